@@ -1,0 +1,2 @@
+// (filled as the MQ interface grows)
+#pragma once

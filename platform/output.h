@@ -1,0 +1,2 @@
+// (filled as the platform layer grows)
+#pragma once

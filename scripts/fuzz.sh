@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a short time.
+# Usage: scripts/fuzz.sh [seconds per target, default 20]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+shopt -s nullglob
+targets=(build/fuzz/tests/fuzz/*_fuzz)
+if [ ${#targets[@]} -eq 0 ]; then echo "no fuzz targets yet"; exit 0; fi
+for target in "${targets[@]}"; do
+  name=$(basename "$target")
+  corpus="build/fuzz/corpus/$name"
+  mkdir -p "$corpus"
+  echo "=== $name for ${seconds}s"
+  "$target" -max_total_time="$seconds" -print_final_stats=0 "$corpus" 2>&1 | tail -n 3
+done

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs every test. Usage: scripts/test.sh [preset...] [-- ctest arguments]
+# Presets: release asan (the default pair), debug, tsan (runs the tests labelled "threaded").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do presets+=("$1"); shift; done
+[ "${1:-}" = "--" ] && shift
+[ ${#presets[@]} -gt 0 ] || presets=(release asan)
+
+jobs=$(nproc)
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+
+for preset in "${presets[@]}"; do
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: tests"
+  extra=()
+  [ "$preset" = "tsan" ] && extra=(-L threaded)
+  ctest --test-dir "build/$preset" --output-on-failure -j "$jobs" "${extra[@]}" "$@"
+done

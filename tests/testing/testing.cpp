@@ -1,0 +1,174 @@
+// Implementation of the shared test helpers (POSIX; tests are not bound by the platform rule).
+#include "testing/testing.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zt {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zunt-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string TempDir::file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+void TempDir::write(std::string_view name, std::string_view bytes) const {
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string TempDir::read(std::string_view name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool TempDir::exists(std::string_view name) const { return fs::exists(file(name)); }
+
+std::vector<std::string> TempDir::list() const {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ScopedTZ::ScopedTZ(const char *tz) {
+    const char *old = std::getenv("TZ");
+    hadOld_ = old != nullptr;
+    if (old) old_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+}
+
+ScopedTZ::~ScopedTZ() {
+    if (hadOld_)
+        setenv("TZ", old_.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+    const char *old = std::getenv(name);
+    hadOld_ = old != nullptr;
+    if (old) old_ = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (hadOld_)
+        setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+namespace {
+
+std::string hexLine(const uint8_t *bytes, size_t length, size_t offset) {
+    char buffer[128];
+    std::string line;
+    std::snprintf(buffer, sizeof buffer, "%08zX ", offset);
+    line += buffer;
+    for (size_t i = 0; i < 16; i++) {
+        if (offset + i < length) {
+            std::snprintf(buffer, sizeof buffer, "%02X", bytes[offset + i]);
+            line += buffer;
+        } else {
+            line += "  ";
+        }
+        if (i % 4 == 3) line += ' ';
+    }
+    for (size_t i = 0; i < 16 && offset + i < length; i++) {
+        uint8_t c = bytes[offset + i];
+        line += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string hexDump(const void *data, size_t length) {
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    std::string out;
+    for (size_t offset = 0; offset < length; offset += 16) out += hexLine(bytes, length, offset) + "\n";
+    return out;
+}
+
+std::string hexDiff(const void *expected, size_t expectedLength, const void *actual, size_t actualLength) {
+    const auto *e = static_cast<const uint8_t *>(expected);
+    const auto *a = static_cast<const uint8_t *>(actual);
+    if (expectedLength == actualLength && (expectedLength == 0 || std::memcmp(e, a, expectedLength) == 0)) return "";
+    std::string out = "expected " + std::to_string(expectedLength) + " bytes, actual " +
+                      std::to_string(actualLength) + " bytes ('*' marks differing lines)\n";
+    size_t longest = std::max(expectedLength, actualLength);
+    for (size_t offset = 0; offset < longest; offset += 16) {
+        std::string left = offset < expectedLength ? hexLine(e, expectedLength, offset) : "";
+        std::string right = offset < actualLength ? hexLine(a, actualLength, offset) : "";
+        bool same = left == right;
+        left.resize(62, ' ');
+        out += (same ? "  " : "* ") + left + " | " + right + "\n";
+    }
+    return out;
+}
+
+::testing::AssertionResult bytesEqual(const void *expected, size_t expectedLength, const void *actual,
+                                      size_t actualLength) {
+    std::string diff = hexDiff(expected, expectedLength, actual, actualLength);
+    if (diff.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "bytes differ\n" << diff;
+}
+
+::testing::AssertionResult bytesEqual(std::string_view expected, std::string_view actual) {
+    return bytesEqual(expected.data(), expected.size(), actual.data(), actual.size());
+}
+
+std::vector<uint8_t> fromHex(std::string_view hex) {
+    std::vector<uint8_t> bytes;
+    int pending = -1;
+    for (char c : hex) {
+        int nibble;
+        if (c >= '0' && c <= '9')
+            nibble = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            nibble = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            nibble = c - 'A' + 10;
+        else if (c == ' ' || c == '\n' || c == '\t')
+            continue;
+        else
+            throw std::invalid_argument("bad hex character");
+        if (pending < 0) {
+            pending = nibble;
+        } else {
+            bytes.push_back(static_cast<uint8_t>(pending * 16 + nibble));
+            pending = -1;
+        }
+    }
+    if (pending >= 0) throw std::invalid_argument("odd number of hex digits");
+    return bytes;
+}
+
+}  // namespace zt

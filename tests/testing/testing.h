@@ -1,0 +1,78 @@
+// Shared helpers for the tests of every subsystem: private temporary directories, a fixed time
+// zone per test, and byte comparisons that explain themselves with a hex diff.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zt {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string file(std::string_view name) const;   // path + "/" + name
+    void write(std::string_view name, std::string_view bytes) const;
+    std::string read(std::string_view name) const;   // whole file; empty when missing
+    bool exists(std::string_view name) const;
+    std::vector<std::string> list() const;            // sorted names directly inside
+
+private:
+    std::string path_;
+};
+
+// Sets TZ for the life of the object and restores the previous value (or its absence).
+class ScopedTZ {
+public:
+    explicit ScopedTZ(const char *tz);
+    ~ScopedTZ();
+    ScopedTZ(const ScopedTZ &) = delete;
+    ScopedTZ &operator=(const ScopedTZ &) = delete;
+
+private:
+    bool hadOld_;
+    std::string old_;
+};
+
+// Sets an environment variable for the life of the object (null unsets it) and restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    bool hadOld_;
+    std::string old_;
+};
+
+// Readable hex dump of a byte range: offset, 16 hex pairs, printable characters.
+std::string hexDump(const void *data, size_t length);
+
+// Side-by-side hex lines of two byte ranges, marking every line that differs with '*'.
+// Empty when the ranges are equal.
+std::string hexDiff(const void *expected, size_t expectedLength, const void *actual, size_t actualLength);
+
+// gtest assertion: byte-exact equality, failing with the hex diff.
+::testing::AssertionResult bytesEqual(const void *expected, size_t expectedLength, const void *actual,
+                                      size_t actualLength);
+::testing::AssertionResult bytesEqual(std::string_view expected, std::string_view actual);
+
+// Builds bytes from a readable hex text: "01 AB ff" or "01abff"; blanks and newlines ignored.
+std::vector<uint8_t> fromHex(std::string_view hex);
+
+}  // namespace zt
+
+#define EXPECT_BYTES_EQ(expected, actual) EXPECT_TRUE(::zt::bytesEqual((expected), (actual)))
