@@ -1,10 +1,14 @@
 // Implementation of the shared test helpers (POSIX; tests are not bound by the platform rule).
 #include "testing/testing.h"
 
+#include <atomic>
+
+#include "platform/cs.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -29,7 +33,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-std::string TempDir::file(std::string_view name) const { return path_ + "/" + std::string(name); }
+std::string TempDir::file(std::string_view name) const {
+    return path_ + "/" + std::string(name);
+}
 
 void TempDir::write(std::string_view name, std::string_view bytes) const {
     std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
@@ -43,7 +49,9 @@ std::string TempDir::read(std::string_view name) const {
     return text.str();
 }
 
-bool TempDir::exists(std::string_view name) const { return fs::exists(file(name)); }
+bool TempDir::exists(std::string_view name) const {
+    return fs::exists(file(name));
+}
 
 std::vector<std::string> TempDir::list() const {
     std::vector<std::string> names;
@@ -87,6 +95,62 @@ ScopedEnv::~ScopedEnv() {
 
 namespace {
 
+std::atomic<int64_t> fakeMs{0};
+std::atomic<uint64_t> fakeSleeps{0};
+std::atomic<uint64_t> fakeSlept{0};
+
+int64_t fakeNow() {
+    return fakeMs.load() / 1000;
+}
+
+void fakeSleepMs(uint32_t ms) {
+    fakeSleeps.fetch_add(1);
+    fakeSlept.fetch_add(ms);
+    fakeMs.fetch_add(ms);
+}
+
+const evTimeFuncs fakeTime = {fakeNow, fakeSleepMs};
+
+}  // namespace
+
+TestClock::TestClock(int64_t startSeconds) {
+    fakeMs.store(startSeconds * 1000);
+    fakeSleeps.store(0);
+    fakeSlept.store(0);
+    previous_ = evSetTimeFuncs(&fakeTime);
+    evClockTick();
+}
+
+TestClock::~TestClock() {
+    evSetTimeFuncs(static_cast<const evTimeFuncs *>(previous_));
+    evClockTick();
+}
+
+void TestClock::set(int64_t seconds) {
+    fakeMs.store(seconds * 1000);
+    evClockTick();
+}
+
+void TestClock::advanceMs(int64_t ms) {
+    fakeMs.fetch_add(ms);
+    evClockTick();
+}
+
+int64_t TestClock::now() const {
+    return fakeMs.load() / 1000;
+}
+int64_t TestClock::nowMs() const {
+    return fakeMs.load();
+}
+uint64_t TestClock::sleepCount() const {
+    return fakeSleeps.load();
+}
+uint64_t TestClock::sleptMs() const {
+    return fakeSlept.load();
+}
+
+namespace {
+
 std::string hexLine(const uint8_t *bytes, size_t length, size_t offset) {
     char buffer[128];
     std::string line;
@@ -120,7 +184,8 @@ std::string hexDump(const void *data, size_t length) {
 std::string hexDiff(const void *expected, size_t expectedLength, const void *actual, size_t actualLength) {
     const auto *e = static_cast<const uint8_t *>(expected);
     const auto *a = static_cast<const uint8_t *>(actual);
-    if (expectedLength == actualLength && (expectedLength == 0 || std::memcmp(e, a, expectedLength) == 0)) return "";
+    if (expectedLength == actualLength && (expectedLength == 0 || std::memcmp(e, a, expectedLength) == 0))
+        return "";
     std::string out = "expected " + std::to_string(expectedLength) + " bytes, actual " +
                       std::to_string(actualLength) + " bytes ('*' marks differing lines)\n";
     size_t longest = std::max(expectedLength, actualLength);

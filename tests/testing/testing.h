@@ -21,11 +21,11 @@ public:
     TempDir &operator=(const TempDir &) = delete;
 
     const std::string &path() const { return path_; }
-    std::string file(std::string_view name) const;   // path + "/" + name
+    std::string file(std::string_view name) const;  // path + "/" + name
     void write(std::string_view name, std::string_view bytes) const;
-    std::string read(std::string_view name) const;   // whole file; empty when missing
+    std::string read(std::string_view name) const;  // whole file; empty when missing
     bool exists(std::string_view name) const;
-    std::vector<std::string> list() const;            // sorted names directly inside
+    std::vector<std::string> list() const;  // sorted names directly inside
 
 private:
     std::string path_;
@@ -56,6 +56,27 @@ private:
     std::string name_;
     bool hadOld_;
     std::string old_;
+};
+
+// A settable clock installed as the platform's time table for the life of the object (one at a
+// time). Its sleep advances it instead of waiting. set() and advanceMs() also tick the platform's
+// cached clock (evClockNow); a sleep does not, as on the real clock, until the next evClockTick.
+class TestClock {
+public:
+    explicit TestClock(int64_t startSeconds = 1767225600);  // 2026-01-01 00:00:00 UTC
+    ~TestClock();
+    TestClock(const TestClock &) = delete;
+    TestClock &operator=(const TestClock &) = delete;
+
+    void set(int64_t seconds);
+    void advanceMs(int64_t ms);
+    int64_t now() const;          // seconds
+    int64_t nowMs() const;        // milliseconds
+    uint64_t sleepCount() const;  // sleeps since construction
+    uint64_t sleptMs() const;     // total milliseconds slept since construction
+
+private:
+    const void *previous_;
 };
 
 // Readable hex dump of a byte range: offset, 16 hex pairs, printable characters.
