@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "mqi/cmqc.h"
+#include "platform/cs.h"
 
 // ---- Little-endian field access at byte offsets (stored and received layouts) ----
 
@@ -173,7 +174,12 @@ struct PcfSummary {
 static_assert(offsetof(PcfSummary, items) == PCF_SUMMARY_HEAD);
 static_assert(sizeof(PcfSummary) == PCF_SUMMARY_AREA);
 
-// Summarises a standard PCF message (at least 36 bytes); strings with CCSID 0 take ccsid. Returns the
-// summary inside a pooled "MQPCFSUMMARY" area that the caller releases with MQPCFReleaseSummary, or null.
-// A damaged message keeps the items read before the damage, the reason in status.
-PcfSummary *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid);
+// The summary held by an "MQPCFSUMMARY" or "evPCFSUMMARY" area.
+inline PcfSummary *pcfSummaryOf(Area *area) { return reinterpret_cast<PcfSummary *>(AreaData(area)); }
+
+// Summarises a standard PCF message (at least 36 bytes); strings with CCSID 0 take ccsid. Returns a
+// pooled "MQPCFSUMMARY" area holding the summary (pcfSummaryOf), which the caller releases, or null.
+// The first occurrence of a key fills its slot; later ones are appended like any other item. A
+// damaged message keeps the items read before the damage, the parser's reason in status; past 1000
+// items appending stops and truncated is set.
+Area *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid);
