@@ -74,6 +74,13 @@ std::vector<Got> walk(PcfCursor *c, int32_t *lastCc, int32_t *lastRc, int limit 
     return out;
 }
 
+// Overwrites one 32-bit field of a message held in a vector.
+void poke(std::vector<uint8_t> &m, size_t offset, int32_t v) {
+    uint8_t *p = m.data();
+    ASSERT_TRUE(p != nullptr && m.size() >= offset + 4);
+    mqiPutI32(p, offset, v);
+}
+
 constexpr size_t kVersion = 8;
 constexpr size_t kParmCount = 32;
 
@@ -96,7 +103,7 @@ TEST(PcfBuilder, GrowsByTheLargerOfCapacityAndStructureAndTheOwnerFollows) {
     EXPECT_EQ(c.position, 68);
     EXPECT_EQ(mqiGetI32(owner, kParmCount), 2);
     std::vector<uint8_t> kept(owner, owner + 52);
-    mqiPutI32(kept.data(), kParmCount, 1);  // only the count changed in the first 52 bytes
+    poke(kept, kParmCount, 1);  // only the count changed in the first 52 bytes
     EXPECT_BYTES_EQ(std::string(before.begin(), before.end()), std::string(kept.begin(), kept.end()));
     CSFreeMem(owner);
 }
@@ -357,7 +364,7 @@ TEST(PcfHostile, MoreParametersClaimedThanPresentEndsIn6123) {
     b.integer(1, 1);
     b.integer(2, 2);
     auto bytes = b.bytes();
-    mqiPutI32(bytes.data(), kParmCount, 5);
+    poke(bytes, kParmCount, 5);
     Exact m(bytes);
     PcfCursor c;
     MQPCFInitParser(&c, m.data.get(), static_cast<int32_t>(m.size), 0);
@@ -421,52 +428,52 @@ TEST(PcfHostile, DamagedLengthsAndCountsAreRefusedWithoutMoving) {
     for (int32_t bad : {0, 4, -16, 0x7FFFFFFF}) {
         SCOPED_TRACE(bad);
         auto m = in;
-        mqiPutI32(m.data(), 36 + 4, bad);
+        poke(m, 36 + 4, bad);
         expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_INTEGER, 1016);
     }
     auto st = oneStruct([](Builder &b) { b.string(2016, "ABCD"); });
     auto m = st;
-    mqiPutI32(m.data(), 36 + 16, -1);
+    poke(m, 36 + 16, -1);
     expectRefused(m, MQRCCF_CFST_STRING_LENGTH_ERR, MQCFT_STRING, 2016);
     m = st;
-    mqiPutI32(m.data(), 36 + 16, 5);
+    poke(m, 36 + 16, 5);
     expectRefused(m, MQRCCF_CFST_STRING_LENGTH_ERR, MQCFT_STRING, 2016);
 
     int32_t list[2] = {1, 2};
     auto il = oneStruct([&](Builder &b) { b.set(MQCFT_INTEGER_LIST, 1002, list, 8); });
     m = il;
-    mqiPutI32(m.data(), 36 + 12, 1 << 30);
+    poke(m, 36 + 12, 1 << 30);
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_INTEGER_LIST, 1002);
 
     auto sl = oneStruct([](Builder &b) { b.set(MQCFT_STRING_LIST, 2011, "ABCD", 4, 2); });
     m = sl;
-    mqiPutI32(m.data(), 36 + 16, 0x10000);
-    mqiPutI32(m.data(), 36 + 20, 0x10001);  // Count x StringLength passes 2^32
+    poke(m, 36 + 16, 0x10000);
+    poke(m, 36 + 20, 0x10001);  // Count x StringLength passes 2^32
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_STRING_LIST, 2011);
     m = sl;
-    mqiPutI32(m.data(), 36 + 20, -2);
+    poke(m, 36 + 20, -2);
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_STRING_LIST, 2011);
 
     auto bs = oneStruct([](Builder &b) { b.set(MQCFT_BYTE_STRING, 7001, "ABCD", 4); });
     m = bs;
-    mqiPutI32(m.data(), 36 + 12, 100);  // the bytes pass the message end
+    poke(m, 36 + 12, 100);  // the bytes pass the message end
     expectRefused(m, MQRCCF_CFBS_STRING_LENGTH_ERR, MQCFT_BYTE_STRING, 7001);
     m = bs;
-    mqiPutI32(m.data(), 36 + 12, -1);
+    poke(m, 36 + 12, -1);
     expectRefused(m, MQRCCF_CFBS_STRING_LENGTH_ERR, MQCFT_BYTE_STRING, 7001);
 
     auto sf = oneStruct([](Builder &b) { b.set(MQCFT_STRING_FILTER, 2016, "AB", 2, 1); });
     m = sf;
-    mqiPutI32(m.data(), 36 + 20, 9);
+    poke(m, 36 + 20, 9);
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_STRING_FILTER, 2016);
 
     auto gr = oneStruct([](Builder &b) { b.group(8001); b.integer(1, 1); b.end(); });
     m = gr;
-    mqiPutI32(m.data(), 36 + 12, -1);
+    poke(m, 36 + 12, -1);
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_GROUP, 8001);
 
     m = in;
-    mqiPutI32(m.data(), 36, 77);
+    poke(m, 36, 77);
     expectRefused(m, MQRCCF_CFH_TYPE_ERROR, 77, 1016);
 }
 
@@ -482,13 +489,13 @@ TEST(PcfHostile, AStructureCutShortOfItsTypeOrLengthIsRefused) {
 TEST(PcfHostile, GroupsNestedBeyondTenAreRefused) {
     std::vector<uint8_t> m(36 + 11 * 16, 0);
     MQPCFInitHeader(m.data(), MQCFT_EVENT, 1);
-    mqiPutI32(m.data(), kParmCount, 1);
+    poke(m, kParmCount, 1);
     for (int i = 0; i < 11; i++) {
         size_t at = 36 + static_cast<size_t>(i) * 16;
-        mqiPutI32(m.data(), at, MQCFT_GROUP);
-        mqiPutI32(m.data(), at + 4, 16);
-        mqiPutI32(m.data(), at + 8, 8000 + i);
-        mqiPutI32(m.data(), at + 12, 1);
+        poke(m, at, MQCFT_GROUP);
+        poke(m, at + 4, 16);
+        poke(m, at + 8, 8000 + i);
+        poke(m, at + 12, 1);
     }
     Exact e(m);
     PcfCursor c;
