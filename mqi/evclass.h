@@ -1,2 +1,119 @@
-// (filled as the MQ interface grows)
+// Classification and text of events: the category and subtype of an event record, its one-line
+// summary, the DISPLAY EVENTS parameter table whose keywords name event fields, and small shared MQ
+// services (code-page conversion, punctuation sets, queue-manager capabilities, generic names).
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Names of values: 40-byte rows {value, display text, MQSC keyword} ----
+
+// A table ends with a row whose keyword is empty (null).
+struct evValueName {
+    uint64_t reserved0;
+    int32_t value;
+    const char *text;     // "Channel - Blocked"
+    const char *keyword;  // "CHLBLK"
+    uint64_t reserved1;
+};
+static_assert(sizeof(evValueName) == 40, "evValueName is a 40-byte row");
+
+// One row of a command's parameter table: the keyword, its PCF identifier, value type and value
+// names. The tables are constant except for the fields that the field tables fill at start
+// (record offset, data type, lengths and field name), hence not const.
+struct evParmDef {
+    uint64_t reserved0;
+    const char *applicability;  // command letter and mode pairs; column 0 'W' on selection names
+    const char *flags;          // "a" and blanks
+    const char *type;           // first character: the value type letter
+    const char *keyword;        // null on the end row
+    const evValueName *valueNames;
+    const void *objectDescriptor;
+    uint32_t parmId;  // 0 on the end row
+    uint32_t reserved1;
+    int32_t recordOffset;  // -1 a command option, -2 computed by the reader
+    uint32_t dataType;
+    uint32_t divisor;
+    uint32_t keywordLength;
+    uint32_t stringLength;
+    char fieldName[20];
+    uint32_t fieldNameLength;
+};
+
+// A command event's MQCMD code, its command subtype (3001 to 3161) and the object type of the
+// command (10001 for a command without one). Sorted by code; ends with a zero row.
+struct evCommandEvent {
+    int32_t command;
+    int32_t subtype;
+    int32_t objectType;
+};
+
+// Event categories and subtypes, the names of the EVTYPE and EVREASON values (generated).
+extern const evValueName evEventTypeNames[];
+// Object types that label the object of an event (generated).
+extern const evValueName evObjectTypeNames[];
+// DISPLAY EVENTS DISTYPE values.
+extern const evValueName evDisplayTypeNames[];
+// Marks MQIACF_COMMAND, whose values are named by the command name table's descriptions.
+extern const evValueName evCommandNameMarker[];
+// MQCMD code -> command subtype and object type (generated).
+extern const evCommandEvent evCommandEventTable[];
+// Command subtype of an MQCMD code; objectType (may be null) gets the command's object type, 10001
+// when it has none. Codes without a row give 3999.
+uint32_t evCommandEventType(int32_t command, int32_t *objectType);
+// The DISPLAY EVENTS parameter table: 26 selection and derived rows, the separator "!" as row 27,
+// then one row per MQ event field; ends with a row whose id is 0 (generated).
+extern evParmDef evEventsParmTable[];
+
+// Event categories.
+inline constexpr uint32_t EV_CAT_AUTHORITY = 1000;
+inline constexpr uint32_t EV_CAT_CHANNEL = 2000;
+inline constexpr uint32_t EV_CAT_COMMAND = 3000;
+inline constexpr uint32_t EV_CAT_CONFIG = 4000;
+inline constexpr uint32_t EV_CAT_INHIBIT = 5000;
+inline constexpr uint32_t EV_CAT_LOCAL = 6000;
+inline constexpr uint32_t EV_CAT_LOGGER = 7000;
+inline constexpr uint32_t EV_CAT_PERFORMANCE = 8000;
+inline constexpr uint32_t EV_CAT_REMOTE = 9000;
+inline constexpr uint32_t EV_CAT_SSL = 10000;
+inline constexpr uint32_t EV_CAT_START_STOP = 11000;
+inline constexpr uint32_t EV_CAT_IMS_BRIDGE = 12000;
+inline constexpr uint32_t EV_CAT_UNKNOWN = 100000;
+inline constexpr uint32_t EV_SUBTYPE_UNKNOWN_COMMAND = 3999;
+
+// First row of a value-name table with the value, or null.
+const evValueName *evValueNameByValue(const evValueName *table, int32_t value);
+// Text of an event category or subtype, or null when it has no row.
+const char *evEventTypeText(uint32_t subtype);
+// Text of an object type ("Queue"), or null.
+const char *evObjectTypeText(int32_t objectType);
+
+// Row of the DISPLAY EVENTS table with the PCF identifier: identifiers below 10000 through an
+// index built once (first row wins), others by a walk of the rows; null when none.
+const evParmDef *evEventsParmById(uint32_t parmId);
+// Rows in the DISPLAY EVENTS table, the end row not counted.
+int evEventsParmCount();
+
+// ---- Event classification ----
+
+// MQIACF_REASON_QUALIFIER (1020) of a compressed record, 0 when absent. Items are stepped over by
+// their lengths without regard to groups; a damaged or truncated record ends the scan with 0.
+uint32_t evCFGetReasonQualifier(const uint8_t *record, size_t length);
+// Value of the first MQIACF_COMMAND (1021) integer item of a record, by the same scan; 0 when none
+// (found = 0).
+int32_t evCFFindCommandValue(const uint8_t *record, size_t length, int *found);
+
+// Category (out) and subtype (result) of an event record. For MQRC_NOT_AUTHORIZED with qualifier
+// 1, 20 or 29 it writes object type 5 into the record header (offset 28). A record shorter than its
+// 32-byte header is unknown (100000).
+uint32_t evClassifyEvent(uint8_t *record, size_t length, uint32_t *category, uint32_t *command);
+
+// ---- Queue-manager capabilities ----
+
+inline constexpr int EV_QMGR_CAPABILITIES = 78;
+struct QmgrCapabilities {
+    uint8_t flag[EV_QMGR_CAPABILITIES];  // 0 or 1, numbered 0 to 77
+};
+// Sets the flags of an MQPL platform at a command level; nothing with a null record. Flags already
+// set stay set.
+void evSetQmgrCapabilities(QmgrCapabilities *caps, int32_t platform, int32_t commandLevel);
