@@ -1,0 +1,214 @@
+// Tokenisers and finders over expression, script and MQSC text, the digit patterns of dates and
+// times, and the keyword tables of the command console. Every routine stops at its end and at a NUL,
+// so text from a command message can be scanned in place.
+#include <cctype>
+#include <cstring>
+
+#include "platform/scan.h"
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isQuote(char c) { return c == '\'' || c == '"'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// strchr would also find the set's terminating NUL.
+bool inSet(const char *set, char c) { return c != '\0' && set != nullptr && std::strchr(set, c) != nullptr; }
+
+// "<>", "!=", ">=", "<=", "==": the two-character operators of both tokenisers.
+bool isPair(char first, char second) {
+    return (first == '<' && second == '>') || (second == '=' && std::strchr("!><=", first) != nullptr);
+}
+
+// The closing quote of a quoted part, the other quote being plain; null at end or NUL.
+const char *closingQuote(const char *p, char quote, const char *end) {
+    for (; p < end && *p != '\0'; ++p)
+        if (*p == quote) return p;
+    return nullptr;
+}
+
+// The walk the finders share: quoted parts are passed over whole, brackets counted outside them.
+// `wanted` is looked for at depth 0 before the bracket counting, so a bracket can be looked for too.
+const char *findOutside(const char *text, const char *end, char wanted, bool squareToo) {
+    int depth = 0;
+    for (const char *p = text; p < end && *p != '\0'; ++p) {
+        char c = *p;
+        if (depth == 0 && c == wanted) return p;
+        if (isQuote(c)) {
+            p = closingQuote(p + 1, c, end);
+            if (p == nullptr) return nullptr;
+        } else if (c == '(' || (squareToo && c == '[')) {
+            ++depth;
+        } else if (c == ')' || (squareToo && c == ']')) {
+            --depth;
+        }
+    }
+    return nullptr;
+}
+
+bool conditionHolds(const uint8_t *conditions, const uint16_t cond[3]) {
+    auto byte = [conditions](uint16_t index) -> uint8_t { return conditions ? conditions[index] : 0; };
+    if (cond[0] != 0 && byte(cond[0]) == 0) return false;
+    if (cond[1] != 0 && byte(cond[1]) == 0) return false;
+    if (cond[2] != 0 && byte(cond[2]) != 0) return false;
+    return true;
+}
+
+// The keyword against each '/'-separated synonym and against the whole name.
+bool namesMatch(const char *names, const char *keyword) {
+    if (names == nullptr) return false;
+    if (std::strcmp(names, keyword) == 0) return true;
+    size_t keywordLength = std::strlen(keyword);
+    for (const char *p = names;;) {
+        const char *slash = std::strchr(p, '/');
+        size_t length = slash ? static_cast<size_t>(slash - p) : std::strlen(p);
+        if (length == keywordLength && std::memcmp(p, keyword, length) == 0) return true;
+        if (slash == nullptr) return false;
+        p = slash + 1;
+    }
+}
+
+}  // namespace
+
+int scanGetToken(const char **cursor, const char *end, const char *delimiters, const char *separators,
+                 const char **lexeme, size_t *length) {
+    const char *p = *cursor;
+    while (p < end && isBlank(*p)) ++p;
+    *lexeme = p;
+    *length = 0;
+    if (p >= end || *p == '\0') {
+        *cursor = p;
+        return 1;
+    }
+    const char *start = p;
+    char c = *p++;
+    if (isQuote(c)) {
+        // An unterminated quote runs to the end; the caller reports it.
+        while (p < end && *p != '\0' && *p != c) ++p;
+        if (p < end && *p == c) ++p;
+    } else if (inSet(delimiters, c)) {
+        if (p < end && isPair(c, *p)) ++p;
+    } else {
+        while (p < end && *p != '\0' && !inSet(separators, *p)) ++p;
+    }
+    *lexeme = start;
+    *length = static_cast<size_t>(p - start);
+    *cursor = p;
+    return 0;
+}
+
+int scanGetMQSCToken(const char **cursor, char *token) {
+    static const char kSingles[] = "()[]!|&<>-+/=,;";
+    static const char kEnds[] = " ()[]!|&<>-+/=\n\t,;";
+    const char *p = *cursor;
+    token[0] = '\0';
+    for (;;) {
+        while (isBlank(*p)) ++p;
+        if (*p != ';' && *p != '#') break;
+        while (*p != '\0' && *p != '\n') ++p;
+    }
+    if (*p == '\0') {
+        *cursor = p;
+        return 1;
+    }
+    size_t n = 0;
+    auto put = [&n, token](char c) {
+        if (n < SCAN_MQSC_TOKEN_SIZE - 1) token[n++] = c;  // cut at 500, the rest is passed over
+    };
+    char c = *p;
+    if (isQuote(c)) {
+        for (++p; *p != '\0' && *p != c; ++p) put(*p);
+        if (*p == c) ++p;
+    } else if (inSet(kSingles, c)) {
+        put(c);
+        ++p;
+        if ((c == '<' || c == '>' || c == '!' || c == '=') && isPair(c, *p)) put(*p++);
+    } else {
+        for (; *p != '\0' && !inSet(kEnds, *p); ++p)
+            put(static_cast<char>(std::toupper(static_cast<unsigned char>(*p))));
+    }
+    token[n] = '\0';
+    *cursor = p;
+    return 0;
+}
+
+const char *scanFindCharOutside(const char *text, const char *end, char character) {
+    return findOutside(text, end, character, true);
+}
+
+const char *scanFindSemicolon(const char *text, const char *end) { return findOutside(text, end, ';', false); }
+
+const char *scanFindComma(const char *text, const char *end) { return findOutside(text, end, ',', true); }
+
+const char *scanSkipQuoted(const char *afterQuote, char quote, const char *end) {
+    return closingQuote(afterQuote, quote, end);
+}
+
+const char *scanFindCloseBracket(const char *afterOpen, const char *end) {
+    int depth = 0;
+    for (const char *p = afterOpen; p < end && *p != '\0'; ++p) {
+        char c = *p;
+        if (isQuote(c)) {
+            p = closingQuote(p + 1, c, end);
+            if (p == nullptr) return nullptr;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (depth == 0) return p;
+            --depth;
+        }
+    }
+    return nullptr;
+}
+
+int scanMatchPattern(const char *pattern, const char *text, const char *extra, int whole) {
+    const char *t = text;
+    for (const char *p = pattern; *p != '\0'; ++p) {
+        switch (*p) {
+            case 'N':
+                if (!isDigit(*t)) return 0;
+                while (isDigit(*t)) ++t;
+                break;
+            case 'n':
+                if (!isDigit(*t)) return 0;
+                ++t;
+                break;
+            case '-':
+            case '.':
+            case ':':
+                if (*t != *p) return 0;
+                ++t;
+                break;
+            default:
+                if (!inSet(extra, *p) || *t != *p) return 0;
+                ++t;
+                break;
+        }
+    }
+    return (!whole || *t == '\0') ? 1 : 0;
+}
+
+int scanFindKeyword(const uint8_t *conditions, const ScanKeywordRow *table, const char *keyword,
+                    const ScanKeywordRow **rowOut, const ScanKeywordDef **defOut) {
+    if (table == nullptr || keyword == nullptr) return 1;
+    for (const ScanKeywordRow *row = table; row->def != nullptr; ++row) {
+        const ScanKeywordDef *def = row->def;
+        if (def->kind == SCAN_KIND_NOT_KEYWORD) continue;
+        if (!conditionHolds(conditions, row->cond) || !conditionHolds(conditions, def->cond)) continue;
+        if (!namesMatch(def->names, keyword)) continue;
+        if (rowOut) *rowOut = row;
+        if (defOut) *defOut = def;
+        return 0;
+    }
+    return 1;
+}
+
+const ScanKeywordRow *scanFindKeywordById(const uint8_t *conditions, const ScanKeywordRow *table,
+                                          uint32_t id) {
+    if (table == nullptr) return nullptr;
+    for (const ScanKeywordRow *row = table; row->def != nullptr; ++row) {
+        if (row->def->id != id) continue;
+        if (conditionHolds(conditions, row->cond) && conditionHolds(conditions, row->def->cond)) return row;
+    }
+    return nullptr;
+}
