@@ -1,0 +1,125 @@
+// MQ date and time texts, the time-zone keyword and the text of a time.
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+#include "testing/testing.h"
+
+namespace {
+
+const char kCET[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+int64_t utc(int year, int month, int day, int hour, int minute, int second) {
+    struct tm fields {};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    return timegm(&fields);
+}
+
+int64_t mqTime(const char *date, const char *time) {
+    return evMQDateTimeToTime(date, date ? std::strlen(date) : 0, time, time ? std::strlen(time) : 0);
+}
+
+TEST(EvMQDateTimeToTime, ReadsLocalDateAndTime) {
+    zt::ScopedTZ tz(kCET);
+    EXPECT_EQ(mqTime("2025-03-02", "13.45.00"), utc(2025, 3, 2, 12, 45, 0));
+    EXPECT_EQ(mqTime("2025-07-01", "13.45.30"), utc(2025, 7, 1, 11, 45, 30));  // daylight saving
+}
+
+TEST(EvMQDateTimeToTime, AShortOrMissingFieldMeans1970OrMidnight) {
+    zt::ScopedTZ tz(kCET);
+    EXPECT_EQ(mqTime("2025-03-0", "13.45.00"), utc(1970, 1, 1, 12, 45, 0));  // 9 characters
+    EXPECT_EQ(evMQDateTimeToTime("2025-03-02", 9, "00.00.00", 8), -3600);   // local midnight of 1970
+    EXPECT_EQ(mqTime(nullptr, nullptr), -3600);
+    EXPECT_EQ(mqTime("2025-03-02", "13.45.0"), utc(2025, 3, 1, 23, 0, 0));
+    EXPECT_EQ(mqTime("2025-03-02", nullptr), utc(2025, 3, 1, 23, 0, 0));
+}
+
+TEST(EvMQDateTimeToTime, AFieldThatIsNotDigitsIsRefused) {
+    zt::ScopedTZ tz("UTC0");
+    EXPECT_EQ(mqTime("2025-0x-02", "13.45.00"), -1);
+    EXPECT_EQ(mqTime("2025-03-02", "13.4 .00"), -1);
+    EXPECT_EQ(mqTime("    -  -  ", "        "), -1);
+    EXPECT_EQ(mqTime("2025-03-02", "13.45.00"), utc(2025, 3, 2, 13, 45, 0));
+    // Only the fields are digits; the separators are not looked at.
+    EXPECT_EQ(mqTime("2025/03/02", "13:45:00"), utc(2025, 3, 2, 13, 45, 0));
+}
+
+TEST(EvYMDHMSToTime, ReadsUtcAndRefusesBadTexts) {
+    zt::ScopedTZ tz(kCET);
+    EXPECT_EQ(evYMDHMSToTime("20250302", "134500"), utc(2025, 3, 2, 13, 45, 0));
+    EXPECT_EQ(evYMDHMSToTime(nullptr, "134500"), -1);
+    EXPECT_EQ(evYMDHMSToTime("20250302", nullptr), -1);
+    EXPECT_EQ(evYMDHMSToTime("2025x302", "134500"), -1);
+    EXPECT_EQ(evYMDHMSToTime("2025", "134500"), -1);  // stops at the NUL
+    EXPECT_EQ(evYMDHMSToTime("20250302", "13"), -1);
+}
+
+TEST(EvNowDateTime, WritesExactlyTenAndEightCharacters) {
+    zt::ScopedTZ tz(kCET);
+    char date[12], time[10];
+    std::memset(date, '#', sizeof date);
+    std::memset(time, '#', sizeof time);
+    int64_t when = utc(2025, 3, 2, 12, 45, 0);
+    EXPECT_EQ(evNowDateTime(&when, date, time), when);
+    EXPECT_EQ(std::string(date, sizeof date), "2025-03-02##");
+    EXPECT_EQ(std::string(time, sizeof time), "13.45.00##");
+}
+
+TEST(EvNowDateTime, WithoutATimeUsesTheClock) {
+    zt::ScopedTZ tz(kCET);
+    zt::TestClock clock(utc(2025, 7, 1, 22, 30, 5));
+    char date[10], time[8];
+    EXPECT_EQ(evNowDateTime(nullptr, date, time), clock.now());
+    EXPECT_EQ(std::string(date, 10), "2025-07-02");
+    EXPECT_EQ(std::string(time, 8), "00.30.05");
+}
+
+TEST(EvNowDateTime, ATimeThatCannotBeBrokenDownGivesZeros) {
+    zt::ScopedTZ tz("UTC0");
+    char date[12], time[10];
+    std::memset(date, '#', sizeof date);
+    std::memset(time, '#', sizeof time);
+    int64_t when = INT64_MAX;
+    EXPECT_EQ(evNowDateTime(&when, date, time), INT64_MAX);
+    EXPECT_EQ(std::string(date, sizeof date), "0000-00-00##");
+    EXPECT_EQ(std::string(time, sizeof time), "00.00.00##");
+    when = utc(10000, 1, 1, 0, 0, 0);  // no four-digit year
+    evNowDateTime(&when, date, time);
+    EXPECT_EQ(std::string(date, 10), "0000-00-00");
+}
+
+TEST(EvNowDateTime, MqTimeDebugPrintsWhatItWasGiven) {
+    zt::ScopedTZ tz("UTC0");
+    zt::ScopedEnv debug("MQ_TIMEDEBUG", "1");
+    zt::TestClock clock(1000);
+    char date[10], time[8];
+    int64_t when = 5000;
+    testing::internal::CaptureStdout();
+    evNowDateTime(&when, date, time);
+    when = INT64_MAX;
+    evNowDateTime(&when, date, time);
+    evNowDateTime(nullptr, date, time);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Time passed  : 5000 (Now is 1000)\n"
+              "Time passed  : 9223372036854775807 (Now is 1000)\n"
+              "Invalid time received : 9223372036854775807 (Now is 1000)\n");
+}
+
+TEST(EvFindTZ, FindsTheKeywordInAnyCase) {
+    const char *text = "DIS STATQ(*) tz(60)";
+    EXPECT_EQ(evFindTZ(text), text + 13);
+    text = "xTz(";
+    EXPECT_EQ(evFindTZ(text), text + 1);
+    EXPECT_EQ(evFindTZ("DIS STATQ(*) TZ"), nullptr);
+    EXPECT_EQ(evFindTZ("T"), nullptr);
+    EXPECT_EQ(evFindTZ(""), nullptr);
+    EXPECT_EQ(evFindTZ(nullptr), nullptr);
+}
+
+}  // namespace
