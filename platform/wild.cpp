@@ -108,6 +108,7 @@ int evHexToBytes(const char *hex, size_t length, uint8_t *output) {
         if (low < 0) return 1;
         *out++ = static_cast<uint8_t>(high << 4 | low);
     }
-    std::memset(out, 0, (length - i) / 2);
+    size_t rest = (length - i) / 2;
+    if (rest > 0) std::memset(out, 0, rest);
     return 0;
 }
