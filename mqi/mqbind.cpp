@@ -1,0 +1,254 @@
+// Binding of the MQ library at run time: finds the server or client library, loads it and fills an
+// MQIFunctionTable from its exported verbs, with stubs for the optional verbs an older library lacks.
+#include "mqi/mqbind.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+MQIFunctionTable evMQServerTable = {};
+MQIFunctionTable evMQClientTable = {};
+
+namespace {
+
+// The MQACCESS_DEBUG lines of one load, printed once the memory lock is released: printing under it
+// would take the log-and-console lock inside the memory lock, against the lock order.
+struct LoadDebug {
+    bool on = false;
+    std::vector<std::string> lines;
+};
+
+void printDebug(const LoadDebug &debug) {
+    for (const std::string &line : debug.lines)
+        evOutput(EV_OUT_INFO, line.c_str(), static_cast<int32_t>(line.size()), 0);
+}
+
+std::string libFolder(const char *ownVariable) {
+    const char *own = std::getenv(ownVariable);
+    if (own) return own;
+    const char *installation = std::getenv("MQ_INSTALLATION_PATH");
+    if (installation) return std::string(installation) + "/lib64";
+    return std::string();
+}
+
+int32_t loadFile(const char *fileName, const char *folder, void **module, LoadDebug *debug) {
+    std::string path;
+    if (!folder || !*folder || std::strchr(fileName, '/')) {
+        path = fileName;
+    } else {
+        path = folder;
+        if (path.back() != '/') path += '/';
+        path += fileName;
+    }
+    if (debug->on) debug->lines.push_back("Loading '" + path + "'");
+    char message[501];
+    int32_t rc = CSLoadLibrary(path.c_str(), module, message, sizeof message);
+    if (rc != 0 && debug->on) debug->lines.push_back("Load failed RC(" + std::to_string(rc) + ") " + message);
+    return rc;
+}
+
+// A library under its name, else under its "_r" name (older installations ship only that one). A
+// library that is there but fails to load says more than a missing second name, so its code wins.
+int32_t loadEither(const char *fileName, const char *otherName, const std::string &folder, void **module,
+                   LoadDebug *debug) {
+    int32_t rc = loadFile(fileName, folder.c_str(), module, debug);
+    if (rc == 0) return 0;
+    int32_t rc2 = loadFile(otherName, folder.c_str(), module, debug);
+    if (rc2 == 0) return 0;
+    return rc == CS_LIB_NOT_FOUND ? rc2 : rc;
+}
+
+int32_t loadModule(const char *name, void **module, LoadDebug *debug) {
+    if (!name || !*name) {
+        int32_t rc = loadEither("libmqm.so", "libmqm_r.so", MQGetServerLibPath(), module, debug);
+        if (rc == 0) return 0;
+        return loadEither("libmqic.so", "libmqic_r.so", MQGetClientLibPath(), module, debug);
+    }
+    if (std::strstr(name, "mqic")) {
+        std::string folder = MQGetClientLibPath();
+        if (!std::strcmp(name, "mqic") || !std::strcmp(name, "mqic32"))
+            return loadEither("libmqic.so", "libmqic_r.so", folder, module, debug);
+        return loadFile(name, folder.c_str(), module, debug);
+    }
+    std::string folder = MQGetServerLibPath();
+    if (!std::strcmp(name, "mqm")) return loadEither("libmqm.so", "libmqm_r.so", folder, module, debug);
+    return loadFile(name, folder.c_str(), module, debug);
+}
+
+template <class Fn>
+bool bindVerb(void *module, const char *verb, Fn *slot) {
+    void *address = CSLibrarySymbol(module, verb);
+    if (!address) return false;
+    *slot = reinterpret_cast<Fn>(address);
+    return true;
+}
+
+template <class Fn, class Stub>
+void bindOptional(void *module, const char *verb, Fn *slot, Stub stub) {
+    if (!bindVerb(module, verb, slot)) *slot = stub;
+}
+
+// Fills t from the module: 0, or 11 when a verb every connection needs is missing.
+int32_t bindTable(void *module, MQIFunctionTable *t) {
+    bool required = bindVerb(module, "MQCONN", &t->MQCONN) && bindVerb(module, "MQDISC", &t->MQDISC) &&
+                    bindVerb(module, "MQCMIT", &t->MQCMIT) && bindVerb(module, "MQBACK", &t->MQBACK) &&
+                    bindVerb(module, "MQPUT", &t->MQPUT) && bindVerb(module, "MQGET", &t->MQGET) &&
+                    bindVerb(module, "MQPUT1", &t->MQPUT1) && bindVerb(module, "MQINQ", &t->MQINQ) &&
+                    bindVerb(module, "MQSET", &t->MQSET) && bindVerb(module, "MQOPEN", &t->MQOPEN) &&
+                    bindVerb(module, "MQCLOSE", &t->MQCLOSE);
+    if (!required) return MQ_LOAD_VERB_MISSING;
+    PMQCONNX connx = MQStubNotSupported5;
+    PMQSUB sub = MQStubNotSupported6;
+    PMQSUBRQ subrq = MQStubNotSupported6;
+    PMQCB cb = MQStubNotSupported8;
+    PMQCTL ctl = MQStubNotSupported5;
+    PMQCRTMH crtmh = MQStubNotSupported5;
+    PMQDLTMH dltmh = MQStubNotSupported5;
+    PMQINQMP inqmp = MQStubNotSupported11;
+    PMQSETMP setmp = MQStubNotSupported10;
+    PMQDLTMP dltmp = MQStubNotSupported6;
+    PMQBUFMH bufmh = MQStubNotSupported9;
+    PMQMHBUF mhbuf = MQStubNotSupported10;
+    PMQSTAT stat = MQStubNotSupported5;
+    PMQXCNVC xcnvc = MQStubNotSupported11;
+    bindOptional(module, "MQCONNX", &t->MQCONNX, connx);
+    bindOptional(module, "MQSUB", &t->MQSUB, sub);
+    bindOptional(module, "MQSUBRQ", &t->MQSUBRQ, subrq);
+    bindOptional(module, "MQCB", &t->MQCB, cb);
+    bindOptional(module, "MQCTL", &t->MQCTL, ctl);
+    bindOptional(module, "MQCRTMH", &t->MQCRTMH, crtmh);
+    bindOptional(module, "MQDLTMH", &t->MQDLTMH, dltmh);
+    bindOptional(module, "MQINQMP", &t->MQINQMP, inqmp);
+    bindOptional(module, "MQSETMP", &t->MQSETMP, setmp);
+    bindOptional(module, "MQDLTMP", &t->MQDLTMP, dltmp);
+    bindOptional(module, "MQBUFMH", &t->MQBUFMH, bufmh);
+    bindOptional(module, "MQMHBUF", &t->MQMHBUF, mhbuf);
+    bindOptional(module, "MQSTAT", &t->MQSTAT, stat);
+    bindOptional(module, "MQXCNVC", &t->MQXCNVC, xcnvc);
+    return 0;
+}
+
+// The MQCONN slot says whether a table is loaded; it is written last, so a reader that sees it set
+// sees every other slot bound.
+PMQCONN loadedConn(const MQIFunctionTable *table) {
+    return std::atomic_ref<PMQCONN>(const_cast<MQIFunctionTable *>(table)->MQCONN)
+        .load(std::memory_order_acquire);
+}
+
+// Writes every slot, MQCONN last, so that no reader sees MQCONN set beside a slot still unset.
+void writeSlots(MQIFunctionTable *table, const MQIFunctionTable &slots) {
+    constexpr size_t conn = offsetof(MQIFunctionTable, MQCONN);
+    constexpr size_t rest = conn + sizeof(PMQCONN);
+    auto *to = reinterpret_cast<unsigned char *>(table);
+    auto *from = reinterpret_cast<const unsigned char *>(&slots);
+    std::memcpy(to, from, conn);
+    std::memcpy(to + rest, from + rest, sizeof(MQIFunctionTable) - rest);
+    std::atomic_ref<PMQCONN>(table->MQCONN).store(slots.MQCONN, std::memory_order_release);
+}
+
+int32_t loadLocked(const char *name, MQIFunctionTable *table, LoadDebug *debug) {
+    if (loadedConn(table)) return 0;
+    void *module = nullptr;
+    int32_t rc = loadModule(name, &module, debug);
+    MQIFunctionTable bound = {};
+    if (rc == 0) rc = bindTable(module, &bound);
+    if (rc != 0) {
+        // Nothing half-bound is left behind: a table with MQCONN but without MQOPEN or MQCLOSE would
+        // count as loaded and crash the next connect; unset, the next attempt loads again.
+        writeSlots(table, MQIFunctionTable{});
+        return rc;
+    }
+    writeSlots(table, bound);
+    return 0;
+}
+
+void stubFail(PMQLONG pCompCode, PMQLONG pReason) {
+    if (pCompCode) *pCompCode = MQCC_FAILED;
+    if (pReason) *pReason = MQRC_FUNCTION_NOT_SUPPORTED;
+}
+
+}  // namespace
+
+bool MQTableLoaded(const MQIFunctionTable *table) {
+    return table && loadedConn(table) != nullptr;
+}
+
+int32_t MQLoadLibrary(const char *name, MQIFunctionTable *table) {
+    if (!table) return CS_LIB_LOAD_FAILED;
+    LoadDebug debug;
+    debug.on = std::getenv("MQACCESS_DEBUG") != nullptr;
+    CSLockMemory();
+    int32_t rc = loadLocked(name, table, &debug);
+    CSUnlockIt();
+    printDebug(debug);
+    return rc;
+}
+
+const char *MQGetServerLibPath() {
+    thread_local std::string folder;
+    folder = libFolder("MQM_DLL_PATH");
+    return folder.c_str();
+}
+
+const char *MQGetClientLibPath() {
+    thread_local std::string folder;
+    folder = libFolder("MQIC_DLL_PATH");
+    return folder.c_str();
+}
+
+int32_t MQLoadLibraryFile(const char *fileName, const char *folder, void **module) {
+    LoadDebug debug;
+    debug.on = std::getenv("MQACCESS_DEBUG") != nullptr;
+    int32_t rc = loadFile(fileName ? fileName : "", folder, module, &debug);
+    printDebug(debug);
+    return rc;
+}
+
+void MQStubNotSupported5(PMQCHAR, PMQVOID, PMQHCONN, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported5(MQHCONN, MQLONG, PMQVOID, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported5(MQHCONN, PMQVOID, PMQHMSG, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported5(MQHCONN, PMQHMSG, PMQVOID, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported6(MQHCONN, PMQVOID, PMQHOBJ, PMQHOBJ, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported6(MQHCONN, MQHOBJ, MQLONG, PMQVOID, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported6(MQHCONN, MQHMSG, PMQVOID, PMQVOID, PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported8(MQHCONN, MQLONG, PMQVOID, MQHOBJ, PMQVOID, PMQVOID, PMQLONG pCompCode,
+                         PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported9(MQHCONN, MQHMSG, PMQVOID, PMQVOID, MQLONG, PMQVOID, PMQLONG, PMQLONG pCompCode,
+                         PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported10(MQHCONN, MQHMSG, PMQVOID, PMQVOID, PMQVOID, MQLONG, MQLONG, PMQVOID,
+                          PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported10(MQHCONN, MQHMSG, PMQVOID, PMQVOID, PMQVOID, MQLONG, PMQVOID, PMQLONG,
+                          PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported11(MQHCONN, MQHMSG, PMQVOID, PMQVOID, PMQVOID, PMQLONG, MQLONG, PMQVOID, PMQLONG,
+                          PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}
+void MQStubNotSupported11(MQHCONN, MQLONG, MQLONG, MQLONG, PMQCHAR, MQLONG, MQLONG, PMQCHAR, PMQLONG,
+                          PMQLONG pCompCode, PMQLONG pReason) {
+    stubFail(pCompCode, pReason);
+}

@@ -1,0 +1,320 @@
+// Binding of the MQ library: which file is loaded for which name and environment, what a library
+// lacking verbs leaves in the table, and the MQACCESS_DEBUG lines. The libraries are the stand-ins
+// built from tests/mqi/fakemq.cpp; each answers MQCONN with its own handle.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "mqi/mqi.h"
+#include "platform/platform.h"
+#include "testing.h"
+
+namespace {
+
+const std::string kFakes = FAKEMQ_DIR;
+
+std::string dir(const char *folder) { return kFakes + "/" + folder; }
+
+// Every MQ variable unset for the life of the object; tests then set the ones they mean.
+struct CleanMQEnvironment {
+    zt::ScopedEnv server{"MQM_DLL_PATH", nullptr};
+    zt::ScopedEnv client{"MQIC_DLL_PATH", nullptr};
+    zt::ScopedEnv installation{"MQ_INSTALLATION_PATH", nullptr};
+    zt::ScopedEnv debug{"MQACCESS_DEBUG", nullptr};
+};
+
+int setSlots(const MQIFunctionTable &t) {
+    void *slots[25];
+    std::memcpy(slots, &t, sizeof slots);
+    int set = 0;
+    for (void *slot : slots) set += slot != nullptr;
+    return set;
+}
+
+MQHCONN connectThrough(const MQIFunctionTable &t) {
+    MQHCONN hconn = 0;
+    MQLONG cc = -1, rc = -1;
+    char name[48] = {};
+    t.MQCONN(name, &hconn, &cc, &rc);
+    EXPECT_EQ(cc, MQCC_OK);
+    return hconn;
+}
+
+TEST(MQLoadLibrary, ServerNameLoadsLibmqmFromMQM_DLL_PATHWithEveryVerb) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
+    zt::ScopedEnv client("MQIC_DLL_PATH", dir("client").c_str());
+    MQIFunctionTable t = {};
+    EXPECT_FALSE(MQTableLoaded(&t));
+    ASSERT_EQ(MQLoadLibrary("mqm", &t), 0);
+    EXPECT_TRUE(MQTableLoaded(&t));
+    EXPECT_EQ(setSlots(t), 25);
+    EXPECT_EQ(connectThrough(t), 101);
+    EXPECT_NE(t.MQCB, static_cast<PMQCB>(MQStubNotSupported8));
+    EXPECT_NE(t.MQXCNVC, static_cast<PMQXCNVC>(MQStubNotSupported11));
+    MQLONG cc = -1, rc = -1;
+    t.MQCB(101, MQOP_REGISTER, nullptr, 0, nullptr, nullptr, &cc, &rc);
+    EXPECT_EQ(cc, MQCC_OK);
+}
+
+TEST(MQLoadLibrary, LoadedTableIsNeverLoadedAgain) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
+    MQIFunctionTable t = {};
+    ASSERT_EQ(MQLoadLibrary("mqm", &t), 0);
+    zt::ScopedEnv other("MQM_DLL_PATH", dir("no_async").c_str());
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), 0);
+    EXPECT_EQ(connectThrough(t), 101);
+    EXPECT_EQ(MQLoadLibrary("/no/such/file/libmqm.so", &t), 0);
+    EXPECT_EQ(connectThrough(t), 101);
+}
+
+TEST(MQLoadLibrary, MissingOptionalVerbsGetStubsThatFailWith2298AndTouchNothingElse) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("no_async").c_str());
+    MQIFunctionTable t = {};
+    ASSERT_EQ(MQLoadLibrary("mqm", &t), 0);
+    EXPECT_EQ(setSlots(t), 25);
+    EXPECT_EQ(connectThrough(t), 105);
+    EXPECT_EQ(t.MQCB, static_cast<PMQCB>(MQStubNotSupported8));
+    EXPECT_EQ(t.MQCTL, static_cast<PMQCTL>(MQStubNotSupported5));
+    EXPECT_EQ(t.MQCRTMH, static_cast<PMQCRTMH>(MQStubNotSupported5));
+    EXPECT_EQ(t.MQDLTMH, static_cast<PMQDLTMH>(MQStubNotSupported5));
+    EXPECT_EQ(t.MQINQMP, static_cast<PMQINQMP>(MQStubNotSupported11));
+    EXPECT_EQ(t.MQSETMP, static_cast<PMQSETMP>(MQStubNotSupported10));
+    EXPECT_EQ(t.MQDLTMP, static_cast<PMQDLTMP>(MQStubNotSupported6));
+    EXPECT_EQ(t.MQBUFMH, static_cast<PMQBUFMH>(MQStubNotSupported9));
+    EXPECT_EQ(t.MQMHBUF, static_cast<PMQMHBUF>(MQStubNotSupported10));
+    // The library's own optional verbs stay its own.
+    EXPECT_NE(t.MQCONNX, static_cast<PMQCONNX>(MQStubNotSupported5));
+    EXPECT_NE(t.MQSTAT, static_cast<PMQSTAT>(MQStubNotSupported5));
+
+    MQCBD cbd = MQCBD_DEFAULT;
+    MQMD md = MQMD_DEFAULT;
+    MQGMO gmo = MQGMO_DEFAULT;
+    const MQCBD cbdBefore = cbd;
+    const MQMD mdBefore = md;
+    const MQGMO gmoBefore = gmo;
+    MQLONG cc = 0, rc = 0;
+    t.MQCB(105, MQOP_REGISTER, &cbd, 7, &md, &gmo, &cc, &rc);
+    EXPECT_EQ(cc, MQCC_FAILED);
+    EXPECT_EQ(rc, MQRC_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(std::memcmp(&cbd, &cbdBefore, sizeof cbd), 0);
+    EXPECT_EQ(std::memcmp(&md, &mdBefore, sizeof md), 0);
+    EXPECT_EQ(std::memcmp(&gmo, &gmoBefore, sizeof gmo), 0);
+
+    MQCTLO ctlo = MQCTLO_DEFAULT;
+    cc = rc = 0;
+    t.MQCTL(105, MQOP_START, &ctlo, &cc, &rc);
+    EXPECT_EQ(cc, MQCC_FAILED);
+    EXPECT_EQ(rc, MQRC_FUNCTION_NOT_SUPPORTED);
+}
+
+TEST(MQLoadLibrary, EveryStubReportsFunctionNotSupported) {
+    MQLONG cc = 0, rc = 0;
+    auto check = [&](const char *which) {
+        EXPECT_EQ(cc, MQCC_FAILED) << which;
+        EXPECT_EQ(rc, MQRC_FUNCTION_NOT_SUPPORTED) << which;
+        cc = rc = 0;
+    };
+    MQHCONN hconn = 5;
+    MQHOBJ hobj = 6;
+    MQHMSG hmsg = 7;
+    MQLONG n = 8;
+    char name[48] = {};
+    static_cast<PMQCONNX>(MQStubNotSupported5)(name, nullptr, &hconn, &cc, &rc);
+    check("MQCONNX");
+    EXPECT_EQ(hconn, 5);
+    static_cast<PMQSTAT>(MQStubNotSupported5)(1, 1, nullptr, &cc, &rc);
+    check("MQSTAT");
+    static_cast<PMQCRTMH>(MQStubNotSupported5)(1, nullptr, &hmsg, &cc, &rc);
+    check("MQCRTMH");
+    static_cast<PMQDLTMH>(MQStubNotSupported5)(1, &hmsg, nullptr, &cc, &rc);
+    check("MQDLTMH");
+    EXPECT_EQ(hmsg, 7);
+    static_cast<PMQSUB>(MQStubNotSupported6)(1, nullptr, &hobj, &hobj, &cc, &rc);
+    check("MQSUB");
+    EXPECT_EQ(hobj, 6);
+    static_cast<PMQSUBRQ>(MQStubNotSupported6)(1, 2, 3, nullptr, &cc, &rc);
+    check("MQSUBRQ");
+    static_cast<PMQDLTMP>(MQStubNotSupported6)(1, 2, nullptr, nullptr, &cc, &rc);
+    check("MQDLTMP");
+    static_cast<PMQBUFMH>(MQStubNotSupported9)(1, 2, nullptr, nullptr, 0, nullptr, &n, &cc, &rc);
+    check("MQBUFMH");
+    static_cast<PMQSETMP>(MQStubNotSupported10)(1, 2, nullptr, nullptr, nullptr, 0, 0, nullptr, &cc, &rc);
+    check("MQSETMP");
+    static_cast<PMQMHBUF>(MQStubNotSupported10)(1, 2, nullptr, nullptr, nullptr, 0, nullptr, &n, &cc, &rc);
+    check("MQMHBUF");
+    static_cast<PMQINQMP>(MQStubNotSupported11)(1, 2, nullptr, nullptr, nullptr, &n, 0, nullptr, &n, &cc, &rc);
+    check("MQINQMP");
+    static_cast<PMQXCNVC>(MQStubNotSupported11)(1, 0, 0, 0, name, 0, 0, name, &n, &cc, &rc);
+    check("MQXCNVC");
+    EXPECT_EQ(n, 8);
+}
+
+TEST(MQLoadLibrary, LibraryWithoutMQCLOSEGives11AndLeavesEverySlotUnset) {
+    CleanMQEnvironment env;
+    MQIFunctionTable t = {};
+    {
+        zt::ScopedEnv server("MQM_DLL_PATH", dir("no_close").c_str());
+        EXPECT_EQ(MQLoadLibrary("mqm", &t), MQ_LOAD_VERB_MISSING);
+        EXPECT_EQ(setSlots(t), 0);
+        EXPECT_FALSE(MQTableLoaded(&t));
+    }
+    // The failed load left nothing behind, so the next attempt loads afresh.
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
+    ASSERT_EQ(MQLoadLibrary("mqm", &t), 0);
+    EXPECT_EQ(connectThrough(t), 101);
+}
+
+TEST(MQLoadLibrary, LibraryWithoutMQOPENGives11AndLeavesEverySlotUnset) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("no_open").c_str());
+    MQIFunctionTable t = {};
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), MQ_LOAD_VERB_MISSING);
+    EXPECT_EQ(setSlots(t), 0);
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), MQ_LOAD_VERB_MISSING);
+}
+
+TEST(MQLoadLibrary, ClientNamesLoadLibmqicFromMQIC_DLL_PATH) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
+    zt::ScopedEnv client("MQIC_DLL_PATH", dir("client").c_str());
+    for (const char *name : {"mqic", "mqic32"}) {
+        MQIFunctionTable t = {};
+        ASSERT_EQ(MQLoadLibrary(name, &t), 0) << name;
+        EXPECT_EQ(connectThrough(t), 102) << name;
+    }
+    // Another name holding "mqic" is a file name in the client folder.
+    MQIFunctionTable t = {};
+    ASSERT_EQ(MQLoadLibrary("libmqic.so", &t), 0);
+    EXPECT_EQ(connectThrough(t), 102);
+}
+
+TEST(MQLoadLibrary, PathIsLoadedByItselfWhateverTheEnvironmentSays) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("no_async").c_str());
+    zt::ScopedEnv client("MQIC_DLL_PATH", dir("no_async").c_str());
+    MQIFunctionTable t1 = {};
+    ASSERT_EQ(MQLoadLibrary((dir("client") + "/libmqic.so").c_str(), &t1), 0);
+    EXPECT_EQ(connectThrough(t1), 102);
+    MQIFunctionTable t2 = {};
+    ASSERT_EQ(MQLoadLibrary((dir("server") + "/libmqm.so").c_str(), &t2), 0);
+    EXPECT_EQ(connectThrough(t2), 101);
+}
+
+TEST(MQLoadLibrary, InstallationPathLib64IsTheFolderWithoutOwnVariables) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv installation("MQ_INSTALLATION_PATH", dir("installation").c_str());
+    EXPECT_EQ(std::string(MQGetServerLibPath()), dir("installation") + "/lib64");
+    EXPECT_EQ(std::string(MQGetClientLibPath()), dir("installation") + "/lib64");
+    MQIFunctionTable t = {};
+    ASSERT_EQ(MQLoadLibrary("mqm", &t), 0);
+    EXPECT_EQ(connectThrough(t), 103);
+
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
+    zt::ScopedEnv client("MQIC_DLL_PATH", dir("client").c_str());
+    EXPECT_EQ(std::string(MQGetServerLibPath()), dir("server"));
+    EXPECT_EQ(std::string(MQGetClientLibPath()), dir("client"));
+}
+
+TEST(MQLoadLibrary, FoldersAreEmptyWithoutAnyVariable) {
+    CleanMQEnvironment env;
+    EXPECT_STREQ(MQGetServerLibPath(), "");
+    EXPECT_STREQ(MQGetClientLibPath(), "");
+}
+
+TEST(MQLoadLibrary, ReentrantNameIsTriedWhenThePlainOneIsMissing) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("r_name").c_str());
+    MQIFunctionTable t = {};
+    ASSERT_EQ(MQLoadLibrary("mqm", &t), 0);
+    EXPECT_EQ(connectThrough(t), 104);
+}
+
+TEST(MQLoadLibrary, NoNameLoadsTheServerLibraryElseTheClientLibrary) {
+    CleanMQEnvironment env;
+    zt::TempDir empty;
+    zt::ScopedEnv client("MQIC_DLL_PATH", dir("client").c_str());
+    {
+        zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
+        MQIFunctionTable t = {};
+        ASSERT_EQ(MQLoadLibrary(nullptr, &t), 0);
+        EXPECT_EQ(connectThrough(t), 101);
+    }
+    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
+    MQIFunctionTable t = {};
+    ASSERT_EQ(MQLoadLibrary("", &t), 0);
+    EXPECT_EQ(connectThrough(t), 102);
+}
+
+TEST(MQLoadLibrary, MissingFileGives2AndLeavesTheTableUnloaded) {
+    CleanMQEnvironment env;
+    zt::TempDir empty;
+    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
+    MQIFunctionTable t = {};
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
+    EXPECT_EQ(setSlots(t), 0);
+    EXPECT_EQ(MQLoadLibrary((empty.path() + "/libmqm.so").c_str(), &t), CS_LIB_NOT_FOUND);
+    EXPECT_EQ(MQLoadLibrary(nullptr, &t), CS_LIB_NOT_FOUND);
+}
+
+TEST(MQLoadLibrary, SystemSearchThatFindsNothingGives2) {
+    CleanMQEnvironment env;  // no folder: libmqm.so is looked for along the system's library search
+    MQIFunctionTable t = {};
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
+}
+
+TEST(MQLoadLibrary, FileThatIsNoLibraryGivesAFixedCodeOtherThan0And11) {
+    CleanMQEnvironment env;
+    zt::TempDir folder;
+    folder.write("libmqm.so", "this is not a shared library\n");
+    zt::ScopedEnv server("MQM_DLL_PATH", folder.path().c_str());
+    MQIFunctionTable t = {};
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_LOAD_FAILED);
+    EXPECT_EQ(setSlots(t), 0);
+}
+
+TEST(MQLoadLibraryFile, JoinsFolderAndNameWithOneSlash) {
+    CleanMQEnvironment env;
+    zt::ScopedEnv debug("MQACCESS_DEBUG", "1");
+    void *module = nullptr;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(MQLoadLibraryFile("libmqm.so", (dir("server") + "/").c_str(), &module), 0);
+    EXPECT_EQ(MQLoadLibraryFile("libmqm.so", dir("server").c_str(), &module), 0);
+    EXPECT_EQ(MQLoadLibraryFile((dir("client") + "/libmqic.so").c_str(), dir("server").c_str(), &module), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string server = "Loading '" + dir("server") + "/libmqm.so'\n";
+    std::string client = "Loading '" + dir("client") + "/libmqic.so'\n";
+    EXPECT_EQ(out, server + server + client);
+    EXPECT_NE(module, nullptr);
+}
+
+TEST(MQLoadLibrary, AccessDebugShowsEachAttemptAndItsFailureOnTheConsole) {
+    CleanMQEnvironment env;
+    zt::TempDir empty;
+    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
+    zt::ScopedEnv debug("MQACCESS_DEBUG", "");
+    MQIFunctionTable t = {};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string first = empty.path() + "/libmqm.so";
+    std::string second = empty.path() + "/libmqm_r.so";
+    EXPECT_EQ(out.find("Loading '" + first + "'\nLoad failed RC(2) " + first), 0u) << out;
+    EXPECT_NE(out.find("Loading '" + second + "'\nLoad failed RC(2) " + second), std::string::npos) << out;
+    EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
+}
+
+TEST(MQLoadLibrary, WithoutAccessDebugNothingIsPrinted) {
+    CleanMQEnvironment env;
+    zt::TempDir empty;
+    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
+    MQIFunctionTable t = {};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+}  // namespace
