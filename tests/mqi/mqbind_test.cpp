@@ -8,13 +8,15 @@
 
 #include "mqi/mqi.h"
 #include "platform/platform.h"
-#include "testing.h"
+#include "testing/testing.h"
 
 namespace {
 
 const std::string kFakes = FAKEMQ_DIR;
 
-std::string dir(const char *folder) { return kFakes + "/" + folder; }
+std::string dir(const char *folder) {
+    return kFakes + "/" + folder;
+}
 
 // Every MQ variable unset for the life of the object; tests then set the ones they mean.
 struct CleanMQEnvironment {
@@ -146,7 +148,8 @@ TEST(MQLoadLibrary, EveryStubReportsFunctionNotSupported) {
     check("MQSETMP");
     static_cast<PMQMHBUF>(MQStubNotSupported10)(1, 2, nullptr, nullptr, nullptr, 0, nullptr, &n, &cc, &rc);
     check("MQMHBUF");
-    static_cast<PMQINQMP>(MQStubNotSupported11)(1, 2, nullptr, nullptr, nullptr, &n, 0, nullptr, &n, &cc, &rc);
+    static_cast<PMQINQMP>(MQStubNotSupported11)(1, 2, nullptr, nullptr, nullptr, &n, 0, nullptr, &n, &cc,
+                                                &rc);
     check("MQINQMP");
     static_cast<PMQXCNVC>(MQStubNotSupported11)(1, 0, 0, 0, name, 0, 0, name, &n, &cc, &rc);
     check("MQXCNVC");
