@@ -117,3 +117,14 @@ struct QmgrCapabilities {
 // Sets the flags of an MQPL platform at a command level; nothing with a null record. Flags already
 // set stay set.
 void evSetQmgrCapabilities(QmgrCapabilities *caps, int32_t platform, int32_t commandLevel);
+
+// ---- PCF dumps ----
+
+// Where dump lines go (each without its final newline); the console through evOutput unless a test
+// sets another. Returns the previous sink; null restores the console.
+using evDumpSink = void (*)(const char *line, int32_t length);
+evDumpSink evSetDumpSink(evDumpSink sink);
+
+// Dumps a standard PCF message: the header line, and with debug letter d one line per parameter.
+// A message shorter than its MQCFH prints "DumpPCF failed 2071 ...".
+void DumpPCF(uint8_t *message, int32_t length);
