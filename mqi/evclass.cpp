@@ -73,9 +73,10 @@ size_t itemLength(const uint8_t *p, size_t avail) {
                 while (n < avail && p[n] == 254) ++n;
                 return n;
             case 255: {
-                if (avail < 9) return 0;
-                uint32_t struc = getU32(p + 1 + 4);  // StrucLength of the structure behind the lead
-                if (struc < 8 || struc > avail - 1) return 0;
+                // The structure behind the lead: Type, StrucLength, Parameter at least.
+                if (avail < 13) return 0;
+                uint32_t struc = getU32(p + 1 + 4);
+                if (struc < 12 || struc > avail - 1) return 0;
                 n = 1 + static_cast<size_t>(struc);
                 break;
             }

@@ -182,7 +182,9 @@ std::vector<Row> ownRows(const Data &d, const std::string &table) {
                                                       "HLV_ACCST_", "HLVRCCF_",  "HLVFB_",
                                                       "HLV_OT_",    "HLVUR_",    "MQPL_"};
     std::vector<Row> out;
-    for (auto &[t, r] : d.own) {
+    for (auto &entry : d.own) {
+        const std::string &t = entry.first;
+        const Row &r = entry.second;
         if (t != table) continue;
         Row o = r;
         if (o.description == "~") {
