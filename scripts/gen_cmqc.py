@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Generates the MQI constants and structure layouts of mqi/cmqc.h from the reference data in
 # mqi/data (constants.tsv and structures.md). The outputs are committed; run this again after
-# changing the data:  scripts/gen_cmqc.py
+# changing the data:  scripts/gen_cmqc.py   (--check: fail when the committed outputs are stale)
 import re
 import sys
 from pathlib import Path
@@ -17,6 +17,18 @@ ALIGN = {"MQCHAR": 1, "MQBYTE": 1, "MQLONG": 4, "MQHOBJ": 4, "MQHCONN": 4, "MQIN
 
 # Embedded structures must be complete before the structures holding them.
 FIRST = ["MQCHARV", "MQCFH"]
+
+
+CHECK = "--check" in sys.argv[1:]
+STALE = []
+
+
+def emit(path, text):
+    if CHECK:
+        if not path.exists() or path.read_text() != text:
+            STALE.append(path.name)
+    else:
+        path.write_text(text)
 
 
 def c_char(byte):
@@ -75,7 +87,7 @@ def gen_values():
                 lines.append('inline constexpr char %s[] = "%s";' % (sym, "".join(c_char(x) for x in b)))
         else:
             sys.exit("unknown kind %s for %s" % (kind, sym))
-    OUT_VALUES.write_text("\n".join(lines) + "\n")
+    emit(OUT_VALUES, "\n".join(lines) + "\n")
 
 
 def elem_align(ctype):
@@ -184,8 +196,10 @@ def gen_structs():
         if s["align"]:
             out.append("static_assert(alignof(%s) == %d);" % (n, s["align"]))
         out.append("")
-    OUT_STRUCTS.write_text("\n".join(out))
+    emit(OUT_STRUCTS, "\n".join(out))
 
 
 gen_values()
 gen_structs()
+if STALE:
+    sys.exit("stale (run scripts/gen_cmqc.py): " + ", ".join(STALE))
