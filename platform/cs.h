@@ -326,5 +326,5 @@ constexpr size_t CS_INTERVAL_TEXT_MAX = 64;  // buffer size CSFormatInterval nee
 void CSFormatInterval(int32_t seconds, char *buffer, int full = 1);
 constexpr uint32_t CS_NUL_TERMINATED = 0xFFFFFFFF;
 // Whole seconds of a text such as "1 day 2 hours" or "2d3h"; *ok = 0 for a bad text (with the
-// total read so far) or a number or total above 2147483647 (total capped there).
+// total read so far), also for a number or a total above 2147483647.
 int32_t CSParseInterval(const char *text, uint32_t length, const CSIntervalUnit *table, int *ok);

@@ -1,0 +1,126 @@
+// Command lines started as detached processes (the script's SYSTEM function). A line starting
+// "cmd " runs through the shell; any other line is split into words and run directly. Nobody
+// waits for the process: a detached thread reaps it.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/cs.h"
+
+extern char **environ;
+
+bool CSCommandRewrite(std::string_view line, std::string *out) {
+    size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos || line.substr(start, 4) != "cmd ") return false;
+    std::string text(line.substr(start));
+    text.replace(0, 4, "/c  ");
+    size_t word = text.find_first_not_of(' ', 4);
+    if (word != std::string::npos && text.compare(word, 2, "/c") != 0 && text.compare(word, 2, "/C") != 0)
+        word = std::string::npos;
+    if (word != std::string::npos && word + 2 < text.size() && text[word + 2] == ' ')
+        text.replace(word, 2, "  ");
+    *out = std::move(text);
+    return true;
+}
+
+namespace {
+
+constexpr size_t kMessageSize = 500;
+
+// Words of a line split at blanks; double quotes group blanks into a word and are dropped.
+std::vector<std::string> splitWords(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+// Starts argv with stdin, stdout and stderr on /dev/null and no other descriptor; 0 or an errno.
+int spawnDetached(const std::vector<std::string> &args, pid_t *pid) {
+    std::vector<char *> argv;
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd <= 2; fd++)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    int rc = posix_spawnp(pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
+}  // namespace
+
+namespace {
+
+// Starts the line: 1 when started, else 0 with the failure written to text.
+int startCommand(const char *commandLine, char *text) {
+    std::string_view line = commandLine ? commandLine : "";
+    size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+        std::snprintf(text, kMessageSize, "No command supplied");
+        return 0;
+    }
+    std::vector<std::string> args;
+    std::string rewritten;
+    if (CSCommandRewrite(line, &rewritten)) {
+        args = {"/bin/sh", "-c", rewritten.substr(2)};  // the text after "/c"
+    } else {
+        args = splitWords(line.substr(start));
+        if (args.empty()) {
+            std::snprintf(text, kMessageSize, "No command supplied");
+            return 0;
+        }
+    }
+    pid_t pid = 0;
+    int rc = spawnDetached(args, &pid);
+    if (rc != 0) {
+        char reason[256];
+        std::snprintf(text, kMessageSize, "Command failed RC(%d) %s", rc,
+                      strerror_r(rc, reason, sizeof reason));
+        return 0;
+    }
+    // Reap the child so that it leaves no zombie; nothing waits for this thread.
+    std::thread([pid] {
+        int status;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return 1;
+}
+
+}  // namespace
+
+int CSRunCommand(const char *commandLine, char **message) {
+    char *text = static_cast<char *>(CSGetMem(kMessageSize));
+    if (message) *message = nullptr;
+    if (!text) return 0;
+    std::snprintf(text, kMessageSize, "Not enough memory");
+    int started = startCommand(commandLine, text);
+    if (started || !message)
+        CSFreeMem(text);
+    else
+        *message = text;
+    return started;
+}

@@ -1,0 +1,77 @@
+// Command lines: the "cmd " rewrite, refusals, failures with their reason, and a started
+// process doing its work.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "testing/testing.h"
+
+namespace {
+
+TEST(CommandRewrite, CmdBecomesSlashCAndAFollowingSlashCIsBlanked) {
+    std::string out;
+    ASSERT_TRUE(CSCommandRewrite("cmd /c dir", &out));
+    EXPECT_EQ(out, "/c     dir");
+    ASSERT_TRUE(CSCommandRewrite("  cmd /C dir", &out));
+    EXPECT_EQ(out, "/c     dir");
+    ASSERT_TRUE(CSCommandRewrite("cmd echo hi", &out));
+    EXPECT_EQ(out, "/c  echo hi");
+    ASSERT_TRUE(CSCommandRewrite("cmd /cx", &out));  // not the word /c
+    EXPECT_EQ(out, "/c  /cx");
+    out = "untouched";
+    EXPECT_FALSE(CSCommandRewrite("cmdx /c dir", &out));
+    EXPECT_FALSE(CSCommandRewrite("echo cmd ", &out));
+    EXPECT_EQ(out, "untouched");
+}
+
+std::string runFailing(const char *line) {
+    char *message = nullptr;
+    EXPECT_EQ(CSRunCommand(line, &message), 0);
+    if (!message) return "<none>";
+    std::string text = message;
+    CSFreeMem(message);
+    return text;
+}
+
+TEST(RunCommand, EmptyLinesAreRefused) {
+    EXPECT_EQ(runFailing(""), "No command supplied");
+    EXPECT_EQ(runFailing("   "), "No command supplied");
+    EXPECT_EQ(runFailing(nullptr), "No command supplied");
+}
+
+TEST(RunCommand, MissingProgramReportsTheSystemReason) {
+    EXPECT_EQ(runFailing("/no/such/program-zunt arg"), "Command failed RC(2) No such file or directory");
+    EXPECT_EQ(runFailing("no-such-program-zunt"), "Command failed RC(2) No such file or directory");
+}
+
+bool waitForFile(const zt::TempDir &dir, const char *name) {
+    for (int i = 0; i < 500 && !dir.exists(name); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return dir.exists(name);
+}
+
+TEST(RunCommand, CmdLineRunsThroughTheShellWithoutWaiting) {
+    zt::TempDir dir;
+    std::string line = "cmd touch '" + dir.file("F") + "' && echo ok > '" + dir.file("G") + "'";
+    char *message = reinterpret_cast<char *>(1);
+    CSMemCounts before = CSMemCounters();
+    ASSERT_EQ(CSRunCommand(line.c_str(), &message), 1);
+    EXPECT_EQ(message, nullptr);
+    EXPECT_EQ(CSMemCounters().blocks, before.blocks);  // the message block was freed
+    EXPECT_TRUE(waitForFile(dir, "F"));
+    EXPECT_TRUE(waitForFile(dir, "G"));
+}
+
+TEST(RunCommand, PlainLineIsSplitAtBlanksWithQuotesGrouping) {
+    zt::TempDir dir;
+    std::string line = "  touch \"" + dir.file("with blank") + "\" " + dir.file("plain");
+    char *message = nullptr;
+    ASSERT_EQ(CSRunCommand(line.c_str(), &message), 1);
+    EXPECT_TRUE(waitForFile(dir, "with blank"));
+    EXPECT_TRUE(waitForFile(dir, "plain"));
+}
+
+}  // namespace
