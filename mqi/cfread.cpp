@@ -1,0 +1,417 @@
+// Readers of compressed PCF records: the cursor that walks a record through its groups, the decoder of a
+// single item, the search for an item, and the rebuild of standard PCF from the items. Records come
+// from storage and may be damaged: every item is measured against the record end before it is read.
+#include <cstdio>
+
+#include "mqi/cf.h"
+
+namespace {
+
+constexpr int32_t kEndOfRecord = PCF_END_OF_MESSAGE;
+
+// Bytes of the item at p, lead included: 0 when it runs past end, -1 for an invalid lead.
+int64_t itemExtent(const uint8_t *p, const uint8_t *end) {
+    int64_t avail = end - p;
+    if (avail < 1) return 0;
+    uint8_t lead = p[0];
+    auto fits = [&](int64_t n) { return n <= avail ? n : 0; };
+    auto u16At = [&](int64_t off) { return int64_t{mqiGetU16(p, static_cast<size_t>(off))}; };
+    if (lead >= 157 && lead <= 204) return fits(4);
+    if (lead >= 227 && lead <= 249) return fits(3);
+    switch (lead) {
+        case 3: case 223: case 226: case 252: return fits(7);
+        case 5: case 224: return avail < 5 ? 0 : fits(5 + 4 * u16At(3));
+        case 9: return avail < 5 ? 0 : fits(5 + u16At(3));
+        case 13: case 14: return fits(8);
+        case 15: return avail < 6 ? 0 : fits(6 + u16At(4));
+        case 20: case 220: case 251: return fits(5);
+        case 23: return fits(11);
+        case 210: case 211: case 212: case 213: case 214: case 221: return fits(3);
+        case 222: return fits(13);
+        case 250: return fits(4);
+        case 254: {
+            int64_t n = 1;
+            while (n < avail && p[n] == 254) n++;
+            return n;
+        }
+        case 255: {
+            if (avail < 9) return 0;
+            int64_t strucLength = mqiGetI32(p, 5);
+            if (strucLength < 12) return 0;
+            return fits(1 + strucLength);
+        }
+        default: return -1;
+    }
+}
+
+// Fills item from the whole item at p (extent bytes); strings stay as ids.
+void decodeRaw(const uint8_t *p, evCFItem *item) {
+    *item = evCFItem{};
+    uint8_t lead = p[0];
+    auto id16 = [&](size_t off) { return int32_t{mqiGetU16(p, off)}; };
+    item->parmId = id16(1);
+    item->count = 1;
+    if (lead >= 157 && lead <= 204) {
+        item->type = MQCFT_INTEGER;
+        item->value = (lead - 157) * 256 + p[3];
+        return;
+    }
+    if (lead >= 227 && lead <= 249) {
+        item->type = MQCFT_INTEGER;
+        item->value = evCFValueCode(lead);
+        return;
+    }
+    switch (lead) {
+        case 3: item->type = MQCFT_INTEGER; item->value = mqiGetI32(p, 3); break;
+        case 5:
+            item->type = MQCFT_INTEGER_LIST;
+            item->count = id16(3);
+            item->length = 4 * item->count;
+            item->data = p + 5;
+            break;
+        case 9:
+            item->type = MQCFT_BYTE_STRING;
+            item->length = id16(3);
+            item->data = p + 5;
+            break;
+        case 13:
+            item->type = MQCFT_INTEGER_FILTER;
+            item->count = p[1];
+            item->parmId = id16(2);
+            item->value = mqiGetI32(p, 4);
+            break;
+        case 14:
+            item->type = EVCF_FILTER_ID;
+            item->count = p[1];
+            item->parmId = id16(2);
+            item->value = mqiGetU32(p, 4);
+            break;
+        case 15:
+            item->type = MQCFT_BYTE_STRING_FILTER;
+            item->count = p[1];
+            item->parmId = id16(2);
+            item->length = id16(4);
+            item->data = p + 6;
+            break;
+        case 20: item->type = MQCFT_GROUP; item->count = id16(3); break;
+        case 23: item->type = MQCFT_INTEGER64; item->value = mqiGetI64(p, 3); break;
+        case 210: item->type = MQCFT_INTEGER; item->value = INT32_MIN; break;
+        case 211: item->type = MQCFT_INTEGER; item->value = INT32_MIN + 2; break;
+        case 212: item->type = MQCFT_INTEGER64; item->value = INT64_MIN; break;
+        case 213: item->type = MQCFT_INTEGER64; item->value = INT64_MIN + 2; break;
+        case 214: item->type = EVCF_STRING_MIXED; item->data = "*"; item->length = 1; break;
+        case 220: item->type = MQCFT_INTEGER; item->value = static_cast<int16_t>(mqiGetU16(p, 3)); break;
+        case 221: item->type = MQCFT_STRING; item->data = ""; item->length = 0; break;
+        case 222:
+            item->type = EVCF_DATE_TIME;
+            item->secondId = id16(3);
+            item->value = mqiGetI64(p, 5);
+            break;
+        case 223: item->type = EVCF_STRING_ID; item->value = mqiGetU32(p, 3); break;
+        case 224:
+            item->type = EVCF_STRING_ID_LIST;
+            item->count = id16(3);
+            item->length = 4 * item->count;
+            item->data = p + 5;
+            break;
+        case 226: item->type = EVCF_BYTES_ID; item->value = mqiGetU32(p, 3); break;
+        case 250: item->type = MQCFT_INTEGER64; item->value = p[3]; break;
+        case 251: item->type = MQCFT_INTEGER64; item->value = mqiGetU16(p, 3); break;
+        case 252: item->type = MQCFT_INTEGER64; item->value = mqiGetU32(p, 3); break;
+        case 255:
+            item->type = EVCF_STRUCT;
+            item->parmId = mqiGetI32(p, 9);
+            item->length = mqiGetI32(p, 5);
+            item->data = p + 1;
+            break;
+        default: break;
+    }
+}
+
+// Interned strings, string filters and byte strings as their pooled text.
+void resolve(const EvStringPool *pool, evCFItem *item) {
+    if (item->type != EVCF_STRING_ID && item->type != EVCF_FILTER_ID && item->type != EVCF_BYTES_ID) return;
+    EvStringView entry = evPoolLookup(pool, static_cast<uint32_t>(item->value));
+    item->type = item->type == EVCF_STRING_ID ? MQCFT_STRING
+                 : item->type == EVCF_FILTER_ID ? MQCFT_STRING_FILTER : MQCFT_BYTE_STRING;
+    item->data = entry.text;
+    item->length = static_cast<int32_t>(entry.length);
+    item->ccsid = entry.ccsid;
+}
+
+void setResult(int32_t *compCode, int32_t *reason, int32_t rc) {
+    if (compCode) *compCode = rc ? MQCC_FAILED : MQCC_OK;
+    if (reason) *reason = rc;
+}
+
+void lowerRemaining(evCFCursor *c) {
+    if (c->depth > 0)
+        c->groups[c->depth - 1].remaining--;
+    else
+        c->remaining--;
+}
+
+}  // namespace
+
+int32_t evCFValueCode(uint8_t lead) {
+    static constexpr int32_t kCoded[] = {20, 50, 80, 1000, 6000, 5000, 4194304, 104857600, 999999999};
+    if (lead >= 227 && lead <= 240) return lead - 230;
+    if (lead >= 241 && lead <= 249) return kCoded[lead - 241];
+    return 0;
+}
+
+int evCFDecodeInt(const uint8_t *p, const uint8_t *end, int32_t *value) {
+    if (!p || itemExtent(p, end) <= 0) return 0;
+    uint8_t lead = p[0];
+    if (lead != 3 && lead != 220 && !(lead >= 157 && lead <= 204) && !(lead >= 227 && lead <= 249)) return 0;
+    evCFItem item;
+    decodeRaw(p, &item);
+    if (value) *value = static_cast<int32_t>(item.value);
+    return 1;
+}
+
+void evCFCursorInit(evCFCursor *c, const EvStringPool *pool, const uint8_t *record, uint32_t length,
+                    uint32_t resolveStrings, uint32_t flat) {
+    *c = evCFCursor{};
+    std::memcpy(c->eyeCatcher, "evCF", 4);
+    c->pool = pool;
+    c->start = record;
+    c->end = record ? record + length : record;
+    c->length = record ? length : 0;
+    c->position = EVCF_HEADER_LENGTH;
+    c->resolve = resolveStrings;
+    c->flat = flat;
+    c->remaining = record && length >= EVCF_HEADER_LENGTH ? evCFGetItemCount(record) : 0;
+}
+
+int32_t evCFNextParm(evCFCursor *c, evCFItem *item, int32_t *compCode, int32_t *reason) {
+    *item = evCFItem{};
+    for (;;) {
+        // 1. A group whose items are all read closes, named by its own id.
+        if (c->depth > 0 && c->groups[c->depth - 1].remaining <= 0) {
+            const evCFCursorGroup &g = c->groups[--c->depth];
+            c->groupOffset = g.outerOffset;
+            c->groupId = static_cast<int32_t>(g.outerId);
+            item->type = PCF_TYPE_GROUP_END;
+            item->parmId = static_cast<int32_t>(g.id);
+            item->groupId = item->parmId;
+            c->itemId = item->parmId;
+            setResult(compCode, reason, 0);
+            return item->parmId;
+        }
+        // 2. The end of the items, or of the record.
+        if ((c->depth == 0 && c->remaining <= 0) || c->length < EVCF_HEADER_LENGTH || c->position >= c->length) {
+            setResult(compCode, reason, kEndOfRecord);
+            return 0;
+        }
+        // 3. The item, whole inside the record.
+        const uint8_t *p = c->start + c->position;
+        int64_t extent = itemExtent(p, c->end);
+        if (extent <= 0) {
+            setResult(compCode, reason, extent < 0 ? MQRCCF_CFH_TYPE_ERROR : MQRC_STRUC_LENGTH_ERROR);
+            return 0;
+        }
+        if (p[0] == EVCF_PADDING) {  // one run of padding counts as one parameter
+            c->position += static_cast<uint32_t>(extent);
+            lowerRemaining(c);
+            continue;
+        }
+        decodeRaw(p, item);
+        if (item->type == MQCFT_GROUP) {
+            // 4. Enter the group; it counts in its parent now.
+            if (c->depth >= EVCF_MAX_DEPTH && !(c->flat && c->depth > 0)) {
+                *item = evCFItem{};
+                setResult(compCode, reason, MQRC_FORMAT_NOT_SUPPORTED);
+                return 0;
+            }
+            lowerRemaining(c);
+            item->groupId = c->groupId;
+            evCFCursorGroup g{c->position, static_cast<uint32_t>(item->parmId), c->groupOffset,
+                              static_cast<uint32_t>(c->groupId), item->count};
+            if (c->flat && c->depth > 0) {
+                // Flat: the inner group takes the innermost level, with what was left of it.
+                evCFCursorGroup &inner = c->groups[c->depth - 1];
+                g.outerOffset = inner.outerOffset;
+                g.outerId = inner.outerId;
+                g.remaining += inner.remaining;
+                inner = g;
+            } else {
+                c->groups[c->depth++] = g;
+            }
+            c->groupOffset = c->position;
+            c->groupId = item->parmId;
+        } else {
+            lowerRemaining(c);
+            item->groupId = c->groupId;
+            if (c->resolve) resolve(c->pool, item);
+        }
+        c->currentItem = p;
+        c->itemLength = static_cast<uint32_t>(extent);
+        c->itemId = item->parmId;
+        c->position += static_cast<uint32_t>(extent);
+        setResult(compCode, reason, 0);
+        return item->parmId;
+    }
+}
+
+int32_t evCFDecodeParm(const EvStringPool *pool, const uint8_t *p, const uint8_t *end, evCFItem *item,
+                       int32_t *compCode, int32_t *reason) {
+    *item = evCFItem{};
+    if (!p || p >= end) {
+        setResult(compCode, reason, MQRC_STRUC_LENGTH_ERROR);
+        return 0;
+    }
+    const uint8_t *at = p;
+    while (at < end && at[0] == EVCF_PADDING) at++;
+    int64_t extent = at < end ? itemExtent(at, end) : 0;
+    if (extent <= 0) {
+        setResult(compCode, reason, extent < 0 ? MQRCCF_CFH_TYPE_ERROR : MQRC_STRUC_LENGTH_ERROR);
+        return 0;
+    }
+    switch (at[0]) {
+        case 13: case 14: case 15: case 20: case 214:
+            setResult(compCode, reason, MQRCCF_CFH_TYPE_ERROR);
+            return 0;
+        default: break;
+    }
+    decodeRaw(at, item);
+    resolve(pool, item);
+    setResult(compCode, reason, 0);
+    return static_cast<int32_t>(at - p + extent);
+}
+
+const uint8_t *evCFFindParm(const uint8_t *record, uint32_t length, int32_t parmId, int32_t groupId) {
+    if (!record || length < EVCF_HEADER_LENGTH) return nullptr;
+    evCFCursor c;
+    evCFCursorInit(&c, nullptr, record, length, 0, 0);
+    evCFItem item;
+    int32_t cc = 0, rc = 0;
+    while (evCFNextParm(&c, &item, &cc, &rc), cc == MQCC_OK) {
+        if (item.type == PCF_TYPE_GROUP_END || item.parmId != parmId) continue;
+        if (groupId != 0 && item.groupId != groupId) continue;
+        return c.currentItem;
+    }
+    return nullptr;
+}
+
+// ---- Rebuilding standard PCF ----
+
+namespace {
+
+// Civil date of a day count since 1970-01-01 (proleptic Gregorian).
+void civilFromDays(int64_t days, int64_t *year, int *month, int *day) {
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+int32_t setString(PcfCursor *pcf, int32_t type, int32_t id, const void *text, int32_t length, uint32_t ccsid,
+                  int32_t extra) {
+    int32_t cc = 0, rc = 0;
+    MQPCFSetStringParm(pcf, type, id, text, length, static_cast<int32_t>(ccsid), extra, &cc, &rc);
+    return rc;
+}
+
+int32_t setParm(PcfCursor *pcf, int32_t type, int32_t id, const void *value, int32_t length, int32_t extra) {
+    int32_t cc = 0, rc = 0;
+    MQPCFSetParm(pcf, type, id, value, length, extra, &cc, &rc);
+    return rc;
+}
+
+// 224: an MQCFSL of the pooled strings, each padded with blanks to the longest.
+int32_t addStringList(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *item) {
+    const auto *ids = static_cast<const uint8_t *>(item->data);
+    int32_t count = ids && item->count > 0 ? item->count : 0;
+    uint32_t longest = 0, ccsid = 0;
+    for (int32_t i = 0; i < count; i++) {
+        EvStringView e = evPoolLookup(pool, mqiGetU32(ids, 4 * static_cast<size_t>(i)));
+        if (e.length > longest) longest = e.length;
+        if (i == 0) ccsid = e.ccsid;
+    }
+    uint64_t total = uint64_t{longest} * static_cast<uint64_t>(count);
+    if (total > INT32_MAX - 64) return MQRCCF_CFSL_TOTAL_LENGTH_ERROR;
+    if (total == 0) return setString(pcf, MQCFT_STRING_LIST, item->parmId, nullptr, 0, ccsid, 0);
+    auto *buf = static_cast<char *>(CSGetMem(total));
+    if (!buf) return MQRC_STORAGE_NOT_AVAILABLE;
+    std::memset(buf, ' ', total);
+    for (int32_t i = 0; i < count; i++) {
+        EvStringView e = evPoolLookup(pool, mqiGetU32(ids, 4 * static_cast<size_t>(i)));
+        std::memcpy(buf + static_cast<size_t>(i) * longest, e.text, e.length);
+    }
+    int32_t rc = setString(pcf, MQCFT_STRING_LIST, item->parmId, buf, static_cast<int32_t>(total), ccsid,
+                           static_cast<int32_t>(longest));
+    CSFreeMem(buf);
+    return rc;
+}
+
+}  // namespace
+
+int32_t evCFAddTimeParms(PcfCursor *pcf, int64_t timestamp, int32_t dateId, int32_t timeId) {
+    int64_t days = timestamp / 86400, secs = timestamp % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        days--;
+    }
+    int64_t year = 0;
+    int month = 0, day = 0;
+    civilFromDays(days, &year, &month, &day);
+    char date[32], time[16];
+    int dn = std::snprintf(date, sizeof date, "%4.4lld-%2.2d-%2.2d", static_cast<long long>(year), month, day);
+    int tn = std::snprintf(time, sizeof time, "%2.2d.%2.2d.%2.2d", static_cast<int>(secs / 3600),
+                           static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+    if (int32_t rc = setParm(pcf, MQCFT_STRING, dateId, date, dn, 0)) return rc;
+    return setParm(pcf, MQCFT_STRING, timeId, time, tn, 0);
+}
+
+int32_t evCFToPcfParm(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *item) {
+    if (item->parmId == 0 || item->type == MQCFT_GROUP || item->type == PCF_TYPE_GROUP_END) return 0;
+    // One level of groups: a change of group closes the open one and opens the item's, if any.
+    if (static_cast<uint32_t>(item->groupId) != pcf->groupId || (item->groupId == 0 && pcf->depth > 0)) {
+        while (pcf->depth > 0)
+            if (int32_t rc = setParm(pcf, PCF_TYPE_GROUP_END, 0, nullptr, 0, 0)) return rc;
+        if (item->groupId != 0)
+            if (int32_t rc = setParm(pcf, MQCFT_GROUP, item->groupId, nullptr, 0, 0)) return rc;
+    }
+    auto v32 = static_cast<int32_t>(item->value);
+    int64_t v64 = item->value;
+    EvStringView e{};
+    switch (item->type) {
+        case MQCFT_INTEGER: return setParm(pcf, MQCFT_INTEGER, item->parmId, &v32, 4, 0);
+        case MQCFT_INTEGER_FILTER: return setParm(pcf, MQCFT_INTEGER_FILTER, item->parmId, &v32, 4, item->count);
+        case MQCFT_INTEGER64: return setParm(pcf, MQCFT_INTEGER64, item->parmId, &v64, 8, 0);
+        case MQCFT_STRING:
+            return setString(pcf, MQCFT_STRING, item->parmId, item->data, item->length, item->ccsid, 0);
+        case MQCFT_STRING_FILTER:
+            return setString(pcf, MQCFT_STRING_FILTER, item->parmId, item->data, item->length, item->ccsid, item->count);
+        case MQCFT_INTEGER_LIST:
+        case MQCFT_BYTE_STRING:
+        case MQCFT_BYTE_STRING_FILTER:
+        case MQCFT_INTEGER64_LIST:
+            return setParm(pcf, item->type, item->parmId, item->data, item->length, item->count);
+        case EVCF_DATE_TIME: return evCFAddTimeParms(pcf, item->value, item->parmId, item->secondId);
+        case EVCF_STRING_ID:
+            e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
+            return setString(pcf, MQCFT_STRING, item->parmId, e.text, static_cast<int32_t>(e.length), e.ccsid, 0);
+        case EVCF_FILTER_ID:
+            e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
+            return setString(pcf, MQCFT_STRING_FILTER, item->parmId, e.text, static_cast<int32_t>(e.length), e.ccsid,
+                             item->count);
+        case EVCF_BYTES_ID:
+            e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
+            return setParm(pcf, MQCFT_BYTE_STRING, item->parmId, e.text, static_cast<int32_t>(e.length), 0);
+        case EVCF_STRING_ID_LIST: return addStringList(pool, pcf, item);
+        case EVCF_STRING_MIXED: return setParm(pcf, MQCFT_STRING, item->parmId, "*", 1, 0);
+        case EVCF_STRUCT: {
+            int32_t cc = 0, rc = 0;
+            MQPCFAppendStruct(pcf, item->data, item->length, &cc, &rc);
+            return rc;
+        }
+        default: return MQRCCF_CFH_TYPE_ERROR;
+    }
+}
