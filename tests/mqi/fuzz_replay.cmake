@@ -1,6 +1,6 @@
 # Without libFuzzer the seed corpora of the PCF and compressed-record fuzz targets still run: each
 # target is linked with a small driver that hands it every file of its corpus once.
-set(mqi_replayed_fuzz_targets pcf_parse_fuzz)
+set(mqi_replayed_fuzz_targets pcf_parse_fuzz cf_read_fuzz cf_compress_fuzz)
 foreach(target ${mqi_replayed_fuzz_targets})
   set(src ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.cpp)
   set(corpus ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})

@@ -508,3 +508,63 @@ TEST(PcfHostile, GroupsNestedBeyondTenAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PcfSummary, KeysFillTheirSlotsAndEverythingElseIsAppendedInOrder) {
+    Builder b(MQCFT_EVENT);
+    mqiPutI32(b.buf, 28, 2035);
+    b.string(MQCA_Q_MGR_NAME, "QM1");
+    b.integer(MQIACF_REASON_QUALIFIER, 4);
+    b.group(MQGACF_COMMAND_CONTEXT);
+    b.integer(MQIACF_COMMAND, 13);
+    b.end();
+    b.group(8002);
+    b.integer(MQIACF_COMMAND, 14);  // not in a key group
+    b.end();
+    b.string(MQCA_Q_MGR_NAME, "QM2");  // a second occurrence is kept as an item
+    auto m = b.bytes();
+    Area *area = MQPCFSummarise(m.data(), static_cast<int32_t>(m.size()), 850);
+    ASSERT_NE(area, nullptr);
+    const PcfSummary *s = pcfSummaryOf(area);
+    EXPECT_EQ(s->command, 42u);
+    EXPECT_EQ(s->reason, 2035u);
+    EXPECT_EQ(s->reasonQualifier, 4u);
+    EXPECT_EQ(s->commandValue, 13u);
+    EXPECT_EQ(s->parameterCount, 5);
+    EXPECT_EQ(s->status, 0);
+    EXPECT_EQ(s->keyPresent, 0b110u);
+    EXPECT_EQ(s->keys[1].ccsid, 850);
+    EXPECT_EQ(std::string(static_cast<const char *>(s->keys[1].value.ptr), 3), "QM1");
+    EXPECT_EQ(s->keys[2].groupId, MQGACF_COMMAND_CONTEXT);
+    ASSERT_EQ(s->itemCount, 7);
+    int32_t types[7] = {3, 20, 1003, 20, 3, 1003, 4};
+    for (int i = 0; i < 7; i++) EXPECT_EQ(s->items[i].type, types[i]) << i;
+    EXPECT_EQ(s->items[4].groupId, 8002);
+    EXPECT_EQ(s->items[4].value.i64, 14);
+    EXPECT_EQ(s->items[6].parmId, MQCA_Q_MGR_NAME);
+    EXPECT_EQ(area->used, PCF_SUMMARY_HEAD + 7 * PCF_SUMMARY_ITEM);
+    AreaRelease(&area);
+}
+
+TEST(PcfSummary, DamagedAndOverlongMessagesKeepWhatWasRead) {
+    Builder b(MQCFT_EVENT);
+    for (int i = 0; i < 1005; i++) b.integer(1, i);
+    auto m = b.bytes();
+    Area *area = MQPCFSummarise(m.data(), static_cast<int32_t>(m.size()), 0);
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(pcfSummaryOf(area)->itemCount, 1000);
+    EXPECT_EQ(pcfSummaryOf(area)->truncated, 1u);
+    EXPECT_EQ(pcfSummaryOf(area)->items[999].value.i64, 999);
+    AreaRelease(&area);
+
+    std::vector<uint8_t> cut(m.begin(), m.begin() + 36 + 16 * 3 + 5);
+    area = MQPCFSummarise(cut.data(), static_cast<int32_t>(cut.size()), 0);
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(pcfSummaryOf(area)->itemCount, 3);
+    EXPECT_EQ(pcfSummaryOf(area)->status, MQRC_STRUC_LENGTH_ERROR);
+    AreaRelease(&area);
+    EXPECT_EQ(MQPCFSummarise(cut.data(), 35, 0), nullptr);
+}
+
+}  // namespace
