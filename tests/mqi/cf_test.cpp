@@ -342,6 +342,84 @@ TEST(EvCFReader, FindAndDecodeLocateItemsInsideGroups) {
     EXPECT_EQ(rc, MQRCCF_CFH_TYPE_ERROR);  // lead 20
 }
 
+TEST(EvCFWriter, EventExtrasNameTheObjectAndRankUserIdentifiers) {
+    Writer w(4096, true);
+    evCFSetReason(w.buf.data(), 2224);
+    w.string(MQCA_Q_NAME, "12.34.56");  // held as a time, flushed as a string, still names the object
+    EXPECT_EQ(evCFGetObjectName(w.buf.data()), 0u);
+    w.string(MQCACH_USER_ID, "low");
+    w.string(MQCACF_EVENT_USER_ID, "high");
+    w.string(MQCA_IGQ_USER_ID, "lowest");
+    EXPECT_EQ(evCFFlushPending(&w.w), 0);
+    EXPECT_EQ(evCFGetObjectName(w.buf.data()), w.mp.idOf("12.34.56"));
+    EXPECT_EQ(evCFGetObjectType(w.buf.data()), 1);
+    EXPECT_EQ(evCFGetUserId(w.buf.data()), w.mp.idOf("high"));
+    EXPECT_EQ(evCFGetFlags(w.buf.data()), EVCF_FLAG_EVENT | EVCF_FLAG_MULTI_USER);
+
+    // A parameter naming another kind of object than the header's is not taken; lists give their first id.
+    Writer l(4096, true);
+    evCFSetReason(l.buf.data(), 2368);
+    evCFSetObjectType(l.buf.data(), 2);
+    l.string(MQCA_Q_NAME, "Q");
+    EXPECT_EQ(evCFGetObjectName(l.buf.data()), 0u);
+    l.add(evCFItem{MQCFT_STRING_LIST, MQCA_NAMELIST_NAME, 0, 0, 0, 8, 2, 0, "    NL.A", nullptr});
+    EXPECT_EQ(evCFGetObjectName(l.buf.data()), l.mp.idOf("NL.A"));
+}
+
+TEST(EvCFWriter, ObjectNameRulesFollowTheReason) {
+    Writer w(4096, true);
+    evCFSetReason(w.buf.data(), 2087);
+    EXPECT_EQ(evCFParmAllowed(&w.w, MQCA_Q_NAME, 0), 0);
+    EXPECT_EQ(evCFParmAllowed(&w.w, MQCA_REMOTE_Q_MGR_NAME, 0), 1);
+    evCFSetReason(w.buf.data(), 2091);
+    EXPECT_EQ(evCFParmAllowed(&w.w, MQCA_Q_NAME, 8), 1);  // at once, whatever the header holds
+    evCFSetReason(w.buf.data(), 2224);
+    EXPECT_EQ(evCFParmAllowed(&w.w, MQCA_Q_NAME, 8), 0);
+    EXPECT_EQ(evCFParmAllowed(&w.w, 2094, 0), 1);
+    w.w.reasonQualifier = 2;
+    EXPECT_EQ(evCFParmAllowed(&w.w, 2094, 0), 0);
+    int32_t named = 0;
+    EXPECT_EQ(evCFKnownString(MQCACH_CHANNEL_NAME, MQOT_CHLAUTH, &named), 1);
+    EXPECT_EQ(named, MQOT_CHLAUTH);
+    EXPECT_EQ(evCFParmCode(&w.w, 3206), 5);
+    w.w.reasonQualifier = 29;
+    EXPECT_EQ(evCFParmCode(&w.w, 3206), 100);
+}
+
+TEST(EvCFWriter, CompressionListsStopBeforeTheFirstUnsetValue) {
+    Writer w;
+    int32_t values[4] = {1, 2, -1, 3};
+    w.add(evCFItem{MQCFT_INTEGER_LIST, MQIACH_MSG_COMPRESSION, 0, 0, 0, 16, 4, 0, values, nullptr});
+    w.add(evCFItem{MQCFT_INTEGER_LIST, 1002, 0, 0, 0, 16, 4, 0, values, nullptr});
+    EXPECT_BYTES_EQ(hex("05 28 06 02 00 01 00 00 00 02 00 00 00  05 EA 03 04 00 01 00 00 00 02 00 00 00 FF FF FF FF 03 00 00 00"),
+                    w.items());
+}
+
+TEST(EvCFReader, FlatCursorKeepsOneLevelOfGroups) {
+    Writer w;
+    w.group(7001);
+    w.integer(1, 1);
+    w.group(7002);
+    w.integer(2, 2);
+    w.end();
+    w.integer(3, 3);
+    w.end();
+    w.integer(4, 4);
+    evCFCursor c;
+    evCFCursorInit(&c, &w.mp.pool, w.buf.data(), w.w.length, 1, 1);
+    std::vector<std::pair<int32_t, int32_t>> seen;  // (id, group)
+    evCFItem item;
+    int32_t cc = 0, rc = 0;
+    while (evCFNextParm(&c, &item, &cc, &rc), cc == 0) {
+        seen.emplace_back(item.parmId, item.groupId);
+        EXPECT_LE(c.depth, 1);
+    }
+    EXPECT_EQ(rc, PCF_END_OF_MESSAGE);
+    std::vector<std::pair<int32_t, int32_t>> want = {{7001, 0}, {1, 7001}, {7002, 7001}, {2, 7002},
+                                                     {3, 7002}, {7002, 7002}, {4, 0}};
+    EXPECT_EQ(seen, want);
+}
+
 // ---- Compressing event messages ----
 
 struct Event {
