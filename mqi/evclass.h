@@ -124,7 +124,43 @@ void evSetQmgrCapabilities(QmgrCapabilities *caps, int32_t platform, int32_t com
 // sets another. Returns the previous sink; null restores the console.
 using evDumpSink = void (*)(const char *line, int32_t length);
 evDumpSink evSetDumpSink(evDumpSink sink);
+// Hands one debug line of the MQ layer (without its newline) to the dump sink.
+void evDumpLine(const char *line, int32_t length);
 
 // Dumps a standard PCF message: the header line, and with debug letter d one line per parameter.
 // A message shorter than its MQCFH prints "DumpPCF failed 2071 ...".
 void DumpPCF(uint8_t *message, int32_t length);
+
+// ---- Code-page conversion ----
+
+struct MQIFunctionTable;
+
+// Converts text between CCSIDs through the connection's MQXCNVC (options 545: default conversion,
+// native encodings). targetLength is the room in target on input and the converted length on
+// output. 0 on success (CompCode not failed), 4 for 2111 (source CCSID), 5 for 2115 (target CCSID),
+// 6 for any other failure or a table without MQXCNVC. With CS_CONVERSION_DEBUG set a failure prints
+// "MQXCNVC(%d -> %d) RC(%d)" through the dump sink.
+int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
+                    char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid);
+
+// The punctuation that records written in a CCSID use: '[', ']', '{', '}', '!' and the single quote.
+struct MQPunctuationEntry {
+    MQPunctuationEntry *next;
+    uint32_t ccsid;
+    char chars[6];  // in CCSID 850 where a conversion failed
+};
+enum : int {
+    EV_PUNCT_LBRACKET,
+    EV_PUNCT_RBRACKET,
+    EV_PUNCT_LBRACE,
+    EV_PUNCT_RBRACE,
+    EV_PUNCT_BANG,
+    EV_PUNCT_QUOTE
+};
+
+// The entry of a CCSID, made on first use by converting each character from CCSID 850 (the quote
+// first: when it fails, all six stay as in CCSID 850). Entries are kept most recently used first
+// and never freed; null only when no storage is left.
+const MQPunctuationEntry *MQCcsidPunctuation(const MQIFunctionTable *table, int32_t hconn, uint32_t ccsid);
+// Entries in the list (tests).
+int MQPunctuationEntryCount();

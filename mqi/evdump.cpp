@@ -67,6 +67,8 @@ evDumpSink evSetDumpSink(evDumpSink sink) {
     return previous;
 }
 
+void evDumpLine(const char *line, int32_t length) { gSink(line, length); }
+
 void DumpPCF(uint8_t *message, int32_t length) {
     CSRecursiveGuard guard(gStructureLock);
     DumpLine line;
