@@ -15,11 +15,11 @@ EvStringView evPoolLookup(const EvStringPool *pool, uint32_t id) {
 }
 
 const evCFDateTimePair evCFDateTimePairs[EVCF_DATE_TIME_PAIRS] = {
-    {2004, 2005}, {2027, 2028}, {2037, 2038}, {2098, 2099}, {3098, 3099}, {3091, 3092}, {3096, 3097},
-    {3130, 3131}, {3168, 3167}, {3161, 3162}, {3132, 3133}, {3137, 3138}, {3175, 3176}, {3184, 3185},
-    {3144, 3145}, {3120, 3119}, {3062, 3063}, {3060, 3061}, {3204, 3203}, {3529, 3528}, {3525, 3524},
-    {3556, 3557}, {3558, 3559}, {2701, 2702}, {2703, 2704}, {2705, 2706}, {2707, 2708}, {2709, 2710},
-    {2711, 2712},
+    {2004, 2005}, {2027, 2028}, {2037, 2038}, {2098, 2099}, {3098, 3099}, {3091, 3092},
+    {3096, 3097}, {3130, 3131}, {3168, 3167}, {3161, 3162}, {3132, 3133}, {3137, 3138},
+    {3175, 3176}, {3184, 3185}, {3144, 3145}, {3120, 3119}, {3062, 3063}, {3060, 3061},
+    {3204, 3203}, {3529, 3528}, {3525, 3524}, {3556, 3557}, {3558, 3559}, {2701, 2702},
+    {2703, 2704}, {2705, 2706}, {2707, 2708}, {2709, 2710}, {2711, 2712},
 };
 
 uint32_t evCFTrimmedLength(const char *text, uint32_t length) {
@@ -59,7 +59,9 @@ void commit(evCFWriter *w, uint32_t n) {
     mqiPutU16(w->record, at, static_cast<uint16_t>(mqiGetU16(w->record, at) + 1));
 }
 
-uint8_t *tail(evCFWriter *w) { return w->record + w->length; }
+uint8_t *tail(evCFWriter *w) {
+    return w->record + w->length;
+}
 
 // Writes a fixed item of n bytes: lead, then the body.
 int32_t emit(evCFWriter *w, const uint8_t *bytes, uint32_t n) {
@@ -109,8 +111,9 @@ int32_t emitSynthesised(evCFWriter *w, const evCFItem *item) {
         case MQCFT_INTEGER64:
         case EVCF_INT64_UNSET:
         case EVCF_INT64_MIXED: {
-            int64_t v = item->type == EVCF_INT64_UNSET ? INT64_MIN
-                        : item->type == EVCF_INT64_MIXED ? INT64_MIN + 2 : item->value;
+            int64_t v = item->type == EVCF_INT64_UNSET   ? INT64_MIN
+                        : item->type == EVCF_INT64_MIXED ? INT64_MIN + 2
+                                                         : item->value;
             mqiPutI32(fixed, 0, MQCFT_INTEGER64);
             mqiPutI32(fixed, 4, MQCFIN64_STRUC_LENGTH);
             mqiPutI32(fixed, 8, item->parmId);
@@ -142,8 +145,8 @@ int32_t emitSynthesised(evCFWriter *w, const evCFItem *item) {
     switch (item->type) {
         case MQCFT_STRING:
         case MQCFT_STRING_FILTER:
-            MQPCFSetStringParm(&pcf, item->type, item->parmId, data, length, static_cast<int32_t>(itemCcsid(w, item)),
-                               item->count, &cc, &rc);
+            MQPCFSetStringParm(&pcf, item->type, item->parmId, data, length,
+                               static_cast<int32_t>(itemCcsid(w, item)), item->count, &cc, &rc);
             break;
         case MQCFT_STRING_LIST: {
             int32_t stringLength = item->count > 0 ? length / item->count : 0;
@@ -161,14 +164,17 @@ int32_t emitSynthesised(evCFWriter *w, const evCFItem *item) {
             break;
         case EVCF_STRING_ID:
             entry = evPoolLookup(w->pool, static_cast<uint32_t>(item->value));
-            MQPCFSetStringParm(&pcf, MQCFT_STRING, item->parmId, entry.text, static_cast<int32_t>(entry.length),
-                               static_cast<int32_t>(entry.ccsid), 0, &cc, &rc);
+            MQPCFSetStringParm(&pcf, MQCFT_STRING, item->parmId, entry.text,
+                               static_cast<int32_t>(entry.length), static_cast<int32_t>(entry.ccsid), 0, &cc,
+                               &rc);
             break;
         default:
             rc = MQRCCF_CFH_TYPE_ERROR;  // nothing to build it from
             break;
     }
-    if (rc == 0) rc = emitStruct(w, buf + MQCFH_STRUC_LENGTH, static_cast<uint32_t>(pcf.position - MQCFH_STRUC_LENGTH));
+    if (rc == 0)
+        rc =
+            emitStruct(w, buf + MQCFH_STRUC_LENGTH, static_cast<uint32_t>(pcf.position - MQCFH_STRUC_LENGTH));
     CSFreeMem(buf);
     return rc;
 }
@@ -209,7 +215,9 @@ void noteMqscObject(evCFWriter *w, const char *text, uint32_t length, uint32_t c
         n -= 2;
     }
     if (n == 0 || n > kU16Max) return;
-    uint32_t id = w->pool && w->pool->intern ? w->pool->intern(w->pool->self, ccsid, lexeme, static_cast<uint32_t>(n)) : 0;
+    uint32_t id = w->pool && w->pool->intern
+                      ? w->pool->intern(w->pool->self, ccsid, lexeme, static_cast<uint32_t>(n))
+                      : 0;
     if (id) evCFSetObjectName(w->record, id);
 }
 
@@ -224,8 +232,8 @@ void noteObject(evCFWriter *w, int32_t parmId, uint32_t stringId, bool empty) {
 }
 
 // Applied to every written string, string list and empty string of an event record.
-void applyExtras(evCFWriter *w, int32_t parmId, uint32_t stringId, bool empty, const char *text, uint32_t length,
-                 uint32_t ccsid) {
+void applyExtras(evCFWriter *w, int32_t parmId, uint32_t stringId, bool empty, const char *text,
+                 uint32_t length, uint32_t ccsid) {
     if (!(evCFGetFlags(w->record) & EVCF_FLAG_EVENT)) return;
     if (evCFGetReason(w->record) == 2412 && parmId == MQCACF_COMMAND_MQSC) {
         if (evCFGetObjectName(w->record) == 0 && text) noteMqscObject(w, text, length, ccsid);
@@ -262,7 +270,9 @@ int32_t findPair(int32_t parmId, bool time) {
     return -1;
 }
 
-bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
+bool isDigit(char ch) {
+    return ch >= '0' && ch <= '9';
+}
 
 // "dddd-dd-dd" or "dd.dd.dd".
 bool hasForm(const char *text, uint32_t length, bool time) {
@@ -275,7 +285,8 @@ bool hasForm(const char *text, uint32_t length, bool time) {
 
 int32_t addString(evCFWriter *w, const evCFItem *item) {
     const auto *text = static_cast<const char *>(item->data);
-    uint32_t length = text && item->length > 0 ? evCFTrimmedLength(text, static_cast<uint32_t>(item->length)) : 0;
+    uint32_t length =
+        text && item->length > 0 ? evCFTrimmedLength(text, static_cast<uint32_t>(item->length)) : 0;
     if (length > kU16Max) return emitWhole(w, item);
     if (length == 8 || length == 10) {
         int32_t rc = 0;
@@ -409,12 +420,14 @@ int32_t addFilter(evCFWriter *w, const evCFItem *item) {
         return emit(w, b, 8);
     }
     const auto *text = static_cast<const char *>(item->data);
-    uint32_t length = text && item->length > 0 ? evCFTrimmedLength(text, static_cast<uint32_t>(item->length)) : 0;
+    uint32_t length =
+        text && item->length > 0 ? evCFTrimmedLength(text, static_cast<uint32_t>(item->length)) : 0;
     if (length > kU16Max) return emitWhole(w, item);
     if (int32_t rc = reserve(w, 8)) return rc;
     uint32_t id = 0;
     if (length > 0) {
-        id = w->pool && w->pool->intern ? w->pool->intern(w->pool->self, itemCcsid(w, item), text, length) : 0;
+        id =
+            w->pool && w->pool->intern ? w->pool->intern(w->pool->self, itemCcsid(w, item), text, length) : 0;
         if (id == 0) return MQRC_STORAGE_NOT_AVAILABLE;
     }
     mqiPutU32(b, 4, id);
@@ -446,8 +459,10 @@ int32_t closeGroup(evCFWriter *w) {
 int32_t addParm(evCFWriter *w, const evCFItem *item) {
     if (item->parmId == 0) return 0;
     switch (item->type) {
-        case PCF_TYPE_GROUP_END: return closeGroup(w);
-        case MQCFT_GROUP: return openGroup(w, item->parmId);
+        case PCF_TYPE_GROUP_END:
+            return closeGroup(w);
+        case MQCFT_GROUP:
+            return openGroup(w, item->parmId);
         case EVCF_PADDING: {
             if (item->length <= 0) return 0;
             if (int32_t rc = reserve(w, static_cast<uint64_t>(item->length))) return rc;
@@ -455,27 +470,35 @@ int32_t addParm(evCFWriter *w, const evCFItem *item) {
             commit(w, static_cast<uint32_t>(item->length));
             return 0;
         }
-        default: break;
+        default:
+            break;
     }
     bool wideId = item->parmId < 0 || static_cast<uint32_t>(item->parmId) > kU16Max;
     switch (item->type) {
         case MQCFT_INTEGER:
-            return wideId ? emitWhole(w, item) : addInteger(w, item->parmId, static_cast<int32_t>(item->value));
+            return wideId ? emitWhole(w, item)
+                          : addInteger(w, item->parmId, static_cast<int32_t>(item->value));
         case MQCFT_INTEGER64:
             return wideId ? emitWhole(w, item) : addInteger64(w, item->parmId, item->value);
-        case MQCFT_STRING: return wideId ? emitWhole(w, item) : addString(w, item);
-        case MQCFT_STRING_LIST: return wideId ? emitWhole(w, item) : addStringList(w, item);
-        case MQCFT_INTEGER_LIST: return wideId ? emitWhole(w, item) : addIntegerList(w, item);
+        case MQCFT_STRING:
+            return wideId ? emitWhole(w, item) : addString(w, item);
+        case MQCFT_STRING_LIST:
+            return wideId ? emitWhole(w, item) : addStringList(w, item);
+        case MQCFT_INTEGER_LIST:
+            return wideId ? emitWhole(w, item) : addIntegerList(w, item);
         case MQCFT_BYTE_STRING:
-        case MQCFT_BYTE_STRING_FILTER: return wideId ? emitWhole(w, item) : addBytes(w, item);
+        case MQCFT_BYTE_STRING_FILTER:
+            return wideId ? emitWhole(w, item) : addBytes(w, item);
         case MQCFT_INTEGER_FILTER:
-        case MQCFT_STRING_FILTER: return wideId ? emitWhole(w, item) : addFilter(w, item);
+        case MQCFT_STRING_FILTER:
+            return wideId ? emitWhole(w, item) : addFilter(w, item);
         case EVCF_INT_UNSET:
         case EVCF_INT_MIXED:
         case EVCF_INT64_UNSET:
         case EVCF_INT64_MIXED:
         case EVCF_STRING_MIXED:
-            return wideId ? emitWhole(w, item) : emitLeadId(w, static_cast<uint8_t>(item->type), item->parmId);
+            return wideId ? emitWhole(w, item)
+                          : emitLeadId(w, static_cast<uint8_t>(item->type), item->parmId);
         case EVCF_STRING_ID: {
             if (wideId) return emitWhole(w, item);
             uint8_t b[7] = {223};
@@ -483,7 +506,8 @@ int32_t addParm(evCFWriter *w, const evCFItem *item) {
             mqiPutU32(b, 3, static_cast<uint32_t>(item->value));
             return emit(w, b, 7);
         }
-        case PCF_TYPE_WORD: return 0;  // carries nothing
+        case PCF_TYPE_WORD:
+            return 0;  // carries nothing
         default:
             if (!item->source) return MQRCCF_CFH_TYPE_ERROR;
             return emitWhole(w, item);
@@ -532,10 +556,12 @@ int evCFEncodeParm(evCFWriter *w, const evCFItem *item, const char *text, uint32
 
     // Make room: one pending half of each kind, and a table half waits only for its own partner.
     if (time) {
-        if (w->pendingTimeId || (pair >= 0 && w->pendingDateId && w->pendingDateId != evCFDateTimePairs[pair].dateId))
+        if (w->pendingTimeId ||
+            (pair >= 0 && w->pendingDateId && w->pendingDateId != evCFDateTimePairs[pair].dateId))
             *reason = evCFFlushPending(w);
     } else {
-        if (w->pendingDateId || (pair >= 0 && w->pendingTimeId && w->pendingTimeId != evCFDateTimePairs[pair].timeId))
+        if (w->pendingDateId ||
+            (pair >= 0 && w->pendingTimeId && w->pendingTimeId != evCFDateTimePairs[pair].timeId))
             *reason = evCFFlushPending(w);
     }
     if (*reason) return 1;
@@ -594,10 +620,10 @@ constexpr KnownString kKnownStrings[] = {
     {10002, {2094}},
 };
 
-constexpr int32_t kAllowed[] = {2002, 2003, 2006, 2008, 2010, 2012, 2015, 2016, 2017, 2018, 2019, 2022, 2024,
-                                2025, 2031, 2039, 2045, 2065, 2066, 2067, 2077, 2092, 2110, 2112, 3002, 3004,
-                                3006, 3008, 3010, 3067, 3094, 3105, 3125, 3127, 3149, 3152, 3164, 3172, 3178,
-                                3501, 3554};
+constexpr int32_t kAllowed[] = {2002, 2003, 2006, 2008, 2010, 2012, 2015, 2016, 2017, 2018, 2019,
+                                2022, 2024, 2025, 2031, 2039, 2045, 2065, 2066, 2067, 2077, 2092,
+                                2110, 2112, 3002, 3004, 3006, 3008, 3010, 3067, 3094, 3105, 3125,
+                                3127, 3149, 3152, 3164, 3172, 3178, 3501, 3554};
 
 }  // namespace
 
@@ -628,16 +654,27 @@ int evCFParmAllowed(const evCFWriter *w, int32_t parmId, int32_t objectType) {
 
 int32_t evCFParmCode(const evCFWriter *w, int32_t parmId) {
     switch (parmId) {
-        case 2041: return 1;
-        case 3527: return 2;
-        case 3549: return 3;
-        case 3110: return 4;
-        case 3206: return w->reasonQualifier == 29 ? 100 : 5;
-        case 3156: return 6;
-        case 3039: return 7;
-        case 3517: return 8;
-        case 3025: return 9;
-        case 3045: return 10;
-        default: return 0;
+        case 2041:
+            return 1;
+        case 3527:
+            return 2;
+        case 3549:
+            return 3;
+        case 3110:
+            return 4;
+        case 3206:
+            return w->reasonQualifier == 29 ? 100 : 5;
+        case 3156:
+            return 6;
+        case 3039:
+            return 7;
+        case 3517:
+            return 8;
+        case 3025:
+            return 9;
+        case 3045:
+            return 10;
+        default:
+            return 0;
     }
 }

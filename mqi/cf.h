@@ -43,34 +43,78 @@ EvStringView evPoolLookup(const EvStringPool *pool, uint32_t id);
 
 constexpr uint32_t EVCF_HEADER_LENGTH = 32;
 
-constexpr uint16_t EVCF_FLAG_EVENT = 1;       // compressed from an event message
-constexpr uint16_t EVCF_FLAG_MULTI_USER = 4;  // more than one user-identifier parameter seen
-constexpr uint16_t EVCF_FLAG_INQUIRE = 8;     // a command event of an inquire command
-constexpr uint16_t EVCF_FLAG_AGGREGATED = 16; // statistics: an absorbed aggregated record
-constexpr uint16_t EVCF_FLAG_OWN_APPL = 32;   // the message came from this system ("Holva Software ZUNT")
+constexpr uint16_t EVCF_FLAG_EVENT = 1;        // compressed from an event message
+constexpr uint16_t EVCF_FLAG_MULTI_USER = 4;   // more than one user-identifier parameter seen
+constexpr uint16_t EVCF_FLAG_INQUIRE = 8;      // a command event of an inquire command
+constexpr uint16_t EVCF_FLAG_AGGREGATED = 16;  // statistics: an absorbed aggregated record
+constexpr uint16_t EVCF_FLAG_OWN_APPL = 32;    // the message came from this system ("Holva Software ZUNT")
 
-inline uint16_t evCFGetFlags(const uint8_t *r) { return mqiGetU16(r, 0); }
-inline void evCFSetFlags(uint8_t *r, uint16_t v) { mqiPutU16(r, 0, v); }
-inline uint16_t evCFGetCommand(const uint8_t *r) { return mqiGetU16(r, 2); }
-inline void evCFSetCommand(uint8_t *r, uint16_t v) { mqiPutU16(r, 2, v); }
-inline int64_t evCFGetEventTime(const uint8_t *r) { return mqiGetI64(r, 4); }
-inline void evCFSetEventTime(uint8_t *r, int64_t v) { mqiPutI64(r, 4, v); }
-inline uint32_t evCFGetEventId(const uint8_t *r) { return mqiGetU32(r, 12); }
-inline void evCFSetEventId(uint8_t *r, uint32_t v) { mqiPutU32(r, 12, v); }
-inline int64_t evCFGetIntervalEnd(const uint8_t *r) { return mqiGetI64(r, 4); }
-inline void evCFSetIntervalEnd(uint8_t *r, int64_t v) { mqiPutI64(r, 4, v); }
-inline int64_t evCFGetIntervalStart(const uint8_t *r) { return mqiGetI64(r, 12); }
-inline void evCFSetIntervalStart(uint8_t *r, int64_t v) { mqiPutI64(r, 12, v); }
-inline uint32_t evCFGetObjectName(const uint8_t *r) { return mqiGetU32(r, 16); }
-inline void evCFSetObjectName(uint8_t *r, uint32_t v) { mqiPutU32(r, 16, v); }
-inline uint32_t evCFGetUserId(const uint8_t *r) { return mqiGetU32(r, 20); }
-inline void evCFSetUserId(uint8_t *r, uint32_t v) { mqiPutU32(r, 20, v); }
-inline uint32_t evCFGetReason(const uint8_t *r) { return mqiGetU32(r, 24); }
-inline void evCFSetReason(uint8_t *r, uint32_t v) { mqiPutU32(r, 24, v); }
-inline uint16_t evCFGetObjectType(const uint8_t *r) { return mqiGetU16(r, 28); }
-inline void evCFSetObjectType(uint8_t *r, uint16_t v) { mqiPutU16(r, 28, v); }
-inline uint16_t evCFGetItemCount(const uint8_t *r) { return mqiGetU16(r, 30); }
-inline void evCFSetItemCount(uint8_t *r, uint16_t v) { mqiPutU16(r, 30, v); }
+inline uint16_t evCFGetFlags(const uint8_t *r) {
+    return mqiGetU16(r, 0);
+}
+inline void evCFSetFlags(uint8_t *r, uint16_t v) {
+    mqiPutU16(r, 0, v);
+}
+inline uint16_t evCFGetCommand(const uint8_t *r) {
+    return mqiGetU16(r, 2);
+}
+inline void evCFSetCommand(uint8_t *r, uint16_t v) {
+    mqiPutU16(r, 2, v);
+}
+inline int64_t evCFGetEventTime(const uint8_t *r) {
+    return mqiGetI64(r, 4);
+}
+inline void evCFSetEventTime(uint8_t *r, int64_t v) {
+    mqiPutI64(r, 4, v);
+}
+inline uint32_t evCFGetEventId(const uint8_t *r) {
+    return mqiGetU32(r, 12);
+}
+inline void evCFSetEventId(uint8_t *r, uint32_t v) {
+    mqiPutU32(r, 12, v);
+}
+inline int64_t evCFGetIntervalEnd(const uint8_t *r) {
+    return mqiGetI64(r, 4);
+}
+inline void evCFSetIntervalEnd(uint8_t *r, int64_t v) {
+    mqiPutI64(r, 4, v);
+}
+inline int64_t evCFGetIntervalStart(const uint8_t *r) {
+    return mqiGetI64(r, 12);
+}
+inline void evCFSetIntervalStart(uint8_t *r, int64_t v) {
+    mqiPutI64(r, 12, v);
+}
+inline uint32_t evCFGetObjectName(const uint8_t *r) {
+    return mqiGetU32(r, 16);
+}
+inline void evCFSetObjectName(uint8_t *r, uint32_t v) {
+    mqiPutU32(r, 16, v);
+}
+inline uint32_t evCFGetUserId(const uint8_t *r) {
+    return mqiGetU32(r, 20);
+}
+inline void evCFSetUserId(uint8_t *r, uint32_t v) {
+    mqiPutU32(r, 20, v);
+}
+inline uint32_t evCFGetReason(const uint8_t *r) {
+    return mqiGetU32(r, 24);
+}
+inline void evCFSetReason(uint8_t *r, uint32_t v) {
+    mqiPutU32(r, 24, v);
+}
+inline uint16_t evCFGetObjectType(const uint8_t *r) {
+    return mqiGetU16(r, 28);
+}
+inline void evCFSetObjectType(uint8_t *r, uint16_t v) {
+    mqiPutU16(r, 28, v);
+}
+inline uint16_t evCFGetItemCount(const uint8_t *r) {
+    return mqiGetU16(r, 30);
+}
+inline void evCFSetItemCount(uint8_t *r, uint16_t v) {
+    mqiPutU16(r, 30, v);
+}
 
 // ---- Items ----
 // Lead bytes: 3 int (id, i32); 5 int list (id, u16 count, count x i32); 9 byte string (id, u16 length,
@@ -84,18 +128,18 @@ inline void evCFSetItemCount(uint8_t *r, uint16_t v) { mqiPutU16(r, 30, v); }
 // run; 255 a whole PCF structure (StrucLength bytes). Ids and counts are u16, string ids u32, all LE.
 
 // Item types beside the MQCFT_* ones.
-constexpr int32_t EVCF_INT_UNSET = 210;     // 0x80000000
-constexpr int32_t EVCF_INT_MIXED = 211;     // 0x80000002
-constexpr int32_t EVCF_INT64_UNSET = 212;   // 0x8000000000000000
-constexpr int32_t EVCF_INT64_MIXED = 213;   // 0x8000000000000002
-constexpr int32_t EVCF_STRING_MIXED = 214;  // "*"
-constexpr int32_t EVCF_DATE_TIME = 222;     // a date and time pair: value = seconds since 1970 (UTC)
-constexpr int32_t EVCF_STRING_ID = 223;     // an interned string: value = string id
+constexpr int32_t EVCF_INT_UNSET = 210;       // 0x80000000
+constexpr int32_t EVCF_INT_MIXED = 211;       // 0x80000002
+constexpr int32_t EVCF_INT64_UNSET = 212;     // 0x8000000000000000
+constexpr int32_t EVCF_INT64_MIXED = 213;     // 0x8000000000000002
+constexpr int32_t EVCF_STRING_MIXED = 214;    // "*"
+constexpr int32_t EVCF_DATE_TIME = 222;       // a date and time pair: value = seconds since 1970 (UTC)
+constexpr int32_t EVCF_STRING_ID = 223;       // an interned string: value = string id
 constexpr int32_t EVCF_STRING_ID_LIST = 224;  // data = count x u32 string ids
-constexpr int32_t EVCF_FILTER_ID = 225;     // string filter not resolved: value = string id
-constexpr int32_t EVCF_BYTES_ID = 226;      // interned byte string not resolved: value = string id
-constexpr int32_t EVCF_PADDING = 254;       // writer: length bytes of 254
-constexpr int32_t EVCF_STRUCT = 255;        // a whole PCF structure: data, length = StrucLength
+constexpr int32_t EVCF_FILTER_ID = 225;       // string filter not resolved: value = string id
+constexpr int32_t EVCF_BYTES_ID = 226;        // interned byte string not resolved: value = string id
+constexpr int32_t EVCF_PADDING = 254;         // writer: length bytes of 254
+constexpr int32_t EVCF_STRUCT = 255;          // a whole PCF structure: data, length = StrucLength
 
 constexpr int EVCF_MAX_DEPTH = 10;
 
@@ -119,9 +163,9 @@ struct evCFWriterGroup {
     uint32_t id;
 };
 struct evCFWriter {
-    uint8_t *record;          // header first
+    uint8_t *record;  // header first
     uint32_t capacity;
-    uint32_t length;          // used, from 32
+    uint32_t length;  // used, from 32
     const EvStringPool *pool;
     uint32_t defaultCcsid;    // for strings whose CCSID is 0
     int32_t reasonQualifier;  // of the source event
@@ -130,8 +174,8 @@ struct evCFWriter {
     char pendingDate[10];
     int32_t pendingTimeId;
     char pendingTime[8];
-    uint32_t pendingCcsid;    // of the half held last, used for both when flushed
-    uint32_t fixedLength;     // statistics writers: no date and time folding
+    uint32_t pendingCcsid;  // of the half held last, used for both when flushed
+    uint32_t fixedLength;   // statistics writers: no date and time folding
     int32_t depth;
     evCFWriterGroup groups[EVCF_MAX_DEPTH];
 };
@@ -169,7 +213,7 @@ extern const evCFDateTimePair evCFDateTimePairs[EVCF_DATE_TIME_PAIRS];
 // ---- Reading ----
 
 struct evCFCursorGroup {
-    uint32_t offset;       // of the group item
+    uint32_t offset;  // of the group item
     uint32_t id;
     uint32_t outerOffset;  // the enclosing group's
     uint32_t outerId;
@@ -180,16 +224,16 @@ struct evCFCursor {
     const EvStringPool *pool;
     const uint8_t *start;
     const uint8_t *end;
-    uint32_t position;   // from 32
+    uint32_t position;  // from 32
     uint32_t length;
     const uint8_t *currentItem;
     uint32_t itemLength;
     int32_t itemId;
-    int32_t remaining;   // top-level items still to read
+    int32_t remaining;  // top-level items still to read
     uint32_t groupOffset;
     int32_t groupId;
-    uint32_t resolve;    // 1: interned strings come back as text
-    uint32_t flat;       // 1: a group inside a group replaces the innermost level
+    uint32_t resolve;  // 1: interned strings come back as text
+    uint32_t flat;     // 1: a group inside a group replaces the innermost level
     int32_t depth;
     evCFCursorGroup groups[EVCF_MAX_DEPTH];
 };

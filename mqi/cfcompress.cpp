@@ -34,14 +34,17 @@ evCFItem itemOf(const PcfSummaryItem &s) {
     return item;
 }
 
-bool isString(const PcfSummaryItem &s) { return s.type == MQCFT_STRING && s.value.ptr; }
+bool isString(const PcfSummaryItem &s) {
+    return s.type == MQCFT_STRING && s.value.ptr;
+}
 
 // Record bytes the message can need: every structure at most 4 bytes of record per byte of message,
 // and each string of a list 4 bytes even when the list has none.
 uint64_t recordBound(const PcfSummary *s, int32_t length) {
     uint64_t strings = 0;
     auto add = [&](const PcfSummaryItem &i) {
-        if ((i.type == MQCFT_STRING_LIST) && i.count > 0 && i.count <= 65535) strings += static_cast<uint64_t>(i.count);
+        if ((i.type == MQCFT_STRING_LIST) && i.count > 0 && i.count <= 65535)
+            strings += static_cast<uint64_t>(i.count);
     };
     for (int k = 0; k < PCF_SUMMARY_KEYS; k++)
         if (s->keyPresent & (1u << k)) add(s->keys[k]);
@@ -66,7 +69,9 @@ bool findCommand(const PcfSummary *s, int32_t *command) {
     return false;
 }
 
-void setFlag(uint8_t *record, uint16_t flag) { evCFSetFlags(record, static_cast<uint16_t>(evCFGetFlags(record) | flag)); }
+void setFlag(uint8_t *record, uint16_t flag) {
+    evCFSetFlags(record, static_cast<uint16_t>(evCFGetFlags(record) | flag));
+}
 
 // Steps 3 to 8 of compressing: the header, the keys, the other items, the pending halves.
 int32_t writeRecord(evCFWriter *w, const PcfSummary *s, char *qmgrName) {
@@ -81,10 +86,19 @@ int32_t writeRecord(evCFWriter *w, const PcfSummary *s, char *qmgrName) {
         setFlag(r, EVCF_FLAG_INQUIRE);
     if (s->reason == 2222 || s->reason == 2223) evCFSetObjectType(r, 5);
     switch (s->reasonQualifier) {
-        case 1: case 20: case 29: evCFSetObjectType(r, 5); break;
-        case 17: evCFSetObjectType(r, 8); break;
-        case 18: evCFSetObjectType(r, 1); break;
-        default: break;
+        case 1:
+        case 20:
+        case 29:
+            evCFSetObjectType(r, 5);
+            break;
+        case 17:
+            evCFSetObjectType(r, 8);
+            break;
+        case 18:
+            evCFSetObjectType(r, 1);
+            break;
+        default:
+            break;
     }
 
     int32_t cc = 0, rc = 0;
@@ -93,7 +107,8 @@ int32_t writeRecord(evCFWriter *w, const PcfSummary *s, char *qmgrName) {
         const PcfSummaryItem &key = s->keys[k];
         if (key.parmId == MQCACF_EVENT_Q_MGR || key.parmId == MQCA_Q_MGR_NAME) {
             if (qmgrName && qmgrName[0] == '\0' && isString(key)) {
-                uint32_t n = evCFTrimmedLength(static_cast<const char *>(key.value.ptr), static_cast<uint32_t>(key.length));
+                uint32_t n = evCFTrimmedLength(static_cast<const char *>(key.value.ptr),
+                                               static_cast<uint32_t>(key.length));
                 if (n > kQmgrNameMax) n = kQmgrNameMax;
                 std::memcpy(qmgrName, key.value.ptr, n);
                 qmgrName[n] = '\0';
@@ -127,9 +142,10 @@ int32_t writeRecord(evCFWriter *w, const PcfSummary *s, char *qmgrName) {
             if (!opened[depth]) continue;
             item.parmId = openIds[depth];
         } else if (src.parmId == MQIACF_OBJECT_TYPE && src.type == MQCFT_INTEGER) {
-            if (evCFGetObjectType(r) == 0) evCFSetObjectType(r, static_cast<uint16_t>(src.value.i64));
-        } else if ((src.parmId == MQCACF_APPL_NAME || src.parmId == MQCACF_EVENT_APPL_NAME) && isString(src) &&
-                   static_cast<size_t>(src.length) >= kOwnApplLength &&
+            if (evCFGetObjectType(r) == 0 && src.value.i64 > 0 && src.value.i64 <= 65535)
+                evCFSetObjectType(r, static_cast<uint16_t>(src.value.i64));
+        } else if ((src.parmId == MQCACF_APPL_NAME || src.parmId == MQCACF_EVENT_APPL_NAME) &&
+                   isString(src) && static_cast<size_t>(src.length) >= kOwnApplLength &&
                    std::memcmp(src.value.ptr, kOwnAppl, kOwnApplLength) == 0) {
             setFlag(r, EVCF_FLAG_OWN_APPL);
         }
@@ -158,7 +174,8 @@ int evCFCompress(const EvStringPool *pool, const MQMD *mqmd, uint8_t *message, i
     if (!message || length < MQCFH_STRUC_LENGTH) return fail(MQRCCF_CFH_LENGTH_ERROR);
     if (mqiGetI32(message, offsetof(MQCFH, Type)) != MQCFT_EVENT) return fail(MQRCCF_CFH_TYPE_ERROR);
 
-    Area *summaryArea = MQPCFSummarise(message, length, mqmd ? static_cast<uint32_t>(mqmd->CodedCharSetId) : 0);
+    Area *summaryArea =
+        MQPCFSummarise(message, length, mqmd ? static_cast<uint32_t>(mqmd->CodedCharSetId) : 0);
     if (!summaryArea) return fail(MQRC_STORAGE_NOT_AVAILABLE);
     const PcfSummary *s = pcfSummaryOf(summaryArea);
     int32_t rc = s->status ? s->status : s->truncated ? MQRCCF_PARM_COUNT_TOO_BIG : 0;
@@ -183,8 +200,8 @@ int evCFCompress(const EvStringPool *pool, const MQMD *mqmd, uint8_t *message, i
     if (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_c) {
         double ratio = static_cast<double>(length) / static_cast<double>(w.length);
         char text[160];
-        int n = std::snprintf(text, sizeof text, "PCF Compressed from %d to %d (ratio %.2f or %.2f%%)", length,
-                              static_cast<int>(w.length), ratio, 100.0 / ratio);
+        int n = std::snprintf(text, sizeof text, "PCF Compressed from %d to %d (ratio %.2f or %.2f%%)",
+                              length, static_cast<int>(w.length), ratio, 100.0 / ratio);
         evOutput(EV_OUT_PROGRESS, text, n, 1);
     }
     *record = area;

@@ -19,16 +19,38 @@ int64_t itemExtent(const uint8_t *p, const uint8_t *end) {
     if (lead >= 157 && lead <= 204) return fits(4);
     if (lead >= 227 && lead <= 249) return fits(3);
     switch (lead) {
-        case 3: case 223: case 226: case 252: return fits(7);
-        case 5: case 224: return avail < 5 ? 0 : fits(5 + 4 * u16At(3));
-        case 9: return avail < 5 ? 0 : fits(5 + u16At(3));
-        case 13: case 14: return fits(8);
-        case 15: return avail < 6 ? 0 : fits(6 + u16At(4));
-        case 20: case 220: case 251: return fits(5);
-        case 23: return fits(11);
-        case 210: case 211: case 212: case 213: case 214: case 221: return fits(3);
-        case 222: return fits(13);
-        case 250: return fits(4);
+        case 3:
+        case 223:
+        case 226:
+        case 252:
+            return fits(7);
+        case 5:
+        case 224:
+            return avail < 5 ? 0 : fits(5 + 4 * u16At(3));
+        case 9:
+            return avail < 5 ? 0 : fits(5 + u16At(3));
+        case 13:
+        case 14:
+            return fits(8);
+        case 15:
+            return avail < 6 ? 0 : fits(6 + u16At(4));
+        case 20:
+        case 220:
+        case 251:
+            return fits(5);
+        case 23:
+            return fits(11);
+        case 210:
+        case 211:
+        case 212:
+        case 213:
+        case 214:
+        case 221:
+            return fits(3);
+        case 222:
+            return fits(13);
+        case 250:
+            return fits(4);
         case 254: {
             int64_t n = 1;
             while (n < avail && p[n] == 254) n++;
@@ -40,7 +62,8 @@ int64_t itemExtent(const uint8_t *p, const uint8_t *end) {
             if (strucLength < 12) return 0;
             return fits(1 + strucLength);
         }
-        default: return -1;
+        default:
+            return -1;
     }
 }
 
@@ -62,7 +85,10 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
         return;
     }
     switch (lead) {
-        case 3: item->type = MQCFT_INTEGER; item->value = mqiGetI32(p, 3); break;
+        case 3:
+            item->type = MQCFT_INTEGER;
+            item->value = mqiGetI32(p, 3);
+            break;
         case 5:
             item->type = MQCFT_INTEGER_LIST;
             item->count = id16(3);
@@ -93,38 +119,83 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
             item->length = id16(4);
             item->data = p + 6;
             break;
-        case 20: item->type = MQCFT_GROUP; item->count = id16(3); break;
-        case 23: item->type = MQCFT_INTEGER64; item->value = mqiGetI64(p, 3); break;
-        case 210: item->type = MQCFT_INTEGER; item->value = INT32_MIN; break;
-        case 211: item->type = MQCFT_INTEGER; item->value = INT32_MIN + 2; break;
-        case 212: item->type = MQCFT_INTEGER64; item->value = INT64_MIN; break;
-        case 213: item->type = MQCFT_INTEGER64; item->value = INT64_MIN + 2; break;
-        case 214: item->type = EVCF_STRING_MIXED; item->data = "*"; item->length = 1; break;
-        case 220: item->type = MQCFT_INTEGER; item->value = static_cast<int16_t>(mqiGetU16(p, 3)); break;
-        case 221: item->type = MQCFT_STRING; item->data = ""; item->length = 0; break;
+        case 20:
+            item->type = MQCFT_GROUP;
+            item->count = id16(3);
+            break;
+        case 23:
+            item->type = MQCFT_INTEGER64;
+            item->value = mqiGetI64(p, 3);
+            break;
+        case 210:
+            item->type = MQCFT_INTEGER;
+            item->value = INT32_MIN;
+            break;
+        case 211:
+            item->type = MQCFT_INTEGER;
+            item->value = INT32_MIN + 2;
+            break;
+        case 212:
+            item->type = MQCFT_INTEGER64;
+            item->value = INT64_MIN;
+            break;
+        case 213:
+            item->type = MQCFT_INTEGER64;
+            item->value = INT64_MIN + 2;
+            break;
+        case 214:
+            item->type = EVCF_STRING_MIXED;
+            item->data = "*";
+            item->length = 1;
+            break;
+        case 220:
+            item->type = MQCFT_INTEGER;
+            item->value = static_cast<int16_t>(mqiGetU16(p, 3));
+            break;
+        case 221:
+            item->type = MQCFT_STRING;
+            item->data = "";
+            item->length = 0;
+            break;
         case 222:
             item->type = EVCF_DATE_TIME;
             item->secondId = id16(3);
             item->value = mqiGetI64(p, 5);
             break;
-        case 223: item->type = EVCF_STRING_ID; item->value = mqiGetU32(p, 3); break;
+        case 223:
+            item->type = EVCF_STRING_ID;
+            item->value = mqiGetU32(p, 3);
+            break;
         case 224:
             item->type = EVCF_STRING_ID_LIST;
             item->count = id16(3);
             item->length = 4 * item->count;
             item->data = p + 5;
             break;
-        case 226: item->type = EVCF_BYTES_ID; item->value = mqiGetU32(p, 3); break;
-        case 250: item->type = MQCFT_INTEGER64; item->value = p[3]; break;
-        case 251: item->type = MQCFT_INTEGER64; item->value = mqiGetU16(p, 3); break;
-        case 252: item->type = MQCFT_INTEGER64; item->value = mqiGetU32(p, 3); break;
+        case 226:
+            item->type = EVCF_BYTES_ID;
+            item->value = mqiGetU32(p, 3);
+            break;
+        case 250:
+            item->type = MQCFT_INTEGER64;
+            item->value = p[3];
+            break;
+        case 251:
+            item->type = MQCFT_INTEGER64;
+            item->value = mqiGetU16(p, 3);
+            break;
+        case 252:
+            item->type = MQCFT_INTEGER64;
+            item->value = mqiGetU32(p, 3);
+            break;
         case 255:
             item->type = EVCF_STRUCT;
             item->parmId = mqiGetI32(p, 9);
             item->length = mqiGetI32(p, 5);
             item->data = p + 1;
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -132,8 +203,9 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
 void resolve(const EvStringPool *pool, evCFItem *item) {
     if (item->type != EVCF_STRING_ID && item->type != EVCF_FILTER_ID && item->type != EVCF_BYTES_ID) return;
     EvStringView entry = evPoolLookup(pool, static_cast<uint32_t>(item->value));
-    item->type = item->type == EVCF_STRING_ID ? MQCFT_STRING
-                 : item->type == EVCF_FILTER_ID ? MQCFT_STRING_FILTER : MQCFT_BYTE_STRING;
+    item->type = item->type == EVCF_STRING_ID   ? MQCFT_STRING
+                 : item->type == EVCF_FILTER_ID ? MQCFT_STRING_FILTER
+                                                : MQCFT_BYTE_STRING;
     item->data = entry.text;
     item->length = static_cast<int32_t>(entry.length);
     item->ccsid = entry.ccsid;
@@ -200,7 +272,8 @@ int32_t evCFNextParm(evCFCursor *c, evCFItem *item, int32_t *compCode, int32_t *
             return item->parmId;
         }
         // 2. The end of the items, or of the record.
-        if ((c->depth == 0 && c->remaining <= 0) || c->length < EVCF_HEADER_LENGTH || c->position >= c->length) {
+        if ((c->depth == 0 && c->remaining <= 0) || c->length < EVCF_HEADER_LENGTH ||
+            c->position >= c->length) {
             setResult(compCode, reason, kEndOfRecord);
             return 0;
         }
@@ -269,10 +342,15 @@ int32_t evCFDecodeParm(const EvStringPool *pool, const uint8_t *p, const uint8_t
         return 0;
     }
     switch (at[0]) {
-        case 13: case 14: case 15: case 20: case 214:
+        case 13:
+        case 14:
+        case 15:
+        case 20:
+        case 214:
             setResult(compCode, reason, MQRCCF_CFH_TYPE_ERROR);
             return 0;
-        default: break;
+        default:
+            break;
     }
     decodeRaw(at, item);
     resolve(pool, item);
@@ -362,7 +440,8 @@ int32_t evCFAddTimeParms(PcfCursor *pcf, int64_t timestamp, int32_t dateId, int3
     int month = 0, day = 0;
     civilFromDays(days, &year, &month, &day);
     char date[32], time[16];
-    int dn = std::snprintf(date, sizeof date, "%4.4lld-%2.2d-%2.2d", static_cast<long long>(year), month, day);
+    int dn =
+        std::snprintf(date, sizeof date, "%4.4lld-%2.2d-%2.2d", static_cast<long long>(year), month, day);
     int tn = std::snprintf(time, sizeof time, "%2.2d.%2.2d.%2.2d", static_cast<int>(secs / 3600),
                            static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
     if (int32_t rc = setParm(pcf, MQCFT_STRING, dateId, date, dn, 0)) return rc;
@@ -382,36 +461,45 @@ int32_t evCFToPcfParm(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *
     int64_t v64 = item->value;
     EvStringView e{};
     switch (item->type) {
-        case MQCFT_INTEGER: return setParm(pcf, MQCFT_INTEGER, item->parmId, &v32, 4, 0);
-        case MQCFT_INTEGER_FILTER: return setParm(pcf, MQCFT_INTEGER_FILTER, item->parmId, &v32, 4, item->count);
-        case MQCFT_INTEGER64: return setParm(pcf, MQCFT_INTEGER64, item->parmId, &v64, 8, 0);
+        case MQCFT_INTEGER:
+            return setParm(pcf, MQCFT_INTEGER, item->parmId, &v32, 4, 0);
+        case MQCFT_INTEGER_FILTER:
+            return setParm(pcf, MQCFT_INTEGER_FILTER, item->parmId, &v32, 4, item->count);
+        case MQCFT_INTEGER64:
+            return setParm(pcf, MQCFT_INTEGER64, item->parmId, &v64, 8, 0);
         case MQCFT_STRING:
             return setString(pcf, MQCFT_STRING, item->parmId, item->data, item->length, item->ccsid, 0);
         case MQCFT_STRING_FILTER:
-            return setString(pcf, MQCFT_STRING_FILTER, item->parmId, item->data, item->length, item->ccsid, item->count);
+            return setString(pcf, MQCFT_STRING_FILTER, item->parmId, item->data, item->length, item->ccsid,
+                             item->count);
         case MQCFT_INTEGER_LIST:
         case MQCFT_BYTE_STRING:
         case MQCFT_BYTE_STRING_FILTER:
         case MQCFT_INTEGER64_LIST:
             return setParm(pcf, item->type, item->parmId, item->data, item->length, item->count);
-        case EVCF_DATE_TIME: return evCFAddTimeParms(pcf, item->value, item->parmId, item->secondId);
+        case EVCF_DATE_TIME:
+            return evCFAddTimeParms(pcf, item->value, item->parmId, item->secondId);
         case EVCF_STRING_ID:
             e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
-            return setString(pcf, MQCFT_STRING, item->parmId, e.text, static_cast<int32_t>(e.length), e.ccsid, 0);
+            return setString(pcf, MQCFT_STRING, item->parmId, e.text, static_cast<int32_t>(e.length), e.ccsid,
+                             0);
         case EVCF_FILTER_ID:
             e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
-            return setString(pcf, MQCFT_STRING_FILTER, item->parmId, e.text, static_cast<int32_t>(e.length), e.ccsid,
-                             item->count);
+            return setString(pcf, MQCFT_STRING_FILTER, item->parmId, e.text, static_cast<int32_t>(e.length),
+                             e.ccsid, item->count);
         case EVCF_BYTES_ID:
             e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
             return setParm(pcf, MQCFT_BYTE_STRING, item->parmId, e.text, static_cast<int32_t>(e.length), 0);
-        case EVCF_STRING_ID_LIST: return addStringList(pool, pcf, item);
-        case EVCF_STRING_MIXED: return setParm(pcf, MQCFT_STRING, item->parmId, "*", 1, 0);
+        case EVCF_STRING_ID_LIST:
+            return addStringList(pool, pcf, item);
+        case EVCF_STRING_MIXED:
+            return setParm(pcf, MQCFT_STRING, item->parmId, "*", 1, 0);
         case EVCF_STRUCT: {
             int32_t cc = 0, rc = 0;
             MQPCFAppendStruct(pcf, item->data, item->length, &cc, &rc);
             return rc;
         }
-        default: return MQRCCF_CFH_TYPE_ERROR;
+        default:
+            return MQRCCF_CFH_TYPE_ERROR;
     }
 }

@@ -23,7 +23,9 @@ void setResult(int32_t *compCode, int32_t *reason, int32_t cc, int32_t rc) {
     if (reason) *reason = rc;
 }
 
-int64_t roundUp4(int64_t n) { return (n + 3) & ~int64_t{3}; }
+int64_t roundUp4(int64_t n) {
+    return (n + 3) & ~int64_t{3};
+}
 
 // ---- ZUNT_SUPPRESS_INT64: read once, on the first MQCFIN64 ----
 
@@ -69,8 +71,8 @@ void raiseVersion(PcfCursor *c, int32_t version) {
 
 // Counts one appended parameter in the innermost open group, or in the MQCFH.
 void countParameter(PcfCursor *c) {
-    size_t at = c->depth > 0 ? c->groups[c->depth - 1].offset + offsetof(MQCFGR, ParameterCount)
-                             : kCfhParameterCount;
+    size_t at =
+        c->depth > 0 ? c->groups[c->depth - 1].offset + offsetof(MQCFGR, ParameterCount) : kCfhParameterCount;
     mqiPutI32(c->buffer, at, mqiGetI32(c->buffer, at) + 1);
 }
 
@@ -89,7 +91,7 @@ struct Shape {
     int64_t fixed;       // offset of the value field
     int64_t valueBytes;  // bytes copied from the caller (or zeros)
     int64_t strucLength;
-    int32_t version;     // the MQCFH Version it needs
+    int32_t version;  // the MQCFH Version it needs
 };
 
 constexpr int64_t kMaxStruc = INT32_MAX - 8;
@@ -157,12 +159,13 @@ void *setParm(PcfCursor *c, int32_t type, int32_t parmId, const void *value, int
         case MQCFT_STRING_FILTER:
         case MQCFT_BYTE_STRING_FILTER: {
             int64_t n = stringLength(value, length);
-            int64_t fixed = type == MQCFT_BYTE_STRING           ? MQCFBS_STRUC_LENGTH_FIXED
-                            : type == MQCFT_STRING_FILTER       ? MQCFSF_STRUC_LENGTH_FIXED
-                            : type == MQCFT_BYTE_STRING_FILTER  ? MQCFBF_STRUC_LENGTH_FIXED
-                                                                : MQCFST_STRUC_LENGTH_FIXED;
-            int32_t version = type == MQCFT_BYTE_STRING ? 2 : (type == MQCFT_STRING_FILTER ||
-                                                               type == MQCFT_BYTE_STRING_FILTER) ? 3 : 1;
+            int64_t fixed = type == MQCFT_BYTE_STRING          ? MQCFBS_STRUC_LENGTH_FIXED
+                            : type == MQCFT_STRING_FILTER      ? MQCFSF_STRUC_LENGTH_FIXED
+                            : type == MQCFT_BYTE_STRING_FILTER ? MQCFBF_STRUC_LENGTH_FIXED
+                                                               : MQCFST_STRUC_LENGTH_FIXED;
+            int32_t version = type == MQCFT_BYTE_STRING                                           ? 2
+                              : (type == MQCFT_STRING_FILTER || type == MQCFT_BYTE_STRING_FILTER) ? 3
+                                                                                                  : 1;
             if (n < 0 || fixed + roundUp4(n) > kMaxStruc) {
                 refused = type == MQCFT_BYTE_STRING          ? MQRCCF_CFBS_STRING_LENGTH_ERR
                           : type == MQCFT_STRING_FILTER      ? MQRCCF_CFSF_FILTER_VAL_LEN_ERR
@@ -193,8 +196,8 @@ void *setParm(PcfCursor *c, int32_t type, int32_t parmId, const void *value, int
                 refused = MQRCCF_CFSL_STRING_LENGTH_ERR;
                 break;
             }
-            s = {MQCFT_STRING_LIST, MQCFSL_STRUC_LENGTH_FIXED, total, MQCFSL_STRUC_LENGTH_FIXED + roundUp4(total),
-                 1};
+            s = {MQCFT_STRING_LIST, MQCFSL_STRUC_LENGTH_FIXED, total,
+                 MQCFSL_STRUC_LENGTH_FIXED + roundUp4(total), 1};
             break;
         }
         case MQCFT_INTEGER_FILTER:
@@ -269,20 +272,32 @@ void *setParm(PcfCursor *c, int32_t type, int32_t parmId, const void *value, int
 // The least StrucLength of each type the parser reads; 0 for a type it does not know.
 int64_t fixedLength(int32_t type) {
     switch (type) {
-        case MQCFT_INTEGER: return MQCFIN_STRUC_LENGTH;
-        case MQCFT_INTEGER64: return MQCFIN64_STRUC_LENGTH;
+        case MQCFT_INTEGER:
+            return MQCFIN_STRUC_LENGTH;
+        case MQCFT_INTEGER64:
+            return MQCFIN64_STRUC_LENGTH;
         case MQCFT_STRING:
-        case PCF_TYPE_STRING_1001: return MQCFST_STRUC_LENGTH_FIXED;
+        case PCF_TYPE_STRING_1001:
+            return MQCFST_STRUC_LENGTH_FIXED;
         case MQCFT_STRING_LIST:
-        case PCF_TYPE_STRING_LIST_1002: return MQCFSL_STRUC_LENGTH_FIXED;
-        case MQCFT_BYTE_STRING: return MQCFBS_STRUC_LENGTH_FIXED;
-        case MQCFT_INTEGER_FILTER: return MQCFIF_STRUC_LENGTH;
-        case MQCFT_STRING_FILTER: return MQCFSF_STRUC_LENGTH_FIXED;
-        case MQCFT_BYTE_STRING_FILTER: return MQCFBF_STRUC_LENGTH_FIXED;
-        case MQCFT_INTEGER_LIST: return MQCFIL_STRUC_LENGTH_FIXED;
-        case MQCFT_INTEGER64_LIST: return MQCFIL64_STRUC_LENGTH_FIXED;
-        case MQCFT_GROUP: return MQCFGR_STRUC_LENGTH;
-        default: return 0;
+        case PCF_TYPE_STRING_LIST_1002:
+            return MQCFSL_STRUC_LENGTH_FIXED;
+        case MQCFT_BYTE_STRING:
+            return MQCFBS_STRUC_LENGTH_FIXED;
+        case MQCFT_INTEGER_FILTER:
+            return MQCFIF_STRUC_LENGTH;
+        case MQCFT_STRING_FILTER:
+            return MQCFSF_STRUC_LENGTH_FIXED;
+        case MQCFT_BYTE_STRING_FILTER:
+            return MQCFBF_STRUC_LENGTH_FIXED;
+        case MQCFT_INTEGER_LIST:
+            return MQCFIL_STRUC_LENGTH_FIXED;
+        case MQCFT_INTEGER64_LIST:
+            return MQCFIL64_STRUC_LENGTH_FIXED;
+        case MQCFT_GROUP:
+            return MQCFGR_STRUC_LENGTH;
+        default:
+            return 0;
     }
 }
 
@@ -303,7 +318,8 @@ int32_t checkStruct(const uint8_t *msg, int64_t len, int64_t pos, Item *it) {
     *it = Item{0, 0, 0, 0, 0, 0, 0};
     if (pos < 0 || pos + 4 > len) return MQRC_STRUC_LENGTH_ERROR;
     it->type = mqiGetI32(msg, static_cast<size_t>(pos));
-    if (pos + 12 <= len && it->type != PCF_TYPE_WORD) it->parmId = mqiGetI32(msg, static_cast<size_t>(pos + 8));
+    if (pos + 12 <= len && it->type != PCF_TYPE_WORD)
+        it->parmId = mqiGetI32(msg, static_cast<size_t>(pos + 8));
     if (it->type == PCF_TYPE_WORD) {
         it->advance = 4;
         return 0;
@@ -370,7 +386,8 @@ int32_t checkStruct(const uint8_t *msg, int64_t len, int64_t pos, Item *it) {
         case MQCFT_BYTE_STRING_FILTER: {
             bool str = it->type == MQCFT_STRING_FILTER;
             int64_t fixedPart = str ? MQCFSF_STRUC_LENGTH_FIXED : MQCFBF_STRUC_LENGTH_FIXED;
-            int64_t n = field(str ? offsetof(MQCFSF, FilterValueLength) : offsetof(MQCFBF, FilterValueLength));
+            int64_t n =
+                field(str ? offsetof(MQCFSF, FilterValueLength) : offsetof(MQCFBF, FilterValueLength));
             if (n < 0 || n > strucLength - fixedPart) return MQRC_STRUC_LENGTH_ERROR;
             it->valueOffset = fixedPart;
             it->length = n;
@@ -381,7 +398,8 @@ int32_t checkStruct(const uint8_t *msg, int64_t len, int64_t pos, Item *it) {
         case MQCFT_INTEGER64_LIST: {
             int64_t count = field(offsetof(MQCFIL, Count));
             int64_t width = it->type == MQCFT_INTEGER_LIST ? 4 : 8;
-            if (count < 0 || count * width > strucLength - MQCFIL_STRUC_LENGTH_FIXED) return MQRC_STRUC_LENGTH_ERROR;
+            if (count < 0 || count * width > strucLength - MQCFIL_STRUC_LENGTH_FIXED)
+                return MQRC_STRUC_LENGTH_ERROR;
             it->valueOffset = MQCFIL_STRUC_LENGTH_FIXED;
             it->length = strucLength - MQCFIL_STRUC_LENGTH_FIXED;
             it->count = count;
@@ -484,13 +502,18 @@ void *MQPCFAppendStruct(PcfCursor *cursor, const void *structure, int32_t length
     std::memcpy(at, bytes, static_cast<size_t>(it.advance));
     cursor->position += static_cast<int32_t>(it.advance);
     switch (it.type) {
-        case MQCFT_BYTE_STRING: raiseVersion(cursor, 2); break;
+        case MQCFT_BYTE_STRING:
+            raiseVersion(cursor, 2);
+            break;
         case MQCFT_INTEGER_FILTER:
         case MQCFT_STRING_FILTER:
         case MQCFT_BYTE_STRING_FILTER:
         case MQCFT_INTEGER64:
-        case MQCFT_INTEGER64_LIST: raiseVersion(cursor, 3); break;
-        default: break;
+        case MQCFT_INTEGER64_LIST:
+            raiseVersion(cursor, 3);
+            break;
+        default:
+            break;
     }
     countParameter(cursor);
     return at + it.valueOffset;
@@ -514,8 +537,8 @@ void MQPCFGetNextParm(PcfCursor *cursor, int32_t *type, int32_t *parmId, void **
         c->depth--;
         lowerRemaining(c);
         c->groupId = c->depth > 0 ? c->groups[c->depth - 1].id : 0;
-        setOutputs(c, PCF_TYPE_GROUP_END, static_cast<int32_t>(c->depth > 0 ? c->groupId : closed), nullptr, 0,
-                   0, 0);
+        setOutputs(c, PCF_TYPE_GROUP_END, static_cast<int32_t>(c->depth > 0 ? c->groupId : closed), nullptr,
+                   0, 0, 0);
         c->currentItem = nullptr;
         finish(MQCC_OK, MQRC_NONE);
         return;
@@ -560,4 +583,6 @@ void MQPCFGetNextParm(PcfCursor *cursor, int32_t *type, int32_t *parmId, void **
     finish(MQCC_OK, MQRC_NONE);
 }
 
-void MQPCFResetSuppressInt64ForTest() { gSuppressInt64.store(kSuppressUnknown, std::memory_order_release); }
+void MQPCFResetSuppressInt64ForTest() {
+    gSuppressInt64.store(kSuppressUnknown, std::memory_order_release);
+}

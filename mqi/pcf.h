@@ -35,7 +35,9 @@ inline void mqiPutU32(void *base, size_t offset, uint32_t v) {
                     static_cast<uint8_t>(v >> 24)};
     std::memcpy(static_cast<uint8_t *>(base) + offset, b, 4);
 }
-inline void mqiPutI32(void *base, size_t offset, int32_t v) { mqiPutU32(base, offset, static_cast<uint32_t>(v)); }
+inline void mqiPutI32(void *base, size_t offset, int32_t v) {
+    mqiPutU32(base, offset, static_cast<uint32_t>(v));
+}
 inline void mqiPutU16(void *base, size_t offset, uint16_t v) {
     uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
     std::memcpy(static_cast<uint8_t *>(base) + offset, b, 2);
@@ -49,40 +51,40 @@ inline void mqiPutI64(void *base, size_t offset, int64_t v) {
 // ---- The cursor ----
 
 // Pseudo-types of the cursor beside the MQCFT_* structure types.
-constexpr int32_t PCF_TYPE_WORD = 1000;         // the bare 4-byte word 1000
-constexpr int32_t PCF_TYPE_STRING_1001 = 1001;  // written and read as MQCFST with Type 1001
+constexpr int32_t PCF_TYPE_WORD = 1000;              // the bare 4-byte word 1000
+constexpr int32_t PCF_TYPE_STRING_1001 = 1001;       // written and read as MQCFST with Type 1001
 constexpr int32_t PCF_TYPE_STRING_LIST_1002 = 1002;  // built as MQCFSL (Type 6)
-constexpr int32_t PCF_TYPE_GROUP_END = 1003;    // closes the innermost group
+constexpr int32_t PCF_TYPE_GROUP_END = 1003;         // closes the innermost group
 
 constexpr int PCF_MAX_DEPTH = 10;
-constexpr int32_t PCF_END_OF_MESSAGE = 10000;   // reason at the end of the parameters
+constexpr int32_t PCF_END_OF_MESSAGE = 10000;  // reason at the end of the parameters
 
 struct PcfGroupEntry {
-    uint32_t offset;     // of the group's MQCFGR in the buffer
-    uint32_t id;         // the group's parameter id
-    int32_t remaining;   // items still to read (parser)
+    uint32_t offset;    // of the group's MQCFGR in the buffer
+    uint32_t id;        // the group's parameter id
+    int32_t remaining;  // items still to read (parser)
 };
 
 struct PcfCursor {
-    char eyeCatcher[4];      // "MQPP"
-    uint8_t *buffer;         // the message, MQCFH first
-    uint8_t **ownerSlot;     // the caller's pointer to the buffer, rewritten after growth (may be null)
-    uint32_t mayGrow;        // 0 for a fixed buffer
-    int32_t position;        // builder: used length; parser: offset of the next parameter
-    int32_t length;          // builder: capacity; parser: message length
-    uint32_t growth;         // extra bytes allocated on top of a new capacity
-    uint8_t *currentItem;    // parameter last returned by the parser
-    uint32_t type;           // outputs of the last item, as MQPCFGetNextParm returned them
+    char eyeCatcher[4];    // "MQPP"
+    uint8_t *buffer;       // the message, MQCFH first
+    uint8_t **ownerSlot;   // the caller's pointer to the buffer, rewritten after growth (may be null)
+    uint32_t mayGrow;      // 0 for a fixed buffer
+    int32_t position;      // builder: used length; parser: offset of the next parameter
+    int32_t length;        // builder: capacity; parser: message length
+    uint32_t growth;       // extra bytes allocated on top of a new capacity
+    uint8_t *currentItem;  // parameter last returned by the parser
+    uint32_t type;         // outputs of the last item, as MQPCFGetNextParm returned them
     uint32_t parmId;
     uint32_t valueLength;
     uint32_t valueCount;
     uint32_t reason;
     uint8_t *value;
-    uint32_t defaultCcsid;   // written into string parameters whose CodedCharSetId is 0
-    uint32_t lastCcsid;      // CodedCharSetId of the last string returned
-    int32_t remaining;       // top-level parameters still to read
-    int32_t depth;           // open groups, 0 to 10
-    uint32_t groupId;        // id of the innermost open group, 0 at top level
+    uint32_t defaultCcsid;  // written into string parameters whose CodedCharSetId is 0
+    uint32_t lastCcsid;     // CodedCharSetId of the last string returned
+    int32_t remaining;      // top-level parameters still to read
+    int32_t depth;          // open groups, 0 to 10
+    uint32_t groupId;       // id of the innermost open group, 0 at top level
     PcfGroupEntry groups[PCF_MAX_DEPTH];
 };
 
@@ -136,15 +138,15 @@ constexpr int32_t pcfSummaryKeyIds[PCF_SUMMARY_KEYS] = {3047, 2015, 1021, 39316,
 int pcfSummaryKeySlot(int32_t parmId);  // 0-4, or -1 when not a key
 
 struct PcfSummaryItem {
-    const uint8_t *source;   // the source structure (PCF) or item (compressed record)
+    const uint8_t *source;  // the source structure (PCF) or item (compressed record)
     int32_t strucLength;
     int32_t ccsid;
-    int32_t groupId;         // innermost open group, 0 at top level
+    int32_t groupId;  // innermost open group, 0 at top level
     int32_t parmId;
     int32_t type;
     int32_t length;
     int32_t count;
-    int32_t secondId;        // compressed date and time pairs: the time's id
+    int32_t secondId;  // compressed date and time pairs: the time's id
     int32_t reserved;
     union {
         int64_t i64;
@@ -161,13 +163,13 @@ struct PcfSummary {
     uint32_t reasonQualifier;
     uint32_t subtype;
     uint32_t category;
-    uint32_t commandValue;         // MQIACF_COMMAND of a command event
+    uint32_t commandValue;  // MQIACF_COMMAND of a command event
     PcfSummaryItem keys[PCF_SUMMARY_KEYS];
-    uint32_t keyPresent;           // bit n: keys[n] filled
-    int32_t itemCount;             // other items held in items[]
-    int32_t parameterCount;        // MQCFH ParameterCount (header item count of a record)
-    int32_t status;                // 0, or why reading stopped (a reason other than 10000)
-    uint32_t truncated;            // 1 when appending stopped at 1000 items
+    uint32_t keyPresent;     // bit n: keys[n] filled
+    int32_t itemCount;       // other items held in items[]
+    int32_t parameterCount;  // MQCFH ParameterCount (header item count of a record)
+    int32_t status;          // 0, or why reading stopped (a reason other than 10000)
+    uint32_t truncated;      // 1 when appending stopped at 1000 items
     uint8_t spare[PCF_SUMMARY_HEAD - 24 - PCF_SUMMARY_KEYS * PCF_SUMMARY_ITEM - 20];
     PcfSummaryItem items[PCF_SUMMARY_MAX_ITEMS];
 };
@@ -175,7 +177,9 @@ static_assert(offsetof(PcfSummary, items) == PCF_SUMMARY_HEAD);
 static_assert(sizeof(PcfSummary) == PCF_SUMMARY_AREA);
 
 // The summary held by an "MQPCFSUMMARY" or "evPCFSUMMARY" area.
-inline PcfSummary *pcfSummaryOf(Area *area) { return reinterpret_cast<PcfSummary *>(AreaData(area)); }
+inline PcfSummary *pcfSummaryOf(Area *area) {
+    return reinterpret_cast<PcfSummary *>(AreaData(area));
+}
 
 // Summarises a standard PCF message (at least 36 bytes); strings with CCSID 0 take ccsid. Returns a
 // pooled "MQPCFSUMMARY" area holding the summary (pcfSummaryOf), which the caller releases, or null.

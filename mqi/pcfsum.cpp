@@ -27,9 +27,12 @@ int32_t structCcsid(int32_t type, const uint8_t *item) {
         case MQCFT_STRING:
         case PCF_TYPE_STRING_1001:
         case MQCFT_STRING_LIST:
-        case PCF_TYPE_STRING_LIST_1002: return mqiGetI32(item, offsetof(MQCFST, CodedCharSetId));
-        case MQCFT_STRING_FILTER: return mqiGetI32(item, offsetof(MQCFSF, CodedCharSetId));
-        default: return 0;
+        case PCF_TYPE_STRING_LIST_1002:
+            return mqiGetI32(item, offsetof(MQCFST, CodedCharSetId));
+        case MQCFT_STRING_FILTER:
+            return mqiGetI32(item, offsetof(MQCFSF, CodedCharSetId));
+        default:
+            return 0;
     }
 }
 
@@ -59,8 +62,9 @@ Area *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid) {
         PcfSummaryItem item{};
         bool hasStruct = type != PCF_TYPE_GROUP_END && type != PCF_TYPE_WORD;
         item.source = hasStruct ? c.currentItem : nullptr;
-        item.strucLength = !hasStruct ? 0 : type == MQCFT_GROUP ? MQCFGR_STRUC_LENGTH
-                                                                 : mqiGetI32(c.currentItem, kStrucLength);
+        item.strucLength = !hasStruct            ? 0
+                           : type == MQCFT_GROUP ? MQCFGR_STRUC_LENGTH
+                                                 : mqiGetI32(c.currentItem, kStrucLength);
         item.ccsid = hasStruct ? structCcsid(type, c.currentItem) : 0;
         item.groupId = groupId;
         item.parmId = id;
@@ -75,10 +79,12 @@ Area *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid) {
             item.value.ptr = value;
 
         int slot = type == MQCFT_GROUP || type == PCF_TYPE_GROUP_END ? -1 : pcfSummaryKeySlot(id);
-        if (slot >= 0 && (groupId == 0 || groupId == MQGACF_COMMAND_CONTEXT) && !(s->keyPresent & (1u << slot))) {
+        if (slot >= 0 && (groupId == 0 || groupId == MQGACF_COMMAND_CONTEXT) &&
+            !(s->keyPresent & (1u << slot))) {
             s->keys[slot] = item;
             s->keyPresent |= 1u << slot;
-            if (id == MQIACF_COMMAND && type == MQCFT_INTEGER) s->commandValue = static_cast<uint32_t>(item.value.i64);
+            if (id == MQIACF_COMMAND && type == MQCFT_INTEGER)
+                s->commandValue = static_cast<uint32_t>(item.value.i64);
             continue;
         }
         if (s->itemCount >= PCF_SUMMARY_MAX_ITEMS) {

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 1 << 20) return 0;
     static MemStringPool mp;
     if (mp.entries.empty()) {
-        for (const char *s : {"APP.Q", "QM1", "2025-03-02", "user"}) MemStringPool::intern(&mp, 850, s, static_cast<uint32_t>(std::strlen(s)));
+        for (const char *s : {"APP.Q", "QM1", "2025-03-02", "user"})
+            MemStringPool::intern(&mp, 850, s, static_cast<uint32_t>(std::strlen(s)));
     }
     std::vector<uint8_t> record(data, data + size);
     const uint8_t *start = record.data(), *end = record.data() + size;
@@ -43,10 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             evCFNextParm(&c, &item, &cc, &rc);
             if (cc) break;
             if (c.position > size) std::abort();
-            if (item.type != EVCF_STRING_MIXED && !(mode & 1 && (item.type == MQCFT_STRING ||
-                                                               item.type == MQCFT_STRING_FILTER ||
-                                                               item.type == MQCFT_BYTE_STRING) && item.data &&
-                                                   (item.data < start || item.data >= end)))
+            if (item.type != EVCF_STRING_MIXED &&
+                !(mode & 1 &&
+                  (item.type == MQCFT_STRING || item.type == MQCFT_STRING_FILTER ||
+                   item.type == MQCFT_BYTE_STRING) &&
+                  item.data && (item.data < start || item.data >= end)))
                 inside(item.data, item.length, start, end);
             evCFToPcfParm(&mp.pool, &pcf, &item);
         }
@@ -76,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         evCFDecodeInt(start + at, end, &v);
     }
     for (int32_t id : {1020, 2016, 3045})
-        if (const uint8_t *p = evCFFindParm(start, static_cast<uint32_t>(size), id, 0)) inside(p, 1, start, end);
+        if (const uint8_t *p = evCFFindParm(start, static_cast<uint32_t>(size), id, 0))
+            inside(p, 1, start, end);
     return 0;
 }

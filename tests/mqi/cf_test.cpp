@@ -26,15 +26,20 @@ struct Writer {
         EXPECT_EQ(cc, rc ? 2 : 0);
         return rc;
     }
-    int32_t integer(int32_t id, int32_t v) { return add(evCFItem{MQCFT_INTEGER, id, 0, 0, 0, 4, 1, v, nullptr, nullptr}); }
+    int32_t integer(int32_t id, int32_t v) {
+        return add(evCFItem{MQCFT_INTEGER, id, 0, 0, 0, 4, 1, v, nullptr, nullptr});
+    }
     int32_t integer64(int32_t id, int64_t v) {
         return add(evCFItem{MQCFT_INTEGER64, id, 0, 0, 0, 8, 1, v, nullptr, nullptr});
     }
     int32_t string(int32_t id, const std::string &s, uint32_t ccsid = 0) {
-        return add(evCFItem{MQCFT_STRING, id, 0, 0, ccsid, static_cast<int32_t>(s.size()), 1, 0, s.data(), nullptr});
+        return add(
+            evCFItem{MQCFT_STRING, id, 0, 0, ccsid, static_cast<int32_t>(s.size()), 1, 0, s.data(), nullptr});
     }
     int32_t group(int32_t id) { return add(evCFItem{MQCFT_GROUP, id, 0, 0, 0, 0, 0, 0, nullptr, nullptr}); }
-    int32_t end(int32_t id = 1) { return add(evCFItem{PCF_TYPE_GROUP_END, id, 0, 0, 0, 0, 0, 0, nullptr, nullptr}); }
+    int32_t end(int32_t id = 1) {
+        return add(evCFItem{PCF_TYPE_GROUP_END, id, 0, 0, 0, 0, 0, 0, nullptr, nullptr});
+    }
     std::string items() const { return std::string(buf.begin() + 32, buf.begin() + w.length); }
     std::string record() const { return std::string(buf.begin(), buf.begin() + w.length); }
 
@@ -49,8 +54,8 @@ std::string hex(const std::string &h) {
 }
 
 // Reads a record to its end.
-std::vector<evCFItem> readAll(const EvStringPool *pool, const uint8_t *record, uint32_t length, int32_t *lastRc,
-                              uint32_t resolve = 1) {
+std::vector<evCFItem> readAll(const EvStringPool *pool, const uint8_t *record, uint32_t length,
+                              int32_t *lastRc, uint32_t resolve = 1) {
     evCFCursor c;
     evCFCursorInit(&c, pool, record, length, resolve, 0);
     std::vector<evCFItem> out;
@@ -69,9 +74,15 @@ TEST(EvCFWriter, IntegersTakeTheShortestLeadForm) {
     struct Case {
         int32_t v;
         const char *bytes;
-    } cases[] = {{10, "F0 03 00"},          {11, "9D 03 00 0B"},          {12287, "CC 03 00 FF"},
-                 {12288, "DC 03 00 00 30"}, {32767, "03 03 00 FF 7F 00 00"}, {-32768, "03 03 00 00 80 FF FF"},
-                 {-4, "DC 03 00 FC FF"},    {5000, "F6 03 00"},           {-3, "E3 03 00"},
+    } cases[] = {{10, "F0 03 00"},
+                 {11, "9D 03 00 0B"},
+                 {12287, "CC 03 00 FF"},
+                 {12288, "DC 03 00 00 30"},
+                 {32767, "03 03 00 FF 7F 00 00"},
+                 {-32768, "03 03 00 00 80 FF FF"},
+                 {-4, "DC 03 00 FC FF"},
+                 {5000, "F6 03 00"},
+                 {-3, "E3 03 00"},
                  {999999999, "F9 03 00"}};
     for (const Case &k : cases) {
         SCOPED_TRACE(k.v);
@@ -85,8 +96,9 @@ TEST(EvCFWriter, IntegersTakeTheShortestLeadForm) {
     w64.integer64(3, -1);
     w64.integer64(3, 5);
     w64.integer64(3, 70000);
-    EXPECT_BYTES_EQ(hex("FB 03 00 2C 01  17 03 00 FF FF FF FF FF FF FF FF  FA 03 00 05  FC 03 00 70 11 01 00"),
-                    w64.items());
+    EXPECT_BYTES_EQ(
+        hex("FB 03 00 2C 01  17 03 00 FF FF FF FF FF FF FF FF  FA 03 00 05  FC 03 00 70 11 01 00"),
+        w64.items());
 }
 
 TEST(EvCFWriter, DateAndTimeFoldIntoOneTimestampReadAsLocalTime) {
@@ -391,7 +403,8 @@ TEST(EvCFWriter, CompressionListsStopBeforeTheFirstUnsetValue) {
     int32_t values[4] = {1, 2, -1, 3};
     w.add(evCFItem{MQCFT_INTEGER_LIST, MQIACH_MSG_COMPRESSION, 0, 0, 0, 16, 4, 0, values, nullptr});
     w.add(evCFItem{MQCFT_INTEGER_LIST, 1002, 0, 0, 0, 16, 4, 0, values, nullptr});
-    EXPECT_BYTES_EQ(hex("05 28 06 02 00 01 00 00 00 02 00 00 00  05 EA 03 04 00 01 00 00 00 02 00 00 00 FF FF FF FF 03 00 00 00"),
+    EXPECT_BYTES_EQ(hex("05 28 06 02 00 01 00 00 00 02 00 00 00  05 EA 03 04 00 01 00 00 00 02 00 00 00 FF "
+                        "FF FF FF 03 00 00 00"),
                     w.items());
 }
 
@@ -415,7 +428,7 @@ TEST(EvCFReader, FlatCursorKeepsOneLevelOfGroups) {
         EXPECT_LE(c.depth, 1);
     }
     EXPECT_EQ(rc, PCF_END_OF_MESSAGE);
-    std::vector<std::pair<int32_t, int32_t>> want = {{7001, 0}, {1, 7001}, {7002, 7001}, {2, 7002},
+    std::vector<std::pair<int32_t, int32_t>> want = {{7001, 0}, {1, 7001},    {7002, 7001}, {2, 7002},
                                                      {3, 7002}, {7002, 7002}, {4, 0}};
     EXPECT_EQ(seen, want);
 }
@@ -483,7 +496,8 @@ std::vector<Parm> parms(uint8_t *message, int32_t length) {
         void *v;
         MQPCFGetNextParm(&c, &type, &id, &v, &len, &count, &cc, &rc);
         if (cc) break;
-        out.push_back(Parm{type, id, v ? std::string(static_cast<char *>(v), static_cast<size_t>(len)) : "", count});
+        out.push_back(
+            Parm{type, id, v ? std::string(static_cast<char *>(v), static_cast<size_t>(len)) : "", count});
     }
     return out;
 }
@@ -495,7 +509,8 @@ std::vector<Parm> rebuilt(const Compressed &r, MemStringPool &mp) {
     PcfCursor pcf;
     MQPCFInitBuilder(&pcf, out, 64, 1, 0, &out);
     int32_t rc;
-    for (const auto &item : readAll(&mp.pool, r.record(), r.length(), &rc)) EXPECT_EQ(evCFToPcfParm(&mp.pool, &pcf, &item), 0);
+    for (const auto &item : readAll(&mp.pool, r.record(), r.length(), &rc))
+        EXPECT_EQ(evCFToPcfParm(&mp.pool, &pcf, &item), 0);
     EXPECT_EQ(rc, PCF_END_OF_MESSAGE);
     while (pcf.depth > 0) {
         int32_t cc;
@@ -517,7 +532,8 @@ TEST(EvCFCompress, AQueueDepthEventKeepsItsObjectAndQueueManager) {
     ASSERT_EQ(r.ok, 1) << r.reason;
     uint32_t appq = mp.idOf("APP.Q");
     ASSERT_NE(appq, 0u);
-    std::string header = hex("01 00 2D 00") + std::string(12, '\0') + std::string(reinterpret_cast<char *>(&appq), 4) +
+    std::string header = hex("01 00 2D 00") + std::string(12, '\0') +
+                         std::string(reinterpret_cast<char *>(&appq), 4) +
                          hex("00 00 00 00  B0 08 00 00  01 00 03 00");
     EXPECT_BYTES_EQ(header, std::string(r.record(), r.record() + 32));
     EXPECT_STREQ(r.qmgr, "QM1");
@@ -611,8 +627,12 @@ TEST(EvCFCompress, RandomEventsRoundTrip) {
             int32_t id = 1 + static_cast<int32_t>(rng() % 3000);
             if (id == 1016 || pcfSummaryKeySlot(id) >= 0) id = 1;
             switch (rng() % 8) {
-                case 0: e.integer(id, static_cast<int32_t>(rng())); break;
-                case 1: e.integer(id, static_cast<int32_t>(rng() % 40000) - 20000); break;
+                case 0:
+                    e.integer(id, static_cast<int32_t>(rng()));
+                    break;
+                case 1:
+                    e.integer(id, static_cast<int32_t>(rng() % 40000) - 20000);
+                    break;
                 case 2: {
                     int64_t v = static_cast<int64_t>(rng()) << (rng() % 32);
                     e.set(MQCFT_INTEGER64, id, &v, 8);

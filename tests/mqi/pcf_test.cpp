@@ -41,7 +41,9 @@ struct Builder {
         return r;
     }
     void integer(int32_t id, int32_t v) { set(MQCFT_INTEGER, id, &v, 4); }
-    void string(int32_t id, const std::string &s) { set(MQCFT_STRING, id, s.data(), static_cast<int32_t>(s.size())); }
+    void string(int32_t id, const std::string &s) {
+        set(MQCFT_STRING, id, s.data(), static_cast<int32_t>(s.size()));
+    }
     void group(int32_t id) { set(MQCFT_GROUP, id, nullptr, 0); }
     void end() { set(PCF_TYPE_GROUP_END, 0, nullptr, 0); }
     std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(buf, buf + cur.position); }
@@ -281,7 +283,10 @@ TEST(PcfParser, EveryBuilderTypeReadsBackWithItsValues) {
     EXPECT_EQ(cc, 2);
     EXPECT_EQ(rc, PCF_END_OF_MESSAGE);
     ASSERT_EQ(items.size(), 20u);
-    struct Want { int32_t type, id, length, count; std::string value; };
+    struct Want {
+        int32_t type, id, length, count;
+        std::string value;
+    };
     std::string list("\x01\x00\x00\x00\xfe\xff\xff\xff\x03\x00\x00\x00", 12);
     std::string big("\x00\x00\x00\x00\x00\x00\x00\x80", 8);
     std::vector<Want> want = {
@@ -467,7 +472,11 @@ TEST(PcfHostile, DamagedLengthsAndCountsAreRefusedWithoutMoving) {
     poke(m, 36 + 20, 9);
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_STRING_FILTER, 2016);
 
-    auto gr = oneStruct([](Builder &b) { b.group(8001); b.integer(1, 1); b.end(); });
+    auto gr = oneStruct([](Builder &b) {
+        b.group(8001);
+        b.integer(1, 1);
+        b.end();
+    });
     m = gr;
     poke(m, 36 + 12, -1);
     expectRefused(m, MQRC_STRUC_LENGTH_ERROR, MQCFT_GROUP, 8001);
