@@ -154,7 +154,10 @@ int32_t emitSynthesised(evCFWriter *w, const evCFItem *item) {
                                static_cast<int32_t>(itemCcsid(w, item)), stringLength, &cc, &rc);
             break;
         }
-        case MQCFT_INTEGER_LIST:
+        case MQCFT_INTEGER_LIST:  // the values' bytes, from the count when no length is given
+            MQPCFSetParm(&pcf, item->type, item->parmId, data, length > 0 ? length : 4 * item->count, 0, &cc,
+                         &rc);
+            break;
         case MQCFT_BYTE_STRING:
         case MQCFT_BYTE_STRING_FILTER:
             MQPCFSetParm(&pcf, item->type, item->parmId, data, length, item->count, &cc, &rc);
@@ -374,7 +377,7 @@ int32_t addInteger64(evCFWriter *w, int32_t parmId, int64_t v) {
 
 int32_t addIntegerList(evCFWriter *w, const evCFItem *item) {
     int64_t count = item->data && item->count > 0 ? item->count : 0;
-    if (item->length >= 0 && count * 4 > item->length) count = item->length / 4;  // never past the values
+    if (item->length > 0 && count * 4 > item->length) count = item->length / 4;  // never past the values
     const auto *values = static_cast<const uint8_t *>(item->data);
     if (item->parmId == MQIACH_HDR_COMPRESSION || item->parmId == MQIACH_MSG_COMPRESSION)
         for (int64_t i = 0; i < count; i++)
