@@ -609,10 +609,16 @@ void cacheStore(const char *text, size_t length, ExpExpression *e) {
         }
         CSFreeMem(cache[slot].text);
         ExpExpression *old = cache[slot].expression;
-        // An expression in the middle of an evaluation (a nested EVAL) is freed once that ends.
-        old->evicted = 1;
-        old->nextEvicted = evictedList;
-        evictedList = old;
+        // An expression in the middle of an evaluation (a nested EVAL) is freed by the next cached
+        // parse after that evaluation has ended, so that its caller can still read its error text.
+        if (old->evaluating == 0) {
+            old->evicted = 2;
+            expFreeExpression(old);
+        } else {
+            old->evicted = 1;
+            old->nextEvicted = evictedList;
+            evictedList = old;
+        }
     } else {
         ++cacheUsed;
     }
