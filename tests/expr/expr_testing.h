@@ -62,15 +62,16 @@ inline ExpValue L(std::initializer_list<const char *> texts) {
 
 inline std::string text(const ExpValue &v) { return std::string(v.data, v.value.len); }
 
-// The row of the table with that name; unary selects the unary "+" and "-".
-inline const ExpOperator *row(const char *name, bool unary = false,
-                              const ExpOperator *table = expScriptOperatorTable) {
-    for (const ExpOperator *r = table; r->name != nullptr; ++r) {
+// The row of the script table with that name; unary selects the unary "+" and "-". A name that is
+// not there fails the test and gives the first row.
+inline const ExpOperator *row(const char *name, bool unary = false) {
+    for (const ExpOperator *r = expScriptOperatorTable; r->name != nullptr; ++r) {
         if (std::strcmp(r->name, name) != 0) continue;
         if (unary && (r->flags & EXP_OPF_BINARY)) continue;
         return r;
     }
-    return nullptr;
+    ADD_FAILURE() << "no row " << name;
+    return expScriptOperatorTable;
 }
 
 // An expression record for calling handlers directly.
