@@ -743,7 +743,8 @@ ExpExpression *expParseExpression(const char *text, int64_t length, uint32_t bas
     }
     std::memset(e, 0, sizeof *e);
     e->table = table != nullptr ? table : expFilterOperatorTable;
-    e->flags = flags;
+    // A cached expression outlives the caller's text, so its strings are always copies.
+    e->flags = (flags & EXP_PARSE_CACHE) ? (flags | EXP_PARSE_COPY_STRINGS) : flags;
     e->basePosition = basePosition;
     e->variableCallback = variableCallback;
     e->functionCallback = functionCallback;

@@ -434,6 +434,16 @@ TEST_F(Parse, CacheReturnsOneObjectAndReplacesTheLeastRecentlyUsed) {
     drop();
 }
 
+TEST_F(Parse, CachedExpressionsKeepCopiesOfTheirStrings) {
+    std::string text = "'cached text' = 'CACHED TEXT'";
+    EXPECT_EQ(parse(text.c_str(), EXP_PARSE_CACHE), "");
+    ExpExpression *e = e_;
+    text.assign(text.size(), '#');  // the caller's text goes; the expression must not care
+    EXPECT_EQ(e->postfixNewest->next->type, EXP_EPSTR);
+    ASSERT_EQ(evaluate(), 1);
+    EXPECT_EQ(result_.value.i, 1);
+}
+
 // While a cached expression is evaluated, a nested parse evicts it; it lives until that ends.
 ExpExpression *nestedTarget = nullptr;
 int evictingVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
