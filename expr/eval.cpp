@@ -14,9 +14,13 @@ constexpr int maxDepth = 1000;
 
 int evalItem(ExpExpression *e, ExpValue **cursor, ExpValue *result, int depth);
 
-int tooDeep(ExpExpression *e) { return expSetError(e, 0, "Expression is too deeply nested"); }
+int tooDeep(ExpExpression *e) {
+    return expSetError(e, 0, "Expression is too deeply nested");
+}
 
-bool isPlainVar(const ExpValue *v) { return v != nullptr && v->type == EXP_VAR && v->subscripts == 0; }
+bool isPlainVar(const ExpValue *v) {
+    return v != nullptr && v->type == EXP_VAR && v->subscripts == 0;
+}
 
 // The item after the whole subtree that starts at item, or null when the list is damaged.
 ExpValue *skipItem(ExpValue *item, int depth) {
@@ -25,9 +29,12 @@ ExpValue *skipItem(ExpValue *item, int depth) {
     int operands = 0;
     if (item->type == EXP_OP) {
         const ExpOperator *row = item->value.op;
-        if (row->flags & (EXP_OPF_FUNCTION | EXP_OPF_USER)) operands = static_cast<int>(item->params);
-        else if (row->flags & EXP_OPF_BINARY) operands = 2;
-        else operands = 1;
+        if (row->flags & (EXP_OPF_FUNCTION | EXP_OPF_USER))
+            operands = static_cast<int>(item->params);
+        else if (row->flags & EXP_OPF_BINARY)
+            operands = 2;
+        else
+            operands = 1;
     } else if (item->type == EXP_VAR) {
         operands = item->subscripts;
     }
@@ -47,7 +54,8 @@ int buildKey(ExpExpression *e, ExpValue *var, ExpValue **cursor, char **key, siz
     *keyLength = 0;
     if (var->subscripts == 0) {
         auto *copy = static_cast<char *>(CSGetMem(var->value.len + 1));
-        if (copy == nullptr) return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(var->value.len + 1));
+        if (copy == nullptr)
+            return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(var->value.len + 1));
         std::memcpy(copy, var->data, var->value.len + 1);
         *key = copy;
         *keyLength = var->value.len;
@@ -259,7 +267,8 @@ int evalItem(ExpExpression *e, ExpValue **cursor, ExpValue *result, int depth) {
     }
     *cursor = item->next;
     const ExpOperator *row = item->value.op;
-    if (row->flags & (EXP_OPF_FUNCTION | EXP_OPF_USER)) return evalFunction(e, item, cursor, result, depth + 1);
+    if (row->flags & (EXP_OPF_FUNCTION | EXP_OPF_USER))
+        return evalFunction(e, item, cursor, result, depth + 1);
     if (row->handler == nullptr) return expSetError(e, 20, "Unexpected character '%s'", row->name);
     if (row->flags & EXP_OPF_BINARY) return evalBinary(e, row, cursor, result, depth + 1);
     ExpValue operand{};

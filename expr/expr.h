@@ -14,14 +14,14 @@ struct ExpExpression;
 // Values
 
 // Type codes of `ExpValue`. The three string types share the low byte 8; only ownership differs.
-inline constexpr uint16_t EXP_INT = 0x01;    // signed 64-bit integer
-inline constexpr uint16_t EXP_DBL = 0x02;    // 64-bit real
-inline constexpr uint16_t EXP_VAR = 0x04;    // variable reference; the name (or array key) is owned
-inline constexpr uint16_t EXP_STR = 0x08;    // text held elsewhere; never freed here
-inline constexpr uint16_t EXP_OP = 0x10;     // operator, function or punctuation token
-inline constexpr uint16_t EXP_LIST = 0x40;   // list of texts; the buffer is owned when its size is not 0
-inline constexpr uint16_t EXP_PSTR = 0x108;  // text made during evaluation; owned by its holder
-inline constexpr uint16_t EXP_EPSTR = 0x208; // text copied into the parsed expression; owned by it
+inline constexpr uint16_t EXP_INT = 0x01;     // signed 64-bit integer
+inline constexpr uint16_t EXP_DBL = 0x02;     // 64-bit real
+inline constexpr uint16_t EXP_VAR = 0x04;     // variable reference; the name (or array key) is owned
+inline constexpr uint16_t EXP_STR = 0x08;     // text held elsewhere; never freed here
+inline constexpr uint16_t EXP_OP = 0x10;      // operator, function or punctuation token
+inline constexpr uint16_t EXP_LIST = 0x40;    // list of texts; the buffer is owned when its size is not 0
+inline constexpr uint16_t EXP_PSTR = 0x108;   // text made during evaluation; owned by its holder
+inline constexpr uint16_t EXP_EPSTR = 0x208;  // text copied into the parsed expression; owned by it
 
 // One typed value: a token, a postfix item, an operand, a function argument or a result.
 // value: INT i, DBL d, STR/PSTR/EPSTR/LIST/VAR len (bytes; a LIST's buffer size with its end marker),
@@ -47,7 +47,9 @@ struct ExpValue {
     uint16_t indicator;   // EXP_IND_* flags found in a VAR name
 };
 
-inline bool expIsString(const ExpValue *v) { return (v->type & 0xFF) == EXP_STR; }
+inline bool expIsString(const ExpValue *v) {
+    return (v->type & 0xFF) == EXP_STR;
+}
 
 // Frees what the value owns (VAR name, PSTR text, LIST buffer) and leaves it not set (type 0).
 // STR and EPSTR data are never freed.
@@ -162,7 +164,8 @@ int expFnLower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue
 int expFnUpper(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
 int expFnSubstr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
 int expFnFindStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnFindStrI(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
+int expFnFindStrI(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused,
+                  ExpValue *result);
 int expFnDate(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
 int expFnValueOf(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
 int expFnAttrStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
@@ -230,7 +233,8 @@ struct ExpExpression {
 
 // Leaves the formatted message in the expression (replacing an earlier one) and returns 0, so that
 // handlers can `return expSetError(...)`. extra is a hint of the bytes the arguments add.
-int expSetError(ExpExpression *e, size_t extra, const char *format, ...) __attribute__((format(printf, 3, 4)));
+int expSetError(ExpExpression *e, size_t extra, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Parses text (length -1: up to its NUL) -> the expression, or null with a counted-heap error text
 // in *errorText that the caller frees. A cached expression (flag 0x08) belongs to the cache.

@@ -144,9 +144,12 @@ bool dateItem(std::string &out, char c, int n, const struct tm &t) {
     const int month = t.tm_mon >= 0 && t.tm_mon < 12 ? t.tm_mon : 0;
     switch (c) {
         case 'D':
-            if (n == 1) out.append(dayNames[day], 3);
-            else if (n == 2) out += dayNames[day];
-            else return false;
+            if (n == 1)
+                out.append(dayNames[day], 3);
+            else if (n == 2)
+                out += dayNames[day];
+            else
+                return false;
             return true;
         case 'H':
             if (n > 2) return false;
@@ -170,14 +173,19 @@ bool dateItem(std::string &out, char c, int n, const struct tm &t) {
             if (n == 2) out += ordinal(t.tm_mday);
             return true;
         case 'm':
-            if (n == 1) out.append(monthNames[month], 3);
-            else if (n == 2) append(out, true, t.tm_mon + 1);
-            else out += monthNames[month];
+            if (n == 1)
+                out.append(monthNames[month], 3);
+            else if (n == 2)
+                append(out, true, t.tm_mon + 1);
+            else
+                out += monthNames[month];
             return true;
         case 'y':
             if (n > 2) return false;
-            if (n == 1) append4(out, t.tm_year + 1900);
-            else append(out, true, (t.tm_year + 1900) % 100);
+            if (n == 1)
+                append4(out, t.tm_year + 1900);
+            else
+                append(out, true, (t.tm_year + 1900) % 100);
             return true;
         case 'J':
         case 'j':
@@ -244,7 +252,9 @@ struct Span {
     size_t length;
 };
 
-bool isQuote(char c) { return c == '\'' || c == '"'; }
+bool isQuote(char c) {
+    return c == '\'' || c == '"';
+}
 
 // The end of the item that starts at p: a quoted part, a parenthesised part, or a word.
 const char *itemEnd(const char *p, const char *end) {
@@ -289,8 +299,10 @@ bool findAttribute(const char *text, size_t length, const char *name, size_t nam
             *nameItem = Span{p, nameLength};
             const char *v = q;
             while (v < end && *v == ' ') ++v;
-            if (v < end && *v == '(') *valueItem = Span{v, static_cast<size_t>(itemEnd(v, end) - v)};
-            else *valueItem = Span{nullptr, 0};
+            if (v < end && *v == '(')
+                *valueItem = Span{v, static_cast<size_t>(itemEnd(v, end) - v)};
+            else
+                *valueItem = Span{nullptr, 0};
             return true;
         }
         p = q;
@@ -493,6 +505,7 @@ int expFnAttrStr(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue
         return 1;
     }
     Span attr{};
-    if (!expFindAttrInString(args[1].data, args[1].value.len, args[0].data, args[0].value.len, &attr)) return 1;
+    if (!expFindAttrInString(args[1].data, args[1].value.len, args[0].data, args[0].value.len, &attr))
+        return 1;
     return stringResult(e, result, attr.at, attr.length);
 }

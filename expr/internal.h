@@ -7,8 +7,12 @@
 #include "expr/expr.h"
 
 // ASCII case folding; other bytes stay as they are.
-inline int expLowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-inline int expUpperAscii(int c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+inline int expLowerAscii(int c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
+inline int expUpperAscii(int c) {
+    return (c >= 'a' && c <= 'z') ? c - 32 : c;
+}
 bool expEqualNoCase(const char *a, const char *b, size_t length);
 
 void expSetEmptyString(ExpValue *v);
@@ -41,4 +45,3 @@ enum ExpOpCode {
     EXP_OC_EXG,
 };
 ExpOpCode expOpCode(const ExpOperator *op);
-

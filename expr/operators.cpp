@@ -32,12 +32,18 @@ bool isComparison(ExpOpCode oc) {
 // Turns a three-way comparison value into the answer of a comparison operator.
 bool compareAnswer(ExpOpCode oc, int cmp) {
     switch (oc) {
-        case EXP_OC_EQ: return cmp == 0;
-        case EXP_OC_NE: return cmp != 0;
-        case EXP_OC_GT: return cmp > 0;
-        case EXP_OC_GE: return cmp >= 0;
-        case EXP_OC_LT: return cmp < 0;
-        default: return cmp <= 0;
+        case EXP_OC_EQ:
+            return cmp == 0;
+        case EXP_OC_NE:
+            return cmp != 0;
+        case EXP_OC_GT:
+            return cmp > 0;
+        case EXP_OC_GE:
+            return cmp >= 0;
+        case EXP_OC_LT:
+            return cmp < 0;
+        default:
+            return cmp <= 0;
     }
 }
 
@@ -60,7 +66,9 @@ int divideByZero(ExpExpression *e, ExpValue *result) {
     return expSetError(e, 0, "Runtime error:Divide by zero");
 }
 
-bool caseSensitive(const ExpExpression *e) { return e != nullptr && (e->flags & EXP_PARSE_CASE) != 0; }
+bool caseSensitive(const ExpExpression *e) {
+    return e != nullptr && (e->flags & EXP_PARSE_CASE) != 0;
+}
 
 bool textsEqual(const ExpExpression *e, const char *a, const char *b, size_t length) {
     return caseSensitive(e) ? (length == 0 || std::memcmp(a, b, length) == 0) : expEqualNoCase(a, b, length);
@@ -81,7 +89,8 @@ void becomeInt(ExpValue *v, int64_t i) {
 
 bool expEqualNoCase(const char *a, const char *b, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        if (expLowerAscii(static_cast<unsigned char>(a[i])) != expLowerAscii(static_cast<unsigned char>(b[i])))
+        if (expLowerAscii(static_cast<unsigned char>(a[i])) !=
+            expLowerAscii(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
@@ -93,13 +102,15 @@ ExpOpCode expOpCode(const ExpOperator *op) {
         ExpOpCode code;
     };
     static constexpr Name names[] = {
-        {"=", EXP_OC_EQ},    {"EQ", EXP_OC_EQ},   {"!=", EXP_OC_NE},   {"<>", EXP_OC_NE},     {"NE", EXP_OC_NE},
-        {">", EXP_OC_GT},    {"GT", EXP_OC_GT},   {">=", EXP_OC_GE},   {"GE", EXP_OC_GE},     {"<", EXP_OC_LT},
-        {"LT", EXP_OC_LT},   {"<=", EXP_OC_LE},   {"LE", EXP_OC_LE},   {"|", EXP_OC_OR},      {"OR", EXP_OC_OR},
-        {"&", EXP_OC_AND},   {"AND", EXP_OC_AND}, {"||", EXP_OC_BOR},  {"&&", EXP_OC_BAND},   {"+", EXP_OC_ADD},
-        {"-", EXP_OC_SUB},   {"*", EXP_OC_MUL},   {"%", EXP_OC_MOD},   {"/", EXP_OC_DIV},     {"!", EXP_OC_NOT},
-        {"NOT", EXP_OC_NOT}, {"LK", EXP_OC_LK},   {"NL", EXP_OC_NL},   {"==", EXP_OC_MATCH},  {"CT", EXP_OC_CT},
-        {"EX", EXP_OC_EX},   {"CTG", EXP_OC_CTG}, {"EXG", EXP_OC_EXG},
+        {"=", EXP_OC_EQ},     {"EQ", EXP_OC_EQ},   {"!=", EXP_OC_NE},   {"<>", EXP_OC_NE},
+        {"NE", EXP_OC_NE},    {">", EXP_OC_GT},    {"GT", EXP_OC_GT},   {">=", EXP_OC_GE},
+        {"GE", EXP_OC_GE},    {"<", EXP_OC_LT},    {"LT", EXP_OC_LT},   {"<=", EXP_OC_LE},
+        {"LE", EXP_OC_LE},    {"|", EXP_OC_OR},    {"OR", EXP_OC_OR},   {"&", EXP_OC_AND},
+        {"AND", EXP_OC_AND},  {"||", EXP_OC_BOR},  {"&&", EXP_OC_BAND}, {"+", EXP_OC_ADD},
+        {"-", EXP_OC_SUB},    {"*", EXP_OC_MUL},   {"%", EXP_OC_MOD},   {"/", EXP_OC_DIV},
+        {"!", EXP_OC_NOT},    {"NOT", EXP_OC_NOT}, {"LK", EXP_OC_LK},   {"NL", EXP_OC_NL},
+        {"==", EXP_OC_MATCH}, {"CT", EXP_OC_CT},   {"EX", EXP_OC_EX},   {"CTG", EXP_OC_CTG},
+        {"EXG", EXP_OC_EXG},
     };
     if (op == nullptr || op->name == nullptr) return EXP_OC_OTHER;
     for (const Name &n : names) {
@@ -112,10 +123,12 @@ ExpOpCode expOpCode(const ExpOperator *op) {
 
 int expPromoteOperands(ExpExpression *e, ExpValue *left, ExpValue *right) {
     auto known = [](const ExpValue *v) {
-        return v->type == 0 || v->type == EXP_INT || v->type == EXP_DBL || v->type == EXP_LIST || expIsString(v);
+        return v->type == 0 || v->type == EXP_INT || v->type == EXP_DBL || v->type == EXP_LIST ||
+               expIsString(v);
     };
     if (!known(left)) return expSetError(e, 8, "Unknown lexeme type 0x%X", static_cast<unsigned>(left->type));
-    if (!known(right)) return expSetError(e, 8, "Unknown lexeme type 0x%X", static_cast<unsigned>(right->type));
+    if (!known(right))
+        return expSetError(e, 8, "Unknown lexeme type 0x%X", static_cast<unsigned>(right->type));
     if (left->type == 0 || right->type == 0) return 1;
     if (left->type == EXP_LIST || right->type == EXP_LIST) {
         becomeInt(left, expValueAsInt32(left));
@@ -128,16 +141,21 @@ int expPromoteOperands(ExpExpression *e, ExpValue *left, ExpValue *right) {
         if (expIsString(s) && !expIsString(other)) {
             auto length = static_cast<int64_t>(s->value.len);
             expReleaseValue(s);
-            if (other->type == EXP_DBL) expSetDouble(s, static_cast<double>(length));
-            else expSetInt(s, length);
+            if (other->type == EXP_DBL)
+                expSetDouble(s, static_cast<double>(length));
+            else
+                expSetInt(s, length);
         }
     }
-    if (left->type == EXP_INT && right->type == EXP_DBL) expSetDouble(left, static_cast<double>(left->value.i));
-    if (right->type == EXP_INT && left->type == EXP_DBL) expSetDouble(right, static_cast<double>(right->value.i));
+    if (left->type == EXP_INT && right->type == EXP_DBL)
+        expSetDouble(left, static_cast<double>(left->value.i));
+    if (right->type == EXP_INT && left->type == EXP_DBL)
+        expSetDouble(right, static_cast<double>(right->value.i));
     return 1;
 }
 
-int expIntegerOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right, ExpValue *result) {
+int expIntegerOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
+                       ExpValue *result) {
     OperandGuard guard{left, right};
     const int64_t a = left->value.i, b = right->value.i;
     const auto ua = static_cast<uint64_t>(a), ub = static_cast<uint64_t>(b);
@@ -145,9 +163,15 @@ int expIntegerOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, 
     if (isComparison(oc)) return setBool(result, compareAnswer(oc, a < b ? -1 : (a > b ? 1 : 0)));
     switch (oc) {
         // Arithmetic wraps, through unsigned numbers so that it is defined.
-        case EXP_OC_ADD: expSetInt(result, static_cast<int64_t>(ua + ub)); return 1;
-        case EXP_OC_SUB: expSetInt(result, static_cast<int64_t>(ua - ub)); return 1;
-        case EXP_OC_MUL: expSetInt(result, static_cast<int64_t>(ua * ub)); return 1;
+        case EXP_OC_ADD:
+            expSetInt(result, static_cast<int64_t>(ua + ub));
+            return 1;
+        case EXP_OC_SUB:
+            expSetInt(result, static_cast<int64_t>(ua - ub));
+            return 1;
+        case EXP_OC_MUL:
+            expSetInt(result, static_cast<int64_t>(ua * ub));
+            return 1;
         case EXP_OC_MOD:
             if (b == 0) return divideByZero(e, result);
             expSetInt(result, b == -1 ? 0 : a % b);
@@ -156,35 +180,58 @@ int expIntegerOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, 
             if (b == 0) return divideByZero(e, result);
             expSetDouble(result, static_cast<double>(a) / static_cast<double>(b));
             return 1;
-        case EXP_OC_OR: return setBool(result, a != 0 || b != 0);
-        case EXP_OC_AND: return setBool(result, a != 0 && b != 0);
-        case EXP_OC_BOR: expSetInt(result, a | b); return 1;
-        case EXP_OC_BAND: expSetInt(result, a & b); return 1;
-        default: return expSetError(e, 16, "Operator '%s' is not supported for integers", op->name);
+        case EXP_OC_OR:
+            return setBool(result, a != 0 || b != 0);
+        case EXP_OC_AND:
+            return setBool(result, a != 0 && b != 0);
+        case EXP_OC_BOR:
+            expSetInt(result, a | b);
+            return 1;
+        case EXP_OC_BAND:
+            expSetInt(result, a & b);
+            return 1;
+        default:
+            return expSetError(e, 16, "Operator '%s' is not supported for integers", op->name);
     }
 }
 
-int expRealOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right, ExpValue *result) {
+int expRealOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
+                    ExpValue *result) {
     OperandGuard guard{left, right};
     const double a = left->value.d, b = right->value.d;
     switch (expOpCode(op)) {
         // Plain comparisons, so that NaN is unequal to everything.
-        case EXP_OC_EQ: return setBool(result, a == b);
-        case EXP_OC_NE: return setBool(result, !(a == b));
-        case EXP_OC_GT: return setBool(result, a > b);
-        case EXP_OC_GE: return setBool(result, a >= b);
-        case EXP_OC_LT: return setBool(result, a < b);
-        case EXP_OC_LE: return setBool(result, a <= b);
-        case EXP_OC_ADD: expSetDouble(result, a + b); return 1;
-        case EXP_OC_SUB: expSetDouble(result, a - b); return 1;
-        case EXP_OC_MUL: expSetDouble(result, a * b); return 1;
+        case EXP_OC_EQ:
+            return setBool(result, a == b);
+        case EXP_OC_NE:
+            return setBool(result, !(a == b));
+        case EXP_OC_GT:
+            return setBool(result, a > b);
+        case EXP_OC_GE:
+            return setBool(result, a >= b);
+        case EXP_OC_LT:
+            return setBool(result, a < b);
+        case EXP_OC_LE:
+            return setBool(result, a <= b);
+        case EXP_OC_ADD:
+            expSetDouble(result, a + b);
+            return 1;
+        case EXP_OC_SUB:
+            expSetDouble(result, a - b);
+            return 1;
+        case EXP_OC_MUL:
+            expSetDouble(result, a * b);
+            return 1;
         case EXP_OC_DIV:
             if (b == 0.0) return divideByZero(e, result);
             expSetDouble(result, a / b);
             return 1;
-        case EXP_OC_OR: return setBool(result, !(a == 0.0 && b == 0.0));
-        case EXP_OC_AND: return setBool(result, !(a == 0.0 || b == 0.0));
-        default: return expSetError(e, 16, "Operator '%s' is not supported for real numbers", op->name);
+        case EXP_OC_OR:
+            return setBool(result, !(a == 0.0 && b == 0.0));
+        case EXP_OC_AND:
+            return setBool(result, !(a == 0.0 || b == 0.0));
+        default:
+            return expSetError(e, 16, "Operator '%s' is not supported for real numbers", op->name);
     }
 }
 
@@ -209,22 +256,27 @@ int expStringOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, E
         return setBool(result, compareAnswer(oc, cmp));
     }
     switch (oc) {
-        case EXP_OC_AND: return setBool(result, la != 0 && lb != 0);
-        case EXP_OC_OR: return setBool(result, la != 0 || lb != 0);
+        case EXP_OC_AND:
+            return setBool(result, la != 0 && lb != 0);
+        case EXP_OC_OR:
+            return setBool(result, la != 0 || lb != 0);
         case EXP_OC_ADD: {
             auto *text = static_cast<char *>(CSGetMem(la + lb + 1));
-            if (text == nullptr) return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(la + lb + 1));
+            if (text == nullptr)
+                return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(la + lb + 1));
             if (la != 0) std::memcpy(text, left->data, la);
             if (lb != 0) std::memcpy(text + la, right->data, lb);
             text[la + lb] = 0;
             expSetString(result, EXP_PSTR, text, la + lb);
             return 1;
         }
-        default: return expSetError(e, 16, "Operator '%s' is not supported for strings", op->name);
+        default:
+            return expSetError(e, 16, "Operator '%s' is not supported for strings", op->name);
     }
 }
 
-int expBinaryOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right, ExpValue *result) {
+int expBinaryOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
+                      ExpValue *result) {
     if (left->type == 0 || right->type == 0) {
         expReleaseValue(left);
         expReleaseValue(right);
@@ -265,7 +317,8 @@ int expUnaryOperator(ExpExpression *e, const ExpOperator *op, ExpValue *operand,
         case EXP_INT: {
             int64_t a = operand->value.i;
             if (oc == EXP_OC_NOT) return setBool(result, a == 0);
-            if (oc == EXP_OC_SUB) return intResult(result, static_cast<int64_t>(0 - static_cast<uint64_t>(a)));
+            if (oc == EXP_OC_SUB)
+                return intResult(result, static_cast<int64_t>(0 - static_cast<uint64_t>(a)));
             if (oc == EXP_OC_ADD) return intResult(result, a);
             return expSetError(e, 16, "Operator '%s' is not supported for integers", op->name);
         }
@@ -296,7 +349,8 @@ int expUnaryOperator(ExpExpression *e, const ExpOperator *op, ExpValue *operand,
     return expSetError(e, 8, "Unknown lexeme type 0x%X", static_cast<unsigned>(operand->type));
 }
 
-int expLikeOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right, ExpValue *result) {
+int expLikeOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
+                    ExpValue *result) {
     OperandGuard guard{left, right};
     if (left->type == 0 || right->type == 0) return setBool(result, false);
     if (!expIsString(left) || !expIsString(right))
@@ -325,11 +379,16 @@ int expContainsOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left,
     bool wild;
     switch (oc) {
         case EXP_OC_CT:
-        case EXP_OC_EX: wild = false; break;
+        case EXP_OC_EX:
+            wild = false;
+            break;
         case EXP_OC_CTG:
         case EXP_OC_EXG:
-        case EXP_OC_MATCH: wild = true; break;
-        default: return expSetError(e, 16, "Operator '%s' is not supported for lists", op->name);
+        case EXP_OC_MATCH:
+            wild = true;
+            break;
+        default:
+            return expSetError(e, 16, "Operator '%s' is not supported for lists", op->name);
     }
     // A plain string on the left is a list of that one element.
     auto matches = [&](const char *text, size_t length) {

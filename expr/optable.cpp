@@ -11,8 +11,9 @@ namespace {
 
 // The script interpreter's functions, rows 48 to 69 of the script table, in row order.
 constexpr const char *scriptFunctionNames[] = {
-    "SORT", "SORTD", "WAIT",  "MQTIME", "FOPEN",  "FGETS", "FCLOSE", "SYSTEM", "DELVAR", "EXISTS",     "NUMSUBS",
-    "MINSUB", "MAXSUB", "FLOOR", "CEIL", "ROUND", "EVAL", "GETKEY", "STR",  "STRLEN", "STRREPLACE", "TRIMSTR",
+    "SORT",   "SORTD",  "WAIT",    "MQTIME", "FOPEN",      "FGETS",   "FCLOSE", "SYSTEM",
+    "DELVAR", "EXISTS", "NUMSUBS", "MINSUB", "MAXSUB",     "FLOOR",   "CEIL",   "ROUND",
+    "EVAL",   "GETKEY", "STR",     "STRLEN", "STRREPLACE", "TRIMSTR",
 };
 constexpr int scriptFunctionCount = 22;
 static_assert(sizeof scriptFunctionNames / sizeof scriptFunctionNames[0] == scriptFunctionCount);
@@ -28,7 +29,9 @@ constexpr uint64_t nameLength(const char *name) {
     return n;
 }
 
-constexpr bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+constexpr bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 // A word operator starts with a letter or "_" and holds only letters, digits, "." and "_".
 constexpr bool isWord(const char *name) {
@@ -39,9 +42,9 @@ constexpr bool isWord(const char *name) {
     return true;
 }
 
-constexpr ExpOperator row(const char *name, uint16_t incoming, uint16_t inStack, uint32_t flags, ExpHandler handler,
-                          int32_t parameters = 0, uint32_t byReference = 0) {
-    return ExpOperator{name,    incoming,   inStack,    flags | (isWord(name) ? EXP_OPF_WORD : 0u),
+constexpr ExpOperator row(const char *name, uint16_t incoming, uint16_t inStack, uint32_t flags,
+                          ExpHandler handler, int32_t parameters = 0, uint32_t byReference = 0) {
+    return ExpOperator{name,    incoming,   inStack,     flags | (isWord(name) ? EXP_OPF_WORD : 0u),
                        handler, parameters, byReference, nameLength(name)};
 }
 
@@ -130,7 +133,9 @@ constexpr ExpOperator rows[74] = {
     row("]", 9, 14, U, nullptr),
 };
 
-constexpr const ExpOperator &R(int n) { return rows[n - 1]; }
+constexpr const ExpOperator &R(int n) {
+    return rows[n - 1];
+}
 
 constexpr ExpOperator endRow{};
 
@@ -157,9 +162,10 @@ constexpr ExpOperator expScriptOperatorTable[75] = {
 
 // Filters: no POWER, VALUEOF or ATTRSTR, none of the script interpreter's functions, no subscripts.
 constexpr ExpOperator expFilterOperatorTable[48] = {
-    R(1),  R(2),  R(3),  R(4),  R(5),  R(6),  R(7),  R(8),  R(9),  R(10), R(11), R(12), R(13), R(14), R(15), R(16),
-    R(17), R(18), R(19), R(20), R(21), R(22), R(23), R(24), R(25), R(26), R(27), R(28), R(29), R(30), R(31), R(32),
-    R(33), R(34), R(35), R(36), R(38), R(39), R(40), R(41), R(42), R(43), R(44), R(45), R(70), R(71), R(72), endRow,
+    R(1),  R(2),  R(3),  R(4),  R(5),  R(6),  R(7),  R(8),  R(9),  R(10), R(11), R(12),
+    R(13), R(14), R(15), R(16), R(17), R(18), R(19), R(20), R(21), R(22), R(23), R(24),
+    R(25), R(26), R(27), R(28), R(29), R(30), R(31), R(32), R(33), R(34), R(35), R(36),
+    R(38), R(39), R(40), R(41), R(42), R(43), R(44), R(45), R(70), R(71), R(72), endRow,
 };
 
 int expRegisterScriptFunction(const char *name, ExpHandler handler) {

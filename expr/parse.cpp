@@ -35,17 +35,23 @@ ExpValue *newToken(ExpExpression *e, uint16_t type, size_t position) {
     t->type = type;
     t->position = static_cast<uint16_t>(position);
     t->previous = e->lastToken;
-    if (e->lastToken != nullptr) e->lastToken->next = t;
-    else e->firstToken = t;
+    if (e->lastToken != nullptr)
+        e->lastToken->next = t;
+    else
+        e->firstToken = t;
     e->lastToken = t;
     return t;
 }
 
 void unlinkToken(ExpExpression *e, ExpValue *t) {
-    if (t->previous != nullptr) t->previous->next = t->next;
-    else e->firstToken = t->next;
-    if (t->next != nullptr) t->next->previous = t->previous;
-    else e->lastToken = t->previous;
+    if (t->previous != nullptr)
+        t->previous->next = t->next;
+    else
+        e->firstToken = t->next;
+    if (t->next != nullptr)
+        t->next->previous = t->previous;
+    else
+        e->lastToken = t->previous;
     t->next = t->previous = nullptr;
 }
 
@@ -53,8 +59,10 @@ void unlinkToken(ExpExpression *e, ExpValue *t) {
 void output(ExpExpression *e, ExpValue *t) {
     unlinkToken(e, t);
     t->next = e->postfixNewest;
-    if (e->postfixNewest != nullptr) e->postfixNewest->previous = t;
-    else e->postfixOldest = t;
+    if (e->postfixNewest != nullptr)
+        e->postfixNewest->previous = t;
+    else
+        e->postfixOldest = t;
     e->postfixNewest = t;
 }
 
@@ -73,10 +81,18 @@ bool isOp(const ExpValue *t, const char *name) {
     return t != nullptr && t->type == EXP_OP && std::strcmp(t->value.op->name, name) == 0;
 }
 
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isNameChar(char c) { return isLetter(c) || isDigit(c) || c == '.' || c == '_'; }
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isNameChar(char c) {
+    return isLetter(c) || isDigit(c) || c == '.' || c == '_';
+}
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 bool startsNoCase(const char *text, size_t length, const char *prefix) {
     size_t n = std::strlen(prefix);
@@ -96,8 +112,8 @@ uint64_t rowNameLength(const ExpOperator *row) {
 
 // The first row whose name starts the lexeme (ignoring case). A word operator must be followed by a
 // blank, "(", "+", "-", "!" or the end of the text; a name never reaches past the lexeme.
-const ExpOperator *findOperator(const ExpOperator *table, const char *lexeme, size_t length, const char *textEnd,
-                                bool skipBinary) {
+const ExpOperator *findOperator(const ExpOperator *table, const char *lexeme, size_t length,
+                                const char *textEnd, bool skipBinary) {
     for (const ExpOperator *row = table; row->name != nullptr; ++row) {
         if (skipBinary && (row->flags & EXP_OPF_BINARY)) continue;
         uint64_t n = rowNameLength(row);
@@ -125,17 +141,20 @@ const ExpOperator *unaryRow(const ExpOperator *table, const ExpOperator *row) {
 // Names
 
 // Checks a prefixed name against the catalogue -> 1, or 0 with the error set.
-int checkPrefixedName(ExpExpression *e, uint16_t flags, const char *bare, size_t bareLength, const char *whole,
-                      size_t wholeLength, size_t position) {
+int checkPrefixedName(ExpExpression *e, uint16_t flags, const char *bare, size_t bareLength,
+                      const char *whole, size_t wholeLength, size_t position) {
     const int pos = static_cast<int>(position + e->basePosition);
     const int wl = static_cast<int>(wholeLength);
-    auto invalid = [&] { return expSetError(e, wholeLength + 20, "Invalid variable name '%.*s' at position %d", wl, whole, pos); };
+    auto invalid = [&] {
+        return expSetError(e, wholeLength + 20, "Invalid variable name '%.*s' at position %d", wl, whole,
+                           pos);
+    };
     auto answer = [&](ExpFieldLookup lookup) {
         ExpFieldAnswer a = lookup != nullptr ? lookup(bare, bareLength) : EXP_FIELD_UNKNOWN;
         if (a == EXP_FIELD_FOUND) return 1;
         if (a == EXP_FIELD_CONSTRUCTED)
-            return expSetError(e, wholeLength + 20, "Can not use a constructed variable '%.*s' at position %d", wl,
-                               whole, pos);
+            return expSetError(e, wholeLength + 20,
+                               "Can not use a constructed variable '%.*s' at position %d", wl, whole, pos);
         return invalid();
     };
     const uint16_t others = flags;
@@ -171,10 +190,13 @@ int constantToken(ExpExpression *e, ExpValue *t, const char *lexeme, size_t leng
     const int pos = static_cast<int>(position + e->basePosition);
     if (n == 0) return expSetError(e, 0, "No constant name provided");
     if (n > static_cast<size_t>(maxConstantName))
-        return expSetError(e, 40, "Constant name '%.*s' at position %d is too long", static_cast<int>(n), name, pos);
+        return expSetError(e, 40, "Constant name '%.*s' at position %d is too long", static_cast<int>(n),
+                           name, pos);
     int32_t value = 0;
-    if (equalsNoCase(name, n, "SYNC")) value = 1;
-    else if (equalsNoCase(name, n, "ASYNC")) value = 2;
+    if (equalsNoCase(name, n, "SYNC"))
+        value = 1;
+    else if (equalsNoCase(name, n, "ASYNC"))
+        value = 2;
     else if (catalogue.constant == nullptr || !catalogue.constant(name, n, &value))
         return expSetError(e, n, "Unrecognised constant '%.*s'.", static_cast<int>(n), name);
     expSetInt(t, value);
@@ -194,7 +216,8 @@ int nameToken(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length, 
     const int len = static_cast<int>(length);
     if (lexeme[0] == '_') {
         if (!expIsSystemVariable(lexeme, length))
-            return expSetError(e, length + 20, "Unrecognised system variable '%.*s' at position %d", len, lexeme, pos);
+            return expSetError(e, length + 20, "Unrecognised system variable '%.*s' at position %d", len,
+                               lexeme, pos);
         t->data = copyText(e, lexeme, length);
         if (t->data == nullptr) return 0;
         t->value.len = length;
@@ -251,7 +274,8 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
     for (size_t i = digits; i < length && integer; ++i) integer = isDigit(lexeme[i]);
     if (integer || expIsNumber(lexeme, length)) {
         if (length > static_cast<size_t>(maxLiteral))
-            return expSetError(e, length + 20, "Numeric literal '%.*s' at position %d is too large", len, lexeme, pos);
+            return expSetError(e, length + 20, "Numeric literal '%.*s' at position %d is too large", len,
+                               lexeme, pos);
         char buffer[maxLiteral + 1];
         std::memcpy(buffer, lexeme, length);
         buffer[length] = 0;
@@ -259,8 +283,8 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
         if (integer) {
             long long v = std::strtoll(buffer, nullptr, 10);
             if (errno == ERANGE)
-                return expSetError(e, length + 20, "Numeric literal '%.*s' at position %d is too large", len, lexeme,
-                                   pos);
+                return expSetError(e, length + 20, "Numeric literal '%.*s' at position %d is too large", len,
+                                   lexeme, pos);
             expSetInt(t, v);
         } else {
             expSetDouble(t, std::strtod(buffer, nullptr));
@@ -276,12 +300,13 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
             // A quoted run of hex digits: two digits a byte.
             for (size_t i = 1; i + 1 < n; ++i) {
                 if (hexDigit(hex[i]) < 0)
-                    return expSetError(e, n + 20, "Invalid hex number '%.*s' at position %d", static_cast<int>(n),
-                                       hex, pos);
+                    return expSetError(e, n + 20, "Invalid hex number '%.*s' at position %d",
+                                       static_cast<int>(n), hex, pos);
             }
             size_t count = (n - 2) / 2;
             auto *bytes = static_cast<char *>(CSGetMem(count + 1));
-            if (bytes == nullptr) return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(count + 1));
+            if (bytes == nullptr)
+                return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(count + 1));
             evHexToBytes(hex + 1, n - 2, reinterpret_cast<uint8_t *>(bytes));
             bytes[count] = 0;
             expSetString(t, EXP_EPSTR, bytes, count);
@@ -291,8 +316,8 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
         for (size_t i = 0; i < n; ++i) {
             int d = hexDigit(hex[i]);
             if (d < 0)
-                return expSetError(e, n + 20, "Invalid hex number '%.*s' at position %d", static_cast<int>(n), hex,
-                                   pos);
+                return expSetError(e, n + 20, "Invalid hex number '%.*s' at position %d", static_cast<int>(n),
+                                   hex, pos);
             v = (v << 4) | static_cast<uint64_t>(d);
         }
         expSetInt(t, static_cast<int64_t>(v));
@@ -376,7 +401,8 @@ int expParseFunctionCall(PostfixState *p, ExpValue *function) {
                 return expSetError(e, 0, "Missing operand");
             }
             if (++count > EXP_MAX_PARAMETERS)
-                return expSetError(e, 20, "Maximum number of parameters to any function is %d", EXP_MAX_PARAMETERS);
+                return expSetError(e, 20, "Maximum number of parameters to any function is %d",
+                                   EXP_MAX_PARAMETERS);
             if (isOp(ender, ",")) continue;
             if (isOp(ender, ")")) break;
             return expSetError(e, 60, "Missing ')' for function %s at position %d", row->name,
@@ -407,7 +433,8 @@ int expParseArraySubscript(PostfixState *p, ExpValue *var) {
             return expSetError(e, 0, "Missing operand");
         }
         if (++count > EXP_MAX_SUBSCRIPTS)
-            return expSetError(e, 20, "Maximum number of array subscripts on any array is %d", EXP_MAX_SUBSCRIPTS);
+            return expSetError(e, 20, "Maximum number of array subscripts on any array is %d",
+                               EXP_MAX_SUBSCRIPTS);
         if (isOp(ender, ",")) continue;
         if (isOp(ender, "]")) break;
         return expSetError(e, var->value.len + 40, "Missing ']' for array '%s' at position %d", var->data,
@@ -456,7 +483,8 @@ int toPostfix(PostfixState *p, char terminator, ExpValue **ender, bool *empty) {
         previous = t;
         if (t->type != EXP_OP) {
             if (!expectOperand)
-                return expSetError(e, 40, "An operator was expected after operand at position %d", positionOf(p, t));
+                return expSetError(e, 40, "An operator was expected after operand at position %d",
+                                   positionOf(p, t));
             any = true;
             if (t->type == EXP_VAR && isOp(p->next, "[") && !expParseArraySubscript(p, t)) return 0;
             output(e, t);
@@ -466,7 +494,8 @@ int toPostfix(PostfixState *p, char terminator, ExpValue **ender, bool *empty) {
         const ExpOperator *row = t->value.op;
         if (row->flags & (EXP_OPF_FUNCTION | EXP_OPF_USER)) {
             if (!expectOperand)
-                return expSetError(e, 40, "An operator was expected after operand at position %d", positionOf(p, t));
+                return expSetError(e, 40, "An operator was expected after operand at position %d",
+                                   positionOf(p, t));
             any = true;
             if (!expParseFunctionCall(p, t)) return 0;
             output(e, t);
@@ -486,7 +515,8 @@ int toPostfix(PostfixState *p, char terminator, ExpValue **ender, bool *empty) {
                 return 1;
             }
             if (expectOperand)
-                return expSetError(e, 40, "An operand was expected before '%c' at position %d", c, positionOf(p, t));
+                return expSetError(e, 40, "An operand was expected before '%c' at position %d", c,
+                                   positionOf(p, t));
             return flushLevel();
         }
         if (closing) {
@@ -496,7 +526,8 @@ int toPostfix(PostfixState *p, char terminator, ExpValue **ender, bool *empty) {
                 return 1;
             }
             if (expectOperand)
-                return expSetError(e, 40, "An operand was expected before '%c' at position %d", c, positionOf(p, t));
+                return expSetError(e, 40, "An operand was expected before '%c' at position %d", c,
+                                   positionOf(p, t));
             popTo(row->incoming);
             if (stack.empty()) {
                 if (c != terminator) return expSetError(e, 0, "Unmatched parenthesis");
@@ -508,23 +539,26 @@ int toPostfix(PostfixState *p, char terminator, ExpValue **ender, bool *empty) {
             continue;
         }
         if (single && c == '(' && before != nullptr && before->type == EXP_VAR && !expectOperand)
-            return expSetError(e, before->value.len + 40, "Unknown function name '%s' at position %d", before->data,
-                               positionOf(p, before));
+            return expSetError(e, before->value.len + 40, "Unknown function name '%s' at position %d",
+                               before->data, positionOf(p, before));
         if (single && c == '[')
-            return expSetError(e, 40, "Unexpected character '%s' found at position %d", row->name, positionOf(p, t));
+            return expSetError(e, 40, "Unexpected character '%s' found at position %d", row->name,
+                               positionOf(p, t));
         if (expectOperand) {
             if (row->flags & EXP_OPF_BINARY) {
                 row = unaryRow(e->table, row);
                 if (row == nullptr)
-                    return expSetError(e, 40, "Unexpected operator '%s' found at position %d", t->value.op->name,
-                                       positionOf(p, t));
+                    return expSetError(e, 40, "Unexpected operator '%s' found at position %d",
+                                       t->value.op->name, positionOf(p, t));
                 t->value.op = row;
             }
         } else if (!(row->flags & EXP_OPF_BINARY)) {
             // "!" or "(" straight after an operand would leave that operand unused.
             if (c == '(')
-                return expSetError(e, 40, "An operator was expected after operand at position %d", positionOf(p, t));
-            return expSetError(e, 40, "Unexpected operator '%s' found at position %d", row->name, positionOf(p, t));
+                return expSetError(e, 40, "An operator was expected after operand at position %d",
+                                   positionOf(p, t));
+            return expSetError(e, 40, "Unexpected operator '%s' found at position %d", row->name,
+                               positionOf(p, t));
         }
         any = true;
         popTo(row->incoming);
@@ -535,15 +569,16 @@ int toPostfix(PostfixState *p, char terminator, ExpValue **ender, bool *empty) {
     if (terminator != 0) return 1;  // the caller reports the missing ")" or "]"
     if (expectOperand) {
         if (lastOperator != nullptr)
-            return expSetError(e, 40, "An operand was expected after '%s' at position %d", lastOperator->value.op->name,
-                               positionOf(p, lastOperator));
+            return expSetError(e, 40, "An operand was expected after '%s' at position %d",
+                               lastOperator->value.op->name, positionOf(p, lastOperator));
         return expSetError(e, 0, "Missing operand");
     }
     while (!stack.empty()) {
         ExpValue *t = stack.back();
         stack.pop_back();
         if (isOp(t, "("))
-            return expSetError(e, 40, "The ')' to match the '(' at position %d was not found", positionOf(p, t));
+            return expSetError(e, 40, "The ')' to match the '(' at position %d was not found",
+                               positionOf(p, t));
         output(e, t);
     }
     return 1;
@@ -631,15 +666,17 @@ void cacheStore(const char *text, size_t length, ExpExpression *e) {
 
 // ---------------------------------------------------------------------------------------------
 
-void expSetCatalogue(const ExpCatalogue *c) { catalogue = c != nullptr ? *c : ExpCatalogue{}; }
+void expSetCatalogue(const ExpCatalogue *c) {
+    catalogue = c != nullptr ? *c : ExpCatalogue{};
+}
 
 int expIsSystemVariable(const char *name, size_t length) {
     static const char *const names[] = {
-        "_nl",       "_os",        "_sep",      "_time",     "_qmgr",      "_item",     "_ccdt",
-        "_errno",    "_cmdok",     "_width",    "_stream",   "_lastrc",    "_height",   "_client",
-        "_matches",  "_idxEach",   "_numEach",  "_idxItem",  "_numItem",   "_ccdtmode", "_cmdlevel",
-        "_idxWhile", "_numWhile",  "_platform", "_connqmgr", "_errnostr",  "_lastcmdresp", "_lastresp",
-        "_respwait", "_responses", "_lastrcstr", "_error_func", "_dspcmd", "_idxData",
+        "_nl",       "_os",        "_sep",       "_time",       "_qmgr",     "_item",        "_ccdt",
+        "_errno",    "_cmdok",     "_width",     "_stream",     "_lastrc",   "_height",      "_client",
+        "_matches",  "_idxEach",   "_numEach",   "_idxItem",    "_numItem",  "_ccdtmode",    "_cmdlevel",
+        "_idxWhile", "_numWhile",  "_platform",  "_connqmgr",   "_errnostr", "_lastcmdresp", "_lastresp",
+        "_respwait", "_responses", "_lastrcstr", "_error_func", "_dspcmd",   "_idxData",
     };
     static_assert(sizeof names / sizeof names[0] == 34);
     for (const char *n : names) {
@@ -692,8 +729,8 @@ int expParseIndicator(const char *name, size_t length, uint16_t *flags, size_t *
     if (indicator && suffix == 0) suffix = EXP_IND_SHORT;
     if (!indicator && suffix != 0) {
         if (failure != nullptr && failureSize != 0)
-            std::snprintf(failure, failureSize, "'%.*s' is not an indicator", static_cast<int>(n > 120 ? 120 : n),
-                          name + at);
+            std::snprintf(failure, failureSize, "'%.*s' is not an indicator",
+                          static_cast<int>(n > 120 ? 120 : n), name + at);
         return 0;
     }
     *flags = static_cast<uint16_t>(f | suffix);
@@ -737,7 +774,8 @@ ExpExpression *expParseExpression(const char *text, int64_t length, uint32_t bas
         if (errorText != nullptr) {
             *errorText = static_cast<char *>(CSGetMem(40));
             if (*errorText != nullptr)
-                std::snprintf(*errorText, 40, "Can not allocate %d bytes", static_cast<int>(sizeof(ExpExpression)));
+                std::snprintf(*errorText, 40, "Can not allocate %d bytes",
+                              static_cast<int>(sizeof(ExpExpression)));
         }
         return nullptr;
     }

@@ -38,8 +38,10 @@ void expFreeValueList(ExpValue **head) {
     while (v != nullptr) {
         ExpValue *next = v->next;
         // Tokens own their EPSTR copies as well; an OP token's data slot holds a count, not memory.
-        if (v->type == EXP_EPSTR && v->data != nullptr) CSFreeMem(v->data);
-        else if (v->type != EXP_OP) expReleaseValue(v);
+        if (v->type == EXP_EPSTR && v->data != nullptr)
+            CSFreeMem(v->data);
+        else if (v->type != EXP_OP)
+            expReleaseValue(v);
         CSFreeMem(v);
         v = next;
     }
@@ -185,7 +187,8 @@ char *expValueToString(ExpExpression *e, const ExpValue *v, int decimals) {
     if (expIsString(v)) {
         auto *text = static_cast<char *>(CSGetMem(v->value.len + 1));
         if (text == nullptr) {
-            if (e != nullptr) expSetError(e, 20, "Can not allocate %d bytes", lengthAsInt32(v->value.len + 1));
+            if (e != nullptr)
+                expSetError(e, 20, "Can not allocate %d bytes", lengthAsInt32(v->value.len + 1));
             return nullptr;
         }
         if (v->value.len != 0) std::memcpy(text, v->data, v->value.len);
@@ -196,7 +199,9 @@ char *expValueToString(ExpExpression *e, const ExpValue *v, int decimals) {
     return nullptr;
 }
 
-static int sign64(int64_t d) { return d < 0 ? -1 : (d > 0 ? 1 : 0); }
+static int sign64(int64_t d) {
+    return d < 0 ? -1 : (d > 0 ? 1 : 0);
+}
 
 static int compareTexts(const char *a, size_t la, const char *b, size_t lb) {
     size_t n = la < lb ? la : lb;
@@ -324,15 +329,32 @@ void expDumpLexeme(const ExpValue *v) {
     static const char *const names[] = {"INT", "DBL", "VAR", "STR", "OP", "LIST", "PSTR", "EPSTR"};
     const char *name = "?";
     switch (v->type) {
-        case EXP_INT: name = names[0]; break;
-        case EXP_DBL: name = names[1]; break;
-        case EXP_VAR: name = names[2]; break;
-        case EXP_STR: name = names[3]; break;
-        case EXP_OP: name = names[4]; break;
-        case EXP_LIST: name = names[5]; break;
-        case EXP_PSTR: name = names[6]; break;
-        case EXP_EPSTR: name = names[7]; break;
-        default: break;
+        case EXP_INT:
+            name = names[0];
+            break;
+        case EXP_DBL:
+            name = names[1];
+            break;
+        case EXP_VAR:
+            name = names[2];
+            break;
+        case EXP_STR:
+            name = names[3];
+            break;
+        case EXP_OP:
+            name = names[4];
+            break;
+        case EXP_LIST:
+            name = names[5];
+            break;
+        case EXP_PSTR:
+            name = names[6];
+            break;
+        case EXP_EPSTR:
+            name = names[7];
+            break;
+        default:
+            break;
     }
     if (v->type == EXP_INT) {
         CSTrace(1, "Lexeme %s pos(%u) %" PRId64 "\n", name, v->position, v->value.i);
@@ -344,7 +366,7 @@ void expDumpLexeme(const ExpValue *v) {
         int n = v->value.len > 200 ? 200 : static_cast<int>(v->value.len);
         CSTrace(1, "Lexeme %s pos(%u) '%.*s'\n", name, v->position, n, v->data ? v->data : "");
     } else {
-        CSTrace(1, "Lexeme %s(0x%X) pos(%u) len(%" PRIu64 ")\n", name, static_cast<unsigned>(v->type), v->position,
-                v->value.len);
+        CSTrace(1, "Lexeme %s(0x%X) pos(%u) len(%" PRIu64 ")\n", name, static_cast<unsigned>(v->type),
+                v->position, v->value.len);
     }
 }

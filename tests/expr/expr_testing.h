@@ -60,7 +60,9 @@ inline ExpValue L(std::initializer_list<const char *> texts) {
     return v;
 }
 
-inline std::string text(const ExpValue &v) { return std::string(v.data, v.value.len); }
+inline std::string text(const ExpValue &v) {
+    return std::string(v.data, v.value.len);
+}
 
 // The row of the script table with that name; unary selects the unary "+" and "-". A name that is
 // not there fails the test and gives the first row.
@@ -99,7 +101,9 @@ struct Context {
 // Asserts on destruction that the counted heap holds the same number of blocks as at construction.
 struct HeapBalance {
     int64_t blocks = CSMemCounters().blocks;
-    ~HeapBalance() { EXPECT_EQ(CSMemCounters().blocks, blocks) << "counted-heap blocks leaked or freed twice"; }
+    ~HeapBalance() {
+        EXPECT_EQ(CSMemCounters().blocks, blocks) << "counted-heap blocks leaked or freed twice";
+    }
 };
 
 }  // namespace et

@@ -32,8 +32,8 @@ protected:
     std::string run(const std::string &text) {
         release();
         char *error = nullptr;
-        e_ = expParseExpression(text.c_str(), -1, 0, EXP_PARSE_AT_NAMES, expScriptOperatorTable, stringVariable,
-                                nullptr, nullptr, &error);
+        e_ = expParseExpression(text.c_str(), -1, 0, EXP_PARSE_AT_NAMES, expScriptOperatorTable,
+                                stringVariable, nullptr, nullptr, &error);
         if (e_ == nullptr) {
             std::string message = std::string("parse: ") + error;
             CSFreeMem(error);

@@ -16,10 +16,11 @@ TEST(ExprTables, ScriptTableHas74RowsAndFilterTable47InOrder) {
     while (expFilterOperatorTable[filter].name != nullptr) ++filter;
     EXPECT_EQ(script, 74);
     EXPECT_EQ(filter, 47);
-    const char *expected[] = {"==",  "=",  "EQ", "!=", "<>", "NE", "||", "|",  "OR", "&&", "&",  "AND",
-                              ">=",  "GE", "<=", "LE", ">",  "GT", "<",  "LT", "-",  "+",  "*",  "%",
-                              "/",   "LK", "NL", "CT", "EX", "CTG", "EXG", "+", "-",  "!",  "NOT", "SQRT",
-                              "MAX", "MIN", "LOWER", "UPPER", "SUBSTR", "FINDSTR", "FINDSTRI", "DATE", ",", "(", ")"};
+    const char *expected[] = {
+        "==",  "=",   "EQ",    "!=",    "<>",     "NE",      "||",       "|",    "OR", "&&", "&",   "AND",
+        ">=",  "GE",  "<=",    "LE",    ">",      "GT",      "<",        "LT",   "-",  "+",  "*",   "%",
+        "/",   "LK",  "NL",    "CT",    "EX",     "CTG",     "EXG",      "+",    "-",  "!",  "NOT", "SQRT",
+        "MAX", "MIN", "LOWER", "UPPER", "SUBSTR", "FINDSTR", "FINDSTRI", "DATE", ",",  "(",  ")"};
     for (int i = 0; i < 47; ++i) EXPECT_STREQ(expFilterOperatorTable[i].name, expected[i]) << i;
     EXPECT_STREQ(expScriptOperatorTable[6].name, "||");
     EXPECT_STREQ(expScriptOperatorTable[47].name, "SORT");

@@ -72,7 +72,9 @@ const ExpOperator *fakeFindFunction(void *, const char *name, size_t length) {
 }
 
 int preparations = 0;
-void fakePrepare() { ++preparations; }
+void fakePrepare() {
+    ++preparations;
+}
 
 class Parse : public ::testing::Test {
 protected:
@@ -111,11 +113,16 @@ protected:
         if (e_ == nullptr) return "<no expression>";
         for (ExpValue *v = e_->postfixOldest; v != nullptr; v = v->previous) {
             if (!out.empty()) out += ' ';
-            if (v->type == EXP_OP) out += v->value.op->name;
-            else if (v->type == EXP_VAR) out += std::string(v->data, v->value.len);
-            else if (v->type == EXP_INT) out += std::to_string(v->value.i);
-            else if (v->type == EXP_DBL) out += std::to_string(v->value.d);
-            else out.append(1, '\'').append(v->data, v->value.len).append(1, '\'');
+            if (v->type == EXP_OP)
+                out += v->value.op->name;
+            else if (v->type == EXP_VAR)
+                out += std::string(v->data, v->value.len);
+            else if (v->type == EXP_INT)
+                out += std::to_string(v->value.i);
+            else if (v->type == EXP_DBL)
+                out += std::to_string(v->value.d);
+            else
+                out.append(1, '\'').append(v->data, v->value.len).append(1, '\'');
         }
         return out;
     }
@@ -180,7 +187,8 @@ TEST_F(Parse, OperatorNamesIgnoreCaseAndWordsNeedABoundary) {
 
 TEST_F(Parse, ErrorTextsAndPositions) {
     EXPECT_EQ(parse("1 +"), "An operand was expected after '+' at position 2");
-    EXPECT_EQ(parse("1 +", 0, expScriptOperatorTable, 10), "An operand was expected after '+' at position 12");
+    EXPECT_EQ(parse("1 +", 0, expScriptOperatorTable, 10),
+              "An operand was expected after '+' at position 12");
     EXPECT_EQ(parse("(1 + 2"), "The ')' to match the '(' at position 0 was not found");
     EXPECT_EQ(parse("  (1 + 2", 0, expScriptOperatorTable, 10),
               "The ')' to match the '(' at position 12 was not found");
@@ -248,8 +256,10 @@ TEST_F(Parse, NumericAndHexLiterals) {
     EXPECT_EQ(parse("0x'4G'"), "Invalid hex number ''4G'' at position 0");
     EXPECT_EQ(parse("0x'"), "Invalid hex number ''' at position 0");
     EXPECT_EQ(intOf("9223372036854775807"), INT64_MAX);
-    EXPECT_EQ(parse("9999999999999999999"), "Numeric literal '9999999999999999999' at position 0 is too large");
-    EXPECT_EQ(parse("12345678901234567890"), "Numeric literal '12345678901234567890' at position 0 is too large");
+    EXPECT_EQ(parse("9999999999999999999"),
+              "Numeric literal '9999999999999999999' at position 0 is too large");
+    EXPECT_EQ(parse("12345678901234567890"),
+              "Numeric literal '12345678901234567890' at position 0 is too large");
     EXPECT_EQ(parse("1.5"), "");
     ASSERT_EQ(evaluate(), 1);
     EXPECT_DOUBLE_EQ(result_.value.d, 1.5);
@@ -410,6 +420,15 @@ TEST_F(Parse, OperandsOwnedByCallbacksAreFreed) {
     drop();
 }
 
+TEST_F(Parse, DebugLetterDTracesEveryParseToStandardError) {
+    evDebugOptions.fetch_or(EV_OPT_d);
+    ::testing::internal::CaptureStderr();
+    parse("1 +");
+    std::string trace = ::testing::internal::GetCapturedStderr();
+    evDebugOptions.fetch_and(~EV_OPT_d);
+    EXPECT_EQ(trace, "expParseExpression '1 +'\nexpParseExpression (Return)\n");
+}
+
 // ---- Cache -----------------------------------------------------------------------------------
 
 TEST_F(Parse, CacheReturnsOneObjectAndReplacesTheLeastRecentlyUsed) {
@@ -472,7 +491,8 @@ TEST_F(Parse, EvictedExpressionLivesUntilItsEvaluationEnds) {
     EXPECT_EQ(nestedTarget, e);
     EXPECT_EQ(e->evicted, 1u);
     int64_t before = CSMemCounters().blocks;
-    expParseExpression("5000", -1, 0, EXP_PARSE_CACHE, expScriptOperatorTable, nullptr, nullptr, nullptr, &error);
+    expParseExpression("5000", -1, 0, EXP_PARSE_CACHE, expScriptOperatorTable, nullptr, nullptr, nullptr,
+                       &error);
     EXPECT_LT(CSMemCounters().blocks, before);  // the evicted expression went with the next cached parse
 }
 

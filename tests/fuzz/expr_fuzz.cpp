@@ -17,9 +17,15 @@ int fuzzVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) 
     static const char *const texts[] = {"A", "BB", "queue.one"};
     static const size_t lengths[] = {1, 2, 9};
     switch (c == '@' && var->value.len > 1 ? var->data[1] : c) {
-        case 'i': expSetInt(result, static_cast<int64_t>(var->value.len) - 3); return 1;
-        case 'd': expSetDouble(result, 2.5); return 1;
-        case 's': expSetString(result, EXP_STR, const_cast<char *>("Q1 DESCR(x)"), 11); return 1;
+        case 'i':
+            expSetInt(result, static_cast<int64_t>(var->value.len) - 3);
+            return 1;
+        case 'd':
+            expSetDouble(result, 2.5);
+            return 1;
+        case 's':
+            expSetString(result, EXP_STR, const_cast<char *>("Q1 DESCR(x)"), 11);
+            return 1;
         case 'p': {
             auto *text = static_cast<char *>(CSGetMem(4));
             if (text == nullptr) return 0;
@@ -27,13 +33,16 @@ int fuzzVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) 
             expSetString(result, EXP_PSTR, text, 3);
             return 1;
         }
-        case 'l': return expMakeList(result, 3, texts, lengths);
+        case 'l':
+            return expMakeList(result, 3, texts, lengths);
         case 'm':
             e->softFailure = 1;
             e->valueMissing = 1;
             return expSetError(e, 0, "Missing value");
-        case 'u': return 1;  // not set
-        default: return expSetError(e, 0, "Variable is not defined in the current scope.");
+        case 'u':
+            return 1;  // not set
+        default:
+            return expSetError(e, 0, "Variable is not defined in the current scope.");
     }
 }
 
