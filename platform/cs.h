@@ -222,6 +222,7 @@ struct CSTree {
     uint16_t keyLength;  // n of a byte-key insert, else 0
     uint32_t position;   // 0-based index in key order
 };
+static_assert(sizeof(CSTree) == 40);
 constexpr size_t CS_TREE_KEY = 40;  // offset of the key in a node
 constexpr int32_t CS_KEY_STRING = -1;
 constexpr int32_t CS_KEY_NOCASE = -2;
