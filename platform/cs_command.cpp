@@ -2,6 +2,7 @@
 // "cmd " runs through the shell; any other line is split into words and run directly. Nobody
 // waits for the process: a detached thread reaps it.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,7 +66,19 @@ int spawnDetached(const std::vector<std::string> &args, pid_t *pid) {
     for (int fd = 0; fd <= 2; fd++)
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    int rc = posix_spawnp(pid, argv[0], &actions, nullptr, argv.data(), environ);
+    // Its own session (a Ctrl-C at the console does not reach it), no blocked signals and default
+    // handling of every signal, whatever the starting thread had.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    int rc = posix_spawnp(pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return rc;
 }

@@ -1,6 +1,7 @@
 // Command lines: the "cmd " rewrite, refusals, failures with their reason, and a started
 // process doing its work.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -72,6 +73,23 @@ TEST(RunCommand, PlainLineIsSplitAtBlanksWithQuotesGrouping) {
     ASSERT_EQ(CSRunCommand(line.c_str(), &message), 1);
     EXPECT_TRUE(waitForFile(dir, "with blank"));
     EXPECT_TRUE(waitForFile(dir, "plain"));
+}
+
+TEST(RunCommand, ChildHasItsOwnSessionAndNoInheritedDescriptors) {
+    zt::TempDir dir;
+    int open = dup(2);  // inheritable in this process
+    ASSERT_GE(open, 3);
+    std::string fd = std::to_string(open);
+    // Field 6 of /proc/PID/stat is the session: a session leader's is its own pid.
+    std::string line = "cmd read p c s pp g sid rest < /proc/$$/stat; [ \"$sid\" = \"$$\" ] && touch '" +
+                       dir.file("own-session") + "'; [ -e /proc/$$/fd/" + fd + " ] || touch '" +
+                       dir.file("closed") + "'; [ -e /proc/$$/fd/0 ] && touch '" + dir.file("done") + "'";
+    char *message = nullptr;
+    ASSERT_EQ(CSRunCommand(line.c_str(), &message), 1);
+    EXPECT_TRUE(waitForFile(dir, "done"));
+    EXPECT_TRUE(dir.exists("own-session"));
+    EXPECT_TRUE(dir.exists("closed"));
+    close(open);
 }
 
 }  // namespace
