@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "platform/cs.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -97,15 +97,6 @@ void evStartTimeZone(int64_t now);
 int evCheckTimeZone(int64_t now);
 
 // ---------------------------------------------------------------------------------------------
-// Output of one message (categories: 1 information, 32 progress, 128 error, 1024 trace).
-// Declared here until the console layer owns it; prints "%.*s\n" under the log-and-console lock.
-constexpr uint32_t EV_OUT_INFO = 1;
-constexpr uint32_t EV_OUT_PROGRESS = 32;
-constexpr uint32_t EV_OUT_ERROR = 128;
-constexpr uint32_t EV_OUT_TRACE = 1024;
-void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLog);
-
-// ---------------------------------------------------------------------------------------------
 // Locks. Lock order, outer to inner: script, consumer, alert, structure, status, log-and-console,
 // memory, trace mutex. The work-list lock is a leaf: nothing is taken while it is held.
 

@@ -39,7 +39,8 @@ struct QueueLine {
 
 constexpr int64_t noPrefix = INT64_MIN;
 
-LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", ".", 14400, 10240000, 604800, 86400};
+// No log root until the engine sets one at start: lines before that are not written anywhere.
+LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800, 86400};
 
 // Log state; log and console lock.
 FILE *logFile = nullptr;
@@ -231,7 +232,7 @@ void logWriteEventQueues() {
 
 // The time prefix of a line, opening a file and writing the blocks that are due first.
 bool logWritePrefix() {
-    if (logFile == nullptr && !logOpenFile()) return false;
+    if (logFile == nullptr && (settings.logPath[0] == '\0' || !logOpenFile())) return false;
     int64_t now = evClockNow();
     struct tm local = localTime(now);
     if (configurationLoaded && !configurationWritten) logWriteConfiguration();

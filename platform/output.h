@@ -16,6 +16,15 @@ inline constexpr char evVersionText[] = "9.4.1";
 inline constexpr char evBuildDateText[] = "Mar  3 2025";
 
 // ---------------------------------------------------------------------------------------------
+// Message categories, passed with every message; the log frames EV_OUT_ERROR lines with "*** "
+// and " ***".
+
+constexpr uint32_t EV_OUT_INFO = 1;
+constexpr uint32_t EV_OUT_PROGRESS = 32;
+constexpr uint32_t EV_OUT_ERROR = 128;
+constexpr uint32_t EV_OUT_TRACE = 1024;
+
+// ---------------------------------------------------------------------------------------------
 // Run state: plain shared flags read without a lock by every thread. The engine owns their
 // meaning (options -b, -k, -! and the connection sequence); they live here because the status
 // line, the log and the worker pool read them.
@@ -63,9 +72,9 @@ const EvConsoleSink *evSetConsoleSink(const EvConsoleSink *sink);
 // ---------------------------------------------------------------------------------------------
 // Console output and status line. All of it runs under the log and console lock.
 
-// evOutput (declared with the categories EV_OUT_* in cs.h) writes one message line to the
-// console (unless in background) and, with toLog, to the log with the category as its severity;
-// length -1: the text is NUL-terminated.
+// Writes one message line to the console (unless in background) and, with toLog, to the log
+// with the category as its severity. length -1: the text is NUL-terminated.
+void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLog);
 
 // printf-style front of evOutput for messages with values; the text is cut at 4095 bytes.
 void evOutputF(uint32_t category, uint32_t toLog, const char *format, ...)
@@ -146,7 +155,7 @@ void evWorkSetDequeueHook(void (*hook)(const WorkItem *item));
 struct LogSettings {
     char name[8 + 1];        // NAME
     char descr[64 + 1];      // DESCR
-    char logPath[1024];      // LOGPATH: the log root directory
+    char logPath[1024];      // LOGPATH: the log root directory; empty (until set): no log file
     int32_t maxLogAge;       // MAXLOGAGE, seconds
     int64_t maxLogSize;      // MAXLOGSZ, bytes
     int32_t logRetention;    // LOGRET, seconds

@@ -221,29 +221,27 @@ TEST_F(LogTest, MaxAgeWithoutLettersLDSaysNothing) {
 TEST_F(LogTest, OnlyThisRunsFilesPastTheirRetentionAreDeleted) {
     alter([](LogSettings *s) { s->logRetention = 100; });
     dir_.write("ZUNTLog_20200101000000.txt", "an earlier run\n");
-    logWrite(nullptr, EV_OUT_INFO, "a", -1);  // opened at +0
-    logClose();
-    clock_.set(jan1 + 150);
-    logWrite(nullptr, EV_OUT_INFO, "b", -1);  // opened at +150
-    logClose();
-    clock_.set(jan1 + 200);
+    auto openAt = [this](int64_t offset) {
+        clock_.set(jan1 + offset);
+        logClose();
+        logWrite(nullptr, EV_OUT_INFO, "line", -1);
+    };
+    openAt(0);   // a
+    openAt(60);  // b; a: 0 + 100 is not before 60
+    EXPECT_TRUE(dir_.exists("ZUNTLog_20260101000000.txt"));
     evSetDebugFlags("l");
-    logWrite(nullptr, EV_OUT_INFO, "c", -1);  // opening at +200 deletes a (0 + 100 < 200), keeps b
-    EXPECT_EQ(dir_.list(), (std::vector<std::string>{"ZUNTLog_20200101000000.txt", "ZUNTLog_20260101000230.txt",
-                                                     "ZUNTLog_20260101000320.txt"}));
+    openAt(101);  // a: 0 + 100 is before 101
+    EXPECT_EQ(dir_.list(), (std::vector<std::string>{"ZUNTLog_20200101000000.txt", "ZUNTLog_20260101000100.txt",
+                                                     "ZUNTLog_20260101000141.txt"}));
     EXPECT_NE(console_.err().find("Log file '" + dir_.file("ZUNTLog_20260101000000.txt") +
                                   "' deleted - beyond Log File Retention period.\n"),
               std::string::npos)
         << console_.err();
-    clock_.set(jan1 + 250);  // b: 150 + 100 is not before 250
-    logClose();
-    logWrite(nullptr, EV_OUT_INFO, "d", -1);
-    EXPECT_TRUE(dir_.exists("ZUNTLog_20260101000230.txt"));
-    clock_.set(jan1 + 251);
-    logClose();
-    logWrite(nullptr, EV_OUT_INFO, "e", -1);
-    EXPECT_FALSE(dir_.exists("ZUNTLog_20260101000230.txt"));
-    EXPECT_TRUE(dir_.exists("ZUNTLog_20200101000000.txt"));
+    openAt(160);  // b: 60 + 100 is not before 160
+    EXPECT_TRUE(dir_.exists("ZUNTLog_20260101000100.txt"));
+    openAt(161);
+    EXPECT_FALSE(dir_.exists("ZUNTLog_20260101000100.txt"));
+    EXPECT_TRUE(dir_.exists("ZUNTLog_20200101000000.txt"));  // never, however old
 }
 
 TEST_F(LogTest, PendingLinesWaitForCommitAndAreThenFramed) {
@@ -296,15 +294,11 @@ TEST_F(LogTest, EveryLineMovesTheHeartbeatOnByItsInterval) {
     EXPECT_EQ(logNextHeartbeat(), jan1 + 37);
 }
 
-TEST_F(LogTest, SettingsAreCutToTheirFieldsAndReadBackWhole) {
-    LogSettings settings;
-    logGetSettings(&settings);
-    EXPECT_EQ(settings.maxLogAge, 14400);
-    EXPECT_EQ(settings.maxLogSize, 10240000);
-    EXPECT_EQ(settings.logRetention, 604800);
-    EXPECT_EQ(settings.heartbeat, 86400);
-    EXPECT_STREQ(evLogSettings.name, "ZUNT");
-    EXPECT_EQ(strlen(evLogSettings.descr), 37u);
+TEST_F(LogTest, WithoutALogRootNothingIsWrittenAndNothingFails) {
+    alter([](LogSettings *s) { s->logPath[0] = '\0'; });
+    EXPECT_EQ(logWrite(nullptr, EV_OUT_INFO, "nowhere", -1), 0);
+    EXPECT_EQ(evEndFlag.load(), 0);
+    EXPECT_EQ(console_.out(), "");
 }
 
 }  // namespace
