@@ -320,3 +320,7 @@ constexpr uint32_t CS_NUL_TERMINATED = 0xFFFFFFFF;
 // Whole seconds of a text such as "1 day 2 hours" or "2d3h"; *ok = 0 for a bad text (with the
 // total read so far), also for a number or a total above 2147483647.
 int32_t CSParseInterval(const char *text, uint32_t length, const CSIntervalUnit *table, int *ok);
+
+// Console output (evOutput and its categories) lives in output.h; code that includes only this
+// header gets it too.
+#include "platform/output.h"
