@@ -1,0 +1,149 @@
+// The attribute table: every object attribute miniqm keeps, with its MQSC keyword, its MQI
+// selector, the object kinds it belongs to and how MQSC writes its values. MQINQ, DEFINE/ALTER/
+// DISPLAY and the journal all go through this one table.
+#include <cstring>
+
+#include "miniqm/qmgr.h"
+
+namespace qm {
+
+namespace {
+
+constexpr EnumName kEnabled[] = {{"ENABLED", 0}, {"DISABLED", 1}, {nullptr, 0}};
+constexpr EnumName kUsage[] = {{"NORMAL", MQUS_NORMAL}, {"XMITQ", MQUS_TRANSMISSION}, {nullptr, 0}};
+constexpr EnumName kYesNo[] = {{"NO", MQPER_NOT_PERSISTENT}, {"YES", MQPER_PERSISTENT}, {nullptr, 0}};
+constexpr EnumName kDefType[] = {{"PREDEFINED", MQQDT_PREDEFINED},
+                                 {"PERMDYN", MQQDT_PERMANENT_DYNAMIC},
+                                 {"TEMPDYN", MQQDT_TEMPORARY_DYNAMIC},
+                                 {nullptr, 0}};
+constexpr EnumName kDefSopt[] = {{"SHARED", MQOO_INPUT_SHARED}, {"EXCL", MQOO_INPUT_EXCLUSIVE}, {nullptr, 0}};
+constexpr EnumName kShare[] = {{"SHARE", MQQA_SHAREABLE}, {"NOSHARE", MQQA_NOT_SHAREABLE}};
+constexpr EnumName kHarden[] = {{"HARDENBO", MQQA_BACKOUT_HARDENED}, {"NOHARDENBO", MQQA_BACKOUT_NOT_HARDENED}};
+constexpr EnumName kTrigger[] = {{"TRIGGER", MQTC_ON}, {"NOTRIGGER", MQTC_OFF}};
+constexpr EnumName kDlvSeq[] = {{"PRIORITY", MQMDS_PRIORITY}, {"FIFO", MQMDS_FIFO}, {nullptr, 0}};
+constexpr EnumName kTrigType[] = {
+    {"NONE", MQTT_NONE}, {"FIRST", MQTT_FIRST}, {"EVERY", MQTT_EVERY}, {"DEPTH", MQTT_DEPTH}, {nullptr, 0}};
+constexpr EnumName kNoLimit[] = {{"NOLIMIT", MQCEX_NOLIMIT}, {nullptr, 0}};
+constexpr EnumName kQType[] = {
+    {"QLOCAL", MQQT_LOCAL}, {"QMODEL", MQQT_MODEL}, {"QALIAS", MQQT_ALIAS}, {nullptr, 0}};
+constexpr EnumName kTargType[] = {{"QUEUE", MQOT_Q}, {"TOPIC", MQOT_TOPIC}, {nullptr, 0}};
+constexpr EnumName kPlatform[] = {{"UNIX", MQPL_UNIX}, {nullptr, 0}};
+constexpr EnumName kSyncpt[] = {{"SYNCPT", MQSP_AVAILABLE}, {"NOSYNCPT", MQSP_NOT_AVAILABLE}};
+
+constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR;
+constexpr MQLONG kMax = 999999999;
+
+// Rows in the order DISPLAY shows them.
+const std::vector<AttrDef> kTable = {
+    {"QUEUE", MQCA_Q_NAME, QL | QM | QA, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"TYPE", MQIA_Q_TYPE, QL | QM | QA, AttrType::Enum, 0, 0, 0, kQType, false},
+    {"TOPIC", MQCA_TOPIC_NAME, TP, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"QMNAME", MQCA_Q_MGR_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"TOPICSTR", MQCA_TOPIC_STRING, TP, AttrType::Str, 10240, 0, 0, nullptr, true},
+    {"DESCR", MQCA_Q_DESC, QL | QM | QA, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"DESCR", MQCA_TOPIC_DESC, TP, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"DESCR", MQCA_Q_MGR_DESC, QMGR, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"TARGET", MQCA_BASE_Q_NAME, QA, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"TARGTYPE", MQIA_BASE_TYPE, QA, AttrType::Enum, 0, 0, 0, kTargType, true},
+    {"GET", MQIA_INHIBIT_GET, QL | QM | QA, AttrType::Enum, 0, 0, 0, kEnabled, true},
+    {"PUT", MQIA_INHIBIT_PUT, QL | QM | QA, AttrType::Enum, 0, 0, 0, kEnabled, true},
+    {"DEFPRTY", MQIA_DEF_PRIORITY, QL | QM | QA, AttrType::Int, 0, 0, 9, nullptr, true},
+    {"DEFPSIST", MQIA_DEF_PERSISTENCE, QL | QM | QA, AttrType::Enum, 0, 0, 0, kYesNo, true},
+    {"MAXDEPTH", MQIA_MAX_Q_DEPTH, QL | QM, AttrType::Int, 0, 0, kMax, nullptr, true},
+    {"MAXMSGL", MQIA_MAX_MSG_LENGTH, QL | QM, AttrType::Int, 0, 0, 104857600, nullptr, true},
+    {"MAXMSGL", MQIA_MAX_MSG_LENGTH, QMGR, AttrType::Int, 0, 32768, 104857600, nullptr, true},
+    {"USAGE", MQIA_USAGE, QL | QM, AttrType::Enum, 0, 0, 0, kUsage, true},
+    {"DEFTYPE", MQIA_DEFINITION_TYPE, QM, AttrType::Enum, 0, 0, 0, kDefType, true},
+    {"DEFTYPE", MQIA_DEFINITION_TYPE, QL, AttrType::Enum, 0, 0, 0, kDefType, false},
+    {"DEFSOPT", MQIA_DEF_INPUT_OPEN_OPTION, QL | QM, AttrType::Enum, 0, 0, 0, kDefSopt, true},
+    {"SHARE", MQIA_SHAREABILITY, QL | QM, AttrType::Flag, 0, 0, 0, kShare, true},
+    {"MSGDLVSQ", MQIA_MSG_DELIVERY_SEQUENCE, QL | QM, AttrType::Enum, 0, 0, 0, kDlvSeq, true},
+    {"BOTHRESH", MQIA_BACKOUT_THRESHOLD, QL | QM, AttrType::Int, 0, 0, kMax, nullptr, true},
+    {"BOQNAME", MQCA_BACKOUT_REQ_Q_NAME, QL | QM, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"HARDENBO", MQIA_HARDEN_GET_BACKOUT, QL | QM, AttrType::Flag, 0, 0, 0, kHarden, true},
+    {"CAPEXPRY", MQIA_CAP_EXPIRY, QL | QM | QA | TP, AttrType::Int, 0, -1, kMax, kNoLimit, true},
+    {"TRIGGER", MQIA_TRIGGER_CONTROL, QL | QM, AttrType::Flag, 0, 0, 0, kTrigger, true},
+    {"TRIGTYPE", MQIA_TRIGGER_TYPE, QL | QM, AttrType::Enum, 0, 0, 0, kTrigType, true},
+    {"TRIGDPTH", MQIA_TRIGGER_DEPTH, QL | QM, AttrType::Int, 0, 1, kMax, nullptr, true},
+    {"TRIGMPRI", MQIA_TRIGGER_MSG_PRIORITY, QL | QM, AttrType::Int, 0, 0, 9, nullptr, true},
+    {"TRIGDATA", MQCA_TRIGGER_DATA, QL | QM, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"INITQ", MQCA_INITIATION_Q_NAME, QL | QM, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"PROCESS", MQCA_PROCESS_NAME, QL | QM, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"CURDEPTH", MQIA_CURRENT_Q_DEPTH, QL, AttrType::Int, 0, 0, 0, nullptr, false},
+    {"IPPROCS", MQIA_OPEN_INPUT_COUNT, QL, AttrType::Int, 0, 0, 0, nullptr, false},
+    {"OPPROCS", MQIA_OPEN_OUTPUT_COUNT, QL, AttrType::Int, 0, 0, 0, nullptr, false},
+    {"CCSID", MQIA_CODED_CHAR_SET_ID, QMGR, AttrType::Int, 0, 1, 65535, nullptr, true},
+    {"CMDLEVEL", MQIA_COMMAND_LEVEL, QMGR, AttrType::Int, 0, 0, 0, nullptr, false},
+    {"PLATFORM", MQIA_PLATFORM, QMGR, AttrType::Enum, 0, 0, 0, kPlatform, false},
+    {"DEADQ", MQCA_DEAD_LETTER_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"MAXUMSGS", MQIA_MAX_UNCOMMITTED_MSGS, QMGR, AttrType::Int, 0, 1, kMax, nullptr, true},
+    {"MAXHANDS", MQIA_MAX_HANDLES, QMGR, AttrType::Int, 0, 0, kMax, nullptr, true},
+    {"MAXPRTY", MQIA_MAX_PRIORITY, QMGR, AttrType::Int, 0, 0, 0, nullptr, false},
+    {"SYNCPT", MQIA_SYNCPOINT, QMGR, AttrType::Flag, 0, 0, 0, kSyncpt, false},
+    {"TRIGINT", MQIA_TRIGGER_INTERVAL, QMGR, AttrType::Int, 0, 0, kMax, nullptr, true},
+    {"COMMANDQ", MQCA_COMMAND_INPUT_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"QMID", MQCA_Q_MGR_IDENTIFIER, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"CRDATE", MQCA_CREATION_DATE, QL | QM | QA | TP, AttrType::Str, 12, 0, 0, nullptr, false},
+    {"CRTIME", MQCA_CREATION_TIME, QL | QM | QA | TP, AttrType::Str, 8, 0, 0, nullptr, false},
+    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR, AttrType::Str, 12, 0, 0, nullptr, false},
+    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR, AttrType::Str, 8, 0, 0, nullptr, false},
+};
+
+}  // namespace
+
+const std::vector<AttrDef> &attrTable() { return kTable; }
+
+const AttrDef *attrBySelector(MQLONG selector) {
+    for (const AttrDef &a : kTable)
+        if (a.selector == selector) return &a;
+    return nullptr;
+}
+
+const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind) {
+    std::string k = upper(keyword);
+    if (k == "TARGQ") k = "TARGET";
+    for (const AttrDef &a : kTable) {
+        if (!(a.kinds & kind)) continue;
+        if (k == a.keyword) return &a;
+        if (a.type == AttrType::Flag && k == a.names[1].name) return &a;
+    }
+    return nullptr;
+}
+
+MQLONG Object::i(MQLONG selector) const {
+    auto it = ints.find(selector);
+    return it == ints.end() ? 0 : it->second;
+}
+
+const std::string &Object::s(MQLONG selector) const {
+    static const std::string empty;
+    auto it = strs.find(selector);
+    return it == strs.end() ? empty : it->second;
+}
+
+std::string trimBlanks(std::string_view s) {
+    size_t n = s.size();
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
+    return std::string(s.substr(0, n));
+}
+
+std::string fixedField(const char *field, size_t n) {
+    size_t len = 0;
+    while (len < n && field[len] != '\0') ++len;
+    return trimBlanks(std::string_view(field, len));
+}
+
+void setField(char *field, size_t n, std::string_view value) {
+    size_t k = value.size() < n ? value.size() : n;
+    std::memcpy(field, value.data(), k);
+    std::memset(field + k, ' ', n - k);
+}
+
+std::string upper(std::string_view s) {
+    std::string out(s);
+    for (char &ch : out)
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+    return out;
+}
+
+}  // namespace qm

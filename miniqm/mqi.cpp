@@ -1,0 +1,560 @@
+// The MQI verbs as exported C functions with IBM MQ's signatures. Built twice: as libmqm.so
+// (bindings: reaches miniqmd through the queue manager's Unix socket, found by name under
+// MINIQM_ROOT) and as libmqic.so (client: TCP, from the MQCD in the MQCNO or MQSERVER
+// "CHANNEL/TCP/host(port)"). Each call is one request and one reply on the connection's socket;
+// the caller's structures are checked and copied here, the semantics live in the server.
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "miniqm/os.h"
+#include "miniqm/paths.h"
+#include "miniqm/wire.h"
+#include "mqi/cmqc.h"
+
+#define MINIQM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using qmwire::Reader;
+using qmwire::Writer;
+
+struct ClientConn {
+    int fd = -1;
+    std::mutex mu;             // one call at a time on a connection
+    bool shared = false;       // MQCNO_HANDLE_SHARE_BLOCK or _NO_BLOCK
+    bool noBlock = false;
+    std::thread::id owner;
+    bool broken = false;
+    uint32_t nextId = 1;
+    ~ClientConn() { qmos::closeFd(fd); }
+};
+
+std::mutex gTableMu;
+std::map<MQHCONN, std::shared_ptr<ClientConn>> gConns;
+MQHCONN gNextHconn = 0x01000001;
+thread_local MQHCONN tlsHconn = MQHC_UNUSABLE_HCONN;   // this thread's unshared connection
+
+void setResult(PMQLONG cc, PMQLONG rc, MQLONG c, MQLONG r) {
+    if (cc) *cc = c;
+    if (rc) *rc = r;
+}
+
+std::string fixed(const char *field, size_t n) {
+    size_t len = 0;
+    while (len < n && field[len] != '\0') ++len;
+    while (len > 0 && field[len - 1] == ' ') --len;
+    return std::string(field, len);
+}
+
+void putFixed(char *field, size_t n, const std::string &value) {
+    size_t k = value.size() < n ? value.size() : n;
+    std::memcpy(field, value.data(), k);
+    std::memset(field + k, ' ', n - k);
+}
+
+// A connection in use by this call: looked up, checked for the calling thread, and locked.
+class Call {
+public:
+    Call(MQHCONN hconn, PMQLONG cc, PMQLONG rc) : cc_(cc), rc_(rc) {
+        {
+            std::lock_guard<std::mutex> lock(gTableMu);
+            auto it = gConns.find(hconn);
+            if (it != gConns.end()) conn_ = it->second;
+        }
+        if (!conn_ || (!conn_->shared && conn_->owner != std::this_thread::get_id())) {
+            conn_.reset();
+            setResult(cc, rc, MQCC_FAILED, MQRC_HCONN_ERROR);
+            return;
+        }
+        if (conn_->noBlock) {
+            lock_ = std::unique_lock<std::mutex>(conn_->mu, std::try_to_lock);
+            if (!lock_.owns_lock()) {
+                conn_.reset();
+                setResult(cc, rc, MQCC_FAILED, MQRC_CALL_IN_PROGRESS);
+                return;
+            }
+        } else {
+            lock_ = std::unique_lock<std::mutex>(conn_->mu);
+        }
+        if (conn_->broken) {
+            setResult(cc, rc, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+            conn_.reset();
+        }
+    }
+    bool ok() const { return conn_ != nullptr; }
+    ClientConn &conn() { return *conn_; }
+
+    // Starts a request of this op.
+    Writer &begin(uint16_t op) {
+        w_.u16(op);
+        w_.u16(0);
+        w_.u32(conn_->nextId++);
+        return w_;
+    }
+    // Sends the request and reads the reply's header; false (2009 set) when the connection broke.
+    bool exchange() {
+        if (!qmwire::sendFrame(conn_->fd, w_.bytes()) || !qmwire::recvFrame(conn_->fd, reply_)) return broken();
+        r_ = std::make_unique<Reader>(reply_);
+        r_->u16();
+        r_->u16();
+        r_->u32();
+        MQLONG c = r_->i32();
+        MQLONG reason = r_->i32();
+        if (r_->failed()) return broken();
+        setResult(cc_, rc_, c, reason);
+        return true;
+    }
+    Reader &reply() { return *r_; }
+
+private:
+    bool broken() {
+        conn_->broken = true;
+        qmos::shutdownFd(conn_->fd);
+        setResult(cc_, rc_, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+        return false;
+    }
+    PMQLONG cc_, rc_;
+    std::shared_ptr<ClientConn> conn_;
+    std::unique_lock<std::mutex> lock_;
+    Writer w_;
+    std::string reply_;
+    std::unique_ptr<Reader> r_;
+};
+
+// ---- structure checks and copies ----
+
+bool mdIn(const void *p, MQMD &md) {
+    const MQMD *in = static_cast<const MQMD *>(p);
+    if (!in || std::memcmp(in->StrucId, MQMD_STRUC_ID, 4) != 0) return false;
+    if (in->Version == MQMD_VERSION_1) {
+        md = MQMD_DEFAULT;
+        std::memcpy(&md, in, MQMD_LENGTH_1);
+    } else if (in->Version == MQMD_VERSION_2) {
+        std::memcpy(&md, in, MQMD_LENGTH_2);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void mdOut(void *p, const MQMD &md) {
+    MQMD *out = static_cast<MQMD *>(p);
+    MQLONG version = out->Version;
+    std::memcpy(out, &md, version == MQMD_VERSION_1 ? MQMD_LENGTH_1 : MQMD_LENGTH_2);
+    out->Version = version;
+}
+
+std::string charv(const MQCHARV &v, const void *base) {
+    if (v.VSLength == 0) return std::string();
+    const char *p = static_cast<const char *>(v.VSPtr);
+    if (!p && v.VSOffset > 0) p = static_cast<const char *>(base) + v.VSOffset;
+    if (!p) return std::string();
+    if (v.VSLength == MQVS_NULL_TERMINATED) return std::string(p);
+    return v.VSLength > 0 ? std::string(p, static_cast<size_t>(v.VSLength)) : std::string();
+}
+
+bool odIn(const void *p, Writer &w) {
+    const MQOD *od = static_cast<const MQOD *>(p);
+    if (!od || std::memcmp(od->StrucId, MQOD_STRUC_ID, 4) != 0 || od->Version < MQOD_VERSION_1 ||
+        od->Version > MQOD_VERSION_4)
+        return false;
+    w.i32(od->Version);
+    w.i32(od->ObjectType);
+    w.str(fixed(od->ObjectName, 48));
+    w.str(fixed(od->ObjectQMgrName, 48));
+    w.str(fixed(od->DynamicQName, 48));
+    w.str(od->Version >= MQOD_VERSION_4 ? charv(od->ObjectString, od) : std::string());
+    return true;
+}
+
+void odOut(void *p, const std::string &objectName, const std::string &resolvedQ, const std::string &resolvedQm,
+           MQLONG resolvedType) {
+    MQOD *od = static_cast<MQOD *>(p);
+    if (!objectName.empty()) putFixed(od->ObjectName, 48, objectName);
+    if (od->Version >= MQOD_VERSION_3) {
+        putFixed(od->ResolvedQName, 48, resolvedQ);
+        putFixed(od->ResolvedQMgrName, 48, resolvedQm);
+    }
+    if (od->Version >= MQOD_VERSION_4) od->ResolvedType = resolvedType;
+}
+
+bool pmoIn(const void *p, Writer &w) {
+    const MQPMO *pmo = static_cast<const MQPMO *>(p);
+    if (!pmo || std::memcmp(pmo->StrucId, MQPMO_STRUC_ID, 4) != 0 || pmo->Version < MQPMO_VERSION_1 ||
+        pmo->Version > MQPMO_VERSION_3)
+        return false;
+    w.i32(pmo->Version);
+    w.i32(pmo->Options);
+    w.i32(pmo->Context);
+    return true;
+}
+
+void pmoOut(void *p, Reader &r) {
+    MQPMO *pmo = static_cast<MQPMO *>(p);
+    std::string q = r.str(), qm = r.str();
+    putFixed(pmo->ResolvedQName, 48, q);
+    putFixed(pmo->ResolvedQMgrName, 48, qm);
+}
+
+// ---- connecting ----
+
+struct Target {
+    bool tcp = false;
+    std::string path;   // Unix socket
+    std::string host;
+    int port = 1414;
+};
+
+// "host(port)" or "host"; the first of a comma list.
+void parseConname(const std::string &conname, Target &t) {
+    std::string c = conname.substr(0, conname.find(','));
+    size_t open = c.find('(');
+    t.tcp = true;
+    t.host = fixed(c.data(), open == std::string::npos ? c.size() : open);
+    if (open != std::string::npos) t.port = std::atoi(c.c_str() + open + 1);
+}
+
+// Where the queue manager is: 0, or the reason the connection cannot even be tried.
+MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
+    const MQCD *cd = nullptr;
+    if (cno && cno->Version >= MQCNO_VERSION_2) {
+        cd = static_cast<const MQCD *>(cno->ClientConnPtr);
+        if (!cd && cno->ClientConnOffset > 0)
+            cd = reinterpret_cast<const MQCD *>(reinterpret_cast<const char *>(cno) + cno->ClientConnOffset);
+    }
+#ifdef MINIQM_CLIENT
+    const bool client = true;
+#else
+    const bool client = cd != nullptr || (cno && (cno->Options & MQCNO_CLIENT_BINDING));
+#endif
+    if (client) {
+        if (cd) {
+            std::string conname = cd->Version >= MQCD_VERSION_2 ? fixed(cd->ConnectionName, 264)
+                                                                : fixed(cd->ShortConnectionName, 20);
+            if (conname.empty()) return MQRC_CD_ERROR;
+            parseConname(conname, t);
+            return 0;
+        }
+        std::string server = qmos::getEnv("MQSERVER");
+        size_t s1 = server.find('/');
+        size_t s2 = s1 == std::string::npos ? s1 : server.find('/', s1 + 1);
+        if (s2 == std::string::npos) return MQRC_Q_MGR_NAME_ERROR;   // no channel definition
+        parseConname(server.substr(s2 + 1), t);
+        return 0;
+    }
+    std::string name = qmName;
+    if (name.empty()) {
+        // The default queue manager: the only one under the root.
+        std::vector<std::string> all;
+        for (const std::string &n : qmos::listDir(qmpaths::root()))
+            if (qmos::fileExists(qmpaths::qmDir(n) + "/qm.ini")) all.push_back(n);
+        if (all.size() != 1) return MQRC_Q_MGR_NAME_ERROR;
+        name = all[0];
+    }
+    if (!qmpaths::validName(name)) return MQRC_Q_MGR_NAME_ERROR;
+    std::string dir = qmpaths::qmDir(name);
+    if (!qmos::fileExists(dir + "/qm.ini")) return MQRC_Q_MGR_NAME_ERROR;
+    t.path = qmpaths::socketPath(dir);
+    return 0;
+}
+
+std::string defaultApplName() {
+    std::string n = qmos::programName();
+    return n.size() > 28 ? n.substr(n.size() - 28) : n;
+}
+
+void connectx(PMQCHAR qmNameField, const MQCNO *cno, PMQHCONN pHconn, PMQLONG cc, PMQLONG rc) {
+    if (!pHconn) return setResult(cc, rc, MQCC_FAILED, MQRC_HCONN_ERROR);
+    *pHconn = MQHC_UNUSABLE_HCONN;
+    if (cno && (std::memcmp(cno->StrucId, MQCNO_STRUC_ID, 4) != 0 || cno->Version < MQCNO_VERSION_1 ||
+                cno->Version > MQCNO_VERSION_8))
+        return setResult(cc, rc, MQCC_FAILED, MQRC_CNO_ERROR);
+    MQLONG options = cno ? cno->Options : MQCNO_NONE;
+    int shareBits = ((options & MQCNO_HANDLE_SHARE_NONE) ? 1 : 0) + ((options & MQCNO_HANDLE_SHARE_BLOCK) ? 1 : 0) +
+                    ((options & MQCNO_HANDLE_SHARE_NO_BLOCK) ? 1 : 0);
+    if (shareBits > 1) return setResult(cc, rc, MQCC_FAILED, MQRC_OPTIONS_ERROR);
+    if (cno && cno->Version >= MQCNO_VERSION_5 && cno->SecurityParmsPtr) {
+        const MQCSP *csp = cno->SecurityParmsPtr;
+        if (std::memcmp(csp->StrucId, MQCSP_STRUC_ID, 4) != 0 || csp->Version < MQCSP_VERSION_1 ||
+            csp->Version > MQCSP_VERSION_3)
+            return setResult(cc, rc, MQCC_FAILED, MQRC_CSP_ERROR);
+    }
+    bool shared = options & (MQCNO_HANDLE_SHARE_BLOCK | MQCNO_HANDLE_SHARE_NO_BLOCK);
+    std::string qmName = qmNameField ? fixed(qmNameField, 48) : std::string();
+    if (!shared && tlsHconn != MQHC_UNUSABLE_HCONN) {
+        std::lock_guard<std::mutex> lock(gTableMu);
+        if (gConns.count(tlsHconn)) {
+            *pHconn = tlsHconn;
+            return setResult(cc, rc, MQCC_WARNING, MQRC_ALREADY_CONNECTED);
+        }
+    }
+    Target t;
+    if (MQLONG why = findTarget(qmName, cno, t)) return setResult(cc, rc, MQCC_FAILED, why);
+    int fd = t.tcp ? qmos::connectTcp(t.host, t.port) : qmos::connectUnix(t.path);
+    if (fd < 0) return setResult(cc, rc, MQCC_FAILED, t.tcp ? MQRC_HOST_NOT_AVAILABLE : MQRC_Q_MGR_NOT_AVAILABLE);
+    auto conn = std::make_shared<ClientConn>();
+    conn->fd = fd;
+    conn->shared = shared;
+    conn->noBlock = options & MQCNO_HANDLE_SHARE_NO_BLOCK;
+    conn->owner = std::this_thread::get_id();
+    std::string appl = defaultApplName();
+    if (cno && cno->Version >= MQCNO_VERSION_7) {
+        std::string given = fixed(cno->ApplName, 28);
+        if (!given.empty()) appl = given;
+    }
+    Writer w;
+    w.u16(qmwire::OP_CONNECT);
+    w.u16(0);
+    w.u32(0);
+    w.u32(qmwire::kProtocolVersion);
+    w.str(qmName);
+    w.str(appl);
+    w.str(qmos::userName());
+    w.i32(options);
+    std::string reply;
+    if (!qmwire::sendFrame(fd, w.bytes()) || !qmwire::recvFrame(fd, reply))
+        return setResult(cc, rc, MQCC_FAILED, t.tcp ? MQRC_CONNECTION_BROKEN : MQRC_Q_MGR_NOT_AVAILABLE);
+    Reader r(reply);
+    r.u16();
+    r.u16();
+    r.u32();
+    MQLONG c = r.i32(), reason = r.i32();
+    if (r.failed()) return setResult(cc, rc, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+    if (c == MQCC_FAILED) return setResult(cc, rc, c, reason);
+    std::lock_guard<std::mutex> lock(gTableMu);
+    MQHCONN h = gNextHconn++;
+    gConns[h] = conn;
+    if (!shared) tlsHconn = h;
+    *pHconn = h;
+    setResult(cc, rc, c, reason);
+}
+
+}  // namespace
+
+// ---- the verbs ----
+
+MINIQM_EXPORT void MQCONNX(PMQCHAR pQMgrName, PMQVOID pConnectOpts, PMQHCONN pHconn, PMQLONG pCompCode,
+                           PMQLONG pReason) {
+    connectx(pQMgrName, static_cast<const MQCNO *>(pConnectOpts), pHconn, pCompCode, pReason);
+}
+
+MINIQM_EXPORT void MQCONN(PMQCHAR pQMgrName, PMQHCONN pHconn, PMQLONG pCompCode, PMQLONG pReason) {
+    connectx(pQMgrName, nullptr, pHconn, pCompCode, pReason);
+}
+
+MINIQM_EXPORT void MQDISC(PMQHCONN pHconn, PMQLONG pCompCode, PMQLONG pReason) {
+    if (!pHconn) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
+    MQHCONN h = *pHconn;
+    {
+        Call call(h, pCompCode, pReason);
+        if (!call.ok()) {
+            // A broken connection is still released.
+            std::lock_guard<std::mutex> lock(gTableMu);
+            if (gConns.count(h) && gConns[h]->broken) {
+                gConns.erase(h);
+                *pHconn = MQHC_UNUSABLE_HCONN;
+            }
+            return;
+        }
+        call.begin(qmwire::OP_DISC);
+        call.exchange();
+    }
+    std::lock_guard<std::mutex> lock(gTableMu);
+    gConns.erase(h);
+    if (tlsHconn == h) tlsHconn = MQHC_UNUSABLE_HCONN;
+    *pHconn = MQHC_UNUSABLE_HCONN;
+}
+
+MINIQM_EXPORT void MQOPEN(MQHCONN Hconn, PMQVOID pObjDesc, MQLONG Options, PMQHOBJ pHobj, PMQLONG pCompCode,
+                          PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    if (!pHobj) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HOBJ_ERROR);
+    Writer &w = call.begin(qmwire::OP_OPEN);
+    if (!odIn(pObjDesc, w)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OD_ERROR);
+    w.i32(Options);
+    if (!call.exchange()) return;
+    Reader &r = call.reply();
+    *pHobj = r.i32();
+    std::string name = r.str(), rq = r.str(), rqm = r.str();
+    MQLONG type = r.i32();
+    if (*pCompCode != MQCC_FAILED) odOut(pObjDesc, name, rq, rqm, type);
+}
+
+MINIQM_EXPORT void MQCLOSE(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    if (!pHobj) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HOBJ_ERROR);
+    Writer &w = call.begin(qmwire::OP_CLOSE);
+    w.i32(*pHobj);
+    w.i32(Options);
+    if (!call.exchange()) return;
+    if (*pCompCode == MQCC_OK) *pHobj = MQHO_UNUSABLE_HOBJ;
+}
+
+static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,
+                      MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
+    Writer &w = call.begin(put1 ? qmwire::OP_PUT1 : qmwire::OP_PUT);
+    if (put1) {
+        if (!odIn(pObjDesc, w)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OD_ERROR);
+    } else {
+        w.i32(Hobj);
+    }
+    MQMD md;
+    if (!mdIn(pMsgDesc, md)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_MD_ERROR);
+    w.raw(&md, sizeof md);
+    if (!pmoIn(pPutMsgOpts, w)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PMO_ERROR);
+    if (BufferLength < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_LENGTH_ERROR);
+    if (BufferLength > 0 && !pBuffer) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_ERROR);
+    w.str(std::string_view(static_cast<const char *>(pBuffer), static_cast<size_t>(BufferLength)));
+    if (!call.exchange()) return;
+    Reader &r = call.reply();
+    r.raw(&md, sizeof md);
+    if (*pCompCode != MQCC_FAILED) {
+        mdOut(pMsgDesc, md);
+        pmoOut(pPutMsgOpts, r);
+    }
+}
+
+MINIQM_EXPORT void MQPUT(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts, MQLONG BufferLength,
+                         PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    putCommon(call, false, Hobj, nullptr, pMsgDesc, pPutMsgOpts, BufferLength, pBuffer, pCompCode, pReason);
+}
+
+MINIQM_EXPORT void MQPUT1(MQHCONN Hconn, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,
+                          MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    putCommon(call, true, 0, pObjDesc, pMsgDesc, pPutMsgOpts, BufferLength, pBuffer, pCompCode, pReason);
+}
+
+MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsgOpts, MQLONG BufferLength,
+                         PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    MQMD md;
+    if (!mdIn(pMsgDesc, md)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_MD_ERROR);
+    MQGMO *gmo = static_cast<MQGMO *>(pGetMsgOpts);
+    if (!gmo || std::memcmp(gmo->StrucId, MQGMO_STRUC_ID, 4) != 0 || gmo->Version < MQGMO_VERSION_1 ||
+        gmo->Version > MQGMO_VERSION_4)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_GMO_ERROR);
+    if (BufferLength < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_LENGTH_ERROR);
+    if (BufferLength > 0 && !pBuffer) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_ERROR);
+    if (!pDataLength) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DATA_LENGTH_ERROR);
+    Writer &w = call.begin(qmwire::OP_GET);
+    w.i32(Hobj);
+    w.raw(&md, sizeof md);
+    w.i32(gmo->Version);
+    w.i32(gmo->Options);
+    w.i32(gmo->WaitInterval);
+    w.i32(gmo->Version >= MQGMO_VERSION_2 ? gmo->MatchOptions : MQMO_MATCH_MSG_ID | MQMO_MATCH_CORREL_ID);
+    w.i32(BufferLength);
+    if (!call.exchange()) return;
+    Reader &r = call.reply();
+    r.raw(&md, sizeof md);
+    MQLONG dataLength = r.i32();
+    std::string data = r.str();
+    std::string resolved = r.str();
+    MQLONG returned = r.i32();
+    if (r.failed()) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+    MQLONG reason = *pReason;
+    bool delivered = *pCompCode != MQCC_FAILED || reason == MQRC_TRUNCATED_MSG_FAILED;
+    if (!delivered) return;
+    mdOut(pMsgDesc, md);
+    *pDataLength = dataLength;
+    if (!data.empty()) std::memcpy(pBuffer, data.data(), std::min(data.size(), static_cast<size_t>(BufferLength)));
+    putFixed(gmo->ResolvedQName, 48, resolved);
+    if (gmo->Version >= MQGMO_VERSION_2) {
+        gmo->GroupStatus = MQGS_NOT_IN_GROUP;
+        gmo->SegmentStatus = MQSS_NOT_A_SEGMENT;
+        gmo->Segmentation = MQSEG_INHIBITED;
+    }
+    if (gmo->Version >= MQGMO_VERSION_3) gmo->ReturnedLength = returned;
+}
+
+MINIQM_EXPORT void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors, MQLONG IntAttrCount,
+                         PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs, PMQLONG pCompCode,
+                         PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    if (SelectorCount < 0 || SelectorCount > 256) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_COUNT_ERROR);
+    if (SelectorCount > 0 && !pSelectors) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_ERROR);
+    if (IntAttrCount > 0 && !pIntAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTRS_ARRAY_ERROR);
+    if (CharAttrLength > 0 && !pCharAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTRS_ERROR);
+    Writer &w = call.begin(qmwire::OP_INQ);
+    w.i32(Hobj);
+    w.u32(static_cast<uint32_t>(SelectorCount));
+    for (MQLONG i = 0; i < SelectorCount; ++i) w.i32(pSelectors[i]);
+    w.i32(IntAttrCount);
+    w.i32(CharAttrLength);
+    if (!call.exchange()) return;
+    Reader &r = call.reply();
+    uint32_t n = r.u32();
+    for (uint32_t i = 0; i < n && !r.failed(); ++i) {
+        MQLONG v = r.i32();
+        if (static_cast<MQLONG>(i) < IntAttrCount) pIntAttrs[i] = v;
+    }
+    std::string chars = r.str();
+    if (!chars.empty() && CharAttrLength > 0)
+        std::memcpy(pCharAttrs, chars.data(), std::min(chars.size(), static_cast<size_t>(CharAttrLength)));
+}
+
+MINIQM_EXPORT void MQSET(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors, MQLONG IntAttrCount,
+                         PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs, PMQLONG pCompCode,
+                         PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    if (SelectorCount < 0 || SelectorCount > 256) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_COUNT_ERROR);
+    if (SelectorCount > 0 && !pSelectors) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_ERROR);
+    if (IntAttrCount < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTR_COUNT_ERROR);
+    if (IntAttrCount > 0 && !pIntAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTRS_ARRAY_ERROR);
+    if (CharAttrLength < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTR_LENGTH_ERROR);
+    if (CharAttrLength > 0 && !pCharAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTRS_ERROR);
+    Writer &w = call.begin(qmwire::OP_SET);
+    w.i32(Hobj);
+    w.u32(static_cast<uint32_t>(SelectorCount));
+    for (MQLONG i = 0; i < SelectorCount; ++i) w.i32(pSelectors[i]);
+    w.u32(static_cast<uint32_t>(IntAttrCount));
+    for (MQLONG i = 0; i < IntAttrCount; ++i) w.i32(pIntAttrs[i]);
+    w.str(std::string_view(pCharAttrs ? pCharAttrs : "", static_cast<size_t>(CharAttrLength)));
+    call.exchange();
+}
+
+MINIQM_EXPORT void MQCMIT(MQHCONN Hconn, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    call.begin(qmwire::OP_CMIT);
+    call.exchange();
+}
+
+MINIQM_EXPORT void MQBACK(MQHCONN Hconn, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    call.begin(qmwire::OP_BACK);
+    call.exchange();
+}
+
+// Status of asynchronous puts and reconnection: miniqm has neither, so there is nothing to report.
+MINIQM_EXPORT void MQSTAT(MQHCONN Hconn, MQLONG Type, PMQVOID pStatus, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    MQSTS *sts = static_cast<MQSTS *>(pStatus);
+    if (!sts || std::memcmp(sts->StrucId, MQSTS_STRUC_ID, 4) != 0 || sts->Version < MQSTS_VERSION_1 ||
+        sts->Version > MQSTS_VERSION_2)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_STS_ERROR);
+    if (Type != MQSTAT_TYPE_ASYNC_ERROR && Type != MQSTAT_TYPE_RECONNECTION && Type != MQSTAT_TYPE_RECONNECTION_ERROR)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_STAT_TYPE_ERROR);
+    sts->CompCode = MQCC_OK;
+    sts->Reason = MQRC_NONE;
+    sts->PutSuccessCount = 0;
+    sts->PutWarningCount = 0;
+    sts->PutFailureCount = 0;
+    setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
+}

@@ -1,0 +1,541 @@
+// MQSC as people type it into runmqsc: DEFINE/ALTER/DELETE/DISPLAY of QLOCAL, QMODEL, QALIAS and
+// TOPIC, DISPLAY/ALTER QMGR and CLEAR QLOCAL, answered with IBM MQ's AMQ8xxx messages and the
+// closing summary lines. Also the other administration commands of the server ("fault").
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "miniqm/qmgr.h"
+
+namespace qm {
+
+namespace {
+
+struct Token {
+    std::string keyword;   // upper case
+    bool hasValue = false;
+    std::string value;     // upper case unless it was quoted
+};
+
+// Splits one command into keyword tokens; false on unbalanced parentheses or quotes.
+bool tokenize(const std::string &text, std::vector<Token> &out) {
+    size_t i = 0, n = text.size();
+    while (i < n) {
+        while (i < n && (text[i] == ' ' || text[i] == ',' || text[i] == '\t')) ++i;
+        if (i >= n) break;
+        Token t;
+        size_t start = i;
+        while (i < n && text[i] != ' ' && text[i] != '(' && text[i] != ',' && text[i] != '\t') ++i;
+        t.keyword = upper(text.substr(start, i - start));
+        while (i < n && text[i] == ' ') ++i;
+        if (i < n && text[i] == '(') {
+            ++i;
+            t.hasValue = true;
+            while (i < n && text[i] == ' ') ++i;
+            if (i < n && text[i] == '\'') {
+                ++i;
+                for (;;) {
+                    if (i >= n) return false;
+                    if (text[i] == '\'') {
+                        if (i + 1 < n && text[i + 1] == '\'') {
+                            t.value += '\'';
+                            i += 2;
+                            continue;
+                        }
+                        ++i;
+                        break;
+                    }
+                    t.value += text[i++];
+                }
+                while (i < n && text[i] == ' ') ++i;
+                if (i >= n || text[i] != ')') return false;
+                ++i;
+            } else {
+                size_t vs = i;
+                while (i < n && text[i] != ')') ++i;
+                if (i >= n) return false;
+                t.value = upper(trimBlanks(text.substr(vs, i - vs)));
+                ++i;
+            }
+        }
+        if (t.keyword.empty()) return false;
+        out.push_back(std::move(t));
+    }
+    return true;
+}
+
+// Joins continuation lines ('+' or '-' at the end) and drops comments ('*' in column 1).
+std::vector<std::string> splitCommands(const std::string &script) {
+    std::vector<std::string> cmds;
+    std::string current;
+    bool continuing = false;
+    size_t pos = 0;
+    while (pos <= script.size()) {
+        size_t nl = script.find('\n', pos);
+        if (nl == std::string::npos) nl = script.size();
+        std::string line = script.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!continuing && !line.empty() && line[0] == '*') continue;
+        std::string t = trimBlanks(line);
+        bool more = !t.empty() && (t.back() == '+' || t.back() == '-');
+        if (more) t.pop_back();
+        if (continuing && !t.empty()) {
+            size_t lead = t.find_first_not_of(' ');
+            current += lead == std::string::npos ? "" : t.substr(lead);
+        } else {
+            current += t;
+        }
+        continuing = more;
+        if (!continuing) {
+            size_t lead = current.find_first_not_of(' ');
+            if (lead != std::string::npos) cmds.push_back(current.substr(lead));
+            current.clear();
+        }
+        if (nl == script.size()) break;
+    }
+    if (!trimBlanks(current).empty()) cmds.push_back(current);
+    return cmds;
+}
+
+bool genericMatch(const std::string &pattern, const std::string &name) {
+    if (!pattern.empty() && pattern.back() == '*')
+        return name.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
+    return pattern == name;
+}
+
+std::string formatValue(const AttrDef &a, const Object &o, MQLONG intValue) {
+    switch (a.type) {
+    case AttrType::Str: return std::string(a.keyword) + "(" + o.s(a.selector) + ")";
+    case AttrType::Flag: return intValue == a.names[0].value ? a.names[0].name : a.names[1].name;
+    case AttrType::Enum:
+        for (const EnumName *e = a.names; e->name; ++e)
+            if (e->value == intValue) return std::string(a.keyword) + "(" + e->name + ")";
+        return std::string(a.keyword) + "(" + std::to_string(intValue) + ")";
+    case AttrType::Int:
+        if (a.names)
+            for (const EnumName *e = a.names; e->name; ++e)
+                if (e->value == intValue) return std::string(a.keyword) + "(" + e->name + ")";
+        return std::string(a.keyword) + "(" + std::to_string(intValue) + ")";
+    }
+    return "";
+}
+
+// Two attributes to a line, as runmqsc shows them.
+void layout(const std::vector<std::string> &items, std::string &out) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        std::string line = "   " + items[i];
+        if (items[i].size() < 40 && i + 1 < items.size() && items[i + 1].size() < 40) {
+            line += std::string(40 - items[i].size(), ' ') + items[i + 1];
+            ++i;
+        }
+        out += line + "\n";
+    }
+}
+
+}  // namespace
+
+// Runs MQSC commands against the queue manager, with its lock held by the caller.
+struct Mqsc {
+    QueueManager &qm;
+    std::string out;
+    int read = 0, syntaxErrors = 0, failed = 0;
+
+    void syntax(const std::string &cmd) {
+        out += "AMQ8405E: Syntax error detected at or near end of command segment below:-\n" + cmd + "\n\n";
+        ++syntaxErrors;
+    }
+    void fail(const std::string &text) {
+        out += text + "\n";
+        ++failed;
+    }
+
+    // Applies keyword tokens to an object; false (with the syntax message) on a bad keyword or value.
+    bool applyAttrs(Object &o, const std::vector<Token> &tokens, size_t from, const std::string &cmd, bool creating) {
+        for (size_t i = from; i < tokens.size(); ++i) {
+            const Token &t = tokens[i];
+            if (t.keyword == "REPLACE" || t.keyword == "NOREPLACE" || t.keyword == "LIKE") continue;
+            const AttrDef *a = attrByKeyword(t.keyword, o.kind);
+            if (!a || !a->settable) {
+                syntax(cmd);
+                return false;
+            }
+            if (a->selector == MQCA_TOPIC_STRING && !creating) {
+                syntax(cmd);
+                return false;
+            }
+            if (a->type == AttrType::Flag) {
+                if (t.hasValue) {
+                    syntax(cmd);
+                    return false;
+                }
+                o.ints[a->selector] = t.keyword == a->names[0].name ? a->names[0].value : a->names[1].value;
+                continue;
+            }
+            if (!t.hasValue) {
+                syntax(cmd);
+                return false;
+            }
+            if (a->type == AttrType::Str) {
+                if (static_cast<int>(t.value.size()) > a->length) {
+                    syntax(cmd);
+                    return false;
+                }
+                o.strs[a->selector] = t.value;
+                continue;
+            }
+            bool found = false;
+            if (a->names)
+                for (const EnumName *e = a->names; e->name; ++e)
+                    if (t.value == e->name) {
+                        o.ints[a->selector] = e->value;
+                        found = true;
+                    }
+            if (!found && a->type == AttrType::Int) {
+                char *end = nullptr;
+                long v = std::strtol(t.value.c_str(), &end, 10);
+                if (!t.value.empty() && *end == '\0' && v >= a->minValue && v <= a->maxValue) {
+                    o.ints[a->selector] = static_cast<MQLONG>(v);
+                    found = true;
+                }
+            }
+            if (!found) {
+                syntax(cmd);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool kindFromNoun(const std::string &noun, Kind &k) {
+        if (noun == "QLOCAL" || noun == "QL") k = K_QLOCAL;
+        else if (noun == "QMODEL" || noun == "QM") k = K_QMODEL;
+        else if (noun == "QALIAS" || noun == "QA") k = K_QALIAS;
+        else if (noun == "TOPIC" || noun == "TOP") k = K_TOPIC;
+        else if (noun == "QMGR") k = K_QMGR;
+        else return false;
+        return true;
+    }
+
+    static const char *createdText(Kind k) {
+        return k == K_TOPIC ? "AMQ8690I: IBM MQ topic created." : "AMQ8006I: IBM MQ queue created.";
+    }
+
+    void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
+
+    void define(Kind kind, const std::string &name, const std::vector<Token> &tokens, const std::string &cmd) {
+        bool replace = false;
+        std::string like;
+        for (const Token &t : tokens) {
+            if (t.keyword == "REPLACE") replace = true;
+            if (t.keyword == "LIKE") like = t.value;
+        }
+        if (name.empty() || name.size() > 48) return syntax(cmd);
+        Object o;
+        bool exists = kind == K_TOPIC ? qm.topics_.count(name) > 0 : qm.findQueue(name) != nullptr;
+        Queue *old = kind == K_TOPIC ? nullptr : qm.findQueue(name);
+        if (exists && (!replace || (old && old->def.kind != kind))) return fail("AMQ8150E: IBM MQ object already exists.");
+        // The base: LIKE, else the SYSTEM.DEFAULT object of the kind, else built-in defaults.
+        const char *sysDefault = kind == K_QLOCAL ? "SYSTEM.DEFAULT.LOCAL.QUEUE"
+                                 : kind == K_QMODEL ? "SYSTEM.DEFAULT.MODEL.QUEUE"
+                                 : kind == K_QALIAS ? "SYSTEM.DEFAULT.ALIAS.QUEUE"
+                                                    : "SYSTEM.DEFAULT.TOPIC";
+        std::string baseName = like.empty() ? sysDefault : like;
+        if (exists && old) {
+            o = old->def;
+        } else if (exists) {
+            o = qm.topics_[name];
+        } else if (kind == K_TOPIC && qm.topics_.count(baseName)) {
+            o = qm.topics_[baseName];
+        } else if (Queue *b = qm.findQueue(baseName); b && b->def.kind == kind) {
+            o = b->def;
+        } else if (!like.empty()) {
+            return notFound(like);
+        } else {
+            qm.defaultsFor(o, kind);
+        }
+        o.kind = kind;
+        o.name = name;
+        if (!applyAttrs(o, tokens, 1, cmd, true)) return;
+        if (kind == K_TOPIC && o.s(MQCA_TOPIC_STRING).empty() && !exists) return syntax(cmd);
+        qm.touch(o, !exists);
+        if (kind == K_TOPIC) {
+            o.strs[MQCA_TOPIC_NAME] = name;
+            qm.topics_[name] = o;
+        } else if (old) {
+            old->def = o;
+        } else {
+            qm.addQueue(o);
+        }
+        qm.journalObject(o);
+        out += std::string(createdText(kind)) + "\n";
+    }
+
+    void alter(Kind kind, const std::string &name, const std::vector<Token> &tokens, const std::string &cmd) {
+        Object *target = nullptr;
+        if (kind == K_QMGR) {
+            target = &qm.qmgr_;
+        } else if (kind == K_TOPIC) {
+            auto it = qm.topics_.find(name);
+            if (it != qm.topics_.end()) target = &it->second;
+        } else if (Queue *q = qm.findQueue(name); q && q->def.kind == kind && !q->tempDynamic) {
+            target = &q->def;
+        }
+        if (!target) return notFound(name);
+        Object o = *target;
+        if (!applyAttrs(o, tokens, kind == K_QMGR ? 1 : 1, cmd, false)) return;
+        qm.touch(o, false);
+        if (kind != K_QMGR && kind != K_TOPIC) {
+            Queue *q = qm.findQueue(name);
+            bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
+            q->def = o;
+            if (rekey) {
+                std::map<MsgKey, std::unique_ptr<Message>> old;
+                old.swap(q->msgs);
+                for (auto &[key, m] : old) q->msgs[qm.keyFor(q, m->md.Priority, m->seq)] = std::move(m);
+                for (auto &[id, c] : qm.conns_)
+                    for (auto &[h, handle] : c->handles)
+                        if (handle.queue == q) handle.cursor.set = false;
+            }
+        } else {
+            *target = o;
+        }
+        qm.journalObject(o);
+        qm.changed_.notify_all();
+        out += kind == K_QMGR    ? "AMQ8005I: IBM MQ queue manager changed.\n"
+               : kind == K_TOPIC ? "AMQ8691I: IBM MQ topic changed.\n"
+                                 : "AMQ8008I: IBM MQ queue changed.\n";
+    }
+
+    void remove(Kind kind, const std::string &name, const std::vector<Token> &tokens) {
+        bool purge = false;
+        for (const Token &t : tokens)
+            if (t.keyword == "PURGE") purge = true;
+        if (kind == K_TOPIC) {
+            if (!qm.topics_.count(name)) return notFound(name);
+            qm.topics_.erase(name);
+            qm.journalDelete(K_TOPIC, name);
+            out += "AMQ8692I: IBM MQ topic deleted.\n";
+            return;
+        }
+        Queue *q = qm.findQueue(name);
+        if (!q || q->def.kind != kind) return notFound(name);
+        if (q->handles > 0) return fail("AMQ8148E: IBM MQ object in use.");
+        for (const auto &[key, m] : q->msgs)
+            if (m->putter || m->getter) return fail("AMQ8148E: IBM MQ object in use.");
+        if (q->depth > 0 && !purge) return fail("AMQ8143E: IBM MQ queue " + name + " not empty.");
+        qm.deleteQueue(q);
+        out += "AMQ8007I: IBM MQ queue deleted.\n";
+    }
+
+    void clear(const std::string &name) {
+        Queue *q = qm.findQueue(name);
+        if (!q || q->def.kind != K_QLOCAL) return notFound(name);
+        if (q->openInput > 0 || q->openOutput > 0) return fail("AMQ8148E: IBM MQ object in use.");
+        for (const auto &[key, m] : q->msgs)
+            if (m->putter || m->getter) return fail("AMQ8148E: IBM MQ object in use.");
+        if (!q->tempDynamic) qm.journalClear(name);
+        for (const auto &[key, m] : q->msgs)
+            if (m->persistent) qm.liveBytes_ -= std::min<uint64_t>(qm.liveBytes_, m->data.size() + 400);
+        q->msgs.clear();
+        q->depth = 0;
+        out += "AMQ8022I: IBM MQ queue cleared.\n";
+    }
+
+    void showObject(const Object &o, const Queue *q, const std::vector<Token> &tokens, size_t from) {
+        bool all = o.kind == K_QMGR;
+        std::vector<const AttrDef *> wanted;
+        for (size_t i = from; i < tokens.size(); ++i) {
+            if (tokens[i].keyword == "ALL") {
+                all = true;
+                continue;
+            }
+            if (tokens[i].keyword == "TYPE" && tokens[i].hasValue) continue;
+            const AttrDef *a = attrByKeyword(tokens[i].keyword, o.kind);
+            if (a) wanted.push_back(a);
+        }
+        std::vector<std::string> items;
+        for (const AttrDef &a : attrTable()) {
+            if (!(a.kinds & o.kind)) continue;
+            bool always = a.selector == MQCA_Q_NAME || a.selector == MQIA_Q_TYPE || a.selector == MQCA_TOPIC_NAME ||
+                          a.selector == MQCA_Q_MGR_NAME;
+            if (!always && !all && std::find(wanted.begin(), wanted.end(), &a) == wanted.end()) continue;
+            if (a.selector == MQIA_CAP_EXPIRY && qm.qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
+            MQLONG v = o.i(a.selector);
+            if (q && a.selector == MQIA_CURRENT_Q_DEPTH) v = q->depth;
+            if (q && a.selector == MQIA_OPEN_INPUT_COUNT) v = q->openInput;
+            if (q && a.selector == MQIA_OPEN_OUTPUT_COUNT) v = q->openOutput;
+            if (a.selector == MQCA_Q_NAME || a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME) {
+                items.push_back(std::string(a.keyword) + "(" + o.name + ")");
+                if (a.selector == MQCA_TOPIC_NAME) items.push_back("TYPE(LOCAL)");
+                continue;
+            }
+            items.push_back(formatValue(a, o, v));
+        }
+        out += o.kind == K_QMGR    ? "AMQ8408I: Display Queue Manager details.\n"
+               : o.kind == K_TOPIC ? "AMQ8633I: Display topic details.\n"
+                                   : "AMQ8409I: Display Queue details.\n";
+        layout(items, out);
+    }
+
+    void display(const std::string &noun, const std::string &pattern, const std::vector<Token> &tokens) {
+        Kind kind = K_QLOCAL;
+        bool anyQueue = noun == "QUEUE" || noun == "Q";
+        if (!anyQueue && !kindFromNoun(noun, kind)) return;
+        if (kind == K_QMGR) {
+            showObject(qm.qmgr_, nullptr, tokens, 1);
+            return;
+        }
+        uint8_t kinds = anyQueue ? K_QUEUES : static_cast<uint8_t>(kind);
+        for (const Token &t : tokens) {
+            if (anyQueue && t.keyword == "TYPE" && t.hasValue) {
+                Kind k;
+                if (t.value == "ALL") kinds = K_QUEUES;
+                else if (kindFromNoun(t.value, k)) kinds = k;
+            }
+        }
+        int shown = 0;
+        if (kind == K_TOPIC) {
+            for (const auto &[name, t] : qm.topics_)
+                if (genericMatch(pattern, name)) {
+                    showObject(t, nullptr, tokens, 1);
+                    ++shown;
+                }
+        } else {
+            for (const auto &[name, q] : qm.queues_)
+                if ((q->def.kind & kinds) && genericMatch(pattern, name)) {
+                    showObject(q->def, q.get(), tokens, 1);
+                    ++shown;
+                }
+        }
+        if (shown == 0) notFound(pattern);
+    }
+
+    void run(const std::string &cmd) {
+        ++read;
+        char num[16];
+        std::snprintf(num, sizeof num, "%6d", read);
+        out += std::string(num) + " : " + cmd + "\n";
+        std::vector<Token> tokens;
+        if (!tokenize(cmd, tokens) || tokens.empty()) return syntax(cmd);
+        std::string verb = tokens[0].keyword;
+        std::vector<Token> rest(tokens.begin() + 1, tokens.end());
+        if (rest.empty()) return syntax(cmd);
+        std::string noun = rest[0].keyword;
+        std::string name = rest[0].value;
+        Kind kind = K_QLOCAL;
+        if (verb == "DISPLAY" || verb == "DIS") {
+            if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
+            if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);
+            return display(noun, name, rest);
+        }
+        if (!kindFromNoun(noun, kind)) return syntax(cmd);
+        if (kind != K_QMGR && !rest[0].hasValue) return syntax(cmd);
+        if (verb == "DEFINE" || verb == "DEF") {
+            if (kind == K_QMGR) return syntax(cmd);
+            return define(kind, name, rest, cmd);
+        }
+        if (verb == "ALTER" || verb == "ALT") return alter(kind, name, rest, cmd);
+        if (verb == "DELETE" || verb == "DEL") {
+            if (kind == K_QMGR) return syntax(cmd);
+            return remove(kind, name, rest);
+        }
+        if (verb == "CLEAR") {
+            if (kind != K_QLOCAL) return syntax(cmd);
+            return clear(name);
+        }
+        syntax(cmd);
+    }
+
+    void summary() {
+        out += read == 1 ? "One MQSC command read.\n" : std::to_string(read) + " MQSC commands read.\n";
+        out += syntaxErrors == 0   ? "No commands have a syntax error.\n"
+               : syntaxErrors == 1 ? "One command has a syntax error.\n"
+                                   : std::to_string(syntaxErrors) + " commands have a syntax error.\n";
+        out += failed == 0   ? "All valid MQSC commands were processed.\n"
+               : failed == 1 ? "One valid MQSC command could not be processed.\n"
+                             : std::to_string(failed) + " valid MQSC commands could not be processed.\n";
+    }
+};
+
+// Default completion code IBM MQ gives a reason on a verb, for faults injected without one.
+static MQLONG defaultCc(const std::string &verb, MQLONG reason) {
+    switch (reason) {
+    case MQRC_BACKED_OUT: return (verb == "MQCMIT" || verb == "MQDISC") ? MQCC_WARNING : MQCC_FAILED;
+    case MQRC_TRUNCATED_MSG_ACCEPTED:
+    case MQRC_NOT_CONVERTED:
+    case MQRC_PRIORITY_EXCEEDS_MAXIMUM:
+    case MQRC_SELECTOR_NOT_FOR_TYPE:
+    case MQRC_INT_ATTR_COUNT_TOO_SMALL:
+    case MQRC_CHAR_ATTRS_TOO_SHORT:
+    case MQRC_ALREADY_CONNECTED:
+    case MQRC_NO_SUBS_MATCHED:
+    case MQRC_TRUNCATED: return MQCC_WARNING;
+    default: return MQCC_FAILED;
+    }
+}
+
+std::string QueueManager::admin(const std::string &command, bool &ok) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ok = true;
+    size_t sp = command.find(' ');
+    std::string word = command.substr(0, sp);
+    std::string rest = sp == std::string::npos ? std::string() : command.substr(sp + 1);
+    if (word == "mqsc") {
+        Mqsc m{*this, {}, 0, 0, 0};
+        for (const std::string &cmd : splitCommands(rest)) {
+            std::string u = upper(trimBlanks(cmd));
+            if (u == "END") break;
+            m.run(cmd);
+            m.out += "\n";
+        }
+        m.summary();
+        ok = m.syntaxErrors == 0 && m.failed == 0;
+        return m.out;
+    }
+    if (word == "fault") {
+        // fault VERB REASON COUNT CC OBJECT  (CC -1: the verb's usual one; OBJECT "-": any)
+        //   fault clear | fault list
+        std::vector<std::string> f;
+        size_t p = 0;
+        while (p < rest.size()) {
+            size_t q = rest.find(' ', p);
+            if (q == std::string::npos) q = rest.size();
+            if (q > p) f.push_back(rest.substr(p, q - p));
+            p = q + 1;
+        }
+        if (f.size() == 1 && f[0] == "clear") {
+            faults_.clear();
+            return "faults cleared\n";
+        }
+        if (f.size() == 1 && f[0] == "list") {
+            std::string s;
+            for (const FaultRule &r : faults_)
+                s += r.verb + " reason " + std::to_string(r.reason) + " cc " + std::to_string(r.cc) + " count " +
+                     std::to_string(r.remaining) + (r.object.empty() ? "" : " object " + r.object) + "\n";
+            return s;
+        }
+        if (f.size() != 5) {
+            ok = false;
+            return "bad fault request\n";
+        }
+        FaultRule r;
+        r.verb = upper(f[0]);
+        if (r.verb == "MQCONNX") r.verb = "MQCONN";
+        r.reason = std::atoi(f[1].c_str());
+        r.remaining = std::atoi(f[2].c_str());
+        MQLONG cc = std::atoi(f[3].c_str());
+        r.cc = cc < 0 ? defaultCc(r.verb, r.reason) : cc;
+        r.object = f[4] == "-" ? std::string() : f[4];
+        faults_.push_back(r);
+        return "fault set\n";
+    }
+    if (word == "status") {
+        const char *st = state_ == State::Running ? "running" : state_ == State::Quiescing ? "quiescing" : "stopping";
+        return std::string("state ") + st + " connections " + std::to_string(conns_.size()) + "\n";
+    }
+    ok = false;
+    return "unknown administration command\n";
+}
+
+}  // namespace qm

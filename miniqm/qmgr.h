@@ -1,0 +1,268 @@
+// The queue manager itself: objects (queues, topics, the queue manager), messages, connections
+// with their object handles and units of work, and the MQI verbs' semantics with IBM MQ's reason
+// codes. The server (server.cpp) decodes requests and calls in here; everything below runs under
+// one lock, and getters that wait sleep on one condition variable that puts and commits wake.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "miniqm/journal.h"
+#include "mqi/cmqc.h"
+
+namespace qm {
+
+// Object kinds, also used as bit masks in the attribute table.
+enum Kind : uint8_t { K_QLOCAL = 1, K_QMODEL = 2, K_QALIAS = 4, K_TOPIC = 8, K_QMGR = 16 };
+constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS;
+
+struct Result {
+    MQLONG cc = MQCC_OK;
+    MQLONG reason = MQRC_NONE;
+    static Result ok() { return {}; }
+    static Result fail(MQLONG r) { return {MQCC_FAILED, r}; }
+    static Result warn(MQLONG r) { return {MQCC_WARNING, r}; }
+    bool failed() const { return cc == MQCC_FAILED; }
+};
+
+// An object definition: its attributes by MQI selector (MQIA_* integers, MQCA_* texts), so that
+// MQINQ, MQSC and the journal all read the same table.
+struct Object {
+    Kind kind = K_QLOCAL;
+    std::string name;
+    std::map<MQLONG, MQLONG> ints;
+    std::map<MQLONG, std::string> strs;
+    MQLONG i(MQLONG selector) const;
+    const std::string &s(MQLONG selector) const;
+};
+
+struct Conn;
+
+// Queue order: priority (highest first) when MSGDLVSQ is PRIORITY, then arrival.
+using MsgKey = std::pair<int, uint64_t>;
+
+struct Message {
+    uint64_t seq = 0;
+    MQMD md{};                // version 2 image as stored; Priority and Persistence resolved
+    std::string data;
+    int64_t putMs = 0;
+    int64_t expiresMs = 0;    // 0: never
+    bool persistent = false;
+    Conn *putter = nullptr;   // put in this connection's open unit of work: invisible to all
+    Conn *getter = nullptr;   // got in this connection's open unit of work: hidden from all
+};
+
+struct Queue {
+    Object def;
+    std::map<MsgKey, std::unique_ptr<Message>> msgs;
+    MQLONG depth = 0;         // CURDEPTH: committed + uncommitted puts - uncommitted gets
+    MQLONG openInput = 0, openInputExclusive = 0, openOutput = 0, handles = 0;
+    bool tempDynamic = false;
+    Conn *creator = nullptr;  // temporary dynamic queues die with their creator
+    bool deleted = false;     // removed while still open: its handles now give 2052
+};
+
+struct BrowseCursor {
+    bool set = false;
+    MsgKey key{};
+};
+
+struct Handle {
+    MQLONG hobj = 0;
+    MQLONG objectType = MQOT_Q;
+    MQLONG options = 0;
+    Queue *queue = nullptr;   // the local queue messages go to and come from (null for the qmgr)
+    Queue *named = nullptr;   // the object as opened (an alias, or the queue itself)
+    bool createdDynamic = false;
+    BrowseCursor cursor;
+    bool hasContext = false;  // saved context of the last message got (MQOO_SAVE_ALL_CONTEXT)
+    MQMD context{};
+};
+
+struct UowOp {
+    Queue *queue;
+    Message *message;   // owned by queue->msgs; ops are scrubbed when a queue is deleted
+    bool isPut;
+};
+
+struct Conn {
+    uint32_t id = 0;
+    std::string applName;     // 28 characters, as MQMD PutApplName takes it
+    std::string user;         // 12 characters, as MQMD UserIdentifier takes it
+    std::map<MQLONG, Handle> handles;
+    MQLONG nextHobj = 1;
+    std::vector<UowOp> uow;
+    bool ending = false;
+};
+
+// Request and reply fields of MQOPEN that do not fit a plain MQOD copy.
+struct OpenRequest {
+    MQLONG version = 1;
+    MQLONG objectType = MQOT_Q;
+    std::string objectName, objectQMgrName, dynamicQName, objectString;
+};
+struct OpenReply {
+    std::string objectName;   // the dynamic queue's name when a model was opened
+    std::string resolvedQName, resolvedQMgrName;
+    MQLONG resolvedType = MQOT_NONE;
+};
+struct PutOptions {
+    MQLONG version = 1, options = 0, context = 0;
+    std::string resolvedQName, resolvedQMgrName;   // out
+};
+struct GetOptions {
+    MQLONG version = 1, options = 0, waitInterval = 0, matchOptions = 0;
+    std::string resolvedQName;   // out
+    MQLONG returnedLength = MQRL_UNDEFINED;   // out
+};
+
+enum class State { Running, Quiescing, Stopping };
+
+struct FaultRule {
+    std::string verb;         // "MQOPEN", "MQCMIT", ... or "*"
+    std::string object;       // empty: any object
+    MQLONG reason = 0;
+    MQLONG cc = MQCC_FAILED;
+    int remaining = 1;
+};
+
+class QueueManager {
+public:
+    QueueManager() = default;
+    QueueManager(const QueueManager &) = delete;
+    QueueManager &operator=(const QueueManager &) = delete;
+
+    // Loads (or, on first start, creates) the queue manager in dataDir. cmdLevel is used only at
+    // creation. note receives what recovery had to say (a truncated journal tail).
+    bool start(const std::string &dataDir, const std::string &name, MQLONG cmdLevel, bool sync,
+               std::string &error, std::string &note);
+    const std::string &name() const { return qmgr_.name; }
+
+    // Connections. connect fails with 2161/2162 while quiescing or stopping.
+    Result connect(const std::string &applName, const std::string &user, Conn *&conn);
+    // normal: MQDISC (commits an open unit of work); otherwise a broken connection (backs out).
+    Result disconnect(Conn *conn, bool normal);
+
+    Result open(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
+    Result close(Conn *c, MQLONG hobj, MQLONG options);
+    Result put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const std::string &data);
+    Result put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &pmo, const std::string &data,
+                OpenReply &out);
+    // data receives at most bufferLength bytes; dataLength the message's whole length.
+    Result get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG bufferLength, std::string &data,
+               MQLONG &dataLength);
+    Result inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, MQLONG intCount, MQLONG charLength,
+               std::vector<MQLONG> &ints, std::string &chars);
+    Result set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, const std::vector<MQLONG> &ints,
+               const std::string &chars);
+    Result commit(Conn *c);
+    Result backout(Conn *c);
+
+    // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
+    std::string admin(const std::string &command, bool &ok);
+
+    // Stopping: quiesce lets connections finish (FAIL_IF_QUIESCING calls fail with 2161); stop
+    // ends waits with 2162 and refuses everything.
+    void quiesce();
+    void stopNow();
+    State state();
+    size_t connectionCount();
+    // Blocks until quiescing and no connection is left, or stopping.
+    void waitForEnd();
+    // Backs out what is open, writes a compact journal and closes it (at the end of the server).
+    void shutdown();
+
+private:
+    friend struct Mqsc;
+    std::mutex mu_;
+    std::condition_variable changed_;   // a message became available, or the state changed
+    State state_ = State::Running;
+    std::string dir_;
+    bool sync_ = true;
+    qmjournal::Journal journal_;
+    Object qmgr_;
+    std::map<std::string, std::unique_ptr<Queue>> queues_;
+    std::vector<std::unique_ptr<Queue>> graveyard_;   // deleted while open
+    std::map<std::string, Object> topics_;
+    std::map<uint32_t, std::unique_ptr<Conn>> conns_;
+    uint32_t nextConn_ = 1;
+    uint64_t nextSeq_ = 1;
+    uint64_t idCounter_ = 0;
+    uint64_t dynCounter_ = 0;
+    uint64_t liveBytes_ = 0;   // persistent message bytes in the journal, for compaction
+    std::vector<FaultRule> faults_;
+
+    // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
+    bool fault(const char *verb, const std::string &object, Result &r);
+
+    // Objects.
+    Queue *findQueue(const std::string &name);
+    void defaultsFor(Object &o, Kind kind);
+    void createSystemObjects(MQLONG cmdLevel);
+    Queue *addQueue(Object def);
+    void deleteQueue(Queue *q);
+    bool journalObject(const Object &o);
+    bool journalDelete(Kind kind, const std::string &name);
+    bool journalClear(const std::string &name);
+    void touch(Object &o, bool created);
+
+    // Journal replay and compaction.
+    bool applyRecord(std::string_view body);
+    bool compact();
+    void maybeCompact();
+
+    // Messages.
+    MsgKey keyFor(const Queue *q, MQLONG priority, uint64_t seq) const;
+    void newMsgId(MQBYTE24 &id);
+    bool visible(const Message &m) const { return !m.putter && !m.getter; }
+    Message *findMessage(Conn *c, Handle &h, MQMD &md, const GetOptions &gmo, bool browseNext, Result &r);
+    void dropExpired(Queue *q, int64_t now);
+    void removeMessage(Queue *q, MsgKey key);
+    std::string txnRecord(const std::vector<std::pair<Queue *, Message *>> &puts,
+                          const std::vector<std::pair<Queue *, Message *>> &removes);
+    Result putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
+    Result openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
+    Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);
+    Result endUow(Conn *c, bool commit);
+    void closeAllHandles(Conn *c);
+    Handle *handleFor(Conn *c, MQLONG hobj);
+    bool quiescingFails(MQLONG options, MQLONG fiqBit) const {
+        return state_ == State::Quiescing && (options & fiqBit);
+    }
+};
+
+// The attribute table: one row per MQSC keyword that miniqm knows, with its MQI selector.
+enum class AttrType : uint8_t { Int, Str, Enum, Flag };
+struct EnumName {
+    const char *name;
+    MQLONG value;
+};
+struct AttrDef {
+    const char *keyword;
+    MQLONG selector;
+    uint8_t kinds;            // Kind bits the attribute belongs to
+    AttrType type;
+    int length;               // Str: MQINQ length; Int: 0
+    MQLONG minValue, maxValue;
+    const EnumName *names;    // Enum: value names, ending with {nullptr, 0}; Flag: {on, off}
+    bool settable;            // by DEFINE/ALTER (otherwise shown only)
+};
+const AttrDef *attrBySelector(MQLONG selector);
+const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind);
+const std::vector<AttrDef> &attrTable();
+
+// Text helpers shared with the server and the libraries.
+std::string trimBlanks(std::string_view s);                    // drops trailing blanks and NULs
+std::string fixedField(const char *field, size_t n);           // a blank-padded MQCHAR field, trimmed
+void setField(char *field, size_t n, std::string_view value);  // blank-padded copy
+std::string upper(std::string_view s);
+
+}  // namespace qm

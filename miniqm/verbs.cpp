@@ -1,0 +1,826 @@
+// The MQI verbs as the queue manager carries them out: connections, opens and closes with dynamic
+// queues, puts and gets with units of work, waits, browse cursors and context, inquire and set.
+// Reason codes and their order of checking follow IBM MQ's documented behaviour.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "miniqm/os.h"
+#include "miniqm/qmgr.h"
+
+namespace qm {
+
+namespace {
+
+bool isNone(const MQBYTE24 &id) {
+    for (MQBYTE b : id)
+        if (b != 0) return false;
+    return true;
+}
+
+int countBits(MQLONG options, std::initializer_list<MQLONG> bits) {
+    int n = 0;
+    for (MQLONG b : bits)
+        if (options & b) ++n;
+    return n;
+}
+
+// Blank identity and origin context, as MQPMO_NO_CONTEXT leaves them.
+void clearContext(MQMD &md, bool identity, bool origin) {
+    if (identity) {
+        setField(md.UserIdentifier, sizeof md.UserIdentifier, "");
+        std::memset(md.AccountingToken, 0, sizeof md.AccountingToken);
+        setField(md.ApplIdentityData, sizeof md.ApplIdentityData, "");
+    }
+    if (origin) {
+        md.PutApplType = MQAT_NO_CONTEXT;
+        setField(md.PutApplName, sizeof md.PutApplName, "");
+        setField(md.PutDate, sizeof md.PutDate, "");
+        setField(md.PutTime, sizeof md.PutTime, "");
+        setField(md.ApplOriginData, sizeof md.ApplOriginData, "");
+    }
+}
+
+void copyIdentity(MQMD &to, const MQMD &from) {
+    std::memcpy(to.UserIdentifier, from.UserIdentifier, sizeof to.UserIdentifier);
+    std::memcpy(to.AccountingToken, from.AccountingToken, sizeof to.AccountingToken);
+    std::memcpy(to.ApplIdentityData, from.ApplIdentityData, sizeof to.ApplIdentityData);
+}
+
+void copyOrigin(MQMD &to, const MQMD &from) {
+    to.PutApplType = from.PutApplType;
+    std::memcpy(to.PutApplName, from.PutApplName, sizeof to.PutApplName);
+    std::memcpy(to.PutDate, from.PutDate, sizeof to.PutDate);
+    std::memcpy(to.PutTime, from.PutTime, sizeof to.PutTime);
+    std::memcpy(to.ApplOriginData, from.ApplOriginData, sizeof to.ApplOriginData);
+}
+
+bool validMd(const MQMD &md) {
+    return std::memcmp(md.StrucId, MQMD_STRUC_ID, 4) == 0 && md.Version >= MQMD_VERSION_1 &&
+           md.Version <= MQMD_VERSION_2;
+}
+
+}  // namespace
+
+// ---- connections ----
+
+Result QueueManager::connect(const std::string &applName, const std::string &user, Conn *&conn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    conn = nullptr;
+    Result r;
+    if (fault("MQCONN", "", r)) return r;
+    if (state_ == State::Quiescing) return Result::fail(MQRC_Q_MGR_QUIESCING);
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    auto c = std::make_unique<Conn>();
+    c->id = nextConn_++;
+    c->applName = applName.substr(0, 28);
+    c->user = user.substr(0, 12);
+    conn = c.get();
+    conns_[c->id] = std::move(c);
+    return Result::ok();
+}
+
+Result QueueManager::disconnect(Conn *c, bool normal) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Result r;
+    if (normal && fault("MQDISC", "", r)) {
+        if (r.reason == MQRC_BACKED_OUT) endUow(c, false);
+        if (r.cc == MQCC_FAILED && r.reason != MQRC_BACKED_OUT) return r;
+    } else if (normal && !c->uow.empty()) {
+        Result cr = endUow(c, true);
+        if (cr.cc != MQCC_OK) r = Result::warn(MQRC_BACKED_OUT);
+    }
+    endUow(c, false);
+    closeAllHandles(c);
+    conns_.erase(c->id);
+    changed_.notify_all();
+    return r;
+}
+
+void QueueManager::closeAllHandles(Conn *c) {
+    std::vector<MQLONG> hobjs;
+    for (const auto &[h, handle] : c->handles) hobjs.push_back(h);
+    for (MQLONG h : hobjs) closeLocked(c, h, MQCO_NONE);
+    // Temporary dynamic queues die with the connection that made them, opened elsewhere or not.
+    std::vector<Queue *> doomed;
+    for (auto &[name, q] : queues_)
+        if (q->tempDynamic && q->creator == c) doomed.push_back(q.get());
+    for (Queue *q : doomed) deleteQueue(q);
+}
+
+Handle *QueueManager::handleFor(Conn *c, MQLONG hobj) {
+    auto it = c->handles.find(hobj);
+    return it == c->handles.end() ? nullptr : &it->second;
+}
+
+// ---- open and close ----
+
+Result QueueManager::open(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return openLocked(c, od, options, hobj, out);
+}
+
+Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out) {
+    hobj = MQHO_UNUSABLE_HOBJ;
+    Result r;
+    if (fault("MQOPEN", od.objectName, r)) return r;
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    if (quiescingFails(options, MQOO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
+    const MQLONG inputBits[] = {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE};
+    int inputs = 0;
+    for (MQLONG b : inputBits)
+        if (options & b) ++inputs;
+    if (inputs > 1) return Result::fail(MQRC_OPTIONS_ERROR);
+    const MQLONG known = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE |
+                         MQOO_OUTPUT | MQOO_INQUIRE | MQOO_SET | MQOO_SAVE_ALL_CONTEXT |
+                         MQOO_PASS_IDENTITY_CONTEXT | MQOO_PASS_ALL_CONTEXT | MQOO_SET_IDENTITY_CONTEXT |
+                         MQOO_SET_ALL_CONTEXT | MQOO_ALTERNATE_USER_AUTHORITY | MQOO_FAIL_IF_QUIESCING |
+                         MQOO_BIND_ON_OPEN | MQOO_BIND_NOT_FIXED | MQOO_BIND_ON_GROUP | MQOO_RESOLVE_NAMES |
+                         MQOO_RESOLVE_LOCAL_Q | MQOO_READ_AHEAD | MQOO_NO_READ_AHEAD | MQOO_CO_OP |
+                         MQOO_NO_MULTICAST;
+    if ((options & ~known) != 0) return Result::fail(MQRC_OPTIONS_ERROR);
+    const MQLONG access = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE |
+                          MQOO_OUTPUT | MQOO_INQUIRE | MQOO_SET;
+    if ((options & access) == 0) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (c->handles.size() >= static_cast<size_t>(std::max<MQLONG>(qmgr_.i(MQIA_MAX_HANDLES), 1)))
+        return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
+
+    Handle h;
+    h.objectType = od.objectType;
+    h.options = options;
+    std::string qmName = od.objectQMgrName;
+
+    if (od.objectType == MQOT_Q_MGR) {
+        if (!od.objectName.empty() && od.objectName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (options & (access & ~MQOO_INQUIRE)) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+        out.objectName = qmgr_.name;
+        out.resolvedQMgrName = qmgr_.name;
+        out.resolvedType = MQOT_Q_MGR;
+    } else if (od.objectType == MQOT_TOPIC) {
+        // Publications go to subscribers; without MQSUB there are none, as on a queue manager
+        // where nobody has subscribed. Only output makes sense on a topic.
+        if (options & (access & ~(MQOO_OUTPUT | MQOO_INQUIRE))) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+        if (!od.objectName.empty() && !topics_.count(od.objectName)) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (od.objectName.empty() && od.objectString.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        out.resolvedType = MQOT_TOPIC;
+    } else if (od.objectType == MQOT_Q) {
+        if (!qmName.empty() && qmName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_REMOTE_Q_MGR);
+        if (od.objectName.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        Queue *q = findQueue(od.objectName);
+        if (!q) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (q->def.kind == K_QMODEL) {
+            // A model makes a dynamic local queue named from DynamicQName ("AMQ.*").
+            std::string dyn = od.dynamicQName;
+            size_t star = dyn.find('*');
+            if (dyn.empty() || (star != std::string::npos && star != dyn.size() - 1) || dyn[0] == '*')
+                return Result::fail(MQRC_DYNAMIC_Q_NAME_ERROR);
+            std::string name = dyn;
+            if (star != std::string::npos) {
+                char suffix[32];
+                do {
+                    std::snprintf(suffix, sizeof suffix, "%016llX", static_cast<unsigned long long>(++dynCounter_));
+                    name = (dyn.substr(0, star) + suffix).substr(0, 48);
+                } while (findQueue(name));
+            }
+            if (findQueue(name)) return Result::fail(MQRC_OBJECT_ALREADY_EXISTS);
+            Object def = q->def;
+            def.kind = K_QLOCAL;
+            def.name = name;
+            MQLONG defType = q->def.i(MQIA_DEFINITION_TYPE);
+            def.ints[MQIA_DEFINITION_TYPE] = defType;
+            touch(def, true);
+            Queue *nq = addQueue(std::move(def));
+            nq->tempDynamic = defType == MQQDT_TEMPORARY_DYNAMIC;
+            nq->creator = c;
+            if (!nq->tempDynamic) journalObject(nq->def);
+            h.createdDynamic = true;
+            q = nq;
+            out.objectName = name;
+        } else {
+            out.objectName = od.objectName;
+        }
+        h.named = q;
+        Queue *target = q;
+        if (q->def.kind == K_QALIAS) {
+            if (q->def.i(MQIA_BASE_TYPE) == MQOT_TOPIC) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+            target = findQueue(q->def.s(MQCA_BASE_Q_NAME));
+            if (!target || target->def.kind != K_QLOCAL) return Result::fail(MQRC_UNKNOWN_ALIAS_BASE_Q);
+        }
+        h.queue = target;
+        if (options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE)) {
+            bool exclusive = (options & MQOO_INPUT_EXCLUSIVE) ||
+                             ((options & MQOO_INPUT_AS_Q_DEF) &&
+                              target->def.i(MQIA_DEF_INPUT_OPEN_OPTION) == MQOO_INPUT_EXCLUSIVE) ||
+                             target->def.i(MQIA_SHAREABILITY) == MQQA_NOT_SHAREABLE;
+            if (target->openInputExclusive > 0 || (exclusive && target->openInput > 0)) {
+                if (h.createdDynamic) deleteQueue(q);
+                return Result::fail(MQRC_OBJECT_IN_USE);
+            }
+            if (exclusive) h.options |= MQOO_INPUT_EXCLUSIVE;
+            ++target->openInput;
+            if (exclusive) ++target->openInputExclusive;
+        }
+        if (options & MQOO_OUTPUT) ++target->openOutput;
+        ++target->handles;
+        if (q != target) ++q->handles;
+        out.resolvedQName = target->def.name;
+        out.resolvedQMgrName = qmgr_.name;
+        out.resolvedType = MQOT_Q;
+    } else {
+        return Result::fail(MQRC_OBJECT_TYPE_ERROR);
+    }
+    h.hobj = c->nextHobj++;
+    hobj = h.hobj;
+    c->handles[h.hobj] = h;
+    return Result::ok();
+}
+
+Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Handle *h = handleFor(c, hobj);
+    Result r;
+    if (fault("MQCLOSE", h && h->named ? h->named->def.name : std::string(), r)) return r;
+    return closeLocked(c, hobj, options);
+}
+
+Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
+    Handle *h = handleFor(c, hobj);
+    if (!h) return Result::fail(MQRC_HOBJ_ERROR);
+    if (options & ~(MQCO_DELETE | MQCO_DELETE_PURGE | MQCO_QUIESCE | MQCO_KEEP_SUB | MQCO_REMOVE_SUB))
+        return Result::fail(MQRC_OPTIONS_ERROR);
+    if ((options & MQCO_DELETE) && (options & MQCO_DELETE_PURGE)) return Result::fail(MQRC_OPTIONS_ERROR);
+    Queue *q = h->named;
+    Queue *target = h->queue;
+    bool deleteIt = false;
+    if (q && (options & (MQCO_DELETE | MQCO_DELETE_PURGE))) {
+        MQLONG defType = q->def.i(MQIA_DEFINITION_TYPE);
+        if (q->def.kind != K_QLOCAL || defType == MQQDT_PREDEFINED) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+        if (!q->deleted) {
+            if (q->handles > 1) return Result::fail(MQRC_OBJECT_IN_USE);
+            bool uncommitted = std::any_of(q->msgs.begin(), q->msgs.end(),
+                                           [](const auto &e) { return e.second->putter || e.second->getter; });
+            if (uncommitted || ((options & MQCO_DELETE) && q->depth > 0)) return Result::fail(MQRC_Q_NOT_EMPTY);
+            deleteIt = true;
+        }
+    }
+    if (target) {
+        if (h->options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE)) {
+            --target->openInput;
+            if (h->options & MQOO_INPUT_EXCLUSIVE) --target->openInputExclusive;
+        }
+        if (h->options & MQOO_OUTPUT) --target->openOutput;
+        --target->handles;
+        if (q && q != target) --q->handles;
+    }
+    // A temporary dynamic queue goes when the handle that made it is closed.
+    if (q && !q->deleted && h->createdDynamic && q->tempDynamic) deleteIt = true;
+    c->handles.erase(hobj);
+    if (deleteIt && q && !q->deleted) deleteQueue(q);
+    graveyard_.erase(std::remove_if(graveyard_.begin(), graveyard_.end(),
+                                    [](const std::unique_ptr<Queue> &g) { return g->handles <= 0; }),
+                     graveyard_.end());
+    return Result::ok();
+}
+
+// ---- put ----
+
+void QueueManager::newMsgId(MQBYTE24 &id) {
+    std::memcpy(id, "AMQ ", 4);
+    setField(reinterpret_cast<char *>(id) + 4, 12, qmgr_.name.substr(0, 12));
+    uint64_t n = ++idCounter_;
+    std::memcpy(id + 16, &n, 8);
+}
+
+Result QueueManager::put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const std::string &data) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Handle *h = handleFor(c, hobj);
+    if (!h) return Result::fail(MQRC_HOBJ_ERROR);
+    Result r;
+    if (fault("MQPUT", h->named ? h->named->def.name : std::string(), r)) return r;
+    return putLocked(c, *h, md, pmo, data);
+}
+
+Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &pmo, const std::string &data,
+                          OpenReply &out) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Result r;
+    if (fault("MQPUT1", od.objectName, r)) return r;
+    MQLONG options = MQOO_OUTPUT;
+    if (pmo.options & MQPMO_PASS_IDENTITY_CONTEXT) options |= MQOO_PASS_IDENTITY_CONTEXT;
+    if (pmo.options & MQPMO_PASS_ALL_CONTEXT) options |= MQOO_PASS_ALL_CONTEXT;
+    if (pmo.options & MQPMO_SET_IDENTITY_CONTEXT) options |= MQOO_SET_IDENTITY_CONTEXT;
+    if (pmo.options & MQPMO_SET_ALL_CONTEXT) options |= MQOO_SET_ALL_CONTEXT;
+    if (pmo.options & MQPMO_ALTERNATE_USER_AUTHORITY) options |= MQOO_ALTERNATE_USER_AUTHORITY;
+    if (pmo.options & MQPMO_FAIL_IF_QUIESCING) options |= MQOO_FAIL_IF_QUIESCING;
+    MQLONG hobj = 0;
+    r = openLocked(c, od, options, hobj, out);
+    if (r.failed()) return r;
+    Result pr = putLocked(c, c->handles[hobj], md, pmo, data);
+    closeLocked(c, hobj, MQCO_NONE);
+    return pr;
+}
+
+Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
+    MQLONG o = pmo.options;
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    if ((o & MQPMO_SYNCPOINT) && (o & MQPMO_NO_SYNCPOINT)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (countBits(o, {MQPMO_DEFAULT_CONTEXT, MQPMO_NO_CONTEXT, MQPMO_PASS_IDENTITY_CONTEXT,
+                      MQPMO_PASS_ALL_CONTEXT, MQPMO_SET_IDENTITY_CONTEXT, MQPMO_SET_ALL_CONTEXT}) > 1)
+        return Result::fail(MQRC_OPTIONS_ERROR);
+    if (!(h.options & MQOO_OUTPUT)) return Result::fail(MQRC_NOT_OPEN_FOR_OUTPUT);
+    if (quiescingFails(o, MQPMO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
+    if (!validMd(md)) return Result::fail(MQRC_MD_ERROR);
+    if (md.Persistence != MQPER_NOT_PERSISTENT && md.Persistence != MQPER_PERSISTENT &&
+        md.Persistence != MQPER_PERSISTENCE_AS_Q_DEF)
+        return Result::fail(MQRC_PERSISTENCE_ERROR);
+    if (md.Priority < MQPRI_PRIORITY_AS_Q_DEF) return Result::fail(MQRC_PRIORITY_ERROR);
+    if (md.Expiry <= 0 && md.Expiry != MQEI_UNLIMITED) return Result::fail(MQRC_EXPIRY_ERROR);
+    if ((o & MQPMO_PASS_IDENTITY_CONTEXT) && !(h.options & (MQOO_PASS_IDENTITY_CONTEXT | MQOO_PASS_ALL_CONTEXT |
+                                                            MQOO_SET_IDENTITY_CONTEXT | MQOO_SET_ALL_CONTEXT)))
+        return Result::fail(MQRC_NOT_OPEN_FOR_PASS_IDENT);
+    if ((o & MQPMO_PASS_ALL_CONTEXT) && !(h.options & (MQOO_PASS_ALL_CONTEXT | MQOO_SET_ALL_CONTEXT)))
+        return Result::fail(MQRC_NOT_OPEN_FOR_PASS_ALL);
+    if ((o & MQPMO_SET_IDENTITY_CONTEXT) && !(h.options & (MQOO_SET_IDENTITY_CONTEXT | MQOO_SET_ALL_CONTEXT)))
+        return Result::fail(MQRC_NOT_OPEN_FOR_SET_IDENT);
+    if ((o & MQPMO_SET_ALL_CONTEXT) && !(h.options & MQOO_SET_ALL_CONTEXT))
+        return Result::fail(MQRC_NOT_OPEN_FOR_SET_ALL);
+    Handle *ctx = nullptr;
+    if (o & (MQPMO_PASS_IDENTITY_CONTEXT | MQPMO_PASS_ALL_CONTEXT)) {
+        ctx = handleFor(c, pmo.context);
+        if (!ctx || !(ctx->options & (MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_INPUT_AS_Q_DEF)))
+            return Result::fail(MQRC_CONTEXT_HANDLE_ERROR);
+    }
+
+    bool syncpoint = (o & MQPMO_SYNCPOINT) != 0;
+    Queue *named = h.named;
+    Queue *q = h.queue;
+    if (!q) {
+        // A topic: the publication reaches every subscriber, and there are none.
+        if (h.objectType != MQOT_TOPIC) return Result::fail(MQRC_NOT_OPEN_FOR_OUTPUT);
+        if (o & MQPMO_WARN_IF_NO_SUBS_MATCHED) return Result::warn(MQRC_NO_SUBS_MATCHED);
+        return Result::ok();
+    }
+    if (q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
+    if ((named && named->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED) ||
+        q->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED)
+        return Result::fail(MQRC_PUT_INHIBITED);
+    MQLONG length = static_cast<MQLONG>(data.size());
+    if (length > q->def.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q);
+    if (length > qmgr_.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q_MGR);
+    if (q->depth >= q->def.i(MQIA_MAX_Q_DEPTH)) return Result::fail(MQRC_Q_FULL);
+    if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
+        return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
+    const Object &first = named ? named->def : q->def;   // defaults come from the name opened
+    MQLONG persistence = md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
+    if (persistence == MQPER_PERSISTENT && q->tempDynamic) return Result::fail(MQRC_PERSISTENT_NOT_ALLOWED);
+
+    Result result;
+    auto m = std::make_unique<Message>();
+    MQMD &s = m->md;
+    s = md;
+    s.Version = MQMD_VERSION_2;
+    s.Persistence = persistence;
+    s.Priority = md.Priority == MQPRI_PRIORITY_AS_Q_DEF ? first.i(MQIA_DEF_PRIORITY) : md.Priority;
+    if (s.Priority > 9) {
+        s.Priority = 9;
+        result = Result::warn(MQRC_PRIORITY_EXCEEDS_MAXIMUM);
+    }
+    if (s.CodedCharSetId == MQCCSI_Q_MGR || s.CodedCharSetId == MQCCSI_INHERIT)
+        s.CodedCharSetId = qmgr_.i(MQIA_CODED_CHAR_SET_ID);
+    s.BackoutCount = 0;
+    if ((o & MQPMO_NEW_MSG_ID) || isNone(s.MsgId)) newMsgId(s.MsgId);
+    if (o & MQPMO_NEW_CORREL_ID) newMsgId(s.CorrelId);
+    int64_t now = qmos::wallMs();
+    // Context.
+    if (o & MQPMO_NO_CONTEXT) {
+        clearContext(s, true, true);
+    } else if (o & MQPMO_SET_ALL_CONTEXT) {
+        // As given by the application.
+    } else {
+        if (o & (MQPMO_PASS_IDENTITY_CONTEXT | MQPMO_PASS_ALL_CONTEXT)) {
+            if (ctx->hasContext) {
+                copyIdentity(s, ctx->context);
+            } else {
+                clearContext(s, true, false);
+            }
+        } else if (!(o & MQPMO_SET_IDENTITY_CONTEXT)) {
+            setField(s.UserIdentifier, sizeof s.UserIdentifier, c->user);
+            std::memset(s.AccountingToken, 0, sizeof s.AccountingToken);
+            setField(s.ApplIdentityData, sizeof s.ApplIdentityData, "");
+        }
+        if ((o & MQPMO_PASS_ALL_CONTEXT) && ctx->hasContext) {
+            copyOrigin(s, ctx->context);
+        } else if ((o & MQPMO_PASS_ALL_CONTEXT)) {
+            clearContext(s, false, true);
+        } else {
+            s.PutApplType = MQAT_DEFAULT;
+            setField(s.PutApplName, sizeof s.PutApplName, c->applName);
+            qmos::mqDateTime(now, s.PutDate, s.PutTime);
+            setField(s.ApplOriginData, sizeof s.ApplOriginData, "");
+        }
+    }
+    // Expiry, capped by CAPEXPRY of the name opened and of the queue.
+    for (const Object *def : std::initializer_list<const Object *>{&first, &q->def}) {
+        MQLONG cap = def->i(MQIA_CAP_EXPIRY);
+        if (cap > 0 && (s.Expiry == MQEI_UNLIMITED || s.Expiry > cap)) s.Expiry = cap;
+    }
+    m->data = data;
+    m->putMs = now;
+    m->expiresMs = s.Expiry == MQEI_UNLIMITED ? 0 : now + static_cast<int64_t>(s.Expiry) * 100;
+    m->persistent = persistence == MQPER_PERSISTENT;
+    m->seq = nextSeq_++;
+    Message *raw = m.get();
+    MsgKey key = keyFor(q, s.Priority, m->seq);
+    if (syncpoint) {
+        m->putter = c;
+        c->uow.push_back({q, raw, true});
+    } else if (m->persistent) {
+        if (!journal_.append(txnRecord({{q, raw}}, {}))) return Result::fail(MQRC_RESOURCE_PROBLEM);
+        liveBytes_ += m->data.size() + 400;
+    }
+    q->msgs[key] = std::move(m);
+    ++q->depth;
+    if (!syncpoint) changed_.notify_all();
+
+    // What MQPUT hands back: the identifiers and the context it set.
+    std::memcpy(md.MsgId, s.MsgId, sizeof md.MsgId);
+    std::memcpy(md.CorrelId, s.CorrelId, sizeof md.CorrelId);
+    if (!(o & MQPMO_SET_ALL_CONTEXT)) {
+        copyIdentity(md, s);
+        copyOrigin(md, s);
+    }
+    md.Expiry = s.Expiry;
+    pmo.resolvedQName = q->def.name;
+    pmo.resolvedQMgrName = qmgr_.name;
+    return result;
+}
+
+// ---- get ----
+
+void QueueManager::removeMessage(Queue *q, MsgKey key) {
+    auto it = q->msgs.find(key);
+    if (it == q->msgs.end()) return;
+    if (it->second->persistent) liveBytes_ -= std::min<uint64_t>(liveBytes_, it->second->data.size() + 400);
+    q->msgs.erase(it);
+}
+
+void QueueManager::dropExpired(Queue *q, int64_t now) {
+    std::vector<std::pair<Queue *, Message *>> gone;
+    std::vector<MsgKey> keys;
+    for (auto &[key, m] : q->msgs) {
+        if (m->expiresMs != 0 && m->expiresMs <= now && visible(*m)) {
+            keys.push_back(key);
+            if (m->persistent) gone.emplace_back(q, m.get());
+        }
+    }
+    if (keys.empty()) return;
+    if (!gone.empty()) journal_.append(txnRecord({}, gone));
+    for (const MsgKey &k : keys) {
+        removeMessage(q, k);
+        --q->depth;
+    }
+}
+
+Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOptions &gmo, bool browseNext,
+                                   Result &r) {
+    (void)c;
+    Queue *q = h.queue;
+    MQLONG o = gmo.options;
+    if (o & (MQGMO_BROWSE_MSG_UNDER_CURSOR | MQGMO_MSG_UNDER_CURSOR)) {
+        auto it = h.cursor.set ? q->msgs.find(h.cursor.key) : q->msgs.end();
+        if (it == q->msgs.end() || !visible(*it->second)) {
+            r = Result::fail(MQRC_NO_MSG_UNDER_CURSOR);
+            return nullptr;
+        }
+        return it->second.get();
+    }
+    bool matchMsgId, matchCorrelId;
+    if (gmo.version < MQGMO_VERSION_2) {
+        matchMsgId = !isNone(md.MsgId);
+        matchCorrelId = !isNone(md.CorrelId);
+    } else {
+        matchMsgId = (gmo.matchOptions & MQMO_MATCH_MSG_ID) && !isNone(md.MsgId);
+        matchCorrelId = (gmo.matchOptions & MQMO_MATCH_CORREL_ID) && !isNone(md.CorrelId);
+    }
+    auto it = q->msgs.begin();
+    if (browseNext && h.cursor.set) it = q->msgs.upper_bound(h.cursor.key);
+    for (; it != q->msgs.end(); ++it) {
+        const Message &m = *it->second;
+        if (!visible(m)) continue;
+        if (matchMsgId && std::memcmp(m.md.MsgId, md.MsgId, sizeof md.MsgId) != 0) continue;
+        if (matchCorrelId && std::memcmp(m.md.CorrelId, md.CorrelId, sizeof md.CorrelId) != 0) continue;
+        return it->second.get();
+    }
+    r = Result::fail(MQRC_NO_MSG_AVAILABLE);
+    return nullptr;
+}
+
+Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG bufferLength, std::string &data,
+                         MQLONG &dataLength) {
+    std::unique_lock<std::mutex> lock(mu_);
+    data.clear();
+    Handle *hp = handleFor(c, hobj);
+    if (!hp) return Result::fail(MQRC_HOBJ_ERROR);
+    Handle &h = *hp;
+    Result r;
+    if (fault("MQGET", h.named ? h.named->def.name : std::string(), r)) return r;
+    MQLONG o = gmo.options;
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    if ((o & MQGMO_SYNCPOINT) && (o & MQGMO_NO_SYNCPOINT)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && (o & (MQGMO_SYNCPOINT | MQGMO_NO_SYNCPOINT)))
+        return Result::fail(MQRC_OPTIONS_ERROR);
+    int browseKinds = countBits(o, {MQGMO_BROWSE_FIRST, MQGMO_BROWSE_NEXT, MQGMO_BROWSE_MSG_UNDER_CURSOR,
+                                    MQGMO_MSG_UNDER_CURSOR});
+    if (browseKinds > 1) return Result::fail(MQRC_OPTIONS_ERROR);
+    bool browse = (o & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT | MQGMO_BROWSE_MSG_UNDER_CURSOR)) != 0;
+    if (browse && (o & (MQGMO_SYNCPOINT | MQGMO_SYNCPOINT_IF_PERSISTENT))) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (browse && !(h.options & MQOO_BROWSE)) return Result::fail(MQRC_NOT_OPEN_FOR_BROWSE);
+    if (!browse && !(h.options & (MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_INPUT_AS_Q_DEF)))
+        return Result::fail(MQRC_NOT_OPEN_FOR_INPUT);
+    if (!h.queue) return Result::fail(browse ? MQRC_NOT_OPEN_FOR_BROWSE : MQRC_NOT_OPEN_FOR_INPUT);
+    if (!validMd(md)) return Result::fail(MQRC_MD_ERROR);
+    if (bufferLength < 0) return Result::fail(MQRC_BUFFER_LENGTH_ERROR);
+    if (gmo.waitInterval < 0 && gmo.waitInterval != MQWI_UNLIMITED && (o & MQGMO_WAIT))
+        return Result::fail(MQRC_WAIT_INTERVAL_ERROR);
+
+    Queue *q = h.queue;
+    Queue *named = h.named;
+    bool waiting = (o & MQGMO_WAIT) && gmo.waitInterval != 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<MQLONG>(gmo.waitInterval, 0));
+    bool browseNext = (o & MQGMO_BROWSE_NEXT) != 0;
+    Message *m = nullptr;
+    for (;;) {
+        if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+        if (quiescingFails(o, MQGMO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
+        if (c->ending) return Result::fail(MQRC_CONNECTION_BROKEN);
+        if (q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
+        if ((named && named->def.i(MQIA_INHIBIT_GET) == MQQA_GET_INHIBITED) ||
+            q->def.i(MQIA_INHIBIT_GET) == MQQA_GET_INHIBITED)
+            return Result::fail(MQRC_GET_INHIBITED);
+        dropExpired(q, qmos::wallMs());
+        r = Result::ok();
+        m = findMessage(c, h, md, gmo, browseNext, r);
+        if (m || r.reason != MQRC_NO_MSG_AVAILABLE || !waiting) break;
+        if (gmo.waitInterval == MQWI_UNLIMITED) {
+            changed_.wait(lock);
+        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+                   std::chrono::steady_clock::now() >= deadline) {
+            // One last look: a put may have landed just as the wait ended.
+            dropExpired(q, qmos::wallMs());
+            r = Result::ok();
+            m = findMessage(c, h, md, gmo, browseNext, r);
+            break;
+        }
+    }
+    if (!m) return r;
+
+    bool destructive = !browse;
+    bool syncpoint = destructive && ((o & MQGMO_SYNCPOINT) || ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && m->persistent));
+    if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
+        return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
+
+    MsgKey key = keyFor(q, m->md.Priority, m->seq);
+    MQLONG length = static_cast<MQLONG>(m->data.size());
+    dataLength = length;
+    // The descriptor goes back whether or not the data fits.
+    MQLONG version = md.Version;
+    MQLONG wantCcsid = md.CodedCharSetId == MQCCSI_Q_MGR ? qmgr_.i(MQIA_CODED_CHAR_SET_ID) : md.CodedCharSetId;
+    MQLONG wantEncoding = md.Encoding;
+    md = m->md;
+    md.Version = version;
+    if (m->expiresMs != 0) md.Expiry = static_cast<MQLONG>(std::max<int64_t>(1, (m->expiresMs - qmos::wallMs()) / 100));
+    gmo.resolvedQName = q->def.name;
+    if (browse || (o & MQGMO_MSG_UNDER_CURSOR)) {
+        h.cursor.set = true;
+        h.cursor.key = key;
+    }
+    if (length > bufferLength && !(o & MQGMO_ACCEPT_TRUNCATED_MSG)) {
+        data.assign(m->data, 0, static_cast<size_t>(bufferLength));
+        gmo.returnedLength = bufferLength;
+        return Result::fail(MQRC_TRUNCATED_MSG_FAILED);
+    }
+    Result result;
+    if (length > bufferLength) result = Result::warn(MQRC_TRUNCATED_MSG_ACCEPTED);
+    data.assign(m->data, 0, static_cast<size_t>(std::min(length, bufferLength)));
+    gmo.returnedLength = static_cast<MQLONG>(data.size());
+    if ((o & MQGMO_CONVERT) && result.cc == MQCC_OK &&
+        (wantCcsid != m->md.CodedCharSetId || wantEncoding != m->md.Encoding))
+        result = Result::warn(MQRC_NOT_CONVERTED);   // conversion itself is not built yet
+
+    if (destructive) {
+        if (h.options & MQOO_SAVE_ALL_CONTEXT) {
+            h.hasContext = true;
+            h.context = m->md;
+        }
+        if (syncpoint) {
+            m->getter = c;
+            c->uow.push_back({q, m, false});
+            --q->depth;
+        } else {
+            if (m->persistent && !journal_.append(txnRecord({}, {{q, m}}))) return Result::fail(MQRC_RESOURCE_PROBLEM);
+            removeMessage(q, key);
+            --q->depth;
+        }
+    }
+    return result;
+}
+
+// ---- units of work ----
+
+Result QueueManager::endUow(Conn *c, bool commit) {
+    if (c->uow.empty()) return Result::ok();
+    if (commit) {
+        std::vector<std::pair<Queue *, Message *>> puts, removes;
+        for (const UowOp &op : c->uow) {
+            if (!op.message->persistent) continue;
+            (op.isPut ? puts : removes).emplace_back(op.queue, op.message);
+        }
+        if ((!puts.empty() || !removes.empty()) && !journal_.append(txnRecord(puts, removes))) {
+            endUow(c, false);
+            return Result::fail(MQRC_BACKED_OUT);
+        }
+        for (const UowOp &op : c->uow) {
+            if (op.isPut) {
+                op.message->putter = nullptr;
+                if (op.message->persistent) liveBytes_ += op.message->data.size() + 400;
+            } else {
+                removeMessage(op.queue, keyFor(op.queue, op.message->md.Priority, op.message->seq));
+            }
+        }
+        c->uow.clear();
+        maybeCompact();
+    } else {
+        for (auto it = c->uow.rbegin(); it != c->uow.rend(); ++it) {
+            Queue *q = it->queue;
+            Message *m = it->message;
+            if (it->isPut) {
+                q->msgs.erase(keyFor(q, m->md.Priority, m->seq));
+                --q->depth;
+            } else {
+                m->getter = nullptr;
+                ++m->md.BackoutCount;
+                ++q->depth;
+            }
+        }
+        c->uow.clear();
+    }
+    changed_.notify_all();
+    return Result::ok();
+}
+
+Result QueueManager::commit(Conn *c) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Result r;
+    if (fault("MQCMIT", "", r)) {
+        if (r.reason == MQRC_BACKED_OUT) endUow(c, false);
+        return r;
+    }
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    r = endUow(c, true);
+    if (r.reason == MQRC_BACKED_OUT) r.cc = MQCC_WARNING;
+    return r;
+}
+
+Result QueueManager::backout(Conn *c) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Result r;
+    if (fault("MQBACK", "", r)) return r;
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    return endUow(c, false);
+}
+
+// ---- inquire and set ----
+
+Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, MQLONG intCount,
+                         MQLONG charLength, std::vector<MQLONG> &ints, std::string &chars) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Handle *h = handleFor(c, hobj);
+    if (!h) return Result::fail(MQRC_HOBJ_ERROR);
+    Result r;
+    if (fault("MQINQ", h->named ? h->named->def.name : std::string(), r)) return r;
+    if (!(h->options & MQOO_INQUIRE)) return Result::fail(MQRC_NOT_OPEN_FOR_INQUIRE);
+    if (selectors.size() > 256) return Result::fail(MQRC_SELECTOR_COUNT_ERROR);
+    if (intCount < 0) return Result::fail(MQRC_INT_ATTR_COUNT_ERROR);
+    if (charLength < 0) return Result::fail(MQRC_CHAR_ATTR_LENGTH_ERROR);
+    if (h->named && h->named->deleted) return Result::fail(MQRC_Q_DELETED);
+    const Object *obj = nullptr;
+    Queue *q = h->named;
+    if (h->objectType == MQOT_Q_MGR) {
+        obj = &qmgr_;
+    } else if (q) {
+        obj = &q->def;
+    } else {
+        return Result::fail(MQRC_NOT_OPEN_FOR_INQUIRE);
+    }
+    bool isQueue = obj->kind & K_QUEUES;
+    MQLONG cmdLevel = qmgr_.i(MQIA_COMMAND_LEVEL);
+    // First every selector must be one this object's class knows.
+    for (MQLONG sel : selectors) {
+        const AttrDef *a = attrBySelector(sel);
+        bool known = a && ((a->kinds & obj->kind) || (isQueue && (a->kinds & K_QUEUES)));
+        if (sel == MQIA_CAP_EXPIRY && cmdLevel < 931) known = false;
+        if (!known) return Result::fail(MQRC_SELECTOR_ERROR);
+    }
+    MQLONG nInts = 0, nChars = 0;
+    for (MQLONG sel : selectors) {
+        const AttrDef *a = attrBySelector(sel);
+        if (sel >= MQCA_FIRST)
+            nChars += a->length;
+        else
+            ++nInts;
+    }
+    Result result;
+    ints.clear();
+    chars.clear();
+    for (MQLONG sel : selectors) {
+        const AttrDef *a = attrBySelector(sel);
+        bool applies = a->kinds & obj->kind;
+        // DEFTYPE rows are split by kind; any row of the selector for this kind will do.
+        if (!applies) {
+            for (const AttrDef &row : attrTable())
+                if (row.selector == sel && (row.kinds & obj->kind)) applies = true;
+        }
+        if (!applies && result.cc == MQCC_OK) result = Result::warn(MQRC_SELECTOR_NOT_FOR_TYPE);
+        if (sel >= MQCA_FIRST) {
+            std::string v = applies ? obj->s(sel) : std::string(static_cast<size_t>(a->length), '*');
+            std::string field(static_cast<size_t>(a->length), ' ');
+            field.replace(0, std::min(v.size(), field.size()), v.substr(0, field.size()));
+            chars += field;
+        } else {
+            MQLONG v = MQIAV_NOT_APPLICABLE;
+            if (applies) {
+                switch (sel) {
+                case MQIA_CURRENT_Q_DEPTH: v = q->depth; break;
+                case MQIA_OPEN_INPUT_COUNT: v = q->openInput; break;
+                case MQIA_OPEN_OUTPUT_COUNT: v = q->openOutput; break;
+                default: v = obj->i(sel); break;
+                }
+            }
+            ints.push_back(v);
+        }
+    }
+    if (nInts > intCount) {
+        ints.resize(static_cast<size_t>(intCount));
+        if (result.cc == MQCC_OK) result = Result::warn(MQRC_INT_ATTR_COUNT_TOO_SMALL);
+    }
+    if (nChars > charLength) {
+        chars.resize(static_cast<size_t>(charLength));
+        if (result.cc == MQCC_OK) result = Result::warn(MQRC_CHAR_ATTRS_TOO_SHORT);
+    }
+    return result;
+}
+
+Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, const std::vector<MQLONG> &ints,
+                         const std::string &chars) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Handle *h = handleFor(c, hobj);
+    if (!h) return Result::fail(MQRC_HOBJ_ERROR);
+    Result r;
+    if (fault("MQSET", h->named ? h->named->def.name : std::string(), r)) return r;
+    if (!(h->options & MQOO_SET)) return Result::fail(MQRC_NOT_OPEN_FOR_SET);
+    if (selectors.size() > 256) return Result::fail(MQRC_SELECTOR_COUNT_ERROR);
+    Queue *q = h->named;
+    if (!q) return Result::fail(MQRC_NOT_OPEN_FOR_SET);
+    if (q->deleted) return Result::fail(MQRC_Q_DELETED);
+    Object next = q->def;
+    size_t nextInt = 0, nextChar = 0;
+    for (MQLONG sel : selectors) {
+        switch (sel) {
+        case MQIA_INHIBIT_GET:
+        case MQIA_INHIBIT_PUT:
+        case MQIA_TRIGGER_CONTROL:
+        case MQIA_TRIGGER_TYPE:
+        case MQIA_TRIGGER_DEPTH:
+        case MQIA_TRIGGER_MSG_PRIORITY: {
+            if (nextInt >= ints.size()) return Result::fail(MQRC_INT_ATTR_COUNT_ERROR);
+            MQLONG v = ints[nextInt++];
+            bool trigger = sel != MQIA_INHIBIT_GET && sel != MQIA_INHIBIT_PUT;
+            if (trigger && q->def.kind == K_QALIAS) return Result::fail(MQRC_SELECTOR_NOT_FOR_TYPE);
+            if ((sel == MQIA_INHIBIT_GET || sel == MQIA_INHIBIT_PUT) && v != 0 && v != 1)
+                return Result::fail(MQRC_INHIBIT_VALUE_ERROR);
+            if (sel == MQIA_TRIGGER_CONTROL && v != MQTC_OFF && v != MQTC_ON)
+                return Result::fail(MQRC_TRIGGER_CONTROL_ERROR);
+            if (sel == MQIA_TRIGGER_TYPE && (v < MQTT_NONE || v > MQTT_DEPTH)) return Result::fail(MQRC_TRIGGER_TYPE_ERROR);
+            if (sel == MQIA_TRIGGER_DEPTH && v < 1) return Result::fail(MQRC_TRIGGER_DEPTH_ERROR);
+            if (sel == MQIA_TRIGGER_MSG_PRIORITY && (v < 0 || v > 9)) return Result::fail(MQRC_TRIGGER_MSG_PRIORITY_ERR);
+            next.ints[sel] = v;
+            break;
+        }
+        case MQCA_TRIGGER_DATA: {
+            if (q->def.kind == K_QALIAS) return Result::fail(MQRC_SELECTOR_NOT_FOR_TYPE);
+            if (nextChar + 64 > chars.size()) return Result::fail(MQRC_CHAR_ATTR_LENGTH_ERROR);
+            next.strs[sel] = trimBlanks(std::string_view(chars).substr(nextChar, 64));
+            nextChar += 64;
+            break;
+        }
+        default:
+            return Result::fail(MQRC_SELECTOR_ERROR);
+        }
+    }
+    q->def = std::move(next);
+    if (!journalObject(q->def)) return Result::fail(MQRC_RESOURCE_PROBLEM);
+    changed_.notify_all();
+    return Result::ok();
+}
+
+}  // namespace qm
