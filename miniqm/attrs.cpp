@@ -99,6 +99,12 @@ const AttrDef *attrBySelector(MQLONG selector) {
     return nullptr;
 }
 
+const AttrDef *attrForKind(MQLONG selector, uint8_t kinds) {
+    for (const AttrDef &a : kTable)
+        if (a.selector == selector && (a.kinds & kinds)) return &a;
+    return nullptr;
+}
+
 const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind) {
     std::string k = upper(keyword);
     if (k == "TARGQ") k = "TARGET";

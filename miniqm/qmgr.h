@@ -256,6 +256,8 @@ struct AttrDef {
     bool settable;            // by DEFINE/ALTER (otherwise shown only)
 };
 const AttrDef *attrBySelector(MQLONG selector);
+// The row of a selector that belongs to one of these kinds, or null.
+const AttrDef *attrForKind(MQLONG selector, uint8_t kinds);
 const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind);
 const std::vector<AttrDef> &attrTable();
 

@@ -716,16 +716,16 @@ Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     MQLONG cmdLevel = qmgr_.i(MQIA_COMMAND_LEVEL);
     // First every selector must be one this object's class knows.
     for (MQLONG sel : selectors) {
-        const AttrDef *a = attrBySelector(sel);
-        bool known = a && ((a->kinds & obj->kind) || (isQueue && (a->kinds & K_QUEUES)));
+        const AttrDef *a = attrForKind(sel, obj->kind);
+        if (!a && isQueue) a = attrForKind(sel, K_QUEUES);
+        bool known = a != nullptr;
         if (sel == MQIA_CAP_EXPIRY && cmdLevel < 931) known = false;
         if (!known) return Result::fail(MQRC_SELECTOR_ERROR);
     }
     MQLONG nInts = 0, nChars = 0;
     for (MQLONG sel : selectors) {
-        const AttrDef *a = attrBySelector(sel);
         if (sel >= MQCA_FIRST)
-            nChars += a->length;
+            nChars += attrBySelector(sel)->length;
         else
             ++nInts;
     }
@@ -734,12 +734,7 @@ Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     chars.clear();
     for (MQLONG sel : selectors) {
         const AttrDef *a = attrBySelector(sel);
-        bool applies = a->kinds & obj->kind;
-        // DEFTYPE rows are split by kind; any row of the selector for this kind will do.
-        if (!applies) {
-            for (const AttrDef &row : attrTable())
-                if (row.selector == sel && (row.kinds & obj->kind)) applies = true;
-        }
+        bool applies = attrForKind(sel, obj->kind) != nullptr;
         if (!applies && result.cc == MQCC_OK) result = Result::warn(MQRC_SELECTOR_NOT_FOR_TYPE);
         if (sel >= MQCA_FIRST) {
             std::string v = applies ? obj->s(sel) : std::string(static_cast<size_t>(a->length), '*');

@@ -1,0 +1,192 @@
+// Test fixture for the miniqm tests: a private queue manager (own MINIQM_ROOT, a free port, no
+// fsync) started through the miniqm tool and stopped at the end, plus small MQI helpers.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "mqi/cmqc.h"
+#include "testing/testing.h"
+
+namespace qmt {
+
+// Runs a shell command line; returns its exit code and, when out is given, its standard output.
+inline int shell(const std::string &command, std::string *out = nullptr) {
+    std::string cmd = command + (out ? "" : " >/dev/null") + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    int status = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class QmServer {
+public:
+    explicit QmServer(std::string name = "QMT", const char *cmdLevel = nullptr)
+        : name_(std::move(name)), rootEnv_("MINIQM_ROOT", root_.path().c_str()), syncEnv_("MINIQM_NOFSYNC", "1"),
+          levelEnv_("MINIQM_CMDLEVEL", cmdLevel) {
+        std::string out;
+        created_ = tool("create " + name_, &out) == 0;
+        if (!created_) ADD_FAILURE() << out;
+        started_ = start();
+    }
+    ~QmServer() {
+        if (running()) tool("stop " + name_ + " --now");
+    }
+    QmServer(const QmServer &) = delete;
+    QmServer &operator=(const QmServer &) = delete;
+
+    const std::string &name() const { return name_; }
+    const std::string &root() const { return root_.path(); }
+    std::string dir() const { return root_.path() + "/" + name_; }
+    bool ok() const { return created_ && started_; }
+
+    int tool(const std::string &args, std::string *out = nullptr) const {
+        return shell(std::string(MINIQM_TOOL) + " " + args, out);
+    }
+    int mqsc(const std::string &script, std::string *out = nullptr) const {
+        root_.write("mqsc.in", script);
+        return tool("mqsc " + name_ + " < " + root_.file("mqsc.in"), out);
+    }
+    bool start() {
+        std::string out;
+        bool ok = tool("start " + name_ + " --no-fsync", &out) == 0;
+        if (!ok) ADD_FAILURE() << out;
+        return ok;
+    }
+    bool stop(bool now = true) { return tool("stop " + name_ + (now ? " --now" : "")) == 0; }
+    int pid() const { return runValue("pid="); }
+    int port() const { return runValue("port="); }
+    bool running() const { return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && kill(pid(), 0) == 0; }
+    // Ends the server at once, as a crash would, and waits until it is gone.
+    void kill9() {
+        int p = pid();
+        if (p <= 0) return;
+        kill(p, SIGKILL);
+        for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) usleep(1000);
+    }
+
+private:
+    int runValue(const char *key) const {
+        std::string text = root_.read(name_ + "/miniqmd.run");
+        size_t at = text.find(key);
+        return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + std::strlen(key));
+    }
+    std::string name_;
+    zt::TempDir root_;
+    zt::ScopedEnv rootEnv_, syncEnv_, levelEnv_;
+    bool created_ = false, started_ = false;
+};
+
+inline void setText(char *field, size_t n, const std::string &v) {
+    std::memset(field, ' ', n);
+    std::memcpy(field, v.data(), v.size() < n ? v.size() : n);
+}
+
+inline std::string text(const char *field, size_t n) {
+    std::string s(field, n);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+    return s;
+}
+
+struct Rc {
+    MQLONG cc = -1, reason = -1;
+};
+
+inline MQHCONN connect(const std::string &qm, Rc *rc = nullptr, MQLONG options = MQCNO_HANDLE_SHARE_BLOCK) {
+    MQCHAR48 name;
+    setText(name, 48, qm);
+    MQCNO cno = MQCNO_DEFAULT;
+    cno.Options = options;
+    MQHCONN h = MQHC_UNUSABLE_HCONN;
+    Rc local;
+    Rc &r = rc ? *rc : local;
+    MQCONNX(name, &cno, &h, &r.cc, &r.reason);
+    return h;
+}
+
+inline MQHOBJ open(MQHCONN h, const std::string &q, MQLONG options, Rc *rc = nullptr, MQOD *odOut = nullptr) {
+    MQOD od = MQOD_DEFAULT;
+    setText(od.ObjectName, 48, q);
+    MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+    Rc local;
+    Rc &r = rc ? *rc : local;
+    MQOPEN(h, &od, options, &hobj, &r.cc, &r.reason);
+    if (odOut) *odOut = od;
+    return hobj;
+}
+
+inline Rc put(MQHCONN h, MQHOBJ o, const std::string &data, MQLONG pmoOptions = MQPMO_NO_SYNCPOINT,
+              MQMD *mdInOut = nullptr) {
+    MQMD local = MQMD_DEFAULT;
+    MQMD &md = mdInOut ? *mdInOut : local;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = pmoOptions;
+    Rc r;
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc, &r.reason);
+    return r;
+}
+
+// MQGET into a buffer of bufferLength bytes; data receives what was returned.
+inline Rc get(MQHCONN h, MQHOBJ o, std::string *data, MQLONG gmoOptions = MQGMO_NO_SYNCPOINT,
+              MQMD *mdInOut = nullptr, MQLONG bufferLength = 65536, MQLONG *dataLength = nullptr,
+              MQLONG waitMs = 0, MQGMO *gmoInOut = nullptr) {
+    MQMD local = MQMD_DEFAULT;
+    MQMD &md = mdInOut ? *mdInOut : local;
+    MQGMO localGmo = MQGMO_DEFAULT;
+    MQGMO &gmo = gmoInOut ? *gmoInOut : localGmo;
+    gmo.Options = gmoOptions;
+    gmo.WaitInterval = waitMs;
+    std::string buf(static_cast<size_t>(bufferLength), '\0');
+    MQLONG len = -1;
+    Rc r;
+    MQGET(h, o, &md, &gmo, bufferLength, buf.data(), &len, &r.cc, &r.reason);
+    if (dataLength) *dataLength = len;
+    if (data) *data = r.cc != MQCC_FAILED ? buf.substr(0, static_cast<size_t>(std::min(len, bufferLength))) : "";
+    return r;
+}
+
+inline MQLONG inqInt(MQHCONN h, MQHOBJ o, MQLONG selector, Rc *rc = nullptr) {
+    MQLONG v = -99;
+    Rc local;
+    Rc &r = rc ? *rc : local;
+    MQINQ(h, o, 1, &selector, 1, &v, 0, nullptr, &r.cc, &r.reason);
+    return v;
+}
+
+// Current depth of a queue, through a connection of its own.
+inline MQLONG depth(const std::string &qm, const std::string &q) {
+    MQHCONN h = connect(qm);
+    MQHOBJ o = open(h, q, MQOO_INQUIRE);
+    MQLONG d = inqInt(h, o, MQIA_CURRENT_Q_DEPTH);
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+    return d;
+}
+
+}  // namespace qmt
+
+#define EXPECT_RC(rc, expectedCc, expectedReason)    \
+    do {                                             \
+        ::qmt::Rc r_ = (rc);                         \
+        EXPECT_EQ(r_.cc, expectedCc);                \
+        EXPECT_EQ(r_.reason, expectedReason);        \
+    } while (0)
+
+#define ASSERT_RC(rc, expectedCc, expectedReason)          \
+    do {                                                   \
+        ::qmt::Rc r_ = (rc);                               \
+        ASSERT_EQ(r_.cc, expectedCc) << "reason " << r_.reason; \
+        ASSERT_EQ(r_.reason, expectedReason);              \
+    } while (0)
