@@ -19,7 +19,7 @@ Outcome request(const std::string &dir, const std::string &command, std::string 
     std::string body;
     bool ok = qmwire::sendFrame(fd, w.bytes()) && qmwire::recvFrame(fd, body);
     qmos::closeFd(fd);
-    if (!ok) return Outcome::Unreachable;
+    if (!ok) return Outcome::NoReply;
     qmwire::Reader r(body);
     r.u16();
     r.u16();
@@ -27,7 +27,7 @@ Outcome request(const std::string &dir, const std::string &command, std::string 
     int32_t cc = r.i32();
     r.i32();
     reply = r.str();
-    if (r.failed()) return Outcome::Unreachable;
+    if (r.failed()) return Outcome::NoReply;
     return cc == 0 ? Outcome::Ok : Outcome::Failed;
 }
 

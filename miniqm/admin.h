@@ -6,7 +6,8 @@
 
 namespace qmadmin {
 
-enum class Outcome { Ok, Failed, Unreachable };
+// Unreachable: no server listening; NoReply: it took the request but ended before answering.
+enum class Outcome { Ok, Failed, Unreachable, NoReply };
 
 // Sends one command ("mqsc <text>", "stop quiesce", "stop now", "fault ...", "status") to the
 // server of the queue manager in dir and returns its reply text in reply.

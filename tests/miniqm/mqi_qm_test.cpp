@@ -1,7 +1,5 @@
 // The synchronous MQI of miniqm through the bindings library: every verb's success path and the
 // reason codes IBM MQ gives on its failure paths.
-#include <thread>
-
 #include "miniqm/qm_fixture.h"
 
 using namespace qmt;
@@ -84,24 +82,6 @@ TEST(MqiConnect, BadConnectOptionsStructureGives2139) {
     Rc r;
     MQCONNX(name, &cno, &h, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_FAILED, MQRC_CNO_ERROR);
-}
-
-TEST(MqiConnect, UnsharedHandleIsBoundToItsThreadAndReconnectGives2002) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    Rc r;
-    MQHCONN h = connect(qm.name(), &r, MQCNO_NONE);
-    ASSERT_EQ(r.cc, MQCC_OK);
-    MQHCONN again = connect(qm.name(), &r, MQCNO_NONE);
-    EXPECT_RC(r, MQCC_WARNING, MQRC_ALREADY_CONNECTED);
-    EXPECT_EQ(again, h);
-    Rc other;
-    std::thread([&] { MQCMIT(h, &other.cc, &other.reason); }).join();
-    EXPECT_RC(other, MQCC_FAILED, MQRC_HCONN_ERROR);
-    MQDISC(&h, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    MQCMIT(h, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_FAILED, MQRC_HCONN_ERROR);
 }
 
 TEST_F(Mqi, OpenReportsUnknownObjectsAndBadOptions) {
@@ -349,21 +329,6 @@ TEST_F(Mqi, CapExpiryLimitsTheExpiryOfPutMessages) {
     ASSERT_RC(get(h, o, nullptr, MQGMO_NO_SYNCPOINT, &got), MQCC_OK, MQRC_NONE);
     EXPECT_GT(got.Expiry, 0);
     EXPECT_LE(got.Expiry, 50);
-}
-
-TEST_F(Mqi, WaitingGetIsWokenByAPutFromAnotherConnection) {
-    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
-    std::string data;
-    Rc r;
-    std::thread getter([&] { r = get(h, o, &data, MQGMO_WAIT | MQGMO_NO_SYNCPOINT, nullptr, 100, nullptr, 60000); });
-    MQHCONN other = connect(qm.name());
-    MQHOBJ out = open(other, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
-    EXPECT_RC(put(other, out, "wake"), MQCC_OK, MQRC_NONE);
-    getter.join();
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(data, "wake");
-    Rc d;
-    MQDISC(&other, &d.cc, &d.reason);
 }
 
 TEST_F(Mqi, WaitWithTimeoutEndsWith2033) {
@@ -621,18 +586,3 @@ TEST_F(Mqi, StatReportsNoAsynchronousErrors) {
     EXPECT_RC(r, MQCC_FAILED, MQRC_STAT_TYPE_ERROR);
 }
 
-TEST_F(Mqi, SharedHandleServesSeveralThreads) {
-    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
-    std::vector<std::thread> threads;
-    std::vector<Rc> results(4);
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 25; ++i) {
-                Rc r = put(h, o, "m");
-                if (r.cc != MQCC_OK) results[static_cast<size_t>(t)] = r;
-            }
-        });
-    for (auto &t : threads) t.join();
-    for (const Rc &r : results) EXPECT_EQ(r.cc, -1);   // untouched: every put succeeded
-    EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 100);
-}
