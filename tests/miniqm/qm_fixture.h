@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,7 +76,14 @@ public:
         int p = pid();
         if (p <= 0) return;
         kill(p, SIGKILL);
-        for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) usleep(1000);
+        // Gone, or a zombie waiting for whoever reaps orphans here.
+        for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
+            std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            size_t close = text.rfind(')');
+            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') break;
+            usleep(1000);
+        }
     }
 
 private:

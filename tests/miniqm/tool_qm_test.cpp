@@ -1,0 +1,206 @@
+// The miniqm tool: queue manager lifecycle, MQSC with IBM MQ's replies, put/get/depth with their
+// options, faults on demand, and a clear error with a non-zero exit code for every bad argument.
+#include "miniqm/qm_fixture.h"
+
+using namespace qmt;
+
+namespace {
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(Tool, LifecycleCreateStartStatusStopDelete) {
+    zt::TempDir root;
+    zt::ScopedEnv env("MINIQM_ROOT", root.path().c_str());
+    std::string tool = MINIQM_TOOL, out;
+    EXPECT_EQ(shell(tool + " create QM.LIFE", &out), 0) << out;
+    EXPECT_EQ(shell(tool + " create QM.LIFE", &out), 1);
+    EXPECT_TRUE(contains(out, "already exists")) << out;
+    EXPECT_EQ(shell(tool + " status QM.LIFE", &out), 0);
+    EXPECT_TRUE(contains(out, "stopped")) << out;
+    EXPECT_EQ(shell(tool + " start QM.LIFE --no-fsync", &out), 0) << out;
+    EXPECT_TRUE(contains(out, "started, pid")) << out;
+    EXPECT_EQ(shell(tool + " start QM.LIFE", &out), 1);
+    EXPECT_TRUE(contains(out, "already running")) << out;
+    EXPECT_EQ(shell(tool + " status", &out), 0);
+    EXPECT_TRUE(contains(out, "QM.LIFE") && contains(out, "running")) << out;
+    EXPECT_EQ(shell(tool + " delete QM.LIFE", &out), 1);
+    EXPECT_TRUE(contains(out, "stop it first")) << out;
+    EXPECT_EQ(shell(tool + " stop QM.LIFE", &out), 0) << out;
+    EXPECT_EQ(shell(tool + " stop QM.LIFE", &out), 1);
+    EXPECT_TRUE(contains(out, "not running")) << out;
+    EXPECT_EQ(shell(tool + " delete QM.LIFE", &out), 0) << out;
+    EXPECT_TRUE(root.list().empty());
+}
+
+TEST(Tool, BadArgumentsGiveClearErrors) {
+    zt::TempDir root;
+    zt::ScopedEnv env("MINIQM_ROOT", root.path().c_str());
+    std::string tool = MINIQM_TOOL, out;
+    EXPECT_EQ(shell(tool, &out), 2);
+    EXPECT_EQ(shell(tool + " frobnicate", &out), 2);
+    EXPECT_TRUE(contains(out, "unknown command 'frobnicate'")) << out;
+    EXPECT_EQ(shell(tool + " create 'bad/name'", &out), 1);
+    EXPECT_TRUE(contains(out, "invalid queue manager name")) << out;
+    EXPECT_EQ(shell(tool + " create QM1 --port 70000", &out), 1);
+    EXPECT_TRUE(contains(out, "invalid port")) << out;
+    EXPECT_EQ(shell(tool + " create QM1 --bogus", &out), 2);
+    EXPECT_TRUE(contains(out, "unknown option --bogus")) << out;
+    EXPECT_EQ(shell(tool + " start NOPE", &out), 1);
+    EXPECT_TRUE(contains(out, "does not exist")) << out;
+    EXPECT_EQ(shell(tool + " put NOPE Q", &out), 1);
+    EXPECT_TRUE(contains(out, "2058")) << out;
+    EXPECT_EQ(shell(tool + " put", &out), 2);
+    EXPECT_EQ(shell(tool + " get QM1 Q --wait", &out), 2);
+    EXPECT_TRUE(contains(out, "needs a value")) << out;
+    EXPECT_EQ(shell("MINIQM_CMDLEVEL=abc " + tool + " create QM2", &out), 1);
+    EXPECT_TRUE(contains(out, "MINIQM_CMDLEVEL")) << out;
+}
+
+TEST(Tool, PutGetAndDepthCarryTheDescriptorFields) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    std::string out;
+    qm.root();
+    zt::TempDir files;
+    files.write("in.bin", std::string("\x01\x02hello", 7));
+    EXPECT_EQ(qm.tool("put " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --file " + files.file("in.bin") +
+                          " --format MQEVENT --msgid 0102 --correlid AABB --persistent --replyto REPLY.Q",
+                      &out),
+              0)
+        << out;
+    EXPECT_EQ(qm.tool("depth " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT", &out), 0);
+    EXPECT_EQ(out, "1\n");
+    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --browse", &out), 0) << out;
+    EXPECT_TRUE(contains(out, "MsgId          010200000000")) << out;
+    EXPECT_TRUE(contains(out, "CorrelId       AABB0000")) << out;
+    EXPECT_TRUE(contains(out, "Format         'MQEVENT'")) << out;
+    EXPECT_TRUE(contains(out, "Persistence    1")) << out;
+    EXPECT_TRUE(contains(out, "ReplyToQ       'REPLY.Q'")) << out;
+    EXPECT_TRUE(contains(out, "01 02 68 65 6C 6C 6F")) << out;
+    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --raw " + files.file("out.bin"), &out), 0) << out;
+    EXPECT_EQ(files.read("out.bin"), std::string("\x01\x02hello", 7));
+    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT", &out), 1);
+    EXPECT_TRUE(contains(out, "2033")) << out;
+    EXPECT_EQ(qm.tool("put " + qm.name() + " NO.SUCH.Q --file " + files.file("in.bin"), &out), 1);
+    EXPECT_TRUE(contains(out, "2085")) << out;
+    EXPECT_EQ(qm.tool("put " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --msgid XYZ", &out), 1);
+    EXPECT_TRUE(contains(out, "hex")) << out;
+}
+
+TEST(Tool, GetReadsMessagesLargerThanItsFirstBuffer) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    zt::TempDir files;
+    std::string big(3 * 1024 * 1024, 'q');
+    files.write("big", big);
+    std::string out;
+    ASSERT_EQ(qm.tool("put " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --file " + files.file("big"), &out), 0) << out;
+    ASSERT_EQ(qm.tool("get " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --raw " + files.file("back"), &out), 0) << out;
+    EXPECT_EQ(files.read("back"), big);
+}
+
+TEST(Tool, FaultMakesTheNextCallsFailWithTheGivenReason) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    std::string out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQOPEN 2042 --count 2 --object SYSTEM.DEFAULT.LOCAL.QUEUE", &out), 0)
+        << out;
+    MQHCONN h = connect(qm.name());
+    Rc r;
+    open(h, "SYSTEM.ADMIN.COMMAND.QUEUE", MQOO_OUTPUT, &r);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);   // another object: not affected
+    open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT, &r);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_OBJECT_IN_USE);
+    open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT, &r);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_OBJECT_IN_USE);
+    open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT, &r);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQCONNX 2139", &out), 0) << out;
+    connect(qm.name(), &r);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_CNO_ERROR);
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQGET 2016 --count 5", &out), 0);
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
+    EXPECT_TRUE(contains(out, "MQGET reason 2016")) << out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " clear", &out), 0);
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(qm.tool("fault " + qm.name() + " MQFOO 2009", &out), 1);
+    EXPECT_TRUE(contains(out, "unknown verb")) << out;
+    MQDISC(&h, &r.cc, &r.reason);
+}
+
+TEST(Tool, MqscDefinesAltersDisplaysDeletesAndClears) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    std::string out;
+    ASSERT_EQ(qm.mqsc("* a comment line\n"
+                      "DEFINE QLOCAL(APP.Q) MAXDEPTH(100) +\n"
+                      "       DESCR('It''s mine') BOQNAME(APP.BACKOUT) BOTHRESH(3)\n"
+                      "def ql(app.copy) like(APP.Q)\n"
+                      "DEFINE QALIAS(APP.ALIAS) TARGET(APP.Q)\n"
+                      "DEFINE QMODEL(APP.MODEL) DEFTYPE(PERMDYN)\n"
+                      "ALTER QLOCAL(APP.Q) PUT(DISABLED) NOSHARE\n",
+                      &out),
+              0)
+        << out;
+    EXPECT_TRUE(contains(out, "AMQ8006I: IBM MQ queue created.")) << out;
+    EXPECT_TRUE(contains(out, "AMQ8008I: IBM MQ queue changed.")) << out;
+    EXPECT_TRUE(contains(out, "5 MQSC commands read.")) << out;
+    EXPECT_TRUE(contains(out, "All valid MQSC commands were processed.")) << out;
+    ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(APP.*) MAXDEPTH DESCR\nDIS Q(APP.ALIAS) TARGET\n", &out), 0) << out;
+    EXPECT_TRUE(contains(out, "QUEUE(APP.COPY)")) << out;   // unquoted names are upper case
+    EXPECT_TRUE(contains(out, "MAXDEPTH(100)")) << out;
+    EXPECT_TRUE(contains(out, "DESCR(It's mine)")) << out;
+    EXPECT_TRUE(contains(out, "TARGET(APP.Q)")) << out;
+    ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(APP.Q) ALL\n", &out), 0) << out;
+    EXPECT_TRUE(contains(out, "PUT(DISABLED)") && contains(out, "NOSHARE") && contains(out, "BOTHRESH(3)")) << out;
+
+    // Errors: existing object, unknown object, bad keyword, bad value, queue not empty.
+    EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(APP.Q)\n", &out), 10);
+    EXPECT_TRUE(contains(out, "AMQ8150E")) << out;
+    EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(APP.Q) REPLACE MAXDEPTH(7)\n", &out), 0) << out;
+    EXPECT_EQ(qm.mqsc("ALTER QLOCAL(NOT.THERE) MAXDEPTH(1)\n", &out), 10);
+    EXPECT_TRUE(contains(out, "AMQ8147E: IBM MQ object NOT.THERE not found.")) << out;
+    EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(X.Q) COLOUR(BLUE)\n", &out), 10);
+    EXPECT_TRUE(contains(out, "AMQ8405E")) << out;
+    EXPECT_TRUE(contains(out, "One command has a syntax error.")) << out;
+    EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(X.Q) MAXDEPTH(-5)\n", &out), 10);
+    EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(X.Q) DEFPSIST(MAYBE)\n", &out), 10);
+    ASSERT_EQ(qm.tool("put " + qm.name() + " APP.COPY < /dev/null", &out), 0) << out;
+    EXPECT_EQ(qm.mqsc("DELETE QLOCAL(APP.COPY)\n", &out), 10);
+    EXPECT_TRUE(contains(out, "not empty")) << out;
+    EXPECT_EQ(qm.mqsc("CLEAR QLOCAL(APP.COPY)\nDELETE QLOCAL(APP.COPY)\nDELETE QALIAS(APP.ALIAS)\n", &out), 0) << out;
+    EXPECT_TRUE(contains(out, "AMQ8022I: IBM MQ queue cleared.")) << out;
+    EXPECT_TRUE(contains(out, "AMQ8007I: IBM MQ queue deleted.")) << out;
+
+    // A queue that is open cannot be deleted or cleared.
+    MQHCONN h = connect(qm.name());
+    open(h, "APP.Q", MQOO_INPUT_SHARED);
+    EXPECT_EQ(qm.mqsc("DELETE QLOCAL(APP.Q) PURGE\n", &out), 10);
+    EXPECT_TRUE(contains(out, "AMQ8148E: IBM MQ object in use.")) << out;
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+    EXPECT_EQ(qm.mqsc("DELETE QLOCAL(APP.Q) PURGE\n", &out), 0) << out;
+}
+
+TEST(Tool, MqscQueueManagerAndTopics) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    std::string out;
+    ASSERT_EQ(qm.mqsc("ALTER QMGR DEADQ(SYSTEM.DEAD.LETTER.QUEUE) MAXUMSGS(5000)\n"
+                      "DEFINE TOPIC(ZUNT.ALERTS) TOPICSTR('Holva/ZUNT/Alerts')\n"
+                      "DISPLAY QMGR\nDISPLAY TOPIC(ZUNT.*) TOPICSTR\n",
+                      &out),
+              0)
+        << out;
+    EXPECT_TRUE(contains(out, "AMQ8005I: IBM MQ queue manager changed.")) << out;
+    EXPECT_TRUE(contains(out, "QMNAME(" + qm.name() + ")")) << out;
+    EXPECT_TRUE(contains(out, "MAXUMSGS(5000)")) << out;
+    EXPECT_TRUE(contains(out, "PLATFORM(UNIX)")) << out;
+    EXPECT_TRUE(contains(out, "TOPICSTR(Holva/ZUNT/Alerts)")) << out;
+    EXPECT_EQ(qm.mqsc("ALTER QMGR CMDLEVEL(800)\n", &out), 10);   // not alterable
+    EXPECT_EQ(qm.mqsc("DEFINE TOPIC(NO.STRING)\n", &out), 10);
+    EXPECT_EQ(qm.mqsc("DELETE TOPIC(ZUNT.ALERTS)\n", &out), 0) << out;
+}
