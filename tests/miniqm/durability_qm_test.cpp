@@ -1,11 +1,9 @@
 // Durability: persistent messages of committed units of work survive kill -9 of the server at any
 // instant, exactly once; uncommitted work never does; a unit of work caught in its commit is all or
 // nothing; non-persistent messages are gone after a restart; a damaged journal tail is cut off.
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "miniqm/qm_fixture.h"
 
@@ -27,20 +25,23 @@ struct Batch {
     MQHCONN h = connect(qm);
     MQHOBJ o = open(h, "DUR.Q", MQOO_OUTPUT | MQOO_INPUT_SHARED);
     for (int b = firstBatch;; ++b) {
-        std::string line = "pre " + std::to_string(b);
+        char text[64];
+        std::snprintf(text, sizeof text, "pre %d", b);
+        std::string line = text;
         for (int i = 0; i < 4; ++i) {
-            std::string body = "B" + std::to_string(b) + "." + std::to_string(i);
+            std::snprintf(text, sizeof text, "B%d.%d", b, i);
+            std::string body = text;
             MQMD md = MQMD_DEFAULT;
             md.Persistence = MQPER_PERSISTENT;
             if (put(h, o, body, MQPMO_SYNCPOINT, &md).cc != MQCC_OK) _exit(0);
-            line += " +" + body;
+            line.append(" +").append(body);
         }
         if (b % 2 == 0) {
             for (int i = 0; i < 3; ++i) {
                 std::string data;
                 Rc r = get(h, o, &data, MQGMO_SYNCPOINT);
                 if (r.cc != MQCC_OK) break;
-                line += " -" + data;
+                line.append(" -").append(data);
             }
         }
         std::fprintf(log, "%s\n", line.c_str());
@@ -55,19 +56,22 @@ struct Batch {
 
 std::map<int, Batch> readLog(const std::string &path) {
     std::map<int, Batch> batches;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string kind;
-        int b = 0;
-        words >> kind >> b;
-        if (kind == "ok") {
-            batches[b].committed = true;
-            continue;
+    std::string text = readText(path);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) break;   // a line still being written
+        std::vector<std::string> w = words(text.substr(pos, nl - pos));
+        pos = nl + 1;
+        if (w.size() < 2) continue;
+        int b = std::atoi(w[1].c_str());
+        Batch &batch = batches[b];
+        if (w[0] == "ok") batch.committed = true;
+        if (w[0] != "pre") continue;
+        for (size_t i = 2; i < w.size(); ++i) {
+            std::string body(w[i].begin() + 1, w[i].end());
+            (w[i][0] == '+' ? batch.puts : batch.gets).push_back(body);
         }
-        std::string w;
-        while (words >> w) (w[0] == '+' ? batches[b].puts : batches[b].gets).push_back(w.substr(1));
     }
     return batches;
 }
@@ -127,12 +131,12 @@ TEST(Durability, CommittedWorkSurvivesKillNineExactlyOnceAndUncommittedWorkNever
                 if (withLast.count(g)) withLast.erase(withLast.find(g));
             EXPECT_EQ(actual, withLast) << "round " << round << ": a unit of work half applied";
             // Record the outcome so the next round's model agrees with the queue.
-            std::ofstream(logPath, std::ios::app) << "ok " << last << "\n";
+            appendText(logPath, "ok " + std::to_string(last) + "\n");
         } else {
             EXPECT_EQ(actual, expected) << "round " << round;
             if (last >= 0 && !batches[last].committed) {
                 // Not applied: its numbers are reused by nobody, its puts are simply absent.
-                std::ofstream(logPath, std::ios::app) << "dropped " << last << "\n";
+                appendText(logPath, "dropped " + std::to_string(last) + "\n");
             }
         }
         if (::testing::Test::HasFailure()) break;
@@ -206,15 +210,10 @@ TEST(Durability, DamagedJournalTailIsTruncatedWithAMessage) {
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
     // A record cut short by the crash: a length that runs past the end, then a bad checksum.
-    {
-        std::ofstream j(dir + "/journal", std::ios::binary | std::ios::app);
-        const char torn[] = {0x40, 0, 0, 0, 1, 2, 3, 4, 'T', 0, 0};
-        j.write(torn, sizeof torn);
-    }
+    const char torn[] = {0x40, 0, 0, 0, 1, 2, 3, 4, 'T', 0, 0};
+    appendText(dir + "/journal", std::string(torn, sizeof torn));
     ASSERT_TRUE(qm.start());
-    std::ifstream logFile(dir + "/miniqmd.log");
-    std::stringstream log;
-    log << logFile.rdbuf();
-    EXPECT_NE(log.str().find("bytes truncated"), std::string::npos) << log.str();
+    std::string log = readText(dir + "/miniqmd.log");
+    EXPECT_NE(log.find("bytes truncated"), std::string::npos) << log;
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 1);
 }

@@ -1,6 +1,5 @@
 // The journal: records read back whole and in order, a torn or corrupted tail is cut off (and later
 // appends follow the good part), and a rewrite replaces everything at once.
-#include <fstream>
 
 #include "miniqm/journal.h"
 #include "testing/testing.h"

@@ -7,8 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +30,41 @@ inline int shell(const std::string &command, std::string *out = nullptr) {
     int status = pclose(p);
     if (out) *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A whole file as text (empty when it cannot be read).
+inline std::string readText(const std::string &path) {
+    std::string text;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    return text;
+}
+
+inline void appendText(const std::string &path, const std::string &text) {
+    FILE *f = std::fopen(path.c_str(), "ab");
+    if (!f) return;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// Splits at blanks and newlines.
+inline std::vector<std::string> words(const std::string &text) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : text) {
+        if (c == ' ' || c == '\n') {
+            if (!cur.empty()) out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
 }
 
 class QmServer {
@@ -78,8 +112,7 @@ public:
         kill(p, SIGKILL);
         // Gone, or a zombie waiting for whoever reaps orphans here.
         for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
-            std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            std::string text = readText("/proc/" + std::to_string(p) + "/stat");
             size_t close = text.rfind(')');
             if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') break;
             usleep(1000);
