@@ -120,6 +120,18 @@ void evPrintDebugMode();
 void evSetDebugFlags(const char *letters);
 
 // ---------------------------------------------------------------------------------------------
+// Keyboard of the foreground (standard input).
+
+// On a terminal: single keys without echo until evKeyboardClose (or the process's exit). 1 when
+// standard input is a terminal now in that mode, else 0 (keys can still be read, line by line).
+int32_t evKeyboardOpen();
+void evKeyboardClose();
+
+// The next key, or 0 when none is waiting (wait 0); wait 1 waits for one. -1 at the end of the
+// input, which no wait outlasts.
+int32_t evKeyRead(int32_t wait);
+
+// ---------------------------------------------------------------------------------------------
 // Worker pool: posted items run in posting order on threads started on demand.
 
 struct WorkItem {
