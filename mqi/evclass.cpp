@@ -103,25 +103,6 @@ uint32_t itemId(const uint8_t *p) {
     }
 }
 
-// Value of an integer item (leads 3, 157 to 204, 220, 227 to 249); false for other forms.
-bool itemInt(const uint8_t *p, int32_t *value) {
-    static const int32_t kCoded[] = {20, 50, 80, 1000, 6000, 5000, 4194304, 104857600, 999999999};
-    uint8_t lead = p[0];
-    if (lead == 3)
-        *value = static_cast<int32_t>(getU32(p + 3));
-    else if (lead >= 157 && lead <= 204)
-        *value = (lead - 157) * 256 + p[3];
-    else if (lead == 220)
-        *value = static_cast<int16_t>(getU16(p + 3));
-    else if (lead >= 227 && lead <= 240)
-        *value = lead - 230;
-    else if (lead >= 241 && lead <= 249)
-        *value = kCoded[lead - 241];
-    else
-        return false;
-    return true;
-}
-
 // The first item with the id, by a walk without regard to groups; null when none.
 const uint8_t *scanFor(const uint8_t *record, size_t length, uint32_t id) {
     if (!record || length <= kHeader) return nullptr;
@@ -259,14 +240,14 @@ const evParmDef *evEventsParmById(uint32_t parmId) {
 uint32_t evCFGetReasonQualifier(const uint8_t *record, size_t length) {
     const uint8_t *item = scanFor(record, length, kReasonQualifier);
     int32_t value = 0;
-    if (!item || !itemInt(item, &value)) return 0;
+    if (!item || !evCFDecodeInt(item, record + length, &value)) return 0;
     return static_cast<uint32_t>(value);
 }
 
 int32_t evCFFindCommandValue(const uint8_t *record, size_t length, int *found) {
     const uint8_t *item = scanFor(record, length, kCommand);
     int32_t value = 0;
-    *found = item && itemInt(item, &value) ? 1 : 0;
+    *found = item && evCFDecodeInt(item, record + length, &value) ? 1 : 0;
     return *found ? value : 0;
 }
 

@@ -5,6 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "mqi/cf.h"
+#include "mqi/mqbind.h"
+#include "mqi/pcf.h"
 
 // ---- Names of values: 40-byte rows {value, display text, MQSC keyword} ----
 
@@ -108,6 +113,38 @@ int32_t evCFFindCommandValue(const uint8_t *record, size_t length, int *found);
 // 32-byte header is unknown (100000).
 uint32_t evClassifyEvent(uint8_t *record, size_t length, uint32_t *category, uint32_t *command);
 
+// Summary of a compressed record in a pooled "evPCFSUMMARY" area (pcfSummaryOf) that the caller
+// releases; null when no area. The record is classified first (which may set its object type). A
+// record under 32 bytes gives only the classification with status 2071; a damaged one keeps the items
+// read before the damage, the cursor's reason in status; past 1000 items appending stops (truncated).
+// Configuration events file their items by group: the event context under 8001, other top-level
+// items under AFTER (39201) for create and refresh, BEFORE (39200) for delete; then one pass of
+// neighbour swaps moves them towards the order none, 8001, 39200, 39201, others.
+Area *evCFSummarise(const EvStringPool *pool, uint8_t *record, size_t length);
+
+// ---- Event summary text ----
+
+inline constexpr size_t EV_SUMMARY_LINE = 128;  // the text; a buffer holds one byte more
+
+// The one-line text of an event record from its summary, in out (EV_SUMMARY_LINE + 1 bytes or more):
+// the subtype's text, the object type and name (the name converted to CCSID 850 through the
+// connection when it has another CCSID; table may be null), and for a configuration change the
+// attributes that changed. Returns the length of the text, 0 when the record has no header.
+int evEventSummary(const EvStringPool *pool, const uint8_t *record, size_t length, const PcfSummary *summary,
+                   char *out, const MQIFunctionTable *table, int32_t hconn);
+// The change list of a configuration change, written at out for a line already lineUsed bytes long:
+// " -" then each attribute whose AFTER value differs from its BEFORE value, fitted to the first 124
+// bytes of the line so that a closing " ..." always fits; " No changes." when none. Returns the length.
+int evFormatChanges(const EvStringPool *pool, const PcfSummary *summary, char *out, size_t lineUsed);
+// One changed attribute: " NAME[old -> new]", or " NAME" once values stop fitting (*showValues is then
+// cleared for the attributes after it); 0 when not even the name fits in room bytes.
+int evFormatEventAttrs(const EvStringPool *pool, const PcfSummaryItem *before, const PcfSummaryItem *after,
+                       int *showValues, char *out, size_t room);
+// The text of an item's value: integers by the parameter's value names (MQSC keywords) or the command
+// name, lists joined by commas in quotes, strings in single quotes; nothing for other types.
+int evFormatAttrValue(const EvStringPool *pool, const evParmDef *def, const PcfSummaryItem *item,
+                      std::string *out);
+
 // ---- Queue-manager capabilities ----
 
 inline constexpr int EV_QMGR_CAPABILITIES = 78;
@@ -132,8 +169,6 @@ void evDumpLine(const char *line, int32_t length);
 void DumpPCF(uint8_t *message, int32_t length);
 
 // ---- Code-page conversion ----
-
-struct MQIFunctionTable;
 
 // Converts text between CCSIDs through the connection's MQXCNVC (options 545: default conversion,
 // native encodings). targetLength is the room in target on input and the converted length on

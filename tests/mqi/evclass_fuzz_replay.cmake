@@ -1,6 +1,6 @@
 # Without libFuzzer the seed corpora of the classification and dump fuzz targets still run as tests
 # (the driver tests/fuzz/replay_main.cpp hands each corpus file to the target once).
-foreach(target evclassify_fuzz dumppcf_fuzz)
+foreach(target evclassify_fuzz dumppcf_fuzz evsummary_fuzz)
   set(src ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.cpp)
   set(corpus ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})
   if(EXISTS ${src} AND EXISTS ${corpus})
