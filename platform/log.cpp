@@ -68,9 +68,13 @@ size_t queueCount = 0;
 std::atomic<int32_t> logWritten{0};
 std::atomic<int64_t> nextHeartbeat{0};
 
-bool ending() { return evEndFlag.load() != 0; }
+bool ending() {
+    return evEndFlag.load() != 0;
+}
 
-bool debugLetter(uint32_t bits) { return (evDebugFlags.load() & bits) == bits; }
+bool debugLetter(uint32_t bits) {
+    return (evDebugFlags.load() & bits) == bits;
+}
 
 struct tm localTime(int64_t time) {
     struct tm local = {};
@@ -89,7 +93,9 @@ void put(const char *bytes, size_t length) {
     filePosition += n;
 }
 
-void putText(const char *text) { put(text, strlen(text)); }
+void putText(const char *text) {
+    put(text, strlen(text));
+}
 
 __attribute__((format(printf, 1, 2))) void putf(const char *format, ...) {
     char line[2048];
@@ -133,8 +139,8 @@ void logDeleteOldFiles(const char *path, int64_t now) {
             }
             if (debugLetter(EV_DBG_l)) {
                 char line[1200];
-                int n = snprintf(line, sizeof line, "Log file '%s' deleted - beyond Log File Retention period.\n",
-                                 entry->path);
+                int n = snprintf(line, sizeof line,
+                                 "Log file '%s' deleted - beyond Log File Retention period.\n", entry->path);
                 if (n > 0) evConsoleWrite(2, line, strnlen(line, sizeof line));
             }
             *link = entry->next;
@@ -170,7 +176,8 @@ bool logOpenFile() {
             if (fd < 0 && errno == EINTR) continue;
             break;
         }
-        if (debugLetter(EV_DBG_l | EV_DBG_D)) evOutputF(EV_OUT_INFO, 0, "Log File '%s' is already being used.", path);
+        if (debugLetter(EV_DBG_l | EV_DBG_D))
+            evOutputF(EV_OUT_INFO, 0, "Log File '%s' is already being used.", path);
         evSleepMs(1000);
         evClockTick();
     }
@@ -225,7 +232,8 @@ void logWriteConfiguration() {
 void logWriteEventQueues() {
     putText("\nEvent Queues\n");
     putText("------------\n");
-    for (size_t i = 0; i < queueCount; i++) putf("  Queue : %-48.48s %s\n", queueLines[i].name, queueLines[i].state);
+    for (size_t i = 0; i < queueCount; i++)
+        putf("  Queue : %-48.48s %s\n", queueLines[i].name, queueLines[i].state);
     putText("\n");
     queuesWritten = true;
 }
@@ -261,7 +269,8 @@ bool writeLine(bool framed, const char *text, size_t length) {
     }
     bool ok = ferror(logFile) == 0;
     logWritten.store(1);
-    if (!ending() && settings.maxLogSize >= 0 && filePosition >= static_cast<uint64_t>(settings.maxLogSize)) closeFile();
+    if (!ending() && settings.maxLogSize >= 0 && filePosition >= static_cast<uint64_t>(settings.maxLogSize))
+        closeFile();
     return ok;
 }
 
@@ -311,7 +320,8 @@ void logEventQueuesConnected(const LogEventQueue *queues, size_t count) {
         queueLines = static_cast<QueueLine *>(CSGetMem(count * sizeof(QueueLine)));
         if (queueLines != nullptr) {
             for (size_t i = 0; i < count; i++) {
-                snprintf(queueLines[i].name, sizeof queueLines[i].name, "%s", queues[i].name ? queues[i].name : "");
+                snprintf(queueLines[i].name, sizeof queueLines[i].name, "%s",
+                         queues[i].name ? queues[i].name : "");
                 copyName(queueLines[i].state, sizeof queueLines[i].state, queues[i].stateName);
             }
             queueCount = count;
@@ -368,7 +378,8 @@ void logCheckMaxAge() {
     if (ending() || logFile == nullptr) return;
     if (evClockNow() - fileOpened < settings.maxLogAge) return;
     closeFile();
-    if (debugLetter(EV_DBG_l | EV_DBG_D)) evOutput(EV_OUT_INFO, "Current log file closed - exceeded MAXAGE", -1, 0);
+    if (debugLetter(EV_DBG_l | EV_DBG_D))
+        evOutput(EV_OUT_INFO, "Current log file closed - exceeded MAXAGE", -1, 0);
 }
 
 void logFlushIfWritten() {
@@ -378,7 +389,9 @@ void logFlushIfWritten() {
     logWritten.store(0);
 }
 
-int64_t logNextHeartbeat() { return nextHeartbeat.load(); }
+int64_t logNextHeartbeat() {
+    return nextHeartbeat.load();
+}
 
 void logClose() {
     CSRecursiveGuard logGuard(gLogConsoleLock);

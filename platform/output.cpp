@@ -16,15 +16,21 @@ std::atomic<int32_t> evConnHandles[EV_CONN_SLOTS] = {-1, -1, -1, -1, -1, -1};
 // ---------------------------------------------------------------------------------------------
 // The process's own streams.
 
-static FILE *stdStream(int32_t stream) { return stream == 2 ? stderr : stdout; }
+static FILE *stdStream(int32_t stream) {
+    return stream == 2 ? stderr : stdout;
+}
 
 static void stdWrite(int32_t stream, const char *bytes, size_t length) {
     if (length > 0) fwrite(bytes, 1, length, stdStream(stream));
 }
 
-static void stdFlush(int32_t stream) { fflush(stdStream(stream)); }
+static void stdFlush(int32_t stream) {
+    fflush(stdStream(stream));
+}
 
-static int32_t stdIsTerminal(int32_t stream) { return isatty(fileno(stdStream(stream))) ? 1 : 0; }
+static int32_t stdIsTerminal(int32_t stream) {
+    return isatty(fileno(stdStream(stream))) ? 1 : 0;
+}
 
 static const EvConsoleSink stdSink = {stdWrite, stdFlush, stdIsTerminal};
 static std::atomic<const EvConsoleSink *> consoleSink{&stdSink};
@@ -38,8 +44,12 @@ const EvConsoleSink *evSetConsoleSink(const EvConsoleSink *sink) {
 void evConsoleWrite(int32_t stream, const char *bytes, size_t length) {
     consoleSink.load()->write(stream, bytes, length);
 }
-void evConsoleFlush(int32_t stream) { consoleSink.load()->flush(stream); }
-int32_t evConsoleIsTerminal(int32_t stream) { return consoleSink.load()->isTerminal(stream); }
+void evConsoleFlush(int32_t stream) {
+    consoleSink.load()->flush(stream);
+}
+int32_t evConsoleIsTerminal(int32_t stream) {
+    return consoleSink.load()->isTerminal(stream);
+}
 
 // Characters of the status line now on screen; 0 when none is shown. Log and console lock.
 std::atomic<uint64_t> evStatusShown{0};
@@ -131,11 +141,10 @@ struct DebugLetter {
 };
 
 static constexpr DebugLetter debugLetters[] = {
-    {'s', EV_DBG_s}, {'p', EV_DBG_p}, {'c', EV_DBG_c}, {'d', EV_DBG_d}, {'t', EV_DBG_t},
-    {'h', EV_DBG_h}, {'S', EV_DBG_S}, {'l', EV_DBG_l}, {'r', EV_DBG_r}, {'T', EV_DBG_T},
-    {'f', EV_DBG_f}, {'D', EV_DBG_D}, {'v', EV_DBG_v}, {'R', EV_DBG_R}, {'N', EV_DBG_N},
-    {'i', EV_DBG_i}, {'H', EV_DBG_H}, {'z', EV_DBG_z}, {'A', EV_DBG_A}, {'a', EV_DBG_a},
-    {'g', EV_DBG_g}, {'G', EV_DBG_G}, {'e', EV_DBG_e},
+    {'s', EV_DBG_s}, {'p', EV_DBG_p}, {'c', EV_DBG_c}, {'d', EV_DBG_d}, {'t', EV_DBG_t}, {'h', EV_DBG_h},
+    {'S', EV_DBG_S}, {'l', EV_DBG_l}, {'r', EV_DBG_r}, {'T', EV_DBG_T}, {'f', EV_DBG_f}, {'D', EV_DBG_D},
+    {'v', EV_DBG_v}, {'R', EV_DBG_R}, {'N', EV_DBG_N}, {'i', EV_DBG_i}, {'H', EV_DBG_H}, {'z', EV_DBG_z},
+    {'A', EV_DBG_A}, {'a', EV_DBG_a}, {'g', EV_DBG_g}, {'G', EV_DBG_G}, {'e', EV_DBG_e},
 };
 
 void evSetDebugFlags(const char *letters) {

@@ -31,8 +31,8 @@ constexpr uint32_t EV_OUT_TRACE = 1024;
 
 struct EvRunState {
     std::atomic<int32_t> background{0};  // -b or -k: nothing on the console
-    std::atomic<int32_t> service{0};      // -k
-    std::atomic<int32_t> debugMode{0};    // -! or '!': the status line is not drawn
+    std::atomic<int32_t> service{0};     // -k
+    std::atomic<int32_t> debugMode{0};   // -! or '!': the status line is not drawn
     // QmgrContext's state flags, in their order.
     std::atomic<uint8_t> connecting{0};
     std::atomic<uint8_t> retrying{0};
@@ -165,13 +165,13 @@ void evWorkSetDequeueHook(void (*hook)(const WorkItem *item));
 // The settings of the log that the event processor's settings keep here. Changed only through
 // logSetSettings (status lock, then log and console lock).
 struct LogSettings {
-    char name[8 + 1];        // NAME
-    char descr[64 + 1];      // DESCR
-    char logPath[1024];      // LOGPATH: the log root directory; empty (until set): no log file
-    int32_t maxLogAge;       // MAXLOGAGE, seconds
-    int64_t maxLogSize;      // MAXLOGSZ, bytes
-    int32_t logRetention;    // LOGRET, seconds
-    int32_t heartbeat;       // heartbeat interval, seconds; 0 writes none
+    char name[8 + 1];      // NAME
+    char descr[64 + 1];    // DESCR
+    char logPath[1024];    // LOGPATH: the log root directory; empty (until set): no log file
+    int32_t maxLogAge;     // MAXLOGAGE, seconds
+    int64_t maxLogSize;    // MAXLOGSZ, bytes
+    int32_t logRetention;  // LOGRET, seconds
+    int32_t heartbeat;     // heartbeat interval, seconds; 0 writes none
 };
 extern const LogSettings &evLogSettings;  // read-only view; lock-free readers may see a change midway
 void logSetSettings(const LogSettings *settings);

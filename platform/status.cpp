@@ -15,7 +15,9 @@ static std::atomic<StatusSource> statusSource{nullptr};
 static char statusBuffer[256];
 static size_t statusLength = 0;
 
-void evSetStatusSource(StatusSource source) { statusSource.store(source); }
+void evSetStatusSource(StatusSource source) {
+    statusSource.store(source);
+}
 
 // The connection state in its order of precedence.
 static const char *stateWord() {
@@ -32,13 +34,16 @@ static void buildStatusText() {
     if (source != nullptr) source(&counts);
     char calendar[32];
     evCalendarText(evClockNow(), calendar);
-    int n = snprintf(statusBuffer, sizeof statusBuffer, "%.8s %s Qm(%s) Events(%d) Stats(%d) Cmds(%d) Alerts(%d)",
-                     calendar + 11, evLogSettings.name, stateWord(), counts.events, counts.stats,
-                     counts.commands, counts.alerts);
+    int n =
+        snprintf(statusBuffer, sizeof statusBuffer, "%.8s %s Qm(%s) Events(%d) Stats(%d) Cmds(%d) Alerts(%d)",
+                 calendar + 11, evLogSettings.name, stateWord(), counts.events, counts.stats, counts.commands,
+                 counts.alerts);
     if (n < 0) n = 0;
-    size_t length = static_cast<size_t>(n) < sizeof statusBuffer ? static_cast<size_t>(n) : sizeof statusBuffer - 1;
+    size_t length =
+        static_cast<size_t>(n) < sizeof statusBuffer ? static_cast<size_t>(n) : sizeof statusBuffer - 1;
     if (evRunState.connected.load() && !evRunState.ready.load()) {
-        int more = snprintf(statusBuffer + length, sizeof statusBuffer - length, " - Loaded %d", counts.loaded);
+        int more =
+            snprintf(statusBuffer + length, sizeof statusBuffer - length, " - Loaded %d", counts.loaded);
         if (more > 0) length = strnlen(statusBuffer, sizeof statusBuffer);
     }
     statusLength = length;

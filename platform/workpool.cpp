@@ -48,7 +48,9 @@ int64_t idleCount = 0;
 
 std::atomic<void (*)(const WorkItem *)> dequeueHook{nullptr};
 
-bool traceOn() { return (evDebugFlags.load() & EV_DBG_z) != 0; }
+bool traceOn() {
+    return (evDebugFlags.load() & EV_DBG_z) != 0;
+}
 
 void evWorkerThread() {
     CSLockRecursive(&gWorkListLock);
@@ -135,7 +137,9 @@ int32_t evWorkBusy() {
     return 0;
 }
 
-void evWorkWake() { wakeEvent().signal(); }
+void evWorkWake() {
+    wakeEvent().signal();
+}
 
 void evWorkStats(int32_t *workers, int64_t *idle, const WorkItem **head) {
     CSRecursiveGuard guard(gWorkListLock);
@@ -144,4 +148,6 @@ void evWorkStats(int32_t *workers, int64_t *idle, const WorkItem **head) {
     if (head != nullptr) *head = queueHead;
 }
 
-void evWorkSetDequeueHook(void (*hook)(const WorkItem *item)) { dequeueHook.store(hook); }
+void evWorkSetDequeueHook(void (*hook)(const WorkItem *item)) {
+    dequeueHook.store(hook);
+}

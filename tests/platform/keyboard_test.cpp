@@ -44,7 +44,8 @@ TEST(Keyboard, KeysComeOneAtATimeAndNoneWaitingGivesZero) {
 
 TEST(Keyboard, OnATerminalKeysArriveWithoutLineEndOrEchoUntilClosed) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminals here";
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        GTEST_SKIP() << "no pseudo-terminals here";
     int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
     {

@@ -13,7 +13,8 @@ namespace {
 constexpr int64_t jan1 = 1767225600;  // 2026-01-01 00:00:00 UTC
 
 void useRoot(const std::string &root, int32_t maxAge, int64_t maxSize, int32_t retention) {
-    LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", maxAge, maxSize, retention, 86400};
+    LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", maxAge, maxSize, retention,
+                            86400};
     snprintf(settings.logPath, sizeof settings.logPath, "%s", root.c_str());
     logSetSettings(&settings);
 }
@@ -33,12 +34,14 @@ TEST(LogWhileEnding, NeitherSizeNorAgeClosesTheFileAndNothingIsDeleted) {
     logWrite(nullptr, EV_OUT_INFO, "still the same file", -1);
     logFlushIfWritten();
     EXPECT_EQ(dir.list(), std::vector<std::string>{"ZUNTLog_20260101000000.txt"});
-    EXPECT_NE(dir.read("ZUNTLog_20260101000000.txt").find("[01:00:00] still the same file\n"), std::string::npos);
+    EXPECT_NE(dir.read("ZUNTLog_20260101000000.txt").find("[01:00:00] still the same file\n"),
+              std::string::npos);
     // A file opened while ending (the first one is far past its retention) deletes nothing.
     logClose();
     logWrite(nullptr, EV_OUT_INFO, "new file", -1);
     logClose();
-    EXPECT_EQ(dir.list(), (std::vector<std::string>{"ZUNTLog_20260101000000.txt", "ZUNTLog_20260101010000.txt"}));
+    EXPECT_EQ(dir.list(),
+              (std::vector<std::string>{"ZUNTLog_20260101000000.txt", "ZUNTLog_20260101010000.txt"}));
 }
 
 TEST(LogUnwritable, AnUnwritableRootSaysSoOnTheConsoleOnlyAndEndsTheProgram) {

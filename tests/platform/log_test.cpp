@@ -24,7 +24,8 @@ protected:
         evDebugFlags.store(0);
         evRunState.connected.store(0);
         evRunState.background.store(0);
-        LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800, 86400};
+        LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800,
+                                86400};
         snprintf(settings.logPath, sizeof settings.logPath, "%s", dir_.path().c_str());
         logSetSettings(&settings);
         console_.clear();
@@ -126,7 +127,8 @@ TEST_F(LogTest, ConfigurationBlockTruncatesItsDivisions) {
 }
 
 TEST_F(LogTest, EventQueueBlockIsWrittenOncePerConnectWhileConnected) {
-    const LogEventQueue queues[] = {{"SYSTEM.ADMIN.QMGR.EVENT", "ACTIVE"}, {"HOLVA.ZUNT.COMMAND.QUEUE", nullptr}};
+    const LogEventQueue queues[] = {{"SYSTEM.ADMIN.QMGR.EVENT", "ACTIVE"},
+                                    {"HOLVA.ZUNT.COMMAND.QUEUE", nullptr}};
     logEventQueuesConnected(queues, 2);
     logWrite(nullptr, EV_OUT_INFO, "not connected yet", -1);
     evRunState.connected.store(1);
@@ -166,22 +168,25 @@ TEST_F(LogTest, NewDayRepeatsTheHeaderInTheSameFile) {
 TEST_F(LogTest, ReachingMaxSizeClosesTheFileAndTheNextOneWaitsForTheNextSecondsName) {
     alter([](LogSettings *s) { s->maxLogSize = static_cast<int64_t>(headerJan1.size()) + 40; });
     evSetDebugFlags("lD");
-    logWrite(nullptr, EV_OUT_INFO, "short", -1);  // 17 bytes: below the limit
+    logWrite(nullptr, EV_OUT_INFO, "short", -1);                       // 17 bytes: below the limit
     logWrite(nullptr, EV_OUT_INFO, std::string(30, 'x').c_str(), -1);  // reaches it
     EXPECT_EQ(dir_.list().size(), 1u);
     logWrite(nullptr, EV_OUT_INFO, "next", -1);
     EXPECT_EQ(clock_.sleepCount(), 1u);
     EXPECT_EQ(clock_.sleptMs(), 1000u);
     EXPECT_EQ(evClockNow(), jan1 + 1);
-    EXPECT_EQ(dir_.list(), (std::vector<std::string>{"ZUNTLog_20260101000000.txt", "ZUNTLog_20260101000001.txt"}));
+    EXPECT_EQ(dir_.list(),
+              (std::vector<std::string>{"ZUNTLog_20260101000000.txt", "ZUNTLog_20260101000001.txt"}));
     EXPECT_BYTES_EQ(headerJan1 + "[00:00:00] short\n" + "           " + std::string(30, 'x') + "\n",
                     file("ZUNTLog_20260101000000.txt"));
     std::string second = file("ZUNTLog_20260101000001.txt");
-    EXPECT_NE(second.find("Current Time: Thu Jan  1 00:00:01 2026\n\n[00:00:01] next\n"), std::string::npos) << second;
+    EXPECT_NE(second.find("Current Time: Thu Jan  1 00:00:01 2026\n\n[00:00:01] next\n"), std::string::npos)
+        << second;
     std::string first = dir_.file("ZUNTLog_20260101000000.txt");
     EXPECT_NE(console_.out().find("Log File '" + first + "' is already being used.\n"), std::string::npos)
         << console_.out();
-    EXPECT_NE(console_.err().find("Log file '" + dir_.file("ZUNTLog_20260101000001.txt") + "' opened for writing.\n"),
+    EXPECT_NE(console_.err().find("Log file '" + dir_.file("ZUNTLog_20260101000001.txt") +
+                                  "' opened for writing.\n"),
               std::string::npos)
         << console_.err();
 }
@@ -205,7 +210,8 @@ TEST_F(LogTest, MaxAgeClosesTheFileOnceItIsOldEnough) {
     logCheckMaxAge();
     EXPECT_NE(console_.out().find("Current log file closed - exceeded MAXAGE\n"), std::string::npos);
     logWrite(nullptr, EV_OUT_INFO, "three", -1);
-    EXPECT_EQ(dir_.list(), (std::vector<std::string>{"ZUNTLog_20260101000000.txt", "ZUNTLog_20260101000100.txt"}));
+    EXPECT_EQ(dir_.list(),
+              (std::vector<std::string>{"ZUNTLog_20260101000000.txt", "ZUNTLog_20260101000100.txt"}));
     EXPECT_NE(file("ZUNTLog_20260101000100.txt").find("[00:01:00] three\n"), std::string::npos);
 }
 
@@ -231,8 +237,9 @@ TEST_F(LogTest, OnlyThisRunsFilesPastTheirRetentionAreDeleted) {
     EXPECT_TRUE(dir_.exists("ZUNTLog_20260101000000.txt"));
     evSetDebugFlags("l");
     openAt(101);  // a: 0 + 100 is before 101
-    EXPECT_EQ(dir_.list(), (std::vector<std::string>{"ZUNTLog_20200101000000.txt", "ZUNTLog_20260101000100.txt",
-                                                     "ZUNTLog_20260101000141.txt"}));
+    EXPECT_EQ(dir_.list(),
+              (std::vector<std::string>{"ZUNTLog_20200101000000.txt", "ZUNTLog_20260101000100.txt",
+                                        "ZUNTLog_20260101000141.txt"}));
     EXPECT_NE(console_.err().find("Log file '" + dir_.file("ZUNTLog_20260101000000.txt") +
                                   "' deleted - beyond Log File Retention period.\n"),
               std::string::npos)

@@ -10,7 +10,9 @@
 
 namespace {
 
-std::string repeat(char c, size_t n) { return std::string(n, c); }
+std::string repeat(char c, size_t n) {
+    return std::string(n, c);
+}
 
 void resetRunState() {
     evRunState.background.store(0);
@@ -117,8 +119,9 @@ TEST_F(OutputTest, StatusLineRedrawOverwritesTheOldLine) {
     clock_.advanceMs(1000);
     evStatusRebuild.store(1);
     evStatusLine();
-    EXPECT_BYTES_EQ(repeat('\b', first) + "03:25:08 ZUNT Qm(INITIALISING) Events(0) Stats(0) Cmds(0) Alerts(0)",
-                    console_.out());
+    EXPECT_BYTES_EQ(
+        repeat('\b', first) + "03:25:08 ZUNT Qm(INITIALISING) Events(0) Stats(0) Cmds(0) Alerts(0)",
+        console_.out());
 }
 
 TEST_F(OutputTest, StateWordFollowsItsPrecedence) {

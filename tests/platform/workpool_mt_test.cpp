@@ -113,7 +113,8 @@ TEST_F(WorkPoolTest, TheFunctionGetsThePoolsCopyWithTheCallersArgument) {
     std::latch done(1);
     doneLatch = &done;
     int marker = 7;
-    WorkItem item = {nullptr, [](WorkItem *copy) {
+    WorkItem item = {nullptr,
+                     [](WorkItem *copy) {
                          seen.store(copy);
                          if (*static_cast<int *>(copy->argument) != 7) ADD_FAILURE() << "argument lost";
                          doneLatch->count_down();

@@ -21,7 +21,9 @@ void captureFlush(int32_t stream) {
     if (stream == 1) captureFlushes.fetch_add(1);
 }
 
-int32_t captureIsTerminal(int32_t stream) { return stream == 1 && captureTerminal.load() ? 1 : 0; }
+int32_t captureIsTerminal(int32_t stream) {
+    return stream == 1 && captureTerminal.load() ? 1 : 0;
+}
 
 const EvConsoleSink captureSink = {captureWrite, captureFlush, captureIsTerminal};
 
@@ -35,7 +37,9 @@ ConsoleCapture::ConsoleCapture(bool terminal) {
     previous_ = evSetConsoleSink(&captureSink);
 }
 
-ConsoleCapture::~ConsoleCapture() { evSetConsoleSink(previous_); }
+ConsoleCapture::~ConsoleCapture() {
+    evSetConsoleSink(previous_);
+}
 
 std::string ConsoleCapture::out() const {
     std::lock_guard<std::mutex> guard(captureMutex);
@@ -54,8 +58,12 @@ void ConsoleCapture::clear() {
     captureFlushes.store(0);
 }
 
-void ConsoleCapture::setTerminal(bool terminal) { captureTerminal.store(terminal); }
+void ConsoleCapture::setTerminal(bool terminal) {
+    captureTerminal.store(terminal);
+}
 
-int ConsoleCapture::flushes() const { return captureFlushes.load(); }
+int ConsoleCapture::flushes() const {
+    return captureFlushes.load();
+}
 
 }  // namespace zt
