@@ -83,6 +83,7 @@ public:
         }
         if (conn_->broken) {
             setResult(cc, rc, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+            lock_.unlock();   // before the connection may be released (MQDISC drops it)
             conn_.reset();
         }
     }

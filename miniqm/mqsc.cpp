@@ -278,7 +278,7 @@ struct Mqsc {
         } else if (kind == K_TOPIC) {
             auto it = qm.topics_.find(name);
             if (it != qm.topics_.end()) target = &it->second;
-        } else if (Queue *q = qm.findQueue(name); q && q->def.kind == kind && !q->tempDynamic) {
+        } else if (Queue *q = qm.findQueue(name); q && q->def.kind == kind) {
             target = &q->def;
         }
         if (!target) return notFound(name);

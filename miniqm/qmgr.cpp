@@ -9,6 +9,8 @@
 //   'T' unit of work: u32 n, then n operations:
 //         'P' put:    str queue, u64 seq, md (364 bytes), i64 putMs, i64 expiresMs, str data
 //         'R' remove: str queue, u64 seq, i32 priority
+//   'B' backed out: u32 n, n x (str queue, u64 seq, i32 priority, i32 BackoutCount), for HARDENBO
+//       queues, so that a message's backout count survives a restart
 // Only persistent messages appear in 'T' records; a 'T' record is written when a unit of work
 // commits (or at once for a put or get outside one), so an uncommitted put never reaches the disk.
 #include <algorithm>
@@ -341,6 +343,20 @@ bool QueueManager::applyRecord(std::string_view body) {
                 }
             } else {
                 return false;
+            }
+        }
+        return !r.failed();
+    }
+    case 'B': {
+        uint32_t n = r.u32();
+        for (uint32_t i = 0; i < n && !r.failed(); ++i) {
+            std::string qname = r.str();
+            uint64_t seq = r.u64();
+            MQLONG priority = r.i32();
+            MQLONG count = r.i32();
+            if (Queue *q = findQueue(qname)) {
+                auto it = q->msgs.find(keyFor(q, priority, seq));
+                if (it != q->msgs.end()) it->second->md.BackoutCount = count;
             }
         }
         return !r.failed();

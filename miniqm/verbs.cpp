@@ -7,6 +7,7 @@
 
 #include "miniqm/os.h"
 #include "miniqm/qmgr.h"
+#include "miniqm/wire.h"
 
 namespace qm {
 
@@ -335,6 +336,8 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         return Result::fail(MQRC_PERSISTENCE_ERROR);
     if (md.Priority < MQPRI_PRIORITY_AS_Q_DEF) return Result::fail(MQRC_PRIORITY_ERROR);
     if (md.Expiry <= 0 && md.Expiry != MQEI_UNLIMITED) return Result::fail(MQRC_EXPIRY_ERROR);
+    if (md.MsgType == MQMT_REQUEST && fixedField(md.ReplyToQ, sizeof md.ReplyToQ).empty())
+        return Result::fail(MQRC_MISSING_REPLY_TO_Q);
     if ((o & MQPMO_PASS_IDENTITY_CONTEXT) && !(h.options & (MQOO_PASS_IDENTITY_CONTEXT | MQOO_PASS_ALL_CONTEXT |
                                                             MQOO_SET_IDENTITY_CONTEXT | MQOO_SET_ALL_CONTEXT)))
         return Result::fail(MQRC_NOT_OPEN_FOR_PASS_IDENT);
@@ -388,6 +391,9 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     if (s.CodedCharSetId == MQCCSI_Q_MGR || s.CodedCharSetId == MQCCSI_INHERIT)
         s.CodedCharSetId = qmgr_.i(MQIA_CODED_CHAR_SET_ID);
     s.BackoutCount = 0;
+    // A reply-to queue without a queue manager means this one.
+    if (!fixedField(s.ReplyToQ, sizeof s.ReplyToQ).empty() && fixedField(s.ReplyToQMgr, sizeof s.ReplyToQMgr).empty())
+        setField(s.ReplyToQMgr, sizeof s.ReplyToQMgr, qmgr_.name);
     if ((o & MQPMO_NEW_MSG_ID) || isNone(s.MsgId)) newMsgId(s.MsgId);
     if (o & MQPMO_NEW_CORREL_ID) newMsgId(s.CorrelId);
     int64_t now = qmos::wallMs();
@@ -450,6 +456,7 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         copyOrigin(md, s);
     }
     md.Expiry = s.Expiry;
+    std::memcpy(md.ReplyToQMgr, s.ReplyToQMgr, sizeof md.ReplyToQMgr);
     pmo.resolvedQName = q->def.name;
     pmo.resolvedQMgrName = qmgr_.name;
     return result;
@@ -650,6 +657,8 @@ Result QueueManager::endUow(Conn *c, bool commit) {
         c->uow.clear();
         maybeCompact();
     } else {
+        qmwire::Writer hardened;   // backout counts of HARDENBO queues, kept across a restart
+        uint32_t nHardened = 0;
         for (auto it = c->uow.rbegin(); it != c->uow.rend(); ++it) {
             Queue *q = it->queue;
             Message *m = it->message;
@@ -660,9 +669,23 @@ Result QueueManager::endUow(Conn *c, bool commit) {
                 m->getter = nullptr;
                 ++m->md.BackoutCount;
                 ++q->depth;
+                if (m->persistent && !q->tempDynamic && q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
+                    hardened.str(q->def.name);
+                    hardened.u64(m->seq);
+                    hardened.i32(m->md.Priority);
+                    hardened.i32(m->md.BackoutCount);
+                    ++nHardened;
+                }
             }
         }
         c->uow.clear();
+        if (nHardened > 0) {
+            qmwire::Writer w;
+            w.u8('B');
+            w.u32(nHardened);
+            w.raw(hardened.bytes().data(), hardened.bytes().size());
+            journal_.append(w.bytes());
+        }
     }
     changed_.notify_all();
     return Result::ok();

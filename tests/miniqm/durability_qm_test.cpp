@@ -217,3 +217,28 @@ TEST(Durability, DamagedJournalTailIsTruncatedWithAMessage) {
     EXPECT_NE(log.find("bytes truncated"), std::string::npos) << log;
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 1);
 }
+
+TEST(Durability, BackoutCountOfHardenboQueueSurvivesRestart) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+    MQMD md = MQMD_DEFAULT;
+    md.Persistence = MQPER_PERSISTENT;
+    ASSERT_RC(put(h, o, "poison", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    Rc r;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_RC(get(h, o, nullptr, MQGMO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+        MQBACK(h, &r.cc, &r.reason);
+        ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    }
+    qm.kill9();
+    MQDISC(&h, &r.cc, &r.reason);
+    ASSERT_TRUE(qm.start());
+    h = connect(qm.name());
+    o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
+    MQMD got = MQMD_DEFAULT;
+    ASSERT_RC(get(h, o, nullptr, MQGMO_NO_SYNCPOINT, &got), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(got.BackoutCount, 2);
+    MQDISC(&h, &r.cc, &r.reason);
+}

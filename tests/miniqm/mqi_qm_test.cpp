@@ -196,6 +196,20 @@ TEST_F(Mqi, PutLimitsGiveTheirReasons) {
     EXPECT_RC(put(h, in, "x"), MQCC_FAILED, MQRC_NOT_OPEN_FOR_OUTPUT);
 }
 
+TEST_F(Mqi, RequestNeedsAReplyToQueueAndItsQueueManagerDefaultsToThisOne) {
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+    MQMD md = MQMD_DEFAULT;
+    md.MsgType = MQMT_REQUEST;
+    EXPECT_RC(put(h, o, "ask", MQPMO_NO_SYNCPOINT, &md), MQCC_FAILED, MQRC_MISSING_REPLY_TO_Q);
+    setText(md.ReplyToQ, 48, "REPLY.Q");
+    ASSERT_RC(put(h, o, "ask", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(text(md.ReplyToQMgr, 48), qm.name());
+    MQMD got = MQMD_DEFAULT;
+    ASSERT_RC(get(h, o, nullptr, MQGMO_NO_SYNCPOINT, &got), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(text(got.ReplyToQ, 48), "REPLY.Q");
+    EXPECT_EQ(text(got.ReplyToQMgr, 48), qm.name());
+}
+
 TEST_F(Mqi, GetInhibitedGives2016AndNotOpenForInputGives2037) {
     define("DEFINE QLOCAL(INH.Q) GET(DISABLED)\n");
     MQHOBJ o = open(h, "INH.Q", MQOO_OUTPUT | MQOO_INPUT_SHARED | MQOO_BROWSE);
