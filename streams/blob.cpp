@@ -34,7 +34,9 @@ int damaged(BlobWalk *walk) {
 // Reads the entry at walk->offset, checked against the blob.
 bool readEntry(const BlobWalk *walk, BlobEntry *entry) {
     uint32_t offset = walk->offset;
-    if (offset < BLOB_HEADER_LENGTH || offset % 4 != 0 || walk->extent - offset < ENTRY_PREFIX) return false;
+    if (offset < BLOB_HEADER_LENGTH || offset % 4 != 0 || offset > walk->extent ||
+        walk->extent - offset < ENTRY_PREFIX)
+        return false;
     const uint8_t *p = walk->blob + offset;
     entry->offset = offset;
     entry->total = mqiGetU16(p, ENTRY_TOTAL);

@@ -425,6 +425,12 @@ TEST_F(BlobWalking, DamagedEntriesStopTheWalkWithAnError) {
     EXPECT_EQ(ended.last, 0);
     EXPECT_EQ(st::walkBlob(good.data(), length - 4).last, -1);
     EXPECT_EQ(st::walkBlob(good.data(), 79).entries.size(), 0u);
+    // A last-entry offset past the blob (a fuzz finding: it read beyond the buffer).
+    blob = good;
+    mqiPutU32(blob.data(), BH_LAST_ENTRY, 0x1000);
+    EXPECT_EQ(st::walkBlob(blob.data(), length, 1).last, -1);
+    mqiPutU32(blob.data(), BH_LAST_ENTRY, 0xFFFFFFF0);
+    EXPECT_EQ(st::walkBlob(blob.data(), length, 1).last, -1);
 }
 
 }  // namespace
