@@ -3,11 +3,13 @@
 // built from tests/mqi/fakemq.cpp; each answers MQCONN with its own handle.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "mqi/mqi.h"
 #include "platform/platform.h"
+#include "testing/console_capture.h"
 #include "testing/testing.h"
 
 namespace {
@@ -294,20 +296,32 @@ TEST(MQLoadLibraryFile, JoinsFolderAndNameWithOneSlash) {
     EXPECT_NE(module, nullptr);
 }
 
-TEST(MQLoadLibrary, AccessDebugShowsEachAttemptAndItsFailureOnTheConsole) {
+TEST(MQLoadLibrary, AccessDebugShowsEachAttemptAndItsFailureOnTheConsoleOnly) {
     CleanMQEnvironment env;
     zt::TempDir empty;
+    zt::TempDir logRoot;
+    LogSettings saved;
+    logGetSettings(&saved);
+    LogSettings settings = saved;
+    std::snprintf(settings.logPath, sizeof settings.logPath, "%s", logRoot.path().c_str());
+    logSetSettings(&settings);
     zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
     zt::ScopedEnv debug("MQACCESS_DEBUG", "");
     MQIFunctionTable t = {};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        zt::ConsoleCapture console(false);
+        EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
+        out = console.out();
+    }
+    logClose();
+    logSetSettings(&saved);
     std::string first = empty.path() + "/libmqm.so";
     std::string second = empty.path() + "/libmqm_r.so";
     EXPECT_EQ(out.find("Loading '" + first + "'\nLoad failed RC(2) " + first), 0u) << out;
     EXPECT_NE(out.find("Loading '" + second + "'\nLoad failed RC(2) " + second), std::string::npos) << out;
     EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
+    EXPECT_TRUE(logRoot.list().empty());  // nothing reached the log
 }
 
 TEST(MQLoadLibrary, WithoutAccessDebugNothingIsPrinted) {
