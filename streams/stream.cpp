@@ -1,21 +1,11 @@
 // Runtime streams: the stream header message with its current blob, closing a full blob into a blob
 // message of its own, writing entries, and splitting records too big for one blob at their group
 // boundaries. Every check that can refuse a record runs before anything is changed.
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "streams/internal.h"
-
-void evStreamOutputF(uint32_t category, const char *format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    evOutput(category, text, -1, 1);
-}
 
 namespace {
 
@@ -32,9 +22,9 @@ uint64_t readNumber(const char **p) {
 }
 
 void tooSmall(const Stream *stream, uint32_t length) {
-    evStreamOutputF(EV_OUT_PROGRESS,
-                    "Runtime Error: Blob Size(%u) too small to accommodate primary blob(%u) on stream %s",
-                    stream->blobSize, length + ENTRY_PREFIX, evStreamName(stream));
+    evOutputF(EV_OUT_PROGRESS, 1,
+              "Runtime Error: Blob Size(%u) too small to accommodate primary blob(%u) on stream %s",
+              stream->blobSize, length + ENTRY_PREFIX, evStreamName(stream));
 }
 
 // Whether a record of length bytes can ever be stored: it must fit an empty blob and the u16 fields.
@@ -183,8 +173,8 @@ void evStreamApplyOverride(Stream *stream) {
                STREAM_MAX_MESSAGE)
         stream->factor--;
     if (stream->factor == 0) stream->factor = 1;
-    evStreamOutputF(EV_OUT_PROGRESS, "Stream Size Override : Smallsize:%u Consolidation Factor:%hu",
-                    stream->blobSize, stream->factor);
+    evOutputF(EV_OUT_PROGRESS, 1, "Stream Size Override : Smallsize:%u Consolidation Factor:%hu",
+              stream->blobSize, stream->factor);
 }
 
 Stream *evStreamCreate(QmgrEntry *qmgr, StreamDef *definition) {
@@ -335,8 +325,8 @@ Area *evStreamAddSplit(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uin
         return evStreamAdd(qmgr, stream, data, length, time, entry);
     // 1. Only a record with a header can be cut.
     if (!data || length < EVCF_HEADER_LENGTH) {
-        evStreamOutputF(EV_OUT_ERROR, "Runtime Error: Error parsing evCFH data RC(%d)",
-                        MQRC_STORAGE_NOT_AVAILABLE);
+        evOutputF(EV_OUT_ERROR, 1, "Runtime Error: Error parsing evCFH data RC(%d)",
+                  MQRC_STORAGE_NOT_AVAILABLE);
         return nullptr;
     }
     // 2. Measure it; without a group it goes whole (and fails when it does not fit).
@@ -345,7 +335,7 @@ Area *evStreamAddSplit(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uin
     int32_t reason = measureRecord(data, length, &prefixEnd, &prefixCount, &units, &unitCount);
     if (reason != 0) {
         if (units) CSFreeMem(units);
-        evStreamOutputF(EV_OUT_ERROR, "Runtime Error: Error parsing evCFH data RC(%d)", reason);
+        evOutputF(EV_OUT_ERROR, 1, "Runtime Error: Error parsing evCFH data RC(%d)", reason);
         return nullptr;
     }
     if (unitCount == 0) return evStreamAdd(qmgr, stream, data, length, time, entry);

@@ -53,6 +53,15 @@ void storeString(StringEntry *e) {
     CSFreeMem(data);
 }
 
+// Whether the stored form of the string fits an empty "$STRINGS" blob: one that never can is not
+// tried again at every intern (its first try has said why).
+bool storable(const StringEntry *e) {
+    uint32_t dataLength = uint32_t{e->length} + STRING_ENTRY_OVERHEAD;
+    Stream *stream = evStrings.stream;
+    return !stream || (dataLength <= ENTRY_MAX_DATA &&
+                       evEntryTotal(dataLength) <= stream->header->size - STREAM_HEADER_LENGTH);
+}
+
 }  // namespace
 
 const StringEntry evStringNotPresentEntry = fixedEntry("<Not Present>", 13);
@@ -131,7 +140,7 @@ uint32_t evStringIntern(int isNew, uint32_t ccsid, const char *text, uint32_t le
         if (order < 0 || (order == 0 && e->length > length)) break;
         if (order != 0 || e->length != length || e->ccsid != ccsid) continue;
         if (isNew) {
-            if (!e->storedEntry) storeString(e);
+            if (!e->storedEntry && storable(e)) storeString(e);
             return e->id;
         }
         if (e->id == storedId) return e->id;  // a stored duplicate of another id is entered again
@@ -227,9 +236,8 @@ int evStringsLoad(Stream *strings) {
                 ok = 0;
         }
         if (walk.damaged)
-            evStreamOutputF(EV_OUT_ERROR,
-                            "String blob %llu is damaged at offset %u: its later strings are lost",
-                            static_cast<unsigned long long>(evBlobNumber(bh)), walk.offset);
+            evOutputF(EV_OUT_ERROR, 1, "String blob %llu is damaged at offset %u: its later strings are lost",
+                      static_cast<unsigned long long>(evBlobNumber(bh)), walk.offset);
     });
     return ok;
 }
@@ -248,17 +256,17 @@ void evStringsReport() {
             // Equal texts sit together in their chain: a duplicate has an earlier twin there.
             for (StringEntry *twin = evStrings.byText[b]; twin != e; twin = twin->nextByText) {
                 if (sameText(twin, e->ccsid, e->text, e->length)) {
-                    evStreamOutputF(EV_OUT_INFO, "Duplicate String found: %.*s", static_cast<int>(e->length),
-                                    e->text);
+                    evOutputF(EV_OUT_INFO, 1, "Duplicate String found: %.*s", static_cast<int>(e->length),
+                              e->text);
                     duplicates++;
                     break;
                 }
             }
         }
     }
-    evStreamOutputF(EV_OUT_INFO, "Number of strings:%d", static_cast<int>(strings));
+    evOutputF(EV_OUT_INFO, 1, "Number of strings:%d", static_cast<int>(strings));
     if (duplicates)
-        evStreamOutputF(EV_OUT_INFO, "Duplicate Strings:%d", static_cast<int>(duplicates));
+        evOutputF(EV_OUT_INFO, 1, "Duplicate Strings:%d", static_cast<int>(duplicates));
     else
         evOutput(EV_OUT_INFO, "All strings unique", -1, 1);
     char line[160] = "Codepages: ";
@@ -267,7 +275,7 @@ void evStringsReport() {
         std::snprintf(line + used, sizeof line - used, "%d ", static_cast<int>(codepages[i]));
     }
     evOutput(EV_OUT_INFO, line, -1, 1);
-    if (odd) evStreamOutputF(EV_OUT_INFO, "Odd looking codepages:%d", static_cast<int>(odd));
+    if (odd) evOutputF(EV_OUT_INFO, 1, "Odd looking codepages:%d", static_cast<int>(odd));
 }
 
 namespace {

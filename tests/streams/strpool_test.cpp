@@ -246,6 +246,10 @@ TEST_F(StringPool, ATextTooLongForAStringBlobIsKeptInMemory) {
     EXPECT_EQ(entry(id)->storedEntry, nullptr);
     EXPECT_EQ(text(id), longText);
     EXPECT_EQ(evStrings.stream->recordCount, 0u);
+    // Interned again it keeps its id, and the refusal is not repeated.
+    OutputCapture again;
+    EXPECT_EQ(intern(longText), id);
+    EXPECT_EQ(again.take(), "");
 }
 
 TEST_F(StringPool, CompressedRecordsInternAndResolveThroughThePool) {
