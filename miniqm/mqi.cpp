@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "miniqm/admin.h"
+#include "miniqm/control.h"
 #include "miniqm/os.h"
 #include "miniqm/paths.h"
 #include "miniqm/wire.h"
@@ -558,4 +560,26 @@ MINIQM_EXPORT void MQSTAT(MQHCONN Hconn, MQLONG Type, PMQVOID pStatus, PMQLONG p
     sts->PutWarningCount = 0;
     sts->PutFailureCount = 0;
     setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
+}
+
+// ---- control (not MQI) ----
+
+MINIQM_EXPORT int miniqmControl(const char *qmName, const char *command, char *reply, int replyLength) {
+    if (reply && replyLength > 0) reply[0] = '\0';
+    std::string name = qmName ? fixed(qmName, 48) : std::string();
+    if (!qmpaths::validName(name) || !command) return -1;
+    std::string dir = qmpaths::qmDir(name);
+    if (!qmos::fileExists(dir + "/qm.ini")) return -1;
+    std::string text;
+    qmadmin::Outcome o = qmadmin::request(dir, command, text);
+    if (reply && replyLength > 0) {
+        size_t n = std::min(text.size(), static_cast<size_t>(replyLength - 1));
+        std::memcpy(reply, text.data(), n);
+        reply[n] = '\0';
+    }
+    switch (o) {
+    case qmadmin::Outcome::Ok: return 0;
+    case qmadmin::Outcome::Failed: return 1;
+    default: return -1;
+    }
 }

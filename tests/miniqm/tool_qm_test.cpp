@@ -1,5 +1,6 @@
 // The miniqm tool: queue manager lifecycle, MQSC with IBM MQ's replies, put/get/depth with their
 // options, faults on demand, and a clear error with a non-zero exit code for every bad argument.
+#include "miniqm/control.h"
 #include "miniqm/qm_fixture.h"
 
 using namespace qmt;
@@ -203,4 +204,24 @@ TEST(Tool, MqscQueueManagerAndTopics) {
     EXPECT_EQ(qm.mqsc("ALTER QMGR CMDLEVEL(800)\n", &out), 10);   // not alterable
     EXPECT_EQ(qm.mqsc("DEFINE TOPIC(NO.STRING)\n", &out), 10);
     EXPECT_EQ(qm.mqsc("DELETE TOPIC(ZUNT.ALERTS)\n", &out), 0) << out;
+}
+
+TEST(Control, InProcessControlRunsMqscAndSetsFaults) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    char reply[4096];
+    EXPECT_EQ(miniqmControl(qm.name().c_str(), "mqsc DEFINE QLOCAL(CTL.Q)", reply, sizeof reply), 0) << reply;
+    EXPECT_NE(std::string(reply).find("AMQ8006I"), std::string::npos) << reply;
+    EXPECT_EQ(miniqmControl(qm.name().c_str(), "mqsc DEFINE QLOCAL(CTL.Q)", reply, sizeof reply), 1);
+    EXPECT_EQ(miniqmControl(qm.name().c_str(), "fault MQPUT 2053 1 -1 CTL.Q", nullptr, 0), 0);
+    MQHCONN h = connect(qm.name());
+    MQHOBJ o = open(h, "CTL.Q", MQOO_OUTPUT);
+    EXPECT_RC(put(h, o, "x"), MQCC_FAILED, MQRC_Q_FULL);
+    EXPECT_RC(put(h, o, "x"), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(miniqmControl("NO.SUCH.QM", "status", reply, sizeof reply), -1);
+    // A short reply buffer gets a cut, terminated text.
+    EXPECT_EQ(miniqmControl(qm.name().c_str(), "status", reply, 6), 0);
+    EXPECT_EQ(std::string(reply), "state");
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
 }
