@@ -610,9 +610,14 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     if (length > bufferLength) result = Result::warn(MQRC_TRUNCATED_MSG_ACCEPTED);
     data.assign(m->data, 0, static_cast<size_t>(std::min(length, bufferLength)));
     gmo.returnedLength = static_cast<MQLONG>(data.size());
-    if ((o & MQGMO_CONVERT) && result.cc == MQCC_OK &&
-        (wantCcsid != m->md.CodedCharSetId || wantEncoding != m->md.Encoding))
-        result = Result::warn(MQRC_NOT_CONVERTED);   // conversion itself is not built yet
+    // Conversion is needed only when the character set or encoding differ and there is data to
+    // convert into a buffer. A message of format MQFMT_NONE is never converted (2110); the
+    // conversion of the built-in formats is not built yet, so they come back unconverted (2119).
+    if ((o & MQGMO_CONVERT) && result.cc == MQCC_OK && length > 0 && bufferLength > 0 &&
+        (wantCcsid != m->md.CodedCharSetId || wantEncoding != m->md.Encoding)) {
+        bool none = std::memcmp(m->md.Format, MQFMT_NONE, sizeof m->md.Format) == 0;
+        result = Result::warn(none ? MQRC_FORMAT_ERROR : MQRC_NOT_CONVERTED);
+    }
 
     if (destructive) {
         if (h.options & MQOO_SAVE_ALL_CONTEXT) {

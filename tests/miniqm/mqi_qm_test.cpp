@@ -210,6 +210,31 @@ TEST_F(Mqi, RequestNeedsAReplyToQueueAndItsQueueManagerDefaultsToThisOne) {
     EXPECT_EQ(text(got.ReplyToQMgr, 48), qm.name());
 }
 
+TEST_F(Mqi, ConvertLeavesMatchingMessagesAloneAndReturnsOthersUnconvertedWithAWarning) {
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED | MQOO_BROWSE);
+    MQMD md = MQMD_DEFAULT;
+    md.CodedCharSetId = 850;
+    ASSERT_RC(put(h, o, "blob", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    md = MQMD_DEFAULT;
+    md.CodedCharSetId = 850;
+    setText(md.Format, 8, "MQSTR");
+    ASSERT_RC(put(h, o, "text", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    // The same CCSID asked for: nothing to convert.
+    MQMD want = MQMD_DEFAULT;
+    want.CodedCharSetId = 850;
+    EXPECT_RC(get(h, o, nullptr, MQGMO_BROWSE_FIRST | MQGMO_CONVERT, &want), MQCC_OK, MQRC_NONE);
+    // A buffer of length 0: nothing to convert into.
+    want = MQMD_DEFAULT;
+    EXPECT_RC(get(h, o, nullptr, MQGMO_BROWSE_FIRST | MQGMO_CONVERT | MQGMO_ACCEPT_TRUNCATED_MSG, &want, 0),
+              MQCC_WARNING, MQRC_TRUNCATED_MSG_ACCEPTED);
+    // MQFMT_NONE in another CCSID: never converted, 2110, and the descriptor says what came back.
+    want = MQMD_DEFAULT;
+    std::string data;
+    EXPECT_RC(get(h, o, &data, MQGMO_BROWSE_FIRST | MQGMO_CONVERT, &want), MQCC_WARNING, MQRC_FORMAT_ERROR);
+    EXPECT_EQ(data, "blob");
+    EXPECT_EQ(want.CodedCharSetId, 850);
+}
+
 TEST_F(Mqi, GetInhibitedGives2016AndNotOpenForInputGives2037) {
     define("DEFINE QLOCAL(INH.Q) GET(DISABLED)\n");
     MQHOBJ o = open(h, "INH.Q", MQOO_OUTPUT | MQOO_INPUT_SHARED | MQOO_BROWSE);
