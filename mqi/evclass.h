@@ -199,3 +199,26 @@ enum : int {
 const MQPunctuationEntry *MQCcsidPunctuation(const MQIFunctionTable *table, int32_t hconn, uint32_t ccsid);
 // Entries in the list (tests).
 int MQPunctuationEntryCount();
+
+// Options of evDumpPCF.
+inline constexpr uint32_t EV_DUMP_PARMS = 1;  // the parameter lines even without debug letter d
+inline constexpr uint32_t EV_DUMP_TYPE = 2;   // each line starts "Type(%3d) "
+inline constexpr uint32_t EV_DUMP_ADDRESS =
+    4;  // each line starts "@%p (+%6d) ": address, offset in the record
+// Dumps a compressed record: the header line (label, command, reason, object-name string id, item
+// count), then with debug letter d or EV_DUMP_PARMS one line per item; strings by their ids and
+// date and time pairs as local calendar text. A record under 32 bytes prints "evDumpPCF failed 2071 ...".
+void evDumpPCF(const EvStringPool *pool, const char *label, uint32_t options, const uint8_t *record,
+               size_t length);
+
+// ---- Generic names ----
+
+// Appends an MQCFST (the name's CCSID) of the name cut after its N-th '.' from the left followed by
+// '*' (N > 0: A.B.C, 1 gives A.*), or '*' followed by the name from its |N|-th '.' from the right
+// (N < 0: *.C); the whole name when it has fewer dots, N is 0 or it is 100 characters or longer.
+// Returns the string inside the message, or null (2071 when the message cannot grow).
+void *evAddGenericNameParm(PcfCursor *cursor, int32_t parmId, const EvStringView *name, int32_t segments,
+                           int32_t *compCode, int32_t *reason);
+// 0 when two pooled names of the same CCSID agree over their last |N| segments (N < 0, compared from
+// the end), their first N segments (N > 0) or whole (N = 0); 1 otherwise.
+int evCompareNameSegments(const EvStringView *a, const EvStringView *b, int32_t segments);

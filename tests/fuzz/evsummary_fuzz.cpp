@@ -1,4 +1,5 @@
-// Fuzz target: the summary of an arbitrary compressed record and the one-line text built from it.
+// Fuzz target: the summary of an arbitrary compressed record, the one-line text built from it and
+// the record's dump with every option.
 // The first byte chooses how many strings the pool holds, so that string ids both resolve and miss.
 #include <cstdint>
 #include <cstdlib>
@@ -11,8 +12,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
+static void discard(const char *, int32_t) {}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > 1 << 20) return 0;
+    static bool quiet = evSetDumpSink(discard) || true;
+    if (!quiet) return 0;
     MemStringPool mp;
     for (int i = 0; i < data[0] % 8; i++) {
         std::string text(static_cast<size_t>(1 + i * 40), static_cast<char>('A' + i));
@@ -30,5 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = EV_SUMMARY_LINE + 1; i < sizeof line; i++)
         if (static_cast<uint8_t>(line[i]) != 0x55) std::abort();
     AreaRelease(&area);
+    evDumpPCF(&mp.pool, "Fuzz", EV_DUMP_PARMS | EV_DUMP_TYPE | EV_DUMP_ADDRESS, record.data(), record.size());
     return 0;
 }
