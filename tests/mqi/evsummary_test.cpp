@@ -96,7 +96,7 @@ EventRecord &change(EventRecord &r) {
 }  // namespace
 
 // The group a summary filed the first item of a parameter under.
-static int32_t groupOf(const PcfSummary* s, int32_t parmId) {
+static int32_t groupOf(const PcfSummary *s, int32_t parmId) {
     for (int i = 0; i < s->itemCount; ++i)
         if (s->items[i].parmId == parmId && s->items[i].type != MQCFT_GROUP) return s->items[i].groupId;
     return -1;
