@@ -8,12 +8,20 @@
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool isQuote(char c) { return c == '\'' || c == '"'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+bool isQuote(char c) {
+    return c == '\'' || c == '"';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // strchr would also find the set's terminating NUL.
-bool inSet(const char *set, char c) { return c != '\0' && set != nullptr && std::strchr(set, c) != nullptr; }
+bool inSet(const char *set, char c) {
+    return c != '\0' && set != nullptr && std::strchr(set, c) != nullptr;
+}
 
 // "<>", "!=", ">=", "<=", "==": the two-character operators of both tokenisers.
 bool isPair(char first, char second) {
@@ -136,9 +144,13 @@ const char *scanFindCharOutside(const char *text, const char *end, char characte
     return findOutside(text, end, character, true);
 }
 
-const char *scanFindSemicolon(const char *text, const char *end) { return findOutside(text, end, ';', false); }
+const char *scanFindSemicolon(const char *text, const char *end) {
+    return findOutside(text, end, ';', false);
+}
 
-const char *scanFindComma(const char *text, const char *end) { return findOutside(text, end, ',', true); }
+const char *scanFindComma(const char *text, const char *end) {
+    return findOutside(text, end, ',', true);
+}
 
 const char *scanSkipQuoted(const char *afterQuote, char quote, const char *end) {
     return closingQuote(afterQuote, quote, end);

@@ -26,10 +26,10 @@ int scanGetMQSCToken(const char **cursor, char *token);
 // The finders stop with null at end or at a NUL. A single or double quote opens a quoted part that
 // the same quote closes; inside it the other quote and all brackets are plain characters.
 const char *scanFindCharOutside(const char *text, const char *end, char character);  // depth 0 of () []
-const char *scanFindSemicolon(const char *text, const char *end);                     // outside ()
-const char *scanFindComma(const char *text, const char *end);                         // depth 0 of () []
-const char *scanSkipQuoted(const char *afterQuote, char quote, const char *end);      // the closing quote
-const char *scanFindCloseBracket(const char *afterOpen, const char *end);             // the matching ')'
+const char *scanFindSemicolon(const char *text, const char *end);                    // outside ()
+const char *scanFindComma(const char *text, const char *end);                        // depth 0 of () []
+const char *scanSkipQuoted(const char *afterQuote, char quote, const char *end);     // the closing quote
+const char *scanFindCloseBracket(const char *afterOpen, const char *end);            // the matching ')'
 
 // 1 when the NUL-terminated text matches the digit pattern: 'N' one or more digits, 'n' one digit,
 // '-', '.' and ':' themselves, any other pattern character only when it is in `extra` (may be null).
@@ -108,10 +108,10 @@ int timeSlotLabel(int kind, int slot, char *output);
 
 // ---- FROM and TO time specifications (timespec.cpp) ----------------------------------------------
 
-inline constexpr uint32_t TIMESPEC_FROM_ID = 39318;     // the FROM parameter (HLV_ATTR_FROM)
-inline constexpr int32_t TIMESPEC_RC_SYNTAX = 3097;     // specification errors (MQRCCF_PARM_SYNTAX_ERROR)
-inline constexpr int32_t TIMESPEC_RC_VALUE = 3229;      // value errors (MQRCCF_PARM_VALUE_ERROR)
-inline constexpr size_t TIMESPEC_ELEMENT_SIZE = 64;     // each element buffer of evParseTimeSpec
+inline constexpr uint32_t TIMESPEC_FROM_ID = 39318;  // the FROM parameter (HLV_ATTR_FROM)
+inline constexpr int32_t TIMESPEC_RC_SYNTAX = 3097;  // specification errors (MQRCCF_PARM_SYNTAX_ERROR)
+inline constexpr int32_t TIMESPEC_RC_VALUE = 3229;   // value errors (MQRCCF_PARM_VALUE_ERROR)
+inline constexpr size_t TIMESPEC_ELEMENT_SIZE = 64;  // each element buffer of evParseTimeSpec
 
 // One FROM or TO parameter of a query, filled by the response builder of its command.
 struct TimeSpecParm {

@@ -13,8 +13,8 @@
 
 namespace {
 
-const char *const kTimePatterns[] = {"n",       "nn",       "nn.nn",   "n.nn",    "nn:nn",
-                                     "n:nn",    "n.nn.nn",  "nn.nn.nn", "n:nn:nn", "nn:nn:nn"};
+const char *const kTimePatterns[] = {"n",    "nn",      "nn.nn",    "n.nn",    "nn:nn",
+                                     "n:nn", "n.nn.nn", "nn.nn.nn", "n:nn:nn", "nn:nn:nn"};
 const char *const kDatePatterns[] = {"nnnn-nn-nn", "nn-nn"};
 
 // The texts of the refusals; "%s" stands for the parameter's name.
@@ -113,7 +113,8 @@ int evParseTimeSpec(TimeSpecParm *parm, const char *text, char *date, char *time
             while (*interval == '+' || *interval == '-' || *interval == ' ') ++interval;
             int ok = 0;
             size_t restLength = std::strlen(p);
-            if (restLength < TIMESPEC_ELEMENT_SIZE) CSParseInterval(interval, CS_NUL_TERMINATED, CSIntervalUnits, &ok);
+            if (restLength < TIMESPEC_ELEMENT_SIZE)
+                CSParseInterval(interval, CS_NUL_TERMINATED, CSIntervalUnits, &ok);
             if (!ok) {
                 report(parm, TIMESPEC_RC_SYNTAX, kBadRelative);
                 return 0;

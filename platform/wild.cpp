@@ -7,7 +7,9 @@
 
 namespace {
 
-char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+char upper(char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
 
 struct Exact {
     static bool same(char a, char b) { return a == b; }
@@ -96,7 +98,9 @@ void evHexString(const void *bytes, size_t count, size_t width, char *output) {
     *out = '\0';
 }
 
-void evIdToHex(const uint8_t *id, char *output) { evHexString(id, 24, 0, output); }
+void evIdToHex(const uint8_t *id, char *output) {
+    evHexString(id, 24, 0, output);
+}
 
 int evHexToBytes(const char *hex, size_t length, uint8_t *output) {
     size_t i = 0;

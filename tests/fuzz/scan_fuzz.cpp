@@ -28,9 +28,12 @@ void finders(const char *text, size_t size) {
     const char *end = text + size;
     for (size_t start = 0; start <= size && start < 8; ++start) {
         const char *from = text + start;
-        const char *found[] = {scanFindComma(from, end), scanFindSemicolon(from, end),
-                               scanFindCharOutside(from, end, '='), scanFindCloseBracket(from, end),
-                               scanSkipQuoted(from, '\'', end), scanSkipQuoted(from, '"', end)};
+        const char *found[] = {scanFindComma(from, end),
+                               scanFindSemicolon(from, end),
+                               scanFindCharOutside(from, end, '='),
+                               scanFindCloseBracket(from, end),
+                               scanSkipQuoted(from, '\'', end),
+                               scanSkipQuoted(from, '"', end)};
         const char wanted[] = {',', ';', '=', ')', '\'', '"'};
         for (size_t i = 0; i < sizeof wanted; ++i)
             check(found[i] == nullptr || (found[i] >= from && found[i] < end && *found[i] == wanted[i]));

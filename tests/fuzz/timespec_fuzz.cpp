@@ -23,11 +23,18 @@ void addError(void *, int32_t reason, uint32_t, const char *text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> text(data, data + size);
     text.push_back('\0');
-    std::vector<char> date(TIMESPEC_ELEMENT_SIZE), time(TIMESPEC_ELEMENT_SIZE), relative(TIMESPEC_ELEMENT_SIZE);
+    std::vector<char> date(TIMESPEC_ELEMENT_SIZE), time(TIMESPEC_ELEMENT_SIZE),
+        relative(TIMESPEC_ELEMENT_SIZE);
     char msg[40];  // shorter than some texts: the message is cut, never overrun
     for (int local = 0; local <= 1; ++local) {
-        TimeSpecParm parm{local ? "FROM" : "TO", local ? TIMESPEC_FROM_ID : 39319u, msg, sizeof msg,
-                          local ? 0 : -720, local, addError, nullptr};
+        TimeSpecParm parm{local ? "FROM" : "TO",
+                          local ? TIMESPEC_FROM_ID : 39319u,
+                          msg,
+                          sizeof msg,
+                          local ? 0 : -720,
+                          local,
+                          addError,
+                          nullptr};
         gErrors = 0;
         int ok = evParseTimeSpec(&parm, text.data(), date.data(), time.data(), relative.data());
         if (ok != (gErrors == 0 ? 1 : 0) || gErrors > 1) std::abort();

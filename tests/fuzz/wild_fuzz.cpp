@@ -25,7 +25,8 @@ int reference(const std::vector<char> &text, const std::vector<char> &pattern, b
         next[0] = 0;
         for (size_t j = 1; j <= m; ++j) {
             char p = pattern[j - 1];
-            next[j] = p == '*' ? (next[j - 1] || row[j]) : (row[j - 1] && (p == '?' || same(text[i - 1], p, noCase)));
+            next[j] = p == '*' ? (next[j - 1] || row[j])
+                               : (row[j - 1] && (p == '?' || same(text[i - 1], p, noCase)));
         }
         row.swap(next);
     }
@@ -39,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t split = data[0] % size;  // the first byte chooses where the pattern ends
     std::vector<char> pattern(data + 1, data + 1 + split);
     std::vector<char> text(data + 1 + split, data + size);
-    if (evWildMatch(text.data(), text.size(), pattern.data(), pattern.size()) != reference(text, pattern, false))
+    if (evWildMatch(text.data(), text.size(), pattern.data(), pattern.size()) !=
+        reference(text, pattern, false))
         std::abort();
     if (evWildMatchNoCase(text.data(), text.size(), pattern.data(), pattern.size()) !=
         reference(text, pattern, true))
@@ -47,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const char *found = evMemFind(text.data(), text.size(), pattern.data(), pattern.size());
     auto expected = std::search(text.begin(), text.end(), pattern.begin(), pattern.end());
-    const char *want = expected == text.end() && !pattern.empty() ? nullptr : text.data() + (expected - text.begin());
+    const char *want =
+        expected == text.end() && !pattern.empty() ? nullptr : text.data() + (expected - text.begin());
     if (found != want) std::abort();
     evMemFindNoCase(text.data(), text.size(), pattern.data(), pattern.size());
 

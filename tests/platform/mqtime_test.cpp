@@ -34,7 +34,7 @@ TEST(EvMQDateTimeToTime, ReadsLocalDateAndTime) {
 TEST(EvMQDateTimeToTime, AShortOrMissingFieldMeans1970OrMidnight) {
     zt::ScopedTZ tz(kCET);
     EXPECT_EQ(mqTime("2025-03-0", "13.45.00"), utc(1970, 1, 1, 12, 45, 0));  // 9 characters
-    EXPECT_EQ(evMQDateTimeToTime("2025-03-02", 9, "00.00.00", 8), -3600);   // local midnight of 1970
+    EXPECT_EQ(evMQDateTimeToTime("2025-03-02", 9, "00.00.00", 8), -3600);    // local midnight of 1970
     EXPECT_EQ(mqTime(nullptr, nullptr), -3600);
     EXPECT_EQ(mqTime("2025-03-02", "13.45.0"), utc(2025, 3, 1, 23, 0, 0));
     EXPECT_EQ(mqTime("2025-03-02", nullptr), utc(2025, 3, 1, 23, 0, 0));

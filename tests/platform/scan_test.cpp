@@ -182,10 +182,11 @@ const ScanKeywordDef kSameIdWithCondition = {{0, 0, 0}, "MCANAME", 1, 3501};
 const ScanKeywordDef kSameIdPlain = {{0, 0, 0}, "MCANAME", 1, 3501};
 
 const ScanKeywordRow kTable[] = {
-    {{0, 0, 0}, &kType},     {{0, 0, 0}, &kDescr},     {{0, 0, 0}, &kHidden},
-    {{0, 0, 0}, &kConname},  {{0, 0, 0}, &kNeedsOne},  {{0, 0, 0}, &kNeedsTwo},
-    {{0, 0, 0}, &kNotThree}, {{1, 0, 0}, &kSameIdWithCondition}, {{0, 0, 0}, &kSameIdPlain},
-    {{0, 0, 0}, nullptr},
+    {{0, 0, 0}, &kType},        {{0, 0, 0}, &kDescr},
+    {{0, 0, 0}, &kHidden},      {{0, 0, 0}, &kConname},
+    {{0, 0, 0}, &kNeedsOne},    {{0, 0, 0}, &kNeedsTwo},
+    {{0, 0, 0}, &kNotThree},    {{1, 0, 0}, &kSameIdWithCondition},
+    {{0, 0, 0}, &kSameIdPlain}, {{0, 0, 0}, nullptr},
 };
 
 TEST(ScanFindKeyword, MatchesEachSynonymAndTheWholeName) {

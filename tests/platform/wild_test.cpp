@@ -20,7 +20,8 @@ int wildNoCase(const std::string &text, const std::string &pattern) {
 // The reference: dynamic programming over (text prefix, pattern prefix), '*' any run, '?' one.
 int referenceMatch(const std::string &text, const std::string &pattern, bool noCase) {
     auto same = [noCase](char a, char b) {
-        return noCase ? std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b))
+        return noCase ? std::toupper(static_cast<unsigned char>(a)) ==
+                            std::toupper(static_cast<unsigned char>(b))
                       : a == b;
     };
     size_t n = text.size(), m = pattern.size();
