@@ -242,3 +242,43 @@ TEST(Durability, BackoutCountOfHardenboQueueSurvivesRestart) {
     EXPECT_EQ(got.BackoutCount, 2);
     MQDISC(&h, &r.cc, &r.reason);
 }
+
+TEST(Durability, JournalCompactedWhileRunningKeepsEveryLiveMessage) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+    std::string big(64 * 1024, 'j');
+    // About 20 MB of persistent traffic of which two messages stay: the journal must shrink
+    // while the queue manager runs, and keep those two.
+    MQMD md = MQMD_DEFAULT;
+    md.Persistence = MQPER_PERSISTENT;
+    ASSERT_RC(put(h, o, "first keeper", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    Rc r;
+    MQHOBJ in = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
+    for (int i = 0; i < 320; ++i) {
+        md = MQMD_DEFAULT;
+        md.Persistence = MQPER_PERSISTENT;
+        md.Priority = 9;   // ahead of the keepers
+        ASSERT_RC(put(h, o, big, MQPMO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+        MQCMIT(h, &r.cc, &r.reason);
+        ASSERT_RC(get(h, in, nullptr, MQGMO_SYNCPOINT, nullptr, 70000), MQCC_OK, MQRC_NONE);
+        MQCMIT(h, &r.cc, &r.reason);
+    }
+    md = MQMD_DEFAULT;
+    md.Persistence = MQPER_PERSISTENT;
+    ASSERT_RC(put(h, o, "second keeper", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    EXPECT_LT(readText(qm.dir() + "/journal").size(), 18u * 1024 * 1024);
+    qm.kill9();
+    MQDISC(&h, &r.cc, &r.reason);
+    ASSERT_TRUE(qm.start());
+    h = connect(qm.name());
+    in = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
+    std::string data;
+    EXPECT_RC(get(h, in, &data), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(data, "first keeper");
+    EXPECT_RC(get(h, in, &data), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(data, "second keeper");
+    EXPECT_RC(get(h, in, &data), MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
+    MQDISC(&h, &r.cc, &r.reason);
+}
