@@ -106,10 +106,10 @@ int timeSlotIndex(int kind, int64_t time);
 // Writes the label of a slot (TIMESLOT_LABEL_SIZE bytes) and returns its length.
 int timeSlotLabel(int kind, int slot, char *output);
 
-// ---- FROM and TO time specifications (timespec.cpp) ----------------------------------------------
+// ---- FROM and TO time specifications (fromto.cpp) ----------------------------------------------
 
 inline constexpr uint32_t TIMESPEC_FROM_ID = 39318;  // the FROM parameter (HLV_ATTR_FROM)
-inline constexpr int32_t TIMESPEC_RC_SYNTAX = 3097;  // specification errors (MQRCCF_PARM_SYNTAX_ERROR)
+inline constexpr int32_t TIMESPEC_RC_SYNTAX = 3097;  // malformed FROM/TO texts (MQRCCF_PARM_SYNTAX_ERROR)
 inline constexpr int32_t TIMESPEC_RC_VALUE = 3229;   // value errors (MQRCCF_PARM_VALUE_ERROR)
 inline constexpr size_t TIMESPEC_ELEMENT_SIZE = 64;  // each element buffer of evParseTimeSpec
 
