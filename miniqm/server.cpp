@@ -4,6 +4,7 @@
 #include "miniqm/server.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -314,12 +315,17 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
     });
 
     s.qm.waitForEnd();
-    say(s.qm.state() == qm::State::Stopping ? "ending immediately" : "quiesced, ending");
+    bool quiesced = s.qm.state() != qm::State::Stopping;
+    say(quiesced ? "quiesced, ending" : "ending immediately");
     s.qm.stopNow();
     qmos::writeFd(wake[1], "x", 1);
     acceptor.join();
     {
         std::unique_lock<std::mutex> lock(s.mu);
+        // After a quiesce the last MQDISC has been done but its reply may still be on its way:
+        // let the connection threads finish before cutting their sockets, or that application
+        // would see its clean disconnect reported as a broken connection.
+        if (quiesced) s.done.wait_for(lock, std::chrono::seconds(5), [&s] { return s.threads == 0; });
         s.closing = true;
         for (int fd : s.fds) qmos::shutdownFd(fd);
         s.done.wait(lock, [&s] { return s.threads == 0; });
