@@ -1,0 +1,76 @@
+// Message properties: the typed name/value list behind a message handle (MQSETMP, MQINQMP,
+// MQDLTMP) and travelling with a message, with IBM MQ's name rules, '%' wildcard inquiry with a
+// property cursor, type conversion on inquiry, and the MQRFH2 form (MQMHBUF, MQBUFMH).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mqi/cmqc.h"
+
+namespace qmprops {
+
+struct Property {
+    uint64_t seq = 0;          // order of creation; the cursor remembers it
+    std::string name;
+    MQLONG type = MQTYPE_STRING;
+    std::string value;         // numbers and booleans: little-endian bytes of the type's size
+                               // (MQBOOL is 4); strings: bytes in ccsid; byte strings: as given
+    MQLONG ccsid = 1208;       // of a string value
+    MQLONG support = MQPD_SUPPORT_OPTIONAL;
+    MQLONG context = MQPD_NO_CONTEXT;
+    MQLONG copyOptions = 0;
+};
+
+// MQRC_NONE or MQRC_PROPERTY_NAME_ERROR. A name is dot-separated identifiers; the prefixes "JMS",
+// "usr.JMS" and "mq" (any case, except "mq_usr") are reserved, as are the message-selector words.
+// wildcard allows one '%' at the end (MQINQMP, MQDLTMP).
+MQLONG checkName(std::string_view name, bool wildcard);
+// Whether a name matches an inquiry pattern ("%" alone matches all, "abc%" every name starting abc).
+bool nameMatches(std::string_view pattern, std::string_view name);
+
+// Builds a property from MQSETMP's arguments: MQRC_NONE, MQRC_PROPERTY_TYPE_ERROR for an unknown
+// type, MQRC_BUFFER_LENGTH_ERROR for a length that the type does not allow (a string may give
+// MQVL_NULL_TERMINATED).
+MQLONG makeProperty(std::string_view name, MQLONG type, const void *value, MQLONG length, MQLONG ccsid,
+                    Property &out);
+
+class PropertyList {
+public:
+    // MQSETMP: replaces the first property of that name (it keeps its place), or adds one at the
+    // end; append adds one even when the name exists (MQSMPO_APPEND_PROPERTY).
+    void set(Property p, bool append);
+    // MQINQMP's search. options: MQIMPO_INQ_FIRST, _INQ_NEXT (after the cursor; from the start when
+    // no cursor is set) or _INQ_PROP_UNDER_CURSOR. On success the cursor is the property found.
+    // Returns MQRC_NONE or MQRC_PROPERTY_NOT_AVAILABLE.
+    MQLONG find(std::string_view pattern, MQLONG options, uint64_t &cursor, const Property *&out) const;
+    // MQDLTMP: deletes the first match, or the property under the cursor with
+    // MQDMPO_DEL_PROP_UNDER_CURSOR; MQRC_PROPERTY_NOT_AVAILABLE when there is none.
+    MQLONG remove(std::string_view pattern, MQLONG options, uint64_t cursor);
+    void clear() { items_.clear(); }
+    bool empty() const { return items_.empty(); }
+    const std::vector<Property> &items() const { return items_; }
+
+    // A flat byte form for the wire and the journal; decode rejects damaged input.
+    std::string encode() const;
+    static bool decode(std::string_view bytes, PropertyList &out);
+
+private:
+    std::vector<Property> items_;
+    uint64_t nextSeq_ = 1;
+};
+
+// MQINQMP's value: with MQIMPO_CONVERT_TYPE the value becomes requestedType (unless
+// MQTYPE_AS_SET); with MQIMPO_CONVERT_VALUE a string becomes requestedCcsid. Returns MQRC_NONE,
+// MQRC_PROP_CONV_NOT_SUPPORTED, MQRC_PROP_NUMBER_FORMAT_ERROR or MQRC_PROP_VALUE_NOT_CONVERTED.
+MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG requestedCcsid, std::string &value,
+              MQLONG &type, MQLONG &ccsid);
+
+// The MQRFH2 name/value folders of a list ("<usr>...</usr>", each folder padded to a multiple of
+// 4 bytes and preceded by its length) and back. fromFolders returns MQRC_NONE or MQRC_RFH_FORMAT_ERROR.
+std::string toFolders(const PropertyList &list);
+MQLONG fromFolders(std::string_view folders, PropertyList &out);
+
+}  // namespace qmprops

@@ -1,0 +1,158 @@
+// Code-page conversion: known bytes in each code page, MQXCNVC's reason codes, truncation at
+// character boundaries and MQGET's conversion of MQSTR messages.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "miniqm/convert.h"
+
+namespace {
+
+std::string conv(MQLONG from, const std::string &in, MQLONG to, MQLONG *reason = nullptr) {
+    std::string out;
+    MQLONG r = qmconv::convert(from, true, in, to, true, out);
+    if (reason) *reason = r;
+    return out;
+}
+
+struct Xcnvc {
+    MQLONG cc = -1, reason = -1, dataLength = -1;
+    std::string out;
+};
+
+Xcnvc xcnvc(MQLONG options, MQLONG from, const std::string &in, MQLONG to, MQLONG targetLength) {
+    Xcnvc x;
+    x.out.assign(static_cast<size_t>(targetLength > 0 ? targetLength : 0), '#');
+    qmconv::xcnvc(options, from, static_cast<MQLONG>(in.size()), const_cast<char *>(in.data()), to, targetLength,
+                  x.out.data(), &x.dataLength, &x.cc, &x.reason);
+    if (x.dataLength >= 0 && x.dataLength <= targetLength) x.out.resize(static_cast<size_t>(x.dataLength));
+    return x;
+}
+
+constexpr MQLONG kSystemOptions = 545;   // default conversion, native source and target encodings
+
+TEST(Convert, LetterAIsAsciiInLatinPagesAndC1InEbcdic) {
+    EXPECT_EQ(conv(819, "A", 500), "\xC1");
+    EXPECT_EQ(conv(819, "A", 37), "\xC1");
+    EXPECT_EQ(conv(500, "\xC1", 819), "A");
+    EXPECT_EQ(conv(37, "\xC1\xC2\xF1\x40", 1208), "AB1 ");
+    // The brackets differ between the two EBCDIC pages.
+    EXPECT_EQ(conv(819, "[]", 500), "\x4A\x5A");
+    EXPECT_EQ(conv(819, "[]", 37), "\xBA\xBB");
+}
+
+TEST(Convert, AccentsBetween850And1208And1252) {
+    // e acute: 0x82 in 437 and 850, 0xE9 in 819 and 1252, C3 A9 in UTF-8, 0x51 in 500.
+    EXPECT_EQ(conv(850, "\x82", 1208), "\xC3\xA9");
+    EXPECT_EQ(conv(1208, "\xC3\xA9", 850), "\x82");
+    EXPECT_EQ(conv(437, "\x82", 1252), "\xE9");
+    EXPECT_EQ(conv(1252, "\xE9", 500), "\x51");
+    // The euro sign exists in 1252 (0x80) and 858 but not in 850 or 819: substitution character.
+    EXPECT_EQ(conv(1252, "\x80", 1208), "\xE2\x82\xAC");
+    EXPECT_EQ(conv(1208, "\xE2\x82\xAC", 819), "\x1A");
+    EXPECT_EQ(conv(1208, "\xE2\x82\xAC", 500), "\x3F");
+}
+
+TEST(Convert, Utf16ByteOrderFollowsTheEncoding) {
+    std::string out;
+    EXPECT_EQ(qmconv::convert(819, false, "A\xE9", 1200, true, out), MQRC_NONE);
+    EXPECT_EQ(out, std::string("A\0\xE9\0", 4));
+    EXPECT_EQ(qmconv::convert(819, false, "A\xE9", 1200, false, out), MQRC_NONE);
+    EXPECT_EQ(out, std::string("\0A\0\xE9", 4));
+    // A character outside the basic plane goes through a surrogate pair and back.
+    std::string clef = "\xF0\x9D\x84\x9E", utf16;
+    EXPECT_EQ(qmconv::convert(1208, false, clef, 1200, false, utf16), MQRC_NONE);
+    EXPECT_EQ(utf16, "\xD8\x34\xDD\x1E");
+    EXPECT_EQ(qmconv::convert(1200, false, utf16, 1208, false, out), MQRC_NONE);
+    EXPECT_EQ(out, clef);
+}
+
+TEST(Convert, SingleBytePagesRoundTripThroughUnicode) {
+    for (MQLONG ccsid : {37, 437, 500, 819, 850, 1252}) {
+        std::string all;
+        for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+        EXPECT_EQ(conv(1208, conv(ccsid, all, 1208), ccsid), all) << ccsid;
+    }
+}
+
+TEST(Convert, InvalidUnicodeSourceIsADbcsError) {
+    MQLONG r;
+    conv(1208, "ab\xC3", 819, &r);      // cut in the middle of a character
+    EXPECT_EQ(r, MQRC_DBCS_ERROR);
+    conv(1208, "\xC0\x81", 819, &r);    // overlong form
+    EXPECT_EQ(r, MQRC_DBCS_ERROR);
+    conv(1208, "\xED\xA0\x80", 819, &r);   // a surrogate written as UTF-8
+    EXPECT_EQ(r, MQRC_DBCS_ERROR);
+    conv(1200, std::string("\0A\0", 3), 819, &r);
+    EXPECT_EQ(r, MQRC_DBCS_ERROR);
+}
+
+TEST(Xcnvc, UnknownCcsidsGiveSourceAndTargetErrorsEvenWithDefaultConversion) {
+    Xcnvc x = xcnvc(kSystemOptions, 4711, "abc", 819, 10);
+    EXPECT_EQ(x.cc, MQCC_FAILED);
+    EXPECT_EQ(x.reason, MQRC_SOURCE_CCSID_ERROR);
+    x = xcnvc(kSystemOptions, 819, "abc", 4711, 10);
+    EXPECT_EQ(x.cc, MQCC_FAILED);
+    EXPECT_EQ(x.reason, MQRC_TARGET_CCSID_ERROR);
+    x = xcnvc(kSystemOptions, 4711, "abc", 4712, 10);
+    EXPECT_EQ(x.reason, MQRC_SOURCE_CCSID_ERROR);
+}
+
+TEST(Xcnvc, ConvertsWithTheSystemsOptions) {
+    Xcnvc x = xcnvc(kSystemOptions, 850, "Caf\x82", 1208, 16);
+    EXPECT_EQ(x.cc, MQCC_OK);
+    EXPECT_EQ(x.reason, MQRC_NONE);
+    EXPECT_EQ(x.dataLength, 5);
+    EXPECT_EQ(x.out, "Caf\xC3\xA9");
+}
+
+TEST(Xcnvc, SmallTargetTruncatesAtACharacterWithAWarning) {
+    Xcnvc x = xcnvc(kSystemOptions, 819, "ABCDEF", 500, 4);
+    EXPECT_EQ(x.cc, MQCC_WARNING);
+    EXPECT_EQ(x.reason, MQRC_CONVERTED_MSG_TOO_BIG);
+    EXPECT_EQ(x.dataLength, 4);
+    EXPECT_EQ(x.out, "\xC1\xC2\xC3\xC4");
+    // e acute needs two bytes in UTF-8: it does not fit in the one byte left, so it is left out.
+    x = xcnvc(kSystemOptions, 850, "ab\x82", 1208, 3);
+    EXPECT_EQ(x.reason, MQRC_CONVERTED_MSG_TOO_BIG);
+    EXPECT_EQ(x.dataLength, 2);
+    EXPECT_EQ(x.out, "ab");
+}
+
+TEST(Xcnvc, FillTargetBufferPadsWithTheTargetsBlank) {
+    Xcnvc x = xcnvc(MQDCC_FILL_TARGET_BUFFER, 819, "AB", 500, 5);
+    EXPECT_EQ(x.cc, MQCC_OK);
+    EXPECT_EQ(x.dataLength, 5);
+    EXPECT_EQ(x.out, "\xC1\xC2\x40\x40\x40");
+}
+
+TEST(Xcnvc, BadArgumentsAreRefused) {
+    MQLONG dl = 0, cc = 0, r = 0;
+    char buf[4] = {};
+    qmconv::xcnvc(0x1000, 819, 1, buf, 819, 4, buf, &dl, &cc, &r);
+    EXPECT_EQ(r, MQRC_OPTIONS_ERROR);
+    qmconv::xcnvc(0, 819, -1, buf, 819, 4, buf, &dl, &cc, &r);
+    EXPECT_EQ(r, MQRC_SOURCE_LENGTH_ERROR);
+    qmconv::xcnvc(0, 819, 1, buf, 819, -4, buf, &dl, &cc, &r);
+    EXPECT_EQ(r, MQRC_TARGET_LENGTH_ERROR);
+    EXPECT_EQ(cc, MQCC_FAILED);
+}
+
+TEST(ConvertMessage, StringsConvertOtherFormatsDoNot) {
+    std::string out;
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_STRING, 819, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out), MQRC_NONE);
+    EXPECT_EQ(out, "\xC8\x89");
+    // Nothing to do: same CCSID and encoding, whatever the format.
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_NONE, 819, MQENC_NATIVE, "Hi", 819, MQENC_NATIVE, out), MQRC_NONE);
+    EXPECT_EQ(out, "Hi");
+    // MQFMT_NONE cannot be converted; the data comes back as it was.
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_NONE, 819, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out), MQRC_FORMAT_ERROR);
+    EXPECT_EQ(out, "Hi");
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_STRING, 4711, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out),
+              MQRC_SOURCE_CCSID_ERROR);
+    EXPECT_EQ(out, "Hi");
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_STRING, 819, MQENC_NATIVE, "Hi", 4711, MQENC_NATIVE, out),
+              MQRC_TARGET_CCSID_ERROR);
+}
+
+}  // namespace
