@@ -239,8 +239,8 @@ TEST_F(AsyncConsume, CallsFromOtherThreadsGet2500WhileStarted) {
     EXPECT_EQ(cbOp(MQOP_SUSPEND, 1), MQRC_HCONN_ASYNC_ACTIVE);
     EXPECT_EQ(ctl(MQOP_START), MQRC_HCONN_ASYNC_ACTIVE);
     ASSERT_TRUE(rec.waitFor(hasEntry("event:2033")));
+    ASSERT_EQ(ctl(MQOP_SUSPEND), MQRC_NONE);   // the callback has returned
     EXPECT_EQ(fromCallback.load(), MQRC_NONE);   // callbacks may call the MQI
-    ASSERT_EQ(ctl(MQOP_SUSPEND), MQRC_NONE);
     EXPECT_EQ(d.admit(), MQRC_NONE);
     ASSERT_EQ(ctl(MQOP_STOP), MQRC_NONE);
     EXPECT_EQ(d.admit(), MQRC_NONE);
