@@ -226,6 +226,171 @@ void xcnvc(MQLONG options, MQLONG sourceCcsid, MQLONG sourceLength, const char *
     *reason = truncated ? MQRC_CONVERTED_MSG_TOO_BIG : MQRC_NONE;
 }
 
+// ---- PCF messages (MQADMIN, MQEVENT, MQPCF) ----
+// Integers change byte order with the encoding; strings change code page, which may change their
+// length, so every structure is rebuilt with its lengths recomputed.
+
+namespace {
+
+uint32_t load32(std::string_view d, size_t off, bool reversed) {
+    auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(d[off + i])); };
+    return reversed ? b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24 : b(3) | b(2) << 8 | b(1) << 16 | b(0) << 24;
+}
+
+void store32(std::string &out, uint32_t v, bool reversed) {
+    for (int i = 0; i < 4; ++i) {
+        int shift = reversed ? 8 * i : 8 * (3 - i);
+        out.push_back(static_cast<char>((v >> shift) & 0xFF));
+    }
+}
+
+void store64(std::string &out, std::string_view d, size_t off, bool fromRev, bool toRev) {
+    std::string bytes(d.substr(off, 8));
+    if (fromRev != toRev) std::reverse(bytes.begin(), bytes.end());
+    out += bytes;
+}
+
+struct PcfConverter {
+    std::string_view d;
+    MQLONG fromCcsid, toCcsid;
+    bool fromRev, toRev;
+    std::string out;
+
+    uint32_t at(size_t off) const { return load32(d, off, fromRev); }
+    void copyInts(size_t off, size_t n) {
+        for (size_t i = 0; i < n; ++i) store32(out, at(off + 4 * i), toRev);
+    }
+    // A string field's text in the target code page; reason on failure.
+    MQLONG text(MQLONG ccsid, std::string_view s, std::string &t) const {
+        MQLONG from = ccsid == 0 ? fromCcsid : ccsid;
+        if (from == toCcsid && (from != kUtf16 || fromRev == toRev)) {
+            t.assign(s.data(), s.size());
+            return MQRC_NONE;
+        }
+        return convert(from, fromRev, s, toCcsid, toRev, t);
+    }
+    MQLONG outCcsid(MQLONG ccsid) const { return ccsid == 0 ? 0 : toCcsid; }
+    void pad4(size_t start) {
+        while ((out.size() - start) % 4) out.push_back('\0');
+    }
+
+    // One structure at off with length len; MQRC_NONE or why not.
+    MQLONG parameter(size_t off, size_t len) {
+        uint32_t type = at(off);
+        size_t start = out.size();
+        switch (type) {
+        case MQCFT_INTEGER:
+        case MQCFT_GROUP:
+            if (len != 16) return MQRC_FORMAT_ERROR;
+            copyInts(off, 4);
+            return MQRC_NONE;
+        case MQCFT_INTEGER_FILTER:
+            if (len != 20) return MQRC_FORMAT_ERROR;
+            copyInts(off, 5);
+            return MQRC_NONE;
+        case MQCFT_INTEGER64:
+            if (len != 24) return MQRC_FORMAT_ERROR;
+            copyInts(off, 4);
+            store64(out, d, off + 16, fromRev, toRev);
+            return MQRC_NONE;
+        case MQCFT_INTEGER_LIST:
+        case MQCFT_INTEGER64_LIST: {
+            size_t width = type == MQCFT_INTEGER_LIST ? 4 : 8;
+            uint32_t count = at(off + 12);
+            if (len < 16 || (len - 16) / width < count) return MQRC_FORMAT_ERROR;
+            copyInts(off, 4);
+            for (size_t i = 0; i < count; ++i) {
+                if (width == 4) store32(out, at(off + 16 + 4 * i), toRev);
+                else store64(out, d, off + 16 + 8 * i, fromRev, toRev);
+            }
+            out.append(len - 16 - width * count, '\0');
+            return MQRC_NONE;
+        }
+        case MQCFT_BYTE_STRING:
+        case MQCFT_BYTE_STRING_FILTER: {
+            size_t fixed = type == MQCFT_BYTE_STRING ? 16 : 20;
+            if (len < fixed || at(off + fixed - 4) > len - fixed) return MQRC_FORMAT_ERROR;
+            copyInts(off, fixed / 4);
+            out.append(d.substr(off + fixed, len - fixed));
+            return MQRC_NONE;
+        }
+        case MQCFT_STRING:
+        case MQCFT_STRING_FILTER: {
+            size_t fixed = type == MQCFT_STRING ? 20 : 24;   // the filter has an Operator before CCSID
+            if (len < fixed) return MQRC_FORMAT_ERROR;
+            auto ccsid = static_cast<MQLONG>(at(off + fixed - 8));
+            uint32_t slen = at(off + fixed - 4);
+            if (slen > len - fixed) return MQRC_FORMAT_ERROR;
+            std::string t;
+            if (MQLONG r = text(ccsid, d.substr(off + fixed, slen), t)) return r;
+            store32(out, type, toRev);
+            size_t lenAt = out.size();
+            store32(out, 0, toRev);
+            copyInts(off + 8, (fixed - 16) / 4);   // Parameter (and Operator)
+            store32(out, static_cast<uint32_t>(outCcsid(ccsid)), toRev);
+            store32(out, static_cast<uint32_t>(t.size()), toRev);
+            out += t;
+            pad4(start);
+            std::string lenBytes;
+            store32(lenBytes, static_cast<uint32_t>(out.size() - start), toRev);
+            out.replace(lenAt, 4, lenBytes);
+            return MQRC_NONE;
+        }
+        case MQCFT_STRING_LIST: {
+            if (len < 24) return MQRC_FORMAT_ERROR;
+            auto ccsid = static_cast<MQLONG>(at(off + 12));
+            uint32_t count = at(off + 16), slen = at(off + 20);
+            if (slen && count > (len - 24) / slen) return MQRC_FORMAT_ERROR;
+            std::vector<std::string> items(count);
+            size_t widest = 0;
+            for (uint32_t i = 0; i < count; ++i) {
+                if (MQLONG r = text(ccsid, d.substr(off + 24 + size_t{i} * slen, slen), items[i])) return r;
+                widest = std::max(widest, items[i].size());
+            }
+            std::string blank;
+            encodeOne(toCcsid, toRev, sbcs(toCcsid), 0x20, blank);
+            store32(out, type, toRev);
+            size_t lenAt = out.size();
+            store32(out, 0, toRev);
+            store32(out, at(off + 8), toRev);
+            store32(out, static_cast<uint32_t>(outCcsid(ccsid)), toRev);
+            store32(out, count, toRev);
+            store32(out, static_cast<uint32_t>(widest), toRev);
+            for (std::string &item : items) {
+                while (item.size() + blank.size() <= widest) item += blank;
+                item.resize(widest, ' ');
+                out += item;
+            }
+            pad4(start);
+            std::string lenBytes;
+            store32(lenBytes, static_cast<uint32_t>(out.size() - start), toRev);
+            out.replace(lenAt, 4, lenBytes);
+            return MQRC_NONE;
+        }
+        default:
+            return MQRC_FORMAT_ERROR;
+        }
+    }
+
+    MQLONG run() {
+        if (d.size() < 36 || at(4) != 36) return MQRC_FORMAT_ERROR;
+        copyInts(0, 9);
+        size_t off = 36;
+        while (off < d.size()) {
+            if (d.size() - off < 8) return MQRC_FORMAT_ERROR;
+            uint32_t len = at(off + 4);
+            if (len < 16 || len % 4 || len > d.size() - off) return MQRC_FORMAT_ERROR;
+            if (MQLONG r = parameter(off, len)) return r;
+            off += len;
+        }
+        return MQRC_NONE;
+    }
+};
+
+bool isFormat(std::string_view fmt, const char *name) { return fmt == std::string_view(name, 8); }
+
+}  // namespace
+
 MQLONG convertMessage(std::string_view format, MQLONG fromCcsid, MQLONG fromEncoding, std::string_view data,
                       MQLONG toCcsid, MQLONG toEncoding, std::string &out) {
     out.assign(data.data(), data.size());
@@ -233,7 +398,7 @@ MQLONG convertMessage(std::string_view format, MQLONG fromCcsid, MQLONG fromEnco
     bool sameEncoding = reversedEncoding(fromEncoding) == reversedEncoding(toEncoding);
     std::string fmt(format.substr(0, std::min<size_t>(format.size(), 8)));
     fmt.resize(8, ' ');
-    if (fmt == std::string_view(MQFMT_STRING, 8)) {
+    if (isFormat(fmt, MQFMT_STRING)) {
         // Text: the encoding matters only for UTF-16's byte order.
         if (sameCcsid && (fromCcsid != kUtf16 || sameEncoding)) return MQRC_NONE;
         MQLONG r = convert(fromCcsid, reversedEncoding(fromEncoding), data, toCcsid, reversedEncoding(toEncoding), out);
@@ -241,6 +406,14 @@ MQLONG convertMessage(std::string_view format, MQLONG fromCcsid, MQLONG fromEnco
         return r;
     }
     if (sameCcsid && sameEncoding) return MQRC_NONE;
+    if (isFormat(fmt, MQFMT_ADMIN) || isFormat(fmt, MQFMT_EVENT) || isFormat(fmt, MQFMT_PCF)) {
+        if (!supported(fromCcsid)) return MQRC_SOURCE_CCSID_ERROR;
+        if (!supported(toCcsid)) return MQRC_TARGET_CCSID_ERROR;
+        PcfConverter pcf{data, fromCcsid, toCcsid, reversedEncoding(fromEncoding), reversedEncoding(toEncoding), {}};
+        MQLONG r = pcf.run();
+        if (r == MQRC_NONE) out = std::move(pcf.out);
+        return r == MQRC_DBCS_ERROR || r == MQRC_NONE ? r : MQRC_FORMAT_ERROR;
+    }
     return MQRC_FORMAT_ERROR;
 }
 

@@ -156,3 +156,60 @@ TEST(ConvertMessage, StringsConvertOtherFormatsDoNot) {
 }
 
 }  // namespace
+
+namespace {
+
+void le32(std::string &s, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// An event message as the system reads them: header, an integer, a string and a string list.
+std::string pcfEvent(const std::string &qname) {
+    std::string m;
+    for (uint32_t v : {7u, 36u, 1u, 44u, 1u, 1u, 2u, 2085u, 3u}) le32(m, v);   // MQCFH
+    for (uint32_t v : {3u, 16u, 1001u, 42u}) le32(m, v);                        // MQCFIN
+    std::string s = qname;
+    while (s.size() % 4) s += ' ';
+    for (uint32_t v : {4u, static_cast<uint32_t>(20 + s.size()), 2016u, 0u, static_cast<uint32_t>(qname.size())})
+        le32(m, v);
+    m += qname;
+    m.append(s.size() - qname.size(), '\0');
+    for (uint32_t v : {6u, 32u, 3002u, 0u, 2u, 4u}) le32(m, v);   // MQCFSL: two strings of 4
+    m += "ABCDWXYZ";
+    return m;
+}
+
+TEST(ConvertMessage, PcfMessagesChangeByteOrderAndCodePage) {
+    std::string event = pcfEvent("Q1"), out, back;
+    const MQLONG normal = MQENC_INTEGER_NORMAL | MQENC_DECIMAL_NORMAL | MQENC_FLOAT_IEEE_NORMAL;
+    ASSERT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, event, 500, normal, out), MQRC_NONE);
+    ASSERT_EQ(out.size(), event.size());
+    EXPECT_EQ(out.substr(0, 8), std::string("\0\0\0\x07\0\0\0\x24", 8));
+    EXPECT_EQ(out.substr(36 + 12, 4), std::string("\0\0\0\x2A", 4));   // the integer's value
+    EXPECT_EQ(out.substr(52 + 20, 2), "\xD8\xF1");                     // "Q1" in EBCDIC
+    EXPECT_EQ(out.substr(76 + 24, 8), "\xC1\xC2\xC3\xC4\xE6\xE7\xE8\xE9");
+    ASSERT_EQ(qmconv::convertMessage(MQFMT_EVENT, 500, normal, out, 819, MQENC_NATIVE, back), MQRC_NONE);
+    EXPECT_EQ(back, event);
+}
+
+TEST(ConvertMessage, PcfStringsThatGrowGetNewLengths) {
+    std::string event = pcfEvent("\xE9t\xE9s"), out;   // e acute: two bytes in UTF-8
+    ASSERT_EQ(qmconv::convertMessage(MQFMT_ADMIN, 819, MQENC_NATIVE, event, 1208, MQENC_NATIVE, out), MQRC_NONE);
+    std::string cfst = out.substr(52);
+    EXPECT_EQ(cfst.substr(4, 4), std::string("\x1C\0\0\0", 4));   // StrucLength 28
+    EXPECT_EQ(cfst.substr(16, 4), std::string("\x06\0\0\0", 4));  // StringLength 6
+    EXPECT_EQ(cfst.substr(20, 8), std::string("\xC3\xA9t\xC3\xA9s\0\0", 8));
+    EXPECT_EQ(out.size(), event.size() + 4);
+}
+
+TEST(ConvertMessage, DamagedPcfIsAFormatErrorAndComesBackUnchanged) {
+    std::string event = pcfEvent("Q1"), out;
+    std::string cut = event.substr(0, event.size() - 4);
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, cut, 500, MQENC_NATIVE, out), MQRC_FORMAT_ERROR);
+    EXPECT_EQ(out, cut);
+    std::string bad = event;
+    bad[52 + 4] = 0x7F;   // a string structure longer than the message
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, bad, 500, MQENC_NATIVE, out), MQRC_FORMAT_ERROR);
+}
+
+}  // namespace
