@@ -14,3 +14,4 @@ enum class Outcome { Ok, Failed, Unreachable, NoReply };
 Outcome request(const std::string &dir, const std::string &command, std::string &reply);
 
 }  // namespace qmadmin
+

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "miniqm/admin.h"
+#include "miniqm/async.h"
 #include "miniqm/control.h"
+#include "miniqm/convert.h"
 #include "miniqm/os.h"
 #include "miniqm/paths.h"
 #include "miniqm/wire.h"
@@ -25,6 +27,18 @@ namespace {
 using qmwire::Reader;
 using qmwire::Writer;
 
+struct ClientConn;
+
+// The dispatcher's way to the connection: MQGETs on the callback thread and a probe while idle.
+struct ConnTransport : qmasync::Transport {
+    ClientConn &conn;
+    MQHCONN hconn;
+    ConnTransport(ClientConn &c, MQHCONN h) : conn(c), hconn(h) {}
+    void get(MQHOBJ hobj, MQMD &md, MQGMO &gmo, MQLONG bufferLength, void *buffer, MQLONG &dataLength,
+             MQLONG &compCode, MQLONG &reason) override;
+    MQLONG probe() override;
+};
+
 struct ClientConn {
     int fd = -1;
     std::mutex mu;             // one call at a time on a connection
@@ -33,7 +47,18 @@ struct ClientConn {
     std::thread::id owner;
     bool broken = false;
     uint32_t nextId = 1;
-    ~ClientConn() { qmos::closeFd(fd); }
+    // MQCB/MQCTL: made at the first of them; the transport must outlive the dispatcher's thread.
+    std::mutex asyncMu;
+    std::unique_ptr<ConnTransport> transport;
+    std::unique_ptr<qmasync::Dispatcher> async;
+    qmasync::Dispatcher *dispatcher() {   // null until MQCB or MQCTL was used
+        std::lock_guard<std::mutex> lock(asyncMu);
+        return async.get();
+    }
+    ~ClientConn() {
+        async.reset();
+        qmos::closeFd(fd);
+    }
 };
 
 std::mutex gTableMu;
@@ -60,20 +85,37 @@ void putFixed(char *field, size_t n, const std::string &value) {
 }
 
 // A connection in use by this call: looked up, checked for the calling thread, and locked.
+// Callbacks may use their connection even when it is not shared with their thread.
+bool mayUse(ClientConn &c) {
+    if (c.shared || c.owner == std::this_thread::get_id()) return true;
+    qmasync::Dispatcher *d = c.dispatcher();
+    return d && d->onCallbackThread();
+}
+
+std::shared_ptr<ClientConn> findConn(MQHCONN hconn) {
+    std::lock_guard<std::mutex> lock(gTableMu);
+    auto it = gConns.find(hconn);
+    return it == gConns.end() ? nullptr : it->second;
+}
+
 class Call {
 public:
-    Call(MQHCONN hconn, PMQLONG cc, PMQLONG rc) : cc_(cc), rc_(rc) {
-        {
-            std::lock_guard<std::mutex> lock(gTableMu);
-            auto it = gConns.find(hconn);
-            if (it != gConns.end()) conn_ = it->second;
-        }
-        if (!conn_ || (!conn_->shared && conn_->owner != std::this_thread::get_id())) {
+    // internal: a get made by the callback thread, which waits for the connection even with
+    // MQCNO_HANDLE_SHARE_NO_BLOCK and is never refused as "asynchronous consume active".
+    Call(MQHCONN hconn, PMQLONG cc, PMQLONG rc, bool internal = false) : cc_(cc), rc_(rc) {
+        conn_ = findConn(hconn);
+        if (!conn_ || !mayUse(*conn_)) {
             conn_.reset();
             setResult(cc, rc, MQCC_FAILED, MQRC_HCONN_ERROR);
             return;
         }
-        if (conn_->noBlock) {
+        qmasync::Dispatcher *d = conn_->dispatcher();
+        if (!internal && d && d->admit() != MQRC_NONE) {
+            conn_.reset();
+            setResult(cc, rc, MQCC_FAILED, MQRC_HCONN_ASYNC_ACTIVE);
+            return;
+        }
+        if (conn_->noBlock && !internal) {
             lock_ = std::unique_lock<std::mutex>(conn_->mu, std::try_to_lock);
             if (!lock_.owns_lock()) {
                 conn_.reset();
@@ -110,6 +152,7 @@ public:
         MQLONG reason = r_->i32();
         if (r_->failed()) return broken();
         setResult(cc_, rc_, c, reason);
+        tell(reason);
         return true;
     }
     Reader &reply() { return *r_; }
@@ -119,7 +162,13 @@ private:
         conn_->broken = true;
         qmos::shutdownFd(conn_->fd);
         setResult(cc_, rc_, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+        tell(MQRC_CONNECTION_BROKEN);
         return false;
+    }
+    // The connection's event handler hears of quiescing, stopping and breaks from any call.
+    void tell(MQLONG reason) {
+        if (reason != MQRC_CONNECTION_BROKEN && reason != MQRC_Q_MGR_QUIESCING && reason != MQRC_Q_MGR_STOPPING) return;
+        if (qmasync::Dispatcher *d = conn_->dispatcher()) d->heard(reason);
     }
     PMQLONG cc_, rc_;
     std::shared_ptr<ClientConn> conn_;
@@ -353,6 +402,13 @@ MINIQM_EXPORT void MQCONN(PMQCHAR pQMgrName, PMQHCONN pHconn, PMQLONG pCompCode,
 MINIQM_EXPORT void MQDISC(PMQHCONN pHconn, PMQLONG pCompCode, PMQLONG pReason) {
     if (!pHconn) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
     MQHCONN h = *pHconn;
+    // Asynchronous consume stops first; a callback cannot end its own connection.
+    if (std::shared_ptr<ClientConn> c = findConn(h); c && mayUse(*c)) {
+        if (qmasync::Dispatcher *d = c->dispatcher()) {
+            if (d->onCallbackThread()) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_ENVIRONMENT_ERROR);
+            d->shutdown();
+        }
+    }
     {
         Call call(h, pCompCode, pReason);
         if (!call.ok()) {
@@ -397,7 +453,10 @@ MINIQM_EXPORT void MQCLOSE(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG
     w.i32(*pHobj);
     w.i32(Options);
     if (!call.exchange()) return;
-    if (*pCompCode == MQCC_OK) *pHobj = MQHO_UNUSABLE_HOBJ;
+    if (*pCompCode == MQCC_OK) {
+        if (qmasync::Dispatcher *d = call.conn().dispatcher()) d->closed(*pHobj);
+        *pHobj = MQHO_UNUSABLE_HOBJ;
+    }
 }
 
 static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,
@@ -438,10 +497,8 @@ MINIQM_EXPORT void MQPUT1(MQHCONN Hconn, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQ
     putCommon(call, true, 0, pObjDesc, pMsgDesc, pPutMsgOpts, BufferLength, pBuffer, pCompCode, pReason);
 }
 
-MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsgOpts, MQLONG BufferLength,
-                         PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
-    Call call(Hconn, pCompCode, pReason);
-    if (!call.ok()) return;
+static void getCommon(Call &call, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsgOpts, MQLONG BufferLength,
+                      PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
     MQMD md;
     if (!mdIn(pMsgDesc, md)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_MD_ERROR);
     MQGMO *gmo = static_cast<MQGMO *>(pGetMsgOpts);
@@ -481,6 +538,104 @@ MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID p
     }
     if (gmo->Version >= MQGMO_VERSION_3) gmo->ReturnedLength = returned;
 }
+
+MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsgOpts, MQLONG BufferLength,
+                         PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    getCommon(call, Hobj, pMsgDesc, pGetMsgOpts, BufferLength, pBuffer, pDataLength, pCompCode, pReason);
+}
+
+namespace {
+
+void ConnTransport::get(MQHOBJ hobj, MQMD &md, MQGMO &gmo, MQLONG bufferLength, void *buffer, MQLONG &dataLength,
+                        MQLONG &compCode, MQLONG &reason) {
+    Call call(hconn, &compCode, &reason, true);
+    if (!call.ok()) return;
+    getCommon(call, hobj, &md, &gmo, bufferLength, buffer, &dataLength, &compCode, &reason);
+}
+
+MQLONG ConnTransport::probe() {
+    std::unique_lock<std::mutex> lock(conn.mu, std::try_to_lock);
+    if (!lock.owns_lock()) return kBusy;
+    if (conn.broken) return MQRC_CONNECTION_BROKEN;
+    Writer w;
+    w.u16(qmwire::OP_PING);
+    w.u16(0);
+    w.u32(conn.nextId++);
+    std::string reply;
+    if (!qmwire::sendFrame(conn.fd, w.bytes()) || !qmwire::recvFrame(conn.fd, reply)) {
+        conn.broken = true;
+        qmos::shutdownFd(conn.fd);
+        return MQRC_CONNECTION_BROKEN;
+    }
+    Reader r(reply);
+    r.u16();
+    r.u16();
+    r.u32();
+    r.i32();
+    MQLONG reason = r.i32();
+    return r.failed() ? MQRC_CONNECTION_BROKEN : reason;
+}
+
+// The connection's dispatcher, made on first use.
+qmasync::Dispatcher &dispatcherOf(ClientConn &c, MQHCONN h) {
+    std::lock_guard<std::mutex> lock(c.asyncMu);
+    if (!c.async) {
+        c.transport = std::make_unique<ConnTransport>(c, h);
+        c.async = std::make_unique<qmasync::Dispatcher>(h, *c.transport);
+    }
+    return *c.async;
+}
+
+// MQCB and MQCTL do not hold the connection: STOP and SUSPEND wait for a callback that may be
+// making calls on it.
+std::shared_ptr<ClientConn> asyncConn(MQHCONN h, PMQLONG cc, PMQLONG rc) {
+    std::shared_ptr<ClientConn> c = findConn(h);
+    if (!c || !mayUse(*c)) {
+        setResult(cc, rc, MQCC_FAILED, MQRC_HCONN_ERROR);
+        return nullptr;
+    }
+    if (c->broken) {
+        dispatcherOf(*c, h).heard(MQRC_CONNECTION_BROKEN);
+        setResult(cc, rc, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+        return nullptr;
+    }
+    return c;
+}
+
+}  // namespace
+
+MINIQM_EXPORT void MQCB(MQHCONN Hconn, MQLONG Operation, PMQVOID pCallbackDesc, MQHOBJ Hobj, PMQVOID pMsgDesc,
+                        PMQVOID pGetMsgOpts, PMQLONG pCompCode, PMQLONG pReason) {
+    std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
+    if (!c) return;
+    MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
+    dispatcherOf(*c, Hconn).cb(Operation, pCallbackDesc, Hobj, pMsgDesc, pGetMsgOpts, cc, rc);
+    setResult(pCompCode, pReason, cc, rc);
+}
+
+MINIQM_EXPORT void MQCTL(MQHCONN Hconn, MQLONG Operation, PMQVOID pControlOpts, PMQLONG pCompCode, PMQLONG pReason) {
+    std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
+    if (!c) return;
+    MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
+    dispatcherOf(*c, Hconn).ctl(Operation, pControlOpts, cc, rc);
+    setResult(pCompCode, pReason, cc, rc);
+}
+
+// Code-page conversion runs here in the library, as IBM MQ's does; the connection is only checked.
+MINIQM_EXPORT void MQXCNVC(MQHCONN Hconn, MQLONG Options, MQLONG SourceCCSID, MQLONG SourceLength,
+                           PMQCHAR pSourceBuffer, MQLONG TargetCCSID, MQLONG TargetLength, PMQCHAR pTargetBuffer,
+                           PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+    std::shared_ptr<ClientConn> c = findConn(Hconn);
+    if (!c || !mayUse(*c)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
+    if (!pDataLength) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DATA_LENGTH_ERROR);
+    MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
+    qmconv::xcnvc(Options, SourceCCSID, SourceLength, pSourceBuffer, TargetCCSID, TargetLength, pTargetBuffer,
+                  pDataLength, &cc, &rc);
+    setResult(pCompCode, pReason, cc, rc);
+}
+
 
 MINIQM_EXPORT void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors, MQLONG IntAttrCount,
                          PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs, PMQLONG pCompCode,

@@ -462,6 +462,10 @@ struct Mqsc {
 static MQLONG defaultCc(const std::string &verb, MQLONG reason) {
     switch (reason) {
     case MQRC_BACKED_OUT: return (verb == "MQCMIT" || verb == "MQDISC") ? MQCC_WARNING : MQCC_FAILED;
+    case MQRC_SOURCE_CCSID_ERROR:   // MQGET with MQGMO_CONVERT returns the message unconverted
+    case MQRC_TARGET_CCSID_ERROR:
+    case MQRC_FORMAT_ERROR:
+    case MQRC_DBCS_ERROR: return verb == "MQGET" ? MQCC_WARNING : MQCC_FAILED;
     case MQRC_TRUNCATED_MSG_ACCEPTED:
     case MQRC_NOT_CONVERTED:
     case MQRC_PRIORITY_EXCEEDS_MAXIMUM:
@@ -494,7 +498,7 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
         return m.out;
     }
     if (word == "fault") {
-        // fault VERB REASON COUNT CC OBJECT  (CC -1: the verb's usual one; OBJECT "-": any)
+        // fault VERB REASON COUNT CC OBJECT [APPL]  (CC -1: the verb's usual one; OBJECT, APPL "-": any)
         //   fault clear | fault list
         std::vector<std::string> f;
         size_t p = 0;
@@ -512,10 +516,11 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
             std::string s;
             for (const FaultRule &r : faults_)
                 s += r.verb + " reason " + std::to_string(r.reason) + " cc " + std::to_string(r.cc) + " count " +
-                     std::to_string(r.remaining) + (r.object.empty() ? "" : " object " + r.object) + "\n";
+                     std::to_string(r.remaining) + (r.object.empty() ? "" : " object " + r.object) +
+                     (r.appl.empty() ? "" : " conn " + r.appl) + "\n";
             return s;
         }
-        if (f.size() != 5) {
+        if (f.size() != 5 && f.size() != 6) {
             ok = false;
             return "bad fault request\n";
         }
@@ -527,6 +532,7 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
         MQLONG cc = std::atoi(f[3].c_str());
         r.cc = cc < 0 ? defaultCc(r.verb, r.reason) : cc;
         r.object = f[4] == "-" ? std::string() : f[4];
+        if (f.size() == 6 && f[5] != "-") r.appl = f[5];
         faults_.push_back(r);
         return "fault set\n";
     }

@@ -473,10 +473,11 @@ void QueueManager::waitForEnd() {
 
 // ---- faults on demand ----
 
-bool QueueManager::fault(const char *verb, const std::string &object, Result &r) {
+bool QueueManager::fault(const char *verb, const std::string &object, const std::string &appl, Result &r) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->verb != "*" && it->verb != verb) continue;
         if (!it->object.empty() && it->object != object) continue;
+        if (!it->appl.empty() && it->appl != appl) continue;
         r.cc = it->cc;
         r.reason = it->reason;
         if (--it->remaining <= 0) faults_.erase(it);

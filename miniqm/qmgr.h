@@ -129,6 +129,7 @@ enum class State { Running, Quiescing, Stopping };
 struct FaultRule {
     std::string verb;         // "MQOPEN", "MQCMIT", ... or "*"
     std::string object;       // empty: any object
+    std::string appl;         // empty: any connection; else the connection's ApplName
     MQLONG reason = 0;
     MQLONG cc = MQCC_FAILED;
     int remaining = 1;
@@ -201,7 +202,7 @@ private:
     std::vector<FaultRule> faults_;
 
     // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
-    bool fault(const char *verb, const std::string &object, Result &r);
+    bool fault(const char *verb, const std::string &object, const std::string &appl, Result &r);
 
     // Objects.
     Queue *findQueue(const std::string &name);

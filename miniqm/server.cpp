@@ -224,6 +224,15 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         res = s.qm.backout(conn);
         replyHeader(w, op, id, res);
         break;
+    case qmwire::OP_PING: {
+        // For the libraries' event handlers: quiescing and stopping are heard here while idle.
+        qm::State st = s.qm.state();
+        res = st == qm::State::Running     ? qm::Result::ok()
+              : st == qm::State::Quiescing ? qm::Result::fail(MQRC_Q_MGR_QUIESCING)
+                                           : qm::Result::fail(MQRC_Q_MGR_STOPPING);
+        replyHeader(w, op, id, res);
+        break;
+    }
     default:
         return false;
     }

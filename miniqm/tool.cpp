@@ -26,7 +26,7 @@ const char kUsage[] =
     "  put QM Q [--file F] [--format NAME] [--msgid HEX] [--correlid HEX] [--persistent] [--replyto Q]\n"
     "  get QM Q [--browse] [--wait SECS] [--raw FILE]\n"
     "  depth QM Q                       current depth of a local queue\n"
-    "  fault QM VERB REASON [--count N] [--object NAME] [--cc N]   fail the next N calls of VERB\n"
+    "  fault QM VERB REASON [--count N] [--queue Q] [--conn APPLNAME] [--cc N]   fail the next N calls of VERB\n"
     "  fault QM clear|list\n"
     "Queue managers live under $MINIQM_ROOT (default ~/.miniqm).\n";
 
@@ -450,7 +450,7 @@ int cmdDepth(int argc, char **argv) {
 }
 
 int cmdFault(int argc, char **argv) {
-    Args a = parseArgs(argc, argv, 2, {"--count", "--object", "--cc"}, {});
+    Args a = parseArgs(argc, argv, 2, {"--count", "--object", "--queue", "--conn", "--cc"}, {});
     if (!a.error.empty()) return usage(a.error);
     if (a.pos.size() < 2) return usage("fault needs a queue manager and a verb");
     std::string dir;
@@ -472,10 +472,13 @@ int cmdFault(int argc, char **argv) {
         if (!parseInt(a.pos[2], 1, 999999, reason)) return fail("invalid reason '" + a.pos[2] + "'");
         if (a.has("--count") && !parseInt(a.get("--count"), 1, 1000000, count)) return fail("invalid --count");
         if (a.has("--cc") && !parseInt(a.get("--cc"), 0, 2, cc)) return fail("invalid --cc (0, 1 or 2)");
-        std::string object = a.has("--object") ? a.get("--object") : "-";
-        if (object.empty() || object.find(' ') != std::string::npos) return fail("invalid --object");
+        // --queue and --object are the same: the object the call is made on, as opened.
+        std::string object = a.has("--queue") ? a.get("--queue") : a.has("--object") ? a.get("--object") : "-";
+        if (object.empty() || object.find(' ') != std::string::npos) return fail("invalid --queue");
+        std::string appl = a.has("--conn") ? a.get("--conn") : "-";
+        if (appl.empty() || appl.find(' ') != std::string::npos) return fail("invalid --conn (an ApplName without blanks)");
         command = "fault " + verb + " " + std::to_string(reason) + " " + std::to_string(count) + " " +
-                  std::to_string(cc) + " " + object;
+                  std::to_string(cc) + " " + object + " " + appl;
     }
     std::string reply;
     qmadmin::Outcome o = qmadmin::request(dir, command, reply);

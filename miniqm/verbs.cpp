@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "miniqm/convert.h"
 #include "miniqm/os.h"
 #include "miniqm/qmgr.h"
 #include "miniqm/wire.h"
@@ -69,7 +70,7 @@ Result QueueManager::connect(const std::string &applName, const std::string &use
     std::lock_guard<std::mutex> lock(mu_);
     conn = nullptr;
     Result r;
-    if (fault("MQCONN", "", r)) return r;
+    if (fault("MQCONN", "", applName, r)) return r;
     if (state_ == State::Quiescing) return Result::fail(MQRC_Q_MGR_QUIESCING);
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     auto c = std::make_unique<Conn>();
@@ -84,7 +85,7 @@ Result QueueManager::connect(const std::string &applName, const std::string &use
 Result QueueManager::disconnect(Conn *c, bool normal) {
     std::lock_guard<std::mutex> lock(mu_);
     Result r;
-    if (normal && fault("MQDISC", "", r)) {
+    if (normal && fault("MQDISC", "", c->applName, r)) {
         if (r.reason == MQRC_BACKED_OUT) endUow(c, false);
         if (r.cc == MQCC_FAILED && r.reason != MQRC_BACKED_OUT) return r;
     } else if (normal && !c->uow.empty()) {
@@ -124,7 +125,7 @@ Result QueueManager::open(Conn *c, const OpenRequest &od, MQLONG options, MQLONG
 Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out) {
     hobj = MQHO_UNUSABLE_HOBJ;
     Result r;
-    if (fault("MQOPEN", od.objectName, r)) return r;
+    if (fault("MQOPEN", od.objectName, c->applName, r)) return r;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     if (quiescingFails(options, MQOO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
     const MQLONG inputBits[] = {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE};
@@ -240,7 +241,7 @@ Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
     std::lock_guard<std::mutex> lock(mu_);
     Handle *h = handleFor(c, hobj);
     Result r;
-    if (fault("MQCLOSE", h && h->named ? h->named->def.name : std::string(), r)) return r;
+    if (fault("MQCLOSE", h && h->named ? h->named->def.name : std::string(), c->applName, r)) return r;
     return closeLocked(c, hobj, options);
 }
 
@@ -297,7 +298,7 @@ Result QueueManager::put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const 
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
-    if (fault("MQPUT", h->named ? h->named->def.name : std::string(), r)) return r;
+    if (fault("MQPUT", h->named ? h->named->def.name : std::string(), c->applName, r)) return r;
     return putLocked(c, *h, md, pmo, data);
 }
 
@@ -305,7 +306,7 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
                           OpenReply &out) {
     std::lock_guard<std::mutex> lock(mu_);
     Result r;
-    if (fault("MQPUT1", od.objectName, r)) return r;
+    if (fault("MQPUT1", od.objectName, c->applName, r)) return r;
     MQLONG options = MQOO_OUTPUT;
     if (pmo.options & MQPMO_PASS_IDENTITY_CONTEXT) options |= MQOO_PASS_IDENTITY_CONTEXT;
     if (pmo.options & MQPMO_PASS_ALL_CONTEXT) options |= MQOO_PASS_ALL_CONTEXT;
@@ -530,7 +531,7 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     if (!hp) return Result::fail(MQRC_HOBJ_ERROR);
     Handle &h = *hp;
     Result r;
-    if (fault("MQGET", h.named ? h.named->def.name : std::string(), r)) return r;
+    if (fault("MQGET", h.named ? h.named->def.name : std::string(), c->applName, r)) return r;
     MQLONG o = gmo.options;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     if ((o & MQGMO_SYNCPOINT) && (o & MQGMO_NO_SYNCPOINT)) return Result::fail(MQRC_OPTIONS_ERROR);
@@ -601,23 +602,36 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
         h.cursor.set = true;
         h.cursor.key = key;
     }
+    // Conversion comes first; a message that fits only unconverted is returned unconverted (2120),
+    // and one that cannot be converted comes back as it is, with the reason as a warning.
+    std::string converted;
+    const std::string *body = &m->data;
+    Result result;
+    // Nothing is converted for an empty message or into an empty buffer (a get that only removes).
+    if ((o & MQGMO_CONVERT) && length > 0 && bufferLength > 0 && (wantCcsid != m->md.CodedCharSetId ||
+                                qmconv::reversedEncoding(wantEncoding) != qmconv::reversedEncoding(m->md.Encoding))) {
+        MQLONG why = qmconv::convertMessage(std::string_view(m->md.Format, 8), m->md.CodedCharSetId, m->md.Encoding,
+                                            m->data, wantCcsid, wantEncoding, converted);
+        if (why != MQRC_NONE) {
+            result = Result::warn(why);
+        } else if (static_cast<MQLONG>(converted.size()) > bufferLength && length <= bufferLength) {
+            result = Result::warn(MQRC_CONVERTED_MSG_TOO_BIG);
+        } else {
+            body = &converted;
+            length = static_cast<MQLONG>(converted.size());
+            dataLength = length;
+            md.CodedCharSetId = wantCcsid;
+            md.Encoding = wantEncoding;
+        }
+    }
     if (length > bufferLength && !(o & MQGMO_ACCEPT_TRUNCATED_MSG)) {
-        data.assign(m->data, 0, static_cast<size_t>(bufferLength));
+        data.assign(*body, 0, static_cast<size_t>(bufferLength));
         gmo.returnedLength = bufferLength;
         return Result::fail(MQRC_TRUNCATED_MSG_FAILED);
     }
-    Result result;
-    if (length > bufferLength) result = Result::warn(MQRC_TRUNCATED_MSG_ACCEPTED);
-    data.assign(m->data, 0, static_cast<size_t>(std::min(length, bufferLength)));
+    if (length > bufferLength && result.cc == MQCC_OK) result = Result::warn(MQRC_TRUNCATED_MSG_ACCEPTED);
+    data.assign(*body, 0, static_cast<size_t>(std::min(length, bufferLength)));
     gmo.returnedLength = static_cast<MQLONG>(data.size());
-    // Conversion is needed only when the character set or encoding differ and there is data to
-    // convert into a buffer. A message of format MQFMT_NONE is never converted (2110); the
-    // conversion of the built-in formats is not built yet, so they come back unconverted (2119).
-    if ((o & MQGMO_CONVERT) && result.cc == MQCC_OK && length > 0 && bufferLength > 0 &&
-        (wantCcsid != m->md.CodedCharSetId || wantEncoding != m->md.Encoding)) {
-        bool none = std::memcmp(m->md.Format, MQFMT_NONE, sizeof m->md.Format) == 0;
-        result = Result::warn(none ? MQRC_FORMAT_ERROR : MQRC_NOT_CONVERTED);
-    }
 
     if (destructive) {
         if (h.options & MQOO_SAVE_ALL_CONTEXT) {
@@ -699,7 +713,7 @@ Result QueueManager::endUow(Conn *c, bool commit) {
 Result QueueManager::commit(Conn *c) {
     std::lock_guard<std::mutex> lock(mu_);
     Result r;
-    if (fault("MQCMIT", "", r)) {
+    if (fault("MQCMIT", "", c->applName, r)) {
         if (r.reason == MQRC_BACKED_OUT) endUow(c, false);
         return r;
     }
@@ -712,7 +726,7 @@ Result QueueManager::commit(Conn *c) {
 Result QueueManager::backout(Conn *c) {
     std::lock_guard<std::mutex> lock(mu_);
     Result r;
-    if (fault("MQBACK", "", r)) return r;
+    if (fault("MQBACK", "", c->applName, r)) return r;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     return endUow(c, false);
 }
@@ -725,7 +739,7 @@ Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
-    if (fault("MQINQ", h->named ? h->named->def.name : std::string(), r)) return r;
+    if (fault("MQINQ", h->named ? h->named->def.name : std::string(), c->applName, r)) return r;
     if (!(h->options & MQOO_INQUIRE)) return Result::fail(MQRC_NOT_OPEN_FOR_INQUIRE);
     if (selectors.size() > 256) return Result::fail(MQRC_SELECTOR_COUNT_ERROR);
     if (intCount < 0) return Result::fail(MQRC_INT_ATTR_COUNT_ERROR);
@@ -799,7 +813,7 @@ Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
-    if (fault("MQSET", h->named ? h->named->def.name : std::string(), r)) return r;
+    if (fault("MQSET", h->named ? h->named->def.name : std::string(), c->applName, r)) return r;
     if (!(h->options & MQOO_SET)) return Result::fail(MQRC_NOT_OPEN_FOR_SET);
     if (selectors.size() > 256) return Result::fail(MQRC_SELECTOR_COUNT_ERROR);
     Queue *q = h->named;
