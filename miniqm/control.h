@@ -9,7 +9,8 @@ extern "C" {
 // MINIQM_ROOT, as bindings connections find it) and copies the reply text, NUL-terminated and cut to
 // replyLength, into reply (which may be null). Commands:
 //   "mqsc <MQSC text>"                       as `miniqm mqsc`
-//   "fault <VERB> <REASON> <COUNT> <CC> <OBJECT>"   CC -1: the verb's usual one; OBJECT "-": any
+//   "fault <VERB> <REASON> <COUNT> <CC> <OBJECT> [<APPL>]"   CC -1: the verb's usual one; OBJECT, APPL
+//                                            "-": any (APPL: the connection's ApplName)
 //   "fault clear", "fault list", "status"
 //   "stop quiesce", "stop now"
 // Returns 0 when the command succeeded, 1 when it failed (an MQSC error, a bad request), -1 when

@@ -124,6 +124,10 @@ TEST(Tool, FaultMakesTheNextCallsFailWithTheGivenReason) {
     ASSERT_EQ(qm.tool("fault " + qm.name() + " MQGET 2016 --count 5", &out), 0);
     ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
     EXPECT_TRUE(contains(out, "MQGET reason 2016")) << out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQPUT 2053 --queue APP.Q --conn BATCH", &out), 0) << out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
+    EXPECT_TRUE(contains(out, "MQPUT reason 2053 cc 2 count 1 object APP.Q conn BATCH")) << out;
+    EXPECT_EQ(qm.tool("fault " + qm.name() + " MQPUT 2053 --conn ''", &out), 1);
     ASSERT_EQ(qm.tool("fault " + qm.name() + " clear", &out), 0);
     ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
     EXPECT_EQ(out, "");
