@@ -15,6 +15,7 @@
 #include "miniqm/async.h"
 #include "miniqm/control.h"
 #include "miniqm/convert.h"
+#include "miniqm/msgh.h"
 #include "miniqm/os.h"
 #include "miniqm/paths.h"
 #include "miniqm/wire.h"
@@ -85,6 +86,22 @@ void putFixed(char *field, size_t n, const std::string &value) {
 }
 
 // A connection in use by this call: looked up, checked for the calling thread, and locked.
+}  // namespace
+
+bool qmmsgh::connectionUsable(MQHCONN hconn) {
+    if (hconn == MQHC_UNASSOCIATED_HCONN) return true;
+    std::shared_ptr<ClientConn> c;
+    {
+        std::lock_guard<std::mutex> lock(gTableMu);
+        auto it = gConns.find(hconn);
+        if (it != gConns.end()) c = it->second;
+    }
+    return c && (c->shared || c->owner == std::this_thread::get_id() ||
+                 (c->dispatcher() && c->dispatcher()->onCallbackThread()));
+}
+
+namespace {
+
 // Callbacks may use their connection even when it is not shared with their thread.
 bool mayUse(ClientConn &c) {
     if (c.shared || c.owner == std::this_thread::get_id()) return true;
@@ -474,6 +491,15 @@ static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQV
     if (BufferLength < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_LENGTH_ERROR);
     if (BufferLength > 0 && !pBuffer) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_ERROR);
     w.str(std::string_view(static_cast<const char *>(pBuffer), static_cast<size_t>(BufferLength)));
+    // Properties travel from the message handle of an MQPMO version 3 (the new one if given).
+    const MQPMO *pmo = static_cast<const MQPMO *>(pPutMsgOpts);
+    std::string props;
+    if (pmo->Version >= MQPMO_VERSION_3) {
+        MQHMSG hm = pmo->NewMsgHandle != MQHM_NONE ? pmo->NewMsgHandle : pmo->OriginalMsgHandle;
+        if (hm != MQHM_NONE && !qmmsgh::propertiesOf(hm, props))
+            return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HMSG_ERROR);
+    }
+    w.str(props);
     if (!call.exchange()) return;
     Reader &r = call.reply();
     r.raw(&md, sizeof md);
@@ -516,6 +542,10 @@ static void getCommon(Call &call, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsg
     w.i32(gmo->WaitInterval);
     w.i32(gmo->Version >= MQGMO_VERSION_2 ? gmo->MatchOptions : MQMO_MATCH_MSG_ID | MQMO_MATCH_CORREL_ID);
     w.i32(BufferLength);
+    MQHMSG handle = gmo->Version >= MQGMO_VERSION_4 ? gmo->MsgHandle : MQHM_NONE;
+    bool wantHandle = handle != MQHM_NONE && handle != MQHM_UNUSABLE_HMSG;
+    if (wantHandle && !qmmsgh::known(handle)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HMSG_ERROR);
+    w.u8(wantHandle ? 1 : 0);
     if (!call.exchange()) return;
     Reader &r = call.reply();
     r.raw(&md, sizeof md);
@@ -523,12 +553,14 @@ static void getCommon(Call &call, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsg
     std::string data = r.str();
     std::string resolved = r.str();
     MQLONG returned = r.i32();
+    std::string props = r.str();
     if (r.failed()) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
     MQLONG reason = *pReason;
     bool delivered = *pCompCode != MQCC_FAILED || reason == MQRC_TRUNCATED_MSG_FAILED;
     if (!delivered) return;
     mdOut(pMsgDesc, md);
     *pDataLength = dataLength;
+    if (wantHandle) qmmsgh::storeProperties(handle, props);   // a message without any clears the handle
     if (!data.empty()) std::memcpy(pBuffer, data.data(), std::min(data.size(), static_cast<size_t>(BufferLength)));
     putFixed(gmo->ResolvedQName, 48, resolved);
     if (gmo->Version >= MQGMO_VERSION_2) {

@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "miniqm/convert.h"
+#include "miniqm/wire.h"
 
 namespace qmprops {
 
@@ -247,6 +248,45 @@ MQLONG PropertyList::remove(std::string_view pattern, MQLONG options, uint64_t c
         }
     }
     return MQRC_PROPERTY_NOT_AVAILABLE;
+}
+
+// Encoded form: u32 count, then per property str name, i32 type, i32 ccsid, i32 support,
+// i32 context, i32 copy options, str value.
+std::string PropertyList::encode() const {
+    if (items_.empty()) return std::string();
+    qmwire::Writer w;
+    w.u32(static_cast<uint32_t>(items_.size()));
+    for (const Property &p : items_) {
+        w.str(p.name);
+        w.i32(p.type);
+        w.i32(p.ccsid);
+        w.i32(p.support);
+        w.i32(p.context);
+        w.i32(p.copyOptions);
+        w.str(p.value);
+    }
+    return w.bytes();
+}
+
+bool PropertyList::decode(std::string_view bytes, PropertyList &out) {
+    out.clear();
+    if (bytes.empty()) return true;
+    qmwire::Reader r(bytes);
+    uint32_t n = r.u32();
+    for (uint32_t i = 0; i < n && !r.failed(); ++i) {
+        Property p;
+        p.name = r.str();
+        p.type = r.i32();
+        p.ccsid = r.i32();
+        p.support = r.i32();
+        p.context = r.i32();
+        p.copyOptions = r.i32();
+        p.value = r.str();
+        MQLONG size = fixedSize(p.type);
+        if (!knownType(p.type) || (size && static_cast<MQLONG>(p.value.size()) != size)) return false;
+        out.set(std::move(p), true);
+    }
+    return !r.failed() && r.remaining() == 0;
 }
 
 MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG requestedCcsid, std::string &value,
@@ -521,6 +561,42 @@ MQLONG fromFolders(std::string_view folders, PropertyList &out) {
         if (!r.at(endTag)) return MQRC_RFH_FORMAT_ERROR;
     }
     return MQRC_NONE;
+}
+
+std::string rfh2(const PropertyList &list, MQLONG encoding, MQLONG ccsid, const char *format) {
+    std::string folders = toFolders(list);
+    qmwire::Writer w;
+    w.raw(MQRFH_STRUC_ID, 4);
+    w.i32(MQRFH_VERSION_2);
+    w.i32(static_cast<int32_t>(MQRFH_STRUC_LENGTH_FIXED_2 + folders.size()));
+    w.i32(encoding);
+    w.i32(ccsid);
+    w.raw(format, 8);
+    w.i32(MQRFH_NO_FLAGS);
+    w.i32(qmconv::kUtf8);
+    w.raw(folders.data(), folders.size());
+    return w.bytes();
+}
+
+MQLONG parseRfh2(std::string_view data, PropertyList &out, size_t &length, MQLONG &encoding, MQLONG &ccsid,
+                 std::string &format) {
+    qmwire::Reader r(data);
+    char id[4];
+    r.raw(id, 4);
+    MQLONG version = r.i32();
+    MQLONG strucLength = r.i32();
+    encoding = r.i32();
+    ccsid = r.i32();
+    char fmt[8];
+    r.raw(fmt, 8);
+    r.i32();   // flags
+    r.i32();   // NameValueCCSID: folders are read as UTF-8 text, which ASCII names are in any case
+    if (r.failed() || std::memcmp(id, MQRFH_STRUC_ID, 4) != 0 || version != MQRFH_VERSION_2 ||
+        strucLength < MQRFH_STRUC_LENGTH_FIXED_2 || static_cast<size_t>(strucLength) > data.size())
+        return MQRC_RFH_ERROR;
+    format.assign(fmt, 8);
+    length = static_cast<size_t>(strucLength);
+    return fromFolders(data.substr(MQRFH_STRUC_LENGTH_FIXED_2, length - MQRFH_STRUC_LENGTH_FIXED_2), out);
 }
 
 }  // namespace qmprops

@@ -73,4 +73,12 @@ MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG re
 std::string toFolders(const PropertyList &list);
 MQLONG fromFolders(std::string_view folders, PropertyList &out);
 
+// A whole MQRFH2 (version 2) carrying the list, in this machine's encoding; encoding, ccsid and
+// format describe the data that follows it.
+std::string rfh2(const PropertyList &list, MQLONG encoding, MQLONG ccsid, const char *format);
+// Reads an MQRFH2 at the start of data into out: its length, and what it says of the data after it.
+// MQRC_NONE, MQRC_RFH_ERROR (not an MQRFH2) or MQRC_RFH_FORMAT_ERROR (damaged folders).
+MQLONG parseRfh2(std::string_view data, PropertyList &out, size_t &length, MQLONG &encoding, MQLONG &ccsid,
+                 std::string &format);
+
 }  // namespace qmprops

@@ -8,6 +8,7 @@
 //   'C' cleared: str queue name (every message of the queue is gone)
 //   'T' unit of work: u32 n, then n operations:
 //         'P' put:    str queue, u64 seq, md (364 bytes), i64 putMs, i64 expiresMs, str data
+//         'Q' put with properties: as 'P', then str properties (qmprops encoded form)
 //         'R' remove: str queue, u64 seq, i32 priority
 //   'B' backed out: u32 n, n x (str queue, u64 seq, i32 priority, i32 BackoutCount), for HARDENBO
 //       queues, so that a message's backout count survives a restart
@@ -51,13 +52,14 @@ std::string encodeObject(const Object &o) {
 }
 
 void encodePut(qmwire::Writer &w, const std::string &queue, const Message &m) {
-    w.u8('P');
+    w.u8(m.props.empty() ? 'P' : 'Q');
     w.str(queue);
     w.u64(m.seq);
     w.raw(&m.md, sizeof m.md);
     w.i64(m.putMs);
     w.i64(m.expiresMs);
     w.str(m.data);
+    if (!m.props.empty()) w.str(m.props);
 }
 
 }  // namespace
@@ -320,13 +322,14 @@ bool QueueManager::applyRecord(std::string_view body) {
             uint8_t op = r.u8();
             std::string qname = r.str();
             uint64_t seq = r.u64();
-            if (op == 'P') {
+            if (op == 'P' || op == 'Q') {
                 auto m = std::make_unique<Message>();
                 m->seq = seq;
                 r.raw(&m->md, sizeof m->md);
                 m->putMs = r.i64();
                 m->expiresMs = r.i64();
                 m->data = r.str();
+                if (op == 'Q') m->props = r.str();
                 m->persistent = true;
                 if (r.failed()) return false;
                 nextSeq_ = std::max(nextSeq_, seq + 1);

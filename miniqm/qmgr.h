@@ -58,6 +58,7 @@ struct Message {
     bool persistent = false;
     Conn *putter = nullptr;   // put in this connection's open unit of work: invisible to all
     Conn *getter = nullptr;   // got in this connection's open unit of work: hidden from all
+    std::string props;        // message properties, qmprops::PropertyList's encoded form
 };
 
 struct Queue {
@@ -116,12 +117,15 @@ struct OpenReply {
 };
 struct PutOptions {
     MQLONG version = 1, options = 0, context = 0;
+    std::string props;                             // from the message handle, encoded
     std::string resolvedQName, resolvedQMgrName;   // out
 };
 struct GetOptions {
     MQLONG version = 1, options = 0, waitInterval = 0, matchOptions = 0;
+    bool wantHandle = false;     // the caller takes properties in a message handle
     std::string resolvedQName;   // out
     MQLONG returnedLength = MQRL_UNDEFINED;   // out
+    std::string props;           // out: properties for the handle
 };
 
 enum class State { Running, Quiescing, Stopping };

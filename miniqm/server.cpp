@@ -151,6 +151,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         pmo.options = r.i32();
         pmo.context = r.i32();
         std::string data = r.str();
+        pmo.props = r.str();
         if (r.failed()) return false;
         if (op == qmwire::OP_PUT) {
             res = s.qm.put(conn, hobj, md, pmo, data);
@@ -174,6 +175,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         gmo.waitInterval = r.i32();
         gmo.matchOptions = r.i32();
         MQLONG bufferLength = r.i32();
+        gmo.wantHandle = r.u8() != 0;
         if (r.failed()) return false;
         std::string data;
         MQLONG dataLength = 0;
@@ -184,6 +186,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         w.str(data);
         w.str(gmo.resolvedQName);
         w.i32(gmo.returnedLength);
+        w.str(gmo.props);
         break;
     }
     case qmwire::OP_INQ:

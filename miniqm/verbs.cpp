@@ -7,6 +7,7 @@
 
 #include "miniqm/convert.h"
 #include "miniqm/os.h"
+#include "miniqm/props.h"
 #include "miniqm/qmgr.h"
 #include "miniqm/wire.h"
 
@@ -380,6 +381,7 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
 
     Result result;
     auto m = std::make_unique<Message>();
+    m->props = pmo.props;
     MQMD &s = m->md;
     s = md;
     s.Version = MQMD_VERSION_2;
@@ -622,6 +624,22 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
             dataLength = length;
             md.CodedCharSetId = wantCcsid;
             md.Encoding = wantEncoding;
+        }
+    }
+    // Properties go to the caller's message handle, or else ahead of the data as an MQRFH2.
+    std::string withHeader;
+    if (!m->props.empty()) {
+        if (gmo.wantHandle && !(o & MQGMO_PROPERTIES_FORCE_MQRFH2)) {
+            gmo.props = m->props;
+        } else {
+            qmprops::PropertyList list;
+            qmprops::PropertyList::decode(m->props, list);
+            withHeader = qmprops::rfh2(list, md.Encoding, md.CodedCharSetId, md.Format) + *body;
+            body = &withHeader;
+            length = static_cast<MQLONG>(withHeader.size());
+            dataLength = length;
+            std::memcpy(md.Format, MQFMT_RF_HEADER_2, 8);
+            md.Encoding = MQENC_NATIVE;
         }
     }
     if (length > bufferLength && !(o & MQGMO_ACCEPT_TRUNCATED_MSG)) {

@@ -23,9 +23,9 @@ enum Op : uint16_t {
     OP_DISC = 2,
     OP_OPEN = 3,      // od image, options
     OP_CLOSE = 4,     // hobj, options
-    OP_PUT = 5,       // hobj, md image, pmo options, pmo context, data
-    OP_PUT1 = 6,      // od image, md image, pmo options, pmo context, data
-    OP_GET = 7,       // hobj, md image, gmo image, buffer length
+    OP_PUT = 5,       // hobj, md image, pmo options, pmo context, data, properties
+    OP_PUT1 = 6,      // od image, md image, pmo options, pmo context, data, properties
+    OP_GET = 7,       // hobj, md image, gmo image, buffer length, u8 want handle; reply ends with properties
     OP_INQ = 8,       // hobj, selectors, int count, char length
     OP_SET = 9,       // hobj, selectors, ints, chars
     OP_CMIT = 10,

@@ -154,7 +154,7 @@ using AsyncConsume = Fixture;
 
 TEST_F(AsyncConsume, DeliversInOrderThenOneEmptyEventAndNoControlCalls) {
     Recorder rec;
-    for (int i = 1; i <= 5; ++i) conn.put(1, "m" + std::to_string(i));
+    for (const char *m : {"m1", "m2", "m3", "m4", "m5"}) conn.put(1, m);
     registerConsumer(1, rec);
     ASSERT_EQ(ctl(MQOP_START), MQRC_NONE);
     ASSERT_TRUE(rec.waitFor(hasEntry("event:2033")));

@@ -1,0 +1,21 @@
+// Message handles of the MQI library (MQCRTMH and the property verbs, in msgh.cpp) as MQPUT and
+// MQGET in mqi.cpp use them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "mqi/cmqc.h"
+
+namespace qmmsgh {
+
+// A handle's properties in PropertyList's encoded form; false when the handle is unknown.
+bool propertiesOf(MQHMSG hmsg, std::string &encoded);
+// Replaces a handle's properties (MQGET); false when the handle is unknown or the bytes damaged.
+bool storeProperties(MQHMSG hmsg, std::string_view encoded);
+bool known(MQHMSG hmsg);
+
+// Defined in mqi.cpp: whether this thread may use the connection (or it is MQHC_UNASSOCIATED_HCONN).
+bool connectionUsable(MQHCONN hconn);
+
+}  // namespace qmmsgh
