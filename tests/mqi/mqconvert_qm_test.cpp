@@ -1,5 +1,6 @@
 // Code-page conversion through a real MQ library: the system binds the stand-in queue manager's
 // libmqm at run time and converts with its MQXCNVC, as it would with IBM MQ's.
+#include <algorithm>
 #include <cstring>
 
 #include "miniqm/qm_fixture.h"
@@ -15,7 +16,7 @@ struct BoundConnection {
         if (MQLoadLibrary(MINIQM_MQM_LIBRARY, &table) != 0) return;
         MQLONG cc = 0, reason = 0;
         char name[MQ_Q_MGR_NAME_LENGTH] = {};
-        std::strncpy(name, qmgr.c_str(), sizeof name);
+        std::memcpy(name, qmgr.data(), std::min(qmgr.size(), sizeof name));
         table.MQCONN(name, &hconn, &cc, &reason);
         if (cc == MQCC_FAILED) hconn = MQHC_UNUSABLE_HCONN;
     }
