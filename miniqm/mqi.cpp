@@ -476,6 +476,53 @@ MINIQM_EXPORT void MQCLOSE(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG
     }
 }
 
+MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ pHsub, PMQLONG pCompCode,
+                         PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    MQSD *sd = static_cast<MQSD *>(pSubDesc);
+    if (!sd || std::memcmp(sd->StrucId, MQSD_STRUC_ID, 4) != 0 || sd->Version != MQSD_VERSION_1)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SD_ERROR);
+    if (!pHobj) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HOBJ_ERROR);
+    if (!pHsub) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HOBJ_ERROR);
+    Writer &w = call.begin(qmwire::OP_SUB);
+    w.i32(sd->Version);
+    w.i32(sd->Options);
+    w.str(fixed(sd->ObjectName, 48));
+    w.str(charv(sd->ObjectString, sd));
+    w.str(charv(sd->SubName, sd));
+    w.i32((sd->Options & MQSO_MANAGED) ? MQHO_NONE : *pHobj);
+    w.raw(sd->SubCorrelId, sizeof sd->SubCorrelId);
+    if (!call.exchange()) return;
+    Reader &r = call.reply();
+    MQLONG hobj = r.i32();
+    MQLONG hsub = r.i32();
+    std::string topic = r.str();
+    MQBYTE24 correl{};
+    r.raw(correl, sizeof correl);
+    if (*pCompCode == MQCC_FAILED) return;
+    if (sd->Options & MQSO_MANAGED) *pHobj = hobj;
+    *pHsub = hsub;
+    std::memcpy(sd->SubCorrelId, correl, sizeof correl);
+    MQCHARV &res = sd->ResObjectString;
+    if (res.VSPtr && res.VSBufSize > 0) {
+        size_t n = std::min(topic.size(), static_cast<size_t>(res.VSBufSize));
+        std::memcpy(res.VSPtr, topic.data(), n);
+    }
+    res.VSLength = static_cast<MQLONG>(topic.size());
+}
+
+MINIQM_EXPORT void MQSUBRQ(MQHCONN Hconn, MQHOBJ Hsub, MQLONG Action, PMQVOID pSubRqOpts, PMQLONG pCompCode,
+                           PMQLONG pReason) {
+    Call call(Hconn, pCompCode, pReason);
+    if (!call.ok()) return;
+    (void)pSubRqOpts;   // MQSRO: NumPubs stays as given, nothing is ever sent again
+    Writer &w = call.begin(qmwire::OP_SUBRQ);
+    w.i32(Hsub);
+    w.i32(Action);
+    call.exchange();
+}
+
 static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,
                       MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
     Writer &w = call.begin(put1 ? qmwire::OP_PUT1 : qmwire::OP_PUT);

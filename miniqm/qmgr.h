@@ -86,6 +86,30 @@ struct Handle {
     BrowseCursor cursor;
     bool hasContext = false;  // saved context of the last message got (MQOO_SAVE_ALL_CONTEXT)
     MQMD context{};
+    std::string topic;        // a topic opened for output: the full topic string publications go to
+    uint32_t subId = 0;       // a subscription handle (Hsub) from MQSUB: the subscription's id
+};
+
+// A subscription: publications on a matching topic string go to its queue. The queue is kept by
+// name so that deleting a named destination queue leaves no dangling pointer; a managed queue is
+// deleted with its subscription.
+struct Subscription {
+    uint32_t id = 0;
+    std::string name;         // SubName (required for durable ones)
+    std::string topic;        // the resolved topic string, wildcards included
+    bool charScheme = false;  // MQSO_WILDCARD_CHAR
+    bool durable = false;
+    bool managed = false;
+    std::string queue;        // destination queue
+    MQBYTE24 correlId{};      // CorrelId of every publication delivered
+    Conn *owner = nullptr;    // the connection holding the Hsub; null for a durable one not in use
+};
+
+struct SubRequest {
+    MQLONG version = 1, options = 0;
+    std::string objectName, objectString, subName;
+    MQLONG hobj = MQHO_NONE;  // the destination queue's handle when not managed
+    MQBYTE24 correlId{};      // with MQSO_SET_CORREL_ID
 };
 
 struct UowOp {
@@ -170,6 +194,10 @@ public:
                const std::string &chars);
     Result commit(Conn *c);
     Result backout(Conn *c);
+    // MQSUB: hobj is in/out (the destination queue's handle in, the managed queue's out).
+    Result subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLONG &hsub, std::string &resolvedTopic,
+                     MQBYTE24 &correlId);
+    Result subrq(Conn *c, MQLONG hsub, MQLONG action);
 
     // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
     std::string admin(const std::string &command, bool &ok);
@@ -204,6 +232,8 @@ private:
     uint64_t dynCounter_ = 0;
     uint64_t liveBytes_ = 0;   // persistent message bytes in the journal, for compaction
     std::vector<FaultRule> faults_;
+    std::map<uint32_t, Subscription> subs_;
+    uint32_t nextSub_ = 1;
 
     // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
     bool fault(const char *verb, const std::string &object, const std::string &appl, Result &r);
@@ -236,6 +266,8 @@ private:
     Result putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
     Result openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);
+    Result publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
+    void removeSub(uint32_t id);
     Result endUow(Conn *c, bool commit);
     void closeAllHandles(Conn *c);
     Handle *handleFor(Conn *c, MQLONG hobj);

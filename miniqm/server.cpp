@@ -227,6 +227,35 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         res = s.qm.backout(conn);
         replyHeader(w, op, id, res);
         break;
+    case qmwire::OP_SUB: {
+        qm::SubRequest sd;
+        sd.version = r.i32();
+        sd.options = r.i32();
+        sd.objectName = r.str();
+        sd.objectString = r.str();
+        sd.subName = r.str();
+        sd.hobj = r.i32();
+        r.raw(sd.correlId, sizeof sd.correlId);
+        if (r.failed()) return false;
+        MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ;
+        std::string topic;
+        MQBYTE24 correl{};
+        res = s.qm.subscribe(conn, sd, hobj, hsub, topic, correl);
+        replyHeader(w, op, id, res);
+        w.i32(hobj);
+        w.i32(hsub);
+        w.str(topic);
+        w.raw(correl, sizeof correl);
+        break;
+    }
+    case qmwire::OP_SUBRQ: {
+        MQLONG hsub = r.i32();
+        MQLONG action = r.i32();
+        if (r.failed()) return false;
+        res = s.qm.subrq(conn, hsub, action);
+        replyHeader(w, op, id, res);
+        break;
+    }
     case qmwire::OP_PING: {
         // For the libraries' event handlers: quiescing and stopping are heard here while idle.
         qm::State st = s.qm.state();

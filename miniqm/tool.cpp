@@ -462,7 +462,8 @@ int cmdFault(int argc, char **argv) {
     } else {
         if (a.pos.size() != 3) return usage("fault needs a verb and a reason");
         static const char *kVerbs[] = {"MQCONN", "MQCONNX", "MQDISC", "MQOPEN", "MQCLOSE", "MQPUT", "MQPUT1",
-                                       "MQGET",  "MQINQ",   "MQSET",  "MQCMIT", "MQBACK",  "*"};
+                                       "MQGET",  "MQINQ",   "MQSET",  "MQCMIT", "MQBACK",  "MQSUB",
+                                       "MQSUBRQ", "*"};
         std::string verb = a.pos[1];
         for (char &c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         bool known = false;

@@ -9,6 +9,7 @@
 #include "miniqm/os.h"
 #include "miniqm/props.h"
 #include "miniqm/qmgr.h"
+#include "miniqm/topic.h"
 #include "miniqm/wire.h"
 
 namespace qm {
@@ -165,6 +166,12 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
         if (options & (access & ~(MQOO_OUTPUT | MQOO_INQUIRE))) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         if (!od.objectName.empty() && !topics_.count(od.objectName)) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
         if (od.objectName.empty() && od.objectString.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        h.topic = qmtopic::join(od.objectName.empty() ? std::string() : topics_[od.objectName].s(MQCA_TOPIC_STRING),
+                                od.objectString);
+        if (options & MQOO_OUTPUT) {
+            MQLONG bad = qmtopic::checkPublish(h.topic);
+            if (bad != MQRC_NONE) return Result::fail(bad);
+        }
         out.resolvedType = MQOT_TOPIC;
     } else if (od.objectType == MQOT_Q) {
         if (!qmName.empty() && qmName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_REMOTE_Q_MGR);
@@ -249,6 +256,22 @@ Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
 Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
+    if (h->subId) {
+        // Closing an Hsub ends a non-durable subscription; a durable one only with MQCO_REMOVE_SUB.
+        if (options & ~(MQCO_KEEP_SUB | MQCO_REMOVE_SUB | MQCO_QUIESCE)) return Result::fail(MQRC_OPTIONS_ERROR);
+        if ((options & MQCO_KEEP_SUB) && (options & MQCO_REMOVE_SUB)) return Result::fail(MQRC_OPTIONS_ERROR);
+        uint32_t id = h->subId;
+        c->handles.erase(hobj);
+        auto it = subs_.find(id);
+        if (it == subs_.end()) return Result::ok();
+        if ((options & MQCO_KEEP_SUB) && !it->second.durable) return Result::fail(MQRC_OPTIONS_ERROR);
+        if (!it->second.durable || (options & MQCO_REMOVE_SUB)) {
+            removeSub(id);
+        } else {
+            it->second.owner = nullptr;
+        }
+        return Result::ok();
+    }
     if (options & ~(MQCO_DELETE | MQCO_DELETE_PURGE | MQCO_QUIESCE | MQCO_KEEP_SUB | MQCO_REMOVE_SUB))
         return Result::fail(MQRC_OPTIONS_ERROR);
     if ((options & MQCO_DELETE) && (options & MQCO_DELETE_PURGE)) return Result::fail(MQRC_OPTIONS_ERROR);
@@ -360,10 +383,9 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     Queue *named = h.named;
     Queue *q = h.queue;
     if (!q) {
-        // A topic: the publication reaches every subscriber, and there are none.
+        // A topic: the publication goes to every matching subscription's queue.
         if (h.objectType != MQOT_TOPIC) return Result::fail(MQRC_NOT_OPEN_FOR_OUTPUT);
-        if (o & MQPMO_WARN_IF_NO_SUBS_MATCHED) return Result::warn(MQRC_NO_SUBS_MATCHED);
-        return Result::ok();
+        return publishLocked(c, h, md, pmo, data);
     }
     if (q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
     if ((named && named->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED) ||

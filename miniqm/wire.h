@@ -30,6 +30,9 @@ enum Op : uint16_t {
     OP_SET = 9,       // hobj, selectors, ints, chars
     OP_CMIT = 10,
     OP_BACK = 11,
+    OP_SUB = 13,      // version, options, objectName, objectString, subName, hobj, correlId[24];
+                      // reply: hobj, hsub, resolved topic string, correlId[24]
+    OP_SUBRQ = 14,    // hsub, action
     OP_PING = 12,     // (nothing); the reply's reason tells the queue manager's state: 0, 2161 or 2162
     OP_ADMIN = 20,    // command text (mqsc, stop, fault, status); reply text
 };

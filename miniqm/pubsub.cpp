@@ -1,0 +1,171 @@
+// Publish/subscribe: MQSUB (managed subscriptions and subscriptions to a named queue, durable and
+// non-durable), MQSUBRQ, and delivery of a publication to every matching subscription's queue.
+// Subscriptions live in memory: durable ones outlast their connection but not a restart.
+#include <algorithm>
+#include <cstring>
+
+#include "miniqm/qmgr.h"
+#include "miniqm/topic.h"
+
+namespace qm {
+
+namespace {
+constexpr MQLONG kSubRqPublicationRequest = 1;   // MQSRA_PUBLICATION_REQUEST
+}  // namespace
+
+void QueueManager::removeSub(uint32_t id) {
+    auto it = subs_.find(id);
+    if (it == subs_.end()) return;
+    Subscription s = it->second;
+    subs_.erase(it);
+    if (s.owner)
+        std::erase_if(s.owner->handles, [id](const auto &e) { return e.second.subId == id; });
+    if (s.managed) {
+        Queue *q = findQueue(s.queue);
+        if (q && !q->deleted) deleteQueue(q);
+    }
+}
+
+Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLONG &hsub,
+                               std::string &resolvedTopic, MQBYTE24 &correlId) {
+    std::lock_guard<std::mutex> lock(mu_);
+    hsub = MQHO_UNUSABLE_HOBJ;
+    Result r;
+    if (fault("MQSUB", sd.objectName, c->applName, r)) return r;
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    const MQLONG o = sd.options;
+    if (quiescingFails(o, MQSO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
+    int verbs = ((o & MQSO_CREATE) ? 1 : 0) + ((o & MQSO_RESUME) ? 1 : 0) + ((o & MQSO_ALTER) ? 1 : 0);
+    if (verbs == 0 || ((o & MQSO_ALTER) && verbs > 1)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if ((o & MQSO_WILDCARD_CHAR) && (o & MQSO_WILDCARD_TOPIC)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (c->handles.size() + 2 > static_cast<size_t>(std::max<MQLONG>(qmgr_.i(MQIA_MAX_HANDLES), 1)))
+        return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
+    const bool durable = (o & MQSO_DURABLE) != 0;
+    if (durable && sd.subName.empty()) return Result::fail(MQRC_SUB_NAME_ERROR);
+
+    // An existing subscription of that name: resumed, altered, or in the way of a new one.
+    Subscription *found = nullptr;
+    if (!sd.subName.empty())
+        for (auto &[id, s] : subs_)
+            if (s.name == sd.subName) found = &s;
+    if (found && !(o & (MQSO_RESUME | MQSO_ALTER))) return Result::fail(MQRC_SUB_ALREADY_EXISTS);
+    if (!found && !(o & MQSO_CREATE)) return Result::fail(MQRC_NO_SUBSCRIPTION);
+    if (found && found->owner) return Result::fail(MQRC_SUBSCRIPTION_IN_USE);
+
+    Handle hs;
+    hs.objectType = -1;   // an Hsub: no queue, only the subscription
+    if (found) {
+        if (durable != found->durable) return Result::fail(MQRC_DURABILITY_NOT_ALLOWED);
+        // ALTER may change the destination of a subscription to a named queue; nothing else here.
+        if ((o & MQSO_ALTER) && !found->managed && sd.hobj != MQHO_NONE) {
+            Handle *dh = handleFor(c, sd.hobj);
+            if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
+            found->queue = dh->queue->def.name;
+        }
+        if (found->managed) {
+            Queue *q = findQueue(found->queue);
+            if (!q) return Result::fail(MQRC_NO_SUBSCRIPTION);
+            OpenRequest od;
+            od.objectName = q->def.name;
+            OpenReply out;
+            r = openLocked(c, od, MQOO_INPUT_AS_Q_DEF | MQOO_BROWSE | MQOO_INQUIRE, hobj, out);
+            if (r.failed()) return r;
+        }
+        found->owner = c;
+        resolvedTopic = found->topic;
+        std::memcpy(correlId, found->correlId, sizeof correlId);
+        hs.subId = found->id;
+    } else {
+        std::string base;
+        if (!sd.objectName.empty()) {
+            auto t = topics_.find(sd.objectName);
+            if (t == topics_.end()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+            base = t->second.s(MQCA_TOPIC_STRING);
+        }
+        std::string topic = qmtopic::join(base, sd.objectString);
+        if (topic.empty()) return Result::fail(sd.objectName.empty() ? MQRC_UNKNOWN_OBJECT_NAME : MQRC_TOPIC_STRING_ERROR);
+        Subscription s;
+        s.id = nextSub_++;
+        s.name = sd.subName;
+        s.topic = topic;
+        s.charScheme = (o & MQSO_WILDCARD_CHAR) != 0;
+        s.durable = durable;
+        s.managed = (o & MQSO_MANAGED) != 0;
+        if (s.managed) {
+            // The queue manager's own queue, deleted with the subscription (not with a handle).
+            OpenRequest od;
+            od.objectName = "SYSTEM.DEFAULT.MODEL.QUEUE";
+            od.dynamicQName = durable ? "SYSTEM.MANAGED.DURABLE.*" : "SYSTEM.MANAGED.NDURABLE.*";
+            OpenReply out;
+            r = openLocked(c, od, MQOO_INPUT_AS_Q_DEF | MQOO_BROWSE | MQOO_INQUIRE, hobj, out);
+            if (r.failed()) return r;
+            Handle &mh = c->handles[hobj];
+            mh.createdDynamic = false;
+            mh.queue->creator = nullptr;
+            s.queue = mh.queue->def.name;
+        } else {
+            Handle *dh = handleFor(c, sd.hobj);
+            if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
+            s.queue = dh->queue->def.name;
+        }
+        if (o & MQSO_SET_CORREL_ID) {
+            std::memcpy(s.correlId, sd.correlId, sizeof s.correlId);
+        } else {
+            newMsgId(s.correlId);
+        }
+        s.owner = c;
+        resolvedTopic = s.topic;
+        std::memcpy(correlId, s.correlId, sizeof correlId);
+        hs.subId = s.id;
+        subs_[s.id] = s;
+    }
+    hs.hobj = c->nextHobj++;
+    hsub = hs.hobj;
+    c->handles[hs.hobj] = hs;
+    return Result::ok();
+}
+
+Result QueueManager::subrq(Conn *c, MQLONG hsub, MQLONG action) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Result r;
+    if (fault("MQSUBRQ", std::string(), c->applName, r)) return r;
+    Handle *h = handleFor(c, hsub);
+    if (!h || !h->subId || !subs_.count(h->subId)) return Result::fail(MQRC_HOBJ_ERROR);
+    if (action != kSubRqPublicationRequest) return Result::fail(MQRC_ACTION_ERROR);
+    // No publication is retained, so there is never one to send again.
+    return Result::fail(MQRC_NO_RETAINED_MSG);
+}
+
+Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
+    std::vector<const Subscription *> matched;
+    for (const auto &[id, s] : subs_)
+        if (s.charScheme ? qmtopic::matchChar(s.topic, h.topic) : qmtopic::matchTopic(s.topic, h.topic))
+            matched.push_back(&s);
+    MQMD out = md;
+    Result result;
+    for (const Subscription *s : matched) {
+        Queue *q = findQueue(s->queue);
+        if (!q || q->deleted) continue;
+        Handle dh = h;
+        dh.queue = q;
+        dh.named = q;
+        dh.topic.clear();
+        MQMD copy = md;
+        std::memcpy(copy.CorrelId, s->correlId, sizeof copy.CorrelId);
+        // A managed non-durable queue is temporary; its messages end with it anyway.
+        if (q->tempDynamic) copy.Persistence = MQPER_NOT_PERSISTENT;
+        PutOptions po = pmo;
+        Result pr = putLocked(c, dh, copy, po, data);
+        // Delivery to the other subscribers goes on when one queue refuses (full, inhibited...).
+        if (!pr.failed()) {
+            out = copy;
+            std::memcpy(out.CorrelId, md.CorrelId, sizeof out.CorrelId);
+            if (pr.cc == MQCC_WARNING) result = pr;
+        }
+    }
+    std::memcpy(md.MsgId, out.MsgId, sizeof md.MsgId);
+    if (matched.empty() && (pmo.options & MQPMO_WARN_IF_NO_SUBS_MATCHED)) return Result::warn(MQRC_NO_SUBS_MATCHED);
+    return result;
+}
+
+}  // namespace qm

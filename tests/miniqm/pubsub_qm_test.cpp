@@ -1,0 +1,223 @@
+// Publish/subscribe through the MQI: publications on a topic reach every matching subscription
+// (managed, or to a named queue), wildcards select, no subscriber is no error, and closing a
+// non-durable subscription ends it while a durable one waits to be resumed.
+#include "miniqm/qm_fixture.h"
+
+using namespace qmt;
+
+namespace {
+
+struct Sub {
+    Rc rc;
+    MQHOBJ hobj = MQHO_NONE;
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    std::string resolved;
+    MQSD sd = MQSD_DEFAULT;
+};
+
+// MQSUB on a topic string; managed unless destQ is an output handle of a queue.
+Sub subscribe(MQHCONN h, const std::string &topic, MQLONG options, MQHOBJ destQ = MQHO_NONE,
+              const std::string &subName = "", const std::string &topicObject = "") {
+    Sub s;
+    s.sd.Options = options | (destQ == MQHO_NONE ? MQSO_MANAGED : 0);
+    s.sd.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
+    s.sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    if (!subName.empty()) {
+        s.sd.SubName.VSPtr = const_cast<char *>(subName.c_str());
+        s.sd.SubName.VSLength = static_cast<MQLONG>(subName.size());
+    }
+    if (!topicObject.empty()) setText(s.sd.ObjectName, 48, topicObject);
+    char buf[256];
+    s.sd.ResObjectString.VSPtr = buf;
+    s.sd.ResObjectString.VSBufSize = sizeof buf;
+    s.hobj = destQ;
+    MQSUB(h, &s.sd, &s.hobj, &s.hsub, &s.rc.cc, &s.rc.reason);
+    if (s.rc.cc != MQCC_FAILED) s.resolved.assign(buf, static_cast<size_t>(s.sd.ResObjectString.VSLength));
+    s.sd.ObjectString.VSPtr = nullptr;
+    s.sd.SubName.VSPtr = nullptr;
+    s.sd.ResObjectString.VSPtr = nullptr;
+    return s;
+}
+
+// Opens a topic for output by topic object and/or object string.
+MQHOBJ openTopic(MQHCONN h, const std::string &topic, Rc *rc = nullptr, const std::string &object = "") {
+    MQOD od = MQOD_DEFAULT;
+    od.Version = MQOD_VERSION_4;
+    od.ObjectType = MQOT_TOPIC;
+    setText(od.ObjectName, 48, object);
+    od.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
+    od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    MQHOBJ o = MQHO_UNUSABLE_HOBJ;
+    Rc local;
+    Rc &r = rc ? *rc : local;
+    MQOPEN(h, &od, MQOO_OUTPUT | MQOO_FAIL_IF_QUIESCING, &o, &r.cc, &r.reason);
+    return o;
+}
+
+Rc publish(MQHCONN h, const std::string &topic, const std::string &data, MQLONG pmoOptions = MQPMO_NO_SYNCPOINT) {
+    Rc r;
+    MQHOBJ t = openTopic(h, topic, &r);
+    if (r.cc != MQCC_OK) return r;
+    r = put(h, t, data, pmoOptions);
+    Rc c;
+    MQCLOSE(h, &t, MQCO_NONE, &c.cc, &c.reason);
+    return r;
+}
+
+// Every message waiting on a handle, in order.
+std::vector<std::string> drain(MQHCONN h, MQHOBJ o) {
+    std::vector<std::string> out;
+    std::string data;
+    while (get(h, o, &data).cc == MQCC_OK) out.push_back(data);
+    return out;
+}
+
+class PubSub : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(qm.ok());
+        h = connect(qm.name());
+    }
+    void TearDown() override {
+        Rc r;
+        MQDISC(&h, &r.cc, &r.reason);
+    }
+    QmServer qm;
+    MQHCONN h = MQHC_UNUSABLE_HCONN;
+};
+
+using Msgs = std::vector<std::string>;
+
+TEST_F(PubSub, PublicationReachesManagedAndNamedQueueSubscriptionsButNotOthers) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(ALERTS.Q)\n"), 0);
+    MQHOBJ dest = open(h, "ALERTS.Q", MQOO_OUTPUT);
+    Sub managed = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_NON_DURABLE);
+    ASSERT_RC(managed.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(managed.resolved, "Holva/ZUNT/Alerts");
+    Sub named = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE, dest);
+    ASSERT_RC(named.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(named.hobj, dest);
+    Sub other = subscribe(h, "Holva/ZUNT/Other", MQSO_CREATE);
+    ASSERT_RC(other.rc, MQCC_OK, MQRC_NONE);
+
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "alert 1"), MQCC_OK, MQRC_NONE);
+
+    MQMD md = MQMD_DEFAULT;
+    std::string data;
+    ASSERT_RC(get(h, managed.hobj, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(data, "alert 1");
+    EXPECT_EQ(std::memcmp(md.CorrelId, managed.sd.SubCorrelId, sizeof md.CorrelId), 0);
+    EXPECT_EQ(drain(h, managed.hobj), Msgs{});
+    MQHOBJ in = open(h, "ALERTS.Q", MQOO_INPUT_SHARED);
+    EXPECT_EQ(drain(h, in), Msgs{"alert 1"});
+    EXPECT_EQ(drain(h, other.hobj), Msgs{});
+}
+
+TEST_F(PubSub, TopicObjectAndObjectStringJoinForPublisherAndSubscriber) {
+    ASSERT_EQ(qm.mqsc("DEFINE TOPIC(ZUNT.TOPIC) TOPICSTR('Holva/ZUNT')\n"), 0);
+    Sub s = subscribe(h, "Alerts", MQSO_CREATE, MQHO_NONE, "", "ZUNT.TOPIC");
+    ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(s.resolved, "Holva/ZUNT/Alerts");
+    Rc r;
+    MQHOBJ t = openTopic(h, "Alerts", &r, "ZUNT.TOPIC");
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(put(h, t, "by object"), MQCC_OK, MQRC_NONE);
+    MQCLOSE(h, &t, MQCO_NONE, &r.cc, &r.reason);
+    // MQPUT1 on the topic string alone.
+    MQOD od = MQOD_DEFAULT;
+    od.Version = MQOD_VERSION_4;
+    od.ObjectType = MQOT_TOPIC;
+    std::string topic = "Holva/ZUNT/Alerts";
+    od.ObjectString.VSPtr = topic.data();
+    od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    MQMD md = MQMD_DEFAULT;
+    MQPMO pmo = MQPMO_DEFAULT;
+    char msg[] = "by put1";
+    MQPUT1(h, &od, &md, &pmo, 7, msg, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drain(h, s.hobj), (Msgs{"by object", "by put1"}));
+
+    Sub bad = subscribe(h, "X", MQSO_CREATE, MQHO_NONE, "", "NO.SUCH.TOPIC");
+    EXPECT_RC(bad.rc, MQCC_FAILED, MQRC_UNKNOWN_OBJECT_NAME);
+}
+
+TEST_F(PubSub, WildcardSubscriptionsSelectByTheirScheme) {
+    Sub hash = subscribe(h, "Holva/#", MQSO_CREATE);
+    Sub plus = subscribe(h, "Holva/+/Alerts", MQSO_CREATE);
+    Sub chars = subscribe(h, "Holva/*Alerts", MQSO_CREATE | MQSO_WILDCARD_CHAR);
+    Sub exact = subscribe(h, "Holva/ZUNT", MQSO_CREATE);
+    for (const Sub *s : {&hash, &plus, &chars, &exact}) ASSERT_RC(s->rc, MQCC_OK, MQRC_NONE);
+
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "a"), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publish(h, "Holva/ZUNT", "b"), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publish(h, "Holva/X/Y/Alerts", "c"), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publish(h, "Other/ZUNT/Alerts", "d"), MQCC_OK, MQRC_NONE);
+
+    EXPECT_EQ(drain(h, hash.hobj), (Msgs{"a", "b", "c"}));
+    EXPECT_EQ(drain(h, plus.hobj), (Msgs{"a"}));
+    EXPECT_EQ(drain(h, chars.hobj), (Msgs{"a", "c"}));
+    EXPECT_EQ(drain(h, exact.hobj), (Msgs{"b"}));
+}
+
+TEST_F(PubSub, NoSubscriberMeansSuccessAndNothingDelivered) {
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "lost"), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "lost", MQPMO_NO_SYNCPOINT | MQPMO_WARN_IF_NO_SUBS_MATCHED),
+              MQCC_WARNING, MQRC_NO_SUBS_MATCHED);
+    Sub later = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE);
+    ASSERT_RC(later.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drain(h, later.hobj), Msgs{});
+    // A publisher names one topic, never a wildcard.
+    Rc r;
+    openTopic(h, "Holva/#", &r);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_TOPIC_STRING_ERROR);
+}
+
+TEST_F(PubSub, ClosingANonDurableSubscriptionRemovesIt) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(ALERTS.Q)\n"), 0);
+    MQHOBJ dest = open(h, "ALERTS.Q", MQOO_OUTPUT);
+    Sub named = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE, dest);
+    ASSERT_RC(named.rc, MQCC_OK, MQRC_NONE);
+    Sub managed = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE);
+    ASSERT_RC(managed.rc, MQCC_OK, MQRC_NONE);
+    Rc r;
+    MQCLOSE(h, &named.hsub, MQCO_NONE, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(named.hsub, MQHO_UNUSABLE_HOBJ);
+    MQCLOSE(h, &managed.hsub, MQCO_NONE, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "x", MQPMO_NO_SYNCPOINT | MQPMO_WARN_IF_NO_SUBS_MATCHED),
+              MQCC_WARNING, MQRC_NO_SUBS_MATCHED);
+    EXPECT_EQ(depth(qm.name(), "ALERTS.Q"), 0);
+    // The managed queue went with its subscription: its handle now gives 2052.
+    std::string data;
+    EXPECT_RC(get(h, managed.hobj, &data), MQCC_FAILED, MQRC_Q_DELETED);
+}
+
+TEST_F(PubSub, DurableSubscriptionOutlivesItsConnectionAndIsResumed) {
+    Sub s = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE, MQHO_NONE, "ZUNT.ALERTS");
+    ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE, MQHO_NONE, "ZUNT.ALERTS").rc,
+              MQCC_FAILED, MQRC_SUB_ALREADY_EXISTS);
+    EXPECT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE).rc, MQCC_FAILED, MQRC_SUB_NAME_ERROR);
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+    h = connect(qm.name());
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "kept"), MQCC_OK, MQRC_NONE);
+    Sub resumed = subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, MQHO_NONE, "ZUNT.ALERTS");
+    ASSERT_RC(resumed.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(resumed.resolved, "Holva/ZUNT/Alerts");
+    EXPECT_EQ(drain(h, resumed.hobj), Msgs{"kept"});
+
+    MQLONG sro[4] = {};   // an MQSRO: nothing in it is read
+    MQSUBRQ(h, resumed.hsub, 1, sro, &r.cc, &r.reason);   // MQSRA_PUBLICATION_REQUEST
+    EXPECT_RC(r, MQCC_FAILED, MQRC_NO_RETAINED_MSG);
+    MQSUBRQ(h, resumed.hobj, 1, sro, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_HOBJ_ERROR);
+
+    MQCLOSE(h, &resumed.hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, MQHO_NONE, "ZUNT.ALERTS").rc, MQCC_FAILED,
+              MQRC_NO_SUBSCRIPTION);
+}
+
+}  // namespace
