@@ -1,6 +1,6 @@
 // Publish/subscribe: MQSUB (managed subscriptions and subscriptions to a named queue, durable and
 // non-durable), MQSUBRQ, and delivery of a publication to every matching subscription's queue.
-// Subscriptions live in memory: durable ones outlast their connection but not a restart.
+// Durable subscriptions are journalled ('S' record, 'U' when removed) and outlast a restart.
 #include <algorithm>
 #include <cstring>
 
@@ -20,6 +20,12 @@ void QueueManager::removeSub(uint32_t id) {
     subs_.erase(it);
     if (s.owner)
         std::erase_if(s.owner->handles, [id](const auto &e) { return e.second.subId == id; });
+    if (s.durable) {
+        qmwire::Writer w;
+        w.u8('U');
+        w.str(s.name);
+        journal_.append(w.bytes());
+    }
     if (s.managed) {
         Queue *q = findQueue(s.queue);
         if (q && !q->deleted) deleteQueue(q);
@@ -61,6 +67,7 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             Handle *dh = handleFor(c, sd.hobj);
             if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
             found->queue = dh->queue->def.name;
+            if (found->durable) journal_.append(subRecord(*found));
         }
         if (found->managed) {
             Queue *q = findQueue(found->queue);
@@ -103,6 +110,13 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             mh.createdDynamic = false;
             mh.queue->creator = nullptr;
             s.queue = mh.queue->def.name;
+            if (durable) {
+                // A durable subscription's queue is permanent, so that it and its persistent
+                // publications outlast a restart with the subscription.
+                mh.queue->tempDynamic = false;
+                mh.queue->def.ints[MQIA_DEFINITION_TYPE] = MQQDT_PERMANENT_DYNAMIC;
+                journalObject(mh.queue->def);
+            }
         } else {
             Handle *dh = handleFor(c, sd.hobj);
             if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
@@ -118,11 +132,47 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         std::memcpy(correlId, s.correlId, sizeof correlId);
         hs.subId = s.id;
         subs_[s.id] = s;
+        if (durable) journal_.append(subRecord(s));
     }
     hs.hobj = c->nextHobj++;
     hsub = hs.hobj;
     c->handles[hs.hobj] = hs;
     return Result::ok();
+}
+
+std::string QueueManager::subRecord(const Subscription &s) const {
+    qmwire::Writer w;
+    w.u8('S');
+    w.str(s.name);
+    w.str(s.topic);
+    w.u8(s.charScheme ? 1 : 0);
+    w.u8(s.managed ? 1 : 0);
+    w.str(s.queue);
+    w.raw(s.correlId, sizeof s.correlId);
+    return w.bytes();
+}
+
+bool QueueManager::applySubRecord(qmwire::Reader &r, bool remove) {
+    std::string name = r.str();
+    if (r.failed()) return false;
+    for (auto it = subs_.begin(); it != subs_.end(); ++it)
+        if (it->second.name == name) {
+            subs_.erase(it);
+            break;
+        }
+    if (remove) return true;
+    Subscription s;
+    s.name = name;
+    s.topic = r.str();
+    s.charScheme = r.u8() != 0;
+    s.managed = r.u8() != 0;
+    s.queue = r.str();
+    r.raw(s.correlId, sizeof s.correlId);
+    if (r.failed()) return false;
+    s.durable = true;
+    s.id = nextSub_++;
+    subs_[s.id] = s;
+    return true;
 }
 
 Result QueueManager::subrq(Conn *c, MQLONG hsub, MQLONG action) {

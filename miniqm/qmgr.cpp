@@ -350,6 +350,9 @@ bool QueueManager::applyRecord(std::string_view body) {
         }
         return !r.failed();
     }
+    case 'S':
+    case 'U':
+        return applySubRecord(r, type == 'U');
     case 'B': {
         uint32_t n = r.u32();
         for (uint32_t i = 0; i < n && !r.failed(); ++i) {
@@ -391,6 +394,8 @@ bool QueueManager::compact() {
         }
         if (!puts.empty()) bodies.push_back(txnRecord(puts, {}));
     }
+    for (const auto &[id, sub] : subs_)
+        if (sub.durable) bodies.push_back(subRecord(sub));
     liveBytes_ = live;
     return journal_.rewrite(bodies);
 }

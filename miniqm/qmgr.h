@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "miniqm/journal.h"
+#include "miniqm/wire.h"
 #include "mqi/cmqc.h"
 
 namespace qm {
@@ -268,6 +269,8 @@ private:
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);
     Result publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
     void removeSub(uint32_t id);
+    std::string subRecord(const Subscription &s) const;   // journal record of a durable subscription
+    bool applySubRecord(qmwire::Reader &r, bool remove);
     Result endUow(Conn *c, bool commit);
     void closeAllHandles(Conn *c);
     Handle *handleFor(Conn *c, MQLONG hobj);

@@ -220,4 +220,39 @@ TEST_F(PubSub, DurableSubscriptionOutlivesItsConnectionAndIsResumed) {
               MQRC_NO_SUBSCRIPTION);
 }
 
+TEST_F(PubSub, DurableSubscriptionsSurviveARestartWithTheirPublications) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(ALERTS.Q)\n"), 0);
+    MQHOBJ dest = open(h, "ALERTS.Q", MQOO_OUTPUT);
+    Sub managed = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE, MQHO_NONE, "ZUNT.MANAGED");
+    ASSERT_RC(managed.rc, MQCC_OK, MQRC_NONE);
+    Sub named = subscribe(h, "Holva/+/Alerts", MQSO_CREATE | MQSO_DURABLE, dest, "ZUNT.NAMED");
+    ASSERT_RC(named.rc, MQCC_OK, MQRC_NONE);
+    Sub gone = subscribe(h, "Holva/#", MQSO_CREATE | MQSO_DURABLE, MQHO_NONE, "ZUNT.GONE");
+    ASSERT_RC(gone.rc, MQCC_OK, MQRC_NONE);
+    Rc r;
+    MQCLOSE(h, &gone.hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQMD md = MQMD_DEFAULT;
+    md.Persistence = MQPER_PERSISTENT;
+    Rc pr;
+    MQHOBJ t = openTopic(h, "Holva/ZUNT/Alerts", &pr);
+    ASSERT_RC(pr, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(put(h, t, "persistent", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    MQDISC(&h, &r.cc, &r.reason);
+
+    qm.kill9();
+    ASSERT_TRUE(qm.start());
+    h = connect(qm.name());
+    EXPECT_RC(subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, MQHO_NONE, "ZUNT.GONE").rc, MQCC_FAILED,
+              MQRC_NO_SUBSCRIPTION);
+    Sub m2 = subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, MQHO_NONE, "ZUNT.MANAGED");
+    ASSERT_RC(m2.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(std::memcmp(m2.sd.SubCorrelId, managed.sd.SubCorrelId, sizeof managed.sd.SubCorrelId), 0);
+    EXPECT_EQ(drain(h, m2.hobj), Msgs{"persistent"});
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "after"), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drain(h, m2.hobj), Msgs{"after"});
+    MQHOBJ in = open(h, "ALERTS.Q", MQOO_INPUT_SHARED);
+    EXPECT_EQ(drain(h, in), (Msgs{"persistent", "after"}));
+}
+
 }  // namespace
