@@ -3,6 +3,7 @@
 // MINIQM_ROOT) and as libmqic.so (client: TCP, from the MQCD in the MQCNO or MQSERVER
 // "CHANNEL/TCP/host(port)"). Each call is one request and one reply on the connection's socket;
 // the caller's structures are checked and copied here, the semantics live in the server.
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -46,7 +47,7 @@ struct ClientConn {
     bool shared = false;       // MQCNO_HANDLE_SHARE_BLOCK or _NO_BLOCK
     bool noBlock = false;
     std::thread::id owner;
-    bool broken = false;
+    std::atomic<bool> broken{false};  // read without mu by MQCB/MQCTL, which must not wait for a call
     uint32_t nextId = 1;
     // MQCB/MQCTL: made at the first of them; the transport must outlive the dispatcher's thread.
     std::mutex asyncMu;
