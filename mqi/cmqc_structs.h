@@ -17,6 +17,9 @@ typedef MQCHARV* PMQCHARV;
 struct tagMQCFH;
 typedef struct tagMQCFH MQCFH;
 typedef MQCFH* PMQCFH;
+struct tagMQMD1;
+typedef struct tagMQMD1 MQMD1;
+typedef MQMD1* PMQMD1;
 struct tagMQMD;
 typedef struct tagMQMD MQMD;
 typedef MQMD* PMQMD;
@@ -59,6 +62,12 @@ typedef MQSTS* PMQSTS;
 struct tagMQDLH;
 typedef struct tagMQDLH MQDLH;
 typedef MQDLH* PMQDLH;
+struct tagMQXQH;
+typedef struct tagMQXQH MQXQH;
+typedef MQXQH* PMQXQH;
+struct tagMQMDE;
+typedef struct tagMQMDE MQMDE;
+typedef MQMDE* PMQMDE;
 struct tagMQCMHO;
 typedef struct tagMQCMHO MQCMHO;
 typedef MQCMHO* PMQCMHO;
@@ -166,6 +175,62 @@ static_assert(offsetof(MQCFH, ParameterCount) == 32);
 static_assert(MQCFH_STRUC_LENGTH == 36);
 static_assert(sizeof(MQCFH) == MQCFH_STRUC_LENGTH);
 static_assert(alignof(MQCFH) == 4);
+
+// MQMD1: Message descriptor, version 1
+struct tagMQMD1 {
+    MQCHAR4 StrucId;
+    MQLONG Version;
+    MQLONG Report;
+    MQLONG MsgType;
+    MQLONG Expiry;
+    MQLONG Feedback;
+    MQLONG Encoding;
+    MQLONG CodedCharSetId;
+    MQCHAR8 Format;
+    MQLONG Priority;
+    MQLONG Persistence;
+    MQBYTE24 MsgId;
+    MQBYTE24 CorrelId;
+    MQLONG BackoutCount;
+    MQCHAR48 ReplyToQ;
+    MQCHAR48 ReplyToQMgr;
+    MQCHAR12 UserIdentifier;
+    MQBYTE32 AccountingToken;
+    MQCHAR32 ApplIdentityData;
+    MQLONG PutApplType;
+    MQCHAR28 PutApplName;
+    MQCHAR8 PutDate;
+    MQCHAR8 PutTime;
+    MQCHAR4 ApplOriginData;
+};
+static_assert(offsetof(MQMD1, StrucId) == 0);
+static_assert(offsetof(MQMD1, Version) == 4);
+static_assert(offsetof(MQMD1, Report) == 8);
+static_assert(offsetof(MQMD1, MsgType) == 12);
+static_assert(offsetof(MQMD1, Expiry) == 16);
+static_assert(offsetof(MQMD1, Feedback) == 20);
+static_assert(offsetof(MQMD1, Encoding) == 24);
+static_assert(offsetof(MQMD1, CodedCharSetId) == 28);
+static_assert(offsetof(MQMD1, Format) == 32);
+static_assert(offsetof(MQMD1, Priority) == 40);
+static_assert(offsetof(MQMD1, Persistence) == 44);
+static_assert(offsetof(MQMD1, MsgId) == 48);
+static_assert(offsetof(MQMD1, CorrelId) == 72);
+static_assert(offsetof(MQMD1, BackoutCount) == 96);
+static_assert(offsetof(MQMD1, ReplyToQ) == 100);
+static_assert(offsetof(MQMD1, ReplyToQMgr) == 148);
+static_assert(offsetof(MQMD1, UserIdentifier) == 196);
+static_assert(offsetof(MQMD1, AccountingToken) == 208);
+static_assert(offsetof(MQMD1, ApplIdentityData) == 240);
+static_assert(offsetof(MQMD1, PutApplType) == 272);
+static_assert(offsetof(MQMD1, PutApplName) == 276);
+static_assert(offsetof(MQMD1, PutDate) == 304);
+static_assert(offsetof(MQMD1, PutTime) == 312);
+static_assert(offsetof(MQMD1, ApplOriginData) == 320);
+static_assert(MQMD1_LENGTH_1 == 324);
+static_assert(MQMD1_LENGTH_1 == mqiVersionLength(offsetof(MQMD1, ApplOriginData) + sizeof(MQMD1::ApplOriginData), 4));
+static_assert(sizeof(MQMD1) == MQMD1_CURRENT_LENGTH);
+static_assert(alignof(MQMD1) == 4);
 
 // MQMD: Message descriptor
 struct tagMQMD {
@@ -964,6 +1029,56 @@ static_assert(MQDLH_LENGTH_1 == 172);
 static_assert(MQDLH_LENGTH_1 == mqiVersionLength(offsetof(MQDLH, PutTime) + sizeof(MQDLH::PutTime), 4));
 static_assert(sizeof(MQDLH) == MQDLH_CURRENT_LENGTH);
 static_assert(alignof(MQDLH) == 4);
+
+// MQXQH: Transmission-queue header
+struct tagMQXQH {
+    MQCHAR4 StrucId;
+    MQLONG Version;
+    MQCHAR48 RemoteQName;
+    MQCHAR48 RemoteQMgrName;
+    MQMD1 MsgDesc;
+};
+static_assert(offsetof(MQXQH, StrucId) == 0);
+static_assert(offsetof(MQXQH, Version) == 4);
+static_assert(offsetof(MQXQH, RemoteQName) == 8);
+static_assert(offsetof(MQXQH, RemoteQMgrName) == 56);
+static_assert(offsetof(MQXQH, MsgDesc) == 104);
+static_assert(MQXQH_LENGTH_1 == 428);
+static_assert(MQXQH_LENGTH_1 == mqiVersionLength(offsetof(MQXQH, MsgDesc) + sizeof(MQXQH::MsgDesc), 4));
+static_assert(sizeof(MQXQH) == MQXQH_CURRENT_LENGTH);
+static_assert(alignof(MQXQH) == 4);
+
+// MQMDE: Message descriptor extension
+struct tagMQMDE {
+    MQCHAR4 StrucId;
+    MQLONG Version;
+    MQLONG StrucLength;
+    MQLONG Encoding;
+    MQLONG CodedCharSetId;
+    MQCHAR8 Format;
+    MQLONG Flags;
+    MQBYTE24 GroupId;
+    MQLONG MsgSeqNumber;
+    MQLONG Offset;
+    MQLONG MsgFlags;
+    MQLONG OriginalLength;
+};
+static_assert(offsetof(MQMDE, StrucId) == 0);
+static_assert(offsetof(MQMDE, Version) == 4);
+static_assert(offsetof(MQMDE, StrucLength) == 8);
+static_assert(offsetof(MQMDE, Encoding) == 12);
+static_assert(offsetof(MQMDE, CodedCharSetId) == 16);
+static_assert(offsetof(MQMDE, Format) == 20);
+static_assert(offsetof(MQMDE, Flags) == 28);
+static_assert(offsetof(MQMDE, GroupId) == 32);
+static_assert(offsetof(MQMDE, MsgSeqNumber) == 56);
+static_assert(offsetof(MQMDE, Offset) == 60);
+static_assert(offsetof(MQMDE, MsgFlags) == 64);
+static_assert(offsetof(MQMDE, OriginalLength) == 68);
+static_assert(MQMDE_LENGTH_2 == 72);
+static_assert(MQMDE_LENGTH_2 == mqiVersionLength(offsetof(MQMDE, OriginalLength) + sizeof(MQMDE::OriginalLength), 4));
+static_assert(sizeof(MQMDE) == MQMDE_CURRENT_LENGTH);
+static_assert(alignof(MQMDE) == 4);
 
 // MQCMHO: Create-message-handle options
 struct tagMQCMHO {

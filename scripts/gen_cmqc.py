@@ -13,10 +13,10 @@ OUT_STRUCTS = ROOT / "mqi" / "cmqc_structs.h"
 
 # Natural alignment of the element types the layouts use (LP64).
 ALIGN = {"MQCHAR": 1, "MQBYTE": 1, "MQLONG": 4, "MQHOBJ": 4, "MQHCONN": 4, "MQINT64": 8, "MQHMSG": 8,
-         "MQPTR": 8, "MQCHARV": 8, "MQCFH": 4}
+         "MQPTR": 8, "MQCHARV": 8, "MQCFH": 4, "MQMD1": 4}
 
 # Embedded structures must be complete before the structures holding them.
-FIRST = ["MQCHARV", "MQCFH"]
+FIRST = ["MQCHARV", "MQCFH", "MQMD1"]
 
 
 CHECK = "--check" in sys.argv[1:]
@@ -95,7 +95,7 @@ def elem_align(ctype):
     if base.startswith("PMQ"):
         return 8
     for key in ("MQCHARV", "MQCHAR", "MQBYTE", "MQINT64", "MQLONG", "MQHOBJ", "MQHCONN", "MQHMSG",
-                "MQPTR", "MQCFH"):
+                "MQPTR", "MQCFH", "MQMD1"):
         if base == key or (key in ("MQCHAR", "MQBYTE") and re.fullmatch(key + r"\d+", base)):
             return ALIGN[key]
     sys.exit("no alignment for %s" % ctype)
