@@ -76,6 +76,7 @@ const std::vector<AttrDef> kTable = {
     {"CMDLEVEL", MQIA_COMMAND_LEVEL, QMGR, AttrType::Int, 0, 0, 0, nullptr, false},
     {"PLATFORM", MQIA_PLATFORM, QMGR, AttrType::Enum, 0, 0, 0, kPlatform, false},
     {"DEADQ", MQCA_DEAD_LETTER_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"DEFXMITQ", MQCA_DEF_XMIT_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, true},
     {"MAXUMSGS", MQIA_MAX_UNCOMMITTED_MSGS, QMGR, AttrType::Int, 0, 1, kMax, nullptr, true},
     {"MAXHANDS", MQIA_MAX_HANDLES, QMGR, AttrType::Int, 0, 0, kMax, nullptr, true},
     {"MAXPRTY", MQIA_MAX_PRIORITY, QMGR, AttrType::Int, 0, 0, 0, nullptr, false},

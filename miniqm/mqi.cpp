@@ -264,9 +264,8 @@ bool pmoIn(const void *p, Writer &w) {
     return true;
 }
 
-void pmoOut(void *p, Reader &r) {
+void pmoOut(void *p, const std::string &q, const std::string &qm) {
     MQPMO *pmo = static_cast<MQPMO *>(p);
-    std::string q = r.str(), qm = r.str();
     putFixed(pmo->ResolvedQName, 48, q);
     putFixed(pmo->ResolvedQMgrName, 48, qm);
 }
@@ -551,9 +550,15 @@ static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQV
     if (!call.exchange()) return;
     Reader &r = call.reply();
     r.raw(&md, sizeof md);
+    std::string resolvedQ = r.str(), resolvedQm = r.str();
     if (*pCompCode != MQCC_FAILED) {
         mdOut(pMsgDesc, md);
-        pmoOut(pPutMsgOpts, r);
+        pmoOut(pPutMsgOpts, resolvedQ, resolvedQm);
+        // MQPUT1 also tells where the message went in the object descriptor, as MQOPEN does.
+        if (put1) {
+            MQLONG type = static_cast<const MQOD *>(pObjDesc)->ObjectType == MQOT_TOPIC ? MQOT_TOPIC : MQOT_Q;
+            odOut(pObjDesc, std::string(), resolvedQ, resolvedQm, type);
+        }
     }
 }
 

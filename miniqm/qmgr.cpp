@@ -131,6 +131,7 @@ void QueueManager::createSystemObjects(MQLONG cmdLevel) {
     qmgr_.ints[MQIA_TRIGGER_INTERVAL] = 999999999;
     qmgr_.strs[MQCA_Q_MGR_DESC] = "";
     qmgr_.strs[MQCA_DEAD_LETTER_Q_NAME] = "";
+    qmgr_.strs[MQCA_DEF_XMIT_Q_NAME] = "";
     qmgr_.strs[MQCA_COMMAND_INPUT_Q_NAME] = "SYSTEM.ADMIN.COMMAND.QUEUE";
     char id[64];
     std::snprintf(id, sizeof id, "%s_%016llX", qmgr_.name.c_str(),

@@ -89,6 +89,10 @@ struct Handle {
     MQMD context{};
     std::string topic;        // a topic opened for output: the full topic string publications go to
     uint32_t subId = 0;       // a subscription handle (Hsub) from MQSUB: the subscription's id
+    // A queue on another queue manager: queue is the transmission queue, named stays null, and
+    // each message goes there behind an MQXQH naming this destination.
+    std::string remoteQName, remoteQMgrName;
+    bool remote() const { return !remoteQMgrName.empty(); }
 };
 
 // A subscription: publications on a matching topic string go to its queue. The queue is kept by
@@ -268,6 +272,11 @@ private:
     Result openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);
     Result publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
+    // Remote queue manager names (xmitq.cpp): the open of a queue on another queue manager, and
+    // the transmission message that carries a put to it.
+    Result openRemoteLocked(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
+    Result resolveXmitQ(const std::string &qmName, Queue *&xmitq);
+    std::string transmissionMessage(const Handle &h, MQMD &md, const std::string &data, int64_t now);
     void removeSub(uint32_t id);
     std::string subRecord(const Subscription &s) const;   // journal record of a durable subscription
     bool applySubRecord(qmwire::Reader &r, bool remove);
@@ -300,6 +309,10 @@ const AttrDef *attrBySelector(MQLONG selector);
 const AttrDef *attrForKind(MQLONG selector, uint8_t kinds);
 const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind);
 const std::vector<AttrDef> &attrTable();
+
+// The bytes ahead of the application data in a transmission message made from md: the MQXQH,
+// and an MQMDE when md's version-2 fields are not the defaults.
+MQLONG xmitHeaderLength(const MQMD &md);
 
 // Text helpers shared with the server and the libraries.
 std::string trimBlanks(std::string_view s);                    // drops trailing blanks and NULs

@@ -156,6 +156,7 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
 
     if (od.objectType == MQOT_Q_MGR) {
         if (!od.objectName.empty() && od.objectName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (!qmName.empty() && qmName != qmgr_.name) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         if (options & (access & ~MQOO_INQUIRE)) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         out.objectName = qmgr_.name;
         out.resolvedQMgrName = qmgr_.name;
@@ -173,8 +174,10 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
             if (bad != MQRC_NONE) return Result::fail(bad);
         }
         out.resolvedType = MQOT_TOPIC;
+    } else if (od.objectType == MQOT_Q && !qmName.empty() && qmName != qmgr_.name) {
+        Result rr = openRemoteLocked(od, options, h, out);
+        if (rr.failed()) return rr;
     } else if (od.objectType == MQOT_Q) {
-        if (!qmName.empty() && qmName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_REMOTE_Q_MGR);
         if (od.objectName.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
         Queue *q = findQueue(od.objectName);
         if (!q) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
@@ -275,6 +278,8 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
     if (options & ~(MQCO_DELETE | MQCO_DELETE_PURGE | MQCO_QUIESCE | MQCO_KEEP_SUB | MQCO_REMOVE_SUB))
         return Result::fail(MQRC_OPTIONS_ERROR);
     if ((options & MQCO_DELETE) && (options & MQCO_DELETE_PURGE)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (h->remote() && (options & (MQCO_DELETE | MQCO_DELETE_PURGE)))
+        return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
     Queue *q = h->named;
     Queue *target = h->queue;
     bool deleteIt = false;
@@ -322,7 +327,7 @@ Result QueueManager::put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const 
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
-    if (fault("MQPUT", h->named ? h->named->def.name : std::string(), c->applName, r)) return r;
+    if (fault("MQPUT", h->named ? h->named->def.name : h->remoteQName, c->applName, r)) return r;
     return putLocked(c, *h, md, pmo, data);
 }
 
@@ -392,7 +397,9 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         q->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED)
         return Result::fail(MQRC_PUT_INHIBITED);
     MQLONG length = static_cast<MQLONG>(data.size());
-    if (length > q->def.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q);
+    // On a transmission queue the message is the header and the data.
+    MQLONG physical = h.remote() ? length + xmitHeaderLength(md) : length;
+    if (physical > q->def.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q);
     if (length > qmgr_.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q_MGR);
     if (q->depth >= q->def.i(MQIA_MAX_Q_DEPTH)) return Result::fail(MQRC_Q_FULL);
     if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
@@ -455,7 +462,12 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         MQLONG cap = def->i(MQIA_CAP_EXPIRY);
         if (cap > 0 && (s.Expiry == MQEI_UNLIMITED || s.Expiry > cap)) s.Expiry = cap;
     }
-    m->data = data;
+    MQMD original = s;   // the message as the application put it
+    if (h.remote()) {
+        m->data = transmissionMessage(h, s, data, now);
+    } else {
+        m->data = data;
+    }
     m->putMs = now;
     m->expiresMs = s.Expiry == MQEI_UNLIMITED ? 0 : now + static_cast<int64_t>(s.Expiry) * 100;
     m->persistent = persistence == MQPER_PERSISTENT;
@@ -474,16 +486,16 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     if (!syncpoint) changed_.notify_all();
 
     // What MQPUT hands back: the identifiers and the context it set.
-    std::memcpy(md.MsgId, s.MsgId, sizeof md.MsgId);
-    std::memcpy(md.CorrelId, s.CorrelId, sizeof md.CorrelId);
+    std::memcpy(md.MsgId, original.MsgId, sizeof md.MsgId);
+    std::memcpy(md.CorrelId, original.CorrelId, sizeof md.CorrelId);
     if (!(o & MQPMO_SET_ALL_CONTEXT)) {
-        copyIdentity(md, s);
-        copyOrigin(md, s);
+        copyIdentity(md, original);
+        copyOrigin(md, original);
     }
-    md.Expiry = s.Expiry;
-    std::memcpy(md.ReplyToQMgr, s.ReplyToQMgr, sizeof md.ReplyToQMgr);
-    pmo.resolvedQName = q->def.name;
-    pmo.resolvedQMgrName = qmgr_.name;
+    md.Expiry = original.Expiry;
+    std::memcpy(md.ReplyToQMgr, original.ReplyToQMgr, sizeof md.ReplyToQMgr);
+    pmo.resolvedQName = h.remote() ? h.remoteQName : q->def.name;
+    pmo.resolvedQMgrName = h.remote() ? h.remoteQMgrName : qmgr_.name;
     return result;
 }
 
