@@ -66,7 +66,7 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         if ((o & MQSO_ALTER) && !found->managed && sd.hobj != MQHO_NONE) {
             Handle *dh = handleFor(c, sd.hobj);
             if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
-            found->queue = dh->queue->def.name;
+            setSubDestination(*found, *dh);
             if (found->durable) journal_.append(subRecord(*found));
         }
         if (found->managed) {
@@ -120,7 +120,7 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         } else {
             Handle *dh = handleFor(c, sd.hobj);
             if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
-            s.queue = dh->queue->def.name;
+            setSubDestination(s, *dh);
         }
         if (o & MQSO_SET_CORREL_ID) {
             std::memcpy(s.correlId, sd.correlId, sizeof s.correlId);
@@ -149,6 +149,7 @@ std::string QueueManager::subRecord(const Subscription &s) const {
     w.u8(s.managed ? 1 : 0);
     w.str(s.queue);
     w.raw(s.correlId, sizeof s.correlId);
+    w.str(s.destQMgr);   // added later: older records end before it
     return w.bytes();
 }
 
@@ -168,6 +169,7 @@ bool QueueManager::applySubRecord(qmwire::Reader &r, bool remove) {
     s.managed = r.u8() != 0;
     s.queue = r.str();
     r.raw(s.correlId, sizeof s.correlId);
+    if (r.remaining() > 0) s.destQMgr = r.str();
     if (r.failed()) return false;
     s.durable = true;
     s.id = nextSub_++;
@@ -194,12 +196,21 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
     MQMD out = md;
     Result result;
     for (const Subscription *s : matched) {
-        Queue *q = findQueue(s->queue);
-        if (!q || q->deleted) continue;
         Handle dh = h;
-        dh.queue = q;
-        dh.named = q;
         dh.topic.clear();
+        Queue *q = nullptr;
+        if (!s->destQMgr.empty()) {
+            // A queue on another queue manager: the publication goes to its transmission queue.
+            if (resolveXmitQ(s->destQMgr, q).failed()) continue;
+            dh.remoteQName = s->queue;
+            dh.remoteQMgrName = s->destQMgr;
+            dh.named = nullptr;
+        } else {
+            q = findQueue(s->queue);
+            dh.named = q;
+        }
+        if (!q || q->deleted) continue;
+        dh.queue = q;
         MQMD copy = md;
         std::memcpy(copy.CorrelId, s->correlId, sizeof copy.CorrelId);
         // A managed non-durable queue is temporary; its messages end with it anyway.

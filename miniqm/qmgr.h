@@ -105,7 +105,8 @@ struct Subscription {
     bool charScheme = false;  // MQSO_WILDCARD_CHAR
     bool durable = false;
     bool managed = false;
-    std::string queue;        // destination queue
+    std::string queue;        // destination queue (on destQMgr when that is set)
+    std::string destQMgr;     // a queue on another queue manager: publications go by its xmitq
     MQBYTE24 correlId{};      // CorrelId of every publication delivered
     Conn *owner = nullptr;    // the connection holding the Hsub; null for a durable one not in use
 };
@@ -313,6 +314,8 @@ const std::vector<AttrDef> &attrTable();
 // The bytes ahead of the application data in a transmission message made from md: the MQXQH,
 // and an MQMDE when md's version-2 fields are not the defaults.
 MQLONG xmitHeaderLength(const MQMD &md);
+// Makes the queue opened by dest (local or on another queue manager) s's destination.
+void setSubDestination(Subscription &s, const Handle &dest);
 
 // Text helpers shared with the server and the libraries.
 std::string trimBlanks(std::string_view s);                    // drops trailing blanks and NULs

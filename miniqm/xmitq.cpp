@@ -25,6 +25,11 @@ MQLONG xmitHeaderLength(const MQMD &md) {
     return MQXQH_LENGTH_1 + (defaultVersion2(md) ? 0 : MQMDE_LENGTH_2);
 }
 
+void setSubDestination(Subscription &s, const Handle &dest) {
+    s.queue = dest.remote() ? dest.remoteQName : dest.queue->def.name;
+    s.destQMgr = dest.remoteQMgrName;
+}
+
 // The transmission queue for ObjectQMgrName qmName (not this queue manager): a local queue of
 // that name, which must be a transmission queue, else the default transmission queue.
 Result QueueManager::resolveXmitQ(const std::string &qmName, Queue *&xmitq) {

@@ -334,3 +334,39 @@ TEST_F(Xmitq, NonDefaultVersion2FieldsTravelInAnMqmdeAfterTheHeader) {
                     data.substr(428, 72));
     EXPECT_EQ(data.substr(500), "grouped");
 }
+
+TEST_F(Xmitq, SubscriptionToARemoteQueueSendsPublicationsThroughTheXmitqAcrossARestart) {
+    MQHOBJ dest = openRemote("SUBSCRIBER.Q", "REMOTE.QM", MQOO_OUTPUT);
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE | MQSO_DURABLE | MQSO_FAIL_IF_QUIESCING;
+    std::string topic = "Holva/ZUNT/Remote", subName = "REMOTE.SUB";
+    sd.ObjectString.VSPtr = topic.data();
+    sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    sd.SubName.VSPtr = subName.data();
+    sd.SubName.VSLength = static_cast<MQLONG>(subName.size());
+    MQHOBJ hsub;
+    Rc r;
+    MQSUB(h, &sd, &dest, &hsub, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQCLOSE(h, &hsub, MQCO_KEEP_SUB, &r.cc, &r.reason);
+    MQDISC(&h, &r.cc, &r.reason);
+    ASSERT_TRUE(qm.stop(false));
+    ASSERT_TRUE(qm.start());
+    h = connect(qm.name());
+
+    MQOD od = MQOD_DEFAULT;
+    od.ObjectType = MQOT_TOPIC;
+    od.Version = MQOD_VERSION_4;
+    od.ObjectString.VSPtr = topic.data();
+    od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    MQHOBJ t;
+    MQOPEN(h, &od, MQOO_OUTPUT, &t, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    ASSERT_RC(put(h, t, "published"), MQCC_OK, MQRC_NONE);
+    std::string data;
+    ASSERT_RC(getFrom("REMOTE.QM", &data, nullptr), MQCC_OK, MQRC_NONE);
+    ASSERT_EQ(data.size(), 428u + 9u);
+    EXPECT_BYTES_EQ(pad("SUBSCRIBER.Q", 48) + pad("REMOTE.QM", 48), data.substr(8, 96));
+    EXPECT_BYTES_EQ(bytesOf(sd.SubCorrelId, 24), data.substr(104 + 72, 24));  // the embedded CorrelId
+    EXPECT_EQ(data.substr(428), "published");
+}
