@@ -252,7 +252,8 @@ Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
     std::lock_guard<std::mutex> lock(mu_);
     Handle *h = handleFor(c, hobj);
     Result r;
-    if (fault("MQCLOSE", h && h->named ? h->named->def.name : std::string(), c->applName, r)) return r;
+    if (fault("MQCLOSE", h && h->named ? h->named->def.name : h ? h->remoteQName : std::string(), c->applName, r))
+        return r;
     return closeLocked(c, hobj, options);
 }
 

@@ -370,3 +370,16 @@ TEST_F(Xmitq, SubscriptionToARemoteQueueSendsPublicationsThroughTheXmitqAcrossAR
     EXPECT_BYTES_EQ(bytesOf(sd.SubCorrelId, 24), data.substr(104 + 72, 24));  // the embedded CorrelId
     EXPECT_EQ(data.substr(428), "published");
 }
+
+TEST_F(Xmitq, FaultsOnDemandMatchARemoteQueueByItsName) {
+    MQHOBJ o = openRemote("APP.Q", "REMOTE.QM", MQOO_OUTPUT);
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQPUT 2053 --queue APP.Q"), 0);
+    EXPECT_RC(put(h, o, "refused"), MQCC_FAILED, MQRC_Q_FULL);
+    EXPECT_RC(put(h, o, "taken"), MQCC_OK, MQRC_NONE);
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQCLOSE 2009 --queue APP.Q --cc 2"), 0);
+    Rc r;
+    MQCLOSE(h, &o, MQCO_NONE, &r.cc, &r.reason);
+    EXPECT_EQ(r.reason, MQRC_CONNECTION_BROKEN);
+    h = MQHC_UNUSABLE_HCONN;
+    EXPECT_EQ(depth(qm.name(), "REMOTE.QM"), 1);
+}
