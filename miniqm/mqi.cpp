@@ -116,11 +116,19 @@ std::shared_ptr<ClientConn> findConn(MQHCONN hconn) {
     return it == gConns.end() ? nullptr : it->second;
 }
 
+// How a call takes its connection.
+enum class Access {
+    Verb,       // an MQI verb: 2500 while asynchronous consume runs elsewhere, 2219 with _NO_BLOCK
+    Internal,   // the callback thread's gets and the fault check of MQCB/MQCTL: never refused as
+                // "asynchronous consume active", and waits for the connection even with _NO_BLOCK
+                // (MQCTL STOP from outside must get through while a callback uses the connection)
+    Library,    // the fault check of a verb served in the library: not refused with 2500 (the verb
+                // itself decides that), 2219 with _NO_BLOCK as for any verb
+};
+
 class Call {
 public:
-    // internal: a get made by the callback thread, which waits for the connection even with
-    // MQCNO_HANDLE_SHARE_NO_BLOCK and is never refused as "asynchronous consume active".
-    Call(MQHCONN hconn, PMQLONG cc, PMQLONG rc, bool internal = false) : cc_(cc), rc_(rc) {
+    Call(MQHCONN hconn, PMQLONG cc, PMQLONG rc, Access access = Access::Verb) : cc_(cc), rc_(rc) {
         conn_ = findConn(hconn);
         if (!conn_ || !mayUse(*conn_)) {
             conn_.reset();
@@ -128,12 +136,12 @@ public:
             return;
         }
         qmasync::Dispatcher *d = conn_->dispatcher();
-        if (!internal && d && d->admit() != MQRC_NONE) {
+        if (access == Access::Verb && d && d->admit() != MQRC_NONE) {
             conn_.reset();
             setResult(cc, rc, MQCC_FAILED, MQRC_HCONN_ASYNC_ACTIVE);
             return;
         }
-        if (conn_->noBlock && !internal) {
+        if (conn_->noBlock && access != Access::Internal) {
             lock_ = std::unique_lock<std::mutex>(conn_->mu, std::try_to_lock);
             if (!lock_.owns_lock()) {
                 conn_.reset();
@@ -154,6 +162,7 @@ public:
 
     // Starts a request of this op.
     Writer &begin(uint16_t op) {
+        w_ = Writer();
         w_.u16(op);
         w_.u16(0);
         w_.u32(conn_->nextId++);
@@ -195,6 +204,37 @@ private:
     std::string reply_;
     std::unique_ptr<Reader> r_;
 };
+
+// Faults on demand for a verb served here in the library: the server's fault rules are asked
+// before the verb does its own work. True, with the completion code and reason set, when the call
+// must fail; after a 2009 rule the connection is really gone and its event handler hears of it.
+// Only a call on a connection this thread may use asks: MQHC_UNASSOCIATED_HCONN and handles that
+// are not valid here are left to the verb, which refuses them itself.
+bool faulted(MQHCONN hconn, const char *verb, MQHOBJ hobj, Access access, PMQLONG pcc, PMQLONG prc) {
+    std::shared_ptr<ClientConn> c = findConn(hconn);
+    if (!c || !mayUse(*c)) return false;
+    MQLONG cc = MQCC_OK, rc = MQRC_NONE;
+    {
+        Call call(hconn, &cc, &rc, access);
+        if (call.ok()) {
+            Writer &w = call.begin(qmwire::OP_FAULT);
+            w.str(verb);
+            w.i32(hobj);
+            call.exchange();
+        }
+    }
+    if (cc == MQCC_OK && rc == MQRC_NONE) return false;
+    setResult(pcc, prc, cc, rc);
+    return true;
+}
+
+}  // namespace
+
+bool qmmsgh::faulted(MQHCONN hconn, const char *verb, PMQLONG cc, PMQLONG rc) {
+    return ::faulted(hconn, verb, MQHO_NONE, Access::Library, cc, rc);
+}
+
+namespace {
 
 // ---- structure checks and copies ----
 
@@ -635,7 +675,7 @@ namespace {
 
 void ConnTransport::get(MQHOBJ hobj, MQMD &md, MQGMO &gmo, MQLONG bufferLength, void *buffer, MQLONG &dataLength,
                         MQLONG &compCode, MQLONG &reason) {
-    Call call(hconn, &compCode, &reason, true);
+    Call call(hconn, &compCode, &reason, Access::Internal);
     if (!call.ok()) return;
     getCommon(call, hobj, &md, &gmo, bufferLength, buffer, &dataLength, &compCode, &reason);
 }
@@ -695,6 +735,7 @@ MINIQM_EXPORT void MQCB(MQHCONN Hconn, MQLONG Operation, PMQVOID pCallbackDesc, 
                         PMQVOID pGetMsgOpts, PMQLONG pCompCode, PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
     if (!c) return;
+    if (faulted(Hconn, "MQCB", Hobj, Access::Internal, pCompCode, pReason)) return;
     MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
     dispatcherOf(*c, Hconn).cb(Operation, pCallbackDesc, Hobj, pMsgDesc, pGetMsgOpts, cc, rc);
     setResult(pCompCode, pReason, cc, rc);
@@ -703,6 +744,7 @@ MINIQM_EXPORT void MQCB(MQHCONN Hconn, MQLONG Operation, PMQVOID pCallbackDesc, 
 MINIQM_EXPORT void MQCTL(MQHCONN Hconn, MQLONG Operation, PMQVOID pControlOpts, PMQLONG pCompCode, PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
     if (!c) return;
+    if (faulted(Hconn, "MQCTL", MQHO_NONE, Access::Internal, pCompCode, pReason)) return;
     MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
     dispatcherOf(*c, Hconn).ctl(Operation, pControlOpts, cc, rc);
     setResult(pCompCode, pReason, cc, rc);
@@ -714,6 +756,7 @@ MINIQM_EXPORT void MQXCNVC(MQHCONN Hconn, MQLONG Options, MQLONG SourceCCSID, MQ
                            PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = findConn(Hconn);
     if (!c || !mayUse(*c)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
+    if (faulted(Hconn, "MQXCNVC", MQHO_NONE, Access::Library, pCompCode, pReason)) return;
     if (!pDataLength) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DATA_LENGTH_ERROR);
     MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
     qmconv::xcnvc(Options, SourceCCSID, SourceLength, pSourceBuffer, TargetCCSID, TargetLength, pTargetBuffer,
@@ -788,6 +831,10 @@ MINIQM_EXPORT void MQBACK(MQHCONN Hconn, PMQLONG pCompCode, PMQLONG pReason) {
 MINIQM_EXPORT void MQSTAT(MQHCONN Hconn, MQLONG Type, PMQVOID pStatus, PMQLONG pCompCode, PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
+    Writer &w = call.begin(qmwire::OP_FAULT);   // asked within the call: it holds the connection
+    w.str("MQSTAT");
+    w.i32(MQHO_NONE);
+    if (!call.exchange() || *pCompCode != MQCC_OK || *pReason != MQRC_NONE) return;
     MQSTS *sts = static_cast<MQSTS *>(pStatus);
     if (!sts || std::memcmp(sts->StrucId, MQSTS_STRUC_ID, 4) != 0 || sts->Version < MQSTS_VERSION_1 ||
         sts->Version > MQSTS_VERSION_2)

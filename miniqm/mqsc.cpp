@@ -466,6 +466,9 @@ static MQLONG defaultCc(const std::string &verb, MQLONG reason) {
     case MQRC_TARGET_CCSID_ERROR:
     case MQRC_FORMAT_ERROR:
     case MQRC_DBCS_ERROR: return verb == "MQGET" ? MQCC_WARNING : MQCC_FAILED;
+    case MQRC_PROPERTY_NOT_AVAILABLE: return verb == "MQDLTMP" ? MQCC_WARNING : MQCC_FAILED;
+    case MQRC_PROP_NAME_NOT_CONVERTED:   // MQINQMP returns the name unconverted
+    case MQRC_CONVERTED_STRING_TOO_BIG:
     case MQRC_TRUNCATED_MSG_ACCEPTED:
     case MQRC_NOT_CONVERTED:
     case MQRC_PRIORITY_EXCEEDS_MAXIMUM:

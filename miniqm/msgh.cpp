@@ -16,8 +16,7 @@
 namespace {
 
 struct MsgHandle {
-    qmprops::PropertyList props;
-    uint64_t cursor = 0;   // MQINQMP's property cursor
+    qmprops::PropertyList props;   // with MQINQMP's property cursor
 };
 
 std::mutex gMu;
@@ -84,6 +83,7 @@ bool propertiesOf(MQHMSG hmsg, std::string &encoded) {
     auto it = gHandles.find(hmsg);
     if (it == gHandles.end()) return false;
     encoded = it->second.props.encode();
+    it->second.props.resetCursor();   // MQPUT with the handle, as IBM MQ does
     return true;
 }
 
@@ -91,8 +91,7 @@ bool storeProperties(MQHMSG hmsg, std::string_view encoded) {
     std::lock_guard<std::mutex> lock(gMu);
     auto it = gHandles.find(hmsg);
     if (it == gHandles.end()) return false;
-    it->second.cursor = 0;
-    return qmprops::PropertyList::decode(encoded, it->second.props);
+    return qmprops::PropertyList::decode(encoded, it->second.props);   // the cursor starts again
 }
 
 bool known(MQHMSG hmsg) {
@@ -103,6 +102,7 @@ bool known(MQHMSG hmsg) {
 }  // namespace qmmsgh
 
 MINIQM_EXPORT void MQCRTMH(MQHCONN Hconn, PMQVOID pCrtMsgHOpts, PMQHMSG pHmsg, PMQLONG pCompCode, PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQCRTMH", pCompCode, pReason)) return;
     if (!qmmsgh::connectionUsable(Hconn)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
     if (!structOk(pCrtMsgHOpts, MQCMHO_STRUC_ID, MQCMHO_VERSION_1))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CMHO_ERROR);
@@ -118,6 +118,7 @@ MINIQM_EXPORT void MQCRTMH(MQHCONN Hconn, PMQVOID pCrtMsgHOpts, PMQHMSG pHmsg, P
 }
 
 MINIQM_EXPORT void MQDLTMH(MQHCONN Hconn, PMQHMSG pHmsg, PMQVOID pDltMsgHOpts, PMQLONG pCompCode, PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQDLTMH", pCompCode, pReason)) return;
     if (!structOk(pDltMsgHOpts, MQDMHO_STRUC_ID, MQDMHO_VERSION_1))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DMHO_ERROR);
     if (!pHmsg) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HMSG_ERROR);
@@ -130,14 +131,22 @@ MINIQM_EXPORT void MQDLTMH(MQHCONN Hconn, PMQHMSG pHmsg, PMQVOID pDltMsgHOpts, P
 
 MINIQM_EXPORT void MQSETMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pSetPropOpts, PMQVOID pName, PMQVOID pPropDesc,
                            MQLONG Type, MQLONG ValueLength, PMQVOID pValue, PMQLONG pCompCode, PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQSETMP", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
     if (!h) return;
     if (!structOk(pSetPropOpts, MQSMPO_STRUC_ID, MQSMPO_VERSION_1))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SMPO_ERROR);
     const auto *smpo = static_cast<const MQSMPO *>(pSetPropOpts);
-    // Placing a property relative to the cursor is not offered; the first or an appended one is.
-    if (smpo->Options & ~MQSMPO_APPEND_PROPERTY) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SMPO_ERROR);
+    // One place at most: the first of the name (none given), appended, or beside or under the cursor.
+    constexpr MQLONG kPlaces[] = {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR, MQSMPO_APPEND_PROPERTY,
+                                  MQSMPO_SET_PROP_BEFORE_CURSOR};
+    MQLONG place = smpo->Options;
+    int places = 0;
+    for (MQLONG bit : kPlaces) places += (place & bit) ? 1 : 0;
+    if (places > 1 || (place & ~(MQSMPO_SET_PROP_UNDER_CURSOR | MQSMPO_SET_PROP_AFTER_CURSOR | MQSMPO_APPEND_PROPERTY |
+                                 MQSMPO_SET_PROP_BEFORE_CURSOR)))
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
     std::string name;
     if (!charvText(pName, name)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkName(name, false)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
@@ -152,13 +161,18 @@ MINIQM_EXPORT void MQSETMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pSetPropOpts, PMQ
     p.support = pd->Support;
     p.context = pd->Context;
     p.copyOptions = pd->CopyOptions;
-    h->props.set(std::move(p), smpo->Options & MQSMPO_APPEND_PROPERTY);
+    if (place == MQSMPO_SET_FIRST || place == MQSMPO_APPEND_PROPERTY) {
+        h->props.set(std::move(p), place == MQSMPO_APPEND_PROPERTY);
+    } else if (MQLONG r = h->props.setAtCursor(std::move(p), place)) {
+        return setResult(pCompCode, pReason, MQCC_FAILED, r);
+    }
     setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
 }
 
 MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQVOID pName, PMQVOID pPropDesc,
                            PMQLONG pType, MQLONG ValueLength, PMQVOID pValue, PMQLONG pDataLength,
                            PMQLONG pCompCode, PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQINQMP", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
     if (!h) return;
@@ -177,14 +191,13 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
     std::string pattern;
     if (!charvText(pName, pattern)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkName(pattern, true)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
-    uint64_t cursor = h->cursor;
     const qmprops::Property *p = nullptr;
-    if (MQLONG r = h->props.find(pattern, o, cursor, p)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
+    if (MQLONG r = h->props.find(pattern, o, p)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
     std::string value;
     MQLONG type = 0, ccsid = 0;
     if (MQLONG r = qmprops::render(*p, o, *pType, impo->RequestedCCSID, value, type, ccsid))
         return setResult(pCompCode, pReason, MQCC_FAILED, r);
-    if (!(o & MQIMPO_QUERY_LENGTH)) h->cursor = cursor;
+    if (!(o & MQIMPO_QUERY_LENGTH)) h->props.moveCursor(*p);
     *pType = type;
     *pDataLength = static_cast<MQLONG>(value.size());
     impo->ReturnedCCSID = ccsid;
@@ -211,6 +224,7 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
 
 MINIQM_EXPORT void MQDLTMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pDltPropOpts, PMQVOID pName, PMQLONG pCompCode,
                            PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQDLTMP", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
     if (!h) return;
@@ -221,8 +235,10 @@ MINIQM_EXPORT void MQDLTMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pDltPropOpts, PMQ
     std::string name;
     if (!charvText(pName, name)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkName(name, true)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
-    if (h->props.remove(name, o, h->cursor) != MQRC_NONE)
-        return setResult(pCompCode, pReason, MQCC_WARNING, MQRC_PROPERTY_NOT_AVAILABLE);
+    // Nothing of that name is a warning; no property under the cursor fails, as IBM MQ has it.
+    if (h->props.remove(name, o) != MQRC_NONE)
+        return setResult(pCompCode, pReason, (o & MQDMPO_DEL_PROP_UNDER_CURSOR) ? MQCC_FAILED : MQCC_WARNING,
+                         MQRC_PROPERTY_NOT_AVAILABLE);
     setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
 }
 
@@ -230,6 +246,7 @@ MINIQM_EXPORT void MQDLTMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pDltPropOpts, PMQ
 MINIQM_EXPORT void MQMHBUF(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pMsgHBufOpts, PMQVOID pName, PMQVOID pMsgDesc,
                            MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode,
                            PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQMHBUF", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
     if (!h) return;
@@ -258,7 +275,7 @@ MINIQM_EXPORT void MQMHBUF(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pMsgHBufOpts, PMQ
     std::memcpy(md->Format, MQFMT_RF_HEADER_2, 8);
     md->Encoding = MQENC_NATIVE;
     if (o & MQMHBO_DELETE_PROPERTIES)
-        for (const qmprops::Property &p : chosen.items()) h->props.remove(p.name, 0, 0);
+        for (const qmprops::Property &p : chosen.items()) h->props.remove(p.name, 0);
     setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
 }
 
@@ -266,6 +283,7 @@ MINIQM_EXPORT void MQMHBUF(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pMsgHBufOpts, PMQ
 // buffer and the descriptor describes what follows it.
 MINIQM_EXPORT void MQBUFMH(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pBufMsgHOpts, PMQVOID pMsgDesc, MQLONG BufferLength,
                            PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+    if (qmmsgh::faulted(Hconn, "MQBUFMH", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
     if (!h) return;

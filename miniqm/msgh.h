@@ -17,5 +17,8 @@ bool known(MQHMSG hmsg);
 
 // Defined in mqi.cpp: whether this thread may use the connection (or it is MQHC_UNASSOCIATED_HCONN).
 bool connectionUsable(MQHCONN hconn);
+// Defined in mqi.cpp: whether a fault rule makes this call of a message-handle verb fail (cc and
+// rc set). Asked before the verb's own work, only on a connection this thread may use.
+bool faulted(MQHCONN hconn, const char *verb, PMQLONG cc, PMQLONG rc);
 
 }  // namespace qmmsgh

@@ -4,6 +4,7 @@
 #include "miniqm/props.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -206,44 +207,79 @@ MQLONG makeProperty(std::string_view name, MQLONG type, const void *value, MQLON
     return MQRC_NONE;
 }
 
+void PropertyList::insertAt(size_t index, Property p) {
+    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), std::move(p));
+    // A property added at the gap left by a deleted one comes after it: INQ_NEXT still finds it.
+    if (at_ == At::On ? index <= cursor_ : index < cursor_) ++cursor_;
+}
+
+void PropertyList::eraseAt(size_t index) {
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (at_ == At::None) return;
+    if (index < cursor_) {
+        --cursor_;
+    } else if (index == cursor_ && at_ == At::On) {
+        at_ = At::Gap;
+    }
+}
+
 void PropertyList::set(Property p, bool append) {
     if (!append) {
         for (Property &have : items_) {
             if (have.name == p.name) {
-                p.seq = have.seq;
                 have = std::move(p);
                 return;
             }
         }
     }
-    p.seq = nextSeq_++;
-    items_.push_back(std::move(p));
+    insertAt(items_.size(), std::move(p));
 }
 
-MQLONG PropertyList::find(std::string_view pattern, MQLONG options, uint64_t &cursor, const Property *&out) const {
+MQLONG PropertyList::setAtCursor(Property p, MQLONG where) {
+    if (at_ != At::On) return MQRC_PROPERTY_NOT_AVAILABLE;
+    switch (where) {
+    case MQSMPO_SET_PROP_UNDER_CURSOR:
+        if (items_[cursor_].name != p.name) return MQRC_PROPERTY_NOT_AVAILABLE;
+        items_[cursor_] = std::move(p);
+        return MQRC_NONE;
+    case MQSMPO_SET_PROP_BEFORE_CURSOR: insertAt(cursor_, std::move(p)); return MQRC_NONE;
+    case MQSMPO_SET_PROP_AFTER_CURSOR: insertAt(cursor_ + 1, std::move(p)); return MQRC_NONE;
+    default: return MQRC_OPTIONS_ERROR;
+    }
+}
+
+MQLONG PropertyList::find(std::string_view pattern, MQLONG options, const Property *&out) const {
     out = nullptr;
     if (options & MQIMPO_INQ_PROP_UNDER_CURSOR) {
-        for (const Property &p : items_)
-            if (p.seq == cursor && cursor) return out = &p, MQRC_NONE;
-        return MQRC_PROPERTY_NOT_AVAILABLE;
+        if (at_ != At::On) return MQRC_PROPERTY_NOT_AVAILABLE;
+        out = &items_[cursor_];
+        return MQRC_NONE;
     }
-    uint64_t after = (options & MQIMPO_INQ_NEXT) ? cursor : 0;
-    for (const Property &p : items_) {
-        if (p.seq > after && nameMatches(pattern, p.name)) {
-            cursor = p.seq;
-            out = &p;
+    size_t from = 0;
+    if ((options & MQIMPO_INQ_NEXT) && at_ != At::None) from = at_ == At::On ? cursor_ + 1 : cursor_;
+    for (size_t i = from; i < items_.size(); ++i) {
+        if (nameMatches(pattern, items_[i].name)) {
+            out = &items_[i];
             return MQRC_NONE;
         }
     }
     return MQRC_PROPERTY_NOT_AVAILABLE;
 }
 
-MQLONG PropertyList::remove(std::string_view pattern, MQLONG options, uint64_t cursor) {
-    for (auto it = items_.begin(); it != items_.end(); ++it) {
-        bool hit = (options & MQDMPO_DEL_PROP_UNDER_CURSOR) ? it->seq == cursor && nameMatches(pattern, it->name)
-                                                            : nameMatches(pattern, it->name);
-        if (hit) {
-            items_.erase(it);
+void PropertyList::moveCursor(const Property &p) {
+    at_ = At::On;
+    cursor_ = static_cast<size_t>(&p - items_.data());
+}
+
+MQLONG PropertyList::remove(std::string_view pattern, MQLONG options) {
+    if (options & MQDMPO_DEL_PROP_UNDER_CURSOR) {
+        if (at_ != At::On || !nameMatches(pattern, items_[cursor_].name)) return MQRC_PROPERTY_NOT_AVAILABLE;
+        eraseAt(cursor_);
+        return MQRC_NONE;
+    }
+    for (size_t i = 0; i < items_.size(); ++i) {
+        if (nameMatches(pattern, items_[i].name)) {
+            eraseAt(i);
             return MQRC_NONE;
         }
     }

@@ -13,7 +13,6 @@
 namespace qmprops {
 
 struct Property {
-    uint64_t seq = 0;          // order of creation; the cursor remembers it
     std::string name;
     MQLONG type = MQTYPE_STRING;
     std::string value;         // numbers and booleans: little-endian bytes of the type's size
@@ -37,19 +36,36 @@ bool nameMatches(std::string_view pattern, std::string_view name);
 MQLONG makeProperty(std::string_view name, MQLONG type, const void *value, MQLONG length, MQLONG ccsid,
                     Property &out);
 
+// The properties of a message handle in their order, with MQINQMP's property cursor. The cursor
+// is on the property last inquired; when that property is deleted it stays where the property was,
+// so that MQIMPO_INQ_NEXT goes on with the one that followed it. Every change of the list keeps it
+// there.
 class PropertyList {
 public:
     // MQSETMP: replaces the first property of that name (it keeps its place), or adds one at the
     // end; append adds one even when the name exists (MQSMPO_APPEND_PROPERTY).
     void set(Property p, bool append);
+    // MQSETMP relative to the cursor (where: MQSMPO_SET_PROP_UNDER_CURSOR, _BEFORE_CURSOR or
+    // _AFTER_CURSOR): under it the property at the cursor, which must have p's name, takes p's
+    // value; before and after it p is added beside it. The cursor stays on its property. Returns
+    // MQRC_NONE, or MQRC_PROPERTY_NOT_AVAILABLE when no property is under the cursor (none inquired
+    // yet, or it was deleted) or, under it, the name differs.
+    MQLONG setAtCursor(Property p, MQLONG where);
     // MQINQMP's search. options: MQIMPO_INQ_FIRST, _INQ_NEXT (after the cursor; from the start when
-    // no cursor is set) or _INQ_PROP_UNDER_CURSOR. On success the cursor is the property found.
-    // Returns MQRC_NONE or MQRC_PROPERTY_NOT_AVAILABLE.
-    MQLONG find(std::string_view pattern, MQLONG options, uint64_t &cursor, const Property *&out) const;
-    // MQDLTMP: deletes the first match, or the property under the cursor with
-    // MQDMPO_DEL_PROP_UNDER_CURSOR; MQRC_PROPERTY_NOT_AVAILABLE when there is none.
-    MQLONG remove(std::string_view pattern, MQLONG options, uint64_t cursor);
-    void clear() { items_.clear(); }
+    // no cursor is set) or _INQ_PROP_UNDER_CURSOR. Returns MQRC_NONE or MQRC_PROPERTY_NOT_AVAILABLE.
+    // The cursor does not move: the caller moves it once the value has been handed out.
+    MQLONG find(std::string_view pattern, MQLONG options, const Property *&out) const;
+    // Puts the cursor on a property that find returned.
+    void moveCursor(const Property &p);
+    // The message handle was used on MQPUT or MQGET: no property is inquired any more.
+    void resetCursor() { at_ = At::None; }
+    // MQDLTMP: deletes the first match, or with MQDMPO_DEL_PROP_UNDER_CURSOR the property under the
+    // cursor if it matches; MQRC_PROPERTY_NOT_AVAILABLE when there is none.
+    MQLONG remove(std::string_view pattern, MQLONG options);
+    void clear() {
+        items_.clear();
+        resetCursor();
+    }
     bool empty() const { return items_.empty(); }
     const std::vector<Property> &items() const { return items_; }
 
@@ -58,8 +74,17 @@ public:
     static bool decode(std::string_view bytes, PropertyList &out);
 
 private:
+    enum class At : uint8_t {
+        None,   // no property inquired since the handle was made or last used
+        On,     // on items_[cursor_]
+        Gap,    // where a deleted property stood: just before items_[cursor_] (or at the end)
+    };
     std::vector<Property> items_;
-    uint64_t nextSeq_ = 1;
+    At at_ = At::None;
+    size_t cursor_ = 0;
+
+    void insertAt(size_t index, Property p);
+    void eraseAt(size_t index);
 };
 
 // MQINQMP's value: with MQIMPO_CONVERT_TYPE the value becomes requestedType (unless

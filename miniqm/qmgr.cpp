@@ -495,4 +495,13 @@ bool QueueManager::fault(const char *verb, const std::string &object, const std:
     return false;
 }
 
+Result QueueManager::libraryFault(Conn *c, const std::string &verb, MQLONG hobj) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string object;
+    if (Handle *h = handleFor(c, hobj); h && h->named) object = h->named->def.name;
+    Result r;
+    fault(verb.c_str(), object, c->applName, r);
+    return r;
+}
+
 }  // namespace qm

@@ -204,6 +204,9 @@ public:
     Result subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLONG &hsub, std::string &resolvedTopic,
                      MQBYTE24 &correlId);
     Result subrq(Conn *c, MQLONG hsub, MQLONG action);
+    // A verb the library serves itself asks whether a fault rule makes it fail (OP_FAULT); hobj
+    // names the object for rules with one (MQCB's), MQHO_NONE for none.
+    Result libraryFault(Conn *c, const std::string &verb, MQLONG hobj);
 
     // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
     std::string admin(const std::string &command, bool &ok);

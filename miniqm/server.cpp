@@ -256,6 +256,14 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         replyHeader(w, op, id, res);
         break;
     }
+    case qmwire::OP_FAULT: {
+        std::string verb = r.str();
+        MQLONG hobj = r.i32();
+        if (r.failed()) return false;
+        res = s.qm.libraryFault(conn, verb, hobj);
+        replyHeader(w, op, id, res);
+        break;
+    }
     case qmwire::OP_PING: {
         // For the libraries' event handlers: quiescing and stopping are heard here while idle.
         qm::State st = s.qm.state();

@@ -28,6 +28,8 @@ const char kUsage[] =
     "  depth QM Q                       current depth of a local queue\n"
     "  fault QM VERB REASON [--count N] [--queue Q] [--conn APPLNAME] [--cc N]   fail the next N calls of VERB\n"
     "  fault QM clear|list\n"
+    "    VERB: MQCONN MQDISC MQOPEN MQCLOSE MQPUT MQPUT1 MQGET MQINQ MQSET MQCMIT MQBACK MQSUB MQSUBRQ\n"
+    "          MQCB MQCTL MQSTAT MQXCNVC MQCRTMH MQDLTMH MQSETMP MQINQMP MQDLTMP MQMHBUF MQBUFMH, or * for any\n"
     "Queue managers live under $MINIQM_ROOT (default ~/.miniqm).\n";
 
 int fail(const std::string &text) {
@@ -461,9 +463,11 @@ int cmdFault(int argc, char **argv) {
         command = "fault " + a.pos[1];
     } else {
         if (a.pos.size() != 3) return usage("fault needs a verb and a reason");
-        static const char *kVerbs[] = {"MQCONN", "MQCONNX", "MQDISC", "MQOPEN", "MQCLOSE", "MQPUT", "MQPUT1",
-                                       "MQGET",  "MQINQ",   "MQSET",  "MQCMIT", "MQBACK",  "MQSUB",
-                                       "MQSUBRQ", "*"};
+        // The server's verbs, then those the libraries serve themselves (asked of the server first).
+        static const char *kVerbs[] = {"MQCONN",  "MQCONNX", "MQDISC",  "MQOPEN",  "MQCLOSE", "MQPUT",   "MQPUT1",
+                                       "MQGET",   "MQINQ",   "MQSET",   "MQCMIT",  "MQBACK",  "MQSUB",   "MQSUBRQ",
+                                       "MQCB",    "MQCTL",   "MQSTAT",  "MQXCNVC", "MQCRTMH", "MQDLTMH", "MQSETMP",
+                                       "MQINQMP", "MQDLTMP", "MQMHBUF", "MQBUFMH", "*"};
         std::string verb = a.pos[1];
         for (char &c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         bool known = false;

@@ -34,6 +34,9 @@ enum Op : uint16_t {
                       // reply: hobj, hsub, resolved topic string, correlId[24]
     OP_SUBRQ = 14,    // hsub, action
     OP_PING = 12,     // (nothing); the reply's reason tells the queue manager's state: 0, 2161 or 2162
+    OP_FAULT = 15,    // verb name, hobj (MQHO_NONE when the verb has none): the fault rules' answer for a
+                      // verb the library serves itself (MQCB, MQCTL, MQSTAT, MQXCNVC, message handles);
+                      // a 2009 rule drops the connection as it does for the server's verbs
     OP_ADMIN = 20,    // command text (mqsc, stop, fault, status); reply text
 };
 

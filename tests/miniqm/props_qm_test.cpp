@@ -217,3 +217,90 @@ TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     EXPECT_EQ(inquire(h, in, "Severity", MQIMPO_INQ_FIRST).value, bytes(severity));
     MQDISC(&h, &r.cc, &r.reason);
 }
+
+namespace {
+
+Rc setAt(MQHCONN h, MQHMSG m, const char *n, const char *value, MQLONG options) {
+    MQSMPO smpo = MQSMPO_DEFAULT;
+    smpo.Options = options;
+    MQPD pd = MQPD_DEFAULT;
+    MQCHARV nv = name(n);
+    Rc r;
+    MQSETMP(h, m, &smpo, &nv, &pd, MQTYPE_STRING, MQVL_NULL_TERMINATED, const_cast<char *>(value), &r.cc, &r.reason);
+    return r;
+}
+
+Rc deleteProp(MQHCONN h, MQHMSG m, const char *n, MQLONG options) {
+    MQDMPO dmpo = MQDMPO_DEFAULT;
+    dmpo.Options = options;
+    MQCHARV nv = name(n);
+    Rc r;
+    MQDLTMP(h, m, &dmpo, &nv, &r.cc, &r.reason);
+    return r;
+}
+
+// Names and values in order, by MQIMPO_INQ_FIRST and _INQ_NEXT (which leaves the cursor at the last).
+std::vector<std::string> listAll(MQHCONN h, MQHMSG m) {
+    std::vector<std::string> out;
+    for (MQLONG options = MQIMPO_INQ_FIRST;; options = MQIMPO_INQ_NEXT) {
+        Inq q = inquire(h, m, "%", options);
+        if (q.rc.cc != MQCC_OK) break;
+        out.push_back(q.returnedName + "=" + q.value);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHMSG m = create(h);
+    for (const char *n : {"a", "b", "c"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
+    // No property inquired yet: nothing is under the cursor.
+    for (MQLONG at : {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
+        EXPECT_RC(setAt(h, m, "a", "x", at), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_RC(deleteProp(h, m, "a", MQDMPO_DEL_PROP_UNDER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    // One place only, and no unknown option.
+    for (MQLONG bad : {MQSMPO_SET_PROP_UNDER_CURSOR | MQSMPO_SET_PROP_AFTER_CURSOR,
+                       MQSMPO_APPEND_PROPERTY | MQSMPO_SET_PROP_BEFORE_CURSOR,
+                       MQSMPO_SET_PROP_BEFORE_CURSOR | MQSMPO_SET_PROP_AFTER_CURSOR, 0x100})
+        EXPECT_RC(setAt(h, m, "a", "x", bad), MQCC_FAILED, MQRC_OPTIONS_ERROR);
+
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_FIRST).returnedName, "a");
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "b");
+    EXPECT_RC(setAt(h, m, "before", "1", MQSMPO_SET_PROP_BEFORE_CURSOR), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(setAt(h, m, "after", "2", MQSMPO_SET_PROP_AFTER_CURSOR), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(setAt(h, m, "b", "B", MQSMPO_SET_PROP_UNDER_CURSOR), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(setAt(h, m, "c", "C", MQSMPO_SET_PROP_UNDER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    // The cursor is still on b: inquiry goes on with what was added after it.
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR).value, "B");
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "after");
+    EXPECT_EQ(listAll(h, m), (std::vector<std::string>{"a=a", "before=1", "b=B", "after=2", "c=c"}));
+
+    // Deleting the property under the cursor (c, the last inquired) leaves nothing under it.
+    EXPECT_RC(deleteProp(h, m, "c", MQDMPO_DEL_PROP_UNDER_CURSOR), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(deleteProp(h, m, "c", MQDMPO_DEL_PROP_UNDER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_RC(inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR).rc, MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_RC(setAt(h, m, "d", "d", MQSMPO_SET_PROP_AFTER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_RC(setAt(h, m, "d", "d", MQSMPO_APPEND_PROPERTY), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "d");   // it came after the deleted one
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+}
+
+TEST(PropsQm, PuttingTheHandleResetsItsCursor) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
+    MQHMSG m = create(h);
+    for (const char *n : {"a", "b"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_FIRST).returnedName, "a");
+    ASSERT_RC(putWithHandle(h, o, m, "x"), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR).rc, MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "a");
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+}

@@ -25,16 +25,31 @@ Property num(const char *name, MQLONG type, T v) {
 
 Property str(const char *name, const char *v) { return make(name, MQTYPE_STRING, v, MQVL_NULL_TERMINATED); }
 
-std::vector<std::string> inquireAll(const PropertyList &list, const char *pattern) {
+// Every name matching the pattern, by MQIMPO_INQ_FIRST and then _INQ_NEXT (on a copy: the cursor moves).
+std::vector<std::string> inquireAll(PropertyList list, const char *pattern) {
     std::vector<std::string> names;
-    uint64_t cursor = 0;
     const Property *p = nullptr;
     MQLONG options = MQIMPO_INQ_FIRST;
-    while (list.find(pattern, options, cursor, p) == MQRC_NONE) {
+    while (list.find(pattern, options, p) == MQRC_NONE) {
         names.push_back(p->name);
+        list.moveCursor(*p);
         options = MQIMPO_INQ_NEXT;
     }
     return names;
+}
+
+// One MQINQMP step: the name found (moving the cursor), or "-" when there is none.
+std::string step(PropertyList &list, const char *pattern, MQLONG options) {
+    const Property *p = nullptr;
+    if (list.find(pattern, options, p) != MQRC_NONE) return "-";
+    list.moveCursor(*p);
+    return p->name;
+}
+
+std::vector<std::string> names(const PropertyList &list) {
+    std::vector<std::string> out;
+    for (const Property &p : list.items()) out.push_back(p.name);
+    return out;
 }
 
 TEST(PropertyNames, ValidAndReservedNames) {
@@ -64,9 +79,8 @@ TEST(PropertyValues, EveryTypeRoundTripsUnconverted) {
     list.set(make("n", MQTYPE_NULL, nullptr, 0), false);
 
     auto get = [&](const char *name, MQLONG expectType, const std::string &expectBytes) {
-        uint64_t cursor = 0;
         const Property *p = nullptr;
-        ASSERT_EQ(list.find(name, MQIMPO_INQ_FIRST, cursor, p), MQRC_NONE) << name;
+        ASSERT_EQ(list.find(name, MQIMPO_INQ_FIRST, p), MQRC_NONE) << name;
         std::string value;
         MQLONG type = 0, ccsid = 0;
         ASSERT_EQ(qmprops::render(*p, 0, MQTYPE_AS_SET, 0, value, type, ccsid), MQRC_NONE);
@@ -118,19 +132,73 @@ TEST(PropertyList, WildcardInquiryFollowsCreationOrder) {
 TEST(PropertyList, CursorSurvivesDeletionAndUnderCursorFindsTheSameProperty) {
     PropertyList list;
     for (const char *n : {"a", "b", "c"}) list.set(str(n, n), false);
-    uint64_t cursor = 0;
-    const Property *p = nullptr;
-    ASSERT_EQ(list.find("%", MQIMPO_INQ_FIRST, cursor, p), MQRC_NONE);
-    ASSERT_EQ(list.find("%", MQIMPO_INQ_NEXT, cursor, p), MQRC_NONE);
-    EXPECT_EQ(p->name, "b");
-    ASSERT_EQ(list.find("%", MQIMPO_INQ_PROP_UNDER_CURSOR, cursor, p), MQRC_NONE);
-    EXPECT_EQ(p->name, "b");
-    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR, cursor), MQRC_NONE);
-    EXPECT_EQ(list.find("%", MQIMPO_INQ_PROP_UNDER_CURSOR, cursor, p), MQRC_PROPERTY_NOT_AVAILABLE);
-    ASSERT_EQ(list.find("%", MQIMPO_INQ_NEXT, cursor, p), MQRC_NONE);
-    EXPECT_EQ(p->name, "c");
-    EXPECT_EQ(list.find("%", MQIMPO_INQ_NEXT, cursor, p), MQRC_PROPERTY_NOT_AVAILABLE);
-    EXPECT_EQ(list.remove("zz", 0, 0), MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_FIRST), "a");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "b");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "b");
+    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");
+    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);   // already gone
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "c");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "-");
+    EXPECT_EQ(list.remove("zz", 0), MQRC_PROPERTY_NOT_AVAILABLE);
+}
+
+TEST(PropertyList, NoCursorBeforeTheFirstInquiryNorAfterAReset) {
+    PropertyList list;
+    for (const char *n : {"a", "b"}) list.set(str(n, n), false);
+    for (MQLONG where : {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
+        EXPECT_EQ(list.setAtCursor(str("a", "x"), where), MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "a");   // INQ_NEXT without a cursor starts at the front
+    list.resetCursor();
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "a");
+    EXPECT_EQ(names(list), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(PropertyList, PlacementBeforeUnderAndAfterTheCursor) {
+    PropertyList list;
+    for (const char *n : {"a", "b", "c"}) list.set(str(n, n), false);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_FIRST), "a");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "b");
+    ASSERT_EQ(list.setAtCursor(str("before", "1"), MQSMPO_SET_PROP_BEFORE_CURSOR), MQRC_NONE);
+    ASSERT_EQ(list.setAtCursor(str("after", "2"), MQSMPO_SET_PROP_AFTER_CURSOR), MQRC_NONE);
+    EXPECT_EQ(names(list), (std::vector<std::string>{"a", "before", "b", "after", "c"}));
+    // The cursor stayed on b: under it is b, which takes a new value in its place.
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "b");
+    ASSERT_EQ(list.setAtCursor(str("b", "new"), MQSMPO_SET_PROP_UNDER_CURSOR), MQRC_NONE);
+    EXPECT_EQ(list.items()[2].value, "new");
+    EXPECT_EQ(list.setAtCursor(str("other", "x"), MQSMPO_SET_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);
+    // Duplicate names may sit beside each other; inquiry goes on after b, so it meets the one added after.
+    ASSERT_EQ(list.setAtCursor(str("b", "twin"), MQSMPO_SET_PROP_AFTER_CURSOR), MQRC_NONE);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "b");
+    EXPECT_EQ(list.items()[3].value, "twin");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "after");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "c");
+    EXPECT_EQ(names(list), (std::vector<std::string>{"a", "before", "b", "b", "after", "c"}));
+}
+
+TEST(PropertyList, CursorKeepsItsPlaceWhileOthersComeAndGo) {
+    PropertyList list;
+    for (const char *n : {"a", "b", "c", "d"}) list.set(str(n, n), false);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_FIRST), "a");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "b");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "c");
+    EXPECT_EQ(list.remove("a", 0), MQRC_NONE);   // before the cursor: it stays on c
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "c");
+    list.set(str("e", "e"), false);              // added at the end
+    EXPECT_EQ(list.remove("c", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
+    EXPECT_EQ(list.remove("d", 0), MQRC_NONE);   // what followed the deleted one goes too
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "e");
+    // Deleted at the end of the list: a property added afterwards is the next one.
+    EXPECT_EQ(list.remove("e", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
+    list.set(str("f", "f"), true);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "f");
+    EXPECT_EQ(list.remove("zz", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);   // name differs
+    EXPECT_EQ(names(list), (std::vector<std::string>{"b", "f"}));
+    PropertyList decoded;
+    ASSERT_TRUE(PropertyList::decode(list.encode(), decoded));
+    EXPECT_EQ(step(decoded, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");   // a fresh list has no cursor
 }
 
 TEST(PropertyConversion, NumbersStringsAndBooleans) {
