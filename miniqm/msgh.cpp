@@ -203,11 +203,17 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
     impo->ReturnedCCSID = ccsid;
     impo->ReturnedEncoding = MQENC_NATIVE;
     std::memset(impo->TypeString, ' ', 8);
-    if (impo->ReturnedName.VSPtr && impo->ReturnedName.VSBufSize > 0) {
-        size_t n = std::min(p->name.size(), static_cast<size_t>(impo->ReturnedName.VSBufSize));
-        std::memcpy(impo->ReturnedName.VSPtr, p->name.data(), n);
-        impo->ReturnedName.VSLength = static_cast<MQLONG>(p->name.size());
-        impo->ReturnedName.VSCCSID = 1208;
+    // The name goes where ReturnedName points (VSPtr, or VSOffset from the start of the MQIMPO); a
+    // buffer too small for it fails the call, the cursor moved so that the caller can ask again.
+    MQCHARV &rn = impo->ReturnedName;
+    char *nameBuf = static_cast<char *>(rn.VSPtr);
+    if (!nameBuf && rn.VSOffset > 0) nameBuf = reinterpret_cast<char *>(impo) + rn.VSOffset;
+    bool nameTooBig = false;
+    if (nameBuf) {
+        rn.VSLength = static_cast<MQLONG>(p->name.size());
+        rn.VSCCSID = 1208;
+        nameTooBig = rn.VSBufSize < rn.VSLength;
+        if (!nameTooBig) std::memcpy(nameBuf, p->name.data(), p->name.size());
     }
     if (pPropDesc && structOk(pPropDesc, MQPD_STRUC_ID, MQPD_VERSION_1)) {
         auto *pd = static_cast<MQPD *>(pPropDesc);
@@ -215,6 +221,7 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
         pd->Context = p->context;
         pd->CopyOptions = p->copyOptions;
     }
+    if (nameTooBig) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_TOO_BIG);
     if (o & MQIMPO_QUERY_LENGTH) return setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
     if (static_cast<MQLONG>(value.size()) > ValueLength)   // the caller retries under the cursor
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_VALUE_TOO_BIG);

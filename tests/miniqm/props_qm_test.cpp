@@ -304,3 +304,37 @@ TEST(PropsQm, PuttingTheHandleResetsItsCursor) {
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
 }
+
+TEST(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHMSG m = create(h);
+    for (const char *n : {"short", "a.rather.long.name"})
+        ASSERT_RC(setAt(h, m, n, "v", MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
+    // The buffer given by offset from the MQIMPO, as a structure with its buffer after it would.
+    struct {
+        MQIMPO impo;
+        char name[8];
+    } area{MQIMPO_DEFAULT, {}};
+    area.impo.Options = MQIMPO_INQ_FIRST;
+    area.impo.ReturnedName.VSOffset = static_cast<MQLONG>(offsetof(decltype(area), name));
+    area.impo.ReturnedName.VSBufSize = sizeof area.name;
+    MQCHARV pattern = name("a.%");
+    MQPD pd = MQPD_DEFAULT;
+    MQLONG type = MQTYPE_AS_SET, length = 0;
+    char value[16];
+    Rc r;
+    MQINQMP(h, m, &area.impo, &pattern, &pd, &type, sizeof value, value, &length, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_PROPERTY_NAME_TOO_BIG);
+    EXPECT_EQ(area.impo.ReturnedName.VSLength, 18);
+    Inq again = inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR);
+    EXPECT_RC(again.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(again.returnedName, "a.rather.long.name");
+    area.impo.Options = MQIMPO_INQ_FIRST;
+    pattern = name("short");
+    MQINQMP(h, m, &area.impo, &pattern, &pd, &type, sizeof value, value, &length, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(std::string(area.name, 5), "short");
+    MQDISC(&h, &r.cc, &r.reason);
+}
