@@ -298,3 +298,14 @@ TEST(LibFaults, HandlesWithoutAConnectionAreNeverFaulted) {
     EXPECT_RC(setString(h, loose, "k", "v"), MQCC_FAILED, MQRC_RESOURCE_PROBLEM);
     MQDISC(&h, &r.cc, &r.reason);
 }
+
+TEST(LibFaults, TheToolTakesTheLibraryVerbs) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    std::string out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " mqdltmp 2471 --count 2", &out), 0) << out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQCB 2019 --queue APP.Q --conn BATCH", &out), 0) << out;
+    ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
+    EXPECT_EQ(out, "MQDLTMP reason 2471 cc 1 count 2\nMQCB reason 2019 cc 2 count 1 object APP.Q conn BATCH\n");
+    EXPECT_EQ(qm.tool("fault " + qm.name() + " MQCBX 2019", &out), 1);
+}
