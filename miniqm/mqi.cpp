@@ -1,9 +1,11 @@
 // The MQI verbs as exported C functions with IBM MQ's signatures. Built twice: as libmqm.so
 // (bindings: reaches miniqmd through the queue manager's Unix socket, found by name under
-// MINIQM_ROOT) and as libmqic.so (client: TCP, from the MQCD in the MQCNO or MQSERVER
-// "CHANNEL/TCP/host(port)"). Each call is one request and one reply on the connection's socket;
-// the caller's structures are checked and copied here, the semantics live in the server.
+// MINIQM_ROOT) and as libmqic.so (client: TCP, from the MQCD in the MQCNO, MQSERVER
+// "CHANNEL/TCP/host(port)" or a client channel table). Each call is one request and one reply on
+// the connection's socket; the caller's structures are checked and copied here, the semantics
+// live in the server.
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "miniqm/admin.h"
 #include "miniqm/async.h"
+#include "miniqm/chltab.h"
 #include "miniqm/control.h"
 #include "miniqm/convert.h"
 #include "miniqm/msgh.h"
@@ -314,26 +317,102 @@ void pmoOut(void *p, const std::string &q, const std::string &qm) {
 
 struct Target {
     bool tcp = false;
-    std::string path;   // Unix socket
-    std::string host;
-    int port = 1414;
+    std::string path;                       // Unix socket
+    std::vector<qmchl::Address> addresses;  // client: tried in turn until one reaches the queue manager
 };
 
-// "host(port)" or "host"; the first of a comma list.
-void parseConname(const std::string &conname, Target &t) {
-    std::string c = conname.substr(0, conname.find(','));
-    size_t open = c.find('(');
-    t.tcp = true;
-    t.host = fixed(c.data(), open == std::string::npos ? c.size() : open);
-    if (open != std::string::npos) t.port = std::atoi(c.c_str() + open + 1);
+constexpr size_t kMaxChannelTable = 16 << 20;
+
+// A channel table named by a path or a "file://" URL (file:///dir/AMQCLCHL.TAB); false for the
+// other schemes, which miniqm cannot fetch.
+bool tablePath(const std::string &url, std::string &path) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        path = url;
+        return !path.empty();
+    }
+    if (url.compare(0, scheme, "file") != 0) return false;
+    std::string rest = url.substr(scheme + 3);
+    if (rest.compare(0, 9, "localhost") == 0) rest.erase(0, 9);
+    if (rest.empty() || rest[0] != '/') return false;
+    path = rest;
+    return true;
 }
 
-// Where the queue manager is: 0, or the reason the connection cannot even be tried.
+// The whole table file, refused beyond a size no table reaches (a device or a stray big file).
+bool loadTable(const std::string &path, std::string &image) {
+    int fd = qmos::openRead(path);
+    if (fd < 0) return false;
+    image.clear();
+    char buf[65536];
+    long n;
+    while ((n = qmos::readFd(fd, buf, sizeof buf)) > 0 && image.size() <= kMaxChannelTable)
+        image.append(buf, static_cast<size_t>(n));
+    qmos::closeFd(fd);
+    return n == 0 && image.size() <= kMaxChannelTable;
+}
+
+// Every address of every channel in the table that serves qmName, in the order IBM MQ's client
+// tries them. A table that cannot be read, is damaged or has no such channel: 2058, as when the
+// client finds no channel definition at all.
+MQLONG tableTarget(const std::string &url, const std::string &qmName, Target &t) {
+    std::string path, image;
+    std::vector<qmchl::Channel> all;
+    if (!tablePath(url, path) || !loadTable(path, image) || !qmchl::readTable(image, all)) return MQRC_Q_MGR_NAME_ERROR;
+    std::vector<qmchl::Channel> usable = qmchl::channelsFor(all, qmName);
+    if (usable.empty()) return MQRC_Q_MGR_NAME_ERROR;
+    for (const qmchl::Channel &ch : usable)
+        for (qmchl::Address &a : qmchl::parseConnames(ch.conname)) t.addresses.push_back(std::move(a));
+    t.tcp = true;
+    return 0;
+}
+
+// The table of the MQCNO (version 6): CCDTUrlPtr or CCDTUrlOffset with CCDTUrlLength. Empty when
+// none is given; 2600 when both are or the length is negative.
+MQLONG cnoTableUrl(const MQCNO *cno, std::string &url) {
+    url.clear();
+    if (!cno || cno->Version < MQCNO_VERSION_6) return 0;
+    if (cno->CCDTUrlPtr && cno->CCDTUrlOffset != 0) return MQRC_CCDT_URL_ERROR;
+    const char *p = cno->CCDTUrlPtr;
+    if (!p && cno->CCDTUrlOffset != 0) p = reinterpret_cast<const char *>(cno) + cno->CCDTUrlOffset;
+    if (!p) return 0;
+    if (cno->CCDTUrlLength < 0) return MQRC_CCDT_URL_ERROR;
+    url = fixed(p, static_cast<size_t>(cno->CCDTUrlLength));
+    return 0;
+}
+
+// MQCHLLIB (a directory, also as a "file://" URL; /var/mqm by default) and MQCHLTAB (the file,
+// AMQCLCHL.TAB by default).
+std::string envTableUrl() {
+    std::string dir = qmos::getEnv("MQCHLLIB"), file = qmos::getEnv("MQCHLTAB");
+    if (dir.empty()) dir = "/var/mqm";
+    if (file.empty()) file = "AMQCLCHL.TAB";
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return file[0] == '/' ? dir + file : dir + "/" + file;
+}
+
+// MQSERVER "CHANNEL/TCP/conname"; 2058 when it is malformed or names another transport.
+MQLONG serverTarget(const std::string &server, Target &t) {
+    size_t s1 = server.find('/');
+    size_t s2 = s1 == std::string::npos ? s1 : server.find('/', s1 + 1);
+    if (s2 == std::string::npos) return MQRC_Q_MGR_NAME_ERROR;
+    std::string transport = fixed(server.data() + s1 + 1, s2 - s1 - 1);
+    for (char &c : transport) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (transport != "TCP") return MQRC_Q_MGR_NAME_ERROR;
+    t.tcp = true;
+    t.addresses = qmchl::parseConnames(server.substr(s2 + 1));
+    return 0;
+}
+
+// Where the queue manager is: 0, or the reason the connection cannot even be tried. A client takes
+// the first of, as IBM MQ's client does: the MQCD of the MQCNO, the channel table named in the
+// MQCNO, MQSERVER, the channel table of MQCHLLIB/MQCHLTAB.
 MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
     const MQCD *cd = nullptr;
     if (cno && cno->Version >= MQCNO_VERSION_2) {
+        if (cno->ClientConnPtr && cno->ClientConnOffset != 0) return MQRC_CLIENT_CONN_ERROR;
         cd = static_cast<const MQCD *>(cno->ClientConnPtr);
-        if (!cd && cno->ClientConnOffset > 0)
+        if (!cd && cno->ClientConnOffset != 0)
             cd = reinterpret_cast<const MQCD *>(reinterpret_cast<const char *>(cno) + cno->ClientConnOffset);
     }
 #ifdef MINIQM_CLIENT
@@ -346,15 +425,16 @@ MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
             std::string conname = cd->Version >= MQCD_VERSION_2 ? fixed(cd->ConnectionName, 264)
                                                                 : fixed(cd->ShortConnectionName, 20);
             if (conname.empty()) return MQRC_CD_ERROR;
-            parseConname(conname, t);
+            t.tcp = true;
+            t.addresses = qmchl::parseConnames(conname);
             return 0;
         }
+        std::string cnoUrl;
+        if (MQLONG why = cnoTableUrl(cno, cnoUrl)) return why;
+        if (!cnoUrl.empty()) return tableTarget(cnoUrl, qmName, t);
         std::string server = qmos::getEnv("MQSERVER");
-        size_t s1 = server.find('/');
-        size_t s2 = s1 == std::string::npos ? s1 : server.find('/', s1 + 1);
-        if (s2 == std::string::npos) return MQRC_Q_MGR_NAME_ERROR;   // no channel definition
-        parseConname(server.substr(s2 + 1), t);
-        return 0;
+        if (!server.empty()) return serverTarget(server, t);
+        return tableTarget(envTableUrl(), qmName, t);
     }
     std::string name = qmName;
     if (name.empty()) {
@@ -370,6 +450,51 @@ MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
     if (!qmos::fileExists(dir + "/qm.ini")) return MQRC_Q_MGR_NAME_ERROR;
     t.path = qmpaths::socketPath(dir);
     return 0;
+}
+
+// One try at a session: the socket, then the connect request naming the queue manager to check
+// (empty: any). Returns the socket with the reply's completion code and reason, or -1 with the
+// reason when no reply came.
+int openSession(const Target &t, size_t i, const std::string &checkName, const std::string &appl, MQLONG options,
+                MQLONG &c, MQLONG &reason) {
+    c = MQCC_FAILED;
+    int fd = -1;
+    if (!t.tcp)
+        fd = qmos::connectUnix(t.path);
+    else if (t.addresses[i].port > 0)
+        fd = qmos::connectTcp(t.addresses[i].host, t.addresses[i].port);
+    if (fd < 0) {
+        reason = t.tcp ? MQRC_HOST_NOT_AVAILABLE : MQRC_Q_MGR_NOT_AVAILABLE;
+        return -1;
+    }
+    Writer w;
+    w.u16(qmwire::OP_CONNECT);
+    w.u16(0);
+    w.u32(0);
+    w.u32(qmwire::kProtocolVersion);
+    w.str(checkName);
+    w.str(appl);
+    w.str(qmos::userName());
+    w.i32(options);
+    std::string reply;
+    reason = t.tcp ? MQRC_CONNECTION_BROKEN : MQRC_Q_MGR_NOT_AVAILABLE;
+    if (!qmwire::sendFrame(fd, w.bytes()) || !qmwire::recvFrame(fd, reply)) {
+        qmos::closeFd(fd);
+        return -1;
+    }
+    Reader r(reply);
+    r.u16();
+    r.u16();
+    r.u32();
+    MQLONG replyCc = r.i32(), replyReason = r.i32();
+    if (r.failed()) {
+        qmos::closeFd(fd);
+        reason = MQRC_CONNECTION_BROKEN;
+        return -1;
+    }
+    c = replyCc;
+    reason = replyReason;
+    return fd;
 }
 
 std::string defaultApplName() {
@@ -404,37 +529,32 @@ void connectx(PMQCHAR qmNameField, const MQCNO *cno, PMQHCONN pHconn, PMQLONG cc
     }
     Target t;
     if (MQLONG why = findTarget(qmName, cno, t)) return setResult(cc, rc, MQCC_FAILED, why);
-    int fd = t.tcp ? qmos::connectTcp(t.host, t.port) : qmos::connectUnix(t.path);
-    if (fd < 0) return setResult(cc, rc, MQCC_FAILED, t.tcp ? MQRC_HOST_NOT_AVAILABLE : MQRC_Q_MGR_NOT_AVAILABLE);
-    auto conn = std::make_shared<ClientConn>();
-    conn->fd = fd;
-    conn->shared = shared;
-    conn->noBlock = options & MQCNO_HANDLE_SHARE_NO_BLOCK;
-    conn->owner = std::this_thread::get_id();
     std::string appl = defaultApplName();
     if (cno && cno->Version >= MQCNO_VERSION_7) {
         std::string given = fixed(cno->ApplName, 28);
         if (!given.empty()) appl = given;
     }
-    Writer w;
-    w.u16(qmwire::OP_CONNECT);
-    w.u16(0);
-    w.u32(0);
-    w.u32(qmwire::kProtocolVersion);
-    w.str(qmName);
-    w.str(appl);
-    w.str(qmos::userName());
-    w.i32(options);
-    std::string reply;
-    if (!qmwire::sendFrame(fd, w.bytes()) || !qmwire::recvFrame(fd, reply))
-        return setResult(cc, rc, MQCC_FAILED, t.tcp ? MQRC_CONNECTION_BROKEN : MQRC_Q_MGR_NOT_AVAILABLE);
-    Reader r(reply);
-    r.u16();
-    r.u16();
-    r.u32();
-    MQLONG c = r.i32(), reason = r.i32();
-    if (r.failed()) return setResult(cc, rc, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
-    if (c == MQCC_FAILED) return setResult(cc, rc, c, reason);
+    // A client does not check the name of the queue manager it reaches when the name begins
+    // with '*'. Each address is tried in turn; an address that cannot be reached or belongs to
+    // another queue manager passes the attempt on to the next, and the last one's reason stands.
+    std::string checkName = t.tcp && !qmName.empty() && qmName[0] == '*' ? std::string() : qmName;
+    size_t tries = t.tcp ? t.addresses.size() : 1;
+    int fd = -1;
+    MQLONG c = MQCC_FAILED, reason = MQRC_HOST_NOT_AVAILABLE;
+    for (size_t i = 0; i < tries && fd < 0; ++i) {
+        fd = openSession(t, i, checkName, appl, options, c, reason);
+        if (fd >= 0 && c == MQCC_FAILED) {
+            qmos::closeFd(fd);
+            fd = -1;
+            if (reason != MQRC_Q_MGR_NAME_ERROR) break;
+        }
+    }
+    if (fd < 0) return setResult(cc, rc, MQCC_FAILED, reason);
+    auto conn = std::make_shared<ClientConn>();
+    conn->fd = fd;
+    conn->shared = shared;
+    conn->noBlock = options & MQCNO_HANDLE_SHARE_NO_BLOCK;
+    conn->owner = std::this_thread::get_id();
     std::lock_guard<std::mutex> lock(gTableMu);
     MQHCONN h = gNextHconn++;
     gConns[h] = conn;

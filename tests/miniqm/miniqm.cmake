@@ -1,5 +1,5 @@
 # The miniqm tests: most drive a real miniqmd through the tool and the MQI library (bindings;
-# the client_* test uses libmqic), some use the queue manager's internals directly.
+# the client_* and ccdt_* tests use libmqic), some use the queue manager's internals directly.
 add_executable(miniqm_exit_app ${CMAKE_CURRENT_LIST_DIR}/exit_app.cpp)
 target_link_libraries(miniqm_exit_app PRIVATE mqm)
 target_include_directories(miniqm_exit_app PRIVATE ${CMAKE_SOURCE_DIR})
@@ -9,7 +9,7 @@ foreach(exe ${folder_tests})
   target_compile_definitions(${exe} PRIVATE
     MINIQM_TOOL="$<TARGET_FILE:miniqm>" MINIQM_EXIT_APP="$<TARGET_FILE:miniqm_exit_app>")
   add_dependencies(${exe} miniqm miniqmd miniqm_exit_app)
-  if(exe MATCHES "client")
+  if(exe MATCHES "client|ccdt")
     target_link_libraries(${exe} PRIVATE mqic miniqm_core)
   else()
     target_link_libraries(${exe} PRIVATE mqm miniqm_core)
