@@ -2,10 +2,13 @@
 // (free blocks, key-order links, damage of every kind), the choice of channels for a queue manager
 // name, and client connections through MQCHLLIB/MQCHLTAB and the MQCNO's table URL, with their
 // precedence against MQSERVER and the MQCD and the reasons IBM MQ's client gives.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdint>
 
 #include "miniqm/chltab.h"
-#include "miniqm/os.h"
 #include "miniqm/qm_fixture.h"
 
 using namespace qmt;
@@ -119,13 +122,30 @@ std::string conname(int port) {
     return "127.0.0.1(" + std::to_string(port) + ")";
 }
 
-// A port on which nothing listens: bound, then let go.
-int deadPort() {
-    int port = 0;
-    int fd = qmos::listenTcp(0, &port);
-    qmos::closeFd(fd);
-    return port;
-}
+// A port on which nothing listens for the life of the object: bound but never listening, so a
+// connection is refused and no server started meanwhile by a test alongside can take the port.
+class DeadPort {
+public:
+    DeadPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            ADD_FAILURE() << "no port to refuse connections";
+        port_ = ntohs(a.sin_port);
+    }
+    ~DeadPort() { ::close(fd_); }
+    DeadPort(const DeadPort &) = delete;
+    DeadPort &operator=(const DeadPort &) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 // The table file in a directory of its own, named to the client through MQCHLLIB and MQCHLTAB.
 class TableFile {
@@ -307,7 +327,8 @@ TEST(ChannelTable, ConnectionNameListsSplitIntoAddresses) {
 TEST(ChannelTableClient, ConnectsThroughMqchllibTryingChannelsAndAddressesInTurn) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
-    int dead = deadPort();
+    DeadPort deadListener;
+    int dead = deadListener.port();
     // A.FIRST refuses on both its addresses; B.SECOND's second address is the queue manager.
     TableFile file(channelTable({{"B.SECOND", "QMT", conname(dead) + "," + conname(qm.port())},
                                  {"A.FIRST", "QMT", conname(dead) + ", " + conname(dead)},
@@ -375,7 +396,8 @@ TEST(ChannelTableClient, AsteriskAndBlankNamesAcceptAnyQueueManagerAndOthersAreC
 TEST(ChannelTableClient, MqserverAndTheMqcdComeBeforeTheEnvironmentsTable) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
-    int dead = deadPort();
+    DeadPort deadListener;
+    int dead = deadListener.port();
     TableFile file(channelTable({{"TABLE.CHL", "QMT", conname(qm.port())}}).bytes);
     Rc r;
     {
@@ -411,7 +433,8 @@ TEST(ChannelTableClient, MqserverAndTheMqcdComeBeforeTheEnvironmentsTable) {
 TEST(ChannelTableClient, TheConnectOptionsTableUrlComesBeforeMqserver) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
-    int dead = deadPort();
+    DeadPort deadListener;
+    int dead = deadListener.port();
     zt::TempDir dir;
     dir.write("good.tab", channelTable({{"URL.CHL", "QMT", conname(qm.port())}}).bytes);
     zt::ScopedEnv server("MQSERVER", ("SYSTEM.DEF.SVRCONN/TCP/" + conname(dead)).c_str());
