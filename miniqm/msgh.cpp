@@ -139,13 +139,15 @@ MINIQM_EXPORT void MQSETMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pSetPropOpts, PMQ
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SMPO_ERROR);
     const auto *smpo = static_cast<const MQSMPO *>(pSetPropOpts);
     // One place at most: the first of the name (none given), appended, or beside or under the cursor.
-    constexpr MQLONG kPlaces[] = {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR, MQSMPO_APPEND_PROPERTY,
-                                  MQSMPO_SET_PROP_BEFORE_CURSOR};
-    MQLONG place = smpo->Options;
+    constexpr MQLONG kPlaces[] = {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR,
+                                  MQSMPO_APPEND_PROPERTY, MQSMPO_SET_PROP_BEFORE_CURSOR};
+    MQLONG place = smpo->Options, known = 0;
     int places = 0;
-    for (MQLONG bit : kPlaces) places += (place & bit) ? 1 : 0;
-    if (places > 1 || (place & ~(MQSMPO_SET_PROP_UNDER_CURSOR | MQSMPO_SET_PROP_AFTER_CURSOR | MQSMPO_APPEND_PROPERTY |
-                                 MQSMPO_SET_PROP_BEFORE_CURSOR)))
+    for (MQLONG bit : kPlaces) {
+        places += (place & bit) ? 1 : 0;
+        known |= bit;
+    }
+    if (places > 1 || (place & ~known))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
     std::string name;
     if (!charvText(pName, name)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);

@@ -129,7 +129,8 @@ TEST(LibFaultsAsync, BreakOnMqcbMqctlOrMqsetmpIsHeardOnceAndEveryLaterCallFails)
         Heard heard;
         ASSERT_RC(registerHandler(h, heard), MQCC_OK, MQRC_NONE);
         ASSERT_EQ(admin(qm.name(), std::string("fault ") + verb + " 2009 1 -1 - -"), 0);
-        Rc broken = std::string(verb) == "MQCB"    ? registerConsumer(h, o, reinterpret_cast<MQPTR>(&ignore), nullptr)
+        MQPTR nothing = reinterpret_cast<MQPTR>(&ignore);
+        Rc broken = std::string(verb) == "MQCB"    ? registerConsumer(h, o, nothing, nullptr)
                     : std::string(verb) == "MQCTL" ? ctl(h, MQOP_START)
                                                    : setProp(h, m);
         EXPECT_RC(broken, MQCC_FAILED, MQRC_CONNECTION_BROKEN);

@@ -53,7 +53,8 @@ Rc setString(MQHCONN h, MQHMSG m, const char *name, const char *value) {
     MQPD pd = MQPD_DEFAULT;
     MQCHARV nv = charv(name);
     Rc r;
-    MQSETMP(h, m, &smpo, &nv, &pd, MQTYPE_STRING, MQVL_NULL_TERMINATED, const_cast<char *>(value), &r.cc, &r.reason);
+    MQSETMP(h, m, &smpo, &nv, &pd, MQTYPE_STRING, MQVL_NULL_TERMINATED, const_cast<char *>(value), &r.cc,
+            &r.reason);
     return r;
 }
 
@@ -214,7 +215,8 @@ TEST(LibFaults, CompletionCodesFollowTheVerbUnlessGiven) {
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(std::string(k.verb) + " " + std::to_string(k.reason));
-        ASSERT_EQ(admin(qm.name(), std::string("fault ") + k.verb + " " + std::to_string(k.reason) + " 1 -1 - -"), 0);
+        std::string rule = std::string("fault ") + k.verb + " " + std::to_string(k.reason) + " 1 -1 - -";
+        ASSERT_EQ(admin(qm.name(), rule), 0);
         EXPECT_RC(c.call(k.verb), k.cc, k.reason);
     }
     // A warning given by the rule: the call still does not happen, the handle keeps its property.

@@ -226,7 +226,8 @@ Rc setAt(MQHCONN h, MQHMSG m, const char *n, const char *value, MQLONG options) 
     MQPD pd = MQPD_DEFAULT;
     MQCHARV nv = name(n);
     Rc r;
-    MQSETMP(h, m, &smpo, &nv, &pd, MQTYPE_STRING, MQVL_NULL_TERMINATED, const_cast<char *>(value), &r.cc, &r.reason);
+    MQSETMP(h, m, &smpo, &nv, &pd, MQTYPE_STRING, MQVL_NULL_TERMINATED, const_cast<char *>(value), &r.cc,
+            &r.reason);
     return r;
 }
 
