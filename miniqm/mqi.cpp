@@ -285,6 +285,31 @@ bool odIn(const void *p, Writer &w) {
     return true;
 }
 
+// A SelectionString as MQOPEN and MQSUB take it, in UTF-8 for the server: MQRC_NONE (empty text
+// when there is none), MQRC_SELECTION_STRING_ERROR for an MQCHARV that breaks its rules or is
+// longer than MQ_SELECTOR_LENGTH, MQRC_SOURCE_CCSID_ERROR for a code page we cannot read.
+MQLONG selectionIn(const MQCHARV &v, const void *base, std::string &out) {
+    out.clear();
+    if (v.VSLength == 0) return MQRC_NONE;
+    if (v.VSLength < 0 && v.VSLength != MQVS_NULL_TERMINATED) return MQRC_SELECTION_STRING_ERROR;
+    if (v.VSLength > MQ_SELECTOR_LENGTH || v.VSOffset < 0) return MQRC_SELECTION_STRING_ERROR;
+    if (v.VSPtr && v.VSOffset != 0) return MQRC_SELECTION_STRING_ERROR;   // one or the other
+    const char *p = v.VSPtr ? static_cast<const char *>(v.VSPtr)
+                  : v.VSOffset > 0 ? static_cast<const char *>(base) + v.VSOffset
+                                   : nullptr;
+    if (!p) return MQRC_SELECTION_STRING_ERROR;
+    size_t n = v.VSLength == MQVS_NULL_TERMINATED ? strnlen(p, MQ_SELECTOR_LENGTH + 1) : static_cast<size_t>(v.VSLength);
+    if (n > static_cast<size_t>(MQ_SELECTOR_LENGTH)) return MQRC_SELECTION_STRING_ERROR;
+    std::string text(p, n);
+    // MQCCSI_APPL (the default) and the queue manager's own code page take the text as it is.
+    if (v.VSCCSID == MQCCSI_APPL || v.VSCCSID == MQCCSI_Q_MGR || v.VSCCSID == qmconv::kUtf8) {
+        out = std::move(text);
+        return MQRC_NONE;
+    }
+    MQLONG why = qmconv::convert(v.VSCCSID, false, text, qmconv::kUtf8, false, out);
+    return why == MQRC_NONE ? MQRC_NONE : MQRC_SOURCE_CCSID_ERROR;
+}
+
 void odOut(void *p, const std::string &objectName, const std::string &resolvedQ, const std::string &resolvedQm,
            MQLONG resolvedType) {
     MQOD *od = static_cast<MQOD *>(p);
@@ -614,6 +639,13 @@ MINIQM_EXPORT void MQOPEN(MQHCONN Hconn, PMQVOID pObjDesc, MQLONG Options, PMQHO
     Writer &w = call.begin(qmwire::OP_OPEN);
     if (!odIn(pObjDesc, w)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OD_ERROR);
     w.i32(Options);
+    const MQOD *od = static_cast<const MQOD *>(pObjDesc);
+    std::string selection;
+    if (od->Version >= MQOD_VERSION_4) {
+        MQLONG why = selectionIn(od->SelectionString, od, selection);
+        if (why != MQRC_NONE) return setResult(pCompCode, pReason, MQCC_FAILED, why);
+    }
+    w.str(selection);
     if (!call.exchange()) return;
     Reader &r = call.reply();
     *pHobj = r.i32();
@@ -653,6 +685,10 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     w.str(charv(sd->SubName, sd));
     w.i32((sd->Options & MQSO_MANAGED) ? MQHO_NONE : *pHobj);
     w.raw(sd->SubCorrelId, sizeof sd->SubCorrelId);
+    std::string selection;
+    MQLONG why = selectionIn(sd->SelectionString, sd, selection);
+    if (why != MQRC_NONE) return setResult(pCompCode, pReason, MQCC_FAILED, why);
+    w.str(selection);
     if (!call.exchange()) return;
     Reader &r = call.reply();
     MQLONG hobj = r.i32();
@@ -660,7 +696,17 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     std::string topic = r.str();
     MQBYTE24 correl{};
     r.raw(correl, sizeof correl);
+    std::string kept = r.str();
     if (*pCompCode == MQCC_FAILED) return;
+    // RESUME hands back the subscription's selection string, as much as the buffer takes.
+    if (sd->Options & MQSO_RESUME) {
+        MQCHARV &sel = sd->SelectionString;
+        char *buf = sel.VSPtr ? static_cast<char *>(sel.VSPtr)
+                    : sel.VSOffset > 0 ? reinterpret_cast<char *>(sd) + sel.VSOffset
+                                       : nullptr;
+        if (buf && sel.VSBufSize > 0) std::memcpy(buf, kept.data(), std::min(kept.size(), static_cast<size_t>(sel.VSBufSize)));
+        sel.VSLength = static_cast<MQLONG>(kept.size());
+    }
     if (sd->Options & MQSO_MANAGED) *pHobj = hobj;
     *pHsub = hsub;
     std::memcpy(sd->SubCorrelId, correl, sizeof correl);
@@ -688,6 +734,14 @@ static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQV
     Writer &w = call.begin(put1 ? qmwire::OP_PUT1 : qmwire::OP_PUT);
     if (put1) {
         if (!odIn(pObjDesc, w)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OD_ERROR);
+        // MQPUT1 only puts, so there is nothing for a selection string to select from.
+        const MQOD *od = static_cast<const MQOD *>(pObjDesc);
+        std::string selection;
+        if (od->Version >= MQOD_VERSION_4) {
+            MQLONG why = selectionIn(od->SelectionString, od, selection);
+            if (why == MQRC_NONE && !selection.empty()) why = MQRC_SELECTOR_INVALID_FOR_TYPE;
+            if (why != MQRC_NONE) return setResult(pCompCode, pReason, MQCC_FAILED, why);
+        }
     } else {
         w.i32(Hobj);
     }

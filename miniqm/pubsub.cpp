@@ -48,6 +48,8 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
     const bool durable = (o & MQSO_DURABLE) != 0;
     if (durable && sd.subName.empty()) return Result::fail(MQRC_SUB_NAME_ERROR);
+    // A subscription keeps the selection string it was made with.
+    if ((o & MQSO_ALTER) && !sd.selection.empty()) return Result::fail(MQRC_SELECTOR_NOT_ALTERABLE);
 
     // An existing subscription of that name: resumed, altered, or in the way of a new one.
     Subscription *found = nullptr;
@@ -91,6 +93,9 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         }
         std::string topic = qmtopic::join(base, sd.objectString);
         if (topic.empty()) return Result::fail(sd.objectName.empty() ? MQRC_UNKNOWN_OBJECT_NAME : MQRC_TOPIC_STRING_ERROR);
+        std::shared_ptr<const qmsel::Selector> selector;
+        r = subSelection(sd.selection, selector);
+        if (r.failed()) return r;
         Subscription s;
         s.id = nextSub_++;
         s.name = sd.subName;
@@ -98,6 +103,8 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         s.charScheme = (o & MQSO_WILDCARD_CHAR) != 0;
         s.durable = durable;
         s.managed = (o & MQSO_MANAGED) != 0;
+        s.selection = sd.selection;
+        s.selector = std::move(selector);
         if (s.managed) {
             // The queue manager's own queue, deleted with the subscription (not with a handle).
             OpenRequest od;
@@ -150,6 +157,7 @@ std::string QueueManager::subRecord(const Subscription &s) const {
     w.str(s.queue);
     w.raw(s.correlId, sizeof s.correlId);
     w.str(s.destQMgr);   // added later: older records end before it
+    w.str(s.selection);  // added later still
     return w.bytes();
 }
 
@@ -170,6 +178,16 @@ bool QueueManager::applySubRecord(qmwire::Reader &r, bool remove) {
     s.queue = r.str();
     r.raw(s.correlId, sizeof s.correlId);
     if (r.remaining() > 0) s.destQMgr = r.str();
+    if (r.remaining() > 0) {
+        s.selection = r.str();
+        // It was accepted when the subscription was made; one that no longer compiles selects nothing
+        // rather than everything.
+        if (subSelection(s.selection, s.selector).failed()) {
+            auto nothing = std::make_shared<qmsel::Selector>();
+            nothing->compile("FALSE");
+            s.selector = std::move(nothing);
+        }
+    }
     if (r.failed()) return false;
     s.durable = true;
     s.id = nextSub_++;
@@ -188,10 +206,37 @@ Result QueueManager::subrq(Conn *c, MQLONG hsub, MQLONG action) {
     return Result::fail(MQRC_NO_RETAINED_MSG);
 }
 
+Result QueueManager::subSelection(const std::string &text, std::shared_ptr<const qmsel::Selector> &out) {
+    MQLONG why = qmsel::prepare(text, out);
+    // Without an extended message selection provider, a selection string MQ cannot parse is "not
+    // available" to a new subscription.
+    if (why == MQRC_SELECTOR_SYNTAX_ERROR) why = MQRC_SELECTION_NOT_AVAILABLE;
+    return why == MQRC_NONE ? Result::ok() : Result::fail(why);
+}
+
+bool QueueManager::selects(const Subscription &s, const MQMD &md, const PutOptions &pmo) {
+    if (!s.selector) return true;
+    // The publication as its subscriber's queue would hold it: priority and persistence resolved.
+    MQMD seen = md;
+    const Queue *q = findQueue(s.queue);
+    if (q && seen.Priority == MQPRI_PRIORITY_AS_Q_DEF) seen.Priority = q->def.i(MQIA_DEF_PRIORITY);
+    if (q && seen.Persistence == MQPER_PERSISTENCE_AS_Q_DEF) seen.Persistence = q->def.i(MQIA_DEF_PERSISTENCE);
+    return qmsel::matchesMessage(*s.selector, seen, pmo.props);
+}
+
+std::string QueueManager::selectionOf(Conn *c, MQLONG hsub) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Handle *h = handleFor(c, hsub);
+    if (!h || !h->subId) return std::string();
+    auto it = subs_.find(h->subId);
+    return it == subs_.end() ? std::string() : it->second.selection;
+}
+
 Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
     std::vector<const Subscription *> matched;
     for (const auto &[id, s] : subs_)
-        if (s.charScheme ? qmtopic::matchChar(s.topic, h.topic) : qmtopic::matchTopic(s.topic, h.topic))
+        if ((s.charScheme ? qmtopic::matchChar(s.topic, h.topic) : qmtopic::matchTopic(s.topic, h.topic)) &&
+            selects(s, md, pmo))
             matched.push_back(&s);
     MQMD out = md;
     Result result;

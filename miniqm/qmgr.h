@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "miniqm/journal.h"
+#include "miniqm/selector.h"
 #include "miniqm/wire.h"
 #include "mqi/cmqc.h"
 
@@ -93,6 +94,7 @@ struct Handle {
     // each message goes there behind an MQXQH naming this destination.
     std::string remoteQName, remoteQMgrName;
     bool remote() const { return !remoteQMgrName.empty(); }
+    std::shared_ptr<const qmsel::Selector> selector;   // MQOPEN's SelectionString: gets see only matches
 };
 
 // A subscription: publications on a matching topic string go to its queue. The queue is kept by
@@ -109,6 +111,8 @@ struct Subscription {
     std::string destQMgr;     // a queue on another queue manager: publications go by its xmitq
     MQBYTE24 correlId{};      // CorrelId of every publication delivered
     Conn *owner = nullptr;    // the connection holding the Hsub; null for a durable one not in use
+    std::string selection;    // SelectionString as given (empty: none)
+    std::shared_ptr<const qmsel::Selector> selector;   // compiled; null when it selects everything
 };
 
 struct SubRequest {
@@ -116,6 +120,7 @@ struct SubRequest {
     std::string objectName, objectString, subName;
     MQLONG hobj = MQHO_NONE;  // the destination queue's handle when not managed
     MQBYTE24 correlId{};      // with MQSO_SET_CORREL_ID
+    std::string selection;    // SelectionString (UTF-8)
 };
 
 struct UowOp {
@@ -139,6 +144,7 @@ struct OpenRequest {
     MQLONG version = 1;
     MQLONG objectType = MQOT_Q;
     std::string objectName, objectQMgrName, dynamicQName, objectString;
+    std::string selection;    // SelectionString (UTF-8; MQOPEN only)
 };
 struct OpenReply {
     std::string objectName;   // the dynamic queue's name when a model was opened
@@ -207,6 +213,8 @@ public:
     // A verb the library serves itself asks whether a fault rule makes it fail (OP_FAULT); hobj
     // names the object for rules with one (MQCB's), MQHO_NONE for none.
     Result libraryFault(Conn *c, const std::string &verb, MQLONG hobj);
+    // The selection string of the subscription behind an Hsub (MQSUB gives it back on RESUME).
+    std::string selectionOf(Conn *c, MQLONG hsub);
 
     // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
     std::string admin(const std::string &command, bool &ok);
@@ -274,6 +282,7 @@ private:
                           const std::vector<std::pair<Queue *, Message *>> &removes);
     Result putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
     Result openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
+    Result openSelection(const OpenRequest &od, MQLONG options, Handle &h);
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);
     Result publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
     // Remote queue manager names (xmitq.cpp): the open of a queue on another queue manager, and
@@ -284,6 +293,8 @@ private:
     void removeSub(uint32_t id);
     std::string subRecord(const Subscription &s) const;   // journal record of a durable subscription
     bool applySubRecord(qmwire::Reader &r, bool remove);
+    Result subSelection(const std::string &text, std::shared_ptr<const qmsel::Selector> &out);
+    bool selects(const Subscription &s, const MQMD &md, const PutOptions &pmo);
     Result endUow(Conn *c, bool commit);
     void closeAllHandles(Conn *c);
     Handle *handleFor(Conn *c, MQLONG hobj);

@@ -118,6 +118,8 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
     case qmwire::OP_OPEN: {
         qm::OpenRequest od = readOd(r);
         MQLONG options = r.i32();
+        od.selection = r.str();
+        if (r.failed()) return false;
         MQLONG hobj = MQHO_UNUSABLE_HOBJ;
         qm::OpenReply out;
         res = s.qm.open(conn, od, options, hobj, out);
@@ -236,6 +238,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         sd.subName = r.str();
         sd.hobj = r.i32();
         r.raw(sd.correlId, sizeof sd.correlId);
+        sd.selection = r.str();
         if (r.failed()) return false;
         MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ;
         std::string topic;
@@ -246,6 +249,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         w.i32(hsub);
         w.str(topic);
         w.raw(correl, sizeof correl);
+        w.str(res.failed() ? std::string() : s.qm.selectionOf(conn, hsub));
         break;
     }
     case qmwire::OP_SUBRQ: {

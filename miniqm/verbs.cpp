@@ -152,6 +152,8 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
     Handle h;
     h.objectType = od.objectType;
     h.options = options;
+    r = openSelection(od, options, h);
+    if (r.failed()) return r;
     std::string qmName = od.objectQMgrName;
 
     if (od.objectType == MQOT_Q_MGR) {
@@ -246,6 +248,16 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
     hobj = h.hobj;
     c->handles[h.hobj] = h;
     return Result::ok();
+}
+
+// A SelectionString selects among the messages of a queue opened to get or browse them; it is
+// checked when presented, so that a bad one fails the MQOPEN.
+Result QueueManager::openSelection(const OpenRequest &od, MQLONG options, Handle &h) {
+    if (od.selection.empty()) return Result::ok();
+    const MQLONG reading = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE;
+    if (od.objectType != MQOT_Q || !(options & reading)) return Result::fail(MQRC_SELECTOR_INVALID_FOR_TYPE);
+    MQLONG why = qmsel::prepare(od.selection, h.selector);
+    return why == MQRC_NONE ? Result::ok() : Result::fail(why);
 }
 
 Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
@@ -554,6 +566,7 @@ Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOption
         if (!visible(m)) continue;
         if (matchMsgId && std::memcmp(m.md.MsgId, md.MsgId, sizeof md.MsgId) != 0) continue;
         if (matchCorrelId && std::memcmp(m.md.CorrelId, md.CorrelId, sizeof md.CorrelId) != 0) continue;
+        if (h.selector && !qmsel::matchesMessage(*h.selector, m.md, m.props)) continue;
         return it->second.get();
     }
     r = Result::fail(MQRC_NO_MSG_AVAILABLE);

@@ -21,7 +21,7 @@ constexpr uint32_t kProtocolVersion = 1;
 enum Op : uint16_t {
     OP_CONNECT = 1,   // version, qmName, applName, cnoOptions, cnoVersion, user, pid, program
     OP_DISC = 2,
-    OP_OPEN = 3,      // od image, options
+    OP_OPEN = 3,      // od image, options, selection string (UTF-8); new fields go at the end
     OP_CLOSE = 4,     // hobj, options
     OP_PUT = 5,       // hobj, md image, pmo options, pmo context, data, properties
     OP_PUT1 = 6,      // od image, md image, pmo options, pmo context, data, properties
@@ -30,8 +30,9 @@ enum Op : uint16_t {
     OP_SET = 9,       // hobj, selectors, ints, chars
     OP_CMIT = 10,
     OP_BACK = 11,
-    OP_SUB = 13,      // version, options, objectName, objectString, subName, hobj, correlId[24];
-                      // reply: hobj, hsub, resolved topic string, correlId[24]
+    OP_SUB = 13,      // version, options, objectName, objectString, subName, hobj, correlId[24],
+                      // selection string (UTF-8); new fields go at the end;
+                      // reply: hobj, hsub, resolved topic string, correlId[24], selection string
     OP_SUBRQ = 14,    // hsub, action
     OP_PING = 12,     // (nothing); the reply's reason tells the queue manager's state: 0, 2161 or 2162
     OP_FAULT = 15,    // verb name, hobj (MQHO_NONE when the verb has none): the fault rules' answer for a
