@@ -223,8 +223,8 @@ TEST_F(SelectorQm, GetByMessageDescriptorFields) {
 }
 
 TEST_F(SelectorQm, BrowseCursorStepsOverNonMatchingMessagesAndGetsUnderIt) {
-    for (int i = 0; i < 6; ++i)
-        ASSERT_RC(putWith(h, out, "m" + std::to_string(i), i % 2 ? "odd" : "even", i), MQCC_OK, MQRC_NONE);
+    const char *names[] = {"m0", "m1", "m2", "m3", "m4", "m5"};
+    for (int i = 0; i < 6; ++i) ASSERT_RC(putWith(h, out, names[i], i % 2 ? "odd" : "even", i), MQCC_OK, MQRC_NONE);
     Rc r;
     MQHOBJ odd = openSelecting(h, "SEL.Q", "color = 'odd'", MQOO_BROWSE | MQOO_INPUT_SHARED, &r);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
