@@ -298,7 +298,8 @@ MQLONG selectionIn(const MQCHARV &v, const void *base, std::string &out) {
                   : v.VSOffset > 0 ? static_cast<const char *>(base) + v.VSOffset
                                    : nullptr;
     if (!p) return MQRC_SELECTION_STRING_ERROR;
-    size_t n = v.VSLength == MQVS_NULL_TERMINATED ? strnlen(p, MQ_SELECTOR_LENGTH + 1) : static_cast<size_t>(v.VSLength);
+    size_t n = v.VSLength == MQVS_NULL_TERMINATED ? strnlen(p, MQ_SELECTOR_LENGTH + 1)
+                                                  : static_cast<size_t>(v.VSLength);
     if (n > static_cast<size_t>(MQ_SELECTOR_LENGTH)) return MQRC_SELECTION_STRING_ERROR;
     std::string text(p, n);
     // MQCCSI_APPL (the default) and the queue manager's own code page take the text as it is.
@@ -704,7 +705,8 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
         char *buf = sel.VSPtr ? static_cast<char *>(sel.VSPtr)
                     : sel.VSOffset > 0 ? reinterpret_cast<char *>(sd) + sel.VSOffset
                                        : nullptr;
-        if (buf && sel.VSBufSize > 0) std::memcpy(buf, kept.data(), std::min(kept.size(), static_cast<size_t>(sel.VSBufSize)));
+        if (buf && sel.VSBufSize > 0)
+            std::memcpy(buf, kept.data(), std::min(kept.size(), static_cast<size_t>(sel.VSBufSize)));
         sel.VSLength = static_cast<MQLONG>(kept.size());
     }
     if (sd->Options & MQSO_MANAGED) *pHobj = hobj;

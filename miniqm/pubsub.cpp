@@ -220,7 +220,8 @@ bool QueueManager::selects(const Subscription &s, const MQMD &md, const PutOptio
     MQMD seen = md;
     const Queue *q = findQueue(s.queue);
     if (q && seen.Priority == MQPRI_PRIORITY_AS_Q_DEF) seen.Priority = q->def.i(MQIA_DEF_PRIORITY);
-    if (q && seen.Persistence == MQPER_PERSISTENCE_AS_Q_DEF) seen.Persistence = q->def.i(MQIA_DEF_PERSISTENCE);
+    if (q && seen.Persistence == MQPER_PERSISTENCE_AS_Q_DEF)
+        seen.Persistence = q->def.i(MQIA_DEF_PERSISTENCE);
     return qmsel::matchesMessage(*s.selector, seen, pmo.props);
 }
 

@@ -26,14 +26,14 @@ struct LikeItem {
 struct Node {
     Op op = Op::Lit;
     uint8_t cmp = EQ;
-    bool negated = false;             // NOT BETWEEN, NOT IN, NOT LIKE, IS NOT NULL
+    bool negated = false;  // NOT BETWEEN, NOT IN, NOT LIKE, IS NOT NULL
     SType type = SType::Any;
-    Value lit;                        // Lit
-    std::string name;                 // Ident
+    Value lit;         // Lit
+    std::string name;  // Ident
     std::vector<int> kids;
-    std::vector<char> ops;            // Sum and Prod: the operator before each kid after the first
-    std::vector<std::string> list;    // In
-    std::vector<LikeItem> pattern;    // Like
+    std::vector<char> ops;          // Sum and Prod: the operator before each kid after the first
+    std::vector<std::string> list;  // In
+    std::vector<LikeItem> pattern;  // Like
 };
 
 namespace {
@@ -41,24 +41,56 @@ namespace {
 // ---- tokens ----
 
 enum class Tok : uint8_t {
-    End, Ident, Str, Int, Float, Hex, LParen, RParen, Comma, Plus, Minus, Star, Slash,
-    Eq, Ne, Lt, Le, Gt, Ge, And, Or, Not, Between, Like, In, Is, Null, True, False, Escape
+    End,
+    Ident,
+    Str,
+    Int,
+    Float,
+    Hex,
+    LParen,
+    RParen,
+    Comma,
+    Plus,
+    Minus,
+    Star,
+    Slash,
+    Eq,
+    Ne,
+    Lt,
+    Le,
+    Gt,
+    Ge,
+    And,
+    Or,
+    Not,
+    Between,
+    Like,
+    In,
+    Is,
+    Null,
+    True,
+    False,
+    Escape
 };
 
 struct Token {
     Tok tok = Tok::End;
-    std::string text;     // Ident: the name; Str: the unquoted text; Hex: the bytes
-    uint64_t magnitude = 0;   // Int: the value without sign (may be 2^63, legal only after '-')
+    std::string text;        // Ident: the name; Str: the unquoted text; Hex: the bytes
+    uint64_t magnitude = 0;  // Int: the value without sign (may be 2^63, legal only after '-')
     double real = 0;
-    bool hexFits = false; // Hex: fits 64 bits (then magnitude holds it)
-    bool hexWhole = false;// Hex: an even number of digits
+    bool hexFits = false;   // Hex: fits 64 bits (then magnitude holds it)
+    bool hexWhole = false;  // Hex: an even number of digits
 };
 
 bool identStart(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' || c >= 0x80;
 }
-bool identPart(unsigned char c) { return identStart(c) || (c >= '0' && c <= '9'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool identPart(unsigned char c) {
+    return identStart(c) || (c >= '0' && c <= '9');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -80,9 +112,10 @@ bool sameWord(std::string_view a, const char *upperWord) {
 constexpr struct {
     const char *word;
     Tok tok;
-} kKeywords[] = {{"AND", Tok::And},   {"OR", Tok::Or},     {"NOT", Tok::Not},   {"BETWEEN", Tok::Between},
-                 {"LIKE", Tok::Like}, {"IN", Tok::In},     {"IS", Tok::Is},     {"NULL", Tok::Null},
-                 {"TRUE", Tok::True}, {"FALSE", Tok::False}, {"ESCAPE", Tok::Escape}};
+} kKeywords[] = {{"AND", Tok::And},         {"OR", Tok::Or},        {"NOT", Tok::Not},
+                 {"BETWEEN", Tok::Between}, {"LIKE", Tok::Like},    {"IN", Tok::In},
+                 {"IS", Tok::Is},           {"NULL", Tok::Null},    {"TRUE", Tok::True},
+                 {"FALSE", Tok::False},     {"ESCAPE", Tok::Escape}};
 
 // A number starting at s[pos]; false on a malformed one.
 bool lexNumber(std::string_view s, size_t &pos, Token &t) {
@@ -104,7 +137,7 @@ bool lexNumber(std::string_view s, size_t &pos, Token &t) {
             if (t.hexWhole && (i - digits) % 2 == 1)
                 t.text += static_cast<char>(hexValue(s[i - 1]) << 4 | hexValue(s[i]));
         }
-        if (!t.hexFits && !t.hexWhole) return false;   // neither a number nor a byte string
+        if (!t.hexFits && !t.hexWhole) return false;  // neither a number nor a byte string
         return true;
     }
     while (pos < s.size() && isDigit(s[pos])) ++pos;
@@ -131,14 +164,14 @@ bool lexNumber(std::string_view s, size_t &pos, Token &t) {
     }
     if (real) {
         if (body == ".") return false;
-        std::string copy(body);   // from_chars wants digits before or after the point
+        std::string copy(body);  // from_chars wants digits before or after the point
         if (copy.front() == '.') copy.insert(copy.begin(), '0');
         if (copy.back() == '.') copy.push_back('0');
         double d = 0;
         auto [end, ec] = std::from_chars(copy.data(), copy.data() + copy.size(), d);
         if (end != copy.data() + copy.size() || (ec != std::errc() && ec != std::errc::result_out_of_range))
             return false;
-        if (ec == std::errc::result_out_of_range && std::fabs(d) > 1) return false;   // beyond a double
+        if (ec == std::errc::result_out_of_range && std::fabs(d) > 1) return false;  // beyond a double
         t.tok = Tok::Float;
         t.real = d;
         return true;
@@ -173,7 +206,8 @@ bool lex(std::string_view s, std::vector<Token> &out) {
             for (;;) {
                 while (pos < s.size() && identPart(static_cast<unsigned char>(s[pos]))) ++pos;
                 // Dotted names (Root.MQMD.Priority): each part starts like an identifier.
-                if (pos + 1 < s.size() && s[pos] == '.' && identStart(static_cast<unsigned char>(s[pos + 1]))) {
+                if (pos + 1 < s.size() && s[pos] == '.' &&
+                    identStart(static_cast<unsigned char>(s[pos + 1]))) {
                     ++pos;
                     continue;
                 }
@@ -186,11 +220,12 @@ bool lex(std::string_view s, std::vector<Token> &out) {
         } else if (isDigit(static_cast<char>(c)) || (c == '.' && pos + 1 < s.size() && isDigit(s[pos + 1]))) {
             if (!lexNumber(s, pos, t)) return false;
             // "12abc" or "1.5.2": no separator after a number.
-            if (pos < s.size() && (identPart(static_cast<unsigned char>(s[pos])) || s[pos] == '.')) return false;
+            if (pos < s.size() && (identPart(static_cast<unsigned char>(s[pos])) || s[pos] == '.'))
+                return false;
         } else if (c == '\'') {
             ++pos;
             for (;;) {
-                if (pos >= s.size()) return false;   // unterminated
+                if (pos >= s.size()) return false;  // unterminated
                 if (s[pos] == '\'') {
                     if (pos + 1 < s.size() && s[pos + 1] == '\'') {
                         t.text += '\'';
@@ -206,24 +241,43 @@ bool lex(std::string_view s, std::vector<Token> &out) {
         } else {
             ++pos;
             switch (c) {
-            case '(': t.tok = Tok::LParen; break;
-            case ')': t.tok = Tok::RParen; break;
-            case ',': t.tok = Tok::Comma; break;
-            case '+': t.tok = Tok::Plus; break;
-            case '-': t.tok = Tok::Minus; break;
-            case '*': t.tok = Tok::Star; break;
-            case '/': t.tok = Tok::Slash; break;
-            case '=': t.tok = Tok::Eq; break;
-            case '<':
-                t.tok = Tok::Lt;
-                if (pos < s.size() && s[pos] == '=') t.tok = Tok::Le, ++pos;
-                else if (pos < s.size() && s[pos] == '>') t.tok = Tok::Ne, ++pos;
-                break;
-            case '>':
-                t.tok = Tok::Gt;
-                if (pos < s.size() && s[pos] == '=') t.tok = Tok::Ge, ++pos;
-                break;
-            default: return false;
+                case '(':
+                    t.tok = Tok::LParen;
+                    break;
+                case ')':
+                    t.tok = Tok::RParen;
+                    break;
+                case ',':
+                    t.tok = Tok::Comma;
+                    break;
+                case '+':
+                    t.tok = Tok::Plus;
+                    break;
+                case '-':
+                    t.tok = Tok::Minus;
+                    break;
+                case '*':
+                    t.tok = Tok::Star;
+                    break;
+                case '/':
+                    t.tok = Tok::Slash;
+                    break;
+                case '=':
+                    t.tok = Tok::Eq;
+                    break;
+                case '<':
+                    t.tok = Tok::Lt;
+                    if (pos < s.size() && s[pos] == '=')
+                        t.tok = Tok::Le, ++pos;
+                    else if (pos < s.size() && s[pos] == '>')
+                        t.tok = Tok::Ne, ++pos;
+                    break;
+                case '>':
+                    t.tok = Tok::Gt;
+                    if (pos < s.size() && s[pos] == '=') t.tok = Tok::Ge, ++pos;
+                    break;
+                default:
+                    return false;
             }
         }
         out.push_back(std::move(t));
@@ -267,7 +321,9 @@ struct Parser {
     }
     SType type(int n) const { return nodes[static_cast<size_t>(n)].type; }
     bool boolish(int n) const { return type(n) == SType::Bool || type(n) == SType::Any; }
-    bool numeric(int n) const { return type(n) == SType::Num || type(n) == SType::Hex || type(n) == SType::Any; }
+    bool numeric(int n) const {
+        return type(n) == SType::Num || type(n) == SType::Hex || type(n) == SType::Any;
+    }
     bool isIdent(int n) const { return nodes[static_cast<size_t>(n)].op == Op::Ident; }
 
     // Entering a nested construct; false (and the selector refused) when too deep.
@@ -331,7 +387,8 @@ struct Parser {
         if (bad) return -1;
         Tok t = peek().tok;
         bool negated = false;
-        if (t == Tok::Not && (peek(1).tok == Tok::Between || peek(1).tok == Tok::In || peek(1).tok == Tok::Like)) {
+        if (t == Tok::Not &&
+            (peek(1).tok == Tok::Between || peek(1).tok == Tok::In || peek(1).tok == Tok::Like)) {
             negated = true;
             ++at;
             t = peek().tok;
@@ -340,69 +397,74 @@ struct Parser {
         n.type = SType::Bool;
         n.negated = negated;
         switch (t) {
-        case Tok::Eq: case Tok::Ne: case Tok::Lt: case Tok::Le: case Tok::Gt: case Tok::Ge: {
-            ++at;
-            int right = sum();
-            if (bad) return -1;
-            static constexpr Cmp kCmp[] = {EQ, NE, LT, LE, GT, GE};
-            n.op = Op::Cmp;
-            n.cmp = kCmp[static_cast<int>(t) - static_cast<int>(Tok::Eq)];
-            // Only numbers have an order; strings and booleans compare with = and <> alone.
-            if (n.cmp != EQ && n.cmp != NE && (!numeric(left) || !numeric(right))) return fail();
-            n.kids = {left, right};
-            return add(std::move(n));
-        }
-        case Tok::Between: {
-            ++at;
-            int low = sum();
-            if (bad || !accept(Tok::And)) return fail();
-            int high = sum();
-            if (bad || !numeric(left) || !numeric(low) || !numeric(high)) return fail();
-            n.op = Op::Between;
-            n.kids = {left, low, high};
-            return add(std::move(n));
-        }
-        case Tok::In: {
-            ++at;
-            if (!isIdent(left) || !accept(Tok::LParen)) return fail();
-            do {
-                if (peek().tok != Tok::Str) return fail();
-                n.list.push_back(peek().text);
+            case Tok::Eq:
+            case Tok::Ne:
+            case Tok::Lt:
+            case Tok::Le:
+            case Tok::Gt:
+            case Tok::Ge: {
                 ++at;
-            } while (accept(Tok::Comma));
-            if (!accept(Tok::RParen)) return fail();
-            n.op = Op::In;
-            n.kids = {left};
-            return add(std::move(n));
-        }
-        case Tok::Like: {
-            ++at;
-            if (!isIdent(left) || peek().tok != Tok::Str) return fail();
-            std::string pattern = peek().text;
-            ++at;
-            std::string escape;
-            if (accept(Tok::Escape)) {
-                if (peek().tok != Tok::Str) return fail();
-                escape = peek().text;
-                ++at;
-                if (escape.empty() || charLength(escape, 0) != escape.size()) return fail();
+                int right = sum();
+                if (bad) return -1;
+                static constexpr Cmp kCmp[] = {EQ, NE, LT, LE, GT, GE};
+                n.op = Op::Cmp;
+                n.cmp = kCmp[static_cast<int>(t) - static_cast<int>(Tok::Eq)];
+                // Only numbers have an order; strings and booleans compare with = and <> alone.
+                if (n.cmp != EQ && n.cmp != NE && (!numeric(left) || !numeric(right))) return fail();
+                n.kids = {left, right};
+                return add(std::move(n));
             }
-            if (!compileLike(pattern, escape, n.pattern)) return fail();
-            n.op = Op::Like;
-            n.kids = {left};
-            return add(std::move(n));
-        }
-        case Tok::Is: {
-            ++at;
-            n.negated = accept(Tok::Not);
-            if (!accept(Tok::Null) || !isIdent(left)) return fail();
-            n.op = Op::IsNull;
-            n.kids = {left};
-            return add(std::move(n));
-        }
-        default:
-            if (negated) return fail();
-            return left;
+            case Tok::Between: {
+                ++at;
+                int low = sum();
+                if (bad || !accept(Tok::And)) return fail();
+                int high = sum();
+                if (bad || !numeric(left) || !numeric(low) || !numeric(high)) return fail();
+                n.op = Op::Between;
+                n.kids = {left, low, high};
+                return add(std::move(n));
+            }
+            case Tok::In: {
+                ++at;
+                if (!isIdent(left) || !accept(Tok::LParen)) return fail();
+                do {
+                    if (peek().tok != Tok::Str) return fail();
+                    n.list.push_back(peek().text);
+                    ++at;
+                } while (accept(Tok::Comma));
+                if (!accept(Tok::RParen)) return fail();
+                n.op = Op::In;
+                n.kids = {left};
+                return add(std::move(n));
+            }
+            case Tok::Like: {
+                ++at;
+                if (!isIdent(left) || peek().tok != Tok::Str) return fail();
+                std::string pattern = peek().text;
+                ++at;
+                std::string escape;
+                if (accept(Tok::Escape)) {
+                    if (peek().tok != Tok::Str) return fail();
+                    escape = peek().text;
+                    ++at;
+                    if (escape.empty() || charLength(escape, 0) != escape.size()) return fail();
+                }
+                if (!compileLike(pattern, escape, n.pattern)) return fail();
+                n.op = Op::Like;
+                n.kids = {left};
+                return add(std::move(n));
+            }
+            case Tok::Is: {
+                ++at;
+                n.negated = accept(Tok::Not);
+                if (!accept(Tok::Null) || !isIdent(left)) return fail();
+                n.op = Op::IsNull;
+                n.kids = {left};
+                return add(std::move(n));
+            }
+            default:
+                if (negated) return fail();
+                return left;
         }
     }
 
@@ -412,7 +474,7 @@ struct Parser {
             std::string_view ch = pattern.substr(i, n);
             i += n;
             if (!escape.empty() && ch == escape) {
-                if (i >= pattern.size()) return false;   // nothing left to escape
+                if (i >= pattern.size()) return false;  // nothing left to escape
                 size_t m = charLength(pattern, i);
                 out.push_back({LikeItem::Char, std::string(pattern.substr(i, m))});
                 i += m;
@@ -440,7 +502,10 @@ struct Parser {
         n.kids.push_back(first);
         n.ops.push_back(0);
         while (peek().tok == plus || peek().tok == minus) {
-            char c = peek().tok == Tok::Plus ? '+' : peek().tok == Tok::Minus ? '-' : peek().tok == Tok::Star ? '*' : '/';
+            char c = peek().tok == Tok::Plus    ? '+'
+                     : peek().tok == Tok::Minus ? '-'
+                     : peek().tok == Tok::Star  ? '*'
+                                                : '/';
             ++at;
             int next = op == Op::Sum ? product() : unary();
             if (bad) return -1;
@@ -486,49 +551,49 @@ struct Parser {
         Node n;
         n.op = Op::Lit;
         switch (t.tok) {
-        case Tok::LParen: {
-            ++at;
-            int inner = orExpr();
-            if (bad || !accept(Tok::RParen)) return fail();
-            return inner;
-        }
-        case Tok::Ident:
-            n.op = Op::Ident;
-            n.type = SType::Any;
-            n.name = t.text;
-            usesIdentifiers = true;
-            break;
-        case Tok::Str:
-            n.type = SType::Str;
-            n.lit = Value::string(t.text);
-            break;
-        case Tok::Int:
-            if (t.magnitude > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return fail();
-            n.type = SType::Num;
-            n.lit = Value::integer(static_cast<int64_t>(t.magnitude));
-            break;
-        case Tok::Float:
-            n.type = SType::Num;
-            n.lit = Value::real(t.real);
-            break;
-        case Tok::Hex:
-            if (t.hexFits) {
-                n.type = SType::Hex;
-                n.lit = Value::integer(static_cast<int64_t>(t.magnitude));
-                n.lit.hexBytes = t.hexWhole;
-                n.lit.s = t.text;
-            } else {
-                n.type = SType::Bytes;
-                n.lit = Value::bytes(t.text);
+            case Tok::LParen: {
+                ++at;
+                int inner = orExpr();
+                if (bad || !accept(Tok::RParen)) return fail();
+                return inner;
             }
-            break;
-        case Tok::True:
-        case Tok::False:
-            n.type = SType::Bool;
-            n.lit = Value::boolean(t.tok == Tok::True);
-            break;
-        default:
-            return fail();
+            case Tok::Ident:
+                n.op = Op::Ident;
+                n.type = SType::Any;
+                n.name = t.text;
+                usesIdentifiers = true;
+                break;
+            case Tok::Str:
+                n.type = SType::Str;
+                n.lit = Value::string(t.text);
+                break;
+            case Tok::Int:
+                if (t.magnitude > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return fail();
+                n.type = SType::Num;
+                n.lit = Value::integer(static_cast<int64_t>(t.magnitude));
+                break;
+            case Tok::Float:
+                n.type = SType::Num;
+                n.lit = Value::real(t.real);
+                break;
+            case Tok::Hex:
+                if (t.hexFits) {
+                    n.type = SType::Hex;
+                    n.lit = Value::integer(static_cast<int64_t>(t.magnitude));
+                    n.lit.hexBytes = t.hexWhole;
+                    n.lit.s = t.text;
+                } else {
+                    n.type = SType::Bytes;
+                    n.lit = Value::bytes(t.text);
+                }
+                break;
+            case Tok::True:
+            case Tok::False:
+                n.type = SType::Bool;
+                n.lit = Value::boolean(t.tok == Tok::True);
+                break;
+            default:
+                return fail();
         }
         ++at;
         return add(std::move(n));
@@ -537,36 +602,51 @@ struct Parser {
 
 // ---- evaluation ----
 
-bool isNumber(const Value &v) { return v.kind == Kind::Int || v.kind == Kind::Float; }
-double asDouble(const Value &v) { return v.kind == Kind::Int ? static_cast<double>(v.i) : v.d; }
+bool isNumber(const Value &v) {
+    return v.kind == Kind::Int || v.kind == Kind::Float;
+}
+double asDouble(const Value &v) {
+    return v.kind == Kind::Int ? static_cast<double>(v.i) : v.d;
+}
 
 // Integer arithmetic wraps as 64-bit two's complement does (no undefined overflow).
-int64_t wrap(uint64_t v) { return static_cast<int64_t>(v); }
+int64_t wrap(uint64_t v) {
+    return static_cast<int64_t>(v);
+}
 
 Value arith(const Value &a, const Value &b, char op) {
     if (!isNumber(a) || !isNumber(b)) return Value{};
     if (a.kind == Kind::Int && b.kind == Kind::Int) {
         uint64_t x = static_cast<uint64_t>(a.i), y = static_cast<uint64_t>(b.i);
         switch (op) {
-        case '+': return Value::integer(wrap(x + y));
-        case '-': return Value::integer(wrap(x - y));
-        case '*': return Value::integer(wrap(x * y));
-        default:
-            if (b.i == 0) return Value{};   // no value: the comparison it feeds is unknown
-            if (a.i == std::numeric_limits<int64_t>::min() && b.i == -1) return Value::integer(a.i);
-            return Value::integer(a.i / b.i);
+            case '+':
+                return Value::integer(wrap(x + y));
+            case '-':
+                return Value::integer(wrap(x - y));
+            case '*':
+                return Value::integer(wrap(x * y));
+            default:
+                if (b.i == 0) return Value{};  // no value: the comparison it feeds is unknown
+                if (a.i == std::numeric_limits<int64_t>::min() && b.i == -1) return Value::integer(a.i);
+                return Value::integer(a.i / b.i);
         }
     }
     double x = asDouble(a), y = asDouble(b);
     switch (op) {
-    case '+': return Value::real(x + y);
-    case '-': return Value::real(x - y);
-    case '*': return Value::real(x * y);
-    default: return Value::real(x / y);
+        case '+':
+            return Value::real(x + y);
+        case '-':
+            return Value::real(x - y);
+        case '*':
+            return Value::real(x * y);
+        default:
+            return Value::real(x / y);
     }
 }
 
-Truth truthOf(bool v) { return v ? Truth::True : Truth::False; }
+Truth truthOf(bool v) {
+    return v ? Truth::True : Truth::False;
+}
 
 Truth negate(Truth t) {
     return t == Truth::Unknown ? t : t == Truth::True ? Truth::False : Truth::True;
@@ -575,12 +655,18 @@ Truth negate(Truth t) {
 template <typename T>
 bool ordered(const T &x, const T &y, uint8_t cmp) {
     switch (cmp) {
-    case EQ: return x == y;
-    case NE: return x != y;
-    case LT: return x < y;
-    case LE: return x <= y;
-    case GT: return x > y;
-    default: return x >= y;
+        case EQ:
+            return x == y;
+        case NE:
+            return x != y;
+        case LT:
+            return x < y;
+        case LE:
+            return x <= y;
+        case GT:
+            return x > y;
+        default:
+            return x >= y;
     }
 }
 
@@ -597,9 +683,9 @@ Truth compare(const Value &a, const Value &b, uint8_t cmp) {
     } else if (a.kind == Kind::Bool && b.kind == Kind::Bool) {
         equal = a.b == b.b;
     } else if ((a.kind == Kind::Bytes && b.hexBytes) || (b.kind == Kind::Bytes && a.hexBytes)) {
-        equal = a.s == b.s;   // 0x0AFC23 against a byte-string property
+        equal = a.s == b.s;  // 0x0AFC23 against a byte-string property
     } else {
-        return Truth::False;   // unlike types never compare
+        return Truth::False;  // unlike types never compare
     }
     return truthOf(cmp == EQ ? equal : !equal);
 }
@@ -638,82 +724,87 @@ struct Evaluator {
     Value value(int index) const {
         const Node &n = at(index);
         switch (n.op) {
-        case Op::Lit: return n.lit;
-        case Op::Ident: return lookup(n.name);
-        case Op::Neg: {
-            Value v = value(n.kids[0]);
-            if (v.kind == Kind::Int) return Value::integer(wrap(0 - static_cast<uint64_t>(v.i)));
-            if (v.kind == Kind::Float) return Value::real(-v.d);
-            return Value{};
-        }
-        case Op::Sum:
-        case Op::Prod: {
-            Value acc = value(n.kids[0]);
-            for (size_t k = 1; k < n.kids.size(); ++k) acc = arith(acc, value(n.kids[k]), n.ops[k]);
-            return acc;
-        }
-        default: {
-            Truth t = truth(index);
-            return t == Truth::Unknown ? Value{} : Value::boolean(t == Truth::True);
-        }
+            case Op::Lit:
+                return n.lit;
+            case Op::Ident:
+                return lookup(n.name);
+            case Op::Neg: {
+                Value v = value(n.kids[0]);
+                if (v.kind == Kind::Int) return Value::integer(wrap(0 - static_cast<uint64_t>(v.i)));
+                if (v.kind == Kind::Float) return Value::real(-v.d);
+                return Value{};
+            }
+            case Op::Sum:
+            case Op::Prod: {
+                Value acc = value(n.kids[0]);
+                for (size_t k = 1; k < n.kids.size(); ++k) acc = arith(acc, value(n.kids[k]), n.ops[k]);
+                return acc;
+            }
+            default: {
+                Truth t = truth(index);
+                return t == Truth::Unknown ? Value{} : Value::boolean(t == Truth::True);
+            }
         }
     }
 
     Truth truth(int index) const {
         const Node &n = at(index);
         switch (n.op) {
-        case Op::Lit:
-        case Op::Ident:
-        case Op::Neg:
-        case Op::Sum:
-        case Op::Prod: {
-            Value v = value(index);
-            return v.kind == Kind::Bool ? truthOf(v.b) : Truth::Unknown;
-        }
-        case Op::Cmp: return compare(value(n.kids[0]), value(n.kids[1]), n.cmp);
-        case Op::Between: {
-            Value v = value(n.kids[0]);
-            Truth low = compare(v, value(n.kids[1]), GE);
-            Truth high = compare(v, value(n.kids[2]), LE);
-            Truth both = low == Truth::False || high == Truth::False ? Truth::False
-                         : low == Truth::True && high == Truth::True ? Truth::True
-                                                                     : Truth::Unknown;
-            return n.negated ? negate(both) : both;
-        }
-        case Op::In: {
-            Value v = value(n.kids[0]);
-            if (v.kind == Kind::Null) return Truth::Unknown;
-            if (v.kind != Kind::Str) return Truth::False;
-            bool found = false;
-            for (const std::string &s : n.list) found = found || s == v.s;
-            return truthOf(found != n.negated);
-        }
-        case Op::Like: {
-            Value v = value(n.kids[0]);
-            if (v.kind == Kind::Null) return Truth::Unknown;
-            if (v.kind != Kind::Str) return Truth::False;
-            return truthOf(likeMatch(n.pattern, v.s) != n.negated);
-        }
-        case Op::IsNull: return truthOf((value(n.kids[0]).kind == Kind::Null) != n.negated);
-        case Op::Not: return negate(truth(n.kids[0]));
-        case Op::And: {
-            Truth r = Truth::True;
-            for (int k : n.kids) {
-                Truth t = truth(k);
-                if (t == Truth::False) return Truth::False;
-                if (t == Truth::Unknown) r = Truth::Unknown;
+            case Op::Lit:
+            case Op::Ident:
+            case Op::Neg:
+            case Op::Sum:
+            case Op::Prod: {
+                Value v = value(index);
+                return v.kind == Kind::Bool ? truthOf(v.b) : Truth::Unknown;
             }
-            return r;
-        }
-        case Op::Or: {
-            Truth r = Truth::False;
-            for (int k : n.kids) {
-                Truth t = truth(k);
-                if (t == Truth::True) return Truth::True;
-                if (t == Truth::Unknown) r = Truth::Unknown;
+            case Op::Cmp:
+                return compare(value(n.kids[0]), value(n.kids[1]), n.cmp);
+            case Op::Between: {
+                Value v = value(n.kids[0]);
+                Truth low = compare(v, value(n.kids[1]), GE);
+                Truth high = compare(v, value(n.kids[2]), LE);
+                Truth both = low == Truth::False || high == Truth::False ? Truth::False
+                             : low == Truth::True && high == Truth::True ? Truth::True
+                                                                         : Truth::Unknown;
+                return n.negated ? negate(both) : both;
             }
-            return r;
-        }
+            case Op::In: {
+                Value v = value(n.kids[0]);
+                if (v.kind == Kind::Null) return Truth::Unknown;
+                if (v.kind != Kind::Str) return Truth::False;
+                bool found = false;
+                for (const std::string &s : n.list) found = found || s == v.s;
+                return truthOf(found != n.negated);
+            }
+            case Op::Like: {
+                Value v = value(n.kids[0]);
+                if (v.kind == Kind::Null) return Truth::Unknown;
+                if (v.kind != Kind::Str) return Truth::False;
+                return truthOf(likeMatch(n.pattern, v.s) != n.negated);
+            }
+            case Op::IsNull:
+                return truthOf((value(n.kids[0]).kind == Kind::Null) != n.negated);
+            case Op::Not:
+                return negate(truth(n.kids[0]));
+            case Op::And: {
+                Truth r = Truth::True;
+                for (int k : n.kids) {
+                    Truth t = truth(k);
+                    if (t == Truth::False) return Truth::False;
+                    if (t == Truth::Unknown) r = Truth::Unknown;
+                }
+                return r;
+            }
+            case Op::Or: {
+                Truth r = Truth::False;
+                for (int k : n.kids) {
+                    Truth t = truth(k);
+                    if (t == Truth::True) return Truth::True;
+                    if (t == Truth::Unknown) r = Truth::Unknown;
+                }
+                return r;
+            }
         }
         return Truth::Unknown;
     }
@@ -733,7 +824,7 @@ MQLONG Selector::compile(std::string_view text) {
     usesIdentifiers_ = false;
     Parser p(nodes_);
     if (!lex(text, p.toks)) return MQRC_SELECTOR_SYNTAX_ERROR;
-    if (p.peek().tok == Tok::End) return MQRC_NONE;   // blank: no selection
+    if (p.peek().tok == Tok::End) return MQRC_NONE;  // blank: no selection
     int root = p.orExpr();
     if (p.bad || root < 0 || p.peek().tok != Tok::End || !p.boolish(root)) {
         nodes_.clear();

@@ -24,11 +24,36 @@ struct Value {
     double d = 0;
     std::string s;          // Str: UTF-8 text; Bytes: the bytes; a hexadecimal Int literal: its bytes
     bool hexBytes = false;  // an Int written 0x... with whole bytes, which also compares as a byte string
-    static Value boolean(bool v) { Value x; x.kind = Kind::Bool; x.b = v; return x; }
-    static Value integer(int64_t v) { Value x; x.kind = Kind::Int; x.i = v; return x; }
-    static Value real(double v) { Value x; x.kind = Kind::Float; x.d = v; return x; }
-    static Value string(std::string v) { Value x; x.kind = Kind::Str; x.s = std::move(v); return x; }
-    static Value bytes(std::string v) { Value x; x.kind = Kind::Bytes; x.s = std::move(v); return x; }
+    static Value boolean(bool v) {
+        Value x;
+        x.kind = Kind::Bool;
+        x.b = v;
+        return x;
+    }
+    static Value integer(int64_t v) {
+        Value x;
+        x.kind = Kind::Int;
+        x.i = v;
+        return x;
+    }
+    static Value real(double v) {
+        Value x;
+        x.kind = Kind::Float;
+        x.d = v;
+        return x;
+    }
+    static Value string(std::string v) {
+        Value x;
+        x.kind = Kind::Str;
+        x.s = std::move(v);
+        return x;
+    }
+    static Value bytes(std::string v) {
+        Value x;
+        x.kind = Kind::Bytes;
+        x.s = std::move(v);
+        return x;
+    }
 };
 
 // Supplies an identifier's value (Value{} when there is no such property).

@@ -13,13 +13,20 @@ namespace {
 
 qmsel::Value fuzzValue(std::string_view name) {
     switch (name.empty() ? 'n' : name[0]) {
-    case 'i': return qmsel::Value::integer(static_cast<int64_t>(name.size()) - 3);
-    case 'm': return qmsel::Value::integer(INT64_MIN);
-    case 'f': return qmsel::Value::real(2.5);
-    case 's': return qmsel::Value::string(std::string(name));
-    case 'b': return qmsel::Value::boolean(name.size() % 2 == 0);
-    case 'x': return qmsel::Value::bytes(std::string(name.substr(1)));
-    default: return qmsel::Value{};
+        case 'i':
+            return qmsel::Value::integer(static_cast<int64_t>(name.size()) - 3);
+        case 'm':
+            return qmsel::Value::integer(INT64_MIN);
+        case 'f':
+            return qmsel::Value::real(2.5);
+        case 's':
+            return qmsel::Value::string(std::string(name));
+        case 'b':
+            return qmsel::Value::boolean(name.size() % 2 == 0);
+        case 'x':
+            return qmsel::Value::bytes(std::string(name.substr(1)));
+        default:
+            return qmsel::Value{};
     }
 }
 

@@ -37,7 +37,8 @@ void setProp(MQHCONN h, MQHMSG m, const char *name, MQLONG type, const void *val
 Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &color, MQLONG size,
            MQLONG priority = MQPRI_PRIORITY_AS_Q_DEF, MQLONG persistence = MQPER_NOT_PERSISTENT) {
     MQHMSG m = createHandle(h);
-    if (!color.empty()) setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size()));
+    if (!color.empty())
+        setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size()));
     if (size >= 0) setProp(h, m, "size", MQTYPE_INT32, &size, 4);
     MQMD md = MQMD_DEFAULT;
     md.Priority = priority;
@@ -48,7 +49,8 @@ Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &colo
     pmo.Options = MQPMO_NO_SYNCPOINT;
     pmo.OriginalMsgHandle = m;
     Rc r;
-    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc, &r.reason);
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+          &r.reason);
     Rc d;
     MQDMHO dmho = MQDMHO_DEFAULT;
     MQDLTMH(h, &m, &dmho, &d.cc, &d.reason);
@@ -56,8 +58,8 @@ Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &colo
 }
 
 // MQOPEN of a queue with a selection string (MQOD version 4).
-MQHOBJ openSelecting(MQHCONN h, const std::string &q, const std::string &selection, MQLONG options, Rc *rc = nullptr,
-                     MQLONG objectType = MQOT_Q) {
+MQHOBJ openSelecting(MQHCONN h, const std::string &q, const std::string &selection, MQLONG options,
+                     Rc *rc = nullptr, MQLONG objectType = MQOT_Q) {
     MQOD od = MQOD_DEFAULT;
     od.Version = MQOD_VERSION_4;
     od.ObjectType = objectType;
@@ -110,7 +112,7 @@ struct Sub {
     Rc rc;
     MQHOBJ hobj = MQHO_NONE;
     MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
-    std::string selectionBack;   // what RESUME handed back
+    std::string selectionBack;  // what RESUME handed back
     MQLONG selectionLength = -1;
 };
 
@@ -137,7 +139,8 @@ Sub subscribe(MQHCONN h, const std::string &topic, MQLONG options, const std::st
     MQSUB(h, &sd, &s.hobj, &s.hsub, &s.rc.cc, &s.rc.reason);
     s.selectionLength = sd.SelectionString.VSLength;
     if (options & MQSO_RESUME)
-        s.selectionBack.assign(buf, static_cast<size_t>(std::clamp<MQLONG>(sd.SelectionString.VSLength, 0, 128)));
+        s.selectionBack.assign(buf,
+                               static_cast<size_t>(std::clamp<MQLONG>(sd.SelectionString.VSLength, 0, 128)));
     return s;
 }
 
@@ -199,7 +202,7 @@ TEST_F(SelectorQm, GetByPropertyTakesOnlyMatchesAndLeavesTheRestQueued) {
 TEST_F(SelectorQm, GetByMessageDescriptorFields) {
     ASSERT_RC(putWith(h, out, "low", "", -1, 2), MQCC_OK, MQRC_NONE);
     ASSERT_RC(putWith(h, out, "high", "", -1, 8), MQCC_OK, MQRC_NONE);
-    MQMD md = MQMD_DEFAULT;   // MQFMT_NONE, a CorrelId of its own
+    MQMD md = MQMD_DEFAULT;  // MQFMT_NONE, a CorrelId of its own
     std::memcpy(md.CorrelId, "CORREL-SELECTED-BY-BYTES", 24);
     md.Persistence = MQPER_PERSISTENT;
     ASSERT_RC(put(h, out, "plain", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
@@ -209,22 +212,24 @@ TEST_F(SelectorQm, GetByMessageDescriptorFields) {
     EXPECT_EQ(browseAll(h, high), Msgs{"high"});
     MQHOBJ strings = openSelecting(h, "SEL.Q", "Root.MQMD.Format = 'MQSTR'", MQOO_BROWSE, &r);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(browseAll(h, strings), (Msgs{"high", "low"}));   // priority order
+    EXPECT_EQ(browseAll(h, strings), (Msgs{"high", "low"}));  // priority order
     std::string hex = "0x";
     for (char c : std::string("CORREL-SELECTED-BY-BYTES")) {
         char two[3];
         std::snprintf(two, sizeof two, "%02X", static_cast<unsigned char>(c));
         hex += two;
     }
-    MQHOBJ byCorrel = openSelecting(h, "SEL.Q", "Root.MQMD.CorrelId = " + hex + " AND Root.MQMD.Persistence = 1",
-                                    MQOO_INPUT_AS_Q_DEF, &r);
+    MQHOBJ byCorrel =
+        openSelecting(h, "SEL.Q", "Root.MQMD.CorrelId = " + hex + " AND Root.MQMD.Persistence = 1",
+                      MQOO_INPUT_AS_Q_DEF, &r);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(drain(h, byCorrel), Msgs{"plain"});
 }
 
 TEST_F(SelectorQm, BrowseCursorStepsOverNonMatchingMessagesAndGetsUnderIt) {
     const char *names[] = {"m0", "m1", "m2", "m3", "m4", "m5"};
-    for (int i = 0; i < 6; ++i) ASSERT_RC(putWith(h, out, names[i], i % 2 ? "odd" : "even", i), MQCC_OK, MQRC_NONE);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_RC(putWith(h, out, names[i], i % 2 ? "odd" : "even", i), MQCC_OK, MQRC_NONE);
     Rc r;
     MQHOBJ odd = openSelecting(h, "SEL.Q", "color = 'odd'", MQOO_BROWSE | MQOO_INPUT_SHARED, &r);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
@@ -389,15 +394,15 @@ TEST_F(SelectorQm, DurableSubscriptionRecordWithoutASelectorStillLoads) {
     w.u8('S');
     w.str("OLD.SUB");
     w.str("Sel/Old");
-    w.u8(0);   // '#'/'+' wildcards
-    w.u8(0);   // not managed
+    w.u8(0);  // '#'/'+' wildcards
+    w.u8(0);  // not managed
     w.str("OLD.DEST");
     w.raw("OLD-CORRELID-24-BYTES...", 24);
     {
         qmjournal::Journal j;
         std::string error;
         ASSERT_TRUE(j.open(qm.dir(), false, error)) << error;
-        ASSERT_TRUE(j.replay([](std::string_view) { return true; }, error)) << error;   // to its end
+        ASSERT_TRUE(j.replay([](std::string_view) { return true; }, error)) << error;  // to its end
         ASSERT_TRUE(j.append(w.bytes()));
     }
     ASSERT_TRUE(qm.start());

@@ -88,8 +88,8 @@ TEST(Selector, MissingPropertiesAreUnknownAndOnlyIsNullTurnsThemTrue) {
         {"missing BETWEEN 1 AND 2", U},
         {"missing NOT IN ('a')", U},
         {"missing NOT LIKE 'a%'", U},
-        {"Color = 'red'", U},   // identifiers are case-sensitive
-        {"size / 0 = 1", U},    // no value for a division by zero
+        {"Color = 'red'", U},  // identifiers are case-sensitive
+        {"size / 0 = 1", U},   // no value for a division by zero
     };
     runTable(rows, std::size(rows));
 }
@@ -108,9 +108,9 @@ TEST(Selector, LikeMatchesCharactersWithWildcardsAndEscapes) {
         {"underX LIKE 'a_b'", T},
         {"pct LIKE '100!%' ESCAPE '!'", T},
         {"pct LIKE '10!%' ESCAPE '!'", F},
-        {"word LIKE 'caf_'", T},   // one character, two bytes in UTF-8
+        {"word LIKE 'caf_'", T},  // one character, two bytes in UTF-8
         {"word LIKE 'caf__'", F},
-        {"size LIKE '1%'", F},     // not a string
+        {"size LIKE '1%'", F},  // not a string
         {"quote = 'it''s'", T},
         {"color LIKE '%%r%%e%%d%%'", T},
     };
@@ -142,8 +142,8 @@ TEST(Selector, NumbersCompareAcrossTypesAndLiteralForms) {
         {"weight = 25E-1", T},
         {"weight = 2.5F", T},
         {"weight = 2.5d", T},
-        {"size = 012", T},    // octal
-        {"size = 0xA", T},    // hexadecimal
+        {"size = 012", T},  // octal
+        {"size = 0xA", T},  // hexadecimal
         {"size = 0X0a", T},
         {"size = 10L", T},
         {"size / 4 = 2", T},  // integer division
@@ -152,7 +152,7 @@ TEST(Selector, NumbersCompareAcrossTypesAndLiteralForms) {
         {".5 < weight", T},
         {"7. < weight", F},
         {"size > -9223372036854775808", T},
-        {"size * 9223372036854775807 <> 0", T},   // wraps, no undefined overflow
+        {"size * 9223372036854775807 <> 0", T},  // wraps, no undefined overflow
         {"size <> 11", T},
         {"size >= 10 AND size <= 10 AND NOT size < 10 AND NOT size > 10", T},
     };
@@ -168,7 +168,7 @@ TEST(Selector, UnlikeTypesNeverCompareAndBooleansStandAlone) {
         {"flag <> FALSE", T},
         {"flag", T},
         {"NOT flag", F},
-        {"size", U},          // a number is no condition
+        {"size", U},  // a number is no condition
         {"color = 'red' AND flag", T},
         {"data = 0x0AFC23", T},
         {"data = 0x0AFC2300", F},
@@ -182,14 +182,50 @@ TEST(Selector, UnlikeTypesNeverCompareAndBooleansStandAlone) {
 
 TEST(Selector, MalformedTextIsASyntaxError) {
     const char *bad[] = {
-        "color =", "= 1", "color = 'red", "size > 'a'", "'a' < color", "flag < TRUE", "color = \"red\"",
-        "size = 09", "size = 0x", "1 + 'a' = 2", "5", "size + 1", "'abc'", "color LIKE size",
-        "color LIKE 'a' ESCAPE 'ab'", "color LIKE 'a' ESCAPE ''", "color LIKE 'a!' ESCAPE '!'", "color IN ()",
-        "color IN (1, 2)", "'a' IN ('a')", "5 IS NULL", "size BETWEEN 1", "size BETWEEN 'a' AND 'b'", "NOT",
-        "size = 1 size = 2", "(size = 1", "size = 1)", "size == 1", "size != 1", "size = 9223372036854775808",
-        "size = 12abc", "a..b = 1", "size = 1 AND", "color IS NOT 'x'", "color IS 'x'", "color NOT = 'x'",
-        "size = 1.2.3", "size = 1e", "x = 0xABC AND y = 0x123456789ABCDEF01", "size = 1 OR OR size = 2",
-        "AND = 1", "size = #", "NOT NOT", "()",
+        "color =",
+        "= 1",
+        "color = 'red",
+        "size > 'a'",
+        "'a' < color",
+        "flag < TRUE",
+        "color = \"red\"",
+        "size = 09",
+        "size = 0x",
+        "1 + 'a' = 2",
+        "5",
+        "size + 1",
+        "'abc'",
+        "color LIKE size",
+        "color LIKE 'a' ESCAPE 'ab'",
+        "color LIKE 'a' ESCAPE ''",
+        "color LIKE 'a!' ESCAPE '!'",
+        "color IN ()",
+        "color IN (1, 2)",
+        "'a' IN ('a')",
+        "5 IS NULL",
+        "size BETWEEN 1",
+        "size BETWEEN 'a' AND 'b'",
+        "NOT",
+        "size = 1 size = 2",
+        "(size = 1",
+        "size = 1)",
+        "size == 1",
+        "size != 1",
+        "size = 9223372036854775808",
+        "size = 12abc",
+        "a..b = 1",
+        "size = 1 AND",
+        "color IS NOT 'x'",
+        "color IS 'x'",
+        "color NOT = 'x'",
+        "size = 1.2.3",
+        "size = 1e",
+        "x = 0xABC AND y = 0x123456789ABCDEF01",
+        "size = 1 OR OR size = 2",
+        "AND = 1",
+        "size = #",
+        "NOT NOT",
+        "()",
     };
     for (const char *text : bad) {
         qmsel::Selector s;
@@ -199,7 +235,8 @@ TEST(Selector, MalformedTextIsASyntaxError) {
 
 TEST(Selector, NestingBeyondTheLimitIsRefusedAndFlatChainsAreNot) {
     auto nested = [](int depth) {
-        return std::string(static_cast<size_t>(depth), '(') + "size = 10" + std::string(static_cast<size_t>(depth), ')');
+        return std::string(static_cast<size_t>(depth), '(') + "size = 10" +
+               std::string(static_cast<size_t>(depth), ')');
     };
     MQLONG why;
     EXPECT_EQ(eval(nested(50), &why), T);
@@ -244,7 +281,11 @@ TEST(Selector, MessageFieldsAndPropertiesOfAStoredMessage) {
     std::memcpy(md.PutApplName, "app one                     ", 28);
     qmprops::PropertyList list;
     qmprops::Property p;
-    ASSERT_EQ(qmprops::makeProperty("color", MQTYPE_STRING, "r\xE9" "d", 3, 819, p), MQRC_NONE);   // 819: é
+    ASSERT_EQ(qmprops::makeProperty("color", MQTYPE_STRING,
+                                    "r\xE9"
+                                    "d",
+                                    3, 819, p),
+              MQRC_NONE);  // 819: é
     list.set(p, false);
     MQLONG small = 5;
     int8_t tiny = -3;
@@ -269,7 +310,9 @@ TEST(Selector, MessageFieldsAndPropertiesOfAStoredMessage) {
         {"Root.MQMD.MsgType = 8 AND Root.MQMD.BackoutCount = 0", T},
         {"Root.MQMD.Version IS NULL AND Root.MQMD.StrucId IS NULL", T},
         {"Root.MQMD.NoSuchField IS NULL", T},
-        {"color = 'r\xC3\xA9" "d'", T},   // the 819 value compared in UTF-8
+        {"color = 'r\xC3\xA9"
+         "d'",
+         T},  // the 819 value compared in UTF-8
         {"usr.color LIKE 'r%'", T},
         {"n32 + n8 = 2", T},
         {"f32 = 1.5", T},
@@ -279,7 +322,8 @@ TEST(Selector, MessageFieldsAndPropertiesOfAStoredMessage) {
     for (const Row &row : rows) {
         qmsel::Selector s;
         ASSERT_EQ(s.compile(row.text), MQRC_NONE) << row.text;
-        EXPECT_EQ(s.evaluate([&](std::string_view n) { return qmsel::messageValue(n, md, props); }), row.expected)
+        EXPECT_EQ(s.evaluate([&](std::string_view n) { return qmsel::messageValue(n, md, props); }),
+                  row.expected)
             << row.text;
         EXPECT_EQ(qmsel::matchesMessage(s, md, props), row.expected == T) << row.text;
     }
