@@ -690,6 +690,7 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     MQLONG why = selectionIn(sd->SelectionString, sd, selection);
     if (why != MQRC_NONE) return setResult(pCompCode, pReason, MQCC_FAILED, why);
     w.str(selection);
+    w.i32(sd->SubExpiry);
     if (!call.exchange()) return;
     Reader &r = call.reply();
     MQLONG hobj = r.i32();
@@ -698,6 +699,7 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     MQBYTE24 correl{};
     r.raw(correl, sizeof correl);
     std::string kept = r.str();
+    MQLONG subExpiry = r.i32();
     if (*pCompCode == MQCC_FAILED) return;
     // RESUME hands back the subscription's selection string, as much as the buffer takes.
     if (sd->Options & MQSO_RESUME) {
@@ -712,6 +714,7 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     if (sd->Options & MQSO_MANAGED) *pHobj = hobj;
     *pHsub = hsub;
     std::memcpy(sd->SubCorrelId, correl, sizeof correl);
+    if (!r.failed()) sd->SubExpiry = subExpiry;   // on RESUME the subscription's original one
     MQCHARV &res = sd->ResObjectString;
     if (res.VSPtr && res.VSBufSize > 0) {
         size_t n = std::min(topic.size(), static_cast<size_t>(res.VSBufSize));
@@ -724,11 +727,17 @@ MINIQM_EXPORT void MQSUBRQ(MQHCONN Hconn, MQHOBJ Hsub, MQLONG Action, PMQVOID pS
                            PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
-    (void)pSubRqOpts;   // MQSRO: NumPubs stays as given, nothing is ever sent again
+    // No MQSRO (a null pointer) means no options.
+    MQSRO *sro = static_cast<MQSRO *>(pSubRqOpts);
+    if (sro && (std::memcmp(sro->StrucId, MQSRO_STRUC_ID, 4) != 0 || sro->Version != MQSRO_VERSION_1))
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SRO_ERROR);
     Writer &w = call.begin(qmwire::OP_SUBRQ);
     w.i32(Hsub);
     w.i32(Action);
-    call.exchange();
+    w.i32(sro ? sro->Options : MQSRO_NONE);
+    if (!call.exchange()) return;
+    MQLONG numPubs = call.reply().i32();
+    if (sro) sro->NumPubs = call.reply().failed() ? 0 : numPubs;
 }
 
 static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,

@@ -1,5 +1,5 @@
 // MQSC as people type it into runmqsc: DEFINE/ALTER/DELETE/DISPLAY of QLOCAL, QMODEL, QALIAS and
-// TOPIC, DISPLAY/ALTER QMGR and CLEAR QLOCAL, answered with IBM MQ's AMQ8xxx messages and the
+// TOPIC, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, answered with IBM MQ's AMQ8xxx messages and the
 // closing summary lines. Also the other administration commands of the server ("fault").
 #include <algorithm>
 #include <cstdio>
@@ -342,6 +342,20 @@ struct Mqsc {
         out += "AMQ8022I: IBM MQ queue cleared.\n";
     }
 
+    // CLEAR TOPICSTR(string) CLRTYPE(RETAINED) [SCOPE(LOCAL)]: removes the retained publications of
+    // the topic strings the string matches ('#' and '+' levels); none at all is still success.
+    void clearTopicString(const std::vector<Token> &tokens, const std::string &cmd) {
+        bool retained = false;
+        for (size_t i = 1; i < tokens.size(); ++i) {
+            const Token &t = tokens[i];
+            if (t.keyword == "CLRTYPE" && t.hasValue && t.value == "RETAINED") retained = true;
+            else if (!(t.keyword == "SCOPE" && t.hasValue && t.value == "LOCAL")) return syntax(cmd);
+        }
+        if (!retained || tokens[0].value.empty()) return syntax(cmd);
+        qm.clearRetained(tokens[0].value);
+        out += "AMQ8896I: IBM MQ topic string cleared.\n";
+    }
+
     void showObject(const Object &o, const Queue *q, const std::vector<Token> &tokens, size_t from) {
         bool all = o.kind == K_QMGR;
         std::vector<const AttrDef *> wanted;
@@ -424,6 +438,7 @@ struct Mqsc {
         std::string noun = rest[0].keyword;
         std::string name = rest[0].value;
         Kind kind = K_QLOCAL;
+        if (verb == "CLEAR" && noun == "TOPICSTR") return clearTopicString(rest, cmd);
         if (verb == "DISPLAY" || verb == "DIS") {
             if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
             if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);

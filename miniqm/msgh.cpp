@@ -192,7 +192,7 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
     if (!pDataLength) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DATA_LENGTH_ERROR);
     std::string pattern;
     if (!charvText(pName, pattern)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
-    if (MQLONG r = qmprops::checkName(pattern, true)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
+    if (MQLONG r = qmprops::checkInquiryName(pattern)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
     const qmprops::Property *p = nullptr;
     if (MQLONG r = h->props.find(pattern, o, p)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
     std::string value;

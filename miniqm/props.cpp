@@ -178,6 +178,20 @@ MQLONG checkName(std::string_view name, bool wildcard) {
     return MQRC_NONE;
 }
 
+bool isPublicationProperty(std::string_view name) {
+    return name == kTopicStringProperty || name == kIsRetainedProperty;
+}
+
+MQLONG checkInquiryName(std::string_view name) {
+    return isPublicationProperty(name) ? MQRC_NONE : checkName(name, true);
+}
+
+bool hasApplicationProperties(const PropertyList &list) {
+    for (const Property &p : list.items())
+        if (!isPublicationProperty(p.name)) return true;
+    return false;
+}
+
 bool nameMatches(std::string_view pattern, std::string_view name) {
     if (!pattern.empty() && pattern.back() == '%') {
         pattern.remove_suffix(1);
@@ -528,10 +542,45 @@ MQLONG parseElements(XmlReader &r, const std::string &prefix, PropertyList &out,
 
 }  // namespace
 
+// The mqps element name of a publication property, or null for any other property.
+static const char *mqpsElement(std::string_view name) {
+    if (name == kTopicStringProperty) return "Top";
+    if (name == kIsRetainedProperty) return "Ret";
+    return nullptr;
+}
+
+// One folder as NameValueLength + NameValueData, padded to a multiple of 4.
+static void appendFolder(std::string &out, std::string xml) {
+    while (xml.size() % 4) xml += ' ';
+    auto len = static_cast<MQLONG>(xml.size());
+    char lenBytes[4];
+    std::memcpy(lenBytes, &len, 4);
+    out.append(lenBytes, 4);
+    out += xml;
+}
+
 std::string toFolders(const PropertyList &list) {
     if (list.empty()) return std::string();
+    std::string out;
+    // The queue manager's publication properties travel in their own folder.
+    std::string mqps;
+    for (const Property &p : list.items()) {
+        const char *element = mqpsElement(p.name);
+        if (!element) continue;
+        mqps.append("<").append(element);
+        if (p.type == MQTYPE_BOOLEAN) {
+            mqps.append(" dt='boolean'>").append(readInt(p) ? "1" : "0");
+        } else {
+            mqps += '>';
+            xmlEscape(p.value, mqps);
+        }
+        mqps.append("</").append(element).append(">");
+    }
+    if (!mqps.empty()) appendFolder(out, "<mqps>" + mqps + "</mqps>");
+    if (!hasApplicationProperties(list)) return out;
     std::string xml = "<usr>";
     for (const Property &p : list.items()) {
+        if (mqpsElement(p.name)) continue;
         // Open the groups of a dotted name, write the value, close them again.
         std::vector<std::string_view> parts;
         std::string_view n = p.name;
@@ -562,12 +611,7 @@ std::string toFolders(const PropertyList &list) {
         for (size_t i = parts.size() - 1; i-- > 0;) xml.append("</").append(parts[i]).append(">");
     }
     xml += "</usr>";
-    while (xml.size() % 4) xml += ' ';
-    auto len = static_cast<MQLONG>(xml.size());
-    char lenBytes[4];
-    std::memcpy(lenBytes, &len, 4);
-    std::string out(lenBytes, 4);
-    out += xml;
+    appendFolder(out, std::move(xml));
     return out;
 }
 
@@ -591,8 +635,20 @@ MQLONG fromFolders(std::string_view folders, PropertyList &out) {
         size_t sp = folder.find(' ');
         if (sp != std::string::npos) folder.resize(sp);
         r.pos = close + 1;
-        MQLONG rc = parseElements(r, folder == "usr" ? "" : folder, out, 0);
-        if (rc != MQRC_NONE) return rc;
+        if (folder == "mqps") {
+            // Back to the names an application inquires (Top, Ret); other mqps elements keep theirs.
+            PropertyList ps;
+            MQLONG rc = parseElements(r, folder, ps, 0);
+            if (rc != MQRC_NONE) return rc;
+            for (Property p : ps.items()) {
+                if (p.name == "mqps.Top") p.name = kTopicStringProperty;
+                if (p.name == "mqps.Ret") p.name = kIsRetainedProperty;
+                out.set(std::move(p), true);
+            }
+        } else {
+            MQLONG rc = parseElements(r, folder == "usr" ? "" : folder, out, 0);
+            if (rc != MQRC_NONE) return rc;
+        }
         std::string endTag = "</" + folder + ">";
         if (!r.at(endTag)) return MQRC_RFH_FORMAT_ERROR;
     }

@@ -30,6 +30,15 @@ MQLONG checkName(std::string_view name, bool wildcard);
 // Whether a name matches an inquiry pattern ("%" alone matches all, "abc%" every name starting abc).
 bool nameMatches(std::string_view pattern, std::string_view name);
 
+// The properties the queue manager itself sets on a delivered publication (the MQRFH2 mqps folder:
+// Top and Ret). Applications cannot set them, but may inquire them by name.
+inline constexpr const char *kTopicStringProperty = "MQTopicString";
+inline constexpr const char *kIsRetainedProperty = "MQIsRetained";
+bool isPublicationProperty(std::string_view name);
+// MQINQMP's name check: checkName, except that the publication properties may be named.
+MQLONG checkInquiryName(std::string_view name);
+// Whether a list holds a property other than the publication ones: only then does an application
+// without a message handle get the properties as an MQRFH2 (PROPCTL(COMPAT) discards the rest).
 // Builds a property from MQSETMP's arguments: MQRC_NONE, MQRC_PROPERTY_TYPE_ERROR for an unknown
 // type, MQRC_BUFFER_LENGTH_ERROR for a length that the type does not allow (a string may give
 // MQVL_NULL_TERMINATED).
@@ -86,6 +95,8 @@ private:
     void insertAt(size_t index, Property p);
     void eraseAt(size_t index);
 };
+
+bool hasApplicationProperties(const PropertyList &list);
 
 // MQINQMP's value: with MQIMPO_CONVERT_TYPE the value becomes requestedType (unless
 // MQTYPE_AS_SET); with MQIMPO_CONVERT_VALUE a string becomes requestedCcsid. Returns MQRC_NONE,

@@ -1,16 +1,24 @@
 // Publish/subscribe: MQSUB (managed subscriptions and subscriptions to a named queue, durable and
 // non-durable), MQSUBRQ, and delivery of a publication to every matching subscription's queue.
 // Durable subscriptions are journalled ('S' record, 'U' when removed) and outlast a restart.
+// Retained publications and subscription expiry live in retain.cpp.
 #include <algorithm>
 #include <cstring>
 
+#include "miniqm/os.h"
 #include "miniqm/qmgr.h"
 #include "miniqm/topic.h"
 
 namespace qm {
 
 namespace {
-constexpr MQLONG kSubRqPublicationRequest = 1;   // MQSRA_PUBLICATION_REQUEST
+
+// SubExpiry as given, and the wall-clock time it ends (0: never).
+void setExpiry(Subscription &s, MQLONG subExpiry) {
+    s.expiry = subExpiry;
+    s.expiresMs = subExpiry == MQEI_UNLIMITED ? 0 : qmos::wallMs() + static_cast<int64_t>(subExpiry) * 100;
+}
+
 }  // namespace
 
 void QueueManager::removeSub(uint32_t id) {
@@ -33,7 +41,7 @@ void QueueManager::removeSub(uint32_t id) {
 }
 
 Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLONG &hsub,
-                               std::string &resolvedTopic, MQBYTE24 &correlId) {
+                               std::string &resolvedTopic, MQBYTE24 &correlId, MQLONG &subExpiry) {
     std::lock_guard<std::mutex> lock(mu_);
     hsub = MQHO_UNUSABLE_HOBJ;
     Result r;
@@ -44,6 +52,9 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     int verbs = ((o & MQSO_CREATE) ? 1 : 0) + ((o & MQSO_RESUME) ? 1 : 0) + ((o & MQSO_ALTER) ? 1 : 0);
     if (verbs == 0 || ((o & MQSO_ALTER) && verbs > 1)) return Result::fail(MQRC_OPTIONS_ERROR);
     if ((o & MQSO_WILDCARD_CHAR) && (o & MQSO_WILDCARD_TOPIC)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if ((o & (MQSO_CREATE | MQSO_ALTER)) && sd.subExpiry <= 0 && sd.subExpiry != MQEI_UNLIMITED)
+        return Result::fail(MQRC_EXPIRY_ERROR);
+    expireSubs();
     if (c->handles.size() + 2 > static_cast<size_t>(std::max<MQLONG>(qmgr_.i(MQIA_MAX_HANDLES), 1)))
         return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
     const bool durable = (o & MQSO_DURABLE) != 0;
@@ -57,6 +68,7 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         for (auto &[id, s] : subs_)
             if (s.name == sd.subName) found = &s;
     if (found && !(o & (MQSO_RESUME | MQSO_ALTER))) return Result::fail(MQRC_SUB_ALREADY_EXISTS);
+    if (found && found->expired) return Result::fail(MQRC_INVALID_SUBSCRIPTION);
     if (!found && !(o & MQSO_CREATE)) return Result::fail(MQRC_NO_SUBSCRIPTION);
     if (found && found->owner) return Result::fail(MQRC_SUBSCRIPTION_IN_USE);
 
@@ -71,6 +83,12 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             setSubDestination(*found, *dh);
             if (found->durable) journal_.append(subRecord(*found));
         }
+        if (o & MQSO_ALTER) {
+            // ALTER takes the descriptor's SubExpiry (counted from now) and on-request option.
+            found->onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
+            setExpiry(*found, sd.subExpiry);
+            if (found->durable) journal_.append(subRecord(*found));
+        }
         if (found->managed) {
             Queue *q = findQueue(found->queue);
             if (!q) return Result::fail(MQRC_NO_SUBSCRIPTION);
@@ -81,6 +99,7 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             if (r.failed()) return r;
         }
         found->owner = c;
+        subExpiry = found->expiry;
         resolvedTopic = found->topic;
         std::memcpy(correlId, found->correlId, sizeof correlId);
         hs.subId = found->id;
@@ -105,6 +124,9 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         s.managed = (o & MQSO_MANAGED) != 0;
         s.selection = sd.selection;
         s.selector = std::move(selector);
+        s.onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
+        setExpiry(s, sd.subExpiry);
+        subExpiry = s.expiry;
         if (s.managed) {
             // The queue manager's own queue, deleted with the subscription (not with a handle).
             OpenRequest od;
@@ -144,6 +166,18 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     hs.hobj = c->nextHobj++;
     hsub = hs.hobj;
     c->handles[hs.hobj] = hs;
+    // A new subscription receives the retained publications of the topics it matches, unless it
+    // asked for new ones only or takes them on request; when they cannot be sent it is not made.
+    if (!found && !(o & MQSO_NEW_PUBLICATIONS_ONLY) && !(o & MQSO_PUBLICATIONS_ON_REQUEST)) {
+        Result dr;
+        deliverRetained(c, subs_[hs.subId], dr);
+        if (dr.failed()) {
+            closeLocked(c, hsub, MQCO_REMOVE_SUB);
+            if (o & MQSO_MANAGED) closeLocked(c, hobj, MQCO_NONE);
+            hsub = MQHO_UNUSABLE_HOBJ;
+            return dr;
+        }
+    }
     return Result::ok();
 }
 
@@ -158,6 +192,9 @@ std::string QueueManager::subRecord(const Subscription &s) const {
     w.raw(s.correlId, sizeof s.correlId);
     w.str(s.destQMgr);   // added later: older records end before it
     w.str(s.selection);  // added later still
+    w.i32(s.expiry);   // appended after the selection: older records end before
+    w.i64(s.expiresMs);
+    w.u8(s.onRequest ? 1 : 0);
     return w.bytes();
 }
 
@@ -189,21 +226,37 @@ bool QueueManager::applySubRecord(qmwire::Reader &r, bool remove) {
         }
     }
     if (r.failed()) return false;
+    if (r.remaining() > 0) {
+        s.expiry = r.i32();
+        s.expiresMs = r.i64();
+        s.onRequest = r.u8() != 0;
+        if (r.failed()) return false;
+    }
     s.durable = true;
     s.id = nextSub_++;
     subs_[s.id] = s;
     return true;
 }
 
-Result QueueManager::subrq(Conn *c, MQLONG hsub, MQLONG action) {
+Result QueueManager::subrq(Conn *c, MQLONG hsub, MQLONG action, MQLONG options, MQLONG &numPubs) {
     std::lock_guard<std::mutex> lock(mu_);
+    numPubs = 0;
     Result r;
     if (fault("MQSUBRQ", std::string(), c->applName, r)) return r;
+    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     Handle *h = handleFor(c, hsub);
     if (!h || !h->subId || !subs_.count(h->subId)) return Result::fail(MQRC_HOBJ_ERROR);
-    if (action != kSubRqPublicationRequest) return Result::fail(MQRC_ACTION_ERROR);
-    // No publication is retained, so there is never one to send again.
-    return Result::fail(MQRC_NO_RETAINED_MSG);
+    if (options & ~MQSRO_FAIL_IF_QUIESCING) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (quiescingFails(options, MQSRO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
+    if (action != MQSR_ACTION_PUBLICATION) return Result::fail(MQRC_ACTION_ERROR);
+    expireSubs();
+    const Subscription &s = subs_[h->subId];
+    if (s.expired) return Result::fail(MQRC_INVALID_SUBSCRIPTION);
+    // The request is for subscriptions made with MQSO_PUBLICATIONS_ON_REQUEST only.
+    if (!s.onRequest) return Result::fail(MQRC_OPTIONS_ERROR);
+    numPubs = deliverRetained(c, s, r);
+    if (r.failed()) return r;
+    return numPubs == 0 ? Result::fail(MQRC_NO_RETAINED_MSG) : Result::ok();
 }
 
 Result QueueManager::subSelection(const std::string &text, std::shared_ptr<const qmsel::Selector> &out) {
@@ -234,11 +287,20 @@ std::string QueueManager::selectionOf(Conn *c, MQLONG hsub) {
 }
 
 Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
+    expireSubs();
+    // A publication that cannot be retained goes to nobody (2479).
+    if (pmo.options & MQPMO_RETAIN) {
+        Result rr = retainLocked(c, h, md, pmo, data);
+        if (rr.failed()) return rr;
+    }
     std::vector<const Subscription *> matched;
-    for (const auto &[id, s] : subs_)
+    for (const auto &[id, s] : subs_) {
+        if (s.onRequest || s.expired) continue;   // these take retained publications by MQSUBRQ only
         if ((s.charScheme ? qmtopic::matchChar(s.topic, h.topic) : qmtopic::matchTopic(s.topic, h.topic)) &&
             selects(s, md, pmo))
             matched.push_back(&s);
+    }
+    const std::string props = publicationProps(pmo.props, h.topic, false);
     MQMD out = md;
     Result result;
     for (const Subscription *s : matched) {
@@ -262,6 +324,7 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
         // A managed non-durable queue is temporary; its messages end with it anyway.
         if (q->tempDynamic) copy.Persistence = MQPER_NOT_PERSISTENT;
         PutOptions po = pmo;
+        po.props = props;
         Result pr = putLocked(c, dh, copy, po, data);
         // Delivery to the other subscribers goes on when one queue refuses (full, inhibited...).
         if (!pr.failed()) {

@@ -162,6 +162,7 @@ void QueueManager::createSystemObjects(MQLONG cmdLevel) {
         {"SYSTEM.ADMIN.ACCOUNTING.QUEUE", K_QLOCAL, 3000},
         {"SYSTEM.ADMIN.ACTIVITY.QUEUE", K_QLOCAL, 3000},
         {"SYSTEM.ADMIN.TRACE.ACTIVITY.QUEUE", K_QLOCAL, 3000},
+        {"SYSTEM.RETAINED.PUB.QUEUE", K_QLOCAL, 999999999},
     };
     for (const Sys &s : kSystem) {
         Object o;
@@ -429,6 +430,18 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
     }
     for (auto &[qname, q] : queues_)
         for (auto &[key, m] : q->msgs) nextSeq_ = std::max(nextSeq_, m->seq + 1);
+    if (!findQueue("SYSTEM.RETAINED.PUB.QUEUE")) {
+        // Made by older miniqm versions without it: retained publications are kept there.
+        Object o;
+        defaultsFor(o, K_QLOCAL);
+        o.name = "SYSTEM.RETAINED.PUB.QUEUE";
+        o.ints[MQIA_MAX_Q_DEPTH] = 999999999;
+        touch(o, true);
+        journalObject(o);
+        addQueue(std::move(o));
+    }
+    // Durable subscriptions whose SubExpiry passed while the queue manager was down end now.
+    expireSubs();
     if (!compact()) {
         error = "cannot rewrite the journal in " + dataDir;
         return false;

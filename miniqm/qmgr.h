@@ -113,6 +113,10 @@ struct Subscription {
     Conn *owner = nullptr;    // the connection holding the Hsub; null for a durable one not in use
     std::string selection;    // SelectionString as given (empty: none)
     std::shared_ptr<const qmsel::Selector> selector;   // compiled; null when it selects everything
+    bool onRequest = false;   // MQSO_PUBLICATIONS_ON_REQUEST: retained publications only, by MQSUBRQ
+    MQLONG expiry = MQEI_UNLIMITED;   // SubExpiry as given (tenths of a second)
+    int64_t expiresMs = 0;    // wall-clock end of the subscription; 0: never
+    bool expired = false;     // past its end while an Hsub is still open: matches nothing
 };
 
 struct SubRequest {
@@ -121,6 +125,7 @@ struct SubRequest {
     MQLONG hobj = MQHO_NONE;  // the destination queue's handle when not managed
     MQBYTE24 correlId{};      // with MQSO_SET_CORREL_ID
     std::string selection;    // SelectionString (UTF-8)
+    MQLONG subExpiry = MQEI_UNLIMITED;
 };
 
 struct UowOp {
@@ -207,9 +212,11 @@ public:
     Result commit(Conn *c);
     Result backout(Conn *c);
     // MQSUB: hobj is in/out (the destination queue's handle in, the managed queue's out).
+    // subExpiry receives the subscription's SubExpiry (the original one on RESUME).
     Result subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLONG &hsub, std::string &resolvedTopic,
-                     MQBYTE24 &correlId);
-    Result subrq(Conn *c, MQLONG hsub, MQLONG action);
+                     MQBYTE24 &correlId, MQLONG &subExpiry);
+    // MQSUBRQ: numPubs receives the number of retained publications sent.
+    Result subrq(Conn *c, MQLONG hsub, MQLONG action, MQLONG options, MQLONG &numPubs);
     // A verb the library serves itself asks whether a fault rule makes it fail (OP_FAULT); hobj
     // names the object for rules with one (MQCB's), MQHO_NONE for none.
     Result libraryFault(Conn *c, const std::string &verb, MQLONG hobj);
@@ -291,6 +298,12 @@ private:
     Result resolveXmitQ(const std::string &qmName, Queue *&xmitq);
     std::string transmissionMessage(const Handle &h, MQMD &md, const std::string &data, int64_t now);
     void removeSub(uint32_t id);
+    // Retained publications (retain.cpp): kept as messages on SYSTEM.RETAINED.PUB.QUEUE.
+    Queue *retainedQueue();
+    Result retainLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
+    int deliverRetained(Conn *c, const Subscription &s, Result &r);
+    int clearRetained(const std::string &pattern);
+    void expireSubs();
     std::string subRecord(const Subscription &s) const;   // journal record of a durable subscription
     bool applySubRecord(qmwire::Reader &r, bool remove);
     Result subSelection(const std::string &text, std::shared_ptr<const qmsel::Selector> &out);
@@ -336,5 +349,8 @@ std::string trimBlanks(std::string_view s);                    // drops trailing
 std::string fixedField(const char *field, size_t n);           // a blank-padded MQCHAR field, trimmed
 void setField(char *field, size_t n, std::string_view value);  // blank-padded copy
 std::string upper(std::string_view s);
+// A publication's encoded properties with the queue manager's own added (MQTopicString, and
+// MQIsRetained when it is delivered as a retained publication).
+std::string publicationProps(const std::string &props, const std::string &topic, bool retained);
 
 }  // namespace qm

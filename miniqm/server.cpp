@@ -239,25 +239,30 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         sd.hobj = r.i32();
         r.raw(sd.correlId, sizeof sd.correlId);
         sd.selection = r.str();
+        if (r.remaining() >= 4) sd.subExpiry = r.i32();
         if (r.failed()) return false;
-        MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ;
+        MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ, subExpiry = sd.subExpiry;
         std::string topic;
         MQBYTE24 correl{};
-        res = s.qm.subscribe(conn, sd, hobj, hsub, topic, correl);
+        res = s.qm.subscribe(conn, sd, hobj, hsub, topic, correl, subExpiry);
         replyHeader(w, op, id, res);
         w.i32(hobj);
         w.i32(hsub);
         w.str(topic);
         w.raw(correl, sizeof correl);
         w.str(res.failed() ? std::string() : s.qm.selectionOf(conn, hsub));
+        w.i32(subExpiry);
         break;
     }
     case qmwire::OP_SUBRQ: {
         MQLONG hsub = r.i32();
         MQLONG action = r.i32();
+        MQLONG options = r.remaining() >= 4 ? r.i32() : MQSRO_NONE;
         if (r.failed()) return false;
-        res = s.qm.subrq(conn, hsub, action);
+        MQLONG numPubs = 0;
+        res = s.qm.subrq(conn, hsub, action, options, numPubs);
         replyHeader(w, op, id, res);
+        w.i32(numPubs);
         break;
     }
     case qmwire::OP_FAULT: {

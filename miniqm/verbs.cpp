@@ -281,7 +281,7 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
         auto it = subs_.find(id);
         if (it == subs_.end()) return Result::ok();
         if ((options & MQCO_KEEP_SUB) && !it->second.durable) return Result::fail(MQRC_OPTIONS_ERROR);
-        if (!it->second.durable || (options & MQCO_REMOVE_SUB)) {
+        if (!it->second.durable || (options & MQCO_REMOVE_SUB) || it->second.expired) {
             removeSub(id);
         } else {
             it->second.owner = nullptr;
@@ -677,11 +677,13 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     // Properties go to the caller's message handle, or else ahead of the data as an MQRFH2.
     std::string withHeader;
     if (!m->props.empty()) {
+        qmprops::PropertyList list;
         if (gmo.wantHandle && !(o & MQGMO_PROPERTIES_FORCE_MQRFH2)) {
             gmo.props = m->props;
-        } else {
-            qmprops::PropertyList list;
-            qmprops::PropertyList::decode(m->props, list);
+        } else if (qmprops::PropertyList::decode(m->props, list) &&
+                   ((o & MQGMO_PROPERTIES_FORCE_MQRFH2) || qmprops::hasApplicationProperties(list))) {
+            // Without a handle only a message with application properties gets an MQRFH2; the
+            // queue manager's own publication properties alone are dropped, as PROPCTL(COMPAT) does.
             withHeader = qmprops::rfh2(list, md.Encoding, md.CodedCharSetId, md.Format) + *body;
             body = &withHeader;
             length = static_cast<MQLONG>(withHeader.size());

@@ -31,9 +31,10 @@ enum Op : uint16_t {
     OP_CMIT = 10,
     OP_BACK = 11,
     OP_SUB = 13,      // version, options, objectName, objectString, subName, hobj, correlId[24],
-                      // selection string (UTF-8); new fields go at the end;
-                      // reply: hobj, hsub, resolved topic string, correlId[24], selection string
-    OP_SUBRQ = 14,    // hsub, action
+                      // selection string (UTF-8), subExpiry; new fields go at the end;
+                      // reply: hobj, hsub, resolved topic string, correlId[24], selection string,
+                      // subExpiry (the subscription's own, for RESUME)
+    OP_SUBRQ = 14,    // hsub, action, options (appended); reply: numPubs (appended)
     OP_PING = 12,     // (nothing); the reply's reason tells the queue manager's state: 0, 2161 or 2162
     OP_FAULT = 15,    // verb name, hobj (MQHO_NONE when the verb has none): the fault rules' answer for a
                       // verb the library serves itself (MQCB, MQCTL, MQSTAT, MQXCNVC, message handles);

@@ -294,6 +294,15 @@ inline constexpr MQSD MQSD_DEFAULT = [] {
     return s;
 }();
 
+inline constexpr MQSRO MQSRO_DEFAULT = [] {
+    MQSRO s{};
+    mqiSetChars(s.StrucId, MQSRO_STRUC_ID);
+    s.Version = MQSRO_VERSION_1;
+    s.Options = MQSRO_NONE;
+    s.NumPubs = 0;
+    return s;
+}();
+
 inline constexpr MQSTS MQSTS_DEFAULT = [] {
     MQSTS s{};
     mqiSetChars(s.StrucId, MQSTS_STRUC_ID);

@@ -56,6 +56,9 @@ typedef MQCTLO* PMQCTLO;
 struct tagMQSD;
 typedef struct tagMQSD MQSD;
 typedef MQSD* PMQSD;
+struct tagMQSRO;
+typedef struct tagMQSRO MQSRO;
+typedef MQSRO* PMQSRO;
 struct tagMQSTS;
 typedef struct tagMQSTS MQSTS;
 typedef MQSTS* PMQSTS;
@@ -955,6 +958,22 @@ static_assert(MQSD_LENGTH_1 == 344);
 static_assert(MQSD_LENGTH_1 == mqiVersionLength(offsetof(MQSD, ResObjectString) + sizeof(MQSD::ResObjectString), 8));
 static_assert(sizeof(MQSD) == MQSD_CURRENT_LENGTH);
 static_assert(alignof(MQSD) == 8);
+
+// MQSRO: Subscription request options
+struct tagMQSRO {
+    MQCHAR4 StrucId;
+    MQLONG Version;
+    MQLONG Options;
+    MQLONG NumPubs;
+};
+static_assert(offsetof(MQSRO, StrucId) == 0);
+static_assert(offsetof(MQSRO, Version) == 4);
+static_assert(offsetof(MQSRO, Options) == 8);
+static_assert(offsetof(MQSRO, NumPubs) == 12);
+static_assert(MQSRO_LENGTH_1 == 16);
+static_assert(MQSRO_LENGTH_1 == mqiVersionLength(offsetof(MQSRO, NumPubs) + sizeof(MQSRO::NumPubs), 4));
+static_assert(sizeof(MQSRO) == MQSRO_CURRENT_LENGTH);
+static_assert(alignof(MQSRO) == 4);
 
 // MQSTS: Status information record
 struct tagMQSTS {

@@ -208,10 +208,11 @@ TEST_F(PubSub, DurableSubscriptionOutlivesItsConnectionAndIsResumed) {
     EXPECT_EQ(resumed.resolved, "Holva/ZUNT/Alerts");
     EXPECT_EQ(drain(h, resumed.hobj), Msgs{"kept"});
 
-    MQLONG sro[4] = {};   // an MQSRO: nothing in it is read
-    MQSUBRQ(h, resumed.hsub, 1, sro, &r.cc, &r.reason);   // MQSRA_PUBLICATION_REQUEST
-    EXPECT_RC(r, MQCC_FAILED, MQRC_NO_RETAINED_MSG);
-    MQSUBRQ(h, resumed.hobj, 1, sro, &r.cc, &r.reason);
+    // Publications on request are for subscriptions made with MQSO_PUBLICATIONS_ON_REQUEST.
+    MQSRO sro = MQSRO_DEFAULT;
+    MQSUBRQ(h, resumed.hsub, MQSR_ACTION_PUBLICATION, &sro, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_OPTIONS_ERROR);
+    MQSUBRQ(h, resumed.hobj, MQSR_ACTION_PUBLICATION, &sro, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_FAILED, MQRC_HOBJ_ERROR);
 
     MQCLOSE(h, &resumed.hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
