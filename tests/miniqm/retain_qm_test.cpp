@@ -21,8 +21,12 @@ struct Sub {
 
 // MQSUB of a managed subscription on a topic string.
 Sub subscribe(MQHCONN h, const std::string &topic, MQLONG options, const std::string &subName = "",
-              MQLONG subExpiry = MQEI_UNLIMITED) {
+              MQLONG subExpiry = MQEI_UNLIMITED, const std::string &selection = "") {
     Sub s;
+    if (!selection.empty()) {
+        s.sd.SelectionString.VSPtr = const_cast<char *>(selection.c_str());
+        s.sd.SelectionString.VSLength = static_cast<MQLONG>(selection.size());
+    }
     s.sd.Options = options | MQSO_MANAGED;
     s.sd.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
     s.sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
@@ -34,7 +38,40 @@ Sub subscribe(MQHCONN h, const std::string &topic, MQLONG options, const std::st
     MQSUB(h, &s.sd, &s.hobj, &s.hsub, &s.rc.cc, &s.rc.reason);
     s.sd.ObjectString.VSPtr = nullptr;
     s.sd.SubName.VSPtr = nullptr;
+    s.sd.SelectionString.VSPtr = nullptr;
     return s;
+}
+
+// A publication carrying the string property Color from a message handle.
+Rc publishColored(MQHCONN h, const std::string &topic, const std::string &data, const char *color) {
+    MQCMHO cmho = MQCMHO_DEFAULT;
+    MQHMSG hm = MQHM_UNUSABLE_HMSG;
+    Rc r;
+    MQCRTMH(h, &cmho, &hm, &r.cc, &r.reason);
+    MQSMPO smpo = MQSMPO_DEFAULT;
+    MQPD pd = MQPD_DEFAULT;
+    MQCHARV nv = {};
+    nv.VSPtr = const_cast<char *>("Color");
+    nv.VSLength = MQVS_NULL_TERMINATED;
+    MQSETMP(h, hm, &smpo, &nv, &pd, MQTYPE_STRING, static_cast<MQLONG>(std::strlen(color)),
+            const_cast<char *>(color), &r.cc, &r.reason);
+    MQOD od = MQOD_DEFAULT;
+    od.Version = MQOD_VERSION_4;
+    od.ObjectType = MQOT_TOPIC;
+    od.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
+    od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.Format, MQFMT_STRING, 8);
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_3;
+    pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_RETAIN;
+    pmo.OriginalMsgHandle = hm;
+    MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+           &r.reason);
+    Rc d;
+    MQDMHO dmho = MQDMHO_DEFAULT;
+    MQDLTMH(h, &hm, &dmho, &d.cc, &d.reason);
+    return r;
 }
 
 Rc publish(MQHCONN h, const std::string &topic, const std::string &data, MQLONG pmoOptions,
@@ -405,6 +442,78 @@ TEST_F(Retain, DurableSubscriptionExpiringWhileTheQueueManagerIsDownIsGoneAfterT
     Sub back = subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, "ZUNT.KEPT");
     ASSERT_RC(back.rc, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(back.sd.SubExpiry, 36000);
+}
+
+TEST_F(Retain, WithApplicationPropertiesAPublicationWithoutHandleCarriesTheMqpsFolderInItsMqrfh2) {
+    ASSERT_RC(publishColored(h, "Holva/ZUNT/State", "red state", "red"), MQCC_OK, MQRC_NONE);
+    Sub s = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE);
+    ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
+    MQMD md = MQMD_DEFAULT;
+    std::string data;
+    ASSERT_RC(get(h, s.hobj, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(std::string(md.Format, 8), "MQHRF2  ");
+    ASSERT_EQ(data.substr(0, 4), "RFH ");
+    EXPECT_NE(data.find("<mqps><Top>Holva/ZUNT/State</Top><Ret dt='boolean'>1</Ret></mqps>"),
+              std::string::npos);
+    EXPECT_NE(data.find("<usr><Color>red</Color></usr>"), std::string::npos);
+    // MQBUFMH takes them back under the names an application inquires.
+    MQCMHO cmho = MQCMHO_DEFAULT;
+    MQHMSG hm = MQHM_UNUSABLE_HMSG;
+    Rc r;
+    MQCRTMH(h, &cmho, &hm, &r.cc, &r.reason);
+    MQBMHO bmho = MQBMHO_DEFAULT;
+    MQLONG left = 0;
+    MQBUFMH(h, hm, &bmho, &md, static_cast<MQLONG>(data.size()), data.data(), &left, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(data.substr(0, static_cast<size_t>(left)), "red state");
+    MQIMPO impo = MQIMPO_DEFAULT;
+    MQPD pd = MQPD_DEFAULT;
+    MQCHARV nv = {};
+    nv.VSPtr = const_cast<char *>("MQTopicString");
+    nv.VSLength = MQVS_NULL_TERMINATED;
+    MQLONG type = MQTYPE_STRING, length = 0;
+    char topic[64];
+    MQINQMP(h, hm, &impo, &nv, &pd, &type, sizeof topic, topic, &length, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(std::string(topic, static_cast<size_t>(length)), "Holva/ZUNT/State");
+    // Applications may read these names but not set them.
+    MQSMPO smpo = MQSMPO_DEFAULT;
+    MQSETMP(h, hm, &smpo, &nv, &pd, MQTYPE_STRING, 1, const_cast<char *>("x"), &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
+    MQDMHO dmho = MQDMHO_DEFAULT;
+    MQDLTMH(h, &hm, &dmho, &r.cc, &r.reason);
+}
+
+TEST_F(Retain, SelectionStringAppliesToRetainedPublications) {
+    ASSERT_RC(publishColored(h, "Holva/Red", "red one", "red"), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishColored(h, "Holva/Blue", "blue one", "blue"), MQCC_OK, MQRC_NONE);
+    Sub s = subscribe(h, "Holva/#", MQSO_CREATE, "", MQEI_UNLIMITED, "Color = 'blue'");
+    ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
+    Delivered d = getPublication(h, s.hobj);
+    ASSERT_RC(d.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(d.data, "blue one");
+    EXPECT_RC(getPublication(h, s.hobj).rc, MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
+}
+
+TEST_F(Retain, RetainedPublicationsThatCannotBeReadMakeNoSubscription) {
+    ASSERT_RC(publish(h, "Holva/ZUNT/State", "kept", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_EQ(qm.mqsc("ALTER QLOCAL(SYSTEM.RETAINED.PUB.QUEUE) GET(DISABLED)\n"), 0);
+    EXPECT_RC(subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_DURABLE, "ZUNT.STATE").rc, MQCC_FAILED,
+              MQRC_RETAINED_MSG_Q_ERROR);
+    // Not made: no subscription of that name, and a topic without a retained one is not affected.
+    EXPECT_RC(subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, "ZUNT.STATE").rc, MQCC_FAILED,
+              MQRC_NO_SUBSCRIPTION);
+    EXPECT_RC(subscribe(h, "Holva/Other", MQSO_CREATE).rc, MQCC_OK, MQRC_NONE);
+    Sub onlyNew = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_DURABLE | MQSO_NEW_PUBLICATIONS_ONLY,
+                            "ZUNT.STATE");
+    ASSERT_RC(onlyNew.rc, MQCC_OK, MQRC_NONE);
+    Sub onRequest = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_PUBLICATIONS_ON_REQUEST);
+    ASSERT_RC(onRequest.rc, MQCC_OK, MQRC_NONE);
+    MQSRO sro = MQSRO_DEFAULT;
+    EXPECT_RC(subrq(h, onRequest.hsub, &sro), MQCC_FAILED, MQRC_RETAINED_MSG_Q_ERROR);
+    ASSERT_EQ(qm.mqsc("ALTER QLOCAL(SYSTEM.RETAINED.PUB.QUEUE) GET(ENABLED)\n"), 0);
+    EXPECT_RC(subrq(h, onRequest.hsub, &sro), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drain(h, onRequest.hobj), Msgs{"kept"});
 }
 
 }  // namespace
