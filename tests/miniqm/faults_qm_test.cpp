@@ -7,27 +7,6 @@ using namespace qmt;
 
 namespace {
 
-MQHCONN connectAs(const std::string &qm, const std::string &appl) {
-    MQCHAR48 name;
-    setText(name, 48, qm);
-    MQCNO cno = MQCNO_DEFAULT;
-    cno.Version = MQCNO_VERSION_7;
-    cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
-    setText(cno.ApplName, 28, appl);
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
-    Rc r;
-    MQCONNX(name, &cno, &h, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    return h;
-}
-
-int admin(const std::string &qm, const std::string &command, std::string *reply = nullptr) {
-    char buf[1024];
-    int rc = miniqmControl(qm.c_str(), command.c_str(), buf, sizeof buf);
-    if (reply) *reply = buf;
-    return rc;
-}
-
 }  // namespace
 
 TEST(Faults, OnlyTheNamedConnectionFailsAndOnlyNTimes) {

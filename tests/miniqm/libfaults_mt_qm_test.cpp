@@ -11,11 +11,6 @@ using namespace qmt;
 
 namespace {
 
-int admin(const std::string &qm, const std::string &command) {
-    char buf[1024];
-    return miniqmControl(qm.c_str(), command.c_str(), buf, sizeof buf);
-}
-
 struct Heard {
     std::mutex mu;
     std::condition_variable cv;

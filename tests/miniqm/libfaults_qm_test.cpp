@@ -11,43 +11,6 @@ using namespace qmt;
 
 namespace {
 
-int admin(const std::string &qm, const std::string &command, std::string *reply = nullptr) {
-    char buf[1024];
-    int rc = miniqmControl(qm.c_str(), command.c_str(), buf, sizeof buf);
-    if (reply) *reply = buf;
-    return rc;
-}
-
-MQHCONN connectAs(const std::string &qm, const std::string &appl) {
-    MQCHAR48 name;
-    setText(name, 48, qm);
-    MQCNO cno = MQCNO_DEFAULT;
-    cno.Version = MQCNO_VERSION_7;
-    cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
-    setText(cno.ApplName, 28, appl);
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
-    Rc r;
-    MQCONNX(name, &cno, &h, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    return h;
-}
-
-MQCHARV charv(const char *text) {
-    MQCHARV v = {};
-    v.VSPtr = const_cast<char *>(text);
-    v.VSLength = MQVS_NULL_TERMINATED;
-    return v;
-}
-
-MQHMSG createHandle(MQHCONN h, Rc *rc = nullptr) {
-    MQCMHO cmho = MQCMHO_DEFAULT;
-    MQHMSG m = MQHM_UNUSABLE_HMSG;
-    Rc local;
-    Rc &r = rc ? *rc : local;
-    MQCRTMH(h, &cmho, &m, &r.cc, &r.reason);
-    return m;
-}
-
 Rc setString(MQHCONN h, MQHMSG m, const char *name, const char *value) {
     MQSMPO smpo = MQSMPO_DEFAULT;
     MQPD pd = MQPD_DEFAULT;

@@ -7,31 +7,6 @@ using namespace qmt;
 
 namespace {
 
-MQCHARV name(const char *n) {
-    MQCHARV v = {};
-    v.VSPtr = const_cast<char *>(n);
-    v.VSLength = MQVS_NULL_TERMINATED;
-    return v;
-}
-
-MQHMSG create(MQHCONN h) {
-    MQCMHO cmho = MQCMHO_DEFAULT;
-    MQHMSG m = MQHM_UNUSABLE_HMSG;
-    Rc r;
-    MQCRTMH(h, &cmho, &m, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    return m;
-}
-
-Rc setProp(MQHCONN h, MQHMSG m, const char *n, MQLONG type, const void *value, MQLONG length) {
-    MQSMPO smpo = MQSMPO_DEFAULT;
-    MQPD pd = MQPD_DEFAULT;
-    MQCHARV nv = name(n);
-    Rc r;
-    MQSETMP(h, m, &smpo, &nv, &pd, type, length, const_cast<void *>(value), &r.cc, &r.reason);
-    return r;
-}
-
 struct Inq {
     Rc rc;
     MQLONG type = MQTYPE_AS_SET;
@@ -47,7 +22,7 @@ Inq inquire(MQHCONN h, MQHMSG m, const char *pattern, MQLONG options, MQLONG val
     impo.ReturnedName.VSPtr = nameBuf;
     impo.ReturnedName.VSBufSize = sizeof nameBuf;
     MQPD pd = MQPD_DEFAULT;
-    MQCHARV nv = name(pattern);
+    MQCHARV nv = charv(pattern);
     Inq out;
     out.type = type;
     std::string buf(static_cast<size_t>(valueLength), '\0');
@@ -91,7 +66,7 @@ TEST(PropsQm, EachTypeSetAndInquiredBack) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
     MQHCONN h = connect(qm.name());
-    MQHMSG m = create(h);
+    MQHMSG m = createHandle(h);
     MQBOOL t = 1;
     int8_t i8 = -8;
     int16_t i16 = 1600;
@@ -140,7 +115,7 @@ TEST(PropsQm, WildcardInquiryInOrderWithTheCursor) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
     MQHCONN h = connect(qm.name());
-    MQHMSG m = create(h);
+    MQHMSG m = createHandle(h);
     for (const char *n : {"app.one", "other", "app.two", "app.three"})
         ASSERT_RC(setProp(h, m, n, MQTYPE_STRING, n, MQVL_NULL_TERMINATED), MQCC_OK, MQRC_NONE);
     std::vector<std::string> names;
@@ -162,7 +137,7 @@ TEST(PropsQm, WildcardInquiryInOrderWithTheCursor) {
     Inq again = inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR);
     EXPECT_EQ(again.value, "app.one");
     MQDMPO dmpo = MQDMPO_DEFAULT;
-    MQCHARV nv = name("other");
+    MQCHARV nv = charv("other");
     Rc r;
     MQDLTMP(h, m, &dmpo, &nv, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
@@ -178,14 +153,14 @@ TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     ASSERT_TRUE(qm.ok());
     MQHCONN h = connect(qm.name());
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
-    MQHMSG m = create(h);
+    MQHMSG m = createHandle(h);
     int32_t severity = 3;
     ASSERT_RC(setProp(h, m, "Severity", MQTYPE_INT32, &severity, 4), MQCC_OK, MQRC_NONE);
     ASSERT_RC(putWithHandle(h, o, m, "first"), MQCC_OK, MQRC_NONE);
     ASSERT_RC(putWithHandle(h, o, m, "second"), MQCC_OK, MQRC_NONE);
     ASSERT_RC(putWithHandle(h, o, m, "kept", MQPER_PERSISTENT), MQCC_OK, MQRC_NONE);
 
-    MQHMSG in = create(h);
+    MQHMSG in = createHandle(h);
     std::string data;
     ASSERT_RC(getIntoHandle(h, o, in, data), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(data, "first");
@@ -196,7 +171,7 @@ TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     ASSERT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(std::string(md.Format, 8), "MQHRF2  ");
     ASSERT_EQ(data.substr(0, 4), "RFH ");
-    MQHMSG parsed = create(h);
+    MQHMSG parsed = createHandle(h);
     MQBMHO bmho = MQBMHO_DEFAULT;
     MQLONG left = 0;
     Rc r;
@@ -211,7 +186,7 @@ TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     ASSERT_TRUE(qm.start());
     h = connect(qm.name());
     o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
-    in = create(h);
+    in = createHandle(h);
     ASSERT_RC(getIntoHandle(h, o, in, data), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(data, "kept");
     EXPECT_EQ(inquire(h, in, "Severity", MQIMPO_INQ_FIRST).value, bytes(severity));
@@ -224,7 +199,7 @@ Rc setAt(MQHCONN h, MQHMSG m, const char *n, const char *value, MQLONG options) 
     MQSMPO smpo = MQSMPO_DEFAULT;
     smpo.Options = options;
     MQPD pd = MQPD_DEFAULT;
-    MQCHARV nv = name(n);
+    MQCHARV nv = charv(n);
     Rc r;
     MQSETMP(h, m, &smpo, &nv, &pd, MQTYPE_STRING, MQVL_NULL_TERMINATED, const_cast<char *>(value), &r.cc,
             &r.reason);
@@ -234,7 +209,7 @@ Rc setAt(MQHCONN h, MQHMSG m, const char *n, const char *value, MQLONG options) 
 Rc deleteProp(MQHCONN h, MQHMSG m, const char *n, MQLONG options) {
     MQDMPO dmpo = MQDMPO_DEFAULT;
     dmpo.Options = options;
-    MQCHARV nv = name(n);
+    MQCHARV nv = charv(n);
     Rc r;
     MQDLTMP(h, m, &dmpo, &nv, &r.cc, &r.reason);
     return r;
@@ -257,7 +232,7 @@ TEST(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
     MQHCONN h = connect(qm.name());
-    MQHMSG m = create(h);
+    MQHMSG m = createHandle(h);
     for (const char *n : {"a", "b", "c"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
     // No property inquired yet: nothing is under the cursor.
     for (MQLONG at : {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
@@ -296,7 +271,7 @@ TEST(PropsQm, PuttingTheHandleResetsItsCursor) {
     ASSERT_TRUE(qm.ok());
     MQHCONN h = connect(qm.name());
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
-    MQHMSG m = create(h);
+    MQHMSG m = createHandle(h);
     for (const char *n : {"a", "b"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_FIRST).returnedName, "a");
     ASSERT_RC(putWithHandle(h, o, m, "x"), MQCC_OK, MQRC_NONE);
@@ -310,7 +285,7 @@ TEST(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
     MQHCONN h = connect(qm.name());
-    MQHMSG m = create(h);
+    MQHMSG m = createHandle(h);
     for (const char *n : {"short", "a.rather.long.name"})
         ASSERT_RC(setAt(h, m, n, "v", MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
     // The buffer given by offset from the MQIMPO, as a structure with its buffer after it would.
@@ -321,7 +296,7 @@ TEST(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
     area.impo.Options = MQIMPO_INQ_FIRST;
     area.impo.ReturnedName.VSOffset = static_cast<MQLONG>(offsetof(decltype(area), name));
     area.impo.ReturnedName.VSBufSize = sizeof area.name;
-    MQCHARV pattern = name("a.%");
+    MQCHARV pattern = charv("a.%");
     MQPD pd = MQPD_DEFAULT;
     MQLONG type = MQTYPE_AS_SET, length = 0;
     char value[16];
@@ -333,7 +308,7 @@ TEST(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
     EXPECT_RC(again.rc, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(again.returnedName, "a.rather.long.name");
     area.impo.Options = MQIMPO_INQ_FIRST;
-    pattern = name("short");
+    pattern = charv("short");
     MQINQMP(h, m, &area.impo, &pattern, &pd, &type, sizeof value, value, &length, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(std::string(area.name, 5), "short");

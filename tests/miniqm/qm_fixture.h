@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "miniqm/control.h"
 #include "mqi/cmqc.h"
 #include "testing/testing.h"
 
@@ -232,3 +233,61 @@ inline MQLONG depth(const std::string &qm, const std::string &q) {
         ASSERT_EQ(r_.cc, expectedCc) << "reason " << r_.reason; \
         ASSERT_EQ(r_.reason, expectedReason);              \
     } while (0)
+
+namespace qmt {
+
+// MQCONNX with an ApplName, so that faults on demand can pick the connection out.
+inline MQHCONN connectAs(const std::string &qm, const std::string &appl) {
+    MQCHAR48 name;
+    setText(name, 48, qm);
+    MQCNO cno = MQCNO_DEFAULT;
+    cno.Version = MQCNO_VERSION_7;
+    cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
+    setText(cno.ApplName, 28, appl);
+    MQHCONN h = MQHC_UNUSABLE_HCONN;
+    Rc r;
+    MQCONNX(name, &cno, &h, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    return h;
+}
+
+// An administration command (mqsc, fault, status) through the in-process control; its exit code.
+inline int admin(const std::string &qm, const std::string &command, std::string *reply = nullptr) {
+    char buf[1024];
+    int rc = miniqmControl(qm.c_str(), command.c_str(), buf, sizeof buf);
+    if (reply) *reply = buf;
+    return rc;
+}
+
+// A null-terminated text as an MQCHARV (property names, selection strings).
+inline MQCHARV charv(const char *text) {
+    MQCHARV v = {};
+    v.VSPtr = const_cast<char *>(text);
+    v.VSLength = MQVS_NULL_TERMINATED;
+    return v;
+}
+
+// MQCRTMH; without rc the creation is expected to succeed.
+inline MQHMSG createHandle(MQHCONN h, Rc *rc = nullptr) {
+    MQCMHO cmho = MQCMHO_DEFAULT;
+    MQHMSG m = MQHM_UNUSABLE_HMSG;
+    Rc r;
+    MQCRTMH(h, &cmho, &m, &r.cc, &r.reason);
+    if (rc)
+        *rc = r;
+    else
+        EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    return m;
+}
+
+// MQSETMP of one property with the default options.
+inline Rc setProp(MQHCONN h, MQHMSG m, const char *name, MQLONG type, const void *value, MQLONG length) {
+    MQSMPO smpo = MQSMPO_DEFAULT;
+    MQPD pd = MQPD_DEFAULT;
+    MQCHARV nv = charv(name);
+    Rc r;
+    MQSETMP(h, m, &smpo, &nv, &pd, type, length, const_cast<void *>(value), &r.cc, &r.reason);
+    return r;
+}
+
+}  // namespace qmt

@@ -12,34 +12,15 @@ namespace {
 
 using Msgs = std::vector<std::string>;
 
-MQHMSG createHandle(MQHCONN h) {
-    MQCMHO cmho = MQCMHO_DEFAULT;
-    MQHMSG m = MQHM_UNUSABLE_HMSG;
-    Rc r;
-    MQCRTMH(h, &cmho, &m, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    return m;
-}
-
-void setProp(MQHCONN h, MQHMSG m, const char *name, MQLONG type, const void *value, MQLONG length) {
-    MQSMPO smpo = MQSMPO_DEFAULT;
-    MQPD pd = MQPD_DEFAULT;
-    MQCHARV nv = {};
-    nv.VSPtr = const_cast<char *>(name);
-    nv.VSLength = MQVS_NULL_TERMINATED;
-    Rc r;
-    MQSETMP(h, m, &smpo, &nv, &pd, type, length, const_cast<void *>(value), &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-}
-
 // Puts data with a string property "color" and an integer property "size" (either left out when
 // empty or negative), with the given priority.
 Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &color, MQLONG size,
            MQLONG priority = MQPRI_PRIORITY_AS_Q_DEF, MQLONG persistence = MQPER_NOT_PERSISTENT) {
     MQHMSG m = createHandle(h);
     if (!color.empty())
-        setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size()));
-    if (size >= 0) setProp(h, m, "size", MQTYPE_INT32, &size, 4);
+        EXPECT_RC(setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size())), MQCC_OK,
+                  MQRC_NONE);
+    if (size >= 0) EXPECT_RC(setProp(h, m, "size", MQTYPE_INT32, &size, 4), MQCC_OK, MQRC_NONE);
     MQMD md = MQMD_DEFAULT;
     md.Priority = priority;
     md.Persistence = persistence;
