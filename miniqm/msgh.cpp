@@ -199,7 +199,7 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
     MQLONG type = 0, ccsid = 0;
     if (MQLONG r = qmprops::render(*p, o, *pType, impo->RequestedCCSID, value, type, ccsid))
         return setResult(pCompCode, pReason, MQCC_FAILED, r);
-    if (!(o & MQIMPO_QUERY_LENGTH)) h->props.moveCursor(*p);
+    if (!(o & MQIMPO_QUERY_LENGTH)) h->props.moveCursor(*p, pattern);
     *pType = type;
     *pDataLength = static_cast<MQLONG>(value.size());
     impo->ReturnedCCSID = ccsid;

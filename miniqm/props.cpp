@@ -270,7 +270,8 @@ MQLONG PropertyList::find(std::string_view pattern, MQLONG options, const Proper
         return MQRC_NONE;
     }
     size_t from = 0;
-    if ((options & MQIMPO_INQ_NEXT) && at_ != At::None) from = at_ == At::On ? cursor_ + 1 : cursor_;
+    if ((options & MQIMPO_INQ_NEXT) && at_ != At::None && pattern == pattern_)
+        from = at_ == At::On ? cursor_ + 1 : cursor_;
     for (size_t i = from; i < items_.size(); ++i) {
         if (nameMatches(pattern, items_[i].name)) {
             out = &items_[i];
@@ -280,7 +281,8 @@ MQLONG PropertyList::find(std::string_view pattern, MQLONG options, const Proper
     return MQRC_PROPERTY_NOT_AVAILABLE;
 }
 
-void PropertyList::moveCursor(const Property &p) {
+void PropertyList::moveCursor(const Property &p, std::string_view pattern) {
+    pattern_ = pattern;
     at_ = At::On;
     cursor_ = static_cast<size_t>(&p - items_.data());
 }

@@ -61,11 +61,13 @@ public:
     // yet, or it was deleted) or, under it, the name differs.
     MQLONG setAtCursor(Property p, MQLONG where);
     // MQINQMP's search. options: MQIMPO_INQ_FIRST, _INQ_NEXT (after the cursor; from the start when
-    // no cursor is set) or _INQ_PROP_UNDER_CURSOR. Returns MQRC_NONE or MQRC_PROPERTY_NOT_AVAILABLE.
-    // The cursor does not move: the caller moves it once the value has been handed out.
+    // no cursor is set, or when the cursor was last moved by an inquiry for another name, as IBM MQ
+    // then takes INQ_NEXT for INQ_FIRST) or _INQ_PROP_UNDER_CURSOR. Returns MQRC_NONE or
+    // MQRC_PROPERTY_NOT_AVAILABLE. The cursor does not move: the caller moves it once the value has
+    // been handed out.
     MQLONG find(std::string_view pattern, MQLONG options, const Property *&out) const;
-    // Puts the cursor on a property that find returned.
-    void moveCursor(const Property &p);
+    // Puts the cursor on a property that find returned for the name (pattern) inquired.
+    void moveCursor(const Property &p, std::string_view pattern);
     // The message handle was used on MQPUT or MQGET: no property is inquired any more.
     void resetCursor() { at_ = At::None; }
     // MQDLTMP: deletes the first match, or with MQDMPO_DEL_PROP_UNDER_CURSOR the property under the
@@ -91,6 +93,7 @@ private:
     std::vector<Property> items_;
     At at_ = At::None;
     size_t cursor_ = 0;
+    std::string pattern_;   // the name of the inquiry that last moved the cursor
 
     void insertAt(size_t index, Property p);
     void eraseAt(size_t index);

@@ -32,7 +32,7 @@ std::vector<std::string> inquireAll(PropertyList list, const char *pattern) {
     MQLONG options = MQIMPO_INQ_FIRST;
     while (list.find(pattern, options, p) == MQRC_NONE) {
         names.push_back(p->name);
-        list.moveCursor(*p);
+        list.moveCursor(*p, pattern);
         options = MQIMPO_INQ_NEXT;
     }
     return names;
@@ -42,7 +42,7 @@ std::vector<std::string> inquireAll(PropertyList list, const char *pattern) {
 std::string step(PropertyList &list, const char *pattern, MQLONG options) {
     const Property *p = nullptr;
     if (list.find(pattern, options, p) != MQRC_NONE) return "-";
-    list.moveCursor(*p);
+    list.moveCursor(*p, pattern);
     return p->name;
 }
 
@@ -154,6 +154,22 @@ TEST(PropertyList, NoCursorBeforeTheFirstInquiryNorAfterAReset) {
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "a");
     EXPECT_EQ(names(list), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(PropertyList, InquireNextWithAnotherNameStartsFromTheFront) {
+    PropertyList list;
+    for (const char *n : {"x.1", "y", "x.2"}) list.set(str(n, n), false);
+    EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_FIRST), "x.1");
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "x.1");   // a new name: as INQ_FIRST
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "y");
+    EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_NEXT), "x.1");
+    EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_NEXT), "x.2");
+    EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_NEXT), "-");
+    // After a deletion under the cursor the name still counts: the same one goes on from the gap.
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_FIRST), "x.1");
+    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "y");
+    EXPECT_EQ(step(list, "y", MQIMPO_INQ_NEXT), "y");
 }
 
 TEST(PropertyList, PlacementBeforeUnderAndAfterTheCursor) {
