@@ -209,16 +209,19 @@ void Dispatcher::cb(MQLONG operation, const void *callbackDesc, MQHOBJ hobj, con
     result(compCode, reason, MQCC_OK, MQRC_NONE);
 }
 
-void Dispatcher::closed(MQHOBJ hobj) {
-    std::shared_ptr<Consumer> c;
-    {
-        std::unique_lock<std::mutex> lk(mu_);
-        auto it = consumers_.find(hobj);
-        if (it == consumers_.end()) return;
-        c = it->second;
-        consumers_.erase(it);
-    }
-    if (c->cbd.Options & MQCBDO_DEREGISTER_CALL) callDirect(c, MQCBCT_DEREGISTER_CALL);
+std::function<void()> Dispatcher::closed(MQHOBJ hobj) {
+    std::unique_lock<std::mutex> lk(mu_);
+    auto it = consumers_.find(hobj);
+    if (it == consumers_.end()) return nullptr;
+    std::shared_ptr<Consumer> c = it->second;
+    consumers_.erase(it);
+    auto fn = reinterpret_cast<MQCB_FUNCTION *>(c->cbd.CallbackFunction);
+    if (!(c->cbd.Options & MQCBDO_DEREGISTER_CALL) || !fn) return nullptr;
+    // Taken now: by the time the call is made another thread may have ended the connection and
+    // this dispatcher with it.
+    MQCBC cbc = context(*c, MQCBCT_DEREGISTER_CALL, MQCC_OK, MQRC_NONE);
+    MQHCONN hconn = hconn_;
+    return [fn, hconn, cbc]() mutable { fn(hconn, nullptr, nullptr, nullptr, &cbc); };
 }
 
 // ---- MQCTL ----

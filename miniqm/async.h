@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -50,8 +51,10 @@ public:
     bool onCallbackThread() const;
     // A verb on the connection ended with this reason: 2009, 2161 and 2162 become events.
     void heard(MQLONG reason);
-    // MQCLOSE of an object handle: its consumer goes with it.
-    void closed(MQHOBJ hobj);
+    // MQCLOSE of an object handle: its consumer goes with it. Returns the consumer's DEREGISTER_CALL
+    // (empty when it wants none), for the caller to make once it no longer holds the connection:
+    // the callback may make calls on it.
+    std::function<void()> closed(MQHOBJ hobj);
     // MQDISC: stops, deregisters everything and ends the callback thread (not from a callback).
     void shutdown();
 

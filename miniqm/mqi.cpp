@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -655,7 +656,10 @@ MINIQM_EXPORT void MQOPEN(MQHCONN Hconn, PMQVOID pObjDesc, MQLONG Options, PMQHO
     if (*pCompCode != MQCC_FAILED) odOut(pObjDesc, name, rq, rqm, type);
 }
 
-MINIQM_EXPORT void MQCLOSE(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG pCompCode, PMQLONG pReason) {
+// The consumer of a closed handle is removed while the connection is held, so that the callback
+// thread gets nothing more from the handle; its DEREGISTER_CALL is made once the connection is free.
+static void closeCommon(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG pCompCode, PMQLONG pReason,
+                        std::function<void()> &deregister) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
     if (!pHobj) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HOBJ_ERROR);
@@ -664,9 +668,15 @@ MINIQM_EXPORT void MQCLOSE(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG
     w.i32(Options);
     if (!call.exchange()) return;
     if (*pCompCode == MQCC_OK) {
-        if (qmasync::Dispatcher *d = call.conn().dispatcher()) d->closed(*pHobj);
+        if (qmasync::Dispatcher *d = call.conn().dispatcher()) deregister = d->closed(*pHobj);
         *pHobj = MQHO_UNUSABLE_HOBJ;
     }
+}
+
+MINIQM_EXPORT void MQCLOSE(MQHCONN Hconn, PMQHOBJ pHobj, MQLONG Options, PMQLONG pCompCode, PMQLONG pReason) {
+    std::function<void()> deregister;
+    closeCommon(Hconn, pHobj, Options, pCompCode, pReason, deregister);
+    if (deregister) deregister();
 }
 
 MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ pHsub, PMQLONG pCompCode,

@@ -2,7 +2,9 @@
 // drops the connection and its event handler hears it once, and rules on MQCB and MQCTL fire from
 // inside a callback and from another thread without 2500 and without blocking the callback thread.
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "miniqm/control.h"
 #include "miniqm/qm_fixture.h"
@@ -182,4 +184,69 @@ TEST(LibFaultsAsync, RulesOnMqcbAndMqctlFireInsideACallbackAndFromOutside) {
     MQDISC(&h, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
     MQDISC(&other, &r.cc, &r.reason);
+}
+
+namespace {
+
+// What a consumer's DEREGISTER_CALL did with its connection: it frees its message handle and stops
+// the connection, as a consumer's clean-up may.
+struct CleanUp {
+    MQHMSG hmsg = MQHM_UNUSABLE_HMSG;
+    Rc dltmh, stop;
+    bool called = false;
+};
+
+void cleansUp(MQHCONN h, PMQVOID, PMQVOID, PMQVOID, PMQCBC ctx) {
+    if (ctx->CallType != MQCBCT_DEREGISTER_CALL) return;
+    auto *c = static_cast<CleanUp *>(ctx->CallbackArea);
+    MQDMHO dmho = MQDMHO_DEFAULT;
+    MQDLTMH(h, &c->hmsg, &dmho, &c->dltmh.cc, &c->dltmh.reason);
+    MQCTL(h, MQOP_STOP, nullptr, &c->stop.cc, &c->stop.reason);
+    c->called = true;
+}
+
+}  // namespace
+
+TEST(LibFaultsAsync, DeregisterCallOfMqcloseMayUseTheConnection) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
+    CleanUp c;
+    c.hmsg = createHandle(h);
+    MQCBD cbd = MQCBD_DEFAULT;
+    cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+    cbd.Options = MQCBDO_DEREGISTER_CALL;
+    cbd.CallbackArea = &c;
+    cbd.CallbackFunction = reinterpret_cast<MQPTR>(&cleansUp);
+    Rc r;
+    MQCB(h, MQOP_REGISTER, &cbd, o, nullptr, nullptr, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    // MQCLOSE makes the call on this thread; if it still held the connection the calls made in the
+    // callback would wait for it for ever, so the close runs on a thread of its own and is watched.
+    std::mutex mu;
+    std::condition_variable cv;
+    bool closed = false;
+    std::thread closer([&] {
+        Rc cr;
+        MQCLOSE(h, &o, MQCO_NONE, &cr.cc, &cr.reason);
+        EXPECT_RC(cr, MQCC_OK, MQRC_NONE);
+        std::lock_guard<std::mutex> lock(mu);
+        closed = true;
+        cv.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return closed; })) {
+            ADD_FAILURE() << "MQCLOSE is stuck in its consumer's DEREGISTER_CALL";
+            qm.kill9();     // the stuck thread cannot be joined: end here, leaving no server behind
+            std::abort();
+        }
+    }
+    closer.join();
+    EXPECT_TRUE(c.called);
+    EXPECT_RC(c.dltmh, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(c.stop, MQCC_OK, MQRC_NONE);
+    MQDISC(&h, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
 }
