@@ -134,7 +134,14 @@ int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
         r = Result::fail(MQRC_RETAINED_MSG_Q_ERROR);
         return 0;
     }
-    Queue *dest = findQueue(s.queue);
+    // A queue on another queue manager is reached through its transmission queue, as new
+    // publications reach it; a local queue of the same name is not the destination.
+    Queue *dest = nullptr;
+    if (!s.destQMgr.empty()) {
+        if (resolveXmitQ(s.destQMgr, dest).failed()) dest = nullptr;
+    } else {
+        dest = findQueue(s.queue);
+    }
     if (!dest || dest->deleted) {
         r = Result::fail(MQRC_RETAINED_NOT_DELIVERED);
         return 0;
@@ -146,7 +153,11 @@ int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
         dh.objectType = MQOT_Q;
         dh.options = MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT;
         dh.queue = dest;
-        dh.named = dest;
+        dh.named = s.destQMgr.empty() ? dest : nullptr;
+        if (!s.destQMgr.empty()) {
+            dh.remoteQName = s.queue;
+            dh.remoteQMgrName = s.destQMgr;
+        }
         MQMD copy = m->md;
         copy.Version = MQMD_VERSION_2;
         std::memcpy(copy.CorrelId, s.correlId, sizeof copy.CorrelId);

@@ -1,0 +1,101 @@
+// Faults found in review of the server side of publish/subscribe, retained publications and
+// transmission queues: each test shows one of them mended.
+#include <algorithm>
+
+#include "miniqm/qm_fixture.h"
+
+using namespace qmt;
+
+namespace {
+
+class Review : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(qm.ok());
+        h = connect(qm.name());
+    }
+    void TearDown() override {
+        Rc r;
+        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
+    }
+    void define(const std::string &mqsc) {
+        std::string out;
+        ASSERT_EQ(qm.mqsc(mqsc, &out), 0) << out;
+    }
+    Rc publish(const std::string &topic, const std::string &data, MQLONG pmoOptions,
+               MQLONG persistence = MQPER_NOT_PERSISTENT) {
+        MQOD od = MQOD_DEFAULT;
+        od.Version = MQOD_VERSION_4;
+        od.ObjectType = MQOT_TOPIC;
+        od.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
+        od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+        MQMD md = MQMD_DEFAULT;
+        md.Persistence = persistence;
+        std::memcpy(md.Format, MQFMT_STRING, 8);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = pmoOptions;
+        Rc r;
+        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+               &r.reason);
+        return r;
+    }
+    // MQSUB to the queue opened as dest (not managed).
+    Rc subscribeTo(MQHOBJ dest, const std::string &topic, MQLONG options, MQHOBJ *hsub,
+                   const std::string &subName = "") {
+        MQSD sd = MQSD_DEFAULT;
+        sd.Options = options;
+        sd.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
+        sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+        if (!subName.empty()) {
+            sd.SubName.VSPtr = const_cast<char *>(subName.c_str());
+            sd.SubName.VSLength = static_cast<MQLONG>(subName.size());
+        }
+        Rc r;
+        MQSUB(h, &sd, &dest, hsub, &r.cc, &r.reason);
+        return r;
+    }
+    QmServer qm;
+    MQHCONN h = MQHC_UNUSABLE_HCONN;
+};
+
+}  // namespace
+
+// A subscription whose destination is a queue on another queue manager takes its retained
+// publications through the transmission queue, as it takes new ones; a local queue that happens
+// to have the same name gets nothing.
+TEST_F(Review, RetainedPublicationsForARemoteDestinationGoThroughTheXmitq) {
+    define("DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ)\nDEFINE QLOCAL(SAME.NAME)\n");
+    ASSERT_RC(publish("Review/Remote/A", "kept", MQPMO_NO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
+
+    MQOD od = MQOD_DEFAULT;
+    setText(od.ObjectName, 48, "SUBSCRIBER.Q");
+    setText(od.ObjectQMgrName, 48, "REMOTE.QM");
+    MQHOBJ dest = MQHO_UNUSABLE_HOBJ;
+    Rc r;
+    MQOPEN(h, &od, MQOO_OUTPUT, &dest, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    ASSERT_RC(subscribeTo(dest, "Review/Remote/+", MQSO_CREATE, &hsub), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "REMOTE.QM"), 1);
+
+    setText(od.ObjectName, 48, "SAME.NAME");
+    MQHOBJ dest2 = MQHO_UNUSABLE_HOBJ;
+    MQOPEN(h, &od, MQOO_OUTPUT, &dest2, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQHOBJ hsub2 = MQHO_UNUSABLE_HOBJ;
+    ASSERT_RC(subscribeTo(dest2, "Review/Remote/A", MQSO_CREATE, &hsub2), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "REMOTE.QM"), 2);
+    EXPECT_EQ(depth(qm.name(), "SAME.NAME"), 0);
+
+    MQHOBJ x = open(h, "REMOTE.QM", MQOO_INPUT_SHARED);
+    for (const char *queue : {"SUBSCRIBER.Q", "SAME.NAME"}) {
+        std::string data;
+        MQMD md = MQMD_DEFAULT;
+        ASSERT_RC(get(h, x, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+        EXPECT_EQ(text(md.Format, 8), "MQXMIT");
+        ASSERT_GE(data.size(), 104u);
+        EXPECT_EQ(text(data.data() + 8, 48), queue);
+        EXPECT_EQ(text(data.data() + 56, 48), "REMOTE.QM");
+        EXPECT_EQ(data.substr(data.size() - 4), "kept");
+    }
+}
