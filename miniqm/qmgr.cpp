@@ -384,14 +384,26 @@ bool QueueManager::compact() {
     for (const auto &[name, q] : queues_) {
         if (q->tempDynamic) continue;
         bodies.push_back(encodeObject(q->def));
+        // Batches of up to 256 messages, and of no more data than a journal record may hold
+        // (qmjournal::kMaxRecord): a longer record would not be read back at the next start.
+        constexpr uint64_t kBatchBytes = 64u * 1024 * 1024;
         std::vector<std::pair<Queue *, Message *>> puts;
+        uint64_t batch = 0;
         for (const auto &[key, m] : q->msgs) {
             if (!m->persistent || m->putter) continue;
+            uint64_t size = m->data.size() + m->props.size() + 400;
+            if (!puts.empty() && batch + size > kBatchBytes) {
+                bodies.push_back(txnRecord(puts, {}));
+                puts.clear();
+                batch = 0;
+            }
             puts.emplace_back(q.get(), m.get());
+            batch += size;
             live += m->data.size() + 400;
             if (puts.size() == 256) {
                 bodies.push_back(txnRecord(puts, {}));
                 puts.clear();
+                batch = 0;
             }
         }
         if (!puts.empty()) bodies.push_back(txnRecord(puts, {}));

@@ -99,3 +99,36 @@ TEST_F(Review, RetainedPublicationsForARemoteDestinationGoThroughTheXmitq) {
         EXPECT_EQ(data.substr(data.size() - 4), "kept");
     }
 }
+
+// Compaction writes a queue's persistent messages in batches; a batch of large messages must
+// still be a record the journal can read back, or the next start cuts the journal there and
+// loses those messages and everything written after them.
+TEST_F(Review, LargePersistentMessagesOutlastARestartAfterCompaction) {
+    define("ALTER QMGR MAXMSGL(104857600)\n"
+           "DEFINE QLOCAL(BIG.Q) MAXMSGL(104857600) DEFPSIST(YES)\n"
+           "DEFINE QLOCAL(ZZZ.AFTER) DEFPSIST(YES)\n");
+    MQHOBJ big = open(h, "BIG.Q", MQOO_OUTPUT);
+    std::string data(90u * 1024 * 1024, 'x');
+    for (char tag : {'1', '2', '3'}) {
+        data[0] = tag;
+        ASSERT_RC(put(h, big, data), MQCC_OK, MQRC_NONE);
+    }
+    MQHOBJ after = open(h, "ZZZ.AFTER", MQOO_OUTPUT);
+    ASSERT_RC(put(h, after, "after"), MQCC_OK, MQRC_NONE);
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+    h = MQHC_UNUSABLE_HCONN;
+    // The stop compacts the journal; the start reads the compacted one back.
+    ASSERT_TRUE(qm.stop(false));
+    ASSERT_TRUE(qm.start());
+    EXPECT_EQ(depth(qm.name(), "BIG.Q"), 3);
+    EXPECT_EQ(depth(qm.name(), "ZZZ.AFTER"), 1);
+    h = connect(qm.name());
+    MQHOBJ in = open(h, "BIG.Q", MQOO_INPUT_SHARED);
+    std::string got;
+    for (char tag : {'1', '2', '3'}) {
+        ASSERT_RC(get(h, in, &got, MQGMO_NO_SYNCPOINT, nullptr, 100 * 1024 * 1024), MQCC_OK, MQRC_NONE);
+        EXPECT_EQ(got.size(), data.size());
+        EXPECT_EQ(got[0], tag);
+    }
+}
