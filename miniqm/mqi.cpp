@@ -616,10 +616,12 @@ MINIQM_EXPORT void MQDISC(PMQHCONN pHconn, PMQLONG pCompCode, PMQLONG pReason) {
     {
         Call call(h, pCompCode, pReason);
         if (!call.ok()) {
-            // A broken connection is still released.
+            // A broken connection is still released, by a thread that may use it: for any other
+            // the handle is not valid (2018), and it must not end a connection that is not its own.
             std::lock_guard<std::mutex> lock(gTableMu);
-            if (gConns.count(h) && gConns[h]->broken) {
-                gConns.erase(h);
+            auto it = gConns.find(h);
+            if (it != gConns.end() && it->second->broken && mayUse(*it->second)) {
+                gConns.erase(it);
                 *pHconn = MQHC_UNUSABLE_HCONN;
             }
             return;

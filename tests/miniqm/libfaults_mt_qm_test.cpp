@@ -250,3 +250,23 @@ TEST(LibFaultsAsync, DeregisterCallOfMqcloseMayUseTheConnection) {
     MQDISC(&h, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
 }
+
+TEST(LibFaultsAsync, OnlyItsOwnThreadReleasesABrokenUnsharedConnection) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    Rc r;
+    MQHCONN h = connect(qm.name(), &r, MQCNO_NONE);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
+    ASSERT_EQ(admin(qm.name(), "fault MQPUT 2009 1 -1 - -"), 0);
+    ASSERT_RC(put(h, o, "lost"), MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+    // Another thread may not use the handle, broken or not: 2018, and the handle stays.
+    MQHCONN copy = h;
+    Rc other;
+    std::thread([&] { MQDISC(&copy, &other.cc, &other.reason); }).join();
+    EXPECT_RC(other, MQCC_FAILED, MQRC_HCONN_ERROR);
+    EXPECT_EQ(copy, h);
+    MQDISC(&h, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
+    EXPECT_EQ(h, MQHC_UNUSABLE_HCONN);
+}
