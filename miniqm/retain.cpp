@@ -120,7 +120,9 @@ int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
     dropExpired(rq, qmos::wallMs());
     std::map<std::string, Message *> latest;
     for (auto &[key, m] : rq->msgs) {
-        if (!visible(*m)) continue;
+        // One being replaced in an open unit of work is the retained publication until the
+        // commit; its uncommitted replacement is not yet.
+        if (m->putter) continue;
         std::string topic = topicOf(*m);
         if (topic.empty() || !matches(s, topic)) continue;
         PutOptions published;   // the subscription's selection string applies to retained ones too

@@ -132,3 +132,32 @@ TEST_F(Review, LargePersistentMessagesOutlastARestartAfterCompaction) {
         EXPECT_EQ(got[0], tag);
     }
 }
+
+// While one connection replaces a topic's retained publication under syncpoint, the old one is
+// still the topic's retained publication for everyone else: a subscription made meanwhile
+// receives it (it received none at all, so missed the topic's state).
+TEST_F(Review, SubscriptionMadeWhileARetainedPublicationIsBeingReplacedGetsTheCommittedOne) {
+    ASSERT_RC(publish("Review/State", "v1", MQPMO_NO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publish("Review/State", "v2", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
+
+    MQHCONN other = connect(qm.name());
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE | MQSO_MANAGED;
+    std::string topic = "Review/State";
+    sd.ObjectString.VSPtr = topic.data();
+    sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    MQHOBJ managed = MQHO_NONE, hsub = MQHO_UNUSABLE_HOBJ;
+    Rc r;
+    MQSUB(other, &sd, &managed, &hsub, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    std::string data;
+    EXPECT_RC(get(other, managed, &data), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(data, "v1");
+    EXPECT_RC(get(other, managed, &data), MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
+
+    // Once committed, the new one is the topic's only retained publication.
+    MQCMIT(h, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "SYSTEM.RETAINED.PUB.QUEUE"), 1);
+    MQDISC(&other, &r.cc, &r.reason);
+}
