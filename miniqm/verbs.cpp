@@ -277,10 +277,12 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
         if (options & ~(MQCO_KEEP_SUB | MQCO_REMOVE_SUB | MQCO_QUIESCE)) return Result::fail(MQRC_OPTIONS_ERROR);
         if ((options & MQCO_KEEP_SUB) && (options & MQCO_REMOVE_SUB)) return Result::fail(MQRC_OPTIONS_ERROR);
         uint32_t id = h->subId;
-        c->handles.erase(hobj);
         auto it = subs_.find(id);
+        // A failed close leaves the handle as it was.
+        if (it != subs_.end() && (options & MQCO_KEEP_SUB) && !it->second.durable)
+            return Result::fail(MQRC_OPTIONS_ERROR);
+        c->handles.erase(hobj);
         if (it == subs_.end()) return Result::ok();
-        if ((options & MQCO_KEEP_SUB) && !it->second.durable) return Result::fail(MQRC_OPTIONS_ERROR);
         if (!it->second.durable || (options & MQCO_REMOVE_SUB) || it->second.expired) {
             removeSub(id);
         } else {

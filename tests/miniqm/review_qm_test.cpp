@@ -161,3 +161,26 @@ TEST_F(Review, SubscriptionMadeWhileARetainedPublicationIsBeingReplacedGetsTheCo
     EXPECT_EQ(depth(qm.name(), "SYSTEM.RETAINED.PUB.QUEUE"), 1);
     MQDISC(&other, &r.cc, &r.reason);
 }
+
+// An MQCLOSE of an Hsub that fails (MQCO_KEEP_SUB on a non-durable subscription) leaves the
+// handle as it was: it can still be closed, and then the subscription ends. (The handle was
+// dropped while the subscription stayed, publishing to its queue even after the disconnect.)
+TEST_F(Review, FailedCloseOfANonDurableSubscriptionLeavesItsHandleToCloseAgain) {
+    define("DEFINE QLOCAL(REVIEW.DEST)\n");
+    MQHOBJ dest = open(h, "REVIEW.DEST", MQOO_OUTPUT);
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    ASSERT_RC(subscribeTo(dest, "Review/Close", MQSO_CREATE, &hsub), MQCC_OK, MQRC_NONE);
+    MQHOBJ kept = hsub;
+    Rc r;
+    MQCLOSE(h, &kept, MQCO_KEEP_SUB, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_OPTIONS_ERROR);
+    ASSERT_RC(publish("Review/Close", "while open", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "REVIEW.DEST"), 1);
+    MQCLOSE(h, &hsub, MQCO_NONE, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    MQCLOSE(h, &dest, MQCO_NONE, &r.cc, &r.reason);
+    MQDISC(&h, &r.cc, &r.reason);
+    h = connect(qm.name());
+    ASSERT_RC(publish("Review/Close", "after the end", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "REVIEW.DEST"), 1);
+}
