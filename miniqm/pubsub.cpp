@@ -52,6 +52,9 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     int verbs = ((o & MQSO_CREATE) ? 1 : 0) + ((o & MQSO_RESUME) ? 1 : 0) + ((o & MQSO_ALTER) ? 1 : 0);
     if (verbs == 0 || ((o & MQSO_ALTER) && verbs > 1)) return Result::fail(MQRC_OPTIONS_ERROR);
     if ((o & MQSO_WILDCARD_CHAR) && (o & MQSO_WILDCARD_TOPIC)) return Result::fail(MQRC_OPTIONS_ERROR);
+    // Matching costs the product of the two lengths, so the documented bound is kept.
+    if (sd.objectString.size() > static_cast<size_t>(MQ_TOPIC_STR_LENGTH))
+        return Result::fail(MQRC_OBJECT_STRING_ERROR);
     if ((o & (MQSO_CREATE | MQSO_ALTER)) && sd.subExpiry <= 0 && sd.subExpiry != MQEI_UNLIMITED)
         return Result::fail(MQRC_EXPIRY_ERROR);
     expireSubs();

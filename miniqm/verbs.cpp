@@ -169,6 +169,8 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
         if (options & (access & ~(MQOO_OUTPUT | MQOO_INQUIRE))) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         if (!od.objectName.empty() && !topics_.count(od.objectName)) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
         if (od.objectName.empty() && od.objectString.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (od.objectString.size() > static_cast<size_t>(MQ_TOPIC_STR_LENGTH))
+            return Result::fail(MQRC_OBJECT_STRING_ERROR);
         h.topic = qmtopic::join(od.objectName.empty() ? std::string() : topics_[od.objectName].s(MQCA_TOPIC_STRING),
                                 od.objectString);
         if (options & MQOO_OUTPUT) {

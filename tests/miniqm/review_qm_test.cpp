@@ -184,3 +184,31 @@ TEST_F(Review, FailedCloseOfANonDurableSubscriptionLeavesItsHandleToCloseAgain) 
     ASSERT_RC(publish("Review/Close", "after the end", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(depth(qm.name(), "REVIEW.DEST"), 1);
 }
+
+// An ObjectString longer than MQ_TOPIC_STR_LENGTH fails MQSUB, MQOPEN and MQPUT1 with 2441, as
+// IBM MQ documents; topic matching costs the product of the lengths, so none may be unbounded.
+TEST_F(Review, TopicStringsLongerThanTheMaximumAreRefusedWith2441) {
+    std::string longest(static_cast<size_t>(MQ_TOPIC_STR_LENGTH), 'a');
+    std::string tooLong = longest + "a";
+    for (const std::string *topic : {&longest, &tooLong}) {
+        const MQLONG want = topic == &longest ? MQRC_NONE : MQRC_OBJECT_STRING_ERROR;
+        MQSD sd = MQSD_DEFAULT;
+        sd.Options = MQSO_CREATE | MQSO_MANAGED;
+        sd.ObjectString.VSPtr = const_cast<char *>(topic->c_str());
+        sd.ObjectString.VSLength = static_cast<MQLONG>(topic->size());
+        MQHOBJ managed = MQHO_NONE, hsub = MQHO_UNUSABLE_HOBJ;
+        Rc r;
+        MQSUB(h, &sd, &managed, &hsub, &r.cc, &r.reason);
+        EXPECT_EQ(r.reason, want);
+
+        MQOD od = MQOD_DEFAULT;
+        od.Version = MQOD_VERSION_4;
+        od.ObjectType = MQOT_TOPIC;
+        od.ObjectString.VSPtr = const_cast<char *>(topic->c_str());
+        od.ObjectString.VSLength = static_cast<MQLONG>(topic->size());
+        MQHOBJ t = MQHO_UNUSABLE_HOBJ;
+        MQOPEN(h, &od, MQOO_OUTPUT, &t, &r.cc, &r.reason);
+        EXPECT_EQ(r.reason, want);
+        EXPECT_EQ(publish(*topic, "p", MQPMO_NO_SYNCPOINT).reason, want);
+    }
+}
