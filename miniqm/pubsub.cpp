@@ -273,8 +273,14 @@ Result QueueManager::subSelection(const std::string &text, std::shared_ptr<const
 bool QueueManager::selects(const Subscription &s, const MQMD &md, const PutOptions &pmo) {
     if (!s.selector) return true;
     // The publication as its subscriber's queue would hold it: priority and persistence resolved.
+    // A queue on another queue manager is reached through its transmission queue, whose
+    // defaults the delivery takes.
     MQMD seen = md;
-    const Queue *q = findQueue(s.queue);
+    Queue *q = nullptr;
+    if (s.destQMgr.empty())
+        q = findQueue(s.queue);
+    else if (resolveXmitQ(s.destQMgr, q).failed())
+        q = nullptr;
     if (q && seen.Priority == MQPRI_PRIORITY_AS_Q_DEF) seen.Priority = q->def.i(MQIA_DEF_PRIORITY);
     if (q && seen.Persistence == MQPER_PERSISTENCE_AS_Q_DEF)
         seen.Persistence = q->def.i(MQIA_DEF_PERSISTENCE);

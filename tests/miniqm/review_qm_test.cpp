@@ -212,3 +212,30 @@ TEST_F(Review, TopicStringsLongerThanTheMaximumAreRefusedWith2441) {
         EXPECT_EQ(publish(*topic, "p", MQPMO_NO_SYNCPOINT).reason, want);
     }
 }
+
+// A subscription's selection string sees a publication's default priority as the delivery
+// resolves it; for a queue on another queue manager that is the transmission queue's DEFPRTY
+// (it saw the priority unresolved, or a local queue's of the same name).
+TEST_F(Review, SelectionForARemoteDestinationSeesTheXmitqDefaults) {
+    define("DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ) DEFPRTY(5)\nDEFINE QLOCAL(SUBSCRIBER.Q) DEFPRTY(1)\n");
+    MQOD od = MQOD_DEFAULT;
+    setText(od.ObjectName, 48, "SUBSCRIBER.Q");
+    setText(od.ObjectQMgrName, 48, "REMOTE.QM");
+    MQHOBJ dest = MQHO_UNUSABLE_HOBJ;
+    Rc r;
+    MQOPEN(h, &od, MQOO_OUTPUT, &dest, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE;
+    std::string topic = "Review/Selected", selection = "Root.MQMD.Priority = 5";
+    sd.ObjectString.VSPtr = topic.data();
+    sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    sd.SelectionString.VSPtr = selection.data();
+    sd.SelectionString.VSLength = static_cast<MQLONG>(selection.size());
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    MQSUB(h, &sd, &dest, &hsub, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publish(topic, "selected", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "REMOTE.QM"), 1);
+    EXPECT_EQ(depth(qm.name(), "SUBSCRIBER.Q"), 0);
+}
