@@ -345,7 +345,9 @@ Result QueueManager::put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const 
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
     if (fault("MQPUT", h->named ? h->named->def.name : h->remoteQName, c->applName, r)) return r;
-    return putLocked(c, *h, md, pmo, data);
+    r = putLocked(c, *h, md, pmo, data);
+    maybeCompact();   // puts outside syncpoint grow the journal too
+    return r;
 }
 
 Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &pmo, const std::string &data,
@@ -365,6 +367,7 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
     if (r.failed()) return r;
     Result pr = putLocked(c, c->handles[hobj], md, pmo, data);
     closeLocked(c, hobj, MQCO_NONE);
+    maybeCompact();
     return pr;
 }
 
@@ -718,6 +721,7 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
             if (m->persistent && !journal_.append(txnRecord({}, {{q, m}}))) return Result::fail(MQRC_RESOURCE_PROBLEM);
             removeMessage(q, key);
             --q->depth;
+            maybeCompact();
         }
     }
     return result;

@@ -1,6 +1,7 @@
 // Faults found in review of the server side of publish/subscribe, retained publications and
 // transmission queues: each test shows one of them mended.
 #include <algorithm>
+#include <filesystem>
 
 #include "miniqm/qm_fixture.h"
 
@@ -238,4 +239,28 @@ TEST_F(Review, SelectionForARemoteDestinationSeesTheXmitqDefaults) {
     ASSERT_RC(publish(topic, "selected", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(depth(qm.name(), "REMOTE.QM"), 1);
     EXPECT_EQ(depth(qm.name(), "SUBSCRIBER.Q"), 0);
+}
+
+// Persistent messages put and got outside syncpoint leave the journal growing by every record;
+// it is compacted once it is well past what it holds, as after commits (it grew without end
+// until the next restart).
+TEST_F(Review, JournalOfPutsAndGetsOutsideSyncpointIsCompacted) {
+    define("DEFINE QLOCAL(REVIEW.CYCLE) DEFPSIST(YES)\n");
+    MQHOBJ o = open(h, "REVIEW.CYCLE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+    std::string data(1024 * 1024, 'j');
+    for (int i = 0; i < 32; ++i) {
+        ASSERT_RC(put(h, o, data), MQCC_OK, MQRC_NONE);
+        std::string got;
+        ASSERT_RC(get(h, o, &got, MQGMO_NO_SYNCPOINT, nullptr, 2 * 1024 * 1024), MQCC_OK, MQRC_NONE);
+    }
+    ASSERT_RC(put(h, o, "kept"), MQCC_OK, MQRC_NONE);
+    std::error_code ec;
+    auto size = std::filesystem::file_size(qm.dir() + "/journal", ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_LT(size, 16u * 1024 * 1024);
+    // What it holds is all there after a kill.
+    qm.kill9();
+    ASSERT_TRUE(qm.start());
+    EXPECT_EQ(depth(qm.name(), "REVIEW.CYCLE"), 1);
+    h = connect(qm.name());
 }
