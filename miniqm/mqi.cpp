@@ -123,11 +123,14 @@ std::shared_ptr<ClientConn> findConn(MQHCONN hconn) {
 // How a call takes its connection.
 enum class Access {
     Verb,       // an MQI verb: 2500 while asynchronous consume runs elsewhere, 2219 with _NO_BLOCK
-    Internal,   // the callback thread's gets and the fault check of MQCB/MQCTL: never refused as
-                // "asynchronous consume active", and waits for the connection even with _NO_BLOCK
-                // (MQCTL STOP from outside must get through while a callback uses the connection)
+    Internal,   // the callback thread's gets: never refused as "asynchronous consume active", and
+                // waits for the connection even with _NO_BLOCK
     Library,    // the fault check of a verb served in the library: not refused with 2500 (the verb
                 // itself decides that), 2219 with _NO_BLOCK as for any verb
+    Async,      // the fault check of MQCB/MQCTL: not refused with 2500, and with _NO_BLOCK never
+                // waits (MQCTL STOP from outside must get through while a callback uses the
+                // connection, and another thread's MQGET may hold it for its whole wait): when the
+                // connection is in use the rules are not asked this time
 };
 
 class Call {
@@ -225,6 +228,8 @@ bool faulted(MQHCONN hconn, const char *verb, MQHOBJ hobj, Access access, PMQLON
             w.str(verb);
             w.i32(hobj);
             call.exchange();
+        } else if (access == Access::Async && rc == MQRC_CALL_IN_PROGRESS) {
+            return false;
         }
     }
     if (cc == MQCC_OK && rc == MQRC_NONE) return false;
@@ -932,7 +937,7 @@ MINIQM_EXPORT void MQCB(MQHCONN Hconn, MQLONG Operation, PMQVOID pCallbackDesc, 
                         PMQVOID pGetMsgOpts, PMQLONG pCompCode, PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
     if (!c) return;
-    if (faulted(Hconn, "MQCB", Hobj, Access::Internal, pCompCode, pReason)) return;
+    if (faulted(Hconn, "MQCB", Hobj, Access::Async, pCompCode, pReason)) return;
     MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
     dispatcherOf(*c, Hconn).cb(Operation, pCallbackDesc, Hobj, pMsgDesc, pGetMsgOpts, cc, rc);
     setResult(pCompCode, pReason, cc, rc);
@@ -941,7 +946,7 @@ MINIQM_EXPORT void MQCB(MQHCONN Hconn, MQLONG Operation, PMQVOID pCallbackDesc, 
 MINIQM_EXPORT void MQCTL(MQHCONN Hconn, MQLONG Operation, PMQVOID pControlOpts, PMQLONG pCompCode, PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
     if (!c) return;
-    if (faulted(Hconn, "MQCTL", MQHO_NONE, Access::Internal, pCompCode, pReason)) return;
+    if (faulted(Hconn, "MQCTL", MQHO_NONE, Access::Async, pCompCode, pReason)) return;
     MQLONG cc = MQCC_FAILED, rc = MQRC_UNEXPECTED_ERROR;
     dispatcherOf(*c, Hconn).ctl(Operation, pControlOpts, cc, rc);
     setResult(pCompCode, pReason, cc, rc);

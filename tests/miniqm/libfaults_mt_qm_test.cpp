@@ -1,6 +1,7 @@
 // Faults on demand for MQCB, MQCTL and MQSETMP with asynchronous consume: a 2009 rule really
 // drops the connection and its event handler hears it once, and rules on MQCB and MQCTL fire from
 // inside a callback and from another thread without 2500 and without blocking the callback thread.
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -269,4 +270,39 @@ TEST(LibFaultsAsync, OnlyItsOwnThreadReleasesABrokenUnsharedConnection) {
     MQDISC(&h, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
     EXPECT_EQ(h, MQHC_UNUSABLE_HCONN);
+}
+
+TEST(LibFaultsAsync, MqcbOnANoBlockConnectionInUseDoesNotWaitForTheOtherCall) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    Rc r;
+    MQHCONN h = connect(qm.name(), &r, MQCNO_HANDLE_SHARE_NO_BLOCK);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED | MQOO_INQUIRE);
+    // Another thread waits in MQGET until a message comes; the connection is in use meanwhile.
+    std::atomic<bool> gotIt{false};
+    Rc waited;
+    std::thread waiter([&] {
+        do {   // 2219 while the test's own MQINQ holds the connection: try again
+            waited = get(h, o, nullptr, MQGMO_NO_SYNCPOINT | MQGMO_WAIT, nullptr, 65536, nullptr, 30000);
+        } while (waited.reason == MQRC_CALL_IN_PROGRESS);
+        gotIt = true;
+    });
+    Rc busy;
+    while (busy.reason != MQRC_CALL_IN_PROGRESS && !gotIt) {
+        inqInt(h, o, MQIA_CURRENT_Q_DEPTH, &busy);
+        std::this_thread::yield();
+    }
+    EXPECT_RC(busy, MQCC_FAILED, MQRC_CALL_IN_PROGRESS);
+    // MQCB does not wait for the MQGET: it registers while the get still waits.
+    EXPECT_RC(registerConsumer(h, o, reinterpret_cast<MQPTR>(&ignore), nullptr), MQCC_OK, MQRC_NONE);
+    EXPECT_FALSE(gotIt);
+    MQHCONN other = connect(qm.name());
+    MQHOBJ otherQ = open(other, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
+    EXPECT_RC(put(other, otherQ, "wake"), MQCC_OK, MQRC_NONE);
+    waiter.join();
+    EXPECT_RC(waited, MQCC_OK, MQRC_NONE);
+    MQDISC(&h, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    MQDISC(&other, &r.cc, &r.reason);
 }
