@@ -111,11 +111,15 @@ public:
         int p = pid();
         if (p <= 0) return;
         kill(p, SIGKILL);
-        // Gone, or a zombie waiting for whoever reaps orphans here.
+        // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
+        // zombie while the others are still ending, and until the last has ended the process
+        // still holds its files (the queue manager's lock among them), so wait for that too.
         for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
             std::string text = readText("/proc/" + std::to_string(p) + "/stat");
             size_t close = text.rfind(')');
-            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') break;
+            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z' &&
+                readText("/proc/" + std::to_string(p) + "/status").find("\nThreads:\t1\n") != std::string::npos)
+                break;
             usleep(1000);
         }
     }
