@@ -411,12 +411,17 @@ bool QueueManager::compact() {
     for (const auto &[id, sub] : subs_)
         if (sub.durable) bodies.push_back(subRecord(sub));
     liveBytes_ = live;
-    return journal_.rewrite(bodies);
+    bool ok = journal_.rewrite(bodies);
+    compactedBytes_ = journal_.size();
+    return ok;
 }
 
+// liveBytes_ is an estimate (properties are not in it); a journal that has not at least doubled
+// since it was last rewritten is not rewritten again, so that compaction stays paid for by growth.
 void QueueManager::maybeCompact() {
     const uint64_t floor = 16u * 1024 * 1024;
-    if (journal_.size() > floor && journal_.size() > 4 * liveBytes_) compact();
+    const uint64_t size = journal_.size();
+    if (size > floor && size > 4 * liveBytes_ && size > 2 * compactedBytes_) compact();
 }
 
 bool QueueManager::start(const std::string &dataDir, const std::string &name, MQLONG cmdLevel, bool sync,

@@ -255,6 +255,7 @@ private:
     uint64_t idCounter_ = 0;
     uint64_t dynCounter_ = 0;
     uint64_t liveBytes_ = 0;   // persistent message bytes in the journal, for compaction
+    uint64_t compactedBytes_ = 0;   // the journal's size after the last compaction
     std::vector<FaultRule> faults_;
     std::map<uint32_t, Subscription> subs_;
     uint32_t nextSub_ = 1;

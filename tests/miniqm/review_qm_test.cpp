@@ -1,5 +1,7 @@
 // Faults found in review of the server side of publish/subscribe, retained publications and
 // transmission queues: each test shows one of them mended.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -262,5 +264,42 @@ TEST_F(Review, JournalOfPutsAndGetsOutsideSyncpointIsCompacted) {
     qm.kill9();
     ASSERT_TRUE(qm.start());
     EXPECT_EQ(depth(qm.name(), "REVIEW.CYCLE"), 1);
+    h = connect(qm.name());
+}
+
+// Compaction is paid for by growth: a journal holding messages whose properties are large (not
+// counted in the estimate of what it holds) is not rewritten again on every call.
+TEST_F(Review, JournalOfMessagesWithLargePropertiesIsNotRewrittenOnEveryCall) {
+    define("DEFINE QLOCAL(REVIEW.PROPS) DEFPSIST(YES)\n");
+    MQHOBJ o = open(h, "REVIEW.PROPS", MQOO_OUTPUT);
+    MQHMSG hm = createHandle(h);
+    std::string blob(1024 * 1024, 'p');
+    ASSERT_RC(setProp(h, hm, "Blob", MQTYPE_BYTE_STRING, blob.data(), static_cast<MQLONG>(blob.size())), MQCC_OK,
+              MQRC_NONE);
+    for (int i = 0; i < 18; ++i) {
+        MQMD md = MQMD_DEFAULT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Version = MQPMO_VERSION_3;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        pmo.OriginalMsgHandle = hm;
+        Rc r;
+        MQPUT(h, o, &md, &pmo, 1, const_cast<char *>("x"), &r.cc, &r.reason);
+        ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    }
+    auto inode = [&] {
+        struct stat st {};
+        EXPECT_EQ(::stat((qm.dir() + "/journal").c_str(), &st), 0);
+        return st.st_ino;
+    };
+    // Each call appends to the journal it finds; a rewrite would replace the file.
+    ASSERT_RC(put(h, o, "a"), MQCC_OK, MQRC_NONE);
+    for (const char *data : {"b", "c"}) {
+        auto before = inode();
+        ASSERT_RC(put(h, o, data), MQCC_OK, MQRC_NONE);
+        EXPECT_EQ(inode(), before) << data;
+    }
+    qm.kill9();
+    ASSERT_TRUE(qm.start());
+    EXPECT_EQ(depth(qm.name(), "REVIEW.PROPS"), 21);
     h = connect(qm.name());
 }
