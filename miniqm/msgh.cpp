@@ -199,7 +199,9 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
     MQLONG type = 0, ccsid = 0;
     if (MQLONG r = qmprops::render(*p, o, *pType, impo->RequestedCCSID, value, type, ccsid))
         return setResult(pCompCode, pReason, MQCC_FAILED, r);
-    if (!(o & MQIMPO_QUERY_LENGTH)) h->props.moveCursor(*p, pattern);
+    // Only INQ_FIRST and INQ_NEXT move the cursor (and set the name INQ_NEXT goes on with); under
+    // the cursor it is where it was.
+    if (!(o & (MQIMPO_QUERY_LENGTH | MQIMPO_INQ_PROP_UNDER_CURSOR))) h->props.moveCursor(*p, pattern);
     *pType = type;
     *pDataLength = static_cast<MQLONG>(value.size());
     impo->ReturnedCCSID = ccsid;

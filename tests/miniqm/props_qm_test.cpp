@@ -148,6 +148,27 @@ TEST(PropsQm, WildcardInquiryInOrderWithTheCursor) {
     MQDISC(&h, &r.cc, &r.reason);
 }
 
+TEST(PropsQm, InquireNextGoesOnWithItsNameAndOnlyFirstOrNextSetTheName) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    MQHCONN h = connect(qm.name());
+    MQHMSG m = createHandle(h);
+    for (const char *n : {"app.one", "other", "app.two"})
+        ASSERT_RC(setProp(h, m, n, MQTYPE_STRING, n, MQVL_NULL_TERMINATED), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(inquire(h, m, "app.%", MQIMPO_INQ_FIRST).returnedName, "app.one");
+    // Another name with INQ_NEXT is taken as INQ_FIRST.
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "app.one");
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "other");
+    EXPECT_EQ(inquire(h, m, "app.%", MQIMPO_INQ_FIRST).returnedName, "app.one");
+    // A value asked again under the cursor, whatever name it gives, leaves the inquiry where it was.
+    Inq under = inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR);
+    EXPECT_RC(under.rc, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(under.returnedName, "app.one");
+    EXPECT_EQ(inquire(h, m, "app.%", MQIMPO_INQ_NEXT).returnedName, "app.two");
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+}
+
 TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
