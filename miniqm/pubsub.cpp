@@ -270,21 +270,9 @@ Result QueueManager::subSelection(const std::string &text, std::shared_ptr<const
     return why == MQRC_NONE ? Result::ok() : Result::fail(why);
 }
 
+// md is the publication as delivered, its priority and persistence resolved.
 bool QueueManager::selects(const Subscription &s, const MQMD &md, const PutOptions &pmo) {
-    if (!s.selector) return true;
-    // The publication as its subscriber's queue would hold it: priority and persistence resolved.
-    // A queue on another queue manager is reached through its transmission queue, whose
-    // defaults the delivery takes.
-    MQMD seen = md;
-    Queue *q = nullptr;
-    if (s.destQMgr.empty())
-        q = findQueue(s.queue);
-    else if (resolveXmitQ(s.destQMgr, q).failed())
-        q = nullptr;
-    if (q && seen.Priority == MQPRI_PRIORITY_AS_Q_DEF) seen.Priority = q->def.i(MQIA_DEF_PRIORITY);
-    if (q && seen.Persistence == MQPER_PERSISTENCE_AS_Q_DEF)
-        seen.Persistence = q->def.i(MQIA_DEF_PERSISTENCE);
-    return qmsel::matchesMessage(*s.selector, seen, pmo.props);
+    return !s.selector || qmsel::matchesMessage(*s.selector, md, pmo.props);
 }
 
 std::string QueueManager::selectionOf(Conn *c, MQLONG hsub) {
@@ -297,16 +285,22 @@ std::string QueueManager::selectionOf(Conn *c, MQLONG hsub) {
 
 Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
     expireSubs();
+    // Priority and persistence AS_Q_DEF (AS_TOPIC_DEF) are the topic's defaults, as IBM MQ
+    // resolves a publication's, not each subscriber queue's: SYSTEM.BASE.TOPIC's DEFPRTY(0) and
+    // DEFPSIST(NO), topics here having no attributes of their own.
+    MQMD pub = md;
+    if (pub.Priority == MQPRI_PRIORITY_AS_Q_DEF) pub.Priority = 0;
+    if (pub.Persistence == MQPER_PERSISTENCE_AS_Q_DEF) pub.Persistence = MQPER_NOT_PERSISTENT;
     // A publication that cannot be retained goes to nobody (2479).
     if (pmo.options & MQPMO_RETAIN) {
-        Result rr = retainLocked(c, h, md, pmo, data);
+        Result rr = retainLocked(c, h, pub, pmo, data);
         if (rr.failed()) return rr;
     }
     std::vector<const Subscription *> matched;
     for (const auto &[id, s] : subs_) {
         if (s.onRequest || s.expired) continue;   // these take retained publications by MQSUBRQ only
         if ((s.charScheme ? qmtopic::matchChar(s.topic, h.topic) : qmtopic::matchTopic(s.topic, h.topic)) &&
-            selects(s, md, pmo))
+            selects(s, pub, pmo))
             matched.push_back(&s);
     }
     const std::string props = publicationProps(pmo.props, h.topic, false);
@@ -328,7 +322,7 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
         }
         if (!q || q->deleted) continue;
         dh.queue = q;
-        MQMD copy = md;
+        MQMD copy = pub;
         std::memcpy(copy.CorrelId, s->correlId, sizeof copy.CorrelId);
         // A managed non-durable queue is temporary; its messages end with it anyway.
         if (q->tempDynamic) copy.Persistence = MQPER_NOT_PERSISTENT;

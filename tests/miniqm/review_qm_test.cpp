@@ -216,31 +216,45 @@ TEST_F(Review, TopicStringsLongerThanTheMaximumAreRefusedWith2441) {
     }
 }
 
-// A subscription's selection string sees a publication's default priority as the delivery
-// resolves it; for a queue on another queue manager that is the transmission queue's DEFPRTY
-// (it saw the priority unresolved, or a local queue's of the same name).
-TEST_F(Review, SelectionForARemoteDestinationSeesTheXmitqDefaults) {
-    define("DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ) DEFPRTY(5)\nDEFINE QLOCAL(SUBSCRIBER.Q) DEFPRTY(1)\n");
+// A publication put with priority and persistence AS_Q_DEF takes the topic's defaults
+// (SYSTEM.BASE.TOPIC: 0, not persistent), as IBM MQ resolves it, whatever the subscriber's queue
+// or the transmission queue to it default to; subscription selection strings see those values.
+// (Each subscriber queue's defaults applied, and a selection for a queue on another queue manager
+// saw the values unresolved or a local queue's of the same name.)
+TEST_F(Review, PublicationDefaultsComeFromTheTopicNotTheSubscriberQueues) {
+    define("DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ) DEFPRTY(5) DEFPSIST(YES)\n"
+           "DEFINE QLOCAL(SUBSCRIBER.Q) DEFPRTY(7) DEFPSIST(YES)\n");
+    std::string topic = "Review/Defaults";
+    MQHOBJ local = open(h, "SUBSCRIBER.Q", MQOO_OUTPUT);
+    MQHOBJ hsubLocal = MQHO_UNUSABLE_HOBJ;
+    ASSERT_RC(subscribeTo(local, topic, MQSO_CREATE, &hsubLocal), MQCC_OK, MQRC_NONE);
+
     MQOD od = MQOD_DEFAULT;
     setText(od.ObjectName, 48, "SUBSCRIBER.Q");
     setText(od.ObjectQMgrName, 48, "REMOTE.QM");
-    MQHOBJ dest = MQHO_UNUSABLE_HOBJ;
+    MQHOBJ remote = MQHO_UNUSABLE_HOBJ;
     Rc r;
-    MQOPEN(h, &od, MQOO_OUTPUT, &dest, &r.cc, &r.reason);
+    MQOPEN(h, &od, MQOO_OUTPUT, &remote, &r.cc, &r.reason);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
     MQSD sd = MQSD_DEFAULT;
     sd.Options = MQSO_CREATE;
-    std::string topic = "Review/Selected", selection = "Root.MQMD.Priority = 5";
+    std::string selection = "Root.MQMD.Priority = 0 AND Root.MQMD.Persistence = 0";
     sd.ObjectString.VSPtr = topic.data();
     sd.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
     sd.SelectionString.VSPtr = selection.data();
     sd.SelectionString.VSLength = static_cast<MQLONG>(selection.size());
-    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
-    MQSUB(h, &sd, &dest, &hsub, &r.cc, &r.reason);
+    MQHOBJ hsubRemote = MQHO_UNUSABLE_HOBJ;
+    MQSUB(h, &sd, &remote, &hsubRemote, &r.cc, &r.reason);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(topic, "selected", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+
+    ASSERT_RC(publish(topic, "defaults", MQPMO_NO_SYNCPOINT, MQPER_PERSISTENCE_AS_Q_DEF), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(depth(qm.name(), "REMOTE.QM"), 1);
-    EXPECT_EQ(depth(qm.name(), "SUBSCRIBER.Q"), 0);
+    MQHOBJ in = open(h, "SUBSCRIBER.Q", MQOO_INPUT_SHARED);
+    MQMD md = MQMD_DEFAULT;
+    std::string data;
+    ASSERT_RC(get(h, in, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(md.Priority, 0);
+    EXPECT_EQ(md.Persistence, MQPER_NOT_PERSISTENT);
 }
 
 // Persistent messages put and got outside syncpoint leave the journal growing by every record;
