@@ -117,9 +117,9 @@ public:
         for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
             std::string text = readText("/proc/" + std::to_string(p) + "/stat");
             size_t close = text.rfind(')');
-            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z' &&
-                readText("/proc/" + std::to_string(p) + "/status").find("\nThreads:\t1\n") != std::string::npos)
-                break;
+            bool zombie = close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+            std::string status = readText("/proc/" + std::to_string(p) + "/status");
+            if (zombie && status.find("\nThreads:\t1\n") != std::string::npos) break;
             usleep(1000);
         }
     }
