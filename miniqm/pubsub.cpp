@@ -78,7 +78,20 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     Handle hs;
     hs.objectType = -1;   // an Hsub: no queue, only the subscription
     if (found) {
-        if (durable != found->durable) return Result::fail(MQRC_DURABILITY_NOT_ALLOWED);
+        if (durable != found->durable)
+            return Result::fail((o & MQSO_ALTER) ? MQRC_DURABILITY_NOT_ALTERABLE
+                                                 : MQRC_DURABILITY_NOT_ALLOWED);
+        if ((o & MQSO_ALTER) && (!sd.objectName.empty() || !sd.objectString.empty())) {
+            // The topic cannot be altered: given again, it must resolve to the subscription's own.
+            std::string base;
+            if (!sd.objectName.empty()) {
+                auto t = topics_.find(sd.objectName);
+                if (t == topics_.end()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+                base = t->second.s(MQCA_TOPIC_STRING);
+            }
+            if (qmtopic::join(base, sd.objectString) != found->topic)
+                return Result::fail(MQRC_TOPIC_NOT_ALTERABLE);
+        }
         // ALTER may change the destination of a subscription to a named queue; nothing else here.
         if ((o & MQSO_ALTER) && !found->managed && sd.hobj != MQHO_NONE) {
             Handle *dh = handleFor(c, sd.hobj);

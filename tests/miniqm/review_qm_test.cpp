@@ -107,9 +107,10 @@ TEST_F(Review, RetainedPublicationsForARemoteDestinationGoThroughTheXmitq) {
 // still be a record the journal can read back, or the next start cuts the journal there and
 // loses those messages and everything written after them.
 TEST_F(Review, LargePersistentMessagesOutlastARestartAfterCompaction) {
-    define("ALTER QMGR MAXMSGL(104857600)\n"
-           "DEFINE QLOCAL(BIG.Q) MAXMSGL(104857600) DEFPSIST(YES)\n"
-           "DEFINE QLOCAL(ZZZ.AFTER) DEFPSIST(YES)\n");
+    define(
+        "ALTER QMGR MAXMSGL(104857600)\n"
+        "DEFINE QLOCAL(BIG.Q) MAXMSGL(104857600) DEFPSIST(YES)\n"
+        "DEFINE QLOCAL(ZZZ.AFTER) DEFPSIST(YES)\n");
     MQHOBJ big = open(h, "BIG.Q", MQOO_OUTPUT);
     std::string data(90u * 1024 * 1024, 'x');
     for (char tag : {'1', '2', '3'}) {
@@ -222,8 +223,9 @@ TEST_F(Review, TopicStringsLongerThanTheMaximumAreRefusedWith2441) {
 // (Each subscriber queue's defaults applied, and a selection for a queue on another queue manager
 // saw the values unresolved or a local queue's of the same name.)
 TEST_F(Review, PublicationDefaultsComeFromTheTopicNotTheSubscriberQueues) {
-    define("DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ) DEFPRTY(5) DEFPSIST(YES)\n"
-           "DEFINE QLOCAL(SUBSCRIBER.Q) DEFPRTY(7) DEFPSIST(YES)\n");
+    define(
+        "DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ) DEFPRTY(5) DEFPSIST(YES)\n"
+        "DEFINE QLOCAL(SUBSCRIBER.Q) DEFPRTY(7) DEFPSIST(YES)\n");
     std::string topic = "Review/Defaults";
     MQHOBJ local = open(h, "SUBSCRIBER.Q", MQOO_OUTPUT);
     MQHOBJ hsubLocal = MQHO_UNUSABLE_HOBJ;
@@ -288,8 +290,8 @@ TEST_F(Review, JournalOfMessagesWithLargePropertiesIsNotRewrittenOnEveryCall) {
     MQHOBJ o = open(h, "REVIEW.PROPS", MQOO_OUTPUT);
     MQHMSG hm = createHandle(h);
     std::string blob(1024 * 1024, 'p');
-    ASSERT_RC(setProp(h, hm, "Blob", MQTYPE_BYTE_STRING, blob.data(), static_cast<MQLONG>(blob.size())), MQCC_OK,
-              MQRC_NONE);
+    ASSERT_RC(setProp(h, hm, "Blob", MQTYPE_BYTE_STRING, blob.data(), static_cast<MQLONG>(blob.size())),
+              MQCC_OK, MQRC_NONE);
     for (int i = 0; i < 18; ++i) {
         MQMD md = MQMD_DEFAULT;
         MQPMO pmo = MQPMO_DEFAULT;
@@ -316,4 +318,28 @@ TEST_F(Review, JournalOfMessagesWithLargePropertiesIsNotRewrittenOnEveryCall) {
     ASSERT_TRUE(qm.start());
     EXPECT_EQ(depth(qm.name(), "REVIEW.PROPS"), 21);
     h = connect(qm.name());
+}
+
+// MQSO_ALTER cannot change a subscription's topic or durability: a topic given again must resolve
+// to the subscription's own (2510), and a durability other than its own gives 2509. (Another
+// topic was taken as success and ignored; durability gave 2436.)
+TEST_F(Review, AlterKeepsTheTopicAndDurabilityWithIbmMqReasons) {
+    define("DEFINE QLOCAL(REVIEW.ALTER)\n");
+    MQHOBJ dest = open(h, "REVIEW.ALTER", MQOO_OUTPUT);
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    ASSERT_RC(subscribeTo(dest, "Review/Alter", MQSO_CREATE | MQSO_DURABLE, &hsub, "REVIEW.ALTER.SUB"),
+              MQCC_OK, MQRC_NONE);
+    Rc r;
+    MQCLOSE(h, &hsub, MQCO_KEEP_SUB, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(subscribeTo(dest, "Review/Other", MQSO_ALTER | MQSO_DURABLE, &hsub, "REVIEW.ALTER.SUB"),
+              MQCC_FAILED, MQRC_TOPIC_NOT_ALTERABLE);
+    EXPECT_RC(subscribeTo(dest, "Review/Alter", MQSO_ALTER, &hsub, "REVIEW.ALTER.SUB"), MQCC_FAILED,
+              MQRC_DURABILITY_NOT_ALTERABLE);
+    ASSERT_RC(subscribeTo(dest, "Review/Alter", MQSO_ALTER | MQSO_DURABLE, &hsub, "REVIEW.ALTER.SUB"),
+              MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publish("Review/Alter", "still here", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "REVIEW.ALTER"), 1);
+    MQCLOSE(h, &hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
 }
