@@ -304,11 +304,6 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
     MQMD pub = md;
     if (pub.Priority == MQPRI_PRIORITY_AS_Q_DEF) pub.Priority = 0;
     if (pub.Persistence == MQPER_PERSISTENCE_AS_Q_DEF) pub.Persistence = MQPER_NOT_PERSISTENT;
-    // A publication that cannot be retained goes to nobody (2479).
-    if (pmo.options & MQPMO_RETAIN) {
-        Result rr = retainLocked(c, h, pub, pmo, data);
-        if (rr.failed()) return rr;
-    }
     std::vector<const Subscription *> matched;
     for (const auto &[id, s] : subs_) {
         if (s.onRequest || s.expired) continue;   // these take retained publications by MQSUBRQ only
@@ -316,16 +311,15 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
             selects(s, pub, pmo))
             matched.push_back(&s);
     }
-    const std::string props = publicationProps(pmo.props, h.topic, false);
-    MQMD out = md;
-    Result result;
+    // Where each matched subscription's copy goes: its queue here, or the transmission queue to
+    // the queue manager of its queue (null when neither exists any more).
+    std::vector<Handle> dests;
     for (const Subscription *s : matched) {
         Handle dh = h;
         dh.topic.clear();
         Queue *q = nullptr;
         if (!s->destQMgr.empty()) {
-            // A queue on another queue manager: the publication goes to its transmission queue.
-            if (resolveXmitQ(s->destQMgr, q).failed()) continue;
+            if (resolveXmitQ(s->destQMgr, q).failed()) q = nullptr;
             dh.remoteQName = s->queue;
             dh.remoteQMgrName = s->destQMgr;
             dh.named = nullptr;
@@ -333,12 +327,36 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
             q = findQueue(s->queue);
             dh.named = q;
         }
-        if (!q || q->deleted) continue;
-        dh.queue = q;
+        dh.queue = q && !q->deleted ? q : nullptr;
+        dests.push_back(dh);
+    }
+    // A persistent publication must reach every durable subscription (the topic's PMSGDLV(ALLDUR)
+    // default): when one of their queues would refuse it, nobody gets it and the put fails. There is
+    // no dead-letter queue to fall back on: publications that cannot be delivered are not put there.
+    if (pub.Persistence == MQPER_PERSISTENT) {
+        bool syncpoint = (pmo.options & MQPMO_SYNCPOINT) != 0;
+        for (size_t i = 0; i < matched.size(); ++i) {
+            if (!matched[i]->durable) continue;
+            if (!dests[i].queue || accepts(c, dests[i], pub, data.size(), syncpoint).failed())
+                return Result::fail(MQRC_PUBLICATION_FAILURE);
+        }
+    }
+    // A publication that cannot be retained goes to nobody (2479).
+    if (pmo.options & MQPMO_RETAIN) {
+        Result rr = retainLocked(c, h, pub, pmo, data);
+        if (rr.failed()) return rr;
+    }
+    const std::string props = publicationProps(pmo.props, h.topic, false);
+    MQMD out = md;
+    Result result;
+    for (size_t i = 0; i < matched.size(); ++i) {
+        const Subscription *s = matched[i];
+        Handle &dh = dests[i];
+        if (!dh.queue) continue;
         MQMD copy = pub;
         std::memcpy(copy.CorrelId, s->correlId, sizeof copy.CorrelId);
         // A managed non-durable queue is temporary; its messages end with it anyway.
-        if (q->tempDynamic) copy.Persistence = MQPER_NOT_PERSISTENT;
+        if (dh.queue->tempDynamic) copy.Persistence = MQPER_NOT_PERSISTENT;
         PutOptions po = pmo;
         po.props = props;
         Result pr = putLocked(c, dh, copy, po, data);

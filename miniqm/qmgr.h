@@ -289,6 +289,7 @@ private:
     std::string txnRecord(const std::vector<std::pair<Queue *, Message *>> &puts,
                           const std::vector<std::pair<Queue *, Message *>> &removes);
     Result putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
+    Result accepts(Conn *c, const Handle &h, const MQMD &md, size_t dataLength, bool syncpoint) const;
     Result openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
     Result openSelection(const OpenRequest &od, MQLONG options, Handle &h);
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);

@@ -371,6 +371,29 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
     return pr;
 }
 
+// Whether the queue behind a handle takes this message now: the checks of a put that depend on
+// the queue rather than on the call, shared with publishing, which must know before it delivers.
+Result QueueManager::accepts(Conn *c, const Handle &h, const MQMD &md, size_t dataLength, bool syncpoint) const {
+    const Queue *named = h.named;
+    const Queue *q = h.queue;
+    if (!q || q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
+    if ((named && named->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED) ||
+        q->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED)
+        return Result::fail(MQRC_PUT_INHIBITED);
+    MQLONG length = static_cast<MQLONG>(dataLength);
+    // On a transmission queue the message is the header and the data.
+    MQLONG physical = h.remote() ? length + xmitHeaderLength(md) : length;
+    if (physical > q->def.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q);
+    if (length > qmgr_.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q_MGR);
+    if (q->depth >= q->def.i(MQIA_MAX_Q_DEPTH)) return Result::fail(MQRC_Q_FULL);
+    if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
+        return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
+    const Object &first = named ? named->def : q->def;
+    MQLONG persistence = md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
+    if (persistence == MQPER_PERSISTENT && q->tempDynamic) return Result::fail(MQRC_PERSISTENT_NOT_ALLOWED);
+    return Result::ok();
+}
+
 Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
     MQLONG o = pmo.options;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
@@ -412,21 +435,10 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         if (h.objectType != MQOT_TOPIC) return Result::fail(MQRC_NOT_OPEN_FOR_OUTPUT);
         return publishLocked(c, h, md, pmo, data);
     }
-    if (q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
-    if ((named && named->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED) ||
-        q->def.i(MQIA_INHIBIT_PUT) == MQQA_PUT_INHIBITED)
-        return Result::fail(MQRC_PUT_INHIBITED);
-    MQLONG length = static_cast<MQLONG>(data.size());
-    // On a transmission queue the message is the header and the data.
-    MQLONG physical = h.remote() ? length + xmitHeaderLength(md) : length;
-    if (physical > q->def.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q);
-    if (length > qmgr_.i(MQIA_MAX_MSG_LENGTH)) return Result::fail(MQRC_MSG_TOO_BIG_FOR_Q_MGR);
-    if (q->depth >= q->def.i(MQIA_MAX_Q_DEPTH)) return Result::fail(MQRC_Q_FULL);
-    if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
-        return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
+    Result admitted = accepts(c, h, md, data.size(), syncpoint);
+    if (admitted.failed()) return admitted;
     const Object &first = named ? named->def : q->def;   // defaults come from the name opened
     MQLONG persistence = md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
-    if (persistence == MQPER_PERSISTENT && q->tempDynamic) return Result::fail(MQRC_PERSISTENT_NOT_ALLOWED);
 
     Result result;
     auto m = std::make_unique<Message>();

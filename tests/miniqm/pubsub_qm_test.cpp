@@ -257,3 +257,50 @@ TEST_F(PubSub, DurableSubscriptionsSurviveARestartWithTheirPublications) {
 }
 
 }  // namespace
+
+// A persistent publication must reach every durable subscription: when a durable subscriber's
+// queue refuses it, nobody gets it (not the other subscribers, not the retained copy) and the put
+// fails with 2502. A non-durable subscriber's refusal, or a non-persistent publication, only
+// skips that subscriber.
+TEST_F(PubSub, PersistentPublicationRefusedByADurableSubscriberReachesNobody) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(DUR.Q) MAXDEPTH(1)\nDEFINE QLOCAL(OTHER.Q)\nDEFINE QLOCAL(SMALL.Q) MAXDEPTH(1)\n"),
+              0);
+    MQHOBJ durDest = open(h, "DUR.Q", MQOO_OUTPUT);
+    MQHOBJ otherDest = open(h, "OTHER.Q", MQOO_OUTPUT);
+    MQHOBJ smallDest = open(h, "SMALL.Q", MQOO_OUTPUT);
+    Sub durable = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE, durDest, "ZUNT.DUR");
+    ASSERT_RC(durable.rc, MQCC_OK, MQRC_NONE);
+    ASSERT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE, otherDest).rc, MQCC_OK, MQRC_NONE);
+
+    auto publishPersistent = [&](const std::string &data, MQLONG options) {
+        Rc r;
+        MQHOBJ t = openTopic(h, "Holva/ZUNT/Alerts", &r);
+        MQMD md = MQMD_DEFAULT;
+        md.Persistence = MQPER_PERSISTENT;
+        r = put(h, t, data, options, &md);
+        Rc c;
+        MQCLOSE(h, &t, MQCO_NONE, &c.cc, &c.reason);
+        return r;
+    };
+    EXPECT_RC(publishPersistent("first", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    // DUR.Q is full now.
+    EXPECT_RC(publishPersistent("second", MQPMO_NO_SYNCPOINT | MQPMO_RETAIN), MQCC_FAILED, MQRC_PUBLICATION_FAILURE);
+    EXPECT_RC(publishPersistent("third", MQPMO_SYNCPOINT), MQCC_FAILED, MQRC_PUBLICATION_FAILURE);
+    Rc r;
+    MQCMIT(h, &r.cc, &r.reason);
+    EXPECT_EQ(depth(qm.name(), "DUR.Q"), 1);
+    EXPECT_EQ(depth(qm.name(), "OTHER.Q"), 1);
+    EXPECT_EQ(depth(qm.name(), "SYSTEM.RETAINED.PUB.QUEUE"), 0);
+    // Not persistent: delivered wherever it can be.
+    EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "fourth"), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "OTHER.Q"), 2);
+
+    // A full non-durable subscriber does not stop a persistent publication.
+    MQCLOSE(h, &durable.hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    ASSERT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE, smallDest).rc, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publishPersistent("fifth", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_RC(publishPersistent("sixth", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(depth(qm.name(), "SMALL.Q"), 1);
+    EXPECT_EQ(depth(qm.name(), "OTHER.Q"), 4);
+}
