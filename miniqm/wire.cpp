@@ -1,6 +1,8 @@
 // Framing over stream sockets and the CRC that guards journal records.
 #include "miniqm/wire.h"
 
+#include <algorithm>
+
 #include "miniqm/os.h"
 
 namespace qmwire {
@@ -15,8 +17,17 @@ bool sendFrame(int fd, const std::string &body) {
 bool recvFrame(int fd, std::string &body) {
     uint32_t len = 0;
     if (!qmos::recvAll(fd, &len, sizeof len) || len > kMaxFrame) return false;
-    body.resize(len);
-    return len == 0 || qmos::recvAll(fd, body.data(), len);
+    // The buffer grows with the bytes that really arrive (doubling, from 1 MB), so that a peer
+    // announcing a frame of hundreds of megabytes and sending little makes us hold little.
+    constexpr size_t kFirstStep = 1u << 20;
+    body.clear();
+    while (body.size() < len) {
+        size_t have = body.size();
+        size_t step = std::min<size_t>(len - have, std::max(kFirstStep, have));
+        body.resize(have + step);
+        if (!qmos::recvAll(fd, body.data() + have, step)) return false;
+    }
+    return true;
 }
 
 static uint32_t crcTable(uint32_t i) {
