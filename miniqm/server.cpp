@@ -319,7 +319,14 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
         std::fprintf(stderr, "miniqmd(%s): %s\n", cfg.name.c_str(), text.c_str());
         std::fflush(stderr);
     };
+    // A server killed a moment ago may still hold the lock while its last threads end (its pid
+    // already gone or a zombie, so the tool saw nothing running): wait a little for it.
     int lockFd = qmos::lockFile(dir + "/miniqmd.lock");
+    if (lockFd < 0) say("waiting for the previous server to end");
+    for (int waited = 0; lockFd < 0 && waited < 5000; waited += 20) {
+        qmos::sleepMs(20);
+        lockFd = qmos::lockFile(dir + "/miniqmd.lock");
+    }
     if (lockFd < 0) {
         say("queue manager is already running");
         return 3;

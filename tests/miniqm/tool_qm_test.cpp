@@ -1,5 +1,10 @@
 // The miniqm tool: queue manager lifecycle, MQSC with IBM MQ's replies, put/get/depth with their
 // options, faults on demand, and a clear error with a non-zero exit code for every bad argument.
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <thread>
+
 #include "miniqm/control.h"
 #include "miniqm/qm_fixture.h"
 
@@ -228,4 +233,26 @@ TEST(Control, InProcessControlRunsMqscAndSetsFaults) {
     EXPECT_EQ(std::string(reply), "state");
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
+}
+
+// A server that was killed may hold the queue manager's lock for a moment after its pid is gone:
+// start waits for the lock rather than refusing the queue manager as running. Here this process
+// holds the lock, and lets go once the new server says it is waiting.
+TEST(Tool, StartWaitsForTheLockOfAServerThatIsStillEnding) {
+    QmServer qm("QM.LOCK");
+    ASSERT_TRUE(qm.ok());
+    qm.kill9();
+    int fd = ::open((qm.dir() + "/miniqmd.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    int rc = -1;
+    std::string out;
+    std::thread starter([&] { rc = qm.tool("start QM.LOCK --no-fsync", &out); });
+    for (int i = 0; i < 5000 && !contains(readText(qm.dir() + "/miniqmd.log"), "waiting for the previous server"); ++i)
+        usleep(1000);
+    EXPECT_TRUE(contains(readText(qm.dir() + "/miniqmd.log"), "waiting for the previous server"));
+    ::close(fd);
+    starter.join();
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(qm.running());
 }
