@@ -65,13 +65,6 @@ Rc publish(MQHCONN h, const std::string &topic, const std::string &data, MQLONG 
 }
 
 // Every message waiting on a handle, in order.
-std::vector<std::string> drain(MQHCONN h, MQHOBJ o) {
-    std::vector<std::string> out;
-    std::string data;
-    while (get(h, o, &data).cc == MQCC_OK) out.push_back(data);
-    return out;
-}
-
 class PubSub : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -107,10 +100,10 @@ TEST_F(PubSub, PublicationReachesManagedAndNamedQueueSubscriptionsButNotOthers) 
     ASSERT_RC(get(h, managed.hobj, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(data, "alert 1");
     EXPECT_EQ(std::memcmp(md.CorrelId, managed.sd.SubCorrelId, sizeof md.CorrelId), 0);
-    EXPECT_EQ(drain(h, managed.hobj), Msgs{});
+    EXPECT_EQ(drainAll(h, managed.hobj), Msgs{});
     MQHOBJ in = open(h, "ALERTS.Q", MQOO_INPUT_SHARED);
-    EXPECT_EQ(drain(h, in), Msgs{"alert 1"});
-    EXPECT_EQ(drain(h, other.hobj), Msgs{});
+    EXPECT_EQ(drainAll(h, in), Msgs{"alert 1"});
+    EXPECT_EQ(drainAll(h, other.hobj), Msgs{});
 }
 
 TEST_F(PubSub, TopicObjectAndObjectStringJoinForPublisherAndSubscriber) {
@@ -135,7 +128,7 @@ TEST_F(PubSub, TopicObjectAndObjectStringJoinForPublisherAndSubscriber) {
     char msg[] = "by put1";
     MQPUT1(h, &od, &md, &pmo, 7, msg, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), (Msgs{"by object", "by put1"}));
+    EXPECT_EQ(drainAll(h, s.hobj), (Msgs{"by object", "by put1"}));
 
     Sub bad = subscribe(h, "X", MQSO_CREATE, MQHO_NONE, "", "NO.SUCH.TOPIC");
     EXPECT_RC(bad.rc, MQCC_FAILED, MQRC_UNKNOWN_OBJECT_NAME);
@@ -153,10 +146,10 @@ TEST_F(PubSub, WildcardSubscriptionsSelectByTheirScheme) {
     EXPECT_RC(publish(h, "Holva/X/Y/Alerts", "c"), MQCC_OK, MQRC_NONE);
     EXPECT_RC(publish(h, "Other/ZUNT/Alerts", "d"), MQCC_OK, MQRC_NONE);
 
-    EXPECT_EQ(drain(h, hash.hobj), (Msgs{"a", "b", "c"}));
-    EXPECT_EQ(drain(h, plus.hobj), (Msgs{"a"}));
-    EXPECT_EQ(drain(h, chars.hobj), (Msgs{"a", "c"}));
-    EXPECT_EQ(drain(h, exact.hobj), (Msgs{"b"}));
+    EXPECT_EQ(drainAll(h, hash.hobj), (Msgs{"a", "b", "c"}));
+    EXPECT_EQ(drainAll(h, plus.hobj), (Msgs{"a"}));
+    EXPECT_EQ(drainAll(h, chars.hobj), (Msgs{"a", "c"}));
+    EXPECT_EQ(drainAll(h, exact.hobj), (Msgs{"b"}));
 }
 
 TEST_F(PubSub, NoSubscriberMeansSuccessAndNothingDelivered) {
@@ -165,7 +158,7 @@ TEST_F(PubSub, NoSubscriberMeansSuccessAndNothingDelivered) {
               MQCC_WARNING, MQRC_NO_SUBS_MATCHED);
     Sub later = subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE);
     ASSERT_RC(later.rc, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, later.hobj), Msgs{});
+    EXPECT_EQ(drainAll(h, later.hobj), Msgs{});
     // A publisher names one topic, never a wildcard.
     Rc r;
     openTopic(h, "Holva/#", &r);
@@ -206,7 +199,7 @@ TEST_F(PubSub, DurableSubscriptionOutlivesItsConnectionAndIsResumed) {
     Sub resumed = subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, MQHO_NONE, "ZUNT.ALERTS");
     ASSERT_RC(resumed.rc, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(resumed.resolved, "Holva/ZUNT/Alerts");
-    EXPECT_EQ(drain(h, resumed.hobj), Msgs{"kept"});
+    EXPECT_EQ(drainAll(h, resumed.hobj), Msgs{"kept"});
 
     // Publications on request are for subscriptions made with MQSO_PUBLICATIONS_ON_REQUEST.
     MQSRO sro = MQSRO_DEFAULT;
@@ -249,11 +242,11 @@ TEST_F(PubSub, DurableSubscriptionsSurviveARestartWithTheirPublications) {
     Sub m2 = subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, MQHO_NONE, "ZUNT.MANAGED");
     ASSERT_RC(m2.rc, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(std::memcmp(m2.sd.SubCorrelId, managed.sd.SubCorrelId, sizeof managed.sd.SubCorrelId), 0);
-    EXPECT_EQ(drain(h, m2.hobj), Msgs{"persistent"});
+    EXPECT_EQ(drainAll(h, m2.hobj), Msgs{"persistent"});
     EXPECT_RC(publish(h, "Holva/ZUNT/Alerts", "after"), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, m2.hobj), Msgs{"after"});
+    EXPECT_EQ(drainAll(h, m2.hobj), Msgs{"after"});
     MQHOBJ in = open(h, "ALERTS.Q", MQOO_INPUT_SHARED);
-    EXPECT_EQ(drain(h, in), (Msgs{"persistent", "after"}));
+    EXPECT_EQ(drainAll(h, in), (Msgs{"persistent", "after"}));
 }
 
 }  // namespace

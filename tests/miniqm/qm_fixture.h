@@ -295,3 +295,34 @@ inline Rc setProp(MQHCONN h, MQHMSG m, const char *name, MQLONG type, const void
 }
 
 }  // namespace qmt
+
+namespace qmt {
+
+// Every message waiting on a handle, got in order until the queue is empty.
+inline std::vector<std::string> drainAll(MQHCONN h, MQHOBJ o) {
+    std::vector<std::string> out;
+    std::string data;
+    while (get(h, o, &data).cc == MQCC_OK) out.push_back(data);
+    return out;
+}
+
+// A publication by MQPUT1 on a topic string: MQSTR data with the given put options and persistence.
+inline Rc publishPut1(MQHCONN h, const std::string &topic, const std::string &data, MQLONG pmoOptions,
+                      MQLONG persistence = MQPER_NOT_PERSISTENT) {
+    MQOD od = MQOD_DEFAULT;
+    od.Version = MQOD_VERSION_4;
+    od.ObjectType = MQOT_TOPIC;
+    od.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
+    od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
+    MQMD md = MQMD_DEFAULT;
+    md.Persistence = persistence;
+    std::memcpy(md.Format, MQFMT_STRING, 8);
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = pmoOptions;
+    Rc r;
+    MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+           &r.reason);
+    return r;
+}
+
+}  // namespace qmt

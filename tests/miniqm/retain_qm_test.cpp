@@ -74,32 +74,7 @@ Rc publishColored(MQHCONN h, const std::string &topic, const std::string &data, 
     return r;
 }
 
-Rc publish(MQHCONN h, const std::string &topic, const std::string &data, MQLONG pmoOptions,
-           MQLONG persistence = MQPER_NOT_PERSISTENT) {
-    MQOD od = MQOD_DEFAULT;
-    od.Version = MQOD_VERSION_4;
-    od.ObjectType = MQOT_TOPIC;
-    od.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
-    od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
-    MQMD md = MQMD_DEFAULT;
-    md.Persistence = persistence;
-    std::memcpy(md.Format, MQFMT_STRING, 8);
-    MQPMO pmo = MQPMO_DEFAULT;
-    pmo.Options = pmoOptions;
-    Rc r;
-    MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
-           &r.reason);
-    return r;
-}
-
 constexpr MQLONG kRetain = MQPMO_NO_SYNCPOINT | MQPMO_RETAIN;
-
-std::vector<std::string> drain(MQHCONN h, MQHOBJ o) {
-    std::vector<std::string> out;
-    std::string data;
-    while (get(h, o, &data).cc == MQCC_OK) out.push_back(data);
-    return out;
-}
 
 using Msgs = std::vector<std::string>;
 
@@ -168,7 +143,7 @@ protected:
 
 TEST_F(Retain, RetainedPublicationReachesALaterSubscriptionMarkedRetained) {
     // Retained with nobody subscribed: kept all the same, and the warning still says nobody matched.
-    EXPECT_RC(publish(h, "Holva/ZUNT/State", "state 1", kRetain | MQPMO_WARN_IF_NO_SUBS_MATCHED),
+    EXPECT_RC(publishPut1(h, "Holva/ZUNT/State", "state 1", kRetain | MQPMO_WARN_IF_NO_SUBS_MATCHED),
               MQCC_WARNING, MQRC_NO_SUBS_MATCHED);
     EXPECT_EQ(depth(qm.name(), "SYSTEM.RETAINED.PUB.QUEUE"), 1);
     Sub s = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE);
@@ -181,7 +156,7 @@ TEST_F(Retain, RetainedPublicationReachesALaterSubscriptionMarkedRetained) {
     EXPECT_EQ(d.topic, "Holva/ZUNT/State");
 
     // A live publication carries its topic string but is not marked retained.
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "state 2", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "state 2", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     d = getPublication(h, s.hobj);
     ASSERT_RC(d.rc, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(d.data, "state 2");
@@ -200,24 +175,24 @@ TEST_F(Retain, RetainedPublicationReachesALaterSubscriptionMarkedRetained) {
 }
 
 TEST_F(Retain, NewPublicationsOnlySubscriptionGetsNoRetainedOne) {
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "old", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "old", kRetain), MQCC_OK, MQRC_NONE);
     Sub s = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_NEW_PUBLICATIONS_ONLY);
     ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{});
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "new", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{"new"});
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{});
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "new", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{"new"});
 }
 
 TEST_F(Retain, ResumingADurableSubscriptionSendsNoRetainedPublicationAgain) {
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "kept", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "kept", kRetain), MQCC_OK, MQRC_NONE);
     Sub s = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_DURABLE, "ZUNT.STATE");
     ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{"kept"});
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{"kept"});
     Rc r;
     MQCLOSE(h, &s.hsub, MQCO_NONE, &r.cc, &r.reason);
     Sub resumed = subscribe(h, "", MQSO_RESUME | MQSO_DURABLE, "ZUNT.STATE");
     ASSERT_RC(resumed.rc, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, resumed.hobj), Msgs{});
+    EXPECT_EQ(drainAll(h, resumed.hobj), Msgs{});
 }
 
 TEST_F(Retain, PublicationsOnRequestComeOnlyThroughSubrq) {
@@ -228,9 +203,9 @@ TEST_F(Retain, PublicationsOnRequestComeOnlyThroughSubrq) {
     EXPECT_RC(subrq(h, s.hsub, &sro), MQCC_FAILED, MQRC_NO_RETAINED_MSG);
     EXPECT_EQ(sro.NumPubs, 0);
 
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "live", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "retained", kRetain), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{});  // nothing arrives on publish
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "live", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "retained", kRetain), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{});  // nothing arrives on publish
 
     EXPECT_RC(subrq(h, s.hsub, &sro), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(sro.NumPubs, 1);
@@ -240,7 +215,7 @@ TEST_F(Retain, PublicationsOnRequestComeOnlyThroughSubrq) {
     EXPECT_EQ(d.retained, 1);
     // Again, and with no MQSRO at all (a null pointer means no options).
     EXPECT_RC(subrq(h, s.hsub, nullptr), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{"retained"});
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{"retained"});
 
     // The call's own checks.
     MQSRO bad = MQSRO_DEFAULT;
@@ -260,13 +235,13 @@ TEST_F(Retain, PublicationsOnRequestComeOnlyThroughSubrq) {
 }
 
 TEST_F(Retain, OnePerTopicStringReplacedByTheNextAndByUnitsOfWorkOnlyWhenCommitted) {
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "v1", kRetain), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "v2", kRetain), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "not kept", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "v1", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "v2", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "not kept", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     auto current = [&] {
         Sub s = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE);
         EXPECT_RC(s.rc, MQCC_OK, MQRC_NONE);
-        Msgs got = drain(h, s.hobj);
+        Msgs got = drainAll(h, s.hobj);
         Rc r;
         MQCLOSE(h, &s.hsub, MQCO_NONE, &r.cc, &r.reason);
         return got;
@@ -275,13 +250,13 @@ TEST_F(Retain, OnePerTopicStringReplacedByTheNextAndByUnitsOfWorkOnlyWhenCommitt
     EXPECT_EQ(depth(qm.name(), "SYSTEM.RETAINED.PUB.QUEUE"), 1);
 
     Rc r;
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "backed out", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK,
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "backed out", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK,
               MQRC_NONE);
     MQBACK(h, &r.cc, &r.reason);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(current(), Msgs{"v2"});
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "v3", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "v4", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "v3", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "v4", MQPMO_SYNCPOINT | MQPMO_RETAIN), MQCC_OK, MQRC_NONE);
     // Another connection sees the old one until the commit.
     MQHCONN other = connect(qm.name());
     Sub s = subscribe(other, "Holva/ZUNT/State", MQSO_CREATE);
@@ -309,16 +284,16 @@ TEST_F(Retain, PublicationThatCannotBeRetainedGoesToNobody) {
     Sub s = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE);
     ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
     ASSERT_EQ(qm.mqsc("ALTER QLOCAL(SYSTEM.RETAINED.PUB.QUEUE) PUT(DISABLED)\n"), 0);
-    EXPECT_RC(publish(h, "Holva/ZUNT/State", "lost", kRetain), MQCC_FAILED, MQRC_PUT_NOT_RETAINED);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{});
+    EXPECT_RC(publishPut1(h, "Holva/ZUNT/State", "lost", kRetain), MQCC_FAILED, MQRC_PUT_NOT_RETAINED);
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{});
 }
 
 TEST_F(Retain, PersistentRetainedPublicationsSurviveKillAndNonPersistentOnesDoNot) {
-    ASSERT_RC(publish(h, "Holva/A", "persistent A", kRetain, MQPER_PERSISTENT), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/B", "non-persistent B", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/A", "persistent A", kRetain, MQPER_PERSISTENT), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/B", "non-persistent B", kRetain), MQCC_OK, MQRC_NONE);
     // A non-persistent replacement of a persistent one: after the restart there is none.
-    ASSERT_RC(publish(h, "Holva/C", "persistent C", kRetain, MQPER_PERSISTENT), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/C", "non-persistent C", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/C", "persistent C", kRetain, MQPER_PERSISTENT), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/C", "non-persistent C", kRetain), MQCC_OK, MQRC_NONE);
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
     qm.kill9();
@@ -326,7 +301,7 @@ TEST_F(Retain, PersistentRetainedPublicationsSurviveKillAndNonPersistentOnesDoNo
     h = connect(qm.name());
     Sub s = subscribe(h, "Holva/#", MQSO_CREATE);
     ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, s.hobj), Msgs{"persistent A"});
+    EXPECT_EQ(drainAll(h, s.hobj), Msgs{"persistent A"});
 
     // And across a clean stop.
     MQDISC(&h, &r.cc, &r.reason);
@@ -343,10 +318,10 @@ TEST_F(Retain, PersistentRetainedPublicationsSurviveKillAndNonPersistentOnesDoNo
 }
 
 TEST_F(Retain, WildcardSubscriptionsReceiveEveryMatchingRetainedPublication) {
-    ASSERT_RC(publish(h, "Holva/ZUNT/Alerts", "alerts", kRetain), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "state", kRetain), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/Other/State", "other", kRetain), MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Elsewhere/State", "elsewhere", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/Alerts", "alerts", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "state", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/Other/State", "other", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Elsewhere/State", "elsewhere", kRetain), MQCC_OK, MQRC_NONE);
 
     Sub zunt = subscribe(h, "Holva/ZUNT/#", MQSO_CREATE);
     ASSERT_RC(zunt.rc, MQCC_OK, MQRC_NONE);
@@ -362,7 +337,7 @@ TEST_F(Retain, WildcardSubscriptionsReceiveEveryMatchingRetainedPublication) {
 
     Sub states = subscribe(h, "Holva/+/State", MQSO_CREATE);
     ASSERT_RC(states.rc, MQCC_OK, MQRC_NONE);
-    Msgs got = drain(h, states.hobj);
+    Msgs got = drainAll(h, states.hobj);
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (Msgs{"other", "state"}));
 
@@ -371,7 +346,7 @@ TEST_F(Retain, WildcardSubscriptionsReceiveEveryMatchingRetainedPublication) {
     MQSRO sro = MQSRO_DEFAULT;
     EXPECT_RC(subrq(h, chars.hsub, &sro), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(sro.NumPubs, 3);
-    EXPECT_EQ(drain(h, chars.hobj).size(), 3u);
+    EXPECT_EQ(drainAll(h, chars.hobj).size(), 3u);
 }
 
 TEST_F(Retain, SubscriptionEndsAtItsSubExpiry) {
@@ -382,7 +357,7 @@ TEST_F(Retain, SubscriptionEndsAtItsSubExpiry) {
     // and the subscription can be neither resumed nor altered until the handle is closed.
     Sub held = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_DURABLE, "ZUNT.HELD", 2);
     ASSERT_RC(held.rc, MQCC_OK, MQRC_NONE);
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "before", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "before", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     // A durable one released before its expiry goes by itself; one with a long expiry is altered
     // to a short one.
     Sub released = subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_DURABLE, "ZUNT.RELEASED", 2);
@@ -407,8 +382,8 @@ TEST_F(Retain, SubscriptionEndsAtItsSubExpiry) {
     EXPECT_EQ(resumed.sd.SubExpiry, 6000);
 
     usleep(400 * 1000);  // past every SubExpiry of 2 (0.2 seconds)
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "after", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, held.hobj), Msgs{"before"});
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "after", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drainAll(h, held.hobj), Msgs{"before"});
     MQHCONN other = connect(qm.name());
     EXPECT_RC(subscribe(other, "", MQSO_RESUME | MQSO_DURABLE, "ZUNT.HELD").rc, MQCC_FAILED,
               MQRC_INVALID_SUBSCRIPTION);
@@ -422,8 +397,8 @@ TEST_F(Retain, SubscriptionEndsAtItsSubExpiry) {
               MQRC_NO_SUBSCRIPTION);
     MQDISC(&other, &r.cc, &r.reason);
     // The one without an expiry lives on.
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "later", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, resumed.hobj), (Msgs{"after", "later"}));
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "later", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(drainAll(h, resumed.hobj), (Msgs{"after", "later"}));
 }
 
 TEST_F(Retain, DurableSubscriptionExpiringWhileTheQueueManagerIsDownIsGoneAfterTheRestart) {
@@ -496,7 +471,7 @@ TEST_F(Retain, SelectionStringAppliesToRetainedPublications) {
 }
 
 TEST_F(Retain, RetainedPublicationsThatCannotBeReadMakeNoSubscription) {
-    ASSERT_RC(publish(h, "Holva/ZUNT/State", "kept", kRetain), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(publishPut1(h, "Holva/ZUNT/State", "kept", kRetain), MQCC_OK, MQRC_NONE);
     ASSERT_EQ(qm.mqsc("ALTER QLOCAL(SYSTEM.RETAINED.PUB.QUEUE) GET(DISABLED)\n"), 0);
     EXPECT_RC(subscribe(h, "Holva/ZUNT/State", MQSO_CREATE | MQSO_DURABLE, "ZUNT.STATE").rc, MQCC_FAILED,
               MQRC_RETAINED_MSG_Q_ERROR);
@@ -513,7 +488,7 @@ TEST_F(Retain, RetainedPublicationsThatCannotBeReadMakeNoSubscription) {
     EXPECT_RC(subrq(h, onRequest.hsub, &sro), MQCC_FAILED, MQRC_RETAINED_MSG_Q_ERROR);
     ASSERT_EQ(qm.mqsc("ALTER QLOCAL(SYSTEM.RETAINED.PUB.QUEUE) GET(ENABLED)\n"), 0);
     EXPECT_RC(subrq(h, onRequest.hsub, &sro), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(drain(h, onRequest.hobj), Msgs{"kept"});
+    EXPECT_EQ(drainAll(h, onRequest.hobj), Msgs{"kept"});
 }
 
 }  // namespace

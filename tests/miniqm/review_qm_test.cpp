@@ -27,20 +27,7 @@ protected:
     }
     Rc publish(const std::string &topic, const std::string &data, MQLONG pmoOptions,
                MQLONG persistence = MQPER_NOT_PERSISTENT) {
-        MQOD od = MQOD_DEFAULT;
-        od.Version = MQOD_VERSION_4;
-        od.ObjectType = MQOT_TOPIC;
-        od.ObjectString.VSPtr = const_cast<char *>(topic.c_str());
-        od.ObjectString.VSLength = static_cast<MQLONG>(topic.size());
-        MQMD md = MQMD_DEFAULT;
-        md.Persistence = persistence;
-        std::memcpy(md.Format, MQFMT_STRING, 8);
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = pmoOptions;
-        Rc r;
-        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
-               &r.reason);
-        return r;
+        return publishPut1(h, topic, data, pmoOptions, persistence);
     }
     // MQSUB to the queue opened as dest (not managed).
     Rc subscribeTo(MQHOBJ dest, const std::string &topic, MQLONG options, MQHOBJ *hsub,
