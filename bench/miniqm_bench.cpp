@@ -32,7 +32,10 @@ struct Server {
         fs::create_directories(root);
         setenv("MINIQM_ROOT", root.c_str(), 1);
         std::string t = tool.string();
-        ok = std::system((t + " create " + name + " >/dev/null && " + t + " start " + name + " >/dev/null").c_str()) == 0;
+        ok =
+            std::system(
+                (t + " create " + name + " >/dev/null && " + t + " start " + name + " >/dev/null").c_str()) ==
+            0;
         std::ifstream run(root / name / "miniqmd.run");
         std::string line;
         while (std::getline(run, line))
@@ -106,4 +109,9 @@ void putGetBatches(benchmark::State &state) {
 }  // namespace
 
 // range(0): 0 bindings, 1 client; range(1): message size.
-BENCHMARK(putGetBatches)->ArgNames({"client", "bytes"})->Args({0, 1024})->Args({0, 65536})->Args({1, 1024})->Args({1, 65536});
+BENCHMARK(putGetBatches)
+    ->ArgNames({"client", "bytes"})
+    ->Args({0, 1024})
+    ->Args({0, 65536})
+    ->Args({1, 1024})
+    ->Args({1, 65536});

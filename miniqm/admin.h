@@ -14,4 +14,3 @@ enum class Outcome { Ok, Failed, Unreachable, NoReply };
 Outcome request(const std::string &dir, const std::string &command, std::string &reply);
 
 }  // namespace qmadmin
-

@@ -16,22 +16,28 @@ namespace {
 thread_local const Dispatcher *tlsCallbackOf = nullptr;
 
 int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-constexpr int kPollMs = 5;         // between rounds that found nothing, while started
-constexpr int kProbeMs = 50;       // between probes of the connection
-constexpr MQLONG kCbdOptions = MQCBDO_START_CALL | MQCBDO_STOP_CALL | MQCBDO_REGISTER_CALL | MQCBDO_DEREGISTER_CALL |
-                               MQCBDO_FAIL_IF_QUIESCING | MQCBDO_EVENT_CALL | MQCBDO_MC_EVENT_CALL;
+constexpr int kPollMs = 5;    // between rounds that found nothing, while started
+constexpr int kProbeMs = 50;  // between probes of the connection
+constexpr MQLONG kCbdOptions = MQCBDO_START_CALL | MQCBDO_STOP_CALL | MQCBDO_REGISTER_CALL |
+                               MQCBDO_DEREGISTER_CALL | MQCBDO_FAIL_IF_QUIESCING | MQCBDO_EVENT_CALL |
+                               MQCBDO_MC_EVENT_CALL;
 constexpr MQLONG kOperations[] = {MQOP_REGISTER, MQOP_DEREGISTER, MQOP_SUSPEND, MQOP_RESUME};
 
 size_t gmoLength(MQLONG version) {
     switch (version) {
-    case MQGMO_VERSION_1: return MQGMO_LENGTH_1;
-    case MQGMO_VERSION_2: return MQGMO_LENGTH_2;
-    case MQGMO_VERSION_3: return MQGMO_LENGTH_3;
-    default: return MQGMO_LENGTH_4;
+        case MQGMO_VERSION_1:
+            return MQGMO_LENGTH_1;
+        case MQGMO_VERSION_2:
+            return MQGMO_LENGTH_2;
+        case MQGMO_VERSION_3:
+            return MQGMO_LENGTH_3;
+        default:
+            return MQGMO_LENGTH_4;
     }
 }
 
@@ -44,9 +50,13 @@ void result(MQLONG &cc, MQLONG &rc, MQLONG c, MQLONG r) {
 
 Dispatcher::Dispatcher(MQHCONN hconn, Transport &transport) : hconn_(hconn), transport_(transport) {}
 
-Dispatcher::~Dispatcher() { shutdown(); }
+Dispatcher::~Dispatcher() {
+    shutdown();
+}
 
-bool Dispatcher::onCallbackThread() const { return tlsCallbackOf == this; }
+bool Dispatcher::onCallbackThread() const {
+    return tlsCallbackOf == this;
+}
 
 MQLONG Dispatcher::admit() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -79,15 +89,16 @@ MQCBC Dispatcher::context(const Consumer &c, MQLONG callType, MQLONG cc, MQLONG 
     cbc.ConnectionArea = connectionArea_;
     cbc.CompCode = cc;
     cbc.Reason = reason;
-    cbc.State = callType == MQCBCT_STOP_CALL || reason == MQRC_CONNECTION_BROKEN || reason == MQRC_Q_MGR_STOPPING
-                    ? MQCS_STOPPED
-                    : MQCS_NONE;
+    cbc.State =
+        callType == MQCBCT_STOP_CALL || reason == MQRC_CONNECTION_BROKEN || reason == MQRC_Q_MGR_STOPPING
+            ? MQCS_STOPPED
+            : MQCS_NONE;
     return cbc;
 }
 
 // Runs a callback on the callback thread with the lock released; others see running_ meanwhile.
-void Dispatcher::invoke(std::unique_lock<std::mutex> &lk, const std::shared_ptr<Consumer> &c, MQCBC &cbc, MQMD *md,
-                        MQGMO *gmo, void *buffer) {
+void Dispatcher::invoke(std::unique_lock<std::mutex> &lk, const std::shared_ptr<Consumer> &c, MQCBC &cbc,
+                        MQMD *md, MQGMO *gmo, void *buffer) {
     auto fn = reinterpret_cast<MQCB_FUNCTION *>(c->cbd.CallbackFunction);
     if (!fn) return;
     running_ = true;
@@ -188,23 +199,23 @@ void Dispatcher::cb(MQLONG operation, const void *callbackDesc, MQHOBJ hobj, con
     }
     if (!c) return result(compCode, reason, MQCC_FAILED, MQRC_CALLBACK_NOT_REGISTERED);
     switch (operation) {
-    case MQOP_DEREGISTER:
-        if (handler)
-            handler_.reset();
-        else
-            consumers_.erase(hobj);
-        waitIdle(lk);
-        lk.unlock();
-        if (c->cbd.Options & MQCBDO_DEREGISTER_CALL) callDirect(c, MQCBCT_DEREGISTER_CALL);
-        break;
-    case MQOP_SUSPEND:
-        c->suspended = true;
-        break;
-    case MQOP_RESUME:
-        c->suspended = false;
-        c->idleSinceMs = nowMs();
-        cv_.notify_all();
-        break;
+        case MQOP_DEREGISTER:
+            if (handler)
+                handler_.reset();
+            else
+                consumers_.erase(hobj);
+            waitIdle(lk);
+            lk.unlock();
+            if (c->cbd.Options & MQCBDO_DEREGISTER_CALL) callDirect(c, MQCBCT_DEREGISTER_CALL);
+            break;
+        case MQOP_SUSPEND:
+            c->suspended = true;
+            break;
+        case MQOP_RESUME:
+            c->suspended = false;
+            c->idleSinceMs = nowMs();
+            cv_.notify_all();
+            break;
     }
     result(compCode, reason, MQCC_OK, MQRC_NONE);
 }
@@ -239,48 +250,51 @@ void Dispatcher::ctl(MQLONG operation, const void *controlOpts, MQLONG &compCode
         return result(compCode, reason, MQCC_FAILED, MQRC_Q_MGR_QUIESCING);
     bool fromCallback = onCallbackThread();
     switch (operation) {
-    case MQOP_START:
-    case MQOP_START_WAIT:
-        if (state_ == State::Started && !fromCallback)
-            return result(compCode, reason, MQCC_FAILED, MQRC_HCONN_ASYNC_ACTIVE);
-        if (fromCallback && operation == MQOP_START_WAIT)
-            return result(compCode, reason, MQCC_FAILED, MQRC_ENVIRONMENT_ERROR);
-        if (consumers_.empty() && !handler_) return result(compCode, reason, MQCC_FAILED, MQRC_NO_CALLBACKS_ACTIVE);
-        if (state_ == State::Stopped) {
-            connectionArea_ = ctlo ? ctlo->ConnectionArea : nullptr;
-            queueControl(MQCBCT_START_CALL, MQCBDO_START_CALL);
-            for (auto &[h, c] : consumers_) c->idleSinceMs = nowMs();
-        }
-        state_ = State::Started;
-        ensureThread();
-        cv_.notify_all();
-        if (operation == MQOP_START_WAIT) cv_.wait(lk, [this] { return state_ == State::Stopped || quit_; });
-        if (operation == MQOP_START_WAIT && endReason_) return result(compCode, reason, MQCC_FAILED, endReason_);
-        break;
-    case MQOP_STOP:
-        if (state_ != State::Stopped) {
-            state_ = State::Stopped;
-            queueControl(MQCBCT_STOP_CALL, MQCBDO_STOP_CALL);
-            ++stopsAsked_;
-            cv_.notify_all();
-        }
-        waitIdle(lk);
-        break;
-    case MQOP_SUSPEND:
-        if (state_ == State::Started) state_ = State::Suspended;
-        waitIdle(lk);
-        break;
-    case MQOP_RESUME:
-        if (state_ == State::Started && !fromCallback)
-            return result(compCode, reason, MQCC_FAILED, MQRC_HCONN_ASYNC_ACTIVE);
-        if (state_ == State::Suspended) {
+        case MQOP_START:
+        case MQOP_START_WAIT:
+            if (state_ == State::Started && !fromCallback)
+                return result(compCode, reason, MQCC_FAILED, MQRC_HCONN_ASYNC_ACTIVE);
+            if (fromCallback && operation == MQOP_START_WAIT)
+                return result(compCode, reason, MQCC_FAILED, MQRC_ENVIRONMENT_ERROR);
+            if (consumers_.empty() && !handler_)
+                return result(compCode, reason, MQCC_FAILED, MQRC_NO_CALLBACKS_ACTIVE);
+            if (state_ == State::Stopped) {
+                connectionArea_ = ctlo ? ctlo->ConnectionArea : nullptr;
+                queueControl(MQCBCT_START_CALL, MQCBDO_START_CALL);
+                for (auto &[h, c] : consumers_) c->idleSinceMs = nowMs();
+            }
             state_ = State::Started;
-            for (auto &[h, c] : consumers_) c->idleSinceMs = nowMs();
+            ensureThread();
             cv_.notify_all();
-        }
-        break;
-    default:
-        return result(compCode, reason, MQCC_FAILED, MQRC_OPERATION_ERROR);
+            if (operation == MQOP_START_WAIT)
+                cv_.wait(lk, [this] { return state_ == State::Stopped || quit_; });
+            if (operation == MQOP_START_WAIT && endReason_)
+                return result(compCode, reason, MQCC_FAILED, endReason_);
+            break;
+        case MQOP_STOP:
+            if (state_ != State::Stopped) {
+                state_ = State::Stopped;
+                queueControl(MQCBCT_STOP_CALL, MQCBDO_STOP_CALL);
+                ++stopsAsked_;
+                cv_.notify_all();
+            }
+            waitIdle(lk);
+            break;
+        case MQOP_SUSPEND:
+            if (state_ == State::Started) state_ = State::Suspended;
+            waitIdle(lk);
+            break;
+        case MQOP_RESUME:
+            if (state_ == State::Started && !fromCallback)
+                return result(compCode, reason, MQCC_FAILED, MQRC_HCONN_ASYNC_ACTIVE);
+            if (state_ == State::Suspended) {
+                state_ = State::Started;
+                for (auto &[h, c] : consumers_) c->idleSinceMs = nowMs();
+                cv_.notify_all();
+            }
+            break;
+        default:
+            return result(compCode, reason, MQCC_FAILED, MQRC_OPERATION_ERROR);
     }
     result(compCode, reason, MQCC_OK, MQRC_NONE);
 }
@@ -289,7 +303,7 @@ void Dispatcher::shutdown() {
     std::vector<std::shared_ptr<Consumer>> all;
     {
         std::unique_lock<std::mutex> lk(mu_);
-        if (onCallbackThread()) {   // MQDISC from a callback: the thread ends after it returns
+        if (onCallbackThread()) {  // MQDISC from a callback: the thread ends after it returns
             quit_ = true;
             state_ = State::Stopped;
             cv_.notify_all();
@@ -337,21 +351,23 @@ bool Dispatcher::deliverOne(std::unique_lock<std::mutex> &lk, const std::shared_
     gmo.Options = (gmo.Options & ~MQGMO_WAIT) | MQGMO_NO_WAIT;
     gmo.WaitInterval = 0;
     bool full = c->cbd.MaxMsgLength == MQCBD_FULL_MSG_LENGTH;
-    size_t size = full ? (c->buffer.empty() ? 4096 : c->buffer.size()) : static_cast<size_t>(c->cbd.MaxMsgLength);
+    size_t size =
+        full ? (c->buffer.empty() ? 4096 : c->buffer.size()) : static_cast<size_t>(c->cbd.MaxMsgLength);
     if (c->buffer.size() < size || c->buffer.empty()) c->buffer.resize(size ? size : 1);
     MQLONG dataLength = 0, cc = MQCC_FAILED, rc = MQRC_NONE;
     lk.unlock();
     for (;;) {
         transport_.get(c->hobj, md, gmo, static_cast<MQLONG>(size), c->buffer.data(), dataLength, cc, rc);
         if (!(full && rc == MQRC_TRUNCATED_MSG_FAILED && static_cast<size_t>(dataLength) > size)) break;
-        size = static_cast<size_t>(dataLength);   // the whole message was asked for: get it again, bigger
+        size = static_cast<size_t>(dataLength);  // the whole message was asked for: get it again, bigger
         c->buffer.resize(size);
         md = c->md;
     }
     lk.lock();
     if (cc != MQCC_FAILED || rc == MQRC_TRUNCATED_MSG_FAILED) {
-        bool removed = cc != MQCC_FAILED && !(c->gmo.Options & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT |
-                                                                 MQGMO_BROWSE_MSG_UNDER_CURSOR));
+        bool removed =
+            cc != MQCC_FAILED &&
+            !(c->gmo.Options & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT | MQGMO_BROWSE_MSG_UNDER_CURSOR));
         MQCBC cbc = context(*c, removed ? MQCBCT_MSG_REMOVED : MQCBCT_MSG_NOT_REMOVED, cc, rc);
         cbc.DataLength = dataLength;
         cbc.BufferLength = static_cast<MQLONG>(size);
@@ -377,7 +393,7 @@ bool Dispatcher::deliverOne(std::unique_lock<std::mutex> &lk, const std::shared_
         lk.lock();
         return false;
     }
-    if (rc != c->lastError) {   // anything else (get inhibited, a closed handle...): once per kind
+    if (rc != c->lastError) {  // anything else (get inhibited, a closed handle...): once per kind
         c->lastError = rc;
         MQCBC cbc = context(*c, MQCBCT_EVENT_CALL, cc, rc);
         invoke(lk, c, cbc, nullptr, nullptr, nullptr);
@@ -414,7 +430,8 @@ void Dispatcher::run() {
         if (state_ == State::Started && !endReason_) {
             // One turn for each consumer after the last one served, in handle order.
             std::vector<std::shared_ptr<Consumer>> turn;
-            for (auto it = consumers_.upper_bound(nextTurn_); it != consumers_.end(); ++it) turn.push_back(it->second);
+            for (auto it = consumers_.upper_bound(nextTurn_); it != consumers_.end(); ++it)
+                turn.push_back(it->second);
             for (auto it = consumers_.begin(); it != consumers_.end() && it->first <= nextTurn_; ++it)
                 turn.push_back(it->second);
             for (auto &c : turn) {

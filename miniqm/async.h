@@ -40,8 +40,8 @@ public:
 
     // MQCB and MQCTL with IBM MQ's reason codes. Neither may be called with the connection's lock
     // held: STOP and SUSPEND wait for a callback in progress, which may itself be using it.
-    void cb(MQLONG operation, const void *callbackDesc, MQHOBJ hobj, const void *msgDesc, const void *getMsgOpts,
-            MQLONG &compCode, MQLONG &reason);
+    void cb(MQLONG operation, const void *callbackDesc, MQHOBJ hobj, const void *msgDesc,
+            const void *getMsgOpts, MQLONG &compCode, MQLONG &reason);
     void ctl(MQLONG operation, const void *controlOpts, MQLONG &compCode, MQLONG &reason);
 
     // For every other verb: MQRC_HCONN_ASYNC_ACTIVE when the connection is started and the caller is
@@ -66,7 +66,7 @@ private:
         MQMD md{};
         MQGMO gmo{};
         bool suspended = false;
-        bool emptyReported = false;   // 2033 given since the last message
+        bool emptyReported = false;  // 2033 given since the last message
         int64_t idleSinceMs = 0;
         MQLONG lastError = MQRC_NONE;  // reported once until a message arrives
         std::vector<char> buffer;
@@ -81,13 +81,13 @@ private:
     State state_ = State::Stopped;
     MQPTR connectionArea_ = nullptr;
     std::map<MQHOBJ, std::shared_ptr<Consumer>> consumers_;
-    std::shared_ptr<Consumer> handler_;   // the event handler (hobj MQHO_NONE)
-    MQHOBJ nextTurn_ = 0;                 // round robin among consumers
-    bool running_ = false;                // a callback runs on the callback thread now
-    std::deque<MQCBC> pendingControl_;    // START_CALL / STOP_CALL still to make
+    std::shared_ptr<Consumer> handler_;  // the event handler (hobj MQHO_NONE)
+    MQHOBJ nextTurn_ = 0;                // round robin among consumers
+    bool running_ = false;               // a callback runs on the callback thread now
+    std::deque<MQCBC> pendingControl_;   // START_CALL / STOP_CALL still to make
     std::vector<MQLONG> pendingEvents_;
     bool heardQuiesce_ = false, heardEnd_ = false;
-    MQLONG endReason_ = MQRC_NONE;        // 2009 or 2162: every later call fails with it
+    MQLONG endReason_ = MQRC_NONE;  // 2009 or 2162: every later call fails with it
     int64_t nextProbeMs_ = 0;
     uint64_t stopsDone_ = 0, stopsAsked_ = 0;
 

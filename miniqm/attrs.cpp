@@ -18,7 +18,8 @@ constexpr EnumName kDefType[] = {{"PREDEFINED", MQQDT_PREDEFINED},
                                  {nullptr, 0}};
 constexpr EnumName kDefSopt[] = {{"SHARED", MQOO_INPUT_SHARED}, {"EXCL", MQOO_INPUT_EXCLUSIVE}, {nullptr, 0}};
 constexpr EnumName kShare[] = {{"SHARE", MQQA_SHAREABLE}, {"NOSHARE", MQQA_NOT_SHAREABLE}};
-constexpr EnumName kHarden[] = {{"HARDENBO", MQQA_BACKOUT_HARDENED}, {"NOHARDENBO", MQQA_BACKOUT_NOT_HARDENED}};
+constexpr EnumName kHarden[] = {{"HARDENBO", MQQA_BACKOUT_HARDENED},
+                                {"NOHARDENBO", MQQA_BACKOUT_NOT_HARDENED}};
 constexpr EnumName kTrigger[] = {{"TRIGGER", MQTC_ON}, {"NOTRIGGER", MQTC_OFF}};
 constexpr EnumName kDlvSeq[] = {{"PRIORITY", MQMDS_PRIORITY}, {"FIFO", MQMDS_FIFO}, {nullptr, 0}};
 constexpr EnumName kTrigType[] = {
@@ -92,7 +93,9 @@ const std::vector<AttrDef> kTable = {
 
 }  // namespace
 
-const std::vector<AttrDef> &attrTable() { return kTable; }
+const std::vector<AttrDef> &attrTable() {
+    return kTable;
+}
 
 const AttrDef *attrBySelector(MQLONG selector) {
     for (const AttrDef &a : kTable)

@@ -16,5 +16,4 @@ extern "C" {
 // Returns 0 when the command succeeded, 1 when it failed (an MQSC error, a bad request), -1 when
 // the queue manager is unknown or not running.
 int miniqmControl(const char *qmName, const char *command, char *reply, int replyLength);
-
 }

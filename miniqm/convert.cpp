@@ -51,10 +51,14 @@ bool decodeUtf8(std::string_view in, std::vector<uint32_t> &cps) {
         }
         int extra;
         uint32_t cp, min;
-        if ((b & 0xE0) == 0xC0) extra = 1, cp = b & 0x1Fu, min = 0x80;
-        else if ((b & 0xF0) == 0xE0) extra = 2, cp = b & 0x0Fu, min = 0x800;
-        else if ((b & 0xF8) == 0xF0) extra = 3, cp = b & 0x07u, min = 0x10000;
-        else return false;
+        if ((b & 0xE0) == 0xC0)
+            extra = 1, cp = b & 0x1Fu, min = 0x80;
+        else if ((b & 0xF0) == 0xE0)
+            extra = 2, cp = b & 0x0Fu, min = 0x800;
+        else if ((b & 0xF8) == 0xF0)
+            extra = 3, cp = b & 0x07u, min = 0x10000;
+        else
+            return false;
         if (i + static_cast<size_t>(extra) >= in.size()) return false;
         for (int k = 1; k <= extra; ++k) {
             auto c = static_cast<uint8_t>(in[i + static_cast<size_t>(k)]);
@@ -96,7 +100,8 @@ bool decodeUtf16(std::string_view in, bool reversed, std::vector<uint32_t> &cps)
 void encodeOne(MQLONG ccsid, bool reversed, const SbcsTable *t, uint32_t cp, std::string &out) {
     if (t) {
         const ReverseMap &m = reverseOf(t);
-        auto it = std::lower_bound(m.begin(), m.end(), std::pair<uint16_t, uint8_t>{static_cast<uint16_t>(cp), 0});
+        auto it =
+            std::lower_bound(m.begin(), m.end(), std::pair<uint16_t, uint8_t>{static_cast<uint16_t>(cp), 0});
         if (cp <= 0xFFFF && it != m.end() && it->first == cp)
             out.push_back(static_cast<char>(it->second));
         else
@@ -142,8 +147,10 @@ bool decode(MQLONG ccsid, bool reversed, std::string_view in, std::vector<uint32
         return true;
     }
     bool ok;
-    if (ccsid == kUtf8) ok = decodeUtf8(in, cps);
-    else if (ccsid == kUtf16) ok = decodeUtf16(in, reversed, cps);
+    if (ccsid == kUtf8)
+        ok = decodeUtf8(in, cps);
+    else if (ccsid == kUtf16)
+        ok = decodeUtf16(in, reversed, cps);
     else {
         reason = MQRC_SOURCE_CCSID_ERROR;
         return false;
@@ -153,11 +160,15 @@ bool decode(MQLONG ccsid, bool reversed, std::string_view in, std::vector<uint32
 }
 
 // The byte order an MQDCC encoding nibble asks for; undefined means this machine's (little-endian).
-bool reversedFromOption(MQLONG nibble) { return nibble != 1; }
+bool reversedFromOption(MQLONG nibble) {
+    return nibble != 1;
+}
 
 }  // namespace
 
-bool supported(MQLONG ccsid) { return sbcs(ccsid) || ccsid == kUtf8 || ccsid == kUtf16; }
+bool supported(MQLONG ccsid) {
+    return sbcs(ccsid) || ccsid == kUtf8 || ccsid == kUtf16;
+}
 
 MQLONG convert(MQLONG fromCcsid, bool fromReversed, std::string_view in, MQLONG toCcsid, bool toReversed,
                std::string &out) {
@@ -180,8 +191,8 @@ void xcnvc(MQLONG options, MQLONG sourceCcsid, MQLONG sourceLength, const char *
         *reason = r;
     };
     *dataLength = 0;
-    constexpr MQLONG known = MQDCC_DEFAULT_CONVERSION | MQDCC_FILL_TARGET_BUFFER | MQDCC_INT_DEFAULT_CONVERSION |
-                             MQDCC_SOURCE_ENC_MASK | MQDCC_TARGET_ENC_MASK;
+    constexpr MQLONG known = MQDCC_DEFAULT_CONVERSION | MQDCC_FILL_TARGET_BUFFER |
+                             MQDCC_INT_DEFAULT_CONVERSION | MQDCC_SOURCE_ENC_MASK | MQDCC_TARGET_ENC_MASK;
     MQLONG srcEnc = (options & MQDCC_SOURCE_ENC_MASK) / MQDCC_SOURCE_ENC_FACTOR;
     MQLONG tgtEnc = (options & MQDCC_TARGET_ENC_MASK) / MQDCC_TARGET_ENC_FACTOR;
     if ((options & ~known) || srcEnc > 2 || tgtEnc > 2) return fail(MQRC_OPTIONS_ERROR);
@@ -279,96 +290,99 @@ struct PcfConverter {
         uint32_t type = at(off);
         size_t start = out.size();
         switch (type) {
-        case MQCFT_INTEGER:
-        case MQCFT_GROUP:
-            if (len != 16) return MQRC_FORMAT_ERROR;
-            copyInts(off, 4);
-            return MQRC_NONE;
-        case MQCFT_INTEGER_FILTER:
-            if (len != 20) return MQRC_FORMAT_ERROR;
-            copyInts(off, 5);
-            return MQRC_NONE;
-        case MQCFT_INTEGER64:
-            if (len != 24) return MQRC_FORMAT_ERROR;
-            copyInts(off, 4);
-            store64(out, d, off + 16, fromRev, toRev);
-            return MQRC_NONE;
-        case MQCFT_INTEGER_LIST:
-        case MQCFT_INTEGER64_LIST: {
-            size_t width = type == MQCFT_INTEGER_LIST ? 4 : 8;
-            uint32_t count = at(off + 12);
-            if (len < 16 || (len - 16) / width < count) return MQRC_FORMAT_ERROR;
-            copyInts(off, 4);
-            for (size_t i = 0; i < count; ++i) {
-                if (width == 4) store32(out, at(off + 16 + 4 * i), toRev);
-                else store64(out, d, off + 16 + 8 * i, fromRev, toRev);
+            case MQCFT_INTEGER:
+            case MQCFT_GROUP:
+                if (len != 16) return MQRC_FORMAT_ERROR;
+                copyInts(off, 4);
+                return MQRC_NONE;
+            case MQCFT_INTEGER_FILTER:
+                if (len != 20) return MQRC_FORMAT_ERROR;
+                copyInts(off, 5);
+                return MQRC_NONE;
+            case MQCFT_INTEGER64:
+                if (len != 24) return MQRC_FORMAT_ERROR;
+                copyInts(off, 4);
+                store64(out, d, off + 16, fromRev, toRev);
+                return MQRC_NONE;
+            case MQCFT_INTEGER_LIST:
+            case MQCFT_INTEGER64_LIST: {
+                size_t width = type == MQCFT_INTEGER_LIST ? 4 : 8;
+                uint32_t count = at(off + 12);
+                if (len < 16 || (len - 16) / width < count) return MQRC_FORMAT_ERROR;
+                copyInts(off, 4);
+                for (size_t i = 0; i < count; ++i) {
+                    if (width == 4)
+                        store32(out, at(off + 16 + 4 * i), toRev);
+                    else
+                        store64(out, d, off + 16 + 8 * i, fromRev, toRev);
+                }
+                out.append(len - 16 - width * count, '\0');
+                return MQRC_NONE;
             }
-            out.append(len - 16 - width * count, '\0');
-            return MQRC_NONE;
-        }
-        case MQCFT_BYTE_STRING:
-        case MQCFT_BYTE_STRING_FILTER: {
-            size_t fixed = type == MQCFT_BYTE_STRING ? 16 : 20;
-            if (len < fixed || at(off + fixed - 4) > len - fixed) return MQRC_FORMAT_ERROR;
-            copyInts(off, fixed / 4);
-            out.append(d.substr(off + fixed, len - fixed));
-            return MQRC_NONE;
-        }
-        case MQCFT_STRING:
-        case MQCFT_STRING_FILTER: {
-            size_t fixed = type == MQCFT_STRING ? 20 : 24;   // the filter has an Operator before CCSID
-            if (len < fixed) return MQRC_FORMAT_ERROR;
-            auto ccsid = static_cast<MQLONG>(at(off + fixed - 8));
-            uint32_t slen = at(off + fixed - 4);
-            if (slen > len - fixed) return MQRC_FORMAT_ERROR;
-            std::string t;
-            if (MQLONG r = text(ccsid, d.substr(off + fixed, slen), t)) return r;
-            store32(out, type, toRev);
-            size_t lenAt = out.size();
-            store32(out, 0, toRev);
-            copyInts(off + 8, (fixed - 16) / 4);   // Parameter (and Operator)
-            store32(out, static_cast<uint32_t>(outCcsid(ccsid)), toRev);
-            store32(out, static_cast<uint32_t>(t.size()), toRev);
-            out += t;
-            pad4(start);
-            std::string lenBytes;
-            store32(lenBytes, static_cast<uint32_t>(out.size() - start), toRev);
-            out.replace(lenAt, 4, lenBytes);
-            return MQRC_NONE;
-        }
-        case MQCFT_STRING_LIST: {
-            if (len < 24) return MQRC_FORMAT_ERROR;
-            auto ccsid = static_cast<MQLONG>(at(off + 12));
-            uint32_t count = at(off + 16), slen = at(off + 20);
-            if (slen && count > (len - 24) / slen) return MQRC_FORMAT_ERROR;
-            std::vector<std::string> items(count);
-            size_t widest = 0;
-            for (uint32_t i = 0; i < count; ++i) {
-                if (MQLONG r = text(ccsid, d.substr(off + 24 + size_t{i} * slen, slen), items[i])) return r;
-                widest = std::max(widest, items[i].size());
+            case MQCFT_BYTE_STRING:
+            case MQCFT_BYTE_STRING_FILTER: {
+                size_t fixed = type == MQCFT_BYTE_STRING ? 16 : 20;
+                if (len < fixed || at(off + fixed - 4) > len - fixed) return MQRC_FORMAT_ERROR;
+                copyInts(off, fixed / 4);
+                out.append(d.substr(off + fixed, len - fixed));
+                return MQRC_NONE;
             }
-            std::string blank;
-            encodeOne(toCcsid, toRev, sbcs(toCcsid), 0x20, blank);
-            store32(out, type, toRev);
-            size_t lenAt = out.size();
-            store32(out, 0, toRev);
-            store32(out, at(off + 8), toRev);
-            store32(out, static_cast<uint32_t>(outCcsid(ccsid)), toRev);
-            store32(out, count, toRev);
-            store32(out, static_cast<uint32_t>(widest), toRev);
-            for (std::string &item : items) {
-                while (item.size() + blank.size() <= widest) item += blank;
-                item.resize(widest, ' ');
-                out += item;
+            case MQCFT_STRING:
+            case MQCFT_STRING_FILTER: {
+                size_t fixed = type == MQCFT_STRING ? 20 : 24;  // the filter has an Operator before CCSID
+                if (len < fixed) return MQRC_FORMAT_ERROR;
+                auto ccsid = static_cast<MQLONG>(at(off + fixed - 8));
+                uint32_t slen = at(off + fixed - 4);
+                if (slen > len - fixed) return MQRC_FORMAT_ERROR;
+                std::string t;
+                if (MQLONG r = text(ccsid, d.substr(off + fixed, slen), t)) return r;
+                store32(out, type, toRev);
+                size_t lenAt = out.size();
+                store32(out, 0, toRev);
+                copyInts(off + 8, (fixed - 16) / 4);  // Parameter (and Operator)
+                store32(out, static_cast<uint32_t>(outCcsid(ccsid)), toRev);
+                store32(out, static_cast<uint32_t>(t.size()), toRev);
+                out += t;
+                pad4(start);
+                std::string lenBytes;
+                store32(lenBytes, static_cast<uint32_t>(out.size() - start), toRev);
+                out.replace(lenAt, 4, lenBytes);
+                return MQRC_NONE;
             }
-            pad4(start);
-            std::string lenBytes;
-            store32(lenBytes, static_cast<uint32_t>(out.size() - start), toRev);
-            out.replace(lenAt, 4, lenBytes);
-            return MQRC_NONE;
-        }
-        default:
-            return MQRC_FORMAT_ERROR;
+            case MQCFT_STRING_LIST: {
+                if (len < 24) return MQRC_FORMAT_ERROR;
+                auto ccsid = static_cast<MQLONG>(at(off + 12));
+                uint32_t count = at(off + 16), slen = at(off + 20);
+                if (slen && count > (len - 24) / slen) return MQRC_FORMAT_ERROR;
+                std::vector<std::string> items(count);
+                size_t widest = 0;
+                for (uint32_t i = 0; i < count; ++i) {
+                    if (MQLONG r = text(ccsid, d.substr(off + 24 + size_t{i} * slen, slen), items[i]))
+                        return r;
+                    widest = std::max(widest, items[i].size());
+                }
+                std::string blank;
+                encodeOne(toCcsid, toRev, sbcs(toCcsid), 0x20, blank);
+                store32(out, type, toRev);
+                size_t lenAt = out.size();
+                store32(out, 0, toRev);
+                store32(out, at(off + 8), toRev);
+                store32(out, static_cast<uint32_t>(outCcsid(ccsid)), toRev);
+                store32(out, count, toRev);
+                store32(out, static_cast<uint32_t>(widest), toRev);
+                for (std::string &item : items) {
+                    while (item.size() + blank.size() <= widest) item += blank;
+                    item.resize(widest, ' ');
+                    out += item;
+                }
+                pad4(start);
+                std::string lenBytes;
+                store32(lenBytes, static_cast<uint32_t>(out.size() - start), toRev);
+                out.replace(lenAt, 4, lenBytes);
+                return MQRC_NONE;
+            }
+            default:
+                return MQRC_FORMAT_ERROR;
         }
     }
 
@@ -387,7 +401,9 @@ struct PcfConverter {
     }
 };
 
-bool isFormat(std::string_view fmt, const char *name) { return fmt == std::string_view(name, 8); }
+bool isFormat(std::string_view fmt, const char *name) {
+    return fmt == std::string_view(name, 8);
+}
 
 }  // namespace
 
@@ -401,7 +417,8 @@ MQLONG convertMessage(std::string_view format, MQLONG fromCcsid, MQLONG fromEnco
     if (isFormat(fmt, MQFMT_STRING)) {
         // Text: the encoding matters only for UTF-16's byte order.
         if (sameCcsid && (fromCcsid != kUtf16 || sameEncoding)) return MQRC_NONE;
-        MQLONG r = convert(fromCcsid, reversedEncoding(fromEncoding), data, toCcsid, reversedEncoding(toEncoding), out);
+        MQLONG r = convert(fromCcsid, reversedEncoding(fromEncoding), data, toCcsid,
+                           reversedEncoding(toEncoding), out);
         if (r != MQRC_NONE) out.assign(data.data(), data.size());
         return r;
     }
@@ -409,7 +426,8 @@ MQLONG convertMessage(std::string_view format, MQLONG fromCcsid, MQLONG fromEnco
     if (isFormat(fmt, MQFMT_ADMIN) || isFormat(fmt, MQFMT_EVENT) || isFormat(fmt, MQFMT_PCF)) {
         if (!supported(fromCcsid)) return MQRC_SOURCE_CCSID_ERROR;
         if (!supported(toCcsid)) return MQRC_TARGET_CCSID_ERROR;
-        PcfConverter pcf{data, fromCcsid, toCcsid, reversedEncoding(fromEncoding), reversedEncoding(toEncoding), {}};
+        PcfConverter pcf{
+            data, fromCcsid, toCcsid, reversedEncoding(fromEncoding), reversedEncoding(toEncoding), {}};
         MQLONG r = pcf.run();
         if (r == MQRC_NONE) out = std::move(pcf.out);
         return r == MQRC_DBCS_ERROR || r == MQRC_NONE ? r : MQRC_FORMAT_ERROR;

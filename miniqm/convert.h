@@ -15,8 +15,8 @@ namespace qmconv {
 // One single-byte code page: what each byte means in Unicode.
 struct SbcsTable {
     MQLONG ccsid;
-    const uint16_t *toUnicode;   // 256 entries
-    bool ebcdic;                 // blank is 0x40 and the substitution character 0x3F
+    const uint16_t *toUnicode;  // 256 entries
+    bool ebcdic;                // blank is 0x40 and the substitution character 0x3F
 };
 extern const SbcsTable kSbcsTables[];
 extern const size_t kSbcsTableCount;
@@ -41,7 +41,9 @@ void xcnvc(MQLONG options, MQLONG sourceCcsid, MQLONG sourceLength, const char *
            MQLONG targetLength, char *target, MQLONG *dataLength, MQLONG *compCode, MQLONG *reason);
 
 // Whether an MQLONG encoding stores integers little-endian (MQENC_INTEGER_REVERSED).
-inline bool reversedEncoding(MQLONG encoding) { return (encoding & MQENC_INTEGER_MASK) == MQENC_INTEGER_REVERSED; }
+inline bool reversedEncoding(MQLONG encoding) {
+    return (encoding & MQENC_INTEGER_MASK) == MQENC_INTEGER_REVERSED;
+}
 
 // MQGET with MQGMO_CONVERT: converts message data of the given format from the message's CCSID and
 // encoding to the requested ones. Returns MQRC_NONE (out holds the converted data, which may be

@@ -10,7 +10,9 @@ namespace qmjournal {
 
 static constexpr char kMagic[8] = {'M', 'Q', 'J', 'R', 'N', 'L', '0', '1'};
 
-Journal::~Journal() { close(); }
+Journal::~Journal() {
+    close();
+}
 
 void Journal::close() {
     if (fd_ >= 0) qmos::closeFd(fd_);
@@ -77,8 +79,8 @@ bool Journal::replay(const std::function<bool(std::string_view body)> &apply, st
         good = pos;
     }
     if (good < all.size()) {
-        note = "journal damaged at offset " + std::to_string(good) + " (" + why + "): " +
-               std::to_string(all.size() - good) + " bytes truncated";
+        note = "journal damaged at offset " + std::to_string(good) + " (" + why +
+               "): " + std::to_string(all.size() - good) + " bytes truncated";
         if (!qmos::truncateFd(fd_, good)) return false;
         if (sync_) qmos::syncFd(fd_);
     }

@@ -47,8 +47,8 @@ struct ConnTransport : qmasync::Transport {
 
 struct ClientConn {
     int fd = -1;
-    std::mutex mu;             // one call at a time on a connection
-    bool shared = false;       // MQCNO_HANDLE_SHARE_BLOCK or _NO_BLOCK
+    std::mutex mu;        // one call at a time on a connection
+    bool shared = false;  // MQCNO_HANDLE_SHARE_BLOCK or _NO_BLOCK
     bool noBlock = false;
     std::thread::id owner;
     std::atomic<bool> broken{false};  // read without mu by MQCB/MQCTL, which must not wait for a call
@@ -57,7 +57,7 @@ struct ClientConn {
     std::mutex asyncMu;
     std::unique_ptr<ConnTransport> transport;
     std::unique_ptr<qmasync::Dispatcher> async;
-    qmasync::Dispatcher *dispatcher() {   // null until MQCB or MQCTL was used
+    qmasync::Dispatcher *dispatcher() {  // null until MQCB or MQCTL was used
         std::lock_guard<std::mutex> lock(asyncMu);
         return async.get();
     }
@@ -70,7 +70,7 @@ struct ClientConn {
 std::mutex gTableMu;
 std::map<MQHCONN, std::shared_ptr<ClientConn>> gConns;
 MQHCONN gNextHconn = 0x01000001;
-thread_local MQHCONN tlsHconn = MQHC_UNUSABLE_HCONN;   // this thread's unshared connection
+thread_local MQHCONN tlsHconn = MQHC_UNUSABLE_HCONN;  // this thread's unshared connection
 
 void setResult(PMQLONG cc, PMQLONG rc, MQLONG c, MQLONG r) {
     if (cc) *cc = c;
@@ -122,15 +122,15 @@ std::shared_ptr<ClientConn> findConn(MQHCONN hconn) {
 
 // How a call takes its connection.
 enum class Access {
-    Verb,       // an MQI verb: 2500 while asynchronous consume runs elsewhere, 2219 with _NO_BLOCK
-    Internal,   // the callback thread's gets: never refused as "asynchronous consume active", and
-                // waits for the connection even with _NO_BLOCK
-    Library,    // the fault check of a verb served in the library: not refused with 2500 (the verb
-                // itself decides that), 2219 with _NO_BLOCK as for any verb
-    Async,      // the fault check of MQCB/MQCTL: not refused with 2500, and with _NO_BLOCK never
-                // waits (MQCTL STOP from outside must get through while a callback uses the
-                // connection, and another thread's MQGET may hold it for its whole wait): when the
-                // connection is in use the rules are not asked this time
+    Verb,      // an MQI verb: 2500 while asynchronous consume runs elsewhere, 2219 with _NO_BLOCK
+    Internal,  // the callback thread's gets: never refused as "asynchronous consume active", and
+               // waits for the connection even with _NO_BLOCK
+    Library,   // the fault check of a verb served in the library: not refused with 2500 (the verb
+               // itself decides that), 2219 with _NO_BLOCK as for any verb
+    Async,     // the fault check of MQCB/MQCTL: not refused with 2500, and with _NO_BLOCK never
+               // waits (MQCTL STOP from outside must get through while a callback uses the
+               // connection, and another thread's MQGET may hold it for its whole wait): when the
+               // connection is in use the rules are not asked this time
 };
 
 class Call {
@@ -160,7 +160,7 @@ public:
         }
         if (conn_->broken) {
             setResult(cc, rc, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
-            lock_.unlock();   // before the connection may be released (MQDISC drops it)
+            lock_.unlock();  // before the connection may be released (MQDISC drops it)
             conn_.reset();
         }
     }
@@ -177,7 +177,8 @@ public:
     }
     // Sends the request and reads the reply's header; false (2009 set) when the connection broke.
     bool exchange() {
-        if (!qmwire::sendFrame(conn_->fd, w_.bytes()) || !qmwire::recvFrame(conn_->fd, reply_)) return broken();
+        if (!qmwire::sendFrame(conn_->fd, w_.bytes()) || !qmwire::recvFrame(conn_->fd, reply_))
+            return broken();
         r_ = std::make_unique<Reader>(reply_);
         r_->u16();
         r_->u16();
@@ -201,7 +202,9 @@ private:
     }
     // The connection's event handler hears of quiescing, stopping and breaks from any call.
     void tell(MQLONG reason) {
-        if (reason != MQRC_CONNECTION_BROKEN && reason != MQRC_Q_MGR_QUIESCING && reason != MQRC_Q_MGR_STOPPING) return;
+        if (reason != MQRC_CONNECTION_BROKEN && reason != MQRC_Q_MGR_QUIESCING &&
+            reason != MQRC_Q_MGR_STOPPING)
+            return;
         if (qmasync::Dispatcher *d = conn_->dispatcher()) d->heard(reason);
     }
     PMQLONG cc_, rc_;
@@ -299,10 +302,10 @@ MQLONG selectionIn(const MQCHARV &v, const void *base, std::string &out) {
     if (v.VSLength == 0) return MQRC_NONE;
     if (v.VSLength < 0 && v.VSLength != MQVS_NULL_TERMINATED) return MQRC_SELECTION_STRING_ERROR;
     if (v.VSLength > MQ_SELECTOR_LENGTH || v.VSOffset < 0) return MQRC_SELECTION_STRING_ERROR;
-    if (v.VSPtr && v.VSOffset != 0) return MQRC_SELECTION_STRING_ERROR;   // one or the other
-    const char *p = v.VSPtr ? static_cast<const char *>(v.VSPtr)
-                  : v.VSOffset > 0 ? static_cast<const char *>(base) + v.VSOffset
-                                   : nullptr;
+    if (v.VSPtr && v.VSOffset != 0) return MQRC_SELECTION_STRING_ERROR;  // one or the other
+    const char *p = v.VSPtr          ? static_cast<const char *>(v.VSPtr)
+                    : v.VSOffset > 0 ? static_cast<const char *>(base) + v.VSOffset
+                                     : nullptr;
     if (!p) return MQRC_SELECTION_STRING_ERROR;
     size_t n = v.VSLength == MQVS_NULL_TERMINATED ? strnlen(p, MQ_SELECTOR_LENGTH + 1)
                                                   : static_cast<size_t>(v.VSLength);
@@ -317,8 +320,8 @@ MQLONG selectionIn(const MQCHARV &v, const void *base, std::string &out) {
     return why == MQRC_NONE ? MQRC_NONE : MQRC_SOURCE_CCSID_ERROR;
 }
 
-void odOut(void *p, const std::string &objectName, const std::string &resolvedQ, const std::string &resolvedQm,
-           MQLONG resolvedType) {
+void odOut(void *p, const std::string &objectName, const std::string &resolvedQ,
+           const std::string &resolvedQm, MQLONG resolvedType) {
     MQOD *od = static_cast<MQOD *>(p);
     if (!objectName.empty()) putFixed(od->ObjectName, 48, objectName);
     if (od->Version >= MQOD_VERSION_3) {
@@ -390,7 +393,8 @@ bool loadTable(const std::string &path, std::string &image) {
 MQLONG tableTarget(const std::string &url, const std::string &qmName, Target &t) {
     std::string path, image;
     std::vector<qmchl::Channel> all;
-    if (!tablePath(url, path) || !loadTable(path, image) || !qmchl::readTable(image, all)) return MQRC_Q_MGR_NAME_ERROR;
+    if (!tablePath(url, path) || !loadTable(path, image) || !qmchl::readTable(image, all))
+        return MQRC_Q_MGR_NAME_ERROR;
     std::vector<qmchl::Channel> usable = qmchl::channelsFor(all, qmName);
     if (usable.empty()) return MQRC_Q_MGR_NAME_ERROR;
     for (const qmchl::Channel &ch : usable)
@@ -487,8 +491,8 @@ MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
 // One try at a session: the socket, then the connect request naming the queue manager to check
 // (empty: any). Returns the socket with the reply's completion code and reason, or -1 with the
 // reason when no reply came.
-int openSession(const Target &t, size_t i, const std::string &checkName, const std::string &appl, MQLONG options,
-                MQLONG &c, MQLONG &reason) {
+int openSession(const Target &t, size_t i, const std::string &checkName, const std::string &appl,
+                MQLONG options, MQLONG &c, MQLONG &reason) {
     c = MQCC_FAILED;
     int fd = -1;
     if (!t.tcp)
@@ -541,7 +545,8 @@ void connectx(PMQCHAR qmNameField, const MQCNO *cno, PMQHCONN pHconn, PMQLONG cc
                 cno->Version > MQCNO_VERSION_8))
         return setResult(cc, rc, MQCC_FAILED, MQRC_CNO_ERROR);
     MQLONG options = cno ? cno->Options : MQCNO_NONE;
-    int shareBits = ((options & MQCNO_HANDLE_SHARE_NONE) ? 1 : 0) + ((options & MQCNO_HANDLE_SHARE_BLOCK) ? 1 : 0) +
+    int shareBits = ((options & MQCNO_HANDLE_SHARE_NONE) ? 1 : 0) +
+                    ((options & MQCNO_HANDLE_SHARE_BLOCK) ? 1 : 0) +
                     ((options & MQCNO_HANDLE_SHARE_NO_BLOCK) ? 1 : 0);
     if (shareBits > 1) return setResult(cc, rc, MQCC_FAILED, MQRC_OPTIONS_ERROR);
     if (cno && cno->Version >= MQCNO_VERSION_5 && cno->SecurityParmsPtr) {
@@ -614,7 +619,8 @@ MINIQM_EXPORT void MQDISC(PMQHCONN pHconn, PMQLONG pCompCode, PMQLONG pReason) {
     // Asynchronous consume stops first; a callback cannot end its own connection.
     if (std::shared_ptr<ClientConn> c = findConn(h); c && mayUse(*c)) {
         if (qmasync::Dispatcher *d = c->dispatcher()) {
-            if (d->onCallbackThread()) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_ENVIRONMENT_ERROR);
+            if (d->onCallbackThread())
+                return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_ENVIRONMENT_ERROR);
             d->shutdown();
         }
     }
@@ -721,7 +727,7 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     // RESUME hands back the subscription's selection string, as much as the buffer takes.
     if (sd->Options & MQSO_RESUME) {
         MQCHARV &sel = sd->SelectionString;
-        char *buf = sel.VSPtr ? static_cast<char *>(sel.VSPtr)
+        char *buf = sel.VSPtr          ? static_cast<char *>(sel.VSPtr)
                     : sel.VSOffset > 0 ? reinterpret_cast<char *>(sd) + sel.VSOffset
                                        : nullptr;
         if (buf && sel.VSBufSize > 0)
@@ -731,7 +737,7 @@ MINIQM_EXPORT void MQSUB(MQHCONN Hconn, PMQVOID pSubDesc, PMQHOBJ pHobj, PMQHOBJ
     if (sd->Options & MQSO_MANAGED) *pHobj = hobj;
     *pHsub = hsub;
     std::memcpy(sd->SubCorrelId, correl, sizeof correl);
-    if (!r.failed()) sd->SubExpiry = subExpiry;   // on RESUME the subscription's original one
+    if (!r.failed()) sd->SubExpiry = subExpiry;  // on RESUME the subscription's original one
     MQCHARV &res = sd->ResObjectString;
     if (res.VSPtr && res.VSBufSize > 0) {
         size_t n = std::min(topic.size(), static_cast<size_t>(res.VSBufSize));
@@ -757,8 +763,9 @@ MINIQM_EXPORT void MQSUBRQ(MQHCONN Hconn, MQHOBJ Hsub, MQLONG Action, PMQVOID pS
     if (sro) sro->NumPubs = call.reply().failed() ? 0 : numPubs;
 }
 
-static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,
-                      MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
+static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQVOID pMsgDesc,
+                      PMQVOID pPutMsgOpts, MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pCompCode,
+                      PMQLONG pReason) {
     Writer &w = call.begin(put1 ? qmwire::OP_PUT1 : qmwire::OP_PUT);
     if (put1) {
         if (!odIn(pObjDesc, w)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OD_ERROR);
@@ -804,8 +811,8 @@ static void putCommon(Call &call, bool put1, MQHOBJ Hobj, PMQVOID pObjDesc, PMQV
     }
 }
 
-MINIQM_EXPORT void MQPUT(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts, MQLONG BufferLength,
-                         PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
+MINIQM_EXPORT void MQPUT(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pPutMsgOpts,
+                         MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
     putCommon(call, false, Hobj, nullptr, pMsgDesc, pPutMsgOpts, BufferLength, pBuffer, pCompCode, pReason);
@@ -839,7 +846,8 @@ static void getCommon(Call &call, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsg
     w.i32(BufferLength);
     MQHMSG handle = gmo->Version >= MQGMO_VERSION_4 ? gmo->MsgHandle : MQHM_NONE;
     bool wantHandle = handle != MQHM_NONE && handle != MQHM_UNUSABLE_HMSG;
-    if (wantHandle && !qmmsgh::known(handle)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HMSG_ERROR);
+    if (wantHandle && !qmmsgh::known(handle))
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HMSG_ERROR);
     w.u8(wantHandle ? 1 : 0);
     if (!call.exchange()) return;
     Reader &r = call.reply();
@@ -855,8 +863,9 @@ static void getCommon(Call &call, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsg
     if (!delivered) return;
     mdOut(pMsgDesc, md);
     *pDataLength = dataLength;
-    if (wantHandle) qmmsgh::storeProperties(handle, props);   // a message without any clears the handle
-    if (!data.empty()) std::memcpy(pBuffer, data.data(), std::min(data.size(), static_cast<size_t>(BufferLength)));
+    if (wantHandle) qmmsgh::storeProperties(handle, props);  // a message without any clears the handle
+    if (!data.empty())
+        std::memcpy(pBuffer, data.data(), std::min(data.size(), static_cast<size_t>(BufferLength)));
     putFixed(gmo->ResolvedQName, 48, resolved);
     if (gmo->Version >= MQGMO_VERSION_2) {
         gmo->GroupStatus = MQGS_NOT_IN_GROUP;
@@ -866,8 +875,9 @@ static void getCommon(Call &call, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsg
     if (gmo->Version >= MQGMO_VERSION_3) gmo->ReturnedLength = returned;
 }
 
-MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsgOpts, MQLONG BufferLength,
-                         PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID pGetMsgOpts,
+                         MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode,
+                         PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
     getCommon(call, Hobj, pMsgDesc, pGetMsgOpts, BufferLength, pBuffer, pDataLength, pCompCode, pReason);
@@ -875,8 +885,8 @@ MINIQM_EXPORT void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID pMsgDesc, PMQVOID p
 
 namespace {
 
-void ConnTransport::get(MQHOBJ hobj, MQMD &md, MQGMO &gmo, MQLONG bufferLength, void *buffer, MQLONG &dataLength,
-                        MQLONG &compCode, MQLONG &reason) {
+void ConnTransport::get(MQHOBJ hobj, MQMD &md, MQGMO &gmo, MQLONG bufferLength, void *buffer,
+                        MQLONG &dataLength, MQLONG &compCode, MQLONG &reason) {
     Call call(hconn, &compCode, &reason, Access::Internal);
     if (!call.ok()) return;
     getCommon(call, hobj, &md, &gmo, bufferLength, buffer, &dataLength, &compCode, &reason);
@@ -943,7 +953,8 @@ MINIQM_EXPORT void MQCB(MQHCONN Hconn, MQLONG Operation, PMQVOID pCallbackDesc, 
     setResult(pCompCode, pReason, cc, rc);
 }
 
-MINIQM_EXPORT void MQCTL(MQHCONN Hconn, MQLONG Operation, PMQVOID pControlOpts, PMQLONG pCompCode, PMQLONG pReason) {
+MINIQM_EXPORT void MQCTL(MQHCONN Hconn, MQLONG Operation, PMQVOID pControlOpts, PMQLONG pCompCode,
+                         PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = asyncConn(Hconn, pCompCode, pReason);
     if (!c) return;
     if (faulted(Hconn, "MQCTL", MQHO_NONE, Access::Async, pCompCode, pReason)) return;
@@ -954,8 +965,8 @@ MINIQM_EXPORT void MQCTL(MQHCONN Hconn, MQLONG Operation, PMQVOID pControlOpts, 
 
 // Code-page conversion runs here in the library, as IBM MQ's does; the connection is only checked.
 MINIQM_EXPORT void MQXCNVC(MQHCONN Hconn, MQLONG Options, MQLONG SourceCCSID, MQLONG SourceLength,
-                           PMQCHAR pSourceBuffer, MQLONG TargetCCSID, MQLONG TargetLength, PMQCHAR pTargetBuffer,
-                           PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+                           PMQCHAR pSourceBuffer, MQLONG TargetCCSID, MQLONG TargetLength,
+                           PMQCHAR pTargetBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
     std::shared_ptr<ClientConn> c = findConn(Hconn);
     if (!c || !mayUse(*c)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
     if (faulted(Hconn, "MQXCNVC", MQHO_NONE, Access::Library, pCompCode, pReason)) return;
@@ -966,16 +977,19 @@ MINIQM_EXPORT void MQXCNVC(MQHCONN Hconn, MQLONG Options, MQLONG SourceCCSID, MQ
     setResult(pCompCode, pReason, cc, rc);
 }
 
-
-MINIQM_EXPORT void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors, MQLONG IntAttrCount,
-                         PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs, PMQLONG pCompCode,
-                         PMQLONG pReason) {
+MINIQM_EXPORT void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors,
+                         MQLONG IntAttrCount, PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs,
+                         PMQLONG pCompCode, PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
-    if (SelectorCount < 0 || SelectorCount > 256) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_COUNT_ERROR);
-    if (SelectorCount > 0 && !pSelectors) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_ERROR);
-    if (IntAttrCount > 0 && !pIntAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTRS_ARRAY_ERROR);
-    if (CharAttrLength > 0 && !pCharAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTRS_ERROR);
+    if (SelectorCount < 0 || SelectorCount > 256)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_COUNT_ERROR);
+    if (SelectorCount > 0 && !pSelectors)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_ERROR);
+    if (IntAttrCount > 0 && !pIntAttrs)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTRS_ARRAY_ERROR);
+    if (CharAttrLength > 0 && !pCharAttrs)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTRS_ERROR);
     Writer &w = call.begin(qmwire::OP_INQ);
     w.i32(Hobj);
     w.u32(static_cast<uint32_t>(SelectorCount));
@@ -994,17 +1008,21 @@ MINIQM_EXPORT void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLO
         std::memcpy(pCharAttrs, chars.data(), std::min(chars.size(), static_cast<size_t>(CharAttrLength)));
 }
 
-MINIQM_EXPORT void MQSET(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors, MQLONG IntAttrCount,
-                         PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs, PMQLONG pCompCode,
-                         PMQLONG pReason) {
+MINIQM_EXPORT void MQSET(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG pSelectors,
+                         MQLONG IntAttrCount, PMQLONG pIntAttrs, MQLONG CharAttrLength, PMQCHAR pCharAttrs,
+                         PMQLONG pCompCode, PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
-    if (SelectorCount < 0 || SelectorCount > 256) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_COUNT_ERROR);
-    if (SelectorCount > 0 && !pSelectors) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_ERROR);
+    if (SelectorCount < 0 || SelectorCount > 256)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_COUNT_ERROR);
+    if (SelectorCount > 0 && !pSelectors)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_SELECTOR_ERROR);
     if (IntAttrCount < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTR_COUNT_ERROR);
-    if (IntAttrCount > 0 && !pIntAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTRS_ARRAY_ERROR);
+    if (IntAttrCount > 0 && !pIntAttrs)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_INT_ATTRS_ARRAY_ERROR);
     if (CharAttrLength < 0) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTR_LENGTH_ERROR);
-    if (CharAttrLength > 0 && !pCharAttrs) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTRS_ERROR);
+    if (CharAttrLength > 0 && !pCharAttrs)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CHAR_ATTRS_ERROR);
     Writer &w = call.begin(qmwire::OP_SET);
     w.i32(Hobj);
     w.u32(static_cast<uint32_t>(SelectorCount));
@@ -1033,7 +1051,7 @@ MINIQM_EXPORT void MQBACK(MQHCONN Hconn, PMQLONG pCompCode, PMQLONG pReason) {
 MINIQM_EXPORT void MQSTAT(MQHCONN Hconn, MQLONG Type, PMQVOID pStatus, PMQLONG pCompCode, PMQLONG pReason) {
     Call call(Hconn, pCompCode, pReason);
     if (!call.ok()) return;
-    Writer &w = call.begin(qmwire::OP_FAULT);   // asked within the call: it holds the connection
+    Writer &w = call.begin(qmwire::OP_FAULT);  // asked within the call: it holds the connection
     w.str("MQSTAT");
     w.i32(MQHO_NONE);
     if (!call.exchange() || *pCompCode != MQCC_OK || *pReason != MQRC_NONE) return;
@@ -1041,7 +1059,8 @@ MINIQM_EXPORT void MQSTAT(MQHCONN Hconn, MQLONG Type, PMQVOID pStatus, PMQLONG p
     if (!sts || std::memcmp(sts->StrucId, MQSTS_STRUC_ID, 4) != 0 || sts->Version < MQSTS_VERSION_1 ||
         sts->Version > MQSTS_VERSION_2)
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_STS_ERROR);
-    if (Type != MQSTAT_TYPE_ASYNC_ERROR && Type != MQSTAT_TYPE_RECONNECTION && Type != MQSTAT_TYPE_RECONNECTION_ERROR)
+    if (Type != MQSTAT_TYPE_ASYNC_ERROR && Type != MQSTAT_TYPE_RECONNECTION &&
+        Type != MQSTAT_TYPE_RECONNECTION_ERROR)
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_STAT_TYPE_ERROR);
     sts->CompCode = MQCC_OK;
     sts->Reason = MQRC_NONE;
@@ -1067,8 +1086,11 @@ MINIQM_EXPORT int miniqmControl(const char *qmName, const char *command, char *r
         reply[n] = '\0';
     }
     switch (o) {
-    case qmadmin::Outcome::Ok: return 0;
-    case qmadmin::Outcome::Failed: return 1;
-    default: return -1;
+        case qmadmin::Outcome::Ok:
+            return 0;
+        case qmadmin::Outcome::Failed:
+            return 1;
+        default:
+            return -1;
     }
 }

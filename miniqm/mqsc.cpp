@@ -12,9 +12,9 @@ namespace qm {
 namespace {
 
 struct Token {
-    std::string keyword;   // upper case
+    std::string keyword;  // upper case
     bool hasValue = false;
-    std::string value;     // upper case unless it was quoted
+    std::string value;  // upper case unless it was quoted
 };
 
 // Splits one command into keyword tokens; false on unbalanced parentheses or quotes.
@@ -106,17 +106,19 @@ bool genericMatch(const std::string &pattern, const std::string &name) {
 
 std::string formatValue(const AttrDef &a, const Object &o, MQLONG intValue) {
     switch (a.type) {
-    case AttrType::Str: return std::string(a.keyword) + "(" + o.s(a.selector) + ")";
-    case AttrType::Flag: return intValue == a.names[0].value ? a.names[0].name : a.names[1].name;
-    case AttrType::Enum:
-        for (const EnumName *e = a.names; e->name; ++e)
-            if (e->value == intValue) return std::string(a.keyword) + "(" + e->name + ")";
-        return std::string(a.keyword) + "(" + std::to_string(intValue) + ")";
-    case AttrType::Int:
-        if (a.names)
+        case AttrType::Str:
+            return std::string(a.keyword) + "(" + o.s(a.selector) + ")";
+        case AttrType::Flag:
+            return intValue == a.names[0].value ? a.names[0].name : a.names[1].name;
+        case AttrType::Enum:
             for (const EnumName *e = a.names; e->name; ++e)
                 if (e->value == intValue) return std::string(a.keyword) + "(" + e->name + ")";
-        return std::string(a.keyword) + "(" + std::to_string(intValue) + ")";
+            return std::string(a.keyword) + "(" + std::to_string(intValue) + ")";
+        case AttrType::Int:
+            if (a.names)
+                for (const EnumName *e = a.names; e->name; ++e)
+                    if (e->value == intValue) return std::string(a.keyword) + "(" + e->name + ")";
+            return std::string(a.keyword) + "(" + std::to_string(intValue) + ")";
     }
     return "";
 }
@@ -151,7 +153,8 @@ struct Mqsc {
     }
 
     // Applies keyword tokens to an object; false (with the syntax message) on a bad keyword or value.
-    bool applyAttrs(Object &o, const std::vector<Token> &tokens, size_t from, const std::string &cmd, bool creating) {
+    bool applyAttrs(Object &o, const std::vector<Token> &tokens, size_t from, const std::string &cmd,
+                    bool creating) {
         for (size_t i = from; i < tokens.size(); ++i) {
             const Token &t = tokens[i];
             if (t.keyword == "REPLACE" || t.keyword == "NOREPLACE" || t.keyword == "LIKE") continue;
@@ -208,12 +211,18 @@ struct Mqsc {
     }
 
     static bool kindFromNoun(const std::string &noun, Kind &k) {
-        if (noun == "QLOCAL" || noun == "QL") k = K_QLOCAL;
-        else if (noun == "QMODEL" || noun == "QM") k = K_QMODEL;
-        else if (noun == "QALIAS" || noun == "QA") k = K_QALIAS;
-        else if (noun == "TOPIC" || noun == "TOP") k = K_TOPIC;
-        else if (noun == "QMGR") k = K_QMGR;
-        else return false;
+        if (noun == "QLOCAL" || noun == "QL")
+            k = K_QLOCAL;
+        else if (noun == "QMODEL" || noun == "QM")
+            k = K_QMODEL;
+        else if (noun == "QALIAS" || noun == "QA")
+            k = K_QALIAS;
+        else if (noun == "TOPIC" || noun == "TOP")
+            k = K_TOPIC;
+        else if (noun == "QMGR")
+            k = K_QMGR;
+        else
+            return false;
         return true;
     }
 
@@ -223,7 +232,8 @@ struct Mqsc {
 
     void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
 
-    void define(Kind kind, const std::string &name, const std::vector<Token> &tokens, const std::string &cmd) {
+    void define(Kind kind, const std::string &name, const std::vector<Token> &tokens,
+                const std::string &cmd) {
         bool replace = false;
         std::string like;
         for (const Token &t : tokens) {
@@ -234,9 +244,10 @@ struct Mqsc {
         Object o;
         bool exists = kind == K_TOPIC ? qm.topics_.count(name) > 0 : qm.findQueue(name) != nullptr;
         Queue *old = kind == K_TOPIC ? nullptr : qm.findQueue(name);
-        if (exists && (!replace || (old && old->def.kind != kind))) return fail("AMQ8150E: IBM MQ object already exists.");
+        if (exists && (!replace || (old && old->def.kind != kind)))
+            return fail("AMQ8150E: IBM MQ object already exists.");
         // The base: LIKE, else the SYSTEM.DEFAULT object of the kind, else built-in defaults.
-        const char *sysDefault = kind == K_QLOCAL ? "SYSTEM.DEFAULT.LOCAL.QUEUE"
+        const char *sysDefault = kind == K_QLOCAL   ? "SYSTEM.DEFAULT.LOCAL.QUEUE"
                                  : kind == K_QMODEL ? "SYSTEM.DEFAULT.MODEL.QUEUE"
                                  : kind == K_QALIAS ? "SYSTEM.DEFAULT.ALIAS.QUEUE"
                                                     : "SYSTEM.DEFAULT.TOPIC";
@@ -348,8 +359,10 @@ struct Mqsc {
         bool retained = false;
         for (size_t i = 1; i < tokens.size(); ++i) {
             const Token &t = tokens[i];
-            if (t.keyword == "CLRTYPE" && t.hasValue && t.value == "RETAINED") retained = true;
-            else if (!(t.keyword == "SCOPE" && t.hasValue && t.value == "LOCAL")) return syntax(cmd);
+            if (t.keyword == "CLRTYPE" && t.hasValue && t.value == "RETAINED")
+                retained = true;
+            else if (!(t.keyword == "SCOPE" && t.hasValue && t.value == "LOCAL"))
+                return syntax(cmd);
         }
         if (!retained || tokens[0].value.empty()) return syntax(cmd);
         qm.clearRetained(tokens[0].value);
@@ -371,8 +384,8 @@ struct Mqsc {
         std::vector<std::string> items;
         for (const AttrDef &a : attrTable()) {
             if (!(a.kinds & o.kind)) continue;
-            bool always = a.selector == MQCA_Q_NAME || a.selector == MQIA_Q_TYPE || a.selector == MQCA_TOPIC_NAME ||
-                          a.selector == MQCA_Q_MGR_NAME;
+            bool always = a.selector == MQCA_Q_NAME || a.selector == MQIA_Q_TYPE ||
+                          a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME;
             if (!always && !all && std::find(wanted.begin(), wanted.end(), &a) == wanted.end()) continue;
             if (a.selector == MQIA_CAP_EXPIRY && qm.qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
             MQLONG v = o.i(a.selector);
@@ -404,8 +417,10 @@ struct Mqsc {
         for (const Token &t : tokens) {
             if (anyQueue && t.keyword == "TYPE" && t.hasValue) {
                 Kind k;
-                if (t.value == "ALL") kinds = K_QUEUES;
-                else if (kindFromNoun(t.value, k)) kinds = k;
+                if (t.value == "ALL")
+                    kinds = K_QUEUES;
+                else if (kindFromNoun(t.value, k))
+                    kinds = k;
             }
         }
         int shown = 0;
@@ -476,24 +491,29 @@ struct Mqsc {
 // Default completion code IBM MQ gives a reason on a verb, for faults injected without one.
 static MQLONG defaultCc(const std::string &verb, MQLONG reason) {
     switch (reason) {
-    case MQRC_BACKED_OUT: return (verb == "MQCMIT" || verb == "MQDISC") ? MQCC_WARNING : MQCC_FAILED;
-    case MQRC_SOURCE_CCSID_ERROR:   // MQGET with MQGMO_CONVERT returns the message unconverted
-    case MQRC_TARGET_CCSID_ERROR:
-    case MQRC_FORMAT_ERROR:
-    case MQRC_DBCS_ERROR: return verb == "MQGET" ? MQCC_WARNING : MQCC_FAILED;
-    case MQRC_PROPERTY_NOT_AVAILABLE: return verb == "MQDLTMP" ? MQCC_WARNING : MQCC_FAILED;
-    case MQRC_PROP_NAME_NOT_CONVERTED:   // MQINQMP returns the name unconverted
-    case MQRC_CONVERTED_STRING_TOO_BIG:
-    case MQRC_TRUNCATED_MSG_ACCEPTED:
-    case MQRC_NOT_CONVERTED:
-    case MQRC_PRIORITY_EXCEEDS_MAXIMUM:
-    case MQRC_SELECTOR_NOT_FOR_TYPE:
-    case MQRC_INT_ATTR_COUNT_TOO_SMALL:
-    case MQRC_CHAR_ATTRS_TOO_SHORT:
-    case MQRC_ALREADY_CONNECTED:
-    case MQRC_NO_SUBS_MATCHED:
-    case MQRC_TRUNCATED: return MQCC_WARNING;
-    default: return MQCC_FAILED;
+        case MQRC_BACKED_OUT:
+            return (verb == "MQCMIT" || verb == "MQDISC") ? MQCC_WARNING : MQCC_FAILED;
+        case MQRC_SOURCE_CCSID_ERROR:  // MQGET with MQGMO_CONVERT returns the message unconverted
+        case MQRC_TARGET_CCSID_ERROR:
+        case MQRC_FORMAT_ERROR:
+        case MQRC_DBCS_ERROR:
+            return verb == "MQGET" ? MQCC_WARNING : MQCC_FAILED;
+        case MQRC_PROPERTY_NOT_AVAILABLE:
+            return verb == "MQDLTMP" ? MQCC_WARNING : MQCC_FAILED;
+        case MQRC_PROP_NAME_NOT_CONVERTED:  // MQINQMP returns the name unconverted
+        case MQRC_CONVERTED_STRING_TOO_BIG:
+        case MQRC_TRUNCATED_MSG_ACCEPTED:
+        case MQRC_NOT_CONVERTED:
+        case MQRC_PRIORITY_EXCEEDS_MAXIMUM:
+        case MQRC_SELECTOR_NOT_FOR_TYPE:
+        case MQRC_INT_ATTR_COUNT_TOO_SMALL:
+        case MQRC_CHAR_ATTRS_TOO_SHORT:
+        case MQRC_ALREADY_CONNECTED:
+        case MQRC_NO_SUBS_MATCHED:
+        case MQRC_TRUNCATED:
+            return MQCC_WARNING;
+        default:
+            return MQCC_FAILED;
     }
 }
 
@@ -533,8 +553,9 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
         if (f.size() == 1 && f[0] == "list") {
             std::string s;
             for (const FaultRule &r : faults_)
-                s += r.verb + " reason " + std::to_string(r.reason) + " cc " + std::to_string(r.cc) + " count " +
-                     std::to_string(r.remaining) + (r.object.empty() ? "" : " object " + r.object) +
+                s += r.verb + " reason " + std::to_string(r.reason) + " cc " + std::to_string(r.cc) +
+                     " count " + std::to_string(r.remaining) +
+                     (r.object.empty() ? "" : " object " + r.object) +
                      (r.appl.empty() ? "" : " conn " + r.appl) + "\n";
             return s;
         }
@@ -555,7 +576,9 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
         return "fault set\n";
     }
     if (word == "status") {
-        const char *st = state_ == State::Running ? "running" : state_ == State::Quiescing ? "quiescing" : "stopping";
+        const char *st = state_ == State::Running     ? "running"
+                         : state_ == State::Quiescing ? "quiescing"
+                                                      : "stopping";
         return std::string("state ") + st + " connections " + std::to_string(conns_.size()) + "\n";
     }
     ok = false;

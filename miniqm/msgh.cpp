@@ -16,7 +16,7 @@
 namespace {
 
 struct MsgHandle {
-    qmprops::PropertyList props;   // with MQINQMP's property cursor
+    qmprops::PropertyList props;  // with MQINQMP's property cursor
 };
 
 std::mutex gMu;
@@ -83,7 +83,7 @@ bool propertiesOf(MQHMSG hmsg, std::string &encoded) {
     auto it = gHandles.find(hmsg);
     if (it == gHandles.end()) return false;
     encoded = it->second.props.encode();
-    it->second.props.resetCursor();   // MQPUT with the handle, as IBM MQ does
+    it->second.props.resetCursor();  // MQPUT with the handle, as IBM MQ does
     return true;
 }
 
@@ -91,7 +91,7 @@ bool storeProperties(MQHMSG hmsg, std::string_view encoded) {
     std::lock_guard<std::mutex> lock(gMu);
     auto it = gHandles.find(hmsg);
     if (it == gHandles.end()) return false;
-    return qmprops::PropertyList::decode(encoded, it->second.props);   // the cursor starts again
+    return qmprops::PropertyList::decode(encoded, it->second.props);  // the cursor starts again
 }
 
 bool known(MQHMSG hmsg) {
@@ -101,13 +101,15 @@ bool known(MQHMSG hmsg) {
 
 }  // namespace qmmsgh
 
-MINIQM_EXPORT void MQCRTMH(MQHCONN Hconn, PMQVOID pCrtMsgHOpts, PMQHMSG pHmsg, PMQLONG pCompCode, PMQLONG pReason) {
+MINIQM_EXPORT void MQCRTMH(MQHCONN Hconn, PMQVOID pCrtMsgHOpts, PMQHMSG pHmsg, PMQLONG pCompCode,
+                           PMQLONG pReason) {
     if (qmmsgh::faulted(Hconn, "MQCRTMH", pCompCode, pReason)) return;
     if (!qmmsgh::connectionUsable(Hconn)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HCONN_ERROR);
     if (!structOk(pCrtMsgHOpts, MQCMHO_STRUC_ID, MQCMHO_VERSION_1))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_CMHO_ERROR);
     MQLONG options = static_cast<const MQCMHO *>(pCrtMsgHOpts)->Options;
-    if (options & ~(MQCMHO_VALIDATE | MQCMHO_NO_VALIDATION) || options == (MQCMHO_VALIDATE | MQCMHO_NO_VALIDATION))
+    if (options & ~(MQCMHO_VALIDATE | MQCMHO_NO_VALIDATION) ||
+        options == (MQCMHO_VALIDATE | MQCMHO_NO_VALIDATION))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
     if (!pHmsg) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_HMSG_ERROR);
     std::lock_guard<std::mutex> lock(gMu);
@@ -117,7 +119,8 @@ MINIQM_EXPORT void MQCRTMH(MQHCONN Hconn, PMQVOID pCrtMsgHOpts, PMQHMSG pHmsg, P
     setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
 }
 
-MINIQM_EXPORT void MQDLTMH(MQHCONN Hconn, PMQHMSG pHmsg, PMQVOID pDltMsgHOpts, PMQLONG pCompCode, PMQLONG pReason) {
+MINIQM_EXPORT void MQDLTMH(MQHCONN Hconn, PMQHMSG pHmsg, PMQVOID pDltMsgHOpts, PMQLONG pCompCode,
+                           PMQLONG pReason) {
     if (qmmsgh::faulted(Hconn, "MQDLTMH", pCompCode, pReason)) return;
     if (!structOk(pDltMsgHOpts, MQDMHO_STRUC_ID, MQDMHO_VERSION_1))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DMHO_ERROR);
@@ -130,7 +133,8 @@ MINIQM_EXPORT void MQDLTMH(MQHCONN Hconn, PMQHMSG pHmsg, PMQVOID pDltMsgHOpts, P
 }
 
 MINIQM_EXPORT void MQSETMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pSetPropOpts, PMQVOID pName, PMQVOID pPropDesc,
-                           MQLONG Type, MQLONG ValueLength, PMQVOID pValue, PMQLONG pCompCode, PMQLONG pReason) {
+                           MQLONG Type, MQLONG ValueLength, PMQVOID pValue, PMQLONG pCompCode,
+                           PMQLONG pReason) {
     if (qmmsgh::faulted(Hconn, "MQSETMP", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
@@ -147,8 +151,7 @@ MINIQM_EXPORT void MQSETMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pSetPropOpts, PMQ
         places += (place & bit) ? 1 : 0;
         known |= bit;
     }
-    if (places > 1 || (place & ~known))
-        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
+    if (places > 1 || (place & ~known)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
     std::string name;
     if (!charvText(pName, name)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkName(name, false)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
@@ -156,7 +159,7 @@ MINIQM_EXPORT void MQSETMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pSetPropOpts, PMQ
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PD_ERROR);
     const auto *pd = static_cast<const MQPD *>(pPropDesc);
     MQLONG ccsid = smpo->ValueCCSID;
-    if (ccsid <= 0) ccsid = 1208;   // MQCCSI_APPL: this library's applications write UTF-8
+    if (ccsid <= 0) ccsid = 1208;  // MQCCSI_APPL: this library's applications write UTF-8
     qmprops::Property p;
     if (MQLONG r = qmprops::makeProperty(name, Type, pValue, ValueLength, ccsid, p))
         return setResult(pCompCode, pReason, MQCC_FAILED, r);
@@ -191,7 +194,8 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_BUFFER_LENGTH_ERROR);
     if (!pDataLength) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DATA_LENGTH_ERROR);
     std::string pattern;
-    if (!charvText(pName, pattern)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
+    if (!charvText(pName, pattern))
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkInquiryName(pattern)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
     const qmprops::Property *p = nullptr;
     if (MQLONG r = h->props.find(pattern, o, p)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
@@ -227,7 +231,7 @@ MINIQM_EXPORT void MQINQMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pInqPropOpts, PMQ
     }
     if (nameTooBig) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_TOO_BIG);
     if (o & MQIMPO_QUERY_LENGTH) return setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
-    if (static_cast<MQLONG>(value.size()) > ValueLength)   // the caller retries under the cursor
+    if (static_cast<MQLONG>(value.size()) > ValueLength)  // the caller retries under the cursor
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_VALUE_TOO_BIG);
     if (!value.empty()) std::memcpy(pValue, value.data(), value.size());
     setResult(pCompCode, pReason, MQCC_OK, MQRC_NONE);
@@ -242,7 +246,8 @@ MINIQM_EXPORT void MQDLTMP(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pDltPropOpts, PMQ
     if (!structOk(pDltPropOpts, MQDMPO_STRUC_ID, MQDMPO_VERSION_1))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_DMPO_ERROR);
     MQLONG o = static_cast<const MQDMPO *>(pDltPropOpts)->Options;
-    if (o & ~MQDMPO_DEL_PROP_UNDER_CURSOR) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
+    if (o & ~MQDMPO_DEL_PROP_UNDER_CURSOR)
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_OPTIONS_ERROR);
     std::string name;
     if (!charvText(pName, name)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkName(name, true)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
@@ -267,7 +272,8 @@ MINIQM_EXPORT void MQMHBUF(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pMsgHBufOpts, PMQ
     if (!(o & MQMHBO_PROPERTIES_IN_MQRFH2) || (o & ~(MQMHBO_PROPERTIES_IN_MQRFH2 | MQMHBO_DELETE_PROPERTIES)))
         return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_MHBO_ERROR);
     std::string pattern;
-    if (!charvText(pName, pattern)) return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
+    if (!charvText(pName, pattern))
+        return setResult(pCompCode, pReason, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
     if (MQLONG r = qmprops::checkName(pattern, true)) return setResult(pCompCode, pReason, MQCC_FAILED, r);
     auto *md = static_cast<MQMD *>(pMsgDesc);
     if (!md || std::memcmp(md->StrucId, MQMD_STRUC_ID, 4) != 0)
@@ -292,8 +298,9 @@ MINIQM_EXPORT void MQMHBUF(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pMsgHBufOpts, PMQ
 
 // MQRFH2 at the start of the buffer -> handle; with MQBMHO_DELETE_PROPERTIES the header leaves the
 // buffer and the descriptor describes what follows it.
-MINIQM_EXPORT void MQBUFMH(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pBufMsgHOpts, PMQVOID pMsgDesc, MQLONG BufferLength,
-                           PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode, PMQLONG pReason) {
+MINIQM_EXPORT void MQBUFMH(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pBufMsgHOpts, PMQVOID pMsgDesc,
+                           MQLONG BufferLength, PMQVOID pBuffer, PMQLONG pDataLength, PMQLONG pCompCode,
+                           PMQLONG pReason) {
     if (qmmsgh::faulted(Hconn, "MQBUFMH", pCompCode, pReason)) return;
     std::lock_guard<std::mutex> lock(gMu);
     MsgHandle *h = find(Hconn, Hmsg, pCompCode, pReason);
@@ -318,7 +325,8 @@ MINIQM_EXPORT void MQBUFMH(MQHCONN Hconn, MQHMSG Hmsg, PMQVOID pBufMsgHOpts, PMQ
         return setResult(pCompCode, pReason, MQCC_FAILED, r);
     for (const qmprops::Property &p : found.items()) h->props.set(p, false);
     if (o & MQBMHO_DELETE_PROPERTIES) {
-        std::memmove(pBuffer, static_cast<char *>(pBuffer) + length, static_cast<size_t>(BufferLength) - length);
+        std::memmove(pBuffer, static_cast<char *>(pBuffer) + length,
+                     static_cast<size_t>(BufferLength) - length);
         if (pDataLength) *pDataLength = BufferLength - static_cast<MQLONG>(length);
         md->Encoding = encoding;
         md->CodedCharSetId = ccsid;

@@ -126,7 +126,7 @@ int acceptConn(int listenFd) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);   // fails harmlessly on AF_UNIX
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on AF_UNIX
             return fd;
         }
         if (errno != EINTR && errno != ECONNABORTED) return -1;
@@ -179,7 +179,9 @@ int pollReadable(const std::vector<int> &fds) {
     }
 }
 
-bool makePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
+bool makePipe(int fds[2]) {
+    return ::pipe2(fds, O_CLOEXEC) == 0;
+}
 
 bool writeFd(int fd, const void *data, size_t length) {
     const char *p = static_cast<const char *>(data);
@@ -203,9 +205,13 @@ long readFd(int fd, void *data, size_t length) {
     }
 }
 
-int lastError() { return errno; }
+int lastError() {
+    return errno;
+}
 
-std::string errorText(int err) { return std::strerror(err); }
+std::string errorText(int err) {
+    return std::strerror(err);
+}
 
 bool fileExists(const std::string &path) {
     struct stat st;
@@ -276,7 +282,9 @@ bool writeFileAtomic(const std::string &path, const std::string &bytes, bool syn
     return !sync || syncDir(parentDir(path));
 }
 
-bool removeFile(const std::string &path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+bool removeFile(const std::string &path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
 
 std::vector<std::string> listDir(const std::string &path) {
     std::vector<std::string> names;
@@ -290,11 +298,17 @@ std::vector<std::string> listDir(const std::string &path) {
     return names;
 }
 
-int openAppend(const std::string &path) { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }
+int openAppend(const std::string &path) {
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
 
-int openRead(const std::string &path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+int openRead(const std::string &path) {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
 
-bool syncFd(int fd) { return ::fdatasync(fd) == 0; }
+bool syncFd(int fd) {
+    return ::fdatasync(fd) == 0;
+}
 
 bool syncDir(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -304,16 +318,22 @@ bool syncDir(const std::string &path) {
     return ok;
 }
 
-bool truncateFd(int fd, uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0; }
+bool truncateFd(int fd, uint64_t length) {
+    return ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+}
 
 int64_t fileSize(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 ? st.st_size : -1;
 }
 
-bool seekEnd(int fd) { return ::lseek(fd, 0, SEEK_END) >= 0; }
+bool seekEnd(int fd) {
+    return ::lseek(fd, 0, SEEK_END) >= 0;
+}
 
-bool renameFile(const std::string &from, const std::string &to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool renameFile(const std::string &from, const std::string &to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 int lockFile(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -325,7 +345,9 @@ int lockFile(const std::string &path) {
     return fd;
 }
 
-int currentPid() { return ::getpid(); }
+int currentPid() {
+    return ::getpid();
+}
 
 bool processAlive(int pid) {
     if (pid <= 0) return false;
@@ -339,7 +361,9 @@ bool processAlive(int pid) {
     return true;
 }
 
-bool killProcess(int pid, bool hard) { return pid > 0 && ::kill(pid, hard ? SIGKILL : SIGTERM) == 0; }
+bool killProcess(int pid, bool hard) {
+    return pid > 0 && ::kill(pid, hard ? SIGKILL : SIGTERM) == 0;
+}
 
 int spawnDetached(const std::vector<std::string> &argv, const std::string &logPath, int keepFd) {
     int pidPipe[2];
@@ -414,7 +438,9 @@ std::string getEnv(const char *name) {
     return v ? std::string(v) : std::string();
 }
 
-void ignoreSigpipe() { ::signal(SIGPIPE, SIG_IGN); }
+void ignoreSigpipe() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 static sigset_t stopSignals() {
     sigset_t set;

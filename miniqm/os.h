@@ -10,36 +10,36 @@
 namespace qmos {
 
 // ---- sockets (stream sockets only; every call returns -1 or false on failure, errno kept) ----
-int listenUnix(const std::string &path);                 // removes a stale socket file first
-int listenTcp(int port, int *boundPort);                 // 127.0.0.1; port 0 picks a free one
+int listenUnix(const std::string &path);  // removes a stale socket file first
+int listenTcp(int port, int *boundPort);  // 127.0.0.1; port 0 picks a free one
 int connectUnix(const std::string &path);
-int connectTcp(const std::string &host, int port);       // host name or dotted address
-int acceptConn(int listenFd);                            // -1 when the listener was shut down
-bool sendAll(int fd, const void *data, size_t length);   // never raises SIGPIPE
-bool recvAll(int fd, void *data, size_t length);         // false on end of stream or error
-void shutdownFd(int fd);                                 // wakes a thread blocked on fd
+int connectTcp(const std::string &host, int port);      // host name or dotted address
+int acceptConn(int listenFd);                           // -1 when the listener was shut down
+bool sendAll(int fd, const void *data, size_t length);  // never raises SIGPIPE
+bool recvAll(int fd, void *data, size_t length);        // false on end of stream or error
+void shutdownFd(int fd);                                // wakes a thread blocked on fd
 void closeFd(int fd);
 // Waits until one of fds is readable; returns its index, or -1 on error.
 int pollReadable(const std::vector<int> &fds);
 bool makePipe(int fds[2]);
 bool writeFd(int fd, const void *data, size_t length);
-long readFd(int fd, void *data, size_t length);          // read(2) retried on EINTR
-int lastError();                                         // errno
+long readFd(int fd, void *data, size_t length);  // read(2) retried on EINTR
+int lastError();                                 // errno
 std::string errorText(int err);
 
 // ---- files ----
 bool fileExists(const std::string &path);
 bool isDirectory(const std::string &path);
-bool makeDirs(const std::string &path);                  // mkdir -p, mode 0700
+bool makeDirs(const std::string &path);  // mkdir -p, mode 0700
 bool removeTree(const std::string &path);
 bool readFile(const std::string &path, std::string &out);
 // Writes a whole file through a temporary name and rename, synced when sync is true.
 bool writeFileAtomic(const std::string &path, const std::string &bytes, bool sync);
 bool removeFile(const std::string &path);
-std::vector<std::string> listDir(const std::string &path);   // names, without . and ..
-int openAppend(const std::string &path);                  // read-write, created 0600
+std::vector<std::string> listDir(const std::string &path);  // names, without . and ..
+int openAppend(const std::string &path);                    // read-write, created 0600
 int openRead(const std::string &path);
-bool syncFd(int fd);                                      // fdatasync
+bool syncFd(int fd);  // fdatasync
 bool syncDir(const std::string &path);
 bool truncateFd(int fd, uint64_t length);
 int64_t fileSize(int fd);
@@ -51,15 +51,15 @@ int lockFile(const std::string &path);
 // ---- processes ----
 int currentPid();
 bool processAlive(int pid);
-bool killProcess(int pid, bool hard);                     // SIGKILL when hard, else SIGTERM
+bool killProcess(int pid, bool hard);  // SIGKILL when hard, else SIGTERM
 // Starts argv[0] detached (new session, stdin from /dev/null, stdout and stderr to logPath),
 // keeping keepFd open in the child. Returns the pid of the detached server or -1.
 int spawnDetached(const std::vector<std::string> &argv, const std::string &logPath, int keepFd);
-std::string selfExecutable();                             // /proc/self/exe
-std::string programName();                                // base name of the running program
+std::string selfExecutable();  // /proc/self/exe
+std::string programName();     // base name of the running program
 std::string userName();
 std::string homeDir();
-std::string getEnv(const char *name);                     // empty when unset
+std::string getEnv(const char *name);  // empty when unset
 void ignoreSigpipe();
 // Blocks SIGTERM and SIGINT in the calling thread (and threads it starts later) and returns once
 // one arrives; for a dedicated signal thread.
@@ -68,7 +68,7 @@ int waitStopSignal();
 void sleepMs(int ms);
 
 // ---- time ----
-int64_t wallMs();                                         // milliseconds since 1970 (UTC)
+int64_t wallMs();  // milliseconds since 1970 (UTC)
 // MQ date and time texts for a wall-clock instant in UTC: "YYYYMMDD" and "HHMMSSTH".
 void mqDateTime(int64_t ms, char date[8], char time[8]);
 // "YYYY-MM-DD" and "HH.MM.SS" in local time, as MQSC shows creation and alteration times.

@@ -24,12 +24,18 @@ bool validName(const std::string &name) {
     return name != "." && name != "..";
 }
 
-std::string qmDir(const std::string &name) { return root() + "/" + name; }
-std::string socketPath(const std::string &dir) { return dir + "/miniqmd.sock"; }
-std::string logPath(const std::string &dir) { return dir + "/miniqmd.log"; }
+std::string qmDir(const std::string &name) {
+    return root() + "/" + name;
+}
+std::string socketPath(const std::string &dir) {
+    return dir + "/miniqmd.sock";
+}
+std::string logPath(const std::string &dir) {
+    return dir + "/miniqmd.log";
+}
 
-static bool readKeyValues(const std::string &path, void (*take)(void *, const std::string &, const std::string &),
-                          void *ctx) {
+static bool readKeyValues(const std::string &path,
+                          void (*take)(void *, const std::string &, const std::string &), void *ctx) {
     std::string text;
     if (!qmos::readFile(path, text)) return false;
     std::istringstream in(text);
@@ -74,11 +80,13 @@ bool readRunInfo(const std::string &dir, RunInfo &info) {
 }
 
 bool writeRunInfo(const std::string &dir, const RunInfo &info) {
-    return qmos::writeFileAtomic(dir + "/miniqmd.run",
-                                 "pid=" + std::to_string(info.pid) + "\nport=" + std::to_string(info.port) + "\n",
-                                 false);
+    return qmos::writeFileAtomic(
+        dir + "/miniqmd.run",
+        "pid=" + std::to_string(info.pid) + "\nport=" + std::to_string(info.port) + "\n", false);
 }
 
-void removeRunInfo(const std::string &dir) { qmos::removeFile(dir + "/miniqmd.run"); }
+void removeRunInfo(const std::string &dir) {
+    qmos::removeFile(dir + "/miniqmd.run");
+}
 
 }  // namespace qmpaths

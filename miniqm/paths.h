@@ -8,17 +8,17 @@ namespace qmpaths {
 
 constexpr int kDefaultCmdLevel = 940;
 
-std::string root();                                  // $MINIQM_ROOT, else $HOME/.miniqm
+std::string root();  // $MINIQM_ROOT, else $HOME/.miniqm
 // Queue manager names: 1 to 48 of A-Z a-z 0-9 . _ % (IBM MQ also allows '/', which a directory
 // name cannot carry, so miniqm refuses it).
 bool validName(const std::string &name);
 std::string qmDir(const std::string &name);
-std::string socketPath(const std::string &dir);      // dir/miniqmd.sock
-std::string logPath(const std::string &dir);         // dir/miniqmd.log
+std::string socketPath(const std::string &dir);  // dir/miniqmd.sock
+std::string logPath(const std::string &dir);     // dir/miniqmd.log
 
 struct QmConfig {
     std::string name;
-    int port = 0;                                    // 0: a free port at every start
+    int port = 0;  // 0: a free port at every start
     int cmdLevel = kDefaultCmdLevel;
 };
 bool readConfig(const std::string &dir, QmConfig &cfg);

@@ -4,9 +4,9 @@
 #include "miniqm/props.h"
 
 #include <cerrno>
-#include <cstddef>
 #include <cinttypes>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +23,9 @@ bool identStart(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' ||
            static_cast<unsigned char>(c) >= 0x80;
 }
-bool identChar(char c) { return identStart(c) || (c >= '0' && c <= '9'); }
+bool identChar(char c) {
+    return identStart(c) || (c >= '0' && c <= '9');
+}
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -36,37 +38,65 @@ bool equalNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr const char *kSelectorWords[] = {"NULL", "TRUE",    "FALSE", "NOT", "AND",   "OR",
+constexpr const char *kSelectorWords[] = {"NULL",    "TRUE", "FALSE", "NOT", "AND",   "OR",
                                           "BETWEEN", "LIKE", "IN",    "IS",  "ESCAPE"};
 
 // The byte size a fixed-size type needs, or 0 for strings, byte strings and null.
 MQLONG fixedSize(MQLONG type) {
     switch (type) {
-    case MQTYPE_BOOLEAN: return 4;
-    case MQTYPE_INT8: return 1;
-    case MQTYPE_INT16: return 2;
-    case MQTYPE_INT32: return 4;
-    case MQTYPE_INT64: return 8;
-    case MQTYPE_FLOAT32: return 4;
-    case MQTYPE_FLOAT64: return 8;
-    default: return 0;
+        case MQTYPE_BOOLEAN:
+            return 4;
+        case MQTYPE_INT8:
+            return 1;
+        case MQTYPE_INT16:
+            return 2;
+        case MQTYPE_INT32:
+            return 4;
+        case MQTYPE_INT64:
+            return 8;
+        case MQTYPE_FLOAT32:
+            return 4;
+        case MQTYPE_FLOAT64:
+            return 8;
+        default:
+            return 0;
     }
 }
 
 bool knownType(MQLONG type) {
     return fixedSize(type) || type == MQTYPE_STRING || type == MQTYPE_BYTE_STRING || type == MQTYPE_NULL;
 }
-bool isInteger(MQLONG t) { return t == MQTYPE_INT8 || t == MQTYPE_INT16 || t == MQTYPE_INT32 || t == MQTYPE_INT64; }
-bool isFloat(MQLONG t) { return t == MQTYPE_FLOAT32 || t == MQTYPE_FLOAT64; }
+bool isInteger(MQLONG t) {
+    return t == MQTYPE_INT8 || t == MQTYPE_INT16 || t == MQTYPE_INT32 || t == MQTYPE_INT64;
+}
+bool isFloat(MQLONG t) {
+    return t == MQTYPE_FLOAT32 || t == MQTYPE_FLOAT64;
+}
 
 int64_t readInt(const Property &p) {
     const char *b = p.value.data();
     switch (p.type) {
-    case MQTYPE_INT8: { int8_t v; std::memcpy(&v, b, 1); return v; }
-    case MQTYPE_INT16: { int16_t v; std::memcpy(&v, b, 2); return v; }
-    case MQTYPE_INT32:
-    case MQTYPE_BOOLEAN: { int32_t v; std::memcpy(&v, b, 4); return v; }
-    default: { int64_t v; std::memcpy(&v, b, 8); return v; }
+        case MQTYPE_INT8: {
+            int8_t v;
+            std::memcpy(&v, b, 1);
+            return v;
+        }
+        case MQTYPE_INT16: {
+            int16_t v;
+            std::memcpy(&v, b, 2);
+            return v;
+        }
+        case MQTYPE_INT32:
+        case MQTYPE_BOOLEAN: {
+            int32_t v;
+            std::memcpy(&v, b, 4);
+            return v;
+        }
+        default: {
+            int64_t v;
+            std::memcpy(&v, b, 8);
+            return v;
+        }
     }
 }
 
@@ -81,31 +111,49 @@ double readFloat(const Property &p) {
     return d;
 }
 
-std::string bytesOf(const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); }
+std::string bytesOf(const void *p, size_t n) {
+    return std::string(static_cast<const char *>(p), n);
+}
 
 // An integer in the range of an integer type, as that type's bytes.
 bool intAs(int64_t v, MQLONG type, std::string &out) {
     switch (type) {
-    case MQTYPE_INT8:
-        if (v < INT8_MIN || v > INT8_MAX) return false;
-        { auto x = static_cast<int8_t>(v); out = bytesOf(&x, 1); }
-        return true;
-    case MQTYPE_INT16:
-        if (v < INT16_MIN || v > INT16_MAX) return false;
-        { auto x = static_cast<int16_t>(v); out = bytesOf(&x, 2); }
-        return true;
-    case MQTYPE_INT32:
-        if (v < INT32_MIN || v > INT32_MAX) return false;
-        { auto x = static_cast<int32_t>(v); out = bytesOf(&x, 4); }
-        return true;
-    case MQTYPE_BOOLEAN: { MQBOOL x = v != 0; out = bytesOf(&x, 4); return true; }
-    default: out = bytesOf(&v, 8); return true;
+        case MQTYPE_INT8:
+            if (v < INT8_MIN || v > INT8_MAX) return false;
+            {
+                auto x = static_cast<int8_t>(v);
+                out = bytesOf(&x, 1);
+            }
+            return true;
+        case MQTYPE_INT16:
+            if (v < INT16_MIN || v > INT16_MAX) return false;
+            {
+                auto x = static_cast<int16_t>(v);
+                out = bytesOf(&x, 2);
+            }
+            return true;
+        case MQTYPE_INT32:
+            if (v < INT32_MIN || v > INT32_MAX) return false;
+            {
+                auto x = static_cast<int32_t>(v);
+                out = bytesOf(&x, 4);
+            }
+            return true;
+        case MQTYPE_BOOLEAN: {
+            MQBOOL x = v != 0;
+            out = bytesOf(&x, 4);
+            return true;
+        }
+        default:
+            out = bytesOf(&v, 8);
+            return true;
     }
 }
 
 bool floatAs(double d, MQLONG type, std::string &out) {
     if (type == MQTYPE_FLOAT32) {
-        if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) return false;
+        if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+            return false;
         auto f = static_cast<float>(d);
         out = bytesOf(&f, 4);
         return true;
@@ -124,8 +172,10 @@ bool floatAs(double d, MQLONG type, std::string &out) {
 std::string textOf(const Property &p) {
     char buf[40];
     if (p.type == MQTYPE_BOOLEAN) return readInt(p) ? "TRUE" : "FALSE";
-    if (isInteger(p.type)) std::snprintf(buf, sizeof buf, "%" PRId64, readInt(p));
-    else std::snprintf(buf, sizeof buf, p.type == MQTYPE_FLOAT32 ? "%.9g" : "%.17g", readFloat(p));
+    if (isInteger(p.type))
+        std::snprintf(buf, sizeof buf, "%" PRId64, readInt(p));
+    else
+        std::snprintf(buf, sizeof buf, p.type == MQTYPE_FLOAT32 ? "%.9g" : "%.17g", readFloat(p));
     return buf;
 }
 
@@ -154,15 +204,15 @@ MQLONG parseAs(const std::string &text, MQLONG type, std::string &out) {
 MQLONG checkName(std::string_view name, bool wildcard) {
     if (wildcard && !name.empty() && name.back() == '%') {
         name.remove_suffix(1);
-        if (name.empty()) return MQRC_NONE;                           // "%": every property
-        if (name.back() == '.') name.remove_suffix(1);                // "abc.%": the group abc
+        if (name.empty()) return MQRC_NONE;             // "%": every property
+        if (name.back() == '.') name.remove_suffix(1);  // "abc.%": the group abc
         if (name.empty()) return MQRC_PROPERTY_NAME_ERROR;
     }
     if (name.empty()) return MQRC_PROPERTY_NAME_ERROR;
     bool atStart = true;
     for (char c : name) {
         if (c == '.') {
-            if (atStart) return MQRC_PROPERTY_NAME_ERROR;   // empty part: ".a", "a..b"
+            if (atStart) return MQRC_PROPERTY_NAME_ERROR;  // empty part: ".a", "a..b"
             atStart = true;
         } else if (atStart ? !identStart(c) : !identChar(c)) {
             return MQRC_PROPERTY_NAME_ERROR;
@@ -170,11 +220,12 @@ MQLONG checkName(std::string_view name, bool wildcard) {
             atStart = false;
         }
     }
-    if (atStart) return MQRC_PROPERTY_NAME_ERROR;   // ends with '.'
+    if (atStart) return MQRC_PROPERTY_NAME_ERROR;  // ends with '.'
     for (const char *w : kSelectorWords)
         if (equalNoCase(name, w)) return MQRC_PROPERTY_NAME_ERROR;
     if (name.substr(0, 3) == "JMS" || name.substr(0, 7) == "usr.JMS") return MQRC_PROPERTY_NAME_ERROR;
-    if (equalNoCase(name.substr(0, 2), "mq") && name.substr(0, 6) != "mq_usr") return MQRC_PROPERTY_NAME_ERROR;
+    if (equalNoCase(name.substr(0, 2), "mq") && name.substr(0, 6) != "mq_usr")
+        return MQRC_PROPERTY_NAME_ERROR;
     return MQRC_NONE;
 }
 
@@ -206,13 +257,14 @@ MQLONG makeProperty(std::string_view name, MQLONG type, const void *value, MQLON
     if (type == MQTYPE_STRING && length == MQVL_NULL_TERMINATED)
         length = value ? static_cast<MQLONG>(std::strlen(static_cast<const char *>(value))) : 0;
     MQLONG size = fixedSize(type);
-    if (length < 0 || (size && length != size) || (type == MQTYPE_NULL && length != 0) || (length > 0 && !value))
+    if (length < 0 || (size && length != size) || (type == MQTYPE_NULL && length != 0) ||
+        (length > 0 && !value))
         return MQRC_BUFFER_LENGTH_ERROR;
     out = Property{};
     out.name.assign(name.data(), name.size());
     out.type = type;
     out.value.assign(static_cast<const char *>(value ? value : ""), static_cast<size_t>(length));
-    if (type == MQTYPE_BOOLEAN) {   // any non-zero MQBOOL is true; keep it 0 or 1
+    if (type == MQTYPE_BOOLEAN) {  // any non-zero MQBOOL is true; keep it 0 or 1
         MQBOOL b;
         std::memcpy(&b, out.value.data(), 4);
         intAs(b != 0, MQTYPE_BOOLEAN, out.value);
@@ -252,13 +304,18 @@ void PropertyList::set(Property p, bool append) {
 MQLONG PropertyList::setAtCursor(Property p, MQLONG where) {
     if (at_ != At::On) return MQRC_PROPERTY_NOT_AVAILABLE;
     switch (where) {
-    case MQSMPO_SET_PROP_UNDER_CURSOR:
-        if (items_[cursor_].name != p.name) return MQRC_PROPERTY_NOT_AVAILABLE;
-        items_[cursor_] = std::move(p);
-        return MQRC_NONE;
-    case MQSMPO_SET_PROP_BEFORE_CURSOR: insertAt(cursor_, std::move(p)); return MQRC_NONE;
-    case MQSMPO_SET_PROP_AFTER_CURSOR: insertAt(cursor_ + 1, std::move(p)); return MQRC_NONE;
-    default: return MQRC_OPTIONS_ERROR;
+        case MQSMPO_SET_PROP_UNDER_CURSOR:
+            if (items_[cursor_].name != p.name) return MQRC_PROPERTY_NOT_AVAILABLE;
+            items_[cursor_] = std::move(p);
+            return MQRC_NONE;
+        case MQSMPO_SET_PROP_BEFORE_CURSOR:
+            insertAt(cursor_, std::move(p));
+            return MQRC_NONE;
+        case MQSMPO_SET_PROP_AFTER_CURSOR:
+            insertAt(cursor_ + 1, std::move(p));
+            return MQRC_NONE;
+        default:
+            return MQRC_OPTIONS_ERROR;
     }
 }
 
@@ -341,15 +398,16 @@ bool PropertyList::decode(std::string_view bytes, PropertyList &out) {
     return !r.failed() && r.remaining() == 0;
 }
 
-MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG requestedCcsid, std::string &value,
-              MQLONG &type, MQLONG &ccsid) {
+MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG requestedCcsid,
+              std::string &value, MQLONG &type, MQLONG &ccsid) {
     value = p.value;
     type = p.type;
     ccsid = p.ccsid;
     if ((options & MQIMPO_CONVERT_TYPE) && requestedType != MQTYPE_AS_SET && requestedType != p.type &&
         p.type != MQTYPE_NULL) {
         if (!knownType(requestedType) || requestedType == MQTYPE_NULL) return MQRC_PROPERTY_TYPE_ERROR;
-        if (p.type == MQTYPE_BYTE_STRING || requestedType == MQTYPE_BYTE_STRING) return MQRC_PROP_CONV_NOT_SUPPORTED;
+        if (p.type == MQTYPE_BYTE_STRING || requestedType == MQTYPE_BYTE_STRING)
+            return MQRC_PROP_CONV_NOT_SUPPORTED;
         std::string out;
         if (requestedType == MQTYPE_STRING) {
             out = textOf(p);
@@ -362,7 +420,7 @@ MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG re
             if (r != MQRC_NONE) return r;
         } else if (isFloat(p.type)) {
             if (!floatAs(readFloat(p), requestedType, out)) return MQRC_PROP_NUMBER_FORMAT_ERROR;
-        } else {   // integer or boolean
+        } else {  // integer or boolean
             int64_t v = readInt(p);
             bool ok = isFloat(requestedType) ? floatAs(static_cast<double>(v), requestedType, out)
                                              : intAs(v, requestedType, out);
@@ -391,27 +449,47 @@ namespace {
 void xmlEscape(std::string_view s, std::string &out) {
     for (char c : s) {
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += c;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out += c;
         }
     }
 }
 
 const char *dtOf(MQLONG type) {
     switch (type) {
-    case MQTYPE_BOOLEAN: return "boolean";
-    case MQTYPE_BYTE_STRING: return "bin.hex";
-    case MQTYPE_INT8: return "i1";
-    case MQTYPE_INT16: return "i2";
-    case MQTYPE_INT32: return "i4";
-    case MQTYPE_INT64: return "i8";
-    case MQTYPE_FLOAT32: return "r4";
-    case MQTYPE_FLOAT64: return "r8";
-    default: return nullptr;
+        case MQTYPE_BOOLEAN:
+            return "boolean";
+        case MQTYPE_BYTE_STRING:
+            return "bin.hex";
+        case MQTYPE_INT8:
+            return "i1";
+        case MQTYPE_INT16:
+            return "i2";
+        case MQTYPE_INT32:
+            return "i4";
+        case MQTYPE_INT64:
+            return "i8";
+        case MQTYPE_FLOAT32:
+            return "r4";
+        case MQTYPE_FLOAT64:
+            return "r8";
+        default:
+            return nullptr;
     }
 }
 
@@ -438,7 +516,7 @@ struct XmlReader {
         while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\n' || s[pos] == '\r' || s[pos] == '\t')) ++pos;
     }
     bool at(std::string_view t) const { return s.substr(pos, t.size()) == t; }
-    std::string text() {   // up to the next '<', unescaped
+    std::string text() {  // up to the next '<', unescaped
         std::string out;
         while (pos < s.size() && s[pos] != '<') {
             if (s[pos] == '&') {
@@ -502,16 +580,24 @@ MQLONG parseElements(XmlReader &r, const std::string &prefix, PropertyList &out,
         if (name.empty()) return MQRC_RFH_FORMAT_ERROR;
         std::string dt;
         bool nil = false, empty = false;
-        for (;;) {   // attributes
+        for (;;) {  // attributes
             r.skipBlanks();
-            if (r.at("/>")) { r.pos += 2; empty = true; break; }
-            if (r.at(">")) { ++r.pos; break; }
+            if (r.at("/>")) {
+                r.pos += 2;
+                empty = true;
+                break;
+            }
+            if (r.at(">")) {
+                ++r.pos;
+                break;
+            }
             size_t eq = r.s.find('=', r.pos);
             if (eq == std::string_view::npos || eq + 1 >= r.s.size()) return MQRC_RFH_FORMAT_ERROR;
             std::string_view attr = r.s.substr(r.pos, eq - r.pos);
             char quote = r.s[eq + 1];
             size_t close = r.s.find(quote, eq + 2);
-            if ((quote != '\'' && quote != '"') || close == std::string_view::npos) return MQRC_RFH_FORMAT_ERROR;
+            if ((quote != '\'' && quote != '"') || close == std::string_view::npos)
+                return MQRC_RFH_FORMAT_ERROR;
             std::string_view val = r.s.substr(eq + 2, close - eq - 2);
             if (attr == "dt") dt = val;
             if (attr == "xsi:nil") nil = val == "true";
@@ -598,7 +684,8 @@ std::string toFolders(const PropertyList &list) {
             xml += '>';
             if (p.type == MQTYPE_STRING) {
                 std::string utf8;
-                if (qmconv::convert(p.ccsid, false, p.value, qmconv::kUtf8, false, utf8) != MQRC_NONE) utf8 = p.value;
+                if (qmconv::convert(p.ccsid, false, p.value, qmconv::kUtf8, false, utf8) != MQRC_NONE)
+                    utf8 = p.value;
                 xmlEscape(utf8, xml);
             } else if (p.type == MQTYPE_BYTE_STRING) {
                 static const char hex[] = "0123456789abcdef";
@@ -683,8 +770,8 @@ MQLONG parseRfh2(std::string_view data, PropertyList &out, size_t &length, MQLON
     ccsid = r.i32();
     char fmt[8];
     r.raw(fmt, 8);
-    r.i32();   // flags
-    r.i32();   // NameValueCCSID: folders are read as UTF-8 text, which ASCII names are in any case
+    r.i32();  // flags
+    r.i32();  // NameValueCCSID: folders are read as UTF-8 text, which ASCII names are in any case
     if (r.failed() || std::memcmp(id, MQRFH_STRUC_ID, 4) != 0 || version != MQRFH_VERSION_2 ||
         strucLength < MQRFH_STRUC_LENGTH_FIXED_2 || static_cast<size_t>(strucLength) > data.size())
         return MQRC_RFH_ERROR;

@@ -15,9 +15,9 @@ namespace qmprops {
 struct Property {
     std::string name;
     MQLONG type = MQTYPE_STRING;
-    std::string value;         // numbers and booleans: little-endian bytes of the type's size
-                               // (MQBOOL is 4); strings: bytes in ccsid; byte strings: as given
-    MQLONG ccsid = 1208;       // of a string value
+    std::string value;    // numbers and booleans: little-endian bytes of the type's size
+                          // (MQBOOL is 4); strings: bytes in ccsid; byte strings: as given
+    MQLONG ccsid = 1208;  // of a string value
     MQLONG support = MQPD_SUPPORT_OPTIONAL;
     MQLONG context = MQPD_NO_CONTEXT;
     MQLONG copyOptions = 0;
@@ -86,14 +86,14 @@ public:
 
 private:
     enum class At : uint8_t {
-        None,   // no property inquired since the handle was made or last used
-        On,     // on items_[cursor_]
-        Gap,    // where a deleted property stood: just before items_[cursor_] (or at the end)
+        None,  // no property inquired since the handle was made or last used
+        On,    // on items_[cursor_]
+        Gap,   // where a deleted property stood: just before items_[cursor_] (or at the end)
     };
     std::vector<Property> items_;
     At at_ = At::None;
     size_t cursor_ = 0;
-    std::string pattern_;   // the name of the inquiry that last moved the cursor
+    std::string pattern_;  // the name of the inquiry that last moved the cursor
 
     void insertAt(size_t index, Property p);
     void eraseAt(size_t index);
@@ -104,8 +104,8 @@ bool hasApplicationProperties(const PropertyList &list);
 // MQINQMP's value: with MQIMPO_CONVERT_TYPE the value becomes requestedType (unless
 // MQTYPE_AS_SET); with MQIMPO_CONVERT_VALUE a string becomes requestedCcsid. Returns MQRC_NONE,
 // MQRC_PROP_CONV_NOT_SUPPORTED, MQRC_PROP_NUMBER_FORMAT_ERROR or MQRC_PROP_VALUE_NOT_CONVERTED.
-MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG requestedCcsid, std::string &value,
-              MQLONG &type, MQLONG &ccsid);
+MQLONG render(const Property &p, MQLONG options, MQLONG requestedType, MQLONG requestedCcsid,
+              std::string &value, MQLONG &type, MQLONG &ccsid);
 
 // The MQRFH2 name/value folders of a list ("<usr>...</usr>", each folder padded to a multiple of
 // 4 bytes and preceded by its length) and back. fromFolders returns MQRC_NONE or MQRC_RFH_FORMAT_ERROR.

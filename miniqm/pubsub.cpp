@@ -26,8 +26,7 @@ void QueueManager::removeSub(uint32_t id) {
     if (it == subs_.end()) return;
     Subscription s = it->second;
     subs_.erase(it);
-    if (s.owner)
-        std::erase_if(s.owner->handles, [id](const auto &e) { return e.second.subId == id; });
+    if (s.owner) std::erase_if(s.owner->handles, [id](const auto &e) { return e.second.subId == id; });
     if (s.durable) {
         qmwire::Writer w;
         w.u8('U');
@@ -76,7 +75,7 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     if (found && found->owner) return Result::fail(MQRC_SUBSCRIPTION_IN_USE);
 
     Handle hs;
-    hs.objectType = -1;   // an Hsub: no queue, only the subscription
+    hs.objectType = -1;  // an Hsub: no queue, only the subscription
     if (found) {
         if (durable != found->durable)
             return Result::fail((o & MQSO_ALTER) ? MQRC_DURABILITY_NOT_ALTERABLE
@@ -127,7 +126,8 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             base = t->second.s(MQCA_TOPIC_STRING);
         }
         std::string topic = qmtopic::join(base, sd.objectString);
-        if (topic.empty()) return Result::fail(sd.objectName.empty() ? MQRC_UNKNOWN_OBJECT_NAME : MQRC_TOPIC_STRING_ERROR);
+        if (topic.empty())
+            return Result::fail(sd.objectName.empty() ? MQRC_UNKNOWN_OBJECT_NAME : MQRC_TOPIC_STRING_ERROR);
         std::shared_ptr<const qmsel::Selector> selector;
         r = subSelection(sd.selection, selector);
         if (r.failed()) return r;
@@ -208,7 +208,7 @@ std::string QueueManager::subRecord(const Subscription &s) const {
     w.raw(s.correlId, sizeof s.correlId);
     w.str(s.destQMgr);   // added later: older records end before it
     w.str(s.selection);  // added later still
-    w.i32(s.expiry);   // appended after the selection: older records end before
+    w.i32(s.expiry);     // appended after the selection: older records end before
     w.i64(s.expiresMs);
     w.u8(s.onRequest ? 1 : 0);
     return w.bytes();
@@ -306,7 +306,7 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
     if (pub.Persistence == MQPER_PERSISTENCE_AS_Q_DEF) pub.Persistence = MQPER_NOT_PERSISTENT;
     std::vector<const Subscription *> matched;
     for (const auto &[id, s] : subs_) {
-        if (s.onRequest || s.expired) continue;   // these take retained publications by MQSUBRQ only
+        if (s.onRequest || s.expired) continue;  // these take retained publications by MQSUBRQ only
         if ((s.charScheme ? qmtopic::matchChar(s.topic, h.topic) : qmtopic::matchTopic(s.topic, h.topic)) &&
             selects(s, pub, pmo))
             matched.push_back(&s);
@@ -368,7 +368,8 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
         }
     }
     std::memcpy(md.MsgId, out.MsgId, sizeof md.MsgId);
-    if (matched.empty() && (pmo.options & MQPMO_WARN_IF_NO_SUBS_MATCHED)) return Result::warn(MQRC_NO_SUBS_MATCHED);
+    if (matched.empty() && (pmo.options & MQPMO_WARN_IF_NO_SUBS_MATCHED))
+        return Result::warn(MQRC_NO_SUBS_MATCHED);
     return result;
 }
 

@@ -27,9 +27,12 @@ namespace {
 
 MQLONG queueType(Kind k) {
     switch (k) {
-    case K_QMODEL: return MQQT_MODEL;
-    case K_QALIAS: return MQQT_ALIAS;
-    default: return MQQT_LOCAL;
+        case K_QMODEL:
+            return MQQT_MODEL;
+        case K_QALIAS:
+            return MQQT_ALIAS;
+        default:
+            return MQQT_LOCAL;
     }
 }
 
@@ -201,8 +204,9 @@ Queue *QueueManager::addQueue(Object def) {
 void QueueManager::deleteQueue(Queue *q) {
     if (!q->tempDynamic) journalDelete(q->def.kind, q->def.name);
     for (auto &[id, c] : conns_)
-        c->uow.erase(std::remove_if(c->uow.begin(), c->uow.end(), [q](const UowOp &op) { return op.queue == q; }),
-                     c->uow.end());
+        c->uow.erase(
+            std::remove_if(c->uow.begin(), c->uow.end(), [q](const UowOp &op) { return op.queue == q; }),
+            c->uow.end());
     for (auto &[key, m] : q->msgs)
         if (m->persistent && !m->putter) liveBytes_ -= std::min<uint64_t>(liveBytes_, m->data.size() + 400);
     q->msgs.clear();
@@ -266,111 +270,112 @@ bool QueueManager::applyRecord(std::string_view body) {
     qmwire::Reader r(body);
     uint8_t type = r.u8();
     switch (type) {
-    case 'O': {
-        Object o;
-        o.kind = static_cast<Kind>(r.u8());
-        o.name = r.str();
-        uint32_t n = r.u32();
-        for (uint32_t i = 0; i < n && !r.failed(); ++i) {
-            MQLONG sel = r.i32();
-            o.ints[sel] = r.i32();
-        }
-        uint32_t m = r.u32();
-        for (uint32_t i = 0; i < m && !r.failed(); ++i) {
-            MQLONG sel = r.i32();
-            o.strs[sel] = r.str();
-        }
-        if (r.failed()) return false;
-        if (o.kind == K_QMGR) {
-            qmgr_ = std::move(o);
-        } else if (o.kind == K_TOPIC) {
-            topics_[o.name] = std::move(o);
-        } else if (Queue *q = findQueue(o.name)) {
-            bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
-            q->def = std::move(o);
-            if (rekey) {
-                std::map<MsgKey, std::unique_ptr<Message>> old;
-                old.swap(q->msgs);
-                for (auto &[key, msg] : old) q->msgs[keyFor(q, msg->md.Priority, msg->seq)] = std::move(msg);
+        case 'O': {
+            Object o;
+            o.kind = static_cast<Kind>(r.u8());
+            o.name = r.str();
+            uint32_t n = r.u32();
+            for (uint32_t i = 0; i < n && !r.failed(); ++i) {
+                MQLONG sel = r.i32();
+                o.ints[sel] = r.i32();
             }
-        } else {
-            addQueue(std::move(o));
-        }
-        return true;
-    }
-    case 'X': {
-        Kind kind = static_cast<Kind>(r.u8());
-        std::string name = r.str();
-        if (r.failed()) return false;
-        if (kind == K_TOPIC) {
-            topics_.erase(name);
-        } else {
-            queues_.erase(name);
-        }
-        return true;
-    }
-    case 'C': {
-        std::string name = r.str();
-        if (r.failed()) return false;
-        if (Queue *q = findQueue(name)) {
-            q->msgs.clear();
-            q->depth = 0;
-        }
-        return true;
-    }
-    case 'T': {
-        uint32_t n = r.u32();
-        for (uint32_t i = 0; i < n; ++i) {
-            uint8_t op = r.u8();
-            std::string qname = r.str();
-            uint64_t seq = r.u64();
-            if (op == 'P' || op == 'Q') {
-                auto m = std::make_unique<Message>();
-                m->seq = seq;
-                r.raw(&m->md, sizeof m->md);
-                m->putMs = r.i64();
-                m->expiresMs = r.i64();
-                m->data = r.str();
-                if (op == 'Q') m->props = r.str();
-                m->persistent = true;
-                if (r.failed()) return false;
-                nextSeq_ = std::max(nextSeq_, seq + 1);
-                if (Queue *q = findQueue(qname)) {
-                    MsgKey key = keyFor(q, m->md.Priority, seq);
-                    if (!q->msgs.count(key)) ++q->depth;
-                    q->msgs[key] = std::move(m);
-                }
-            } else if (op == 'R') {
-                MQLONG priority = r.i32();
-                if (r.failed()) return false;
-                if (Queue *q = findQueue(qname)) {
-                    if (q->msgs.erase(keyFor(q, priority, seq))) --q->depth;
+            uint32_t m = r.u32();
+            for (uint32_t i = 0; i < m && !r.failed(); ++i) {
+                MQLONG sel = r.i32();
+                o.strs[sel] = r.str();
+            }
+            if (r.failed()) return false;
+            if (o.kind == K_QMGR) {
+                qmgr_ = std::move(o);
+            } else if (o.kind == K_TOPIC) {
+                topics_[o.name] = std::move(o);
+            } else if (Queue *q = findQueue(o.name)) {
+                bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
+                q->def = std::move(o);
+                if (rekey) {
+                    std::map<MsgKey, std::unique_ptr<Message>> old;
+                    old.swap(q->msgs);
+                    for (auto &[key, msg] : old)
+                        q->msgs[keyFor(q, msg->md.Priority, msg->seq)] = std::move(msg);
                 }
             } else {
-                return false;
+                addQueue(std::move(o));
             }
+            return true;
         }
-        return !r.failed();
-    }
-    case 'S':
-    case 'U':
-        return applySubRecord(r, type == 'U');
-    case 'B': {
-        uint32_t n = r.u32();
-        for (uint32_t i = 0; i < n && !r.failed(); ++i) {
-            std::string qname = r.str();
-            uint64_t seq = r.u64();
-            MQLONG priority = r.i32();
-            MQLONG count = r.i32();
-            if (Queue *q = findQueue(qname)) {
-                auto it = q->msgs.find(keyFor(q, priority, seq));
-                if (it != q->msgs.end()) it->second->md.BackoutCount = count;
+        case 'X': {
+            Kind kind = static_cast<Kind>(r.u8());
+            std::string name = r.str();
+            if (r.failed()) return false;
+            if (kind == K_TOPIC) {
+                topics_.erase(name);
+            } else {
+                queues_.erase(name);
             }
+            return true;
         }
-        return !r.failed();
-    }
-    default:
-        return false;
+        case 'C': {
+            std::string name = r.str();
+            if (r.failed()) return false;
+            if (Queue *q = findQueue(name)) {
+                q->msgs.clear();
+                q->depth = 0;
+            }
+            return true;
+        }
+        case 'T': {
+            uint32_t n = r.u32();
+            for (uint32_t i = 0; i < n; ++i) {
+                uint8_t op = r.u8();
+                std::string qname = r.str();
+                uint64_t seq = r.u64();
+                if (op == 'P' || op == 'Q') {
+                    auto m = std::make_unique<Message>();
+                    m->seq = seq;
+                    r.raw(&m->md, sizeof m->md);
+                    m->putMs = r.i64();
+                    m->expiresMs = r.i64();
+                    m->data = r.str();
+                    if (op == 'Q') m->props = r.str();
+                    m->persistent = true;
+                    if (r.failed()) return false;
+                    nextSeq_ = std::max(nextSeq_, seq + 1);
+                    if (Queue *q = findQueue(qname)) {
+                        MsgKey key = keyFor(q, m->md.Priority, seq);
+                        if (!q->msgs.count(key)) ++q->depth;
+                        q->msgs[key] = std::move(m);
+                    }
+                } else if (op == 'R') {
+                    MQLONG priority = r.i32();
+                    if (r.failed()) return false;
+                    if (Queue *q = findQueue(qname)) {
+                        if (q->msgs.erase(keyFor(q, priority, seq))) --q->depth;
+                    }
+                } else {
+                    return false;
+                }
+            }
+            return !r.failed();
+        }
+        case 'S':
+        case 'U':
+            return applySubRecord(r, type == 'U');
+        case 'B': {
+            uint32_t n = r.u32();
+            for (uint32_t i = 0; i < n && !r.failed(); ++i) {
+                std::string qname = r.str();
+                uint64_t seq = r.u64();
+                MQLONG priority = r.i32();
+                MQLONG count = r.i32();
+                if (Queue *q = findQueue(qname)) {
+                    auto it = q->msgs.find(keyFor(q, priority, seq));
+                    if (it != q->msgs.end()) it->second->md.BackoutCount = count;
+                }
+            }
+            return !r.failed();
+        }
+        default:
+            return false;
     }
 }
 
@@ -505,9 +510,8 @@ size_t QueueManager::connectionCount() {
 
 void QueueManager::waitForEnd() {
     std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait(lock, [this] {
-        return state_ == State::Stopping || (state_ == State::Quiescing && conns_.empty());
-    });
+    changed_.wait(
+        lock, [this] { return state_ == State::Stopping || (state_ == State::Quiescing && conns_.empty()); });
 }
 
 // ---- faults on demand ----

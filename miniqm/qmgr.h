@@ -53,20 +53,20 @@ using MsgKey = std::pair<int, uint64_t>;
 
 struct Message {
     uint64_t seq = 0;
-    MQMD md{};                // version 2 image as stored; Priority and Persistence resolved
+    MQMD md{};  // version 2 image as stored; Priority and Persistence resolved
     std::string data;
     int64_t putMs = 0;
-    int64_t expiresMs = 0;    // 0: never
+    int64_t expiresMs = 0;  // 0: never
     bool persistent = false;
-    Conn *putter = nullptr;   // put in this connection's open unit of work: invisible to all
-    Conn *getter = nullptr;   // got in this connection's open unit of work: hidden from all
-    std::string props;        // message properties, qmprops::PropertyList's encoded form
+    Conn *putter = nullptr;  // put in this connection's open unit of work: invisible to all
+    Conn *getter = nullptr;  // got in this connection's open unit of work: hidden from all
+    std::string props;       // message properties, qmprops::PropertyList's encoded form
 };
 
 struct Queue {
     Object def;
     std::map<MsgKey, std::unique_ptr<Message>> msgs;
-    MQLONG depth = 0;         // CURDEPTH: committed + uncommitted puts - uncommitted gets
+    MQLONG depth = 0;  // CURDEPTH: committed + uncommitted puts - uncommitted gets
     MQLONG openInput = 0, openInputExclusive = 0, openOutput = 0, handles = 0;
     bool tempDynamic = false;
     Conn *creator = nullptr;  // temporary dynamic queues die with their creator
@@ -82,19 +82,19 @@ struct Handle {
     MQLONG hobj = 0;
     MQLONG objectType = MQOT_Q;
     MQLONG options = 0;
-    Queue *queue = nullptr;   // the local queue messages go to and come from (null for the qmgr)
-    Queue *named = nullptr;   // the object as opened (an alias, or the queue itself)
+    Queue *queue = nullptr;  // the local queue messages go to and come from (null for the qmgr)
+    Queue *named = nullptr;  // the object as opened (an alias, or the queue itself)
     bool createdDynamic = false;
     BrowseCursor cursor;
     bool hasContext = false;  // saved context of the last message got (MQOO_SAVE_ALL_CONTEXT)
     MQMD context{};
-    std::string topic;        // a topic opened for output: the full topic string publications go to
-    uint32_t subId = 0;       // a subscription handle (Hsub) from MQSUB: the subscription's id
+    std::string topic;   // a topic opened for output: the full topic string publications go to
+    uint32_t subId = 0;  // a subscription handle (Hsub) from MQSUB: the subscription's id
     // A queue on another queue manager: queue is the transmission queue, named stays null, and
     // each message goes there behind an MQXQH naming this destination.
     std::string remoteQName, remoteQMgrName;
     bool remote() const { return !remoteQMgrName.empty(); }
-    std::shared_ptr<const qmsel::Selector> selector;   // MQOPEN's SelectionString: gets see only matches
+    std::shared_ptr<const qmsel::Selector> selector;  // MQOPEN's SelectionString: gets see only matches
 };
 
 // A subscription: publications on a matching topic string go to its queue. The queue is kept by
@@ -107,16 +107,16 @@ struct Subscription {
     bool charScheme = false;  // MQSO_WILDCARD_CHAR
     bool durable = false;
     bool managed = false;
-    std::string queue;        // destination queue (on destQMgr when that is set)
-    std::string destQMgr;     // a queue on another queue manager: publications go by its xmitq
-    MQBYTE24 correlId{};      // CorrelId of every publication delivered
-    Conn *owner = nullptr;    // the connection holding the Hsub; null for a durable one not in use
-    std::string selection;    // SelectionString as given (empty: none)
-    std::shared_ptr<const qmsel::Selector> selector;   // compiled; null when it selects everything
-    bool onRequest = false;   // MQSO_PUBLICATIONS_ON_REQUEST: retained publications only, by MQSUBRQ
-    MQLONG expiry = MQEI_UNLIMITED;   // SubExpiry as given (tenths of a second)
-    int64_t expiresMs = 0;    // wall-clock end of the subscription; 0: never
-    bool expired = false;     // past its end while an Hsub is still open: matches nothing
+    std::string queue;      // destination queue (on destQMgr when that is set)
+    std::string destQMgr;   // a queue on another queue manager: publications go by its xmitq
+    MQBYTE24 correlId{};    // CorrelId of every publication delivered
+    Conn *owner = nullptr;  // the connection holding the Hsub; null for a durable one not in use
+    std::string selection;  // SelectionString as given (empty: none)
+    std::shared_ptr<const qmsel::Selector> selector;  // compiled; null when it selects everything
+    bool onRequest = false;          // MQSO_PUBLICATIONS_ON_REQUEST: retained publications only, by MQSUBRQ
+    MQLONG expiry = MQEI_UNLIMITED;  // SubExpiry as given (tenths of a second)
+    int64_t expiresMs = 0;           // wall-clock end of the subscription; 0: never
+    bool expired = false;            // past its end while an Hsub is still open: matches nothing
 };
 
 struct SubRequest {
@@ -130,14 +130,14 @@ struct SubRequest {
 
 struct UowOp {
     Queue *queue;
-    Message *message;   // owned by queue->msgs; ops are scrubbed when a queue is deleted
+    Message *message;  // owned by queue->msgs; ops are scrubbed when a queue is deleted
     bool isPut;
 };
 
 struct Conn {
     uint32_t id = 0;
-    std::string applName;     // 28 characters, as MQMD PutApplName takes it
-    std::string user;         // 12 characters, as MQMD UserIdentifier takes it
+    std::string applName;  // 28 characters, as MQMD PutApplName takes it
+    std::string user;      // 12 characters, as MQMD UserIdentifier takes it
     std::map<MQLONG, Handle> handles;
     MQLONG nextHobj = 1;
     std::vector<UowOp> uow;
@@ -149,32 +149,32 @@ struct OpenRequest {
     MQLONG version = 1;
     MQLONG objectType = MQOT_Q;
     std::string objectName, objectQMgrName, dynamicQName, objectString;
-    std::string selection;    // SelectionString (UTF-8; MQOPEN only)
+    std::string selection;  // SelectionString (UTF-8; MQOPEN only)
 };
 struct OpenReply {
-    std::string objectName;   // the dynamic queue's name when a model was opened
+    std::string objectName;  // the dynamic queue's name when a model was opened
     std::string resolvedQName, resolvedQMgrName;
     MQLONG resolvedType = MQOT_NONE;
 };
 struct PutOptions {
     MQLONG version = 1, options = 0, context = 0;
-    std::string props;                             // from the message handle, encoded
-    std::string resolvedQName, resolvedQMgrName;   // out
+    std::string props;                            // from the message handle, encoded
+    std::string resolvedQName, resolvedQMgrName;  // out
 };
 struct GetOptions {
     MQLONG version = 1, options = 0, waitInterval = 0, matchOptions = 0;
-    bool wantHandle = false;     // the caller takes properties in a message handle
-    std::string resolvedQName;   // out
-    MQLONG returnedLength = MQRL_UNDEFINED;   // out
-    std::string props;           // out: properties for the handle
+    bool wantHandle = false;                 // the caller takes properties in a message handle
+    std::string resolvedQName;               // out
+    MQLONG returnedLength = MQRL_UNDEFINED;  // out
+    std::string props;                       // out: properties for the handle
 };
 
 enum class State { Running, Quiescing, Stopping };
 
 struct FaultRule {
-    std::string verb;         // "MQOPEN", "MQCMIT", ... or "*"
-    std::string object;       // empty: any object
-    std::string appl;         // empty: any connection; else the connection's ApplName
+    std::string verb;    // "MQOPEN", "MQCMIT", ... or "*"
+    std::string object;  // empty: any object
+    std::string appl;    // empty: any connection; else the connection's ApplName
     MQLONG reason = 0;
     MQLONG cc = MQCC_FAILED;
     int remaining = 1;
@@ -240,22 +240,22 @@ public:
 private:
     friend struct Mqsc;
     std::mutex mu_;
-    std::condition_variable changed_;   // a message became available, or the state changed
+    std::condition_variable changed_;  // a message became available, or the state changed
     State state_ = State::Running;
     std::string dir_;
     bool sync_ = true;
     qmjournal::Journal journal_;
     Object qmgr_;
     std::map<std::string, std::unique_ptr<Queue>> queues_;
-    std::vector<std::unique_ptr<Queue>> graveyard_;   // deleted while open
+    std::vector<std::unique_ptr<Queue>> graveyard_;  // deleted while open
     std::map<std::string, Object> topics_;
     std::map<uint32_t, std::unique_ptr<Conn>> conns_;
     uint32_t nextConn_ = 1;
     uint64_t nextSeq_ = 1;
     uint64_t idCounter_ = 0;
     uint64_t dynCounter_ = 0;
-    uint64_t liveBytes_ = 0;   // persistent message bytes in the journal, for compaction
-    uint64_t compactedBytes_ = 0;   // the journal's size after the last compaction
+    uint64_t liveBytes_ = 0;       // persistent message bytes in the journal, for compaction
+    uint64_t compactedBytes_ = 0;  // the journal's size after the last compaction
     std::vector<FaultRule> faults_;
     std::map<uint32_t, Subscription> subs_;
     uint32_t nextSub_ = 1;
@@ -306,7 +306,7 @@ private:
     int deliverRetained(Conn *c, const Subscription &s, Result &r);
     int clearRetained(const std::string &pattern);
     void expireSubs();
-    std::string subRecord(const Subscription &s) const;   // journal record of a durable subscription
+    std::string subRecord(const Subscription &s) const;  // journal record of a durable subscription
     bool applySubRecord(qmwire::Reader &r, bool remove);
     Result subSelection(const std::string &text, std::shared_ptr<const qmsel::Selector> &out);
     bool selects(const Subscription &s, const MQMD &md, const PutOptions &pmo);
@@ -327,12 +327,12 @@ struct EnumName {
 struct AttrDef {
     const char *keyword;
     MQLONG selector;
-    uint8_t kinds;            // Kind bits the attribute belongs to
+    uint8_t kinds;  // Kind bits the attribute belongs to
     AttrType type;
-    int length;               // Str: MQINQ length; Int: 0
+    int length;  // Str: MQINQ length; Int: 0
     MQLONG minValue, maxValue;
-    const EnumName *names;    // Enum: value names, ending with {nullptr, 0}; Flag: {on, off}
-    bool settable;            // by DEFINE/ALTER (otherwise shown only)
+    const EnumName *names;  // Enum: value names, ending with {nullptr, 0}; Flag: {on, off}
+    bool settable;          // by DEFINE/ALTER (otherwise shown only)
 };
 const AttrDef *attrBySelector(MQLONG selector);
 // The row of a selector that belongs to one of these kinds, or null.

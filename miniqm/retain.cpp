@@ -125,7 +125,7 @@ int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
         if (m->putter) continue;
         std::string topic = topicOf(*m);
         if (topic.empty() || !matches(s, topic)) continue;
-        PutOptions published;   // the subscription's selection string applies to retained ones too
+        PutOptions published;  // the subscription's selection string applies to retained ones too
         published.props = m->props;
         if (!selects(s, m->md, published)) continue;
         Message *&have = latest[topic];

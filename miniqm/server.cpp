@@ -27,8 +27,8 @@ struct ServerState {
     qm::QueueManager qm;
     std::mutex mu;
     std::condition_variable done;
-    std::set<int> fds;           // open client sockets
-    int threads = 0;             // connection threads still running
+    std::set<int> fds;  // open client sockets
+    int threads = 0;    // connection threads still running
     bool closing = false;
 };
 
@@ -51,8 +51,12 @@ qm::OpenRequest readOd(Reader &r) {
     return od;
 }
 
-void writeMd(Writer &w, const MQMD &md) { w.raw(&md, sizeof md); }
-void readMd(Reader &r, MQMD &md) { r.raw(&md, sizeof md); }
+void writeMd(Writer &w, const MQMD &md) {
+    w.raw(&md, sizeof md);
+}
+void readMd(Reader &r, MQMD &md) {
+    r.raw(&md, sizeof md);
+}
 
 // Handles one request of a connected (or not yet connected) client. Returns false when the
 // connection must be dropped without a reply (a broken connection on demand, or after MQDISC).
@@ -87,7 +91,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         std::string qmName = r.str();
         std::string appl = r.str();
         std::string user = r.str();
-        r.i32();   // MQCNO options: accepted as IBM MQ accepts the system's 0x1000A040
+        r.i32();  // MQCNO options: accepted as IBM MQ accepts the system's 0x1000A040
         if (version != qmwire::kProtocolVersion) {
             res = qm::Result::fail(MQRC_Q_MGR_NOT_AVAILABLE);
         } else if (conn) {
@@ -108,182 +112,182 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         return true;
     }
     switch (op) {
-    case qmwire::OP_DISC: {
-        res = s.qm.disconnect(conn, true);
-        conn = nullptr;
-        endAfter = true;
-        replyHeader(w, op, id, res);
-        break;
-    }
-    case qmwire::OP_OPEN: {
-        qm::OpenRequest od = readOd(r);
-        MQLONG options = r.i32();
-        od.selection = r.str();
-        if (r.failed()) return false;
-        MQLONG hobj = MQHO_UNUSABLE_HOBJ;
-        qm::OpenReply out;
-        res = s.qm.open(conn, od, options, hobj, out);
-        replyHeader(w, op, id, res);
-        w.i32(hobj);
-        w.str(out.objectName);
-        w.str(out.resolvedQName);
-        w.str(out.resolvedQMgrName);
-        w.i32(out.resolvedType);
-        break;
-    }
-    case qmwire::OP_CLOSE: {
-        MQLONG hobj = r.i32();
-        MQLONG options = r.i32();
-        res = s.qm.close(conn, hobj, options);
-        replyHeader(w, op, id, res);
-        break;
-    }
-    case qmwire::OP_PUT:
-    case qmwire::OP_PUT1: {
-        qm::OpenRequest od;
-        MQLONG hobj = 0;
-        if (op == qmwire::OP_PUT)
-            hobj = r.i32();
-        else
-            od = readOd(r);
-        MQMD md;
-        readMd(r, md);
-        qm::PutOptions pmo;
-        pmo.version = r.i32();
-        pmo.options = r.i32();
-        pmo.context = r.i32();
-        std::string data = r.str();
-        pmo.props = r.str();
-        if (r.failed()) return false;
-        if (op == qmwire::OP_PUT) {
-            res = s.qm.put(conn, hobj, md, pmo, data);
-        } else {
+        case qmwire::OP_DISC: {
+            res = s.qm.disconnect(conn, true);
+            conn = nullptr;
+            endAfter = true;
+            replyHeader(w, op, id, res);
+            break;
+        }
+        case qmwire::OP_OPEN: {
+            qm::OpenRequest od = readOd(r);
+            MQLONG options = r.i32();
+            od.selection = r.str();
+            if (r.failed()) return false;
+            MQLONG hobj = MQHO_UNUSABLE_HOBJ;
             qm::OpenReply out;
-            res = s.qm.put1(conn, od, md, pmo, data, out);
-        }
-        replyHeader(w, op, id, res);
-        writeMd(w, md);
-        w.str(pmo.resolvedQName);
-        w.str(pmo.resolvedQMgrName);
-        break;
-    }
-    case qmwire::OP_GET: {
-        MQLONG hobj = r.i32();
-        MQMD md;
-        readMd(r, md);
-        qm::GetOptions gmo;
-        gmo.version = r.i32();
-        gmo.options = r.i32();
-        gmo.waitInterval = r.i32();
-        gmo.matchOptions = r.i32();
-        MQLONG bufferLength = r.i32();
-        gmo.wantHandle = r.u8() != 0;
-        if (r.failed()) return false;
-        std::string data;
-        MQLONG dataLength = 0;
-        res = s.qm.get(conn, hobj, md, gmo, bufferLength, data, dataLength);
-        replyHeader(w, op, id, res);
-        writeMd(w, md);
-        w.i32(dataLength);
-        w.str(data);
-        w.str(gmo.resolvedQName);
-        w.i32(gmo.returnedLength);
-        w.str(gmo.props);
-        break;
-    }
-    case qmwire::OP_INQ:
-    case qmwire::OP_SET: {
-        MQLONG hobj = r.i32();
-        uint32_t n = r.u32();
-        if (n > 4096) return false;
-        std::vector<MQLONG> selectors(n);
-        for (uint32_t i = 0; i < n; ++i) selectors[i] = r.i32();
-        if (op == qmwire::OP_INQ) {
-            MQLONG intCount = r.i32();
-            MQLONG charLength = r.i32();
-            if (r.failed()) return false;
-            std::vector<MQLONG> ints;
-            std::string chars;
-            res = s.qm.inq(conn, hobj, selectors, intCount, charLength, ints, chars);
+            res = s.qm.open(conn, od, options, hobj, out);
             replyHeader(w, op, id, res);
-            w.u32(static_cast<uint32_t>(ints.size()));
-            for (MQLONG v : ints) w.i32(v);
-            w.str(chars);
-        } else {
-            uint32_t ni = r.u32();
-            if (ni > 4096) return false;
-            std::vector<MQLONG> ints(ni);
-            for (uint32_t i = 0; i < ni; ++i) ints[i] = r.i32();
-            std::string chars = r.str();
-            if (r.failed()) return false;
-            res = s.qm.set(conn, hobj, selectors, ints, chars);
-            replyHeader(w, op, id, res);
+            w.i32(hobj);
+            w.str(out.objectName);
+            w.str(out.resolvedQName);
+            w.str(out.resolvedQMgrName);
+            w.i32(out.resolvedType);
+            break;
         }
-        break;
-    }
-    case qmwire::OP_CMIT:
-        res = s.qm.commit(conn);
-        replyHeader(w, op, id, res);
-        break;
-    case qmwire::OP_BACK:
-        res = s.qm.backout(conn);
-        replyHeader(w, op, id, res);
-        break;
-    case qmwire::OP_SUB: {
-        qm::SubRequest sd;
-        sd.version = r.i32();
-        sd.options = r.i32();
-        sd.objectName = r.str();
-        sd.objectString = r.str();
-        sd.subName = r.str();
-        sd.hobj = r.i32();
-        r.raw(sd.correlId, sizeof sd.correlId);
-        sd.selection = r.str();
-        if (r.remaining() >= 4) sd.subExpiry = r.i32();
-        if (r.failed()) return false;
-        MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ, subExpiry = sd.subExpiry;
-        std::string topic;
-        MQBYTE24 correl{};
-        res = s.qm.subscribe(conn, sd, hobj, hsub, topic, correl, subExpiry);
-        replyHeader(w, op, id, res);
-        w.i32(hobj);
-        w.i32(hsub);
-        w.str(topic);
-        w.raw(correl, sizeof correl);
-        w.str(res.failed() ? std::string() : s.qm.selectionOf(conn, hsub));
-        w.i32(subExpiry);
-        break;
-    }
-    case qmwire::OP_SUBRQ: {
-        MQLONG hsub = r.i32();
-        MQLONG action = r.i32();
-        MQLONG options = r.remaining() >= 4 ? r.i32() : MQSRO_NONE;
-        if (r.failed()) return false;
-        MQLONG numPubs = 0;
-        res = s.qm.subrq(conn, hsub, action, options, numPubs);
-        replyHeader(w, op, id, res);
-        w.i32(numPubs);
-        break;
-    }
-    case qmwire::OP_FAULT: {
-        std::string verb = r.str();
-        MQLONG hobj = r.i32();
-        if (r.failed()) return false;
-        res = s.qm.libraryFault(conn, verb, hobj);
-        replyHeader(w, op, id, res);
-        break;
-    }
-    case qmwire::OP_PING: {
-        // For the libraries' event handlers: quiescing and stopping are heard here while idle.
-        qm::State st = s.qm.state();
-        res = st == qm::State::Running     ? qm::Result::ok()
-              : st == qm::State::Quiescing ? qm::Result::fail(MQRC_Q_MGR_QUIESCING)
-                                           : qm::Result::fail(MQRC_Q_MGR_STOPPING);
-        replyHeader(w, op, id, res);
-        break;
-    }
-    default:
-        return false;
+        case qmwire::OP_CLOSE: {
+            MQLONG hobj = r.i32();
+            MQLONG options = r.i32();
+            res = s.qm.close(conn, hobj, options);
+            replyHeader(w, op, id, res);
+            break;
+        }
+        case qmwire::OP_PUT:
+        case qmwire::OP_PUT1: {
+            qm::OpenRequest od;
+            MQLONG hobj = 0;
+            if (op == qmwire::OP_PUT)
+                hobj = r.i32();
+            else
+                od = readOd(r);
+            MQMD md;
+            readMd(r, md);
+            qm::PutOptions pmo;
+            pmo.version = r.i32();
+            pmo.options = r.i32();
+            pmo.context = r.i32();
+            std::string data = r.str();
+            pmo.props = r.str();
+            if (r.failed()) return false;
+            if (op == qmwire::OP_PUT) {
+                res = s.qm.put(conn, hobj, md, pmo, data);
+            } else {
+                qm::OpenReply out;
+                res = s.qm.put1(conn, od, md, pmo, data, out);
+            }
+            replyHeader(w, op, id, res);
+            writeMd(w, md);
+            w.str(pmo.resolvedQName);
+            w.str(pmo.resolvedQMgrName);
+            break;
+        }
+        case qmwire::OP_GET: {
+            MQLONG hobj = r.i32();
+            MQMD md;
+            readMd(r, md);
+            qm::GetOptions gmo;
+            gmo.version = r.i32();
+            gmo.options = r.i32();
+            gmo.waitInterval = r.i32();
+            gmo.matchOptions = r.i32();
+            MQLONG bufferLength = r.i32();
+            gmo.wantHandle = r.u8() != 0;
+            if (r.failed()) return false;
+            std::string data;
+            MQLONG dataLength = 0;
+            res = s.qm.get(conn, hobj, md, gmo, bufferLength, data, dataLength);
+            replyHeader(w, op, id, res);
+            writeMd(w, md);
+            w.i32(dataLength);
+            w.str(data);
+            w.str(gmo.resolvedQName);
+            w.i32(gmo.returnedLength);
+            w.str(gmo.props);
+            break;
+        }
+        case qmwire::OP_INQ:
+        case qmwire::OP_SET: {
+            MQLONG hobj = r.i32();
+            uint32_t n = r.u32();
+            if (n > 4096) return false;
+            std::vector<MQLONG> selectors(n);
+            for (uint32_t i = 0; i < n; ++i) selectors[i] = r.i32();
+            if (op == qmwire::OP_INQ) {
+                MQLONG intCount = r.i32();
+                MQLONG charLength = r.i32();
+                if (r.failed()) return false;
+                std::vector<MQLONG> ints;
+                std::string chars;
+                res = s.qm.inq(conn, hobj, selectors, intCount, charLength, ints, chars);
+                replyHeader(w, op, id, res);
+                w.u32(static_cast<uint32_t>(ints.size()));
+                for (MQLONG v : ints) w.i32(v);
+                w.str(chars);
+            } else {
+                uint32_t ni = r.u32();
+                if (ni > 4096) return false;
+                std::vector<MQLONG> ints(ni);
+                for (uint32_t i = 0; i < ni; ++i) ints[i] = r.i32();
+                std::string chars = r.str();
+                if (r.failed()) return false;
+                res = s.qm.set(conn, hobj, selectors, ints, chars);
+                replyHeader(w, op, id, res);
+            }
+            break;
+        }
+        case qmwire::OP_CMIT:
+            res = s.qm.commit(conn);
+            replyHeader(w, op, id, res);
+            break;
+        case qmwire::OP_BACK:
+            res = s.qm.backout(conn);
+            replyHeader(w, op, id, res);
+            break;
+        case qmwire::OP_SUB: {
+            qm::SubRequest sd;
+            sd.version = r.i32();
+            sd.options = r.i32();
+            sd.objectName = r.str();
+            sd.objectString = r.str();
+            sd.subName = r.str();
+            sd.hobj = r.i32();
+            r.raw(sd.correlId, sizeof sd.correlId);
+            sd.selection = r.str();
+            if (r.remaining() >= 4) sd.subExpiry = r.i32();
+            if (r.failed()) return false;
+            MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ, subExpiry = sd.subExpiry;
+            std::string topic;
+            MQBYTE24 correl{};
+            res = s.qm.subscribe(conn, sd, hobj, hsub, topic, correl, subExpiry);
+            replyHeader(w, op, id, res);
+            w.i32(hobj);
+            w.i32(hsub);
+            w.str(topic);
+            w.raw(correl, sizeof correl);
+            w.str(res.failed() ? std::string() : s.qm.selectionOf(conn, hsub));
+            w.i32(subExpiry);
+            break;
+        }
+        case qmwire::OP_SUBRQ: {
+            MQLONG hsub = r.i32();
+            MQLONG action = r.i32();
+            MQLONG options = r.remaining() >= 4 ? r.i32() : MQSRO_NONE;
+            if (r.failed()) return false;
+            MQLONG numPubs = 0;
+            res = s.qm.subrq(conn, hsub, action, options, numPubs);
+            replyHeader(w, op, id, res);
+            w.i32(numPubs);
+            break;
+        }
+        case qmwire::OP_FAULT: {
+            std::string verb = r.str();
+            MQLONG hobj = r.i32();
+            if (r.failed()) return false;
+            res = s.qm.libraryFault(conn, verb, hobj);
+            replyHeader(w, op, id, res);
+            break;
+        }
+        case qmwire::OP_PING: {
+            // For the libraries' event handlers: quiescing and stopping are heard here while idle.
+            qm::State st = s.qm.state();
+            res = st == qm::State::Running     ? qm::Result::ok()
+                  : st == qm::State::Quiescing ? qm::Result::fail(MQRC_Q_MGR_QUIESCING)
+                                               : qm::Result::fail(MQRC_Q_MGR_STOPPING);
+            replyHeader(w, op, id, res);
+            break;
+        }
+        default:
+            return false;
     }
     // A connection broken on demand: drop it the way a dead channel would.
     if (res.reason == MQRC_CONNECTION_BROKEN) return false;

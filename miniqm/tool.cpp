@@ -1,9 +1,9 @@
 // miniqm: the command-line tool of the stand-in queue manager. Creates, starts, stops, deletes
 // and lists queue managers, runs MQSC, puts and gets messages through the MQI, shows queue depths
 // and sets faults on demand. Exit code 0 only on success.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,10 +26,12 @@ const char kUsage[] =
     "  put QM Q [--file F] [--format NAME] [--msgid HEX] [--correlid HEX] [--persistent] [--replyto Q]\n"
     "  get QM Q [--browse] [--wait SECS] [--raw FILE]\n"
     "  depth QM Q                       current depth of a local queue\n"
-    "  fault QM VERB REASON [--count N] [--queue Q] [--conn APPLNAME] [--cc N]   fail the next N calls of VERB\n"
+    "  fault QM VERB REASON [--count N] [--queue Q] [--conn APPLNAME] [--cc N]   fail the next N calls of "
+    "VERB\n"
     "  fault QM clear|list\n"
     "    VERB: MQCONN MQDISC MQOPEN MQCLOSE MQPUT MQPUT1 MQGET MQINQ MQSET MQCMIT MQBACK MQSUB MQSUBRQ\n"
-    "          MQCB MQCTL MQSTAT MQXCNVC MQCRTMH MQDLTMH MQSETMP MQINQMP MQDLTMP MQMHBUF MQBUFMH, or * for any\n"
+    "          MQCB MQCTL MQSTAT MQXCNVC MQCRTMH MQDLTMH MQSETMP MQINQMP MQDLTMP MQMHBUF MQBUFMH, or * for "
+    "any\n"
     "Queue managers live under $MINIQM_ROOT (default ~/.miniqm).\n";
 
 int fail(const std::string &text) {
@@ -147,7 +149,8 @@ int cmdCreate(int argc, char **argv) {
     if (!a.error.empty()) return usage(a.error);
     if (a.pos.size() != 1) return usage("create needs exactly one queue manager name");
     const std::string &name = a.pos[0];
-    if (!qmpaths::validName(name)) return fail("invalid queue manager name '" + name + "' (1-48 of A-Z a-z 0-9 . _ %)");
+    if (!qmpaths::validName(name))
+        return fail("invalid queue manager name '" + name + "' (1-48 of A-Z a-z 0-9 . _ %)");
     qmpaths::QmConfig cfg;
     cfg.name = name;
     long v = 0;
@@ -176,7 +179,9 @@ int cmdStart(int argc, char **argv) {
     qmpaths::QmConfig cfg;
     if (!existingQm(a.pos[0], dir, cfg)) return fail("queue manager " + a.pos[0] + " does not exist");
     qmpaths::RunInfo info;
-    if (running(dir, info)) return fail("queue manager " + cfg.name + " is already running (pid " + std::to_string(info.pid) + ")");
+    if (running(dir, info))
+        return fail("queue manager " + cfg.name + " is already running (pid " + std::to_string(info.pid) +
+                    ")");
     std::string exe = qmos::selfExecutable();
     std::string server = qmos::getEnv("MINIQMD");
     if (server.empty()) server = exe.substr(0, exe.rfind('/') + 1) + "miniqmd";
@@ -217,8 +222,9 @@ int cmdStop(int argc, char **argv) {
     if (!running(dir, info)) return fail("queue manager " + cfg.name + " is not running");
     std::string reply;
     // The server may end before its reply arrives; what counts is that it ends.
-    if (qmadmin::request(dir, a.has("--now") ? "stop now" : "stop quiesce", reply) == qmadmin::Outcome::Unreachable)
-        qmos::killProcess(info.pid, false);   // not listening: SIGTERM ends it at once
+    if (qmadmin::request(dir, a.has("--now") ? "stop now" : "stop quiesce", reply) ==
+        qmadmin::Outcome::Unreachable)
+        qmos::killProcess(info.pid, false);  // not listening: SIGTERM ends it at once
     if (!a.has("--now")) std::printf("Waiting for applications of %s to disconnect...\n", cfg.name.c_str());
     while (qmos::processAlive(info.pid)) qmos::sleepMs(10);
     std::printf("Queue manager %s ended.\n", cfg.name.c_str());
@@ -287,7 +293,8 @@ int mqFail(const char *verb, MQLONG reason) {
 }
 
 int cmdPut(int argc, char **argv) {
-    Args a = parseArgs(argc, argv, 2, {"--file", "--format", "--msgid", "--correlid", "--replyto"}, {"--persistent"});
+    Args a = parseArgs(argc, argv, 2, {"--file", "--format", "--msgid", "--correlid", "--replyto"},
+                       {"--persistent"});
     if (!a.error.empty()) return usage(a.error);
     if (a.pos.size() != 2) return usage("put needs a queue manager and a queue name");
     MQMD md = MQMD_DEFAULT;
@@ -298,7 +305,8 @@ int cmdPut(int argc, char **argv) {
         if (a.get("--format").size() > 8) return fail("format name longer than 8 characters");
         setText(md.Format, 8, a.get("--format"));
     }
-    if (a.has("--msgid") && !parseHex24(a.get("--msgid"), md.MsgId)) return fail("--msgid needs up to 48 hex digits");
+    if (a.has("--msgid") && !parseHex24(a.get("--msgid"), md.MsgId))
+        return fail("--msgid needs up to 48 hex digits");
     if (a.has("--correlid") && !parseHex24(a.get("--correlid"), md.CorrelId))
         return fail("--correlid needs up to 48 hex digits");
     if (a.has("--persistent")) md.Persistence = MQPER_PERSISTENT;
@@ -328,7 +336,8 @@ int cmdPut(int argc, char **argv) {
     MQLONG putReason = rc, putCc = cc;
     MQDISC(&hconn, &cc, &rc);
     if (putCc == MQCC_FAILED) return mqFail("MQPUT1", putReason);
-    std::printf("Message put to %s, %zu bytes, MsgId %s\n", a.pos[1].c_str(), data.size(), hex(md.MsgId, 24).c_str());
+    std::printf("Message put to %s, %zu bytes, MsgId %s\n", a.pos[1].c_str(), data.size(),
+                hex(md.MsgId, 24).c_str());
     return 0;
 }
 
@@ -355,7 +364,8 @@ int cmdGet(int argc, char **argv) {
     if (!a.error.empty()) return usage(a.error);
     if (a.pos.size() != 2) return usage("get needs a queue manager and a queue name");
     long wait = 0;
-    if (a.has("--wait") && !parseInt(a.get("--wait"), 0, 2000000, wait)) return fail("invalid --wait seconds");
+    if (a.has("--wait") && !parseInt(a.get("--wait"), 0, 2000000, wait))
+        return fail("invalid --wait seconds");
     MQCHAR48 qmName;
     setText(qmName, 48, a.pos[0]);
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
@@ -394,11 +404,13 @@ int cmdGet(int argc, char **argv) {
     }
     MQLONG getCc = cc, getRc = rc;
     MQDISC(&hconn, &cc, &rc);
-    if (getCc == MQCC_FAILED && getRc == MQRC_NO_MSG_AVAILABLE) return fail("no message available (reason 2033)");
+    if (getCc == MQCC_FAILED && getRc == MQRC_NO_MSG_AVAILABLE)
+        return fail("no message available (reason 2033)");
     if (getCc == MQCC_FAILED) return mqFail("MQGET", getRc);
     data.resize(static_cast<size_t>(length));
     if (a.has("--raw")) {
-        if (!qmos::writeFileAtomic(a.get("--raw"), data, false)) return fail("cannot write " + a.get("--raw"));
+        if (!qmos::writeFileAtomic(a.get("--raw"), data, false))
+            return fail("cannot write " + a.get("--raw"));
         std::printf("%d bytes written to %s\n", length, a.get("--raw").c_str());
         return 0;
     }
@@ -464,10 +476,10 @@ int cmdFault(int argc, char **argv) {
     } else {
         if (a.pos.size() != 3) return usage("fault needs a verb and a reason");
         // The server's verbs, then those the libraries serve themselves (asked of the server first).
-        static const char *kVerbs[] = {"MQCONN",  "MQCONNX", "MQDISC",  "MQOPEN",  "MQCLOSE", "MQPUT",   "MQPUT1",
-                                       "MQGET",   "MQINQ",   "MQSET",   "MQCMIT",  "MQBACK",  "MQSUB",   "MQSUBRQ",
-                                       "MQCB",    "MQCTL",   "MQSTAT",  "MQXCNVC", "MQCRTMH", "MQDLTMH", "MQSETMP",
-                                       "MQINQMP", "MQDLTMP", "MQMHBUF", "MQBUFMH", "*"};
+        static const char *kVerbs[] = {
+            "MQCONN",  "MQCONNX", "MQDISC",  "MQOPEN",  "MQCLOSE", "MQPUT",   "MQPUT1",  "MQGET",  "MQINQ",
+            "MQSET",   "MQCMIT",  "MQBACK",  "MQSUB",   "MQSUBRQ", "MQCB",    "MQCTL",   "MQSTAT", "MQXCNVC",
+            "MQCRTMH", "MQDLTMH", "MQSETMP", "MQINQMP", "MQDLTMP", "MQMHBUF", "MQBUFMH", "*"};
         std::string verb = a.pos[1];
         for (char &c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         bool known = false;
@@ -475,13 +487,17 @@ int cmdFault(int argc, char **argv) {
         if (!known) return fail("unknown verb '" + a.pos[1] + "'");
         long reason = 0, count = 1, cc = -1;
         if (!parseInt(a.pos[2], 1, 999999, reason)) return fail("invalid reason '" + a.pos[2] + "'");
-        if (a.has("--count") && !parseInt(a.get("--count"), 1, 1000000, count)) return fail("invalid --count");
+        if (a.has("--count") && !parseInt(a.get("--count"), 1, 1000000, count))
+            return fail("invalid --count");
         if (a.has("--cc") && !parseInt(a.get("--cc"), 0, 2, cc)) return fail("invalid --cc (0, 1 or 2)");
         // --queue and --object are the same: the object the call is made on, as opened.
-        std::string object = a.has("--queue") ? a.get("--queue") : a.has("--object") ? a.get("--object") : "-";
+        std::string object = a.has("--queue")    ? a.get("--queue")
+                             : a.has("--object") ? a.get("--object")
+                                                 : "-";
         if (object.empty() || object.find(' ') != std::string::npos) return fail("invalid --queue");
         std::string appl = a.has("--conn") ? a.get("--conn") : "-";
-        if (appl.empty() || appl.find(' ') != std::string::npos) return fail("invalid --conn (an ApplName without blanks)");
+        if (appl.empty() || appl.find(' ') != std::string::npos)
+            return fail("invalid --conn (an ApplName without blanks)");
         command = "fault " + verb + " " + std::to_string(reason) + " " + std::to_string(count) + " " +
                   std::to_string(cc) + " " + object + " " + appl;
     }

@@ -85,9 +85,15 @@ bool matchChar(std::string_view pattern, std::string_view topic) {
     for (size_t i = p.size(); i-- > 0;) {
         for (size_t j = topic.size() + 1; j-- > 0;) {
             switch (p[i].kind) {
-            case CharToken::Any: m[i][j] = m[i + 1][j] || (j < topic.size() && m[i][j + 1]); break;
-            case CharToken::One: m[i][j] = j < topic.size() && m[i + 1][j + 1]; break;
-            case CharToken::Literal: m[i][j] = j < topic.size() && topic[j] == p[i].c && m[i + 1][j + 1]; break;
+                case CharToken::Any:
+                    m[i][j] = m[i + 1][j] || (j < topic.size() && m[i][j + 1]);
+                    break;
+                case CharToken::One:
+                    m[i][j] = j < topic.size() && m[i + 1][j + 1];
+                    break;
+                case CharToken::Literal:
+                    m[i][j] = j < topic.size() && topic[j] == p[i].c && m[i + 1][j + 1];
+                    break;
             }
         }
     }

@@ -124,7 +124,8 @@ Result QueueManager::open(Conn *c, const OpenRequest &od, MQLONG options, MQLONG
     return openLocked(c, od, options, hobj, out);
 }
 
-Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out) {
+Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj,
+                                OpenReply &out) {
     hobj = MQHO_UNUSABLE_HOBJ;
     Result r;
     if (fault("MQOPEN", od.objectName, c->applName, r)) return r;
@@ -157,7 +158,8 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
     std::string qmName = od.objectQMgrName;
 
     if (od.objectType == MQOT_Q_MGR) {
-        if (!od.objectName.empty() && od.objectName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (!od.objectName.empty() && od.objectName != qmgr_.name)
+            return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
         if (!qmName.empty() && qmName != qmgr_.name) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         if (options & (access & ~MQOO_INQUIRE)) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         out.objectName = qmgr_.name;
@@ -166,13 +168,16 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
     } else if (od.objectType == MQOT_TOPIC) {
         // Publications go to subscribers; without MQSUB there are none, as on a queue manager
         // where nobody has subscribed. Only output makes sense on a topic.
-        if (options & (access & ~(MQOO_OUTPUT | MQOO_INQUIRE))) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
-        if (!od.objectName.empty() && !topics_.count(od.objectName)) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        if (options & (access & ~(MQOO_OUTPUT | MQOO_INQUIRE)))
+            return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+        if (!od.objectName.empty() && !topics_.count(od.objectName))
+            return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
         if (od.objectName.empty() && od.objectString.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
         if (od.objectString.size() > static_cast<size_t>(MQ_TOPIC_STR_LENGTH))
             return Result::fail(MQRC_OBJECT_STRING_ERROR);
-        h.topic = qmtopic::join(od.objectName.empty() ? std::string() : topics_[od.objectName].s(MQCA_TOPIC_STRING),
-                                od.objectString);
+        h.topic =
+            qmtopic::join(od.objectName.empty() ? std::string() : topics_[od.objectName].s(MQCA_TOPIC_STRING),
+                          od.objectString);
         if (options & MQOO_OUTPUT) {
             MQLONG bad = qmtopic::checkPublish(h.topic);
             if (bad != MQRC_NONE) return Result::fail(bad);
@@ -195,7 +200,8 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
             if (star != std::string::npos) {
                 char suffix[32];
                 do {
-                    std::snprintf(suffix, sizeof suffix, "%016llX", static_cast<unsigned long long>(++dynCounter_));
+                    std::snprintf(suffix, sizeof suffix, "%016llX",
+                                  static_cast<unsigned long long>(++dynCounter_));
                     name = (dyn.substr(0, star) + suffix).substr(0, 48);
                 } while (findQueue(name));
             }
@@ -266,7 +272,11 @@ Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
     std::lock_guard<std::mutex> lock(mu_);
     Handle *h = handleFor(c, hobj);
     Result r;
-    if (fault("MQCLOSE", h && h->named ? h->named->def.name : h ? h->remoteQName : std::string(), c->applName, r))
+    if (fault("MQCLOSE",
+              h && h->named ? h->named->def.name
+              : h           ? h->remoteQName
+                            : std::string(),
+              c->applName, r))
         return r;
     return closeLocked(c, hobj, options);
 }
@@ -276,7 +286,8 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     if (h->subId) {
         // Closing an Hsub ends a non-durable subscription; a durable one only with MQCO_REMOVE_SUB.
-        if (options & ~(MQCO_KEEP_SUB | MQCO_REMOVE_SUB | MQCO_QUIESCE)) return Result::fail(MQRC_OPTIONS_ERROR);
+        if (options & ~(MQCO_KEEP_SUB | MQCO_REMOVE_SUB | MQCO_QUIESCE))
+            return Result::fail(MQRC_OPTIONS_ERROR);
         if ((options & MQCO_KEEP_SUB) && (options & MQCO_REMOVE_SUB)) return Result::fail(MQRC_OPTIONS_ERROR);
         uint32_t id = h->subId;
         auto it = subs_.find(id);
@@ -302,12 +313,15 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
     bool deleteIt = false;
     if (q && (options & (MQCO_DELETE | MQCO_DELETE_PURGE))) {
         MQLONG defType = q->def.i(MQIA_DEFINITION_TYPE);
-        if (q->def.kind != K_QLOCAL || defType == MQQDT_PREDEFINED) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+        if (q->def.kind != K_QLOCAL || defType == MQQDT_PREDEFINED)
+            return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         if (!q->deleted) {
             if (q->handles > 1) return Result::fail(MQRC_OBJECT_IN_USE);
-            bool uncommitted = std::any_of(q->msgs.begin(), q->msgs.end(),
-                                           [](const auto &e) { return e.second->putter || e.second->getter; });
-            if (uncommitted || ((options & MQCO_DELETE) && q->depth > 0)) return Result::fail(MQRC_Q_NOT_EMPTY);
+            bool uncommitted = std::any_of(q->msgs.begin(), q->msgs.end(), [](const auto &e) {
+                return e.second->putter || e.second->getter;
+            });
+            if (uncommitted || ((options & MQCO_DELETE) && q->depth > 0))
+                return Result::fail(MQRC_Q_NOT_EMPTY);
             deleteIt = true;
         }
     }
@@ -346,7 +360,7 @@ Result QueueManager::put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const 
     Result r;
     if (fault("MQPUT", h->named ? h->named->def.name : h->remoteQName, c->applName, r)) return r;
     r = putLocked(c, *h, md, pmo, data);
-    maybeCompact();   // puts outside syncpoint grow the journal too
+    maybeCompact();  // puts outside syncpoint grow the journal too
     return r;
 }
 
@@ -373,7 +387,8 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
 
 // Whether the queue behind a handle takes this message now: the checks of a put that depend on
 // the queue rather than on the call, shared with publishing, which must know before it delivers.
-Result QueueManager::accepts(Conn *c, const Handle &h, const MQMD &md, size_t dataLength, bool syncpoint) const {
+Result QueueManager::accepts(Conn *c, const Handle &h, const MQMD &md, size_t dataLength,
+                             bool syncpoint) const {
     const Queue *named = h.named;
     const Queue *q = h.queue;
     if (!q || q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
@@ -389,7 +404,8 @@ Result QueueManager::accepts(Conn *c, const Handle &h, const MQMD &md, size_t da
     if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
         return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
     const Object &first = named ? named->def : q->def;
-    MQLONG persistence = md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
+    MQLONG persistence =
+        md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
     if (persistence == MQPER_PERSISTENT && q->tempDynamic) return Result::fail(MQRC_PERSISTENT_NOT_ALLOWED);
     return Result::ok();
 }
@@ -411,8 +427,9 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     if (md.Expiry <= 0 && md.Expiry != MQEI_UNLIMITED) return Result::fail(MQRC_EXPIRY_ERROR);
     if (md.MsgType == MQMT_REQUEST && fixedField(md.ReplyToQ, sizeof md.ReplyToQ).empty())
         return Result::fail(MQRC_MISSING_REPLY_TO_Q);
-    if ((o & MQPMO_PASS_IDENTITY_CONTEXT) && !(h.options & (MQOO_PASS_IDENTITY_CONTEXT | MQOO_PASS_ALL_CONTEXT |
-                                                            MQOO_SET_IDENTITY_CONTEXT | MQOO_SET_ALL_CONTEXT)))
+    if ((o & MQPMO_PASS_IDENTITY_CONTEXT) &&
+        !(h.options & (MQOO_PASS_IDENTITY_CONTEXT | MQOO_PASS_ALL_CONTEXT | MQOO_SET_IDENTITY_CONTEXT |
+                       MQOO_SET_ALL_CONTEXT)))
         return Result::fail(MQRC_NOT_OPEN_FOR_PASS_IDENT);
     if ((o & MQPMO_PASS_ALL_CONTEXT) && !(h.options & (MQOO_PASS_ALL_CONTEXT | MQOO_SET_ALL_CONTEXT)))
         return Result::fail(MQRC_NOT_OPEN_FOR_PASS_ALL);
@@ -437,8 +454,9 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     }
     Result admitted = accepts(c, h, md, data.size(), syncpoint);
     if (admitted.failed()) return admitted;
-    const Object &first = named ? named->def : q->def;   // defaults come from the name opened
-    MQLONG persistence = md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
+    const Object &first = named ? named->def : q->def;  // defaults come from the name opened
+    MQLONG persistence =
+        md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
 
     Result result;
     auto m = std::make_unique<Message>();
@@ -456,7 +474,8 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         s.CodedCharSetId = qmgr_.i(MQIA_CODED_CHAR_SET_ID);
     s.BackoutCount = 0;
     // A reply-to queue without a queue manager means this one.
-    if (!fixedField(s.ReplyToQ, sizeof s.ReplyToQ).empty() && fixedField(s.ReplyToQMgr, sizeof s.ReplyToQMgr).empty())
+    if (!fixedField(s.ReplyToQ, sizeof s.ReplyToQ).empty() &&
+        fixedField(s.ReplyToQMgr, sizeof s.ReplyToQMgr).empty())
         setField(s.ReplyToQMgr, sizeof s.ReplyToQMgr, qmgr_.name);
     if ((o & MQPMO_NEW_MSG_ID) || isNone(s.MsgId)) newMsgId(s.MsgId);
     if (o & MQPMO_NEW_CORREL_ID) newMsgId(s.CorrelId);
@@ -494,7 +513,7 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         MQLONG cap = def->i(MQIA_CAP_EXPIRY);
         if (cap > 0 && (s.Expiry == MQEI_UNLIMITED || s.Expiry > cap)) s.Expiry = cap;
     }
-    MQMD original = s;   // the message as the application put it
+    MQMD original = s;  // the message as the application put it
     if (h.remote()) {
         m->data = transmissionMessage(h, s, data, now);
     } else {
@@ -592,8 +611,8 @@ Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOption
     return nullptr;
 }
 
-Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG bufferLength, std::string &data,
-                         MQLONG &dataLength) {
+Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG bufferLength,
+                         std::string &data, MQLONG &dataLength) {
     std::unique_lock<std::mutex> lock(mu_);
     data.clear();
     Handle *hp = handleFor(c, hobj);
@@ -606,11 +625,12 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     if ((o & MQGMO_SYNCPOINT) && (o & MQGMO_NO_SYNCPOINT)) return Result::fail(MQRC_OPTIONS_ERROR);
     if ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && (o & (MQGMO_SYNCPOINT | MQGMO_NO_SYNCPOINT)))
         return Result::fail(MQRC_OPTIONS_ERROR);
-    int browseKinds = countBits(o, {MQGMO_BROWSE_FIRST, MQGMO_BROWSE_NEXT, MQGMO_BROWSE_MSG_UNDER_CURSOR,
-                                    MQGMO_MSG_UNDER_CURSOR});
+    int browseKinds = countBits(
+        o, {MQGMO_BROWSE_FIRST, MQGMO_BROWSE_NEXT, MQGMO_BROWSE_MSG_UNDER_CURSOR, MQGMO_MSG_UNDER_CURSOR});
     if (browseKinds > 1) return Result::fail(MQRC_OPTIONS_ERROR);
     bool browse = (o & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT | MQGMO_BROWSE_MSG_UNDER_CURSOR)) != 0;
-    if (browse && (o & (MQGMO_SYNCPOINT | MQGMO_SYNCPOINT_IF_PERSISTENT))) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (browse && (o & (MQGMO_SYNCPOINT | MQGMO_SYNCPOINT_IF_PERSISTENT)))
+        return Result::fail(MQRC_OPTIONS_ERROR);
     if (browse && !(h.options & MQOO_BROWSE)) return Result::fail(MQRC_NOT_OPEN_FOR_BROWSE);
     if (!browse && !(h.options & (MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_INPUT_AS_Q_DEF)))
         return Result::fail(MQRC_NOT_OPEN_FOR_INPUT);
@@ -623,7 +643,8 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     Queue *q = h.queue;
     Queue *named = h.named;
     bool waiting = (o & MQGMO_WAIT) && gmo.waitInterval != 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<MQLONG>(gmo.waitInterval, 0));
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<MQLONG>(gmo.waitInterval, 0));
     bool browseNext = (o & MQGMO_BROWSE_NEXT) != 0;
     Message *m = nullptr;
     for (;;) {
@@ -652,7 +673,8 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     if (!m) return r;
 
     bool destructive = !browse;
-    bool syncpoint = destructive && ((o & MQGMO_SYNCPOINT) || ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && m->persistent));
+    bool syncpoint =
+        destructive && ((o & MQGMO_SYNCPOINT) || ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && m->persistent));
     if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
         return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
 
@@ -661,11 +683,13 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     dataLength = length;
     // The descriptor goes back whether or not the data fits.
     MQLONG version = md.Version;
-    MQLONG wantCcsid = md.CodedCharSetId == MQCCSI_Q_MGR ? qmgr_.i(MQIA_CODED_CHAR_SET_ID) : md.CodedCharSetId;
+    MQLONG wantCcsid =
+        md.CodedCharSetId == MQCCSI_Q_MGR ? qmgr_.i(MQIA_CODED_CHAR_SET_ID) : md.CodedCharSetId;
     MQLONG wantEncoding = md.Encoding;
     md = m->md;
     md.Version = version;
-    if (m->expiresMs != 0) md.Expiry = static_cast<MQLONG>(std::max<int64_t>(1, (m->expiresMs - qmos::wallMs()) / 100));
+    if (m->expiresMs != 0)
+        md.Expiry = static_cast<MQLONG>(std::max<int64_t>(1, (m->expiresMs - qmos::wallMs()) / 100));
     gmo.resolvedQName = q->def.name;
     if (browse || (o & MQGMO_MSG_UNDER_CURSOR)) {
         h.cursor.set = true;
@@ -677,10 +701,11 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     const std::string *body = &m->data;
     Result result;
     // Nothing is converted for an empty message or into an empty buffer (a get that only removes).
-    if ((o & MQGMO_CONVERT) && length > 0 && bufferLength > 0 && (wantCcsid != m->md.CodedCharSetId ||
-                                qmconv::reversedEncoding(wantEncoding) != qmconv::reversedEncoding(m->md.Encoding))) {
-        MQLONG why = qmconv::convertMessage(std::string_view(m->md.Format, 8), m->md.CodedCharSetId, m->md.Encoding,
-                                            m->data, wantCcsid, wantEncoding, converted);
+    if ((o & MQGMO_CONVERT) && length > 0 && bufferLength > 0 &&
+        (wantCcsid != m->md.CodedCharSetId ||
+         qmconv::reversedEncoding(wantEncoding) != qmconv::reversedEncoding(m->md.Encoding))) {
+        MQLONG why = qmconv::convertMessage(std::string_view(m->md.Format, 8), m->md.CodedCharSetId,
+                                            m->md.Encoding, m->data, wantCcsid, wantEncoding, converted);
         if (why != MQRC_NONE) {
             result = Result::warn(why);
         } else if (static_cast<MQLONG>(converted.size()) > bufferLength && length <= bufferLength) {
@@ -730,7 +755,8 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
             c->uow.push_back({q, m, false});
             --q->depth;
         } else {
-            if (m->persistent && !journal_.append(txnRecord({}, {{q, m}}))) return Result::fail(MQRC_RESOURCE_PROBLEM);
+            if (m->persistent && !journal_.append(txnRecord({}, {{q, m}})))
+                return Result::fail(MQRC_RESOURCE_PROBLEM);
             removeMessage(q, key);
             --q->depth;
             maybeCompact();
@@ -764,7 +790,7 @@ Result QueueManager::endUow(Conn *c, bool commit) {
         c->uow.clear();
         maybeCompact();
     } else {
-        qmwire::Writer hardened;   // backout counts of HARDENBO queues, kept across a restart
+        qmwire::Writer hardened;  // backout counts of HARDENBO queues, kept across a restart
         uint32_t nHardened = 0;
         for (auto it = c->uow.rbegin(); it != c->uow.rend(); ++it) {
             Queue *q = it->queue;
@@ -776,7 +802,8 @@ Result QueueManager::endUow(Conn *c, bool commit) {
                 m->getter = nullptr;
                 ++m->md.BackoutCount;
                 ++q->depth;
-                if (m->persistent && !q->tempDynamic && q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
+                if (m->persistent && !q->tempDynamic &&
+                    q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
                     hardened.str(q->def.name);
                     hardened.u64(m->seq);
                     hardened.i32(m->md.Priority);
@@ -875,10 +902,18 @@ Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
             MQLONG v = MQIAV_NOT_APPLICABLE;
             if (applies) {
                 switch (sel) {
-                case MQIA_CURRENT_Q_DEPTH: v = q->depth; break;
-                case MQIA_OPEN_INPUT_COUNT: v = q->openInput; break;
-                case MQIA_OPEN_OUTPUT_COUNT: v = q->openOutput; break;
-                default: v = obj->i(sel); break;
+                    case MQIA_CURRENT_Q_DEPTH:
+                        v = q->depth;
+                        break;
+                    case MQIA_OPEN_INPUT_COUNT:
+                        v = q->openInput;
+                        break;
+                    case MQIA_OPEN_OUTPUT_COUNT:
+                        v = q->openOutput;
+                        break;
+                    default:
+                        v = obj->i(sel);
+                        break;
                 }
             }
             ints.push_back(v);
@@ -895,8 +930,8 @@ Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     return result;
 }
 
-Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, const std::vector<MQLONG> &ints,
-                         const std::string &chars) {
+Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors,
+                         const std::vector<MQLONG> &ints, const std::string &chars) {
     std::lock_guard<std::mutex> lock(mu_);
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
@@ -911,35 +946,37 @@ Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     size_t nextInt = 0, nextChar = 0;
     for (MQLONG sel : selectors) {
         switch (sel) {
-        case MQIA_INHIBIT_GET:
-        case MQIA_INHIBIT_PUT:
-        case MQIA_TRIGGER_CONTROL:
-        case MQIA_TRIGGER_TYPE:
-        case MQIA_TRIGGER_DEPTH:
-        case MQIA_TRIGGER_MSG_PRIORITY: {
-            if (nextInt >= ints.size()) return Result::fail(MQRC_INT_ATTR_COUNT_ERROR);
-            MQLONG v = ints[nextInt++];
-            bool trigger = sel != MQIA_INHIBIT_GET && sel != MQIA_INHIBIT_PUT;
-            if (trigger && q->def.kind == K_QALIAS) return Result::fail(MQRC_SELECTOR_NOT_FOR_TYPE);
-            if ((sel == MQIA_INHIBIT_GET || sel == MQIA_INHIBIT_PUT) && v != 0 && v != 1)
-                return Result::fail(MQRC_INHIBIT_VALUE_ERROR);
-            if (sel == MQIA_TRIGGER_CONTROL && v != MQTC_OFF && v != MQTC_ON)
-                return Result::fail(MQRC_TRIGGER_CONTROL_ERROR);
-            if (sel == MQIA_TRIGGER_TYPE && (v < MQTT_NONE || v > MQTT_DEPTH)) return Result::fail(MQRC_TRIGGER_TYPE_ERROR);
-            if (sel == MQIA_TRIGGER_DEPTH && v < 1) return Result::fail(MQRC_TRIGGER_DEPTH_ERROR);
-            if (sel == MQIA_TRIGGER_MSG_PRIORITY && (v < 0 || v > 9)) return Result::fail(MQRC_TRIGGER_MSG_PRIORITY_ERR);
-            next.ints[sel] = v;
-            break;
-        }
-        case MQCA_TRIGGER_DATA: {
-            if (q->def.kind == K_QALIAS) return Result::fail(MQRC_SELECTOR_NOT_FOR_TYPE);
-            if (nextChar + 64 > chars.size()) return Result::fail(MQRC_CHAR_ATTR_LENGTH_ERROR);
-            next.strs[sel] = trimBlanks(std::string_view(chars).substr(nextChar, 64));
-            nextChar += 64;
-            break;
-        }
-        default:
-            return Result::fail(MQRC_SELECTOR_ERROR);
+            case MQIA_INHIBIT_GET:
+            case MQIA_INHIBIT_PUT:
+            case MQIA_TRIGGER_CONTROL:
+            case MQIA_TRIGGER_TYPE:
+            case MQIA_TRIGGER_DEPTH:
+            case MQIA_TRIGGER_MSG_PRIORITY: {
+                if (nextInt >= ints.size()) return Result::fail(MQRC_INT_ATTR_COUNT_ERROR);
+                MQLONG v = ints[nextInt++];
+                bool trigger = sel != MQIA_INHIBIT_GET && sel != MQIA_INHIBIT_PUT;
+                if (trigger && q->def.kind == K_QALIAS) return Result::fail(MQRC_SELECTOR_NOT_FOR_TYPE);
+                if ((sel == MQIA_INHIBIT_GET || sel == MQIA_INHIBIT_PUT) && v != 0 && v != 1)
+                    return Result::fail(MQRC_INHIBIT_VALUE_ERROR);
+                if (sel == MQIA_TRIGGER_CONTROL && v != MQTC_OFF && v != MQTC_ON)
+                    return Result::fail(MQRC_TRIGGER_CONTROL_ERROR);
+                if (sel == MQIA_TRIGGER_TYPE && (v < MQTT_NONE || v > MQTT_DEPTH))
+                    return Result::fail(MQRC_TRIGGER_TYPE_ERROR);
+                if (sel == MQIA_TRIGGER_DEPTH && v < 1) return Result::fail(MQRC_TRIGGER_DEPTH_ERROR);
+                if (sel == MQIA_TRIGGER_MSG_PRIORITY && (v < 0 || v > 9))
+                    return Result::fail(MQRC_TRIGGER_MSG_PRIORITY_ERR);
+                next.ints[sel] = v;
+                break;
+            }
+            case MQCA_TRIGGER_DATA: {
+                if (q->def.kind == K_QALIAS) return Result::fail(MQRC_SELECTOR_NOT_FOR_TYPE);
+                if (nextChar + 64 > chars.size()) return Result::fail(MQRC_CHAR_ATTR_LENGTH_ERROR);
+                next.strs[sel] = trimBlanks(std::string_view(chars).substr(nextChar, 64));
+                nextChar += 64;
+                break;
+            }
+            default:
+                return Result::fail(MQRC_SELECTOR_ERROR);
         }
     }
     q->def = std::move(next);

@@ -38,7 +38,9 @@ static uint32_t crcTable(uint32_t i) {
 
 uint32_t crc32(const void *data, size_t length, uint32_t seed) {
     static const auto table = [] {
-        struct T { uint32_t v[256]; } t{};
+        struct T {
+            uint32_t v[256];
+        } t{};
         for (uint32_t i = 0; i < 256; ++i) t.v[i] = crcTable(i);
         return t;
     }();

@@ -3,9 +3,9 @@
 // classification and text of events.
 #pragma once
 
+#include "mqi/cf.h"       // compressed PCF records
 #include "mqi/cmqc.h"     // MQI types, structures, constants and verb prototypes
+#include "mqi/consts.h"   // evConstEntry tables and reason texts
+#include "mqi/evclass.h"  // event classification, summaries, texts, conversion and dumps
 #include "mqi/mqbind.h"   // MQIFunctionTable, library loading, MQI trace
 #include "mqi/pcf.h"      // PcfCursor: PCF builder and parser
-#include "mqi/consts.h"   // evConstEntry tables and reason texts
-#include "mqi/cf.h"       // compressed PCF records
-#include "mqi/evclass.h"  // event classification, summaries, texts, conversion and dumps

@@ -4,6 +4,6 @@
 
 #include "platform/cs.h"      // locks, counted heap, AVL trees, pooled areas, trap and trace, command lines,
                               // intervals, the clock and the shared state of the process
-#include "platform/scan.h"    // tokenisers, wildcard, hex, MQ date and time texts, time slots, FROM/TO times
-#include "platform/output.h"  // console output and status line, debug letters, worker pool, log files
 #include "platform/dynlib.h"  // loading shared libraries and finding their exported names
+#include "platform/output.h"  // console output and status line, debug letters, worker pool, log files
+#include "platform/scan.h"    // tokenisers, wildcard, hex, MQ date and time texts, time slots, FROM/TO times

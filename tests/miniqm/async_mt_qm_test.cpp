@@ -15,7 +15,7 @@ namespace {
 struct Seen {
     std::mutex mu;
     std::condition_variable cv;
-    std::vector<std::string> calls;   // "msg:<data>:<backout count>", "event:<reason>"
+    std::vector<std::string> calls;  // "msg:<data>:<backout count>", "event:<reason>"
     bool backOutFirst = false;
 
     void add(const std::string &s) {
@@ -106,7 +106,7 @@ TEST(AsyncQm, SyncpointDeliveryInOrderAndBackoutRedelivers) {
 TEST(AsyncQm, OtherThreadsGet2500UntilSuspended) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());   // shared handle: any thread may use it
+    MQHCONN h = connect(qm.name());  // shared handle: any thread may use it
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED | MQOO_OUTPUT);
     Seen seen;
     Rc r;
@@ -125,7 +125,7 @@ TEST(AsyncQm, OtherThreadsGet2500UntilSuspended) {
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
     ASSERT_RC(ctl(h, MQOP_RESUME), MQCC_OK, MQRC_NONE);
     ASSERT_TRUE(seen.waitFor("msg:z:0"));
-    MQDISC(&h, &r.cc, &r.reason);   // stops first
+    MQDISC(&h, &r.cc, &r.reason);  // stops first
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
 }
 
@@ -161,7 +161,7 @@ TEST(AsyncQm, KilledServerIsHeardOnceThenCallsFailAndReconnectWorks) {
     Rc r;
     registerHandler(h, seen, r);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
-    ASSERT_RC(ctl(h, MQOP_START), MQCC_OK, MQRC_NONE);   // a handler alone may be started
+    ASSERT_RC(ctl(h, MQOP_START), MQCC_OK, MQRC_NONE);  // a handler alone may be started
     qm.kill9();
     ASSERT_TRUE(seen.waitFor("event:2009"));
     EXPECT_RC(ctl(h, MQOP_STOP), MQCC_FAILED, MQRC_CONNECTION_BROKEN);

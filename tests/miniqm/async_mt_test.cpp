@@ -6,12 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
-#include <set>
-#include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,7 +63,7 @@ struct Recorder {
     std::mutex mu;
     std::condition_variable cv;
     std::vector<std::string> calls;
-    std::function<void(MQHCONN, MQCBC *)> hook;   // runs inside the callback, after recording
+    std::function<void(MQHCONN, MQCBC *)> hook;  // runs inside the callback, after recording
 
     void add(const std::string &s) {
         std::lock_guard<std::mutex> lock(mu);
@@ -90,15 +90,27 @@ struct Recorder {
 void callback(MQHCONN hconn, PMQVOID, PMQVOID, PMQVOID buffer, PMQCBC ctx) {
     auto *rec = static_cast<Recorder *>(ctx->CallbackArea);
     switch (ctx->CallType) {
-    case MQCBCT_MSG_REMOVED:
-        rec->add("msg:" + std::string(static_cast<char *>(buffer), static_cast<size_t>(ctx->DataLength)));
-        break;
-    case MQCBCT_EVENT_CALL: rec->add("event:" + std::to_string(ctx->Reason)); break;
-    case MQCBCT_START_CALL: rec->add("start"); break;
-    case MQCBCT_STOP_CALL: rec->add("stop"); break;
-    case MQCBCT_REGISTER_CALL: rec->add("reg"); break;
-    case MQCBCT_DEREGISTER_CALL: rec->add("dereg"); break;
-    default: rec->add("other"); break;
+        case MQCBCT_MSG_REMOVED:
+            rec->add("msg:" + std::string(static_cast<char *>(buffer), static_cast<size_t>(ctx->DataLength)));
+            break;
+        case MQCBCT_EVENT_CALL:
+            rec->add("event:" + std::to_string(ctx->Reason));
+            break;
+        case MQCBCT_START_CALL:
+            rec->add("start");
+            break;
+        case MQCBCT_STOP_CALL:
+            rec->add("stop");
+            break;
+        case MQCBCT_REGISTER_CALL:
+            rec->add("reg");
+            break;
+        case MQCBCT_DEREGISTER_CALL:
+            rec->add("dereg");
+            break;
+        default:
+            rec->add("other");
+            break;
     }
     if (rec->hook) rec->hook(hconn, ctx);
 }
@@ -158,7 +170,7 @@ TEST_F(AsyncConsume, DeliversInOrderThenOneEmptyEventAndNoControlCalls) {
     registerConsumer(1, rec);
     ASSERT_EQ(ctl(MQOP_START), MQRC_NONE);
     ASSERT_TRUE(rec.waitFor(hasEntry("event:2033")));
-    conn.put(1, "m6");   // a message ends the empty spell: the next one is reported again
+    conn.put(1, "m6");  // a message ends the empty spell: the next one is reported again
     ASSERT_TRUE(rec.waitFor([](auto &v) { return v.size() >= 8; }));
     ASSERT_EQ(ctl(MQOP_STOP), MQRC_NONE);
     EXPECT_EQ(rec.snapshot(), (std::vector<std::string>{"msg:m1", "msg:m2", "msg:m3", "msg:m4", "msg:m5",
@@ -182,13 +194,15 @@ TEST_F(AsyncConsume, UnlimitedWaitNeverReportsEmptyAndLargeMessagesArriveWhole) 
 TEST_F(AsyncConsume, ControlCallsOnlyWhenAsked) {
     Recorder rec;
     conn.put(1, "a");
-    registerConsumer(1, rec, MQCBDO_REGISTER_CALL | MQCBDO_START_CALL | MQCBDO_STOP_CALL | MQCBDO_DEREGISTER_CALL);
+    registerConsumer(1, rec,
+                     MQCBDO_REGISTER_CALL | MQCBDO_START_CALL | MQCBDO_STOP_CALL | MQCBDO_DEREGISTER_CALL);
     ASSERT_EQ(ctl(MQOP_START), MQRC_NONE);
     ASSERT_TRUE(rec.waitFor(hasEntry("event:2033")));
-    ASSERT_EQ(ctl(MQOP_STOP), MQRC_NONE);   // returns after the stop call was made
+    ASSERT_EQ(ctl(MQOP_STOP), MQRC_NONE);  // returns after the stop call was made
     EXPECT_EQ(rec.count("stop"), 1u);
     ASSERT_EQ(cbOp(MQOP_DEREGISTER, 1), MQRC_NONE);
-    EXPECT_EQ(rec.snapshot(), (std::vector<std::string>{"reg", "start", "msg:a", "event:2033", "stop", "dereg"}));
+    EXPECT_EQ(rec.snapshot(),
+              (std::vector<std::string>{"reg", "start", "msg:a", "event:2033", "stop", "dereg"}));
     EXPECT_EQ(cbOp(MQOP_DEREGISTER, 1), MQRC_CALLBACK_NOT_REGISTERED);
 }
 
@@ -218,11 +232,11 @@ TEST_F(AsyncConsume, StopFromInsideACallbackEndsStartWait) {
         if (ctx->CallType != MQCBCT_MSG_REMOVED) return;
         MQLONG c, r;
         MQCTLO ctlo = MQCTLO_DEFAULT;
-        d.ctl(MQOP_STOP, &ctlo, c, r);   // must not wait for itself
+        d.ctl(MQOP_STOP, &ctlo, c, r);  // must not wait for itself
         EXPECT_EQ(r, MQRC_NONE);
     };
     registerConsumer(1, rec);
-    ASSERT_EQ(ctl(MQOP_START_WAIT), MQRC_NONE);   // returns once the callback has stopped the connection
+    ASSERT_EQ(ctl(MQOP_START_WAIT), MQRC_NONE);  // returns once the callback has stopped the connection
     EXPECT_EQ(rec.snapshot(), (std::vector<std::string>{"msg:m"}));
     std::lock_guard<std::mutex> lock(conn.mu);
     EXPECT_EQ(conn.queues[1].size(), 4u);
@@ -239,8 +253,8 @@ TEST_F(AsyncConsume, CallsFromOtherThreadsGet2500WhileStarted) {
     EXPECT_EQ(cbOp(MQOP_SUSPEND, 1), MQRC_HCONN_ASYNC_ACTIVE);
     EXPECT_EQ(ctl(MQOP_START), MQRC_HCONN_ASYNC_ACTIVE);
     ASSERT_TRUE(rec.waitFor(hasEntry("event:2033")));
-    ASSERT_EQ(ctl(MQOP_SUSPEND), MQRC_NONE);   // the callback has returned
-    EXPECT_EQ(fromCallback.load(), MQRC_NONE);   // callbacks may call the MQI
+    ASSERT_EQ(ctl(MQOP_SUSPEND), MQRC_NONE);    // the callback has returned
+    EXPECT_EQ(fromCallback.load(), MQRC_NONE);  // callbacks may call the MQI
     EXPECT_EQ(d.admit(), MQRC_NONE);
     ASSERT_EQ(ctl(MQOP_STOP), MQRC_NONE);
     EXPECT_EQ(d.admit(), MQRC_NONE);
@@ -318,7 +332,7 @@ TEST_F(EventHandler, HearsQuiesceAndBreakOnceWithoutStarting) {
     registerHandler(rec);
     conn.status = MQRC_Q_MGR_QUIESCING;
     ASSERT_TRUE(rec.waitFor(hasEntry("event:2161")));
-    d.heard(MQRC_Q_MGR_QUIESCING);   // heard again by a verb: no second call
+    d.heard(MQRC_Q_MGR_QUIESCING);  // heard again by a verb: no second call
     // Quiescing: options that ask to fail now fail; others still work.
     MQCTLO ctlo = MQCTLO_DEFAULT;
     ctlo.Options = MQCTLO_FAIL_IF_QUIESCING;

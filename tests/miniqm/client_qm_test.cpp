@@ -6,7 +6,9 @@ using namespace qmt;
 
 namespace {
 
-std::string serverVar(int port) { return "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(port) + ")"; }
+std::string serverVar(int port) {
+    return "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(port) + ")";
+}
 
 }  // namespace
 

@@ -23,13 +23,13 @@ struct Xcnvc {
 Xcnvc xcnvc(MQLONG options, MQLONG from, const std::string &in, MQLONG to, MQLONG targetLength) {
     Xcnvc x;
     x.out.assign(static_cast<size_t>(targetLength > 0 ? targetLength : 0), '#');
-    qmconv::xcnvc(options, from, static_cast<MQLONG>(in.size()), const_cast<char *>(in.data()), to, targetLength,
-                  x.out.data(), &x.dataLength, &x.cc, &x.reason);
+    qmconv::xcnvc(options, from, static_cast<MQLONG>(in.size()), const_cast<char *>(in.data()), to,
+                  targetLength, x.out.data(), &x.dataLength, &x.cc, &x.reason);
     if (x.dataLength >= 0 && x.dataLength <= targetLength) x.out.resize(static_cast<size_t>(x.dataLength));
     return x;
 }
 
-constexpr MQLONG kSystemOptions = 545;   // default conversion, native source and target encodings
+constexpr MQLONG kSystemOptions = 545;  // default conversion, native source and target encodings
 
 TEST(Convert, LetterAIsAsciiInLatinPagesAndC1InEbcdic) {
     EXPECT_EQ(conv(819, "A", 500), "\xC1");
@@ -77,11 +77,11 @@ TEST(Convert, SingleBytePagesRoundTripThroughUnicode) {
 
 TEST(Convert, InvalidUnicodeSourceIsADbcsError) {
     MQLONG r;
-    conv(1208, "ab\xC3", 819, &r);      // cut in the middle of a character
+    conv(1208, "ab\xC3", 819, &r);  // cut in the middle of a character
     EXPECT_EQ(r, MQRC_DBCS_ERROR);
-    conv(1208, "\xC0\x81", 819, &r);    // overlong form
+    conv(1208, "\xC0\x81", 819, &r);  // overlong form
     EXPECT_EQ(r, MQRC_DBCS_ERROR);
-    conv(1208, "\xED\xA0\x80", 819, &r);   // a surrogate written as UTF-8
+    conv(1208, "\xED\xA0\x80", 819, &r);  // a surrogate written as UTF-8
     EXPECT_EQ(r, MQRC_DBCS_ERROR);
     conv(1200, std::string("\0A\0", 3), 819, &r);
     EXPECT_EQ(r, MQRC_DBCS_ERROR);
@@ -140,13 +140,15 @@ TEST(Xcnvc, BadArgumentsAreRefused) {
 
 TEST(ConvertMessage, StringsConvertOtherFormatsDoNot) {
     std::string out;
-    EXPECT_EQ(qmconv::convertMessage(MQFMT_STRING, 819, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out), MQRC_NONE);
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_STRING, 819, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out),
+              MQRC_NONE);
     EXPECT_EQ(out, "\xC8\x89");
     // Nothing to do: same CCSID and encoding, whatever the format.
     EXPECT_EQ(qmconv::convertMessage(MQFMT_NONE, 819, MQENC_NATIVE, "Hi", 819, MQENC_NATIVE, out), MQRC_NONE);
     EXPECT_EQ(out, "Hi");
     // MQFMT_NONE cannot be converted; the data comes back as it was.
-    EXPECT_EQ(qmconv::convertMessage(MQFMT_NONE, 819, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out), MQRC_FORMAT_ERROR);
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_NONE, 819, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out),
+              MQRC_FORMAT_ERROR);
     EXPECT_EQ(out, "Hi");
     EXPECT_EQ(qmconv::convertMessage(MQFMT_STRING, 4711, MQENC_NATIVE, "Hi", 500, MQENC_NATIVE, out),
               MQRC_SOURCE_CCSID_ERROR);
@@ -166,15 +168,16 @@ void le32(std::string &s, uint32_t v) {
 // An event message as the system reads them: header, an integer, a string and a string list.
 std::string pcfEvent(const std::string &qname) {
     std::string m;
-    for (uint32_t v : {7u, 36u, 1u, 44u, 1u, 1u, 2u, 2085u, 3u}) le32(m, v);   // MQCFH
-    for (uint32_t v : {3u, 16u, 1001u, 42u}) le32(m, v);                        // MQCFIN
+    for (uint32_t v : {7u, 36u, 1u, 44u, 1u, 1u, 2u, 2085u, 3u}) le32(m, v);  // MQCFH
+    for (uint32_t v : {3u, 16u, 1001u, 42u}) le32(m, v);                      // MQCFIN
     std::string s = qname;
     while (s.size() % 4) s += ' ';
-    for (uint32_t v : {4u, static_cast<uint32_t>(20 + s.size()), 2016u, 0u, static_cast<uint32_t>(qname.size())})
+    for (uint32_t v :
+         {4u, static_cast<uint32_t>(20 + s.size()), 2016u, 0u, static_cast<uint32_t>(qname.size())})
         le32(m, v);
     m += qname;
     m.append(s.size() - qname.size(), '\0');
-    for (uint32_t v : {6u, 32u, 3002u, 0u, 2u, 4u}) le32(m, v);   // MQCFSL: two strings of 4
+    for (uint32_t v : {6u, 32u, 3002u, 0u, 2u, 4u}) le32(m, v);  // MQCFSL: two strings of 4
     m += "ABCDWXYZ";
     return m;
 }
@@ -185,16 +188,17 @@ TEST(ConvertMessage, PcfMessagesChangeByteOrderAndCodePage) {
     ASSERT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, event, 500, normal, out), MQRC_NONE);
     ASSERT_EQ(out.size(), event.size());
     EXPECT_EQ(out.substr(0, 8), std::string("\0\0\0\x07\0\0\0\x24", 8));
-    EXPECT_EQ(out.substr(36 + 12, 4), std::string("\0\0\0\x2A", 4));   // the integer's value
-    EXPECT_EQ(out.substr(52 + 20, 2), "\xD8\xF1");                     // "Q1" in EBCDIC
+    EXPECT_EQ(out.substr(36 + 12, 4), std::string("\0\0\0\x2A", 4));  // the integer's value
+    EXPECT_EQ(out.substr(52 + 20, 2), "\xD8\xF1");                    // "Q1" in EBCDIC
     EXPECT_EQ(out.substr(76 + 24, 8), "\xC1\xC2\xC3\xC4\xE6\xE7\xE8\xE9");
     ASSERT_EQ(qmconv::convertMessage(MQFMT_EVENT, 500, normal, out, 819, MQENC_NATIVE, back), MQRC_NONE);
     EXPECT_EQ(back, event);
 }
 
 TEST(ConvertMessage, PcfStringsThatGrowGetNewLengths) {
-    std::string event = pcfEvent("\xE9t\xE9s"), out;   // e acute: two bytes in UTF-8
-    ASSERT_EQ(qmconv::convertMessage(MQFMT_ADMIN, 819, MQENC_NATIVE, event, 1208, MQENC_NATIVE, out), MQRC_NONE);
+    std::string event = pcfEvent("\xE9t\xE9s"), out;  // e acute: two bytes in UTF-8
+    ASSERT_EQ(qmconv::convertMessage(MQFMT_ADMIN, 819, MQENC_NATIVE, event, 1208, MQENC_NATIVE, out),
+              MQRC_NONE);
     std::string cfst = out.substr(52);
     EXPECT_EQ(cfst.substr(4, 4), std::string("\x1C\0\0\0", 4));   // StrucLength 28
     EXPECT_EQ(cfst.substr(16, 4), std::string("\x06\0\0\0", 4));  // StringLength 6
@@ -205,11 +209,13 @@ TEST(ConvertMessage, PcfStringsThatGrowGetNewLengths) {
 TEST(ConvertMessage, DamagedPcfIsAFormatErrorAndComesBackUnchanged) {
     std::string event = pcfEvent("Q1"), out;
     std::string cut = event.substr(0, event.size() - 4);
-    EXPECT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, cut, 500, MQENC_NATIVE, out), MQRC_FORMAT_ERROR);
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, cut, 500, MQENC_NATIVE, out),
+              MQRC_FORMAT_ERROR);
     EXPECT_EQ(out, cut);
     std::string bad = event;
-    bad[52 + 4] = 0x7F;   // a string structure longer than the message
-    EXPECT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, bad, 500, MQENC_NATIVE, out), MQRC_FORMAT_ERROR);
+    bad[52 + 4] = 0x7F;  // a string structure longer than the message
+    EXPECT_EQ(qmconv::convertMessage(MQFMT_EVENT, 819, MQENC_NATIVE, bad, 500, MQENC_NATIVE, out),
+              MQRC_FORMAT_ERROR);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ std::map<int, Batch> readLog(const std::string &path) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) break;   // a line still being written
+        if (nl == std::string::npos) break;  // a line still being written
         std::vector<std::string> w = words(text.substr(pos, nl - pos));
         pos = nl + 1;
         if (w.size() < 2) continue;
@@ -107,7 +107,8 @@ TEST(Durability, CommittedWorkSurvivesKillNineExactlyOnceAndUncommittedWorkNever
         ASSERT_GE(child, 0);
         if (child == 0) worker(qm.name(), logPath, firstBatch);
         // Let the worker get going, then kill the server wherever it happens to be.
-        for (int i = 0; i < 2000 && readLog(logPath).size() <= static_cast<size_t>(firstBatch) + 1; ++i) usleep(1000);
+        for (int i = 0; i < 2000 && readLog(logPath).size() <= static_cast<size_t>(firstBatch) + 1; ++i)
+            usleep(1000);
         usleep(std::uniform_int_distribution<int>(0, 20000)(random));
         qm.kill9();
         int status = 0;
@@ -174,7 +175,8 @@ TEST(Durability, DefinitionsAndAttributeChangesSurviveRestart) {
     ASSERT_TRUE(qm.ok());
     std::string out;
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(KEEP.Q) MAXDEPTH(42)\nDEFINE QLOCAL(GONE.Q)\nDELETE QLOCAL(GONE.Q)\n"
-                      "ALTER QMGR DEADQ(SYSTEM.DEAD.LETTER.QUEUE)\nDEFINE TOPIC(ALERTS) TOPICSTR('Holva/ZUNT/Alerts')\n",
+                      "ALTER QMGR DEADQ(SYSTEM.DEAD.LETTER.QUEUE)\nDEFINE TOPIC(ALERTS) "
+                      "TOPICSTR('Holva/ZUNT/Alerts')\n",
                       &out),
               0)
         << out;
@@ -187,7 +189,10 @@ TEST(Durability, DefinitionsAndAttributeChangesSurviveRestart) {
     MQDISC(&h, &r.cc, &r.reason);
     qm.kill9();
     ASSERT_TRUE(qm.start());
-    ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(KEEP.Q) MAXDEPTH PUT\nDISPLAY QMGR DEADQ\nDISPLAY TOPIC(ALERTS) TOPICSTR\n", &out), 0)
+    ASSERT_EQ(
+        qm.mqsc("DISPLAY QLOCAL(KEEP.Q) MAXDEPTH PUT\nDISPLAY QMGR DEADQ\nDISPLAY TOPIC(ALERTS) TOPICSTR\n",
+                &out),
+        0)
         << out;
     EXPECT_NE(out.find("MAXDEPTH(42)"), std::string::npos) << out;
     EXPECT_NE(out.find("PUT(DISABLED)"), std::string::npos) << out;
@@ -259,7 +264,7 @@ TEST(Durability, JournalCompactedWhileRunningKeepsEveryLiveMessage) {
     for (int i = 0; i < 320; ++i) {
         md = MQMD_DEFAULT;
         md.Persistence = MQPER_PERSISTENT;
-        md.Priority = 9;   // ahead of the keepers
+        md.Priority = 9;  // ahead of the keepers
         ASSERT_RC(put(h, o, big, MQPMO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
         MQCMIT(h, &r.cc, &r.reason);
         ASSERT_RC(get(h, in, nullptr, MQGMO_SYNCPOINT, nullptr, 70000), MQCC_OK, MQRC_NONE);

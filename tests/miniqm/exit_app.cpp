@@ -1,11 +1,11 @@
 // A test application that ends without MQDISC: connects, puts N messages under sync point to a
 // queue, says "ready" and waits for a line on standard input (or exits at once with "exit"),
 // leaving its unit of work open for the queue manager to back out.
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "mqi/cmqc.h"
 
@@ -37,5 +37,5 @@ int main(int argc, char **argv) {
     }
     std::printf("ready\n");
     std::fflush(stdout);
-    _exit(0);   // no MQDISC, no MQCMIT
+    _exit(0);  // no MQDISC, no MQCMIT
 }

@@ -5,9 +5,7 @@
 
 using namespace qmt;
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(Faults, OnlyTheNamedConnectionFailsAndOnlyNTimes) {
     QmServer qm;
@@ -23,7 +21,7 @@ TEST(Faults, OnlyTheNamedConnectionFailsAndOnlyNTimes) {
     std::string reply;
     ASSERT_EQ(admin(qm.name(), "fault list", &reply), 0);
     EXPECT_EQ(reply, "");
-    EXPECT_EQ(admin(qm.name(), "fault MQPUT"), 1);   // incomplete request
+    EXPECT_EQ(admin(qm.name(), "fault MQPUT"), 1);  // incomplete request
     EXPECT_EQ(admin("NOSUCHQM", "fault list"), -1);
     Rc r;
     MQDISC(&a, &r.cc, &r.reason);
@@ -39,12 +37,12 @@ TEST(Faults, DefaultCompletionCodesFollowTheVerbAndCanBeOverridden) {
     ASSERT_EQ(admin(qm.name(), "fault MQCMIT 2003 1 -1 - -"), 0);
     ASSERT_RC(put(h, o, "x", MQPMO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     MQCMIT(h, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_WARNING, MQRC_BACKED_OUT);   // and the unit of work really is backed out
+    EXPECT_RC(r, MQCC_WARNING, MQRC_BACKED_OUT);  // and the unit of work really is backed out
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 0);
     ASSERT_EQ(admin(qm.name(), "fault MQGET 2003 1 -1 SYSTEM.DEFAULT.LOCAL.QUEUE -"), 0);
     EXPECT_RC(get(h, o, nullptr), MQCC_FAILED, MQRC_BACKED_OUT);
-    ASSERT_EQ(admin(qm.name(), "fault MQPUT 2009 1 2 - -"), 0);   // cc given: used as is
+    ASSERT_EQ(admin(qm.name(), "fault MQPUT 2009 1 2 - -"), 0);  // cc given: used as is
     ASSERT_RC(put(h, o, "y"), MQCC_FAILED, MQRC_CONNECTION_BROKEN);
-    EXPECT_RC(put(h, o, "z"), MQCC_FAILED, MQRC_CONNECTION_BROKEN);   // a real break: it stays broken
+    EXPECT_RC(put(h, o, "z"), MQCC_FAILED, MQRC_CONNECTION_BROKEN);  // a real break: it stays broken
     MQDISC(&h, &r.cc, &r.reason);
 }

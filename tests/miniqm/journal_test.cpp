@@ -73,7 +73,7 @@ TEST(Journal, CorruptedRecordEndsTheJournalThere) {
     }
     std::string bytes = dir.read("journal");
     size_t at = bytes.find("two");
-    bytes[at] = 'T';   // the CRC no longer matches
+    bytes[at] = 'T';  // the CRC no longer matches
     dir.write("journal", bytes);
     qmjournal::Journal j;
     ASSERT_TRUE(j.open(dir.path(), false, error));

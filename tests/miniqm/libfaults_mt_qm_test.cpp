@@ -172,7 +172,7 @@ TEST(LibFaultsAsync, RulesOnMqcbAndMqctlFireInsideACallbackAndFromOutside) {
     EXPECT_RC(in.suspend, MQCC_FAILED, MQRC_RESOURCE_PROBLEM);
     EXPECT_RC(in.firstStop, MQCC_FAILED, MQRC_RESOURCE_PROBLEM);
     EXPECT_RC(in.secondStop, MQCC_OK, MQRC_NONE);
-    EXPECT_RC(put(h, o, "two"), MQCC_OK, MQRC_NONE);   // stopped from inside: other threads may call
+    EXPECT_RC(put(h, o, "two"), MQCC_OK, MQRC_NONE);  // stopped from inside: other threads may call
 
     // From outside while started: the rule answers, not 2500, and the connection stays started.
     ASSERT_RC(ctl(h, MQOP_START), MQCC_OK, MQRC_NONE);
@@ -240,7 +240,7 @@ TEST(LibFaultsAsync, DeregisterCallOfMqcloseMayUseTheConnection) {
         std::unique_lock<std::mutex> lock(mu);
         if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return closed; })) {
             ADD_FAILURE() << "MQCLOSE is stuck in its consumer's DEREGISTER_CALL";
-            qm.kill9();     // the stuck thread cannot be joined: end here, leaving no server behind
+            qm.kill9();  // the stuck thread cannot be joined: end here, leaving no server behind
             std::abort();
         }
     }
@@ -283,7 +283,7 @@ TEST(LibFaultsAsync, MqcbOnANoBlockConnectionInUseDoesNotWaitForTheOtherCall) {
     std::atomic<bool> gotIt{false};
     Rc waited;
     std::thread waiter([&] {
-        do {   // 2219 while the test's own MQINQ holds the connection: try again
+        do {  // 2219 while the test's own MQINQ holds the connection: try again
             waited = get(h, o, nullptr, MQGMO_NO_SYNCPOINT | MQGMO_WAIT, nullptr, 65536, nullptr, 30000);
         } while (waited.reason == MQRC_CALL_IN_PROGRESS);
         gotIt = true;

@@ -92,7 +92,7 @@ struct Caller {
         } else if (verb == "MQDLTMP") {
             MQDMPO dmpo = MQDMPO_DEFAULT;
             MQDLTMP(h, m, &dmpo, &name, &r.cc, &r.reason);
-            EXPECT_RC(setString(h, m, "colour", "blue"), MQCC_OK, MQRC_NONE);   // back for the next one
+            EXPECT_RC(setString(h, m, "colour", "blue"), MQCC_OK, MQRC_NONE);  // back for the next one
         } else if (verb == "MQMHBUF") {
             Mhbo mhbo = kMhbo;
             MQMD md = MQMD_DEFAULT;
@@ -106,7 +106,8 @@ struct Caller {
             std::memcpy(md.Format, MQFMT_RF_HEADER_2, 8);
             std::string data = rfh2;
             MQLONG length = 0;
-            MQBUFMH(h, into, &bmho, &md, static_cast<MQLONG>(data.size()), data.data(), &length, &r.cc, &r.reason);
+            MQBUFMH(h, into, &bmho, &md, static_cast<MQLONG>(data.size()), data.data(), &length, &r.cc,
+                    &r.reason);
             MQDMHO dmho = MQDMHO_DEFAULT;
             Rc ignored;
             MQDLTMH(h, &into, &dmho, &ignored.cc, &ignored.reason);
@@ -168,11 +169,11 @@ TEST(LibFaults, CompletionCodesFollowTheVerbUnlessGiven) {
         const char *verb;
         MQLONG reason, cc;
     } cases[] = {
-        {"MQDLTMP", MQRC_PROPERTY_NOT_AVAILABLE, MQCC_WARNING},   // nothing of that name: a warning
+        {"MQDLTMP", MQRC_PROPERTY_NOT_AVAILABLE, MQCC_WARNING},  // nothing of that name: a warning
         {"MQINQMP", MQRC_PROPERTY_NOT_AVAILABLE, MQCC_FAILED},
         {"MQINQMP", MQRC_PROP_NAME_NOT_CONVERTED, MQCC_WARNING},
         {"MQINQMP", MQRC_PROP_VALUE_NOT_CONVERTED, MQCC_FAILED},
-        {"MQXCNVC", MQRC_CONVERTED_MSG_TOO_BIG, MQCC_WARNING},     // truncated: a warning
+        {"MQXCNVC", MQRC_CONVERTED_MSG_TOO_BIG, MQCC_WARNING},  // truncated: a warning
         {"MQXCNVC", MQRC_SOURCE_CCSID_ERROR, MQCC_FAILED},
         {"MQCTL", MQRC_HCONN_ASYNC_ACTIVE, MQCC_FAILED},
     };
@@ -201,7 +202,7 @@ TEST(LibFaults, AnyVerbRulesReachTheLibraryVerbsInCallOrder) {
     ASSERT_EQ(admin(qm.name(), "fault * 2102 3 -1 - -"), 0);
     EXPECT_RC(c.call("MQXCNVC"), MQCC_FAILED, MQRC_RESOURCE_PROBLEM);
     EXPECT_RC(c.call("MQSETMP"), MQCC_FAILED, MQRC_RESOURCE_PROBLEM);
-    EXPECT_RC(put(h, c.o, "x"), MQCC_FAILED, MQRC_RESOURCE_PROBLEM);   // a server verb takes its share
+    EXPECT_RC(put(h, c.o, "x"), MQCC_FAILED, MQRC_RESOURCE_PROBLEM);  // a server verb takes its share
     EXPECT_RC(c.call("MQCTL"), MQCC_OK, MQRC_NONE);
     EXPECT_RC(put(h, c.o, "y"), MQCC_OK, MQRC_NONE);
     // "2009 on anything": the first library verb drops the connection, and it stays dropped.
@@ -212,10 +213,10 @@ TEST(LibFaults, AnyVerbRulesReachTheLibraryVerbsInCallOrder) {
     EXPECT_RC(c.call("MQCB"), MQCC_FAILED, MQRC_CONNECTION_BROKEN);
     std::string left;
     ASSERT_EQ(admin(qm.name(), "fault list", &left), 0);
-    EXPECT_EQ(left, "");   // the later calls never reached a rule
+    EXPECT_EQ(left, "");  // the later calls never reached a rule
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 1);
     Rc r;
-    MQDISC(&h, &r.cc, &r.reason);   // a broken connection is still released
+    MQDISC(&h, &r.cc, &r.reason);  // a broken connection is still released
     EXPECT_EQ(h, MQHC_UNUSABLE_HCONN);
 }
 
@@ -271,6 +272,7 @@ TEST(LibFaults, TheToolTakesTheLibraryVerbs) {
     ASSERT_EQ(qm.tool("fault " + qm.name() + " mqdltmp 2471 --count 2", &out), 0) << out;
     ASSERT_EQ(qm.tool("fault " + qm.name() + " MQCB 2019 --queue APP.Q --conn BATCH", &out), 0) << out;
     ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
-    EXPECT_EQ(out, "MQDLTMP reason 2471 cc 1 count 2\nMQCB reason 2019 cc 2 count 1 object APP.Q conn BATCH\n");
+    EXPECT_EQ(out,
+              "MQDLTMP reason 2471 cc 1 count 2\nMQCB reason 2019 cc 2 count 1 object APP.Q conn BATCH\n");
     EXPECT_EQ(qm.tool("fault " + qm.name() + " MQCBX 2019", &out), 1);
 }

@@ -142,15 +142,16 @@ TEST_F(Mqi, PutThenGetReturnsDataDescriptorAndGeneratedMsgId) {
     EXPECT_EQ(data, "hello world");
     EXPECT_EQ(0, std::memcmp(got.MsgId, md.MsgId, 24));
     EXPECT_EQ(text(got.Format, 8), "MQSTR");
-    EXPECT_EQ(got.CodedCharSetId, 819);      // MQCCSI_Q_MGR became the queue manager's CCSID
-    EXPECT_EQ(got.Priority, 0);              // -1: the queue's DEFPRTY
+    EXPECT_EQ(got.CodedCharSetId, 819);  // MQCCSI_Q_MGR became the queue manager's CCSID
+    EXPECT_EQ(got.Priority, 0);          // -1: the queue's DEFPRTY
     EXPECT_EQ(got.Persistence, MQPER_NOT_PERSISTENT);
     EXPECT_EQ(got.PutApplType, MQAT_UNIX);
     EXPECT_RC(get(h, o, &data), MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
 }
 
 TEST_F(Mqi, PersistenceAndPriorityAsQueueDefaultComeFromTheNameOpened) {
-    define("DEFINE QLOCAL(DEF.Q) DEFPSIST(YES) DEFPRTY(4)\nDEFINE QALIAS(DEF.ALIAS) TARGET(DEF.Q) DEFPRTY(7)\n");
+    define(
+        "DEFINE QLOCAL(DEF.Q) DEFPSIST(YES) DEFPRTY(4)\nDEFINE QALIAS(DEF.ALIAS) TARGET(DEF.Q) DEFPRTY(7)\n");
     MQHOBJ o = open(h, "DEF.Q", MQOO_OUTPUT | MQOO_INPUT_SHARED);
     MQHOBJ a = open(h, "DEF.ALIAS", MQOO_OUTPUT);
     ASSERT_RC(put(h, o, "a"), MQCC_OK, MQRC_NONE);
@@ -158,9 +159,9 @@ TEST_F(Mqi, PersistenceAndPriorityAsQueueDefaultComeFromTheNameOpened) {
     MQMD md = MQMD_DEFAULT;
     std::string data;
     ASSERT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(data, "b");   // priority 7 before priority 4
+    EXPECT_EQ(data, "b");  // priority 7 before priority 4
     EXPECT_EQ(md.Priority, 7);
-    EXPECT_EQ(md.Persistence, MQPER_NOT_PERSISTENT);   // the alias's DEFPSIST(NO)
+    EXPECT_EQ(md.Persistence, MQPER_NOT_PERSISTENT);  // the alias's DEFPSIST(NO)
     md = MQMD_DEFAULT;
     ASSERT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(md.Priority, 4);
@@ -168,8 +169,9 @@ TEST_F(Mqi, PersistenceAndPriorityAsQueueDefaultComeFromTheNameOpened) {
 }
 
 TEST_F(Mqi, PutLimitsGiveTheirReasons) {
-    define("DEFINE QLOCAL(SMALL.Q) MAXDEPTH(2) MAXMSGL(10)\nDEFINE QLOCAL(BIG.Q) MAXMSGL(104857600)\n"
-           "ALTER QMGR MAXMSGL(32768)\n");
+    define(
+        "DEFINE QLOCAL(SMALL.Q) MAXDEPTH(2) MAXMSGL(10)\nDEFINE QLOCAL(BIG.Q) MAXMSGL(104857600)\n"
+        "ALTER QMGR MAXMSGL(32768)\n");
     MQHOBJ o = open(h, "SMALL.Q", MQOO_OUTPUT | MQOO_SET);
     EXPECT_RC(put(h, o, std::string(11, 'x')), MQCC_FAILED, MQRC_MSG_TOO_BIG_FOR_Q);
     MQHOBJ big = open(h, "BIG.Q", MQOO_OUTPUT);
@@ -254,8 +256,8 @@ TEST_F(Mqi, TruncationFailsWith2080OrRemovesWith2079AndAlwaysGivesDataLength) {
     EXPECT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, nullptr, 4, &len), MQCC_FAILED, MQRC_TRUNCATED_MSG_FAILED);
     EXPECT_EQ(len, 10);
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 1);
-    EXPECT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG, nullptr, 4, &len), MQCC_WARNING,
-              MQRC_TRUNCATED_MSG_ACCEPTED);
+    EXPECT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG, nullptr, 4, &len),
+              MQCC_WARNING, MQRC_TRUNCATED_MSG_ACCEPTED);
     EXPECT_EQ(len, 10);
     EXPECT_EQ(data, "0123");
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 0);
@@ -309,7 +311,8 @@ TEST_F(Mqi, MatchingByMsgIdAndCorrelIdIncludingVersion1Implicit) {
     md = MQMD_DEFAULT;
     std::memcpy(md.MsgId, a.MsgId, 24);
     md.CorrelId[0] = 'X';
-    EXPECT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, &md, 100, nullptr, 0, &v1), MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
+    EXPECT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, &md, 100, nullptr, 0, &v1), MQCC_FAILED,
+              MQRC_NO_MSG_AVAILABLE);
     md = MQMD_DEFAULT;
     std::memcpy(md.MsgId, a.MsgId, 24);
     ASSERT_RC(get(h, o, &data, MQGMO_NO_SYNCPOINT, &md, 100, nullptr, 0, &v1), MQCC_OK, MQRC_NONE);
@@ -343,7 +346,7 @@ TEST_F(Mqi, ExpiredMessagesAreNotReturnedAndRemainingExpiryIsShown) {
     define("DEFINE QLOCAL(EXP.Q)\n");
     MQHOBJ o = open(h, "EXP.Q", MQOO_OUTPUT | MQOO_INPUT_SHARED);
     MQMD md = MQMD_DEFAULT;
-    md.Expiry = 1;   // a tenth of a second
+    md.Expiry = 1;  // a tenth of a second
     ASSERT_RC(put(h, o, "short", MQPMO_NO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
     md = MQMD_DEFAULT;
     md.Expiry = 600;
@@ -436,8 +439,10 @@ TEST_F(Mqi, TemporaryDynamicQueuesGoAtDisconnect) {
 }
 
 TEST_F(Mqi, AliasResolvesToItsTargetAndUnknownTargetGives2082) {
-    define("DEFINE QLOCAL(TARGET.Q)\nDEFINE QALIAS(GOOD.ALIAS) TARGET(TARGET.Q)\n"
-           "DEFINE QALIAS(BAD.ALIAS) TARGET(NOWHERE)\nDEFINE QALIAS(NOPUT.ALIAS) TARGET(TARGET.Q) PUT(DISABLED)\n");
+    define(
+        "DEFINE QLOCAL(TARGET.Q)\nDEFINE QALIAS(GOOD.ALIAS) TARGET(TARGET.Q)\n"
+        "DEFINE QALIAS(BAD.ALIAS) TARGET(NOWHERE)\nDEFINE QALIAS(NOPUT.ALIAS) TARGET(TARGET.Q) "
+        "PUT(DISABLED)\n");
     Rc r;
     MQOD od;
     MQHOBJ a = open(h, "GOOD.ALIAS", MQOO_OUTPUT, &r, &od);
@@ -457,12 +462,22 @@ TEST_F(Mqi, AliasResolvesToItsTargetAndUnknownTargetGives2082) {
 }
 
 TEST_F(Mqi, InquireQueueAttributes) {
-    define("DEFINE QLOCAL(INQ.Q) MAXDEPTH(6000) BOTHRESH(3) BOQNAME(INQ.BACKOUT) USAGE(XMITQ) DESCR('A queue')\n");
+    define(
+        "DEFINE QLOCAL(INQ.Q) MAXDEPTH(6000) BOTHRESH(3) BOQNAME(INQ.BACKOUT) USAGE(XMITQ) DESCR('A "
+        "queue')\n");
     MQHOBJ o = open(h, "INQ.Q", MQOO_INQUIRE | MQOO_OUTPUT);
     put(h, o, "x");
-    MQLONG sels[] = {MQIA_MAX_Q_DEPTH, MQCA_Q_NAME,      MQIA_BACKOUT_THRESHOLD, MQCA_BACKOUT_REQ_Q_NAME,
-                     MQIA_USAGE,       MQIA_CURRENT_Q_DEPTH, MQIA_Q_TYPE,        MQCA_Q_DESC,
-                     MQIA_DEFINITION_TYPE, MQIA_CAP_EXPIRY, MQIA_OPEN_OUTPUT_COUNT};
+    MQLONG sels[] = {MQIA_MAX_Q_DEPTH,
+                     MQCA_Q_NAME,
+                     MQIA_BACKOUT_THRESHOLD,
+                     MQCA_BACKOUT_REQ_Q_NAME,
+                     MQIA_USAGE,
+                     MQIA_CURRENT_Q_DEPTH,
+                     MQIA_Q_TYPE,
+                     MQCA_Q_DESC,
+                     MQIA_DEFINITION_TYPE,
+                     MQIA_CAP_EXPIRY,
+                     MQIA_OPEN_OUTPUT_COUNT};
     MQLONG ints[8];
     char chars[48 + 48 + 64];
     Rc r;
@@ -500,8 +515,8 @@ TEST_F(Mqi, InquireQueueManagerAsTheSystemDoes) {
     Rc r;
     MQOPEN(h, &od, MQOO_INQUIRE, &o, &r.cc, &r.reason);
     ASSERT_RC(r, MQCC_OK, MQRC_NONE);
-    MQLONG sels[] = {MQCA_Q_MGR_NAME, MQCA_DEAD_LETTER_Q_NAME, MQIA_COMMAND_LEVEL, MQIA_PLATFORM,
-                     MQIA_MAX_UNCOMMITTED_MSGS, MQIA_CODED_CHAR_SET_ID, MQIA_MAX_MSG_LENGTH};
+    MQLONG sels[] = {MQCA_Q_MGR_NAME,           MQCA_DEAD_LETTER_Q_NAME, MQIA_COMMAND_LEVEL, MQIA_PLATFORM,
+                     MQIA_MAX_UNCOMMITTED_MSGS, MQIA_CODED_CHAR_SET_ID,  MQIA_MAX_MSG_LENGTH};
     MQLONG ints[5];
     char chars[100];
     MQINQ(h, o, 7, sels, 5, ints, 100, chars, &r.cc, &r.reason);
@@ -624,4 +639,3 @@ TEST_F(Mqi, StatReportsNoAsynchronousErrors) {
     MQSTAT(h, 99, &sts, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_FAILED, MQRC_STAT_TYPE_ERROR);
 }
-

@@ -26,7 +26,8 @@ Inq inquire(MQHCONN h, MQHMSG m, const char *pattern, MQLONG options, MQLONG val
     Inq out;
     out.type = type;
     std::string buf(static_cast<size_t>(valueLength), '\0');
-    MQINQMP(h, m, &impo, &nv, &pd, &out.type, valueLength, buf.data(), &out.dataLength, &out.rc.cc, &out.rc.reason);
+    MQINQMP(h, m, &impo, &nv, &pd, &out.type, valueLength, buf.data(), &out.dataLength, &out.rc.cc,
+            &out.rc.reason);
     if (out.rc.cc == MQCC_OK) {
         out.value = buf.substr(0, static_cast<size_t>(out.dataLength));
         out.returnedName.assign(nameBuf, static_cast<size_t>(impo.ReturnedName.VSLength));
@@ -39,7 +40,8 @@ std::string bytes(T v) {
     return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
-Rc putWithHandle(MQHCONN h, MQHOBJ o, MQHMSG m, const std::string &data, MQLONG persistence = MQPER_NOT_PERSISTENT) {
+Rc putWithHandle(MQHCONN h, MQHOBJ o, MQHMSG m, const std::string &data,
+                 MQLONG persistence = MQPER_NOT_PERSISTENT) {
     MQMD md = MQMD_DEFAULT;
     md.Persistence = persistence;
     std::memcpy(md.Format, MQFMT_STRING, 8);
@@ -48,7 +50,8 @@ Rc putWithHandle(MQHCONN h, MQHOBJ o, MQHMSG m, const std::string &data, MQLONG 
     pmo.Options = MQPMO_NO_SYNCPOINT;
     pmo.OriginalMsgHandle = m;
     Rc r;
-    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc, &r.reason);
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+          &r.reason);
     return r;
 }
 
@@ -90,11 +93,16 @@ TEST(PropsQm, EachTypeSetAndInquiredBack) {
         const char *name;
         MQLONG type;
         std::string value;
-    } cases[] = {{"b", MQTYPE_BOOLEAN, bytes<MQBOOL>(1)},   {"bs", MQTYPE_BYTE_STRING, "\x01\x02"},
-                 {"i8", MQTYPE_INT8, bytes(i8)},            {"i16", MQTYPE_INT16, bytes(i16)},
-                 {"Severity", MQTYPE_INT32, bytes(i32)},    {"i64", MQTYPE_INT64, bytes(i64)},
-                 {"f32", MQTYPE_FLOAT32, bytes(f32)},       {"f64", MQTYPE_FLOAT64, bytes(f64)},
-                 {"s", MQTYPE_STRING, "text"},              {"n", MQTYPE_NULL, ""}};
+    } cases[] = {{"b", MQTYPE_BOOLEAN, bytes<MQBOOL>(1)},
+                 {"bs", MQTYPE_BYTE_STRING, "\x01\x02"},
+                 {"i8", MQTYPE_INT8, bytes(i8)},
+                 {"i16", MQTYPE_INT16, bytes(i16)},
+                 {"Severity", MQTYPE_INT32, bytes(i32)},
+                 {"i64", MQTYPE_INT64, bytes(i64)},
+                 {"f32", MQTYPE_FLOAT32, bytes(f32)},
+                 {"f64", MQTYPE_FLOAT64, bytes(f64)},
+                 {"s", MQTYPE_STRING, "text"},
+                 {"n", MQTYPE_NULL, ""}};
     for (const Expect &e : cases) {
         Inq q = inquire(h, m, e.name, MQIMPO_INQ_FIRST);
         EXPECT_RC(q.rc, MQCC_OK, MQRC_NONE);
@@ -256,7 +264,8 @@ TEST(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
     MQHMSG m = createHandle(h);
     for (const char *n : {"a", "b", "c"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
     // No property inquired yet: nothing is under the cursor.
-    for (MQLONG at : {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
+    for (MQLONG at :
+         {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
         EXPECT_RC(setAt(h, m, "a", "x", at), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_RC(deleteProp(h, m, "a", MQDMPO_DEL_PROP_UNDER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     // One place only, and no unknown option.
@@ -282,7 +291,7 @@ TEST(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
     EXPECT_RC(inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR).rc, MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_RC(setAt(h, m, "d", "d", MQSMPO_SET_PROP_AFTER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_RC(setAt(h, m, "d", "d", MQSMPO_APPEND_PROPERTY), MQCC_OK, MQRC_NONE);
-    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "d");   // it came after the deleted one
+    EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "d");  // it came after the deleted one
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
 }

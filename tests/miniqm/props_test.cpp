@@ -23,7 +23,9 @@ Property num(const char *name, MQLONG type, T v) {
     return make(name, type, &v, sizeof v);
 }
 
-Property str(const char *name, const char *v) { return make(name, MQTYPE_STRING, v, MQVL_NULL_TERMINATED); }
+Property str(const char *name, const char *v) {
+    return make(name, MQTYPE_STRING, v, MQVL_NULL_TERMINATED);
+}
 
 // Every name matching the pattern, by MQIMPO_INQ_FIRST and then _INQ_NEXT (on a copy: the cursor moves).
 std::vector<std::string> inquireAll(PropertyList list, const char *pattern) {
@@ -66,7 +68,7 @@ TEST(PropertyNames, ValidAndReservedNames) {
 
 TEST(PropertyValues, EveryTypeRoundTripsUnconverted) {
     PropertyList list;
-    MQBOOL yes = 7;   // any non-zero MQBOOL is true
+    MQBOOL yes = 7;  // any non-zero MQBOOL is true
     list.set(make("b", MQTYPE_BOOLEAN, &yes, 4), false);
     list.set(make("bytes", MQTYPE_BYTE_STRING, "\x00\x01\xFF", 3), false);
     list.set(num<int8_t>("i8", MQTYPE_INT8, -5), false);
@@ -137,7 +139,7 @@ TEST(PropertyList, CursorSurvivesDeletionAndUnderCursorFindsTheSameProperty) {
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "b");
     EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");
-    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);   // already gone
+    EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);  // already gone
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "c");
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "-");
     EXPECT_EQ(list.remove("zz", 0), MQRC_PROPERTY_NOT_AVAILABLE);
@@ -146,10 +148,11 @@ TEST(PropertyList, CursorSurvivesDeletionAndUnderCursorFindsTheSameProperty) {
 TEST(PropertyList, NoCursorBeforeTheFirstInquiryNorAfterAReset) {
     PropertyList list;
     for (const char *n : {"a", "b"}) list.set(str(n, n), false);
-    for (MQLONG where : {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
+    for (MQLONG where :
+         {MQSMPO_SET_PROP_UNDER_CURSOR, MQSMPO_SET_PROP_BEFORE_CURSOR, MQSMPO_SET_PROP_AFTER_CURSOR})
         EXPECT_EQ(list.setAtCursor(str("a", "x"), where), MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_EQ(list.remove("%", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);
-    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "a");   // INQ_NEXT without a cursor starts at the front
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "a");  // INQ_NEXT without a cursor starts at the front
     list.resetCursor();
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "a");
@@ -160,7 +163,7 @@ TEST(PropertyList, InquireNextWithAnotherNameStartsFromTheFront) {
     PropertyList list;
     for (const char *n : {"x.1", "y", "x.2"}) list.set(str(n, n), false);
     EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_FIRST), "x.1");
-    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "x.1");   // a new name: as INQ_FIRST
+    EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "x.1");  // a new name: as INQ_FIRST
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "y");
     EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_NEXT), "x.1");
     EXPECT_EQ(step(list, "x.%", MQIMPO_INQ_NEXT), "x.2");
@@ -200,21 +203,21 @@ TEST(PropertyList, CursorKeepsItsPlaceWhileOthersComeAndGo) {
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_FIRST), "a");
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "b");
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "c");
-    EXPECT_EQ(list.remove("a", 0), MQRC_NONE);   // before the cursor: it stays on c
+    EXPECT_EQ(list.remove("a", 0), MQRC_NONE);  // before the cursor: it stays on c
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "c");
-    list.set(str("e", "e"), false);              // added at the end
+    list.set(str("e", "e"), false);  // added at the end
     EXPECT_EQ(list.remove("c", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
-    EXPECT_EQ(list.remove("d", 0), MQRC_NONE);   // what followed the deleted one goes too
+    EXPECT_EQ(list.remove("d", 0), MQRC_NONE);  // what followed the deleted one goes too
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "e");
     // Deleted at the end of the list: a property added afterwards is the next one.
     EXPECT_EQ(list.remove("e", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_NONE);
     list.set(str("f", "f"), true);
     EXPECT_EQ(step(list, "%", MQIMPO_INQ_NEXT), "f");
-    EXPECT_EQ(list.remove("zz", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);   // name differs
+    EXPECT_EQ(list.remove("zz", MQDMPO_DEL_PROP_UNDER_CURSOR), MQRC_PROPERTY_NOT_AVAILABLE);  // name differs
     EXPECT_EQ(names(list), (std::vector<std::string>{"b", "f"}));
     PropertyList decoded;
     ASSERT_TRUE(PropertyList::decode(list.encode(), decoded));
-    EXPECT_EQ(step(decoded, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");   // a fresh list has no cursor
+    EXPECT_EQ(step(decoded, "%", MQIMPO_INQ_PROP_UNDER_CURSOR), "-");  // a fresh list has no cursor
 }
 
 TEST(PropertyConversion, NumbersStringsAndBooleans) {
@@ -227,7 +230,7 @@ TEST(PropertyConversion, NumbersStringsAndBooleans) {
     ASSERT_EQ(qmprops::render(i, MQIMPO_CONVERT_TYPE, MQTYPE_INT64, 0, value, type, ccsid), MQRC_NONE);
     EXPECT_EQ(value.size(), 8u);
     EXPECT_EQ(qmprops::render(i, MQIMPO_CONVERT_TYPE, MQTYPE_INT8, 0, value, type, ccsid),
-              MQRC_PROP_NUMBER_FORMAT_ERROR);   // 300 does not fit
+              MQRC_PROP_NUMBER_FORMAT_ERROR);  // 300 does not fit
     // Without MQIMPO_CONVERT_TYPE the requested type is ignored.
     ASSERT_EQ(qmprops::render(i, 0, MQTYPE_STRING, 0, value, type, ccsid), MQRC_NONE);
     EXPECT_EQ(type, MQTYPE_INT32);
@@ -247,8 +250,8 @@ TEST(PropertyConversion, NumbersStringsAndBooleans) {
                               type, ccsid),
               MQRC_NONE);
     EXPECT_EQ(value, "FALSE");
-    EXPECT_EQ(qmprops::render(make("x", MQTYPE_BYTE_STRING, "ab", 2), MQIMPO_CONVERT_TYPE, MQTYPE_STRING, 0, value,
-                              type, ccsid),
+    EXPECT_EQ(qmprops::render(make("x", MQTYPE_BYTE_STRING, "ab", 2), MQIMPO_CONVERT_TYPE, MQTYPE_STRING, 0,
+                              value, type, ccsid),
               MQRC_PROP_CONV_NOT_SUPPORTED);
 }
 
@@ -300,7 +303,8 @@ TEST(PropertyFolders, OtherFoldersKeepTheirNameAndDamageIsRefused) {
     EXPECT_EQ(list.items()[0].name, "mcd.Msd");
     EXPECT_EQ(list.items()[0].value, "jms_text");
 
-    for (std::string bad : {std::string("\x20\0\0\0<usr>", 9), folders.substr(0, 6), folders.substr(0, 4) + "<usr><a>x</b></usr>"}) {
+    for (std::string bad : {std::string("\x20\0\0\0<usr>", 9), folders.substr(0, 6),
+                            folders.substr(0, 4) + "<usr><a>x</b></usr>"}) {
         PropertyList out;
         EXPECT_EQ(qmprops::fromFolders(bad, out), MQRC_RFH_FORMAT_ERROR);
     }

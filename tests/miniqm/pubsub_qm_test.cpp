@@ -54,7 +54,8 @@ MQHOBJ openTopic(MQHCONN h, const std::string &topic, Rc *rc = nullptr, const st
     return o;
 }
 
-Rc publish(MQHCONN h, const std::string &topic, const std::string &data, MQLONG pmoOptions = MQPMO_NO_SYNCPOINT) {
+Rc publish(MQHCONN h, const std::string &topic, const std::string &data,
+           MQLONG pmoOptions = MQPMO_NO_SYNCPOINT) {
     Rc r;
     MQHOBJ t = openTopic(h, topic, &r);
     if (r.cc != MQCC_OK) return r;
@@ -191,7 +192,8 @@ TEST_F(PubSub, DurableSubscriptionOutlivesItsConnectionAndIsResumed) {
     ASSERT_RC(s.rc, MQCC_OK, MQRC_NONE);
     EXPECT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE, MQHO_NONE, "ZUNT.ALERTS").rc,
               MQCC_FAILED, MQRC_SUB_ALREADY_EXISTS);
-    EXPECT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE).rc, MQCC_FAILED, MQRC_SUB_NAME_ERROR);
+    EXPECT_RC(subscribe(h, "Holva/ZUNT/Alerts", MQSO_CREATE | MQSO_DURABLE).rc, MQCC_FAILED,
+              MQRC_SUB_NAME_ERROR);
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
     h = connect(qm.name());
@@ -256,8 +258,10 @@ TEST_F(PubSub, DurableSubscriptionsSurviveARestartWithTheirPublications) {
 // fails with 2502. A non-durable subscriber's refusal, or a non-persistent publication, only
 // skips that subscriber.
 TEST_F(PubSub, PersistentPublicationRefusedByADurableSubscriberReachesNobody) {
-    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(DUR.Q) MAXDEPTH(1)\nDEFINE QLOCAL(OTHER.Q)\nDEFINE QLOCAL(SMALL.Q) MAXDEPTH(1)\n"),
-              0);
+    ASSERT_EQ(
+        qm.mqsc(
+            "DEFINE QLOCAL(DUR.Q) MAXDEPTH(1)\nDEFINE QLOCAL(OTHER.Q)\nDEFINE QLOCAL(SMALL.Q) MAXDEPTH(1)\n"),
+        0);
     MQHOBJ durDest = open(h, "DUR.Q", MQOO_OUTPUT);
     MQHOBJ otherDest = open(h, "OTHER.Q", MQOO_OUTPUT);
     MQHOBJ smallDest = open(h, "SMALL.Q", MQOO_OUTPUT);
@@ -277,7 +281,8 @@ TEST_F(PubSub, PersistentPublicationRefusedByADurableSubscriberReachesNobody) {
     };
     EXPECT_RC(publishPersistent("first", MQPMO_NO_SYNCPOINT), MQCC_OK, MQRC_NONE);
     // DUR.Q is full now.
-    EXPECT_RC(publishPersistent("second", MQPMO_NO_SYNCPOINT | MQPMO_RETAIN), MQCC_FAILED, MQRC_PUBLICATION_FAILURE);
+    EXPECT_RC(publishPersistent("second", MQPMO_NO_SYNCPOINT | MQPMO_RETAIN), MQCC_FAILED,
+              MQRC_PUBLICATION_FAILURE);
     EXPECT_RC(publishPersistent("third", MQPMO_SYNCPOINT), MQCC_FAILED, MQRC_PUBLICATION_FAILURE);
     Rc r;
     MQCMIT(h, &r.cc, &r.reason);

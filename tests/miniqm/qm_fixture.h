@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "miniqm/control.h"
 #include "mqi/cmqc.h"
@@ -71,7 +71,9 @@ inline std::vector<std::string> words(const std::string &text) {
 class QmServer {
 public:
     explicit QmServer(std::string name = "QMT", const char *cmdLevel = nullptr)
-        : name_(std::move(name)), rootEnv_("MINIQM_ROOT", root_.path().c_str()), syncEnv_("MINIQM_NOFSYNC", "1"),
+        : name_(std::move(name)),
+          rootEnv_("MINIQM_ROOT", root_.path().c_str()),
+          syncEnv_("MINIQM_NOFSYNC", "1"),
           levelEnv_("MINIQM_CMDLEVEL", cmdLevel) {
         std::string out;
         created_ = tool("create " + name_, &out) == 0;
@@ -181,7 +183,8 @@ inline Rc put(MQHCONN h, MQHOBJ o, const std::string &data, MQLONG pmoOptions = 
     MQPMO pmo = MQPMO_DEFAULT;
     pmo.Options = pmoOptions;
     Rc r;
-    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc, &r.reason);
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+          &r.reason);
     return r;
 }
 
@@ -200,7 +203,8 @@ inline Rc get(MQHCONN h, MQHOBJ o, std::string *data, MQLONG gmoOptions = MQGMO_
     Rc r;
     MQGET(h, o, &md, &gmo, bufferLength, buf.data(), &len, &r.cc, &r.reason);
     if (dataLength) *dataLength = len;
-    if (data) *data = r.cc != MQCC_FAILED ? buf.substr(0, static_cast<size_t>(std::min(len, bufferLength))) : "";
+    if (data)
+        *data = r.cc != MQCC_FAILED ? buf.substr(0, static_cast<size_t>(std::min(len, bufferLength))) : "";
     return r;
 }
 
@@ -224,18 +228,18 @@ inline MQLONG depth(const std::string &qm, const std::string &q) {
 
 }  // namespace qmt
 
-#define EXPECT_RC(rc, expectedCc, expectedReason)    \
-    do {                                             \
-        ::qmt::Rc r_ = (rc);                         \
-        EXPECT_EQ(r_.cc, expectedCc);                \
-        EXPECT_EQ(r_.reason, expectedReason);        \
+#define EXPECT_RC(rc, expectedCc, expectedReason) \
+    do {                                          \
+        ::qmt::Rc r_ = (rc);                      \
+        EXPECT_EQ(r_.cc, expectedCc);             \
+        EXPECT_EQ(r_.reason, expectedReason);     \
     } while (0)
 
-#define ASSERT_RC(rc, expectedCc, expectedReason)          \
-    do {                                                   \
-        ::qmt::Rc r_ = (rc);                               \
+#define ASSERT_RC(rc, expectedCc, expectedReason)               \
+    do {                                                        \
+        ::qmt::Rc r_ = (rc);                                    \
         ASSERT_EQ(r_.cc, expectedCc) << "reason " << r_.reason; \
-        ASSERT_EQ(r_.reason, expectedReason);              \
+        ASSERT_EQ(r_.reason, expectedReason);                   \
     } while (0)
 
 namespace qmt {

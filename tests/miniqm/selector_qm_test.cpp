@@ -18,8 +18,8 @@ Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &colo
            MQLONG priority = MQPRI_PRIORITY_AS_Q_DEF, MQLONG persistence = MQPER_NOT_PERSISTENT) {
     MQHMSG m = createHandle(h);
     if (!color.empty())
-        EXPECT_RC(setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size())), MQCC_OK,
-                  MQRC_NONE);
+        EXPECT_RC(setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size())),
+                  MQCC_OK, MQRC_NONE);
     if (size >= 0) EXPECT_RC(setProp(h, m, "size", MQTYPE_INT32, &size, 4), MQCC_OK, MQRC_NONE);
     MQMD md = MQMD_DEFAULT;
     md.Priority = priority;

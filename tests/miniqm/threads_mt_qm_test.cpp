@@ -52,7 +52,8 @@ TEST_F(Threads, WaitingGetIsWokenByAPutFromAnotherConnection) {
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
     std::string data;
     Rc r;
-    std::thread getter([&] { r = get(h, o, &data, MQGMO_WAIT | MQGMO_NO_SYNCPOINT, nullptr, 100, nullptr, 60000); });
+    std::thread getter(
+        [&] { r = get(h, o, &data, MQGMO_WAIT | MQGMO_NO_SYNCPOINT, nullptr, 100, nullptr, 60000); });
     MQHCONN other = connect(qm.name());
     MQHOBJ out = open(other, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
     EXPECT_RC(put(other, out, "wake"), MQCC_OK, MQRC_NONE);
@@ -75,7 +76,7 @@ TEST_F(Threads, SharedHandleServesSeveralThreads) {
             }
         });
     for (auto &t : threads) t.join();
-    for (const Rc &r : results) EXPECT_EQ(r.cc, -1);   // untouched: every put succeeded
+    for (const Rc &r : results) EXPECT_EQ(r.cc, -1);  // untouched: every put succeeded
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 100);
 }
 
@@ -95,7 +96,8 @@ TEST(Concurrency, ConnectionsPuttingAndGettingTogetherLoseAndDuplicateNothing) {
             Rc r;
             for (int b = 0; b < kBatches; ++b) {
                 for (int i = 0; i < kPerBatch; ++i)
-                    put(h, o, std::to_string(p) + "." + std::to_string(b) + "." + std::to_string(i), MQPMO_SYNCPOINT);
+                    put(h, o, std::to_string(p) + "." + std::to_string(b) + "." + std::to_string(i),
+                        MQPMO_SYNCPOINT);
                 // Every fifth batch is backed out: none of it may ever be seen.
                 if (b % 5 == 4)
                     MQBACK(h, &r.cc, &r.reason);

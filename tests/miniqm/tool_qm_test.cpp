@@ -12,7 +12,9 @@ using namespace qmt;
 
 namespace {
 
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 }  // namespace
 
@@ -85,7 +87,9 @@ TEST(Tool, PutGetAndDepthCarryTheDescriptorFields) {
     EXPECT_TRUE(contains(out, "Persistence    1")) << out;
     EXPECT_TRUE(contains(out, "ReplyToQ       'REPLY.Q'")) << out;
     EXPECT_TRUE(contains(out, "01 02 68 65 6C 6C 6F")) << out;
-    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --raw " + files.file("out.bin"), &out), 0) << out;
+    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --raw " + files.file("out.bin"), &out),
+              0)
+        << out;
     EXPECT_EQ(files.read("out.bin"), std::string("\x01\x02hello", 7));
     EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT", &out), 1);
     EXPECT_TRUE(contains(out, "2033")) << out;
@@ -102,8 +106,12 @@ TEST(Tool, GetReadsMessagesLargerThanItsFirstBuffer) {
     std::string big(3 * 1024 * 1024, 'q');
     files.write("big", big);
     std::string out;
-    ASSERT_EQ(qm.tool("put " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --file " + files.file("big"), &out), 0) << out;
-    ASSERT_EQ(qm.tool("get " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --raw " + files.file("back"), &out), 0) << out;
+    ASSERT_EQ(qm.tool("put " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --file " + files.file("big"), &out),
+              0)
+        << out;
+    ASSERT_EQ(qm.tool("get " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --raw " + files.file("back"), &out),
+              0)
+        << out;
     EXPECT_EQ(files.read("back"), big);
 }
 
@@ -111,12 +119,13 @@ TEST(Tool, FaultMakesTheNextCallsFailWithTheGivenReason) {
     QmServer qm;
     ASSERT_TRUE(qm.ok());
     std::string out;
-    ASSERT_EQ(qm.tool("fault " + qm.name() + " MQOPEN 2042 --count 2 --object SYSTEM.DEFAULT.LOCAL.QUEUE", &out), 0)
+    ASSERT_EQ(
+        qm.tool("fault " + qm.name() + " MQOPEN 2042 --count 2 --object SYSTEM.DEFAULT.LOCAL.QUEUE", &out), 0)
         << out;
     MQHCONN h = connect(qm.name());
     Rc r;
     open(h, "SYSTEM.ADMIN.COMMAND.QUEUE", MQOO_OUTPUT, &r);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);   // another object: not affected
+    EXPECT_RC(r, MQCC_OK, MQRC_NONE);  // another object: not affected
     open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT, &r);
     EXPECT_RC(r, MQCC_FAILED, MQRC_OBJECT_IN_USE);
     open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT, &r);
@@ -160,12 +169,13 @@ TEST(Tool, MqscDefinesAltersDisplaysDeletesAndClears) {
     EXPECT_TRUE(contains(out, "5 MQSC commands read.")) << out;
     EXPECT_TRUE(contains(out, "All valid MQSC commands were processed.")) << out;
     ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(APP.*) MAXDEPTH DESCR\nDIS Q(APP.ALIAS) TARGET\n", &out), 0) << out;
-    EXPECT_TRUE(contains(out, "QUEUE(APP.COPY)")) << out;   // unquoted names are upper case
+    EXPECT_TRUE(contains(out, "QUEUE(APP.COPY)")) << out;  // unquoted names are upper case
     EXPECT_TRUE(contains(out, "MAXDEPTH(100)")) << out;
     EXPECT_TRUE(contains(out, "DESCR(It's mine)")) << out;
     EXPECT_TRUE(contains(out, "TARGET(APP.Q)")) << out;
     ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(APP.Q) ALL\n", &out), 0) << out;
-    EXPECT_TRUE(contains(out, "PUT(DISABLED)") && contains(out, "NOSHARE") && contains(out, "BOTHRESH(3)")) << out;
+    EXPECT_TRUE(contains(out, "PUT(DISABLED)") && contains(out, "NOSHARE") && contains(out, "BOTHRESH(3)"))
+        << out;
 
     // Errors: existing object, unknown object, bad keyword, bad value, queue not empty.
     EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(APP.Q)\n", &out), 10);
@@ -181,7 +191,8 @@ TEST(Tool, MqscDefinesAltersDisplaysDeletesAndClears) {
     ASSERT_EQ(qm.tool("put " + qm.name() + " APP.COPY < /dev/null", &out), 0) << out;
     EXPECT_EQ(qm.mqsc("DELETE QLOCAL(APP.COPY)\n", &out), 10);
     EXPECT_TRUE(contains(out, "not empty")) << out;
-    EXPECT_EQ(qm.mqsc("CLEAR QLOCAL(APP.COPY)\nDELETE QLOCAL(APP.COPY)\nDELETE QALIAS(APP.ALIAS)\n", &out), 0) << out;
+    EXPECT_EQ(qm.mqsc("CLEAR QLOCAL(APP.COPY)\nDELETE QLOCAL(APP.COPY)\nDELETE QALIAS(APP.ALIAS)\n", &out), 0)
+        << out;
     EXPECT_TRUE(contains(out, "AMQ8022I: IBM MQ queue cleared.")) << out;
     EXPECT_TRUE(contains(out, "AMQ8007I: IBM MQ queue deleted.")) << out;
 
@@ -210,7 +221,7 @@ TEST(Tool, MqscQueueManagerAndTopics) {
     EXPECT_TRUE(contains(out, "MAXUMSGS(5000)")) << out;
     EXPECT_TRUE(contains(out, "PLATFORM(UNIX)")) << out;
     EXPECT_TRUE(contains(out, "TOPICSTR(Holva/ZUNT/Alerts)")) << out;
-    EXPECT_EQ(qm.mqsc("ALTER QMGR CMDLEVEL(800)\n", &out), 10);   // not alterable
+    EXPECT_EQ(qm.mqsc("ALTER QMGR CMDLEVEL(800)\n", &out), 10);  // not alterable
     EXPECT_EQ(qm.mqsc("DEFINE TOPIC(NO.STRING)\n", &out), 10);
     EXPECT_EQ(qm.mqsc("DELETE TOPIC(ZUNT.ALERTS)\n", &out), 0) << out;
 }
@@ -248,7 +259,8 @@ TEST(Tool, StartWaitsForTheLockOfAServerThatIsStillEnding) {
     int rc = -1;
     std::string out;
     std::thread starter([&] { rc = qm.tool("start QM.LOCK --no-fsync", &out); });
-    for (int i = 0; i < 5000 && !contains(readText(qm.dir() + "/miniqmd.log"), "waiting for the previous server"); ++i)
+    for (int i = 0;
+         i < 5000 && !contains(readText(qm.dir() + "/miniqmd.log"), "waiting for the previous server"); ++i)
         usleep(1000);
     EXPECT_TRUE(contains(readText(qm.dir() + "/miniqmd.log"), "waiting for the previous server"));
     ::close(fd);

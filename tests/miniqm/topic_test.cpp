@@ -13,9 +13,9 @@ struct Case {
 TEST(TopicMatch, TopicBasedWildcards) {
     const Case cases[] = {
         {"Sport/Tennis", "Sport/Tennis", true},
-        {"Sport/Tennis", "Sport/tennis", false},          // case matters
+        {"Sport/Tennis", "Sport/tennis", false},  // case matters
         {"Sport/Tennis", "Sport/Tennis/Results", false},
-        {"Sport/#", "Sport", true},                       // '#' matches zero levels too
+        {"Sport/#", "Sport", true},  // '#' matches zero levels too
         {"Sport/#", "Sport/Tennis", true},
         {"Sport/#", "Sport/Tennis/Results/Men", true},
         {"Sport/#", "Sports", false},
@@ -26,27 +26,28 @@ TEST(TopicMatch, TopicBasedWildcards) {
         {"Sport/#/Results", "Sport/Golf/Open/Results", true},
         {"Sport/#/Results", "Sport/Golf/Results/Late", false},
         {"Sport/+", "Sport/Tennis", true},
-        {"Sport/+", "Sport", false},                      // '+' needs exactly one level
+        {"Sport/+", "Sport", false},  // '+' needs exactly one level
         {"Sport/+", "Sport/Tennis/Results", false},
-        {"Sport/+", "Sport/", true},                      // an empty level is a level
+        {"Sport/+", "Sport/", true},  // an empty level is a level
         {"+/+/Results", "Sport/Golf/Results", true},
         {"IBM/+/Results", "IBM/Software/Results", true},
         {"IBM/+/Results", "IBM/Patents/Software/Results", false},
         {"+/#", "a", true},
-        {"Sport+/x", "Sport+/x", true},                   // mixed with other characters: literal
+        {"Sport+/x", "Sport+/x", true},  // mixed with other characters: literal
         {"Sport+/x", "Sports/x", false},
         {"a#/b", "a#/b", true},
         {"a#/b", "a/c/b", false},
-        {"/a", "/a", true},                               // a leading '/' makes an empty first level
+        {"/a", "/a", true},  // a leading '/' makes an empty first level
         {"/a", "a", false},
     };
-    for (const Case &c : cases) EXPECT_EQ(qmtopic::matchTopic(c.pattern, c.topic), c.match) << c.pattern << " vs " << c.topic;
+    for (const Case &c : cases)
+        EXPECT_EQ(qmtopic::matchTopic(c.pattern, c.topic), c.match) << c.pattern << " vs " << c.topic;
 }
 
 TEST(TopicMatch, CharacterBasedWildcards) {
     const Case cases[] = {
         {"IBM/*/Results", "IBM/Software/Results", true},
-        {"IBM/*/Results", "IBM/Patents/Software/Results", true},   // '*' spans levels
+        {"IBM/*/Results", "IBM/Patents/Software/Results", true},  // '*' spans levels
         {"IBM/*ware/Results", "IBM/Software/Results", true},
         {"IBM/*ware/Results", "IBM/Hardware/Results", true},
         {"IBM/*ware/Results", "IBM/Services/Results", false},
@@ -54,12 +55,13 @@ TEST(TopicMatch, CharacterBasedWildcards) {
         {"*", "", true},
         {"Sport/?olf", "Sport/Golf", true},
         {"Sport/?olf", "Sport/olf", false},
-        {"ABC%*D", "ABC*D", true},                                 // escaped: a literal '*'
+        {"ABC%*D", "ABC*D", true},  // escaped: a literal '*'
         {"ABC%*D", "ABCxD", false},
         {"100%%", "100%", true},
         {"a?c", "a/c", true},
     };
-    for (const Case &c : cases) EXPECT_EQ(qmtopic::matchChar(c.pattern, c.topic), c.match) << c.pattern << " vs " << c.topic;
+    for (const Case &c : cases)
+        EXPECT_EQ(qmtopic::matchChar(c.pattern, c.topic), c.match) << c.pattern << " vs " << c.topic;
 }
 
 TEST(TopicMatch, ManyMultiLevelWildcardsStayCheap) {

@@ -58,7 +58,7 @@ TEST_F(Uow, BackoutRestoresGetsWithBackoutCountRaised) {
     MQMD md = MQMD_DEFAULT;
     ASSERT_RC(get(h, o, nullptr, MQGMO_SYNCPOINT, &md), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(md.BackoutCount, 0);
-    EXPECT_EQ(curdepth(), 0);   // an uncommitted get no longer counts
+    EXPECT_EQ(curdepth(), 0);  // an uncommitted get no longer counts
     EXPECT_RC(get(other, otherIn, nullptr, MQGMO_BROWSE_FIRST), MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
     Rc r;
     MQBACK(h, &r.cc, &r.reason);
@@ -141,8 +141,8 @@ TEST_F(Uow, ConnectionBrokenOnDemandBacksOutAndEveryLaterCallGives2009) {
     EXPECT_RC(r, MQCC_FAILED, MQRC_CONNECTION_BROKEN);
     // The server backs the unit of work out once it sees the connection go.
     std::string data;
-    EXPECT_RC(get(other, otherIn, &data, MQGMO_WAIT | MQGMO_NO_SYNCPOINT, nullptr, 100, nullptr, 10000), MQCC_OK,
-              MQRC_NONE);
+    EXPECT_RC(get(other, otherIn, &data, MQGMO_WAIT | MQGMO_NO_SYNCPOINT, nullptr, 100, nullptr, 10000),
+              MQCC_OK, MQRC_NONE);
     EXPECT_EQ(data, "x");
     MQDISC(&h, &r.cc, &r.reason);
     EXPECT_EQ(h, MQHC_UNUSABLE_HCONN);

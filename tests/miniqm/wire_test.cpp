@@ -26,7 +26,8 @@ struct SocketPair {
 }  // namespace
 
 TEST(WireFrames, FramesOfEverySizeArriveWhole) {
-    for (size_t size : {size_t{0}, size_t{1}, size_t{(1u << 20) - 1}, size_t{1u << 20}, size_t{5u << 20} + 17}) {
+    for (size_t size :
+         {size_t{0}, size_t{1}, size_t{(1u << 20) - 1}, size_t{1u << 20}, size_t{5u << 20} + 17}) {
         SocketPair sp;
         std::string sent(size, '\0');
         for (size_t i = 0; i < size; ++i) sent[i] = static_cast<char>(i * 31 + 7);
@@ -42,9 +43,9 @@ TEST(WireFrames, FramesOfEverySizeArriveWhole) {
 TEST(WireFrames, AnAnnouncedHugeFrameThatNeverComesHoldsLittle) {
     SocketPair sp;
     qmwire::Writer w;
-    w.u32(qmwire::kMaxFrame);   // announced, allowed, never sent
+    w.u32(qmwire::kMaxFrame);  // announced, allowed, never sent
     w.raw("abc", 3);
-    ASSERT_TRUE(qmwire::sendFrame(sp.fd[0], std::string()));   // one good empty frame first
+    ASSERT_TRUE(qmwire::sendFrame(sp.fd[0], std::string()));  // one good empty frame first
     ASSERT_EQ(::write(sp.fd[0], w.bytes().data(), w.bytes().size()), static_cast<ssize_t>(w.bytes().size()));
     sp.closeWriter();
     std::string body;

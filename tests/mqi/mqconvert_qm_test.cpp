@@ -35,8 +35,8 @@ TEST(MQConvertStringQm, ConvertsUtf8ToCodePage850ThroughTheBoundLibrary) {
     const char source[] = "Caf\xC3\xA9 \xC3\x9C";  // "Café Ü" in UTF-8
     char target[64] = {};
     int32_t length = sizeof target;
-    EXPECT_EQ(MQConvertString(&c.table, c.hconn, source, static_cast<int32_t>(std::strlen(source)), target, &length,
-                              1208, 850),
+    EXPECT_EQ(MQConvertString(&c.table, c.hconn, source, static_cast<int32_t>(std::strlen(source)), target,
+                              &length, 1208, 850),
               0);
     EXPECT_EQ(std::string(target, static_cast<size_t>(length)), "Caf\x82 \x9A");
 }
