@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Builds and runs every test. Usage: scripts/test.sh [preset...] [-- ctest arguments]
 # Presets: release asan (the default pair), debug, tsan (runs the tests labelled "threaded").
+# Fails, naming them, when the tests leave files in the source tree: they write only under
+# temporary folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# What git sees in the tree beside the build folders, ignored files included.
+tree_state() {
+  git status --porcelain --untracked-files=all --ignored 2>/dev/null |
+    grep -vE '^.. "?(build/|build-[^/]*/|\.cache/|compile_commands\.json)' || true
+}
+before=$(tree_state)
 
 presets=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do presets+=("$1"); shift; done
@@ -27,3 +36,10 @@ for preset in "${presets[@]}"; do
   [ "$preset" = "tsan" ] && extra=(-L threaded)
   ctest --test-dir "build/$preset" --output-on-failure -j "$jobs" "${extra[@]}" "$@"
 done
+
+left=$(comm -13 <(printf '%s\n' "$before" | sort) <(tree_state | sort) | sed '/^$/d')
+if [ -n "$left" ]; then
+  echo "The tests left files in the source tree:"
+  printf '%s\n' "$left"
+  exit 1
+fi
