@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 namespace {
 
 int gErrors = 0;

@@ -7,6 +7,8 @@
 
 #include "platform/platform.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 4096) return 0;
     std::vector<char> text(data, data + size);  // exactly size bytes: no terminator to lean on

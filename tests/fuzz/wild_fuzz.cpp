@@ -9,6 +9,8 @@
 
 #include "platform/platform.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 namespace {
 
 bool same(char a, char b, bool noCase) {
@@ -18,9 +20,8 @@ bool same(char a, char b, bool noCase) {
 
 int reference(const std::vector<char> &text, const std::vector<char> &pattern, bool noCase) {
     size_t n = text.size(), m = pattern.size();
-    std::vector<char> row(m + 1, 0), next(m + 1, 0);
-    row[0] = 1;
-    for (size_t j = 1; j <= m; ++j) row[j] = row[j - 1] && pattern[j - 1] == '*';
+    std::vector<char> row{1}, next(m + 1, 0);
+    for (size_t j = 1; j <= m; ++j) row.push_back(row.back() && pattern[j - 1] == '*');
     for (size_t i = 1; i <= n; ++i) {
         next[0] = 0;
         for (size_t j = 1; j <= m; ++j) {
