@@ -14,6 +14,10 @@ EvStringView evPoolLookup(const EvStringPool *pool, uint32_t id) {
     return evStringNotPresent;
 }
 
+EvStringView evPoolValue(const EvStringPool *pool, uint32_t id) {
+    return id == 0 ? EvStringView{"", 0, 0} : evPoolLookup(pool, id);
+}
+
 const evCFDateTimePair evCFDateTimePairs[EVCF_DATE_TIME_PAIRS] = {
     {2004, 2005}, {2027, 2028}, {2037, 2038}, {2098, 2099}, {3098, 3099}, {3091, 3092},
     {3096, 3097}, {3130, 3131}, {3168, 3167}, {3161, 3162}, {3132, 3133}, {3137, 3138},

@@ -33,6 +33,9 @@ struct EvStringPool {
 extern const EvStringView evStringNotPresent;
 // The entry of an id, or the default entry when the pool (or the id) is not there.
 EvStringView evPoolLookup(const EvStringPool *pool, uint32_t id);
+// The text of a string id held in a string list or a string filter: there id 0 is a present, blank
+// value (the writer interns no empty text), an empty string in CCSID 0; any other id as evPoolLookup.
+EvStringView evPoolValue(const EvStringPool *pool, uint32_t id);
 
 // ---- Record header, 32 bytes ----
 //  0 u16 flags            2 u16 MQCFH Command

@@ -202,7 +202,8 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
 // Interned strings, string filters and byte strings as their pooled text.
 void resolve(const EvStringPool *pool, evCFItem *item) {
     if (item->type != EVCF_STRING_ID && item->type != EVCF_FILTER_ID && item->type != EVCF_BYTES_ID) return;
-    EvStringView entry = evPoolLookup(pool, static_cast<uint32_t>(item->value));
+    auto id = static_cast<uint32_t>(item->value);
+    EvStringView entry = item->type == EVCF_FILTER_ID ? evPoolValue(pool, id) : evPoolLookup(pool, id);
     item->type = item->type == EVCF_STRING_ID   ? MQCFT_STRING
                  : item->type == EVCF_FILTER_ID ? MQCFT_STRING_FILTER
                                                 : MQCFT_BYTE_STRING;
@@ -402,15 +403,17 @@ int32_t setParm(PcfCursor *pcf, int32_t type, int32_t id, const void *value, int
     return rc;
 }
 
-// 224: an MQCFSL of the pooled strings, each padded with blanks to the longest.
+// 224: an MQCFSL of the pooled strings, each padded with blanks to the longest. Blank entries stay
+// blank; a list of only blank entries keeps its count with strings of one blank.
 int32_t addStringList(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *item) {
     const auto *ids = static_cast<const uint8_t *>(item->data);
     int32_t count = ids && item->count > 0 ? item->count : 0;
-    uint32_t longest = 0, ccsid = 0;
+    uint32_t longest = count > 0 ? 1 : 0, ccsid = 0;
     for (int32_t i = 0; i < count; i++) {
-        EvStringView e = evPoolLookup(pool, mqiGetU32(ids, 4 * static_cast<size_t>(i)));
+        uint32_t id = mqiGetU32(ids, 4 * static_cast<size_t>(i));
+        EvStringView e = evPoolValue(pool, id);
         if (e.length > longest) longest = e.length;
-        if (i == 0) ccsid = e.ccsid;
+        if (ccsid == 0 && id != 0) ccsid = e.ccsid;
     }
     uint64_t total = uint64_t{longest} * static_cast<uint64_t>(count);
     if (total > INT32_MAX - 64) return MQRCCF_CFSL_TOTAL_LENGTH_ERROR;
@@ -419,7 +422,7 @@ int32_t addStringList(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *
     if (!buf) return MQRC_STORAGE_NOT_AVAILABLE;
     std::memset(buf, ' ', total);
     for (int32_t i = 0; i < count; i++) {
-        EvStringView e = evPoolLookup(pool, mqiGetU32(ids, 4 * static_cast<size_t>(i)));
+        EvStringView e = evPoolValue(pool, mqiGetU32(ids, 4 * static_cast<size_t>(i)));
         std::memcpy(buf + static_cast<size_t>(i) * longest, e.text, e.length);
     }
     int32_t rc = setString(pcf, MQCFT_STRING_LIST, item->parmId, buf, static_cast<int32_t>(total), ccsid,
@@ -484,7 +487,7 @@ int32_t evCFToPcfParm(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *
             return setString(pcf, MQCFT_STRING, item->parmId, e.text, static_cast<int32_t>(e.length), e.ccsid,
                              0);
         case EVCF_FILTER_ID:
-            e = evPoolLookup(pool, static_cast<uint32_t>(item->value));
+            e = evPoolValue(pool, static_cast<uint32_t>(item->value));
             return setString(pcf, MQCFT_STRING_FILTER, item->parmId, e.text, static_cast<int32_t>(e.length),
                              e.ccsid, item->count);
         case EVCF_BYTES_ID:

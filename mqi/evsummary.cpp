@@ -268,7 +268,8 @@ int evFormatAttrValue(const EvStringPool *pool, const evParmDef *def, const PcfS
         case EVCF_STRING_ID_LIST:
             for (int32_t i = 0; data && i < item->count; ++i) {
                 if (i) *out += ',';
-                *out += join({"'", pooled(pool, mqiGetU32(data, 4 * static_cast<size_t>(i))), "'"});
+                EvStringView v = evPoolValue(pool, mqiGetU32(data, 4 * static_cast<size_t>(i)));
+                *out += join({"'", std::string_view(v.text, v.length), "'"});
             }
             break;
         default:

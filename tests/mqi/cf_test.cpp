@@ -447,7 +447,7 @@ struct Event {
     Event &operator=(const Event &) = delete;
     void set(int32_t type, int32_t id, const void *v, int32_t len, int32_t extra = 0, int32_t ccsid = 0) {
         int32_t cc, rc;
-        if (type == MQCFT_STRING || type == MQCFT_STRING_LIST)
+        if (type == MQCFT_STRING || type == MQCFT_STRING_LIST || type == MQCFT_STRING_FILTER)
             MQPCFSetStringParm(&cur, type, id, v, len, ccsid, extra, &cc, &rc);
         else
             MQPCFSetParm(&cur, type, id, v, len, extra, &cc, &rc);
@@ -610,6 +610,41 @@ TEST(EvCFCompress, ListsOfManyShortStringsFitTheArea) {
         ASSERT_EQ(r.ok, 1) << r.reason;
         EXPECT_EQ(r.length(), 32u + 5u + 4u * static_cast<uint32_t>(count));
     }
+}
+
+// Blank strings are stored without a pool entry; they must come back blank, not as the text of an id
+// that names no string, and must not widen the other strings of their list.
+TEST(EvCFCompress, BlankListEntriesAndFilterValuesRebuildBlank) {
+    MemStringPool mp;
+    Event e(2224, 44);
+    e.set(MQCFT_STRING_LIST, 2011,
+          "A       "
+          "        "
+          "LONGER  ",
+          24, 8, 819);
+    e.set(MQCFT_STRING_LIST, 2012,
+          "    "
+          "    ",
+          8, 4);
+    e.set(MQCFT_STRING_FILTER, 2013, "   ", 3, MQCFOP_EQUAL);
+    e.set(MQCFT_STRING_FILTER, 2014, "Q1", 2, MQCFOP_NOT_EQUAL);
+    Compressed r(e.bytes(), mp);
+    ASSERT_EQ(r.ok, 1) << r.reason;
+    std::vector<Parm> want = {{MQCFT_STRING_LIST, 2011,
+                               "A     "
+                               "      "
+                               "LONGER",
+                               3},
+                              {MQCFT_STRING_LIST, 2012, "  ", 2},
+                              {MQCFT_STRING_FILTER, 2013, "", MQCFOP_EQUAL},
+                              {MQCFT_STRING_FILTER, 2014, "Q1", MQCFOP_NOT_EQUAL}};
+    EXPECT_EQ(rebuilt(r, mp), want);
+
+    int32_t rc;
+    auto items = readAll(&mp.pool, r.record(), r.length(), &rc);
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[2].type, MQCFT_STRING_FILTER);
+    EXPECT_EQ(items[2].length, 0);
 }
 
 // Random events: every one compresses, reads cleanly and rebuilds to its source, the queue-manager

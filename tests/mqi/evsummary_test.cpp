@@ -314,14 +314,15 @@ TEST(FormatAttrValue, NamesValuesByTheirRows) {
     item.value.i64 = 999;
     evFormatAttrValue(&mp.pool, nullptr, &item, &out);
     EXPECT_EQ(out, "'<Not Present>'");
-    uint8_t ids[8] = {static_cast<uint8_t>(id), 0, 0, 0, 77, 0, 0, 0};
+    uint8_t ids[12] = {static_cast<uint8_t>(id), 0, 0, 0, 77, 0, 0, 0, 0, 0, 0, 0};
     item.type = EVCF_STRING_ID_LIST;
-    item.count = 2;
+    item.count = 3;
     item.value.ptr = ids;
     evFormatAttrValue(&mp.pool, nullptr, &item, &out);
-    EXPECT_EQ(out, "'X.Y','<Not Present>'");
+    EXPECT_EQ(out, "'X.Y','<Not Present>',''");  // id 0 in a list is a blank entry
     uint8_t values[8] = {1, 0, 0, 0, 4, 0, 0, 0};
     item.type = MQCFT_INTEGER_LIST;
+    item.count = 2;
     item.parmId = 1016;
     item.value.ptr = values;
     evFormatAttrValue(&mp.pool, evEventsParmById(1016), &item, &out);
