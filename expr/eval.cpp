@@ -237,7 +237,7 @@ int evalFunction(ExpExpression *e, ExpValue *item, ExpValue **cursor, ExpValue *
     } else if (row->handler == nullptr) {
         ok = expSetError(e, 20, "Function %s is not available", row->name);
     } else {
-        ok = row->handler(e, row, args, nullptr, result) != 0;
+        ok = row->handler(e, row, args, &args[count], result) != 0;
     }
     for (int i = 0; i < count; ++i) expReleaseValue(&args[i]);
     return ok;

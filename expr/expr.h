@@ -106,9 +106,15 @@ size_t expFormatArrayName(const char *key, size_t keyLength, char *out, size_t o
 // Operator and function tables
 
 // Operator handler: (expression, row, left, right or null, result) -> 1 or 0. A built-in function
-// gets its arguments as an array ended by a record of type 0 in place of left, and null for right.
+// gets its arguments as an array ended by a record of type 0 in place of left, and that end record
+// in place of right: an argument whose value is not set has type 0 as well, so only the end tells
+// how many there are (expArgumentCount).
 using ExpHandler = int (*)(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
                            ExpValue *result);
+
+// Number of a function's arguments: end - args (at most 20); with a null end, the records before
+// the first of type 0, which is right only when no argument can be not set.
+int expArgumentCount(const ExpValue *args, const ExpValue *end);
 
 inline constexpr uint32_t EXP_OPF_BINARY = 0x01;
 inline constexpr uint32_t EXP_OPF_UNARY = 0x02;  // unary operator or punctuation
@@ -155,20 +161,19 @@ int expRealOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, Exp
 int expStringOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
                       ExpValue *result);
 
-// Built-in functions of both tables (arguments in left, ended by a record of type 0).
-int expFnSqrt(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnPower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnMax(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnMin(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnLower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnUpper(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnSubstr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnFindStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnFindStrI(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused,
-                  ExpValue *result);
-int expFnDate(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnValueOf(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
-int expFnAttrStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *unused, ExpValue *result);
+// Built-in functions of both tables (arguments in args, their end record in end).
+int expFnSqrt(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnPower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnMax(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnMin(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnLower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnUpper(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnSubstr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnFindStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnFindStrI(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnDate(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnValueOf(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
+int expFnAttrStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
 
 // ---------------------------------------------------------------------------------------------
 // Parsed expressions
@@ -201,7 +206,8 @@ inline constexpr int EXP_CACHE_SIZE = 30;
 // value is in the result. The token's data and len hold the name or, for an array element, its key.
 using ExpVariableCallback = int (*)(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result);
 // Function callback of a script's own functions: (expression, OP token, arguments ended by a record
-// of type 0, result); its return value is not used.
+// of type 0, result); its return value is not used. The token's params is the number of arguments,
+// since an argument that is not set has type 0 as well.
 using ExpFunctionCallback = int (*)(ExpExpression *e, ExpValue *function, ExpValue *args, ExpValue *result);
 
 // The caller's 24 bytes, copied into the expression (the script keeps its function tree in word 0).

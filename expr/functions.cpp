@@ -37,12 +37,6 @@ void notSet(ExpValue *result) {
     result->data = nullptr;
 }
 
-int argumentCount(const ExpValue *args) {
-    int n = 0;
-    while (n < EXP_MAX_PARAMETERS && args[n].type != 0) ++n;
-    return n;
-}
-
 // LOWER and UPPER: a string or every element of a list.
 int changeCase(ExpExpression *e, ExpValue *args, ExpValue *result, bool upper, const char *failure) {
     ExpValue *x = &args[0];
@@ -85,8 +79,9 @@ int changeCase(ExpExpression *e, ExpValue *args, ExpValue *result, bool upper, c
     return expSetError(e, 0, "%s", failure);
 }
 
-int extreme(ExpValue *args, ExpValue *result, bool largest) {
-    int n = argumentCount(args);
+// An argument that is not set counts as 0.0, as every value without a number does.
+int extreme(ExpValue *args, ExpValue *end, ExpValue *result, bool largest) {
+    int n = expArgumentCount(args, end);
     double best = n > 0 ? expValueAsDouble(&args[0]) : 0.0;
     for (int i = 1; i < n; ++i) {
         double v = expValueAsDouble(&args[i]);
@@ -342,6 +337,16 @@ int expFindAttrInString(const char *text, size_t length, const char *name, size_
 
 // ---------------------------------------------------------------------------------------------
 
+int expArgumentCount(const ExpValue *args, const ExpValue *end) {
+    if (end != nullptr) {
+        ptrdiff_t n = end - args;
+        return n < 0 ? 0 : n > EXP_MAX_PARAMETERS ? EXP_MAX_PARAMETERS : static_cast<int>(n);
+    }
+    int n = 0;
+    while (n < EXP_MAX_PARAMETERS && args[n].type != 0) ++n;
+    return n;
+}
+
 int expFnSqrt(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
     expSetDouble(result, std::sqrt(expValueAsDouble(&args[0])));
     return 1;
@@ -352,12 +357,12 @@ int expFnPower(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *,
     return 1;
 }
 
-int expFnMax(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
-    return extreme(args, result, true);
+int expFnMax(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *end, ExpValue *result) {
+    return extreme(args, end, result, true);
 }
 
-int expFnMin(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
-    return extreme(args, result, false);
+int expFnMin(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *end, ExpValue *result) {
+    return extreme(args, end, result, false);
 }
 
 int expFnLower(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
@@ -403,8 +408,8 @@ int expFnFindStrI(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValu
     return findString(e, args, result, true);
 }
 
-int expFnDate(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
-    int n = argumentCount(args);
+int expFnDate(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *end, ExpValue *result) {
+    int n = expArgumentCount(args, end);
     if (n > 2) {
         if (e->trial) {
             expSetEmptyString(result);
@@ -444,8 +449,8 @@ int expFnDate(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *,
     return 1;
 }
 
-int expFnValueOf(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
-    int n = argumentCount(args);
+int expFnValueOf(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *end, ExpValue *result) {
+    int n = expArgumentCount(args, end);
     notSet(result);
     if (n < 1 || !expIsString(&args[0])) {
         expSetError(e, 0, "Parameter 1 of VALUEOF() must be a string");

@@ -13,8 +13,13 @@ namespace {
 std::map<std::string, std::string> strings;  // variables (and array keys) with text values
 int reads = 0;
 
+// Every variable named unset exists without a value.
 int stringVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
     ++reads;
+    if (std::string(var->data, var->value.len) == "unset") {
+        *result = ExpValue{};
+        return 1;
+    }
     auto it = strings.find(std::string(var->data, var->value.len));
     if (it == strings.end()) return expSetError(e, 0, "Variable is not defined in the current scope.");
     ExpValue copy = P(it->second);
@@ -170,6 +175,25 @@ TEST_F(Functions, ValueOfAndAttrStr) {
     EXPECT_EQ(result_.type, 0);
     EXPECT_EQ(str("VALUEOF('DESCR', 'DESCR(\"unterminated')"), "\"unterminated");
     release();
+}
+
+// An argument whose value is not set is an argument like any other, not the end of the list.
+TEST_F(Functions, AnArgumentNotSetKeepsItsPlaceInTheList) {
+    zt::ScopedTZ tz("UTC0");
+    EXPECT_DOUBLE_EQ(real("MAX(1, unset, 5)"), 5.0);
+    EXPECT_DOUBLE_EQ(real("MIN(1, unset, 5)"), 0.0);  // a value without a number counts as 0
+    EXPECT_EQ(str("DATE(unset)"), "00:00 01/01/1970");
+    // The pattern is the text of a value not set, "<Not Set>", whose S and t are date items.
+    EXPECT_EQ(str("DATE(0, unset)"), "<No00:00:00 00e00:00:00>");
+    EXPECT_EQ(run("DATE(1, 2, unset)"), "Unrecognised parameters to date() function");
+
+    uint32_t i = 1;
+    char key[32];
+    size_t n = expBuildArrayKey("@_Parm", 6, &i, 1, key, sizeof key);
+    strings[std::string(key, n)] = "TYPE(SDR)";
+    EXPECT_EQ(run("VALUEOF('TYPE', unset)"), "");
+    EXPECT_EQ(result_.type, 0);
+    EXPECT_STREQ(e_->errorText, "Parameter 2 of VALUEOF() function must be a string");
 }
 
 TEST_F(Functions, ValueOfWithoutTextReadsTheScriptParameters) {
