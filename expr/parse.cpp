@@ -376,6 +376,35 @@ int positionOf(const PostfixState *p, const ExpValue *t) {
     return static_cast<int>(t->position + p->e->basePosition);
 }
 
+// How a parameter or subscript list ended.
+enum class ListEnd { Closed, Unclosed, TooLong };
+
+// The items of a parameter list (terminator ")") or a subscript list ("]") after its opening bracket,
+// each converted to postfix up to "," or the terminator -> 1 with how the list ended and the number
+// of items read (limit + 1 when there were too many), or 0 with the error of an empty item set.
+int parseList(PostfixState *p, char terminator, int limit, int *count, ListEnd *end) {
+    const char close[2] = {terminator, 0};
+    *count = 0;
+    for (;;) {
+        ExpValue *ender = nullptr;
+        bool empty = false;
+        if (!toPostfix(p, terminator, &ender, &empty)) return 0;
+        if (empty) {
+            if (*count == 0 && isOp(ender, close))
+                return expSetError(p->e, 40, "An operand was expected before '%c' at position %d", terminator,
+                                   positionOf(p, ender));
+            return expSetError(p->e, 0, "Missing operand");
+        }
+        if (++*count > limit) {
+            *end = ListEnd::TooLong;
+            return 1;
+        }
+        if (isOp(ender, ",")) continue;
+        *end = isOp(ender, close) ? ListEnd::Closed : ListEnd::Unclosed;
+        return 1;
+    }
+}
+
 // After a function token: "(" parameters ")" -> 1, or 0 with the error set.
 int expParseFunctionCall(PostfixState *p, ExpValue *function) {
     ExpExpression *e = p->e;
@@ -390,24 +419,14 @@ int expParseFunctionCall(PostfixState *p, ExpValue *function) {
     if (row->parameters < 0 && isOp(p->next, ")")) {
         p->next = p->next->next;
     } else {
-        for (;;) {
-            ExpValue *ender = nullptr;
-            bool empty = false;
-            if (!toPostfix(p, ')', &ender, &empty)) return 0;
-            if (empty) {
-                if (count == 0 && isOp(ender, ")"))
-                    return expSetError(e, 40, "An operand was expected before '%c' at position %d", ')',
-                                       positionOf(p, ender));
-                return expSetError(e, 0, "Missing operand");
-            }
-            if (++count > EXP_MAX_PARAMETERS)
-                return expSetError(e, 20, "Maximum number of parameters to any function is %d",
-                                   EXP_MAX_PARAMETERS);
-            if (isOp(ender, ",")) continue;
-            if (isOp(ender, ")")) break;
+        ListEnd end{};
+        if (!parseList(p, ')', EXP_MAX_PARAMETERS, &count, &end)) return 0;
+        if (end == ListEnd::TooLong)
+            return expSetError(e, 20, "Maximum number of parameters to any function is %d",
+                               EXP_MAX_PARAMETERS);
+        if (end == ListEnd::Unclosed)
             return expSetError(e, 60, "Missing ')' for function %s at position %d", row->name,
                                positionOf(p, function));
-        }
     }
     if (row->parameters >= 0 && count != row->parameters) {
         return expSetError(e, 80, "Function %s at position %d takes %d parameter%s", row->name,
@@ -422,24 +441,14 @@ int expParseArraySubscript(PostfixState *p, ExpValue *var) {
     ExpExpression *e = p->e;
     p->next = p->next->next;  // the "["
     int count = 0;
-    for (;;) {
-        ExpValue *ender = nullptr;
-        bool empty = false;
-        if (!toPostfix(p, ']', &ender, &empty)) return 0;
-        if (empty) {
-            if (count == 0 && isOp(ender, "]"))
-                return expSetError(e, 40, "An operand was expected before '%c' at position %d", ']',
-                                   positionOf(p, ender));
-            return expSetError(e, 0, "Missing operand");
-        }
-        if (++count > EXP_MAX_SUBSCRIPTS)
-            return expSetError(e, 20, "Maximum number of array subscripts on any array is %d",
-                               EXP_MAX_SUBSCRIPTS);
-        if (isOp(ender, ",")) continue;
-        if (isOp(ender, "]")) break;
+    ListEnd end{};
+    if (!parseList(p, ']', EXP_MAX_SUBSCRIPTS, &count, &end)) return 0;
+    if (end == ListEnd::TooLong)
+        return expSetError(e, 20, "Maximum number of array subscripts on any array is %d",
+                           EXP_MAX_SUBSCRIPTS);
+    if (end == ListEnd::Unclosed)
         return expSetError(e, var->value.len + 40, "Missing ']' for array '%s' at position %d", var->data,
                            positionOf(p, var));
-    }
     var->subscripts = static_cast<uint16_t>(count);
     return 1;
 }

@@ -206,6 +206,8 @@ TEST_F(Parse, ErrorTextsAndPositions) {
     EXPECT_EQ(parse("1 NOT 2"), "Unexpected operator 'NOT' found at position 2");
     EXPECT_EQ(parse("1 (2)"), "An operator was expected after operand at position 2");
     EXPECT_EQ(parse("a[1"), "Missing ']' for array 'a' at position 0");
+    EXPECT_EQ(parse("a[]"), "An operand was expected before ']' at position 2");
+    EXPECT_EQ(parse("a[1,,2]"), "Missing operand");
     EXPECT_EQ(parse("$"), "Unrecognised token '$' at position 0");
 }
 
