@@ -144,37 +144,6 @@ extern const ExpOperator expFilterOperatorTable[];  // 47 rows and the end row
 // An empty slot fails with "Function %s is not available".
 int expRegisterScriptFunction(const char *name, ExpHandler handler);
 
-int expBinaryOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                      ExpValue *result);
-int expUnaryOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                     ExpValue *result);
-int expLikeOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                    ExpValue *result);
-int expContainsOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                        ExpValue *result);
-// Brings two operands of different types to one type -> 1, or 0 with the error set.
-int expPromoteOperands(ExpExpression *e, ExpValue *left, ExpValue *right);
-int expIntegerOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                       ExpValue *result);
-int expRealOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                    ExpValue *result);
-int expStringOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, ExpValue *right,
-                      ExpValue *result);
-
-// Built-in functions of both tables (arguments in args, their end record in end).
-int expFnSqrt(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnPower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnMax(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnMin(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnLower(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnUpper(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnSubstr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnFindStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnFindStrI(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnDate(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnValueOf(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-int expFnAttrStr(ExpExpression *e, const ExpOperator *op, ExpValue *args, ExpValue *end, ExpValue *result);
-
 // ---------------------------------------------------------------------------------------------
 // Parsed expressions
 
@@ -262,13 +231,6 @@ int expEvaluateSubscripts(ExpExpression *e, ExpValue **cursor, char **key, size_
 // Fetches the VAR at *cursor (an array element when it has subscripts) through the variable
 // callback, with partner passed on -> the callback's answer.
 int expFetchArrayElement(ExpExpression *e, ExpValue **cursor, ExpValue *partner, ExpValue *result);
-
-// Parses an indicator name ("event.before.QTIME.long") -> 1 with the flags and the bare name's
-// offset and length, or 0 with a message (at most 160 bytes) in failure.
-int expParseIndicator(const char *name, size_t length, uint16_t *flags, size_t *offset, size_t *nameLength,
-                      char *failure, size_t failureSize);
-// 1 when the whole name is one of the 34 system variables, ignoring case.
-int expIsSystemVariable(const char *name, size_t length);
 
 // ---------------------------------------------------------------------------------------------
 // Name catalogue: filled once at start by the subsystems that know the names, before the first

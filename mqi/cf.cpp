@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "mqi/cf.h"
-#include "platform/scan.h"
+#include "platform/platform.h"
 
 const EvStringView evStringNotPresent = {"<Not Present>", 13, 850};
 

@@ -9,7 +9,7 @@
 
 #include "mqi/cmqc.h"
 #include "mqi/pcf.h"
-#include "platform/cs.h"
+#include "platform/platform.h"
 
 // ---- String pool as the record format sees it ----
 

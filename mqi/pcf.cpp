@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/cs.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "mqi/cmqc.h"
-#include "platform/cs.h"
+#include "platform/platform.h"
 
 // ---- Little-endian field access at byte offsets (stored and received layouts) ----
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mqi/pcf.h"  // mqiGet*/mqiPut* little-endian accessors
+#include "mqi/mqi.h"  // mqiGet*/mqiPut* little-endian accessors
 
 // ---- Stream header message (blob number 0): this header, then the current blob ----
 //   0 u32 1                      4 reserved

@@ -119,7 +119,8 @@ TEST_F(Functions, LowerAndUpper) {
     ExpExpression e{};
     ExpValue args[2] = {L({"A", "B"}), {}};
     ExpValue r{};
-    ASSERT_EQ(expFnLower(&e, row("LOWER"), args, nullptr, &r), 1);
+    const ExpOperator *lower = row("LOWER"), *upper = row("UPPER");
+    ASSERT_EQ(lower->handler(&e, lower, args, &args[1], &r), 1);
     ASSERT_EQ(r.type, EXP_LIST);
     ExpListCursor c = expListBegin(&r);
     const char *t;
@@ -130,13 +131,13 @@ TEST_F(Functions, LowerAndUpper) {
     expReleaseValue(&r);
     expReleaseValue(&args[0]);
     ExpValue number[2] = {I(5), {}};
-    EXPECT_EQ(expFnUpper(&e, row("UPPER"), number, nullptr, &r), 0);
+    EXPECT_EQ(upper->handler(&e, upper, number, &number[1], &r), 0);
     EXPECT_STREQ(e.errorText, "Function UPPER() accepts only strings or list arguments");
     CSFreeMem(e.errorText);
     ExpValue unset[2] = {};
     unset[0].type = 0;
     e.errorText = nullptr;
-    EXPECT_EQ(expFnLower(&e, row("LOWER"), unset, nullptr, &r), 1);
+    EXPECT_EQ(lower->handler(&e, lower, unset, &unset[1], &r), 1);
     EXPECT_EQ(r.type, 0);
 }
 

@@ -52,8 +52,9 @@ TEST(ExprTables, UnregisteredScriptFunctionFailsAndRegisteredOneIsCalled) {
     const ExpOperator *wait = row("WAIT");
     EXPECT_EQ(wait->handler(&c.e, wait, args, nullptr, &result), 0);
     EXPECT_EQ(c.error(), "Function WAIT is not available");
-    EXPECT_EQ(expRegisterScriptFunction("NOSUCH", expFnSqrt), 0);
-    ASSERT_EQ(expRegisterScriptFunction("WAIT", expFnSqrt), 1);
+    ExpHandler sqrtHandler = row("SQRT")->handler;
+    EXPECT_EQ(expRegisterScriptFunction("NOSUCH", sqrtHandler), 0);
+    ASSERT_EQ(expRegisterScriptFunction("WAIT", sqrtHandler), 1);
     EXPECT_EQ(wait->handler(&c.e, wait, args, nullptr, &result), 1);
     EXPECT_DOUBLE_EQ(result.value.d, 2.0);
     expRegisterScriptFunction("WAIT", nullptr);

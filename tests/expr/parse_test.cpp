@@ -407,7 +407,7 @@ TEST_F(Parse, UserFunctionsAreNotCalledInTheTrial) {
 }
 
 TEST_F(Parse, ByReferenceParametersMustBeVariables) {
-    expRegisterScriptFunction("SORT", expFnMax);
+    expRegisterScriptFunction("SORT", row("MAX")->handler);
     EXPECT_EQ(parse("SORT(1)"), "The first parameter to function 'SORT' must be a variable");
     EXPECT_EQ(parse("FGETS(1, 2)"), "The second parameter to function 'FGETS' must be a variable");
     EXPECT_EQ(parse("SORT(x)"), "");

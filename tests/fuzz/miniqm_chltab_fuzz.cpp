@@ -1,12 +1,14 @@
 // Fuzzes the stand-in queue manager's client channel table reader: any bytes as a table file must
 // be read or refused without a fault, and whatever is read must pass through channel selection and
 // connection-name parsing. The fuzz build leaves miniqm out, so the reader's one source file (which
-// needs nothing else of miniqm) is compiled into this target.
+// needs nothing else of miniqm) is built into this target (tests/fuzz/sources.cmake).
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "miniqm/chltab.cpp"
+#include "miniqm/chltab.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 

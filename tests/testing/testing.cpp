@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "platform/cs.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,0 +1,41 @@
+# Subsystem boundaries, run as a test (cmake -DROOT=<source tree> -P boundaries.cmake): a subsystem
+# includes another only through <folder>/<folder>.h, and nothing includes a .cpp file. Tests may
+# include any header of the subsystem they test and the shared test helpers. miniqm/ stands outside
+# the system (it is the queue manager, with its own MQ header use) and is not checked.
+cmake_minimum_required(VERSION 3.25)
+set(subsystems platform mqi expr streams config engine emit cmdserver stats console script ccdt)
+
+set(faults "")
+foreach(owner ${subsystems} fuzz)
+  if(owner STREQUAL "fuzz")
+    set(dir ${ROOT}/tests/fuzz)
+  else()
+    set(dir ${ROOT}/${owner})
+  endif()
+  file(GLOB_RECURSE sources ${dir}/*.h ${dir}/*.cpp ${ROOT}/tests/${owner}/*.h ${ROOT}/tests/${owner}/*.cpp)
+  foreach(source ${sources})
+    file(STRINGS ${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]+\"([^\"]+)\".*" "\\1" path "${line}")
+      file(RELATIVE_PATH where ${ROOT} ${source})
+      if(path MATCHES "\\.cpp$")
+        list(APPEND faults "${where}: includes the source file ${path}")
+        continue()
+      endif()
+      if(NOT path MATCHES "^([^/]+)/([^/]+)\\.h$")
+        continue()  # a header beside the file, or a test helper under tests/
+      endif()
+      set(folder ${CMAKE_MATCH_1})
+      set(name ${CMAKE_MATCH_2})
+      if(folder STREQUAL owner OR folder STREQUAL name OR NOT folder IN_LIST subsystems)
+        continue()
+      endif()
+      list(APPEND faults "${where}: includes ${path}, not ${folder}/${folder}.h")
+    endforeach()
+  endforeach()
+endforeach()
+
+if(faults)
+  list(JOIN faults "\n" text)
+  message(FATAL_ERROR "${text}")
+endif()
