@@ -74,7 +74,8 @@ bool expListNext(ExpListCursor *cursor, const char **text, size_t *length);
 uint64_t expListTotalLength(const ExpValue *list);
 // Builds an owned LIST from count texts (each at most 32767 bytes) -> 1, or 0 when out of memory
 // or a text is too long.
-int expMakeList(ExpValue *result, size_t count, const char *const texts[], const size_t lengths[]);
+[[nodiscard]] int expMakeList(ExpValue *result, size_t count, const char *const texts[],
+                              const size_t lengths[]);
 
 // Conversions (every real-to-integer conversion goes through expDoubleToInteger: truncation toward
 // zero, saturating at lo and hi, NaN giving 0).
@@ -84,7 +85,7 @@ int32_t expValueAsInt32(const ExpValue *v);
 // INT its value, DBL its value, a string its length, a LIST its total length, other 0.
 double expValueAsDouble(const ExpValue *v);
 // New counted-heap NUL-terminated text of the value, or null with the error in the expression.
-char *expValueToString(ExpExpression *e, const ExpValue *v, int decimals);
+[[nodiscard]] char *expValueToString(ExpExpression *e, const ExpValue *v, int decimals);
 // -1, 0 or 1; a null record sorts first. Used by the script's SORT and SORTD.
 int expCompareValues(ExpExpression *e, const ExpValue *a, const ExpValue *b);
 // 1 when the text is an optional "-" and digits with at most one "." (at least one digit).
@@ -96,8 +97,8 @@ void expDumpLexeme(const ExpValue *v);
 // subscript as a u32 in machine order starting at a multiple of 4. Keys hold 0x00 bytes.
 inline constexpr int EXP_MAX_SUBSCRIPTS = 4;
 // Writes the key into out -> its length, or 0 when out is too small or count is out of range.
-size_t expBuildArrayKey(const char *name, size_t nameLength, const uint32_t *subscripts, int count, char *out,
-                        size_t outSize);
+[[nodiscard]] size_t expBuildArrayKey(const char *name, size_t nameLength, const uint32_t *subscripts,
+                                      int count, char *out, size_t outSize);
 // name[s1,s2] for messages (a key without "%" is the name alone), NUL-terminated and cut to outSize
 // -> the length written.
 size_t expFormatArrayName(const char *key, size_t keyLength, char *out, size_t outSize);
@@ -213,24 +214,26 @@ int expSetError(ExpExpression *e, size_t extra, const char *format, ...)
 
 // Parses text (length -1: up to its NUL) -> the expression, or null with a counted-heap error text
 // in *errorText that the caller frees. A cached expression (flag 0x08) belongs to the cache.
-ExpExpression *expParseExpression(const char *text, int64_t length, uint32_t basePosition, uint32_t flags,
-                                  const ExpOperator *table, ExpVariableCallback variableCallback,
-                                  ExpFunctionCallback functionCallback, const ExpCallerBlock *caller,
-                                  char **errorText);
+[[nodiscard]] ExpExpression *expParseExpression(const char *text, int64_t length, uint32_t basePosition,
+                                                uint32_t flags, const ExpOperator *table,
+                                                ExpVariableCallback variableCallback,
+                                                ExpFunctionCallback functionCallback,
+                                                const ExpCallerBlock *caller, char **errorText);
 // Evaluates from *cursor (the newest postfix item for the whole expression), advancing it past the
 // items used -> 1, or 0 with the error text in the expression.
-int expEvaluate(ExpExpression *e, ExpValue **cursor, ExpValue *result);
+[[nodiscard]] int expEvaluate(ExpExpression *e, ExpValue **cursor, ExpValue *result);
 // Evaluates the whole expression; a failure while a soft failure marker is set gives INT 0 and 1.
-int expEvaluateCondition(ExpExpression *e, ExpValue *result);
+[[nodiscard]] int expEvaluateCondition(ExpExpression *e, ExpValue *result);
 // Frees an expression that the cache does not own.
 void expFreeExpression(ExpExpression *e);
 
 // Builds the array key of the VAR at *cursor (its subscript expressions follow it in the postfix
 // list) into a new counted-heap buffer -> 1 with *key and *keyLength, or 0 with the error set.
-int expEvaluateSubscripts(ExpExpression *e, ExpValue **cursor, char **key, size_t *keyLength);
+[[nodiscard]] int expEvaluateSubscripts(ExpExpression *e, ExpValue **cursor, char **key, size_t *keyLength);
 // Fetches the VAR at *cursor (an array element when it has subscripts) through the variable
 // callback, with partner passed on -> the callback's answer.
-int expFetchArrayElement(ExpExpression *e, ExpValue **cursor, ExpValue *partner, ExpValue *result);
+[[nodiscard]] int expFetchArrayElement(ExpExpression *e, ExpValue **cursor, ExpValue *partner,
+                                       ExpValue *result);
 
 // ---------------------------------------------------------------------------------------------
 // Name catalogue: filled once at start by the subsystems that know the names, before the first

@@ -68,7 +68,8 @@ extern uint32_t evStreamHighestId;
 const char *evSystemStreamName(uint32_t type);
 // The definition of name and type, made when missing (length -1: up to the NUL; cut to 64). id 0
 // hands out the next id. Null when out of storage.
-StreamDef *evStreamDefine(const char *name, int32_t length, uint32_t type, int isAuto, uint32_t id);
+[[nodiscard]] StreamDef *evStreamDefine(const char *name, int32_t length, uint32_t type, int isAuto,
+                                        uint32_t id);
 // Retention and DEFAULT of a new definition, from the type's default or the built-in values.
 void evStreamDefDefaults(StreamDef *def, int isAuto);
 // The last definition of that exact name (type 0: any type); *ambiguous (optional) tells whether
@@ -144,7 +145,7 @@ const char *evStreamName(const Stream *stream);
 
 // A new empty stream of the definition for the queue manager (both null: "$STRINGS"), with blob size
 // and factor from ZUNT_STREAM when set. Null ("No storage available.") when out of storage.
-Stream *evStreamCreate(QmgrEntry *qmgr, StreamDef *definition);
+[[nodiscard]] Stream *evStreamCreate(QmgrEntry *qmgr, StreamDef *definition);
 // Frees a stream with its header and blobs; it must not be linked anywhere.
 void evStreamFree(Stream *stream);
 // The stream's blob size and factor as ZUNT_STREAM sets them (unchanged when it is not set).
@@ -152,15 +153,16 @@ void evStreamApplyOverride(Stream *stream);
 
 // Appends one record (time 0: none); *entry receives the stored entry's data. The header area, or
 // null when the record was refused (the stream unchanged).
-Area *evStreamAdd(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t length, int64_t time,
-                  uint8_t **entry);
+[[nodiscard]] Area *evStreamAdd(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t length,
+                                int64_t time, uint8_t **entry);
 // Writes one entry into the current blob. 1, or 0 when it does not fit.
-int evStreamAppend(Stream *stream, const uint8_t *data, uint32_t length, int64_t time, uint8_t **entry);
+[[nodiscard]] int evStreamAppend(Stream *stream, const uint8_t *data, uint32_t length, int64_t time,
+                                 uint8_t **entry);
 // As evStreamAdd, but a record too big for a blob is stored as several records cut at its top-level
 // group boundaries, each with the header and the items before the first group; *entry receives the
 // last piece's data.
-Area *evStreamAddSplit(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t length, int64_t time,
-                       uint8_t **entry);
+[[nodiscard]] Area *evStreamAddSplit(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t length,
+                                     int64_t time, uint8_t **entry);
 // Recomputes the stream's oldest time (from now down; blobs without times are skipped) and bytes
 // over every blob, the current one included.
 void evStreamRecompute(Stream *stream);
@@ -200,16 +202,16 @@ uint64_t evStringHash(const char *text, uint32_t length);
 // The first of the table primes above the count, or 900007.
 uint32_t evStringBucketCount(uint64_t strings);
 // Makes the tables for that many strings when there are none yet. 1, or 0 when out of storage.
-int evStringsInit(uint64_t strings);
+[[nodiscard]] int evStringsInit(uint64_t strings);
 // Frees every pooled string and the tables; the "$STRINGS" stream is freed too when freeStream is set.
 void evStringsFree(int freeStream);
 // Makes the "$STRINGS" stream when there is none. The stream, or null when out of storage.
-Stream *evStringsCreateStream();
+[[nodiscard]] Stream *evStringsCreateStream();
 // With isNew: the id of the text, added and stored in "$STRINGS" when new. Without (load): enters a
 // stored string under its stored id and entry. 0 without tables, for an empty or over-long text, or
 // when out of storage.
-uint32_t evStringIntern(int isNew, uint32_t ccsid, const char *text, uint32_t length, uint32_t storedId,
-                        uint8_t *storedEntry);
+[[nodiscard]] uint32_t evStringIntern(int isNew, uint32_t ccsid, const char *text, uint32_t length,
+                                      uint32_t storedId, uint8_t *storedEntry);
 // The string of an id; never null (evStringNotPresentEntry for an id not held).
 const StringEntry *evStringLookup(uint32_t id);
 // Re-points the strings stored in a "$STRINGS" blob that has moved: each entry that was at the same
@@ -217,7 +219,7 @@ const StringEntry *evStringLookup(uint32_t id);
 void evValidateStringMessage(uint8_t *blob, uint32_t bufferLength, const uint8_t *oldBlob);
 // Rebuilds the pool from the blobs of a "$STRINGS" stream: counts their records, makes the tables and
 // enters every stored string with its stored id and entry. 1, or 0 when out of storage.
-int evStringsLoad(Stream *strings);
+[[nodiscard]] int evStringsLoad(Stream *strings);
 // The CHECKSTRINGS report: duplicates, the number of strings, code pages.
 void evStringsReport();
 // The pool as the compressed-record format uses it.

@@ -472,8 +472,9 @@ int evictingVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resu
         for (int i = 0; i < 31; ++i) {
             char *error = nullptr;
             std::string text = "4000 + " + std::to_string(i);
-            expParseExpression(text.c_str(), -1, 0, EXP_PARSE_CACHE, expScriptOperatorTable, nullptr, nullptr,
-                               nullptr, &error);
+            EXPECT_NE(expParseExpression(text.c_str(), -1, 0, EXP_PARSE_CACHE, expScriptOperatorTable,
+                                         nullptr, nullptr, nullptr, &error),
+                      nullptr);  // cached: the cache owns it
         }
         nestedTarget = e;
     }
@@ -493,8 +494,9 @@ TEST_F(Parse, EvictedExpressionLivesUntilItsEvaluationEnds) {
     EXPECT_EQ(nestedTarget, e);
     EXPECT_EQ(e->evicted, 1u);
     int64_t before = CSMemCounters().blocks;
-    expParseExpression("5000", -1, 0, EXP_PARSE_CACHE, expScriptOperatorTable, nullptr, nullptr, nullptr,
-                       &error);
+    EXPECT_NE(expParseExpression("5000", -1, 0, EXP_PARSE_CACHE, expScriptOperatorTable, nullptr, nullptr,
+                                 nullptr, &error),
+              nullptr);
     EXPECT_LT(CSMemCounters().blocks, before);  // the evicted expression went with the next cached parse
 }
 

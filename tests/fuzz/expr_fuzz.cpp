@@ -70,12 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     for (int round = 0; round < 2; ++round) {
         ExpValue result{};
-        if (round == 0) {
-            ExpValue *cursor = e->postfixNewest;
-            expEvaluate(e, &cursor, &result);
-        } else {
-            expEvaluateCondition(e, &result);
-        }
+        ExpValue *cursor = e->postfixNewest;
+        int ok = round == 0 ? expEvaluate(e, &cursor, &result) : expEvaluateCondition(e, &result);
+        if (!ok && e->errorText == nullptr) std::abort();  // a failed evaluation always says why
         char *shown = expValueToString(e, &result, 2);
         if (shown != nullptr) CSFreeMem(shown);
         expReleaseValue(&result);

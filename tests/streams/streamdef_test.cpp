@@ -79,11 +79,11 @@ TEST_F(StreamDefs, OneNameUnderTwoTypesIsAmbiguousWithoutAType) {
 }
 
 TEST_F(StreamDefs, TheListIsSortedByNameAndEqualNamesFollowEarlierOnes) {
-    evStreamDefine("M", -1, 1, 0, 0);
-    evStreamDefine("B", -1, 2, 0, 0);
-    evStreamDefine("Z", -1, 1, 0, 0);
-    evStreamDefine("B", -1, 1, 0, 0);
-    evStreamDefine("$EVENTS", -1, 1, 0, 0);
+    ASSERT_NE(evStreamDefine("M", -1, 1, 0, 0), nullptr);
+    ASSERT_NE(evStreamDefine("B", -1, 2, 0, 0), nullptr);
+    ASSERT_NE(evStreamDefine("Z", -1, 1, 0, 0), nullptr);
+    ASSERT_NE(evStreamDefine("B", -1, 1, 0, 0), nullptr);
+    ASSERT_NE(evStreamDefine("$EVENTS", -1, 1, 0, 0), nullptr);
     EXPECT_EQ(listNames(), (std::vector<std::string>{"$EVENTS/1", "B/2", "B/1", "M/1", "Z/1"}));
 }
 
@@ -137,8 +137,8 @@ TEST_F(StreamDefs, DeleteUnlinksTheDefinitionAndQueuesItsLogLine) {
     pendingLines.clear();
     EvStreamHooks hooks{collectLine, nullptr};
     evStreamSetHooks(&hooks);
-    evStreamDefine("S", -1, 1, 0, 0);
-    evStreamDefine("S", -1, 2, 0, 0);
+    ASSERT_NE(evStreamDefine("S", -1, 1, 0, 0), nullptr);
+    ASSERT_NE(evStreamDefine("S", -1, 2, 0, 0), nullptr);
     evConfigChanged = 0;
     EXPECT_EQ(evStreamDefDelete("S", 1), 1);
     EXPECT_EQ(pendingLines, std::vector<std::string>{"DELETE EVSTREAM('S')"});

@@ -190,7 +190,7 @@ TEST_F(StringPool, AStoredDuplicateIsEnteredTwiceAndReported) {
     std::vector<uint8_t> bad(16);
     evStoredStringWrite(bad.data(), 12, 850, "ABCD", 4);
     mqiPutU16(bad.data(), 8, 40);
-    evStreamAdd(nullptr, s, bad.data(), static_cast<uint32_t>(bad.size()), 0, nullptr);
+    ASSERT_NE(evStreamAdd(nullptr, s, bad.data(), static_cast<uint32_t>(bad.size()), 0, nullptr), nullptr);
     ASSERT_EQ(evStringsLoad(s), 1);
     EXPECT_EQ(evStrings.strings, 4u);  // 7 is entered once: its second copy has the same id
     EXPECT_EQ(text(12), "<Not Present>");
