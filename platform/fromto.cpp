@@ -136,7 +136,8 @@ int evParseTimeSpec(TimeSpecParm *parm, const char *text, char *date, char *time
 int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int64_t *result) {
     // 1. The defaults: the current time, one second on, as wall-clock fields of the query's zone.
     int64_t zoneSeconds = static_cast<int64_t>(parm->zoneMinutes) * 60;
-    int64_t adjusted = evClockNow() + 1 + zoneSeconds;
+    int64_t soon = evClockNow() + 1;
+    int64_t adjusted = soon + zoneSeconds;
     time_t adjustedTime = adjusted;
     struct tm fields {};
     if (gmtime_r(&adjustedTime, &fields) == nullptr) return report(parm, TIMESPEC_RC_VALUE, kBadValue);
@@ -147,9 +148,18 @@ int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int
         return 1;
     }
 
+    // "now", or nothing at all: the current second plus one, as a time value. Its wall clock would read
+    // one hour late during the hour the autumn change repeats.
+    bool noDate = date == nullptr || date[0] == '\0';
+    bool nowTime = time == nullptr || time[0] == '\0' || strcasecmp(time, "now") == 0;
+    if (noDate && nowTime) {
+        *result = soon;
+        return 1;
+    }
+
     // 3. The date element.
     int year = fields.tm_year + 1900, month = fields.tm_mon + 1, day = fields.tm_mday;
-    if (date != nullptr && date[0] != '\0') {
+    if (!noDate) {
         int values[3] = {0, 0, 0};
         if (scanMatchPattern("nnnn-nn-nn", date, nullptr, 1)) {
             readFields(date, values);
@@ -164,7 +174,7 @@ int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int
 
     // 4. The time element; "now" keeps the current time.
     int hour = fields.tm_hour, minute = fields.tm_min, second = fields.tm_sec;
-    if (time != nullptr && time[0] != '\0' && strcasecmp(time, "now") != 0) {
+    if (!nowTime) {
         if (!matchesAny(kTimePatterns, std::size(kTimePatterns), time))
             return report(parm, TIMESPEC_RC_SYNTAX, kBadTime);
         int values[3] = {0, 0, 0};

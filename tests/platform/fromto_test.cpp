@@ -219,6 +219,27 @@ TEST_F(TimeSpec, LocalZoneConvertsWithDaylightSaving) {
     EXPECT_EQ(result, utc(2025, 7, 1, 11, 45));
 }
 
+// In the hour the autumn change repeats, the local wall clock names two instants: "now" (and an empty
+// text) must still be the clock's own second plus one, not the later reading of that wall clock.
+TEST_F(TimeSpec, NowInTheRepeatedAutumnHourIsTheClockPlusOneSecond) {
+    struct Case {
+        const char *zone;
+        int64_t now;
+        int32_t zoneMinutes;  // the local offset at that instant, daylight saving included
+    };
+    for (const Case &c : {Case{"Europe/Paris", utc(2025, 10, 26, 0, 30), 120},
+                          Case{"America/New_York", utc(2025, 11, 2, 5, 30), -240}}) {
+        zt::ScopedTZ zone(c.zone);
+        clock_.set(c.now);
+        for (const char *text : {"now", ""}) {
+            int64_t result = 0;
+            EXPECT_EQ(value(text, &result, "FROM", c.zoneMinutes, 1), 1) << c.zone << " '" << text << "'";
+            EXPECT_EQ(result, c.now + 1) << c.zone << " '" << text << "'";
+        }
+    }
+    EXPECT_EQ(utc(2025, 10, 26, 0, 30) + 1, 1761438601);
+}
+
 // The wall clock of another zone names an instant: 13:45 at UTC+1 is 12:45Z, whatever zone this
 // system runs in.
 TEST_F(TimeSpec, AnotherZoneGivesTheInstantItNames) {
