@@ -81,8 +81,8 @@ bool closeCurrentBlob(Stream *stream) {
     return true;
 }
 
-// One top-level unit of a record behind its first group: a group with everything inside it, or a
-// loose item, with the padding runs in front of it.
+// One top-level unit of a record from its first group on: a group with everything inside it, or a
+// loose item, with the padding runs in front of it (those before the first group are the prefix's).
 struct SplitUnit {
     uint32_t start;
     uint32_t length;
@@ -112,6 +112,7 @@ int32_t measureRecord(const uint8_t *data, uint32_t length, uint32_t *prefixEnd,
             if (reason != PCF_END_OF_MESSAGE) return reason;
             break;
         }
+        auto itemStart = static_cast<uint32_t>(cursor.currentItem - data);
         while (cursor.depth > 0) {  // read the whole group
             evCFNextParm(&cursor, &item, &compCode, &reason);
             if (compCode != MQCC_OK) return reason == PCF_END_OF_MESSAGE ? MQRC_STRUC_LENGTH_ERROR : reason;
@@ -122,8 +123,12 @@ int32_t measureRecord(const uint8_t *data, uint32_t length, uint32_t *prefixEnd,
             continue;
         }
         if (!grouped) {
+            // Padding runs in front of the first group end the prefix: each piece carries them.
             grouped = true;
-            *prefixEnd = start;
+            *prefixEnd = itemStart;
+            *prefixCount += spanned - 1;
+            start = itemStart;
+            spanned = 1;
         }
         if (*unitCount == capacity) {
             uint32_t bigger = capacity ? capacity * 2 : 16;

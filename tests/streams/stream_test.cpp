@@ -366,6 +366,25 @@ TEST_F(StreamSplit, ALongPrefixGivesSmallerPiecesThatStillFit) {
     EXPECT_EQ(pieces.size(), 3u);
 }
 
+// A padding run just before the first group is a parameter of the prefix: every piece carries it.
+TEST_F(StreamSplit, APaddingRunEndingThePrefixIsInEveryPiece) {
+    Stream *s = makeStream();
+    auto groups = st::groupedRecord({}, {6000, 6000});
+    std::vector<uint8_t> record(groups.begin(), groups.begin() + EVCF_HEADER_LENGTH);
+    for (uint8_t b : zt::fromHex("E6 01 00 FE FE FE")) record.push_back(b);
+    record.insert(record.end(), groups.begin() + EVCF_HEADER_LENGTH, groups.end());
+    evCFSetItemCount(record.data(), 4);
+    ASSERT_NE(evStreamAddSplit(nullptr, s, record.data(), static_cast<uint32_t>(record.size()), 0, nullptr),
+              nullptr);
+    auto pieces = storedRecords(s);
+    ASSERT_EQ(pieces.size(), 2u);
+    for (const auto &p : pieces) {
+        EXPECT_EQ(p.size(), 6038u);
+        EXPECT_EQ(evCFGetItemCount(p.data()), 3);
+    }
+    expectPieces(pieces, record, 38, 2, 6038);
+}
+
 TEST_F(StreamSplit, DamagedOrShortRecordsAreRefused) {
     zt::ScopedEnv env("ZUNT_STREAM", "100");  // every record takes the split road
     OutputCapture out;
