@@ -583,10 +583,9 @@ int evCFEncodeParm(evCFWriter *w, const evCFItem *item, const char *text, uint32
     if (!w->pendingDateId || !w->pendingTimeId) return 1;
 
     // Both halves: one timestamp, unless a half taken by its id alone is no date or time at all.
-    int64_t seconds = -1;
-    if (hasForm(w->pendingDate, 10, false) && hasForm(w->pendingTime, 8, true))
-        seconds = evMQDateTimeToTime(w->pendingDate, 10, w->pendingTime, 8);
-    if (seconds == -1) {
+    int64_t seconds = 0;
+    if (!hasForm(w->pendingDate, 10, false) || !hasForm(w->pendingTime, 8, true) ||
+        !evMQDateTimeToTime(w->pendingDate, 10, w->pendingTime, 8, &seconds)) {
         *reason = evCFFlushPending(w);
         return 1;
     }

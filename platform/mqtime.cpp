@@ -21,32 +21,44 @@ int digits(const char *text, size_t count) {
     return value;
 }
 
+// The fields as seconds, read as local time (daylight saving left to the library) or as UTC. The
+// library answers -1 both for a failure and for the second before 1970; only on success does it
+// set the day of the week, which tells the two apart.
+bool fieldsToSeconds(struct tm *fields, bool local, int64_t *seconds) {
+    fields->tm_wday = -1;
+    time_t t = local ? mktime(fields) : timegm(fields);
+    if (t == static_cast<time_t>(-1) && fields->tm_wday == -1) return false;
+    *seconds = t;
+    return true;
+}
+
 }  // namespace
 
-int64_t evMQDateTimeToTime(const char *date, size_t dateLength, const char *time, size_t timeLength) {
+int evMQDateTimeToTime(const char *date, size_t dateLength, const char *time, size_t timeLength,
+                       int64_t *seconds) {
     struct tm fields {};
     fields.tm_year = 70;
     fields.tm_mday = 1;
     if (date != nullptr && dateLength >= 10) {
         int year = digits(date, 4), month = digits(date + 5, 2), day = digits(date + 8, 2);
-        if (year < 0 || month < 0 || day < 0) return -1;
+        if (year < 0 || month < 0 || day < 0) return 0;
         fields.tm_year = year - 1900;
         fields.tm_mon = month - 1;
         fields.tm_mday = day;
     }
     if (time != nullptr && timeLength >= 8) {
         int hour = digits(time, 2), minute = digits(time + 3, 2), second = digits(time + 6, 2);
-        if (hour < 0 || minute < 0 || second < 0) return -1;
+        if (hour < 0 || minute < 0 || second < 0) return 0;
         fields.tm_hour = hour;
         fields.tm_min = minute;
         fields.tm_sec = second;
     }
     fields.tm_isdst = -1;  // daylight saving is the library's to decide
-    return mktime(&fields);
+    return fieldsToSeconds(&fields, true, seconds);
 }
 
-int64_t evYMDHMSToTime(const char *date, const char *time) {
-    if (date == nullptr || time == nullptr) return -1;
+int evYMDHMSToTime(const char *date, const char *time, int64_t *seconds) {
+    if (date == nullptr || time == nullptr) return 0;
     // Each field is read only after the one before it proved to be digits, so a short text stops at
     // its NUL.
     int year = digits(date, 4);
@@ -55,7 +67,7 @@ int64_t evYMDHMSToTime(const char *date, const char *time) {
     int hour = digits(time, 2);
     int minute = hour < 0 ? -1 : digits(time + 2, 2);
     int second = minute < 0 ? -1 : digits(time + 4, 2);
-    if (day < 0 || second < 0) return -1;
+    if (day < 0 || second < 0) return 0;
     struct tm fields {};
     fields.tm_year = year - 1900;
     fields.tm_mon = month - 1;
@@ -63,7 +75,7 @@ int64_t evYMDHMSToTime(const char *date, const char *time) {
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    return timegm(&fields);
+    return fieldsToSeconds(&fields, false, seconds);
 }
 
 int64_t evNowDateTime(const int64_t *when, char *date, char *time) {

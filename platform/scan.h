@@ -83,12 +83,14 @@ int evHexToBytes(const char *hex, size_t length, uint8_t *output);
 
 // ---- MQ date and time texts (mqtime.cpp) ---------------------------------------------------------
 
-// Local MQ date YYYY-MM-DD and time HH.MM.SS as seconds since 1970 (UTC). A date shorter than 10 or a
-// time shorter than 8 characters (or null) counts as 1970-01-01 and 00:00:00; -1 when a field is not
-// all digits or the time cannot be converted.
-int64_t evMQDateTimeToTime(const char *date, size_t dateLength, const char *time, size_t timeLength);
-// UTC date YYYYMMDD and time HHMMSS as seconds since 1970; -1 for a null text or a field not digits.
-int64_t evYMDHMSToTime(const char *date, const char *time);
+// Local MQ date YYYY-MM-DD and time HH.MM.SS as seconds since 1970 (UTC): 1 with *seconds set. A date
+// shorter than 10 or a time shorter than 8 characters (or null) counts as 1970-01-01 and 00:00:00; 0
+// when a field is not all digits or the time cannot be converted (every result, -1 included, is a time).
+[[nodiscard]] int evMQDateTimeToTime(const char *date, size_t dateLength, const char *time, size_t timeLength,
+                                     int64_t *seconds);
+// UTC date YYYYMMDD and time HHMMSS as seconds since 1970: 1 with *seconds set, 0 for a null text or a
+// field not digits.
+[[nodiscard]] int evYMDHMSToTime(const char *date, const char *time, int64_t *seconds);
 // Writes the local date (exactly 10 characters) and time (exactly 8), no NUL, of *when or of the
 // clock when null; returns the time used. With MQ_TIMEDEBUG set it prints what it was given.
 int64_t evNowDateTime(const int64_t *when, char *date, char *time);

@@ -138,6 +138,16 @@ TEST(EvCFWriter, LocalTimeFollowsDaylightSaving) {
     EXPECT_EQ(mqiGetI64(w.buf.data(), 32 + 5), 1748868300);
 }
 
+// The second before 1970 is a time like any other, not a failed conversion.
+TEST(EvCFWriter, TheLastSecondOf1969FoldsLikeAnyOtherTime) {
+    zt::ScopedTZ tz("UTC0");
+    Writer w;
+    w.string(MQCA_ALTERATION_DATE, "1969-12-31");
+    w.string(MQCA_ALTERATION_TIME, "23.59.59");
+    EXPECT_BYTES_EQ(hex("DE EB 07 EC 07 FF FF FF FF FF FF FF FF"), w.items());
+    EXPECT_EQ(evCFGetItemCount(w.buf.data()), 1);
+}
+
 TEST(EvCFWriter, ATableDateWaitsForItsOwnTimeAndOtherHalvesAreFlushedAsStrings) {
     zt::ScopedTZ tz("UTC0");
     Writer w;

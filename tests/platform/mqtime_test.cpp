@@ -1,6 +1,7 @@
 // MQ date and time texts, the time-zone keyword and the text of a time.
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -21,8 +22,18 @@ int64_t utc(int year, int month, int day, int hour, int minute, int second) {
     return timegm(&fields);
 }
 
-int64_t mqTime(const char *date, const char *time) {
-    return evMQDateTimeToTime(date, date ? std::strlen(date) : 0, time, time ? std::strlen(time) : 0);
+// The seconds of the texts, or nothing when they are refused.
+std::optional<int64_t> mqTime(const char *date, const char *time) {
+    int64_t seconds = 0;
+    if (!evMQDateTimeToTime(date, date ? std::strlen(date) : 0, time, time ? std::strlen(time) : 0, &seconds))
+        return std::nullopt;
+    return seconds;
+}
+
+std::optional<int64_t> ymdhms(const char *date, const char *time) {
+    int64_t seconds = 0;
+    if (!evYMDHMSToTime(date, time, &seconds)) return std::nullopt;
+    return seconds;
 }
 
 TEST(EvMQDateTimeToTime, ReadsLocalDateAndTime) {
@@ -34,7 +45,9 @@ TEST(EvMQDateTimeToTime, ReadsLocalDateAndTime) {
 TEST(EvMQDateTimeToTime, AShortOrMissingFieldMeans1970OrMidnight) {
     zt::ScopedTZ tz(kCET);
     EXPECT_EQ(mqTime("2025-03-0", "13.45.00"), utc(1970, 1, 1, 12, 45, 0));  // 9 characters
-    EXPECT_EQ(evMQDateTimeToTime("2025-03-02", 9, "00.00.00", 8), -3600);    // local midnight of 1970
+    int64_t seconds = 0;
+    EXPECT_EQ(evMQDateTimeToTime("2025-03-02", 9, "00.00.00", 8, &seconds), 1);
+    EXPECT_EQ(seconds, -3600);  // local midnight of 1970
     EXPECT_EQ(mqTime(nullptr, nullptr), -3600);
     EXPECT_EQ(mqTime("2025-03-02", "13.45.0"), utc(2025, 3, 1, 23, 0, 0));
     EXPECT_EQ(mqTime("2025-03-02", nullptr), utc(2025, 3, 1, 23, 0, 0));
@@ -42,9 +55,9 @@ TEST(EvMQDateTimeToTime, AShortOrMissingFieldMeans1970OrMidnight) {
 
 TEST(EvMQDateTimeToTime, AFieldThatIsNotDigitsIsRefused) {
     zt::ScopedTZ tz("UTC0");
-    EXPECT_EQ(mqTime("2025-0x-02", "13.45.00"), -1);
-    EXPECT_EQ(mqTime("2025-03-02", "13.4 .00"), -1);
-    EXPECT_EQ(mqTime("    -  -  ", "        "), -1);
+    EXPECT_EQ(mqTime("2025-0x-02", "13.45.00"), std::nullopt);
+    EXPECT_EQ(mqTime("2025-03-02", "13.4 .00"), std::nullopt);
+    EXPECT_EQ(mqTime("    -  -  ", "        "), std::nullopt);
     EXPECT_EQ(mqTime("2025-03-02", "13.45.00"), utc(2025, 3, 2, 13, 45, 0));
     // Only the fields are digits; the separators are not looked at.
     EXPECT_EQ(mqTime("2025/03/02", "13:45:00"), utc(2025, 3, 2, 13, 45, 0));
@@ -52,12 +65,19 @@ TEST(EvMQDateTimeToTime, AFieldThatIsNotDigitsIsRefused) {
 
 TEST(EvYMDHMSToTime, ReadsUtcAndRefusesBadTexts) {
     zt::ScopedTZ tz(kCET);
-    EXPECT_EQ(evYMDHMSToTime("20250302", "134500"), utc(2025, 3, 2, 13, 45, 0));
-    EXPECT_EQ(evYMDHMSToTime(nullptr, "134500"), -1);
-    EXPECT_EQ(evYMDHMSToTime("20250302", nullptr), -1);
-    EXPECT_EQ(evYMDHMSToTime("2025x302", "134500"), -1);
-    EXPECT_EQ(evYMDHMSToTime("2025", "134500"), -1);  // stops at the NUL
-    EXPECT_EQ(evYMDHMSToTime("20250302", "13"), -1);
+    EXPECT_EQ(ymdhms("20250302", "134500"), utc(2025, 3, 2, 13, 45, 0));
+    EXPECT_EQ(ymdhms(nullptr, "134500"), std::nullopt);
+    EXPECT_EQ(ymdhms("20250302", nullptr), std::nullopt);
+    EXPECT_EQ(ymdhms("2025x302", "134500"), std::nullopt);
+    EXPECT_EQ(ymdhms("2025", "134500"), std::nullopt);  // stops at the NUL
+    EXPECT_EQ(ymdhms("20250302", "13"), std::nullopt);
+}
+
+// The second before 1970 is -1, a time like any other: only a refusal is told by the result.
+TEST(EvMQDateTimeToTime, TheSecondBefore1970IsATime) {
+    zt::ScopedTZ tz("UTC0");
+    EXPECT_EQ(mqTime("1969-12-31", "23.59.59"), -1);
+    EXPECT_EQ(ymdhms("19691231", "235959"), -1);
 }
 
 TEST(EvNowDateTime, WritesExactlyTenAndEightCharacters) {
