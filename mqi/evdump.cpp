@@ -158,12 +158,10 @@ bool calendarText(int64_t timestamp, char *out, size_t room) {
     d = (date[8] - '0') * 10 + (date[9] - '0');
     if (m < 1 || m > 12 || d < 1) return false;
     // Day of the week from the civil date (days since 1970-01-01, a Thursday).
-    int yy = m <= 2 ? y - 1 : y;
-    int era = (yy >= 0 ? yy : yy - 399) / 400;
-    int yoe = yy - era * 400;
-    int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+    EvCivilTime midnight{y, m, d, 0, 0, 0};
+    int64_t seconds = 0;
+    if (!evCivilToTime(&midnight, 0, &seconds)) return false;
+    int64_t days = seconds / 86400;                         // whole days: midnight UTC
     int weekday = static_cast<int>(((days % 7) + 11) % 7);  // 0 Sunday
     std::snprintf(out, room, "%s %s %2d %.2s:%.2s:%.2s %d", kDays[weekday], kMonths[m - 1], d, time, time + 3,
                   time + 6, y);

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/cs.h"
+#include "platform/scan.h"
 
 std::atomic<int32_t> evEndFlag{0};
 std::atomic<uint32_t> evDebugFlags{0};
@@ -83,12 +84,9 @@ void evStartTimeZone(int64_t now) {
     struct tm local {};
     int64_t next = now + 86400;
     if (localtime_r(&t, &local)) {
-        local.tm_hour = 3;
-        local.tm_min = 0;
-        local.tm_sec = 0;
-        local.tm_isdst = -1;
-        time_t three = mktime(&local);
-        if (three != -1) next = three;
+        EvCivilTime three{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, 3, 0, 0};
+        int64_t seconds = 0;
+        if (evCivilToTime(&three, 1, &seconds)) next = seconds;
     }
     evTzNextRefresh.store(next);
 }

@@ -189,16 +189,10 @@ int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int
 
     // 6. Back to seconds. The fields are the query zone's wall clock: in another zone than the local
     // one they are taken as UTC and moved by the zone's offset, so both ways give the instant named.
-    struct tm wanted {};
-    wanted.tm_year = year - 1900;
-    wanted.tm_mon = month - 1;
-    wanted.tm_mday = day;
-    wanted.tm_hour = hour;
-    wanted.tm_min = minute;
-    wanted.tm_sec = second;
-    wanted.tm_isdst = -1;
-    time_t seconds = parm->zoneIsLocal ? mktime(&wanted) : timegm(&wanted);
-    if (seconds == static_cast<time_t>(-1)) return report(parm, TIMESPEC_RC_VALUE, kBadValue);
+    EvCivilTime wanted{year, month, day, hour, minute, second};
+    int64_t seconds = 0;
+    if (!evCivilToTime(&wanted, parm->zoneIsLocal, &seconds))
+        return report(parm, TIMESPEC_RC_VALUE, kBadValue);
     *result = parm->zoneIsLocal ? seconds : seconds - zoneSeconds;
     return 1;
 }

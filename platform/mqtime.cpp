@@ -21,61 +21,53 @@ int digits(const char *text, size_t count) {
     return value;
 }
 
-// The fields as seconds, read as local time (daylight saving left to the library) or as UTC. The
-// library answers -1 both for a failure and for the second before 1970; only on success does it
-// set the day of the week, which tells the two apart.
-bool fieldsToSeconds(struct tm *fields, bool local, int64_t *seconds) {
-    fields->tm_wday = -1;
-    time_t t = local ? mktime(fields) : timegm(fields);
-    if (t == static_cast<time_t>(-1) && fields->tm_wday == -1) return false;
-    *seconds = t;
-    return true;
-}
-
 }  // namespace
+
+int evCivilToTime(const EvCivilTime *civil, int local, int64_t *seconds) {
+    struct tm fields {};
+    fields.tm_year = civil->year - 1900;
+    fields.tm_mon = civil->month - 1;
+    fields.tm_mday = civil->day;
+    fields.tm_hour = civil->hour;
+    fields.tm_min = civil->minute;
+    fields.tm_sec = civil->second;
+    fields.tm_isdst = -1;  // daylight saving is the library's to decide
+    // The library answers -1 both for a failure and for the second before 1970; only on success does
+    // it set the day of the week, which tells the two apart.
+    fields.tm_wday = -1;
+    time_t t = local ? mktime(&fields) : timegm(&fields);
+    if (t == static_cast<time_t>(-1) && fields.tm_wday == -1) return 0;
+    *seconds = t;
+    return 1;
+}
 
 int evMQDateTimeToTime(const char *date, size_t dateLength, const char *time, size_t timeLength,
                        int64_t *seconds) {
-    struct tm fields {};
-    fields.tm_year = 70;
-    fields.tm_mday = 1;
+    EvCivilTime civil{1970, 1, 1, 0, 0, 0};
     if (date != nullptr && dateLength >= 10) {
-        int year = digits(date, 4), month = digits(date + 5, 2), day = digits(date + 8, 2);
-        if (year < 0 || month < 0 || day < 0) return 0;
-        fields.tm_year = year - 1900;
-        fields.tm_mon = month - 1;
-        fields.tm_mday = day;
+        civil.year = digits(date, 4), civil.month = digits(date + 5, 2), civil.day = digits(date + 8, 2);
+        if (civil.year < 0 || civil.month < 0 || civil.day < 0) return 0;
     }
     if (time != nullptr && timeLength >= 8) {
-        int hour = digits(time, 2), minute = digits(time + 3, 2), second = digits(time + 6, 2);
-        if (hour < 0 || minute < 0 || second < 0) return 0;
-        fields.tm_hour = hour;
-        fields.tm_min = minute;
-        fields.tm_sec = second;
+        civil.hour = digits(time, 2), civil.minute = digits(time + 3, 2), civil.second = digits(time + 6, 2);
+        if (civil.hour < 0 || civil.minute < 0 || civil.second < 0) return 0;
     }
-    fields.tm_isdst = -1;  // daylight saving is the library's to decide
-    return fieldsToSeconds(&fields, true, seconds);
+    return evCivilToTime(&civil, 1, seconds);
 }
 
 int evYMDHMSToTime(const char *date, const char *time, int64_t *seconds) {
     if (date == nullptr || time == nullptr) return 0;
     // Each field is read only after the one before it proved to be digits, so a short text stops at
     // its NUL.
-    int year = digits(date, 4);
-    int month = year < 0 ? -1 : digits(date + 4, 2);
-    int day = month < 0 ? -1 : digits(date + 6, 2);
-    int hour = digits(time, 2);
-    int minute = hour < 0 ? -1 : digits(time + 2, 2);
-    int second = minute < 0 ? -1 : digits(time + 4, 2);
-    if (day < 0 || second < 0) return 0;
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    return fieldsToSeconds(&fields, false, seconds);
+    EvCivilTime civil{};
+    civil.year = digits(date, 4);
+    civil.month = civil.year < 0 ? -1 : digits(date + 4, 2);
+    civil.day = civil.month < 0 ? -1 : digits(date + 6, 2);
+    civil.hour = digits(time, 2);
+    civil.minute = civil.hour < 0 ? -1 : digits(time + 2, 2);
+    civil.second = civil.minute < 0 ? -1 : digits(time + 4, 2);
+    if (civil.day < 0 || civil.second < 0) return 0;
+    return evCivilToTime(&civil, 0, seconds);
 }
 
 int64_t evNowDateTime(const int64_t *when, char *date, char *time) {

@@ -83,6 +83,14 @@ int evHexToBytes(const char *hex, size_t length, uint8_t *output);
 
 // ---- MQ date and time texts (mqtime.cpp) ---------------------------------------------------------
 
+// A calendar date and time of day: month 1-12, day 1-31, hour 0-23, minute and second 0-59.
+struct EvCivilTime {
+    int year, month, day, hour, minute, second;
+};
+// The seconds since 1970 (UTC) the fields name, read as local time (daylight saving decided by the
+// library) when local is 1, else as UTC: 1 with *seconds set, 0 when no time can be given. A field
+// past its range carries into the next (the 32nd of January is the 1st of February).
+[[nodiscard]] int evCivilToTime(const EvCivilTime *civil, int local, int64_t *seconds);
 // Local MQ date YYYY-MM-DD and time HH.MM.SS as seconds since 1970 (UTC): 1 with *seconds set. A date
 // shorter than 10 or a time shorter than 8 characters (or null) counts as 1970-01-01 and 00:00:00; 0
 // when a field is not all digits or the time cannot be converted (every result, -1 included, is a time).
