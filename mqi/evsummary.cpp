@@ -104,20 +104,7 @@ Area *evCFSummarise(const EvStringPool *pool, uint8_t *record, size_t length) {
             else if (item.groupId == 0 && s->subtype == 4003)
                 item.groupId = kGroupBefore;
         }
-        int slot = it.type == MQCFT_GROUP || isGroupEnd ? -1 : pcfSummaryKeySlot(it.parmId);
-        if (slot >= 0 && (item.groupId == 0 || item.groupId == kContext) && !(s->keyPresent & (1u << slot))) {
-            s->keys[slot] = item;
-            s->keyPresent |= 1u << slot;
-            continue;
-        }
-        if (s->itemCount >= PCF_SUMMARY_MAX_ITEMS) {
-            s->truncated = 1;
-            break;
-        }
-        s->items[s->itemCount++] = item;
-        area->used += PCF_SUMMARY_ITEM;
-        if (it.parmId == MQIACF_REASON_QUALIFIER && it.type == MQCFT_INTEGER)
-            s->reasonQualifier = static_cast<uint32_t>(it.value);
+        if (pcfSummaryPlace(area, &item) < 0) break;
     }
     if (config)
         for (int i = 0; i + 1 < s->itemCount; ++i)

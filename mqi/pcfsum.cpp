@@ -78,23 +78,31 @@ Area *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid) {
         else
             item.value.ptr = value;
 
-        int slot = type == MQCFT_GROUP || type == PCF_TYPE_GROUP_END ? -1 : pcfSummaryKeySlot(id);
-        if (slot >= 0 && (groupId == 0 || groupId == MQGACF_COMMAND_CONTEXT) &&
-            !(s->keyPresent & (1u << slot))) {
-            s->keys[slot] = item;
-            s->keyPresent |= 1u << slot;
-            if (id == MQIACF_COMMAND && type == MQCFT_INTEGER)
-                s->commandValue = static_cast<uint32_t>(item.value.i64);
-            continue;
-        }
-        if (s->itemCount >= PCF_SUMMARY_MAX_ITEMS) {
-            s->truncated = 1;
-            break;
-        }
-        s->items[s->itemCount++] = item;
-        area->used += PCF_SUMMARY_ITEM;
-        if (id == MQIACF_REASON_QUALIFIER && type == MQCFT_INTEGER)
-            s->reasonQualifier = static_cast<uint32_t>(item.value.i64);
+        int placed = pcfSummaryPlace(area, &item);
+        if (placed < 0) break;
+        if (placed == 1 && id == MQIACF_COMMAND && type == MQCFT_INTEGER)
+            s->commandValue = static_cast<uint32_t>(item.value.i64);
     }
     return area;
+}
+
+int pcfSummaryPlace(Area *area, const PcfSummaryItem *item) {
+    PcfSummary *s = pcfSummaryOf(area);
+    bool structural = item->type == MQCFT_GROUP || item->type == PCF_TYPE_GROUP_END;
+    int slot = structural ? -1 : pcfSummaryKeySlot(item->parmId);
+    if (slot >= 0 && (item->groupId == 0 || item->groupId == MQGACF_COMMAND_CONTEXT) &&
+        !(s->keyPresent & (1u << slot))) {
+        s->keys[slot] = *item;
+        s->keyPresent |= 1u << slot;
+        return 1;
+    }
+    if (s->itemCount >= PCF_SUMMARY_MAX_ITEMS) {
+        s->truncated = 1;
+        return -1;
+    }
+    s->items[s->itemCount++] = *item;
+    area->used += PCF_SUMMARY_ITEM;
+    if (item->parmId == MQIACF_REASON_QUALIFIER && item->type == MQCFT_INTEGER)
+        s->reasonQualifier = static_cast<uint32_t>(item->value.i64);
+    return 0;
 }
