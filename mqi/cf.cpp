@@ -2,6 +2,7 @@
 // before a byte is written, so that a refused item leaves a valid record. Values that do not fit the
 // compact leads (ids over 65535, long strings and lists, wide operators) go whole as lead 255.
 #include <cstdio>
+#include <iterator>
 
 #include "mqi/cf.h"
 #include "platform/platform.h"
@@ -91,7 +92,7 @@ uint32_t itemCcsid(const evCFWriter *w, const evCFItem *item) {
 int32_t emitStruct(evCFWriter *w, const uint8_t *structure, uint32_t strucLength) {
     if (strucLength < 12) return MQRC_STRUC_LENGTH_ERROR;
     if (int32_t rc = reserve(w, uint64_t{strucLength} + 1)) return rc;
-    tail(w)[0] = static_cast<uint8_t>(EVCF_STRUCT);
+    tail(w)[0] = EVCF_LEAD_STRUCT;
     std::memcpy(tail(w) + 1, structure, strucLength);
     commit(w, strucLength + 1);
     return 0;
@@ -255,14 +256,14 @@ void applyExtras(evCFWriter *w, int32_t parmId, uint32_t stringId, bool empty, c
 // An ordinary string, already trimmed: lead 221 when empty, else interned as lead 223.
 int32_t writeString(evCFWriter *w, int32_t parmId, const char *text, uint32_t length, uint32_t ccsid) {
     if (length == 0) {
-        if (int32_t rc = emitLeadId(w, 221, parmId)) return rc;
+        if (int32_t rc = emitLeadId(w, EVCF_LEAD_EMPTY_STRING, parmId)) return rc;
         applyExtras(w, parmId, 0, true, text, 0, ccsid);
         return 0;
     }
     if (int32_t rc = reserve(w, 7)) return rc;
     uint32_t id = w->pool && w->pool->intern ? w->pool->intern(w->pool->self, ccsid, text, length) : 0;
     if (id == 0) return MQRC_STORAGE_NOT_AVAILABLE;
-    uint8_t b[7] = {223};
+    uint8_t b[7] = {EVCF_LEAD_STRING};
     mqiPutU16(b, 1, static_cast<uint16_t>(parmId));
     mqiPutU32(b, 3, id);
     std::memcpy(tail(w), b, 7);
@@ -310,7 +311,7 @@ int32_t addStringList(evCFWriter *w, const evCFItem *item) {
     uint64_t n = 5 + 4 * static_cast<uint64_t>(count);
     if (int32_t rc = reserve(w, n)) return rc;
     uint8_t *out = tail(w);
-    out[0] = static_cast<uint8_t>(EVCF_STRING_ID_LIST);
+    out[0] = EVCF_LEAD_STRING_LIST;
     mqiPutU16(out, 1, static_cast<uint16_t>(item->parmId));
     mqiPutU16(out, 3, static_cast<uint16_t>(count));
     uint32_t first = 0;
@@ -335,23 +336,28 @@ int32_t addStringList(evCFWriter *w, const evCFItem *item) {
 // ---- Numbers ----
 
 int32_t addInteger(evCFWriter *w, int32_t parmId, int32_t v) {
-    static constexpr int32_t kCoded[] = {20, 50, 80, 1000, 6000, 5000, 4194304, 104857600, 999999999};
-    if (v >= -3 && v <= 10) return emitLeadId(w, static_cast<uint8_t>(230 + v), parmId);
-    for (int i = 0; i < 9; i++)
-        if (v == kCoded[i]) return emitLeadId(w, static_cast<uint8_t>(241 + i), parmId);
+    constexpr int32_t kSmallLeast = EVCF_LEAD_SMALL_FIRST - EVCF_LEAD_SMALL_ZERO;
+    constexpr int32_t kSmallMost = EVCF_LEAD_SMALL_LAST - EVCF_LEAD_SMALL_ZERO;
+    if (v >= kSmallLeast && v <= kSmallMost)
+        return emitLeadId(w, static_cast<uint8_t>(EVCF_LEAD_SMALL_ZERO + v), parmId);
+    for (size_t i = 0; i < std::size(evCFCodedValues); i++)
+        if (v == evCFCodedValues[i])
+            return emitLeadId(w, static_cast<uint8_t>(EVCF_LEAD_CODED_FIRST + i), parmId);
     uint8_t b[7] = {};
     mqiPutU16(b, 1, static_cast<uint16_t>(parmId));
-    if (v >= 11 && v <= 12287) {
-        b[0] = static_cast<uint8_t>(157 + v / 256);
+    constexpr int32_t kByteMost =
+        (EVCF_LEAD_INT_BYTE_LAST - EVCF_LEAD_INT_BYTE_FIRST + 1) * 256 - 1;  // 12287
+    if (v > kSmallMost && v <= kByteMost) {
+        b[0] = static_cast<uint8_t>(EVCF_LEAD_INT_BYTE_FIRST + v / 256);
         b[3] = static_cast<uint8_t>(v & 0xFF);
         return emit(w, b, 4);
     }
     if (v >= -32767 && v <= 32766) {
-        b[0] = 220;
+        b[0] = EVCF_LEAD_INT16;
         mqiPutU16(b, 3, static_cast<uint16_t>(v));
         return emit(w, b, 5);
     }
-    b[0] = 3;
+    b[0] = EVCF_LEAD_INT;
     mqiPutI32(b, 3, v);
     return emit(w, b, 7);
 }
@@ -360,21 +366,21 @@ int32_t addInteger64(evCFWriter *w, int32_t parmId, int64_t v) {
     uint8_t b[11] = {};
     mqiPutU16(b, 1, static_cast<uint16_t>(parmId));
     if (v < 0 || v > 4294967295LL) {
-        b[0] = 23;
+        b[0] = EVCF_LEAD_INT64;
         mqiPutI64(b, 3, v);
         return emit(w, b, 11);
     }
     if (v < 256) {
-        b[0] = 250;
+        b[0] = EVCF_LEAD_INT64_BYTE;
         b[3] = static_cast<uint8_t>(v);
         return emit(w, b, 4);
     }
     if (v < 65536) {
-        b[0] = 251;
+        b[0] = EVCF_LEAD_INT64_U16;
         mqiPutU16(b, 3, static_cast<uint16_t>(v));
         return emit(w, b, 5);
     }
-    b[0] = 252;
+    b[0] = EVCF_LEAD_INT64_U32;
     mqiPutU32(b, 3, static_cast<uint32_t>(v));
     return emit(w, b, 7);
 }
@@ -393,7 +399,7 @@ int32_t addIntegerList(evCFWriter *w, const evCFItem *item) {
     uint64_t n = 5 + 4 * static_cast<uint64_t>(count);
     if (int32_t rc = reserve(w, n)) return rc;
     uint8_t *out = tail(w);
-    out[0] = 5;
+    out[0] = EVCF_LEAD_INT_LIST;
     mqiPutU16(out, 1, static_cast<uint16_t>(item->parmId));
     mqiPutU16(out, 3, static_cast<uint16_t>(count));
     if (count) std::memcpy(out + 5, values, static_cast<size_t>(count) * 4);
@@ -409,7 +415,7 @@ int32_t addBytes(evCFWriter *w, const evCFItem *item) {
     uint32_t head = filter ? 6 : 5;
     if (int32_t rc = reserve(w, head + static_cast<uint64_t>(length))) return rc;
     uint8_t *out = tail(w);
-    out[0] = static_cast<uint8_t>(item->type);
+    out[0] = filter ? EVCF_LEAD_BYTES_FILTER : EVCF_LEAD_BYTES;
     if (filter) out[1] = static_cast<uint8_t>(item->count);
     mqiPutU16(out, head - 4, static_cast<uint16_t>(item->parmId));
     mqiPutU16(out, head - 2, static_cast<uint16_t>(length));
@@ -420,9 +426,11 @@ int32_t addBytes(evCFWriter *w, const evCFItem *item) {
 
 int32_t addFilter(evCFWriter *w, const evCFItem *item) {
     if (item->count < 0 || item->count > 255) return emitWhole(w, item);
-    uint8_t b[8] = {static_cast<uint8_t>(item->type), static_cast<uint8_t>(item->count)};
+    bool integer = item->type == MQCFT_INTEGER_FILTER;
+    uint8_t b[8] = {integer ? EVCF_LEAD_INT_FILTER : EVCF_LEAD_STRING_FILTER,
+                    static_cast<uint8_t>(item->count)};
     mqiPutU16(b, 2, static_cast<uint16_t>(item->parmId));
-    if (item->type == MQCFT_INTEGER_FILTER) {
+    if (integer) {
         mqiPutI32(b, 4, static_cast<int32_t>(item->value));
         return emit(w, b, 8);
     }
@@ -448,7 +456,7 @@ int32_t openGroup(evCFWriter *w, int32_t parmId) {
     if (int32_t rc = reserve(w, 5)) return rc;
     uint32_t offset = w->length;
     uint8_t *out = tail(w);
-    out[0] = static_cast<uint8_t>(MQCFT_GROUP);
+    out[0] = EVCF_LEAD_GROUP;
     mqiPutU16(out, 1, static_cast<uint16_t>(parmId));
     mqiPutU16(out, 3, 0);
     commit(w, 5);  // counted in its parent
@@ -473,7 +481,7 @@ int32_t addParm(evCFWriter *w, const evCFItem *item) {
         case EVCF_PADDING: {
             if (item->length <= 0) return 0;
             if (int32_t rc = reserve(w, static_cast<uint64_t>(item->length))) return rc;
-            std::memset(tail(w), EVCF_PADDING, static_cast<size_t>(item->length));
+            std::memset(tail(w), EVCF_LEAD_PADDING, static_cast<size_t>(item->length));
             commit(w, static_cast<uint32_t>(item->length));
             return 0;
         }
@@ -503,12 +511,12 @@ int32_t addParm(evCFWriter *w, const evCFItem *item) {
         case EVCF_INT_MIXED:
         case EVCF_INT64_UNSET:
         case EVCF_INT64_MIXED:
-        case EVCF_STRING_MIXED:
+        case EVCF_STRING_MIXED:  // these types are numbered as their leads
             return wideId ? emitWhole(w, item)
                           : emitLeadId(w, static_cast<uint8_t>(item->type), item->parmId);
         case EVCF_STRING_ID: {
             if (wideId) return emitWhole(w, item);
-            uint8_t b[7] = {223};
+            uint8_t b[7] = {EVCF_LEAD_STRING};
             mqiPutU16(b, 1, static_cast<uint16_t>(item->parmId));
             mqiPutU32(b, 3, static_cast<uint32_t>(item->value));
             return emit(w, b, 7);
@@ -589,7 +597,7 @@ int evCFEncodeParm(evCFWriter *w, const evCFItem *item, const char *text, uint32
         *reason = evCFFlushPending(w);
         return 1;
     }
-    uint8_t b[13] = {static_cast<uint8_t>(EVCF_DATE_TIME)};
+    uint8_t b[13] = {EVCF_LEAD_DATE_TIME};
     mqiPutU16(b, 1, static_cast<uint16_t>(w->pendingDateId));
     mqiPutU16(b, 3, static_cast<uint16_t>(w->pendingTimeId));
     mqiPutI64(b, 5, seconds);

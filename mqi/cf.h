@@ -120,29 +120,62 @@ inline void evCFSetItemCount(uint8_t *r, uint16_t v) {
 }
 
 // ---- Items ----
-// Lead bytes: 3 int (id, i32); 5 int list (id, u16 count, count x i32); 9 byte string (id, u16 length,
-// bytes); 13 int filter (u8 operator, id, i32); 14 string filter (u8 operator, id, string id);
-// 15 byte filter (u8 operator, id, u16 length, bytes); 20 group (id, u16 count); 23 i64 (id, i64);
-// 157-204 int 11..12287 (id, low byte); 210/211 int unset/mixed (id); 212/213 i64 unset/mixed (id);
-// 214 mixed string "*" (id); 220 i16 (id, i16); 221 empty string (id); 222 date and time (date id,
-// time id, i64 seconds); 223 string (id, string id); 224 string list (id, u16 count, count x string id);
-// 226 pooled byte string (id, string id); 227-240 int -3..10 (id); 241-249 int 20, 50, 80, 1000, 6000,
-// 5000, 4194304, 104857600, 999999999 (id); 250/251/252 i64 in 1/2/4 bytes (id, value); 254 padding
-// run; 255 a whole PCF structure (StrucLength bytes). Ids and counts are u16, string ids u32, all LE.
+// Items follow the header back to back, each opened by a lead byte that names its form; after it come
+// the fields below. Ids and counts are u16, string ids u32, all LE. Every item counts as one parameter
+// of its group (or of the header); a padding run counts as one.
+constexpr uint8_t EVCF_LEAD_INT = 3;             // id, i32
+constexpr uint8_t EVCF_LEAD_INT_LIST = 5;        // id, u16 count, count x i32
+constexpr uint8_t EVCF_LEAD_BYTES = 9;           // id, u16 length, bytes
+constexpr uint8_t EVCF_LEAD_INT_FILTER = 13;     // u8 operator, id, i32
+constexpr uint8_t EVCF_LEAD_STRING_FILTER = 14;  // u8 operator, id, string id
+constexpr uint8_t EVCF_LEAD_BYTES_FILTER = 15;   // u8 operator, id, u16 length, bytes
+constexpr uint8_t EVCF_LEAD_GROUP = 20;          // id, u16 count of the group's items
+constexpr uint8_t EVCF_LEAD_INT64 = 23;          // id, i64
+// Leads 157 to 204: id, low byte; the int (lead - 157) x 256 + low byte, 11 to 12287.
+constexpr uint8_t EVCF_LEAD_INT_BYTE_FIRST = 157;
+constexpr uint8_t EVCF_LEAD_INT_BYTE_LAST = 204;
+constexpr uint8_t EVCF_LEAD_INT_UNSET = 210;     // id: int 0x80000000
+constexpr uint8_t EVCF_LEAD_INT_MIXED = 211;     // id: int 0x80000002
+constexpr uint8_t EVCF_LEAD_INT64_UNSET = 212;   // id: i64 0x8000000000000000
+constexpr uint8_t EVCF_LEAD_INT64_MIXED = 213;   // id: i64 0x8000000000000002
+constexpr uint8_t EVCF_LEAD_STRING_MIXED = 214;  // id: string "*"
+constexpr uint8_t EVCF_LEAD_INT16 = 220;         // id, i16
+constexpr uint8_t EVCF_LEAD_EMPTY_STRING = 221;  // id
+constexpr uint8_t EVCF_LEAD_DATE_TIME = 222;     // date id, time id, i64 seconds
+constexpr uint8_t EVCF_LEAD_STRING = 223;        // id, string id
+constexpr uint8_t EVCF_LEAD_STRING_LIST = 224;   // id, u16 count, count x string id
+constexpr uint8_t EVCF_LEAD_POOLED_BYTES = 226;  // id, string id (read only: never written)
+// Leads 227 to 240: id; the int lead - 230, -3 to 10.
+constexpr uint8_t EVCF_LEAD_SMALL_FIRST = 227;
+constexpr uint8_t EVCF_LEAD_SMALL_ZERO = 230;
+constexpr uint8_t EVCF_LEAD_SMALL_LAST = 240;
+// Leads 241 to 249: id; the int evCFCodedValues[lead - 241].
+constexpr uint8_t EVCF_LEAD_CODED_FIRST = 241;
+constexpr uint8_t EVCF_LEAD_CODED_LAST = 249;
+constexpr uint8_t EVCF_LEAD_INT64_BYTE = 250;  // id, u8: i64 0..255
+constexpr uint8_t EVCF_LEAD_INT64_U16 = 251;   // id, u16: i64 256..65535
+constexpr uint8_t EVCF_LEAD_INT64_U32 = 252;   // id, u32: i64 65536..4294967295
+constexpr uint8_t EVCF_LEAD_PADDING = 254;     // a run of 254 bytes, no id
+constexpr uint8_t EVCF_LEAD_STRUCT = 255;      // a whole PCF structure (StrucLength bytes)
+// Any other lead is invalid (3001).
 
-// Item types beside the MQCFT_* ones.
-constexpr int32_t EVCF_INT_UNSET = 210;       // 0x80000000
-constexpr int32_t EVCF_INT_MIXED = 211;       // 0x80000002
-constexpr int32_t EVCF_INT64_UNSET = 212;     // 0x8000000000000000
-constexpr int32_t EVCF_INT64_MIXED = 213;     // 0x8000000000000002
-constexpr int32_t EVCF_STRING_MIXED = 214;    // "*"
-constexpr int32_t EVCF_DATE_TIME = 222;       // a date and time pair: value = seconds since 1970 (UTC)
-constexpr int32_t EVCF_STRING_ID = 223;       // an interned string: value = string id
-constexpr int32_t EVCF_STRING_ID_LIST = 224;  // data = count x u32 string ids
-constexpr int32_t EVCF_FILTER_ID = 225;       // string filter not resolved: value = string id
-constexpr int32_t EVCF_BYTES_ID = 226;        // interned byte string not resolved: value = string id
-constexpr int32_t EVCF_PADDING = 254;         // writer: length bytes of 254
-constexpr int32_t EVCF_STRUCT = 255;          // a whole PCF structure: data, length = StrucLength
+// The integers of the leads 241 to 249, in lead order.
+constexpr int32_t evCFCodedValues[EVCF_LEAD_CODED_LAST - EVCF_LEAD_CODED_FIRST + 1] = {
+    20, 50, 80, 1000, 6000, 5000, 4194304, 104857600, 999999999};
+
+// Item types beside the MQCFT_* ones: the forms a reader hands back, numbered as their leads.
+constexpr int32_t EVCF_INT_UNSET = EVCF_LEAD_INT_UNSET;         // 0x80000000
+constexpr int32_t EVCF_INT_MIXED = EVCF_LEAD_INT_MIXED;         // 0x80000002
+constexpr int32_t EVCF_INT64_UNSET = EVCF_LEAD_INT64_UNSET;     // 0x8000000000000000
+constexpr int32_t EVCF_INT64_MIXED = EVCF_LEAD_INT64_MIXED;     // 0x8000000000000002
+constexpr int32_t EVCF_STRING_MIXED = EVCF_LEAD_STRING_MIXED;   // "*"
+constexpr int32_t EVCF_DATE_TIME = EVCF_LEAD_DATE_TIME;         // value = seconds since 1970 (UTC)
+constexpr int32_t EVCF_STRING_ID = EVCF_LEAD_STRING;            // an interned string: value = string id
+constexpr int32_t EVCF_STRING_ID_LIST = EVCF_LEAD_STRING_LIST;  // data = count x u32 string ids
+constexpr int32_t EVCF_FILTER_ID = 225;  // string filter not resolved: value = string id (no lead)
+constexpr int32_t EVCF_BYTES_ID = EVCF_LEAD_POOLED_BYTES;  // interned byte string not resolved: string id
+constexpr int32_t EVCF_PADDING = EVCF_LEAD_PADDING;        // writer: length bytes of 254
+constexpr int32_t EVCF_STRUCT = EVCF_LEAD_STRUCT;  // a whole PCF structure: data, length = StrucLength
 
 constexpr int EVCF_MAX_DEPTH = 10;
 

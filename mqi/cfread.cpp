@@ -16,47 +16,47 @@ int64_t itemExtent(const uint8_t *p, const uint8_t *end) {
     uint8_t lead = p[0];
     auto fits = [&](int64_t n) { return n <= avail ? n : 0; };
     auto u16At = [&](int64_t off) { return int64_t{mqiGetU16(p, static_cast<size_t>(off))}; };
-    if (lead >= 157 && lead <= 204) return fits(4);
-    if (lead >= 227 && lead <= 249) return fits(3);
+    if (lead >= EVCF_LEAD_INT_BYTE_FIRST && lead <= EVCF_LEAD_INT_BYTE_LAST) return fits(4);
+    if (lead >= EVCF_LEAD_SMALL_FIRST && lead <= EVCF_LEAD_CODED_LAST) return fits(3);
     switch (lead) {
-        case 3:
-        case 223:
-        case 226:
-        case 252:
+        case EVCF_LEAD_INT:
+        case EVCF_LEAD_STRING:
+        case EVCF_LEAD_POOLED_BYTES:
+        case EVCF_LEAD_INT64_U32:
             return fits(7);
-        case 5:
-        case 224:
+        case EVCF_LEAD_INT_LIST:
+        case EVCF_LEAD_STRING_LIST:
             return avail < 5 ? 0 : fits(5 + 4 * u16At(3));
-        case 9:
+        case EVCF_LEAD_BYTES:
             return avail < 5 ? 0 : fits(5 + u16At(3));
-        case 13:
-        case 14:
+        case EVCF_LEAD_INT_FILTER:
+        case EVCF_LEAD_STRING_FILTER:
             return fits(8);
-        case 15:
+        case EVCF_LEAD_BYTES_FILTER:
             return avail < 6 ? 0 : fits(6 + u16At(4));
-        case 20:
-        case 220:
-        case 251:
+        case EVCF_LEAD_GROUP:
+        case EVCF_LEAD_INT16:
+        case EVCF_LEAD_INT64_U16:
             return fits(5);
-        case 23:
+        case EVCF_LEAD_INT64:
             return fits(11);
-        case 210:
-        case 211:
-        case 212:
-        case 213:
-        case 214:
-        case 221:
+        case EVCF_LEAD_INT_UNSET:
+        case EVCF_LEAD_INT_MIXED:
+        case EVCF_LEAD_INT64_UNSET:
+        case EVCF_LEAD_INT64_MIXED:
+        case EVCF_LEAD_STRING_MIXED:
+        case EVCF_LEAD_EMPTY_STRING:
             return fits(3);
-        case 222:
+        case EVCF_LEAD_DATE_TIME:
             return fits(13);
-        case 250:
+        case EVCF_LEAD_INT64_BYTE:
             return fits(4);
-        case 254: {
+        case EVCF_LEAD_PADDING: {
             int64_t n = 1;
-            while (n < avail && p[n] == 254) n++;
+            while (n < avail && p[n] == EVCF_LEAD_PADDING) n++;
             return n;
         }
-        case 255: {
+        case EVCF_LEAD_STRUCT: {
             if (avail < 9) return 0;
             int64_t strucLength = mqiGetI32(p, 5);
             if (strucLength < 12) return 0;
@@ -74,121 +74,121 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
     auto id16 = [&](size_t off) { return int32_t{mqiGetU16(p, off)}; };
     item->parmId = id16(1);
     item->count = 1;
-    if (lead >= 157 && lead <= 204) {
+    if (lead >= EVCF_LEAD_INT_BYTE_FIRST && lead <= EVCF_LEAD_INT_BYTE_LAST) {
         item->type = MQCFT_INTEGER;
-        item->value = (lead - 157) * 256 + p[3];
+        item->value = (lead - EVCF_LEAD_INT_BYTE_FIRST) * 256 + p[3];
         return;
     }
-    if (lead >= 227 && lead <= 249) {
+    if (lead >= EVCF_LEAD_SMALL_FIRST && lead <= EVCF_LEAD_CODED_LAST) {
         item->type = MQCFT_INTEGER;
         item->value = evCFValueCode(lead);
         return;
     }
     switch (lead) {
-        case 3:
+        case EVCF_LEAD_INT:
             item->type = MQCFT_INTEGER;
             item->value = mqiGetI32(p, 3);
             break;
-        case 5:
+        case EVCF_LEAD_INT_LIST:
             item->type = MQCFT_INTEGER_LIST;
             item->count = id16(3);
             item->length = 4 * item->count;
             item->data = p + 5;
             break;
-        case 9:
+        case EVCF_LEAD_BYTES:
             item->type = MQCFT_BYTE_STRING;
             item->length = id16(3);
             item->data = p + 5;
             break;
-        case 13:
+        case EVCF_LEAD_INT_FILTER:
             item->type = MQCFT_INTEGER_FILTER;
             item->count = p[1];
             item->parmId = id16(2);
             item->value = mqiGetI32(p, 4);
             break;
-        case 14:
+        case EVCF_LEAD_STRING_FILTER:
             item->type = EVCF_FILTER_ID;
             item->count = p[1];
             item->parmId = id16(2);
             item->value = mqiGetU32(p, 4);
             break;
-        case 15:
+        case EVCF_LEAD_BYTES_FILTER:
             item->type = MQCFT_BYTE_STRING_FILTER;
             item->count = p[1];
             item->parmId = id16(2);
             item->length = id16(4);
             item->data = p + 6;
             break;
-        case 20:
+        case EVCF_LEAD_GROUP:
             item->type = MQCFT_GROUP;
             item->count = id16(3);
             break;
-        case 23:
+        case EVCF_LEAD_INT64:
             item->type = MQCFT_INTEGER64;
             item->value = mqiGetI64(p, 3);
             break;
-        case 210:
+        case EVCF_LEAD_INT_UNSET:
             item->type = MQCFT_INTEGER;
             item->value = INT32_MIN;
             break;
-        case 211:
+        case EVCF_LEAD_INT_MIXED:
             item->type = MQCFT_INTEGER;
             item->value = INT32_MIN + 2;
             break;
-        case 212:
+        case EVCF_LEAD_INT64_UNSET:
             item->type = MQCFT_INTEGER64;
             item->value = INT64_MIN;
             break;
-        case 213:
+        case EVCF_LEAD_INT64_MIXED:
             item->type = MQCFT_INTEGER64;
             item->value = INT64_MIN + 2;
             break;
-        case 214:
+        case EVCF_LEAD_STRING_MIXED:
             item->type = EVCF_STRING_MIXED;
             item->data = "*";
             item->length = 1;
             break;
-        case 220:
+        case EVCF_LEAD_INT16:
             item->type = MQCFT_INTEGER;
             item->value = static_cast<int16_t>(mqiGetU16(p, 3));
             break;
-        case 221:
+        case EVCF_LEAD_EMPTY_STRING:
             item->type = MQCFT_STRING;
             item->data = "";
             item->length = 0;
             break;
-        case 222:
+        case EVCF_LEAD_DATE_TIME:
             item->type = EVCF_DATE_TIME;
             item->secondId = id16(3);
             item->value = mqiGetI64(p, 5);
             break;
-        case 223:
+        case EVCF_LEAD_STRING:
             item->type = EVCF_STRING_ID;
             item->value = mqiGetU32(p, 3);
             break;
-        case 224:
+        case EVCF_LEAD_STRING_LIST:
             item->type = EVCF_STRING_ID_LIST;
             item->count = id16(3);
             item->length = 4 * item->count;
             item->data = p + 5;
             break;
-        case 226:
+        case EVCF_LEAD_POOLED_BYTES:
             item->type = EVCF_BYTES_ID;
             item->value = mqiGetU32(p, 3);
             break;
-        case 250:
+        case EVCF_LEAD_INT64_BYTE:
             item->type = MQCFT_INTEGER64;
             item->value = p[3];
             break;
-        case 251:
+        case EVCF_LEAD_INT64_U16:
             item->type = MQCFT_INTEGER64;
             item->value = mqiGetU16(p, 3);
             break;
-        case 252:
+        case EVCF_LEAD_INT64_U32:
             item->type = MQCFT_INTEGER64;
             item->value = mqiGetU32(p, 3);
             break;
-        case 255:
+        case EVCF_LEAD_STRUCT:
             item->type = EVCF_STRUCT;
             item->parmId = mqiGetI32(p, 9);
             item->length = mqiGetI32(p, 5);
@@ -227,16 +227,19 @@ void lowerRemaining(evCFCursor *c) {
 }  // namespace
 
 int32_t evCFValueCode(uint8_t lead) {
-    static constexpr int32_t kCoded[] = {20, 50, 80, 1000, 6000, 5000, 4194304, 104857600, 999999999};
-    if (lead >= 227 && lead <= 240) return lead - 230;
-    if (lead >= 241 && lead <= 249) return kCoded[lead - 241];
+    if (lead >= EVCF_LEAD_SMALL_FIRST && lead <= EVCF_LEAD_SMALL_LAST) return lead - EVCF_LEAD_SMALL_ZERO;
+    if (lead >= EVCF_LEAD_CODED_FIRST && lead <= EVCF_LEAD_CODED_LAST)
+        return evCFCodedValues[lead - EVCF_LEAD_CODED_FIRST];
     return 0;
 }
 
 int evCFDecodeInt(const uint8_t *p, const uint8_t *end, int32_t *value) {
     if (!p || itemExtent(p, end) <= 0) return 0;
     uint8_t lead = p[0];
-    if (lead != 3 && lead != 220 && !(lead >= 157 && lead <= 204) && !(lead >= 227 && lead <= 249)) return 0;
+    bool integer = lead == EVCF_LEAD_INT || lead == EVCF_LEAD_INT16 ||
+                   (lead >= EVCF_LEAD_INT_BYTE_FIRST && lead <= EVCF_LEAD_INT_BYTE_LAST) ||
+                   (lead >= EVCF_LEAD_SMALL_FIRST && lead <= EVCF_LEAD_CODED_LAST);
+    if (!integer) return 0;
     evCFItem item;
     decodeRaw(p, &item);
     if (value) *value = static_cast<int32_t>(item.value);
@@ -285,7 +288,7 @@ int32_t evCFNextParm(evCFCursor *c, evCFItem *item, int32_t *compCode, int32_t *
             setResult(compCode, reason, extent < 0 ? MQRCCF_CFH_TYPE_ERROR : MQRC_STRUC_LENGTH_ERROR);
             return 0;
         }
-        if (p[0] == EVCF_PADDING) {  // one run of padding counts as one parameter
+        if (p[0] == EVCF_LEAD_PADDING) {  // one run of padding counts as one parameter
             c->position += static_cast<uint32_t>(extent);
             lowerRemaining(c);
             continue;
@@ -336,18 +339,18 @@ int32_t evCFDecodeParm(const EvStringPool *pool, const uint8_t *p, const uint8_t
         return 0;
     }
     const uint8_t *at = p;
-    while (at < end && at[0] == EVCF_PADDING) at++;
+    while (at < end && at[0] == EVCF_LEAD_PADDING) at++;
     int64_t extent = at < end ? itemExtent(at, end) : 0;
     if (extent <= 0) {
         setResult(compCode, reason, extent < 0 ? MQRCCF_CFH_TYPE_ERROR : MQRC_STRUC_LENGTH_ERROR);
         return 0;
     }
     switch (at[0]) {
-        case 13:
-        case 14:
-        case 15:
-        case 20:
-        case 214:
+        case EVCF_LEAD_INT_FILTER:
+        case EVCF_LEAD_STRING_FILTER:
+        case EVCF_LEAD_BYTES_FILTER:
+        case EVCF_LEAD_GROUP:
+        case EVCF_LEAD_STRING_MIXED:
             setResult(compCode, reason, MQRCCF_CFH_TYPE_ERROR);
             return 0;
         default:

@@ -26,53 +26,55 @@ uint32_t getU32(const uint8_t *p) {
 size_t itemLength(const uint8_t *p, size_t avail) {
     uint8_t lead = p[0];
     size_t n = 0;
-    if (lead >= 157 && lead <= 204)
+    if (lead >= EVCF_LEAD_INT_BYTE_FIRST && lead <= EVCF_LEAD_INT_BYTE_LAST)
         n = 4;
-    else if ((lead >= 227 && lead <= 249) || lead == 221 || (lead >= 210 && lead <= 214))
+    else if ((lead >= EVCF_LEAD_SMALL_FIRST && lead <= EVCF_LEAD_CODED_LAST) ||
+             lead == EVCF_LEAD_EMPTY_STRING ||
+             (lead >= EVCF_LEAD_INT_UNSET && lead <= EVCF_LEAD_STRING_MIXED))
         n = 3;
     else {
         switch (lead) {
-            case 3:
-            case 223:
-            case 226:
-            case 252:
+            case EVCF_LEAD_INT:
+            case EVCF_LEAD_STRING:
+            case EVCF_LEAD_POOLED_BYTES:
+            case EVCF_LEAD_INT64_U32:
                 n = 7;
                 break;
-            case 250:
+            case EVCF_LEAD_INT64_BYTE:
                 n = 4;
                 break;
-            case 20:
-            case 220:
-            case 251:
+            case EVCF_LEAD_GROUP:
+            case EVCF_LEAD_INT16:
+            case EVCF_LEAD_INT64_U16:
                 n = 5;
                 break;
-            case 23:
+            case EVCF_LEAD_INT64:
                 n = 11;
                 break;
-            case 222:
+            case EVCF_LEAD_DATE_TIME:
                 n = 13;
                 break;
-            case 13:
-            case 14:
+            case EVCF_LEAD_INT_FILTER:
+            case EVCF_LEAD_STRING_FILTER:
                 n = 8;
                 break;
-            case 5:
-            case 224:
+            case EVCF_LEAD_INT_LIST:
+            case EVCF_LEAD_STRING_LIST:
                 if (avail < 5) return 0;
                 n = 5 + 4 * static_cast<size_t>(getU16(p + 3));
                 break;
-            case 9:
+            case EVCF_LEAD_BYTES:
                 if (avail < 5) return 0;
                 n = 5 + static_cast<size_t>(getU16(p + 3));
                 break;
-            case 15:
+            case EVCF_LEAD_BYTES_FILTER:
                 if (avail < 6) return 0;
                 n = 6 + static_cast<size_t>(getU16(p + 4));
                 break;
-            case 254:
-                while (n < avail && p[n] == 254) ++n;
+            case EVCF_LEAD_PADDING:
+                while (n < avail && p[n] == EVCF_LEAD_PADDING) ++n;
                 return n;
-            case 255: {
+            case EVCF_LEAD_STRUCT: {
                 // The structure behind the lead: Type, StrucLength, Parameter at least.
                 if (avail < 13) return 0;
                 uint32_t struc = getU32(p + 1 + 4);
@@ -90,13 +92,13 @@ size_t itemLength(const uint8_t *p, size_t avail) {
 // Parameter id of an item whose length is known to fit.
 uint32_t itemId(const uint8_t *p) {
     switch (p[0]) {
-        case 13:
-        case 14:
-        case 15:
+        case EVCF_LEAD_INT_FILTER:
+        case EVCF_LEAD_STRING_FILTER:
+        case EVCF_LEAD_BYTES_FILTER:
             return getU16(p + 2);
-        case 254:
+        case EVCF_LEAD_PADDING:
             return 0;
-        case 255:
+        case EVCF_LEAD_STRUCT:
             return getU32(p + 1 + 8);  // Parameter of the structure
         default:
             return getU16(p + 1);

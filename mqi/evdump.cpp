@@ -199,7 +199,7 @@ void evDumpPCF(const EvStringPool * /*pool: strings are shown by their ids*/, co
         int32_t type = it.type;
         bool isEnd = type == PCF_TYPE_GROUP_END;
         uint8_t lead = isEnd || !c.currentItem ? 0 : c.currentItem[0];
-        if (lead >= 210 && lead <= 213) type = lead;
+        if (lead >= EVCF_LEAD_INT_UNSET && lead <= EVCF_LEAD_INT64_MIXED) type = lead;
         if (options & EV_DUMP_ADDRESS)
             line.add("@%p (+%6d) ",
                      isEnd ? static_cast<const void *>(record + c.position)
