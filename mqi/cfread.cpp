@@ -67,90 +67,115 @@ int64_t itemExtent(const uint8_t *p, const uint8_t *end) {
     }
 }
 
-// Fills item from the whole item at p (extent bytes); strings stay as ids.
-void decodeRaw(const uint8_t *p, evCFItem *item) {
-    *item = evCFItem{};
+int32_t u16At(const uint8_t *p, size_t offset) {
+    return int32_t{mqiGetU16(p, offset)};
+}
+
+// The 32-bit integer forms: true with the item filled, false for another lead.
+bool decodeInteger(const uint8_t *p, evCFItem *item) {
     uint8_t lead = p[0];
-    auto id16 = [&](size_t off) { return int32_t{mqiGetU16(p, off)}; };
-    item->parmId = id16(1);
-    item->count = 1;
+    item->type = MQCFT_INTEGER;
     if (lead >= EVCF_LEAD_INT_BYTE_FIRST && lead <= EVCF_LEAD_INT_BYTE_LAST) {
-        item->type = MQCFT_INTEGER;
         item->value = (lead - EVCF_LEAD_INT_BYTE_FIRST) * 256 + p[3];
-        return;
+        return true;
     }
     if (lead >= EVCF_LEAD_SMALL_FIRST && lead <= EVCF_LEAD_CODED_LAST) {
-        item->type = MQCFT_INTEGER;
         item->value = evCFValueCode(lead);
-        return;
+        return true;
     }
     switch (lead) {
         case EVCF_LEAD_INT:
-            item->type = MQCFT_INTEGER;
             item->value = mqiGetI32(p, 3);
+            return true;
+        case EVCF_LEAD_INT16:
+            item->value = static_cast<int16_t>(mqiGetU16(p, 3));
+            return true;
+        case EVCF_LEAD_INT_UNSET:
+            item->value = INT32_MIN;
+            return true;
+        case EVCF_LEAD_INT_MIXED:
+            item->value = INT32_MIN + 2;
+            return true;
+        default:
+            item->type = 0;
+            return false;
+    }
+}
+
+// The 64-bit integer forms: true with the item filled, false for another lead.
+bool decodeInteger64(const uint8_t *p, evCFItem *item) {
+    item->type = MQCFT_INTEGER64;
+    switch (p[0]) {
+        case EVCF_LEAD_INT64:
+            item->value = mqiGetI64(p, 3);
+            return true;
+        case EVCF_LEAD_INT64_BYTE:
+            item->value = p[3];
+            return true;
+        case EVCF_LEAD_INT64_U16:
+            item->value = mqiGetU16(p, 3);
+            return true;
+        case EVCF_LEAD_INT64_U32:
+            item->value = mqiGetU32(p, 3);
+            return true;
+        case EVCF_LEAD_INT64_UNSET:
+            item->value = INT64_MIN;
+            return true;
+        case EVCF_LEAD_INT64_MIXED:
+            item->value = INT64_MIN + 2;
+            return true;
+        default:
+            item->type = 0;
+            return false;
+    }
+}
+
+// The filters, whose operator comes before the id: true with the item filled, false for another lead.
+bool decodeFilter(const uint8_t *p, evCFItem *item) {
+    switch (p[0]) {
+        case EVCF_LEAD_INT_FILTER:
+            item->type = MQCFT_INTEGER_FILTER;
+            item->value = mqiGetI32(p, 4);
             break;
+        case EVCF_LEAD_STRING_FILTER:
+            item->type = EVCF_FILTER_ID;
+            item->value = mqiGetU32(p, 4);
+            break;
+        case EVCF_LEAD_BYTES_FILTER:
+            item->type = MQCFT_BYTE_STRING_FILTER;
+            item->length = u16At(p, 4);
+            item->data = p + 6;
+            break;
+        default:
+            return false;
+    }
+    item->count = p[1];
+    item->parmId = u16At(p, 2);
+    return true;
+}
+
+// Strings, byte strings, lists, groups, date and time pairs and whole structures.
+void decodeOther(const uint8_t *p, evCFItem *item) {
+    switch (p[0]) {
         case EVCF_LEAD_INT_LIST:
             item->type = MQCFT_INTEGER_LIST;
-            item->count = id16(3);
+            item->count = u16At(p, 3);
             item->length = 4 * item->count;
             item->data = p + 5;
             break;
         case EVCF_LEAD_BYTES:
             item->type = MQCFT_BYTE_STRING;
-            item->length = id16(3);
+            item->length = u16At(p, 3);
             item->data = p + 5;
-            break;
-        case EVCF_LEAD_INT_FILTER:
-            item->type = MQCFT_INTEGER_FILTER;
-            item->count = p[1];
-            item->parmId = id16(2);
-            item->value = mqiGetI32(p, 4);
-            break;
-        case EVCF_LEAD_STRING_FILTER:
-            item->type = EVCF_FILTER_ID;
-            item->count = p[1];
-            item->parmId = id16(2);
-            item->value = mqiGetU32(p, 4);
-            break;
-        case EVCF_LEAD_BYTES_FILTER:
-            item->type = MQCFT_BYTE_STRING_FILTER;
-            item->count = p[1];
-            item->parmId = id16(2);
-            item->length = id16(4);
-            item->data = p + 6;
             break;
         case EVCF_LEAD_GROUP:
             item->type = MQCFT_GROUP;
-            item->count = id16(3);
-            break;
-        case EVCF_LEAD_INT64:
-            item->type = MQCFT_INTEGER64;
-            item->value = mqiGetI64(p, 3);
-            break;
-        case EVCF_LEAD_INT_UNSET:
-            item->type = MQCFT_INTEGER;
-            item->value = INT32_MIN;
-            break;
-        case EVCF_LEAD_INT_MIXED:
-            item->type = MQCFT_INTEGER;
-            item->value = INT32_MIN + 2;
-            break;
-        case EVCF_LEAD_INT64_UNSET:
-            item->type = MQCFT_INTEGER64;
-            item->value = INT64_MIN;
-            break;
-        case EVCF_LEAD_INT64_MIXED:
-            item->type = MQCFT_INTEGER64;
-            item->value = INT64_MIN + 2;
+            item->count = u16At(p, 3);
             break;
         case EVCF_LEAD_STRING_MIXED:
             item->type = EVCF_STRING_MIXED;
             item->data = "*";
             item->length = 1;
-            break;
-        case EVCF_LEAD_INT16:
-            item->type = MQCFT_INTEGER;
-            item->value = static_cast<int16_t>(mqiGetU16(p, 3));
             break;
         case EVCF_LEAD_EMPTY_STRING:
             item->type = MQCFT_STRING;
@@ -159,7 +184,7 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
             break;
         case EVCF_LEAD_DATE_TIME:
             item->type = EVCF_DATE_TIME;
-            item->secondId = id16(3);
+            item->secondId = u16At(p, 3);
             item->value = mqiGetI64(p, 5);
             break;
         case EVCF_LEAD_STRING:
@@ -168,24 +193,12 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
             break;
         case EVCF_LEAD_STRING_LIST:
             item->type = EVCF_STRING_ID_LIST;
-            item->count = id16(3);
+            item->count = u16At(p, 3);
             item->length = 4 * item->count;
             item->data = p + 5;
             break;
         case EVCF_LEAD_POOLED_BYTES:
             item->type = EVCF_BYTES_ID;
-            item->value = mqiGetU32(p, 3);
-            break;
-        case EVCF_LEAD_INT64_BYTE:
-            item->type = MQCFT_INTEGER64;
-            item->value = p[3];
-            break;
-        case EVCF_LEAD_INT64_U16:
-            item->type = MQCFT_INTEGER64;
-            item->value = mqiGetU16(p, 3);
-            break;
-        case EVCF_LEAD_INT64_U32:
-            item->type = MQCFT_INTEGER64;
             item->value = mqiGetU32(p, 3);
             break;
         case EVCF_LEAD_STRUCT:
@@ -197,6 +210,15 @@ void decodeRaw(const uint8_t *p, evCFItem *item) {
         default:
             break;
     }
+}
+
+// Fills item from the whole item at p (extent bytes); strings stay as ids.
+void decodeRaw(const uint8_t *p, evCFItem *item) {
+    *item = evCFItem{};
+    item->parmId = u16At(p, 1);
+    item->count = 1;
+    if (decodeInteger(p, item) || decodeInteger64(p, item) || decodeFilter(p, item)) return;
+    decodeOther(p, item);
 }
 
 // Interned strings, string filters and byte strings as their pooled text.

@@ -138,98 +138,81 @@ void *closeGroup(PcfCursor *c, int32_t *compCode, int32_t *reason) {
     return nullptr;
 }
 
-// The common builder: ccsid is written into the string forms; for MQCFSL extra is the string length,
-// for the filters the operator.
-void *setParm(PcfCursor *c, int32_t type, int32_t parmId, const void *value, int32_t length, int32_t ccsid,
-              int32_t extra, int32_t *compCode, int32_t *reason) {
-    setResult(compCode, reason, MQCC_OK, MQRC_NONE);
-    Shape s{type, 0, 0, 0, 1};
-    int32_t refused = 0;  // the reason for a bad length
+// Appends the word 1000, which carries nothing but counts as a parameter.
+void *appendWord(PcfCursor *c, int32_t *compCode, int32_t *reason) {
+    if (!ensureRoom(c, 4)) {
+        setResult(compCode, reason, MQCC_FAILED, MQRC_STORAGE_NOT_AVAILABLE);
+        return nullptr;
+    }
+    mqiPutI32(c->buffer, static_cast<size_t>(c->position), PCF_TYPE_WORD);
+    c->position += 4;
+    countParameter(c);
+    return nullptr;
+}
+
+// The shape of a string, byte string or filter of one: 0, or the reason its length is refused.
+int32_t stringShape(int32_t type, const void *value, int32_t length, Shape *s) {
+    int64_t n = stringLength(value, length);
+    int64_t fixed = type == MQCFT_BYTE_STRING          ? MQCFBS_STRUC_LENGTH_FIXED
+                    : type == MQCFT_STRING_FILTER      ? MQCFSF_STRUC_LENGTH_FIXED
+                    : type == MQCFT_BYTE_STRING_FILTER ? MQCFBF_STRUC_LENGTH_FIXED
+                                                       : MQCFST_STRUC_LENGTH_FIXED;
+    int32_t version = type == MQCFT_BYTE_STRING                                           ? 2
+                      : (type == MQCFT_STRING_FILTER || type == MQCFT_BYTE_STRING_FILTER) ? 3
+                                                                                          : 1;
+    if (n < 0 || fixed + roundUp4(n) > kMaxStruc)
+        return type == MQCFT_BYTE_STRING          ? MQRCCF_CFBS_STRING_LENGTH_ERR
+               : type == MQCFT_STRING_FILTER      ? MQRCCF_CFSF_FILTER_VAL_LEN_ERR
+               : type == MQCFT_BYTE_STRING_FILTER ? MQRCCF_CFBF_FILTER_VAL_LEN_ERR
+                                                  : MQRCCF_CFST_STRING_LENGTH_ERR;
+    *s = {type, fixed, n, fixed + roundUp4(n), version};
+    return 0;
+}
+
+// The shape of the structure a parameter becomes: 0, or the reason it is refused. For MQCFSL extra is
+// the string length.
+int32_t shapeOf(int32_t type, const void *value, int32_t length, int32_t extra, Shape *s) {
     switch (type) {
         case MQCFT_INTEGER:
-            s = {type, offsetof(MQCFIN, Value), value ? 4 : 0, MQCFIN_STRUC_LENGTH, 1};
-            break;
+            *s = {type, offsetof(MQCFIN, Value), value ? 4 : 0, MQCFIN_STRUC_LENGTH, 1};
+            return 0;
         case MQCFT_INTEGER64:
-            if (suppressInt64()) return nullptr;
-            s = {type, offsetof(MQCFIN64, Value), value ? 8 : 0, MQCFIN64_STRUC_LENGTH, 3};
-            break;
+            *s = {type, offsetof(MQCFIN64, Value), value ? 8 : 0, MQCFIN64_STRUC_LENGTH, 3};
+            return 0;
+        case MQCFT_INTEGER_FILTER:
+            *s = {type, offsetof(MQCFIF, FilterValue), value ? 4 : 0, MQCFIF_STRUC_LENGTH, 3};
+            return 0;
         case MQCFT_STRING:
         case PCF_TYPE_STRING_1001:
         case MQCFT_BYTE_STRING:
         case MQCFT_STRING_FILTER:
-        case MQCFT_BYTE_STRING_FILTER: {
-            int64_t n = stringLength(value, length);
-            int64_t fixed = type == MQCFT_BYTE_STRING          ? MQCFBS_STRUC_LENGTH_FIXED
-                            : type == MQCFT_STRING_FILTER      ? MQCFSF_STRUC_LENGTH_FIXED
-                            : type == MQCFT_BYTE_STRING_FILTER ? MQCFBF_STRUC_LENGTH_FIXED
-                                                               : MQCFST_STRUC_LENGTH_FIXED;
-            int32_t version = type == MQCFT_BYTE_STRING                                           ? 2
-                              : (type == MQCFT_STRING_FILTER || type == MQCFT_BYTE_STRING_FILTER) ? 3
-                                                                                                  : 1;
-            if (n < 0 || fixed + roundUp4(n) > kMaxStruc) {
-                refused = type == MQCFT_BYTE_STRING          ? MQRCCF_CFBS_STRING_LENGTH_ERR
-                          : type == MQCFT_STRING_FILTER      ? MQRCCF_CFSF_FILTER_VAL_LEN_ERR
-                          : type == MQCFT_BYTE_STRING_FILTER ? MQRCCF_CFBF_FILTER_VAL_LEN_ERR
-                                                             : MQRCCF_CFST_STRING_LENGTH_ERR;
-                break;
-            }
-            s = {type, fixed, n, fixed + roundUp4(n), version};
-            break;
-        }
+        case MQCFT_BYTE_STRING_FILTER:
+            return stringShape(type, value, length, s);
         case MQCFT_INTEGER_LIST: {
-            if (length < 0 || MQCFIL_STRUC_LENGTH_FIXED + int64_t{length} > kMaxStruc) {
-                refused = MQRCCF_CFIL_COUNT_ERROR;
-                break;
-            }
+            if (length < 0 || MQCFIL_STRUC_LENGTH_FIXED + int64_t{length} > kMaxStruc)
+                return MQRCCF_CFIL_COUNT_ERROR;
             int64_t n = value ? (length / 4) * 4 : 0;  // whole values only: Count x 4 bytes follow
-            s = {type, MQCFIL_STRUC_LENGTH_FIXED, n, MQCFIL_STRUC_LENGTH_FIXED + n, 1};
-            break;
+            *s = {type, MQCFIL_STRUC_LENGTH_FIXED, n, MQCFIL_STRUC_LENGTH_FIXED + n, 1};
+            return 0;
         }
         case MQCFT_STRING_LIST:
         case PCF_TYPE_STRING_LIST_1002: {
             int64_t total = value ? length : 0;
-            if (length < 0 || MQCFSL_STRUC_LENGTH_FIXED + roundUp4(total) > kMaxStruc) {
-                refused = MQRCCF_CFSL_TOTAL_LENGTH_ERROR;
-                break;
-            }
-            if (total != 0 && extra <= 0) {  // no count can be derived from an empty string length
-                refused = MQRCCF_CFSL_STRING_LENGTH_ERR;
-                break;
-            }
-            s = {MQCFT_STRING_LIST, MQCFSL_STRUC_LENGTH_FIXED, total,
-                 MQCFSL_STRUC_LENGTH_FIXED + roundUp4(total), 1};
-            break;
+            if (length < 0 || MQCFSL_STRUC_LENGTH_FIXED + roundUp4(total) > kMaxStruc)
+                return MQRCCF_CFSL_TOTAL_LENGTH_ERROR;
+            // No count can be derived from an empty string length.
+            if (total != 0 && extra <= 0) return MQRCCF_CFSL_STRING_LENGTH_ERR;
+            *s = {MQCFT_STRING_LIST, MQCFSL_STRUC_LENGTH_FIXED, total,
+                  MQCFSL_STRUC_LENGTH_FIXED + roundUp4(total), 1};
+            return 0;
         }
-        case MQCFT_INTEGER_FILTER:
-            s = {type, offsetof(MQCFIF, FilterValue), value ? 4 : 0, MQCFIF_STRUC_LENGTH, 3};
-            break;
-        case MQCFT_GROUP:
-            return openGroup(c, parmId, compCode, reason);
-        case PCF_TYPE_GROUP_END:
-            return closeGroup(c, compCode, reason);
-        case PCF_TYPE_WORD:
-            if (!ensureRoom(c, 4)) {
-                setResult(compCode, reason, MQCC_FAILED, MQRC_STORAGE_NOT_AVAILABLE);
-                return nullptr;
-            }
-            mqiPutI32(c->buffer, static_cast<size_t>(c->position), PCF_TYPE_WORD);
-            c->position += 4;
-            countParameter(c);
-            return nullptr;
         default:
-            setResult(compCode, reason, MQCC_FAILED, MQRCCF_CFH_TYPE_ERROR);
-            return nullptr;
+            return MQRCCF_CFH_TYPE_ERROR;
     }
-    if (refused) {
-        setResult(compCode, reason, MQCC_FAILED, refused);
-        return nullptr;
-    }
-    if (!ensureRoom(c, s.strucLength)) {
-        setResult(compCode, reason, MQCC_FAILED, MQRC_STORAGE_NOT_AVAILABLE);
-        return nullptr;
-    }
-    uint8_t *start = c->buffer + c->position;
-    uint8_t *field = writeStruct(c, s, parmId, value);
+}
+
+// The fields after Parameter that only some structures have: lengths, counts, code page, operator.
+void fillFields(uint8_t *start, const Shape &s, int32_t ccsid, int32_t extra) {
     switch (s.writtenType) {
         case MQCFT_STRING:
         case PCF_TYPE_STRING_1001:
@@ -264,6 +247,38 @@ void *setParm(PcfCursor *c, int32_t type, int32_t parmId, const void *value, int
         default:
             break;
     }
+}
+
+// The common builder: ccsid is written into the string forms; for MQCFSL extra is the string length,
+// for the filters the operator.
+void *setParm(PcfCursor *c, int32_t type, int32_t parmId, const void *value, int32_t length, int32_t ccsid,
+              int32_t extra, int32_t *compCode, int32_t *reason) {
+    setResult(compCode, reason, MQCC_OK, MQRC_NONE);
+    switch (type) {
+        case MQCFT_GROUP:
+            return openGroup(c, parmId, compCode, reason);
+        case PCF_TYPE_GROUP_END:
+            return closeGroup(c, compCode, reason);
+        case PCF_TYPE_WORD:
+            return appendWord(c, compCode, reason);
+        case MQCFT_INTEGER64:
+            if (suppressInt64()) return nullptr;
+            break;
+        default:
+            break;
+    }
+    Shape s{type, 0, 0, 0, 1};
+    if (int32_t refused = shapeOf(type, value, length, extra, &s)) {
+        setResult(compCode, reason, MQCC_FAILED, refused);
+        return nullptr;
+    }
+    if (!ensureRoom(c, s.strucLength)) {
+        setResult(compCode, reason, MQCC_FAILED, MQRC_STORAGE_NOT_AVAILABLE);
+        return nullptr;
+    }
+    uint8_t *start = c->buffer + c->position;
+    uint8_t *field = writeStruct(c, s, parmId, value);
+    fillFields(start, s, ccsid, extra);
     return field;
 }
 
