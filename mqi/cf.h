@@ -227,9 +227,10 @@ int evCFWriterInit(evCFWriter *w, uint8_t *record, uint32_t capacity, const EvSt
 // 2241 at a group end with none open, 3240 for a group id over 65535. Items whose id is 0 are ignored.
 void evCFAddParm(evCFWriter *w, const evCFItem *item, int32_t *compCode, int32_t *reason);
 // Writes a pending date and then a pending time as ordinary strings. 0 or a reason.
-int32_t evCFFlushPending(evCFWriter *w);
+[[nodiscard]] int32_t evCFFlushPending(evCFWriter *w);
 // 1 when the string item was taken as half of a date and time pair; text is its trimmed value.
-int evCFEncodeParm(evCFWriter *w, const evCFItem *item, const char *text, uint32_t length, int32_t *reason);
+[[nodiscard]] int evCFEncodeParm(evCFWriter *w, const evCFItem *item, const char *text, uint32_t length,
+                                 int32_t *reason);
 // The object type a string parameter names (0 when none); 1 when it agrees with objectType (0 agrees
 // with any). A channel parameter also agrees with 1016 and then names 1016.
 int evCFKnownString(int32_t parmId, int32_t objectType, int32_t *typeOut);
@@ -296,9 +297,9 @@ const uint8_t *evCFFindParm(const uint8_t *record, uint32_t length, int32_t parm
 
 // Appends one decoded item to a PCF message being built. Rebuilt messages have one level of groups;
 // a top-level item after a group closes it. 0, or the reason of an item that was refused and skipped.
-int32_t evCFToPcfParm(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *item);
+[[nodiscard]] int32_t evCFToPcfParm(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *item);
 // Appends a pair as two MQCFST: the date "yyyy-mm-dd" and the time "hh.mm.ss" of the timestamp in UTC.
-int32_t evCFAddTimeParms(PcfCursor *pcf, int64_t timestamp, int32_t dateId, int32_t timeId);
+[[nodiscard]] int32_t evCFAddTimeParms(PcfCursor *pcf, int64_t timestamp, int32_t dateId, int32_t timeId);
 
 // ---- Compressing an event message ----
 
@@ -306,8 +307,8 @@ int32_t evCFAddTimeParms(PcfCursor *pcf, int64_t timestamp, int32_t dateId, int3
 // the caller releases. The first queue-manager name goes into qmgrName (49 bytes: 48 and a NUL) when
 // it is still empty. 1 on success; 0 with reason: 2071 when storage failed, otherwise the message is
 // malformed (3001 not an event, 3002 under 36 bytes, 3020 too many parameters, a parser or writer reason).
-int evCFCompress(const EvStringPool *pool, const MQMD *mqmd, uint8_t *message, int32_t length, char *qmgrName,
-                 Area **record, int32_t *reason);
+[[nodiscard]] int evCFCompress(const EvStringPool *pool, const MQMD *mqmd, uint8_t *message, int32_t length,
+                               char *qmgrName, Area **record, int32_t *reason);
 
 // ---- Command events ----
 

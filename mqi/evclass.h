@@ -120,7 +120,7 @@ uint32_t evClassifyEvent(uint8_t *record, size_t length, uint32_t *category, uin
 // Configuration events file their items by group: the event context under 8001, other top-level
 // items under AFTER (39201) for create and refresh, BEFORE (39200) for delete; then one pass of
 // neighbour swaps moves them towards the order none, 8001, 39200, 39201, others.
-Area *evCFSummarise(const EvStringPool *pool, uint8_t *record, size_t length);
+[[nodiscard]] Area *evCFSummarise(const EvStringPool *pool, uint8_t *record, size_t length);
 
 // ---- Event summary text ----
 
@@ -175,8 +175,9 @@ void DumpPCF(uint8_t *message, int32_t length);
 // output. 0 on success (CompCode not failed), 4 for 2111 (source CCSID), 5 for 2115 (target CCSID),
 // 6 for any other failure or a table without MQXCNVC. With CS_CONVERSION_DEBUG set a failure prints
 // "MQXCNVC(%d -> %d) RC(%d)" through the dump sink.
-int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
-                    char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid);
+[[nodiscard]] int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *source,
+                                  int32_t sourceLength, char *target, int32_t *targetLength,
+                                  int32_t sourceCcsid, int32_t targetCcsid);
 
 // The punctuation that records written in a CCSID use: '[', ']', '{', '}', '!' and the single quote.
 struct MQPunctuationEntry {

@@ -64,7 +64,7 @@ constexpr int32_t MQ_LOAD_VERB_MISSING = 11;
 // 0 when loaded (or already loaded), 11 when a required verb is missing, else the code of the failed
 // load (2: not found). Any result but 0 leaves every slot of the table unset.
 // With MQACCESS_DEBUG set, "Loading '%s'" and "Load failed RC(%d) %s" go to the console.
-int32_t MQLoadLibrary(const char *name, MQIFunctionTable *table);
+[[nodiscard]] int32_t MQLoadLibrary(const char *name, MQIFunctionTable *table);
 
 // Folder of the server library: MQM_DLL_PATH, else MQ_INSTALLATION_PATH + "/lib64", else "".
 // The text stays valid until the calling thread asks again.
@@ -75,7 +75,7 @@ const char *MQGetClientLibPath();
 // Loads one library file: the file name alone when it holds '/' or the folder is null or empty, else
 // folder + '/' + file name. 0 with *module set, or the code of the failed load. With MQACCESS_DEBUG set
 // the console gets "Loading '%s'" before and "Load failed RC(%d) %s" after a failure.
-int32_t MQLoadLibraryFile(const char *fileName, const char *folder, void **module);
+[[nodiscard]] int32_t MQLoadLibraryFile(const char *fileName, const char *folder, void **module);
 
 // The stubs bound to optional verbs a library lacks, by the verb's argument count. Each stores
 // MQCC_FAILED through its next-to-last argument and MQRC_FUNCTION_NOT_SUPPORTED through its last

@@ -184,11 +184,11 @@ inline PcfSummary *pcfSummaryOf(Area *area) {
 // Files one item of a summary being built in area (which must hold PCF_SUMMARY_AREA bytes): the first
 // occurrence of a key at top level or in the command context fills its slot (1); any other item is
 // appended (0). -1 when 1000 items are held already: the item is dropped and truncated set.
-int pcfSummaryPlace(Area *area, const PcfSummaryItem *item);
+[[nodiscard]] int pcfSummaryPlace(Area *area, const PcfSummaryItem *item);
 
 // Summarises a standard PCF message (at least 36 bytes); strings with CCSID 0 take ccsid. Returns a
 // pooled "MQPCFSUMMARY" area holding the summary (pcfSummaryOf), which the caller releases, or null.
 // The first occurrence of a key fills its slot; later ones are appended like any other item. A
 // damaged message keeps the items read before the damage, the parser's reason in status; past 1000
 // items appending stops and truncated is set.
-Area *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid);
+[[nodiscard]] Area *MQPCFSummarise(uint8_t *message, int32_t length, uint32_t ccsid);

@@ -181,12 +181,12 @@ struct CSMemCounts {
     int64_t high;         // the highest value bytes has reached ("High")
 };
 
-void *CSGetMem(uint64_t size);              // null when the heap is exhausted or size + 52 exceeds 32 bits
-void CSFreeMem(void *pointer);              // pointer from CSGetMem, not null
-CSMemCounts CSMemCounters();                // a consistent snapshot
-uint32_t CSMemKind(const void *pointer);    // the block's kind: 1 below 300 bytes total, else 2
-uint32_t CSMemSerial(const void *pointer);  // the block's serial
-uint32_t CSMemTotal(const void *pointer);   // the block's total
+[[nodiscard]] void *CSGetMem(uint64_t size);  // null when the heap is exhausted or size + 52 exceeds 32 bits
+void CSFreeMem(void *pointer);                // pointer from CSGetMem, not null
+CSMemCounts CSMemCounters();                  // a consistent snapshot
+uint32_t CSMemKind(const void *pointer);      // the block's kind: 1 below 300 bytes total, else 2
+uint32_t CSMemSerial(const void *pointer);    // the block's serial
+uint32_t CSMemTotal(const void *pointer);     // the block's total
 
 // ---------------------------------------------------------------------------------------------
 // AVL trees. A node is the caller's own trivially copyable record: the 40-byte CSTree header
@@ -225,8 +225,8 @@ CSTree *CSTreeFind(CSTree *root, const void *key, int32_t kind);
 // A copy of recordSize bytes of the template from the counted heap, header cleared; null when
 // the key is present, memory is short or the record is too small for its key. The eye-catcher
 // names the collection only.
-CSTree *CSTreeInsert(CSTree **root, const char *eyeCatcher, const void *record, size_t recordSize,
-                     int32_t kind);
+[[nodiscard]] CSTree *CSTreeInsert(CSTree **root, const char *eyeCatcher, const void *record,
+                                   size_t recordSize, int32_t kind);
 // Non-null (already freed: a flag only) when a node with the template's key was removed.
 // Kinds n > 0, -2, -3 and -4.
 CSTree *CSTreeDelete(CSTree **root, const void *record, int32_t kind);
@@ -258,7 +258,7 @@ inline unsigned char *AreaData(Area *area) {
 
 // An area with at least size data bytes, its first bytesToZero bytes (clamped to the capacity)
 // zeroed; null when memory is short (reported as "Failed to allocate %d bytes for '%.20s'").
-Area *AreaGet(uint32_t size, int32_t bytesToZero, const char *name);
+[[nodiscard]] Area *AreaGet(uint32_t size, int32_t bytesToZero, const char *name);
 void AreaRelease(Area **area);  // into the pool; sets *area to null; a null *area is ignored
 void AreaFreePool();            // returns every pooled area to the heap (shutdown)
 
@@ -300,7 +300,7 @@ void CSTraceDump(const char *title, const void *bytes, size_t length);
 bool CSCommandRewrite(std::string_view line, std::string *out);
 // 1 when the process was started; else 0 with *message a 500-byte counted-heap text that the
 // caller frees (null when even that could not be allocated).
-int CSRunCommand(const char *commandLine, char **message);
+[[nodiscard]] int CSRunCommand(const char *commandLine, char **message);
 
 // ---------------------------------------------------------------------------------------------
 // Interval texts.

@@ -141,7 +141,7 @@ struct WorkItem {
 };
 
 // Copies the item and queues it: 0, or 2071 when no storage is left for the copy.
-int32_t evWorkPost(const WorkItem *item);
+[[nodiscard]] int32_t evWorkPost(const WorkItem *item);
 
 // Starts one more worker thread, counted idle at once: 0, or 2071 when it cannot be created.
 int32_t evWorkerStart();

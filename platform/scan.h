@@ -137,6 +137,7 @@ struct TimeSpecParm {
 
 // Splits the NUL-terminated text into date, time and relative elements (TIMESPEC_ELEMENT_SIZE bytes
 // each; "now" and "any" go to the time element): 1, or 0 after reporting the error.
-int evParseTimeSpec(TimeSpecParm *parm, const char *text, char *date, char *time, char *relative);
+[[nodiscard]] int evParseTimeSpec(TimeSpecParm *parm, const char *text, char *date, char *time,
+                                  char *relative);
 // The seconds named by the date and time elements: 1 with *result set, or the reported reason.
-int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int64_t *result);
+[[nodiscard]] int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int64_t *result);

@@ -143,7 +143,7 @@ struct CfRecord {
         return *this;
     }
     CfRecord &flush() {
-        evCFFlushPending(&w);
+        EXPECT_EQ(evCFFlushPending(&w), 0);
         return *this;
     }
 };
