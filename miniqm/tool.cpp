@@ -292,6 +292,28 @@ int mqFail(const char *verb, MQLONG reason) {
     return fail(std::string(verb) + " failed with reason " + std::to_string(reason));
 }
 
+// Connects to queue manager qm and opens queue q. On failure says which call failed with which
+// reason (the reason is kept before the disconnect that follows a failed open) and returns the
+// exit code; 0 when both calls worked.
+int connectAndOpen(const std::string &qm, const std::string &q, MQLONG options, MQHCONN &hconn,
+                   MQHOBJ &hobj) {
+    if (q.size() > 48) return fail("queue name longer than 48 characters");
+    MQCHAR48 qmName;
+    setText(qmName, 48, qm);
+    MQLONG cc, rc;
+    MQCONN(qmName, &hconn, &cc, &rc);
+    if (cc == MQCC_FAILED) return mqFail("MQCONN", rc);
+    MQOD od = MQOD_DEFAULT;
+    setText(od.ObjectName, 48, q);
+    MQOPEN(hconn, &od, options, &hobj, &cc, &rc);
+    if (cc == MQCC_FAILED) {
+        MQLONG openReason = rc;
+        MQDISC(&hconn, &cc, &rc);
+        return mqFail("MQOPEN", openReason);
+    }
+    return 0;
+}
+
 int cmdPut(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {"--file", "--format", "--msgid", "--correlid", "--replyto"},
                        {"--persistent"});
@@ -323,19 +345,14 @@ int cmdPut(int argc, char **argv) {
         long n;
         while ((n = qmos::readFd(0, buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
     }
-    MQCHAR48 qmName;
-    setText(qmName, 48, a.pos[0]);
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+    if (int failed = connectAndOpen(a.pos[0], a.pos[1], MQOO_OUTPUT, hconn, hobj)) return failed;
     MQLONG cc, rc;
-    MQCONN(qmName, &hconn, &cc, &rc);
-    if (cc == MQCC_FAILED) return mqFail("MQCONN", rc);
-    MQOD od = MQOD_DEFAULT;
-    if (a.pos[1].size() > 48) return fail("queue name longer than 48 characters");
-    setText(od.ObjectName, 48, a.pos[1]);
-    MQPUT1(hconn, &od, &md, &pmo, static_cast<MQLONG>(data.size()), data.data(), &cc, &rc);
+    MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), data.data(), &cc, &rc);
     MQLONG putReason = rc, putCc = cc;
     MQDISC(&hconn, &cc, &rc);
-    if (putCc == MQCC_FAILED) return mqFail("MQPUT1", putReason);
+    if (putCc == MQCC_FAILED) return mqFail("MQPUT", putReason);
     std::printf("Message put to %s, %zu bytes, MsgId %s\n", a.pos[1].c_str(), data.size(),
                 hex(md.MsgId, 24).c_str());
     return 0;
@@ -366,22 +383,13 @@ int cmdGet(int argc, char **argv) {
     long wait = 0;
     if (a.has("--wait") && !parseInt(a.get("--wait"), 0, 2000000, wait))
         return fail("invalid --wait seconds");
-    MQCHAR48 qmName;
-    setText(qmName, 48, a.pos[0]);
-    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
-    MQLONG cc, rc;
-    MQCONN(qmName, &hconn, &cc, &rc);
-    if (cc == MQCC_FAILED) return mqFail("MQCONN", rc);
-    MQOD od = MQOD_DEFAULT;
-    if (a.pos[1].size() > 48) return fail("queue name longer than 48 characters");
-    setText(od.ObjectName, 48, a.pos[1]);
     bool browse = a.has("--browse");
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
     MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
-    MQOPEN(hconn, &od, browse ? MQOO_BROWSE : MQOO_INPUT_SHARED, &hobj, &cc, &rc);
-    if (cc == MQCC_FAILED) {
-        MQDISC(&hconn, &cc, &rc);
-        return mqFail("MQOPEN", rc);
-    }
+    if (int failed =
+            connectAndOpen(a.pos[0], a.pos[1], browse ? MQOO_BROWSE : MQOO_INPUT_SHARED, hconn, hobj))
+        return failed;
+    MQLONG cc, rc;
     std::string data(1024 * 1024, '\0');
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_2;
@@ -439,21 +447,10 @@ int cmdDepth(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {});
     if (!a.error.empty()) return usage(a.error);
     if (a.pos.size() != 2) return usage("depth needs a queue manager and a queue name");
-    MQCHAR48 qmName;
-    setText(qmName, 48, a.pos[0]);
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
-    MQLONG cc, rc;
-    MQCONN(qmName, &hconn, &cc, &rc);
-    if (cc == MQCC_FAILED) return mqFail("MQCONN", rc);
-    MQOD od = MQOD_DEFAULT;
-    if (a.pos[1].size() > 48) return fail("queue name longer than 48 characters");
-    setText(od.ObjectName, 48, a.pos[1]);
     MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
-    MQOPEN(hconn, &od, MQOO_INQUIRE, &hobj, &cc, &rc);
-    if (cc == MQCC_FAILED) {
-        MQDISC(&hconn, &cc, &rc);
-        return mqFail("MQOPEN", rc);
-    }
+    if (int failed = connectAndOpen(a.pos[0], a.pos[1], MQOO_INQUIRE, hconn, hobj)) return failed;
+    MQLONG cc, rc;
     MQLONG selector = MQIA_CURRENT_Q_DEPTH, depth = 0;
     MQINQ(hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &rc);
     MQLONG inqCc = cc, inqRc = rc;

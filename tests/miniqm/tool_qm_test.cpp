@@ -93,8 +93,13 @@ TEST(Tool, PutGetAndDepthCarryTheDescriptorFields) {
     EXPECT_EQ(files.read("out.bin"), std::string("\x01\x02hello", 7));
     EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT", &out), 1);
     EXPECT_TRUE(contains(out, "2033")) << out;
-    EXPECT_EQ(qm.tool("put " + qm.name() + " NO.SUCH.Q --file " + files.file("in.bin"), &out), 1);
-    EXPECT_TRUE(contains(out, "2085")) << out;
+    // A queue that does not exist: the reason of the failed open, not of the disconnect after it.
+    for (const char *verb : {"put", "get", "depth"}) {
+        EXPECT_EQ(qm.tool(std::string(verb) + " " + qm.name() + " NO.SUCH.Q < " + files.file("in.bin"), &out),
+                  1)
+            << verb;
+        EXPECT_TRUE(contains(out, "MQOPEN failed with reason 2085")) << verb << ": " << out;
+    }
     EXPECT_EQ(qm.tool("put " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --msgid XYZ", &out), 1);
     EXPECT_TRUE(contains(out, "hex")) << out;
 }
