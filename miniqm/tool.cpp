@@ -44,11 +44,23 @@ int usage(const std::string &text) {
     return 2;
 }
 
+// A value the command cannot take (a name, a number, a verb): exit code 2, as for bad usage.
+int badArgument(const std::string &text) {
+    std::fprintf(stderr, "miniqm: %s\n", text.c_str());
+    return 2;
+}
+
+int help() {
+    std::fputs(kUsage, stdout);
+    return 0;
+}
+
 // Parsed "--name value" and "--flag" options after the positional arguments.
 struct Args {
     std::vector<std::string> pos;
     std::vector<std::pair<std::string, std::string>> opts;
     std::string error;
+    bool help = false;  // -h or --help among the arguments
     bool has(const std::string &name) const {
         for (const auto &o : opts)
             if (o.first == name) return true;
@@ -66,7 +78,9 @@ Args parseArgs(int argc, char **argv, int from, const std::vector<std::string> &
     Args a;
     for (int i = from; i < argc; ++i) {
         std::string s = argv[i];
-        if (s.rfind("--", 0) == 0) {
+        if (s == "-h" || s == "--help") {
+            a.help = true;
+        } else if (s.rfind("--", 0) == 0) {
             bool v = false, f = false;
             for (const std::string &n : withValue) v = v || n == s;
             for (const std::string &n : flags) f = f || n == s;
@@ -87,6 +101,14 @@ Args parseArgs(int argc, char **argv, int from, const std::vector<std::string> &
         }
     }
     return a;
+}
+
+// The exit code when the arguments end the command before it runs (help, or bad usage); -1 when
+// the command goes on.
+int stopCode(const Args &a) {
+    if (a.help) return help();
+    if (!a.error.empty()) return usage(a.error);
+    return -1;
 }
 
 bool parseInt(const std::string &s, long lo, long hi, long &out) {
@@ -133,11 +155,17 @@ std::string text(const char *field, size_t n) {
     return s;
 }
 
-// The queue manager's directory, checked to exist.
-bool existingQm(const std::string &name, std::string &dir, qmpaths::QmConfig &cfg) {
-    if (!qmpaths::validName(name)) return false;
+int badQmName(const std::string &name) {
+    return badArgument("invalid queue manager name '" + name + "' (1-48 of A-Z a-z 0-9 . _ %)");
+}
+
+// The queue manager's directory and configuration: 0 when it exists, else the exit code (after
+// saying why).
+int findQm(const std::string &name, std::string &dir, qmpaths::QmConfig &cfg) {
+    if (!qmpaths::validName(name)) return badQmName(name);
     dir = qmpaths::qmDir(name);
-    return qmpaths::readConfig(dir, cfg);
+    if (!qmpaths::readConfig(dir, cfg)) return fail("queue manager " + name + " does not exist");
+    return 0;
 }
 
 bool running(const std::string &dir, qmpaths::RunInfo &info) {
@@ -146,16 +174,16 @@ bool running(const std::string &dir, qmpaths::RunInfo &info) {
 
 int cmdCreate(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {"--port"}, {});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() != 1) return usage("create needs exactly one queue manager name");
     const std::string &name = a.pos[0];
-    if (!qmpaths::validName(name))
-        return fail("invalid queue manager name '" + name + "' (1-48 of A-Z a-z 0-9 . _ %)");
+    if (!qmpaths::validName(name)) return badQmName(name);
     qmpaths::QmConfig cfg;
     cfg.name = name;
     long v = 0;
     if (a.has("--port")) {
-        if (!parseInt(a.get("--port"), 0, 65535, v)) return fail("invalid port '" + a.get("--port") + "'");
+        if (!parseInt(a.get("--port"), 0, 65535, v))
+            return badArgument("invalid port '" + a.get("--port") + "'");
         cfg.port = static_cast<int>(v);
     }
     std::string level = qmos::getEnv("MINIQM_CMDLEVEL");
@@ -173,11 +201,11 @@ int cmdCreate(int argc, char **argv) {
 
 int cmdStart(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {"--no-fsync"});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() != 1) return usage("start needs exactly one queue manager name");
     std::string dir;
     qmpaths::QmConfig cfg;
-    if (!existingQm(a.pos[0], dir, cfg)) return fail("queue manager " + a.pos[0] + " does not exist");
+    if (int missing = findQm(a.pos[0], dir, cfg)) return missing;
     qmpaths::RunInfo info;
     if (running(dir, info))
         return fail("queue manager " + cfg.name + " is already running (pid " + std::to_string(info.pid) +
@@ -213,11 +241,11 @@ int cmdStart(int argc, char **argv) {
 
 int cmdStop(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {"--now"});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() != 1) return usage("stop needs exactly one queue manager name");
     std::string dir;
     qmpaths::QmConfig cfg;
-    if (!existingQm(a.pos[0], dir, cfg)) return fail("queue manager " + a.pos[0] + " does not exist");
+    if (int missing = findQm(a.pos[0], dir, cfg)) return missing;
     qmpaths::RunInfo info;
     if (!running(dir, info)) return fail("queue manager " + cfg.name + " is not running");
     std::string reply;
@@ -233,11 +261,11 @@ int cmdStop(int argc, char **argv) {
 
 int cmdDelete(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() != 1) return usage("delete needs exactly one queue manager name");
     std::string dir;
     qmpaths::QmConfig cfg;
-    if (!existingQm(a.pos[0], dir, cfg)) return fail("queue manager " + a.pos[0] + " does not exist");
+    if (int missing = findQm(a.pos[0], dir, cfg)) return missing;
     qmpaths::RunInfo info;
     if (running(dir, info)) return fail("queue manager " + cfg.name + " is running; stop it first");
     if (!qmos::removeTree(dir)) return fail("cannot remove " + dir);
@@ -247,7 +275,7 @@ int cmdDelete(int argc, char **argv) {
 
 int cmdStatus(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() > 1) return usage("status takes at most one queue manager name");
     std::vector<std::string> names;
     if (a.pos.empty()) {
@@ -259,7 +287,7 @@ int cmdStatus(int argc, char **argv) {
     for (const std::string &n : names) {
         std::string dir;
         qmpaths::QmConfig cfg;
-        if (!existingQm(n, dir, cfg)) return fail("queue manager " + n + " does not exist");
+        if (int missing = findQm(n, dir, cfg)) return missing;
         qmpaths::RunInfo info;
         if (running(dir, info))
             std::printf("%-20s running  pid %d  port %d\n", cfg.name.c_str(), info.pid, info.port);
@@ -271,11 +299,11 @@ int cmdStatus(int argc, char **argv) {
 
 int cmdMqsc(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() != 1) return usage("mqsc needs exactly one queue manager name");
     std::string dir;
     qmpaths::QmConfig cfg;
-    if (!existingQm(a.pos[0], dir, cfg)) return fail("queue manager " + a.pos[0] + " does not exist");
+    if (int missing = findQm(a.pos[0], dir, cfg)) return missing;
     std::string input;
     char buf[65536];
     long n;
@@ -292,12 +320,21 @@ int mqFail(const char *verb, MQLONG reason) {
     return fail(std::string(verb) + " failed with reason " + std::to_string(reason));
 }
 
+// put, get and depth take a queue manager and a queue name: 0 when they are there and valid, else
+// the exit code.
+int queueArgs(const char *command, const Args &a) {
+    if (a.pos.size() != 2) return usage(std::string(command) + " needs a queue manager and a queue name");
+    if (!qmpaths::validName(a.pos[0])) return badQmName(a.pos[0]);
+    const std::string &q = a.pos[1];
+    if (q.empty() || q.size() > 48) return badArgument("invalid queue name '" + q + "' (1-48 characters)");
+    return 0;
+}
+
 // Connects to queue manager qm and opens queue q. On failure says which call failed with which
 // reason (the reason is kept before the disconnect that follows a failed open) and returns the
 // exit code; 0 when both calls worked.
 int connectAndOpen(const std::string &qm, const std::string &q, MQLONG options, MQHCONN &hconn,
                    MQHOBJ &hobj) {
-    if (q.size() > 48) return fail("queue name longer than 48 characters");
     MQCHAR48 qmName;
     setText(qmName, 48, qm);
     MQLONG cc, rc;
@@ -317,23 +354,24 @@ int connectAndOpen(const std::string &qm, const std::string &q, MQLONG options, 
 int cmdPut(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {"--file", "--format", "--msgid", "--correlid", "--replyto"},
                        {"--persistent"});
-    if (!a.error.empty()) return usage(a.error);
-    if (a.pos.size() != 2) return usage("put needs a queue manager and a queue name");
+    if (int code = stopCode(a); code >= 0) return code;
+    if (int bad = queueArgs("put", a)) return bad;
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_2;
     MQPMO pmo = MQPMO_DEFAULT;
     pmo.Options = MQPMO_NO_SYNCPOINT;
     if (a.has("--format")) {
-        if (a.get("--format").size() > 8) return fail("format name longer than 8 characters");
+        if (a.get("--format").size() > 8) return badArgument("format name longer than 8 characters");
         setText(md.Format, 8, a.get("--format"));
     }
     if (a.has("--msgid") && !parseHex24(a.get("--msgid"), md.MsgId))
-        return fail("--msgid needs up to 48 hex digits");
+        return badArgument("--msgid needs up to 48 hex digits");
     if (a.has("--correlid") && !parseHex24(a.get("--correlid"), md.CorrelId))
-        return fail("--correlid needs up to 48 hex digits");
+        return badArgument("--correlid needs up to 48 hex digits");
     if (a.has("--persistent")) md.Persistence = MQPER_PERSISTENT;
     if (a.has("--replyto")) {
-        if (a.get("--replyto").size() > 48) return fail("reply-to queue name longer than 48 characters");
+        if (a.get("--replyto").size() > 48)
+            return badArgument("reply-to queue name longer than 48 characters");
         setText(md.ReplyToQ, 48, a.get("--replyto"));
         md.MsgType = MQMT_REQUEST;
     }
@@ -378,11 +416,11 @@ void dump(const std::string &data) {
 
 int cmdGet(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {"--wait", "--raw"}, {"--browse"});
-    if (!a.error.empty()) return usage(a.error);
-    if (a.pos.size() != 2) return usage("get needs a queue manager and a queue name");
+    if (int code = stopCode(a); code >= 0) return code;
+    if (int bad = queueArgs("get", a)) return bad;
     long wait = 0;
     if (a.has("--wait") && !parseInt(a.get("--wait"), 0, 2000000, wait))
-        return fail("invalid --wait seconds");
+        return badArgument("invalid --wait seconds");
     bool browse = a.has("--browse");
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
     MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
@@ -445,8 +483,8 @@ int cmdGet(int argc, char **argv) {
 
 int cmdDepth(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {}, {});
-    if (!a.error.empty()) return usage(a.error);
-    if (a.pos.size() != 2) return usage("depth needs a queue manager and a queue name");
+    if (int code = stopCode(a); code >= 0) return code;
+    if (int bad = queueArgs("depth", a)) return bad;
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
     MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
     if (int failed = connectAndOpen(a.pos[0], a.pos[1], MQOO_INQUIRE, hconn, hobj)) return failed;
@@ -462,11 +500,8 @@ int cmdDepth(int argc, char **argv) {
 
 int cmdFault(int argc, char **argv) {
     Args a = parseArgs(argc, argv, 2, {"--count", "--object", "--queue", "--conn", "--cc"}, {});
-    if (!a.error.empty()) return usage(a.error);
+    if (int code = stopCode(a); code >= 0) return code;
     if (a.pos.size() < 2) return usage("fault needs a queue manager and a verb");
-    std::string dir;
-    qmpaths::QmConfig cfg;
-    if (!existingQm(a.pos[0], dir, cfg)) return fail("queue manager " + a.pos[0] + " does not exist");
     std::string command;
     if (a.pos.size() == 2 && (a.pos[1] == "clear" || a.pos[1] == "list")) {
         command = "fault " + a.pos[1];
@@ -481,23 +516,27 @@ int cmdFault(int argc, char **argv) {
         for (char &c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         bool known = false;
         for (const char *v : kVerbs) known = known || verb == v;
-        if (!known) return fail("unknown verb '" + a.pos[1] + "'");
+        if (!known) return badArgument("unknown verb '" + a.pos[1] + "'");
         long reason = 0, count = 1, cc = -1;
-        if (!parseInt(a.pos[2], 1, 999999, reason)) return fail("invalid reason '" + a.pos[2] + "'");
+        if (!parseInt(a.pos[2], 1, 999999, reason)) return badArgument("invalid reason '" + a.pos[2] + "'");
         if (a.has("--count") && !parseInt(a.get("--count"), 1, 1000000, count))
-            return fail("invalid --count");
-        if (a.has("--cc") && !parseInt(a.get("--cc"), 0, 2, cc)) return fail("invalid --cc (0, 1 or 2)");
+            return badArgument("invalid --count");
+        if (a.has("--cc") && !parseInt(a.get("--cc"), 0, 2, cc))
+            return badArgument("invalid --cc (0, 1 or 2)");
         // --queue and --object are the same: the object the call is made on, as opened.
         std::string object = a.has("--queue")    ? a.get("--queue")
                              : a.has("--object") ? a.get("--object")
                                                  : "-";
-        if (object.empty() || object.find(' ') != std::string::npos) return fail("invalid --queue");
+        if (object.empty() || object.find(' ') != std::string::npos) return badArgument("invalid --queue");
         std::string appl = a.has("--conn") ? a.get("--conn") : "-";
         if (appl.empty() || appl.find(' ') != std::string::npos)
-            return fail("invalid --conn (an ApplName without blanks)");
+            return badArgument("invalid --conn (an ApplName without blanks)");
         command = "fault " + verb + " " + std::to_string(reason) + " " + std::to_string(count) + " " +
                   std::to_string(cc) + " " + object + " " + appl;
     }
+    std::string dir;
+    qmpaths::QmConfig cfg;
+    if (int missing = findQm(a.pos[0], dir, cfg)) return missing;
     std::string reply;
     qmadmin::Outcome o = qmadmin::request(dir, command, reply);
     if (o == qmadmin::Outcome::Unreachable || o == qmadmin::Outcome::NoReply)
@@ -522,9 +561,6 @@ int main(int argc, char **argv) {
     };
     for (const Entry &e : kCommands)
         if (cmd == e.name) return e.run(argc, argv);
-    if (cmd == "--help" || cmd == "help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (cmd == "-h" || cmd == "--help" || cmd == "help") return help();
     return usage("unknown command '" + cmd + "'");
 }

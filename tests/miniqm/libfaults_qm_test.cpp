@@ -274,5 +274,5 @@ TEST(LibFaults, TheToolTakesTheLibraryVerbs) {
     ASSERT_EQ(qm.tool("fault " + qm.name() + " list", &out), 0);
     EXPECT_EQ(out,
               "MQDLTMP reason 2471 cc 1 count 2\nMQCB reason 2019 cc 2 count 1 object APP.Q conn BATCH\n");
-    EXPECT_EQ(qm.tool("fault " + qm.name() + " MQCBX 2019", &out), 1);
+    EXPECT_EQ(qm.tool("fault " + qm.name() + " MQCBX 2019", &out), 2);
 }
