@@ -37,7 +37,11 @@ bool Journal::open(const std::string &dir, bool sync, std::string &error) {
             error = "cannot write " + path_ + ": " + qmos::errorText(qmos::lastError());
             return false;
         }
-        if (sync_) qmos::syncDir(dir_);
+        // A new file is there after a crash only once its directory entry is on disk.
+        if (sync_ && !qmos::syncDir(dir_)) {
+            error = "cannot sync " + dir_ + ": " + qmos::errorText(qmos::lastError());
+            return false;
+        }
         size = sizeof kMagic;
     }
     size_ = static_cast<uint64_t>(size);
@@ -81,8 +85,8 @@ bool Journal::replay(const std::function<bool(std::string_view body)> &apply, st
     if (good < all.size()) {
         note = "journal damaged at offset " + std::to_string(good) + " (" + why +
                "): " + std::to_string(all.size() - good) + " bytes truncated";
-        if (!qmos::truncateFd(fd_, good)) return false;
-        if (sync_) qmos::syncFd(fd_);
+        // Records appended after a cut that is not on disk would follow the damage after a crash.
+        if (!qmos::truncateFd(fd_, good) || (sync_ && !qmos::syncFd(fd_))) return false;
     }
     size_ = good;
     return qmos::seekEnd(fd_);
@@ -100,15 +104,16 @@ bool Journal::append(const std::string &body) {
     if (fd_ < 0 || body.size() > kMaxRecord) return false;
     std::string rec;
     frameRecord(rec, body);
-    if (!qmos::writeFd(fd_, rec.data(), rec.size())) {
-        // Leave no half record behind for the next append to follow.
-        qmos::truncateFd(fd_, size_);
-        qmos::seekEnd(fd_);
-        return false;
+    if (qmos::writeFd(fd_, rec.data(), rec.size()) && (!sync_ || qmos::syncFd(fd_))) {
+        size_ += rec.size();
+        return true;
     }
-    if (sync_ && !qmos::syncFd(fd_)) return false;
-    size_ += rec.size();
-    return true;
+    // A record that failed must not stay: a half one would end the journal at the next start,
+    // taking the records appended after it along, and a whole one that was not synced would
+    // bring back a change reported as failed. When it cannot be cut off, nothing more is
+    // appended until the journal is rewritten.
+    if (!qmos::truncateFd(fd_, size_) || (sync_ && !qmos::syncFd(fd_)) || !qmos::seekEnd(fd_)) close();
+    return false;
 }
 
 bool Journal::rewrite(const std::vector<std::string> &bodies) {
@@ -117,7 +122,8 @@ bool Journal::rewrite(const std::vector<std::string> &bodies) {
     if (!qmos::writeFileAtomic(path_, all, sync_)) return false;
     close();
     fd_ = qmos::openAppend(path_);
-    if (fd_ < 0 || !qmos::seekEnd(fd_)) return false;
+    if (fd_ >= 0 && !qmos::seekEnd(fd_)) close();  // appends at offset 0 would overwrite it
+    if (fd_ < 0) return false;
     size_ = all.size();
     return true;
 }

@@ -28,15 +28,16 @@ public:
     Journal &operator=(const Journal &) = delete;
 
     // Opens (or creates) dir/journal. sync=false skips fdatasync (tests only).
-    bool open(const std::string &dir, bool sync, std::string &error);
+    [[nodiscard]] bool open(const std::string &dir, bool sync, std::string &error);
     // Calls apply for every intact record in order. A damaged tail is truncated and described in
     // note (empty when the journal was clean). apply returns false to reject a record it cannot
     // understand, which is treated like damage from that record on.
-    bool replay(const std::function<bool(std::string_view body)> &apply, std::string &note);
-    // Appends one record and makes it durable (unless sync is off). False on a write failure.
-    bool append(const std::string &body);
+    [[nodiscard]] bool replay(const std::function<bool(std::string_view body)> &apply, std::string &note);
+    // Appends one record and makes it durable (unless sync is off). False on a write failure,
+    // which leaves the journal as it was.
+    [[nodiscard]] bool append(const std::string &body);
     // Replaces the journal by one holding exactly these records (crash-safe: new file + rename).
-    bool rewrite(const std::vector<std::string> &bodies);
+    [[nodiscard]] bool rewrite(const std::vector<std::string> &bodies);
     uint64_t size() const { return size_; }
     void close();
 

@@ -232,6 +232,16 @@ struct Mqsc {
 
     void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
 
+    // A command the queue manager could not carry out, as runmqsc shows an MQI reason (in hex).
+    void mqError(MQLONG reason) {
+        char text[64];
+        std::snprintf(text, sizeof text, "AMQ8101S: IBM MQ error (%X) has occurred.",
+                      static_cast<unsigned>(reason));
+        fail(text);
+    }
+    // Every change is journalled before it is made: one the journal does not take is not made.
+    void notJournalled() { mqError(MQRC_RESOURCE_PROBLEM); }
+
     void define(Kind kind, const std::string &name, const std::vector<Token> &tokens,
                 const std::string &cmd) {
         bool replace = false;
@@ -270,15 +280,15 @@ struct Mqsc {
         if (!applyAttrs(o, tokens, 1, cmd, true)) return;
         if (kind == K_TOPIC && o.s(MQCA_TOPIC_STRING).empty() && !exists) return syntax(cmd);
         qm.touch(o, !exists);
+        if (kind == K_TOPIC) o.strs[MQCA_TOPIC_NAME] = name;
+        if (!qm.journalObject(o)) return notJournalled();
         if (kind == K_TOPIC) {
-            o.strs[MQCA_TOPIC_NAME] = name;
             qm.topics_[name] = o;
         } else if (old) {
             old->def = o;
         } else {
             qm.addQueue(o);
         }
-        qm.journalObject(o);
         out += std::string(createdText(kind)) + "\n";
     }
 
@@ -296,6 +306,7 @@ struct Mqsc {
         Object o = *target;
         if (!applyAttrs(o, tokens, kind == K_QMGR ? 1 : 1, cmd, false)) return;
         qm.touch(o, false);
+        if (!qm.journalObject(o)) return notJournalled();
         if (kind != K_QMGR && kind != K_TOPIC) {
             Queue *q = qm.findQueue(name);
             bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
@@ -311,7 +322,6 @@ struct Mqsc {
         } else {
             *target = o;
         }
-        qm.journalObject(o);
         qm.changed_.notify_all();
         out += kind == K_QMGR    ? "AMQ8005I: IBM MQ queue manager changed.\n"
                : kind == K_TOPIC ? "AMQ8691I: IBM MQ topic changed.\n"
@@ -324,8 +334,8 @@ struct Mqsc {
             if (t.keyword == "PURGE") purge = true;
         if (kind == K_TOPIC) {
             if (!qm.topics_.count(name)) return notFound(name);
+            if (!qm.journalDelete(K_TOPIC, name)) return notJournalled();
             qm.topics_.erase(name);
-            qm.journalDelete(K_TOPIC, name);
             out += "AMQ8692I: IBM MQ topic deleted.\n";
             return;
         }
@@ -335,7 +345,7 @@ struct Mqsc {
         for (const auto &[key, m] : q->msgs)
             if (m->putter || m->getter) return fail("AMQ8148E: IBM MQ object in use.");
         if (q->depth > 0 && !purge) return fail("AMQ8143E: IBM MQ queue " + name + " not empty.");
-        qm.deleteQueue(q);
+        if (!qm.deleteQueue(q)) return notJournalled();
         out += "AMQ8007I: IBM MQ queue deleted.\n";
     }
 
@@ -345,7 +355,7 @@ struct Mqsc {
         if (q->openInput > 0 || q->openOutput > 0) return fail("AMQ8148E: IBM MQ object in use.");
         for (const auto &[key, m] : q->msgs)
             if (m->putter || m->getter) return fail("AMQ8148E: IBM MQ object in use.");
-        if (!q->tempDynamic) qm.journalClear(name);
+        if (!q->tempDynamic && !qm.journalClear(name)) return notJournalled();
         for (const auto &[key, m] : q->msgs)
             if (m->persistent) qm.liveBytes_ -= std::min<uint64_t>(qm.liveBytes_, m->data.size() + 400);
         q->msgs.clear();
@@ -365,7 +375,7 @@ struct Mqsc {
                 return syntax(cmd);
         }
         if (!retained || tokens[0].value.empty()) return syntax(cmd);
-        qm.clearRetained(tokens[0].value);
+        if (qm.clearRetained(tokens[0].value) < 0) return notJournalled();
         out += "AMQ8896I: IBM MQ topic string cleared.\n";
     }
 

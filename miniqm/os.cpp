@@ -183,8 +183,27 @@ bool makePipe(int fds[2]) {
     return ::pipe2(fds, O_CLOEXEC) == 0;
 }
 
+namespace {
+
+// The disk-full hook (os.h): true when a write to fd must fail as on a full file system.
+bool diskFull(int fd) {
+    const char *trigger = std::getenv("MINIQM_DISK_FULL");
+    if (!trigger || !*trigger) return false;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::access(trigger, F_OK) == 0;
+}
+
+}  // namespace
+
 bool writeFd(int fd, const void *data, size_t length) {
     const char *p = static_cast<const char *>(data);
+    if (diskFull(fd)) {
+        // As a file system that fills up part way: some of the bytes land, then ENOSPC.
+        ssize_t n = ::write(fd, p, length / 2);
+        (void)n;
+        errno = ENOSPC;
+        return false;
+    }
     while (length > 0) {
         ssize_t n = ::write(fd, p, length);
         if (n < 0) {
@@ -376,8 +395,8 @@ int spawnDetached(const std::vector<std::string> &argv, const std::string &logPa
         pid_t grand = ::fork();
         if (grand != 0) {
             int pid = grand;
-            writeFd(pidPipe[1], &pid, sizeof pid);
-            ::_exit(grand < 0 ? 1 : 0);
+            bool told = writeFd(pidPipe[1], &pid, sizeof pid);  // untold, the caller sees -1
+            ::_exit(grand < 0 || !told ? 1 : 0);
         }
         int nullFd = ::open("/dev/null", O_RDONLY);
         int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);

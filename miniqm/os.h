@@ -22,29 +22,32 @@ void closeFd(int fd);
 // Waits until one of fds is readable; returns its index, or -1 on error.
 int pollReadable(const std::vector<int> &fds);
 bool makePipe(int fds[2]);
-bool writeFd(int fd, const void *data, size_t length);
+[[nodiscard]] bool writeFd(int fd, const void *data, size_t length);
 long readFd(int fd, void *data, size_t length);  // read(2) retried on EINTR
 int lastError();                                 // errno
 std::string errorText(int err);
 
 // ---- files ----
+// Writes to regular files (writeFd, writeFileAtomic) fail, as on a full disk, while the file that
+// MINIQM_DISK_FULL names exists: part of the data is written, then the call fails with ENOSPC.
+// A hook for tests of what the queue manager does when its journal cannot be written.
 bool fileExists(const std::string &path);
 bool isDirectory(const std::string &path);
 bool makeDirs(const std::string &path);  // mkdir -p, mode 0700
 bool removeTree(const std::string &path);
 bool readFile(const std::string &path, std::string &out);
 // Writes a whole file through a temporary name and rename, synced when sync is true.
-bool writeFileAtomic(const std::string &path, const std::string &bytes, bool sync);
+[[nodiscard]] bool writeFileAtomic(const std::string &path, const std::string &bytes, bool sync);
 bool removeFile(const std::string &path);
 std::vector<std::string> listDir(const std::string &path);  // names, without . and ..
 int openAppend(const std::string &path);                    // read-write, created 0600
 int openRead(const std::string &path);
-bool syncFd(int fd);  // fdatasync
-bool syncDir(const std::string &path);
-bool truncateFd(int fd, uint64_t length);
+[[nodiscard]] bool syncFd(int fd);  // fdatasync
+[[nodiscard]] bool syncDir(const std::string &path);
+[[nodiscard]] bool truncateFd(int fd, uint64_t length);
 int64_t fileSize(int fd);
-bool seekEnd(int fd);
-bool renameFile(const std::string &from, const std::string &to);
+[[nodiscard]] bool seekEnd(int fd);
+[[nodiscard]] bool renameFile(const std::string &from, const std::string &to);
 // Takes an exclusive lock on a lock file; returns its fd (kept open) or -1 when held elsewhere.
 int lockFile(const std::string &path);
 

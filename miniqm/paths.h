@@ -22,7 +22,7 @@ struct QmConfig {
     int cmdLevel = kDefaultCmdLevel;
 };
 bool readConfig(const std::string &dir, QmConfig &cfg);
-bool writeConfig(const std::string &dir, const QmConfig &cfg);
+[[nodiscard]] bool writeConfig(const std::string &dir, const QmConfig &cfg);
 
 // Written by a running server once it accepts connections; removed when it ends.
 struct RunInfo {
@@ -30,7 +30,7 @@ struct RunInfo {
     int port = 0;
 };
 bool readRunInfo(const std::string &dir, RunInfo &info);
-bool writeRunInfo(const std::string &dir, const RunInfo &info);
+[[nodiscard]] bool writeRunInfo(const std::string &dir, const RunInfo &info);
 void removeRunInfo(const std::string &dir);
 
 }  // namespace qmpaths

@@ -82,7 +82,7 @@ public:
 
     // A flat byte form for the wire and the journal; decode rejects damaged input.
     std::string encode() const;
-    static bool decode(std::string_view bytes, PropertyList &out);
+    [[nodiscard]] static bool decode(std::string_view bytes, PropertyList &out);
 
 private:
     enum class At : uint8_t {

@@ -21,22 +21,28 @@ void setExpiry(Subscription &s, MQLONG subExpiry) {
 
 }  // namespace
 
-void QueueManager::removeSub(uint32_t id) {
+bool QueueManager::removeSub(uint32_t id) {
     auto it = subs_.find(id);
-    if (it == subs_.end()) return;
+    if (it == subs_.end()) return true;
+    if (it->second.durable) {
+        qmwire::Writer w;
+        w.u8('U');
+        w.str(it->second.name);
+        if (!journal_.append(w.bytes())) return false;
+    }
     Subscription s = it->second;
     subs_.erase(it);
     if (s.owner) std::erase_if(s.owner->handles, [id](const auto &e) { return e.second.subId == id; });
-    if (s.durable) {
-        qmwire::Writer w;
-        w.u8('U');
-        w.str(s.name);
-        journal_.append(w.bytes());
-    }
     if (s.managed) {
+        // A managed queue whose deletion the journal does not take stays, as the journal has it:
+        // an empty permanent dynamic queue that nothing subscribes to any more.
         Queue *q = findQueue(s.queue);
-        if (q && !q->deleted) deleteQueue(q);
+        if (q && !q->deleted) {
+            bool deleted = deleteQueue(q);
+            (void)deleted;
+        }
     }
+    return true;
 }
 
 Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLONG &hsub,
@@ -76,6 +82,17 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
 
     Handle hs;
     hs.objectType = -1;  // an Hsub: no queue, only the subscription
+    // A new managed subscription's queue, and how to undo it when the subscription is not made
+    // after all (journalled: its object record was written, so its deletion must be too).
+    Queue *managedQueue = nullptr;
+    auto dropManaged = [&](bool journalled) {
+        Result closed = closeLocked(c, hobj, MQCO_NONE);  // a plain close: nothing to refuse
+        (void)closed;
+        if (!journalled) return dropQueue(managedQueue);
+        // A deletion the journal does not take leaves the queue as the journal has it.
+        bool deleted = deleteQueue(managedQueue);
+        (void)deleted;
+    };
     if (found) {
         if (durable != found->durable)
             return Result::fail((o & MQSO_ALTER) ? MQRC_DURABILITY_NOT_ALTERABLE
@@ -91,18 +108,21 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             if (qmtopic::join(base, sd.objectString) != found->topic)
                 return Result::fail(MQRC_TOPIC_NOT_ALTERABLE);
         }
-        // ALTER may change the destination of a subscription to a named queue; nothing else here.
-        if ((o & MQSO_ALTER) && !found->managed && sd.hobj != MQHO_NONE) {
-            Handle *dh = handleFor(c, sd.hobj);
-            if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
-            setSubDestination(*found, *dh);
-            if (found->durable) journal_.append(subRecord(*found));
-        }
         if (o & MQSO_ALTER) {
+            // The altered subscription is journalled before it replaces the old one.
+            Subscription altered = *found;
+            // ALTER may change the destination of a subscription to a named queue; nothing else here.
+            if (!found->managed && sd.hobj != MQHO_NONE) {
+                Handle *dh = handleFor(c, sd.hobj);
+                if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
+                setSubDestination(altered, *dh);
+            }
             // ALTER takes the descriptor's SubExpiry (counted from now) and on-request option.
-            found->onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
-            setExpiry(*found, sd.subExpiry);
-            if (found->durable) journal_.append(subRecord(*found));
+            altered.onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
+            setExpiry(altered, sd.subExpiry);
+            if (altered.durable && !journal_.append(subRecord(altered)))
+                return Result::fail(MQRC_RESOURCE_PROBLEM);
+            *found = std::move(altered);
         }
         if (found->managed) {
             Queue *q = findQueue(found->queue);
@@ -153,14 +173,18 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
             if (r.failed()) return r;
             Handle &mh = c->handles[hobj];
             mh.createdDynamic = false;
-            mh.queue->creator = nullptr;
-            s.queue = mh.queue->def.name;
+            managedQueue = mh.queue;
+            managedQueue->creator = nullptr;
+            s.queue = managedQueue->def.name;
             if (durable) {
                 // A durable subscription's queue is permanent, so that it and its persistent
                 // publications outlast a restart with the subscription.
-                mh.queue->tempDynamic = false;
-                mh.queue->def.ints[MQIA_DEFINITION_TYPE] = MQQDT_PERMANENT_DYNAMIC;
-                journalObject(mh.queue->def);
+                managedQueue->tempDynamic = false;
+                managedQueue->def.ints[MQIA_DEFINITION_TYPE] = MQQDT_PERMANENT_DYNAMIC;
+                if (!journalObject(managedQueue->def)) {
+                    dropManaged(false);
+                    return Result::fail(MQRC_RESOURCE_PROBLEM);
+                }
             }
         } else {
             Handle *dh = handleFor(c, sd.hobj);
@@ -176,8 +200,11 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         resolvedTopic = s.topic;
         std::memcpy(correlId, s.correlId, sizeof correlId);
         hs.subId = s.id;
+        if (durable && !journal_.append(subRecord(s))) {
+            if (managedQueue) dropManaged(true);
+            return Result::fail(MQRC_RESOURCE_PROBLEM);
+        }
         subs_[s.id] = s;
-        if (durable) journal_.append(subRecord(s));
     }
     hs.hobj = c->nextHobj++;
     hsub = hs.hobj;
@@ -188,8 +215,18 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
         Result dr;
         deliverRetained(c, subs_[hs.subId], dr);
         if (dr.failed()) {
-            closeLocked(c, hsub, MQCO_REMOVE_SUB);
-            if (o & MQSO_MANAGED) closeLocked(c, hobj, MQCO_NONE);
+            Result removed = closeLocked(c, hsub, MQCO_REMOVE_SUB);
+            if (removed.failed()) {
+                // The journal keeps the durable subscription it could not remove: it stays, not in
+                // use, and the caller hears of that rather than of a subscription not made.
+                c->handles.erase(hsub);
+                subs_[hs.subId].owner = nullptr;
+                dr = removed;
+            }
+            if (o & MQSO_MANAGED) {
+                Result closed = closeLocked(c, hobj, MQCO_NONE);  // a plain close: nothing to refuse
+                (void)closed;
+            }
             hsub = MQHO_UNUSABLE_HOBJ;
             return dr;
         }
@@ -349,6 +386,7 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
     const std::string props = publicationProps(pmo.props, h.topic, false);
     MQMD out = md;
     Result result;
+    bool durableLost = false;
     for (size_t i = 0; i < matched.size(); ++i) {
         const Subscription *s = matched[i];
         Handle &dh = dests[i];
@@ -361,6 +399,9 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
         po.props = props;
         Result pr = putLocked(c, dh, copy, po, data);
         // Delivery to the other subscribers goes on when one queue refuses (full, inhibited...).
+        // A durable subscription's copy that the journal did not take was checked for too late to
+        // send the publication to nobody; the put fails, so it is not reported as delivered.
+        if (pr.reason == MQRC_RESOURCE_PROBLEM && s->durable) durableLost = true;
         if (!pr.failed()) {
             out = copy;
             std::memcpy(out.CorrelId, md.CorrelId, sizeof out.CorrelId);
@@ -368,6 +409,7 @@ Result QueueManager::publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo
         }
     }
     std::memcpy(md.MsgId, out.MsgId, sizeof md.MsgId);
+    if (durableLost) return Result::fail(MQRC_RESOURCE_PROBLEM);
     if (matched.empty() && (pmo.options & MQPMO_WARN_IF_NO_SUBS_MATCHED))
         return Result::warn(MQRC_NO_SUBS_MATCHED);
     return result;

@@ -121,7 +121,7 @@ void QueueManager::defaultsFor(Object &o, Kind kind) {
     o.strs[MQCA_PROCESS_NAME] = "";
 }
 
-void QueueManager::createSystemObjects(MQLONG cmdLevel) {
+bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
     qmgr_.kind = K_QMGR;
     qmgr_.ints[MQIA_CODED_CHAR_SET_ID] = 819;
     qmgr_.ints[MQIA_COMMAND_LEVEL] = cmdLevel;
@@ -141,7 +141,7 @@ void QueueManager::createSystemObjects(MQLONG cmdLevel) {
                   static_cast<unsigned long long>(qmos::wallMs()));
     qmgr_.strs[MQCA_Q_MGR_IDENTIFIER] = std::string(id).substr(0, 48);
     touch(qmgr_, true);
-    journalObject(qmgr_);
+    if (!journalObject(qmgr_)) return false;
 
     struct Sys {
         const char *name;
@@ -175,15 +175,16 @@ void QueueManager::createSystemObjects(MQLONG cmdLevel) {
         // Event and statistics messages are persistent when IBM MQ writes them; the queues
         // themselves keep the default DEFPSIST(NO) as crtmqm makes them.
         touch(o, true);
-        journalObject(o);
+        if (!journalObject(o)) return false;
         addQueue(std::move(o));
     }
     Object topic;
     defaultsFor(topic, K_TOPIC);
     topic.name = "SYSTEM.BASE.TOPIC";
     touch(topic, true);
-    journalObject(topic);
+    if (!journalObject(topic)) return false;
     topics_[topic.name] = topic;
+    return true;
 }
 
 Queue *QueueManager::findQueue(const std::string &name) {
@@ -201,8 +202,13 @@ Queue *QueueManager::addQueue(Object def) {
     return raw;
 }
 
-void QueueManager::deleteQueue(Queue *q) {
-    if (!q->tempDynamic) journalDelete(q->def.kind, q->def.name);
+bool QueueManager::deleteQueue(Queue *q) {
+    if (!q->tempDynamic && !journalDelete(q->def.kind, q->def.name)) return false;
+    dropQueue(q);
+    return true;
+}
+
+void QueueManager::dropQueue(Queue *q) {
     for (auto &[id, c] : conns_)
         c->uow.erase(
             std::remove_if(c->uow.begin(), c->uow.end(), [q](const UowOp &op) { return op.queue == q; }),
@@ -443,7 +449,10 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
     dynCounter_ = idCounter_;
     if (qmgr_.name.empty()) {
         qmgr_.name = name;
-        createSystemObjects(cmdLevel);
+        if (!createSystemObjects(cmdLevel)) {
+            error = "cannot write the journal in " + dataDir + ": " + qmos::errorText(qmos::lastError());
+            return false;
+        }
     }
     qmgr_.strs[MQCA_Q_MGR_NAME] = qmgr_.name;
     if (qmgr_.name != name) {
@@ -459,7 +468,10 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
         o.name = "SYSTEM.RETAINED.PUB.QUEUE";
         o.ints[MQIA_MAX_Q_DEPTH] = 999999999;
         touch(o, true);
-        journalObject(o);
+        if (!journalObject(o)) {
+            error = "cannot write the journal in " + dataDir + ": " + qmos::errorText(qmos::lastError());
+            return false;
+        }
         addQueue(std::move(o));
     }
     // Durable subscriptions whose SubExpiry passed while the queue manager was down end now.
@@ -475,7 +487,7 @@ void QueueManager::shutdown() {
     std::lock_guard<std::mutex> lock(mu_);
     state_ = State::Stopping;
     for (auto &[id, c] : conns_) {
-        endUow(c.get(), false);
+        backoutUnreported(c.get());
         closeAllHandles(c.get());
     }
     conns_.clear();

@@ -26,7 +26,9 @@ namespace qm {
 enum Kind : uint8_t { K_QLOCAL = 1, K_QMODEL = 2, K_QALIAS = 4, K_TOPIC = 8, K_QMGR = 16 };
 constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS;
 
-struct Result {
+// An MQI outcome. Dropping one unread can hide a failure the caller must report (a message or a
+// change that was not kept), so it may not be ignored.
+struct [[nodiscard]] Result {
     MQLONG cc = MQCC_OK;
     MQLONG reason = MQRC_NONE;
     static Result ok() { return {}; }
@@ -266,12 +268,17 @@ private:
     // Objects.
     Queue *findQueue(const std::string &name);
     void defaultsFor(Object &o, Kind kind);
-    void createSystemObjects(MQLONG cmdLevel);
+    [[nodiscard]] bool createSystemObjects(MQLONG cmdLevel);
     Queue *addQueue(Object def);
-    void deleteQueue(Queue *q);
-    bool journalObject(const Object &o);
-    bool journalDelete(Kind kind, const std::string &name);
-    bool journalClear(const std::string &name);
+    // Deletes a queue: journalled (unless temporary), then gone from memory; false, with nothing
+    // changed, when the journal cannot be written. dropQueue is the part in memory.
+    [[nodiscard]] bool deleteQueue(Queue *q);
+    void dropQueue(Queue *q);
+    // Journal records of object changes; false when the record could not be written, in which
+    // case the caller leaves the change undone in memory too.
+    [[nodiscard]] bool journalObject(const Object &o);
+    [[nodiscard]] bool journalDelete(Kind kind, const std::string &name);
+    [[nodiscard]] bool journalClear(const std::string &name);
     void touch(Object &o, bool created);
 
     // Journal replay and compaction.
@@ -283,6 +290,8 @@ private:
     MsgKey keyFor(const Queue *q, MQLONG priority, uint64_t seq) const;
     void newMsgId(MQBYTE24 &id);
     bool visible(const Message &m) const { return !m.putter && !m.getter; }
+    // Past its expiry: never returned, whether or not dropExpired could remove it yet.
+    static bool expired(const Message &m, int64_t now) { return m.expiresMs != 0 && m.expiresMs <= now; }
     Message *findMessage(Conn *c, Handle &h, MQMD &md, const GetOptions &gmo, bool browseNext, Result &r);
     void dropExpired(Queue *q, int64_t now);
     void removeMessage(Queue *q, MsgKey key);
@@ -299,7 +308,9 @@ private:
     Result openRemoteLocked(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
     Result resolveXmitQ(const std::string &qmName, Queue *&xmitq);
     std::string transmissionMessage(const Handle &h, MQMD &md, const std::string &data, int64_t now);
-    void removeSub(uint32_t id);
+    // Ends a subscription (journalled when durable); false, with the subscription kept, when the
+    // journal cannot be written.
+    [[nodiscard]] bool removeSub(uint32_t id);
     // Retained publications (retain.cpp): kept as messages on SYSTEM.RETAINED.PUB.QUEUE.
     Queue *retainedQueue();
     Result retainLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
@@ -310,7 +321,9 @@ private:
     bool applySubRecord(qmwire::Reader &r, bool remove);
     Result subSelection(const std::string &text, std::shared_ptr<const qmsel::Selector> &out);
     bool selects(const Subscription &s, const MQMD &md, const PutOptions &pmo);
-    Result endUow(Conn *c, bool commit);
+    Result commitUow(Conn *c);
+    Result backoutUow(Conn *c);
+    void backoutUnreported(Conn *c);
     void closeAllHandles(Conn *c);
     Handle *handleFor(Conn *c, MQLONG hobj);
     bool quiescingFails(MQLONG options, MQLONG fiqBit) const {

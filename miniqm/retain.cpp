@@ -36,7 +36,8 @@ bool matches(const Subscription &s, const std::string &topic) {
 // publication: MQTopicString always, MQIsRetained when it is sent as a retained publication.
 std::string publicationProps(const std::string &props, const std::string &topic, bool retained) {
     qmprops::PropertyList list;
-    qmprops::PropertyList::decode(props, list);
+    // Properties that cannot be read (our libraries never send such) are dropped, not half kept.
+    if (!qmprops::PropertyList::decode(props, list)) list = qmprops::PropertyList();
     qmprops::Property t;
     t.name = qmprops::kTopicStringProperty;
     t.type = MQTYPE_STRING;
@@ -81,7 +82,10 @@ Result QueueManager::retainLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo,
     po.props = publicationProps(pmo.props, h.topic, false);
     Result r = putLocked(c, dh, copy, po, data);
     if (r.failed()) {
-        if (r.reason == MQRC_SYNCPOINT_LIMIT_REACHED || r.reason == MQRC_Q_MGR_STOPPING) return r;
+        // The queue refusing it is "not retained"; the queue manager's own troubles keep their reason.
+        if (r.reason == MQRC_SYNCPOINT_LIMIT_REACHED || r.reason == MQRC_Q_MGR_STOPPING ||
+            r.reason == MQRC_RESOURCE_PROBLEM)
+            return r;
         return Result::fail(MQRC_PUT_NOT_RETAINED);
     }
     std::vector<std::pair<Queue *, Message *>> gone;
@@ -101,9 +105,12 @@ Result QueueManager::retainLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo,
         }
     }
     if (!syncpoint) {
-        if (!gone.empty()) journal_.append(txnRecord({}, gone));
+        // Persistent ones whose removal the journal does not take stay, as a restart would bring
+        // them back: the newest retained publication of a topic is the one that counts, so they
+        // change nothing, and the next one retained for the topic removes them.
+        const bool journalled = gone.empty() || journal_.append(txnRecord({}, gone));
         for (Message *m : older) {
-            if (m->putter == c) continue;
+            if (m->putter == c || (m->persistent && !journalled)) continue;
             removeMessage(q, keyFor(q, m->md.Priority, m->seq));
             --q->depth;
         }
@@ -117,12 +124,13 @@ Result QueueManager::retainLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo,
 int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
     Queue *rq = retainedQueue();
     if (!rq) return 0;
-    dropExpired(rq, qmos::wallMs());
+    const int64_t now = qmos::wallMs();
+    dropExpired(rq, now);
     std::map<std::string, Message *> latest;
     for (auto &[key, m] : rq->msgs) {
         // One being replaced in an open unit of work is the retained publication until the
         // commit; its uncommitted replacement is not yet.
-        if (m->putter) continue;
+        if (m->putter || expired(*m, now)) continue;
         std::string topic = topicOf(*m);
         if (topic.empty() || !matches(s, topic)) continue;
         PutOptions published;  // the subscription's selection string applies to retained ones too
@@ -148,7 +156,6 @@ int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
         r = Result::fail(MQRC_RETAINED_NOT_DELIVERED);
         return 0;
     }
-    int64_t now = qmos::wallMs();
     int sent = 0;
     for (const auto &[topic, m] : latest) {
         Handle dh;
@@ -180,7 +187,8 @@ int QueueManager::deliverRetained(Conn *c, const Subscription &s, Result &r) {
 }
 
 // CLEAR TOPICSTR(...) CLRTYPE(RETAINED): the pattern may use '#' and '+' levels. Messages inside
-// a unit of work are left alone. Returns how many retained publications went.
+// a unit of work are left alone. Returns how many retained publications went, -1 (and none went)
+// when the journal did not take their removal.
 int QueueManager::clearRetained(const std::string &pattern) {
     Queue *q = retainedQueue();
     if (!q) return 0;
@@ -193,7 +201,7 @@ int QueueManager::clearRetained(const std::string &pattern) {
         keys.push_back(key);
         if (m->persistent) gone.emplace_back(q, m.get());
     }
-    if (!gone.empty()) journal_.append(txnRecord({}, gone));
+    if (!gone.empty() && !journal_.append(txnRecord({}, gone))) return -1;
     for (const MsgKey &k : keys) {
         removeMessage(q, k);
         --q->depth;
@@ -203,18 +211,18 @@ int QueueManager::clearRetained(const std::string &pattern) {
 
 // Subscriptions past their SubExpiry match nothing more. One without an open Hsub goes at once
 // (journalled when durable, its managed queue with it); one still held stays, marked, until the
-// Hsub is closed, and meanwhile cannot be resumed or altered (2523).
+// Hsub is closed, and meanwhile cannot be resumed or altered (2523). One whose removal the journal
+// does not take stays marked too, and goes at a later look.
 void QueueManager::expireSubs() {
     int64_t now = qmos::wallMs();
     std::vector<uint32_t> gone;
     for (auto &[id, s] : subs_) {
-        if (s.expiresMs == 0 || s.expiresMs > now || s.expired) continue;
-        if (s.owner)
-            s.expired = true;
-        else
-            gone.push_back(id);
+        if (s.expiresMs == 0 || s.expiresMs > now) continue;
+        s.expired = true;
+        if (!s.owner) gone.push_back(id);
     }
-    for (uint32_t id : gone) removeSub(id);
+    for (uint32_t id : gone)
+        if (!removeSub(id)) break;  // the journal is failing: the rest wait for the next look too
 }
 
 }  // namespace qm

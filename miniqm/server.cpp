@@ -305,8 +305,12 @@ void serveConnection(ServerState &s, int fd) {
         if (!qmwire::sendFrame(fd, reply)) break;
         if (endAfter) break;
     }
-    // A connection that ends without MQDISC is broken: its unit of work is backed out.
-    if (conn) s.qm.disconnect(conn, false);
+    // A connection that ends without MQDISC is broken: its unit of work is backed out, and there
+    // is nobody left to hear how that went.
+    if (conn) {
+        qm::Result ended = s.qm.disconnect(conn, false);
+        (void)ended;
+    }
     std::lock_guard<std::mutex> lock(s.mu);
     s.fds.erase(fd);
     qmos::closeFd(fd);
@@ -351,11 +355,17 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
     }
     int wake[2];
     if (!qmos::makePipe(wake)) return 5;
-    qmpaths::writeRunInfo(dir, {qmos::currentPid(), port});
+    // Without its run file the tool could neither find nor stop this server.
+    if (!qmpaths::writeRunInfo(dir, {qmos::currentPid(), port})) {
+        say("cannot write the run file: " + qmos::errorText(qmos::lastError()));
+        return 5;
+    }
     say("started, pid " + std::to_string(qmos::currentPid()) + ", port " + std::to_string(port));
     if (readyFd >= 0) {
         std::string line = "ready " + std::to_string(qmos::currentPid()) + " " + std::to_string(port) + "\n";
-        qmos::writeFd(readyFd, line.data(), line.size());
+        // Unheard, the tool reports that the server did not start; the log says why.
+        if (!qmos::writeFd(readyFd, line.data(), line.size()))
+            say("cannot report readiness: " + qmos::errorText(qmos::lastError()));
         qmos::closeFd(readyFd);
     }
 
@@ -387,7 +397,9 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
     bool quiesced = s.qm.state() != qm::State::Stopping;
     say(quiesced ? "quiesced, ending" : "ending immediately");
     s.qm.stopNow();
-    qmos::writeFd(wake[1], "x", 1);
+    // One byte into an empty pipe of our own: it cannot be refused.
+    bool woken = qmos::writeFd(wake[1], "x", 1);
+    (void)woken;
     acceptor.join();
     {
         std::unique_lock<std::mutex> lock(s.mu);

@@ -88,13 +88,13 @@ Result QueueManager::disconnect(Conn *c, bool normal) {
     std::lock_guard<std::mutex> lock(mu_);
     Result r;
     if (normal && fault("MQDISC", "", c->applName, r)) {
-        if (r.reason == MQRC_BACKED_OUT) endUow(c, false);
+        if (r.reason == MQRC_BACKED_OUT) backoutUnreported(c);
         if (r.cc == MQCC_FAILED && r.reason != MQRC_BACKED_OUT) return r;
     } else if (normal && !c->uow.empty()) {
-        Result cr = endUow(c, true);
+        Result cr = commitUow(c);
         if (cr.cc != MQCC_OK) r = Result::warn(MQRC_BACKED_OUT);
     }
-    endUow(c, false);
+    backoutUnreported(c);
     closeAllHandles(c);
     conns_.erase(c->id);
     changed_.notify_all();
@@ -104,12 +104,17 @@ Result QueueManager::disconnect(Conn *c, bool normal) {
 void QueueManager::closeAllHandles(Conn *c) {
     std::vector<MQLONG> hobjs;
     for (const auto &[h, handle] : c->handles) hobjs.push_back(h);
-    for (MQLONG h : hobjs) closeLocked(c, h, MQCO_NONE);
+    for (MQLONG h : hobjs) {
+        // A plain close cannot be refused here: it deletes nothing that is journalled, and an
+        // expired subscription whose removal the journal does not take is left to expireSubs.
+        Result closed = closeLocked(c, h, MQCO_NONE);
+        (void)closed;
+    }
     // Temporary dynamic queues die with the connection that made them, opened elsewhere or not.
     std::vector<Queue *> doomed;
     for (auto &[name, q] : queues_)
         if (q->tempDynamic && q->creator == c) doomed.push_back(q.get());
-    for (Queue *q : doomed) deleteQueue(q);
+    for (Queue *q : doomed) dropQueue(q);  // temporary: not in the journal
 }
 
 Handle *QueueManager::handleFor(Conn *c, MQLONG hobj) {
@@ -215,7 +220,10 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
             Queue *nq = addQueue(std::move(def));
             nq->tempDynamic = defType == MQQDT_TEMPORARY_DYNAMIC;
             nq->creator = c;
-            if (!nq->tempDynamic) journalObject(nq->def);
+            if (!nq->tempDynamic && !journalObject(nq->def)) {
+                dropQueue(nq);
+                return Result::fail(MQRC_RESOURCE_PROBLEM);
+            }
             h.createdDynamic = true;
             q = nq;
             out.objectName = name;
@@ -236,7 +244,8 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
                               target->def.i(MQIA_DEF_INPUT_OPEN_OPTION) == MQOO_INPUT_EXCLUSIVE) ||
                              target->def.i(MQIA_SHAREABILITY) == MQQA_NOT_SHAREABLE;
             if (target->openInputExclusive > 0 || (exclusive && target->openInput > 0)) {
-                if (h.createdDynamic) deleteQueue(q);
+                // The queue this open made goes with it, unless the journal will not take that.
+                if (h.createdDynamic && !deleteQueue(q)) return Result::fail(MQRC_RESOURCE_PROBLEM);
                 return Result::fail(MQRC_OBJECT_IN_USE);
             }
             if (exclusive) h.options |= MQOO_INPUT_EXCLUSIVE;
@@ -294,13 +303,19 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
         // A failed close leaves the handle as it was.
         if (it != subs_.end() && (options & MQCO_KEEP_SUB) && !it->second.durable)
             return Result::fail(MQRC_OPTIONS_ERROR);
-        c->handles.erase(hobj);
-        if (it == subs_.end()) return Result::ok();
-        if (!it->second.durable || (options & MQCO_REMOVE_SUB) || it->second.expired) {
-            removeSub(id);
-        } else {
-            it->second.owner = nullptr;
+        if (it != subs_.end()) {
+            Subscription &s = it->second;
+            bool remove = !s.durable || (options & MQCO_REMOVE_SUB) || s.expired;
+            if (!remove) {
+                s.owner = nullptr;
+            } else if (!removeSub(id)) {
+                // The journal did not take the removal: one asked for fails with the handle left
+                // open; an expired subscription stays unowned, for expireSubs to try again.
+                if (options & MQCO_REMOVE_SUB) return Result::fail(MQRC_RESOURCE_PROBLEM);
+                s.owner = nullptr;
+            }
         }
+        c->handles.erase(hobj);
         return Result::ok();
     }
     if (options & ~(MQCO_DELETE | MQCO_DELETE_PURGE | MQCO_QUIESCE | MQCO_KEEP_SUB | MQCO_REMOVE_SUB))
@@ -325,6 +340,11 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
             deleteIt = true;
         }
     }
+    // A temporary dynamic queue goes when the handle that made it is closed.
+    if (q && !q->deleted && h->createdDynamic && q->tempDynamic) deleteIt = true;
+    // The deletion is journalled before the handle changes, so that a failure leaves it as it was.
+    if (deleteIt && !q->tempDynamic && !journalDelete(q->def.kind, q->def.name))
+        return Result::fail(MQRC_RESOURCE_PROBLEM);
     if (target) {
         if (h->options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE)) {
             --target->openInput;
@@ -334,10 +354,8 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
         --target->handles;
         if (q && q != target) --q->handles;
     }
-    // A temporary dynamic queue goes when the handle that made it is closed.
-    if (q && !q->deleted && h->createdDynamic && q->tempDynamic) deleteIt = true;
     c->handles.erase(hobj);
-    if (deleteIt && q && !q->deleted) deleteQueue(q);
+    if (deleteIt) dropQueue(q);
     graveyard_.erase(std::remove_if(graveyard_.begin(), graveyard_.end(),
                                     [](const std::unique_ptr<Queue> &g) { return g->handles <= 0; }),
                      graveyard_.end());
@@ -380,9 +398,9 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
     r = openLocked(c, od, options, hobj, out);
     if (r.failed()) return r;
     Result pr = putLocked(c, c->handles[hobj], md, pmo, data);
-    closeLocked(c, hobj, MQCO_NONE);
+    Result cr = closeLocked(c, hobj, MQCO_NONE);
     maybeCompact();
-    return pr;
+    return pr.failed() || !cr.failed() ? pr : cr;
 }
 
 // Whether the queue behind a handle takes this message now: the checks of a put that depend on
@@ -569,7 +587,9 @@ void QueueManager::dropExpired(Queue *q, int64_t now) {
         }
     }
     if (keys.empty()) return;
-    if (!gone.empty()) journal_.append(txnRecord({}, gone));
+    // Until the journal takes their removal they stay, unseen (see expired), as IBM MQ leaves
+    // expired messages on a queue until it gets round to them.
+    if (!gone.empty() && !journal_.append(txnRecord({}, gone))) return;
     for (const MsgKey &k : keys) {
         removeMessage(q, k);
         --q->depth;
@@ -581,9 +601,10 @@ Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOption
     (void)c;
     Queue *q = h.queue;
     MQLONG o = gmo.options;
+    const int64_t now = qmos::wallMs();
     if (o & (MQGMO_BROWSE_MSG_UNDER_CURSOR | MQGMO_MSG_UNDER_CURSOR)) {
         auto it = h.cursor.set ? q->msgs.find(h.cursor.key) : q->msgs.end();
-        if (it == q->msgs.end() || !visible(*it->second)) {
+        if (it == q->msgs.end() || !visible(*it->second) || expired(*it->second, now)) {
             r = Result::fail(MQRC_NO_MSG_UNDER_CURSOR);
             return nullptr;
         }
@@ -601,7 +622,7 @@ Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOption
     if (browseNext && h.cursor.set) it = q->msgs.upper_bound(h.cursor.key);
     for (; it != q->msgs.end(); ++it) {
         const Message &m = *it->second;
-        if (!visible(m)) continue;
+        if (!visible(m) || expired(m, now)) continue;
         if (matchMsgId && std::memcmp(m.md.MsgId, md.MsgId, sizeof md.MsgId) != 0) continue;
         if (matchCorrelId && std::memcmp(m.md.CorrelId, md.CorrelId, sizeof md.CorrelId) != 0) continue;
         if (h.selector && !qmsel::matchesMessage(*h.selector, m.md, m.props)) continue;
@@ -767,73 +788,86 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
 
 // ---- units of work ----
 
-Result QueueManager::endUow(Conn *c, bool commit) {
+// The commit record goes first: when it cannot be written the unit of work is backed out (2003),
+// so that nothing is reported committed that a restart would not bring back.
+Result QueueManager::commitUow(Conn *c) {
     if (c->uow.empty()) return Result::ok();
-    if (commit) {
-        std::vector<std::pair<Queue *, Message *>> puts, removes;
-        for (const UowOp &op : c->uow) {
-            if (!op.message->persistent) continue;
-            (op.isPut ? puts : removes).emplace_back(op.queue, op.message);
-        }
-        if ((!puts.empty() || !removes.empty()) && !journal_.append(txnRecord(puts, removes))) {
-            endUow(c, false);
-            return Result::fail(MQRC_BACKED_OUT);
-        }
-        for (const UowOp &op : c->uow) {
-            if (op.isPut) {
-                op.message->putter = nullptr;
-                if (op.message->persistent) liveBytes_ += op.message->data.size() + 400;
-            } else {
-                removeMessage(op.queue, keyFor(op.queue, op.message->md.Priority, op.message->seq));
-            }
-        }
-        c->uow.clear();
-        maybeCompact();
-    } else {
-        qmwire::Writer hardened;  // backout counts of HARDENBO queues, kept across a restart
-        uint32_t nHardened = 0;
-        for (auto it = c->uow.rbegin(); it != c->uow.rend(); ++it) {
-            Queue *q = it->queue;
-            Message *m = it->message;
-            if (it->isPut) {
-                q->msgs.erase(keyFor(q, m->md.Priority, m->seq));
-                --q->depth;
-            } else {
-                m->getter = nullptr;
-                ++m->md.BackoutCount;
-                ++q->depth;
-                if (m->persistent && !q->tempDynamic &&
-                    q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
-                    hardened.str(q->def.name);
-                    hardened.u64(m->seq);
-                    hardened.i32(m->md.Priority);
-                    hardened.i32(m->md.BackoutCount);
-                    ++nHardened;
-                }
-            }
-        }
-        c->uow.clear();
-        if (nHardened > 0) {
-            qmwire::Writer w;
-            w.u8('B');
-            w.u32(nHardened);
-            w.raw(hardened.bytes().data(), hardened.bytes().size());
-            journal_.append(w.bytes());
+    std::vector<std::pair<Queue *, Message *>> puts, removes;
+    for (const UowOp &op : c->uow) {
+        if (!op.message->persistent) continue;
+        (op.isPut ? puts : removes).emplace_back(op.queue, op.message);
+    }
+    if ((!puts.empty() || !removes.empty()) && !journal_.append(txnRecord(puts, removes))) {
+        backoutUnreported(c);
+        return Result::fail(MQRC_BACKED_OUT);
+    }
+    for (const UowOp &op : c->uow) {
+        if (op.isPut) {
+            op.message->putter = nullptr;
+            if (op.message->persistent) liveBytes_ += op.message->data.size() + 400;
+        } else {
+            removeMessage(op.queue, keyFor(op.queue, op.message->md.Priority, op.message->seq));
         }
     }
+    c->uow.clear();
+    maybeCompact();
     changed_.notify_all();
     return Result::ok();
+}
+
+// A backout cannot be refused: it always happens. What can fail is the record that keeps the
+// raised BackoutCount of messages on HARDENBO queues across a restart; then 2102 tells the caller
+// that those counts are kept in memory only, as on a queue without HARDENBO.
+Result QueueManager::backoutUow(Conn *c) {
+    if (c->uow.empty()) return Result::ok();
+    qmwire::Writer hardened;
+    uint32_t nHardened = 0;
+    for (auto it = c->uow.rbegin(); it != c->uow.rend(); ++it) {
+        Queue *q = it->queue;
+        Message *m = it->message;
+        if (it->isPut) {
+            q->msgs.erase(keyFor(q, m->md.Priority, m->seq));
+            --q->depth;
+        } else {
+            m->getter = nullptr;
+            ++m->md.BackoutCount;
+            ++q->depth;
+            if (m->persistent && !q->tempDynamic &&
+                q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
+                hardened.str(q->def.name);
+                hardened.u64(m->seq);
+                hardened.i32(m->md.Priority);
+                hardened.i32(m->md.BackoutCount);
+                ++nHardened;
+            }
+        }
+    }
+    c->uow.clear();
+    changed_.notify_all();
+    if (nHardened == 0) return Result::ok();
+    qmwire::Writer w;
+    w.u8('B');
+    w.u32(nHardened);
+    w.raw(hardened.bytes().data(), hardened.bytes().size());
+    return journal_.append(w.bytes()) ? Result::ok() : Result::fail(MQRC_RESOURCE_PROBLEM);
+}
+
+// For the backouts nobody can be told about (a broken connection, a failed commit, the end of the
+// server): they happen all the same, and only hardened backout counts can miss the journal.
+void QueueManager::backoutUnreported(Conn *c) {
+    Result ignored = backoutUow(c);
+    (void)ignored;
 }
 
 Result QueueManager::commit(Conn *c) {
     std::lock_guard<std::mutex> lock(mu_);
     Result r;
     if (fault("MQCMIT", "", c->applName, r)) {
-        if (r.reason == MQRC_BACKED_OUT) endUow(c, false);
+        if (r.reason == MQRC_BACKED_OUT) backoutUnreported(c);
         return r;
     }
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
-    r = endUow(c, true);
+    r = commitUow(c);
     if (r.reason == MQRC_BACKED_OUT) r.cc = MQCC_WARNING;
     return r;
 }
@@ -843,7 +877,7 @@ Result QueueManager::backout(Conn *c) {
     Result r;
     if (fault("MQBACK", "", c->applName, r)) return r;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
-    return endUow(c, false);
+    return backoutUow(c);
 }
 
 // ---- inquire and set ----
@@ -979,8 +1013,9 @@ Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
                 return Result::fail(MQRC_SELECTOR_ERROR);
         }
     }
+    // Journalled first: an attribute the journal does not take keeps its old value.
+    if (!journalObject(next)) return Result::fail(MQRC_RESOURCE_PROBLEM);
     q->def = std::move(next);
-    if (!journalObject(q->def)) return Result::fail(MQRC_RESOURCE_PROBLEM);
     changed_.notify_all();
     return Result::ok();
 }

@@ -1,6 +1,8 @@
 // The journal: records read back whole and in order, a torn or corrupted tail is cut off (and later
 // appends follow the good part), and a rewrite replaces everything at once.
 
+#include <cstdio>
+
 #include "miniqm/journal.h"
 #include "testing/testing.h"
 
@@ -122,4 +124,27 @@ TEST(Journal, ForeignFileIsRefused) {
     ASSERT_TRUE(j.open(dir.path(), false, error));
     EXPECT_FALSE(j.replay([](std::string_view) { return true; }, note));
     EXPECT_NE(note.find("not a miniqm journal"), std::string::npos);
+}
+
+// On a full disk an append fails and leaves nothing of its record, so that the appends after it
+// are read back at the next start.
+TEST(Journal, AppendOnAFullDiskFailsAndLeavesNothingBehind) {
+    zt::TempDir dir, disk;
+    zt::ScopedEnv full("MINIQM_DISK_FULL", disk.file("full").c_str());
+    std::string error;
+    qmjournal::Journal j;
+    ASSERT_TRUE(j.open(dir.path(), false, error)) << error;
+    ASSERT_TRUE(j.append("before"));
+    const size_t size = dir.read("journal").size();
+    disk.write("full", "");
+    EXPECT_FALSE(j.append(std::string(100, 'x')));
+    EXPECT_EQ(dir.read("journal").size(), size);
+    ASSERT_EQ(std::remove(disk.file("full").c_str()), 0);
+    ASSERT_TRUE(j.append("after"));
+    j.close();
+    qmjournal::Journal k;
+    ASSERT_TRUE(k.open(dir.path(), false, error));
+    std::string note;
+    EXPECT_EQ(replayAll(k, &note), (std::vector<std::string>{"before", "after"}));
+    EXPECT_EQ(note, "");
 }
