@@ -42,16 +42,14 @@ bool subscriptionExists(MQHCONN h, const std::string &name) {
     return true;
 }
 
-class DiskFull : public ::testing::Test {
+// The hook is set before the queue manager starts (a base constructed first), so its server has it.
+struct DiskHook {
+    zt::TempDir disk;
+    zt::ScopedEnv hook{"MINIQM_DISK_FULL", disk.file("full").c_str()};
+};
+
+class DiskFull : private DiskHook, public QmTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        h = connect(qm.name());
-    }
-    void TearDown() override {
-        Rc r;
-        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
-    }
     void fill() { disk.write("full", ""); }
     void makeRoom() { ASSERT_EQ(std::remove(disk.file("full").c_str()), 0); }
     // Ends the server as a crash would and starts it again: only what the journal holds is back.
@@ -67,11 +65,6 @@ protected:
         EXPECT_EQ(qm.mqsc(script, &out), expectedExit) << out;
         return out;
     }
-
-    zt::TempDir disk;
-    zt::ScopedEnv hook{"MINIQM_DISK_FULL", disk.file("full").c_str()};
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
 };
 
 }  // namespace
@@ -146,14 +139,16 @@ TEST_F(DiskFull, RetainedPublicationThatCannotBeKeptIsNotPublished) {
 }
 
 TEST_F(DiskFull, ObjectChangesAreNotMade) {
-    mqscOut("DEFINE QLOCAL(OLD.Q) MAXDEPTH(100)\nDEFINE QLOCAL(GONER.Q)\n"
-            "DEFINE QMODEL(PERM.MODEL) DEFTYPE(PERMDYN)\n",
-            0);
+    mqscOut(
+        "DEFINE QLOCAL(OLD.Q) MAXDEPTH(100)\nDEFINE QLOCAL(GONER.Q)\n"
+        "DEFINE QMODEL(PERM.MODEL) DEFTYPE(PERMDYN)\n",
+        0);
     MQHOBJ settable = open(h, "OLD.Q", MQOO_SET | MQOO_INQUIRE);
     fill();
-    std::string out = mqscOut("DEFINE QLOCAL(NEW.Q)\nALTER QLOCAL(OLD.Q) MAXDEPTH(7)\nDELETE QLOCAL(GONER.Q)\n"
-                              "DEFINE TOPIC(NEW.TOPIC) TOPICSTR('x')\nCLEAR QLOCAL(GONER.Q)\n",
-                              10);
+    std::string out = mqscOut(
+        "DEFINE QLOCAL(NEW.Q)\nALTER QLOCAL(OLD.Q) MAXDEPTH(7)\nDELETE QLOCAL(GONER.Q)\n"
+        "DEFINE TOPIC(NEW.TOPIC) TOPICSTR('x')\nCLEAR QLOCAL(GONER.Q)\n",
+        10);
     EXPECT_TRUE(contains(out, "AMQ8101S: IBM MQ error (836) has occurred.")) << out;
     EXPECT_TRUE(contains(out, "5 valid MQSC commands could not be processed.")) << out;
     MQLONG selector = MQIA_INHIBIT_PUT, inhibited = MQQA_PUT_INHIBITED;
@@ -173,7 +168,8 @@ TEST_F(DiskFull, ObjectChangesAreNotMade) {
         out = mqscOut("DISPLAY QLOCAL(OLD.Q) MAXDEPTH PUT\nDISPLAY QLOCAL(GONER.Q)\n", 0);
         EXPECT_TRUE(contains(out, "MAXDEPTH(100)") && contains(out, "PUT(ENABLED)")) << out;
         EXPECT_TRUE(contains(out, "QUEUE(GONER.Q)")) << out;
-        for (const char *absent : {"DISPLAY QLOCAL(NEW.Q)\n", "DISPLAY TOPIC(NEW.TOPIC)\n", "DISPLAY QLOCAL(PERM.*)\n"})
+        for (const char *absent :
+             {"DISPLAY QLOCAL(NEW.Q)\n", "DISPLAY TOPIC(NEW.TOPIC)\n", "DISPLAY QLOCAL(PERM.*)\n"})
             EXPECT_TRUE(contains(mqscOut(absent, 10), "not found")) << absent;
         if (pass == 0) restart();
     }

@@ -6,25 +6,7 @@ using namespace qmt;
 
 namespace {
 
-class Mqi : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        Rc r;
-        h = connect(qm.name(), &r);
-        ASSERT_EQ(r.cc, MQCC_OK) << r.reason;
-    }
-    void TearDown() override {
-        Rc r;
-        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
-    }
-    void define(const std::string &mqsc) {
-        std::string out;
-        ASSERT_EQ(qm.mqsc(mqsc, &out), 0) << out;
-    }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
-};
+class Mqi : public QmTest {};
 
 }  // namespace
 

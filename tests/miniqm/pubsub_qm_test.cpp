@@ -66,19 +66,7 @@ Rc publish(MQHCONN h, const std::string &topic, const std::string &data,
 }
 
 // Every message waiting on a handle, in order.
-class PubSub : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        h = connect(qm.name());
-    }
-    void TearDown() override {
-        Rc r;
-        MQDISC(&h, &r.cc, &r.reason);
-    }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
-};
+class PubSub : public QmTest {};
 
 using Msgs = std::vector<std::string>;
 

@@ -329,4 +329,27 @@ inline Rc publishPut1(MQHCONN h, const std::string &topic, const std::string &da
     return r;
 }
 
+// The fixture of the tests that drive one queue manager: it runs for each test, with one
+// connection h to it (disconnected at the end if still there).
+class QmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(qm.ok());
+        Rc r;
+        h = connect(qm.name(), &r);
+        ASSERT_EQ(r.cc, MQCC_OK) << r.reason;
+    }
+    void TearDown() override {
+        Rc r;
+        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
+    }
+    // MQSC that must succeed.
+    void define(const std::string &mqsc) {
+        std::string out;
+        ASSERT_EQ(qm.mqsc(mqsc, &out), 0) << out;
+    }
+    QmServer qm;
+    MQHCONN h = MQHC_UNUSABLE_HCONN;
+};
+
 }  // namespace qmt

@@ -127,19 +127,7 @@ Rc subrq(MQHCONN h, MQHOBJ hsub, MQSRO *sro) {
     return r;
 }
 
-class Retain : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        h = connect(qm.name());
-    }
-    void TearDown() override {
-        Rc r;
-        MQDISC(&h, &r.cc, &r.reason);
-    }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
-};
+class Retain : public QmTest {};
 
 TEST_F(Retain, RetainedPublicationReachesALaterSubscriptionMarkedRetained) {
     // Retained with nobody subscribed: kept all the same, and the warning still says nobody matched.

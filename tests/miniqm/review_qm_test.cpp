@@ -11,20 +11,8 @@ using namespace qmt;
 
 namespace {
 
-class Review : public ::testing::Test {
+class Review : public QmTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        h = connect(qm.name());
-    }
-    void TearDown() override {
-        Rc r;
-        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
-    }
-    void define(const std::string &mqsc) {
-        std::string out;
-        ASSERT_EQ(qm.mqsc(mqsc, &out), 0) << out;
-    }
     Rc publish(const std::string &topic, const std::string &data, MQLONG pmoOptions,
                MQLONG persistence = MQPER_NOT_PERSISTENT) {
         return publishPut1(h, topic, data, pmoOptions, persistence);
@@ -44,8 +32,6 @@ protected:
         MQSUB(h, &sd, &dest, hsub, &r.cc, &r.reason);
         return r;
     }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
 };
 
 }  // namespace

@@ -138,20 +138,14 @@ MQHOBJ openTopic(MQHCONN h, const std::string &topic) {
     return o;
 }
 
-class SelectorQm : public ::testing::Test {
+// SEL.Q, open for output as out.
+class SelectorQm : public QmTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(SEL.Q)\n"), 0);
-        h = connect(qm.name());
+        ASSERT_NO_FATAL_FAILURE(QmTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(define("DEFINE QLOCAL(SEL.Q)\n"));
         out = open(h, "SEL.Q", MQOO_OUTPUT);
     }
-    void TearDown() override {
-        Rc r;
-        MQDISC(&h, &r.cc, &r.reason);
-    }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
     MQHOBJ out = MQHO_UNUSABLE_HOBJ;
 };
 

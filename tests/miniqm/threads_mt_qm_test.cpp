@@ -12,21 +12,7 @@ using namespace qmt;
 
 namespace {
 
-class Threads : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        Rc r;
-        h = connect(qm.name(), &r);
-        ASSERT_EQ(r.cc, MQCC_OK) << r.reason;
-    }
-    void TearDown() override {
-        Rc r;
-        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
-    }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
-};
+class Threads : public QmTest {};
 
 }  // namespace
 

@@ -7,25 +7,23 @@ using namespace qmt;
 
 namespace {
 
-class Uow : public ::testing::Test {
+// A second connection, other, beside h; both have UOW.Q (MAXDEPTH 5) open.
+class Uow : public QmTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qm.ok());
-        std::string out;
-        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(UOW.Q) MAXDEPTH(5)\n", &out), 0) << out;
-        h = connect(qm.name());
+        ASSERT_NO_FATAL_FAILURE(QmTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(define("DEFINE QLOCAL(UOW.Q) MAXDEPTH(5)\n"));
         other = connect(qm.name());
         o = open(h, "UOW.Q", MQOO_OUTPUT | MQOO_INPUT_SHARED | MQOO_BROWSE | MQOO_INQUIRE);
         otherIn = open(other, "UOW.Q", MQOO_INPUT_SHARED | MQOO_BROWSE);
     }
     void TearDown() override {
         Rc r;
-        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
         if (other != MQHC_UNUSABLE_HCONN) MQDISC(&other, &r.cc, &r.reason);
+        QmTest::TearDown();
     }
     MQLONG curdepth() { return inqInt(h, o, MQIA_CURRENT_Q_DEPTH); }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN, other = MQHC_UNUSABLE_HCONN;
+    MQHCONN other = MQHC_UNUSABLE_HCONN;
     MQHOBJ o = MQHO_UNUSABLE_HOBJ, otherIn = MQHO_UNUSABLE_HOBJ;
 };
 

@@ -21,22 +21,12 @@ std::string bytesOf(const MQBYTE *p, size_t n) {
     return std::string(reinterpret_cast<const char *>(p), n);
 }
 
-class Xmitq : public ::testing::Test {
+// REMOTE.QM is a transmission queue from the start.
+class Xmitq : public QmTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qm.ok());
+        ASSERT_NO_FATAL_FAILURE(QmTest::SetUp());
         define("DEFINE QLOCAL(REMOTE.QM) USAGE(XMITQ)\n");
-        Rc r;
-        h = connect(qm.name(), &r);
-        ASSERT_EQ(r.cc, MQCC_OK) << r.reason;
-    }
-    void TearDown() override {
-        Rc r;
-        if (h != MQHC_UNUSABLE_HCONN) MQDISC(&h, &r.cc, &r.reason);
-    }
-    void define(const std::string &mqsc) {
-        std::string out;
-        ASSERT_EQ(qm.mqsc(mqsc, &out), 0) << out;
     }
     // MQOPEN of queue q on queue manager qmName with a version-4 MQOD, which receives the
     // resolved names.
@@ -70,8 +60,6 @@ protected:
         MQCLOSE(h, &o, MQCO_NONE, &c.cc, &c.reason);
         return r;
     }
-    QmServer qm;
-    MQHCONN h = MQHC_UNUSABLE_HCONN;
 };
 
 }  // namespace
