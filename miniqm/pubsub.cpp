@@ -49,6 +49,41 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
                                std::string &resolvedTopic, MQBYTE24 &correlId, MQLONG &subExpiry) {
     std::lock_guard<std::mutex> lock(mu_);
     hsub = MQHO_UNUSABLE_HOBJ;
+    Result r = checkSubRequest(c, sd);
+    if (r.failed()) return r;
+    const MQLONG o = sd.options;
+    // An existing subscription of that name: resumed, altered, or in the way of a new one.
+    Subscription *found = nullptr;
+    if (!sd.subName.empty())
+        for (auto &[id, s] : subs_)
+            if (s.name == sd.subName) found = &s;
+    if (found && !(o & (MQSO_RESUME | MQSO_ALTER))) return Result::fail(MQRC_SUB_ALREADY_EXISTS);
+    if (found && found->expired) return Result::fail(MQRC_INVALID_SUBSCRIPTION);
+    if (!found && !(o & MQSO_CREATE)) return Result::fail(MQRC_NO_SUBSCRIPTION);
+    if (found && found->owner) return Result::fail(MQRC_SUBSCRIPTION_IN_USE);
+
+    uint32_t id = 0;
+    r = found ? resumeSub(c, sd, *found, hobj) : createSub(c, sd, hobj, id);
+    if (r.failed()) return r;
+    const Subscription &sub = found ? *found : subs_[id];
+    subExpiry = sub.expiry;
+    resolvedTopic = sub.topic;
+    std::memcpy(correlId, sub.correlId, sizeof correlId);
+    Handle hs;
+    hs.objectType = -1;  // an Hsub: no queue, only the subscription
+    hs.subId = sub.id;
+    hs.hobj = c->nextHobj++;
+    hsub = hs.hobj;
+    c->handles[hs.hobj] = hs;
+    // A new subscription receives the retained publications of the topics it matches, unless it
+    // asked for new ones only or takes them on request.
+    if (!found && !(o & MQSO_NEW_PUBLICATIONS_ONLY) && !(o & MQSO_PUBLICATIONS_ON_REQUEST))
+        return sendRetainedToNew(c, o, hobj, hsub);
+    return Result::ok();
+}
+
+// The checks of an MQSUB that need no subscription: the call, its options and its descriptor.
+Result QueueManager::checkSubRequest(Conn *c, const SubRequest &sd) {
     Result r;
     if (fault("MQSUB", sd.objectName, c->applName, r)) return r;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
@@ -65,173 +100,176 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     expireSubs();
     if (c->handles.size() + 2 > static_cast<size_t>(std::max<MQLONG>(qmgr_.i(MQIA_MAX_HANDLES), 1)))
         return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
-    const bool durable = (o & MQSO_DURABLE) != 0;
-    if (durable && sd.subName.empty()) return Result::fail(MQRC_SUB_NAME_ERROR);
+    if ((o & MQSO_DURABLE) && sd.subName.empty()) return Result::fail(MQRC_SUB_NAME_ERROR);
     // A subscription keeps the selection string it was made with.
     if ((o & MQSO_ALTER) && !sd.selection.empty()) return Result::fail(MQRC_SELECTOR_NOT_ALTERABLE);
+    return Result::ok();
+}
 
-    // An existing subscription of that name: resumed, altered, or in the way of a new one.
-    Subscription *found = nullptr;
-    if (!sd.subName.empty())
-        for (auto &[id, s] : subs_)
-            if (s.name == sd.subName) found = &s;
-    if (found && !(o & (MQSO_RESUME | MQSO_ALTER))) return Result::fail(MQRC_SUB_ALREADY_EXISTS);
-    if (found && found->expired) return Result::fail(MQRC_INVALID_SUBSCRIPTION);
-    if (!found && !(o & MQSO_CREATE)) return Result::fail(MQRC_NO_SUBSCRIPTION);
-    if (found && found->owner) return Result::fail(MQRC_SUBSCRIPTION_IN_USE);
-
-    Handle hs;
-    hs.objectType = -1;  // an Hsub: no queue, only the subscription
-    // A new managed subscription's queue, and how to undo it when the subscription is not made
-    // after all (journalled: its object record was written, so its deletion must be too).
-    Queue *managedQueue = nullptr;
-    auto dropManaged = [&](bool journalled) {
-        Result closed = closeLocked(c, hobj, MQCO_NONE);  // a plain close: nothing to refuse
-        (void)closed;
-        if (!journalled) return dropQueue(managedQueue);
-        // A deletion the journal does not take leaves the queue as the journal has it.
-        bool deleted = deleteQueue(managedQueue);
-        (void)deleted;
-    };
-    if (found) {
-        if (durable != found->durable)
-            return Result::fail((o & MQSO_ALTER) ? MQRC_DURABILITY_NOT_ALTERABLE
-                                                 : MQRC_DURABILITY_NOT_ALLOWED);
-        if ((o & MQSO_ALTER) && (!sd.objectName.empty() || !sd.objectString.empty())) {
-            // The topic cannot be altered: given again, it must resolve to the subscription's own.
-            std::string base;
-            if (!sd.objectName.empty()) {
-                auto t = topics_.find(sd.objectName);
-                if (t == topics_.end()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-                base = t->second.s(MQCA_TOPIC_STRING);
-            }
-            if (qmtopic::join(base, sd.objectString) != found->topic)
-                return Result::fail(MQRC_TOPIC_NOT_ALTERABLE);
-        }
-        if (o & MQSO_ALTER) {
-            // The altered subscription is journalled before it replaces the old one.
-            Subscription altered = *found;
-            // ALTER may change the destination of a subscription to a named queue; nothing else here.
-            if (!found->managed && sd.hobj != MQHO_NONE) {
-                Handle *dh = handleFor(c, sd.hobj);
-                if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
-                setSubDestination(altered, *dh);
-            }
-            // ALTER takes the descriptor's SubExpiry (counted from now) and on-request option.
-            altered.onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
-            setExpiry(altered, sd.subExpiry);
-            if (altered.durable && !journal_.append(subRecord(altered)))
-                return Result::fail(MQRC_RESOURCE_PROBLEM);
-            *found = std::move(altered);
-        }
-        if (found->managed) {
-            Queue *q = findQueue(found->queue);
-            if (!q) return Result::fail(MQRC_NO_SUBSCRIPTION);
-            OpenRequest od;
-            od.objectName = q->def.name;
-            OpenReply out;
-            r = openLocked(c, od, MQOO_INPUT_AS_Q_DEF | MQOO_BROWSE | MQOO_INQUIRE, hobj, out);
-            if (r.failed()) return r;
-        }
-        found->owner = c;
-        subExpiry = found->expiry;
-        resolvedTopic = found->topic;
-        std::memcpy(correlId, found->correlId, sizeof correlId);
-        hs.subId = found->id;
-    } else {
-        std::string base;
-        if (!sd.objectName.empty()) {
-            auto t = topics_.find(sd.objectName);
-            if (t == topics_.end()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-            base = t->second.s(MQCA_TOPIC_STRING);
-        }
-        std::string topic = qmtopic::join(base, sd.objectString);
-        if (topic.empty())
-            return Result::fail(sd.objectName.empty() ? MQRC_UNKNOWN_OBJECT_NAME : MQRC_TOPIC_STRING_ERROR);
-        std::shared_ptr<const qmsel::Selector> selector;
-        r = subSelection(sd.selection, selector);
-        if (r.failed()) return r;
-        Subscription s;
-        s.id = nextSub_++;
-        s.name = sd.subName;
-        s.topic = topic;
-        s.charScheme = (o & MQSO_WILDCARD_CHAR) != 0;
-        s.durable = durable;
-        s.managed = (o & MQSO_MANAGED) != 0;
-        s.selection = sd.selection;
-        s.selector = std::move(selector);
-        s.onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
-        setExpiry(s, sd.subExpiry);
-        subExpiry = s.expiry;
-        if (s.managed) {
-            // The queue manager's own queue, deleted with the subscription (not with a handle).
-            OpenRequest od;
-            od.objectName = "SYSTEM.DEFAULT.MODEL.QUEUE";
-            od.dynamicQName = durable ? "SYSTEM.MANAGED.DURABLE.*" : "SYSTEM.MANAGED.NDURABLE.*";
-            OpenReply out;
-            r = openLocked(c, od, MQOO_INPUT_AS_Q_DEF | MQOO_BROWSE | MQOO_INQUIRE, hobj, out);
-            if (r.failed()) return r;
-            Handle &mh = c->handles[hobj];
-            mh.createdDynamic = false;
-            managedQueue = mh.queue;
-            managedQueue->creator = nullptr;
-            s.queue = managedQueue->def.name;
-            if (durable) {
-                // A durable subscription's queue is permanent, so that it and its persistent
-                // publications outlast a restart with the subscription.
-                managedQueue->tempDynamic = false;
-                managedQueue->def.ints[MQIA_DEFINITION_TYPE] = MQQDT_PERMANENT_DYNAMIC;
-                if (!journalObject(managedQueue->def)) {
-                    dropManaged(false);
-                    return Result::fail(MQRC_RESOURCE_PROBLEM);
-                }
-            }
-        } else {
-            Handle *dh = handleFor(c, sd.hobj);
-            if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
-            setSubDestination(s, *dh);
-        }
-        if (o & MQSO_SET_CORREL_ID) {
-            std::memcpy(s.correlId, sd.correlId, sizeof s.correlId);
-        } else {
-            newMsgId(s.correlId);
-        }
-        s.owner = c;
-        resolvedTopic = s.topic;
-        std::memcpy(correlId, s.correlId, sizeof correlId);
-        hs.subId = s.id;
-        if (durable && !journal_.append(subRecord(s))) {
-            if (managedQueue) dropManaged(true);
-            return Result::fail(MQRC_RESOURCE_PROBLEM);
-        }
-        subs_[s.id] = s;
+// The topic string an MQSD names: its topic object's string joined with its ObjectString.
+Result QueueManager::subTopic(const SubRequest &sd, std::string &topic) {
+    std::string base;
+    if (!sd.objectName.empty()) {
+        auto t = topics_.find(sd.objectName);
+        if (t == topics_.end()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+        base = t->second.s(MQCA_TOPIC_STRING);
     }
-    hs.hobj = c->nextHobj++;
-    hsub = hs.hobj;
-    c->handles[hs.hobj] = hs;
-    // A new subscription receives the retained publications of the topics it matches, unless it
-    // asked for new ones only or takes them on request; when they cannot be sent it is not made.
-    if (!found && !(o & MQSO_NEW_PUBLICATIONS_ONLY) && !(o & MQSO_PUBLICATIONS_ON_REQUEST)) {
-        Result dr;
-        deliverRetained(c, subs_[hs.subId], dr);
-        if (dr.failed()) {
-            Result removed = closeLocked(c, hsub, MQCO_REMOVE_SUB);
-            if (removed.failed()) {
-                // The journal keeps the durable subscription it could not remove: it stays, not in
-                // use, and the caller hears of that rather than of a subscription not made.
-                c->handles.erase(hsub);
-                subs_[hs.subId].owner = nullptr;
-                dr = removed;
-            }
-            if (o & MQSO_MANAGED) {
-                Result closed = closeLocked(c, hobj, MQCO_NONE);  // a plain close: nothing to refuse
-                (void)closed;
-            }
-            hsub = MQHO_UNUSABLE_HOBJ;
-            return dr;
+    topic = qmtopic::join(base, sd.objectString);
+    return Result::ok();
+}
+
+// MQSO_RESUME and MQSO_ALTER of an existing subscription, which c takes over (a managed one's
+// queue opened again in hobj).
+Result QueueManager::resumeSub(Conn *c, const SubRequest &sd, Subscription &found, MQLONG &hobj) {
+    const MQLONG o = sd.options;
+    if (((o & MQSO_DURABLE) != 0) != found.durable)
+        return Result::fail((o & MQSO_ALTER) ? MQRC_DURABILITY_NOT_ALTERABLE : MQRC_DURABILITY_NOT_ALLOWED);
+    if (o & MQSO_ALTER) {
+        Result r = alterSub(c, sd, found);
+        if (r.failed()) return r;
+    }
+    if (found.managed) {
+        Queue *q = findQueue(found.queue);
+        if (!q) return Result::fail(MQRC_NO_SUBSCRIPTION);
+        OpenRequest od;
+        od.objectName = q->def.name;
+        OpenReply out;
+        Result r = openLocked(c, od, MQOO_INPUT_AS_Q_DEF | MQOO_BROWSE | MQOO_INQUIRE, hobj, out);
+        if (r.failed()) return r;
+    }
+    found.owner = c;
+    return Result::ok();
+}
+
+// MQSO_ALTER: the altered subscription is journalled before it replaces the old one.
+Result QueueManager::alterSub(Conn *c, const SubRequest &sd, Subscription &found) {
+    if (!sd.objectName.empty() || !sd.objectString.empty()) {
+        // The topic cannot be altered: given again, it must resolve to the subscription's own.
+        std::string topic;
+        Result r = subTopic(sd, topic);
+        if (r.failed()) return r;
+        if (topic != found.topic) return Result::fail(MQRC_TOPIC_NOT_ALTERABLE);
+    }
+    Subscription altered = found;
+    // ALTER may change the destination of a subscription to a named queue; nothing else here.
+    if (!found.managed && sd.hobj != MQHO_NONE) {
+        Handle *dh = handleFor(c, sd.hobj);
+        if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
+        setSubDestination(altered, *dh);
+    }
+    // ALTER takes the descriptor's SubExpiry (counted from now) and on-request option.
+    altered.onRequest = (sd.options & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
+    setExpiry(altered, sd.subExpiry);
+    if (altered.durable && !journal_.append(subRecord(altered))) return Result::fail(MQRC_RESOURCE_PROBLEM);
+    found = std::move(altered);
+    return Result::ok();
+}
+
+// MQSO_CREATE: a new subscription held by c (id receives it), its managed queue opened in hobj.
+Result QueueManager::createSub(Conn *c, const SubRequest &sd, MQLONG &hobj, uint32_t &id) {
+    const MQLONG o = sd.options;
+    std::string topic;
+    Result r = subTopic(sd, topic);
+    if (r.failed()) return r;
+    if (topic.empty())
+        return Result::fail(sd.objectName.empty() ? MQRC_UNKNOWN_OBJECT_NAME : MQRC_TOPIC_STRING_ERROR);
+    std::shared_ptr<const qmsel::Selector> selector;
+    r = subSelection(sd.selection, selector);
+    if (r.failed()) return r;
+    Subscription s;
+    s.id = nextSub_++;
+    s.name = sd.subName;
+    s.topic = topic;
+    s.charScheme = (o & MQSO_WILDCARD_CHAR) != 0;
+    s.durable = (o & MQSO_DURABLE) != 0;
+    s.managed = (o & MQSO_MANAGED) != 0;
+    s.selection = sd.selection;
+    s.selector = std::move(selector);
+    s.onRequest = (o & MQSO_PUBLICATIONS_ON_REQUEST) != 0;
+    setExpiry(s, sd.subExpiry);
+    Queue *managed = nullptr;
+    if (s.managed) {
+        r = openManagedQueue(c, s.durable, hobj, managed);
+        if (r.failed()) return r;
+        s.queue = managed->def.name;
+    } else {
+        Handle *dh = handleFor(c, sd.hobj);
+        if (!dh || !dh->queue || !(dh->options & MQOO_OUTPUT)) return Result::fail(MQRC_HOBJ_ERROR);
+        setSubDestination(s, *dh);
+    }
+    if (o & MQSO_SET_CORREL_ID) {
+        std::memcpy(s.correlId, sd.correlId, sizeof s.correlId);
+    } else {
+        newMsgId(s.correlId);
+    }
+    s.owner = c;
+    if (s.durable && !journal_.append(subRecord(s))) {
+        if (managed) dropManagedQueue(c, hobj, managed, true);
+        return Result::fail(MQRC_RESOURCE_PROBLEM);
+    }
+    id = s.id;
+    subs_[s.id] = std::move(s);
+    return Result::ok();
+}
+
+// A managed subscription's queue: the queue manager's own, deleted with the subscription (not
+// with a handle), opened for c in hobj.
+Result QueueManager::openManagedQueue(Conn *c, bool durable, MQLONG &hobj, Queue *&q) {
+    OpenRequest od;
+    od.objectName = "SYSTEM.DEFAULT.MODEL.QUEUE";
+    od.dynamicQName = durable ? "SYSTEM.MANAGED.DURABLE.*" : "SYSTEM.MANAGED.NDURABLE.*";
+    OpenReply out;
+    Result r = openLocked(c, od, MQOO_INPUT_AS_Q_DEF | MQOO_BROWSE | MQOO_INQUIRE, hobj, out);
+    if (r.failed()) return r;
+    Handle &mh = c->handles[hobj];
+    mh.createdDynamic = false;
+    q = mh.queue;
+    q->creator = nullptr;
+    if (durable) {
+        // A durable subscription's queue is permanent, so that it and its persistent
+        // publications outlast a restart with the subscription.
+        q->tempDynamic = false;
+        q->def.ints[MQIA_DEFINITION_TYPE] = MQQDT_PERMANENT_DYNAMIC;
+        if (!journalObject(q->def)) {
+            dropManagedQueue(c, hobj, q, false);
+            return Result::fail(MQRC_RESOURCE_PROBLEM);
         }
     }
     return Result::ok();
+}
+
+// Undoes a managed queue made for a subscription that is not made after all; journalled when its
+// object record was written, so that its deletion must be too.
+void QueueManager::dropManagedQueue(Conn *c, MQLONG hobj, Queue *q, bool journalled) {
+    Result closed = closeLocked(c, hobj, MQCO_NONE);  // a plain close: nothing to refuse
+    (void)closed;
+    if (!journalled) return dropQueue(q);
+    // A deletion the journal does not take leaves the queue as the journal has it.
+    bool deleted = deleteQueue(q);
+    (void)deleted;
+}
+
+// Sends a new subscription (Hsub hsub, managed queue hobj) the retained publications it matches;
+// when they cannot be sent the subscription is not made.
+Result QueueManager::sendRetainedToNew(Conn *c, MQLONG options, MQLONG hobj, MQLONG &hsub) {
+    const uint32_t id = c->handles[hsub].subId;
+    Result dr;
+    deliverRetained(c, subs_[id], dr);
+    if (!dr.failed()) return Result::ok();
+    Result removed = closeLocked(c, hsub, MQCO_REMOVE_SUB);
+    if (removed.failed()) {
+        // The journal keeps the durable subscription it could not remove: it stays, not in
+        // use, and the caller hears of that rather than of a subscription not made.
+        c->handles.erase(hsub);
+        subs_[id].owner = nullptr;
+        dr = removed;
+    }
+    if (options & MQSO_MANAGED) {
+        Result closed = closeLocked(c, hobj, MQCO_NONE);  // a plain close: nothing to refuse
+        (void)closed;
+    }
+    hsub = MQHO_UNUSABLE_HOBJ;
+    return dr;
 }
 
 std::string QueueManager::subRecord(const Subscription &s) const {

@@ -297,11 +297,30 @@ private:
     void removeMessage(Queue *q, MsgKey key);
     std::string txnRecord(const std::vector<std::pair<Queue *, Message *>> &puts,
                           const std::vector<std::pair<Queue *, Message *>> &removes);
+    // MQGET's steps.
+    Result checkGet(const Handle &h, const MQMD &md, const GetOptions &gmo, MQLONG bufferLength) const;
+    Message *waitForMessage(std::unique_lock<std::mutex> &lock, Conn *c, Handle &h, MQMD &md,
+                            const GetOptions &gmo, Result &r);
+    Result copyMessageOut(const Message &m, MQMD &md, GetOptions &gmo, MQLONG bufferLength, std::string &data,
+                          MQLONG &dataLength);
     Result putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
+    // MQPUT's steps.
+    Result checkPut(Conn *c, const Handle &h, const MQMD &md, const PutOptions &pmo, Handle *&ctx);
+    Result describeMessage(Conn *c, const Handle &h, const MQMD &md, MQLONG o, const Handle *ctx, int64_t now,
+                           MQMD &s);
+    void setPutContext(Conn *c, MQLONG o, const Handle *ctx, int64_t now, MQMD &s);
+    Result storeMessage(Conn *c, Queue *q, std::unique_ptr<Message> m, bool syncpoint);
     Result accepts(Conn *c, const Handle &h, const MQMD &md, size_t dataLength, bool syncpoint) const;
     Result openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out);
+    // MQOPEN's steps: the options, then one function per kind of object.
+    Result checkOpenOptions(Conn *c, MQLONG options) const;
+    Result openQmgr(const OpenRequest &od, MQLONG options, OpenReply &out);
+    Result openTopic(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
+    Result openQueue(Conn *c, const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
+    Result makeDynamicQueue(Conn *c, const OpenRequest &od, const Queue &model, Queue *&made);
     Result openSelection(const OpenRequest &od, MQLONG options, Handle &h);
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);
+    Result closeSubHandle(Conn *c, MQLONG hsub, uint32_t id, MQLONG options);
     Result publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
     // Remote queue manager names (xmitq.cpp): the open of a queue on another queue manager, and
     // the transmission message that carries a put to it.
@@ -311,6 +330,15 @@ private:
     // Ends a subscription (journalled when durable); false, with the subscription kept, when the
     // journal cannot be written.
     [[nodiscard]] bool removeSub(uint32_t id);
+    // MQSUB's steps (pubsub.cpp).
+    Result checkSubRequest(Conn *c, const SubRequest &sd);
+    Result subTopic(const SubRequest &sd, std::string &topic);
+    Result resumeSub(Conn *c, const SubRequest &sd, Subscription &found, MQLONG &hobj);
+    Result alterSub(Conn *c, const SubRequest &sd, Subscription &found);
+    Result createSub(Conn *c, const SubRequest &sd, MQLONG &hobj, uint32_t &id);
+    Result openManagedQueue(Conn *c, bool durable, MQLONG &hobj, Queue *&q);
+    void dropManagedQueue(Conn *c, MQLONG hobj, Queue *q, bool journalled);
+    Result sendRetainedToNew(Conn *c, MQLONG options, MQLONG hobj, MQLONG &hsub);
     // Retained publications (retain.cpp): kept as messages on SYSTEM.RETAINED.PUB.QUEUE.
     Queue *retainedQueue();
     Result retainLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);

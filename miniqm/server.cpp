@@ -58,6 +58,264 @@ void readMd(Reader &r, MQMD &md) {
     r.raw(&md, sizeof md);
 }
 
+// One request being answered: its reader (past the header), the reply being written, and the
+// connection, which MQCONN sets and MQDISC ends.
+struct Request {
+    ServerState &s;
+    qm::Conn *&conn;
+    Reader &r;
+    Writer &w;
+    uint16_t op;
+    uint32_t id;
+    qm::Result res;         // what the reply's header said
+    bool endAfter = false;  // no more requests after this reply
+    void header(const qm::Result &result) {
+        res = result;
+        replyHeader(w, op, id, result);
+    }
+};
+
+// The request handlers: each reads its request and writes its reply; false drops the connection
+// without a reply (a malformed request).
+
+bool onAdmin(Request &q) {
+    std::string text = q.r.str();
+    bool ok = true;
+    std::string out;
+    if (text == "stop quiesce") {
+        q.s.qm.quiesce();
+        out = "quiescing\n";
+    } else if (text == "stop now") {
+        q.s.qm.stopNow();
+        out = "stopping\n";
+    } else {
+        out = q.s.qm.admin(text, ok);
+    }
+    q.header(ok ? qm::Result::ok() : qm::Result::fail(MQRC_UNEXPECTED_ERROR));
+    q.w.str(out);
+    return true;
+}
+
+bool onConnect(Request &q) {
+    uint32_t version = q.r.u32();
+    std::string qmName = q.r.str();
+    std::string appl = q.r.str();
+    std::string user = q.r.str();
+    q.r.i32();  // MQCNO options: accepted as IBM MQ accepts the system's 0x1000A040
+    qm::Result res;
+    if (version != qmwire::kProtocolVersion) {
+        res = qm::Result::fail(MQRC_Q_MGR_NOT_AVAILABLE);
+    } else if (q.conn) {
+        res = qm::Result::warn(MQRC_ALREADY_CONNECTED);
+    } else if (!qmName.empty() && qmName != q.s.qm.name()) {
+        res = qm::Result::fail(MQRC_Q_MGR_NAME_ERROR);
+    } else {
+        res = q.s.qm.connect(appl, user, q.conn);
+    }
+    q.header(res);
+    q.w.str(q.s.qm.name());
+    return true;
+}
+
+bool onDisc(Request &q) {
+    qm::Result res = q.s.qm.disconnect(q.conn, true);
+    q.conn = nullptr;
+    q.endAfter = true;
+    q.header(res);
+    return true;
+}
+
+bool onOpen(Request &q) {
+    qm::OpenRequest od = readOd(q.r);
+    MQLONG options = q.r.i32();
+    od.selection = q.r.str();
+    if (q.r.failed()) return false;
+    MQLONG hobj = MQHO_UNUSABLE_HOBJ;
+    qm::OpenReply out;
+    q.header(q.s.qm.open(q.conn, od, options, hobj, out));
+    q.w.i32(hobj);
+    q.w.str(out.objectName);
+    q.w.str(out.resolvedQName);
+    q.w.str(out.resolvedQMgrName);
+    q.w.i32(out.resolvedType);
+    return true;
+}
+
+bool onClose(Request &q) {
+    MQLONG hobj = q.r.i32();
+    MQLONG options = q.r.i32();
+    q.header(q.s.qm.close(q.conn, hobj, options));
+    return true;
+}
+
+// MQPUT (by handle) and MQPUT1 (by object descriptor) share everything after the target.
+bool onPut(Request &q) {
+    qm::OpenRequest od;
+    MQLONG hobj = 0;
+    if (q.op == qmwire::OP_PUT)
+        hobj = q.r.i32();
+    else
+        od = readOd(q.r);
+    MQMD md;
+    readMd(q.r, md);
+    qm::PutOptions pmo;
+    pmo.version = q.r.i32();
+    pmo.options = q.r.i32();
+    pmo.context = q.r.i32();
+    std::string data = q.r.str();
+    pmo.props = q.r.str();
+    if (q.r.failed()) return false;
+    if (q.op == qmwire::OP_PUT) {
+        q.header(q.s.qm.put(q.conn, hobj, md, pmo, data));
+    } else {
+        qm::OpenReply out;
+        q.header(q.s.qm.put1(q.conn, od, md, pmo, data, out));
+    }
+    writeMd(q.w, md);
+    q.w.str(pmo.resolvedQName);
+    q.w.str(pmo.resolvedQMgrName);
+    return true;
+}
+
+bool onGet(Request &q) {
+    MQLONG hobj = q.r.i32();
+    MQMD md;
+    readMd(q.r, md);
+    qm::GetOptions gmo;
+    gmo.version = q.r.i32();
+    gmo.options = q.r.i32();
+    gmo.waitInterval = q.r.i32();
+    gmo.matchOptions = q.r.i32();
+    MQLONG bufferLength = q.r.i32();
+    gmo.wantHandle = q.r.u8() != 0;
+    if (q.r.failed()) return false;
+    std::string data;
+    MQLONG dataLength = 0;
+    q.header(q.s.qm.get(q.conn, hobj, md, gmo, bufferLength, data, dataLength));
+    writeMd(q.w, md);
+    q.w.i32(dataLength);
+    q.w.str(data);
+    q.w.str(gmo.resolvedQName);
+    q.w.i32(gmo.returnedLength);
+    q.w.str(gmo.props);
+    return true;
+}
+
+// A counted list of MQLONGs (selectors, integer attributes); false when it is too long to be one.
+bool readLongs(Reader &r, std::vector<MQLONG> &out) {
+    uint32_t n = r.u32();
+    if (n > 4096) return false;
+    out.resize(n);
+    for (uint32_t i = 0; i < n; ++i) out[i] = r.i32();
+    return true;
+}
+
+bool onInq(Request &q) {
+    MQLONG hobj = q.r.i32();
+    std::vector<MQLONG> selectors;
+    if (!readLongs(q.r, selectors)) return false;
+    MQLONG intCount = q.r.i32();
+    MQLONG charLength = q.r.i32();
+    if (q.r.failed()) return false;
+    std::vector<MQLONG> ints;
+    std::string chars;
+    q.header(q.s.qm.inq(q.conn, hobj, selectors, intCount, charLength, ints, chars));
+    q.w.u32(static_cast<uint32_t>(ints.size()));
+    for (MQLONG v : ints) q.w.i32(v);
+    q.w.str(chars);
+    return true;
+}
+
+bool onSet(Request &q) {
+    MQLONG hobj = q.r.i32();
+    std::vector<MQLONG> selectors, ints;
+    if (!readLongs(q.r, selectors) || !readLongs(q.r, ints)) return false;
+    std::string chars = q.r.str();
+    if (q.r.failed()) return false;
+    q.header(q.s.qm.set(q.conn, hobj, selectors, ints, chars));
+    return true;
+}
+
+bool onCommit(Request &q) {
+    q.header(q.s.qm.commit(q.conn));
+    return true;
+}
+
+bool onBackout(Request &q) {
+    q.header(q.s.qm.backout(q.conn));
+    return true;
+}
+
+bool onSub(Request &q) {
+    qm::SubRequest sd;
+    sd.version = q.r.i32();
+    sd.options = q.r.i32();
+    sd.objectName = q.r.str();
+    sd.objectString = q.r.str();
+    sd.subName = q.r.str();
+    sd.hobj = q.r.i32();
+    q.r.raw(sd.correlId, sizeof sd.correlId);
+    sd.selection = q.r.str();
+    if (q.r.remaining() >= 4) sd.subExpiry = q.r.i32();
+    if (q.r.failed()) return false;
+    MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ, subExpiry = sd.subExpiry;
+    std::string topic;
+    MQBYTE24 correl{};
+    q.header(q.s.qm.subscribe(q.conn, sd, hobj, hsub, topic, correl, subExpiry));
+    q.w.i32(hobj);
+    q.w.i32(hsub);
+    q.w.str(topic);
+    q.w.raw(correl, sizeof correl);
+    q.w.str(q.res.failed() ? std::string() : q.s.qm.selectionOf(q.conn, hsub));
+    q.w.i32(subExpiry);
+    return true;
+}
+
+bool onSubrq(Request &q) {
+    MQLONG hsub = q.r.i32();
+    MQLONG action = q.r.i32();
+    MQLONG options = q.r.remaining() >= 4 ? q.r.i32() : MQSRO_NONE;
+    if (q.r.failed()) return false;
+    MQLONG numPubs = 0;
+    q.header(q.s.qm.subrq(q.conn, hsub, action, options, numPubs));
+    q.w.i32(numPubs);
+    return true;
+}
+
+bool onFault(Request &q) {
+    std::string verb = q.r.str();
+    MQLONG hobj = q.r.i32();
+    if (q.r.failed()) return false;
+    q.header(q.s.qm.libraryFault(q.conn, verb, hobj));
+    return true;
+}
+
+// For the libraries' event handlers: quiescing and stopping are heard here while idle.
+bool onPing(Request &q) {
+    qm::State st = q.s.qm.state();
+    q.header(st == qm::State::Running     ? qm::Result::ok()
+             : st == qm::State::Quiescing ? qm::Result::fail(MQRC_Q_MGR_QUIESCING)
+                                          : qm::Result::fail(MQRC_Q_MGR_STOPPING));
+    return true;
+}
+
+struct Route {
+    uint16_t op;
+    bool (*run)(Request &);
+    bool needsConn;  // refused with 2018 before MQCONN
+};
+
+const Route kRoutes[] = {
+    {qmwire::OP_ADMIN, onAdmin, false}, {qmwire::OP_CONNECT, onConnect, false},
+    {qmwire::OP_DISC, onDisc, true},    {qmwire::OP_OPEN, onOpen, true},
+    {qmwire::OP_CLOSE, onClose, true},  {qmwire::OP_PUT, onPut, true},
+    {qmwire::OP_PUT1, onPut, true},     {qmwire::OP_GET, onGet, true},
+    {qmwire::OP_INQ, onInq, true},      {qmwire::OP_SET, onSet, true},
+    {qmwire::OP_CMIT, onCommit, true},  {qmwire::OP_BACK, onBackout, true},
+    {qmwire::OP_SUB, onSub, true},      {qmwire::OP_SUBRQ, onSubrq, true},
+    {qmwire::OP_FAULT, onFault, true},  {qmwire::OP_PING, onPing, true},
+};
+
 // Handles one request of a connected (or not yet connected) client. Returns false when the
 // connection must be dropped without a reply (a broken connection on demand, or after MQDISC).
 bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::string &reply, bool &endAfter) {
@@ -65,232 +323,22 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
     uint16_t op = r.u16();
     r.u16();
     uint32_t id = r.u32();
-    Writer w;
-    qm::Result res;
     if (r.failed()) return false;
-    if (op == qmwire::OP_ADMIN) {
-        std::string text = r.str();
-        bool ok = true;
-        std::string out;
-        if (text == "stop quiesce") {
-            s.qm.quiesce();
-            out = "quiescing\n";
-        } else if (text == "stop now") {
-            s.qm.stopNow();
-            out = "stopping\n";
-        } else {
-            out = s.qm.admin(text, ok);
-        }
-        replyHeader(w, op, id, ok ? qm::Result::ok() : qm::Result::fail(MQRC_UNEXPECTED_ERROR));
-        w.str(out);
-        reply = w.bytes();
-        return true;
-    }
-    if (op == qmwire::OP_CONNECT) {
-        uint32_t version = r.u32();
-        std::string qmName = r.str();
-        std::string appl = r.str();
-        std::string user = r.str();
-        r.i32();  // MQCNO options: accepted as IBM MQ accepts the system's 0x1000A040
-        if (version != qmwire::kProtocolVersion) {
-            res = qm::Result::fail(MQRC_Q_MGR_NOT_AVAILABLE);
-        } else if (conn) {
-            res = qm::Result::warn(MQRC_ALREADY_CONNECTED);
-        } else if (!qmName.empty() && qmName != s.qm.name()) {
-            res = qm::Result::fail(MQRC_Q_MGR_NAME_ERROR);
-        } else {
-            res = s.qm.connect(appl, user, conn);
-        }
-        replyHeader(w, op, id, res);
-        w.str(s.qm.name());
-        reply = w.bytes();
-        return true;
-    }
-    if (!conn) {
+    const Route *route = nullptr;
+    for (const Route &candidate : kRoutes)
+        if (candidate.op == op) route = &candidate;
+    Writer w;
+    if ((!route || route->needsConn) && !conn) {
         replyHeader(w, op, id, qm::Result::fail(MQRC_HCONN_ERROR));
         reply = w.bytes();
         return true;
     }
-    switch (op) {
-        case qmwire::OP_DISC: {
-            res = s.qm.disconnect(conn, true);
-            conn = nullptr;
-            endAfter = true;
-            replyHeader(w, op, id, res);
-            break;
-        }
-        case qmwire::OP_OPEN: {
-            qm::OpenRequest od = readOd(r);
-            MQLONG options = r.i32();
-            od.selection = r.str();
-            if (r.failed()) return false;
-            MQLONG hobj = MQHO_UNUSABLE_HOBJ;
-            qm::OpenReply out;
-            res = s.qm.open(conn, od, options, hobj, out);
-            replyHeader(w, op, id, res);
-            w.i32(hobj);
-            w.str(out.objectName);
-            w.str(out.resolvedQName);
-            w.str(out.resolvedQMgrName);
-            w.i32(out.resolvedType);
-            break;
-        }
-        case qmwire::OP_CLOSE: {
-            MQLONG hobj = r.i32();
-            MQLONG options = r.i32();
-            res = s.qm.close(conn, hobj, options);
-            replyHeader(w, op, id, res);
-            break;
-        }
-        case qmwire::OP_PUT:
-        case qmwire::OP_PUT1: {
-            qm::OpenRequest od;
-            MQLONG hobj = 0;
-            if (op == qmwire::OP_PUT)
-                hobj = r.i32();
-            else
-                od = readOd(r);
-            MQMD md;
-            readMd(r, md);
-            qm::PutOptions pmo;
-            pmo.version = r.i32();
-            pmo.options = r.i32();
-            pmo.context = r.i32();
-            std::string data = r.str();
-            pmo.props = r.str();
-            if (r.failed()) return false;
-            if (op == qmwire::OP_PUT) {
-                res = s.qm.put(conn, hobj, md, pmo, data);
-            } else {
-                qm::OpenReply out;
-                res = s.qm.put1(conn, od, md, pmo, data, out);
-            }
-            replyHeader(w, op, id, res);
-            writeMd(w, md);
-            w.str(pmo.resolvedQName);
-            w.str(pmo.resolvedQMgrName);
-            break;
-        }
-        case qmwire::OP_GET: {
-            MQLONG hobj = r.i32();
-            MQMD md;
-            readMd(r, md);
-            qm::GetOptions gmo;
-            gmo.version = r.i32();
-            gmo.options = r.i32();
-            gmo.waitInterval = r.i32();
-            gmo.matchOptions = r.i32();
-            MQLONG bufferLength = r.i32();
-            gmo.wantHandle = r.u8() != 0;
-            if (r.failed()) return false;
-            std::string data;
-            MQLONG dataLength = 0;
-            res = s.qm.get(conn, hobj, md, gmo, bufferLength, data, dataLength);
-            replyHeader(w, op, id, res);
-            writeMd(w, md);
-            w.i32(dataLength);
-            w.str(data);
-            w.str(gmo.resolvedQName);
-            w.i32(gmo.returnedLength);
-            w.str(gmo.props);
-            break;
-        }
-        case qmwire::OP_INQ:
-        case qmwire::OP_SET: {
-            MQLONG hobj = r.i32();
-            uint32_t n = r.u32();
-            if (n > 4096) return false;
-            std::vector<MQLONG> selectors(n);
-            for (uint32_t i = 0; i < n; ++i) selectors[i] = r.i32();
-            if (op == qmwire::OP_INQ) {
-                MQLONG intCount = r.i32();
-                MQLONG charLength = r.i32();
-                if (r.failed()) return false;
-                std::vector<MQLONG> ints;
-                std::string chars;
-                res = s.qm.inq(conn, hobj, selectors, intCount, charLength, ints, chars);
-                replyHeader(w, op, id, res);
-                w.u32(static_cast<uint32_t>(ints.size()));
-                for (MQLONG v : ints) w.i32(v);
-                w.str(chars);
-            } else {
-                uint32_t ni = r.u32();
-                if (ni > 4096) return false;
-                std::vector<MQLONG> ints(ni);
-                for (uint32_t i = 0; i < ni; ++i) ints[i] = r.i32();
-                std::string chars = r.str();
-                if (r.failed()) return false;
-                res = s.qm.set(conn, hobj, selectors, ints, chars);
-                replyHeader(w, op, id, res);
-            }
-            break;
-        }
-        case qmwire::OP_CMIT:
-            res = s.qm.commit(conn);
-            replyHeader(w, op, id, res);
-            break;
-        case qmwire::OP_BACK:
-            res = s.qm.backout(conn);
-            replyHeader(w, op, id, res);
-            break;
-        case qmwire::OP_SUB: {
-            qm::SubRequest sd;
-            sd.version = r.i32();
-            sd.options = r.i32();
-            sd.objectName = r.str();
-            sd.objectString = r.str();
-            sd.subName = r.str();
-            sd.hobj = r.i32();
-            r.raw(sd.correlId, sizeof sd.correlId);
-            sd.selection = r.str();
-            if (r.remaining() >= 4) sd.subExpiry = r.i32();
-            if (r.failed()) return false;
-            MQLONG hobj = sd.hobj, hsub = MQHO_UNUSABLE_HOBJ, subExpiry = sd.subExpiry;
-            std::string topic;
-            MQBYTE24 correl{};
-            res = s.qm.subscribe(conn, sd, hobj, hsub, topic, correl, subExpiry);
-            replyHeader(w, op, id, res);
-            w.i32(hobj);
-            w.i32(hsub);
-            w.str(topic);
-            w.raw(correl, sizeof correl);
-            w.str(res.failed() ? std::string() : s.qm.selectionOf(conn, hsub));
-            w.i32(subExpiry);
-            break;
-        }
-        case qmwire::OP_SUBRQ: {
-            MQLONG hsub = r.i32();
-            MQLONG action = r.i32();
-            MQLONG options = r.remaining() >= 4 ? r.i32() : MQSRO_NONE;
-            if (r.failed()) return false;
-            MQLONG numPubs = 0;
-            res = s.qm.subrq(conn, hsub, action, options, numPubs);
-            replyHeader(w, op, id, res);
-            w.i32(numPubs);
-            break;
-        }
-        case qmwire::OP_FAULT: {
-            std::string verb = r.str();
-            MQLONG hobj = r.i32();
-            if (r.failed()) return false;
-            res = s.qm.libraryFault(conn, verb, hobj);
-            replyHeader(w, op, id, res);
-            break;
-        }
-        case qmwire::OP_PING: {
-            // For the libraries' event handlers: quiescing and stopping are heard here while idle.
-            qm::State st = s.qm.state();
-            res = st == qm::State::Running     ? qm::Result::ok()
-                  : st == qm::State::Quiescing ? qm::Result::fail(MQRC_Q_MGR_QUIESCING)
-                                               : qm::Result::fail(MQRC_Q_MGR_STOPPING);
-            replyHeader(w, op, id, res);
-            break;
-        }
-        default:
-            return false;
-    }
+    if (!route) return false;
+    Request q{s, conn, r, w, op, id, qm::Result::ok()};
+    if (!route->run(q)) return false;
     // A connection broken on demand: drop it the way a dead channel would.
-    if (res.reason == MQRC_CONNECTION_BROKEN) return false;
+    if (route->needsConn && q.res.reason == MQRC_CONNECTION_BROKEN) return false;
+    endAfter = q.endAfter;
     reply = w.bytes();
     return true;
 }

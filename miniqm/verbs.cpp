@@ -16,6 +16,10 @@ namespace qm {
 
 namespace {
 
+// The open options that give access to an object (at least one is needed).
+constexpr MQLONG kAccessOptions = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE |
+                                  MQOO_BROWSE | MQOO_OUTPUT | MQOO_INQUIRE | MQOO_SET;
+
 bool isNone(const MQBYTE24 &id) {
     for (MQBYTE b : id)
         if (b != 0) return false;
@@ -136,134 +140,158 @@ Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, 
     if (fault("MQOPEN", od.objectName, c->applName, r)) return r;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     if (quiescingFails(options, MQOO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
-    const MQLONG inputBits[] = {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE};
-    int inputs = 0;
-    for (MQLONG b : inputBits)
-        if (options & b) ++inputs;
-    if (inputs > 1) return Result::fail(MQRC_OPTIONS_ERROR);
-    const MQLONG known = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE |
-                         MQOO_OUTPUT | MQOO_INQUIRE | MQOO_SET | MQOO_SAVE_ALL_CONTEXT |
-                         MQOO_PASS_IDENTITY_CONTEXT | MQOO_PASS_ALL_CONTEXT | MQOO_SET_IDENTITY_CONTEXT |
-                         MQOO_SET_ALL_CONTEXT | MQOO_ALTERNATE_USER_AUTHORITY | MQOO_FAIL_IF_QUIESCING |
-                         MQOO_BIND_ON_OPEN | MQOO_BIND_NOT_FIXED | MQOO_BIND_ON_GROUP | MQOO_RESOLVE_NAMES |
-                         MQOO_RESOLVE_LOCAL_Q | MQOO_READ_AHEAD | MQOO_NO_READ_AHEAD | MQOO_CO_OP |
-                         MQOO_NO_MULTICAST;
-    if ((options & ~known) != 0) return Result::fail(MQRC_OPTIONS_ERROR);
-    const MQLONG access = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE |
-                          MQOO_OUTPUT | MQOO_INQUIRE | MQOO_SET;
-    if ((options & access) == 0) return Result::fail(MQRC_OPTIONS_ERROR);
-    if (c->handles.size() >= static_cast<size_t>(std::max<MQLONG>(qmgr_.i(MQIA_MAX_HANDLES), 1)))
-        return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
+    r = checkOpenOptions(c, options);
+    if (r.failed()) return r;
 
     Handle h;
     h.objectType = od.objectType;
     h.options = options;
     r = openSelection(od, options, h);
     if (r.failed()) return r;
-    std::string qmName = od.objectQMgrName;
-
+    const std::string &qmName = od.objectQMgrName;
     if (od.objectType == MQOT_Q_MGR) {
-        if (!od.objectName.empty() && od.objectName != qmgr_.name)
-            return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-        if (!qmName.empty() && qmName != qmgr_.name) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
-        if (options & (access & ~MQOO_INQUIRE)) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
-        out.objectName = qmgr_.name;
-        out.resolvedQMgrName = qmgr_.name;
-        out.resolvedType = MQOT_Q_MGR;
+        r = openQmgr(od, options, out);
     } else if (od.objectType == MQOT_TOPIC) {
-        // Publications go to subscribers; without MQSUB there are none, as on a queue manager
-        // where nobody has subscribed. Only output makes sense on a topic.
-        if (options & (access & ~(MQOO_OUTPUT | MQOO_INQUIRE)))
-            return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
-        if (!od.objectName.empty() && !topics_.count(od.objectName))
-            return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-        if (od.objectName.empty() && od.objectString.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-        if (od.objectString.size() > static_cast<size_t>(MQ_TOPIC_STR_LENGTH))
-            return Result::fail(MQRC_OBJECT_STRING_ERROR);
-        h.topic =
-            qmtopic::join(od.objectName.empty() ? std::string() : topics_[od.objectName].s(MQCA_TOPIC_STRING),
-                          od.objectString);
-        if (options & MQOO_OUTPUT) {
-            MQLONG bad = qmtopic::checkPublish(h.topic);
-            if (bad != MQRC_NONE) return Result::fail(bad);
-        }
-        out.resolvedType = MQOT_TOPIC;
+        r = openTopic(od, options, h, out);
     } else if (od.objectType == MQOT_Q && !qmName.empty() && qmName != qmgr_.name) {
-        Result rr = openRemoteLocked(od, options, h, out);
-        if (rr.failed()) return rr;
+        r = openRemoteLocked(od, options, h, out);
     } else if (od.objectType == MQOT_Q) {
-        if (od.objectName.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-        Queue *q = findQueue(od.objectName);
-        if (!q) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
-        if (q->def.kind == K_QMODEL) {
-            // A model makes a dynamic local queue named from DynamicQName ("AMQ.*").
-            std::string dyn = od.dynamicQName;
-            size_t star = dyn.find('*');
-            if (dyn.empty() || (star != std::string::npos && star != dyn.size() - 1) || dyn[0] == '*')
-                return Result::fail(MQRC_DYNAMIC_Q_NAME_ERROR);
-            std::string name = dyn;
-            if (star != std::string::npos) {
-                char suffix[32];
-                do {
-                    std::snprintf(suffix, sizeof suffix, "%016llX",
-                                  static_cast<unsigned long long>(++dynCounter_));
-                    name = (dyn.substr(0, star) + suffix).substr(0, 48);
-                } while (findQueue(name));
-            }
-            if (findQueue(name)) return Result::fail(MQRC_OBJECT_ALREADY_EXISTS);
-            Object def = q->def;
-            def.kind = K_QLOCAL;
-            def.name = name;
-            MQLONG defType = q->def.i(MQIA_DEFINITION_TYPE);
-            def.ints[MQIA_DEFINITION_TYPE] = defType;
-            touch(def, true);
-            Queue *nq = addQueue(std::move(def));
-            nq->tempDynamic = defType == MQQDT_TEMPORARY_DYNAMIC;
-            nq->creator = c;
-            if (!nq->tempDynamic && !journalObject(nq->def)) {
-                dropQueue(nq);
-                return Result::fail(MQRC_RESOURCE_PROBLEM);
-            }
-            h.createdDynamic = true;
-            q = nq;
-            out.objectName = name;
-        } else {
-            out.objectName = od.objectName;
-        }
-        h.named = q;
-        Queue *target = q;
-        if (q->def.kind == K_QALIAS) {
-            if (q->def.i(MQIA_BASE_TYPE) == MQOT_TOPIC) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
-            target = findQueue(q->def.s(MQCA_BASE_Q_NAME));
-            if (!target || target->def.kind != K_QLOCAL) return Result::fail(MQRC_UNKNOWN_ALIAS_BASE_Q);
-        }
-        h.queue = target;
-        if (options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE)) {
-            bool exclusive = (options & MQOO_INPUT_EXCLUSIVE) ||
-                             ((options & MQOO_INPUT_AS_Q_DEF) &&
-                              target->def.i(MQIA_DEF_INPUT_OPEN_OPTION) == MQOO_INPUT_EXCLUSIVE) ||
-                             target->def.i(MQIA_SHAREABILITY) == MQQA_NOT_SHAREABLE;
-            if (target->openInputExclusive > 0 || (exclusive && target->openInput > 0)) {
-                // The queue this open made goes with it, unless the journal will not take that.
-                if (h.createdDynamic && !deleteQueue(q)) return Result::fail(MQRC_RESOURCE_PROBLEM);
-                return Result::fail(MQRC_OBJECT_IN_USE);
-            }
-            if (exclusive) h.options |= MQOO_INPUT_EXCLUSIVE;
-            ++target->openInput;
-            if (exclusive) ++target->openInputExclusive;
-        }
-        if (options & MQOO_OUTPUT) ++target->openOutput;
-        ++target->handles;
-        if (q != target) ++q->handles;
-        out.resolvedQName = target->def.name;
-        out.resolvedQMgrName = qmgr_.name;
-        out.resolvedType = MQOT_Q;
+        r = openQueue(c, od, options, h, out);
     } else {
-        return Result::fail(MQRC_OBJECT_TYPE_ERROR);
+        r = Result::fail(MQRC_OBJECT_TYPE_ERROR);
     }
+    if (r.failed()) return r;
     h.hobj = c->nextHobj++;
     hobj = h.hobj;
     c->handles[h.hobj] = h;
+    return Result::ok();
+}
+
+// The open options on their own, whatever the object: known, at most one input option, some access,
+// and a handle left for the connection.
+Result QueueManager::checkOpenOptions(Conn *c, MQLONG options) const {
+    if (countBits(options, {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE}) > 1)
+        return Result::fail(MQRC_OPTIONS_ERROR);
+    const MQLONG known = kAccessOptions | MQOO_SAVE_ALL_CONTEXT | MQOO_PASS_IDENTITY_CONTEXT |
+                         MQOO_PASS_ALL_CONTEXT | MQOO_SET_IDENTITY_CONTEXT | MQOO_SET_ALL_CONTEXT |
+                         MQOO_ALTERNATE_USER_AUTHORITY | MQOO_FAIL_IF_QUIESCING | MQOO_BIND_ON_OPEN |
+                         MQOO_BIND_NOT_FIXED | MQOO_BIND_ON_GROUP | MQOO_RESOLVE_NAMES |
+                         MQOO_RESOLVE_LOCAL_Q | MQOO_READ_AHEAD | MQOO_NO_READ_AHEAD | MQOO_CO_OP |
+                         MQOO_NO_MULTICAST;
+    if ((options & ~known) != 0) return Result::fail(MQRC_OPTIONS_ERROR);
+    if ((options & kAccessOptions) == 0) return Result::fail(MQRC_OPTIONS_ERROR);
+    if (c->handles.size() >= static_cast<size_t>(std::max<MQLONG>(qmgr_.i(MQIA_MAX_HANDLES), 1)))
+        return Result::fail(MQRC_HANDLE_NOT_AVAILABLE);
+    return Result::ok();
+}
+
+// The queue manager object: for MQINQ only.
+Result QueueManager::openQmgr(const OpenRequest &od, MQLONG options, OpenReply &out) {
+    if (!od.objectName.empty() && od.objectName != qmgr_.name) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+    if (!od.objectQMgrName.empty() && od.objectQMgrName != qmgr_.name)
+        return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+    if (options & (kAccessOptions & ~MQOO_INQUIRE)) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+    out.objectName = qmgr_.name;
+    out.resolvedQMgrName = qmgr_.name;
+    out.resolvedType = MQOT_Q_MGR;
+    return Result::ok();
+}
+
+// A topic, by topic object, ObjectString or both: publications go to its subscribers (without
+// MQSUB there are none, as on a queue manager where nobody has subscribed). Only output makes
+// sense on a topic.
+Result QueueManager::openTopic(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out) {
+    if (options & (kAccessOptions & ~(MQOO_OUTPUT | MQOO_INQUIRE)))
+        return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+    if (!od.objectName.empty() && !topics_.count(od.objectName))
+        return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+    if (od.objectName.empty() && od.objectString.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+    if (od.objectString.size() > static_cast<size_t>(MQ_TOPIC_STR_LENGTH))
+        return Result::fail(MQRC_OBJECT_STRING_ERROR);
+    h.topic = qmtopic::join(
+        od.objectName.empty() ? std::string() : topics_[od.objectName].s(MQCA_TOPIC_STRING), od.objectString);
+    if (options & MQOO_OUTPUT) {
+        MQLONG bad = qmtopic::checkPublish(h.topic);
+        if (bad != MQRC_NONE) return Result::fail(bad);
+    }
+    out.resolvedType = MQOT_TOPIC;
+    return Result::ok();
+}
+
+// A queue of this queue manager: local, alias (to its base) or model (a new dynamic queue).
+Result QueueManager::openQueue(Conn *c, const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out) {
+    if (od.objectName.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+    Queue *q = findQueue(od.objectName);
+    if (!q) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+    if (q->def.kind == K_QMODEL) {
+        Result r = makeDynamicQueue(c, od, *q, q);
+        if (r.failed()) return r;
+        h.createdDynamic = true;
+        out.objectName = q->def.name;
+    } else {
+        out.objectName = od.objectName;
+    }
+    h.named = q;
+    Queue *target = q;
+    if (q->def.kind == K_QALIAS) {
+        if (q->def.i(MQIA_BASE_TYPE) == MQOT_TOPIC) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+        target = findQueue(q->def.s(MQCA_BASE_Q_NAME));
+        if (!target || target->def.kind != K_QLOCAL) return Result::fail(MQRC_UNKNOWN_ALIAS_BASE_Q);
+    }
+    h.queue = target;
+    if (options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE)) {
+        bool exclusive = (options & MQOO_INPUT_EXCLUSIVE) ||
+                         ((options & MQOO_INPUT_AS_Q_DEF) &&
+                          target->def.i(MQIA_DEF_INPUT_OPEN_OPTION) == MQOO_INPUT_EXCLUSIVE) ||
+                         target->def.i(MQIA_SHAREABILITY) == MQQA_NOT_SHAREABLE;
+        if (target->openInputExclusive > 0 || (exclusive && target->openInput > 0)) {
+            // The queue this open made goes with it, unless the journal will not take that.
+            if (h.createdDynamic && !deleteQueue(q)) return Result::fail(MQRC_RESOURCE_PROBLEM);
+            return Result::fail(MQRC_OBJECT_IN_USE);
+        }
+        if (exclusive) h.options |= MQOO_INPUT_EXCLUSIVE;
+        ++target->openInput;
+        if (exclusive) ++target->openInputExclusive;
+    }
+    if (options & MQOO_OUTPUT) ++target->openOutput;
+    ++target->handles;
+    if (q != target) ++q->handles;
+    out.resolvedQName = target->def.name;
+    out.resolvedQMgrName = qmgr_.name;
+    out.resolvedType = MQOT_Q;
+    return Result::ok();
+}
+
+// A dynamic local queue from a model, named from DynamicQName ("AMQ.*"); a permanent one is
+// journalled before it is made.
+Result QueueManager::makeDynamicQueue(Conn *c, const OpenRequest &od, const Queue &model, Queue *&made) {
+    std::string dyn = od.dynamicQName;
+    size_t star = dyn.find('*');
+    if (dyn.empty() || (star != std::string::npos && star != dyn.size() - 1) || dyn[0] == '*')
+        return Result::fail(MQRC_DYNAMIC_Q_NAME_ERROR);
+    std::string name = dyn;
+    if (star != std::string::npos) {
+        char suffix[32];
+        do {
+            std::snprintf(suffix, sizeof suffix, "%016llX", static_cast<unsigned long long>(++dynCounter_));
+            name = (dyn.substr(0, star) + suffix).substr(0, 48);
+        } while (findQueue(name));
+    }
+    if (findQueue(name)) return Result::fail(MQRC_OBJECT_ALREADY_EXISTS);
+    Object def = model.def;
+    def.kind = K_QLOCAL;
+    def.name = name;
+    MQLONG defType = model.def.i(MQIA_DEFINITION_TYPE);
+    def.ints[MQIA_DEFINITION_TYPE] = defType;
+    touch(def, true);
+    Queue *nq = addQueue(std::move(def));
+    nq->tempDynamic = defType == MQQDT_TEMPORARY_DYNAMIC;
+    nq->creator = c;
+    if (!nq->tempDynamic && !journalObject(nq->def)) {
+        dropQueue(nq);
+        return Result::fail(MQRC_RESOURCE_PROBLEM);
+    }
+    made = nq;
     return Result::ok();
 }
 
@@ -293,31 +321,7 @@ Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
 Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
-    if (h->subId) {
-        // Closing an Hsub ends a non-durable subscription; a durable one only with MQCO_REMOVE_SUB.
-        if (options & ~(MQCO_KEEP_SUB | MQCO_REMOVE_SUB | MQCO_QUIESCE))
-            return Result::fail(MQRC_OPTIONS_ERROR);
-        if ((options & MQCO_KEEP_SUB) && (options & MQCO_REMOVE_SUB)) return Result::fail(MQRC_OPTIONS_ERROR);
-        uint32_t id = h->subId;
-        auto it = subs_.find(id);
-        // A failed close leaves the handle as it was.
-        if (it != subs_.end() && (options & MQCO_KEEP_SUB) && !it->second.durable)
-            return Result::fail(MQRC_OPTIONS_ERROR);
-        if (it != subs_.end()) {
-            Subscription &s = it->second;
-            bool remove = !s.durable || (options & MQCO_REMOVE_SUB) || s.expired;
-            if (!remove) {
-                s.owner = nullptr;
-            } else if (!removeSub(id)) {
-                // The journal did not take the removal: one asked for fails with the handle left
-                // open; an expired subscription stays unowned, for expireSubs to try again.
-                if (options & MQCO_REMOVE_SUB) return Result::fail(MQRC_RESOURCE_PROBLEM);
-                s.owner = nullptr;
-            }
-        }
-        c->handles.erase(hobj);
-        return Result::ok();
-    }
+    if (h->subId) return closeSubHandle(c, hobj, h->subId, options);
     if (options & ~(MQCO_DELETE | MQCO_DELETE_PURGE | MQCO_QUIESCE | MQCO_KEEP_SUB | MQCO_REMOVE_SUB))
         return Result::fail(MQRC_OPTIONS_ERROR);
     if ((options & MQCO_DELETE) && (options & MQCO_DELETE_PURGE)) return Result::fail(MQRC_OPTIONS_ERROR);
@@ -359,6 +363,30 @@ Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
     graveyard_.erase(std::remove_if(graveyard_.begin(), graveyard_.end(),
                                     [](const std::unique_ptr<Queue> &g) { return g->handles <= 0; }),
                      graveyard_.end());
+    return Result::ok();
+}
+
+// Closing an Hsub ends a non-durable subscription; a durable one only with MQCO_REMOVE_SUB (or
+// once expired). A failed close leaves the handle as it was.
+Result QueueManager::closeSubHandle(Conn *c, MQLONG hsub, uint32_t id, MQLONG options) {
+    if (options & ~(MQCO_KEEP_SUB | MQCO_REMOVE_SUB | MQCO_QUIESCE)) return Result::fail(MQRC_OPTIONS_ERROR);
+    if ((options & MQCO_KEEP_SUB) && (options & MQCO_REMOVE_SUB)) return Result::fail(MQRC_OPTIONS_ERROR);
+    auto it = subs_.find(id);
+    if (it != subs_.end() && (options & MQCO_KEEP_SUB) && !it->second.durable)
+        return Result::fail(MQRC_OPTIONS_ERROR);
+    if (it != subs_.end()) {
+        Subscription &s = it->second;
+        bool remove = !s.durable || (options & MQCO_REMOVE_SUB) || s.expired;
+        if (!remove) {
+            s.owner = nullptr;
+        } else if (!removeSub(id)) {
+            // The journal did not take the removal: one asked for fails with the handle left
+            // open; an expired subscription stays unowned, for expireSubs to try again.
+            if (options & MQCO_REMOVE_SUB) return Result::fail(MQRC_RESOURCE_PROBLEM);
+            s.owner = nullptr;
+        }
+    }
+    c->handles.erase(hsub);
     return Result::ok();
 }
 
@@ -429,7 +457,56 @@ Result QueueManager::accepts(Conn *c, const Handle &h, const MQMD &md, size_t da
 }
 
 Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data) {
-    MQLONG o = pmo.options;
+    const MQLONG o = pmo.options;
+    Handle *ctx = nullptr;
+    Result r = checkPut(c, h, md, pmo, ctx);
+    if (r.failed()) return r;
+    const bool syncpoint = (o & MQPMO_SYNCPOINT) != 0;
+    Queue *q = h.queue;
+    if (!q) {
+        // A topic: the publication goes to every matching subscription's queue.
+        if (h.objectType != MQOT_TOPIC) return Result::fail(MQRC_NOT_OPEN_FOR_OUTPUT);
+        return publishLocked(c, h, md, pmo, data);
+    }
+    Result admitted = accepts(c, h, md, data.size(), syncpoint);
+    if (admitted.failed()) return admitted;
+
+    int64_t now = qmos::wallMs();
+    auto m = std::make_unique<Message>();
+    m->props = pmo.props;
+    Result result = describeMessage(c, h, md, o, ctx, now, m->md);
+    MQMD &s = m->md;
+    MQMD original = s;  // the message as the application put it
+    if (h.remote()) {
+        m->data = transmissionMessage(h, s, data, now);
+    } else {
+        m->data = data;
+    }
+    m->putMs = now;
+    m->expiresMs = s.Expiry == MQEI_UNLIMITED ? 0 : now + static_cast<int64_t>(s.Expiry) * 100;
+    m->persistent = s.Persistence == MQPER_PERSISTENT;
+    m->seq = nextSeq_++;
+    r = storeMessage(c, q, std::move(m), syncpoint);
+    if (r.failed()) return r;
+
+    // What MQPUT hands back: the identifiers and the context it set.
+    std::memcpy(md.MsgId, original.MsgId, sizeof md.MsgId);
+    std::memcpy(md.CorrelId, original.CorrelId, sizeof md.CorrelId);
+    if (!(o & MQPMO_SET_ALL_CONTEXT)) {
+        copyIdentity(md, original);
+        copyOrigin(md, original);
+    }
+    md.Expiry = original.Expiry;
+    std::memcpy(md.ReplyToQMgr, original.ReplyToQMgr, sizeof md.ReplyToQMgr);
+    pmo.resolvedQName = h.remote() ? h.remoteQName : q->def.name;
+    pmo.resolvedQMgrName = h.remote() ? h.remoteQMgrName : qmgr_.name;
+    return result;
+}
+
+// The checks of an MQPUT that depend on the call rather than on the queue: its options against
+// each other and against the handle, the descriptor, and the handle whose context is passed (ctx).
+Result QueueManager::checkPut(Conn *c, const Handle &h, const MQMD &md, const PutOptions &pmo, Handle *&ctx) {
+    const MQLONG o = pmo.options;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     if ((o & MQPMO_SYNCPOINT) && (o & MQPMO_NO_SYNCPOINT)) return Result::fail(MQRC_OPTIONS_ERROR);
     if (countBits(o, {MQPMO_DEFAULT_CONTEXT, MQPMO_NO_CONTEXT, MQPMO_PASS_IDENTITY_CONTEXT,
@@ -455,34 +532,25 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         return Result::fail(MQRC_NOT_OPEN_FOR_SET_IDENT);
     if ((o & MQPMO_SET_ALL_CONTEXT) && !(h.options & MQOO_SET_ALL_CONTEXT))
         return Result::fail(MQRC_NOT_OPEN_FOR_SET_ALL);
-    Handle *ctx = nullptr;
     if (o & (MQPMO_PASS_IDENTITY_CONTEXT | MQPMO_PASS_ALL_CONTEXT)) {
         ctx = handleFor(c, pmo.context);
         if (!ctx || !(ctx->options & (MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_INPUT_AS_Q_DEF)))
             return Result::fail(MQRC_CONTEXT_HANDLE_ERROR);
     }
+    return Result::ok();
+}
 
-    bool syncpoint = (o & MQPMO_SYNCPOINT) != 0;
-    Queue *named = h.named;
-    Queue *q = h.queue;
-    if (!q) {
-        // A topic: the publication goes to every matching subscription's queue.
-        if (h.objectType != MQOT_TOPIC) return Result::fail(MQRC_NOT_OPEN_FOR_OUTPUT);
-        return publishLocked(c, h, md, pmo, data);
-    }
-    Result admitted = accepts(c, h, md, data.size(), syncpoint);
-    if (admitted.failed()) return admitted;
-    const Object &first = named ? named->def : q->def;  // defaults come from the name opened
-    MQLONG persistence =
-        md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
-
+// The descriptor a put stores (s): md with priority, persistence and CCSID resolved as IBM MQ
+// resolves them, new identifiers where asked, the context the put options give, and the expiry
+// capped. A warning when the priority was above the maximum.
+Result QueueManager::describeMessage(Conn *c, const Handle &h, const MQMD &md, MQLONG o, const Handle *ctx,
+                                     int64_t now, MQMD &s) {
+    const Object &first = h.named ? h.named->def : h.queue->def;  // defaults come from the name opened
     Result result;
-    auto m = std::make_unique<Message>();
-    m->props = pmo.props;
-    MQMD &s = m->md;
     s = md;
     s.Version = MQMD_VERSION_2;
-    s.Persistence = persistence;
+    s.Persistence =
+        md.Persistence == MQPER_PERSISTENCE_AS_Q_DEF ? first.i(MQIA_DEF_PERSISTENCE) : md.Persistence;
     s.Priority = md.Priority == MQPRI_PRIORITY_AS_Q_DEF ? first.i(MQIA_DEF_PRIORITY) : md.Priority;
     if (s.Priority > 9) {
         s.Priority = 9;
@@ -497,52 +565,50 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         setField(s.ReplyToQMgr, sizeof s.ReplyToQMgr, qmgr_.name);
     if ((o & MQPMO_NEW_MSG_ID) || isNone(s.MsgId)) newMsgId(s.MsgId);
     if (o & MQPMO_NEW_CORREL_ID) newMsgId(s.CorrelId);
-    int64_t now = qmos::wallMs();
-    // Context.
-    if (o & MQPMO_NO_CONTEXT) {
-        clearContext(s, true, true);
-    } else if (o & MQPMO_SET_ALL_CONTEXT) {
-        // As given by the application.
-    } else {
-        if (o & (MQPMO_PASS_IDENTITY_CONTEXT | MQPMO_PASS_ALL_CONTEXT)) {
-            if (ctx->hasContext) {
-                copyIdentity(s, ctx->context);
-            } else {
-                clearContext(s, true, false);
-            }
-        } else if (!(o & MQPMO_SET_IDENTITY_CONTEXT)) {
-            setField(s.UserIdentifier, sizeof s.UserIdentifier, c->user);
-            std::memset(s.AccountingToken, 0, sizeof s.AccountingToken);
-            setField(s.ApplIdentityData, sizeof s.ApplIdentityData, "");
-        }
-        if ((o & MQPMO_PASS_ALL_CONTEXT) && ctx->hasContext) {
-            copyOrigin(s, ctx->context);
-        } else if ((o & MQPMO_PASS_ALL_CONTEXT)) {
-            clearContext(s, false, true);
-        } else {
-            s.PutApplType = MQAT_DEFAULT;
-            setField(s.PutApplName, sizeof s.PutApplName, c->applName);
-            qmos::mqDateTime(now, s.PutDate, s.PutTime);
-            setField(s.ApplOriginData, sizeof s.ApplOriginData, "");
-        }
-    }
+    setPutContext(c, o, ctx, now, s);
     // Expiry, capped by CAPEXPRY of the name opened and of the queue.
-    for (const Object *def : std::initializer_list<const Object *>{&first, &q->def}) {
+    for (const Object *def : std::initializer_list<const Object *>{&first, &h.queue->def}) {
         MQLONG cap = def->i(MQIA_CAP_EXPIRY);
         if (cap > 0 && (s.Expiry == MQEI_UNLIMITED || s.Expiry > cap)) s.Expiry = cap;
     }
-    MQMD original = s;  // the message as the application put it
-    if (h.remote()) {
-        m->data = transmissionMessage(h, s, data, now);
-    } else {
-        m->data = data;
+    return result;
+}
+
+// The identity and origin context of a put, by its context option (ctx: the handle passed from).
+void QueueManager::setPutContext(Conn *c, MQLONG o, const Handle *ctx, int64_t now, MQMD &s) {
+    if (o & MQPMO_NO_CONTEXT) {
+        clearContext(s, true, true);
+        return;
     }
-    m->putMs = now;
-    m->expiresMs = s.Expiry == MQEI_UNLIMITED ? 0 : now + static_cast<int64_t>(s.Expiry) * 100;
-    m->persistent = persistence == MQPER_PERSISTENT;
-    m->seq = nextSeq_++;
+    if (o & MQPMO_SET_ALL_CONTEXT) return;  // as given by the application
+    if (o & (MQPMO_PASS_IDENTITY_CONTEXT | MQPMO_PASS_ALL_CONTEXT)) {
+        if (ctx->hasContext) {
+            copyIdentity(s, ctx->context);
+        } else {
+            clearContext(s, true, false);
+        }
+    } else if (!(o & MQPMO_SET_IDENTITY_CONTEXT)) {
+        setField(s.UserIdentifier, sizeof s.UserIdentifier, c->user);
+        std::memset(s.AccountingToken, 0, sizeof s.AccountingToken);
+        setField(s.ApplIdentityData, sizeof s.ApplIdentityData, "");
+    }
+    if ((o & MQPMO_PASS_ALL_CONTEXT) && ctx->hasContext) {
+        copyOrigin(s, ctx->context);
+    } else if ((o & MQPMO_PASS_ALL_CONTEXT)) {
+        clearContext(s, false, true);
+    } else {
+        s.PutApplType = MQAT_DEFAULT;
+        setField(s.PutApplName, sizeof s.PutApplName, c->applName);
+        qmos::mqDateTime(now, s.PutDate, s.PutTime);
+        setField(s.ApplOriginData, sizeof s.ApplOriginData, "");
+    }
+}
+
+// Puts a message on queue q: inside c's unit of work, or at once (journalled first when
+// persistent, so that one the journal does not take is not put).
+Result QueueManager::storeMessage(Conn *c, Queue *q, std::unique_ptr<Message> m, bool syncpoint) {
     Message *raw = m.get();
-    MsgKey key = keyFor(q, s.Priority, m->seq);
+    MsgKey key = keyFor(q, m->md.Priority, m->seq);
     if (syncpoint) {
         m->putter = c;
         c->uow.push_back({q, raw, true});
@@ -553,19 +619,7 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     q->msgs[key] = std::move(m);
     ++q->depth;
     if (!syncpoint) changed_.notify_all();
-
-    // What MQPUT hands back: the identifiers and the context it set.
-    std::memcpy(md.MsgId, original.MsgId, sizeof md.MsgId);
-    std::memcpy(md.CorrelId, original.CorrelId, sizeof md.CorrelId);
-    if (!(o & MQPMO_SET_ALL_CONTEXT)) {
-        copyIdentity(md, original);
-        copyOrigin(md, original);
-    }
-    md.Expiry = original.Expiry;
-    std::memcpy(md.ReplyToQMgr, original.ReplyToQMgr, sizeof md.ReplyToQMgr);
-    pmo.resolvedQName = h.remote() ? h.remoteQName : q->def.name;
-    pmo.resolvedQMgrName = h.remote() ? h.remoteQMgrName : qmgr_.name;
-    return result;
+    return Result::ok();
 }
 
 // ---- get ----
@@ -641,7 +695,50 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     Handle &h = *hp;
     Result r;
     if (fault("MQGET", h.named ? h.named->def.name : std::string(), c->applName, r)) return r;
-    MQLONG o = gmo.options;
+    r = checkGet(h, md, gmo, bufferLength);
+    if (r.failed()) return r;
+    Message *m = waitForMessage(lock, c, h, md, gmo, r);
+    if (!m) return r;
+
+    const MQLONG o = gmo.options;
+    const bool browse = (o & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT | MQGMO_BROWSE_MSG_UNDER_CURSOR)) != 0;
+    const bool syncpoint =
+        !browse && ((o & MQGMO_SYNCPOINT) || ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && m->persistent));
+    if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
+        return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
+    Queue *q = h.queue;
+    MsgKey key = keyFor(q, m->md.Priority, m->seq);
+    gmo.resolvedQName = q->def.name;
+    if (browse || (o & MQGMO_MSG_UNDER_CURSOR)) {
+        h.cursor.set = true;
+        h.cursor.key = key;
+    }
+    Result result = copyMessageOut(*m, md, gmo, bufferLength, data, dataLength);
+    if (result.failed() || browse) return result;
+
+    if (h.options & MQOO_SAVE_ALL_CONTEXT) {
+        h.hasContext = true;
+        h.context = m->md;
+    }
+    if (syncpoint) {
+        m->getter = c;
+        c->uow.push_back({q, m, false});
+        --q->depth;
+    } else {
+        if (m->persistent && !journal_.append(txnRecord({}, {{q, m}})))
+            return Result::fail(MQRC_RESOURCE_PROBLEM);
+        removeMessage(q, key);
+        --q->depth;
+        maybeCompact();
+    }
+    return result;
+}
+
+// The checks of an MQGET that come before looking at the queue: its options against each other
+// and against the handle, the descriptor, the buffer and the wait.
+Result QueueManager::checkGet(const Handle &h, const MQMD &md, const GetOptions &gmo,
+                              MQLONG bufferLength) const {
+    const MQLONG o = gmo.options;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     if ((o & MQGMO_SYNCPOINT) && (o & MQGMO_NO_SYNCPOINT)) return Result::fail(MQRC_OPTIONS_ERROR);
     if ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && (o & (MQGMO_SYNCPOINT | MQGMO_NO_SYNCPOINT)))
@@ -660,7 +757,14 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     if (bufferLength < 0) return Result::fail(MQRC_BUFFER_LENGTH_ERROR);
     if (gmo.waitInterval < 0 && gmo.waitInterval != MQWI_UNLIMITED && (o & MQGMO_WAIT))
         return Result::fail(MQRC_WAIT_INTERVAL_ERROR);
+    return Result::ok();
+}
 
+// The message an MQGET is for, waiting (with the lock released) as long as MQGMO_WAIT allows for
+// one to arrive; null with r saying why when there is none.
+Message *QueueManager::waitForMessage(std::unique_lock<std::mutex> &lock, Conn *c, Handle &h, MQMD &md,
+                                      const GetOptions &gmo, Result &r) {
+    const MQLONG o = gmo.options;
     Queue *q = h.queue;
     Queue *named = h.named;
     bool waiting = (o & MQGMO_WAIT) && gmo.waitInterval != 0;
@@ -669,17 +773,31 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     bool browseNext = (o & MQGMO_BROWSE_NEXT) != 0;
     Message *m = nullptr;
     for (;;) {
-        if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
-        if (quiescingFails(o, MQGMO_FAIL_IF_QUIESCING)) return Result::fail(MQRC_Q_MGR_QUIESCING);
-        if (c->ending) return Result::fail(MQRC_CONNECTION_BROKEN);
-        if (q->deleted || (named && named->deleted)) return Result::fail(MQRC_Q_DELETED);
+        if (state_ == State::Stopping) {
+            r = Result::fail(MQRC_Q_MGR_STOPPING);
+            return nullptr;
+        }
+        if (quiescingFails(o, MQGMO_FAIL_IF_QUIESCING)) {
+            r = Result::fail(MQRC_Q_MGR_QUIESCING);
+            return nullptr;
+        }
+        if (c->ending) {
+            r = Result::fail(MQRC_CONNECTION_BROKEN);
+            return nullptr;
+        }
+        if (q->deleted || (named && named->deleted)) {
+            r = Result::fail(MQRC_Q_DELETED);
+            return nullptr;
+        }
         if ((named && named->def.i(MQIA_INHIBIT_GET) == MQQA_GET_INHIBITED) ||
-            q->def.i(MQIA_INHIBIT_GET) == MQQA_GET_INHIBITED)
-            return Result::fail(MQRC_GET_INHIBITED);
+            q->def.i(MQIA_INHIBIT_GET) == MQQA_GET_INHIBITED) {
+            r = Result::fail(MQRC_GET_INHIBITED);
+            return nullptr;
+        }
         dropExpired(q, qmos::wallMs());
         r = Result::ok();
         m = findMessage(c, h, md, gmo, browseNext, r);
-        if (m || r.reason != MQRC_NO_MSG_AVAILABLE || !waiting) break;
+        if (m || r.reason != MQRC_NO_MSG_AVAILABLE || !waiting) return m;
         if (gmo.waitInterval == MQWI_UNLIMITED) {
             changed_.wait(lock);
         } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
@@ -687,46 +805,38 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
             // One last look: a put may have landed just as the wait ended.
             dropExpired(q, qmos::wallMs());
             r = Result::ok();
-            m = findMessage(c, h, md, gmo, browseNext, r);
-            break;
+            return findMessage(c, h, md, gmo, browseNext, r);
         }
     }
-    if (!m) return r;
+}
 
-    bool destructive = !browse;
-    bool syncpoint =
-        destructive && ((o & MQGMO_SYNCPOINT) || ((o & MQGMO_SYNCPOINT_IF_PERSISTENT) && m->persistent));
-    if (syncpoint && c->uow.size() >= static_cast<size_t>(qmgr_.i(MQIA_MAX_UNCOMMITTED_MSGS)))
-        return Result::fail(MQRC_SYNCPOINT_LIMIT_REACHED);
-
-    MsgKey key = keyFor(q, m->md.Priority, m->seq);
-    MQLONG length = static_cast<MQLONG>(m->data.size());
+// What MQGET hands back of message m: its descriptor (whether or not the data fits), the data
+// converted when asked and possible, with the properties ahead of it as an MQRFH2 unless they go
+// to a message handle, cut to the buffer. Fails only when the message does not fit (2080).
+Result QueueManager::copyMessageOut(const Message &m, MQMD &md, GetOptions &gmo, MQLONG bufferLength,
+                                    std::string &data, MQLONG &dataLength) {
+    const MQLONG o = gmo.options;
+    MQLONG length = static_cast<MQLONG>(m.data.size());
     dataLength = length;
-    // The descriptor goes back whether or not the data fits.
     MQLONG version = md.Version;
     MQLONG wantCcsid =
         md.CodedCharSetId == MQCCSI_Q_MGR ? qmgr_.i(MQIA_CODED_CHAR_SET_ID) : md.CodedCharSetId;
     MQLONG wantEncoding = md.Encoding;
-    md = m->md;
+    md = m.md;
     md.Version = version;
-    if (m->expiresMs != 0)
-        md.Expiry = static_cast<MQLONG>(std::max<int64_t>(1, (m->expiresMs - qmos::wallMs()) / 100));
-    gmo.resolvedQName = q->def.name;
-    if (browse || (o & MQGMO_MSG_UNDER_CURSOR)) {
-        h.cursor.set = true;
-        h.cursor.key = key;
-    }
+    if (m.expiresMs != 0)
+        md.Expiry = static_cast<MQLONG>(std::max<int64_t>(1, (m.expiresMs - qmos::wallMs()) / 100));
     // Conversion comes first; a message that fits only unconverted is returned unconverted (2120),
     // and one that cannot be converted comes back as it is, with the reason as a warning.
     std::string converted;
-    const std::string *body = &m->data;
+    const std::string *body = &m.data;
     Result result;
     // Nothing is converted for an empty message or into an empty buffer (a get that only removes).
     if ((o & MQGMO_CONVERT) && length > 0 && bufferLength > 0 &&
-        (wantCcsid != m->md.CodedCharSetId ||
-         qmconv::reversedEncoding(wantEncoding) != qmconv::reversedEncoding(m->md.Encoding))) {
-        MQLONG why = qmconv::convertMessage(std::string_view(m->md.Format, 8), m->md.CodedCharSetId,
-                                            m->md.Encoding, m->data, wantCcsid, wantEncoding, converted);
+        (wantCcsid != m.md.CodedCharSetId ||
+         qmconv::reversedEncoding(wantEncoding) != qmconv::reversedEncoding(m.md.Encoding))) {
+        MQLONG why = qmconv::convertMessage(std::string_view(m.md.Format, 8), m.md.CodedCharSetId,
+                                            m.md.Encoding, m.data, wantCcsid, wantEncoding, converted);
         if (why != MQRC_NONE) {
             result = Result::warn(why);
         } else if (static_cast<MQLONG>(converted.size()) > bufferLength && length <= bufferLength) {
@@ -741,11 +851,11 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     }
     // Properties go to the caller's message handle, or else ahead of the data as an MQRFH2.
     std::string withHeader;
-    if (!m->props.empty()) {
+    if (!m.props.empty()) {
         qmprops::PropertyList list;
         if (gmo.wantHandle && !(o & MQGMO_PROPERTIES_FORCE_MQRFH2)) {
-            gmo.props = m->props;
-        } else if (qmprops::PropertyList::decode(m->props, list) &&
+            gmo.props = m.props;
+        } else if (qmprops::PropertyList::decode(m.props, list) &&
                    ((o & MQGMO_PROPERTIES_FORCE_MQRFH2) || qmprops::hasApplicationProperties(list))) {
             // Without a handle only a message with application properties gets an MQRFH2; the
             // queue manager's own publication properties alone are dropped, as PROPCTL(COMPAT) does.
@@ -765,24 +875,6 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
     if (length > bufferLength && result.cc == MQCC_OK) result = Result::warn(MQRC_TRUNCATED_MSG_ACCEPTED);
     data.assign(*body, 0, static_cast<size_t>(std::min(length, bufferLength)));
     gmo.returnedLength = static_cast<MQLONG>(data.size());
-
-    if (destructive) {
-        if (h.options & MQOO_SAVE_ALL_CONTEXT) {
-            h.hasContext = true;
-            h.context = m->md;
-        }
-        if (syncpoint) {
-            m->getter = c;
-            c->uow.push_back({q, m, false});
-            --q->depth;
-        } else {
-            if (m->persistent && !journal_.append(txnRecord({}, {{q, m}})))
-                return Result::fail(MQRC_RESOURCE_PROBLEM);
-            removeMessage(q, key);
-            --q->depth;
-            maybeCompact();
-        }
-    }
     return result;
 }
 
