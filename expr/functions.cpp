@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "expr/expr.h"
@@ -134,9 +133,9 @@ const char *ordinal(int day) {
 }
 
 // Writes the item of letter c repeated n times -> true when that item exists.
-bool dateItem(std::string &out, char c, int n, const struct tm &t) {
-    const int day = t.tm_wday >= 0 && t.tm_wday < 7 ? t.tm_wday : 0;
-    const int month = t.tm_mon >= 0 && t.tm_mon < 12 ? t.tm_mon : 0;
+bool dateItem(std::string &out, char c, int n, const EvLocalTime &t) {
+    const int day = t.weekday >= 0 && t.weekday < 7 ? t.weekday : 0;
+    const int month = t.month >= 1 && t.month <= 12 ? t.month - 1 : 0;
     switch (c) {
         case 'D':
             if (n == 1)
@@ -148,54 +147,54 @@ bool dateItem(std::string &out, char c, int n, const struct tm &t) {
             return true;
         case 'H':
             if (n > 2) return false;
-            append(out, n == 1, t.tm_hour);
+            append(out, n == 1, t.hour);
             return true;
         case 'h':
             if (n > 2) return false;
-            append(out, n == 1, t.tm_hour % 12);
+            append(out, n == 1, t.hour % 12);
             return true;
         case 'M':
             if (n != 1) return false;
-            append(out, true, t.tm_min);
+            append(out, true, t.minute);
             return true;
         case 'S':
             if (n != 1) return false;
-            append(out, true, t.tm_sec);
+            append(out, true, t.second);
             return true;
         case 'd':
             if (n > 2) return false;
-            append(out, n == 1, t.tm_mday);
-            if (n == 2) out += ordinal(t.tm_mday);
+            append(out, n == 1, t.day);
+            if (n == 2) out += ordinal(t.day);
             return true;
         case 'm':
             if (n == 1)
                 out.append(monthNames[month], 3);
             else if (n == 2)
-                append(out, true, t.tm_mon + 1);
+                append(out, true, t.month);
             else
                 out += monthNames[month];
             return true;
         case 'y':
             if (n > 2) return false;
             if (n == 1)
-                append4(out, t.tm_year + 1900);
+                append4(out, t.year);
             else
-                append(out, true, (t.tm_year + 1900) % 100);
+                append(out, true, (t.year) % 100);
             return true;
         case 'J':
         case 'j':
             if (n != 1) return false;
-            append(out, false, t.tm_yday + (c == 'J' ? 1 : 0));
+            append(out, false, t.yearDay + (c == 'J' ? 1 : 0));
             return true;
         case 'P':
         case 'p':
             if (n != 1) return false;
-            out += t.tm_hour < 12 ? (c == 'P' ? "AM" : "am") : (c == 'P' ? "PM" : "pm");
+            out += t.hour < 12 ? (c == 'P' ? "AM" : "am") : (c == 'P' ? "PM" : "pm");
             return true;
         case 't': {
             if (n != 1) return false;
             char buffer[32];
-            int k = std::snprintf(buffer, sizeof buffer, "%2.2d:%2.2d:%2.2d", t.tm_hour, t.tm_min, t.tm_sec);
+            int k = std::snprintf(buffer, sizeof buffer, "%2.2d:%2.2d:%2.2d", t.hour, t.minute, t.second);
             out.append(buffer, static_cast<size_t>(k));
             return true;
         }
@@ -204,7 +203,7 @@ bool dateItem(std::string &out, char c, int n, const struct tm &t) {
     }
 }
 
-std::string formatDate(const char *pattern, size_t length, const struct tm &t) {
+std::string formatDate(const char *pattern, size_t length, const EvLocalTime &t) {
     std::string out;
     for (size_t i = 0; i < length;) {
         char c = pattern[i];
@@ -432,9 +431,8 @@ int expFnDate(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *e
         pattern.assign(text, n99 > 99 ? 99 : n99);
         CSFreeMem(text);
     }
-    struct tm fields {};
-    const time_t t = when;
-    if (localtime_r(&t, &fields) == nullptr) {
+    EvLocalTime fields;
+    if (!evLocalTimeFields(when, &fields)) {
         if (e->trial) {
             expSetEmptyString(result);
             return 1;

@@ -7,3 +7,31 @@
 #include "platform/dynlib.h"  // loading shared libraries and finding their exported names
 #include "platform/output.h"  // console output and status line, debug letters, worker pool, log files
 #include "platform/scan.h"    // tokenisers, wildcard, hex, MQ date and time texts, time slots, FROM/TO times
+
+// ---------------------------------------------------------------------------------------------
+// Local calendar time (localtime.cpp): the only place outside the log and the clock that breaks a
+// time down in the local zone, so that every text of a local date and time agrees with TZ.
+
+struct EvLocalTime {
+    int32_t year;      // 1970, ...
+    int32_t month;     // 1 to 12
+    int32_t day;       // 1 to 31
+    int32_t hour;      // 0 to 23
+    int32_t minute;    // 0 to 59
+    int32_t second;    // 0 to 60
+    int32_t weekday;   // 0 Sunday to 6 Saturday
+    int32_t yearDay;   // 0 to 365
+    int32_t daylight;  // 1 while daylight time is in force
+    int32_t offset;    // minutes east of UTC, daylight included
+};
+
+// The local calendar fields of a time (seconds since 1970). 1, or 0 (fields zeroed) when the time
+// has no calendar date.
+int evLocalTimeFields(int64_t time, EvLocalTime *fields);
+
+// Room for the C run-time's date-and-time text and its NUL.
+inline constexpr size_t EV_DATE_TIME_TEXT = 25;
+// The C run-time's 24-character local date-and-time text of a time, "Mon Dec  7 05:53:39 2026"
+// (asctime's form without its newline; a year of more than four digits is cut off at 24). 1, or 0
+// (text empty) when the time has no calendar date.
+int evLocalDateTimeText(int64_t time, char text[EV_DATE_TIME_TEXT]);

@@ -1,0 +1,38 @@
+// Local calendar time: the fields of a time in the zone TZ names and the C run-time's date-and-time
+// text. Other subsystems call these instead of breaking times down themselves.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+int evLocalTimeFields(int64_t time, EvLocalTime *fields) {
+    std::memset(fields, 0, sizeof *fields);
+    const time_t t = time;  // 64-bit on the platforms built for
+    struct tm local {};
+    if (localtime_r(&t, &local) == nullptr) return 0;
+    fields->year = local.tm_year + 1900;
+    fields->month = local.tm_mon + 1;
+    fields->day = local.tm_mday;
+    fields->hour = local.tm_hour;
+    fields->minute = local.tm_min;
+    fields->second = local.tm_sec;
+    fields->weekday = local.tm_wday;
+    fields->yearDay = local.tm_yday;
+    fields->daylight = local.tm_isdst > 0 ? 1 : 0;
+    fields->offset = static_cast<int32_t>(local.tm_gmtoff / 60);
+    return 1;
+}
+
+int evLocalDateTimeText(int64_t time, char text[EV_DATE_TIME_TEXT]) {
+    static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    text[0] = '\0';
+    EvLocalTime f;
+    if (!evLocalTimeFields(time, &f)) return 0;
+    // asctime's own format; snprintf cuts a longer year at the 24th character.
+    std::snprintf(text, EV_DATE_TIME_TEXT, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[f.weekday],
+                  kMonths[f.month - 1], f.day, f.hour, f.minute, f.second, f.year);
+    return 1;
+}

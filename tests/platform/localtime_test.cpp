@@ -1,0 +1,53 @@
+// Local calendar time: the fields and the C run-time's date-and-time text follow TZ, also across a
+// daylight change.
+#include "platform/platform.h"
+#include "testing/testing.h"
+
+namespace {
+
+constexpr const char *kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
+constexpr int64_t kSpringForward = 1774746000;  // 2026-03-29 01:00:00 UTC
+
+TEST(LocalTime, FieldsAcrossTheSpringChange) {
+    zt::ScopedTZ tz(kCentralEurope);
+    EvLocalTime before, after;
+    ASSERT_EQ(evLocalTimeFields(kSpringForward - 1, &before), 1);
+    ASSERT_EQ(evLocalTimeFields(kSpringForward, &after), 1);
+    EXPECT_EQ(before.year, 2026);
+    EXPECT_EQ(before.month, 3);
+    EXPECT_EQ(before.day, 29);
+    EXPECT_EQ(before.hour, 1);
+    EXPECT_EQ(before.minute, 59);
+    EXPECT_EQ(before.second, 59);
+    EXPECT_EQ(before.weekday, 0);
+    EXPECT_EQ(before.yearDay, 87);
+    EXPECT_EQ(before.daylight, 0);
+    EXPECT_EQ(before.offset, 60);
+    EXPECT_EQ(after.hour, 3);
+    EXPECT_EQ(after.minute, 0);
+    EXPECT_EQ(after.daylight, 1);
+    EXPECT_EQ(after.offset, 120);
+}
+
+TEST(LocalTime, TextIsTheRunTimesTwentyFourCharacters) {
+    zt::ScopedTZ tz(kCentralEurope);
+    char text[EV_DATE_TIME_TEXT];
+    ASSERT_EQ(evLocalDateTimeText(kSpringForward - 1, text), 1);
+    EXPECT_STREQ(text, "Sun Mar 29 01:59:59 2026");
+    ASSERT_EQ(evLocalDateTimeText(kSpringForward, text), 1);
+    EXPECT_STREQ(text, "Sun Mar 29 03:00:00 2026");
+    ASSERT_EQ(evLocalDateTimeText(0, text), 1);
+    EXPECT_STREQ(text, "Thu Jan  1 01:00:00 1970");  // a one-digit day is padded, as asctime does
+}
+
+TEST(LocalTime, ATimeWithoutCalendarDateFails) {
+    zt::ScopedTZ tz("UTC0");
+    char text[EV_DATE_TIME_TEXT] = "x";
+    EvLocalTime fields;
+    EXPECT_EQ(evLocalDateTimeText(INT64_MAX, text), 0);
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(evLocalTimeFields(INT64_MAX, &fields), 0);
+    EXPECT_EQ(fields.year, 0);
+}
+
+}  // namespace
