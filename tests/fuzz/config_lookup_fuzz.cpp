@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> object(blank ? blank + 1 : text + length, text + length);
 
     const uint32_t flags = options & 3;
-    for (const evCommandDef *c = evCommandTable; c->verb; c += 5) fields(c->parms, whole, flags);
+    for (const evCommandDef *c = evCommandTable; c->verb; ++c) fields(c->parms, whole, flags);
     fields(evMqmdFieldTable, whole, flags);
     for (const evValueName *table : {evPersistenceNames, evStreamTypeNames, evSumNames, evSeverityNames})
         values(table, whole);
