@@ -242,7 +242,7 @@ evParmDef cfgEvstrmstParms[] = {
 
 // EVALERT: DISPLAY (d), ADD (a), REMOVE (R); rows of AlertDef. DISPLAY EVALERT(*) takes the first
 // row (type k, '*' for all), REMOVE EVALERT(5) the second.
-evParmDef cfgEvalertParms[] = {
+evParmDef evAlertParmTable[] = {
     row("Wd*a ", "k", "EVALERT", 39373, at<AlertDef>(offsetof(AlertDef, id)), kInt32),
     row("WR*", "i", "EVALERT", 39373, at<AlertDef>(offsetof(AlertDef, id)), kInt32),
     option(" d*", "i", "MINSEV", 39392, evSeverityNames),
@@ -378,15 +378,15 @@ evCommandDef evCommandTable[] = {
      SYNTAX "   DISPLAY EVSTREAM( stream ) [ TYPE( type ) ] [ WHERE( expr ) ] [ ALL ]\n", 39101, 0, nullptr},
     {{}, 1, 'r', "RENAME", "", 0, 's', "EVSTREAM", "", "", cfgEvstreamParms, nullptr, 9018, 0,
      SYNTAX "   RENAME EVSTREAM( stream ) NEWNAME( stream ) [ TYPE( type ) ]\n", 0, 0, nullptr},
-    {{}, 1, 'd', "DISPLAY", "DIS", 0, 'd', "EVALERT", "", "", cfgEvalertParms, nullptr, 9013, 0,
+    {{}, 1, 'd', "DISPLAY", "DIS", 0, 'd', "EVALERT", "", "", evAlertParmTable, nullptr, 9013, 0,
      SYNTAX "   DISPLAY EVALERT( id | * ) [ MINSEV( severity ) ] [ TEXT( text ) ] [ CATEGORY( text ) ]\n"
             "           [ EVQMGR( name ) ] [ EVOBJNAME( name ) ] [ EVOBJTYPE( type ) ] [ WHERE( expr ) ] [ ALL ]\n",
      39105, 0, nullptr},
-    {{}, 1, 'a', "ADD", "", 0, 'd', "EVALERT", "", "", cfgEvalertParms, nullptr, 9021, 0,
+    {{}, 1, 'a', "ADD", "", 0, 'd', "EVALERT", "", "", evAlertParmTable, nullptr, 9021, 0,
      SYNTAX "   ADD EVALERT TEXT( text ) [ SEVERITY( severity ) ] [ CATEGORY( text ) ] [ EVQMGR( name ) ]\n"
             "       [ EVOBJNAME( name ) ] [ EVOBJTYPE( type ) ] [ EVENTID( hex ) ] [ REPLACE ]\n",
      0, EV_CMD_FROM_EVENT_FUNCTION, nullptr},
-    {{}, 1, 'R', "REMOVE", "", 0, 'd', "EVALERT", "", "", cfgEvalertParms, nullptr, 9014, 0,
+    {{}, 1, 'R', "REMOVE", "", 0, 'd', "EVALERT", "", "", evAlertParmTable, nullptr, 9014, 0,
      SYNTAX "   REMOVE EVALERT( id ) | REMOVE EVALERT [ TEXT( text ) ] [ CATEGORY( text ) ]\n"
             "          [ EVQMGR( name ) ] [ EVOBJNAME( name ) ] [ EVOBJTYPE( type ) ]\n",
      0, EV_CMD_FROM_EVENT_FUNCTION, nullptr},

@@ -479,6 +479,10 @@ extern evCommandDef evCommandTable[];
 // were completed is completed at once.
 int evRegisterParmTable(uint32_t code, evParmDef *table);
 
+// The parameter table of the alerts (DISPLAY, ADD and REMOVE EVALERT), whose keywords are the
+// "alert." names of expressions.
+extern evParmDef evAlertParmTable[];
+
 // The MQMD fields of a stored message, seen by expressions as "mqmd." names (offsets in MQMD).
 extern evParmDef evMqmdFieldTable[];
 

@@ -14,7 +14,6 @@ extern evParmDef cfgEvqParms[];
 extern evParmDef cfgEvqmgrParms[];
 extern evParmDef cfgEvstreamParms[];
 extern evParmDef cfgEvstrmstParms[];
-extern evParmDef cfgEvalertParms[];
 extern evParmDef cfgEvemitParms[];
 // The selection rows of the five statistics displays, until the statistics register their tables.
 using CfgSelectionTable = std::array<evParmDef, 22>;
