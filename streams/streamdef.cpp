@@ -36,14 +36,18 @@ int compareNames(const char *a, const char *b) {
     return std::strcmp(a, b) < 0 ? -1 : std::strcmp(a, b) > 0 ? 1 : 0;
 }
 
-void logLine(const char *text) {
+}  // namespace
+
+void evPendingLogLine(const char *text) {
     if (hooks.pendingLogLine)
         hooks.pendingLogLine(text);
     else
         evOutput(EV_OUT_INFO, text, -1, 1);
 }
 
-}  // namespace
+EvStreamHooks *evStreamGetHooks() {
+    return &hooks;
+}
 
 void evStreamSetHooks(const EvStreamHooks *newHooks) {
     hooks = newHooks ? *newHooks : EvStreamHooks{};
@@ -178,7 +182,7 @@ int evStreamDefDelete(const char *name, uint32_t type) {
         std::snprintf(line, sizeof line, "DELETE EVSTREAM('%s')", def->name);
         CSFreeMem(def);
         evConfigChanged = 1;
-        logLine(line);
+        evPendingLogLine(line);
         return 1;
     }
     return 0;

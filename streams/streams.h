@@ -3,6 +3,7 @@
 // full blobs behind it, and the string pool persisted in the special stream "$STRINGS".
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,20 @@ struct EventQueueDef;  // an event queue (configuration)
 struct EmitterDef;     // an emitter (record emitters)
 struct AggrBin;        // an aggregation bin (statistics)
 
+// ---- The data queue of a connection set ----
+
+// What a connection set lends stream storage for its gets and puts: one per set, kept in the engine's
+// connection set; the connect fills it and the disconnect sets both handles back to -1. Every call
+// that touches the data queue takes the set's block first.
+struct EvStreamIo {
+    const MQIFunctionTable *mq;  // the library the set's STATE connection was made with
+    MQHCONN hconn;               // the STATE connection; -1 while not connected
+    MQHOBJ hobj;                 // the data queue on it; -1 while not open
+    uint32_t inFlight;           // messages put or got in the open unit of work
+    uint32_t batchSize;          // transaction batch size
+    uint64_t unit;               // number of the open unit of work; every commit and backout moves it on
+};
+
 // ---- Hooks that later subsystems fill at start ----
 
 struct EvStreamHooks {
@@ -23,10 +38,28 @@ struct EvStreamHooks {
     void (*pendingLogLine)(const char *text);
     // The head of a queue manager's list of runtime streams.
     struct Stream **(*qmgrStreamList)(QmgrEntry *qmgr);
+    // Commits the set's unit of work (the sync point's commit). 1, or 0 when it failed.
+    int (*commit)(EvStreamIo *io);
+    // Reports a failed MQ call once (a repeat of the same failure is not shown again).
+    void (*reportMQError)(EvStreamIo *io, const char *text, int32_t reason);
+    // Ends the connection (a failure that leaves the unit of work in doubt); the reconnect reloads.
+    void (*endConnection)();
+    // The queue manager after previous in name order (previous null: the first), or null.
+    QmgrEntry *(*nextQmgr)(QmgrEntry *previous);
+    // The queue manager's record number (the BlobId's), its name and the string id of its name.
+    void (*qmgrIdentity)(QmgrEntry *qmgr, uint32_t *number, const char **name, uint32_t *nameId);
+    // Discards the stream's aggregation bins and removes their messages. 1, or 0 when it failed.
+    int (*discardBins)(EvStreamIo *io, struct Stream *stream);
 };
+// The hooks, for each installer to set its own members (engine, configuration, statistics).
+EvStreamHooks *evStreamGetHooks();
 // Installs the hooks (null: none). Without pendingLogLine the line goes to the log at once; without
-// qmgrStreamList a new stream is not linked to its queue manager.
+// qmgrStreamList a new stream is not linked to its queue manager; without commit a unit is committed
+// with MQCMIT on the set's STATE connection; without reportMQError the failure is printed; without
+// nextQmgr only "$STRINGS" is walked; without qmgrIdentity a queue manager is number 0.
 void evStreamSetHooks(const EvStreamHooks *hooks);
+// Queues a log line as stream storage does (pendingLogLine, else the log at once).
+void evPendingLogLine(const char *text);
 
 // ---- Stream definitions ----
 
@@ -98,10 +131,21 @@ constexpr uint16_t STREAM_FACTOR = 100;       // default small blobs per big blo
 constexpr uint32_t STREAM_MAX_MESSAGE = 4194304;
 constexpr uint32_t STREAM_MAX_BLOB_SIZE = STREAM_MAX_MESSAGE - STREAM_AREA_EXTRA;
 
+// The last write of a blob to the data queue (a put or a removal): the set, its unit of work and the
+// blob's flags before it. A blob written in a unit that is still open is rewritten only after that
+// unit commits (IBM MQ hides the uncommitted copy from its own putter, so a second removal would miss
+// it), and a backout of the unit gives the blob back the flags it had.
+struct BlobStamp {
+    EvStreamIo *io;  // null: not written since it was loaded or made
+    uint64_t unit;
+    uint32_t flags;
+};
+
 // A full blob of a stream: a pooled "BLOBMSG" area holding one blob message (AreaData; used = length).
 struct StreamBlob {
     StreamBlob *next;  // the next older blob
     Area *area;
+    BlobStamp stamp;
 };
 inline uint8_t *evStreamBlobHeader(const StreamBlob *blob) {
     return AreaData(blob->area);
@@ -129,6 +173,7 @@ struct Stream {
     uint32_t binSequence;     // aggregation: the last bin number handed out
     uint32_t aggrMsgs;        // aggregation messages on the data queue (AGGRMSGS)
     int64_t newestUpdate;     // aggregation: newest update time
+    BlobStamp headerStamp;    // the last write of the stream header message
 };
 
 // The stream header message and its current blob.
@@ -167,6 +212,75 @@ void evStreamApplyOverride(Stream *stream);
 // over every blob, the current one included.
 void evStreamRecompute(Stream *stream);
 
+// ---- Hardening and loading ----
+// Every blob is one persistent message on the data queue, named by its BlobId. Writes remove the old
+// copy and put the new one under sync point in the set's unit of work; loads browse. Results: 1, or 0
+// on failure (reported; 2003 ends the connection).
+
+// Writes one blob (null: the stream header message with the current blob), or only removes it when it
+// is flagged DROP.
+[[nodiscard]] int evStreamWriteBlob(EvStreamIo *io, Stream *stream, StreamBlob *blob);
+// Writes every changed blob of the stream and removes the DROP ones. A failure gives the blobs written
+// in the open unit their flags back at once, so that a later harden writes them again.
+[[nodiscard]] int evStreamHarden(EvStreamIo *io, Stream *stream);
+
+struct EvHardenBlock {
+    EvStreamIo *io;
+    int32_t stringsOnly;       // in: harden only "$STRINGS" (a unit that changed no stream or bin)
+    int32_t consolidationDue;  // out: a stream has factor or more small blobs
+    int32_t expiryDue;         // out: a stream holds a record older than its retention
+};
+// Hardens "$STRINGS", then every queue manager's streams in name order, each when it needs it; notes
+// what is due on the way (also in strings-only mode). A failure returns at once.
+[[nodiscard]] int evHardenAllStreams(EvHardenBlock *block);
+
+// The set's unit of work backed out: every blob it wrote in the unit gets back UPDATED and its EXISTS
+// and DEDUPED as before, and its stream needs hardening; the unit moves on.
+void evStreamUowBackedOut(EvStreamIo *io);
+// The set's unit of work committed: its writes are final; the unit moves on.
+void evStreamUowCommitted(EvStreamIo *io);
+// Commits the set's unit through the commit hook (else MQCMIT); a failure ends the connection.
+[[nodiscard]] int evStreamCommit(EvStreamIo *io);
+
+// Reads one blob message (kind BLOB_KIND_SMALL or BLOB_KIND_BIG; number 0: the stream header) into an
+// area of its own, checked, and removes later copies of it. *area is null when there is none: success
+// for the header and a blob not required, failure for a required blob. Damage fails.
+[[nodiscard]] int evStreamReadBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number,
+                                   int required, Area **area);
+// Loads the blobs of the big or the small range; the range becomes [lowest found, highest found], or
+// [0,0] when none is found.
+[[nodiscard]] int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big);
+// Loads a whole stream into a stream as created; without a header message it stays empty. "$STRINGS"
+// also rebuilds the string pool.
+[[nodiscard]] int evStreamLoad(EvStreamIo *io, Stream *stream);
+// Prints one blob line of the stream dump.
+void evStreamPrintBlob(const uint8_t *blobHeader);
+// Blob messages loaded since the last reset (read by the status line's source).
+extern std::atomic<int32_t> evStreamLoadedCount;
+
+// ---- Consolidation, expiry and purge ----
+
+// Merges the oldest factor small blobs into one big blob, hardens and commits. *merged (optional) is
+// the number of blobs merged, 0 when there was nothing to merge.
+[[nodiscard]] int evStreamConsolidate(EvStreamIo *io, Stream *stream, uint32_t *merged);
+// Consolidates while the stream has factor or more small blobs and a step merges something.
+[[nodiscard]] int evStreamConsolidateAll(EvStreamIo *io, Stream *stream);
+// Removes the oldest blob when its newest record is at or before now - RETINTVL; *removed (optional)
+// tells whether it did. The stream then needs hardening.
+[[nodiscard]] int evStreamExpire(EvStreamIo *io, Stream *stream, int *removed);
+
+struct StreamPurgeCounts {
+    uint32_t days;     // in: purge records older than this many days; 0: everything, and the stream
+    uint64_t records;  // out: records purged
+    uint64_t blobs;    // out: blobs purged
+    int32_t reason;    // out: the reason of a failed removal
+};
+// Purges a stream's blobs by age, outside the unit of work (purged stays purged). Days 0 removes every
+// message of the stream, the header last, frees the stream and clears *slot. Queues the change-log
+// line. errorText (optional, errorSize bytes) receives the failure's message.
+[[nodiscard]] int evStreamPurge(EvStreamIo *io, QmgrEntry *qmgr, StreamDef *definition, Stream **slot,
+                                StreamPurgeCounts *counts, char *errorText, size_t errorSize);
+
 // ---- String pool ----
 
 // One pooled string (heap record with its text behind it).
@@ -188,6 +302,8 @@ struct StringPoolState {
     StringEntry **byText;  // chain heads by text hash
     StringEntry **byId;    // chain heads by id mod buckets
     Stream *stream;        // "$STRINGS"
+    int64_t checkNoted;    // when expiry scheduled a housekeeping check; 0: none scheduled
+    int32_t needed;        // the last check found housekeeping needed
 };
 extern StringPoolState evStrings;
 
@@ -222,5 +338,25 @@ void evValidateStringMessage(uint8_t *blob, uint32_t bufferLength, const uint8_t
 [[nodiscard]] int evStringsLoad(Stream *strings);
 // The CHECKSTRINGS report: duplicates, the number of strings, code pages.
 void evStringsReport();
+// ---- String housekeeping ----
+// Strings are never deleted when the records using them go; housekeeping rewrites the big "$STRINGS"
+// blobs that hold many strings nothing uses. A string is in use when a queue manager's name, a record
+// of any stream or a registered holder refers to it.
+
+// Marks the strings a compressed record refers to as in use (for holders' walkers).
+void evStringMarkRecord(const uint8_t *record, uint32_t length);
+// A walker that marks, through evStringMarkRecord, the records its owner holds outside streams (bins,
+// the 'before' pool, storm items).
+using EvStringHolderWalker = void (*)();
+// Registers a walker (once; at most 16). 1, or 0 when the table is full.
+int evStringsAddHolder(EvStringHolderWalker walker);
+void evStringsRemoveHolder(EvStringHolderWalker walker);
+// Decides whether housekeeping is due (unless forced: only when it was found needed, or expiry
+// scheduled a check 600 s ago or more) and, with update, runs it. report prints the storage lines.
+// 1, or 0 when the housekeeping run failed.
+[[nodiscard]] int evCheckStringHousekeeping(EvStreamIo *io, int force, int report, int update);
+// Rewrites the selected big "$STRINGS" blobs with only their strings in use, hardens and commits.
+[[nodiscard]] int evStringHousekeeping(EvStreamIo *io, int report);
+
 // The pool as the compressed-record format uses it.
 extern const EvStringPool evStreamStringPool;

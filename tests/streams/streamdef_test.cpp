@@ -135,7 +135,8 @@ void collectLine(const char *text) {
 
 TEST_F(StreamDefs, DeleteUnlinksTheDefinitionAndQueuesItsLogLine) {
     pendingLines.clear();
-    EvStreamHooks hooks{collectLine, nullptr};
+    EvStreamHooks hooks{};
+    hooks.pendingLogLine = collectLine;
     evStreamSetHooks(&hooks);
     ASSERT_NE(evStreamDefine("S", -1, 1, 0, 0), nullptr);
     ASSERT_NE(evStreamDefine("S", -1, 2, 0, 0), nullptr);
@@ -157,7 +158,8 @@ Stream **fakeList(QmgrEntry *qmgr) {
 }
 
 TEST_F(StreamDefs, RuntimeStreamsJoinTheirQueueManagersListByDefinitionName) {
-    EvStreamHooks hooks{nullptr, fakeList};
+    EvStreamHooks hooks{};
+    hooks.qmgrStreamList = fakeList;
     evStreamSetHooks(&hooks);
     FakeQmgr qm;
     auto *qmgr = reinterpret_cast<QmgrEntry *>(&qm);

@@ -1,0 +1,215 @@
+// Loading: a stream comes back from the data queue at connect, its header message first, then the big
+// and the small range of blob numbers. Stored messages may be damaged or missing: every blob is
+// checked before it is used, a missing one is skipped, and the ranges end up as what was found. Each
+// blob is read into an area of its own length, so memory holds the messages and nothing more.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "streams/internal.h"
+
+std::atomic<int32_t> evStreamLoadedCount{0};
+
+namespace {
+
+constexpr MQLONG kBrowseNextLength = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG;        // 0x60
+constexpr MQLONG kRemoveUnderCursor = MQGMO_MSG_UNDER_CURSOR | MQGMO_ACCEPT_TRUNCATED_MSG;  // 0x140
+constexpr uint64_t kMissingRunLimit = 100000;  // missing numbers in a row that mean a damaged range
+constexpr uint32_t kAreaSpare = 24;
+
+void damaged(const Stream *stream, uint64_t number) {
+    evOutputF(EV_OUT_ERROR, 1, "Stream '%s' blob %lld is damaged", evStreamName(stream),
+              static_cast<long long>(number));
+}
+
+// The entries of a blob held in length bytes chain both ways, count what the header says and fill it.
+bool entriesSound(const uint8_t *bh, uint32_t length) {
+    BlobWalk walk;
+    BlobEntry entry;
+    uint64_t forward = 0, bytes = BLOB_HEADER_LENGTH;
+    uint32_t last = 0;
+    evBlobWalkInit(&walk, bh, length, 0);
+    int result;
+    while ((result = evBlobWalkNext(&walk, &entry)) > 0) {
+        forward++;
+        bytes += entry.total;
+        last = entry.offset;
+    }
+    if (result < 0 || forward != evBlobRecords(bh) || bytes != length || last != evBlobLastEntry(bh))
+        return false;
+    uint64_t backward = 0;
+    evBlobWalkInit(&walk, bh, length, 1);
+    while ((result = evBlobWalkNext(&walk, &entry)) > 0) backward++;
+    return result == 0 && backward == forward;
+}
+
+// A blob header with its entries, as stored: length, eye-catcher, number and kind agree.
+bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big) {
+    if (length < BLOB_HEADER_LENGTH || evBlobLength(bh) != length) return false;
+    if (std::memcmp(bh + BH_EYE, "*BH*", 4) != 0 || evBlobNumber(bh) != number) return false;
+    if (((evBlobFlags(bh) & BLOB_BIG) != 0) != big) return false;
+    return entriesSound(bh, length);
+}
+
+bool rangeSound(const uint8_t *message, uint32_t firstOffset, uint32_t lastOffset) {
+    auto first = static_cast<uint64_t>(mqiGetI64(message, firstOffset));
+    auto last = static_cast<uint64_t>(mqiGetI64(message, lastOffset));
+    return first == 0 || first <= last;
+}
+
+bool headerSound(const Stream *stream, const uint8_t *message, uint32_t length) {
+    if (length < STREAM_HEADER_LENGTH || std::memcmp(message + SH_EYE, "*SH*", 4) != 0) return false;
+    if (mqiGetU32(message, SH_STREAM_ID) != stream->streamId) return false;
+    if (!rangeSound(message, SH_SMALL_FIRST, SH_SMALL_LAST) ||
+        !rangeSound(message, SH_BIG_FIRST, SH_BIG_LAST))
+        return false;
+    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false);
+}
+
+void noteLoaded() {
+    int32_t loaded = ++evStreamLoadedCount;
+    if (loaded % 100 == 0) {
+        evStatusRebuild = 1;
+        evStatusLine();
+    }
+}
+
+// Removes, outside the unit of work, every later message with the BlobId of the one just browsed.
+void removeLaterCopies(EvStreamIo *io, const uint8_t *correlId) {
+    for (;;) {
+        MQLONG reason = evDqGet(io, correlId, kBrowseNextLength, 0, nullptr, 0, nullptr);
+        if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) return;
+        reason = evDqGet(io, correlId, kRemoveUnderCursor, 0, nullptr, 0, nullptr);
+        if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) return;
+        evDataQueueMsgCount--;
+    }
+}
+
+}  // namespace
+
+int evStreamReadBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int required,
+                     Area **area) {
+    *area = nullptr;
+    bool isHeader = number == 0;
+    if (evStreamTracing()) evOutputF(EV_OUT_PROGRESS, 1, "Loading stream '%s'", evStreamName(stream));
+    uint8_t correlId[BLOB_ID_LENGTH];
+    evBlobIdBuild(correlId, evStreamQmgrNumber(stream), stream->streamId, kind, number);
+
+    // 2. The length first, then an area that holds the message and no more (the header's area has at
+    // least the room of the stream's blob size, which the room left for appends is measured against).
+    uint32_t headerSize = stream->blobSize + STREAM_AREA_EXTRA;
+    MQLONG length = 0, reason = MQRC_NONE;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        reason = evDqGet(io, correlId, MQGMO_BROWSE_FIRST, 0, nullptr, 0, &length);
+        if (reason != MQRC_TRUNCATED_MSG_FAILED && reason != MQRC_NONE) break;
+        if (length < 0 || uint64_t(length) > STREAM_MAX_MESSAGE) {
+            damaged(stream, static_cast<int64_t>(number));
+            return 0;
+        }
+        uint32_t need = static_cast<uint32_t>(length) + kAreaSpare;
+        uint32_t capacity = isHeader && headerSize > need ? headerSize : need;
+        if (!*area || (*area)->capacity < capacity) {
+            AreaRelease(area);
+            *area = AreaGet(capacity, 0, isHeader ? "evMSG" : "BLOBMSG");
+            if (!*area) {
+                evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+                return 0;
+            }
+        }
+        reason = evDqGet(io, correlId, MQGMO_BROWSE_FIRST, 0, AreaData(*area), static_cast<MQLONG>(capacity),
+                         &length);
+        if (reason != MQRC_TRUNCATED_MSG_FAILED) break;  // it grew in between: measure again
+    }
+    if (reason != MQRC_NONE) {
+        AreaRelease(area);
+        if (reason == MQRC_NO_MSG_AVAILABLE) return !required || isHeader;
+        evDqFailed(io, "MQGET", reason);
+        return 0;
+    }
+    Area *got = *area;
+    got->size = isHeader ? headerSize : static_cast<uint32_t>(length) + kAreaSpare;
+    got->used = static_cast<uint32_t>(length);
+
+    // 3. Checked, then taken as the copy on the queue.
+    uint8_t *message = AreaData(got);
+    bool sound = isHeader ? headerSound(stream, message, got->used)
+                          : blobSound(message, got->used, number, kind == BLOB_KIND_BIG);
+    if (!sound) {
+        AreaRelease(area);
+        damaged(stream, static_cast<int64_t>(number));
+        return 0;
+    }
+    uint8_t *bh = isHeader ? message + SH_BLOB : message;
+    evBlobSetFlags(bh, (evBlobFlags(bh) & ~(BLOB_UPDATED | BLOB_DEDUPED)) | BLOB_EXISTS);
+    noteLoaded();
+    if (evStreamTracing()) {
+        char hex[2 * BLOB_ID_LENGTH + 1];
+        evBlobIdHex(correlId, hex);
+        evOutputF(EV_OUT_PROGRESS, 1, "  Message read : %.48s", hex);
+        evOutputF(EV_OUT_PROGRESS, 1, "  Message %" PRId64 " (%p) read", static_cast<int64_t>(number),
+                  static_cast<void *>(bh));
+    }
+    stream->bytes += evBlobLength(bh);
+    // 4. Later copies are duplicates: the first is the one used.
+    removeLaterCopies(io, correlId);
+    return 1;
+}
+
+int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big) {
+    uint8_t *message = evStreamMessage(stream);
+    uint32_t firstOffset = big ? SH_BIG_FIRST : SH_SMALL_FIRST;
+    uint32_t lastOffset = big ? SH_BIG_LAST : SH_SMALL_LAST;
+    auto first = static_cast<uint64_t>(mqiGetI64(message, firstOffset));
+    auto last = static_cast<uint64_t>(mqiGetI64(message, lastOffset));
+    uint32_t kind = big ? BLOB_KIND_BIG : BLOB_KIND_SMALL;
+    uint64_t lowest = 0, highest = 0, found = 0, missing = 0;
+    for (uint64_t number = first; first != 0; number++) {
+        Area *area = nullptr;
+        if (!evStreamReadBlob(io, stream, kind, number, 0, &area)) return 0;
+        if (!area) {
+            if (++missing >= kMissingRunLimit) {
+                damaged(stream, static_cast<int64_t>(number));
+                return 0;
+            }
+        } else {
+            missing = 0;
+            auto *node = static_cast<StreamBlob *>(CSGetMem(sizeof(StreamBlob)));
+            if (!node) {
+                AreaRelease(&area);
+                evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+                return 0;
+            }
+            *node = StreamBlob{stream->blobs, area, BlobStamp{}};
+            stream->blobs = node;
+            stream->recordCount += evBlobRecords(AreaData(area));
+            if (!lowest) lowest = number;
+            highest = number;
+            found++;
+        }
+        if (number == last) break;
+    }
+    stream->blobCount += static_cast<uint32_t>(found);
+    if (!big) stream->smallBlobCount += found;
+    // What was found is the range: a first below the lowest blob would stall consolidation, a last
+    // above the highest would make the next blob's number fall outside it.
+    mqiPutI64(message, firstOffset, static_cast<int64_t>(lowest));
+    mqiPutI64(message, lastOffset, static_cast<int64_t>(highest));
+    return 1;
+}
+
+int evStreamLoad(EvStreamIo *io, Stream *stream) {
+    Area *area = nullptr;
+    if (!evStreamReadBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area)) return 0;
+    if (area) {
+        AreaRelease(&stream->header);
+        stream->header = area;
+        stream->headerStamp = BlobStamp{};
+        stream->blobCount = 1;
+        stream->smallBlobCount = 0;
+        stream->recordCount += evBlobRecords(evStreamCurrentBlob(stream));
+        if (!evStreamLoadRange(io, stream, 1) || !evStreamLoadRange(io, stream, 0)) return 0;
+        evStreamRecompute(stream);
+    }
+    if (!stream->definition) return evStringsLoad(stream);
+    return 1;
+}
