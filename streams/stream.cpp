@@ -63,8 +63,7 @@ bool closeCurrentBlob(Stream *stream) {
         mqiPutI64(message, SH_SMALL_FIRST, static_cast<int64_t>(number));
     mqiPutI64(blob, BH_NUMBER, static_cast<int64_t>(number));
     stream->smallBlobCount++;
-    node->area = area;
-    node->next = stream->blobs;
+    *node = StreamBlob{stream->blobs, area, BlobStamp{}};
     stream->blobs = node;
     // The current blob starts again empty (its flags stay), before the stream's oldest time and bytes
     // are recomputed, so that the records just moved out are not counted twice.
@@ -73,7 +72,10 @@ bool closeCurrentBlob(Stream *stream) {
     for (uint32_t offset : {BH_NEWEST, BH_OLDEST, BH_GAP}) mqiPutI64(current, offset, 0);
     for (uint32_t offset : {BH_OUT_OF_ORDER, BH_RECORDS, BH_LAST_ENTRY, BH_LOW_EVENT_ID, BH_HIGH_EVENT_ID})
         mqiPutU32(current, offset, 0);
-    if (stream->oldest == 0) evStreamRecompute(stream);
+    if (stream->oldest == 0)
+        evStreamRecompute(stream);
+    else
+        stream->bytes += BLOB_HEADER_LENGTH;  // the new current blob's header
     int64_t closedOldest = evBlobOldest(blob);
     if (closedOldest != 0 && (stream->oldest == 0 || closedOldest < stream->oldest))
         stream->oldest = closedOldest;

@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     area->used = length;
     node->area = area;
     node->next = nullptr;
+    node->stamp = BlobStamp{};
     strings->blobs = node;
     if (!evStringsLoad(strings)) std::abort();  // only storage fails it; damaged entries are skipped
     uint8_t *blob = AreaData(area);

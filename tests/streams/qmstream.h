@@ -1,0 +1,274 @@
+// Streams stored on a private stand-in queue manager: the fixture binds its libmqm at run time through
+// the MQI wrapper, opens the data queue, fills an EvStreamIo as a connection set would, and plays the
+// configuration's part in the hooks (one queue manager "QM1" with its list of streams). Tests drive
+// the sync point themselves: syncPoint() hardens and commits, backOut() backs out, reload() drops
+// memory and loads everything back as a reconnect does.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "miniqm/qm_fixture.h"
+#include "streams/streamtest.h"
+#include "testing/mqi_wrap.h"
+
+namespace st {
+
+inline constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
+
+// A queue manager record as the configuration holds it; stream storage sees it through the hooks.
+struct FakeQmgr {
+    Stream *streams = nullptr;
+    uint32_t number = 7;
+    const char *name = "QM1";
+    uint32_t nameId = 0;
+};
+
+// What the hooks saw.
+struct HookLog {
+    FakeQmgr *qmgr = nullptr;
+    std::vector<std::string> logLines, errors;
+    int ended = 0;
+};
+inline HookLog &hookLog() {
+    static HookLog log;
+    return log;
+}
+
+inline void installHooks(FakeQmgr *qmgr) {
+    hookLog() = HookLog{};
+    hookLog().qmgr = qmgr;
+    EvStreamHooks hooks{};
+    hooks.pendingLogLine = [](const char *text) { hookLog().logLines.push_back(text); };
+    hooks.qmgrStreamList = [](QmgrEntry *q) { return &reinterpret_cast<FakeQmgr *>(q)->streams; };
+    hooks.reportMQError = [](EvStreamIo *, const char *text, int32_t) { hookLog().errors.push_back(text); };
+    hooks.endConnection = [] { hookLog().ended++; };
+    hooks.nextQmgr = [](QmgrEntry *previous) -> QmgrEntry * {
+        return previous ? nullptr : reinterpret_cast<QmgrEntry *>(hookLog().qmgr);
+    };
+    hooks.qmgrIdentity = [](QmgrEntry *q, uint32_t *number, const char **name, uint32_t *nameId) {
+        auto *fake = reinterpret_cast<FakeQmgr *>(q);
+        *number = fake->number;
+        *name = fake->name;
+        *nameId = fake->nameId;
+    };
+    evStreamSetHooks(&hooks);
+}
+
+// A record of the given size whose item 1 holds its number n; t is its time.
+inline std::vector<uint8_t> numbered(int32_t n, int64_t t, uint32_t size = 48) {
+    std::vector<uint8_t> r(size < 40 ? 40 : size, 0);
+    evCFSetCommand(r.data(), 44);
+    evCFSetEventTime(r.data(), t);
+    uint8_t item[7] = {3, 1, 0};
+    mqiPutI32(item, 3, n);
+    std::memcpy(r.data() + EVCF_HEADER_LENGTH, item, 7);
+    std::fill(r.begin() + EVCF_HEADER_LENGTH + 7, r.end(), static_cast<uint8_t>(EVCF_PADDING));
+    evCFSetItemCount(r.data(), r.size() > EVCF_HEADER_LENGTH + 7 ? 2 : 1);
+    return r;
+}
+
+// The numbers of every record of the stream, in the order met (current blob first).
+inline std::vector<int32_t> recordNumbers(const Stream *s) {
+    std::vector<int32_t> out;
+    auto take = [&](const uint8_t *bh, uint32_t length) {
+        for (const BlobEntry &e : walkBlob(bh, length).entries)
+            if (e.dataLength >= EVCF_HEADER_LENGTH + 7)
+                out.push_back(mqiGetI32(e.data, EVCF_HEADER_LENGTH + 3));
+    };
+    take(evStreamCurrentBlob(s), s->header->used - SH_BLOB);
+    for (StreamBlob *b = s->blobs; b; b = b->next)
+        take(evStreamBlobHeader(b), evBlobLength(evStreamBlobHeader(b)));
+    return out;
+}
+
+inline std::vector<uint64_t> blobNumbers(const Stream *s, bool big) {
+    std::vector<uint64_t> out;
+    for (StreamBlob *b = s->blobs; b; b = b->next)
+        if (((evBlobFlags(evStreamBlobHeader(b)) & BLOB_BIG) != 0) == big)
+            out.push_back(evBlobNumber(evStreamBlobHeader(b)));
+    return out;
+}
+
+inline std::pair<uint64_t, uint64_t> range(const Stream *s, bool big) {
+    const uint8_t *m = evStreamMessage(s);
+    return {static_cast<uint64_t>(mqiGetI64(m, big ? SH_BIG_FIRST : SH_SMALL_FIRST)),
+            static_cast<uint64_t>(mqiGetI64(m, big ? SH_BIG_LAST : SH_SMALL_LAST))};
+}
+
+// One message of the data queue as a browse shows it.
+struct Stored {
+    std::string correlId;  // 24 bytes
+    MQMD md;
+    std::string data;
+};
+
+inline std::string blobId(uint32_t qmgr, uint32_t streamId, uint32_t kind, uint64_t number) {
+    uint8_t id[BLOB_ID_LENGTH];
+    evBlobIdBuild(id, qmgr, streamId, kind, number);
+    return std::string(reinterpret_cast<char *>(id), BLOB_ID_LENGTH);
+}
+
+class DataQueueTest : public StreamTest {
+protected:
+    DataQueueTest() : qm_("QM1") {}
+
+    void SetUp() override {
+        StreamTest::SetUp();
+        evStreamLoadedCount = 0;
+        ASSERT_TRUE(qm_.ok());
+        ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &raw_), 0);
+        ASSERT_EQ(
+            qm_.mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n"),
+            0);
+        wrap_ = std::make_unique<zt::MqiWrapper>(raw_);
+        const MQIFunctionTable *t = wrap_->table();
+        MQLONG cc = 0, rc = 0;
+        MQCHAR48 name;
+        qmt::setText(name, 48, qm_.name());
+        t->MQCONN(name, &hconn_, &cc, &rc);
+        ASSERT_EQ(cc, MQCC_OK) << rc;
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, kDataQueue);
+        t->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE, &hobj_, &cc,
+                  &rc);
+        ASSERT_EQ(cc, MQCC_OK) << rc;
+        io_ = EvStreamIo{t, hconn_, hobj_, 0, 100, 1};
+        installHooks(&qmgr_);
+        evStringsCreateStream();
+        evStringsInit(0);
+    }
+
+    void TearDown() override {
+        if (hconn_ != MQHC_UNUSABLE_HCONN) {
+            MQLONG cc = 0, rc = 0;
+            raw_.MQBACK(hconn_, &cc, &rc);  // a disconnect would commit what a test left open
+            raw_.MQDISC(&hconn_, &cc, &rc);
+        }
+        freeQmgrStreams();
+        StreamTest::TearDown();
+        wrap_.reset();
+    }
+
+    void freeQmgrStreams() {
+        while (Stream *s = qmgr_.streams) {
+            qmgr_.streams = s->next;
+            s->next = nullptr;
+            evStreamFree(s);
+        }
+    }
+
+    QmgrEntry *qmgr() { return reinterpret_cast<QmgrEntry *>(&qmgr_); }
+
+    // The stream of a (new or existing) definition, on QM1.
+    Stream *stream(const char *name, uint32_t retention = 0) {
+        StreamDef *def = evStreamDefine(name, -1, STREAM_TYPE_EVENTS, 0, 0);
+        if (retention) def->retIntvl = retention;
+        for (Stream *s = qmgr_.streams; s; s = s->next)
+            if (s->definition == def) return s;
+        return evStreamCreate(qmgr(), def);
+    }
+    Stream *find(const char *name) {
+        for (Stream *s = qmgr_.streams; s; s = s->next)
+            if (std::strcmp(s->definition->name, name) == 0) return s;
+        return nullptr;
+    }
+
+    // Appends records numbered first..last with time t.
+    void append(Stream *s, int32_t first, int32_t last, int64_t t, uint32_t size = 48) {
+        for (int32_t n = first; n <= last; n++) {
+            std::vector<uint8_t> r = numbered(n, t, size);
+            ASSERT_NE(evStreamAdd(qmgr(), s, r.data(), static_cast<uint32_t>(r.size()), t, nullptr), nullptr);
+        }
+    }
+
+    int syncPoint(bool stringsOnly = false) {
+        EvHardenBlock block{&io_, stringsOnly ? 1 : 0, 0, 0};
+        if (!evHardenAllStreams(&block)) return 0;
+        due_ = block;
+        return evStreamCommit(&io_);
+    }
+    void backOut() {
+        MQLONG cc = 0, rc = 0;
+        raw_.MQBACK(hconn_, &cc, &rc);
+        evStreamUowBackedOut(&io_);
+    }
+
+    // Memory dropped and loaded again, as at a reconnect. 1 when every load succeeded.
+    int reload() {
+        std::vector<StreamDef *> defs;
+        for (Stream *s = qmgr_.streams; s; s = s->next) defs.push_back(s->definition);
+        freeQmgrStreams();
+        evStringsFree(1);
+        int ok = evStreamLoad(&io_, evStringsCreateStream());
+        for (StreamDef *def : defs) ok &= evStreamLoad(&io_, evStreamCreate(qmgr(), def));
+        return ok;
+    }
+
+    // Every message of the data queue, browsed in order.
+    std::vector<Stored> contents() {
+        std::vector<Stored> out;
+        MQLONG cc = 0, rc = 0;
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, kDataQueue);
+        MQHOBJ h = MQHO_UNUSABLE_HOBJ;
+        raw_.MQOPEN(hconn_, &od, MQOO_BROWSE, &h, &cc, &rc);
+        std::vector<char> buffer(4194304);
+        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = options;
+            MQLONG length = 0;
+            raw_.MQGET(hconn_, h, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+                       &rc);
+            if (cc == MQCC_FAILED) break;
+            out.push_back(Stored{std::string(reinterpret_cast<char *>(md.CorrelId), 24), md,
+                                 std::string(buffer.data(), static_cast<size_t>(length))});
+        }
+        raw_.MQCLOSE(hconn_, &h, MQCO_NONE, &cc, &rc);
+        return out;
+    }
+    std::map<std::string, int> copies() {
+        std::map<std::string, int> n;
+        for (const Stored &m : contents()) n[m.correlId]++;
+        return n;
+    }
+    // A message put (or removed, data null) by hand, outside any unit.
+    void rawPut(const std::string &correlId, const std::string &data) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.CorrelId, correlId.data(), 24);
+        md.Persistence = MQPER_PERSISTENT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw_.MQPUT(hconn_, hobj_, &md, &pmo, static_cast<MQLONG>(data.size()),
+                   const_cast<char *>(data.data()), &cc, &rc);
+        ASSERT_EQ(cc, MQCC_OK) << rc;
+    }
+    void rawRemove(const std::string &correlId) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.CorrelId, correlId.data(), 24);
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+        MQLONG cc = 0, rc = 0, length = 0;
+        char none = 0;
+        raw_.MQGET(hconn_, hobj_, &md, &gmo, 0, &none, &length, &cc, &rc);
+        ASSERT_NE(cc, MQCC_FAILED) << rc;
+    }
+    std::string id(const Stream *s, uint32_t kind, uint64_t number) {
+        return blobId(s->definition ? qmgr_.number : 0, s->streamId, kind, number);
+    }
+
+    qmt::QmServer qm_;
+    MQIFunctionTable raw_{};
+    std::unique_ptr<zt::MqiWrapper> wrap_;
+    MQHCONN hconn_ = MQHC_UNUSABLE_HCONN;
+    MQHOBJ hobj_ = MQHO_UNUSABLE_HOBJ;
+    EvStreamIo io_{};
+    FakeQmgr qmgr_;
+    EvHardenBlock due_{};
+};
+
+}  // namespace st
