@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,32 +21,52 @@ inline constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
 
 class DataQueueTest : public StreamTest {
 protected:
-    DataQueueTest() : qm_("QM1") {}
+    // Without a server of its own the fixture uses the queue manager "QM1" under the inherited
+    // MINIQM_ROOT (a process started by a test that has one).
+    explicit DataQueueTest(bool ownServer = true) {
+        if (ownServer) qm_.emplace("QM1");
+    }
 
     void SetUp() override {
         StreamTest::SetUp();
         evStreamLoadedCount = 0;
-        ASSERT_TRUE(qm_.ok());
+        ASSERT_TRUE(!qm_ || qm_->ok());
         ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &raw_), 0);
-        ASSERT_EQ(
-            qm_.mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n"),
-            0);
+        if (qm_) {
+            std::string define =
+                std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n";
+            ASSERT_EQ(qm_->mqsc(define), 0);
+        }
         wrap_ = std::make_unique<zt::MqiWrapper>(raw_);
+        ASSERT_TRUE(connect());
+        installHooks(&qmgr_);
+        evStringsCreateStream();
+        evStringsInit(0);
+    }
+
+    // A connection with the data queue open, in io_; an earlier one (broken by a restart of the queue
+    // manager) is backed out and ended first.
+    bool connect() {
         const MQIFunctionTable *t = wrap_->table();
         MQLONG cc = 0, rc = 0;
+        if (hconn_ != MQHC_UNUSABLE_HCONN) {
+            raw_.MQBACK(hconn_, &cc, &rc);
+            raw_.MQDISC(&hconn_, &cc, &rc);
+        }
         MQCHAR48 name;
-        qmt::setText(name, 48, qm_.name());
+        qmt::setText(name, 48, "QM1");
+        hconn_ = MQHC_UNUSABLE_HCONN;
         t->MQCONN(name, &hconn_, &cc, &rc);
-        ASSERT_EQ(cc, MQCC_OK) << rc;
+        if (cc != MQCC_OK) {
+            ADD_FAILURE() << "MQCONN " << rc;
+            return false;
+        }
         MQOD od = MQOD_DEFAULT;
         qmt::setText(od.ObjectName, 48, kDataQueue);
         t->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE, &hobj_, &cc,
                   &rc);
-        ASSERT_EQ(cc, MQCC_OK) << rc;
-        io_ = EvStreamIo{t, hconn_, hobj_, 0, 100, 1};
-        installHooks(&qmgr_);
-        evStringsCreateStream();
-        evStringsInit(0);
+        io_ = EvStreamIo{t, hconn_, hobj_, 0, 100, io_.unit + 1};
+        return cc == MQCC_OK;
     }
 
     void TearDown() override {
@@ -168,7 +189,7 @@ protected:
         return blobId(s->definition ? qmgr_.number : 0, s->streamId, kind, number);
     }
 
-    qmt::QmServer qm_;
+    std::optional<qmt::QmServer> qm_;
     MQIFunctionTable raw_{};
     std::unique_ptr<zt::MqiWrapper> wrap_;
     MQHCONN hconn_ = MQHC_UNUSABLE_HCONN;

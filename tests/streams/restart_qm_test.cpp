@@ -1,0 +1,184 @@
+// Restarts at random points: a child process appends numbered batches, hardens and commits each one
+// and reports it, consolidating and expiring as the sync point does; it is killed with SIGKILL (at a
+// random time or at a random MQI call), sometimes the queue manager too. After each kill a reload
+// holds every reported record that cannot have expired exactly once, the batch in flight whole or not
+// at all, and nothing else.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+
+#include "streams/qmstream.h"
+
+namespace st {
+namespace {
+
+using zt::MqVerb;
+
+constexpr int32_t kBatch = 3;          // records per batch
+constexpr uint32_t kRetention = 20;    // seconds; batch b has time base + b
+constexpr uint32_t kOnePerBlob = 120;  // with ZUNT_STREAM "200,4" each record closes the blob before it
+
+// The writer, run as a process of its own (the MQ library is not one to fork with connections): it
+// takes its orders from ZUNT_RESTART_WRITER="fd first verb k base" and uses the test's queue manager.
+class RestartWriter : public DataQueueTest {
+protected:
+    RestartWriter() : DataQueueTest(false) {}
+    zt::ScopedEnv size_{"ZUNT_STREAM", "200,4"};
+    void SetUp() override {
+        if (!std::getenv("ZUNT_RESTART_WRITER")) GTEST_SKIP() << "run by RestartQm only";
+        DataQueueTest::SetUp();
+    }
+};
+
+TEST_F(RestartWriter, WritesUntilKilled) {
+    const char *orders = std::getenv("ZUNT_RESTART_WRITER");
+    int fd = 0, verb = 0;
+    long long first = 0, base = 0;
+    unsigned long long k = 0;
+    if (std::sscanf(orders, "%d %lld %d %llu %lld", &fd, &first, &verb, &k, &base) != 5) _exit(8);
+    if (k) wrap_->killAt(static_cast<MqVerb>(verb), k);
+    stream("S", kRetention);
+    if (!reload()) _exit(10);
+    Stream *s = find("S");
+    for (int64_t b = first;; b++) {
+        clock_.set(base + b);
+        for (int32_t i = 1; i <= kBatch; i++) {
+            std::vector<uint8_t> r = numbered(static_cast<int32_t>(b * kBatch + i), base + b, kOnePerBlob);
+            if (!evStreamAdd(qmgr(), s, r.data(), kOnePerBlob, base + b, nullptr)) _exit(11);
+        }
+        if (!syncPoint()) _exit(12);
+        if (write(fd, &b, sizeof b) != sizeof b) _exit(13);
+        if (!evStreamConsolidateAll(&io_, s)) _exit(14);
+        int removed = 1;
+        while (removed)
+            if (!evStreamExpire(&io_, s, &removed)) _exit(15);
+    }
+}
+
+class RestartQm : public DataQueueTest {
+protected:
+    // Starts the writer with batches from `first` on; it dies at its k-th call of verb (k 0: never).
+    pid_t startWriter(int fd, int64_t first, MqVerb verb, uint64_t k) {
+        char orders[128];
+        std::snprintf(orders, sizeof orders, "%d %lld %d %llu %lld", fd, static_cast<long long>(first),
+                      static_cast<int>(verb), static_cast<unsigned long long>(k),
+                      static_cast<long long>(base_));
+        zt::ScopedEnv env("ZUNT_RESTART_WRITER", orders);
+        pid_t pid = fork();
+        if (pid == 0) {
+            char self[] = "/proc/self/exe", filter[] = "--gtest_filter=RestartWriter.WritesUntilKilled";
+            char *argv[] = {self, filter, nullptr};
+            execv(self, argv);
+            _exit(7);
+        }
+        return pid;
+    }
+    // The queue manager backs a dead writer's unit out when it drops its connection, not at once:
+    // the reload waits until only this test's connection is left.
+    void waitForTheWriterToBeGone() {
+        using Control = int (*)(const char *, const char *, char *, int);
+        void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
+        auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
+        ASSERT_NE(control, nullptr);
+        char reply[256] = {};
+        for (int waited = 0; waited < 5000; waited += 5) {
+            if (control("QM1", "status", reply, sizeof reply) == 0 && std::strstr(reply, "connections 1\n"))
+                break;
+            usleep(5000);
+        }
+        EXPECT_NE(std::strstr(reply, "connections 1\n"), nullptr) << reply;
+        dlclose(library);
+    }
+    int64_t base_ = 0;
+};
+
+TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager) {
+    zt::ScopedEnv size("ZUNT_STREAM", "200,4");
+    Stream *s = stream("S", kRetention);
+    base_ = clock_.now();
+    ASSERT_EQ(syncPoint(), 1);
+    uint32_t seed = static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    int64_t reported = -1, next = 0;
+    std::set<int64_t> inFlightBatches;
+    const MqVerb verbs[] = {MqVerb::MQPUT, MqVerb::MQGET, MqVerb::MQCMIT};
+    for (int round = 0; round < 6; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        MqVerb verb = verbs[random() % 3];
+        uint64_t k = round % 2 ? 20 + random() % 200 : 0;  // odd rounds die at an MQI call
+        pid_t pid = startWriter(fds[1], next, verb, k);
+        ASSERT_GT(pid, 0);
+        close(fds[1]);
+        // A writer to die at its k-th call is given up to 5 s to get there.
+        int status = 0;
+        for (int waited = 0; k && waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
+            usleep(10000);
+        if (!k) usleep(50000 + random() % 250000);
+        if (!WIFSIGNALED(status) || !k) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
+        int64_t b;
+        while (read(fds[0], &b, sizeof b) == sizeof b) reported = b;
+        close(fds[0]);
+        if (round % 3 == 2) {  // the queue manager dies too
+            qm_->kill9();
+            ASSERT_TRUE(qm_->start());
+            ASSERT_TRUE(connect());
+        } else {
+            waitForTheWriterToBeGone();
+        }
+
+        ASSERT_EQ(reload(), 1);
+        s = find("S");
+        std::vector<int32_t> numbers = recordNumbers(s);
+        std::multiset<int32_t> loaded(numbers.begin(), numbers.end());
+        std::set<int32_t> unique(numbers.begin(), numbers.end());
+        EXPECT_EQ(unique.size(), loaded.size()) << "a record loaded twice";
+        // The batch in flight at the kill is whole or absent; its number is never written again.
+        int64_t inFlight = reported + 1;
+        inFlightBatches.insert(inFlight);
+        std::map<int64_t, int32_t> found;
+        for (int32_t n : unique) {
+            int64_t batch = (n - 1) / kBatch;
+            EXPECT_LE(batch, inFlight) << n;
+            found[batch]++;
+        }
+        // Expiry ran with the clock at most at the last reported batch: younger batches are whole
+        // (older ones may have lost blobs to expiry one by one).
+        int64_t young = std::max<int64_t>(0, reported - kRetention + 1);
+        for (int64_t batch : inFlightBatches)
+            if (batch >= young) {
+                EXPECT_TRUE(found[batch] == 0 || found[batch] == kBatch) << batch;
+            }
+        for (int64_t batch = young; batch <= reported; batch++)
+            if (!inFlightBatches.count(batch)) {
+                EXPECT_EQ(found[batch], kBatch) << "batch " << batch << " of " << reported;
+            }
+        size_t blobs = 0, stored = 0;
+        for (StreamBlob *blob = s->blobs; blob; blob = blob->next) blobs++;
+        for (const auto &[correlId, n] : copies()) {
+            EXPECT_EQ(n, 1);
+            if (mqiGetU32(correlId.data(), 8) == s->streamId) stored++;
+        }
+        EXPECT_EQ(stored, 1 + blobs) << "a message no blob loads";
+        next = inFlight + 1;
+    }
+    EXPECT_GT(reported, 0);
+}
+
+}  // namespace
+}  // namespace st
