@@ -31,7 +31,8 @@ inline Queue &queue() {
 inline void put(const uint8_t *correlId, const void *data, size_t length) {
     Message m;
     std::memcpy(m.correlId, correlId, sizeof m.correlId);
-    m.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
+    if (length)
+        m.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
     queue().messages.push_back(std::move(m));
 }
 
@@ -70,7 +71,8 @@ extern "C" inline void fakeGet(MQHCONN, MQHOBJ, PMQVOID pMsgDesc, PMQVOID pGetMs
         *pReason = MQRC_TRUNCATED_MSG_FAILED;
         return;
     }
-    std::memcpy(pBuffer, data.data(), static_cast<size_t>(truncated ? bufferLength : length));
+    size_t copied = static_cast<size_t>(truncated ? bufferLength : length);
+    if (copied) std::memcpy(pBuffer, data.data(), copied);
     *pCompCode = truncated ? MQCC_WARNING : MQCC_OK;
     *pReason = truncated ? MQRC_TRUNCATED_MSG_ACCEPTED : MQRC_NONE;
     if (o & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT)) {
