@@ -22,25 +22,24 @@ void damaged(const Stream *stream, uint64_t number) {
               static_cast<long long>(number));
 }
 
-// The entries of a blob held in length bytes chain both ways, count what the header says and fill it.
+// The entries of a blob held in length bytes fill it, count what the header says, and chain both
+// ways: each names the total of the one before it, and the last is where the header says.
 bool entriesSound(const uint8_t *bh, uint32_t length) {
     BlobWalk walk;
     BlobEntry entry;
-    uint64_t forward = 0, bytes = BLOB_HEADER_LENGTH;
+    uint64_t count = 0, bytes = BLOB_HEADER_LENGTH;
     uint32_t last = 0;
+    uint16_t previous = 0;
     evBlobWalkInit(&walk, bh, length, 0);
     int result;
     while ((result = evBlobWalkNext(&walk, &entry)) > 0) {
-        forward++;
+        if (entry.previous != previous) return false;
+        previous = entry.total;
+        count++;
         bytes += entry.total;
         last = entry.offset;
     }
-    if (result < 0 || forward != evBlobRecords(bh) || bytes != length || last != evBlobLastEntry(bh))
-        return false;
-    uint64_t backward = 0;
-    evBlobWalkInit(&walk, bh, length, 1);
-    while ((result = evBlobWalkNext(&walk, &entry)) > 0) backward++;
-    return result == 0 && backward == forward;
+    return result == 0 && count == evBlobRecords(bh) && bytes == length && last == evBlobLastEntry(bh);
 }
 
 // A blob header with its entries, as stored: length, eye-catcher, number and kind agree.
