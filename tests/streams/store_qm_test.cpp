@@ -219,9 +219,10 @@ TEST_F(StoreQm, ABlobWrittenInTheOpenUnitIsCommittedBeforeItIsWrittenAgainOrPurg
     ASSERT_EQ(evHardenAllStreams(&block), 1);
     StreamPurgeCounts counts{0, 0, 0, 0};
     Stream *slot = s;
+    std::string header = id(s, BLOB_KIND_SMALL, 0);
     ASSERT_EQ(evStreamPurge(&io_, qmgr(), s->definition, &slot, &counts, nullptr, 0), 1);
     EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(copies().count(id(s, BLOB_KIND_SMALL, 0)), 0u);
+    EXPECT_EQ(copies().count(header), 0u);
 }
 
 TEST_F(StoreQm, ExpiryTakesABlobWhoseNewestRecordIsExactlyTheRetentionOld) {
