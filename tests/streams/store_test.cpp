@@ -110,6 +110,35 @@ TEST_F(StoreFake, ABlobOfTheOpenUnitIsCommittedFirstAndTheOtherSetsOpenUnitTrapp
     EXPECT_EQ(traps, 1);
 }
 
+TEST_F(StoreFake, AStringsOnlyHardenWritesOnlyStringsButNotesWhatIsDue) {
+    zt::ScopedEnv size("ZUNT_STREAM", "200,1");
+    Stream *s = qmgrStream("S");
+    std::vector<uint8_t> r = numbered(1, 100, 120);
+    for (int i = 0; i < 2; i++) ASSERT_NE(evStreamAdd(nullptr, s, r.data(), 120, 100, nullptr), nullptr);
+    evStringsCreateStream();
+    evStringsInit(0);
+    ASSERT_NE(intern(1), 0u);
+    EvHardenBlock block{&io_, 1, 0, 0};
+    ASSERT_EQ(evHardenAllStreams(&block), 1);
+    EXPECT_EQ(block.consolidationDue, 1);
+    EXPECT_NE(s->flags & STREAM_NEEDS_HARDENING, 0u);
+    EXPECT_EQ(evStrings.stream->flags & STREAM_NEEDS_HARDENING, 0u);
+    EXPECT_EQ(fdq::queue().puts, 1u);  // the "$STRINGS" header alone
+}
+
+TEST_F(StoreFake, AHundredThousandMissingBlobsInARowAreADamagedRange) {
+    Stream *s = qmgrStream("S");
+    std::vector<uint8_t> header(evStreamMessage(s), evStreamMessage(s) + STREAM_HEADER_LENGTH);
+    mqiPutI64(header.data(), SH_SMALL_FIRST, 1);
+    mqiPutI64(header.data(), SH_SMALL_LAST, 1000000);
+    uint8_t id[BLOB_ID_LENGTH];
+    evBlobIdBuild(id, qmgr_.number, s->streamId, BLOB_KIND_SMALL, 0);
+    fdq::put(id, header.data(), header.size());
+    OutputCapture out;
+    EXPECT_EQ(evStreamLoad(&io_, s), 0);
+    EXPECT_NE(out.take().find("Stream 'S' blob 100000 is damaged"), std::string::npos);
+}
+
 TEST_F(StoreFake, StringBlobsConsolidateIntoTheFirstFreeBigNumber) {
     struct Case {
         std::vector<uint64_t> big;
