@@ -92,6 +92,9 @@ struct Fault {
     uint64_t k;
     MQLONG reason;
 };
+void PrintTo(const Fault &f, std::ostream *out) {
+    *out << zt::mqVerbName(f.verb) << " #" << f.k << " " << f.reason;
+}
 std::string faultName(const ::testing::TestParamInfo<Fault> &info) {
     return std::string(zt::mqVerbName(info.param.verb)) + "_" + std::to_string(info.param.k) + "_" +
            std::to_string(info.param.reason);
