@@ -218,7 +218,9 @@ double store(DataQueue &dq, int64_t events) {
         int64_t when = start + n / 10;
         evCFSetEventTime(r.data(), when);
         evCFSetEventId(r.data(), static_cast<uint32_t>(n));
-        evStreamAdd(qmgrEntry(), streams[n % 3], r.data(), static_cast<uint32_t>(r.size()), when, nullptr);
+        if (!evStreamAdd(qmgrEntry(), streams[n % 3], r.data(), static_cast<uint32_t>(r.size()), when,
+                         nullptr))
+            std::abort();
         bytes += static_cast<int64_t>(r.size());
         if ((n + 1) % 1000 == 0 || n + 1 == events) {
             EvHardenBlock block{&dq.io, 0, 0, 0};
@@ -277,8 +279,10 @@ void restartLoad(benchmark::State &state) {
             state.SkipWithError("no connection to the data queue");
             return;
         }
-        evStringsCreateStream();
-        evStringsInit(0);
+        if (!evStringsCreateStream() || !evStringsInit(0)) {
+            state.SkipWithError("no storage for the string pool");
+            return;
+        }
         double storeStart = seconds();
         double mean = store(dq, events);
         double storeTime = seconds() - storeStart;

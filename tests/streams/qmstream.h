@@ -40,8 +40,8 @@ protected:
         wrap_ = std::make_unique<zt::MqiWrapper>(raw_);
         ASSERT_TRUE(connect());
         installHooks(&qmgr_);
-        evStringsCreateStream();
-        evStringsInit(0);
+        ASSERT_NE(evStringsCreateStream(), nullptr);
+        ASSERT_EQ(evStringsInit(0), 1);
     }
 
     // A connection with the data queue open, in io_; an earlier one (broken by a restart of the queue

@@ -46,7 +46,7 @@ protected:
     Stream *strings() {
         zt::ScopedEnv size("ZUNT_STREAM", "4096,4");
         Stream *s = evStringsCreateStream();
-        evStringsInit(0);
+        EXPECT_EQ(evStringsInit(0), 1);
         return s;
     }
     static std::vector<uint8_t> holder;
@@ -115,8 +115,8 @@ TEST_F(StoreFake, AStringsOnlyHardenWritesOnlyStringsButNotesWhatIsDue) {
     Stream *s = qmgrStream("S");
     std::vector<uint8_t> r = numbered(1, 100, 120);
     for (int i = 0; i < 2; i++) ASSERT_NE(evStreamAdd(nullptr, s, r.data(), 120, 100, nullptr), nullptr);
-    evStringsCreateStream();
-    evStringsInit(0);
+    ASSERT_NE(evStringsCreateStream(), nullptr);
+    ASSERT_EQ(evStringsInit(0), 1);
     ASSERT_NE(intern(1), 0u);
     EvHardenBlock block{&io_, 1, 0, 0};
     ASSERT_EQ(evHardenAllStreams(&block), 1);
