@@ -8,14 +8,11 @@
 #include "config/config.h"
 #include "testing/testing.h"
 
-// The hook behind the pending change lines while stream storage's own is not on this branch.
-void cfgStandInPendingHook(void (*hook)(const char *text));
-
 namespace ct {
 
 // Where the change lines go while a test runs (null: into the log at once).
 inline void setChangeLineSink(void (*sink)(const char *text)) {
-    cfgStandInPendingHook(sink);
+    evStreamGetHooks()->pendingLogLine = sink;
 }
 
 // Every change line handed over since the last reset.

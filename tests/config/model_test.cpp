@@ -193,4 +193,26 @@ TEST_F(ModelTest, ANewEmitterIsTheTemplateWithItsNameAndClosedQueues) {
     EXPECT_EQ(evConfigChanged.load(), 1);
 }
 
+TEST_F(ModelTest, TheInstalledHooksWalkQueueManagersInNameOrderAndKeepOtherMembers) {
+    EvStreamHooks saved = *evStreamGetHooks();
+    auto pending = evStreamGetHooks()->pendingLogLine;
+    cfgInstall();
+    EvStreamHooks *hooks = evStreamGetHooks();
+    EXPECT_EQ(hooks->pendingLogLine, pending);
+
+    QmgrEntry *b = qmgr("QMB", 4), *a = qmgr("QMA", 9);
+    EXPECT_EQ(hooks->nextQmgr(nullptr), a);
+    EXPECT_EQ(hooks->nextQmgr(a), b);
+    EXPECT_EQ(hooks->nextQmgr(b), nullptr);
+    EXPECT_EQ(hooks->qmgrStreamList(a), &a->streams);
+
+    uint32_t number = 0, nameId = 0;
+    const char *name = nullptr;
+    hooks->qmgrIdentity(a, &number, &name, &nameId);
+    EXPECT_EQ(number, 9u);
+    EXPECT_STREQ(name, "QMA");
+    EXPECT_EQ(nameId, a->nameId);
+    evStreamSetHooks(&saved);
+}
+
 }  // namespace
