@@ -97,14 +97,17 @@ MQCBC Dispatcher::context(const Consumer &c, MQLONG callType, MQLONG cc, MQLONG 
 }
 
 // Runs a callback on the callback thread with the lock released; others see running_ meanwhile.
+// Within deliverOne running_ is already set (from before the get) and stays set afterwards.
 void Dispatcher::invoke(std::unique_lock<std::mutex> &lk, const std::shared_ptr<Consumer> &c, MQCBC &cbc,
                         MQMD *md, MQGMO *gmo, void *buffer) {
     auto fn = reinterpret_cast<MQCB_FUNCTION *>(c->cbd.CallbackFunction);
     if (!fn) return;
+    bool outer = running_;
     running_ = true;
     lk.unlock();
     fn(hconn_, md, gmo, buffer, &cbc);
     lk.lock();
+    if (outer) return;
     running_ = false;
     cv_.notify_all();
 }
@@ -344,7 +347,18 @@ void Dispatcher::deliverEvent(std::unique_lock<std::mutex> &lk, MQLONG reason) {
 }
 
 // One non-waiting get for a consumer and the call that follows; true when a message came.
+// The connection counts as busy from before the get until the callback has returned: a SUSPEND
+// or STOP that arrives meanwhile waits, so that a message got under syncpoint has been seen by
+// its callback before anyone can commit the get on the suspended connection.
 bool Dispatcher::deliverOne(std::unique_lock<std::mutex> &lk, const std::shared_ptr<Consumer> &c) {
+    running_ = true;
+    struct Idle {  // runs with the lock held, on every way out
+        Dispatcher &d;
+        ~Idle() {
+            d.running_ = false;
+            d.cv_.notify_all();
+        }
+    } idle{*this};
     MQMD md = c->md;
     MQGMO gmo = c->gmo;
     bool waits = gmo.Options & MQGMO_WAIT;

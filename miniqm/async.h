@@ -83,7 +83,7 @@ private:
     std::map<MQHOBJ, std::shared_ptr<Consumer>> consumers_;
     std::shared_ptr<Consumer> handler_;  // the event handler (hobj MQHO_NONE)
     MQHOBJ nextTurn_ = 0;                // round robin among consumers
-    bool running_ = false;               // a callback runs on the callback thread now
+    bool running_ = false;               // a consumer's get and callback, or a callback, is under way
     std::deque<MQCBC> pendingControl_;   // START_CALL / STOP_CALL still to make
     std::vector<MQLONG> pendingEvents_;
     bool heardQuiesce_ = false, heardEnd_ = false;

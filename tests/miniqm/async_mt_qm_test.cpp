@@ -173,3 +173,97 @@ TEST(AsyncQm, KilledServerIsHeardOnceThenCallsFailAndReconnectWorks) {
     MQDISC(&again, &r.cc, &r.reason);
     EXPECT_EQ(seen.snapshot(), (std::vector<std::string>{"event:2009"}));
 }
+
+namespace {
+
+// A consumer that gets under syncpoint and leaves the commit to another thread: what it saw, and
+// whether it was ever called with a message while that thread held the connection suspended.
+struct Barrier {
+    std::mutex mu;
+    std::vector<std::string> seen;
+    std::atomic<bool> suspended{false};
+    std::atomic<int> callsWhileSuspended{0};
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mu);
+        return seen.size();
+    }
+};
+
+std::string label(int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "m%04d", i);
+    return text;
+}
+
+void barrierConsumer(MQHCONN, PMQVOID, PMQVOID, PMQVOID buffer, PMQCBC ctx) {
+    auto *b = static_cast<Barrier *>(ctx->CallbackArea);
+    if (ctx->CallType != MQCBCT_MSG_REMOVED) return;
+    if (b->suspended) ++b->callsWhileSuspended;
+    std::lock_guard<std::mutex> lock(b->mu);
+    b->seen.emplace_back(static_cast<char *>(buffer), static_cast<size_t>(ctx->DataLength));
+}
+
+}  // namespace
+
+// The engine's pattern: SUSPEND, commit what the callbacks have seen, RESUME, under a steady
+// stream of puts. After every SUSPEND no callback runs until RESUME, and a kill -9 right after a
+// commit loses nothing: each message is either still on the queue or was seen before the commit.
+TEST(AsyncQm, SuspendIsABarrierForCommitsOfTheCallbacksGets) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    std::string out;
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(BARRIER.Q) DEFPSIST(YES)", &out), 0) << out;
+    constexpr int kMessages = 400;
+    MQHCONN h = connect(qm.name());
+    MQHOBJ o = open(h, "BARRIER.Q", MQOO_INPUT_SHARED);
+    Barrier b;
+    MQCBD cbd = MQCBD_DEFAULT;
+    cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+    cbd.CallbackArea = &b;
+    cbd.CallbackFunction = reinterpret_cast<MQPTR>(&barrierConsumer);
+    MQMD md = MQMD_DEFAULT;
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Options = MQGMO_SYNCPOINT;
+    Rc r;
+    MQCB(h, MQOP_REGISTER, &cbd, o, &md, &gmo, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    std::atomic<bool> putsDone{false};
+    std::thread putter([&] {
+        MQHCONN p = connect(qm.name());
+        MQHOBJ q = open(p, "BARRIER.Q", MQOO_OUTPUT);
+        for (int i = 0; i < kMessages; ++i) EXPECT_RC(put(p, q, label(i)), MQCC_OK, MQRC_NONE);
+        Rc d;
+        MQDISC(&p, &d.cc, &d.reason);
+        putsDone = true;
+    });
+    ASSERT_RC(ctl(h, MQOP_START), MQCC_OK, MQRC_NONE);
+    int rounds = 0;
+    size_t seenAtCommit = 0;
+    for (bool last = false; !last; ++rounds) {
+        last = putsDone.load();
+        ASSERT_RC(ctl(h, MQOP_SUSPEND), MQCC_OK, MQRC_NONE);
+        b.suspended = true;
+        seenAtCommit = b.count();
+        MQCMIT(h, &r.cc, &r.reason);
+        ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+        if (last) break;
+        b.suspended = false;
+        ASSERT_RC(ctl(h, MQOP_RESUME), MQCC_OK, MQRC_NONE);
+        std::this_thread::yield();
+    }
+    putter.join();
+    qm.kill9();
+    EXPECT_EQ(b.callsWhileSuspended.load(), 0) << "in " << rounds << " rounds";
+    MQDISC(&h, &r.cc, &r.reason);
+    ASSERT_TRUE(qm.start());
+    MQHCONN again = connect(qm.name());
+    std::vector<std::string> left = drainAll(again, open(again, "BARRIER.Q", MQOO_INPUT_SHARED));
+    MQDISC(&again, &r.cc, &r.reason);
+    std::vector<std::string> all(b.seen.begin(), b.seen.begin() + static_cast<long>(seenAtCommit));
+    all.insert(all.end(), left.begin(), left.end());
+    std::sort(all.begin(), all.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < kMessages; ++i) expected.push_back(label(i));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(all, expected);
+}

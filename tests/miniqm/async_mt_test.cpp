@@ -25,6 +25,7 @@ struct FakeConnection : qmasync::Transport {
     std::mutex mu;
     std::map<MQHOBJ, std::deque<std::string>> queues;
     std::atomic<MQLONG> status{MQRC_NONE};
+    std::function<void()> inGet;  // runs at the start of every get, outside the lock
 
     void put(MQHOBJ h, const std::string &s) {
         std::lock_guard<std::mutex> lock(mu);
@@ -32,6 +33,7 @@ struct FakeConnection : qmasync::Transport {
     }
     void get(MQHOBJ hobj, MQMD &, MQGMO &, MQLONG bufferLength, void *buffer, MQLONG &dataLength, MQLONG &cc,
              MQLONG &reason) override {
+        if (inGet) inGet();
         if (status != MQRC_NONE && status != MQRC_Q_MGR_QUIESCING) {
             cc = MQCC_FAILED;
             reason = status;
@@ -289,6 +291,46 @@ TEST_F(AsyncConsume, SuspendFromAnotherThreadReturnsAfterTheRunningCallback) {
     ASSERT_EQ(ctl(MQOP_SUSPEND), MQRC_NONE);
     EXPECT_TRUE(returned.load());
     releaser.join();
+    ctl(MQOP_STOP);
+}
+
+// The get is under way when SUSPEND arrives: SUSPEND returns only after the callback for the
+// message it got, so that a commit issued next never holds a message no callback has seen.
+TEST_F(AsyncConsume, SuspendDuringTheGetReturnsAfterItsCallback) {
+    Recorder rec;
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, release = false;
+    conn.inGet = [&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (entered) return;
+        entered = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    };
+    conn.put(1, "got");
+    registerConsumer(1, rec);
+    ASSERT_EQ(ctl(MQOP_START), MQRC_NONE);
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return entered; });
+    }
+    size_t seenAtReturn = 99;
+    std::thread suspender([&] {
+        MQLONG c, r;
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        d.ctl(MQOP_SUSPEND, &ctlo, c, r);
+        seenAtReturn = rec.count("msg:got");
+    });
+    // Room for a SUSPEND that does not wait to return before the get ends (no bound on a correct one).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+        cv.notify_all();
+    }
+    suspender.join();
+    EXPECT_EQ(seenAtReturn, 1u);
     ctl(MQOP_STOP);
 }
 
