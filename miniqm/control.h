@@ -13,6 +13,7 @@ extern "C" {
 //                                            "-": any (APPL: the connection's ApplName)
 //   "fault clear", "fault list", "status"
 //   "stop quiesce", "stop now"
+//   "cmdserver start", "cmdserver stop"      as `miniqm cmdserver QM start|stop`
 // Returns 0 when the command succeeded, 1 when it failed (an MQSC error, a bad request), -1 when
 // the queue manager is unknown or not running.
 int miniqmControl(const char *qmName, const char *command, char *reply, int replyLength);

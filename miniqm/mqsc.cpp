@@ -139,13 +139,18 @@ void layout(const std::vector<std::string> &items, std::string &out) {
 
 // Runs MQSC commands against the queue manager, with its lock held by the caller.
 struct Mqsc {
+    explicit Mqsc(QueueManager &q) : qm(q) {}
     QueueManager &qm;
     std::string out;
     int read = 0, syntaxErrors = 0, failed = 0;
+    bool echo = true;                  // each command before its answer, as runmqsc shows it
+    MQLONG command = MQCMD_ESCAPE;     // the PCF code of the command last run (unparsable: MQCMD_ESCAPE)
+    std::vector<size_t> objectStarts;  // where each displayed object's answer begins in out
 
     void syntax(const std::string &cmd) {
         out += "AMQ8405E: Syntax error detected at or near end of command segment below:-\n" + cmd + "\n\n";
         ++syntaxErrors;
+        command = MQCMD_ESCAPE;
     }
     void fail(const std::string &text) {
         out += text + "\n";
@@ -409,6 +414,7 @@ struct Mqsc {
             }
             items.push_back(formatValue(a, o, v));
         }
+        objectStarts.push_back(out.size());
         out += o.kind == K_QMGR    ? "AMQ8408I: Display Queue Manager details.\n"
                : o.kind == K_TOPIC ? "AMQ8633I: Display topic details.\n"
                                    : "AMQ8409I: Display Queue details.\n";
@@ -450,33 +456,67 @@ struct Mqsc {
         if (shown == 0) notFound(pattern);
     }
 
+    // The PCF command of a verb on an object kind, as the command server's responses name it.
+    static MQLONG commandCode(const std::string &verb, Kind kind) {
+        struct Row {
+            const char *verb;
+            MQLONG queue, topic, qmgr;
+        };
+        static const Row kRows[] = {
+            {"DISPLAY", MQCMD_INQUIRE_Q, MQCMD_INQUIRE_TOPIC, MQCMD_INQUIRE_Q_MGR},
+            {"DEFINE", MQCMD_CREATE_Q, MQCMD_CREATE_TOPIC, MQCMD_ESCAPE},
+            {"ALTER", MQCMD_CHANGE_Q, MQCMD_CHANGE_TOPIC, MQCMD_CHANGE_Q_MGR},
+            {"DELETE", MQCMD_DELETE_Q, MQCMD_DELETE_TOPIC, MQCMD_ESCAPE},
+            {"CLEAR", MQCMD_CLEAR_Q, MQCMD_CLEAR_TOPIC_STRING, MQCMD_ESCAPE},
+        };
+        for (const Row &r : kRows)
+            if (verb == r.verb) return kind == K_TOPIC ? r.topic : kind == K_QMGR ? r.qmgr : r.queue;
+        return MQCMD_ESCAPE;
+    }
+
+    static std::string fullVerb(const std::string &verb) {
+        if (verb == "DIS") return "DISPLAY";
+        if (verb == "DEF") return "DEFINE";
+        if (verb == "ALT") return "ALTER";
+        if (verb == "DEL") return "DELETE";
+        return verb;
+    }
+
     void run(const std::string &cmd) {
         ++read;
-        char num[16];
-        std::snprintf(num, sizeof num, "%6d", read);
-        out += std::string(num) + " : " + cmd + "\n";
+        command = MQCMD_ESCAPE;
+        if (echo) {
+            char num[16];
+            std::snprintf(num, sizeof num, "%6d", read);
+            out += std::string(num) + " : " + cmd + "\n";
+        }
         std::vector<Token> tokens;
         if (!tokenize(cmd, tokens) || tokens.empty()) return syntax(cmd);
-        std::string verb = tokens[0].keyword;
+        std::string verb = fullVerb(tokens[0].keyword);
         std::vector<Token> rest(tokens.begin() + 1, tokens.end());
         if (rest.empty()) return syntax(cmd);
         std::string noun = rest[0].keyword;
         std::string name = rest[0].value;
         Kind kind = K_QLOCAL;
-        if (verb == "CLEAR" && noun == "TOPICSTR") return clearTopicString(rest, cmd);
-        if (verb == "DISPLAY" || verb == "DIS") {
+        if (verb == "CLEAR" && noun == "TOPICSTR") {
+            command = commandCode(verb, K_TOPIC);
+            return clearTopicString(rest, cmd);
+        }
+        if (verb == "DISPLAY") {
             if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
             if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);
+            command = commandCode(verb, kind);
             return display(noun, name, rest);
         }
         if (!kindFromNoun(noun, kind)) return syntax(cmd);
         if (kind != K_QMGR && !rest[0].hasValue) return syntax(cmd);
-        if (verb == "DEFINE" || verb == "DEF") {
+        command = commandCode(verb, kind);
+        if (verb == "DEFINE") {
             if (kind == K_QMGR) return syntax(cmd);
             return define(kind, name, rest, cmd);
         }
-        if (verb == "ALTER" || verb == "ALT") return alter(kind, name, rest, cmd);
-        if (verb == "DELETE" || verb == "DEL") {
+        if (verb == "ALTER") return alter(kind, name, rest, cmd);
+        if (verb == "DELETE") {
             if (kind == K_QMGR) return syntax(cmd);
             return remove(kind, name, rest);
         }
@@ -497,6 +537,33 @@ struct Mqsc {
                              : std::to_string(failed) + " valid MQSC commands could not be processed.\n";
     }
 };
+
+QueueManager::MqscAnswer QueueManager::escape(const std::string &text, const MQMD &request) {
+    std::lock_guard<std::mutex> lock(mu_);
+    (void)request;  // who asked: what command and configuration events are to name
+    Mqsc m(*this);
+    m.echo = false;
+    std::vector<std::string> cmds = splitCommands(text);
+    // An escape request carries one command; more than one is not a command either.
+    if (cmds.size() == 1)
+        m.run(cmds[0]);
+    else
+        m.syntax(trimBlanks(text));
+    MqscAnswer answer;
+    answer.command = m.command;
+    answer.failed = m.syntaxErrors > 0 || m.failed > 0;
+    // A DISPLAY answers with one message per object; anything else with one message.
+    std::vector<size_t> cuts(1, 0);
+    for (size_t start : m.objectStarts)
+        if (start != 0) cuts.push_back(start);
+    cuts.push_back(m.out.size());
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        std::string piece = m.out.substr(cuts[i], cuts[i + 1] - cuts[i]);
+        while (!piece.empty() && piece.back() == '\n') piece.pop_back();
+        if (!piece.empty()) answer.messages.push_back(piece);
+    }
+    return answer;
+}
 
 // Default completion code IBM MQ gives a reason on a verb, for faults injected without one.
 static MQLONG defaultCc(const std::string &verb, MQLONG reason) {
@@ -534,7 +601,7 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
     std::string word = command.substr(0, sp);
     std::string rest = sp == std::string::npos ? std::string() : command.substr(sp + 1);
     if (word == "mqsc") {
-        Mqsc m{*this, {}, 0, 0, 0};
+        Mqsc m(*this);
         for (const std::string &cmd : splitCommands(rest)) {
             std::string u = upper(trimBlanks(cmd));
             if (u == "END") break;

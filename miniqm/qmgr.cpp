@@ -197,6 +197,7 @@ Queue *QueueManager::addQueue(Object def) {
     q->def = std::move(def);
     q->def.strs[MQCA_Q_NAME] = q->def.name;
     q->def.ints[MQIA_Q_TYPE] = queueType(q->def.kind);
+    q->counts.reset(0, qmos::wallMs());
     Queue *raw = q.get();
     queues_[raw->def.name] = std::move(q);
     return raw;
@@ -459,8 +460,10 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
         error = "data directory holds queue manager " + qmgr_.name + ", not " + name;
         return false;
     }
-    for (auto &[qname, q] : queues_)
+    for (auto &[qname, q] : queues_) {
         for (auto &[key, m] : q->msgs) nextSeq_ = std::max(nextSeq_, m->seq + 1);
+        q->counts.reset(q->depth, qmos::wallMs());
+    }
     if (!findQueue("SYSTEM.RETAINED.PUB.QUEUE")) {
         // Made by older miniqm versions without it: retained publications are kept there.
         Object o;
@@ -532,7 +535,7 @@ bool QueueManager::fault(const char *verb, const std::string &object, const std:
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->verb != "*" && it->verb != verb) continue;
         if (!it->object.empty() && it->object != object) continue;
-        if (!it->appl.empty() && it->appl != appl) continue;
+        if (!it->appl.empty() ? it->appl != appl : appl == kCommandServerAppl) continue;
         r.cc = it->cc;
         r.reason = it->reason;
         if (--it->remaining <= 0) faults_.erase(it);

@@ -65,8 +65,23 @@ struct Message {
     std::string props;       // message properties, qmprops::PropertyList's encoded form
 };
 
+// RESET QSTATS's counts for one queue, since it was last reset (or the queue manager started):
+// puts and gets, uncommitted ones included and not taken back by a backout, and the highest depth.
+struct ResetCounts {
+    MQLONG enqueued = 0, dequeued = 0, highDepth = 0;
+    int64_t sinceMs = 0;
+    void put(MQLONG depth) {
+        ++enqueued;
+        raised(depth);
+    }
+    void got() { ++dequeued; }
+    void raised(MQLONG depth) { highDepth = depth > highDepth ? depth : highDepth; }
+    void reset(MQLONG depth, int64_t nowMs) { *this = {0, 0, depth, nowMs}; }
+};
+
 struct Queue {
     Object def;
+    ResetCounts counts;
     std::map<MsgKey, std::unique_ptr<Message>> msgs;
     MQLONG depth = 0;  // CURDEPTH: committed + uncommitted puts - uncommitted gets
     MQLONG openInput = 0, openInputExclusive = 0, openOutput = 0, handles = 0;
@@ -173,6 +188,10 @@ struct GetOptions {
 
 enum class State { Running, Quiescing, Stopping };
 
+// The ApplName of the command server's connection (cmdserver.cpp), as IBM MQ's shows. Fault rules
+// reach it only when they name it: it is not one of the applications a test means.
+constexpr const char *kCommandServerAppl = "amqpcsea";
+
 struct FaultRule {
     std::string verb;    // "MQOPEN", "MQCMIT", ... or "*"
     std::string object;  // empty: any object
@@ -227,6 +246,22 @@ public:
 
     // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
     std::string admin(const std::string &command, bool &ok);
+
+    // One MQSC command of an escape request to the command server. request is the request's
+    // descriptor: who asked (its identity and origin context).
+    struct MqscAnswer {
+        MQLONG command = MQCMD_ESCAPE;  // the command's PCF code; MQCMD_ESCAPE when unparsable
+        bool failed = false;
+        std::vector<std::string> messages;  // one per response message: a DISPLAY's per object
+    };
+    MqscAnswer escape(const std::string &text, const MQMD &request);
+    // RESET QSTATS: the counts of every local queue the name matches (generic with a trailing
+    // '*'), each restarted. 2085 when none matches; MQRCCF_Q_WRONG_TYPE for another kind named.
+    struct QueueCounts {
+        std::string name;
+        MQLONG sinceResetSeconds, highDepth, enqueued, dequeued;
+    };
+    Result resetQueueCounts(const std::string &pattern, std::vector<QueueCounts> &out);
 
     // Stopping: quiesce lets connections finish (FAIL_IF_QUIESCING calls fail with 2161); stop
     // ends waits with 2162 and refuses everything.

@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "miniqm/cmdserver.h"
 #include "miniqm/os.h"
 #include "miniqm/paths.h"
 #include "miniqm/qmgr.h"
@@ -25,6 +26,7 @@ using qmwire::Writer;
 
 struct ServerState {
     qm::QueueManager qm;
+    qmcmd::CommandServer cmdServer{qm};
     std::mutex mu;
     std::condition_variable done;
     std::set<int> fds;  // open client sockets
@@ -88,6 +90,10 @@ bool onAdmin(Request &q) {
     } else if (text == "stop now") {
         q.s.qm.stopNow();
         out = "stopping\n";
+    } else if (text == "cmdserver start") {
+        ok = q.s.cmdServer.start(out);
+    } else if (text == "cmdserver stop") {
+        ok = q.s.cmdServer.stop(out);
     } else {
         out = q.s.qm.admin(text, ok);
     }
@@ -408,6 +414,9 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
         say("cannot write the run file: " + qmos::errorText(qmos::lastError()));
         return 5;
     }
+    // The command server starts with the queue manager, as IBM MQ's does by default (SCMDSERV).
+    std::string started;
+    if (!s.cmdServer.start(started)) say(started);
     say("started, pid " + std::to_string(qmos::currentPid()) + ", port " + std::to_string(port));
     if (readyFd >= 0) {
         std::string line = "ready " + std::to_string(qmos::currentPid()) + " " + std::to_string(port) + "\n";
@@ -445,6 +454,7 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
     bool quiesced = s.qm.state() != qm::State::Stopping;
     say(quiesced ? "quiesced, ending" : "ending immediately");
     s.qm.stopNow();
+    s.cmdServer.end();
     // One byte into an empty pipe of our own: it cannot be refused.
     bool woken = qmos::writeFd(wake[1], "x", 1);
     (void)woken;

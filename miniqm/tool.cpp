@@ -26,6 +26,7 @@ const char kUsage[] =
     "  put QM Q [--file F] [--format NAME] [--msgid HEX] [--correlid HEX] [--persistent] [--replyto Q]\n"
     "  get QM Q [--browse] [--wait SECS] [--raw FILE]\n"
     "  depth QM Q                       current depth of a local queue\n"
+    "  cmdserver QM start|stop          start or stop the command server (it starts with the queue manager)\n"
     "  fault QM VERB REASON [--count N] [--queue Q] [--conn APPLNAME] [--cc N]   fail the next N calls of "
     "VERB\n"
     "  fault QM clear|list\n"
@@ -316,6 +317,22 @@ int cmdMqsc(int argc, char **argv) {
     return o == qmadmin::Outcome::Ok ? 0 : 10;
 }
 
+int cmdCmdserver(int argc, char **argv) {
+    Args a = parseArgs(argc, argv, 2, {}, {});
+    if (int code = stopCode(a); code >= 0) return code;
+    if (a.pos.size() != 2 || (a.pos[1] != "start" && a.pos[1] != "stop"))
+        return usage("cmdserver needs a queue manager name and start or stop");
+    std::string dir;
+    qmpaths::QmConfig cfg;
+    if (int missing = findQm(a.pos[0], dir, cfg)) return missing;
+    std::string reply;
+    qmadmin::Outcome o = qmadmin::request(dir, "cmdserver " + a.pos[1], reply);
+    if (o == qmadmin::Outcome::Unreachable || o == qmadmin::Outcome::NoReply)
+        return fail("queue manager " + cfg.name + " is not running");
+    std::fputs(reply.c_str(), stdout);
+    return o == qmadmin::Outcome::Ok ? 0 : 1;
+}
+
 int mqFail(const char *verb, MQLONG reason) {
     return fail(std::string(verb) + " failed with reason " + std::to_string(reason));
 }
@@ -555,9 +572,17 @@ int main(int argc, char **argv) {
         int (*run)(int, char **);
     };
     static const Entry kCommands[] = {
-        {"create", cmdCreate}, {"start", cmdStart}, {"stop", cmdStop}, {"delete", cmdDelete},
-        {"status", cmdStatus}, {"mqsc", cmdMqsc},   {"put", cmdPut},   {"get", cmdGet},
-        {"depth", cmdDepth},   {"fault", cmdFault},
+        {"create", cmdCreate},
+        {"start", cmdStart},
+        {"stop", cmdStop},
+        {"delete", cmdDelete},
+        {"status", cmdStatus},
+        {"mqsc", cmdMqsc},
+        {"put", cmdPut},
+        {"get", cmdGet},
+        {"depth", cmdDepth},
+        {"fault", cmdFault},
+        {"cmdserver", cmdCmdserver},
     };
     for (const Entry &e : kCommands)
         if (cmd == e.name) return e.run(argc, argv);

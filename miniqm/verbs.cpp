@@ -618,6 +618,7 @@ Result QueueManager::storeMessage(Conn *c, Queue *q, std::unique_ptr<Message> m,
     }
     q->msgs[key] = std::move(m);
     ++q->depth;
+    q->counts.put(q->depth);
     if (!syncpoint) changed_.notify_all();
     return Result::ok();
 }
@@ -731,6 +732,7 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
         --q->depth;
         maybeCompact();
     }
+    q->counts.got();
     return result;
 }
 
@@ -924,6 +926,7 @@ Result QueueManager::backoutUow(Conn *c) {
             m->getter = nullptr;
             ++m->md.BackoutCount;
             ++q->depth;
+            q->counts.raised(q->depth);
             if (m->persistent && !q->tempDynamic &&
                 q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
                 hardened.str(q->def.name);

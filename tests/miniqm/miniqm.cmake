@@ -14,4 +14,6 @@ foreach(exe ${folder_tests})
   else()
     target_link_libraries(${exe} PRIVATE mqm miniqm_core)
   endif()
+  # Replies and events are read with the system's own PCF parser.
+  target_link_libraries(${exe} PRIVATE zunt_mqi)
 endforeach()

@@ -1,0 +1,420 @@
+// The command server: one thread per queue manager with a connection of its own, which gets each
+// request under syncpoint, answers it outside syncpoint and then commits the get, so that a
+// request the server ends in the middle of is answered after the next start.
+// miniqm reads and writes PCF here with its own small code, independent of the system's PCF
+// parser, so that tests reading the replies with the system's parser check both.
+#include "miniqm/cmdserver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "miniqm/convert.h"
+#include "miniqm/os.h"
+#include "miniqm/wire.h"
+
+namespace qmcmd {
+
+namespace {
+
+constexpr const char *kCommandQueue = "SYSTEM.ADMIN.COMMAND.QUEUE";
+constexpr MQLONG kPollMs = 100;  // how long a stop may wait for the get under way
+constexpr MQLONG kMaxRequest = 104857600;
+
+// ---- requests ----
+
+// One parameter of a request: an integer (MQCFIN) or a string (MQCFST).
+struct Parm {
+    MQLONG type = 0, id = 0, value = 0;
+    std::string text;  // trailing blanks and NULs removed
+};
+
+struct Request {
+    MQLONG command = MQCMD_NONE;
+    MQLONG reason = MQRC_NONE;  // why it cannot be carried out as sent (an MQRCCF_* value)
+    std::vector<Parm> parms;
+};
+
+// One parameter structure at offset at; false (with req.reason) when it is not a sound one.
+bool parseParm(const std::string &data, size_t &at, Request &req) {
+    qmwire::Reader r(data.data() + at, data.size() - at);
+    Parm p;
+    p.type = r.i32();
+    MQLONG length = r.i32();
+    p.id = r.i32();
+    if (r.failed() || length < 12 || static_cast<size_t>(length) > data.size() - at) {
+        req.reason = MQRCCF_MSG_LENGTH_ERROR;
+    } else if (p.type == MQCFT_INTEGER) {
+        p.value = r.i32();
+        if (length != MQCFIN_STRUC_LENGTH) req.reason = MQRCCF_CFIN_LENGTH_ERROR;
+    } else if (p.type == MQCFT_STRING) {
+        r.i32();  // CodedCharSetId: the request was converted to the queue manager's
+        MQLONG textLength = r.i32();
+        if (length < MQCFST_STRUC_LENGTH_FIXED || length % 4 != 0)
+            req.reason = MQRCCF_CFST_LENGTH_ERROR;
+        else if (textLength < 0 || textLength > length - MQCFST_STRUC_LENGTH_FIXED)
+            req.reason = MQRCCF_CFST_STRING_LENGTH_ERR;
+        else
+            p.text = qm::trimBlanks(std::string_view(data).substr(at + MQCFST_STRUC_LENGTH_FIXED,
+                                                                  static_cast<size_t>(textLength)));
+    } else {
+        req.reason = MQRCCF_STRUCTURE_TYPE_ERROR;
+    }
+    if (req.reason != MQRC_NONE) return false;
+    req.parms.push_back(p);
+    at += static_cast<size_t>(length);
+    return true;
+}
+
+// Reads a request's MQCFH and its parameters, checking what IBM MQ checks of every command.
+Request parse(const MQMD &md, const std::string &data) {
+    Request req;
+    if (std::memcmp(md.Format, MQFMT_ADMIN, 8) != 0 || !qmconv::reversedEncoding(md.Encoding)) {
+        req.reason = MQRCCF_MD_FORMAT_ERROR;
+        return req;
+    }
+    qmwire::Reader r(data);
+    MQLONG type = r.i32(), length = r.i32(), version = r.i32();
+    req.command = r.i32();
+    MQLONG seq = r.i32(), control = r.i32();
+    r.i32();  // CompCode
+    r.i32();  // Reason
+    MQLONG count = r.i32();
+    if (r.failed())
+        req.reason = MQRCCF_MSG_LENGTH_ERROR;
+    else if (type != MQCFT_COMMAND)
+        req.reason = MQRCCF_CFH_TYPE_ERROR;
+    else if (length != MQCFH_STRUC_LENGTH)
+        req.reason = MQRCCF_CFH_LENGTH_ERROR;
+    else if (version < MQCFH_VERSION_1 || version > MQCFH_VERSION_3)
+        req.reason = MQRCCF_CFH_VERSION_ERROR;
+    else if (seq != 1)
+        req.reason = MQRCCF_CFH_MSG_SEQ_NUMBER_ERR;
+    else if (control != MQCFC_LAST)
+        req.reason = MQRCCF_CFH_CONTROL_ERROR;
+    else if (count < 0)
+        req.reason = MQRCCF_CFH_PARM_COUNT_ERROR;
+    size_t at = static_cast<size_t>(MQCFH_STRUC_LENGTH);
+    for (MQLONG i = 0; i < count && req.reason == MQRC_NONE; ++i)
+        if (!parseParm(data, at, req)) break;
+    if (req.reason == MQRC_NONE && at != data.size()) req.reason = MQRCCF_MSG_LENGTH_ERROR;
+    return req;
+}
+
+// The parameters a command takes: each once, the required ones present. MQRC_NONE or why not.
+MQLONG checkParms(const Request &req, const std::vector<MQLONG> &ints, const std::vector<MQLONG> &strings) {
+    std::vector<MQLONG> seen;
+    for (const Parm &p : req.parms) {
+        bool integer = p.type == MQCFT_INTEGER;
+        const std::vector<MQLONG> &known = integer ? ints : strings;
+        if (std::find(known.begin(), known.end(), p.id) == known.end())
+            return integer ? MQRCCF_CFIN_PARM_ID_ERROR : MQRCCF_CFST_PARM_ID_ERROR;
+        if (std::find(seen.begin(), seen.end(), p.id) != seen.end())
+            return integer ? MQRCCF_CFIN_DUPLICATE_PARM : MQRCCF_CFST_DUPLICATE_PARM;
+        seen.push_back(p.id);
+    }
+    return seen.size() < ints.size() + strings.size() ? MQRCCF_PARM_COUNT_TOO_SMALL : MQRC_NONE;
+}
+
+const Parm *findParm(const Request &req, MQLONG id) {
+    for (const Parm &p : req.parms)
+        if (p.id == id) return &p;
+    return nullptr;
+}
+
+// ---- responses ----
+
+// Builds one response message: the MQCFH, then the parameters as they are added.
+class Response {
+public:
+    Response(MQLONG ccsid) : ccsid_(ccsid) {}
+    void integer(MQLONG id, MQLONG value) {
+        body_.i32(MQCFT_INTEGER);
+        body_.i32(MQCFIN_STRUC_LENGTH);
+        body_.i32(id);
+        body_.i32(value);
+        ++count_;
+    }
+    // A string, blank padded to width when given, in a structure a multiple of 4 bytes long.
+    void string(MQLONG id, const std::string &text, size_t width = 0) {
+        size_t n = std::max(text.size(), width);
+        size_t padded = (n + 3) / 4 * 4;
+        body_.i32(MQCFT_STRING);
+        body_.i32(static_cast<int32_t>(MQCFST_STRUC_LENGTH_FIXED + padded));
+        body_.i32(id);
+        body_.i32(ccsid_);
+        body_.i32(static_cast<int32_t>(n));
+        body_.fixed(text, n);
+        body_.bytes().append(padded - n, '\0');
+        ++count_;
+    }
+    std::string message(MQLONG command, MQLONG seq, bool last, MQLONG cc, MQLONG reason) {
+        qmwire::Writer w;
+        for (MQLONG v : {MQCFT_RESPONSE, MQCFH_STRUC_LENGTH, MQCFH_VERSION_1, command, seq,
+                         last ? MQCFC_LAST : MQCFC_NOT_LAST, cc, reason, count_})
+            w.i32(v);
+        return w.bytes() + body_.bytes();
+    }
+
+private:
+    MQLONG ccsid_;
+    MQLONG count_ = 0;
+    qmwire::Writer body_;
+};
+
+std::vector<std::string> failure(MQLONG command, MQLONG reason) {
+    return {Response(0).message(command, 1, true, MQCC_FAILED, reason)};
+}
+
+// MQCMD_ESCAPE: the MQSC command's answer, one message per response (a DISPLAY: per object).
+std::vector<std::string> escape(qm::QueueManager &qm, const MQMD &md, const Request &req, MQLONG ccsid) {
+    if (MQLONG why = checkParms(req, {MQIACF_ESCAPE_TYPE}, {MQCACF_ESCAPE_TEXT})) return failure(req.command, why);
+    const Parm *type = findParm(req, MQIACF_ESCAPE_TYPE), *text = findParm(req, MQCACF_ESCAPE_TEXT);
+    if (!type || !text) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
+    if (type->value != MQET_MQSC) return failure(req.command, MQRCCF_ESCAPE_TYPE_ERROR);
+    qm::QueueManager::MqscAnswer answer = qm.escape(text->text, md);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < answer.messages.size(); ++i) {
+        Response r(ccsid);
+        r.integer(MQIACF_ESCAPE_TYPE, MQET_MQSC);
+        r.string(MQCACF_ESCAPE_TEXT, answer.messages[i]);
+        out.push_back(r.message(answer.command, static_cast<MQLONG>(i + 1), i + 1 == answer.messages.size(),
+                                answer.failed ? MQCC_FAILED : MQCC_OK,
+                                answer.failed ? MQRCCF_COMMAND_FAILED : MQRC_NONE));
+    }
+    return out;
+}
+
+// MQCMD_RESET_Q_STATS: one message per queue with its counts, which start again.
+std::vector<std::string> resetQStats(qm::QueueManager &qm, const Request &req, MQLONG ccsid) {
+    if (MQLONG why = checkParms(req, {}, {MQCA_Q_NAME})) return failure(req.command, why);
+    const Parm *name = findParm(req, MQCA_Q_NAME);
+    if (!name) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
+    std::vector<qm::QueueManager::QueueCounts> counts;
+    qm::Result r = qm.resetQueueCounts(name->text, counts);
+    if (r.failed()) return failure(req.command, r.reason);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        Response m(ccsid);
+        m.string(MQCA_Q_NAME, counts[i].name, MQ_Q_NAME_LENGTH);
+        m.integer(MQIA_TIME_SINCE_RESET, counts[i].sinceResetSeconds);
+        m.integer(MQIA_HIGH_Q_DEPTH, counts[i].highDepth);
+        m.integer(MQIA_MSG_ENQ_COUNT, counts[i].enqueued);
+        m.integer(MQIA_MSG_DEQ_COUNT, counts[i].dequeued);
+        out.push_back(m.message(req.command, static_cast<MQLONG>(i + 1), i + 1 == counts.size(), MQCC_OK, 0));
+    }
+    return out;
+}
+
+bool genericMatch(const std::string &pattern, const std::string &name) {
+    if (!pattern.empty() && pattern.back() == '*')
+        return name.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
+    return pattern == name;
+}
+
+void say(const std::string &qmName, const std::string &text) {
+    std::fprintf(stderr, "miniqmd(%s): command server: %s\n", qmName.c_str(), text.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+std::vector<std::string> respond(qm::QueueManager &qm, const MQMD &md, const std::string &data, MQLONG ccsid) {
+    Request req = parse(md, data);
+    if (req.reason != MQRC_NONE) return failure(req.command, req.reason);
+    switch (req.command) {
+        case MQCMD_ESCAPE:
+            return escape(qm, md, req, ccsid);
+        case MQCMD_RESET_Q_STATS:
+            return resetQStats(qm, req, ccsid);
+        default:
+            return failure(req.command, MQRCCF_CFH_COMMAND_ERROR);
+    }
+}
+
+// ---- the thread ----
+
+CommandServer::CommandServer(qm::QueueManager &qm) : qm_(qm) {}
+
+CommandServer::~CommandServer() {
+    end();
+}
+
+bool CommandServer::start(std::string &text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (ending_) {
+        text = "The queue manager is ending.\n";
+        return false;
+    }
+    if (wanted_) {
+        text = "The command server is already running.\n";
+        return false;
+    }
+    wanted_ = true;
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    cv_.notify_all();
+    text = "The command server has started.\n";
+    return true;
+}
+
+bool CommandServer::stop(std::string &text) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!wanted_) {
+        text = "The command server is not running.\n";
+        return false;
+    }
+    wanted_ = false;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return !serving_; });
+    text = "The command server has stopped.\n";
+    return true;
+}
+
+void CommandServer::end() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ending_ = true;
+        wanted_ = false;
+        cv_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+bool CommandServer::keepServing() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return wanted_ && !ending_;
+}
+
+void CommandServer::run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        cv_.wait(lock, [this] { return ending_ || wanted_; });
+        if (ending_) return;
+        serving_ = true;
+        lock.unlock();
+        serve();
+        lock.lock();
+        serving_ = false;
+        cv_.notify_all();
+        // Refused (quiescing, stopping) or thrown off: try again later, not at once.
+        if (wanted_ && !ending_) cv_.wait_for(lock, std::chrono::milliseconds(kPollMs));
+    }
+}
+
+namespace {
+
+// The reply to a request: IBM MQ's response descriptor, identity passed on from the request.
+void replyDescriptor(const MQMD &request, const std::string &qmName, MQMD &md, qm::PutOptions &pmo) {
+    md = MQMD_DEFAULT;
+    md.Version = MQMD_VERSION_2;
+    md.MsgType = MQMT_REPLY;
+    std::memcpy(md.Format, MQFMT_ADMIN, 8);
+    md.Encoding = MQENC_NATIVE;
+    md.CodedCharSetId = MQCCSI_Q_MGR;
+    md.Priority = request.Priority;
+    md.Persistence = request.Persistence;
+    bool passCorrel = request.Report & MQRO_PASS_CORREL_ID;
+    std::memcpy(md.CorrelId, passCorrel ? request.CorrelId : request.MsgId, sizeof md.CorrelId);
+    bool passMsgId = request.Report & MQRO_PASS_MSG_ID;
+    if (passMsgId) std::memcpy(md.MsgId, request.MsgId, sizeof md.MsgId);
+    std::memcpy(md.UserIdentifier, request.UserIdentifier, sizeof md.UserIdentifier);
+    std::memcpy(md.AccountingToken, request.AccountingToken, sizeof md.AccountingToken);
+    std::memcpy(md.ApplIdentityData, request.ApplIdentityData, sizeof md.ApplIdentityData);
+    md.PutApplType = MQAT_QMGR;
+    qm::setField(md.PutApplName, sizeof md.PutApplName, qmName.substr(0, sizeof md.PutApplName));
+    qmos::mqDateTime(qmos::wallMs(), md.PutDate, md.PutTime);
+    pmo.version = MQPMO_VERSION_2;
+    pmo.options = MQPMO_NO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | (passMsgId ? 0 : MQPMO_NEW_MSG_ID);
+}
+
+}  // namespace
+
+void CommandServer::serve() {
+    qm::Conn *conn = nullptr;
+    if (qm_.connect(kApplName, qmos::userName(), conn).failed()) return;
+    const std::string qmName = qm_.name();
+    MQLONG ccsid = 0;
+    {
+        qm::OpenRequest od;
+        od.objectType = MQOT_Q_MGR;
+        MQLONG hobj = 0;
+        qm::OpenReply out;
+        std::vector<MQLONG> ints;
+        std::string chars;
+        if (!qm_.open(conn, od, MQOO_INQUIRE, hobj, out).failed()) {
+            if (!qm_.inq(conn, hobj, {MQIA_CODED_CHAR_SET_ID}, 1, 0, ints, chars).failed() && !ints.empty())
+                ccsid = ints[0];
+            qm::Result closed = qm_.close(conn, hobj, MQCO_NONE);
+            (void)closed;
+        }
+    }
+    qm::OpenRequest od;
+    od.objectName = kCommandQueue;
+    MQLONG hobj = 0;
+    qm::OpenReply opened;
+    qm::Result r = qm_.open(conn, od, MQOO_INPUT_SHARED | MQOO_FAIL_IF_QUIESCING, hobj, opened);
+    if (r.failed()) say(qmName, "cannot open " + std::string(kCommandQueue) + ": reason " + std::to_string(r.reason));
+    while (!r.failed() && keepServing()) {
+        MQMD md = MQMD_DEFAULT;
+        md.Version = MQMD_VERSION_2;
+        md.Encoding = MQENC_NATIVE;
+        md.CodedCharSetId = MQCCSI_Q_MGR;
+        qm::GetOptions gmo;
+        gmo.version = MQGMO_VERSION_4;
+        gmo.options = MQGMO_SYNCPOINT | MQGMO_WAIT | MQGMO_FAIL_IF_QUIESCING | MQGMO_CONVERT;
+        gmo.waitInterval = kPollMs;
+        gmo.wantHandle = true;  // properties of a request are not part of the command
+        std::string data;
+        MQLONG dataLength = 0;
+        qm::Result got = qm_.get(conn, hobj, md, gmo, kMaxRequest, data, dataLength);
+        if (got.reason == MQRC_NO_MSG_AVAILABLE || got.reason == MQRC_GET_INHIBITED) continue;
+        if (got.failed()) break;  // quiescing, stopping, the queue gone
+        std::vector<std::string> replies = respond(qm_, md, data, ccsid);
+        std::string replyQ = qm::fixedField(md.ReplyToQ, sizeof md.ReplyToQ);
+        if (replyQ.empty() && !replies.empty()) say(qmName, "a request without a reply-to queue was carried out");
+        for (size_t i = 0; i < replies.size() && !replyQ.empty(); ++i) {
+            qm::OpenRequest to;
+            to.objectName = replyQ;
+            to.objectQMgrName = qm::fixedField(md.ReplyToQMgr, sizeof md.ReplyToQMgr);
+            MQMD reply;
+            qm::PutOptions pmo;
+            replyDescriptor(md, qmName, reply, pmo);
+            qm::OpenReply out;
+            qm::Result put = qm_.put1(conn, to, reply, pmo, replies[i], out);
+            if (put.failed()) {
+                say(qmName, "cannot reply to " + replyQ + ": reason " + std::to_string(put.reason));
+                break;
+            }
+        }
+        qm::Result committed = qm_.commit(conn);
+        if (committed.failed()) say(qmName, "cannot commit a request's get: reason " + std::to_string(committed.reason));
+    }
+    qm::Result ended = qm_.disconnect(conn, true);
+    (void)ended;
+}
+
+}  // namespace qmcmd
+
+namespace qm {
+
+Result QueueManager::resetQueueCounts(const std::string &pattern, std::vector<QueueCounts> &out) {
+    std::lock_guard<std::mutex> lock(mu_);
+    out.clear();
+    bool generic = !pattern.empty() && pattern.back() == '*';
+    const int64_t now = qmos::wallMs();
+    for (auto &[name, q] : queues_) {
+        if (!qmcmd::genericMatch(pattern, name)) continue;
+        if (q->def.kind != K_QLOCAL) {
+            if (!generic) return Result::fail(MQRCCF_Q_WRONG_TYPE);
+            continue;
+        }
+        ResetCounts &c = q->counts;
+        MQLONG since = static_cast<MQLONG>(std::max<int64_t>(0, (now - c.sinceMs) / 1000));
+        out.push_back({name, since, c.highDepth, c.enqueued, c.dequeued});
+        c.reset(q->depth, now);
+    }
+    return out.empty() ? Result::fail(MQRC_UNKNOWN_OBJECT_NAME) : Result::ok();
+}
+
+}  // namespace qm

@@ -1,0 +1,383 @@
+// The command server: PCF requests on SYSTEM.ADMIN.COMMAND.QUEUE answered on the reply-to queue
+// as IBM MQ answers them (escape MQSC one response per displayed object, Reset Queue Statistics,
+// an error response for anything else), read back with the system's own PCF parser.
+#include <cstring>
+
+#include "miniqm/qm_fixture.h"
+#include "mqi/pcf.h"
+
+using namespace qmt;
+
+namespace {
+
+// A request as the console builds one: MQCFH then MQCFIN / MQCFST parameters.
+class RequestBuilder {
+public:
+    explicit RequestBuilder(MQLONG command, MQLONG type = MQCFT_COMMAND) : command_(command), type_(type) {}
+    RequestBuilder &integer(MQLONG id, MQLONG value) {
+        for (MQLONG v : {MQCFT_INTEGER, MQCFIN_STRUC_LENGTH, id, value}) word(v);
+        ++count_;
+        return *this;
+    }
+    RequestBuilder &string(MQLONG id, const std::string &text) {
+        size_t padded = (text.size() + 3) / 4 * 4;
+        for (MQLONG v : {MQCFT_STRING, static_cast<MQLONG>(MQCFST_STRUC_LENGTH_FIXED + padded), id, 0,
+                         static_cast<MQLONG>(text.size())})
+            word(v);
+        body_ += text + std::string(padded - text.size(), ' ');
+        ++count_;
+        return *this;
+    }
+    std::string bytes() const {
+        std::string head;
+        for (MQLONG v : {type_, MQCFH_STRUC_LENGTH, MQCFH_VERSION_1, command_, 1, MQCFC_LAST, 0, 0, count_}) {
+            char b[4];
+            mqiPutI32(b, 0, v);
+            head.append(b, 4);
+        }
+        return head + body_;
+    }
+
+private:
+    void word(MQLONG v) {
+        char b[4];
+        mqiPutI32(b, 0, v);
+        body_.append(b, 4);
+    }
+    MQLONG command_, type_, count_ = 0;
+    std::string body_;
+};
+
+std::string escape(const std::string &text) {
+    return RequestBuilder(MQCMD_ESCAPE).integer(MQIACF_ESCAPE_TYPE, MQET_MQSC).string(MQCACF_ESCAPE_TEXT, text).bytes();
+}
+
+struct Item {
+    MQLONG type = 0, id = 0, value = 0;
+    std::string text;
+};
+
+struct Reply {
+    MQMD md{};
+    MQLONG type = 0, command = 0, seq = 0, control = 0, cc = 0, reason = 0;
+    std::vector<Item> items;
+    std::string text(MQLONG id) const {
+        for (const Item &i : items)
+            if (i.id == id) return i.text;
+        return "<none>";
+    }
+    MQLONG value(MQLONG id) const {
+        for (const Item &i : items)
+            if (i.id == id) return i.value;
+        return -1;
+    }
+};
+
+// One response message as the system reads it: the MQCFH fields, then MQPCFGetNextParm item by item.
+Reply decode(const MQMD &md, std::string data) {
+    Reply r;
+    r.md = md;
+    EXPECT_GE(data.size(), 36u);
+    if (data.size() < 36) return r;
+    r.type = mqiGetI32(data.data(), 0);
+    r.command = mqiGetI32(data.data(), 12);
+    r.seq = mqiGetI32(data.data(), 16);
+    r.control = mqiGetI32(data.data(), 20);
+    r.cc = mqiGetI32(data.data(), 24);
+    r.reason = mqiGetI32(data.data(), 28);
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, reinterpret_cast<uint8_t *>(data.data()), static_cast<int32_t>(data.size()), 0);
+    for (;;) {
+        int32_t type = 0, id = 0, length = 0, count = 0, cc = 0, reason = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&cursor, &type, &id, &value, &length, &count, &cc, &reason);
+        if (cc != MQCC_OK) {
+            EXPECT_EQ(reason, PCF_END_OF_MESSAGE);
+            break;
+        }
+        Item it;
+        it.type = type;
+        it.id = id;
+        if (type == MQCFT_INTEGER) it.value = mqiGetI32(value, 0);
+        if (type == MQCFT_STRING) it.text = std::string(static_cast<char *>(value), static_cast<size_t>(length));
+        r.items.push_back(it);
+    }
+    return r;
+}
+
+class CmdServerTest : public QmTest {
+protected:
+    void SetUp() override {
+        QmTest::SetUp();
+        MQOD od = MQOD_DEFAULT;
+        replyQ = open(h, "SYSTEM.DEFAULT.MODEL.QUEUE", MQOO_INPUT_EXCLUSIVE, nullptr, &od);
+        replyQName = text(od.ObjectName, 48);
+        ASSERT_FALSE(replyQName.empty());
+    }
+
+    // Puts a request (request priority and persistence as given) and returns its descriptor.
+    MQMD send(const std::string &request, MQLONG priority = 0, MQLONG persistence = MQPER_NOT_PERSISTENT,
+              const char *format = MQFMT_ADMIN) {
+        MQOD od = MQOD_DEFAULT;
+        setText(od.ObjectName, 48, "SYSTEM.ADMIN.COMMAND.QUEUE");
+        MQMD md = MQMD_DEFAULT;
+        md.MsgType = MQMT_REQUEST;
+        std::memcpy(md.Format, format, 8);
+        md.Priority = priority;
+        md.Persistence = persistence;
+        setText(md.ReplyToQ, 48, replyQName);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
+        Rc r;
+        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(request.size()), const_cast<char *>(request.data()), &r.cc,
+               &r.reason);
+        EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+        return md;
+    }
+
+    // The replies to a request, up to the one with MQCFC_LAST; waitMs for each.
+    std::vector<Reply> replies(const MQMD &request, MQLONG waitMs = 10000) {
+        std::vector<Reply> out;
+        for (;;) {
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.CorrelId, request.MsgId, sizeof md.CorrelId);
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Version = MQGMO_VERSION_2;
+            gmo.MatchOptions = MQMO_MATCH_CORREL_ID;
+            std::string data;
+            Rc r = get(h, replyQ, &data, MQGMO_NO_SYNCPOINT | MQGMO_WAIT, &md, 65536, nullptr, waitMs, &gmo);
+            if (r.cc != MQCC_OK) break;
+            out.push_back(decode(md, data));
+            if (out.back().control == MQCFC_LAST) break;
+        }
+        return out;
+    }
+
+    std::vector<Reply> ask(const std::string &request) { return replies(send(request)); }
+
+    MQHOBJ replyQ = MQHO_UNUSABLE_HOBJ;
+    std::string replyQName;
+};
+
+bool startsWith(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+TEST_F(CmdServerTest, EscapeDisplayAnswersOnePerObjectWithTheRequestsIdentifiers) {
+    define("DEFINE QLOCAL(X1)\nDEFINE QLOCAL(X2)\nDEFINE QLOCAL(X3)\nDEFINE QALIAS(XA) TARGET(X1)\n"
+           "DEFINE QLOCAL(REPLIES)");
+    // A permanent reply queue: a temporary dynamic one takes no persistent replies (2048).
+    replyQ = open(h, "REPLIES", MQOO_INPUT_SHARED);
+    replyQName = "REPLIES";
+    MQMD request = send(escape("DISPLAY QLOCAL(X*) CURDEPTH"), 7, MQPER_PERSISTENT);
+    std::vector<Reply> got = replies(request);
+    ASSERT_EQ(got.size(), 3u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        const Reply &r = got[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.md.MsgType, MQMT_REPLY);
+        EXPECT_EQ(text(r.md.Format, 8), "MQADMIN");
+        EXPECT_EQ(std::memcmp(r.md.CorrelId, request.MsgId, 24), 0);
+        EXPECT_NE(std::memcmp(r.md.MsgId, request.MsgId, 24), 0);
+        EXPECT_EQ(r.md.Priority, 7);
+        EXPECT_EQ(r.md.Persistence, MQPER_PERSISTENT);
+        EXPECT_EQ(r.type, MQCFT_RESPONSE);
+        EXPECT_EQ(r.command, MQCMD_INQUIRE_Q);
+        EXPECT_EQ(r.seq, static_cast<MQLONG>(i + 1));
+        EXPECT_EQ(r.control, i + 1 == got.size() ? MQCFC_LAST : MQCFC_NOT_LAST);
+        EXPECT_EQ(r.cc, MQCC_OK);
+        ASSERT_EQ(r.items.size(), 2u);
+        EXPECT_EQ(r.items[0].id, MQIACF_ESCAPE_TYPE);
+        EXPECT_EQ(r.items[0].value, MQET_MQSC);
+        std::string t = r.text(MQCACF_ESCAPE_TEXT);
+        EXPECT_TRUE(startsWith(t, "AMQ8409I: Display Queue details.\n")) << t;
+        EXPECT_NE(t.find("QUEUE(X" + std::to_string(i + 1) + ")"), std::string::npos) << t;
+        EXPECT_NE(t.find("CURDEPTH(0)"), std::string::npos) << t;
+        EXPECT_EQ(t.find("MQSC commands read"), std::string::npos) << t;  // no summary, no echo
+        EXPECT_EQ(t.find(" : DISPLAY"), std::string::npos) << t;
+    }
+}
+
+// Every other MQSC command answers with one message: the MQSC command's PCF code, or MQCMD_ESCAPE
+// for text that is not a command miniqm knows; a failure is CompCode 2 with MQRCCF_COMMAND_FAILED.
+TEST_F(CmdServerTest, EscapeCommandsAnswerOnceWithTheirCommandCodeAndOutcome) {
+    struct Case {
+        const char *mqsc;
+        MQLONG command, cc;
+        const char *starts;
+    };
+    const Case cases[] = {
+        {"DEFINE QLOCAL(T1) MAXDEPTH(5)", MQCMD_CREATE_Q, MQCC_OK, "AMQ8006I: IBM MQ queue created."},
+        {"ALTER QLOCAL(T1) MAXDEPTH(7)", MQCMD_CHANGE_Q, MQCC_OK, "AMQ8008I"},
+        {"DEFINE QLOCAL(T1)", MQCMD_CREATE_Q, MQCC_FAILED, "AMQ8150E"},
+        {"DIS QMGR", MQCMD_INQUIRE_Q_MGR, MQCC_OK, "AMQ8408I"},
+        {"DISPLAY QUEUE(NO.SUCH.Q)", MQCMD_INQUIRE_Q, MQCC_FAILED, "AMQ8147E: IBM MQ object NO.SUCH.Q not found."},
+        {"DEFINE TOPIC(T.T) TOPICSTR('a/b')", MQCMD_CREATE_TOPIC, MQCC_OK, "AMQ8690I"},
+        {"CLEAR QLOCAL(T1)", MQCMD_CLEAR_Q, MQCC_OK, "AMQ8022I"},
+        {"DELETE QLOCAL(T1)", MQCMD_DELETE_Q, MQCC_OK, "AMQ8007I"},
+        {"DEFINE QLOCAL(T2) NOSUCHATTR(1)", MQCMD_ESCAPE, MQCC_FAILED, "AMQ8405E"},
+        {"PING QMGR", MQCMD_ESCAPE, MQCC_FAILED, "AMQ8405E"},
+        {"", MQCMD_ESCAPE, MQCC_FAILED, "AMQ8405E"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mqsc);
+        std::vector<Reply> got = ask(escape(c.mqsc));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].command, c.command);
+        EXPECT_EQ(got[0].control, MQCFC_LAST);
+        EXPECT_EQ(got[0].cc, c.cc);
+        EXPECT_EQ(got[0].reason, c.cc == MQCC_OK ? MQRC_NONE : MQRCCF_COMMAND_FAILED);
+        EXPECT_TRUE(startsWith(got[0].text(MQCACF_ESCAPE_TEXT), c.starts)) << got[0].text(MQCACF_ESCAPE_TEXT);
+    }
+}
+
+// The console's attribute self-check displays every kind of object: what miniqm has is displayed
+// (or not found), every noun it lacks is a syntax error.
+TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
+    const char *lacking[] = {
+        "DISPLAY AUTHINFO(*) ALL",     "DISPLAY AUTHSERV ALL",     "DISPLAY CHANNEL(SYSTEM.DEF.SVRCONN) ALL",
+        "DISPLAY CHLAUTH(*) ALL",      "DISPLAY CHSTATUS(*) ALL",  "DISPLAY CLUSQMGR(*) ALL",
+        "DISPLAY COMMINFO(SYSTEM.DEFAULT.COMMINFO.MULTICAST) ALL", "DISPLAY CONN(*) ALL",
+        "DISPLAY PROCESS(*) ALL",      "DISPLAY PUBSUB ALL",       "DISPLAY QCLUSTER(*) ALL",
+        "DISPLAY QSTATUS(*) ALL",      "DISPLAY QMSTATUS ALL",     "DISPLAY LISTENER(*) ALL",
+        "DISPLAY LSSTATUS(*) ALL",     "DISPLAY SBSTATUS(*) ALL",  "DISPLAY SERVICE(*) ALL",
+        "DISPLAY SVSTATUS(*) ALL",     "DISPLAY SUB(*) ALL",       "DISPLAY TCLUSTER(*) ALL",
+        "DISPLAY TPSTATUS('') ALL",
+    };
+    for (const char *cmd : lacking) {
+        SCOPED_TRACE(cmd);
+        std::vector<Reply> got = ask(escape(cmd));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].cc, MQCC_FAILED);
+        EXPECT_TRUE(startsWith(got[0].text(MQCACF_ESCAPE_TEXT), "AMQ8405E")) << got[0].text(MQCACF_ESCAPE_TEXT);
+    }
+    struct Known {
+        const char *cmd, *starts;
+    };
+    const Known known[] = {
+        {"DISPLAY QUEUE(SYSTEM.DEFAULT.LOCAL.QUEUE) ALL", "AMQ8409I"},
+        {"DISPLAY QUEUE(SYSTEM.DEFAULT.MODEL.QUEUE) ALL", "AMQ8409I"},
+        {"DISPLAY QUEUE(SYSTEM.DEFAULT.ALIAS.QUEUE) ALL", "AMQ8409I"},
+        {"DISPLAY QUEUE(SYSTEM.DEFAULT.REMOTE.QUEUE) ALL", "AMQ8147E"},
+        {"DISPLAY QMGR ALL", "AMQ8408I"},
+    };
+    for (const Known &k : known) {
+        SCOPED_TRACE(k.cmd);
+        std::vector<Reply> got = ask(escape(k.cmd));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(startsWith(got[0].text(MQCACF_ESCAPE_TEXT), k.starts)) << got[0].text(MQCACF_ESCAPE_TEXT);
+    }
+}
+
+// MQCMD_RESET_Q_STATS: one response per local queue the name matches with the counts since the last
+// reset (uncommitted puts and gets included, backouts not taking them back), which then restart.
+TEST_F(CmdServerTest, ResetQueueStatisticsReportsAndRestartsTheCounts) {
+    define("DEFINE QLOCAL(RQ.A)\nDEFINE QLOCAL(RQ.B)\nDEFINE QALIAS(RQ.ALIAS) TARGET(RQ.A)");
+    MQHOBJ a = open(h, "RQ.A", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+    for (int i = 0; i < 3; ++i) ASSERT_RC(put(h, a, "m"), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(get(h, a, nullptr), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(put(h, a, "backed out", MQPMO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    Rc r;
+    MQBACK(h, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+
+    auto reset = [&](const std::string &name) {
+        return ask(RequestBuilder(MQCMD_RESET_Q_STATS).string(MQCA_Q_NAME, name).bytes());
+    };
+    std::vector<Reply> got = reset("RQ.*");
+    ASSERT_EQ(got.size(), 2u);  // the alias is not counted
+    struct Want {
+        const char *name;
+        MQLONG high, enq, deq;
+    };
+    const Want first[] = {{"RQ.A", 3, 4, 1}, {"RQ.B", 0, 0, 0}};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(first[i].name);
+        EXPECT_EQ(got[i].command, MQCMD_RESET_Q_STATS);
+        EXPECT_EQ(got[i].cc, MQCC_OK);
+        EXPECT_EQ(got[i].control, i == 1 ? MQCFC_LAST : MQCFC_NOT_LAST);
+        ASSERT_EQ(got[i].items.size(), 5u);
+        const MQLONG order[] = {MQCA_Q_NAME, MQIA_TIME_SINCE_RESET, MQIA_HIGH_Q_DEPTH, MQIA_MSG_ENQ_COUNT,
+                                MQIA_MSG_DEQ_COUNT};
+        for (size_t k = 0; k < 5; ++k) EXPECT_EQ(got[i].items[k].id, order[k]);
+        EXPECT_EQ(text(got[i].text(MQCA_Q_NAME).c_str(), 48), first[i].name);
+        EXPECT_EQ(got[i].text(MQCA_Q_NAME).size(), 48u);
+        EXPECT_GE(got[i].value(MQIA_TIME_SINCE_RESET), 0);
+        EXPECT_EQ(got[i].value(MQIA_HIGH_Q_DEPTH), first[i].high);
+        EXPECT_EQ(got[i].value(MQIA_MSG_ENQ_COUNT), first[i].enq);
+        EXPECT_EQ(got[i].value(MQIA_MSG_DEQ_COUNT), first[i].deq);
+    }
+    got = reset("RQ.A");  // restarted: the high-water mark is the depth now
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].value(MQIA_HIGH_Q_DEPTH), 2);
+    EXPECT_EQ(got[0].value(MQIA_MSG_ENQ_COUNT), 0);
+    EXPECT_EQ(got[0].value(MQIA_MSG_DEQ_COUNT), 0);
+
+    struct Bad {
+        const char *name;
+        MQLONG reason;
+    };
+    for (const Bad &b : {Bad{"NO.SUCH.Q", MQRC_UNKNOWN_OBJECT_NAME}, Bad{"NOPE*", MQRC_UNKNOWN_OBJECT_NAME},
+                         Bad{"RQ.ALIAS", MQRCCF_Q_WRONG_TYPE}}) {
+        SCOPED_TRACE(b.name);
+        got = reset(b.name);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].command, MQCMD_RESET_Q_STATS);
+        EXPECT_EQ(got[0].cc, MQCC_FAILED);
+        EXPECT_EQ(got[0].reason, b.reason);
+        EXPECT_EQ(got[0].control, MQCFC_LAST);
+    }
+}
+
+// What the command server cannot carry out gets one error response naming the request's command.
+TEST_F(CmdServerTest, RequestsItCannotCarryOutGetOneErrorResponse) {
+    struct Case {
+        const char *what;
+        std::string request;
+        const char *format;
+        MQLONG command, reason;
+    };
+    std::string truncated = escape("DISPLAY QMGR");
+    truncated.resize(truncated.size() - 8);
+    const Case cases[] = {
+        {"an inquiry", RequestBuilder(MQCMD_INQUIRE_Q).string(MQCA_Q_NAME, "*").bytes(), MQFMT_ADMIN,
+         MQCMD_INQUIRE_Q, MQRCCF_CFH_COMMAND_ERROR},
+        {"a response as request", RequestBuilder(MQCMD_ESCAPE, MQCFT_RESPONSE).bytes(), MQFMT_ADMIN, MQCMD_ESCAPE,
+         MQRCCF_CFH_TYPE_ERROR},
+        {"no escape text", RequestBuilder(MQCMD_ESCAPE).integer(MQIACF_ESCAPE_TYPE, MQET_MQSC).bytes(),
+         MQFMT_ADMIN, MQCMD_ESCAPE, MQRCCF_PARM_COUNT_TOO_SMALL},
+        {"another escape type",
+         RequestBuilder(MQCMD_ESCAPE).integer(MQIACF_ESCAPE_TYPE, 2).string(MQCACF_ESCAPE_TEXT, "DIS QMGR").bytes(),
+         MQFMT_ADMIN, MQCMD_ESCAPE, MQRCCF_ESCAPE_TYPE_ERROR},
+        {"a cut message", truncated, MQFMT_ADMIN, MQCMD_ESCAPE, MQRCCF_MSG_LENGTH_ERROR},
+        {"not MQADMIN", escape("DIS QMGR"), MQFMT_STRING, MQCMD_NONE, MQRCCF_MD_FORMAT_ERROR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Reply> got = replies(send(c.request, 0, MQPER_NOT_PERSISTENT, c.format));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].type, MQCFT_RESPONSE);
+        EXPECT_EQ(got[0].command, c.command);
+        EXPECT_EQ(got[0].cc, MQCC_FAILED);
+        EXPECT_EQ(got[0].reason, c.reason);
+        EXPECT_TRUE(got[0].items.empty());
+    }
+}
+
+// Stopped, the command server leaves requests on the queue; started again, it answers them.
+TEST_F(CmdServerTest, StoppedRequestsWaitUntilStart) {
+    std::string out;
+    ASSERT_EQ(qm.tool("cmdserver " + qm.name() + " stop", &out), 0) << out;
+    EXPECT_EQ(qm.tool("cmdserver " + qm.name() + " stop", &out), 1) << out;
+    MQMD request = send(escape("DISPLAY QMGR"));
+    EXPECT_TRUE(replies(request, 300).empty());
+    EXPECT_EQ(depth(qm.name(), "SYSTEM.ADMIN.COMMAND.QUEUE"), 1);
+    ASSERT_EQ(admin(qm.name(), "cmdserver start", &out), 0) << out;
+    EXPECT_EQ(admin(qm.name(), "cmdserver start", &out), 1) << out;
+    std::vector<Reply> got = replies(request);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].command, MQCMD_INQUIRE_Q_MGR);
+    EXPECT_EQ(depth(qm.name(), "SYSTEM.ADMIN.COMMAND.QUEUE"), 0);
+}
