@@ -31,7 +31,7 @@ constexpr EnumName kTargType[] = {{"QUEUE", MQOT_Q}, {"TOPIC", MQOT_TOPIC}, {nul
 constexpr EnumName kPlatform[] = {{"UNIX", MQPL_UNIX}, {nullptr, 0}};
 constexpr EnumName kSyncpt[] = {{"SYNCPT", MQSP_AVAILABLE}, {"NOSYNCPT", MQSP_NOT_AVAILABLE}};
 
-constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR;
+constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR, NL = K_NAMELIST;
 constexpr MQLONG kMax = 999999999;
 
 // Rows in the order DISPLAY shows them.
@@ -40,10 +40,14 @@ const std::vector<AttrDef> kTable = {
     {"TYPE", MQIA_Q_TYPE, QL | QM | QA, AttrType::Enum, 0, 0, 0, kQType, false},
     {"TOPIC", MQCA_TOPIC_NAME, TP, AttrType::Str, 48, 0, 0, nullptr, false},
     {"QMNAME", MQCA_Q_MGR_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"NAMELIST", MQCA_NAMELIST_NAME, NL, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"NAMCOUNT", MQIA_NAME_COUNT, NL, AttrType::Int, 0, 0, 0, nullptr, false},
+    {"NAMES", MQCA_NAMES, NL, AttrType::NameList, 48, 0, 256, nullptr, true},
     {"TOPICSTR", MQCA_TOPIC_STRING, TP, AttrType::Str, 10240, 0, 0, nullptr, true},
     {"DESCR", MQCA_Q_DESC, QL | QM | QA, AttrType::Str, 64, 0, 0, nullptr, true},
     {"DESCR", MQCA_TOPIC_DESC, TP, AttrType::Str, 64, 0, 0, nullptr, true},
     {"DESCR", MQCA_Q_MGR_DESC, QMGR, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"DESCR", MQCA_NAMELIST_DESC, NL, AttrType::Str, 64, 0, 0, nullptr, true},
     {"TARGET", MQCA_BASE_Q_NAME, QA, AttrType::Str, 48, 0, 0, nullptr, true},
     {"TARGTYPE", MQIA_BASE_TYPE, QA, AttrType::Enum, 0, 0, 0, kTargType, true},
     {"GET", MQIA_INHIBIT_GET, QL | QM | QA, AttrType::Enum, 0, 0, 0, kEnabled, true},
@@ -87,8 +91,8 @@ const std::vector<AttrDef> kTable = {
     {"QMID", MQCA_Q_MGR_IDENTIFIER, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"CRDATE", MQCA_CREATION_DATE, QL | QM | QA | TP, AttrType::Str, 12, 0, 0, nullptr, false},
     {"CRTIME", MQCA_CREATION_TIME, QL | QM | QA | TP, AttrType::Str, 8, 0, 0, nullptr, false},
-    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR, AttrType::Str, 12, 0, 0, nullptr, false},
-    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR, AttrType::Str, 8, 0, 0, nullptr, false},
+    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR | NL, AttrType::Str, 12, 0, 0, nullptr, false},
+    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR | NL, AttrType::Str, 8, 0, 0, nullptr, false},
 };
 
 }  // namespace

@@ -169,7 +169,8 @@ std::vector<std::string> failure(MQLONG command, MQLONG reason) {
 
 // MQCMD_ESCAPE: the MQSC command's answer, one message per response (a DISPLAY: per object).
 std::vector<std::string> escape(qm::QueueManager &qm, const MQMD &md, const Request &req, MQLONG ccsid) {
-    if (MQLONG why = checkParms(req, {MQIACF_ESCAPE_TYPE}, {MQCACF_ESCAPE_TEXT})) return failure(req.command, why);
+    if (MQLONG why = checkParms(req, {MQIACF_ESCAPE_TYPE}, {MQCACF_ESCAPE_TEXT}))
+        return failure(req.command, why);
     const Parm *type = findParm(req, MQIACF_ESCAPE_TYPE), *text = findParm(req, MQCACF_ESCAPE_TEXT);
     if (!type || !text) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
     if (type->value != MQET_MQSC) return failure(req.command, MQRCCF_ESCAPE_TYPE_ERROR);
@@ -220,7 +221,8 @@ void say(const std::string &qmName, const std::string &text) {
 
 }  // namespace
 
-std::vector<std::string> respond(qm::QueueManager &qm, const MQMD &md, const std::string &data, MQLONG ccsid) {
+std::vector<std::string> respond(qm::QueueManager &qm, const MQMD &md, const std::string &data,
+                                 MQLONG ccsid) {
     Request req = parse(md, data);
     if (req.reason != MQRC_NONE) return failure(req.command, req.reason);
     switch (req.command) {
@@ -354,7 +356,8 @@ void CommandServer::serve() {
     MQLONG hobj = 0;
     qm::OpenReply opened;
     qm::Result r = qm_.open(conn, od, MQOO_INPUT_SHARED | MQOO_FAIL_IF_QUIESCING, hobj, opened);
-    if (r.failed()) say(qmName, "cannot open " + std::string(kCommandQueue) + ": reason " + std::to_string(r.reason));
+    if (r.failed())
+        say(qmName, "cannot open " + std::string(kCommandQueue) + ": reason " + std::to_string(r.reason));
     while (!r.failed() && keepServing()) {
         MQMD md = MQMD_DEFAULT;
         md.Version = MQMD_VERSION_2;
@@ -372,7 +375,8 @@ void CommandServer::serve() {
         if (got.failed()) break;  // quiescing, stopping, the queue gone
         std::vector<std::string> replies = respond(qm_, md, data, ccsid);
         std::string replyQ = qm::fixedField(md.ReplyToQ, sizeof md.ReplyToQ);
-        if (replyQ.empty() && !replies.empty()) say(qmName, "a request without a reply-to queue was carried out");
+        if (replyQ.empty() && !replies.empty())
+            say(qmName, "a request without a reply-to queue was carried out");
         for (size_t i = 0; i < replies.size() && !replyQ.empty(); ++i) {
             qm::OpenRequest to;
             to.objectName = replyQ;
@@ -388,7 +392,8 @@ void CommandServer::serve() {
             }
         }
         qm::Result committed = qm_.commit(conn);
-        if (committed.failed()) say(qmName, "cannot commit a request's get: reason " + std::to_string(committed.reason));
+        if (committed.failed())
+            say(qmName, "cannot commit a request's get: reason " + std::to_string(committed.reason));
     }
     qm::Result ended = qm_.disconnect(conn, true);
     (void)ended;

@@ -1,6 +1,7 @@
-// MQSC as people type it into runmqsc: DEFINE/ALTER/DELETE/DISPLAY of QLOCAL, QMODEL, QALIAS and
-// TOPIC, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, answered with IBM MQ's AMQ8xxx messages and the
-// closing summary lines. Also the other administration commands of the server ("fault").
+// MQSC as people type it into runmqsc: DEFINE/ALTER/DELETE/DISPLAY of QLOCAL, QMODEL, QALIAS,
+// TOPIC and NAMELIST, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, answered with IBM MQ's
+// AMQ8xxx messages and the closing summary lines. Also the other administration commands of the server
+// ("fault").
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@ namespace {
 struct Token {
     std::string keyword;  // upper case
     bool hasValue = false;
-    std::string value;  // upper case unless it was quoted
+    std::string value;  // upper case unless it was quoted; a list's first item
+    bool list = false;  // the value is a list of items separated by commas
+    std::string raw;    // the value as typed, between the brackets
 };
 
 // Splits one command into keyword tokens; false on unbalanced parentheses or quotes.
@@ -31,6 +34,11 @@ bool tokenize(const std::string &text, std::vector<Token> &out) {
         if (i < n && text[i] == '(') {
             ++i;
             t.hasValue = true;
+            size_t close = i;  // the closing bracket outside quotes
+            for (bool quoted = false; close < n && (quoted || text[close] != ')'); ++close)
+                if (text[close] == '\'') quoted = !quoted;
+            if (close >= n) return false;
+            t.raw = text.substr(i, close - i);
             while (i < n && text[i] == ' ') ++i;
             if (i < n && text[i] == '\'') {
                 ++i;
@@ -48,14 +56,16 @@ bool tokenize(const std::string &text, std::vector<Token> &out) {
                     t.value += text[i++];
                 }
                 while (i < n && text[i] == ' ') ++i;
-                if (i >= n || text[i] != ')') return false;
-                ++i;
+                if (i < n && text[i] == ',')
+                    t.list = true;
+                else if (i >= n || text[i] != ')')
+                    return false;
+                i = close + 1;
             } else {
-                size_t vs = i;
-                while (i < n && text[i] != ')') ++i;
-                if (i >= n) return false;
-                t.value = upper(trimBlanks(text.substr(vs, i - vs)));
-                ++i;
+                std::string value = text.substr(i, close - i);
+                t.list = value.find(',') != std::string::npos;
+                t.value = upper(trimBlanks(value.substr(0, value.find(','))));
+                i = close + 1;
             }
         }
         if (t.keyword.empty()) return false;
@@ -104,8 +114,57 @@ bool genericMatch(const std::string &pattern, const std::string &name) {
     return pattern == name;
 }
 
+// NAMES(...): items separated by commas, quoted ones as typed ('' for a quote), others in upper
+// case; blank items are no names, so NAMES() and NAMES(' ') are empty. Each name goes into 48
+// characters, blank padded, as MQINQ returns a namelist's names. False for a name too long or more
+// than max names.
+bool parseNames(const std::string &raw, size_t max, std::string &names, MQLONG &count) {
+    names.clear();
+    count = 0;
+    size_t i = 0;
+    while (i <= raw.size()) {
+        std::string item;
+        while (i < raw.size() && raw[i] == ' ') ++i;
+        if (i < raw.size() && raw[i] == '\'') {
+            for (++i;; ++i) {
+                if (i >= raw.size()) return false;
+                if (raw[i] == '\'' && i + 1 < raw.size() && raw[i + 1] == '\'') {
+                    item += '\'';
+                    ++i;
+                } else if (raw[i] == '\'') {
+                    ++i;
+                    break;
+                } else {
+                    item += raw[i];
+                }
+            }
+            while (i < raw.size() && raw[i] == ' ') ++i;
+            if (i < raw.size() && raw[i] != ',') return false;
+        } else {
+            size_t end = raw.find(',', i);
+            if (end == std::string::npos) end = raw.size();
+            item = upper(trimBlanks(raw.substr(i, end - i)));
+            i = end;
+        }
+        ++i;  // past the comma
+        item = trimBlanks(item);
+        if (item.empty()) continue;
+        if (item.size() > 48 || static_cast<size_t>(count) == max) return false;
+        names += item + std::string(48 - item.size(), ' ');
+        ++count;
+    }
+    return true;
+}
+
 std::string formatValue(const AttrDef &a, const Object &o, MQLONG intValue) {
     switch (a.type) {
+        case AttrType::NameList: {
+            std::string list;
+            const std::string &names = o.s(a.selector);
+            for (size_t at = 0; at + 48 <= names.size(); at += 48)
+                list += (list.empty() ? "" : ",") + trimBlanks(names.substr(at, 48));
+            return std::string(a.keyword) + "(" + list + ")";
+        }
         case AttrType::Str:
             return std::string(a.keyword) + "(" + o.s(a.selector) + ")";
         case AttrType::Flag:
@@ -180,9 +239,18 @@ struct Mqsc {
                 o.ints[a->selector] = t.keyword == a->names[0].name ? a->names[0].value : a->names[1].value;
                 continue;
             }
-            if (!t.hasValue) {
+            if (!t.hasValue || (t.list && a->type != AttrType::NameList)) {
                 syntax(cmd);
                 return false;
+            }
+            if (a->type == AttrType::NameList) {
+                MQLONG count = 0;
+                if (!parseNames(t.raw, static_cast<size_t>(a->maxValue), o.strs[a->selector], count)) {
+                    syntax(cmd);
+                    return false;
+                }
+                o.ints[MQIA_NAME_COUNT] = count;
+                continue;
             }
             if (a->type == AttrType::Str) {
                 if (static_cast<int>(t.value.size()) > a->length) {
@@ -226,13 +294,22 @@ struct Mqsc {
             k = K_TOPIC;
         else if (noun == "QMGR")
             k = K_QMGR;
+        else if (noun == "NAMELIST" || noun == "NL")
+            k = K_NAMELIST;
         else
             return false;
         return true;
     }
 
     static const char *createdText(Kind k) {
-        return k == K_TOPIC ? "AMQ8690I: IBM MQ topic created." : "AMQ8006I: IBM MQ queue created.";
+        return k == K_TOPIC      ? "AMQ8690I: IBM MQ topic created."
+               : k == K_NAMELIST ? "AMQ8552I: IBM MQ namelist created."
+                                 : "AMQ8006I: IBM MQ queue created.";
+    }
+
+    // The objects of a kind kept by name alone (topics, namelists); null for queues.
+    std::map<std::string, Object> *objectsOf(Kind kind) {
+        return kind == K_TOPIC ? &qm.topics_ : kind == K_NAMELIST ? &qm.namelists_ : nullptr;
     }
 
     void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
@@ -257,22 +334,24 @@ struct Mqsc {
         }
         if (name.empty() || name.size() > 48) return syntax(cmd);
         Object o;
-        bool exists = kind == K_TOPIC ? qm.topics_.count(name) > 0 : qm.findQueue(name) != nullptr;
-        Queue *old = kind == K_TOPIC ? nullptr : qm.findQueue(name);
+        std::map<std::string, Object> *objects = objectsOf(kind);
+        bool exists = objects ? objects->count(name) > 0 : qm.findQueue(name) != nullptr;
+        Queue *old = objects ? nullptr : qm.findQueue(name);
         if (exists && (!replace || (old && old->def.kind != kind)))
             return fail("AMQ8150E: IBM MQ object already exists.");
         // The base: LIKE, else the SYSTEM.DEFAULT object of the kind, else built-in defaults.
-        const char *sysDefault = kind == K_QLOCAL   ? "SYSTEM.DEFAULT.LOCAL.QUEUE"
-                                 : kind == K_QMODEL ? "SYSTEM.DEFAULT.MODEL.QUEUE"
-                                 : kind == K_QALIAS ? "SYSTEM.DEFAULT.ALIAS.QUEUE"
-                                                    : "SYSTEM.DEFAULT.TOPIC";
+        const char *sysDefault = kind == K_QLOCAL     ? "SYSTEM.DEFAULT.LOCAL.QUEUE"
+                                 : kind == K_QMODEL   ? "SYSTEM.DEFAULT.MODEL.QUEUE"
+                                 : kind == K_QALIAS   ? "SYSTEM.DEFAULT.ALIAS.QUEUE"
+                                 : kind == K_NAMELIST ? "SYSTEM.DEFAULT.NAMELIST"
+                                                      : "SYSTEM.DEFAULT.TOPIC";
         std::string baseName = like.empty() ? sysDefault : like;
         if (exists && old) {
             o = old->def;
         } else if (exists) {
-            o = qm.topics_[name];
-        } else if (kind == K_TOPIC && qm.topics_.count(baseName)) {
-            o = qm.topics_[baseName];
+            o = (*objects)[name];
+        } else if (objects && objects->count(baseName)) {
+            o = (*objects)[baseName];
         } else if (Queue *b = qm.findQueue(baseName); b && b->def.kind == kind) {
             o = b->def;
         } else if (!like.empty()) {
@@ -286,9 +365,10 @@ struct Mqsc {
         if (kind == K_TOPIC && o.s(MQCA_TOPIC_STRING).empty() && !exists) return syntax(cmd);
         qm.touch(o, !exists);
         if (kind == K_TOPIC) o.strs[MQCA_TOPIC_NAME] = name;
+        if (kind == K_NAMELIST) o.strs[MQCA_NAMELIST_NAME] = name;
         if (!qm.journalObject(o)) return notJournalled();
-        if (kind == K_TOPIC) {
-            qm.topics_[name] = o;
+        if (objects) {
+            (*objects)[name] = o;
         } else if (old) {
             old->def = o;
         } else {
@@ -301,9 +381,9 @@ struct Mqsc {
         Object *target = nullptr;
         if (kind == K_QMGR) {
             target = &qm.qmgr_;
-        } else if (kind == K_TOPIC) {
-            auto it = qm.topics_.find(name);
-            if (it != qm.topics_.end()) target = &it->second;
+        } else if (std::map<std::string, Object> *objects = objectsOf(kind)) {
+            auto it = objects->find(name);
+            if (it != objects->end()) target = &it->second;
         } else if (Queue *q = qm.findQueue(name); q && q->def.kind == kind) {
             target = &q->def;
         }
@@ -312,7 +392,7 @@ struct Mqsc {
         if (!applyAttrs(o, tokens, kind == K_QMGR ? 1 : 1, cmd, false)) return;
         qm.touch(o, false);
         if (!qm.journalObject(o)) return notJournalled();
-        if (kind != K_QMGR && kind != K_TOPIC) {
+        if (kind & K_QUEUES) {
             Queue *q = qm.findQueue(name);
             bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
             q->def = o;
@@ -328,20 +408,22 @@ struct Mqsc {
             *target = o;
         }
         qm.changed_.notify_all();
-        out += kind == K_QMGR    ? "AMQ8005I: IBM MQ queue manager changed.\n"
-               : kind == K_TOPIC ? "AMQ8691I: IBM MQ topic changed.\n"
-                                 : "AMQ8008I: IBM MQ queue changed.\n";
+        out += kind == K_QMGR       ? "AMQ8005I: IBM MQ queue manager changed.\n"
+               : kind == K_TOPIC    ? "AMQ8691I: IBM MQ topic changed.\n"
+               : kind == K_NAMELIST ? "AMQ8551I: IBM MQ namelist changed.\n"
+                                    : "AMQ8008I: IBM MQ queue changed.\n";
     }
 
     void remove(Kind kind, const std::string &name, const std::vector<Token> &tokens) {
         bool purge = false;
         for (const Token &t : tokens)
             if (t.keyword == "PURGE") purge = true;
-        if (kind == K_TOPIC) {
-            if (!qm.topics_.count(name)) return notFound(name);
-            if (!qm.journalDelete(K_TOPIC, name)) return notJournalled();
-            qm.topics_.erase(name);
-            out += "AMQ8692I: IBM MQ topic deleted.\n";
+        if (std::map<std::string, Object> *objects = objectsOf(kind)) {
+            if (!objects->count(name)) return notFound(name);
+            if (!qm.journalDelete(kind, name)) return notJournalled();
+            objects->erase(name);
+            out += kind == K_TOPIC ? "AMQ8692I: IBM MQ topic deleted.\n"
+                                   : "AMQ8553I: IBM MQ namelist deleted.\n";
             return;
         }
         Queue *q = qm.findQueue(name);
@@ -400,14 +482,16 @@ struct Mqsc {
         for (const AttrDef &a : attrTable()) {
             if (!(a.kinds & o.kind)) continue;
             bool always = a.selector == MQCA_Q_NAME || a.selector == MQIA_Q_TYPE ||
-                          a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME;
+                          a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME ||
+                          a.selector == MQCA_NAMELIST_NAME;
             if (!always && !all && std::find(wanted.begin(), wanted.end(), &a) == wanted.end()) continue;
             if (a.selector == MQIA_CAP_EXPIRY && qm.qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
             MQLONG v = o.i(a.selector);
             if (q && a.selector == MQIA_CURRENT_Q_DEPTH) v = q->depth;
             if (q && a.selector == MQIA_OPEN_INPUT_COUNT) v = q->openInput;
             if (q && a.selector == MQIA_OPEN_OUTPUT_COUNT) v = q->openOutput;
-            if (a.selector == MQCA_Q_NAME || a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME) {
+            if (a.selector == MQCA_Q_NAME || a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME ||
+                a.selector == MQCA_NAMELIST_NAME) {
                 items.push_back(std::string(a.keyword) + "(" + o.name + ")");
                 if (a.selector == MQCA_TOPIC_NAME) items.push_back("TYPE(LOCAL)");
                 continue;
@@ -415,9 +499,10 @@ struct Mqsc {
             items.push_back(formatValue(a, o, v));
         }
         objectStarts.push_back(out.size());
-        out += o.kind == K_QMGR    ? "AMQ8408I: Display Queue Manager details.\n"
-               : o.kind == K_TOPIC ? "AMQ8633I: Display topic details.\n"
-                                   : "AMQ8409I: Display Queue details.\n";
+        out += o.kind == K_QMGR       ? "AMQ8408I: Display Queue Manager details.\n"
+               : o.kind == K_TOPIC    ? "AMQ8633I: Display topic details.\n"
+               : o.kind == K_NAMELIST ? "AMQ8550I: Display namelist details.\n"
+                                      : "AMQ8409I: Display Queue details.\n";
         layout(items, out);
     }
 
@@ -440,8 +525,8 @@ struct Mqsc {
             }
         }
         int shown = 0;
-        if (kind == K_TOPIC) {
-            for (const auto &[name, t] : qm.topics_)
+        if (std::map<std::string, Object> *objects = objectsOf(kind)) {
+            for (const auto &[name, t] : *objects)
                 if (genericMatch(pattern, name)) {
                     showObject(t, nullptr, tokens, 1);
                     ++shown;
@@ -460,17 +545,21 @@ struct Mqsc {
     static MQLONG commandCode(const std::string &verb, Kind kind) {
         struct Row {
             const char *verb;
-            MQLONG queue, topic, qmgr;
+            MQLONG queue, topic, qmgr, namelist;
         };
         static const Row kRows[] = {
-            {"DISPLAY", MQCMD_INQUIRE_Q, MQCMD_INQUIRE_TOPIC, MQCMD_INQUIRE_Q_MGR},
-            {"DEFINE", MQCMD_CREATE_Q, MQCMD_CREATE_TOPIC, MQCMD_ESCAPE},
-            {"ALTER", MQCMD_CHANGE_Q, MQCMD_CHANGE_TOPIC, MQCMD_CHANGE_Q_MGR},
-            {"DELETE", MQCMD_DELETE_Q, MQCMD_DELETE_TOPIC, MQCMD_ESCAPE},
-            {"CLEAR", MQCMD_CLEAR_Q, MQCMD_CLEAR_TOPIC_STRING, MQCMD_ESCAPE},
+            {"DISPLAY", MQCMD_INQUIRE_Q, MQCMD_INQUIRE_TOPIC, MQCMD_INQUIRE_Q_MGR, MQCMD_INQUIRE_NAMELIST},
+            {"DEFINE", MQCMD_CREATE_Q, MQCMD_CREATE_TOPIC, MQCMD_ESCAPE, MQCMD_CREATE_NAMELIST},
+            {"ALTER", MQCMD_CHANGE_Q, MQCMD_CHANGE_TOPIC, MQCMD_CHANGE_Q_MGR, MQCMD_CHANGE_NAMELIST},
+            {"DELETE", MQCMD_DELETE_Q, MQCMD_DELETE_TOPIC, MQCMD_ESCAPE, MQCMD_DELETE_NAMELIST},
+            {"CLEAR", MQCMD_CLEAR_Q, MQCMD_CLEAR_TOPIC_STRING, MQCMD_ESCAPE, MQCMD_ESCAPE},
         };
         for (const Row &r : kRows)
-            if (verb == r.verb) return kind == K_TOPIC ? r.topic : kind == K_QMGR ? r.qmgr : r.queue;
+            if (verb == r.verb)
+                return kind == K_TOPIC      ? r.topic
+                       : kind == K_QMGR     ? r.qmgr
+                       : kind == K_NAMELIST ? r.namelist
+                                            : r.queue;
         return MQCMD_ESCAPE;
     }
 

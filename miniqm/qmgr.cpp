@@ -91,6 +91,12 @@ void QueueManager::defaultsFor(Object &o, Kind kind) {
         o.strs[MQCA_TOPIC_DESC] = "";
         return;
     }
+    if (kind == K_NAMELIST) {
+        o.strs[MQCA_NAMELIST_DESC] = "";
+        o.strs[MQCA_NAMES] = "";
+        o.ints[MQIA_NAME_COUNT] = 0;
+        return;
+    }
     o.strs[MQCA_Q_DESC] = "";
     o.ints[MQIA_INHIBIT_GET] = MQQA_GET_ALLOWED;
     o.ints[MQIA_INHIBIT_PUT] = MQQA_PUT_ALLOWED;
@@ -184,6 +190,17 @@ bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
     touch(topic, true);
     if (!journalObject(topic)) return false;
     topics_[topic.name] = topic;
+    return addDefaultNamelist();
+}
+
+bool QueueManager::addDefaultNamelist() {
+    Object o;
+    defaultsFor(o, K_NAMELIST);
+    o.name = "SYSTEM.DEFAULT.NAMELIST";
+    o.strs[MQCA_NAMELIST_NAME] = o.name;
+    touch(o, true);
+    if (!journalObject(o)) return false;
+    namelists_[o.name] = o;
     return true;
 }
 
@@ -231,7 +248,7 @@ void QueueManager::dropQueue(Queue *q) {
 // ---- journal ----
 
 bool QueueManager::journalObject(const Object &o) {
-    if (o.kind != K_QMGR && o.kind != K_TOPIC) {
+    if (o.kind & K_QUEUES) {
         auto it = queues_.find(o.name);
         if (it != queues_.end() && it->second->tempDynamic) return true;
     }
@@ -296,6 +313,8 @@ bool QueueManager::applyRecord(std::string_view body) {
                 qmgr_ = std::move(o);
             } else if (o.kind == K_TOPIC) {
                 topics_[o.name] = std::move(o);
+            } else if (o.kind == K_NAMELIST) {
+                namelists_[o.name] = std::move(o);
             } else if (Queue *q = findQueue(o.name)) {
                 bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
                 q->def = std::move(o);
@@ -316,6 +335,8 @@ bool QueueManager::applyRecord(std::string_view body) {
             if (r.failed()) return false;
             if (kind == K_TOPIC) {
                 topics_.erase(name);
+            } else if (kind == K_NAMELIST) {
+                namelists_.erase(name);
             } else {
                 queues_.erase(name);
             }
@@ -392,6 +413,7 @@ bool QueueManager::compact() {
     std::vector<std::string> bodies;
     bodies.push_back(encodeObject(qmgr_));
     for (const auto &[name, t] : topics_) bodies.push_back(encodeObject(t));
+    for (const auto &[name, n] : namelists_) bodies.push_back(encodeObject(n));
     uint64_t live = 0;
     for (const auto &[name, q] : queues_) {
         if (q->tempDynamic) continue;
@@ -476,6 +498,11 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
             return false;
         }
         addQueue(std::move(o));
+    }
+    // Made by older miniqm versions without namelists.
+    if (!namelists_.count("SYSTEM.DEFAULT.NAMELIST") && !addDefaultNamelist()) {
+        error = "cannot write the journal in " + dataDir + ": " + qmos::errorText(qmos::lastError());
+        return false;
     }
     // Durable subscriptions whose SubExpiry passed while the queue manager was down end now.
     expireSubs();

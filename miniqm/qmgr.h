@@ -23,7 +23,7 @@
 namespace qm {
 
 // Object kinds, also used as bit masks in the attribute table.
-enum Kind : uint8_t { K_QLOCAL = 1, K_QMODEL = 2, K_QALIAS = 4, K_TOPIC = 8, K_QMGR = 16 };
+enum Kind : uint8_t { K_QLOCAL = 1, K_QMODEL = 2, K_QALIAS = 4, K_TOPIC = 8, K_QMGR = 16, K_NAMELIST = 32 };
 constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS;
 
 // An MQI outcome. Dropping one unread can hide a failure the caller must report (a message or a
@@ -286,6 +286,8 @@ private:
     std::map<std::string, std::unique_ptr<Queue>> queues_;
     std::vector<std::unique_ptr<Queue>> graveyard_;  // deleted while open
     std::map<std::string, Object> topics_;
+    // Namelists: MQCA_NAMES holds the names as MQINQ gives them, MQIA_NAME_COUNT of 48 characters each.
+    std::map<std::string, Object> namelists_;
     std::map<uint32_t, std::unique_ptr<Conn>> conns_;
     uint32_t nextConn_ = 1;
     uint64_t nextSeq_ = 1;
@@ -304,6 +306,7 @@ private:
     Queue *findQueue(const std::string &name);
     void defaultsFor(Object &o, Kind kind);
     [[nodiscard]] bool createSystemObjects(MQLONG cmdLevel);
+    [[nodiscard]] bool addDefaultNamelist();
     Queue *addQueue(Object def);
     // Deletes a queue: journalled (unless temporary), then gone from memory; false, with nothing
     // changed, when the journal cannot be written. dropQueue is the part in memory.
@@ -395,7 +398,7 @@ private:
 };
 
 // The attribute table: one row per MQSC keyword that miniqm knows, with its MQI selector.
-enum class AttrType : uint8_t { Int, Str, Enum, Flag };
+enum class AttrType : uint8_t { Int, Str, Enum, Flag, NameList };  // NameList: names of 48 characters
 struct EnumName {
     const char *name;
     MQLONG value;

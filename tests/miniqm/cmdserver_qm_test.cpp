@@ -49,7 +49,10 @@ private:
 };
 
 std::string escape(const std::string &text) {
-    return RequestBuilder(MQCMD_ESCAPE).integer(MQIACF_ESCAPE_TYPE, MQET_MQSC).string(MQCACF_ESCAPE_TEXT, text).bytes();
+    return RequestBuilder(MQCMD_ESCAPE)
+        .integer(MQIACF_ESCAPE_TYPE, MQET_MQSC)
+        .string(MQCACF_ESCAPE_TEXT, text)
+        .bytes();
 }
 
 struct Item {
@@ -99,7 +102,8 @@ Reply decode(const MQMD &md, std::string data) {
         it.type = type;
         it.id = id;
         if (type == MQCFT_INTEGER) it.value = mqiGetI32(value, 0);
-        if (type == MQCFT_STRING) it.text = std::string(static_cast<char *>(value), static_cast<size_t>(length));
+        if (type == MQCFT_STRING)
+            it.text = std::string(static_cast<char *>(value), static_cast<size_t>(length));
         r.items.push_back(it);
     }
     return r;
@@ -129,8 +133,8 @@ protected:
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
         Rc r;
-        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(request.size()), const_cast<char *>(request.data()), &r.cc,
-               &r.reason);
+        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(request.size()), const_cast<char *>(request.data()),
+               &r.cc, &r.reason);
         EXPECT_RC(r, MQCC_OK, MQRC_NONE);
         return md;
     }
@@ -166,8 +170,9 @@ bool startsWith(const std::string &text, const std::string &prefix) {
 }  // namespace
 
 TEST_F(CmdServerTest, EscapeDisplayAnswersOnePerObjectWithTheRequestsIdentifiers) {
-    define("DEFINE QLOCAL(X1)\nDEFINE QLOCAL(X2)\nDEFINE QLOCAL(X3)\nDEFINE QALIAS(XA) TARGET(X1)\n"
-           "DEFINE QLOCAL(REPLIES)");
+    define(
+        "DEFINE QLOCAL(X1)\nDEFINE QLOCAL(X2)\nDEFINE QLOCAL(X3)\nDEFINE QALIAS(XA) TARGET(X1)\n"
+        "DEFINE QLOCAL(REPLIES)");
     // A permanent reply queue: a temporary dynamic one takes no persistent replies (2048).
     replyQ = open(h, "REPLIES", MQOO_INPUT_SHARED);
     replyQName = "REPLIES";
@@ -213,10 +218,16 @@ TEST_F(CmdServerTest, EscapeCommandsAnswerOnceWithTheirCommandCodeAndOutcome) {
         {"ALTER QLOCAL(T1) MAXDEPTH(7)", MQCMD_CHANGE_Q, MQCC_OK, "AMQ8008I"},
         {"DEFINE QLOCAL(T1)", MQCMD_CREATE_Q, MQCC_FAILED, "AMQ8150E"},
         {"DIS QMGR", MQCMD_INQUIRE_Q_MGR, MQCC_OK, "AMQ8408I"},
-        {"DISPLAY QUEUE(NO.SUCH.Q)", MQCMD_INQUIRE_Q, MQCC_FAILED, "AMQ8147E: IBM MQ object NO.SUCH.Q not found."},
+        {"DISPLAY QUEUE(NO.SUCH.Q)", MQCMD_INQUIRE_Q, MQCC_FAILED,
+         "AMQ8147E: IBM MQ object NO.SUCH.Q not found."},
         {"DEFINE TOPIC(T.T) TOPICSTR('a/b')", MQCMD_CREATE_TOPIC, MQCC_OK, "AMQ8690I"},
         {"CLEAR QLOCAL(T1)", MQCMD_CLEAR_Q, MQCC_OK, "AMQ8022I"},
         {"DELETE QLOCAL(T1)", MQCMD_DELETE_Q, MQCC_OK, "AMQ8007I"},
+        {"DEFINE NAMELIST(N1) NAMES(A)", MQCMD_CREATE_NAMELIST, MQCC_OK,
+         "AMQ8552I: IBM MQ namelist created."},
+        {"ALTER NL(N1) DESCR('x')", MQCMD_CHANGE_NAMELIST, MQCC_OK, "AMQ8551I: IBM MQ namelist changed."},
+        {"DISPLAY NAMELIST(N1)", MQCMD_INQUIRE_NAMELIST, MQCC_OK, "AMQ8550I: Display namelist details."},
+        {"DELETE NAMELIST(N1)", MQCMD_DELETE_NAMELIST, MQCC_OK, "AMQ8553I: IBM MQ namelist deleted."},
         {"DEFINE QLOCAL(T2) NOSUCHATTR(1)", MQCMD_ESCAPE, MQCC_FAILED, "AMQ8405E"},
         {"PING QMGR", MQCMD_ESCAPE, MQCC_FAILED, "AMQ8405E"},
         {"", MQCMD_ESCAPE, MQCC_FAILED, "AMQ8405E"},
@@ -237,13 +248,26 @@ TEST_F(CmdServerTest, EscapeCommandsAnswerOnceWithTheirCommandCodeAndOutcome) {
 // (or not found), every noun it lacks is a syntax error.
 TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
     const char *lacking[] = {
-        "DISPLAY AUTHINFO(*) ALL",     "DISPLAY AUTHSERV ALL",     "DISPLAY CHANNEL(SYSTEM.DEF.SVRCONN) ALL",
-        "DISPLAY CHLAUTH(*) ALL",      "DISPLAY CHSTATUS(*) ALL",  "DISPLAY CLUSQMGR(*) ALL",
-        "DISPLAY COMMINFO(SYSTEM.DEFAULT.COMMINFO.MULTICAST) ALL", "DISPLAY CONN(*) ALL",
-        "DISPLAY PROCESS(*) ALL",      "DISPLAY PUBSUB ALL",       "DISPLAY QCLUSTER(*) ALL",
-        "DISPLAY QSTATUS(*) ALL",      "DISPLAY QMSTATUS ALL",     "DISPLAY LISTENER(*) ALL",
-        "DISPLAY LSSTATUS(*) ALL",     "DISPLAY SBSTATUS(*) ALL",  "DISPLAY SERVICE(*) ALL",
-        "DISPLAY SVSTATUS(*) ALL",     "DISPLAY SUB(*) ALL",       "DISPLAY TCLUSTER(*) ALL",
+        "DISPLAY AUTHINFO(*) ALL",
+        "DISPLAY AUTHSERV ALL",
+        "DISPLAY CHANNEL(SYSTEM.DEF.SVRCONN) ALL",
+        "DISPLAY CHLAUTH(*) ALL",
+        "DISPLAY CHSTATUS(*) ALL",
+        "DISPLAY CLUSQMGR(*) ALL",
+        "DISPLAY COMMINFO(SYSTEM.DEFAULT.COMMINFO.MULTICAST) ALL",
+        "DISPLAY CONN(*) ALL",
+        "DISPLAY PROCESS(*) ALL",
+        "DISPLAY PUBSUB ALL",
+        "DISPLAY QCLUSTER(*) ALL",
+        "DISPLAY QSTATUS(*) ALL",
+        "DISPLAY QMSTATUS ALL",
+        "DISPLAY LISTENER(*) ALL",
+        "DISPLAY LSSTATUS(*) ALL",
+        "DISPLAY SBSTATUS(*) ALL",
+        "DISPLAY SERVICE(*) ALL",
+        "DISPLAY SVSTATUS(*) ALL",
+        "DISPLAY SUB(*) ALL",
+        "DISPLAY TCLUSTER(*) ALL",
         "DISPLAY TPSTATUS('') ALL",
     };
     for (const char *cmd : lacking) {
@@ -251,7 +275,8 @@ TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
         std::vector<Reply> got = ask(escape(cmd));
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].cc, MQCC_FAILED);
-        EXPECT_TRUE(startsWith(got[0].text(MQCACF_ESCAPE_TEXT), "AMQ8405E")) << got[0].text(MQCACF_ESCAPE_TEXT);
+        EXPECT_TRUE(startsWith(got[0].text(MQCACF_ESCAPE_TEXT), "AMQ8405E"))
+            << got[0].text(MQCACF_ESCAPE_TEXT);
     }
     struct Known {
         const char *cmd, *starts;
@@ -262,6 +287,7 @@ TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
         {"DISPLAY QUEUE(SYSTEM.DEFAULT.ALIAS.QUEUE) ALL", "AMQ8409I"},
         {"DISPLAY QUEUE(SYSTEM.DEFAULT.REMOTE.QUEUE) ALL", "AMQ8147E"},
         {"DISPLAY QMGR ALL", "AMQ8408I"},
+        {"DISPLAY NAMELIST(SYSTEM.DEFAULT.NAMELIST) ALL", "AMQ8550I"},
     };
     for (const Known &k : known) {
         SCOPED_TRACE(k.cmd);
@@ -344,12 +370,15 @@ TEST_F(CmdServerTest, RequestsItCannotCarryOutGetOneErrorResponse) {
     const Case cases[] = {
         {"an inquiry", RequestBuilder(MQCMD_INQUIRE_Q).string(MQCA_Q_NAME, "*").bytes(), MQFMT_ADMIN,
          MQCMD_INQUIRE_Q, MQRCCF_CFH_COMMAND_ERROR},
-        {"a response as request", RequestBuilder(MQCMD_ESCAPE, MQCFT_RESPONSE).bytes(), MQFMT_ADMIN, MQCMD_ESCAPE,
-         MQRCCF_CFH_TYPE_ERROR},
+        {"a response as request", RequestBuilder(MQCMD_ESCAPE, MQCFT_RESPONSE).bytes(), MQFMT_ADMIN,
+         MQCMD_ESCAPE, MQRCCF_CFH_TYPE_ERROR},
         {"no escape text", RequestBuilder(MQCMD_ESCAPE).integer(MQIACF_ESCAPE_TYPE, MQET_MQSC).bytes(),
          MQFMT_ADMIN, MQCMD_ESCAPE, MQRCCF_PARM_COUNT_TOO_SMALL},
         {"another escape type",
-         RequestBuilder(MQCMD_ESCAPE).integer(MQIACF_ESCAPE_TYPE, 2).string(MQCACF_ESCAPE_TEXT, "DIS QMGR").bytes(),
+         RequestBuilder(MQCMD_ESCAPE)
+             .integer(MQIACF_ESCAPE_TYPE, 2)
+             .string(MQCACF_ESCAPE_TEXT, "DIS QMGR")
+             .bytes(),
          MQFMT_ADMIN, MQCMD_ESCAPE, MQRCCF_ESCAPE_TYPE_ERROR},
         {"a cut message", truncated, MQFMT_ADMIN, MQCMD_ESCAPE, MQRCCF_MSG_LENGTH_ERROR},
         {"not MQADMIN", escape("DIS QMGR"), MQFMT_STRING, MQCMD_NONE, MQRCCF_MD_FORMAT_ERROR},
@@ -380,4 +409,52 @@ TEST_F(CmdServerTest, StoppedRequestsWaitUntilStart) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].command, MQCMD_INQUIRE_Q_MGR);
     EXPECT_EQ(depth(qm.name(), "SYSTEM.ADMIN.COMMAND.QUEUE"), 0);
+}
+
+// NAMES replaces the whole list (NAMES() and NAMES(' ') empty it), quoted names keep their case,
+// at most 256 names of 48 characters; namelists outlast a restart.
+TEST_F(CmdServerTest, NamelistNamesAreReplacedEmptiedAndLimited) {
+    auto names = [](int n, size_t length) {
+        std::string list;
+        for (int i = 0; i < n; ++i) {
+            std::string name = "N" + std::to_string(i);
+            list += (i ? "," : "") + name + std::string(length - name.size(), 'X');
+        }
+        return list;
+    };
+    struct Case {
+        std::string mqsc;
+        const char *starts;
+        const char *shows;  // NAMES and NAMCOUNT of DISPLAY NAMELIST(APP.NL) afterwards
+    };
+    const Case cases[] = {
+        {"DEFINE NAMELIST(APP.NL) NAMES(Q1, 'q2' ,Q3) DESCR('Apps')", "AMQ8552I", "NAMES(Q1,q2,Q3)"},
+        {"ALTER NAMELIST(APP.NL) NAMES(OTHER)", "AMQ8551I", "NAMES(OTHER)"},
+        {"ALTER NAMELIST(APP.NL) NAMES()", "AMQ8551I", "NAMES()"},
+        {"ALTER NAMELIST(APP.NL) NAMES(A,B)", "AMQ8551I", "NAMCOUNT(2)"},
+        {"ALTER NAMELIST(APP.NL) NAMES(' ')", "AMQ8551I", "NAMCOUNT(0)"},
+        {"ALTER NAMELIST(APP.NL) NAMES(" + names(256, 48) + ")", "AMQ8551I", "NAMCOUNT(256)"},
+        {"ALTER NAMELIST(APP.NL) NAMES(" + names(257, 8) + ")", "AMQ8405E", "NAMCOUNT(256)"},
+        {"ALTER NAMELIST(APP.NL) NAMES(" + names(1, 49) + ")", "AMQ8405E", "NAMCOUNT(256)"},
+        {"ALTER NAMELIST(APP.NL) NAMES(LAST) DESCR('Kept')", "AMQ8551I", "DESCR(Kept)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mqsc.substr(0, 60));
+        std::vector<Reply> got = ask(escape(c.mqsc));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(startsWith(got[0].text(MQCACF_ESCAPE_TEXT), c.starts)) << got[0].text(MQCACF_ESCAPE_TEXT);
+        got = ask(escape("DISPLAY NAMELIST(APP.NL) ALL"));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_NE(got[0].text(MQCACF_ESCAPE_TEXT).find(c.shows), std::string::npos)
+            << got[0].text(MQCACF_ESCAPE_TEXT);
+    }
+    Rc r;
+    MQDISC(&h, &r.cc, &r.reason);
+    ASSERT_TRUE(qm.stop());
+    ASSERT_TRUE(qm.start());
+    std::string out;
+    ASSERT_EQ(qm.mqsc("DISPLAY NAMELIST(*) NAMES", &out), 0) << out;
+    EXPECT_NE(out.find("NAMELIST(APP.NL)"), std::string::npos) << out;
+    EXPECT_NE(out.find("NAMES(LAST)"), std::string::npos) << out;
+    EXPECT_NE(out.find("NAMELIST(SYSTEM.DEFAULT.NAMELIST)"), std::string::npos) << out;
 }
