@@ -1,6 +1,6 @@
 // The command server: one thread per queue manager with a connection of its own, which gets each
 // request under syncpoint, answers it outside syncpoint and then commits the get, so that a
-// request the server ends in the middle of is answered after the next start.
+// persistent request the server ends in the middle of is answered (again) after the next start.
 // miniqm reads and writes PCF here with its own small code, independent of the system's PCF
 // parser, so that tests reading the replies with the system's parser check both.
 #include "miniqm/cmdserver.h"
@@ -356,8 +356,10 @@ void CommandServer::serve() {
     MQLONG hobj = 0;
     qm::OpenReply opened;
     qm::Result r = qm_.open(conn, od, MQOO_INPUT_SHARED | MQOO_FAIL_IF_QUIESCING, hobj, opened);
-    if (r.failed())
+    // Said once while it lasts: the thread tries again every kPollMs.
+    if (r.failed() && r.reason != openFailure_)
         say(qmName, "cannot open " + std::string(kCommandQueue) + ": reason " + std::to_string(r.reason));
+    openFailure_ = r.failed() ? r.reason : MQRC_NONE;
     while (!r.failed() && keepServing()) {
         MQMD md = MQMD_DEFAULT;
         md.Version = MQMD_VERSION_2;

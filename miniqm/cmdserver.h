@@ -43,6 +43,7 @@ private:
     bool wanted_ = false;   // started and not stopped
     bool serving_ = false;  // the thread holds a connection
     bool ending_ = false;
+    MQLONG openFailure_ = MQRC_NONE;  // the command queue's last refusal (the thread's own)
 
     void run();
     void serve();  // one connection's life: until stopped, or the queue manager ends
