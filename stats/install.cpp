@@ -1,0 +1,85 @@
+// What the rest of the system takes from the statistics: the record parsers the emitters run over a
+// stored record, one object a call, and the DISPLAY field tables registered with the command tables.
+#include "stats/internal.h"
+
+namespace {
+
+// Families whose objects each begin with their name: the key part once, then one object a call.
+template <typename Record, void (*ParseKeys)(evCFCursor *, StatsParseContext *, Record *),
+          int (*Parse)(evCFCursor *, const Record *, Record *)>
+int emitObjects(int first, evCFCursor *cursor, void *area) {
+    auto *work = static_cast<StatsEmitWork<Record> *>(area);
+    if (first) {
+        *work = StatsEmitWork<Record>{};
+        ParseKeys(cursor, nullptr, &work->keys);
+    }
+    if (work->done) return 0;
+    if (!Parse(cursor, &work->keys, &work->object)) {
+        work->done = 1;
+        return 0;
+    }
+    work->objects++;
+    return 1;
+}
+
+void noRule(StatMQIRecord *) {}
+
+// The MQI families: a flat record is one object; an aggregation message gives one per portion.
+template <typename Record, void (*Finish)(Record *)>
+int emitMqi(const StatsFamily *family, int first, evCFCursor *cursor, void *area) {
+    auto *work = static_cast<StatsEmitWork<Record> *>(area);
+    if (first) {
+        *work = StatsEmitWork<Record>{};
+        int found = statsParseMqi(family, 1, cursor, nullptr, &work->keys);
+        if (found != STATS_MQI_AT_GROUP) {
+            work->done = 1;
+            if (found == STATS_MQI_NOTHING) return 0;  // a record of only its header
+            work->object = work->keys;
+            Finish(&work->object);
+            work->objects++;
+            return 1;
+        }
+    }
+    if (work->done) return 0;
+    work->object = work->keys;
+    if (statsParseMqi(family, 0, cursor, nullptr, &work->object) == STATS_MQI_NOTHING) {
+        work->done = 1;
+        return 0;
+    }
+    Finish(&work->object);
+    work->objects++;
+    return 1;
+}
+
+}  // namespace
+
+int evStatQEmitParse(int first, evCFCursor *cursor, void *work) {
+    return emitObjects<StatQRecord, evStatQParseKeys, evStatQParse>(first, cursor, work);
+}
+int evStatChlEmitParse(int first, evCFCursor *cursor, void *work) {
+    return emitObjects<StatChlRecord, evStatChlParseKeys, evStatChlParse>(first, cursor, work);
+}
+int evAcctQEmitParse(int first, evCFCursor *cursor, void *work) {
+    return emitObjects<AcctQRecord, evAcctQParseKeys, evAcctQParse>(first, cursor, work);
+}
+int evStatMQIEmitParse(int first, evCFCursor *cursor, void *work) {
+    return emitMqi<StatMQIRecord, noRule>(&evStatMQIFamily, first, cursor, work);
+}
+int evAcctMQIEmitParse(int first, evCFCursor *cursor, void *work) {
+    return emitMqi<AcctMQIRecord, statsCountConnection>(&evAcctMQIFamily, first, cursor, work);
+}
+
+const StatsEmitSlot evStatsEmitSlots[5] = {
+    {&evStatMQIFamily, evStatMQIEmitParse, sizeof(StatsEmitWork<StatMQIRecord>)},
+    {&evStatQFamily, evStatQEmitParse, sizeof(StatsEmitWork<StatQRecord>)},
+    {&evStatChlFamily, evStatChlEmitParse, sizeof(StatsEmitWork<StatChlRecord>)},
+    {&evAcctMQIFamily, evAcctMQIEmitParse, sizeof(StatsEmitWork<AcctMQIRecord>)},
+    {&evAcctQFamily, evAcctQEmitParse, sizeof(StatsEmitWork<AcctQRecord>)},
+};
+
+int statsInstall() {
+    int ok = 1;
+    for (const StatsEmitSlot &slot : evStatsEmitSlots)
+        if (!evRegisterParmTable(slot.family->displayCode, slot.family->parms)) ok = 0;
+    return ok;
+}
