@@ -39,8 +39,8 @@ std::vector<Content> contents() {
           i32(31108, 60), i32(716, 1), bytes(7006, kConnId), i32(31, 930)},
          {{i32(31042, 3), i32(31014, 2), i32(31015, 3), i64(31011, 100), i32(39409, 2)}}},
         {&evAcctQFamily,
-         {bytes(7006, kConnId), i32(1079, 3), str(3024, "app"), i32(1024, 77), i32(1025, 8), str(3025, "user1"),
-          str(3501, "CH1"), str(3506, "10.0.0.1"), i32(31, 930)},
+         {bytes(7006, kConnId), i32(1079, 3), str(3024, "app"), i32(1024, 77), i32(1025, 8),
+          str(3025, "user1"), str(3501, "CH1"), str(3506, "10.0.0.1"), i32(31, 930)},
          {{str(2016, "APP.A"), i32(20, 1), i32(7, 1), i32(31151, 1), i64(31149, kStart + 5), i32(31003, 5),
            i32(31153, 10), i32(31154, 20), i64(31173, 300), i32(39409, 2)},
           {str(2016, "APP.B"), i32(31014, 4)}}},
@@ -125,7 +125,8 @@ TEST_F(StoredForms, EveryFormOfEachFamilyReadsToTheSameObjects) {
             auto objects = readObjects(c.family, kept(std::move(form.record)));
             ASSERT_EQ(objects.size(), expected.size());
             for (size_t i = 0; i < objects.size(); i++)
-                EXPECT_EQ(firstDifference(c.family, objects[i].data(), expected[i].data()), "") << "object " << i;
+                EXPECT_EQ(firstDifference(c.family, objects[i].data(), expected[i].data()), "")
+                    << "object " << i;
         }
     }
 }
@@ -226,8 +227,8 @@ TEST_F(StoredForms, AQueueAccountingRecordBelowLevel930LacksTheNamesItsQueueMana
         {930, "CH1", "10.0.0.1"},
     };
     for (const Case &c : cases) {
-        auto r = readOne<AcctQRecord>(&evAcctQFamily, {str(3501, "CH1"), str(3506, "10.0.0.1"), i32(31, c.level)},
-                                      {str(2016, "Q")});
+        auto r = readOne<AcctQRecord>(
+            &evAcctQFamily, {str(3501, "CH1"), str(3506, "10.0.0.1"), i32(31, c.level)}, {str(2016, "Q")});
         EXPECT_EQ(text(r.channelName), c.channel) << c.level;
         EXPECT_EQ(text(r.connectionName), c.connection) << c.level;
     }
@@ -237,8 +238,8 @@ TEST_F(StoredForms, TheParseContextTakesTheQueueManagerNameAndTheStream) {
     StreamDef *def = evStreamDefine("AGG", -1, STREAM_TYPE_STATMQI, 0, 0);
     ASSERT_NE(def, nullptr);
     auto record = RecordBuilder(164)
-                      .add({str(STATS_ID_QMGR_NAME, "QM1"), i32(STATS_ID_STREAM, static_cast<int32_t>(def->streamId)),
-                            i32(31, 940)})
+                      .add({str(STATS_ID_QMGR_NAME, "QM1"),
+                            i32(STATS_ID_STREAM, static_cast<int32_t>(def->streamId)), i32(31, 940)})
                       .record();
     evCFCursor cursor;
     evCFCursorInit(&cursor, &evStreamStringPool, record.data(), static_cast<uint32_t>(record.size()), 0, 0);

@@ -64,8 +64,8 @@ class RecordBuilder {
 public:
     explicit RecordBuilder(uint16_t command, uint16_t flags = 0, int64_t start = kStart, int64_t end = kEnd)
         : buffer_(1 << 16) {
-        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()), &evStreamStringPool,
-                                 850),
+        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()),
+                                 &evStreamStringPool, 850),
                   1);
         evCFSetFlags(buffer_.data(), flags);
         evCFSetCommand(buffer_.data(), command);
@@ -202,7 +202,8 @@ inline const StatsEmitSlot &slotOf(const StatsFamily *family) {
 
 // The objects of a stored record as the family's emitter parser gives them, each as the bytes of its
 // record (pointers in them point into record, which the caller keeps).
-inline std::vector<std::vector<uint8_t>> readObjects(const StatsFamily *family, const std::vector<uint8_t> &record) {
+inline std::vector<std::vector<uint8_t>> readObjects(const StatsFamily *family,
+                                                     const std::vector<uint8_t> &record) {
     const StatsEmitSlot &slot = slotOf(family);
     std::vector<uint64_t> work((slot.workSize + 7) / 8);
     evCFCursor cursor;

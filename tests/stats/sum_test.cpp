@@ -20,9 +20,10 @@ TEST_F(Totals, ADerivedTotalIsItsPartsWhateverTheRecordStored) {
         EXPECT_EQ(readOne<AcctQRecord>(&evAcctQFamily, {i32(31, 930)}, queue).gets, 5u);
     }
     // Callbacks count created, removed, resumed and suspended, not failed; ALLPUT is puts and put1s.
-    auto m = readOne<StatMQIRecord>(&evStatMQIFamily, {},
-                                    {i32(31031, 1), i32(31032, 2), i32(31033, 3), i32(31034, 4), i32(31035, 100),
-                                     i32(31003, 1), i32(31004, 2), i32(31007, 4), i64(31134, 5), i64(31135, 6)});
+    auto m =
+        readOne<StatMQIRecord>(&evStatMQIFamily, {},
+                               {i32(31031, 1), i32(31032, 2), i32(31033, 3), i32(31034, 4), i32(31035, 100),
+                                i32(31003, 1), i32(31004, 2), i32(31007, 4), i64(31134, 5), i64(31135, 6)});
     EXPECT_EQ(m.callbacks, 10u);
     EXPECT_EQ(m.allPuts, 7u);
     EXPECT_EQ(m.publishMsgBytes, 11);
@@ -73,10 +74,10 @@ class Sums : public StatsTest {};
 
 TEST_F(Sums, QueueStatistics) {
     const Items keys = {i32(31, 930)};
-    auto a = readOne<StatQRecord>(&evStatQFamily, keys,
-                                  {str(2016, "A.X"), i32(20, 1), i64(31000, 10), unset(31036), i32(31003, 5)});
-    auto b = readOne<StatQRecord>(&evStatQFamily, keys,
-                                  {str(2016, "A.X"), i32(20, 3), i64(31000, 20), i32(31036, 4), i32(31003, 2)});
+    auto a = readOne<StatQRecord>(
+        &evStatQFamily, keys, {str(2016, "A.X"), i32(20, 1), i64(31000, 10), unset(31036), i32(31003, 5)});
+    auto b = readOne<StatQRecord>(
+        &evStatQFamily, keys, {str(2016, "A.X"), i32(20, 3), i64(31000, 20), i32(31036, 4), i32(31003, 2)});
     auto c = readOne<StatQRecord>(&evStatQFamily, keys, {str(2016, "A.Y"), i32(20, 1)});
     StatQRecord e;
     evStatQCollateAdd(&e, &a);
@@ -120,9 +121,10 @@ TEST_F(Sums, ChannelStatistics) {
     auto a = readOne<StatChlRecord>(&evStatChlFamily, keys,
                                     {str(3501, "CH"), str(2017, "QM2"), i32(31138, 5), i32(31140, 5),
                                      i32(31139, 10), i32(31146, 8), i32(31142, INT32_MIN)});
-    auto b = readOne<StatChlRecord>(&evStatChlFamily, keys,
-                                    {str(3501, "CH"), str(2017, "QM3"), i32(31138, static_cast<int32_t>(0x90000000)),
-                                     i32(31140, static_cast<int32_t>(0x90000000)), i32(31146, 4)});
+    auto b = readOne<StatChlRecord>(
+        &evStatChlFamily, keys,
+        {str(3501, "CH"), str(2017, "QM3"), i32(31138, static_cast<int32_t>(0x90000000)),
+         i32(31140, static_cast<int32_t>(0x90000000)), i32(31146, 4)});
     StatChlRecord e;
     evStatChlCollateAdd(&e, &a);
     EXPECT_EQ(e.exitTimeAvg, STATS_UNSET_64);
@@ -149,7 +151,8 @@ TEST_F(Sums, ChannelStatistics) {
 TEST_F(Sums, MqiStatistics) {
     auto a = readOne<StatMQIRecord>(&evStatMQIFamily, {i32(31, 930)},
                                     {i32(31107, -1), i32(31014, 1), i64(31011, -1)});
-    auto b = readOne<StatMQIRecord>(&evStatMQIFamily, {i32(31, 940)}, {i32(31107, 2), i32(31015, 2), i64(31011, 3)});
+    auto b = readOne<StatMQIRecord>(&evStatMQIFamily, {i32(31, 940)},
+                                    {i32(31107, 2), i32(31015, 2), i64(31011, 3)});
     StatMQIRecord e;
     evStatMQICollateAdd(&e, &a);
     evStatMQISum(&e, &b, 0);
@@ -164,9 +167,10 @@ TEST_F(Sums, MqiStatistics) {
 
 TEST_F(Sums, MqiAccounting) {
     const Items first = {str(3024, "app"), str(3025, "U1"), i32(1079, 0), i64(31040, kStart - 60),
-                         i32(31108, 60), empty(3561), empty(3560), bytes(7006, "ID-A"), i32(31, 930)};
-    const Items second = {str(3024, "app"), str(3025, "U2"), i32(1079, 2), i32(31108, 30),
-                          empty(3561), empty(3560), bytes(7006, "ID-B"), i32(31, 930)};
+                         i32(31108, 60),   empty(3561),     empty(3560),  bytes(7006, "ID-A"),
+                         i32(31, 930)};
+    const Items second = {str(3024, "app"), str(3025, "U2"), i32(1079, 2),        i32(31108, 30),
+                          empty(3561),      empty(3560),     bytes(7006, "ID-B"), i32(31, 930)};
     auto a = readOne<AcctMQIRecord>(&evAcctMQIFamily, first, {});
     auto b = readOne<AcctMQIRecord>(&evAcctMQIFamily, second, {});
     // A local connection's empty remote product and version are absent, not mixed.
@@ -200,9 +204,8 @@ TEST_F(Sums, MqiAccounting) {
 
 TEST_F(Sums, QueueAccounting) {
     const Items keys = {str(3024, "app"), bytes(7006, "ID-A"), i32(1024, 7), i32(31, 930)};
-    const Items queue = {str(2016, "Q"),   i32(31003, 2),     i64(31011, 200),    i32(31153, 50),
-                         i32(31156, 150), i32(31170, 3),     i64(31149, kStart), i64(31171, 5),
-                         i64(31173, 40),  i64(31175, 90)};
+    const Items queue = {str(2016, "Q"), i32(31003, 2),      i64(31011, 200), i32(31153, 50), i32(31156, 150),
+                         i32(31170, 3),  i64(31149, kStart), i64(31171, 5),   i64(31173, 40), i64(31175, 90)};
     auto a = readOne<AcctQRecord>(&evAcctQFamily, keys, queue);
     AcctQRecord e;
     evAcctQCollateAdd(&e, &a);
