@@ -54,7 +54,8 @@ constexpr uint16_t kLevel = STATS_F_ROW | STATS_F_LEVEL;
 constexpr uint16_t kRecords = STATS_F_ROW | STATS_F_ONE;
 constexpr uint16_t kAggrInt = STATS_F_ROW | STATS_F_MEASURE;
 
-constexpr Row field(uint32_t id, const char *keyword, size_t offset, uint8_t width, uint8_t rule, uint16_t flags) {
+constexpr Row field(uint32_t id, const char *keyword, size_t offset, uint8_t width, uint8_t rule,
+                    uint16_t flags) {
     return Row{id, keyword, offset, width, rule, flags, STATS_DERIVE_NONE, {}, false};
 }
 constexpr Row counter(uint32_t id, const char *keyword, size_t offset, uint8_t width, uint16_t flags = 0) {
@@ -72,8 +73,15 @@ constexpr Row total(uint32_t id, const char *keyword, size_t offset, uint8_t wid
 }
 constexpr Row average(uint32_t id, const char *keyword, size_t offset, uint8_t width, uint32_t countId,
                       uint16_t flags = 0) {
-    return Row{id,    keyword, offset, width, STATS_SUM_AVERAGE, static_cast<uint16_t>(kValue | flags),
-               STATS_DERIVE_NONE, {{countId}}, false};
+    return Row{id,
+               keyword,
+               offset,
+               width,
+               STATS_SUM_AVERAGE,
+               static_cast<uint16_t>(kValue | flags),
+               STATS_DERIVE_NONE,
+               {{countId}},
+               false};
 }
 constexpr Row count(uint32_t id, const char *keyword, size_t offset, uint8_t width) {
     return field(id, keyword, offset, width, STATS_SUM_AVERAGE_COUNT, 0);
@@ -93,7 +101,8 @@ constexpr std::array<StatsField, N> build(const std::array<Row, N> &rows) {
     std::array<StatsField, N> out{};
     for (size_t i = 0; i < N; i++) {
         const Row &r = rows[i];
-        StatsField f{r.id, r.keyword, static_cast<uint16_t>(r.offset), r.width, r.rule, r.flags, r.derive, 0, {}};
+        StatsField f{r.id, r.keyword, static_cast<uint16_t>(r.offset), r.width, r.rule, r.flags, r.derive,
+                     0,    {}};
         for (uint32_t part : r.parts.id) {
             if (part == 0) break;
             size_t j = findRow(rows, part);
@@ -231,12 +240,16 @@ constexpr auto kStatChlRows = std::to_array<Row>({
 constexpr bool yes = true;
 constexpr bool no = false;
 
-constexpr Row mqiCounter(uint32_t id, const char *keyword, size_t offset, uint8_t width, Parts parts, bool acct) {
+constexpr Row mqiCounter(uint32_t id, const char *keyword, size_t offset, uint8_t width, Parts parts,
+                         bool acct) {
     Row r = parts.id[0] ? total(id, keyword, offset, width, parts) : counter(id, keyword, offset, width);
     r.acct = acct;
     return r;
 }
-#define STATS_PARTS(...) Parts{{__VA_ARGS__}}
+#define STATS_PARTS(...) \
+    Parts {              \
+        { __VA_ARGS__ }  \
+    }
 #define MQI_COUNTER(id, member, keyword, type, acct, parts) \
     mqiCounter(id, keyword, AT(StatMQIRecord, member), STATS_PARTS parts, acct),
 
@@ -321,7 +334,8 @@ constexpr auto kAcctQRows = std::to_array<Row>({
     field(3024, "APPLNAME", AT(AcctQRecord, applName), STATS_SUM_MIXED_STRING, kFilter),
     field(3025, "USERID", AT(AcctQRecord, userId), STATS_SUM_MIXED_STRING, kFilter),
     field(3501, "CHANNEL", AT(AcctQRecord, channelName), STATS_SUM_MIXED_STRING, kFilter | STATS_F_PRESENT),
-    field(3506, "CONNAME", AT(AcctQRecord, connectionName), STATS_SUM_MIXED_STRING, kFilter | STATS_F_PRESENT),
+    field(3506, "CONNAME", AT(AcctQRecord, connectionName), STATS_SUM_MIXED_STRING,
+          kFilter | STATS_F_PRESENT),
     field(7006, "CONNID", AT(AcctQRecord, connId), STATS_SUM_MIXED_BYTES, kFilter),
     field(39442, "EVFLAGS", AT(AcctQRecord, flags), STATS_SUM_KEPT, 0),
     field(31, "CMDLEVEL", AT(AcctQRecord, commandLevel), STATS_SUM_SAME_OR_MIXED, kLevel),
@@ -477,8 +491,8 @@ constexpr uint32_t dataTypeOf(const StatsField &f) {
 
 constexpr evParmDef fieldRow(const StatsField &f) {
     const char *type = f.width == STATS_W_STRING || f.width == STATS_W_BYTES ? "s"
-                       : f.flags & STATS_F_TIME                               ? "t"
-                                                                              : "i";
+                       : f.flags & STATS_F_TIME                              ? "t"
+                                                                             : "i";
     return parm(f.flags & STATS_F_FILTER ? " d*" : " d ", type, f.keyword, f.id, f.offset, dataTypeOf(f));
 }
 
@@ -493,7 +507,8 @@ constexpr const StatsField &fieldOf(const std::array<StatsField, N> &fields, uin
 // selection rows (the interval times at their fields), one row per field that has one, then ALL,
 // WHERE and PREWHERE and the end row.
 template <size_t Rows, size_t N>
-constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object, const std::array<StatsField, N> &fields) {
+constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
+                                                    const std::array<StatsField, N> &fields) {
     std::array<evParmDef, Rows + 1> out{};
     size_t n = 0;
     auto push = [&](const evParmDef &r) {
@@ -566,16 +581,16 @@ constexpr StatsFamily family(const char *name, uint16_t command, uint32_t displa
 
 }  // namespace
 
-constinit const StatsFamily evStatQFamily = family<StatQRecord>("StatQ", 165, 9023, STREAM_TYPE_STATQ, 2016,
-                                                      STATS_GROUP_Q_STATS, kStatQFields, kStatQIndex, statqParms);
+constinit const StatsFamily evStatQFamily = family<StatQRecord>(
+    "StatQ", 165, 9023, STREAM_TYPE_STATQ, 2016, STATS_GROUP_Q_STATS, kStatQFields, kStatQIndex, statqParms);
 constinit const StatsFamily evStatChlFamily =
-    family<StatChlRecord>("StatChl", 166, 9024, STREAM_TYPE_STATCHL, 3501, STATS_GROUP_CHL_STATS, kStatChlFields,
-                          kStatChlIndex, statchlParms);
-constinit const StatsFamily evStatMQIFamily = family<StatMQIRecord>("StatMQI", 164, 9025, STREAM_TYPE_STATMQI, 0,
-                                                          STATS_GROUP_MQI_STATS, kStatMQIFields, kStatMQIIndex,
-                                                          statmqiParms);
-constinit const StatsFamily evAcctMQIFamily = family<AcctMQIRecord>("AcctMQI", 167, 9027, STREAM_TYPE_ACCTMQI, 0,
-                                                          STATS_GROUP_MQI_ACCT, kAcctMQIFields, kAcctMQIIndex,
-                                                          acctmqiParms);
-constinit const StatsFamily evAcctQFamily = family<AcctQRecord>("AcctQ", 168, 9026, STREAM_TYPE_ACCTQ, 2016,
-                                                      STATS_GROUP_Q_ACCT, kAcctQFields, kAcctQIndex, acctqParms);
+    family<StatChlRecord>("StatChl", 166, 9024, STREAM_TYPE_STATCHL, 3501, STATS_GROUP_CHL_STATS,
+                          kStatChlFields, kStatChlIndex, statchlParms);
+constinit const StatsFamily evStatMQIFamily =
+    family<StatMQIRecord>("StatMQI", 164, 9025, STREAM_TYPE_STATMQI, 0, STATS_GROUP_MQI_STATS, kStatMQIFields,
+                          kStatMQIIndex, statmqiParms);
+constinit const StatsFamily evAcctMQIFamily =
+    family<AcctMQIRecord>("AcctMQI", 167, 9027, STREAM_TYPE_ACCTMQI, 0, STATS_GROUP_MQI_ACCT, kAcctMQIFields,
+                          kAcctMQIIndex, acctmqiParms);
+constinit const StatsFamily evAcctQFamily = family<AcctQRecord>(
+    "AcctQ", 168, 9026, STREAM_TYPE_ACCTQ, 2016, STATS_GROUP_Q_ACCT, kAcctQFields, kAcctQIndex, acctqParms);

@@ -132,7 +132,8 @@ void evCFGetStringValue(EvStringView *result, const EvStringPool *pool, const ev
             return;
         }
         case EVCF_STRING_MIXED:
-            *result = EvStringView{evStringMixedEntry.text, evStringMixedEntry.length, evStringMixedEntry.ccsid};
+            *result =
+                EvStringView{evStringMixedEntry.text, evStringMixedEntry.length, evStringMixedEntry.ccsid};
             return;
         case EVCF_BYTES_ID:
             *result = evPoolLookup(pool, static_cast<uint32_t>(item->value));
@@ -219,8 +220,9 @@ int statsStoreContext(StatsParseContext *context, const evCFItem *item) {
 
 void statsFinish(const StatsFamily *family, void *record) {
     statsDeriveTotals(family, record);
-    int64_t start = get<int64_t>(record, family->startOffset), end = get<int64_t>(record, family->endOffset);
-    put(record, family->durationOffset, static_cast<uint32_t>(static_cast<uint64_t>(end - start)));
+    auto start = static_cast<uint64_t>(get<int64_t>(record, family->startOffset));
+    auto end = static_cast<uint64_t>(get<int64_t>(record, family->endOffset));
+    put(record, family->durationOffset, static_cast<uint32_t>(end - start));
     put(record, family->intervalsOffset, uint32_t{1});
 }
 
@@ -326,7 +328,8 @@ void sumName(const StatsFamily *family, const StatsField *f, void *target, const
              uint32_t keyMask) {
     if (get<const StringEntry *>(target, f->offset) == get<const StringEntry *>(added, f->offset)) return;
     if (keyMask & STATS_KEY_SEGMENTS)
-        put(target, family->flagsOffset, get<uint32_t>(target, family->flagsOffset) | STATS_FLAG_GENERIC_NAME);
+        put(target, family->flagsOffset,
+            get<uint32_t>(target, family->flagsOffset) | STATS_FLAG_GENERIC_NAME);
     else
         put(target, f->offset, &evStringMixedEntry);
 }

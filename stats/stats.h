@@ -34,14 +34,14 @@ inline constexpr uint32_t STATS_KEY_SUFFIX = 0x4;
 inline constexpr uint32_t STATS_KEY_SEGMENTS = STATS_KEY_PREFIX | STATS_KEY_PREFIX2 | STATS_KEY_SUFFIX;
 
 // Identifiers the stored records carry besides the fields.
-inline constexpr int32_t STATS_ID_STREAM = 39337;      // HLV_ATTR_STREAM_ID
-inline constexpr int32_t STATS_ID_QMGR_NAME = 39340;   // HLV_ATTR_Q_MGR_NAME
-inline constexpr int32_t STATS_ID_PADDING = 39299;     // HLV_ATTR_PADDING: an absent string's place
-inline constexpr int32_t STATS_GROUP_Q_ACCT = 8010;    // MQGACF_Q_ACCOUNTING_DATA
-inline constexpr int32_t STATS_GROUP_Q_STATS = 8011;   // MQGACF_Q_STATISTICS_DATA
-inline constexpr int32_t STATS_GROUP_CHL_STATS = 8012; // MQGACF_CHL_STATISTICS_DATA
-inline constexpr int32_t STATS_GROUP_MQI_ACCT = 39204; // HLV_GROUP_MQI_ACCOUNTING_DATA
-inline constexpr int32_t STATS_GROUP_MQI_STATS = 39205; // HLV_GROUP_MQI_STATISTICS_DATA
+inline constexpr int32_t STATS_ID_STREAM = 39337;        // HLV_ATTR_STREAM_ID
+inline constexpr int32_t STATS_ID_QMGR_NAME = 39340;     // HLV_ATTR_Q_MGR_NAME
+inline constexpr int32_t STATS_ID_PADDING = 39299;       // HLV_ATTR_PADDING: an absent string's place
+inline constexpr int32_t STATS_GROUP_Q_ACCT = 8010;      // MQGACF_Q_ACCOUNTING_DATA
+inline constexpr int32_t STATS_GROUP_Q_STATS = 8011;     // MQGACF_Q_STATISTICS_DATA
+inline constexpr int32_t STATS_GROUP_CHL_STATS = 8012;   // MQGACF_CHL_STATISTICS_DATA
+inline constexpr int32_t STATS_GROUP_MQI_ACCT = 39204;   // HLV_GROUP_MQI_ACCOUNTING_DATA
+inline constexpr int32_t STATS_GROUP_MQI_STATS = 39205;  // HLV_GROUP_MQI_STATISTICS_DATA
 
 // A pooled string as the record format and the name helpers of mqi/ take it (null: empty).
 inline EvStringView evStatsStringView(const StringEntry *entry) {
@@ -143,153 +143,160 @@ struct StatChlRecord {
 
 // The MQI counter table: X(id, member, keyword, type, in the accounting record, parts of a derived
 // total). The statistics record holds the counters in this order.
-#define STATS_MQI_COUNTERS(X)                                                         \
-    X(31107, connections, "CONNS", uint32_t, yes, ())                                 \
-    X(31112, connectionsFailed, "CONNSFAIL", uint32_t, no, ())                        \
-    X(31113, connectionsMax, "CONNSMAX", uint32_t, no, ())                            \
-    X(31109, discNormal, "DISCSNORM", uint32_t, no, ())                               \
-    X(31110, discImplicit, "DISCSIMPL", uint32_t, no, ())                             \
-    X(31111, discQmgr, "DISCSQMGR", uint32_t, no, ())                                 \
-    X(31042, openQueue, "OPENQ", uint32_t, yes, ())                                   \
-    X(31043, openNamelist, "OPENNL", uint32_t, yes, ())                               \
-    X(31044, openProcess, "OPENPR", uint32_t, yes, ())                                \
-    X(31045, openQmgr, "OPENQM", uint32_t, yes, ())                                   \
-    X(31046, openTopic, "OPENTP", uint32_t, yes, ())                                  \
-    X(31047, openFailQueue, "OPENQFL", uint32_t, yes, ())                             \
-    X(31048, openFailNamelist, "OPENNLFL", uint32_t, yes, ())                         \
-    X(31049, openFailProcess, "OPENPRFL", uint32_t, yes, ())                          \
-    X(31050, openFailQmgr, "OPENQMFL", uint32_t, yes, ())                             \
-    X(31051, openFailTopic, "OPENTPFL", uint32_t, yes, ())                            \
-    X(31052, closeQueue, "CLOSEQ", uint32_t, yes, ())                                 \
-    X(31053, closeNamelist, "CLOSENL", uint32_t, yes, ())                             \
-    X(31054, closeProcess, "CLOSEPR", uint32_t, yes, ())                              \
-    X(31055, closeQmgr, "CLOSEQM", uint32_t, yes, ())                                 \
-    X(31056, closeTopic, "CLOSETP", uint32_t, yes, ())                                \
-    X(31057, closeFailQueue, "CLOSEQFL", uint32_t, yes, ())                           \
-    X(31058, closeFailNamelist, "CLOSENLFL", uint32_t, yes, ())                       \
-    X(31059, closeFailProcess, "CLOSEPRFL", uint32_t, yes, ())                        \
-    X(31060, closeFailQmgr, "CLOSEQMFL", uint32_t, yes, ())                           \
-    X(31061, closeFailTopic, "CLOSETPFL", uint32_t, yes, ())                          \
-    X(31065, inqQueue, "INQQ", uint32_t, yes, ())                                     \
-    X(31066, inqNamelist, "INQNL", uint32_t, yes, ())                                 \
-    X(31067, inqProcess, "INQPR", uint32_t, yes, ())                                  \
-    X(31068, inqQmgr, "INQQM", uint32_t, yes, ())                                     \
-    X(31069, inqFailQueue, "INQQFL", uint32_t, yes, ())                               \
-    X(31070, inqFailNamelist, "INQNLFL", uint32_t, yes, ())                           \
-    X(31071, inqFailProcess, "INQPRFL", uint32_t, yes, ())                            \
-    X(31072, inqFailQmgr, "INQQMFL", uint32_t, yes, ())                               \
-    X(31073, setQueue, "SETQ", uint32_t, yes, ())                                     \
-    X(31074, setFailQueue, "SETQFL", uint32_t, yes, ())                               \
-    X(31038, allPuts, "ALLPUT", uint32_t, yes, (31002, 31006))                        \
-    X(31002, puts, "PUT", uint32_t, yes, (31003, 31004))                              \
-    X(31003, putsNP, "PUTNP", uint32_t, yes, ())                                      \
-    X(31004, putsP, "PUTP", uint32_t, yes, ())                                        \
-    X(31005, putsFailed, "PUTFAIL", uint32_t, yes, ())                                \
-    X(31006, put1s, "PUT1", uint32_t, yes, (31007, 31008))                            \
-    X(31007, put1sNP, "PUT1NP", uint32_t, yes, ())                                    \
-    X(31008, put1sP, "PUT1P", uint32_t, yes, ())                                      \
-    X(31009, put1sFailed, "PUT1FAIL", uint32_t, yes, ())                              \
-    X(31010, putBytes, "PUTBYTE", int64_t, yes, (31011, 31012))                       \
-    X(31011, putBytesNP, "PUTBYTENP", int64_t, yes, ())                               \
-    X(31012, putBytesP, "PUTBYTEP", int64_t, yes, ())                                 \
-    X(31013, gets, "GET", uint32_t, yes, (31014, 31015))                              \
-    X(31014, getsNP, "GETNP", uint32_t, yes, ())                                      \
-    X(31015, getsP, "GETP", uint32_t, yes, ())                                        \
-    X(31019, getsFailed, "GETFAIL", uint32_t, yes, ())                                \
-    X(31016, getBytes, "GETBYTE", int64_t, yes, (31017, 31018))                       \
-    X(31017, getBytesNP, "GETBYTENP", int64_t, yes, ())                               \
-    X(31018, getBytesP, "GETBYTEP", int64_t, yes, ())                                 \
-    X(31020, browses, "BRS", uint32_t, yes, (31021, 31022))                           \
-    X(31021, browsesNP, "BRSNP", uint32_t, yes, ())                                   \
-    X(31022, browsesP, "BRSP", uint32_t, yes, ())                                     \
-    X(31023, browsesFailed, "BRSFAIL", uint32_t, yes, ())                             \
-    X(31024, browseBytes, "BRSBYTE", int64_t, yes, (31025, 31026))                    \
-    X(31025, browseBytesNP, "BRSBYTENP", int64_t, yes, ())                            \
-    X(31026, browseBytesP, "BRSBYTEP", int64_t, yes, ())                              \
-    X(31062, commits, "COMMIT", uint32_t, yes, ())                                    \
-    X(31063, commitsFailed, "COMMITFL", uint32_t, yes, ())                            \
-    X(31064, backouts, "BACKOUT", uint32_t, yes, ())                                  \
-    X(31028, msgsExpired, "EXPIRED", uint32_t, no, ())                                \
-    X(31029, msgsPurged, "PURGED", uint32_t, no, ())                                  \
-    X(31075, subDurCreated, "SUBDURCR", uint32_t, yes, ())                            \
-    X(31076, subDurAltered, "SUBDURAL", uint32_t, yes, ())                            \
-    X(31077, subDurResumed, "SUBDURRS", uint32_t, yes, ())                            \
-    X(31078, subNonDurCreated, "SUBNDURCR", uint32_t, yes, ())                        \
-    X(31079, subNonDurAltered, "SUBNDURAL", uint32_t, yes, ())                        \
-    X(31080, subNonDurResumed, "SUBNDURRS", uint32_t, yes, ())                        \
-    X(31081, subFailed, "SUBFL", uint32_t, yes, ())                                   \
-    X(31082, unsubDurClosed, "UNSUBDCLS", uint32_t, yes, ())                          \
-    X(31083, unsubDurRemoved, "UNSUBDREM", uint32_t, yes, ())                         \
-    X(31084, unsubNonDurClosed, "UNSUBNCLS", uint32_t, yes, ())                       \
-    X(31085, unsubNonDurRemoved, "UNSUBNREM", uint32_t, yes, ())                      \
-    X(31086, unsubFailed, "UNSUBFL", uint32_t, yes, ())                               \
-    X(31087, subRqs, "SUBRQ", uint32_t, yes, ())                                      \
-    X(31088, subRqsFailed, "SUBRQFL", uint32_t, yes, ())                              \
-    X(31030, callbacks, "CBS", uint32_t, yes, (31031, 31032, 31033, 31034))           \
-    X(31031, cbsCreated, "CBCREATE", uint32_t, yes, ())                               \
-    X(31032, cbsRemoved, "CBREMOVE", uint32_t, yes, ())                               \
-    X(31033, cbsResumed, "CBRESUME", uint32_t, yes, ())                               \
-    X(31034, cbsSuspended, "CBSUSPEND", uint32_t, yes, ())                            \
-    X(31035, cbsFailed, "CBFAIL", uint32_t, yes, ())                                  \
-    X(31089, ctlStarted, "CTLSTA", uint32_t, yes, ())                                 \
-    X(31090, ctlStopped, "CTLSTP", uint32_t, yes, ())                                 \
-    X(31091, ctlResumed, "CTLRES", uint32_t, yes, ())                                 \
-    X(31092, ctlSuspended, "CTLSUS", uint32_t, yes, ())                               \
-    X(31093, ctlFailed, "CTLFL", uint32_t, yes, ())                                   \
-    X(31094, stats, "STAT", uint32_t, yes, ())                                        \
-    X(31095, statsFailed, "STATFL", uint32_t, yes, ())                                \
-    X(31114, subDurHighAll, "SUBDHWALL", uint32_t, no, ())                            \
-    X(31115, subDurHighApi, "SUBDHWAPI", uint32_t, no, ())                            \
-    X(31116, subDurHighAdmin, "SUBDHWADM", uint32_t, no, ())                          \
-    X(31117, subDurHighProxy, "SUBDHWPRX", uint32_t, no, ())                          \
-    X(31118, subDurLowAll, "SUBDLWALL", uint32_t, no, ())                             \
-    X(31119, subDurLowApi, "SUBDLWAPI", uint32_t, no, ())                             \
-    X(31120, subDurLowAdmin, "SUBDLWADM", uint32_t, no, ())                           \
-    X(31121, subDurLowProxy, "SUBDLWPRX", uint32_t, no, ())                           \
-    X(31122, subNonDurHighAll, "SUBNHWALL", uint32_t, no, ())                         \
-    X(31123, subNonDurHighApi, "SUBNHWAPI", uint32_t, no, ())                         \
-    X(31124, subNonDurHighAdmin, "SUBNHWADM", uint32_t, no, ())                       \
-    X(31125, subNonDurHighProxy, "SUBNHWPRX", uint32_t, no, ())                       \
-    X(31126, subNonDurLowAll, "SUBNLWALL", uint32_t, no, ())                          \
-    X(31127, subNonDurLowApi, "SUBNLWAPI", uint32_t, no, ())                          \
-    X(31128, subNonDurLowAdmin, "SUBNLWADM", uint32_t, no, ())                        \
-    X(31129, subNonDurLowProxy, "SUBNLWPRX", uint32_t, no, ())                        \
-    X(31096, putTopic, "PUTTOP", uint32_t, yes, (31097, 31098))                       \
-    X(31097, putTopicNP, "PUTTOPNP", uint32_t, yes, ())                               \
-    X(31098, putTopicP, "PUTTOPP", uint32_t, yes, ())                                 \
-    X(31099, putTopicFailed, "PUTTOPFL", uint32_t, yes, ())                           \
-    X(31100, put1Topic, "PUT1TOP", uint32_t, yes, (31101, 31102))                     \
-    X(31101, put1TopicNP, "PUT1TOPNP", uint32_t, yes, ())                             \
-    X(31102, put1TopicP, "PUT1TOPP", uint32_t, yes, ())                               \
-    X(31103, put1TopicFailed, "PUT1TOPFL", uint32_t, yes, ())                         \
-    X(31104, putTopicBytes, "PUTTOPBYTE", int64_t, yes, (31105, 31106))               \
-    X(31105, putTopicBytesNP, "PUTTOPBYTENP", int64_t, yes, ())                       \
-    X(31106, putTopicBytesP, "PUTTOPBYTEP", int64_t, yes, ())                         \
-    X(31130, publishMsgs, "PUBMSG", uint32_t, no, (31131, 31132))                     \
-    X(31131, publishMsgsNP, "PUBMSGNP", uint32_t, no, ())                             \
-    X(31132, publishMsgsP, "PUBMSGP", uint32_t, no, ())                               \
-    X(31133, publishMsgBytes, "PUBMSGBYTE", int64_t, no, (31134, 31135))              \
-    X(31134, publishMsgBytesNP, "PUBMSGBYTENP", int64_t, no, ())                      \
+#define STATS_MQI_COUNTERS(X)                                               \
+    X(31107, connections, "CONNS", uint32_t, yes, ())                       \
+    X(31112, connectionsFailed, "CONNSFAIL", uint32_t, no, ())              \
+    X(31113, connectionsMax, "CONNSMAX", uint32_t, no, ())                  \
+    X(31109, discNormal, "DISCSNORM", uint32_t, no, ())                     \
+    X(31110, discImplicit, "DISCSIMPL", uint32_t, no, ())                   \
+    X(31111, discQmgr, "DISCSQMGR", uint32_t, no, ())                       \
+    X(31042, openQueue, "OPENQ", uint32_t, yes, ())                         \
+    X(31043, openNamelist, "OPENNL", uint32_t, yes, ())                     \
+    X(31044, openProcess, "OPENPR", uint32_t, yes, ())                      \
+    X(31045, openQmgr, "OPENQM", uint32_t, yes, ())                         \
+    X(31046, openTopic, "OPENTP", uint32_t, yes, ())                        \
+    X(31047, openFailQueue, "OPENQFL", uint32_t, yes, ())                   \
+    X(31048, openFailNamelist, "OPENNLFL", uint32_t, yes, ())               \
+    X(31049, openFailProcess, "OPENPRFL", uint32_t, yes, ())                \
+    X(31050, openFailQmgr, "OPENQMFL", uint32_t, yes, ())                   \
+    X(31051, openFailTopic, "OPENTPFL", uint32_t, yes, ())                  \
+    X(31052, closeQueue, "CLOSEQ", uint32_t, yes, ())                       \
+    X(31053, closeNamelist, "CLOSENL", uint32_t, yes, ())                   \
+    X(31054, closeProcess, "CLOSEPR", uint32_t, yes, ())                    \
+    X(31055, closeQmgr, "CLOSEQM", uint32_t, yes, ())                       \
+    X(31056, closeTopic, "CLOSETP", uint32_t, yes, ())                      \
+    X(31057, closeFailQueue, "CLOSEQFL", uint32_t, yes, ())                 \
+    X(31058, closeFailNamelist, "CLOSENLFL", uint32_t, yes, ())             \
+    X(31059, closeFailProcess, "CLOSEPRFL", uint32_t, yes, ())              \
+    X(31060, closeFailQmgr, "CLOSEQMFL", uint32_t, yes, ())                 \
+    X(31061, closeFailTopic, "CLOSETPFL", uint32_t, yes, ())                \
+    X(31065, inqQueue, "INQQ", uint32_t, yes, ())                           \
+    X(31066, inqNamelist, "INQNL", uint32_t, yes, ())                       \
+    X(31067, inqProcess, "INQPR", uint32_t, yes, ())                        \
+    X(31068, inqQmgr, "INQQM", uint32_t, yes, ())                           \
+    X(31069, inqFailQueue, "INQQFL", uint32_t, yes, ())                     \
+    X(31070, inqFailNamelist, "INQNLFL", uint32_t, yes, ())                 \
+    X(31071, inqFailProcess, "INQPRFL", uint32_t, yes, ())                  \
+    X(31072, inqFailQmgr, "INQQMFL", uint32_t, yes, ())                     \
+    X(31073, setQueue, "SETQ", uint32_t, yes, ())                           \
+    X(31074, setFailQueue, "SETQFL", uint32_t, yes, ())                     \
+    X(31038, allPuts, "ALLPUT", uint32_t, yes, (31002, 31006))              \
+    X(31002, puts, "PUT", uint32_t, yes, (31003, 31004))                    \
+    X(31003, putsNP, "PUTNP", uint32_t, yes, ())                            \
+    X(31004, putsP, "PUTP", uint32_t, yes, ())                              \
+    X(31005, putsFailed, "PUTFAIL", uint32_t, yes, ())                      \
+    X(31006, put1s, "PUT1", uint32_t, yes, (31007, 31008))                  \
+    X(31007, put1sNP, "PUT1NP", uint32_t, yes, ())                          \
+    X(31008, put1sP, "PUT1P", uint32_t, yes, ())                            \
+    X(31009, put1sFailed, "PUT1FAIL", uint32_t, yes, ())                    \
+    X(31010, putBytes, "PUTBYTE", int64_t, yes, (31011, 31012))             \
+    X(31011, putBytesNP, "PUTBYTENP", int64_t, yes, ())                     \
+    X(31012, putBytesP, "PUTBYTEP", int64_t, yes, ())                       \
+    X(31013, gets, "GET", uint32_t, yes, (31014, 31015))                    \
+    X(31014, getsNP, "GETNP", uint32_t, yes, ())                            \
+    X(31015, getsP, "GETP", uint32_t, yes, ())                              \
+    X(31019, getsFailed, "GETFAIL", uint32_t, yes, ())                      \
+    X(31016, getBytes, "GETBYTE", int64_t, yes, (31017, 31018))             \
+    X(31017, getBytesNP, "GETBYTENP", int64_t, yes, ())                     \
+    X(31018, getBytesP, "GETBYTEP", int64_t, yes, ())                       \
+    X(31020, browses, "BRS", uint32_t, yes, (31021, 31022))                 \
+    X(31021, browsesNP, "BRSNP", uint32_t, yes, ())                         \
+    X(31022, browsesP, "BRSP", uint32_t, yes, ())                           \
+    X(31023, browsesFailed, "BRSFAIL", uint32_t, yes, ())                   \
+    X(31024, browseBytes, "BRSBYTE", int64_t, yes, (31025, 31026))          \
+    X(31025, browseBytesNP, "BRSBYTENP", int64_t, yes, ())                  \
+    X(31026, browseBytesP, "BRSBYTEP", int64_t, yes, ())                    \
+    X(31062, commits, "COMMIT", uint32_t, yes, ())                          \
+    X(31063, commitsFailed, "COMMITFL", uint32_t, yes, ())                  \
+    X(31064, backouts, "BACKOUT", uint32_t, yes, ())                        \
+    X(31028, msgsExpired, "EXPIRED", uint32_t, no, ())                      \
+    X(31029, msgsPurged, "PURGED", uint32_t, no, ())                        \
+    X(31075, subDurCreated, "SUBDURCR", uint32_t, yes, ())                  \
+    X(31076, subDurAltered, "SUBDURAL", uint32_t, yes, ())                  \
+    X(31077, subDurResumed, "SUBDURRS", uint32_t, yes, ())                  \
+    X(31078, subNonDurCreated, "SUBNDURCR", uint32_t, yes, ())              \
+    X(31079, subNonDurAltered, "SUBNDURAL", uint32_t, yes, ())              \
+    X(31080, subNonDurResumed, "SUBNDURRS", uint32_t, yes, ())              \
+    X(31081, subFailed, "SUBFL", uint32_t, yes, ())                         \
+    X(31082, unsubDurClosed, "UNSUBDCLS", uint32_t, yes, ())                \
+    X(31083, unsubDurRemoved, "UNSUBDREM", uint32_t, yes, ())               \
+    X(31084, unsubNonDurClosed, "UNSUBNCLS", uint32_t, yes, ())             \
+    X(31085, unsubNonDurRemoved, "UNSUBNREM", uint32_t, yes, ())            \
+    X(31086, unsubFailed, "UNSUBFL", uint32_t, yes, ())                     \
+    X(31087, subRqs, "SUBRQ", uint32_t, yes, ())                            \
+    X(31088, subRqsFailed, "SUBRQFL", uint32_t, yes, ())                    \
+    X(31030, callbacks, "CBS", uint32_t, yes, (31031, 31032, 31033, 31034)) \
+    X(31031, cbsCreated, "CBCREATE", uint32_t, yes, ())                     \
+    X(31032, cbsRemoved, "CBREMOVE", uint32_t, yes, ())                     \
+    X(31033, cbsResumed, "CBRESUME", uint32_t, yes, ())                     \
+    X(31034, cbsSuspended, "CBSUSPEND", uint32_t, yes, ())                  \
+    X(31035, cbsFailed, "CBFAIL", uint32_t, yes, ())                        \
+    X(31089, ctlStarted, "CTLSTA", uint32_t, yes, ())                       \
+    X(31090, ctlStopped, "CTLSTP", uint32_t, yes, ())                       \
+    X(31091, ctlResumed, "CTLRES", uint32_t, yes, ())                       \
+    X(31092, ctlSuspended, "CTLSUS", uint32_t, yes, ())                     \
+    X(31093, ctlFailed, "CTLFL", uint32_t, yes, ())                         \
+    X(31094, stats, "STAT", uint32_t, yes, ())                              \
+    X(31095, statsFailed, "STATFL", uint32_t, yes, ())                      \
+    X(31114, subDurHighAll, "SUBDHWALL", uint32_t, no, ())                  \
+    X(31115, subDurHighApi, "SUBDHWAPI", uint32_t, no, ())                  \
+    X(31116, subDurHighAdmin, "SUBDHWADM", uint32_t, no, ())                \
+    X(31117, subDurHighProxy, "SUBDHWPRX", uint32_t, no, ())                \
+    X(31118, subDurLowAll, "SUBDLWALL", uint32_t, no, ())                   \
+    X(31119, subDurLowApi, "SUBDLWAPI", uint32_t, no, ())                   \
+    X(31120, subDurLowAdmin, "SUBDLWADM", uint32_t, no, ())                 \
+    X(31121, subDurLowProxy, "SUBDLWPRX", uint32_t, no, ())                 \
+    X(31122, subNonDurHighAll, "SUBNHWALL", uint32_t, no, ())               \
+    X(31123, subNonDurHighApi, "SUBNHWAPI", uint32_t, no, ())               \
+    X(31124, subNonDurHighAdmin, "SUBNHWADM", uint32_t, no, ())             \
+    X(31125, subNonDurHighProxy, "SUBNHWPRX", uint32_t, no, ())             \
+    X(31126, subNonDurLowAll, "SUBNLWALL", uint32_t, no, ())                \
+    X(31127, subNonDurLowApi, "SUBNLWAPI", uint32_t, no, ())                \
+    X(31128, subNonDurLowAdmin, "SUBNLWADM", uint32_t, no, ())              \
+    X(31129, subNonDurLowProxy, "SUBNLWPRX", uint32_t, no, ())              \
+    X(31096, putTopic, "PUTTOP", uint32_t, yes, (31097, 31098))             \
+    X(31097, putTopicNP, "PUTTOPNP", uint32_t, yes, ())                     \
+    X(31098, putTopicP, "PUTTOPP", uint32_t, yes, ())                       \
+    X(31099, putTopicFailed, "PUTTOPFL", uint32_t, yes, ())                 \
+    X(31100, put1Topic, "PUT1TOP", uint32_t, yes, (31101, 31102))           \
+    X(31101, put1TopicNP, "PUT1TOPNP", uint32_t, yes, ())                   \
+    X(31102, put1TopicP, "PUT1TOPP", uint32_t, yes, ())                     \
+    X(31103, put1TopicFailed, "PUT1TOPFL", uint32_t, yes, ())               \
+    X(31104, putTopicBytes, "PUTTOPBYTE", int64_t, yes, (31105, 31106))     \
+    X(31105, putTopicBytesNP, "PUTTOPBYTENP", int64_t, yes, ())             \
+    X(31106, putTopicBytesP, "PUTTOPBYTEP", int64_t, yes, ())               \
+    X(31130, publishMsgs, "PUBMSG", uint32_t, no, (31131, 31132))           \
+    X(31131, publishMsgsNP, "PUBMSGNP", uint32_t, no, ())                   \
+    X(31132, publishMsgsP, "PUBMSGP", uint32_t, no, ())                     \
+    X(31133, publishMsgBytes, "PUBMSGBYTE", int64_t, no, (31134, 31135))    \
+    X(31134, publishMsgBytesNP, "PUBMSGBYTENP", int64_t, no, ())            \
     X(31135, publishMsgBytesP, "PUBMSGBYTEP", int64_t, no, ())
 
 // The accounting order of the counters the MQI accounting record carries, connections last.
-#define STATS_ACCT_MQI_ORDER(Y)                                                                         \
-    Y(openQueue) Y(openNamelist) Y(openProcess) Y(openQmgr) Y(openTopic) Y(openFailQueue)               \
-    Y(openFailNamelist) Y(openFailProcess) Y(openFailQmgr) Y(openFailTopic) Y(closeQueue)               \
-    Y(closeNamelist) Y(closeProcess) Y(closeQmgr) Y(closeTopic) Y(closeFailQueue) Y(closeFailNamelist)  \
-    Y(closeFailProcess) Y(closeFailQmgr) Y(closeFailTopic) Y(allPuts) Y(puts) Y(putsNP) Y(putsP)        \
-    Y(putsFailed) Y(put1s) Y(put1sNP) Y(put1sP) Y(put1sFailed) Y(putBytes) Y(putBytesNP) Y(putBytesP)   \
-    Y(gets) Y(getsNP) Y(getsP) Y(getsFailed) Y(getBytes) Y(getBytesNP) Y(getBytesP) Y(browses)          \
-    Y(browsesNP) Y(browsesP) Y(browsesFailed) Y(browseBytes) Y(browseBytesNP) Y(browseBytesP)           \
-    Y(commits) Y(commitsFailed) Y(backouts) Y(inqQueue) Y(inqNamelist) Y(inqProcess) Y(inqQmgr)         \
-    Y(inqFailQueue) Y(inqFailNamelist) Y(inqFailProcess) Y(inqFailQmgr) Y(setQueue) Y(setFailQueue)     \
-    Y(subDurCreated) Y(subDurAltered) Y(subDurResumed) Y(subNonDurCreated) Y(subNonDurAltered)          \
-    Y(subNonDurResumed) Y(subFailed) Y(unsubDurClosed) Y(unsubDurRemoved) Y(unsubNonDurClosed)          \
-    Y(unsubNonDurRemoved) Y(unsubFailed) Y(subRqs) Y(subRqsFailed) Y(callbacks) Y(cbsCreated)           \
-    Y(cbsRemoved) Y(cbsResumed) Y(cbsSuspended) Y(cbsFailed) Y(ctlStarted) Y(ctlStopped) Y(ctlResumed)  \
-    Y(ctlSuspended) Y(ctlFailed) Y(stats) Y(statsFailed) Y(putTopic) Y(putTopicNP) Y(putTopicP)         \
-    Y(putTopicFailed) Y(put1Topic) Y(put1TopicNP) Y(put1TopicP) Y(put1TopicFailed) Y(putTopicBytes)     \
-    Y(putTopicBytesNP) Y(putTopicBytesP) Y(connections)
+#define STATS_ACCT_MQI_ORDER(Y)                                                                              \
+    Y(openQueue)                                                                                             \
+    Y(openNamelist)                                                                                          \
+    Y(openProcess)                                                                                           \
+    Y(openQmgr) Y(openTopic) Y(openFailQueue) Y(openFailNamelist) Y(openFailProcess) Y(openFailQmgr) Y(      \
+        openFailTopic) Y(closeQueue) Y(closeNamelist) Y(closeProcess) Y(closeQmgr) Y(closeTopic)             \
+        Y(closeFailQueue) Y(closeFailNamelist) Y(closeFailProcess) Y(closeFailQmgr) Y(closeFailTopic) Y(     \
+            allPuts) Y(puts) Y(putsNP) Y(putsP) Y(putsFailed) Y(put1s) Y(put1sNP) Y(put1sP) Y(put1sFailed)   \
+            Y(putBytes) Y(putBytesNP) Y(putBytesP) Y(gets) Y(getsNP) Y(getsP) Y(getsFailed) Y(getBytes) Y(   \
+                getBytesNP) Y(getBytesP) Y(browses) Y(browsesNP) Y(browsesP) Y(browsesFailed) Y(browseBytes) \
+                Y(browseBytesNP) Y(browseBytesP) Y(commits) Y(commitsFailed) Y(backouts) Y(inqQueue)         \
+                    Y(inqNamelist) Y(inqProcess) Y(inqQmgr) Y(inqFailQueue) Y(inqFailNamelist)               \
+                        Y(inqFailProcess) Y(inqFailQmgr) Y(setQueue) Y(setFailQueue) Y(subDurCreated)        \
+                            Y(subDurAltered) Y(subDurResumed) Y(subNonDurCreated) Y(subNonDurAltered)        \
+                                Y(subNonDurResumed) Y(subFailed) Y(unsubDurClosed) Y(unsubDurRemoved)        \
+                                    Y(unsubNonDurClosed) Y(unsubNonDurRemoved) Y(unsubFailed) Y(subRqs)      \
+                                        Y(subRqsFailed) Y(callbacks) Y(cbsCreated) Y(cbsRemoved)             \
+                                            Y(cbsResumed) Y(cbsSuspended) Y(cbsFailed) Y(ctlStarted)         \
+                                                Y(ctlStopped) Y(ctlResumed) Y(ctlSuspended) Y(ctlFailed)     \
+                                                    Y(stats) Y(statsFailed) Y(putTopic) Y(putTopicNP)        \
+                                                        Y(putTopicP) Y(putTopicFailed) Y(put1Topic)          \
+                                                            Y(put1TopicNP) Y(put1TopicP) Y(put1TopicFailed)  \
+                                                                Y(putTopicBytes) Y(putTopicBytesNP)          \
+                                                                    Y(putTopicBytesP) Y(connections)
 
 #define STATS_MQI_MEMBER(id, member, keyword, type, acct, parts) type member;
 
@@ -449,40 +456,40 @@ enum StatsWidth : uint8_t {
 
 // How a sum treats a field (target T, added record A).
 enum StatsRule : uint8_t {
-    STATS_SUM_KEPT,          // T keeps its value
-    STATS_SUM_ADDED,         // wrap-around addition
-    STATS_SUM_DERIVED,       // computed again from its parts
-    STATS_SUM_MINIMUM,       // the smaller; an unset value never wins
-    STATS_SUM_MAXIMUM,       // the larger; an unset value never wins
-    STATS_SUM_SAME_OR_MIXED, // A unset: no change; T unset: A's; differing: mixed, which stays
-    STATS_SUM_TIME,          // unset and 0 are no value; two different values: mixed
-    STATS_SUM_AVERAGE,       // a sum of averages, with its count (parts[0]) moved along
-    STATS_SUM_AVERAGE_COUNT, // moved by its average, never added by itself
-    STATS_SUM_DURATION,      // A set: T unset takes A's, else T + A
-    STATS_SUM_MIXED_STRING,  // differing entries: the mixed entry
-    STATS_SUM_NAME,          // the object name: the mixed entry, or under a segment key the generic flag
-    STATS_SUM_MIXED_BYTES,   // differing length or bytes, or one absent: "*"
-    STATS_SUM_EARLIEST,      // the interval start, unless INTVL
-    STATS_SUM_LATEST,        // the interval end, unless INTVL
-    STATS_SUM_STREAM,        // differing streams: none
+    STATS_SUM_KEPT,           // T keeps its value
+    STATS_SUM_ADDED,          // wrap-around addition
+    STATS_SUM_DERIVED,        // computed again from its parts
+    STATS_SUM_MINIMUM,        // the smaller; an unset value never wins
+    STATS_SUM_MAXIMUM,        // the larger; an unset value never wins
+    STATS_SUM_SAME_OR_MIXED,  // A unset: no change; T unset: A's; differing: mixed, which stays
+    STATS_SUM_TIME,           // unset and 0 are no value; two different values: mixed
+    STATS_SUM_AVERAGE,        // a sum of averages, with its count (parts[0]) moved along
+    STATS_SUM_AVERAGE_COUNT,  // moved by its average, never added by itself
+    STATS_SUM_DURATION,       // A set: T unset takes A's, else T + A
+    STATS_SUM_MIXED_STRING,   // differing entries: the mixed entry
+    STATS_SUM_NAME,           // the object name: the mixed entry, or under a segment key the generic flag
+    STATS_SUM_MIXED_BYTES,    // differing length or bytes, or one absent: "*"
+    STATS_SUM_EARLIEST,       // the interval start, unless INTVL
+    STATS_SUM_LATEST,         // the interval end, unless INTVL
+    STATS_SUM_STREAM,         // differing streams: none
 };
 
 // What a derived field is of its parts.
 enum StatsDerive : uint8_t { STATS_DERIVE_NONE, STATS_DERIVE_SUM, STATS_DERIVE_SMALLER, STATS_DERIVE_LARGER };
 
 // Field flags.
-inline constexpr uint16_t STATS_F_ROW = 0x1;       // a row of the DISPLAY field table
-inline constexpr uint16_t STATS_F_FILTER = 0x2;    // that row also takes a value: a DISPLAY filter
-inline constexpr uint16_t STATS_F_TIME = 0x4;      // a time (type letter 't')
-inline constexpr uint16_t STATS_F_MEASURE = 0x8;   // has a value when neither 0 nor unset
-inline constexpr uint16_t STATS_F_LEVEL = 0x10;    // has a value when not 0
-inline constexpr uint16_t STATS_F_PRESENT = 0x20;  // has a value when present
-inline constexpr uint16_t STATS_F_UNSET = 0x40;    // unset before a record is read
-inline constexpr uint16_t STATS_F_ONE = 0x80;      // 1 before a record is read
-inline constexpr uint16_t STATS_F_SIGNED = 0x100;  // minimum and maximum compare signed
-inline constexpr uint16_t STATS_F_WIDENED = 0x200; // a 64-bit average that may arrive as a 32-bit one
-inline constexpr uint16_t STATS_F_OBJECT = 0x400;  // the object of the DISPLAY command: its object row
-inline constexpr uint16_t STATS_F_SELECT = 0x800;  // the interval times: their rows are selection rows
+inline constexpr uint16_t STATS_F_ROW = 0x1;        // a row of the DISPLAY field table
+inline constexpr uint16_t STATS_F_FILTER = 0x2;     // that row also takes a value: a DISPLAY filter
+inline constexpr uint16_t STATS_F_TIME = 0x4;       // a time (type letter 't')
+inline constexpr uint16_t STATS_F_MEASURE = 0x8;    // has a value when neither 0 nor unset
+inline constexpr uint16_t STATS_F_LEVEL = 0x10;     // has a value when not 0
+inline constexpr uint16_t STATS_F_PRESENT = 0x20;   // has a value when present
+inline constexpr uint16_t STATS_F_UNSET = 0x40;     // unset before a record is read
+inline constexpr uint16_t STATS_F_ONE = 0x80;       // 1 before a record is read
+inline constexpr uint16_t STATS_F_SIGNED = 0x100;   // minimum and maximum compare signed
+inline constexpr uint16_t STATS_F_WIDENED = 0x200;  // a 64-bit average that may arrive as a 32-bit one
+inline constexpr uint16_t STATS_F_OBJECT = 0x400;   // the object of the DISPLAY command: its object row
+inline constexpr uint16_t STATS_F_SELECT = 0x800;   // the interval times: their rows are selection rows
 
 struct StatsField {
     uint32_t id;          // PCF parameter identifier, 0 for a field that has none
@@ -501,8 +508,8 @@ struct StatsFamily {
     uint16_t command;      // MQ command of its stored records
     uint32_t displayCode;  // its DISPLAY command
     uint32_t streamType;
-    int32_t objectId;   // the id that starts each object's portion; 0 for the MQI families
-    int32_t groupId;    // the group of an aggregation portion (and of the objects of stored records)
+    int32_t objectId;  // the id that starts each object's portion; 0 for the MQI families
+    int32_t groupId;   // the group of an aggregation portion (and of the objects of stored records)
     uint32_t recordSize;
     uint16_t startOffset;  // the interval start, end, duration, interval count and flags
     uint16_t endOffset;
