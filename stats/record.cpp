@@ -263,13 +263,9 @@ int statsHasValue(const StatsFamily *family, const void *record, int32_t id) {
         auto *entry = get<const StringEntry *>(record, f->offset);
         return entry && entry != &evStringNotPresentEntry;
     }
-    if (!(f->flags & STATS_F_MEASURE)) return 0;
-    if (f->width == STATS_W_U32) {
-        uint32_t v = get<uint32_t>(record, f->offset);
-        return v != 0 && v != STATS_UNSET_32;
-    }
-    int64_t v = get<int64_t>(record, f->offset);
-    return v != 0 && v != STATS_UNSET_64;
+    if (!(f->flags & STATS_F_MEASURE) || isUnset(f, record)) return 0;
+    return f->width == STATS_W_U32 ? get<uint32_t>(record, f->offset) != 0
+                                   : get<int64_t>(record, f->offset) != 0;
 }
 
 namespace {

@@ -273,30 +273,26 @@ struct StatChlRecord {
     X(31135, publishMsgBytesP, "PUBMSGBYTEP", int64_t, no, ())
 
 // The accounting order of the counters the MQI accounting record carries, connections last.
-#define STATS_ACCT_MQI_ORDER(Y)                                                                              \
-    Y(openQueue)                                                                                             \
-    Y(openNamelist)                                                                                          \
-    Y(openProcess)                                                                                           \
-    Y(openQmgr) Y(openTopic) Y(openFailQueue) Y(openFailNamelist) Y(openFailProcess) Y(openFailQmgr) Y(      \
-        openFailTopic) Y(closeQueue) Y(closeNamelist) Y(closeProcess) Y(closeQmgr) Y(closeTopic)             \
-        Y(closeFailQueue) Y(closeFailNamelist) Y(closeFailProcess) Y(closeFailQmgr) Y(closeFailTopic) Y(     \
-            allPuts) Y(puts) Y(putsNP) Y(putsP) Y(putsFailed) Y(put1s) Y(put1sNP) Y(put1sP) Y(put1sFailed)   \
-            Y(putBytes) Y(putBytesNP) Y(putBytesP) Y(gets) Y(getsNP) Y(getsP) Y(getsFailed) Y(getBytes) Y(   \
-                getBytesNP) Y(getBytesP) Y(browses) Y(browsesNP) Y(browsesP) Y(browsesFailed) Y(browseBytes) \
-                Y(browseBytesNP) Y(browseBytesP) Y(commits) Y(commitsFailed) Y(backouts) Y(inqQueue)         \
-                    Y(inqNamelist) Y(inqProcess) Y(inqQmgr) Y(inqFailQueue) Y(inqFailNamelist)               \
-                        Y(inqFailProcess) Y(inqFailQmgr) Y(setQueue) Y(setFailQueue) Y(subDurCreated)        \
-                            Y(subDurAltered) Y(subDurResumed) Y(subNonDurCreated) Y(subNonDurAltered)        \
-                                Y(subNonDurResumed) Y(subFailed) Y(unsubDurClosed) Y(unsubDurRemoved)        \
-                                    Y(unsubNonDurClosed) Y(unsubNonDurRemoved) Y(unsubFailed) Y(subRqs)      \
-                                        Y(subRqsFailed) Y(callbacks) Y(cbsCreated) Y(cbsRemoved)             \
-                                            Y(cbsResumed) Y(cbsSuspended) Y(cbsFailed) Y(ctlStarted)         \
-                                                Y(ctlStopped) Y(ctlResumed) Y(ctlSuspended) Y(ctlFailed)     \
-                                                    Y(stats) Y(statsFailed) Y(putTopic) Y(putTopicNP)        \
-                                                        Y(putTopicP) Y(putTopicFailed) Y(put1Topic)          \
-                                                            Y(put1TopicNP) Y(put1TopicP) Y(put1TopicFailed)  \
-                                                                Y(putTopicBytes) Y(putTopicBytesNP)          \
-                                                                    Y(putTopicBytesP) Y(connections)
+// clang-format off
+#define STATS_ACCT_MQI_ORDER(Y) \
+    Y(openQueue) Y(openNamelist) Y(openProcess) Y(openQmgr) Y(openTopic) Y(openFailQueue) \
+    Y(openFailNamelist) Y(openFailProcess) Y(openFailQmgr) Y(openFailTopic) Y(closeQueue) \
+    Y(closeNamelist) Y(closeProcess) Y(closeQmgr) Y(closeTopic) Y(closeFailQueue) \
+    Y(closeFailNamelist) Y(closeFailProcess) Y(closeFailQmgr) Y(closeFailTopic) Y(allPuts) Y(puts) \
+    Y(putsNP) Y(putsP) Y(putsFailed) Y(put1s) Y(put1sNP) Y(put1sP) Y(put1sFailed) Y(putBytes) \
+    Y(putBytesNP) Y(putBytesP) Y(gets) Y(getsNP) Y(getsP) Y(getsFailed) Y(getBytes) Y(getBytesNP) \
+    Y(getBytesP) Y(browses) Y(browsesNP) Y(browsesP) Y(browsesFailed) Y(browseBytes) \
+    Y(browseBytesNP) Y(browseBytesP) Y(commits) Y(commitsFailed) Y(backouts) Y(inqQueue) \
+    Y(inqNamelist) Y(inqProcess) Y(inqQmgr) Y(inqFailQueue) Y(inqFailNamelist) Y(inqFailProcess) \
+    Y(inqFailQmgr) Y(setQueue) Y(setFailQueue) Y(subDurCreated) Y(subDurAltered) Y(subDurResumed) \
+    Y(subNonDurCreated) Y(subNonDurAltered) Y(subNonDurResumed) Y(subFailed) Y(unsubDurClosed) \
+    Y(unsubDurRemoved) Y(unsubNonDurClosed) Y(unsubNonDurRemoved) Y(unsubFailed) Y(subRqs) \
+    Y(subRqsFailed) Y(callbacks) Y(cbsCreated) Y(cbsRemoved) Y(cbsResumed) Y(cbsSuspended) \
+    Y(cbsFailed) Y(ctlStarted) Y(ctlStopped) Y(ctlResumed) Y(ctlSuspended) Y(ctlFailed) Y(stats) \
+    Y(statsFailed) Y(putTopic) Y(putTopicNP) Y(putTopicP) Y(putTopicFailed) Y(put1Topic) \
+    Y(put1TopicNP) Y(put1TopicP) Y(put1TopicFailed) Y(putTopicBytes) Y(putTopicBytesNP) \
+    Y(putTopicBytesP) Y(connections)
+// clang-format on
 
 #define STATS_MQI_MEMBER(id, member, keyword, type, acct, parts) type member;
 
@@ -598,7 +594,7 @@ template <typename Record>
 struct StatsEmitWork {
     Record object;
     Record keys;
-    uint32_t objects;  // given so far
+    uint32_t objects;  // given so far, which the emitters number
     uint32_t done;     // the record is used up
 };
 

@@ -64,11 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             switch (slot.family->command) {
                 case 164:
                     evStatMQISum(reinterpret_cast<StatMQIRecord *>(sum.data()),
-                                 reinterpret_cast<const StatMQIRecord *>(object), static_cast<int>(objects & 1));
+                                 reinterpret_cast<const StatMQIRecord *>(object),
+                                 static_cast<int>(objects & 1));
                     break;
                 case 165:
-                    evStatQSum(reinterpret_cast<StatQRecord *>(sum.data()), reinterpret_cast<const StatQRecord *>(object),
-                               0, static_cast<uint32_t>(objects & STATS_KEY_PREFIX));
+                    evStatQSum(reinterpret_cast<StatQRecord *>(sum.data()),
+                               reinterpret_cast<const StatQRecord *>(object), 0,
+                               static_cast<uint32_t>(objects & STATS_KEY_PREFIX));
                     break;
                 case 166:
                     evStatChlSum(reinterpret_cast<StatChlRecord *>(sum.data()),
@@ -79,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                  reinterpret_cast<const AcctMQIRecord *>(object), 0);
                     break;
                 default:
-                    evAcctQSum(reinterpret_cast<AcctQRecord *>(sum.data()), reinterpret_cast<const AcctQRecord *>(object),
-                               0, 0);
+                    evAcctQSum(reinterpret_cast<AcctQRecord *>(sum.data()),
+                               reinterpret_cast<const AcctQRecord *>(object), 0, 0);
                     break;
             }
             checkBytes(family, reinterpret_cast<const uint8_t *>(sum.data()), start, end);

@@ -18,9 +18,11 @@ const StatsFamily *const kFamilies[] = {&evStatQFamily, &evStatChlFamily, &evSta
 class FieldTables : public StatsTest {};
 
 TEST_F(FieldTables, HaveTheirRowCountsAndUniqueKeywords) {
-    const std::pair<const StatsFamily *, uint32_t> sizes[] = {
-        {&evStatQFamily, 60}, {&evStatChlFamily, 40}, {&evStatMQIFamily, 151}, {&evAcctQFamily, 96},
-        {&evAcctMQIFamily, 135}};
+    const std::pair<const StatsFamily *, uint32_t> sizes[] = {{&evStatQFamily, 60},
+                                                              {&evStatChlFamily, 40},
+                                                              {&evStatMQIFamily, 151},
+                                                              {&evAcctQFamily, 96},
+                                                              {&evAcctMQIFamily, 135}};
     for (auto [family, rows] : sizes) {
         SCOPED_TRACE(family->name);
         EXPECT_EQ(family->parmCount, rows);
@@ -130,7 +132,8 @@ std::vector<uint32_t> operator+(std::vector<uint32_t> a, const std::vector<uint3
 TEST_F(FieldTables, HoldEveryIdOfTheFamiliesFieldLists) {
     // Held in the records but shown by no row: the flags and the counts of the averages.
     const std::set<uint32_t> noRow = {39442, 31178, 31179, 31180, 31181, 31182};
-    const std::vector<uint32_t> mqiCounters = range(31002, 31135, {31027, 31036, 31037, 31039, 31040, 31041, 31108});
+    const std::vector<uint32_t> mqiCounters =
+        range(31002, 31135, {31027, 31036, 31037, 31039, 31040, 31041, 31108});
     const std::vector<uint32_t> statMqiOnly = {31028, 31029, 31109, 31110, 31111, 31112, 31113};
     const std::vector<uint32_t> acctMqiCounters =
         range(31002, 31107, {31027, 31028, 31029, 31036, 31037, 31039, 31040, 31041});
@@ -138,17 +141,18 @@ TEST_F(FieldTables, HoldEveryIdOfTheFamiliesFieldLists) {
         {&evStatQFamily,
          std::vector<uint32_t>{2016, 20, 7, 31, 39442, 39398, 39399, 39401, 39409, 39434, 31178, 31179} +
              range(31000, 31038, {31030, 31031, 31032, 31033, 31034, 31035})},
-        {&evStatChlFamily, std::vector<uint32_t>{3501, 2017, 3506, 39398, 39399, 39401, 39409, 39434, 31, 39442, 31180,
-                                                 31181, 31182, 1511} +
+        {&evStatChlFamily, std::vector<uint32_t>{3501, 2017, 3506, 39398, 39399, 39401, 39409, 39434, 31,
+                                                 39442, 31180, 31181, 31182, 1511} +
                                range(31136, 31147)},
         {&evStatMQIFamily, std::vector<uint32_t>{39398, 39399, 39401, 39442, 39409, 39434, 31} + mqiCounters},
-        {&evAcctMQIFamily, std::vector<uint32_t>{3024, 3025, 3501, 3506, 3561, 3560, 7006, 39398, 39399, 31, 39442,
-                                                 39409, 39434, 31040, 31041, 31108, 1024, 1025, 716, 1079} +
-                               acctMqiCounters},
-        {&evAcctQFamily,
-         std::vector<uint32_t>{2016, 3024, 3025, 3501, 3506, 7006, 39442, 31, 1024, 1025, 20, 7, 1079, 39398,
-                               39399, 39409, 39434} +
-             range(31002, 31035, {31027, 31028, 31029}) + std::vector<uint32_t>{31038} + range(31148, 31179)},
+        {&evAcctMQIFamily,
+         std::vector<uint32_t>{3024,  3025,  3501,  3506,  3561,  3560,  7006, 39398, 39399, 31,
+                               39442, 39409, 39434, 31040, 31041, 31108, 1024, 1025,  716,   1079} +
+             acctMqiCounters},
+        {&evAcctQFamily, std::vector<uint32_t>{2016, 3024, 3025, 3501, 3506, 7006, 39442, 31, 1024, 1025, 20,
+                                               7, 1079, 39398, 39399, 39409, 39434} +
+                             range(31002, 31035, {31027, 31028, 31029}) + std::vector<uint32_t>{31038} +
+                             range(31148, 31179)},
     };
     EXPECT_EQ(mqiCounters.size(), 127u);
     EXPECT_EQ(acctMqiCounters.size(), 98u);
@@ -184,8 +188,9 @@ TEST_F(FieldTables, AreTheStatisticsDisplaysTablesOnceInstalled) {
         // Completed on registration: every keyword is found whole.
         for (uint32_t i = 0; i < family->parmCount; i++) {
             const evParmDef &row = family->parms[i];
-            EXPECT_EQ(evFindField(family->parms, row.keyword, std::strlen(row.keyword), EV_FIELD_EXACT, nullptr),
-                      &row)
+            EXPECT_EQ(
+                evFindField(family->parms, row.keyword, std::strlen(row.keyword), EV_FIELD_EXACT, nullptr),
+                &row)
                 << row.keyword;
         }
     }
