@@ -187,6 +187,10 @@ CSMemCounts CSMemCounters();                  // a consistent snapshot
 uint32_t CSMemKind(const void *pointer);      // the block's kind: 1 below 300 bytes total, else 2
 uint32_t CSMemSerial(const void *pointer);    // the block's serial
 uint32_t CSMemTotal(const void *pointer);     // the block's total
+// Decides, before each allocation, whether it fails as an exhausted heap would (tests reach the
+// out-of-storage paths this way). Null: none. Returns the previous one.
+using CSMemFailHook = bool (*)(uint64_t size);
+CSMemFailHook CSSetMemFailHook(CSMemFailHook hook);
 
 // ---------------------------------------------------------------------------------------------
 // AVL trees. A node is the caller's own trivially copyable record: the 40-byte CSTree header

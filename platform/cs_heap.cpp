@@ -1,5 +1,6 @@
 // The counted heap: every block carries a header in front of the caller's memory, and process
 // counters (guarded by the memory lock) tell how many blocks and bytes are in use.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,7 @@ static_assert(sizeof(MemHeader) == CS_MEM_HEADER);
 
 // Guarded by gMemoryLock.
 CSMemCounts counters{};
+std::atomic<CSMemFailHook> failHook{nullptr};
 
 MemHeader *headerOf(const void *pointer) {
     return reinterpret_cast<MemHeader *>(
@@ -31,7 +33,8 @@ void *CSGetMem(uint64_t size) {
     void *result = nullptr;
     // The total is kept in 32 bits: a size it cannot hold is refused rather than wrapped into a
     // small block that the caller would overrun.
-    if (size <= UINT32_MAX - CS_MEM_OVERHEAD) {
+    CSMemFailHook fail = failHook.load(std::memory_order_acquire);
+    if (size <= UINT32_MAX - CS_MEM_OVERHEAD && !(fail && fail(size))) {
         uint32_t total = static_cast<uint32_t>(size + CS_MEM_OVERHEAD);
         CSLockMemory();
         void *block = std::malloc(total);
@@ -87,4 +90,8 @@ uint32_t CSMemSerial(const void *pointer) {
 }
 uint32_t CSMemTotal(const void *pointer) {
     return headerOf(pointer)->total;
+}
+
+CSMemFailHook CSSetMemFailHook(CSMemFailHook hook) {
+    return failHook.exchange(hook, std::memory_order_acq_rel);
 }

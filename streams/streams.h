@@ -16,6 +16,9 @@ struct QmgrEntry;      // a monitored queue manager (configuration)
 struct EventQueueDef;  // an event queue (configuration)
 struct EmitterDef;     // an emitter (record emitters)
 struct AggrBin;        // an aggregation bin (statistics)
+struct QmgrContext;    // the event processor's context, which a command's replies go through (engine)
+struct EmitContext;    // the work context of an emission and of the aggregation absorbers (emitters)
+struct EvStreamCopy;   // a COPY EVSTRMST under way (below)
 
 // ---- The data queue of a connection set ----
 
@@ -50,13 +53,33 @@ struct EvStreamHooks {
     void (*qmgrIdentity)(QmgrEntry *qmgr, uint32_t *number, const char **name, uint32_t *nameId);
     // Discards the stream's aggregation bins and removes their messages. 1, or 0 when it failed.
     int (*discardBins)(EvStreamIo *io, struct Stream *stream);
+
+    // -- What the search and the copy need of statistics, the engine and the command server --
+    // Folds a record into the aggregating stream's bin (fromCopy 1 during a copy). 1, or 0.
+    int (*aggrAddRecord)(QmgrContext *context, QmgrEntry *qmgr, struct Stream *stream, int fromCopy,
+                         const uint8_t *record, uint32_t length);
+    // Absorbs the stream's due aggregation bins in the work context. 1, or 0.
+    int (*aggrRunDue)(EmitContext *work, struct Stream *stream, int reschedule);
+    // Absorbs one aggregation bin of the copy's source into its target, indexed by stream type (2 to
+    // 6); each aggregated record is stored through evStreamStoreRecord. 1, or 0.
+    int (*absorb[7])(EmitContext *work, EvStreamCopy *copy, AggrBin *bin);
+    // Writes up to capacity of the stream's active bins into bins, oldest first; returns how many
+    // the stream has.
+    uint32_t (*activeBinsByTime)(struct Stream *stream, AggrBin **bins, uint32_t capacity);
+    // The held-bin threshold (-o w): a copy target holding more open bins absorbs its due bins at once.
+    uint32_t (*heldBinThreshold)();
+    // A progress line sent to the command's requester at once, outside the unit of work. 1, or 0.
+    int (*progressReply)(QmgrContext *context, int32_t command, const char *text);
+    // The command's error response with reason and text. 1, or 0.
+    int (*errorReply)(QmgrContext *context, int32_t command, int32_t reason, const char *text);
 };
 // The hooks, for each installer to set its own members (engine, configuration, statistics).
 EvStreamHooks *evStreamGetHooks();
 // Installs the hooks (null: none). Without pendingLogLine the line goes to the log at once; without
 // qmgrStreamList a new stream is not linked to its queue manager; without commit a unit is committed
 // with MQCMIT on the set's STATE connection; without reportMQError the failure is printed; without
-// nextQmgr only "$STRINGS" is walked; without qmgrIdentity a queue manager is number 0.
+// nextQmgr only "$STRINGS" is walked; without qmgrIdentity a queue manager is number 0. Without
+// heldBinThreshold the threshold is 10; without the replies nothing is sent.
 void evStreamSetHooks(const EvStreamHooks *hooks);
 // Queues a log line as stream storage does (pendingLogLine, else the log at once).
 void evPendingLogLine(const char *text);
@@ -360,3 +383,141 @@ void evStringsRemoveHolder(EvStringHolderWalker walker);
 
 // The pool as the compressed-record format uses it.
 extern const EvStringPool evStreamStringPool;
+
+// ---- Search of stored records by time ----
+// DISPLAY EVENTS and the statistics displays walk the blobs of the streams they matched, newest first,
+// and collect the records that pass the query in an index ordered by time. The caller builds the
+// query and formats what the index holds; the index points into the blobs, so it is read before the
+// streams change.
+
+struct ExpExpression;
+
+// One matched stream and the part of the time window that applies to it.
+struct EvSearchMatch {
+    QmgrEntry *qmgr;
+    Stream *stream;
+    int64_t windowStart;
+    int64_t windowEnd;
+};
+
+// One accepted record, linked to its neighbours in time (-1: none).
+struct EvSearchSlot {
+    int32_t earlier;
+    int32_t later;
+    const uint8_t *entry;  // the stored entry: u16 data length at byte 4, the record from byte 8
+    QmgrEntry *qmgr;
+    Stream *stream;
+    int64_t time;
+};
+static_assert(sizeof(EvSearchSlot) == 40);
+
+// The result index: one counted-heap block, this header and then the slots.
+struct EvSearchIndex {
+    uint32_t capacity;
+    uint32_t count;
+    int32_t head;       // the earliest slot
+    int32_t tail;       // the latest slot
+    int32_t hint;       // the slot inserted last; insertion starts its walk there
+    int32_t direction;  // as the caller asked, for reading the results
+    EvSearchSlot *slots;
+};
+
+constexpr uint32_t EV_SEARCH_MIN_CAPACITY = 100;
+constexpr uint32_t EV_SEARCH_MAX_RESULTS = 100000000;
+
+struct EvSearchQuery;
+// The display's own test of a record the time rules took: nonzero accepts it.
+using EvSearchMatchFn = int (*)(EvSearchQuery *query, const uint8_t *record, uint32_t length);
+
+struct EvSearchQuery {
+    const std::atomic<int32_t> *cancel[2];  // the command's two cancel flags (null: none)
+    int32_t command;                        // the command code, for the error reply
+    uint32_t matchCount;
+    EvSearchMatch *matches;
+    int64_t start;  // the query's time window
+    int64_t end;
+    int32_t intervalMode;          // statistics records are taken by their interval end within [start, end]
+    int32_t exactWindow;           // non-event records only when their interval is the window (SUM(NONE))
+    int32_t displayCommands;       // take command events of inquire commands (record flag 8)
+    uint16_t objectType;           // 0: any
+    uint32_t typeFilter[2];        // the classification's subtype or category, then its category; 0: none
+    const char *objectPattern;     // object name, case-sensitive wildcard
+    uint32_t objectPatternLength;  // 0: none
+    const char *userPattern;       // user identifier, wildcard ignoring case
+    uint32_t userPatternLength;    // 0: none
+    ExpExpression *where;          // null: none
+    EvSearchMatchFn match;         // null: none
+    void *matchData;               // the caller's, for match
+    // Set during the walk, for the WHERE resolver and the match callback.
+    QmgrContext *context;
+    QmgrEntry *qmgr;
+    Stream *stream;
+    const uint8_t *record;
+    uint32_t recordLength;
+    // The results.
+    EvSearchIndex *index;    // made by the walk when null; freed by evSearchFreeResults
+    uint32_t maxResults;     // limit; above 100000000 counts as that
+    uint32_t firstCapacity;  // the index's first capacity (at least 100)
+    int32_t full;            // a record came after the limit was reached
+};
+
+// Walks every matched stream (current blob, then full blobs newest first) and fills the index. 1 when
+// the walk ended or the index is full; 0 when cancelled or out of storage (answered with 2071).
+[[nodiscard]] int evSearchStreams(QmgrContext *context, EvSearchQuery *query, int32_t direction);
+// Scans one blob (extent: the bytes it may read) backwards. 1 to go on, 0 when the walk must stop.
+[[nodiscard]] int evSearchBlob(EvSearchQuery *query, const EvSearchMatch *match, const uint8_t *blobHeader,
+                               uint32_t extent);
+// Links an entry into the index by time, growing it first when full. 1, or 0 when the index is full,
+// the command cancelled or storage short.
+[[nodiscard]] int evSearchAddResult(EvSearchQuery *query, const uint8_t *entry, int64_t time);
+// Makes the index, or doubles it up to the limit (marking the query full at the limit). 1, or 0.
+[[nodiscard]] int evSearchGrowResults(EvSearchQuery *query);
+void evSearchFreeResults(EvSearchQuery *query);
+// The user filter on one record: 1 when it matches.
+int evMatchRecordName(const EvSearchQuery *query, const uint8_t *record, uint32_t length);
+// Answers a display whose selection matched no stream (2085); streamFilter null or "*" when none was
+// given. The error reply's result.
+int evNoStreamsReply(QmgrContext *context, int32_t command, const char *streamFilter);
+
+// ---- Stream copy (COPY EVSTRMST) ----
+// Re-appends every stored record of one runtime stream into another in time order, or folds them into
+// an aggregating target, and absorbs the source's pending bins into it. Runs in the command set's unit
+// of work with the event set's unit closed and held; commits in batches: after a failure the target
+// keeps its committed batches and the source is untouched.
+
+constexpr uint32_t EV_AGGR_AREA_SIZE = 10485760;  // "AGGRAREA"
+constexpr uint32_t EV_HELD_BINS_DEFAULT = 10;
+
+struct EvStreamCopy {
+    QmgrContext *context;
+    EvStreamIo *io;  // the command set's
+    QmgrEntry *targetQmgr;
+    int32_t command;  // the command code, for progress and error replies
+    Stream *source;
+    Stream *target;
+    int64_t startTime;
+    uint64_t total;             // the source's stored records
+    uint64_t copied;            // records stored into the target, absorbed ones included
+    uint32_t progressInterval;  // seconds; 0: only the last line
+    int64_t nextProgress;
+    Area *aggrArea;  // "AGGRAREA" for the absorbers, taken for the source's bins
+};
+
+// Sets a copy up: started now, total the source's record count.
+void evStreamCopyInit(EvStreamCopy *copy, QmgrContext *context, EvStreamIo *io, int32_t command,
+                      Stream *source, Stream *target, uint32_t progressInterval);
+// The whole copy: the records, the source's bins, the target's due bins, the last progress line, then
+// the target consolidated, hardened and committed. Releases the "AGGRAREA" area in every case. 1, or 0.
+[[nodiscard]] int evStreamCopy(EvStreamCopy *copy, EmitContext *work);
+// Copies the stored records, blobs ordered by their newest record, each blob's entries first to last.
+[[nodiscard]] int evStreamCopyRecords(EvStreamCopy *copy, EmitContext *work);
+// Absorbs the source's active bins, oldest first, into the target by its type.
+[[nodiscard]] int evStreamCopyAggregate(EvStreamCopy *copy, EmitContext *work);
+// Stores one record into the copy's target (also the store step of the absorbers during a copy).
+[[nodiscard]] int evStreamStoreRecord(EmitContext *work, EvStreamCopy *copy, const uint8_t *record,
+                                      uint32_t length);
+// Consolidates the target while it has factor small blobs, then commits when the batch is full.
+[[nodiscard]] int evStreamCopyConsolidate(EvStreamCopy *copy);
+// Sends one progress line: "%d items of %d copied (%2.0f%%)", with " ETA:(%ds)" once more than 3 s
+// have passed and the copy is neither at 0 nor complete.
+void evStreamCopyProgress(EvStreamCopy *copy);
