@@ -28,8 +28,8 @@ void errorReply(const EvStreamCopy *copy, int32_t reason, const char *text) {
 
 }  // namespace
 
-void evStreamCopyInit(EvStreamCopy *copy, QmgrContext *context, EvStreamIo *io, int32_t command, Stream *source,
-                      Stream *target, uint32_t progressInterval) {
+void evStreamCopyInit(EvStreamCopy *copy, QmgrContext *context, EvStreamIo *io, int32_t command,
+                      Stream *source, Stream *target, uint32_t progressInterval) {
     *copy = EvStreamCopy{};
     copy->context = context;
     copy->io = io;
@@ -46,16 +46,18 @@ void evStreamCopyInit(EvStreamCopy *copy, QmgrContext *context, EvStreamIo *io, 
 void evStreamCopyProgress(EvStreamCopy *copy) {
     int64_t now = evClockNow();
     uint64_t done = std::min(copy->copied, copy->total);
-    double percent = copy->total ? static_cast<double>(done) * 100.0 / static_cast<double>(copy->total) : 100.0;
+    double percent =
+        copy->total ? static_cast<double>(done) * 100.0 / static_cast<double>(copy->total) : 100.0;
     char text[128];
-    int n = std::snprintf(text, sizeof text, "%" PRIu64 " items of %" PRIu64 " copied (%2.0f%%)", copy->copied,
-                          copy->total, percent);
+    int n = std::snprintf(text, sizeof text, "%" PRIu64 " items of %" PRIu64 " copied (%2.0f%%)",
+                          copy->copied, copy->total, percent);
     int64_t elapsed = now - copy->startTime;
     if (elapsed > 3 && copy->copied > 0 && copy->copied < copy->total && n > 0) {
         double left = static_cast<double>(copy->total - copy->copied) * static_cast<double>(elapsed) /
                       static_cast<double>(copy->copied);
         auto eta = static_cast<int64_t>(std::llround(left));
-        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), " ETA:(%" PRId64 "s)", eta < 1 ? 1 : eta);
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), " ETA:(%" PRId64 "s)",
+                      eta < 1 ? 1 : eta);
     }
     EvStreamHooks *hooks = evStreamGetHooks();
     if (hooks->progressReply) hooks->progressReply(copy->context, copy->command, text);
@@ -81,7 +83,8 @@ int evStreamStoreRecord(EmitContext *work, EvStreamCopy *copy, const uint8_t *re
             !hooks->aggrAddRecord(copy->context, copy->targetQmgr, target, 1, record, length))
             return 0;
         uint32_t held = hooks->heldBinThreshold ? hooks->heldBinThreshold() : EV_HELD_BINS_DEFAULT;
-        if (target->activeBins > held && (!hooks->aggrRunDue || !hooks->aggrRunDue(work, target, 0))) return 0;
+        if (target->activeBins > held && (!hooks->aggrRunDue || !hooks->aggrRunDue(work, target, 0)))
+            return 0;
     } else {
         // 3. A record bigger than a blob is stored in pieces rather than refused.
         if (!evStreamAddSplit(copy->targetQmgr, target, record, length, time, nullptr)) return 0;

@@ -161,14 +161,16 @@ int evSearchGrowResults(EvSearchQuery *query) {
     }
     if (capacity < EV_SEARCH_MIN_CAPACITY) capacity = EV_SEARCH_MIN_CAPACITY;
     if (capacity > limit) capacity = limit;
-    auto *index = static_cast<EvSearchIndex *>(CSGetMem(sizeof(EvSearchIndex) + capacity * sizeof(EvSearchSlot)));
+    auto *index =
+        static_cast<EvSearchIndex *>(CSGetMem(sizeof(EvSearchIndex) + capacity * sizeof(EvSearchSlot)));
     if (!index) {
         errorReply(query->context, query->command, MQRC_STORAGE_NOT_AVAILABLE, kNoStorage);
         return 0;
     }
     *index = old ? *old : EvSearchIndex{0, 0, -1, -1, -1, 1, nullptr};
     index->capacity = static_cast<uint32_t>(capacity);
-    index->slots = reinterpret_cast<EvSearchSlot *>(reinterpret_cast<uint8_t *>(index) + sizeof(EvSearchIndex));
+    index->slots =
+        reinterpret_cast<EvSearchSlot *>(reinterpret_cast<uint8_t *>(index) + sizeof(EvSearchIndex));
     if (old) {
         if (old->count) std::memcpy(index->slots, old->slots, old->count * sizeof(EvSearchSlot));
         CSFreeMem(old);
@@ -220,7 +222,8 @@ int evMatchRecordName(const EvSearchQuery *query, const uint8_t *record, uint32_
     if (userId == 0) return 0;
     const char *pattern = query->userPattern;
     uint32_t patternLength = query->userPatternLength;
-    if (!(evCFGetFlags(record) & EVCF_FLAG_MULTI_USER)) return textMatches(userId, pattern, patternLength, true);
+    if (!(evCFGetFlags(record) & EVCF_FLAG_MULTI_USER))
+        return textMatches(userId, pattern, patternLength, true);
     evCFCursor cursor;
     evCFCursorInit(&cursor, nullptr, record, length, 0, 0);
     for (;;) {
@@ -230,7 +233,8 @@ int evMatchRecordName(const EvSearchQuery *query, const uint8_t *record, uint32_
         if (compCode == MQCC_FAILED) return 0;  // the end, or damage
         if (item.type != EVCF_STRING_ID) continue;
         for (int32_t id : kUserParms)
-            if (item.parmId == id && textMatches(static_cast<uint32_t>(item.value), pattern, patternLength, true))
+            if (item.parmId == id &&
+                textMatches(static_cast<uint32_t>(item.value), pattern, patternLength, true))
                 return 1;
     }
 }
@@ -333,7 +337,7 @@ int evNoStreamsReply(QmgrContext *context, int32_t command, const char *streamFi
             if (def->type == type && def->disImplct == 1) implicit = false;
     }
     char text[80];
-    std::snprintf(text, sizeof text, implicit ? "No implicit display %sstreams found." : "No matching %sstreams found.",
-                  kind);
+    std::snprintf(text, sizeof text,
+                  implicit ? "No implicit display %sstreams found." : "No matching %sstreams found.", kind);
     return errorReply(context, command, MQRC_UNKNOWN_OBJECT_NAME, text);
 }
