@@ -170,8 +170,8 @@ struct FilterCase {
 // users "bob" (3025) and "carol" (3045), and "dave" under an id that names no user; 10 flag 4, no header
 // user.
 TEST_F(Search, EventFiltersApplyInTheirOrder) {
-    uint32_t queueA = intern("QUEUE.A"), alice = intern("Alice"), bob = intern("bob"), carol = intern("carol"),
-             dave = intern("dave");
+    uint32_t queueA = intern("QUEUE.A"), alice = intern("Alice"), bob = intern("bob"),
+             carol = intern("carol"), dave = intern("dave");
     constexpr uint16_t kMulti = EVCF_FLAG_EVENT | EVCF_FLAG_MULTI_USER;
     streamOf({
         {1, kStart + 1, EVCF_FLAG_EVENT | EVCF_FLAG_INQUIRE},
@@ -187,12 +187,16 @@ TEST_F(Search, EventFiltersApplyInTheirOrder) {
     });
     const FilterCase cases[] = {
         {"none: command events hidden", [](EvSearchQuery *) {}, {2, 3, 4, 5, 6, 7, 8, 9, 10}},
-        {"command events shown", [](EvSearchQuery *q) { q->displayCommands = 1; }, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+        {"command events shown",
+         [](EvSearchQuery *q) { q->displayCommands = 1; },
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
         {"object type", [](EvSearchQuery *q) { q->objectType = 3; }, {2}},
         {"first type filter: subtype", [](EvSearchQuery *q) { q->typeFilter[0] = 5001; }, {3}},
         {"first type filter: category", [](EvSearchQuery *q) { q->typeFilter[0] = 5000; }, {3, 4}},
         {"second type filter: category", [](EvSearchQuery *q) { q->typeFilter[1] = 6000; }, {5}},
-        {"both type filters", [](EvSearchQuery *q) { q->typeFilter[0] = 5002, q->typeFilter[1] = 5000; }, {4}},
+        {"both type filters",
+         [](EvSearchQuery *q) { q->typeFilter[0] = 5002, q->typeFilter[1] = 5000; },
+         {4}},
         {"object pattern keeps case",
          [](EvSearchQuery *q) { setPattern(&q->objectPattern, &q->objectPatternLength, "queue.*"); },
          {}},
@@ -260,8 +264,13 @@ int resolveV(ExpExpression *e, ExpValue *, ExpValue *, ExpValue *result) {
 }
 
 TEST_F(Search, WhereTakesNonZeroNumbersAndListsWithACharacterOnly) {
-    streamOf({{1, kStart + 1}, {2, kStart + 2}, {3, kStart + 3}, {4, kStart + 4}, {5, kStart + 5},
-              {6, kStart + 6}, {7, kStart + 7, EVCF_FLAG_EVENT, 0, 3}});
+    streamOf({{1, kStart + 1},
+              {2, kStart + 2},
+              {3, kStart + 3},
+              {4, kStart + 4},
+              {5, kStart + 5},
+              {6, kStart + 6},
+              {7, kStart + 7, EVCF_FLAG_EVENT, 0, 3}});
     char *error = nullptr;
     where_ = expParseExpression("v", -1, 0, EXP_PARSE_NO_TRIAL, expFilterOperatorTable, resolveV, nullptr,
                                 nullptr, &error);
@@ -313,7 +322,8 @@ TEST_F(Search, TheIndexStartsAtAHundredAndDoublesUpToTheLimit) {
         uint32_t first, max;
         std::vector<uint32_t> capacities;  // after 1, 101, 201 ... insertions up to max
     };
-    const Case cases[] = {{0, 1000, {100, 200, 400, 400, 800}}, {150, 1000, {150, 150, 300, 600, 600}},
+    const Case cases[] = {{0, 1000, {100, 200, 400, 400, 800}},
+                          {150, 1000, {150, 150, 300, 600, 600}},
                           {0, 250, {100, 200, 250}}};
     uint8_t entry[16] = {};
     for (const Case &c : cases) {
