@@ -101,19 +101,21 @@ int evStreamStoreRecord(EmitContext *work, EvStreamCopy *copy, const uint8_t *re
 
 int evStreamCopyRecords(EvStreamCopy *copy, EmitContext *work) {
     Stream *source = copy->source;
-    // 1. The current blob and every full blob, oldest newest record first; blobs of equal newest
-    // record keep their list order.
-    uint64_t count = 1;
+    // 1. Every full blob and the current blob, by their newest record. They are gathered in the order
+    // they were stored (the list is newest first), so that blobs of one newest time, which the stable
+    // sort leaves as they are, keep their records in the order they came.
+    uint32_t count = 1;
     for (StreamBlob *blob = source->blobs; blob; blob = blob->next) count++;
-    auto *blobs = static_cast<SourceBlob *>(CSGetMem(count * sizeof(SourceBlob)));
+    auto *blobs = static_cast<SourceBlob *>(CSGetMem(uint64_t{count} * sizeof(SourceBlob)));
     if (!blobs) {
         errorReply(copy, MQRC_STORAGE_NOT_AVAILABLE, "No storage available.");
         return 0;
     }
-    uint32_t n = 0;
-    blobs[n++] = SourceBlob{evStreamCurrentBlob(source), source->header->used - SH_BLOB};
+    uint32_t n = count - 1;
+    blobs[n] = SourceBlob{evStreamCurrentBlob(source), source->header->used - SH_BLOB};
     for (StreamBlob *blob = source->blobs; blob; blob = blob->next)
-        blobs[n++] = SourceBlob{evStreamBlobHeader(blob), blob->area->used};
+        blobs[--n] = SourceBlob{evStreamBlobHeader(blob), blob->area->used};
+    n = count;
     std::stable_sort(blobs, blobs + n, [](const SourceBlob &a, const SourceBlob &b) {
         return evBlobNewest(a.header) < evBlobNewest(b.header);
     });

@@ -118,7 +118,7 @@ TEST_F(CopyFake, TwoHundredFiftyBlobsWithFactorHundredConsolidateTwiceInCommitte
     ASSERT_EQ(evStreamCopy(&copy, nullptr), 1);
     EXPECT_EQ(blobNumbers(target, true), (std::vector<uint64_t>{2, 1}));
     EXPECT_EQ(target->smallBlobCount, 49u);
-    EXPECT_EQ(fdq::queue().commits, 3u);  // one per consolidation, then the last batch
+    EXPECT_EQ(fdq::queue().commits, 3u);            // one per consolidation, then the last batch
     std::vector<int32_t> copied = inOrder(target);  // big blobs hold their small blobs newest first
     std::sort(copied.begin(), copied.end());
     EXPECT_EQ(copied, numbers);
@@ -200,12 +200,9 @@ TEST_F(CopyFake, ProgressShowsAnEtaOnlyAfterThreeSecondsWhileTheCopyIsUnderWay) 
         const char *text;
     };
     const Case cases[] = {
-        {10, 50, "50 items of 200 copied (25%) ETA:(30s)"},
-        {3, 50, "50 items of 200 copied (25%)"},
-        {4, 50, "50 items of 200 copied (25%) ETA:(12s)"},
-        {100, 0, "0 items of 200 copied ( 0%)"},
-        {4, 199, "199 items of 200 copied (100%) ETA:(1s)"},
-        {100, 200, "200 items of 200 copied (100%)"},
+        {10, 50, "50 items of 200 copied (25%) ETA:(30s)"},  {3, 50, "50 items of 200 copied (25%)"},
+        {4, 50, "50 items of 200 copied (25%) ETA:(12s)"},   {100, 0, "0 items of 200 copied ( 0%)"},
+        {4, 199, "199 items of 200 copied (100%) ETA:(1s)"}, {100, 200, "200 items of 200 copied (100%)"},
         {100, 250, "250 items of 200 copied (100%)"},
     };
     Stream *source = qmgrStream("S");
