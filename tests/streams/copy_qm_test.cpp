@@ -114,7 +114,8 @@ TEST_P(CopyFaultsQm, AFailedCopyKeepsTheLastCommittedBatchAndTheSourceWhole) {
         reason = f.reason;
         second = wrap_->count(MqVerb::MQCMIT) + 2;
         wrap_->before([](const zt::MqCall &call) {
-            if (call.verb == MqVerb::MQCMIT && call.sequence == second) wrapper->failAt(MqVerb::MQPUT, 1, reason);
+            if (call.verb == MqVerb::MQCMIT && call.sequence == second)
+                wrapper->failAt(MqVerb::MQPUT, 1, reason);
         });
     }
     EXPECT_EQ(copy("S", "T"), 0);
@@ -188,7 +189,8 @@ protected:
         }
         ASSERT_GT(pid, 0);
         int status = 0;
-        for (int waited = 0; waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10) usleep(10000);
+        for (int waited = 0; waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
+            usleep(10000);
         if (!WIFSIGNALED(status) && !WIFEXITED(status)) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
