@@ -1,7 +1,6 @@
 // Stream copy on a real data queue: what a copy leaves is committed (another connection loads it
 // whole), a copy failing or killed mid-way leaves the target with its committed batches, the first
 // records of the copy order, and the source whole.
-#include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -198,21 +197,6 @@ protected:
         }
         ASSERT_TRUE(WIFSIGNALED(status)) << "the copier ended by itself: " << WEXITSTATUS(status);
     }
-    // The queue manager backs a dead process's unit out when it drops its connection, not at once.
-    void waitForTheWriterToBeGone() {
-        using Control = int (*)(const char *, const char *, char *, int);
-        void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
-        auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
-        ASSERT_NE(control, nullptr);
-        char reply[256] = {};
-        for (int waited = 0; waited < 5000; waited += 5) {
-            if (control("QM1", "status", reply, sizeof reply) == 0 && std::strstr(reply, "connections 1\n"))
-                break;
-            usleep(5000);
-        }
-        EXPECT_NE(std::strstr(reply, "connections 1\n"), nullptr) << reply;
-        dlclose(library);
-    }
 };
 
 // Each round kills the copier at one MQI call of the copy into a fresh target; the third takes the
@@ -237,13 +221,14 @@ TEST_F(CopyRestartQm, AKilledCopyLeavesTheFirstRecordsOfTheCopyOrderOnceAndTheSo
         SCOPED_TRACE(r.target);
         stream(r.target);
         ASSERT_EQ(syncPoint(), 1);  // the target's definition, empty
+        int before = connectionCount();
         runWriter(r.verb, r.k, r.target);
         if (r.queueManagerToo) {
             qm_->kill9();
             ASSERT_TRUE(qm_->start());
             ASSERT_TRUE(connect());
         } else {
-            waitForTheWriterToBeGone();
+            waitForConnections(before);
         }
         ASSERT_EQ(reload(), 1);
         EXPECT_EQ(sorted(recordNumbers(find("S"))), upTo(40));

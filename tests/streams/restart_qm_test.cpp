@@ -3,7 +3,6 @@
 // random time or at a random MQI call), sometimes the queue manager too. After each kill a reload
 // holds every reported record that cannot have expired exactly once, the batch in flight whole or not
 // at all, and nothing else.
-#include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,30 +81,6 @@ protected:
         }
         return pid;
     }
-    // The queue manager's connection count (the command server's included), or -1.
-    static int connections() {
-        using Control = int (*)(const char *, const char *, char *, int);
-        void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
-        auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
-        char reply[256] = {};
-        int count = -1;
-        if (control && control("QM1", "status", reply, sizeof reply) == 0) {
-            const char *at = std::strstr(reply, "connections ");
-            if (at) count = std::atoi(at + std::strlen("connections "));
-        }
-        if (library) dlclose(library);
-        return count;
-    }
-    // The queue manager backs a dead writer's unit out when it drops its connection, not at once:
-    // the reload waits until the connections are those there were before the writer started.
-    void waitForTheWriterToBeGone(int before) {
-        int now = connections();
-        for (int waited = 0; waited < 5000 && now != before; waited += 5) {
-            usleep(5000);
-            now = connections();
-        }
-        EXPECT_EQ(now, before);
-    }
     int64_t base_ = 0;
 };
 
@@ -125,7 +100,7 @@ TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager)
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         MqVerb verb = verbs[random() % 3];
-        int before = connections();
+        int before = connectionCount();
         ASSERT_GT(before, 0);
         uint64_t k = round % 2 ? 20 + random() % 200 : 0;  // odd rounds die at an MQI call
         pid_t pid = startWriter(fds[1], next, verb, k);
@@ -149,7 +124,7 @@ TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager)
             ASSERT_TRUE(qm_->start());
             ASSERT_TRUE(connect());
         } else {
-            waitForTheWriterToBeGone(before);
+            waitForConnections(before);
         }
 
         ASSERT_EQ(reload(), 1);
