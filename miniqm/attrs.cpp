@@ -30,6 +30,15 @@ constexpr EnumName kQType[] = {
 constexpr EnumName kTargType[] = {{"QUEUE", MQOT_Q}, {"TOPIC", MQOT_TOPIC}, {nullptr, 0}};
 constexpr EnumName kPlatform[] = {{"UNIX", MQPL_UNIX}, {nullptr, 0}};
 constexpr EnumName kSyncpt[] = {{"SYNCPT", MQSP_AVAILABLE}, {"NOSYNCPT", MQSP_NOT_AVAILABLE}};
+// The event and monitoring switches.
+constexpr EnumName kEvent[] = {{"DISABLED", MQEVR_DISABLED}, {"ENABLED", MQEVR_ENABLED}, {nullptr, 0}};
+constexpr EnumName kCmdEvent[] = {
+    {"DISABLED", MQEVR_DISABLED}, {"ENABLED", MQEVR_ENABLED}, {"NODISPLAY", MQEVR_NO_DISPLAY}, {nullptr, 0}};
+constexpr EnumName kMonQmgr[] = {{"OFF", MQMON_OFF}, {"ON", MQMON_ON}, {"NONE", MQMON_NONE}, {nullptr, 0}};
+constexpr EnumName kMonOnOff[] = {{"OFF", MQMON_OFF}, {"ON", MQMON_ON}, {nullptr, 0}};
+constexpr EnumName kMonQueue[] = {{"QMGR", MQMON_Q_MGR}, {"ON", MQMON_ON}, {"OFF", MQMON_OFF}, {nullptr, 0}};
+constexpr EnumName kServiceEvent[] = {
+    {"NONE", MQQSIE_NONE}, {"HIGH", MQQSIE_HIGH}, {"OK", MQQSIE_OK}, {nullptr, 0}};
 
 constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR, NL = K_NAMELIST;
 constexpr MQLONG kMax = 999999999;
@@ -74,6 +83,15 @@ const std::vector<AttrDef> kTable = {
     {"TRIGDATA", MQCA_TRIGGER_DATA, QL | QM, AttrType::Str, 64, 0, 0, nullptr, true},
     {"INITQ", MQCA_INITIATION_Q_NAME, QL | QM, AttrType::Str, 48, 0, 0, nullptr, true},
     {"PROCESS", MQCA_PROCESS_NAME, QL | QM, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"QDPHIEV", MQIA_Q_DEPTH_HIGH_EVENT, QL | QM, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"QDPLOEV", MQIA_Q_DEPTH_LOW_EVENT, QL | QM, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"QDPMAXEV", MQIA_Q_DEPTH_MAX_EVENT, QL | QM, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"QDEPTHHI", MQIA_Q_DEPTH_HIGH_LIMIT, QL | QM, AttrType::Int, 0, 0, 100, nullptr, true},
+    {"QDEPTHLO", MQIA_Q_DEPTH_LOW_LIMIT, QL | QM, AttrType::Int, 0, 0, 100, nullptr, true},
+    {"QSVCIEV", MQIA_Q_SERVICE_INTERVAL_EVENT, QL | QM, AttrType::Enum, 0, 0, 0, kServiceEvent, true},
+    {"QSVCINT", MQIA_Q_SERVICE_INTERVAL, QL | QM, AttrType::Int, 0, 0, kMax, nullptr, true},
+    {"STATQ", MQIA_STATISTICS_Q, QL | QM, AttrType::Enum, 0, 0, 0, kMonQueue, true},
+    {"ACCTQ", MQIA_ACCOUNTING_Q, QL | QM, AttrType::Enum, 0, 0, 0, kMonQueue, true},
     {"CURDEPTH", MQIA_CURRENT_Q_DEPTH, QL, AttrType::Int, 0, 0, 0, nullptr, false},
     {"IPPROCS", MQIA_OPEN_INPUT_COUNT, QL, AttrType::Int, 0, 0, 0, nullptr, false},
     {"OPPROCS", MQIA_OPEN_OUTPUT_COUNT, QL, AttrType::Int, 0, 0, 0, nullptr, false},
@@ -87,6 +105,20 @@ const std::vector<AttrDef> kTable = {
     {"MAXPRTY", MQIA_MAX_PRIORITY, QMGR, AttrType::Int, 0, 0, 0, nullptr, false},
     {"SYNCPT", MQIA_SYNCPOINT, QMGR, AttrType::Flag, 0, 0, 0, kSyncpt, false},
     {"TRIGINT", MQIA_TRIGGER_INTERVAL, QMGR, AttrType::Int, 0, 0, kMax, nullptr, true},
+    {"CONFIGEV", MQIA_CONFIGURATION_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"CMDEV", MQIA_COMMAND_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kCmdEvent, true},
+    {"INHIBTEV", MQIA_INHIBIT_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"LOCALEV", MQIA_LOCAL_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"REMOTEEV", MQIA_REMOTE_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"PERFMEV", MQIA_PERFORMANCE_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"STRSTPEV", MQIA_START_STOP_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"STATMQI", MQIA_STATISTICS_MQI, QMGR, AttrType::Enum, 0, 0, 0, kMonOnOff, true},
+    {"STATQ", MQIA_STATISTICS_Q, QMGR, AttrType::Enum, 0, 0, 0, kMonQmgr, true},
+    {"STATINT", MQIA_STATISTICS_INTERVAL, QMGR, AttrType::Int, 0, 1, 604800, nullptr, true},
+    {"ACCTMQI", MQIA_ACCOUNTING_MQI, QMGR, AttrType::Enum, 0, 0, 0, kMonOnOff, true},
+    {"ACCTQ", MQIA_ACCOUNTING_Q, QMGR, AttrType::Enum, 0, 0, 0, kMonQmgr, true},
+    {"ACCTINT", MQIA_ACCOUNTING_INTERVAL, QMGR, AttrType::Int, 0, 1, 604800, nullptr, true},
+    {"ACCTCONO", MQIA_ACCOUNTING_CONN_OVERRIDE, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
     {"COMMANDQ", MQCA_COMMAND_INPUT_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"QMID", MQCA_Q_MGR_IDENTIFIER, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"CRDATE", MQCA_CREATION_DATE, QL | QM | QA | TP, AttrType::Str, 12, 0, 0, nullptr, false},
@@ -122,6 +154,30 @@ const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind) {
         if (a.type == AttrType::Flag && k == a.names[1].name) return &a;
     }
     return nullptr;
+}
+
+void monitoringDefaults(Object &o) {
+    if (o.kind == K_QMGR) {
+        for (MQLONG sel : {MQIA_CONFIGURATION_EVENT, MQIA_COMMAND_EVENT, MQIA_INHIBIT_EVENT, MQIA_LOCAL_EVENT,
+                           MQIA_REMOTE_EVENT, MQIA_PERFORMANCE_EVENT, MQIA_ACCOUNTING_CONN_OVERRIDE})
+            o.ints.emplace(sel, MQEVR_DISABLED);
+        o.ints.emplace(MQIA_START_STOP_EVENT, MQEVR_ENABLED);
+        for (MQLONG sel : {MQIA_STATISTICS_MQI, MQIA_STATISTICS_Q, MQIA_ACCOUNTING_MQI, MQIA_ACCOUNTING_Q})
+            o.ints.emplace(sel, MQMON_OFF);
+        o.ints.emplace(MQIA_STATISTICS_INTERVAL, 1800);
+        o.ints.emplace(MQIA_ACCOUNTING_INTERVAL, 1800);
+        return;
+    }
+    if (o.kind != K_QLOCAL && o.kind != K_QMODEL) return;
+    o.ints.emplace(MQIA_Q_DEPTH_HIGH_EVENT, MQEVR_DISABLED);
+    o.ints.emplace(MQIA_Q_DEPTH_LOW_EVENT, MQEVR_DISABLED);
+    o.ints.emplace(MQIA_Q_DEPTH_MAX_EVENT, MQEVR_ENABLED);
+    o.ints.emplace(MQIA_Q_DEPTH_HIGH_LIMIT, 80);
+    o.ints.emplace(MQIA_Q_DEPTH_LOW_LIMIT, 20);
+    o.ints.emplace(MQIA_Q_SERVICE_INTERVAL_EVENT, MQQSIE_NONE);
+    o.ints.emplace(MQIA_Q_SERVICE_INTERVAL, kMax);
+    o.ints.emplace(MQIA_STATISTICS_Q, MQMON_Q_MGR);
+    o.ints.emplace(MQIA_ACCOUNTING_Q, MQMON_Q_MGR);
 }
 
 MQLONG Object::i(MQLONG selector) const {

@@ -34,7 +34,8 @@ std::vector<Channel> channelsFor(const std::vector<Channel> &all, std::string_vi
 
 struct Address {
     std::string host;
-    int port = 1414;  // 0 when the entry's port is not a port number: that address cannot be reached
+    int port = 1414;      // 0 when the entry's port is not a port number: that address cannot be reached
+    std::string channel;  // the channel the address came from (the queue manager reports it)
 };
 
 // A connection-name list "host(port),host" as addresses in order; blank entries are skipped.

@@ -192,7 +192,7 @@ std::vector<std::string> resetQStats(qm::QueueManager &qm, const Request &req, M
     if (MQLONG why = checkParms(req, {}, {MQCA_Q_NAME})) return failure(req.command, why);
     const Parm *name = findParm(req, MQCA_Q_NAME);
     if (!name) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
-    std::vector<qm::QueueManager::QueueCounts> counts;
+    std::vector<qm::QueueManager::QueueReset> counts;
     qm::Result r = qm.resetQueueCounts(name->text, counts);
     if (r.failed()) return failure(req.command, r.reason);
     std::vector<std::string> out;
@@ -405,7 +405,7 @@ void CommandServer::serve() {
 
 namespace qm {
 
-Result QueueManager::resetQueueCounts(const std::string &pattern, std::vector<QueueCounts> &out) {
+Result QueueManager::resetQueueCounts(const std::string &pattern, std::vector<QueueReset> &out) {
     std::lock_guard<std::mutex> lock(mu_);
     out.clear();
     bool generic = !pattern.empty() && pattern.back() == '*';

@@ -398,7 +398,10 @@ MQLONG tableTarget(const std::string &url, const std::string &qmName, Target &t)
     std::vector<qmchl::Channel> usable = qmchl::channelsFor(all, qmName);
     if (usable.empty()) return MQRC_Q_MGR_NAME_ERROR;
     for (const qmchl::Channel &ch : usable)
-        for (qmchl::Address &a : qmchl::parseConnames(ch.conname)) t.addresses.push_back(std::move(a));
+        for (qmchl::Address &a : qmchl::parseConnames(ch.conname)) {
+            a.channel = ch.name;
+            t.addresses.push_back(std::move(a));
+        }
     t.tcp = true;
     return 0;
 }
@@ -437,6 +440,7 @@ MQLONG serverTarget(const std::string &server, Target &t) {
     if (transport != "TCP") return MQRC_Q_MGR_NAME_ERROR;
     t.tcp = true;
     t.addresses = qmchl::parseConnames(server.substr(s2 + 1));
+    for (qmchl::Address &a : t.addresses) a.channel = fixed(server.data(), s1);
     return 0;
 }
 
@@ -463,6 +467,7 @@ MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
             if (conname.empty()) return MQRC_CD_ERROR;
             t.tcp = true;
             t.addresses = qmchl::parseConnames(conname);
+            for (qmchl::Address &a : t.addresses) a.channel = fixed(cd->ChannelName, sizeof cd->ChannelName);
             return 0;
         }
         std::string cnoUrl;
@@ -512,6 +517,10 @@ int openSession(const Target &t, size_t i, const std::string &checkName, const s
     w.str(appl);
     w.str(qmos::userName());
     w.i32(options);
+    // Who is connecting, for the queue manager's events and accounting.
+    w.i32(qmos::currentPid());
+    w.i32(qmos::threadId());
+    w.str(t.tcp ? t.addresses[i].channel : std::string());
     std::string reply;
     reason = t.tcp ? MQRC_CONNECTION_BROKEN : MQRC_Q_MGR_NOT_AVAILABLE;
     if (!qmwire::sendFrame(fd, w.bytes()) || !qmwire::recvFrame(fd, reply)) {

@@ -1,11 +1,13 @@
 // MQSC as people type it into runmqsc: DEFINE/ALTER/DELETE/DISPLAY of QLOCAL, QMODEL, QALIAS,
-// TOPIC and NAMELIST, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, answered with IBM MQ's
-// AMQ8xxx messages and the closing summary lines. Also the other administration commands of the server
-// ("fault").
+// TOPIC and NAMELIST, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, REFRESH QMGR
+// TYPE(CONFIGEV) and RESET QMGR TYPE(STATISTICS), answered with IBM MQ's AMQ8xxx messages and the
+// closing summary lines; each change raises its configuration events and each successful command its
+// command event. Also the other administration commands of the server ("fault").
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
+#include "miniqm/os.h"
 #include "miniqm/qmgr.h"
 
 namespace qm {
@@ -182,6 +184,175 @@ std::string formatValue(const AttrDef &a, const Object &o, MQLONG intValue) {
     return "";
 }
 
+// The value a keyword token gives an attribute; false when the value is not one it takes.
+bool attrValue(const AttrDef &a, const Token &t, MQLONG &v) {
+    if (a.type == AttrType::Flag) {
+        v = t.keyword == a.names[0].name ? a.names[0].value : a.names[1].value;
+        return !t.hasValue;
+    }
+    if (!t.hasValue) return false;
+    if (a.names)
+        for (const EnumName *e = a.names; e->name; ++e)
+            if (t.value == e->name) {
+                v = e->value;
+                return true;
+            }
+    if (a.type != AttrType::Int) return false;
+    char *end = nullptr;
+    long n = std::strtol(t.value.c_str(), &end, 10);
+    if (t.value.empty() || *end != '\0' || n < a.minValue || n > a.maxValue) return false;
+    v = static_cast<MQLONG>(n);
+    return true;
+}
+
+bool isQueueNoun(const std::string &noun) {
+    return noun == "QLOCAL" || noun == "QL" || noun == "QMODEL" || noun == "QM" || noun == "QALIAS" ||
+           noun == "QA" || noun == "QUEUE" || noun == "Q";
+}
+
+// The MQQT value a queue noun names; 0 for QUEUE and anything else.
+MQLONG queueType(const std::string &noun) {
+    if (noun == "QLOCAL" || noun == "QL") return MQQT_LOCAL;
+    if (noun == "QMODEL" || noun == "QM") return MQQT_MODEL;
+    if (noun == "QALIAS" || noun == "QA") return MQQT_ALIAS;
+    return 0;
+}
+
+// The PCF command an MQSC command is (its MQCMD code), 0 for one that has none here.
+MQLONG mqscCommand(const std::string &verb, const std::string &noun, bool like) {
+    const std::string v = verb == "DEF"   ? "DEFINE"
+                          : verb == "ALT" ? "ALTER"
+                          : verb == "DEL" ? "DELETE"
+                          : verb == "DIS" ? "DISPLAY"
+                                          : verb;
+    if (isQueueNoun(noun)) {
+        if (v == "DEFINE") return like ? MQCMD_COPY_Q : MQCMD_CREATE_Q;
+        if (v == "ALTER") return MQCMD_CHANGE_Q;
+        if (v == "DELETE") return MQCMD_DELETE_Q;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_Q;
+        if (v == "CLEAR") return MQCMD_CLEAR_Q;
+    } else if (noun == "TOPIC" || noun == "TOP") {
+        if (v == "DEFINE") return like ? MQCMD_COPY_TOPIC : MQCMD_CREATE_TOPIC;
+        if (v == "ALTER") return MQCMD_CHANGE_TOPIC;
+        if (v == "DELETE") return MQCMD_DELETE_TOPIC;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_TOPIC;
+    } else if (noun == "QMGR") {
+        if (v == "ALTER") return MQCMD_CHANGE_Q_MGR;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_Q_MGR;
+        if (v == "REFRESH") return MQCMD_REFRESH_Q_MGR;
+        if (v == "RESET") return MQCMD_RESET_Q_MGR;
+    } else if (noun == "TOPICSTR" && v == "CLEAR") {
+        return MQCMD_CLEAR_TOPIC_STRING;
+    }
+    return 0;
+}
+
+// The object types of REFRESH QMGR's OBJECT keyword.
+struct RefreshObject {
+    const char *keyword;
+    MQLONG objectType;
+    uint8_t kinds;  // the objects of miniqm it selects
+};
+constexpr RefreshObject kRefreshObjects[] = {
+    {"ALL", MQOT_ALL, K_QUEUES | K_TOPIC | K_QMGR},
+    {"QUEUE", MQOT_Q, K_QUEUES},
+    {"QLOCAL", MQOT_LOCAL_Q, K_QLOCAL},
+    {"QMODEL", MQOT_MODEL_Q, K_QMODEL},
+    {"QALIAS", MQOT_ALIAS_Q, K_QALIAS},
+    {"QMGR", MQOT_Q_MGR, K_QMGR},
+    {"TOPIC", MQOT_TOPIC, K_TOPIC},
+    {"QREMOTE", MQOT_REMOTE_Q, 0},
+    {"CHANNEL", MQOT_CHANNEL, 0},
+    {"NAMELIST", MQOT_NAMELIST, 0},
+    {"PROCESS", MQOT_PROCESS, 0},
+    {"AUTHINFO", MQOT_AUTH_INFO, 0},
+    {"AUTHREC", MQOT_AUTH_REC, 0},
+    {"CHLAUTH", MQOT_CHLAUTH, 0},
+    {"LISTENER", MQOT_LISTENER, 0},
+    {"SERVICE", MQOT_SERVICE, 0},
+};
+
+const RefreshObject *refreshObject(const std::string &keyword) {
+    for (const RefreshObject &r : kRefreshObjects)
+        if (keyword == r.keyword) return &r;
+    return nullptr;
+}
+
+// An MQSC command as the PCF parameters of the command it is, as command events carry it.
+void commandParameters(const std::string &noun, const std::vector<Token> &rest, bool display,
+                       qmpcf::Writer &w) {
+    Kind kind = K_QLOCAL;
+    const std::string &name = rest[0].value;
+    std::string like;
+    for (const Token &t : rest)
+        if (t.keyword == "LIKE") like = t.value;
+    if (isQueueNoun(noun)) {
+        if (!like.empty()) {
+            w.string(MQCACF_FROM_Q_NAME, like);
+            w.string(MQCACF_TO_Q_NAME, name);
+        } else {
+            w.string(MQCA_Q_NAME, name);
+        }
+        MQLONG type = queueType(noun);
+        kind = type == MQQT_MODEL ? K_QMODEL : type == MQQT_ALIAS ? K_QALIAS : K_QLOCAL;
+        if (type != 0) w.integer(MQIA_Q_TYPE, type);
+    } else if (noun == "TOPIC" || noun == "TOP") {
+        kind = K_TOPIC;
+        if (!like.empty()) {
+            w.string(MQCACF_FROM_TOPIC_NAME, like);
+            w.string(MQCACF_TO_TOPIC_NAME, name);
+        } else {
+            w.string(MQCA_TOPIC_NAME, name);
+        }
+    } else if (noun == "TOPICSTR") {
+        w.string(MQCA_TOPIC_STRING, name);
+    } else {
+        kind = K_QMGR;
+    }
+    std::vector<MQLONG> wanted;
+    for (size_t i = 1; i < rest.size(); ++i) {
+        const Token &t = rest[i];
+        const AttrDef *a = attrByKeyword(t.keyword, kind);
+        if (display) {
+            if (t.keyword == "ALL") {
+                wanted.push_back(MQIACF_ALL);
+            } else if (t.keyword == "TYPE" && t.hasValue) {
+                if (MQLONG type = queueType(t.value)) w.integer(MQIA_Q_TYPE, type);
+            } else if (a) {
+                wanted.push_back(a->selector);
+            }
+            continue;
+        }
+        MQLONG v = 0;
+        if (t.keyword == "REPLACE" || t.keyword == "NOREPLACE") {
+            w.integer(MQIACF_REPLACE, t.keyword == "REPLACE" ? MQRP_YES : MQRP_NO);
+        } else if (t.keyword == "PURGE" || t.keyword == "NOPURGE") {
+            w.integer(MQIACF_PURGE, t.keyword == "PURGE" ? MQPO_YES : MQPO_NO);
+        } else if (t.keyword == "TYPE" && t.value == "CONFIGEV") {
+            w.integer(MQIACF_REFRESH_TYPE, MQRT_CONFIGURATION);
+        } else if (t.keyword == "TYPE" && t.value == "STATISTICS") {
+            w.integer(MQIACF_ACTION, MQACT_COLLECT_STATISTICS);
+        } else if (t.keyword == "OBJECT" && refreshObject(t.value)) {
+            w.integer(MQIACF_OBJECT_TYPE, refreshObject(t.value)->objectType);
+        } else if (t.keyword == "NAME") {
+            w.string(MQCACF_OBJECT_NAME, t.value);
+        } else if (t.keyword == "CLRTYPE") {
+            w.integer(MQIACF_CLEAR_TYPE, MQCLRT_RETAINED);
+        } else if (t.keyword == "SCOPE") {
+            w.integer(MQIACF_CLEAR_SCOPE, MQCLRS_LOCAL);
+        } else if (a && a->type == AttrType::Str) {
+            w.string(a->selector, t.value);
+        } else if (a && attrValue(*a, t, v)) {
+            w.integer(a->selector, v);
+        }
+    }
+    if (!wanted.empty())
+        w.integers(kind == K_QMGR    ? MQIACF_Q_MGR_ATTRS
+                   : kind == K_TOPIC ? MQIACF_TOPIC_ATTRS
+                                     : MQIACF_Q_ATTRS,
+                   wanted.data(), wanted.size());
+}
+
 // Two attributes to a line, as runmqsc shows them.
 void layout(const std::vector<std::string> &items, std::string &out) {
     for (size_t i = 0; i < items.size(); ++i) {
@@ -205,6 +376,7 @@ struct Mqsc {
     bool echo = true;                  // each command before its answer, as runmqsc shows it
     MQLONG command = MQCMD_ESCAPE;     // the PCF code of the command last run (unparsable: MQCMD_ESCAPE)
     std::vector<size_t> objectStarts;  // where each displayed object's answer begins in out
+    EventOrigin origin;                // who issued the commands, for their configuration and command events
 
     void syntax(const std::string &cmd) {
         out += "AMQ8405E: Syntax error detected at or near end of command segment below:-\n" + cmd + "\n\n";
@@ -367,14 +539,22 @@ struct Mqsc {
         if (kind == K_TOPIC) o.strs[MQCA_TOPIC_NAME] = name;
         if (kind == K_NAMELIST) o.strs[MQCA_NAMELIST_NAME] = name;
         if (!qm.journalObject(o)) return notJournalled();
+        Object before = exists ? (old ? old->def : (*objects)[name]) : Object{};
+        const Object *after = nullptr;
         if (objects) {
-            (*objects)[name] = o;
+            after = &((*objects)[name] = o);
         } else if (old) {
             old->def = o;
+            after = &old->def;
         } else {
-            qm.addQueue(o);
+            after = &qm.addQueue(o)->def;
         }
         out += std::string(createdText(kind)) + "\n";
+        if (!qm.switchOn(MQIA_CONFIGURATION_EVENT)) return;
+        if (exists)
+            qm.configEvent(MQRC_CONFIG_CHANGE_OBJECT, origin, *after, &before);
+        else
+            qm.configEvent(MQRC_CONFIG_CREATE_OBJECT, origin, *after);
     }
 
     void alter(Kind kind, const std::string &name, const std::vector<Token> &tokens, const std::string &cmd) {
@@ -388,6 +568,7 @@ struct Mqsc {
             target = &q->def;
         }
         if (!target) return notFound(name);
+        const Object before = *target;
         Object o = *target;
         if (!applyAttrs(o, tokens, kind == K_QMGR ? 1 : 1, cmd, false)) return;
         qm.touch(o, false);
@@ -412,6 +593,9 @@ struct Mqsc {
                : kind == K_TOPIC    ? "AMQ8691I: IBM MQ topic changed.\n"
                : kind == K_NAMELIST ? "AMQ8551I: IBM MQ namelist changed.\n"
                                     : "AMQ8008I: IBM MQ queue changed.\n";
+        const Object &after = (kind & K_QUEUES) ? qm.findQueue(name)->def : *target;
+        if (qm.configChangeEvents(before, after))
+            qm.configEvent(MQRC_CONFIG_CHANGE_OBJECT, origin, after, &before);
     }
 
     void remove(Kind kind, const std::string &name, const std::vector<Token> &tokens) {
@@ -421,9 +605,12 @@ struct Mqsc {
         if (std::map<std::string, Object> *objects = objectsOf(kind)) {
             if (!objects->count(name)) return notFound(name);
             if (!qm.journalDelete(kind, name)) return notJournalled();
+            Object gone = (*objects)[name];
             objects->erase(name);
             out += kind == K_TOPIC ? "AMQ8692I: IBM MQ topic deleted.\n"
                                    : "AMQ8553I: IBM MQ namelist deleted.\n";
+            if (qm.switchOn(MQIA_CONFIGURATION_EVENT))
+                qm.configEvent(MQRC_CONFIG_DELETE_OBJECT, origin, gone);
             return;
         }
         Queue *q = qm.findQueue(name);
@@ -432,8 +619,12 @@ struct Mqsc {
         for (const auto &[key, m] : q->msgs)
             if (m->putter || m->getter) return fail("AMQ8148E: IBM MQ object in use.");
         if (q->depth > 0 && !purge) return fail("AMQ8143E: IBM MQ queue " + name + " not empty.");
+        Object gone = q->def;
+        MQLONG purged = q->depth;
         if (!qm.deleteQueue(q)) return notJournalled();
+        qm.mqiStats_.purged += purged;
         out += "AMQ8007I: IBM MQ queue deleted.\n";
+        if (qm.switchOn(MQIA_CONFIGURATION_EVENT)) qm.configEvent(MQRC_CONFIG_DELETE_OBJECT, origin, gone);
     }
 
     void clear(const std::string &name) {
@@ -445,6 +636,7 @@ struct Mqsc {
         if (!q->tempDynamic && !qm.journalClear(name)) return notJournalled();
         for (const auto &[key, m] : q->msgs)
             if (m->persistent) qm.liveBytes_ -= std::min<uint64_t>(qm.liveBytes_, m->data.size() + 400);
+        qm.countPurged(q, q->depth);
         q->msgs.clear();
         q->depth = 0;
         out += "AMQ8022I: IBM MQ queue cleared.\n";
@@ -571,7 +763,73 @@ struct Mqsc {
         return verb;
     }
 
+    // REFRESH QMGR TYPE(CONFIGEV) [OBJECT(type)] [NAME(generic)]: a configuration event for each
+    // object selected (temporary dynamic queues are never reported).
+    void refresh(const std::vector<Token> &tokens, const std::string &cmd) {
+        std::string type, name = "*";
+        const RefreshObject *object = refreshObject("ALL");
+        for (size_t i = 1; i < tokens.size(); ++i) {
+            const Token &t = tokens[i];
+            if (!t.hasValue) return syntax(cmd);
+            if (t.keyword == "TYPE")
+                type = t.value;
+            else if (t.keyword == "OBJECT")
+                object = refreshObject(t.value);
+            else if (t.keyword == "NAME")
+                name = t.value;
+            else
+                return syntax(cmd);
+            if (!object || name.empty()) return syntax(cmd);
+        }
+        if (type != "CONFIGEV") return syntax(cmd);
+        if (!qm.switchOn(MQIA_CONFIGURATION_EVENT)) return mqError(MQRCCF_EVENTS_DISABLED);
+        if ((object->kinds & K_QMGR) && genericMatch(name, qm.qmgr_.name))
+            qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, qm.qmgr_);
+        for (const auto &[qname, q] : qm.queues_)
+            if ((object->kinds & q->def.kind) && !q->tempDynamic && genericMatch(name, qname))
+                qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, q->def);
+        for (const auto &[tname, t] : qm.topics_)
+            if ((object->kinds & K_TOPIC) && genericMatch(name, tname))
+                qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, t);
+        out += "AMQ8559I: Refresh Queue Manager accepted.\n";
+    }
+
+    // RESET QMGR TYPE(STATISTICS): the statistics of the interval so far are written now, and a new
+    // interval starts.
+    void reset(const std::vector<Token> &tokens, const std::string &cmd) {
+        if (tokens.size() != 2 || tokens[1].keyword != "TYPE" || tokens[1].value != "STATISTICS")
+            return syntax(cmd);
+        qm.writeStatistics(qmos::wallMs());
+        out += "AMQ8559I: Reset Queue Manager accepted.\n";
+    }
+
     void run(const std::string &cmd) {
+        int failedBefore = failed, syntaxBefore = syntaxErrors;
+        const MQLONG cmdevBefore = qm.qmgr_.i(MQIA_COMMAND_EVENT);
+        std::vector<Token> tokens;
+        execute(cmd, tokens);
+        if (failed != failedBefore || syntaxErrors != syntaxBefore || tokens.size() < 2) return;
+        // The command succeeded: its command event, with the command as PCF parameters.
+        std::vector<Token> rest(tokens.begin() + 1, tokens.end());
+        bool like = false;
+        for (const Token &t : rest) like = like || t.keyword == "LIKE";
+        const std::string &verb = tokens[0].keyword;
+        MQLONG code = mqscCommand(verb, rest[0].keyword, like);
+        if (code == 0) return;
+        qmpcf::Writer parameters;
+        commandParameters(
+            rest[0].keyword, rest,
+            code == MQCMD_INQUIRE_Q || code == MQCMD_INQUIRE_TOPIC || code == MQCMD_INQUIRE_Q_MGR,
+            parameters);
+        // ALTER QMGR is reported when command events were on before it or are on after it.
+        MQLONG &setting = qm.qmgr_.ints[MQIA_COMMAND_EVENT];
+        const MQLONG now = setting;
+        if (code == MQCMD_CHANGE_Q_MGR && now == MQEVR_DISABLED) setting = cmdevBefore;
+        qm.commandEventLocked(origin, code, parameters, true);
+        setting = now;
+    }
+
+    void execute(const std::string &cmd, std::vector<Token> &tokens) {
         ++read;
         command = MQCMD_ESCAPE;
         if (echo) {
@@ -579,7 +837,6 @@ struct Mqsc {
             std::snprintf(num, sizeof num, "%6d", read);
             out += std::string(num) + " : " + cmd + "\n";
         }
-        std::vector<Token> tokens;
         if (!tokenize(cmd, tokens) || tokens.empty()) return syntax(cmd);
         std::string verb = fullVerb(tokens[0].keyword);
         std::vector<Token> rest(tokens.begin() + 1, tokens.end());
@@ -591,6 +848,8 @@ struct Mqsc {
             command = commandCode(verb, K_TOPIC);
             return clearTopicString(rest, cmd);
         }
+        if (verb == "REFRESH" && noun == "QMGR" && !rest[0].hasValue) return refresh(rest, cmd);
+        if (verb == "RESET" && noun == "QMGR" && !rest[0].hasValue) return reset(rest, cmd);
         if (verb == "DISPLAY") {
             if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
             if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);
@@ -683,6 +942,25 @@ static MQLONG defaultCc(const std::string &verb, MQLONG reason) {
     }
 }
 
+std::string QueueManager::mqscLocked(const std::string &script, const EventOrigin &origin, bool &ok) {
+    Mqsc m(*this);
+    m.origin = origin;
+    for (const std::string &cmd : splitCommands(script)) {
+        std::string u = upper(trimBlanks(cmd));
+        if (u == "END") break;
+        m.run(cmd);
+        m.out += "\n";
+    }
+    m.summary();
+    ok = m.syntaxErrors == 0 && m.failed == 0;
+    return m.out;
+}
+
+std::string QueueManager::runMqsc(const std::string &script, const EventOrigin &origin, bool &ok) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return mqscLocked(script, origin, ok);
+}
+
 std::string QueueManager::admin(const std::string &command, bool &ok) {
     std::lock_guard<std::mutex> lock(mu_);
     ok = true;
@@ -690,16 +968,9 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
     std::string word = command.substr(0, sp);
     std::string rest = sp == std::string::npos ? std::string() : command.substr(sp + 1);
     if (word == "mqsc") {
-        Mqsc m(*this);
-        for (const std::string &cmd : splitCommands(rest)) {
-            std::string u = upper(trimBlanks(cmd));
-            if (u == "END") break;
-            m.run(cmd);
-            m.out += "\n";
-        }
-        m.summary();
-        ok = m.syntaxErrors == 0 && m.failed == 0;
-        return m.out;
+        EventOrigin console;
+        console.userId = qmos::userName().substr(0, 12);
+        return mqscLocked(rest, console, ok);
     }
     if (word == "fault") {
         // fault VERB REASON COUNT CC OBJECT [APPL]  (CC -1: the verb's usual one; OBJECT, APPL "-": any)

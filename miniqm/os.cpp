@@ -368,6 +368,16 @@ int currentPid() {
     return ::getpid();
 }
 
+int threadId() {
+    return ::gettid();
+}
+
+std::string hostName() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+    return buf;
+}
+
 bool processAlive(int pid) {
     if (pid <= 0) return false;
     if (::kill(pid, 0) != 0) return errno == EPERM;
@@ -506,15 +516,30 @@ void mqDateTime(int64_t ms, char date[8], char time[8]) {
     std::memcpy(time, buf, 8);
 }
 
-void mqscDateTime(int64_t ms, std::string &date, std::string &time) {
-    time_t secs = ms / 1000;
-    tm t;
-    ::localtime_r(&secs, &t);
+namespace {
+
+void dateTimeTexts(const tm &t, std::string &date, std::string &time) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
     date = buf;
     std::snprintf(buf, sizeof buf, "%02d.%02d.%02d", t.tm_hour, t.tm_min, t.tm_sec);
     time = buf;
+}
+
+}  // namespace
+
+void utcDateTime(int64_t ms, std::string &date, std::string &time) {
+    time_t secs = ms / 1000;
+    tm t;
+    ::gmtime_r(&secs, &t);
+    dateTimeTexts(t, date, time);
+}
+
+void mqscDateTime(int64_t ms, std::string &date, std::string &time) {
+    time_t secs = ms / 1000;
+    tm t;
+    ::localtime_r(&secs, &t);
+    dateTimeTexts(t, date, time);
 }
 
 }  // namespace qmos

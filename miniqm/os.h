@@ -53,6 +53,7 @@ int lockFile(const std::string &path);
 
 // ---- processes ----
 int currentPid();
+int threadId();  // the calling thread's id, as the system numbers threads
 bool processAlive(int pid);
 bool killProcess(int pid, bool hard);  // SIGKILL when hard, else SIGTERM
 // Starts argv[0] detached (new session, stdin from /dev/null, stdout and stderr to logPath),
@@ -76,5 +77,8 @@ int64_t wallMs();  // milliseconds since 1970 (UTC)
 void mqDateTime(int64_t ms, char date[8], char time[8]);
 // "YYYY-MM-DD" and "HH.MM.SS" in local time, as MQSC shows creation and alteration times.
 void mqscDateTime(int64_t ms, std::string &date, std::string &time);
+// The same texts in UTC, as statistics and accounting messages give their interval times.
+void utcDateTime(int64_t ms, std::string &date, std::string &time);
+std::string hostName();
 
 }  // namespace qmos

@@ -125,6 +125,7 @@ void QueueManager::defaultsFor(Object &o, Kind kind) {
     o.strs[MQCA_TRIGGER_DATA] = "";
     o.strs[MQCA_INITIATION_Q_NAME] = "";
     o.strs[MQCA_PROCESS_NAME] = "";
+    monitoringDefaults(o);
 }
 
 bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
@@ -146,6 +147,7 @@ bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
     std::snprintf(id, sizeof id, "%s_%016llX", qmgr_.name.c_str(),
                   static_cast<unsigned long long>(qmos::wallMs()));
     qmgr_.strs[MQCA_Q_MGR_IDENTIFIER] = std::string(id).substr(0, 48);
+    monitoringDefaults(qmgr_);
     touch(qmgr_, true);
     if (!journalObject(qmgr_)) return false;
 
@@ -178,8 +180,6 @@ bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
         defaultsFor(o, s.kind);
         o.name = s.name;
         if (s.kind != K_QALIAS) o.ints[MQIA_MAX_Q_DEPTH] = s.maxDepth;
-        // Event and statistics messages are persistent when IBM MQ writes them; the queues
-        // themselves keep the default DEFPSIST(NO) as crtmqm makes them.
         touch(o, true);
         if (!journalObject(o)) return false;
         addQueue(std::move(o));
@@ -215,6 +215,7 @@ Queue *QueueManager::addQueue(Object def) {
     q->def.strs[MQCA_Q_NAME] = q->def.name;
     q->def.ints[MQIA_Q_TYPE] = queueType(q->def.kind);
     q->counts.reset(0, qmos::wallMs());
+    q->statsResetMs = qmos::wallMs();
     Queue *raw = q.get();
     queues_[raw->def.name] = std::move(q);
     return raw;
@@ -504,8 +505,16 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
         error = "cannot write the journal in " + dataDir + ": " + qmos::errorText(qmos::lastError());
         return false;
     }
+    // Queue managers made before the event and monitoring attributes get IBM MQ's defaults.
+    monitoringDefaults(qmgr_);
+    for (auto &[qname, q] : queues_) {
+        monitoringDefaults(q->def);
+        q->highQDepth = q->depth;
+    }
     // Durable subscriptions whose SubExpiry passed while the queue manager was down end now.
     expireSubs();
+    statsStartMs_ = qmos::wallMs();
+    startStopEvent(true, MQRQ_FAILOVER_NOT_PERMITTED);
     if (!compact()) {
         error = "cannot rewrite the journal in " + dataDir;
         return false;
@@ -516,10 +525,16 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
 void QueueManager::shutdown() {
     std::lock_guard<std::mutex> lock(mu_);
     state_ = State::Stopping;
+    int64_t now = qmos::wallMs();
     for (auto &[id, c] : conns_) {
         backoutUnreported(c.get());
         closeAllHandles(c.get());
+        ++mqiStats_.discs[2];
+        if (quiesced_ && (c->acct.mqi || !c->acct.byQueue.empty()))
+            writeAccounting(c.get(), now, MQDISCONNECT_Q_MGR);
     }
+    // A controlled stop reports the interval it ends.
+    if (quiesced_) writeStatistics(now);
     conns_.clear();
     compact();
     journal_.close();
@@ -530,13 +545,20 @@ void QueueManager::shutdown() {
 
 void QueueManager::quiesce() {
     std::lock_guard<std::mutex> lock(mu_);
-    if (state_ == State::Running) state_ = State::Quiescing;
+    if (state_ == State::Running) {
+        state_ = State::Quiescing;
+        quiesced_ = true;
+    }
+    if (!stopEventSent_) startStopEvent(false, MQRQ_Q_MGR_QUIESCING);
+    stopEventSent_ = true;
     changed_.notify_all();
 }
 
 void QueueManager::stopNow() {
     std::lock_guard<std::mutex> lock(mu_);
     state_ = State::Stopping;
+    if (!stopEventSent_) startStopEvent(false, MQRQ_Q_MGR_STOPPING);
+    stopEventSent_ = true;
     changed_.notify_all();
 }
 

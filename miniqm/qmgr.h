@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "miniqm/journal.h"
+#include "miniqm/pcfw.h"
 #include "miniqm/selector.h"
 #include "miniqm/wire.h"
 #include "mqi/cmqc.h"
@@ -79,6 +80,50 @@ struct ResetCounts {
     void reset(MQLONG depth, int64_t nowMs) { *this = {0, 0, depth, nowMs}; }
 };
 
+// What one queue did in one statistics or accounting interval. Lists by persistence are
+// [non-persistent, persistent]; times on the queue are in microseconds.
+struct QueueCounts {
+    bool used = false;  // opened (or put to by MQPUT1) in the interval
+    MQLONG minDepth = 0, maxDepth = 0;
+    MQLONG puts[2]{}, put1s[2]{}, gets[2]{}, browses[2]{};
+    MQLONG putsFailed = 0, put1sFailed = 0, getsFailed = 0, browsesFailed = 0;
+    int64_t putBytes[2]{}, getBytes[2]{}, browseBytes[2]{};
+    MQLONG expired = 0, purged = 0;
+    int64_t queuedSum[2]{}, queuedMin[2]{}, queuedMax[2]{};
+    // Accounting only.
+    MQLONG opens = 0, closes = 0;
+    int64_t openMs = 0, closeMs = 0;  // the first open and the last close of the interval
+    MQLONG putMin[2]{}, putMax[2]{}, getMin[2]{}, getMax[2]{}, browseMin[2]{}, browseMax[2]{};
+};
+
+// The MQI calls of an interval, for the whole queue manager (statistics) or one connection
+// (accounting). Lists by object type are indexed by the MQOT value.
+constexpr int kObjectTypes = 13;
+struct MqiCounts {
+    MQLONG conns = 0, connsFailed = 0, connsMax = 0, discs[3]{};  // normal, implicit, queue manager
+    MQLONG opens[kObjectTypes]{}, opensFailed[kObjectTypes]{}, closes[kObjectTypes]{},
+        closesFailed[kObjectTypes]{}, inqs[kObjectTypes]{}, inqsFailed[kObjectTypes]{}, sets[kObjectTypes]{},
+        setsFailed[kObjectTypes]{};
+    MQLONG puts[2]{}, putsFailed = 0, put1s[2]{}, put1sFailed = 0;
+    MQLONG gets[2]{}, getsFailed = 0, browses[2]{}, browsesFailed = 0;
+    int64_t putBytes[2]{}, getBytes[2]{}, browseBytes[2]{};
+    MQLONG commits = 0, commitsFailed = 0, backouts = 0, expired = 0, purged = 0;
+    MQLONG subsDurable[3]{}, subsNonDurable[3]{}, subsFailed = 0;        // created, altered, resumed
+    MQLONG unsubsDurable[2]{}, unsubsNonDurable[2]{}, unsubsFailed = 0;  // closed, removed
+    MQLONG subrqs = 0, subrqsFailed = 0;
+    MQLONG topicPuts[2]{}, topicPutsFailed = 0, topicPut1s[2]{}, topicPut1sFailed = 0;
+    int64_t topicPutBytes[2]{};
+    MQLONG published[2]{};
+    int64_t publishedBytes[2]{};
+};
+
+// A queue's performance counts (RESET QSTATS and performance events); resetQueueStats hands them
+// back and starts them again.
+struct QueueStatsReset {
+    MQLONG timeSinceReset = 0;  // seconds
+    MQLONG highQDepth = 0, msgEnqCount = 0, msgDeqCount = 0;
+};
+
 struct Queue {
     Object def;
     ResetCounts counts;
@@ -88,6 +133,11 @@ struct Queue {
     bool tempDynamic = false;
     Conn *creator = nullptr;  // temporary dynamic queues die with their creator
     bool deleted = false;     // removed while still open: its handles now give 2052
+    // Performance counts since the last reset: puts and gets, committed or not, and the peak depth.
+    MQLONG msgEnqCount = 0, msgDeqCount = 0, highQDepth = 0;
+    int64_t statsResetMs = 0;
+    int64_t serviceTimerMs = 0;  // the service-interval timer's start; 0 while it is off
+    QueueCounts stats;           // this statistics interval
 };
 
 struct BrowseCursor {
@@ -151,10 +201,41 @@ struct UowOp {
     bool isPut;
 };
 
+// Where an administrative change came from, as configuration and command events report it: the
+// origin (MQEVO_CONSOLE for `miniqm mqsc`, MQEVO_MSG for the command server, MQEVO_MQSET), the user,
+// and for MQEVO_MSG the context of the request message.
+struct EventOrigin {
+    MQLONG origin = MQEVO_CONSOLE;
+    std::string userId;
+    MQBYTE32 accountingToken{};  // MQBACF_EVENT_ACCOUNTING_TOKEN
+    std::string applIdentity;    // MQCACF_EVENT_APPL_IDENTITY
+    MQLONG applType = 0;         // MQIACF_EVENT_APPL_TYPE
+    std::string applName;        // MQCACF_EVENT_APPL_NAME
+    std::string applOrigin;      // MQCACF_EVENT_APPL_ORIGIN
+    // A command message's: MQEVO_MSG with the user and context of its descriptor.
+    static EventOrigin fromMessage(const MQMD &md);
+};
+
+// A connection's accounting: its MQI calls and queues since its last accounting record.
+struct ConnAccounting {
+    bool mqi = false;                 // ACCTMQI, decided at MQCONN
+    MQLONG queueSetting = MQMON_OFF;  // ACCTQ of the queue manager as it applies to this connection
+    MqiCounts calls;
+    std::map<std::string, QueueCounts> byQueue;
+    int64_t intervalStartMs = 0;
+    MQLONG seqNumber = 0;
+};
+
 struct Conn {
     uint32_t id = 0;
     std::string applName;  // 28 characters, as MQMD PutApplName takes it
     std::string user;      // 12 characters, as MQMD UserIdentifier takes it
+    bool client = false;   // connected over TCP: events and accounting name its channel
+    std::string connName, channel;
+    MQLONG pid = 0, tid = 0;
+    int64_t connectMs = 0;
+    MQBYTE24 connectionId{};
+    ConnAccounting acct;
     std::map<MQLONG, Handle> handles;
     MQLONG nextHobj = 1;
     std::vector<UowOp> uow;
@@ -177,6 +258,8 @@ struct PutOptions {
     MQLONG version = 1, options = 0, context = 0;
     std::string props;                            // from the message handle, encoded
     std::string resolvedQName, resolvedQMgrName;  // out
+    Queue *stored = nullptr;                      // out: the queue the message went to
+    bool persistent = false;                      // out
 };
 struct GetOptions {
     MQLONG version = 1, options = 0, waitInterval = 0, matchOptions = 0;
@@ -184,6 +267,8 @@ struct GetOptions {
     std::string resolvedQName;               // out
     MQLONG returnedLength = MQRL_UNDEFINED;  // out
     std::string props;                       // out: properties for the handle
+    bool persistent = false;                 // out: the message got
+    int64_t queuedUs = 0;                    // out: how long it was on the queue
 };
 
 enum class State { Running, Quiescing, Stopping };
@@ -213,8 +298,11 @@ public:
                std::string &error, std::string &note);
     const std::string &name() const { return qmgr_.name; }
 
-    // Connections. connect fails with 2161/2162 while quiescing or stopping.
+    // Connections. connect fails with 2161/2162 while quiescing or stopping. who gives the
+    // connection's identity (its ApplName and user are the parameters), cnoOptions the MQCNO's.
     Result connect(const std::string &applName, const std::string &user, Conn *&conn);
+    Result connect(const std::string &applName, const std::string &user, const Conn &who, MQLONG cnoOptions,
+                   Conn *&conn);
     // normal: MQDISC (commits an open unit of work); otherwise a broken connection (backs out).
     Result disconnect(Conn *conn, bool normal);
 
@@ -246,6 +334,20 @@ public:
 
     // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
     std::string admin(const std::string &command, bool &ok);
+    // MQSC commands from origin (the command server's requests): the reply text of `miniqm mqsc`.
+    std::string runMqsc(const std::string &script, const EventOrigin &origin, bool &ok);
+
+    // Instrumentation the command server raises too (events.cpp). commandEvent: a command event
+    // for a command that succeeded, when CMDEV allows it: 2412 (mqsc) or 2413, MQIACF_COMMAND =
+    // command, the command's parameters in group MQGACF_COMMAND_DATA. Lock not held by the caller.
+    void commandEvent(const EventOrigin &origin, MQLONG command, const qmpcf::Writer &parameters, bool mqsc);
+    // The same with the lock held.
+    void commandEventLocked(const EventOrigin &origin, MQLONG command, const qmpcf::Writer &parameters,
+                            bool mqsc);
+    // A queue's performance counts, started again (RESET QSTATS). Lock held.
+    QueueStatsReset resetQueueStats(Queue *q);
+    // Periodic work: statistics every STATINT, accounting every ACCTINT (the server calls it).
+    void tick();
 
     // One MQSC command of an escape request to the command server. request is the request's
     // descriptor: who asked (its identity and origin context).
@@ -257,11 +359,11 @@ public:
     MqscAnswer escape(const std::string &text, const MQMD &request);
     // RESET QSTATS: the counts of every local queue the name matches (generic with a trailing
     // '*'), each restarted. 2085 when none matches; MQRCCF_Q_WRONG_TYPE for another kind named.
-    struct QueueCounts {
+    struct QueueReset {
         std::string name;
         MQLONG sinceResetSeconds, highDepth, enqueued, dequeued;
     };
-    Result resetQueueCounts(const std::string &pattern, std::vector<QueueCounts> &out);
+    Result resetQueueCounts(const std::string &pattern, std::vector<QueueReset> &out);
 
     // Stopping: quiesce lets connections finish (FAIL_IF_QUIESCING calls fail with 2161); stop
     // ends waits with 2162 and refuses everything.
@@ -298,6 +400,49 @@ private:
     std::vector<FaultRule> faults_;
     std::map<uint32_t, Subscription> subs_;
     uint32_t nextSub_ = 1;
+    bool stopEventSent_ = false;
+    bool quiesced_ = false;
+    MqiCounts mqiStats_;        // this statistics interval
+    int64_t statsStartMs_ = 0;  // start of this statistics interval
+
+    // ---- instrumentation (events.cpp, stats.cpp) ----
+    void log(const std::string &text);
+    // Puts an event, statistics or accounting message on a SYSTEM.ADMIN queue, outside any unit of
+    // work; a queue that refuses it drops it with a log line.
+    void putInstrument(const char *queue, const std::string &pcf, const char *format);
+    bool switchOn(MQLONG selector) const { return qmgr_.i(selector) == MQEVR_ENABLED; }
+    void qmgrEvent(MQLONG reason, const qmpcf::Writer &data);
+    void applIdentity(const Conn *c, qmpcf::Writer &w) const;  // 1, 3024 (and the client's 3506, 3501)
+    void startStopEvent(bool active, MQLONG qualifier);
+    void openEvent(Conn *c, const OpenRequest &od, MQLONG reason);
+    void inhibitEvent(Conn *c, MQLONG reason, const std::string &qname, const std::string &objectQMgr);
+    void perfEvent(Queue *q, MQLONG reason);
+    void afterPut(Queue *q);
+    void afterGet(Queue *q);
+    void queueFull(Queue *q);
+    void serviceCheck(Queue *q, bool get, int64_t now);
+    // Configuration events: 2367 (created), 2368 (changed: before and after), 2369 (deleted), 2370.
+    void configEvent(MQLONG reason, const EventOrigin &origin, const Object &obj,
+                     const Object *before = nullptr);
+    void configEventData(qmpcf::Writer &w, const EventOrigin &origin, const Object &o);
+    bool configChangeEvents(const Object &before, const Object &after) const;
+    // Statistics and accounting.
+    bool statQueue(const Queue *q) const;
+    bool acctQueue(const Conn *c, const Queue *q) const;
+    void countOpen(Conn *c, MQLONG objectType, Queue *q, const Result &r);
+    void countClose(Conn *c, MQLONG objectType, const std::string &queue, const Result &r);
+    void countPut(Conn *c, bool topic, Queue *q, bool put1, const Result &r, bool persistent, size_t bytes);
+    void countGet(Conn *c, Queue *q, const GetOptions &gmo, const Result &r, MQLONG dataLength);
+    void countDepth(Queue *q);
+    void countExpired(Queue *q, MQLONG n);
+    void countPurged(Queue *q, MQLONG n);
+    void writeStatistics(int64_t now);
+    // discType: MQDISCONNECT_* when the connection ends, -1 for an interval record.
+    void writeAccounting(Conn *c, int64_t now, MQLONG discType);
+    void intervalHeader(qmpcf::Writer &w, int64_t start, int64_t end) const;
+    void resetStatistics(int64_t now);
+
+    std::string mqscLocked(const std::string &script, const EventOrigin &origin, bool &ok);
 
     // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
     bool fault(const char *verb, const std::string &object, const std::string &appl, Result &r);
@@ -336,6 +481,12 @@ private:
     std::string txnRecord(const std::vector<std::pair<Queue *, Message *>> &puts,
                           const std::vector<std::pair<Queue *, Message *>> &removes);
     // MQGET's steps.
+    Result getLocked(std::unique_lock<std::mutex> &lock, Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo,
+                     MQLONG bufferLength, std::string &data, MQLONG &dataLength);
+    Result inqLocked(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, MQLONG intCount,
+                     MQLONG charLength, std::vector<MQLONG> &ints, std::string &chars);
+    Result setLocked(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors,
+                     const std::vector<MQLONG> &ints, const std::string &chars);
     Result checkGet(const Handle &h, const MQMD &md, const GetOptions &gmo, MQLONG bufferLength) const;
     Message *waitForMessage(std::unique_lock<std::mutex> &lock, Conn *c, Handle &h, MQMD &md,
                             const GetOptions &gmo, Result &r);
@@ -414,6 +565,9 @@ struct AttrDef {
     bool settable;          // by DEFINE/ALTER (otherwise shown only)
 };
 const AttrDef *attrBySelector(MQLONG selector);
+// IBM MQ's defaults for the event and monitoring attributes of the queue manager and of local and
+// model queues, for those not set yet (new objects, and those of older queue managers at start).
+void monitoringDefaults(Object &o);
 // The row of a selector that belongs to one of these kinds, or null.
 const AttrDef *attrForKind(MQLONG selector, uint8_t kinds);
 const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind);

@@ -28,6 +28,7 @@ struct ServerState {
     qm::QueueManager qm;
     qmcmd::CommandServer cmdServer{qm};
     std::mutex mu;
+    std::condition_variable ending;  // wakes the timer thread at the end
     std::condition_variable done;
     std::set<int> fds;  // open client sockets
     int threads = 0;    // connection threads still running
@@ -64,6 +65,7 @@ void readMd(Reader &r, MQMD &md) {
 // connection, which MQCONN sets and MQDISC ends.
 struct Request {
     ServerState &s;
+    bool tcp;  // a client connection
     qm::Conn *&conn;
     Reader &r;
     Writer &w;
@@ -107,7 +109,17 @@ bool onConnect(Request &q) {
     std::string qmName = q.r.str();
     std::string appl = q.r.str();
     std::string user = q.r.str();
-    q.r.i32();  // MQCNO options: accepted as IBM MQ accepts the system's 0x1000A040
+    MQLONG options = q.r.i32();  // accepted as IBM MQ accepts the system's 0x1000A040
+    qm::Conn who;
+    if (q.r.remaining() > 0) {
+        who.pid = q.r.i32();
+        who.tid = q.r.i32();
+        who.channel = q.r.str();
+    }
+    if (q.tcp) {
+        who.client = true;
+        who.connName = "127.0.0.1";  // the only address the server listens on
+    }
     qm::Result res;
     if (version != qmwire::kProtocolVersion) {
         res = qm::Result::fail(MQRC_Q_MGR_NOT_AVAILABLE);
@@ -116,7 +128,7 @@ bool onConnect(Request &q) {
     } else if (!qmName.empty() && qmName != q.s.qm.name()) {
         res = qm::Result::fail(MQRC_Q_MGR_NAME_ERROR);
     } else {
-        res = q.s.qm.connect(appl, user, q.conn);
+        res = q.s.qm.connect(appl, user, who, options, q.conn);
     }
     q.header(res);
     q.w.str(q.s.qm.name());
@@ -324,7 +336,8 @@ const Route kRoutes[] = {
 
 // Handles one request of a connected (or not yet connected) client. Returns false when the
 // connection must be dropped without a reply (a broken connection on demand, or after MQDISC).
-bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::string &reply, bool &endAfter) {
+bool handle(ServerState &s, bool tcp, qm::Conn *&conn, const std::string &body, std::string &reply,
+            bool &endAfter) {
     Reader r(body);
     uint16_t op = r.u16();
     r.u16();
@@ -340,7 +353,7 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
         return true;
     }
     if (!route) return false;
-    Request q{s, conn, r, w, op, id, qm::Result::ok()};
+    Request q{s, tcp, conn, r, w, op, id, qm::Result::ok()};
     if (!route->run(q)) return false;
     // A connection broken on demand: drop it the way a dead channel would.
     if (route->needsConn && q.res.reason == MQRC_CONNECTION_BROKEN) return false;
@@ -349,13 +362,13 @@ bool handle(ServerState &s, qm::Conn *&conn, const std::string &body, std::strin
     return true;
 }
 
-void serveConnection(ServerState &s, int fd) {
+void serveConnection(ServerState &s, int fd, bool tcp) {
     qm::Conn *conn = nullptr;
     std::string body, reply;
     for (;;) {
         if (!qmwire::recvFrame(fd, body)) break;
         bool endAfter = false;
-        if (!handle(s, conn, body, reply, endAfter)) break;
+        if (!handle(s, tcp, conn, body, reply, endAfter)) break;
         if (!qmwire::sendFrame(fd, reply)) break;
         if (endAfter) break;
     }
@@ -446,7 +459,18 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
             }
             s.fds.insert(fd);
             ++s.threads;
-            std::thread(serveConnection, std::ref(s), fd).detach();
+            std::thread(serveConnection, std::ref(s), fd, which == 1).detach();
+        }
+    });
+
+    // Statistics and accounting intervals end on this thread's ticks.
+    std::thread timer([&s] {
+        std::unique_lock<std::mutex> lock(s.mu);
+        while (!s.closing) {
+            lock.unlock();
+            s.qm.tick();
+            lock.lock();
+            s.ending.wait_for(lock, std::chrono::milliseconds(100), [&s] { return s.closing; });
         }
     });
 
@@ -466,9 +490,11 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
         // would see its clean disconnect reported as a broken connection.
         if (quiesced) s.done.wait_for(lock, std::chrono::seconds(5), [&s] { return s.threads == 0; });
         s.closing = true;
+        s.ending.notify_all();
         for (int fd : s.fds) qmos::shutdownFd(fd);
         s.done.wait(lock, [&s] { return s.threads == 0; });
     }
+    timer.join();
     s.qm.shutdown();
     qmos::closeFd(unixFd);
     qmos::closeFd(tcpFd);

@@ -73,18 +73,50 @@ bool validMd(const MQMD &md) {
 // ---- connections ----
 
 Result QueueManager::connect(const std::string &applName, const std::string &user, Conn *&conn) {
+    return connect(applName, user, Conn{}, MQCNO_NONE, conn);
+}
+
+Result QueueManager::connect(const std::string &applName, const std::string &user, const Conn &who,
+                             MQLONG cnoOptions, Conn *&conn) {
     std::lock_guard<std::mutex> lock(mu_);
     conn = nullptr;
     Result r;
-    if (fault("MQCONN", "", applName, r)) return r;
-    if (state_ == State::Quiescing) return Result::fail(MQRC_Q_MGR_QUIESCING);
-    if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    if (fault("MQCONN", "", applName, r) || state_ != State::Running) {
+        ++mqiStats_.connsFailed;
+        if (r.failed()) return r;
+        return Result::fail(state_ == State::Quiescing ? MQRC_Q_MGR_QUIESCING : MQRC_Q_MGR_STOPPING);
+    }
     auto c = std::make_unique<Conn>();
     c->id = nextConn_++;
     c->applName = applName.substr(0, 28);
     c->user = user.substr(0, 12);
+    c->client = who.client;
+    c->connName = who.connName;
+    c->channel = who.channel;
+    c->pid = who.pid;
+    c->tid = who.tid;
+    c->connectMs = qmos::wallMs();
+    std::memcpy(c->connectionId, "AMQC", 4);
+    setField(reinterpret_cast<char *>(c->connectionId) + 4, 12, qmgr_.name.substr(0, 12));
+    uint64_t n = ++idCounter_;
+    std::memcpy(c->connectionId + 16, &n, 8);
+    // Accounting is decided now; the MQCNO may override the queue manager's settings only where
+    // ACCTCONO allows it.
+    ConnAccounting &a = c->acct;
+    a.mqi = qmgr_.i(MQIA_ACCOUNTING_MQI) == MQMON_ON;
+    a.queueSetting = qmgr_.i(MQIA_ACCOUNTING_Q);
+    if (qmgr_.i(MQIA_ACCOUNTING_CONN_OVERRIDE) == MQEVR_ENABLED) {
+        if (cnoOptions & MQCNO_ACCOUNTING_MQI_ENABLED) a.mqi = true;
+        if (cnoOptions & MQCNO_ACCOUNTING_MQI_DISABLED) a.mqi = false;
+        if (cnoOptions & MQCNO_ACCOUNTING_Q_ENABLED) a.queueSetting = MQMON_ON;
+        if (cnoOptions & MQCNO_ACCOUNTING_Q_DISABLED) a.queueSetting = MQMON_OFF;
+    }
+    a.intervalStartMs = c->connectMs;
+    a.seqNumber = 1;
     conn = c.get();
     conns_[c->id] = std::move(c);
+    ++mqiStats_.conns;
+    mqiStats_.connsMax = std::max(mqiStats_.connsMax, static_cast<MQLONG>(conns_.size()));
     return Result::ok();
 }
 
@@ -100,6 +132,9 @@ Result QueueManager::disconnect(Conn *c, bool normal) {
     }
     backoutUnreported(c);
     closeAllHandles(c);
+    ++mqiStats_.discs[normal ? 0 : 1];
+    if (c->acct.mqi || !c->acct.byQueue.empty())
+        writeAccounting(c, qmos::wallMs(), normal ? MQDISCONNECT_NORMAL : MQDISCONNECT_IMPLICIT);
     conns_.erase(c->id);
     changed_.notify_all();
     return r;
@@ -130,7 +165,11 @@ Handle *QueueManager::handleFor(Conn *c, MQLONG hobj) {
 
 Result QueueManager::open(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out) {
     std::lock_guard<std::mutex> lock(mu_);
-    return openLocked(c, od, options, hobj, out);
+    Result r = openLocked(c, od, options, hobj, out);
+    Handle *h = r.failed() ? nullptr : handleFor(c, hobj);
+    countOpen(c, od.objectType, h && !h->remote() ? h->queue : nullptr, r);
+    if (r.failed()) openEvent(c, od, r.reason);
+    return r;
 }
 
 Result QueueManager::openLocked(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj,
@@ -236,7 +275,9 @@ Result QueueManager::openQueue(Conn *c, const OpenRequest &od, MQLONG options, H
     if (q->def.kind == K_QALIAS) {
         if (q->def.i(MQIA_BASE_TYPE) == MQOT_TOPIC) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         target = findQueue(q->def.s(MQCA_BASE_Q_NAME));
-        if (!target || target->def.kind != K_QLOCAL) return Result::fail(MQRC_UNKNOWN_ALIAS_BASE_Q);
+        if (!target) return Result::fail(MQRC_UNKNOWN_ALIAS_BASE_Q);
+        // An alias resolves to a local queue only: one naming a model or another alias is in error.
+        if (target->def.kind != K_QLOCAL) return Result::fail(MQRC_ALIAS_BASE_Q_TYPE_ERROR);
     }
     h.queue = target;
     if (options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE)) {
@@ -315,7 +356,30 @@ Result QueueManager::close(Conn *c, MQLONG hobj, MQLONG options) {
                             : std::string(),
               c->applName, r))
         return r;
-    return closeLocked(c, hobj, options);
+    if (!h) return closeLocked(c, hobj, options);
+    // What the close is of, taken before it: it may delete the queue.
+    const MQLONG type = h->objectType;
+    const uint32_t subId = h->subId;
+    const std::string queue = h->queue && !h->remote() && !subId ? h->queue->def.name : std::string();
+    bool durableSub = false;
+    if (subId) {
+        auto it = subs_.find(subId);
+        durableSub = it != subs_.end() && it->second.durable;
+    }
+    r = closeLocked(c, hobj, options);
+    countClose(c, type, queue, r);
+    if (subId) {
+        // An Hsub closed: the subscription ends, or a durable one is kept.
+        bool removed = !durableSub || (options & MQCO_REMOVE_SUB);
+        for (MqiCounts *m : {&mqiStats_, c->acct.mqi ? &c->acct.calls : nullptr}) {
+            if (!m) continue;
+            if (r.failed())
+                ++m->unsubsFailed;
+            else
+                ++(durableSub ? m->unsubsDurable : m->unsubsNonDurable)[removed ? 1 : 0];
+        }
+    }
+    return r;
 }
 
 Result QueueManager::closeLocked(Conn *c, MQLONG hobj, MQLONG options) {
@@ -406,6 +470,9 @@ Result QueueManager::put(Conn *c, MQLONG hobj, MQMD &md, PutOptions &pmo, const 
     Result r;
     if (fault("MQPUT", h->named ? h->named->def.name : h->remoteQName, c->applName, r)) return r;
     r = putLocked(c, *h, md, pmo, data);
+    if (r.reason == MQRC_PUT_INHIBITED)
+        inhibitEvent(c, r.reason, h->named ? h->named->def.name : h->remoteQName, h->remoteQMgrName);
+    countPut(c, h->objectType == MQOT_TOPIC, pmo.stored, false, r, pmo.persistent, data.size());
     maybeCompact();  // puts outside syncpoint grow the journal too
     return r;
 }
@@ -424,11 +491,24 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
     if (pmo.options & MQPMO_FAIL_IF_QUIESCING) options |= MQOO_FAIL_IF_QUIESCING;
     MQLONG hobj = 0;
     r = openLocked(c, od, options, hobj, out);
-    if (r.failed()) return r;
-    Result pr = putLocked(c, c->handles[hobj], md, pmo, data);
+    if (r.failed()) {
+        openEvent(c, od, r.reason);
+        countPut(c, od.objectType == MQOT_TOPIC, nullptr, true, r, false, 0);
+        return r;
+    }
+    Handle &h = c->handles[hobj];
+    const bool topic = h.objectType == MQOT_TOPIC;
+    Result pr = putLocked(c, h, md, pmo, data);
+    if (pr.reason == MQRC_PUT_INHIBITED)
+        inhibitEvent(c, pr.reason, od.objectName, h.remote() ? h.remoteQMgrName : std::string());
+    // The queue is looked for again after the close, which may have deleted it.
+    std::string stored = pmo.stored ? pmo.stored->def.name : std::string();
     Result cr = closeLocked(c, hobj, MQCO_NONE);
+    Result result = pr.failed() || !cr.failed() ? pr : cr;
+    countPut(c, topic, stored.empty() ? nullptr : findQueue(stored), true, result, pmo.persistent,
+             data.size());
     maybeCompact();
-    return pr.failed() || !cr.failed() ? pr : cr;
+    return result;
 }
 
 // Whether the queue behind a handle takes this message now: the checks of a put that depend on
@@ -469,6 +549,7 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
         return publishLocked(c, h, md, pmo, data);
     }
     Result admitted = accepts(c, h, md, data.size(), syncpoint);
+    if (admitted.reason == MQRC_Q_FULL) queueFull(q);
     if (admitted.failed()) return admitted;
 
     int64_t now = qmos::wallMs();
@@ -486,8 +567,12 @@ Result QueueManager::putLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, co
     m->expiresMs = s.Expiry == MQEI_UNLIMITED ? 0 : now + static_cast<int64_t>(s.Expiry) * 100;
     m->persistent = s.Persistence == MQPER_PERSISTENT;
     m->seq = nextSeq_++;
+    const bool persistent = m->persistent;
     r = storeMessage(c, q, std::move(m), syncpoint);
     if (r.failed()) return r;
+    pmo.stored = q;
+    pmo.persistent = persistent;
+    afterPut(q);
 
     // What MQPUT hands back: the identifiers and the context it set.
     std::memcpy(md.MsgId, original.MsgId, sizeof md.MsgId);
@@ -649,6 +734,7 @@ void QueueManager::dropExpired(Queue *q, int64_t now) {
         removeMessage(q, k);
         --q->depth;
     }
+    countExpired(q, static_cast<MQLONG>(keys.size()));
 }
 
 Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOptions &gmo, bool browseNext,
@@ -690,6 +776,17 @@ Message *QueueManager::findMessage(Conn *c, Handle &h, MQMD &md, const GetOption
 Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG bufferLength,
                          std::string &data, MQLONG &dataLength) {
     std::unique_lock<std::mutex> lock(mu_);
+    dataLength = 0;
+    Result r = getLocked(lock, c, hobj, md, gmo, bufferLength, data, dataLength);
+    if (Handle *h = handleFor(c, hobj)) {
+        if (r.reason == MQRC_GET_INHIBITED && h->named) inhibitEvent(c, r.reason, h->named->def.name, "");
+        if (h->queue && !h->remote()) countGet(c, h->queue, gmo, r, dataLength);
+    }
+    return r;
+}
+
+Result QueueManager::getLocked(std::unique_lock<std::mutex> &lock, Conn *c, MQLONG hobj, MQMD &md,
+                               GetOptions &gmo, MQLONG bufferLength, std::string &data, MQLONG &dataLength) {
     data.clear();
     Handle *hp = handleFor(c, hobj);
     if (!hp) return Result::fail(MQRC_HOBJ_ERROR);
@@ -715,12 +812,15 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
         h.cursor.key = key;
     }
     Result result = copyMessageOut(*m, md, gmo, bufferLength, data, dataLength);
+    gmo.persistent = m->persistent;
     if (result.failed() || browse) return result;
 
     if (h.options & MQOO_SAVE_ALL_CONTEXT) {
         h.hasContext = true;
         h.context = m->md;
     }
+    gmo.persistent = m->persistent;
+    gmo.queuedUs = std::max<int64_t>(0, qmos::wallMs() - m->putMs) * 1000;
     if (syncpoint) {
         m->getter = c;
         c->uow.push_back({q, m, false});
@@ -733,6 +833,7 @@ Result QueueManager::get(Conn *c, MQLONG hobj, MQMD &md, GetOptions &gmo, MQLONG
         maybeCompact();
     }
     q->counts.got();
+    afterGet(q);
     return result;
 }
 
@@ -964,6 +1065,8 @@ Result QueueManager::commit(Conn *c) {
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
     r = commitUow(c);
     if (r.reason == MQRC_BACKED_OUT) r.cc = MQCC_WARNING;
+    for (MqiCounts *m : {&mqiStats_, c->acct.mqi ? &c->acct.calls : nullptr})
+        if (m) ++(r.cc == MQCC_OK ? m->commits : m->commitsFailed);
     return r;
 }
 
@@ -972,14 +1075,35 @@ Result QueueManager::backout(Conn *c) {
     Result r;
     if (fault("MQBACK", "", c->applName, r)) return r;
     if (state_ == State::Stopping) return Result::fail(MQRC_Q_MGR_STOPPING);
+    ++mqiStats_.backouts;
+    if (c->acct.mqi) ++c->acct.calls.backouts;
     return backoutUow(c);
 }
 
 // ---- inquire and set ----
 
+// Counts an MQINQ or MQSET by the type of object its handle names.
+static void countInquiry(MqiCounts *m, bool set, MQLONG type, const Result &r) {
+    if (!m || type < 0 || type >= kObjectTypes) return;
+    if (set)
+        ++(r.failed() ? m->setsFailed : m->sets)[type];
+    else
+        ++(r.failed() ? m->inqsFailed : m->inqs)[type];
+}
+
 Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, MQLONG intCount,
                          MQLONG charLength, std::vector<MQLONG> &ints, std::string &chars) {
     std::lock_guard<std::mutex> lock(mu_);
+    Result r = inqLocked(c, hobj, selectors, intCount, charLength, ints, chars);
+    if (Handle *h = handleFor(c, hobj)) {
+        countInquiry(&mqiStats_, false, h->objectType, r);
+        countInquiry(c->acct.mqi ? &c->acct.calls : nullptr, false, h->objectType, r);
+    }
+    return r;
+}
+
+Result QueueManager::inqLocked(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors, MQLONG intCount,
+                               MQLONG charLength, std::vector<MQLONG> &ints, std::string &chars) {
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
@@ -1062,6 +1186,16 @@ Result QueueManager::inq(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
 Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors,
                          const std::vector<MQLONG> &ints, const std::string &chars) {
     std::lock_guard<std::mutex> lock(mu_);
+    Result r = setLocked(c, hobj, selectors, ints, chars);
+    if (Handle *h = handleFor(c, hobj)) {
+        countInquiry(&mqiStats_, true, h->objectType, r);
+        countInquiry(c->acct.mqi ? &c->acct.calls : nullptr, true, h->objectType, r);
+    }
+    return r;
+}
+
+Result QueueManager::setLocked(Conn *c, MQLONG hobj, const std::vector<MQLONG> &selectors,
+                               const std::vector<MQLONG> &ints, const std::string &chars) {
     Handle *h = handleFor(c, hobj);
     if (!h) return Result::fail(MQRC_HOBJ_ERROR);
     Result r;
@@ -1110,8 +1244,15 @@ Result QueueManager::set(Conn *c, MQLONG hobj, const std::vector<MQLONG> &select
     }
     // Journalled first: an attribute the journal does not take keeps its old value.
     if (!journalObject(next)) return Result::fail(MQRC_RESOURCE_PROBLEM);
+    Object before = q->def;
     q->def = std::move(next);
     changed_.notify_all();
+    if (switchOn(MQIA_CONFIGURATION_EVENT) && !q->tempDynamic) {
+        EventOrigin origin;
+        origin.origin = MQEVO_MQSET;
+        origin.userId = c->user;
+        configEvent(MQRC_CONFIG_CHANGE_OBJECT, origin, q->def, &before);
+    }
     return Result::ok();
 }
 

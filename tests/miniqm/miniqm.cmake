@@ -17,3 +17,10 @@ foreach(exe ${folder_tests})
   # Replies and events are read with the system's own PCF parser.
   target_link_libraries(${exe} PRIVATE zunt_mqi)
 endforeach()
+
+# Tests that read what the queue manager writes with the system's own PCF parser and classifier.
+foreach(exe test_miniqm_events_qm_test test_miniqm_stats_qm_test)
+  if(TARGET ${exe})
+    target_link_libraries(${exe} PRIVATE zunt_mqi)
+  endif()
+endforeach()

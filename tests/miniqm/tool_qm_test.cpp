@@ -100,25 +100,25 @@ TEST(Tool, PutGetAndDepthCarryTheDescriptorFields) {
     qm.root();
     zt::TempDir files;
     files.write("in.bin", std::string("\x01\x02hello", 7));
-    EXPECT_EQ(qm.tool("put " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --file " + files.file("in.bin") +
+    EXPECT_EQ(qm.tool("put " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --file " + files.file("in.bin") +
                           " --format MQEVENT --msgid 0102 --correlid AABB --persistent --replyto REPLY.Q",
                       &out),
               0)
         << out;
-    EXPECT_EQ(qm.tool("depth " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT", &out), 0);
+    EXPECT_EQ(qm.tool("depth " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE", &out), 0);
     EXPECT_EQ(out, "1\n");
-    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --browse", &out), 0) << out;
+    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --browse", &out), 0) << out;
     EXPECT_TRUE(contains(out, "MsgId          010200000000")) << out;
     EXPECT_TRUE(contains(out, "CorrelId       AABB0000")) << out;
     EXPECT_TRUE(contains(out, "Format         'MQEVENT'")) << out;
     EXPECT_TRUE(contains(out, "Persistence    1")) << out;
     EXPECT_TRUE(contains(out, "ReplyToQ       'REPLY.Q'")) << out;
     EXPECT_TRUE(contains(out, "01 02 68 65 6C 6C 6F")) << out;
-    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT --raw " + files.file("out.bin"), &out),
-              0)
+    EXPECT_EQ(
+        qm.tool("get " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE --raw " + files.file("out.bin"), &out), 0)
         << out;
     EXPECT_EQ(files.read("out.bin"), std::string("\x01\x02hello", 7));
-    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.ADMIN.QMGR.EVENT", &out), 1);
+    EXPECT_EQ(qm.tool("get " + qm.name() + " SYSTEM.DEFAULT.LOCAL.QUEUE", &out), 1);
     EXPECT_TRUE(contains(out, "2033")) << out;
     // A queue that does not exist: the reason of the failed open, not of the disconnect after it.
     for (const char *verb : {"put", "get", "depth"}) {
