@@ -16,6 +16,9 @@ namespace qm {
 namespace {
 
 constexpr size_t kGroupsPerMessage = 100;
+// Interval and connection dates "yyyy-mm-dd" and times "hh.mm.ss", as IBM MQ writes them here (not
+// blank-padded to MQ_DATE_LENGTH as object dates are).
+constexpr size_t kDateLength = 10, kTimeLength = 8;
 
 int persistence(bool persistent) {
     return persistent ? 1 : 0;
@@ -253,11 +256,11 @@ void QueueManager::intervalHeader(qmpcf::Writer &w, int64_t start, int64_t end) 
     std::string date, time;
     w.string(MQCA_Q_MGR_NAME, qmgr_.name, MQ_Q_MGR_NAME_LENGTH);
     qmos::utcDateTime(start, date, time);
-    w.string(MQCAMO_START_DATE, date, MQ_DATE_LENGTH);
-    w.string(MQCAMO_START_TIME, time, MQ_TIME_LENGTH);
+    w.string(MQCAMO_START_DATE, date, kDateLength);
+    w.string(MQCAMO_START_TIME, time, kTimeLength);
     qmos::utcDateTime(end, date, time);
-    w.string(MQCAMO_END_DATE, date, MQ_DATE_LENGTH);
-    w.string(MQCAMO_END_TIME, time, MQ_TIME_LENGTH);
+    w.string(MQCAMO_END_DATE, date, kDateLength);
+    w.string(MQCAMO_END_TIME, time, kTimeLength);
     w.integer(MQIA_COMMAND_LEVEL, qmgr_.i(MQIA_COMMAND_LEVEL));
 }
 
@@ -360,8 +363,8 @@ void QueueManager::writeAccounting(Conn *c, int64_t now, MQLONG discType) {
         w.string(MQCACF_USER_IDENTIFIER, c->user, MQ_USER_ID_LENGTH);
         if (mqi) {
             qmos::utcDateTime(c->connectMs, date, time);
-            w.string(MQCAMO_CONN_DATE, date, MQ_DATE_LENGTH);
-            w.string(MQCAMO_CONN_TIME, time, MQ_TIME_LENGTH);
+            w.string(MQCAMO_CONN_DATE, date, kDateLength);
+            w.string(MQCAMO_CONN_TIME, time, kTimeLength);
         }
         if (c->client) {
             w.string(MQCACH_CONNECTION_NAME, c->connName, MQ_CONN_NAME_LENGTH);
@@ -378,8 +381,8 @@ void QueueManager::writeAccounting(Conn *c, int64_t now, MQLONG discType) {
         identity(w, true);
         if (discType >= 0) {
             qmos::utcDateTime(now, date, time);
-            w.string(MQCAMO_DISC_DATE, date, MQ_DATE_LENGTH);
-            w.string(MQCAMO_DISC_TIME, time, MQ_TIME_LENGTH);
+            w.string(MQCAMO_DISC_DATE, date, kDateLength);
+            w.string(MQCAMO_DISC_TIME, time, kTimeLength);
             w.integer(MQIAMO_DISC_TYPE, discType);
         }
         opens(w, m);
@@ -416,8 +419,8 @@ void QueueManager::writeAccounting(Conn *c, int64_t now, MQLONG discType) {
                 date.clear();
                 time.clear();
                 if (ms != 0) qmos::utcDateTime(ms, date, time);
-                w.string(dateId, date, MQ_DATE_LENGTH);
-                w.string(timeId, time, MQ_TIME_LENGTH);
+                w.string(dateId, date, kDateLength);
+                w.string(timeId, time, kTimeLength);
             }
             w.integer(MQIAMO_CLOSES, s.closes);
             w.integers(MQIAMO_PUTS, s.puts, 2);

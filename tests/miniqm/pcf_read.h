@@ -16,6 +16,7 @@ namespace qmt {
 
 struct Parm {
     int32_t type = 0, id = 0, group = 0;  // group: the innermost open group's id, 0 at top level
+    int32_t length = 0;                   // of a string as written, blanks included
     std::string text;                     // strings without trailing blanks; byte strings as they are
     std::vector<int64_t> values;          // integers and integer lists
     int64_t value() const { return values.empty() ? 0 : values[0]; }
@@ -39,6 +40,10 @@ struct Pcf {
         for (const Parm &p : parms)
             if (p.id == id && (group < 0 || p.group == group)) return &p;
         return nullptr;
+    }
+    std::vector<int64_t> list(int32_t id, int32_t group = -1) const {
+        const Parm *p = find(id, group);
+        return p ? p->values : std::vector<int64_t>{};
     }
     int64_t integer(int32_t id, int32_t group = -1) const {
         const Parm *p = find(id, group);
@@ -99,6 +104,7 @@ inline Pcf decodePcf(const MQMD &md, const std::string &data) {
         p.type = type;
         p.id = id;
         p.group = groups.empty() ? 0 : groups.back();
+        p.length = length;
         const auto *v = static_cast<const uint8_t *>(value);
         switch (type) {
             case MQCFT_INTEGER:
