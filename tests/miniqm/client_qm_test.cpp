@@ -1,6 +1,6 @@
 // The client library (libmqic): connections over TCP from MQSERVER or an MQCD in the MQCNO, the
 // same MQI behind them, and the reasons for a wrong queue manager, no listener and a lost server.
-#include "miniqm/qm_fixture.h"
+#include "miniqm/pcf_read.h"
 
 using namespace qmt;
 
@@ -83,4 +83,32 @@ TEST(Client, StoppedServerGivesHostNotAvailableAndALostOneGives2009) {
     EXPECT_EQ(h, MQHC_UNUSABLE_HCONN);
     connect(qm.name(), &r);
     EXPECT_RC(r, MQCC_FAILED, MQRC_HOST_NOT_AVAILABLE);
+}
+
+// A client is named in the events and accounting it causes: its address and channel.
+TEST(Client, EventsAndAccountingNameTheConnectionAndChannel) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(ENABLED) ACCTMQI(ON)"), 0);
+    zt::ScopedEnv server("MQSERVER",
+                         ("APP.SVRCONN/TCP/127.0.0.1(" + std::to_string(qm.port()) + ")").c_str());
+    Rc r;
+    MQHCONN h = connect(qm.name(), &r);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    open(h, "NO.SUCH.Q", MQOO_OUTPUT, &r);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_UNKNOWN_OBJECT_NAME);
+    MQHCONN reader = connect(qm.name());
+    MQDISC(&h, &r.cc, &r.reason);
+    std::vector<Pcf> events = drainPcf(reader, "SYSTEM.ADMIN.QMGR.EVENT");
+    ASSERT_FALSE(events.empty());
+    const Pcf &e = events.back();
+    EXPECT_EQ(e.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    EXPECT_EQ(e.ids(), (std::vector<int32_t>{2015, 1, 3024, 2016, 3506, 3501}));
+    EXPECT_EQ(e.text(MQCACH_CONNECTION_NAME), "127.0.0.1");
+    EXPECT_EQ(e.text(MQCACH_CHANNEL_NAME), "APP.SVRCONN");
+    std::vector<Pcf> accounting = drainPcf(reader, "SYSTEM.ADMIN.ACCOUNTING.QUEUE");
+    ASSERT_EQ(accounting.size(), 1u);
+    EXPECT_EQ(accounting[0].text(MQCACH_CHANNEL_NAME), "APP.SVRCONN");
+    EXPECT_EQ(accounting[0].text(MQCACH_REMOTE_PRODUCT), "MQCC");
+    MQDISC(&reader, &r.cc, &r.reason);
 }

@@ -19,7 +19,7 @@ foreach(exe ${folder_tests})
 endforeach()
 
 # Tests that read what the queue manager writes with the system's own PCF parser and classifier.
-foreach(exe test_miniqm_events_qm_test test_miniqm_stats_qm_test)
+foreach(exe test_miniqm_events_qm_test test_miniqm_stats_qm_test test_miniqm_client_qm_test)
   if(TARGET ${exe})
     target_link_libraries(${exe} PRIVATE zunt_mqi)
   endif()

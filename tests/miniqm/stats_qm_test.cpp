@@ -176,7 +176,8 @@ TEST_F(Statistics, ResetQmgrWritesStatisticsAtOnceAHundredQueuesAMessage) {
     EXPECT_EQ(mqi.command, MQCMD_STATISTICS_MQI);
     expectIntervalHeader(mqi, qm.name());
     std::vector<int32_t> ids = mqi.ids();
-    EXPECT_EQ(std::vector<int32_t>(ids.begin() + 6, ids.begin() + 11), (std::vector<int32_t>{712, 749, 713, 714, 733}));
+    EXPECT_EQ(std::vector<int32_t>(ids.begin() + 6, ids.begin() + 11),
+              (std::vector<int32_t>{712, 749, 713, 714, 733}));
     EXPECT_EQ(mqi.list(MQIAMO_DISCS).size(), 3u);
     std::vector<int64_t> opens = mqi.list(MQIAMO_OPENS);
     ASSERT_EQ(opens.size(), 13u);  // by object type
@@ -259,4 +260,30 @@ TEST_F(Statistics, AControlledStopWritesTheLastStatistics) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].command, MQCMD_STATISTICS_MQI);
     EXPECT_EQ(got[0].list(MQIAMO_DISCS), (std::vector<int64_t>{0, 0, 0}));
+}
+
+// A connection that goes on gets an accounting record every ACCTINT seconds, numbered on until
+// the one its MQDISC writes.
+TEST_F(Statistics, AccountingEveryIntervalForAConnectionThatGoesOn) {
+    define("ALTER QMGR ACCTMQI(ON) ACCTINT(1)");
+    MQHCONN c = connectAs(qm.name(), "LONG.APP");
+    MQHOBJ o = open(c, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
+    ASSERT_RC(put(c, o, "m"), MQCC_OK, MQRC_NONE);
+    MQHOBJ acct = open(h, "SYSTEM.ADMIN.ACCOUNTING.QUEUE", MQOO_INPUT_SHARED);
+    MQMD md = MQMD_DEFAULT;
+    std::string data;
+    ASSERT_RC(get(h, acct, &data, MQGMO_WAIT, &md, 1 << 20, nullptr, 5000), MQCC_OK, MQRC_NONE);
+    Pcf first = decodePcf(md, data);
+    EXPECT_EQ(first.text(MQCACF_APPL_NAME), "LONG.APP");
+    EXPECT_EQ(first.integer(MQIACF_SEQUENCE_NUMBER), 1);
+    EXPECT_EQ(first.find(MQIAMO_DISC_TYPE), nullptr);
+    EXPECT_EQ(first.list(MQIAMO_PUTS), (std::vector<int64_t>{1, 0}));
+    Rc r;
+    MQDISC(&c, &r.cc, &r.reason);
+    std::vector<Pcf> rest = drainPcf(h, "SYSTEM.ADMIN.ACCOUNTING.QUEUE");
+    ASSERT_FALSE(rest.empty());
+    const Pcf &last = rest.back();
+    EXPECT_EQ(last.integer(MQIACF_SEQUENCE_NUMBER), static_cast<int64_t>(rest.size()) + 1);
+    EXPECT_EQ(last.integer(MQIAMO_DISC_TYPE), MQDISCONNECT_NORMAL);
+    EXPECT_EQ(last.list(MQIAMO_PUTS), (std::vector<int64_t>{0, 0}));
 }
