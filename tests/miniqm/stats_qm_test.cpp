@@ -246,9 +246,12 @@ TEST_F(Statistics, AccountingAtDisconnectAndTheConnectionOverride) {
     EXPECT_TRUE(got.empty());
 }
 
-// A controlled stop ends the interval with its statistics; an immediate one does not.
+// A controlled stop ends the interval with its statistics; an immediate one does not. The put
+// marks the first run's interval, which the immediate stop must not report.
 TEST_F(Statistics, AControlledStopWritesTheLastStatistics) {
     define("ALTER QMGR STATMQI(ON)\nALTER QLOCAL(SYSTEM.ADMIN.STATISTICS.QUEUE) DEFPSIST(YES)");
+    MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
+    ASSERT_RC(put(h, o, "m"), MQCC_OK, MQRC_NONE);
     Rc r;
     MQDISC(&h, &r.cc, &r.reason);
     ASSERT_TRUE(qm.stop(true));
@@ -259,7 +262,7 @@ TEST_F(Statistics, AControlledStopWritesTheLastStatistics) {
     std::vector<Pcf> got = drainPcf(h, "SYSTEM.ADMIN.STATISTICS.QUEUE");
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].command, MQCMD_STATISTICS_MQI);
-    EXPECT_EQ(got[0].list(MQIAMO_DISCS), (std::vector<int64_t>{0, 0, 0}));
+    EXPECT_EQ(got[0].list(MQIAMO_PUTS), (std::vector<int64_t>{0, 0}));
 }
 
 // A connection that goes on gets an accounting record every ACCTINT seconds, numbered on until
