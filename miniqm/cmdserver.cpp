@@ -192,17 +192,17 @@ std::vector<std::string> resetQStats(qm::QueueManager &qm, const Request &req, M
     if (MQLONG why = checkParms(req, {}, {MQCA_Q_NAME})) return failure(req.command, why);
     const Parm *name = findParm(req, MQCA_Q_NAME);
     if (!name) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
-    std::vector<qm::QueueManager::QueueReset> counts;
+    std::vector<qm::QueueStatsReset> counts;
     qm::Result r = qm.resetQueueCounts(name->text, counts);
     if (r.failed()) return failure(req.command, r.reason);
     std::vector<std::string> out;
     for (size_t i = 0; i < counts.size(); ++i) {
         Response m(ccsid);
-        m.string(MQCA_Q_NAME, counts[i].name, MQ_Q_NAME_LENGTH);
-        m.integer(MQIA_TIME_SINCE_RESET, counts[i].sinceResetSeconds);
-        m.integer(MQIA_HIGH_Q_DEPTH, counts[i].highDepth);
-        m.integer(MQIA_MSG_ENQ_COUNT, counts[i].enqueued);
-        m.integer(MQIA_MSG_DEQ_COUNT, counts[i].dequeued);
+        m.string(MQCA_Q_NAME, counts[i].queue, MQ_Q_NAME_LENGTH);
+        m.integer(MQIA_TIME_SINCE_RESET, counts[i].timeSinceReset);
+        m.integer(MQIA_HIGH_Q_DEPTH, counts[i].highQDepth);
+        m.integer(MQIA_MSG_ENQ_COUNT, counts[i].msgEnqCount);
+        m.integer(MQIA_MSG_DEQ_COUNT, counts[i].msgDeqCount);
         out.push_back(m.message(req.command, static_cast<MQLONG>(i + 1), i + 1 == counts.size(), MQCC_OK, 0));
     }
     return out;
@@ -405,22 +405,22 @@ void CommandServer::serve() {
 
 namespace qm {
 
-Result QueueManager::resetQueueCounts(const std::string &pattern, std::vector<QueueReset> &out) {
+Result QueueManager::resetQueueCounts(const std::string &pattern, std::vector<QueueStatsReset> &out) {
     std::lock_guard<std::mutex> lock(mu_);
     out.clear();
+    // IBM MQ keeps these counts for performance events and refuses the command while they are off.
+    if (!switchOn(MQIA_PERFORMANCE_EVENT)) return Result::fail(MQRCCF_EVENTS_DISABLED);
     bool generic = !pattern.empty() && pattern.back() == '*';
-    const int64_t now = qmos::wallMs();
+    std::vector<Queue *> matched;
     for (auto &[name, q] : queues_) {
         if (!qmcmd::genericMatch(pattern, name)) continue;
         if (q->def.kind != K_QLOCAL) {
             if (!generic) return Result::fail(MQRCCF_Q_WRONG_TYPE);
             continue;
         }
-        ResetCounts &c = q->counts;
-        MQLONG since = static_cast<MQLONG>(std::max<int64_t>(0, (now - c.sinceMs) / 1000));
-        out.push_back({name, since, c.highDepth, c.enqueued, c.dequeued});
-        c.reset(q->depth, now);
+        matched.push_back(q.get());
     }
+    for (Queue *q : matched) out.push_back(resetQueueStats(q));
     return out.empty() ? Result::fail(MQRC_UNKNOWN_OBJECT_NAME) : Result::ok();
 }
 

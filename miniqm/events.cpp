@@ -227,15 +227,15 @@ void QueueManager::inhibitEvent(Conn *c, MQLONG reason, const std::string &qname
 // ---- performance events ----
 
 QueueStatsReset QueueManager::resetQueueStats(Queue *q) {
-    int64_t now = qmos::wallMs();
+    const int64_t now = qmos::wallMs();
+    const ResetCounts &c = q->counts;
     QueueStatsReset r;
-    r.timeSinceReset = static_cast<MQLONG>(std::max<int64_t>(0, (now - q->statsResetMs) / 1000));
-    r.highQDepth = q->highQDepth;
-    r.msgEnqCount = q->msgEnqCount;
-    r.msgDeqCount = q->msgDeqCount;
-    q->msgEnqCount = q->msgDeqCount = 0;
-    q->highQDepth = q->depth;
-    q->statsResetMs = now;
+    r.queue = q->def.name;
+    r.timeSinceReset = static_cast<MQLONG>(std::max<int64_t>(0, (now - c.sinceMs) / 1000));
+    r.highQDepth = c.highDepth;
+    r.msgEnqCount = c.enqueued;
+    r.msgDeqCount = c.dequeued;
+    q->counts.reset(q->depth, now);
     return r;
 }
 
@@ -291,8 +291,6 @@ void QueueManager::serviceCheck(Queue *q, bool get, int64_t now) {
 
 // After a message went onto q (an application's put, in a unit of work or not).
 void QueueManager::afterPut(Queue *q) {
-    ++q->msgEnqCount;
-    q->highQDepth = std::max(q->highQDepth, q->depth);
     countDepth(q);
     int64_t now = qmos::wallMs();
     if (switchOn(MQIA_PERFORMANCE_EVENT)) serviceCheck(q, false, now);
@@ -311,7 +309,6 @@ void QueueManager::afterPut(Queue *q) {
 
 // After a message was got from q (destructively, in a unit of work or not).
 void QueueManager::afterGet(Queue *q) {
-    ++q->msgDeqCount;
     countDepth(q);
     int64_t now = qmos::wallMs();
     if (switchOn(MQIA_PERFORMANCE_EVENT)) serviceCheck(q, true, now);

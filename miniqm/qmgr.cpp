@@ -215,7 +215,6 @@ Queue *QueueManager::addQueue(Object def) {
     q->def.strs[MQCA_Q_NAME] = q->def.name;
     q->def.ints[MQIA_Q_TYPE] = queueType(q->def.kind);
     q->counts.reset(0, qmos::wallMs());
-    q->statsResetMs = qmos::wallMs();
     Queue *raw = q.get();
     queues_[raw->def.name] = std::move(q);
     return raw;
@@ -507,10 +506,7 @@ bool QueueManager::start(const std::string &dataDir, const std::string &name, MQ
     }
     // Queue managers made before the event and monitoring attributes get IBM MQ's defaults.
     monitoringDefaults(qmgr_);
-    for (auto &[qname, q] : queues_) {
-        monitoringDefaults(q->def);
-        q->highQDepth = q->depth;
-    }
+    for (auto &[qname, q] : queues_) monitoringDefaults(q->def);
     // Durable subscriptions whose SubExpiry passed while the queue manager was down end now.
     expireSubs();
     statsStartMs_ = qmos::wallMs();

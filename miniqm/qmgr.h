@@ -66,8 +66,9 @@ struct Message {
     std::string props;       // message properties, qmprops::PropertyList's encoded form
 };
 
-// RESET QSTATS's counts for one queue, since it was last reset (or the queue manager started):
-// puts and gets, uncommitted ones included and not taken back by a backout, and the highest depth.
+// A queue's performance counts since they were last reset (by RESET QSTATS, a performance event or
+// the queue manager's start): puts and gets, uncommitted ones included and not taken back by a
+// backout, and the highest depth.
 struct ResetCounts {
     MQLONG enqueued = 0, dequeued = 0, highDepth = 0;
     int64_t sinceMs = 0;
@@ -117,9 +118,10 @@ struct MqiCounts {
     int64_t publishedBytes[2]{};
 };
 
-// A queue's performance counts (RESET QSTATS and performance events); resetQueueStats hands them
-// back and starts them again.
+// A queue's performance counts as RESET QSTATS and performance events report them;
+// resetQueueStats hands them back and starts them again.
 struct QueueStatsReset {
+    std::string queue;
     MQLONG timeSinceReset = 0;  // seconds
     MQLONG highQDepth = 0, msgEnqCount = 0, msgDeqCount = 0;
 };
@@ -131,11 +133,8 @@ struct Queue {
     MQLONG depth = 0;  // CURDEPTH: committed + uncommitted puts - uncommitted gets
     MQLONG openInput = 0, openInputExclusive = 0, openOutput = 0, handles = 0;
     bool tempDynamic = false;
-    Conn *creator = nullptr;  // temporary dynamic queues die with their creator
-    bool deleted = false;     // removed while still open: its handles now give 2052
-    // Performance counts since the last reset: puts and gets, committed or not, and the peak depth.
-    MQLONG msgEnqCount = 0, msgDeqCount = 0, highQDepth = 0;
-    int64_t statsResetMs = 0;
+    Conn *creator = nullptr;     // temporary dynamic queues die with their creator
+    bool deleted = false;        // removed while still open: its handles now give 2052
     int64_t serviceTimerMs = 0;  // the service-interval timer's start; 0 while it is off
     QueueCounts stats;           // this statistics interval
 };
@@ -358,12 +357,9 @@ public:
     };
     MqscAnswer escape(const std::string &text, const MQMD &request);
     // RESET QSTATS: the counts of every local queue the name matches (generic with a trailing
-    // '*'), each restarted. 2085 when none matches; MQRCCF_Q_WRONG_TYPE for another kind named.
-    struct QueueReset {
-        std::string name;
-        MQLONG sinceResetSeconds, highDepth, enqueued, dequeued;
-    };
-    Result resetQueueCounts(const std::string &pattern, std::vector<QueueReset> &out);
+    // '*'), each restarted. MQRCCF_EVENTS_DISABLED while PERFMEV is DISABLED, 2085 when none
+    // matches, MQRCCF_Q_WRONG_TYPE for another kind named.
+    Result resetQueueCounts(const std::string &pattern, std::vector<QueueStatsReset> &out);
 
     // Stopping: quiesce lets connections finish (FAIL_IF_QUIESCING calls fail with 2161); stop
     // ends waits with 2162 and refuses everything.

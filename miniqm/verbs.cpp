@@ -1028,7 +1028,6 @@ Result QueueManager::backoutUow(Conn *c) {
             ++m->md.BackoutCount;
             ++q->depth;
             q->counts.raised(q->depth);
-            q->highQDepth = std::max(q->highQDepth, q->depth);
             if (m->persistent && !q->tempDynamic &&
                 q->def.i(MQIA_HARDEN_GET_BACKOUT) == MQQA_BACKOUT_HARDENED) {
                 hardened.str(q->def.name);

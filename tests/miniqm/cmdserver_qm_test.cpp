@@ -299,8 +299,11 @@ TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
 
 // MQCMD_RESET_Q_STATS: one response per local queue the name matches with the counts since the last
 // reset (uncommitted puts and gets included, backouts not taking them back), which then restart.
+// The counts are performance events' own: without PERFMEV the command is refused.
 TEST_F(CmdServerTest, ResetQueueStatisticsReportsAndRestartsTheCounts) {
-    define("DEFINE QLOCAL(RQ.A)\nDEFINE QLOCAL(RQ.B)\nDEFINE QALIAS(RQ.ALIAS) TARGET(RQ.A)");
+    define(
+        "ALTER QMGR PERFMEV(ENABLED)\nDEFINE QLOCAL(RQ.A)\nDEFINE QLOCAL(RQ.B)\n"
+        "DEFINE QALIAS(RQ.ALIAS) TARGET(RQ.A)");
     MQHOBJ a = open(h, "RQ.A", MQOO_OUTPUT | MQOO_INPUT_SHARED);
     for (int i = 0; i < 3; ++i) ASSERT_RC(put(h, a, "m"), MQCC_OK, MQRC_NONE);
     ASSERT_RC(get(h, a, nullptr), MQCC_OK, MQRC_NONE);
@@ -344,10 +347,13 @@ TEST_F(CmdServerTest, ResetQueueStatisticsReportsAndRestartsTheCounts) {
     struct Bad {
         const char *name;
         MQLONG reason;
+        const char *before = nullptr;  // MQSC run first
     };
     for (const Bad &b : {Bad{"NO.SUCH.Q", MQRC_UNKNOWN_OBJECT_NAME}, Bad{"NOPE*", MQRC_UNKNOWN_OBJECT_NAME},
-                         Bad{"RQ.ALIAS", MQRCCF_Q_WRONG_TYPE}}) {
+                         Bad{"RQ.ALIAS", MQRCCF_Q_WRONG_TYPE},
+                         Bad{"RQ.A", MQRCCF_EVENTS_DISABLED, "ALTER QMGR PERFMEV(DISABLED)"}}) {
         SCOPED_TRACE(b.name);
+        if (b.before) define(b.before);
         got = reset(b.name);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].command, MQCMD_RESET_Q_STATS);
