@@ -1,8 +1,8 @@
 // The command server: one thread per queue manager with a connection of its own, which gets each
 // request under syncpoint, answers it outside syncpoint and then commits the get, so that a
 // persistent request the server ends in the middle of is answered (again) after the next start.
-// miniqm reads and writes PCF here with its own small code, independent of the system's PCF
-// parser, so that tests reading the replies with the system's parser check both.
+// miniqm reads PCF here with its own small code and writes it with its PCF writer (pcfw.h), both
+// independent of the system's PCF parser, so that tests reading the replies with it check both.
 #include "miniqm/cmdserver.h"
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "miniqm/convert.h"
 #include "miniqm/os.h"
+#include "miniqm/pcfw.h"
 #include "miniqm/wire.h"
 
 namespace qmcmd {
@@ -125,46 +126,15 @@ const Parm *findParm(const Request &req, MQLONG id) {
 
 // ---- responses ----
 
-// Builds one response message: the MQCFH, then the parameters as they are added.
-class Response {
-public:
-    Response(MQLONG ccsid) : ccsid_(ccsid) {}
-    void integer(MQLONG id, MQLONG value) {
-        body_.i32(MQCFT_INTEGER);
-        body_.i32(MQCFIN_STRUC_LENGTH);
-        body_.i32(id);
-        body_.i32(value);
-        ++count_;
-    }
-    // A string, blank padded to width when given, in a structure a multiple of 4 bytes long.
-    void string(MQLONG id, const std::string &text, size_t width = 0) {
-        size_t n = std::max(text.size(), width);
-        size_t padded = (n + 3) / 4 * 4;
-        body_.i32(MQCFT_STRING);
-        body_.i32(static_cast<int32_t>(MQCFST_STRUC_LENGTH_FIXED + padded));
-        body_.i32(id);
-        body_.i32(ccsid_);
-        body_.i32(static_cast<int32_t>(n));
-        body_.fixed(text, n);
-        body_.bytes().append(padded - n, '\0');
-        ++count_;
-    }
-    std::string message(MQLONG command, MQLONG seq, bool last, MQLONG cc, MQLONG reason) {
-        qmwire::Writer w;
-        for (MQLONG v : {MQCFT_RESPONSE, MQCFH_STRUC_LENGTH, MQCFH_VERSION_1, command, seq,
-                         last ? MQCFC_LAST : MQCFC_NOT_LAST, cc, reason, count_})
-            w.i32(v);
-        return w.bytes() + body_.bytes();
-    }
-
-private:
-    MQLONG ccsid_;
-    MQLONG count_ = 0;
-    qmwire::Writer body_;
-};
+// One response message of a command: message seq (from 1) of them, the last with MQCFC_LAST.
+std::string response(const qmpcf::Writer &parms, MQLONG command, size_t seq, bool last, MQLONG cc,
+                     MQLONG reason) {
+    return parms.message(MQCFT_RESPONSE, MQCFH_VERSION_1, command, static_cast<MQLONG>(seq),
+                         last ? MQCFC_LAST : MQCFC_NOT_LAST, cc, reason);
+}
 
 std::vector<std::string> failure(MQLONG command, MQLONG reason) {
-    return {Response(0).message(command, 1, true, MQCC_FAILED, reason)};
+    return {response(qmpcf::Writer(), command, 1, true, MQCC_FAILED, reason)};
 }
 
 // MQCMD_ESCAPE: the MQSC command's answer, one message per response (a DISPLAY: per object).
@@ -177,12 +147,12 @@ std::vector<std::string> escape(qm::QueueManager &qm, const MQMD &md, const Requ
     qm::QueueManager::MqscAnswer answer = qm.escape(text->text, md);
     std::vector<std::string> out;
     for (size_t i = 0; i < answer.messages.size(); ++i) {
-        Response r(ccsid);
+        qmpcf::Writer r;
         r.integer(MQIACF_ESCAPE_TYPE, MQET_MQSC);
-        r.string(MQCACF_ESCAPE_TEXT, answer.messages[i]);
-        out.push_back(r.message(answer.command, static_cast<MQLONG>(i + 1), i + 1 == answer.messages.size(),
-                                answer.failed ? MQCC_FAILED : MQCC_OK,
-                                answer.failed ? MQRCCF_COMMAND_FAILED : MQRC_NONE));
+        r.string(MQCACF_ESCAPE_TEXT, answer.messages[i], 0, ccsid);
+        out.push_back(response(r, answer.command, i + 1, i + 1 == answer.messages.size(),
+                               answer.failed ? MQCC_FAILED : MQCC_OK,
+                               answer.failed ? MQRCCF_COMMAND_FAILED : MQRC_NONE));
     }
     return out;
 }
@@ -197,13 +167,13 @@ std::vector<std::string> resetQStats(qm::QueueManager &qm, const Request &req, M
     if (r.failed()) return failure(req.command, r.reason);
     std::vector<std::string> out;
     for (size_t i = 0; i < counts.size(); ++i) {
-        Response m(ccsid);
-        m.string(MQCA_Q_NAME, counts[i].queue, MQ_Q_NAME_LENGTH);
+        qmpcf::Writer m;
+        m.string(MQCA_Q_NAME, counts[i].queue, MQ_Q_NAME_LENGTH, ccsid);
         m.integer(MQIA_TIME_SINCE_RESET, counts[i].timeSinceReset);
         m.integer(MQIA_HIGH_Q_DEPTH, counts[i].highQDepth);
         m.integer(MQIA_MSG_ENQ_COUNT, counts[i].msgEnqCount);
         m.integer(MQIA_MSG_DEQ_COUNT, counts[i].msgDeqCount);
-        out.push_back(m.message(req.command, static_cast<MQLONG>(i + 1), i + 1 == counts.size(), MQCC_OK, 0));
+        out.push_back(response(m, req.command, i + 1, i + 1 == counts.size(), MQCC_OK, MQRC_NONE));
     }
     return out;
 }
