@@ -157,14 +157,22 @@ std::vector<std::string> escape(qm::QueueManager &qm, const MQMD &md, const Requ
     return out;
 }
 
-// MQCMD_RESET_Q_STATS: one message per queue with its counts, which start again.
-std::vector<std::string> resetQStats(qm::QueueManager &qm, const Request &req, MQLONG ccsid) {
+// MQCMD_RESET_Q_STATS: one message per queue with its counts, which start again. Done, it is
+// reported as a PCF command event with the parameters as the request gave them.
+std::vector<std::string> resetQStats(qm::QueueManager &qm, const MQMD &md, const Request &req, MQLONG ccsid) {
     if (MQLONG why = checkParms(req, {}, {MQCA_Q_NAME})) return failure(req.command, why);
     const Parm *name = findParm(req, MQCA_Q_NAME);
     if (!name) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
     std::vector<qm::QueueStatsReset> counts;
     qm::Result r = qm.resetQueueCounts(name->text, counts);
     if (r.failed()) return failure(req.command, r.reason);
+    qmpcf::Writer command;
+    for (const Parm &p : req.parms)
+        if (p.type == MQCFT_INTEGER)
+            command.integer(p.id, p.value);
+        else
+            command.string(p.id, p.text);
+    qm.commandEvent(qm::EventOrigin::fromMessage(md), req.command, command, false);
     std::vector<std::string> out;
     for (size_t i = 0; i < counts.size(); ++i) {
         qmpcf::Writer m;
@@ -199,7 +207,7 @@ std::vector<std::string> respond(qm::QueueManager &qm, const MQMD &md, const std
         case MQCMD_ESCAPE:
             return escape(qm, md, req, ccsid);
         case MQCMD_RESET_Q_STATS:
-            return resetQStats(qm, req, ccsid);
+            return resetQStats(qm, md, req, ccsid);
         default:
             return failure(req.command, MQRCCF_CFH_COMMAND_ERROR);
     }

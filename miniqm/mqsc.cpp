@@ -888,9 +888,9 @@ struct Mqsc {
 
 QueueManager::MqscAnswer QueueManager::escape(const std::string &text, const MQMD &request) {
     std::lock_guard<std::mutex> lock(mu_);
-    (void)request;  // who asked: what command and configuration events are to name
     Mqsc m(*this);
     m.echo = false;
+    m.origin = EventOrigin::fromMessage(request);  // who asked, as command and configuration events name it
     std::vector<std::string> cmds = splitCommands(text);
     // An escape request carries one command; more than one is not a command either.
     if (cmds.size() == 1)
