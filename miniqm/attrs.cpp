@@ -156,6 +156,14 @@ const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind) {
     return nullptr;
 }
 
+std::vector<std::string> listedNames(const AttrDef &a, const std::string &value) {
+    const auto length = static_cast<size_t>(a.length);
+    std::vector<std::string> names;
+    for (size_t at = 0; length > 0 && at + length <= value.size(); at += length)
+        names.push_back(value.substr(at, length));
+    return names;
+}
+
 void monitoringDefaults(Object &o) {
     if (o.kind == K_QMGR) {
         for (MQLONG sel : {MQIA_CONFIGURATION_EVENT, MQIA_COMMAND_EVENT, MQIA_INHIBIT_EVENT, MQIA_LOCAL_EVENT,

@@ -44,6 +44,8 @@ MQLONG objectType(Kind kind) {
             return MQOT_TOPIC;
         case K_QMGR:
             return MQOT_Q_MGR;
+        case K_NAMELIST:
+            return MQOT_NAMELIST;
         default:
             return MQOT_Q;
     }
@@ -56,6 +58,8 @@ MQLONG nameParameter(Kind kind) {
             return MQCA_TOPIC_NAME;
         case K_QMGR:
             return MQCA_Q_MGR_NAME;
+        case K_NAMELIST:
+            return MQCA_NAMELIST_NAME;
         default:
             return MQCA_Q_NAME;
     }
@@ -355,12 +359,15 @@ void QueueManager::configEventData(qmpcf::Writer &w, const EventOrigin &origin, 
     const Queue *q = (o.kind & K_QUEUES) ? findQueue(o.name) : nullptr;
     for (const AttrDef &a : attrTable()) {
         if (!(a.kinds & o.kind)) continue;
-        if (a.selector == MQCA_Q_NAME || a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME)
-            continue;
+        if (a.selector == nameParameter(o.kind)) continue;
         if (a.selector == MQIA_CAP_EXPIRY && qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
         if (a.type == AttrType::Str) {
             w.string(a.selector, o.s(a.selector),
                      a.length <= MQ_CONN_NAME_LENGTH ? static_cast<size_t>(a.length) : 0);
+            continue;
+        }
+        if (a.type == AttrType::NameList) {
+            w.strings(a.selector, listedNames(a, o.s(a.selector)), static_cast<size_t>(a.length));
             continue;
         }
         MQLONG v = o.i(a.selector);

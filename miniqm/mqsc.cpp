@@ -162,9 +162,8 @@ std::string formatValue(const AttrDef &a, const Object &o, MQLONG intValue) {
     switch (a.type) {
         case AttrType::NameList: {
             std::string list;
-            const std::string &names = o.s(a.selector);
-            for (size_t at = 0; at + 48 <= names.size(); at += 48)
-                list += (list.empty() ? "" : ",") + trimBlanks(names.substr(at, 48));
+            for (const std::string &name : listedNames(a, o.s(a.selector)))
+                list += (list.empty() ? "" : ",") + trimBlanks(name);
             return std::string(a.keyword) + "(" + list + ")";
         }
         case AttrType::Str:
@@ -218,13 +217,22 @@ MQLONG queueType(const std::string &noun) {
     return 0;
 }
 
-// The PCF command an MQSC command is (its MQCMD code), 0 for one that has none here.
-MQLONG mqscCommand(const std::string &verb, const std::string &noun, bool like) {
-    const std::string v = verb == "DEF"   ? "DEFINE"
-                          : verb == "ALT" ? "ALTER"
-                          : verb == "DEL" ? "DELETE"
-                          : verb == "DIS" ? "DISPLAY"
-                                          : verb;
+bool isNamelistNoun(const std::string &noun) {
+    return noun == "NAMELIST" || noun == "NL";
+}
+
+// The verb an abbreviation stands for.
+std::string fullVerb(const std::string &verb) {
+    if (verb == "DIS") return "DISPLAY";
+    if (verb == "DEF") return "DEFINE";
+    if (verb == "ALT") return "ALTER";
+    if (verb == "DEL") return "DELETE";
+    return verb;
+}
+
+// The PCF command an MQSC command is (its MQCMD code), as the command server's responses and
+// command events name it; MQCMD_ESCAPE for one that has none here. verb is in full.
+MQLONG mqscCommand(const std::string &v, const std::string &noun, bool like) {
     if (isQueueNoun(noun)) {
         if (v == "DEFINE") return like ? MQCMD_COPY_Q : MQCMD_CREATE_Q;
         if (v == "ALTER") return MQCMD_CHANGE_Q;
@@ -241,10 +249,20 @@ MQLONG mqscCommand(const std::string &verb, const std::string &noun, bool like) 
         if (v == "DISPLAY") return MQCMD_INQUIRE_Q_MGR;
         if (v == "REFRESH") return MQCMD_REFRESH_Q_MGR;
         if (v == "RESET") return MQCMD_RESET_Q_MGR;
+    } else if (isNamelistNoun(noun)) {
+        if (v == "DEFINE") return like ? MQCMD_COPY_NAMELIST : MQCMD_CREATE_NAMELIST;
+        if (v == "ALTER") return MQCMD_CHANGE_NAMELIST;
+        if (v == "DELETE") return MQCMD_DELETE_NAMELIST;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_NAMELIST;
     } else if (noun == "TOPICSTR" && v == "CLEAR") {
         return MQCMD_CLEAR_TOPIC_STRING;
     }
-    return 0;
+    return MQCMD_ESCAPE;
+}
+
+bool isInquiry(MQLONG command) {
+    return command == MQCMD_INQUIRE_Q || command == MQCMD_INQUIRE_TOPIC || command == MQCMD_INQUIRE_Q_MGR ||
+           command == MQCMD_INQUIRE_NAMELIST;
 }
 
 // The object types of REFRESH QMGR's OBJECT keyword.
@@ -254,7 +272,7 @@ struct RefreshObject {
     uint8_t kinds;  // the objects of miniqm it selects
 };
 constexpr RefreshObject kRefreshObjects[] = {
-    {"ALL", MQOT_ALL, K_QUEUES | K_TOPIC | K_QMGR},
+    {"ALL", MQOT_ALL, K_QUEUES | K_TOPIC | K_QMGR | K_NAMELIST},
     {"QUEUE", MQOT_Q, K_QUEUES},
     {"QLOCAL", MQOT_LOCAL_Q, K_QLOCAL},
     {"QMODEL", MQOT_MODEL_Q, K_QMODEL},
@@ -263,7 +281,7 @@ constexpr RefreshObject kRefreshObjects[] = {
     {"TOPIC", MQOT_TOPIC, K_TOPIC},
     {"QREMOTE", MQOT_REMOTE_Q, 0},
     {"CHANNEL", MQOT_CHANNEL, 0},
-    {"NAMELIST", MQOT_NAMELIST, 0},
+    {"NAMELIST", MQOT_NAMELIST, K_NAMELIST},
     {"PROCESS", MQOT_PROCESS, 0},
     {"AUTHINFO", MQOT_AUTH_INFO, 0},
     {"AUTHREC", MQOT_AUTH_REC, 0},
@@ -304,6 +322,14 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
         } else {
             w.string(MQCA_TOPIC_NAME, name);
         }
+    } else if (isNamelistNoun(noun)) {
+        kind = K_NAMELIST;
+        if (!like.empty()) {
+            w.string(MQCACF_FROM_NAMELIST_NAME, like);
+            w.string(MQCACF_TO_NAMELIST_NAME, name);
+        } else {
+            w.string(MQCA_NAMELIST_NAME, name);
+        }
     } else if (noun == "TOPICSTR") {
         w.string(MQCA_TOPIC_STRING, name);
     } else {
@@ -342,14 +368,20 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
             w.integer(MQIACF_CLEAR_SCOPE, MQCLRS_LOCAL);
         } else if (a && a->type == AttrType::Str) {
             w.string(a->selector, t.value);
+        } else if (a && a->type == AttrType::NameList) {
+            std::string names;
+            MQLONG count = 0;
+            if (parseNames(t.raw, static_cast<size_t>(a->maxValue), names, count))
+                w.strings(a->selector, listedNames(*a, names), static_cast<size_t>(a->length));
         } else if (a && attrValue(*a, t, v)) {
             w.integer(a->selector, v);
         }
     }
     if (!wanted.empty())
-        w.integers(kind == K_QMGR    ? MQIACF_Q_MGR_ATTRS
-                   : kind == K_TOPIC ? MQIACF_TOPIC_ATTRS
-                                     : MQIACF_Q_ATTRS,
+        w.integers(kind == K_QMGR       ? MQIACF_Q_MGR_ATTRS
+                   : kind == K_TOPIC    ? MQIACF_TOPIC_ATTRS
+                   : kind == K_NAMELIST ? MQIACF_NAMELIST_ATTRS
+                                        : MQIACF_Q_ATTRS,
                    wanted.data(), wanted.size());
 }
 
@@ -733,36 +765,6 @@ struct Mqsc {
         if (shown == 0) notFound(pattern);
     }
 
-    // The PCF command of a verb on an object kind, as the command server's responses name it.
-    static MQLONG commandCode(const std::string &verb, Kind kind) {
-        struct Row {
-            const char *verb;
-            MQLONG queue, topic, qmgr, namelist;
-        };
-        static const Row kRows[] = {
-            {"DISPLAY", MQCMD_INQUIRE_Q, MQCMD_INQUIRE_TOPIC, MQCMD_INQUIRE_Q_MGR, MQCMD_INQUIRE_NAMELIST},
-            {"DEFINE", MQCMD_CREATE_Q, MQCMD_CREATE_TOPIC, MQCMD_ESCAPE, MQCMD_CREATE_NAMELIST},
-            {"ALTER", MQCMD_CHANGE_Q, MQCMD_CHANGE_TOPIC, MQCMD_CHANGE_Q_MGR, MQCMD_CHANGE_NAMELIST},
-            {"DELETE", MQCMD_DELETE_Q, MQCMD_DELETE_TOPIC, MQCMD_ESCAPE, MQCMD_DELETE_NAMELIST},
-            {"CLEAR", MQCMD_CLEAR_Q, MQCMD_CLEAR_TOPIC_STRING, MQCMD_ESCAPE, MQCMD_ESCAPE},
-        };
-        for (const Row &r : kRows)
-            if (verb == r.verb)
-                return kind == K_TOPIC      ? r.topic
-                       : kind == K_QMGR     ? r.qmgr
-                       : kind == K_NAMELIST ? r.namelist
-                                            : r.queue;
-        return MQCMD_ESCAPE;
-    }
-
-    static std::string fullVerb(const std::string &verb) {
-        if (verb == "DIS") return "DISPLAY";
-        if (verb == "DEF") return "DEFINE";
-        if (verb == "ALT") return "ALTER";
-        if (verb == "DEL") return "DELETE";
-        return verb;
-    }
-
     // REFRESH QMGR TYPE(CONFIGEV) [OBJECT(type)] [NAME(generic)]: a configuration event for each
     // object selected (temporary dynamic queues are never reported).
     void refresh(const std::vector<Token> &tokens, const std::string &cmd) {
@@ -791,6 +793,9 @@ struct Mqsc {
         for (const auto &[tname, t] : qm.topics_)
             if ((object->kinds & K_TOPIC) && genericMatch(name, tname))
                 qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, t);
+        for (const auto &[lname, l] : qm.namelists_)
+            if ((object->kinds & K_NAMELIST) && genericMatch(name, lname))
+                qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, l);
         out += "AMQ8559I: Refresh Queue Manager accepted.\n";
     }
 
@@ -808,24 +813,16 @@ struct Mqsc {
         const MQLONG cmdevBefore = qm.qmgr_.i(MQIA_COMMAND_EVENT);
         std::vector<Token> tokens;
         execute(cmd, tokens);
-        if (failed != failedBefore || syntaxErrors != syntaxBefore || tokens.size() < 2) return;
+        if (failed != failedBefore || syntaxErrors != syntaxBefore || command == MQCMD_ESCAPE) return;
         // The command succeeded: its command event, with the command as PCF parameters.
         std::vector<Token> rest(tokens.begin() + 1, tokens.end());
-        bool like = false;
-        for (const Token &t : rest) like = like || t.keyword == "LIKE";
-        const std::string &verb = tokens[0].keyword;
-        MQLONG code = mqscCommand(verb, rest[0].keyword, like);
-        if (code == 0) return;
         qmpcf::Writer parameters;
-        commandParameters(
-            rest[0].keyword, rest,
-            code == MQCMD_INQUIRE_Q || code == MQCMD_INQUIRE_TOPIC || code == MQCMD_INQUIRE_Q_MGR,
-            parameters);
+        commandParameters(rest[0].keyword, rest, isInquiry(command), parameters);
         // ALTER QMGR is reported when command events were on before it or are on after it.
         MQLONG &setting = qm.qmgr_.ints[MQIA_COMMAND_EVENT];
         const MQLONG now = setting;
-        if (code == MQCMD_CHANGE_Q_MGR && now == MQEVR_DISABLED) setting = cmdevBefore;
-        qm.commandEventLocked(origin, code, parameters, true);
+        if (command == MQCMD_CHANGE_Q_MGR && now == MQEVR_DISABLED) setting = cmdevBefore;
+        qm.commandEventLocked(origin, command, parameters, true);
         setting = now;
     }
 
@@ -844,21 +841,19 @@ struct Mqsc {
         std::string noun = rest[0].keyword;
         std::string name = rest[0].value;
         Kind kind = K_QLOCAL;
-        if (verb == "CLEAR" && noun == "TOPICSTR") {
-            command = commandCode(verb, K_TOPIC);
-            return clearTopicString(rest, cmd);
-        }
+        command = mqscCommand(verb, noun, std::any_of(rest.begin(), rest.end(), [](const Token &t) {
+                                  return t.keyword == "LIKE";
+                              }));
+        if (verb == "CLEAR" && noun == "TOPICSTR") return clearTopicString(rest, cmd);
         if (verb == "REFRESH" && noun == "QMGR" && !rest[0].hasValue) return refresh(rest, cmd);
         if (verb == "RESET" && noun == "QMGR" && !rest[0].hasValue) return reset(rest, cmd);
         if (verb == "DISPLAY") {
             if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
             if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);
-            command = commandCode(verb, kind);
             return display(noun, name, rest);
         }
         if (!kindFromNoun(noun, kind)) return syntax(cmd);
         if (kind != K_QMGR && !rest[0].hasValue) return syntax(cmd);
-        command = commandCode(verb, kind);
         if (verb == "DEFINE") {
             if (kind == K_QMGR) return syntax(cmd);
             return define(kind, name, rest, cmd);

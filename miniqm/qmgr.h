@@ -568,6 +568,8 @@ void monitoringDefaults(Object &o);
 const AttrDef *attrForKind(MQLONG selector, uint8_t kinds);
 const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind);
 const std::vector<AttrDef> &attrTable();
+// The names of a NameList value as it is kept: each a.length characters, blank padded.
+std::vector<std::string> listedNames(const AttrDef &a, const std::string &value);
 
 // The bytes ahead of the application data in a transmission message made from md: the MQXQH,
 // and an MQMDE when md's version-2 fields are not the defaults.

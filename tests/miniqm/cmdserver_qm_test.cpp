@@ -3,7 +3,7 @@
 // an error response for anything else), read back with the system's own PCF parser.
 #include <cstring>
 
-#include "miniqm/qm_fixture.h"
+#include "miniqm/pcf_read.h"
 #include "mqi/pcf.h"
 
 using namespace qmt;
@@ -119,9 +119,10 @@ protected:
         ASSERT_FALSE(replyQName.empty());
     }
 
-    // Puts a request (request priority and persistence as given) and returns its descriptor.
+    // Puts a request (request priority and persistence as given) and returns its descriptor. With
+    // context, the request carries that identity and origin context instead of the connection's.
     MQMD send(const std::string &request, MQLONG priority = 0, MQLONG persistence = MQPER_NOT_PERSISTENT,
-              const char *format = MQFMT_ADMIN) {
+              const char *format = MQFMT_ADMIN, const MQMD *context = nullptr) {
         MQOD od = MQOD_DEFAULT;
         setText(od.ObjectName, 48, "SYSTEM.ADMIN.COMMAND.QUEUE");
         MQMD md = MQMD_DEFAULT;
@@ -132,6 +133,15 @@ protected:
         setText(md.ReplyToQ, 48, replyQName);
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
+        if (context) {
+            std::memcpy(md.UserIdentifier, context->UserIdentifier, sizeof md.UserIdentifier);
+            std::memcpy(md.AccountingToken, context->AccountingToken, sizeof md.AccountingToken);
+            std::memcpy(md.ApplIdentityData, context->ApplIdentityData, sizeof md.ApplIdentityData);
+            md.PutApplType = context->PutApplType;
+            std::memcpy(md.PutApplName, context->PutApplName, sizeof md.PutApplName);
+            std::memcpy(md.ApplOriginData, context->ApplOriginData, sizeof md.ApplOriginData);
+            pmo.Options |= MQPMO_SET_ALL_CONTEXT;
+        }
         Rc r;
         MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(request.size()), const_cast<char *>(request.data()),
                &r.cc, &r.reason);
@@ -360,6 +370,91 @@ TEST_F(CmdServerTest, ResetQueueStatisticsReportsAndRestartsTheCounts) {
         EXPECT_EQ(got[0].cc, MQCC_FAILED);
         EXPECT_EQ(got[0].reason, b.reason);
         EXPECT_EQ(got[0].control, MQCFC_LAST);
+    }
+}
+
+// What the command server carries out raises command events (2412 for an escape, 2413 for PCF) and,
+// for an escape that changes something, configuration events, all with origin MQEVO_MSG and the
+// request's context; NODISPLAY leaves an escape DISPLAY out. A namelist's configuration event names
+// it by MQCA_NAMELIST_NAME and lists its NAMES; REFRESH QMGR selects namelists by OBJECT(NAMELIST).
+TEST_F(CmdServerTest, RequestsRaiseEventsWithTheirContext) {
+    define("ALTER QMGR CONFIGEV(ENABLED) CMDEV(NODISPLAY) PERFMEV(ENABLED)\nDEFINE QLOCAL(EV.Q)");
+    drainPcf(h, "SYSTEM.ADMIN.CONFIG.EVENT");
+    drainPcf(h, "SYSTEM.ADMIN.COMMAND.EVENT");
+    MQMD context = MQMD_DEFAULT;
+    setText(context.UserIdentifier, 12, "requser");
+    std::memset(context.AccountingToken, 0x5A, sizeof context.AccountingToken);
+    setText(context.ApplIdentityData, 32, "ident");
+    context.PutApplType = MQAT_UNIX;
+    setText(context.PutApplName, 28, "requester");
+    setText(context.ApplOriginData, 4, "orig");
+    auto expectContext = [](const Pcf &e, int32_t group) {
+        EXPECT_EQ(e.integer(MQIACF_EVENT_ORIGIN, group), MQEVO_MSG);
+        EXPECT_EQ(e.text(MQCACF_EVENT_USER_ID, group), "requser");
+        EXPECT_EQ(e.text(MQBACF_EVENT_ACCOUNTING_TOKEN, group), std::string(32, '\x5A'));
+        EXPECT_EQ(e.text(MQCACF_EVENT_APPL_IDENTITY, group), "ident");
+        EXPECT_EQ(e.integer(MQIACF_EVENT_APPL_TYPE, group), MQAT_UNIX);
+        EXPECT_EQ(e.text(MQCACF_EVENT_APPL_NAME, group), "requester");
+        EXPECT_EQ(e.text(MQCACF_EVENT_APPL_ORIGIN, group), "orig");
+    };
+    const std::vector<int32_t> contextIds = {3045, 1011, 3047, 7001, 3049, 1010, 3050, 3051};
+    struct Case {
+        const char *what;
+        std::string request;
+        MQLONG eventReason, command;  // the command event's; 0: none
+        MQLONG configReason;          // the configuration event's; 0: none
+        MQLONG objectType;
+    };
+    const Case cases[] = {
+        {"escape DEFINE", escape("DEFINE QLOCAL(EV.NEW) MAXDEPTH(9)"), MQRC_COMMAND_MQSC, MQCMD_CREATE_Q,
+         MQRC_CONFIG_CREATE_OBJECT, MQOT_Q},
+        {"escape DISPLAY", escape("DISPLAY QLOCAL(EV.*)"), 0, 0, 0, 0},
+        {"reset", RequestBuilder(MQCMD_RESET_Q_STATS).string(MQCA_Q_NAME, "EV.Q").bytes(), MQRC_COMMAND_PCF,
+         MQCMD_RESET_Q_STATS, 0, 0},
+        {"escape DEFINE NAMELIST", escape("DEFINE NAMELIST(EV.NL) NAMES(A,'b')"), MQRC_COMMAND_MQSC,
+         MQCMD_CREATE_NAMELIST, MQRC_CONFIG_CREATE_OBJECT, MQOT_NAMELIST},
+        {"escape REFRESH", escape("REFRESH QMGR TYPE(CONFIGEV) OBJECT(NAMELIST) NAME(EV*)"),
+         MQRC_COMMAND_MQSC, MQCMD_REFRESH_Q_MGR, MQRC_CONFIG_REFRESH_OBJECT, MQOT_NAMELIST},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Reply> got = replies(send(c.request, 0, MQPER_NOT_PERSISTENT, MQFMT_ADMIN, &context));
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back().cc, MQCC_OK);
+        std::vector<Pcf> commands = drainPcf(h, "SYSTEM.ADMIN.COMMAND.EVENT");
+        ASSERT_EQ(commands.size(), c.command ? 1u : 0u);
+        if (c.command) {
+            const Pcf &e = commands[0];
+            EXPECT_EQ(e.reason, c.eventReason);
+            std::vector<int32_t> ids = contextIds;
+            ids.push_back(MQIACF_COMMAND);
+            EXPECT_EQ(e.ids(MQGACF_COMMAND_CONTEXT), ids);
+            EXPECT_EQ(e.integer(MQIACF_COMMAND), c.command);
+            expectContext(e, MQGACF_COMMAND_CONTEXT);
+            if (c.command == MQCMD_RESET_Q_STATS) {
+                EXPECT_EQ(e.ids(MQGACF_COMMAND_DATA), (std::vector<int32_t>{MQCA_Q_NAME}));
+                EXPECT_EQ(e.text(MQCA_Q_NAME, MQGACF_COMMAND_DATA), "EV.Q");
+            }
+        }
+        std::vector<Pcf> configs = drainPcf(h, "SYSTEM.ADMIN.CONFIG.EVENT");
+        ASSERT_EQ(configs.size(), c.configReason ? 1u : 0u);
+        if (!c.configReason) continue;
+        const Pcf &e = configs[0];
+        EXPECT_EQ(e.reason, c.configReason);
+        std::vector<int32_t> ids = e.ids();
+        ASSERT_GE(ids.size(), 10u);
+        EXPECT_EQ(std::vector<int32_t>(ids.begin(), ids.begin() + 8), contextIds);
+        expectContext(e, 0);
+        EXPECT_EQ(e.integer(MQIACF_OBJECT_TYPE), c.objectType);
+        if (c.objectType == MQOT_NAMELIST) {
+            EXPECT_EQ(ids[9], MQCA_NAMELIST_NAME);
+            EXPECT_EQ(e.text(MQCA_NAMELIST_NAME), "EV.NL");
+            const Parm *names = e.find(MQCA_NAMES);
+            ASSERT_NE(names, nullptr);
+            EXPECT_EQ(names->type, MQCFT_STRING_LIST);
+            EXPECT_EQ(names->text, "A" + std::string(47, ' ') + "b");
+            EXPECT_EQ(e.integer(MQIA_NAME_COUNT), 2);
+        }
     }
 }
 
