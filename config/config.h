@@ -377,6 +377,7 @@ struct AlertDef {
     char qmgr[EV_QUEUE_NAME_MAX + 1];          // EVQMGR
     char objectName[EV_QUEUE_NAME_MAX + 1];    // EVOBJNAME
     int32_t objectType;                        // EVOBJTYPE: MQOT_* or 10005 (EVQ), 0 for none
+    uint32_t counted;                          // 1 while ALERTCT (and its queue manager's) counts it
     int64_t time;                              // ALERTTI
     uint32_t retention;                        // RETINTVL, seconds
     uint32_t raisingEvent;                     // the event whose script hook raised it, 0 otherwise
@@ -405,6 +406,170 @@ void evEchoResumeEvq(const EventQueueDef *queue);
 // Fills the hooks of stream storage that the configuration answers (a queue manager's stream
 // list, the walk of the queue managers and their identity). Called by the engine at start.
 void cfgInstall();
+
+// ---------------------------------------------------------------------------------------------
+// What the engine lends the configuration and the alerts, filled by the engine at start. A member
+// left null means: nothing is published or suspended, no storm check runs, no expiry hook is called.
+
+struct evTimedItem;
+
+// The two connection sets.
+inline constexpr int32_t EV_SET_C = 0;  // the command queue
+inline constexpr int32_t EV_SET_E = 1;  // the event, statistics and accounting queues
+
+// Results of CfgEngine::suspend.
+inline constexpr int32_t EV_SUSPEND_NOT_STARTED = 0;  // the consumer is not running: go on without a hold
+inline constexpr int32_t EV_SUSPEND_HELD = 1;         // suspended; one resume gives it back
+inline constexpr int32_t EV_SUSPEND_BUSY = 2;         // another callback holds the suspension: no MQCTL
+
+// Where alerts are published: set C's EVENT connection as the engine keeps it.
+struct CfgPublishTarget {
+    const MQIFunctionTable *mq;      // the event side's library
+    std::atomic<MQHCONN> hconn{-1};  // set C's EVENT connection; -1 while not connected
+    std::atomic<uint32_t> connectCount{
+        0};  // raised by every connect: a topic handle of an older count is dead
+};
+
+struct CfgEngine {
+    CfgPublishTarget *publishTarget;
+    // Suspends the set's consumer (EV_SUSPEND_*); every EV_SUSPEND_HELD is given back by one resume.
+    int32_t (*suspend)(int32_t set);
+    void (*resume)(int32_t set);
+    // The event queue manager's platform (MQPL_*) as last inquired; without it: not z/OS.
+    int32_t (*qmgrPlatform)();
+    // The data queue's MAXMSGL as last inquired; without it: 4194304.
+    int32_t (*dataQueueMaxMsgLength)();
+    // The intake's storm check of a due kind-1 item (the timed list frees the item afterwards).
+    void (*stormCheck)(evTimedItem *item);
+    // The script's alert-expiry hook, called under gScriptLock; null without a console. 1 when the
+    // script asked the program to end.
+    int32_t (*alertExpiry)(AlertDef *alert);
+};
+extern CfgEngine cfgEngine;
+
+// Set by the script around its record hooks: an alert raised then waits for the link to its event.
+extern std::atomic<int32_t> cslEventFunctionFlag;
+
+// ---------------------------------------------------------------------------------------------
+// Alerts: one list ordered by SEVERITY descending, then ALERTTI descending (equal ones in the order
+// added). The list, ALERTCT and evAlertsChanged change only under gAlertLock. Every addition and
+// removal above INFO is published on the topic Holva/ZUNT/Alerts, always after the alert lock is
+// released (the publication suspends set C, whose running command may be waiting for that lock).
+
+extern AlertDef *evAlertList;  // the head; walk it under gAlertLock
+extern uint32_t evAlertCount;  // ALERTCT: the alerts counted (an alert waiting for its event is not)
+
+// evAlertAdd flags: the mode in the low four bits, then the options.
+inline constexpr uint32_t EV_ALERT_MODE = 0xF;
+inline constexpr uint32_t EV_ALERT_ADD = 0;      // add
+inline constexpr uint32_t EV_ALERT_REPLACE = 1;  // the first match is removed; the new alert takes its id
+inline constexpr uint32_t EV_ALERT_IF_NONE = 2;  // add only when nothing matches
+inline constexpr uint32_t EV_ALERT_PUBLISH = 16;
+inline constexpr uint32_t EV_ALERT_ANY_TEXT = 32;  // the match ignores the text
+
+// The commands of the publications.
+inline constexpr int32_t EV_ALERT_PUB_ADDED = 9021;
+inline constexpr int32_t EV_ALERT_PUB_REMOVED = 9014;
+
+inline constexpr char EV_ALERT_TOPIC[] = "Holva/ZUNT/Alerts";
+
+// An alert with room for the longest text, as callers fill it for evAlertAdd: the text runs on
+// from alert.text into room.
+struct AlertTemplate {
+    AlertDef alert;
+    char room[EV_ALERT_TEXT_MAX];
+};
+// Sets the text of an alert that has room for it (length -1: up to the NUL; cut to 1024).
+void evAlertSetText(AlertDef *alert, const char *text, int32_t length);
+
+// Adds a copy of the template (RETINTVL 0: ALERTRET) by the flags and schedules its expiry. With a
+// hint (the alert added last, or null) a new alert that goes last is appended without a search;
+// the hint receives the new alert. 1, also when mode 2 found a match; 0 with "No storage
+// available." in errorText (EV_CONFIG_TEXT bytes). The caller must not hold gAlertLock.
+[[nodiscard]] int evAlertAdd(const AlertDef *alert, uint32_t flags, AlertDef **hint, char *errorText);
+// The first alert in list order that matches, skipping alerts in expiry: object type equal; each
+// given name a case-sensitive '*' '?' pattern over the field, a missing one (length 0) only an
+// empty field; the text likewise unless EV_ALERT_ANY_TEXT, an empty text matching every alert.
+// Length -1: up to the NUL. Call under gAlertLock to use the result.
+AlertDef *evAlertFind(uint32_t flags, const char *text, int32_t textLength, const char *category,
+                      int32_t categoryLength, const char *qmgr, int32_t qmgrLength, const char *objectName,
+                      int32_t objectNameLength, int32_t objectType);
+// Removes a listed alert (with its expiry item when asked), logs "REMOVE EVALERT", publishes 9014
+// when asked and frees it. 0 when it is not listed (nothing of it is read) or in expiry.
+int evAlertRemove(AlertDef *alert, int dropItem, int publish);
+// Removes every alert that matches as evAlertFind with flags 0 does. 1 when one matched.
+int evAlertRemoveMatching(const char *text, int32_t textLength, const char *category, int32_t categoryLength,
+                          const char *qmgr, int32_t qmgrLength, const char *objectName,
+                          int32_t objectNameLength, int32_t objectType);
+// Publishes the alert on the topic (command 9021 or 9014) through set C, unless it is INFO or set C
+// is not connected. The alert must be the caller's own (a copy, or unlinked). 1 when put.
+int evAlertPublish(int32_t command, const AlertDef *alert);
+// The intake's link step after storing an event: every alert the event's script hook raised
+// (raising event = sequence) that is not linked yet takes the queue manager, stream id and event
+// id, is counted and published. Called after the append, without the alert lock.
+void evAlertLinkRaised(uint32_t sequence, QmgrEntry *qmgr, uint32_t streamId, uint32_t eventId);
+// Frees every alert and drops the expiry items (the memory drop, the alert load). An alert whose
+// expiry hook runs is only unlinked: its expiring thread frees it.
+void evAlertFreeAll();
+
+// ---------------------------------------------------------------------------------------------
+// The timed work list: what the main thread must do at a given time, ordered by due time (equal
+// times in the order scheduled). Guarded by gStructureLock.
+
+inline constexpr uint32_t EV_TIMED_STORM = 1;         // an event-storm check (the intake's item)
+inline constexpr uint32_t EV_TIMED_ALERT_EXPIRY = 4;  // data: the AlertDef
+
+// Allocated as 48 bytes plus extraLength; the extra bytes follow the item.
+struct evTimedItem {
+    evTimedItem *next;
+    uint32_t kind;
+    uint32_t state;  // kind 4: 1 once the expiry hook has run
+    int64_t due;
+    void *data;
+    int32_t extraLength;
+    uint8_t reserved[12];
+};
+static_assert(sizeof(evTimedItem) == 48);
+inline uint8_t *evTimedItemExtra(evTimedItem *item) {
+    return reinterpret_cast<uint8_t *>(item) + sizeof(evTimedItem);
+}
+
+extern evTimedItem *evTimedItemList;
+// Inserts the item (with copy: a copy of it and its extra bytes; without: the item itself, from the
+// counted heap) before the first later one. 1, or 0 when the copy cannot be allocated.
+[[nodiscard]] int evTimedItemSchedule(evTimedItem *item, int copy);
+// The main loop's call while connected: runs every item due now (storm checks, alert expiry).
+void evTimedItemRun();
+
+// ---------------------------------------------------------------------------------------------
+// The saved configuration and alert messages: two PCF messages on the data queue (CorrelId byte 0
+// the kind), written in the set's unit of work and browsed at every connect.
+
+inline constexpr uint8_t EV_DQ_KIND_CONFIG = 1;
+inline constexpr uint8_t EV_DQ_KIND_ALERTS = 2;
+
+// Set by a configuration load that found no message and made the default queues; the engine clears
+// it at the start and the end of a connect.
+extern std::atomic<int32_t> evConfigLoadedChanged;
+
+// Replaces the configuration message in the set's unit (evConfigChanged is cleared; a backout of
+// the unit raises it again). 1, or 0 with the failure reported and errorText (EV_CONFIG_TEXT bytes).
+[[nodiscard]] int evCfgSave(EvStreamIo *io, char *errorText);
+// Replaces the alert message in the set's unit, without the tail that would pass the data queue's
+// MAXMSGL - 5120 (evAlertsChanged as evConfigChanged above).
+[[nodiscard]] int evAlertSave(EvStreamIo *io, char *errorText);
+// Loads the configuration message on the set's connection into the dropped model, or without one
+// makes the default queues. 1, or 0 (a message in a foreign format also sets evEndFlag).
+[[nodiscard]] int evCfgLoad(EvStreamIo *io);
+// Frees every alert and loads the alert message. 1, or 0.
+[[nodiscard]] int evAlertLoad(EvStreamIo *io);
+// The parse of a got configuration message (its MQMD Encoding) and of a got alert message.
+[[nodiscard]] int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding);
+[[nodiscard]] int evAlertLoadMessage(uint8_t *message, int32_t length);
+// The engine's backout of a set's unit: the saves made in it are undone, so their changed flags
+// are raised again. The commit forgets them.
+void evCfgUowBackedOut(EvStreamIo *io);
+void evCfgUowCommitted(EvStreamIo *io);
 
 // ---------------------------------------------------------------------------------------------
 // Value names of the command set's attributes (rows of mqi's evValueName; a table ends with a

@@ -1,0 +1,495 @@
+// The configuration and the alert list on the data queue: each is one persistent PCF message, named
+// by its CorrelId (byte 0 the kind). A save removes the old message and puts the new one in the
+// set's unit of work, so the two commit or back out together with the message that caused them;
+// a load browses at connect time and rebuilds memory from what it finds.
+#include <cstdio>
+#include <cstring>
+
+#include "config/internal.h"
+
+std::atomic<int32_t> evConfigLoadedChanged{0};
+
+namespace {
+
+constexpr int32_t kConfigCommand = 100000;
+constexpr int32_t kAlertCommand = 100001;
+constexpr int32_t kStoredVersion = 3;
+constexpr int32_t kNativeEncoding = 546;
+constexpr int32_t kSaveBuffer = 106496;
+constexpr uint32_t kSaveGrowth = 102400;
+constexpr MQLONG kConfigLoadBuffer = 1048576;
+constexpr MQLONG kAlertLoadBuffer = 300000;
+constexpr int32_t kAlertRoom = 5120;                // the alert message stays this far below MAXMSGL
+constexpr int32_t kDefaultMaxMsgLength = 4194304;  // the least MAXMSGL the data queue may have
+constexpr MQLONG kRemoveInUnit = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+
+// The queues made when no configuration is stored; the last four not on z/OS.
+constexpr const char *kDefaultQueues[] = {
+    "SYSTEM.ADMIN.CONFIG.EVENT",  "SYSTEM.ADMIN.PERFM.EVENT",   "SYSTEM.ADMIN.QMGR.EVENT",
+    "SYSTEM.ADMIN.COMMAND.EVENT", "SYSTEM.ADMIN.CHANNEL.EVENT", "SYSTEM.ADMIN.PUBSUB.EVENT",
+    "SYSTEM.ADMIN.LOGGER.EVENT",  "SYSTEM.ADMIN.STATISTICS.QUEUE", "SYSTEM.ADMIN.ACCOUNTING.QUEUE",
+};
+constexpr size_t kZosQueues = 5;
+
+// The last save of each kind: the set and its unit. While that unit is open the save can still be
+// backed out, and a second save in it would not see the first one's message.
+struct SaveStamp {
+    EvStreamIo *io;
+    uint64_t unit;
+};
+SaveStamp stamps[EV_DQ_KIND_ALERTS + 1];
+
+std::atomic<int32_t> &changedFlag(uint8_t kind) {
+    return kind == EV_DQ_KIND_CONFIG ? evConfigChanged : evAlertsChanged;
+}
+
+const char *label(uint8_t kind, bool put) {
+    if (kind == EV_DQ_KIND_CONFIG) return put ? "MQPUT(Config)" : "MQGET(Config)";
+    return put ? "MQPUT(Alerts)" : "MQGET(Alerts)";
+}
+
+void setCorrelId(MQBYTE24 correlId, uint8_t kind) {
+    std::memset(correlId, 0, MQ_CORREL_ID_LENGTH);
+    correlId[0] = kind;
+}
+
+// One MQGET of the kind's message (MQMD and MQGMO version 1, no wait). The reason.
+MQLONG get(EvStreamIo *io, uint8_t kind, MQLONG options, void *buffer, MQLONG bufferLength, MQLONG *dataLength,
+           MQMD *md) {
+    *md = MQMD_DEFAULT;
+    md->Version = MQMD_VERSION_1;
+    setCorrelId(md->CorrelId, kind);
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Version = MQGMO_VERSION_1;
+    gmo.Options = options;
+    gmo.WaitInterval = 0;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+    char none = 0;
+    *dataLength = 0;
+    if (io && io->mq && io->mq->MQGET) {
+        evTraceCallIn(label(kind, false), io->hconn, 0, io->hobj);
+        io->mq->MQGET(io->hconn, io->hobj, md, &gmo, bufferLength, buffer ? buffer : &none, dataLength,
+                      &compCode, &reason);
+        evTraceCallOut(label(kind, false), io->hconn, 0, reason);
+    }
+    return compCode == MQCC_OK ? MQRC_NONE : reason;
+}
+
+MQLONG put(EvStreamIo *io, uint8_t kind, uint8_t *message, int32_t length) {
+    MQMD md = MQMD_DEFAULT;
+    md.Version = MQMD_VERSION_1;
+    md.MsgType = MQMT_DATAGRAM;
+    std::memcpy(md.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
+    md.Persistence = MQPER_PERSISTENT;
+    md.Priority = MQPRI_PRIORITY_AS_Q_DEF;
+    md.Expiry = MQEI_UNLIMITED;
+    md.Encoding = kNativeEncoding;
+    md.CodedCharSetId = 0;
+    setCorrelId(md.CorrelId, kind);
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_1;
+    pmo.Options = MQPMO_SYNCPOINT;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+    if (io && io->mq && io->mq->MQPUT) {
+        evTraceCallIn(label(kind, true), io->hconn, 0, io->hobj);
+        io->mq->MQPUT(io->hconn, io->hobj, &md, &pmo, length, message, &compCode, &reason);
+        evTraceCallOut(label(kind, true), io->hconn, 0, reason);
+    }
+    return compCode == MQCC_FAILED ? reason : MQRC_NONE;
+}
+
+// A put refused for the data queue's state marks that state for the data-queue checks.
+void conditionBits(MQLONG reason) {
+    if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
+    if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
+    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE) evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
+}
+
+// Before a save: a save of the same kind in this set's open unit is committed first (its message
+// is invisible to the removal). The other set's open unit holding one breaks the rule that set C
+// closes set E's unit before it changes what set E may have written.
+bool beforeSave(EvStreamIo *io, uint8_t kind) {
+    SaveStamp &stamp = stamps[kind];
+    if (!stamp.io || stamp.unit != stamp.io->unit) return true;
+    if (stamp.io != io) {
+        CS_TRAP(kind);
+        return true;
+    }
+    if (!evStreamCommit(io)) return false;
+    evCfgUowCommitted(io);
+    return true;
+}
+
+// The old message leaves in the unit. 0, or the reason of the failed removal.
+MQLONG removeOld(EvStreamIo *io, uint8_t kind) {
+    MQMD md;
+    MQLONG length = 0;
+    MQLONG reason = get(io, kind, kRemoveInUnit, nullptr, 0, &length, &md);
+    if (reason == MQRC_NO_MSG_AVAILABLE) return 0;
+    if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
+    io->inFlight++;
+    evDataQueueMsgCount--;
+    return 0;
+}
+
+void saved(EvStreamIo *io, uint8_t kind) {
+    io->inFlight++;
+    evDataQueueMsgCount++;
+    stamps[kind] = SaveStamp{io, io->unit};
+}
+
+// A builder over a fresh buffer of the save size, with the stored header (Version 3 even when no
+// member raises it). Null buffer when out of storage.
+uint8_t *startMessage(PcfCursor *cursor, uint8_t **slot, int32_t command) {
+    *slot = static_cast<uint8_t *>(CSGetMem(kSaveBuffer));
+    if (!*slot) return nullptr;
+    MQPCFInitHeader(*slot, MQCFT_COMMAND, command);
+    mqiPutI32(*slot, offsetof(MQCFH, Version), kStoredVersion);
+    MQPCFInitBuilder(cursor, *slot, kSaveBuffer, 1, kSaveGrowth, slot);
+    return *slot;
+}
+
+int32_t buildConfig(PcfCursor *c) {
+    int32_t reason = cfgWriteSettings(c);
+    CSRecursiveGuard guard(gStructureLock);
+    for (CSTree *n = CSTreeFirst(evEventQueueTree); n && !reason; n = n->next)
+        reason = evCfgWriteEventQueue(c, reinterpret_cast<EventQueueDef *>(n));
+    for (const EmitterDef *e = evEmitterList; e && !reason; e = e->next) reason = evCfgWriteEmitter(c, e);
+    for (const StreamDef *d = evStreamDefList; d && !reason; d = d->next) reason = evCfgWriteStream(c, d);
+    for (CSTree *n = CSTreeFirst(evQmgrTree); n && !reason; n = n->next)
+        reason = evCfgWriteQmgr(c, reinterpret_cast<QmgrEntry *>(n));
+    return reason;
+}
+
+// Under the alert lock: the alerts in list order, at most maxCount, while the message stays within
+// limit. 4043 when the n-th alert (*written) crossed it.
+int32_t buildAlerts(PcfCursor *c, int32_t limit, uint32_t maxCount, uint32_t *written) {
+    *written = 0;
+    for (const AlertDef *a = evAlertList; a && *written < maxCount; a = a->next) {
+        if (int32_t reason = evCfgWriteAlert(c, a)) return reason;
+        ++*written;
+        if (c->position > limit) return MQRCCF_DATA_TOO_LARGE;
+    }
+    return 0;
+}
+
+// Drops what a load did not name: nothing made in a unit that was backed out survives a reload.
+// Runtime streams of a dropped definition go with it.
+void freeUnnamed(const CfgLoadNames &names) {
+    auto isNamed = [](const auto &list, const void *item) {
+        for (const void *n : list)
+            if (n == item) return true;
+        return false;
+    };
+    for (StreamDef **link = &evStreamDefList; *link;) {
+        StreamDef *def = *link;
+        if (isNamed(names.streams, def)) {
+            link = &def->next;
+            continue;
+        }
+        CSRecursiveGuard guard(gStructureLock);
+        for (CSTree *n = CSTreeFirst(evQmgrTree); n; n = n->next) {
+            for (Stream **s = &reinterpret_cast<QmgrEntry *>(n)->streams; *s;) {
+                if ((*s)->definition != def) {
+                    s = &(*s)->next;
+                    continue;
+                }
+                Stream *gone = *s;
+                *s = gone->next;
+                gone->next = nullptr;
+                evStreamFree(gone);
+            }
+        }
+        *link = def->next;
+        CSFreeMem(def);
+    }
+    for (EmitterDef **link = &evEmitterList; *link;) {
+        EmitterDef *emitter = *link;
+        if (isNamed(names.emitters, emitter)) {
+            link = &emitter->next;
+            continue;
+        }
+        // The disconnect or the re-synchronisation has closed its outputs.
+        if (emitter->openFile || emitter->queues[0].handle != EV_EMIT_NOT_OPEN ||
+            emitter->queues[1].handle != EV_EMIT_NOT_OPEN)
+            CS_TRAP(static_cast<int32_t>(emitter->nameLength));
+        *link = emitter->next;
+        CSFreeMem(emitter);
+    }
+}
+
+void addDefaultQueues() {
+    const bool zos = cfgEngine.qmgrPlatform && cfgEngine.qmgrPlatform() == MQPL_ZOS;
+    const size_t n = zos ? kZosQueues : sizeof kDefaultQueues / sizeof kDefaultQueues[0];
+    for (size_t i = 0; i < n; i++) evEventQueueAddDefault(kDefaultQueues[i]);
+}
+
+// What the log shows of the configuration once it is loaded.
+void loaded(EvSettingsValues *values) {
+    evSettingsWrite(values);
+    evSettings.deadQueueReopen.store(1);
+    auto name = [](const evValueName *table, int32_t value) -> const char * {
+        const evValueName *row = evValueNameByValue(table, value);
+        return row ? row->keyword : nullptr;
+    };
+    LogConfiguration log{values->alertRetention,
+                         values->deadQueue,
+                         name(evUseDlqNames, values->useDlq),
+                         name(evDispCmdsNames, values->displayCommands),
+                         values->resetTime,
+                         name(evVerCheckNames, values->versionCheck),
+                         values->stormThreshold,
+                         values->stormInterval};
+    logConfigurationLoaded(&log);
+    evEchoEv(values);
+}
+
+// The browse of the kind's message into a buffer of its own that doubles (or takes the message's
+// length) on 2080. The reason; *buffer the counted-heap buffer, null when out of storage.
+MQLONG browse(EvStreamIo *io, uint8_t kind, MQLONG options, MQLONG size, uint8_t **buffer, MQLONG *length,
+              MQMD *md) {
+    for (;;) {
+        *buffer = static_cast<uint8_t *>(CSGetMem(static_cast<uint64_t>(size)));
+        if (!*buffer) return MQRC_STORAGE_NOT_AVAILABLE;
+        MQLONG reason = get(io, kind, options, *buffer, size, length, md);
+        if (reason != MQRC_TRUNCATED_MSG_FAILED) return reason;
+        CSFreeMem(*buffer);
+        *buffer = nullptr;
+        if (size > INT32_MAX / 2) return reason;
+        size = *length > 2 * size ? *length : 2 * size;
+    }
+}
+
+}  // namespace
+
+// ---- Saving ----
+
+int evCfgSave(EvStreamIo *io, char *errorText) {
+    MQLONG reason = MQRC_NONE;
+    uint8_t *buffer = nullptr;
+    PcfCursor cursor;
+    if (!beforeSave(io, EV_DQ_KIND_CONFIG)) {
+        reason = MQRC_BACKED_OUT;
+    } else if (!startMessage(&cursor, &buffer, kConfigCommand)) {
+        reason = MQRC_STORAGE_NOT_AVAILABLE;
+    } else if ((reason = removeOld(io, EV_DQ_KIND_CONFIG)) == MQRC_NONE) {
+        evConfigChanged.store(0);  // what changes from here on is not in this message
+        if ((reason = buildConfig(&cursor)) == MQRC_NONE &&
+            (reason = put(io, EV_DQ_KIND_CONFIG, buffer, cursor.position)) != MQRC_NONE) {
+            char text[EV_CONFIG_TEXT];
+            std::snprintf(text, sizeof text, "Error saving configuration RC(%d) %s", reason,
+                          evReasonText(reason));
+            cfgReportMQError(io, text, reason);
+            conditionBits(reason);
+        }
+        if (reason != MQRC_NONE) evConfigChanged.store(1);
+    }
+    if (buffer) CSFreeMem(buffer);
+    if (reason == MQRC_NONE) {
+        saved(io, EV_DQ_KIND_CONFIG);
+        return 1;
+    }
+    std::snprintf(errorText, EV_CONFIG_TEXT, "Error updating configuration RC(%d) %s", reason,
+                  evReasonText(reason));
+    evOutput(EV_OUT_ERROR, errorText, -1, 1);
+    return 0;
+}
+
+int evAlertSave(EvStreamIo *io, char *errorText) {
+    auto fail = [&](const char *what, MQLONG reason) {
+        std::snprintf(errorText, EV_CONFIG_TEXT, "%s RC(%d) %s", what, reason, evReasonText(reason));
+        cfgReportMQError(io, errorText, reason);
+        return 0;
+    };
+    if (!beforeSave(io, EV_DQ_KIND_ALERTS)) return fail("Error putting alerts", MQRC_BACKED_OUT);
+    uint8_t *buffer = nullptr;
+    PcfCursor cursor;
+    if (!startMessage(&cursor, &buffer, kAlertCommand))
+        return fail("Error constructing alert message", MQRC_STORAGE_NOT_AVAILABLE);
+    if (MQLONG reason = removeOld(io, EV_DQ_KIND_ALERTS)) {
+        CSFreeMem(buffer);
+        return fail("Error reading alerts", reason);
+    }
+    const int32_t maxLength = cfgEngine.dataQueueMaxMsgLength ? cfgEngine.dataQueueMaxMsgLength() : 0;
+    const int32_t limit = (maxLength > 0 ? maxLength : kDefaultMaxMsgLength) - kAlertRoom;
+    int32_t reason;
+    {
+        CSRecursiveGuard guard(gAlertLock);
+        evAlertsChanged.store(0);  // taken with the list it describes
+        uint32_t written = 0;
+        reason = buildAlerts(&cursor, limit, UINT32_MAX, &written);
+        if (reason == MQRCCF_DATA_TOO_LARGE) {
+            // The tail is left out: the lowest severities and, among them, the oldest alerts.
+            cfgReportMQError(io, "Alerts pruned because of message size limit.", reason);
+            CSFreeMem(buffer);
+            buffer = startMessage(&cursor, &buffer, kAlertCommand);
+            reason = buffer ? buildAlerts(&cursor, limit, written - 1, &written) : MQRC_STORAGE_NOT_AVAILABLE;
+        }
+        if (reason != MQRC_NONE) evAlertsChanged.store(1);
+    }
+    if (reason != MQRC_NONE) {
+        if (buffer) CSFreeMem(buffer);
+        return fail("Error constructing alert message", reason);
+    }
+    reason = put(io, EV_DQ_KIND_ALERTS, buffer, cursor.position);
+    CSFreeMem(buffer);
+    if (reason != MQRC_NONE) {
+        conditionBits(reason);
+        evAlertsChanged.store(1);
+        return fail("Error putting alerts", reason);
+    }
+    saved(io, EV_DQ_KIND_ALERTS);
+    return 1;
+}
+
+void evCfgUowBackedOut(EvStreamIo *io) {
+    for (uint8_t kind = EV_DQ_KIND_CONFIG; kind <= EV_DQ_KIND_ALERTS; kind++) {
+        if (stamps[kind].io != io) continue;
+        changedFlag(kind).store(1);  // the backout took the saved message away again
+        stamps[kind] = SaveStamp{};
+    }
+}
+
+void evCfgUowCommitted(EvStreamIo *io) {
+    for (SaveStamp &stamp : stamps)
+        if (stamp.io == io) stamp = SaveStamp{};
+}
+
+// ---- Loading ----
+
+int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
+    if (length < MQCFH_STRUC_LENGTH) {
+        evOutputF(EV_OUT_ERROR, 1, "Error reading configuration RC(%d) %s", MQRC_STORAGE_NOT_AVAILABLE,
+                  evReasonText(MQRC_STORAGE_NOT_AVAILABLE));
+        return 0;
+    }
+    if (encoding != kNativeEncoding || mqiGetI32(message, offsetof(MQCFH, Command)) != kConfigCommand) {
+        evOutput(EV_OUT_ERROR, "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format",
+                 -1, 1);
+        evEndFlag.store(1);
+        return 0;
+    }
+    if (!evStreamGetHooks()->qmgrStreamList) cfgInstall();  // runtime streams link to their queue manager
+    EvSettingsValues values;
+    evSettingsRead(&values);
+    CfgLoadNames names;
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, message, length, 0);
+    for (;;) {
+        int32_t type = 0, id = 0, valueLength = 0, count = 0, compCode = 0, reason = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&cursor, &type, &id, &value, &valueLength, &count, &compCode, &reason);
+        if (compCode != MQCC_OK) {
+            if (reason == PCF_END_OF_MESSAGE) break;
+            evOutputF(EV_OUT_ERROR, 1, "Error reading configuration RC(%d) %s", reason, evReasonText(reason));
+            return 0;
+        }
+        if (type != MQCFT_GROUP) {
+            cfgParseSetting(&values, type, id, value, valueLength);
+            continue;
+        }
+        int ok;
+        switch (id) {
+            case HLV_ATTR_EVENT_Q_GROUP:
+                ok = evCfgParseEventQueue(&cursor);
+                break;
+            case HLV_ATTR_EMIT_DEF_GROUP:
+                ok = evCfgParseEmitter(&cursor, &names);
+                break;
+            case HLV_ATTR_STREAM_DEF_GROUP:
+                ok = evCfgParseStream(&cursor, &names);
+                break;
+            case HLV_ATTR_QMS_GROUP:
+                ok = evCfgParseQmgr(&cursor);
+                break;
+            default:
+                ok = cfgReadGroup(&cursor, [](int32_t, int32_t, void *, int32_t, int32_t) {});
+                break;
+        }
+        if (!ok) return 0;
+    }
+    loaded(&values);
+    freeUnnamed(names);
+    return 1;
+}
+
+int evCfgLoad(EvStreamIo *io) {
+    for (SaveStamp &stamp : stamps) stamp = SaveStamp{};  // a new connection: no unit is open
+    if (!evStringsCreateStream()) return 0;
+    MQLONG options = MQGMO_BROWSE_FIRST;
+    if (evDebugOptions.load() & EV_OPT_v) options |= MQGMO_CONVERT;
+    uint8_t *buffer = nullptr;
+    MQLONG length = 0;
+    MQMD md;
+    MQLONG reason = browse(io, EV_DQ_KIND_CONFIG, options, kConfigLoadBuffer, &buffer, &length, &md);
+    if (!buffer && reason == MQRC_STORAGE_NOT_AVAILABLE) {
+        evOutput(EV_OUT_ERROR, "Can not allocate message area", -1, 1);
+        return 0;
+    }
+    if (reason == MQRC_NO_MSG_AVAILABLE) {
+        CSFreeMem(buffer);
+        addDefaultQueues();
+        evConfigLoadedChanged.store(1);
+        freeUnnamed(CfgLoadNames{});
+        return 1;
+    }
+    int ok = 0;
+    if (reason != MQRC_NONE)
+        evOutputF(EV_OUT_ERROR, 1, "Error reading configuration RC(%d) %s", reason, evReasonText(reason));
+    else
+        ok = evCfgLoadMessage(buffer, length, md.Encoding);
+    if (buffer) CSFreeMem(buffer);
+    return ok;
+}
+
+int evAlertLoadMessage(uint8_t *message, int32_t length) {
+    if (length < MQCFH_STRUC_LENGTH) return 0;
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, message, length, 0);
+    AlertDef *last = nullptr;
+    auto *alert = static_cast<AlertTemplate *>(CSGetMem(sizeof(AlertTemplate)));
+    if (!alert) return 0;
+    int ok = 1;
+    for (;;) {
+        int32_t type = 0, id = 0, valueLength = 0, count = 0, compCode = 0, reason = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&cursor, &type, &id, &value, &valueLength, &count, &compCode, &reason);
+        if (compCode != MQCC_OK) {
+            ok = reason == PCF_END_OF_MESSAGE;
+            break;
+        }
+        if (type != MQCFT_GROUP) continue;
+        if (id != HLV_ATTR_EVENT_ALERT_GROUP) {
+            if (!cfgReadGroup(&cursor, [](int32_t, int32_t, void *, int32_t, int32_t) {})) ok = 0;
+        } else if (evCfgParseAlert(&cursor, alert)) {
+            char text[EV_CONFIG_TEXT];
+            // In stored order: each goes after the one added before it, without a search.
+            if (!evAlertAdd(&alert->alert, EV_ALERT_ADD, &last, text)) {
+                evOutput(EV_OUT_ERROR, text, -1, 1);
+                ok = 0;
+            }
+        } else {
+            ok = 0;
+        }
+        if (!ok) break;
+    }
+    CSFreeMem(alert);
+    return ok;
+}
+
+int evAlertLoad(EvStreamIo *io) {
+    evAlertFreeAll();
+    uint8_t *buffer = nullptr;
+    MQLONG length = 0;
+    MQMD md;
+    MQLONG reason = browse(io, EV_DQ_KIND_ALERTS, MQGMO_BROWSE_FIRST, kAlertLoadBuffer, &buffer, &length, &md);
+    int ok = 0;
+    if (reason == MQRC_NO_MSG_AVAILABLE)
+        ok = 1;
+    else if (reason != MQRC_NONE)
+        evOutputF(EV_OUT_ERROR, 1, "Error reading alerts RC(%d) %s", reason, evReasonText(reason));
+    else
+        ok = evAlertLoadMessage(buffer, length);
+    if (buffer) CSFreeMem(buffer);
+    return ok;
+}

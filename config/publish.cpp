@@ -1,0 +1,172 @@
+// Publication of alerts: one PCF message per added or removed alert on the topic
+// Holva/ZUNT/Alerts, through set C's EVENT connection, with the alert's severity as the message
+// property "Severity" so that subscribers can select on it. The topic is opened once per
+// connection: the handle is kept with the connect count it was opened under.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "config/internal.h"
+
+CfgEngine cfgEngine{};
+
+namespace {
+
+constexpr int32_t kBuffer = 14096;
+constexpr uint32_t kGrowth = 10000;
+constexpr int64_t kUnsetTime = INT64_MIN;         // 0x8000000000000000
+constexpr int64_t kOddTime = INT64_MIN + 2;       // 0x8000000000000002, sent as -3
+constexpr int64_t kOddTimeSent = -3;
+
+// The topic handle, shared by every thread that publishes.
+struct Topic {
+    std::mutex mutex;
+    MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    uint32_t connectCount = 0;
+};
+Topic topic;
+
+void reportFailure(const char *verb, MQLONG reason) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s(%s) failed RC(%d) %s", verb, EV_ALERT_TOPIC, reason,
+                  evReasonSymbol(reason));
+    cfgReportMQError(nullptr, text, reason);
+}
+
+// The publication: parameters in a fixed order, the optional ones only when they carry something.
+int32_t build(PcfCursor *c, int32_t command, const AlertDef *a) {
+    MQPCFInitHeader(c->buffer, MQCFT_COMMAND, command);
+    int32_t reason = cfgPutInt(c, HLV_ATTR_ALERT_ID, static_cast<int32_t>(a->id));
+    if (!reason) reason = cfgPutText(c, HLV_ATTR_ALERT_TEXT, a->text);
+    if (!reason) reason = cfgPutInt(c, HLV_ATTR_ALERT_SEVERITY, a->severity);
+    if (!reason && a->category[0]) reason = cfgPutText(c, HLV_ATTR_ALERT_CATEGORY, a->category);
+    if (!reason) reason = cfgPutInt(c, HLV_ATTR_RETENTION_INTERVAL, static_cast<int32_t>(a->retention));
+    if (!reason && a->time != 0 && a->time != kUnsetTime)
+        reason = cfgPutInt64(c, HLV_ATTR_ALERT_TIME, a->time == kOddTime ? kOddTimeSent : a->time);
+    if (!reason && a->qmgr[0]) reason = cfgPutText(c, HLV_ATTR_ALERT_Q_MGR, a->qmgr);
+    if (!reason && a->objectName[0]) reason = cfgPutText(c, HLV_ATTR_OBJECT, a->objectName);
+    if (!reason && a->eventId) reason = cfgPutInt(c, HLV_ATTR_EVENT_ID, static_cast<int32_t>(a->eventId));
+    if (!reason && a->streamId)
+        if (const StreamDef *def = evStreamDefFindById(a->streamId))
+            reason = cfgPutText(c, HLV_ATTR_STREAM_NAME, def->name);
+    return reason;
+}
+
+// Under the topic mutex: the handle for this connection, opened when the one held belongs to an
+// earlier connection (its handle died with it).
+bool openTopic(const MQIFunctionTable *mq, MQHCONN hconn, uint32_t connectCount) {
+    if (topic.hobj != MQHO_UNUSABLE_HOBJ && topic.hconn == hconn && topic.connectCount == connectCount)
+        return true;
+    topic.hobj = MQHO_UNUSABLE_HOBJ;
+    MQOD od = MQOD_DEFAULT;
+    od.Version = MQOD_VERSION_4;
+    od.ObjectType = MQOT_TOPIC;
+    od.ObjectString.VSPtr = const_cast<char *>(EV_ALERT_TOPIC);
+    od.ObjectString.VSLength = static_cast<MQLONG>(std::strlen(EV_ALERT_TOPIC));
+    MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_FUNCTION_NOT_SUPPORTED;
+    evTraceOpenIn("MQOPEN(Topic)", hconn, EV_TRACE_CONTROL, &od);
+    if (mq->MQOPEN) mq->MQOPEN(hconn, &od, MQOO_OUTPUT, &hobj, &compCode, &reason);
+    evTraceOpenOut("MQOPEN(Topic)", hconn, EV_TRACE_CONTROL, &od, hobj, reason);
+    if (compCode == MQCC_FAILED) {
+        reportFailure("MQOPEN", reason);
+        return false;
+    }
+    topic.hobj = hobj;
+    topic.hconn = hconn;
+    topic.connectCount = connectCount;
+    return true;
+}
+
+// MQCRTMH, MQSETMP "Severity", MQPUT with the handle, MQDLTMH. 1 when put.
+int put(const MQIFunctionTable *mq, MQHCONN hconn, uint8_t *message, int32_t length, int32_t severity) {
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_FUNCTION_NOT_SUPPORTED;
+    MQHMSG hmsg = MQHM_UNUSABLE_HMSG;
+    MQCMHO cmho = MQCMHO_DEFAULT;
+    evTraceCallIn("MQCRTMH(Topic)", hconn, 0, 0);
+    if (mq->MQCRTMH) mq->MQCRTMH(hconn, &cmho, &hmsg, &compCode, &reason);
+    evTraceCallOut("MQCRTMH(Topic)", hconn, 0, reason);
+    if (compCode == MQCC_FAILED) {
+        reportFailure("MQCRTMH", reason);
+        return 0;
+    }
+    int published = 0;
+    MQSMPO smpo = MQSMPO_DEFAULT;
+    MQPD pd = MQPD_DEFAULT;
+    MQCHARV name{};
+    name.VSPtr = const_cast<char *>("Severity");
+    name.VSLength = 8;
+    MQLONG value = severity;
+    compCode = MQCC_FAILED;
+    reason = MQRC_FUNCTION_NOT_SUPPORTED;
+    evTraceCallIn("MQSETMP(Topic)", hconn, 0, 0);
+    if (mq->MQSETMP) mq->MQSETMP(hconn, hmsg, &smpo, &name, &pd, MQTYPE_INT32, 4, &value, &compCode, &reason);
+    evTraceCallOut("MQSETMP(Topic)", hconn, 0, reason);
+    if (compCode == MQCC_FAILED) {
+        reportFailure("MQSETMP", reason);
+    } else {
+        MQMD md = MQMD_DEFAULT;
+        md.MsgType = MQMT_DATAGRAM;
+        std::memcpy(md.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
+        md.Persistence = MQPER_PERSISTENCE_AS_TOPIC_DEF;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Version = MQPMO_VERSION_3;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        pmo.OriginalMsgHandle = hmsg;
+        compCode = MQCC_FAILED;
+        reason = MQRC_FUNCTION_NOT_SUPPORTED;
+        evTraceCallIn("MQPUT(Topic)", hconn, 0, topic.hobj);
+        if (mq->MQPUT) mq->MQPUT(hconn, topic.hobj, &md, &pmo, length, message, &compCode, &reason);
+        evTraceCallOut("MQPUT(Topic)", hconn, 0, reason);
+        if (compCode == MQCC_FAILED) {
+            reportFailure("MQPUT", reason);
+            if (reason == MQRC_HOBJ_ERROR) topic.hobj = MQHO_UNUSABLE_HOBJ;
+        } else {
+            published = 1;
+        }
+    }
+    MQDMHO dmho = MQDMHO_DEFAULT;
+    evTraceCallIn("MQDLTMH(Topic)", hconn, 0, 0);
+    if (mq->MQDLTMH) mq->MQDLTMH(hconn, &hmsg, &dmho, &compCode, &reason);
+    evTraceCallOut("MQDLTMH(Topic)", hconn, 0, reason);
+    return published;
+}
+
+}  // namespace
+
+void cfgReportMQError(EvStreamIo *io, const char *text, int32_t reason) {
+    EvStreamHooks *hooks = evStreamGetHooks();
+    if (hooks->reportMQError)
+        hooks->reportMQError(io, text, reason);
+    else
+        evOutput(EV_OUT_ERROR, text, -1, 1);
+}
+
+int evAlertPublish(int32_t command, const AlertDef *alert) {
+    // Publishing under the alert lock deadlocks with a set C command waiting for it.
+    if (CSRecursiveHeldCount(&gAlertLock)) CS_TRAP(command);
+    CfgPublishTarget *target = cfgEngine.publishTarget;
+    if (!target || !target->mq || alert->severity == EV_SEVERITY_INFO) return 0;
+    if (target->hconn.load() == MQHC_UNUSABLE_HCONN) return 0;
+
+    auto *buffer = static_cast<uint8_t *>(CSGetMem(kBuffer));
+    if (!buffer) return 0;
+    PcfCursor cursor;
+    MQPCFInitBuilder(&cursor, buffer, kBuffer, 1, kGrowth, &buffer);
+    if (build(&cursor, command, alert) != 0) {
+        CSFreeMem(buffer);
+        return 0;
+    }
+    const int32_t held = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
+    int published = 0;
+    if (held == EV_SUSPEND_HELD || held == EV_SUSPEND_NOT_STARTED) {
+        const MQHCONN hconn = target->hconn.load();
+        std::lock_guard<std::mutex> guard(topic.mutex);
+        if (hconn != MQHC_UNUSABLE_HCONN && openTopic(target->mq, hconn, target->connectCount.load()))
+            published = put(target->mq, hconn, buffer, cursor.position, alert->severity);
+    }
+    if (held == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
+    CSFreeMem(buffer);
+    return published;
+}
