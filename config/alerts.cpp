@@ -135,9 +135,16 @@ AlertDef *findLocked(const Match &m) {
 }
 
 Match matchOf(uint32_t flags, const AlertDef *alert) {
-    return Match{flags,        alert->text,     textLength(alert), alert->category,
-                 std::strlen(alert->category), alert->qmgr,       std::strlen(alert->qmgr),
-                 alert->objectName, std::strlen(alert->objectName), alert->objectType};
+    return Match{flags,
+                 alert->text,
+                 textLength(alert),
+                 alert->category,
+                 std::strlen(alert->category),
+                 alert->qmgr,
+                 std::strlen(alert->qmgr),
+                 alert->objectName,
+                 std::strlen(alert->objectName),
+                 alert->objectType};
 }
 
 uint32_t nextId() {
@@ -270,8 +277,8 @@ int evAlertRemove(AlertDef *alert, int dropItem, int publish) {
 }
 
 int evAlertRemoveMatching(const char *text, int32_t textLength, const char *category, int32_t categoryLength,
-                          const char *qmgr, int32_t qmgrLength, const char *objectName, int32_t objectNameLength,
-                          int32_t objectType) {
+                          const char *qmgr, int32_t qmgrLength, const char *objectName,
+                          int32_t objectNameLength, int32_t objectType) {
     Match m{0,
             text,
             givenLength(text, textLength),

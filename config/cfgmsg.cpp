@@ -41,7 +41,8 @@ constexpr Field kSettings[] = {
     {HLV_ATTR_EV_START_TIME, Kind::StartText, When::Always, 0, 0},
     {HLV_ATTR_EV_CONNECT_TIME, Kind::ConnectText, When::Always, 0, 0},
     {HLV_ATTR_COMMAND_LEVEL, Kind::CommandLevel, When::Always, 0, 0},
-    {HLV_ATTR_DEF_ALERT_RETENTION_INTERVAL, Kind::Int, When::Always, 0, offsetof(EvSettingsValues, alertRetention)},
+    {HLV_ATTR_DEF_ALERT_RETENTION_INTERVAL, Kind::Int, When::Always, 0,
+     offsetof(EvSettingsValues, alertRetention)},
     {HLV_ATTR_DISPLAY_COMMANDS, Kind::Int, When::Always, 0, offsetof(EvSettingsValues, displayCommands)},
     {HLV_ATTR_DEAD_LETTER_QUEUE, Kind::Text, When::Always, 48, offsetof(EvSettingsValues, deadQueue)},
     {HLV_ATTR_USE_DEAD_LETTER_Q, Kind::Int, When::Always, 0, offsetof(EvSettingsValues, useDlq)},
@@ -321,8 +322,8 @@ int32_t evCfgWriteQmgr(PcfCursor *cursor, const QmgrEntry *qmgr) {
             mqiPutU32(ids.data(), ids.size() - 4, s->streamId);
         }
         int32_t compCode = MQCC_OK;
-        MQPCFSetParm(cursor, MQCFT_INTEGER_LIST, HLV_ATTR_STREAM_ID, ids.data(), static_cast<int32_t>(ids.size()),
-                     0, &compCode, &reason);
+        MQPCFSetParm(cursor, MQCFT_INTEGER_LIST, HLV_ATTR_STREAM_ID, ids.data(),
+                     static_cast<int32_t>(ids.size()), 0, &compCode, &reason);
         if (compCode == MQCC_OK) reason = 0;
     }
     return reason ? reason : cfgPutGroupEnd(cursor);

@@ -19,14 +19,14 @@ constexpr int32_t kSaveBuffer = 106496;
 constexpr uint32_t kSaveGrowth = 102400;
 constexpr MQLONG kConfigLoadBuffer = 1048576;
 constexpr MQLONG kAlertLoadBuffer = 300000;
-constexpr int32_t kAlertRoom = 5120;                // the alert message stays this far below MAXMSGL
+constexpr int32_t kAlertRoom = 5120;               // the alert message stays this far below MAXMSGL
 constexpr int32_t kDefaultMaxMsgLength = 4194304;  // the least MAXMSGL the data queue may have
 constexpr MQLONG kRemoveInUnit = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
 
 // The queues made when no configuration is stored; the last four not on z/OS.
 constexpr const char *kDefaultQueues[] = {
-    "SYSTEM.ADMIN.CONFIG.EVENT",  "SYSTEM.ADMIN.PERFM.EVENT",   "SYSTEM.ADMIN.QMGR.EVENT",
-    "SYSTEM.ADMIN.COMMAND.EVENT", "SYSTEM.ADMIN.CHANNEL.EVENT", "SYSTEM.ADMIN.PUBSUB.EVENT",
+    "SYSTEM.ADMIN.CONFIG.EVENT",  "SYSTEM.ADMIN.PERFM.EVENT",      "SYSTEM.ADMIN.QMGR.EVENT",
+    "SYSTEM.ADMIN.COMMAND.EVENT", "SYSTEM.ADMIN.CHANNEL.EVENT",    "SYSTEM.ADMIN.PUBSUB.EVENT",
     "SYSTEM.ADMIN.LOGGER.EVENT",  "SYSTEM.ADMIN.STATISTICS.QUEUE", "SYSTEM.ADMIN.ACCOUNTING.QUEUE",
 };
 constexpr size_t kZosQueues = 5;
@@ -54,8 +54,8 @@ void setCorrelId(MQBYTE24 correlId, uint8_t kind) {
 }
 
 // One MQGET of the kind's message (MQMD and MQGMO version 1, no wait). The reason.
-MQLONG get(EvStreamIo *io, uint8_t kind, MQLONG options, void *buffer, MQLONG bufferLength, MQLONG *dataLength,
-           MQMD *md) {
+MQLONG get(EvStreamIo *io, uint8_t kind, MQLONG options, void *buffer, MQLONG bufferLength,
+           MQLONG *dataLength, MQMD *md) {
     *md = MQMD_DEFAULT;
     md->Version = MQMD_VERSION_1;
     setCorrelId(md->CorrelId, kind);
@@ -102,7 +102,8 @@ MQLONG put(EvStreamIo *io, uint8_t kind, uint8_t *message, int32_t length) {
 void conditionBits(MQLONG reason) {
     if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
     if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE) evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
+    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
+        evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
 }
 
 // Before a save: a save of the same kind in this set's open unit is committed first (its message
@@ -364,8 +365,8 @@ int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
         return 0;
     }
     if (encoding != kNativeEncoding || mqiGetI32(message, offsetof(MQCFH, Command)) != kConfigCommand) {
-        evOutput(EV_OUT_ERROR, "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format",
-                 -1, 1);
+        evOutput(EV_OUT_ERROR,
+                 "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format", -1, 1);
         evEndFlag.store(1);
         return 0;
     }
@@ -482,7 +483,8 @@ int evAlertLoad(EvStreamIo *io) {
     uint8_t *buffer = nullptr;
     MQLONG length = 0;
     MQMD md;
-    MQLONG reason = browse(io, EV_DQ_KIND_ALERTS, MQGMO_BROWSE_FIRST, kAlertLoadBuffer, &buffer, &length, &md);
+    MQLONG reason =
+        browse(io, EV_DQ_KIND_ALERTS, MQGMO_BROWSE_FIRST, kAlertLoadBuffer, &buffer, &length, &md);
     int ok = 0;
     if (reason == MQRC_NO_MSG_AVAILABLE)
         ok = 1;

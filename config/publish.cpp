@@ -14,8 +14,8 @@ namespace {
 
 constexpr int32_t kBuffer = 14096;
 constexpr uint32_t kGrowth = 10000;
-constexpr int64_t kUnsetTime = INT64_MIN;         // 0x8000000000000000
-constexpr int64_t kOddTime = INT64_MIN + 2;       // 0x8000000000000002, sent as -3
+constexpr int64_t kUnsetTime = INT64_MIN;    // 0x8000000000000000
+constexpr int64_t kOddTime = INT64_MIN + 2;  // 0x8000000000000002, sent as -3
 constexpr int64_t kOddTimeSent = -3;
 
 // The topic handle, shared by every thread that publishes.
