@@ -47,8 +47,10 @@ protected:
 TEST_F(AlertLockTest, AddReplaceRemoveAndLinkPublishWithoutTheAlertLock) {
     at::add({.text = "added"});
     finish();
-    at::add({.text = "replacing", .category = "$DATAQHI"}, EV_ALERT_PUBLISH | EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT);
-    at::add({.text = "replaced", .category = "$DATAQHI"}, EV_ALERT_PUBLISH | EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT);
+    at::add({.text = "replacing", .category = "$DATAQHI"},
+            EV_ALERT_PUBLISH | EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT);
+    at::add({.text = "replaced", .category = "$DATAQHI"},
+            EV_ALERT_PUBLISH | EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT);
     finish();
     EXPECT_EQ(evAlertRemoveMatching("added", -1, nullptr, 0, nullptr, 0, nullptr, 0, 0), 1);
     finish();
@@ -62,8 +64,8 @@ TEST_F(AlertLockTest, AddReplaceRemoveAndLinkPublishWithoutTheAlertLock) {
     evAlertLinkRaised(9, evQmgrFindOrAdd("QM1", 0, name), 0, 3);
     finish();
     EXPECT_EQ(stuck_, 0);
-    EXPECT_EQ(at::published(), (std::vector<std::string>{"9021 #1", "9021 #2", "9014 #2", "9021 #2", "9014 #1",
-                                                          "9021 #3"}));
+    EXPECT_EQ(at::published(),
+              (std::vector<std::string>{"9021 #1", "9021 #2", "9014 #2", "9021 #2", "9014 #1", "9021 #3"}));
 }
 
 }  // namespace

@@ -8,12 +8,12 @@
 namespace {
 
 using at::add;
-using at::topic;
-using at::engine;
 using at::AlertTest;
+using at::engine;
 using at::listed;
 using at::published;
 using at::Spec;
+using at::topic;
 using Lines = std::vector<std::string>;
 
 class AlertsTest : public AlertTest {};
@@ -57,8 +57,8 @@ TEST_F(AlertsTest, ListIsOrderedBySeverityThenNewerFirstWithEqualOnesAsAdded) {
 
 TEST_F(AlertsTest, FindMatchesPatternsCaseSensitivelyAndMissingValuesOnlyEmptyFields) {
     add({.text = "Queue full", .category = "DISK", .qmgr = "QM1", .object = "Q.A", .objectType = 1});  // 1
-    add({.text = "other", .category = "DISK", .qmgr = "QM1"});                                           // 2
-    add({.text = "plain"});                                                                              // 3
+    add({.text = "other", .category = "DISK", .qmgr = "QM1"});                                         // 2
+    add({.text = "plain"});                                                                            // 3
     struct Case {
         uint32_t flags;
         const char *text, *category, *qmgr, *object;
@@ -89,8 +89,12 @@ TEST_F(AlertsTest, FindMatchesPatternsCaseSensitivelyAndMissingValuesOnlyEmptyFi
 
 TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
     add({.text = "other"});
-    const Spec high{.severity = EV_SEVERITY_SEVERE, .text = "Data Queue is 'high' at 90 of 100 messages.",
-                    .category = "$DATAQHI", .qmgr = "QM1", .object = "HOLVA.ZUNT.DATA.QUEUE", .objectType = 1};
+    const Spec high{.severity = EV_SEVERITY_SEVERE,
+                    .text = "Data Queue is 'high' at 90 of 100 messages.",
+                    .category = "$DATAQHI",
+                    .qmgr = "QM1",
+                    .object = "HOLVA.ZUNT.DATA.QUEUE",
+                    .objectType = 1};
     const uint32_t id = add(high);
     Spec again = high;
     again.text = "Data Queue is 'high' at 95 of 100 messages.";
@@ -107,7 +111,8 @@ TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
 }
 
 TEST_F(AlertsTest, AddOnlyIfNoneAddsNothingWhenOneMatches) {
-    const Spec emit{.severity = EV_SEVERITY_ERROR, .text = "MQOPEN failed", .category = "$EMIT", .qmgr = "QM1"};
+    const Spec emit{
+        .severity = EV_SEVERITY_ERROR, .text = "MQOPEN failed", .category = "$EMIT", .qmgr = "QM1"};
     add(emit, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH);
     evAlertsChanged = 0;
     ct::changeLines().clear();
@@ -185,9 +190,15 @@ protected:
 TEST_F(PublishTest, BytesOfAPublicationAreExact) {
     StreamDef *stream = evStreamDefine("S1", -1, STREAM_TYPE_EVENTS, 0, 9);
     ASSERT_NE(stream, nullptr);
-    AlertTemplate t = at::make({.severity = EV_SEVERITY_ERROR, .time = 0x1122334455, .text = "abcde",
-                                    .category = "CAT", .qmgr = "QM", .object = "OBJ", .objectType = 1,
-                                    .id = 3, .retention = 60});
+    AlertTemplate t = at::make({.severity = EV_SEVERITY_ERROR,
+                                .time = 0x1122334455,
+                                .text = "abcde",
+                                .category = "CAT",
+                                .qmgr = "QM",
+                                .object = "OBJ",
+                                .objectType = 1,
+                                .id = 3,
+                                .retention = 60});
     t.alert.eventId = 4;
     t.alert.streamId = 9;
     ASSERT_EQ(evAlertPublish(EV_ALERT_PUB_ADDED, &t.alert), 1);
@@ -195,18 +206,19 @@ TEST_F(PublishTest, BytesOfAPublicationAreExact) {
     const at::Publication &p = topic().puts[0];
     EXPECT_EQ(p.property, "Severity=30");
     EXPECT_EQ(p.pmoVersion, MQPMO_VERSION_3);
-    const std::vector<uint8_t> expected = zt::fromHex("01000000 24000000 03000000 3d230000 01000000 01000000 00000000 00000000"
-                                "0a000000"                                                   // MQCFH, 10 parameters
-                                "03000000 10000000 cd990000 03000000"                        // EVALERT 3
-                                "04000000 1c000000 ce990000 00000000 05000000 61626364 65000000"  // TEXT
-                                "03000000 10000000 cf990000 1e000000"                        // SEVERITY 30
-                                "04000000 18000000 98990000 00000000 03000000 43415400"      // CATEGORY
-                                "03000000 10000000 d3990000 3c000000"                        // RETINTVL 60
-                                "17000000 18000000 d1990000 00000000 55443322 11000000"      // ALERTTI
-                                "04000000 18000000 d0990000 00000000 02000000 514d0000"      // EVQMGR
-                                "04000000 18000000 94990000 00000000 03000000 4f424a00"      // EVOBJNAME
-                                "03000000 10000000 a2990000 04000000"                        // EVENTID 4
-                                "04000000 18000000 85990000 00000000 02000000 53310000");  // EVSTREAM
+    const std::vector<uint8_t> expected = zt::fromHex(
+        "01000000 24000000 03000000 3d230000 01000000 01000000 00000000 00000000"
+        "0a000000"                                                        // MQCFH, 10 parameters
+        "03000000 10000000 cd990000 03000000"                             // EVALERT 3
+        "04000000 1c000000 ce990000 00000000 05000000 61626364 65000000"  // TEXT
+        "03000000 10000000 cf990000 1e000000"                             // SEVERITY 30
+        "04000000 18000000 98990000 00000000 03000000 43415400"           // CATEGORY
+        "03000000 10000000 d3990000 3c000000"                             // RETINTVL 60
+        "17000000 18000000 d1990000 00000000 55443322 11000000"           // ALERTTI
+        "04000000 18000000 d0990000 00000000 02000000 514d0000"           // EVQMGR
+        "04000000 18000000 94990000 00000000 03000000 4f424a00"           // EVOBJNAME
+        "03000000 10000000 a2990000 04000000"                             // EVENTID 4
+        "04000000 18000000 85990000 00000000 02000000 53310000");         // EVSTREAM
     EXPECT_TRUE(zt::bytesEqual(expected.data(), expected.size(), p.bytes.data(), p.bytes.size()));
 }
 
@@ -216,7 +228,9 @@ TEST_F(PublishTest, OptionalMembersAppearOnlyWhenTheyCarrySomething) {
             if (line.rfind(prefix, 0) == 0) return true;
         return false;
     };
-    auto version = [](const std::vector<uint8_t> &m) { return mqiGetI32(m.data(), offsetof(MQCFH, Version)); };
+    auto version = [](const std::vector<uint8_t> &m) {
+        return mqiGetI32(m.data(), offsetof(MQCFH, Version));
+    };
     ASSERT_NE(evStreamDefine("S1", -1, STREAM_TYPE_EVENTS, 0, 9), nullptr);
 
     std::vector<uint8_t> m = publishOne({.time = 0});
@@ -249,7 +263,7 @@ TEST_F(PublishTest, ABusySuspensionPublishesNothingAndKeepsTheAlert) {
     add({.text = "busy"});
     EXPECT_TRUE(topic().puts.empty());
     EXPECT_EQ(listed(), Lines{"1:busy"});
-    EXPECT_EQ(evAlertsChanged.load(), 1);  // saved all the same
+    EXPECT_EQ(evAlertsChanged.load(), 1);           // saved all the same
     EXPECT_EQ(engine().calls, Lines{"suspend C"});  // and no resume for a hold never given
 
     engine() = at::Engine{};
@@ -275,7 +289,9 @@ TEST_F(PublishTest, AFailedOpenIsReportedAndTriedAgainNextTime) {
     std::vector<std::string> errors;
     static std::vector<std::string> *sink;
     sink = &errors;
-    evStreamGetHooks()->reportMQError = [](EvStreamIo *, const char *text, int32_t) { sink->push_back(text); };
+    evStreamGetHooks()->reportMQError = [](EvStreamIo *, const char *text, int32_t) {
+        sink->push_back(text);
+    };
     topic().openReason = MQRC_NOT_AUTHORIZED;
     add({.text = "a"});
     EXPECT_EQ(errors, Lines{"MQOPEN(Holva/ZUNT/Alerts) failed RC(2035) MQRC_NOT_AUTHORIZED"});

@@ -17,10 +17,10 @@ namespace at {
 // ---- The engine ----
 
 struct Engine {
-    std::vector<std::string> calls;                     // "suspend C", "resume E", "hook 3", ...
+    std::vector<std::string> calls;                                 // "suspend C", "resume E", "hook 3", ...
     int32_t suspendResult[2] = {EV_SUSPEND_HELD, EV_SUSPEND_HELD};  // by set
-    std::function<int32_t(AlertDef *)> hook;            // the expiry hook's body; 0 when unset
-    std::function<void(int32_t)> onSuspend;             // runs inside suspend (threads, latches)
+    std::function<int32_t(AlertDef *)> hook;                        // the expiry hook's body; 0 when unset
+    std::function<void(int32_t)> onSuspend;                         // runs inside suspend (threads, latches)
     int32_t platform = 0;
     int32_t maxMsgLength = 4194304;
     std::vector<evTimedItem *> stormItems;  // kind-1 items handed to the storm check (freed after)
@@ -266,7 +266,9 @@ protected:
             if (engine().onSuspend) engine().onSuspend(set);
             return engine().suspendResult[set];
         };
-        cfgEngine.resume = [](int32_t set) { engine().calls.push_back(std::string("resume ") + setName(set)); };
+        cfgEngine.resume = [](int32_t set) {
+            engine().calls.push_back(std::string("resume ") + setName(set));
+        };
         cfgEngine.qmgrPlatform = [] { return engine().platform; };
         cfgEngine.dataQueueMaxMsgLength = [] { return engine().maxMsgLength; };
         cfgEngine.stormCheck = [](evTimedItem *item) { engine().stormItems.push_back(item); };

@@ -8,11 +8,11 @@
 namespace {
 
 using at::add;
-using at::topic;
 using at::engine;
 using at::listed;
 using at::published;
 using at::Spec;
+using at::topic;
 using Lines = std::vector<std::string>;
 
 class TimedTest : public at::AlertTest {
