@@ -125,26 +125,28 @@ TEST_F(StoreTest, TheConfigurationMessageOfAFixedModel) {
     EXPECT_EQ(evConfigChanged.load(), 0);
     const std::vector<uint8_t> m = stored(EV_DQ_KIND_CONFIG);
     ASSERT_GE(m.size(), 36u);
-    const std::vector<uint8_t> header = zt::fromHex("01000000 24000000 03000000 a0860100 01000000 01000000"
-                                                    "00000000 00000000 1c000000");
+    const std::vector<uint8_t> header = zt::fromHex(
+        "01000000 24000000 03000000 a0860100 01000000 01000000"
+        "00000000 00000000 1c000000");
     EXPECT_TRUE(zt::bytesEqual(header.data(), header.size(), m.data(), 36));
-    const Lines counters{"    39342 5", "    39344 0", "    39345 0", "    39346 0",  "    39347 0", "    39348 0",
-                         "    39349 0", "    39350 0", "    39351 0", "    39352 0",  "    39353 7", "    39354 0",
-                         "    39357 9", "    39403 0", "    39404 3", "    39405 0",  "    39406 0", "    39407 0"};
+    const Lines counters{"    39342 5", "    39344 0", "    39345 0", "    39346 0", "    39347 0",
+                         "    39348 0", "    39349 0", "    39350 0", "    39351 0", "    39352 0",
+                         "    39353 7", "    39354 0", "    39357 9", "    39403 0", "    39404 3",
+                         "    39405 0", "    39406 0", "    39407 0"};
     Lines expected{
         "39305 'EVP'", "39306 'Test processor'", "39334 'Thu Jan  1 00:00:00 2026\n'",
-        "39335 'Thu Jan  1 00:01:00 2026\n'", "39304 941", "39356 1209600", "39358 1", "39359 'DLQ'", "39360 2",
-        "39362 14400", "39365 L1767225600", "39363 L10240000", "39364 604800", "39388 2", "39443 0", "39389 20",
-        "39390 60", "39413 1000000", "39433 10", "39437 5",
+        "39335 'Thu Jan  1 00:01:00 2026\n'", "39304 941", "39356 1209600", "39358 1", "39359 'DLQ'",
+        "39360 2", "39362 14400", "39365 L1767225600", "39363 L10240000", "39364 604800", "39388 2",
+        "39443 0", "39389 20", "39390 60", "39413 1000000", "39433 10", "39437 5",
         // event queues in name order; texts also when empty
         "39332 {7", "  39333 'APP.EVENTS'", "  39368 'App'", "  39369 'FWD.Q'", "  39393 1", "  39408 1",
-        "  39372 1", "  39311 8", "}", "39332 {7", "  39333 'SYSTEM.ADMIN.QMGR.EVENT'", "  39368 ''", "  39369 ''",
-        "  39393 0", "  39408 0", "  39372 0", "  39311 0", "}",
+        "  39372 1", "  39311 8", "}", "39332 {7", "  39333 'SYSTEM.ADMIN.QMGR.EVENT'", "  39368 ''",
+        "  39369 ''", "  39393 0", "  39408 0", "  39372 0", "  39311 0", "}",
         // emitters: DESCR, QUEUE and FILE only when set; FAILTIME only when failing
         "39424 {12", "  39416 'E1'", "  39420 1", "  39418 'OUT.Q'", "  39421 0", "  39422 2", "  39429 0",
         "  39423 102400", "  39396 1", "  39428 0", "  39425 0", "  39438 L1767225000", "  39439 2", "}",
-        "39424 {10", "  39416 'E2'", "  39420 1", "  39419 '/tmp/x_%i.json'", "  39421 0", "  39422 2", "  39429 0",
-        "  39423 102400", "  39396 1", "  39428 0", "  39425 0", "}",
+        "39424 {10", "  39416 'E2'", "  39420 1", "  39419 '/tmp/x_%i.json'", "  39421 0", "  39422 2",
+        "  39429 0", "  39423 102400", "  39396 1", "  39428 0", "  39425 0", "}",
         // stream definitions: AGGRINT and EVEMIT only when set
         "39336 {8", "  39301 'APP'", "  39355 1", "  39378 ''", "  39379 86400", "  39380 0", "  39436 0",
         "  39337 1", "  39416 'E1'", "}", "39336 {8", "  39301 'STQ'", "  39355 2", "  39378 'Queue stats'",
@@ -160,8 +162,13 @@ TEST_F(StoreTest, TheConfigurationMessageOfAFixedModel) {
 
 TEST_F(StoreTest, EveryGroupRoundTrips) {
     fixedModel();
-    at::add({.severity = EV_SEVERITY_ERROR, .text = "all of it", .category = "CAT", .qmgr = "QM1", .object = "Q",
-             .objectType = 1, .retention = 99});
+    at::add({.severity = EV_SEVERITY_ERROR,
+             .text = "all of it",
+             .category = "CAT",
+             .qmgr = "QM1",
+             .object = "Q",
+             .objectType = 1,
+             .retention = 99});
     evAlertList->eventId = 12;
     evAlertList->streamId = 1;
     at::add({.severity = EV_SEVERITY_INFO, .time = kNow - 5, .text = "little"});
@@ -180,11 +187,26 @@ TEST_F(StoreTest, EveryGroupRoundTrips) {
     ASSERT_EQ(evAlertSave(&io_, text), 1) << text;
     EXPECT_EQ(dumpPcf(stored(EV_DQ_KIND_CONFIG)), dumpPcf(config));
     EXPECT_EQ(stored(EV_DQ_KIND_CONFIG), config);
-    EXPECT_EQ(dumpPcf(stored(EV_DQ_KIND_ALERTS)),
-              (Lines{"39312 {11", "  39373 1", "  39374 'all of it'", "  39375 30", "  39330 12", "  39337 1",
-                     "  39320 'CAT'", "  39377 L1767225600", "  39379 99", "  39376 'QM1'", "  39316 'Q'",
-                     "  39317 1", "}", "39312 {5", "  39373 2", "  39374 'little'", "  39375 10",
-                     "  39377 L1767225595", "  39379 1209600", "}"}));
+    EXPECT_EQ(dumpPcf(stored(EV_DQ_KIND_ALERTS)), (Lines{"39312 {11",
+                                                         "  39373 1",
+                                                         "  39374 'all of it'",
+                                                         "  39375 30",
+                                                         "  39330 12",
+                                                         "  39337 1",
+                                                         "  39320 'CAT'",
+                                                         "  39377 L1767225600",
+                                                         "  39379 99",
+                                                         "  39376 'QM1'",
+                                                         "  39316 'Q'",
+                                                         "  39317 1",
+                                                         "}",
+                                                         "39312 {5",
+                                                         "  39373 2",
+                                                         "  39374 'little'",
+                                                         "  39375 10",
+                                                         "  39377 L1767225595",
+                                                         "  39379 1209600",
+                                                         "}"}));
     EXPECT_EQ(stored(EV_DQ_KIND_ALERTS), alerts);
     EXPECT_EQ(evAlertCount, 2u);
     EXPECT_EQ(reinterpret_cast<QmgrEntry *>(CSTreeFirst(evQmgrTree))->alertCount, 1u);
@@ -195,8 +217,9 @@ TEST_F(StoreTest, AnAlertMessageWithoutAlertsIsStillVersionThree) {
     evAlertsChanged = 1;
     ASSERT_EQ(evAlertSave(&io_, text), 1) << text;
     EXPECT_EQ(evAlertsChanged.load(), 0);
-    const std::vector<uint8_t> expected = zt::fromHex("01000000 24000000 03000000 a1860100 01000000 01000000"
-                                                      "00000000 00000000 00000000");
+    const std::vector<uint8_t> expected = zt::fromHex(
+        "01000000 24000000 03000000 a1860100 01000000 01000000"
+        "00000000 00000000 00000000");
     const std::vector<uint8_t> m = stored(EV_DQ_KIND_ALERTS);
     EXPECT_TRUE(zt::bytesEqual(expected.data(), expected.size(), m.data(), m.size()));
 }
@@ -210,7 +233,8 @@ public:
     }
     ~Writer() { CSFreeMem(buffer_); }
     Writer &text(int32_t id, const std::string &value) {
-        MQPCFSetStringParm(&c_, MQCFT_STRING, id, value.data(), static_cast<int32_t>(value.size()), 0, 0, &cc_, &rc_);
+        MQPCFSetStringParm(&c_, MQCFT_STRING, id, value.data(), static_cast<int32_t>(value.size()), 0, 0,
+                           &cc_, &rc_);
         return *this;
     }
     Writer &number(int32_t id, int32_t value) {
@@ -218,8 +242,8 @@ public:
         return *this;
     }
     Writer &list(int32_t id, const std::vector<int32_t> &values) {
-        MQPCFSetParm(&c_, MQCFT_INTEGER_LIST, id, values.data(), static_cast<int32_t>(4 * values.size()), 0, &cc_,
-                     &rc_);
+        MQPCFSetParm(&c_, MQCFT_INTEGER_LIST, id, values.data(), static_cast<int32_t>(4 * values.size()), 0,
+                     &cc_, &rc_);
         return *this;
     }
     Writer &group(int32_t id) {
@@ -365,7 +389,8 @@ TEST_F(StoreTest, AnEmptyQueueGivesTheDefaultQueuesAndForgetsWhatNoMessageNamed)
 }
 
 TEST_F(StoreTest, ALongAlertListIsSavedWithoutItsTailAndOnlyThatReloads) {
-    for (int i = 0; i < 6; i++) at::add({.time = kNow - i, .text = "a fairly long alert text to fill the message"});
+    for (int i = 0; i < 6; i++)
+        at::add({.time = kNow - i, .text = "a fairly long alert text to fill the message"});
     char text[EV_CONFIG_TEXT] = "";
     ASSERT_EQ(evAlertSave(&io_, text), 1) << text;
     const size_t each = (stored(EV_DQ_KIND_ALERTS).size() - 36) / 6;
