@@ -235,7 +235,7 @@ void noStorage(const char *text) {
     evOutput(EV_OUT_ERROR, text, -1, 1);
 }
 
-bool named(const std::vector<const StreamDef *> &names, const StreamDef *def) {
+bool named(const std::vector<StreamDef *> &names, const StreamDef *def) {
     for (const StreamDef *n : names)
         if (n == def) return true;
     return false;
@@ -395,6 +395,11 @@ int evCfgParseStream(PcfCursor *cursor, CfgLoadNames *names) {
         if (read.retIntvl == 0)
             read.retIntvl = read.type == STREAM_TYPE_EVENTS ? STREAM_RETAIN_EVENTS : STREAM_RETAIN_STATS;
     }
+    // Two definitions with one id would store into each other's blobs: the later one is passed over.
+    for (const StreamDef *n : names->streams)
+        if (read.streamId && n->streamId == read.streamId &&
+            (n->type != read.type || std::strcmp(n->name, read.name)))
+            return 1;
     StreamDef *def = evStreamDefine(read.name, -1, read.type, 0, read.streamId);
     if (!def) return 0;
     StreamDef *next = def->next;
@@ -409,7 +414,7 @@ int evCfgParseStream(PcfCursor *cursor, CfgLoadNames *names) {
     return 1;
 }
 
-int evCfgParseQmgr(PcfCursor *cursor) {
+int evCfgParseQmgr(PcfCursor *cursor, const CfgLoadNames *names) {
     QmgrEntry read{};
     const uint8_t *ids = nullptr;
     int32_t idCount = 0;
@@ -451,7 +456,12 @@ int evCfgParseQmgr(PcfCursor *cursor) {
         for (EvCounter &c : qmgr->counters) c.atConnect = c.committed = c.current;
     }
     for (int32_t i = 0; i < idCount; i++) {
-        StreamDef *def = evStreamDefFindById(mqiGetU32(ids, 4 * static_cast<size_t>(i)));
+        // Among the definitions this load named (a leftover of a backed-out unit goes at its end);
+        // id 0 is the string pool's own.
+        const uint32_t streamId = mqiGetU32(ids, 4 * static_cast<size_t>(i));
+        StreamDef *def = streamId == 0 ? evStreamDefFindById(0) : nullptr;
+        for (StreamDef *n : names->streams)
+            if (!def && n->streamId == streamId) def = n;
         if (!def) continue;  // a definition deleted since
         bool present = false;
         for (const Stream *s = qmgr->streams; s && !present; s = s->next) present = s->definition == def;

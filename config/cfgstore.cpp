@@ -401,7 +401,7 @@ int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
                 ok = evCfgParseStream(&cursor, &names);
                 break;
             case HLV_ATTR_QMS_GROUP:
-                ok = evCfgParseQmgr(&cursor);
+                ok = evCfgParseQmgr(&cursor, &names);
                 break;
             default:
                 ok = cfgReadGroup(&cursor, [](int32_t, int32_t, void *, int32_t, int32_t) {});

@@ -162,7 +162,7 @@ int32_t cfgWriteSettings(PcfCursor *cursor);
 
 // What a configuration load named, so that the rest can be freed at its end.
 struct CfgLoadNames {
-    std::vector<const StreamDef *> streams;
+    std::vector<StreamDef *> streams;
     std::vector<const EmitterDef *> emitters;
 };
 // The group readers: each reads the members of the group the cursor has just entered, up to its
@@ -170,7 +170,7 @@ struct CfgLoadNames {
 int evCfgParseEventQueue(PcfCursor *cursor);
 int evCfgParseEmitter(PcfCursor *cursor, CfgLoadNames *names);
 int evCfgParseStream(PcfCursor *cursor, CfgLoadNames *names);
-int evCfgParseQmgr(PcfCursor *cursor);
+int evCfgParseQmgr(PcfCursor *cursor, const CfgLoadNames *names);
 // Reads one alert group into a zeroed template.
 int evCfgParseAlert(PcfCursor *cursor, AlertTemplate *alert);
 // Walks the members of the group the cursor has just entered up to its end, skipping nested

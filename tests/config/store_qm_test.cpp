@@ -28,7 +28,9 @@ protected:
         at::AlertTest::SetUp();
         ASSERT_TRUE(qm_.ok());
         ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &raw_), 0);
-        ASSERT_EQ(qm_.mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n"), 0);
+        ASSERT_EQ(
+            qm_.mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n"),
+            0);
         wrap_ = std::make_unique<zt::MqiWrapper>(raw_);
         ASSERT_TRUE(connect());
         errors().clear();
@@ -58,8 +60,8 @@ protected:
         wrap_->table()->MQCONN(name, &hconn_, &cc, &rc);
         MQOD od = MQOD_DEFAULT;
         qmt::setText(od.ObjectName, 48, kDataQueue);
-        wrap_->table()->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE, &hobj_,
-                               &cc, &rc);
+        wrap_->table()->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE,
+                               &hobj_, &cc, &rc);
         io_ = EvStreamIo{wrap_->table(), hconn_, hobj_, 0, 100, io_.unit + 1};
         return cc == MQCC_OK;
     }
@@ -107,8 +109,8 @@ protected:
             MQGMO gmo = MQGMO_DEFAULT;
             gmo.Options = options;
             MQLONG length = 0;
-            raw_.MQGET(hconn_, h, &s.md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
-                       &rc);
+            raw_.MQGET(hconn_, h, &s.md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length,
+                       &cc, &rc);
             if (cc == MQCC_FAILED) break;
             s.data.assign(buffer.begin(), buffer.begin() + length);
             if (s.md.CorrelId[0] == kind) out.push_back(s);
@@ -125,8 +127,8 @@ protected:
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
         MQLONG cc = 0, rc = 0;
-        raw_.MQPUT(hconn_, hobj_, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<uint8_t *>(data.data()),
-                   &cc, &rc);
+        raw_.MQPUT(hconn_, hobj_, &md, &pmo, static_cast<MQLONG>(data.size()),
+                   const_cast<uint8_t *>(data.data()), &cc, &rc);
         ASSERT_EQ(cc, MQCC_OK) << rc;
     }
 
@@ -282,17 +284,19 @@ protected:
         gmo.MsgHandle = hmsg;
         std::vector<uint8_t> buffer(65536);
         MQLONG length = 0;
-        raw_.MQGET(subscriber_, subQueue_, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length,
-                   &cc, &rc);
-        std::string out = cc == MQCC_FAILED ? "none " + std::to_string(rc)
-                                            : std::to_string(mqiGetI32(buffer.data(), offsetof(MQCFH, Command)));
+        raw_.MQGET(subscriber_, subQueue_, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(),
+                   &length, &cc, &rc);
+        std::string out = cc == MQCC_FAILED
+                              ? "none " + std::to_string(rc)
+                              : std::to_string(mqiGetI32(buffer.data(), offsetof(MQCFH, Command)));
         if (cc != MQCC_FAILED) {
             MQIMPO impo = MQIMPO_DEFAULT;
             MQCHARV nv = qmt::charv("Severity");
             MQPD pd = MQPD_DEFAULT;
             MQLONG type = MQTYPE_AS_SET, value = 0, dataLength = 0;
             raw_.MQINQMP(subscriber_, hmsg, &impo, &nv, &pd, &type, 4, &value, &dataLength, &cc, &rc);
-            out += cc == MQCC_OK && type == MQTYPE_INT32 ? " Severity=" + std::to_string(value) : " no property";
+            out +=
+                cc == MQCC_OK && type == MQTYPE_INT32 ? " Severity=" + std::to_string(value) : " no property";
         }
         MQDMHO dmho = MQDMHO_DEFAULT;
         raw_.MQDLTMH(subscriber_, &hmsg, &dmho, &cc, &rc);
