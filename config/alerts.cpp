@@ -10,7 +10,7 @@
 #include "config/internal.h"
 
 AlertDef *evAlertList = nullptr;
-uint32_t evAlertCount = 0;
+std::atomic<uint32_t> evAlertCount{0};
 std::atomic<int32_t> cslEventFunctionFlag{0};
 
 namespace {
@@ -57,7 +57,7 @@ void count(AlertDef *alert) {
 void uncount(AlertDef *alert) {
     if (!alert->counted) return;
     alert->counted = 0;
-    if (evAlertCount) evAlertCount--;
+    if (evAlertCount.load()) evAlertCount--;
     QmgrEntry *qmgr = findQmgr(alert->qmgr);
     if (qmgr && qmgr->alertCount) qmgr->alertCount--;
 }
@@ -335,7 +335,7 @@ void evAlertFreeAll() {
         alert = next;
     }
     evAlertList = listTail = nullptr;
-    evAlertCount = 0;
+    evAlertCount.store(0);
     cfgTimedDropAllAlerts();
     CSRecursiveGuard structure(gStructureLock);
     for (CSTree *node = CSTreeFirst(evQmgrTree); node; node = node->next)

@@ -457,7 +457,9 @@ extern std::atomic<int32_t> cslEventFunctionFlag;
 // released (the publication suspends set C, whose running command may be waiting for that lock).
 
 extern AlertDef *evAlertList;  // the head; walk it under gAlertLock
-extern uint32_t evAlertCount;  // ALERTCT: the alerts counted (an alert waiting for its event is not)
+// ALERTCT: the alerts counted (not one waiting for its event); changed under gAlertLock, read by the
+// status line without it.
+extern std::atomic<uint32_t> evAlertCount;
 
 // evAlertAdd flags: the mode in the low four bits, then the options.
 inline constexpr uint32_t EV_ALERT_MODE = 0xF;

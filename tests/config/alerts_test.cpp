@@ -106,7 +106,7 @@ TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
     EXPECT_EQ(ct::changeLines()[0].rfind("REMOVE EVALERT(2) TEXT('Data Queue is 'high' at 90", 0), 0u);
     EXPECT_EQ(ct::changeLines()[1].rfind("ADD EVALERT(2) TEXT('Data Queue is 'high' at 95", 0), 0u);
     EXPECT_EQ(listed(), (Lines{"2:Data Queue is 'high' at 95 of 100 messages.", "1:other"}));
-    EXPECT_EQ(evAlertCount, 2u);
+    EXPECT_EQ(evAlertCount.load(), 2u);
     EXPECT_EQ(at::expiryItems(), 2u);  // the replaced alert's item went with it
 }
 
@@ -139,12 +139,12 @@ TEST_F(AlertsTest, AHookRaisedAlertIsCountedAndPublishedOnlyWhenLinked) {
         ASSERT_EQ(evAlertAdd(&t.alert, EV_ALERT_PUBLISH, nullptr, text), 1);
     }
     cslEventFunctionFlag = 0;
-    EXPECT_EQ(evAlertCount, 0u);
+    EXPECT_EQ(evAlertCount.load(), 0u);
     EXPECT_EQ(evAlertsChanged.load(), 0);
     EXPECT_TRUE(published().empty());
 
     evAlertLinkRaised(42, qm1, stream->streamId, 7);
-    EXPECT_EQ(evAlertCount, 1u);
+    EXPECT_EQ(evAlertCount.load(), 1u);
     EXPECT_EQ(qm1->alertCount, 1u);
     EXPECT_EQ(evAlertsChanged.load(), 1);
     ASSERT_EQ(published(), (Lines{"9021 #2"}));
@@ -157,7 +157,7 @@ TEST_F(AlertsTest, AHookRaisedAlertIsCountedAndPublishedOnlyWhenLinked) {
     // The unlinked one goes without a count to give back; the linked one gives back both.
     EXPECT_EQ(evAlertRemoveMatching("", 0, nullptr, 0, nullptr, 0, nullptr, 0, 0), 1);
     EXPECT_EQ(evAlertRemoveMatching("*", -1, nullptr, 0, "QM1", -1, nullptr, 0, 0), 1);
-    EXPECT_EQ(evAlertCount, 0u);
+    EXPECT_EQ(evAlertCount.load(), 0u);
     EXPECT_EQ(qm1->alertCount, 0u);
     EXPECT_EQ(published(), (Lines{"9021 #2", "9014 #1", "9014 #2"}));
 }
@@ -171,7 +171,7 @@ TEST_F(AlertsTest, RemovalChecksMembershipBeforeReadingAndSparesAnAlertInExpiry)
     EXPECT_EQ(evAlertRemove(alert, 1, 1), 1);
     EXPECT_EQ(evAlertRemove(alert, 1, 1), 0);  // freed: only its address is compared
     EXPECT_EQ(at::expiryItems(), 0u);
-    EXPECT_EQ(evAlertCount, 0u);
+    EXPECT_EQ(evAlertCount.load(), 0u);
 }
 
 // ---- Publication ----

@@ -208,7 +208,7 @@ TEST_F(StoreTest, EveryGroupRoundTrips) {
                                                          "  39379 1209600",
                                                          "}"}));
     EXPECT_EQ(stored(EV_DQ_KIND_ALERTS), alerts);
-    EXPECT_EQ(evAlertCount, 2u);
+    EXPECT_EQ(evAlertCount.load(), 2u);
     EXPECT_EQ(reinterpret_cast<QmgrEntry *>(CSTreeFirst(evQmgrTree))->alertCount, 1u);
 }
 

@@ -89,7 +89,7 @@ TEST_F(TimedTest, AnAlertExpiresAtItsTimePlusRetentionAfterOneHookCallUnlessSyst
         expected.insert(expected.end() - 2, {"suspend C", "resume C"});
         EXPECT_EQ(calls, expected);
         EXPECT_EQ(published(), (Lines{"9014 #1"}));
-        EXPECT_EQ(evAlertCount, 0u);
+        EXPECT_EQ(evAlertCount.load(), 0u);
         EXPECT_EQ(at::expiryItems(), 0u);
     }
 }
@@ -136,7 +136,7 @@ TEST_F(TimedTest, AMemoryDropDuringTheHookLeavesTheAlertToItsThread) {
     EXPECT_TRUE(listed().empty());
     EXPECT_TRUE(topic().puts.empty());
     EXPECT_TRUE(ct::changeLines().empty());
-    EXPECT_EQ(evAlertCount, 0u);
+    EXPECT_EQ(evAlertCount.load(), 0u);
 }
 
 // Fault 4: the drop takes the expiry items with it, so no stale item can expire a later alert (at a

@@ -20,7 +20,8 @@ void check(bool condition) {
 
 void checkModel() {
     for (const AlertDef *a = evAlertList; a && a->next; a = a->next)
-        check(a->severity > a->next->severity || (a->severity == a->next->severity && a->time >= a->next->time));
+        check(a->severity > a->next->severity ||
+              (a->severity == a->next->severity && a->time >= a->next->time));
     for (CSTree *n = CSTreeFirst(evQmgrTree); n; n = n->next)
         for (const Stream *s = reinterpret_cast<QmgrEntry *>(n)->streams; s; s = s->next)
             check(s->definition && evStreamDefFindById(s->streamId) == s->definition);
