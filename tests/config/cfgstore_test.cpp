@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "alerts_testing.h"
-#include "streams/fakedq.h"
+#include "tests/streams/fakedq.h"
 
 namespace {
 
@@ -181,6 +181,7 @@ TEST_F(StoreTest, EveryGroupRoundTrips) {
     ASSERT_EQ(evAlertLoad(&io_), 1);
     EXPECT_EQ(evConfigLoadedChanged.load(), 0);
     EXPECT_EQ(at::listed(), (Lines{"1:all of it", "2:little"}));
+    EXPECT_EQ(at::expiryItems(), 2u);                         // one each: the drop took the earlier items
     EXPECT_EQ(evFindEmitterDef("E2", -1)->singleRecord, 1u);  // derived, as DEFINE EVEMIT does
     EXPECT_EQ(evFindEmitterDef("E1", -1)->singleRecord, 1u);
     save();
