@@ -35,3 +35,26 @@ inline constexpr size_t EV_DATE_TIME_TEXT = 25;
 // (asctime's form without its newline; a year of more than four digits is cut off at 24). 1, or 0
 // (text empty) when the time has no calendar date.
 int evLocalDateTimeText(int64_t time, char text[EV_DATE_TIME_TEXT]);
+
+// ---------------------------------------------------------------------------------------------
+// Random-access files (file.cpp): the record files of the client channel tables. Every file call
+// goes through one replaceable table, as the clock does, so that tests and fuzz targets can run
+// the callers on a file in memory. Results are 0 or the OS error code (an errno value).
+
+using CSFileHandle = int64_t;
+
+struct CSFileOps {
+    // Read and write, created when missing; *created is 1 when this call made the file. Writes go
+    // through to the device before they return.
+    int (*openUpdate)(const char *path, CSFileHandle *file, int *created);
+    int (*openRead)(const char *path, CSFileHandle *file);  // an existing file, read only
+    // Up to length bytes at offset; *got is less than length only when the file ended first.
+    int (*readAt)(CSFileHandle file, uint64_t offset, void *buffer, size_t length, size_t *got);
+    int (*writeAt)(CSFileHandle file, uint64_t offset, const void *buffer, size_t length);  // all or error
+    int (*size)(CSFileHandle file, uint64_t *size);
+    int (*close)(CSFileHandle file);
+    int (*remove)(const char *path);
+};
+extern const CSFileOps CSRealFileOps;                 // the operating system's files
+const CSFileOps *CSSetFileOps(const CSFileOps *ops);  // installs (null: real); returns previous
+const CSFileOps *CSGetFileOps();                      // the table installed now
