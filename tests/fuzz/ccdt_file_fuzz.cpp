@@ -1,0 +1,84 @@
+// Fuzz target: arbitrary bytes as a channel table file on the in-memory file table. Read-only: a key
+// walk, reads by mode, the CRL and OCSP records; then in update mode an insert, a replace and a
+// delete. Whatever the bytes, every call must return (no walk may spin) and stay in its buffers.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "ccdt/ccdt.h"
+#include "tests/testing/memfile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+namespace {
+
+constexpr const char *kPath = "fuzz.tab";
+
+uint8_t keyOf(uint8_t *key, const char *name) {
+    std::memset(key, ' ', CCDT_KEY_LENGTH);
+    std::memcpy(key, name, std::strlen(name));
+    return key[0];
+}
+
+void readOnly(ccdtRecFile *handle) {
+    uint8_t key[CCDT_KEY_LENGTH];
+    std::memset(key, ' ', sizeof key);
+    uint8_t buffer[512];
+    for (int i = 0; i < 1000; i++) {
+        uint32_t length = sizeof buffer;
+        int rc = ccdtRecRead(handle, key, buffer, &length, CCDT_READ_NEXT);
+        if (rc != CCDT_RC_OK && rc != CCDT_RC_TRUNCATED) break;
+        std::memcpy(key, handle->currentKey, sizeof key);
+    }
+    for (int mode : {CCDT_READ_EXACT, CCDT_READ_CRL, CCDT_READ_OCSP}) {
+        for (const char *name : {"A", "SYSTEM.DEF.CLNTCONN", CCDT_CRL_KEY, CCDT_OCSP_KEY}) {
+            uint32_t length = sizeof buffer;
+            keyOf(key, name);
+            (void)ccdtRecRead(handle, key, buffer, &length, mode);
+        }
+    }
+    uint32_t count = 0, list = 0;
+    static ccdtCrlSlot slots[CCDT_CRL_MAX_SLOTS];
+    int64_t time = 0;
+    char text[CCDT_TEXT_LENGTH], url[CCDT_URL_LENGTH], message[256];
+    (void)ccdtReadCrlData(handle, &count, slots, &time, text, &list);
+    (void)ccdtReadOcspData(handle, &count, url, &time, text, message, sizeof message);
+}
+
+void update(ccdtRecFile *handle) {
+    uint8_t record[300];
+    std::memset(record, 'r', sizeof record);
+    keyOf(record, "FUZZ.NEW");
+    (void)ccdtRecWrite(handle, record, 60);
+    uint8_t key[CCDT_KEY_LENGTH];
+    uint8_t buffer[64];
+    uint32_t length = sizeof buffer;
+    keyOf(key, "A");
+    if (ccdtRecRead(handle, key, buffer, &length, CCDT_READ_AT) <= CCDT_RC_TRUNCATED && handle->current) {
+        std::memcpy(record, handle->currentKey, CCDT_KEY_LENGTH);
+        (void)ccdtRecReplace(handle, record, sizeof record);
+    }
+    length = sizeof buffer;
+    keyOf(key, "FUZZ.NEW");
+    if (ccdtRecRead(handle, key, buffer, &length, CCDT_READ_EXACT) == CCDT_RC_OK)
+        (void)ccdtRecDelete(handle, key, CCDT_KEY_LENGTH);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 1 << 16) return 0;
+    zt::MemFiles files;
+    files.put(kPath, std::string(reinterpret_cast<const char *>(data), size));
+    ccdtRecFile *handle = nullptr;
+    if (ccdtRecOpen(kPath, 0, &handle, nullptr, 0) == CCDT_RC_OK) {
+        readOnly(handle);
+        (void)ccdtRecClose(handle);
+    }
+    if (ccdtRecOpen(kPath, 1, &handle, nullptr, 0) == CCDT_RC_OK) {
+        update(handle);
+        readOnly(handle);
+        (void)ccdtRecClose(handle);
+    }
+    return 0;
+}
