@@ -48,6 +48,21 @@ TEST(RecOpen, RefusesWhatIsNotARecordFile) {
     }
 }
 
+TEST(RecOpen, OsErrorsOfTheOpenAreNoFileOrPassedOn) {
+    struct Case {
+        int error, rc;
+    } cases[] = {{ENOENT, CCDT_RC_NO_FILE}, {ENOTDIR, CCDT_RC_NO_FILE},      {EACCES, CCDT_RC_NO_FILE},
+                 {EPERM, CCDT_RC_NO_FILE},  {ENAMETOOLONG, CCDT_RC_NO_FILE}, {EMFILE, EMFILE}};
+    for (const Case &c : cases) {
+        for (int mode : {0, 1}) {
+            MemTable t;
+            t.files.put(kPath, kNewFile);
+            t.files.failOpen(c.error);
+            EXPECT_EQ(t.open(mode), c.rc) << c.error << " mode " << mode;
+        }
+    }
+}
+
 TEST(RecOpen, CreatedFileThatCannotBeInitialisedIsRemoved) {
     MemTable t;
     t.files.failWrite(1, ENOSPC);
