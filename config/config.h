@@ -73,6 +73,7 @@ struct EvSettings {
     std::atomic<int32_t> stormInterval;            // STORMINT, seconds
     // Owned by the engine.
     std::atomic<int64_t> startTime;        // STARTTI
+    char startTimeText[EV_DATE_TIME_TEXT];  // STARTTI as the C run-time's text; written once at start
     std::atomic<int64_t> connectTime;      // CONNTI
     std::atomic<int32_t> deadQueueReopen;  // DEADQ changed: the intake opens the dead-letter queue anew
 };

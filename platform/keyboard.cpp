@@ -13,11 +13,16 @@ namespace {
 
 struct termios savedMode;
 std::atomic<bool> rawMode{false};
+std::atomic<EvKeySource> keySource{nullptr};
 
 }  // namespace
 
+EvKeySource evSetKeySource(EvKeySource source) {
+    return keySource.exchange(source);
+}
+
 int32_t evKeyboardOpen() {
-    if (rawMode.load()) return 1;
+    if (keySource.load() != nullptr || rawMode.load()) return 1;
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedMode) != 0) return 0;
     struct termios raw = savedMode;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // signals (Ctrl-C) stay as they are
@@ -38,6 +43,7 @@ void evKeyboardClose() {
 }
 
 int32_t evKeyRead(int32_t wait) {
+    if (EvKeySource source = keySource.load()) return source(wait);
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
     int ready;
     do {

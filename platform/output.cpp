@@ -91,6 +91,15 @@ void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLo
     if (toLog) logWrite(nullptr, category, text, static_cast<int64_t>(n));
 }
 
+void evConsolePrint(int32_t stream, const char *text, int64_t length) {
+    if (text == nullptr) return;
+    size_t n = length < 0 ? strlen(text) : static_cast<size_t>(length);
+    CSRecursiveGuard guard(gLogConsoleLock);
+    evEraseStatusLine(0);
+    evConsoleWrite(stream, text, n);
+    evConsoleFlush(stream);
+}
+
 void evOutputF(uint32_t category, uint32_t toLog, const char *format, ...) {
     char text[4096];
     va_list args;

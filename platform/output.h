@@ -69,6 +69,11 @@ struct EvConsoleSink {
 // Installs a sink (null restores the process's own streams); returns the one it replaces.
 const EvConsoleSink *evSetConsoleSink(const EvConsoleSink *sink);
 
+// Writes text as it is (no line end added) to standard output (1) or standard error (2), wiping
+// the status line first, and flushes it; also in background mode (start-up lines and the usage
+// text). length -1: the text is NUL-terminated.
+void evConsolePrint(int32_t stream, const char *text, int64_t length);
+
 // ---------------------------------------------------------------------------------------------
 // Console output and status line. All of it runs under the log and console lock.
 
@@ -130,6 +135,11 @@ void evKeyboardClose();
 // The next key, or 0 when none is waiting (wait 0); wait 1 waits for one. -1 at the end of the
 // input, which no wait outlasts.
 int32_t evKeyRead(int32_t wait);
+
+// Tests put a source of keys in place of standard input (null restores it); evKeyRead then asks
+// the source, and evKeyboardOpen leaves the terminal alone. Returns the source it replaces.
+using EvKeySource = int32_t (*)(int32_t wait);
+EvKeySource evSetKeySource(EvKeySource source);
 
 // ---------------------------------------------------------------------------------------------
 // Worker pool: posted items run in posting order on threads started on demand.

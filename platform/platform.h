@@ -58,3 +58,14 @@ struct CSFileOps {
 extern const CSFileOps CSRealFileOps;                 // the operating system's files
 const CSFileOps *CSSetFileOps(const CSFileOps *ops);  // installs (null: real); returns previous
 const CSFileOps *CSGetFileOps();                      // the table installed now
+
+// ---------------------------------------------------------------------------------------------
+// The process (process.cpp).
+
+// The folder of the program's own file (/proc/self/exe) without a trailing '/': 1, or 0 with out
+// empty when it cannot be had or does not fit in size bytes.
+int evProgramFolder(char *out, size_t size);
+// The current folder: 1, or 0 with out empty.
+int evCurrentFolder(char *out, size_t size);
+// SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
+void evHandleTermination();

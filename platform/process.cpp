@@ -1,0 +1,62 @@
+// The process itself: where its program file lives, its current folder, and the signals a service
+// manager or a closed pipe sends it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+void onTerminate(int) {
+    // The orderly end, as the 'Q' 'Y' keys give it; a lock-free atomic store is safe here.
+    evEndFlag.store(1);
+}
+
+// Copies text[0..length) into out as a NUL-terminated text: 1, or 0 (out empty) when it does not fit.
+int copyOut(const char *text, size_t length, char *out, size_t size) {
+    if (size == 0) return 0;
+    if (length >= size) {
+        out[0] = '\0';
+        return 0;
+    }
+    memcpy(out, text, length);
+    out[length] = '\0';
+    return 1;
+}
+
+int none(char *out, size_t size) {
+    if (size > 0) out[0] = '\0';
+    return 0;
+}
+
+}  // namespace
+
+int evProgramFolder(char *out, size_t size) {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof path - 1) return none(out, size);
+    path[n] = '\0';
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) return none(out, size);
+    // The root folder keeps its '/'; any other loses the trailing one.
+    size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    return copyOut(path, length, out, size);
+}
+
+int evCurrentFolder(char *out, size_t size) {
+    char path[4096];
+    if (getcwd(path, sizeof path) == nullptr) return none(out, size);
+    return copyOut(path, strlen(path), out, size);
+}
+
+void evHandleTermination() {
+    struct sigaction action {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    // A reader that went away must end a write with EPIPE, not the process.
+    signal(SIGPIPE, SIG_IGN);
+}
