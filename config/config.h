@@ -72,10 +72,10 @@ struct EvSettings {
     std::atomic<int32_t> stormThreshold;           // STORMTHR
     std::atomic<int32_t> stormInterval;            // STORMINT, seconds
     // Owned by the engine.
-    std::atomic<int64_t> startTime;        // STARTTI
+    std::atomic<int64_t> startTime;         // STARTTI
     char startTimeText[EV_DATE_TIME_TEXT];  // STARTTI as the C run-time's text; written once at start
-    std::atomic<int64_t> connectTime;      // CONNTI
-    std::atomic<int32_t> deadQueueReopen;  // DEADQ changed: the intake opens the dead-letter queue anew
+    std::atomic<int64_t> connectTime;       // CONNTI
+    std::atomic<int32_t> deadQueueReopen;   // DEADQ changed: the intake opens the dead-letter queue anew
 };
 static_assert(std::is_standard_layout_v<EvSettings>);
 extern EvSettings evSettings;

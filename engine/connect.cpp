@@ -1,0 +1,108 @@
+// The connect and disconnect sequences as the start-up, the retry step and the shutdown see them:
+// each runs on a worker, one at a time by the connecting and disconnecting flags. The connection
+// sets themselves (MQCONNX, the event handler, consumers, MQDISC) and the initialisation of a
+// connection slot in at evConnectSets, evDisconnectSets and evFreeAll.
+#include <cstring>
+
+#include "engine/internal.h"
+
+namespace {
+
+std::atomic<const EvSequences *> testSequences{nullptr};
+
+const EvSequences kOwnSequences = {evConnectWork, evDisconnectThread};
+
+// Step 3 of the connect: the MQ library into its function table. 1, or 0 with the reason recorded.
+int loadLibraries() {
+    MQIFunctionTable *table = evStart.client ? &evMQClientTable : &evMQServerTable;
+    int32_t result = MQLoadLibrary(evStart.client ? "mqic" : "mqm", table);
+    // The state side of a separate state queue manager always binds locally.
+    if (result == 0 && evStart.separateState && evStart.client) {
+        result = MQLoadLibrary("mqm", &evMQServerTable);
+        if (result != 0) table = &evMQServerTable;
+    }
+    if (result == 0) return 1;
+    evOutputF(EV_OUT_ERROR, 1, "Can not find the MQ %s library on this machine. errno(%d)",
+              table == &evMQClientTable ? "client" : "bindings", result);
+    evLastReason.store(2012);  // MQRC_ENVIRONMENT_ERROR
+    return 0;
+}
+
+bool anyConnected() {
+    static constexpr EvConnSlot kSlots[] = {EV_CONN_C_EVENT, EV_CONN_C_STATE, EV_CONN_E_EVENT, EV_CONN_E_STATE};
+    for (EvConnSlot slot : kSlots)
+        if (evConnHandles[slot].load() != -1) return true;
+    return false;
+}
+
+}  // namespace
+
+const EvSequences *evSequences() {
+    const EvSequences *sequences = testSequences.load();
+    return sequences != nullptr ? sequences : &kOwnSequences;
+}
+
+const EvSequences *evSetSequences(const EvSequences *sequences) {
+    return testSequences.exchange(sequences);
+}
+
+int evConnectSets() {
+    // The connection sets are not built yet: no queue manager can be reached.
+    evLastReason.store(2012);  // MQRC_ENVIRONMENT_ERROR
+    return 0;
+}
+
+int evInitialiseConnection() {
+    return 0;
+}
+
+void evDisconnectSets() {
+    for (auto &handle : evConnHandles) handle.store(-1);
+}
+
+int evFreeAll(int32_t reconnect) {
+    (void)reconnect;
+    cfgFreeModel(1);
+    return 1;
+}
+
+void evConnectWork(WorkItem *) {
+    evLoadedRecords.store(0);
+    evRunState.ready.store(0);
+    bool done = evFreeAll(1) && loadLibraries() && evConnectSets();
+    if (done) {
+        evSettings.connectTime.store(evClockNow());
+        evRetryRefill();
+        evRunState.qmgrEnding.store(0);
+        done = evInitialiseConnection() != 0;
+    }
+    if (!done) evDisconnectThread(nullptr);
+    // The retry wait counts from the end of the attempt.
+    evRetryMarkAttempt(evClockNow());
+    evRunState.connecting.store(0);
+}
+
+void evStopAndDisconnect(int32_t) {
+    if (evConnHandles[EV_CONN_C_EVENT].load() == -1 && evConnHandles[EV_CONN_E_EVENT].load() == -1 &&
+        evConnHandles[EV_CONN_E_STATE].load() == -1 && evConnHandles[EV_CONN_E_STATEN].load() == -1)
+        return;
+    if (evRunState.disconnecting.exchange(1) != 0) return;
+    WorkItem item{};
+    item.function = evSequences()->disconnect;
+    if (evWorkPost(&item) != 0) evRunState.disconnecting.store(0);
+}
+
+void evDisconnectThread(WorkItem *) {
+    if ((MQTableLoaded(&evMQServerTable) || MQTableLoaded(&evMQClientTable)) && anyConnected()) {
+        evOutput(EV_OUT_PROGRESS, "Disconnect sequence", -1, 1);
+        evDisconnectSets();
+        if (evServices.callHook != nullptr) {
+            CSRecursiveGuard guard(gScriptLock);
+            evServices.callHook(EV_HOOK_DISCONNECTED, nullptr);
+        }
+        evOutput(EV_OUT_PROGRESS, "Disconnect complete", -1, 1);
+    }
+    CSRecursiveGuard guard(gStructureLock);
+    evRunState.connected.store(0);
+    evRunState.disconnecting.store(0);
+}

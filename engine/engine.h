@@ -1,0 +1,272 @@
+// Event processing engine: the program's start-up settings and options, its retry schemes, the
+// one-second main loop and the orderly shutdown, and the slots through which the subsystems built
+// after the engine (script, console, command server, emitters, statistics) are reached.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "config/config.h"
+#include "expr/expr.h"
+#include "mqi/mqi.h"
+#include "platform/platform.h"
+#include "streams/streams.h"
+
+// ---------------------------------------------------------------------------------------------
+// Start-up settings: what the environment and the command line give. Text values are copied;
+// user identifiers and passwords point into the argument vector, which outlives the program's run.
+
+inline constexpr size_t EV_QMGR_NAME_MAX = 48;
+inline constexpr size_t EV_SCRIPT_PATH_MAX = 300;
+inline constexpr size_t EV_LOG_ROOT_MAX = 1024;
+
+// Suppression bits: options left out of MQCNO (accounting 0x2000 and 0x8000, activity trace).
+inline constexpr uint32_t EV_SUPPRESS_ACCOUNTING = 0xA000;
+inline constexpr uint32_t EV_SUPPRESS_ACTIVITY_TRACE = 0x10000000;
+
+struct EvQmgrOption {
+    char name[EV_QMGR_NAME_MAX + 1];
+    const char *userId;    // -u, or null
+    const char *password;  // -U, or null
+};
+
+struct EvStartSettings {
+    EvQmgrOption event;  // -m
+    EvQmgrOption state;  // -s; the event queue manager's name when -s is not given
+    int32_t separateState;
+    int32_t eventGiven;
+    int32_t background;  // -b or -k
+    int32_t service;     // -k
+    int32_t debugMode;   // -!
+    int32_t client;      // -l
+    int32_t maxCommandLevel;
+    int32_t maxZosCommandLevel;
+    char replyPrefix[EV_QMGR_NAME_MAX + 1];  // -p
+    char modelQueue[EV_QMGR_NAME_MAX + 1];   // -q
+    char scriptPath[EV_SCRIPT_PATH_MAX + 1];  // -f
+    char logRoot[EV_LOG_ROOT_MAX];            // -L, ZUNT_LOG_PATH, else the program's folder
+    int32_t heartbeat;                        // ZUNT_LOG_HB, seconds; 0 writes none
+    const char *retryText;                    // -r
+    const char *verboseLetters;               // -v, or null: replaces evDebugFlags
+    uint32_t debugOptions;                    // -D letters, added to evDebugOptions
+    int32_t sendEachItem;                     // -D C
+    int32_t scriptTrace;                      // -D t
+    int32_t statsCommandLevel;                // -D c<n>; 0 when not given
+    uint32_t connectSuppress;                 // -o A and -o T
+    int32_t absorbGrace;                      // -o g
+    int32_t absorbSweep;                      // -o s
+    int32_t absorbCheck;                      // -o c
+    int32_t absorbSweepDisabled;              // -o S
+    int32_t heldBinThreshold;                 // -o w
+    int32_t statusCopy;                       // -o r
+    int32_t emitFailDelay;                    // -o e
+    int32_t emitFailDelayMax;                 // -o E
+};
+
+// What the program reads of its surroundings; null where a value is absent.
+struct EvEnvironment {
+    const char *logHeartbeat;   // ZUNT_LOG_HB
+    const char *logPath;        // ZUNT_LOG_PATH
+    const char *programFolder;  // the folder of the program's file
+    const char *currentFolder;  // replaces a log root of "."
+};
+
+// Room for evParseCommandLine's error text: a message and the usage text.
+inline constexpr size_t EV_OPTION_ERROR_MAX = 2048;
+
+// The settings the environment and the arguments give (argument 0 is the program's name): 1, or 0
+// with the text to print on standard error (the message, and the usage text where it belongs).
+int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *environment,
+                       EvStartSettings *settings, char *errorText, size_t errorSize);
+
+// The usage text, line by line, as printed on standard error.
+void evUsageText(char *text, size_t size);
+
+// Reads an integer as atoi does (blanks, a sign, the digits up to the first non-digit), refusing
+// a value outside the 32-bit range: 1 with *value, 0 when it does not fit. *end (may be null) is
+// where reading stopped.
+int evReadInt(const char *text, int32_t *value, const char **end);
+
+// The settings of the run, set at start and read by every subsystem.
+extern EvStartSettings evStart;
+
+// ---------------------------------------------------------------------------------------------
+// What later subsystems read of the engine's settings.
+
+extern std::atomic<uint32_t> evConnectSuppress;  // MQCNO options left out; also once refused
+
+struct EvAbsorbSettings {
+    std::atomic<int32_t> grace{15};  // seconds; DEBUG AGGRGP changes it
+    std::atomic<int32_t> sweep{10};
+    std::atomic<int32_t> check{10};
+    std::atomic<int32_t> sweepDisabled{0};
+    std::atomic<int32_t> heldBinThreshold{10};  // "Window"
+    std::atomic<int32_t> emitFailDelay{5};
+    std::atomic<int32_t> emitFailDelayMax{300};
+    std::atomic<int32_t> statusCopy{2};  // -o r: COPY EVSTRMST
+};
+extern EvAbsorbSettings evAbsorb;
+
+// One statistics family: {stream type, MQ command, maximum portions per aggregation message}.
+struct AggrConfig {
+    int32_t streamType;
+    int32_t command;
+    int32_t maxPortions;
+};
+inline constexpr int EV_AGGR_FAMILIES = 5;
+extern AggrConfig evAggrConfig[EV_AGGR_FAMILIES];
+
+// Sweep bookkeeping and the aggregation state that statistics sets and the sync point reads.
+struct EvAggrState {
+    std::atomic<int64_t> nextDue{0};  // the next time bins fall due; 0 none
+    std::atomic<int64_t> lastMessage{0};
+    std::atomic<int64_t> lastSweep{0};
+    std::atomic<int64_t> lastSweepFailed{0};
+    std::atomic<int32_t> sweepPending{0};
+    std::atomic<int32_t> changed{0};      // aggregation dirty: the sync point hardens it
+    std::atomic<int32_t> binsExist{0};    // the sync point runs the absorb
+    std::atomic<uint32_t> binsCreated{0};  // compared by the absorb gate
+};
+extern EvAggrState evAggrState;
+
+// -D C (every response item sent at once), -D t (script statements traced), -D c<n> (the command
+// level that caps the statistics responses; 0 none).
+extern std::atomic<int32_t> evSendEachItem;
+extern std::atomic<int32_t> evScriptTrace;
+extern std::atomic<int32_t> evStatsCommandLevel;
+// The first start time of the process (the start time of the run is evSettings.startTime).
+extern std::atomic<int64_t> evFirstStartTime;
+
+// What the status line counts; raised by the intake, the command server and the alerts.
+struct EvActivityCounts {
+    std::atomic<int32_t> events{0};
+    std::atomic<int32_t> stats{0};  // the five statistics and accounting record counts together
+    std::atomic<int32_t> commands{0};
+    std::atomic<int32_t> alerts{0};
+};
+extern EvActivityCounts evActivity;
+
+// ---------------------------------------------------------------------------------------------
+// Slots of the subsystems built after the engine, filled by their install functions before evMain.
+// An empty slot means that subsystem is not built: no script loads nothing and runs no hook.
+
+enum EvHookKind : int32_t {
+    EV_HOOK_CONNECTED = 2,
+    EV_HOOK_DISCONNECTED = 3,
+    EV_HOOK_RETRY = 4,
+    EV_HOOK_ALERT_EXPIRY = 5,
+};
+
+struct EvServices {
+    // Script interpreter.
+    int (*loadScript)(const char *path);                      // LoadVEDRAFile: 1 loaded
+    int (*callRecordHook)(void *hookContext, int32_t type);   // cslCallRecordHook
+    int (*callHook)(int32_t kind, void *argument);            // cslCallHook, under the script lock
+    int (*sessionExists)();                                   // gSession is set
+    int (*endRequested)();                                    // the script asked the program to end
+    void (*setScriptDebug)(int32_t debugMode, int32_t trace);  // -!, '!' and -D t
+    const ExpOperator *(*findFunction)(void *functionTree, const char *name, size_t length);
+    int (*lookupKeyword)(const char *name, size_t length, uint16_t indicator);
+    // Command console.
+    int (*applyConfiguration)();
+    int (*issueMQCommand)(const char *text, int32_t length, int32_t kind, int32_t force, int32_t wait);
+    void (*endSession)();  // runs the script's ending hook
+    // Command server.
+    int (*processCommandMessage)(QmgrContext *context, void *message, int32_t length);
+    void (*closeReplyCache)(QmgrContext *context);
+    // Emitters and statistics: intake, harden, absorb and read-all.
+    int (*statsIntake)(QmgrContext *context, int32_t command, void *message, int32_t length);
+    int (*aggrHarden)(QmgrContext *context);
+    int (*aggrAbsorb)(QmgrContext *context);
+    int (*aggrReadAll)(QmgrContext *context);
+};
+extern EvServices evServices;
+
+// ---------------------------------------------------------------------------------------------
+// Retry schemes.
+
+struct RetryScheme {
+    const char *name;
+    int32_t interval1;  // seconds
+    int32_t count1;
+    int32_t interval2;
+    int32_t count2;
+};
+extern const RetryScheme evRetrySchemeTable[4];  // low, default, high, none
+extern RetryScheme evCustomRetryScheme;          // "Custom", from an -r text that names no row
+
+// Selects or parses the scheme: 1, or 0 for a bad text ("Invalid retry parameter : %s") or when
+// the program is ending.
+int evSetRetryScheme(const char *text);
+
+// The retry state: a working copy of the chosen row counted down by attempts.
+struct EvRetrySnapshot {
+    RetryScheme working;
+    const RetryScheme *chosen;
+    int32_t wait;         // current retry wait; 0 = no further retry
+    int64_t lastAttempt;  // time of the last connect attempt
+};
+void evRetryState(EvRetrySnapshot *snapshot);
+// After a connect: counts full again and the wait back at its first value, so that a connection
+// that later breaks starts a fresh scheme.
+void evRetryRefill();
+// The time of the last connect attempt becomes now (the end of every connect sequence).
+void evRetryMarkAttempt(int64_t now);
+// The first wait of the working copy: interval 1 while count 1 is not 0, else interval 2 while
+// count 2 is not 0, else 0.
+int32_t evRetryNextWait();
+
+// 1 retry, 0 end the program: for the reason a queue manager's connection failed with.
+// stateQmgr: the reason came from the separate state queue manager.
+int evShouldRetry(int32_t reason, int32_t stateQmgr);
+
+// One connect attempt; returns at once (the sequence runs on a worker).
+void evStartConnectSequence();
+// One retry step of the main loop; *hookFlag starts at 1 and is cleared by the first attempt.
+void evRetryConnection(int32_t *hookFlag);
+
+// The last MQ reason of a failed connect, open or inquire.
+extern std::atomic<int32_t> evLastReason;
+// Records loaded since the connect began (the status line shows it).
+extern std::atomic<int32_t> evLoadedRecords;
+
+// ---------------------------------------------------------------------------------------------
+// Connect and disconnect sequences (the connection sets), and the freeing of memory state.
+
+// The connect sequence, run on a worker thread.
+void evConnectWork(WorkItem *item);
+// Stops the consumers and posts the disconnect sequence (at most one at a time); handle -1: none
+// in particular.
+void evStopAndDisconnect(int32_t handle);
+// The disconnect sequence, run on a worker thread (or inline after a failed connect).
+void evDisconnectThread(WorkItem *item);
+// Drops all memory state of a connection (reconnect 1) or of the program (0): 1, or 0 on failure.
+int evFreeAll(int32_t reconnect);
+// Connect step 4: set C, then set E. 1, or 0 with the reason in evLastReason.
+int evConnectSets();
+// Connect steps 6 to 9: the queues, the command-level check and the initialisation of the
+// connection (data queue, stored state, consumers). 1, or 0.
+int evInitialiseConnection();
+// The disconnect of set C, then set E (consumers stopped, units backed out, MQDISC); every handle
+// is -1 afterwards.
+void evDisconnectSets();
+
+// Tests replace the sequences that run on workers; null restores the engine's own.
+struct EvSequences {
+    void (*connect)(WorkItem *item);
+    void (*disconnect)(WorkItem *item);
+};
+const EvSequences *evSetSequences(const EvSequences *sequences);
+
+// ---------------------------------------------------------------------------------------------
+// Start-up, main loop and shutdown.
+
+// Fills the expression language's catalogue of names from mqi/, config/ and the script slots.
+void evInstallCatalogue();
+
+// One tick of the main loop: 1 to go on, 0 to leave the loop ('Q' 'Y').
+int evMainTick(int32_t *hookFlag);
+
+// Start-up, the main loop and the shutdown; returns the exit code, always 0.
+int evMain(int argc, const char *const *argv, const EvEnvironment *environment);
