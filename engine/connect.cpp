@@ -29,7 +29,8 @@ int loadLibraries() {
 }
 
 bool anyConnected() {
-    static constexpr EvConnSlot kSlots[] = {EV_CONN_C_EVENT, EV_CONN_C_STATE, EV_CONN_E_EVENT, EV_CONN_E_STATE};
+    static constexpr EvConnSlot kSlots[] = {EV_CONN_C_EVENT, EV_CONN_C_STATE, EV_CONN_E_EVENT,
+                                            EV_CONN_E_STATE};
     for (EvConnSlot slot : kSlots)
         if (evConnHandles[slot].load() != -1) return true;
     return false;

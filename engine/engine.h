@@ -42,8 +42,8 @@ struct EvStartSettings {
     int32_t client;      // -l
     int32_t maxCommandLevel;
     int32_t maxZosCommandLevel;
-    char replyPrefix[EV_QMGR_NAME_MAX + 1];  // -p
-    char modelQueue[EV_QMGR_NAME_MAX + 1];   // -q
+    char replyPrefix[EV_QMGR_NAME_MAX + 1];   // -p
+    char modelQueue[EV_QMGR_NAME_MAX + 1];    // -q
     char scriptPath[EV_SCRIPT_PATH_MAX + 1];  // -f
     char logRoot[EV_LOG_ROOT_MAX];            // -L, ZUNT_LOG_PATH, else the program's folder
     int32_t heartbeat;                        // ZUNT_LOG_HB, seconds; 0 writes none
@@ -124,8 +124,8 @@ struct EvAggrState {
     std::atomic<int64_t> lastSweep{0};
     std::atomic<int64_t> lastSweepFailed{0};
     std::atomic<int32_t> sweepPending{0};
-    std::atomic<int32_t> changed{0};      // aggregation dirty: the sync point hardens it
-    std::atomic<int32_t> binsExist{0};    // the sync point runs the absorb
+    std::atomic<int32_t> changed{0};       // aggregation dirty: the sync point hardens it
+    std::atomic<int32_t> binsExist{0};     // the sync point runs the absorb
     std::atomic<uint32_t> binsCreated{0};  // compared by the absorb gate
 };
 extern EvAggrState evAggrState;
@@ -160,11 +160,11 @@ enum EvHookKind : int32_t {
 
 struct EvServices {
     // Script interpreter.
-    int (*loadScript)(const char *path);                      // LoadVEDRAFile: 1 loaded
-    int (*callRecordHook)(void *hookContext, int32_t type);   // cslCallRecordHook
-    int (*callHook)(int32_t kind, void *argument);            // cslCallHook, under the script lock
-    int (*sessionExists)();                                   // gSession is set
-    int (*endRequested)();                                    // the script asked the program to end
+    int (*loadScript)(const char *path);                       // LoadVEDRAFile: 1 loaded
+    int (*callRecordHook)(void *hookContext, int32_t type);    // cslCallRecordHook
+    int (*callHook)(int32_t kind, void *argument);             // cslCallHook, under the script lock
+    int (*sessionExists)();                                    // gSession is set
+    int (*endRequested)();                                     // the script asked the program to end
     void (*setScriptDebug)(int32_t debugMode, int32_t trace);  // -!, '!' and -D t
     const ExpOperator *(*findFunction)(void *functionTree, const char *name, size_t length);
     int (*lookupKeyword)(const char *name, size_t length, uint16_t indicator);

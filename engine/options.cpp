@@ -89,17 +89,39 @@ int readOptionFlags(const char *text, EvStartSettings *s, char *bad) {
     for (const char *p = text; *p != '\0'; p++) {
         int32_t *number = nullptr;
         switch (*p) {
-            case 'A': s->connectSuppress |= EV_SUPPRESS_ACCOUNTING; continue;
-            case 'T': s->connectSuppress |= EV_SUPPRESS_ACTIVITY_TRACE; continue;
-            case 'S': s->absorbSweepDisabled = 1; continue;
-            case 'c': number = &s->absorbCheck; break;
-            case 'g': number = &s->absorbGrace; break;
-            case 's': number = &s->absorbSweep; break;
-            case 'w': number = &s->heldBinThreshold; break;
-            case 'r': number = &s->statusCopy; break;
-            case 'e': number = &s->emitFailDelay; break;
-            case 'E': number = &s->emitFailDelayMax; break;
-            default: *bad = *p; return 0;
+            case 'A':
+                s->connectSuppress |= EV_SUPPRESS_ACCOUNTING;
+                continue;
+            case 'T':
+                s->connectSuppress |= EV_SUPPRESS_ACTIVITY_TRACE;
+                continue;
+            case 'S':
+                s->absorbSweepDisabled = 1;
+                continue;
+            case 'c':
+                number = &s->absorbCheck;
+                break;
+            case 'g':
+                number = &s->absorbGrace;
+                break;
+            case 's':
+                number = &s->absorbSweep;
+                break;
+            case 'w':
+                number = &s->heldBinThreshold;
+                break;
+            case 'r':
+                number = &s->statusCopy;
+                break;
+            case 'e':
+                number = &s->emitFailDelay;
+                break;
+            case 'E':
+                number = &s->emitFailDelayMax;
+                break;
+            default:
+                *bad = *p;
+                return 0;
         }
         // The number ends the value: whatever follows it is ignored.
         const char *digits = p + 1;
@@ -214,10 +236,18 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
             }
             bool ok = true;
             switch (letter) {
-                case 'b': s->background = 1; break;
-                case 'k': s->service = s->background = 1; break;
-                case 'l': s->client = 1; break;
-                case '!': s->debugMode = 1; break;
+                case 'b':
+                    s->background = 1;
+                    break;
+                case 'k':
+                    s->service = s->background = 1;
+                    break;
+                case 'l':
+                    s->client = 1;
+                    break;
+                case '!':
+                    s->debugMode = 1;
+                    break;
                 case 'c': {
                     int32_t level = 0;
                     if (!evReadInt(value, &level, nullptr)) {
@@ -227,9 +257,15 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
                     s->maxCommandLevel = s->maxZosCommandLevel = level;
                     break;
                 }
-                case 'D': readDebugOptions(value, s); break;
-                case 'f': ok = copyValue(s->scriptPath, sizeof s->scriptPath, value, false); break;
-                case 'L': ok = copyValue(s->logRoot, sizeof s->logRoot, value, false); break;
+                case 'D':
+                    readDebugOptions(value, s);
+                    break;
+                case 'f':
+                    ok = copyValue(s->scriptPath, sizeof s->scriptPath, value, false);
+                    break;
+                case 'L':
+                    ok = copyValue(s->logRoot, sizeof s->logRoot, value, false);
+                    break;
                 case 'm':
                     copyValue(s->event.name, sizeof s->event.name, value, true);
                     s->eventGiven = 1;
@@ -248,27 +284,38 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
                     }
                     break;
                 }
-                case 'p': copyValue(s->replyPrefix, sizeof s->replyPrefix, value, true); break;
-                case 'q': copyValue(s->modelQueue, sizeof s->modelQueue, value, true); break;
-                case 'r': s->retryText = value; break;
+                case 'p':
+                    copyValue(s->replyPrefix, sizeof s->replyPrefix, value, true);
+                    break;
+                case 'q':
+                    copyValue(s->modelQueue, sizeof s->modelQueue, value, true);
+                    break;
+                case 'r':
+                    s->retryText = value;
+                    break;
                 case 'u':
                     if (current->userId != nullptr) {
-                        setError(&error, false,
-                                 "The Userid parameter (-u) can only be specified once per Queue Manager\n\n");
+                        setError(
+                            &error, false,
+                            "The Userid parameter (-u) can only be specified once per Queue Manager\n\n");
                         return 0;
                     }
                     current->userId = value;
                     break;
                 case 'U':
                     if (current->password != nullptr) {
-                        setError(&error, false,
-                                 "The Password parameter (-U) can only be specified once per Queue Manager\n\n");
+                        setError(
+                            &error, false,
+                            "The Password parameter (-U) can only be specified once per Queue Manager\n\n");
                         return 0;
                     }
                     current->password = value;
                     break;
-                case 'v': s->verboseLetters = value; break;
-                default: break;
+                case 'v':
+                    s->verboseLetters = value;
+                    break;
+                default:
+                    break;
             }
             if (!ok) {
                 setError(&error, true, "Unrecognised parameter '%s'\n\n", argument);
@@ -280,7 +327,8 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
 
     if (s->separateState) {
         if (std::strcmp(s->state.name, s->event.name) == 0) {
-            setError(&error, false, "The state Queue Manager should not be the same as the Event Queue Manager\n\n");
+            setError(&error, false,
+                     "The state Queue Manager should not be the same as the Event Queue Manager\n\n");
             return 0;
         }
     } else {

@@ -125,8 +125,8 @@ int evSetRetryScheme(const char *text) {
     if (row->count1 == 0 && row->count2 == 0)
         std::snprintf(line, sizeof line, "No connection retries requested.");
     else
-        std::snprintf(line, sizeof line, "Retry Scheme '%s' : %ds x %d then %ds x %d", row->name, row->interval1,
-                      row->count1, row->interval2, row->count2);
+        std::snprintf(line, sizeof line, "Retry Scheme '%s' : %ds x %d then %ds x %d", row->name,
+                      row->interval1, row->count1, row->interval2, row->count2);
     if (evDebugFlags.load() & EV_DBG_r)
         evOutput(EV_OUT_INFO, line, -1, 1);
     else

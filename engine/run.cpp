@@ -15,7 +15,8 @@ std::atomic<int32_t> evSendEachItem{0};
 std::atomic<int32_t> evScriptTrace{0};
 std::atomic<int32_t> evStatsCommandLevel{0};
 std::atomic<int64_t> evFirstStartTime{0};
-AggrConfig evAggrConfig[EV_AGGR_FAMILIES] = {{5, 168, 20}, {6, 167, 13}, {2, 165, 38}, {4, 164, 12}, {3, 166, 58}};
+AggrConfig evAggrConfig[EV_AGGR_FAMILIES] = {
+    {5, 168, 20}, {6, 167, 13}, {2, 165, 38}, {4, 164, 12}, {3, 166, 58}};
 
 namespace {
 
@@ -92,7 +93,8 @@ void writeAbsorbLines() {
     else
         logLine("Absorb - Grace(%d) Sweep(%d) Check(%d)", evAbsorb.grace.load(), evAbsorb.sweep.load(),
                 evAbsorb.check.load());
-    logLine("Emit Fail - Delay(%d) DelayMax(%d)", evAbsorb.emitFailDelay.load(), evAbsorb.emitFailDelayMax.load());
+    logLine("Emit Fail - Delay(%d) DelayMax(%d)", evAbsorb.emitFailDelay.load(),
+            evAbsorb.emitFailDelayMax.load());
 }
 
 void enterDebugMode() {
@@ -168,16 +170,19 @@ void shutdown(bool started) {
         evOutput(EV_OUT_PROGRESS, "Shutting down....", -1, 1);
         // A connect under way is loading into the memory that step 6 frees: let it end first.
         while (evRunState.connecting.load() != 0 && !skipped) {
-            if (skipRequested()) skipped = true;
+            if (skipRequested())
+                skipped = true;
             else {
                 redrawStatus();
                 evSleepMs(1000);
             }
         }
-        if (!skipped && (evConnHandles[EV_CONN_C_EVENT].load() != -1 || evConnHandles[EV_CONN_E_EVENT].load() != -1))
+        if (!skipped &&
+            (evConnHandles[EV_CONN_C_EVENT].load() != -1 || evConnHandles[EV_CONN_E_EVENT].load() != -1))
             evStopAndDisconnect(-1);
         while (!skipped && (evRunState.connected.load() != 0 || evRunState.disconnecting.load() != 0)) {
-            if (skipRequested()) skipped = true;
+            if (skipRequested())
+                skipped = true;
             else {
                 redrawStatus();
                 evSleepMs(1000);
@@ -253,7 +258,8 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
 
     InitialiseCommandFields();
     evInstallCatalogue();
-    if (evServices.setScriptDebug != nullptr) evServices.setScriptDebug(settings.debugMode, settings.scriptTrace);
+    if (evServices.setScriptDebug != nullptr)
+        evServices.setScriptDebug(settings.debugMode, settings.scriptTrace);
     if (evServices.loadScript != nullptr && !evServices.loadScript(settings.scriptPath)) {
         evEndFlag.store(1);
         shutdown(false);
