@@ -3,16 +3,16 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "testing/console_capture.h"
 #include "engine/engine.h"
+#include "testing/console_capture.h"
 #include "testing/testing.h"
 
 namespace et {

@@ -63,10 +63,12 @@ TEST(Options, RefusedArgumentsGiveTheirMessageAndWhereItBelongsTheUsage) {
         {{"-x"}, "Unrecognised parameter '-x'\n\n" + u},
         {{"-"}, "Unrecognised parameter '-'\n\n" + u},
         {{"-o", "x"}, "Unrecognised options parameter 'x'\n\n" + u},
-        {{"-m", "QM1", "-s", "QM1"}, "The state Queue Manager should not be the same as the Event Queue Manager\n\n"},
+        {{"-m", "QM1", "-s", "QM1"},
+         "The state Queue Manager should not be the same as the Event Queue Manager\n\n"},
         {{"-u", "a", "-m", "Q", "-u", "b"},
          "The Userid parameter (-u) can only be specified once per Queue Manager\n\n"},
-        {{"-U", "a", "-U", "b"}, "The Password parameter (-U) can only be specified once per Queue Manager\n\n"},
+        {{"-U", "a", "-U", "b"},
+         "The Password parameter (-U) can only be specified once per Queue Manager\n\n"},
         // Past 2147483647: the option's own error, never atoi's undefined value.
         {{"-c", "2147483648"}, "Unrecognised parameter '2147483648'\n\n" + u},
         {{"-o", "g99999999999"}, "Unrecognised options parameter 'g'\n\n" + u},
@@ -80,8 +82,8 @@ TEST(Options, RefusedArgumentsGiveTheirMessageAndWhereItBelongsTheUsage) {
 }
 
 TEST(Options, ValuesJoinedSeparateOrAfterAColonAreTheSame) {
-    for (std::vector<const char *> args : {std::vector<const char *>{"-mQM1"}, {"-m", "QM1"}, {"-m", ":QM1"},
-                                           {"/m", "QM1"}, {"-m:QM1"}}) {
+    for (std::vector<const char *> args :
+         {std::vector<const char *>{"-mQM1"}, {"-m", "QM1"}, {"-m", ":QM1"}, {"/m", "QM1"}, {"-m:QM1"}}) {
         Parsed p = parse(args);
         ASSERT_EQ(p.ok, 1) << p.error;
         EXPECT_STREQ(p.settings.event.name, "QM1");
@@ -91,8 +93,8 @@ TEST(Options, ValuesJoinedSeparateOrAfterAColonAreTheSame) {
 }
 
 TEST(Options, QueueManagersUsersAndFlags) {
-    Parsed p = parse({"-u", "a", "-s", "QS", "-u", "b", "-U", "pw", "-bl", "-c", "940", "-p", "P.*", "-q", "MODEL",
-                      "-f", "dir", "-r", "HIGH"});
+    Parsed p = parse({"-u", "a", "-s", "QS", "-u", "b", "-U", "pw", "-bl", "-c", "940", "-p", "P.*", "-q",
+                      "MODEL", "-f", "dir", "-r", "HIGH"});
     ASSERT_EQ(p.ok, 1) << p.error;
     EXPECT_STREQ(p.settings.event.name, "");  // -s alone: the default queue manager for events
     EXPECT_STREQ(p.settings.state.name, "QS");
@@ -134,7 +136,8 @@ TEST(Options, OptionLettersAndTheNumberThatEndsThem) {
         {"w3", 15, 10, 10, 0, 3, 2, 5, 300, 0},
         {"r1", 15, 10, 10, 0, 10, 1, 5, 300, 0},
         {"e9", 15, 10, 10, 0, 10, 2, 9, 300, 0},
-        {"ATE2147483647", 15, 10, 10, 0, 10, 2, 5, 2147483647, EV_SUPPRESS_ACCOUNTING | EV_SUPPRESS_ACTIVITY_TRACE},
+        {"ATE2147483647", 15, 10, 10, 0, 10, 2, 5, 2147483647,
+         EV_SUPPRESS_ACCOUNTING | EV_SUPPRESS_ACTIVITY_TRACE},
     };
     for (const Case &c : cases) {
         Parsed p = parse({"-o", c.value});
@@ -194,9 +197,15 @@ TEST(Options, ReadIntActsAsAtoiButRefusesOverflow) {
         const char *text;
         int ok;
         int32_t value;
-    } cases[] = {{"42", 1, 42},   {"  -7x", 1, -7},          {"", 1, 0},
-                 {"abc", 1, 0},   {"2147483647", 1, 2147483647}, {"-2147483648", 1, INT32_MIN},
-                 {"2147483648", 0, 0}, {"-2147483649", 0, 0}, {"000000000000000000001", 1, 1}};
+    } cases[] = {{"42", 1, 42},
+                 {"  -7x", 1, -7},
+                 {"", 1, 0},
+                 {"abc", 1, 0},
+                 {"2147483647", 1, 2147483647},
+                 {"-2147483648", 1, INT32_MIN},
+                 {"2147483648", 0, 0},
+                 {"-2147483649", 0, 0},
+                 {"000000000000000000001", 1, 1}};
     for (const Case &c : cases) {
         int32_t value = 0;
         EXPECT_EQ(evReadInt(c.text, &value, nullptr), c.ok) << c.text;
