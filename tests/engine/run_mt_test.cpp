@@ -259,7 +259,8 @@ TEST_F(Tick, TheHeartbeatComesOnlyAfterASilentInterval) {
         for (int i = 0; i < 58; i++) evMainTick(&hook);
         EXPECT_EQ(et::countOf(logText(), "ZUNT Log Heartbeat"), 0);
         for (int i = 0; i < 130; i++) evMainTick(&hook);
-        EXPECT_EQ(et::countOf(logText(), "ZUNT Log Heartbeat"), heartbeat != 0 ? 3 : 0) << heartbeat;  // at 60, 120 and 180 s
+        EXPECT_EQ(et::countOf(logText(), "ZUNT Log Heartbeat"), heartbeat != 0 ? 3 : 0)
+            << heartbeat;  // at 60, 120 and 180 s
         for (const std::string &name : dir.list()) std::remove(dir.file(name).c_str());
     }
 }
