@@ -30,8 +30,8 @@ protected:
     std::string parse(const char *text) {
         char *error = nullptr;
         ExpCallerBlock block{{reinterpret_cast<void *>(1), nullptr, nullptr}};
-        ExpExpression *e = expParseExpression(text, -1, 0, 0, expScriptOperatorTable, noVariable, nullptr, &block,
-                                              &error);
+        ExpExpression *e =
+            expParseExpression(text, -1, 0, 0, expScriptOperatorTable, noVariable, nullptr, &block, &error);
         std::string message = error != nullptr ? error : "";
         if (error != nullptr) CSFreeMem(error);
         if (e != nullptr) expFreeExpression(e);
@@ -66,8 +66,8 @@ TEST_F(Catalogue, NamesKnownToTheTablesParseAndOthersAreRefused) {
 
 TEST_F(Catalogue, AConstantHasItsValue) {
     char *error = nullptr;
-    ExpExpression *e = expParseExpression("CONST.MQRC_NOT_AUTHORIZED = 2035", -1, 0, 0, expScriptOperatorTable,
-                                          noVariable, nullptr, nullptr, &error);
+    ExpExpression *e = expParseExpression("CONST.MQRC_NOT_AUTHORIZED = 2035", -1, 0, 0,
+                                          expScriptOperatorTable, noVariable, nullptr, nullptr, &error);
     ASSERT_NE(e, nullptr);
     ExpValue result{};
     ASSERT_EQ(expEvaluateCondition(e, &result), 1);
