@@ -216,9 +216,8 @@ int evMainTick(int32_t *hookFlag) {
     }
     logCheckMaxAge();
     logFlushIfWritten();
-    if (evRunState.ready.load() != 0 && evRunState.connected.load() != 0) {
-        // The timed work list and the sweep decision come with the alerts and the sweep.
-    }
+    // While ready and connected the timed work list and the sweep decision run here; both come with
+    // the alerts' timed work list and the sweep message.
     if (evRunState.connected.load() == 0) evRetryConnection(hookFlag);
     evSleepMs(1000);
     evClockTick();
