@@ -1,11 +1,13 @@
 // Client channel tables: the record file beneath IBM MQ client channel definition tables (keyed,
-// variable-length records with space reuse), its SSL CRL and OCSP data records, and the DES cipher
-// through which stored credentials pass.
+// variable-length records with space reuse), its SSL CRL and OCSP data records, the DES cipher
+// through which stored credentials pass, and above them the table layer: finding a table, channel
+// records of versions 1 to 12, the CRLLDAP slots and the merge of one table into another.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "mqi/mqi.h"
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -140,3 +142,131 @@ void desDecryptBlock(const DesRoundKeys *roundKeys, uint8_t block[8]);
 // buffer; 0 or less does nothing. Enciphering reads each block only to its first zero byte.
 [[nodiscard]] int desEncryptBuffer(void *buffer, int32_t length);
 [[nodiscard]] int desDecryptBuffer(void *buffer, int32_t length);
+
+// ---------------------------------------------------------------------------------------------
+// The channel-table layer. Results: 0 or one of these, with a text in the caller's buffer unless
+// said otherwise.
+
+constexpr int CCDT_E_PARAM = 10001;       // bad handle, version, name or exit-list size, slot limit
+constexpr int CCDT_E_FILE = 10002;        // error accessing the file (also a damaged record)
+constexpr int CCDT_E_NO_FILE = 10003;     // file not found
+constexpr int CCDT_E_FORMAT = 10004;      // not a channel table
+constexpr int CCDT_E_STORAGE = 10005;     // no storage
+constexpr int CCDT_E_MQSERVER = 10006;    // invalid MQSERVER value
+constexpr int CCDT_E_EXISTS = 10007;      // entry already exists
+constexpr int CCDT_E_NO_MORE = 10008;     // no (more) records, slot out of range: no text
+constexpr int CCDT_E_NO_CHANNEL = 10009;  // channel not found
+constexpr int CCDT_E_TOO_LARGE = 10011;   // record larger than the caller's buffer
+
+constexpr int32_t CCDT_MAX_VERSION = 12;
+constexpr int32_t CCDT_EXIT_AREA_MAX = 10000;  // bytes of the exit-list area
+constexpr uint32_t CCDT_PATH_MAX = 256;        // a table name buffer holds this and a NUL
+
+// A channel definition in memory: the version-12 MQCD in its 64-bit layout, the trailer, then the
+// exit-list area (exitListsLen bytes), for versions below 9 its padding, and the SSL peer name
+// (MQCD.SSLPeerNameLength bytes). The MQCD's Version is the version of the file record it came
+// from; only writing changes it.
+struct ChannelRecord {
+    MQCD mqcd;
+    int32_t newSequenceNumber;
+    int32_t encrypt;  // 1: user identifier and password are stored enciphered
+    int32_t exitListsLen;
+    int32_t flags;
+    char cluster[48];
+    int64_t alterTime;  // seconds since 1970 UTC
+    char longMcaUser[64];
+};
+static_assert(offsetof(ChannelRecord, newSequenceNumber) == 1992);
+static_assert(offsetof(ChannelRecord, alterTime) == 2056);
+static_assert(sizeof(ChannelRecord) == 2128);
+
+// What may follow the fixed part: the largest area, padding and the largest peer name. A buffer of
+// CCDT_RECORD_MAX bytes holds any record this layer makes.
+constexpr uint32_t CCDT_TAIL_MAX = CCDT_EXIT_AREA_MAX + 4 + MQ_SSL_PEER_NAME_LENGTH;
+constexpr uint32_t CCDT_RECORD_MAX = sizeof(ChannelRecord) + CCDT_TAIL_MAX;
+
+// One exit list in memory (the MQCD's exit pointers point to these, malloc'd): entries of exactly
+// width bytes, blank-padded.
+struct ccdtExitArray {
+    int32_t capacity;
+    int32_t width;
+    int32_t count;
+    char entries[1];  // count * width bytes
+};
+constexpr size_t CCDT_EXIT_ARRAY_HEAD = offsetof(ccdtExitArray, entries);
+
+// One open channel table (ccdtOpen to ccdtClose).
+struct ccdtHandle {
+    char eyeCatcher[4];  // "RCHN"
+    ccdtRecFile *file;   // null in the MQSERVER form
+    int32_t current;     // the record last found or read is current
+    char currentName[20];
+    int32_t update;
+    char path[CCDT_PATH_MAX + 1];
+    uint8_t position[20];  // the key-order walk continues after this name
+};
+
+// Where console texts go: kind 32 information, 128 errors.
+struct ccdtSink {
+    void (*write)(void *context, int kind, const char *text);
+    void *context;
+};
+
+// The version that writes produce: 1 to 12, or 0 for each record's own; 12 at start.
+void ccdtSetOutputVersion(int version);
+int ccdtGetOutputVersion();
+
+// Mode 1 reads, 2 updates (the file is made when missing). name (CCDT_PATH_MAX + 1 bytes) is a
+// file name, a path holding '/', a directory ending in '/', "*" or empty (the client's default
+// table) or "!..." (the MQSERVER channel when MQSERVER is set); it is overwritten with the
+// resolved path.
+[[nodiscard]] int ccdtOpen(int mode, char *name, ccdtHandle **handle, char *text, size_t textSize);
+int ccdtClose(ccdtHandle **handle, char *text, size_t textSize);
+// Lengths are the caller's buffer size in, the record's length out.
+[[nodiscard]] int ccdtFindChannel(ccdtHandle *handle, const char name[20], uint16_t *length,
+                                  ChannelRecord *record, char *text, size_t textSize);
+[[nodiscard]] int ccdtReadFirstChannel(ccdtHandle *handle, uint16_t *length, ChannelRecord *record,
+                                       char *text, size_t textSize);
+[[nodiscard]] int ccdtReadNextChannel(ccdtHandle *handle, uint16_t *length, ChannelRecord *record, char *text,
+                                      size_t textSize);
+// Writes the record at the output version: replaces the current record of that name, else
+// inserts. The caller's record keeps its plain credentials.
+[[nodiscard]] int ccdtPutChannel(ccdtHandle *handle, ChannelRecord *record, char *text, size_t textSize);
+
+// CRLLDAP slots, numbered from 1, in the table's CRL data record.
+[[nodiscard]] int ccdtAddCrlAuthInfo(ccdtHandle *handle, int insert, const ccdtCrlSlot *slot, int position,
+                                     const char description[CCDT_TEXT_LENGTH], char *text, size_t textSize);
+[[nodiscard]] int ccdtGetCrlAuthInfo(ccdtHandle *handle, int number, ccdtCrlSlot *slot, int64_t *alterTime,
+                                     char description[CCDT_TEXT_LENGTH], char *text, size_t textSize);
+[[nodiscard]] int ccdtDeleteCrlAuthInfo(ccdtHandle *handle, int number, char *text, size_t textSize);
+
+// Direction 1: a memory record to a file record at the output version; 0: a file record (length
+// bytes) to a memory record. *out is a new malloc'd buffer the caller frees, also after a failure.
+[[nodiscard]] int ccdtConvertRecord(const void *record, uint32_t length, void **out, uint32_t *outLength,
+                                    int direction, char *text, size_t textSize);
+// Pack: the area from the record's six single exit fields. Otherwise the single fields of record
+// from the first entries of the exit arrays of from.
+[[nodiscard]] int ccdtPackExitLists(ChannelRecord *record, const ChannelRecord *from, int pack, char *text,
+                                    size_t textSize);
+// Rebuilds the area, its padding and the peer name from the exit arrays and SSLPeerNamePtr (or the
+// peer name in place); the record's buffer must hold CCDT_RECORD_MAX bytes.
+[[nodiscard]] int ccdtTrimExits(ChannelRecord *record, char *text, size_t textSize);
+// The exit arrays and the peer name from the area behind a record of length bytes.
+[[nodiscard]] int ccdtUnpackExits(ChannelRecord *record, uint32_t length, char *text, size_t textSize);
+[[nodiscard]] int ccdtUnpackExitList(MQPTR *slot, int32_t width, const uint8_t **cursor, const uint8_t *end,
+                                     char *text, size_t textSize);
+void ccdtFreeChannel(ChannelRecord *record, int freeRecord);
+int ccdtVersionFromString(const char *release);
+// A record with the defaults every conversion starts from.
+void ccdtDefaultChannel(ChannelRecord *record);
+
+// The merge: the channels of source matching generic (with '*' and '?') into table.
+void ccdtMigrate(const ccdtSink &sink, const char *table, const char *source, const char *generic,
+                 int replace);
+// 1 with the next matching channel after the name in record (zeroed: from the start), else 0 (a
+// failure's text has gone to the sink).
+int ccdtReadChannels(const ccdtSink &sink, const char *source, const char *generic, ChannelRecord *record,
+                     uint16_t *length, char *text, size_t textSize);
+// 0, or a code with the failure's text; counters as named.
+int ccdtWriteChannel(const ccdtSink &sink, const char *table, ChannelRecord *record, int replace,
+                     int32_t *written, int32_t *replaced, int32_t *notReplaced, char *text, size_t textSize);

@@ -43,6 +43,9 @@ int evLocalDateTimeText(int64_t time, char text[EV_DATE_TIME_TEXT]);
 
 using CSFileHandle = int64_t;
 
+// IBM MQ's data directory, where its client looks for the default channel table.
+inline constexpr char CS_MQ_DATA_PATH[] = "/var/mqm";
+
 struct CSFileOps {
     // Read and write, created when missing; *created is 1 when this call made the file. Writes go
     // through to the device before they return.
