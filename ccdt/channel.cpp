@@ -205,11 +205,13 @@ int readNext(ccdtHandle *handle, uint16_t *length, ChannelRecord *record, char *
             return rc;
         }
         std::memcpy(handle->position, channel->mqcd.ChannelName, 20);
-        return deliver(channel, sizeof(ChannelRecord), channel->mqcd.ChannelName, length, record, text, textSize);
+        return deliver(channel, sizeof(ChannelRecord), channel->mqcd.ChannelName, length, record, text,
+                       textSize);
     }
     void *converted = nullptr;
     uint32_t convertedLength = 0;
-    int rc = readConverted(handle, handle->position, CCDT_READ_NEXT, &converted, &convertedLength, text, textSize);
+    int rc =
+        readConverted(handle, handle->position, CCDT_READ_NEXT, &converted, &convertedLength, text, textSize);
     if (rc == CCDT_RC_NOT_FOUND || rc == CCDT_RC_NO_FILE) return CCDT_E_NO_MORE;
     if (rc >= CCDT_E_PARAM) return rc;
     if (rc != CCDT_RC_OK) {
@@ -278,8 +280,8 @@ int ccdtClose(ccdtHandle **handle, char *text, size_t textSize) {
     return CCDT_RC_OK;
 }
 
-int ccdtFindChannel(ccdtHandle *handle, const char name[20], uint16_t *length, ChannelRecord *record, char *text,
-                    size_t textSize) {
+int ccdtFindChannel(ccdtHandle *handle, const char name[20], uint16_t *length, ChannelRecord *record,
+                    char *text, size_t textSize) {
     if (!goodHandle(handle, text, textSize)) return CCDT_E_PARAM;
     handle->current = 0;
     if (!handle->file) {
@@ -332,7 +334,8 @@ int ccdtPutChannel(ccdtHandle *handle, ChannelRecord *record, char *text, size_t
     if (cd.ChannelType == MQCHT_CLUSSDR && (cd.XmitQName[0] == ' ' || cd.XmitQName[0] == '\0'))
         fill(cd.XmitQName, sizeof cd.XmitQName, "SYSTEM.CLUSTER.TRANSMIT.QUEUE", 29);
     record->alterTime = evTimeNow();
-    if (std::getenv("MQ_TIMEDEBUG")) CSTrace(1, "AlterTime updated : %lld\n", static_cast<long long>(record->alterTime));
+    if (std::getenv("MQ_TIMEDEBUG"))
+        CSTrace(1, "AlterTime updated : %lld\n", static_cast<long long>(record->alterTime));
     if (record->exitListsLen > CCDT_EXIT_AREA_MAX) {
         ccdtMessage(text, textSize, "Exit lists too large");
         return CCDT_E_PARAM;
@@ -349,7 +352,8 @@ int ccdtPutChannel(ccdtHandle *handle, ChannelRecord *record, char *text, size_t
     if (cd.UserIdentifier[0] != ' ' && cd.UserIdentifier[0] != '\0') {
         record->encrypt = 1;
         DesRoundKeys keys = systemKeys();
-        for (int i = 0; i < 3; i++) desEncryptBlock(&keys, reinterpret_cast<uint8_t *>(cd.UserIdentifier) + 8 * i);
+        for (int i = 0; i < 3; i++)
+            desEncryptBlock(&keys, reinterpret_cast<uint8_t *>(cd.UserIdentifier) + 8 * i);
     }
     int32_t peer = cd.SSLPeerNameLength > 0 ? cd.SSLPeerNameLength : 0;
     uint32_t length = static_cast<uint32_t>(sizeof(ChannelRecord)) +
@@ -382,7 +386,7 @@ int ccdtPutChannel(ccdtHandle *handle, ChannelRecord *record, char *text, size_t
 namespace {
 
 MQPTR *exitSlot(MQCD &cd, int list) {
-    MQPTR *slots[6] = {&cd.MsgExitPtr,  &cd.MsgUserDataPtr, &cd.SendExitPtr,
+    MQPTR *slots[6] = {&cd.MsgExitPtr,      &cd.MsgUserDataPtr, &cd.SendExitPtr,
                        &cd.SendUserDataPtr, &cd.ReceiveExitPtr, &cd.ReceiveUserDataPtr};
     return slots[list];
 }
@@ -416,7 +420,8 @@ int ccdtUnpackExitList(MQPTR *slot, int32_t width, const uint8_t **cursor, const
     array->count = count;
     const uint8_t *entry = *cursor;
     for (int32_t i = 0; i < count; i++) {
-        const uint8_t *stop = static_cast<const uint8_t *>(std::memchr(entry, 0x02, static_cast<size_t>(at - entry)));
+        const uint8_t *stop =
+            static_cast<const uint8_t *>(std::memchr(entry, 0x02, static_cast<size_t>(at - entry)));
         auto n = static_cast<size_t>(stop - entry);
         fill(array->entries + static_cast<size_t>(i) * static_cast<size_t>(width), static_cast<size_t>(width),
              reinterpret_cast<const char *>(entry), n);
@@ -438,7 +443,8 @@ int ccdtUnpackExits(ChannelRecord *record, uint32_t length, char *text, size_t t
         return CCDT_E_FILE;
     }
     if (area > 6) {
-        if (cd.ExitNameLength < 1 || cd.ExitNameLength > 128 || cd.ExitDataLength < 1 || cd.ExitDataLength > 32) {
+        if (cd.ExitNameLength < 1 || cd.ExitNameLength > 128 || cd.ExitDataLength < 1 ||
+            cd.ExitDataLength > 32) {
             ccdtMessage(text, textSize, "File exit format error");
             return CCDT_E_FILE;
         }
@@ -473,8 +479,9 @@ int ccdtTrimExits(ChannelRecord *record, char *text, size_t textSize) {
         const auto *array = static_cast<const ccdtExitArray *>(*exitSlot(cd, list));
         if (array)
             for (int32_t i = 0; i < array->count; i++)
-                size += ccdtTrimmedLength(array->entries + static_cast<size_t>(i) * static_cast<size_t>(array->width),
-                                          static_cast<uint32_t>(array->width)) +
+                size += ccdtTrimmedLength(
+                            array->entries + static_cast<size_t>(i) * static_cast<size_t>(array->width),
+                            static_cast<uint32_t>(array->width)) +
                         1;
         size++;
     }
@@ -503,7 +510,8 @@ int ccdtTrimExits(ChannelRecord *record, char *text, size_t textSize) {
         const auto *array = static_cast<const ccdtExitArray *>(*exitSlot(cd, list));
         if (array)
             for (int32_t i = 0; i < array->count; i++) {
-                const char *entry = array->entries + static_cast<size_t>(i) * static_cast<size_t>(array->width);
+                const char *entry =
+                    array->entries + static_cast<size_t>(i) * static_cast<size_t>(array->width);
                 uint32_t n = ccdtTrimmedLength(entry, static_cast<uint32_t>(array->width));
                 std::memcpy(tail + at, entry, n);
                 at += n;
@@ -553,7 +561,8 @@ int loadCrl(ccdtHandle *handle, CrlState *state, char *text, size_t textSize) {
                     CCDT_RC_NO_FILE);
         return CCDT_E_FILE;
     }
-    int rc = ccdtReadCrlData(handle->file, &state->count, state->slots, &state->time, state->description, nullptr);
+    int rc =
+        ccdtReadCrlData(handle->file, &state->count, state->slots, &state->time, state->description, nullptr);
     if (rc != CCDT_RC_OK) {
         ccdtMessage(text, textSize, "AMQ8147: Error accessing authentication information records RC(%d)", rc);
         return CCDT_E_FILE;
@@ -591,7 +600,8 @@ int ccdtAddCrlAuthInfo(ccdtHandle *handle, int insert, const ccdtCrlSlot *slot, 
     auto at = static_cast<size_t>(position - 1);
     if (insert) {
         if (count >= static_cast<int>(CCDT_CRL_MAX_SLOTS)) return slotLimit(text, textSize);
-        std::memmove(&state->slots[at + 1], &state->slots[at], (static_cast<size_t>(count) - at) * sizeof(ccdtCrlSlot));
+        std::memmove(&state->slots[at + 1], &state->slots[at],
+                     (static_cast<size_t>(count) - at) * sizeof(ccdtCrlSlot));
         state->count++;
     } else if (position == count + 1) {
         state->count++;

@@ -163,7 +163,8 @@ constexpr uint32_t partLength(int32_t version, bool trailer) {
 static_assert(partLength(1, false) == 984 && partLength(2, false) == 1312 && partLength(3, false) == 1480);
 static_assert(partLength(4, false) == 1540 && partLength(5, false) == 1552 && partLength(6, false) == 1648);
 static_assert(partLength(7, false) == 1748 && partLength(8, false) == 1840 && partLength(9, false) == 1864);
-static_assert(partLength(10, false) == 1876 && partLength(11, false) == 1940 && partLength(12, false) == 1944);
+static_assert(partLength(10, false) == 1876 && partLength(11, false) == 1940 &&
+              partLength(12, false) == 1944);
 static_assert(partLength(3, true) == 8 && partLength(4, true) == 12 && partLength(5, true) == 68);
 static_assert(partLength(6, true) == 132 && partLength(12, true) == 132);
 
@@ -226,7 +227,8 @@ int ccdtLocatePeer(const uint8_t *tail, uint32_t tailLength, int32_t areaLength,
                    uint32_t *at) {
     if (areaLength < 0 || peerLength < 0 || static_cast<uint32_t>(areaLength) > tailLength) return 0;
     uint32_t position = static_cast<uint32_t>(areaLength);
-    for (uint32_t skipped = 0; skipped < kPeerSkipMax && position < tailLength && tail[position] == 0; skipped++)
+    for (uint32_t skipped = 0; skipped < kPeerSkipMax && position < tailLength && tail[position] == 0;
+         skipped++)
         position++;
     if (static_cast<uint64_t>(position) + static_cast<uint32_t>(peerLength) > tailLength) return 0;
     *at = position;
@@ -249,7 +251,8 @@ uint32_t ccdtTrimmedLength(const char *text, uint32_t size) {
 }
 
 // One list of the area: from a cursor to behind its 0x01; *first gets its first entry.
-const uint8_t *ccdtListFirst(const uint8_t *at, const uint8_t *end, const uint8_t **first, uint32_t *firstLength) {
+const uint8_t *ccdtListFirst(const uint8_t *at, const uint8_t *end, const uint8_t **first,
+                             uint32_t *firstLength) {
     *first = nullptr;
     *firstLength = 0;
     const uint8_t *entry = at;
@@ -400,7 +403,8 @@ int toFile(const uint8_t *record, uint32_t length, void **out, uint32_t *outLeng
     if (version == 0) version = in.mqcd.Version;
     if (version < 1 || version > CCDT_MAX_VERSION) {
         ccdtMessage(text, textSize,
-                    "AMQ8427: Sorry, this program does not support writing version %d channel records", version);
+                    "AMQ8427: Sorry, this program does not support writing version %d channel records",
+                    version);
         return CCDT_E_PARAM;
     }
     const uint8_t *tail = record + sizeof in;
@@ -448,7 +452,8 @@ int toMemory(const uint8_t *record, uint32_t length, void **out, uint32_t *outLe
     int32_t version = mqiGetI32(record, kVersionAt);
     if (version < 1 || version > CCDT_MAX_VERSION) {
         ccdtMessage(text, textSize,
-                    "AMQ8427: Sorry, this program does not support reading version %d channel records", version);
+                    "AMQ8427: Sorry, this program does not support reading version %d channel records",
+                    version);
         return CCDT_E_PARAM;
     }
     uint32_t fixed = partLength(version, false) + partLength(version, true);
@@ -469,7 +474,8 @@ int toMemory(const uint8_t *record, uint32_t length, void **out, uint32_t *outLe
         // Connection Name and the credentials came with version 2: the name is the short one, and
         // an Encrypt mark has nothing to decipher.
         std::memset(rec.mqcd.ConnectionName, ' ', sizeof rec.mqcd.ConnectionName);
-        std::memcpy(rec.mqcd.ConnectionName, rec.mqcd.ShortConnectionName, sizeof rec.mqcd.ShortConnectionName);
+        std::memcpy(rec.mqcd.ConnectionName, rec.mqcd.ShortConnectionName,
+                    sizeof rec.mqcd.ShortConnectionName);
         rec.encrypt = 0;
     }
     if (version < 4) {
@@ -518,7 +524,8 @@ int ccdtConvertRecord(const void *record, uint32_t length, void **out, uint32_t 
                           : toMemory(bytes, length, out, outLength, text, textSize);
 }
 
-int ccdtPackExitLists(ChannelRecord *record, const ChannelRecord *from, int pack, char *text, size_t textSize) {
+int ccdtPackExitLists(ChannelRecord *record, const ChannelRecord *from, int pack, char *text,
+                      size_t textSize) {
     (void)text;
     (void)textSize;
     if (pack) {
@@ -526,8 +533,9 @@ int ccdtPackExitLists(ChannelRecord *record, const ChannelRecord *from, int pack
             static_cast<int32_t>(areaFromSingles(record->mqcd, reinterpret_cast<uint8_t *>(record + 1)));
         return CCDT_RC_OK;
     }
-    const MQPTR arrays[6] = {from->mqcd.MsgExitPtr,  from->mqcd.MsgUserDataPtr, from->mqcd.SendExitPtr,
-                             from->mqcd.SendUserDataPtr, from->mqcd.ReceiveExitPtr, from->mqcd.ReceiveUserDataPtr};
+    const MQPTR arrays[6] = {from->mqcd.MsgExitPtr,     from->mqcd.MsgUserDataPtr,
+                             from->mqcd.SendExitPtr,    from->mqcd.SendUserDataPtr,
+                             from->mqcd.ReceiveExitPtr, from->mqcd.ReceiveUserDataPtr};
     for (int i = 0; i < 6; i++) {
         char *field = reinterpret_cast<char *>(&record->mqcd) + kSingles[i].memory;
         std::memset(field, ' ', kSingles[i].width);
@@ -543,7 +551,7 @@ int ccdtVersionFromString(const char *release) {
     static const struct {
         const char *release;
         int version;
-    } map[] = {{"5.0", 4}, {"5.1", 5}, {"5.2", 6}, {"5.3", 7}, {"6.0", 8},  {"7.0", 9},
+    } map[] = {{"5.0", 4},  {"5.1", 5},  {"5.2", 6},  {"5.3", 7},  {"6.0", 8}, {"7.0", 9},
                {"7.1", 10}, {"7.5", 10}, {"8.0", 11}, {"9.0", 11}, {"9.1", 11}};
     for (const auto &m : map)
         if (release && std::strcmp(release, m.release) == 0) return m.version;

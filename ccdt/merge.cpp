@@ -103,7 +103,8 @@ int ccdtWriteChannel(const ccdtSink &sink, const char *table, ChannelRecord *rec
     return rc;
 }
 
-void ccdtMigrate(const ccdtSink &sink, const char *table, const char *source, const char *generic, int replace) {
+void ccdtMigrate(const ccdtSink &sink, const char *table, const char *source, const char *generic,
+                 int replace) {
     auto *record = static_cast<ChannelRecord *>(CSGetMem(kMergeBuffer));
     if (!record) {
         say(sink, kError, "Can not allocate channel storage.");
@@ -118,8 +119,8 @@ void ccdtMigrate(const ccdtSink &sink, const char *table, const char *source, co
     while (more) {
         found++;
         text[0] = '\0';
-        if (ccdtWriteChannel(sink, table, record, replace, &written, &replaced, &notReplaced, text, sizeof text) !=
-                CCDT_RC_OK ||
+        if (ccdtWriteChannel(sink, table, record, replace, &written, &replaced, &notReplaced, text,
+                             sizeof text) != CCDT_RC_OK ||
             text[0] != '\0') {
             if (text[0] == '\0') std::snprintf(text, sizeof text, "Channel write failed");
             say(sink, kError, text);
@@ -131,8 +132,9 @@ void ccdtMigrate(const ccdtSink &sink, const char *table, const char *source, co
     }
     if (end) {
         char line[160];
-        std::snprintf(line, sizeof line, "CCDT Migration:  Found:%d  Written:%d  Replaced:%d  Not Replaced:%d", found,
-                      written, replaced, notReplaced);
+        std::snprintf(line, sizeof line,
+                      "CCDT Migration:  Found:%d  Written:%d  Replaced:%d  Not Replaced:%d", found, written,
+                      replaced, notReplaced);
         say(sink, kInfo, line);
     }
     ccdtFreeChannel(record, 0);

@@ -159,8 +159,8 @@ TEST(ChannelLayout, VersionsWriteTheirPartsTrailerAndArea) {
         mqiPutI32(f.data(), 20, bad);
         Rec back;
         EXPECT_EQ(fromFile(f, &back, nullptr, &text), CCDT_E_PARAM);
-        EXPECT_EQ(text, "AMQ8427: Sorry, this program does not support reading version " + std::to_string(bad) +
-                            " channel records");
+        EXPECT_EQ(text, "AMQ8427: Sorry, this program does not support reading version " +
+                            std::to_string(bad) + " channel records");
     }
 }
 
@@ -261,7 +261,8 @@ TEST(ChannelFaults, DamagedRecordsAreRefused) {
         const char *text;
     } cases[] = {
         {"truncated fixed part", good.substr(0, 2000), CCDT_E_FILE, "Error accessing file RC(1001)"},
-        {"shorter than its key and version", good.substr(0, 22), CCDT_E_FILE, "Error accessing file RC(1001)"},
+        {"shorter than its key and version", good.substr(0, 22), CCDT_E_FILE,
+         "Error accessing file RC(1001)"},
         {"area longer than the record", with(1952, 60000), CCDT_E_FILE, "Error accessing file RC(1001)"},
         {"negative area", with(1952, -1), CCDT_E_FILE, "Error accessing file RC(1001)"},
         {"peer name past the record", with(1684, 2000), CCDT_E_FILE, "Error accessing file RC(1001)"},
@@ -440,8 +441,7 @@ ccdtCrlSlot crl(const std::string &name) {
 std::vector<std::string> slotNames(Table &t) {
     std::vector<std::string> names;
     ccdtCrlSlot s;
-    for (int i = 1; ccdtGetCrlAuthInfo(t.handle, i, &s, nullptr, nullptr, t.text, sizeof t.text) == 0; i++)
-        {
+    for (int i = 1; ccdtGetCrlAuthInfo(t.handle, i, &s, nullptr, nullptr, t.text, sizeof t.text) == 0; i++) {
         std::string n(s.connectionName, sizeof s.connectionName);
         names.push_back(n.substr(0, n.find_first_of(std::string(" \0", 2))));
     }
@@ -472,9 +472,11 @@ TEST(CrlSlots, AddInsertGetAndDeleteMoveLaterSlots) {
         ASSERT_EQ(ccdtAddCrlAuthInfo(t.handle, 0, &more, 99, description.data(), t.text, sizeof t.text), 0);
     }
     ccdtCrlSlot eleventh = crl("y");
-    EXPECT_EQ(ccdtAddCrlAuthInfo(t.handle, 1, &eleventh, 1, description.data(), t.text, sizeof t.text), CCDT_E_PARAM);
+    EXPECT_EQ(ccdtAddCrlAuthInfo(t.handle, 1, &eleventh, 1, description.data(), t.text, sizeof t.text),
+              CCDT_E_PARAM);
     EXPECT_STREQ(t.text, "AMQ8326: Maximum number (10) of CRLLDAP AUTHINFO definitions reached.");
-    EXPECT_EQ(ccdtAddCrlAuthInfo(t.handle, 0, &eleventh, 11, description.data(), t.text, sizeof t.text), CCDT_E_PARAM);
+    EXPECT_EQ(ccdtAddCrlAuthInfo(t.handle, 0, &eleventh, 11, description.data(), t.text, sizeof t.text),
+              CCDT_E_PARAM);
     char got[CCDT_TEXT_LENGTH];
     ASSERT_EQ(ccdtGetCrlAuthInfo(t.handle, 10, &s, nullptr, got, t.text, sizeof t.text), 0);
     EXPECT_EQ(std::string(got, 12), "ldap servers");
