@@ -58,8 +58,9 @@ TEST(Merge, CopiesMatchesCountsAndReplacesOnlyWhenAsked) {
     writeChannels(kSource, {"A1", "A2", "B1"});
     Lines out;
     ccdtMigrate(out.sink(), kTarget, kSource, "A*", 0);
-    EXPECT_EQ(out.texts(), (std::vector<std::string>{"Channel 'A1' written.", "Channel 'A2' written.",
-                                                     "CCDT Migration:  Found:2  Written:2  Replaced:0  Not Replaced:0"}));
+    EXPECT_EQ(out.texts(),
+              (std::vector<std::string>{"Channel 'A1' written.", "Channel 'A2' written.",
+                                        "CCDT Migration:  Found:2  Written:2  Replaced:0  Not Replaced:0"}));
     EXPECT_EQ(out.lines[0].first, 32);
     out.lines.clear();
     ccdtMigrate(out.sink(), kTarget, kSource, "A*", 0);
@@ -77,7 +78,8 @@ TEST(Merge, CopiesMatchesCountsAndReplacesOnlyWhenAsked) {
     // A missing source: its resolved path, no counts.
     out.lines.clear();
     ccdtMigrate(out.sink(), kTarget, "/m/none.tab", "*", 0);
-    EXPECT_EQ(out.lines, (std::vector<std::pair<int, std::string>>{{128, "Can not find file '/m/none.tab'"}}));
+    EXPECT_EQ(out.lines,
+              (std::vector<std::pair<int, std::string>>{{128, "Can not find file '/m/none.tab'"}}));
 }
 
 TEST(Merge, WritesAtTheOutputVersionAndStopsAtAFailedWrite) {
@@ -111,8 +113,9 @@ TEST(Merge, MqserverSourceGivesItsChannelOnce) {
     zt::ScopedEnv server("MQSERVER", "SVR.CHL/TCP/host(1414)");
     Lines out;
     ccdtMigrate(out.sink(), kTarget, "!", "*", 0);
-    EXPECT_EQ(out.texts(), (std::vector<std::string>{"Channel 'SVR.CHL' written.",
-                                                     "CCDT Migration:  Found:1  Written:1  Replaced:0  Not Replaced:0"}));
+    EXPECT_EQ(out.texts(),
+              (std::vector<std::string>{"Channel 'SVR.CHL' written.",
+                                        "CCDT Migration:  Found:1  Written:1  Replaced:0  Not Replaced:0"}));
     std::string svr = stored(kTarget, "SVR.CHL");
     EXPECT_EQ(u32(svr, 24), 6u);
     EXPECT_EQ(u32(svr, 28), 2u);

@@ -24,3 +24,8 @@ foreach(exe test_miniqm_events_qm_test test_miniqm_stats_qm_test test_miniqm_cli
     target_link_libraries(${exe} PRIVATE zunt_mqi)
   endif()
 endforeach()
+
+# The table written by the system's channel-table layer and read by the client library.
+if(TARGET test_miniqm_ccdt_roundtrip_qm_test)
+  target_link_libraries(test_miniqm_ccdt_roundtrip_qm_test PRIVATE zunt_ccdt)
+endif()
