@@ -1,7 +1,9 @@
 // Fuzz target: arbitrary bytes as a channel table file on the in-memory file table. Read-only: a key
-// walk, reads by mode, the CRL and OCSP records; then in update mode an insert, a replace and a
-// delete. Whatever the bytes, every call must return (no walk may spin) and stay in its buffers.
+// walk that converts each record to memory and back and unpacks its exits, reads by mode, the CRL
+// and OCSP records and every CRLLDAP slot; then in update mode an insert, a replace and a delete.
+// Whatever the bytes, every call must return (no walk may spin) and stay in its buffers.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -12,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
 
-constexpr const char *kPath = "fuzz.tab";
+constexpr const char *kPath = "/fuzz.tab";
 
 uint8_t keyOf(uint8_t *key, const char *name) {
     std::memset(key, ' ', CCDT_KEY_LENGTH);
@@ -20,14 +22,36 @@ uint8_t keyOf(uint8_t *key, const char *name) {
     return key[0];
 }
 
+// A record converted to memory, its exits unpacked, and written back at two versions.
+void convert(const uint8_t *record, uint32_t length) {
+    char text[256];
+    void *memory = nullptr;
+    uint32_t memoryLength = 0;
+    if (ccdtConvertRecord(record, length, &memory, &memoryLength, 0, text, sizeof text) == CCDT_RC_OK) {
+        auto *channel = static_cast<ChannelRecord *>(memory);
+        (void)ccdtUnpackExits(channel, memoryLength, text, sizeof text);
+        for (int version : {12, 3}) {
+            ccdtSetOutputVersion(version);
+            void *file = nullptr;
+            uint32_t fileLength = 0;
+            (void)ccdtConvertRecord(channel, memoryLength, &file, &fileLength, 1, text, sizeof text);
+            std::free(file);
+        }
+        ccdtSetOutputVersion(12);
+        ccdtFreeChannel(channel, 0);
+    }
+    std::free(memory);
+}
+
 void readOnly(ccdtRecFile *handle) {
     uint8_t key[CCDT_KEY_LENGTH];
     std::memset(key, ' ', sizeof key);
-    uint8_t buffer[512];
+    static uint8_t buffer[CCDT_RECORD_MAX];
     for (int i = 0; i < 1000; i++) {
         uint32_t length = sizeof buffer;
         int rc = ccdtRecRead(handle, key, buffer, &length, CCDT_READ_NEXT);
         if (rc != CCDT_RC_OK && rc != CCDT_RC_TRUNCATED) break;
+        if (rc == CCDT_RC_OK) convert(buffer, length);
         std::memcpy(key, handle->currentKey, sizeof key);
     }
     for (int mode : {CCDT_READ_EXACT, CCDT_READ_CRL, CCDT_READ_OCSP}) {
@@ -74,6 +98,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (ccdtRecOpen(kPath, 0, &handle, nullptr, 0) == CCDT_RC_OK) {
         readOnly(handle);
         (void)ccdtRecClose(handle);
+    }
+    char name[CCDT_PATH_MAX + 1] = "/fuzz.tab", text[512];
+    ccdtHandle *table = nullptr;
+    if (ccdtOpen(1, name, &table, text, sizeof text) == CCDT_RC_OK) {
+        ccdtCrlSlot slot;
+        int64_t time = 0;
+        char description[CCDT_TEXT_LENGTH];
+        for (int number = 1; number <= static_cast<int>(CCDT_CRL_MAX_SLOTS); number++)
+            (void)ccdtGetCrlAuthInfo(table, number, &slot, &time, description, text, sizeof text);
+        uint16_t length = 2136;
+        static uint64_t record[CCDT_RECORD_MAX / 8 + 1];
+        auto *channel = reinterpret_cast<ChannelRecord *>(record);
+        for (int rc = ccdtReadFirstChannel(table, &length, channel, text, sizeof text), i = 0;
+             rc == CCDT_RC_OK && i < 1000; i++, length = 2136)
+            rc = ccdtReadNextChannel(table, &length, channel, text, sizeof text);
+        (void)ccdtClose(&table, text, sizeof text);
     }
     if (ccdtRecOpen(kPath, 1, &handle, nullptr, 0) == CCDT_RC_OK) {
         update(handle);

@@ -37,7 +37,8 @@ struct Writer {
     }
     ~Writer() { (void)ccdtClose(&handle, text, sizeof text); }
 
-    void channel(const std::string &name, int32_t version, const std::string &qmName, const std::string &conname) {
+    void channel(const std::string &name, int32_t version, const std::string &qmName,
+                 const std::string &conname) {
         ccdtDefaultChannel(record);
         MQCD &cd = record->mqcd;
         blankText(cd.ChannelName, 20, name);
