@@ -74,7 +74,11 @@ int resolvePath(const char *name, char *path, char *text, size_t textSize) {
     }
     size_t fileLength = std::strlen(file);
     if (dirLength + fileLength + 10 > CCDT_PATH_MAX) return tooLong(text, textSize);
-    std::snprintf(path, CCDT_PATH_MAX + 1, "%s%s%s", directory, file[0] == '/' ? "" : "/", file);
+    // Within CCDT_PATH_MAX by the check above.
+    std::memcpy(path, directory, dirLength);
+    size_t at = dirLength;
+    if (file[0] != '/') path[at++] = '/';
+    std::memcpy(path + at, file, fileLength + 1);
     return CCDT_RC_OK;
 }
 
