@@ -112,6 +112,7 @@ const std::vector<AttrDef> kTable = {
     {"REMOTEEV", MQIA_REMOTE_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
     {"PERFMEV", MQIA_PERFORMANCE_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
     {"STRSTPEV", MQIA_START_STOP_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
+    {"AUTHOREV", MQIA_AUTHORITY_EVENT, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
     {"STATMQI", MQIA_STATISTICS_MQI, QMGR, AttrType::Enum, 0, 0, 0, kMonOnOff, true},
     {"STATQ", MQIA_STATISTICS_Q, QMGR, AttrType::Enum, 0, 0, 0, kMonQmgr, true},
     {"STATINT", MQIA_STATISTICS_INTERVAL, QMGR, AttrType::Int, 0, 1, 604800, nullptr, true},
@@ -166,8 +167,9 @@ std::vector<std::string> listedNames(const AttrDef &a, const std::string &value)
 
 void monitoringDefaults(Object &o) {
     if (o.kind == K_QMGR) {
-        for (MQLONG sel : {MQIA_CONFIGURATION_EVENT, MQIA_COMMAND_EVENT, MQIA_INHIBIT_EVENT, MQIA_LOCAL_EVENT,
-                           MQIA_REMOTE_EVENT, MQIA_PERFORMANCE_EVENT, MQIA_ACCOUNTING_CONN_OVERRIDE})
+        for (MQLONG sel :
+             {MQIA_CONFIGURATION_EVENT, MQIA_COMMAND_EVENT, MQIA_INHIBIT_EVENT, MQIA_LOCAL_EVENT,
+              MQIA_REMOTE_EVENT, MQIA_PERFORMANCE_EVENT, MQIA_ACCOUNTING_CONN_OVERRIDE, MQIA_AUTHORITY_EVENT})
             o.ints.emplace(sel, MQEVR_DISABLED);
         o.ints.emplace(MQIA_START_STOP_EVENT, MQEVR_ENABLED);
         for (MQLONG sel : {MQIA_STATISTICS_MQI, MQIA_STATISTICS_Q, MQIA_ACCOUNTING_MQI, MQIA_ACCOUNTING_Q})

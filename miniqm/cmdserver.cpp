@@ -152,7 +152,9 @@ std::vector<std::string> escape(qm::QueueManager &qm, const MQMD &md, const Requ
         r.string(MQCACF_ESCAPE_TEXT, answer.messages[i], 0, ccsid);
         out.push_back(response(r, answer.command, i + 1, i + 1 == answer.messages.size(),
                                answer.failed ? MQCC_FAILED : MQCC_OK,
-                               answer.failed ? MQRCCF_COMMAND_FAILED : MQRC_NONE));
+                               answer.notAuthorized ? MQRC_NOT_AUTHORIZED
+                               : answer.failed      ? MQRCCF_COMMAND_FAILED
+                                                    : MQRC_NONE));
     }
     return out;
 }

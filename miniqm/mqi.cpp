@@ -291,6 +291,7 @@ bool odIn(const void *p, Writer &w) {
     w.str(fixed(od->ObjectQMgrName, 48));
     w.str(fixed(od->DynamicQName, 48));
     w.str(od->Version >= MQOD_VERSION_4 ? charv(od->ObjectString, od) : std::string());
+    w.str(fixed(od->AlternateUserId, 12));
     return true;
 }
 
@@ -497,7 +498,7 @@ MQLONG findTarget(const std::string &qmName, const MQCNO *cno, Target &t) {
 // (empty: any). Returns the socket with the reply's completion code and reason, or -1 with the
 // reason when no reply came.
 int openSession(const Target &t, size_t i, const std::string &checkName, const std::string &appl,
-                MQLONG options, MQLONG &c, MQLONG &reason) {
+                const std::string &user, MQLONG options, MQLONG &c, MQLONG &reason) {
     c = MQCC_FAILED;
     int fd = -1;
     if (!t.tcp)
@@ -515,7 +516,7 @@ int openSession(const Target &t, size_t i, const std::string &checkName, const s
     w.u32(qmwire::kProtocolVersion);
     w.str(checkName);
     w.str(appl);
-    w.str(qmos::userName());
+    w.str(user);
     w.i32(options);
     // Who is connecting, for the queue manager's events and accounting.
     w.i32(qmos::currentPid());
@@ -564,6 +565,22 @@ void connectx(PMQCHAR qmNameField, const MQCNO *cno, PMQHCONN pHconn, PMQLONG cc
             csp->Version > MQCSP_VERSION_3)
             return setResult(cc, rc, MQCC_FAILED, MQRC_CSP_ERROR);
     }
+    // Who connects: the MQCSP's user when it names one (a client's server takes it as given, with
+    // no password check; a bindings server asks the kernel instead), else this process's user.
+    std::string user = qmos::userName();
+    if (cno && cno->Version >= MQCNO_VERSION_5 && cno->SecurityParmsPtr) {
+        const MQCSP *csp = cno->SecurityParmsPtr;
+        const char *id = static_cast<const char *>(csp->CSPUserIdPtr);
+        if (!id && csp->CSPUserIdOffset > 0) id = reinterpret_cast<const char *>(csp) + csp->CSPUserIdOffset;
+        if (csp->CSPUserIdLength < 0 || csp->CSPUserIdLength > 1024)
+            return setResult(cc, rc, MQCC_FAILED, MQRC_CSP_ERROR);
+        if (id && csp->CSPUserIdLength > 0) {
+            std::string given(id, static_cast<size_t>(csp->CSPUserIdLength));
+            given = given.substr(0, given.find('\0'));
+            while (!given.empty() && given.back() == ' ') given.pop_back();
+            if (!given.empty()) user = given;
+        }
+    }
     bool shared = options & (MQCNO_HANDLE_SHARE_BLOCK | MQCNO_HANDLE_SHARE_NO_BLOCK);
     std::string qmName = qmNameField ? fixed(qmNameField, 48) : std::string();
     if (!shared && tlsHconn != MQHC_UNUSABLE_HCONN) {
@@ -588,7 +605,7 @@ void connectx(PMQCHAR qmNameField, const MQCNO *cno, PMQHCONN pHconn, PMQLONG cc
     int fd = -1;
     MQLONG c = MQCC_FAILED, reason = MQRC_HOST_NOT_AVAILABLE;
     for (size_t i = 0; i < tries && fd < 0; ++i) {
-        fd = openSession(t, i, checkName, appl, options, c, reason);
+        fd = openSession(t, i, checkName, appl, user, options, c, reason);
         if (fd >= 0 && c == MQCC_FAILED) {
             qmos::closeFd(fd);
             fd = -1;

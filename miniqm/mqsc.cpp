@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "miniqm/os.h"
 #include "miniqm/qmgr.h"
@@ -256,13 +257,17 @@ MQLONG mqscCommand(const std::string &v, const std::string &noun, bool like) {
         if (v == "DISPLAY") return MQCMD_INQUIRE_NAMELIST;
     } else if (noun == "TOPICSTR" && v == "CLEAR") {
         return MQCMD_CLEAR_TOPIC_STRING;
+    } else if (noun == "AUTHREC") {
+        if (v == "SET") return MQCMD_SET_AUTH_REC;
+        if (v == "DELETE") return MQCMD_DELETE_AUTH_REC;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_AUTH_RECS;
     }
     return MQCMD_ESCAPE;
 }
 
 bool isInquiry(MQLONG command) {
     return command == MQCMD_INQUIRE_Q || command == MQCMD_INQUIRE_TOPIC || command == MQCMD_INQUIRE_Q_MGR ||
-           command == MQCMD_INQUIRE_NAMELIST;
+           command == MQCMD_INQUIRE_NAMELIST || command == MQCMD_INQUIRE_AUTH_RECS;
 }
 
 // The object types of REFRESH QMGR's OBJECT keyword.
@@ -296,9 +301,79 @@ const RefreshObject *refreshObject(const std::string &keyword) {
     return nullptr;
 }
 
+// A principal or group name as typed: its case kept, quoted or not.
+std::string entityName(const Token &t) {
+    std::string raw = trimBlanks(t.raw);
+    size_t lead = raw.find_first_not_of(' ');
+    raw = lead == std::string::npos ? std::string() : raw.substr(lead);
+    if (raw.size() >= 2 && raw.front() == '\'' && raw.back() == '\'') return t.value;
+    return raw;
+}
+
+// The keywords of SET, DELETE and DISPLAY AUTHREC.
+struct AuthRecArgs {
+    bool hasProfile = false, hasType = false, hasEntity = false, hasAdd = false, hasRemove = false;
+    std::string profile;
+    MQLONG objectType = 0;
+    qmauth::Entity entity;
+    std::string add, remove;  // the lists as typed
+    bool exact = false;       // DISPLAY's MATCH(EXACT)
+};
+
+// False on a keyword the command does not take, one given twice, or a value it cannot be.
+bool parseAuthRec(const std::vector<Token> &rest, bool display, AuthRecArgs &a) {
+    for (size_t i = 1; i < rest.size(); ++i) {
+        const Token &t = rest[i];
+        if (!t.hasValue) return false;
+        if (t.keyword == "PROFILE" && !a.hasProfile) {
+            a.hasProfile = true;
+            a.profile = t.value;
+        } else if (t.keyword == "OBJTYPE" && !a.hasType) {
+            a.hasType = true;
+            a.objectType = qmauth::objectTypeByName(t.value);
+            if (a.objectType == 0) return false;
+        } else if ((t.keyword == "PRINCIPAL" || t.keyword == "GROUP") && !a.hasEntity) {
+            a.hasEntity = true;
+            a.entity = {entityName(t), t.keyword == "GROUP"};
+            if (a.entity.name.empty() || a.entity.name.size() > 64) return false;
+        } else if (t.keyword == "AUTHADD" && !display && !a.hasAdd) {
+            a.hasAdd = true;
+            a.add = t.raw;
+        } else if (t.keyword == "AUTHRMV" && !display && !a.hasRemove) {
+            a.hasRemove = true;
+            a.remove = t.raw;
+        } else if (t.keyword == "MATCH" && display) {
+            if (t.value != "PROFILE" && t.value != "MEMBERSHIP" && t.value != "EXACT") return false;
+            a.exact = t.value == "EXACT";
+        } else if (t.keyword == "SERVCOMP") {
+            continue;  // one authorization service here: any name is it
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 // An MQSC command as the PCF parameters of the command it is, as command events carry it.
 void commandParameters(const std::string &noun, const std::vector<Token> &rest, bool display,
                        qmpcf::Writer &w) {
+    if (noun == "AUTHREC") {
+        AuthRecArgs a;
+        if (!parseAuthRec(rest, display, a)) return;
+        if (a.hasProfile) w.string(MQCACF_AUTH_PROFILE_NAME, a.profile);
+        if (a.hasType) w.integer(MQIACF_OBJECT_TYPE, a.objectType);
+        if (a.hasEntity)
+            w.strings(a.entity.group ? MQCACF_GROUP_ENTITY_NAMES : MQCACF_PRINCIPAL_ENTITY_NAMES,
+                      {a.entity.name});
+        for (const auto &[has, list, id] : {std::tuple{a.hasAdd, a.add, MQIACF_AUTH_ADD_AUTHS},
+                                            std::tuple{a.hasRemove, a.remove, MQIACF_AUTH_REMOVE_AUTHS}}) {
+            qmauth::AuthSet set = 0;
+            if (!has || !qmauth::parseAuthList(list, a.objectType, set)) continue;
+            std::vector<MQLONG> values = qmauth::authValues(set);
+            w.integers(id, values.data(), values.size());
+        }
+        return;
+    }
     Kind kind = K_QLOCAL;
     const std::string &name = rest[0].value;
     std::string like;
@@ -409,6 +484,8 @@ struct Mqsc {
     MQLONG command = MQCMD_ESCAPE;     // the PCF code of the command last run (unparsable: MQCMD_ESCAPE)
     std::vector<size_t> objectStarts;  // where each displayed object's answer begins in out
     EventOrigin origin;                // who issued the commands, for their configuration and command events
+    const Principal *asker = nullptr;  // whose authority the commands need (null: the administrator's)
+    bool refused = false;              // the last command was not authorized
 
     void syntax(const std::string &cmd) {
         out += "AMQ8405E: Syntax error detected at or near end of command segment below:-\n" + cmd + "\n\n";
@@ -517,6 +594,105 @@ struct Mqsc {
     }
 
     void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
+
+    // Whether the requester may do this to the object; a refusal is answered and reported.
+    bool permitted(MQLONG objectType, const std::string &name, MQLONG auth) {
+        if (!asker || qm.authorized(*asker, objectType, name, qmauth::bit(auth))) return true;
+        fail("AMQ8135E: Not authorized.");
+        refused = true;
+        qmpcf::Writer w;
+        w.integer(MQIACF_COMMAND, command);
+        w.string(MQCACF_USER_IDENTIFIER, asker->name.substr(0, MQ_USER_ID_LENGTH), MQ_USER_ID_LENGTH);
+        qm.authorityEvent(MQRQ_CMD_NOT_AUTHORIZED, w);
+        return false;
+    }
+    bool mayDisplay(MQLONG objectType, const std::string &name) const {
+        return !asker || qm.authorized(*asker, objectType, name, qmauth::bit(MQAUTH_DISPLAY));
+    }
+
+    // SET AUTHREC: authorities added to and removed from one entity's record, made when missing.
+    void setAuthRec(const std::vector<Token> &rest, const std::string &cmd) {
+        AuthRecArgs a;
+        if (!parseAuthRec(rest, false, a) || !a.hasType || !a.hasEntity || (!a.hasAdd && !a.hasRemove))
+            return syntax(cmd);
+        if (!a.hasProfile && a.objectType == MQOT_Q_MGR) a.profile = qm.qmgr_.name;
+        if (!qmauth::validProfile(a.profile)) return syntax(cmd);
+        qmauth::AuthSet add = 0, remove = 0;
+        if ((a.hasAdd && !qmauth::parseAuthList(a.add, a.objectType, add)) ||
+            (a.hasRemove && !qmauth::parseAuthList(a.remove, a.objectType, remove)))
+            return syntax(cmd);
+        const qmauth::AuthSet valid = qmauth::validFor(a.objectType);
+        if ((add | remove) & ~valid) return mqError(MQRCCF_AUTH_VALUE_ERROR);
+        if (!permitted(MQOT_Q_MGR, qm.qmgr_.name, MQAUTH_CHANGE)) return;
+        const qmauth::Record *old = qm.auth_.find(a.objectType, a.profile, a.entity);
+        qmauth::Record rec{a.objectType, a.profile, a.entity, ((old ? old->auths : 0) | add) & ~remove};
+        if (!qm.journalAuth(rec, false)) return notJournalled();
+        qm.auth_.set(rec.objectType, rec.profile, rec.entity, rec.auths, ~rec.auths);
+        out += "AMQ8862I: IBM MQ authority record set.\n";
+    }
+
+    void deleteAuthRec(const std::vector<Token> &rest, const std::string &cmd) {
+        AuthRecArgs a;
+        if (!parseAuthRec(rest, false, a) || !a.hasType || !a.hasEntity || a.hasAdd || a.hasRemove)
+            return syntax(cmd);
+        if (!a.hasProfile && a.objectType == MQOT_Q_MGR) a.profile = qm.qmgr_.name;
+        if (!qmauth::validProfile(a.profile)) return syntax(cmd);
+        if (!permitted(MQOT_Q_MGR, qm.qmgr_.name, MQAUTH_CHANGE)) return;
+        const qmauth::Record *old = qm.auth_.find(a.objectType, a.profile, a.entity);
+        if (!old) return notFound(a.profile);
+        if (!qm.journalAuth(*old, true)) return notJournalled();
+        qm.auth_.remove(a.objectType, a.profile, a.entity);
+        out += "AMQ8863I: IBM MQ authority record deleted.\n";
+    }
+
+    // DISPLAY AUTHREC: the records of the profile and, unless MATCH(EXACT), of the generic
+    // profiles that apply to it; all of them without PROFILE.
+    void displayAuthRec(const std::vector<Token> &rest, const std::string &cmd) {
+        AuthRecArgs a;
+        if (!parseAuthRec(rest, true, a)) return syntax(cmd);
+        if (!permitted(MQOT_Q_MGR, qm.qmgr_.name, MQAUTH_DISPLAY)) return;
+        std::vector<qmauth::Record> found =
+            qm.auth_.select(a.objectType, a.profile, !a.exact && !qmauth::isGeneric(a.profile),
+                            a.hasEntity ? &a.entity : nullptr);
+        if (found.empty()) return notFound(a.hasProfile ? a.profile : std::string("*"));
+        for (const qmauth::Record &r : found) {
+            objectStarts.push_back(out.size());
+            out += "AMQ8864I: Display authority record details.\n";
+            layout({"PROFILE(" + r.profile + ")", "ENTITY(" + r.entity.name + ")",
+                    std::string("ENTTYPE(") + (r.entity.group ? "GROUP" : "PRINCIPAL") + ")",
+                    std::string("OBJTYPE(") + qmauth::objectTypeName(r.objectType) + ")",
+                    "AUTHLIST(" + qmauth::authNames(r.auths) + ")"},
+                   out);
+        }
+    }
+
+    // The authority the requester needs for a command on an object other than authority records.
+    bool commandPermitted(const std::string &verb, const std::string &noun, Kind kind,
+                          const std::string &name) {
+        if (!asker) return true;
+        MQLONG type = kind == K_QMGR       ? MQOT_Q_MGR
+                      : kind == K_TOPIC    ? MQOT_TOPIC
+                      : kind == K_NAMELIST ? MQOT_NAMELIST
+                                           : MQOT_Q;
+        std::string object = kind == K_QMGR ? qm.qmgr_.name : name;
+        if (kind == K_TOPIC) {
+            // A topic object's authority is that of its topic string.
+            auto t = qm.topics_.find(name);
+            if (t != qm.topics_.end()) object = t->second.s(MQCA_TOPIC_STRING);
+        }
+        if (noun == "TOPICSTR") {
+            type = MQOT_TOPIC;
+            object = name;
+        }
+        MQLONG auth = verb == "DEFINE"    ? MQAUTH_CREATE
+                      : verb == "DELETE"  ? MQAUTH_DELETE
+                      : verb == "CLEAR"   ? MQAUTH_CLEAR
+                      : verb == "DISPLAY" ? MQAUTH_DISPLAY
+                                          : MQAUTH_CHANGE;
+        // A generic DISPLAY shows what may be displayed and leaves out the rest.
+        if (verb == "DISPLAY" && kind != K_QMGR && !name.empty() && name.back() == '*') return true;
+        return permitted(type, object, auth);
+    }
 
     // A command the queue manager could not carry out, as runmqsc shows an MQI reason (in hex).
     void mqError(MQLONG reason) {
@@ -751,13 +927,15 @@ struct Mqsc {
         int shown = 0;
         if (std::map<std::string, Object> *objects = objectsOf(kind)) {
             for (const auto &[name, t] : *objects)
-                if (genericMatch(pattern, name)) {
+                if (genericMatch(pattern, name) &&
+                    mayDisplay(kind == K_TOPIC ? MQOT_TOPIC : MQOT_NAMELIST,
+                               kind == K_TOPIC ? t.s(MQCA_TOPIC_STRING) : name)) {
                     showObject(t, nullptr, tokens, 1);
                     ++shown;
                 }
         } else {
             for (const auto &[name, q] : qm.queues_)
-                if ((q->def.kind & kinds) && genericMatch(pattern, name)) {
+                if ((q->def.kind & kinds) && genericMatch(pattern, name) && mayDisplay(MQOT_Q, name)) {
                     showObject(q->def, q.get(), tokens, 1);
                     ++shown;
                 }
@@ -829,6 +1007,7 @@ struct Mqsc {
     void execute(const std::string &cmd, std::vector<Token> &tokens) {
         ++read;
         command = MQCMD_ESCAPE;
+        refused = false;
         if (echo) {
             char num[16];
             std::snprintf(num, sizeof num, "%6d", read);
@@ -844,16 +1023,31 @@ struct Mqsc {
         command = mqscCommand(verb, noun, std::any_of(rest.begin(), rest.end(), [](const Token &t) {
                                   return t.keyword == "LIKE";
                               }));
-        if (verb == "CLEAR" && noun == "TOPICSTR") return clearTopicString(rest, cmd);
+        if (noun == "AUTHREC" && !rest[0].hasValue) {
+            if (verb == "SET") return setAuthRec(rest, cmd);
+            if (verb == "DELETE") return deleteAuthRec(rest, cmd);
+            if (verb == "DISPLAY") return displayAuthRec(rest, cmd);
+            return syntax(cmd);
+        }
+        if (verb == "CLEAR" && noun == "TOPICSTR") {
+            if (!commandPermitted(verb, noun, K_TOPIC, name)) return;
+            return clearTopicString(rest, cmd);
+        }
+        if ((verb == "REFRESH" || verb == "RESET") && noun == "QMGR" && !rest[0].hasValue &&
+            !commandPermitted(verb, noun, K_QMGR, name))
+            return;
         if (verb == "REFRESH" && noun == "QMGR" && !rest[0].hasValue) return refresh(rest, cmd);
         if (verb == "RESET" && noun == "QMGR" && !rest[0].hasValue) return reset(rest, cmd);
         if (verb == "DISPLAY") {
             if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
             if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);
+            if (!commandPermitted(verb, noun, kind, name)) return;
             return display(noun, name, rest);
         }
         if (!kindFromNoun(noun, kind)) return syntax(cmd);
         if (kind != K_QMGR && !rest[0].hasValue) return syntax(cmd);
+        const bool known = verb == "DEFINE" || verb == "ALTER" || verb == "DELETE" || verb == "CLEAR";
+        if (known && !commandPermitted(verb, noun, kind, name)) return;
         if (verb == "DEFINE") {
             if (kind == K_QMGR) return syntax(cmd);
             return define(kind, name, rest, cmd);
@@ -882,9 +1076,12 @@ struct Mqsc {
 };
 
 QueueManager::MqscAnswer QueueManager::escape(const std::string &text, const MQMD &request) {
+    // The requester's groups are looked up before the lock is taken.
+    const Principal asker = principalFor(fixedField(request.UserIdentifier, sizeof request.UserIdentifier));
     std::lock_guard<std::mutex> lock(mu_);
     Mqsc m(*this);
     m.echo = false;
+    m.asker = &asker;
     m.origin = EventOrigin::fromMessage(request);  // who asked, as command and configuration events name it
     std::vector<std::string> cmds = splitCommands(text);
     // An escape request carries one command; more than one is not a command either.
@@ -895,6 +1092,7 @@ QueueManager::MqscAnswer QueueManager::escape(const std::string &text, const MQM
     MqscAnswer answer;
     answer.command = m.command;
     answer.failed = m.syntaxErrors > 0 || m.failed > 0;
+    answer.notAuthorized = m.refused;
     // A DISPLAY answers with one message per object; anything else with one message.
     std::vector<size_t> cuts(1, 0);
     for (size_t start : m.objectStarts)

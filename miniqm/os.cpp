@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -450,6 +451,51 @@ std::string userName() {
     char buf[4096];
     if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &result) == 0 && result) return result->pw_name;
     return std::to_string(::getuid());
+}
+
+namespace {
+std::string nameOfUid(uid_t uid) {
+    passwd pw;
+    passwd *result = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &result) == 0 && result) return result->pw_name;
+    return std::to_string(uid);
+}
+}  // namespace
+
+std::string peerUser(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return {};
+    return nameOfUid(cred.uid);
+}
+
+std::vector<std::string> userGroups(const std::string &user) {
+    passwd pw;
+    passwd *result = nullptr;
+    char buf[4096];
+    if (user.empty() || ::getpwnam_r(user.c_str(), &pw, buf, sizeof buf, &result) != 0 || !result) return {};
+    std::vector<gid_t> gids(64);
+    int n = static_cast<int>(gids.size());
+    if (::getgrouplist(user.c_str(), result->pw_gid, gids.data(), &n) < 0) {
+        gids.resize(static_cast<size_t>(n));
+        if (::getgrouplist(user.c_str(), result->pw_gid, gids.data(), &n) < 0) return {};
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < n; ++i) {
+        group gr;
+        group *found = nullptr;
+        char gbuf[16384];
+        if (::getgrgid_r(gids[static_cast<size_t>(i)], &gr, gbuf, sizeof gbuf, &found) == 0 && found)
+            names.push_back(found->gr_name);
+    }
+    return names;
+}
+
+std::string fileOwner(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return nameOfUid(st.st_uid);
 }
 
 std::string homeDir() {

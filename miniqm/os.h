@@ -62,6 +62,12 @@ int spawnDetached(const std::vector<std::string> &argv, const std::string &logPa
 std::string selfExecutable();  // /proc/self/exe
 std::string programName();     // base name of the running program
 std::string userName();
+// Users and groups from the machine's user and group databases. peerUser: the user of the
+// process at the other end of a Unix socket, from the kernel (empty when unknown). userGroups: the
+// names of a user's groups, its primary one included (none for a name the machine does not know).
+std::string peerUser(int fd);
+std::vector<std::string> userGroups(const std::string &user);
+std::string fileOwner(const std::string &path);  // the user owning a file; empty when unknown
 std::string homeDir();
 std::string getEnv(const char *name);  // empty when unset
 void ignoreSigpipe();

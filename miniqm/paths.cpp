@@ -56,6 +56,7 @@ bool readConfig(const std::string &dir, QmConfig &cfg) {
                    if (k == "name") c.name = v;
                    if (k == "port") c.port = std::atoi(v.c_str());
                    if (k == "cmdlevel") c.cmdLevel = std::atoi(v.c_str());
+                   if (k == "admin") c.admin = v;
                },
                &cfg) &&
            !cfg.name.empty();
@@ -63,7 +64,8 @@ bool readConfig(const std::string &dir, QmConfig &cfg) {
 
 bool writeConfig(const std::string &dir, const QmConfig &cfg) {
     std::string text = "name=" + cfg.name + "\nport=" + std::to_string(cfg.port) +
-                       "\ncmdlevel=" + std::to_string(cfg.cmdLevel) + "\n";
+                       "\ncmdlevel=" + std::to_string(cfg.cmdLevel) + "\n" +
+                       (cfg.admin.empty() ? std::string() : "admin=" + cfg.admin + "\n");
     return qmos::writeFileAtomic(dir + "/qm.ini", text, true);
 }
 

@@ -20,6 +20,9 @@ struct QmConfig {
     std::string name;
     int port = 0;  // 0: a free port at every start
     int cmdLevel = kDefaultCmdLevel;
+    // The user who made it: its administrator. Empty for one made before this was kept, whose
+    // administrator is then the owner of its configuration file.
+    std::string admin;
 };
 bool readConfig(const std::string &dir, QmConfig &cfg);
 [[nodiscard]] bool writeConfig(const std::string &dir, const QmConfig &cfg);

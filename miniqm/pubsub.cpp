@@ -61,6 +61,15 @@ Result QueueManager::subscribe(Conn *c, const SubRequest &sd, MQLONG &hobj, MQLO
     if (found && found->expired) return Result::fail(MQRC_INVALID_SUBSCRIPTION);
     if (!found && !(o & MQSO_CREATE)) return Result::fail(MQRC_NO_SUBSCRIPTION);
     if (found && found->owner) return Result::fail(MQRC_SUBSCRIPTION_IN_USE);
+    std::string topicString;
+    if (found)
+        topicString = found->topic;
+    else if (subTopic(sd, topicString).failed())
+        topicString.clear();  // the create reports the unknown topic object
+    if (found || !topicString.empty()) {
+        r = authorizeSub(c, sd, topicString);
+        if (r.failed()) return r;
+    }
 
     uint32_t id = 0;
     r = found ? resumeSub(c, sd, *found, hobj) : createSub(c, sd, hobj, id);

@@ -388,6 +388,17 @@ bool QueueManager::applyRecord(std::string_view body) {
         case 'S':
         case 'U':
             return applySubRecord(r, type == 'U');
+        case 'A':
+        case 'a': {
+            // An authority record as set (its whole image), or its deletion.
+            qmauth::Record rec;
+            if (!qmauth::Store::decode(body.substr(1), rec)) return false;
+            if (type == 'a')
+                auth_.remove(rec.objectType, rec.profile, rec.entity);
+            else
+                auth_.set(rec.objectType, rec.profile, rec.entity, rec.auths, ~rec.auths);
+            return true;
+        }
         case 'B': {
             uint32_t n = r.u32();
             for (uint32_t i = 0; i < n && !r.failed(); ++i) {
@@ -444,6 +455,11 @@ bool QueueManager::compact() {
     }
     for (const auto &[id, sub] : subs_)
         if (sub.durable) bodies.push_back(subRecord(sub));
+    for (const qmauth::Record &rec : auth_.all()) {
+        std::string body(1, 'A');
+        body.append(qmauth::Store::encode(rec));
+        bodies.push_back(std::move(body));
+    }
     liveBytes_ = live;
     bool ok = journal_.rewrite(bodies);
     compactedBytes_ = journal_.size();

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "miniqm/authrec.h"
 #include "miniqm/journal.h"
 #include "miniqm/pcfw.h"
 #include "miniqm/selector.h"
@@ -225,11 +226,21 @@ struct ConnAccounting {
     MQLONG seqNumber = 0;
 };
 
+// Who an authority check is for: a user with its groups. The administrator (the user who made
+// the queue manager, and members of a group of that name) may do everything.
+struct Principal {
+    std::string name;
+    std::vector<std::string> groups;
+    bool admin = false;
+};
+
 struct Conn {
     uint32_t id = 0;
-    std::string applName;  // 28 characters, as MQMD PutApplName takes it
-    std::string user;      // 12 characters, as MQMD UserIdentifier takes it
-    bool client = false;   // connected over TCP: events and accounting name its channel
+    std::string applName;   // 28 characters, as MQMD PutApplName takes it
+    std::string user;       // 12 characters, as MQMD UserIdentifier takes it
+    Principal principal;    // whose authority the connection's calls need
+    bool internal = false;  // the queue manager's own (the command server's): never refused
+    bool client = false;    // connected over TCP: events and accounting name its channel
     std::string connName, channel;
     MQLONG pid = 0, tid = 0;
     int64_t connectMs = 0;
@@ -246,7 +257,8 @@ struct OpenRequest {
     MQLONG version = 1;
     MQLONG objectType = MQOT_Q;
     std::string objectName, objectQMgrName, dynamicQName, objectString;
-    std::string selection;  // SelectionString (UTF-8; MQOPEN only)
+    std::string selection;        // SelectionString (UTF-8; MQOPEN only)
+    std::string alternateUserId;  // with MQOO_ALTERNATE_USER_AUTHORITY
 };
 struct OpenReply {
     std::string objectName;  // the dynamic queue's name when a model was opened
@@ -296,6 +308,10 @@ public:
     bool start(const std::string &dataDir, const std::string &name, MQLONG cmdLevel, bool sync,
                std::string &error, std::string &note);
     const std::string &name() const { return qmgr_.name; }
+    // The administrator, before start (the user running the server when never set).
+    void setAdministrator(const std::string &user) { admin_ = user; }
+    // A user as authority checks see it: its groups from the machine, and whether it administers.
+    Principal principalFor(const std::string &user) const;
 
     // Connections. connect fails with 2161/2162 while quiescing or stopping. who gives the
     // connection's identity (its ApplName and user are the parameters), cnoOptions the MQCNO's.
@@ -353,6 +369,7 @@ public:
     struct MqscAnswer {
         MQLONG command = MQCMD_ESCAPE;  // the command's PCF code; MQCMD_ESCAPE when unparsable
         bool failed = false;
+        bool notAuthorized = false;         // refused: the requester lacks the authority
         std::vector<std::string> messages;  // one per response message: a DISPLAY's per object
     };
     MqscAnswer escape(const std::string &text, const MQMD &request);
@@ -397,6 +414,8 @@ private:
     std::map<uint32_t, Subscription> subs_;
     uint32_t nextSub_ = 1;
     bool stopEventSent_ = false;
+    std::string admin_;
+    qmauth::Store auth_;
     bool quiesced_ = false;
     MqiCounts mqiStats_;        // this statistics interval
     int64_t statsStartMs_ = 0;  // start of this statistics interval
@@ -439,6 +458,22 @@ private:
     void resetStatistics(int64_t now);
 
     std::string mqscLocked(const std::string &script, const EventOrigin &origin, bool &ok);
+
+    // Object authority (authority.cpp). authorized: whether p holds every authority of needed on
+    // the object; a topic's are looked for on its topic object and each one above it.
+    bool authorized(const Principal &p, MQLONG objectType, const std::string &name,
+                    qmauth::AuthSet needed) const;
+    // The administrative topic objects a topic string falls under, nearest first.
+    std::vector<std::string> topicObjectsFor(const std::string &topicString) const;
+    // An MQOPEN's (or MQPUT1's) authority: 2035 and its event when the caller, or the alternate
+    // user it names, lacks what the options need. Nothing is changed.
+    Result authorizeOpen(Conn *c, const OpenRequest &od, MQLONG options);
+    // MQSUB's: sub on the topic string's topic objects (2035 and its event when missing).
+    Result authorizeSub(Conn *c, const SubRequest &sd, const std::string &topicString);
+    // Authority events on SYSTEM.ADMIN.QMGR.EVENT (2035) when AUTHOREV is on; data after the
+    // queue manager's name and the reason qualifier.
+    void authorityEvent(MQLONG qualifier, const qmpcf::Writer &data);
+    [[nodiscard]] bool journalAuth(const qmauth::Record &r, bool remove);
 
     // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
     bool fault(const char *verb, const std::string &object, const std::string &appl, Result &r);

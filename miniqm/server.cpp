@@ -51,6 +51,7 @@ qm::OpenRequest readOd(Reader &r) {
     od.objectQMgrName = r.str();
     od.dynamicQName = r.str();
     od.objectString = r.str();
+    od.alternateUserId = qm::trimBlanks(r.str());
     return od;
 }
 
@@ -65,7 +66,8 @@ void readMd(Reader &r, MQMD &md) {
 // connection, which MQCONN sets and MQDISC ends.
 struct Request {
     ServerState &s;
-    bool tcp;  // a client connection
+    bool tcp;                 // a client connection
+    const std::string &peer;  // a bindings connection's OS user, from the kernel
     qm::Conn *&conn;
     Reader &r;
     Writer &w;
@@ -84,6 +86,13 @@ struct Request {
 
 bool onAdmin(Request &q) {
     std::string text = q.r.str();
+    // Administration is the administrator's, on this machine: never over TCP, where anyone could
+    // claim to be anyone.
+    if (q.tcp || !q.s.qm.principalFor(q.peer).admin) {
+        q.header(qm::Result::fail(MQRC_NOT_AUTHORIZED));
+        q.w.str("AMQ8135E: Not authorized.\n");
+        return true;
+    }
     bool ok = true;
     std::string out;
     if (text == "stop quiesce") {
@@ -119,6 +128,9 @@ bool onConnect(Request &q) {
     if (q.tcp) {
         who.client = true;
         who.connName = "127.0.0.1";  // the only address the server listens on
+    } else {
+        // Bindings: the user is the connecting process's, as the kernel knows it.
+        user = q.peer;
     }
     qm::Result res;
     if (version != qmwire::kProtocolVersion) {
@@ -336,8 +348,8 @@ const Route kRoutes[] = {
 
 // Handles one request of a connected (or not yet connected) client. Returns false when the
 // connection must be dropped without a reply (a broken connection on demand, or after MQDISC).
-bool handle(ServerState &s, bool tcp, qm::Conn *&conn, const std::string &body, std::string &reply,
-            bool &endAfter) {
+bool handle(ServerState &s, bool tcp, const std::string &peer, qm::Conn *&conn, const std::string &body,
+            std::string &reply, bool &endAfter) {
     Reader r(body);
     uint16_t op = r.u16();
     r.u16();
@@ -353,7 +365,7 @@ bool handle(ServerState &s, bool tcp, qm::Conn *&conn, const std::string &body, 
         return true;
     }
     if (!route) return false;
-    Request q{s, tcp, conn, r, w, op, id, qm::Result::ok()};
+    Request q{s, tcp, peer, conn, r, w, op, id, qm::Result::ok()};
     if (!route->run(q)) return false;
     // A connection broken on demand: drop it the way a dead channel would.
     if (route->needsConn && q.res.reason == MQRC_CONNECTION_BROKEN) return false;
@@ -365,10 +377,11 @@ bool handle(ServerState &s, bool tcp, qm::Conn *&conn, const std::string &body, 
 void serveConnection(ServerState &s, int fd, bool tcp) {
     qm::Conn *conn = nullptr;
     std::string body, reply;
+    const std::string peer = tcp ? std::string() : qmos::peerUser(fd);
     for (;;) {
         if (!qmwire::recvFrame(fd, body)) break;
         bool endAfter = false;
-        if (!handle(s, tcp, conn, body, reply, endAfter)) break;
+        if (!handle(s, tcp, peer, conn, body, reply, endAfter)) break;
         if (!qmwire::sendFrame(fd, reply)) break;
         if (endAfter) break;
     }
@@ -407,6 +420,9 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
         return 3;
     }
     ServerState s;
+    // The user who made the queue manager administers it; one made before that was kept is
+    // administered by the owner of its configuration.
+    s.qm.setAdministrator(cfg.admin.empty() ? qmos::fileOwner(dir + "/qm.ini") : cfg.admin);
     std::string error, note;
     if (!s.qm.start(dir, cfg.name, cfg.cmdLevel, sync, error, note)) {
         say("cannot start: " + error);

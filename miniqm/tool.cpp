@@ -181,6 +181,7 @@ int cmdCreate(int argc, char **argv) {
     if (!qmpaths::validName(name)) return badQmName(name);
     qmpaths::QmConfig cfg;
     cfg.name = name;
+    cfg.admin = qmos::userName();
     long v = 0;
     if (a.has("--port")) {
         if (!parseInt(a.get("--port"), 0, 65535, v))

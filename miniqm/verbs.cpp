@@ -73,11 +73,15 @@ bool validMd(const MQMD &md) {
 // ---- connections ----
 
 Result QueueManager::connect(const std::string &applName, const std::string &user, Conn *&conn) {
-    return connect(applName, user, Conn{}, MQCNO_NONE, conn);
+    Conn own;
+    own.internal = true;
+    return connect(applName, user, own, MQCNO_NONE, conn);
 }
 
 Result QueueManager::connect(const std::string &applName, const std::string &user, const Conn &who,
                              MQLONG cnoOptions, Conn *&conn) {
+    // The user database is asked before the lock is taken: it may be slow.
+    Principal principal = principalFor(user);
     std::lock_guard<std::mutex> lock(mu_);
     conn = nullptr;
     Result r;
@@ -86,7 +90,22 @@ Result QueueManager::connect(const std::string &applName, const std::string &use
         if (r.failed()) return r;
         return Result::fail(state_ == State::Quiescing ? MQRC_Q_MGR_QUIESCING : MQRC_Q_MGR_STOPPING);
     }
+    // A refusal leaves no trace but its authority event.
+    if (!who.internal && !authorized(principal, MQOT_Q_MGR, qmgr_.name, qmauth::bit(MQAUTH_CONNECT))) {
+        qmpcf::Writer w;
+        w.string(MQCACF_USER_IDENTIFIER, user.substr(0, MQ_USER_ID_LENGTH), MQ_USER_ID_LENGTH);
+        w.integer(MQIA_APPL_TYPE, MQAT_DEFAULT);
+        w.string(MQCACF_APPL_NAME, applName.substr(0, 28), MQ_APPL_NAME_LENGTH);
+        if (who.client) {
+            w.string(MQCACH_CONNECTION_NAME, who.connName, MQ_CONN_NAME_LENGTH);
+            w.string(MQCACH_CHANNEL_NAME, who.channel, MQ_CHANNEL_NAME_LENGTH);
+        }
+        authorityEvent(MQRQ_CONN_NOT_AUTHORIZED, w);
+        return Result::fail(MQRC_NOT_AUTHORIZED);
+    }
     auto c = std::make_unique<Conn>();
+    c->principal = std::move(principal);
+    c->internal = who.internal;
     c->id = nextConn_++;
     c->applName = applName.substr(0, 28);
     c->user = user.substr(0, 12);
@@ -165,6 +184,9 @@ Handle *QueueManager::handleFor(Conn *c, MQLONG hobj) {
 
 Result QueueManager::open(Conn *c, const OpenRequest &od, MQLONG options, MQLONG &hobj, OpenReply &out) {
     std::lock_guard<std::mutex> lock(mu_);
+    hobj = MQHO_UNUSABLE_HOBJ;
+    // A refusal changes nothing and is not counted as the object's use.
+    if (Result denied = authorizeOpen(c, od, options); denied.failed()) return denied;
     Result r = openLocked(c, od, options, hobj, out);
     Handle *h = r.failed() ? nullptr : handleFor(c, hobj);
     countOpen(c, od.objectType, h && !h->remote() ? h->queue : nullptr, r);
@@ -489,6 +511,7 @@ Result QueueManager::put1(Conn *c, const OpenRequest &od, MQMD &md, PutOptions &
     if (pmo.options & MQPMO_SET_ALL_CONTEXT) options |= MQOO_SET_ALL_CONTEXT;
     if (pmo.options & MQPMO_ALTERNATE_USER_AUTHORITY) options |= MQOO_ALTERNATE_USER_AUTHORITY;
     if (pmo.options & MQPMO_FAIL_IF_QUIESCING) options |= MQOO_FAIL_IF_QUIESCING;
+    if (Result denied = authorizeOpen(c, od, options); denied.failed()) return denied;
     MQLONG hobj = 0;
     r = openLocked(c, od, options, hobj, out);
     if (r.failed()) {

@@ -16,7 +16,7 @@
 namespace qmwire {
 
 constexpr uint32_t kMaxFrame = 200u * 1024 * 1024;  // above any message the server accepts
-constexpr uint32_t kProtocolVersion = 1;
+constexpr uint32_t kProtocolVersion = 2;
 
 enum Op : uint16_t {
     OP_CONNECT = 1,  // version, qmName, applName, cnoOptions, cnoVersion, user, pid, program

@@ -378,7 +378,11 @@ TEST_F(CmdServerTest, ResetQueueStatisticsReportsAndRestartsTheCounts) {
 // request's context; NODISPLAY leaves an escape DISPLAY out. A namelist's configuration event names
 // it by MQCA_NAMELIST_NAME and lists its NAMES; REFRESH QMGR selects namelists by OBJECT(NAMELIST).
 TEST_F(CmdServerTest, RequestsRaiseEventsWithTheirContext) {
-    define("ALTER QMGR CONFIGEV(ENABLED) CMDEV(NODISPLAY) PERFMEV(ENABLED)\nDEFINE QLOCAL(EV.Q)");
+    define(
+        "ALTER QMGR CONFIGEV(ENABLED) CMDEV(NODISPLAY) PERFMEV(ENABLED)\nDEFINE QLOCAL(EV.Q)\n"
+        "SET AUTHREC PROFILE(EV.**) OBJTYPE(QUEUE) PRINCIPAL('requser') AUTHADD(ALL)\n"
+        "SET AUTHREC PROFILE(EV.**) OBJTYPE(NAMELIST) PRINCIPAL('requser') AUTHADD(ALL)\n"
+        "SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('requser') AUTHADD(CHG)");
     drainPcf(h, "SYSTEM.ADMIN.CONFIG.EVENT");
     drainPcf(h, "SYSTEM.ADMIN.COMMAND.EVENT");
     MQMD context = MQMD_DEFAULT;
