@@ -50,7 +50,8 @@ std::vector<std::string> QueueManager::topicObjectsFor(const std::string &topicS
                       topicString[str.size()] == '/');
         if (under) found.emplace_back(str.size(), name);
     }
-    std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto &a, const auto &b) { return a.first > b.first; });
     std::vector<std::string> names;
     for (const auto &[length, name] : found) names.push_back(name);
     return names;
@@ -59,10 +60,12 @@ std::vector<std::string> QueueManager::topicObjectsFor(const std::string &topicS
 bool QueueManager::authorized(const Principal &p, MQLONG objectType, const std::string &name,
                               qmauth::AuthSet needed) const {
     if (p.admin || needed == 0) return true;
-    if (objectType != MQOT_TOPIC) return (auth_.effective(objectType, name, p.name, p.groups) & needed) == needed;
+    if (objectType != MQOT_TOPIC)
+        return (auth_.effective(objectType, name, p.name, p.groups) & needed) == needed;
     // A topic: an authority granted on any topic object from the nearest one up counts.
     qmauth::AuthSet held = 0;
-    for (const std::string &object : topicObjectsFor(name)) held |= auth_.effective(MQOT_TOPIC, object, p.name, p.groups);
+    for (const std::string &object : topicObjectsFor(name))
+        held |= auth_.effective(MQOT_TOPIC, object, p.name, p.groups);
     return (held & needed) == needed;
 }
 

@@ -127,9 +127,9 @@ AuthSet validFor(MQLONG objectType) {
     const AuthSet create = bit(MQAUTH_CREATE);
     switch (objectType) {
         case MQOT_Q_MGR:
-            return bit(MQAUTH_ALT_USER_AUTHORITY) | bit(MQAUTH_CONNECT) | bit(MQAUTH_INQUIRE) | bit(MQAUTH_SET) |
-                   bit(MQAUTH_SET_ALL_CONTEXT) | bit(MQAUTH_SET_IDENTITY_CONTEXT) | bit(MQAUTH_CHANGE) | create |
-                   bit(MQAUTH_DELETE) | bit(MQAUTH_DISPLAY);
+            return bit(MQAUTH_ALT_USER_AUTHORITY) | bit(MQAUTH_CONNECT) | bit(MQAUTH_INQUIRE) |
+                   bit(MQAUTH_SET) | bit(MQAUTH_SET_ALL_CONTEXT) | bit(MQAUTH_SET_IDENTITY_CONTEXT) |
+                   bit(MQAUTH_CHANGE) | create | bit(MQAUTH_DELETE) | bit(MQAUTH_DISPLAY);
         case MQOT_Q:
             return bit(MQAUTH_BROWSE) | bit(MQAUTH_INPUT) | bit(MQAUTH_INQUIRE) | bit(MQAUTH_OUTPUT) |
                    bit(MQAUTH_PASS_ALL_CONTEXT) | bit(MQAUTH_PASS_IDENTITY_CONTEXT) | bit(MQAUTH_SET) |
@@ -139,7 +139,8 @@ AuthSet validFor(MQLONG objectType) {
                    bit(MQAUTH_PASS_IDENTITY_CONTEXT) | bit(MQAUTH_SET_ALL_CONTEXT) |
                    bit(MQAUTH_SET_IDENTITY_CONTEXT) | kAdmin | create;
         case MQOT_NAMELIST:
-            return bit(MQAUTH_INQUIRE) | bit(MQAUTH_CHANGE) | bit(MQAUTH_DELETE) | bit(MQAUTH_DISPLAY) | create;
+            return bit(MQAUTH_INQUIRE) | bit(MQAUTH_CHANGE) | bit(MQAUTH_DELETE) | bit(MQAUTH_DISPLAY) |
+                   create;
         default:
             return 0;
     }

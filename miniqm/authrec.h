@@ -23,7 +23,7 @@ constexpr AuthSet bit(MQLONG auth) {
 
 // The object types records are kept for (MQOT_Q_MGR, MQOT_Q, MQOT_TOPIC, MQOT_NAMELIST), their MQSC
 // names, and the authorities that mean something on each.
-const char *objectTypeName(MQLONG objectType);  // "QMGR", ...; null for another type
+const char *objectTypeName(MQLONG objectType);   // "QMGR", ...; null for another type
 MQLONG objectTypeByName(std::string_view name);  // MQOT_*; 0 for an unknown name
 AuthSet validFor(MQLONG objectType);
 
