@@ -321,11 +321,12 @@ bool Store::decode(std::string_view bytes, Record &r) {
     qmwire::Reader rd(bytes);
     r.objectType = rd.i32();
     r.profile = rd.str();
-    r.entity.group = rd.u8() != 0;
+    uint8_t group = rd.u8();
+    r.entity.group = group == 1;
     r.entity.name = rd.str();
     r.auths = rd.u32();
-    return !rd.failed() && rd.remaining() == 0 && objectTypeName(r.objectType) && validProfile(r.profile) &&
-           !r.entity.name.empty();
+    return !rd.failed() && rd.remaining() == 0 && group <= 1 && objectTypeName(r.objectType) &&
+           validProfile(r.profile) && !r.entity.name.empty();
 }
 
 }  // namespace qmauth

@@ -11,13 +11,16 @@ TEST(AuthProfiles, MatchAsIbmMqDefinesTheWildcards) {
         const char *profile, *name;
         bool match;
     } cases[] = {
-        {"APP.Q1", "APP.Q1", true},      {"APP.Q1", "APP.Q2", false},   {"APP.*", "APP.Q1", true},
-        {"APP.*", "APP.Q1.X", false},    {"APP.*", "APP.", true},       {"APP.**", "APP.Q1.X", true},
-        {"APP.**", "APP", true},         {"**", "ANY.THING.AT.ALL", true}, {"A?C", "ABC", true},
-        {"A?C", "A.C", false},           {"A?C", "AC", false},          {"**.Q", "X.Y.Q", true},
-        {"A.**.Z", "A.Z", true},         {"A.**.Z", "A.B.C.Z", true},   {"A.**.Z", "A.B.C", false},
-        {"A*B*C", "AXXBYYC", true},      {"A*B*C", "AXXBYY", false},    {"A.**.**", "A.B", false},
-        {"A**", "AB", false},            {"", "", false},
+        {"APP.Q1", "APP.Q1", true}, {"APP.Q1", "APP.Q2", false},
+        {"APP.*", "APP.Q1", true},  {"APP.*", "APP.Q1.X", false},
+        {"APP.*", "APP.", true},    {"APP.**", "APP.Q1.X", true},
+        {"APP.**", "APP", true},    {"**", "ANY.THING.AT.ALL", true},
+        {"A?C", "ABC", true},       {"A?C", "A.C", false},
+        {"A?C", "AC", false},       {"**.Q", "X.Y.Q", true},
+        {"A.**.Z", "A.Z", true},    {"A.**.Z", "A.B.C.Z", true},
+        {"A.**.Z", "A.B.C", false}, {"A*B*C", "AXXBYYC", true},
+        {"A*B*C", "AXXBYY", false}, {"A.**.**", "A.B", false},
+        {"A**", "AB", false},       {"", "", false},
     };
     for (const Case &c : cases)
         EXPECT_EQ(qmauth::matches(c.profile, c.name), c.match) << c.profile << " vs " << c.name;
@@ -35,11 +38,10 @@ TEST(AuthProfiles, TheMostSpecificProfileOfAnEntityDecides) {
         const char *name;
         qmauth::AuthSet held;
     } cases[] = {
-        {"APP.Q1", bit(MQAUTH_INPUT)},     // the name itself
-        {"APP.Q2", bit(MQAUTH_INQUIRE)},   // ? beats *
-        {"APP.QUEUE", bit(MQAUTH_OUTPUT)}, // * beats **
-        {"APX.Q1", bit(MQAUTH_SET)},
-        {"OTHER", bit(MQAUTH_BROWSE)},
+        {"APP.Q1", bit(MQAUTH_INPUT)},      // the name itself
+        {"APP.Q2", bit(MQAUTH_INQUIRE)},    // ? beats *
+        {"APP.QUEUE", bit(MQAUTH_OUTPUT)},  // * beats **
+        {"APX.Q1", bit(MQAUTH_SET)},       {"OTHER", bit(MQAUTH_BROWSE)},
     };
     for (const Case &c : cases) EXPECT_EQ(s.of(MQOT_Q, c.name, alice), c.held) << c.name;
     EXPECT_EQ(s.of(MQOT_TOPIC, "APP.Q1", alice), 0u);  // another object type

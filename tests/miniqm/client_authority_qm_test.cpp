@@ -10,7 +10,8 @@ namespace {
 
 struct AuthorityTest : ::testing::Test {
     QmServer qm;
-    zt::ScopedEnv server{"MQSERVER", ("SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(qm.port()) + ")").c_str()};
+    zt::ScopedEnv server{"MQSERVER",
+                         ("SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(qm.port()) + ")").c_str()};
     MQHCONN admin = MQHC_UNUSABLE_HCONN;  // the user who made the queue manager: never refused
 
     void SetUp() override {
@@ -156,14 +157,16 @@ TEST_F(AuthorityTest, ChecksFollowTheRecordsAndEachRefusalIsOneEvent) {
 // SET, DISPLAY and DELETE AUTHREC with IBM MQ's texts; DISPLAY shows the generic profiles that
 // apply to a name; the records outlive a restart and a kill -9.
 TEST_F(AuthorityTest, RecordsRoundTripAndSurviveRestarts) {
-    mqsc("SET AUTHREC PROFILE(APP.*) OBJTYPE(QUEUE) PRINCIPAL('alice') AUTHADD(PUT,GET)\n"
-         "SET AUTHREC PROFILE(APP.*) OBJTYPE(QUEUE) PRINCIPAL('alice') AUTHRMV(GET) AUTHADD(BROWSE)\n"
-         "SET AUTHREC PROFILE(**) OBJTYPE(QUEUE) GROUP('staff') AUTHADD(INQ)\n"
-         "SET AUTHREC PROFILE(OTHER.Q) OBJTYPE(QUEUE) GROUP('staff') AUTHADD(DSP)");
-    const std::string shown = "AMQ8864I: Display authority record details.\n"
-                              "   PROFILE(APP.*)                          ENTITY(alice)\n"
-                              "   ENTTYPE(PRINCIPAL)                      OBJTYPE(QUEUE)\n"
-                              "   AUTHLIST(BROWSE,PUT)\n";
+    mqsc(
+        "SET AUTHREC PROFILE(APP.*) OBJTYPE(QUEUE) PRINCIPAL('alice') AUTHADD(PUT,GET)\n"
+        "SET AUTHREC PROFILE(APP.*) OBJTYPE(QUEUE) PRINCIPAL('alice') AUTHRMV(GET) AUTHADD(BROWSE)\n"
+        "SET AUTHREC PROFILE(**) OBJTYPE(QUEUE) GROUP('staff') AUTHADD(INQ)\n"
+        "SET AUTHREC PROFILE(OTHER.Q) OBJTYPE(QUEUE) GROUP('staff') AUTHADD(DSP)");
+    const std::string shown =
+        "AMQ8864I: Display authority record details.\n"
+        "   PROFILE(APP.*)                          ENTITY(alice)\n"
+        "   ENTTYPE(PRINCIPAL)                      OBJTYPE(QUEUE)\n"
+        "   AUTHLIST(BROWSE,PUT)\n";
     auto display = [&](const std::string &command) {
         std::string out;
         qm.mqsc(command, &out);

@@ -563,3 +563,45 @@ TEST_F(CmdServerTest, NamelistNamesAreReplacedEmptiedAndLimited) {
     EXPECT_NE(out.find("NAMES(LAST)"), std::string::npos) << out;
     EXPECT_NE(out.find("NAMELIST(SYSTEM.DEFAULT.NAMELIST)"), std::string::npos) << out;
 }
+
+// An escape command needs the requester's authority for its object: without it the answer is
+// IBM MQ's "AMQ8135E: Not authorized." with reason 2035, nothing is done, and an authority event
+// (qualifier 4) names the command and the user; a generic DISPLAY leaves out what may not be shown.
+TEST_F(CmdServerTest, EscapeCommandsNeedTheRequestersAuthority) {
+    define(
+        "ALTER QMGR AUTHOREV(ENABLED)\nDEFINE QLOCAL(SEC.A)\nDEFINE QLOCAL(SEC.B)\n"
+        "SET AUTHREC PROFILE(SEC.A) OBJTYPE(QUEUE) PRINCIPAL('mallory') AUTHADD(DSP)");
+    drainPcf(h, "SYSTEM.ADMIN.QMGR.EVENT");
+    MQMD context = MQMD_DEFAULT;
+    setText(context.UserIdentifier, 12, "mallory");
+    auto askAs = [&](const std::string &command) {
+        return replies(send(escape(command), 0, MQPER_NOT_PERSISTENT, MQFMT_ADMIN, &context));
+    };
+    struct Case {
+        const char *command;
+        MQLONG code;
+    } refused[] = {{"DEFINE QLOCAL(SEC.NEW)", MQCMD_CREATE_Q}, {"DISPLAY QLOCAL(SEC.B)", MQCMD_INQUIRE_Q}};
+    for (const Case &c : refused) {
+        SCOPED_TRACE(c.command);
+        std::vector<Reply> got = askAs(c.command);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].cc, MQCC_FAILED);
+        EXPECT_EQ(got[0].reason, MQRC_NOT_AUTHORIZED);
+        EXPECT_EQ(got[0].text(MQCACF_ESCAPE_TEXT), "AMQ8135E: Not authorized.");
+        std::vector<Pcf> events = drainPcf(h, "SYSTEM.ADMIN.QMGR.EVENT");
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].reason, MQRC_NOT_AUTHORIZED);
+        EXPECT_EQ(events[0].integer(MQIACF_REASON_QUALIFIER), MQRQ_CMD_NOT_AUTHORIZED);
+        EXPECT_EQ(events[0].integer(MQIACF_COMMAND), c.code);
+        EXPECT_EQ(events[0].text(MQCACF_USER_IDENTIFIER), "mallory");
+        EXPECT_EQ(events[0].subtype(), 1006u);
+    }
+    std::vector<Reply> shown = askAs("DISPLAY QLOCAL(SEC.*)");
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].cc, MQCC_OK);
+    EXPECT_NE(shown[0].text(MQCACF_ESCAPE_TEXT).find("QUEUE(SEC.A)"), std::string::npos);
+    // Nothing was defined.
+    std::vector<Reply> none = ask(escape("DISPLAY QLOCAL(SEC.NEW)"));
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].cc, MQCC_FAILED);
+}
