@@ -20,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool m = qmauth::matches(profile, name);
     // A profile without wildcards matches exactly itself; an invalid one matches nothing.
     if (m && !qmauth::validProfile(profile)) __builtin_trap();
-    if (qmauth::validProfile(profile) && !qmauth::isGeneric(profile) && m != (profile == name)) __builtin_trap();
-    if (qmauth::validProfile(profile) && !qmauth::matches("**", std::string(name).substr(0, 48)) && !name.empty())
+    if (qmauth::validProfile(profile) && !qmauth::isGeneric(profile) && m != (profile == name))
+        __builtin_trap();
+    if (qmauth::validProfile(profile) && !qmauth::matches("**", std::string(name).substr(0, 48)) &&
+        !name.empty())
         __builtin_trap();
     // The order is strict: never both ways.
     if (qmauth::moreSpecific(profile, name) && qmauth::moreSpecific(name, profile)) __builtin_trap();
