@@ -47,26 +47,6 @@ const EvSequences *evSetSequences(const EvSequences *sequences) {
     return testSequences.exchange(sequences);
 }
 
-int evConnectSets() {
-    // The connection sets are not built yet: no queue manager can be reached.
-    evLastReason.store(2012);  // MQRC_ENVIRONMENT_ERROR
-    return 0;
-}
-
-int evInitialiseConnection() {
-    return 0;
-}
-
-void evDisconnectSets() {
-    for (auto &handle : evConnHandles) handle.store(-1);
-}
-
-int evFreeAll(int32_t reconnect) {
-    (void)reconnect;
-    cfgFreeModel(1);
-    return 1;
-}
-
 void evConnectWork(WorkItem *) {
     evLoadedRecords.store(0);
     evRunState.ready.store(0);
@@ -83,10 +63,16 @@ void evConnectWork(WorkItem *) {
     evRunState.connecting.store(0);
 }
 
-void evStopAndDisconnect(int32_t) {
+void evStopAndDisconnect(int32_t handle) {
     if (evConnHandles[EV_CONN_C_EVENT].load() == -1 && evConnHandles[EV_CONN_E_EVENT].load() == -1 &&
         evConnHandles[EV_CONN_E_STATE].load() == -1 && evConnHandles[EV_CONN_E_STATEN].load() == -1)
         return;
+    // Only the connection that ended: stopping another set from its callback could wait for a
+    // callback that waits for the consumer lock; the disconnect stops the rest.
+    if (handle != -1 && handle == evConnHandles[EV_CONN_C_EVENT].load())
+        evStopConsumer(&evContext, evSet(EV_SET_C));
+    else if (handle != -1 && handle == evConnHandles[EV_CONN_E_EVENT].load())
+        evStopConsumer(&evContext, evSet(EV_SET_E));
     if (evRunState.disconnecting.exchange(1) != 0) return;
     WorkItem item{};
     item.function = evSequences()->disconnect;

@@ -270,3 +270,137 @@ int evMainTick(int32_t *hookFlag);
 
 // Start-up, the main loop and the shutdown; returns the exit code, always 0.
 int evMain(int argc, const char *const *argv, const EvEnvironment *environment);
+
+// ---------------------------------------------------------------------------------------------
+// Connection sets: the two sets of connections (set C the command queue, set E the event,
+// statistics and accounting queues), their connect and disconnect, the initialisation of a
+// connection (data queue, stored state, input queues) and the consumer holds.
+
+// Room of the message buffers the connection work fills (a text, '~' once reported).
+inline constexpr size_t EV_CONN_MESSAGE_MAX = 1024;
+
+// The data queue's name when the state queue manager is the event queue manager's own.
+inline constexpr char EV_DATA_QUEUE_NAME[] = "HOLVA.ZUNT.DATA.QUEUE";
+
+// The application name of every connection.
+inline constexpr char EV_APPL_NAME[] = "Holva Software ZUNT";
+
+// The queue manager connection kinds of evConnectQmgr.
+enum EvConnKind : int32_t { EV_KIND_EVENT = 0, EV_KIND_STATE = 1, EV_KIND_NOTIFY = 2 };
+
+// What the engine keeps of a queue manager it connects to.
+struct EvQmgrRecord {
+    char name[EV_QMGR_NAME_MAX + 1];
+    int32_t nameLength;
+    const char *userId;  // null: no MQCSP
+    const char *password;
+    const MQIFunctionTable *mq;  // the library its connections are made with
+    std::atomic<int32_t> commandLevel{0};
+    std::atomic<int32_t> platform{0};
+    std::atomic<int32_t> maxUncommitted{0};  // MAXUMSGS
+    char deadQueue[EV_QMGR_NAME_MAX + 1];
+    std::atomic<int32_t> deadQueueChanged{0};  // the intake reopens the dead-letter queue
+};
+
+struct ConnectionSet {
+    int32_t id;  // EV_SET_C or EV_SET_E
+    // Its handles live in evConnHandles: these are the slots.
+    EvConnSlot eventSlot;
+    EvConnSlot stateSlot;
+    EvConnSlot notifySlot;
+    std::atomic<int32_t> inFlight{0};
+    std::atomic<uint16_t> connectCount{0};  // successful MQCONNX calls of the set
+    std::atomic<int32_t> consumerStarted{0};
+    std::atomic<int32_t> holds{0};  // consumer holds (suspended while above 0)
+    std::atomic<int32_t> deadQueueHandle{-1};
+    std::atomic<int32_t> alertTopicHandle{-1};
+    LogCapture pending{};  // log lines of the open unit of work
+    EvStreamIo io{};       // the data queue on the STATE connection
+    // A SUSPEND or RESUME of the set is running (holds wait for it).
+    int32_t holdChanging = 0;
+};
+
+struct QmgrContext {
+    ConnectionSet sets[2];  // indexed by EV_SET_C and EV_SET_E
+    EvQmgrRecord event;
+    EvQmgrRecord state;
+    std::atomic<int32_t> rollbacks{0};
+    std::atomic<int32_t> txnBatch{1};
+    char dataQueueName[EV_QMGR_NAME_MAX + 1];
+    std::atomic<int32_t> wakeUpDone{0};        // the command queue's wake-up was put this connect
+    std::atomic<int32_t> restartMark{0};       // the connection is ending: sync points do nothing
+    std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
+    std::atomic<MQHOBJ> commandQueueHandle{-1};
+};
+extern QmgrContext evContext;
+
+inline ConnectionSet *evSet(int32_t id) {
+    return &evContext.sets[id];
+}
+inline int32_t evHandle(const ConnectionSet *set, EvConnSlot slot) {
+    (void)set;
+    return evConnHandles[slot].load();
+}
+
+// The data queue as last inquired, and the load state.
+struct EvDataQueueState {
+    std::atomic<int64_t> lastInquiry{0};
+    std::atomic<int32_t> maxDepth{0};
+    std::atomic<int32_t> maxMsgLength{0};
+    std::atomic<int32_t> usage{0};
+    std::atomic<int32_t> inhibitGet{0};
+    std::atomic<int32_t> inhibitPut{0};
+    std::atomic<int32_t> curDepth{0};
+    std::atomic<int32_t> capExpiry{-1};  // -1: not inquired
+    std::atomic<int32_t> loaded{0};      // the stored state is loaded completely
+    std::atomic<int32_t> depthForcedHigh{0};
+};
+extern EvDataQueueState evDataQueue;
+
+// The set whose callback runs on this thread (set by the message consumer), or null.
+extern thread_local ConnectionSet *evCallbackSet;
+
+// Fills cfgEngine's connection fields (publication target, suspend and resume, platform, MAXMSGL).
+void evInstallConnectionHooks();
+
+int evConnectQmgr(QmgrContext *context, ConnectionSet *set, int32_t kind, EvQmgrRecord *qmgr, char *message);
+int evConnectSet(QmgrContext *context, ConnectionSet *set, char *message);
+int evOpenQmgrInquire(QmgrContext *context, MQHCONN hconn, char *message);
+// The MQCB event handler of every connection.
+void evEventHandler(MQHCONN hconn, PMQVOID msgDesc, PMQVOID getMsgOpts, PMQVOID buffer, PMQCBC cbc);
+int evStartConsumer(QmgrContext *context, ConnectionSet *set);
+int evStopConsumer(QmgrContext *context, ConnectionSet *set);
+// A hold on the set's consumer: EV_SUSPEND_HELD for every hold (nested too), EV_SUSPEND_NOT_STARTED
+// when the set is not started (or the SUSPEND failed), EV_SUSPEND_BUSY when a callback finds the
+// suspension token held by the other set. Each EV_SUSPEND_HELD gets exactly one evResumeConsumer.
+int evSuspendConsumer(QmgrContext *context, ConnectionSet *set);
+int evResumeConsumer(QmgrContext *context, ConnectionSet *set);
+void evDisconnectSet(QmgrContext *context, ConnectionSet *set, char *message);
+// Ends the connection from any thread (a failed unit of work): the next connect reloads memory.
+void evEndConnection(QmgrContext *context);
+
+// Initialisation of a connection.
+int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
+int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
+// 1 fit, 0 unfit with the reason in the message.
+int evCheckDataQueue(QmgrContext *context, char *message);
+int evLoadStoredState(QmgrContext *context);
+
+// Input queues.
+int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen, char *message,
+                     int32_t *reason);
+int evInquireQueue(QmgrContext *context, MQHCONN *hconn, EventQueueDef *queue, char *message);
+void evWakeUp(QmgrContext *context, EventQueueDef *queue);
+int evSuspendQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand, char *message);
+int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand, char *message);
+void evSetTxnBatch(QmgrContext *context);
+void evReportMQError(QmgrContext *context, MQHCONN hconn, int32_t reason, char *message);
+int evFreeStreamLists(Stream **list);
+
+// What the intake builds and the connection work calls.
+void evMessageConsumer(MQHCONN hconn, PMQVOID msgDesc, PMQVOID getMsgOpts, PMQVOID buffer, PMQCBC cbc);
+int evSyncPoint(QmgrContext *context, ConnectionSet *set);
+int evBackout(QmgrContext *context, ConnectionSet *set, char *errorText);
+int evLoadSeenList(QmgrContext *context, ConnectionSet *set, char *message);
+// Connect step 6a: the stored storm items.
+int evLoadStormItems(QmgrContext *context);

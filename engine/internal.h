@@ -5,3 +5,18 @@
 
 // The sequences the workers run: the engine's own, or a test's fakes.
 const EvSequences *evSequences();
+
+// ---------------------------------------------------------------------------------------------
+// Connection sets: the traced MQI calls the connection work shares.
+
+// MQCTL with an MQCTLO of version 1; flags EV_TRACE_CONTROL. The reason (0 when done).
+MQLONG evTracedCtl(const MQIFunctionTable *mq, MQHCONN hconn, MQLONG operation, const char *label);
+// MQCLOSE of *hobj (set to MQHO_UNUSABLE_HOBJ by MQ); the reason.
+MQLONG evTracedClose(const MQIFunctionTable *mq, MQHCONN hconn, MQHOBJ *hobj, const char *label);
+// MQOPEN of the object; the reason, *hobj the handle (-1 on failure).
+MQLONG evTracedOpen(const MQIFunctionTable *mq, MQHCONN hconn, MQOD *od, MQLONG options, MQHOBJ *hobj,
+                    const char *label);
+// The table of the record a connection handle belongs to, and that record.
+EvQmgrRecord *evRecordOfHandle(QmgrContext *context, MQHCONN hconn);
+// Clears the set's holds (a connect or a disconnect: holds from before count no more).
+void evResetHolds(ConnectionSet *set);

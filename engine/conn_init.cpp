@@ -1,0 +1,330 @@
+// The initialisation of a connection once both sets stand: the command queue, the data queue with
+// its fitness checks, the stored state rebuilt from the data queue, and the queues' consumers.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/internal.h"
+
+namespace {
+
+// The condition word at the last check, for the "compromised" report once per change.
+std::atomic<uint32_t> lastCondition{0};
+
+void walkQueues(void (*visit)(EventQueueDef *queue, void *argument), void *argument) {
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr;) {
+        CSTree *next = node->next;
+        visit(reinterpret_cast<EventQueueDef *>(node), argument);
+        node = next;
+    }
+}
+
+const char *conditionText(uint32_t condition, uint32_t *status) {
+    // The last applicable.
+    const char *text = "";
+    if (condition & EV_DQ_DEPTH_HIGH) {
+        text = "Data Queue is in a depth high condition";
+        *status = EV_EVQ_DATAHIGH;
+    }
+    if (condition & EV_DQ_PUT_INHIBITED) {
+        text = "Data Queue is PUT inhibited";
+        *status = EV_EVQ_DATAPUT;
+    }
+    if (condition & EV_DQ_GET_INHIBITED) {
+        text = "Data Queue is GET inhibited";
+        *status = EV_EVQ_DATAGET;
+    }
+    return text;
+}
+
+// Unfit result of the last inquiry's threshold checks (the connect ends the program on it).
+thread_local bool lastCheckUnfit = false;
+
+}  // namespace
+
+int evCheckDataQueue(QmgrContext *context, char *message) {
+    const char *state = context->state.name;
+    const char *queue = context->dataQueueName;
+    if (evDataQueue.maxDepth.load() < 5000) {
+        snprintf(message, EV_CONN_MESSAGE_MAX,
+                 "Maximum Depth of data queue ''%s/%s' is below minimum threshold of %d.", state, queue, 5000);
+        return 0;
+    }
+    if (evDataQueue.maxMsgLength.load() < 4194304) {
+        snprintf(message, EV_CONN_MESSAGE_MAX,
+                 "Maximum message length of data queue '%s/%s' is below minimum threshold of %d.", state, queue,
+                 4194304);
+        return 0;
+    }
+    if (evDataQueue.capExpiry.load() >= 1) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "CAPEXPIRY should not be set on data queue '%s/%s'.", state, queue);
+        return 0;
+    }
+    const EvQmgrRecord *records[2] = {&context->event, &context->state};
+    for (const EvQmgrRecord *record : records) {
+        if (record->maxUncommitted.load() < 1000) {
+            snprintf(message, EV_CONN_MESSAGE_MAX,
+                     "Maximum uncommited messages value of Queue Manager '%s' is below minimum threshold of %d.",
+                     record->name, 1000);
+            return 0;
+        }
+    }
+    if (!evDataQueue.loaded.load()) return 1;
+
+    const int32_t depth = evDataQueue.curDepth.load();
+    const int32_t maxDepth = evDataQueue.maxDepth.load();
+    uint32_t condition = 0;
+    if (evDataQueue.inhibitGet.load() == MQQA_GET_INHIBITED) condition |= EV_DQ_GET_INHIBITED;
+    if (evDataQueue.inhibitPut.load() == MQQA_PUT_INHIBITED) condition |= EV_DQ_PUT_INHIBITED;
+    if (depth >= maxDepth - 250 || evDataQueue.depthForcedHigh.load()) condition |= EV_DQ_DEPTH_HIGH;
+    evDataQueueCondition.store(condition);
+    const uint32_t previous = lastCondition.exchange(condition);
+    if (condition == 0) return 1;
+    if (condition != previous) {
+        evOutput(EV_OUT_PROGRESS, "Data Queue compromised:", -1, 1);
+        if (condition & EV_DQ_GET_INHIBITED) evOutput(EV_OUT_PROGRESS, "  Get INHIBITED:", -1, 1);
+        if (condition & EV_DQ_PUT_INHIBITED) evOutput(EV_OUT_PROGRESS, "  Put INHIBITED:", -1, 1);
+        if (condition & EV_DQ_DEPTH_HIGH)
+            evOutputF(EV_OUT_PROGRESS, 1, "  Data Queue is 'high' at %d of %d", depth, maxDepth);
+    }
+    struct Hold {
+        QmgrContext *context;
+        uint32_t condition;
+    } hold{context, condition};
+    walkQueues(
+        [](EventQueueDef *held, void *argument) {
+            auto *h = static_cast<Hold *>(argument);
+            if (held->ownCommandQueue || !held->registered || held->consumerSuspended) return;
+            char text[EV_CONN_MESSAGE_MAX];
+            uint32_t status = held->status;
+            snprintf(text, sizeof text, "%s", conditionText(h->condition, &status));
+            evSuspendQueue(h->context, held, 0, text);
+            held->status = status;
+        },
+        &hold);
+    if (condition & EV_DQ_DEPTH_HIGH) {
+        AlertTemplate alert{};
+        snprintf(alert.alert.category, sizeof alert.alert.category, "$DATAQHI");
+        alert.alert.severity = 40;
+        alert.alert.eventId = 1004;
+        snprintf(alert.alert.qmgr, sizeof alert.alert.qmgr, "%s", state);
+        snprintf(alert.alert.objectName, sizeof alert.alert.objectName, "%s", queue);
+        alert.alert.objectType = MQOT_Q;
+        alert.alert.time = evClockNow();
+        char text[128];
+        int length = snprintf(text, sizeof text, "Data Queue is 'high' at %d of %d messages.", depth, maxDepth);
+        evAlertSetText(&alert.alert, text, length);
+        char errorText[EV_CONFIG_TEXT] = "";
+        if (!evAlertAdd(&alert.alert, EV_ALERT_ADD | EV_ALERT_PUBLISH, nullptr, errorText))
+            evOutput(EV_OUT_ERROR, errorText, -1, 1);
+    }
+    return 1;
+}
+
+int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
+    lastCheckUnfit = false;
+    const MQHCONN hconn = evConnHandles[set->stateSlot].load();
+    const EvQmgrRecord &state = context->state;
+    const bool zos = state.platform.load() == MQPL_ZOS;
+    const bool capExpiry = state.commandLevel.load() >= (zos ? 940 : 931);
+    MQLONG selectors[7] = {MQIA_MAX_Q_DEPTH,  MQIA_MAX_MSG_LENGTH,     MQIA_USAGE,     MQIA_INHIBIT_GET,
+                           MQIA_INHIBIT_PUT, MQIA_CURRENT_Q_DEPTH, MQIA_CAP_EXPIRY};
+    const MQLONG count = capExpiry ? 7 : 6;
+    MQLONG values[7] = {};
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    evTraceCallIn("MQINQ(Data)", hconn, EV_TRACE_CONTROL, set->io.hobj);
+    state.mq->MQINQ(hconn, set->io.hobj, count, selectors, count, values, 0, nullptr, &cc, &rc);
+    evTraceCallOut("MQINQ(Data)", hconn, EV_TRACE_CONTROL, rc);
+    if (cc == MQCC_FAILED) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", state.name, context->dataQueueName,
+                 rc, evReasonText(rc));
+        evReportMQError(context, hconn, rc, message);
+        return 0;
+    }
+    evDataQueue.lastInquiry.store(evClockNow());
+    evDataQueue.maxDepth.store(values[0]);
+    evDataQueue.maxMsgLength.store(values[1]);
+    evDataQueue.usage.store(values[2]);
+    evDataQueue.inhibitGet.store(values[3]);
+    evDataQueue.inhibitPut.store(values[4]);
+    evDataQueue.curDepth.store(values[5]);
+    evDataQueue.capExpiry.store(capExpiry ? values[6] : -1);
+    if (values[2] == MQUS_TRANSMISSION) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "Data queue %s/%s should not be a transmission queue.", state.name,
+                 context->dataQueueName);
+        evReportMQError(context, hconn, 0, message);
+        evEndFlag.store(1);
+        return 0;
+    }
+    if (!evCheckDataQueue(context, message)) {
+        lastCheckUnfit = true;
+        return 0;
+    }
+    return 1;
+}
+
+int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
+    const EvQmgrRecord &state = context->state;
+    const MQHCONN hconn = evConnHandles[set->stateSlot].load();
+    MQOD od = MQOD_DEFAULT;
+    memcpy(od.ObjectQMgrName, state.name, strnlen(state.name, sizeof od.ObjectQMgrName));
+    memcpy(od.ObjectName, context->dataQueueName, strnlen(context->dataQueueName, sizeof od.ObjectName));
+    MQHOBJ hobj = -1;
+    MQLONG rc = evTracedOpen(state.mq, hconn, &od, 0x3A, &hobj, "MQOPEN(Data)");
+    if (rc != 0) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "Failed to open data queue '%s/%s' RC(%d) %s", state.name,
+                 context->dataQueueName, rc, evReasonText(rc));
+        evReportMQError(context, hconn, rc, message);
+        evLastReason.store(rc);
+        if (rc != 2042) evEndFlag.store(1);
+        return 0;
+    }
+    set->io.mq = state.mq;
+    set->io.hconn = hconn;
+    set->io.hobj = hobj;
+    evTraceObjectHandles[set->id == EV_SET_C ? EV_TRACE_HO_C_STATE : EV_TRACE_HO_E_STATE].store(hobj);
+    if (strcmp(context->state.name, context->event.name) != 0) return evLoadSeenList(context, set, message);
+    return 1;
+}
+
+int evFreeStreamLists(Stream **list) {
+    while (*list != nullptr) {
+        Stream *stream = *list;
+        *list = stream->next;
+        stream->next = nullptr;
+        evStreamFree(stream);
+    }
+    return 1;
+}
+
+int evFreeAll(int32_t all) {
+    // Memory caches what is committed: everything goes, and the next connect loads it again.
+    evStringsFree(1);
+    cfgFreeModel(all);
+    evDataQueue.loaded.store(0);
+    return 1;
+}
+
+int evLoadStoredState(QmgrContext *context) {
+    EvStreamIo *io = &evSet(EV_SET_C)->io;
+    evConfigLoadedChanged.store(0);
+    if (!evCfgLoad(io)) return 0;
+    if (!evAlertLoad(io)) return 0;
+    Stream *strings = evStrings.stream != nullptr ? evStrings.stream : evStringsCreateStream();
+    if (strings == nullptr || !evStreamLoad(io, strings)) return 0;
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next) {
+        auto *qmgr = reinterpret_cast<QmgrEntry *>(node);
+        for (Stream *stream = qmgr->streams; stream != nullptr; stream = stream->next)
+            if (!evStreamLoad(io, stream)) return 0;
+    }
+    if (!evLoadStormItems(context)) return 0;
+    if (evServices.aggrReadAll != nullptr && !evServices.aggrReadAll(context)) return 0;
+    evDataQueue.loaded.store(1);
+    context->restartMark.store(0);
+    return 1;
+}
+
+namespace {
+
+int initialise(QmgrContext *context, char *message) {
+    evRunState.disconnecting.store(0);
+    context->restartMark.store(0);
+
+    EventQueueDef templ{};
+    snprintf(templ.name, sizeof templ.name, "%s", EV_COMMAND_QUEUE_NAME);
+    templ.inputHandle = templ.forwardHandle = templ.backoutHandle = -1;
+    int32_t reason = 0;
+    EventQueueDef *command = evEventQueueFindOrAdd(&templ, &reason, message);
+    if (command == nullptr) {
+        evEndFlag.store(1);
+        return 0;
+    }
+    command->ownCommandQueue = 1;
+    if (!evOpenInputQueue(context, command, 0, message, &reason)) {
+        evEndFlag.store(1);
+        return 0;
+    }
+
+    if (strcmp(context->state.name, context->event.name) != 0)
+        snprintf(context->dataQueueName, sizeof context->dataQueueName, "%s", context->event.name);
+    else
+        snprintf(context->dataQueueName, sizeof context->dataQueueName, "%s", EV_DATA_QUEUE_NAME);
+
+    if (!evOpenDataQueue(context, evSet(EV_SET_C), message)) return 0;
+    if (!evOpenDataQueue(context, evSet(EV_SET_E), message)) return 0;
+    if (!evInquireDataQueue(context, evSet(EV_SET_C), message)) {
+        // An unfit queue is not cured by retrying.
+        if (lastCheckUnfit) evEndFlag.store(1);
+        return 0;
+    }
+    evLastReason.store(0);
+    evRunState.connected.store(1);
+
+    if (!evLoadStoredState(context)) return 0;
+    if (!evCheckDataQueue(context, message)) {
+        evEndFlag.store(1);
+        return 0;
+    }
+    if (command->backoutThreshold == 0) command->backoutThreshold = evSettings.defaultBackoutThreshold.load();
+    if (!evStartConsumer(context, evSet(EV_SET_C))) return 0;
+
+    if (evServices.applyConfiguration != nullptr) {
+        evServices.applyConfiguration();
+        if (evServices.issueMQCommand != nullptr && !evServices.issueMQCommand("=conn", 5, 3, 1, 0)) return 0;
+    }
+    if (evServices.callHook != nullptr) {
+        CSRecursiveGuard guard(gScriptLock);
+        evServices.callHook(EV_HOOK_CONNECTED, nullptr);
+    }
+    if (evEndFlag.load()) return 0;
+
+    if (evConfigLoadedChanged.load()) {
+        ConnectionSet *setC = evSet(EV_SET_C);
+        int32_t held = evSuspendConsumer(context, setC);
+        int saved;
+        {
+            CSRecursiveGuard guard(gConsumerLock);
+            saved = evSyncPoint(context, setC);
+        }
+        if (held == EV_SUSPEND_HELD) evResumeConsumer(context, setC);
+        if (!saved) return 0;
+    }
+
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        if (queue->ownCommandQueue) continue;
+        int32_t openReason = 0;
+        char text[EV_CONN_MESSAGE_MAX] = "";
+        evOpenInputQueue(context, queue, 0, text, &openReason);
+        if (evEndFlag.load()) return 0;
+    }
+    if (!evStartConsumer(context, evSet(EV_SET_E))) return 0;
+    evRunState.ready.store(1);
+    evConfigLoadedChanged.store(0);
+    logWrite(nullptr, EV_OUT_PROGRESS, "ZUNT Initialised", -1);
+    return 1;
+}
+
+}  // namespace
+
+int evInitialiseConnection() {
+    QmgrContext *context = &evContext;
+    char message[EV_CONN_MESSAGE_MAX] = "";
+    evOutputF(EV_OUT_PROGRESS, 1, "Connect '%s' complete", context->event.name);
+    const bool zos = context->event.platform.load() == MQPL_ZOS;
+    const int32_t maximum = zos ? evStart.maxZosCommandLevel : evStart.maxCommandLevel;
+    const int32_t level = context->event.commandLevel.load();
+    if (maximum > 0 && level > maximum) {
+        evOutputF(EV_OUT_PROGRESS, 1,
+                  "Queue Manager command level (%d) greater than maximum supported command level '%d'.", level,
+                  maximum);
+        evEndFlag.store(1);
+        return 0;
+    }
+    evRunState.qmgrEnding.store(0);
+    evRunState.broken.store(0);
+    if (initialise(context, message)) return 1;
+    size_t length = strnlen(message, sizeof message);
+    if (length > 0 && message[length - 1] != '~') evOutput(EV_OUT_ERROR, message, static_cast<int32_t>(length), 1);
+    return 0;
+}

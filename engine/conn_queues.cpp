@@ -1,0 +1,282 @@
+// Input queues: the open with forwarding and backout queues and the consumer's registration, the
+// command queue's wake-up, and the suspension and resumption of single queues.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "engine/internal.h"
+
+namespace {
+
+void fillOd(MQOD *od, const char *qmgr, const char *queue) {
+    *od = MQOD_DEFAULT;
+    memcpy(od->ObjectQMgrName, qmgr, strnlen(qmgr, sizeof od->ObjectQMgrName));
+    memcpy(od->ObjectName, queue, strnlen(queue, sizeof od->ObjectName));
+}
+
+MQHCONN queueConnection(const EventQueueDef *queue) {
+    return evConnHandles[queue->ownCommandQueue ? EV_CONN_C_EVENT : EV_CONN_E_EVENT].load();
+}
+
+// Opens the forwarding or backout queue when its name changed; 1, or 0 when the open failed.
+int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted, char *openName,
+                  int32_t *handle, const char *closeLabel, const char *openLabel, const char *failText,
+                  char *message) {
+    const MQHCONN hconn = queueConnection(queue);
+    if (strcmp(wanted, openName) == 0 && (wanted[0] == '\0' || *handle != -1)) return 1;
+    if (*handle != -1) {
+        MQHOBJ hobj = *handle;
+        evTracedClose(context->event.mq, hconn, &hobj, closeLabel);
+        *handle = -1;
+    }
+    openName[0] = '\0';
+    if (wanted[0] == '\0') return 1;
+    MQOD od;
+    fillOd(&od, context->event.name, wanted);
+    MQHOBJ hobj = -1;
+    MQLONG rc = evTracedOpen(context->event.mq, hconn, &od, 0x2210, &hobj, openLabel);
+    if (rc != 0) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s MQOPEN(%s/%s) failed RC(%d) %s", failText, context->event.name,
+                 wanted, rc, evReasonText(rc));
+        return 0;
+    }
+    *handle = hobj;
+    snprintf(openName, EV_QUEUE_NAME_MAX + 1, "%s", wanted);
+    return 1;
+}
+
+void closeAll(QmgrContext *context, EventQueueDef *queue) {
+    const MQHCONN hconn = queueConnection(queue);
+    MQHOBJ hobj;
+    if (queue->inputHandle != -1) {
+        hobj = queue->inputHandle;
+        evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(EventQ)");
+        queue->inputHandle = -1;
+        queue->registered = 0;
+    }
+    if (queue->forwardHandle != -1) {
+        hobj = queue->forwardHandle;
+        evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Forward)");
+        queue->forwardHandle = -1;
+    }
+    if (queue->backoutHandle != -1) {
+        hobj = queue->backoutHandle;
+        evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Backout)");
+        queue->backoutHandle = -1;
+    }
+    queue->forwardOpenName[0] = queue->backoutOpenName[0] = '\0';
+}
+
+}  // namespace
+
+void evWakeUp(QmgrContext *context, EventQueueDef *queue) {
+    context->wakeUpDone.store(1);
+    const MQHCONN hconn = evConnHandles[EV_CONN_C_EVENT].load();
+    MQOD od;
+    fillOd(&od, context->event.name, queue->name);
+    MQHOBJ hobj = -1;
+    if (evTracedOpen(context->event.mq, hconn, &od, MQOO_OUTPUT, &hobj, "MQOPEN(WakeUp)") != 0) return;
+    MQMD md = MQMD_DEFAULT;
+    md.MsgType = MQMT_DATAGRAM;
+    memcpy(md.Format, MQFMT_ADMIN, sizeof md.Format);
+    md.Expiry = 20;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = MQPMO_NO_SYNCPOINT;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    evTraceCallIn("MQPUT(WakeUp)", hconn, 0, hobj);
+    context->event.mq->MQPUT(hconn, hobj, &md, &pmo, 0, nullptr, &cc, &rc);
+    evTraceCallOut("MQPUT(WakeUp)", hconn, 0, rc);
+    evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(WakeUp)");
+}
+
+int evInquireQueue(QmgrContext *context, MQHCONN *hconn, EventQueueDef *queue, char *message) {
+    MQLONG selectors[2] = {MQCA_BACKOUT_REQ_Q_NAME, MQIA_BACKOUT_THRESHOLD};
+    MQLONG threshold = 0;
+    char boqName[48];
+    memset(boqName, ' ', sizeof boqName);
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    evTraceCallIn("MQINQ(EventQ)", *hconn, EV_TRACE_CONTROL, queue->inputHandle);
+    context->event.mq->MQINQ(*hconn, queue->inputHandle, 2, selectors, 1, &threshold, sizeof boqName, boqName, &cc,
+                             &rc);
+    evTraceCallOut("MQINQ(EventQ)", *hconn, EV_TRACE_CONTROL, rc);
+    if (cc == MQCC_FAILED) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->event.name, queue->name, rc,
+                 evReasonText(rc));
+        evReportMQError(context, *hconn, rc, message);
+        return 0;
+    }
+    queue->backoutThreshold = threshold != 0 ? threshold : evSettings.defaultBackoutThreshold.load();
+    return 1;
+}
+
+int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen, char *message, int32_t *reason) {
+    (void)reopen;
+    MQHCONN hconn = queueConnection(queue);
+    const bool command = queue->ownCommandQueue != 0;
+    *reason = 0;
+    if (queue->inputHandle == -1) {
+        queue->status = EV_EVQ_DEFINED;
+        queue->registered = queue->consumerSuspended = queue->openComplete = 0;
+        MQOD od;
+        fillOd(&od, context->event.name, queue->name);
+        const MQLONG options = command ? 0x2024 : 0x20A2;
+        for (int attempt = 0;; attempt++) {
+            MQHOBJ hobj = -1;
+            MQLONG rc = evTracedOpen(context->event.mq, hconn, &od, options, &hobj,
+                                     command ? "MQOPEN(Command)" : "MQOPEN(EventQ)");
+            if (rc == 0) {
+                queue->inputHandle = hobj;
+                if (command) {
+                    context->commandQueueHandle.store(hobj);
+                    evTraceObjectHandles[EV_TRACE_HO_C_CMD].store(hobj);
+                }
+                break;
+            }
+            *reason = rc;
+            if (command && rc == 2042 && !context->wakeUpDone.load()) {
+                evWakeUp(context, queue);
+                continue;
+            }
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQOPEN(%s/%s) failed RC(%d) %s", context->event.name, queue->name,
+                     rc, evReasonText(rc));
+            evReportMQError(context, hconn, rc, message);
+            if (rc == 2042 && attempt < 10 && !evEndFlag.load()) {
+                queue->status = EV_EVQ_INUSE;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+                evOutput(EV_OUT_ERROR, "Retrying....", -1, 1);
+                message[0] = '\0';
+                continue;
+            }
+            queue->status = rc == 2035   ? EV_EVQ_NOTAUTH
+                            : rc == 2042 ? EV_EVQ_INUSE
+                            : rc == 2057 ? EV_EVQ_WRONGTYPE
+                            : rc == 2085 ? EV_EVQ_NOTEXIST
+                                         : EV_EVQ_FAILED;
+            return 0;
+        }
+    }
+    if (!evInquireQueue(context, &hconn, queue, message)) return 0;
+    if (!openSideQueue(context, queue, queue->forwardQueue, queue->forwardOpenName, &queue->forwardHandle,
+                       "MQCLOSE(Forward)", "MQOPEN(Forward)", "Fail to open forwarding queue.", message)) {
+        evSuspendQueue(context, queue, 0, message);
+        queue->status = EV_EVQ_FWDQFAIL;
+        evReportMQError(context, hconn, 0, message);
+        closeAll(context, queue);
+        return 0;
+    }
+    if (!queue->registered) {
+        MQCBD cbd = MQCBD_DEFAULT;
+        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
+        cbd.CallbackArea = queue;
+        cbd.CallbackFunction = reinterpret_cast<MQPTR>(evMessageConsumer);
+        MQMD md = MQMD_DEFAULT;
+        md.Encoding = 546;
+        md.CodedCharSetId = MQCCSI_Q_MGR;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = 0x6003;
+        gmo.WaitInterval = 0;
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn("MQCB(Register)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
+        context->event.mq->MQCB(hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+        evTraceCallOut("MQCB(Register)", hconn, EV_TRACE_CONTROL, rc);
+        if (cc == MQCC_FAILED) {
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(%s/%s) failed RC(%d) %s", context->event.name, queue->name,
+                     rc, evReasonText(rc));
+            evReportMQError(context, hconn, rc, message);
+            queue->status = EV_EVQ_FAILED;
+            *reason = rc;
+            return 0;
+        }
+        queue->registered = 1;
+    }
+    queue->openComplete = 1;
+    if (queue->suspended) {
+        evSuspendQueue(context, queue, 0, message);
+        queue->status = EV_EVQ_SUSPENDED;
+        return 1;
+    }
+    return evResumeQueue(context, queue, 0, message);
+}
+
+int evSuspendQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand, char *message) {
+    const MQHCONN hconn = queueConnection(queue);
+    int result = 1;
+    if (queue->inputHandle != -1 && queue->registered && !queue->consumerSuspended) {
+        MQCBD cbd = MQCBD_DEFAULT;
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn("MQCB(SUSPEND)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
+        context->event.mq->MQCB(hconn, MQOP_SUSPEND, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
+        evTraceCallOut("MQCB(SUSPEND)", hconn, EV_TRACE_CONTROL, rc);
+        if (cc == MQCC_FAILED) {
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(SUSPEND) of %s/%s failed RC(%d) %s", context->event.name,
+                     queue->name, rc, evReasonText(rc));
+            evReportMQError(context, hconn, rc, message);
+            result = 0;
+        }
+    }
+    if (byCommand) {
+        queue->suspended = 1;
+        if (queue->status == EV_EVQ_ACTIVE) queue->status = EV_EVQ_SUSPENDED;
+        evEchoSuspendEvq(queue);
+    }
+    queue->consumerSuspended = 1;
+    return result;
+}
+
+int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand, char *message) {
+    if (queue->inputHandle == -1) {
+        int32_t reason = 0;
+        if (!evOpenInputQueue(context, queue, 1, message, &reason)) return 0;
+        if (!queue->consumerSuspended) return 1;
+    }
+    if (byCommand) {
+        char text[EV_CONN_MESSAGE_MAX] = "";
+        evInquireDataQueue(context, evSet(EV_SET_C), text);
+    }
+    const uint32_t condition = queue->ownCommandQueue ? 0 : evDataQueueCondition.load();
+    int result = 1;
+    if (condition != 0) {
+        uint32_t status = EV_EVQ_DATAHIGH;
+        const char *text = "Data Queue is in a depth high condition";
+        if (condition & EV_DQ_PUT_INHIBITED) {
+            status = EV_EVQ_DATAPUT;
+            text = "Data Queue is PUT inhibited";
+        }
+        if (condition & EV_DQ_GET_INHIBITED) {
+            status = EV_EVQ_DATAGET;
+            text = "Data Queue is GET inhibited";
+        }
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s", text);
+        result = evSuspendQueue(context, queue, 0, message);
+        queue->status = status;
+    } else {
+        const MQHCONN hconn = queueConnection(queue);
+        MQCBD cbd = MQCBD_DEFAULT;
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn("MQCB(RESUME)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
+        context->event.mq->MQCB(hconn, MQOP_RESUME, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
+        evTraceCallOut("MQCB(RESUME)", hconn, EV_TRACE_CONTROL, rc);
+        if (cc == MQCC_FAILED) {
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(RESUME) of %s/%s failed RC(%d) %s", context->event.name,
+                     queue->name, rc, evReasonText(rc));
+            evReportMQError(context, hconn, rc, message);
+            result = 0;
+        } else {
+            queue->consumerSuspended = 0;
+            queue->status = EV_EVQ_ACTIVE;
+        }
+    }
+    if (byCommand) {
+        queue->suspended = 0;
+        evConfigChanged.store(1);
+        evEchoResumeEvq(queue);
+    }
+    return result;
+}
