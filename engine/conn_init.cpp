@@ -46,25 +46,28 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
     const char *queue = context->dataQueueName;
     if (evDataQueue.maxDepth.load() < 5000) {
         snprintf(message, EV_CONN_MESSAGE_MAX,
-                 "Maximum Depth of data queue ''%s/%s' is below minimum threshold of %d.", state, queue, 5000);
+                 "Maximum Depth of data queue ''%s/%s' is below minimum threshold of %d.", state, queue,
+                 5000);
         return 0;
     }
     if (evDataQueue.maxMsgLength.load() < 4194304) {
         snprintf(message, EV_CONN_MESSAGE_MAX,
-                 "Maximum message length of data queue '%s/%s' is below minimum threshold of %d.", state, queue,
-                 4194304);
+                 "Maximum message length of data queue '%s/%s' is below minimum threshold of %d.", state,
+                 queue, 4194304);
         return 0;
     }
     if (evDataQueue.capExpiry.load() >= 1) {
-        snprintf(message, EV_CONN_MESSAGE_MAX, "CAPEXPIRY should not be set on data queue '%s/%s'.", state, queue);
+        snprintf(message, EV_CONN_MESSAGE_MAX, "CAPEXPIRY should not be set on data queue '%s/%s'.", state,
+                 queue);
         return 0;
     }
     const EvQmgrRecord *records[2] = {&context->event, &context->state};
     for (const EvQmgrRecord *record : records) {
         if (record->maxUncommitted.load() < 1000) {
-            snprintf(message, EV_CONN_MESSAGE_MAX,
-                     "Maximum uncommited messages value of Queue Manager '%s' is below minimum threshold of %d.",
-                     record->name, 1000);
+            snprintf(
+                message, EV_CONN_MESSAGE_MAX,
+                "Maximum uncommited messages value of Queue Manager '%s' is below minimum threshold of %d.",
+                record->name, 1000);
             return 0;
         }
     }
@@ -111,7 +114,8 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
         alert.alert.objectType = MQOT_Q;
         alert.alert.time = evClockNow();
         char text[128];
-        int length = snprintf(text, sizeof text, "Data Queue is 'high' at %d of %d messages.", depth, maxDepth);
+        int length =
+            snprintf(text, sizeof text, "Data Queue is 'high' at %d of %d messages.", depth, maxDepth);
         evAlertSetText(&alert.alert, text, length);
         char errorText[EV_CONFIG_TEXT] = "";
         if (!evAlertAdd(&alert.alert, EV_ALERT_ADD | EV_ALERT_PUBLISH, nullptr, errorText))
@@ -126,7 +130,7 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
     const EvQmgrRecord &state = context->state;
     const bool zos = state.platform.load() == MQPL_ZOS;
     const bool capExpiry = state.commandLevel.load() >= (zos ? 940 : 931);
-    MQLONG selectors[7] = {MQIA_MAX_Q_DEPTH,  MQIA_MAX_MSG_LENGTH,     MQIA_USAGE,     MQIA_INHIBIT_GET,
+    MQLONG selectors[7] = {MQIA_MAX_Q_DEPTH, MQIA_MAX_MSG_LENGTH,  MQIA_USAGE,     MQIA_INHIBIT_GET,
                            MQIA_INHIBIT_PUT, MQIA_CURRENT_Q_DEPTH, MQIA_CAP_EXPIRY};
     const MQLONG count = capExpiry ? 7 : 6;
     MQLONG values[7] = {};
@@ -136,8 +140,8 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
     state.mq->MQINQ(hconn, set->io.hobj, count, selectors, count, values, 0, nullptr, &cc, &rc);
     evTraceCallOut("MQINQ(Data)", hconn, EV_TRACE_CONTROL, rc);
     if (cc == MQCC_FAILED) {
-        snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", state.name, context->dataQueueName,
-                 rc, evReasonText(rc));
+        snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", state.name,
+                 context->dataQueueName, rc, evReasonText(rc));
         evReportMQError(context, hconn, rc, message);
         return 0;
     }
@@ -150,8 +154,8 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
     evDataQueue.curDepth.store(values[5]);
     evDataQueue.capExpiry.store(capExpiry ? values[6] : -1);
     if (values[2] == MQUS_TRANSMISSION) {
-        snprintf(message, EV_CONN_MESSAGE_MAX, "Data queue %s/%s should not be a transmission queue.", state.name,
-                 context->dataQueueName);
+        snprintf(message, EV_CONN_MESSAGE_MAX, "Data queue %s/%s should not be a transmission queue.",
+                 state.name, context->dataQueueName);
         evReportMQError(context, hconn, 0, message);
         evEndFlag.store(1);
         return 0;
@@ -316,8 +320,8 @@ int evInitialiseConnection() {
     const int32_t level = context->event.commandLevel.load();
     if (maximum > 0 && level > maximum) {
         evOutputF(EV_OUT_PROGRESS, 1,
-                  "Queue Manager command level (%d) greater than maximum supported command level '%d'.", level,
-                  maximum);
+                  "Queue Manager command level (%d) greater than maximum supported command level '%d'.",
+                  level, maximum);
         evEndFlag.store(1);
         return 0;
     }
@@ -325,6 +329,7 @@ int evInitialiseConnection() {
     evRunState.broken.store(0);
     if (initialise(context, message)) return 1;
     size_t length = strnlen(message, sizeof message);
-    if (length > 0 && message[length - 1] != '~') evOutput(EV_OUT_ERROR, message, static_cast<int32_t>(length), 1);
+    if (length > 0 && message[length - 1] != '~')
+        evOutput(EV_OUT_ERROR, message, static_cast<int32_t>(length), 1);
     return 0;
 }

@@ -37,8 +37,8 @@ int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted
     MQHOBJ hobj = -1;
     MQLONG rc = evTracedOpen(context->event.mq, hconn, &od, 0x2210, &hobj, openLabel);
     if (rc != 0) {
-        snprintf(message, EV_CONN_MESSAGE_MAX, "%s MQOPEN(%s/%s) failed RC(%d) %s", failText, context->event.name,
-                 wanted, rc, evReasonText(rc));
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s MQOPEN(%s/%s) failed RC(%d) %s", failText,
+                 context->event.name, wanted, rc, evReasonText(rc));
         return 0;
     }
     *handle = hobj;
@@ -99,12 +99,12 @@ int evInquireQueue(QmgrContext *context, MQHCONN *hconn, EventQueueDef *queue, c
     MQLONG cc = 0;
     MQLONG rc = 0;
     evTraceCallIn("MQINQ(EventQ)", *hconn, EV_TRACE_CONTROL, queue->inputHandle);
-    context->event.mq->MQINQ(*hconn, queue->inputHandle, 2, selectors, 1, &threshold, sizeof boqName, boqName, &cc,
-                             &rc);
+    context->event.mq->MQINQ(*hconn, queue->inputHandle, 2, selectors, 1, &threshold, sizeof boqName, boqName,
+                             &cc, &rc);
     evTraceCallOut("MQINQ(EventQ)", *hconn, EV_TRACE_CONTROL, rc);
     if (cc == MQCC_FAILED) {
-        snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->event.name, queue->name, rc,
-                 evReasonText(rc));
+        snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->event.name,
+                 queue->name, rc, evReasonText(rc));
         evReportMQError(context, *hconn, rc, message);
         return 0;
     }
@@ -112,7 +112,8 @@ int evInquireQueue(QmgrContext *context, MQHCONN *hconn, EventQueueDef *queue, c
     return 1;
 }
 
-int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen, char *message, int32_t *reason) {
+int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen, char *message,
+                     int32_t *reason) {
     (void)reopen;
     MQHCONN hconn = queueConnection(queue);
     const bool command = queue->ownCommandQueue != 0;
@@ -140,8 +141,8 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
                 evWakeUp(context, queue);
                 continue;
             }
-            snprintf(message, EV_CONN_MESSAGE_MAX, "MQOPEN(%s/%s) failed RC(%d) %s", context->event.name, queue->name,
-                     rc, evReasonText(rc));
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQOPEN(%s/%s) failed RC(%d) %s", context->event.name,
+                     queue->name, rc, evReasonText(rc));
             evReportMQError(context, hconn, rc, message);
             if (rc == 2042 && attempt < 10 && !evEndFlag.load()) {
                 queue->status = EV_EVQ_INUSE;
@@ -185,8 +186,8 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
         context->event.mq->MQCB(hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
         evTraceCallOut("MQCB(Register)", hconn, EV_TRACE_CONTROL, rc);
         if (cc == MQCC_FAILED) {
-            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(%s/%s) failed RC(%d) %s", context->event.name, queue->name,
-                     rc, evReasonText(rc));
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(%s/%s) failed RC(%d) %s", context->event.name,
+                     queue->name, rc, evReasonText(rc));
             evReportMQError(context, hconn, rc, message);
             queue->status = EV_EVQ_FAILED;
             *reason = rc;
@@ -214,8 +215,8 @@ int evSuspendQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand
         context->event.mq->MQCB(hconn, MQOP_SUSPEND, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
         evTraceCallOut("MQCB(SUSPEND)", hconn, EV_TRACE_CONTROL, rc);
         if (cc == MQCC_FAILED) {
-            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(SUSPEND) of %s/%s failed RC(%d) %s", context->event.name,
-                     queue->name, rc, evReasonText(rc));
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(SUSPEND) of %s/%s failed RC(%d) %s",
+                     context->event.name, queue->name, rc, evReasonText(rc));
             evReportMQError(context, hconn, rc, message);
             result = 0;
         }
@@ -264,8 +265,8 @@ int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand,
         context->event.mq->MQCB(hconn, MQOP_RESUME, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
         evTraceCallOut("MQCB(RESUME)", hconn, EV_TRACE_CONTROL, rc);
         if (cc == MQCC_FAILED) {
-            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(RESUME) of %s/%s failed RC(%d) %s", context->event.name,
-                     queue->name, rc, evReasonText(rc));
+            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(RESUME) of %s/%s failed RC(%d) %s",
+                     context->event.name, queue->name, rc, evReasonText(rc));
             evReportMQError(context, hconn, rc, message);
             result = 0;
         } else {

@@ -185,7 +185,9 @@ void evReportMQError(QmgrContext *context, MQHCONN hconn, int32_t reason, char *
 
 int evConnectQmgr(QmgrContext *context, ConnectionSet *set, int32_t kind, EvQmgrRecord *qmgr, char *message) {
     evOutputF(EV_OUT_PROGRESS, 1, "Connecting to %s '%s'", kKindText[kind], qmgr->name);
-    EvConnSlot slot = kind == EV_KIND_EVENT ? set->eventSlot : kind == EV_KIND_STATE ? set->stateSlot : set->notifySlot;
+    EvConnSlot slot = kind == EV_KIND_EVENT   ? set->eventSlot
+                      : kind == EV_KIND_STATE ? set->stateSlot
+                                              : set->notifySlot;
 
     MQCNO cno = MQCNO_DEFAULT;
     memset(cno.ApplName, ' ', sizeof cno.ApplName);
@@ -284,7 +286,8 @@ int evOpenQmgrInquire(QmgrContext *context, MQHCONN hconn, char *message) {
     record->name[length] = '\0';
     record->nameLength = static_cast<int32_t>(length);
     size_t dlqLength = 48;
-    while (dlqLength > 0 && (chars[48 + dlqLength - 1] == ' ' || chars[48 + dlqLength - 1] == '\0')) dlqLength--;
+    while (dlqLength > 0 && (chars[48 + dlqLength - 1] == ' ' || chars[48 + dlqLength - 1] == '\0'))
+        dlqLength--;
     if (strlen(record->deadQueue) != dlqLength || memcmp(record->deadQueue, chars + 48, dlqLength) != 0) {
         memcpy(record->deadQueue, chars + 48, dlqLength);
         record->deadQueue[dlqLength] = '\0';
@@ -355,8 +358,8 @@ int evConnectSet(QmgrContext *context, ConnectionSet *set, char *message) {
     if (!registerHandler(context, context->state.mq, notify, &context->state, message)) return 0;
     MQLONG rc = evTracedCtl(context->state.mq, notify, MQOP_START, "MQCTL(START Notify)");
     if (rc == 0) return 1;
-    snprintf(message, EV_CONN_MESSAGE_MAX, "Event Consumer '%s' start failed with RC(%d) %s", context->state.name,
-             rc, evReasonText(rc));
+    snprintf(message, EV_CONN_MESSAGE_MAX, "Event Consumer '%s' start failed with RC(%d) %s",
+             context->state.name, rc, evReasonText(rc));
     evReportMQError(context, notify, rc, message);
     evLastReason.store(rc);
     return 0;
@@ -400,8 +403,8 @@ void evEventHandler(MQHCONN hconn, PMQVOID, PMQVOID, PMQVOID, PMQCBC cbc) {
         MQLONG rc = evTracedCtl(record->mq, hconn, MQOP_STOP, "MQCTL(Stop Event)");
         if (rc != 0 && rc != 2009) {
             char line[EV_CONN_MESSAGE_MAX];
-            snprintf(line, sizeof line, "*** Event Consumer '%s' stop failed with RC(%d) %s ***", record->name, rc,
-                     evReasonText(rc));
+            snprintf(line, sizeof line, "*** Event Consumer '%s' stop failed with RC(%d) %s ***",
+                     record->name, rc, evReasonText(rc));
             logWrite(nullptr, EV_OUT_ERROR, line, -1);
         }
         evStopAndDisconnect(hconn);
@@ -439,8 +442,8 @@ int evStopConsumer(QmgrContext *context, ConnectionSet *set) {
         return 1;
     }
     char message[EV_CONN_MESSAGE_MAX];
-    snprintf(message, sizeof message, "Command Consumer '%s' stop failed with RC(%d) %s", context->event.name, rc,
-             evReasonText(rc));
+    snprintf(message, sizeof message, "Command Consumer '%s' stop failed with RC(%d) %s", context->event.name,
+             rc, evReasonText(rc));
     evReportMQError(context, hconn, rc, message);
     return 0;
 }
@@ -503,8 +506,8 @@ int evSuspendConsumer(QmgrContext *context, ConnectionSet *set) {
             retakeConsumerLock(consumerHeld);
             if (tookToken) suspendToken.store(nullptr);
             char message[EV_CONN_MESSAGE_MAX];
-            snprintf(message, sizeof message, "MQCTL(SUSPEND) of '%s' failed RC(%d) %s", context->event.name, rc,
-                     evReasonText(rc));
+            snprintf(message, sizeof message, "MQCTL(SUSPEND) of '%s' failed RC(%d) %s", context->event.name,
+                     rc, evReasonText(rc));
             evReportMQError(context, evConnHandles[set->eventSlot].load(), rc, message);
             return EV_SUSPEND_NOT_STARTED;
         }
@@ -553,8 +556,8 @@ int evResumeConsumer(QmgrContext *context, ConnectionSet *set) {
         if (rc != 0) {
             result = 0;
             char message[EV_CONN_MESSAGE_MAX];
-            snprintf(message, sizeof message, "MQCTL(RESUME) of '%s' failed RC(%d) %s", context->event.name, rc,
-                     evReasonText(rc));
+            snprintf(message, sizeof message, "MQCTL(RESUME) of '%s' failed RC(%d) %s", context->event.name,
+                     rc, evReasonText(rc));
             lock.unlock();
             evReportMQError(context, evConnHandles[set->eventSlot].load(), rc, message);
             retakeConsumerLock(consumerHeld);
@@ -601,7 +604,8 @@ void evDisconnectSet(QmgrContext *context, ConnectionSet *set, char *message) {
     const int slot = set->id == EV_SET_C ? EV_TRACE_HO_C_STATE : EV_TRACE_HO_E_STATE;
     evTraceObjectHandles[slot].store(0);
     set->io.hobj = -1;
-    if (state != -1 && state != event) disconnectOne(context, &context->state, set->stateSlot, "State  Qmgr", false, message);
+    if (state != -1 && state != event)
+        disconnectOne(context, &context->state, set->stateSlot, "State  Qmgr", false, message);
     if (evConnHandles[set->notifySlot].load() != -1)
         disconnectOne(context, &context->state, set->notifySlot, "Notify Qmgr", false, message);
     if (set->id == EV_SET_C) {

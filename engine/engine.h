@@ -375,6 +375,8 @@ int evStopConsumer(QmgrContext *context, ConnectionSet *set);
 // suspension token held by the other set. Each EV_SUSPEND_HELD gets exactly one evResumeConsumer.
 int evSuspendConsumer(QmgrContext *context, ConnectionSet *set);
 int evResumeConsumer(QmgrContext *context, ConnectionSet *set);
+// Clears the set's holds (every connect and disconnect: holds from before count no more).
+void evResetHolds(ConnectionSet *set);
 void evDisconnectSet(QmgrContext *context, ConnectionSet *set, char *message);
 // Ends the connection from any thread (a failed unit of work): the next connect reloads memory.
 void evEndConnection(QmgrContext *context);

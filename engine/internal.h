@@ -18,5 +18,3 @@ MQLONG evTracedOpen(const MQIFunctionTable *mq, MQHCONN hconn, MQOD *od, MQLONG 
                     const char *label);
 // The table of the record a connection handle belongs to, and that record.
 EvQmgrRecord *evRecordOfHandle(QmgrContext *context, MQHCONN hconn);
-// Clears the set's holds (a connect or a disconnect: holds from before count no more).
-void evResetHolds(ConnectionSet *set);

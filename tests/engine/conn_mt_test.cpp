@@ -1,0 +1,380 @@
+// Connection sets over a recording fake MQI table: the MQCNO and its fall-backs, the data-queue
+// checks, the batch size and the consumer holds (threaded: two threads hold one set).
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine_testing.h"
+#include "testing/console_capture.h"
+
+namespace {
+
+struct Connx {
+    MQLONG version;
+    MQLONG options;
+    std::string applName;  // the 28 bytes
+    bool csp;
+};
+
+std::mutex fakeMutex;
+std::vector<Connx> connects;
+std::vector<MQLONG> connectReasons;  // reasons of the next MQCONNX calls (0 connects)
+std::vector<std::string> ctlCalls;
+std::condition_variable suspendGate;
+bool suspendBlocked = false;  // MQCTL SUSPEND waits until cleared
+bool suspendInside = false;
+
+void fakeConnx(PMQCHAR, PMQVOID options, PMQHCONN hconn, PMQLONG cc, PMQLONG rc) {
+    auto *cno = static_cast<MQCNO *>(options);
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    connects.push_back({cno->Version, cno->Options, std::string(cno->ApplName, 28), cno->SecurityParmsPtr != nullptr});
+    MQLONG reason = 0;
+    if (!connectReasons.empty()) {
+        reason = connectReasons.front();
+        connectReasons.erase(connectReasons.begin());
+    }
+    *rc = reason;
+    *cc = reason == 0 ? MQCC_OK : MQCC_FAILED;
+    *hconn = reason == 0 ? 100 + static_cast<MQHCONN>(connects.size()) : -1;
+}
+
+void fakeCtl(MQHCONN, MQLONG operation, PMQVOID, PMQLONG cc, PMQLONG rc) {
+    std::unique_lock<std::mutex> lock(fakeMutex);
+    if (operation == MQOP_SUSPEND) {
+        ctlCalls.push_back("SUSPEND");
+        suspendInside = true;
+        suspendGate.notify_all();
+        suspendGate.wait(lock, [] { return !suspendBlocked; });
+        suspendInside = false;
+    } else {
+        ctlCalls.push_back(operation == MQOP_RESUME ? "RESUME" : operation == MQOP_START ? "START" : "STOP");
+    }
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+
+MQIFunctionTable fakeTable() {
+    MQIFunctionTable table{};
+    table.MQCONNX = fakeConnx;
+    table.MQCTL = fakeCtl;
+    return table;
+}
+
+class ConnTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        et::resetEngineState();
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        connects.clear();
+        connectReasons.clear();
+        ctlCalls.clear();
+        suspendBlocked = false;
+        evConnectSuppress.store(0);
+        table = fakeTable();
+        evContext.event.mq = &table;
+        evContext.state.mq = &table;
+        snprintf(evContext.event.name, sizeof evContext.event.name, "QM1");
+        evContext.event.userId = nullptr;
+        evContext.rollbacks.store(0);
+        evDataQueue.loaded.store(0);
+    }
+    void TearDown() override {
+        for (auto &handle : evConnHandles) handle.store(-1);
+        et::resetEngineState();
+    }
+    MQIFunctionTable table{};
+    zt::ConsoleCapture console;
+    char message[EV_CONN_MESSAGE_MAX] = "";
+};
+
+TEST_F(ConnTest, ConnectOptionsAndFallBacks) {
+    // Each row: suppression bits, user id, the reasons MQCONNX gives in turn, then the expected
+    // (version, options) of each call.
+    struct Row {
+        uint32_t suppress;
+        const char *user;
+        std::vector<MQLONG> reasons;
+        std::vector<std::pair<MQLONG, MQLONG>> calls;
+    };
+    const Row rows[] = {
+        {0, nullptr, {}, {{7, 0x1000A040}}},
+        {EV_SUPPRESS_ACCOUNTING, nullptr, {}, {{7, 0x10000040}}},
+        {EV_SUPPRESS_ACTIVITY_TRACE, nullptr, {}, {{7, 0xA040}}},
+        {0, nullptr, {2046, 2046}, {{7, 0x1000A040}, {7, 0xA040}, {7, 0x8040}}},
+        // Last: the version that works is kept for the rest of the process.
+        {0, "alice", {2139}, {{7, 0x1000A040}, {5, 0x1000A040}}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << "row with " << row.reasons.size() << " refusals");
+        {
+            std::lock_guard<std::mutex> lock(fakeMutex);
+            connects.clear();
+            connectReasons = row.reasons;
+        }
+        evConnectSuppress.store(row.suppress);
+        evContext.event.userId = row.user;
+        // A fresh process: the version that worked before is not known (evConnectQmgr keeps it).
+        ASSERT_EQ(evConnectQmgr(&evContext, evSet(EV_SET_C), EV_KIND_EVENT, &evContext.event, message), 1);
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        ASSERT_EQ(connects.size(), row.calls.size());
+        for (size_t i = 0; i < row.calls.size(); i++) {
+            EXPECT_EQ(connects[i].version, row.calls[i].first) << i;
+            EXPECT_EQ(connects[i].options, row.calls[i].second) << i;
+            EXPECT_EQ(connects[i].csp, row.user != nullptr);
+        }
+        EXPECT_EQ(connects[0].applName, std::string("Holva Software ZUNT") + '\0' + std::string(8, ' '));
+        evConnHandles[EV_CONN_C_EVENT].store(-1);
+    }
+    EXPECT_NE(console.out().find("Connecting to Event  Qmgr 'QM1'"), std::string::npos);
+}
+
+TEST_F(ConnTest, LaterConnectsStartAtTheWorkingVersionAndActivityTraceStaysOff) {
+    {
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        connectReasons = {2046, 2139};
+    }
+    ASSERT_EQ(evConnectQmgr(&evContext, evSet(EV_SET_C), EV_KIND_EVENT, &evContext.event, message), 1);
+    ASSERT_EQ(evConnectQmgr(&evContext, evSet(EV_SET_E), EV_KIND_EVENT, &evContext.event, message), 1);
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    ASSERT_EQ(connects.size(), 4u);
+    EXPECT_EQ(connects[2].version, 1);
+    EXPECT_EQ(connects[3].version, 1);
+    EXPECT_EQ(connects[3].options, 0xA040);
+}
+
+TEST_F(ConnTest, ARefusedConnectReportsAndRecordsTheReason) {
+    {
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        connectReasons = {2059};
+    }
+    EXPECT_EQ(evConnectQmgr(&evContext, evSet(EV_SET_C), EV_KIND_EVENT, &evContext.event, message), 0);
+    EXPECT_EQ(evLastReason.load(), 2059);
+    EXPECT_EQ(evEndFlag.load(), 0);
+    EXPECT_NE(std::string(message).find("Connect 'QM1' RC(2059)"), std::string::npos);
+    EXPECT_EQ(evConnHandles[EV_CONN_C_EVENT].load(), -1);
+}
+
+void setDataQueue(int32_t maxDepth, int32_t maxMsgLength, int32_t capExpiry, int32_t maxUmsgs, int32_t depth,
+                  int32_t inhibitGet, int32_t inhibitPut) {
+    evDataQueue.maxDepth.store(maxDepth);
+    evDataQueue.maxMsgLength.store(maxMsgLength);
+    evDataQueue.capExpiry.store(capExpiry);
+    evContext.event.maxUncommitted.store(maxUmsgs);
+    evContext.state.maxUncommitted.store(maxUmsgs);
+    evDataQueue.curDepth.store(depth);
+    evDataQueue.inhibitGet.store(inhibitGet);
+    evDataQueue.inhibitPut.store(inhibitPut);
+}
+
+TEST_F(ConnTest, DataQueueThresholdsInOrder) {
+    snprintf(evContext.state.name, sizeof evContext.state.name, "QS");
+    snprintf(evContext.dataQueueName, sizeof evContext.dataQueueName, "DQ");
+    struct Row {
+        int32_t maxDepth, maxMsgLength, capExpiry, maxUmsgs;
+        int fit;
+        const char *text;
+    };
+    const Row rows[] = {
+        {4999, 100, 5, 10, 0, "Maximum Depth of data queue ''QS/DQ' is below minimum threshold of 5000."},
+        {5000, 4194303, 5, 10, 0,
+         "Maximum message length of data queue 'QS/DQ' is below minimum threshold of 4194304."},
+        {5000, 4194304, 1, 10, 0, "CAPEXPIRY should not be set on data queue 'QS/DQ'."},
+        {5000, 4194304, -1, 999, 0,
+         "Maximum uncommited messages value of Queue Manager 'QM1' is below minimum threshold of 1000."},
+        {5000, 4194304, 0, 1000, 1, ""},
+    };
+    for (const Row &row : rows) {
+        message[0] = '\0';
+        setDataQueue(row.maxDepth, row.maxMsgLength, row.capExpiry, row.maxUmsgs, 0, 0, 0);
+        EXPECT_EQ(evCheckDataQueue(&evContext, message), row.fit) << row.text;
+        EXPECT_STREQ(message, row.text);
+    }
+}
+
+TEST_F(ConnTest, ConditionWordAndItsReportOncePerChange) {
+    evDataQueue.loaded.store(1);
+    struct Row {
+        int32_t depth, inhibitGet, inhibitPut;
+        uint32_t condition;
+        bool reported;
+    };
+    const Row rows[] = {
+        {4749, 0, 0, 0, false},
+        {4750, 0, 0, EV_DQ_DEPTH_HIGH, true},
+        {4800, 0, 0, EV_DQ_DEPTH_HIGH, false},
+        {4800, 0, 1, EV_DQ_DEPTH_HIGH | EV_DQ_PUT_INHIBITED, true},
+        {0, 1, 0, EV_DQ_GET_INHIBITED, true},
+        {0, 0, 0, 0, false},
+    };
+    for (const Row &row : rows) {
+        console.clear();
+        setDataQueue(5000, 4194304, -1, 10000, row.depth, row.inhibitGet, row.inhibitPut);
+        EXPECT_EQ(evCheckDataQueue(&evContext, message), 1);
+        EXPECT_EQ(evDataQueueCondition.load(), row.condition) << row.depth;
+        EXPECT_EQ(console.out().find("Data Queue compromised:") != std::string::npos, row.reported) << row.depth;
+    }
+}
+
+TEST_F(ConnTest, TransactionBatch) {
+    struct Row {
+        int32_t event, state, rollbacks, batch;
+    };
+    const Row rows[] = {{10000, 0, 0, 3333}, {10000, 0, 2, 833}, {1000, 20000, 0, 333}, {50000, 50000, 0, 3333},
+                        {3, 3, 5, 1}};
+    for (const Row &row : rows) {
+        evContext.event.maxUncommitted.store(row.event);
+        evContext.state.maxUncommitted.store(row.state);
+        evContext.rollbacks.store(row.rollbacks);
+        evSetTxnBatch(&evContext);
+        EXPECT_EQ(evContext.txnBatch.load(), row.batch);
+        EXPECT_EQ(evSet(EV_SET_E)->io.batchSize, static_cast<uint32_t>(row.batch));
+    }
+}
+
+// ---- Holds -----------------------------------------------------------------------------------
+
+std::vector<std::string> ctlSeen() {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    return ctlCalls;
+}
+
+class HoldTest : public ConnTest {
+protected:
+    void SetUp() override {
+        ConnTest::SetUp();
+        for (ConnectionSet &set : evContext.sets) {
+            evConnHandles[set.eventSlot].store(7);
+            set.consumerStarted.store(1);
+            evResetHolds(&set);
+        }
+    }
+};
+
+TEST_F(HoldTest, TwoThreadsHoldingOneSetMakeOneSuspendAndResumeAtTheLast) {
+    ConnectionSet *setC = evSet(EV_SET_C);
+    {
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        suspendBlocked = true;
+    }
+    std::mutex gate;
+    std::condition_variable opened;
+    bool resumeA = false;
+    int first = -1;
+    std::thread a([&] {
+        first = evSuspendConsumer(&evContext, setC);
+        std::unique_lock<std::mutex> lock(gate);
+        opened.wait(lock, [&] { return resumeA; });
+        lock.unlock();
+        evResumeConsumer(&evContext, setC);
+    });
+    {
+        std::unique_lock<std::mutex> lock(fakeMutex);
+        suspendGate.wait(lock, [] { return suspendInside; });
+    }
+    std::atomic<bool> secondDone{false};
+    int second = -1;
+    std::thread b([&] {
+        second = evSuspendConsumer(&evContext, setC);
+        secondDone = true;
+        evResumeConsumer(&evContext, setC);
+    });
+    // The second hold is not granted while the first SUSPEND runs.
+    std::this_thread::yield();
+    EXPECT_FALSE(secondDone.load());
+    {
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        suspendBlocked = false;
+    }
+    suspendGate.notify_all();
+    b.join();
+    EXPECT_EQ(second, EV_SUSPEND_HELD);
+    EXPECT_EQ(ctlSeen(), std::vector<std::string>{"SUSPEND"});
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        resumeA = true;
+    }
+    opened.notify_all();
+    a.join();
+    EXPECT_EQ(first, EV_SUSPEND_HELD);
+    EXPECT_EQ((ctlSeen()), (std::vector<std::string>{"SUSPEND", "RESUME"}));
+    EXPECT_EQ(setC->holds.load(), 0);
+}
+
+TEST_F(HoldTest, NestedHoldsAndAHoldFromBeforeAReconnect) {
+    ConnectionSet *setC = evSet(EV_SET_C);
+    EXPECT_EQ(evSuspendConsumer(&evContext, setC), EV_SUSPEND_HELD);
+    EXPECT_EQ(evSuspendConsumer(&evContext, setC), EV_SUSPEND_HELD);
+    EXPECT_EQ(evResumeConsumer(&evContext, setC), 1);
+    EXPECT_EQ(ctlSeen(), std::vector<std::string>{"SUSPEND"});
+    EXPECT_EQ(evResumeConsumer(&evContext, setC), 1);
+    EXPECT_EQ((ctlSeen()), (std::vector<std::string>{"SUSPEND", "RESUME"}));
+
+    // A reconnect between hold and resume: the resume does nothing, and a new hold suspends again.
+    EXPECT_EQ(evSuspendConsumer(&evContext, setC), EV_SUSPEND_HELD);
+    setC->connectCount.fetch_add(1);
+    evResetHolds(setC);
+    EXPECT_EQ(evResumeConsumer(&evContext, setC), 0);
+    EXPECT_EQ(setC->holds.load(), 0);
+    EXPECT_EQ(evSuspendConsumer(&evContext, setC), EV_SUSPEND_HELD);
+    EXPECT_EQ(evResumeConsumer(&evContext, setC), 1);
+    EXPECT_EQ((ctlSeen()), (std::vector<std::string>{"SUSPEND", "RESUME", "SUSPEND", "SUSPEND", "RESUME"}));
+
+    setC->consumerStarted.store(0);
+    EXPECT_EQ(evSuspendConsumer(&evContext, setC), EV_SUSPEND_NOT_STARTED);
+    EXPECT_EQ(evResumeConsumer(&evContext, setC), 0);
+}
+
+TEST_F(HoldTest, ACallbackFindingTheTokenHeldIsBusyWithoutMQCTL) {
+    ConnectionSet *setC = evSet(EV_SET_C);
+    ConnectionSet *setE = evSet(EV_SET_E);
+    std::mutex step;
+    std::condition_variable stepped;
+    int stage = 0;
+    // Set E's callback holds set C (the publication of an alert) ...
+    std::thread e([&] {
+        evCallbackSet = setE;
+        EXPECT_EQ(evSuspendConsumer(&evContext, setC), EV_SUSPEND_HELD);
+        std::unique_lock<std::mutex> lock(step);
+        stage = 1;
+        stepped.notify_all();
+        stepped.wait(lock, [&] { return stage == 2; });
+        lock.unlock();
+        EXPECT_EQ(evResumeConsumer(&evContext, setC), 1);
+        evCallbackSet = nullptr;
+    });
+    {
+        std::unique_lock<std::mutex> lock(step);
+        stepped.wait(lock, [&] { return stage == 1; });
+    }
+    // ... while set C's callback would close set E's unit: busy, no MQCTL.
+    std::thread c([&] {
+        evCallbackSet = setC;
+        EXPECT_EQ(evSuspendConsumer(&evContext, setE), EV_SUSPEND_BUSY);
+        evCallbackSet = nullptr;
+    });
+    c.join();
+    EXPECT_EQ(ctlSeen(), std::vector<std::string>{"SUSPEND"});
+    {
+        std::lock_guard<std::mutex> lock(step);
+        stage = 2;
+    }
+    stepped.notify_all();
+    e.join();
+    // The token is free again.
+    std::thread c2([&] {
+        evCallbackSet = setC;
+        EXPECT_EQ(evSuspendConsumer(&evContext, setE), EV_SUSPEND_HELD);
+        EXPECT_EQ(evResumeConsumer(&evContext, setE), 1);
+        evCallbackSet = nullptr;
+    });
+    c2.join();
+    EXPECT_EQ(ctlSeen().size(), 4u);
+}
+
+}  // namespace
