@@ -174,7 +174,8 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
     memcpy(od.ObjectQMgrName, state.name, strnlen(state.name, sizeof od.ObjectQMgrName));
     memcpy(od.ObjectName, context->dataQueueName, strnlen(context->dataQueueName, sizeof od.ObjectName));
     MQHOBJ hobj = -1;
-    MQLONG rc = evTracedOpen(state.mq, hconn, &od, 0x3A, &hobj, "MQOPEN(Data)");
+    const int32_t registry = set->id == EV_SET_C ? EV_TRACE_HO_C_STATE : EV_TRACE_HO_E_STATE;
+    MQLONG rc = evTracedOpen(state.mq, hconn, &od, 0x3A, &hobj, "MQOPEN(Data)", registry);
     if (rc != 0) {
         snprintf(message, EV_CONN_MESSAGE_MAX, "Failed to open data queue '%s/%s' RC(%d) %s", state.name,
                  context->dataQueueName, rc, evReasonText(rc));
@@ -186,7 +187,6 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
     set->io.mq = state.mq;
     set->io.hconn = hconn;
     set->io.hobj = hobj;
-    evTraceObjectHandles[set->id == EV_SET_C ? EV_TRACE_HO_C_STATE : EV_TRACE_HO_E_STATE].store(hobj);
     if (strcmp(context->state.name, context->event.name) != 0) return evLoadSeenList(context, set, message);
     return 1;
 }

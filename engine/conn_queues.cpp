@@ -127,13 +127,11 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
         for (int attempt = 0;; attempt++) {
             MQHOBJ hobj = -1;
             MQLONG rc = evTracedOpen(context->event.mq, hconn, &od, options, &hobj,
-                                     command ? "MQOPEN(Command)" : "MQOPEN(EventQ)");
+                                     command ? "MQOPEN(Command)" : "MQOPEN(EventQ)",
+                                     command ? EV_TRACE_HO_C_CMD : -1);
             if (rc == 0) {
                 queue->inputHandle = hobj;
-                if (command) {
-                    context->commandQueueHandle.store(hobj);
-                    evTraceObjectHandles[EV_TRACE_HO_C_CMD].store(hobj);
-                }
+                if (command) context->commandQueueHandle.store(hobj);
                 break;
             }
             *reason = rc;

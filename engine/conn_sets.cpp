@@ -90,9 +90,23 @@ int32_t hookMaxMsgLength() {
     return length > 0 ? length : 4194304;
 }
 
+void streamReportMQError(EvStreamIo *io, const char *text, int32_t reason) {
+    char message[EV_CONN_MESSAGE_MAX];
+    snprintf(message, sizeof message, "%s", text);
+    evReportMQError(&evContext, io != nullptr ? io->hconn : -1, reason, message);
+}
+void streamEndConnection() {
+    evEndConnection(&evContext);
+}
+
 }  // namespace
 
 void evInstallConnectionHooks() {
+    // Only the engine's own members of the stream hooks change.
+    EvStreamHooks hooks = *evStreamGetHooks();
+    hooks.reportMQError = streamReportMQError;
+    hooks.endConnection = streamEndConnection;
+    evStreamSetHooks(&hooks);
     cfgEngine.publishTarget = &publishTarget;
     cfgEngine.suspend = hookSuspend;
     cfgEngine.resume = hookResume;
@@ -123,11 +137,12 @@ MQLONG evTracedClose(const MQIFunctionTable *mq, MQHCONN hconn, MQHOBJ *hobj, co
 }
 
 MQLONG evTracedOpen(const MQIFunctionTable *mq, MQHCONN hconn, MQOD *od, MQLONG options, MQHOBJ *hobj,
-                    const char *label) {
+                    const char *label, int32_t registry) {
     MQLONG cc = 0;
     MQLONG rc = 0;
     evTraceOpenIn(label, hconn, EV_TRACE_CONTROL, od);
     mq->MQOPEN(hconn, od, options, hobj, &cc, &rc);
+    if (registry >= 0 && cc != MQCC_FAILED) evTraceObjectHandles[registry].store(*hobj);
     evTraceOpenOut(label, hconn, EV_TRACE_CONTROL, od, *hobj, rc);
     if (cc == MQCC_FAILED) *hobj = -1;
     return cc == MQCC_FAILED ? rc : 0;

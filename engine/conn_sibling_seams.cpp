@@ -12,6 +12,8 @@ int evSyncPoint(QmgrContext *, ConnectionSet *set) {
     MQLONG rc = 0;
     const MQHCONN hconn = set->io.hconn;
     if (hconn == -1 || set->io.mq == nullptr) return 1;
+    char errorText[EV_CONFIG_TEXT] = "";
+    if (evConfigChanged.load() && !evCfgSave(&set->io, errorText)) return 0;
     evTraceCallIn("MQCMIT", hconn, 0, 0);
     set->io.mq->MQCMIT(hconn, &cc, &rc);
     evTraceCallOut("MQCMIT", hconn, 0, rc);

@@ -13,8 +13,9 @@ const EvSequences *evSequences();
 MQLONG evTracedCtl(const MQIFunctionTable *mq, MQHCONN hconn, MQLONG operation, const char *label);
 // MQCLOSE of *hobj (set to MQHO_UNUSABLE_HOBJ by MQ); the reason.
 MQLONG evTracedClose(const MQIFunctionTable *mq, MQHCONN hconn, MQHOBJ *hobj, const char *label);
-// MQOPEN of the object; the reason, *hobj the handle (-1 on failure).
+// MQOPEN of the object; the reason, *hobj the handle (-1 on failure). A registry slot of the trace
+// (EV_TRACE_HO_*, or -1) takes the handle before the OUT line, so that the line names it.
 MQLONG evTracedOpen(const MQIFunctionTable *mq, MQHCONN hconn, MQOD *od, MQLONG options, MQHOBJ *hobj,
-                    const char *label);
+                    const char *label, int32_t registry = -1);
 // The table of the record a connection handle belongs to, and that record.
 EvQmgrRecord *evRecordOfHandle(QmgrContext *context, MQHCONN hconn);

@@ -33,7 +33,8 @@ bool suspendInside = false;
 void fakeConnx(PMQCHAR, PMQVOID options, PMQHCONN hconn, PMQLONG cc, PMQLONG rc) {
     auto *cno = static_cast<MQCNO *>(options);
     std::lock_guard<std::mutex> lock(fakeMutex);
-    connects.push_back({cno->Version, cno->Options, std::string(cno->ApplName, 28), cno->SecurityParmsPtr != nullptr});
+    connects.push_back(
+        {cno->Version, cno->Options, std::string(cno->ApplName, 28), cno->SecurityParmsPtr != nullptr});
     MQLONG reason = 0;
     if (!connectReasons.empty()) {
         reason = connectReasons.front();
@@ -217,7 +218,8 @@ TEST_F(ConnTest, ConditionWordAndItsReportOncePerChange) {
         setDataQueue(5000, 4194304, -1, 10000, row.depth, row.inhibitGet, row.inhibitPut);
         EXPECT_EQ(evCheckDataQueue(&evContext, message), 1);
         EXPECT_EQ(evDataQueueCondition.load(), row.condition) << row.depth;
-        EXPECT_EQ(console.out().find("Data Queue compromised:") != std::string::npos, row.reported) << row.depth;
+        EXPECT_EQ(console.out().find("Data Queue compromised:") != std::string::npos, row.reported)
+            << row.depth;
     }
 }
 
@@ -225,7 +227,10 @@ TEST_F(ConnTest, TransactionBatch) {
     struct Row {
         int32_t event, state, rollbacks, batch;
     };
-    const Row rows[] = {{10000, 0, 0, 3333}, {10000, 0, 2, 833}, {1000, 20000, 0, 333}, {50000, 50000, 0, 3333},
+    const Row rows[] = {{10000, 0, 0, 3333},
+                        {10000, 0, 2, 833},
+                        {1000, 20000, 0, 333},
+                        {50000, 50000, 0, 3333},
                         {3, 3, 5, 1}};
     for (const Row &row : rows) {
         evContext.event.maxUncommitted.store(row.event);

@@ -1,0 +1,110 @@
+// The connect and disconnect sequences against a private stand-in queue manager: a fresh queue
+// manager initialised, the data-queue faults that end the program, and the trace's handle names.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/engine.h"
+#include "engine_testing.h"
+#include "miniqm/qm_fixture.h"
+
+namespace {
+
+class ConnQmTest : public et::EngineTest {
+protected:
+    void SetUp() override {
+        et::EngineTest::SetUp();
+        ASSERT_TRUE(qm.ok());
+        ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &evMQServerTable), 0);
+        cfgInstall();
+        evSettingsDefaults(evClockNow());
+        snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
+        snprintf(evStart.state.name, sizeof evStart.state.name, "QM1");
+        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.COMMAND.QUEUE)\n"), 0);
+    }
+    void TearDown() override {
+        evDisconnectSets();
+        evFreeAll(1);
+        et::EngineTest::TearDown();
+    }
+    int connect() { return evConnectSets() && evInitialiseConnection(); }
+    // Through a connection of the test's own (a started connection takes no other call).
+    static MQLONG dataQueueDepth() {
+        const MQIFunctionTable &mq = evMQServerTable;
+        MQCHAR48 name = "QM1";
+        MQHCONN hconn = -1;
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        mq.MQCONN(name, &hconn, &cc, &rc);
+        MQOD od = MQOD_DEFAULT;
+        snprintf(od.ObjectName, sizeof od.ObjectName, "HOLVA.ZUNT.DATA.QUEUE");
+        MQHOBJ hobj = -1;
+        mq.MQOPEN(hconn, &od, MQOO_INQUIRE, &hobj, &cc, &rc);
+        MQLONG selector = MQIA_CURRENT_Q_DEPTH;
+        MQLONG depth = -1;
+        mq.MQINQ(hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &rc);
+        mq.MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
+        mq.MQDISC(&hconn, &cc, &rc);
+        return depth;
+    }
+    qmt::QmServer qm{"QM1"};
+};
+
+TEST_F(ConnQmTest, FreshQueueManagerIsInitialisedWithSuspendedDefaultQueues) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304)\n"), 0);
+    evDebugFlags.store(EV_DBG_A);
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(evRunState.ready.load(), 1);
+    EXPECT_EQ(evEndFlag.load(), 0);
+    int suspended = 0;
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        if (!queue->ownCommandQueue && queue->suspended) suspended++;
+    }
+    EXPECT_EQ(suspended, 9);
+    // The configuration made from defaults was saved in set C's unit and committed.
+    EXPECT_NE(evSet(EV_SET_C)->io.hobj, -1);
+    EXPECT_NE(evSet(EV_SET_E)->io.hobj, -1);
+
+    evDisconnectSets();
+    for (auto &handle : evConnHandles) EXPECT_EQ(handle.load(), -1);
+    EXPECT_EQ(dataQueueDepth(), 1);
+    const std::string log = logText();
+    EXPECT_EQ(et::countOf(log, "ZUNT Initialised"), 1);
+    EXPECT_NE(log.find("HO(C_STATE )"), std::string::npos);
+    EXPECT_NE(log.find("HO(E_STATE )"), std::string::npos);
+    EXPECT_NE(log.find("HO(C_CMD   )"), std::string::npos);
+    EXPECT_NE(log.find("Disconnecting from Event  Qmgr 'QM1'"), std::string::npos);
+    EXPECT_EQ(evTraceObjectHandles[EV_TRACE_HO_C_CMD].load(), 0);
+}
+
+TEST_F(ConnQmTest, UnfitDataQueuesEndTheProgram) {
+    struct Row {
+        const char *mqsc;  // applied before the connect
+        int32_t maxLevel;
+        const char *text;
+    };
+    const Row rows[] = {
+        {"", 0, "Failed to open data queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' RC(2085)"},
+        {"DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(4999) MAXMSGL(4194304)\n", 0,
+         "Maximum Depth of data queue ''QM1/HOLVA.ZUNT.DATA.QUEUE' is below minimum threshold of 5000."},
+        {"ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) USAGE(XMITQ)\n", 0,
+         "Data queue QM1/HOLVA.ZUNT.DATA.QUEUE should not be a transmission queue."},
+        {"ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) USAGE(NORMAL)\n", 1, "greater than maximum supported command level '1'."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        if (row.mqsc[0] != '\0') {
+            ASSERT_EQ(qm.mqsc(row.mqsc), 0);
+        }
+        evEndFlag.store(0);
+        evStart.maxCommandLevel = row.maxLevel;
+        EXPECT_EQ(connect(), 0);
+        EXPECT_EQ(evEndFlag.load(), 1);
+        EXPECT_NE(logText().find(row.text), std::string::npos);
+        evDisconnectSets();
+        evFreeAll(1);
+    }
+}
+
+}  // namespace
