@@ -78,6 +78,23 @@ TEST_F(ConnQmTest, FreshQueueManagerIsInitialisedWithSuspendedDefaultQueues) {
     EXPECT_EQ(evTraceObjectHandles[EV_TRACE_HO_C_CMD].load(), 0);
 }
 
+TEST_F(ConnQmTest, AnEndingQueueManagerIsHeardAndDisconnected) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304)\n"), 0);
+    ASSERT_EQ(connect(), 1) << logText();
+    ASSERT_TRUE(qm.stop());
+    EXPECT_TRUE(et::waitFor([] {
+        for (auto &handle : evConnHandles)
+            if (handle.load() != -1) return false;
+        return evRunState.disconnecting.load() == 0;
+    }));
+    EXPECT_EQ(evRunState.qmgrEnding.load(), 1);
+    EXPECT_EQ(evRunState.connected.load(), 0);
+    EXPECT_EQ(evEndFlag.load(), 0);  // retried by the scheme
+    const std::string log = logText();
+    EXPECT_NE(log.find("Queue Manager 'QM1' ending RC("), std::string::npos) << log;
+    EXPECT_NE(log.find("Disconnect complete"), std::string::npos);
+}
+
 TEST_F(ConnQmTest, UnfitDataQueuesEndTheProgram) {
     struct Row {
         const char *mqsc;  // applied before the connect
@@ -90,7 +107,8 @@ TEST_F(ConnQmTest, UnfitDataQueuesEndTheProgram) {
          "Maximum Depth of data queue ''QM1/HOLVA.ZUNT.DATA.QUEUE' is below minimum threshold of 5000."},
         {"ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) USAGE(XMITQ)\n", 0,
          "Data queue QM1/HOLVA.ZUNT.DATA.QUEUE should not be a transmission queue."},
-        {"ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) USAGE(NORMAL)\n", 1, "greater than maximum supported command level '1'."},
+        {"ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) USAGE(NORMAL)\n", 1,
+         "greater than maximum supported command level '1'."},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text);
