@@ -383,3 +383,35 @@ TEST_F(HoldTest, ACallbackFindingTheTokenHeldIsBusyWithoutMQCTL) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int> disconnectsRun{0};
+void noteDisconnect(WorkItem *) {
+    disconnectsRun++;
+    evRunState.disconnecting.store(0);
+}
+
+TEST_F(HoldTest, EndingTheConnectionInACallbackStopsOnlyItsOwnSet) {
+    const EvSequences fake = {nullptr, noteDisconnect};
+    evSetSequences(&fake);
+    std::thread e([] {
+        // Set E's callback, holding the consumer lock, as a failed unit of work finds it.
+        CSRecursiveGuard guard(gConsumerLock);
+        evCallbackSet = evSet(EV_SET_E);
+        evEndConnection(&evContext);
+        evCallbackSet = nullptr;
+    });
+    e.join();
+    EXPECT_TRUE(et::waitFor([] { return disconnectsRun.load() == 1; }));
+    EXPECT_EQ(evContext.restartMark.load(), 1);
+    EXPECT_EQ(evRunState.ready.load(), 0);
+    EXPECT_EQ(ctlSeen(), std::vector<std::string>{"STOP"});
+    EXPECT_EQ(evSet(EV_SET_E)->consumerStarted.load(), 0);
+    EXPECT_EQ(evSet(EV_SET_C)->consumerStarted.load(), 1);
+    evSetSequences(nullptr);
+    for (auto &handle : evConnHandles) handle.store(-1);
+    et::settleWorkers();
+}
+
+}  // namespace
