@@ -118,7 +118,9 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
             snprintf(text, sizeof text, "Data Queue is 'high' at %d of %d messages.", depth, maxDepth);
         evAlertSetText(&alert.alert, text, length);
         char errorText[EV_CONFIG_TEXT] = "";
-        if (!evAlertAdd(&alert.alert, EV_ALERT_ADD | EV_ALERT_PUBLISH, nullptr, errorText))
+        // One "$DATAQHI" per data queue: a later inquiry replaces it with the depth now.
+        if (!evAlertAdd(&alert.alert, EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT | EV_ALERT_PUBLISH, nullptr,
+                        errorText))
             evOutput(EV_OUT_ERROR, errorText, -1, 1);
     }
     return 1;
