@@ -155,6 +155,57 @@ Result QueueManager::authorizeSub(Conn *c, const SubRequest &sd, const std::stri
     return Result::fail(MQRC_NOT_AUTHORIZED);
 }
 
+bool QueueManager::commandAuthorized(const Principal *asker, MQLONG command, MQLONG objectType,
+                                     const std::string &name, MQLONG auth) {
+    if (!asker || authorized(*asker, objectType, name, qmauth::bit(auth))) return true;
+    qmpcf::Writer w;
+    w.integer(MQIACF_COMMAND, command);
+    w.string(MQCACF_USER_IDENTIFIER, userId(*asker), MQ_USER_ID_LENGTH);
+    authorityEvent(MQRQ_CMD_NOT_AUTHORIZED, w);
+    return false;
+}
+
+Result QueueManager::setAuthRecords(const MQMD &request, MQLONG objectType, const std::string &profile,
+                                    const std::vector<qmauth::Entity> &entities, qmauth::AuthSet add,
+                                    qmauth::AuthSet remove) {
+    const Principal asker = principalFor(fixedField(request.UserIdentifier, sizeof request.UserIdentifier));
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!commandAuthorized(&asker, MQCMD_SET_AUTH_REC, MQOT_Q_MGR, qmgr_.name, MQAUTH_CHANGE))
+        return Result::fail(MQRC_NOT_AUTHORIZED);
+    for (const qmauth::Entity &e : entities) {
+        const qmauth::Record *old = auth_.find(objectType, profile, e);
+        qmauth::Record rec{objectType, profile, e, ((old ? old->auths : 0) | add) & ~remove};
+        if (!journalAuth(rec, false)) return Result::fail(MQRC_RESOURCE_PROBLEM);
+        auth_.set(rec.objectType, rec.profile, rec.entity, rec.auths, ~rec.auths);
+    }
+    return Result::ok();
+}
+
+Result QueueManager::inquireAuthRecords(const MQMD &request, MQLONG objectType, const std::string &profile,
+                                        MQLONG options, const qmauth::Entity *entity,
+                                        std::vector<qmauth::Record> &out) {
+    const Principal asker = principalFor(fixedField(request.UserIdentifier, sizeof request.UserIdentifier));
+    // A principal's groups, for MQAUTHOPT_ENTITY_SET, are looked up before the lock is taken too.
+    const bool set = entity && !entity->group && (options & MQAUTHOPT_ENTITY_SET);
+    const std::vector<std::string> groups = set ? qmos::userGroups(entity->name) : std::vector<std::string>();
+    std::lock_guard<std::mutex> lock(mu_);
+    out.clear();
+    if (!commandAuthorized(&asker, MQCMD_INQUIRE_AUTH_RECS, MQOT_Q_MGR, qmgr_.name, MQAUTH_DISPLAY))
+        return Result::fail(MQRC_NOT_AUTHORIZED);
+    const bool wildcard = options & MQAUTHOPT_NAME_AS_WILDCARD;
+    const bool matching = (options & MQAUTHOPT_NAME_ALL_MATCHING) && !wildcard && !qmauth::isGeneric(profile);
+    for (const qmauth::Record &r : auth_.select(objectType == MQOT_ALL ? 0 : objectType,
+                                                wildcard ? std::string() : profile, matching, nullptr)) {
+        if (wildcard && !profile.empty() && !qmauth::matches(profile, r.profile)) continue;
+        if (entity && !(r.entity == *entity) &&
+            !(set && r.entity.group &&
+              std::find(groups.begin(), groups.end(), r.entity.name) != groups.end()))
+            continue;
+        out.push_back(r);
+    }
+    return Result::ok();
+}
+
 bool QueueManager::journalAuth(const qmauth::Record &r, bool remove) {
     qmwire::Writer w;
     w.u8(remove ? 'a' : 'A');

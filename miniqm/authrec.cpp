@@ -171,6 +171,27 @@ bool authByName(std::string_view name, MQLONG objectType, AuthSet &out) {
     return false;
 }
 
+bool authByValue(MQLONG value, MQLONG objectType, AuthSet &out) {
+    switch (value) {
+        case MQAUTH_NONE:
+            return authByName("NONE", objectType, out);
+        case MQAUTH_ALL:
+            return authByName("ALL", objectType, out);
+        case MQAUTH_ALL_ADMIN:
+            return authByName("ALLADM", objectType, out);
+        case MQAUTH_ALL_MQI:
+            return authByName("ALLMQI", objectType, out);
+        default:
+            for (const AuthName &a : kAuths)
+                if (a.auth == value) {
+                    out = bit(value);
+                    return true;
+                }
+            out = 0;
+            return false;
+    }
+}
+
 bool parseAuthList(std::string_view list, MQLONG objectType, AuthSet &out) {
     out = 0;
     size_t i = 0, items = 0;

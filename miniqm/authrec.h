@@ -33,6 +33,9 @@ bool authByName(std::string_view name, MQLONG objectType, AuthSet &out);
 // A whole list as typed between the brackets, items separated by commas and blanks, in any case.
 // False when an item is unknown, or the list is empty.
 bool parseAuthList(std::string_view list, MQLONG objectType, AuthSet &out);
+// One MQAUTH_* value of a PCF list (MQAUTH_ALL, MQAUTH_ALL_ADMIN, MQAUTH_ALL_MQI and MQAUTH_NONE
+// included) as the set it stands for on an object type. False for a value that is no authority.
+bool authByValue(MQLONG value, MQLONG objectType, AuthSet &out);
 // The MQSC names of a set in IBM MQ's order ("BROWSE,GET,PUT"), and the MQAUTH_* values.
 std::string authNames(AuthSet set);
 std::vector<MQLONG> authValues(AuthSet set);

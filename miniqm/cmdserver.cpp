@@ -25,10 +25,13 @@ constexpr MQLONG kMaxRequest = 104857600;
 
 // ---- requests ----
 
-// One parameter of a request: an integer (MQCFIN) or a string (MQCFST).
+// One parameter of a request: an integer (MQCFIN), a string (MQCFST) or a list of either
+// (MQCFIL, MQCFSL).
 struct Parm {
     MQLONG type = 0, id = 0, value = 0;
     std::string text;  // trailing blanks and NULs removed
+    std::vector<MQLONG> values;
+    std::vector<std::string> texts;  // each as text is
 };
 
 struct Request {
@@ -59,9 +62,35 @@ bool parseParm(const std::string &data, size_t &at, Request &req) {
         else
             p.text = qm::trimBlanks(std::string_view(data).substr(at + MQCFST_STRUC_LENGTH_FIXED,
                                                                   static_cast<size_t>(textLength)));
+    } else if (p.type == MQCFT_INTEGER_LIST) {
+        MQLONG count = r.i32();
+        if (count < 0 || count > (length - MQCFIL_STRUC_LENGTH_FIXED) / 4)
+            req.reason = MQRCCF_CFIL_COUNT_ERROR;
+        else if (length != MQCFIL_STRUC_LENGTH_FIXED + 4 * count)
+            req.reason = MQRCCF_CFIL_LENGTH_ERROR;
+        for (MQLONG i = 0; i < count && req.reason == MQRC_NONE; ++i) p.values.push_back(r.i32());
+    } else if (p.type == MQCFT_STRING_LIST) {
+        r.i32();  // CodedCharSetId, as for MQCFST
+        MQLONG count = r.i32(), stringLength = r.i32();
+        const int64_t room = length - static_cast<int64_t>(MQCFSL_STRUC_LENGTH_FIXED);
+        if (length < MQCFSL_STRUC_LENGTH_FIXED || length % 4 != 0)
+            req.reason = MQRCCF_CFSL_LENGTH_ERROR;
+        else if (count < 0)
+            req.reason = MQRCCF_CFSL_COUNT_ERROR;
+        else if (stringLength < 0)
+            req.reason = MQRCCF_CFSL_STRING_LENGTH_ERR;
+        else if (static_cast<int64_t>(count) * stringLength > room)
+            req.reason = MQRCCF_CFSL_TOTAL_LENGTH_ERROR;
+        for (MQLONG i = 0; i < count && req.reason == MQRC_NONE; ++i) {
+            size_t from =
+                at + MQCFSL_STRUC_LENGTH_FIXED + static_cast<size_t>(i) * static_cast<size_t>(stringLength);
+            p.texts.push_back(
+                qm::trimBlanks(std::string_view(data).substr(from, static_cast<size_t>(stringLength))));
+        }
     } else {
         req.reason = MQRCCF_STRUCTURE_TYPE_ERROR;
     }
+    if (req.reason == MQRC_NONE && r.failed()) req.reason = MQRCCF_MSG_LENGTH_ERROR;
     if (req.reason != MQRC_NONE) return false;
     req.parms.push_back(p);
     at += static_cast<size_t>(length);
@@ -116,6 +145,56 @@ MQLONG checkParms(const Request &req, const std::vector<MQLONG> &ints, const std
         seen.push_back(p.id);
     }
     return seen.size() < ints.size() + strings.size() ? MQRCCF_PARM_COUNT_TOO_SMALL : MQRC_NONE;
+}
+
+// The parameters of a command with optional ones too: each of a type it takes, once. MQRC_NONE or
+// why not; the command itself says which missing ones it cannot do without.
+struct Accepted {
+    MQLONG type, id;
+};
+MQLONG checkKnown(const Request &req, std::initializer_list<Accepted> accepted) {
+    std::vector<MQLONG> seen;
+    for (const Parm &p : req.parms) {
+        bool known = std::any_of(accepted.begin(), accepted.end(),
+                                 [&](const Accepted &a) { return a.type == p.type && a.id == p.id; });
+        bool twice = std::find(seen.begin(), seen.end(), p.id) != seen.end();
+        seen.push_back(p.id);
+        switch (p.type) {
+            case MQCFT_INTEGER:
+                if (!known) return MQRCCF_CFIN_PARM_ID_ERROR;
+                if (twice) return MQRCCF_CFIN_DUPLICATE_PARM;
+                break;
+            case MQCFT_STRING:
+                if (!known) return MQRCCF_CFST_PARM_ID_ERROR;
+                if (twice) return MQRCCF_CFST_DUPLICATE_PARM;
+                break;
+            case MQCFT_INTEGER_LIST:
+                if (!known) return MQRCCF_CFIL_PARM_ID_ERROR;
+                if (twice) return MQRCCF_CFIL_DUPLICATE_VALUE;
+                break;
+            default:
+                if (!known) return MQRCCF_CFSL_PARM_ID_ERROR;
+                if (twice) return MQRCCF_CFSL_DUPLICATE_PARM;
+                break;
+        }
+    }
+    return MQRC_NONE;
+}
+
+// A request's parameters as given, for its command event.
+qmpcf::Writer echo(const Request &req) {
+    qmpcf::Writer w;
+    for (const Parm &p : req.parms) {
+        if (p.type == MQCFT_INTEGER)
+            w.integer(p.id, p.value);
+        else if (p.type == MQCFT_STRING)
+            w.string(p.id, p.text);
+        else if (p.type == MQCFT_INTEGER_LIST)
+            w.integers(p.id, p.values.data(), p.values.size());
+        else
+            w.strings(p.id, p.texts);
+    }
+    return w;
 }
 
 const Parm *findParm(const Request &req, MQLONG id) {
@@ -188,6 +267,141 @@ std::vector<std::string> resetQStats(qm::QueueManager &qm, const MQMD &md, const
     return out;
 }
 
+// The profile and object type both authority record commands name: MQRC_NONE or why not.
+MQLONG profileAndType(qm::QueueManager &qm, const Request &req, std::string &profile, MQLONG &type,
+                      bool inquiry) {
+    const Parm *typeParm = findParm(req, MQIACF_OBJECT_TYPE), *name = findParm(req, MQCACF_AUTH_PROFILE_NAME);
+    if (!typeParm) return MQRCCF_OBJECT_TYPE_MISSING;
+    if (!name) return MQRCCF_PARM_COUNT_TOO_SMALL;
+    type = typeParm->value;
+    if (!qmauth::objectTypeName(type) && !(inquiry && type == MQOT_ALL)) return MQRC_OBJECT_TYPE_ERROR;
+    profile = name->text;
+    // The queue manager's own profile may be left blank, as MQSC may leave it out.
+    if (profile.empty() && type == MQOT_Q_MGR && !inquiry) profile = qm.name();
+    if (inquiry && profile.empty()) return MQRC_NONE;  // every profile
+    return qmauth::validProfile(profile) ? MQRC_NONE : MQRCCF_PROFILE_NAME_ERROR;
+}
+
+// MQCMD_SET_AUTH_REC: authorities added to and removed from the record of each principal and
+// group named, made when missing. One response; done, it raises its command event.
+std::vector<std::string> setAuthRec(qm::QueueManager &qm, const MQMD &md, const Request &req) {
+    if (MQLONG why = checkKnown(req, {{MQCFT_STRING, MQCACF_AUTH_PROFILE_NAME},
+                                      {MQCFT_INTEGER, MQIACF_OBJECT_TYPE},
+                                      {MQCFT_INTEGER_LIST, MQIACF_AUTH_ADD_AUTHS},
+                                      {MQCFT_INTEGER_LIST, MQIACF_AUTH_REMOVE_AUTHS},
+                                      {MQCFT_STRING_LIST, MQCACF_GROUP_ENTITY_NAMES},
+                                      {MQCFT_STRING_LIST, MQCACF_PRINCIPAL_ENTITY_NAMES},
+                                      {MQCFT_STRING, MQCACF_SERVICE_COMPONENT}}))
+        return failure(req.command, why);
+    std::string profile;
+    MQLONG type = 0;
+    if (MQLONG why = profileAndType(qm, req, profile, type, false)) return failure(req.command, why);
+    std::vector<qmauth::Entity> entities;
+    for (const auto &[id, group] :
+         {std::pair{MQCACF_PRINCIPAL_ENTITY_NAMES, false}, std::pair{MQCACF_GROUP_ENTITY_NAMES, true}})
+        if (const Parm *p = findParm(req, id))
+            for (const std::string &name : p->texts) {
+                if (name.empty() || name.size() > MQ_ENTITY_NAME_LENGTH)
+                    return failure(req.command, MQRCCF_ENTITY_NAME_MISSING);
+                entities.push_back({name, group});
+            }
+    if (entities.empty()) return failure(req.command, MQRCCF_ENTITY_NAME_MISSING);
+    qmauth::AuthSet sets[2] = {0, 0};
+    const MQLONG lists[2] = {MQIACF_AUTH_ADD_AUTHS, MQIACF_AUTH_REMOVE_AUTHS};
+    bool any = false;
+    for (int i = 0; i < 2; ++i) {
+        const Parm *p = findParm(req, lists[i]);
+        if (!p) continue;
+        any = any || !p->values.empty();
+        for (MQLONG v : p->values) {
+            qmauth::AuthSet one = 0;
+            if (!qmauth::authByValue(v, type, one) || (one & ~qmauth::validFor(type)))
+                return failure(req.command, MQRCCF_AUTH_VALUE_ERROR);
+            sets[i] |= one;
+        }
+    }
+    if (!any) return failure(req.command, MQRCCF_AUTH_VALUE_MISSING);
+    qm::Result r = qm.setAuthRecords(md, type, profile, entities, sets[0], sets[1]);
+    if (r.failed()) return failure(req.command, r.reason);
+    qm.commandEvent(qm::EventOrigin::fromMessage(md), req.command, echo(req), false);
+    return {response(qmpcf::Writer(), req.command, 1, true, MQCC_OK, MQRC_NONE)};
+}
+
+// MQCMD_INQUIRE_AUTH_RECS: one message per record the options select, with the attributes
+// ProfileAttrs asks for (all by default) after Options, ProfileName and ObjectType.
+std::vector<std::string> inquireAuthRecs(qm::QueueManager &qm, const MQMD &md, const Request &req,
+                                         MQLONG ccsid) {
+    if (MQLONG why = checkKnown(req, {{MQCFT_INTEGER, MQIACF_AUTH_OPTIONS},
+                                      {MQCFT_STRING, MQCACF_AUTH_PROFILE_NAME},
+                                      {MQCFT_INTEGER, MQIACF_OBJECT_TYPE},
+                                      {MQCFT_STRING, MQCACF_ENTITY_NAME},
+                                      {MQCFT_INTEGER, MQIACF_ENTITY_TYPE},
+                                      {MQCFT_INTEGER_LIST, MQIACF_AUTH_PROFILE_ATTRS},
+                                      {MQCFT_STRING, MQCACF_SERVICE_COMPONENT}}))
+        return failure(req.command, why);
+    const Parm *optionsParm = findParm(req, MQIACF_AUTH_OPTIONS);
+    if (!optionsParm) return failure(req.command, MQRCCF_PARM_COUNT_TOO_SMALL);
+    const MQLONG options = optionsParm->value;
+    const MQLONG known = MQAUTHOPT_NAME_ALL_MATCHING | MQAUTHOPT_NAME_EXPLICIT | MQAUTHOPT_ENTITY_EXPLICIT |
+                         MQAUTHOPT_ENTITY_SET | MQAUTHOPT_NAME_AS_WILDCARD;
+    const bool byName = options & (MQAUTHOPT_NAME_ALL_MATCHING | MQAUTHOPT_NAME_EXPLICIT),
+               byEntity = options & (MQAUTHOPT_ENTITY_EXPLICIT | MQAUTHOPT_ENTITY_SET);
+    if ((options & ~known) || !byName || !byEntity ||
+        (options & MQAUTHOPT_NAME_ALL_MATCHING && options & MQAUTHOPT_NAME_EXPLICIT) ||
+        (options & MQAUTHOPT_ENTITY_EXPLICIT && options & MQAUTHOPT_ENTITY_SET) ||
+        (options & MQAUTHOPT_NAME_EXPLICIT && options & MQAUTHOPT_ENTITY_SET))
+        return failure(req.command, MQRCCF_PARM_VALUE_ERROR);
+    std::string profile;
+    MQLONG type = 0;
+    if (MQLONG why = profileAndType(qm, req, profile, type, true)) return failure(req.command, why);
+    const Parm *entityName = findParm(req, MQCACF_ENTITY_NAME),
+               *entityType = findParm(req, MQIACF_ENTITY_TYPE);
+    qmauth::Entity entity;
+    if (entityName && !entityName->text.empty()) {
+        if (!entityType) return failure(req.command, MQRCCF_ENTITY_TYPE_MISSING);
+        if (entityType->value != MQZAET_PRINCIPAL && entityType->value != MQZAET_GROUP)
+            return failure(req.command, MQRCCF_PARM_VALUE_ERROR);
+        entity = {entityName->text, entityType->value == MQZAET_GROUP};
+    }
+    bool wantName = true, wantType = true, wantList = true;
+    if (const Parm *attrs = findParm(req, MQIACF_AUTH_PROFILE_ATTRS)) {
+        auto asked = [&](MQLONG id) {
+            return std::find(attrs->values.begin(), attrs->values.end(), id) != attrs->values.end() ||
+                   std::find(attrs->values.begin(), attrs->values.end(), MQIACF_ALL) != attrs->values.end();
+        };
+        for (MQLONG v : attrs->values)
+            if (v != MQIACF_ALL && v != MQCACF_ENTITY_NAME && v != MQIACF_ENTITY_TYPE &&
+                v != MQIACF_AUTHORIZATION_LIST)
+                return failure(req.command, MQRCCF_ATTR_VALUE_ERROR);
+        wantName = asked(MQCACF_ENTITY_NAME);
+        wantType = asked(MQIACF_ENTITY_TYPE);
+        wantList = asked(MQIACF_AUTHORIZATION_LIST);
+    }
+    std::vector<qmauth::Record> found;
+    qm::Result r =
+        qm.inquireAuthRecords(md, type, profile, options, entity.name.empty() ? nullptr : &entity, found);
+    if (r.failed()) return failure(req.command, r.reason);
+    qm.commandEvent(qm::EventOrigin::fromMessage(md), req.command, echo(req), false);
+    if (found.empty()) return failure(req.command, MQRC_UNKNOWN_OBJECT_NAME);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const qmauth::Record &rec = found[i];
+        qmpcf::Writer m;
+        m.integer(MQIACF_AUTH_OPTIONS, options);
+        m.string(MQCACF_AUTH_PROFILE_NAME, rec.profile, MQ_AUTH_PROFILE_NAME_LENGTH, ccsid);
+        m.integer(MQIACF_OBJECT_TYPE, rec.objectType);
+        if (wantName) m.string(MQCACF_ENTITY_NAME, rec.entity.name, 0, ccsid);
+        if (wantType) m.integer(MQIACF_ENTITY_TYPE, rec.entity.group ? MQZAET_GROUP : MQZAET_PRINCIPAL);
+        if (wantList) {
+            std::vector<MQLONG> values = qmauth::authValues(rec.auths);
+            if (values.empty()) values.push_back(MQAUTH_NONE);
+            m.integers(MQIACF_AUTHORIZATION_LIST, values.data(), values.size());
+        }
+        out.push_back(response(m, req.command, i + 1, i + 1 == found.size(), MQCC_OK, MQRC_NONE));
+    }
+    return out;
+}
+
 bool genericMatch(const std::string &pattern, const std::string &name) {
     if (!pattern.empty() && pattern.back() == '*')
         return name.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
@@ -210,6 +424,10 @@ std::vector<std::string> respond(qm::QueueManager &qm, const MQMD &md, const std
             return escape(qm, md, req, ccsid);
         case MQCMD_RESET_Q_STATS:
             return resetQStats(qm, md, req, ccsid);
+        case MQCMD_SET_AUTH_REC:
+            return setAuthRec(qm, md, req);
+        case MQCMD_INQUIRE_AUTH_RECS:
+            return inquireAuthRecs(qm, md, req, ccsid);
         default:
             return failure(req.command, MQRCCF_CFH_COMMAND_ERROR);
     }

@@ -1,6 +1,6 @@
 // miniqmd's command server: takes PCF requests from SYSTEM.ADMIN.COMMAND.QUEUE one at a time and
 // answers each on its reply-to queue, as IBM MQ's command server does for the commands miniqm
-// knows (escape requests carrying MQSC, and Reset Queue Statistics).
+// knows (escape requests carrying MQSC, Reset Queue Statistics, and Set and Inquire authority records).
 #pragma once
 
 #include <condition_variable>

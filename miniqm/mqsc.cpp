@@ -597,13 +597,9 @@ struct Mqsc {
 
     // Whether the requester may do this to the object; a refusal is answered and reported.
     bool permitted(MQLONG objectType, const std::string &name, MQLONG auth) {
-        if (!asker || qm.authorized(*asker, objectType, name, qmauth::bit(auth))) return true;
+        if (qm.commandAuthorized(asker, command, objectType, name, auth)) return true;
         fail("AMQ8135E: Not authorized.");
         refused = true;
-        qmpcf::Writer w;
-        w.integer(MQIACF_COMMAND, command);
-        w.string(MQCACF_USER_IDENTIFIER, asker->name.substr(0, MQ_USER_ID_LENGTH), MQ_USER_ID_LENGTH);
-        qm.authorityEvent(MQRQ_CMD_NOT_AUTHORIZED, w);
         return false;
     }
     bool mayDisplay(MQLONG objectType, const std::string &name) const {

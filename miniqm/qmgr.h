@@ -377,6 +377,16 @@ public:
     // '*'), each restarted. MQRCCF_EVENTS_DISABLED while PERFMEV is DISABLED, 2085 when none
     // matches, MQRCCF_Q_WRONG_TYPE for another kind named.
     Result resetQueueCounts(const std::string &pattern, std::vector<QueueStatsReset> &out);
+    // PCF Set Authority Record and Inquire Authority Records for the requester of request (chg,
+    // or dsp, on the queue manager; 2035 and its event otherwise). setAuthRecords changes one
+    // record per entity, each journalled; inquireAuthRecords finds those options select (the
+    // MQAUTHOPT_NAME_* and MQAUTHOPT_ENTITY_* ones), of one entity when entity is given and of
+    // every object type for MQOT_ALL.
+    Result setAuthRecords(const MQMD &request, MQLONG objectType, const std::string &profile,
+                          const std::vector<qmauth::Entity> &entities, qmauth::AuthSet add,
+                          qmauth::AuthSet remove);
+    Result inquireAuthRecords(const MQMD &request, MQLONG objectType, const std::string &profile,
+                              MQLONG options, const qmauth::Entity *entity, std::vector<qmauth::Record> &out);
 
     // Stopping: quiesce lets connections finish (FAIL_IF_QUIESCING calls fail with 2161); stop
     // ends waits with 2162 and refuses everything.
@@ -473,6 +483,10 @@ private:
     // Authority events on SYSTEM.ADMIN.QMGR.EVENT (2035) when AUTHOREV is on; data after the
     // queue manager's name and the reason qualifier.
     void authorityEvent(MQLONG qualifier, const qmpcf::Writer &data);
+    // Whether asker (null: the administrator's console) may run command needing auth on the
+    // object; a refusal raises its authority event (qualifier MQRQ_CMD_NOT_AUTHORIZED).
+    bool commandAuthorized(const Principal *asker, MQLONG command, MQLONG objectType, const std::string &name,
+                           MQLONG auth);
     [[nodiscard]] bool journalAuth(const qmauth::Record &r, bool remove);
 
     // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
