@@ -40,7 +40,15 @@ constexpr EnumName kMonQueue[] = {{"QMGR", MQMON_Q_MGR}, {"ON", MQMON_ON}, {"OFF
 constexpr EnumName kServiceEvent[] = {
     {"NONE", MQQSIE_NONE}, {"HIGH", MQQSIE_HIGH}, {"OK", MQQSIE_OK}, {nullptr, 0}};
 
-constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR, NL = K_NAMELIST;
+constexpr EnumName kServType[] = {
+    {"COMMAND", MQSVC_TYPE_COMMAND}, {"SERVER", MQSVC_TYPE_SERVER}, {nullptr, 0}};
+constexpr EnumName kServControl[] = {{"QMGR", MQSVC_CONTROL_Q_MGR},
+                                     {"STARTONLY", MQSVC_CONTROL_Q_MGR_START},
+                                     {"MANUAL", MQSVC_CONTROL_MANUAL},
+                                     {nullptr, 0}};
+
+constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR, NL = K_NAMELIST,
+                  SV = K_SERVICE;
 constexpr MQLONG kMax = 999999999;
 
 // Rows in the order DISPLAY shows them.
@@ -52,6 +60,16 @@ const std::vector<AttrDef> kTable = {
     {"NAMELIST", MQCA_NAMELIST_NAME, NL, AttrType::Str, 48, 0, 0, nullptr, false},
     {"NAMCOUNT", MQIA_NAME_COUNT, NL, AttrType::Int, 0, 0, 0, nullptr, false},
     {"NAMES", MQCA_NAMES, NL, AttrType::NameList, 48, 0, 256, nullptr, true},
+    {"SERVICE", MQCA_SERVICE_NAME, SV, AttrType::Str, 32, 0, 0, nullptr, false},
+    {"CONTROL", MQIA_SERVICE_CONTROL, SV, AttrType::Enum, 0, 0, 0, kServControl, true},
+    {"SERVTYPE", MQIA_SERVICE_TYPE, SV, AttrType::Enum, 0, 0, 0, kServType, true},
+    {"STARTCMD", MQCA_SERVICE_START_COMMAND, SV, AttrType::Str, 255, 0, 0, nullptr, true},
+    {"STARTARG", MQCA_SERVICE_START_ARGS, SV, AttrType::Str, 255, 0, 0, nullptr, true},
+    {"STOPCMD", MQCA_SERVICE_STOP_COMMAND, SV, AttrType::Str, 255, 0, 0, nullptr, true},
+    {"STOPARG", MQCA_SERVICE_STOP_ARGS, SV, AttrType::Str, 255, 0, 0, nullptr, true},
+    {"DESCR", MQCA_SERVICE_DESC, SV, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"STDOUT", MQCA_STDOUT_DESTINATION, SV, AttrType::Str, 255, 0, 0, nullptr, true},
+    {"STDERR", MQCA_STDERR_DESTINATION, SV, AttrType::Str, 255, 0, 0, nullptr, true},
     {"TOPICSTR", MQCA_TOPIC_STRING, TP, AttrType::Str, 10240, 0, 0, nullptr, true},
     {"DESCR", MQCA_Q_DESC, QL | QM | QA, AttrType::Str, 64, 0, 0, nullptr, true},
     {"DESCR", MQCA_TOPIC_DESC, TP, AttrType::Str, 64, 0, 0, nullptr, true},
@@ -124,8 +142,10 @@ const std::vector<AttrDef> kTable = {
     {"QMID", MQCA_Q_MGR_IDENTIFIER, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"CRDATE", MQCA_CREATION_DATE, QL | QM | QA | TP, AttrType::Str, 12, 0, 0, nullptr, false},
     {"CRTIME", MQCA_CREATION_TIME, QL | QM | QA | TP, AttrType::Str, 8, 0, 0, nullptr, false},
-    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR | NL, AttrType::Str, 12, 0, 0, nullptr, false},
-    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR | NL, AttrType::Str, 8, 0, 0, nullptr, false},
+    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR | NL | SV, AttrType::Str, 12, 0, 0, nullptr,
+     false},
+    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR | NL | SV, AttrType::Str, 8, 0, 0, nullptr,
+     false},
 };
 
 }  // namespace

@@ -46,6 +46,8 @@ MQLONG objectType(Kind kind) {
             return MQOT_Q_MGR;
         case K_NAMELIST:
             return MQOT_NAMELIST;
+        case K_SERVICE:
+            return MQOT_SERVICE;
         default:
             return MQOT_Q;
     }
@@ -60,6 +62,8 @@ MQLONG nameParameter(Kind kind) {
             return MQCA_Q_MGR_NAME;
         case K_NAMELIST:
             return MQCA_NAMELIST_NAME;
+        case K_SERVICE:
+            return MQCA_SERVICE_NAME;
         default:
             return MQCA_Q_NAME;
     }

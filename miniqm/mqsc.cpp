@@ -255,6 +255,15 @@ MQLONG mqscCommand(const std::string &v, const std::string &noun, bool like) {
         if (v == "ALTER") return MQCMD_CHANGE_NAMELIST;
         if (v == "DELETE") return MQCMD_DELETE_NAMELIST;
         if (v == "DISPLAY") return MQCMD_INQUIRE_NAMELIST;
+    } else if (noun == "SERVICE") {
+        if (v == "DEFINE") return like ? MQCMD_COPY_SERVICE : MQCMD_CREATE_SERVICE;
+        if (v == "ALTER") return MQCMD_CHANGE_SERVICE;
+        if (v == "DELETE") return MQCMD_DELETE_SERVICE;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_SERVICE;
+        if (v == "START") return MQCMD_START_SERVICE;
+        if (v == "STOP") return MQCMD_STOP_SERVICE;
+    } else if (noun == "SVSTATUS" && v == "DISPLAY") {
+        return MQCMD_INQUIRE_SERVICE_STATUS;
     } else if (noun == "TOPICSTR" && v == "CLEAR") {
         return MQCMD_CLEAR_TOPIC_STRING;
     } else if (noun == "AUTHREC") {
@@ -405,6 +414,17 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
         } else {
             w.string(MQCA_NAMELIST_NAME, name);
         }
+    } else if (noun == "SERVICE") {
+        kind = K_SERVICE;
+        if (!like.empty()) {
+            w.string(MQCACF_FROM_SERVICE_NAME, like);
+            w.string(MQCACF_TO_SERVICE_NAME, name);
+        } else {
+            w.string(MQCA_SERVICE_NAME, name);
+        }
+    } else if (noun == "SVSTATUS") {
+        w.string(MQCA_SERVICE_NAME, name);
+        return;
     } else if (noun == "TOPICSTR") {
         w.string(MQCA_TOPIC_STRING, name);
     } else {
@@ -456,6 +476,7 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
         w.integers(kind == K_QMGR       ? MQIACF_Q_MGR_ATTRS
                    : kind == K_TOPIC    ? MQIACF_TOPIC_ATTRS
                    : kind == K_NAMELIST ? MQIACF_NAMELIST_ATTRS
+                   : kind == K_SERVICE  ? MQIACF_SERVICE_ATTRS
                                         : MQIACF_Q_ATTRS,
                    wanted.data(), wanted.size());
 }
@@ -577,6 +598,8 @@ struct Mqsc {
             k = K_QMGR;
         else if (noun == "NAMELIST" || noun == "NL")
             k = K_NAMELIST;
+        else if (noun == "SERVICE")
+            k = K_SERVICE;
         else
             return false;
         return true;
@@ -585,12 +608,16 @@ struct Mqsc {
     static const char *createdText(Kind k) {
         return k == K_TOPIC      ? "AMQ8690I: IBM MQ topic created."
                : k == K_NAMELIST ? "AMQ8552I: IBM MQ namelist created."
+               : k == K_SERVICE  ? "AMQ8626I: IBM MQ service created."
                                  : "AMQ8006I: IBM MQ queue created.";
     }
 
     // The objects of a kind kept by name alone (topics, namelists); null for queues.
     std::map<std::string, Object> *objectsOf(Kind kind) {
-        return kind == K_TOPIC ? &qm.topics_ : kind == K_NAMELIST ? &qm.namelists_ : nullptr;
+        return kind == K_TOPIC      ? &qm.topics_
+               : kind == K_NAMELIST ? &qm.namelists_
+               : kind == K_SERVICE  ? &qm.services_
+                                    : nullptr;
     }
 
     void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
@@ -662,10 +689,20 @@ struct Mqsc {
         }
     }
 
+    static MQLONG verbAuthority(const std::string &verb) {
+        return verb == "DEFINE"    ? MQAUTH_CREATE
+               : verb == "DELETE"  ? MQAUTH_DELETE
+               : verb == "CLEAR"   ? MQAUTH_CLEAR
+               : verb == "DISPLAY" ? MQAUTH_DISPLAY
+                                   : MQAUTH_CHANGE;
+    }
+
     // The authority the requester needs for a command on an object other than authority records.
     bool commandPermitted(const std::string &verb, const std::string &noun, Kind kind,
                           const std::string &name) {
         if (!asker) return true;
+        // Services have no authority records here: the queue manager's decide.
+        if (kind == K_SERVICE) return permitted(MQOT_Q_MGR, qm.qmgr_.name, verbAuthority(verb));
         MQLONG type = kind == K_QMGR       ? MQOT_Q_MGR
                       : kind == K_TOPIC    ? MQOT_TOPIC
                       : kind == K_NAMELIST ? MQOT_NAMELIST
@@ -680,11 +717,7 @@ struct Mqsc {
             type = MQOT_TOPIC;
             object = name;
         }
-        MQLONG auth = verb == "DEFINE"    ? MQAUTH_CREATE
-                      : verb == "DELETE"  ? MQAUTH_DELETE
-                      : verb == "CLEAR"   ? MQAUTH_CLEAR
-                      : verb == "DISPLAY" ? MQAUTH_DISPLAY
-                                          : MQAUTH_CHANGE;
+        MQLONG auth = verbAuthority(verb);
         // A generic DISPLAY shows what may be displayed and leaves out the rest.
         if (verb == "DISPLAY" && kind != K_QMGR && !name.empty() && name.back() == '*') return true;
         return permitted(type, object, auth);
@@ -720,6 +753,7 @@ struct Mqsc {
                                  : kind == K_QMODEL   ? "SYSTEM.DEFAULT.MODEL.QUEUE"
                                  : kind == K_QALIAS   ? "SYSTEM.DEFAULT.ALIAS.QUEUE"
                                  : kind == K_NAMELIST ? "SYSTEM.DEFAULT.NAMELIST"
+                                 : kind == K_SERVICE  ? "SYSTEM.DEFAULT.SERVICE"
                                                       : "SYSTEM.DEFAULT.TOPIC";
         std::string baseName = like.empty() ? sysDefault : like;
         if (exists && old) {
@@ -742,6 +776,7 @@ struct Mqsc {
         qm.touch(o, !exists);
         if (kind == K_TOPIC) o.strs[MQCA_TOPIC_NAME] = name;
         if (kind == K_NAMELIST) o.strs[MQCA_NAMELIST_NAME] = name;
+        if (kind == K_SERVICE) o.strs[MQCA_SERVICE_NAME] = name;
         if (!qm.journalObject(o)) return notJournalled();
         Object before = exists ? (old ? old->def : (*objects)[name]) : Object{};
         const Object *after = nullptr;
@@ -796,6 +831,7 @@ struct Mqsc {
         out += kind == K_QMGR       ? "AMQ8005I: IBM MQ queue manager changed.\n"
                : kind == K_TOPIC    ? "AMQ8691I: IBM MQ topic changed.\n"
                : kind == K_NAMELIST ? "AMQ8551I: IBM MQ namelist changed.\n"
+               : kind == K_SERVICE  ? "AMQ8625I: IBM MQ service changed.\n"
                                     : "AMQ8008I: IBM MQ queue changed.\n";
         const Object &after = (kind & K_QUEUES) ? qm.findQueue(name)->def : *target;
         if (qm.configChangeEvents(before, after))
@@ -808,11 +844,13 @@ struct Mqsc {
             if (t.keyword == "PURGE") purge = true;
         if (std::map<std::string, Object> *objects = objectsOf(kind)) {
             if (!objects->count(name)) return notFound(name);
+            if (kind == K_SERVICE && serviceRunning(name)) return mqError(MQRCCF_SERVICE_RUNNING);
             if (!qm.journalDelete(kind, name)) return notJournalled();
             Object gone = (*objects)[name];
             objects->erase(name);
-            out += kind == K_TOPIC ? "AMQ8692I: IBM MQ topic deleted.\n"
-                                   : "AMQ8553I: IBM MQ namelist deleted.\n";
+            out += kind == K_TOPIC     ? "AMQ8692I: IBM MQ topic deleted.\n"
+                   : kind == K_SERVICE ? "AMQ8627I: IBM MQ service deleted.\n"
+                                       : "AMQ8553I: IBM MQ namelist deleted.\n";
             if (qm.switchOn(MQIA_CONFIGURATION_EVENT))
                 qm.configEvent(MQRC_CONFIG_DELETE_OBJECT, origin, gone);
             return;
@@ -879,7 +917,7 @@ struct Mqsc {
             if (!(a.kinds & o.kind)) continue;
             bool always = a.selector == MQCA_Q_NAME || a.selector == MQIA_Q_TYPE ||
                           a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME ||
-                          a.selector == MQCA_NAMELIST_NAME;
+                          a.selector == MQCA_NAMELIST_NAME || a.selector == MQCA_SERVICE_NAME;
             if (!always && !all && std::find(wanted.begin(), wanted.end(), &a) == wanted.end()) continue;
             if (a.selector == MQIA_CAP_EXPIRY && qm.qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
             MQLONG v = o.i(a.selector);
@@ -887,7 +925,7 @@ struct Mqsc {
             if (q && a.selector == MQIA_OPEN_INPUT_COUNT) v = q->openInput;
             if (q && a.selector == MQIA_OPEN_OUTPUT_COUNT) v = q->openOutput;
             if (a.selector == MQCA_Q_NAME || a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME ||
-                a.selector == MQCA_NAMELIST_NAME) {
+                a.selector == MQCA_NAMELIST_NAME || a.selector == MQCA_SERVICE_NAME) {
                 items.push_back(std::string(a.keyword) + "(" + o.name + ")");
                 if (a.selector == MQCA_TOPIC_NAME) items.push_back("TYPE(LOCAL)");
                 continue;
@@ -898,6 +936,7 @@ struct Mqsc {
         out += o.kind == K_QMGR       ? "AMQ8408I: Display Queue Manager details.\n"
                : o.kind == K_TOPIC    ? "AMQ8633I: Display topic details.\n"
                : o.kind == K_NAMELIST ? "AMQ8550I: Display namelist details.\n"
+               : o.kind == K_SERVICE  ? "AMQ8629I: Display service information details.\n"
                                       : "AMQ8409I: Display Queue details.\n";
         layout(items, out);
     }
@@ -923,9 +962,12 @@ struct Mqsc {
         int shown = 0;
         if (std::map<std::string, Object> *objects = objectsOf(kind)) {
             for (const auto &[name, t] : *objects)
-                if (genericMatch(pattern, name) &&
-                    mayDisplay(kind == K_TOPIC ? MQOT_TOPIC : MQOT_NAMELIST,
-                               kind == K_TOPIC ? t.s(MQCA_TOPIC_STRING) : name)) {
+                if (genericMatch(pattern, name) && mayDisplay(kind == K_TOPIC     ? MQOT_TOPIC
+                                                              : kind == K_SERVICE ? MQOT_Q_MGR
+                                                                                  : MQOT_NAMELIST,
+                                                              kind == K_TOPIC     ? t.s(MQCA_TOPIC_STRING)
+                                                              : kind == K_SERVICE ? qm.qmgr_.name
+                                                                                  : name)) {
                     showObject(t, nullptr, tokens, 1);
                     ++shown;
                 }
@@ -937,6 +979,58 @@ struct Mqsc {
                 }
         }
         if (shown == 0) notFound(pattern);
+    }
+
+    bool serviceRunning(const std::string &name) const {
+        auto run = qm.serviceRuns_.find(name);
+        return run != qm.serviceRuns_.end() && run->second.pid > 0 && !qmos::childEnded(run->second.pid);
+    }
+
+    // START SERVICE(name) and STOP SERVICE(name): the program started, or the stop command.
+    void startStopService(bool start, const std::vector<Token> &rest, const std::string &cmd) {
+        if (rest.size() != 1 || !rest[0].hasValue || rest[0].value.empty()) return syntax(cmd);
+        auto it = qm.services_.find(rest[0].value);
+        if (it == qm.services_.end()) return notFound(rest[0].value);
+        std::string text;
+        MQLONG why = start ? qm.startService(it->second, text) : qm.stopService(it->second, 0, text);
+        if (!text.empty()) {
+            std::fprintf(stderr, "miniqmd(%s): %s\n", qm.qmgr_.name.c_str(), text.c_str());
+            std::fflush(stderr);
+        }
+        if (why != MQRC_NONE) return mqError(why);
+        out += start ? "AMQ8733I: Request to start Service accepted.\n"
+                     : "AMQ8734I: Request to stop Service accepted.\n";
+    }
+
+    // DISPLAY SVSTATUS(generic): each SERVER service, RUNNING with its process and start, or STOPPED.
+    void displayServiceStatus(const std::vector<Token> &rest, const std::string &cmd) {
+        if (!rest[0].hasValue || rest[0].value.empty()) return syntax(cmd);
+        for (size_t i = 1; i < rest.size(); ++i)
+            if (rest[i].keyword != "ALL" && rest[i].keyword != "STATUS" && rest[i].keyword != "PID" &&
+                rest[i].keyword != "STARTDA" && rest[i].keyword != "STARTTI")
+                return syntax(cmd);
+        qm.reapServices();
+        int shown = 0;
+        for (const auto &[name, svc] : qm.services_) {
+            if (svc.i(MQIA_SERVICE_TYPE) != MQSVC_TYPE_SERVER || !genericMatch(rest[0].value, name)) continue;
+            auto run = qm.serviceRuns_.find(name);
+            std::vector<std::string> items = {"SERVICE(" + name + ")"};
+            if (run != qm.serviceRuns_.end() && run->second.pid > 0) {
+                std::string date, time;
+                qmos::mqscDateTime(run->second.startMs, date, time);
+                items.push_back("STATUS(RUNNING)");
+                items.push_back("PID(" + std::to_string(run->second.pid) + ")");
+                items.push_back("STARTDA(" + date + ")");
+                items.push_back("STARTTI(" + time + ")");
+            } else {
+                items.push_back("STATUS(STOPPED)");
+            }
+            objectStarts.push_back(out.size());
+            out += "AMQ8632I: Display service status details.\n";
+            layout(items, out);
+            ++shown;
+        }
+        if (shown == 0) notFound(rest[0].value);
     }
 
     // REFRESH QMGR TYPE(CONFIGEV) [OBJECT(type)] [NAME(generic)]: a configuration event for each
@@ -1028,6 +1122,14 @@ struct Mqsc {
         if (verb == "CLEAR" && noun == "TOPICSTR") {
             if (!commandPermitted(verb, noun, K_TOPIC, name)) return;
             return clearTopicString(rest, cmd);
+        }
+        if ((verb == "START" || verb == "STOP") && noun == "SERVICE") {
+            if (!commandPermitted(verb, noun, K_SERVICE, name)) return;
+            return startStopService(verb == "START", rest, cmd);
+        }
+        if (verb == "DISPLAY" && noun == "SVSTATUS") {
+            if (!commandPermitted(verb, noun, K_SERVICE, name)) return;
+            return displayServiceStatus(rest, cmd);
         }
         if ((verb == "REFRESH" || verb == "RESET") && noun == "QMGR" && !rest[0].hasValue &&
             !commandPermitted(verb, noun, K_QMGR, name))

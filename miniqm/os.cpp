@@ -13,6 +13,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -431,6 +432,97 @@ int spawnDetached(const std::vector<std::string> &argv, const std::string &logPa
     int status = 0;
     ::waitpid(child, &status, 0);
     return pid;
+}
+
+int spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+               const std::string &outPath, const std::string &errPath, std::string &error) {
+    if (argv.empty() || argv[0].empty()) {
+        error = "no program";
+        return -1;
+    }
+    // Everything the child needs is made before the fork: after it, in a threaded process, only
+    // async-signal-safe calls may be made.
+    int inFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int outFd = ::open(outPath.empty() ? "/dev/null" : outPath.c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (outFd < 0) error = "cannot open " + outPath + ": " + std::strerror(errno);
+    int errFd = ::open(errPath.empty() ? "/dev/null" : errPath.c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (errFd < 0 && outFd >= 0) error = "cannot open " + errPath + ": " + std::strerror(errno);
+    int report[2];  // the exec's failure, as an errno; closed unwritten by a successful exec
+    bool piped = ::pipe2(report, O_CLOEXEC) == 0;
+    if (inFd < 0 || outFd < 0 || errFd < 0 || !piped) {
+        if (error.empty()) error = std::strerror(errno);
+        for (int fd : {inFd, outFd, errFd})
+            if (fd >= 0) ::close(fd);
+        if (piped) {
+            ::close(report[0]);
+            ::close(report[1]);
+        }
+        return -1;
+    }
+    std::vector<char *> args, vars;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const std::string &v : env) vars.push_back(const_cast<char *>(v.c_str()));
+    vars.push_back(nullptr);
+    struct rlimit limit;
+    int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                    ? static_cast<int>(limit.rlim_cur)
+                    : 65536;
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::dup2(inFd, 0);
+        ::dup2(outFd, 1);
+        ::dup2(errFd, 2);
+        ::dup2(report[1], 3);
+        for (int fd = 4; fd < maxFd; ++fd) ::close(fd);
+        ::fcntl(3, F_SETFD, FD_CLOEXEC);
+        ::execve(args[0], args.data(), vars.data());
+        int err = errno;
+        ssize_t told = ::write(3, &err, sizeof err);
+        (void)told;
+        ::_exit(127);
+    }
+    int forkErr = errno;
+    for (int fd : {inFd, outFd, errFd, report[1]}) ::close(fd);
+    if (child < 0) {
+        ::close(report[0]);
+        error = std::strerror(forkErr);
+        return -1;
+    }
+    int err = 0;
+    long n = readFd(report[0], &err, sizeof err);
+    ::close(report[0]);
+    if (n == static_cast<long>(sizeof err)) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        error = "cannot run " + argv[0] + ": " + std::strerror(err);
+        return -1;
+    }
+    return child;
+}
+
+bool childEnded(int pid) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    return r == pid || (r < 0 && errno == ECHILD);
+}
+
+std::vector<std::string> environment() {
+    std::vector<std::string> out;
+    for (char **e = environ; e && *e; ++e) out.emplace_back(*e);
+    return out;
+}
+
+bool makeSymlink(const std::string &target, const std::string &path) {
+    ::unlink(path.c_str());
+    return ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
 std::string selfExecutable() {

@@ -59,6 +59,17 @@ bool killProcess(int pid, bool hard);  // SIGKILL when hard, else SIGTERM
 // Starts argv[0] detached (new session, stdin from /dev/null, stdout and stderr to logPath),
 // keeping keepFd open in the child. Returns the pid of the detached server or -1.
 int spawnDetached(const std::vector<std::string> &argv, const std::string &logPath, int keepFd);
+// Starts argv[0] (a path) as a child in a process group of its own, with env as its whole
+// environment, no signal blocked or ignored, stdin from /dev/null, stdout and stderr appended to
+// the files named (/dev/null for an empty name) and no other descriptor of ours. Returns its pid,
+// or -1 when the program cannot be run (why in error).
+int spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+               const std::string &outPath, const std::string &errPath, std::string &error);
+// Whether a child started here has ended (and is reaped); never waits.
+bool childEnded(int pid);
+std::vector<std::string> environment();  // this process's, as NAME=VALUE
+// Makes path a symbolic link to target, replacing what was there.
+bool makeSymlink(const std::string &target, const std::string &path);
 std::string selfExecutable();  // /proc/self/exe
 std::string programName();     // base name of the running program
 std::string userName();

@@ -91,6 +91,15 @@ void QueueManager::defaultsFor(Object &o, Kind kind) {
         o.strs[MQCA_TOPIC_DESC] = "";
         return;
     }
+    if (kind == K_SERVICE) {
+        o.ints[MQIA_SERVICE_TYPE] = MQSVC_TYPE_SERVER;
+        o.ints[MQIA_SERVICE_CONTROL] = MQSVC_CONTROL_MANUAL;
+        for (MQLONG sel : {MQCA_SERVICE_DESC, MQCA_SERVICE_START_COMMAND, MQCA_SERVICE_START_ARGS,
+                           MQCA_SERVICE_STOP_COMMAND, MQCA_SERVICE_STOP_ARGS, MQCA_STDOUT_DESTINATION,
+                           MQCA_STDERR_DESTINATION})
+            o.strs[sel] = "";
+        return;
+    }
     if (kind == K_NAMELIST) {
         o.strs[MQCA_NAMELIST_DESC] = "";
         o.strs[MQCA_NAMES] = "";
@@ -315,6 +324,8 @@ bool QueueManager::applyRecord(std::string_view body) {
                 topics_[o.name] = std::move(o);
             } else if (o.kind == K_NAMELIST) {
                 namelists_[o.name] = std::move(o);
+            } else if (o.kind == K_SERVICE) {
+                services_[o.name] = std::move(o);
             } else if (Queue *q = findQueue(o.name)) {
                 bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
                 q->def = std::move(o);
@@ -337,6 +348,8 @@ bool QueueManager::applyRecord(std::string_view body) {
                 topics_.erase(name);
             } else if (kind == K_NAMELIST) {
                 namelists_.erase(name);
+            } else if (kind == K_SERVICE) {
+                services_.erase(name);
             } else {
                 queues_.erase(name);
             }
@@ -425,6 +438,7 @@ bool QueueManager::compact() {
     bodies.push_back(encodeObject(qmgr_));
     for (const auto &[name, t] : topics_) bodies.push_back(encodeObject(t));
     for (const auto &[name, n] : namelists_) bodies.push_back(encodeObject(n));
+    for (const auto &[name, n] : services_) bodies.push_back(encodeObject(n));
     uint64_t live = 0;
     for (const auto &[name, q] : queues_) {
         if (q->tempDynamic) continue;

@@ -25,7 +25,15 @@
 namespace qm {
 
 // Object kinds, also used as bit masks in the attribute table.
-enum Kind : uint8_t { K_QLOCAL = 1, K_QMODEL = 2, K_QALIAS = 4, K_TOPIC = 8, K_QMGR = 16, K_NAMELIST = 32 };
+enum Kind : uint8_t {
+    K_QLOCAL = 1,
+    K_QMODEL = 2,
+    K_QALIAS = 4,
+    K_TOPIC = 8,
+    K_QMGR = 16,
+    K_NAMELIST = 32,
+    K_SERVICE = 64
+};
 constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS;
 
 // An MQI outcome. Dropping one unread can hide a failure the caller must report (a message or a
@@ -388,6 +396,15 @@ public:
     Result inquireAuthRecords(const MQMD &request, MQLONG objectType, const std::string &profile,
                               MQLONG options, const qmauth::Entity *entity, std::vector<qmauth::Record> &out);
 
+    // Services (services.cpp). The environment they get: the server's, with MQ_INSTALLATION_PATH
+    // set to installPath; dataPath is +MQ_DATA_PATH+.
+    void setServiceEnvironment(const std::string &installPath, const std::string &dataPath);
+    // At the start, once connections are accepted: the CONTROL(QMGR) and CONTROL(STARTONLY) ones.
+    void startServices();
+    // Before a stop: the STOPCMD of each running CONTROL(QMGR) server, run to its end.
+    void stopServices();
+    // After a quiesce: waits up to waitMs for the servers to end.
+    void awaitServices(int waitMs);
     // Stopping: quiesce lets connections finish (FAIL_IF_QUIESCING calls fail with 2161); stop
     // ends waits with 2162 and refuses everything.
     void quiesce();
@@ -413,6 +430,15 @@ private:
     std::map<std::string, Object> topics_;
     // Namelists: MQCA_NAMES holds the names as MQINQ gives them, MQIA_NAME_COUNT of 48 characters each.
     std::map<std::string, Object> namelists_;
+    std::map<std::string, Object> services_;
+    // A server service's process while it lasts, and its start; ended ones show STOPPED.
+    struct ServiceRun {
+        int pid = 0;
+        int64_t startMs = 0;
+    };
+    std::map<std::string, ServiceRun> serviceRuns_;
+    std::vector<int> commandPids_;  // COMMAND services and stop commands not yet ended
+    std::string installPath_, dataPath_;
     std::map<uint32_t, std::unique_ptr<Conn>> conns_;
     uint32_t nextConn_ = 1;
     uint64_t nextSeq_ = 1;
@@ -488,6 +514,12 @@ private:
     bool commandAuthorized(const Principal *asker, MQLONG command, MQLONG objectType, const std::string &name,
                            MQLONG auth);
     [[nodiscard]] bool journalAuth(const qmauth::Record &r, bool remove);
+    // A service's program started (STARTCMD) or stopped (STOPCMD, waited for up to waitMs), its
+    // inserts replaced. MQRC_NONE, or the MQRCCF_* reason it was not; text what the log says.
+    MQLONG startService(const Object &svc, std::string &text);
+    MQLONG stopService(const Object &svc, int waitMs, std::string &text);
+    void reapServices();
+    std::string serviceInserts(const std::string &value, int serverPid) const;
 
     // Faults on demand (see admin "fault"): returns true and sets r when the call must fail.
     bool fault(const char *verb, const std::string &object, const std::string &appl, Result &r);

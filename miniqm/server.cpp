@@ -96,6 +96,9 @@ bool onAdmin(Request &q) {
     bool ok = true;
     std::string out;
     if (text == "stop quiesce") {
+        // Servers the queue manager controls are told to stop first, as IBM MQ does; those that
+        // stay hear 2161 with everyone else.
+        q.s.qm.stopServices();
         q.s.qm.quiesce();
         out = "quiescing\n";
     } else if (text == "stop now") {
@@ -429,6 +432,13 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
         return 4;
     }
     if (!note.empty()) say(note);
+    // Services find miniqm's libraries where programs look for IBM MQ's: MQ_INSTALLATION_PATH/lib64.
+    std::string exe = qmos::selfExecutable();
+    std::string installPath = dir + "/install";
+    if (!qmos::makeDirs(installPath) ||
+        !qmos::makeSymlink(exe.substr(0, exe.rfind('/')), installPath + "/lib64"))
+        say("cannot link the libraries for services: " + qmos::errorText(qmos::lastError()));
+    s.qm.setServiceEnvironment(installPath, dir.substr(0, dir.rfind('/')));
     int unixFd = qmos::listenUnix(qmpaths::socketPath(dir));
     int port = 0;
     int tcpFd = qmos::listenTcp(cfg.port, &port);
@@ -479,6 +489,9 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
         }
     });
 
+    // Connections are accepted now: the services that start with the queue manager.
+    s.qm.startServices();
+
     // Statistics and accounting intervals end on this thread's ticks.
     std::thread timer([&s] {
         std::unique_lock<std::mutex> lock(s.mu);
@@ -493,6 +506,7 @@ int run(const std::string &dir, const qmpaths::QmConfig &cfg, bool sync, int rea
     s.qm.waitForEnd();
     bool quiesced = s.qm.state() != qm::State::Stopping;
     say(quiesced ? "quiesced, ending" : "ending immediately");
+    if (quiesced) s.qm.awaitServices(5000);
     s.qm.stopNow();
     s.cmdServer.end();
     // One byte into an empty pipe of our own: it cannot be refused.

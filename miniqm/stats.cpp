@@ -470,6 +470,7 @@ void QueueManager::writeAccounting(Conn *c, int64_t now, MQLONG discType) {
 
 void QueueManager::tick() {
     std::lock_guard<std::mutex> lock(mu_);
+    reapServices();
     if (state_ == State::Stopping) return;
     int64_t now = qmos::wallMs();
     if (now - statsStartMs_ >= int64_t{qmgr_.i(MQIA_STATISTICS_INTERVAL)} * 1000) writeStatistics(now);

@@ -295,8 +295,6 @@ TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
         "DISPLAY LISTENER(*) ALL",
         "DISPLAY LSSTATUS(*) ALL",
         "DISPLAY SBSTATUS(*) ALL",
-        "DISPLAY SERVICE(*) ALL",
-        "DISPLAY SVSTATUS(*) ALL",
         "DISPLAY SUB(*) ALL",
         "DISPLAY TCLUSTER(*) ALL",
         "DISPLAY TPSTATUS('') ALL",
@@ -319,6 +317,8 @@ TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
         {"DISPLAY QUEUE(SYSTEM.DEFAULT.REMOTE.QUEUE) ALL", "AMQ8147E"},
         {"DISPLAY QMGR ALL", "AMQ8408I"},
         {"DISPLAY NAMELIST(SYSTEM.DEFAULT.NAMELIST) ALL", "AMQ8550I"},
+        {"DISPLAY SERVICE(*) ALL", "AMQ8147E"},  // none is defined
+        {"DISPLAY SVSTATUS(*) ALL", "AMQ8147E"},
     };
     for (const Known &k : known) {
         SCOPED_TRACE(k.cmd);

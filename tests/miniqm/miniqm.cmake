@@ -4,11 +4,16 @@ add_executable(miniqm_exit_app ${CMAKE_CURRENT_LIST_DIR}/exit_app.cpp)
 target_link_libraries(miniqm_exit_app PRIVATE mqm)
 target_include_directories(miniqm_exit_app PRIVATE ${CMAKE_SOURCE_DIR})
 zunt_warnings(miniqm_exit_app)
+add_executable(miniqm_service_app ${CMAKE_CURRENT_LIST_DIR}/service_app.cpp)
+target_link_libraries(miniqm_service_app PRIVATE mqm)
+target_include_directories(miniqm_service_app PRIVATE ${CMAKE_SOURCE_DIR})
+zunt_warnings(miniqm_service_app)
 
 foreach(exe ${folder_tests})
   target_compile_definitions(${exe} PRIVATE
-    MINIQM_TOOL="$<TARGET_FILE:miniqm>" MINIQM_EXIT_APP="$<TARGET_FILE:miniqm_exit_app>")
-  add_dependencies(${exe} miniqm miniqmd miniqm_exit_app)
+    MINIQM_TOOL="$<TARGET_FILE:miniqm>" MINIQM_EXIT_APP="$<TARGET_FILE:miniqm_exit_app>"
+    MINIQM_SERVICE_APP="$<TARGET_FILE:miniqm_service_app>")
+  add_dependencies(${exe} miniqm miniqmd miniqm_exit_app miniqm_service_app)
   if(exe MATCHES "client|ccdt")
     target_link_libraries(${exe} PRIVATE mqic miniqm_core)
   else()
