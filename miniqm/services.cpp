@@ -130,7 +130,8 @@ MQLONG QueueManager::stopService(const Object &svc, int waitMs, std::string &tex
 void QueueManager::reapServices() {
     for (auto &[name, run] : serviceRuns_)
         if (run.pid > 0 && qmos::childEnded(run.pid)) {
-            say(qmgr_.name, "AMQ5029: The Server '" + name + "' has ended. ProcessId(" + std::to_string(run.pid) + ").");
+            say(qmgr_.name,
+                "AMQ5029: The Server '" + name + "' has ended. ProcessId(" + std::to_string(run.pid) + ").");
             run.pid = 0;
         }
     std::erase_if(commandPids_, [](int pid) { return qmos::childEnded(pid); });
@@ -143,7 +144,8 @@ void QueueManager::startServices() {
         if (control != MQSVC_CONTROL_Q_MGR && control != MQSVC_CONTROL_Q_MGR_START) continue;
         std::string text;
         MQLONG why = startService(svc, text);
-        if (why != MQRC_NONE && text.empty()) text = "service " + name + " not started: reason " + std::to_string(why);
+        if (why != MQRC_NONE && text.empty())
+            text = "service " + name + " not started: reason " + std::to_string(why);
         say(qmgr_.name, text);
     }
 }
@@ -154,8 +156,8 @@ void QueueManager::stopServices() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (const auto &[name, svc] : services_)
-            if (svc.i(MQIA_SERVICE_CONTROL) == MQSVC_CONTROL_Q_MGR && svc.i(MQIA_SERVICE_TYPE) == MQSVC_TYPE_SERVER &&
-                !svc.s(MQCA_SERVICE_STOP_COMMAND).empty())
+            if (svc.i(MQIA_SERVICE_CONTROL) == MQSVC_CONTROL_Q_MGR &&
+                svc.i(MQIA_SERVICE_TYPE) == MQSVC_TYPE_SERVER && !svc.s(MQCA_SERVICE_STOP_COMMAND).empty())
                 servers.push_back(svc);
     }
     for (const Object &svc : servers) {

@@ -37,17 +37,25 @@ TEST(Services, StartWithTheQueueManagerAndEndBeforeIt) {
     ASSERT_TRUE(qm.ok());
     const std::string d = qm.root(), app = MINIQM_SERVICE_APP;
     std::string out;
-    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(SVC.Q)\n"
-                      "DEFINE SERVICE(APP.SVR) SERVTYPE(SERVER) CONTROL(QMGR) STARTCMD('" + app +
-                          "') STARTARG('+QMNAME+ SVC.Q +MQ_DATA_PATH+') STOPCMD('/bin/sh') STOPARG('-c \"echo "
-                          "stopping +MQ_SERVER_PID+ >>" + d + "/stop.txt\"') STDOUT('" + d +
-                          "/out.txt') STDERR('" + d + "/err.txt') DESCR('watcher')\n"
-                      "DEFINE SERVICE(APP.CMD) SERVTYPE(COMMAND) CONTROL(STARTONLY) STARTCMD('/bin/sh') "
-                          "STARTARG('-c \"echo once +QMNAME+ >>" + d + "/cmd.txt\"')\n"
-                      "DEFINE SERVICE(APP.MAN) STARTCMD('" + app + "') STARTARG('+QMNAME+ SVC.Q once') "
-                          "STDOUT('" + d + "/man.txt')\n",
-                      &out),
-              0)
+    ASSERT_EQ(
+        qm.mqsc("DEFINE QLOCAL(SVC.Q)\n"
+                "DEFINE SERVICE(APP.SVR) SERVTYPE(SERVER) CONTROL(QMGR) STARTCMD('" +
+                    app +
+                    "') STARTARG('+QMNAME+ SVC.Q +MQ_DATA_PATH+') STOPCMD('/bin/sh') STOPARG('-c \"echo "
+                    "stopping +MQ_SERVER_PID+ >>" +
+                    d + "/stop.txt\"') STDOUT('" + d + "/out.txt') STDERR('" + d +
+                    "/err.txt') DESCR('watcher')\n"
+                    "DEFINE SERVICE(APP.CMD) SERVTYPE(COMMAND) CONTROL(STARTONLY) STARTCMD('/bin/sh') "
+                    "STARTARG('-c \"echo once +QMNAME+ >>" +
+                    d +
+                    "/cmd.txt\"')\n"
+                    "DEFINE SERVICE(APP.MAN) STARTCMD('" +
+                    app +
+                    "') STARTARG('+QMNAME+ SVC.Q once') "
+                    "STDOUT('" +
+                    d + "/man.txt')\n",
+                &out),
+        0)
         << out;
     ASSERT_EQ(qm.mqsc("DISPLAY SERVICE(APP.MAN) ALL", &out), 0) << out;
     EXPECT_EQ(attr(out, "SERVTYPE"), "SERVER");  // IBM MQ's defaults
@@ -59,8 +67,8 @@ TEST(Services, StartWithTheQueueManagerAndEndBeforeIt) {
     const std::string said = readText(d + "/out.txt");
     EXPECT_NE(said.find("args QMT SVC.Q " + d + "\n"), std::string::npos) << said;
     const int pid = std::atoi(said.c_str() + said.find("pid ") + 4);
-    const std::string install = said.substr(said.find("install ") + 8, said.find('\n', said.find("install ")) -
-                                                                          said.find("install ") - 8);
+    const std::string install = said.substr(
+        said.find("install ") + 8, said.find('\n', said.find("install ")) - said.find("install ") - 8);
     EXPECT_EQ(access((install + "/lib64/libmqm.so").c_str(), R_OK), 0) << install;
     ASSERT_EQ(qm.mqsc("DISPLAY SVSTATUS(*)", &out), 0) << out;
     EXPECT_EQ(attr(out, "SERVICE"), "APP.MAN");  // in name order; the COMMAND service has no status
@@ -86,7 +94,7 @@ TEST(Services, StartWithTheQueueManagerAndEndBeforeIt) {
     ASSERT_TRUE(qm.stop(false));
     EXPECT_EQ(readText(d + "/stop.txt"), "stopping " + std::to_string(pid) + "\n");
     EXPECT_NE(readText(d + "/out.txt").find("ended 2161\n"), std::string::npos) << readText(d + "/out.txt");
-    EXPECT_NE(kill(pid, 0), 0);  // gone before the queue manager
+    EXPECT_NE(kill(pid, 0), 0);                         // gone before the queue manager
     EXPECT_EQ(readText(d + "/cmd.txt"), "once QMT\n");  // once, at the start
     EXPECT_EQ(readText(d + "/err.txt"), "");
 }
