@@ -216,14 +216,14 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
         }
         // Letters without a value may share one argument ("-bk"); a value ends it.
         for (const char *p = argument + 1; *p != '\0'; p++) {
-            const char *spec = std::strchr(kLetters, *p);
-            if (spec == nullptr) {
+            const char *row = std::strchr(kLetters, *p);
+            if (row == nullptr) {
                 setError(&error, true, "Unrecognised parameter '%s'\n\n", argument);
                 return 0;
             }
             const char letter = *p;
             const char *value = nullptr;
-            if (spec[1] == ':') {
+            if (row[1] == ':') {
                 if (p[1] != '\0') {
                     value = p + 1;
                 } else if (i + 1 < argc && argv[i + 1] != nullptr) {

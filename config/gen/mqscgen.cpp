@@ -223,11 +223,11 @@ private:
     }
 
     // The field table of the object kinds joined by '+': every keyword they know, once.
-    std::string fieldTable(const std::string &spec) {
-        if (spec.empty()) return "nullptr";
-        auto made = fieldTableNames_.find(spec);
+    std::string fieldTable(const std::string &kindList) {
+        if (kindList.empty()) return "nullptr";
+        auto made = fieldTableNames_.find(kindList);
         if (made != fieldTableNames_.end()) return made->second;
-        std::vector<std::string> kinds = splitOn(spec, '+');
+        std::vector<std::string> kinds = splitOn(kindList, '+');
         for (const std::string &kind : kinds)
             if (!knownKinds_.count(kind)) throw Fail{"mqsc_commands.tsv: no keywords of object kind " + kind};
         std::string table = "fields" + kinds[0];
@@ -250,7 +250,7 @@ private:
             << rows.str()
             << "    {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, \"\", "
                "0},\n};\n\n";
-        fieldTableNames_[spec] = table;
+        fieldTableNames_[kindList] = table;
         return table;
     }
 
