@@ -399,10 +399,120 @@ void evSetTxnBatch(QmgrContext *context);
 void evReportMQError(QmgrContext *context, MQHCONN hconn, int32_t reason, char *message);
 int evFreeStreamLists(Stream **list);
 
-// What the intake builds and the connection work calls.
-void evMessageConsumer(MQHCONN hconn, PMQVOID msgDesc, PMQVOID getMsgOpts, PMQVOID buffer, PMQCBC cbc);
-int evSyncPoint(QmgrContext *context, ConnectionSet *set);
-int evBackout(QmgrContext *context, ConnectionSet *set, char *errorText);
-int evLoadSeenList(QmgrContext *context, ConnectionSet *set, char *message);
-// Connect step 6a: the stored storm items.
-int evLoadStormItems(QmgrContext *context);
+
+// Input queues, units of work and intake.
+
+struct ConnectionSet;  // a connection set: its handles, data queue and pending lines (connections)
+
+// One message of a seen list: the messages of a unit whose state side committed, so that a
+// redelivery after a failed event-side commit is dropped. A slot whose put date starts with 0 is free.
+struct evSeenEntry {
+    uint32_t touched;  // EV_SEEN_*: added or matched in the open unit
+    char putDate[8];
+    char putTime[8];
+    uint8_t msgId[24];
+    int64_t seenTime;
+};
+static_assert(sizeof(evSeenEntry) == 56);
+
+inline constexpr uint32_t EV_SEEN_MATCHED = 1;  // a redelivery matched it in the open unit
+inline constexpr uint32_t EV_SEEN_ADDED = 2;    // made in the open unit
+
+struct EvSeenList {
+    evSeenEntry *entries;  // counted heap; capacity grows in 4096-byte steps
+    uint32_t used;         // entries in use
+    uint32_t capacity;     // entries the buffer holds
+    int32_t changed;       // the next commit saves it
+};
+
+// What one set's open unit of work holds besides its data-queue work (EvStreamIo).
+struct EvUnitState {
+    uint32_t inFlight;     // messages got in the unit
+    int32_t marked;        // the unit changed memory (a message taken, a record put, a save): a
+                           // backout then ends the connection, so everything is reloaded
+    int32_t commitAlone;   // a redelivered message: the batch counts full
+    int32_t holdingEvent;  // set C's unit holds set E (set E resumes after its commit or backout)
+    uint32_t commitCount;
+    EvSeenList seen;
+};
+// Indexed by EV_SET_C and EV_SET_E; changed under the consumer lock only.
+extern EvUnitState evUnits[2];
+
+// The seen list's stored message: one PCF message per set (CorrelId u32 3 for set C, 4 for set E).
+inline constexpr int32_t EV_SEEN_COMMAND = 100002;
+inline constexpr int32_t EV_SEEN_TIME_PARM = 39394;     // HLV_ATTR_SEEN_TIME
+inline constexpr uint32_t EV_SEEN_MESSAGE_ENTRY = 120;  // MQCFBS 40, two MQCFST 28, MQCFIN64 24
+inline constexpr uint8_t EV_DQ_KIND_SEEN_C = 3;
+inline constexpr uint8_t EV_DQ_KIND_SEEN_E = 4;
+
+// At receipt: 1 with *seen set when the message (MsgId, PutDate, PutTime) is already listed (it is
+// marked matched); otherwise it is appended (added, seen now). 0 when out of storage.
+[[nodiscard]] int evMarkSeen(EvSeenList *list, const MQMD *md, int64_t now, int32_t *seen);
+// committed 1: the unit's entries leave (their messages are gone for good); committed 0: kept with the
+// mark cleared (their messages come back). Entries seen more than a day before now leave too.
+void evPruneSeenList(EvSeenList *list, int committed, int64_t now);
+// A backout of the unit: the entries it added leave (their messages come back and must be taken), the
+// ones it matched lose the mark.
+void evSeenListBackedOut(EvSeenList *list);
+void evFreeSeenList(EvSeenList *list);
+// The stored message of the list in a counted-heap buffer (*length bytes) the caller frees; null when
+// out of storage.
+[[nodiscard]] uint8_t *evBuildSeenList(const EvSeenList *list, int32_t *length);
+// Replaces the list by a stored message: entries begin at each MsgId (7013) of 24 bytes; items before
+// the first are skipped, a MsgId of another length refuses the message. 1, or 0 (the list is empty).
+[[nodiscard]] int evLoadSeenList(EvSeenList *list, const uint8_t *message, int32_t length);
+
+// The units of work of a set (the set's which is EV_SET_C or EV_SET_E). 1, or 0 on failure; a failed
+// sync point has backed out.
+[[nodiscard]] int evSyncPoint(QmgrContext *context, ConnectionSet *set);
+[[nodiscard]] int evCommit(QmgrContext *context, ConnectionSet *set);
+// Backs out the set's EVENT and STATE units, the stream and configuration writes and the seen list. A
+// marked unit also ends the connection. 1, or 0 when MQBACK failed.
+int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText);
+// Replaces the seen-list message in the set's STATE unit. 1, or 0 (reported).
+[[nodiscard]] int evSaveSeenList(ConnectionSet *set, char *errorText);
+
+// ---- Intake ----
+
+inline constexpr int32_t EV_FEEDBACK_NOT_EVENT = 200000;  // "Not an event message"
+inline constexpr int32_t EV_FEEDBACK_NOT_STATS = 200001;  // "Not a statistics message"
+inline constexpr uint32_t EV_DLH_LENGTH = 172;
+
+// The MQDLH that leads a dead-lettered message, written little-endian into dlh (172 bytes).
+void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *destQueue, const char *destQmgr);
+// 1 done (or no dead-letter queue is used, or none usable with USEDLQ 2); 0 the message must back out.
+[[nodiscard]] int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
+                             const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue);
+// One message of set E by its Format: 1 consumed (and the sync point's result), 0 back out.
+[[nodiscard]] int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
+                                    int32_t length);
+[[nodiscard]] int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
+                                 int32_t length);
+// Runs the record hook and stores the record in each stream it names. 1, or 0 (back out).
+[[nodiscard]] int evPutToStreams(QmgrContext *context, QmgrEntry *qmgr, uint32_t type, const MQMD *md,
+                                 int64_t time, int32_t count, EventQueueDef *queue, uint8_t *record,
+                                 uint32_t length, Area **headerOut);
+// The "$IMPLICIT" alert text of a stream list written to two or more implicit display streams.
+void evImplicitText(char *text, size_t size, const char *list, size_t length);
+// The event sequence number: the last one handed out (0 is never used).
+extern std::atomic<uint32_t> evEventSequence;
+uint32_t evNextEventSequence();
+
+// Storms: what a past-threshold count stores (EVREPEAT) and the alert's severity.
+int32_t evStormExcess(int32_t count, int32_t threshold);
+int32_t evStormSeverity(int32_t excess, int32_t threshold);
+// Records equal for a storm: types, lengths and values agree; integers by value; times ignored.
+int evMatchEvent(const uint8_t *a, uint32_t aLength, const uint8_t *b, uint32_t bLength);
+
+// ---- The consumer ----
+
+// The MQCB message consumer of every input queue (CallbackArea: its EventQueueDef).
+void evMessageConsumer(MQHCONN hconn, MQMD *md, MQGMO *gmo, void *buffer, MQCBC *cbc);
+
+// What the record hook (script slot) receives and gives back: the type and, on return, the stream
+// list ("$null" or empty: the record is not stored).
+inline constexpr size_t EV_STREAM_LIST_MAX = 4096;
+struct EvRecordHook {
+    uint32_t type;
+    char streams[EV_STREAM_LIST_MAX];
+};

@@ -19,3 +19,8 @@ MQLONG evTracedOpen(const MQIFunctionTable *mq, MQHCONN hconn, MQOD *od, MQLONG 
                     const char *label, int32_t registry = -1);
 // The table of the record a connection handle belongs to, and that record.
 EvQmgrRecord *evRecordOfHandle(QmgrContext *context, MQHCONN hconn);
+
+// ---- Input queues, units of work and intake ----
+
+// The commit hook stream storage calls for a set's data-queue work: the set's own commit.
+int evStreamCommitHook(EvStreamIo *io);

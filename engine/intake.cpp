@@ -1,0 +1,324 @@
+// Intake of set E's messages: sorted by Format, events compressed and stored in the streams the
+// record hook names, statistics handed to their intake, everything else dead-lettered. Runs on set
+// E's callback thread under the consumer lock, in set E's unit of work.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/intake_sibling_seams.h"
+#include "engine/internal.h"
+
+std::atomic<uint32_t> evEventSequence{0};
+
+namespace {
+
+constexpr int32_t kCfhLength = 36;
+constexpr size_t kImplicitShown = 240;
+constexpr size_t kImplicitDots = 246;
+
+void copyBlank(char *to, const char *from, size_t size) {
+    std::memset(to, ' ', size);
+    if (from != nullptr) {
+        size_t length = strnlen(from, size);
+        std::memcpy(to, from, length);
+    }
+}
+
+void countQueue(EventQueueDef *queue, EvQueueCounter counter) {
+    if (queue != nullptr) queue->counters[counter].current++;
+}
+
+// The queue manager of that name, without adding one: null when set C removed it meanwhile.
+QmgrEntry *findQmgr(const char *name) {
+    QmgrEntry probe{};
+    std::memcpy(probe.name, name, strnlen(name, EV_QUEUE_NAME_MAX));
+    CSRecursiveGuard guard(gStructureLock);
+    return reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, probe.name, sizeof probe.name));
+}
+
+Stream *findStream(QmgrEntry *qmgr, uint32_t streamId) {
+    for (Stream *stream = qmgr->streams; stream; stream = stream->next)
+        if (stream->streamId == streamId) return stream;
+    return nullptr;
+}
+
+// Runs the type's record hook with the consumer lock released (the hook may wait on commands that
+// set C handles); the list the hook leaves, or the type's default stream without a script.
+void runRecordHook(uint32_t type, EvRecordHook *hook) {
+    hook->type = type;
+    evStreamDefaultName(hook->streams, type);
+    if (evServices.callRecordHook == nullptr) return;
+    ConnectionSet *current = evContext.current;
+    uint32_t depth = CSRecursiveHeldCount(&gConsumerLock);
+    for (uint32_t i = 0; i < depth; i++) CSUnlockRecursive(&gConsumerLock);
+    int result;
+    {
+        CSRecursiveGuard guard(gScriptLock);
+        result = evServices.callRecordHook(hook, static_cast<int32_t>(type));
+    }
+    for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
+    evContext.current = current;
+    if (result == 0) hook->streams[0] = 0;
+}
+
+struct StoreWalk {
+    QmgrEntry *qmgr;
+    uint32_t type;
+    int64_t time;
+    EventQueueDef *queue;
+    uint8_t *record;
+    uint32_t length;
+    Area **headerOut;
+    uint32_t implicitCount;
+};
+
+// Steps 3 to 7 for one name of the list. 1 to go on, 0 failed.
+int storeInStream(StoreWalk *walk, const char *name, size_t length) {
+    if (length >= 5 && strncasecmp(name, "$null", 5) == 0) return 1;
+    StreamDef *def = evStreamDefine(name, static_cast<int32_t>(length), walk->type, 1, 0);
+    if (def == nullptr || def->type != walk->type) {
+        evOutput(EV_OUT_ERROR, "Unknown stream.", -1, 1);
+        return 0;
+    }
+    Stream *stream = findStream(walk->qmgr, def->streamId);
+    if (stream == nullptr) stream = evStreamCreate(walk->qmgr, def);
+    if (stream == nullptr) return 0;
+    stream->lastEventQueue = walk->queue;
+    if (def->disImplct) walk->implicitCount++;
+    uint32_t eventId = 0;
+    if (walk->type == STREAM_TYPE_EVENTS) {
+        eventId = mqiGetU32(evStreamMessage(stream), SH_LAST_EVENT_ID) + 1;
+        if (eventId == 0) eventId = 1;
+        evCFSetEventId(walk->record, eventId);
+    }
+    if (def->aggrInt != 0 && walk->type != STREAM_TYPE_EVENTS) {
+        EvStreamHooks *hooks = evStreamGetHooks();
+        return hooks->aggrAddRecord != nullptr &&
+               hooks->aggrAddRecord(&evContext, walk->qmgr, stream, 0, walk->record, walk->length);
+    }
+    Area *header = evStreamAddSplit(walk->qmgr, stream, walk->record, walk->length, walk->time, nullptr);
+    if (header == nullptr) return 0;
+    evUnits[EV_SET_E].marked = 1;
+    if (walk->headerOut != nullptr) *walk->headerOut = header;
+    if (walk->type == STREAM_TYPE_EVENTS) {
+        mqiPutU32(evStreamMessage(stream), SH_LAST_EVENT_ID, eventId);
+        uint8_t *current = evStreamCurrentBlob(stream);
+        mqiPutU32(current, BH_HIGH_EVENT_ID, eventId);
+        if (mqiGetU32(current, BH_LOW_EVENT_ID) == 0) mqiPutU32(current, BH_LOW_EVENT_ID, eventId);
+        evAlertLinkRaised(evEventSequence.load(), walk->qmgr, stream->streamId, eventId);
+    }
+    return 1;
+}
+
+}  // namespace
+
+uint32_t evNextEventSequence() {
+    uint32_t next = evEventSequence.load() + 1;
+    if (next == 0) next = 1;
+    evEventSequence.store(next);
+    return next;
+}
+
+void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *destQueue, const char *destQmgr) {
+    std::memset(dlh, 0, EV_DLH_LENGTH);
+    std::memcpy(dlh, MQDLH_STRUC_ID, 4);
+    mqiPutI32(dlh, 4, MQDLH_VERSION_1);
+    mqiPutI32(dlh, 8, feedback);
+    copyBlank(reinterpret_cast<char *>(dlh + 12), destQueue, 48);
+    copyBlank(reinterpret_cast<char *>(dlh + 60), destQmgr, 48);
+    mqiPutI32(dlh, 108, md->Encoding);
+    mqiPutI32(dlh, 112, md->CodedCharSetId);
+    std::memcpy(dlh + 116, md->Format, 8);
+    mqiPutI32(dlh, 124, md->PutApplType);
+    std::memcpy(dlh + 128, md->PutApplName, 28);
+    std::memcpy(dlh + 156, md->PutDate, 8);
+    std::memcpy(dlh + 164, md->PutTime, 8);
+}
+
+int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
+               const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
+    int32_t use = evSettings.useDlq.load();
+    if (use == EV_USEDLQ_NO) return 1;
+    const char *name = evSettings.deadQueue[0] ? evSettings.deadQueue : context->qmgrDeadQueue;
+    if (name[0] == 0 || name[0] == ' ') {
+        if (use == EV_USEDLQ_IFAVAIL) return 1;
+        evOutput(EV_OUT_ERROR, "No Dead Letter Queue defined.", -1, 1);
+        return 0;
+    }
+    if (context->dlqHandle == -1 || std::strcmp(context->dlqName, name) != 0) {
+        MQOD od = MQOD_DEFAULT;
+        copyBlank(od.ObjectName, name, MQ_Q_NAME_LENGTH);
+        MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+        MQHOBJ hobj = -1;
+        if (set->mq && set->mq->MQOPEN) {
+            evTraceCallIn("MQOPEN(DLQ)", set->hconnEvent, 0, 0);
+            set->mq->MQOPEN(set->hconnEvent, &od, MQOO_OUTPUT, &hobj, &compCode, &reason);
+            evTraceCallOut("MQOPEN(DLQ)", set->hconnEvent, 0, reason);
+        }
+        if (compCode == MQCC_FAILED) {
+            char text[EV_CONFIG_TEXT + 2];
+            std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name, reason,
+                          evReasonText(reason));
+            evReportMQError(context, set->hconnEvent, reason, text);
+            return use == EV_USEDLQ_IFAVAIL ? 1 : 0;
+        }
+        context->dlqHandle = hobj;
+        std::snprintf(context->dlqName, sizeof context->dlqName, "%s", name);
+    }
+    size_t total = EV_DLH_LENGTH + static_cast<size_t>(length > 0 ? length : 0);
+    auto *message = static_cast<uint8_t *>(CSGetMem(total));
+    if (message == nullptr) return use == EV_USEDLQ_YES ? 0 : 1;
+    evBuildDLH(message, md, feedback, destQueue, set->eventQmgr);
+    if (length > 0) std::memcpy(message + EV_DLH_LENGTH, data, static_cast<size_t>(length));
+    MQMD dmd = MQMD_DEFAULT;
+    dmd.Version = MQMD_VERSION_1;
+    dmd.MsgType = MQMT_DATAGRAM;
+    dmd.Expiry = MQEI_UNLIMITED;
+    dmd.Encoding = 546;
+    dmd.CodedCharSetId = 0;
+    std::memcpy(dmd.Format, MQFMT_DEAD_LETTER_HEADER, MQ_FORMAT_LENGTH);
+    dmd.Priority = md->Priority;
+    dmd.Persistence = md->Persistence;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_1;
+    pmo.Options = MQPMO_SYNCPOINT;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+    if (set->mq && set->mq->MQPUT) {
+        evTraceCallIn("MQPUT(DLQ)", set->hconnEvent, 0, context->dlqHandle);
+        set->mq->MQPUT(set->hconnEvent, context->dlqHandle, &dmd, &pmo, static_cast<MQLONG>(total), message,
+                       &compCode, &reason);
+        evTraceCallOut("MQPUT(DLQ)", set->hconnEvent, 0, reason);
+    }
+    CSFreeMem(message);
+    if (compCode == MQCC_FAILED) return use == EV_USEDLQ_YES ? 0 : 1;
+    countQueue(queue, EV_EQC_DLQ);
+    return 1;
+}
+
+int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
+    ConnectionSet *set = &context->event;
+    int result;
+    if (std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) == 0) {
+        countQueue(queue, EV_EQC_EVENTS);
+        result = evProcessEvent(context, queue, md, data, length);
+    } else if (std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0) {
+        if (length < kCfhLength) {
+            result = 1;
+        } else {
+            int32_t command = mqiGetI32(data, 12);
+            if (command >= 164 && command <= 168 && evServices.statsIntake != nullptr) {
+                evUnits[EV_SET_E].marked = 1;
+                result = evServices.statsIntake(context, command, data, length);
+            } else {
+                countQueue(queue, EV_EQC_ERRORS);
+                result = evPutToDLQ(context, set, queue, md, data, length, EV_FEEDBACK_NOT_STATS, "");
+            }
+        }
+    } else {
+        countQueue(queue, EV_EQC_ERRORS);
+        result = evPutToDLQ(context, set, queue, md, data, length, EV_FEEDBACK_NOT_EVENT, "");
+    }
+    if (result == 0) return 0;
+    return evSyncPoint(context, set);
+}
+
+int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
+    char qmgrName[EV_QMGR_NAME_MAX + 1] = {};
+    Area *area = nullptr;
+    int32_t reason = 0;
+    if (!evCFCompress(&evStreamStringPool, md, data, length, qmgrName, &area, &reason)) {
+        if (area != nullptr) AreaRelease(&area);
+        // Out of storage may pass; a malformed message would fail again at every redelivery.
+        if (reason == MQRC_STORAGE_NOT_AVAILABLE) return 0;
+        countQueue(queue, EV_EQC_ERRORS);
+        if (!evPutToDLQ(context, &context->event, queue, md, data, length, EV_FEEDBACK_NOT_EVENT, "")) return 0;
+        return 1;
+    }
+    uint8_t *record = AreaData(area);
+    uint32_t recordLength = area->used;
+    int result = 1;
+    if (qmgrName[0] == 0) {
+        size_t n = 0;
+        while (n < EV_QMGR_NAME_MAX && md->ReplyToQMgr[n] != ' ' && md->ReplyToQMgr[n] != 0) n++;
+        std::memcpy(qmgrName, md->ReplyToQMgr, n);
+    }
+    if ((evCFGetFlags(record) & EVCF_FLAG_INQUIRE) && evSettings.displayCommands.load() == EV_DISPCMDS_DISCARD) {
+        AreaRelease(&area);
+        return 1;
+    }
+    char errorText[EV_CONFIG_TEXT] = "";
+    QmgrEntry *qmgr = evQmgrFindOrAdd(qmgrName, 0, errorText);
+    if (qmgr == nullptr) {
+        AreaRelease(&area);
+        return 1;
+    }
+    int64_t time = 0;
+    if (!evYMDHMSToTime(md->PutDate, md->PutTime, &time)) {
+        evOutput(EV_OUT_ERROR, "Invalid time format.", -1, 1);
+        AreaRelease(&area);
+        return 0;
+    }
+    evCFSetEventTime(record, time);
+    result = evPutToStreams(context, qmgr, STREAM_TYPE_EVENTS, md, time, 1, queue, record, recordLength, nullptr);
+    AreaRelease(&area);
+    return result;
+}
+
+int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *, int64_t time, int32_t count,
+                   EventQueueDef *queue, uint8_t *record, uint32_t length, Area **headerOut) {
+    char qmgrName[EV_QMGR_NAME_MAX + 1] = {};
+    if (qmgr != nullptr) std::memcpy(qmgrName, qmgr->name, EV_QMGR_NAME_MAX);
+    if (type == STREAM_TYPE_EVENTS) {
+        evNextEventSequence();
+        if (qmgr != nullptr) qmgr->counters[EV_QMC_EVENTS].current += static_cast<uint32_t>(count);
+    }
+    auto *hook = static_cast<EvRecordHook *>(CSGetMem(sizeof(EvRecordHook)));
+    if (hook == nullptr) return 0;
+    runRecordHook(type, hook);
+    // Set C may have removed the queue manager or its streams while the lock was released.
+    if (qmgr != nullptr) qmgr = findQmgr(qmgrName);
+    StoreWalk walk{qmgr, type, time, queue, record, length, headerOut, 0};
+    int result = 1;
+    const char *list = hook->streams;
+    if (qmgr == nullptr && list[0] != 0) list = "";
+    while (*list != 0 && result) {
+        const char *end = std::strchr(list, ',');
+        size_t span = end ? static_cast<size_t>(end - list) : std::strlen(list);
+        const char *name = list;
+        size_t n = span;
+        while (n > 0 && *name == ' ') name++, n--;
+        while (n > 0 && name[n - 1] == ' ') n--;
+        if (n > 0) result = storeInStream(&walk, name, n);
+        list += span + (end ? 1 : 0);
+    }
+    if (result && walk.implicitCount >= 2) {
+        char text[kImplicitShown + 80];
+        evImplicitText(text, sizeof text, hook->streams, std::strlen(hook->streams));
+        AlertTemplate alert{};
+        std::strcpy(alert.alert.category, "$IMPLICIT");
+        alert.alert.severity = EV_SEVERITY_ERROR;
+        alert.alert.time = evClockNow();
+        evAlertSetText(&alert.alert, text, -1);
+        char errorText[EV_CONFIG_TEXT];
+        if (evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
+            evOutput(EV_OUT_ERROR, text, -1, 1);
+    }
+    CSFreeMem(hook);
+    return result;
+}
+
+void evImplicitText(char *text, size_t size, const char *list, size_t length) {
+    int shown = static_cast<int>(length < kImplicitShown ? length : kImplicitShown);
+    std::snprintf(text, size, "Putting to multiple implicit display streams - '%.*s%s'", shown, list,
+                  length >= kImplicitDots ? "..." : "");
+}
+
+int32_t evStormExcess(int32_t count, int32_t threshold) {
+    return count > threshold ? count - threshold : 0;
+}
+
+int32_t evStormSeverity(int32_t excess, int32_t threshold) {
+    int64_t t = threshold;
+    if (excess > 100 * t) return EV_SEVERITY_SEVERE;
+    if (excess > 10 * t) return EV_SEVERITY_ERROR;
+    return EV_SEVERITY_WARN;
+}

@@ -1,0 +1,255 @@
+// Units of work: each connection set gets its messages under sync point, and its sync point saves
+// what changed, hardens the streams, commits and keeps the committed copies of the counters. Memory
+// caches what is committed: a backout of a unit that changed memory ends the connection, so that
+// everything is reloaded before anything is redelivered.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/intake_sibling_seams.h"
+#include "engine/internal.h"
+
+EvUnitState evUnits[2];
+
+namespace {
+
+constexpr int64_t kBeforeWait = 60;
+
+bool separateState(const ConnectionSet *set) {
+    return set->io.hconn != -1 && set->io.hconn != set->hconnEvent;
+}
+
+// The counters with a committed copy: commit copies current to committed, backout the reverse.
+void copyCounters(int32_t which, bool commit) {
+    auto copy = [commit](EvCounter &counter) {
+        if (commit)
+            counter.committed = counter.current;
+        else
+            counter.current = counter.committed;
+    };
+    if (which != EV_SET_E) return;
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node; node = node->next)
+        for (EvCounter &counter : reinterpret_cast<QmgrEntry *>(node)->counters) copy(counter);
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next)
+        for (EvCounter &counter : reinterpret_cast<EventQueueDef *>(node)->counters) copy(counter);
+}
+
+bool queueOfSet(const EventQueueDef *queue, int32_t which) {
+    return (queue->ownCommandQueue != 0) == (which == EV_SET_C);
+}
+
+// Step 3: the batch stays open while a 'before' half waits or a queue has more and room is left.
+bool deferBatch(ConnectionSet *set, const EvUnitState &unit, int64_t now) {
+    if (unit.commitAlone || unit.holdingEvent) return false;
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        if (!queueOfSet(queue, set->which) || queue->status != EV_EVQ_ACTIVE || queue->consumerSuspended)
+            continue;
+        if (queue->beforeWaitingSince != 0 && now - queue->beforeWaitingSince < kBeforeWait) return true;
+        if (!queue->queueEmpty && unit.inFlight < set->io.batchSize) return true;
+    }
+    return false;
+}
+
+MQLONG unitEnd(const MQIFunctionTable *mq, MQHCONN hconn, bool commit) {
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+    const char *label = commit ? "MQCMIT" : "MQBACK";
+    auto call = commit ? (mq ? mq->MQCMIT : nullptr) : (mq ? mq->MQBACK : nullptr);
+    if (call != nullptr && hconn != -1) {
+        evTraceCallIn(label, hconn, 1, 0);
+        call(hconn, &compCode, &reason);
+        evTraceCallOut(label, hconn, 1, reason);
+    }
+    return compCode == MQCC_OK ? MQRC_NONE : reason;
+}
+
+int failedCommit(QmgrContext *context, ConnectionSet *set, MQHCONN hconn, const char *qmgr, MQLONG reason) {
+    char text[EV_CONFIG_TEXT + 2];
+    std::snprintf(text, EV_CONFIG_TEXT, "MQCMIT(%s) failed RC(%d) %s", qmgr, reason,
+                  evReasonText(reason));
+    evReportMQError(context, hconn, reason, text);
+    logFreeCapture(&set->pending);
+    evEndConnection(context);
+    return 0;
+}
+
+}  // namespace
+
+int evSaveSeenList(ConnectionSet *set, char *errorText) {
+    EvSeenList &list = evUnits[set->which].seen;
+    uint8_t kind = set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E;
+    int32_t length = 0;
+    uint8_t *message = evBuildSeenList(&list, &length);
+    if (message == nullptr) {
+        std::snprintf(errorText, EV_CONFIG_TEXT, "No storage available.");
+        return 0;
+    }
+    EvStreamIo *io = &set->io;
+    MQMD md = MQMD_DEFAULT;
+    md.Version = MQMD_VERSION_1;
+    md.CorrelId[0] = kind;
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Version = MQGMO_VERSION_1;
+    gmo.Options = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
+    char none = 0;
+    if (io->mq && io->mq->MQGET) {
+        evTraceCallIn("MQGET(Seen)", io->hconn, 0, io->hobj);
+        io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, 0, &none, &dataLength, &compCode, &reason);
+        evTraceCallOut("MQGET(Seen)", io->hconn, 0, reason);
+    }
+    if (compCode != MQCC_FAILED || reason == MQRC_TRUNCATED_MSG_ACCEPTED) {
+        evDataQueueMsgCount--;
+        io->inFlight++;
+    } else if (reason != MQRC_NO_MSG_AVAILABLE) {
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", set->stateQmgr,
+                      reason, evReasonText(reason));
+        CSFreeMem(message);
+        return 0;
+    }
+    MQMD put = MQMD_DEFAULT;
+    put.Version = MQMD_VERSION_1;
+    put.MsgType = MQMT_DATAGRAM;
+    put.Expiry = MQEI_UNLIMITED;
+    put.Encoding = 546;
+    put.CodedCharSetId = 0;
+    std::memcpy(put.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
+    put.Priority = MQPRI_PRIORITY_AS_Q_DEF;
+    put.Persistence = MQPER_PERSISTENT;
+    put.CorrelId[0] = kind;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_1;
+    pmo.Options = MQPMO_SYNCPOINT;
+    compCode = MQCC_FAILED;
+    reason = MQRC_HCONN_ERROR;
+    if (io->mq && io->mq->MQPUT) {
+        evTraceCallIn("MQPUT(Seen)", io->hconn, 0, io->hobj);
+        io->mq->MQPUT(io->hconn, io->hobj, &put, &pmo, length, message, &compCode, &reason);
+        evTraceCallOut("MQPUT(Seen)", io->hconn, 0, reason);
+    }
+    CSFreeMem(message);
+    if (compCode == MQCC_FAILED) {
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", set->stateQmgr,
+                      reason, evReasonText(reason));
+        if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE) evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
+        if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
+        if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
+        return 0;
+    }
+    evDataQueueMsgCount++;
+    io->inFlight++;
+    list.changed = 0;
+    return 1;
+}
+
+int evCommit(QmgrContext *context, ConnectionSet *set) {
+    EvUnitState &unit = evUnits[set->which];
+    int64_t now = evClockNow();
+    if (separateState(set)) {
+        if (unit.seen.changed) {
+            char text[EV_CONFIG_TEXT + 2] = "";
+            if (!evSaveSeenList(set, text)) {
+                evReportMQError(context, set->io.hconn, 0, text);
+                return 0;
+            }
+        }
+        MQLONG reason = unitEnd(set->io.mq, set->io.hconn, true);
+        if (reason != MQRC_NONE) return failedCommit(context, set, set->io.hconn, set->stateQmgr, reason);
+    }
+    MQLONG reason = unitEnd(set->mq, set->hconnEvent, true);
+    if (reason != MQRC_NONE) {
+        // The state side is final: its seen entries drop the redeliveries of this unit.
+        if (separateState(set)) evPruneSeenList(&unit.seen, 0, now);
+        return failedCommit(context, set, set->hconnEvent, set->eventQmgr, reason);
+    }
+    unit.commitCount++;
+    evOutput(EV_OUT_TRACE, "Commit successful", -1, 0);
+    if (set->which == EV_SET_C && evStopPending.load() != 0) evEndFlag.store(1);
+    if (separateState(set)) evPruneSeenList(&unit.seen, 1, now);
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        logCommitCapture(&set->pending);
+    }
+    unit.inFlight = 0;
+    unit.marked = 0;
+    unit.commitAlone = 0;
+    set->io.inFlight = 0;
+    copyCounters(set->which, true);
+    evStreamUowCommitted(&set->io);
+    evCfgUowCommitted(&set->io);
+    return 1;
+}
+
+int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
+    if (set->hconnEvent == -1) return 1;
+    EvUnitState &unit = evUnits[set->which];
+    if (errorText != nullptr && errorText[0] != 0) evOutput(EV_OUT_ERROR, errorText, -1, 1);
+    logFreeCapture(&set->pending);
+    int result = 1;
+    // The state side too: left open it would be committed by the next MQCMIT or by MQDISC.
+    if (separateState(set)) {
+        MQLONG reason = unitEnd(set->io.mq, set->io.hconn, false);
+        if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) result = 0;
+    }
+    MQLONG reason = unitEnd(set->mq, set->hconnEvent, false);
+    if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
+        char text[EV_CONFIG_TEXT + 2];
+        std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", set->eventQmgr,
+                      reason, evReasonSymbol(reason));
+        evReportMQError(context, set->hconnEvent, reason, text);
+        result = 0;
+    }
+    if (reason == MQRC_NONE) evOutput(EV_OUT_TRACE, "Rollback successful", -1, 0);
+    copyCounters(set->which, false);
+    evStreamUowBackedOut(&set->io);
+    evCfgUowBackedOut(&set->io);
+    evSeenListBackedOut(&unit.seen);
+    bool marked = unit.marked != 0;
+    unit.inFlight = 0;
+    unit.marked = 0;
+    unit.commitAlone = 0;
+    set->io.inFlight = 0;
+    // Memory still holds what the unit did: only a reload puts it back to what is committed.
+    if (marked) evEndConnection(context);
+    return result;
+}
+
+int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
+    if (evSyncPointsSuspended.load() != 0) return 1;
+    EvUnitState &unit = evUnits[set->which];
+    bool isC = set->which == EV_SET_C;
+    bool anyInFlight = unit.inFlight != 0 || set->io.inFlight != 0;
+    // Set C also goes on for alerts alone: system alerts must not wait for a command.
+    if (isC && !anyInFlight && evConfigChanged.load() == 0 && evAlertsChanged.load() == 0) return 1;
+    int64_t now = evClockNow();
+    if (unit.inFlight != 0 && deferBatch(set, unit, now)) return 1;
+    char text[EV_CONFIG_TEXT + 2] = "";
+    bool ok = true;
+    if (isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
+    if (ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
+    if (ok) {
+        // Without a hold on set E, set C hardens no stream set E's open unit may have written.
+        EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};
+        ok = evHardenAllStreams(&block) != 0;
+        if (!ok) std::snprintf(text, EV_CONFIG_TEXT, "Error hardening streams");
+    }
+    if (ok && evAggrState.changed.load() != 0 && (!isC || unit.holdingEvent) && evServices.aggrHarden)
+        ok = evServices.aggrHarden(context) != 0;
+    if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
+        // A failed commit has ended the connection; the reconnect backs the rest out.
+        if (!evCommit(context, set)) return 0;
+    }
+    if (!ok) {
+        (void)evBackout(context, set, text);
+        return 0;
+    }
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        if (!queue->consumerSuspended) queue->beforeWaitingSince = 0;
+    }
+    return 1;
+}
+
+int evStreamCommitHook(EvStreamIo *io) {
+    ConnectionSet *set = io == &evContext.command.io ? &evContext.command : &evContext.event;
+    return evCommit(&evContext, set);
+}
