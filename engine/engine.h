@@ -516,3 +516,21 @@ struct EvRecordHook {
     uint32_t type;
     char streams[EV_STREAM_LIST_MAX];
 };
+
+// Set while set E's consumer handles a message or an empty-queue call (the command server refuses a
+// changing command from the console's reply queue meanwhile).
+extern std::atomic<int32_t> evConsumerActive;
+
+// Moves a message past its backout threshold to the queue's backout queue in the unit, or to the
+// dead-letter queue (2362) without one. 1, or 0.
+[[nodiscard]] int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue,
+                                      const MQMD *md, const uint8_t *data, int32_t length);
+
+// Set C, on its callback thread under the consumer lock, before it changes a stream or a bin: closes
+// set E's unit and keeps set E suspended until set C's unit commits or backs out. EV_SUSPEND_HELD,
+// EV_SUSPEND_NOT_STARTED (go on), EV_SUSPEND_BUSY (change nothing) or EV_HOLD_FAILED (set E's sync
+// point failed: the connection ends).
+inline constexpr int32_t EV_HOLD_FAILED = -1;
+int32_t evHoldEventSet(QmgrContext *context);
+// Gives set E back after set C's commit or backout, when set C holds it.
+void evReleaseEventSet();

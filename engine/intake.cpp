@@ -156,8 +156,8 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
         }
         if (compCode == MQCC_FAILED) {
             char text[EV_CONFIG_TEXT + 2];
-            std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name, reason,
-                          evReasonText(reason));
+            std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name,
+                          reason, evReasonText(reason));
             evReportMQError(context, set->hconnEvent, reason, text);
             return use == EV_USEDLQ_IFAVAIL ? 1 : 0;
         }
@@ -230,7 +230,8 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         // Out of storage may pass; a malformed message would fail again at every redelivery.
         if (reason == MQRC_STORAGE_NOT_AVAILABLE) return 0;
         countQueue(queue, EV_EQC_ERRORS);
-        if (!evPutToDLQ(context, &context->event, queue, md, data, length, EV_FEEDBACK_NOT_EVENT, "")) return 0;
+        if (!evPutToDLQ(context, &context->event, queue, md, data, length, EV_FEEDBACK_NOT_EVENT, ""))
+            return 0;
         return 1;
     }
     uint8_t *record = AreaData(area);
@@ -241,7 +242,8 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         while (n < EV_QMGR_NAME_MAX && md->ReplyToQMgr[n] != ' ' && md->ReplyToQMgr[n] != 0) n++;
         std::memcpy(qmgrName, md->ReplyToQMgr, n);
     }
-    if ((evCFGetFlags(record) & EVCF_FLAG_INQUIRE) && evSettings.displayCommands.load() == EV_DISPCMDS_DISCARD) {
+    if ((evCFGetFlags(record) & EVCF_FLAG_INQUIRE) &&
+        evSettings.displayCommands.load() == EV_DISPCMDS_DISCARD) {
         AreaRelease(&area);
         return 1;
     }
@@ -258,7 +260,8 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         return 0;
     }
     evCFSetEventTime(record, time);
-    result = evPutToStreams(context, qmgr, STREAM_TYPE_EVENTS, md, time, 1, queue, record, recordLength, nullptr);
+    result =
+        evPutToStreams(context, qmgr, STREAM_TYPE_EVENTS, md, time, 1, queue, record, recordLength, nullptr);
     AreaRelease(&area);
     return result;
 }

@@ -21,10 +21,10 @@ struct ConnectionSet {
 };
 
 struct QmgrContext {
-    ConnectionSet command;     // set C
-    ConnectionSet event;       // set E
-    ConnectionSet *current;    // the set whose callback holds the consumer lock
-    MQHOBJ dlqHandle;          // -1 while the dead-letter queue is not open
+    ConnectionSet command;   // set C
+    ConnectionSet event;     // set E
+    ConnectionSet *current;  // the set whose callback holds the consumer lock
+    MQHOBJ dlqHandle;        // -1 while the dead-letter queue is not open
     char dlqName[EV_QMGR_NAME_MAX + 1];
     char qmgrDeadQueue[EV_QMGR_NAME_MAX + 1];  // the event queue manager's own DEADQ
 };

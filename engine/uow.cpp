@@ -40,6 +40,8 @@ bool queueOfSet(const EventQueueDef *queue, int32_t which) {
 // Step 3: the batch stays open while a 'before' half waits or a queue has more and room is left.
 bool deferBatch(ConnectionSet *set, const EvUnitState &unit, int64_t now) {
     if (unit.commitAlone || unit.holdingEvent) return false;
+    // Set E must never find set C's open configuration or alert work: it commits at once.
+    if (set->which == EV_SET_C && (evConfigChanged.load() != 0 || evAlertsChanged.load() != 0)) return false;
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
         if (!queueOfSet(queue, set->which) || queue->status != EV_EVQ_ACTIVE || queue->consumerSuspended)
@@ -64,8 +66,7 @@ MQLONG unitEnd(const MQIFunctionTable *mq, MQHCONN hconn, bool commit) {
 
 int failedCommit(QmgrContext *context, ConnectionSet *set, MQHCONN hconn, const char *qmgr, MQLONG reason) {
     char text[EV_CONFIG_TEXT + 2];
-    std::snprintf(text, EV_CONFIG_TEXT, "MQCMIT(%s) failed RC(%d) %s", qmgr, reason,
-                  evReasonText(reason));
+    std::snprintf(text, EV_CONFIG_TEXT, "MQCMIT(%s) failed RC(%d) %s", qmgr, reason, evReasonText(reason));
     evReportMQError(context, hconn, reason, text);
     logFreeCapture(&set->pending);
     evEndConnection(context);
@@ -101,8 +102,8 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
         evDataQueueMsgCount--;
         io->inFlight++;
     } else if (reason != MQRC_NO_MSG_AVAILABLE) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", set->stateQmgr,
-                      reason, evReasonText(reason));
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", set->stateQmgr, reason,
+                      evReasonText(reason));
         CSFreeMem(message);
         return 0;
     }
@@ -128,9 +129,10 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
     }
     CSFreeMem(message);
     if (compCode == MQCC_FAILED) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", set->stateQmgr,
-                      reason, evReasonText(reason));
-        if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE) evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", set->stateQmgr, reason,
+                      evReasonText(reason));
+        if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
+            evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
         if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
         if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
         return 0;
@@ -176,6 +178,7 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     copyCounters(set->which, true);
     evStreamUowCommitted(&set->io);
     evCfgUowCommitted(&set->io);
+    if (set->which == EV_SET_C) evReleaseEventSet();
     return 1;
 }
 
@@ -193,8 +196,8 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
     MQLONG reason = unitEnd(set->mq, set->hconnEvent, false);
     if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
         char text[EV_CONFIG_TEXT + 2];
-        std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", set->eventQmgr,
-                      reason, evReasonSymbol(reason));
+        std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", set->eventQmgr, reason,
+                      evReasonSymbol(reason));
         evReportMQError(context, set->hconnEvent, reason, text);
         result = 0;
     }
@@ -210,6 +213,7 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
     set->io.inFlight = 0;
     // Memory still holds what the unit did: only a reload puts it back to what is committed.
     if (marked) evEndConnection(context);
+    if (set->which == EV_SET_C) evReleaseEventSet();
     return result;
 }
 

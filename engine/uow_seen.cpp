@@ -27,8 +27,8 @@ bool same(const evSeenEntry &entry, const MQMD *md) {
 
 bool reserve(EvSeenList *list, uint32_t entries) {
     if (entries <= list->capacity) return true;
-    uint64_t bytes = (static_cast<uint64_t>(entries) * sizeof(evSeenEntry) + kGrowBytes - 1) / kGrowBytes *
-                     kGrowBytes;
+    uint64_t bytes =
+        (static_cast<uint64_t>(entries) * sizeof(evSeenEntry) + kGrowBytes - 1) / kGrowBytes * kGrowBytes;
     auto *grown = static_cast<evSeenEntry *>(CSGetMem(bytes));
     if (grown == nullptr) return false;
     if (list->used) std::memcpy(grown, list->entries, list->used * sizeof(evSeenEntry));

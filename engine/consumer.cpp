@@ -1,0 +1,140 @@
+// The message consumer of every input queue: runs on its set's callback thread under the consumer
+// lock, takes each message into the set's unit of work, drops what the seen list knows, moves
+// poisoned messages aside and hands the rest to the command server or the intake. Also set C's hold
+// on set E, which keeps the two units apart.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/intake_sibling_seams.h"
+#include "engine/internal.h"
+
+std::atomic<int32_t> evConsumerActive{0};
+
+namespace {
+
+std::atomic<int32_t> hookWaitLogged{0};
+
+// A failed message path: the unit backs out (ending the connection when it changed memory).
+void failPath(QmgrContext *context, ConnectionSet *set) {
+    (void)evBackout(context, set, nullptr);
+}
+
+// Steps 5 to 11 for one message. 1, or 0 for a failed path.
+int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, MQMD *md, uint8_t *data,
+                MQCBC *cbc) {
+    EvUnitState &unit = evUnits[set->which];
+    queue->counters[EV_EQC_MSGS].current++;
+    queue->lastMessageTime = evClockNow();
+    queue->queueEmpty = 0;
+    int32_t length = cbc->DataLength;
+    // Counted in flight before anything else, so that even a dead-lettered message is committed by
+    // the next sync point of a quiet queue.
+    unit.inFlight++;
+    if (md->BackoutCount > 0) unit.commitAlone = 1;
+    // Above the threshold first: a message that fails every time reaches the backout queue.
+    if (md->BackoutCount > queue->backoutThreshold)
+        return evPutToBackoutQueue(context, set, queue, md, data, length);
+    if (cbc->CompCode == MQCC_FAILED || cbc->Reason == MQRC_NOT_CONVERTED)
+        return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") && evSyncPoint(context, set);
+    unit.marked = 1;
+    md->BackoutCount = 0;
+    if (set->io.hconn != -1 && set->io.hconn != set->hconnEvent) {
+        int32_t seen = 0;
+        if (!evMarkSeen(&unit.seen, md, evClockNow(), &seen)) {
+            evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+            return 0;
+        }
+        if (seen) return evSyncPoint(context, set);
+    }
+    if (queue->ownCommandQueue) {
+        if (evServices.processCommandMessage == nullptr) return evSyncPoint(context, set);
+        return evServices.processCommandMessage(context, data, length);
+    }
+    return evDispatchMessage(context, queue, md, data, length);
+}
+
+}  // namespace
+
+int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
+                        const uint8_t *data, int32_t length) {
+    queue->counters[EV_EQC_BORQ].current++;
+    if (queue->backoutHandle == -1)
+        return evPutToDLQ(context, set, queue, md, data, length, MQRC_BACKOUT_THRESHOLD_REACHED, "") &&
+               evSyncPoint(context, set);
+    MQMD copy = *md;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_1;
+    pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
+    pmo.Context = queue->inputHandle;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+    if (set->mq && set->mq->MQPUT) {
+        evTraceCallIn("MQPUT(Backout)", set->hconnEvent, 0, queue->backoutHandle);
+        set->mq->MQPUT(set->hconnEvent, queue->backoutHandle, &copy, &pmo, length,
+                       const_cast<uint8_t *>(data), &compCode, &reason);
+        evTraceCallOut("MQPUT(Backout)", set->hconnEvent, 0, reason);
+    }
+    if (compCode == MQCC_FAILED &&
+        !evPutToDLQ(context, set, queue, md, data, length, reason, queue->backoutOpenName))
+        return 0;
+    return evSyncPoint(context, set);
+}
+
+void evMessageConsumer(MQHCONN, MQMD *md, MQGMO *, void *buffer, MQCBC *cbc) {
+    auto *queue = static_cast<EventQueueDef *>(cbc->CallbackArea);
+    if (queue == nullptr || evSyncPointsSuspended.load() != 0) return;
+    QmgrContext *context = &evContext;
+    ConnectionSet *set = queue->ownCommandQueue ? &context->command : &context->event;
+    bool isE = set->which == EV_SET_E;
+    if (isE) evAggrState.lastMessage.store(evClockNow());
+    if (cbc->CallType == MQCBCT_EVENT_CALL) {
+        if (cbc->Reason != MQRC_NO_MSG_AVAILABLE) return;
+        CSRecursiveGuard guard(gConsumerLock);
+        context->current = set;
+        queue->queueEmpty = 1;
+        if (isE) evConsumerActive.store(1);
+        (void)evSyncPoint(context, set);
+        if (isE) evConsumerActive.store(0);
+        return;
+    }
+    if (cbc->CallType != MQCBCT_MSG_REMOVED) return;
+    CSRecursiveGuard guard(gConsumerLock);
+    context->current = set;
+    if (isE) evConsumerActive.store(1);
+    if (!takeMessage(context, set, queue, md, static_cast<uint8_t *>(buffer), cbc)) failPath(context, set);
+    if (isE) evConsumerActive.store(0);
+}
+
+int32_t evHoldEventSet(QmgrContext *context) {
+    EvUnitState &unitC = evUnits[EV_SET_C];
+    if (unitC.holdingEvent) return EV_SUSPEND_HELD;
+    if (cslEventFunctionFlag.load() != 0 && hookWaitLogged.exchange(1) == 0)
+        evOutput(EV_OUT_ERROR, "Command waiting for the running event hook to end", -1, 1);
+    // SUSPEND waits for set E's running callback, which may be waiting for this lock.
+    uint32_t depth = CSRecursiveHeldCount(&gConsumerLock);
+    for (uint32_t i = 0; i < depth; i++) CSUnlockRecursive(&gConsumerLock);
+    int32_t result = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_E) : EV_SUSPEND_NOT_STARTED;
+    for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
+    if (result != EV_SUSPEND_HELD) return result;
+    ConnectionSet *caller = context->current;
+    context->current = &context->event;
+    EvUnitState &unitE = evUnits[EV_SET_E];
+    int32_t alone = unitE.commitAlone;
+    unitE.commitAlone = 1;  // no deferral: the unit closes now
+    int ok = evSyncPoint(context, &context->event);
+    if (unitE.inFlight == 0) unitE.commitAlone = 0; else unitE.commitAlone = alone;
+    context->current = caller;
+    if (!ok) {
+        evEndConnection(context);
+        if (cfgEngine.resume) cfgEngine.resume(EV_SET_E);
+        return EV_HOLD_FAILED;
+    }
+    unitC.holdingEvent = 1;
+    return EV_SUSPEND_HELD;
+}
+
+void evReleaseEventSet() {
+    EvUnitState &unitC = evUnits[EV_SET_C];
+    if (!unitC.holdingEvent) return;
+    unitC.holdingEvent = 0;
+    if (cfgEngine.resume) cfgEngine.resume(EV_SET_E);
+}

@@ -1,0 +1,428 @@
+// The units of work, the seen list and the intake of set E over a recording MQI table and the
+// in-memory data queue: no queue manager.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/intake_sibling_seams.h"
+#include "streams/fakedq.h"
+#include "testing/testing.h"
+
+namespace {
+
+constexpr MQHCONN kEvent = 11, kState = 12;
+constexpr MQHOBJ kDataQueue = 5, kDlq = 77;
+
+struct Call {
+    std::string verb;
+    MQHCONN hconn;
+    MQHOBJ hobj;
+    std::vector<uint8_t> data;
+    MQLONG options;
+};
+std::vector<Call> calls;
+MQLONG failPutReason = 0;  // a put to any queue but the data queue fails with this reason
+
+void record(const char *verb, MQHCONN hconn, MQHOBJ hobj = 0, const void *data = nullptr, MQLONG length = 0,
+            MQLONG options = 0) {
+    Call call{verb, hconn, hobj, {}, options};
+    if (data && length > 0) call.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
+    calls.push_back(call);
+}
+
+extern "C" void fakePut(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID pmo, MQLONG length, PMQVOID buffer,
+                        PMQLONG cc, PMQLONG rc) {
+    record("MQPUT", h, o, buffer, length, static_cast<MQPMO *>(pmo)->Options);
+    if (o == kDataQueue) return fdq::fakePut(h, o, md, pmo, length, buffer, cc, rc);
+    *cc = failPutReason ? MQCC_FAILED : MQCC_OK;
+    *rc = failPutReason;
+}
+extern "C" void fakeGet(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID gmo, MQLONG length, PMQVOID buffer,
+                        PMQLONG dataLength, PMQLONG cc, PMQLONG rc) {
+    record("MQGET", h, o);
+    fdq::fakeGet(h, o, md, gmo, length, buffer, dataLength, cc, rc);
+}
+extern "C" void fakeOpen(MQHCONN h, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+    record("MQOPEN", h);
+    *hobj = kDlq;
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+extern "C" void fakeCommit(MQHCONN h, PMQLONG cc, PMQLONG rc) {
+    record("MQCMIT", h);
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+extern "C" void fakeBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
+    record("MQBACK", h);
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+
+MQIFunctionTable fakeTable() {
+    MQIFunctionTable t{};
+    t.MQPUT = fakePut;
+    t.MQGET = fakeGet;
+    t.MQOPEN = fakeOpen;
+    t.MQCMIT = fakeCommit;
+    t.MQBACK = fakeBack;
+    return t;
+}
+MQIFunctionTable table = fakeTable();
+
+std::vector<std::string> verbs(MQHCONN hconn = 0) {
+    std::vector<std::string> out;
+    for (const Call &c : calls)
+        if (hconn == 0 || c.hconn == hconn) out.push_back(c.verb);
+    return out;
+}
+
+const Call *lastPutTo(MQHOBJ hobj) {
+    const Call *found = nullptr;
+    for (const Call &c : calls)
+        if (c.verb == "MQPUT" && c.hobj == hobj) found = &c;
+    return found;
+}
+
+MQMD message(const char *format, const char *id, MQLONG backoutCount = 0) {
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.Format, format, 8);
+    std::memcpy(md.MsgId, id, std::strlen(id));
+    std::memcpy(md.PutDate, "20260101", 8);
+    std::memcpy(md.PutTime, "10000000", 8);
+    md.BackoutCount = backoutCount;
+    return md;
+}
+
+class IntakeTest : public ::testing::Test {
+protected:
+    IntakeTest() : tz_("UTC0"), clock_(1767225600) {}
+    void SetUp() override {
+        reset();
+        evSettingsDefaults(1767225600);
+    }
+    void TearDown() override { reset(); }
+    void reset() {
+        calls.clear();
+        failPutReason = 0;
+        fdq::reset();
+        cfgFreeModel(1);
+        evStreamDefFreeAll();
+        evStringsFree(1);
+        evStreamSetHooks(nullptr);
+        for (EvUnitState &unit : evUnits) {
+            evFreeSeenList(&unit.seen);
+            unit = EvUnitState{};
+        }
+        evConfigChanged.store(0);
+        evAlertsChanged.store(0);
+        evSyncPointsSuspended.store(0);
+        evAlertFreeAll();
+        for (int which : {EV_SET_C, EV_SET_E}) {
+            ConnectionSet *set = evSetOf(&evContext, which);
+            set->which = which;
+            set->mq = &table;
+            set->hconnEvent = kEvent + which * 100;
+            set->io = EvStreamIo{&table, kEvent + which * 100, kDataQueue, 0, 10, 0};
+            std::strcpy(set->eventQmgr, "QM1");
+            std::strcpy(set->stateQmgr, "QM1");
+        }
+        evContext.dlqHandle = -1;
+        evContext.dlqName[0] = 0;
+        std::strcpy(evContext.qmgrDeadQueue, "DLQ");
+    }
+    // -s: the state side on its own connection.
+    static void separateState(ConnectionSet *set) {
+        set->io.hconn = kState + set->which * 100;
+        std::strcpy(set->stateQmgr, "QS");
+    }
+    EventQueueDef *addQueue(const char *name) {
+        EventQueueDef probe{};
+        std::strcpy(probe.name, name);
+        probe.status = EV_EVQ_ACTIVE;
+        probe.backoutThreshold = 3;
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT];
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        queue->backoutHandle = -1;
+        evConfigChanged.store(0);
+        return queue;
+    }
+    static MQCBC removed(EventQueueDef *queue, MQLONG length, MQLONG compCode = MQCC_OK, MQLONG reason = 0) {
+        MQCBC cbc{};
+        cbc.CallType = MQCBCT_MSG_REMOVED;
+        cbc.CallbackArea = queue;
+        cbc.CompCode = compCode;
+        cbc.Reason = reason;
+        cbc.DataLength = length;
+        return cbc;
+    }
+    static void queueEmpty(EventQueueDef *queue) {
+        MQCBC cbc{};
+        cbc.CallType = MQCBCT_EVENT_CALL;
+        cbc.CallbackArea = queue;
+        cbc.CompCode = MQCC_FAILED;
+        cbc.Reason = MQRC_NO_MSG_AVAILABLE;
+        evMessageConsumer(0, nullptr, nullptr, nullptr, &cbc);
+    }
+
+    zt::ScopedTZ tz_;
+    zt::TestClock clock_;
+};
+
+// ---- Seen list ----
+
+TEST_F(IntakeTest, SeenListMessageHoldsOneEntryIn156Bytes) {
+    EvSeenList list{};
+    MQMD md = message(MQFMT_EVENT, "ABC");
+    int32_t seen = 1;
+    ASSERT_TRUE(evMarkSeen(&list, &md, 1767225600, &seen));
+    EXPECT_EQ(seen, 0);
+    int32_t length = 0;
+    uint8_t *bytes = evBuildSeenList(&list, &length);
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(length, 156);
+    EXPECT_EQ(mqiGetI32(bytes, 12), 100002);
+    EXPECT_EQ(mqiGetI32(bytes, 32), 4);
+    EXPECT_EQ(mqiGetI32(bytes, 36 + 8), 7013);
+    EXPECT_EQ(mqiGetI64(bytes, 156 - 8), 1767225600);
+
+    EvSeenList loaded{};
+    ASSERT_TRUE(evLoadSeenList(&loaded, bytes, length));
+    ASSERT_EQ(loaded.used, 1u);
+    EXPECT_EQ(std::memcmp(loaded.entries[0].msgId, md.MsgId, 24), 0);
+    EXPECT_EQ(loaded.entries[0].seenTime, 1767225600);
+    ASSERT_TRUE(evMarkSeen(&loaded, &md, 1767225600, &seen));
+    EXPECT_EQ(seen, 1);
+
+    // Items before the first MsgId are skipped; a MsgId not of 24 bytes refuses the message.
+    std::vector<uint8_t> lead(bytes, bytes + 36);
+    std::vector<uint8_t> stray(bytes + 36 + 40, bytes + 36 + 40 + 28);  // a PutDate before any MsgId
+    lead.insert(lead.end(), stray.begin(), stray.end());
+    lead.insert(lead.end(), bytes + 36, bytes + length);
+    ASSERT_TRUE(evLoadSeenList(&loaded, lead.data(), static_cast<int32_t>(lead.size())));
+    EXPECT_EQ(loaded.used, 1u);
+    mqiPutI32(bytes, 36 + 12, 23);
+    EXPECT_FALSE(evLoadSeenList(&loaded, bytes, length));
+    EXPECT_EQ(loaded.used, 0u);
+    ASSERT_TRUE(evLoadSeenList(&loaded, bytes, 35));
+    EXPECT_EQ(loaded.used, 0u);
+    CSFreeMem(bytes);
+    evFreeSeenList(&list);
+    evFreeSeenList(&loaded);
+}
+
+TEST_F(IntakeTest, SeenListPruneAndBackoutKeepWhatComesBack) {
+    struct Case {
+        const char *name;
+        int action;  // 0 prune committed, 1 prune not committed, 2 backout
+        size_t kept;
+    };
+    const Case cases[] = {{"committed drops the unit's entries and the day-old", 0, 1},
+                          {"failed event commit keeps the unit's entries", 1, 3},
+                          {"backout drops only the entries it added", 2, 3}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EvSeenList list{};
+        int32_t seen = 0;
+        MQMD old = message(MQFMT_EVENT, "OLD"), kept = message(MQFMT_EVENT, "KEPT");
+        MQMD matched = message(MQFMT_EVENT, "MATCHED"), added = message(MQFMT_EVENT, "ADDED");
+        ASSERT_TRUE(evMarkSeen(&list, &old, 1767225600 - 90000, &seen));
+        ASSERT_TRUE(evMarkSeen(&list, &kept, 1767225600, &seen));
+        ASSERT_TRUE(evMarkSeen(&list, &matched, 1767225600, &seen));
+        evPruneSeenList(&list, 0, 1767225600 - 90000);  // a commit that failed: marks cleared
+        ASSERT_EQ(list.used, 3u);
+        ASSERT_TRUE(evMarkSeen(&list, &matched, 1767225600, &seen));
+        ASSERT_EQ(seen, 1);
+        ASSERT_TRUE(evMarkSeen(&list, &added, 1767225600, &seen));
+        if (c.action == 2)
+            evSeenListBackedOut(&list);
+        else
+            evPruneSeenList(&list, c.action == 0, 1767225600);
+        EXPECT_EQ(list.used, c.kept);
+        if (c.action == 2) {
+            ASSERT_TRUE(evMarkSeen(&list, &added, 1767225600, &seen));
+            EXPECT_EQ(seen, 0) << "a backed-out message must be taken again";
+        }
+        evFreeSeenList(&list);
+    }
+}
+
+// ---- Pure texts and values ----
+
+TEST_F(IntakeTest, DeadLetterHeaderAndImplicitText) {
+    MQMD md = message(MQFMT_STRING, "X");
+    std::memcpy(md.PutApplName, "app", 3);
+    uint8_t dlh[EV_DLH_LENGTH];
+    evBuildDLH(dlh, &md, EV_FEEDBACK_NOT_EVENT, "", "QM1");
+    EXPECT_EQ(std::memcmp(dlh, "DLH ", 4), 0);
+    EXPECT_EQ(mqiGetI32(dlh, 4), 1);
+    EXPECT_EQ(mqiGetI32(dlh, 8), 200000);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(dlh + 12), 48), std::string(48, ' '));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(dlh + 60), 4), "QM1 ");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(dlh + 116), 8), "MQSTR   ");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(dlh + 156), 16), "2026010110000000");
+
+    char text[400];
+    for (size_t length : {240u, 245u, 246u}) {
+        std::string list(length, 'a');
+        evImplicitText(text, sizeof text, list.c_str(), list.size());
+        std::string expected = "Putting to multiple implicit display streams - '" + std::string(240, 'a') +
+                               (length >= 246 ? "..." : "") + "'";
+        EXPECT_EQ(text, expected) << length;
+    }
+}
+
+TEST_F(IntakeTest, StormCountsAndSeverities) {
+    struct Case {
+        int32_t count, threshold, excess, severity;
+    };
+    const Case cases[] = {{25, 10, 15, 20}, {10 + 101, 10, 101, 30}, {10 + 1001, 10, 1001, 40},
+                          {2000, 10, 1990, 40}, {10, 10, 0, 20}};
+    for (const Case &c : cases) {
+        EXPECT_EQ(evStormExcess(c.count, c.threshold), c.excess) << c.count;
+        EXPECT_EQ(evStormSeverity(c.excess, c.threshold), c.severity) << c.count;
+    }
+    evEventSequence.store(0xFFFFFFFF);
+    EXPECT_EQ(evNextEventSequence(), 1u);
+}
+
+// ---- Units of work ----
+
+TEST_F(IntakeTest, SetCSavesChangedAlertsWithoutACommand) {
+    AlertTemplate alert{};
+    std::strcpy(alert.alert.category, "$STORM");
+    alert.alert.severity = EV_SEVERITY_WARN;
+    evAlertSetText(&alert.alert, "storm", -1);
+    char text[EV_CONFIG_TEXT];
+    ASSERT_TRUE(evAlertAdd(&alert.alert, EV_ALERT_ADD, nullptr, text));
+    ASSERT_EQ(evAlertsChanged.load(), 1);
+    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.command));
+    uint8_t correl[24] = {EV_DQ_KIND_ALERTS};
+    EXPECT_EQ(fdq::count(correl), 1u);
+    EXPECT_EQ(verbs(kEvent), (std::vector<std::string>{"MQGET", "MQPUT", "MQCMIT"}));
+}
+
+TEST_F(IntakeTest, BackoutUnderSeparateStateBacksOutBothAndEndsAMarkedUnit) {
+    ConnectionSet *set = &evContext.event;
+    separateState(set);
+    MQMD md = message(MQFMT_EVENT, "M1");
+    int32_t seen = 0;
+    ASSERT_TRUE(evMarkSeen(&evUnits[EV_SET_E].seen, &md, 1767225600, &seen));
+    evUnits[EV_SET_E].inFlight = 1;
+    evUnits[EV_SET_E].marked = 1;
+    EXPECT_TRUE(evBackout(&evContext, set, nullptr));
+    EXPECT_EQ(verbs(), (std::vector<std::string>{"MQBACK", "MQBACK"}));
+    EXPECT_EQ(calls[0].hconn, set->io.hconn);
+    EXPECT_EQ(calls[1].hconn, set->hconnEvent);
+    EXPECT_EQ(evSyncPointsSuspended.load(), 1) << "a marked unit reloads memory";
+    EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "the redelivery must not be dropped as seen";
+}
+
+TEST_F(IntakeTest, SeparateStateCommitsSeenListThenStateThenEvent) {
+    ConnectionSet *set = &evContext.event;
+    separateState(set);
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    queue->queueEmpty = 1;
+    MQMD md = message(MQFMT_STRING, "M1");
+    uint8_t data[4] = {1, 2, 3, 4};
+    evSettings.useDlq.store(EV_USEDLQ_NO);
+    MQCBC cbc = removed(queue, 4);
+    evMessageConsumer(0, &md, nullptr, data, &cbc);
+    queueEmpty(queue);
+    std::vector<std::string> expected{"MQGET", "MQPUT", "MQCMIT"};
+    EXPECT_EQ(verbs(set->io.hconn), expected);
+    EXPECT_EQ(verbs(set->hconnEvent), std::vector<std::string>{"MQCMIT"});
+    EXPECT_EQ(calls.back().hconn, set->hconnEvent) << "the state side commits first";
+    uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
+    EXPECT_EQ(fdq::count(correl), 1u);
+    EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "committed entries leave";
+}
+
+// ---- The consumer and the dispatch ----
+
+TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
+    struct Case {
+        const char *name;
+        const char *format;
+        MQLONG length, backoutCount, getReason;
+        int32_t useDlq;
+        MQLONG expectedFeedback;  // 0: no dead-letter put
+        bool backedOut;
+    };
+    const Case cases[] = {
+        {"string to the DLQ", MQFMT_STRING, 8, 0, 0, EV_USEDLQ_YES, 200000, false},
+        {"string consumed without a DLQ", MQFMT_STRING, 8, 0, 0, EV_USEDLQ_NO, 0, false},
+        {"short admin consumed", MQFMT_ADMIN, 20, 0, 0, EV_USEDLQ_YES, 0, false},
+        {"truncated event dead-lettered at once", MQFMT_EVENT, 20, 0, 0, EV_USEDLQ_YES, 200000, false},
+        {"threshold is processed", MQFMT_STRING, 8, 3, 0, EV_USEDLQ_YES, 200000, false},
+        {"above threshold without a BOQ", MQFMT_STRING, 8, 4, 0, EV_USEDLQ_YES, 2362, false},
+        {"not converted", MQFMT_STRING, 8, 0, MQRC_NOT_CONVERTED, EV_USEDLQ_YES, 2119, false},
+        {"not converted, no usable DLQ", MQFMT_STRING, 8, 0, MQRC_NOT_CONVERTED, EV_USEDLQ_YES, -1, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        EventQueueDef *queue = addQueue("Q.EVENTS");
+        queue->queueEmpty = 1;
+        evSettings.useDlq.store(c.useDlq);
+        if (c.expectedFeedback == -1) evContext.qmgrDeadQueue[0] = 0;
+        std::vector<uint8_t> data(static_cast<size_t>(c.length), 0);
+        MQMD md = message(c.format, "M1", c.backoutCount);
+        MQCBC cbc = removed(queue, c.length, c.getReason ? MQCC_WARNING : MQCC_OK, c.getReason);
+        evMessageConsumer(0, &md, nullptr, data.data(), &cbc);
+        queueEmpty(queue);
+        const Call *dlq = lastPutTo(kDlq);
+        if (c.expectedFeedback > 0) {
+            ASSERT_NE(dlq, nullptr);
+            EXPECT_EQ(mqiGetI32(dlq->data.data(), 8), c.expectedFeedback);
+            EXPECT_EQ(dlq->options, MQPMO_SYNCPOINT);
+        } else {
+            EXPECT_EQ(dlq, nullptr);
+        }
+        std::vector<std::string> event = verbs(evContext.event.hconnEvent);
+        bool committed = !event.empty() && event.back() == "MQCMIT";
+        bool backedOut = !event.empty() && event.back() == "MQBACK";
+        EXPECT_EQ(backedOut, c.backedOut);
+        EXPECT_EQ(committed, !c.backedOut) << "the queue ran empty: the message commits";
+        EXPECT_EQ(evSyncPointsSuspended.load(), 0) << "an unmarked unit only backs out";
+    }
+}
+
+TEST_F(IntakeTest, NotConvertedMessageCommitsOnAQuietQueue) {
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    queue->queueEmpty = 0;  // more messages were there: the batch stays open
+    evSettings.useDlq.store(EV_USEDLQ_YES);
+    MQMD md = message(MQFMT_STRING, "M1");
+    uint8_t data[8] = {};
+    MQCBC cbc = removed(queue, 8, MQCC_WARNING, MQRC_NOT_CONVERTED);
+    evMessageConsumer(0, &md, nullptr, data, &cbc);
+    EXPECT_EQ(verbs(evContext.event.hconnEvent), (std::vector<std::string>{"MQOPEN", "MQPUT"}));
+    queueEmpty(queue);
+    EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQCMIT");
+}
+
+TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    queue->queueEmpty = 1;
+    queue->backoutHandle = 33;
+    std::strcpy(queue->backoutOpenName, "Q.BOQ");
+    MQMD md = message(MQFMT_EVENT, "M1", 4);
+    uint8_t data[8] = {};
+    MQCBC cbc = removed(queue, 8);
+    failPutReason = MQRC_Q_FULL;
+    evSettings.useDlq.store(EV_USEDLQ_YES);
+    evMessageConsumer(0, &md, nullptr, data, &cbc);
+    queueEmpty(queue);
+    const Call *boq = lastPutTo(33);
+    ASSERT_NE(boq, nullptr);
+    EXPECT_EQ(boq->options, 514);
+    failPutReason = 0;
+    // The DLQ put failed too (same fake reason): the unit backs out, unmarked.
+    EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQBACK");
+    EXPECT_EQ(evSyncPointsSuspended.load(), 0);
+}
+
+}  // namespace
