@@ -35,7 +35,8 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     if (md->BackoutCount > queue->backoutThreshold)
         return evPutToBackoutQueue(context, set, queue, md, data, length);
     if (cbc->CompCode == MQCC_FAILED || cbc->Reason == MQRC_NOT_CONVERTED)
-        return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") && evSyncPoint(context, set);
+        return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") &&
+               evSyncPoint(context, set);
     unit.marked = 1;
     md->BackoutCount = 0;
     if (set->io.hconn != -1 && set->io.hconn != set->hconnEvent) {
@@ -121,7 +122,10 @@ int32_t evHoldEventSet(QmgrContext *context) {
     int32_t alone = unitE.commitAlone;
     unitE.commitAlone = 1;  // no deferral: the unit closes now
     int ok = evSyncPoint(context, &context->event);
-    if (unitE.inFlight == 0) unitE.commitAlone = 0; else unitE.commitAlone = alone;
+    if (unitE.inFlight == 0)
+        unitE.commitAlone = 0;
+    else
+        unitE.commitAlone = alone;
     context->current = caller;
     if (!ok) {
         evEndConnection(context);

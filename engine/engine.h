@@ -534,3 +534,39 @@ inline constexpr int32_t EV_HOLD_FAILED = -1;
 int32_t evHoldEventSet(QmgrContext *context);
 // Gives set E back after set C's commit or backout, when set C holds it.
 void evReleaseEventSet();
+
+// ---- Storms ----
+// A storm item (timed item of kind EV_TIMED_STORM) counts the repeats of one event within STORMINT.
+// Its extra bytes are its stored form, little-endian:
+//   u32 item length (this field to the record's end), queue manager name char[48], window start i64,
+//   due i64, threshold i32, count i32, MQMD version 2 (364), u32 record length, record.
+// The items are kept in set E's unit: the storm message (CorrelId {5, 23 zeros}) is replaced before
+// set E commits whenever they changed, so a count survives a kill and is not doubled by a backout.
+inline constexpr uint8_t EV_DQ_KIND_STORMS = 5;
+inline constexpr uint32_t EV_STORM_ITEM_HEADER = 444;
+inline constexpr uint32_t EV_STORM_MESSAGE_VERSION = 1;
+inline constexpr int32_t EV_ATTR_REPEAT_COUNT = 39323;  // HLV_ATTR_REPEAT_COUNT
+// The storm items changed since the storm message was last written.
+extern std::atomic<int32_t> evStormsChanged;
+
+// Under the structure lock: counts the event in the matching item of its queue manager whose window
+// holds the time (1 when the count passes the threshold: the event is only counted), or makes a new
+// item (count 1, due now + STORMINT; *item receives it) and returns 0.
+int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64_t time, evTimedItem **item);
+// The timed handler of a due storm item (main thread): a count past the threshold stores the event
+// once with EVREPEAT = the excess, raises "$STORM", and commits set E, then set C, both suspended.
+void evStormCheck(evTimedItem *item);
+// The storm message of every scheduled item, latest due last, cut before the item that would pass
+// maxLength (*left: the items that stay in memory only). Counted heap, or null when out of storage.
+[[nodiscard]] uint8_t *evBuildStormMessage(int32_t maxLength, int32_t *length, uint32_t *left);
+// Schedules the items of a storm message; an item whose queue manager is not known is dropped. 1, or
+// 0 for a damaged message.
+[[nodiscard]] int evLoadStormMessage(const uint8_t *message, int32_t length);
+// Replaces the storm message in the set's unit. 1, or 0 (reported).
+[[nodiscard]] int evSaveStorms(EvStreamIo *io);
+// Connect step 6a: loads the stored storm items. 1, or 0.
+[[nodiscard]] int evLoadStoredStorms(EvStreamIo *io);
+// Drops every storm item (memory drop, under the consumer lock).
+void evFreeStorms();
+// Keeps the MQMD of the event that opened the storm item.
+void evStormKeepMqmd(evTimedItem *item, const MQMD *md);

@@ -253,6 +253,15 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         AreaRelease(&area);
         return 1;
     }
+    if (mqiGetU32(record, 16) == 0) {
+        uint32_t category = 0, command = 0;
+        if (mqiGetU16(record, 28) == MQOT_Q_MGR) {
+            mqiPutU32(record, 16, qmgr->nameId);
+        } else if (evClassifyEvent(record, recordLength, &category, &command) == 3013) {
+            mqiPutU16(record, 28, MQOT_Q_MGR);
+            mqiPutU32(record, 16, qmgr->nameId);
+        }
+    }
     int64_t time = 0;
     if (!evYMDHMSToTime(md->PutDate, md->PutTime, &time)) {
         evOutput(EV_OUT_ERROR, "Invalid time format.", -1, 1);
@@ -260,6 +269,13 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         return 0;
     }
     evCFSetEventTime(record, time);
+    if (mqiGetU16(record, 28) == 10001) mqiPutU16(record, 28, 0);
+    evTimedItem *storm = nullptr;
+    if (evRepeatCount(qmgr, record, recordLength, time, &storm)) {
+        AreaRelease(&area);
+        return 1;  // counted: the storm item stores it when its window ends
+    }
+    if (storm != nullptr) evStormKeepMqmd(storm, md);
     result =
         evPutToStreams(context, qmgr, STREAM_TYPE_EVENTS, md, time, 1, queue, record, recordLength, nullptr);
     AreaRelease(&area);

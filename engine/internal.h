@@ -24,3 +24,8 @@ EvQmgrRecord *evRecordOfHandle(QmgrContext *context, MQHCONN hconn);
 
 // The commit hook stream storage calls for a set's data-queue work: the set's own commit.
 int evStreamCommitHook(EvStreamIo *io);
+// Replaces the data-queue message of that kind (CorrelId byte 0) in the set's unit: the old copy is
+// got away, the new one put, persistent. 1, or 0 with the failure in errorText (EV_CONFIG_TEXT bytes).
+[[nodiscard]] int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format,
+                                       const uint8_t *message, int32_t length, const char *qmgr,
+                                       char *errorText);

@@ -75,16 +75,8 @@ int failedCommit(QmgrContext *context, ConnectionSet *set, MQHCONN hconn, const 
 
 }  // namespace
 
-int evSaveSeenList(ConnectionSet *set, char *errorText) {
-    EvSeenList &list = evUnits[set->which].seen;
-    uint8_t kind = set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E;
-    int32_t length = 0;
-    uint8_t *message = evBuildSeenList(&list, &length);
-    if (message == nullptr) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "No storage available.");
-        return 0;
-    }
-    EvStreamIo *io = &set->io;
+int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const uint8_t *message,
+                         int32_t length, const char *qmgr, char *errorText) {
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
     md.CorrelId[0] = kind;
@@ -94,17 +86,16 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
     MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
     char none = 0;
     if (io->mq && io->mq->MQGET) {
-        evTraceCallIn("MQGET(Seen)", io->hconn, 0, io->hobj);
+        evTraceCallIn("MQGET(Data)", io->hconn, 0, io->hobj);
         io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, 0, &none, &dataLength, &compCode, &reason);
-        evTraceCallOut("MQGET(Seen)", io->hconn, 0, reason);
+        evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
     }
     if (compCode != MQCC_FAILED || reason == MQRC_TRUNCATED_MSG_ACCEPTED) {
         evDataQueueMsgCount--;
         io->inFlight++;
     } else if (reason != MQRC_NO_MSG_AVAILABLE) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", set->stateQmgr, reason,
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", qmgr, reason,
                       evReasonText(reason));
-        CSFreeMem(message);
         return 0;
     }
     MQMD put = MQMD_DEFAULT;
@@ -113,7 +104,7 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
     put.Expiry = MQEI_UNLIMITED;
     put.Encoding = 546;
     put.CodedCharSetId = 0;
-    std::memcpy(put.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
+    std::memcpy(put.Format, format, MQ_FORMAT_LENGTH);
     put.Priority = MQPRI_PRIORITY_AS_Q_DEF;
     put.Persistence = MQPER_PERSISTENT;
     put.CorrelId[0] = kind;
@@ -123,13 +114,13 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
     compCode = MQCC_FAILED;
     reason = MQRC_HCONN_ERROR;
     if (io->mq && io->mq->MQPUT) {
-        evTraceCallIn("MQPUT(Seen)", io->hconn, 0, io->hobj);
-        io->mq->MQPUT(io->hconn, io->hobj, &put, &pmo, length, message, &compCode, &reason);
-        evTraceCallOut("MQPUT(Seen)", io->hconn, 0, reason);
+        evTraceCallIn("MQPUT(Data)", io->hconn, 0, io->hobj);
+        io->mq->MQPUT(io->hconn, io->hobj, &put, &pmo, length, const_cast<uint8_t *>(message), &compCode,
+                      &reason);
+        evTraceCallOut("MQPUT(Data)", io->hconn, 0, reason);
     }
-    CSFreeMem(message);
     if (compCode == MQCC_FAILED) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", set->stateQmgr, reason,
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", qmgr, reason,
                       evReasonText(reason));
         if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
             evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
@@ -139,8 +130,22 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
     }
     evDataQueueMsgCount++;
     io->inFlight++;
-    list.changed = 0;
     return 1;
+}
+
+int evSaveSeenList(ConnectionSet *set, char *errorText) {
+    EvSeenList &list = evUnits[set->which].seen;
+    uint8_t kind = set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E;
+    int32_t length = 0;
+    uint8_t *message = evBuildSeenList(&list, &length);
+    if (message == nullptr) {
+        std::snprintf(errorText, EV_CONFIG_TEXT, "No storage available.");
+        return 0;
+    }
+    int ok = evReplaceDataMessage(&set->io, kind, MQFMT_PCF, message, length, set->stateQmgr, errorText);
+    CSFreeMem(message);
+    if (ok) list.changed = 0;
+    return ok;
 }
 
 int evCommit(QmgrContext *context, ConnectionSet *set) {
@@ -230,6 +235,8 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     bool ok = true;
     if (isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
     if (ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
+    // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
+    if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
     if (ok) {
         // Without a hold on set E, set C hardens no stream set E's open unit may have written.
         EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};

@@ -28,7 +28,8 @@ MQLONG failPutReason = 0;  // a put to any queue but the data queue fails with t
 void record(const char *verb, MQHCONN hconn, MQHOBJ hobj = 0, const void *data = nullptr, MQLONG length = 0,
             MQLONG options = 0) {
     Call call{verb, hconn, hobj, {}, options};
-    if (data && length > 0) call.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
+    if (data && length > 0)
+        call.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
     calls.push_back(call);
 }
 
@@ -279,8 +280,11 @@ TEST_F(IntakeTest, StormCountsAndSeverities) {
     struct Case {
         int32_t count, threshold, excess, severity;
     };
-    const Case cases[] = {{25, 10, 15, 20}, {10 + 101, 10, 101, 30}, {10 + 1001, 10, 1001, 40},
-                          {2000, 10, 1990, 40}, {10, 10, 0, 20}};
+    const Case cases[] = {{25, 10, 15, 20},
+                          {10 + 101, 10, 101, 30},
+                          {10 + 1001, 10, 1001, 40},
+                          {2000, 10, 1990, 40},
+                          {10, 10, 0, 20}};
     for (const Case &c : cases) {
         EXPECT_EQ(evStormExcess(c.count, c.threshold), c.excess) << c.count;
         EXPECT_EQ(evStormSeverity(c.excess, c.threshold), c.severity) << c.count;
