@@ -570,3 +570,12 @@ void evStormCheck(evTimedItem *item);
 void evFreeStorms();
 // Keeps the MQMD of the event that opened the storm item.
 void evStormKeepMqmd(evTimedItem *item, const MQMD *md);
+
+// ---- What the connection sets call ----
+
+// Connect: the set's seen list from the data queue (only with a separate state queue manager). 1, or 0.
+[[nodiscard]] int evLoadStoredSeenList(ConnectionSet *set);
+// The memory drop (evFreeAll, under the consumer lock): storm items, seen lists, open-unit state.
+void evFreeIntake();
+// At start: stream storage's commit hook and the storm check of the timed list.
+void evInstallIntake();

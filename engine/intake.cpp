@@ -341,3 +341,10 @@ int32_t evStormSeverity(int32_t excess, int32_t threshold) {
     if (excess > 10 * t) return EV_SEVERITY_ERROR;
     return EV_SEVERITY_WARN;
 }
+
+void evInstallIntake() {
+    EvStreamHooks hooks = *evStreamGetHooks();
+    hooks.commit = evStreamCommitHook;
+    evStreamSetHooks(&hooks);
+    cfgEngine.stormCheck = evStormCheck;
+}

@@ -58,8 +58,7 @@ bool isStorm(const evTimedItem *item) {
 void markStormStrings() {
     CSRecursiveGuard guard(gStructureLock);
     for (evTimedItem *item = evTimedItemList; item; item = item->next)
-        if (isStorm(item))
-            evStringMarkRecord(stored(item) + kRecord, mqiGetU32(stored(item), kRecordLength));
+        if (isStorm(item)) evStringMarkRecord(stored(item) + kRecord, mqiGetU32(stored(item), kRecordLength));
 }
 
 bool itemValuesMatch(const evCFItem &a, const evCFItem &b) {
@@ -95,7 +94,8 @@ void raiseStormAlert(QmgrEntry *qmgr, uint8_t *record, uint32_t length, uint32_t
     alert.alert.streamId = streamId;
     alert.alert.eventId = evCFGetEventId(record);
     EvStringView object = evPoolLookup(&evStreamStringPool, mqiGetU32(record, 16));
-    std::memcpy(alert.alert.objectName, object.text, object.length < EV_QUEUE_NAME_MAX ? object.length : EV_QUEUE_NAME_MAX);
+    std::memcpy(alert.alert.objectName, object.text,
+                object.length < EV_QUEUE_NAME_MAX ? object.length : EV_QUEUE_NAME_MAX);
     alert.alert.objectType = mqiGetU16(record, 28);
     char text[EV_ALERT_TEXT_MAX];
     std::snprintf(text, sizeof text, "Event Storm Detected '%.*s' repeated %d times.",
@@ -167,7 +167,8 @@ int evMatchEvent(const uint8_t *a, uint32_t aLength, const uint8_t *b, uint32_t 
     }
 }
 
-int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64_t time, evTimedItem **itemOut) {
+int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64_t time,
+                  evTimedItem **itemOut) {
     *itemOut = nullptr;
     int32_t interval = evSettings.stormInterval.load();
     int32_t threshold = evSettings.stormThreshold.load();
@@ -326,7 +327,8 @@ void evStormCheck(evTimedItem *item) {
 }
 
 int evSaveStorms(EvStreamIo *io) {
-    int32_t maxLength = cfgEngine.dataQueueMaxMsgLength ? cfgEngine.dataQueueMaxMsgLength() : STREAM_MAX_MESSAGE;
+    int32_t maxLength =
+        cfgEngine.dataQueueMaxMsgLength ? cfgEngine.dataQueueMaxMsgLength() : STREAM_MAX_MESSAGE;
     int32_t length = 0;
     uint32_t left = 0;
     uint8_t *message = evBuildStormMessage(maxLength, &length, &left);
@@ -348,29 +350,18 @@ int evSaveStorms(EvStreamIo *io) {
 
 int evLoadStoredStorms(EvStreamIo *io) {
     evFreeStorms();
-    MQMD md = MQMD_DEFAULT;
-    md.CorrelId[0] = EV_DQ_KIND_STORMS;
-    MQGMO gmo = MQGMO_DEFAULT;
-    gmo.Version = MQGMO_VERSION_1;
-    gmo.Options = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;
-    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
-    char none = 0;
-    if (io->mq == nullptr || io->mq->MQGET == nullptr) return 0;
-    io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, 0, &none, &dataLength, &compCode, &reason);
-    if (compCode == MQCC_FAILED && reason == MQRC_NO_MSG_AVAILABLE) return 1;
-    if (compCode == MQCC_FAILED || dataLength <= 0) return compCode != MQCC_FAILED;
-    auto *buffer = static_cast<uint8_t *>(CSGetMem(static_cast<uint64_t>(dataLength)));
-    if (buffer == nullptr) return 0;
-    MQLONG bufferLength = dataLength;
-    md = MQMD_DEFAULT;
-    md.CorrelId[0] = EV_DQ_KIND_STORMS;
-    gmo.Options = MQGMO_BROWSE_FIRST;
-    io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, bufferLength, buffer, &dataLength, &compCode, &reason);
-    int ok = compCode != MQCC_FAILED && evLoadStormMessage(buffer, dataLength);
-    CSFreeMem(buffer);
-    if (!ok) evFreeStorms();
+    uint8_t *message = nullptr;
+    int32_t length = 0;
+    if (!evBrowseDataMessage(io, EV_DQ_KIND_STORMS, &message, &length)) return 0;
+    if (message == nullptr) return 1;
+    // A damaged message costs the counts of the open windows, not the connection.
+    if (!evLoadStormMessage(message, length)) {
+        evOutput(EV_OUT_ERROR, "Stored storm items damaged: dropped.", -1, 1);
+        evFreeStorms();
+    }
+    CSFreeMem(message);
     evStormsChanged.store(0);
-    return ok || compCode != MQCC_FAILED ? 1 : 0;
+    return 1;
 }
 
 void evStormKeepMqmd(evTimedItem *item, const MQMD *md) {

@@ -29,3 +29,6 @@ int evStreamCommitHook(EvStreamIo *io);
 [[nodiscard]] int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format,
                                        const uint8_t *message, int32_t length, const char *qmgr,
                                        char *errorText);
+// Browses the data-queue message of that kind into a counted-heap buffer (*message null: none). 1, or
+// 0 when the browse failed.
+[[nodiscard]] int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length);

@@ -37,6 +37,7 @@ void installStreamHooks() {
     EvStreamHooks hooks = *evStreamGetHooks();
     hooks.heldBinThreshold = heldBinThreshold;
     evStreamSetHooks(&hooks);
+    evInstallIntake();
 }
 
 // Makes the settings the run's: the shared state, the log's root and heartbeat.

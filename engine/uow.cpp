@@ -133,6 +133,68 @@ int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const
     return 1;
 }
 
+int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length) {
+    *message = nullptr;
+    *length = 0;
+    if (io->mq == nullptr || io->mq->MQGET == nullptr) return 0;
+    MQLONG bufferLength = 0;
+    uint8_t *buffer = nullptr;
+    // The first browse learns the length; a message that grew meanwhile is browsed again.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        MQMD md = MQMD_DEFAULT;
+        md.CorrelId[0] = kind;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Version = MQGMO_VERSION_1;
+        gmo.Options = MQGMO_BROWSE_FIRST | (buffer ? 0 : MQGMO_ACCEPT_TRUNCATED_MSG);
+        MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
+        char none = 0;
+        evTraceCallIn("MQGET(Data)", io->hconn, 0, io->hobj);
+        io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, bufferLength,
+                      buffer ? static_cast<void *>(buffer) : &none, &dataLength, &compCode, &reason);
+        evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
+        if (compCode == MQCC_FAILED && reason == MQRC_NO_MSG_AVAILABLE) {
+            if (buffer) CSFreeMem(buffer);
+            return 1;
+        }
+        if (buffer && compCode == MQCC_OK) {
+            *message = buffer;
+            *length = dataLength;
+            return 1;
+        }
+        if (compCode == MQCC_FAILED && reason != MQRC_TRUNCATED_MSG_FAILED) break;
+        if (buffer) CSFreeMem(buffer);
+        buffer = static_cast<uint8_t *>(CSGetMem(static_cast<uint64_t>(dataLength > 0 ? dataLength : 1)));
+        if (buffer == nullptr) return 0;
+        bufferLength = dataLength;
+    }
+    if (buffer) CSFreeMem(buffer);
+    return 0;
+}
+
+int evLoadStoredSeenList(ConnectionSet *set) {
+    EvSeenList &list = evUnits[set->which].seen;
+    list.used = 0;
+    list.changed = 0;
+    if (set->io.hconn == -1 || set->io.hconn == set->hconnEvent) return 1;
+    uint8_t *message = nullptr;
+    int32_t length = 0;
+    if (!evBrowseDataMessage(&set->io, set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E,
+                             &message, &length))
+        return 0;
+    int ok = evLoadSeenList(&list, message, length);
+    if (message) CSFreeMem(message);
+    return ok;
+}
+
+void evFreeIntake() {
+    evFreeStorms();
+    for (EvUnitState &unit : evUnits) {
+        evFreeSeenList(&unit.seen);
+        unit = EvUnitState{};
+    }
+    evContext.dlqHandle = -1;
+}
+
 int evSaveSeenList(ConnectionSet *set, char *errorText) {
     EvSeenList &list = evUnits[set->which].seen;
     uint8_t kind = set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E;

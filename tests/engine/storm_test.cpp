@@ -79,24 +79,41 @@ TEST_F(StormTest, MatchComparesValuesOfEveryFormAndIgnoresTimes) {
         std::vector<uint8_t> other;
         int matches;
     };
-    std::vector<uint8_t> base = makeRecord({{MQCFT_INTEGER, 1, 2}, {MQCFT_INTEGER, 2, 70000},
-                                            {MQCFT_INTEGER64, 3, 5}, {EVCF_DATE_TIME, 0, 1767225600}});
+    std::vector<uint8_t> base = makeRecord({{MQCFT_INTEGER, 1, 2},
+                                            {MQCFT_INTEGER, 2, 70000},
+                                            {MQCFT_INTEGER64, 3, 5},
+                                            {EVCF_DATE_TIME, 0, 1767225600}});
     const Case cases[] = {
-        {"equal", makeRecord({{MQCFT_INTEGER, 1, 2}, {MQCFT_INTEGER, 2, 70000}, {MQCFT_INTEGER64, 3, 5},
-                              {EVCF_DATE_TIME, 0, 1767225600}}),
+        {"equal",
+         makeRecord({{MQCFT_INTEGER, 1, 2},
+                     {MQCFT_INTEGER, 2, 70000},
+                     {MQCFT_INTEGER64, 3, 5},
+                     {EVCF_DATE_TIME, 0, 1767225600}}),
          1},
-        {"another time", makeRecord({{MQCFT_INTEGER, 1, 2}, {MQCFT_INTEGER, 2, 70000}, {MQCFT_INTEGER64, 3, 5},
-                                     {EVCF_DATE_TIME, 0, 1767229999}}),
+        {"another time",
+         makeRecord({{MQCFT_INTEGER, 1, 2},
+                     {MQCFT_INTEGER, 2, 70000},
+                     {MQCFT_INTEGER64, 3, 5},
+                     {EVCF_DATE_TIME, 0, 1767229999}}),
          1},
-        {"a small value differs", makeRecord({{MQCFT_INTEGER, 1, 3}, {MQCFT_INTEGER, 2, 70000},
-                                              {MQCFT_INTEGER64, 3, 5}, {EVCF_DATE_TIME, 0, 1767225600}}),
+        {"a small value differs",
+         makeRecord({{MQCFT_INTEGER, 1, 3},
+                     {MQCFT_INTEGER, 2, 70000},
+                     {MQCFT_INTEGER64, 3, 5},
+                     {EVCF_DATE_TIME, 0, 1767225600}}),
          0},
-        {"a 64-bit value differs", makeRecord({{MQCFT_INTEGER, 1, 2}, {MQCFT_INTEGER, 2, 70000},
-                                               {MQCFT_INTEGER64, 3, 6}, {EVCF_DATE_TIME, 0, 1767225600}}),
+        {"a 64-bit value differs",
+         makeRecord({{MQCFT_INTEGER, 1, 2},
+                     {MQCFT_INTEGER, 2, 70000},
+                     {MQCFT_INTEGER64, 3, 6},
+                     {EVCF_DATE_TIME, 0, 1767225600}}),
          0},
-        {"another command", makeRecord({{MQCFT_INTEGER, 1, 2}, {MQCFT_INTEGER, 2, 70000},
-                                        {MQCFT_INTEGER64, 3, 5}, {EVCF_DATE_TIME, 0, 1767225600}},
-                                       45),
+        {"another command",
+         makeRecord({{MQCFT_INTEGER, 1, 2},
+                     {MQCFT_INTEGER, 2, 70000},
+                     {MQCFT_INTEGER64, 3, 5},
+                     {EVCF_DATE_TIME, 0, 1767225600}},
+                    45),
          0},
         {"another length", makeRecord({{MQCFT_INTEGER, 1, 2}}), 0},
     };
@@ -113,8 +130,10 @@ TEST_F(StormTest, EventsPastTheThresholdAreOnlyCounted) {
     evTimedItem *first = nullptr;
     for (int i = 0; i < 25; i++) {
         evTimedItem *item = nullptr;
-        counted += evRepeatCount(qmgr_, record.data(), static_cast<uint32_t>(record.size()), 1767225600 + i, &item);
-        if (i == 0) first = item;
+        counted +=
+            evRepeatCount(qmgr_, record.data(), static_cast<uint32_t>(record.size()), 1767225600 + i, &item);
+        if (i == 0)
+            first = item;
         else
             EXPECT_EQ(item, nullptr);
     }
@@ -124,7 +143,9 @@ TEST_F(StormTest, EventsPastTheThresholdAreOnlyCounted) {
     EXPECT_EQ(evStormExcess(25, 10), 15);
     // Outside the window a new item starts.
     evTimedItem *later = nullptr;
-    EXPECT_EQ(evRepeatCount(qmgr_, record.data(), static_cast<uint32_t>(record.size()), 1767225600 + 61, &later), 0);
+    EXPECT_EQ(
+        evRepeatCount(qmgr_, record.data(), static_cast<uint32_t>(record.size()), 1767225600 + 61, &later),
+        0);
     EXPECT_NE(later, nullptr);
 }
 
