@@ -23,7 +23,8 @@ struct Call {
     MQLONG options;
 };
 std::vector<Call> calls;
-MQLONG failPutReason = 0;  // a put to any queue but the data queue fails with this reason
+MQLONG failPutReason = 0;     // a put to any queue but the data queue fails with this reason
+MQHCONN failCommitHconn = 0;  // MQCMIT on this connection fails with 2003
 
 void record(const char *verb, MQHCONN hconn, MQHOBJ hobj = 0, const void *data = nullptr, MQLONG length = 0,
             MQLONG options = 0) {
@@ -53,8 +54,8 @@ extern "C" void fakeOpen(MQHCONN h, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, P
 }
 extern "C" void fakeCommit(MQHCONN h, PMQLONG cc, PMQLONG rc) {
     record("MQCMIT", h);
-    *cc = MQCC_OK;
-    *rc = 0;
+    *cc = h == failCommitHconn ? MQCC_FAILED : MQCC_OK;
+    *rc = h == failCommitHconn ? MQRC_BACKED_OUT : 0;
 }
 extern "C" void fakeBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
     record("MQBACK", h);
@@ -72,6 +73,17 @@ MQIFunctionTable fakeTable() {
     return t;
 }
 MQIFunctionTable table = fakeTable();
+
+// The suspension calls the hold makes, in order ("S1" suspend of set E, "R1" its resume).
+std::vector<std::string> holds;
+int32_t suspendResult = EV_SUSPEND_HELD;
+int32_t fakeSuspend(int32_t set) {
+    holds.push_back(set == EV_SET_E ? "S1" : "S0");
+    return suspendResult;
+}
+void fakeResume(int32_t set) {
+    holds.push_back(set == EV_SET_E ? "R1" : "R0");
+}
 
 std::vector<std::string> verbs(MQHCONN hconn = 0) {
     std::vector<std::string> out;
@@ -108,6 +120,12 @@ protected:
     void reset() {
         calls.clear();
         failPutReason = 0;
+        failCommitHconn = 0;
+        holds.clear();
+        suspendResult = EV_SUSPEND_HELD;
+        cfgEngine.suspend = nullptr;
+        cfgEngine.resume = nullptr;
+        evServices.callRecordHook = nullptr;
         fdq::reset();
         cfgFreeModel(1);
         evStreamDefFreeAll();
@@ -427,6 +445,109 @@ TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
     // The DLQ put failed too (same fake reason): the unit backs out, unmarked.
     EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQBACK");
     EXPECT_EQ(evSyncPointsSuspended.load(), 0);
+}
+
+// ---- Set C's hold on set E ----
+
+TEST_F(IntakeTest, HoldClosesSetEsUnitAndGivesItBackAfterSetCCommits) {
+    struct Case {
+        const char *name;
+        int32_t suspend;
+        bool failEventCommit;
+        int32_t result;
+        std::vector<std::string> holdCalls;
+        bool eventCommitted;
+    };
+    const Case cases[] = {
+        {"held", EV_SUSPEND_HELD, false, EV_SUSPEND_HELD, {"S1"}, true},
+        {"set E not started", EV_SUSPEND_NOT_STARTED, false, EV_SUSPEND_NOT_STARTED, {"S1"}, false},
+        {"busy changes nothing", EV_SUSPEND_BUSY, false, EV_SUSPEND_BUSY, {"S1"}, false},
+        {"set E's sync point fails", EV_SUSPEND_HELD, true, EV_HOLD_FAILED, {"S1", "R1"}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        cfgEngine.suspend = fakeSuspend;
+        cfgEngine.resume = fakeResume;
+        suspendResult = c.suspend;
+        EventQueueDef *queue = addQueue("Q.EVENTS");
+        queue->queueEmpty = 0;  // set E's batch would wait for more
+        evUnits[EV_SET_E].inFlight = 3;
+        if (c.failEventCommit) failCommitHconn = evContext.event.hconnEvent;
+        CSRecursiveGuard lock(gConsumerLock);
+        evContext.current = &evContext.command;
+        EXPECT_EQ(evHoldEventSet(&evContext), c.result);
+        EXPECT_EQ(holds, c.holdCalls);
+        EXPECT_EQ(evContext.current, &evContext.command);
+        std::vector<std::string> event = verbs(evContext.event.hconnEvent);
+        EXPECT_EQ(!event.empty() && event.back() == "MQCMIT" && !c.failEventCommit, c.eventCommitted);
+        EXPECT_EQ(evSyncPointsSuspended.load(), c.failEventCommit ? 1 : 0);
+        if (c.result != EV_SUSPEND_HELD) {
+            EXPECT_EQ(evUnits[EV_SET_C].holdingEvent, 0);
+            continue;
+        }
+        EXPECT_EQ(evHoldEventSet(&evContext), EV_SUSPEND_HELD) << "a second hold is the same hold";
+        EXPECT_EQ(holds.size(), 1u);
+        // Set C's unit holding set E counts its batch full: it commits, then set E resumes.
+        evUnits[EV_SET_C].inFlight = 1;
+        ASSERT_TRUE(evSyncPoint(&evContext, &evContext.command));
+        EXPECT_EQ(verbs(evContext.command.hconnEvent).back(), "MQCMIT");
+        EXPECT_EQ(holds, (std::vector<std::string>{"S1", "R1"}));
+        EXPECT_EQ(evUnits[EV_SET_C].holdingEvent, 0);
+    }
+}
+
+// ---- Putting to streams ----
+
+int hookAction = 0;  // 0 keep, 1 drop the queue managers, 2 name two streams
+int recordHook(void *context, int32_t) {
+    auto *hook = static_cast<EvRecordHook *>(context);
+    EXPECT_EQ(CSRecursiveHeldCount(&gConsumerLock), 0u) << "the hook runs without the consumer lock";
+    if (hookAction == 1) cfgFreeModel(0);
+    if (hookAction == 2) std::strcpy(hook->streams, " S1 , $null,S2");
+    return 1;
+}
+
+TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsItsQueueManager) {
+    ASSERT_TRUE(evStringsInit(0));
+    ASSERT_NE(evStringsCreateStream(), nullptr);
+    cfgInstall();
+    evServices.callRecordHook = recordHook;
+    struct Case {
+        const char *name;
+        int action;
+        std::vector<std::string> streams;  // the streams holding one record afterwards
+        int result;
+    };
+    const Case cases[] = {
+        {"default stream", 0, {"$EVENTS"}, 1},
+        {"two named streams", 2, {"S1", "S2"}, 1},
+        {"queue manager removed during the hook", 1, {}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        cfgFreeModel(0);
+        char text[EV_CONFIG_TEXT];
+        QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
+        ASSERT_NE(qmgr, nullptr);
+        hookAction = c.action;
+        uint8_t record[40] = {};
+        evCFSetFlags(record, EVCF_FLAG_EVENT);
+        CSRecursiveGuard lock(gConsumerLock);
+        EXPECT_EQ(evPutToStreams(&evContext, qmgr, STREAM_TYPE_EVENTS, nullptr, 1767225600, 1, nullptr,
+                                 record, sizeof record, nullptr),
+                  c.result);
+        QmgrEntry *after = nullptr;
+        {
+            CSRecursiveGuard structure(gStructureLock);
+            after = reinterpret_cast<QmgrEntry *>(CSTreeFirst(evQmgrTree));
+        }
+        std::vector<std::string> stored;
+        for (Stream *stream = after ? after->streams : nullptr; stream; stream = stream->next)
+            if (stream->recordCount == 1) stored.emplace_back(evStreamName(stream));
+        EXPECT_EQ(stored, c.streams);
+    }
+    hookAction = 0;
 }
 
 }  // namespace
