@@ -34,30 +34,30 @@ void record(const char *verb, MQHCONN hconn, MQHOBJ hobj = 0, const void *data =
     calls.push_back(call);
 }
 
-extern "C" void fakePut(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID pmo, MQLONG length, PMQVOID buffer,
-                        PMQLONG cc, PMQLONG rc) {
+extern "C" void recordingPut(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID pmo, MQLONG length, PMQVOID buffer,
+                             PMQLONG cc, PMQLONG rc) {
     record("MQPUT", h, o, buffer, length, static_cast<MQPMO *>(pmo)->Options);
     if (o == kDataQueue) return fdq::fakePut(h, o, md, pmo, length, buffer, cc, rc);
     *cc = failPutReason ? MQCC_FAILED : MQCC_OK;
     *rc = failPutReason;
 }
-extern "C" void fakeGet(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID gmo, MQLONG length, PMQVOID buffer,
-                        PMQLONG dataLength, PMQLONG cc, PMQLONG rc) {
+extern "C" void recordingGet(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID gmo, MQLONG length, PMQVOID buffer,
+                             PMQLONG dataLength, PMQLONG cc, PMQLONG rc) {
     record("MQGET", h, o);
     fdq::fakeGet(h, o, md, gmo, length, buffer, dataLength, cc, rc);
 }
-extern "C" void fakeOpen(MQHCONN h, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+extern "C" void recordingOpen(MQHCONN h, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
     record("MQOPEN", h);
     *hobj = kDlq;
     *cc = MQCC_OK;
     *rc = 0;
 }
-extern "C" void fakeCommit(MQHCONN h, PMQLONG cc, PMQLONG rc) {
+extern "C" void recordingCommit(MQHCONN h, PMQLONG cc, PMQLONG rc) {
     record("MQCMIT", h);
     *cc = h == failCommitHconn ? MQCC_FAILED : MQCC_OK;
     *rc = h == failCommitHconn ? MQRC_BACKED_OUT : 0;
 }
-extern "C" void fakeBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
+extern "C" void recordingBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
     record("MQBACK", h);
     *cc = MQCC_OK;
     *rc = 0;
@@ -65,11 +65,11 @@ extern "C" void fakeBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
 
 MQIFunctionTable fakeTable() {
     MQIFunctionTable t{};
-    t.MQPUT = fakePut;
-    t.MQGET = fakeGet;
-    t.MQOPEN = fakeOpen;
-    t.MQCMIT = fakeCommit;
-    t.MQBACK = fakeBack;
+    t.MQPUT = recordingPut;
+    t.MQGET = recordingGet;
+    t.MQOPEN = recordingOpen;
+    t.MQCMIT = recordingCommit;
+    t.MQBACK = recordingBack;
     return t;
 }
 MQIFunctionTable table = fakeTable();
