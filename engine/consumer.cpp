@@ -29,8 +29,13 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     int32_t length = cbc->DataLength;
     // Counted in flight before anything else, so that even a dead-lettered message is committed by
     // the next sync point of a quiet queue.
+    if (md->BackoutCount > 0) {
+        // The batch before it commits first, so that only this message is backed out again if it fails.
+        unit.commitAlone = 1;
+        if (unit.inFlight != 0 && !evSyncPoint(context, set)) return 0;
+        unit.commitAlone = 1;
+    }
     unit.inFlight++;
-    if (md->BackoutCount > 0) unit.commitAlone = 1;
     // Above the threshold first: a message that fails every time reaches the backout queue.
     if (md->BackoutCount > queue->backoutThreshold)
         return evPutToBackoutQueue(context, set, queue, md, data, length);

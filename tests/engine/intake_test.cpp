@@ -426,6 +426,21 @@ TEST_F(IntakeTest, NotConvertedMessageCommitsOnAQuietQueue) {
     EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQCMIT");
 }
 
+TEST_F(IntakeTest, RedeliveredMessageCommitsAlone) {
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    evSettings.useDlq.store(EV_USEDLQ_NO);
+    uint8_t data[8] = {};
+    for (MQLONG backoutCount : {0, 1}) {
+        MQMD md = message(MQFMT_STRING, "M1", backoutCount);
+        MQCBC cbc = removed(queue, 8);
+        evMessageConsumer(0, &md, nullptr, data, &cbc);  // the queue is not empty: a batch would wait
+        std::vector<std::string> event = verbs(evContext.event.hconnEvent);
+        EXPECT_EQ(!event.empty() && event.back() == "MQCMIT", backoutCount > 0) << backoutCount;
+    }
+    // The waiting batch committed before the redelivered message was taken, then that one alone.
+    EXPECT_EQ(verbs(evContext.event.hconnEvent), (std::vector<std::string>{"MQCMIT", "MQCMIT"}));
+}
+
 TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
     EventQueueDef *queue = addQueue("Q.EVENTS");
     queue->queueEmpty = 1;
