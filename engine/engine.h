@@ -579,3 +579,18 @@ void evStormKeepMqmd(evTimedItem *item, const MQMD *md);
 void evFreeIntake();
 // At start: stream storage's commit hook and the storm check of the timed list.
 void evInstallIntake();
+
+// ---- Configuration changes: 'before' and 'after' halves ----
+inline constexpr int32_t EV_GROUP_BEFORE = 39200;  // HLV_GROUP_BEFORE
+inline constexpr int32_t EV_GROUP_AFTER = 39201;   // HLV_GROUP_AFTER
+// One record of both halves in a pooled "COMBINED" area (AreaData; used = length) the caller releases:
+// the 'after' header, the identifying leading items of the 'before', then BEFORE with the rest of
+// the 'before' and AFTER with the 'after' items that differ from the 'before' item at their position.
+// Null when either record is under 32 bytes, damaged or storage is short.
+[[nodiscard]] Area *evCombineChange(const uint8_t *before, uint32_t beforeLength, const uint8_t *after,
+                                    uint32_t afterLength);
+// The 'before' pool: a half waits here for its 'after' half, by queue manager, object id and type.
+[[nodiscard]] int evBeforePoolAdd(const char *qmgr, const uint8_t *record, uint32_t length);
+// The waiting half of that object, taken out of the pool (counted heap; the caller frees it), or null.
+uint8_t *evBeforePoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length);
+void evBeforePoolFree();

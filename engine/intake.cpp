@@ -109,6 +109,33 @@ int storeInStream(StoreWalk *walk, const char *name, size_t length) {
     return 1;
 }
 
+// Step 6: a 'before' half joins the pool; an 'after' half becomes the combined record in *area. 1 to
+// go on with *area, 0 when the half is done with, -1 when storage failed (*area released for both).
+int pairHalves(QmgrContext *context, EventQueueDef *queue, QmgrEntry *qmgr, int lastHalf, Area **area) {
+    uint8_t *record = AreaData(*area);
+    uint32_t length = (*area)->used;
+    if (!lastHalf) {
+        if (queue != nullptr) queue->beforeWaitingSince = evClockNow();
+        int added = evBeforePoolAdd(qmgr->name, record, length);
+        AreaRelease(area);
+        return added ? 0 : -1;
+    }
+    if (queue != nullptr) queue->beforeWaitingSince = 0;
+    uint32_t beforeLength = 0;
+    uint8_t *before =
+        evBeforePoolTake(qmgr->name, mqiGetU32(record, 16), evCFGetObjectType(record), &beforeLength);
+    if (before == nullptr) {
+        logWrite(&context->event.pending, EV_OUT_ERROR, "Change object 'before' event missing.", -1);
+        AreaRelease(area);
+        return 0;
+    }
+    Area *combined = evCombineChange(before, beforeLength, record, length);
+    CSFreeMem(before);
+    AreaRelease(area);
+    *area = combined;
+    return combined != nullptr ? 1 : -1;
+}
+
 }  // namespace
 
 uint32_t evNextEventSequence() {
@@ -261,6 +288,13 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
             mqiPutU16(record, 28, MQOT_Q_MGR);
             mqiPutU32(record, 16, qmgr->nameId);
         }
+    }
+    if (evCFGetReason(record) == MQRC_CONFIG_CHANGE_OBJECT) {
+        int lastHalf = length >= kCfhLength && (mqiGetI32(data, 20) & MQCFC_LAST) != 0;
+        int paired = pairHalves(context, queue, qmgr, lastHalf, &area);
+        if (paired <= 0) return paired == 0 ? 1 : 0;
+        record = AreaData(area);
+        recordLength = area->used;
     }
     int64_t time = 0;
     if (!evYMDHMSToTime(md->PutDate, md->PutTime, &time)) {

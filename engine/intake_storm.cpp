@@ -162,7 +162,7 @@ int evMatchEvent(const uint8_t *a, uint32_t aLength, const uint8_t *b, uint32_t 
         if (ccA == MQCC_FAILED) return rcA == 10000 ? 1 : 0;
         if (idA != idB || ia.type != ib.type || ia.groupId != ib.groupId || ca.itemLength != cb.itemLength)
             return 0;
-        if (ia.type == EVCF_DATE_TIME || ia.type == MQCFT_GROUP || idA == 1003) continue;
+        if (ia.type == EVCF_DATE_TIME || ia.type == MQCFT_GROUP || ia.type == PCF_TYPE_GROUP_END) continue;
         if (!itemValuesMatch(ia, ib)) return 0;
     }
 }

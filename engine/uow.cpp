@@ -188,6 +188,7 @@ int evLoadStoredSeenList(ConnectionSet *set) {
 
 void evFreeIntake() {
     evFreeStorms();
+    evBeforePoolFree();
     for (EvUnitState &unit : evUnits) {
         evFreeSeenList(&unit.seen);
         unit = EvUnitState{};

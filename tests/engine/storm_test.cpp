@@ -213,4 +213,42 @@ TEST_F(StormTest, StormItemsAreSavedInSetEsUnit) {
     EXPECT_EQ(item, nullptr) << "the loaded item counted it";
 }
 
+TEST_F(StormTest, CombinedChangeKeepsLeadingItemsAndOnlyTheChangedAfterItems) {
+    // Small integers: lead 230 + value, u16 id.
+    std::vector<uint8_t> before =
+        makeRecord({{MQCFT_INTEGER, 1021, 5}, {MQCFT_INTEGER, 1, 7}, {MQCFT_INTEGER, 2, 8}});
+    std::vector<uint8_t> after =
+        makeRecord({{MQCFT_INTEGER, 1021, 5}, {MQCFT_INTEGER, 1, 7}, {MQCFT_INTEGER, 2, 9}});
+    mqiPutU32(after.data(), 24, 2368);
+    Area *area = evCombineChange(before.data(), static_cast<uint32_t>(before.size()), after.data(),
+                                 static_cast<uint32_t>(after.size()));
+    ASSERT_NE(area, nullptr);
+    std::vector<uint8_t> expected(after.begin(), after.begin() + 32);
+    mqiPutU16(expected.data(), 30, 3);
+    const uint8_t items[] = {235, 0xFD, 0x03, 20, 0x20, 0x99, 2, 0, 237, 1, 0,
+                             238, 2,    0,    20, 0x21, 0x99, 1, 0, 239, 2, 0};
+    expected.insert(expected.end(), std::begin(items), std::end(items));
+    EXPECT_EQ(std::vector<uint8_t>(AreaData(area), AreaData(area) + area->used), expected);
+    AreaRelease(&area);
+    uint8_t shortRecord[16] = {};
+    EXPECT_EQ(
+        evCombineChange(shortRecord, sizeof shortRecord, after.data(), static_cast<uint32_t>(after.size())),
+        nullptr);
+}
+
+TEST_F(StormTest, BeforePoolKeepsTheLatestHalfPerObject) {
+    std::vector<uint8_t> first = makeRecord({{MQCFT_INTEGER, 1, 1}});
+    std::vector<uint8_t> second = makeRecord({{MQCFT_INTEGER, 1, 2}});
+    ASSERT_TRUE(evBeforePoolAdd("QM1", first.data(), static_cast<uint32_t>(first.size())));
+    ASSERT_TRUE(evBeforePoolAdd("QM1", second.data(), static_cast<uint32_t>(second.size())));
+    uint32_t length = 0;
+    EXPECT_EQ(evBeforePoolTake("QM2", 7, 0, &length), nullptr);
+    uint8_t *taken = evBeforePoolTake("QM1", 7, 0, &length);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(taken, taken + length), second);
+    CSFreeMem(taken);
+    EXPECT_EQ(evBeforePoolTake("QM1", 7, 0, &length), nullptr) << "the older half was replaced";
+    evBeforePoolFree();
+}
+
 }  // namespace
