@@ -594,3 +594,7 @@ inline constexpr int32_t EV_GROUP_AFTER = 39201;   // HLV_GROUP_AFTER
 // The waiting half of that object, taken out of the pool (counted heap; the caller frees it), or null.
 uint8_t *evBeforePoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length);
 void evBeforePoolFree();
+// Forwards the message to the queue's forwarding queue in the unit (FWDPSIST applied to the copy); a
+// failed put dead-letters it with the put's reason. 1, or 0.
+[[nodiscard]] int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
+                                   int32_t length);

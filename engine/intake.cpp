@@ -221,13 +221,37 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
     return 1;
 }
 
+int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
+    ConnectionSet *set = &context->event;
+    MQLONG persistence = md->Persistence;
+    if (queue->forwardPersistence == EV_PERSIST_NO || queue->forwardPersistence == EV_PERSIST_YES)
+        md->Persistence = queue->forwardPersistence;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_1;
+    pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
+    pmo.Context = queue->inputHandle;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
+    if (set->mq && set->mq->MQPUT) {
+        evTraceCallIn("MQPUT(Forward)", set->hconnEvent, 0, queue->forwardHandle);
+        set->mq->MQPUT(set->hconnEvent, queue->forwardHandle, md, &pmo, length, data, &compCode, &reason);
+        evTraceCallOut("MQPUT(Forward)", set->hconnEvent, 0, reason);
+    }
+    md->Persistence = persistence;
+    if (compCode != MQCC_FAILED) return 1;
+    return evPutToDLQ(context, set, queue, md, data, length, reason, queue->forwardOpenName);
+}
+
 int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
     ConnectionSet *set = &context->event;
     int result;
-    if (std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) == 0) {
+    bool forward = queue != nullptr && queue->forwardHandle != -1 && queue->forwardQueue[0] != 0;
+    bool event = std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) == 0;
+    bool admin = std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0;
+    if ((event || admin) && forward && !evForwardMessage(context, queue, md, data, length)) return 0;
+    if (event) {
         countQueue(queue, EV_EQC_EVENTS);
         result = evProcessEvent(context, queue, md, data, length);
-    } else if (std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0) {
+    } else if (admin) {
         if (length < kCfhLength) {
             result = 1;
         } else {

@@ -63,12 +63,14 @@ uint32_t spanLength(const Span &s) {
 }
 
 void markPoolStrings() {
-    for (BeforeEntry *entry = beforePool; entry; entry = entry->next) evStringMarkRecord(entry->record, entry->length);
+    for (BeforeEntry *entry = beforePool; entry; entry = entry->next)
+        evStringMarkRecord(entry->record, entry->length);
 }
 
 }  // namespace
 
-Area *evCombineChange(const uint8_t *before, uint32_t beforeLength, const uint8_t *after, uint32_t afterLength) {
+Area *evCombineChange(const uint8_t *before, uint32_t beforeLength, const uint8_t *after,
+                      uint32_t afterLength) {
     if (beforeLength < EVCF_HEADER_LENGTH || afterLength < EVCF_HEADER_LENGTH) return nullptr;
     auto *spans = static_cast<Span *>(CSGetMem(2 * kMaxItems * sizeof(Span)));
     if (spans == nullptr) return nullptr;

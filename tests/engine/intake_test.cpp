@@ -21,6 +21,7 @@ struct Call {
     MQHOBJ hobj;
     std::vector<uint8_t> data;
     MQLONG options;
+    MQLONG persistence;
 };
 std::vector<Call> calls;
 MQLONG failPutReason = 0;     // a put to any queue but the data queue fails with this reason
@@ -28,7 +29,7 @@ MQHCONN failCommitHconn = 0;  // MQCMIT on this connection fails with 2003
 
 void record(const char *verb, MQHCONN hconn, MQHOBJ hobj = 0, const void *data = nullptr, MQLONG length = 0,
             MQLONG options = 0) {
-    Call call{verb, hconn, hobj, {}, options};
+    Call call{verb, hconn, hobj, {}, options, -1};
     if (data && length > 0)
         call.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
     calls.push_back(call);
@@ -37,6 +38,7 @@ void record(const char *verb, MQHCONN hconn, MQHOBJ hobj = 0, const void *data =
 extern "C" void recordingPut(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID pmo, MQLONG length, PMQVOID buffer,
                              PMQLONG cc, PMQLONG rc) {
     record("MQPUT", h, o, buffer, length, static_cast<MQPMO *>(pmo)->Options);
+    calls.back().persistence = static_cast<MQMD *>(md)->Persistence;
     if (o == kDataQueue) return fdq::fakePut(h, o, md, pmo, length, buffer, cc, rc);
     *cc = failPutReason ? MQCC_FAILED : MQCC_OK;
     *rc = failPutReason;
@@ -439,6 +441,41 @@ TEST_F(IntakeTest, RedeliveredMessageCommitsAlone) {
     }
     // The waiting batch committed before the redelivered message was taken, then that one alone.
     EXPECT_EQ(verbs(evContext.event.hconnEvent), (std::vector<std::string>{"MQCMIT", "MQCMIT"}));
+}
+
+TEST_F(IntakeTest, ForwardingAppliesFwdpsistAndAFailedForwardIsDeadLettered) {
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    queue->forwardHandle = 44;
+    queue->inputHandle = 9;
+    std::strcpy(queue->forwardQueue, "Q.FWD");
+    std::strcpy(queue->forwardOpenName, "Q.FWD");
+    evSettings.useDlq.store(EV_USEDLQ_YES);
+    struct Case {
+        int32_t fwdpsist;
+        MQLONG failReason;
+    };
+    for (const Case &c :
+         {Case{EV_PERSIST_YES, 0}, Case{EV_PERSIST_NO, 0}, Case{EV_PERSIST_ASMSG, MQRC_Q_FULL}}) {
+        calls.clear();
+        queue->forwardPersistence = c.fwdpsist;
+        failPutReason = c.failReason;
+        MQMD md = message(MQFMT_ADMIN, "M1");
+        md.Persistence = MQPER_NOT_PERSISTENT;
+        uint8_t data[8] = {};
+        ASSERT_TRUE(evForwardMessage(&evContext, queue, &md, data, 8) || c.failReason != 0);
+        const Call *forward = lastPutTo(44);
+        ASSERT_NE(forward, nullptr);
+        EXPECT_EQ(forward->options, 514);
+        EXPECT_EQ(forward->persistence, c.fwdpsist == EV_PERSIST_ASMSG ? MQPER_NOT_PERSISTENT : c.fwdpsist);
+        EXPECT_EQ(md.Persistence, MQPER_NOT_PERSISTENT) << "the received MQMD is restored";
+        if (c.failReason != 0) {
+            const Call *dlq = lastPutTo(kDlq);
+            ASSERT_NE(dlq, nullptr);
+            EXPECT_EQ(mqiGetI32(dlq->data.data(), 8), MQRC_Q_FULL);
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(dlq->data.data() + 12), 5), "Q.FWD");
+        }
+    }
+    failPutReason = 0;
 }
 
 TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
