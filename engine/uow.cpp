@@ -285,13 +285,80 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
     return result;
 }
 
+namespace {
+
+bool tooOld(Stream *stream, int64_t now) {
+    if (stream->definition == nullptr || stream->definition->retIntvl == 0) return false;
+    if (stream->oldest == 0) evStreamRecompute(stream);
+    return stream->oldest != 0 && stream->oldest < now - int64_t{stream->definition->retIntvl};
+}
+
+template <typename Visit>
+bool forEachQmgrStream(Visit visit) {
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node; node = node->next)
+        for (Stream *stream = reinterpret_cast<QmgrEntry *>(node)->streams; stream; stream = stream->next)
+            if (!visit(stream)) return false;
+    return true;
+}
+
+// Step 10: expired blobs leave one at a time; the streams that lost any are hardened and committed.
+bool runExpiry(QmgrContext *context, ConnectionSet *set, int64_t now) {
+    bool any = false;
+    bool ok = forEachQmgrStream([&](Stream *stream) {
+        bool lost = false;
+        while (tooOld(stream, now)) {
+            int removed = 0;
+            if (!evStreamExpire(&set->io, stream, &removed)) return false;
+            if (!removed) break;
+            lost = true;
+            evStreamRecompute(stream);
+        }
+        if (lost && !evStreamHarden(&set->io, stream)) return false;
+        any = any || lost;
+        return true;
+    });
+    if (!ok) return false;
+    return !any || evCommit(context, set);
+}
+
+// Step 11: every stream, then "$STRINGS"; each consolidation hardens and commits on its own.
+bool runConsolidation(ConnectionSet *set) {
+    bool ok =
+        forEachQmgrStream([&](Stream *stream) { return evStreamConsolidateAll(&set->io, stream) != 0; });
+    return ok && (evStrings.stream == nullptr || evStreamConsolidateAll(&set->io, evStrings.stream) != 0);
+}
+
+// Step 12's gate: bins exist, and records went into bins since the last absorb or Check passed.
+bool absorbDue(int64_t now) {
+    static uint32_t lastCreated = 0;
+    static int64_t lastRun = 0;
+    if (evServices.aggrAbsorb == nullptr || evAggrState.binsExist.load() == 0) return false;
+    uint32_t created = evAggrState.binsCreated.load();
+    if (created == lastCreated && now - lastRun < evAbsorb.check.load()) return false;
+    lastCreated = created;
+    lastRun = now;
+    return true;
+}
+
+// Set C changes streams and bins only while it holds set E (its unit then commits at once).
+// false: not now (busy, or the hold failed and the connection ends).
+bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
+    if (set->which == EV_SET_E) return true;
+    int32_t held = evHoldEventSet(context);
+    return held == EV_SUSPEND_HELD || held == EV_SUSPEND_NOT_STARTED;
+}
+
+}  // namespace
+
 int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (evSyncPointsSuspended.load() != 0) return 1;
     EvUnitState &unit = evUnits[set->which];
     bool isC = set->which == EV_SET_C;
     bool anyInFlight = unit.inFlight != 0 || set->io.inFlight != 0;
     // Set C also goes on for alerts alone: system alerts must not wait for a command.
-    if (isC && !anyInFlight && evConfigChanged.load() == 0 && evAlertsChanged.load() == 0) return 1;
+    if (isC && !anyInFlight && evConfigChanged.load() == 0 && evAlertsChanged.load() == 0 &&
+        !unit.holdingEvent)
+        return 1;
     int64_t now = evClockNow();
     if (unit.inFlight != 0 && deferBatch(set, unit, now)) return 1;
     char text[EV_CONFIG_TEXT + 2] = "";
@@ -300,9 +367,9 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
+    EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};
     if (ok) {
         // Without a hold on set E, set C hardens no stream set E's open unit may have written.
-        EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};
         ok = evHardenAllStreams(&block) != 0;
         if (!ok) std::snprintf(text, EV_CONFIG_TEXT, "Error hardening streams");
     }
@@ -320,6 +387,25 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
         if (!queue->consumerSuspended) queue->beforeWaitingSince = 0;
     }
+    // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due.
+    if (block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
+    if (ok && block.consolidationDue && mayChangeStreams(context, set)) ok = runConsolidation(set);
+    if (ok && absorbDue(now) && mayChangeStreams(context, set)) {
+        evAggrState.nextDue.store(0);
+        ok = evServices.aggrAbsorb(context) != 0;
+    }
+    bool housekeepingDue =
+        evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);
+    if (ok && housekeepingDue && mayChangeStreams(context, set))
+        ok = evCheckStringHousekeeping(&set->io, 0, 0, 1) != 0;
+    if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
+        if (!evCommit(context, set)) return 0;
+    }
+    if (!ok) {
+        (void)evBackout(context, set, "Housekeeping failed");
+        return 0;
+    }
+    if (isC) evReleaseEventSet();
     return 1;
 }
 

@@ -549,6 +549,39 @@ TEST_F(IntakeTest, HoldClosesSetEsUnitAndGivesItBackAfterSetCCommits) {
     }
 }
 
+int absorbCalls = 0;
+int absorbHeld = 0;
+int fakeAbsorb(QmgrContext *) {
+    absorbCalls++;
+    absorbHeld += evUnits[EV_SET_C].holdingEvent;
+    return 1;
+}
+
+TEST_F(IntakeTest, SweepAbsorbRunsInsideTheHoldAndWaitsWhenBusy) {
+    for (int32_t suspend : {EV_SUSPEND_HELD, EV_SUSPEND_BUSY}) {
+        SCOPED_TRACE(suspend);
+        reset();
+        cfgEngine.suspend = fakeSuspend;
+        cfgEngine.resume = fakeResume;
+        suspendResult = suspend;
+        evServices.aggrAbsorb = fakeAbsorb;
+        absorbCalls = absorbHeld = 0;
+        evAggrState.binsExist.store(1);
+        evAggrState.binsCreated.fetch_add(1);
+        evUnits[EV_SET_C].inFlight = 1;  // the sweep message
+        CSRecursiveGuard lock(gConsumerLock);
+        evContext.current = &evContext.command;
+        EXPECT_TRUE(evSyncPoint(&evContext, &evContext.command));
+        EXPECT_EQ(absorbCalls, suspend == EV_SUSPEND_HELD ? 1 : 0);
+        EXPECT_EQ(absorbHeld, absorbCalls);
+        EXPECT_EQ(holds, suspend == EV_SUSPEND_HELD ? (std::vector<std::string>{"S1", "R1"})
+                                                    : (std::vector<std::string>{"S1"}));
+        EXPECT_EQ(verbs(evContext.command.hconnEvent).back(), "MQCMIT");
+    }
+    evServices.aggrAbsorb = nullptr;
+    evAggrState.binsExist.store(0);
+}
+
 // ---- Putting to streams ----
 
 int hookAction = 0;  // 0 keep, 1 drop the queue managers, 2 name two streams
