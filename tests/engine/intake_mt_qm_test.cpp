@@ -1,0 +1,130 @@
+// The consumer and set E's sync point on a private stand-in queue manager: real events taken from
+// its queue-manager event queue under sync point, stored and committed with them.
+#include <unistd.h>
+
+#include "engine/intake_sibling_seams.h"
+#include "streams/qmstream.h"
+
+namespace {
+
+constexpr const char *kEventQueue = "SYSTEM.ADMIN.QMGR.EVENT";
+
+class IntakeQmTest : public st::DataQueueTest {
+protected:
+    void SetUp() override {
+        st::DataQueueTest::SetUp();
+        freeQmgrStreams();
+        cfgInstall();
+        evInstallIntake();
+        evSettingsDefaults(evClockNow());
+        evSyncPointsSuspended.store(0);
+        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+        ConnectionSet &set = evContext.event;
+        set.which = EV_SET_E;
+        set.mq = wrap_->table();
+        set.hconnEvent = io_.hconn;
+        set.io = io_;
+        set.io.batchSize = 10;
+        std::strcpy(set.eventQmgr, "QM1");
+        std::strcpy(set.stateQmgr, "QM1");
+        evContext.command.which = EV_SET_C;
+        evContext.command.hconnEvent = -1;
+        evContext.dlqHandle = -1;
+    }
+    void TearDown() override {
+        cfgFreeModel(1);
+        evFreeIntake();
+        st::DataQueueTest::TearDown();
+    }
+    // Local events: each open of a missing queue raises one 2085 event.
+    void raiseEvents(int count) {
+        const MQIFunctionTable *t = wrap_->table();
+        for (int i = 0; i < count; i++) {
+            MQOD od = MQOD_DEFAULT;
+            std::snprintf(od.ObjectName, sizeof od.ObjectName, "NO.SUCH.QUEUE.%d", i);
+            MQHOBJ hobj = -1;
+            MQLONG cc = 0, rc = 0;
+            t->MQOPEN(io_.hconn, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
+            ASSERT_EQ(rc, MQRC_UNKNOWN_OBJECT_NAME);
+        }
+    }
+    // The event queue opened and its consumer registered and started on set E's connection.
+    EventQueueDef *startConsumer() {
+        const MQIFunctionTable *t = wrap_->table();
+        EventQueueDef probe{};
+        std::strcpy(probe.name, kEventQueue);
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT];
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        EXPECT_NE(queue, nullptr);
+        queue->status = EV_EVQ_ACTIVE;
+        queue->backoutThreshold = 3;
+        queue->backoutHandle = -1;
+        queue->forwardHandle = -1;
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, kEventQueue);
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        MQCBD cbd = MQCBD_DEFAULT;
+        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
+        cbd.CallbackArea = queue;
+        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = 0x6003;
+        gmo.WaitInterval = 0;
+        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        return queue;
+    }
+    void stopConsumer() {
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+    }
+    // Waits (real time, at most 10 s) for the consumer's commits.
+    void waitForCommits(uint64_t commits) {
+        for (int waited = 0; waited < 10000 && wrap_->count(zt::MqVerb::MQCMIT) < commits; waited += 10) usleep(10000);
+    }
+};
+
+TEST_F(IntakeQmTest, EventsAreStoredAndCommittedWithTheirMessages) {
+    raiseEvents(5);
+    startConsumer();
+    waitForCommits(1);
+    stopConsumer();
+    ASSERT_GE(wrap_->count(zt::MqVerb::MQCMIT), 1u);
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQBACK), 0u);
+    char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
+    auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+    ASSERT_NE(qmgr, nullptr);
+    uint64_t records = 0;
+    for (Stream *stream = qmgr->streams; stream; stream = stream->next) records += stream->recordCount;
+    // Each event once (the fixture's own set-up may raise one more).
+    EXPECT_GE(records, 5u);
+    EXPECT_EQ(qmgr->counters[EV_QMC_EVENTS].committed, records);
+    // The event queue's messages went with the commit: after a backout none is there.
+    MQLONG cc = 0, rc = 0;
+    const MQIFunctionTable *t = wrap_->table();
+    t->MQBACK(io_.hconn, &cc, &rc);
+    EventQueueDef probe{};
+    std::strcpy(probe.name, kEventQueue);
+    auto *queue = reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
+    ASSERT_NE(queue, nullptr);
+    MQMD md = MQMD_DEFAULT;
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Options = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+    char buffer[1];
+    MQLONG length = 0;
+    t->MQGET(io_.hconn, queue->inputHandle, &md, &gmo, 0, buffer, &length, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NO_MSG_AVAILABLE);
+    t->MQBACK(io_.hconn, &cc, &rc);
+}
+
+}  // namespace
