@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "engine/intake_sibling_seams.h"
-#include "streams/qmstream.h"
+#include "tests/streams/qmstream.h"
 
 namespace {
 
@@ -90,7 +90,8 @@ protected:
     }
     // Waits (real time, at most 10 s) for the consumer's commits.
     void waitForCommits(uint64_t commits) {
-        for (int waited = 0; waited < 10000 && wrap_->count(zt::MqVerb::MQCMIT) < commits; waited += 10) usleep(10000);
+        for (int waited = 0; waited < 10000 && wrap_->count(zt::MqVerb::MQCMIT) < commits; waited += 10)
+            usleep(10000);
     }
 };
 
@@ -115,7 +116,8 @@ TEST_F(IntakeQmTest, EventsAreStoredAndCommittedWithTheirMessages) {
     t->MQBACK(io_.hconn, &cc, &rc);
     EventQueueDef probe{};
     std::strcpy(probe.name, kEventQueue);
-    auto *queue = reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
+    auto *queue =
+        reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
     ASSERT_NE(queue, nullptr);
     MQMD md = MQMD_DEFAULT;
     MQGMO gmo = MQGMO_DEFAULT;

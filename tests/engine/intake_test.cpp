@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "engine/intake_sibling_seams.h"
-#include "streams/fakedq.h"
 #include "testing/testing.h"
+#include "tests/streams/fakedq.h"
 
 namespace {
 

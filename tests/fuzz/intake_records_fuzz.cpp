@@ -18,7 +18,8 @@ void seenList(const uint8_t *data, size_t size) {
     if (evLoadSeenList(&list, message.data(), static_cast<int32_t>(size))) {
         int32_t length = 0;
         uint8_t *built = evBuildSeenList(&list, &length);
-        if (built == nullptr || length != 36 + static_cast<int32_t>(list.used * EV_SEEN_MESSAGE_ENTRY)) std::abort();
+        if (built == nullptr || length != 36 + static_cast<int32_t>(list.used * EV_SEEN_MESSAGE_ENTRY))
+            std::abort();
         EvSeenList again{};
         if (!evLoadSeenList(&again, built, length) || again.used != list.used) std::abort();
         CSFreeMem(built);
@@ -53,7 +54,8 @@ void pair(const uint8_t *data, size_t size, bool match) {
     std::vector<uint8_t> a(data, data + first), b(data + first, data + size);
     auto la = static_cast<uint32_t>(a.size()), lb = static_cast<uint32_t>(b.size());
     if (match) {
-        if (evMatchEvent(a.data(), la, b.data(), lb) != evMatchEvent(b.data(), lb, a.data(), la)) std::abort();
+        if (evMatchEvent(a.data(), la, b.data(), lb) != evMatchEvent(b.data(), lb, a.data(), la))
+            std::abort();
         return;
     }
     Area *combined = evCombineChange(a.data(), la, b.data(), lb);
