@@ -49,6 +49,13 @@ protected:
             ASSERT_EQ(rc, MQRC_UNKNOWN_OBJECT_NAME);
         }
     }
+    MQHOBJ inputHandle() {
+        EventQueueDef probe{};
+        std::strcpy(probe.name, kEventQueue);
+        auto *queue =
+            reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
+        return queue ? queue->inputHandle : -1;
+    }
     // The event queue opened and its consumer registered and started on set E's connection.
     EventQueueDef *startConsumer() {
         const MQIFunctionTable *t = wrap_->table();
@@ -127,6 +134,44 @@ TEST_F(IntakeQmTest, EventsAreStoredAndCommittedWithTheirMessages) {
     t->MQGET(io_.hconn, queue->inputHandle, &md, &gmo, 0, buffer, &length, &cc, &rc);
     EXPECT_EQ(rc, MQRC_NO_MSG_AVAILABLE);
     t->MQBACK(io_.hconn, &cc, &rc);
+}
+
+TEST_F(IntakeQmTest, AFailedDataQueuePutBacksOutEndsTheConnectionAndLosesNothing) {
+    raiseEvents(5);
+    wrap_->failAt(zt::MqVerb::MQPUT, 1, MQRC_Q_FULL);
+    startConsumer();
+    for (int waited = 0; waited < 10000 && evSyncPointsSuspended.load() == 0; waited += 10) usleep(10000);
+    stopConsumer();
+    ASSERT_EQ(evSyncPointsSuspended.load(), 1) << "a marked unit that backs out ends the connection";
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQCMIT), 0u);
+    EXPECT_GE(wrap_->count(zt::MqVerb::MQBACK), 1u);
+
+    // The disconnect backs out what callbacks took after the end (they return at once), and the
+    // reconnect drops memory, so it holds only what is committed (nothing); the consumer then starts
+    // again on the redelivered events.
+    MQLONG cc = 0, rc = 0;
+    wrap_->table()->MQBACK(io_.hconn, &cc, &rc);
+    MQHOBJ input = inputHandle();
+    wrap_->table()->MQCLOSE(io_.hconn, &input, MQCO_NONE, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+    cfgFreeModel(1);
+    evFreeIntake();
+    evStringsFree(1);
+    ASSERT_NE(evStringsCreateStream(), nullptr);
+    ASSERT_EQ(evStringsInit(0), 1);
+    evSyncPointsSuspended.store(0);
+    uint64_t commits = wrap_->count(zt::MqVerb::MQCMIT);
+    startConsumer();
+    // Each redelivered event commits alone.
+    waitForCommits(commits + 5);
+    stopConsumer();
+    char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
+    auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+    ASSERT_NE(qmgr, nullptr);
+    uint64_t records = 0;
+    for (Stream *stream = qmgr->streams; stream; stream = stream->next) records += stream->recordCount;
+    EXPECT_GE(records, 5u);
+    EXPECT_EQ(qmgr->counters[EV_QMC_EVENTS].committed, records) << "each redelivered event stored once";
 }
 
 }  // namespace
