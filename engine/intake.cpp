@@ -3,6 +3,7 @@
 // E's callback thread under the consumer lock, in set E's unit of work.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "engine/intake_sibling_seams.h"
 #include "engine/internal.h"
@@ -21,6 +22,32 @@ void copyBlank(char *to, const char *from, size_t size) {
         size_t length = strnlen(from, size);
         std::memcpy(to, from, length);
     }
+}
+
+// The category counter of an event's MQCFH Reason, or -1.
+int categoryOf(uint32_t reason) {
+    struct Row {
+        EvQmgrCounter counter;
+        std::initializer_list<uint32_t> reasons;
+    };
+    static const Row rows[] = {
+        {EV_QMC_AUTHOR, {2035}},
+        {EV_QMC_CHL, {2233, 2234, 2279, 2282, 2283, 2284, 2295, 2296, 2537, 2577, 2578}},
+        {EV_QMC_CMD, {2412, 2413}},
+        {EV_QMC_CONFIG, {2367, 2368, 2369, 2370}},
+        {EV_QMC_INHIBIT, {2016, 2051}},
+        {EV_QMC_LOCAL, {2001, 2082, 2085}},
+        {EV_QMC_LOGGER, {2411}},
+        {EV_QMC_PERFM, {2053, 2224, 2225, 2226, 2227}},
+        {EV_QMC_REMOTE, {2057, 2087, 2091, 2092, 2184, 2196, 2197, 2198, 2199}},
+        {EV_QMC_SSL, {2371, 2552}},
+        {EV_QMC_STRSTP, {2222, 2223}},
+        {EV_QMC_IMSBR, {2125, 2126}},
+    };
+    for (const Row &row : rows)
+        for (uint32_t r : row.reasons)
+            if (r == reason) return row.counter;
+    return -1;
 }
 
 void countQueue(EventQueueDef *queue, EvQueueCounter counter) {
@@ -164,6 +191,13 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
 int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
+    // A changed DEADQ, or none used any more: the open queue is closed (opened again when needed).
+    if ((use == EV_USEDLQ_NO || evSettings.deadQueueReopen.exchange(0) != 0) && context->dlqHandle != -1) {
+        MQLONG compCode = 0, reason = 0;
+        if (set->mq && set->mq->MQCLOSE)
+            set->mq->MQCLOSE(set->hconnEvent, &context->dlqHandle, MQCO_NONE, &compCode, &reason);
+        context->dlqHandle = -1;
+    }
     if (use == EV_USEDLQ_NO) return 1;
     const char *name = evSettings.deadQueue[0] ? evSettings.deadQueue : context->qmgrDeadQueue;
     if (name[0] == 0 || name[0] == ' ') {
@@ -346,7 +380,12 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *, 
     if (qmgr != nullptr) std::memcpy(qmgrName, qmgr->name, EV_QMGR_NAME_MAX);
     if (type == STREAM_TYPE_EVENTS) {
         evNextEventSequence();
-        if (qmgr != nullptr) qmgr->counters[EV_QMC_EVENTS].current += static_cast<uint32_t>(count);
+        evActivity.events.fetch_add(1, std::memory_order_relaxed);
+        if (qmgr != nullptr) {
+            qmgr->counters[EV_QMC_EVENTS].current += static_cast<uint32_t>(count);
+            int category = categoryOf(evCFGetReason(record));
+            if (category >= 0) qmgr->counters[category].current += static_cast<uint32_t>(count);
+        }
     }
     auto *hook = static_cast<EvRecordHook *>(CSGetMem(sizeof(EvRecordHook)));
     if (hook == nullptr) return 0;

@@ -365,6 +365,34 @@ TEST_F(IntakeTest, SeparateStateCommitsSeenListThenStateThenEvent) {
     EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "committed entries leave";
 }
 
+TEST_F(IntakeTest, FailedEventCommitAfterStateLeavesTheSeenListToDropRedeliveries) {
+    ConnectionSet *set = &evContext.event;
+    separateState(set);
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    evSettings.useDlq.store(EV_USEDLQ_NO);
+    failCommitHconn = set->hconnEvent;
+    MQMD md = message(MQFMT_STRING, "M1");
+    uint8_t data[4] = {};
+    MQCBC cbc = removed(queue, 4);
+    evMessageConsumer(0, &md, nullptr, data, &cbc);
+    queueEmpty(queue);
+    EXPECT_EQ(verbs(set->io.hconn).back(), "MQCMIT") << "the state side committed the seen list";
+    EXPECT_EQ(evSyncPointsSuspended.load(), 1) << "a failed commit ends the connection";
+    // The reconnect drops memory and loads the committed seen list; the redelivery (the event side's
+    // unit came back) is dropped as seen, and nothing else happens.
+    failCommitHconn = 0;
+    evSyncPointsSuspended.store(0);
+    evFreeIntake();
+    ASSERT_TRUE(evLoadStoredSeenList(set));
+    ASSERT_EQ(evUnits[EV_SET_E].seen.used, 1u);
+    calls.clear();
+    md = message(MQFMT_STRING, "M1", 1);
+    evMessageConsumer(0, &md, nullptr, data, &cbc);
+    EXPECT_EQ(lastPutTo(kDlq), nullptr);
+    EXPECT_EQ(verbs(set->hconnEvent), std::vector<std::string>{"MQCMIT"});
+    EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "its entry leaves with the commit";
+}
+
 // ---- The consumer and the dispatch ----
 
 TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
