@@ -218,7 +218,10 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
         if (unit.seen.changed) {
             char text[EV_CONFIG_TEXT + 2] = "";
             if (!evSaveSeenList(set, text)) {
+                // Like a failed commit: the disconnect backs both sides out and the reload redoes them.
                 evReportMQError(context, set->io.hconn, 0, text);
+                logFreeCapture(&set->pending);
+                evEndConnection(context);
                 return 0;
             }
         }

@@ -393,6 +393,19 @@ TEST_F(IntakeTest, FailedEventCommitAfterStateLeavesTheSeenListToDropRedeliverie
     EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "its entry leaves with the commit";
 }
 
+TEST_F(IntakeTest, WaitingBeforeHalfKeepsTheBatchOpenUpTo60Seconds) {
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    queue->queueEmpty = 1;
+    queue->beforeWaitingSince = 1767225600 - 30;
+    evUnits[EV_SET_E].inFlight = 1;
+    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.event));
+    EXPECT_TRUE(verbs(evContext.event.hconnEvent).empty()) << "30 s: the 'after' half may still come";
+    clock_.set(1767225600 + 31);
+    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.event));
+    EXPECT_EQ(verbs(evContext.event.hconnEvent), std::vector<std::string>{"MQCMIT"});
+    EXPECT_EQ(queue->beforeWaitingSince, 0);
+}
+
 // ---- The consumer and the dispatch ----
 
 TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
@@ -660,6 +673,25 @@ TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsIt
             if (stream->recordCount == 1) stored.emplace_back(evStreamName(stream));
         EXPECT_EQ(stored, c.streams);
     }
+    // Two implicit display streams written: one "$IMPLICIT" alert, not one per event.
+    for (const char *name : {"S1", "S2"})
+        evStreamDefFind(name, -1, STREAM_TYPE_EVENTS, nullptr)->disImplct = 1;
+    char text[EV_CONFIG_TEXT];
+    QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
+    hookAction = 2;
+    for (int i = 0; i < 2; i++) {
+        uint8_t record[40] = {};
+        CSRecursiveGuard lock(gConsumerLock);
+        EXPECT_TRUE(evPutToStreams(&evContext, qmgr, STREAM_TYPE_EVENTS, nullptr, 1767225600, 1, nullptr,
+                                   record, sizeof record, nullptr));
+    }
+    int implicit = 0;
+    {
+        CSRecursiveGuard alerts(gAlertLock);
+        for (AlertDef *alert = evAlertList; alert; alert = alert->next)
+            implicit += std::strcmp(alert->category, "$IMPLICIT") == 0;
+    }
+    EXPECT_EQ(implicit, 1);
     hookAction = 0;
 }
 
