@@ -695,4 +695,68 @@ TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsIt
     hookAction = 0;
 }
 
+TEST_F(IntakeTest, StormCheckStoresOneRecordWithTheExcessAndRaisesStorm) {
+    ASSERT_TRUE(evStringsInit(0));
+    ASSERT_NE(evStringsCreateStream(), nullptr);
+    cfgInstall();
+    cfgEngine.suspend = fakeSuspend;
+    cfgEngine.resume = fakeResume;
+    evSettings.stormThreshold.store(10);
+    evSettings.stormInterval.store(60);
+    char text[EV_CONFIG_TEXT];
+    QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
+    ASSERT_NE(qmgr, nullptr);
+    uint8_t record[35] = {};
+    evCFSetFlags(record, EVCF_FLAG_EVENT);
+    mqiPutU32(record, 24, 2085);
+    evCFSetItemCount(record, 1);
+    record[32] = 231;  // MQIACF 1 = 1
+    record[33] = 1;
+    int counted = 0;
+    for (int i = 0; i < 25; i++) {
+        evTimedItem *item = nullptr;
+        counted += evRepeatCount(qmgr, record, sizeof record, 1767225600, &item);
+    }
+    ASSERT_EQ(counted, 15);
+    evTimedItem *item = nullptr;
+    {
+        CSRecursiveGuard structure(gStructureLock);
+        item = evTimedItemList;
+        ASSERT_NE(item, nullptr);
+        evTimedItemList = item->next;  // as the timed list hands a due item over
+    }
+    evStormCheck(item);
+    CSFreeMem(item);
+    EXPECT_EQ(holds, (std::vector<std::string>{"S0", "S1", "R1", "R0"}));
+    // One stored record carrying EVREPEAT 15, counted as 15 events.
+    Stream *stored = nullptr;
+    for (Stream *stream = qmgr->streams; stream; stream = stream->next)
+        if (stream->recordCount) stored = stream;
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->recordCount, 1u);
+    EXPECT_EQ(qmgr->counters[EV_QMC_EVENTS].committed, 15u);
+    EXPECT_EQ(qmgr->counters[EV_QMC_LOCAL].committed, 15u);
+    AlertDef *storm = nullptr;
+    {
+        CSRecursiveGuard alerts(gAlertLock);
+        for (AlertDef *alert = evAlertList; alert; alert = alert->next)
+            if (std::strcmp(alert->category, "$STORM") == 0) storm = alert;
+        ASSERT_NE(storm, nullptr);
+        EXPECT_EQ(storm->severity, EV_SEVERITY_WARN);
+        EXPECT_NE(std::strstr(storm->text, "repeated 25 times."), nullptr) << storm->text;
+        EXPECT_EQ(std::string(storm->objectName), "<Not Present>");
+        EXPECT_EQ(storm->eventId, 1u);
+    }
+    // Both sets committed: set E with the record, then set C with the alert.
+    EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQCMIT");
+    EXPECT_EQ(verbs(evContext.command.hconnEvent).back(), "MQCMIT");
+    uint8_t correl[24] = {EV_DQ_KIND_STORMS};
+    EXPECT_EQ(fdq::count(correl), 1u) << "the storm message lost the item";
+    for (const fdq::Message &m : fdq::queue().messages) {
+        if (m.correlId[0] == EV_DQ_KIND_STORMS) {
+            EXPECT_EQ(mqiGetU32(m.data.data(), 4), 0u);
+        }
+    }
+}
+
 }  // namespace
