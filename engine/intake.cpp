@@ -96,15 +96,19 @@ struct StoreWalk {
     uint32_t length;
     Area **headerOut;
     uint32_t implicitCount;
+    int32_t stopped;
 };
 
 // Steps 3 to 7 for one name of the list. 1 to go on, 0 failed.
 int storeInStream(StoreWalk *walk, const char *name, size_t length) {
     if (length >= 5 && strncasecmp(name, "$null", 5) == 0) return 1;
     StreamDef *def = evStreamDefine(name, static_cast<int32_t>(length), walk->type, 1, 0);
-    if (def == nullptr || def->type != walk->type) {
+    if (def == nullptr) return 0;  // out of storage: a failed path, the message comes back
+    if (def->type != walk->type) {
+        // A hook naming a stream of another type: the walk stops, as redelivery would not help.
         evOutput(EV_OUT_ERROR, "Unknown stream.", -1, 1);
-        return 0;
+        walk->stopped = 1;
+        return 1;
     }
     Stream *stream = findStream(walk->qmgr, def->streamId);
     if (stream == nullptr) stream = evStreamCreate(walk->qmgr, def);
@@ -335,8 +339,10 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
     char errorText[EV_CONFIG_TEXT] = "";
     QmgrEntry *qmgr = evQmgrFindOrAdd(qmgrName, 0, errorText);
     if (qmgr == nullptr) {
+        // Out of storage: backed out and redelivered rather than lost.
+        evOutput(EV_OUT_ERROR, errorText, -1, 1);
         AreaRelease(&area);
-        return 1;
+        return 0;
     }
     if (mqiGetU32(record, 16) == 0) {
         uint32_t category = 0, command = 0;
@@ -392,11 +398,11 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *, 
     runRecordHook(type, hook);
     // Set C may have removed the queue manager or its streams while the lock was released.
     if (qmgr != nullptr) qmgr = findQmgr(qmgrName);
-    StoreWalk walk{qmgr, type, time, queue, record, length, headerOut, 0};
+    StoreWalk walk{qmgr, type, time, queue, record, length, headerOut, 0, 0};
     int result = 1;
     const char *list = hook->streams;
     if (qmgr == nullptr && list[0] != 0) list = "";
-    while (*list != 0 && result) {
+    while (*list != 0 && result && !walk.stopped) {
         const char *end = std::strchr(list, ',');
         size_t span = end ? static_cast<size_t>(end - list) : std::strlen(list);
         const char *name = list;
