@@ -598,3 +598,5 @@ void evBeforePoolFree();
 // failed put dead-letters it with the put's reason. 1, or 0.
 [[nodiscard]] int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
                                    int32_t length);
+// The context the consumers and the sync points run with.
+QmgrContext *evIntakeContext();

@@ -451,3 +451,7 @@ void evInstallIntake() {
     evStreamSetHooks(&hooks);
     cfgEngine.stormCheck = evStormCheck;
 }
+
+QmgrContext *evIntakeContext() {
+    return &evContext;
+}

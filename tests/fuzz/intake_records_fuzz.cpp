@@ -1,6 +1,7 @@
-// Fuzz target: what the intake reads back or compares. The first byte picks the reader: 0 the seen
-// list's stored message, 1 the storm message, 2 the pairing of two records, 3 the storm match of two
-// records (2 and 3 split the rest at a u16 length). A list or item it accepts must build again.
+// Fuzz target: what the intake reads back or compares. The first byte (mod 5) picks the reader: 0 the
+// seen list's stored message, 1 the storm message, 2 the pairing of two records, 3 the storm match of
+// two records (2 and 3 split the rest at a u16 length), 4 the dispatch of a message of any Format (the
+// next 8 bytes) with no queue manager behind it. A list or item it accepts must build again.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -65,11 +66,35 @@ void pair(const uint8_t *data, size_t size, bool match) {
     }
 }
 
+void dispatch(const uint8_t *data, size_t size) {
+    static bool ready = false;
+    if (!ready) {
+        (void)evStringsInit(0);
+        (void)evStringsCreateStream();
+        cfgInstall();
+        ready = true;
+    }
+    if (size < 8) return;
+    evSettings.useDlq.store(EV_USEDLQ_NO);
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.Format, data, 8);
+    std::memcpy(md.PutDate, "20260101", 8);
+    std::memcpy(md.PutTime, "10000000", 8);
+    std::vector<uint8_t> message(data + 8, data + size);
+    CSLockRecursive(&gConsumerLock);
+    // Without a connection the first commit fails and ends it; later sync points then do nothing.
+    (void)evDispatchMessage(evIntakeContext(), nullptr, &md, message.data(),
+                            static_cast<int32_t>(message.size()));
+    CSUnlockRecursive(&gConsumerLock);
+    evFreeIntake();
+    cfgFreeModel(0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > 1 << 18) return 0;
-    switch (data[0] & 3) {
+    switch (data[0] % 5) {
         case 0:
             seenList(data + 1, size - 1);
             break;
@@ -79,8 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 2:
             pair(data + 1, size - 1, false);
             break;
-        default:
+        case 3:
             pair(data + 1, size - 1, true);
+            break;
+        default:
+            dispatch(data + 1, size - 1);
             break;
     }
     return 0;
