@@ -46,8 +46,10 @@ struct Server {
         fs::create_directories(root);
         setenv("MINIQM_ROOT", root.c_str(), 1);
         std::string t = tool.string();
-        ok = std::system((t + " create " + name + " >/dev/null && " + t + " start " + name + " >/dev/null").c_str()) ==
-             0;
+        ok =
+            std::system(
+                (t + " create " + name + " >/dev/null && " + t + " start " + name + " >/dev/null").c_str()) ==
+            0;
         std::string script = root.string() + "/setup.mqsc";
         std::ofstream(script) << "DEFINE QLOCAL(" << kEventQueue << ") MAXDEPTH(100000) DEFPSIST(YES)\n"
                               << "DEFINE QLOCAL(" << kDataQueue << ") MAXDEPTH(100000) MAXMSGL(4194304)\n"
@@ -93,7 +95,8 @@ struct Server {
             mq.MQGET(h, o, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc, &rc);
             if (cc == MQCC_FAILED) break;
             buffer.resize(static_cast<size_t>(length));
-            if (length >= 36 && mqiGetI32(buffer.data(), 28) == MQRC_CONFIG_CHANGE_OBJECT) halves.emplace_back(md, buffer);
+            if (length >= 36 && mqiGetI32(buffer.data(), 28) == MQRC_CONFIG_CHANGE_OBJECT)
+                halves.emplace_back(md, buffer);
         }
         MQLONG cc, rc;
         mq.MQDISC(&h, &cc, &rc);
@@ -153,7 +156,8 @@ void raw(benchmark::State &state) {
             MQGMO gmo = MQGMO_DEFAULT;
             gmo.Options = MQGMO_SYNCPOINT;
             MQLONG length = 0;
-            s.mq.MQGET(h, in, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc, &rc);
+            s.mq.MQGET(h, in, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+                       &rc);
             MQMD put = MQMD_DEFAULT;
             put.Persistence = MQPER_PERSISTENT;
             MQPMO pmo = MQPMO_DEFAULT;
