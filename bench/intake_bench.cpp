@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/intake_sibling_seams.h"  // the connection set the connect would fill
 
 namespace {
 
@@ -202,17 +201,17 @@ void intake(benchmark::State &state) {
         MQHCONN h = s.connect();
         MQHCONN watch = s.connect();
         MQHOBJ data = s.open(h, kDataQueue, MQOO_OUTPUT | MQOO_INPUT_SHARED | MQOO_BROWSE | MQOO_INQUIRE);
-        ConnectionSet &set = evContext.event;
-        set.which = EV_SET_E;
-        set.mq = &s.mq;
-        set.hconnEvent = h;
+        ConnectionSet &set = evContext.sets[EV_SET_E];
+        set.id = EV_SET_E;
+        evContext.event.mq = &s.mq;
+        evConnHandles[set.eventSlot].store(h);
         set.io = EvStreamIo{&s.mq, h, data, 0, 3333, set.io.unit + 1};
-        std::strcpy(set.eventQmgr, s.name.c_str());
-        std::strcpy(set.stateQmgr, s.name.c_str());
-        evContext.command.which = EV_SET_C;
-        evContext.command.hconnEvent = -1;
-        evContext.dlqHandle = -1;
-        evSyncPointsSuspended.store(0);
+        std::strcpy(evContext.event.name, s.name.c_str());
+        std::strcpy(evContext.state.name, s.name.c_str());
+        evContext.sets[EV_SET_C].id = EV_SET_C;
+        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
+        evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
+        evContext.restartMark.store(0);
         EventQueueDef probe{};
         std::strcpy(probe.name, kEventQueue);
         int32_t reason = 0;

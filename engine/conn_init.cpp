@@ -189,7 +189,7 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
     set->io.mq = state.mq;
     set->io.hconn = hconn;
     set->io.hobj = hobj;
-    if (strcmp(context->state.name, context->event.name) != 0) return evLoadSeenList(context, set, message);
+    if (strcmp(context->state.name, context->event.name) != 0) return evLoadStoredSeenList(set);
     return 1;
 }
 
@@ -205,6 +205,10 @@ int evFreeStreamLists(Stream **list) {
 
 int evFreeAll(int32_t all) {
     // Memory caches what is committed: everything goes, and the next connect loads it again.
+    {
+        CSRecursiveGuard guard(gConsumerLock);
+        evFreeIntake();
+    }
     evStringsFree(1);
     cfgFreeModel(all);
     evDataQueue.loaded.store(0);
@@ -223,7 +227,7 @@ int evLoadStoredState(QmgrContext *context) {
         for (Stream *stream = qmgr->streams; stream != nullptr; stream = stream->next)
             if (!evStreamLoad(io, stream)) return 0;
     }
-    if (!evLoadStormItems(context)) return 0;
+    if (!evLoadStoredStorms(io)) return 0;
     if (evServices.aggrReadAll != nullptr && !evServices.aggrReadAll(context)) return 0;
     evDataQueue.loaded.store(1);
     context->restartMark.store(0);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/intake_sibling_seams.h"
 #include "engine/internal.h"
 
 std::atomic<int32_t> evConsumerActive{0};
@@ -22,7 +21,7 @@ void failPath(QmgrContext *context, ConnectionSet *set) {
 // Steps 5 to 11 for one message. 1, or 0 for a failed path.
 int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, MQMD *md, uint8_t *data,
                 MQCBC *cbc) {
-    EvUnitState &unit = evUnits[set->which];
+    EvUnitState &unit = evUnits[set->id];
     queue->counters[EV_EQC_MSGS].current++;
     queue->lastMessageTime = evClockNow();
     queue->queueEmpty = 0;
@@ -36,6 +35,7 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
         unit.commitAlone = 1;
     }
     unit.inFlight++;
+    set->inFlight.store(static_cast<int32_t>(unit.inFlight));
     // Above the threshold first: a message that fails every time reaches the backout queue.
     if (md->BackoutCount > queue->backoutThreshold)
         return evPutToBackoutQueue(context, set, queue, md, data, length);
@@ -44,7 +44,7 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
                evSyncPoint(context, set);
     unit.marked = 1;
     md->BackoutCount = 0;
-    if (set->io.hconn != -1 && set->io.hconn != set->hconnEvent) {
+    if (set->io.hconn != -1 && set->io.hconn != evEventHconn(set)) {
         int32_t seen = 0;
         if (!evMarkSeen(&unit.seen, md, evClockNow(), &seen)) {
             evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
@@ -73,11 +73,11 @@ int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef 
     pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
     pmo.Context = queue->inputHandle;
     MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
-    if (set->mq && set->mq->MQPUT) {
-        evTraceCallIn("MQPUT(Backout)", set->hconnEvent, 0, queue->backoutHandle);
-        set->mq->MQPUT(set->hconnEvent, queue->backoutHandle, &copy, &pmo, length,
-                       const_cast<uint8_t *>(data), &compCode, &reason);
-        evTraceCallOut("MQPUT(Backout)", set->hconnEvent, 0, reason);
+    if (evContext.event.mq && evContext.event.mq->MQPUT) {
+        evTraceCallIn("MQPUT(Backout)", evEventHconn(set), 0, queue->backoutHandle);
+        evContext.event.mq->MQPUT(evEventHconn(set), queue->backoutHandle, &copy, &pmo, length,
+                                  const_cast<uint8_t *>(data), &compCode, &reason);
+        evTraceCallOut("MQPUT(Backout)", evEventHconn(set), 0, reason);
     }
     if (compCode == MQCC_FAILED &&
         !evPutToDLQ(context, set, queue, md, data, length, reason, queue->backoutOpenName))
@@ -87,10 +87,16 @@ int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef 
 
 void evMessageConsumer(MQHCONN, MQMD *md, MQGMO *, void *buffer, MQCBC *cbc) {
     auto *queue = static_cast<EventQueueDef *>(cbc->CallbackArea);
-    if (queue == nullptr || evSyncPointsSuspended.load() != 0) return;
+    if (queue == nullptr || evContext.restartMark.load() != 0) return;
     QmgrContext *context = &evContext;
-    ConnectionSet *set = queue->ownCommandQueue ? &context->command : &context->event;
-    bool isE = set->which == EV_SET_E;
+    ConnectionSet *set = queue->ownCommandQueue ? &context->sets[EV_SET_C] : &context->sets[EV_SET_E];
+    // The hold and token logic and the end of a connection ask which set's callback runs here.
+    struct CallbackMark {
+        ConnectionSet *before = evCallbackSet;
+        explicit CallbackMark(ConnectionSet *now) { evCallbackSet = now; }
+        ~CallbackMark() { evCallbackSet = before; }
+    } mark(set);
+    bool isE = set->id == EV_SET_E;
     if (isE) evAggrState.lastMessage.store(evClockNow());
     if (cbc->CallType == MQCBCT_EVENT_CALL) {
         if (cbc->Reason != MQRC_NO_MSG_AVAILABLE) return;
@@ -122,11 +128,11 @@ int32_t evHoldEventSet(QmgrContext *context) {
     for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
     if (result != EV_SUSPEND_HELD) return result;
     ConnectionSet *caller = context->current;
-    context->current = &context->event;
+    context->current = &context->sets[EV_SET_E];
     EvUnitState &unitE = evUnits[EV_SET_E];
     int32_t alone = unitE.commitAlone;
     unitE.commitAlone = 1;  // no deferral: the unit closes now
-    int ok = evSyncPoint(context, &context->event);
+    int ok = evSyncPoint(context, &context->sets[EV_SET_E]);
     if (unitE.inFlight == 0)
         unitE.commitAlone = 0;
     else

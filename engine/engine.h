@@ -318,6 +318,7 @@ struct ConnectionSet {
     EvStreamIo io{};       // the data queue on the STATE connection
     // A SUSPEND or RESUME of the set is running (holds wait for it).
     int32_t holdChanging = 0;
+    char deadQueueName[EV_QMGR_NAME_MAX + 1]{};  // the dead-letter queue deadQueueHandle has open
 };
 
 struct QmgrContext {
@@ -331,7 +332,10 @@ struct QmgrContext {
     std::atomic<int32_t> restartMark{0};       // the connection is ending: sync points do nothing
     std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
     std::atomic<MQHOBJ> commandQueueHandle{-1};
+    ConnectionSet *current = nullptr;  // the set whose unit of work the consumer lock's holder runs
 };
+// STOP EV: the program ends after the next commit of set C.
+extern std::atomic<int32_t> evStopPending;
 extern QmgrContext evContext;
 
 inline ConnectionSet *evSet(int32_t id) {
@@ -340,6 +344,10 @@ inline ConnectionSet *evSet(int32_t id) {
 inline int32_t evHandle(const ConnectionSet *set, EvConnSlot slot) {
     (void)set;
     return evConnHandles[slot].load();
+}
+// The set's EVENT connection handle (-1 while not connected).
+inline MQHCONN evEventHconn(const ConnectionSet *set) {
+    return evConnHandles[set->eventSlot].load();
 }
 
 // The data queue as last inquired, and the load state.
@@ -399,10 +407,7 @@ void evSetTxnBatch(QmgrContext *context);
 void evReportMQError(QmgrContext *context, MQHCONN hconn, int32_t reason, char *message);
 int evFreeStreamLists(Stream **list);
 
-
 // Input queues, units of work and intake.
-
-struct ConnectionSet;  // a connection set: its handles, data queue and pending lines (connections)
 
 // One message of a seen list: the messages of a unit whose state side committed, so that a
 // redelivery after a failed event-side commit is dropped. A slot whose put date starts with 0 is free.

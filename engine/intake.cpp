@@ -5,7 +5,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "engine/intake_sibling_seams.h"
 #include "engine/internal.h"
 
 std::atomic<uint32_t> evEventSequence{0};
@@ -156,7 +155,7 @@ int pairHalves(QmgrContext *context, EventQueueDef *queue, QmgrEntry *qmgr, int 
     uint8_t *before =
         evBeforePoolTake(qmgr->name, mqiGetU32(record, 16), evCFGetObjectType(record), &beforeLength);
     if (before == nullptr) {
-        logWrite(&context->event.pending, EV_OUT_ERROR, "Change object 'before' event missing.", -1);
+        logWrite(&context->sets[EV_SET_E].pending, EV_OUT_ERROR, "Change object 'before' event missing.", -1);
         AreaRelease(area);
         return 0;
     }
@@ -196,43 +195,46 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
     // A changed DEADQ, or none used any more: the open queue is closed (opened again when needed).
-    if ((use == EV_USEDLQ_NO || evSettings.deadQueueReopen.exchange(0) != 0) && context->dlqHandle != -1) {
+    bool reopen = evSettings.deadQueueReopen.exchange(0) != 0;
+    if (context->event.deadQueueChanged.exchange(0) != 0) reopen = true;
+    if ((use == EV_USEDLQ_NO || reopen) && set->deadQueueHandle.load() != -1) {
         MQLONG compCode = 0, reason = 0;
-        if (set->mq && set->mq->MQCLOSE)
-            set->mq->MQCLOSE(set->hconnEvent, &context->dlqHandle, MQCO_NONE, &compCode, &reason);
-        context->dlqHandle = -1;
+        MQHOBJ open = set->deadQueueHandle.load();
+        if (context->event.mq && context->event.mq->MQCLOSE)
+            context->event.mq->MQCLOSE(evEventHconn(set), &open, MQCO_NONE, &compCode, &reason);
+        set->deadQueueHandle.store(-1);
     }
     if (use == EV_USEDLQ_NO) return 1;
-    const char *name = evSettings.deadQueue[0] ? evSettings.deadQueue : context->qmgrDeadQueue;
+    const char *name = evSettings.deadQueue[0] ? evSettings.deadQueue : evContext.event.deadQueue;
     if (name[0] == 0 || name[0] == ' ') {
         if (use == EV_USEDLQ_IFAVAIL) return 1;
         evOutput(EV_OUT_ERROR, "No Dead Letter Queue defined.", -1, 1);
         return 0;
     }
-    if (context->dlqHandle == -1 || std::strcmp(context->dlqName, name) != 0) {
+    if (set->deadQueueHandle.load() == -1 || std::strcmp(set->deadQueueName, name) != 0) {
         MQOD od = MQOD_DEFAULT;
         copyBlank(od.ObjectName, name, MQ_Q_NAME_LENGTH);
         MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
         MQHOBJ hobj = -1;
-        if (set->mq && set->mq->MQOPEN) {
-            evTraceCallIn("MQOPEN(DLQ)", set->hconnEvent, 0, 0);
-            set->mq->MQOPEN(set->hconnEvent, &od, MQOO_OUTPUT, &hobj, &compCode, &reason);
-            evTraceCallOut("MQOPEN(DLQ)", set->hconnEvent, 0, reason);
+        if (evContext.event.mq && evContext.event.mq->MQOPEN) {
+            evTraceCallIn("MQOPEN(DLQ)", evEventHconn(set), 0, 0);
+            evContext.event.mq->MQOPEN(evEventHconn(set), &od, MQOO_OUTPUT, &hobj, &compCode, &reason);
+            evTraceCallOut("MQOPEN(DLQ)", evEventHconn(set), 0, reason);
         }
         if (compCode == MQCC_FAILED) {
             char text[EV_CONFIG_TEXT + 2];
             std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name,
                           reason, evReasonText(reason));
-            evReportMQError(context, set->hconnEvent, reason, text);
+            evReportMQError(context, evEventHconn(set), reason, text);
             return use == EV_USEDLQ_IFAVAIL ? 1 : 0;
         }
-        context->dlqHandle = hobj;
-        std::snprintf(context->dlqName, sizeof context->dlqName, "%s", name);
+        set->deadQueueHandle.store(hobj);
+        std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
     }
     size_t total = EV_DLH_LENGTH + static_cast<size_t>(length > 0 ? length : 0);
     auto *message = static_cast<uint8_t *>(CSGetMem(total));
     if (message == nullptr) return use == EV_USEDLQ_YES ? 0 : 1;
-    evBuildDLH(message, md, feedback, destQueue, set->eventQmgr);
+    evBuildDLH(message, md, feedback, destQueue, evContext.event.name);
     if (length > 0) std::memcpy(message + EV_DLH_LENGTH, data, static_cast<size_t>(length));
     MQMD dmd = MQMD_DEFAULT;
     dmd.Version = MQMD_VERSION_1;
@@ -247,11 +249,11 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
     pmo.Version = MQPMO_VERSION_1;
     pmo.Options = MQPMO_SYNCPOINT;
     MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
-    if (set->mq && set->mq->MQPUT) {
-        evTraceCallIn("MQPUT(DLQ)", set->hconnEvent, 0, context->dlqHandle);
-        set->mq->MQPUT(set->hconnEvent, context->dlqHandle, &dmd, &pmo, static_cast<MQLONG>(total), message,
-                       &compCode, &reason);
-        evTraceCallOut("MQPUT(DLQ)", set->hconnEvent, 0, reason);
+    if (evContext.event.mq && evContext.event.mq->MQPUT) {
+        evTraceCallIn("MQPUT(DLQ)", evEventHconn(set), 0, set->deadQueueHandle.load());
+        evContext.event.mq->MQPUT(evEventHconn(set), set->deadQueueHandle.load(), &dmd, &pmo,
+                                  static_cast<MQLONG>(total), message, &compCode, &reason);
+        evTraceCallOut("MQPUT(DLQ)", evEventHconn(set), 0, reason);
     }
     CSFreeMem(message);
     if (compCode == MQCC_FAILED) return use == EV_USEDLQ_YES ? 0 : 1;
@@ -260,7 +262,7 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
 }
 
 int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
-    ConnectionSet *set = &context->event;
+    ConnectionSet *set = &context->sets[EV_SET_E];
     MQLONG persistence = md->Persistence;
     if (queue->forwardPersistence == EV_PERSIST_NO || queue->forwardPersistence == EV_PERSIST_YES)
         md->Persistence = queue->forwardPersistence;
@@ -269,10 +271,11 @@ int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8
     pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
     pmo.Context = queue->inputHandle;
     MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
-    if (set->mq && set->mq->MQPUT) {
-        evTraceCallIn("MQPUT(Forward)", set->hconnEvent, 0, queue->forwardHandle);
-        set->mq->MQPUT(set->hconnEvent, queue->forwardHandle, md, &pmo, length, data, &compCode, &reason);
-        evTraceCallOut("MQPUT(Forward)", set->hconnEvent, 0, reason);
+    if (evContext.event.mq && evContext.event.mq->MQPUT) {
+        evTraceCallIn("MQPUT(Forward)", evEventHconn(set), 0, queue->forwardHandle);
+        evContext.event.mq->MQPUT(evEventHconn(set), queue->forwardHandle, md, &pmo, length, data, &compCode,
+                                  &reason);
+        evTraceCallOut("MQPUT(Forward)", evEventHconn(set), 0, reason);
     }
     md->Persistence = persistence;
     if (compCode != MQCC_FAILED) return 1;
@@ -280,7 +283,7 @@ int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8
 }
 
 int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
-    ConnectionSet *set = &context->event;
+    ConnectionSet *set = &context->sets[EV_SET_E];
     int result;
     bool forward = queue != nullptr && queue->forwardHandle != -1 && queue->forwardQueue[0] != 0;
     bool event = std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) == 0;
@@ -319,7 +322,8 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         // Out of storage may pass; a malformed message would fail again at every redelivery.
         if (reason == MQRC_STORAGE_NOT_AVAILABLE) return 0;
         countQueue(queue, EV_EQC_ERRORS);
-        if (!evPutToDLQ(context, &context->event, queue, md, data, length, EV_FEEDBACK_NOT_EVENT, ""))
+        if (!evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, EV_FEEDBACK_NOT_EVENT,
+                        ""))
             return 0;
         return 1;
     }

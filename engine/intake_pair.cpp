@@ -2,7 +2,6 @@
 // pool for its partner; the pair becomes one record whose AFTER group holds only what changed.
 #include <cstring>
 
-#include "engine/intake_sibling_seams.h"
 #include "engine/internal.h"
 
 namespace {

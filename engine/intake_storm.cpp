@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/intake_sibling_seams.h"
 #include "engine/internal.h"
 
 std::atomic<int32_t> evStormsChanged{0};
@@ -303,7 +302,7 @@ void evStormCheck(evTimedItem *item) {
         CSRecursiveGuard guard(gConsumerLock);
         QmgrContext *context = &evContext;
         ConnectionSet *current = context->current;
-        context->current = &context->event;
+        context->current = &context->sets[EV_SET_E];
         char name[EV_QMGR_NAME_MAX + 1] = {};
         std::memcpy(name, form + kQmgr, EV_QMGR_NAME_MAX);
         QmgrEntry probe{};
@@ -316,10 +315,10 @@ void evStormCheck(evTimedItem *item) {
         if (excess > 0 && qmgr != nullptr) storeRepeat(context, qmgr, form, count, excess, threshold);
         int32_t alone = evUnits[EV_SET_E].commitAlone;
         evUnits[EV_SET_E].commitAlone = 1;
-        (void)evSyncPoint(context, &context->event);
+        (void)evSyncPoint(context, &context->sets[EV_SET_E]);
         evUnits[EV_SET_E].commitAlone = alone;
-        context->current = &context->command;
-        (void)evSyncPoint(context, &context->command);
+        context->current = &context->sets[EV_SET_C];
+        (void)evSyncPoint(context, &context->sets[EV_SET_C]);
         context->current = current;
     }
     if (heldE == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_E);

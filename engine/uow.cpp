@@ -5,17 +5,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/intake_sibling_seams.h"
 #include "engine/internal.h"
 
 EvUnitState evUnits[2];
+std::atomic<int32_t> evStopPending{0};
 
 namespace {
 
 constexpr int64_t kBeforeWait = 60;
 
 bool separateState(const ConnectionSet *set) {
-    return set->io.hconn != -1 && set->io.hconn != set->hconnEvent;
+    return set->io.hconn != -1 && set->io.hconn != evEventHconn(set);
 }
 
 // The counters with a committed copy: commit copies current to committed, backout the reverse.
@@ -41,10 +41,10 @@ bool queueOfSet(const EventQueueDef *queue, int32_t which) {
 bool deferBatch(ConnectionSet *set, const EvUnitState &unit, int64_t now) {
     if (unit.commitAlone || unit.holdingEvent) return false;
     // Set E must never find set C's open configuration or alert work: it commits at once.
-    if (set->which == EV_SET_C && (evConfigChanged.load() != 0 || evAlertsChanged.load() != 0)) return false;
+    if (set->id == EV_SET_C && (evConfigChanged.load() != 0 || evAlertsChanged.load() != 0)) return false;
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
-        if (!queueOfSet(queue, set->which) || queue->status != EV_EVQ_ACTIVE || queue->consumerSuspended)
+        if (!queueOfSet(queue, set->id) || queue->status != EV_EVQ_ACTIVE || queue->consumerSuspended)
             continue;
         if (queue->beforeWaitingSince != 0 && now - queue->beforeWaitingSince < kBeforeWait) return true;
         if (!queue->queueEmpty && unit.inFlight < set->io.batchSize) return true;
@@ -172,14 +172,14 @@ int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t
 }
 
 int evLoadStoredSeenList(ConnectionSet *set) {
-    EvSeenList &list = evUnits[set->which].seen;
+    EvSeenList &list = evUnits[set->id].seen;
     list.used = 0;
     list.changed = 0;
-    if (set->io.hconn == -1 || set->io.hconn == set->hconnEvent) return 1;
+    if (set->io.hconn == -1 || set->io.hconn == evEventHconn(set)) return 1;
     uint8_t *message = nullptr;
     int32_t length = 0;
-    if (!evBrowseDataMessage(&set->io, set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E,
-                             &message, &length))
+    if (!evBrowseDataMessage(&set->io, set->id == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E, &message,
+                             &length))
         return 0;
     int ok = evLoadSeenList(&list, message, length);
     if (message) CSFreeMem(message);
@@ -193,26 +193,30 @@ void evFreeIntake() {
         evFreeSeenList(&unit.seen);
         unit = EvUnitState{};
     }
-    evContext.dlqHandle = -1;
+    for (ConnectionSet &set : evContext.sets) {
+        set.deadQueueHandle.store(-1);
+        set.deadQueueName[0] = 0;
+    }
 }
 
 int evSaveSeenList(ConnectionSet *set, char *errorText) {
-    EvSeenList &list = evUnits[set->which].seen;
-    uint8_t kind = set->which == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E;
+    EvSeenList &list = evUnits[set->id].seen;
+    uint8_t kind = set->id == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E;
     int32_t length = 0;
     uint8_t *message = evBuildSeenList(&list, &length);
     if (message == nullptr) {
         std::snprintf(errorText, EV_CONFIG_TEXT, "No storage available.");
         return 0;
     }
-    int ok = evReplaceDataMessage(&set->io, kind, MQFMT_PCF, message, length, set->stateQmgr, errorText);
+    int ok =
+        evReplaceDataMessage(&set->io, kind, MQFMT_PCF, message, length, evContext.state.name, errorText);
     CSFreeMem(message);
     if (ok) list.changed = 0;
     return ok;
 }
 
 int evCommit(QmgrContext *context, ConnectionSet *set) {
-    EvUnitState &unit = evUnits[set->which];
+    EvUnitState &unit = evUnits[set->id];
     int64_t now = evClockNow();
     if (separateState(set)) {
         if (unit.seen.changed) {
@@ -226,17 +230,18 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
             }
         }
         MQLONG reason = unitEnd(set->io.mq, set->io.hconn, true);
-        if (reason != MQRC_NONE) return failedCommit(context, set, set->io.hconn, set->stateQmgr, reason);
+        if (reason != MQRC_NONE)
+            return failedCommit(context, set, set->io.hconn, evContext.state.name, reason);
     }
-    MQLONG reason = unitEnd(set->mq, set->hconnEvent, true);
+    MQLONG reason = unitEnd(evContext.event.mq, evEventHconn(set), true);
     if (reason != MQRC_NONE) {
         // The state side is final: its seen entries drop the redeliveries of this unit.
         if (separateState(set)) evPruneSeenList(&unit.seen, 0, now);
-        return failedCommit(context, set, set->hconnEvent, set->eventQmgr, reason);
+        return failedCommit(context, set, evEventHconn(set), evContext.event.name, reason);
     }
     unit.commitCount++;
     evOutput(EV_OUT_TRACE, "Commit successful", -1, 0);
-    if (set->which == EV_SET_C && evStopPending.load() != 0) evEndFlag.store(1);
+    if (set->id == EV_SET_C && evStopPending.load() != 0) evEndFlag.store(1);
     if (separateState(set)) evPruneSeenList(&unit.seen, 1, now);
     {
         CSRecursiveGuard guard(gStructureLock);
@@ -246,16 +251,17 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     unit.marked = 0;
     unit.commitAlone = 0;
     set->io.inFlight = 0;
-    copyCounters(set->which, true);
+    set->inFlight.store(0);
+    copyCounters(set->id, true);
     evStreamUowCommitted(&set->io);
     evCfgUowCommitted(&set->io);
-    if (set->which == EV_SET_C) evReleaseEventSet();
+    if (set->id == EV_SET_C) evReleaseEventSet();
     return 1;
 }
 
 int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
-    if (set->hconnEvent == -1) return 1;
-    EvUnitState &unit = evUnits[set->which];
+    if (evEventHconn(set) == -1) return 1;
+    EvUnitState &unit = evUnits[set->id];
     if (errorText != nullptr && errorText[0] != 0) evOutput(EV_OUT_ERROR, errorText, -1, 1);
     logFreeCapture(&set->pending);
     int result = 1;
@@ -264,16 +270,16 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
         MQLONG reason = unitEnd(set->io.mq, set->io.hconn, false);
         if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) result = 0;
     }
-    MQLONG reason = unitEnd(set->mq, set->hconnEvent, false);
+    MQLONG reason = unitEnd(evContext.event.mq, evEventHconn(set), false);
     if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
         char text[EV_CONFIG_TEXT + 2];
-        std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", set->eventQmgr, reason,
+        std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", evContext.event.name, reason,
                       evReasonSymbol(reason));
-        evReportMQError(context, set->hconnEvent, reason, text);
+        evReportMQError(context, evEventHconn(set), reason, text);
         result = 0;
     }
     if (reason == MQRC_NONE) evOutput(EV_OUT_TRACE, "Rollback successful", -1, 0);
-    copyCounters(set->which, false);
+    copyCounters(set->id, false);
     evStreamUowBackedOut(&set->io);
     evCfgUowBackedOut(&set->io);
     evSeenListBackedOut(&unit.seen);
@@ -282,9 +288,10 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
     unit.marked = 0;
     unit.commitAlone = 0;
     set->io.inFlight = 0;
+    set->inFlight.store(0);
     // Memory still holds what the unit did: only a reload puts it back to what is committed.
     if (marked) evEndConnection(context);
-    if (set->which == EV_SET_C) evReleaseEventSet();
+    if (set->id == EV_SET_C) evReleaseEventSet();
     return result;
 }
 
@@ -346,7 +353,7 @@ bool absorbDue(int64_t now) {
 // Set C changes streams and bins only while it holds set E (its unit then commits at once).
 // false: not now (busy, or the hold failed and the connection ends).
 bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
-    if (set->which == EV_SET_E) return true;
+    if (set->id == EV_SET_E) return true;
     int32_t held = evHoldEventSet(context);
     return held == EV_SUSPEND_HELD || held == EV_SUSPEND_NOT_STARTED;
 }
@@ -354,9 +361,9 @@ bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
 }  // namespace
 
 int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
-    if (evSyncPointsSuspended.load() != 0) return 1;
-    EvUnitState &unit = evUnits[set->which];
-    bool isC = set->which == EV_SET_C;
+    if (evContext.restartMark.load() != 0) return 1;
+    EvUnitState &unit = evUnits[set->id];
+    bool isC = set->id == EV_SET_C;
     bool anyInFlight = unit.inFlight != 0 || set->io.inFlight != 0;
     // Set C also goes on for alerts alone: system alerts must not wait for a command.
     if (isC && !anyInFlight && evConfigChanged.load() == 0 && evAlertsChanged.load() == 0 &&
@@ -413,6 +420,7 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
 }
 
 int evStreamCommitHook(EvStreamIo *io) {
-    ConnectionSet *set = io == &evContext.command.io ? &evContext.command : &evContext.event;
+    ConnectionSet *set =
+        io == &evContext.sets[EV_SET_C].io ? &evContext.sets[EV_SET_C] : &evContext.sets[EV_SET_E];
     return evCommit(&evContext, set);
 }

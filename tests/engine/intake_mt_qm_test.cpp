@@ -2,7 +2,7 @@
 // its queue-manager event queue under sync point, stored and committed with them.
 #include <unistd.h>
 
-#include "engine/intake_sibling_seams.h"
+#include "engine/engine.h"
 #include "tests/streams/qmstream.h"
 
 namespace {
@@ -17,20 +17,20 @@ protected:
         cfgInstall();
         evInstallIntake();
         evSettingsDefaults(evClockNow());
-        evSyncPointsSuspended.store(0);
+        evContext.restartMark.store(0);
         for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
-        ConnectionSet &set = evContext.event;
-        set.which = EV_SET_E;
-        set.mq = wrap_->table();
-        set.hconnEvent = io_.hconn;
+        ConnectionSet &set = evContext.sets[EV_SET_E];
+        set.id = EV_SET_E;
+        evContext.event.mq = wrap_->table();
+        evConnHandles[set.eventSlot].store(io_.hconn);
         set.io = io_;
         set.io.batchSize = 10;
-        std::strcpy(set.eventQmgr, "QM1");
-        std::strcpy(set.stateQmgr, "QM1");
-        evContext.command.which = EV_SET_C;
-        evContext.command.hconnEvent = -1;
-        evContext.dlqHandle = -1;
+        std::strcpy(evContext.event.name, "QM1");
+        std::strcpy(evContext.state.name, "QM1");
+        evContext.sets[EV_SET_C].id = EV_SET_C;
+        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
+        evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
     }
     void TearDown() override {
         cfgFreeModel(1);
@@ -140,9 +140,9 @@ TEST_F(IntakeQmTest, AFailedDataQueuePutBacksOutEndsTheConnectionAndLosesNothing
     raiseEvents(5);
     wrap_->failAt(zt::MqVerb::MQPUT, 1, MQRC_Q_FULL);
     startConsumer();
-    for (int waited = 0; waited < 10000 && evSyncPointsSuspended.load() == 0; waited += 10) usleep(10000);
+    for (int waited = 0; waited < 10000 && evContext.restartMark.load() == 0; waited += 10) usleep(10000);
     stopConsumer();
-    ASSERT_EQ(evSyncPointsSuspended.load(), 1) << "a marked unit that backs out ends the connection";
+    ASSERT_EQ(evContext.restartMark.load(), 1) << "a marked unit that backs out ends the connection";
     EXPECT_EQ(wrap_->count(zt::MqVerb::MQCMIT), 0u);
     EXPECT_GE(wrap_->count(zt::MqVerb::MQBACK), 1u);
 
@@ -159,7 +159,7 @@ TEST_F(IntakeQmTest, AFailedDataQueuePutBacksOutEndsTheConnectionAndLosesNothing
     evStringsFree(1);
     ASSERT_NE(evStringsCreateStream(), nullptr);
     ASSERT_EQ(evStringsInit(0), 1);
-    evSyncPointsSuspended.store(0);
+    evContext.restartMark.store(0);
     uint64_t commits = wrap_->count(zt::MqVerb::MQCMIT);
     startConsumer();
     // Each redelivered event commits alone.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/intake_sibling_seams.h"
+#include "engine/engine.h"
 #include "testing/testing.h"
 #include "tests/streams/fakedq.h"
 
@@ -65,6 +65,22 @@ extern "C" void recordingBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
     *rc = 0;
 }
 
+// What the end of a connection and a rollback's report ask of the queue manager: not recorded.
+extern "C" void quietInq(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG, MQLONG, PMQCHAR, PMQLONG cc,
+                         PMQLONG rc) {
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+extern "C" void quietClose(MQHCONN, PMQHOBJ hobj, MQLONG, PMQLONG cc, PMQLONG rc) {
+    *hobj = MQHO_UNUSABLE_HOBJ;
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+extern "C" void quietCtl(MQHCONN, MQLONG, PMQVOID, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+
 MQIFunctionTable fakeTable() {
     MQIFunctionTable t{};
     t.MQPUT = recordingPut;
@@ -72,6 +88,9 @@ MQIFunctionTable fakeTable() {
     t.MQOPEN = recordingOpen;
     t.MQCMIT = recordingCommit;
     t.MQBACK = recordingBack;
+    t.MQINQ = quietInq;
+    t.MQCLOSE = quietClose;
+    t.MQCTL = quietCtl;
     return t;
 }
 MQIFunctionTable table = fakeTable();
@@ -139,25 +158,28 @@ protected:
         }
         evConfigChanged.store(0);
         evAlertsChanged.store(0);
-        evSyncPointsSuspended.store(0);
+        evContext.restartMark.store(0);
+        evRunState.disconnecting.store(0);
         evAlertFreeAll();
         for (int which : {EV_SET_C, EV_SET_E}) {
-            ConnectionSet *set = evSetOf(&evContext, which);
-            set->which = which;
-            set->mq = &table;
-            set->hconnEvent = kEvent + which * 100;
+            ConnectionSet *set = &evContext.sets[which];
+            set->id = which;
+            evContext.event.mq = &table;
+            evConnHandles[set->eventSlot].store(kEvent + which * 100);
             set->io = EvStreamIo{&table, kEvent + which * 100, kDataQueue, 0, 10, 0};
-            std::strcpy(set->eventQmgr, "QM1");
-            std::strcpy(set->stateQmgr, "QM1");
+            std::strcpy(evContext.event.name, "QM1");
+            std::strcpy(evContext.state.name, "QM1");
         }
-        evContext.dlqHandle = -1;
-        evContext.dlqName[0] = 0;
-        std::strcpy(evContext.qmgrDeadQueue, "DLQ");
+        for (ConnectionSet &set : evContext.sets) {
+            set.deadQueueHandle.store(-1);
+            set.deadQueueName[0] = 0;
+        }
+        std::strcpy(evContext.event.deadQueue, "DLQ");
     }
     // -s: the state side on its own connection.
     static void separateState(ConnectionSet *set) {
-        set->io.hconn = kState + set->which * 100;
-        std::strcpy(set->stateQmgr, "QS");
+        set->io.hconn = kState + set->id * 100;
+        std::strcpy(evContext.state.name, "QS");
     }
     EventQueueDef *addQueue(const char *name) {
         EventQueueDef probe{};
@@ -323,14 +345,14 @@ TEST_F(IntakeTest, SetCSavesChangedAlertsWithoutACommand) {
     char text[EV_CONFIG_TEXT];
     ASSERT_TRUE(evAlertAdd(&alert.alert, EV_ALERT_ADD, nullptr, text));
     ASSERT_EQ(evAlertsChanged.load(), 1);
-    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.command));
+    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_C]));
     uint8_t correl[24] = {EV_DQ_KIND_ALERTS};
     EXPECT_EQ(fdq::count(correl), 1u);
     EXPECT_EQ(verbs(kEvent), (std::vector<std::string>{"MQGET", "MQPUT", "MQCMIT"}));
 }
 
 TEST_F(IntakeTest, BackoutUnderSeparateStateBacksOutBothAndEndsAMarkedUnit) {
-    ConnectionSet *set = &evContext.event;
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
     separateState(set);
     MQMD md = message(MQFMT_EVENT, "M1");
     int32_t seen = 0;
@@ -340,13 +362,13 @@ TEST_F(IntakeTest, BackoutUnderSeparateStateBacksOutBothAndEndsAMarkedUnit) {
     EXPECT_TRUE(evBackout(&evContext, set, nullptr));
     EXPECT_EQ(verbs(), (std::vector<std::string>{"MQBACK", "MQBACK"}));
     EXPECT_EQ(calls[0].hconn, set->io.hconn);
-    EXPECT_EQ(calls[1].hconn, set->hconnEvent);
-    EXPECT_EQ(evSyncPointsSuspended.load(), 1) << "a marked unit reloads memory";
+    EXPECT_EQ(calls[1].hconn, evEventHconn(set));
+    EXPECT_EQ(evContext.restartMark.load(), 1) << "a marked unit reloads memory";
     EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "the redelivery must not be dropped as seen";
 }
 
 TEST_F(IntakeTest, SeparateStateCommitsSeenListThenStateThenEvent) {
-    ConnectionSet *set = &evContext.event;
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
     separateState(set);
     EventQueueDef *queue = addQueue("Q.EVENTS");
     queue->queueEmpty = 1;
@@ -358,30 +380,30 @@ TEST_F(IntakeTest, SeparateStateCommitsSeenListThenStateThenEvent) {
     queueEmpty(queue);
     std::vector<std::string> expected{"MQGET", "MQPUT", "MQCMIT"};
     EXPECT_EQ(verbs(set->io.hconn), expected);
-    EXPECT_EQ(verbs(set->hconnEvent), std::vector<std::string>{"MQCMIT"});
-    EXPECT_EQ(calls.back().hconn, set->hconnEvent) << "the state side commits first";
+    EXPECT_EQ(verbs(evEventHconn(set)), std::vector<std::string>{"MQCMIT"});
+    EXPECT_EQ(calls.back().hconn, evEventHconn(set)) << "the state side commits first";
     uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
     EXPECT_EQ(fdq::count(correl), 1u);
     EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "committed entries leave";
 }
 
 TEST_F(IntakeTest, FailedEventCommitAfterStateLeavesTheSeenListToDropRedeliveries) {
-    ConnectionSet *set = &evContext.event;
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
     separateState(set);
     EventQueueDef *queue = addQueue("Q.EVENTS");
     evSettings.useDlq.store(EV_USEDLQ_NO);
-    failCommitHconn = set->hconnEvent;
+    failCommitHconn = evEventHconn(set);
     MQMD md = message(MQFMT_STRING, "M1");
     uint8_t data[4] = {};
     MQCBC cbc = removed(queue, 4);
     evMessageConsumer(0, &md, nullptr, data, &cbc);
     queueEmpty(queue);
     EXPECT_EQ(verbs(set->io.hconn).back(), "MQCMIT") << "the state side committed the seen list";
-    EXPECT_EQ(evSyncPointsSuspended.load(), 1) << "a failed commit ends the connection";
+    EXPECT_EQ(evContext.restartMark.load(), 1) << "a failed commit ends the connection";
     // The reconnect drops memory and loads the committed seen list; the redelivery (the event side's
     // unit came back) is dropped as seen, and nothing else happens.
     failCommitHconn = 0;
-    evSyncPointsSuspended.store(0);
+    evContext.restartMark.store(0);
     evFreeIntake();
     ASSERT_TRUE(evLoadStoredSeenList(set));
     ASSERT_EQ(evUnits[EV_SET_E].seen.used, 1u);
@@ -389,7 +411,7 @@ TEST_F(IntakeTest, FailedEventCommitAfterStateLeavesTheSeenListToDropRedeliverie
     md = message(MQFMT_STRING, "M1", 1);
     evMessageConsumer(0, &md, nullptr, data, &cbc);
     EXPECT_EQ(lastPutTo(kDlq), nullptr);
-    EXPECT_EQ(verbs(set->hconnEvent), std::vector<std::string>{"MQCMIT"});
+    EXPECT_EQ(verbs(evEventHconn(set)), std::vector<std::string>{"MQCMIT"});
     EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u) << "its entry leaves with the commit";
 }
 
@@ -398,11 +420,12 @@ TEST_F(IntakeTest, WaitingBeforeHalfKeepsTheBatchOpenUpTo60Seconds) {
     queue->queueEmpty = 1;
     queue->beforeWaitingSince = 1767225600 - 30;
     evUnits[EV_SET_E].inFlight = 1;
-    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.event));
-    EXPECT_TRUE(verbs(evContext.event.hconnEvent).empty()) << "30 s: the 'after' half may still come";
+    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_E]));
+    EXPECT_TRUE(verbs(evEventHconn(&evContext.sets[EV_SET_E])).empty())
+        << "30 s: the 'after' half may still come";
     clock_.set(1767225600 + 31);
-    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.event));
-    EXPECT_EQ(verbs(evContext.event.hconnEvent), std::vector<std::string>{"MQCMIT"});
+    ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_E]));
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), std::vector<std::string>{"MQCMIT"});
     EXPECT_EQ(queue->beforeWaitingSince, 0);
 }
 
@@ -433,7 +456,7 @@ TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
         EventQueueDef *queue = addQueue("Q.EVENTS");
         queue->queueEmpty = 1;
         evSettings.useDlq.store(c.useDlq);
-        if (c.expectedFeedback == -1) evContext.qmgrDeadQueue[0] = 0;
+        if (c.expectedFeedback == -1) evContext.event.deadQueue[0] = 0;
         std::vector<uint8_t> data(static_cast<size_t>(c.length), 0);
         MQMD md = message(c.format, "M1", c.backoutCount);
         MQCBC cbc = removed(queue, c.length, c.getReason ? MQCC_WARNING : MQCC_OK, c.getReason);
@@ -447,12 +470,12 @@ TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
         } else {
             EXPECT_EQ(dlq, nullptr);
         }
-        std::vector<std::string> event = verbs(evContext.event.hconnEvent);
+        std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
         bool committed = !event.empty() && event.back() == "MQCMIT";
         bool backedOut = !event.empty() && event.back() == "MQBACK";
         EXPECT_EQ(backedOut, c.backedOut);
         EXPECT_EQ(committed, !c.backedOut) << "the queue ran empty: the message commits";
-        EXPECT_EQ(evSyncPointsSuspended.load(), 0) << "an unmarked unit only backs out";
+        EXPECT_EQ(evContext.restartMark.load(), 0) << "an unmarked unit only backs out";
     }
 }
 
@@ -464,9 +487,9 @@ TEST_F(IntakeTest, NotConvertedMessageCommitsOnAQuietQueue) {
     uint8_t data[8] = {};
     MQCBC cbc = removed(queue, 8, MQCC_WARNING, MQRC_NOT_CONVERTED);
     evMessageConsumer(0, &md, nullptr, data, &cbc);
-    EXPECT_EQ(verbs(evContext.event.hconnEvent), (std::vector<std::string>{"MQOPEN", "MQPUT"}));
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), (std::vector<std::string>{"MQOPEN", "MQPUT"}));
     queueEmpty(queue);
-    EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQCMIT");
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQCMIT");
 }
 
 TEST_F(IntakeTest, RedeliveredMessageCommitsAlone) {
@@ -477,11 +500,11 @@ TEST_F(IntakeTest, RedeliveredMessageCommitsAlone) {
         MQMD md = message(MQFMT_STRING, "M1", backoutCount);
         MQCBC cbc = removed(queue, 8);
         evMessageConsumer(0, &md, nullptr, data, &cbc);  // the queue is not empty: a batch would wait
-        std::vector<std::string> event = verbs(evContext.event.hconnEvent);
+        std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
         EXPECT_EQ(!event.empty() && event.back() == "MQCMIT", backoutCount > 0) << backoutCount;
     }
     // The waiting batch committed before the redelivered message was taken, then that one alone.
-    EXPECT_EQ(verbs(evContext.event.hconnEvent), (std::vector<std::string>{"MQCMIT", "MQCMIT"}));
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), (std::vector<std::string>{"MQCMIT", "MQCMIT"}));
 }
 
 TEST_F(IntakeTest, ForwardingAppliesFwdpsistAndAFailedForwardIsDeadLettered) {
@@ -536,8 +559,8 @@ TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
     EXPECT_EQ(boq->options, 514);
     failPutReason = 0;
     // The DLQ put failed too (same fake reason): the unit backs out, unmarked.
-    EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQBACK");
-    EXPECT_EQ(evSyncPointsSuspended.load(), 0);
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQBACK");
+    EXPECT_EQ(evContext.restartMark.load(), 0);
 }
 
 // ---- Set C's hold on set E ----
@@ -566,15 +589,15 @@ TEST_F(IntakeTest, HoldClosesSetEsUnitAndGivesItBackAfterSetCCommits) {
         EventQueueDef *queue = addQueue("Q.EVENTS");
         queue->queueEmpty = 0;  // set E's batch would wait for more
         evUnits[EV_SET_E].inFlight = 3;
-        if (c.failEventCommit) failCommitHconn = evContext.event.hconnEvent;
+        if (c.failEventCommit) failCommitHconn = evEventHconn(&evContext.sets[EV_SET_E]);
         CSRecursiveGuard lock(gConsumerLock);
-        evContext.current = &evContext.command;
+        evContext.current = &evContext.sets[EV_SET_C];
         EXPECT_EQ(evHoldEventSet(&evContext), c.result);
         EXPECT_EQ(holds, c.holdCalls);
-        EXPECT_EQ(evContext.current, &evContext.command);
-        std::vector<std::string> event = verbs(evContext.event.hconnEvent);
+        EXPECT_EQ(evContext.current, &evContext.sets[EV_SET_C]);
+        std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
         EXPECT_EQ(!event.empty() && event.back() == "MQCMIT" && !c.failEventCommit, c.eventCommitted);
-        EXPECT_EQ(evSyncPointsSuspended.load(), c.failEventCommit ? 1 : 0);
+        EXPECT_EQ(evContext.restartMark.load(), c.failEventCommit ? 1 : 0);
         if (c.result != EV_SUSPEND_HELD) {
             EXPECT_EQ(evUnits[EV_SET_C].holdingEvent, 0);
             continue;
@@ -583,8 +606,8 @@ TEST_F(IntakeTest, HoldClosesSetEsUnitAndGivesItBackAfterSetCCommits) {
         EXPECT_EQ(holds.size(), 1u);
         // Set C's unit holding set E counts its batch full: it commits, then set E resumes.
         evUnits[EV_SET_C].inFlight = 1;
-        ASSERT_TRUE(evSyncPoint(&evContext, &evContext.command));
-        EXPECT_EQ(verbs(evContext.command.hconnEvent).back(), "MQCMIT");
+        ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_C]));
+        EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_C])).back(), "MQCMIT");
         EXPECT_EQ(holds, (std::vector<std::string>{"S1", "R1"}));
         EXPECT_EQ(evUnits[EV_SET_C].holdingEvent, 0);
     }
@@ -611,13 +634,13 @@ TEST_F(IntakeTest, SweepAbsorbRunsInsideTheHoldAndWaitsWhenBusy) {
         evAggrState.binsCreated.fetch_add(1);
         evUnits[EV_SET_C].inFlight = 1;  // the sweep message
         CSRecursiveGuard lock(gConsumerLock);
-        evContext.current = &evContext.command;
-        EXPECT_TRUE(evSyncPoint(&evContext, &evContext.command));
+        evContext.current = &evContext.sets[EV_SET_C];
+        EXPECT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_C]));
         EXPECT_EQ(absorbCalls, suspend == EV_SUSPEND_HELD ? 1 : 0);
         EXPECT_EQ(absorbHeld, absorbCalls);
         EXPECT_EQ(holds, suspend == EV_SUSPEND_HELD ? (std::vector<std::string>{"S1", "R1"})
                                                     : (std::vector<std::string>{"S1"}));
-        EXPECT_EQ(verbs(evContext.command.hconnEvent).back(), "MQCMIT");
+        EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_C])).back(), "MQCMIT");
     }
     evServices.aggrAbsorb = nullptr;
     evAggrState.binsExist.store(0);
@@ -748,8 +771,8 @@ TEST_F(IntakeTest, StormCheckStoresOneRecordWithTheExcessAndRaisesStorm) {
         EXPECT_EQ(storm->eventId, 1u);
     }
     // Both sets committed: set E with the record, then set C with the alert.
-    EXPECT_EQ(verbs(evContext.event.hconnEvent).back(), "MQCMIT");
-    EXPECT_EQ(verbs(evContext.command.hconnEvent).back(), "MQCMIT");
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQCMIT");
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_C])).back(), "MQCMIT");
     uint8_t correl[24] = {EV_DQ_KIND_STORMS};
     EXPECT_EQ(fdq::count(correl), 1u) << "the storm message lost the item";
     for (const fdq::Message &m : fdq::queue().messages) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/intake_sibling_seams.h"
+#include "engine/engine.h"
 #include "testing/testing.h"
 #include "tests/streams/fakedq.h"
 
