@@ -68,18 +68,8 @@ int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef 
         return evPutToDLQ(context, set, queue, md, data, length, MQRC_BACKOUT_THRESHOLD_REACHED, "") &&
                evSyncPoint(context, set);
     MQMD copy = *md;
-    MQPMO pmo = MQPMO_DEFAULT;
-    pmo.Version = MQPMO_VERSION_1;
-    pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
-    pmo.Context = queue->inputHandle;
-    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
-    if (evContext.event.mq && evContext.event.mq->MQPUT) {
-        evTraceCallIn("MQPUT(Backout)", evEventHconn(set), 0, queue->backoutHandle);
-        evContext.event.mq->MQPUT(evEventHconn(set), queue->backoutHandle, &copy, &pmo, length,
-                                  const_cast<uint8_t *>(data), &compCode, &reason);
-        evTraceCallOut("MQPUT(Backout)", evEventHconn(set), 0, reason);
-    }
-    if (compCode == MQCC_FAILED &&
+    MQLONG reason = MQRC_NONE;
+    if (!evPassOnMessage(set, queue, queue->backoutHandle, "MQPUT(Backout)", &copy, data, length, &reason) &&
         !evPutToDLQ(context, set, queue, md, data, length, reason, queue->backoutOpenName))
         return 0;
     return evSyncPoint(context, set);

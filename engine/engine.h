@@ -599,6 +599,11 @@ inline constexpr int32_t EV_GROUP_AFTER = 39201;   // HLV_GROUP_AFTER
 // The waiting half of that object, taken out of the pool (counted heap; the caller frees it), or null.
 uint8_t *evBeforePoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length);
 void evBeforePoolFree();
+// Puts a message on, its context passed from the input queue, in set E's unit of work: 1, or 0
+// with the reason when the put failed. label names the call in the trace ("MQPUT(Forward)").
+[[nodiscard]] int evPassOnMessage(ConnectionSet *set, const EventQueueDef *queue, MQHOBJ target,
+                                  const char *label, MQMD *md, const uint8_t *data, int32_t length,
+                                  MQLONG *reason);
 // Forwards the message to the queue's forwarding queue in the unit (FWDPSIST applied to the copy); a
 // failed put dead-letters it with the put's reason. 1, or 0.
 [[nodiscard]] int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,

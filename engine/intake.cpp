@@ -261,24 +261,32 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
     return 1;
 }
 
+int evPassOnMessage(ConnectionSet *set, const EventQueueDef *queue, MQHOBJ target, const char *label,
+                    MQMD *md, const uint8_t *data, int32_t length, MQLONG *reason) {
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_1;
+    pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
+    pmo.Context = queue->inputHandle;
+    MQLONG compCode = MQCC_FAILED;
+    *reason = MQRC_HCONN_ERROR;
+    if (evContext.event.mq && evContext.event.mq->MQPUT) {
+        evTraceCallIn(label, evEventHconn(set), 0, target);
+        evContext.event.mq->MQPUT(evEventHconn(set), target, md, &pmo, length, const_cast<uint8_t *>(data),
+                                  &compCode, reason);
+        evTraceCallOut(label, evEventHconn(set), 0, *reason);
+    }
+    return compCode != MQCC_FAILED;
+}
+
 int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
     ConnectionSet *set = &context->sets[EV_SET_E];
     MQLONG persistence = md->Persistence;
     if (queue->forwardPersistence == EV_PERSIST_NO || queue->forwardPersistence == EV_PERSIST_YES)
         md->Persistence = queue->forwardPersistence;
-    MQPMO pmo = MQPMO_DEFAULT;
-    pmo.Version = MQPMO_VERSION_1;
-    pmo.Options = MQPMO_SYNCPOINT | MQPMO_PASS_ALL_CONTEXT;
-    pmo.Context = queue->inputHandle;
-    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
-    if (evContext.event.mq && evContext.event.mq->MQPUT) {
-        evTraceCallIn("MQPUT(Forward)", evEventHconn(set), 0, queue->forwardHandle);
-        evContext.event.mq->MQPUT(evEventHconn(set), queue->forwardHandle, md, &pmo, length, data, &compCode,
-                                  &reason);
-        evTraceCallOut("MQPUT(Forward)", evEventHconn(set), 0, reason);
-    }
+    MQLONG reason = MQRC_NONE;
+    int put = evPassOnMessage(set, queue, queue->forwardHandle, "MQPUT(Forward)", md, data, length, &reason);
     md->Persistence = persistence;
-    if (compCode != MQCC_FAILED) return 1;
+    if (put) return 1;
     return evPutToDLQ(context, set, queue, md, data, length, reason, queue->forwardOpenName);
 }
 
