@@ -531,7 +531,7 @@ private:
     [[nodiscard]] bool addDefaultNamelist();
     Queue *addQueue(Object def);
     // Deletes a queue: journalled (unless temporary), then gone from memory; false, with nothing
-    // changed, when the journal cannot be written. dropQueue is the part in memory.
+    // changed, when the journal cannot be written. dropQueue only changes memory.
     [[nodiscard]] bool deleteQueue(Queue *q);
     void dropQueue(Queue *q);
     // Journal records of object changes; false when the record could not be written, in which

@@ -392,7 +392,7 @@ extern const EvStringPool evStreamStringPool;
 
 struct ExpExpression;
 
-// One matched stream and the part of the time window that applies to it.
+// One matched stream and the share of the time window that applies to it.
 struct EvSearchMatch {
     QmgrEntry *qmgr;
     Stream *stream;

@@ -8,11 +8,11 @@
 namespace {
 
 using at::add;
+using at::AlertSample;
 using at::AlertTest;
 using at::engine;
 using at::listed;
 using at::published;
-using at::Spec;
 using at::topic;
 using Lines = std::vector<std::string>;
 
@@ -28,10 +28,10 @@ TEST_F(AlertsTest, IdentifiersFollowTheHighestListed) {
 
 // ERROR first; then WARN newer first; two WARN of the same second in the order added.
 TEST_F(AlertsTest, ListIsOrderedBySeverityThenNewerFirstWithEqualOnesAsAdded) {
-    const Spec error{.severity = EV_SEVERITY_ERROR, .time = 50, .text = "error"};
-    const Spec old{.time = 100, .text = "old"};
-    const Spec first{.time = 200, .text = "first"};
-    const Spec second{.time = 200, .text = "second"};
+    const AlertSample error{.severity = EV_SEVERITY_ERROR, .time = 50, .text = "error"};
+    const AlertSample old{.time = 100, .text = "old"};
+    const AlertSample first{.time = 200, .text = "first"};
+    const AlertSample second{.time = 200, .text = "second"};
     const Lines expected{"1:error", "3:first", "4:second", "2:old"};
     for (bool hint : {false, true}) {
         SCOPED_TRACE(hint ? "with the hint" : "by search");
@@ -47,10 +47,10 @@ TEST_F(AlertsTest, ListIsOrderedBySeverityThenNewerFirstWithEqualOnesAsAdded) {
     // In the stored order every alert is appended after the hint.
     evAlertFreeAll();
     AlertDef *last = nullptr;
-    for (const Spec &s : {Spec{error.severity, error.time, error.text, "", "", "", 0, 1},
-                          Spec{first.severity, first.time, first.text, "", "", "", 0, 3},
-                          Spec{second.severity, second.time, second.text, "", "", "", 0, 4},
-                          Spec{old.severity, old.time, old.text, "", "", "", 0, 2}})
+    for (const AlertSample &s : {AlertSample{error.severity, error.time, error.text, "", "", "", 0, 1},
+                                 AlertSample{first.severity, first.time, first.text, "", "", "", 0, 3},
+                                 AlertSample{second.severity, second.time, second.text, "", "", "", 0, 4},
+                                 AlertSample{old.severity, old.time, old.text, "", "", "", 0, 2}})
         add(s, 0, &last);
     EXPECT_EQ(listed(), expected);
 }
@@ -89,14 +89,14 @@ TEST_F(AlertsTest, FindMatchesPatternsCaseSensitivelyAndMissingValuesOnlyEmptyFi
 
 TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
     add({.text = "other"});
-    const Spec high{.severity = EV_SEVERITY_SEVERE,
-                    .text = "Data Queue is 'high' at 90 of 100 messages.",
-                    .category = "$DATAQHI",
-                    .qmgr = "QM1",
-                    .object = "HOLVA.ZUNT.DATA.QUEUE",
-                    .objectType = 1};
+    const AlertSample high{.severity = EV_SEVERITY_SEVERE,
+                           .text = "Data Queue is 'high' at 90 of 100 messages.",
+                           .category = "$DATAQHI",
+                           .qmgr = "QM1",
+                           .object = "HOLVA.ZUNT.DATA.QUEUE",
+                           .objectType = 1};
     const uint32_t id = add(high);
-    Spec again = high;
+    AlertSample again = high;
     again.text = "Data Queue is 'high' at 95 of 100 messages.";
     topic() = at::Topic{};
     ct::changeLines().clear();
@@ -111,7 +111,7 @@ TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
 }
 
 TEST_F(AlertsTest, AddOnlyIfNoneAddsNothingWhenOneMatches) {
-    const Spec emit{
+    const AlertSample emit{
         .severity = EV_SEVERITY_ERROR, .text = "MQOPEN failed", .category = "$EMIT", .qmgr = "QM1"};
     add(emit, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH);
     evAlertsChanged = 0;
@@ -178,7 +178,7 @@ TEST_F(AlertsTest, RemovalChecksMembershipBeforeReadingAndSparesAnAlertInExpiry)
 
 class PublishTest : public AlertTest {
 protected:
-    std::vector<uint8_t> publishOne(const Spec &s, uint32_t streamId = 0) {
+    std::vector<uint8_t> publishOne(const AlertSample &s, uint32_t streamId = 0) {
         AlertTemplate t = at::make(s);
         t.alert.streamId = streamId;
         topic().puts.clear();

@@ -198,7 +198,7 @@ inline std::vector<std::string> dumpPcf(const std::vector<uint8_t> &message) {
 
 // ---- Alerts ----
 
-struct Spec {
+struct AlertSample {
     int32_t severity = EV_SEVERITY_WARN;
     int64_t time = 1767225600;
     const char *text = "text";
@@ -209,7 +209,7 @@ struct Spec {
     uint32_t id = 0;
     uint32_t retention = 0;
 };
-inline AlertTemplate make(const Spec &s) {
+inline AlertTemplate make(const AlertSample &s) {
     AlertTemplate t{};
     t.alert.severity = s.severity;
     t.alert.time = s.time;
@@ -223,7 +223,7 @@ inline AlertTemplate make(const Spec &s) {
     return t;
 }
 // Adds and returns the alert's id (0 when nothing was added).
-inline uint32_t add(const Spec &s, uint32_t flags = EV_ALERT_PUBLISH, AlertDef **hint = nullptr) {
+inline uint32_t add(const AlertSample &s, uint32_t flags = EV_ALERT_PUBLISH, AlertDef **hint = nullptr) {
     AlertTemplate t = make(s);
     AlertDef *added = nullptr;
     AlertDef **slot = hint ? hint : &added;

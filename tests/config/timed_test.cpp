@@ -8,10 +8,10 @@
 namespace {
 
 using at::add;
+using at::AlertSample;
 using at::engine;
 using at::listed;
 using at::published;
-using at::Spec;
 using at::topic;
 using Lines = std::vector<std::string>;
 
