@@ -119,6 +119,22 @@ struct Match {
     int32_t objectType;
 };
 
+// The match of the find and remove calls, each length as given (negative: the text's own).
+Match matchOf(uint32_t flags, const char *text, int32_t textLength, const char *category,
+              int32_t categoryLength, const char *qmgr, int32_t qmgrLength, const char *objectName,
+              int32_t objectNameLength, int32_t objectType) {
+    return Match{flags,
+                 text,
+                 givenLength(text, textLength),
+                 category,
+                 givenLength(category, categoryLength),
+                 qmgr,
+                 givenLength(qmgr, qmgrLength),
+                 objectName,
+                 givenLength(objectName, objectNameLength),
+                 objectType};
+}
+
 bool matches(const AlertDef *alert, const Match &m) {
     if (alert->objectType != m.objectType) return false;
     if (!fieldMatches(alert->objectName, m.objectName, m.objectNameLength)) return false;
@@ -252,16 +268,8 @@ int evAlertAdd(const AlertDef *from, uint32_t flags, AlertDef **hint, char *erro
 AlertDef *evAlertFind(uint32_t flags, const char *text, int32_t textLength, const char *category,
                       int32_t categoryLength, const char *qmgr, int32_t qmgrLength, const char *objectName,
                       int32_t objectNameLength, int32_t objectType) {
-    Match m{flags,
-            text,
-            givenLength(text, textLength),
-            category,
-            givenLength(category, categoryLength),
-            qmgr,
-            givenLength(qmgr, qmgrLength),
-            objectName,
-            givenLength(objectName, objectNameLength),
-            objectType};
+    Match m = matchOf(flags, text, textLength, category, categoryLength, qmgr, qmgrLength, objectName,
+                      objectNameLength, objectType);
     CSRecursiveGuard guard(gAlertLock);
     return findLocked(m);
 }
@@ -279,16 +287,8 @@ int evAlertRemove(AlertDef *alert, int dropItem, int publish) {
 int evAlertRemoveMatching(const char *text, int32_t textLength, const char *category, int32_t categoryLength,
                           const char *qmgr, int32_t qmgrLength, const char *objectName,
                           int32_t objectNameLength, int32_t objectType) {
-    Match m{0,
-            text,
-            givenLength(text, textLength),
-            category,
-            givenLength(category, categoryLength),
-            qmgr,
-            givenLength(qmgr, qmgrLength),
-            objectName,
-            givenLength(objectName, objectNameLength),
-            objectType};
+    Match m = matchOf(0, text, textLength, category, categoryLength, qmgr, qmgrLength, objectName,
+                      objectNameLength, objectType);
     int removed = 0;
     for (;;) {
         AlertDef *alert;
