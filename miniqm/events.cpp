@@ -297,6 +297,16 @@ void QueueManager::serviceCheck(Queue *q, bool get, int64_t now) {
     if (!journalObject(q->def)) log("the journal did not take the service interval switch of " + q->def.name);
 }
 
+// A depth event: raised, its own switch off and the others it names on (journalled).
+void QueueManager::depthEvent(Queue *q, MQLONG reason, MQLONG own, std::initializer_list<MQLONG> enabled) {
+    perfEvent(q, reason);
+    Switches s{q};
+    s.set(own, MQEVR_DISABLED);
+    for (MQLONG other : enabled) s.set(other, MQEVR_ENABLED);
+    if (s.changed && !journalObject(q->def))
+        log("the journal did not take the depth event switches of " + q->def.name);
+}
+
 // After a message went onto q (an application's put, in a unit of work or not).
 void QueueManager::afterPut(Queue *q) {
     countDepth(q);
@@ -306,13 +316,8 @@ void QueueManager::afterPut(Queue *q) {
     if (!switchOn(MQIA_PERFORMANCE_EVENT) || q->def.i(MQIA_Q_DEPTH_HIGH_EVENT) != MQEVR_ENABLED) return;
     if (int64_t{q->depth} * 100 < int64_t{q->def.i(MQIA_Q_DEPTH_HIGH_LIMIT)} * q->def.i(MQIA_MAX_Q_DEPTH))
         return;
-    perfEvent(q, MQRC_Q_DEPTH_HIGH);
-    Switches s{q};
-    s.set(MQIA_Q_DEPTH_HIGH_EVENT, MQEVR_DISABLED);
-    s.set(MQIA_Q_DEPTH_LOW_EVENT, MQEVR_ENABLED);
-    s.set(MQIA_Q_DEPTH_MAX_EVENT, MQEVR_ENABLED);
-    if (s.changed && !journalObject(q->def))
-        log("the journal did not take the depth event switches of " + q->def.name);
+    depthEvent(q, MQRC_Q_DEPTH_HIGH, MQIA_Q_DEPTH_HIGH_EVENT,
+               {MQIA_Q_DEPTH_LOW_EVENT, MQIA_Q_DEPTH_MAX_EVENT});
 }
 
 // After a message was got from q (destructively, in a unit of work or not).
@@ -324,24 +329,14 @@ void QueueManager::afterGet(Queue *q) {
     if (!switchOn(MQIA_PERFORMANCE_EVENT) || q->def.i(MQIA_Q_DEPTH_LOW_EVENT) != MQEVR_ENABLED) return;
     if (int64_t{q->depth} * 100 > int64_t{q->def.i(MQIA_Q_DEPTH_LOW_LIMIT)} * q->def.i(MQIA_MAX_Q_DEPTH))
         return;
-    perfEvent(q, MQRC_Q_DEPTH_LOW);
-    Switches s{q};
-    s.set(MQIA_Q_DEPTH_LOW_EVENT, MQEVR_DISABLED);
-    s.set(MQIA_Q_DEPTH_HIGH_EVENT, MQEVR_ENABLED);
-    s.set(MQIA_Q_DEPTH_MAX_EVENT, MQEVR_ENABLED);
-    if (s.changed && !journalObject(q->def))
-        log("the journal did not take the depth event switches of " + q->def.name);
+    depthEvent(q, MQRC_Q_DEPTH_LOW, MQIA_Q_DEPTH_LOW_EVENT,
+               {MQIA_Q_DEPTH_HIGH_EVENT, MQIA_Q_DEPTH_MAX_EVENT});
 }
 
 // A put refused because q is full.
 void QueueManager::queueFull(Queue *q) {
     if (!switchOn(MQIA_PERFORMANCE_EVENT) || q->def.i(MQIA_Q_DEPTH_MAX_EVENT) != MQEVR_ENABLED) return;
-    perfEvent(q, MQRC_Q_FULL);
-    Switches s{q};
-    s.set(MQIA_Q_DEPTH_MAX_EVENT, MQEVR_DISABLED);
-    s.set(MQIA_Q_DEPTH_LOW_EVENT, MQEVR_ENABLED);
-    if (s.changed && !journalObject(q->def))
-        log("the journal did not take the depth event switches of " + q->def.name);
+    depthEvent(q, MQRC_Q_FULL, MQIA_Q_DEPTH_MAX_EVENT, {MQIA_Q_DEPTH_LOW_EVENT});
 }
 
 // ---- configuration events ----

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -468,6 +469,7 @@ private:
     void openEvent(Conn *c, const OpenRequest &od, MQLONG reason);
     void inhibitEvent(Conn *c, MQLONG reason, const std::string &qname, const std::string &objectQMgr);
     void perfEvent(Queue *q, MQLONG reason);
+    void depthEvent(Queue *q, MQLONG reason, MQLONG own, std::initializer_list<MQLONG> enabled);
     void afterPut(Queue *q);
     void afterGet(Queue *q);
     void queueFull(Queue *q);
