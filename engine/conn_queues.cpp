@@ -202,22 +202,27 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     return evResumeQueue(context, queue, 0, message);
 }
 
+// MQCB SUSPEND or RESUME of the queue's consumer: 1, or 0 with the failure reported in message.
+static int queueCallbackOp(QmgrContext *context, EventQueueDef *queue, MQHCONN hconn, MQLONG operation,
+                           const char *label, char *message) {
+    MQCBD cbd = MQCBD_DEFAULT;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    evTraceCallIn(label, hconn, EV_TRACE_CONTROL, queue->inputHandle);
+    context->event.mq->MQCB(hconn, operation, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
+    evTraceCallOut(label, hconn, EV_TRACE_CONTROL, rc);
+    if (cc != MQCC_FAILED) return 1;
+    snprintf(message, EV_CONN_MESSAGE_MAX, "%s of %s/%s failed RC(%d) %s", label, context->event.name,
+             queue->name, rc, evReasonText(rc));
+    evReportMQError(context, hconn, rc, message);
+    return 0;
+}
+
 int evSuspendQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand, char *message) {
     const MQHCONN hconn = queueConnection(queue);
     int result = 1;
     if (queue->inputHandle != -1 && queue->registered && !queue->consumerSuspended) {
-        MQCBD cbd = MQCBD_DEFAULT;
-        MQLONG cc = 0;
-        MQLONG rc = 0;
-        evTraceCallIn("MQCB(SUSPEND)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
-        context->event.mq->MQCB(hconn, MQOP_SUSPEND, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
-        evTraceCallOut("MQCB(SUSPEND)", hconn, EV_TRACE_CONTROL, rc);
-        if (cc == MQCC_FAILED) {
-            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(SUSPEND) of %s/%s failed RC(%d) %s",
-                     context->event.name, queue->name, rc, evReasonText(rc));
-            evReportMQError(context, hconn, rc, message);
-            result = 0;
-        }
+        result = queueCallbackOp(context, queue, hconn, MQOP_SUSPEND, "MQCB(SUSPEND)", message);
     }
     if (byCommand) {
         queue->suspended = 1;
@@ -256,16 +261,7 @@ int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand,
         queue->status = status;
     } else {
         const MQHCONN hconn = queueConnection(queue);
-        MQCBD cbd = MQCBD_DEFAULT;
-        MQLONG cc = 0;
-        MQLONG rc = 0;
-        evTraceCallIn("MQCB(RESUME)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
-        context->event.mq->MQCB(hconn, MQOP_RESUME, &cbd, queue->inputHandle, nullptr, nullptr, &cc, &rc);
-        evTraceCallOut("MQCB(RESUME)", hconn, EV_TRACE_CONTROL, rc);
-        if (cc == MQCC_FAILED) {
-            snprintf(message, EV_CONN_MESSAGE_MAX, "MQCB(RESUME) of %s/%s failed RC(%d) %s",
-                     context->event.name, queue->name, rc, evReasonText(rc));
-            evReportMQError(context, hconn, rc, message);
+        if (!queueCallbackOp(context, queue, hconn, MQOP_RESUME, "MQCB(RESUME)", message)) {
             result = 0;
         } else {
             queue->consumerSuspended = 0;
