@@ -80,6 +80,13 @@ struct EvSettings {
 static_assert(std::is_standard_layout_v<EvSettings>);
 extern EvSettings evSettings;
 
+// The event processor's counts of statistics and accounting messages (DISPLAY EV's STATQCT,
+// STATMQICT, STATCHLCT, ACCTQCT and ACCTMQICT), in the order of the queue managers' counters from
+// EV_QMC_STATQ on; raised by the statistics intake in set E's unit, whose commit and backout keep
+// their committed copies.
+inline constexpr int EV_STATS_COUNTERS = 5;
+extern EvCounter evStatsCounters[EV_STATS_COUNTERS];
+
 // A plain copy of every setting of EV, the log's six included: what ALTER EV changes in a copy
 // before it applies it, and what the change lines of EV are written from.
 struct EvSettingsValues {

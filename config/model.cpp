@@ -7,6 +7,7 @@
 #include "config/internal.h"
 
 EvSettings evSettings{};
+EvCounter evStatsCounters[EV_STATS_COUNTERS]{};
 CSTree *evQmgrTree = nullptr;
 uint32_t evQmgrHighestNumber = 0;
 CSTree *evEventQueueTree = nullptr;

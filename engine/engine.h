@@ -333,6 +333,10 @@ struct QmgrContext {
     std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
     std::atomic<MQHOBJ> commandQueueHandle{-1};
     ConnectionSet *current = nullptr;  // the set whose unit of work the consumer lock's holder runs
+    // The message set E hands to the statistics intake, for the length of that call (else null): the
+    // intake reads its MQMD and the input queue it came from.
+    const MQMD *currentMd = nullptr;
+    EventQueueDef *currentQueue = nullptr;
 };
 // STOP EV: the program ends after the next commit of set C.
 extern std::atomic<int32_t> evStopPending;

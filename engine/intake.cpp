@@ -307,7 +307,11 @@ int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint
             int32_t command = mqiGetI32(data, 12);
             if (command >= 164 && command <= 168 && evServices.statsIntake != nullptr) {
                 evUnits[EV_SET_E].marked = 1;
+                context->currentMd = md;
+                context->currentQueue = queue;
                 result = evServices.statsIntake(context, command, data, length);
+                context->currentMd = nullptr;
+                context->currentQueue = nullptr;
             } else {
                 countQueue(queue, EV_EQC_ERRORS);
                 result = evPutToDLQ(context, set, queue, md, data, length, EV_FEEDBACK_NOT_STATS, "");

@@ -2,9 +2,11 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "stats/stats.h"
 
 int main(int argc, char **argv) {
     cfgInstall();
+    statsInstall();
 
     char programFolder[EV_LOG_ROOT_MAX];
     char currentFolder[EV_LOG_ROOT_MAX];

@@ -27,6 +27,7 @@ void copyCounters(int32_t which, bool commit) {
             counter.current = counter.committed;
     };
     if (which != EV_SET_E) return;
+    for (EvCounter &counter : evStatsCounters) copy(counter);
     for (CSTree *node = CSTreeFirst(evQmgrTree); node; node = node->next)
         for (EvCounter &counter : reinterpret_cast<QmgrEntry *>(node)->counters) copy(counter);
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next)

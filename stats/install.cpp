@@ -1,5 +1,6 @@
 // What the rest of the system takes from the statistics: the record parsers the emitters run over a
 // stored record, one object a call, and the DISPLAY field tables registered with the command tables.
+#include "stats/intake.h"
 #include "stats/internal.h"
 
 namespace {
@@ -81,5 +82,7 @@ int statsInstall() {
     int ok = 1;
     for (const StatsEmitSlot &slot : evStatsEmitSlots)
         if (!evRegisterParmTable(slot.family->displayCode, slot.family->parms)) ok = 0;
+    // Messages of commands 164 to 168 go to the intake instead of the dead-letter queue.
+    evServices.statsIntake = statsIntake;
     return ok;
 }

@@ -615,5 +615,18 @@ struct StatsEmitSlot {
 // Commands 164 to 168, in that order.
 extern const StatsEmitSlot evStatsEmitSlots[5];
 
-// Registers the five DISPLAY field tables with the command tables. 1, or 0 when one was refused.
+// ---- Intake of IBM MQ statistics and accounting messages ----
+// The message processors of MQCFH commands 165, 166, 164, 168 and 167, over a cursor on the message:
+// each stores the message as one record of its family through the engine's stream road. A message
+// without a queue manager name, or one that cannot be read, goes to the dead-letter queue (feedback
+// 200002). 1 done (a message that a rule drops included), 0 the unit of work must back out.
+struct QmgrContext;
+int evIngestStatQ(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
+int evIngestStatChl(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
+int evIngestStatMQI(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
+int evIngestAcctQ(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
+int evIngestAcctMQI(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
+
+// Registers the five DISPLAY field tables with the command tables and fills the engine's intake
+// slot. 1, or 0 when a table was refused.
 int statsInstall();
