@@ -45,8 +45,8 @@ void resetPart(IntakePart *part, const IntakeField *fields, uint32_t count) {
     part->fields = fields;
     part->count = count;
     for (uint32_t i = 0; i < count; i++)
-        part->values[i] = IntakeValue{(fields[i].flags & INTAKE_F_UNSET) ? unsetOf(fields[i]) : 0, nullptr, 0, 0,
-                                      nullptr, 0};
+        part->values[i] = IntakeValue{
+            (fields[i].flags & INTAKE_F_UNSET) ? unsetOf(fields[i]) : 0, nullptr, 0, 0, nullptr, 0};
 }
 
 IntakeValue *valueOf(IntakePart *part, int32_t storedId) {
@@ -225,7 +225,8 @@ ReadResult readTopLevel(Message *m, int *dropped) {
     for (;;) {
         int got = nextParm(m->cursor, &parm);
         if (got <= 0) return got == 0 ? kReadEnd : kReadFailed;
-        if (parm.type == MQCFT_GROUP && parm.id == m->family->groupId && m->family->groupId != 0) return kReadGroup;
+        if (parm.type == MQCFT_GROUP && parm.id == m->family->groupId && m->family->groupId != 0)
+            return kReadGroup;
         takeParm(&m->common, parm);
         takeParm(&m->head, parm);
         if (parm.id == MQCA_Q_MGR_NAME && m->family == &statsIntakeStatChl) channelQmgrName(m);
@@ -265,7 +266,8 @@ void settleTimes(const IntakeFamily *family, IntakePart *part) {
                 part->values[i].number = STATS_UNSET_64;
         IntakeValue *definition = valueOf(part, MQIA_DEFINITION_TYPE);
         IntakeValue *created = valueOf(part, 31148);
-        if (definition && created && definition->number != kTemporaryDynamic) created->number = STATS_UNSET_64;
+        if (definition && created && definition->number != kTemporaryDynamic)
+            created->number = STATS_UNSET_64;
     }
     if (family == &statsIntakeAcctMQI) {
         IntakeValue *connected = valueOf(part, 31040);
@@ -324,10 +326,10 @@ bool shouldWrite(const IntakeField &field, const IntakeValue &value) {
                 item.value = value.number;
                 break;
             default:
-                item.type = (field.flags & INTAKE_F_NARROW) && value.number >= INT32_MIN &&
-                                    value.number <= INT32_MAX
-                                ? MQCFT_INTEGER
-                                : MQCFT_INTEGER64;
+                item.type =
+                    (field.flags & INTAKE_F_NARROW) && value.number >= INT32_MIN && value.number <= INT32_MAX
+                        ? MQCFT_INTEGER
+                        : MQCFT_INTEGER64;
                 item.value = value.number;
                 break;
         }

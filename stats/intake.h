@@ -45,7 +45,7 @@ struct IntakeFamily {
     const char *name;
     int32_t command;
     uint32_t streamType;
-    int32_t groupId;  // 8010, 8011, 8012; 0 for the flat MQI families
+    int32_t groupId;   // 8010, 8011, 8012; 0 for the flat MQI families
     int statsCounter;  // index into evStatsCounters
     EvQmgrCounter qmgrCounter;
     EvQueueCounter queueCounter;
@@ -70,7 +70,8 @@ inline constexpr int32_t STATS_FEEDBACK_NO_QMGR = 200002;
 // The engine's stream road and dead-letter put, as the intake calls them.
 struct StatsEngineCalls {
     int (*putToStreams)(QmgrContext *context, QmgrEntry *qmgr, uint32_t type, const MQMD *md, int64_t time,
-                        int32_t count, EventQueueDef *queue, uint8_t *record, uint32_t length, Area **headerOut);
+                        int32_t count, EventQueueDef *queue, uint8_t *record, uint32_t length,
+                        Area **headerOut);
     int (*putToDLQ)(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                     const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue);
 };

@@ -87,20 +87,18 @@ constexpr uint32_t sizeOf(const std::array<IntakeField, N> &) {
 
 constexpr auto kStatQHead = std::to_array<IntakeField>({always(MQIA_COMMAND_LEVEL)});
 
-constexpr auto kStatQObject = join(std::to_array<IntakeField>({text(MQCA_Q_NAME, 48), setting(MQIA_Q_TYPE),
-                                                               setting(MQIA_DEFINITION_TYPE)}),
-                                   persistence(31003, MQIAMO_PUTS), persistence64(31011, MQIAMO64_PUT_BYTES),
-                                   one(count(31005, MQIAMO_PUTS_FAILED)), persistence(31007, MQIAMO_PUT1S),
-                                   one(count(31009, MQIAMO_PUT1S_FAILED)), persistence(31014, MQIAMO_GETS),
-                                   one(count(31019, MQIAMO_GETS_FAILED)), persistence64(31017, MQIAMO64_GET_BYTES),
-                                   persistence(31021, MQIAMO_BROWSES), one(count(31023, MQIAMO_BROWSES_FAILED)),
-                                   persistence64(31025, MQIAMO64_BROWSE_BYTES),
-                                   std::to_array<IntakeField>({count(31027, MQIAMO_MSGS_NOT_QUEUED),
-                                                               count(31028, MQIAMO_MSGS_EXPIRED),
-                                                               count(31029, MQIAMO_MSGS_PURGED)}),
-                                   persistence64(31000, MQIAMO_AVG_Q_TIME),
-                                   std::to_array<IntakeField>({count(31036, MQIAMO_Q_MIN_DEPTH),
-                                                               count(31037, MQIAMO_Q_MAX_DEPTH)}));
+constexpr auto kStatQObject = join(
+    std::to_array<IntakeField>({text(MQCA_Q_NAME, 48), setting(MQIA_Q_TYPE), setting(MQIA_DEFINITION_TYPE)}),
+    persistence(31003, MQIAMO_PUTS), persistence64(31011, MQIAMO64_PUT_BYTES),
+    one(count(31005, MQIAMO_PUTS_FAILED)), persistence(31007, MQIAMO_PUT1S),
+    one(count(31009, MQIAMO_PUT1S_FAILED)), persistence(31014, MQIAMO_GETS),
+    one(count(31019, MQIAMO_GETS_FAILED)), persistence64(31017, MQIAMO64_GET_BYTES),
+    persistence(31021, MQIAMO_BROWSES), one(count(31023, MQIAMO_BROWSES_FAILED)),
+    persistence64(31025, MQIAMO64_BROWSE_BYTES),
+    std::to_array<IntakeField>({count(31027, MQIAMO_MSGS_NOT_QUEUED), count(31028, MQIAMO_MSGS_EXPIRED),
+                                count(31029, MQIAMO_MSGS_PURGED)}),
+    persistence64(31000, MQIAMO_AVG_Q_TIME),
+    std::to_array<IntakeField>({count(31036, MQIAMO_Q_MIN_DEPTH), count(31037, MQIAMO_Q_MAX_DEPTH)}));
 
 // ---- Channel statistics: each channel in a group 8012 ----
 
@@ -129,11 +127,12 @@ constexpr auto kStatChlObject = std::to_array<IntakeField>({
 
 // ---- The MQI counters, by kind of call ----
 
-constexpr auto kConnections = join(std::to_array<IntakeField>({count(31107, MQIAMO_CONNS),
-                                                               count(31112, MQIAMO_CONNS_FAILED),
-                                                               count(31113, MQIAMO_CONNS_MAX)}),
-                                   elements<3>(31109, MQIAMO_DISCS));
-constexpr auto kOpens = join(byObjectType<5>(31042, MQIAMO_OPENS), byObjectType<5>(31047, MQIAMO_OPENS_FAILED));
+constexpr auto kConnections =
+    join(std::to_array<IntakeField>(
+             {count(31107, MQIAMO_CONNS), count(31112, MQIAMO_CONNS_FAILED), count(31113, MQIAMO_CONNS_MAX)}),
+         elements<3>(31109, MQIAMO_DISCS));
+constexpr auto kOpens =
+    join(byObjectType<5>(31042, MQIAMO_OPENS), byObjectType<5>(31047, MQIAMO_OPENS_FAILED));
 constexpr auto kCloses =
     join(byObjectType<5>(31052, MQIAMO_CLOSES), byObjectType<5>(31057, MQIAMO_CLOSES_FAILED));
 constexpr auto kInquires =
@@ -150,15 +149,18 @@ constexpr auto kCommits = std::to_array<IntakeField>(
     {count(31062, MQIAMO_COMMITS), count(31063, MQIAMO_COMMITS_FAILED), count(31064, MQIAMO_BACKOUTS)});
 constexpr auto kExpired =
     std::to_array<IntakeField>({count(31028, MQIAMO_MSGS_EXPIRED), count(31029, MQIAMO_MSGS_PURGED)});
-constexpr auto kSubscriptions = join(elements<3>(31075, MQIAMO_SUBS_DUR), elements<3>(31078, MQIAMO_SUBS_NDUR),
-                                     one(count(31081, MQIAMO_SUBS_FAILED)));
-constexpr auto kUnsubscriptions = join(elements<2>(31082, MQIAMO_UNSUBS_DUR),
-                                       elements<2>(31084, MQIAMO_UNSUBS_NDUR), one(count(31086, MQIAMO_UNSUBS_FAILED)));
+constexpr auto kSubscriptions =
+    join(elements<3>(31075, MQIAMO_SUBS_DUR), elements<3>(31078, MQIAMO_SUBS_NDUR),
+         one(count(31081, MQIAMO_SUBS_FAILED)));
+constexpr auto kUnsubscriptions =
+    join(elements<2>(31082, MQIAMO_UNSUBS_DUR), elements<2>(31084, MQIAMO_UNSUBS_NDUR),
+         one(count(31086, MQIAMO_UNSUBS_FAILED)));
 constexpr auto kSubRequests =
     std::to_array<IntakeField>({count(31087, MQIAMO_SUBRQS), count(31088, MQIAMO_SUBRQS_FAILED)});
 constexpr auto kCallbacks = join(elements<4>(31031, MQIAMO_CBS), one(count(31035, MQIAMO_CBS_FAILED)));
 constexpr auto kControls = join(elements<4>(31089, MQIAMO_CTLS), one(count(31093, MQIAMO_CTLS_FAILED)));
-constexpr auto kStatus = std::to_array<IntakeField>({count(31094, MQIAMO_STATS), count(31095, MQIAMO_STATS_FAILED)});
+constexpr auto kStatus =
+    std::to_array<IntakeField>({count(31094, MQIAMO_STATS), count(31095, MQIAMO_STATS_FAILED)});
 constexpr auto kWaterMarks =
     join(elements<4>(31114, MQIAMO_SUB_DUR_HIGHWATER), elements<4>(31118, MQIAMO_SUB_DUR_LOWWATER),
          elements<4>(31122, MQIAMO_SUB_NDUR_HIGHWATER), elements<4>(31126, MQIAMO_SUB_NDUR_LOWWATER));
@@ -172,11 +174,11 @@ constexpr auto kPublished =
 
 // ---- MQI statistics: one flat record ----
 
-constexpr auto kStatMQIHead = join(one(always(MQIA_COMMAND_LEVEL)), kConnections, kOpens, kCloses, kInquires,
-                                   kSets, kPuts, kPut1s, kPutBytes, kGets, kGetBytes, kBrowses, kBrowseBytes,
-                                   kCommits, kExpired, kSubscriptions, kUnsubscriptions, kSubRequests, kCallbacks,
-                                   kControls, kStatus, kWaterMarks, kTopicPuts, kTopicPut1s, kTopicPutBytes,
-                                   kPublished);
+constexpr auto kStatMQIHead =
+    join(one(always(MQIA_COMMAND_LEVEL)), kConnections, kOpens, kCloses, kInquires, kSets, kPuts, kPut1s,
+         kPutBytes, kGets, kGetBytes, kBrowses, kBrowseBytes, kCommits, kExpired, kSubscriptions,
+         kUnsubscriptions, kSubRequests, kCallbacks, kControls, kStatus, kWaterMarks, kTopicPuts, kTopicPut1s,
+         kTopicPutBytes, kPublished);
 static_assert(kStatMQIHead.size() == 114 && kStatMQIHead.size() <= INTAKE_MAX_FIELDS);
 
 // ---- MQI accounting: one flat record, the application name first ----
@@ -200,9 +202,9 @@ constexpr auto kAcctMQIIdentity = std::to_array<IntakeField>({
 });
 
 constexpr auto kAcctMQIHead =
-    join(kAcctMQIIdentity, kOpens, kCloses, kPuts, kPut1s, kPutBytes, kGets, kGetBytes, kBrowses, kBrowseBytes,
-         kCommits, kInquires, kSets, kSubscriptions, kUnsubscriptions, kSubRequests, kCallbacks, kControls,
-         kStatus, kTopicPuts, kTopicPut1s, kTopicPutBytes);
+    join(kAcctMQIIdentity, kOpens, kCloses, kPuts, kPut1s, kPutBytes, kGets, kGetBytes, kBrowses,
+         kBrowseBytes, kCommits, kInquires, kSets, kSubscriptions, kUnsubscriptions, kSubRequests, kCallbacks,
+         kControls, kStatus, kTopicPuts, kTopicPut1s, kTopicPutBytes);
 static_assert(kAcctMQIHead.size() == 15 + 85 && kAcctMQIHead.size() <= INTAKE_MAX_FIELDS);
 
 // ---- Queue accounting: the application once, then each queue in a group 8010 ----
@@ -226,37 +228,61 @@ constexpr std::array<IntakeField, 2> extremes64(int32_t storedNP, int32_t source
     return {extreme64(storedNP, source, 0), extreme64(storedNP + 1, source, 1)};
 }
 
-constexpr auto kAcctQObject =
-    join(std::to_array<IntakeField>({
-             text(MQCA_Q_NAME, 48),
-             setting(MQIA_Q_TYPE),
-             setting(MQIA_DEFINITION_TYPE),
-             when(31148, MQCA_CREATION_DATE, MQCA_CREATION_TIME),
-             count(31151, MQIAMO_OPENS),
-             count(31177, MQIAMO_CLOSES),
-             when(31149, MQCAMO_OPEN_DATE, MQCAMO_OPEN_TIME),
-             when(31150, MQCAMO_CLOSE_DATE, MQCAMO_CLOSE_TIME),
-         }),
-         kPuts, kPut1s, kPutBytes, extremes(31153, MQIAMO_PUT_MIN_BYTES), extremes(31156, MQIAMO_PUT_MAX_BYTES),
-         one(count(31170, MQIAMO_GENERATED_MSGS)), kGets, kGetBytes, extremes(31159, MQIAMO_GET_MIN_BYTES),
-         extremes(31162, MQIAMO_GET_MAX_BYTES), kBrowses, kBrowseBytes, extremes(31165, MQIAMO_BROWSE_MIN_BYTES),
-         extremes(31168, MQIAMO_BROWSE_MAX_BYTES), kCallbacks, extremes64(31171, MQIAMO_Q_TIME_MIN),
-         extremes64(31173, MQIAMO_Q_TIME_AVG), extremes64(31175, MQIAMO_Q_TIME_MAX));
+constexpr auto kAcctQObject = join(
+    std::to_array<IntakeField>({
+        text(MQCA_Q_NAME, 48),
+        setting(MQIA_Q_TYPE),
+        setting(MQIA_DEFINITION_TYPE),
+        when(31148, MQCA_CREATION_DATE, MQCA_CREATION_TIME),
+        count(31151, MQIAMO_OPENS),
+        count(31177, MQIAMO_CLOSES),
+        when(31149, MQCAMO_OPEN_DATE, MQCAMO_OPEN_TIME),
+        when(31150, MQCAMO_CLOSE_DATE, MQCAMO_CLOSE_TIME),
+    }),
+    kPuts, kPut1s, kPutBytes, extremes(31153, MQIAMO_PUT_MIN_BYTES), extremes(31156, MQIAMO_PUT_MAX_BYTES),
+    one(count(31170, MQIAMO_GENERATED_MSGS)), kGets, kGetBytes, extremes(31159, MQIAMO_GET_MIN_BYTES),
+    extremes(31162, MQIAMO_GET_MAX_BYTES), kBrowses, kBrowseBytes, extremes(31165, MQIAMO_BROWSE_MIN_BYTES),
+    extremes(31168, MQIAMO_BROWSE_MAX_BYTES), kCallbacks, extremes64(31171, MQIAMO_Q_TIME_MIN),
+    extremes64(31173, MQIAMO_Q_TIME_AVG), extremes64(31175, MQIAMO_Q_TIME_MAX));
 
 }  // namespace
 
-const IntakeFamily statsIntakeStatQ = {
-    "StatQ", MQCMD_STATISTICS_Q, STREAM_TYPE_STATQ, MQGACF_Q_STATISTICS_DATA, 0, EV_QMC_STATQ, EV_EQC_STATQ,
-    kStatQHead.data(), sizeOf(kStatQHead), kStatQObject.data(), sizeOf(kStatQObject)};
+const IntakeFamily statsIntakeStatQ = {"StatQ",
+                                       MQCMD_STATISTICS_Q,
+                                       STREAM_TYPE_STATQ,
+                                       MQGACF_Q_STATISTICS_DATA,
+                                       0,
+                                       EV_QMC_STATQ,
+                                       EV_EQC_STATQ,
+                                       kStatQHead.data(),
+                                       sizeOf(kStatQHead),
+                                       kStatQObject.data(),
+                                       sizeOf(kStatQObject)};
 const IntakeFamily statsIntakeStatMQI = {
-    "StatMQI", MQCMD_STATISTICS_MQI, STREAM_TYPE_STATMQI, 0, 1, EV_QMC_STATMQI, EV_EQC_STATMQI,
-    kStatMQIHead.data(), sizeOf(kStatMQIHead), nullptr, 0};
-const IntakeFamily statsIntakeStatChl = {
-    "StatChl", MQCMD_STATISTICS_CHANNEL, STREAM_TYPE_STATCHL, MQGACF_CHL_STATISTICS_DATA, 2, EV_QMC_STATCHL,
-    EV_EQC_STATCHL, kStatQHead.data(), sizeOf(kStatQHead), kStatChlObject.data(), sizeOf(kStatChlObject)};
-const IntakeFamily statsIntakeAcctQ = {
-    "AcctQ", MQCMD_ACCOUNTING_Q, STREAM_TYPE_ACCTQ, MQGACF_Q_ACCOUNTING_DATA, 3, EV_QMC_ACCTQ, EV_EQC_ACCTQ,
-    kAcctQHead.data(), sizeOf(kAcctQHead), kAcctQObject.data(), sizeOf(kAcctQObject)};
+    "StatMQI",      MQCMD_STATISTICS_MQI, STREAM_TYPE_STATMQI,  0,       1, EV_QMC_STATMQI,
+    EV_EQC_STATMQI, kStatMQIHead.data(),  sizeOf(kStatMQIHead), nullptr, 0};
+const IntakeFamily statsIntakeStatChl = {"StatChl",
+                                         MQCMD_STATISTICS_CHANNEL,
+                                         STREAM_TYPE_STATCHL,
+                                         MQGACF_CHL_STATISTICS_DATA,
+                                         2,
+                                         EV_QMC_STATCHL,
+                                         EV_EQC_STATCHL,
+                                         kStatQHead.data(),
+                                         sizeOf(kStatQHead),
+                                         kStatChlObject.data(),
+                                         sizeOf(kStatChlObject)};
+const IntakeFamily statsIntakeAcctQ = {"AcctQ",
+                                       MQCMD_ACCOUNTING_Q,
+                                       STREAM_TYPE_ACCTQ,
+                                       MQGACF_Q_ACCOUNTING_DATA,
+                                       3,
+                                       EV_QMC_ACCTQ,
+                                       EV_EQC_ACCTQ,
+                                       kAcctQHead.data(),
+                                       sizeOf(kAcctQHead),
+                                       kAcctQObject.data(),
+                                       sizeOf(kAcctQObject)};
 const IntakeFamily statsIntakeAcctMQI = {
-    "AcctMQI", MQCMD_ACCOUNTING_MQI, STREAM_TYPE_ACCTMQI, 0, 4, EV_QMC_ACCTMQI, EV_EQC_ACCTMQI,
-    kAcctMQIHead.data(), sizeOf(kAcctMQIHead), nullptr, 0};
+    "AcctMQI",      MQCMD_ACCOUNTING_MQI, STREAM_TYPE_ACCTMQI,  0,       4, EV_QMC_ACCTMQI,
+    EV_EQC_ACCTMQI, kAcctMQIHead.data(),  sizeOf(kAcctMQIHead), nullptr, 0};
