@@ -213,7 +213,7 @@ std::vector<std::string> only(const std::vector<std::string> &items, const std::
     return out;
 }
 
-class IntakeTest : public stt::StatsTest {
+class StatsIntake : public stt::StatsTest {
 protected:
     void SetUp() override {
         stt::StatsTest::SetUp();
@@ -272,7 +272,7 @@ private:
 
 // ---- Queue statistics ----
 
-TEST_F(IntakeTest, QueueStatisticsStoreTheActiveQueuesOnlyInTheWritersOrder) {
+TEST_F(StatsIntake, QueueStatisticsStoreTheActiveQueuesOnlyInTheWritersOrder) {
     Values q1 = {{20, {1}}, {7, {1}}, {735, {5, 3}}, {734, {1, 0}}};
     ASSERT_EQ(ingest(statQ("QM1", {{"Q1", q1}, {"Q2", {}}})), 1);
     ASSERT_EQ(puts.size(), 1u);
@@ -307,7 +307,7 @@ TEST_F(IntakeTest, QueueStatisticsStoreTheActiveQueuesOnlyInTheWritersOrder) {
     EXPECT_EQ(qmgrCount("QM1", EV_QMC_STATQ), 2u);
 }
 
-TEST_F(IntakeTest, EveryQueueCounterReachesItsStoredParameterAndUnknownOnesArePassedOver) {
+TEST_F(StatsIntake, EveryQueueCounterReachesItsStoredParameterAndUnknownOnesArePassedOver) {
     Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
     m.interval("QM1").number(MQIAMO_OBJECT_COUNT, 1);
     statQGroup(m, "Q1",
@@ -327,7 +327,7 @@ TEST_F(IntakeTest, EveryQueueCounterReachesItsStoredParameterAndUnknownOnesArePa
                                         "31037=9",      "E"}));
 }
 
-TEST_F(IntakeTest, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
+TEST_F(StatsIntake, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
     struct Case {
         const char *what;
         void (*build)(Pcf &);
@@ -375,7 +375,7 @@ TEST_F(IntakeTest, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
     }
 }
 
-TEST_F(IntakeTest, MqiStatisticsStoreOneFlatRecordUnlessEveryCounterIsZero) {
+TEST_F(StatsIntake, MqiStatisticsStoreOneFlatRecordUnlessEveryCounterIsZero) {
     Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_MQI);
     m.interval("QM1").number(MQIAMO_CONNS, 3).list(MQIAMO_PUTS, {0, 4});
     ASSERT_EQ(ingest(m.bytes()), 1);
@@ -422,7 +422,7 @@ std::vector<uint8_t> acctMQI(const std::string &appl, int32_t sequence, const st
     return m.bytes();
 }
 
-TEST_F(IntakeTest, MqiAccountingCarriesItsConnectionAndItsDuration) {
+TEST_F(StatsIntake, MqiAccountingCarriesItsConnectionAndItsDuration) {
     ASSERT_EQ(ingest(acctMQI("amqsput", 0, "10.00.00", "10.00.00")), 1);
     ASSERT_EQ(ingest(acctMQI("amqsput", 2, "10.00.00", "10.30.00")), 1);
     ASSERT_EQ(puts.size(), 2u);
@@ -446,7 +446,7 @@ TEST_F(IntakeTest, MqiAccountingCarriesItsConnectionAndItsDuration) {
     EXPECT_EQ(r.openQueue, 2u);
 }
 
-TEST_F(IntakeTest, OwnAccountingIsDroppedUnlessAcctselfKeepsIt) {
+TEST_F(StatsIntake, OwnAccountingIsDroppedUnlessAcctselfKeepsIt) {
     struct Case {
         int32_t command;
         EvQmgrCounter qmgrCounter;
@@ -491,7 +491,7 @@ TEST_F(IntakeTest, OwnAccountingIsDroppedUnlessAcctselfKeepsIt) {
     }
 }
 
-TEST_F(IntakeTest, QueueAccountingWritesTheApplicationOnceThenEachQueueInItsGroup) {
+TEST_F(StatsIntake, QueueAccountingWritesTheApplicationOnceThenEachQueueInItsGroup) {
     Pcf m(MQCFT_ACCOUNTING, MQCMD_ACCOUNTING_Q);
     m.interval("QM1")
         .bytes(MQBACF_CONNECTION_ID, std::string(24, 'c'))
@@ -565,7 +565,7 @@ std::vector<uint8_t> statChl(const std::string &qmgr) {
     return m.bytes();
 }
 
-TEST_F(IntakeTest, ChannelStatisticsTakeTheQueueManagerFromReplyToQmgrAndWarnOnce) {
+TEST_F(StatsIntake, ChannelStatisticsTakeTheQueueManagerFromReplyToQmgrAndWarnOnce) {
     std::memcpy(md_.ReplyToQMgr, "QMA", 3);
     zt::ConsoleCapture console;
     ASSERT_EQ(ingest(statChl("QMB")), 1);
@@ -591,7 +591,7 @@ TEST_F(IntakeTest, ChannelStatisticsTakeTheQueueManagerFromReplyToQmgrAndWarnOnc
 
 // ---- Messages that cannot be stored ----
 
-TEST_F(IntakeTest, AMessageWithoutQueueManagerOrUnreadableIsDeadLetteredWith200002) {
+TEST_F(StatsIntake, AMessageWithoutQueueManagerOrUnreadableIsDeadLetteredWith200002) {
     std::vector<uint8_t> unnamed = statQ("", {{"Q1", {{735, {1, 0}}}}});
     std::vector<uint8_t> damaged = statQ("QM1", {{"Q1", {{735, {1, 0}}}}});
     mqiPutI32(damaged.data(), damaged.size() - 16, 999);  // its last structure of no known type
@@ -610,7 +610,7 @@ TEST_F(IntakeTest, AMessageWithoutQueueManagerOrUnreadableIsDeadLetteredWith2000
 // ---- Faults mended ----
 
 // A blank date gives no time: converted as 1970-01-01 local it would be a bogus time in most zones.
-TEST_F(IntakeTest, ABlankOpenDateStoresNoOpenTimeInAnyZone) {
+TEST_F(StatsIntake, ABlankOpenDateStoresNoOpenTimeInAnyZone) {
     for (const char *zone : {"America/New_York", "Europe/Paris"}) {
         setTz(zone);
         for (const char *time : {"", "10.00.00"}) {
@@ -632,7 +632,7 @@ TEST_F(IntakeTest, ABlankOpenDateStoresNoOpenTimeInAnyZone) {
 }
 
 // IBM MQ puts up to 100 queues in one message; whole, its record would not fit a blob.
-TEST_F(IntakeTest, AHundredBusyQueuesAreStoredInPiecesEachQueueOnce) {
+TEST_F(StatsIntake, AHundredBusyQueuesAreStoredInPiecesEachQueueOnce) {
     std::vector<std::pair<std::string, Values>> queues;
     for (int i = 0; i < 100; i++) {
         Values v;
@@ -681,7 +681,7 @@ TEST_F(IntakeTest, AHundredBusyQueuesAreStoredInPiecesEachQueueOnce) {
 }
 
 // Names shaped like a time or a date stay where the writer's order puts them.
-TEST_F(IntakeTest, NamesShapedLikeTimesAndDatesKeepTheirPlaces) {
+TEST_F(StatsIntake, NamesShapedLikeTimesAndDatesKeepTheirPlaces) {
     ASSERT_EQ(ingest(statQ("QM1", {{"12.34.56", {{735, {1, 0}}}}})), 1);
     ASSERT_EQ(ingest(acctMQI("2025-01-01", 0, "10.00.00", "10.00.01")), 1);
     ASSERT_EQ(puts.size(), 2u);
