@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "intake_testing.h"
 #include "stats/intake.h"
 #include "stats_testing.h"
 #include "testing/console_capture.h"
@@ -16,133 +17,7 @@
 namespace {
 
 using stt::readObjects;
-
-// ---- Messages as IBM MQ writes them ----
-
-// MQCFH Type 21 (statistics) or 22 (accounting), Version 3, MsgSeqNumber 1, Control 1; strings in
-// CCSID 0, blank-padded to their MQ lengths.
-class Pcf {
-public:
-    Pcf(int32_t type, int32_t command) : buffer_(static_cast<uint8_t *>(CSGetMem(4096))) {
-        if (buffer_ == nullptr) std::abort();
-        MQPCFInitHeader(buffer_, type, command);
-        mqiPutI32(buffer_, 8, MQCFH_VERSION_3);
-        MQPCFInitBuilder(&c_, buffer_, 4096, 1, 4096, &buffer_);
-    }
-    ~Pcf() { CSFreeMem(buffer_); }
-    Pcf(const Pcf &) = delete;
-    Pcf &operator=(const Pcf &) = delete;
-
-    Pcf &text(int32_t id, const std::string &value, size_t padTo = 0) {
-        std::string padded = value;
-        if (padded.size() < padTo) padded.resize(padTo, ' ');
-        MQPCFSetStringParm(&c_, MQCFT_STRING, id, padded.data(), static_cast<int32_t>(padded.size()), 0, 0,
-                           &cc_, &rc_);
-        return check();
-    }
-    Pcf &number(int32_t id, int32_t value) {
-        MQPCFSetParm(&c_, MQCFT_INTEGER, id, &value, 4, 0, &cc_, &rc_);
-        return check();
-    }
-    Pcf &list(int32_t id, const std::vector<int32_t> &values) {
-        MQPCFSetParm(&c_, MQCFT_INTEGER_LIST, id, values.data(), static_cast<int32_t>(4 * values.size()), 0,
-                     &cc_, &rc_);
-        return check();
-    }
-    Pcf &list64(int32_t id, const std::vector<int64_t> &values) {
-        uint8_t s[16 + 8 * 16] = {};
-        size_t count = values.size() < 16 ? values.size() : 16;
-        auto length = static_cast<int32_t>(16 + 8 * count);
-        mqiPutI32(s, 0, MQCFT_INTEGER64_LIST);
-        mqiPutI32(s, 4, length);
-        mqiPutI32(s, 8, id);
-        mqiPutI32(s, 12, static_cast<int32_t>(count));
-        for (size_t i = 0; i < count; i++) mqiPutI64(s, 16 + 8 * i, values[i]);
-        MQPCFAppendStruct(&c_, s, length, &cc_, &rc_);
-        return check();
-    }
-    Pcf &bytes(int32_t id, const std::string &value) {
-        MQPCFSetParm(&c_, MQCFT_BYTE_STRING, id, value.data(), static_cast<int32_t>(value.size()), 0, &cc_,
-                     &rc_);
-        return check();
-    }
-    Pcf &group(int32_t id) {
-        MQPCFSetParm(&c_, MQCFT_GROUP, id, nullptr, 0, 0, &cc_, &rc_);
-        return check();
-    }
-    Pcf &end() {
-        MQPCFSetParm(&c_, PCF_TYPE_GROUP_END, 0, nullptr, 0, 0, &cc_, &rc_);
-        return check();
-    }
-    // The interval every statistics and accounting message starts with.
-    Pcf &interval(const std::string &qmgr) {
-        if (!qmgr.empty()) text(MQCA_Q_MGR_NAME, qmgr, 48);
-        return text(MQCAMO_START_DATE, "2026-01-01", 12)
-            .text(MQCAMO_START_TIME, "10.00.00")
-            .text(MQCAMO_END_DATE, "2026-01-01", 12)
-            .text(MQCAMO_END_TIME, "11.00.00")
-            .number(MQIA_COMMAND_LEVEL, 940);
-    }
-    std::vector<uint8_t> bytes() const { return {buffer_, buffer_ + c_.position}; }
-
-private:
-    Pcf &check() {
-        EXPECT_EQ(rc_, 0);
-        return *this;
-    }
-    uint8_t *buffer_;
-    PcfCursor c_{};
-    int32_t cc_ = 0, rc_ = 0;
-};
-
-constexpr int64_t kStart = 1767261600;  // 2026-01-01 10:00:00 UTC
-constexpr int64_t kEnd = kStart + 3600;
-
-// Values of a queue group by MQ parameter; what is not given is 0.
-using Values = std::map<int32_t, std::vector<int64_t>>;
-
-// One queue of a queue statistics message, its 22 parameters in IBM MQ's order.
-void statQGroup(Pcf &m, const std::string &name, Values v, int32_t unknownId = 0) {
-    auto one = [&](int32_t id) { return static_cast<int32_t>(v.count(id) ? v[id][0] : 0); };
-    auto two = [&](int32_t id) {
-        std::vector<int64_t> x = v.count(id) ? v[id] : std::vector<int64_t>{0, 0};
-        return std::vector<int32_t>(x.begin(), x.end());
-    };
-    auto two64 = [&](int32_t id) { return v.count(id) ? v[id] : std::vector<int64_t>{0, 0}; };
-    m.group(MQGACF_Q_STATISTICS_DATA)
-        .text(MQCA_Q_NAME, name, 48)
-        .text(MQCA_CREATION_DATE, "2025-06-01", 12)
-        .text(MQCA_CREATION_TIME, "08.00.00")
-        .number(MQIA_Q_TYPE, v.count(20) ? static_cast<int32_t>(v[20][0]) : 1)
-        .number(MQIA_DEFINITION_TYPE, v.count(7) ? static_cast<int32_t>(v[7][0]) : 1)
-        .number(MQIAMO_Q_MIN_DEPTH, one(740))
-        .number(MQIAMO_Q_MAX_DEPTH, one(739))
-        .list64(MQIAMO64_AVG_Q_TIME, two64(703))
-        .list(MQIAMO_PUTS, two(735))
-        .number(MQIAMO_PUTS_FAILED, one(754))
-        .list(MQIAMO_PUT1S, two(734))
-        .number(MQIAMO_PUT1S_FAILED, one(755))
-        .list64(MQIAMO64_PUT_BYTES, two64(748))
-        .list(MQIAMO_GETS, two(722))
-        .list64(MQIAMO64_GET_BYTES, two64(747))
-        .number(MQIAMO_GETS_FAILED, one(725))
-        .list(MQIAMO_BROWSES, two(705))
-        .list64(MQIAMO64_BROWSE_BYTES, two64(745))
-        .number(MQIAMO_BROWSES_FAILED, one(708))
-        .number(MQIAMO_MSGS_NOT_QUEUED, one(759))
-        .number(MQIAMO_MSGS_EXPIRED, one(758))
-        .number(MQIAMO_MSGS_PURGED, one(760));
-    if (unknownId != 0) m.number(unknownId, 5).list64(unknownId + 1, {6, 7});
-    m.end();
-}
-
-// A queue statistics message of those queues.
-std::vector<uint8_t> statQ(const std::string &qmgr, const std::vector<std::pair<std::string, Values>> &queues) {
-    Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
-    m.interval(qmgr).number(MQIAMO_OBJECT_COUNT, static_cast<int32_t>(queues.size()));
-    for (const auto &[name, values] : queues) statQGroup(m, name, values);
-    return m.bytes();
-}
+using namespace itt;
 
 // ---- The engine's calls, recorded ----
 
@@ -184,7 +59,8 @@ std::vector<std::string> itemsOf(const std::vector<uint8_t> &record) {
                 out.push_back("E");
                 break;
             case MQCFT_STRING:
-                out.push_back(id + "='" + std::string(static_cast<const char *>(item.data), item.length) + "'");
+                out.push_back(id + "='" + std::string(static_cast<const char *>(item.data), item.length) +
+                              "'");
                 break;
             case MQCFT_INTEGER64:
                 out.push_back(id + "=" + std::to_string(item.value) + "L");
@@ -311,20 +187,34 @@ TEST_F(StatsIntake, EveryQueueCounterReachesItsStoredParameterAndUnknownOnesAreP
     Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
     m.interval("QM1").number(MQIAMO_OBJECT_COUNT, 1);
     statQGroup(m, "Q1",
-               {{740, {2}}, {739, {9}}, {703, {700, 701}}, {735, {1, 2}}, {754, {3}}, {734, {4, 5}}, {755, {6}},
-                {748, {5000000000, 8}}, {722, {9, 10}}, {747, {11, 12}}, {725, {13}}, {705, {14, 15}},
-                {745, {16, 17}}, {708, {18}}, {759, {19}}, {758, {21}}, {760, {22}}},
+               {{740, {2}},
+                {739, {9}},
+                {703, {700, 701}},
+                {735, {1, 2}},
+                {754, {3}},
+                {734, {4, 5}},
+                {755, {6}},
+                {748, {5000000000, 8}},
+                {722, {9, 10}},
+                {747, {11, 12}},
+                {725, {13}},
+                {705, {14, 15}},
+                {745, {16, 17}},
+                {708, {18}},
+                {759, {19}},
+                {758, {21}},
+                {760, {22}}},
                990);  // parameters of a newer queue manager at the group's end
     ASSERT_EQ(ingest(m.bytes()), 1);
     ASSERT_EQ(puts.size(), 1u);
     EXPECT_EQ(itemsOf(puts[0].record),
-              (std::vector<std::string>{"31=940",       "G8011",       "2016='Q1'",   "20=1",        "7=1",
-                                        "31003=1",      "31004=2",     "31011=5000000000L", "31012=8L",
-                                        "31005=3",      "31007=4",     "31008=5",     "31009=6",     "31014=9",
-                                        "31015=10",     "31019=13",    "31017=11L",   "31018=12L",   "31021=14",
-                                        "31022=15",     "31023=18",    "31025=16L",   "31026=17L",   "31027=19",
-                                        "31028=21",     "31029=22",    "31000=700L",  "31001=701L",  "31036=2",
-                                        "31037=9",      "E"}));
+              (std::vector<std::string>{"31=940",   "G8011",      "2016='Q1'",         "20=1",     "7=1",
+                                        "31003=1",  "31004=2",    "31011=5000000000L", "31012=8L", "31005=3",
+                                        "31007=4",  "31008=5",    "31009=6",           "31014=9",  "31015=10",
+                                        "31019=13", "31017=11L",  "31018=12L",         "31021=14", "31022=15",
+                                        "31023=18", "31025=16L",  "31026=17L",         "31027=19", "31028=21",
+                                        "31029=22", "31000=700L", "31001=701L",        "31036=2",  "31037=9",
+                                        "E"}));
 }
 
 TEST_F(StatsIntake, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
@@ -336,32 +226,54 @@ TEST_F(StatsIntake, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
     };
     const Case cases[] = {
         {"opens by object type, 13 values",
-         [](Pcf &m) { m.list(MQIAMO_OPENS, {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112}); },
+         [](Pcf &m) {
+             m.list(MQIAMO_OPENS, {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112});
+         },
          {31042, 31043, 31044, 31045, 31046},
          {"31042=101", "31043=102", "31044=103", "31045=105", "31046=108"}},
         {"opens by object type, 5 values: no queue manager, no topic",
-         [](Pcf &m) { m.list(MQIAMO_OPENS, {100, 101, 102, 103, 104}); },
+         [](Pcf &m) {
+             m.list(MQIAMO_OPENS, {100, 101, 102, 103, 104});
+         },
          {31042, 31043, 31044, 31045, 31046},
          {"31042=101", "31043=102", "31044=103"}},
         {"inquiries from elements 1, 2, 3 and 5",
-         [](Pcf &m) { m.list(MQIAMO_INQS, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}); },
+         [](Pcf &m) {
+             m.list(MQIAMO_INQS, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+         },
          {31065, 31066, 31067, 31068},
          {"31065=1", "31066=2", "31067=3", "31068=5"}},
         {"sets from element 1; an MQCFIN is element 0 only",
-         [](Pcf &m) { m.list(MQIAMO_SETS, {7, 8, 9}).number(MQIAMO_SETS_FAILED, 4); },
+         [](Pcf &m) {
+             m.list(MQIAMO_SETS, {7, 8, 9}).number(MQIAMO_SETS_FAILED, 4);
+         },
          {31073, 31074},
          {"31073=8"}},
-        {"a persistence list of one value", [](Pcf &m) { m.list(MQIAMO_PUTS, {7}); }, {31003, 31004}, {"31003=7"}},
-        {"a single counter as an MQCFIL", [](Pcf &m) { m.list(MQIAMO_PUTS_FAILED, {6, 9}); }, {31005}, {"31005=6"}},
+        {"a persistence list of one value",
+         [](Pcf &m) { m.list(MQIAMO_PUTS, {7}); },
+         {31003, 31004},
+         {"31003=7"}},
+        {"a single counter as an MQCFIL",
+         [](Pcf &m) {
+             m.list(MQIAMO_PUTS_FAILED, {6, 9});
+         },
+         {31005},
+         {"31005=6"}},
         {"64-bit values from 32-bit forms, widened with their sign",
-         [](Pcf &m) { m.list(MQIAMO64_PUT_BYTES, {-2, 3}); },
+         [](Pcf &m) {
+             m.list(MQIAMO64_PUT_BYTES, {-2, 3});
+         },
          {31011, 31012},
          {"31011=-2L", "31012=3L"}},
         {"a 64-bit form is not taken by a 32-bit counter",
          [](Pcf &m) { m.list64(MQIAMO_COMMITS, {5}).list64(MQIAMO_BACKOUTS, {6}); },
          {31062, 31064},
          {}},
-        {"disconnects element by element", [](Pcf &m) { m.list(MQIAMO_DISCS, {1, 2, 3}); }, {31109, 31110, 31111},
+        {"disconnects element by element",
+         [](Pcf &m) {
+             m.list(MQIAMO_DISCS, {1, 2, 3});
+         },
+         {31109, 31110, 31111},
          {"31109=1", "31110=2", "31111=3"}},
     };
     for (const Case &c : cases) {
@@ -399,39 +311,17 @@ TEST_F(StatsIntake, MqiStatisticsStoreOneFlatRecordUnlessEveryCounterIsZero) {
 
 // ---- Accounting ----
 
-// An MQI accounting message of an application.
-std::vector<uint8_t> acctMQI(const std::string &appl, int32_t sequence, const std::string &connTime,
-                             const std::string &discTime) {
-    Pcf m(MQCFT_ACCOUNTING, MQCMD_ACCOUNTING_MQI);
-    m.interval("QM1")
-        .bytes(MQBACF_CONNECTION_ID, std::string(24, 'c'))
-        .number(MQIACF_SEQUENCE_NUMBER, sequence)
-        .text(MQCACF_APPL_NAME, appl, 28)
-        .number(MQIACF_PROCESS_ID, 77)
-        .number(MQIACF_THREAD_ID, 1)
-        .text(MQCACF_USER_IDENTIFIER, "mqm", 12)
-        .text(MQCAMO_CONN_DATE, "2026-01-01", 12)
-        .text(MQCAMO_CONN_TIME, connTime)
-        .text(MQCAMO_DISC_DATE, "2026-01-01", 12)
-        .text(MQCAMO_DISC_TIME, discTime)
-        .number(MQIAMO_DISC_TYPE, 0)
-        .text(MQCACH_CHANNEL_NAME, "", 20)
-        .text(MQCACH_CONNECTION_NAME, "", 264)
-        .list(MQIAMO_OPENS, {0, 2})
-        .list(MQIAMO_PUTS, {3, 0});
-    return m.bytes();
-}
-
 TEST_F(StatsIntake, MqiAccountingCarriesItsConnectionAndItsDuration) {
     ASSERT_EQ(ingest(acctMQI("amqsput", 0, "10.00.00", "10.00.00")), 1);
     ASSERT_EQ(ingest(acctMQI("amqsput", 2, "10.00.00", "10.30.00")), 1);
     ASSERT_EQ(puts.size(), 2u);
     EXPECT_EQ(puts[0].type, STREAM_TYPE_ACCTMQI);
     EXPECT_EQ(evCFGetFlags(puts[0].record.data()), 0);
-    EXPECT_EQ(itemsOf(puts[0].record),
-              (std::vector<std::string>{"3024='amqsput'", "3501=''", "3025='mqm'", "3506=''", "3561=''", "3560=''",
-                                        "1079=0", "1024=77", "1025=1", "31040=1767261600L", "31041=1767261600L",
-                                        "31108=1", "716=0", "7006=#24", "31=940", "31042=2", "31003=3"}));
+    EXPECT_EQ(
+        itemsOf(puts[0].record),
+        (std::vector<std::string>{"3024='amqsput'", "3501=''", "3025='mqm'", "3506=''", "3561=''", "3560=''",
+                                  "1079=0", "1024=77", "1025=1", "31040=1767261600L", "31041=1767261600L",
+                                  "31108=1", "716=0", "7006=#24", "31=940", "31042=2", "31003=3"}));
     // A later record of the connection: its duration, but not its connect time.
     std::vector<std::string> later = itemsOf(puts[1].record);
     EXPECT_FALSE(has(later, "31040=1767261600L"));
@@ -454,24 +344,14 @@ TEST_F(StatsIntake, OwnAccountingIsDroppedUnlessAcctselfKeepsIt) {
         int statsCounter;
         uint32_t qmgrRisesWhenDropped;
     };
-    auto acctQ = [](const std::string &appl) {
-        Pcf m(MQCFT_ACCOUNTING, MQCMD_ACCOUNTING_Q);
-        m.interval("QM1")
-            .text(MQCACF_APPL_NAME, appl, 28)
-            .number(MQIAMO_OBJECT_COUNT, 1)
-            .group(MQGACF_Q_ACCOUNTING_DATA)
-            .text(MQCA_Q_NAME, "Q1", 48)
-            .number(MQIAMO_OPENS, 1)
-            .end();
-        return m.bytes();
-    };
     const Case cases[] = {{MQCMD_ACCOUNTING_MQI, EV_QMC_ACCTMQI, EV_EQC_ACCTMQI, 4, 0},
                           {MQCMD_ACCOUNTING_Q, EV_QMC_ACCTQ, EV_EQC_ACCTQ, 3, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
         auto message = [&] {
-            return c.command == MQCMD_ACCOUNTING_MQI ? acctMQI("Holva Software ZUNT", 0, "10.00.00", "10.00.01")
-                                                     : acctQ("Holva Software ZUNT");
+            return c.command == MQCMD_ACCOUNTING_MQI
+                       ? acctMQI("Holva Software ZUNT", 0, "10.00.00", "10.00.01")
+                       : acctQ("QM1", "Holva Software ZUNT");
         };
         puts.clear();
         cfgFreeModel(1);
@@ -529,9 +409,9 @@ TEST_F(StatsIntake, QueueAccountingWritesTheApplicationOnceThenEachQueueInItsGro
         std::vector<std::string> head(items.begin(), items.begin() + 9);
         EXPECT_EQ(head, (std::vector<std::string>{"7006=#24", "1079=0", "3024='app'", "1024=5", "1025=6",
                                                   "3025='mqm'", "3501=''", "3506=''", "31=940"}));
-        std::vector<std::string> q1 = {"G8010",     "2016='Q1'",     "20=1",      "7=1",       "31151=1",
-                                       "31149=1767261600L", "31003=2", "31153=0", "31154=0", "31171=4L",
-                                       "31172=0L",  "31173=4L",      "31174=0L",  "E"};
+        std::vector<std::string> q1 = {
+            "G8010",   "2016='Q1'", "20=1",     "7=1",      "31151=1",  "31149=1767261600L", "31003=2",
+            "31153=0", "31154=0",   "31171=4L", "31172=0L", "31173=4L", "31174=0L",          "E"};
         std::vector<std::string> expected = head;
         if (tempq == EV_TEMPQ_STORE) {
             std::vector<std::string> tmp = q1;
@@ -548,23 +428,6 @@ TEST_F(StatsIntake, QueueAccountingWritesTheApplicationOnceThenEachQueueInItsGro
 
 // ---- Channel statistics ----
 
-std::vector<uint8_t> statChl(const std::string &qmgr) {
-    Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_CHANNEL);
-    m.interval(qmgr)
-        .number(MQIAMO_OBJECT_COUNT, 1)
-        .group(MQGACF_CHL_STATISTICS_DATA)
-        .text(MQCACH_CHANNEL_NAME, "QMA.QMC", 20)
-        .number(MQIACH_CHANNEL_TYPE, MQCHT_SENDER)
-        .text(MQCA_REMOTE_Q_MGR_NAME, "QMC", 48)
-        .text(MQCACH_CONNECTION_NAME, "host(1414)", 264)
-        .number(MQIAMO_MSGS, 10)
-        .list64(MQIAMO64_BYTES, {12345})
-        .number(MQIAMO_NET_TIME_AVG, -5)
-        .number(MQIAMO_EXIT_TIME_AVG, 7)
-        .end();
-    return m.bytes();
-}
-
 TEST_F(StatsIntake, ChannelStatisticsTakeTheQueueManagerFromReplyToQmgrAndWarnOnce) {
     std::memcpy(md_.ReplyToQMgr, "QMA", 3);
     zt::ConsoleCapture console;
@@ -573,9 +436,10 @@ TEST_F(StatsIntake, ChannelStatisticsTakeTheQueueManagerFromReplyToQmgrAndWarnOn
     ASSERT_EQ(puts.size(), 2u);
     EXPECT_EQ(puts[0].qmgr, "QMA");
     EXPECT_EQ(puts[0].type, STREAM_TYPE_STATCHL);
-    EXPECT_EQ(itemsOf(puts[0].record),
-              (std::vector<std::string>{"31=940", "G8012", "3501='QMA.QMC'", "2017='QMC'", "3506='host(1414)'",
-                                        "1511=1", "31136=10", "31137=12345L", "31139=-5", "31142=7", "E"}));
+    EXPECT_EQ(
+        itemsOf(puts[0].record),
+        (std::vector<std::string>{"31=940", "G8012", "3501='QMA.QMC'", "2017='QMC'", "3506='host(1414)'",
+                                  "1511=1", "31136=10", "31137=12345L", "31139=-5", "31142=7", "E"}));
     std::string text = console.out() + console.err();
     EXPECT_EQ(text.find("IBM MQ QMgr is generating bad data in STATCHL messages"),
               text.rfind("IBM MQ QMgr is generating bad data in STATCHL messages"));
@@ -668,7 +532,8 @@ TEST_F(StatsIntake, AHundredBusyQueuesAreStoredInPiecesEachQueueOnce) {
                 StatQRecord q;
                 std::memcpy(&q, object.data(), sizeof q);
                 seen[stt::text(q.queueName)]++;
-                EXPECT_EQ(q.putsP, 300000u + static_cast<uint32_t>(std::stoi(stt::text(q.queueName).substr(18))));
+                EXPECT_EQ(q.putsP,
+                          300000u + static_cast<uint32_t>(std::stoi(stt::text(q.queueName).substr(18))));
             }
         }
         EXPECT_EQ(walk.damaged, 0);
