@@ -132,7 +132,8 @@ inline void statQGroup(Pcf &m, const std::string &name, Values v, int32_t unknow
 }
 
 // A queue statistics message of those queues.
-inline std::vector<uint8_t> statQ(const std::string &qmgr, const std::vector<std::pair<std::string, Values>> &queues) {
+inline std::vector<uint8_t> statQ(const std::string &qmgr,
+                                  const std::vector<std::pair<std::string, Values>> &queues) {
     Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
     m.interval(qmgr).number(MQIAMO_OBJECT_COUNT, static_cast<int32_t>(queues.size()));
     for (const auto &[name, values] : queues) statQGroup(m, name, values);
@@ -141,7 +142,7 @@ inline std::vector<uint8_t> statQ(const std::string &qmgr, const std::vector<std
 
 // An MQI accounting message of an application.
 inline std::vector<uint8_t> acctMQI(const std::string &appl, int32_t sequence, const std::string &connTime,
-                             const std::string &discTime) {
+                                    const std::string &discTime) {
     Pcf m(MQCFT_ACCOUNTING, MQCMD_ACCOUNTING_MQI);
     m.interval("QM1")
         .bytes(MQBACF_CONNECTION_ID, std::string(24, 'c'))

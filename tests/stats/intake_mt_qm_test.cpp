@@ -1,0 +1,300 @@
+// Statistics and accounting messages taken from a private stand-in queue manager by the engine's
+// consumer and stored in the five system streams under set E's sync point; read back from the data
+// queue by the stream loader.
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "intake_testing.h"
+#include "stats/intake.h"
+#include "stats_testing.h"
+#include "tests/streams/qmstream.h"
+
+namespace {
+
+using namespace itt;
+
+constexpr const char *kStatsQueue = "SYSTEM.ADMIN.STATISTICS.QUEUE";
+constexpr const char *kAcctQueue = "SYSTEM.ADMIN.ACCOUNTING.QUEUE";
+constexpr const char *kDeadQueue = "ZUNT.DEAD";
+
+class StatsIntakeQm : public st::DataQueueTest {
+protected:
+    void SetUp() override {
+        st::DataQueueTest::SetUp();
+        freeQmgrStreams();
+        cfgInstall();
+        evInstallIntake();
+        evSettingsDefaults(evClockNow());
+        evServices.statsIntake = statsIntake;
+        for (EvCounter &c : evStatsCounters) c = EvCounter{};
+        evContext.restartMark.store(0);
+        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        // The stand-in's own dead-letter queue name is blank, as crtmqm leaves it.
+        ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + kDeadQueue + ")\n"), 0);
+        std::strcpy(evSettings.deadQueue, kDeadQueue);
+        evSettings.useDlq.store(EV_USEDLQ_YES);
+        ConnectionSet &set = evContext.sets[EV_SET_E];
+        set.id = EV_SET_E;
+        evContext.event.mq = wrap_->table();
+        evConnHandles[set.eventSlot].store(io_.hconn);
+        set.io = io_;
+        set.io.batchSize = 10;
+        std::strcpy(evContext.event.name, "QM1");
+        std::strcpy(evContext.state.name, "QM1");
+        evContext.sets[EV_SET_C].id = EV_SET_C;
+        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
+        evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
+    }
+    void TearDown() override {
+        cfgFreeModel(1);
+        evFreeIntake();
+        evServices = EvServices{};
+        evSettings.deadQueue[0] = 0;
+        st::DataQueueTest::TearDown();
+    }
+
+    void putMessage(const char *queue, std::vector<uint8_t> message) {
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, queue);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH);
+        md.Persistence = MQPER_PERSISTENT;
+        qmt::setText(md.ReplyToQMgr, 48, "QM1");
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQPUT1(io_.hconn, &od, &md, &pmo, static_cast<MQLONG>(message.size()), message.data(),
+                               &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    }
+    // Both input queues opened, their consumers registered and started on set E's connection.
+    void startConsumers() {
+        const MQIFunctionTable *t = wrap_->table();
+        for (const char *name : {kStatsQueue, kAcctQueue}) {
+            EventQueueDef probe{};
+            std::strcpy(probe.name, name);
+            int32_t reason = 0;
+            char text[EV_CONFIG_TEXT];
+            EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+            ASSERT_NE(queue, nullptr);
+            queue->status = EV_EVQ_ACTIVE;
+            queue->suspended = 0;
+            queue->queueEmpty = 0;
+            queue->backoutThreshold = 3;
+            queue->backoutHandle = -1;
+            queue->forwardHandle = -1;
+            MQOD od = MQOD_DEFAULT;
+            std::strcpy(od.ObjectName, name);
+            MQLONG cc = 0, rc = 0;
+            t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
+            ASSERT_EQ(rc, MQRC_NONE) << name;
+            MQCBD cbd = MQCBD_DEFAULT;
+            cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+            cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
+            cbd.CallbackArea = queue;
+            cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = 0x6003;
+            gmo.WaitInterval = 0;
+            t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+            ASSERT_EQ(rc, MQRC_NONE);
+        }
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        MQLONG cc = 0, rc = 0;
+        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    }
+    void stopConsumers() {
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+        for (const char *name : {kStatsQueue, kAcctQueue}) {
+            EventQueueDef probe{};
+            std::strcpy(probe.name, name);
+            auto *queue = reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
+            if (queue == nullptr || queue->inputHandle == -1) continue;
+            wrap_->table()->MQCLOSE(io_.hconn, &queue->inputHandle, MQCO_NONE, &cc, &rc);
+            queue->inputHandle = -1;
+        }
+    }
+    // Runs the consumers until a commit has taken what the queues held (real time, at most 10 s).
+    void consume() {
+        uint64_t commits = wrap_->count(zt::MqVerb::MQCMIT);
+        startConsumers();
+        for (int waited = 0; waited < 10000 && wrap_->count(zt::MqVerb::MQCMIT) == commits &&
+                             evContext.restartMark.load() == 0;
+             waited += 10)
+            usleep(10000);
+        usleep(200000);  // a later batch, if any, commits too
+        stopConsumers();
+    }
+    // The records of each stream of QM1 as the stream loader reads them back from the data queue.
+    std::map<std::string, std::vector<std::vector<uint8_t>>> loadedRecords() {
+        char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
+        auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+        std::map<std::string, std::vector<std::vector<uint8_t>>> out;
+        if (qmgr == nullptr) return out;
+        std::vector<StreamDef *> defs;
+        while (Stream *s = qmgr->streams) {
+            defs.push_back(s->definition);
+            qmgr->streams = s->next;
+            s->next = nullptr;
+            evStreamFree(s);
+        }
+        evStringsFree(1);
+        EXPECT_EQ(evStreamLoad(&io_, evStringsCreateStream()), 1);
+        for (StreamDef *def : defs) {
+            Stream *stream = evStreamCreate(qmgr, def);
+            EXPECT_EQ(evStreamLoad(&io_, stream), 1) << def->name;
+            auto &records = out[def->name];
+            auto walkBlob = [&](const uint8_t *blob, uint32_t length) {
+                BlobWalk walk;
+                evBlobWalkInit(&walk, blob, length, 0);
+                BlobEntry entry;
+                while (evBlobWalkNext(&walk, &entry) == 1) records.emplace_back(entry.data, entry.data + entry.dataLength);
+            };
+            for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
+                walkBlob(evStreamBlobHeader(blob), blob->area->used);
+            walkBlob(evStreamCurrentBlob(stream), evBlobLength(evStreamCurrentBlob(stream)));
+        }
+        return out;
+    }
+    // The names (or the application) of every object of a stream's records.
+    static std::vector<std::string> objectNames(const StatsFamily *family,
+                                                const std::vector<std::vector<uint8_t>> &records) {
+        std::vector<std::string> names;
+        for (const auto &record : records)
+            for (const auto &object : stt::readObjects(family, stt::kept(record))) {
+                const StringEntry *name = nullptr;
+                const StatsField *field = family->fields;
+                for (uint32_t i = 0; i < family->fieldCount; i++)
+                    if (field[i].flags & STATS_F_OBJECT) std::memcpy(&name, object.data() + field[i].offset, sizeof name);
+                names.push_back(name ? stt::text(name) : "(record)");
+            }
+        return names;
+    }
+    // The dead-letter headers' reasons of what the dead-letter queue holds.
+    std::vector<int32_t> deadLetterReasons() {
+        const MQIFunctionTable *t = wrap_->table();
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, kDeadQueue);
+        MQHOBJ hobj = -1;
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(io_.hconn, &od, MQOO_INPUT_SHARED, &hobj, &cc, &rc);
+        std::vector<int32_t> reasons;
+        for (;;) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_NO_SYNCPOINT;
+            uint8_t buffer[8192];
+            MQLONG length = 0;
+            t->MQGET(io_.hconn, hobj, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
+            if (cc != MQCC_OK) break;
+            if (length >= 12) reasons.push_back(mqiGetI32(buffer, 8));
+        }
+        t->MQCLOSE(io_.hconn, &hobj, MQCO_NONE, &cc, &rc);
+        return reasons;
+    }
+};
+
+TEST_F(StatsIntakeQm, EachFamilyReachesItsSystemStreamAndANamelessMessageTheDeadLetterQueue) {
+    putMessage(kStatsQueue, statQ("QM1", {{"Q1", {{735, {5, 3}}}}, {"IDLE", {}}}));
+    putMessage(kStatsQueue, statChl("QM1"));
+    putMessage(kStatsQueue, statMQI("QM1"));
+    putMessage(kStatsQueue, statQ("", {{"Q2", {{735, {1, 0}}}}}));
+    putMessage(kAcctQueue, acctQ("QM1", "amqsput"));
+    putMessage(kAcctQueue, acctMQI("amqsput", 0, "10.00.00", "10.00.05"));
+    consume();
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQBACK), 0u);
+
+    auto loaded = loadedRecords();
+    EXPECT_EQ(objectNames(&evStatQFamily, loaded["$STATQ"]), std::vector<std::string>{"Q1"});
+    EXPECT_EQ(objectNames(&evStatChlFamily, loaded["$STATCHL"]), std::vector<std::string>{"QMA.QMC"});
+    EXPECT_EQ(objectNames(&evStatMQIFamily, loaded["$STATMQI"]), std::vector<std::string>{"(record)"});
+    EXPECT_EQ(objectNames(&evAcctQFamily, loaded["$ACCTQ"]), std::vector<std::string>{"Q1"});
+    EXPECT_EQ(objectNames(&evAcctMQIFamily, loaded["$ACCTMQI"]), std::vector<std::string>{"amqsput"});
+    EXPECT_EQ(deadLetterReasons(), std::vector<int32_t>{STATS_FEEDBACK_NO_QMGR});
+    EXPECT_EQ(evStatsCounters[0].committed, 2u);  // STATQCT counts the dead-lettered message too
+}
+
+// What the stand-in writes itself: the interval's statistics at RESET QMGR TYPE(STATISTICS), and an
+// application's accounting when it disconnects.
+TEST_F(StatsIntakeQm, TheStandInsOwnStatisticsAndAccountingAreStored) {
+    ASSERT_EQ(qm_->mqsc("ALTER QMGR STATQ(ON) STATMQI(ON) ACCTQ(ON) ACCTMQI(ON)\nDEFINE QLOCAL(APP.Q)\n"), 0);
+    // An application of its own thread (a thread holds one connection): three puts, then its end.
+    MQLONG putReason = -1;
+    std::thread application([&] {
+        const MQIFunctionTable *t = wrap_->table();
+        MQCHAR48 name;
+        qmt::setText(name, 48, "QM1");
+        MQCNO cno = MQCNO_DEFAULT;
+        cno.Version = MQCNO_VERSION_7;
+        qmt::setText(cno.ApplName, 28, "STATS.APP");
+        MQHCONN app = MQHC_UNUSABLE_HCONN;
+        MQLONG cc = 0, rc = 0;
+        t->MQCONNX(name, &cno, &app, &cc, &rc);
+        if (rc != MQRC_NONE) return;
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, "APP.Q");
+        MQHOBJ hobj = -1;
+        t->MQOPEN(app, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
+        for (int i = 0; i < 3 && rc == MQRC_NONE; i++) {
+            MQMD md = MQMD_DEFAULT;
+            MQPMO pmo = MQPMO_DEFAULT;
+            pmo.Options = MQPMO_NO_SYNCPOINT;
+            char data[] = "work";
+            t->MQPUT(app, hobj, &md, &pmo, 4, data, &cc, &rc);
+        }
+        putReason = rc;
+        t->MQCLOSE(app, &hobj, MQCO_NONE, &cc, &rc);
+        t->MQDISC(&app, &cc, &rc);
+    });
+    application.join();
+    ASSERT_EQ(putReason, MQRC_NONE);
+    ASSERT_EQ(qm_->mqsc("RESET QMGR TYPE(STATISTICS)\n"), 0);
+    consume();
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQBACK), 0u);
+
+    auto loaded = loadedRecords();
+    auto contains = [](const std::vector<std::string> &names, const std::string &wanted) {
+        return std::find(names.begin(), names.end(), wanted) != names.end();
+    };
+    EXPECT_TRUE(contains(objectNames(&evStatQFamily, loaded["$STATQ"]), "APP.Q"));
+    EXPECT_FALSE(loaded["$STATMQI"].empty());
+    EXPECT_TRUE(contains(objectNames(&evAcctQFamily, loaded["$ACCTQ"]), "APP.Q"));
+    EXPECT_TRUE(contains(objectNames(&evAcctMQIFamily, loaded["$ACCTMQI"]), "STATS.APP"));
+}
+
+// A data-queue put that fails in the sync point backs the unit out and ends the connection; after
+// the reload the redelivered messages are stored once each.
+TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
+    putMessage(kStatsQueue, statQ("QM1", {{"Q1", {{735, {5, 3}}}}}));
+    putMessage(kAcctQueue, acctMQI("amqsput", 0, "10.00.00", "10.00.05"));
+    wrap_->failAt(zt::MqVerb::MQPUT, 2, MQRC_Q_FULL);  // the first stream blob after "$STRINGS"
+    consume();
+    ASSERT_EQ(evContext.restartMark.load(), 1) << "a marked unit that backs out ends the connection";
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQCMIT), 0u);
+    wrap_->clearRules();
+    MQLONG cc = 0, rc = 0;
+    wrap_->table()->MQBACK(io_.hconn, &cc, &rc);
+    // The reconnect drops memory and loads what is committed: nothing of these messages.
+    cfgFreeModel(1);
+    evFreeIntake();
+    evStringsFree(1);
+    ASSERT_EQ(evStreamLoad(&io_, evStringsCreateStream()), 1);
+    evContext.restartMark.store(0);
+    for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+    consume();
+    ASSERT_EQ(evContext.restartMark.load(), 0);
+    auto loaded = loadedRecords();
+    EXPECT_EQ(objectNames(&evStatQFamily, loaded["$STATQ"]), std::vector<std::string>{"Q1"});
+    EXPECT_EQ(objectNames(&evAcctMQIFamily, loaded["$ACCTMQI"]), std::vector<std::string>{"amqsput"});
+}
+
+}  // namespace
