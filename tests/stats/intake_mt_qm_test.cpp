@@ -117,7 +117,8 @@ protected:
         for (const char *name : {kStatsQueue, kAcctQueue}) {
             EventQueueDef probe{};
             std::strcpy(probe.name, name);
-            auto *queue = reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
+            auto *queue = reinterpret_cast<EventQueueDef *>(
+                CSTreeFind(evEventQueueTree, probe.name, sizeof probe.name));
             if (queue == nullptr || queue->inputHandle == -1) continue;
             wrap_->table()->MQCLOSE(io_.hconn, &queue->inputHandle, MQCO_NONE, &cc, &rc);
             queue->inputHandle = -1;
@@ -157,7 +158,8 @@ protected:
                 BlobWalk walk;
                 evBlobWalkInit(&walk, blob, length, 0);
                 BlobEntry entry;
-                while (evBlobWalkNext(&walk, &entry) == 1) records.emplace_back(entry.data, entry.data + entry.dataLength);
+                while (evBlobWalkNext(&walk, &entry) == 1)
+                    records.emplace_back(entry.data, entry.data + entry.dataLength);
             };
             for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
                 walkBlob(evStreamBlobHeader(blob), blob->area->used);
@@ -174,7 +176,8 @@ protected:
                 const StringEntry *name = nullptr;
                 const StatsField *field = family->fields;
                 for (uint32_t i = 0; i < family->fieldCount; i++)
-                    if (field[i].flags & STATS_F_OBJECT) std::memcpy(&name, object.data() + field[i].offset, sizeof name);
+                    if (field[i].flags & STATS_F_OBJECT)
+                        std::memcpy(&name, object.data() + field[i].offset, sizeof name);
                 names.push_back(name ? stt::text(name) : "(record)");
             }
         return names;
