@@ -182,6 +182,7 @@ protected:
             }
         return names;
     }
+    void failedPutRecovers(uint64_t k);
     // The dead-letter headers' reasons of what the dead-letter queue holds.
     std::vector<int32_t> deadLetterReasons() {
         const MQIFunctionTable *t = wrap_->table();
@@ -274,12 +275,14 @@ TEST_F(StatsIntakeQm, TheStandInsOwnStatisticsAndAccountingAreStored) {
     EXPECT_TRUE(contains(objectNames(&evAcctMQIFamily, loaded["$ACCTMQI"]), "STATS.APP"));
 }
 
-// A data-queue put that fails in the sync point backs the unit out and ends the connection; after
-// the reload the redelivered messages are stored once each.
-TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
+// A put of the unit that fails (the k-th: the dead-letter put of the nameless message comes first,
+// then "$STRINGS", then the streams' blobs at the sync point) backs the unit out and ends the
+// connection; after the reload the redelivered messages are stored once each.
+void StatsIntakeQm::failedPutRecovers(uint64_t k) {
     putMessage(kStatsQueue, statQ("QM1", {{"Q1", {{735, {5, 3}}}}}));
+    putMessage(kStatsQueue, statQ("", {{"Q2", {{735, {1, 0}}}}}));
     putMessage(kAcctQueue, acctMQI("amqsput", 0, "10.00.00", "10.00.05"));
-    wrap_->failAt(zt::MqVerb::MQPUT, 2, MQRC_Q_FULL);  // the first stream blob after "$STRINGS"
+    wrap_->failAt(zt::MqVerb::MQPUT, k, MQRC_Q_FULL);
     consume();
     ASSERT_EQ(evContext.restartMark.load(), 1) << "a marked unit that backs out ends the connection";
     EXPECT_EQ(wrap_->count(zt::MqVerb::MQCMIT), 0u);
@@ -298,6 +301,15 @@ TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
     auto loaded = loadedRecords();
     EXPECT_EQ(objectNames(&evStatQFamily, loaded["$STATQ"]), std::vector<std::string>{"Q1"});
     EXPECT_EQ(objectNames(&evAcctMQIFamily, loaded["$ACCTMQI"]), std::vector<std::string>{"amqsput"});
+    EXPECT_EQ(deadLetterReasons(), std::vector<int32_t>{STATS_FEEDBACK_NO_QMGR});
+}
+
+TEST_F(StatsIntakeQm, AFailedDeadLetterPutUnderUsedlqYesLosesNothing) {
+    failedPutRecovers(1);
+}
+
+TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
+    failedPutRecovers(3);
 }
 
 }  // namespace
