@@ -1,9 +1,13 @@
 // Statistics and accounting messages taken from a private stand-in queue manager by the engine's
 // consumer and stored in the five system streams under set E's sync point; read back from the data
 // queue by the stream loader.
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +28,8 @@ constexpr const char *kDeadQueue = "ZUNT.DEAD";
 
 class StatsIntakeQm : public st::DataQueueTest {
 protected:
+    // Without a server of its own: the worker process, on the queue manager of the test that started it.
+    explicit StatsIntakeQm(bool ownServer = true) : st::DataQueueTest(ownServer) {}
     void SetUp() override {
         st::DataQueueTest::SetUp();
         freeQmgrStreams();
@@ -35,7 +41,9 @@ protected:
         evContext.restartMark.store(0);
         for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         // The stand-in's own dead-letter queue name is blank, as crtmqm leaves it.
-        ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + kDeadQueue + ")\n"), 0);
+        if (qm_) {
+            ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + kDeadQueue + ")\n"), 0);
+        }
         std::strcpy(evSettings.deadQueue, kDeadQueue);
         evSettings.useDlq.store(EV_USEDLQ_YES);
         ConnectionSet &set = evContext.sets[EV_SET_E];
@@ -134,6 +142,23 @@ protected:
             usleep(10000);
         usleep(200000);  // a later batch, if any, commits too
         stopConsumers();
+    }
+    // What a reconnect loads: the string pool, and QM1 (number 1) with the five system streams (ids 2 to
+    // 6). The streams, by type.
+    std::map<uint32_t, Stream *> loadSystemStreams() {
+        std::map<uint32_t, Stream *> streams;
+        evStringsFree(1);
+        EXPECT_EQ(evStreamLoad(&io_, evStringsCreateStream()), 1);
+        char error[EV_CONFIG_TEXT];
+        QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 1, error);
+        if (qmgr == nullptr) return streams;
+        for (uint32_t type = STREAM_TYPE_STATQ; type <= STREAM_TYPE_ACCTMQI; type++) {
+            StreamDef *def = evStreamDefine(evSystemStreamName(type), -1, type, 0, type);
+            Stream *stream = def ? evStreamCreate(qmgr, def) : nullptr;
+            EXPECT_TRUE(stream && evStreamLoad(&io_, stream) == 1) << type;
+            streams[type] = stream;
+        }
+        return streams;
     }
     // The records of each stream of QM1 as the stream loader reads them back from the data queue.
     std::map<std::string, std::vector<std::vector<uint8_t>>> loadedRecords() {
@@ -310,6 +335,111 @@ TEST_F(StatsIntakeQm, AFailedDeadLetterPutUnderUsedlqYesLosesNothing) {
 
 TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
     failedPutRecovers(3);
+}
+
+// The intake as a process of its own (the MQ library is not one to fork with connections), on the
+// test's queue manager: it loads what is stored, then takes messages for two seconds unless it dies
+// first (ZUNT_STATS_WORKER="verb k": at its k-th call of verb; k 0 never).
+class StatsIntakeWorker : public StatsIntakeQm {
+protected:
+    StatsIntakeWorker() : StatsIntakeQm(false) {}
+    void SetUp() override {
+        if (!std::getenv("ZUNT_STATS_WORKER")) GTEST_SKIP() << "run by StatsIntakeQm only";
+        StatsIntakeQm::SetUp();
+    }
+};
+
+TEST_F(StatsIntakeWorker, TakesUntilKilled) {
+    int verb = 0;
+    unsigned long long k = 0;
+    if (std::sscanf(std::getenv("ZUNT_STATS_WORKER"), "%d %llu", &verb, &k) != 2) _exit(8);
+    (void)loadSystemStreams();
+    if (k) wrap_->killAt(static_cast<zt::MqVerb>(verb), k);
+    startConsumers();
+    usleep(2000000);
+    stopConsumers();
+}
+
+// SIGKILL of the intake at random times and at random MQI calls while it takes a steady flow: after
+// the last restart has drained the queues, every message's record is stored exactly once.
+TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
+    constexpr int kQueueMessages = 400, kApplMessages = 100;
+    for (int n = 0; n < kQueueMessages; n++)
+        putMessage(kStatsQueue, statQ("QM1", {{"Q." + std::to_string(n), {{735, {n + 1, 0}}}}}));
+    for (int n = 0; n < kApplMessages; n++)
+        putMessage(kAcctQueue, acctMQI("APP." + std::to_string(n), 0, "10.00.00", "10.00.05"));
+    uint32_t seed = static_cast<uint32_t>(evClockNow());
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const zt::MqVerb verbs[] = {zt::MqVerb::MQPUT, zt::MqVerb::MQGET, zt::MqVerb::MQCMIT};
+    int kills = 0;
+    for (int round = 0; round < 7; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        bool last = round == 6;
+        zt::MqVerb verb = verbs[random() % 3];
+        // Odd rounds die at an MQI call (a commit ends each batch of 10 messages), even ones at a time.
+        uint64_t k = 0;
+        if (!last && round % 2) k = verb == zt::MqVerb::MQCMIT ? 1 + random() % 8 : 5 + random() % 60;
+        int before = connectionCount();
+        char orders[64];
+        std::snprintf(orders, sizeof orders, "%d %llu", static_cast<int>(verb),
+                      static_cast<unsigned long long>(k));
+        pid_t pid;
+        {
+            zt::ScopedEnv env("ZUNT_STATS_WORKER", orders);
+            pid = fork();
+            if (pid == 0) {
+                char self[] = "/proc/self/exe",
+                     filter[] = "--gtest_filter=StatsIntakeWorker.TakesUntilKilled";
+                char *argv[] = {self, filter, nullptr};
+                execv(self, argv);
+                _exit(7);
+            }
+        }
+        ASSERT_GT(pid, 0);
+        int status = 0;
+        if (last) {
+            waitpid(pid, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the last worker failed";
+        } else {
+            if (k == 0) usleep(static_cast<useconds_t>(20000 + random() % 150000));
+            for (int waited = 0; k && waited < 3000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
+                usleep(10000);
+            if (!WIFSIGNALED(status)) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+            }
+            if (WIFSIGNALED(status)) kills++;
+        }
+        waitForConnections(before);
+    }
+
+    EXPECT_GT(kills, 0);
+    std::map<uint32_t, Stream *> streams = loadSystemStreams();
+    auto names = [&](uint32_t type, const StatsFamily *family) {
+        std::vector<std::vector<uint8_t>> records;
+        Stream *stream = streams[type];
+        if (stream == nullptr) return std::multiset<std::string>{};
+        auto walkBlob = [&](const uint8_t *blob, uint32_t length) {
+            BlobWalk walk;
+            evBlobWalkInit(&walk, blob, length, 0);
+            BlobEntry entry;
+            while (evBlobWalkNext(&walk, &entry) == 1)
+                records.emplace_back(entry.data, entry.data + entry.dataLength);
+        };
+        for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
+            walkBlob(evStreamBlobHeader(blob), blob->area->used);
+        walkBlob(evStreamCurrentBlob(stream), evBlobLength(evStreamCurrentBlob(stream)));
+        std::vector<std::string> all = objectNames(family, records);
+        return std::multiset<std::string>(all.begin(), all.end());
+    };
+    std::multiset<std::string> queues = names(STREAM_TYPE_STATQ, &evStatQFamily);
+    std::multiset<std::string> appls = names(STREAM_TYPE_ACCTMQI, &evAcctMQIFamily);
+    std::multiset<std::string> expectedQueues, expectedAppls;
+    for (int n = 0; n < kQueueMessages; n++) expectedQueues.insert("Q." + std::to_string(n));
+    for (int n = 0; n < kApplMessages; n++) expectedAppls.insert("APP." + std::to_string(n));
+    EXPECT_EQ(queues, expectedQueues);
+    EXPECT_EQ(appls, expectedAppls);
 }
 
 }  // namespace
