@@ -211,7 +211,8 @@ void channelQmgrName(Message *m) {
     uint32_t length = evCFTrimmedLength(md->ReplyToQMgr, MQ_Q_MGR_NAME_LENGTH);
     if (length == 0) return;  // nothing better than the message's own name
     IntakeValue &name = m->common.values[kQmgrName];
-    if ((name.length > length || std::memcmp(name.text, md->ReplyToQMgr, name.length) != 0) &&
+    if ((name.length > length ||
+         (name.length > 0 && std::memcmp(name.text, md->ReplyToQMgr, name.length) != 0)) &&
         statsChannelWarned.exchange(1) == 0)
         evOutput(EV_OUT_ERROR, "IBM MQ QMgr is generating bad data in STATCHL messages", -1, 1);
     name.text = md->ReplyToQMgr;
