@@ -266,6 +266,8 @@ void cfgFreeModel(int all);
 
 inline constexpr size_t EV_EMIT_NAME_MAX = 48;
 inline constexpr size_t EV_EMIT_FILE_MAX = 300;
+// Room of an expanded file name: every token of a 300-character pattern at its longest fits.
+inline constexpr size_t EV_EMIT_PATH_MAX = 4096;
 
 // FORMAT
 inline constexpr uint32_t EV_EMIT_JSON = 1;
@@ -344,8 +346,8 @@ struct EmitterDef {
     uint32_t documentOpen;
     uint32_t command;  // MQ command code of the record being emitted
     int32_t indent;
-    char lastFileName[EV_EMIT_FILE_MAX + 2];  // the last name expanded without counters
-    char openFileName[EV_EMIT_FILE_MAX + 2];  // empty when no file is open
+    char lastFileName[EV_EMIT_PATH_MAX];  // the last name expanded without counters
+    char openFileName[EV_EMIT_PATH_MAX];  // empty when no file is open
 };
 static_assert(std::is_standard_layout_v<EmitterDef>);
 

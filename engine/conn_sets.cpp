@@ -613,6 +613,8 @@ void evDisconnectSet(QmgrContext *context, ConnectionSet *set, char *message) {
     const MQHCONN event = evConnHandles[set->eventSlot].load();
     const MQHCONN state = evConnHandles[set->stateSlot].load();
     if (event != -1 || state != -1) evBackout(context, set, message);
+    // The emitters' queues go with the STATE connection, their files at the disconnect.
+    if (evServices.emitClose != nullptr) evServices.emitClose(context, set);
     evResetHolds(set);
     set->consumerStarted.store(0);
     // The data queue goes with its connection.

@@ -158,6 +158,8 @@ enum EvHookKind : int32_t {
     EV_HOOK_ALERT_EXPIRY = 5,
 };
 
+struct ConnectionSet;
+
 struct EvServices {
     // Script interpreter.
     int (*loadScript)(const char *path);                       // LoadVEDRAFile: 1 loaded
@@ -180,6 +182,13 @@ struct EvServices {
     int (*aggrHarden)(QmgrContext *context);
     int (*aggrAbsorb)(QmgrContext *context);
     int (*aggrReadAll)(QmgrContext *context);
+    // Emitters: a record the intake stored in a stream, written by the stream's emitter (1 done, 0
+    // failed, 2 memory was reloaded or the connection ends: the intake stops at once, touching none
+    // of its pointers); a set's outputs closed at its disconnect; set E's sync point flushes files.
+    int (*emitStored)(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream *stream,
+                      const MQMD *md, uint8_t *record, uint32_t length);
+    void (*emitClose)(QmgrContext *context, ConnectionSet *set);
+    void (*emitFlush)();
 };
 extern EvServices evServices;
 

@@ -94,8 +94,10 @@ struct StoreWalk {
     uint8_t *record;
     uint32_t length;
     Area **headerOut;
+    const MQMD *md;
     uint32_t implicitCount;
     int32_t stopped;
+    int32_t replaced;  // the emitter reloaded memory: nothing the walk holds may be touched
 };
 
 // Steps 3 to 7 for one name of the list. 1 to go on, 0 failed.
@@ -135,6 +137,17 @@ int storeInStream(StoreWalk *walk, const char *name, size_t length) {
         mqiPutU32(current, BH_HIGH_EVENT_ID, eventId);
         if (mqiGetU32(current, BH_LOW_EVENT_ID) == 0) mqiPutU32(current, BH_LOW_EVENT_ID, eventId);
         evAlertLinkRaised(evEventSequence.load(), walk->qmgr, stream->streamId, eventId);
+    }
+    // Step 8: the stream's emitter; a failing one stops the walk.
+    if (def->evEmit[0] != 0 && evServices.emitStored != nullptr) {
+        int emitted = evServices.emitStored(&evContext, &evContext.sets[EV_SET_E], walk->qmgr, stream,
+                                            walk->md, walk->record, walk->length);
+        if (emitted == 2) {
+            walk->replaced = 1;
+            walk->stopped = 1;
+            return 1;
+        }
+        if (emitted == 0) return 0;
     }
     return 1;
 }
@@ -396,7 +409,7 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
     return result;
 }
 
-int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *, int64_t time, int32_t count,
+int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md, int64_t time, int32_t count,
                    EventQueueDef *queue, uint8_t *record, uint32_t length, Area **headerOut) {
     char qmgrName[EV_QMGR_NAME_MAX + 1] = {};
     if (qmgr != nullptr) std::memcpy(qmgrName, qmgr->name, EV_QMGR_NAME_MAX);
@@ -414,7 +427,7 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *, 
     runRecordHook(type, hook);
     // Set C may have removed the queue manager or its streams while the lock was released.
     if (qmgr != nullptr) qmgr = findQmgr(qmgrName);
-    StoreWalk walk{qmgr, type, time, queue, record, length, headerOut, 0, 0};
+    StoreWalk walk{qmgr, type, time, queue, record, length, headerOut, md, 0, 0, 0};
     int result = 1;
     const char *list = hook->streams;
     if (qmgr == nullptr && list[0] != 0) list = "";
@@ -428,7 +441,7 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *, 
         if (n > 0) result = storeInStream(&walk, name, n);
         list += span + (end ? 1 : 0);
     }
-    if (result && walk.implicitCount >= 2) {
+    if (result && walk.implicitCount >= 2 && !walk.replaced) {
         char text[kImplicitShown + 80];
         evImplicitText(text, sizeof text, hook->streams, std::strlen(hook->streams));
         AlertTemplate alert{};

@@ -1,11 +1,13 @@
 // The program's entry point: each subsystem that is built fills its slots, then the engine runs.
 #include <cstdlib>
 
+#include "emit/emit.h"
 #include "engine/engine.h"
 #include "stats/stats.h"
 
 int main(int argc, char **argv) {
     cfgInstall();
+    emitInstall();
     statsInstall();
 
     char programFolder[EV_LOG_ROOT_MAX];

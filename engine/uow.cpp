@@ -416,6 +416,8 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         (void)evBackout(context, set, "Housekeeping failed");
         return 0;
     }
+    // Step 13: the files of the emitters reach the disk at the end of each set E batch.
+    if (!isC && evServices.emitFlush != nullptr) evServices.emitFlush();
     if (isC) evReleaseEventSet();
     return 1;
 }

@@ -2,6 +2,8 @@
 // operating system. Other subsystems include this header and nothing of the OS.
 #pragma once
 
+#include <cstdio>
+
 #include "platform/cs.h"      // locks, counted heap, AVL trees, pooled areas, trap and trace, command lines,
                               // intervals, the clock and the shared state of the process
 #include "platform/dynlib.h"  // loading shared libraries and finding their exported names
@@ -61,6 +63,28 @@ struct CSFileOps {
 extern const CSFileOps CSRealFileOps;                 // the operating system's files
 const CSFileOps *CSSetFileOps(const CSFileOps *ops);  // installs (null: real); returns previous
 const CSFileOps *CSGetFileOps();                      // the table installed now
+
+// ---------------------------------------------------------------------------------------------
+// Output files of the record emitters (emitfile.cpp): text written front to back. A file is only
+// ever made new: the create fails with EEXIST when the name exists, so no file is appended to or
+// overwritten, also not one another process made a moment before. Results are 0 or an errno value.
+// The table is replaceable, as CSFileOps is, so that tests can fail a write or race a create.
+
+using CSOutFile = std::FILE;
+
+struct CSOutFileOps {
+    int (*create)(const char *path, CSOutFile **file);  // new and empty, for writing (fopen "wbx")
+    int (*write)(CSOutFile *file, const void *data, size_t length);  // all of it, or an error
+    int (*flush)(CSOutFile *file);
+    int (*close)(CSOutFile *file);  // also after a failed write
+};
+extern const CSOutFileOps CSRealOutFileOps;
+const CSOutFileOps *CSSetOutFileOps(const CSOutFileOps *ops);  // installs (null: real); returns previous
+
+int CSOutFileCreate(const char *path, CSOutFile **file);
+int CSOutFileWrite(CSOutFile *file, const void *data, size_t length);
+int CSOutFileFlush(CSOutFile *file);
+int CSOutFileClose(CSOutFile *file);
 
 // ---------------------------------------------------------------------------------------------
 // The process (process.cpp).

@@ -1,0 +1,29 @@
+// What the emitters lend the engine: the emission of a stored record, the close of a set's
+// outputs at its disconnect and the flush of the files at set E's sync point.
+#include <cstring>
+
+#include "emit/internal.h"
+
+namespace {
+
+int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream *stream, const MQMD *md,
+               uint8_t *record, uint32_t length) {
+    EmitContext c{};
+    c.qmgrContext = context;
+    c.set = set;
+    c.qmgr = qmgr;
+    c.stream = stream;
+    c.streamDef = stream != nullptr ? stream->definition : nullptr;
+    c.inputMd = md;
+    // The stored record is named by the message it came from.
+    if (md != nullptr) std::memcpy(c.uniqueId, md->MsgId, sizeof c.uniqueId);
+    return emitRecord(&c, record, length);
+}
+
+}  // namespace
+
+void emitInstall() {
+    evServices.emitStored = emitStored;
+    evServices.emitClose = emitCloseOutputs;
+    evServices.emitFlush = emitFlushFiles;
+}

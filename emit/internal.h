@@ -1,0 +1,79 @@
+// What the files of the emitters share: the holding buffer and its writes, the writer sets, the
+// output units and the failure handling.
+#pragma once
+
+#include <cstdarg>
+
+#include "emit/emit.h"
+
+// ---- The holding buffer (format.cpp) ----
+
+// The buffer, made on first use (null when no storage was left).
+char *emitHolding();
+// Appends bytes; a write past the buffer sets the context's overflow and writes nothing.
+void emitPut(EmitContext *context, const char *text, size_t length);
+void emitPutChar(EmitContext *context, char c);
+void emitPutText(EmitContext *context, const char *text);
+void emitPutF(EmitContext *context, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void emitEnsureNewline(EmitContext *context);
+void emitIndent(EmitContext *context);
+bool emitAtLineStart(const EmitContext *context);
+// A character of the punctuation set (EV_PUNCT_*).
+char emitPunct(int which);
+
+extern const EmitWriters emitJsonWriters;
+extern const EmitWriters emitMqscWriters;
+extern const EmitWriters emitCsvWriters;
+
+// The UTC calendar fields of a time: 1, or 0 when its year is outside 0 to 9999.
+struct EmitUtc {
+    int64_t year;
+    int month, day, hour, minute, second;
+};
+int emitUtcFields(int64_t time, EmitUtc *utc);
+
+// One field through the writers, ZEROVALS applied (not to the CSV header; a hidden CSV column
+// keeps its place).
+void emitWriteField(EmitContext *context, const evParmDef *row, const char *name, uint32_t nameLength,
+                    const EmitValue *value);
+// The name a row is written under: the JSON field name for JSON and NDJSON, else the keyword.
+void emitRowName(const EmitContext *context, const evParmDef *row, const char **name, uint32_t *length);
+void emitOpenGroup(EmitContext *context, EmitGroup *group, int32_t id, const char *name, uint32_t length);
+void emitWriteUniqueId(EmitContext *context);
+// Opens the output and starts a record (document start, CSV header): 1, or 0 (failure handled, or
+// the context replaced).
+int emitBeginRecord(EmitContext *context);
+// The end-of-record text of the format.
+void emitEndRecordText(EmitContext *context);
+bool emitIsJson(const EmitContext *context);
+bool emitHuman(const EmitContext *context);
+
+// ---- Output (output.cpp) ----
+
+int emitOpenFile(EmitContext *context);
+// Expands the FILE pattern for the local time in mode 0 (no counters), -1 (counters, no suffix) or
+// 1 (counters and the "(n)" suffix): 1, or 0 when the name would not fit in size bytes.
+int emitExpandFileName(EmitContext *context, const EvLocalTime *time, int mode, char *out, size_t size);
+int emitWriteFile(EmitContext *context);
+int emitCloseFile(EmitContext *context);
+int emitOpenQueue(EmitContext *context);
+int emitPutMessage(EmitContext *context);
+void emitCloseQueue(EmitContext *context);
+void emitCloseGroup(EmitContext *context);
+// The end of a record: its end text, the size rule, the write-out of a unit that does not wrap.
+int emitEnsureSpace(EmitContext *context);
+// Writes out what the holding buffer holds at the end of a stored record.
+int emitWriteOut(EmitContext *context);
+// Forgets the open output unit's text and state (a dropped unit).
+void emitDropUnit(EmitContext *context);
+
+// ---- Failures (failure.cpp) ----
+
+// Sets the error text and handles the failure by ONERROR: EMIT_DONE (DISCARD), EMIT_FAILED or
+// EMIT_REPLACED (SUSPEND).
+int emitFail(EmitContext *context, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// As emitFail, for a step that reports 0 (the handling's result is left in failResult).
+int emitFailStep(EmitContext *context, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int emitReportError(EmitContext *context);
+void emitRaiseAlert(EmitContext *context);
+int emitHandleFailure(EmitContext *context);
