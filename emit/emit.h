@@ -34,17 +34,17 @@ enum EmitKind : uint32_t {
     EMIT_KIND_STRING_LIST = 224,  // string ids little-endian u32 at ptr
 };
 
-inline constexpr int32_t EMIT_INT_UNSET = INT32_MIN;                // 0x80000000
-inline constexpr int32_t EMIT_INT_ALL = INT32_MIN + 2;              // 0x80000002
-inline constexpr int64_t EMIT_INT64_UNSET = INT64_MIN;              // 0x8000000000000000
-inline constexpr int64_t EMIT_INT64_ALL = INT64_MIN + 2;            // 0x8000000000000002
+inline constexpr int32_t EMIT_INT_UNSET = INT32_MIN;      // 0x80000000
+inline constexpr int32_t EMIT_INT_ALL = INT32_MIN + 2;    // 0x80000002
+inline constexpr int64_t EMIT_INT64_UNSET = INT64_MIN;    // 0x8000000000000000
+inline constexpr int64_t EMIT_INT64_ALL = INT64_MIN + 2;  // 0x8000000000000002
 
 struct EmitValue {
     uint32_t kind;
     uint32_t length;  // texts and byte strings
     uint32_t count;   // lists
     int32_t i32;
-    int64_t i64;       // 64-bit integers, times, string ids
+    int64_t i64;      // 64-bit integers, times, string ids
     const void *ptr;  // text, bytes, list elements
 };
 
@@ -57,7 +57,7 @@ struct EmitWriters {
     // Opens a group (pushed on the emitter's group stack); id names it for the formats that show only some.
     void (*group)(EmitContext *context, EmitGroup *group, int32_t id, const char *name, uint32_t length);
     void (*value)(EmitContext *context, const evParmDef *row, const EmitValue *value);
-    void (*endGroup)(EmitContext *context);  // closes the innermost group
+    void (*endGroup)(EmitContext *context);            // closes the innermost group
     void (*framing)(EmitContext *context, int event);  // 1 document start, 2 end, 3 before a record, 4 after
 };
 
@@ -69,9 +69,9 @@ struct EmitContext {
     QmgrEntry *qmgr;
     Stream *stream;
     StreamDef *streamDef;
-    int8_t noEmit;                  // emitRecord succeeds at once
+    int8_t noEmit;                   // emitRecord succeeds at once
     const evCommandDef *commandRow;  // the DISPLAY command whose table lists the record's fields
-    uint8_t *record;                // evCF header and items
+    uint8_t *record;                 // evCF header and items
     uint32_t recordLength;
     evCFCursor cursor;
     EmitterDef *emitter;
@@ -97,15 +97,15 @@ struct EmitContext {
     int32_t loading;
     int32_t stop;
     // Emission's own state.
-    int32_t failResult;    // what the failure handling gave, when a step returned 0
+    int32_t failResult;                         // what the failure handling gave, when a step returned 0
     void (*writeFields)(EmitContext *context);  // the fields of the object being written
-    const void *object;    // the decoded statistics object the fields are read from
-    uint8_t closing;       // outputs closed at a disconnect: a failure is only reported
-    uint8_t overflow;      // a write found the holding buffer full
-    uint8_t csvHeader;     // the CSV header line is being written
-    uint8_t eventRecord;   // the record is an event (row-per-field CSV, a blank line after it)
-    uint32_t csvColumns;   // columns on the current CSV line
-    uint32_t fieldStart;   // where the current MQSC field began
+    const void *object;                         // the decoded statistics object the fields are read from
+    uint8_t closing;                            // outputs closed at a disconnect: a failure is only reported
+    uint8_t overflow;                           // a write found the holding buffer full
+    uint8_t csvHeader;                          // the CSV header line is being written
+    uint8_t eventRecord;     // the record is an event (row-per-field CSV, a blank line after it)
+    uint32_t csvColumns;     // columns on the current CSV line
+    uint32_t fieldStart;     // where the current MQSC field began
     EmitGroup *recordGroup;  // the group stack, indentation and document state when the record began
     int32_t recordIndent;
     uint32_t recordDocumentRecords;

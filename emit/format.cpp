@@ -56,8 +56,8 @@ EvStringView pooledText(const EmitValue *v) {
 bool timeText(int64_t time, char separator, char *out, size_t size) {
     EmitUtc u;
     if (!emitUtcFields(time, &u)) return false;
-    std::snprintf(out, size, "%4.4" PRId64 "-%2.2d-%2.2d%c%2.2d:%2.2d:%2.2d", u.year, u.month, u.day, separator,
-                  u.hour, u.minute, u.second);
+    std::snprintf(out, size, "%4.4" PRId64 "-%2.2d-%2.2d%c%2.2d:%2.2d:%2.2d", u.year, u.month, u.day,
+                  separator, u.hour, u.minute, u.second);
     return true;
 }
 
@@ -81,14 +81,30 @@ void jsonString(EmitContext *c, const char *text, uint32_t length) {
         emitPut(c, text + run, i - run);
         run = i + 1;
         switch (ch) {
-            case '"': emitPut(c, "\\\"", 2); break;
-            case '\\': emitPut(c, "\\\\", 2); break;
-            case '\b': emitPut(c, "\\b", 2); break;
-            case '\f': emitPut(c, "\\f", 2); break;
-            case '\n': emitPut(c, "\\n", 2); break;
-            case '\r': emitPut(c, "\\r", 2); break;
-            case '\t': emitPut(c, "\\t", 2); break;
-            default: emitPutF(c, "\\u%4.4X", ch); break;
+            case '"':
+                emitPut(c, "\\\"", 2);
+                break;
+            case '\\':
+                emitPut(c, "\\\\", 2);
+                break;
+            case '\b':
+                emitPut(c, "\\b", 2);
+                break;
+            case '\f':
+                emitPut(c, "\\f", 2);
+                break;
+            case '\n':
+                emitPut(c, "\\n", 2);
+                break;
+            case '\r':
+                emitPut(c, "\\r", 2);
+                break;
+            case '\t':
+                emitPut(c, "\\t", 2);
+                break;
+            default:
+                emitPutF(c, "\\u%4.4X", ch);
+                break;
         }
     }
     emitPut(c, text + run, length - run);
@@ -129,7 +145,9 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutF(c, "%d", v->i32);
             break;
         }
-        case EMIT_KIND_TEXT: jsonString(c, static_cast<const char *>(v->ptr), v->length); break;
+        case EMIT_KIND_TEXT:
+            jsonString(c, static_cast<const char *>(v->ptr), v->length);
+            break;
         case EMIT_KIND_INT_LIST:
             emitPutChar(c, emitPunct(EV_PUNCT_LBRACKET));
             for (uint32_t i = 0; i < v->count; i++) emitPutF(c, i ? ",%d" : "%d", listInt(v, i));
@@ -149,7 +167,9 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             else
                 emitPutF(c, "%" PRId64, v->i64);
             break;
-        case EMIT_KIND_ALL: emitPut(c, "\"*\"", 3); break;
+        case EMIT_KIND_ALL:
+            emitPut(c, "\"*\"", 3);
+            break;
         case EMIT_KIND_TIME:
             if (v->i64 == EMIT_INT64_UNSET) {
                 emitPut(c, "\"\"", 2);
@@ -175,7 +195,9 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             }
             emitPutChar(c, emitPunct(EV_PUNCT_RBRACKET));
             break;
-        default: emitPut(c, "\"\"", 2); break;
+        default:
+            emitPut(c, "\"\"", 2);
+            break;
     }
 }
 
@@ -253,7 +275,8 @@ void jsonFraming(EmitContext *c, int event) {
             }
             emitEnsureNewline(c);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -309,7 +332,9 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutF(c, "(%d)", v->i32);
             break;
         }
-        case EMIT_KIND_TEXT: mqscQuoted(c, static_cast<const char *>(v->ptr), v->length); break;
+        case EMIT_KIND_TEXT:
+            mqscQuoted(c, static_cast<const char *>(v->ptr), v->length);
+            break;
         case EMIT_KIND_INT_LIST:
             emitPutChar(c, '(');
             for (uint32_t i = 0; i < v->count; i++) emitPutF(c, i ? ",%d" : "%d", listInt(v, i));
@@ -328,7 +353,9 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             else
                 emitPutF(c, "(%" PRId64 ")", v->i64);
             break;
-        case EMIT_KIND_ALL: emitPutText(c, "(*)"); break;
+        case EMIT_KIND_ALL:
+            emitPutText(c, "(*)");
+            break;
         case EMIT_KIND_TIME:
             if (v->i64 == EMIT_INT64_UNSET)
                 emitPutText(c, "('')");
@@ -355,7 +382,9 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             }
             emitPutChar(c, ')');
             break;
-        default: emitPutText(c, "('')"); break;
+        default:
+            emitPutText(c, "('')");
+            break;
     }
     mqscWrap(c);
 }
@@ -462,14 +491,18 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutF(c, "%d", v->i32);
             break;
         }
-        case EMIT_KIND_TEXT: csvText(c, static_cast<const char *>(v->ptr), v->length); break;
+        case EMIT_KIND_TEXT:
+            csvText(c, static_cast<const char *>(v->ptr), v->length);
+            break;
         case EMIT_KIND_INT_LIST:
             if (v->count == 0) break;
             emitPutChar(c, '"');
             for (uint32_t i = 0; i < v->count; i++) emitPutF(c, i ? ",%d" : "%d", listInt(v, i));
             emitPutChar(c, '"');
             break;
-        case EMIT_KIND_BYTES: putHex(c, v->ptr, v->length); break;
+        case EMIT_KIND_BYTES:
+            putHex(c, v->ptr, v->length);
+            break;
         case EMIT_KIND_INT64:
             if (v->i64 == EMIT_INT64_UNSET) break;
             if (v->i64 == EMIT_INT64_ALL)
@@ -477,7 +510,9 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             else
                 emitPutF(c, "%" PRId64, v->i64);
             break;
-        case EMIT_KIND_ALL: emitPutChar(c, '*'); break;
+        case EMIT_KIND_ALL:
+            emitPutChar(c, '*');
+            break;
         case EMIT_KIND_TIME:
             if (v->i64 == EMIT_INT64_UNSET) break;
             if (v->i64 == EMIT_INT64_ALL)
@@ -508,7 +543,8 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             }
             emitPutChar(c, '"');
             break;
-        default: break;
+        default:
+            break;
     }
     if (!c->csvColumnar) emitEnsureNewline(c);
 }
@@ -559,7 +595,8 @@ void emitPutF(EmitContext *c, const char *format, ...) {
     va_start(args, format);
     int n = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (n > 0) emitPut(c, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+    if (n > 0)
+        emitPut(c, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
 }
 
 bool emitAtLineStart(const EmitContext *c) {
@@ -641,14 +678,19 @@ size_t emitCsvQuote(char *out, size_t size, size_t length, const char *text) {
 int emitIsZeroValue(const evParmDef *row, const EmitValue *v) {
     switch (v->kind) {
         case EMIT_KIND_INT:
-            return v->i32 == EMIT_INT_UNSET || (v->i32 == 0 && (row == nullptr || row->valueNames == nullptr));
+            return v->i32 == EMIT_INT_UNSET ||
+                   (v->i32 == 0 && (row == nullptr || row->valueNames == nullptr));
         case EMIT_KIND_TEXT:
-        case EMIT_KIND_BYTES: return v->length == 0;
+        case EMIT_KIND_BYTES:
+            return v->length == 0;
         case EMIT_KIND_INT_LIST:
-        case EMIT_KIND_STRING_LIST: return v->count == 0;
+        case EMIT_KIND_STRING_LIST:
+            return v->count == 0;
         case EMIT_KIND_INT64:
-        case EMIT_KIND_TIME: return v->i64 == 0 || v->i64 == EMIT_INT64_UNSET;
-        default: return 0;
+        case EMIT_KIND_TIME:
+            return v->i64 == 0 || v->i64 == EMIT_INT64_UNSET;
+        default:
+            return 0;
     }
 }
 
@@ -691,14 +733,16 @@ uint32_t evGroupName(const EmitContext *c, int32_t groupId, char *name, size_t s
     };
     const bool json = c != nullptr && c->emitter != nullptr && emitIsJson(c);
     for (const Row &row : kRows) {
-        if (row.id == groupId) return static_cast<uint32_t>(std::snprintf(name, size, "%s", json ? row.json : row.text));
+        if (row.id == groupId)
+            return static_cast<uint32_t>(std::snprintf(name, size, "%s", json ? row.json : row.text));
     }
     const evParmDef *entry = emitAttributeLookup != nullptr ? emitAttributeLookup(0, groupId) : nullptr;
     if (entry != nullptr) {
         if (json && entry->fieldNameLength > 0)
-            return static_cast<uint32_t>(std::snprintf(name, size, "%.*s", static_cast<int>(entry->fieldNameLength),
-                                                       entry->fieldName));
-        if (entry->keyword != nullptr) return static_cast<uint32_t>(std::snprintf(name, size, "%s", entry->keyword));
+            return static_cast<uint32_t>(std::snprintf(
+                name, size, "%.*s", static_cast<int>(entry->fieldNameLength), entry->fieldName));
+        if (entry->keyword != nullptr)
+            return static_cast<uint32_t>(std::snprintf(name, size, "%s", entry->keyword));
     }
     return static_cast<uint32_t>(std::snprintf(name, size, "GRP%d", groupId));
 }
@@ -749,7 +793,9 @@ int emitBeginRecord(EmitContext *c) {
 
 void emitEndRecordText(EmitContext *c) {
     switch (c->emitter->format) {
-        case EV_EMIT_NDJSON: emitPutChar(c, '\n'); break;
+        case EV_EMIT_NDJSON:
+            emitPutChar(c, '\n');
+            break;
         case EV_EMIT_MQSC:
             emitEnsureNewline(c);
             emitPutChar(c, '\n');
@@ -758,6 +804,7 @@ void emitEndRecordText(EmitContext *c) {
             emitEnsureNewline(c);
             if (c->eventRecord) emitPutChar(c, '\n');
             break;
-        default: break;
+        default:
+            break;
     }
 }

@@ -11,8 +11,10 @@
 namespace {
 
 const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const kDaysLong[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char *const kDaysLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                 "Thursday", "Friday", "Saturday"};
+const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char *const kMonthsLong[] = {"January", "February", "March",     "April",   "May",      "June",
                                    "July",    "August",   "September", "October", "November", "December"};
 
@@ -129,10 +131,18 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
         if (token == 0) break;
         const bool twice = p[1] == token;
         switch (token) {
-            case '%': b.add("%", 1); break;
-            case 'C': b.addNum((t->year * 10000LL) + t->month * 100 + t->day, 4); break;
-            case 'c': b.addNum((t->year % 100) * 10000LL + t->month * 100 + t->day, 6); break;
-            case 'D': b.addText(twice ? kDaysLong[t->weekday] : kDays[t->weekday]); break;
+            case '%':
+                b.add("%", 1);
+                break;
+            case 'C':
+                b.addNum((t->year * 10000LL) + t->month * 100 + t->day, 4);
+                break;
+            case 'c':
+                b.addNum((t->year % 100) * 10000LL + t->month * 100 + t->day, 6);
+                break;
+            case 'D':
+                b.addText(twice ? kDaysLong[t->weekday] : kDays[t->weekday]);
+                break;
             case 'd':
                 if (twice) {
                     b.addNum(t->day, 0);
@@ -141,17 +151,27 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
                     b.addNum(t->day, 2);
                 }
                 break;
-            case 'H': b.addNum(t->hour, twice ? 0 : 2); break;
-            case 'h': b.addNum(t->hour % 12, twice ? 0 : 2); break;
+            case 'H':
+                b.addNum(t->hour, twice ? 0 : 2);
+                break;
+            case 'h':
+                b.addNum(t->hour % 12, twice ? 0 : 2);
+                break;
             case 'I':
             case 'i':
                 counters = true;
                 c->closeAfterWrite = 1;
                 if (mode != 0) b.addNum(e->fileSequence, token == 'I' ? 5 : 0);
                 break;
-            case 'J': b.addNum(t->yearDay + 1, 3); break;
-            case 'j': b.addNum(t->yearDay, 3); break;
-            case 'M': b.addNum(t->minute, 2); break;
+            case 'J':
+                b.addNum(t->yearDay + 1, 3);
+                break;
+            case 'j':
+                b.addNum(t->yearDay, 3);
+                break;
+            case 'M':
+                b.addNum(t->minute, 2);
+                break;
             case 'm':
                 if (p[1] == 'm' && p[2] == 'm') {
                     b.addText(kMonthsLong[t->month - 1]);
@@ -163,21 +183,33 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
                 else
                     b.addText(kMonths[t->month - 1]);
                 break;
-            case 'P': b.addText(t->hour < 12 ? "AM" : "PM"); break;
-            case 'p': b.addText(t->hour < 12 ? "am" : "pm"); break;
-            case 'S': b.addNum(t->second, 2); break;
-            case 't': b.addNum(t->hour * 10000LL + t->minute * 100 + t->second, 6); break;
+            case 'P':
+                b.addText(t->hour < 12 ? "AM" : "PM");
+                break;
+            case 'p':
+                b.addText(t->hour < 12 ? "am" : "pm");
+                break;
+            case 'S':
+                b.addNum(t->second, 2);
+                break;
+            case 't':
+                b.addNum(t->hour * 10000LL + t->minute * 100 + t->second, 6);
+                break;
             case 'U':
             case 'u':
                 counters = true;
                 e->usesUnique = 1;
                 if (mode != 0) b.addNum(e->uniqueCounter, token == 'U' ? 5 : 0);
                 break;
-            case 'y': b.addNum(twice ? t->year % 100 : t->year, twice ? 2 : 4); break;
-            default: break;  // an unknown letter is dropped
+            case 'y':
+                b.addNum(twice ? t->year % 100 : t->year, twice ? 2 : 4);
+                break;
+            default:
+                break;  // an unknown letter is dropped
         }
         // The doubled forms take their second letter too.
-        if (twice && (token == 'D' || token == 'd' || token == 'H' || token == 'h' || token == 'm' || token == 'y'))
+        if (twice &&
+            (token == 'D' || token == 'd' || token == 'H' || token == 'h' || token == 'm' || token == 'y'))
             p++;
     }
     if (mode == 1 && !counters && !b.full) {
@@ -242,7 +274,8 @@ int emitWriteFile(EmitContext *c) {
     if (length == 0) return 1;
     char *buffer = emitHolding();
     if (emitTranslation != nullptr)
-        for (uint32_t i = 0; i < length; i++) buffer[i] = static_cast<char>(emitTranslation[static_cast<uint8_t>(buffer[i])]);
+        for (uint32_t i = 0; i < length; i++)
+            buffer[i] = static_cast<char>(emitTranslation[static_cast<uint8_t>(buffer[i])]);
     e->fileBytes += length;
     const int rc = e->openFile != nullptr ? CSOutFileWrite(e->openFile, buffer, length) : EBADF;
     c->writePosition = 0;
@@ -311,8 +344,7 @@ int emitOpenQueue(EmitContext *c) {
         evTraceOpenOut("MQOPEN(Emit)", hconn, EV_TRACE_CONTROL, &od, hobj, rc);
     }
     if (cc == MQCC_FAILED)
-        return emitFailStep(c, "MQOPEN on queue '%s' failed RC(%d) %s", e->queue, rc,
-                        evReasonText(rc));
+        return emitFailStep(c, "MQOPEN on queue '%s' failed RC(%d) %s", e->queue, rc, evReasonText(rc));
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);
     slot.generation = generation;
     slot.handle = static_cast<uint32_t>(hobj);
@@ -323,7 +355,8 @@ int emitOpenQueue(EmitContext *c) {
 int emitPutMessage(EmitContext *c) {
     EmitterDef *e = c->emitter;
     emitCloseGroup(c);
-    if (c->overflow) return emitFailStep(c, "Record too large for emission storage (%u bytes)", EMIT_HOLDING_SIZE);
+    if (c->overflow)
+        return emitFailStep(c, "Record too large for emission storage (%u bytes)", EMIT_HOLDING_SIZE);
     if (c->writePosition == 0) return 1;
     ConnectionSet *set = setOf(c);
     const MQHCONN hconn = evConnHandles[set->stateSlot].load();
@@ -351,7 +384,8 @@ int emitPutMessage(EmitContext *c) {
     const MQHOBJ hobj = static_cast<MQHOBJ>(e->queues[set->id].handle);
     if (set->io.mq != nullptr) {
         evTraceCallIn("MQPUT(Emit)", hconn, 0, hobj);
-        set->io.mq->MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(c->writePosition), emitHolding(), &cc, &rc);
+        set->io.mq->MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(c->writePosition), emitHolding(), &cc,
+                          &rc);
         evTraceCallOut("MQPUT(Emit)", hconn, 0, rc);
     }
     c->writePosition = 0;
@@ -369,7 +403,8 @@ void emitCloseQueue(EmitContext *c) {
     emitCloseFile(c);
     ConnectionSet *set = setOf(c);
     EmitQueueSlot &slot = e->queues[set->id];
-    if (slot.handle != EV_EMIT_NOT_OPEN && slot.generation == set->connectCount.load() && set->io.mq != nullptr) {
+    if (slot.handle != EV_EMIT_NOT_OPEN && slot.generation == set->connectCount.load() &&
+        set->io.mq != nullptr) {
         const MQHCONN hconn = evConnHandles[set->stateSlot].load();
         MQHOBJ hobj = static_cast<MQHOBJ>(slot.handle);
         MQLONG cc = 0;
@@ -480,5 +515,6 @@ void emitCloseOutputs(QmgrContext *qmgrContext, ConnectionSet *set) {
 
 void emitFlushFiles() {
     for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next)
-        if (e->openFile != nullptr && (flushWanted() || e->format == EV_EMIT_NDJSON)) (void)CSOutFileFlush(e->openFile);
+        if (e->openFile != nullptr && (flushWanted() || e->format == EV_EMIT_NDJSON))
+            (void)CSOutFileFlush(e->openFile);
 }

@@ -93,7 +93,8 @@ bool parameterValue(const EmitContext *c, const evParmDef *row, EmitValue *value
             value->length = bytes != nullptr ? length : 0;
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -167,17 +168,36 @@ int emitStatistics(EmitContext *c) {
 bool itemValue(const evCFItem &item, EmitValue *value) {
     *value = EmitValue{};
     switch (item.type) {
-        case MQCFT_INTEGER: *value = intValue(static_cast<int32_t>(item.value)); return true;
-        case EVCF_INT_UNSET: *value = intValue(EMIT_INT_UNSET); return true;
-        case EVCF_INT_MIXED: *value = intValue(EMIT_INT_ALL); return true;
-        case MQCFT_INTEGER64: *value = wideValue(EMIT_KIND_INT64, item.value); return true;
-        case EVCF_INT64_UNSET: *value = wideValue(EMIT_KIND_INT64, EMIT_INT64_UNSET); return true;
-        case EVCF_INT64_MIXED: *value = wideValue(EMIT_KIND_INT64, EMIT_INT64_ALL); return true;
-        case EVCF_STRING_MIXED: value->kind = EMIT_KIND_ALL; return true;
-        case EVCF_DATE_TIME: *value = wideValue(EMIT_KIND_TIME, item.value); return true;
-        case EVCF_STRING_ID: *value = wideValue(EMIT_KIND_STRING_ID, item.value); return true;
+        case MQCFT_INTEGER:
+            *value = intValue(static_cast<int32_t>(item.value));
+            return true;
+        case EVCF_INT_UNSET:
+            *value = intValue(EMIT_INT_UNSET);
+            return true;
+        case EVCF_INT_MIXED:
+            *value = intValue(EMIT_INT_ALL);
+            return true;
+        case MQCFT_INTEGER64:
+            *value = wideValue(EMIT_KIND_INT64, item.value);
+            return true;
+        case EVCF_INT64_UNSET:
+            *value = wideValue(EMIT_KIND_INT64, EMIT_INT64_UNSET);
+            return true;
+        case EVCF_INT64_MIXED:
+            *value = wideValue(EMIT_KIND_INT64, EMIT_INT64_ALL);
+            return true;
+        case EVCF_STRING_MIXED:
+            value->kind = EMIT_KIND_ALL;
+            return true;
+        case EVCF_DATE_TIME:
+            *value = wideValue(EMIT_KIND_TIME, item.value);
+            return true;
+        case EVCF_STRING_ID:
+            *value = wideValue(EMIT_KIND_STRING_ID, item.value);
+            return true;
         case MQCFT_STRING:
-            *value = textValue(static_cast<const char *>(item.data), item.data ? static_cast<uint32_t>(item.length) : 0);
+            *value = textValue(static_cast<const char *>(item.data),
+                               item.data ? static_cast<uint32_t>(item.length) : 0);
             return true;
         case MQCFT_INTEGER_LIST:
             value->kind = EMIT_KIND_INT_LIST;
@@ -201,7 +221,8 @@ bool itemValue(const evCFItem &item, EmitValue *value) {
             value->length = s.length;
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -226,30 +247,50 @@ void writeEventCommon(EmitContext *c) {
                 value = textValue(qmgr, static_cast<uint32_t>(strnlen(qmgr, EV_QUEUE_NAME_MAX)));
                 break;
             }
-            case 39326: value = intValue(static_cast<int32_t>(subtype)); break;
-            case 39361: value = intValue(static_cast<int32_t>(category)); break;
-            case 39316: value = wideValue(EMIT_KIND_STRING_ID, evCFGetObjectName(r)); break;
-            case 39317: value = intValue(evCFGetObjectType(r)); break;
-            case 39307: value = wideValue(EMIT_KIND_STRING_ID, evCFGetUserId(r)); break;
+            case 39326:
+                value = intValue(static_cast<int32_t>(subtype));
+                break;
+            case 39361:
+                value = intValue(static_cast<int32_t>(category));
+                break;
+            case 39316:
+                value = wideValue(EMIT_KIND_STRING_ID, evCFGetObjectName(r));
+                break;
+            case 39317:
+                value = intValue(evCFGetObjectType(r));
+                break;
+            case 39307:
+                value = wideValue(EMIT_KIND_STRING_ID, evCFGetUserId(r));
+                break;
             case 39314:
                 if (!summaryMade) {
                     summaryMade = true;
                     if (c->event != nullptr) {
-                        summaryLength = static_cast<uint32_t>(evEventSummary(&evStreamStringPool, r, c->recordLength,
-                                                                             c->event, summary, nullptr, -1));
-                    } else if (Area *area = evCFSummarise(&evStreamStringPool, c->record, c->recordLength)) {
                         summaryLength = static_cast<uint32_t>(evEventSummary(
-                            &evStreamStringPool, r, c->recordLength, pcfSummaryOf(area), summary, nullptr, -1));
+                            &evStreamStringPool, r, c->recordLength, c->event, summary, nullptr, -1));
+                    } else if (Area *area = evCFSummarise(&evStreamStringPool, c->record, c->recordLength)) {
+                        summaryLength =
+                            static_cast<uint32_t>(evEventSummary(&evStreamStringPool, r, c->recordLength,
+                                                                 pcfSummaryOf(area), summary, nullptr, -1));
                         AreaRelease(&area);
                     }
                 }
                 value = textValue(summary, summaryLength);
                 break;
-            case 39328: value = intValue(evCFGetCommand(r)); break;
-            case 39327: value = intValue(static_cast<int32_t>(evCFGetReason(r))); break;
-            case 39322: value = wideValue(EMIT_KIND_TIME, evCFGetEventTime(r)); break;
-            case 39427: value = wideValue(EMIT_KIND_INT64, evCFGetEventTime(r)); break;
-            default: continue;
+            case 39328:
+                value = intValue(evCFGetCommand(r));
+                break;
+            case 39327:
+                value = intValue(static_cast<int32_t>(evCFGetReason(r)));
+                break;
+            case 39322:
+                value = wideValue(EMIT_KIND_TIME, evCFGetEventTime(r));
+                break;
+            case 39427:
+                value = wideValue(EMIT_KIND_INT64, evCFGetEventTime(r));
+                break;
+            default:
+                continue;
         }
         const char *fieldName;
         uint32_t fieldLength;
@@ -352,10 +393,18 @@ EmitterDef *emitFindEmitter(StreamDef *def) {
 int emitSelectFormat(EmitContext *c) {
     switch (c->emitter->format) {
         case EV_EMIT_JSON:
-        case EV_EMIT_NDJSON: c->writers = &emitJsonWriters; return 1;
-        case EV_EMIT_MQSC: c->writers = &emitMqscWriters; return 1;
-        case EV_EMIT_CSV: c->writers = &emitCsvWriters; return 1;
-        default: c->writers = nullptr; return 0;
+        case EV_EMIT_NDJSON:
+            c->writers = &emitJsonWriters;
+            return 1;
+        case EV_EMIT_MQSC:
+            c->writers = &emitMqscWriters;
+            return 1;
+        case EV_EMIT_CSV:
+            c->writers = &emitCsvWriters;
+            return 1;
+        default:
+            c->writers = nullptr;
+            return 0;
     }
 }
 
@@ -387,12 +436,24 @@ int emitRecord(EmitContext *c, uint8_t *record, uint32_t length) {
     }
     int result;
     switch (e->command) {
-        case 164: c->commandRow = commandRow(kDisplayStatMqi); break;
-        case 165: c->commandRow = commandRow(kDisplayStatQ); break;
-        case 166: c->commandRow = commandRow(kDisplayStatChl); break;
-        case 167: c->commandRow = commandRow(kDisplayAcctMqi); break;
-        case 168: c->commandRow = commandRow(kDisplayAcctQ); break;
-        default: c->commandRow = commandRow(kDisplayEvents); break;
+        case 164:
+            c->commandRow = commandRow(kDisplayStatMqi);
+            break;
+        case 165:
+            c->commandRow = commandRow(kDisplayStatQ);
+            break;
+        case 166:
+            c->commandRow = commandRow(kDisplayStatChl);
+            break;
+        case 167:
+            c->commandRow = commandRow(kDisplayAcctMqi);
+            break;
+        case 168:
+            c->commandRow = commandRow(kDisplayAcctQ);
+            break;
+        default:
+            c->commandRow = commandRow(kDisplayEvents);
+            break;
     }
     if (c->commandRow == nullptr || c->commandRow->parms == nullptr)
         result = emitFail(c, "No field table for command %u", e->command);

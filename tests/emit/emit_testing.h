@@ -22,7 +22,8 @@ inline uint32_t intern(const std::string &text) {
 class Record {
 public:
     Record(uint16_t command, int64_t time, uint16_t flags = 0) : buffer_(1 << 22) {
-        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()), &evStreamStringPool, 850),
+        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()),
+                                 &evStreamStringPool, 850),
                   1);
         evCFSetCommand(buffer_.data(), command);
         evCFSetFlags(buffer_.data(), flags);
@@ -131,7 +132,8 @@ inline int testParse(int, evCFCursor *cursor, void *work) {
     }
 }
 
-inline evParmDef testRow(const char *type, const char *keyword, uint32_t id, int32_t offset, uint32_t dataType) {
+inline evParmDef testRow(const char *type, const char *keyword, uint32_t id, int32_t offset,
+                         uint32_t dataType) {
     evParmDef r{};
     r.applicability = " d ";
     r.flags = "a   ";
@@ -153,7 +155,8 @@ inline evParmDef testStatqParms[] = {
 };
 
 // A STATQ record of n queues named Q1, Q2, ... (each name padded with '#' to nameLength).
-inline std::vector<uint8_t> statqRecord(int queues, int32_t depth, size_t nameLength = 2, uint16_t flags = 0) {
+inline std::vector<uint8_t> statqRecord(int queues, int32_t depth, size_t nameLength = 2,
+                                        uint16_t flags = 0) {
     Record r(165, kTime, flags);
     for (int i = 1; i <= queues; i++) {
         char text[256];
@@ -250,7 +253,13 @@ inline std::vector<uint8_t> changeEvent(int64_t time, const std::string &descr) 
     evCFSetObjectName(r.header(), intern("APP.Q"));
     evCFSetObjectType(r.header(), 1);
     evCFSetUserId(r.header(), intern("mqm"));
-    r.text(3047, "QM1").integer(1021, 8).group(39200).text(2016, "APP.Q").text(2013, "old").integer(3, 0).end();
+    r.text(3047, "QM1")
+        .integer(1021, 8)
+        .group(39200)
+        .text(2016, "APP.Q")
+        .text(2013, "old")
+        .integer(3, 0)
+        .end();
     r.group(39201).text(2013, descr).list(1042, {1, 2, 3}).end();
     return r.bytes();
 }
@@ -259,6 +268,7 @@ inline void EmitTest::SetUp() {
     InitialiseCommandFields();
     ASSERT_EQ(evRegisterParmTable(9023, testStatqParms), 1);
     emitRecordParsers[1] = EmitRecordParser{testParse, sizeof(TestObject)};
+    evAlertFreeAll();
     evStreamDefFreeAll();
     evStringsFree(1);
     ASSERT_EQ(evStringsInit(0), 1);
@@ -293,6 +303,7 @@ inline void EmitTest::TearDown() {
         evEmitterList = e->next;
         CSFreeMem(e);
     }
+    evAlertFreeAll();
     evStreamDefFreeAll();
     evStringsFree(1);
 }
@@ -302,7 +313,7 @@ inline int EmitTest::emit(std::vector<uint8_t> record, uint32_t subRecordStart) 
     c.set = evSet(EV_SET_E);
     c.qmgr = &qmgr;
     c.stream = evCFGetCommand(record.data()) >= 164 && evCFGetCommand(record.data()) <= 168 ? &statqStream
-                                                                                           : &eventsStream;
+                                                                                            : &eventsStream;
     c.subRecord = subRecordStart;
     std::memcpy(c.uniqueId, uniqueId, sizeof uniqueId);
     return emitRecord(&c, record.data(), static_cast<uint32_t>(record.size()));
@@ -315,7 +326,8 @@ inline void EmitTest::closeOutputs() {
 inline void EmitTest::useFile(const std::string &pattern) {
     std::snprintf(emitter->file, sizeof emitter->file, "%s", pattern.c_str());
     emitter->queue[0] = 0;
-    emitter->singleRecord = pattern.find("%i") != std::string::npos || pattern.find("%I") != std::string::npos;
+    emitter->singleRecord =
+        pattern.find("%i") != std::string::npos || pattern.find("%I") != std::string::npos;
 }
 
 inline void EmitTest::useQueue(const std::string &queue) {

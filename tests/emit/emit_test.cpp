@@ -1,0 +1,481 @@
+// What an emitter must hold to: values and their markers in each format, text that stays valid
+// (JSON escapes, RFC 4180 fields), hidden zero values that keep CSV columns, file names from the
+// pattern, the size rule, queue output and the ONERROR DISCARD handling.
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "emit/internal.h"
+#include "emit_testing.h"
+
+namespace {
+
+using et::EmitTest;
+using et::kTime;
+
+// ---- One value through the writers ----
+
+std::string render(uint32_t format, uint32_t reader, const EmitValue &value, const evParmDef *row = nullptr,
+                   uint32_t zeroValues = EV_ZEROVALS_SHOW) {
+    EmitterDef emitter{};
+    emitter.format = format;
+    emitter.reader = reader;
+    emitter.zeroValues = zeroValues;
+    char error[EMIT_ERROR_MAX];
+    EmitContext c{};
+    c.emitter = &emitter;
+    c.errorText = error;
+    EXPECT_EQ(emitSelectFormat(&c), 1);
+    emitHolding();
+    emitWriteField(&c, row, "F", 1, &value);
+    return std::string(emitHolding(), c.writePosition);
+}
+
+EmitValue integer(int32_t v) {
+    EmitValue value{};
+    value.kind = EMIT_KIND_INT;
+    value.i32 = v;
+    return value;
+}
+EmitValue wide(uint32_t kind, int64_t v) {
+    EmitValue value{};
+    value.kind = kind;
+    value.i64 = v;
+    return value;
+}
+EmitValue text(const char *t) {
+    EmitValue value{};
+    value.kind = EMIT_KIND_TEXT;
+    value.ptr = t;
+    value.length = static_cast<uint32_t>(std::strlen(t));
+    return value;
+}
+
+struct ValueCase {
+    const char *what;
+    EmitValue value;
+    const char *json;
+    const char *mqsc;
+    const char *csv;
+};
+
+TEST(EmitValues, EachKindAndMarkerInEachFormat) {
+    static const uint8_t listBytes[] = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
+    EmitValue list{};
+    list.kind = EMIT_KIND_INT_LIST;
+    list.count = 3;
+    list.ptr = listBytes;
+    EmitValue bytes{};
+    bytes.kind = EMIT_KIND_BYTES;
+    bytes.ptr = "\x01\xAB";
+    bytes.length = 2;
+    EmitValue all{};
+    all.kind = EMIT_KIND_ALL;
+    const ValueCase cases[] = {
+        {"int", integer(-5), "\"F\":-5", "F(-5)", ",-5"},
+        {"int unset", integer(EMIT_INT_UNSET), "\"F\":\"\"", "F('')", ","},
+        {"int all", integer(EMIT_INT_ALL), "\"F\":\"*\"", "F(*)", ",*"},
+        {"int64", wide(EMIT_KIND_INT64, 1LL << 40), "\"F\":1099511627776", "F(1099511627776)", ",1099511627776"},
+        {"int64 unset", wide(EMIT_KIND_INT64, EMIT_INT64_UNSET), "\"F\":\"\"", "F('')", ","},
+        {"int64 all", wide(EMIT_KIND_INT64, EMIT_INT64_ALL), "\"F\":\"*\"", "F(*)", ",*"},
+        {"time", wide(EMIT_KIND_TIME, kTime), "\"F\":\"2025-03-02T00:00:00Z\"", "F('2025-03-02 00:00:00 (UTC)')",
+         ",2025-03-02 00:00:00"},
+        {"time before 1970", wide(EMIT_KIND_TIME, -86400), "\"F\":\"1969-12-31T00:00:00Z\"",
+         "F('1969-12-31 00:00:00 (UTC)')", ",1969-12-31 00:00:00"},
+        {"last time", wide(EMIT_KIND_TIME, 253402300799LL), "\"F\":\"9999-12-31T23:59:59Z\"",
+         "F('9999-12-31 23:59:59 (UTC)')", ",9999-12-31 23:59:59"},
+        {"year 10000", wide(EMIT_KIND_TIME, 253402300800LL), "\"F\":\"Unknown\"", "F('Unknown')", ",Unknown"},
+        {"time unset", wide(EMIT_KIND_TIME, EMIT_INT64_UNSET), "\"F\":\"\"", "F('')", ","},
+        {"list", list, "\"F\":[1,2,3] ", "F(1,2,3)", ",\"1,2,3\""},
+        {"bytes", bytes, "\"F\":\"01AB\"", "F(01AB)", ",01AB"},
+        {"all marker", all, "\"F\":\"*\"", "F(*)", ",*"},
+        {"text", text("a,b"), "\"F\":\"a,b\"", "F('a,b')", ",\"a,b\""},
+        {"quote", text("say \"hi\"\\"), "\"F\":\"say \\\"hi\\\"\\\\\"", "F('say \"hi\"\\')", ",\"say \"\"hi\"\"\\\""},
+    };
+    for (const ValueCase &k : cases) {
+        EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, k.value), k.json) << k.what;
+        EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, k.value), k.mqsc) << k.what;
+        // The CSV row of an event: group column, name, value.
+        EXPECT_EQ(render(EV_EMIT_CSV, EV_READER_PROGRAM, k.value), std::string("\"\",F") + k.csv + "\n") << k.what;
+    }
+}
+
+TEST(EmitValues, HiddenZerosAndNamedValues) {
+    evParmDef named{};
+    named.valueNames = evYesNoNames;
+    // Hidden: an unset or zero integer without names, empty text, a zero time; kept: a named zero.
+    EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(0), nullptr, EV_ZEROVALS_HIDE), "");
+    EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(EMIT_INT_UNSET), nullptr, EV_ZEROVALS_HIDE), "");
+    EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, text(""), nullptr, EV_ZEROVALS_HIDE), "");
+    EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, wide(EMIT_KIND_TIME, 0), nullptr, EV_ZEROVALS_HIDE), "");
+    EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, integer(0), &named, EV_ZEROVALS_HIDE), "F(NO)");
+    EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(1), &named), "\"F\":\"YES\"");
+    EXPECT_EQ(render(EV_EMIT_CSV, EV_READER_PROGRAM, integer(7), &named), "\"\",F,7\n");  // not in the table
+    evParmDef command{};
+    command.valueNames = evCommandNameMarker;
+    EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, integer(8), &command), "F(Change q)");
+}
+
+TEST(EmitValues, GroupNames) {
+    EmitterDef emitter{};
+    emitter.format = EV_EMIT_JSON;
+    EmitContext c{};
+    c.emitter = &emitter;
+    char name[64];
+    evGroupName(&c, 8001, name, sizeof name);
+    EXPECT_STREQ(name, "zuntCommandContext");
+    emitter.format = EV_EMIT_MQSC;
+    evGroupName(&c, 8001, name, sizeof name);
+    EXPECT_STREQ(name, "CMDCTX");
+    evGroupName(&c, 8003, name, sizeof name);  // no dictionary filled
+    EXPECT_STREQ(name, "GRP8003");
+}
+
+// ---- Text that stays valid ----
+
+// The DESCR of the AFTER group holds a tab, CR, LF and 0x01.
+const char kControlText[] = "a\tb\rc\nd\x01" "e";
+
+bool jqAccepts(const std::string &path) {
+    const std::string command = "jq -e . '" + path + "' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST_F(EmitTest, ControlCharactersKeepJsonAndNdjsonValid) {
+    if (std::system("command -v jq >/dev/null 2>&1") != 0) GTEST_SKIP() << "jq is not installed";
+    useFile(dir.file("doc.json"));
+    ASSERT_EQ(emit(et::changeEvent(kTime, kControlText)), EMIT_DONE);
+    ASSERT_EQ(emit(et::changeEvent(kTime, kControlText)), EMIT_DONE);
+    closeOutputs();
+    EXPECT_TRUE(jqAccepts(dir.file("doc.json"))) << dir.read("doc.json");
+    EXPECT_NE(dir.read("doc.json").find("a\\tb\\rc\\nd\\u0001e"), std::string::npos);
+
+    emitter->format = EV_EMIT_NDJSON;
+    useFile(dir.file("lines.json"));
+    ASSERT_EQ(emit(et::changeEvent(kTime, kControlText)), EMIT_DONE);
+    ASSERT_EQ(emit(et::changeEvent(kTime, kControlText)), EMIT_DONE);
+    closeOutputs();
+    std::istringstream lines(dir.read("lines.json"));
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        dir.write("line.json", line);
+        EXPECT_TRUE(jqAccepts(dir.file("line.json"))) << line;
+        count++;
+    }
+    EXPECT_EQ(count, 2);
+}
+
+// The fields of a CSV text, read by RFC 4180.
+std::vector<std::vector<std::string>> readCsv(const std::string &text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char ch = text[i];
+        if (quoted) {
+            if (ch == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                i++;
+            } else if (ch == '"') {
+                quoted = false;
+            } else {
+                field += ch;
+            }
+        } else if (ch == '"') {
+            quoted = true;
+        } else if (ch == ',') {
+            rows.back().push_back(field);
+            field.clear();
+        } else if (ch == '\n') {
+            rows.back().push_back(field);
+            field.clear();
+            rows.emplace_back();
+        } else {
+            field += ch;
+        }
+    }
+    if (!rows.back().empty() || !field.empty()) rows.back().push_back(field);
+    return rows;
+}
+
+TEST_F(EmitTest, CsvFieldWithLineEndsReadsBackWhole) {
+    emitter->format = EV_EMIT_CSV;
+    std::string descr = std::string(kControlText) + ",\"q\"";
+    ASSERT_EQ(emit(et::changeEvent(kTime, descr)), EMIT_DONE);
+    closeOutputs();
+    bool found = false;
+    for (const auto &row : readCsv(dir.read("ev.json"))) {
+        if (row.size() == 3 && row[0] == "AFTER" && row[1] == "DESCR") {
+            EXPECT_EQ(row[2], descr);
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found) << dir.read("ev.json");
+}
+
+TEST_F(EmitTest, HiddenCsvColumnsKeepTheirPlace) {
+    emitter->format = EV_EMIT_CSV;
+    emitter->zeroValues = EV_ZEROVALS_HIDE;
+    ASSERT_EQ(emit(et::statqRecord(2, 0)), EMIT_DONE);
+    closeOutputs();
+    auto rows = readCsv(dir.read("ev.json"));
+    ASSERT_GE(rows.size(), 3u) << dir.read("ev.json");
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"QUEUE", "EVQMGR", "CURDEPTH", "INTVLSTA"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"Q1", "QM1", "", ""}));
+    EXPECT_EQ(rows[2], (std::vector<std::string>{"Q2", "QM1", "", ""}));
+}
+
+// ---- Records, ids and documents ----
+
+TEST_F(EmitTest, ObjectsOfOneRecordAreNumberedAndWrappedInOneDocument) {
+    useFile(dir.file("q.json"));
+    ASSERT_EQ(emit(et::statqRecord(3, 1)), EMIT_DONE);
+    closeOutputs();
+    const std::string out = dir.read("q.json");
+    for (const char *suffix : {"B7-1\"", "B7-2\"", "B7-3\""}) EXPECT_NE(out.find(suffix), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"records\""), std::string::npos);  // only an aggregated record shows RECORDS
+    EXPECT_EQ(out.rfind("{\"evrecords\":[", 0), 0u);
+    EXPECT_EQ(emitter->msgCount, 1u);
+}
+
+TEST_F(EmitTest, AnIdThePoolLacksShowsNotPresent) {
+    emitter->format = EV_EMIT_MQSC;
+    et::Record r(44, kTime, EVCF_FLAG_EVENT);
+    r.stringId(2016, 987654);
+    ASSERT_EQ(emit(r.bytes()), EMIT_DONE);
+    closeOutputs();
+    EXPECT_NE(dir.read("ev.json").find("QUEUE('<Not Present>')"), std::string::npos) << dir.read("ev.json");
+}
+
+TEST_F(EmitTest, StreamWithoutItsEmitterEmitsNothing) {
+    std::snprintf(eventsDef->evEmit, sizeof eventsDef->evEmit, "NONE");
+    EXPECT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    emitter->format = 9;
+    std::snprintf(eventsDef->evEmit, sizeof eventsDef->evEmit, "E1");
+    EXPECT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_FAILED);
+    closeOutputs();
+    EXPECT_TRUE(dir.list().empty());
+}
+
+TEST_F(EmitTest, EmptyParserSlotFailsTheRecord) {
+    emitRecordParsers[1] = EmitRecordParser{};
+    emitter->onError = EV_ONERROR_DISCARD;
+    EXPECT_EQ(emit(et::statqRecord(1, 1)), EMIT_DONE);  // discarded, with the failure counted
+    EXPECT_EQ(emitter->errorCount, 1u);
+}
+
+// ---- File names ----
+
+struct NameCase {
+    const char *pattern;
+    int64_t time;
+    const char *name;
+};
+
+TEST_F(EmitTest, PatternTokensExpand) {
+    const NameCase cases[] = {
+        {"%dd", kTime - 86400 * 1, "1st"},               // 1 March
+        {"%dd", kTime + 86400 * 11, "13th"},             // 13 March
+        {"%dd", kTime + 86400 * 19, "21st"},             // 21 March
+        {"%dd.log", kTime + 86400 * 20, "22nd.log"},     // 22 March
+        {"%h %hh %P %p", kTime + 12 * 3600 + 300, "00 0 PM pm"},
+        {"%J %j", 1735689600, "001 000"},                // 1 January 2025
+        {"%C %c %t", kTime + 3723, "20250302 250302 010203"},
+        {"%D %DD %m %mm %mmm", kTime, "Sun Sunday Mar 03 March"},
+        {"%y %yy %H %M %S %% %q%", kTime + 3723, "2025 25 01 02 03 % "},
+    };
+    for (const NameCase &k : cases) {
+        std::snprintf(emitter->file, sizeof emitter->file, "%s", k.pattern);
+        EvLocalTime t{};
+        ASSERT_EQ(evLocalTimeFields(k.time, &t), 1);
+        EmitContext c{};
+        c.emitter = emitter;
+        char out[EV_EMIT_PATH_MAX];
+        ASSERT_EQ(emitExpandFileName(&c, &t, 0, out, sizeof out), 1) << k.pattern;
+        EXPECT_STREQ(out, k.name) << k.pattern;
+    }
+}
+
+TEST_F(EmitTest, TakenNamesGetANumberAndANewDayStartsAgain) {
+    useFile(dir.file("ev%y%mm%d.json"));
+    dir.write("ev20250302.json", "kept");
+    ASSERT_EQ(emit(et::changeEvent(kTime, "a")), EMIT_DONE);
+    ASSERT_EQ(emit(et::changeEvent(kTime + 86400, "b")), EMIT_DONE);
+    closeOutputs();
+    EXPECT_EQ(dir.read("ev20250302.json"), "kept");
+    EXPECT_NE(dir.read("ev20250302(2).json").find("\"a\""), std::string::npos);
+    EXPECT_NE(dir.read("ev20250303.json").find("\"b\""), std::string::npos);
+}
+
+TEST_F(EmitTest, NumberedPatternGivesEachUnitItsOwnFile) {
+    useFile(dir.file("out%I.txt"));
+    for (int i = 0; i < 3; i++) ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    closeOutputs();
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"out00001.txt", "out00002.txt", "out00003.txt"}));
+}
+
+// Makes the file of the name just before the create, as another process might.
+const CSOutFileOps *gRealOps = nullptr;
+int racingCreate(const char *path, CSOutFile **file) {
+    if (std::FILE *f = std::fopen(path, "wb")) {
+        std::fputs("other", f);
+        std::fclose(f);
+    }
+    CSSetOutFileOps(gRealOps);
+    return gRealOps->create(path, file);
+}
+
+TEST_F(EmitTest, FileMadeByAnotherProcessMeanwhileIsNotOverwritten) {
+    useFile(dir.file("race.json"));
+    static const CSOutFileOps racing = {racingCreate, CSRealOutFileOps.write, CSRealOutFileOps.flush,
+                                        CSRealOutFileOps.close};
+    gRealOps = &CSRealOutFileOps;
+    CSSetOutFileOps(&racing);
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    CSSetOutFileOps(nullptr);
+    closeOutputs();
+    EXPECT_EQ(dir.read("race.json"), "other");
+    EXPECT_NE(dir.read("race(2).json").find("evrecords"), std::string::npos);
+}
+
+TEST_F(EmitTest, OverlongExpansionFailsTheOpen) {
+    emitter->onError = EV_ONERROR_DISCARD;
+    std::string pattern;
+    for (int i = 0; i < 100; i++) pattern += "%mmm";  // 900 characters
+    std::string path = dir.file("");
+    useFile(path + pattern.substr(0, 299 - path.size()));
+    for (int i = 0; i < 5; i++) pattern += pattern;
+    EmitContext c{};
+    c.emitter = emitter;
+    EvLocalTime t{};
+    evLocalTimeFields(kTime, &t);
+    char small[64];
+    EXPECT_EQ(emitExpandFileName(&c, &t, 1, small, sizeof small), 0);
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);  // discarded
+    EXPECT_EQ(emitter->errorCount, 1u);
+    EXPECT_TRUE(dir.list().empty());
+}
+
+TEST_F(EmitTest, FileNameTakesTheLocalTimeOfTheRecord) {
+    zt::ScopedTZ europe("Europe/London");
+    useFile(dir.file("%y%mm%d-%H%M.txt"));
+    // 2025-03-30 01:30 UTC: after the clocks went forward, 02:30 local.
+    ASSERT_EQ(emit(et::changeEvent(1743298200, "x")), EMIT_DONE);
+    closeOutputs();
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"20250330-0230.txt"}));
+}
+
+// ---- The size rule ----
+
+TEST_F(EmitTest, UnitsStayUnderMaxsize) {
+    emitter->maxSize = 1024;
+    useFile(dir.file("s.json"));
+    // About 400 bytes each: two to a file, the third starts the next with its own document start.
+    for (int i = 0; i < 3; i++) ASSERT_EQ(emit(et::statqRecord(1, 1, 300)), EMIT_DONE);
+    closeOutputs();
+    ASSERT_EQ(dir.list(), (std::vector<std::string>{"s(2).json", "s.json"}));
+    EXPECT_LE(dir.read("s.json").size(), 1024u);
+    EXPECT_EQ(dir.read("s(2).json").rfind("{\"evrecords\":[", 0), 0u);
+    // A record larger than MAXSIZE goes alone: carried out of a unit that holds one already.
+    useFile(dir.file("big.json"));
+    ASSERT_EQ(emit(et::changeEvent(kTime, "small")), EMIT_DONE);
+    ASSERT_EQ(emit(et::changeEvent(kTime, std::string(3000, 'b'))), EMIT_DONE);
+    closeOutputs();
+    EXPECT_LT(dir.read("big.json").size(), 1024u);
+    EXPECT_GT(dir.read("big(2).json").size(), 3000u);
+}
+
+TEST_F(EmitTest, ManyObjectsPassTheHoldingBufferIntoOneFile) {
+    emitter->maxSize = 10000 * 1024;
+    useFile(dir.file("many.json"));
+    ASSERT_EQ(emit(et::statqRecord(5000, 1, 400)), EMIT_DONE);
+    closeOutputs();
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"many.json"}));
+    EXPECT_GT(dir.read("many.json").size(), size_t{EMIT_HOLDING_SIZE});
+}
+
+TEST_F(EmitTest, ObjectTooLargeForTheBufferFailsCleanly) {
+    emitter->onError = EV_ONERROR_DISCARD;
+    emitter->format = EV_EMIT_NDJSON;
+    et::Record r(44, kTime, EVCF_FLAG_EVENT);
+    std::string big(60000, 'x');
+    for (int i = 0; i < 40; i++) r.text(2013, big + std::to_string(i));  // 2.4 MB of text
+    ASSERT_EQ(emit(r.bytes()), EMIT_DONE);
+    EXPECT_EQ(emitter->errorCount, 1u);
+    closeOutputs();
+    EXPECT_EQ(dir.read("ev.json"), "");
+}
+
+// ---- Queues and failures ----
+
+TEST_F(EmitTest, QueueMessagesCarryTheDescriptorAndPersistence) {
+    useQueue("OUT.Q");
+    emitter->msgPersistence = EV_PERSIST_YES;
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    emitter->msgPersistence = EV_PERSIST_ASMSG;  // no input message: as the queue's default
+    emitter->put = EV_PUT_IMMEDIATE;
+    ASSERT_EQ(emit(et::changeEvent(kTime, "y")), EMIT_DONE);
+    ASSERT_EQ(log.puts.size(), 2u);
+    const MQMD &md = log.puts[0].md;
+    EXPECT_EQ(std::string(md.Format, 8), "MQSTR   ");
+    EXPECT_EQ(md.MsgType, MQMT_DATAGRAM);
+    EXPECT_EQ(md.Persistence, MQPER_PERSISTENT);
+    EXPECT_EQ(log.puts[0].options, MQPMO_SYNCPOINT);
+    EXPECT_EQ(log.puts[1].md.Persistence, MQPER_PERSISTENCE_AS_Q_DEF);
+    EXPECT_EQ(log.puts[1].options, MQPMO_NO_SYNCPOINT);
+    EXPECT_EQ(log.opened.size(), 1u);  // the open handle is reused
+    EXPECT_EQ(log.puts[0].data.rfind("{\"zuntUniqueId\"", 0), 0u);  // events are never wrapped on a queue
+}
+
+TEST_F(EmitTest, GroupingDecidesMessagesPerStatisticsRecord) {
+    useQueue("OUT.Q");
+    ASSERT_EQ(emit(et::statqRecord(3, 1)), EMIT_DONE);
+    EXPECT_EQ(log.puts.size(), 1u);
+    emitter->grouping = EV_GROUPING_SINGLE;
+    ASSERT_EQ(emit(et::statqRecord(3, 1)), EMIT_DONE);
+    EXPECT_EQ(log.puts.size(), 4u);
+}
+
+TEST_F(EmitTest, DiscardRaisesOneAlertAndGoesOn) {
+    useQueue("NO.SUCH.Q");
+    emitter->onError = EV_ONERROR_DISCARD;
+    log.openReason = MQRC_UNKNOWN_OBJECT_NAME;
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    EXPECT_EQ(emitter->errorCount, 2u);
+    EXPECT_EQ(emitter->failTime, 0);  // the emission counted as done
+    EXPECT_EQ(emitter->consecutiveFailures, 0u);
+    int alerts = 0;
+    for (AlertDef *a = evAlertList; a != nullptr; a = a->next) {
+        if (std::strcmp(a->category, "$EMIT") != 0) continue;
+        alerts++;
+        EXPECT_EQ(a->severity, 30);
+        EXPECT_EQ(a->retention, 7776000u);
+        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u) << a->text;
+    }
+    EXPECT_EQ(alerts, 1);
+}
+
+// Writes fail with ENOSPC.
+int failingWrite(CSOutFile *, const void *, size_t) {
+    return ENOSPC;
+}
+
+TEST_F(EmitTest, FailedWriteIsReportedWithItsErrno) {
+    emitter->onError = EV_ONERROR_DISCARD;
+    emitter->format = EV_EMIT_NDJSON;
+    static const CSOutFileOps failing = {CSRealOutFileOps.create, failingWrite, CSRealOutFileOps.flush,
+                                         CSRealOutFileOps.close};
+    CSSetOutFileOps(&failing);
+    EXPECT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    CSSetOutFileOps(nullptr);
+    EXPECT_EQ(emitter->errorCount, 1u);
+    bool found = false;
+    for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
+        if (std::strstr(a->text, "Error writing to file") != nullptr && std::strstr(a->text, "RC(28)") != nullptr)
+            found = true;
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
