@@ -421,12 +421,22 @@ void emitDropUnit(EmitContext *c) {
     EmitterDef *e = c->emitter;
     c->writePosition = 0;
     c->overflow = 0;
-    e->documentOpen = 0;
-    e->documentRecords = 0;
-    e->unitRecords = 0;
     e->group = nullptr;
     e->indent = 0;
-    if (e->queue[0] != 0) e->csvHeaderWritten = 0;
+    if (e->openFile != nullptr) {
+        // The records already in the file stay readable: their document is ended, the file closed,
+        // and the next unit opens the next name. A failure here is not reported again.
+        if (e->documentOpen && c->writers != nullptr) {
+            emitCloseGroup(c);
+            if (!c->overflow) (void)CSOutFileWrite(e->openFile, emitHolding(), c->writePosition);
+        }
+        (void)CSOutFileClose(e->openFile);
+        e->openFile = nullptr;
+        e->openFileName[0] = 0;
+    }
+    c->writePosition = 0;
+    c->overflow = 0;
+    resetUnit(e);
 }
 
 int emitWriteOut(EmitContext *c) {

@@ -75,11 +75,12 @@ TEST(EmitValues, EachKindAndMarkerInEachFormat) {
         {"int", integer(-5), "\"F\":-5", "F(-5)", ",-5"},
         {"int unset", integer(EMIT_INT_UNSET), "\"F\":\"\"", "F('')", ","},
         {"int all", integer(EMIT_INT_ALL), "\"F\":\"*\"", "F(*)", ",*"},
-        {"int64", wide(EMIT_KIND_INT64, 1LL << 40), "\"F\":1099511627776", "F(1099511627776)", ",1099511627776"},
+        {"int64", wide(EMIT_KIND_INT64, 1LL << 40), "\"F\":1099511627776", "F(1099511627776)",
+         ",1099511627776"},
         {"int64 unset", wide(EMIT_KIND_INT64, EMIT_INT64_UNSET), "\"F\":\"\"", "F('')", ","},
         {"int64 all", wide(EMIT_KIND_INT64, EMIT_INT64_ALL), "\"F\":\"*\"", "F(*)", ",*"},
-        {"time", wide(EMIT_KIND_TIME, kTime), "\"F\":\"2025-03-02T00:00:00Z\"", "F('2025-03-02 00:00:00 (UTC)')",
-         ",2025-03-02 00:00:00"},
+        {"time", wide(EMIT_KIND_TIME, kTime), "\"F\":\"2025-03-02T00:00:00Z\"",
+         "F('2025-03-02 00:00:00 (UTC)')", ",2025-03-02 00:00:00"},
         {"time before 1970", wide(EMIT_KIND_TIME, -86400), "\"F\":\"1969-12-31T00:00:00Z\"",
          "F('1969-12-31 00:00:00 (UTC)')", ",1969-12-31 00:00:00"},
         {"last time", wide(EMIT_KIND_TIME, 253402300799LL), "\"F\":\"9999-12-31T23:59:59Z\"",
@@ -90,13 +91,15 @@ TEST(EmitValues, EachKindAndMarkerInEachFormat) {
         {"bytes", bytes, "\"F\":\"01AB\"", "F(01AB)", ",01AB"},
         {"all marker", all, "\"F\":\"*\"", "F(*)", ",*"},
         {"text", text("a,b"), "\"F\":\"a,b\"", "F('a,b')", ",\"a,b\""},
-        {"quote", text("say \"hi\"\\"), "\"F\":\"say \\\"hi\\\"\\\\\"", "F('say \"hi\"\\')", ",\"say \"\"hi\"\"\\\""},
+        {"quote", text("say \"hi\"\\"), "\"F\":\"say \\\"hi\\\"\\\\\"", "F('say \"hi\"\\')",
+         ",\"say \"\"hi\"\"\\\""},
     };
     for (const ValueCase &k : cases) {
         EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, k.value), k.json) << k.what;
         EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, k.value), k.mqsc) << k.what;
         // The CSV row of an event: group column, name, value.
-        EXPECT_EQ(render(EV_EMIT_CSV, EV_READER_PROGRAM, k.value), std::string("\"\",F") + k.csv + "\n") << k.what;
+        EXPECT_EQ(render(EV_EMIT_CSV, EV_READER_PROGRAM, k.value), std::string("\"\",F") + k.csv + "\n")
+            << k.what;
     }
 }
 
@@ -105,9 +108,11 @@ TEST(EmitValues, HiddenZerosAndNamedValues) {
     named.valueNames = evYesNoNames;
     // Hidden: an unset or zero integer without names, empty text, a zero time; kept: a named zero.
     EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(0), nullptr, EV_ZEROVALS_HIDE), "");
-    EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(EMIT_INT_UNSET), nullptr, EV_ZEROVALS_HIDE), "");
+    EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(EMIT_INT_UNSET), nullptr, EV_ZEROVALS_HIDE),
+              "");
     EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, text(""), nullptr, EV_ZEROVALS_HIDE), "");
-    EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, wide(EMIT_KIND_TIME, 0), nullptr, EV_ZEROVALS_HIDE), "");
+    EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, wide(EMIT_KIND_TIME, 0), nullptr, EV_ZEROVALS_HIDE),
+              "");
     EXPECT_EQ(render(EV_EMIT_MQSC, EV_READER_PROGRAM, integer(0), &named, EV_ZEROVALS_HIDE), "F(NO)");
     EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, integer(1), &named), "\"F\":\"YES\"");
     EXPECT_EQ(render(EV_EMIT_CSV, EV_READER_PROGRAM, integer(7), &named), "\"\",F,7\n");  // not in the table
@@ -134,7 +139,9 @@ TEST(EmitValues, GroupNames) {
 // ---- Text that stays valid ----
 
 // The DESCR of the AFTER group holds a tab, CR, LF and 0x01.
-const char kControlText[] = "a\tb\rc\nd\x01" "e";
+const char kControlText[] =
+    "a\tb\rc\nd\x01"
+    "e";
 
 bool jqAccepts(const std::string &path) {
     const std::string command = "jq -e . '" + path + "' >/dev/null 2>&1";
@@ -233,7 +240,8 @@ TEST_F(EmitTest, ObjectsOfOneRecordAreNumberedAndWrappedInOneDocument) {
     ASSERT_EQ(emit(et::statqRecord(3, 1)), EMIT_DONE);
     closeOutputs();
     const std::string out = dir.read("q.json");
-    for (const char *suffix : {"B7-1\"", "B7-2\"", "B7-3\""}) EXPECT_NE(out.find(suffix), std::string::npos) << out;
+    for (const char *suffix : {"B7-1\"", "B7-2\"", "B7-3\""})
+        EXPECT_NE(out.find(suffix), std::string::npos) << out;
     EXPECT_EQ(out.find("\"records\""), std::string::npos);  // only an aggregated record shows RECORDS
     EXPECT_EQ(out.rfind("{\"evrecords\":[", 0), 0u);
     EXPECT_EQ(emitter->msgCount, 1u);
@@ -275,12 +283,12 @@ struct NameCase {
 
 TEST_F(EmitTest, PatternTokensExpand) {
     const NameCase cases[] = {
-        {"%dd", kTime - 86400 * 1, "1st"},               // 1 March
-        {"%dd", kTime + 86400 * 11, "13th"},             // 13 March
-        {"%dd", kTime + 86400 * 19, "21st"},             // 21 March
-        {"%dd.log", kTime + 86400 * 20, "22nd.log"},     // 22 March
+        {"%dd", kTime - 86400 * 1, "1st"},            // 1 March
+        {"%dd", kTime + 86400 * 11, "13th"},          // 13 March
+        {"%dd", kTime + 86400 * 19, "21st"},          // 21 March
+        {"%dd.log", kTime + 86400 * 20, "22nd.log"},  // 22 March
         {"%h %hh %P %p", kTime + 12 * 3600 + 300, "00 0 PM pm"},
-        {"%J %j", 1735689600, "001 000"},                // 1 January 2025
+        {"%J %j", 1735689600, "001 000"},  // 1 January 2025
         {"%C %c %t", kTime + 3723, "20250302 250302 010203"},
         {"%D %DD %m %mm %mmm", kTime, "Sun Sunday Mar 03 March"},
         {"%y %yy %H %M %S %% %q%", kTime + 3723, "2025 25 01 02 03 % "},
@@ -424,7 +432,7 @@ TEST_F(EmitTest, QueueMessagesCarryTheDescriptorAndPersistence) {
     EXPECT_EQ(log.puts[0].options, MQPMO_SYNCPOINT);
     EXPECT_EQ(log.puts[1].md.Persistence, MQPER_PERSISTENCE_AS_Q_DEF);
     EXPECT_EQ(log.puts[1].options, MQPMO_NO_SYNCPOINT);
-    EXPECT_EQ(log.opened.size(), 1u);  // the open handle is reused
+    EXPECT_EQ(log.opened.size(), 1u);                               // the open handle is reused
     EXPECT_EQ(log.puts[0].data.rfind("{\"zuntUniqueId\"", 0), 0u);  // events are never wrapped on a queue
 }
 
@@ -452,7 +460,8 @@ TEST_F(EmitTest, DiscardRaisesOneAlertAndGoesOn) {
         alerts++;
         EXPECT_EQ(a->severity, 30);
         EXPECT_EQ(a->retention, 7776000u);
-        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u) << a->text;
+        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u)
+            << a->text;
     }
     EXPECT_EQ(alerts, 1);
 }
@@ -473,7 +482,8 @@ TEST_F(EmitTest, FailedWriteIsReportedWithItsErrno) {
     EXPECT_EQ(emitter->errorCount, 1u);
     bool found = false;
     for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
-        if (std::strstr(a->text, "Error writing to file") != nullptr && std::strstr(a->text, "RC(28)") != nullptr)
+        if (std::strstr(a->text, "Error writing to file") != nullptr &&
+            std::strstr(a->text, "RC(28)") != nullptr)
             found = true;
     EXPECT_TRUE(found);
 }
