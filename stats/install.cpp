@@ -1,5 +1,6 @@
 // What the rest of the system takes from the statistics: the record parsers the emitters run over a
 // stored record, one object a call, and the DISPLAY field tables registered with the command tables.
+#include "emit/emit.h"
 #include "stats/intake.h"
 #include "stats/internal.h"
 
@@ -80,8 +81,12 @@ const StatsEmitSlot evStatsEmitSlots[5] = {
 
 int statsInstall() {
     int ok = 1;
-    for (const StatsEmitSlot &slot : evStatsEmitSlots)
+    for (const StatsEmitSlot &slot : evStatsEmitSlots) {
         if (!evRegisterParmTable(slot.family->displayCode, slot.family->parms)) ok = 0;
+        // The emitters' slots are by command, 164 to 168, as evStatsEmitSlots is.
+        emitRecordParsers[slot.family->command - EMIT_FIRST_STATS_COMMAND] =
+            EmitRecordParser{slot.parse, slot.workSize};
+    }
     // Messages of commands 164 to 168 go to the intake instead of the dead-letter queue.
     evServices.statsIntake = statsIntake;
     return ok;

@@ -628,5 +628,5 @@ int evIngestAcctQ(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor)
 int evIngestAcctMQI(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
 
 // Registers the five DISPLAY field tables with the command tables and fills the engine's intake
-// slot. 1, or 0 when a table was refused.
+// slot and the emitters' record parsers. 1, or 0 when a table was refused.
 int statsInstall();

@@ -184,7 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::vector<uint8_t> copy = record;
             (void)emitRecord(&c, copy.data(), static_cast<uint32_t>(copy.size()));
             emitCloseOutputs(nullptr, evSet(EV_SET_E));
-            if (format == EV_EMIT_JSON || format == EV_EMIT_NDJSON) validate(gOutput, format == EV_EMIT_NDJSON);
+            if (format == EV_EMIT_JSON || format == EV_EMIT_NDJSON)
+                validate(gOutput, format == EV_EMIT_NDJSON);
             gOutput.clear();
         }
     }
