@@ -1,0 +1,200 @@
+// Emitters on a private stand-in queue manager: queue output under the set's unit of work, and
+// ONERROR SUSPEND taken by the consumer on its callback thread: the unit backed out, the event
+// queue suspended with status EMITFAIL, the alert and configuration committed, memory reloaded.
+#include <unistd.h>
+
+#include "emit/emit.h"
+#include "engine/engine.h"
+#include "tests/streams/qmstream.h"
+
+namespace {
+
+constexpr const char *kEventQueue = "SYSTEM.ADMIN.QMGR.EVENT";
+constexpr int64_t kTime = 1740873600;
+
+class EmitQmTest : public st::DataQueueTest {
+protected:
+    void SetUp() override {
+        st::DataQueueTest::SetUp();
+        freeQmgrStreams();
+        cfgInstall();
+        evInstallIntake();
+        emitInstall();
+        InitialiseCommandFields();
+        evSettingsDefaults(evClockNow());
+        evAlertFreeAll();
+        evContext.restartMark.store(0);
+        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\nDEFINE QLOCAL(OUT.Q)\n"), 0);
+        for (int id : {EV_SET_C, EV_SET_E}) {
+            ConnectionSet &set = evContext.sets[id];
+            set.io = io_;
+            set.io.batchSize = 10;
+            evConnHandles[set.stateSlot].store(io_.hconn);
+        }
+        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(io_.hconn);
+        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
+        evContext.event.mq = wrap_->table();
+        std::strcpy(evContext.event.name, "QM1");
+        std::strcpy(evContext.state.name, "QM1");
+        evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
+        emitter_ = evCreateEmitterDef("OUT", -1);
+        ASSERT_NE(emitter_, nullptr);
+        std::strcpy(emitter_->queue, "OUT.Q");
+        emitter_->singleRecord = 1;
+        emitter_->format = EV_EMIT_NDJSON;
+    }
+    void TearDown() override {
+        emitCloseOutputs(&evContext, &evContext.sets[EV_SET_E]);
+        for (int id : {EV_SET_C, EV_SET_E}) {
+            evConnHandles[evContext.sets[id].stateSlot].store(-1);
+            evConnHandles[evContext.sets[id].eventSlot].store(-1);
+            evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
+        }
+        while (evEmitterList != nullptr) {
+            EmitterDef *e = evEmitterList;
+            evEmitterList = e->next;
+            CSFreeMem(e);
+        }
+        evAlertFreeAll();
+        cfgFreeModel(1);
+        evFreeIntake();
+        st::DataQueueTest::TearDown();
+    }
+    // Messages on a queue, taken off it.
+    int drain(const char *queue, std::vector<MQMD> *descriptors = nullptr) {
+        const MQIFunctionTable *t = wrap_->table();
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, queue);
+        MQHOBJ h = -1;
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(io_.hconn, &od, MQOO_INPUT_SHARED, &h, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        int n = 0;
+        for (;;) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            char buffer[1];
+            MQLONG length = 0;
+            t->MQGET(io_.hconn, h, &md, &gmo, 0, buffer, &length, &cc, &rc);
+            if (rc == MQRC_NO_MSG_AVAILABLE) break;
+            if (descriptors != nullptr) descriptors->push_back(md);
+            n++;
+        }
+        t->MQCLOSE(io_.hconn, &h, MQCO_NONE, &cc, &rc);
+        return n;
+    }
+    int emitEvent() {
+        StreamDef *def = evStreamDefine("$EVENTS", -1, STREAM_TYPE_EVENTS, 0, 0);
+        std::strcpy(def->evEmit, "OUT");
+        Stream stream{};
+        stream.definition = def;
+        std::vector<uint8_t> record(64);
+        evCFWriter w{};
+        EXPECT_EQ(evCFWriterInit(&w, record.data(), 64, &evStreamStringPool, 850), 1);
+        evCFSetCommand(record.data(), 44);
+        evCFSetEventTime(record.data(), kTime);
+        EmitContext c{};
+        c.qmgrContext = &evContext;
+        c.set = &evContext.sets[EV_SET_E];
+        c.stream = &stream;
+        return emitRecord(&c, record.data(), w.length);
+    }
+
+    EmitterDef *emitter_ = nullptr;
+};
+
+TEST_F(EmitQmTest, NormalPutsGoWithTheUnitImmediatePutsStay) {
+    emitter_->msgPersistence = EV_PERSIST_YES;
+    ASSERT_EQ(emitEvent(), EMIT_DONE);
+    MQLONG cc = 0, rc = 0;
+    wrap_->table()->MQBACK(io_.hconn, &cc, &rc);
+    EXPECT_EQ(drain("OUT.Q"), 0);
+    emitter_->put = EV_PUT_IMMEDIATE;
+    ASSERT_EQ(emitEvent(), EMIT_DONE);
+    wrap_->table()->MQBACK(io_.hconn, &cc, &rc);
+    std::vector<MQMD> mds;
+    ASSERT_EQ(drain("OUT.Q", &mds), 1);
+    EXPECT_EQ(std::string(mds[0].Format, 8), "MQSTR   ");
+    EXPECT_EQ(mds[0].MsgType, MQMT_DATAGRAM);
+    EXPECT_EQ(mds[0].Persistence, MQPER_PERSISTENT);
+}
+
+TEST_F(EmitQmTest, MissingQueueWithDiscardRaisesOneAlert) {
+    std::strcpy(emitter_->queue, "NO.SUCH.Q");
+    emitter_->onError = EV_ONERROR_DISCARD;
+    ASSERT_EQ(emitEvent(), EMIT_DONE);
+    ASSERT_EQ(emitEvent(), EMIT_DONE);
+    EXPECT_EQ(emitter_->errorCount, 2u);
+    EXPECT_EQ(emitter_->failTime, 0);
+    int alerts = 0;
+    for (AlertDef *a = evAlertList; a != nullptr; a = a->next) {
+        if (std::strcmp(a->category, "$EMIT") != 0) continue;
+        alerts++;
+        EXPECT_EQ(a->severity, 30);
+        EXPECT_EQ(a->retention, 7776000u);
+        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u) << a->text;
+    }
+    EXPECT_EQ(alerts, 1);
+}
+
+TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
+    std::strcpy(emitter_->queue, "NO.SUCH.Q");
+    emitter_->onError = EV_ONERROR_SUSPEND;
+    StreamDef *def = evStreamDefine("$EVENTS", -1, STREAM_TYPE_EVENTS, 0, 0);
+    std::strcpy(def->evEmit, "OUT");
+    // One local event: the open of a missing queue.
+    const MQIFunctionTable *t = wrap_->table();
+    MQOD od = MQOD_DEFAULT;
+    std::strcpy(od.ObjectName, "NO.SUCH.QUEUE");
+    MQHOBJ hobj = -1;
+    MQLONG cc = 0, rc = 0;
+    t->MQOPEN(io_.hconn, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_UNKNOWN_OBJECT_NAME);
+
+    EventQueueDef probe{};
+    std::strcpy(probe.name, kEventQueue);
+    int32_t reason = 0;
+    char text[EV_CONFIG_TEXT];
+    EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+    ASSERT_NE(queue, nullptr);
+    queue->status = EV_EVQ_ACTIVE;
+    queue->backoutThreshold = 3;
+    queue->backoutHandle = -1;
+    queue->forwardHandle = -1;
+    MQOD qod = MQOD_DEFAULT;
+    std::strcpy(qod.ObjectName, kEventQueue);
+    t->MQOPEN(io_.hconn, &qod, 0x20A2, &queue->inputHandle, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+    queue->registered = 1;
+    MQCBD cbd = MQCBD_DEFAULT;
+    cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+    cbd.CallbackArea = queue;
+    cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+    MQMD md = MQMD_DEFAULT;
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Options = 0x6003;
+    t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+    MQCTLO ctlo = MQCTLO_DEFAULT;
+    t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+    for (int waited = 0; waited < 10000 && queue->status != EV_EVQ_EMITFAIL; waited += 10) usleep(10000);
+    for (int waited = 0; waited < 2000 && evDataQueue.loaded.load() == 0; waited += 10) usleep(10000);
+    t->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+
+    EXPECT_EQ(queue->status, static_cast<uint32_t>(EV_EVQ_EMITFAIL));
+    EXPECT_EQ(queue->consumerSuspended, 1u);
+    EXPECT_GE(wrap_->count(zt::MqVerb::MQBACK), 1u);
+    EXPECT_EQ(evDataQueue.loaded.load(), 1) << "memory was loaded again from the data queue";
+    EXPECT_EQ(evContext.restartMark.load(), 0) << "the connection goes on";
+    bool alert = false;
+    for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
+        if (std::strcmp(a->category, "$EMIT") == 0 && std::strcmp(a->objectName, kEventQueue) == 0) alert = true;
+    EXPECT_TRUE(alert) << "the $EMIT alert was saved and loaded back";
+    // The event went back to its queue with the backout.
+    EXPECT_GE(drain(kEventQueue), 1);
+}
+
+}  // namespace
