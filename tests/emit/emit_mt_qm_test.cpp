@@ -134,7 +134,8 @@ TEST_F(EmitQmTest, MissingQueueWithDiscardRaisesOneAlert) {
         alerts++;
         EXPECT_EQ(a->severity, 30);
         EXPECT_EQ(a->retention, 7776000u);
-        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u) << a->text;
+        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u)
+            << a->text;
     }
     EXPECT_EQ(alerts, 1);
 }
@@ -191,7 +192,8 @@ TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
     EXPECT_EQ(evContext.restartMark.load(), 0) << "the connection goes on";
     bool alert = false;
     for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
-        if (std::strcmp(a->category, "$EMIT") == 0 && std::strcmp(a->objectName, kEventQueue) == 0) alert = true;
+        if (std::strcmp(a->category, "$EMIT") == 0 && std::strcmp(a->objectName, kEventQueue) == 0)
+            alert = true;
     EXPECT_TRUE(alert) << "the $EMIT alert was saved and loaded back";
     // The event went back to its queue with the backout.
     EXPECT_GE(drain(kEventQueue), 1);
