@@ -95,7 +95,8 @@ TEST_F(DeadlockTest, SetCFirstLeavesSetEBusyAndEndsTheConnection) {
     auto c = std::async(std::launch::async, setCSuspendsE);
     waitEntered();  // set C holds the suspension and waits in MQCTL
     EXPECT_EQ(setEFailure(), EMIT_REPLACED);
-    EXPECT_EQ(evContext.restartMark.load(), 1) << "set E's failure ends the connection; the reconnect reloads";
+    EXPECT_EQ(evContext.restartMark.load(), 1)
+        << "set E's failure ends the connection; the reconnect reloads";
     openLatch();
     EXPECT_EQ(c.get(), EV_SUSPEND_HELD);
 }

@@ -233,6 +233,17 @@ TEST_F(EmitTest, HiddenCsvColumnsKeepTheirPlace) {
     EXPECT_EQ(rows[2], (std::vector<std::string>{"Q2", "QM1", "", ""}));
 }
 
+TEST_F(EmitTest, HumanMqscBreaksALineOf121AtTheFieldsFirstBlank) {
+    emitter->format = EV_EMIT_MQSC;
+    emitter->reader = EV_READER_HUMAN;
+    ASSERT_EQ(emit(et::changeEvent(kTime, std::string(112, 'd'))), EMIT_DONE);  // "  DESCR('...')" is 123
+    ASSERT_EQ(emit(et::changeEvent(kTime, std::string(100, 'd'))), EMIT_DONE);  // 111: stays
+    closeOutputs();
+    const std::string out = dir.read("ev.json");
+    EXPECT_NE(out.find("{\n\n DESCR('" + std::string(112, 'd') + "')\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("{\n  DESCR('" + std::string(100, 'd') + "')\n"), std::string::npos) << out;
+}
+
 // ---- Records, ids and documents ----
 
 TEST_F(EmitTest, ObjectsOfOneRecordAreNumberedAndWrappedInOneDocument) {
@@ -347,31 +358,34 @@ TEST_F(EmitTest, FileMadeByAnotherProcessMeanwhileIsNotOverwritten) {
     EXPECT_NE(dir.read("race(2).json").find("evrecords"), std::string::npos);
 }
 
-TEST_F(EmitTest, OverlongExpansionFailsTheOpen) {
+TEST_F(EmitTest, OverlongNamesFailTheOpenCleanly) {
     emitter->onError = EV_ONERROR_DISCARD;
-    std::string pattern;
-    for (int i = 0; i < 100; i++) pattern += "%mmm";  // 900 characters
-    std::string path = dir.file("");
-    useFile(path + pattern.substr(0, 299 - path.size()));
-    for (int i = 0; i < 5; i++) pattern += pattern;
+    // An expansion past its room is refused, not cut.
+    std::snprintf(emitter->file, sizeof emitter->file, "%s", "%mmm%DD%C%mmm%DD%C");
     EmitContext c{};
     c.emitter = emitter;
     EvLocalTime t{};
     evLocalTimeFields(kTime, &t);
-    char small[64];
+    char small[32];
     EXPECT_EQ(emitExpandFileName(&c, &t, 1, small, sizeof small), 0);
+    // A name the system refuses (a component past 255 characters) fails the open with its text.
+    std::string pattern = dir.file("");
+    while (pattern.size() < 290) pattern += "%mmm";
+    useFile(pattern);
     ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);  // discarded
     EXPECT_EQ(emitter->errorCount, 1u);
+    ASSERT_NE(evAlertList, nullptr);
+    EXPECT_EQ(std::string(evAlertList->text).rfind("Can not open 'E1' emitter file '", 0), 0u);
     EXPECT_TRUE(dir.list().empty());
 }
 
 TEST_F(EmitTest, FileNameTakesTheLocalTimeOfTheRecord) {
-    zt::ScopedTZ europe("Europe/London");
+    zt::ScopedTZ newYork("America/New_York");
     useFile(dir.file("%y%mm%d-%H%M.txt"));
-    // 2025-03-30 01:30 UTC: after the clocks went forward, 02:30 local.
-    ASSERT_EQ(emit(et::changeEvent(1743298200, "x")), EMIT_DONE);
+    // 2025-03-09 07:30 UTC: 03:30 local, an hour after the clocks went forward.
+    ASSERT_EQ(emit(et::changeEvent(1741505400, "x")), EMIT_DONE);
     closeOutputs();
-    EXPECT_EQ(dir.list(), (std::vector<std::string>{"20250330-0230.txt"}));
+    EXPECT_EQ(dir.list(), (std::vector<std::string>{"20250309-0330.txt"}));
 }
 
 // ---- The size rule ----
