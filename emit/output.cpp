@@ -491,6 +491,8 @@ int emitEnsureSpace(EmitContext *c) {
 }
 
 void emitCloseOutputs(QmgrContext *qmgrContext, ConnectionSet *set) {
+    // The disconnect runs on a worker while the other set's callback may still emit.
+    CSRecursiveGuard guard(gConsumerLock);
     char errorText[EMIT_ERROR_MAX];
     for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next) {
         EmitContext c{};
