@@ -506,7 +506,8 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
                                     int32_t length);
 [[nodiscard]] int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
                                  int32_t length);
-// Runs the record hook and stores the record in each stream it names. 1, or 0 (back out).
+// Runs the record hook and stores the record in each stream it names. 1, or 0 (back out; also when a
+// stream's emitter has backed the unit out and reloaded memory: the caller stops at once).
 [[nodiscard]] int evPutToStreams(QmgrContext *context, QmgrEntry *qmgr, uint32_t type, const MQMD *md,
                                  int64_t time, int32_t count, EventQueueDef *queue, uint8_t *record,
                                  uint32_t length, Area **headerOut);

@@ -441,7 +441,12 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
         if (n > 0) result = storeInStream(&walk, name, n);
         list += span + (end ? 1 : 0);
     }
-    if (result && walk.implicitCount >= 2 && !walk.replaced) {
+    if (walk.replaced) {
+        // The emitter backed the unit out and reloaded memory: nothing held here is valid any more.
+        CSFreeMem(hook);
+        return 0;
+    }
+    if (result && walk.implicitCount >= 2) {
         char text[kImplicitShown + 80];
         evImplicitText(text, sizeof text, hook->streams, std::strlen(hook->streams));
         AlertTemplate alert{};
