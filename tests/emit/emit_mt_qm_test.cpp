@@ -181,10 +181,16 @@ TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
     MQCTLO ctlo = MQCTLO_DEFAULT;
     t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
     ASSERT_EQ(rc, MQRC_NONE);
-    for (int waited = 0; waited < 10000 && queue->status != EV_EVQ_EMITFAIL; waited += 10) usleep(10000);
+    // The callback changes the queue's record under the consumer lock.
+    auto status = [queue] {
+        CSRecursiveGuard guard(gConsumerLock);
+        return queue->status;
+    };
+    for (int waited = 0; waited < 10000 && status() != EV_EVQ_EMITFAIL; waited += 10) usleep(10000);
     for (int waited = 0; waited < 2000 && evDataQueue.loaded.load() == 0; waited += 10) usleep(10000);
     t->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
 
+    CSRecursiveGuard guard(gConsumerLock);
     EXPECT_EQ(queue->status, static_cast<uint32_t>(EV_EVQ_EMITFAIL));
     EXPECT_EQ(queue->consumerSuspended, 1u);
     EXPECT_GE(wrap_->count(zt::MqVerb::MQBACK), 1u);
