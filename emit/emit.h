@@ -129,6 +129,9 @@ int emitSelectFormat(EmitContext *context);
 // Closes the outputs of every emitter that the set has open: its queue handles on the set's STATE
 // connection and every open file (the disconnect, and before memory is reloaded).
 void emitCloseOutputs(QmgrContext *qmgrContext, ConnectionSet *set);
+// Closes one emitter's file and its queues of both sets, before ALTER or DELETE EVEMIT changes or
+// frees it.
+void emitCloseEmitter(QmgrContext *qmgrContext, EmitterDef *emitter);
 // The sync point of set E: flushes the open files of NDJSON emitters, of all with ZUNT_EMIT_FLUSH.
 void emitFlushFiles();
 

@@ -490,39 +490,51 @@ int emitEnsureSpace(EmitContext *c) {
     return emitWriteOut(c) ? 1 : 0;
 }
 
+namespace {
+
+// Closes the emitter's file and its queue of the set; a failure is only reported.
+void closeEmitter(QmgrContext *qmgrContext, ConnectionSet *set, EmitterDef *e) {
+    char errorText[EMIT_ERROR_MAX];
+    EmitContext c{};
+    c.qmgrContext = qmgrContext;
+    c.set = set;
+    c.emitter = e;
+    c.errorText = errorText;
+    c.closing = 1;
+    if (emitSelectFormat(&c)) {
+        emitCloseFile(&c);
+    } else if (e->openFile != nullptr) {
+        (void)CSOutFileClose(e->openFile);
+        e->openFile = nullptr;
+        e->openFileName[0] = 0;
+    }
+    EmitQueueSlot &slot = e->queues[set->id];
+    if (slot.handle == EV_EMIT_NOT_OPEN) return;
+    if (slot.generation == set->connectCount.load() && set->io.mq != nullptr) {
+        const MQHCONN hconn = evConnHandles[set->stateSlot].load();
+        MQHOBJ hobj = static_cast<MQHOBJ>(slot.handle);
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn("MQCLOSE(Emit)", hconn, EV_TRACE_CONTROL, hobj);
+        set->io.mq->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
+        evTraceCallOut("MQCLOSE(Emit)", hconn, EV_TRACE_CONTROL, rc);
+    }
+    slot.handle = EV_EMIT_NOT_OPEN;
+    slot.name[0] = 0;
+}
+
+}  // namespace
+
 void emitCloseOutputs(QmgrContext *qmgrContext, ConnectionSet *set) {
     // The disconnect runs on a worker while the other set's callback may still emit.
     CSRecursiveGuard guard(gConsumerLock);
-    char errorText[EMIT_ERROR_MAX];
-    for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next) {
-        EmitContext c{};
-        c.qmgrContext = qmgrContext;
-        c.set = set;
-        c.emitter = e;
-        c.errorText = errorText;
-        c.closing = 1;
-        if (emitSelectFormat(&c)) {
-            emitCloseFile(&c);
-        } else if (e->openFile != nullptr) {
-            (void)CSOutFileClose(e->openFile);
-            e->openFile = nullptr;
-            e->openFileName[0] = 0;
-        }
-        EmitQueueSlot &slot = e->queues[set->id];
-        if (slot.handle != EV_EMIT_NOT_OPEN) {
-            if (slot.generation == set->connectCount.load() && set->io.mq != nullptr) {
-                const MQHCONN hconn = evConnHandles[set->stateSlot].load();
-                MQHOBJ hobj = static_cast<MQHOBJ>(slot.handle);
-                MQLONG cc = 0;
-                MQLONG rc = 0;
-                evTraceCallIn("MQCLOSE(Emit)", hconn, EV_TRACE_CONTROL, hobj);
-                set->io.mq->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
-                evTraceCallOut("MQCLOSE(Emit)", hconn, EV_TRACE_CONTROL, rc);
-            }
-            slot.handle = EV_EMIT_NOT_OPEN;
-            slot.name[0] = 0;
-        }
-    }
+    for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next) closeEmitter(qmgrContext, set, e);
+}
+
+void emitCloseEmitter(QmgrContext *qmgrContext, EmitterDef *emitter) {
+    CSRecursiveGuard guard(gConsumerLock);
+    closeEmitter(qmgrContext, evSet(EV_SET_C), emitter);
+    closeEmitter(qmgrContext, evSet(EV_SET_E), emitter);
 }
 
 void emitFlushFiles() {

@@ -258,6 +258,19 @@ TEST_F(EmitTest, ObjectsOfOneRecordAreNumberedAndWrappedInOneDocument) {
     EXPECT_EQ(emitter->msgCount, 1u);
 }
 
+TEST_F(EmitTest, ClosingOneEmitterEndsItsDocumentAndItsQueue) {
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    emitCloseEmitter(nullptr, emitter);
+    EXPECT_EQ(emitter->openFile, nullptr);
+    const std::string out = dir.read("ev.json");
+    EXPECT_EQ(out.substr(out.size() - 2), "]}") << out;
+    useQueue("OUT.Q");
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);
+    emitCloseEmitter(nullptr, emitter);
+    EXPECT_EQ(log.closes, 1);
+    EXPECT_EQ(emitter->queues[EV_SET_E].handle, EV_EMIT_NOT_OPEN);
+}
+
 TEST_F(EmitTest, AnIdThePoolLacksShowsNotPresent) {
     emitter->format = EV_EMIT_MQSC;
     et::Record r(44, kTime, EVCF_FLAG_EVENT);
