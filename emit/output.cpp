@@ -245,6 +245,7 @@ int emitOpenFile(EmitContext *c) {
         return emitFailStep(c, "Emitter '%s' file name is too long after expansion", e->name);
     if (e->openFile != nullptr && std::strcmp(name, e->openFileName) == 0) return 1;
     emitCloseQueue(c);
+    if (c->replaced) return 0;  // closing the old file failed and memory was reloaded
     for (;;) {
         CSOutFile *file = nullptr;
         const int rc = CSOutFileCreate(name, &file);
@@ -328,7 +329,7 @@ int emitOpenQueue(EmitContext *c) {
         (std::strncmp(slot.name, e->queue, EV_QUEUE_NAME_MAX) != 0 || slot.generation != generation))
         emitCloseQueue(c);
     if (slot.handle != EV_EMIT_NOT_OPEN) return 1;
-    emitCloseFile(c);
+    if (!emitCloseFile(c) && c->replaced) return 0;
     const MQHCONN hconn = evConnHandles[set->stateSlot].load();
     MQOD od = MQOD_DEFAULT;
     od.Version = MQOD_VERSION_1;
