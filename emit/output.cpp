@@ -326,8 +326,10 @@ int emitOpenQueue(EmitContext *c) {
     EmitQueueSlot &slot = e->queues[set->id];
     const uint16_t generation = set->connectCount.load();
     if (slot.handle != EV_EMIT_NOT_OPEN &&
-        (std::strncmp(slot.name, e->queue, EV_QUEUE_NAME_MAX) != 0 || slot.generation != generation))
+        (std::strncmp(slot.name, e->queue, EV_QUEUE_NAME_MAX) != 0 || slot.generation != generation)) {
         emitCloseQueue(c);
+        if (c->replaced) return 0;
+    }
     if (slot.handle != EV_EMIT_NOT_OPEN) return 1;
     if (!emitCloseFile(c) && c->replaced) return 0;
     const MQHCONN hconn = evConnHandles[set->stateSlot].load();
