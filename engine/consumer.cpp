@@ -43,6 +43,8 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
         return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") &&
                evSyncPoint(context, set);
     unit.marked = 1;
+    // The command server answers a redelivered command by the BackoutCount it came with.
+    const MQMD received = *md;
     md->BackoutCount = 0;
     if (set->io.hconn != -1 && set->io.hconn != evEventHconn(set)) {
         int32_t seen = 0;
@@ -54,7 +56,7 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     }
     if (queue->ownCommandQueue) {
         if (evServices.processCommandMessage == nullptr) return evSyncPoint(context, set);
-        return evServices.processCommandMessage(context, data, length);
+        return evServices.processCommandMessage(context, queue, &received, data, length);
     }
     return evDispatchMessage(context, queue, md, data, length);
 }

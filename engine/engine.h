@@ -175,7 +175,10 @@ struct EvServices {
     int (*issueMQCommand)(const char *text, int32_t length, int32_t kind, int32_t force, int32_t wait);
     void (*endSession)();  // runs the script's ending hook
     // Command server.
-    int (*processCommandMessage)(QmgrContext *context, void *message, int32_t length);
+    // A message of the command queue, its MQMD as received (BackoutCount not zeroed): 1 consumed and
+    // committed, 0 the set's unit backs out.
+    int (*processCommandMessage)(QmgrContext *context, EventQueueDef *queue, const MQMD *md, void *message,
+                                 int32_t length);
     void (*closeReplyCache)(QmgrContext *context);
     // Emitters and statistics: intake, harden, absorb and read-all.
     int (*statsIntake)(QmgrContext *context, int32_t command, void *message, int32_t length);
@@ -346,6 +349,7 @@ struct QmgrContext {
     // intake reads its MQMD and the input queue it came from.
     const MQMD *currentMd = nullptr;
     EventQueueDef *currentQueue = nullptr;
+    void *commandState = nullptr;      // the command server's own (its running command, reply queues)
 };
 // STOP EV: the program ends after the next commit of set C.
 extern std::atomic<int32_t> evStopPending;

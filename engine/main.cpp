@@ -1,6 +1,7 @@
 // The program's entry point: each subsystem that is built fills its slots, then the engine runs.
 #include <cstdlib>
 
+#include "cmdserver/cmdserver.h"
 #include "emit/emit.h"
 #include "engine/engine.h"
 #include "stats/stats.h"
@@ -8,6 +9,7 @@
 int main(int argc, char **argv) {
     cfgInstall();
     emitInstall();
+    cmdInstall();
     statsInstall();
 
     char programFolder[EV_LOG_ROOT_MAX];

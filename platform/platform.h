@@ -94,5 +94,7 @@ int CSOutFileClose(CSOutFile *file);
 int evProgramFolder(char *out, size_t size);
 // The current folder: 1, or 0 with out empty.
 int evCurrentFolder(char *out, size_t size);
+// The user name of the process (its effective user), read once; "" when it cannot be had.
+const char *evProcessUserName();
 // SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
 void evHandleTermination();

@@ -1,10 +1,12 @@
 // The process itself: where its program file lives, its current folder, and the signals a service
 // manager or a closed pipe sends it.
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -59,4 +61,17 @@ void evHandleTermination() {
     sigaction(SIGTERM, &action, nullptr);
     // A reader that went away must end a write with EPIPE, not the process.
     signal(SIGPIPE, SIG_IGN);
+}
+
+const char *evProcessUserName() {
+    // Read once: the name of a running process's user does not change.
+    static const std::string name = [] {
+        struct passwd entry {};
+        struct passwd *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+            return std::string();
+        return std::string(found->pw_name);
+    }();
+    return name.c_str();
 }

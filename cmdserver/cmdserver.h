@@ -1,0 +1,181 @@
+// Command server: takes each message of the command queue (MQSC text, an escape PCF carrying MQSC
+// text, or a PCF command of the command set), translates MQSC into PCF through the command tables,
+// checks backout, the event-processing rule and authority, runs the handler of the command code and
+// answers on the reply-to queue as PCF, AMQ8xxx text or escape responses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/config.h"
+#include "engine/engine.h"
+#include "mqi/mqi.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------------------------
+// The running command.
+
+// Request kinds.
+inline constexpr uint32_t CMD_KIND_MQSC = 1;          // MQSC text ("MQSTR   ")
+inline constexpr uint32_t CMD_KIND_ESCAPE = 2;        // MQCMD_ESCAPE (38)
+inline constexpr uint32_t CMD_KIND_PCF = 3;           // a PCF command of the command set
+inline constexpr uint32_t CMD_KIND_EVENT_ESCAPE = 4;  // an escape from a script event function (9022)
+
+inline constexpr int32_t CMD_EVENT_CALLBACK_ESCAPE = 9022;  // HLV_CMD_EVENT_CALLBACK_ESCAPE
+inline constexpr int32_t CMD_STOP_EV = 9028;
+
+// Response kinds of evAddResponse and evSendReply.
+inline constexpr int32_t CMD_RESP_TEXT = 1;
+inline constexpr int32_t CMD_RESP_ESCAPE = 2;
+inline constexpr int32_t CMD_RESP_PCF = 3;
+
+// The system's own reasons.
+inline constexpr int32_t HLVRCCF_COMMAND_OK_WITH_TEXT = 10000;
+inline constexpr int32_t HLVRCCF_DATA_INCOMPLETE = 10001;
+inline constexpr int32_t HLVRCCF_MAX_SOURCE_REACHED = 10002;
+inline constexpr int32_t HLVRCCF_COLLATE_NOT_SUITABLE = 10003;
+inline constexpr int32_t HLVRCCF_PROGRESS_MESSAGE = 10004;
+
+// Parameters of responses.
+inline constexpr int32_t CMD_PARM_TEXT = 39999;       // the response's text (MQCFST, CCSID 850)
+inline constexpr int32_t CMD_PARM_SEPARATOR = 40000;  // between merged responses (MQCFIN 0)
+inline constexpr int32_t CMD_TEXT_CCSID = 850;
+
+// Pooled areas of a command.
+inline constexpr uint32_t CMD_AREA_SIZE = 102400;  // "PCFCOMMAND", "MQSCRESPONSE", "PCFRESPONSE"
+inline constexpr uint32_t CMD_COLLATION_SIZE = 921600;
+inline constexpr uint32_t CMD_ATTRS_MAX = 1000;  // keywords without a value ("ATTRSAREA", 4000 bytes)
+
+// Per-message state: what the intake, the handlers and the responses share.
+struct CmdRequest {
+    uint32_t kind;       // CMD_KIND_*
+    int32_t lastReason;  // of the latest response added
+    int32_t command;     // the MQCFH Command of the running PCF command
+    int32_t errorFlag;   // set by a response of any reason but 0 and 10001 to 10004
+    int32_t replyReason;
+    const MQMD *md;  // the request's, BackoutCount as received
+    uint8_t *data;
+    int32_t length;
+    Area *pcfCommand;
+    Area *mqscResponse;
+    Area *escResponse;
+    Area *pcfResponse;
+    Area *collation;
+    Area *handlerArea;       // one area a handler may fill; returned at the end of the message
+    int32_t collationKind;   // CMD_RESP_* of what the collation holds
+    PcfCursor response;      // the builder over "PCFRESPONSE" (evStartPcfResponse)
+    int32_t lastObjectType;  // the last EVOBJTYPE seen while writing a response as text
+};
+
+// The running command of the context (made on first use; null only when no storage is left).
+CmdRequest *cmdRequest(QmgrContext *context);
+
+// ---------------------------------------------------------------------------------------------
+// Intake and dispatch.
+
+// A handler: (context, PCF command, length) -> 1 success / 0 failure; it answers through the
+// responses below and never puts a reply itself.
+using CmdHandler = int (*)(QmgrContext *context, uint8_t *command, int32_t length);
+
+// One message of the command queue (the engine's slot): 1 consumed and committed with its replies,
+// 0 for an internal failure (storage, MQ, a handler's 0): the set's unit then backs out.
+[[nodiscard]] int evProcessCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md,
+                                          void *message, int32_t length);
+// Steps 1 to 5 of a message without the sync point: 1, or 0 as above.
+[[nodiscard]] int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md, void *message,
+                                      int32_t length);
+// A PCF command: backout, the event-processing rule, authority, then the handler.
+[[nodiscard]] int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length);
+// The MQSC text of the request's escape PCF.
+[[nodiscard]] int evProcessEscape(QmgrContext *context);
+// 0 authorised, 1 refused (with the refusal response when a command is given).
+int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command);
+
+// The handler of a command code (handlers of other subsystems register at start): 1, or 0 for a
+// code outside the command set.
+int evRegisterCommandHandler(uint32_t code, CmdHandler handler);
+
+// Slots filled by later subsystems.
+// The reply queue name of the console's current connection (48 bytes, blank padded, into out): 1,
+// or 0 when there is none. Empty: the event-processing rule never refuses.
+extern int (*cmdConsoleReplyQueue)(char out[48]);
+// The keyword of an attribute inside an object's attributes (group 8002) by object type, or null.
+// Empty: "ATTR%d".
+extern const char *(*cmdObjectAttributeName)(int32_t objectType, int32_t parmId);
+
+// Fills the engine's command-server slots and stream storage's reply hooks.
+void cmdInstall();
+// Closes every cached reply queue of the context (the disconnect of set C).
+void evCloseReplyCache(QmgrContext *context);
+
+// ---------------------------------------------------------------------------------------------
+// MQSC translation.
+
+[[nodiscard]] int evProcessMqsc(QmgrContext *context, const char *text, int32_t length);
+// The row of a verb (exact, upper case) and object keyword (any case, exact length), or null.
+const evCommandDef *evFindCommand(const char *verb, const char *object, size_t length);
+// The row of a command code, or null.
+const evCommandDef *evCommandByCode(uint32_t code);
+// A parameter row of the command by PCF identifier (index or walk), or null.
+const evParmDef *evFindParmById(const evCommandDef *command, uint32_t parmId);
+// A parameter row by keyword (exact length, any case) that applies to the command's letter; *mode
+// gets the letter's mode character. Null when none.
+const evParmDef *evFindParmByKeyword(const evCommandDef *command, const char *keyword, size_t length,
+                                     char *mode);
+// "AMQ8405: Syntax error ..." with the text up to and including the token's first character (the
+// whole text without one), then the help text, both as text responses.
+int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token, const char *help);
+
+// ---------------------------------------------------------------------------------------------
+// Responses.
+
+// Takes "PCFRESPONSE", writes an MQCFH of the running command (CompCode 0, Reason 0) and points
+// builder at it; the caller adds the parameters and hands it on with evFinishPcfResponse.
+int evStartPcfResponse(QmgrContext *context, PcfCursor **builder);
+int evFinishPcfResponse(QmgrContext *context);
+// One complete response. The text is final: it is sent as it is, never read as a format.
+int evPcfResponse(QmgrContext *context, int32_t command, int32_t reason, int32_t parmId, const char *text);
+// The same with a template: every "%s" becomes the keyword of the parameter (plain replacement).
+int evPcfResponseNamed(QmgrContext *context, int32_t command, int32_t reason, int32_t parmId,
+                       const char *templateText);
+// A progress message put at once, outside the unit of work.
+int evRespAddString(QmgrContext *context, int32_t command, const char *text);
+// Appends one response (CMD_RESP_TEXT or CMD_RESP_PCF; length -1 for a NUL-terminated text).
+int evAddResponse(QmgrContext *context, int32_t kind, const uint8_t *data, int32_t length);
+// Reply flags.
+inline constexpr uint32_t CMD_REPLY_LAST = 1;
+inline constexpr uint32_t CMD_REPLY_OUTSIDE_UOW = 2;
+int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *data, int32_t length);
+// A PCF response as MQSC text in "MQSCRESPONSE"; *text and *textLength receive it. 1, or 0.
+int evBuildMqscResponse(QmgrContext *context, const uint8_t *response, int32_t length, const char **text,
+                        int32_t *textLength);
+// The MQSC name of a PCF filter operator.
+const char *evFormatFilterOperator(int32_t op, char *buffer, size_t size);
+
+// ---------------------------------------------------------------------------------------------
+// Parameter checks. The cursor stands on the current parameter; 1 when the value was taken and no
+// failure has been answered so far.
+
+int evParmGetInt(QmgrContext *context, const PcfCursor *cursor, int32_t minimum, int32_t maximum,
+                 int32_t *out);
+// Days (1 to 24855) and minutes (1 to 35791394) as seconds.
+inline constexpr int32_t CMD_MAX_DAYS = 24855;
+inline constexpr int32_t CMD_MAX_MINUTES = 35791394;
+int evParmGetDays(QmgrContext *context, const PcfCursor *cursor, int32_t *seconds);
+int evParmGetMinutes(QmgrContext *context, const PcfCursor *cursor, int32_t *seconds);
+// evParmGetString and evCheckName flags.
+inline constexpr uint32_t CMD_NAME_SYSTEM_STREAMS = 0x2;  // a leading '$' names a system stream
+inline constexpr uint32_t CMD_NAME_WILDCARDS = 0x4;       // '*' and '?'
+inline constexpr uint32_t CMD_STRING_HEX = 0x10;          // hexadecimal digits only
+inline constexpr uint32_t CMD_NAME_LIST = 0x20;           // a list separated by ','
+inline constexpr uint32_t CMD_NAME_LIST_TRIM = 0x40;      // a list, blanks around items removed
+inline constexpr uint32_t CMD_NAME_DOLLAR = 0x80;         // '$' allowed
+inline constexpr uint32_t CMD_NAME_NULL = 0x100;          // "$null"
+// The trimmed text points into the message.
+int evParmGetString(QmgrContext *context, const PcfCursor *cursor, uint32_t flags, int32_t maximum,
+                    const char **text, int32_t *length);
+int evCheckName(const char *text, int32_t length, uint32_t flags);
+// An unexpected parameter: the cursor's own reason (3011, 3257, 6123), else by PCF type.
+int evParameterError(QmgrContext *context, const PcfCursor *cursor, int32_t parmId, int32_t type);
+// A template naming the current parameter by its keyword in the running command's table.
+int evParameterNameError(QmgrContext *context, const PcfCursor *cursor, int32_t reason, const char *templateText);

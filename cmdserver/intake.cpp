@@ -1,0 +1,266 @@
+// Intake of the command queue: each message by its Format (MQSC text, escape PCF, PCF command), the
+// checks every PCF command passes before its handler (backout, the event-processing rule,
+// authority), the dispatch table, STOP EV, and the slots that tie the server to the engine and to
+// stream storage.
+#include <cstdio>
+#include <cstring>
+
+#include "cmdserver/internal.h"
+
+int (*cmdConsoleReplyQueue)(char out[48]) = nullptr;
+const char *(*cmdObjectAttributeName)(int32_t objectType, int32_t parmId) = nullptr;
+
+namespace {
+
+constexpr uint32_t kFirstCode = 9000;
+constexpr uint32_t kLastCode = 9033;
+constexpr size_t kUserIdLength = 12;
+
+int stopEv(QmgrContext *context, uint8_t *command, int32_t length);
+
+// One row per command code: changing commands need authority; of those, the exempt ones may come
+// from the console's reply queue during event processing.
+struct Dispatch {
+    uint32_t code;
+    CmdHandler handler;  // the one built here; the rest register
+    bool changing;
+    bool exempt;
+};
+constexpr Dispatch kDispatch[] = {
+    {9000, nullptr, false, false}, {9001, nullptr, false, false}, {9002, nullptr, false, false},
+    {9003, nullptr, false, false}, {9004, nullptr, false, false}, {9005, nullptr, true, false},
+    {9006, nullptr, true, false},  {9007, nullptr, true, false},  {9008, nullptr, true, false},
+    {9009, nullptr, true, false},  {9010, nullptr, true, false},  {9011, nullptr, true, false},
+    {9012, nullptr, true, false},  {9013, nullptr, false, false}, {9014, nullptr, true, true},
+    {9015, nullptr, true, false},  {9016, nullptr, true, false},  {9017, nullptr, true, false},
+    {9018, nullptr, true, false},  {9019, nullptr, false, false}, {9020, nullptr, true, false},
+    {9021, nullptr, true, true},   {9023, nullptr, false, false}, {9024, nullptr, false, false},
+    {9025, nullptr, false, false}, {9026, nullptr, false, false}, {9027, nullptr, false, false},
+    {9028, stopEv, true, false},   {9029, nullptr, true, false},  {9030, nullptr, false, false},
+    {9031, nullptr, true, false},  {9032, nullptr, true, false},  {9033, nullptr, true, false},
+};
+
+// Handlers registered by other subsystems, by code - 9000.
+CmdHandler registered[kLastCode - kFirstCode + 1];
+
+const Dispatch *dispatchOf(uint32_t code) {
+    for (const Dispatch &row : kDispatch)
+        if (row.code == code) return &row;
+    return nullptr;
+}
+
+CmdHandler handlerOf(const Dispatch *row) {
+    if (row->handler != nullptr) return row->handler;
+    return registered[row->code - kFirstCode];
+}
+
+// The authority cache: users whose last check passed, keyed by the 12-byte UserIdentifier.
+struct AuthEntry {
+    CSTree links;
+    char user[kUserIdLength];
+    int64_t checked;
+};
+static_assert(offsetof(AuthEntry, user) == CS_TREE_KEY);
+CSTree *authCache = nullptr;
+
+// STOP EV: the program ends after set C's next commit, unless the command was put before this run
+// started (a STOP EV left on the queue from an earlier run).
+int stopEv(QmgrContext *context, uint8_t *, int32_t) {
+    const MQMD *md = cmdRequest(context)->md;
+    char date[9];
+    char time[7];
+    std::memcpy(date, md->PutDate, 8);
+    date[8] = '\0';
+    std::memcpy(time, md->PutTime, 6);
+    time[6] = '\0';
+    int64_t put = 0;
+    if (evYMDHMSToTime(date, time, &put) && put > evSettings.startTime.load()) evStopPending.store(1);
+    return 1;
+}
+
+bool sameReplyQueue(const MQMD *md) {
+    if (cmdConsoleReplyQueue == nullptr) return false;
+    char console[48];
+    if (!cmdConsoleReplyQueue(console)) return false;
+    // Names compare up to their padding, blanks or NULs.
+    auto length = [](const char *name) {
+        size_t n = 0;
+        while (n < 48 && name[n] != ' ' && name[n] != '\0') n++;
+        return n;
+    };
+    const size_t n = length(console);
+    return n > 0 && n == length(md->ReplyToQ) && std::memcmp(console, md->ReplyToQ, n) == 0;
+}
+
+}  // namespace
+
+int evRegisterCommandHandler(uint32_t code, CmdHandler handler) {
+    if (dispatchOf(code) == nullptr) return 0;
+    registered[code - kFirstCode] = handler;
+    return 1;
+}
+
+int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
+    CmdRequest *request = cmdRequest(context);
+    const MQMD *md = request->md;
+    const int32_t duration = evSettings.authDuration.load();
+    const int64_t now = evClockNow();
+    auto *entry = reinterpret_cast<AuthEntry *>(CSTreeFind(authCache, md->UserIdentifier, kUserIdLength));
+    if (duration != 0 && entry != nullptr && now - entry->checked <= duration) return 0;
+    MQOD od = MQOD_DEFAULT;
+    std::memcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME, std::strlen(EV_COMMAND_QUEUE_NAME));
+    std::memcpy(od.AlternateUserId, md->UserIdentifier, kUserIdLength);
+    const MQHCONN hconn = evEventHconn(&context->sets[EV_SET_C]);
+    MQHOBJ hobj = -1;
+    MQLONG cc = MQCC_FAILED;
+    MQLONG rc = MQRC_HCONN_ERROR;
+    if (context->event.mq != nullptr && hconn != -1) {
+        evTraceOpenIn("MQOPEN(Authority)", hconn, EV_TRACE_CONTROL, &od);
+        context->event.mq->MQOPEN(hconn, &od, MQOO_OUTPUT | MQOO_SET | MQOO_ALTERNATE_USER_AUTHORITY, &hobj, &cc,
+                                  &rc);
+        evTraceOpenOut("MQOPEN(Authority)", hconn, EV_TRACE_CONTROL, &od, hobj, rc);
+    }
+    if (cc == MQCC_FAILED) {
+        if (command != nullptr)
+            evPcfResponse(context, request->command, MQRC_NOT_AUTHORIZED, 0, "Command not authorized.");
+        return 1;
+    }
+    if (duration != 0) {
+        if (entry != nullptr) {
+            entry->checked = now;
+        } else {
+            AuthEntry fresh{};
+            std::memcpy(fresh.user, md->UserIdentifier, kUserIdLength);
+            fresh.checked = now;
+            (void)CSTreeInsert(&authCache, "AUTHCACHE", &fresh, sizeof fresh, kUserIdLength);
+        }
+    }
+    MQLONG closeCc = 0;
+    MQLONG closeRc = 0;
+    evTraceCallIn("MQCLOSE(Authority)", hconn, EV_TRACE_CONTROL, hobj);
+    context->event.mq->MQCLOSE(hconn, &hobj, MQCO_NONE, &closeCc, &closeRc);
+    evTraceCallOut("MQCLOSE(Authority)", hconn, EV_TRACE_CONTROL, closeRc);
+    return 0;
+}
+
+int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
+    CmdRequest *request = cmdRequest(context);
+    if (request == nullptr) return 0;
+    if (command == nullptr || length < static_cast<int32_t>(MQCFH_STRUC_LENGTH)) {
+        request->command = 0;
+        return evPcfResponse(context, 0, MQRCCF_CFH_LENGTH_ERROR, 0, nullptr);
+    }
+    const auto code = static_cast<uint32_t>(mqiGetI32(command, offsetof(MQCFH, Command)));
+    request->command = static_cast<int32_t>(code);
+    if (request->md->BackoutCount != 0)
+        return evPcfResponse(context, request->command, MQRC_BACKED_OUT, 0,
+                             "Command transaction failed, please try again later");
+    const Dispatch *row = dispatchOf(code);
+    if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
+    if (row->changing && !row->exempt && evConsumerActive.load() != 0 && sameReplyQueue(request->md))
+        return evPcfResponse(context, request->command, MQRC_ENVIRONMENT_ERROR, 0,
+                             "Command can not be issued during event processing.");
+    // A refusal is answered and committed: the requester learns why, the queue goes on.
+    if (row->changing && evCheckCommandAuthority(context, command) != 0) return 1;
+    CmdHandler handler = handlerOf(row);
+    if (handler == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
+    return handler(context, command, length);
+}
+
+int evProcessEscape(QmgrContext *context) {
+    CmdRequest *request = cmdRequest(context);
+    const int32_t length = request->length;
+    if (length < static_cast<int32_t>(MQCFH_STRUC_LENGTH))
+        return evPcfResponse(context, MQCMD_ESCAPE, MQRC_COMMAND_TYPE_ERROR, 0, nullptr);
+    const int32_t code = mqiGetI32(request->data, offsetof(MQCFH, Command));
+    request->command = code;
+    if (code != MQCMD_ESCAPE && code != CMD_EVENT_CALLBACK_ESCAPE)
+        return evPcfResponse(context, code, MQRC_COMMAND_TYPE_ERROR, code, nullptr);
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, request->data, length, 0);
+    const char *text = nullptr;
+    int32_t textLength = 0;
+    for (bool first = true;; first = false) {
+        int32_t type = 0;
+        int32_t parmId = 0;
+        void *value = nullptr;
+        int32_t valueLength = 0;
+        int32_t count = 0;
+        int32_t cc = 0;
+        int32_t rc = 0;
+        MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &count, &cc, &rc);
+        if (cc == MQCC_FAILED) {
+            if (rc != PCF_END_OF_MESSAGE) return evPcfResponse(context, code, rc, 0, nullptr);
+            if (first || text == nullptr)
+                return evPcfResponse(context, code, MQRCCF_PARM_MISSING, MQCACF_ESCAPE_TEXT, nullptr);
+            break;
+        }
+        if (parmId == MQIACF_ESCAPE_TYPE) continue;
+        if (parmId == MQCACF_ESCAPE_TEXT && type == MQCFT_STRING) {
+            text = static_cast<const char *>(value);
+            textLength = valueLength;
+            continue;
+        }
+        if (!evPcfResponse(context, code, MQRCCF_CFST_PARM_ID_ERROR, parmId, nullptr)) return 0;
+    }
+    return evProcessMqsc(context, text, textLength);
+}
+
+int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md, void *message,
+                        int32_t length) {
+    if (length <= 0) return 1;
+    cmdBuildIndexes();
+    CmdRequest *request = cmdRequest(context);
+    if (request == nullptr) return 0;
+    evActivity.commands.fetch_add(1);
+    std::memset(request, 0, sizeof *request);
+    request->md = md;
+    request->data = static_cast<uint8_t *>(message);
+    request->length = length;
+    int result = 1;
+    if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
+        request->kind = CMD_KIND_MQSC;
+        if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
+        result = evProcessMqsc(context, static_cast<const char *>(message), length);
+    } else if (std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0) {
+        const int32_t code =
+            length >= static_cast<int32_t>(MQCFH_STRUC_LENGTH) ? mqiGetI32(message, offsetof(MQCFH, Command)) : 0;
+        if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
+        if (code == MQCMD_ESCAPE || code == CMD_EVENT_CALLBACK_ESCAPE) {
+            request->kind = code == MQCMD_ESCAPE ? CMD_KIND_ESCAPE : CMD_KIND_EVENT_ESCAPE;
+            result = evProcessEscape(context);
+        } else {
+            request->kind = CMD_KIND_PCF;
+            result = evExecutePcfCommand(context, request->data, length);
+        }
+    } else {
+        // Not a command: counted as rejected and committed without a reply, so that it cannot stop
+        // the command queue.
+        if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
+        cmdReleaseAreas(request);
+        return 1;
+    }
+    if (request->collation != nullptr && request->collation->used > 0) {
+        evSendReply(context, CMD_REPLY_LAST, request->collationKind, AreaData(request->collation),
+                    static_cast<int32_t>(request->collation->used));
+        request->collation->used = 0;
+    }
+    cmdReleaseAreas(request);
+    return result;
+}
+
+int evProcessCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md, void *message,
+                            int32_t length) {
+    if (!evRunCommandMessage(context, queue, md, message, length)) return 0;
+    return evSyncPoint(context, &context->sets[EV_SET_C]);
+}
+
+void cmdInstall() {
+    evServices.processCommandMessage = evProcessCommandMessage;
+    evServices.closeReplyCache = evCloseReplyCache;
+    EvStreamHooks *hooks = evStreamGetHooks();
+    hooks->progressReply = evRespAddString;
+    hooks->errorReply = [](QmgrContext *context, int32_t command, int32_t reason, const char *text) {
+        return evPcfResponse(context, command, reason, 0, text);
+    };
+}

@@ -1,0 +1,73 @@
+// What the files of the command server share: the per-context state, the area helpers and a
+// bounded text writer.
+#pragma once
+
+#include <cstdarg>
+#include <cstring>
+
+#include "cmdserver/cmdserver.h"
+
+inline constexpr int CMD_REPLY_CACHE_SIZE = 20;
+inline constexpr int64_t CMD_REPLY_IDLE_SECONDS = 121;
+
+struct CmdReplyEntry {
+    char qmgr[49];
+    char queue[49];
+    int32_t deadLetter;
+    MQHOBJ hobj;  // -1 when free
+    int32_t options;
+    int32_t reserved;
+    int64_t lastUse;
+};
+
+// Held by the context's opaque slot.
+struct CmdState {
+    CmdRequest request;
+    CmdReplyEntry *cache;  // CMD_REPLY_CACHE_SIZE entries, made on first use
+};
+
+CmdState *cmdState(QmgrContext *context);
+// The dynamic queue name of a model reply queue: "ZUNT.%s.*" with the user name cut to 41
+// characters, blank padded to 48 bytes in out.
+void cmdDynamicName(const char *user, char *out);
+
+// Takes an area of the running command on first need: 1, or 0 when it cannot be had.
+int cmdTakeArea(Area **slot, uint32_t size, const char *name);
+// Returns every area of the running command.
+void cmdReleaseAreas(CmdRequest *request);
+
+// The keyword of a parameter: the row of the command's table, else any command's row in table
+// order; null when none.
+const char *cmdKeywordOfParm(const evCommandDef *command, int32_t parmId);
+// Builds the parameter indexes once.
+void cmdBuildIndexes();
+// Writes text with every "%s" replaced by keyword (plain replacement) into out (size bytes).
+void cmdFillKeyword(char *out, size_t size, const char *templateText, const char *keyword);
+
+// A text written into a fixed buffer that never passes its end: a piece that does not fit is left
+// out and marks the writer full.
+struct CmdText {
+    char *data;
+    size_t size;  // room, the NUL included
+    size_t used;
+    bool full;
+};
+inline void cmdTextInit(CmdText *t, char *data, size_t size) {
+    t->data = data;
+    t->size = size;
+    t->used = 0;
+    t->full = size == 0;
+    if (size) data[0] = '\0';
+}
+// Appends length bytes whole, or nothing (the writer is then full).
+inline bool cmdTextAppend(CmdText *t, const char *text, size_t length) {
+    if (t->full || length >= t->size - t->used) {
+        t->full = true;
+        return false;
+    }
+    std::memcpy(t->data + t->used, text, length);
+    t->used += length;
+    t->data[t->used] = '\0';
+    return true;
+}
+bool cmdTextPrintf(CmdText *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
