@@ -82,8 +82,8 @@ using CmdHandler = int (*)(QmgrContext *context, uint8_t *command, int32_t lengt
 [[nodiscard]] int evProcessCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md,
                                           void *message, int32_t length);
 // Steps 1 to 5 of a message without the sync point: 1, or 0 as above.
-[[nodiscard]] int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md, void *message,
-                                      int32_t length);
+[[nodiscard]] int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md,
+                                      void *message, int32_t length);
 // A PCF command: backout, the event-processing rule, authority, then the handler.
 [[nodiscard]] int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length);
 // The MQSC text of the request's escape PCF.
@@ -124,7 +124,8 @@ const evParmDef *evFindParmByKeyword(const evCommandDef *command, const char *ke
                                      char *mode);
 // "AMQ8405: Syntax error ..." with the text up to and including the token's first character (the
 // whole text without one), then the help text, both as text responses.
-int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token, const char *help);
+int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token,
+                  const char *help);
 
 // ---------------------------------------------------------------------------------------------
 // Responses.
@@ -178,4 +179,5 @@ int evCheckName(const char *text, int32_t length, uint32_t flags);
 // An unexpected parameter: the cursor's own reason (3011, 3257, 6123), else by PCF type.
 int evParameterError(QmgrContext *context, const PcfCursor *cursor, int32_t parmId, int32_t type);
 // A template naming the current parameter by its keyword in the running command's table.
-int evParameterNameError(QmgrContext *context, const PcfCursor *cursor, int32_t reason, const char *templateText);
+int evParameterNameError(QmgrContext *context, const PcfCursor *cursor, int32_t reason,
+                         const char *templateText);

@@ -116,8 +116,8 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
     MQLONG rc = MQRC_HCONN_ERROR;
     if (context->event.mq != nullptr && hconn != -1) {
         evTraceOpenIn("MQOPEN(Authority)", hconn, EV_TRACE_CONTROL, &od);
-        context->event.mq->MQOPEN(hconn, &od, MQOO_OUTPUT | MQOO_SET | MQOO_ALTERNATE_USER_AUTHORITY, &hobj, &cc,
-                                  &rc);
+        context->event.mq->MQOPEN(hconn, &od, MQOO_OUTPUT | MQOO_SET | MQOO_ALTERNATE_USER_AUTHORITY, &hobj,
+                                  &cc, &rc);
         evTraceOpenOut("MQOPEN(Authority)", hconn, EV_TRACE_CONTROL, &od, hobj, rc);
     }
     if (cc == MQCC_FAILED) {
@@ -163,7 +163,8 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     // A refusal is answered and committed: the requester learns why, the queue goes on.
     if (row->changing && evCheckCommandAuthority(context, command) != 0) return 1;
     CmdHandler handler = handlerOf(row);
-    if (handler == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
+    if (handler == nullptr)
+        return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
     return handler(context, command, length);
 }
 
@@ -223,8 +224,9 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
         result = evProcessMqsc(context, static_cast<const char *>(message), length);
     } else if (std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0) {
-        const int32_t code =
-            length >= static_cast<int32_t>(MQCFH_STRUC_LENGTH) ? mqiGetI32(message, offsetof(MQCFH, Command)) : 0;
+        const int32_t code = length >= static_cast<int32_t>(MQCFH_STRUC_LENGTH)
+                                 ? mqiGetI32(message, offsetof(MQCFH, Command))
+                                 : 0;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
         if (code == MQCMD_ESCAPE || code == CMD_EVENT_CALLBACK_ESCAPE) {
             request->kind = code == MQCMD_ESCAPE ? CMD_KIND_ESCAPE : CMD_KIND_EVENT_ESCAPE;

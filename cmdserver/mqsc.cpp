@@ -19,8 +19,9 @@ constexpr char kObjectSeps[] = " ()[]!|&<>-+/=\n\t,;";
 
 constexpr char kSyntaxError[] = "AMQ8405: Syntax error detected at or near end of command segment below:-\n";
 #define VALID "AMQ8426: Valid ZUNT commands are:\n\n"
-constexpr char kHelpAll[] = VALID "    ADD\n    ALTER\n    DEFINE\n    DELETE\n    DISPLAY\n    PURGE\n    REMOVE\n"
-                                  "    RENAME\n    RESET\n    RESUME\n    STOP\n    SUSPEND\n";
+constexpr char kHelpAll[] = VALID
+    "    ADD\n    ALTER\n    DEFINE\n    DELETE\n    DISPLAY\n    PURGE\n    REMOVE\n"
+    "    RENAME\n    RESET\n    RESUME\n    STOP\n    SUSPEND\n";
 constexpr char kHelpAlter[] = VALID "    ALTER EV\n    ALTER EVEMIT\n    ALTER EVSTREAM\n";
 constexpr char kHelpDisplay[] = VALID
     "    DISPLAY ACCTMQI\n    DISPLAY ACCTQ\n    DISPLAY EV\n    DISPLAY EVALERT\n    DISPLAY EVEMIT\n"
@@ -45,11 +46,21 @@ struct VerbForm {
     const char *help;
 };
 constexpr VerbForm kVerbs[] = {
-    {"alt", "ALTER", kHelpAlter},       {"dis", "DISPLAY", kHelpDisplay},   {"add", "ADD", kHelpAdd},
-    {"def", "DEFINE", kHelpDefine},     {"copy", "COPY", kHelpCopy},        {"stop", "STOP", kHelpStop},
-    {"alter", "ALTER", kHelpAlter},     {"purge", "PURGE", kHelpPurge},     {"reset", "RESET", kHelpReset},
-    {"resume", "RESUME", kHelpResume},  {"remove", "REMOVE", kHelpRemove},  {"define", "DEFINE", kHelpDefine},
-    {"delete", "DELETE", kHelpDelete},  {"rename", "RENAME", kHelpRename},  {"display", "DISPLAY", kHelpDisplay},
+    {"alt", "ALTER", kHelpAlter},
+    {"dis", "DISPLAY", kHelpDisplay},
+    {"add", "ADD", kHelpAdd},
+    {"def", "DEFINE", kHelpDefine},
+    {"copy", "COPY", kHelpCopy},
+    {"stop", "STOP", kHelpStop},
+    {"alter", "ALTER", kHelpAlter},
+    {"purge", "PURGE", kHelpPurge},
+    {"reset", "RESET", kHelpReset},
+    {"resume", "RESUME", kHelpResume},
+    {"remove", "REMOVE", kHelpRemove},
+    {"define", "DEFINE", kHelpDefine},
+    {"delete", "DELETE", kHelpDelete},
+    {"rename", "RENAME", kHelpRename},
+    {"display", "DISPLAY", kHelpDisplay},
     {"suspend", "SUSPEND", kHelpSuspend},
 };
 
@@ -137,8 +148,8 @@ bool parseHex(Token value, int32_t *out) {
     for (size_t i = 0; i < value.length; i++) {
         const char c = value.text[i];
         if (std::strchr("0123456789abcdefABCDEF", c) == nullptr || c == '\0') return false;
-        n = n * 16 + static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                                        : std::tolower(c) - 'a' + 10);
+        n = n * 16 + static_cast<uint32_t>(
+                         std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
     }
     *out = static_cast<int32_t>(n);
     return true;
@@ -164,9 +175,9 @@ bool addString(Mqsc *m, const evParmDef *row, Token value, const Token *at) {
     }
     int32_t cc = 0;
     int32_t rc = 0;
-    auto *field = static_cast<char *>(MQPCFSetStringParm(&m->pcf, MQCFT_STRING, static_cast<int32_t>(row->parmId),
-                                                         value.text, static_cast<int32_t>(value.length), 0, 0, &cc,
-                                                         &rc));
+    auto *field = static_cast<char *>(MQPCFSetStringParm(&m->pcf, MQCFT_STRING,
+                                                         static_cast<int32_t>(row->parmId), value.text,
+                                                         static_cast<int32_t>(value.length), 0, 0, &cc, &rc));
     if (cc == MQCC_FAILED) return syntax(m, at);
     if (!quoted && row->type[0] != 'w')
         for (size_t i = 0; i < value.length; i++)
@@ -207,11 +218,13 @@ bool objectParameter(Mqsc *m, const Token &object) {
             if (value.length == 1 && value.text[0] == '*') break;
             [[fallthrough]];
         case 'i':
-            if (!parseInteger(unquoted(value, 3), &n)) return refuse(m, "Parameter '%s' is not a valid integer.", row);
+            if (!parseInteger(unquoted(value, 3), &n))
+                return refuse(m, "Parameter '%s' is not a valid integer.", row);
             if (!addInt(m, row->parmId, n, &value)) return false;
             break;
         case 'x':
-            if (!parseHex(unquoted(value, 2), &n)) return refuse(m, "Parameter '%s' is not a valid hex number.", row);
+            if (!parseHex(unquoted(value, 2), &n))
+                return refuse(m, "Parameter '%s' is not a valid hex number.", row);
             if (!addInt(m, row->parmId, n, &value)) return false;
             break;
         default:
@@ -248,7 +261,8 @@ bool valueList(Mqsc *m, const evParmDef *row) {
     }
     int32_t cc = 0;
     int32_t rc = 0;
-    MQPCFSetParm(&m->pcf, MQCFT_INTEGER_LIST, static_cast<int32_t>(row->parmId), values, count * 4, 0, &cc, &rc);
+    MQPCFSetParm(&m->pcf, MQCFT_INTEGER_LIST, static_cast<int32_t>(row->parmId), values, count * 4, 0, &cc,
+                 &rc);
     return cc != MQCC_FAILED || syntax(m, &t);
 }
 
@@ -318,14 +332,16 @@ bool attribute(Mqsc *m, const Token &keyword) {
 
 }  // namespace
 
-int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token, const char *help) {
+int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token,
+                  const char *help) {
     char segment[CMD_AREA_SIZE / 4];
     int32_t upTo = token != nullptr ? static_cast<int32_t>(token - text) + 1 : length;
     if (upTo > length) upTo = length;
     if (upTo > static_cast<int32_t>(sizeof segment) - 200) upTo = static_cast<int32_t>(sizeof segment) - 200;
     std::snprintf(segment, sizeof segment, "%s%.*s\n\n", kSyntaxError, upTo, text);
     int result = evAddResponse(context, CMD_RESP_TEXT, reinterpret_cast<const uint8_t *>(segment), -1);
-    if (help != nullptr) result = evAddResponse(context, CMD_RESP_TEXT, reinterpret_cast<const uint8_t *>(help), -1);
+    if (help != nullptr)
+        result = evAddResponse(context, CMD_RESP_TEXT, reinterpret_cast<const uint8_t *>(help), -1);
     return result;
 }
 
@@ -344,7 +360,8 @@ int evProcessMqsc(QmgrContext *context, const char *text, int32_t length) {
     if (next(&m, kDelims, kSeps, &verb))
         for (const VerbForm &f : kVerbs)
             if (std::strlen(f.form) == verb.length && equalNoCase(f.form, verb.text, verb.length)) form = &f;
-    if (form == nullptr) return evSyntaxError(context, m.text, length, verb.length ? verb.text : nullptr, kHelpAll);
+    if (form == nullptr)
+        return evSyntaxError(context, m.text, length, verb.length ? verb.text : nullptr, kHelpAll);
     m.help = form->help;
     // Step 1: the areas.
     Area *attrsArea = AreaGet(CMD_ATTRS_MAX * 4, 0, "ATTRSAREA");

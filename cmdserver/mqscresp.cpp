@@ -182,8 +182,8 @@ void writeString(Writer *w, const PcfCursor *cursor, const char *text, int32_t l
         QmgrContext *context = w->context;
         MQHCONN hconn = evEventHconn(&context->sets[EV_SET_C]);
         if (converted > 0 && hconn != -1 && context->event.mq != nullptr &&
-            MQConvertString(context->event.mq, hconn, text, length, w->out.data + w->out.used, &converted, ccsid,
-                            CMD_TEXT_CCSID) == 0) {
+            MQConvertString(context->event.mq, hconn, text, length, w->out.data + w->out.used, &converted,
+                            ccsid, CMD_TEXT_CCSID) == 0) {
             w->out.used += static_cast<size_t>(converted);
             w->out.data[w->out.used] = '\0';
             return;
@@ -223,7 +223,8 @@ void writeStringList(Writer *w, const uint8_t *item, int32_t count) {
     const int32_t width = mqiGetI32(item, offsetof(MQCFSL, StringLength));
     const uint8_t *strings = item + MQCFSL_STRUC_LENGTH_FIXED;
     for (int32_t i = 0; i < count && !w->out.full; i++) {
-        const char *s = reinterpret_cast<const char *>(strings) + static_cast<size_t>(i) * static_cast<size_t>(width);
+        const char *s =
+            reinterpret_cast<const char *>(strings) + static_cast<size_t>(i) * static_cast<size_t>(width);
         int32_t n = width;
         while (n > 0 && s[n - 1] == ' ') n--;
         if (i > 0) cmdTextAppend(&w->out, ", ", 2);
@@ -240,8 +241,9 @@ bool writeParameter(Writer *w, const PcfCursor *cursor, int32_t type, int32_t pa
     const size_t mark = w->out.used;
     char buffer[32];
     const char *name = nameOf(w, cursor, parmId, buffer, sizeof buffer);
-    const evParmDef *row =
-        cursor->groupId == kGroupObjectAttributes ? nullptr : evFindParmById(w->command, static_cast<uint32_t>(parmId));
+    const evParmDef *row = cursor->groupId == kGroupObjectAttributes
+                               ? nullptr
+                               : evFindParmById(w->command, static_cast<uint32_t>(parmId));
     const uint8_t *item = cursor->currentItem;
     char op[16];
     switch (type) {
@@ -334,7 +336,8 @@ void writeSuccess(Writer *w, uint8_t *response, int32_t length) {
         int32_t rc = 0;
         MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &count, &cc, &rc);
         if (cc == MQCC_FAILED) return;
-        if (!writeParameter(w, &cursor, type, parmId, static_cast<const uint8_t *>(value), valueLength, count))
+        if (!writeParameter(w, &cursor, type, parmId, static_cast<const uint8_t *>(value), valueLength,
+                            count))
             return;
     }
 }
@@ -471,7 +474,8 @@ int evBuildMqscResponse(QmgrContext *context, const uint8_t *response, int32_t l
     w.context = context;
     *text = w.out.data;
     if (response == nullptr || length < static_cast<int32_t>(MQCFH_STRUC_LENGTH)) {
-        cmdTextPrintf(&w.out, "AMQ8426: Internal error '%s' [%d]", "Invalid PCF Message", MQRC_STORAGE_NOT_AVAILABLE);
+        cmdTextPrintf(&w.out, "AMQ8426: Internal error '%s' [%d]", "Invalid PCF Message",
+                      MQRC_STORAGE_NOT_AVAILABLE);
         *textLength = static_cast<int32_t>(w.out.used);
         return 1;
     }

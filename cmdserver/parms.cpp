@@ -24,7 +24,8 @@ int rangeError(QmgrContext *context, const PcfCursor *cursor, int32_t minimum, i
     return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR, text);
 }
 
-int getScaled(QmgrContext *context, const PcfCursor *cursor, int32_t maximum, int32_t unit, int32_t *seconds) {
+int getScaled(QmgrContext *context, const PcfCursor *cursor, int32_t maximum, int32_t unit,
+              int32_t *seconds) {
     int32_t value = 0;
     if (!evParmGetInt(context, cursor, 1, maximum, &value)) return 0;
     *seconds = value * unit;  // within 32 bits by the bound
@@ -43,7 +44,8 @@ bool checkOne(const char *text, size_t length, uint32_t flags) {
     if ((flags & CMD_NAME_SYSTEM_STREAMS) && text[0] == '$') return isSystemStream(text, length);
     if ((flags & CMD_NAME_NULL) && length >= 5) {
         bool isNull = true;
-        for (size_t i = 0; i < 5; i++) isNull = isNull && std::tolower(static_cast<unsigned char>(text[i])) == "$null"[i];
+        for (size_t i = 0; i < 5; i++)
+            isNull = isNull && std::tolower(static_cast<unsigned char>(text[i])) == "$null"[i];
         if (isNull) return true;
     }
     for (size_t i = 0; i < length; i++) {
@@ -61,7 +63,8 @@ bool checkOne(const char *text, size_t length, uint32_t flags) {
 int evParmGetInt(QmgrContext *context, const PcfCursor *cursor, int32_t minimum, int32_t maximum,
                  int32_t *out) {
     if (cursor->type != MQCFT_INTEGER || cursor->value == nullptr)
-        return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR, "Parameter '%s' should be an integer."),
+        return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR,
+                                    "Parameter '%s' should be an integer."),
                0;
     const int32_t value = mqiGetI32(cursor->value, 0);
     if (value < minimum || value > maximum) return rangeError(context, cursor, minimum, maximum), 0;
@@ -80,7 +83,8 @@ int evParmGetMinutes(QmgrContext *context, const PcfCursor *cursor, int32_t *sec
 int evParmGetString(QmgrContext *context, const PcfCursor *cursor, uint32_t flags, int32_t maximum,
                     const char **text, int32_t *length) {
     if (cursor->type != MQCFT_STRING || cursor->value == nullptr)
-        return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR, "Parameter '%s' should be a string."),
+        return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR,
+                                    "Parameter '%s' should be a string."),
                0;
     const auto *p = static_cast<const char *>(static_cast<const void *>(cursor->value));
     int32_t n = static_cast<int32_t>(cursor->valueLength);
@@ -89,8 +93,7 @@ int evParmGetString(QmgrContext *context, const PcfCursor *cursor, uint32_t flag
         n--;
     }
     while (n > 0 && p[n - 1] == ' ') n--;
-    if (n > maximum)
-        return evParameterNameError(context, cursor, kTooLong, "Parameter '%s' is too long"), 0;
+    if (n > maximum) return evParameterNameError(context, cursor, kTooLong, "Parameter '%s' is too long"), 0;
     for (int32_t i = 0; i < n; i++) {
         const auto c = static_cast<unsigned char>(p[i]);
         if (!std::isprint(c))
@@ -160,7 +163,8 @@ int evParameterError(QmgrContext *context, const PcfCursor *cursor, int32_t parm
     return evPcfResponse(context, cmdRequest(context)->command, reason, parmId, nullptr);
 }
 
-int evParameterNameError(QmgrContext *context, const PcfCursor *cursor, int32_t reason, const char *templateText) {
+int evParameterNameError(QmgrContext *context, const PcfCursor *cursor, int32_t reason,
+                         const char *templateText) {
     CmdRequest *request = cmdRequest(context);
     const auto parmId = static_cast<int32_t>(cursor->parmId);
     const evParmDef *row = evFindParmById(evCommandByCode(static_cast<uint32_t>(request->command)),

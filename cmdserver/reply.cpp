@@ -113,8 +113,9 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
             if (freeEntry == nullptr) freeEntry = entry;
             continue;
         }
-        bool same = std::strcmp(entry->qmgr, qmgr) == 0 &&
-                    (dlq ? entry->deadLetter != 0 : !entry->deadLetter && std::strcmp(entry->queue, queue) == 0);
+        bool same =
+            std::strcmp(entry->qmgr, qmgr) == 0 &&
+            (dlq ? entry->deadLetter != 0 : !entry->deadLetter && std::strcmp(entry->queue, queue) == 0);
         if (same && (entry->options & MQOO_OUTPUT)) {
             entry->lastUse = now;
             return entry->hobj;
@@ -167,7 +168,8 @@ uint8_t *escapeResponse(CmdRequest *request, const uint8_t *text, int32_t length
     const uint32_t padded = (static_cast<uint32_t>(length) + 3u) & ~3u;
     const uint32_t total = static_cast<uint32_t>(kCfh) + MQCFST_STRUC_LENGTH_FIXED + padded;
     AreaRelease(&request->escResponse);
-    if (!cmdTakeArea(&request->escResponse, static_cast<uint32_t>(length) + 1000u, "ESCRESPONSE")) return nullptr;
+    if (!cmdTakeArea(&request->escResponse, static_cast<uint32_t>(length) + 1000u, "ESCRESPONSE"))
+        return nullptr;
     uint8_t *out = AreaData(request->escResponse);
     std::memset(out, 0, total);
     MQPCFInitHeader(out, MQCFT_RESPONSE, MQCMD_ESCAPE);
@@ -262,8 +264,8 @@ int evRespAddString(QmgrContext *context, int32_t command, const char *text) {
     MQPCFInitBuilder(&builder, buffer, sizeof buffer, 0, 0, nullptr);
     int32_t cc = 0;
     int32_t rc = 0;
-    MQPCFSetStringParm(&builder, MQCFT_STRING, CMD_PARM_TEXT, text, static_cast<int32_t>(length), CMD_TEXT_CCSID,
-                       0, &cc, &rc);
+    MQPCFSetStringParm(&builder, MQCFT_STRING, CMD_PARM_TEXT, text, static_cast<int32_t>(length),
+                       CMD_TEXT_CCSID, 0, &cc, &rc);
     return evSendReply(context, CMD_REPLY_OUTSIDE_UOW, CMD_RESP_PCF, buffer, builder.position);
 }
 
@@ -287,9 +289,9 @@ int evAddResponse(QmgrContext *context, int32_t kind, const uint8_t *data, int32
     int32_t nextSeq = 0;  // the number of the reply message this response starts
     if (area->used > 0) {
         const bool merge = kind == CMD_RESP_PCF && request->collationKind == CMD_RESP_PCF;
-        const uint32_t need = merge ? static_cast<uint32_t>(length) - static_cast<uint32_t>(kCfh) +
-                                          MQCFIN_STRUC_LENGTH
-                                    : static_cast<uint32_t>(length) + 1;
+        const uint32_t need =
+            merge ? static_cast<uint32_t>(length) - static_cast<uint32_t>(kCfh) + MQCFIN_STRUC_LENGTH
+                  : static_cast<uint32_t>(length) + 1;
         if (merge) nextSeq = mqiGetI32(buffer, kCfhSeq) + 1;
         if (need > room - area->used || kind != request->collationKind || evSendEachItem.load() != 0) {
             evSendReply(context, 0, request->collationKind, buffer, static_cast<int32_t>(area->used));
@@ -353,8 +355,8 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     MQLONG rc = 0;
     MQHOBJ hobj = openReplyQueue(context, req, &cc, &rc);
     if (hobj == -1) {
-        evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s", req->ReplyToQMgr,
-                  req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
+        evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s",
+                  req->ReplyToQMgr, req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
         return 0;
     }
     MQMD md = MQMD_DEFAULT;

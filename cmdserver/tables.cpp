@@ -63,7 +63,8 @@ const evCommandDef *evCommandByCode(uint32_t code) {
 const evCommandDef *evFindCommand(const char *verb, const char *object, size_t length) {
     for (const evCommandDef *command = evCommandTable; command->verb != nullptr; command++) {
         if (std::strcmp(command->verb, verb) != 0) continue;
-        if (std::strlen(command->objectKeyword) == length && equalNoCase(command->objectKeyword, object, length))
+        if (std::strlen(command->objectKeyword) == length &&
+            equalNoCase(command->objectKeyword, object, length))
             return command;
     }
     return nullptr;

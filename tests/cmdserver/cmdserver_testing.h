@@ -127,9 +127,11 @@ inline Pcf parse(std::vector<uint8_t> bytes) {
         if (cc == MQCC_FAILED) break;
         if (p.type == MQCFT_INTEGER) p.value = mqiGetI32(value, 0);
         if (p.type == MQCFT_INTEGER64) p.value64 = mqiGetI64(value, 0);
-        if (p.type == MQCFT_STRING) p.text.assign(static_cast<const char *>(value), static_cast<size_t>(length));
+        if (p.type == MQCFT_STRING)
+            p.text.assign(static_cast<const char *>(value), static_cast<size_t>(length));
         if (p.type == MQCFT_INTEGER_LIST)
-            for (int32_t i = 0; i < count; i++) p.list.push_back(mqiGetI32(value, static_cast<size_t>(i) * 4));
+            for (int32_t i = 0; i < count; i++)
+                p.list.push_back(mqiGetI32(value, static_cast<size_t>(i) * 4));
         pcf.parms.push_back(p);
     }
     return pcf;
@@ -163,7 +165,8 @@ public:
     PcfBuilder &bytes(int32_t id, const std::vector<uint8_t> &data) {
         int32_t cc = 0;
         int32_t rc = 0;
-        MQPCFSetParm(&cursor_, MQCFT_BYTE_STRING, id, data.data(), static_cast<int32_t>(data.size()), 0, &cc, &rc);
+        MQPCFSetParm(&cursor_, MQCFT_BYTE_STRING, id, data.data(), static_cast<int32_t>(data.size()), 0, &cc,
+                     &rc);
         return *this;
     }
     PcfBuilder &reason(int32_t compCode, int32_t reasonCode) {
@@ -198,7 +201,8 @@ protected:
         table_.MQCLOSE = fakeClose;
         evContext.event.mq = &table_;
         std::snprintf(evContext.event.name, sizeof evContext.event.name, "QM1");
-        std::snprintf(evContext.event.deadQueue, sizeof evContext.event.deadQueue, "SYSTEM.DEAD.LETTER.QUEUE");
+        std::snprintf(evContext.event.deadQueue, sizeof evContext.event.deadQueue,
+                      "SYSTEM.DEAD.LETTER.QUEUE");
         evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
         evSettings.authDuration.store(0);
         evSettings.startTime.store(1700000000);

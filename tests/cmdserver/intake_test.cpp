@@ -144,8 +144,9 @@ TEST_F(CmdTest, EscapesNeedTheirTextAndAnswerStrayParameters) {
     EXPECT_NE(reply.get(MQCACF_ESCAPE_TEXT).text.find("'Escape text' is required"), std::string::npos);
 
     fake.puts.clear();
-    ASSERT_EQ(runPcf(PcfBuilder(MQCMD_ESCAPE).string(2015, "QM1").string(MQCACF_ESCAPE_TEXT, "DIS EVQ(*)").done()),
-              1);
+    ASSERT_EQ(
+        runPcf(PcfBuilder(MQCMD_ESCAPE).string(2015, "QM1").string(MQCACF_ESCAPE_TEXT, "DIS EVQ(*)").done()),
+        1);
     EXPECT_EQ(lastHandled().command, 9003);
     EXPECT_NE(allText().find("AMQ8426: Invalid Parameter"), std::string::npos);
 }

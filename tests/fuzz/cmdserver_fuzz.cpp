@@ -1,0 +1,125 @@
+// Fuzzes the command server's intake with handlers stubbed: any MQSC text through the translation,
+// any PCF through the checks and dispatch, and any PCF response through its MQSC text. The first
+// byte chooses the road; the rest is the message, in a buffer of exactly its size so that any read
+// past its end is caught. Replies go to a fake queue that checks their headers.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cmdserver/cmdserver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+void fakeOpen(MQHCONN, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+    *hobj = 5;
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+void fakePut(MQHCONN, MQHOBJ, PMQVOID md, PMQVOID, MQLONG length, PMQVOID data, PMQLONG cc, PMQLONG rc) {
+    const auto *desc = static_cast<const MQMD *>(md);
+    check(length > 0);
+    if (std::memcmp(desc->Format, MQFMT_ADMIN, 8) == 0) {
+        check(length >= static_cast<MQLONG>(MQCFH_STRUC_LENGTH));
+        // Every reply parses to its end.
+        PcfCursor cursor;
+        MQPCFInitParser(&cursor, static_cast<uint8_t *>(data), length, 0);
+        for (int n = 0;; n++) {
+            int32_t type = 0, id = 0, valueLength = 0, count = 0, c = 0, r = 0;
+            void *value = nullptr;
+            MQPCFGetNextParm(&cursor, &type, &id, &value, &valueLength, &count, &c, &r);
+            if (c == MQCC_FAILED) {
+                check(r == PCF_END_OF_MESSAGE);
+                break;
+            }
+        }
+    }
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+void fakeClose(MQHCONN, PMQHOBJ hobj, MQLONG, PMQLONG cc, PMQLONG rc) {
+    *hobj = -1;
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+
+// A stub handler: answers with the command's first parameters echoed as a display would.
+int stub(QmgrContext *context, uint8_t *command, int32_t length) {
+    PcfCursor *builder = nullptr;
+    if (!evStartPcfResponse(context, &builder)) return 0;
+    PcfCursor parser;
+    MQPCFInitParser(&parser, command, length, 0);
+    for (int n = 0; n < 8; n++) {
+        int32_t type = 0, id = 0, valueLength = 0, count = 0, c = 0, r = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&parser, &type, &id, &value, &valueLength, &count, &c, &r);
+        if (c == MQCC_FAILED) break;
+        if (type == MQCFT_GROUP || type == PCF_TYPE_GROUP_END || type == PCF_TYPE_WORD) continue;
+        (void)MQPCFAppendStruct(builder, parser.currentItem, mqiGetI32(parser.currentItem, 4), &c, &r);
+    }
+    return evFinishPcfResponse(context);
+}
+
+MQIFunctionTable table;
+
+void setUp() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    table.MQOPEN = fakeOpen;
+    table.MQPUT = fakePut;
+    table.MQCLOSE = fakeClose;
+    evContext.event.mq = &table;
+    evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
+    for (uint32_t code = 9000; code <= 9033; code++) evRegisterCommandHandler(code, stub);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    setUp();
+    const uint8_t road = data[0] % 4;
+    std::vector<uint8_t> message(data + 1, data + size);
+    auto *bytes = static_cast<uint8_t *>(std::malloc(message.size() + 1));
+    if (bytes == nullptr) return 0;
+    if (!message.empty()) std::memcpy(bytes, message.data(), message.size());
+    const auto length = static_cast<int32_t>(message.size());
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.ReplyToQ, "REPLY", 5);
+    md.BackoutCount = road == 3 ? 1 : 0;
+    switch (road) {
+        case 0:
+            std::memcpy(md.Format, MQFMT_STRING, 8);
+            check(evRunCommandMessage(&evContext, nullptr, &md, bytes, length) == 1);
+            break;
+        case 1:
+        case 3:
+            std::memcpy(md.Format, MQFMT_ADMIN, 8);
+            (void)evRunCommandMessage(&evContext, nullptr, &md, bytes, length);
+            break;
+        default: {
+            std::memcpy(md.Format, MQFMT_STRING, 8);
+            CmdRequest *request = cmdRequest(&evContext);
+            std::memset(request, 0, sizeof *request);
+            request->md = &md;
+            request->kind = CMD_KIND_MQSC;
+            const char *text = nullptr;
+            int32_t textLength = 0;
+            check(evBuildMqscResponse(&evContext, bytes, length, &text, &textLength) == 1);
+            check(textLength >= 0 && static_cast<uint32_t>(textLength) < CMD_AREA_SIZE);
+            check(std::strlen(text) <= static_cast<size_t>(textLength));
+            AreaRelease(&request->mqscResponse);
+            break;
+        }
+    }
+    std::free(bytes);
+    return 0;
+}
