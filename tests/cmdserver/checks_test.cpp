@@ -97,9 +97,10 @@ TEST_F(CheckTest, StringsAreTrimmedAndChecked) {
     EXPECT_EQ(evParmGetString(&evContext, &hex.cursor, CMD_STRING_HEX, 48, &text, &length), 0);
     OnParameter control(PcfBuilder(9005).string(39359, "a\tb").done());
     EXPECT_EQ(evParmGetString(&evContext, &control.cursor, 0, 48, &text, &length), 0);
-    EXPECT_EQ(collated(),
-              "AMQ8426: Parameter 'DEADQ' is too long|AMQ8426: Parameter 'DEADQ' should be all HEX characters.|"
-              "AMQ8426: Parameter 'DEADQ' contains non-printable characters.");
+    EXPECT_EQ(
+        collated(),
+        "AMQ8426: Parameter 'DEADQ' is too long|AMQ8426: Parameter 'DEADQ' should be all HEX characters.|"
+        "AMQ8426: Parameter 'DEADQ' contains non-printable characters.");
 }
 
 TEST_F(CheckTest, NamesFollowTheirFlags) {
@@ -138,22 +139,23 @@ protected:
     std::string text(const std::vector<uint8_t> &response) {
         const char *out = nullptr;
         int32_t length = 0;
-        EXPECT_EQ(evBuildMqscResponse(&evContext, response.data(), static_cast<int32_t>(response.size()), &out,
-                                      &length),
+        EXPECT_EQ(evBuildMqscResponse(&evContext, response.data(), static_cast<int32_t>(response.size()),
+                                      &out, &length),
                   1);
         return std::string(out, static_cast<size_t>(length));
     }
 };
 
 TEST_F(TextTest, ValuesAreShownByTheirRows) {
-    EXPECT_EQ(text(PcfBuilder(9003)
-                       .string(39333, "Q1")
-                       .integer(39311, 1)
-                       .integer64(39331, -3)
-                       .string(39368, "")
-                       .integer(39372, 7)
-                       .done()),
-              "AMQ8409: Display ZUNT Queue details.\nEVQ(Q1) STATUS(ACTIVE) LSTMSGTI(*) DESCR( ) SUSPENDED(7) ");
+    EXPECT_EQ(
+        text(PcfBuilder(9003)
+                 .string(39333, "Q1")
+                 .integer(39311, 1)
+                 .integer64(39331, -3)
+                 .string(39368, "")
+                 .integer(39372, 7)
+                 .done()),
+        "AMQ8409: Display ZUNT Queue details.\nEVQ(Q1) STATUS(ACTIVE) LSTMSGTI(*) DESCR( ) SUSPENDED(7) ");
     EXPECT_EQ(text(PcfBuilder(9003).integer64(39331, 1767225600).integer(55555, 3).done()),
               "AMQ8409: Display ZUNT Queue details.\nLSTMSGTI(2026-01-01 00:00:00 (UTC)) ATTR55555(3) ");
     EXPECT_EQ(text(PcfBuilder(9013).integer(39330, 0xAB).done()),
@@ -170,13 +172,15 @@ TEST_F(TextTest, FailuresAreShownByReason) {
               "AMQ8426: Invalid Parameter Identifier '77777'");
     EXPECT_EQ(text(PcfBuilder(9003).reason(2, 2035).done()), "AMQ8426: Operation failed - Not authorized");
     EXPECT_EQ(text(PcfBuilder(9003).reason(2, 123456).done()), "AMQ8426: Operation failed RC(123456)");
-    EXPECT_EQ(text(PcfBuilder(9003).reason(1, 10004).string(39999, "50%s done").done()), "AMQ8326: 50%s done");
+    EXPECT_EQ(text(PcfBuilder(9003).reason(1, 10004).string(39999, "50%s done").done()),
+              "AMQ8326: 50%s done");
 }
 
 TEST_F(TextTest, ATextLargerThanItsAreaLeavesTheRestOut) {
     // 30000 bytes become 60000 hex digits: the second does not fit and goes with the rest.
     std::vector<uint8_t> bytes(30000, 0xAB);
-    std::string out = text(PcfBuilder(9003).bytes(39999, bytes).bytes(39998, bytes).string(39333, "Q").done());
+    std::string out =
+        text(PcfBuilder(9003).bytes(39999, bytes).bytes(39998, bytes).string(39333, "Q").done());
     EXPECT_EQ(out.size(), std::string("AMQ8409: Display ZUNT Queue details.\n").size() + 10 + 60000 + 2);
     EXPECT_EQ(out.find("EVQ("), std::string::npos);
 }
