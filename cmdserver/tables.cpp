@@ -89,14 +89,14 @@ const evParmDef *evFindParmByKeyword(const evCommandDef *command, const char *ke
         if (row->keyword == nullptr || std::strlen(row->keyword) != length ||
             !equalNoCase(row->keyword, keyword, length))
             continue;
-        // Column 0 marks selection names; letter and mode pairs follow.
+        // Column 0 marks selection names; each command letter after it is followed by its mode
+        // (none at the end of the text: no value).
         const char *applicability = row->applicability ? row->applicability : "";
-        const size_t n = std::strlen(applicability);
-        for (size_t i = 1; i < n; i += 2) {
-            if (applicability[i] != command->letter) continue;
-            *mode = i + 1 < n ? applicability[i + 1] : ' ';
-            return row;
-        }
+        const char *letter =
+            applicability[0] != '\0' ? std::strchr(applicability + 1, command->letter) : nullptr;
+        if (letter == nullptr || command->letter == '\0') continue;
+        *mode = letter[1] != '\0' ? letter[1] : ' ';
+        return row;
     }
     return nullptr;
 }

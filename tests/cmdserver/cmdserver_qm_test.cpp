@@ -8,8 +8,8 @@
 #include <string>
 
 #include "cmdserver/cmdserver.h"
-#include "tests/engine/engine_testing.h"
 #include "miniqm/qm_fixture.h"
+#include "tests/engine/engine_testing.h"
 
 namespace {
 
@@ -79,12 +79,13 @@ protected:
         std::memcpy(md->ReplyToQ, replyQueue, std::strlen(replyQueue));
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
-        mq.MQPUT(hconn, commandQueue, md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &cc,
-                 &rc);
+        mq.MQPUT(hconn, commandQueue, md, &pmo, static_cast<MQLONG>(data.size()),
+                 const_cast<char *>(data.data()), &cc, &rc);
         ASSERT_EQ(rc, 0);
     }
     // The next reply on the queue (waiting up to 5 s), or "" with *reason.
-    std::string reply(MQMD *md, const char *queue = "REPLY.Q", MQLONG *reason = nullptr, MQLONG waitMs = 5000) {
+    std::string reply(MQMD *md, const char *queue = "REPLY.Q", MQLONG *reason = nullptr,
+                      MQLONG waitMs = 5000) {
         const MQIFunctionTable &mq = evMQServerTable;
         MQOD od = MQOD_DEFAULT;
         std::strcpy(od.ObjectName, queue);
@@ -175,7 +176,8 @@ TEST_F(CmdQmTest, ACommandWhosePathFailedIsAnsweredWhenRedelivered) {
     send(MQFMT_STRING, "DIS EVQ(*)", &request);
     // The failed path backs the unit out and ends the connection; the next connect takes the
     // command again.
-    ASSERT_TRUE(et::waitFor([] { return evConnHandles[EV_CONN_C_EVENT].load() == -1 && evRunState.disconnecting.load() == 0; }));
+    ASSERT_TRUE(et::waitFor(
+        [] { return evConnHandles[EV_CONN_C_EVENT].load() == -1 && evRunState.disconnecting.load() == 0; }));
     evConnectWork(nullptr);
     ASSERT_EQ(evRunState.ready.load(), 1) << logText();
     MQMD md{};

@@ -114,4 +114,47 @@ TEST_F(CmdTest, UserTextIsNeverAFormat) {
     EXPECT_NE(allText().find("DIS EVQ(*) %\n\n"), std::string::npos);
 }
 
+// Every keyword a command takes with a value reaches its handler as the row's parameter; the
+// handlers' own parameter lists extend this as they come.
+TEST_F(CmdTest, EveryValueKeywordOfEveryCommandReachesItsHandler) {
+    auto valueFor = [](const evParmDef *row) -> std::string {
+        switch (row->type[0]) {
+            case 'i':
+            case 'K':
+                return row->valueNames != nullptr ? row->valueNames[0].keyword : "1";
+            case 'k':
+                return "5";
+            case 'x':
+                return "1A";
+            case 'w':
+                return "A = 1";
+            default:
+                return "ABC";
+        }
+    };
+    int checked = 0;
+    for (const evCommandDef *command = evCommandTable; command->verb != nullptr; command++) {
+        char mode = ' ';
+        const evParmDef *object =
+            evFindParmByKeyword(command, command->objectKeyword, std::strlen(command->objectKeyword), &mode);
+        ASSERT_NE(object, nullptr) << command->verb << " " << command->objectKeyword;
+        std::string head = std::string(command->verb) + " " + command->objectKeyword;
+        if (mode != ' ') head += "(" + valueFor(object) + ")";
+        for (const evParmDef *row = command->parms; row->keyword != nullptr; row++) {
+            char rowMode = ' ';
+            if (row == object ||
+                evFindParmByKeyword(command, row->keyword, std::strlen(row->keyword), &rowMode) != row)
+                continue;
+            if (rowMode == ' ' || std::strchr("RsqwbixKk", row->type[0]) == nullptr) continue;
+            handled.clear();
+            ASSERT_EQ(runMqsc(head + " " + row->keyword + "(" + valueFor(row) + ")"), 1);
+            ASSERT_EQ(handled.size(), 1u) << head << " " << row->keyword << ": " << allText();
+            EXPECT_TRUE(lastHandled().has(static_cast<int32_t>(row->parmId))) << head << " " << row->keyword;
+            fake.puts.clear();
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 100);
+}
+
 }  // namespace
