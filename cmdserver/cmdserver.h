@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "engine/engine.h"
+#include "expr/expr.h"
 #include "mqi/mqi.h"
 #include "platform/platform.h"
 
@@ -152,6 +153,30 @@ int evBuildMqscResponse(QmgrContext *context, const uint8_t *response, int32_t l
                         int32_t *textLength);
 // The MQSC name of a PCF filter operator.
 const char *evFormatFilterOperator(int32_t op, char *buffer, size_t size);
+
+// ---------------------------------------------------------------------------------------------
+// DISPLAY commands on the system's own objects and the WHERE resolvers.
+
+int evDisplayEventQueue(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayQmgr(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayStream(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayEmitter(QmgrContext *context, uint8_t *command, int32_t length);
+
+// The oldest active aggregation bin's time of a stream, 0 when none (statistics fills it). Empty:
+// no bins.
+extern int64_t (*cmdOldestActiveBin)(Stream *stream);
+
+// The retention unit of the stream displays (DEBUG RETUNIT): 1 minutes, 0 days.
+extern std::atomic<int32_t> cmdRetentionInMinutes;
+
+// Names beginning with '_': "_time" is the current time; any other is refused.
+int evWhereSystemVar(ExpExpression *expression, ExpValue *variable, ExpValue *result);
+// The variables of the object displays: the keywords of the command's parameter table, read from the
+// record being tested (the caller block holds the table and the object).
+int evWhereObjectVar(ExpExpression *expression, ExpValue *partner, ExpValue *variable, ExpValue *result);
+// One attribute of a record through its row's data type: 1 with the value, 0 when it has none.
+int evGetAttrValue(const evParmDef *row, ExpExpression *expression, const void *record, int32_t offset,
+                   ExpValue *result);
 
 // ---------------------------------------------------------------------------------------------
 // Parameter checks. The cursor stands on the current parameter; 1 when the value was taken and no

@@ -27,17 +27,23 @@ struct Dispatch {
     bool exempt;
 };
 constexpr Dispatch kDispatch[] = {
-    {9000, nullptr, false, false}, {9001, nullptr, false, false}, {9002, nullptr, false, false},
-    {9003, nullptr, false, false}, {9004, nullptr, false, false}, {9005, nullptr, true, false},
-    {9006, nullptr, true, false},  {9007, nullptr, true, false},  {9008, nullptr, true, false},
-    {9009, nullptr, true, false},  {9010, nullptr, true, false},  {9011, nullptr, true, false},
-    {9012, nullptr, true, false},  {9013, nullptr, false, false}, {9014, nullptr, true, true},
-    {9015, nullptr, true, false},  {9016, nullptr, true, false},  {9017, nullptr, true, false},
-    {9018, nullptr, true, false},  {9019, nullptr, false, false}, {9020, nullptr, true, false},
-    {9021, nullptr, true, true},   {9023, nullptr, false, false}, {9024, nullptr, false, false},
-    {9025, nullptr, false, false}, {9026, nullptr, false, false}, {9027, nullptr, false, false},
-    {9028, stopEv, true, false},   {9029, nullptr, true, false},  {9030, nullptr, false, false},
-    {9031, nullptr, true, false},  {9032, nullptr, true, false},  {9033, nullptr, true, false},
+    {9000, nullptr, false, false},       {9001, evDisplayStream, false, false},
+    {9002, evDisplayQmgr, false, false}, {9003, evDisplayEventQueue, false, false},
+    {9004, nullptr, false, false},       {9005, nullptr, true, false},
+    {9006, nullptr, true, false},        {9007, nullptr, true, false},
+    {9008, nullptr, true, false},        {9009, nullptr, true, false},
+    {9010, nullptr, true, false},        {9011, nullptr, true, false},
+    {9012, nullptr, true, false},        {9013, nullptr, false, false},
+    {9014, nullptr, true, true},         {9015, nullptr, true, false},
+    {9016, nullptr, true, false},        {9017, nullptr, true, false},
+    {9018, nullptr, true, false},        {9019, nullptr, false, false},
+    {9020, nullptr, true, false},        {9021, nullptr, true, true},
+    {9023, nullptr, false, false},       {9024, nullptr, false, false},
+    {9025, nullptr, false, false},       {9026, nullptr, false, false},
+    {9027, nullptr, false, false},       {9028, stopEv, true, false},
+    {9029, nullptr, true, false},        {9030, evDisplayEmitter, false, false},
+    {9031, nullptr, true, false},        {9032, nullptr, true, false},
+    {9033, nullptr, true, false},
 };
 
 // Handlers registered by other subsystems, by code - 9000.
@@ -49,9 +55,10 @@ const Dispatch *dispatchOf(uint32_t code) {
     return nullptr;
 }
 
+// A registered handler takes the place of the one built here.
 CmdHandler handlerOf(const Dispatch *row) {
-    if (row->handler != nullptr) return row->handler;
-    return registered[row->code - kFirstCode];
+    CmdHandler handler = registered[row->code - kFirstCode];
+    return handler != nullptr ? handler : row->handler;
 }
 
 // The authority cache: users whose last check passed, keyed by the 12-byte UserIdentifier.

@@ -44,6 +44,15 @@ void cmdBuildIndexes();
 // Writes text with every "%s" replaced by keyword (plain replacement) into out (size bytes).
 void cmdFillKeyword(char *out, size_t size, const char *templateText, const char *keyword);
 
+// What a DISPLAY walk offers to the responses and the WHERE resolver: the record and, for stream
+// status, its queue manager, runtime stream and definition.
+struct CmdObject {
+    const void *record;
+    QmgrEntry *qmgr;
+    Stream *stream;
+    const StreamDef *definition;
+};
+
 // A text written into a fixed buffer that never passes its end: a piece that does not fit is left
 // out and marks the writer full.
 struct CmdText {

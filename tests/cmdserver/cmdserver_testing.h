@@ -209,7 +209,8 @@ protected:
         evStopPending.store(0);
         evConsumerActive.store(0);
         evSendEachItem.store(0);
-        for (uint32_t code = 9000; code <= 9033; code++) evRegisterCommandHandler(code, recordCommand);
+        for (uint32_t code = 9000; code <= 9033; code++)
+            if (code != CMD_STOP_EV) evRegisterCommandHandler(code, recordCommand);
         evClockTick();
     }
     void TearDown() override {

@@ -1,0 +1,206 @@
+// WHERE resolvers of the object displays: a name of the filter is a keyword of the command's
+// parameter table, read from the record being tested through its row's offset and data type, or
+// computed for the few values no record holds.
+#include <cctype>
+#include <cstring>
+
+#include "cmdserver/internal.h"
+
+namespace {
+
+constexpr uint32_t kDataInt32 = 2;
+constexpr uint32_t kDataChars = 14;
+constexpr uint32_t kDataInt64 = 25;
+constexpr uint32_t kDataTextPointer = 88;
+constexpr uint32_t kDataCountedPointer = 89;
+
+constexpr int32_t kOption = -1;
+
+int unknown(ExpExpression *e, const ExpValue *var) {
+    return expSetError(e, var->value.len, "Unknown variable '%.*s'.", static_cast<int>(var->value.len), var->data);
+}
+
+void setText(ExpValue *result, const char *text, size_t length) {
+    expSetString(result, EXP_STR, const_cast<char *>(text), length);
+}
+
+// The oldest record time of a runtime stream: its blobs and, while it aggregates, its active bins
+// through statistics' hook; 0 when it holds no record.
+int64_t oldestOf(const Stream *stream, int64_t now) {
+    int64_t earliest = now;
+    if (stream->header != nullptr) {
+        const uint8_t *current = evStreamCurrentBlob(stream);
+        if (evBlobRecords(current) != 0 && evBlobOldest(current) < earliest) earliest = evBlobOldest(current);
+    }
+    for (const StreamBlob *blob = stream->blobs; blob != nullptr; blob = blob->next) {
+        const uint8_t *header = evStreamBlobHeader(blob);
+        if (evBlobRecords(header) != 0 && evBlobOldest(header) < earliest) earliest = evBlobOldest(header);
+    }
+    if (stream->aggregation != nullptr && cmdOldestActiveBin != nullptr) {
+        const int64_t bin = cmdOldestActiveBin(const_cast<Stream *>(stream));
+        if (bin != 0 && bin < earliest) earliest = bin;
+    }
+    return earliest;
+}
+
+// Values no record holds at a fixed place.
+int computed(ExpExpression *e, const ExpValue *var, const evParmDef *row, const CmdObject *object,
+             ExpValue *result) {
+    switch (row->parmId) {
+        case 39301: {  // the stream: of a status pair, or the one an alert's event was stored in
+            const StreamDef *def = object->definition;
+            if (def == nullptr && object->record != nullptr && object->stream == nullptr && object->qmgr == nullptr) {
+                const auto *alert = static_cast<const AlertDef *>(object->record);
+                def = evStreamDefFindById(alert->streamId);
+            }
+            if (def == nullptr) return 0;
+            setText(result, def->name, def->nameLength);
+            return 1;
+        }
+        case 39324: {  // EXPIRETI
+            const auto *alert = static_cast<const AlertDef *>(object->record);
+            expSetInt(result, alert->time + alert->retention);
+            return 1;
+        }
+        case 39340: {  // EVQMGR of a status pair
+            if (object->qmgr == nullptr) return 0;
+            setText(result, object->qmgr->name, object->qmgr->nameLength);
+            return 1;
+        }
+        case 39383: {  // OLDEST, days
+            if (object->stream == nullptr) return 0;
+            const int64_t now = evClockNow();
+            expSetInt(result, static_cast<int64_t>(static_cast<uint64_t>(now - oldestOf(object->stream, now)) / 86400));
+            return 1;
+        }
+        default:
+            break;
+    }
+    // Stream status: the runtime stream's own fields.
+    if (object->stream != nullptr) {
+        const Stream *s = object->stream;
+        switch (row->parmId) {
+            case 39355:
+                expSetInt(result, object->definition ? object->definition->type : 0);
+                return 1;
+            case 39382:
+                expSetInt(result, s->blobCount);
+                return 1;
+            case 39435:
+                expSetInt(result, s->aggrMsgs);
+                return 1;
+            case 39402:
+                expSetInt(result, static_cast<int64_t>(s->recordCount));
+                return 1;
+            case 39329:
+                expSetInt(result, static_cast<int64_t>(s->bytes / 1024));
+                return 1;
+            case 39331:
+                if (s->lastMessage == 0) return 0;
+                expSetInt(result, s->lastMessage);
+                return 1;
+            default:
+                break;
+        }
+    }
+    return unknown(e, var);
+}
+
+}  // namespace
+
+int64_t (*cmdOldestActiveBin)(Stream *stream) = nullptr;
+
+int evWhereSystemVar(ExpExpression *e, ExpValue *var, ExpValue *result) {
+    const char *name = var->data;
+    const size_t length = var->value.len;
+    if (length == 5 && std::tolower(static_cast<unsigned char>(name[1])) == 't' &&
+        std::tolower(static_cast<unsigned char>(name[2])) == 'i' &&
+        std::tolower(static_cast<unsigned char>(name[3])) == 'm' &&
+        std::tolower(static_cast<unsigned char>(name[4])) == 'e') {
+        expSetInt(result, evClockNow());
+        return 1;
+    }
+    return expSetError(e, length, "System variable '%.*s' is not applicable to a WHERE clause.",
+                       static_cast<int>(length), name);
+}
+
+int evGetAttrValue(const evParmDef *row, ExpExpression *, const void *record, int32_t offset, ExpValue *result) {
+    if (record == nullptr || offset < 0) return 0;
+    const char *at = static_cast<const char *>(record) + offset;
+    switch (row->dataType) {
+        case kDataInt32: {
+            int32_t n = 0;
+            std::memcpy(&n, at, sizeof n);
+            if (n == INT32_MIN) return 0;
+            expSetInt(result, row->divisor != 0 ? n / static_cast<int64_t>(row->divisor) : n);
+            return 1;
+        }
+        case kDataInt64: {
+            int64_t n = 0;
+            std::memcpy(&n, at, sizeof n);
+            if (n == INT64_MIN) return 0;
+            expSetInt(result, row->divisor != 0 ? n / static_cast<int64_t>(row->divisor) : n);
+            return 1;
+        }
+        case kDataChars: {
+            size_t length = row->stringLength != 0 ? strnlen(at, row->stringLength) : std::strlen(at);
+            while (length > 0 && std::strchr(" \t\n\r", at[length - 1]) != nullptr) length--;
+            setText(result, at, length);
+            return 1;
+        }
+        case kDataTextPointer: {
+            const char *text = nullptr;
+            std::memcpy(&text, at, sizeof text);
+            uint16_t length = 0;
+            std::memcpy(&length, at + sizeof text, sizeof length);
+            setText(result, text ? text : "", text ? length : 0);
+            return 1;
+        }
+        case kDataCountedPointer: {
+            const uint8_t *counted = nullptr;
+            std::memcpy(&counted, at, sizeof counted);
+            if (counted == nullptr) {
+                setText(result, "", 0);
+                return 1;
+            }
+            setText(result, reinterpret_cast<const char *>(counted) + 2, mqiGetU16(counted, 0));
+            return 1;
+        }
+        default:
+            return 0;
+    }
+}
+
+int evWhereObjectVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
+    const char *name = var->data;
+    const size_t length = var->value.len;
+    if (length > 0 && name[0] == '_') return evWhereSystemVar(e, var, result);
+    const auto *table = static_cast<const evParmDef *>(e->caller.word[0]);
+    int ambiguous = 0;
+    const evParmDef *row =
+        table ? evFindField(table, name, length, EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous) : nullptr;
+    if (row == nullptr || row->recordOffset == kOption || (row->recordOffset >= 0 && row->dataType == 0))
+        return unknown(e, var);
+    const auto *object = static_cast<const CmdObject *>(e->caller.word[1]);
+    if (object == nullptr) {
+        // The parse's trial: a value of the row's kind, so that its types are checked.
+        if (std::strchr("Rsqb", row->type[0]) != nullptr)
+            setText(result, "", 0);
+        else
+            expSetInt(result, 0);
+        return 1;
+    }
+    int got = 0;
+    if (row->recordOffset >= 0) {
+        // A queue's SUSPENDED in a filter is its consumer's state, suspended for any reason.
+        const bool consumerState = row->parmId == 39372 && table == evCommandByCode(9003)->parms;
+        const auto offset = consumerState ? static_cast<int32_t>(offsetof(EventQueueDef, consumerSuspended))
+                                          : row->recordOffset;
+        got = evGetAttrValue(row, e, object->record, offset, result);
+    } else {
+        got = computed(e, var, row, object, result);
+        if (e->errorText != nullptr) return 0;
+    }
+    if (!got) e->softFailure = 1;
+    return got;
+}

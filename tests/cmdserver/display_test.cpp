@@ -1,0 +1,217 @@
+// The DISPLAY family on collections held in memory: selection by name, filters and WHERE, the
+// attributes and their order, and the answers when nothing is shown.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cmdserver/internal.h"
+#include "cmdserver_testing.h"
+
+namespace {
+
+using ct::fake;
+using ct::PcfBuilder;
+
+class DisplayTest : public ct::CmdTest {
+protected:
+    void SetUp() override {
+        CmdTest::SetUp();
+        for (uint32_t code = 9000; code <= 9033; code++) evRegisterCommandHandler(code, nullptr);
+        InitialiseCommandFields();
+        addQueue("SYSTEM.ADMIN.QMGR.EVENT", 0);
+        addQueue("APP.EVENTS", 3);
+        addQueue(EV_COMMAND_QUEUE_NAME, 9);
+        evConfigChanged.store(0);
+    }
+    void TearDown() override {
+        cfgFreeModel(1);
+        evStreamDefFreeAll();
+        while (evEmitterList != nullptr) {
+            EmitterDef *next = evEmitterList->next;
+            CSFreeMem(evEmitterList);
+            evEmitterList = next;
+        }
+        cmdRetentionInMinutes.store(0);
+        evConfigChanged.store(0);
+        CmdTest::TearDown();
+    }
+    EventQueueDef *addQueue(const char *name, uint32_t messages) {
+        EventQueueDef probe{};
+        std::snprintf(probe.name, sizeof probe.name, "%s", name);
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT];
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        queue->counters[EV_EQC_MSGS].current = messages;
+        queue->status = messages ? EV_EVQ_ACTIVE : EV_EVQ_SUSPENDED;
+        if (messages) queue->lastMessageTime = 1767225600;
+        return queue;
+    }
+    // The responses of one command: every reply message split at its separators.
+    std::vector<ct::Pcf> responses() {
+        std::vector<ct::Pcf> all;
+        for (const ct::Put &put : fake.puts) {
+            ct::Pcf message = ct::parse(put.data);
+            ct::Pcf one = message;
+            one.parms.clear();
+            for (const ct::Parm &p : message.parms) {
+                if (p.id == CMD_PARM_SEPARATOR) {
+                    all.push_back(one);
+                    one.parms.clear();
+                    continue;
+                }
+                one.parms.push_back(p);
+            }
+            all.push_back(one);
+        }
+        fake.puts.clear();
+        return all;
+    }
+    static std::vector<int32_t> ids(const ct::Pcf &pcf) {
+        std::vector<int32_t> out;
+        for (const ct::Parm &p : pcf.parms) out.push_back(p.id);
+        return out;
+    }
+};
+
+TEST_F(DisplayTest, QueuesAreShownInNameOrderWithTheirDefaultAttributes) {
+    ASSERT_EQ(runPcf(PcfBuilder(9003).done()), 1);
+    std::vector<ct::Pcf> shown = responses();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].get(39333).text, "APP.EVENTS");
+    EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{39333, 39341, 39311}));
+    EXPECT_EQ(shown[1].get(39333).text, "SYSTEM.ADMIN.QMGR.EVENT");
+
+    // Requested attributes keep the table's order; the name always leads.
+    ASSERT_EQ(runPcf(PcfBuilder(9003).done()), 1);
+    responses();
+    auto withList = [](std::vector<int32_t> values) {
+        std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 16 + values.size() * 4);
+        MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9003);
+        PcfCursor c;
+        MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
+        int32_t cc = 0;
+        int32_t rc = 0;
+        MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39103, values.data(), static_cast<int32_t>(values.size() * 4), 0, &cc,
+                     &rc);
+        return bytes;
+    };
+    ASSERT_EQ(runPcf(withList({39311})), 1);
+    EXPECT_EQ(ids(responses()[0]), (std::vector<int32_t>{39333, 39311}));
+    ASSERT_EQ(runPcf(withList({1009})), 1);
+    shown = responses();
+    EXPECT_EQ(shown[0].parms.size(), 18u);  // APP.EVENTS has had a message
+    EXPECT_EQ(shown[1].parms.size(), 17u);  // no LSTMSGTI
+    ASSERT_EQ(runPcf(withList({})), 1);
+    EXPECT_EQ(ids(responses()[0]), (std::vector<int32_t>{39333}));
+}
+
+TEST_F(DisplayTest, NamesAreMatchedCaseSensitively) {
+    ASSERT_EQ(runPcf(PcfBuilder(9003).string(39333, "SYSTEM.*").done()), 1);
+    EXPECT_EQ(responses().size(), 1u);
+    ASSERT_EQ(runPcf(PcfBuilder(9003).string(39333, "system.*").done()), 1);
+    std::vector<ct::Pcf> none = responses();
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    ASSERT_EQ(runMqsc("DISPLAY EVQ('NO.SUCH.Q')"), 1);
+    EXPECT_EQ(allText(), "AMQ8147: No matching objects found|");
+    fake.puts.clear();
+    ASSERT_EQ(runPcf(PcfBuilder(9003).string(39333, "A-B").done()), 1);
+    EXPECT_EQ(responses()[0].get(CMD_PARM_TEXT).text,
+              "Parameter 'EVQ' contains characters which are not valid in an MQ name.");
+}
+
+TEST_F(DisplayTest, WhereSelectsByTheCommandsKeywords) {
+    auto where = [this](const std::string &text) {
+        EXPECT_EQ(runPcf(PcfBuilder(9003).string(39300, text).done()), 1);
+        return responses();
+    };
+    std::vector<ct::Pcf> shown = where("MSGS > 0");
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(39333).text, "APP.EVENTS");
+    EXPECT_EQ(where("0.5")[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    EXPECT_EQ(where("MSGS * 1.5").size(), 1u);
+    shown = where("_date = 1");
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRCCF_PARM_VALUE_ERROR);
+    EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, 39300);
+    EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "Unrecognised system variable '_date' at position 0");
+    EXPECT_EQ(where("_qmgr = 1")[0].get(CMD_PARM_TEXT).text,
+              "System variable '_qmgr' is not applicable to a WHERE clause.");
+    EXPECT_EQ(where("MSGZ > 1")[0].get(CMD_PARM_TEXT).text, "Unknown variable 'MSGZ'.");
+    EXPECT_EQ(where("_time > 0").size(), 2u);
+}
+
+TEST_F(DisplayTest, StreamsShowRetentionInTheirUnit) {
+    StreamDef *def = evStreamDefine("MYSTREAM", -1, 1, 0, 0);
+    ASSERT_NE(def, nullptr);
+    def->retIntvl = 30 * 86400;
+    ASSERT_NE(evStreamDefine("STATS", -1, 2, 0, 0), nullptr);
+    ASSERT_EQ(runPcf(PcfBuilder(9001).string(39301, "MYSTREAM").done()), 1);
+    EXPECT_EQ(responses()[0].get(39379).value, 30);
+    cmdRetentionInMinutes.store(1);
+    ASSERT_EQ(runPcf(PcfBuilder(9001).string(39301, "MYSTREAM").done()), 1);
+    EXPECT_EQ(responses()[0].get(39379).value, 43200);
+    cmdRetentionInMinutes.store(0);
+    ASSERT_EQ(runPcf(PcfBuilder(9001).string(39300, "RETINTVL = 30").done()), 1);
+    EXPECT_EQ(responses().size(), 1u);
+    ASSERT_EQ(runPcf(PcfBuilder(9001).integer(39355, 2).done()), 1);
+    std::vector<ct::Pcf> typed = responses();
+    ASSERT_EQ(typed.size(), 1u);
+    EXPECT_EQ(typed[0].get(39301).text, "STATS");
+
+    ASSERT_EQ(runPcf(PcfBuilder(9001).integer(39355, 7).done()), 1);
+    EXPECT_EQ(responses()[0].get(CMD_PARM_TEXT).text, "Parameter 'TYPE' is not a recognised value.");
+    ASSERT_EQ(runPcf(PcfBuilder(9001).string(39301, "$EVENTS").done()), 1);
+    EXPECT_EQ(responses()[0].reason, MQRC_UNKNOWN_OBJECT_NAME);  // accepted, not defined here
+    ASSERT_EQ(runPcf(PcfBuilder(9001).string(39301, "$FOO").done()), 1);
+    EXPECT_EQ(responses()[0].get(CMD_PARM_TEXT).text,
+              "Parameter 'EVSTREAM' contains an invalid system stream name.");
+}
+
+TEST_F(DisplayTest, EmittersShowTheirSizeInKilobytes) {
+    EmitterDef *emitter = evCreateEmitterDef("E1", -1);
+    ASSERT_NE(emitter, nullptr);
+    emitter->maxSize = 1000;
+    ASSERT_EQ(runMqsc("DISPLAY EVEMIT(E1) MAXSIZE"), 1);
+    EXPECT_EQ(allText(), "AMQ8409: Display ZUNT Emitter details.\nEVEMIT(E1) MAXSIZE(1) |");
+}
+
+TEST_F(DisplayTest, QueueManagersAreShownByName) {
+    char text[EV_CONFIG_TEXT];
+    ASSERT_NE(evQmgrFindOrAdd("QM2", 0, text), nullptr);
+    QmgrEntry *qm1 = evQmgrFindOrAdd("QM1", 0, text);
+    qm1->counters[EV_QMC_EVENTS].current = 5;
+    ASSERT_EQ(runPcf(PcfBuilder(9002).done()), 1);
+    std::vector<ct::Pcf> shown = responses();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].get(39340).text, "QM1");
+    EXPECT_EQ(shown[0].get(39308).value, 5);
+    ASSERT_EQ(runPcf(PcfBuilder(9002).string(39300, "EVENTCT = 0").done()), 1);
+    EXPECT_EQ(responses()[0].get(39340).text, "QM2");
+}
+
+// A supplied list has exactly Count entries: nothing past it is read (each message is its own heap
+// block, so ASan sees a read past the end).
+TEST_F(DisplayTest, AttributeListsAreReadToTheirCountOnly) {
+    for (int32_t count : {0, -1}) {
+        std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 16);
+        MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9003);
+        mqiPutI32(bytes.data(), offsetof(MQCFH, ParameterCount), 1);
+        uint8_t *list = bytes.data() + MQCFH_STRUC_LENGTH;
+        mqiPutI32(list, 0, MQCFT_INTEGER_LIST);
+        mqiPutI32(list, 4, 16);
+        mqiPutI32(list, 8, 39103);
+        mqiPutI32(list, 12, count);
+        ASSERT_EQ(runPcf(bytes), 1);
+        std::vector<ct::Pcf> shown = responses();
+        if (count == 0) {
+            ASSERT_EQ(shown.size(), 2u);
+            EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{39333}));
+        } else {
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_NE(shown[0].reason, 0);
+        }
+    }
+}
+
+}  // namespace
