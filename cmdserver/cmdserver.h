@@ -161,6 +161,9 @@ int evDisplayEventQueue(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayQmgr(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayStream(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayEmitter(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayEV(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayAlert(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayStreamStatus(QmgrContext *context, uint8_t *command, int32_t length);
 
 // The oldest active aggregation bin's time of a stream, 0 when none (statistics fills it). Empty:
 // no bins.

@@ -14,8 +14,8 @@ namespace {
 constexpr int32_t kWhereId = 39300;
 constexpr int32_t kWhereMax = 1024;
 constexpr int32_t kAll = 1009;
-constexpr int64_t kTimeUnset = INT64_MIN;          // 0x8000000000000000
-constexpr int64_t kTimeAny = INT64_MIN + 2;        // 0x8000000000000002, sent as -3
+constexpr int64_t kTimeUnset = INT64_MIN;    // 0x8000000000000000
+constexpr int64_t kTimeAny = INT64_MIN + 2;  // 0x8000000000000002, sent as -3
 constexpr int32_t kParmValueError = MQRCCF_PARM_VALUE_ERROR;
 
 // ---- Values of attributes ----
@@ -69,7 +69,8 @@ bool int64At(const CmdObject &o, Value *v) {
 }
 template <typename T, size_t Offset, int Index>
 bool counterAt(const CmdObject &o, Value *v) {
-    const auto *counters = reinterpret_cast<const EvCounter *>(reinterpret_cast<const char *>(o.record) + Offset);
+    const auto *counters =
+        reinterpret_cast<const EvCounter *>(reinterpret_cast<const char *>(o.record) + Offset);
     return number(v, counters[Index].current);
 }
 
@@ -193,6 +194,140 @@ constexpr Attr kEmitterAttrs[] = {
 #undef E_TEXT
 #undef E_INT
 
+// DISPLAY EV: the settings and the counters summed over the queues and queue managers.
+uint32_t sumQueues(int index) {
+    uint32_t total = 0;
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next)
+        total += reinterpret_cast<const EventQueueDef *>(node)->counters[index].current;
+    return total;
+}
+uint32_t sumQmgrs(int index) {
+    uint32_t total = 0;
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next)
+        total += reinterpret_cast<const QmgrEntry *>(node)->counters[index].current;
+    return total;
+}
+template <int Index>
+bool qmgrTotal(const CmdObject &, Value *v) {
+    return number(v, sumQmgrs(Index));
+}
+
+constexpr Attr kEvAttrs[] = {
+    {39305, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.name); }},
+    {39306, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.descr); }},
+    {39334, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.startTime.load()); }},
+    {39335, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.connectTime.load()); }},
+    {39341, Form::Int, [](const CmdObject &, Value *v) { return number(v, sumQueues(EV_EQC_MSGS)); }},
+    {39343, Form::Int, [](const CmdObject &, Value *v) { return number(v, evActivity.commands.load()); }},
+    {39342, Form::Int, [](const CmdObject &, Value *v) { return number(v, evActivity.events.load()); }},
+    {39356, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.alertRetention.load() / 86400); }},
+    {39443, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.accountingSelf.load()); }},
+    {39433, Form::Int, [](const CmdObject &, Value *v) { return number(v, evSettings.authDuration.load()); }},
+    {39415, Form::String, [](const CmdObject &, Value *v) { return text(v, evBuildDateText); }},
+    {39304, Form::Int, [](const CmdObject &, Value *v) { return number(v, 941); }},
+    {39359, Form::String, [](const CmdObject &, Value *v) { return text(v, evSettings.deadQueue); }},
+    {39437, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.defaultBackoutThreshold.load()); }},
+    {39413, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.defaultMaxRecords.load()); }},
+    {39358, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.displayCommands.load()); }},
+    {39310, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.logPath); }},
+    {39364, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evLogSettings.logRetention / 86400); }},
+    {39362, Form::Int, [](const CmdObject &, Value *v) { return number(v, evLogSettings.maxLogAge / 60); }},
+    {39363, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, (evLogSettings.maxLogSize + 1023) / 1024); }},
+    {39365, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.resetTime.load()); }},
+    {39389, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.stormThreshold.load()); }},
+    {39390, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evSettings.stormInterval.load()); }},
+    {39360, Form::Int, [](const CmdObject &, Value *v) { return number(v, evSettings.useDlq.load()); }},
+    {39388, Form::Int, [](const CmdObject &, Value *v) { return number(v, evSettings.versionCheck.load()); }},
+    {39309, Form::Int, [](const CmdObject &, Value *v) { return number(v, evAlertCount.load()); }},
+    {39308, Form::Int, qmgrTotal<EV_QMC_EVENTS>},
+    {39403, Form::Int, qmgrTotal<EV_QMC_STATQ>},
+    {39404, Form::Int, qmgrTotal<EV_QMC_STATCHL>},
+    {39405, Form::Int, qmgrTotal<EV_QMC_STATMQI>},
+    {39406, Form::Int, qmgrTotal<EV_QMC_ACCTQ>},
+    {39407, Form::Int, qmgrTotal<EV_QMC_ACCTMQI>},
+};
+
+// DISPLAY EVALERT: the optional attributes are left out when empty.
+const AlertDef *alertOf(const CmdObject &o) {
+    return recordOf<AlertDef>(o);
+}
+constexpr Attr kAlertAttrs[] = {
+    {39373, Form::Int, [](const CmdObject &o, Value *v) { return number(v, alertOf(o)->id); }},
+    {39376, Form::String,
+     [](const CmdObject &o, Value *v) { return alertOf(o)->qmgr[0] != '\0' && text(v, alertOf(o)->qmgr); }},
+    {39316, Form::String,
+     [](const CmdObject &o, Value *v) {
+         return alertOf(o)->objectName[0] != '\0' && text(v, alertOf(o)->objectName);
+     }},
+    {39317, Form::Int,
+     [](const CmdObject &o, Value *v) {
+         return alertOf(o)->objectType != 0 && number(v, alertOf(o)->objectType);
+     }},
+    {39374, Form::String, [](const CmdObject &o, Value *v) { return text(v, alertOf(o)->text); }},
+    {39375, Form::Int, [](const CmdObject &o, Value *v) { return number(v, alertOf(o)->severity); }},
+    {39320, Form::String, [](const CmdObject &o, Value *v) { return text(v, alertOf(o)->category); }},
+    {39377, Form::Time, [](const CmdObject &o, Value *v) { return number(v, alertOf(o)->time); }},
+    {39324, Form::Time,
+     [](const CmdObject &o, Value *v) {
+         const AlertDef *a = alertOf(o);
+         if (a->time == 0 || a->time == kTimeUnset || a->time == kTimeAny) return number(v, a->time);
+         return number(v, a->time + a->retention);
+     }},
+    {39379, Form::Int, [](const CmdObject &o, Value *v) { return number(v, alertOf(o)->retention); }},
+    {39330, Form::Int,
+     [](const CmdObject &o, Value *v) { return alertOf(o)->eventId != 0 && number(v, alertOf(o)->eventId); }},
+    {39301, Form::String,
+     [](const CmdObject &o, Value *v) {
+         const StreamDef *def =
+             alertOf(o)->streamId != 0 ? evStreamDefFindById(alertOf(o)->streamId) : nullptr;
+         if (def == nullptr) return false;
+         v->text = def->name;
+         v->length = def->nameLength;
+         return true;
+     }},
+};
+
+// DISPLAY EVSTRMST: a queue manager's runtime stream with its definition.
+constexpr Attr kStatusAttrs[] = {
+    {39301, Form::String,
+     [](const CmdObject &o, Value *v) {
+         v->text = o.definition->name;
+         v->length = o.definition->nameLength;
+         return true;
+     }},
+    {39340, Form::String,
+     [](const CmdObject &o, Value *v) {
+         v->text = o.qmgr->name;
+         v->length = o.qmgr->nameLength;
+         return true;
+     }},
+    {39355, Form::Int, [](const CmdObject &o, Value *v) { return number(v, o.definition->type); }},
+    {39382, Form::Int, [](const CmdObject &o, Value *v) { return number(v, o.stream->blobCount); }},
+    {39435, Form::Int, [](const CmdObject &o, Value *v) { return number(v, o.stream->aggrMsgs); }},
+    {39402, Form::Int,
+     [](const CmdObject &o, Value *v) { return number(v, static_cast<uint32_t>(o.stream->recordCount)); }},
+    {39331, Form::Time, [](const CmdObject &o, Value *v) { return number(v, o.stream->lastMessage); }},
+    {39329, Form::Int,
+     [](const CmdObject &o, Value *v) {
+         return number(v, static_cast<int64_t>((o.stream->bytes + 1023) / 1024));
+     }},
+    {39383, Form::Int,
+     [](const CmdObject &o, Value *v) {
+         const int64_t now = evClockNow();
+         return number(
+             v, static_cast<int64_t>(static_cast<uint64_t>(now - cmdStreamOldest(o.stream, now)) / 86400));
+     }},
+};
+
 // ---- The family ----
 
 struct Display;
@@ -201,16 +336,22 @@ struct Member {
     uint32_t listId;
     uint32_t nameId;  // the object name parameter; 0: none
     int32_t nameMax;
-    bool systemNames;                // '$' names the system streams
-    const uint32_t *defaults;        // 0-terminated, or null for none
-    const uint32_t *always;          // 0-terminated
+    bool systemNames;          // '$' names the system streams
+    const uint32_t *defaults;  // 0-terminated, or null for none
+    const uint32_t *always;    // 0-terminated
     const Attr *attrs;
     size_t attrCount;
-    bool where;                      // takes WHERE
-    const char *noMatchText;         // with reason 2085, or null
+    bool where;               // takes WHERE
+    const char *noMatchText;  // with reason 2085, or null
+    bool locked;              // walks under the structure lock
     // The member's own parameters: 1 taken, 0 refused (answered), -1 not one of them.
     int (*parameter)(Display *d, const PcfCursor *cursor);
     void (*walk)(Display *d);
+};
+
+struct Pattern {
+    const char *text;  // null: none
+    int32_t length;
 };
 
 struct Display {
@@ -226,6 +367,14 @@ struct Display {
     int32_t whereLength;
     ExpExpression *expression;
     int32_t type;  // TYPE filter; 0: any
+    // Alert filters.
+    uint32_t alertId;  // 0: any
+    int32_t minSeverity;
+    int32_t objectType;  // 0: any
+    Pattern category;
+    Pattern qmgr;  // also the queue managers of stream status
+    Pattern objectName;
+    Pattern text;
     uint32_t shown;
     bool stopped;  // no response area: nothing more is answered
 };
@@ -321,7 +470,10 @@ int nameParameter(Display *d, const PcfCursor *cursor) {
     const char *text = nullptr;
     int32_t length = 0;
     if (!evParmGetString(d->context, cursor, 0, d->member->nameMax, &text, &length)) return 0;
-    if (length == 0) return evParameterNameError(d->context, cursor, kParmValueError, "Parameter '%s' must contain a value."), 0;
+    if (length == 0)
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' must contain a value."),
+               0;
     const uint32_t flags = CMD_NAME_WILDCARDS | (d->member->systemNames ? CMD_NAME_SYSTEM_STREAMS : 0);
     if (!evCheckName(text, length, flags)) {
         evParameterNameError(d->context, cursor, kParmValueError,
@@ -337,10 +489,13 @@ int nameParameter(Display *d, const PcfCursor *cursor) {
 
 int typeParameter(Display *d, const PcfCursor *cursor) {
     if (cursor->type != MQCFT_INTEGER)
-        return evParameterNameError(d->context, cursor, kParmValueError, "Parameter '%s' should be an integer."), 0;
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' should be an integer."),
+               0;
     const int32_t value = mqiGetI32(cursor->value, 0);
     if (evValueNameByValue(evStreamTypeNames, value) == nullptr)
-        return evParameterNameError(d->context, cursor, kParmValueError, "Parameter '%s' is not a recognised value."),
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' is not a recognised value."),
                0;
     d->type = value;
     return 1;
@@ -348,6 +503,79 @@ int typeParameter(Display *d, const PcfCursor *cursor) {
 
 int streamParameter(Display *d, const PcfCursor *cursor) {
     return cursor->parmId == 39355 ? typeParameter(d, cursor) : -1;
+}
+
+// A name pattern of a filter: not empty, an MQ name with wildcards.
+int patternParameter(Display *d, const PcfCursor *cursor, int32_t maximum, Pattern *out) {
+    const char *text = nullptr;
+    int32_t length = 0;
+    if (!evParmGetString(d->context, cursor, 0, maximum, &text, &length)) return 0;
+    if (length == 0)
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' must contain a value."),
+               0;
+    if (!evCheckName(text, length, CMD_NAME_WILDCARDS))
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' contains characters which are not valid in an MQ name."),
+               0;
+    *out = Pattern{text, length};
+    return 1;
+}
+
+int valueParameter(Display *d, const PcfCursor *cursor, const evValueName *names, int32_t *out) {
+    if (cursor->type != MQCFT_INTEGER)
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' should be an integer."),
+               0;
+    const int32_t value = mqiGetI32(cursor->value, 0);
+    if (evValueNameByValue(names, value) == nullptr)
+        return evParameterNameError(d->context, cursor, kParmValueError,
+                                    "Parameter '%s' is not a recognised value."),
+               0;
+    *out = value;
+    return 1;
+}
+
+int alertParameter(Display *d, const PcfCursor *cursor) {
+    switch (cursor->parmId) {
+        case 39373: {
+            int32_t id = 0;
+            if (!evParmGetInt(d->context, cursor, 1, 999999999, &id)) return 0;
+            d->alertId = static_cast<uint32_t>(id);
+            return 1;
+        }
+        case 39374: {
+            const char *text = nullptr;
+            int32_t length = 0;
+            if (!evParmGetString(d->context, cursor, 0, static_cast<int32_t>(EV_ALERT_TEXT_MAX), &text,
+                                 &length))
+                return 0;
+            d->text = Pattern{text, length};
+            return 1;
+        }
+        case 39376:
+            return patternParameter(d, cursor, 48, &d->qmgr);
+        case 39320:
+            return patternParameter(d, cursor, static_cast<int32_t>(EV_ALERT_CATEGORY_MAX), &d->category);
+        case 39316:
+            return patternParameter(d, cursor, 48, &d->objectName);
+        case 39317: {
+            int32_t type = 0;
+            if (!valueParameter(d, cursor, evObjectTypeNames, &type)) return 0;
+            d->objectType = static_cast<uint16_t>(type);
+            return 1;
+        }
+        case 39392:
+            return valueParameter(d, cursor, evSeverityNames, &d->minSeverity);
+        default:
+            return -1;
+    }
+}
+
+int statusParameter(Display *d, const PcfCursor *cursor) {
+    if (cursor->parmId == 39340) return patternParameter(d, cursor, 48, &d->qmgr);
+    if (cursor->parmId == 39355) return typeParameter(d, cursor);
+    return -1;
 }
 
 // Reads every parameter: 1, or 0 after the one error response.
@@ -421,9 +649,50 @@ void walkStreams(Display *d) {
 }
 
 void walkEmitters(Display *d) {
-    for (const EmitterDef *emitter = evEmitterList; emitter != nullptr && !d->stopped; emitter = emitter->next) {
+    for (const EmitterDef *emitter = evEmitterList; emitter != nullptr && !d->stopped;
+         emitter = emitter->next) {
         if (!nameMatches(d, emitter->name, emitter->nameLength)) continue;
         offer(d, CmdObject{emitter, nullptr, nullptr, nullptr});
+    }
+}
+
+void walkEv(Display *d) {
+    offer(d, CmdObject{nullptr, nullptr, nullptr, nullptr});
+}
+
+bool patternMatches(const Pattern &pattern, const char *text) {
+    return pattern.text == nullptr ||
+           evWildMatch(text, std::strlen(text), pattern.text, static_cast<size_t>(pattern.length));
+}
+
+void walkAlerts(Display *d) {
+    if (d->alertId == 0 && d->minSeverity == 0) d->minSeverity = EV_SEVERITY_WARN;
+    for (const AlertDef *alert = evAlertList; alert != nullptr && !d->stopped; alert = alert->next) {
+        if (d->alertId != 0 && alert->id != d->alertId) continue;
+        if (alert->severity < d->minSeverity) continue;
+        if (!patternMatches(d->category, alert->category) || !patternMatches(d->qmgr, alert->qmgr) ||
+            !patternMatches(d->objectName, alert->objectName))
+            continue;
+        if (d->objectType != 0 && alert->objectType != d->objectType) continue;
+        if (!patternMatches(d->text, alert->text)) continue;
+        offer(d, CmdObject{alert, nullptr, nullptr, nullptr});
+    }
+}
+
+void walkStatus(Display *d) {
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr && !d->stopped; node = node->next) {
+        auto *qmgr = reinterpret_cast<QmgrEntry *>(node);
+        if (d->qmgr.text != nullptr &&
+            !evWildMatch(qmgr->name, qmgr->nameLength, d->qmgr.text, static_cast<size_t>(d->qmgr.length)))
+            continue;
+        for (Stream *stream = qmgr->streams; stream != nullptr && !d->stopped; stream = stream->next) {
+            const StreamDef *def =
+                stream->definition ? stream->definition : evStreamDefFindById(stream->streamId);
+            if (def == nullptr || stream->streamId == 0) continue;
+            if (d->type != 0 && static_cast<int32_t>(def->type) != d->type) continue;
+            if (!nameMatches(d, def->name, def->nameLength)) continue;
+            offer(d, CmdObject{stream, qmgr, stream, def});
+        }
     }
 }
 
@@ -436,14 +705,80 @@ constexpr uint32_t kStreamAlways[] = {39301, 0};
 constexpr uint32_t kEmitterDefaults[] = {39416, 39417, 39420, 39426, 39371, 0};
 constexpr uint32_t kEmitterAlways[] = {39416, 0};
 
-const Member kQueueMember{9003, 39103, 39333, 48, false, kQueueDefaults, kQueueAlways, kQueueAttrs,
-                          std::size(kQueueAttrs), true, nullptr, nullptr, walkQueues};
-const Member kQmgrMember{9002, 39102, 39340, 48, false, kQmgrDefaults, kQmgrAlways, kQmgrAttrs,
-                         std::size(kQmgrAttrs), true, nullptr, nullptr, walkQmgrs};
-const Member kStreamMember{9001, 39101, 39301, 64, true, kStreamDefaults, kStreamAlways, kStreamAttrs,
-                           std::size(kStreamAttrs), true, nullptr, streamParameter, walkStreams};
-const Member kEmitterMember{9030, 39112, 39416, 64, true, kEmitterDefaults, kEmitterAlways, kEmitterAttrs,
-                            std::size(kEmitterAttrs), true, nullptr, nullptr, walkEmitters};
+const Member kQueueMember{9003,         39103,       39333,
+                          48,           false,       kQueueDefaults,
+                          kQueueAlways, kQueueAttrs, std::size(kQueueAttrs),
+                          true,         nullptr,     true,
+                          nullptr,      walkQueues};
+const Member kQmgrMember{
+    9002, 39102,   39340, 48,      false,    kQmgrDefaults, kQmgrAlways, kQmgrAttrs, std::size(kQmgrAttrs),
+    true, nullptr, true,  nullptr, walkQmgrs};
+const Member kStreamMember{9001,
+                           39101,
+                           39301,
+                           64,
+                           true,
+                           kStreamDefaults,
+                           kStreamAlways,
+                           kStreamAttrs,
+                           std::size(kStreamAttrs),
+                           true,
+                           nullptr,
+                           true,
+                           streamParameter,
+                           walkStreams};
+const Member kEmitterMember{9030,
+                            39112,
+                            39416,
+                            64,
+                            true,
+                            kEmitterDefaults,
+                            kEmitterAlways,
+                            kEmitterAttrs,
+                            std::size(kEmitterAttrs),
+                            true,
+                            nullptr,
+                            true,
+                            nullptr,
+                            walkEmitters};
+
+constexpr uint32_t kEvDefaults[] = {39305, 39306, 39308, 39309, 39403, 39404, 39405, 39406, 39407, 0};
+constexpr uint32_t kEvAlways[] = {39305, 0};
+constexpr uint32_t kAlertAlways[] = {39340, 39373, 39374, 0};
+constexpr uint32_t kStatusDefaults[] = {39301, 39340, 39402, 0};
+constexpr uint32_t kStatusAlways[] = {39301, 39340, 0};
+
+const Member kEvMember{
+    9000,  39100,   0,     0,       false, kEvDefaults, kEvAlways, kEvAttrs, std::size(kEvAttrs),
+    false, nullptr, false, nullptr, walkEv};
+const Member kAlertMember{9013,
+                          39105,
+                          0,
+                          0,
+                          false,
+                          nullptr,
+                          kAlertAlways,
+                          kAlertAttrs,
+                          std::size(kAlertAttrs),
+                          true,
+                          "No matching alerts found",
+                          true,
+                          alertParameter,
+                          walkAlerts};
+const Member kStatusMember{9019,
+                           39106,
+                           39301,
+                           48,
+                           true,
+                           kStatusDefaults,
+                           kStatusAlways,
+                           kStatusAttrs,
+                           std::size(kStatusAttrs),
+                           true,
+                           nullptr,
+                           true,
+                           statusParameter,
+                           walkStatus};
 
 // Steps 1 to 9 of the family.
 int display(const Member *member, QmgrContext *context, uint8_t *command, int32_t length) {
@@ -475,13 +810,16 @@ int display(const Member *member, QmgrContext *context, uint8_t *command, int32_
         if (d.expression != nullptr) expFreeExpression(d.expression);
         return 1;
     }
-    {
+    if (member->locked) {
         CSRecursiveGuard guard(gStructureLock);
+        member->walk(&d);
+    } else {
         member->walk(&d);
     }
     if (d.expression != nullptr) expFreeExpression(d.expression);
     if (d.stopped) return 1;
-    if (d.shown == 0) return evPcfResponse(context, d.command, MQRC_UNKNOWN_OBJECT_NAME, 0, member->noMatchText);
+    if (d.shown == 0)
+        return evPcfResponse(context, d.command, MQRC_UNKNOWN_OBJECT_NAME, 0, member->noMatchText);
     return 1;
 }
 
@@ -498,4 +836,13 @@ int evDisplayStream(QmgrContext *context, uint8_t *command, int32_t length) {
 }
 int evDisplayEmitter(QmgrContext *context, uint8_t *command, int32_t length) {
     return display(&kEmitterMember, context, command, length);
+}
+int evDisplayEV(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kEvMember, context, command, length);
+}
+int evDisplayAlert(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kAlertMember, context, command, length);
+}
+int evDisplayStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kStatusMember, context, command, length);
 }

@@ -27,16 +27,16 @@ struct Dispatch {
     bool exempt;
 };
 constexpr Dispatch kDispatch[] = {
-    {9000, nullptr, false, false},       {9001, evDisplayStream, false, false},
+    {9000, evDisplayEV, false, false},   {9001, evDisplayStream, false, false},
     {9002, evDisplayQmgr, false, false}, {9003, evDisplayEventQueue, false, false},
     {9004, nullptr, false, false},       {9005, nullptr, true, false},
     {9006, nullptr, true, false},        {9007, nullptr, true, false},
     {9008, nullptr, true, false},        {9009, nullptr, true, false},
     {9010, nullptr, true, false},        {9011, nullptr, true, false},
-    {9012, nullptr, true, false},        {9013, nullptr, false, false},
+    {9012, nullptr, true, false},        {9013, evDisplayAlert, false, false},
     {9014, nullptr, true, true},         {9015, nullptr, true, false},
     {9016, nullptr, true, false},        {9017, nullptr, true, false},
-    {9018, nullptr, true, false},        {9019, nullptr, false, false},
+    {9018, nullptr, true, false},        {9019, evDisplayStreamStatus, false, false},
     {9020, nullptr, true, false},        {9021, nullptr, true, true},
     {9023, nullptr, false, false},       {9024, nullptr, false, false},
     {9025, nullptr, false, false},       {9026, nullptr, false, false},

@@ -53,6 +53,9 @@ struct CmdObject {
     const StreamDef *definition;
 };
 
+// The oldest record time of a runtime stream (its blobs and active bins), now when it holds none.
+int64_t cmdStreamOldest(const Stream *stream, int64_t now);
+
 // A text written into a fixed buffer that never passes its end: a piece that does not fit is left
 // out and marks the writer full.
 struct CmdText {

@@ -17,7 +17,8 @@ constexpr uint32_t kDataCountedPointer = 89;
 constexpr int32_t kOption = -1;
 
 int unknown(ExpExpression *e, const ExpValue *var) {
-    return expSetError(e, var->value.len, "Unknown variable '%.*s'.", static_cast<int>(var->value.len), var->data);
+    return expSetError(e, var->value.len, "Unknown variable '%.*s'.", static_cast<int>(var->value.len),
+                       var->data);
 }
 
 void setText(ExpValue *result, const char *text, size_t length) {
@@ -26,7 +27,9 @@ void setText(ExpValue *result, const char *text, size_t length) {
 
 // The oldest record time of a runtime stream: its blobs and, while it aggregates, its active bins
 // through statistics' hook; 0 when it holds no record.
-int64_t oldestOf(const Stream *stream, int64_t now) {
+}  // namespace
+
+int64_t cmdStreamOldest(const Stream *stream, int64_t now) {
     int64_t earliest = now;
     if (stream->header != nullptr) {
         const uint8_t *current = evStreamCurrentBlob(stream);
@@ -43,13 +46,16 @@ int64_t oldestOf(const Stream *stream, int64_t now) {
     return earliest;
 }
 
+namespace {
+
 // Values no record holds at a fixed place.
 int computed(ExpExpression *e, const ExpValue *var, const evParmDef *row, const CmdObject *object,
              ExpValue *result) {
     switch (row->parmId) {
         case 39301: {  // the stream: of a status pair, or the one an alert's event was stored in
             const StreamDef *def = object->definition;
-            if (def == nullptr && object->record != nullptr && object->stream == nullptr && object->qmgr == nullptr) {
+            if (def == nullptr && object->record != nullptr && object->stream == nullptr &&
+                object->qmgr == nullptr) {
                 const auto *alert = static_cast<const AlertDef *>(object->record);
                 def = evStreamDefFindById(alert->streamId);
             }
@@ -70,7 +76,8 @@ int computed(ExpExpression *e, const ExpValue *var, const evParmDef *row, const 
         case 39383: {  // OLDEST, days
             if (object->stream == nullptr) return 0;
             const int64_t now = evClockNow();
-            expSetInt(result, static_cast<int64_t>(static_cast<uint64_t>(now - oldestOf(object->stream, now)) / 86400));
+            expSetInt(result, static_cast<int64_t>(
+                                  static_cast<uint64_t>(now - cmdStreamOldest(object->stream, now)) / 86400));
             return 1;
         }
         default:
@@ -124,7 +131,8 @@ int evWhereSystemVar(ExpExpression *e, ExpValue *var, ExpValue *result) {
                        static_cast<int>(length), name);
 }
 
-int evGetAttrValue(const evParmDef *row, ExpExpression *, const void *record, int32_t offset, ExpValue *result) {
+int evGetAttrValue(const evParmDef *row, ExpExpression *, const void *record, int32_t offset,
+                   ExpValue *result) {
     if (record == nullptr || offset < 0) return 0;
     const char *at = static_cast<const char *>(record) + offset;
     switch (row->dataType) {

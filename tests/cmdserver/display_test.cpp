@@ -91,8 +91,8 @@ TEST_F(DisplayTest, QueuesAreShownInNameOrderWithTheirDefaultAttributes) {
         MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
         int32_t cc = 0;
         int32_t rc = 0;
-        MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39103, values.data(), static_cast<int32_t>(values.size() * 4), 0, &cc,
-                     &rc);
+        MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39103, values.data(), static_cast<int32_t>(values.size() * 4), 0,
+                     &cc, &rc);
         return bytes;
     };
     ASSERT_EQ(runPcf(withList({39311})), 1);
@@ -212,6 +212,119 @@ TEST_F(DisplayTest, AttributeListsAreReadToTheirCountOnly) {
             EXPECT_NE(shown[0].reason, 0);
         }
     }
+}
+
+TEST_F(DisplayTest, TheEventProcessorAnswersOnceWithItsSettings) {
+    evSettingsDefaults(1767225600);
+    evSettings.connectTime.store(1767225700);
+    LogSettings log{};
+    logGetSettings(&log);
+    log.maxLogSize = 10240000;
+    logSetSettings(&log);
+    std::vector<int32_t> all{1009};
+    std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 20);
+    MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9000);
+    PcfCursor c;
+    MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
+    int32_t cc = 0;
+    int32_t rc = 0;
+    MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39100, all.data(), 4, 0, &cc, &rc);
+    ASSERT_EQ(runPcf(bytes), 1);
+    std::vector<ct::Pcf> shown = responses();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].parms.size(), 32u);
+    EXPECT_EQ(shown[0].parms[0].id, 39305);
+    EXPECT_EQ(shown[0].get(39304).value, 941);
+    EXPECT_EQ(shown[0].get(39415).text.size(), 11u);
+    EXPECT_EQ(shown[0].get(39363).value, 10000);
+    ASSERT_EQ(runPcf(PcfBuilder(9000).string(39300, "1").done()), 1);
+    EXPECT_EQ(responses()[0].reason, MQRCCF_CFST_PARM_ID_ERROR);
+}
+
+TEST_F(DisplayTest, AlertsAreFilteredBySeverityAndId) {
+    auto add = [](int32_t severity, const char *category) {
+        AlertTemplate t{};
+        t.alert.severity = severity;
+        t.alert.time = 1767225600;
+        t.alert.retention = 3600;
+        std::snprintf(t.alert.category, sizeof t.alert.category, "%s", category);
+        evAlertSetText(&t.alert, "text", -1);
+        char error[EV_CONFIG_TEXT];
+        ASSERT_EQ(evAlertAdd(&t.alert, EV_ALERT_ADD, nullptr, error), 1);
+    };
+    ASSERT_EQ(runMqsc("DIS EVALERT(*)"), 1);
+    EXPECT_EQ(allText(), "AMQ8147: No matching alerts found|");
+    fake.puts.clear();
+    add(10, "INFO");
+    add(30, "$STORM");
+    uint32_t infoId = 0;
+    for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
+        if (a->severity == 10) infoId = a->id;
+    ASSERT_EQ(runPcf(PcfBuilder(9013).done()), 1);
+    std::vector<ct::Pcf> shown = responses();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{39373, 39374}));
+    ASSERT_EQ(runPcf(PcfBuilder(9013).integer(39392, 10).done()), 1);
+    EXPECT_EQ(responses().size(), 2u);
+    ASSERT_EQ(runPcf(PcfBuilder(9013).integer(39373, static_cast<int32_t>(infoId)).done()), 1);
+    EXPECT_EQ(responses().size(), 1u);
+    ASSERT_EQ(runPcf(PcfBuilder(9013).integer(39373, static_cast<int32_t>(infoId)).integer(39392, 30).done()),
+              1);
+    EXPECT_EQ(responses()[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    ASSERT_EQ(runPcf(PcfBuilder(9013).integer(39373, 0).done()), 1);
+    EXPECT_EQ(responses()[0].get(CMD_PARM_TEXT).text, "Parameter 'EVALERT' must be between 1 and 999999999.");
+    ASSERT_EQ(runPcf(PcfBuilder(9013).string(39320, "$*").done()), 1);
+    EXPECT_EQ(responses()[0].get(CMD_PARM_TEXT).text,
+              "Parameter 'CATEGORY' contains characters which are not valid in an MQ name.");
+    ASSERT_EQ(runMqsc("DIS EVALERT(*) ALL WHERE(EXPIRETI = ALERTTI + 3600 & CATEGORY = '$STORM')"), 1);
+    EXPECT_NE(allText().find("EXPIRETI(2026-01-01 01:00:00 (UTC))"), std::string::npos) << allText();
+    evAlertFreeAll();
+}
+
+TEST_F(DisplayTest, StreamStatusShowsEachQueueManagersStreams) {
+    StreamDef *def = evStreamDefine("$EVENTS", -1, 1, 0, 0);
+    ASSERT_NE(def, nullptr);
+    char text[EV_CONFIG_TEXT];
+    zt::TestClock clock;
+    evClockTick();
+    for (const char *name : {"QM2", "QM1"}) {
+        QmgrEntry *qmgr = evQmgrFindOrAdd(name, 0, text);
+        Stream *stream = evStreamCreate(qmgr, def);
+        ASSERT_NE(stream, nullptr);
+        stream->next = qmgr->streams;
+        qmgr->streams = stream;
+        stream->recordCount = 7;
+        stream->bytes = name[2] == '1' ? 1025 : 2049;
+        uint8_t *blob = evStreamCurrentBlob(stream);
+        mqiPutU32(blob, BH_RECORDS, 1);
+        mqiPutI64(blob, BH_OLDEST, clock.now() - 3 * 86400 - 43200);
+    }
+    ASSERT_EQ(runPcf(PcfBuilder(9019).string(39301, "*").done()), 1);
+    std::vector<ct::Pcf> shown = responses();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].get(39340).text, "QM1");
+    EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{39301, 39340, 39402}));
+    std::vector<int32_t> all{1009};
+    std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 20);
+    MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9019);
+    PcfCursor c;
+    MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
+    int32_t cc = 0;
+    int32_t rc = 0;
+    MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39106, all.data(), 4, 0, &cc, &rc);
+    ASSERT_EQ(runPcf(bytes), 1);
+    shown = responses();
+    EXPECT_EQ(shown[0].get(39329).value, 2);
+    EXPECT_EQ(shown[1].get(39329).value, 3);
+    EXPECT_EQ(shown[0].get(39383).value, 3);
+    EXPECT_FALSE(shown[0].has(39331));
+    ASSERT_EQ(runPcf(PcfBuilder(9019).string(39301, std::string(49, 'S')).done()), 1);
+    EXPECT_EQ(responses()[0].reason, 3011);
+    ASSERT_EQ(runPcf(PcfBuilder(9019).string(39300, "OLDEST = 3 & EVQMGR = 'QM2'").done()), 1);
+    shown = responses();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(39340).text, "QM2");
+    evClockTick();
 }
 
 }  // namespace
