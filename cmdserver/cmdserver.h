@@ -169,6 +169,10 @@ int evDisplayStreamStatus(QmgrContext *context, uint8_t *command, int32_t length
 // no bins.
 extern int64_t (*cmdOldestActiveBin)(Stream *stream);
 
+// The value of a name among a field's value names, offered first when a WHERE compares a name with
+// such a field (the console fills it): 1 with *value. Empty: the name is a variable as any other.
+extern int (*cmdResolveValueName)(const evValueName *table, const char *name, size_t length, int32_t *value);
+
 // The retention unit of the stream displays (DEBUG RETUNIT): 1 minutes, 0 days.
 extern std::atomic<int32_t> cmdRetentionInMinutes;
 

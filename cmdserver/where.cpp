@@ -116,6 +116,8 @@ int computed(ExpExpression *e, const ExpValue *var, const evParmDef *row, const 
 }  // namespace
 
 int64_t (*cmdOldestActiveBin)(Stream *stream) = nullptr;
+int (*cmdResolveValueName)(const evValueName *table, const char *name, size_t length,
+                           int32_t *value) = nullptr;
 
 int evWhereSystemVar(ExpExpression *e, ExpValue *var, ExpValue *result) {
     const char *name = var->data;
@@ -179,12 +181,24 @@ int evGetAttrValue(const evParmDef *row, ExpExpression *, const void *record, in
     }
 }
 
-int evWhereObjectVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
+int evWhereObjectVar(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result) {
     const char *name = var->data;
     const size_t length = var->value.len;
     if (length > 0 && name[0] == '_') return evWhereSystemVar(e, var, result);
     const auto *table = static_cast<const evParmDef *>(e->caller.word[0]);
     int ambiguous = 0;
+    // A name compared with a field that has value names may be one of them (STATUS = ACTIVE).
+    if (cmdResolveValueName != nullptr && table != nullptr && partner != nullptr &&
+        partner->type == EXP_VAR) {
+        const evParmDef *field = evFindField(table, partner->data, partner->value.len,
+                                             EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous);
+        int32_t value = 0;
+        if (field != nullptr && field->valueNames != nullptr &&
+            cmdResolveValueName(field->valueNames, name, length, &value)) {
+            expSetInt(result, value);
+            return 1;
+        }
+    }
     const evParmDef *row =
         table ? evFindField(table, name, length, EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous) : nullptr;
     if (row == nullptr || row->recordOffset == kOption || (row->recordOffset >= 0 && row->dataType == 0))

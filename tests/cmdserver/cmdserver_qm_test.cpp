@@ -197,4 +197,40 @@ TEST_F(CmdQmTest, AModelReplyQueueGetsTheProgramsDynamicName) {
     EXPECT_NE(out.find("CURDEPTH(1)"), std::string::npos) << out;
 }
 
+TEST_F(CmdQmTest, DisplayEvqAnswersInTextAndInOneCollatedPcfReply) {
+    evRegisterCommandHandler(9000, nullptr);
+    MQMD request = MQMD_DEFAULT;
+    send(MQFMT_STRING, "DISPLAY EVQ(*) ALL", &request);
+    MQMD md{};
+    std::string text = reply(&md);
+    const std::string head = "AMQ8409: Display ZUNT Queue details.\nEVQ(";
+    ASSERT_EQ(text.compare(0, head.size(), head), 0) << text;
+    const char *order[] = {"EVQ(",  "DESCR(",   "FWDQ(",  "FWDPSIST(",      "TEMPQ(",
+                           "MSGS(", "EVENTCT(", "DLQCT(", "SUSPENDED(YES)", "STATUS("};
+    size_t at = 0;
+    for (const char *keyword : order) {
+        size_t found = text.find(keyword, at);
+        ASSERT_NE(found, std::string::npos) << keyword << " in " << text;
+        at = found;
+    }
+
+    std::string list = pcfCommand(9003);
+    mqiPutI32(list.data(), offsetof(MQCFH, ParameterCount), 1);
+    std::string all(16, '\0');
+    mqiPutI32(all.data(), 0, MQCFT_INTEGER_LIST);
+    mqiPutI32(all.data(), 4, 16);
+    mqiPutI32(all.data(), 8, 39103);
+    mqiPutI32(all.data(), 12, 0);
+    send(MQFMT_ADMIN, list + all, &request);
+    std::string pcf = reply(&md);
+    ASSERT_GE(pcf.size(), MQCFH_STRUC_LENGTH);
+    EXPECT_EQ(reasonOf(pcf), 0);
+    EXPECT_EQ(mqiGetI32(pcf.data(), offsetof(MQCFH, Control)), MQCFC_LAST);
+    // Nine queues, each its name alone, merged with eight separators.
+    EXPECT_EQ(mqiGetI32(pcf.data(), offsetof(MQCFH, ParameterCount)), 9 + 8);
+    MQLONG reason = 0;
+    EXPECT_EQ(reply(&md, "REPLY.Q", &reason, 0), "");
+    EXPECT_EQ(text.find("HOLVA.ZUNT.COMMAND.QUEUE"), std::string::npos);
+}
+
 }  // namespace

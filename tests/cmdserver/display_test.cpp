@@ -139,6 +139,17 @@ TEST_F(DisplayTest, WhereSelectsByTheCommandsKeywords) {
               "System variable '_qmgr' is not applicable to a WHERE clause.");
     EXPECT_EQ(where("MSGZ > 1")[0].get(CMD_PARM_TEXT).text, "Unknown variable 'MSGZ'.");
     EXPECT_EQ(where("_time > 0").size(), 2u);
+
+    // Value names through the console's slot.
+    cmdResolveValueName = [](const evValueName *table, const char *name, size_t length, int32_t *value) {
+        const evValueName *row = evValueNameByText(table, name, length);
+        if (row != nullptr) *value = row->value;
+        return row != nullptr ? 1 : 0;
+    };
+    shown = where("STATUS = ACTIVE");
+    cmdResolveValueName = nullptr;
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(39333).text, "APP.EVENTS");
 }
 
 TEST_F(DisplayTest, StreamsShowRetentionInTheirUnit) {

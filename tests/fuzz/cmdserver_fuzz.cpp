@@ -1,9 +1,11 @@
-// Fuzzes the command server's intake with handlers stubbed: any MQSC text through the translation,
-// any PCF through the checks and dispatch, and any PCF response through its MQSC text. The first
+// Fuzzes the command server's intake: any MQSC text through the translation, any PCF through the
+// checks and dispatch (the DISPLAY handlers over a few objects held in memory, every other command
+// stubbed), and any PCF response through its MQSC text. The first
 // byte chooses the road; the rest is the message, in a buffer of exactly its size so that any read
 // past its end is caught. Replies go to a fake queue that checks their headers.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -78,7 +80,28 @@ void setUp() {
     table.MQCLOSE = fakeClose;
     evContext.event.mq = &table;
     evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
-    for (uint32_t code = 9000; code <= 9033; code++) evRegisterCommandHandler(code, stub);
+    for (uint32_t code = 9004; code <= 9033; code++)
+        if (code != 9013 && code != 9019 && code != 9030) evRegisterCommandHandler(code, stub);
+    // Objects for the displays to walk and their WHERE texts to read.
+    InitialiseCommandFields();
+    char text[EV_CONFIG_TEXT];
+    for (const char *name : {"SYSTEM.ADMIN.QMGR.EVENT", "APP.Q"}) {
+        EventQueueDef probe{};
+        std::snprintf(probe.name, sizeof probe.name, "%s", name);
+        int32_t reason = 0;
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        if (queue != nullptr) queue->counters[EV_EQC_MSGS].current = 3;
+    }
+    StreamDef *def = evStreamDefine("$EVENTS", -1, 1, 0, 0);
+    QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
+    if (def != nullptr && qmgr != nullptr && qmgr->streams == nullptr)
+        qmgr->streams = evStreamCreate(qmgr, def);
+    (void)evCreateEmitterDef("E1", -1);
+    AlertTemplate alert{};
+    alert.alert.severity = 30;
+    alert.alert.time = 1767225600;
+    evAlertSetText(&alert.alert, "storm", -1);
+    (void)evAlertAdd(&alert.alert, EV_ALERT_ADD, nullptr, text);
 }
 
 }  // namespace
