@@ -181,6 +181,10 @@ int evWhereSystemVar(ExpExpression *expression, ExpValue *variable, ExpValue *re
 // The variables of the object displays: the keywords of the command's parameter table, read from the
 // record being tested (the caller block holds the table and the object).
 int evWhereObjectVar(ExpExpression *expression, ExpValue *partner, ExpValue *variable, ExpValue *result);
+// The variables of DISPLAY EVENTS: the event's header and derived attributes, or a field of the
+// stored record (in the BEFORE or AFTER group for a name with that prefix); the caller block's word 1
+// holds the search query whose record is being tested.
+int evWhereEventVar(ExpExpression *expression, ExpValue *partner, ExpValue *variable, ExpValue *result);
 // One attribute of a record through its row's data type: 1 with the value, 0 when it has none.
 int evGetAttrValue(const evParmDef *row, ExpExpression *expression, const void *record, int32_t offset,
                    ExpValue *result);

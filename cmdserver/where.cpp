@@ -226,3 +226,125 @@ int evWhereObjectVar(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValu
     if (!got) e->softFailure = 1;
     return got;
 }
+
+namespace {
+
+// The header and derived attributes of an event record, by identifier.
+int eventHeaderValue(const EvSearchQuery *query, uint32_t parmId, ExpValue *result) {
+    const uint8_t *record = query->record;
+    const uint32_t length = query->recordLength;
+    switch (parmId) {
+        case 39301: {
+            const char *name = query->stream != nullptr ? evStreamName(query->stream) : "";
+            setText(result, name, std::strlen(name));
+            return 1;
+        }
+        case 39307:
+        case 39316: {
+            const uint32_t id = parmId == 39307 ? evCFGetUserId(record) : evCFGetObjectName(record);
+            const EvStringView view = evPoolLookup(&evStreamStringPool, id);
+            size_t n = view.length;
+            while (n > 0 && view.text[n - 1] == ' ') n--;
+            setText(result, view.text, n);
+            return 1;
+        }
+        case 39317:
+            expSetInt(result, evCFGetObjectType(record));
+            return 1;
+        case 39322:
+            expSetInt(result, evCFGetEventTime(record));
+            return 1;
+        case 39326:
+        case 39361: {
+            // The classification may write the header's object type: it reads a copy.
+            auto *copy = static_cast<uint8_t *>(CSGetMem(length));
+            if (copy == nullptr) return 0;
+            std::memcpy(copy, record, length);
+            uint32_t category = 0;
+            uint32_t command = 0;
+            const uint32_t subtype = evClassifyEvent(copy, length, &category, &command);
+            CSFreeMem(copy);
+            expSetInt(result, parmId == 39326 ? subtype : category);
+            return 1;
+        }
+        case 39340: {
+            if (query->qmgr == nullptr) return 0;
+            setText(result, query->qmgr->name, query->qmgr->nameLength);
+            return 1;
+        }
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
+    const char *name = var->data;
+    const size_t length = var->value.len;
+    if (length > 0 && name[0] == '_') return evWhereSystemVar(e, var, result);
+    int ambiguous = 0;
+    const evParmDef *row =
+        evFindField(evEventsParmTable, name, length, EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous);
+    if (row == nullptr || row->recordOffset == kOption) return unknown(e, var);
+    const auto *query = static_cast<const EvSearchQuery *>(e->caller.word[1]);
+    const bool header = row->parmId >= 39301 && row->parmId <= 39361;
+    if (query == nullptr || query->record == nullptr || query->recordLength < EVCF_HEADER_LENGTH) {
+        // The parse's trial, or nothing to read: a value of the row's kind.
+        if (header) {
+            switch (row->parmId) {
+                case 39301:
+                case 39307:
+                case 39316:
+                case 39340:
+                    setText(result, "", 0);
+                    return 1;
+                case 39317:
+                case 39322:
+                case 39326:
+                case 39361:
+                    expSetInt(result, 0);
+                    return 1;
+                default:
+                    return unknown(e, var);
+            }
+        }
+        if (std::strchr("sRqb", row->type[0]) != nullptr)
+            setText(result, "", 0);
+        else
+            expSetInt(result, 0);
+        return 1;
+    }
+    if (header) {
+        const int got = eventHeaderValue(query, row->parmId, result);
+        if (got < 0) return unknown(e, var);
+        if (got == 0) e->softFailure = 1;
+        return got;
+    }
+    const int32_t group = (var->indicator & EXP_IND_BEFORE)  ? 39200
+                          : (var->indicator & EXP_IND_AFTER) ? 39201
+                                                             : 0;
+    const uint8_t *item =
+        evCFFindParm(query->record, query->recordLength, static_cast<int32_t>(row->parmId), group);
+    if (item == nullptr) {
+        e->softFailure = 1;
+        return 0;
+    }
+    evCFItem decoded{};
+    int32_t cc = 0;
+    int32_t rc = 0;
+    if (evCFDecodeParm(&evStreamStringPool, item, query->record + query->recordLength, &decoded, &cc, &rc) ==
+        0) {
+        e->softFailure = 1;
+        return 0;
+    }
+    if (row->type[0] == 's' || row->type[0] == 'R' || row->type[0] == 'b') {
+        const auto *text = static_cast<const char *>(decoded.data);
+        size_t n = text != nullptr && decoded.length > 0 ? static_cast<size_t>(decoded.length) : 0;
+        while (n > 0 && text[n - 1] == ' ') n--;
+        setText(result, text ? text : "", n);
+        return 1;
+    }
+    expSetInt(result, decoded.value);
+    return 1;
+}

@@ -338,4 +338,47 @@ TEST_F(DisplayTest, StreamStatusShowsEachQueueManagersStreams) {
     evClockTick();
 }
 
+TEST(EventWhere, NamesAreTheEventsKeywordsInFull) {
+    InitialiseCommandFields();
+    auto parse = [](const char *text, std::string *error) {
+        ExpCallerBlock caller{};
+        char *message = nullptr;
+        ExpExpression *e = expParseExpression(text, -1, 0, EXP_PARSE_CASE, expFilterOperatorTable,
+                                              evWhereEventVar, nullptr, &caller, &message);
+        if (message != nullptr) {
+            *error = message;
+            CSFreeMem(message);
+        }
+        return e;
+    };
+    std::string error;
+    EXPECT_EQ(parse("EVTI > 0", &error), nullptr);
+    EXPECT_EQ(error, "Unknown variable 'EVTI'.");
+    EXPECT_EQ(parse("MAXRESP > 1", &error), nullptr);
+    EXPECT_EQ(error, "Unknown variable 'MAXRESP'.");
+    ExpExpression *e = parse("evtime > 5 & EVOBJTYPE = 1", &error);
+    ASSERT_NE(e, nullptr) << error;
+    uint8_t record[EVCF_HEADER_LENGTH] = {};
+    evCFSetEventTime(record, 6);
+    mqiPutU16(record, 28, 1);
+    EvSearchQuery query{};
+    query.record = record;
+    query.recordLength = sizeof record;
+    e->caller.word[1] = &query;
+    ExpValue result{};
+    ASSERT_EQ(expEvaluateCondition(e, &result), 1);
+    EXPECT_EQ(expValueAsInt32(&result), 1);
+    expReleaseValue(&result);
+    expFreeExpression(e);
+
+    // A field the event does not carry is not set: the test is false, not an error.
+    e = parse("QUEUE = 'A'", &error);
+    ASSERT_NE(e, nullptr) << error;
+    e->caller.word[1] = &query;
+    ASSERT_EQ(expEvaluateCondition(e, &result), 1);
+    EXPECT_EQ(expValueAsInt32(&result), 0);
+    expReleaseValue(&result);
+    expFreeExpression(e);
+}
+
 }  // namespace
