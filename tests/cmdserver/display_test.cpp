@@ -338,6 +338,16 @@ TEST_F(DisplayTest, StreamStatusShowsEachQueueManagersStreams) {
     evClockTick();
 }
 
+// Without its response area a display answers nothing and does not fail the message.
+TEST_F(DisplayTest, NoResponseAreaMeansNoResponse) {
+    AreaFreePool();
+    CSMemFailHook previous = CSSetMemFailHook([](uint64_t size) { return size == CMD_AREA_SIZE + 1024; });
+    const int result = runPcf(PcfBuilder(9003).done());
+    CSSetMemFailHook(previous);
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(fake.puts.empty());
+}
+
 TEST(EventWhere, NamesAreTheEventsKeywordsInFull) {
     InitialiseCommandFields();
     auto parse = [](const char *text, std::string *error) {
