@@ -9,6 +9,7 @@
 
 #include "cmdserver/cmdserver.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/mqi_wrap.h"
 #include "tests/engine/engine_testing.h"
 
 namespace {
@@ -231,6 +232,25 @@ TEST_F(CmdQmTest, DisplayEvqAnswersInTextAndInOneCollatedPcfReply) {
     MQLONG reason = 0;
     EXPECT_EQ(reply(&md, "REPLY.Q", &reason, 0), "");
     EXPECT_EQ(text.find("HOLVA.ZUNT.COMMAND.QUEUE"), std::string::npos);
+}
+
+// A display changes no stream: it neither holds nor suspends set E.
+TEST_F(CmdQmTest, ADisplayMakesNoConsumerControlCall) {
+    evRegisterCommandHandler(9000, nullptr);
+    const MQIFunctionTable saved = evMQServerTable;
+    {
+        zt::MqiWrapper wrapper(saved);
+        evMQServerTable = *wrapper.table();
+        MQMD request = MQMD_DEFAULT;
+        send(MQFMT_STRING, "DISPLAY EVQ(*) ALL", &request);
+        send(MQFMT_STRING, "DISPLAY EV", &request);
+        MQMD md{};
+        EXPECT_FALSE(reply(&md).empty());
+        EXPECT_FALSE(reply(&md).empty());
+        evMQServerTable = saved;
+        EXPECT_EQ(wrapper.count(zt::MqVerb::MQCTL), 0u);
+        EXPECT_GE(wrapper.count(zt::MqVerb::MQPUT), 4u);  // the two requests and the two replies
+    }
 }
 
 }  // namespace
