@@ -152,7 +152,7 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
 
 int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
     CmdRequest *request = cmdRequest(context);
-    if (request == nullptr) return 0;
+    if (request == nullptr || request->md == nullptr) return 0;
     if (command == nullptr || length < static_cast<int32_t>(MQCFH_STRUC_LENGTH)) {
         request->command = 0;
         return evPcfResponse(context, 0, MQRCCF_CFH_LENGTH_ERROR, 0, nullptr);
