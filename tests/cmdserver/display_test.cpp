@@ -329,6 +329,20 @@ TEST_F(DisplayTest, StreamStatusShowsEachQueueManagersStreams) {
     EXPECT_EQ(shown[1].get(39329).value, 3);
     EXPECT_EQ(shown[0].get(39383).value, 3);
     EXPECT_FALSE(shown[0].has(39331));
+    // No record: OLDEST 0. An active bin older than every blob lowers it.
+    QmgrEntry *qm1 = evQmgrFindOrAdd("QM1", 0, text);
+    mqiPutU32(evStreamCurrentBlob(qm1->streams), BH_RECORDS, 0);
+    ASSERT_EQ(runPcf(bytes), 1);
+    EXPECT_EQ(responses()[0].get(39383).value, 0);
+    static int64_t binTime = 0;
+    binTime = clock.now() - 10 * 86400;
+    cmdOldestActiveBin = [](Stream *) { return binTime; };
+    qm1->streams->aggregation = reinterpret_cast<AggrBin *>(qm1);  // only tested for null here
+    ASSERT_EQ(runPcf(bytes), 1);
+    EXPECT_EQ(responses()[0].get(39383).value, 10);
+    qm1->streams->aggregation = nullptr;
+    cmdOldestActiveBin = nullptr;
+
     ASSERT_EQ(runPcf(PcfBuilder(9019).string(39301, std::string(49, 'S')).done()), 1);
     EXPECT_EQ(responses()[0].reason, 3011);
     ASSERT_EQ(runPcf(PcfBuilder(9019).string(39300, "OLDEST = 3 & EVQMGR = 'QM2'").done()), 1);
