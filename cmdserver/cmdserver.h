@@ -100,9 +100,6 @@ int evRegisterCommandHandler(uint32_t code, CmdHandler handler);
 // The reply queue name of the console's current connection (48 bytes, blank padded, into out): 1,
 // or 0 when there is none. Empty: the event-processing rule never refuses.
 extern int (*cmdConsoleReplyQueue)(char out[48]);
-// The keyword of an attribute inside an object's attributes (group 8002) by object type, or null.
-// Empty: "ATTR%d".
-extern const char *(*cmdObjectAttributeName)(int32_t objectType, int32_t parmId);
 
 // Fills the engine's command-server slots and stream storage's reply hooks.
 void cmdInstall();

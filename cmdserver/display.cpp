@@ -211,6 +211,12 @@ template <int Index>
 bool qmgrTotal(const CmdObject &, Value *v) {
     return number(v, sumQmgrs(Index));
 }
+// The statistics intake counts every message it takes, those it dead-letters for want of a queue
+// manager name too, so EV's counts are its own rather than the queue managers' sum.
+template <int Index>
+bool statsTotal(const CmdObject &, Value *v) {
+    return number(v, evStatsCounters[Index - EV_QMC_STATQ].current);
+}
 
 constexpr Attr kEvAttrs[] = {
     {39305, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.name); }},
@@ -249,11 +255,11 @@ constexpr Attr kEvAttrs[] = {
     {39388, Form::Int, [](const CmdObject &, Value *v) { return number(v, evSettings.versionCheck.load()); }},
     {39309, Form::Int, [](const CmdObject &, Value *v) { return number(v, evAlertCount.load()); }},
     {39308, Form::Int, qmgrTotal<EV_QMC_EVENTS>},
-    {39403, Form::Int, qmgrTotal<EV_QMC_STATQ>},
-    {39404, Form::Int, qmgrTotal<EV_QMC_STATCHL>},
-    {39405, Form::Int, qmgrTotal<EV_QMC_STATMQI>},
-    {39406, Form::Int, qmgrTotal<EV_QMC_ACCTQ>},
-    {39407, Form::Int, qmgrTotal<EV_QMC_ACCTMQI>},
+    {39403, Form::Int, statsTotal<EV_QMC_STATQ>},
+    {39404, Form::Int, statsTotal<EV_QMC_STATCHL>},
+    {39405, Form::Int, statsTotal<EV_QMC_STATMQI>},
+    {39406, Form::Int, statsTotal<EV_QMC_ACCTQ>},
+    {39407, Form::Int, statsTotal<EV_QMC_ACCTMQI>},
 };
 
 // DISPLAY EVALERT: the optional attributes are left out when empty.

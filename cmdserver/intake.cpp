@@ -8,7 +8,6 @@
 #include "cmdserver/internal.h"
 
 int (*cmdConsoleReplyQueue)(char out[48]) = nullptr;
-const char *(*cmdObjectAttributeName)(int32_t objectType, int32_t parmId) = nullptr;
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cmdserver/internal.h"
+#include "emit/emit.h"
 
 namespace {
 
@@ -81,9 +82,10 @@ struct Writer {
 // The keyword a parameter is shown with.
 const char *nameOf(Writer *w, const PcfCursor *cursor, int32_t parmId, char *buffer, size_t size) {
     if (cursor->groupId == kGroupObjectAttributes) {
-        const char *name =
-            cmdObjectAttributeName ? cmdObjectAttributeName(w->request->lastObjectType, parmId) : nullptr;
-        if (name != nullptr) return name;
+        // Named through the console's attribute dictionaries, which the emitters share.
+        const evParmDef *entry =
+            emitAttributeLookup ? emitAttributeLookup(w->request->lastObjectType, parmId) : nullptr;
+        if (entry != nullptr && entry->keyword != nullptr) return entry->keyword;
         std::snprintf(buffer, size, "ATTR%d", parmId);
         return buffer;
     }

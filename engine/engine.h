@@ -349,7 +349,7 @@ struct QmgrContext {
     // intake reads its MQMD and the input queue it came from.
     const MQMD *currentMd = nullptr;
     EventQueueDef *currentQueue = nullptr;
-    void *commandState = nullptr;      // the command server's own (its running command, reply queues)
+    void *commandState = nullptr;  // the command server's own (its running command, reply queues)
 };
 // STOP EV: the program ends after the next commit of set C.
 extern std::atomic<int32_t> evStopPending;
