@@ -454,6 +454,7 @@ struct EvUnitState {
                            // backout then ends the connection, so everything is reloaded
     int32_t commitAlone;   // a redelivered message: the batch counts full
     int32_t holdingEvent;  // set C's unit holds set E (set E resumes after its commit or backout)
+    int32_t alertsOnly;    // set C's unit of the version check: alerts only, no housekeeping (set E untouched)
     uint32_t commitCount;
     EvSeenList seen;
 };
@@ -628,3 +629,108 @@ void evBeforePoolFree();
                                    int32_t length);
 // The context the consumers and the sync points run with.
 QmgrContext *evIntakeContext();
+
+// ---------------------------------------------------------------------------------------------
+// Sweep message and version check: the two duties of the engine that run outside the MQ callback
+// threads.
+
+// The console's connection as the sweep uses it. The console fills it at each connect and sets both
+// handles to -1 at each disconnect; while hconn is -1 no sweep is sent.
+struct EvConsoleLink {
+    std::atomic<const MQIFunctionTable *> mq{nullptr};
+    std::atomic<MQHCONN> hconn{-1};
+    std::atomic<MQHOBJ> commandQueue{-1};  // the sweep's output handle on the command queue; -1 not open
+};
+extern EvConsoleLink evConsoleLink;
+
+// The sweep message: one MQCFH of DISPLAY ACCTQ without parameters, whose only use is to run set
+// C's sync point (which absorbs the due bins).
+inline constexpr int32_t EV_SWEEP_COMMAND = 9026;  // HLV_CMD_DISPLAY_ACCT_Q
+inline constexpr int64_t EV_SWEEP_MIN_GAP = 5;     // seconds between two sweep messages
+inline constexpr int64_t EV_SWEEP_FAIL_WAIT = 60;  // seconds after a failed sweep
+
+// The main loop's decision, each tick while ready and connected (main thread only).
+void evSweepDecision(int64_t now);
+// Puts one sweep message through the console link (main thread only).
+void evSendSweepMessage();
+
+// What the version check found: this build and the web page's newest build for this platform.
+struct EvVersionRecord {
+    int32_t found;     // the page gave a version
+    int32_t pageRead;  // the page was received
+    int32_t webVersion, webRelease, webModification;
+    int32_t webYear, webMonth, webDay;
+    int32_t version, release, modification;
+    int32_t year, month, day;
+    int32_t equalVersion;
+    int32_t upToDate;
+};
+
+inline constexpr char EV_VERSION_CATEGORY[] = "$VERSION";
+inline constexpr int32_t EV_VERSION_RETENTION = 7776000;  // 90 days
+// The maker's server: a reserved name, since no such server exists yet.
+inline constexpr char EV_VERSION_HOST[] = "www.holva.example";
+// The platform row the page is read for.
+inline constexpr char EV_VERSION_PLATFORM[] = "Linux";
+inline constexpr size_t EV_HTTP_ERROR_MAX = 512;
+// What a response may be: larger ones, and receives that last longer, are refused as invalid.
+inline constexpr size_t EV_HTTP_HEADER_MAX = 64 * 1024;
+inline constexpr size_t EV_HTTP_BODY_MAX = 4 * 1024 * 1024;
+inline constexpr int64_t EV_HTTP_RECEIVE_MAX = 60;  // seconds
+
+// The page's URL; a test points it at its own server (null restores the maker's).
+void evSetVersionUrl(const char *url);
+const char *evVersionUrl();
+
+// A received response in one counted-heap buffer: the header block (headerLength bytes, status line
+// first), then the body, de-chunked.
+struct EvHttpBuffer {
+    uint8_t *data;
+    size_t length;
+    size_t capacity;
+    size_t headerLength;
+};
+void evHttpFree(EvHttpBuffer *buffer);
+
+// Where a response is read from: up to length bytes into buffer, *got 0 at the end; 0 or an errno.
+struct EvHttpSource {
+    int (*recv)(void *context, uint8_t *buffer, size_t length, size_t *got);
+    void *context;
+};
+
+// Reads one response: 1, or 0 with the error text (EV_HTTP_ERROR_MAX bytes).
+[[nodiscard]] int evHttpRead(const EvHttpSource *source, EvHttpBuffer *buffer, char *errorText);
+[[nodiscard]] int evHttpReceive(CSSocket socket, EvHttpBuffer *buffer, char *errorText);
+[[nodiscard]] int evHttpGet(const char *url, EvHttpBuffer *buffer, char *errorText);
+// The request evHttpGet sends for a host ("h" or "h:8080") and a path: its length.
+size_t evHttpRequest(char *out, size_t size, const char *host, const char *path);
+
+// One token of a page from *next (advanced past it), or length 0 at the end.
+struct EvHtmlToken {
+    const char *text;
+    size_t length;
+};
+EvHtmlToken evHtmlNextToken(const char **next, const char *end);
+// version.release.modification from the first three numeric tokens: 1, or 0.
+int evParseVersion(const char *text, size_t length, int32_t *version, int32_t *release, int32_t *modification);
+// A month name, a day and a year ("Mar  3 2025"): 1, or 0.
+int evParseBuildDate(const char *text, size_t length, int32_t *year, int32_t *month, int32_t *day);
+// Reads the page (a response body) into the record: 1 with a version, or 0 with the error text.
+int evParseVersionPage(const char *page, size_t length, EvVersionRecord *record, char *errorText);
+
+// Fetches and reads the page into the record; 1, or 0 with the error text (EV_HTTP_ERROR_MAX).
+int evWebVersionCheck(EvVersionRecord *record, char *errorText);
+// The comparison text of a record that found a version.
+const char *evVersionVerdict(const EvVersionRecord *record);
+// One check with its report: the "$VERSION" alert brought in step with the result.
+void evVersionCheckReport();
+// Writes the received page to ZUNT_download.txt in the folder ZUNT_WEB_DEBUG names, if any.
+void evWebDebugDump(const EvHttpBuffer *buffer);
+// The version thread: the first check after 2 hours (5 s with -v v), then daily, until woken by
+// evStopVersionCheck or the end flag.
+void evVersionCheckThread(void *argument);
+// Starts the thread (start-up) and wakes it to end (shutdown).
+void evStartVersionCheck();
+void evStopVersionCheck();
+// Steps 3 to 7 of the report for a check's result (errorText: the check's failure, or empty).
+void evVersionReportResult(const EvVersionRecord *record, const char *errorText);

@@ -166,6 +166,7 @@ void drainWorkers() {
 
 void shutdown(bool started) {
     evEndFlag.store(1);
+    evStopVersionCheck();
     if (started) {
         bool skipped = false;
         evOutput(EV_OUT_PROGRESS, "Shutting down....", -1, 1);
@@ -217,8 +218,9 @@ int evMainTick(int32_t *hookFlag) {
     }
     logCheckMaxAge();
     logFlushIfWritten();
-    // While ready and connected the timed work list and the sweep decision run here; both come with
-    // the alerts' timed work list and the sweep message.
+    // While ready and connected the timed work list (still to come with the alerts' timed work) and
+    // the sweep decision run here.
+    if (evRunState.ready.load() != 0 && evRunState.connected.load() != 0) evSweepDecision(now);
     if (evRunState.connected.load() == 0) evRetryConnection(hookFlag);
     evSleepMs(1000);
     evClockTick();
@@ -270,6 +272,7 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
     evLocalDateTimeText(start, evSettings.startTimeText);
     if (!settings.background) evKeyboardOpen();
 
+    evStartVersionCheck();
     evStartConnectSequence();
     if (settings.debugMode) evPrintDebugMode();
     int32_t hookFlag = 1;

@@ -398,6 +398,8 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
         if (!queue->consumerSuspended) queue->beforeWaitingSince = 0;
     }
+    // The version check's unit changes alerts only: it leaves housekeeping, and set E, alone.
+    if (unit.alertsOnly) return 1;
     // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due.
     if (block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
     if (ok && block.consolidationDue && mayChangeStreams(context, set)) ok = runConsolidation(set);

@@ -84,6 +84,7 @@ int64_t evTimeNow();                                          // reads the table
 void evSleepMs(uint32_t ms);                                  // waits through the table
 int64_t evClockNow();                                         // the cached clock (ticked on first use)
 int64_t evClockTick();                                        // refreshes the cached clock and returns it
+int evTimeIsReal();  // 1 while the system clock is installed (no test clock)
 
 // Time-zone values in minutes, refreshed at start and daily at 03:00 local time.
 extern std::atomic<int32_t> evTzBias;         // offset less daylight

@@ -45,6 +45,10 @@ const evTimeFuncs *evSetTimeFuncs(const evTimeFuncs *funcs) {
     return previous;
 }
 
+int evTimeIsReal() {
+    return timeFuncs.load() == &evRealTime ? 1 : 0;
+}
+
 int64_t evTimeNow() {
     return timeFuncs.load()->now();
 }

@@ -98,3 +98,47 @@ int evCurrentFolder(char *out, size_t size);
 const char *evProcessUserName();
 // SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
 void evHandleTermination();
+
+// ---------------------------------------------------------------------------------------------
+// Threads and events (thread.cpp). An event is auto-reset: one set releases one wait (or the next
+// wait when none is waiting). Its waits run through the clock's table, so that a test clock
+// advances them instead of time passing.
+
+struct CSThread;
+struct CSEvent;
+
+// Starts body(argument) on a thread of its own. With handle null the thread is detached; else
+// *handle is for CSJoinThread. 1, or 0 when the thread cannot be started.
+[[nodiscard]] int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handle);
+// Waits for the thread's end and frees the handle.
+void CSJoinThread(CSThread *handle);
+
+// A new event, not set; null when storage is short.
+[[nodiscard]] CSEvent *CSCreateEvent();
+void CSSetEvent(CSEvent *event);
+// CS_WAIT_OBJECT_0 when the event was set (it is reset again), CS_WAIT_TIMEOUT (258) when the time
+// passed first. CS_INFINITE waits without limit.
+uint32_t CSWaitEvent(CSEvent *event, uint32_t timeoutMs);
+void CSCloseEvent(CSEvent *event);
+
+// ---------------------------------------------------------------------------------------------
+// TCP sockets (net.cpp), IPv4 only. Results are 0 or the OS error code (an errno value).
+
+using CSSocket = int64_t;
+inline constexpr CSSocket CS_NO_SOCKET = -1;
+
+// The IPv4 address of a dotted address or host name, in network order. 0, or the resolver's
+// failure (not an errno value: only its being non-zero counts).
+int CSResolveHost(const char *host, uint32_t *address);
+// A new TCP socket in blocking mode; CS_NO_SOCKET on failure.
+int CSSocketOpen(CSSocket *socket);
+int CSSocketSetBlocking(CSSocket socket);
+int CSSocketSetNoDelay(CSSocket socket);
+int CSSocketSetRecvTimeout(CSSocket socket, uint32_t timeoutMs);
+// Connects to address (network order) and port; an interrupted connect is retried.
+int CSSocketConnect(CSSocket socket, uint32_t address, uint16_t port);
+// Sends every byte; a closed peer is an error, never a signal.
+int CSSocketSend(CSSocket socket, const void *bytes, size_t length);
+// Up to length bytes; *got 0 when the peer closed. A receive time-out is EAGAIN.
+int CSSocketRecv(CSSocket socket, void *buffer, size_t length, size_t *got);
+void CSSocketClose(CSSocket socket);
