@@ -30,6 +30,7 @@ const char *const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 std::atomic<const char *> versionUrl{kDefaultUrl};
 char urlCopy[1024];
 CSEvent *wakeEvent = nullptr;
+CSThread *versionThread = nullptr;
 
 bool equalNoCase(const char *text, size_t length, const char *word) {
     size_t n = std::strlen(word);
@@ -399,16 +400,17 @@ void evVersionCheckThread(void *argument) {
 }
 
 void evStartVersionCheck() {
-    if (wakeEvent != nullptr) return;
-    wakeEvent = CSCreateEvent();
+    if (wakeEvent == nullptr) wakeEvent = CSCreateEvent();
     // Without its wake event the thread could not be ended: there is no check.
     if (wakeEvent == nullptr) return;
-    if (!CSStartThread(evVersionCheckThread, wakeEvent, nullptr)) {
-        CSCloseEvent(wakeEvent);
-        wakeEvent = nullptr;
-    }
+    // A run before this one in the process (tests) has woken its thread to end.
+    if (versionThread != nullptr) CSJoinThread(versionThread);
+    versionThread = nullptr;
+    (void)CSWaitEvent(wakeEvent, 0);
+    if (!CSStartThread(evVersionCheckThread, wakeEvent, &versionThread)) versionThread = nullptr;
 }
 
+// The thread is not waited for: a check under way may take its time, and ends with the process.
 void evStopVersionCheck() {
     if (wakeEvent != nullptr) CSSetEvent(wakeEvent);
 }

@@ -101,8 +101,8 @@ void evHandleTermination();
 
 // ---------------------------------------------------------------------------------------------
 // Threads and events (thread.cpp). An event is auto-reset: one set releases one wait (or the next
-// wait when none is waiting). Its waits run through the clock's table, so that a test clock
-// advances them instead of time passing.
+// wait when none is waiting). Its waits keep to the clock's table: under a test clock a wait times
+// out when the test has moved the clock past its time-out.
 
 struct CSThread;
 struct CSEvent;

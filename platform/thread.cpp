@@ -41,19 +41,15 @@ bool takeSignal(CSEvent *event) {
     return true;
 }
 
-// Under a test clock the wait is made of the table's sleeps, a second at most each, looking at the
-// event between them.
+// Under a test clock the wait follows the table's time, looking at it every few milliseconds: it
+// times out once the test has moved its clock past the time-out, and never moves the clock itself.
 uint32_t waitOnTestClock(CSEvent *event, uint32_t timeoutMs) {
-    uint64_t left = timeoutMs;
+    const int64_t startMs = evTimeNow() * 1000;
+    std::unique_lock<std::mutex> lock(event->mutex);
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(event->mutex);
-            if (takeSignal(event)) return CS_WAIT_OBJECT_0;
-        }
-        if (timeoutMs != CS_INFINITE && left == 0) return CS_WAIT_TIMEOUT;
-        uint32_t step = timeoutMs == CS_INFINITE || left > 1000 ? 1000 : static_cast<uint32_t>(left);
-        evSleepMs(step);
-        if (timeoutMs != CS_INFINITE) left -= step;
+        if (takeSignal(event)) return CS_WAIT_OBJECT_0;
+        if (timeoutMs != CS_INFINITE && evTimeNow() * 1000 - startMs >= timeoutMs) return CS_WAIT_TIMEOUT;
+        event->signalled.wait_for(lock, std::chrono::milliseconds(5));
     }
 }
 
