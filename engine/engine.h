@@ -454,7 +454,7 @@ struct EvUnitState {
                            // backout then ends the connection, so everything is reloaded
     int32_t commitAlone;   // a redelivered message: the batch counts full
     int32_t holdingEvent;  // set C's unit holds set E (set E resumes after its commit or backout)
-    int32_t alertsOnly;    // set C's unit of the version check: alerts only, no housekeeping (set E untouched)
+    int32_t alertsOnly;  // set C's unit of the version check: alerts only, no housekeeping (set E untouched)
     uint32_t commitCount;
     EvSeenList seen;
 };
@@ -702,8 +702,16 @@ struct EvHttpSource {
 [[nodiscard]] int evHttpRead(const EvHttpSource *source, EvHttpBuffer *buffer, char *errorText);
 [[nodiscard]] int evHttpReceive(CSSocket socket, EvHttpBuffer *buffer, char *errorText);
 [[nodiscard]] int evHttpGet(const char *url, EvHttpBuffer *buffer, char *errorText);
-// The request evHttpGet sends for a host ("h" or "h:8080") and a path: its length.
-size_t evHttpRequest(char *out, size_t size, const char *host, const char *path);
+// A URL "http://host[:port][/path]"; a port of 0, or none, is 80.
+struct EvHttpUrl {
+    char host[256];
+    uint16_t port;
+    char path[1025];  // without its leading '/'
+};
+// 1, or 0 with "... : Urecognised URL format '%s'".
+int evHttpSplitUrl(const char *url, EvHttpUrl *parts, char *errorText);
+// The request evHttpGet sends: its length (the Host header names a port other than 80).
+size_t evHttpRequest(char *out, size_t size, const EvHttpUrl *url);
 
 // One token of a page from *next (advanced past it), or length 0 at the end.
 struct EvHtmlToken {
@@ -712,7 +720,8 @@ struct EvHtmlToken {
 };
 EvHtmlToken evHtmlNextToken(const char **next, const char *end);
 // version.release.modification from the first three numeric tokens: 1, or 0.
-int evParseVersion(const char *text, size_t length, int32_t *version, int32_t *release, int32_t *modification);
+int evParseVersion(const char *text, size_t length, int32_t *version, int32_t *release,
+                   int32_t *modification);
 // A month name, a day and a year ("Mar  3 2025"): 1, or 0.
 int evParseBuildDate(const char *text, size_t length, int32_t *year, int32_t *month, int32_t *day);
 // Reads the page (a response body) into the record: 1 with a version, or 0 with the error text.

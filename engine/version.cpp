@@ -36,7 +36,8 @@ bool equalNoCase(const char *text, size_t length, const char *word) {
     size_t n = std::strlen(word);
     if (length != n) return false;
     for (size_t i = 0; i < n; i++)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(word[i])))
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(word[i])))
             return false;
     return true;
 }
@@ -166,8 +167,7 @@ int statusOk(const EvHttpBuffer *buffer, char *errorText) {
     while (at < length && line[at] == ' ') at++;
     const char *status = line + at;
     size_t statusLength = length - at;
-    if (statusLength >= 3 && std::memcmp(status, "200", 3) == 0 &&
-        (statusLength == 3 || status[3] == ' '))
+    if (statusLength >= 3 && std::memcmp(status, "200", 3) == 0 && (statusLength == 3 || status[3] == ' '))
         return 1;
     std::snprintf(errorText, EV_HTTP_ERROR_MAX, "Error retrieving Web Page : HTTP Error %.*s",
                   static_cast<int>(statusLength > 200 ? 200 : statusLength), status);
@@ -259,7 +259,8 @@ EvHtmlToken evHtmlNextToken(const char **next, const char *end) {
             if (c == ']' && square > 0) square--;
         }
     } else if (std::strchr(kSingles, *p) == nullptr || *p == 0) {
-        while (q < end && *q != 0 && std::strchr(kBlanks, *q) == nullptr && std::strchr(kSingles, *q) == nullptr)
+        while (q < end && *q != 0 && std::strchr(kBlanks, *q) == nullptr &&
+               std::strchr(kSingles, *q) == nullptr)
             q++;
     }
     token.length = static_cast<size_t>(q - p);
@@ -267,7 +268,8 @@ EvHtmlToken evHtmlNextToken(const char **next, const char *end) {
     return token;
 }
 
-int evParseVersion(const char *text, size_t length, int32_t *version, int32_t *release, int32_t *modification) {
+int evParseVersion(const char *text, size_t length, int32_t *version, int32_t *release,
+                   int32_t *modification) {
     int32_t parts[3];
     int found = 0;
     const char *next = text;

@@ -12,8 +12,8 @@ namespace {
 constexpr char kWho[] = "Error retrieving version information";
 constexpr char kScheme[] = "http://";
 constexpr size_t kGrowStep = 4096;
-constexpr size_t kHostMax = 255;
-constexpr size_t kPathMax = 1024;
+constexpr size_t kHostMax = sizeof(EvHttpUrl{}.host) - 1;
+constexpr size_t kPathMax = sizeof(EvHttpUrl{}.path) - 1;
 constexpr size_t kChunkLineMax = 1024;
 constexpr uint32_t kRecvTimeoutMs = 5000;
 constexpr uint16_t kDefaultPort = 80;
@@ -87,7 +87,8 @@ bool startsWithNoCase(const char *text, size_t length, const char *prefix) {
     size_t n = std::strlen(prefix);
     if (length < n) return false;
     for (size_t i = 0; i < n; i++)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
             return false;
     return true;
 }
@@ -102,7 +103,8 @@ int readHeader(Reader *reader, EvHttpBuffer *buffer) {
         if (got == Got::Failed) return 0;
         if (got == Got::End || buffer->length >= EV_HTTP_HEADER_MAX) return invalid(reader->errorText);
         if (!append(buffer, &byte, 1, reader->errorText)) return 0;
-        if (buffer->length == 4 && std::memcmp(buffer->data, "HTTP", 4) != 0) return invalid(reader->errorText);
+        if (buffer->length == 4 && std::memcmp(buffer->data, "HTTP", 4) != 0)
+            return invalid(reader->errorText);
         if (byte != '\n') {
             if (byte != '\r') lineLength++;
             continue;
@@ -160,7 +162,8 @@ int readBody(Reader *reader, EvHttpBuffer *buffer, size_t count, bool toEnd) {
         if (got == Got::End) return toEnd ? 1 : invalid(reader->errorText);
         size_t take = reader->end - reader->position;
         if (!toEnd && take > count) take = count;
-        if (buffer->length - buffer->headerLength + take > EV_HTTP_BODY_MAX) return invalid(reader->errorText);
+        if (buffer->length - buffer->headerLength + take > EV_HTTP_BODY_MAX)
+            return invalid(reader->errorText);
         if (!append(buffer, reader->window + reader->position, take, reader->errorText)) return 0;
         reader->position += take;
         if (!toEnd) count -= take;
@@ -216,19 +219,14 @@ int socketRecv(void *context, uint8_t *buffer, size_t length, size_t *got) {
     return CSSocketRecv(*static_cast<CSSocket *>(context), buffer, length, got);
 }
 
-struct UrlParts {
-    char host[kHostMax + 1];
-    uint16_t port;
-    char path[kPathMax + 1];
-};
-
 int unrecognised(const char *url, char *errorText) {
     std::snprintf(errorText, EV_HTTP_ERROR_MAX, "%s : Urecognised URL format '%.300s'", kWho, url);
     return 0;
 }
 
-// "http://host[:port][/path]": 1, or 0 with the error text.
-int splitUrl(const char *url, UrlParts *parts, char *errorText) {
+}  // namespace
+
+int evHttpSplitUrl(const char *url, EvHttpUrl *parts, char *errorText) {
     const size_t schemeLength = sizeof kScheme - 1;
     if (std::strncmp(url, kScheme, schemeLength) != 0) return unrecognised(url, errorText);
     const char *host = url + schemeLength;
@@ -255,8 +253,11 @@ int splitUrl(const char *url, UrlParts *parts, char *errorText) {
     return 1;
 }
 
+namespace {
+
 // Socket steps 4 to 7 once the address is known.
-int exchange(CSSocket socket, uint32_t address, const UrlParts *parts, EvHttpBuffer *buffer, char *errorText) {
+int exchange(CSSocket socket, uint32_t address, const EvHttpUrl *parts, EvHttpBuffer *buffer,
+             char *errorText) {
     int rc = CSSocketSetBlocking(socket);
     if (rc != 0) {
         std::snprintf(errorText, EV_HTTP_ERROR_MAX, "%s : ioctl(FIONBIO) returned %d", kWho, rc);
@@ -272,13 +273,8 @@ int exchange(CSSocket socket, uint32_t address, const UrlParts *parts, EvHttpBuf
         std::snprintf(errorText, EV_HTTP_ERROR_MAX, "%s : Can not connect to server RC(%d)", kWho, rc);
         return 0;
     }
-    char host[kHostMax + 8];
-    if (parts->port == kDefaultPort)
-        std::snprintf(host, sizeof host, "%s", parts->host);
-    else
-        std::snprintf(host, sizeof host, "%s:%d", parts->host, parts->port);
     char request[kHostMax + kPathMax + 512];
-    size_t length = evHttpRequest(request, sizeof request, host, parts->path);
+    size_t length = evHttpRequest(request, sizeof request, parts);
     rc = CSSocketSend(socket, request, length);
     if (rc != 0) {
         std::snprintf(errorText, EV_HTTP_ERROR_MAX, "%s : send() returned RC(%d)", kWho, rc);
@@ -316,7 +312,12 @@ int evHttpReceive(CSSocket socket, EvHttpBuffer *buffer, char *errorText) {
     return evHttpRead(&source, buffer, errorText);
 }
 
-size_t evHttpRequest(char *out, size_t size, const char *host, const char *path) {
+size_t evHttpRequest(char *out, size_t size, const EvHttpUrl *url) {
+    char host[sizeof url->host + 8];
+    if (url->port == kDefaultPort)
+        std::snprintf(host, sizeof host, "%s", url->host);
+    else
+        std::snprintf(host, sizeof host, "%s:%d", url->host, url->port);
     int length = std::snprintf(out, size,
                                "GET /%s HTTP/1.1\n"
                                "Host: %s\n"
@@ -327,15 +328,15 @@ size_t evHttpRequest(char *out, size_t size, const char *host, const char *path)
                                "1.1.4322; .NET CLR 2.0.50727)\n"
                                "Connection: Keep-Alive\n"
                                "\n",
-                               path, host);
+                               url->path, host);
     if (length < 0) return 0;
     return static_cast<size_t>(length) < size ? static_cast<size_t>(length) : size - 1;
 }
 
 int evHttpGet(const char *url, EvHttpBuffer *buffer, char *errorText) {
     errorText[0] = 0;
-    UrlParts parts{};
-    if (!splitUrl(url, &parts, errorText)) return 0;
+    EvHttpUrl parts{};
+    if (!evHttpSplitUrl(url, &parts, errorText)) return 0;
     uint32_t address = 0;
     if (CSResolveHost(parts.host, &address) != 0) {
         std::snprintf(errorText, EV_HTTP_ERROR_MAX, "%s : Can not resolve host '%s'", kWho, parts.host);
