@@ -729,6 +729,8 @@ int evParseVersionPage(const char *page, size_t length, EvVersionRecord *record,
 
 // Fetches and reads the page into the record; 1, or 0 with the error text (EV_HTTP_ERROR_MAX).
 int evWebVersionCheck(EvVersionRecord *record, char *errorText);
+// Sets equalVersion and upToDate of a record that found a version.
+void evCompareVersions(EvVersionRecord *record);
 // The comparison text of a record that found a version.
 const char *evVersionVerdict(const EvVersionRecord *record);
 // One check with its report: the "$VERSION" alert brought in step with the result.

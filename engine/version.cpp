@@ -148,14 +148,29 @@ int compare(int32_t a, int32_t b) {
     return a < b ? -1 : a > b ? 1 : 0;
 }
 
-void compareRecord(EvVersionRecord *record) {
-    int byVersion = compare(record->webVersion, record->version);
-    if (byVersion == 0) byVersion = compare(record->webRelease, record->release);
-    if (byVersion == 0) byVersion = compare(record->webModification, record->modification);
-    record->equalVersion = byVersion == 0;
-    record->upToDate = record->equalVersion && record->webYear == record->year &&
-                       record->webMonth == record->month && record->webDay == record->day;
+// The web's build against this one: 1 later, 0 equal, -1 earlier.
+int versionOrder(const EvVersionRecord *record) {
+    int order = compare(record->webVersion, record->version);
+    if (order == 0) order = compare(record->webRelease, record->release);
+    if (order == 0) order = compare(record->webModification, record->modification);
+    return order;
 }
+
+int dateOrder(const EvVersionRecord *record) {
+    int order = compare(record->webYear, record->year);
+    if (order == 0) order = compare(record->webMonth, record->month);
+    if (order == 0) order = compare(record->webDay, record->day);
+    return order;
+}
+
+}  // namespace
+
+void evCompareVersions(EvVersionRecord *record) {
+    record->equalVersion = versionOrder(record) == 0;
+    record->upToDate = record->equalVersion && dateOrder(record) == 0;
+}
+
+namespace {
 
 // 1 when the status line reads 200 after its protocol word; else the error text with its status.
 int statusOk(const EvHttpBuffer *buffer, char *errorText) {
@@ -355,19 +370,15 @@ int evWebVersionCheck(EvVersionRecord *record, char *errorText) {
              evParseVersionPage(reinterpret_cast<const char *>(buffer.data) + buffer.headerLength,
                                 buffer.length - buffer.headerLength, record, errorText);
     evHttpFree(&buffer);
-    if (ok) compareRecord(record);
+    if (ok) evCompareVersions(record);
     return ok;
 }
 
 const char *evVersionVerdict(const EvVersionRecord *record) {
-    int byVersion = compare(record->webVersion, record->version);
-    if (byVersion == 0) byVersion = compare(record->webRelease, record->release);
-    if (byVersion == 0) byVersion = compare(record->webModification, record->modification);
+    int byVersion = versionOrder(record);
     if (byVersion > 0) return "A later version of ZUNT is available.";
     if (byVersion < 0) return "You are using a more recent version than is available for download.";
-    int byDate = compare(record->webYear, record->year);
-    if (byDate == 0) byDate = compare(record->webMonth, record->month);
-    if (byDate == 0) byDate = compare(record->webDay, record->day);
+    int byDate = dateOrder(record);
     if (byDate > 0) return "A later build of this ZUNT version is available.";
     if (byDate < 0) return "You are using a more recent build than is available for download.";
     return "Your version of ZUNT is up to date.";

@@ -26,8 +26,8 @@ extern "C" void fakeOpen(MQHCONN, PMQVOID od, MQLONG options, PMQHOBJ hobj, PMQL
     *cc = openReason == 0 ? MQCC_OK : MQCC_FAILED;
     *rc = openReason;
 }
-extern "C" void fakePut(MQHCONN, MQHOBJ hobj, PMQVOID md, PMQVOID pmo, MQLONG length, PMQVOID data, PMQLONG cc,
-                        PMQLONG rc) {
+extern "C" void fakePut(MQHCONN, MQHOBJ hobj, PMQVOID md, PMQVOID pmo, MQLONG length, PMQVOID data,
+                        PMQLONG cc, PMQLONG rc) {
     const auto *bytes = static_cast<const uint8_t *>(data);
     puts.push_back({hobj, *static_cast<MQMD *>(md), *static_cast<MQPMO *>(pmo), {bytes, bytes + length}});
     *cc = putReason == 0 ? MQCC_OK : MQCC_FAILED;
@@ -84,11 +84,11 @@ protected:
 TEST_F(Sweep, DecidesBySetEQuietTheDueTimeAndTheGaps) {
     struct Case {
         const char *name;
-        bool due;              // a due time is set
-        int64_t dueIn;         // seconds from now
-        int64_t lastMessage;   // seconds before now
-        int64_t lastSweep;     // seconds before now; 0: never
-        int64_t lastFailed;    // seconds before now; 0: never
+        bool due;             // a due time is set
+        int64_t dueIn;        // seconds from now
+        int64_t lastMessage;  // seconds before now
+        int64_t lastSweep;    // seconds before now; 0: never
+        int64_t lastFailed;   // seconds before now; 0: never
         size_t sent;
     };
     const Case cases[] = {
@@ -186,8 +186,8 @@ TEST_F(Sweep, TheMessageIsOneCommandHeaderOfDisplayAcctQ) {
     ASSERT_EQ(puts.size(), 1u);
     const Put &put = puts[0];
     EXPECT_EQ(put.hobj, 77);
-    const std::vector<uint8_t> cfh = zt::fromHex(
-        "01000000 24000000 01000000 42230000 01000000 01000000 00000000 00000000 00000000");
+    const std::vector<uint8_t> cfh =
+        zt::fromHex("01000000 24000000 01000000 42230000 01000000 01000000 00000000 00000000 00000000");
     EXPECT_TRUE(zt::bytesEqual(cfh.data(), cfh.size(), put.data.data(), put.data.size()));
     EXPECT_EQ(put.md.Version, MQMD_VERSION_1);
     EXPECT_EQ(put.md.MsgType, MQMT_DATAGRAM);
