@@ -59,8 +59,8 @@ TEST_F(Report, EachOutcomeGivesItsTextAndVerCheckOneIgnoresBuilds) {
         {recordOf(9, 5, 0, 2024, 1, 1), "A later version of ZUNT is available.", true, true},
         {recordOf(9, 4, 1, 2025, 3, 4), "A later build of this ZUNT version is available.", true, false},
         {recordOf(9, 4, 1, 2025, 3, 3), "Your version of ZUNT is up to date.", false, false},
-        {recordOf(9, 4, 1, 2025, 2, 28), "You are using a more recent build than is available for download.", true,
-         false},
+        {recordOf(9, 4, 1, 2025, 2, 28), "You are using a more recent build than is available for download.",
+         true, false},
         {recordOf(9, 4, 0, 2026, 1, 1), "You are using a more recent version than is available for download.",
          true, true},
     };
@@ -136,8 +136,8 @@ TEST(VersionPage, TokensAreWordsSinglesAndWholeTags) {
     };
     const Case cases[] = {
         {" \n\r9.4.1\r\n", {"9", ".", "4", ".", "1"}},
-        {"a-b*c/d\\e(f)g{h}i[j]", {"a", "-", "b", "*", "c", "/", "d", "\\", "e", "(", "f", ")", "g", "{", "h",
-                                   "}", "i", "[", "j", "]"}},
+        {"a-b*c/d\\e(f)g{h}i[j]", {"a", "-", "b", "*", "c", "/", "d", "\\", "e", "(",
+                                   "f", ")", "g", "{", "h", "}", "i", "[",  "j", "]"}},
         {"x<td class=a>y</td>", {"x", "<td class=a>", "y", "</td>"}},
         {"<a (b>c) [d>e] <f>>z", {"<a (b>c) [d>e] <f>>", "z"}},
         {"<never closed", {"<never closed"}},
@@ -220,7 +220,8 @@ TEST(VersionPage, ABadShapeOrNoLinuxRowIsReported) {
         std::string page;
         const char *error;
     };
-    const char *shape = "Error retrieving version information : Web page format does not appear to be correct";
+    const char *shape =
+        "Error retrieving version information : Web page format does not appear to be correct";
     const Case cases[] = {
         {"no anchor", "<table><tr><td>Linux</td></tr></table>", shape},
         {"no table", "ZUNT Program version 9.4.1", shape},
@@ -254,7 +255,8 @@ int piecesRecv(void *context, uint8_t *buffer, size_t length, size_t *got) {
     auto *p = static_cast<Pieces *>(context);
     *got = 0;
     if (p->clock != nullptr) p->clock->advanceMs(1000);
-    while (p->next < p->pieces.size() && p->pieces[p->next].empty()) p->next++;  // a receive gets one byte or more
+    while (p->next < p->pieces.size() && p->pieces[p->next].empty())
+        p->next++;  // a receive gets one byte or more
     if (p->next == p->pieces.size()) return p->failWith;
     std::string &piece = p->pieces[p->next];
     size_t n = std::min(length, piece.size());
@@ -300,17 +302,19 @@ TEST(HttpReader, EveryFramingReadsTheSameSplitAnywhere) {
         {"Content-Length, CR LF", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloEXTRA", "hello"},
         {"Content-Length, LF", "HTTP/1.1 404 Not Found\ncontent-length:3\n\nabc", "abc"},
         {"chunked with extensions",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;name=v\r\nhello\r\n6 ; x\r\n world\r\n0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;name=v\r\nhello\r\n6 ; x\r\n "
+         "world\r\n0\r\n\r\n",
          "hello world"},
         {"to the end", "HTTP/1.0 200 OK\n\nall of it", "all of it"},
         {"no HTTP prefix", "HTTX/1.1 200 OK\n\nbody", nullptr},
         {"ends in the header", "HTTP/1.1 200 OK\nContent-Length: 5\n", nullptr},
         {"body shorter than its length", "HTTP/1.1 200 OK\nContent-Length: 9\n\nshort", nullptr},
-        {"chunk size not hex", "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\nzz\r\nhello\r\n0\r\n\r\n", nullptr},
-        {"chunk size with junk", "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n5 junk\r\nhello\r\n0\r\n\r\n",
+        {"chunk size not hex", "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\nzz\r\nhello\r\n0\r\n\r\n",
          nullptr},
-        {"chunk not ended by its line", "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n2\r\nhello\r\n0\r\n\r\n",
-         nullptr},
+        {"chunk size with junk",
+         "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n5 junk\r\nhello\r\n0\r\n\r\n", nullptr},
+        {"chunk not ended by its line",
+         "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n2\r\nhello\r\n0\r\n\r\n", nullptr},
         {"Content-Length not a number", "HTTP/1.1 200 OK\nContent-Length: 5x\n\nhello", nullptr},
     };
     for (const Case &c : cases) {
@@ -340,10 +344,14 @@ TEST(HttpReader, HostileSizesAndTricklesAreRefused) {
     };
     const Case cases[] = {
         {"header block above 64 KB",
-         {"HTTP/1.1 200 OK\nX: " + std::string(EV_HTTP_HEADER_MAX, 'a') + "\nContent-Length: 0\n\n"}, false},
-        {"Content-Length of 4 MB", {"HTTP/1.1 200 OK\nContent-Length: 4194304\n\n", mega, mega, mega, mega}, true},
+         {"HTTP/1.1 200 OK\nX: " + std::string(EV_HTTP_HEADER_MAX, 'a') + "\nContent-Length: 0\n\n"},
+         false},
+        {"Content-Length of 4 MB",
+         {"HTTP/1.1 200 OK\nContent-Length: 4194304\n\n", mega, mega, mega, mega},
+         true},
         {"Content-Length above 4 MB",
-         {"HTTP/1.1 200 OK\nContent-Length: 4194305\n\n", mega, mega, mega, mega, "b"}, false},
+         {"HTTP/1.1 200 OK\nContent-Length: 4194305\n\n", mega, mega, mega, mega, "b"},
+         false},
         {"huge Content-Length", {"HTTP/1.1 200 OK\nContent-Length: 99999999999999999999999\n\nb"}, false},
         {"chunk size above 4 MB", {chunked + "400001\r\n", mega, mega, mega, mega, "b\r\n0\r\n\r\n"}, false},
         {"huge chunk size", {chunked + "ffffffffffffffffffffffff\r\nb\r\n0\r\n\r\n"}, false},
@@ -413,8 +421,9 @@ TEST(HttpUrl, SchemeHostPortAndPath) {
         char error[EV_HTTP_ERROR_MAX] = "";
         ASSERT_EQ(evHttpSplitUrl(c.url, &url, error), c.ok ? 1 : 0);
         if (!c.ok) {
-            EXPECT_EQ(std::string(error),
-                      std::string("Error retrieving version information : Urecognised URL format '") + c.url + "'");
+            EXPECT_EQ(
+                std::string(error),
+                std::string("Error retrieving version information : Urecognised URL format '") + c.url + "'");
             continue;
         }
         EXPECT_STREQ(url.host, c.host);
@@ -432,16 +441,17 @@ TEST(HttpUrl, TheRequestLineEndsBeforeTheHostLine) {
     ASSERT_EQ(evHttpSplitUrl("http://www.holva.example/ZUNT_download.html", &url, error), 1);
     char request[2048];
     size_t length = evHttpRequest(request, sizeof request, &url);
-    EXPECT_EQ(std::string(request, length),
-              "GET /ZUNT_download.html HTTP/1.1\n"
-              "Host: www.holva.example\n"
-              "Accept: text/html, */*\n"
-              "Accept-Language: en-gb\n"
-              "Accept-Encoding: identity\n"
-              "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 1.1.4322; .NET CLR "
-              "2.0.50727)\n"
-              "Connection: Keep-Alive\n"
-              "\n");
+    EXPECT_EQ(
+        std::string(request, length),
+        "GET /ZUNT_download.html HTTP/1.1\n"
+        "Host: www.holva.example\n"
+        "Accept: text/html, */*\n"
+        "Accept-Language: en-gb\n"
+        "Accept-Encoding: identity\n"
+        "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 1.1.4322; .NET CLR "
+        "2.0.50727)\n"
+        "Connection: Keep-Alive\n"
+        "\n");
 }
 
 }  // namespace
