@@ -19,7 +19,8 @@ class LoopbackServer {
 public:
     enum class Mode { Answer, Stall, Reset };
 
-    explicit LoopbackServer(Mode mode, std::vector<std::string> pieces = {}) : mode_(mode), pieces_(std::move(pieces)) {
+    explicit LoopbackServer(Mode mode, std::vector<std::string> pieces = {})
+        : mode_(mode), pieces_(std::move(pieces)) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -152,8 +153,8 @@ TEST_F(VersionLoopback, AStalledServerGivesTheRecvErrorAfterFiveSeconds) {
     EXPECT_EQ(evHttpGet(server.url().c_str(), &buffer, error), 0);
     auto waited = std::chrono::steady_clock::now() - start;
     evHttpFree(&buffer);
-    EXPECT_EQ(std::string(error), "Error retrieving version information : recv() returned RC(" +
-                                      std::to_string(EAGAIN) + ")");
+    EXPECT_EQ(std::string(error),
+              "Error retrieving version information : recv() returned RC(" + std::to_string(EAGAIN) + ")");
     EXPECT_GE(waited, std::chrono::milliseconds(4900));
 }
 

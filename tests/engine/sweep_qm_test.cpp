@@ -1,0 +1,180 @@
+// The sweep end to end on a private stand-in queue manager: the main loop's message reaches the
+// command queue through a connection of the test's own (standing in for the console's), set C
+// consumes it, and set C's sync point absorbs inside its hold of set E.
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "tests/streams/qmstream.h"
+
+namespace {
+
+std::vector<std::string> steps;  // what the hold and the absorb did, in order
+
+int32_t fakeSuspend(int32_t set) {
+    steps.push_back(set == EV_SET_E ? "suspend E" : "suspend C");
+    return EV_SUSPEND_HELD;
+}
+void fakeResume(int32_t set) {
+    steps.push_back(set == EV_SET_E ? "resume E" : "resume C");
+}
+int recordingAbsorb(QmgrContext *) {
+    steps.push_back(evUnits[EV_SET_C].holdingEvent ? "absorb holding E" : "absorb without E");
+    return 1;
+}
+
+class SweepQmTest : public st::DataQueueTest {
+protected:
+    void SetUp() override {
+        st::DataQueueTest::SetUp();
+        cfgInstall();
+        evInstallIntake();
+        evSettingsDefaults(evClockNow());
+        evContext.restartMark.store(0);
+        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        steps.clear();
+        ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + EV_COMMAND_QUEUE_NAME + ")\n"), 0);
+        // Set C on the fixture's connection; set E not started.
+        ConnectionSet &set = evContext.sets[EV_SET_C];
+        set.id = EV_SET_C;
+        evContext.event.mq = wrap_->table();
+        evConnHandles[set.eventSlot].store(io_.hconn);
+        set.io = io_;
+        set.io.batchSize = 10;
+        std::strcpy(evContext.event.name, "QM1");
+        std::strcpy(evContext.state.name, "QM1");
+        evContext.sets[EV_SET_E].id = EV_SET_E;
+        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(-1);
+        saved_ = cfgEngine;
+        cfgEngine.suspend = fakeSuspend;
+        cfgEngine.resume = fakeResume;
+        evServices.aggrAbsorb = recordingAbsorb;
+        // The console's connection, made by the test.
+        MQCHAR48 name;
+        qmt::setText(name, 48, "QM1");
+        MQLONG cc = 0, rc = 0;
+        MQCNO cno = MQCNO_DEFAULT;
+        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;  // a connection of its own, as the console's is
+        wrap_->table()->MQCONNX(name, &cno, &console_, &cc, &rc);
+        ASSERT_EQ(cc, MQCC_OK) << rc;
+        evConsoleLink.mq.store(wrap_->table());
+        evConsoleLink.hconn.store(console_);
+        evConsoleLink.commandQueue.store(-1);
+        evAggrState.lastMessage.store(0);
+        evAggrState.lastSweep.store(0);
+        evAggrState.lastSweepFailed.store(0);
+        evAggrState.sweepPending.store(0);
+    }
+    void TearDown() override {
+        evConsoleLink.hconn.store(-1);
+        evConsoleLink.commandQueue.store(-1);
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQDISC(&console_, &cc, &rc);
+        evServices = EvServices{};
+        cfgEngine = saved_;
+        evAggrState.nextDue.store(0);
+        evAggrState.binsExist.store(0);
+        cfgFreeModel(1);
+        evFreeIntake();
+        st::DataQueueTest::TearDown();
+    }
+    // The command queue opened and set C's consumer started on it.
+    MQHOBJ startConsumer() {
+        const MQIFunctionTable *t = wrap_->table();
+        EventQueueDef probe{};
+        std::strcpy(probe.name, EV_COMMAND_QUEUE_NAME);
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT];
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        EXPECT_NE(queue, nullptr);
+        EXPECT_EQ(queue->ownCommandQueue, 1u);
+        queue->status = EV_EVQ_ACTIVE;
+        queue->backoutThreshold = 3;
+        queue->backoutHandle = -1;
+        queue->forwardHandle = -1;
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME);
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        MQCBD cbd = MQCBD_DEFAULT;
+        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
+        cbd.CallbackArea = queue;
+        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = 0x6003;
+        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        return queue->inputHandle;
+    }
+    void stopConsumer() {
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+    }
+    // The messages on the command queue, browsed on the console's connection.
+    std::vector<std::vector<uint8_t>> commandMessages() {
+        const MQIFunctionTable *t = wrap_->table();
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME);
+        MQHOBJ hobj = -1;
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(console_, &od, MQOO_BROWSE, &hobj, &cc, &rc);
+        std::vector<std::vector<uint8_t>> messages;
+        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = options | MQGMO_NO_WAIT;
+            uint8_t buffer[256];
+            MQLONG length = 0;
+            t->MQGET(console_, hobj, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
+            if (cc == MQCC_FAILED) break;
+            messages.emplace_back(buffer, buffer + length);
+        }
+        t->MQCLOSE(console_, &hobj, MQCO_NONE, &cc, &rc);
+        return messages;
+    }
+    zt::TestClock clock;
+    CfgEngine saved_{};
+    MQHCONN console_ = MQHC_UNUSABLE_HCONN;
+};
+
+TEST_F(SweepQmTest, TheSweepReachesSetCWhoseSyncPointAbsorbsInsideTheHoldOfSetE) {
+    evAggrState.binsExist.store(1);
+    evAggrState.binsCreated.fetch_add(1);
+    evAggrState.nextDue.store(clock.now());
+    clock.advanceMs(16000);
+    evSweepDecision(clock.now());
+    std::vector<std::vector<uint8_t>> messages = commandMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].size(), 36u);
+
+    startConsumer();
+    for (int waited = 0; waited < 10000 && steps.size() < 3; waited += 10) usleep(10000);
+    stopConsumer();
+    EXPECT_EQ(steps, (std::vector<std::string>{"suspend E", "absorb holding E", "resume E"}));
+    EXPECT_EQ(evAggrState.nextDue.load(), 0);
+    EXPECT_TRUE(commandMessages().empty()) << "consumed and committed";
+}
+
+TEST_F(SweepQmTest, AQueueFullCommandQueueDelaysTheNextAttemptSixtySeconds) {
+    evAggrState.nextDue.store(clock.now());
+    clock.advanceMs(16000);
+    wrap_->failAt(zt::MqVerb::MQPUT, 1, MQRC_Q_FULL);
+    evSweepDecision(clock.now());
+    EXPECT_EQ(evAggrState.lastSweepFailed.load(), clock.now());
+    EXPECT_EQ(evConsoleLink.commandQueue.load(), -1);
+    clock.advanceMs(59000);
+    evSweepDecision(clock.now());
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQPUT), 1u);
+    clock.advanceMs(1000);
+    evSweepDecision(clock.now());
+    EXPECT_EQ(wrap_->count(zt::MqVerb::MQPUT), 2u);
+    EXPECT_EQ(commandMessages().size(), 1u);
+}
+
+}  // namespace
