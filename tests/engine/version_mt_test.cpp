@@ -1,88 +1,16 @@
 // The version check against a server of the test's own on 127.0.0.1 (never the internet): the
 // request's bytes, a page in pieces, a stalled server, a closed port and a peer that resets.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "engine_testing.h"
+#include "loopback.h"
 
 namespace {
 
-// One connection: reads the request up to its empty line, then answers with the pieces (a pause
-// between them), stalls until released, or resets the connection before reading anything.
-class LoopbackServer {
-public:
-    enum class Mode { Answer, Stall, Reset };
-
-    explicit LoopbackServer(Mode mode, std::vector<std::string> pieces = {})
-        : mode_(mode), pieces_(std::move(pieces)) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sockaddr any{};
-        std::memcpy(&any, &address, sizeof address);
-        EXPECT_EQ(bind(listener_, &any, sizeof address), 0);
-        EXPECT_EQ(listen(listener_, 1), 0);
-        socklen_t length = sizeof any;
-        getsockname(listener_, &any, &length);
-        std::memcpy(&address, &any, sizeof address);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~LoopbackServer() {
-        released_ = true;
-        thread_.join();
-        close(listener_);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ZUNT_download.html"; }
-    uint16_t port() const { return port_; }
-    std::string request() {
-        thread_.join();
-        thread_ = std::thread([] {});
-        return request_;
-    }
-
-private:
-    void serve() {
-        int peer = accept(listener_, nullptr, nullptr);
-        if (peer < 0) return;
-        if (mode_ == Mode::Reset) {
-            linger now{1, 0};
-            setsockopt(peer, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-            close(peer);
-            return;
-        }
-        char byte = 0;
-        while (request_.find("\n\n") == std::string::npos && recv(peer, &byte, 1, 0) == 1) request_ += byte;
-        if (mode_ == Mode::Stall)
-            while (!released_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        for (const std::string &piece : pieces_) {
-            send(peer, piece.data(), piece.size(), MSG_NOSIGNAL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        close(peer);
-    }
-    Mode mode_;
-    std::vector<std::string> pieces_;
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> released_{false};
-    std::string request_;
-    std::thread thread_;
-};
-
-const char kPage[] =
-    "<html><h2>ZUNT Program version</h2>\n<table>\n"
-    "<tr><th>Platform</th><th>Version</th><th>Date</th></tr>\n"
-    "<tr><td>Windows</td><td>9.5.0</td><td>Apr 1 2025</td></tr>\n"
-    "<tr><td>Linux</td><td>9.4.1</td><td>Mar 9 2025</td></tr>\n"
-    "</table></html>\n";
+using et::LoopbackServer;
 
 // The page as chunks of at most n bytes, with the chunked framing cut into pieces too.
 std::vector<std::string> chunkedPieces(const std::string &page, size_t n) {
@@ -116,7 +44,8 @@ TEST_F(VersionLoopback, TheRequestIsSentExactlyAndA404IsReportedWithThePageDumpe
     EXPECT_STREQ(error, "Error retrieving Web Page : HTTP Error 404 Not Found");
     EXPECT_EQ(record.pageRead, 1);
     EXPECT_EQ(dir.read("ZUNT_download.txt"), "not here\n");
-    EXPECT_EQ(server.request(),
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0],
               "GET /ZUNT_download.html HTTP/1.1\n"
               "Host: 127.0.0.1:" +
                   std::to_string(server.port()) +
@@ -131,7 +60,8 @@ TEST_F(VersionLoopback, TheRequestIsSentExactlyAndA404IsReportedWithThePageDumpe
 }
 
 TEST_F(VersionLoopback, AChunkedPageInPiecesIsReassembledAndCompared) {
-    LoopbackServer server(LoopbackServer::Mode::Answer, chunkedPieces(kPage, 37));
+    LoopbackServer server(LoopbackServer::Mode::Answer,
+                          chunkedPieces(et::versionPage("9.4.1", "Mar 9 2025"), 37));
     evSetVersionUrl(server.url().c_str());
     EvVersionRecord record{};
     char error[EV_HTTP_ERROR_MAX] = "";
@@ -163,11 +93,6 @@ TEST_F(VersionLoopback, AClosedPortCannotBeConnected) {
     {
         LoopbackServer gone(LoopbackServer::Mode::Reset);
         port = gone.port();
-        // Its one connection is taken so that its thread ends.
-        CSSocket socket = CS_NO_SOCKET;
-        ASSERT_EQ(CSSocketOpen(&socket), 0);
-        (void)CSSocketConnect(socket, htonl(INADDR_LOOPBACK), port);
-        CSSocketClose(socket);
     }
     EvHttpBuffer buffer{};
     char error[EV_HTTP_ERROR_MAX] = "";

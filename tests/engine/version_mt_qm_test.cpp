@@ -1,0 +1,225 @@
+// The version check under load on a private stand-in queue manager: set E takes in a steady flow
+// of events while the report runs again and again against a loopback page. The report's unit is
+// set C's and changes alerts only: it never suspends or commits set E, every event is stored once,
+// and the alert message and the "$VERSION" alert come out right.
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "loopback.h"
+#include "tests/streams/qmstream.h"
+
+namespace {
+
+constexpr const char *kEventQueue = "SYSTEM.ADMIN.QMGR.EVENT";
+constexpr int kEvents = 120;
+constexpr int kReports = 9;  // the last one (an even index) raises the alert
+
+class VersionLoadQmTest : public st::DataQueueTest {
+protected:
+    void SetUp() override {
+        st::DataQueueTest::SetUp();
+        freeQmgrStreams();
+        cfgInstall();
+        evInstallIntake();
+        evSettingsDefaults(evClockNow());
+        evContext.restartMark.store(0);
+        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        evAlertFreeAll();
+        ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+        const MQIFunctionTable *t = wrap_->table();
+        evContext.event.mq = t;
+        std::strcpy(evContext.event.name, "QM1");
+        std::strcpy(evContext.state.name, "QM1");
+        // Set E on the fixture's connection.
+        ConnectionSet &setE = evContext.sets[EV_SET_E];
+        setE.id = EV_SET_E;
+        evConnHandles[setE.eventSlot].store(io_.hconn);
+        setE.io = io_;
+        setE.io.batchSize = 10;
+        setE.deadQueueHandle.store(-1);
+        // Set C on a connection of its own with the data queue open; its consumer is not started.
+        setC_ = connectShared();
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, st::kDataQueue);
+        MQHOBJ data = -1;
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(setC_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE, &data, &cc, &rc);
+        ASSERT_EQ(cc, MQCC_OK);
+        ConnectionSet &setC = evContext.sets[EV_SET_C];
+        setC.id = EV_SET_C;
+        evConnHandles[setC.eventSlot].store(setC_);
+        setC.io = EvStreamIo{t, setC_, data, 0, 100, 1};
+        publish_.mq = t;
+        publish_.hconn.store(setC_);
+        saved_ = cfgEngine;
+        cfgEngine.publishTarget = &publish_;
+        evRunState.ready.store(1);
+        evSettings.versionCheck.store(EV_VERCHECK_BUILD);
+    }
+    void TearDown() override {
+        evRunState.ready.store(0);
+        cfgEngine = saved_;
+        evSetVersionUrl(nullptr);
+        MQLONG cc = 0, rc = 0;
+        raw_.MQBACK(setC_, &cc, &rc);
+        raw_.MQDISC(&setC_, &cc, &rc);
+        evAlertFreeAll();
+        evAlertsChanged.store(0);
+        cfgFreeModel(1);
+        evFreeIntake();
+        st::DataQueueTest::TearDown();
+    }
+    MQHCONN connectShared() {
+        MQCHAR48 name;
+        qmt::setText(name, 48, "QM1");
+        MQCNO cno = MQCNO_DEFAULT;
+        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
+        MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCONNX(name, &cno, &hconn, &cc, &rc);
+        EXPECT_EQ(cc, MQCC_OK) << rc;
+        return hconn;
+    }
+    void startEventConsumer() {
+        const MQIFunctionTable *t = wrap_->table();
+        EventQueueDef probe{};
+        std::strcpy(probe.name, kEventQueue);
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT];
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        ASSERT_NE(queue, nullptr);
+        queue->status = EV_EVQ_ACTIVE;
+        queue->backoutThreshold = 3;
+        queue->backoutHandle = -1;
+        queue->forwardHandle = -1;
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, kEventQueue);
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        MQCBD cbd = MQCBD_DEFAULT;
+        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
+        cbd.CallbackArea = queue;
+        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = 0x6003;
+        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    }
+    void stopEventConsumer() {
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+    }
+    // Local events, a pause between them: each open of a missing queue raises one.
+    void raiseEvents(MQHCONN hconn, int count) {
+        for (int i = 0; i < count; i++) {
+            MQOD od = MQOD_DEFAULT;
+            std::snprintf(od.ObjectName, sizeof od.ObjectName, "NO.SUCH.QUEUE.%d", i);
+            MQHOBJ hobj = -1;
+            MQLONG cc = 0, rc = 0;
+            wrap_->table()->MQOPEN(hconn, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
+            usleep(2000);
+        }
+    }
+    uint64_t storedRecords(uint64_t *committed) {
+        CSRecursiveGuard guard(gConsumerLock);
+        char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
+        auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+        uint64_t records = 0;
+        if (qmgr == nullptr) return 0;
+        for (Stream *stream = qmgr->streams; stream; stream = stream->next) records += stream->recordCount;
+        *committed = qmgr->counters[EV_QMC_EVENTS].committed;
+        return records;
+    }
+    // The committed messages of one kind on the data queue.
+    int dataMessages(uint8_t kind) {
+        const MQIFunctionTable *t = wrap_->table();
+        int count = 0;
+        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
+            MQMD md = MQMD_DEFAULT;
+            md.CorrelId[0] = kind;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Version = MQGMO_VERSION_2;
+            gmo.Options = options | MQGMO_NO_WAIT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            gmo.MatchOptions = MQMO_MATCH_CORREL_ID;
+            char byte = 0;
+            MQLONG length = 0, cc = 0, rc = 0;
+            t->MQGET(io_.hconn, io_.hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+            if (cc == MQCC_FAILED && rc != MQRC_TRUNCATED_MSG_ACCEPTED) break;
+            count++;
+        }
+        return count;
+    }
+    MQHCONN setC_ = MQHC_UNUSABLE_HCONN;
+    CfgPublishTarget publish_;
+    CfgEngine saved_{};
+};
+
+TEST_F(VersionLoadQmTest, ReportsDuringIntakeLeaveSetEAloneAndStoreEveryEventOnce) {
+    const std::string later = et::pageResponse(et::versionPage("9.5.0", "Jan 2 2026"));
+    const std::string current = et::pageResponse(et::versionPage("9.4.1", "Mar  3 2025"));
+    et::LoopbackServer server(et::LoopbackServer::Mode::Answer, [&](int index) {
+        return std::vector<std::string>{index % 2 == 0 ? later : current};
+    });
+    evSetVersionUrl(server.url().c_str());
+    // What the version thread does to set E's connection.
+    std::atomic<uint32_t> versionThread{0};
+    std::atomic<int> setEControl{0};
+    const MQHCONN setE = io_.hconn;
+    wrap_->before([&](const zt::MqCall &call) {
+        if (csThreadId() != versionThread.load() || call.hconn != setE) return;
+        if (call.verb == zt::MqVerb::MQCTL || call.verb == zt::MqVerb::MQCMIT) setEControl++;
+    });
+
+    startEventConsumer();
+    MQHCONN raiser = connectShared();
+    std::thread events([&] { raiseEvents(raiser, kEvents); });
+    std::thread reports([&] {
+        versionThread.store(csThreadId());
+        for (int i = 0; i < kReports; i++) evVersionCheckReport();
+    });
+    reports.join();
+    events.join();
+    uint64_t records = 0, committed = 0;
+    for (int waited = 0; waited < 10000; waited += 20) {
+        records = storedRecords(&committed);
+        if (records >= kEvents && committed == records) break;
+        usleep(20000);
+    }
+    usleep(100000);  // nothing more arrives
+    records = storedRecords(&committed);
+    stopEventConsumer();
+    wrap_->before(nullptr);
+    MQLONG cc = 0, rc = 0;
+    wrap_->table()->MQDISC(&raiser, &cc, &rc);
+
+    EXPECT_EQ(setEControl.load(), 0) << "no MQCTL and no MQCMIT on set E's connection from the report";
+    EXPECT_EQ(server.requests().size(), static_cast<size_t>(kReports));
+    // Each event once (the fixture's own set-up may raise one more).
+    EXPECT_GE(records, static_cast<uint64_t>(kEvents));
+    EXPECT_LE(records, static_cast<uint64_t>(kEvents) + 1);
+    EXPECT_EQ(committed, records);
+    EXPECT_EQ(dataMessages(EV_DQ_KIND_ALERTS), 1);
+    {
+        CSRecursiveGuard guard(gAlertLock);
+        ASSERT_NE(evAlertList, nullptr);
+        EXPECT_STREQ(evAlertList->category, "$VERSION");
+        EXPECT_STREQ(evAlertList->text, "A later version of ZUNT is available.");
+        EXPECT_EQ(evAlertList->next, nullptr);
+    }
+    EXPECT_EQ(evAlertsChanged.load(), 0) << "saved";
+    // Published on set C's connection: a put there other than to the data queue.
+    int published = 0;
+    for (const zt::MqCall &call : wrap_->calls(zt::MqVerb::MQPUT))
+        if (call.hconn == setC_ && call.hobj != evContext.sets[EV_SET_C].io.hobj && call.compCode == MQCC_OK)
+            published++;
+    EXPECT_EQ(published, (kReports + 1) / 2 + kReports / 2) << "every addition and removal";
+}
+
+}  // namespace
