@@ -303,7 +303,9 @@ int evParseBuildDate(const char *text, size_t length, int32_t *year, int32_t *mo
     return readDate(&next, text + length, year, month, day);
 }
 
-int evParseVersionPage(const char *page, size_t length, EvVersionRecord *record, char *errorText) {
+namespace {
+
+int parsePage(const char *page, size_t length, EvVersionRecord *record, char *errorText) {
     const char *end = page + length;
     char anchor[32];
     std::snprintf(anchor, sizeof anchor, "%s Program version", kProduct);
@@ -341,6 +343,15 @@ int evParseVersionPage(const char *page, size_t length, EvVersionRecord *record,
     }
     if (record->found) return 1;
     std::snprintf(errorText, EV_HTTP_ERROR_MAX, "%s", kWho);
+    return 0;
+}
+
+}  // namespace
+
+int evParseVersionPage(const char *page, size_t length, EvVersionRecord *record, char *errorText) {
+    // A page that goes wrong after its platform row gives no version either.
+    if (parsePage(page, length, record, errorText)) return 1;
+    record->found = 0;
     return 0;
 }
 

@@ -225,7 +225,7 @@ TEST(VersionPage, ABadShapeOrNoLinuxRowIsReported) {
     const Case cases[] = {
         {"no anchor", "<table><tr><td>Linux</td></tr></table>", shape},
         {"no table", "ZUNT Program version 9.4.1", shape},
-        {"table not ended", head + "<tr><td>Linux</td><td>9.4.1</td></tr>", shape},
+        {"table not ended after the row", head + "<tr><td>Linux</td><td>9.4.1</td></tr>", shape},
         {"only Windows", head + "<tr><td>Windows</td><td>9.4.1</td></tr></table>",
          "Error retrieving version information"},
         {"Linux without a version", head + "<tr><td>Linux</td><td>soon</td></tr></table>",
@@ -237,6 +237,7 @@ TEST(VersionPage, ABadShapeOrNoLinuxRowIsReported) {
         SCOPED_TRACE(c.name);
         PageResult result = parsePage(c.page);
         EXPECT_EQ(result.ok, 0);
+        EXPECT_EQ(result.record.found, 0);
         EXPECT_EQ(result.error, c.error);
     }
 }
