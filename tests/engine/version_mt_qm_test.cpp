@@ -1,7 +1,10 @@
 // The version check under load on a private stand-in queue manager: set E takes in a steady flow
 // of events while the report runs again and again against a loopback page. The report's unit is
 // set C's and changes alerts only: it never suspends or commits set E, every event is stored once,
-// and the alert message and the "$VERSION" alert come out right.
+// and the alert message and the "$VERSION" alert come out right. Also a process killed at the
+// alert's save: after the restart one alert message, and every event stored once.
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/engine.h"
@@ -16,6 +19,7 @@ constexpr int kReports = 9;  // the last one (an even index) raises the alert
 
 class VersionLoadQmTest : public st::DataQueueTest {
 protected:
+    explicit VersionLoadQmTest(bool ownServer = true) : st::DataQueueTest(ownServer) {}
     void SetUp() override {
         st::DataQueueTest::SetUp();
         freeQmgrStreams();
@@ -25,7 +29,9 @@ protected:
         evContext.restartMark.store(0);
         for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         evAlertFreeAll();
-        ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+        if (qm_) {
+            ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+        }
         const MQIFunctionTable *t = wrap_->table();
         evContext.event.mq = t;
         std::strcpy(evContext.event.name, "QM1");
@@ -60,9 +66,11 @@ protected:
         evRunState.ready.store(0);
         cfgEngine = saved_;
         evSetVersionUrl(nullptr);
-        MQLONG cc = 0, rc = 0;
-        raw_.MQBACK(setC_, &cc, &rc);
-        raw_.MQDISC(&setC_, &cc, &rc);
+        if (setC_ != MQHC_UNUSABLE_HCONN) {
+            MQLONG cc = 0, rc = 0;
+            raw_.MQBACK(setC_, &cc, &rc);
+            raw_.MQDISC(&setC_, &cc, &rc);
+        }
         evAlertFreeAll();
         evAlertsChanged.store(0);
         cfgFreeModel(1);
@@ -156,6 +164,35 @@ protected:
         }
         return count;
     }
+    // The messages waiting on the queue-manager event queue.
+    MQLONG eventDepth() {
+        MQHCONN hconn = connectShared();
+        const MQIFunctionTable *t = wrap_->table();
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, kEventQueue);
+        MQHOBJ hobj = -1;
+        MQLONG cc = 0, rc = 0, selector = MQIA_CURRENT_Q_DEPTH, depth = -1;
+        t->MQOPEN(hconn, &od, MQOO_INQUIRE, &hobj, &cc, &rc);
+        t->MQINQ(hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &rc);
+        t->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
+        t->MQDISC(&hconn, &cc, &rc);
+        return depth;
+    }
+    // Waits (real time, at most 10 s) until set E holds at least that many records with its unit of
+    // work closed.
+    uint64_t waitForStored(uint64_t count) {
+        uint64_t records = 0, committed = 0;
+        for (int waited = 0; waited < 10000; waited += 20) {
+            records = storedRecords(&committed);
+            if (records >= count && unitClosed()) break;
+            usleep(20000);
+        }
+        return records;
+    }
+    bool unitClosed() {
+        CSRecursiveGuard guard(gConsumerLock);
+        return evUnits[EV_SET_E].inFlight == 0 && evContext.sets[EV_SET_E].io.inFlight == 0;
+    }
     MQHCONN setC_ = MQHC_UNUSABLE_HCONN;
     CfgPublishTarget publish_;
     CfgEngine saved_{};
@@ -220,6 +257,103 @@ TEST_F(VersionLoadQmTest, ReportsDuringIntakeLeaveSetEAloneAndStoreEveryEventOnc
         if (call.hconn == setC_ && call.hobj != evContext.sets[EV_SET_C].io.hobj && call.compCode == MQCC_OK)
             published++;
     EXPECT_EQ(published, (kReports + 1) / 2 + kReports / 2) << "every addition and removal";
+}
+
+// The program's part, run as a process of its own by VersionRestartQmTest (the MQ library is not
+// one to fork with connections): it takes in what waits on the event queue, then its version thread
+// (-v v: 5 s on the fixture's clock) raises the offline alert, and the process dies at the alert's save.
+class VersionChild : public VersionLoadQmTest {
+protected:
+    VersionChild() : VersionLoadQmTest(false) {}
+    void SetUp() override {
+        if (!std::getenv("ZUNT_VERSION_CHILD")) GTEST_SKIP() << "run by VersionRestartQmTest only";
+        VersionLoadQmTest::SetUp();
+    }
+};
+
+TEST_F(VersionChild, TakesInThenDiesAtTheAlertSave) {
+    uint64_t waiting = static_cast<uint64_t>(std::atoll(std::getenv("ZUNT_VERSION_CHILD")));
+    startEventConsumer();
+    if (waitForStored(waiting) != waiting) _exit(20);
+    const MQHCONN setC = setC_;
+    const MQHOBJ data = evContext.sets[EV_SET_C].io.hobj;
+    wrap_->before([setC, data](const zt::MqCall &call) {
+        if (call.verb == zt::MqVerb::MQPUT && call.hconn == setC && call.hobj == data) raise(SIGKILL);
+    });
+    evSetVersionUrl(std::getenv("ZUNT_VERSION_URL"));
+    evDebugFlags.store(EV_DBG_v);
+    evStartVersionCheck();
+    // The fixture's clock: the first check comes when it has moved 5 s.
+    for (int i = 0; i < 1000; i++) {
+        clock_.advanceMs(500);
+        usleep(20000);
+    }
+    _exit(21);
+}
+
+class VersionRestartQmTest : public VersionLoadQmTest {};
+
+TEST_F(VersionRestartQmTest, AKillAtTheAlertSaveLeavesOneAlertMessageAfterTheRestartAndNoEventLost) {
+    uint16_t closedPort;
+    {
+        et::LoopbackServer gone(et::LoopbackServer::Mode::Reset);
+        closedPort = gone.port();
+    }
+    const std::string offline = "http://127.0.0.1:" + std::to_string(closedPort) + "/ZUNT_download.html";
+    MQHCONN raiser = connectShared();
+    raiseEvents(raiser, 30);
+    const MQLONG first = eventDepth();
+    ASSERT_GE(first, 30);
+    int before = connectionCount();
+    pid_t pid;
+    {
+        zt::ScopedEnv orders("ZUNT_VERSION_CHILD", std::to_string(first).c_str());
+        zt::ScopedEnv url("ZUNT_VERSION_URL", offline.c_str());
+        pid = fork();
+        if (pid == 0) {
+            char self[] = "/proc/self/exe",
+                 filter[] = "--gtest_filter=VersionChild.TakesInThenDiesAtTheAlertSave";
+            char *argv[] = {self, filter, nullptr};
+            execv(self, argv);
+            _exit(7);
+        }
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself: " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    waitForConnections(before);
+    EXPECT_EQ(eventDepth(), 0) << "the child committed what it took";
+    EXPECT_EQ(dataMessages(EV_DQ_KIND_ALERTS), 0) << "the killed save was backed out";
+
+    // The restart: everything from the data queue, then the events that came meanwhile.
+    raiseEvents(raiser, 20);
+    const MQLONG second = eventDepth();
+    cfgFreeModel(1);
+    evFreeIntake();
+    evAlertFreeAll();
+    evStringsFree(1);
+    ASSERT_EQ(evLoadStoredState(&evContext), 1);
+    uint64_t committed = 0;
+    EXPECT_EQ(storedRecords(&committed), static_cast<uint64_t>(first));
+    startEventConsumer();
+    EXPECT_EQ(waitForStored(static_cast<uint64_t>(first + second)), static_cast<uint64_t>(first + second));
+    EXPECT_EQ(storedRecords(&committed), static_cast<uint64_t>(first + second)) << "none doubled";
+    stopEventConsumer();
+    evSetVersionUrl(offline.c_str());
+    evVersionCheckReport();
+    EXPECT_EQ(dataMessages(EV_DQ_KIND_ALERTS), 1);
+    {
+        CSRecursiveGuard guard(gAlertLock);
+        ASSERT_NE(evAlertList, nullptr);
+        EXPECT_EQ(std::string(evAlertList->text),
+                  "Error retrieving version information : Can not connect to server RC(" +
+                      std::to_string(ECONNREFUSED) + ")");
+        EXPECT_EQ(evAlertList->next, nullptr);
+    }
+    MQLONG cc = 0, rc = 0;
+    wrap_->table()->MQDISC(&raiser, &cc, &rc);
 }
 
 }  // namespace
