@@ -737,10 +737,10 @@ const char *evVersionVerdict(const EvVersionRecord *record);
 void evVersionCheckReport();
 // Writes the received page to ZUNT_download.txt in the folder ZUNT_WEB_DEBUG names, if any.
 void evWebDebugDump(const EvHttpBuffer *buffer);
-// The version thread: the first check after 2 hours (5 s with -v v), then daily, until woken by
-// evStopVersionCheck or the end flag.
+// The version thread (argument: its wake event): the first check after 2 hours (5 s with -v v),
+// then daily, until woken by evStopVersionCheck or the end flag.
 void evVersionCheckThread(void *argument);
-// Starts the thread (start-up) and wakes it to end (shutdown).
+// Starts the thread (start-up); wakes it to end and waits for it at most 5 s (shutdown).
 void evStartVersionCheck();
 void evStopVersionCheck();
 // Steps 3 to 7 of the report for a check's result (errorText: the check's failure, or empty).

@@ -23,6 +23,7 @@ constexpr uint32_t kFirstWaitMs = 7200000;
 constexpr uint32_t kQuickFirstWaitMs = 5000;
 constexpr uint32_t kDailyWaitMs = 86400000;
 constexpr int32_t kDigitsMax = 9;
+constexpr uint32_t kStopWaitMs = 5000;
 
 const char *const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -424,17 +425,19 @@ void evVersionCheckThread(void *argument) {
 }
 
 void evStartVersionCheck() {
+    // The event lives as long as the process: a thread given up on at a stop may still wait on it.
     if (wakeEvent == nullptr) wakeEvent = CSCreateEvent();
     // Without its wake event the thread could not be ended: there is no check.
     if (wakeEvent == nullptr) return;
-    // A run before this one in the process (tests) has woken its thread to end.
-    if (versionThread != nullptr) CSJoinThread(versionThread);
-    versionThread = nullptr;
-    (void)CSWaitEvent(wakeEvent, 0);
+    (void)CSWaitEvent(wakeEvent, 0);  // a wake-up left from an earlier stop
     if (!CSStartThread(evVersionCheckThread, wakeEvent, &versionThread)) versionThread = nullptr;
 }
 
-// The thread is not waited for: a check under way may take its time, and ends with the process.
 void evStopVersionCheck() {
-    if (wakeEvent != nullptr) CSSetEvent(wakeEvent);
+    if (wakeEvent == nullptr || versionThread == nullptr) return;
+    CSSetEvent(wakeEvent);
+    // A check under way (a slow connect or receive) is not waited for beyond this: it ends with the
+    // process, and changes nothing once the end flag is set.
+    (void)CSJoinThread(versionThread, kStopWaitMs);
+    versionThread = nullptr;
 }

@@ -110,8 +110,9 @@ struct CSEvent;
 // Starts body(argument) on a thread of its own. With handle null the thread is detached; else
 // *handle is for CSJoinThread. 1, or 0 when the thread cannot be started.
 [[nodiscard]] int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handle);
-// Waits for the thread's end and frees the handle.
-void CSJoinThread(CSThread *handle);
+// Waits (real time; CS_INFINITE: without limit) for the thread's end and frees the handle: 1 when
+// it ended, 0 when it still runs (it is then detached and ends on its own).
+int CSJoinThread(CSThread *handle, uint32_t timeoutMs);
 
 // A new event, not set; null when storage is short.
 [[nodiscard]] CSEvent *CSCreateEvent();

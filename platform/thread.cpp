@@ -2,6 +2,7 @@
 // wait on an event keeps to the clock's table, so that under a test clock its time-out is reached
 // by the test clock's time rather than by real time passing.
 #include <pthread.h>
+#include <time.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -77,10 +78,27 @@ int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handl
     return 1;
 }
 
-void CSJoinThread(CSThread *handle) {
-    if (handle == nullptr) return;
-    pthread_join(handle->thread, nullptr);
+int CSJoinThread(CSThread *handle, uint32_t timeoutMs) {
+    if (handle == nullptr) return 1;
+    int ended = 1;
+    if (timeoutMs == CS_INFINITE) {
+        pthread_join(handle->thread, nullptr);
+    } else {
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += timeoutMs / 1000;
+        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        if (pthread_timedjoin_np(handle->thread, nullptr, &deadline) != 0) {
+            pthread_detach(handle->thread);
+            ended = 0;
+        }
+    }
     delete handle;
+    return ended;
 }
 
 CSEvent *CSCreateEvent() {

@@ -39,7 +39,7 @@ TEST(Event, AWaitTimesOutAtTheTestClocksTime) {
     EXPECT_EQ(waiter.result.load(), 0xFFFFu);  // real time alone never ends it
     clock.advanceMs(1000);
     EXPECT_TRUE(waitUntil([&] { return waiter.result.load() == CS_WAIT_TIMEOUT; }));
-    CSJoinThread(thread);
+    CSJoinThread(thread, CS_INFINITE);
     CSCloseEvent(event);
 }
 
@@ -67,8 +67,8 @@ TEST(Event, OneSetWakesOneOfTwoWaits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ((first.result.load() == 0) + (second.result.load() == 0), 1);
     CSSetEvent(event);
-    CSJoinThread(a);
-    CSJoinThread(b);
+    CSJoinThread(a, CS_INFINITE);
+    CSJoinThread(b, CS_INFINITE);
     EXPECT_EQ(first.result.load(), CS_WAIT_OBJECT_0);
     EXPECT_EQ(second.result.load(), CS_WAIT_OBJECT_0);
     CSCloseEvent(event);
