@@ -259,6 +259,38 @@ TEST_F(VersionLoadQmTest, ReportsDuringIntakeLeaveSetEAloneAndStoreEveryEventOnc
     EXPECT_EQ(published, (kReports + 1) / 2 + kReports / 2) << "every addition and removal";
 }
 
+std::atomic<int> disconnectsPosted{0};
+void noteDisconnect(WorkItem *) {
+    evRunState.disconnecting.store(0);
+    disconnectsPosted++;
+}
+const EvSequences kNoDisconnect = {nullptr, noteDisconnect};
+
+TEST_F(VersionLoadQmTest, AFailedAlertSaveBacksSetCOutAndEndsTheConnection) {
+    uint16_t closedPort;
+    {
+        et::LoopbackServer gone(et::LoopbackServer::Mode::Reset);
+        closedPort = gone.port();
+    }
+    evSetVersionUrl(("http://127.0.0.1:" + std::to_string(closedPort) + "/ZUNT_download.html").c_str());
+    cfgEngine.publishTarget = nullptr;  // the save is the report's one put
+    disconnectsPosted = 0;
+    evSetSequences(&kNoDisconnect);
+    wrap_->failAt(zt::MqVerb::MQPUT, 1, MQRC_Q_FULL);
+    evVersionCheckReport();
+    for (int waited = 0; waited < 5000 && disconnectsPosted.load() == 0; waited += 10) usleep(10000);
+    evSetSequences(nullptr);
+    EXPECT_EQ(evContext.restartMark.load(), 1);
+    EXPECT_EQ(evRunState.ready.load(), 0);
+    EXPECT_EQ(disconnectsPosted.load(), 1);
+    int backouts = 0, commits = 0;
+    for (const zt::MqCall &call : wrap_->calls(zt::MqVerb::MQBACK)) backouts += call.hconn == setC_;
+    for (const zt::MqCall &call : wrap_->calls(zt::MqVerb::MQCMIT)) commits += call.hconn == setC_;
+    EXPECT_EQ(backouts, 1);
+    EXPECT_EQ(commits, 0);
+    EXPECT_EQ(dataMessages(EV_DQ_KIND_ALERTS), 0);
+}
+
 // The program's part, run as a process of its own by VersionRestartQmTest (the MQ library is not
 // one to fork with connections): it takes in what waits on the event queue, then its version thread
 // (-v v: 5 s on the fixture's clock) raises the offline alert, and the process dies at the alert's save.
