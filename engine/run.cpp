@@ -218,9 +218,12 @@ int evMainTick(int32_t *hookFlag) {
     }
     logCheckMaxAge();
     logFlushIfWritten();
-    // While ready and connected the timed work list (still to come with the alerts' timed work) and
-    // the sweep decision run here.
-    if (evRunState.ready.load() != 0 && evRunState.connected.load() != 0) evSweepDecision(now);
+    // While ready and connected the timed work (storm checks, alert expiry) and the sweep decision
+    // run here; the timed items take their own holds of the sets they change.
+    if (evRunState.ready.load() != 0 && evRunState.connected.load() != 0) {
+        evTimedItemRun();
+        evSweepDecision(now);
+    }
     if (evRunState.connected.load() == 0) evRetryConnection(hookFlag);
     evSleepMs(1000);
     evClockTick();

@@ -190,6 +190,32 @@ protected:
     }
 };
 
+// Storm checks and alert expiry are due items on the timed list: only a tick while ready and
+// connected runs them, and only once due.
+TEST_F(Tick, DueTimedItemsRunOnlyWhileReadyAndConnected) {
+    static std::atomic<int> checks{0};
+    checks = 0;
+    const auto saved = cfgEngine.stormCheck;
+    cfgEngine.stormCheck = [](evTimedItem *) { checks++; };
+    evTimedItem item{};
+    item.kind = EV_TIMED_STORM;
+    item.due = evClockNow() + 100;
+    ASSERT_EQ(evTimedItemSchedule(&item, 1), 1);
+    int32_t hook = 0;
+    evMainTick(&hook);
+    EXPECT_EQ(checks.load(), 0);  // not due yet
+    evRunState.ready.store(0);
+    clock.set(evClockNow() + 200);
+    evMainTick(&hook);
+    EXPECT_EQ(checks.load(), 0);  // due, but not ready
+    evRunState.ready.store(1);
+    evMainTick(&hook);
+    EXPECT_EQ(checks.load(), 1);
+    evMainTick(&hook);
+    EXPECT_EQ(checks.load(), 1);
+    cfgEngine.stormCheck = saved;
+}
+
 TEST_F(Tick, Keys) {
     evHandleTermination();
     struct Case {
