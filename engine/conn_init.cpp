@@ -208,6 +208,7 @@ int evFreeAll(int32_t all) {
     {
         CSRecursiveGuard guard(gConsumerLock);
         evFreeIntake();
+        if (evServices.aggrFree != nullptr) evServices.aggrFree(all);
     }
     evStringsFree(1);
     cfgFreeModel(all);

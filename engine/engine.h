@@ -192,6 +192,9 @@ struct EvServices {
                       const MQMD *md, uint8_t *record, uint32_t length);
     void (*emitClose)(QmgrContext *context, ConnectionSet *set);
     void (*emitFlush)();
+    // The memory drop returns the bins, their entries and messages to their pools (reconnect 0: the
+    // program ends, the pools go too); called before the streams are freed.
+    void (*aggrFree)(int32_t reconnect);
 };
 extern EvServices evServices;
 

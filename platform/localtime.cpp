@@ -1,5 +1,6 @@
 // Local calendar time: the fields of a time in the zone TZ names and the C run-time's date-and-time
 // text. Other subsystems call these instead of breaking times down themselves.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,6 +22,23 @@ int evLocalTimeFields(int64_t time, EvLocalTime *fields) {
     fields->yearDay = local.tm_yday;
     fields->daylight = local.tm_isdst > 0 ? 1 : 0;
     fields->offset = static_cast<int32_t>(local.tm_gmtoff / 60);
+    return 1;
+}
+
+int evLocalFieldsToTime(const EvLocalTime *fields, int64_t *time) {
+    struct tm local {};
+    local.tm_year = fields->year - 1900;
+    local.tm_mon = fields->month - 1;
+    local.tm_mday = fields->day;
+    local.tm_hour = fields->hour;
+    local.tm_min = fields->minute;
+    local.tm_sec = fields->second;
+    local.tm_isdst = -1;
+    errno = 0;
+    time_t t = std::mktime(&local);
+    // -1 is also one second before 1970; only errno tells them apart.
+    if (t == static_cast<time_t>(-1) && errno != 0) return 0;
+    *time = t;
     return 1;
 }
 

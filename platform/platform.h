@@ -31,6 +31,11 @@ struct EvLocalTime {
 // has no calendar date.
 int evLocalTimeFields(int64_t time, EvLocalTime *fields);
 
+// The way back: the time (seconds since 1970) of local calendar fields (year, month, day, hour,
+// minute, second; the rest ignored), daylight saving settled by the C library as mktime does. 1, or 0
+// when the fields name no time.
+int evLocalFieldsToTime(const EvLocalTime *fields, int64_t *time);
+
 // Room for the C run-time's date-and-time text and its NUL.
 inline constexpr size_t EV_DATE_TIME_TEXT = 25;
 // The C run-time's 24-character local date-and-time text of a time, "Mon Dec  7 05:53:39 2026"

@@ -1,6 +1,7 @@
 // What the rest of the system takes from the statistics: the record parsers the emitters run over a
 // stored record, one object a call, and the DISPLAY field tables registered with the command tables.
 #include "emit/emit.h"
+#include "stats/aggr.h"
 #include "stats/intake.h"
 #include "stats/internal.h"
 
@@ -79,6 +80,72 @@ const StatsEmitSlot evStatsEmitSlots[5] = {
     {&evAcctQFamily, evAcctQEmitParse, sizeof(StatsEmitWork<AcctQRecord>)},
 };
 
+// ---- Aggregation: the engine's slots and stream storage's hooks ----
+
+StatsEmitHooks evStatsEmitHooks;
+
+namespace {
+
+EvStreamIo *setIo(QmgrContext *context) {
+    return context->current ? &context->current->io : &context->sets[EV_SET_E].io;
+}
+int hardenSlot(QmgrContext *context) {
+    return evAggrHarden(context, setIo(context));
+}
+int absorbSlot(QmgrContext *context) {
+    return evAggrAbsorbAll(context, setIo(context));
+}
+int readAllSlot(QmgrContext *context) {
+    return evAggrMsgReadAll(context, &context->sets[EV_SET_C].io);
+}
+void freeSlot(int32_t reconnect) {
+    evAggrFreeAll(reconnect == 0);
+}
+int runDueHook(EmitContext *emit, Stream *stream, int reschedule) {
+    AggrWork work{};
+    work.context = &evContext;
+    work.io = setIo(&evContext);
+    work.qmgr = stream->qmgr;
+    work.stream = stream;
+    work.definition = stream->definition;
+    work.emit = emit;
+    int ok = evAggrRunDue(&work, reschedule);
+    AreaRelease(&work.area);
+    return ok;
+}
+// A copy absorbs the source's bin into the target: the source keeps its bins.
+int copyAbsorbHook(EmitContext *emit, EvStreamCopy *copy, AggrBin *bin) {
+    AggrWork work{};
+    work.context = copy->context;
+    work.io = copy->io;
+    work.qmgr = copy->source->qmgr;
+    work.stream = copy->source;
+    work.definition = copy->source->definition;
+    work.bin = bin;
+    work.area = copy->aggrArea;
+    work.emit = emit;
+    work.noEmit = AGGR_FLAG_FROM_COPY;
+    return aggrAbsorb(&work, &evAggrFamilies[bin->family], copy, bin);
+}
+
+int installAggregation() {
+    evServices.aggrHarden = hardenSlot;
+    evServices.aggrAbsorb = absorbSlot;
+    evServices.aggrReadAll = readAllSlot;
+    evServices.aggrFree = freeSlot;
+    EvStreamHooks hooks = *evStreamGetHooks();
+    hooks.discardBins = evAggrDiscardBins;
+    hooks.aggrAddRecord = evAggrAddRecord;
+    hooks.aggrRunDue = runDueHook;
+    for (uint32_t type = STREAM_TYPE_STATQ; type <= STREAM_TYPE_ACCTMQI; type++)
+        hooks.absorb[type] = copyAbsorbHook;
+    hooks.activeBinsByTime = evAggrActiveBinsByTime;
+    evStreamSetHooks(&hooks);
+    return aggrInstallHolder();
+}
+
+}  // namespace
+
 int statsInstall() {
     int ok = 1;
     for (const StatsEmitSlot &slot : evStatsEmitSlots) {
@@ -89,5 +156,6 @@ int statsInstall() {
     }
     // Messages of commands 164 to 168 go to the intake instead of the dead-letter queue.
     evServices.statsIntake = statsIntake;
+    if (!installAggregation()) ok = 0;
     return ok;
 }

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "config/config.h"
+#include "engine/engine.h"
 #include "mqi/mqi.h"
 #include "streams/streams.h"
 
@@ -627,6 +628,75 @@ int evIngestStatMQI(QmgrContext *context, EventQueueDef *queue, PcfCursor *curso
 int evIngestAcctQ(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
 int evIngestAcctMQI(QmgrContext *context, EventQueueDef *queue, PcfCursor *cursor);
 
-// Registers the five DISPLAY field tables with the command tables and fills the engine's intake
-// slot and the emitters' record parsers. 1, or 0 when a table was refused.
+// ---- Aggregation ----
+// A stream with an AGGRINT folds its records into bins of that interval, aligned to local midnight;
+// the bins are kept on the data queue as aggregation messages (CorrelId byte 0 0xAA), hardened in the
+// unit of work of the set that changed them, loaded again at every connect and absorbed into stored
+// records (header flag 16) once due. The structures live in stats/aggr.h.
+
+struct AggrBin;
+struct AggrMsgDesc;
+
+// The work context of an aggregation run: what a fold, a harden, a load or an absorb works on. The
+// emitters' EmitContext is handed through unread (emit) for the emission of absorbed records.
+struct AggrWork {
+    QmgrContext *context;
+    EvStreamIo *io;  // the data queue of the set whose unit of work this is
+    QmgrEntry *qmgr;
+    Stream *stream;
+    StreamDef *definition;
+    AggrBin *bin;
+    AggrMsgDesc *message;  // the current message: portions of one load or one fold go there
+    Area *area;            // "AGGRAREA"
+    EmitContext *emit;
+    int32_t loading;      // folding a loaded aggregation message: nothing becomes dirty
+    int32_t stop;         // the absorb asks its caller to absorb no further stream
+    int32_t noEmit;       // AGGR_FLAG_FROM_COPY: folded records are kept from the emitter
+    int32_t hardenAgain;  // an absorb changed streams: harden them before the commit
+};
+
+// What the aggregation needs of the emitters: an absorbed record to the stream's emitter, with the
+// MsgId of the message that held its first entry as the record's unique id. 1, or 0 when the emitter
+// failed. Empty: absorbed records are stored only.
+struct StatsEmitHooks {
+    int (*emitRecord)(EmitContext *emit, QmgrEntry *qmgr, Stream *stream, StreamDef *definition,
+                      const uint8_t *msgId, const uint8_t *record, uint32_t length);
+};
+extern StatsEmitHooks evStatsEmitHooks;
+
+// Folds one record into the bin of its interval in an aggregating stream (fromCopy: the stream copy's
+// fold, kept from the emitter). A live fold absorbs at once when the stream holds more than Window
+// open bins. 1, or 0 (the unit of work backs out).
+[[nodiscard]] int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int fromCopy,
+                                  const uint8_t *record, uint32_t length);
+// Absorbs the work's stream's due bins, oldest first; with reschedule the wake-up time is computed
+// again from the bins left. 1, or 0.
+[[nodiscard]] int evAggrRunDue(AggrWork *work, int reschedule);
+// Lowers the next wake-up time to the bin end's due time (none while the sweep is disabled).
+void evAggrScheduleNext(const StreamDef *definition, int64_t end);
+// Puts every changed aggregation message in the unit of work of io's set. 1, or 0 with everything it
+// changed restored (the sync point backs out).
+[[nodiscard]] int evAggrHarden(QmgrContext *context, EvStreamIo *io);
+// Absorbs every aggregating stream's due bins (queue managers in name order), then hardens the streams
+// that took records. 1, or 0.
+[[nodiscard]] int evAggrAbsorbAll(QmgrContext *context, EvStreamIo *io);
+// Reads every aggregation message of the data queue into bins (after the streams are loaded). A
+// damaged message is reported once and skipped. 1, or 0 when the data queue failed or storage ran out.
+[[nodiscard]] int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io);
+// Discards a stream's bins and removes their messages in io's unit of work (a purge). 1, or 0.
+[[nodiscard]] int evAggrDiscardBins(EvStreamIo *io, Stream *stream);
+// The memory drop: every bin, entry and message descriptor goes back to its pool (all: the pools too).
+void evAggrFreeAll(int all);
+// The time of the stream's oldest open bin (its end), or 0 when it has none.
+int64_t evAggrOldestBin(const Stream *stream);
+// Writes up to capacity of the stream's active bins, oldest first; returns how many it has.
+uint32_t evAggrActiveBinsByTime(Stream *stream, AggrBin **bins, uint32_t capacity);
+
+// The end of the bin of interval length seconds that holds a record ending at t: the first boundary
+// at or after t, boundaries being local midnight of t's UTC date plus whole intervals.
+int64_t evAggrBinEnd(int64_t t, uint32_t length);
+
+// Registers the five DISPLAY field tables with the command tables and fills the engine's intake and
+// aggregation slots, stream storage's aggregation hooks and the emitters' record parsers. 1, or 0
+// when a table was refused.
 int statsInstall();

@@ -1,0 +1,216 @@
+// The families' side of the aggregation, driven by their field tables: a stored record's objects are
+// folded into key groups and entries of a bin (summed by the family's rules), and a due bin is
+// absorbed into stored records: one per key group with a group per entry for queue and channel
+// statistics and queue accounting, one flat record per entry for the MQI families.
+#include "stats/aggr.h"
+
+namespace {
+
+bool sameKeys(const AggrFamily *family, const int32_t *ids, uint32_t count, const void *a, const void *b) {
+    for (uint32_t i = 0; i < count; i++) {
+        const StatsField *f = evStatsFieldById(family->stats, ids[i]);
+        if (!f) continue;
+        switch (f->width) {
+            case STATS_W_U32:
+                if (aggrGet<uint32_t>(a, f->offset) != aggrGet<uint32_t>(b, f->offset)) return false;
+                break;
+            case STATS_W_STRING:  // pooled strings: one entry per text and code page
+                if (aggrGet<const void *>(a, f->offset) != aggrGet<const void *>(b, f->offset)) return false;
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+// A connection identifier that points into the stored record moves into the entry.
+void keepConnId(const AggrFamily *family, AggrEntry *entry) {
+    const StatsField *f = evStatsFieldById(family->stats, 7006);
+    if (!f) return;
+    auto *data = aggrGet<const uint8_t *>(entry->record, f->offset);
+    auto length = aggrGet<uint16_t>(entry->record, f->offset + static_cast<uint32_t>(sizeof(void *)));
+    if (!data || data == reinterpret_cast<const uint8_t *>(evStringMixedEntry.text) || data == entry->connId)
+        return;
+    if (length > AGGR_CONN_ID_MAX) length = AGGR_CONN_ID_MAX;
+    std::memcpy(entry->connId, data, length);
+    aggrPut(entry->record, f->offset, static_cast<const uint8_t *>(entry->connId));
+    aggrPut(entry->record, f->offset + static_cast<uint32_t>(sizeof(void *)), length);
+}
+
+bool tracing() {
+    return (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_g) != 0;
+}
+
+void trace(const AggrFamily *family, const void *record, const char *what) {
+    if (!tracing()) return;
+    const StringEntry *name = nullptr;
+    if (family->stats->objectId)
+        name = aggrGet<const StringEntry *>(record, aggrFieldOffset(family, family->stats->objectId));
+    evOutputF(EV_OUT_PROGRESS, 1, "    %s '%.*s' %s", family->stats->name, name ? static_cast<int>(name->length) : 0,
+              name ? name->text : "", what);
+}
+
+// The record as folded: of the work's stream and bin, marked when the copy folds it.
+void prepare(AggrWork *work, const AggrFamily *family, void *record) {
+    aggrPut(record, 0, work->stream);
+    aggrPut(record, aggrFieldOffset(family, AGGR_ID_AGGR_INTERVAL), work->bin->length);
+    if (work->noEmit) {
+        uint32_t offset = family->stats->flagsOffset;
+        aggrPut(record, offset, aggrGet<uint32_t>(record, offset) | AGGR_FLAG_FROM_COPY);
+    }
+}
+
+int foldLive(AggrWork *work, AggrFamily *family, void *record) {
+    prepare(work, family, record);
+    return aggrFoldOne(work, family, record) != nullptr;
+}
+
+// Starts a stored record of the bin in the work area.
+void startRecord(AggrWork *work, const AggrFamily *family, const AggrBin *bin, evCFWriter *w) {
+    evCFWriterInit(w, AreaData(work->area), work->area->capacity, &evStreamStringPool, 850);
+    evCFSetCommand(w->record, family->stats->command);
+    evCFSetIntervalEnd(w->record, bin->end);
+    evCFSetIntervalStart(w->record, bin->start);
+}
+
+// Stores one absorbed record: into the copy's target, or into the stream and its emitter.
+int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWriter *w, const uint8_t *msgId,
+                  bool emit) {
+    evCFSetFlags(w->record, evCFGetFlags(w->record) | EVCF_FLAG_AGGREGATED);
+    if (copy) return evStreamStoreRecord(work->emit, copy, w->record, w->length);
+    if (!evStreamAddSplit(work->qmgr, work->stream, w->record, w->length, bin->end, nullptr)) return 0;
+    if (!emit || work->noEmit || !evStatsEmitHooks.emitRecord || !work->definition ||
+        work->definition->evEmit[0] == 0)
+        return 1;
+    return evStatsEmitHooks.emitRecord(work->emit, work->qmgr, work->stream, work->definition, msgId, w->record,
+                                       w->length);
+}
+
+bool fromCopy(const AggrFamily *family, const AggrEntry *entry) {
+    return (aggrGet<uint32_t>(entry->record, family->stats->flagsOffset) & AGGR_FLAG_FROM_COPY) != 0;
+}
+
+void releaseGroup(AggrKeyGroup *group) {
+    while (AggrEntry *e = group->entries) {
+        group->entries = e->next;
+        aggrPoolGive(&evAggrEntryPool, e);
+    }
+    group->inUse = 0;
+}
+
+}  // namespace
+
+AggrEntry *aggrFoldOne(AggrWork *work, AggrFamily *family, void *record) {
+    AggrBin *bin = work->bin;
+    AggrKeyGroup *group = nullptr;
+    for (AggrKeyGroup *g = bin->groups; g && !group; g = g->next)
+        if (g->inUse && g->entries && sameKeys(family, family->groupKeys, family->groupKeyCount,
+                                               g->entries->record, record))
+            group = g;
+    if (!group) {
+        group = aggrTakeGroup(bin);
+        if (!group) {
+            evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+            return nullptr;
+        }
+        group->inUse = 1;
+        group->entries = nullptr;
+    }
+    AggrEntry *entry = nullptr;
+    // A loaded portion is an entry of its own: it keeps its place in its message.
+    for (AggrEntry *e = work->loading ? nullptr : group->entries; e && !entry; e = e->next)
+        if (aggrRecordStream(e->record) == aggrRecordStream(record) &&
+            sameKeys(family, family->entryKeys, family->entryKeyCount, e->record, record))
+            entry = e;
+    if (entry) {
+        trace(family, record, "totalled");
+        statsSum(family->stats, entry->record, record, 0, 0);
+    } else {
+        entry = static_cast<AggrEntry *>(aggrPoolTake(&evAggrEntryPool));
+        if (!entry) {
+            evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+            if (!group->entries) group->inUse = 0;
+            return nullptr;
+        }
+        trace(family, record, "new");
+        if (work->loading)
+            std::memcpy(entry->record, record, family->stats->recordSize);
+        else
+            statsCollateAdd(family->stats, entry->record, record);
+        keepConnId(family, entry);
+        entry->next = group->entries;
+        group->entries = entry;
+    }
+    if (work->loading) return entry;
+    return aggrGetMessage(work, entry) ? entry : nullptr;
+}
+
+int aggrFold(AggrWork *work, AggrFamily *family, const uint8_t *stored, uint32_t length) {
+    if (length < EVCF_HEADER_LENGTH) return 1;
+    const StatsFamily *stats = family->stats;
+    evCFCursor cursor;
+    evCFCursorInit(&cursor, &evStreamStringPool, stored, length, 0, 0);
+    alignas(8) uint8_t keys[AGGR_RECORD_MAX];
+    alignas(8) uint8_t record[AGGR_RECORD_MAX];
+    if (stats->objectId) {
+        if (stats == &evAcctQFamily)
+            evAcctQParseKeys(&cursor, nullptr, reinterpret_cast<AcctQRecord *>(keys));
+        else
+            statsParseKeys(stats, &cursor, nullptr, keys);
+        while (statsParseObject(stats, &cursor, keys, record))
+            if (!foldLive(work, family, record)) return 0;
+        return 1;
+    }
+    // The MQI families: one flat record, or (an absorbed or copied aggregate) one per portion.
+    bool accounting = stats == &evAcctMQIFamily;
+    int found = statsParseMqi(stats, 1, &cursor, nullptr, keys);
+    if (found == STATS_MQI_NOTHING) return 1;
+    if (found == STATS_MQI_READ) {
+        if (accounting) statsCountConnection(reinterpret_cast<AcctMQIRecord *>(keys));
+        return foldLive(work, family, keys);
+    }
+    for (;;) {
+        std::memcpy(record, keys, stats->recordSize);
+        if (statsParseMqi(stats, 0, &cursor, nullptr, record) == STATS_MQI_NOTHING) return 1;
+        if (accounting) statsCountConnection(reinterpret_cast<AcctMQIRecord *>(record));
+        if (!foldLive(work, family, record)) return 0;
+    }
+}
+
+int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *bin) {
+    const StatsFamily *stats = family->stats;
+    evCFWriter w;
+    for (AggrKeyGroup *group = bin->groups; group; group = group->next) {
+        if (!group->inUse || !group->entries) continue;
+        if (family->objects) {
+            startRecord(work, family, bin, &w);
+            if (!aggrWriteFields(&w, family, group->entries->record, family->groupKeys, family->groupKeyCount, 0))
+                return 0;
+            bool emit = true;
+            const uint8_t *msgId = nullptr;
+            for (AggrEntry *e = group->entries; e; e = e->next) {
+                trace(family, e->record, "absorbed");
+                if (!aggrWritePortion(&w, family, e->record, 0)) return 0;
+                if (fromCopy(family, e)) emit = false;
+                if (e->message) msgId = e->message->msgId;  // the list is newest first: the first entry is last
+            }
+            if (!storeAbsorbed(work, copy, bin, &w, msgId, emit)) return 0;
+        } else {
+            for (AggrEntry *e = group->entries; e; e = e->next) {
+                trace(family, e->record, "absorbed");
+                startRecord(work, family, bin, &w);
+                static const int32_t kLevel[] = {AGGR_ID_COMMAND_LEVEL};
+                if (!aggrWriteFields(&w, family, e->record, kLevel, 1, 0) ||
+                    !aggrWriteFields(&w, family, e->record, nullptr, 0, 0))
+                    return 0;
+                if (!storeAbsorbed(work, copy, bin, &w, e->message ? e->message->msgId : nullptr,
+                                   !fromCopy(family, e)))
+                    return 0;
+            }
+        }
+        if (!copy) releaseGroup(group);
+    }
+    (void)stats;
+    return 1;
+}
