@@ -8,7 +8,7 @@
 namespace {
 
 const int32_t kLevelKey[] = {AGGR_ID_COMMAND_LEVEL};
-const int32_t kQueueKey[] = {2016, 20};               // queue name, queue type
+const int32_t kQueueKey[] = {2016, 20};                  // queue name, queue type
 const int32_t kChannelKey[] = {3501, 2017, 3506, 1511};  // channel, remote queue manager, connection, type
 const int32_t kApplicationKey[] = {3024, 3025, 3501, 3506, AGGR_ID_COMMAND_LEVEL};
 
@@ -236,7 +236,11 @@ int aggrSizeFamily(AggrFamily *family) {
     family->portionLength = w.length - common;
     family->bodyLength = common + family->maxPortions * family->portionLength;
     family->messages = AggrPool{static_cast<uint32_t>(sizeof(AggrMsgDesc) + ((family->bodyLength + 7) & ~7u)),
-                                nullptr, 0, nullptr, 0, 0};
+                                nullptr,
+                                0,
+                                nullptr,
+                                0,
+                                0};
     return 1;
 }
 
@@ -287,8 +291,8 @@ AggrBin *aggrFindOrOpenBin(Stream *stream, AggrFamily *family, int64_t start, in
     return bin;
 }
 
-int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int fromCopy, const uint8_t *record,
-                    uint32_t length) {
+int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int fromCopy,
+                    const uint8_t *record, uint32_t length) {
     if (length < EVCF_HEADER_LENGTH) return 1;  // nothing to fold
     StreamDef *definition = stream->definition;
     AggrFamily *family = definition ? aggrFamilyByType(definition->type) : nullptr;
@@ -359,7 +363,8 @@ int aggrGetMessage(AggrWork *work, AggrEntry *entry) {
     // 5.
     work->message = message;
     entry->message = message;
-    entry->offset = message->portions == 0 ? 0 : family->commonLength + message->portions * family->portionLength;
+    entry->offset =
+        message->portions == 0 ? 0 : family->commonLength + message->portions * family->portionLength;
     message->portions++;
     message->dirty = 1;
     return 1;

@@ -30,7 +30,7 @@ inline constexpr int32_t AGGR_ID_AGGR_INTERVAL = 39434;
 // A pool of equal slots in chunks of 100, with a free list. Chunks stay until the pool is released.
 struct AggrPool {
     uint32_t slotSize;
-    void *chunks;  // each chunk: the next chunk's address, then the slots
+    void *chunks;   // each chunk: the next chunk's address, then the slots
     uint32_t fill;  // slots handed out of the newest chunk
     void *freeList;
     uint32_t handed;
@@ -57,9 +57,9 @@ inline uint8_t *aggrBody(AggrMsgDesc *message) {
 }
 
 // Room for the largest record of the five families.
-inline constexpr size_t AGGR_RECORD_MAX = std::max({sizeof(StatQRecord), sizeof(StatChlRecord),
-                                                    sizeof(StatMQIRecord), sizeof(AcctMQIRecord),
-                                                    sizeof(AcctQRecord)});
+inline constexpr size_t AGGR_RECORD_MAX =
+    std::max({sizeof(StatQRecord), sizeof(StatChlRecord), sizeof(StatMQIRecord), sizeof(AcctMQIRecord),
+              sizeof(AcctQRecord)});
 
 struct AggrEntry {
     AggrEntry *next;

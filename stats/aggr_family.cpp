@@ -47,8 +47,8 @@ void trace(const AggrFamily *family, const void *record, const char *what) {
     const StringEntry *name = nullptr;
     if (family->stats->objectId)
         name = aggrGet<const StringEntry *>(record, aggrFieldOffset(family, family->stats->objectId));
-    evOutputF(EV_OUT_PROGRESS, 1, "    %s '%.*s' %s", family->stats->name, name ? static_cast<int>(name->length) : 0,
-              name ? name->text : "", what);
+    evOutputF(EV_OUT_PROGRESS, 1, "    %s '%.*s' %s", family->stats->name,
+              name ? static_cast<int>(name->length) : 0, name ? name->text : "", what);
 }
 
 // The record as folded: of the work's stream and bin, marked when the copy folds it.
@@ -83,8 +83,8 @@ int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWr
     if (!emit || work->noEmit || !evStatsEmitHooks.emitRecord || !work->definition ||
         work->definition->evEmit[0] == 0)
         return 1;
-    return evStatsEmitHooks.emitRecord(work->emit, work->qmgr, work->stream, work->definition, msgId, w->record,
-                                       w->length);
+    return evStatsEmitHooks.emitRecord(work->emit, work->qmgr, work->stream, work->definition, msgId,
+                                       w->record, w->length);
 }
 
 bool fromCopy(const AggrFamily *family, const AggrEntry *entry) {
@@ -105,8 +105,8 @@ AggrEntry *aggrFoldOne(AggrWork *work, AggrFamily *family, void *record) {
     AggrBin *bin = work->bin;
     AggrKeyGroup *group = nullptr;
     for (AggrKeyGroup *g = bin->groups; g && !group; g = g->next)
-        if (g->inUse && g->entries && sameKeys(family, family->groupKeys, family->groupKeyCount,
-                                               g->entries->record, record))
+        if (g->inUse && g->entries &&
+            sameKeys(family, family->groupKeys, family->groupKeyCount, g->entries->record, record))
             group = g;
     if (!group) {
         group = aggrTakeGroup(bin);
@@ -185,7 +185,8 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
         if (!group->inUse || !group->entries) continue;
         if (family->objects) {
             startRecord(work, family, bin, &w);
-            if (!aggrWriteFields(&w, family, group->entries->record, family->groupKeys, family->groupKeyCount, 0))
+            if (!aggrWriteFields(&w, family, group->entries->record, family->groupKeys, family->groupKeyCount,
+                                 0))
                 return 0;
             bool emit = true;
             const uint8_t *msgId = nullptr;
@@ -193,7 +194,8 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
                 trace(family, e->record, "absorbed");
                 if (!aggrWritePortion(&w, family, e->record, 0)) return 0;
                 if (fromCopy(family, e)) emit = false;
-                if (e->message) msgId = e->message->msgId;  // the list is newest first: the first entry is last
+                if (e->message)
+                    msgId = e->message->msgId;  // the list is newest first: the first entry is last
             }
             if (!storeAbsorbed(work, copy, bin, &w, msgId, emit)) return 0;
         } else {

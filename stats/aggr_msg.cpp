@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr MQLONG kRemoveInUnit = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;      // 66
-constexpr MQLONG kRemoveAtOnce = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;   // 68
+constexpr MQLONG kRemoveInUnit = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;     // 66
+constexpr MQLONG kRemoveAtOnce = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;  // 68
 constexpr MQLONG kBrowseFirst = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;
 constexpr MQLONG kBrowseNext = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG;
 constexpr char kLoadFailed[] = "Loading Aggregation Message Failed";
@@ -31,12 +31,14 @@ bool tracing() {
 void conditionBits(MQLONG reason) {
     if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
     if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE) evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
+    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
+        evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
 }
 
 void failed(EvStreamIo *io, const char *verb, MQLONG reason) {
     char text[160];
-    std::snprintf(text, sizeof text, "%s(DATA_QUEUE) failed with RC(%d) %s", verb, reason, evReasonSymbol(reason));
+    std::snprintf(text, sizeof text, "%s(DATA_QUEUE) failed with RC(%d) %s", verb, reason,
+                  evReasonSymbol(reason));
     conditionBits(reason);
     EvStreamHooks *hooks = evStreamGetHooks();
     if (hooks->reportMQError)
@@ -46,7 +48,8 @@ void failed(EvStreamIo *io, const char *verb, MQLONG reason) {
     if (reason == MQRC_BACKED_OUT && hooks->endConnection) hooks->endConnection();
 }
 
-MQLONG getMessage(EvStreamIo *io, MQMD *md, MQLONG options, void *buffer, MQLONG bufferLength, MQLONG *length) {
+MQLONG getMessage(EvStreamIo *io, MQMD *md, MQLONG options, void *buffer, MQLONG bufferLength,
+                  MQLONG *length) {
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_1;  // matches MsgId and CorrelId as given
     gmo.Options = options;
@@ -138,8 +141,7 @@ int addPortion(AggrWork *work, AggrEntry *entry) {
     evCFSetIntervalStart(w.record, work->bin->start);
     w.fixedLength = 1;
     QmgrEntry *qmgr = work->qmgr;
-    if (qmgr->nameId == 0)
-        qmgr->nameId = evStringIntern(1, 850, qmgr->name, qmgr->nameLength, 0, nullptr);
+    if (qmgr->nameId == 0) qmgr->nameId = evStringIntern(1, 850, qmgr->name, qmgr->nameLength, 0, nullptr);
     const StringEntry *qmgrName = qmgr->nameId ? evStringLookup(qmgr->nameId) : nullptr;
     uint32_t level = aggrGet<uint32_t>(entry->record, aggrFieldOffset(family, AGGR_ID_COMMAND_LEVEL));
     if (!qmgrName || !aggrWriteCommon(&w, family, qmgrName, work->definition->streamId, level)) return 0;
@@ -220,7 +222,8 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
         evCFItem item;
         if (!statsNextItem(&cursor, &item)) return 0;
         if (item.type == MQCFT_GROUP) {
-            cursor = before;
+            if (cursor.currentItem != body + family->commonLength) return 0;
+            cursor = before;  // the portion's reader takes the group item
             break;
         }
         if (item.parmId == STATS_ID_QMGR_NAME && item.type == EVCF_STRING_ID) {
@@ -235,18 +238,18 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
             return 0;
         }
     }
-    if (seen != 7 || cursor.position != family->commonLength) return 0;
+    if (seen != 7) return 0;
     out->commonCount = evCFGetItemCount(body) - portions;
     if (evCFGetItemCount(body) < portions) return 0;
-    out->records = static_cast<uint8_t *>(CSGetMem(uint64_t{portions} * (AGGR_RECORD_MAX + AGGR_CONN_ID_MAX)));
+    out->records =
+        static_cast<uint8_t *>(CSGetMem(uint64_t{portions} * (AGGR_RECORD_MAX + AGGR_CONN_ID_MAX)));
     if (!out->records) return -1;
     out->connIds = out->records + uint64_t{portions} * AGGR_RECORD_MAX;
     for (uint32_t i = 0; i < portions; i++) {
         uint8_t *record = out->records + uint64_t{i} * AGGR_RECORD_MAX;
         statsPreset(family->stats, record);
-        uint32_t start = cursor.position;
         if (!aggrReadPortion(&cursor, family, record, out->connIds + uint64_t{i} * AGGR_CONN_ID_MAX) ||
-            cursor.position - start != family->portionLength)
+            cursor.position != family->commonLength + (i + 1) * family->portionLength)
             return 0;
         statsFinish(family->stats, record);
     }
@@ -424,8 +427,8 @@ int aggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const uint
     std::memcpy(message->msgId, msgId, sizeof message->msgId);
     message->written = 1;
     message->commonCount = loaded.commonCount;
-    *work = AggrWork{work->context, work->io, qmgr, stream, definition, bin, message, work->area, nullptr, 1, 0,
-                     0, 0};
+    *work = AggrWork{work->context, work->io, qmgr, stream, definition, bin, message,
+                     work->area,    nullptr,  1,    0,      0,          0};
     for (uint32_t i = 0; i < loaded.portions && result == 1; i++) {
         uint8_t *record = loaded.records + uint64_t{i} * AGGR_RECORD_MAX;
         aggrPut(record, 0, stream);
@@ -472,7 +475,8 @@ int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io) {
         MQMD md = aggrMd();
         md.CodedCharSetId = 850;
         MQLONG length = 0;
-        MQLONG reason = getMessage(io, &md, options, AreaData(area), static_cast<MQLONG>(area->capacity), &length);
+        MQLONG reason =
+            getMessage(io, &md, options, AreaData(area), static_cast<MQLONG>(area->capacity), &length);
         if (reason == MQRC_NO_MSG_AVAILABLE) break;
         if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) {
             failed(io, "MQGET", reason);
@@ -481,8 +485,9 @@ int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io) {
         }
         // 3.
         if (tracing()) evOutput(EV_OUT_PROGRESS, "  Aggregation Message Read", -1, 1);
-        int loaded = reason == MQRC_NONE ? aggrMsgLoad(&work, AreaData(area), static_cast<uint32_t>(length), md.MsgId)
-                                         : 0;
+        int loaded = reason == MQRC_NONE
+                         ? aggrMsgLoad(&work, AreaData(area), static_cast<uint32_t>(length), md.MsgId)
+                         : 0;
         work.loading = 0;
         if (loaded < 0) {
             evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);

@@ -148,8 +148,7 @@ int aggrWriteFields(evCFWriter *w, const AggrFamily *family, const void *record,
         const StatsField *f = &stats->fields[i];
         if (!stored(f)) continue;
         auto id = static_cast<int32_t>(f->id);
-        if (only ? !listed(only, onlyCount, id)
-                 : (id == stats->objectId || id == AGGR_ID_COMMAND_LEVEL))
+        if (only ? !listed(only, onlyCount, id) : (id == stats->objectId || id == AGGR_ID_COMMAND_LEVEL))
             continue;
         if (!addField(w, f, record, fixed)) return 0;
     }

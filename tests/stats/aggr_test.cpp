@@ -1,0 +1,420 @@
+// Aggregation without a queue manager: the bins' alignment to local midnight, the due rule, the
+// message layout, the folds, the absorb, and the load that skips a damaged message.
+#include <algorithm>
+#include <random>
+
+#include "stats/aggr_testing.h"
+#include "testing/console_capture.h"
+
+using namespace agt;
+
+namespace {
+
+// The stored records of a stream's current blob.
+std::vector<std::vector<uint8_t>> storedRecords(Stream *s) {
+    std::vector<std::vector<uint8_t>> out;
+    BlobWalk walk;
+    evBlobWalkInit(&walk, evStreamCurrentBlob(s), s->header->used - SH_BLOB, 0);
+    BlobEntry entry;
+    while (evBlobWalkNext(&walk, &entry) > 0) out.emplace_back(entry.data, entry.data + entry.dataLength);
+    return out;
+}
+
+uint32_t storedPuts(Stream *s, const std::string &queue) {
+    uint32_t puts = 0;
+    for (const auto &r : storedRecords(s))
+        for (const auto &o : stt::readObjects(&evStatQFamily, r)) {
+            StatQRecord q;
+            std::memcpy(&q, o.data(), sizeof q);
+            if (stt::text(q.queueName) == queue) puts += q.putsNP;
+        }
+    return puts;
+}
+
+// A name with a number (snprintf: GCC 12 misreads string concatenation here).
+std::string named(const char *prefix, int n) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%d", prefix, n);
+    return text;
+}
+
+}  // namespace
+
+TEST(AggrBinEnd, BinsEndOnLocalBoundariesOfTheInterval) {
+    struct Case {
+        const char *tz;
+        int64_t t;
+        uint32_t length;
+        int64_t end;
+    } cases[] = {
+        {"Europe/Paris", kT0, 3600, kT0 + 1800},            // 09:30 UTC opens [09:00, 10:00]
+        {"Europe/Paris", kT0 + 1800, 3600, kT0 + 1800},     // 10:00 lies on the boundary: the same bin
+        {"Europe/Paris", kT0, 86400, kT0 + 13 * 3600 + 1800},  // local midnight: 23:00 UTC
+        {"Asia/Tokyo", kT0 + 5 * 3600, 86400, kT0 + 5 * 3600 + 1800},   // 14:30 UTC: ends 15:00 UTC
+        {"Asia/Tokyo", kT0 + 6 * 3600, 86400, kT0 + 29 * 3600 + 1800},  // 15:30 UTC: the next day's
+        {"UTC0", kT0 + 1, 900, kT0 + 900},
+    };
+    for (const Case &c : cases) {
+        zt::ScopedTZ tz(c.tz);
+        EXPECT_EQ(evAggrBinEnd(c.t, c.length), c.end) << c.tz << " " << c.t << " " << c.length;
+    }
+}
+
+TEST_F(AggrTest, ARecordOpensABinOfTheStreamsCurrentInterval) {
+    zt::ScopedTZ tz("Europe/Paris");
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
+    ASSERT_EQ(fold(s, statQ(kT0 + 1800, {"Q1"})), 1);  // ends on the boundary: joins it
+    ASSERT_EQ(activeBins(s).size(), 1u);
+    EXPECT_EQ(activeBins(s)[0]->start, kT0 - 1800);
+    EXPECT_EQ(entries(activeBins(s)[0]).size(), 1u);
+    EXPECT_EQ(reinterpret_cast<StatQRecord *>(entries(activeBins(s)[0])[0]->record)->records, 2u);
+    s->definition->aggrInt = 900;  // ALTER EVSTREAM AGGRINT
+    ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
+    auto bins = activeBins(s);
+    ASSERT_EQ(bins.size(), 2u);
+    EXPECT_EQ(bins[0]->length, 900u);
+    EXPECT_EQ(bins[0]->end, kT0);
+}
+
+TEST_F(AggrTest, ABinIsDueAfterGraceUnlessItIsNewAndStillUpdated) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
+    int64_t end = activeBins(s)[0]->end;
+    struct Step {
+        int64_t now;
+        bool absorbed;
+    } steps[] = {{end + 14, false}, {end + 15, false} /* updated 15 s ago at most */, {end + 15, true}};
+    // The first two run with the last update within Grace: the bin is one of the newest Window.
+    activeBins(s)[0]->lastUpdate = end + 1;
+    for (const Step &step : steps) {
+        clock_.set(step.now);
+        if (&step == &steps[2]) activeBins(s)[0]->lastUpdate = end - 1;
+        AggrWork work{&evContext, &io_, qmgr_, s, s->definition, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0};
+        ASSERT_EQ(evAggrRunDue(&work, 1), 1);
+        AreaRelease(&work.area);
+        EXPECT_EQ(s->activeBins == 0, step.absorbed) << step.now - end;
+    }
+}
+
+TEST_F(AggrTest, AFailingEmitterPushesTheDueTimeBack) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+    EmitterDef *emitter = evCreateEmitterDef("E1", -1);
+    ASSERT_NE(emitter, nullptr);
+    ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
+    AggrBin *bin = activeBins(s)[0];
+    int64_t end = bin->end;
+    bin->lastUpdate = end - 100;
+    struct Case {
+        uint32_t failures;
+        int64_t failTime;
+        int64_t notBefore;
+    } cases[] = {{3, end + 10, end + 25}, {3, end - 100, end + 15}, {60, end, end + 300}};
+    for (const Case &c : cases) {
+        emitter->consecutiveFailures = c.failures;
+        emitter->failTime = c.failTime;
+        for (int64_t now : {c.notBefore - 1, c.notBefore}) {
+            clock_.set(now);
+            AggrWork work{&evContext, &io_, qmgr_, s, s->definition, nullptr, nullptr, nullptr, nullptr, 0, 0,
+                          0, 0};
+            ASSERT_EQ(evAggrRunDue(&work, 0), 1);
+            AreaRelease(&work.area);
+            EXPECT_EQ(s->activeBins, now < c.notBefore ? 1u : 0u) << c.failures << " at " << now - end;
+            if (s->activeBins == 0) {
+                bin->active = 1;  // back for the next case
+                s->activeBins = 1;
+            }
+        }
+    }
+    evAbsorb.sweepDisabled = 1;
+    evAggrState.nextDue = 0;
+    evAggrScheduleNext(s->definition, end);
+    EXPECT_EQ(evAggrState.nextDue.load(), 0);
+}
+
+TEST_F(AggrTest, TheAbsorbTakesTheOldestBinsFirstAndStopsAtOneNotDue) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    for (int h = 0; h < 3; h++) ASSERT_EQ(fold(s, statQ(kT0 + h * 3600, {"Q1"}, h + 1)), 1);
+    ASSERT_EQ(harden(), 1);
+    int64_t secondEnd = activeBins(s)[1]->end;
+    for (AggrBin *bin : activeBins(s)) bin->lastUpdate = 0;
+    io_.unit++;  // the harden's unit committed
+    clock_.set(secondEnd + 15);
+    ASSERT_EQ(absorbAll(), 1);
+    ASSERT_EQ(activeBins(s).size(), 1u);
+    EXPECT_EQ(storedPuts(s, "Q1"), 3u);  // the first two bins: 1 + 2
+    auto stored = storedRecords(s);
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(evCFGetIntervalEnd(stored[0].data()), secondEnd - 3600);
+    EXPECT_TRUE(evCFGetFlags(stored[0].data()) & EVCF_FLAG_AGGREGATED);
+    EXPECT_EQ(emitted(), 0);  // the stream names no emitter
+    EXPECT_EQ(aggrMessageCount(), 1u);
+    EXPECT_EQ(s->aggrMsgs, 1u);
+}
+
+TEST_F(AggrTest, EveryPortionOfAFamilyHasOneLength) {
+    std::mt19937 random(7);
+    std::vector<uint8_t> connId(24, 'c');
+    for (AggrFamily &family : evAggrFamilies) {
+        ASSERT_EQ(aggrSizeFamily(&family), 1);
+        const StatsFamily *stats = family.stats;
+        for (int round = 0; round < 50; round++) {
+            alignas(8) uint8_t record[AGGR_RECORD_MAX];
+            statsPreset(stats, record);
+            for (uint32_t i = 0; i < stats->fieldCount; i++) {
+                const StatsField &f = stats->fields[i];
+                int pick = static_cast<int>(random() % 5);
+                if (f.width == STATS_W_U32) {
+                    uint32_t values[] = {0, 7, 300, STATS_UNSET_32, STATS_MIXED_32};
+                    aggrPut(record, f.offset, values[pick]);
+                } else if (f.width == STATS_W_I64) {
+                    int64_t values[] = {0, 200, 70000, STATS_UNSET_64, int64_t{1} << 40};
+                    aggrPut(record, f.offset, values[pick]);
+                } else if (f.width == STATS_W_STRING) {
+                    const StringEntry *values[] = {nullptr, &evStringMixedEntry, &evStringNotPresentEntry,
+                                                   evStringLookup(stt::intern(named("Q", static_cast<int>(random() % 100000)))),
+                                                   evStringLookup(stt::intern(""))};
+                    aggrPut(record, f.offset, values[pick]);
+                } else if (f.width == STATS_W_BYTES) {
+                    const uint8_t *data = pick == 0 ? nullptr : pick == 1 ? reinterpret_cast<const uint8_t *>("*")
+                                                                           : connId.data();
+                    aggrPut(record, f.offset, data);
+                    aggrPut(record, f.offset + 8, static_cast<uint16_t>(pick == 1 ? 1 : pick * 6 > 24 ? 24 : pick * 6));
+                }
+            }
+            if (stats->objectId)  // a portion always names its object
+                aggrPut(record, aggrFieldOffset(&family, stats->objectId), evStringLookup(stt::intern("OBJ")));
+            std::vector<uint8_t> buffer(8192);
+            evCFWriter w;
+            evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool, 850);
+            w.fixedLength = 1;
+            ASSERT_EQ(aggrWritePortion(&w, &family, record, 1), 1);
+            ASSERT_EQ(w.length - EVCF_HEADER_LENGTH, family.portionLength) << stats->name << " round " << round;
+            // It reads back to the same record.
+            evCFCursor cursor;
+            evCFCursorInit(&cursor, &evStreamStringPool, buffer.data(), w.length, 0, 0);
+            alignas(8) uint8_t back[AGGR_RECORD_MAX];
+            uint8_t backConn[AGGR_CONN_ID_MAX];
+            statsPreset(stats, back);
+            ASSERT_EQ(aggrReadPortion(&cursor, &family, back, backConn), 1) << stats->name;
+            statsFinish(stats, record);  // totals, duration and count are not stored: a reader derives them
+            statsFinish(stats, back);
+            EXPECT_EQ(stt::firstDifference(stats, record, back), "") << stats->name << " round " << round;
+        }
+    }
+}
+
+TEST_F(AggrTest, ThirtyNineQueuesNeedTwoMessagesWhoseCountsWalkTheirPortions) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    std::vector<std::string> queues;
+    for (int q = 0; q < 39; q++) queues.push_back(named("Q", q));
+    ASSERT_EQ(fold(s, statQ(kT0, queues)), 1);
+    ASSERT_EQ(harden(), 1);
+    EXPECT_EQ(queue().puts, 2u);
+    EXPECT_EQ(s->aggrMsgs, 2u);
+    std::vector<uint32_t> portions;
+    for (const Message &m : queue().messages) {
+        uint32_t groups = 0;
+        evCFCursor cursor;
+        evCFCursorInit(&cursor, &evStreamStringPool, m.data.data(), static_cast<uint32_t>(m.data.size()), 0, 0);
+        evCFItem item;
+        while (statsNextItem(&cursor, &item)) groups += item.type == MQCFT_GROUP;
+        EXPECT_EQ(cursor.position, m.data.size());  // the header count reaches the last portion
+        portions.push_back(groups);
+    }
+    std::sort(portions.begin(), portions.end());
+    EXPECT_EQ(portions, (std::vector<uint32_t>{1, 38}));
+}
+
+TEST_F(AggrTest, FoldsSumByKeyAndGroupByCommandLevelOrApplication) {
+    Stream *q = stream("AGGQ", STREAM_TYPE_STATQ, 3600);
+    ASSERT_EQ(fold(q, statQ(kT0, {"Q1"}, 2, 940)), 1);
+    ASSERT_EQ(fold(q, statQ(kT0, {"Q1"}, 3, 940)), 1);
+    ASSERT_EQ(fold(q, statQ(kT0, {"Q1"}, 4, 930)), 1);
+    AggrBin *bin = activeBins(q)[0];
+    EXPECT_EQ(groupsInUse(bin), 2u);
+    ASSERT_EQ(entries(bin).size(), 2u);
+    uint32_t records = 0, puts = 0;
+    for (AggrEntry *e : entries(bin)) {
+        records += reinterpret_cast<StatQRecord *>(e->record)->records;
+        puts += reinterpret_cast<StatQRecord *>(e->record)->putsNP;
+    }
+    EXPECT_EQ(records, 3u);
+    EXPECT_EQ(puts, 9u);
+
+    Stream *m = stream("AGGM", STREAM_TYPE_ACCTMQI, 3600);
+    for (const char *channel : {"C1", "C2", "C1"}) {
+        auto r = stt::rawRecord(&evAcctMQIFamily,
+                                {str(3024, "app"), str(3025, "user"), str(3501, channel), str(3506, "host"),
+                                 i32(31, 940), i32(31002, 5)},
+                                {});
+        evCFSetIntervalEnd(r.data(), kT0);
+        ASSERT_EQ(fold(m, r), 1);
+    }
+    bin = activeBins(m)[0];
+    EXPECT_EQ(groupsInUse(bin), 1u);
+    EXPECT_EQ(entries(bin).size(), 2u);
+
+    // A copy's fold marks what it folds.
+    Stream *c = stream("AGGC", STREAM_TYPE_STATQ, 3600);
+    ASSERT_EQ(fold(c, statQ(kT0, {"Q1"}), 1), 1);
+    EXPECT_EQ(reinterpret_cast<StatQRecord *>(entries(activeBins(c)[0])[0]->record)->flags & AGGR_FLAG_FROM_COPY,
+              AGGR_FLAG_FROM_COPY);
+}
+
+TEST_F(AggrTest, AbsorbedRecordsAreEmittedUnlessACopyFoldedThem) {
+    Stream *live = stream("LIVE", STREAM_TYPE_STATQ, 3600);
+    Stream *copied = stream("COPIED", STREAM_TYPE_STATQ, 3600);
+    for (Stream *s : {live, copied}) std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+    ASSERT_EQ(fold(live, statQ(kT0, {"Q1", "Q2"})), 1);
+    ASSERT_EQ(fold(copied, statQ(kT0, {"Q1"}), 1), 1);
+    ASSERT_EQ(harden(), 1);
+    io_.unit++;
+    clock_.set(kT0 + 3600);
+    ASSERT_EQ(absorbAll(), 1);
+    EXPECT_EQ(emitted(), 1);  // one record for the live stream's level-940 group
+    EXPECT_EQ(storedRecords(copied).size(), 1u);
+    EXPECT_EQ(aggrMessageCount(), 0u);
+}
+
+TEST_F(AggrTest, ACopyTargetGetsTheBinsRecordsAndTheSourceKeepsItsBins) {
+    Stream *source = stream("SRC", STREAM_TYPE_STATQ, 3600);
+    StreamDef *targetDef = evStreamDefine("TGT", -1, STREAM_TYPE_STATQ, 0, 0);
+    Stream *target = evStreamCreate(qmgr_, targetDef);
+    std::snprintf(targetDef->evEmit, sizeof targetDef->evEmit, "E1");
+    ASSERT_EQ(fold(source, statQ(kT0, {"Q1", "Q2"}, 4)), 1);
+    EvStreamCopy copy;
+    evStreamCopyInit(&copy, &evContext, &io_, 0, source, target, 0);
+    ASSERT_EQ(evStreamCopyAggregate(&copy, nullptr), 1);
+    AreaRelease(&copy.aggrArea);
+    EXPECT_EQ(storedPuts(target, "Q1"), 4u);
+    EXPECT_EQ(emitted(), 0);
+    EXPECT_EQ(source->activeBins, 1u);
+    EXPECT_EQ(entries(activeBins(source)[0]).size(), 2u);
+}
+
+TEST_F(AggrTest, ABucketOfFiveHundredQueuesIsStoredInPiecesWithinTheBlob) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    std::vector<std::string> queues;
+    for (int q = 0; q < 500; q++) queues.push_back(named("QUEUE.NUMBER.", q));
+    ASSERT_EQ(fold(s, statQ(kT0, queues, 2)), 1);
+    ASSERT_EQ(harden(), 1);
+    io_.unit++;
+    clock_.set(kT0 + 3600);
+    ASSERT_EQ(absorbAll(), 1);
+    uint64_t objects = 0;
+    for (const auto &r : storedRecords(s)) objects += stt::readObjects(&evStatQFamily, r).size();
+    for (StreamBlob *b = s->blobs; b; b = b->next) {
+        BlobWalk walk;
+        evBlobWalkInit(&walk, evStreamBlobHeader(b), b->area->used, 0);
+        BlobEntry entry;
+        while (evBlobWalkNext(&walk, &entry) > 0) {
+            std::vector<uint8_t> r(entry.data, entry.data + entry.dataLength);
+            objects += stt::readObjects(&evStatQFamily, r).size();
+        }
+    }
+    EXPECT_EQ(objects, 500u);
+    EXPECT_GT(s->recordCount, 1u);
+}
+
+TEST_F(AggrTest, AReloadGivesBackTheBinsAndSkipsADamagedMessage) {
+    Stream *q = stream("AGGQ", STREAM_TYPE_STATQ, 3600);
+    Stream *c = stream("AGGC", STREAM_TYPE_STATCHL, 3600);
+    std::vector<std::string> queues;
+    for (int i = 0; i < 80; i++) queues.push_back(named("Q", i));
+    ASSERT_EQ(fold(q, statQ(kT0, queues, 3, 940)), 1);
+    ASSERT_EQ(fold(q, statQ(kT0, {"Q1"}, 5, 930)), 1);
+    ASSERT_EQ(fold(q, statQ(kT0 + 3600, {"Q1"}, 7, 940)), 1);
+    for (int64_t avg : {int64_t{3000000000}, int64_t{4000000000}}) {
+        auto r = stt::rawRecord(&evStatChlFamily, {i32(31, 940)},
+                                {{str(3501, "CH1"), str(2017, "QM2"), str(3506, "host"), i32(1511, 1),
+                                  i64(31139, avg), i32(31180, 1), i32(31136, 9)}});
+        evCFSetIntervalEnd(r.data(), kT0);
+        ASSERT_EQ(fold(c, r), 1);
+    }
+    ASSERT_EQ(harden(), 1);
+    size_t stored = aggrMessageCount();
+    ASSERT_GE(stored, 5u);
+    // The memory as it was, entry by entry.
+    auto snapshot = [&](Stream *s) {
+        std::map<std::string, std::vector<uint8_t>> out;
+        for (AggrBin *bin : activeBins(s))
+            for (AggrEntry *e : entries(bin)) {
+                const AggrFamily &family = evAggrFamilies[bin->family];
+                const auto *name =
+                    aggrGet<const StringEntry *>(e->record, aggrFieldOffset(&family, family.stats->objectId));
+                char key[128];
+                std::snprintf(key, sizeof key, "%lld/%u/%.*s", static_cast<long long>(bin->end),
+                              aggrGet<uint32_t>(e->record, aggrFieldOffset(&family, 31)),
+                              static_cast<int>(name->length), name->text);
+                out[key].assign(e->record, e->record + family.stats->recordSize);
+            }
+        return out;
+    };
+    auto beforeQ = snapshot(q), beforeC = snapshot(c);
+    uint32_t msgsQ = q->aggrMsgs;
+    // A damaged message among them: reported, left alone, the others load.
+    uint8_t correl[24] = {AGGR_CORREL_KIND};
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.CorrelId, correl, 24);
+    std::vector<uint8_t> damaged = queue().messages[0].data;
+    damaged[damaged.size() - 3] = 0x02;  // an invalid lead inside the last portion
+    MQLONG cc = 0, rc = 0;
+    aggrFakePut(0, 0, &md, nullptr, static_cast<MQLONG>(damaged.size()), damaged.data(), &cc, &rc);
+    {
+        zt::ConsoleCapture console;
+        ASSERT_EQ(reload(), 1);
+        std::string shown = console.out() + console.err();
+        size_t first = shown.find("Loading Aggregation Message Failed");
+        ASSERT_NE(first, std::string::npos);
+        EXPECT_EQ(shown.find("Loading Aggregation Message Failed", first + 1), std::string::npos);
+    }
+    EXPECT_EQ(aggrMessageCount(), stored + 1);
+    EXPECT_EQ(q->aggrMsgs, msgsQ);
+    auto afterQ = snapshot(q), afterC = snapshot(c);
+    ASSERT_EQ(afterQ.size(), beforeQ.size());
+    for (auto &[key, record] : beforeQ)
+        EXPECT_EQ(stt::firstDifference(&evStatQFamily, record.data(), afterQ[key].data()), "") << key;
+    for (auto &[key, record] : beforeC)
+        EXPECT_EQ(stt::firstDifference(&evStatChlFamily, record.data(), afterC[key].data()), "") << key;
+    EXPECT_EQ(reinterpret_cast<StatChlRecord *>(afterC.begin()->second.data())->netTimeAvg, 7000000000);
+    // Nothing loaded is dirty: a harden writes nothing.
+    uint64_t puts = queue().puts;
+    evAggrState.changed = 1;
+    ASSERT_EQ(harden(), 1);
+    EXPECT_EQ(queue().puts, puts);
+}
+
+TEST_F(AggrTest, AFailedHardenPutGivesBackWhatItClearedSoTheNextHardenWritesIt) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    std::vector<std::string> queues;
+    for (int i = 0; i < 80; i++) queues.push_back(named("Q", i));
+    ASSERT_EQ(fold(s, statQ(kT0, queues)), 1);
+    queue().failPutAt = 2;
+    queue().failReason = MQRC_Q_FULL;
+    EXPECT_EQ(harden(), 0);
+    EXPECT_EQ(evAggrState.changed.load(), 1);
+    EXPECT_EQ(errors().size(), 1u);
+    queue().messages.clear();  // the backout
+    io_.unit++;
+    ASSERT_EQ(harden(), 1);
+    EXPECT_EQ(aggrMessageCount(), 3u);
+    ASSERT_EQ(reload(), 1);
+    uint32_t records = 0;
+    for (AggrEntry *e : entries(activeBins(s)[0])) records += reinterpret_cast<StatQRecord *>(e->record)->records;
+    EXPECT_EQ(records, 80u);
+}
+
+TEST_F(AggrTest, RemovingAMessageAlreadyGoneSucceedsAndChangesNoCount) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
+    ASSERT_EQ(harden(), 1);
+    io_.unit++;
+    queue().messages.clear();
+    AggrWork work{&evContext, &io_, qmgr_, s, s->definition, activeBins(s)[0], nullptr, nullptr, nullptr, 0, 0, 0, 0};
+    uint32_t inFlight = io_.inFlight;
+    EXPECT_EQ(aggrMsgRemove(&work, 1, activeBins(s)[0]->messages), 1);
+    EXPECT_EQ(s->aggrMsgs, 1u);
+    EXPECT_EQ(io_.inFlight, inFlight);
+}
