@@ -47,8 +47,8 @@ TEST(AggrBinEnd, BinsEndOnLocalBoundariesOfTheInterval) {
         uint32_t length;
         int64_t end;
     } cases[] = {
-        {"Europe/Paris", kT0, 3600, kT0 + 1800},            // 09:30 UTC opens [09:00, 10:00]
-        {"Europe/Paris", kT0 + 1800, 3600, kT0 + 1800},     // 10:00 lies on the boundary: the same bin
+        {"Europe/Paris", kT0, 3600, kT0 + 1800},               // 09:30 UTC opens [09:00, 10:00]
+        {"Europe/Paris", kT0 + 1800, 3600, kT0 + 1800},        // 10:00 lies on the boundary: the same bin
         {"Europe/Paris", kT0, 86400, kT0 + 13 * 3600 + 1800},  // local midnight: 23:00 UTC
         {"Asia/Tokyo", kT0 + 5 * 3600, 86400, kT0 + 5 * 3600 + 1800},   // 14:30 UTC: ends 15:00 UTC
         {"Asia/Tokyo", kT0 + 6 * 3600, 86400, kT0 + 29 * 3600 + 1800},  // 15:30 UTC: the next day's
@@ -90,7 +90,8 @@ TEST_F(AggrTest, ABinIsDueAfterGraceUnlessItIsNewAndStillUpdated) {
     for (const Step &step : steps) {
         clock_.set(step.now);
         if (&step == &steps[2]) activeBins(s)[0]->lastUpdate = end - 1;
-        AggrWork work{&evContext, &io_, qmgr_, s, s->definition, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0};
+        AggrWork work{&evContext, &io_, qmgr_, s, s->definition, nullptr, nullptr, nullptr, nullptr,
+                      0,          0,    0,     0};
         ASSERT_EQ(evAggrRunDue(&work, 1), 1);
         AreaRelease(&work.area);
         EXPECT_EQ(s->activeBins == 0, step.absorbed) << step.now - end;
@@ -116,8 +117,8 @@ TEST_F(AggrTest, AFailingEmitterPushesTheDueTimeBack) {
         emitter->failTime = c.failTime;
         for (int64_t now : {c.notBefore - 1, c.notBefore}) {
             clock_.set(now);
-            AggrWork work{&evContext, &io_, qmgr_, s, s->definition, nullptr, nullptr, nullptr, nullptr, 0, 0,
-                          0, 0};
+            AggrWork work{&evContext, &io_, qmgr_, s, s->definition, nullptr, nullptr, nullptr, nullptr,
+                          0,          0,    0,     0};
             ASSERT_EQ(evAggrRunDue(&work, 0), 1);
             AreaRelease(&work.area);
             EXPECT_EQ(s->activeBins, now < c.notBefore ? 1u : 0u) << c.failures << " at " << now - end;
@@ -172,25 +173,32 @@ TEST_F(AggrTest, EveryPortionOfAFamilyHasOneLength) {
                     int64_t values[] = {0, 200, 70000, STATS_UNSET_64, int64_t{1} << 40};
                     aggrPut(record, f.offset, values[pick]);
                 } else if (f.width == STATS_W_STRING) {
-                    const StringEntry *values[] = {nullptr, &evStringMixedEntry, &evStringNotPresentEntry,
-                                                   evStringLookup(stt::intern(named("Q", static_cast<int>(random() % 100000)))),
-                                                   evStringLookup(stt::intern(""))};
+                    const StringEntry *values[] = {
+                        nullptr, &evStringMixedEntry, &evStringNotPresentEntry,
+                        evStringLookup(stt::intern(named("Q", static_cast<int>(random() % 100000)))),
+                        evStringLookup(stt::intern(""))};
                     aggrPut(record, f.offset, values[pick]);
                 } else if (f.width == STATS_W_BYTES) {
-                    const uint8_t *data = pick == 0 ? nullptr : pick == 1 ? reinterpret_cast<const uint8_t *>("*")
-                                                                           : connId.data();
+                    const uint8_t *data = pick == 0   ? nullptr
+                                          : pick == 1 ? reinterpret_cast<const uint8_t *>("*")
+                                                      : connId.data();
                     aggrPut(record, f.offset, data);
-                    aggrPut(record, f.offset + 8, static_cast<uint16_t>(pick == 1 ? 1 : pick * 6 > 24 ? 24 : pick * 6));
+                    aggrPut(record, f.offset + 8,
+                            static_cast<uint16_t>(pick == 1       ? 1
+                                                  : pick * 6 > 24 ? 24
+                                                                  : pick * 6));
                 }
             }
             if (stats->objectId)  // a portion always names its object
-                aggrPut(record, aggrFieldOffset(&family, stats->objectId), evStringLookup(stt::intern("OBJ")));
+                aggrPut(record, aggrFieldOffset(&family, stats->objectId),
+                        evStringLookup(stt::intern("OBJ")));
             std::vector<uint8_t> buffer(8192);
             evCFWriter w;
             evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool, 850);
             w.fixedLength = 1;
             ASSERT_EQ(aggrWritePortion(&w, &family, record, 1), 1);
-            ASSERT_EQ(w.length - EVCF_HEADER_LENGTH, family.portionLength) << stats->name << " round " << round;
+            ASSERT_EQ(w.length - EVCF_HEADER_LENGTH, family.portionLength)
+                << stats->name << " round " << round;
             // It reads back to the same record.
             evCFCursor cursor;
             evCFCursorInit(&cursor, &evStreamStringPool, buffer.data(), w.length, 0, 0);
@@ -217,7 +225,8 @@ TEST_F(AggrTest, ThirtyNineQueuesNeedTwoMessagesWhoseCountsWalkTheirPortions) {
     for (const Message &m : queue().messages) {
         uint32_t groups = 0;
         evCFCursor cursor;
-        evCFCursorInit(&cursor, &evStreamStringPool, m.data.data(), static_cast<uint32_t>(m.data.size()), 0, 0);
+        evCFCursorInit(&cursor, &evStreamStringPool, m.data.data(), static_cast<uint32_t>(m.data.size()), 0,
+                       0);
         evCFItem item;
         while (statsNextItem(&cursor, &item)) groups += item.type == MQCFT_GROUP;
         EXPECT_EQ(cursor.position, m.data.size());  // the header count reaches the last portion
@@ -259,8 +268,9 @@ TEST_F(AggrTest, FoldsSumByKeyAndGroupByCommandLevelOrApplication) {
     // A copy's fold marks what it folds.
     Stream *c = stream("AGGC", STREAM_TYPE_STATQ, 3600);
     ASSERT_EQ(fold(c, statQ(kT0, {"Q1"}), 1), 1);
-    EXPECT_EQ(reinterpret_cast<StatQRecord *>(entries(activeBins(c)[0])[0]->record)->flags & AGGR_FLAG_FROM_COPY,
-              AGGR_FLAG_FROM_COPY);
+    EXPECT_EQ(
+        reinterpret_cast<StatQRecord *>(entries(activeBins(c)[0])[0]->record)->flags & AGGR_FLAG_FROM_COPY,
+        AGGR_FLAG_FROM_COPY);
 }
 
 TEST_F(AggrTest, AbsorbedRecordsAreEmittedUnlessACopyFoldedThem) {
@@ -402,7 +412,8 @@ TEST_F(AggrTest, AFailedHardenPutGivesBackWhatItClearedSoTheNextHardenWritesIt) 
     EXPECT_EQ(aggrMessageCount(), 3u);
     ASSERT_EQ(reload(), 1);
     uint32_t records = 0;
-    for (AggrEntry *e : entries(activeBins(s)[0])) records += reinterpret_cast<StatQRecord *>(e->record)->records;
+    for (AggrEntry *e : entries(activeBins(s)[0]))
+        records += reinterpret_cast<StatQRecord *>(e->record)->records;
     EXPECT_EQ(records, 80u);
 }
 
@@ -412,7 +423,8 @@ TEST_F(AggrTest, RemovingAMessageAlreadyGoneSucceedsAndChangesNoCount) {
     ASSERT_EQ(harden(), 1);
     io_.unit++;
     queue().messages.clear();
-    AggrWork work{&evContext, &io_, qmgr_, s, s->definition, activeBins(s)[0], nullptr, nullptr, nullptr, 0, 0, 0, 0};
+    AggrWork work{&evContext, &io_, qmgr_, s, s->definition, activeBins(s)[0], nullptr, nullptr, nullptr,
+                  0,          0,    0,     0};
     uint32_t inFlight = io_.inFlight;
     EXPECT_EQ(aggrMsgRemove(&work, 1, activeBins(s)[0]->messages), 1);
     EXPECT_EQ(s->aggrMsgs, 1u);
