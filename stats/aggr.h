@@ -180,6 +180,3 @@ int aggrMsgPut(AggrWork *work, AggrMsgDesc *message);
 int aggrMsgRemove(AggrWork *work, int syncpoint, AggrMsgDesc *message);
 // Removes every written message of the work's bin and returns the descriptors. 1, or 0.
 int aggrMsgRemoveAll(AggrWork *work, int syncpoint);
-// Checks a message's whole layout and folds it (loading). 1 loaded or skipped (unknown queue manager
-// or stream), 0 damaged (nothing folded), -1 out of storage.
-int aggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const uint8_t *msgId);

@@ -397,7 +397,7 @@ int evAggrHarden(QmgrContext *context, EvStreamIo *io) {
     return 1;
 }
 
-int aggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const uint8_t *msgId) {
+int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const uint8_t *msgId) {
     LoadedMessage loaded{};
     int sound = checkLayout(body, length, &loaded);
     if (sound != 1) {
@@ -486,7 +486,7 @@ int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io) {
         // 3.
         if (tracing()) evOutput(EV_OUT_PROGRESS, "  Aggregation Message Read", -1, 1);
         int loaded = reason == MQRC_NONE
-                         ? aggrMsgLoad(&work, AreaData(area), static_cast<uint32_t>(length), md.MsgId)
+                         ? evAggrMsgLoad(&work, AreaData(area), static_cast<uint32_t>(length), md.MsgId)
                          : 0;
         work.loading = 0;
         if (loaded < 0) {

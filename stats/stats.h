@@ -683,6 +683,10 @@ void evAggrScheduleNext(const StreamDef *definition, int64_t end);
 // Reads every aggregation message of the data queue into bins (after the streams are loaded). A
 // damaged message is reported once and skipped. 1, or 0 when the data queue failed or storage ran out.
 [[nodiscard]] int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io);
+// Loads one aggregation message read from the data queue: its whole layout is checked before any of
+// it is folded. 1 loaded (or left alone: its queue manager or stream is not known), 0 damaged
+// (nothing folded), -1 out of storage.
+[[nodiscard]] int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const uint8_t *msgId);
 // Discards a stream's bins and removes their messages in io's unit of work (a purge). 1, or 0.
 [[nodiscard]] int evAggrDiscardBins(EvStreamIo *io, Stream *stream);
 // The memory drop: every bin, entry and message descriptor goes back to its pool (all: the pools too).

@@ -22,11 +22,13 @@ std::string rendered(const StatsFamily *family, const uint8_t *record) {
         const StatsField &f = family->fields[i];
         char value[96];
         if (f.width == STATS_W_STRING)
-            std::snprintf(value, sizeof value, "%s ", stt::text(aggrGet<const StringEntry *>(record, f.offset)).c_str());
+            std::snprintf(value, sizeof value, "%s ",
+                          stt::text(aggrGet<const StringEntry *>(record, f.offset)).c_str());
         else if (f.width == STATS_W_U32)
             std::snprintf(value, sizeof value, "%u ", aggrGet<uint32_t>(record, f.offset));
         else if (f.width == STATS_W_I64)
-            std::snprintf(value, sizeof value, "%lld ", static_cast<long long>(aggrGet<int64_t>(record, f.offset)));
+            std::snprintf(value, sizeof value, "%lld ",
+                          static_cast<long long>(aggrGet<int64_t>(record, f.offset)));
         else
             continue;
         out += f.keyword ? f.keyword : "?";
@@ -41,8 +43,9 @@ protected:
     void SetUp() override {
         AggrTest::SetUp();
         ASSERT_TRUE(qm_.ok());
-        ASSERT_EQ(qm_.mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n"),
-                  0);
+        ASSERT_EQ(
+            qm_.mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n"),
+            0);
         ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &raw_), 0);
         wrap_ = std::make_unique<zt::MqiWrapper>(raw_);
         MQCHAR48 name;
@@ -52,8 +55,8 @@ protected:
         ASSERT_EQ(cc, MQCC_OK) << rc;
         MQOD od = MQOD_DEFAULT;
         qmt::setText(od.ObjectName, 48, kDataQueue);
-        wrap_->table()->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE, &hobj_,
-                               &cc, &rc);
+        wrap_->table()->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE,
+                               &hobj_, &cc, &rc);
         ASSERT_EQ(cc, MQCC_OK) << rc;
         io_ = EvStreamIo{wrap_->table(), hconn_, hobj_, 0, 100, 1};
     }
@@ -234,7 +237,8 @@ TEST_F(AggrQmTest, UnderFailedPutsRemovalsAndCommitsEveryRecordIsCountedOnce) {
             static const struct {
                 MqVerb verb;
                 MQLONG reason;
-            } kFaults[] = {{MqVerb::MQPUT, MQRC_Q_FULL}, {MqVerb::MQGET, MQRC_GET_INHIBITED},
+            } kFaults[] = {{MqVerb::MQPUT, MQRC_Q_FULL},
+                           {MqVerb::MQGET, MQRC_GET_INHIBITED},
                            {MqVerb::MQCMIT, MQRC_BACKED_OUT}};
             const auto &fault = kFaults[random() % 3];
             wrap_->failAt(fault.verb, 1 + random() % 3, fault.reason);
