@@ -364,11 +364,14 @@ int evAggrHarden(QmgrContext *context, EvStreamIo *io) {
         work.stream = stream;
         work.definition = stream->definition;
         work.bin = bin;
+        work.message = nullptr;
         for (AggrKeyGroup *g = bin->groups; g; g = g->next) {
             if (!g->inUse) continue;
             for (AggrEntry *e = g->entries; e; e = e->next) {
                 if (!e->dirty && e->written) continue;
                 if (!work.area && !(work.area = AreaGet(EV_AGGR_AREA_SIZE, 0, "AGGRAREA"))) return false;
+                // A fold that ran out of storage may have left its entry without a slot.
+                if (!e->message && !aggrGetMessage(&work, e)) return false;
                 if (!journal.note(e, 0)) return false;
                 e->dirty = 0;
                 if (!addPortion(&work, e)) return false;
@@ -412,11 +415,12 @@ int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const ui
     // A message of a queue manager or stream no longer known is left alone.
     QmgrEntry *qmgr = findQmgr(loaded.qmgrName);
     StreamDef *definition = loaded.streamId ? evStreamDefFindById(loaded.streamId) : nullptr;
-    if (!qmgr || !definition) return done(1);
+    AggrFamily *family = loaded.family;
+    if (!qmgr || !definition || definition->type != family->stats->streamType) return done(1);
     Stream *stream = runtimeStream(qmgr, definition);
     if (!stream) return done(-1);
-    AggrFamily *family = loaded.family;
-    AggrBin *bin = aggrFindOrOpenBin(stream, family, evCFGetIntervalStart(body), evCFGetIntervalEnd(body), 0);
+    // Scheduled, so that the sweep absorbs loaded bins even when no record arrives.
+    AggrBin *bin = aggrFindOrOpenBin(stream, family, evCFGetIntervalStart(body), evCFGetIntervalEnd(body), 1);
     if (!bin) return done(-1);
     auto *message = static_cast<AggrMsgDesc *>(aggrPoolTake(&family->messages));
     if (!message) return done(-1);

@@ -29,6 +29,22 @@ TEST(LocalTime, FieldsAcrossTheSpringChange) {
     EXPECT_EQ(after.offset, 120);
 }
 
+TEST(LocalTime, FieldsGoBackToTheirTimeOnEitherSideOfTheChange) {
+    zt::ScopedTZ tz(kCentralEurope);
+    for (int64_t t : {kSpringForward - 1, kSpringForward, kSpringForward + 86400 * 200, int64_t{0}}) {
+        EvLocalTime fields;
+        ASSERT_EQ(evLocalTimeFields(t, &fields), 1);
+        int64_t back = 0;
+        ASSERT_EQ(evLocalFieldsToTime(&fields, &back), 1);
+        EXPECT_EQ(back, t);
+    }
+    // 23:59:59 on the day of the change, one second short of local midnight (22:00 UTC in summer time).
+    EvLocalTime evening{2026, 3, 29, 23, 59, 59, 0, 0, 0, 0};
+    int64_t time = 0;
+    ASSERT_EQ(evLocalFieldsToTime(&evening, &time), 1);
+    EXPECT_EQ(time + 1, kSpringForward + 21 * 3600);
+}
+
 TEST(LocalTime, TextIsTheRunTimesTwentyFourCharacters) {
     zt::ScopedTZ tz(kCentralEurope);
     char text[EV_DATE_TIME_TEXT];

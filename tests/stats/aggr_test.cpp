@@ -47,11 +47,12 @@ TEST(AggrBinEnd, BinsEndOnLocalBoundariesOfTheInterval) {
         uint32_t length;
         int64_t end;
     } cases[] = {
-        {"Europe/Paris", kT0, 3600, kT0 + 1800},               // 09:30 UTC opens [09:00, 10:00]
-        {"Europe/Paris", kT0 + 1800, 3600, kT0 + 1800},        // 10:00 lies on the boundary: the same bin
-        {"Europe/Paris", kT0, 86400, kT0 + 13 * 3600 + 1800},  // local midnight: 23:00 UTC
-        {"Asia/Tokyo", kT0 + 5 * 3600, 86400, kT0 + 5 * 3600 + 1800},   // 14:30 UTC: ends 15:00 UTC
-        {"Asia/Tokyo", kT0 + 6 * 3600, 86400, kT0 + 29 * 3600 + 1800},  // 15:30 UTC: the next day's
+        {"CET-1CEST,M3.5.0,M10.5.0/3", kT0, 3600, kT0 + 1800},  // 09:30 UTC opens [09:00, 10:00]
+        {"CET-1CEST,M3.5.0,M10.5.0/3", kT0 + 1800, 3600,
+         kT0 + 1800},  // 10:00 lies on the boundary: the same bin
+        {"CET-1CEST,M3.5.0,M10.5.0/3", kT0, 86400, kT0 + 13 * 3600 + 1800},  // local midnight: 23:00 UTC
+        {"JST-9", kT0 + 5 * 3600, 86400, kT0 + 5 * 3600 + 1800},             // 14:30 UTC: ends 15:00 UTC
+        {"JST-9", kT0 + 6 * 3600, 86400, kT0 + 29 * 3600 + 1800},            // 15:30 UTC: the next day's
         {"UTC0", kT0 + 1, 900, kT0 + 900},
     };
     for (const Case &c : cases) {
@@ -61,7 +62,7 @@ TEST(AggrBinEnd, BinsEndOnLocalBoundariesOfTheInterval) {
 }
 
 TEST_F(AggrTest, ARecordOpensABinOfTheStreamsCurrentInterval) {
-    zt::ScopedTZ tz("Europe/Paris");
+    zt::ScopedTZ tz("CET-1CEST,M3.5.0,M10.5.0/3");
     Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
     ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
     ASSERT_EQ(fold(s, statQ(kT0 + 1800, {"Q1"})), 1);  // ends on the boundary: joins it
