@@ -24,7 +24,9 @@ inline constexpr uint32_t AGGR_SIZE_INT64 = 11;    // 64-bit integer or time
 inline constexpr uint32_t AGGR_SIZE_CONN_ID = 29;  // a connection identifier of up to 24 bytes
 inline constexpr uint32_t AGGR_CONN_ID_MAX = 24;
 inline constexpr uint32_t AGGR_PER_CHUNK = 100;
-inline constexpr int32_t AGGR_ID_COMMAND_LEVEL = 31;  // MQIA_COMMAND_LEVEL
+inline constexpr int64_t AGGR_INTERVAL_MAX = 86400;     // AGGRINT's largest
+inline constexpr int64_t AGGR_TIME_MAX = 253402300799;  // 9999-12-31 23:59:59 UTC
+inline constexpr int32_t AGGR_ID_COMMAND_LEVEL = 31;    // MQIA_COMMAND_LEVEL
 inline constexpr int32_t AGGR_ID_AGGR_INTERVAL = 39434;
 
 // A pool of equal slots in chunks of 100, with a free list. Chunks stay until the pool is released.

@@ -16,7 +16,6 @@
 
 namespace agt {
 
-
 inline constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
 
 // A record as text, field by field: strings by their text, streams left out (a reload makes both anew).
@@ -52,7 +51,9 @@ protected:
         AggrTest::SetUp();
         ASSERT_TRUE(!qm_ || qm_->ok());
         int defined = 0;
-        if (qm_) defined = qm_->mqsc(std::string("DEFINE QLOCAL(") + kDataQueue + ") MAXDEPTH(100000) MAXMSGL(4194304)\n");
+        if (qm_)
+            defined = qm_->mqsc(std::string("DEFINE QLOCAL(") + kDataQueue +
+                                ") MAXDEPTH(100000) MAXMSGL(4194304)\n");
         ASSERT_EQ(defined, 0);
         ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &raw_), 0);
         wrap_ = std::make_unique<zt::MqiWrapper>(raw_);

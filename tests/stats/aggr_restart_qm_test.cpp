@@ -44,7 +44,8 @@ TEST_F(AggrRestartWriter, FoldsUntilKilled) {
     int fd = 0, verb = 0;
     long long first = 0, last = 0;
     unsigned long long k = 0;
-    if (std::sscanf(std::getenv("ZUNT_AGGR_WRITER"), "%d %lld %lld %d %llu", &fd, &first, &last, &verb, &k) != 5)
+    if (std::sscanf(std::getenv("ZUNT_AGGR_WRITER"), "%d %lld %lld %d %llu", &fd, &first, &last, &verb, &k) !=
+        5)
         _exit(8);
     stream("AGG", STREAM_TYPE_STATQ, 3600);
     if (!reloadAll()) _exit(9);
@@ -64,7 +65,8 @@ protected:
     pid_t startWriter(int fd, int64_t first, int64_t last, MqVerb verb, uint64_t k) {
         char orders[128];
         std::snprintf(orders, sizeof orders, "%d %lld %lld %d %llu", fd, static_cast<long long>(first),
-                      static_cast<long long>(last), static_cast<int>(verb), static_cast<unsigned long long>(k));
+                      static_cast<long long>(last), static_cast<int>(verb),
+                      static_cast<unsigned long long>(k));
         zt::ScopedEnv env("ZUNT_AGGR_WRITER", orders);
         pid_t pid = fork();
         if (pid == 0) {
@@ -143,8 +145,8 @@ TEST_F(AggrRestartQm, EveryCommittedRecordIsCountedOnceAcrossKills) {
         auto without = expected(reported + 1), with = expected(reported + 2);
         for (const std::string &q : kQueues) {
             bool whole = sums[q] == without || (reported + 1 < kBatches && sums[q] == with);
-            EXPECT_TRUE(whole) << q << " puts " << sums[q].first << " records " << sums[q].second << " reported "
-                               << reported;
+            EXPECT_TRUE(whole) << q << " puts " << sums[q].first << " records " << sums[q].second
+                               << " reported " << reported;
         }
         committed = sums[kQueues[0]] == with ? reported + 2 : reported + 1;
         rounds++;
