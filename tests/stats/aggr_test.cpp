@@ -431,3 +431,37 @@ TEST_F(AggrTest, RemovingAMessageAlreadyGoneSucceedsAndChangesNoCount) {
     EXPECT_EQ(s->aggrMsgs, 1u);
     EXPECT_EQ(io_.inFlight, inFlight);
 }
+
+TEST_F(AggrTest, AQueuePortionHasItsFixedBytes) {
+    AggrFamily *family = aggrFamilyByType(STREAM_TYPE_STATQ);
+    ASSERT_EQ(aggrSizeFamily(family), 1);
+    StatQRecord record;
+    statsPreset(&evStatQFamily, &record);
+    record.queueName = evStringLookup(stt::intern("Q1"));
+    record.commandLevel = 940;
+    record.intervalStart = kT0 - 60;
+    record.intervalEnd = kT0;
+    record.putsNP = 5;
+    record.putBytesNP = 70000;
+    std::vector<uint8_t> buffer(4096);
+    evCFWriter w;
+    evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool, 850);
+    w.fixedLength = 1;
+    ASSERT_EQ(aggrWritePortion(&w, family, &record, 1), 1);
+    std::string hex;
+    for (uint32_t i = EVCF_HEADER_LENGTH; i < w.length; i++) {
+        char byte[3];
+        std::snprintf(byte, sizeof byte, "%02X", buffer[i]);
+        hex += byte;
+    }
+    // Group 8011 of 73 items; Q1 by reference (string 2); level 940 in two bytes and 3 of padding; ...
+    EXPECT_EQ(
+        hex,
+        "144B1F4900DFE00702000000A01F00ACFEFEFED21400FEFEFEFED20700FEFEFEFEE6129AFEFEFEFEFCE699DC7F8767FE"
+        "FEFEFEFCE79918808767FEFEFEFEE6E999FEFEFEFEE7F199FEFEFEFEE60A9AFEFEFEFEE6CA79FEFEFEFEE6CB79FEFEFE"
+        "FEEB1B79FEFEFEFEE61C79FEFEFEFEFC237970110100FEFEFEFEFA247900FEFEFEFEFEFEFEE61D79FEFEFEFEE61F79FE"
+        "FEFEFEE62079FEFEFEFEE62179FEFEFEFEE62679FEFEFEFEE62779FEFEFEFEE62B79FEFEFEFEFA297900FEFEFEFEFEFE"
+        "FEFA2A7900FEFEFEFEFEFEFEE62D79FEFEFEFEE62E79FEFEFEFEE62F79FEFEFEFEFA317900FEFEFEFEFEFEFEFA327900"
+        "FEFEFEFEFEFEFEE63379FEFEFEFEE63479FEFEFEFEE63579FEFEFEFED41879FEFEFEFEFEFEFEFED41979FEFEFEFEFEFE"
+        "FEFED23C79FEFEFEFED23D79FEFEFEFE");
+}
