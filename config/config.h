@@ -222,6 +222,8 @@ struct EventQueueDef {
     char forwardQueue[EV_QUEUE_NAME_MAX + 1];  // FWDQ; empty for none
     char forwardOpenName[EV_QUEUE_NAME_MAX + 1];
     char backoutOpenName[EV_QUEUE_NAME_MAX + 1];
+    // The backout queue: "*" (every new queue's) takes the queue's own BOQNAME, a name that queue.
+    char backoutQueue[EV_QUEUE_NAME_MAX + 1];
     int32_t tempQ;               // TEMPQ
     int32_t backoutThreshold;    // the queue's own, or DEFBOTHR
     int32_t forwardPersistence;  // FWDPSIST
@@ -248,8 +250,9 @@ extern CSTree *evEventQueueTree;
 extern EventQueueDef *evCommandQueueDef;
 
 // The event queue of the template's name; an existing one is returned unchanged (the template is
-// not applied). A new one is a copy of the template with its name length, handles -1 and, for
-// HOLVA.ZUNT.COMMAND.QUEUE, the own-command-queue mark; it logs "ADD EVQ" and sets evConfigChanged.
+// not applied). A new one is a copy of the template with its name length, handles -1, the backout
+// queue "*" unless the template names one and, for HOLVA.ZUNT.COMMAND.QUEUE, the own-command-queue
+// mark; it logs "ADD EVQ" and sets evConfigChanged.
 // Null with reason 2071 and "Can not add Queue '%s', out of storage." when no storage is left.
 EventQueueDef *evEventQueueFindOrAdd(const EventQueueDef *queue, int32_t *reason, char *errorText);
 // Adds a queue with every field zero but SUSPENDED 1 and FWDPSIST ASMSG (the queues made when no

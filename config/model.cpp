@@ -120,6 +120,7 @@ EventQueueDef *evEventQueueFindOrAdd(const EventQueueDef *queue, int32_t *reason
 
     copy.nameLength = static_cast<uint16_t>(length);
     copy.inputHandle = copy.forwardHandle = copy.backoutHandle = -1;
+    if (copy.backoutQueue[0] == '\0') std::strcpy(copy.backoutQueue, "*");
     copy.ownCommandQueue = std::strcmp(copy.name, EV_COMMAND_QUEUE_NAME) == 0 ? 1 : 0;
     auto *added = reinterpret_cast<EventQueueDef *>(
         CSTreeInsert(&evEventQueueTree, EV_EVENTQ_EYECATCHER, &copy, sizeof copy, EV_QUEUE_NAME_MAX));

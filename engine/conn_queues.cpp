@@ -91,25 +91,55 @@ void evWakeUp(QmgrContext *context, EventQueueDef *queue) {
     evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(WakeUp)");
 }
 
-int evInquireQueue(QmgrContext *context, MQHCONN *hconn, EventQueueDef *queue, char *message) {
+namespace {
+
+// The inquiry of evInquireQueue; backoutName (EV_QUEUE_NAME_MAX + 1 bytes) receives the backout queue
+// the queue's setting names: its own BOQNAME for "*", trailing blanks dropped.
+int inquireQueue(QmgrContext *context, MQHCONN hconn, EventQueueDef *queue, char *message,
+                 char *backoutName) {
     MQLONG selectors[2] = {MQCA_BACKOUT_REQ_Q_NAME, MQIA_BACKOUT_THRESHOLD};
     MQLONG threshold = 0;
     char boqName[48];
     memset(boqName, ' ', sizeof boqName);
     MQLONG cc = 0;
     MQLONG rc = 0;
-    evTraceCallIn("MQINQ(EventQ)", *hconn, EV_TRACE_CONTROL, queue->inputHandle);
-    context->event.mq->MQINQ(*hconn, queue->inputHandle, 2, selectors, 1, &threshold, sizeof boqName, boqName,
+    evTraceCallIn("MQINQ(EventQ)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
+    context->event.mq->MQINQ(hconn, queue->inputHandle, 2, selectors, 1, &threshold, sizeof boqName, boqName,
                              &cc, &rc);
-    evTraceCallOut("MQINQ(EventQ)", *hconn, EV_TRACE_CONTROL, rc);
+    evTraceCallOut("MQINQ(EventQ)", hconn, EV_TRACE_CONTROL, rc);
     if (cc == MQCC_FAILED) {
         snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->event.name,
                  queue->name, rc, evReasonText(rc));
-        evReportMQError(context, *hconn, rc, message);
+        evReportMQError(context, hconn, rc, message);
         return 0;
     }
     queue->backoutThreshold = threshold != 0 ? threshold : evSettings.defaultBackoutThreshold.load();
+    if (strcmp(queue->backoutQueue, "*") == 0) {
+        size_t length = sizeof boqName;
+        while (length > 0 && (boqName[length - 1] == ' ' || boqName[length - 1] == '\0')) length--;
+        memcpy(backoutName, boqName, length);
+        backoutName[length] = '\0';
+    } else {
+        snprintf(backoutName, EV_QUEUE_NAME_MAX + 1, "%s", queue->backoutQueue);
+    }
     return 1;
+}
+
+// Step 6's failure, and the forwarding queue's: the queue is suspended and closed with its side queues.
+int sideQueueFailed(QmgrContext *context, EventQueueDef *queue, MQHCONN hconn, uint32_t status,
+                    char *message) {
+    evSuspendQueue(context, queue, 0, message);
+    queue->status = status;
+    evReportMQError(context, hconn, 0, message);
+    closeAll(context, queue);
+    return 0;
+}
+
+}  // namespace
+
+int evInquireQueue(QmgrContext *context, MQHCONN *hconn, EventQueueDef *queue, char *message) {
+    char backoutName[EV_QUEUE_NAME_MAX + 1];
+    return inquireQueue(context, *hconn, queue, message, backoutName);
 }
 
 int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen, char *message,
@@ -157,15 +187,14 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
             return 0;
         }
     }
-    if (!evInquireQueue(context, &hconn, queue, message)) return 0;
+    char backoutName[EV_QUEUE_NAME_MAX + 1];
+    if (!inquireQueue(context, hconn, queue, message, backoutName)) return 0;
     if (!openSideQueue(context, queue, queue->forwardQueue, queue->forwardOpenName, &queue->forwardHandle,
-                       "MQCLOSE(Forward)", "MQOPEN(Forward)", "Fail to open forwarding queue.", message)) {
-        evSuspendQueue(context, queue, 0, message);
-        queue->status = EV_EVQ_FWDQFAIL;
-        evReportMQError(context, hconn, 0, message);
-        closeAll(context, queue);
-        return 0;
-    }
+                       "MQCLOSE(Forward)", "MQOPEN(Forward)", "Fail to open forwarding queue.", message))
+        return sideQueueFailed(context, queue, hconn, EV_EVQ_FWDQFAIL, message);
+    if (!openSideQueue(context, queue, backoutName, queue->backoutOpenName, &queue->backoutHandle,
+                       "MQCLOSE(Backout)", "MQOPEN(Backout)", "Failed to open Backout queue.", message))
+        return sideQueueFailed(context, queue, hconn, EV_EVQ_BOQFAIL, message);
     if (!queue->registered) {
         MQCBD cbd = MQCBD_DEFAULT;
         cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;

@@ -3,15 +3,43 @@
 // poisoned messages aside and hands the rest to the command server or the intake. Also set C's hold
 // on set E, which keeps the two units apart.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/internal.h"
 
 std::atomic<int32_t> evConsumerActive{0};
+EvDebugValues evDebug;
+EvEmitCodePage evEmitCodePage;
 
 namespace {
 
 std::atomic<int32_t> hookWaitLogged{0};
+
+// The emit code pages, from the first message of the process (under the consumer lock).
+void setUpEmitCodePage(const MQMD *md, MQHCONN hconn) {
+    EvEmitCodePage &page = evEmitCodePage;
+    int32_t emit = 0;
+    const char *text = std::getenv("ZUNT_EMIT_CCSID");
+    if (text == nullptr || !evReadInt(text, &emit, nullptr)) emit = 0;
+    page.messageCcsid = md->CodedCharSetId;
+    page.emitCcsid = emit != 0 ? emit : md->CodedCharSetId;
+    const MQIFunctionTable *mq = evContext.event.mq;
+    page.punctuation = MQCcsidPunctuation(mq, hconn, static_cast<uint32_t>(page.emitCcsid));
+    page.translate = page.emitCcsid != page.messageCcsid;
+    if (page.translate) {
+        for (int byte = 0; byte < 256; byte++) {
+            char from = static_cast<char>(byte);
+            char to = 0;
+            int32_t length = 1;
+            if (MQConvertString(mq, hconn, &from, 1, &to, &length, page.messageCcsid, page.emitCcsid) != 0 ||
+                length != 1)
+                to = 0;
+            page.table[byte] = static_cast<uint8_t>(to);
+        }
+    }
+    page.ready.store(1);
+}
 
 // A failed message path: the unit backs out (ending the connection when it changed memory).
 void failPath(QmgrContext *context, ConnectionSet *set) {
@@ -22,6 +50,7 @@ void failPath(QmgrContext *context, ConnectionSet *set) {
 int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, MQMD *md, uint8_t *data,
                 MQCBC *cbc) {
     EvUnitState &unit = evUnits[set->id];
+    if (evEmitCodePage.ready.load() == 0) setUpEmitCodePage(md, evEventHconn(set));
     queue->counters[EV_EQC_MSGS].current++;
     queue->lastMessageTime = evClockNow();
     queue->queueEmpty = 0;
@@ -42,6 +71,11 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     if (cbc->CompCode == MQCC_FAILED || cbc->Reason == MQRC_NOT_CONVERTED)
         return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") &&
                evSyncPoint(context, set);
+    // DEBUG BACKOUT: a failed path of its own (a unit that took messages before it costs a reconnect).
+    if (evDebug.forcedBackouts.load() > 0) {
+        evDebug.forcedBackouts.fetch_sub(1);
+        return 0;
+    }
     unit.marked = 1;
     // The command server answers a redelivered command by the BackoutCount it came with.
     const MQMD received = *md;
@@ -58,7 +92,11 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
         if (evServices.processCommandMessage == nullptr) return evSyncPoint(context, set);
         return evServices.processCommandMessage(context, queue, &received, data, length);
     }
-    return evDispatchMessage(context, queue, md, data, length);
+    int result = evDispatchMessage(context, queue, md, data, length);
+    // DEBUG EVREPEAT: the same message again, while it succeeds.
+    for (int32_t repeat = evDebug.eventRepeat.load(); result && repeat > 1; repeat--)
+        result = evDispatchMessage(context, queue, md, data, length);
+    return result;
 }
 
 }  // namespace

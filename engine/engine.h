@@ -347,6 +347,8 @@ struct QmgrContext {
     std::atomic<int32_t> restartMark{0};       // the connection is ending: sync points do nothing
     std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
     std::atomic<MQHOBJ> commandQueueHandle{-1};
+    // The record hook's message while evPutToStreams runs a hook (saved and restored around it).
+    std::atomic<struct EvRecordHook *> hookMessage{nullptr};
     ConnectionSet *current = nullptr;  // the set whose unit of work the consumer lock's holder runs
     // The message set E hands to the statistics intake, for the length of that call (else null): the
     // intake reads its MQMD and the input queue it came from.
@@ -485,7 +487,9 @@ void evFreeSeenList(EvSeenList *list);
 // out of storage.
 [[nodiscard]] uint8_t *evBuildSeenList(const EvSeenList *list, int32_t *length);
 // Replaces the list by a stored message: entries begin at each MsgId (7013) of 24 bytes; items before
-// the first are skipped, a MsgId of another length refuses the message. 1, or 0 (the list is empty).
+// the first are skipped, a MsgId of another length refuses the message. 1, or 0 for a damaged message,
+// EV_SEEN_LOAD_NO_STORAGE when out of storage (the list is empty after both).
+inline constexpr int EV_SEEN_LOAD_NO_STORAGE = -1;
 [[nodiscard]] int evLoadSeenList(EvSeenList *list, const uint8_t *message, int32_t length);
 
 // The units of work of a set (the set's which is EV_SET_C or EV_SET_E). 1, or 0 on failure; a failed
@@ -536,13 +540,39 @@ int evMatchEvent(const uint8_t *a, uint32_t aLength, const uint8_t *b, uint32_t 
 // The MQCB message consumer of every input queue (CallbackArea: its EventQueueDef).
 void evMessageConsumer(MQHCONN hconn, MQMD *md, MQGMO *gmo, void *buffer, MQCBC *cbc);
 
-// What the record hook (script slot) receives and gives back: the type and, on return, the stream
-// list ("$null" or empty: the record is not stored).
+// What the record hook (script slot) receives and gives back: the record with its message and queue
+// manager, for an event its summary (the hook's event variables read it; null for other types), and
+// on return the stream list ("$null" or empty: the record is not stored). While the hook runs it is
+// the context's current hook message (QmgrContext::hookMessage).
 inline constexpr size_t EV_STREAM_LIST_MAX = 4096;
 struct EvRecordHook {
     uint32_t type;
+    const uint8_t *record;
+    uint32_t length;
+    const MQMD *md;        // null when the record came from no message (statistics intervals)
+    const char *qmgrName;  // empty when the record belongs to no queue manager
+    Area *summary;         // evCFSummarise of an event record (pcfSummaryOf)
     char streams[EV_STREAM_LIST_MAX];
 };
+// DEBUG values the consumer acts on (the command server's DEBUG sets them).
+struct EvDebugValues {
+    std::atomic<int32_t> forcedBackouts{0};  // BACKOUT: the next n messages are backed out, not handled
+    std::atomic<int32_t> eventRepeat{0};     // EVREPEAT: each set E message is dispatched this many times
+};
+extern EvDebugValues evDebug;
+
+// What emitting needs of the code pages, set up once on the first message of the process: the emit
+// CCSID (ZUNT_EMIT_CCSID, else the message's), the punctuation written in it, and when the message's
+// CCSID differs a byte table from the message's CCSID to it (a byte that does not convert gives 0).
+struct EvEmitCodePage {
+    std::atomic<int32_t> ready{0};
+    int32_t emitCcsid;
+    int32_t messageCcsid;
+    const MQPunctuationEntry *punctuation;  // null when no storage was left
+    int32_t translate;                      // 1: table applies
+    uint8_t table[256];
+};
+extern EvEmitCodePage evEmitCodePage;
 
 // Set while set E's consumer handles a message or an empty-queue call (the command server refuses a
 // changing command from the console's reply queue meanwhile).

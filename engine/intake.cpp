@@ -74,6 +74,7 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     evStreamDefaultName(hook->streams, type);
     if (evServices.callRecordHook == nullptr) return;
     ConnectionSet *current = evContext.current;
+    EvRecordHook *before = evContext.hookMessage.exchange(hook);
     uint32_t depth = CSRecursiveHeldCount(&gConsumerLock);
     for (uint32_t i = 0; i < depth; i++) CSUnlockRecursive(&gConsumerLock);
     int result;
@@ -83,6 +84,7 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     }
     for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
     evContext.current = current;
+    evContext.hookMessage.store(before);
     if (result == 0) hook->streams[0] = 0;
 }
 
@@ -413,7 +415,16 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
                    EventQueueDef *queue, uint8_t *record, uint32_t length, Area **headerOut) {
     char qmgrName[EV_QMGR_NAME_MAX + 1] = {};
     if (qmgr != nullptr) std::memcpy(qmgrName, qmgr->name, EV_QMGR_NAME_MAX);
+    auto *hook = static_cast<EvRecordHook *>(CSGetMem(sizeof(EvRecordHook)));
+    if (hook == nullptr) return 0;
+    *hook = EvRecordHook{type, record, length, md, qmgrName, nullptr, {}};
     if (type == STREAM_TYPE_EVENTS) {
+        // The hook's event variables read the summary; no storage backs the message out to come again.
+        hook->summary = evCFSummarise(&evStreamStringPool, record, length);
+        if (hook->summary == nullptr) {
+            CSFreeMem(hook);
+            return 0;
+        }
         evNextEventSequence();
         evActivity.events.fetch_add(1, std::memory_order_relaxed);
         if (qmgr != nullptr) {
@@ -422,8 +433,6 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
             if (category >= 0) qmgr->counters[category].current += static_cast<uint32_t>(count);
         }
     }
-    auto *hook = static_cast<EvRecordHook *>(CSGetMem(sizeof(EvRecordHook)));
-    if (hook == nullptr) return 0;
     runRecordHook(type, hook);
     // Set C may have removed the queue manager or its streams while the lock was released.
     if (qmgr != nullptr) qmgr = findQmgr(qmgrName);
@@ -458,6 +467,7 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
         if (evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
             evOutput(EV_OUT_ERROR, text, -1, 1);
     }
+    if (hook->summary != nullptr) AreaRelease(&hook->summary);
     CSFreeMem(hook);
     return result;
 }

@@ -182,9 +182,14 @@ int evLoadStoredSeenList(ConnectionSet *set) {
     if (!evBrowseDataMessage(&set->io, set->id == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E, &message,
                              &length))
         return 0;
-    int ok = evLoadSeenList(&list, message, length);
+    int loaded = evLoadSeenList(&list, message, length);
     if (message) CSFreeMem(message);
-    return ok;
+    if (loaded != 0) return loaded == 1;
+    // A damaged list would fail every connect: without it a redelivery after a failed event-side
+    // commit may be stored twice, which is the lesser harm. The next commit writes a sound one.
+    evOutput(EV_OUT_ERROR, "Damaged 'seen' message ignored.", -1, 1);
+    list.changed = 1;
+    return 1;
 }
 
 void evFreeIntake() {
@@ -256,7 +261,11 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     copyCounters(set->id, true);
     evStreamUowCommitted(&set->io);
     evCfgUowCommitted(&set->io);
-    if (set->id == EV_SET_C) evReleaseEventSet();
+    if (set->id == EV_SET_C) {
+        evReleaseEventSet();
+        // DEBUG RESTART: acted on only now, so that the command and its reply are committed first.
+        if (context->restartRequested.exchange(0) != 0) evEndConnection(context);
+    }
     return 1;
 }
 
@@ -400,6 +409,8 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     }
     // The version check's unit changes alerts only: it leaves housekeeping, and set E, alone.
     if (unit.alertsOnly) return 1;
+    // The commit ended the connection (DEBUG RESTART): the reconnect does what is due.
+    if (evContext.restartMark.load() != 0) return 1;
     // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due.
     if (block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
     if (ok && block.consolidationDue && mayChangeStreams(context, set)) ok = runConsolidation(set);

@@ -161,7 +161,7 @@ int evLoadSeenList(EvSeenList *list, const uint8_t *message, int32_t length) {
             }
             if (!reserve(list, list->used + 1)) {
                 list->used = 0;
-                return 0;
+                return EV_SEEN_LOAD_NO_STORAGE;
             }
             entry = &list->entries[list->used++];
             *entry = evSeenEntry{};

@@ -16,13 +16,13 @@ namespace {
 void seenList(const uint8_t *data, size_t size) {
     EvSeenList list{};
     std::vector<uint8_t> message(data, data + size);
-    if (evLoadSeenList(&list, message.data(), static_cast<int32_t>(size))) {
+    if (evLoadSeenList(&list, message.data(), static_cast<int32_t>(size)) == 1) {
         int32_t length = 0;
         uint8_t *built = evBuildSeenList(&list, &length);
         if (built == nullptr || length != 36 + static_cast<int32_t>(list.used * EV_SEEN_MESSAGE_ENTRY))
             std::abort();
         EvSeenList again{};
-        if (!evLoadSeenList(&again, built, length) || again.used != list.used) std::abort();
+        if (evLoadSeenList(&again, built, length) != 1 || again.used != list.used) std::abort();
         CSFreeMem(built);
         evFreeSeenList(&again);
     }
