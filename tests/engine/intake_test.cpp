@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "testing/console_capture.h"
 #include "testing/testing.h"
 #include "tests/streams/fakedq.h"
 
@@ -563,6 +564,128 @@ TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
     EXPECT_EQ(evContext.restartMark.load(), 0);
 }
 
+TEST_F(IntakeTest, DebugCountsBackOutOrRepeatTheNextMessages) {
+    struct Case {
+        const char *name;
+        bool batchOpen;  // a message was taken before into the open batch
+        int32_t forced;
+        int32_t repeat;
+        size_t deadLettered;  // of the last message
+        bool backedOut;
+        bool reconnect;
+    };
+    const Case cases[] = {
+        {"forced back-out of a lone message", false, 1, 0, 0, true, false},
+        {"forced back-out after a taken message costs a reconnect", true, 1, 0, 0, true, true},
+        {"repeat dispatches the message three times", false, 0, 3, 3, false, false},
+        {"neither: once", false, 0, 0, 1, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        EventQueueDef *queue = addQueue("Q.EVENTS");
+        evSettings.useDlq.store(EV_USEDLQ_YES);
+        uint8_t data[8] = {};
+        if (c.batchOpen) {
+            queue->queueEmpty = 0;  // the batch waits for more
+            MQMD md = message(MQFMT_STRING, "M0");
+            MQCBC cbc = removed(queue, 8);
+            evMessageConsumer(0, &md, nullptr, data, &cbc);
+        }
+        evDebug.forcedBackouts.store(c.forced);
+        evDebug.eventRepeat.store(c.repeat);
+        calls.clear();
+        MQMD md = message(MQFMT_STRING, "M1");
+        MQCBC cbc = removed(queue, 8);
+        evMessageConsumer(0, &md, nullptr, data, &cbc);
+        queueEmpty(queue);
+        size_t dlqPuts = 0;
+        for (const Call &call : calls) dlqPuts += call.verb == "MQPUT" && call.hobj == kDlq;
+        EXPECT_EQ(dlqPuts, c.deadLettered);
+        std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
+        ASSERT_FALSE(event.empty());
+        EXPECT_EQ(event.back(), c.backedOut ? "MQBACK" : "MQCMIT");
+        EXPECT_EQ(evContext.restartMark.load(), c.reconnect ? 1 : 0);
+        EXPECT_EQ(evDebug.forcedBackouts.load(), 0) << "counted down";
+    }
+    evDebug.eventRepeat.store(0);
+}
+
+TEST_F(IntakeTest, RestartRequestIsActedOnBySetCsCommitOnly) {
+    for (int32_t which : {EV_SET_E, EV_SET_C}) {
+        SCOPED_TRACE(which);
+        reset();
+        evContext.restartRequested.store(1);
+        evUnits[which].inFlight = 1;
+        evUnits[which].commitAlone = 1;
+        {
+            CSRecursiveGuard lock(gConsumerLock);
+            ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[which]));
+        }
+        EXPECT_EQ(verbs(evEventHconn(&evContext.sets[which])).back(), "MQCMIT") << "committed first";
+        EXPECT_EQ(evContext.restartMark.load(), which == EV_SET_C ? 1 : 0);
+        EXPECT_EQ(evContext.restartRequested.load(), which == EV_SET_C ? 0 : 1);
+    }
+    evContext.restartRequested.store(0);
+}
+
+TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
+    separateState(set);
+    EvSeenList list{};
+    MQMD md = message(MQFMT_EVENT, "OLD");
+    int32_t seen = 0;
+    ASSERT_TRUE(evMarkSeen(&list, &md, 1767225600, &seen));
+    int32_t length = 0;
+    uint8_t *bytes = evBuildSeenList(&list, &length);
+    ASSERT_NE(bytes, nullptr);
+    mqiPutI32(bytes, 36 + 12, 23);  // a MsgId that is not 24 bytes long
+    uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
+    fdq::put(correl, bytes, static_cast<size_t>(length));
+    CSFreeMem(bytes);
+    evFreeSeenList(&list);
+
+    zt::ConsoleCapture console{false};
+    ASSERT_EQ(evLoadStoredSeenList(set), 1) << "a damaged list does not fail the connect";
+    EXPECT_NE(console.out().find("Damaged 'seen' message ignored."), std::string::npos) << console.out();
+    EXPECT_EQ(evUnits[EV_SET_E].seen.used, 0u);
+
+    EventQueueDef *queue = addQueue("Q.EVENTS");
+    evSettings.useDlq.store(EV_USEDLQ_NO);
+    MQMD next = message(MQFMT_STRING, "NEW");
+    uint8_t data[8] = {};
+    MQCBC cbc = removed(queue, 8);
+    evMessageConsumer(0, &next, nullptr, data, &cbc);
+    queueEmpty(queue);
+    ASSERT_EQ(fdq::count(correl), 1u);
+    for (const fdq::Message &m : fdq::queue().messages) {
+        if (m.correlId[0] != EV_DQ_KIND_SEEN_E) continue;
+        EvSeenList loaded{};
+        EXPECT_EQ(evLoadSeenList(&loaded, m.data.data(), static_cast<int32_t>(m.data.size())), 1)
+            << "the commit wrote a sound list";
+        evFreeSeenList(&loaded);
+    }
+}
+
+TEST_F(IntakeTest, FreshLoadMakesTheDefaultQueuesOfTheQueueManagersPlatform) {
+    evInstallConnectionHooks();
+    for (int32_t platform : {MQPL_UNIX, MQPL_ZOS}) {
+        SCOPED_TRACE(platform);
+        reset();
+        evContext.event.platform.store(platform);
+        ASSERT_TRUE(evCfgLoad(&evContext.sets[EV_SET_C].io));
+        int queues = 0;
+        for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
+            auto *queue = reinterpret_cast<EventQueueDef *>(node);
+            EXPECT_EQ(queue->suspended, 1u);
+            EXPECT_STREQ(queue->backoutQueue, "*") << "the queue's own BOQNAME";
+            queues++;
+        }
+        EXPECT_EQ(queues, platform == MQPL_ZOS ? 5 : 9);
+    }
+    evContext.event.platform.store(0);
+}
+
 // ---- Set C's hold on set E ----
 
 TEST_F(IntakeTest, HoldClosesSetEsUnitAndGivesItBackAfterSetCCommits) {
@@ -649,9 +772,18 @@ TEST_F(IntakeTest, SweepAbsorbRunsInsideTheHoldAndWaitsWhenBusy) {
 // ---- Putting to streams ----
 
 int hookAction = 0;  // 0 keep, 1 drop the queue managers, 2 name two streams
-int recordHook(void *context, int32_t) {
+int recordHook(void *context, int32_t type) {
     auto *hook = static_cast<EvRecordHook *>(context);
     EXPECT_EQ(CSRecursiveHeldCount(&gConsumerLock), 0u) << "the hook runs without the consumer lock";
+    // The hook's message: the record with its queue manager and, for an event, its summary.
+    EXPECT_EQ(evContext.hookMessage.load(), hook);
+    EXPECT_EQ(hook->type, static_cast<uint32_t>(type));
+    EXPECT_STREQ(hook->qmgrName, "QM1");
+    EXPECT_NE(hook->record, nullptr);
+    if (type == STREAM_TYPE_EVENTS && hook->summary != nullptr) {
+        EXPECT_EQ(pcfSummaryOf(hook->summary)->command, evCFGetCommand(hook->record));
+    }
+    EXPECT_EQ(hook->summary != nullptr, type == STREAM_TYPE_EVENTS);
     if (hookAction == 1) cfgFreeModel(0);
     if (hookAction == 2) std::strcpy(hook->streams, " S1 , $null,S2");
     return 1;
@@ -695,6 +827,7 @@ TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsIt
         for (Stream *stream = after ? after->streams : nullptr; stream; stream = stream->next)
             if (stream->recordCount == 1) stored.emplace_back(evStreamName(stream));
         EXPECT_EQ(stored, c.streams);
+        EXPECT_EQ(evContext.hookMessage.load(), nullptr) << "the hook's message ends with the hook";
     }
     // Two implicit display streams written: one "$IMPLICIT" alert, not one per event.
     for (const char *name : {"S1", "S2"})
