@@ -1,0 +1,193 @@
+// Shared fixture of the engine's tests on a private stand-in queue manager "QM1": the connect and
+// initialisation of the real sequences over its library, seen through the MQI wrapper, and a test
+// connection of its own to seed queues and look at them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+#include "engine_testing.h"
+#include "miniqm/qm_fixture.h"
+#include "testing/mqi_wrap.h"
+
+namespace eqm {
+
+inline constexpr const char *kQmgrEvents = "SYSTEM.ADMIN.QMGR.EVENT";
+inline constexpr const char *kPerfmEvents = "SYSTEM.ADMIN.PERFM.EVENT";
+
+class EngineQmTest : public et::EngineTest {
+protected:
+    void SetUp() override {
+        et::EngineTest::SetUp();
+        ASSERT_TRUE(qm.ok());
+        ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &evMQServerTable), 0);
+        raw = evMQServerTable;
+        wrap = std::make_unique<zt::MqiWrapper>(raw);
+        evMQServerTable = *wrap->table();
+        cfgInstall();
+        evInstallIntake();
+        evSettingsDefaults(evClockNow());
+        snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
+        snprintf(evStart.state.name, sizeof evStart.state.name, "QM1");
+        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.COMMAND.QUEUE)\n"
+                          "DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304)\n"),
+                  0);
+        own = connectTo("QM1");
+    }
+    void TearDown() override {
+        disconnect();
+        MQLONG cc = 0, rc = 0;
+        if (own != MQHC_UNUSABLE_HCONN) raw.MQDISC(&own, &cc, &rc);
+        evDebug.forcedBackouts.store(0);
+        evDebug.eventRepeat.store(0);
+        et::EngineTest::TearDown();
+        evMQServerTable = raw;
+        wrap.reset();
+    }
+
+    int connect() { return evConnectSets() && evInitialiseConnection(); }
+    void disconnect() {
+        evDisconnectSets();
+        evFreeAll(1);
+    }
+
+    MQHCONN connectTo(const char *name) {
+        MQCHAR48 qmgr;
+        qmt::setText(qmgr, 48, name);
+        MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+        MQLONG cc = 0, rc = 0;
+        raw.MQCONN(qmgr, &hconn, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE) << name;
+        return hconn;
+    }
+    MQHOBJ openQueue(const char *name, MQLONG options, MQLONG *reason = nullptr, MQHCONN hconn = 0) {
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, name);
+        MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+        MQLONG cc = 0, rc = 0;
+        raw.MQOPEN(hconn ? hconn : own, &od, options, &hobj, &cc, &rc);
+        if (reason != nullptr) *reason = rc;
+        return hobj;
+    }
+    void closeQueue(MQHOBJ *hobj, MQHCONN hconn = 0) {
+        MQLONG cc = 0, rc = 0;
+        raw.MQCLOSE(hconn ? hconn : own, hobj, MQCO_NONE, &cc, &rc);
+    }
+    // A persistent message of that Format put outside any unit.
+    void putMessage(const char *queue, const char *format, const std::string &data) {
+        MQHOBJ hobj = openQueue(queue, MQOO_OUTPUT);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
+        md.Persistence = MQPER_PERSISTENT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &cc,
+                  &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        closeQueue(&hobj);
+    }
+    // The first n messages of the queue got under sync point and backed out: each one's BackoutCount
+    // rises by one.
+    void backOutFirst(const char *queue, int n) {
+        MQHOBJ hobj = openQueue(queue, MQOO_INPUT_SHARED);
+        for (int i = 0; i < n; i++) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            char buffer[1];
+            MQLONG length = 0, cc = 0, rc = 0;
+            raw.MQGET(own, hobj, &md, &gmo, 0, buffer, &length, &cc, &rc);
+            EXPECT_EQ(cc, MQCC_WARNING);
+        }
+        MQLONG cc = 0, rc = 0;
+        raw.MQBACK(own, &cc, &rc);
+        closeQueue(&hobj);
+    }
+    // Local events: each open of a missing queue raises one 2085 event on SYSTEM.ADMIN.QMGR.EVENT.
+    void raiseEvents(int count) {
+        ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+        for (int i = 0; i < count; i++) {
+            MQLONG reason = 0;
+            std::string name = "NO.SUCH.QUEUE." + std::to_string(i);
+            openQueue(name.c_str(), MQOO_OUTPUT, &reason);
+            ASSERT_EQ(reason, MQRC_UNKNOWN_OBJECT_NAME);
+        }
+        ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(DISABLED)\n"), 0);
+    }
+    MQLONG depth(const char *queue, MQHCONN hconn = 0) {
+        MQHOBJ hobj = openQueue(queue, MQOO_INQUIRE, nullptr, hconn);
+        MQLONG selector = MQIA_CURRENT_Q_DEPTH, value = -1, cc = 0, rc = 0;
+        raw.MQINQ(hconn ? hconn : own, hobj, 1, &selector, 1, &value, 0, nullptr, &cc, &rc);
+        closeQueue(&hobj, hconn);
+        return value;
+    }
+    // The committed messages of a queue, browsed: their MQMDs and data.
+    struct Browsed {
+        MQMD md;
+        std::string data;
+    };
+    std::vector<Browsed> browse(const char *queue) {
+        std::vector<Browsed> out;
+        MQHOBJ hobj = openQueue(queue, MQOO_BROWSE);
+        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
+            Browsed b{MQMD_DEFAULT, std::string(65536, '\0')};
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = options | MQGMO_NO_SYNCPOINT;
+            MQLONG length = 0, cc = 0, rc = 0;
+            raw.MQGET(own, hobj, &b.md, &gmo, static_cast<MQLONG>(b.data.size()), b.data.data(), &length, &cc,
+                      &rc);
+            if (cc == MQCC_FAILED) break;
+            b.data.resize(static_cast<size_t>(length));
+            out.push_back(b);
+        }
+        closeQueue(&hobj);
+        return out;
+    }
+    static EventQueueDef *findQueue(const char *name) {
+        EventQueueDef probe{};
+        std::snprintf(probe.name, sizeof probe.name, "%s", name);
+        return reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, EV_QUEUE_NAME_MAX));
+    }
+    // RESUME EVQ of each queue as the command server runs it (both sets held, under the consumer lock),
+    // and set C's sync point that saves the configuration.
+    void resumeByCommand(std::initializer_list<const char *> names) {
+        QmgrContext *context = &evContext;
+        int32_t heldC = evSuspendConsumer(context, evSet(EV_SET_C));
+        int32_t heldE = evSuspendConsumer(context, evSet(EV_SET_E));
+        {
+            CSRecursiveGuard lock(gConsumerLock);
+            for (const char *name : names) {
+                EventQueueDef *queue = findQueue(name);
+                ASSERT_NE(queue, nullptr) << name;
+                char message[EV_CONN_MESSAGE_MAX] = "";
+                evResumeQueue(context, queue, 1, message);
+            }
+            EXPECT_TRUE(evSyncPoint(context, evSet(EV_SET_C)));
+        }
+        if (heldE == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_E));
+        if (heldC == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_C));
+    }
+    // The records stored for the queue manager, as a reload would find them.
+    static uint64_t storedRecords(const char *qmgrName = "QM1") {
+        CSRecursiveGuard lock(gConsumerLock);
+        char key[EV_QUEUE_NAME_MAX + 1] = {};
+        std::snprintf(key, sizeof key, "%s", qmgrName);
+        auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+        uint64_t records = 0;
+        for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next)
+            records += stream->recordCount;
+        return records;
+    }
+
+    qmt::QmServer qm{"QM1"};
+    MQIFunctionTable raw{};
+    std::unique_ptr<zt::MqiWrapper> wrap;
+    MQHCONN own = MQHC_UNUSABLE_HCONN;
+};
+
+}  // namespace eqm
