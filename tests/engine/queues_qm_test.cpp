@@ -34,9 +34,8 @@ TEST_F(QueuesQmTest, PoisonedAndForeignMessagesReachTheBackoutAndDeadLetterQueue
     ASSERT_EQ(connect(), 1) << logText();
     // Seeded while the queues are suspended: two events with BackoutCount 4 and 3, a text message
     // with 4 on a queue without a backout queue, and one with 0.
-    raiseEvents(2);
-    const MQLONG events = depth(kQmgrEvents);  // the tool's own opens may raise one more
-    ASSERT_GE(events, 2);
+    const MQLONG events = raiseEvents(2);
+    ASSERT_EQ(events, 2);
     backOutFirst(kQmgrEvents, 2);
     backOutFirst(kQmgrEvents, 2);
     backOutFirst(kQmgrEvents, 2);
@@ -78,6 +77,100 @@ TEST_F(QueuesQmTest, PoisonedAndForeignMessagesReachTheBackoutAndDeadLetterQueue
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();
     EXPECT_EQ(storedRecords(), static_cast<uint64_t>(events - 1));
+}
+
+TEST_F(QueuesQmTest, AHighOrInhibitedDataQueueHoldsIntakeUntilItClears) {
+    struct Row {
+        const char *name;
+        bool fill;            // the data queue filled to MAXDEPTH - 250
+        const char *inhibit;  // MQSC applied before the connect
+        const char *release;  // MQSC that clears it
+        uint32_t status;
+        const char *text;
+        bool byCommand;  // RESUME EVQ; otherwise a reconnect
+    };
+    const Row rows[] = {
+        {"depth high, released by RESUME EVQ", true, "", "", EV_EVQ_DATAHIGH,
+         "  Data Queue is 'high' at 4750 of 5000", true},
+        {"put inhibited, released by a reconnect", false,
+         "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) PUT(DISABLED)\n",
+         "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) PUT(ENABLED)\n", EV_EVQ_DATAPUT, "  Put INHIBITED:", false},
+    };
+    const char *dataQueue = "HOLVA.ZUNT.DATA.QUEUE";
+    MQBYTE24 filler;
+    std::memset(filler, 0xFF, sizeof filler);
+    ASSERT_EQ(connect(), 1) << logText();
+    resumeByCommand({kQmgrEvents});
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const uint64_t before = storedRecords();
+        disconnect();
+        if (row.fill) {
+            MQHOBJ hobj = openQueue(dataQueue, MQOO_OUTPUT);
+            for (MQLONG n = 4750 - depth(dataQueue); n > 0; n--) {
+                MQMD md = MQMD_DEFAULT;
+                std::memcpy(md.CorrelId, filler, sizeof filler);
+                MQPMO pmo = MQPMO_DEFAULT;
+                pmo.Options = MQPMO_NO_SYNCPOINT;
+                MQLONG cc = 0, rc = 0;
+                char byte = 0;
+                raw.MQPUT(own, hobj, &md, &pmo, 1, &byte, &cc, &rc);
+                ASSERT_EQ(rc, MQRC_NONE);
+            }
+            closeQueue(&hobj);
+        }
+        if (row.inhibit[0] != '\0') {
+            ASSERT_EQ(qm.mqsc(row.inhibit), 0);
+        }
+        const MQLONG events = raiseEvents(3);
+
+        ASSERT_EQ(connect(), 1) << logText();
+        EXPECT_EQ(findQueue(kQmgrEvents)->status, row.status);
+        EXPECT_EQ(findQueue(kQmgrEvents)->consumerSuspended, 1u);
+        EXPECT_NE(logText().find(row.text), std::string::npos);
+        if (row.fill) {
+            CSRecursiveGuard lock(gAlertLock);
+            const AlertDef *high = nullptr;
+            for (const AlertDef *alert = evAlertList; alert; alert = alert->next)
+                if (std::strcmp(alert->category, "$DATAQHI") == 0) high = alert;
+            ASSERT_NE(high, nullptr);
+            EXPECT_EQ(high->severity, 40);
+            EXPECT_EQ(high->eventId, 1004u);
+            EXPECT_STREQ(high->text, "Data Queue is 'high' at 4750 of 5000 messages.");
+        }
+        usleep(300000);
+        EXPECT_EQ(depth(kQmgrEvents), events) << "held: the events stay queued";
+
+        if (row.fill) {
+            MQHOBJ hobj = openQueue(dataQueue, MQOO_INPUT_SHARED);
+            for (;;) {
+                MQMD md = MQMD_DEFAULT;
+                std::memcpy(md.CorrelId, filler, sizeof filler);
+                MQGMO gmo = MQGMO_DEFAULT;
+                gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+                gmo.MatchOptions = MQMO_MATCH_CORREL_ID;
+                char byte = 0;
+                MQLONG length = 0, cc = 0, rc = 0;
+                raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+                if (cc == MQCC_FAILED) break;
+            }
+            closeQueue(&hobj);
+        }
+        if (row.release[0] != '\0') {
+            ASSERT_EQ(qm.mqsc(row.release), 0);
+        }
+        if (row.byCommand) {
+            resumeByCommand({kQmgrEvents});
+        } else {
+            disconnect();
+            ASSERT_EQ(connect(), 1) << logText();
+        }
+        EXPECT_EQ(findQueue(kQmgrEvents)->status, EV_EVQ_ACTIVE);
+        ASSERT_TRUE(waitLong([this] { return depth(kQmgrEvents) == 0; }));
+        disconnect();
+        ASSERT_EQ(connect(), 1) << logText();
+        EXPECT_EQ(storedRecords(), before + static_cast<uint64_t>(events)) << "each event stored once";
+    }
 }
 
 }  // namespace
