@@ -173,4 +173,67 @@ TEST_F(QueuesQmTest, AHighOrInhibitedDataQueueHoldsIntakeUntilItClears) {
     }
 }
 
+TEST_F(QueuesQmTest, QueuesAnotherApplicationHoldsAtConnect) {
+    // The data queue in use: the connect fails and is retried by the scheme; once free it connects.
+    MQLONG reason = 0;
+    MQHOBJ data = openQueue("HOLVA.ZUNT.DATA.QUEUE", MQOO_INPUT_EXCLUSIVE, &reason);
+    ASSERT_EQ(reason, MQRC_NONE);
+    EXPECT_EQ(connect(), 0);
+    EXPECT_EQ(evEndFlag.load(), 0);
+    EXPECT_EQ(evLastReason.load(), MQRC_OBJECT_IN_USE);
+    EXPECT_NE(logText().find("Failed to open data queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' RC(2042)"),
+              std::string::npos);
+    closeQueue(&data);
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    disconnect();
+
+    // The command queue held by a first instance: one wake-up message for it, then this instance
+    // gives up (the test ends the wait that would otherwise retry for 50 seconds).
+    MQHOBJ command = openQueue("HOLVA.ZUNT.COMMAND.QUEUE", MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE, &reason);
+    ASSERT_EQ(reason, MQRC_NONE);
+    const uint64_t putsBefore = wrap->count(zt::MqVerb::MQPUT);
+    std::atomic<bool> woken{false};
+    MQMD wakeUp = MQMD_DEFAULT;
+    MQLONG wakeUpLength = -1;
+    std::thread firstInstance([&] {
+        // A connection of its own, as the first instance has.
+        MQHCONN hconn = connectTo("QM1");
+        MQHOBJ browseOnly = openQueue("HOLVA.ZUNT.COMMAND.QUEUE", MQOO_BROWSE, nullptr, hconn);
+        for (int waited = 0; waited < 10000 && !woken; waited += 20) {
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_BROWSE_FIRST | MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            MQMD md = MQMD_DEFAULT;
+            char byte = 0;
+            MQLONG length = 0, cc = 0, rc = 0;
+            raw.MQGET(hconn, browseOnly, &md, &gmo, 1, &byte, &length, &cc, &rc);
+            if (cc != MQCC_FAILED) {
+                wakeUp = md;
+                wakeUpLength = length;
+                woken = true;
+                evEndFlag.store(1);
+            } else {
+                usleep(20000);
+            }
+        }
+        closeQueue(&browseOnly, hconn);
+        MQLONG cc = 0, rc = 0;
+        raw.MQDISC(&hconn, &cc, &rc);
+    });
+    EXPECT_EQ(connect(), 0);
+    firstInstance.join();
+    ASSERT_TRUE(woken);
+    EXPECT_EQ(evEndFlag.load(), 1);
+    EXPECT_EQ(wrap->count(zt::MqVerb::MQPUT) - putsBefore, 1u) << "one wake-up";
+    EXPECT_EQ(wakeUpLength, 0);
+    EXPECT_EQ(wakeUp.MsgType, MQMT_DATAGRAM);
+    EXPECT_EQ(qmt::text(wakeUp.Format, 8), "MQADMIN");
+    EXPECT_GT(wakeUp.Expiry, 0);
+    EXPECT_LE(wakeUp.Expiry, 20);
+    const std::string log = logText();
+    EXPECT_NE(log.find("MQOPEN(QM1/HOLVA.ZUNT.COMMAND.QUEUE) failed RC(2042)"), std::string::npos) << log;
+    EXPECT_EQ(et::countOf(log, "Retrying...."), 1);
+    closeQueue(&command);
+}
+
 }  // namespace
