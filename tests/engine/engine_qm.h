@@ -72,7 +72,9 @@ protected:
         qmt::setText(qmgr, 48, name);
         MQHCONN hconn = MQHC_UNUSABLE_HCONN;
         MQLONG cc = 0, rc = 0;
-        raw.MQCONN(qmgr, &hconn, &cc, &rc);
+        MQCNO cno = MQCNO_DEFAULT;
+        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;  // a thread may hold several
+        raw.MQCONNX(qmgr, &cno, &hconn, &cc, &rc);
         EXPECT_EQ(rc, MQRC_NONE) << name;
         return hconn;
     }
