@@ -47,9 +47,11 @@ TEST_F(StateQmTest, DataQueueNotifyDisconnectOrderAndTheEndingTrace) {
     EXPECT_EQ(log.find("MQGET(Data)"), std::string::npos);
 
     // Each set backs out both sides before it disconnects any; set C first.
-    const std::pair<const char *, EvConnSlot> slots[] = {
-        {"C state", EV_CONN_C_STATE}, {"C event", EV_CONN_C_EVENT}, {"C notify", EV_CONN_C_STATEN},
-        {"E state", EV_CONN_E_STATE}, {"E event", EV_CONN_E_EVENT}};
+    const std::pair<const char *, EvConnSlot> slots[] = {{"C state", EV_CONN_C_STATE},
+                                                         {"C event", EV_CONN_C_EVENT},
+                                                         {"C notify", EV_CONN_C_STATEN},
+                                                         {"E state", EV_CONN_E_STATE},
+                                                         {"E event", EV_CONN_E_EVENT}};
     std::map<MQHCONN, std::string> names;
     for (const auto &[name, slot] : slots) names[evConnHandles[slot].load()] = name;
     const size_t from = wrap->calls().size();
@@ -59,7 +61,8 @@ TEST_F(StateQmTest, DataQueueNotifyDisconnectOrderAndTheEndingTrace) {
     for (size_t i = from; i < calls.size(); i++) {
         const zt::MqCall &call = calls[i];
         if (call.verb != zt::MqVerb::MQBACK && call.verb != zt::MqVerb::MQDISC) continue;
-        order.push_back(std::string(call.verb == zt::MqVerb::MQBACK ? "MQBACK " : "MQDISC ") + names[call.hconn]);
+        order.push_back(std::string(call.verb == zt::MqVerb::MQBACK ? "MQBACK " : "MQDISC ") +
+                        names[call.hconn]);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"MQBACK C state", "MQBACK C event", "MQDISC C state",
                                                "MQDISC C notify", "MQDISC C event", "MQBACK E state",

@@ -1,0 +1,65 @@
+// Set C's hold on set E while set E's record hook runs, on the stand-in: a stand-in command that
+// changes streams waits for the hook (logged once), and completes, committed, once the hook ends.
+#include <unistd.h>
+
+#include <atomic>
+
+#include "engine_qm.h"
+#include "testing/console_capture.h"
+
+namespace {
+
+std::atomic<bool> hookEntered{false};
+std::atomic<bool> hookReleased{false};
+std::atomic<int32_t> holdResult{0};
+std::atomic<bool> commandDone{false};
+
+// A record hook that stays inside until the test releases it, marked as running an event function.
+int latchedHook(void *, int32_t) {
+    cslEventFunctionFlag.store(1);
+    hookEntered = true;
+    for (int waited = 0; waited < 10000 && !hookReleased; waited += 5) usleep(5000);
+    cslEventFunctionFlag.store(0);
+    return 1;
+}
+
+// A command that changes streams: it holds set E first, then commits with set C's sync point.
+int streamChangingCommand(QmgrContext *context, void *, int32_t) {
+    holdResult = evHoldEventSet(context);
+    commandDone = true;
+    return evSyncPoint(context, &context->sets[EV_SET_C]);
+}
+
+class HoldQmTest : public eqm::EngineQmTest {};
+
+TEST_F(HoldQmTest, ACommandWaitsForTheRunningEventHookAndCompletesAfterIt) {
+    zt::ConsoleCapture console{false};
+    evServices.callRecordHook = latchedHook;
+    evServices.processCommandMessage = streamChangingCommand;
+    ASSERT_EQ(connect(), 1) << logText();
+    resumeByCommand({eqm::kQmgrEvents});
+    raiseEvents(1);
+    ASSERT_TRUE(et::waitFor([] { return hookEntered.load(); }));
+
+    putMessage("HOLVA.ZUNT.COMMAND.QUEUE", MQFMT_ADMIN, std::string(36, '\0'));
+    const char *waiting = "Command waiting for the running event hook to end";
+    ASSERT_TRUE(et::waitFor([&] { return console.out().find(waiting) != std::string::npos; }));
+    usleep(200000);
+    EXPECT_FALSE(commandDone.load()) << "the hold waits while the hook runs";
+
+    hookReleased = true;
+    ASSERT_TRUE(et::waitFor([] { return commandDone.load(); }));
+    EXPECT_EQ(holdResult.load(), EV_SUSPEND_HELD);
+    ASSERT_TRUE(et::waitFor([this] {
+        return depth("HOLVA.ZUNT.COMMAND.QUEUE") == 0 && depth(eqm::kQmgrEvents) == 0;
+    }));
+    EXPECT_EQ(et::countOf(console.out(), waiting), 1);
+    // Both units committed: after a reload the event is there once and the command is gone.
+    evServices.callRecordHook = nullptr;
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(storedRecords(), 1u);
+    EXPECT_EQ(depth("HOLVA.ZUNT.COMMAND.QUEUE"), 0);
+}
+
+}  // namespace
