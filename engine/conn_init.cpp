@@ -128,7 +128,9 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
 
 int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
     lastCheckUnfit = false;
-    const MQHCONN hconn = evConnHandles[set->stateSlot].load();
+    // The data queue is the set's: its handle, and the connection and table it was opened with.
+    const MQHCONN hconn = set->io.hconn;
+    const MQIFunctionTable *mq = set->io.mq;
     const EvQmgrRecord &state = context->state;
     const bool zos = state.platform.load() == MQPL_ZOS;
     const bool capExpiry = state.commandLevel.load() >= (zos ? 940 : 931);
@@ -139,7 +141,12 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
     MQLONG cc = 0;
     MQLONG rc = 0;
     evTraceCallIn("MQINQ(Data)", hconn, EV_TRACE_CONTROL, set->io.hobj);
-    state.mq->MQINQ(hconn, set->io.hobj, count, selectors, count, values, 0, nullptr, &cc, &rc);
+    if (mq != nullptr && mq->MQINQ != nullptr) {
+        mq->MQINQ(hconn, set->io.hobj, count, selectors, count, values, 0, nullptr, &cc, &rc);
+    } else {
+        cc = MQCC_FAILED;
+        rc = MQRC_HCONN_ERROR;
+    }
     evTraceCallOut("MQINQ(Data)", hconn, EV_TRACE_CONTROL, rc);
     if (cc == MQCC_FAILED) {
         snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", state.name,
@@ -154,6 +161,7 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
     evDataQueue.inhibitGet.store(values[3]);
     evDataQueue.inhibitPut.store(values[4]);
     evDataQueue.curDepth.store(values[5]);
+    evDataQueueMsgCount.store(values[5]);  // then counted up and down by the system's own puts and gets
     evDataQueue.capExpiry.store(capExpiry ? values[6] : -1);
     if (values[2] == MQUS_TRANSMISSION) {
         snprintf(message, EV_CONN_MESSAGE_MAX, "Data queue %s/%s should not be a transmission queue.",

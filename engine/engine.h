@@ -558,6 +558,7 @@ struct EvRecordHook {
 struct EvDebugValues {
     std::atomic<int32_t> forcedBackouts{0};  // BACKOUT: the next n messages are backed out, not handled
     std::atomic<int32_t> eventRepeat{0};     // EVREPEAT: each set E message is dispatched this many times
+    std::atomic<int32_t> dataQueueCheck{0};  // DATAQCHK: seconds between set E's data-queue checks; 0 none
 };
 extern EvDebugValues evDebug;
 

@@ -360,6 +360,17 @@ bool absorbDue(int64_t now) {
     return true;
 }
 
+// Step 14: set E looks at the data queue again after DEBUG DATAQCHK seconds, else hourly while fewer
+// than 1000 more messages fit, else daily.
+bool dataQueueCheckDue(int64_t now) {
+    int64_t last = evDataQueue.lastInquiry.load();
+    if (last == 0) return true;
+    int64_t interval = evDebug.dataQueueCheck.load();
+    if (interval <= 0)
+        interval = evDataQueue.maxDepth.load() - evDataQueueMsgCount.load() < 1000 ? 3600 : 86400;
+    return now - last >= interval;
+}
+
 // Set C changes streams and bins only while it holds set E (its unit then commits at once).
 // false: not now (busy, or the hold failed and the connection ends).
 bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
@@ -431,6 +442,12 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     }
     // Step 13: the files of the emitters reach the disk at the end of each set E batch.
     if (!isC && evServices.emitFlush != nullptr) evServices.emitFlush();
+    // Step 14: the data queue's depth and put state, at its interval.
+    if (!isC && dataQueueCheckDue(now)) {
+        // Reported where it fails; a queue found high or inhibited is held until it clears.
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        if (!evInquireDataQueue(context, set, message)) evReportMQError(context, -1, 0, message);
+    }
     if (isC) evReleaseEventSet();
     return 1;
 }

@@ -50,9 +50,8 @@ TEST_F(HoldQmTest, ACommandWaitsForTheRunningEventHookAndCompletesAfterIt) {
     hookReleased = true;
     ASSERT_TRUE(et::waitFor([] { return commandDone.load(); }));
     EXPECT_EQ(holdResult.load(), EV_SUSPEND_HELD);
-    ASSERT_TRUE(et::waitFor([this] {
-        return depth("HOLVA.ZUNT.COMMAND.QUEUE") == 0 && depth(eqm::kQmgrEvents) == 0;
-    }));
+    ASSERT_TRUE(et::waitFor(
+        [this] { return depth("HOLVA.ZUNT.COMMAND.QUEUE") == 0 && depth(eqm::kQmgrEvents) == 0; }));
     EXPECT_EQ(et::countOf(console.out(), waiting), 1);
     // Both units committed: after a reload the event is there once and the command is gone.
     evServices.callRecordHook = nullptr;

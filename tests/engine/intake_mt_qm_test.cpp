@@ -18,6 +18,7 @@ protected:
         evInstallIntake();
         evSettingsDefaults(evClockNow());
         evContext.restartMark.store(0);
+        evDataQueue.lastInquiry.store(evClockNow());  // set E's data-queue check is not due
         for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
         ConnectionSet &set = evContext.sets[EV_SET_E];

@@ -66,9 +66,18 @@ extern "C" void recordingBack(MQHCONN h, PMQLONG cc, PMQLONG rc) {
     *rc = 0;
 }
 
-// What the end of a connection and a rollback's report ask of the queue manager: not recorded.
-extern "C" void quietInq(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG, MQLONG, PMQCHAR, PMQLONG cc,
-                         PMQLONG rc) {
+// What the end of a connection and a rollback's report ask of the queue manager: not recorded. The
+// data queue's inquiry is, and finds a fit queue with room.
+extern "C" void quietInq(MQHCONN h, MQHOBJ o, MQLONG, PMQLONG, MQLONG intCount, PMQLONG ints, MQLONG, PMQCHAR,
+                         PMQLONG cc, PMQLONG rc) {
+    if (o == kDataQueue) {
+        record("MQINQ", h, o);
+        for (MQLONG i = 0; i < intCount; i++) ints[i] = 0;
+        if (intCount >= 2) {
+            ints[0] = 5000;     // MAXDEPTH
+            ints[1] = 4194304;  // MAXMSGL
+        }
+    }
     *cc = MQCC_OK;
     *rc = 0;
 }
@@ -161,12 +170,16 @@ protected:
         evAlertsChanged.store(0);
         evContext.restartMark.store(0);
         evRunState.disconnecting.store(0);
+        evDataQueue.lastInquiry.store(1767225600);  // set E's data-queue check is not due
+        evDebug.dataQueueCheck.store(0);
         evAlertFreeAll();
         for (int which : {EV_SET_C, EV_SET_E}) {
             ConnectionSet *set = &evContext.sets[which];
             set->id = which;
             evContext.event.mq = &table;
+            evContext.state.mq = &table;
             evConnHandles[set->eventSlot].store(kEvent + which * 100);
+            evConnHandles[set->stateSlot].store(kEvent + which * 100);
             set->io = EvStreamIo{&table, kEvent + which * 100, kDataQueue, 0, 10, 0};
             std::strcpy(evContext.event.name, "QM1");
             std::strcpy(evContext.state.name, "QM1");
@@ -180,6 +193,7 @@ protected:
     // -s: the state side on its own connection.
     static void separateState(ConnectionSet *set) {
         set->io.hconn = kState + set->id * 100;
+        evConnHandles[set->stateSlot].store(set->io.hconn);
         std::strcpy(evContext.state.name, "QS");
     }
     EventQueueDef *addQueue(const char *name) {
@@ -684,6 +698,46 @@ TEST_F(IntakeTest, FreshLoadMakesTheDefaultQueuesOfTheQueueManagersPlatform) {
         EXPECT_EQ(queues, platform == MQPL_ZOS ? 5 : 9);
     }
     evContext.event.platform.store(0);
+}
+
+TEST_F(IntakeTest, SetEChecksTheDataQueueHourlyWhenNearlyFullElseDaily) {
+    struct Case {
+        int32_t debugInterval;  // DEBUG DATAQCHK
+        int32_t messages;       // on the data queue of MAXDEPTH 5000
+        int64_t elapsed;        // since the last inquiry
+        bool inquired;
+    };
+    const Case cases[] = {
+        {0, 4500, 3599, false}, {0, 4500, 3600, true}, {0, 1000, 3600, false},
+        {0, 1000, 86400, true}, {60, 1000, 60, true},  {60, 1000, 59, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.debugInterval << " " << c.messages << " " << c.elapsed);
+        reset();
+        evContext.event.maxUncommitted.store(10000);
+        evContext.state.maxUncommitted.store(10000);
+        evDataQueue.maxDepth.store(5000);
+        evDataQueueMsgCount.store(c.messages);
+        evDebug.dataQueueCheck.store(c.debugInterval);
+        evDataQueue.lastInquiry.store(1767225600 - c.elapsed);
+        {
+            CSRecursiveGuard lock(gConsumerLock);
+            ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_E]));
+        }
+        std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
+        EXPECT_EQ(event, c.inquired ? std::vector<std::string>{"MQINQ"} : std::vector<std::string>{});
+        EXPECT_EQ(evDataQueue.lastInquiry.load(), c.inquired ? 1767225600 : 1767225600 - c.elapsed);
+        EXPECT_EQ(evDataQueueCondition.load(), 0u) << "fit and not high";
+        // Set C never checks.
+        calls.clear();
+        evDataQueue.lastInquiry.store(0);
+        CSRecursiveGuard lock(gConsumerLock);
+        evUnits[EV_SET_C].inFlight = 1;
+        evUnits[EV_SET_C].commitAlone = 1;
+        ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_C]));
+        EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_C])), std::vector<std::string>{"MQCMIT"});
+    }
+    evDataQueueMsgCount.store(0);
 }
 
 // ---- Set C's hold on set E ----
