@@ -1,7 +1,9 @@
 // The initialisation of a connection once both sets stand: the command queue, the data queue with
 // its fitness checks, the stored state rebuilt from the data queue, and the queues' consumers.
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/internal.h"
 
@@ -309,9 +311,23 @@ int initialise(QmgrContext *context, char *message) {
         if (!saved) return 0;
     }
 
-    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
-        auto *queue = reinterpret_cast<EventQueueDef *>(node);
-        if (queue->ownCommandQueue) continue;
+    // Set C serves commands meanwhile: each queue is opened under the consumer lock, found by name,
+    // as a command may have removed it while an open waited.
+    std::vector<std::array<char, EV_QUEUE_NAME_MAX + 1>> names;
+    {
+        CSRecursiveGuard guard(gConsumerLock);
+        for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+            auto *queue = reinterpret_cast<EventQueueDef *>(node);
+            if (queue->ownCommandQueue) continue;
+            names.emplace_back();
+            memcpy(names.back().data(), queue->name, EV_QUEUE_NAME_MAX + 1);
+        }
+    }
+    for (const auto &name : names) {
+        CSRecursiveGuard guard(gConsumerLock);
+        auto *queue =
+            reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, name.data(), EV_QUEUE_NAME_MAX));
+        if (queue == nullptr) continue;
         int32_t openReason = 0;
         char text[EV_CONN_MESSAGE_MAX] = "";
         evOpenInputQueue(context, queue, 0, text, &openReason);

@@ -174,7 +174,16 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
             evReportMQError(context, hconn, rc, message);
             if (rc == 2042 && attempt < 10 && !evEndFlag.load()) {
                 queue->status = EV_EVQ_INUSE;
+                // Commands go on meanwhile; one of them may remove the queue.
+                char name[EV_QUEUE_NAME_MAX + 1];
+                memcpy(name, queue->name, sizeof name);
+                uint32_t held = CSRecursiveHeldCount(&gConsumerLock);
+                for (uint32_t i = 0; i < held; i++) CSUnlockRecursive(&gConsumerLock);
                 std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+                for (uint32_t i = 0; i < held; i++) CSLockRecursive(&gConsumerLock);
+                if (held != 0 && CSTreeFind(evEventQueueTree, name, EV_QUEUE_NAME_MAX) !=
+                                     reinterpret_cast<CSTree *>(queue))
+                    return 0;
                 evOutput(EV_OUT_ERROR, "Retrying....", -1, 1);
                 message[0] = '\0';
                 continue;
