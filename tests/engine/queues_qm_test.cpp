@@ -44,6 +44,9 @@ TEST_F(QueuesQmTest, PoisonedAndForeignMessagesReachTheBackoutAndDeadLetterQueue
     for (int i = 0; i < 4; i++) backOutFirst(kPerfmEvents, 1);
     putMessage(kPerfmEvents, MQFMT_STRING, "not an event");
     evSettings.useDlq.store(EV_USEDLQ_YES);
+    // The first message sets up the emit code pages: records written in CCSID 500 from 819.
+    zt::ScopedEnv emitCcsid("ZUNT_EMIT_CCSID", "500");
+    evEmitCodePage.ready.store(0);
 
     resumeByCommand({kQmgrEvents, kPerfmEvents});
     ASSERT_TRUE(waitLong([this] { return browse("Q.DLQ").size() == 2 && browse("Q.BOQ").size() == 1; }));
@@ -73,6 +76,14 @@ TEST_F(QueuesQmTest, PoisonedAndForeignMessagesReachTheBackoutAndDeadLetterQueue
         EXPECT_STREQ(findQueue(kQmgrEvents)->backoutOpenName, "Q.BOQ") << "the queue's own BOQNAME";
         EXPECT_STREQ(findQueue(kPerfmEvents)->backoutOpenName, "");
     }
+    ASSERT_EQ(evEmitCodePage.ready.load(), 1);
+    EXPECT_EQ(evEmitCodePage.emitCcsid, 500);
+    EXPECT_EQ(evEmitCodePage.messageCcsid, 819);
+    EXPECT_EQ(evEmitCodePage.translate, 1);
+    EXPECT_EQ(evEmitCodePage.table[static_cast<uint8_t>('A')], 0xC1);
+    EXPECT_EQ(evEmitCodePage.table[static_cast<uint8_t>(' ')], 0x40);
+    ASSERT_NE(evEmitCodePage.punctuation, nullptr);
+    EXPECT_EQ(static_cast<uint8_t>(evEmitCodePage.punctuation->chars[EV_PUNCT_LBRACKET]), 0x4A);
     // The event at its threshold is stored with the rest, each once, as a reload finds them.
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();
