@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test. Usage: scripts/test.sh [preset...] [-- ctest arguments]
-# Presets: release asan (the default pair), debug, tsan (runs the tests labelled "threaded").
+# Presets: release asan (the default pair), debug, tsan (runs the tests labelled "threaded"). Tests
+# labelled "long" run only when the ctest arguments ask for them (-- -L long).
 # Fails, naming them, when the tests leave files in the source tree: they write only under
 # temporary folders.
 set -euo pipefail
@@ -34,6 +35,8 @@ for preset in "${presets[@]}"; do
   echo "=== $preset: tests"
   extra=()
   [ "$preset" = "tsan" ] && extra=(-L threaded)
+  # The long cycles only when asked for (-- -L long).
+  [ $# -eq 0 ] && extra+=(-LE long)
   ctest --test-dir "build/$preset" --output-on-failure -j "$jobs" "${extra[@]}" "$@"
 done
 
