@@ -347,7 +347,7 @@ struct QmgrContext {
     std::atomic<int32_t> restartMark{0};       // the connection is ending: sync points do nothing
     std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
     std::atomic<MQHOBJ> commandQueueHandle{-1};
-    // The record hook's message while evPutToStreams runs a hook (saved and restored around it).
+    // The record evPutToStreams is putting, with its hook's message (saved and restored around it).
     std::atomic<struct EvRecordHook *> hookMessage{nullptr};
     ConnectionSet *current = nullptr;  // the set whose unit of work the consumer lock's holder runs
     // The message set E hands to the statistics intake, for the length of that call (else null): the
@@ -542,8 +542,8 @@ void evMessageConsumer(MQHCONN hconn, MQMD *md, MQGMO *gmo, void *buffer, MQCBC 
 
 // What the record hook (script slot) receives and gives back: the record with its message and queue
 // manager, for an event its summary (the hook's event variables read it; null for other types), and
-// on return the stream list ("$null" or empty: the record is not stored). While the hook runs it is
-// the context's current hook message (QmgrContext::hookMessage).
+// on return the stream list ("$null" or empty: the record is not stored). While the record is put it
+// is the context's current hook message (QmgrContext::hookMessage).
 inline constexpr size_t EV_STREAM_LIST_MAX = 4096;
 struct EvRecordHook {
     uint32_t type;

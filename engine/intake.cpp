@@ -74,7 +74,7 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     evStreamDefaultName(hook->streams, type);
     if (evServices.callRecordHook == nullptr) return;
     ConnectionSet *current = evContext.current;
-    EvRecordHook *before = evContext.hookMessage.exchange(hook);
+    EvRecordHook *message = evContext.hookMessage.load();
     uint32_t depth = CSRecursiveHeldCount(&gConsumerLock);
     for (uint32_t i = 0; i < depth; i++) CSUnlockRecursive(&gConsumerLock);
     int result;
@@ -84,7 +84,7 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     }
     for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
     evContext.current = current;
-    evContext.hookMessage.store(before);
+    evContext.hookMessage.store(message);
     if (result == 0) hook->streams[0] = 0;
 }
 
@@ -433,6 +433,8 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
             if (category >= 0) qmgr->counters[category].current += static_cast<uint32_t>(count);
         }
     }
+    // The current hook message until the put ends: the emitters read its message identifiers.
+    EvRecordHook *before = evContext.hookMessage.exchange(hook);
     runRecordHook(type, hook);
     // Set C may have removed the queue manager or its streams while the lock was released.
     if (qmgr != nullptr) qmgr = findQmgr(qmgrName);
@@ -467,6 +469,7 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
         if (evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
             evOutput(EV_OUT_ERROR, text, -1, 1);
     }
+    evContext.hookMessage.store(before);
     if (hook->summary != nullptr) AreaRelease(&hook->summary);
     CSFreeMem(hook);
     return result;
