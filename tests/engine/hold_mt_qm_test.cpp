@@ -1,5 +1,7 @@
-// Set C's hold on set E while set E's record hook runs, on the stand-in: a stand-in command that
-// changes streams waits for the hook (logged once), and completes, committed, once the hook ends.
+// The two sets meeting on the consumer lock, on the stand-in: a stand-in command that changes streams
+// waits for set E's running record hook (logged once) and completes, committed, once the hook ends;
+// an intake failure that ends the connection while set C waits for the lock completes its
+// disconnect, and the reconnect stores each event once.
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +61,44 @@ TEST_F(HoldQmTest, ACommandWaitsForTheRunningEventHookAndCompletesAfterIt) {
     ASSERT_EQ(connect(), 1) << logText();
     EXPECT_EQ(storedRecords(), 1u);
     EXPECT_EQ(depth("HOLVA.ZUNT.COMMAND.QUEUE"), 0);
+}
+
+TEST_F(HoldQmTest, AnIntakeFailureEndingTheConnectionWhileSetCWaitsForTheLockCompletes) {
+    ASSERT_EQ(connect(), 1) << logText();
+    resumeByCommand({eqm::kQmgrEvents});
+    // Set E's first data-queue put, made holding the consumer lock, waits until a command is queued
+    // for set C, and then fails: the marked unit backs out and ends the connection.
+    std::atomic<bool> inPut{false};
+    std::atomic<bool> commandQueued{false};
+    const MQHCONN eventSet = evConnHandles[EV_CONN_E_EVENT].load();
+    wrap->before([&](const zt::MqCall &call) {
+        if (call.verb != zt::MqVerb::MQPUT || call.hconn != eventSet || inPut.exchange(true)) return;
+        for (int waited = 0; waited < 5000 && !commandQueued; waited += 5) usleep(5000);
+        usleep(100000);  // set C's callback is now waiting for the lock
+    });
+    wrap->failAt(zt::MqVerb::MQPUT, 1, MQRC_Q_FULL);
+    raiseEvents(3);  // taken at once: the depth tells nothing
+    ASSERT_TRUE(et::waitFor([&] { return inPut.load(); }));
+    putMessage("HOLVA.ZUNT.COMMAND.QUEUE", MQFMT_ADMIN, std::string(36, '\0'));
+    commandQueued = true;
+    EXPECT_TRUE(et::waitFor([] {
+        for (auto &handle : evConnHandles)
+            if (handle.load() != -1) return false;
+        return evRunState.disconnecting.load() == 0;
+    })) << "the disconnect completes";
+    wrap->before(nullptr);
+    wrap->clearRules();
+    int injected = 0;
+    for (const zt::MqCall &call : wrap->calls(zt::MqVerb::MQPUT)) injected += call.injected;
+    EXPECT_EQ(injected, 1);
+
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    ASSERT_TRUE(et::waitFor(
+        [this] { return depth(eqm::kQmgrEvents) == 0 && depth("HOLVA.ZUNT.COMMAND.QUEUE") == 0; }));
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(storedRecords(), 3u);
 }
 
 }  // namespace
