@@ -1,10 +1,12 @@
 // The two sets meeting on the consumer lock, on the stand-in: a stand-in command that changes streams
 // waits for set E's running record hook (logged once) and completes, committed, once the hook ends;
 // an intake failure that ends the connection while set C waits for the lock completes its
-// disconnect, and the reconnect stores each event once.
+// disconnect, and the reconnect stores each event once. A hold's SUSPEND is a barrier: once it
+// returns, no callback of set E runs until RESUME.
 #include <unistd.h>
 
 #include <atomic>
+#include <thread>
 
 #include "engine_qm.h"
 #include "testing/console_capture.h"
@@ -99,6 +101,50 @@ TEST_F(HoldQmTest, AnIntakeFailureEndingTheConnectionWhileSetCWaitsForTheLockCom
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();
     EXPECT_EQ(storedRecords(), 3u);
+}
+
+TEST_F(HoldQmTest, AHoldsSuspendKeepsSetEsCallbacksOutUntilItsResume) {
+    ASSERT_EQ(connect(), 1) << logText();
+    resumeByCommand({eqm::kQmgrEvents});
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        MQHCONN hconn = connectTo("QM1");
+        MQHOBJ hobj = openQueue(eqm::kQmgrEvents, MQOO_OUTPUT, nullptr, hconn);
+        // Short administration messages: each one is taken into set E's unit and consumed.
+        const std::string data(20, '\0');
+        while (!stop) {
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH);
+            MQPMO pmo = MQPMO_DEFAULT;
+            pmo.Options = MQPMO_NO_SYNCPOINT;
+            MQLONG cc = 0, rc = 0;
+            raw.MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(data.size()),
+                      const_cast<char *>(data.data()), &cc, &rc);
+            if (cc == MQCC_FAILED) usleep(1000);
+        }
+        closeQueue(&hobj, hconn);
+        MQLONG cc = 0, rc = 0;
+        raw.MQDISC(&hconn, &cc, &rc);
+    });
+    ConnectionSet *setE = evSet(EV_SET_E);
+    int held = 0, breaches = 0;
+    for (int i = 0; i < 1000; i++) {
+        if (evSuspendConsumer(&evContext, setE) != EV_SUSPEND_HELD) continue;
+        held++;
+        const int32_t inFlight = setE->inFlight.load();
+        breaches += evConsumerActive.load() != 0;
+        usleep(200);
+        breaches += evConsumerActive.load() != 0 || setE->inFlight.load() != inFlight;
+        evResumeConsumer(&evContext, setE);
+        usleep(100);
+    }
+    stop = true;
+    producer.join();
+    EXPECT_EQ(held, 1000);
+    EXPECT_EQ(breaches, 0);
+    ASSERT_TRUE(et::waitFor([this] { return depth(eqm::kQmgrEvents) == 0; }));
+    CSRecursiveGuard lock(gConsumerLock);
+    EXPECT_GT(findQueue(eqm::kQmgrEvents)->counters[EV_EQC_MSGS].committed, 1000u) << "set E was busy";
 }
 
 }  // namespace
