@@ -2,7 +2,8 @@
 // waits for set E's running record hook (logged once) and completes, committed, once the hook ends;
 // an intake failure that ends the connection while set C waits for the lock completes its
 // disconnect, and the reconnect stores each event once. A hold's SUSPEND is a barrier: once it
-// returns, no callback of set E runs until RESUME.
+// returns, no callback of set E runs until RESUME; a hold from before a reconnect counts no more, and
+// the storm check then holds both sets and stores its record.
 #include <unistd.h>
 
 #include <atomic>
@@ -145,6 +146,68 @@ TEST_F(HoldQmTest, AHoldsSuspendKeepsSetEsCallbacksOutUntilItsResume) {
     ASSERT_TRUE(et::waitFor([this] { return depth(eqm::kQmgrEvents) == 0; }));
     CSRecursiveGuard lock(gConsumerLock);
     EXPECT_GT(findQueue(eqm::kQmgrEvents)->counters[EV_EQC_MSGS].committed, 1000u) << "set E was busy";
+}
+
+TEST_F(HoldQmTest, AHoldFromBeforeAReconnectIsVoidAndTheStormCheckHoldsBothSets) {
+    ASSERT_EQ(connect(), 1) << logText();
+    resumeByCommand({eqm::kQmgrEvents});
+    // A hold taken, then the queue manager ends and the engine reconnects.
+    ASSERT_EQ(evSuspendConsumer(&evContext, evSet(EV_SET_E)), EV_SUSPEND_HELD);
+    ASSERT_TRUE(qm.stop());
+    ASSERT_TRUE(et::waitFor([] {
+        for (auto &handle : evConnHandles)
+            if (handle.load() != -1) return false;
+        return evRunState.disconnecting.load() == 0;
+    }));
+    ASSERT_TRUE(qm.start());
+    MQLONG cc = 0, rc = 0;
+    raw.MQDISC(&own, &cc, &rc);
+    own = connectTo("QM1");
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    const size_t from = wrap->calls().size();
+    EXPECT_EQ(evResumeConsumer(&evContext, evSet(EV_SET_E)), 0) << "the old hold resumes nothing";
+
+    // Five equal events past a threshold of 2: two stored, three only counted by the storm item.
+    evSettings.stormThreshold.store(2);
+    evSettings.stormInterval.store(60);
+    ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+    for (int i = 0; i < 5; i++) {
+        MQLONG reason = 0;
+        openQueue("STORM.QUEUE", MQOO_OUTPUT, &reason);
+        ASSERT_EQ(reason, MQRC_UNKNOWN_OBJECT_NAME);
+    }
+    ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(DISABLED)\n"), 0);
+    ASSERT_TRUE(et::waitFor([this] { return depth(eqm::kQmgrEvents) == 0; }));
+    usleep(200000);  // the last commit
+    evTimedItem *item = nullptr;
+    {
+        CSRecursiveGuard structure(gStructureLock);
+        for (evTimedItem **at = &evTimedItemList; *at; at = &(*at)->next) {
+            if ((*at)->kind != EV_TIMED_STORM) continue;
+            item = *at;
+            *at = item->next;  // as the timed list hands a due item over
+            break;
+        }
+    }
+    ASSERT_NE(item, nullptr);
+    evStormCheck(item);
+    CSFreeMem(item);
+
+    // No call found a started connection, and the holds suspended and resumed both sets.
+    std::vector<std::string> controls;
+    const std::vector<zt::MqCall> calls = wrap->calls();
+    for (size_t i = from; i < calls.size(); i++) {
+        EXPECT_NE(calls[i].reason, 2500) << zt::mqVerbName(calls[i].verb);
+        if (calls[i].verb == zt::MqVerb::MQCTL &&
+            (calls[i].options == MQOP_SUSPEND || calls[i].options == MQOP_RESUME))
+            controls.push_back(std::string(calls[i].options == MQOP_SUSPEND ? "SUSPEND " : "RESUME ") +
+                               (calls[i].hconn == evConnHandles[EV_CONN_C_EVENT].load() ? "C" : "E"));
+    }
+    EXPECT_EQ(controls, (std::vector<std::string>{"SUSPEND C", "SUSPEND E", "RESUME E", "RESUME C"}));
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(storedRecords(), 3u) << "two events and the storm's one";
 }
 
 }  // namespace
