@@ -6,6 +6,15 @@
 
 namespace {
 
+// The engine sets up the code pages on the first message it takes; from then on emitting writes
+// their punctuation and translates file output through their table.
+void takeCodePages() {
+    const EvEmitCodePage &page = evEmitCodePage;
+    if (page.ready.load() == 0) return;
+    emitPunctuation = page.punctuation;
+    emitTranslation = page.translate ? page.table : nullptr;
+}
+
 int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream *stream, const MQMD *md,
                uint8_t *record, uint32_t length) {
     EmitContext c{};
@@ -15,6 +24,7 @@ int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream
     c.stream = stream;
     c.streamDef = stream != nullptr ? stream->definition : nullptr;
     c.inputMd = md;
+    takeCodePages();
     // The stored record is named by the message it came from.
     if (md != nullptr) std::memcpy(c.uniqueId, md->MsgId, sizeof c.uniqueId);
     return emitRecord(&c, record, length);

@@ -516,3 +516,27 @@ TEST_F(EmitTest, FailedWriteIsReportedWithItsErrno) {
 }
 
 }  // namespace
+
+// The engine's code pages reach file output through its emit slot: the table translates every
+// byte written once the engine has set them up.
+TEST_F(EmitTest, FileOutputIsTranslatedThroughTheEnginesTable) {
+    emitInstall();
+    useFile(dir.file("page.json"));
+    EvEmitCodePage &page = evEmitCodePage;
+    for (int byte = 0; byte < 256; byte++) page.table[byte] = static_cast<uint8_t>(std::toupper(byte));
+    page.translate = 1;
+    page.punctuation = nullptr;
+    page.ready.store(1);
+    std::vector<uint8_t> record = et::changeEvent(kTime, "lower");
+    MQMD md{};
+    const int result = evServices.emitStored(nullptr, evSet(EV_SET_E), &qmgr, &eventsStream, &md,
+                                             record.data(), static_cast<uint32_t>(record.size()));
+    page.ready.store(0);
+    page.translate = 0;
+    emitTranslation = nullptr;
+    ASSERT_EQ(result, EMIT_DONE);
+    closeOutputs();
+    const std::string text = dir.read("page.json");
+    EXPECT_NE(text.find("LOWER"), std::string::npos) << text;
+    EXPECT_EQ(text.find("lower"), std::string::npos) << text;
+}

@@ -29,7 +29,7 @@ int latchedHook(void *, int32_t) {
 }
 
 // A command that changes streams: it holds set E first, then commits with set C's sync point.
-int streamChangingCommand(QmgrContext *context, void *, int32_t) {
+int streamChangingCommand(QmgrContext *context, EventQueueDef *, const MQMD *, void *, int32_t) {
     holdResult = evHoldEventSet(context);
     commandDone = true;
     return evSyncPoint(context, &context->sets[EV_SET_C]);
