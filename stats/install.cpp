@@ -1,5 +1,6 @@
 // What the rest of the system takes from the statistics: the record parsers the emitters run over a
 // stored record, one object a call, and the DISPLAY field tables registered with the command tables.
+#include "cmdserver/cmdserver.h"
 #include "emit/emit.h"
 #include "stats/aggr.h"
 #include "stats/intake.h"
@@ -141,6 +142,8 @@ int installAggregation() {
         hooks.absorb[type] = copyAbsorbHook;
     hooks.activeBinsByTime = evAggrActiveBinsByTime;
     evStreamSetHooks(&hooks);
+    // DISPLAY EVSTRMST's OLDEST also counts the stream's open bins.
+    cmdOldestActiveBin = [](Stream *stream) { return evAggrOldestBin(stream); };
     return aggrInstallHolder();
 }
 
