@@ -453,7 +453,10 @@ int evPutToStreams(QmgrContext *, QmgrEntry *qmgr, uint32_t type, const MQMD *md
         list += span + (end ? 1 : 0);
     }
     if (walk.replaced) {
-        // The emitter backed the unit out and reloaded memory: nothing held here is valid any more.
+        // The emitter backed the unit out and reloaded memory: nothing of the streams held here is
+        // valid any more; the hook message and its summary are this call's own.
+        evContext.hookMessage.store(before);
+        if (hook->summary != nullptr) AreaRelease(&hook->summary);
         CSFreeMem(hook);
         return 0;
     }
