@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "cmdserver/cmdserver.h"
+#include "console/console.h"
 #include "emit/emit.h"
 #include "engine/engine.h"
 #include "stats/stats.h"
@@ -11,6 +12,7 @@ int main(int argc, char **argv) {
     emitInstall();
     cmdInstall();
     statsInstall();
+    cslInstall();
 
     char programFolder[EV_LOG_ROOT_MAX];
     char currentFolder[EV_LOG_ROOT_MAX];

@@ -101,6 +101,8 @@ int evProgramFolder(char *out, size_t size);
 int evCurrentFolder(char *out, size_t size);
 // The user name of the process (its effective user), read once; "" when it cannot be had.
 const char *evProcessUserName();
+// The computer's name (the host name): 1, or 0 with out empty when it cannot be had or does not fit.
+int evComputerName(char *out, size_t size);
 // SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
 void evHandleTermination();
 

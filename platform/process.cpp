@@ -54,6 +54,13 @@ int evCurrentFolder(char *out, size_t size) {
     return copyOut(path, strlen(path), out, size);
 }
 
+int evComputerName(char *out, size_t size) {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) return none(out, size);
+    name[sizeof name - 1] = '\0';
+    return copyOut(name, strlen(name), out, size);
+}
+
 void evHandleTermination() {
     struct sigaction action {};
     action.sa_handler = onTerminate;

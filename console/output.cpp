@@ -1,0 +1,381 @@
+// The output buffer: every console and script text becomes a line here, with its screen rows kept
+// so that positions need no rescan. In file mode the newest line is echoed to standard output and
+// the log, and lines of the copied kinds go to the "=output" file.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "console/console.h"
+#include "console/internal.h"
+
+namespace {
+
+constexpr uint32_t kKindBits = CSL_LINE_HIDDEN | CSL_LINE_NOT_IN_FILE;
+
+uint32_t baseKind(uint32_t kind) {
+    return kind & ~kKindBits;
+}
+
+bool isEcho(uint32_t kind) {
+    uint32_t base = baseKind(kind);
+    return base == CSL_LINE_ECHO || base == CSL_LINE_ECHO_HIDDEN;
+}
+
+bool isHeaderOrSeparator(uint32_t kind) {
+    uint32_t base = baseKind(kind);
+    return base == CSL_LINE_HEADER || base == CSL_LINE_SEPARATOR;
+}
+
+bool copiedToFile(uint32_t kind) {
+    if ((kind & CSL_LINE_HIDDEN) != 0) return false;
+    switch (baseKind(kind)) {
+    case CSL_LINE_ECHO:
+    case CSL_LINE_RESPONSE:
+    case CSL_LINE_ERROR:
+    case CSL_LINE_HEADER:
+    case CSL_LINE_OBJECT:
+    case CSL_LINE_SEPARATOR:
+    case CSL_LINE_OBJECT_PLAIN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool unlimited(int32_t width) {
+    return width <= 0 || width >= CSL_UNLIMITED_WIDTH;
+}
+
+bool startsWithNoCase(const char *text, size_t length, const char *prefix) {
+    size_t n = std::strlen(prefix);
+    return length >= n && strncasecmp(text, prefix, n) == 0;
+}
+
+uint32_t category(uint32_t kind) {
+    switch (baseKind(kind)) {
+    case CSL_LINE_ERROR:
+        return EV_OUT_ERROR;
+    case CSL_LINE_TRACE:
+        return EV_OUT_TRACE;
+    case CSL_LINE_RESPONSE:
+        return EV_OUT_PROGRESS;
+    default:
+        return EV_OUT_INFO;
+    }
+}
+
+void writeFile(cslSession *session, const char *text, size_t length) {
+    const CslFileCalls *calls = session->outputFileCalls;
+    if (session->outputFile == nullptr || calls == nullptr || calls->write == nullptr) return;
+    int32_t held = 0;
+    evLockConsole(&held);
+    calls->write(session->outputFile, text, length);
+    calls->write(session->outputFile, "\n", 1);
+    if (calls->flush != nullptr) calls->flush(session->outputFile);
+    evUnlockConsole(&held);
+}
+
+// The rows and first rows of every line after `from`; each line under an echo line takes the
+// echo's separator flag.
+void renumberAfter(cslSession *session, cslOutputList *list, cslOutputLine *from) {
+    const cslOutputLine *echo = nullptr;
+    for (const cslOutputLine *l = from; l != nullptr && echo == nullptr; l = l->previous)
+        if (isEcho(l->kind)) echo = l;
+    for (cslOutputLine *l = from->next; l != nullptr; l = l->next) {
+        if (isEcho(l->kind)) {
+            echo = l;
+        } else if (echo != nullptr) {
+            l->flags = (l->flags & ~CSL_SHOW_SEPARATORS) | (echo->flags & CSL_SHOW_SEPARATORS);
+        }
+        list->totalRows -= l->rows;
+        l->rows = cslLineRows(session, l);
+        list->totalRows += l->rows;
+        l->firstRow = l->previous->firstRow + l->previous->rows;
+    }
+}
+
+void link(cslOutputList *list, cslOutputLine *after, cslOutputLine *line) {
+    line->previous = after != nullptr ? after : list->newest;
+    line->next = line->previous != nullptr ? line->previous->next : nullptr;
+    if (line->previous != nullptr) {
+        line->previous->next = line;
+        line->firstRow = line->previous->firstRow + line->previous->rows;
+    } else {
+        list->oldest = line;
+    }
+    if (line->next != nullptr)
+        line->next->previous = line;
+    else
+        list->newest = line;
+    list->totalRows += line->rows;
+}
+
+// Step 8: the main list keeps at most `history` rows, never dropping the current command's echo
+// line (unless the limit is 0), a line held by a running script, or the line just added.
+void trim(cslSession *session, cslOutputList *list, const cslOutputLine *added) {
+    while (list->totalRows > session->history && list->oldest != nullptr) {
+        cslOutputLine *oldest = list->oldest;
+        if (oldest == added) break;
+        if (session->history != 0 && oldest == session->echoLine) break;
+        if (isEcho(oldest->kind) && (oldest->flags & CSL_SHOW_SCRIPT_HELD) != 0) break;
+        cslFreeOutputLine(session, list, oldest);
+    }
+    if (list->fillers == 0 || (session->repeating && !session->repeatHistory)) return;
+    cslOutputLine *line = list->oldest;
+    while (line != nullptr) {
+        cslOutputLine *next = line->next;
+        uint32_t row = line->firstRow - list->oldest->firstRow;
+        if (baseKind(line->kind) == CSL_LINE_FILLER && line != added &&
+            row + line->rows + static_cast<uint32_t>(session->screenHeight) <= list->totalRows)
+            cslFreeOutputLine(session, list, line);
+        line = next;
+    }
+}
+
+// Step 11: the newest line of the main list in file mode.
+void echoToStdout(cslSession *session, const cslOutputLine *line) {
+    uint32_t base = baseKind(line->kind);
+    int32_t style = session->separator;
+    if (base == CSL_LINE_SEPARATOR) {
+        cslSeparatorLine(session, CSL_STREAM_STDOUT, style <= CSL_SEP_NONE ? CSL_SEP_SOLID : style);
+    } else if (base == CSL_LINE_HEADER) {
+        if (style >= CSL_SEP_BLANK)
+            cslSeparatorLine(session, CSL_STREAM_STDOUT, style);
+        else if (style == CSL_SEP_MESSAGE)
+            cslWriteLine(session, CSL_STREAM_STDOUT, line->kind, cslLineText(line), line->length);
+    } else {
+        cslWriteLine(session, CSL_STREAM_STDOUT, line->kind, cslLineText(line), line->length);
+    }
+}
+
+cslOutputLine *newLine(cslSession *session, const char *text, size_t length, uint32_t kind) {
+    char prefix[CSL_TIME_PREFIX + 1] = "";
+    size_t prefixLength = 0;
+    if (isEcho(kind) && length > 0 && (session->timestamp || session->repeating)) {
+        char clock[9];
+        cslLocalClock(clock);
+        std::snprintf(prefix, sizeof prefix, "[%.8s] ", clock);
+        prefixLength = CSL_TIME_PREFIX;
+    }
+    size_t total = prefixLength + length;
+    if (total > UINT32_MAX - sizeof(cslOutputLine) - 1) return nullptr;
+    auto *line = static_cast<cslOutputLine *>(CSGetMem(sizeof(cslOutputLine) + total + 1));
+    if (line == nullptr) return nullptr;
+    std::memset(line, 0, sizeof *line);
+    char *out = cslLineText(line);
+    std::memcpy(out, prefix, prefixLength);
+    if (length > 0) std::memcpy(out + prefixLength, text, length);
+    out[total] = '\0';
+    line->kind = kind;
+    line->length = static_cast<uint32_t>(total);
+    if (isEcho(kind)) {
+        if (session->formatting) line->flags |= CSL_SHOW_FORMATTED;
+        if (startsWithNoCase(text, length, "dis")) line->flags |= CSL_SHOW_DISPLAY;
+        if (startsWithNoCase(text, length, "alt")) line->flags |= CSL_SHOW_ALTER;
+    }
+    return line;
+}
+
+}  // namespace
+
+uint16_t cslLineRows(const cslSession *session, const cslOutputLine *line) {
+    if ((line->kind & CSL_LINE_HIDDEN) != 0 && !session->showHidden) return 0;
+    if ((line->kind & CSL_LINE_NOT_IN_FILE) != 0 && cslFileMode(session)) return 0;
+    uint64_t rows = 1;
+    bool counted = true;
+    if (baseKind(line->kind) == CSL_LINE_HEADER) {
+        if (session->separator == CSL_SEP_NONE) return 0;
+        if (session->autosep && !cslFileMode(session) && (line->flags & CSL_SHOW_SEPARATORS) == 0) return 0;
+        counted = session->separator == CSL_SEP_MESSAGE;
+    }
+    if (counted && line->length > 0 && !unlimited(session->screenWidth))
+        rows = (line->length - 1) / static_cast<uint32_t>(session->screenWidth) + 1;
+    return rows > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(rows);
+}
+
+cslOutputLine *cslAddOutput(cslSession *session, cslOutputList *list, cslOutputLine *after, const char *text,
+                            int64_t length, uint32_t kind, int64_t command) {
+    if ((kind & CSL_LINE_HIDDEN) != 0) {
+        if (csThreadId() == session->consoleThread && session->screenNumber != 0) session->screenNumber = 0;
+        session->hiddenOutput = 1;
+    }
+    if (session->screenWidth == 0) return nullptr;
+    if (text == nullptr) text = "";
+    size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
+
+    CSRecursiveGuard guard(session->displayLock);
+    if (after != nullptr && isHeaderOrSeparator(kind) && isHeaderOrSeparator(after->kind)) {
+        // Two headers in a row show as one; a separator wins and takes one row.
+        if (baseKind(kind) == CSL_LINE_SEPARATOR || baseKind(after->kind) == CSL_LINE_SEPARATOR) {
+            after->kind = CSL_LINE_SEPARATOR | (after->kind & kKindBits);
+            list->totalRows -= after->rows;
+            after->rows = 1;
+            list->totalRows += after->rows;
+            if (after->next != nullptr) renumberAfter(session, list, after);
+        }
+        return after;
+    }
+    cslOutputLine *line = newLine(session, text, n, kind);
+    if (line == nullptr) {
+        cslSetStatus(session, "No storage.");
+        session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+        return nullptr;
+    }
+    if (after != nullptr && isHeaderOrSeparator(kind)) line->flags |= after->flags & CSL_SHOW_SEPARATORS;
+    line->rows = cslLineRows(session, line);
+    if (after != nullptr)
+        line->command = after->command;
+    else
+        line->command = command < 0 ? session->commandNumber : static_cast<uint32_t>(command);
+    if (baseKind(kind) == CSL_LINE_FILLER) ++list->fillers;
+    link(list, after, line);
+    if (line->next != nullptr) renumberAfter(session, list, line);
+
+    const bool mainList = list == cslMainList(session);
+    if (mainList) trim(session, list, line);
+    session->redraw |= CSL_REDRAW_OUTPUT;
+    if (session->outputFile != nullptr && copiedToFile(kind) &&
+        !(baseKind(kind) == CSL_LINE_ECHO && startsWithNoCase(text, n, "=output")))
+        writeFile(session, cslLineText(line), line->length);
+    if (mainList && cslFileMode(session) && line == list->newest && line->rows > 0) echoToStdout(session, line);
+    return line;
+}
+
+cslOutputLine *cslAddOutputF(cslSession *session, uint32_t kind, const char *format, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) return nullptr;
+    size_t length = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    return cslAddOutput(session, cslMainList(session), nullptr, text, static_cast<int64_t>(length), kind,
+                        CSL_CURRENT_COMMAND);
+}
+
+void cslFreeOutputLine(cslSession *session, cslOutputList *list, cslOutputLine *line) {
+    CSRecursiveGuard guard(session->displayLock);
+    if (baseKind(line->kind) == CSL_LINE_FILLER && list->fillers > 0) --list->fillers;
+    list->totalRows -= line->rows;
+    if (list->located == line) list->located = nullptr;
+    if (session->echoLine == line) session->echoLine = nullptr;
+    if (session->echoLine != nullptr && session->echoLine->groupHeader == line)
+        session->echoLine->groupHeader = nullptr;
+    if (session->lastObject == line) session->lastObject = nullptr;
+    if (session->findLine == line) session->findLine = nullptr;
+    if (session->repeatMark == line) session->repeatMark = nullptr;
+    cslOutputLine *previous = line->previous;
+    if (previous != nullptr)
+        previous->next = line->next;
+    else
+        list->oldest = line->next;
+    if (line->next != nullptr)
+        line->next->previous = previous;
+    else
+        list->newest = previous;
+    if (previous != nullptr && previous->next != nullptr) renumberAfter(session, list, previous);
+    CSFreeMem(line);
+}
+
+void cslClearOutput(cslSession *session, cslOutputList *list, cslOutputLine *line) {
+    CSRecursiveGuard guard(session->displayLock);
+    while (list->newest != nullptr && list->newest != line) cslFreeOutputLine(session, list, list->newest);
+}
+
+void cslWriteLine(cslSession *session, CslStream stream, uint32_t kind, const char *text, int64_t length) {
+    size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
+    if (stream == CSL_STREAM_OUTPUT_FILE) {
+        writeFile(session, text, n);
+        return;
+    }
+    int32_t held = 0;
+    evLockConsole(&held);
+    const uint32_t cat = category(kind);
+    if (unlimited(session->screenWidth) || n == 0) {
+        evOutput(cat, text, static_cast<int32_t>(n > INT32_MAX ? INT32_MAX : n), 1);
+    } else {
+        const size_t width = static_cast<size_t>(session->screenWidth);
+        for (size_t at = 0; at < n; at += width)
+            evOutput(cat, text + at, static_cast<int32_t>(n - at < width ? n - at : width), 1);
+    }
+    evUnlockConsole(&held);
+}
+
+void cslSeparatorLine(cslSession *session, CslStream stream, int32_t style) {
+    size_t width = unlimited(session->screenWidth) ? CSL_SEPARATOR_WIDTH : static_cast<size_t>(session->screenWidth);
+    if (style == CSL_SEP_BLANK) width = 0;
+    char local[256] = {};
+    char *line = local;
+    if (width > sizeof local) {
+        line = static_cast<char *>(CSGetMem(width));
+        if (line == nullptr) {
+            cslNoMemory(session, width);
+            return;
+        }
+    }
+    std::memset(line, style == CSL_SEP_NONE || style == CSL_SEP_SOLID ? '_' : '-', width);
+    cslWriteLine(session, stream, CSL_LINE_SEPARATOR, line, static_cast<int64_t>(width));
+    if (line != local) CSFreeMem(line);
+}
+
+void cslStatusMessage(cslSession *session, const char *text, int64_t time, int64_t showTime) {
+    if (time == 0) time = evClockNow();
+    CSRecursiveGuard guard(session->displayLock);
+    if (showTime == 0 && csThreadId() == session->consoleThread) {
+        std::snprintf(session->statusNow, sizeof session->statusNow, "%s", text);
+        session->statusShown = text[0] != '\0';
+        session->statusExpiry = time + CSL_STATUS_LIFETIME;
+        session->redraw |= CSL_REDRAW_BOTTOM;
+    } else {
+        std::snprintf(session->statusPending, sizeof session->statusPending, "%s", text);
+        session->pendingShowTime = showTime != 0 ? showTime : time;
+        session->pendingExpiry = session->pendingShowTime + CSL_STATUS_LIFETIME;
+        session->pendingSet = 1;
+    }
+}
+
+void cslSetStatus(cslSession *session, const char *text) {
+    CSRecursiveGuard guard(session->displayLock);
+    std::snprintf(session->messageLine, sizeof session->messageLine, "%s", text);
+    session->messageTime = evClockNow();
+    if (!cslFileMode(session)) session->redraw |= CSL_REDRAW_BOTTOM;
+}
+
+void cslClearInputLine(cslSession *session) {
+    if (session->repeating) return;
+    session->inputLength = 0;
+    session->redraw |= CSL_REDRAW_INPUT;
+}
+
+void cslBlankLines(cslSession *session) {
+    for (int32_t i = 1; i < session->screenHeight; ++i)
+        if (cslAddOutput(session, cslMainList(session), nullptr, "", 0, CSL_LINE_FILLER, CSL_CURRENT_COMMAND) ==
+            nullptr)
+            return;
+}
+
+void cslTraceStatus(cslSession *session, const char *label) {
+    cslAddOutputF(session, CSL_LINE_TRACE, "STS: %s Req(%d,%d,%d,%d,%d,%d) Sts(%X,%X)", label,
+                  static_cast<int>(session->requestIssue.load()), static_cast<int>(session->requestPosted.load()),
+                  static_cast<int>(session->requestTaken.load()), static_cast<int>(session->requestPut.load()),
+                  static_cast<int>(session->requestCompleted.load()), static_cast<int>(session->requestRead.load()),
+                  session->resultFlags.load(), session->modeFlags);
+}
+
+int cslIgnoreInFileMode(cslSession *session, const char *command) {
+    if (!cslFileMode(session)) return 0;
+    if (std::strlen(command) > 50)
+        cslAddOutputF(session, CSL_LINE_ERROR, "Command '%.50s...' ignored in file mode", command);
+    else
+        cslAddOutputF(session, CSL_LINE_ERROR, "Command '%s' ignored in file mode", command);
+    return 1;
+}
+
+void cslLocalClock(char text[9]) {
+    EvLocalTime t;
+    evLocalTimeFields(evClockNow(), &t);
+    // The fields are in range (a time without a calendar date gives zeros).
+    std::snprintf(text, 9, "%02u:%02u:%02u", static_cast<unsigned>(t.hour) % 24u, static_cast<unsigned>(t.minute) % 60u,
+                  static_cast<unsigned>(t.second) % 61u);
+}

@@ -1,0 +1,51 @@
+// Shared fixture of the console tests: a fresh session on a test clock with the console captured,
+// torn down (and every slot emptied) after each test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "testing/console_capture.h"
+#include "testing/testing.h"
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int64_t tag = 0;
+        ASSERT_EQ(cslCreateSession(&tag), 0);
+        s = gSession.load();
+        ASSERT_NE(s, nullptr);
+        console.clear();
+    }
+    void TearDown() override {
+        cslEndSession();
+        cslScript = {};
+        cslCcdt = {};
+        evEndFlag.store(0);
+    }
+
+    cslOutputLine *add(const std::string &text, uint32_t kind = CSL_LINE_RESPONSE, cslOutputLine *after = nullptr) {
+        return cslAddOutput(s, cslMainList(s), after, text.c_str(), static_cast<int64_t>(text.size()), kind,
+                            CSL_CURRENT_COMMAND);
+    }
+    // The texts of the main list, oldest first.
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) out.emplace_back(cslLineText(l));
+        return out;
+    }
+    // A connected current connection in the template (no MQ behind it).
+    void fakeConnected(const char *qmgr) {
+        cslConnection *t = &s->templateConnection;
+        t->hconn.store(7);
+        std::snprintf(t->connectedName, sizeof t->connectedName, "%s", qmgr);
+        std::snprintf(t->administeredName, sizeof t->administeredName, "%s", qmgr);
+        s->current = t;
+    }
+
+    zt::ScopedTZ tz{"UTC0"};
+    zt::TestClock clock;
+    zt::ConsoleCapture console;
+    cslSession *s = nullptr;
+};
