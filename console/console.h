@@ -32,12 +32,12 @@ inline constexpr size_t CSL_NAME_MAX = 48;          // queue-manager and queue n
 inline constexpr size_t CSL_CCDT_URL_MAX = 300;     // =conn ccdturl
 inline constexpr uint32_t CSL_BUFFER_SIZE = 51200;  // work and request buffers
 inline constexpr uint32_t CSL_SMALL_BUFFER_SIZE = 10240;
-inline constexpr uint8_t CSL_BUFFER_FILL = 0x55;     // new work buffers are filled with it
-inline constexpr size_t CSL_STATUS_TEXT_MAX = 199;   // message line and status messages
-inline constexpr size_t CSL_FIND_MAX = 199;          // find string
-inline constexpr size_t CSL_PROMPT_MAX = 256;        // the prompt template and its expansion
-inline constexpr size_t CSL_IDENTITY_MAX = 101;      // user and computer names of the banner
-inline constexpr int32_t CSL_STATUS_LIFETIME = 120;  // seconds a status message stays
+inline constexpr uint8_t CSL_BUFFER_FILL = 0x55;         // new work buffers are filled with it
+inline constexpr size_t CSL_STATUS_TEXT_MAX = 199;       // message line and status messages
+inline constexpr size_t CSL_FIND_MAX = 199;              // find string
+inline constexpr size_t CSL_PROMPT_MAX = 256;            // the prompt template and its expansion
+inline constexpr size_t CSL_IDENTITY_MAX = 101;          // user and computer names of the banner
+inline constexpr int32_t CSL_STATUS_LIFETIME = 120;      // seconds a status message stays
 inline constexpr int32_t CSL_UNLIMITED_WIDTH = 9999999;  // a width at least this is unlimited
 inline constexpr int32_t CSL_SEPARATOR_WIDTH = 80;       // separator of an unlimited width
 inline constexpr int32_t CSL_NEST_LIMIT = 20;
@@ -70,11 +70,25 @@ inline constexpr uint32_t CSL_LINE_OBJECT_PLAIN = 0x400000;
 inline constexpr uint32_t CSL_LINE_HIDDEN = 0x80000000;  // bit: no rows unless hidden lines are shown
 
 // Display flags of a line.
-inline constexpr uint32_t CSL_SHOW_FORMATTED = 0x2;    // echo: the formatting setting was on
-inline constexpr uint32_t CSL_SHOW_DISPLAY = 0x80;     // echo: a DISPLAY command
-inline constexpr uint32_t CSL_SHOW_SEPARATORS = 0x100;  // show separators
-inline constexpr uint32_t CSL_SHOW_ALTER = 0x400;      // echo: an ALTER command
+inline constexpr uint32_t CSL_SHOW_FORMATTED = 0x2;        // echo: the formatting setting was on
+inline constexpr uint32_t CSL_SHOW_DISPLAY = 0x80;         // echo: a DISPLAY command
+inline constexpr uint32_t CSL_SHOW_SEPARATORS = 0x100;     // show separators
+inline constexpr uint32_t CSL_SHOW_ALTER = 0x400;          // echo: an ALTER command
 inline constexpr uint32_t CSL_SHOW_SCRIPT_HELD = 0x10000;  // echo: held by a running script
+
+// Command flags of an echo line, kept while its replies are collected.
+inline constexpr uint32_t CSL_CMD_FAILED = 0x1;
+inline constexpr uint32_t CSL_CMD_MATCHED = 0x10;
+inline constexpr uint32_t CSL_CMD_RECEIVED = 0x20;
+inline constexpr uint32_t CSL_CMD_MULTILINE = 0x200;
+inline constexpr uint32_t CSL_CMD_ENDED = 0x1000;
+inline constexpr uint32_t CSL_CMD_LIMITED = 0x20000;
+inline constexpr uint32_t CSL_CMD_FIRST_FAILURE = 0x40000;
+inline constexpr uint32_t CSL_CMD_SOURCE_LIMITED = 0x80000;
+inline constexpr uint32_t CSL_CMD_COLLATE_UNSUITABLE = 0x100000;
+// Line flags of the lines of a displayed object.
+inline constexpr uint32_t CSL_LINE_OF_OBJECT = 0x4000;
+inline constexpr uint32_t CSL_LINE_FIRST_OF_OBJECT = 0x8000;
 
 // Result flags of the session (a word, raised with fetch_or).
 inline constexpr uint32_t CSL_RESULT_CONNECT_FAILED = 0x1;
@@ -110,10 +124,11 @@ inline constexpr int32_t CSL_TARGET_OWN = 1;
 // Output lines. A line is one counted-heap block: the record, then its NUL-terminated text.
 
 struct cslFilter;  // =WHERE and =FIND items of an echo line
+struct CslEvent;   // an auto-reset event of a connection's threads
 
 struct cslOutputLine {
-    cslOutputLine *next;      // newer
-    cslOutputLine *previous;  // older
+    cslOutputLine *next;         // newer
+    cslOutputLine *previous;     // older
     cslOutputLine *groupHeader;  // echo lines: the command's current group header
     cslFilter *filters;          // echo lines: the modifiers' filter list
     void *responses;             // echo lines: the response list of a script command
@@ -205,17 +220,59 @@ struct cslConnection {
     uint8_t *pcfBuffer;  // counted heap, owned
     char *replyBuffer;
     char statusText[CSL_STATUS_TEXT_MAX + 1];
+    // The threads' events; the own command queue's handle and the name it was opened with.
+    CslEvent *requestEvent;
+    CslEvent *responseEvent;
+    MQHOBJ ownHobj;
+    char ownQueueOpen[CSL_NAME_MAX + 1];
+    uint32_t pcfBufferSize;
+    uint32_t replyBufferSize;
+    std::atomic<uint32_t> lastReplied;  // the highest request a reply has named
 };
 
 // Fills a record with the defaults, keeping only its request buffer; hconn, replyHconn and
 // commandLevel -1. Makes the session's shared scratch buffer on first use. 1, or 0 with
 // "Can not allocate %d bytes\n" on standard error and the memory-failure flag.
 [[nodiscard]] int cslInitQmConnection(cslSession *session, cslConnection *record);
+// 1 when the live record may serve a =conn with the template's options.
+int cslSameConnection(const cslConnection *templateRecord, const cslConnection *record);
+// Makes a connection of the template's options current: an equal live one, or a new one with its
+// worker started. 0, 2071 (no storage for the record) or 2195 (its buffer or events).
+int32_t cslGetConnection(cslSession *session);
+void cslSetCurrentConnection(cslSession *session, cslConnection *record, int announce);
+// The connect sequence (the worker thread): 1 when connected.
+int cslConnect(cslSession *session, cslConnection *record);
+// =disc: 1 when it was connected.
+int cslDisconnect(cslSession *session, cslConnection *record, int announce);
+// Removes the remembered credentials of the template's queue manager.
+void cslForgetPassword(cslSession *session);
+// Frees a record's events, strings and buffers (not the request buffer).
+void cslFreeConnection(cslConnection *record);
 // Frees what a record owns (strings, buffers); the request buffer is its unlinker's.
 void cslReleaseConnectionStrings(cslConnection *record);
 inline bool cslConnected(const cslConnection *record) {
     return record != nullptr && record->hconn.load() != -1;
 }
+
+// The console's own pair of MQ libraries (the server one for bindings, the client one).
+extern MQIFunctionTable cslServerTable;
+extern MQIFunctionTable cslClientTable;
+
+// The console's connection to the engine's event queue manager, through which the engine's main
+// loop puts its sweep message: the library, the connection handle and the sweep's cached command
+// queue handle (-1 until the sweep opens it). Filled when that connection is made, all -1 again
+// before it disconnects or when its connect fails.
+struct CslConsoleLink {
+    std::atomic<const MQIFunctionTable *> mqi{nullptr};
+    std::atomic<int32_t> hconn{-1};
+    std::atomic<int32_t> commandHobj{-1};
+};
+extern CslConsoleLink cslConsoleLink;
+
+// Where the current connection's reply queue name goes (the command server compares a command's
+// ReplyToQ with it): the name when it opens or the current connection changes, "" when it
+// disconnects. Null: nowhere.
+extern void (*cslReplyQueueNameSlot)(const char *name);
 
 // ---------------------------------------------------------------------------------------------
 // Slot tables of the subsystems built after the console. No slot is called while null.
@@ -236,8 +293,10 @@ struct CslScriptServices {
     // The ZUNTEnding hook, with the hook context cleared for the call; the console holds the
     // script lock. Null: no hook runs.
     void (*runEndingHook)(cslSession *session);
-    // cmdEchoCommand: echoes a command line (isCommand) or statement; 1, or 0 when the echo failed.
-    int (*echoCommand)(cslSession *session, int isCommand, int suppress, const char *text);
+    // cmdEchoCommand: echoes a command line (isCommand) or statement as a line of the kind (1, or 4
+    // for a script loop's command); the line, or null when the echo failed.
+    cslOutputLine *(*echoCommand)(cslSession *session, int isCommand, int suppress, const char *text,
+                                  uint32_t kind);
     // cmdQueueText: parses text into records at the running list's current position; 1 or 0.
     int (*queueText)(cslSession *session, int wrap, int markEmpty, const char *text);
     // cmdSubstituteInline: a new counted-heap text with every <@...> and <_...> replaced, or null
@@ -433,6 +492,7 @@ struct cslSession {
     std::atomic<uint32_t> requestPut;
     std::atomic<uint32_t> requestCompleted;
     std::atomic<uint32_t> requestRead;
+    cslConnection *requestConnection;  // the connection the posted request went to
     std::atomic<int32_t> waiting;
     int64_t requestStart;
     int64_t requestDeadline;
@@ -517,6 +577,47 @@ void cslBlankLines(cslSession *session);
 void cslTraceStatus(cslSession *session, const char *label);
 // 1 (after the error line) in file mode, else 0.
 int cslIgnoreInFileMode(cslSession *session, const char *command);
+
+// ---------------------------------------------------------------------------------------------
+// Issuing commands.
+
+enum CslRequestKind : int32_t {
+    CSL_REQUEST_COMMAND = 1,
+    CSL_REQUEST_LOCAL = 2,     // =conn, =disc, =zunt, =mqsc
+    CSL_REQUEST_INTERNAL = 3,  // the engine's =conn and the teardown's =disc
+    CSL_REQUEST_LOOP = 4,      // a command of a script loop
+};
+
+// Posts one request to the current connection (making one first when forced or pending) and
+// waits for its response. 1 when the command was echoed or the wait ended with a response.
+int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32_t forceConnect,
+                      int32_t quiet, int32_t waitSeconds, cslOutputLine **echoLineOut);
+int cslWaitForResponse(cslSession *session, cslConnection *record);
+// =conn with its parameter text (what follows "=conn"); kind as cslIssueMQCommand's.
+int cslDoConnectCommand(cslSession *session, const char *text, int32_t kind, const char *parameters);
+// Raises the template's MQCD version to the one that holds the field at that offset.
+void cslNoteOptionGroup(cslSession *session, size_t fieldOffset);
+
+// Reply handlers named in a request's MsgId.
+enum CslReplyHandler : uint16_t { CSL_REPLY_DISCARD = 0, CSL_REPLY_COLLECT = 1, CSL_REPLY_HANDLERS = 2 };
+// Builds a command (escape PCF, or MQSC text to z/OS) and puts it. 1, or 0 (reported).
+int cslSendCommand(cslSession *session, cslConnection *record, const char *text, uint16_t handler);
+// Reads replies on the reply connection: wait -1 until the connection ends, 0 what is there.
+void cslGetReply(cslSession *session, cslConnection *record, uint32_t awaited, int32_t waitMs);
+// The UTC time of a "KEYWORD(yyyy-mm-dd hh:mm:ss (UTC))" token in local time, written to out; 0
+// (out untouched) when the token does not match.
+int cslFormatUtcDate(const char *token, size_t length, char *out, size_t size);
+// A response's attributes one token at a time: "KEYWORD(value)", a bare keyword, or a message line
+// (keyword 0). 1 with the token in out, 0 at the end.
+struct CslAttrCursor {
+    const char *text;
+    size_t length;
+    size_t at;
+    int inList;  // inside a list value, cut at its commas
+};
+int cslParseResponseAttrs(CslAttrCursor *cursor, char *out, size_t size, size_t *length, int *keyword);
+// 1 when a response text is a display response.
+int cslClassifyResponse(const char *text, size_t length);
 
 // ---------------------------------------------------------------------------------------------
 // Symbolic field values.

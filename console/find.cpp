@@ -1,9 +1,9 @@
 // The find command "/text/suffixes": a search of the output buffer forward or backward from the
 // cursor, wrapping round the buffer (or round one command's lines), with its answer on the
 // message line.
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "console/console.h"
 #include "console/internal.h"
@@ -39,7 +39,8 @@ bool searchable(const Search &s, const cslOutputLine *line) {
 
 bool matchAt(const Search &s, const cslOutputLine *line, int64_t at) {
     const char *text = cslLineText(line) + at;
-    return s.exactCase ? std::memcmp(text, s.needle, s.length) == 0 : strncasecmp(text, s.needle, s.length) == 0;
+    return s.exactCase ? std::memcmp(text, s.needle, s.length) == 0
+                       : strncasecmp(text, s.needle, s.length) == 0;
 }
 
 // The first match at a position in [from, to], or -1.
@@ -78,8 +79,10 @@ void scrollTo(cslSession *session, cslOutputList *list, const cslOutputLine *lin
     const int64_t total = list->totalRows;
     const int64_t height = session->screenHeight;
     const int64_t margin = height / 4 < 6 ? height / 4 : 6;
-    int64_t width = session->screenWidth <= 0 || session->screenWidth >= CSL_UNLIMITED_WIDTH ? 0 : session->screenWidth;
-    int64_t hitRow = static_cast<int64_t>(line->firstRow - list->oldest->firstRow) + (width > 0 ? column / width : 0);
+    int64_t width =
+        session->screenWidth <= 0 || session->screenWidth >= CSL_UNLIMITED_WIDTH ? 0 : session->screenWidth;
+    int64_t hitRow =
+        static_cast<int64_t>(line->firstRow - list->oldest->firstRow) + (width > 0 ? column / width : 0);
     int64_t bottom = total - static_cast<int64_t>(list->scrolledBack);
     if (hitRow < bottom - height + margin)
         bottom = hitRow - margin + height;
@@ -228,7 +231,8 @@ int cslFind(cslSession *session) {
         return 0;
     }
     cslOutputList *list = cslMainList(session);
-    const Search s{session, session->findText, session->findLength, (session->findFlags & CSL_FIND_CASE) != 0};
+    const Search s{session, session->findText, session->findLength,
+                   (session->findFlags & CSL_FIND_CASE) != 0};
     const bool backwards = (session->findFlags & CSL_FIND_BACKWARDS) != 0;
     const cslOutputLine *line = session->findLine;
     int64_t column = session->findColumn;
@@ -248,5 +252,6 @@ int cslFind(cslSession *session) {
         message(session, "No data to search");
         return 0;
     }
-    return backwards ? searchBackward(session, list, s, line, column) : searchForward(session, list, s, line, column);
+    return backwards ? searchBackward(session, list, s, line, column)
+                     : searchForward(session, list, s, line, column);
 }

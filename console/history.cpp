@@ -1,8 +1,8 @@
 // The command history (newest first, one entry per spelling ignoring case) and the synonyms (in
 // name order ignoring case), with the check that keeps a synonym from expanding into itself.
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "console/console.h"
 #include "console/internal.h"
@@ -152,8 +152,8 @@ int cslCheckSynonymRecursion(cslSession *session, const char *name, const char *
     cslAddOutput(session, cslMainList(session), nullptr, "Synonym recursion detected", -1, CSL_LINE_ERROR,
                  CSL_CURRENT_COMMAND);
     for (int i = chain.depth - 1; i >= 0; --i)
-        cslAddOutputF(session, CSL_LINE_ERROR, "Synonym '%.*s' has value '%s'", static_cast<int>(chain.nameLengths[i]),
-                      chain.names[i], chain.values[i]);
+        cslAddOutputF(session, CSL_LINE_ERROR, "Synonym '%.*s' has value '%s'",
+                      static_cast<int>(chain.nameLengths[i]), chain.names[i], chain.values[i]);
     return 1;
 }
 

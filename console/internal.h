@@ -13,3 +13,37 @@ void cslFreeHistory(cslSession *session);
 void cslFreeSynonyms(cslSession *session);
 // The local time of now as "hh:mm:ss" (9 bytes with the NUL).
 void cslLocalClock(char text[9]);
+
+// An auto-reset event of a connection's threads.
+CslEvent *cslEventCreate();
+void cslEventFree(CslEvent *event);
+void cslEventSet(CslEvent *event);
+// 0 when signalled, CS_WAIT_TIMEOUT (258) after timeoutMs (CS_INFINITE: no limit).
+uint32_t cslEventWait(CslEvent *event, uint32_t timeoutMs);
+// Starts a detached thread running function(record): 1, or 0 when it could not be started.
+int cslStartThread(void (*function)(cslConnection *), cslConnection *record);
+
+// The worker and the reply reader of a connection.
+void cslConnectionThread(cslConnection *record);
+void cslReplyThread(cslConnection *record);
+// Marks the posted request complete and wakes the console thread.
+void cslCompleteRequest(cslSession *session, cslConnection *record, uint32_t request);
+// Opens the MQSC command queue (own 0) or the own command queue (own 1) for output: 1 or 0.
+int cslOpenCommandQueue(cslSession *session, int own, cslConnection *record);
+// Closes an open object handle on the connection's main handle.
+void cslCloseHandle(cslConnection *record, MQHOBJ *hobj, const char *label);
+// The echo switch of the current input source; an empty slot echoes.
+int cslEchoes(cslSession *session, CslEchoSwitch which);
+// Adds the error line of an MQ failure and notes it in the session.
+void cslMQFailure(cslSession *session, int32_t reason, const char *text);
+// Asks the banner's identity once per session.
+void cslFetchIdentity(cslSession *session);
+// The remembered user and password of a queue manager: 1 when there are some.
+int cslRememberedCredentials(const char *qmName, char *user, size_t userSize, char *password,
+                             size_t passwordSize);
+// The password prompt: at most 101 characters into buffer (102 bytes).
+void cslPromptPassword(cslSession *session, char *buffer);
+// Teardown: "=disc" to every connection whose worker runs.
+void cslDisconnectAll(cslSession *session);
+// DynamicQName of the reply queue by the reply-prefix rule (CSL_NAME_MAX + 1 bytes).
+void cslBuildReplyPrefix(cslSession *session, const cslConnection *record, char *out);

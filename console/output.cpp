@@ -1,10 +1,10 @@
 // The output buffer: every console and script text becomes a line here, with its screen rows kept
 // so that positions need no rescan. In file mode the newest line is echoed to standard output and
 // the log, and lines of the copied kinds go to the "=output" file.
+#include <strings.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "console/console.h"
 #include "console/internal.h"
@@ -30,16 +30,16 @@ bool isHeaderOrSeparator(uint32_t kind) {
 bool copiedToFile(uint32_t kind) {
     if ((kind & CSL_LINE_HIDDEN) != 0) return false;
     switch (baseKind(kind)) {
-    case CSL_LINE_ECHO:
-    case CSL_LINE_RESPONSE:
-    case CSL_LINE_ERROR:
-    case CSL_LINE_HEADER:
-    case CSL_LINE_OBJECT:
-    case CSL_LINE_SEPARATOR:
-    case CSL_LINE_OBJECT_PLAIN:
-        return true;
-    default:
-        return false;
+        case CSL_LINE_ECHO:
+        case CSL_LINE_RESPONSE:
+        case CSL_LINE_ERROR:
+        case CSL_LINE_HEADER:
+        case CSL_LINE_OBJECT:
+        case CSL_LINE_SEPARATOR:
+        case CSL_LINE_OBJECT_PLAIN:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -54,14 +54,14 @@ bool startsWithNoCase(const char *text, size_t length, const char *prefix) {
 
 uint32_t category(uint32_t kind) {
     switch (baseKind(kind)) {
-    case CSL_LINE_ERROR:
-        return EV_OUT_ERROR;
-    case CSL_LINE_TRACE:
-        return EV_OUT_TRACE;
-    case CSL_LINE_RESPONSE:
-        return EV_OUT_PROGRESS;
-    default:
-        return EV_OUT_INFO;
+        case CSL_LINE_ERROR:
+            return EV_OUT_ERROR;
+        case CSL_LINE_TRACE:
+            return EV_OUT_TRACE;
+        case CSL_LINE_RESPONSE:
+            return EV_OUT_PROGRESS;
+        default:
+            return EV_OUT_INFO;
     }
 }
 
@@ -238,7 +238,8 @@ cslOutputLine *cslAddOutput(cslSession *session, cslOutputList *list, cslOutputL
     if (session->outputFile != nullptr && copiedToFile(kind) &&
         !(baseKind(kind) == CSL_LINE_ECHO && startsWithNoCase(text, n, "=output")))
         writeFile(session, cslLineText(line), line->length);
-    if (mainList && cslFileMode(session) && line == list->newest && line->rows > 0) echoToStdout(session, line);
+    if (mainList && cslFileMode(session) && line == list->newest && line->rows > 0)
+        echoToStdout(session, line);
     return line;
 }
 
@@ -303,7 +304,8 @@ void cslWriteLine(cslSession *session, CslStream stream, uint32_t kind, const ch
 }
 
 void cslSeparatorLine(cslSession *session, CslStream stream, int32_t style) {
-    size_t width = unlimited(session->screenWidth) ? CSL_SEPARATOR_WIDTH : static_cast<size_t>(session->screenWidth);
+    size_t width =
+        unlimited(session->screenWidth) ? CSL_SEPARATOR_WIDTH : static_cast<size_t>(session->screenWidth);
     if (style == CSL_SEP_BLANK) width = 0;
     char local[256] = {};
     char *line = local;
@@ -350,17 +352,18 @@ void cslClearInputLine(cslSession *session) {
 
 void cslBlankLines(cslSession *session) {
     for (int32_t i = 1; i < session->screenHeight; ++i)
-        if (cslAddOutput(session, cslMainList(session), nullptr, "", 0, CSL_LINE_FILLER, CSL_CURRENT_COMMAND) ==
-            nullptr)
+        if (cslAddOutput(session, cslMainList(session), nullptr, "", 0, CSL_LINE_FILLER,
+                         CSL_CURRENT_COMMAND) == nullptr)
             return;
 }
 
 void cslTraceStatus(cslSession *session, const char *label) {
-    cslAddOutputF(session, CSL_LINE_TRACE, "STS: %s Req(%d,%d,%d,%d,%d,%d) Sts(%X,%X)", label,
-                  static_cast<int>(session->requestIssue.load()), static_cast<int>(session->requestPosted.load()),
-                  static_cast<int>(session->requestTaken.load()), static_cast<int>(session->requestPut.load()),
-                  static_cast<int>(session->requestCompleted.load()), static_cast<int>(session->requestRead.load()),
-                  session->resultFlags.load(), session->modeFlags);
+    cslAddOutputF(
+        session, CSL_LINE_TRACE, "STS: %s Req(%d,%d,%d,%d,%d,%d) Sts(%X,%X)", label,
+        static_cast<int>(session->requestIssue.load()), static_cast<int>(session->requestPosted.load()),
+        static_cast<int>(session->requestTaken.load()), static_cast<int>(session->requestPut.load()),
+        static_cast<int>(session->requestCompleted.load()), static_cast<int>(session->requestRead.load()),
+        session->resultFlags.load(), session->modeFlags);
 }
 
 int cslIgnoreInFileMode(cslSession *session, const char *command) {
@@ -376,6 +379,6 @@ void cslLocalClock(char text[9]) {
     EvLocalTime t;
     evLocalTimeFields(evClockNow(), &t);
     // The fields are in range (a time without a calendar date gives zeros).
-    std::snprintf(text, 9, "%02u:%02u:%02u", static_cast<unsigned>(t.hour) % 24u, static_cast<unsigned>(t.minute) % 60u,
-                  static_cast<unsigned>(t.second) % 61u);
+    std::snprintf(text, 9, "%02u:%02u:%02u", static_cast<unsigned>(t.hour) % 24u,
+                  static_cast<unsigned>(t.minute) % 60u, static_cast<unsigned>(t.second) % 61u);
 }

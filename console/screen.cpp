@@ -20,46 +20,51 @@ int systemUserName(char *, size_t) {
 const CslIdentity kSystemIdentity = {systemUserName, evComputerName};
 std::atomic<const CslIdentity *> identity{&kSystemIdentity};
 
-void fetchIdentity(cslSession *session) {
+}  // namespace
+
+void cslFetchIdentity(cslSession *session) {
     if (session->identityFetched) return;
     const CslIdentity *id = identity.load();
     if (id->userName == nullptr || !id->userName(session->userName, sizeof session->userName) ||
         session->userName[0] == '\0')
         std::snprintf(session->userName, sizeof session->userName, "Unknown");
-    if (id->computerName == nullptr || !id->computerName(session->computerName, sizeof session->computerName) ||
+    if (id->computerName == nullptr ||
+        !id->computerName(session->computerName, sizeof session->computerName) ||
         session->computerName[0] == '\0')
         std::snprintf(session->computerName, sizeof session->computerName, "Unknown");
     session->identityFetched = 1;
 }
 
+namespace {
+
 const char *platformName(int32_t platform, char *number, size_t size) {
     switch (platform) {
-    case 1:
-        return "z/OS";
-    case 2:
-        return "OS/2";
-    case 3:
-        return "Unix";
-    case 4:
-        return "OS/400";
-    case 5:
-    case 11:
-        return "Windows";
-    case 12:
-        return "VMS";
-    case 13:
-        return "NSS";
-    case 15:
-        return "Open TP1";
-    case 18:
-        return "VM";
-    case 23:
-        return "TPF";
-    case 27:
-        return "VSE";
-    default:
-        std::snprintf(number, size, "%d", platform);
-        return number;
+        case 1:
+            return "z/OS";
+        case 2:
+            return "OS/2";
+        case 3:
+            return "Unix";
+        case 4:
+            return "OS/400";
+        case 5:
+        case 11:
+            return "Windows";
+        case 12:
+            return "VMS";
+        case 13:
+            return "NSS";
+        case 15:
+            return "Open TP1";
+        case 18:
+            return "VM";
+        case 23:
+            return "TPF";
+        case 27:
+            return "VSE";
+        default:
+            std::snprintf(number, size, "%d", platform);
+            return number;
     }
 }
 
@@ -69,24 +74,24 @@ int sectionHolds(const cslSession *session, char letter) {
     const bool connected = cslConnected(c);
     const bool sameQmgr = connected && std::strcmp(c->connectedName, c->administeredName) == 0;
     switch (letter) {
-    case 'C':
-        return connected;
-    case 'D':
-        return !connected;
-    case 'c':
-        return connected && c->client;
-    case 'l':
-        return connected && !c->client && sameQmgr;
-    case 'r':
-        return connected && (c->client || !sameQmgr);
-    case 'e':
-        return session->target == CSL_TARGET_OWN;
-    case 'i':
-        return session->target == CSL_TARGET_MQ;
-    case 'n':
-        return session->ccdtMode != 0;
-    default:
-        return -1;
+        case 'C':
+            return connected;
+        case 'D':
+            return !connected;
+        case 'c':
+            return connected && c->client;
+        case 'l':
+            return connected && !c->client && sameQmgr;
+        case 'r':
+            return connected && (c->client || !sameQmgr);
+        case 'e':
+            return session->target == CSL_TARGET_OWN;
+        case 'i':
+            return session->target == CSL_TARGET_MQ;
+        case 'n':
+            return session->ccdtMode != 0;
+        default:
+            return -1;
     }
 }
 
@@ -154,27 +159,27 @@ void cslBuildPrompt(cslSession *session, int fullRedraw) {
         if (!showing()) continue;
         char clock[9];
         switch (code) {
-        case '%':
-            out.put("%", 1);
-            break;
-        case 'M':
-            out.put(c->connectedName, std::strlen(c->connectedName));
-            break;
-        case 'm':
-            out.put(c->administeredName, std::strlen(c->administeredName));
-            break;
-        case 'T':
-            cslLocalClock(clock);
-            out.put(clock, 8);
-            session->promptShowsSeconds = 1;
-            break;
-        case 't':
-            cslLocalClock(clock);
-            out.put(clock, 5);
-            session->promptShowsMinutes = 1;
-            break;
-        default:
-            break;  // other letters are dropped
+            case '%':
+                out.put("%", 1);
+                break;
+            case 'M':
+                out.put(c->connectedName, std::strlen(c->connectedName));
+                break;
+            case 'm':
+                out.put(c->administeredName, std::strlen(c->administeredName));
+                break;
+            case 'T':
+                cslLocalClock(clock);
+                out.put(clock, 8);
+                session->promptShowsSeconds = 1;
+                break;
+            case 't':
+                cslLocalClock(clock);
+                out.put(clock, 5);
+                session->promptShowsMinutes = 1;
+                break;
+            default:
+                break;  // other letters are dropped
         }
     }
     session->promptLength = static_cast<uint32_t>(out.length);
@@ -182,7 +187,7 @@ void cslBuildPrompt(cslSession *session, int fullRedraw) {
 }
 
 void cslShowMachine(cslSession *session, cslOutputList *list) {
-    fetchIdentity(session);
+    cslFetchIdentity(session);
     char text[256];
     auto add = [&](uint32_t kind, const char *line) {
         cslAddOutput(session, list, nullptr, line, -1, kind, CSL_CURRENT_COMMAND);
@@ -229,8 +234,8 @@ int cslRepeatCommand(cslSession *session, const char *command, int32_t delaySeco
         std::snprintf(session->repeatText, sizeof session->repeatText,
                       "Repeating command '%97.97s...' <press ESC to end>", command);
     else
-        std::snprintf(session->repeatText, sizeof session->repeatText, "Repeating command '%s' <press ESC to end>",
-                      command);
+        std::snprintf(session->repeatText, sizeof session->repeatText,
+                      "Repeating command '%s' <press ESC to end>", command);
     session->repeating = 1;
     session->repeatHistory = (flags & CSL_REPEAT_HISTORY) != 0;
     cslOutputList *list = cslMainList(session);

@@ -71,9 +71,10 @@ void freeSession(cslSession *session) {
     if (cslScript.freeProgram != nullptr) cslScript.freeProgram(session);
     cslReleaseConnectionStrings(&session->templateConnection);
     cslReleaseConnectionStrings(&session->ccdtConnection);
-    for (char *buffer : {session->workBuffer[0], session->workBuffer[1], session->smallBuffer, session->scratch,
-                         session->lastError, session->ccdtFile, session->outputFileName, session->importPath,
-                         session->templateConnection.requestText, session->ccdtConnection.requestText}) {
+    for (char *buffer :
+         {session->workBuffer[0], session->workBuffer[1], session->smallBuffer, session->scratch,
+          session->lastError, session->ccdtFile, session->outputFileName, session->importPath,
+          session->templateConnection.requestText, session->ccdtConnection.requestText}) {
         if (buffer != nullptr) CSFreeMem(buffer);
     }
     session->~cslSession();
@@ -130,7 +131,8 @@ int cslInitQmConnection(cslSession *session, cslConnection *record) {
     record->commandHobj = -1;
     record->replyHobj = -1;
     record->replyPutHobj = -1;
-    copyName(record->replyModelQueue, evStart.modelQueue[0] != '\0' ? evStart.modelQueue : CSL_MODEL_QUEUE_DEFAULT);
+    copyName(record->replyModelQueue,
+             evStart.modelQueue[0] != '\0' ? evStart.modelQueue : CSL_MODEL_QUEUE_DEFAULT);
     copyName(record->commandQueue, CSL_COMMAND_QUEUE_DEFAULT);
     record->channel = MQCD_DEFAULT;
     record->channel.ChannelType = MQCHT_CLNTCONN;
@@ -221,6 +223,7 @@ int cslEndSession() {
         if (session->endRequested.load()) evEndFlag.store(1);
     }
     for (int i = 1; i < CSL_SCREENS; ++i) cslClearOutput(session, &session->screens[i], nullptr);
+    cslDisconnectAll(session);
     if (!waitForConnections(session)) return 1;  // left in place: a thread may still use it
     gSession.store(nullptr);
     freeSession(session);

@@ -25,14 +25,16 @@ protected:
         evEndFlag.store(0);
     }
 
-    cslOutputLine *add(const std::string &text, uint32_t kind = CSL_LINE_RESPONSE, cslOutputLine *after = nullptr) {
+    cslOutputLine *add(const std::string &text, uint32_t kind = CSL_LINE_RESPONSE,
+                       cslOutputLine *after = nullptr) {
         return cslAddOutput(s, cslMainList(s), after, text.c_str(), static_cast<int64_t>(text.size()), kind,
                             CSL_CURRENT_COMMAND);
     }
     // The texts of the main list, oldest first.
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
-        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) out.emplace_back(cslLineText(l));
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
+            out.emplace_back(cslLineText(l));
         return out;
     }
     // A connected current connection in the template (no MQ behind it).

@@ -9,7 +9,8 @@ using HistoryTest = ConsoleTest;
 
 std::vector<std::string> history(const cslSession *s) {
     std::vector<std::string> out;
-    for (cslHistoryEntry *e = s->historyNewest; e != nullptr; e = e->older) out.emplace_back(cslHistoryText(e));
+    for (cslHistoryEntry *e = s->historyNewest; e != nullptr; e = e->older)
+        out.emplace_back(cslHistoryText(e));
     return out;
 }
 
@@ -45,7 +46,8 @@ TEST_F(HistoryTest, SynonymNamesAreCheckedAndKeptInOrderIgnoringCase) {
     EXPECT_EQ(cslSetSynonym(s, "ab$c", "x"), 0);
     EXPECT_EQ(texts().back(), "Name 'ab$c' contains invalid character '$'.");
     EXPECT_EQ(s->synonyms, nullptr);
-    for (const char *name : {"beta", "ALPHA", "Gamma", "alpha"}) EXPECT_EQ(cslSetSynonym(s, name, "dis qmgr"), 1);
+    for (const char *name : {"beta", "ALPHA", "Gamma", "alpha"})
+        EXPECT_EQ(cslSetSynonym(s, name, "dis qmgr"), 1);
     EXPECT_EQ(synonymNames(s), (std::vector<std::string>{"alpha", "beta", "Gamma"}));
     EXPECT_EQ(cslSetSynonym(s, "BETA", ""), 1);  // removed
     EXPECT_EQ(synonymNames(s), (std::vector<std::string>{"alpha", "Gamma"}));

@@ -40,8 +40,8 @@ TEST_F(RepeatTest, AnEscapeSequenceIsNotEscape) {
 
 int passes = 0;
 int queueCommand(cslSession *session, int, int, const char *text) {
-    return cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_ECHO, CSL_CURRENT_COMMAND) !=
-           nullptr;
+    return cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_ECHO,
+                        CSL_CURRENT_COMMAND) != nullptr;
 }
 int runPass(cslSession *session) {
     ++passes;
@@ -66,7 +66,8 @@ TEST_F(RepeatTest, EachPassReplacesTheLastUntilEscapeAndTheOutputGoesAtTheEnd) {
     passes = 0;
     EXPECT_EQ(cslRepeatCommand(s, std::string(120, 'c').c_str(), 1, CSL_REPEAT_HISTORY), 1);
     EXPECT_EQ(texts().size(), 7u);  // every pass's echo and response kept
-    EXPECT_EQ(std::string(s->repeatText), "Repeating command '" + std::string(97, 'c') + "...' <press ESC to end>");
+    EXPECT_EQ(std::string(s->repeatText),
+              "Repeating command '" + std::string(97, 'c') + "...' <press ESC to end>");
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 namespace {
 
 const evValueName kTypes[] = {
-    {0, 1, "Local", "LOCAL", 0},
-    {0, 2, "Alias", "ALIAS", 0},
-    {0, 0, nullptr, nullptr, 0},  // mqi's end row
+    {0, 1, "Local", "LOCAL", 0}, {0, 2, "Alias", "ALIAS", 0}, {0, 0, nullptr, nullptr, 0},  // mqi's end row
 };
 
 evParmDef field(const char *type, const evValueName *values) {

@@ -1,0 +1,311 @@
+// Connections over a fake MQ library: the connect options and their retries, the reply queue, the
+// engine's link, issuing commands and collating their replies, with the worker and reply threads.
+#include <string>
+#include <vector>
+
+#include "console/internal.h"
+#include "console_testing.h"
+#include "fake_mq.h"
+
+namespace {
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = evStart;
+        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
+        evStart.event.userId = nullptr;
+        evStart.event.password = nullptr;
+        evStart.client = 0;
+        evConnectSuppress.store(0);
+        evSet(EV_SET_C)->consumerStarted.store(1);
+        ASSERT_EQ(cslApplyConfiguration(), 1);
+        s = gSession.load();
+        s->formatting = 0;
+    }
+    void TearDown() override {
+        cslEndSession();
+        EXPECT_EQ(gSession.load(), nullptr);
+        evStart = saved;
+        evSet(EV_SET_C)->consumerStarted.store(0);
+        cslEventFunctionFlag.store(0);
+        evEndFlag.store(0);
+    }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) out.emplace_back(cslLineText(l));
+        return out;
+    }
+    bool shown(const std::string &text) const {
+        for (const std::string &t : texts())
+            if (t == text) return true;
+        return false;
+    }
+    int connect() { return cslIssueMQCommand(s, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr); }
+    int conn(const std::string &parameters) {
+        std::string text = "=conn " + parameters;
+        return cslDoConnectCommand(s, text.c_str(), CSL_REQUEST_LOCAL, parameters.c_str());
+    }
+    int command(const char *text) { return cslIssueMQCommand(s, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr); }
+    // Answers every command put with one escape response.
+    void answer(std::vector<std::string> texts, int32_t reason = 0) {
+        mq.s().responder = [texts, reason](const fakemq::Put &put) { fakemq::reply(put, fakemq::escapeResponse(texts, reason)); };
+    }
+
+    EvStartSettings saved{};
+    fakemq::Library mq;
+    zt::ConsoleCapture console;
+    zt::ScopedTZ tz{"UTC0"};
+    cslSession *s = nullptr;
+};
+
+TEST_F(ConnectionTest, RefusedOptionsAreDroppedOneByOneAndTheEnginesLinkIsFilled) {
+    mq.s().connectFailures = {2046, 2046, 2046};
+    EXPECT_EQ(connect(), 1);
+    const std::vector<fakemq::Connect> &c = mq.s().connects;
+    ASSERT_EQ(c.size(), 5u);  // four for the main handle, one for the reply handle
+    EXPECT_EQ(c[0].options, 0x1000A440);
+    EXPECT_EQ(c[1].options, 0xA440);
+    EXPECT_EQ(c[2].options, 0xA040);
+    EXPECT_EQ(c[3].options, 0x40);
+    EXPECT_EQ(c[4].options, 0x40);
+    EXPECT_TRUE(c[0].applName);
+    EXPECT_EQ(c[0].target, "QM1");
+    EXPECT_TRUE(shown("Connected to 'QM1'"));
+    EXPECT_EQ(cslConsoleLink.hconn.load(), s->current->hconn.load());
+    EXPECT_EQ(cslConsoleLink.commandHobj.load(), -1);
+    EXPECT_EQ(cslConsoleLink.mqi.load(), &cslServerTable);
+
+    EXPECT_EQ(cslIssueMQCommand(s, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    EXPECT_TRUE(shown("Disconnected from 'QM1'"));
+    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(s->current, &s->templateConnection);
+}
+
+TEST_F(ConnectionTest, AnOldClientIsToldWhatItLacks) {
+    mq.s().connectFailures = {2139, 2139};
+    conn("ccdturl(http://h/ccdt) qm(QM1)");
+    ASSERT_EQ(mq.s().connects.size(), 2u);
+    EXPECT_TRUE(mq.s().connects[0].applName);
+    EXPECT_FALSE(mq.s().connects[1].applName);
+    EXPECT_EQ(texts(), (std::vector<std::string>{"=conn ccdturl(http://h/ccdt) qm(QM1)",
+                                                 "A CCDT URL requires an MQ v9 Client or later"}));
+}
+
+TEST_F(ConnectionTest, UnavailableBindingsAndRefusedCredentials) {
+    mq.s().connectFailures = {2568};
+    EXPECT_EQ(connect(), 1);  // a refused connect is still an answered request
+    EXPECT_EQ(texts(), (std::vector<std::string>{"Check whether client or server bindings is set correctly",
+                                                 "Connect to 'QM1' failed. RC(2568) MQRC_CONNECTION_NOT_AVAILABLE"}));
+    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+
+    char user[64];
+    char password[64];
+    conn("qm(QM1) user(joe) pwd(secret)");
+    ASSERT_TRUE(shown("Connected to 'QM1'"));
+    EXPECT_EQ(cslRememberedCredentials("QM1", user, sizeof user, password, sizeof password), 1);
+    EXPECT_STREQ(password, "secret");
+    cslIssueMQCommand(s, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    mq.s().connectFailures = {2035};
+    conn("qm(QM1)");  // the remembered user and password are offered, and refused
+    EXPECT_EQ(cslRememberedCredentials("QM1", user, sizeof user, password, sizeof password), 0);
+}
+
+TEST_F(ConnectionTest, TheSameOptionsReuseTheConnection) {
+    conn("qm(QM1)");
+    conn("qm(QM1)");
+    EXPECT_EQ(mq.s().connects.size(), 2u);
+    EXPECT_TRUE(shown("Already using connection to 'QM1'"));
+    conn("qm(QM1) conname(hostB)");  // another host is another connection
+    EXPECT_EQ(mq.s().connects.size(), 4u);
+}
+
+TEST_F(ConnectionTest, AConnectionViaAnotherQueueManagerTakesItsNamesFromTheQueueManager) {
+    mq.s().commandLevel = 924;
+    conn("via(QM1) qm(QM2)");
+    EXPECT_TRUE(shown("Connected to 'QM1' - Administering 'QM2'"));
+    EXPECT_EQ(s->current->commandLevel, 924);
+    EXPECT_NE(cslConsoleLink.hconn.load(), -1);
+    cslIssueMQCommand(s, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    mq.s().qmgrName = "QM3";
+    conn("qm(QM3)");  // not the engine's queue manager: no link
+    EXPECT_TRUE(shown("Connected to 'QM3'"));
+    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+}
+
+TEST_F(ConnectionTest, TheReplyQueueOpensWithoutReadAheadWhenRefused) {
+    mq.s().openFailures = {0, 0, 2046};  // the qmgr object, the command queue, then the reply queue
+    connect();
+    std::vector<fakemq::Open> opens = mq.s().opens;
+    ASSERT_GE(opens.size(), 5u);
+    EXPECT_EQ(opens[2].name, "SYSTEM.DEFAULT.MODEL.QUEUE");
+    EXPECT_EQ(opens[2].options, 0x100004);
+    EXPECT_EQ(opens[3].options, 0x4);
+    EXPECT_STREQ(s->current->replyQueueName, "ZUNT.REPLY.1");
+}
+
+TEST_F(ConnectionTest, AFailedReplyQueueLeavesNothingConnected) {
+    mq.s().openFailures = {0, 0, 2085};
+    connect();
+    EXPECT_TRUE(shown("Error opening reply queue 'QM1/SYSTEM.DEFAULT.MODEL.QUEUE' on 'QM1' RC(2085) Unknown object name"));
+    EXPECT_EQ(mq.s().disconnects, 2);
+    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(s->current, &s->templateConnection);
+}
+
+int joe(char *out, size_t size) {
+    std::snprintf(out, size, "joe");
+    return 1;
+}
+const CslIdentity kJoe = {joe, nullptr};
+
+TEST_F(ConnectionTest, TheReplyPrefixTakesTheUserName) {
+    const CslIdentity *savedIdentity = cslSetIdentity(&kJoe);
+    cslConnection *t = &s->templateConnection;
+    const struct {
+        const char *prefix;
+        const char *name;
+    } cases[] = {{"%U.*", "JOE.*"}, {"%u.*", "joe.*"}, {"%%A", "%A"}, {"%x", "x"}, {"", ""}};
+    for (const auto &c : cases) {
+        std::snprintf(t->replyPrefix, sizeof t->replyPrefix, "%s", c.prefix);
+        char out[CSL_NAME_MAX + 1];
+        cslBuildReplyPrefix(s, t, out);
+        EXPECT_STREQ(out, c.name) << c.prefix;
+    }
+    cslSetIdentity(savedIdentity);
+}
+
+TEST_F(ConnectionTest, ACommandGoesAsEscapePcfAndItsRepliesAreCollated) {
+    connect();
+    answer({"AMQ8408I: Display Queue Manager details.\n   QMNAME(QM1)"});
+    EXPECT_EQ(command("DISPLAY QMGR"), 1);
+    ASSERT_EQ(mq.s().puts.size(), 1u);
+    const fakemq::Put &put = mq.s().puts[0];
+    std::vector<uint8_t> expected = zt::fromHex(
+        "01000000 24000000 01000000 26000000 01000000 01000000 00000000 00000000 02000000"
+        "03000000 10000000 f9030000 01000000"
+        "04000000 20000000 c60b0000 00000000 0c000000") ;
+    const std::string text = "DISPLAY QMGR";
+    expected.insert(expected.end(), text.begin(), text.end());
+    EXPECT_BYTES_EQ(std::string(expected.begin(), expected.end()), std::string(put.data.begin(), put.data.end()));
+    EXPECT_EQ(std::memcmp(put.md.Format, "MQADMIN ", 8), 0);
+    EXPECT_EQ(mqiGetU32(put.md.MsgId, 0), static_cast<uint32_t>(s->tag));
+    EXPECT_EQ(mqiGetU16(put.md.MsgId, 16), 1);
+    EXPECT_EQ(fakemq::trimmed(put.md.ReplyToQ, 48), "ZUNT.REPLY.1");
+    std::vector<std::string> lines = texts();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 5, lines.end()),
+              (std::vector<std::string>{"DISPLAY QMGR", "AMQ8408I: Display Queue Manager details.", "   QMNAME(QM1)", "",
+                                        "Total display responses - Received:1"}));
+    EXPECT_EQ(s->summaryIssued.load(), 1);
+    EXPECT_EQ(s->summarySucceeded.load(), 1);
+}
+
+TEST_F(ConnectionTest, LimitedResponsesAreNotedWithoutFailing) {
+    connect();
+    answer({"AMQ8409I: Display Queue details.\n   QUEUE(A)"}, 10001);
+    command("DISPLAY QLOCAL(*)");
+    std::vector<std::string> lines = texts();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"", "Responses limited as requested", "Total display responses - Received:1"}));
+    EXPECT_EQ(s->summaryFailed.load(), 0);
+}
+
+TEST_F(ConnectionTest, RepliesOfAnotherSessionOrNoRequestAreIgnored) {
+    connect();
+    mq.s().responder = [](const fakemq::Put &put) {
+        fakemq::Put foreign = put;
+        foreign.md.MsgId[0] ^= 0xFF;  // another session's tag
+        fakemq::reply(foreign, fakemq::escapeResponse({"AMQ8000: foreign"}));
+        fakemq::Put future = put;
+        mqiPutU32(future.md.MsgId, 4, 99);  // a request never put
+        fakemq::reply(future, fakemq::escapeResponse({"AMQ8000: forged"}));
+        fakemq::reply(put, std::vector<uint8_t>(20, 0));  // too short to say whether more follow
+    };
+    command("ALTER QMGR DESCR(x)");
+    EXPECT_FALSE(shown("AMQ8000: foreign"));
+    EXPECT_FALSE(shown("AMQ8000: forged"));
+    EXPECT_TRUE(shown("Command processing RC(2071) Storage not available"));
+    EXPECT_EQ(s->summaryFailed.load(), 1);
+}
+
+TEST_F(ConnectionTest, OwnQueueDisplaysTakeTheLocalZone) {
+    connect();
+    answer({"AMQ8000: done"});
+    evTzOffset.store(60);
+    EXPECT_EQ(cslIssueMQCommand(s, "=zunt", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    EXPECT_TRUE(shown("Commands directed to ZUNT"));
+    command("DISPLAY STATQ(*)");
+    command("dis events(x) tz(0)");
+    ASSERT_EQ(mq.s().puts.size(), 2u);
+    auto sent = [&](size_t i) {
+        const std::vector<uint8_t> &d = mq.s().puts[i].data;
+        return std::string(d.begin() + 72, d.begin() + 72 + mqiGetI32(d.data(), 68));
+    };
+    EXPECT_EQ(sent(0), "DISPLAY STATQ(*) TZ(60)");
+    EXPECT_EQ(sent(1), "dis events(x) tz(0)");
+    EXPECT_EQ(mq.s().opens.back().name, "HOLVA.ZUNT.COMMAND.QUEUE");
+    evTzOffset.store(0);
+}
+
+TEST_F(ConnectionTest, AHookCommandCarriesTheEventAndANotRunningServerIsNotAsked) {
+    connect();
+    answer({"AMQ8000: done"});
+    cslIssueMQCommand(s, "=zunt", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    cslEventFunctionFlag.store(1);
+    evEventSequence.store(77);
+    command("ADD EVALERT(x)");
+    ASSERT_EQ(mq.s().puts.size(), 1u);
+    EXPECT_EQ(mqiGetI32(mq.s().puts[0].data.data(), 12), 9022);
+    EXPECT_EQ(mqiGetU32(mq.s().puts[0].md.CorrelId, 20), 77u);
+    cslEventFunctionFlag.store(0);
+
+    evSet(EV_SET_C)->consumerStarted.store(0);
+    EXPECT_EQ(command("DISPLAY EV"), 0);
+    EXPECT_TRUE(shown("ZUNT command server is not running"));
+    EXPECT_EQ(mq.s().puts.size(), 1u);
+}
+
+TEST_F(ConnectionTest, ACommandFromTheWorkerThreadIsRefused) {
+    connect();
+    int nested = -1;
+    mq.s().responder = [&](const fakemq::Put &put) {
+        nested = cslIssueMQCommand(gSession.load(), "DISPLAY QMGR", CSL_REQUEST_COMMAND, 0, 0, 0, nullptr);
+        fakemq::reply(put, fakemq::escapeResponse({"AMQ8000: done"}));
+    };
+    command("DISPLAY QMGR");
+    EXPECT_EQ(nested, 0);
+    EXPECT_TRUE(shown("Previous command has not completed yet"));
+}
+
+TEST_F(ConnectionTest, AConnectAfterAQuietDisconnectServesCommandsAgain) {
+    connect();
+    cslIssueMQCommand(s, "=disc", CSL_REQUEST_INTERNAL, 0, 1, 0, nullptr);
+    EXPECT_FALSE(cslConnected(s->current));
+    connect();
+    answer({"AMQ8000: done"});
+    EXPECT_EQ(command("PING QMGR"), 1);
+    EXPECT_TRUE(shown("AMQ8000: done"));
+    EXPECT_FALSE(shown("Not currently connected."));
+}
+
+TEST_F(ConnectionTest, ABrokenConnectionEndsTheWaitingCommand) {
+    connect();
+    mq.s().responder = [](const fakemq::Put &put) {
+        fakemq::reply(put, fakemq::escapeResponse({"AMQ8000: part"}, 0, 0, 0));  // more to come
+    };
+    std::thread breaker([&] {
+        while (mq.s().puts.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> hold(mq.s().mutex);
+        mq.s().replies.push_back({MQMD_DEFAULT, {}});  // an empty message while not ending: skipped
+        s->current->ending.store(1);
+        mq.s().arrived.notify_all();
+    });
+    EXPECT_EQ(command("DISPLAY QLOCAL(*)"), 1);
+    breaker.join();
+    EXPECT_TRUE(shown("AMQ8000: part"));
+    EXPECT_EQ(s->lastReason.load(), 2059);
+}
+
+}  // namespace
