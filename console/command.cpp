@@ -1,9 +1,9 @@
 // Command server I/O: a console command goes out as an escape PCF (MQSC text to z/OS) whose MsgId
 // names the session, the request and the reply handler; the replies come back on the dynamic reply
 // queue, are matched by their CorrelId and become the command's response lines.
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "console/internal.h"
 
@@ -61,7 +61,8 @@ uint32_t buildEscape(cslSession *session, cslConnection *c, const char *text, in
     c->pcfBuffer = reinterpret_cast<uint8_t *>(buffer);
     uint8_t *m = c->pcfBuffer;
     std::memset(m, 0, total);
-    const int32_t header[] = {MQCFT_COMMAND, static_cast<int32_t>(kCfhLength), 1, command, 1, MQCFC_LAST, 0, 0, 2};
+    const int32_t header[] = {
+        MQCFT_COMMAND, static_cast<int32_t>(kCfhLength), 1, command, 1, MQCFC_LAST, 0, 0, 2};
     for (size_t i = 0; i < 9; ++i) mqiPutI32(m, i * 4, header[i]);
     const int32_t cfin[] = {MQCFT_INTEGER, static_cast<int32_t>(kCfinLength), kParmEscapeType, kEscapeMqsc};
     for (size_t i = 0; i < 4; ++i) mqiPutI32(m, kCfhLength + i * 4, cfin[i]);
@@ -81,7 +82,8 @@ int putCommand(cslSession *session, cslConnection *c, int own, uint32_t request,
         return 0;
     }
     const bool reopen = own && std::strcmp(c->ownQueueOpen, session->ownQueue) != 0;
-    if ((own ? c->ownHobj == -1 || reopen : c->commandHobj == -1) && !cslOpenCommandQueue(session, own, c)) return 0;
+    if ((own ? c->ownHobj == -1 || reopen : c->commandHobj == -1) && !cslOpenCommandQueue(session, own, c))
+        return 0;
     MQMD md = MQMD_DEFAULT;
     md.MsgType = MQMT_REQUEST;
     md.Report = MQRO_NONE;
@@ -146,8 +148,8 @@ struct Reply {
 
 void addLine(Reply *r, const char *text, size_t length, uint32_t kind, uint32_t flags = 0) {
     cslOutputLine *after = r->last != nullptr ? r->last : nullptr;
-    cslOutputLine *line = cslAddOutput(r->session, cslMainList(r->session), after, text, static_cast<int64_t>(length),
-                                       kind, r->echo->command);
+    cslOutputLine *line = cslAddOutput(r->session, cslMainList(r->session), after, text,
+                                       static_cast<int64_t>(length), kind, r->echo->command);
     if (line == nullptr) return;
     line->flags |= flags;
     r->last = line;
@@ -208,7 +210,7 @@ void placeAttribute(Layout *l, const char *text, size_t length, bool oneColumn, 
 }
 
 bool isTimeKeyword(const char *token, size_t length) {
-    static const char *const kTimes[] = {"EVTIME(",  "CONNTI(",   "STARTTI(",  "RESETTI(", "ALERTTI(",
+    static const char *const kTimes[] = {"EVTIME(",   "CONNTI(",   "STARTTI(",  "RESETTI(", "ALERTTI(",
                                          "EXPIRETI(", "INTVLEND(", "INTVLSTA(", "LSTMSGTI("};
     for (const char *k : kTimes)
         if (length > std::strlen(k) && std::strncmp(token, k, std::strlen(k)) == 0) return true;
@@ -221,11 +223,14 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
     l.reply = r;
     l.width = session->screenWidth <= 0 ? 80 : static_cast<size_t>(session->screenWidth);
     int32_t columns = session->columns;
-    if (columns <= 0) columns = static_cast<int32_t>(l.width / static_cast<size_t>(session->colwidth > 0 ? session->colwidth : 20));
+    if (columns <= 0)
+        columns = static_cast<int32_t>(l.width /
+                                       static_cast<size_t>(session->colwidth > 0 ? session->colwidth : 20));
     if (columns < 1) columns = 1;
     l.column = l.width / static_cast<size_t>(columns);
     if (l.column < 1) l.column = 1;
-    bool headerPlaced = length >= 12 && (std::strncmp(text, "TYPE(HANDLE)", 12) == 0 || std::strncmp(text, "QSTATS(", 7) == 0);
+    bool headerPlaced = length >= 12 && (std::strncmp(text, "TYPE(HANDLE)", 12) == 0 ||
+                                         std::strncmp(text, "QSTATS(", 7) == 0);
     l.kind = headerPlaced ? CSL_LINE_OBJECT : CSL_LINE_RESPONSE;
     l.firstOfObject = true;
     CslAttrCursor cursor{text, length, 0, 0};
@@ -254,7 +259,8 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
     }
     flushLine(&l);
     if (l.lines >= 2) r->echo->flags |= CSL_CMD_MULTILINE;
-    if ((r->echo->flags & CSL_CMD_MULTILINE) != 0 && r->echo->matched >= 2) r->echo->flags |= CSL_SHOW_SEPARATORS;
+    if ((r->echo->flags & CSL_CMD_MULTILINE) != 0 && r->echo->matched >= 2)
+        r->echo->flags |= CSL_SHOW_SEPARATORS;
 }
 
 void outputResponse(Reply *r, const char *text, size_t length) {
@@ -269,13 +275,14 @@ void outputResponse(Reply *r, const char *text, size_t length) {
     const bool display = cslClassifyResponse(text, length) != 0;
     if (display || handle) ++echo->received;
     echo->flags |= CSL_CMD_RECEIVED;
-    if (messageIs(text, length, "AMQ8135") && (echo->flags & CSL_SHOW_DISPLAY) != 0 && !session->authmsgs) return;
+    if (messageIs(text, length, "AMQ8135") && (echo->flags & CSL_SHOW_DISPLAY) != 0 && !session->authmsgs)
+        return;
     if (handle) addLine(r, " ", 1, CSL_LINE_HEADER);
     echo->flags |= CSL_CMD_MATCHED;
     if (display || handle) ++echo->matched;
     bool columns = (echo->flags & CSL_SHOW_FORMATTED) != 0;
-    for (const char *id : {"AMQ8405", "AMQ8413", "AMQ8421", "AMQ8426", "AMQ8427", "AMQ8463", "AMQ8468", "AMQ8569",
-                           "AMQ8326"})
+    for (const char *id :
+         {"AMQ8405", "AMQ8413", "AMQ8421", "AMQ8426", "AMQ8427", "AMQ8463", "AMQ8468", "AMQ8569", "AMQ8326"})
         if (messageIs(text, length, id)) columns = false;
     if (columns) {
         formatResponseAttrs(r, text, length);
@@ -286,7 +293,8 @@ void outputResponse(Reply *r, const char *text, size_t length) {
         const char *end = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
         size_t n = end != nullptr ? static_cast<size_t>(end - (text + at)) : length - at;
         if (display || handle)
-            addLine(r, text + at, n, CSL_LINE_OBJECT_PLAIN, CSL_LINE_OF_OBJECT | (first ? CSL_LINE_FIRST_OF_OBJECT : 0));
+            addLine(r, text + at, n, CSL_LINE_OBJECT_PLAIN,
+                    CSL_LINE_OF_OBJECT | (first ? CSL_LINE_FIRST_OF_OBJECT : 0));
         else
             addLine(r, text + at, n, CSL_LINE_RESPONSE);
         first = false;
@@ -368,8 +376,8 @@ void formatResetQStats(Reply *r, uint8_t *data, int32_t length, int32_t reason) 
         return;
     }
     char text[300];
-    std::snprintf(text, sizeof text, "AMQ8147: %s%s%s", evReasonText(reason), parameter != nullptr ? " Parameter: " : "",
-                  parameter != nullptr ? parameter : "");
+    std::snprintf(text, sizeof text, "AMQ8147: %s%s%s", evReasonText(reason),
+                  parameter != nullptr ? " Parameter: " : "", parameter != nullptr ? parameter : "");
     r->echo->flags |= CSL_CMD_FAILED;
     outputResponse(r, text, std::strlen(text));
 }
@@ -381,8 +389,8 @@ int collectResponses(cslSession *session, cslConnection *c, uint32_t request, co
     Reply r{session, findEcho(session, request), nullptr};
     if (r.echo == nullptr) return 1;  // its lines have gone: nothing to add to
     r.last = cslMainList(session)->newest;
-    const bool zos = c->platform == kPlatformZos &&
-                     (std::memcmp(md->Format, "MQCMD1  ", 8) == 0 || std::memcmp(md->Format, "MQCMD2  ", 8) == 0);
+    const bool zos = c->platform == kPlatformZos && (std::memcmp(md->Format, "MQCMD1  ", 8) == 0 ||
+                                                     std::memcmp(md->Format, "MQCMD2  ", 8) == 0);
     int complete = 0;
     if (zos) {
         const char *text = reinterpret_cast<const char *>(data);
@@ -425,7 +433,8 @@ int collectResponses(cslSession *session, cslConnection *c, uint32_t request, co
                 if (cc != 0) break;
                 if (type != MQCFT_STRING || id != kParmEscapeText) continue;
                 const char *text = static_cast<const char *>(value);
-                if (messageIs(text, static_cast<size_t>(n), "AMQ8405") || messageIs(text, static_cast<size_t>(n), "AMQ8147"))
+                if (messageIs(text, static_cast<size_t>(n), "AMQ8405") ||
+                    messageIs(text, static_cast<size_t>(n), "AMQ8147"))
                     r.echo->flags |= CSL_CMD_FAILED;
                 for (int32_t at = 0; at < n;) {
                     size_t piece = strnlen(text + at, static_cast<size_t>(n - at));
@@ -456,8 +465,8 @@ void replyFailure(cslSession *session, cslConnection *c, MQLONG rc) {
     else if (rc == 2162)
         std::snprintf(text, sizeof text, "Queue Manager is stopping, disconnecting");
     else
-        std::snprintf(text, sizeof text, "Error getting from %s/%s RC(%ld) %s", c->connectedName, c->replyQueueName,
-                      static_cast<long>(rc), evReasonText(rc));
+        std::snprintf(text, sizeof text, "Error getting from %s/%s RC(%ld) %s", c->connectedName,
+                      c->replyQueueName, static_cast<long>(rc), evReasonText(rc));
     cslMQFailure(session, rc, text);
     cslStatusMessage(session, text, 0, 0);
 }
@@ -508,8 +517,8 @@ int cslOpenCommandQueue(cslSession *session, int own, cslConnection *c) {
     }
     *hobj = -1;
     char text[300];
-    std::snprintf(text, sizeof text, "Error opening command queue '%s/%s' on '%s' RC(%ld) %s", c->administeredName,
-                  queue, c->connectedName, static_cast<long>(rc), evReasonText(rc));
+    std::snprintf(text, sizeof text, "Error opening command queue '%s/%s' on '%s' RC(%ld) %s",
+                  c->administeredName, queue, c->connectedName, static_cast<long>(rc), evReasonText(rc));
     cslMQFailure(session, rc, text);
     return 0;
 }
@@ -519,7 +528,8 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
     const int own = session->target == CSL_TARGET_OWN;
     if (handler >= CSL_REPLY_HANDLERS) handler = CSL_REPLY_DISCARD;
     if (c->platform == kPlatformZos && !own)
-        return putCommand(session, c, 0, request, text, static_cast<uint32_t>(std::strlen(text)), MQFMT_STRING, handler);
+        return putCommand(session, c, 0, request, text, static_cast<uint32_t>(std::strlen(text)),
+                          MQFMT_STRING, handler);
     const int32_t command = own && cslEventFunctionFlag.load() ? kCommandOwnEscape : kCommandEscape;
     const uint32_t length = buildEscape(session, c, text, command);
     if (length == 0) return 0;
@@ -540,14 +550,15 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
             gmo.Options |= MQGMO_WAIT;
             gmo.WaitInterval = unlimited ? 5000 : waitMs;
         }
-        if (!unlimited) cslStatusMessage(session, "Command server or network slow in responding", 0, evClockNow() + 3);
+        if (!unlimited)
+            cslStatusMessage(session, "Command server or network slow in responding", 0, evClockNow() + 3);
         MQLONG got = 0;
         MQLONG cc = 0;
         MQLONG rc = 0;
         MQHCONN hconn = c->replyHconn.load();
         evTraceCallIn("MQGET(Reply)", hconn, EV_TRACE_CONSOLE, c->replyHobj);
-        c->mqi->MQGET(hconn, c->replyHobj, &md, &gmo, static_cast<MQLONG>(c->replyBufferSize - 1), c->replyBuffer, &got,
-                      &cc, &rc);
+        c->mqi->MQGET(hconn, c->replyHobj, &md, &gmo, static_cast<MQLONG>(c->replyBufferSize - 1),
+                      c->replyBuffer, &got, &cc, &rc);
         evTraceCallOut("MQGET(Reply)", hconn, EV_TRACE_CONSOLE, rc);
         if (!unlimited) cslStatusMessage(session, "", 0, evClockNow());
         if (cc == MQCC_FAILED) {
@@ -556,7 +567,9 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
                 return;
             }
             if (rc == 2080) {
-                if (!ensureBuffer(session, static_cast<size_t>(got) + 1, &c->replyBuffer, &c->replyBufferSize)) return;
+                if (!ensureBuffer(session, static_cast<size_t>(got) + 1, &c->replyBuffer,
+                                  &c->replyBufferSize))
+                    return;
                 continue;
             }
             if (rc == 2018 && c->ending.load()) return;

@@ -1,11 +1,11 @@
 // The console's connections to queue managers: the list and the current one, the connect sequence
 // with its option retries, the disconnect, the remembered credentials, and the worker thread that
 // carries out the console's requests one at a time.
+#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <strings.h>
 
 #include "console/internal.h"
 
@@ -164,7 +164,8 @@ void buildOptions(const cslConnection *c, MQLONG options, bool applName, Connect
     o->channel = c->channel;
     if (c->explicitChannel) {
         o->cno.Version = 2;
-        bool compressed = c->channel.HdrCompList[0] != MQCOMPRESS_NONE || c->channel.MsgCompList[0] != MQCOMPRESS_NONE;
+        bool compressed =
+            c->channel.HdrCompList[0] != MQCOMPRESS_NONE || c->channel.MsgCompList[0] != MQCOMPRESS_NONE;
         if (compressed && o->channel.Version < 8) o->channel.Version = 8;
         o->cno.ClientConnPtr = &o->channel;
     }
@@ -246,19 +247,23 @@ MQLONG connectMain(cslSession *session, cslConnection *c, const char *target, MQ
             applName = false;
             continue;
         } else if (rc == 2139) {
-            clientText = c->ccdtUrl[0] != '\0'                                ? "A CCDT URL requires an MQ v9 Client or later"
-                         : (c->user == nullptr && c->connectPassword == nullptr) ? "A local client definition requires an MQ v5.1 Client or later"
-                                                                               : "An explicit client userid/password requires an MQ v6 Client or later";
+            clientText = c->ccdtUrl[0] != '\0' ? "A CCDT URL requires an MQ v9 Client or later"
+                         : (c->user == nullptr && c->connectPassword == nullptr)
+                             ? "A local client definition requires an MQ v5.1 Client or later"
+                             : "An explicit client userid/password requires an MQ v6 Client or later";
         } else if (rc == 2035) {
             forgetCredentials(c->qmName);
         } else if (rc == 2568) {
-            cslAddOutput(session, cslMainList(session), nullptr, "Check whether client or server bindings is set correctly",
-                         -1, CSL_LINE_ERROR, CSL_CURRENT_COMMAND);
+            cslAddOutput(session, cslMainList(session), nullptr,
+                         "Check whether client or server bindings is set correctly", -1, CSL_LINE_ERROR,
+                         CSL_CURRENT_COMMAND);
         }
         if (clientText != nullptr)
-            cslAddOutput(session, cslMainList(session), nullptr, clientText, -1, CSL_LINE_ERROR, CSL_CURRENT_COMMAND);
+            cslAddOutput(session, cslMainList(session), nullptr, clientText, -1, CSL_LINE_ERROR,
+                         CSL_CURRENT_COMMAND);
         else
-            cslAddOutputF(session, CSL_LINE_ERROR, "Connect to '%s' failed. RC(%d) %s", target, rc, evReasonSymbol(rc));
+            cslAddOutputF(session, CSL_LINE_ERROR, "Connect to '%s' failed. RC(%d) %s", target, rc,
+                          evReasonSymbol(rc));
         return rc;
     }
 }
@@ -295,7 +300,8 @@ int inquireQmgr(cslSession *session, cslConnection *c) {
     std::memcpy(c->connectedName, name, CSL_NAME_MAX);
     c->connectedName[CSL_NAME_MAX] = '\0';
     trimName(c->connectedName, sizeof c->connectedName);
-    if (c->administeredName[0] == '\0') std::memcpy(c->administeredName, c->connectedName, sizeof c->connectedName);
+    if (c->administeredName[0] == '\0')
+        std::memcpy(c->administeredName, c->connectedName, sizeof c->connectedName);
     c->commandLevel = values[0];
     c->platform = values[1];
     c->capabilities = QmgrCapabilities{};
@@ -360,12 +366,13 @@ int openReplyQueue(cslSession *session, cslConnection *c) {
     std::memset(od.DynamicQName, 0, sizeof od.DynamicQName);
     std::memcpy(od.DynamicQName, prefix, std::strlen(prefix));
     char status[CSL_STATUS_TEXT_MAX + 1];
-    std::snprintf(status, sizeof status, "Opening reply queue '%s/%s' on '%s'", c->connectedName, c->replyModelQueue,
-                  c->connectedName);
+    std::snprintf(status, sizeof status, "Opening reply queue '%s/%s' on '%s'", c->connectedName,
+                  c->replyModelQueue, c->connectedName);
     cslStatusMessage(session, status, 0, 0);
     MQLONG rc = openQueue(c, c->replyHconn.load(), &od, MQOO_INPUT_EXCLUSIVE | MQOO_READ_AHEAD, &c->replyHobj,
                           "MQOPEN(Reply)");
-    if (rc == 2046) rc = openQueue(c, c->replyHconn.load(), &od, MQOO_INPUT_EXCLUSIVE, &c->replyHobj, "MQOPEN(Reply)");
+    if (rc == 2046)
+        rc = openQueue(c, c->replyHconn.load(), &od, MQOO_INPUT_EXCLUSIVE, &c->replyHobj, "MQOPEN(Reply)");
     if (rc == 0) {
         std::memcpy(c->replyQueueName, od.ObjectName, CSL_NAME_MAX);
         c->replyQueueName[CSL_NAME_MAX] = '\0';
@@ -378,8 +385,9 @@ int openReplyQueue(cslSession *session, cslConnection *c) {
     if (rc == 0) return 1;
     session->lastReason.store(rc);
     session->resultFlags.fetch_or(CSL_RESULT_REPLY_QUEUE_FAILED);
-    cslAddOutputF(session, CSL_LINE_ERROR, "Error opening reply queue '%s/%s' on '%s' RC(%ld) %s", c->connectedName,
-                  c->replyModelQueue, c->connectedName, static_cast<long>(rc), evReasonText(rc));
+    cslAddOutputF(session, CSL_LINE_ERROR, "Error opening reply queue '%s/%s' on '%s' RC(%ld) %s",
+                  c->connectedName, c->replyModelQueue, c->connectedName, static_cast<long>(rc),
+                  evReasonText(rc));
     return 0;
 }
 
@@ -447,16 +455,18 @@ int cslSameConnection(const cslConnection *t, const cslConnection *r) {
            (std::strcmp(t->viaName, r->viaName) == 0 || std::strcmp(t->viaName, r->connectedName) == 0) &&
            (std::strcmp(t->qmName, r->qmName) == 0 || std::strcmp(t->qmName, r->administeredName) == 0) &&
            std::strcmp(t->commandQueue, r->commandQueue) == 0 &&
-           std::strcmp(t->replyModelQueue, r->replyModelQueue) == 0 && std::strcmp(t->ccdtUrl, r->ccdtUrl) == 0 &&
-           t->explicitChannel == r->explicitChannel && channelEqual(t->channel, r->channel) &&
-           sameText(t->user, r->user) && sameText(t->password, r->password);
+           std::strcmp(t->replyModelQueue, r->replyModelQueue) == 0 &&
+           std::strcmp(t->ccdtUrl, r->ccdtUrl) == 0 && t->explicitChannel == r->explicitChannel &&
+           channelEqual(t->channel, r->channel) && sameText(t->user, r->user) &&
+           sameText(t->password, r->password);
 }
 
 void cslSetCurrentConnection(cslSession *session, cslConnection *record, int announce) {
     CSRecursiveGuard guard(session->consoleLock);
     if (session->current == record) {
         if (announce && record->connectedName[0] != '\0')
-            cslAddOutputF(session, CSL_LINE_RESPONSE, "Already using connection to '%s'", record->connectedName);
+            cslAddOutputF(session, CSL_LINE_RESPONSE, "Already using connection to '%s'",
+                          record->connectedName);
     } else {
         session->current = record;
         if (record->connectedName[0] != '\0') {
@@ -528,7 +538,8 @@ void cslFreeConnection(cslConnection *record) {
     cslReleaseConnectionStrings(record);
 }
 
-int cslRememberedCredentials(const char *qmName, char *user, size_t userSize, char *password, size_t passwordSize) {
+int cslRememberedCredentials(const char *qmName, char *user, size_t userSize, char *password,
+                             size_t passwordSize) {
     CSRecursiveGuard guard(credentialsLock);
     for (const Credentials *c = remembered; c != nullptr; c = c->next) {
         if (std::strcmp(c->qmName, qmName) != 0) continue;
@@ -569,7 +580,8 @@ int cslConnect(cslSession *session, cslConnection *c) {
     if (!MQTableLoaded(mq) && MQLoadLibrary(c->client ? "mqic" : "mqm", mq) != 0) {
         session->lastReason.store(2589);
         cslAddOutput(session, cslMainList(session), nullptr,
-                     c->client ? "Can not find IBM MQ Client on this machine" : "Can not find IBM MQ Server on this machine",
+                     c->client ? "Can not find IBM MQ Client on this machine"
+                               : "Can not find IBM MQ Server on this machine",
                      -1, CSL_LINE_ERROR, CSL_CURRENT_COMMAND);
         return abandonConnect(session, c);
     }
@@ -598,7 +610,8 @@ int cslConnect(cslSession *session, cslConnection *c) {
     rc = connectOnce(c, target, &o, &c->replyHconn);
     if (rc != 0) {
         session->lastReason.store(rc);
-        cslAddOutputF(session, CSL_LINE_ERROR, "Connect to '%s' failed. RC(%d) %s", target, rc, evReasonSymbol(rc));
+        cslAddOutputF(session, CSL_LINE_ERROR, "Connect to '%s' failed. RC(%d) %s", target, rc,
+                      evReasonSymbol(rc));
         return abandonConnect(session, c);
     }
     if (!inquireQmgr(session, c)) return abandonConnect(session, c);
@@ -622,8 +635,8 @@ int cslConnect(cslSession *session, cslConnection *c) {
 int cslDisconnect(cslSession *session, cslConnection *c, int announce) {
     if (!cslConnected(c)) {
         if (announce)
-            cslAddOutput(session, cslMainList(session), nullptr, "Not currently connected.", -1, CSL_LINE_ERROR,
-                         CSL_CURRENT_COMMAND);
+            cslAddOutput(session, cslMainList(session), nullptr, "Not currently connected.", -1,
+                         CSL_LINE_ERROR, CSL_CURRENT_COMMAND);
         return 0;
     }
     wakeReplyThread(c);

@@ -1,10 +1,10 @@
 // Issuing: the console thread posts one request at a time to the current connection's worker and
 // waits for it; the worker runs it (connect, disconnect, a command). =conn turns its options into
 // the connection template first.
+#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "console/internal.h"
 
@@ -124,8 +124,8 @@ void directCommands(cslSession *session, cslConnection *c, int32_t target) {
     if (target == CSL_TARGET_OWN && !cslOpenCommandQueue(session, 1, c)) return;
     if (cslEchoes(session, CSL_ECHO_RESP))
         cslAddOutput(session, cslMainList(session), nullptr,
-                     target == CSL_TARGET_OWN ? "Commands directed to ZUNT" : "Commands directed to IBM MQ", -1,
-                     CSL_LINE_RESPONSE, CSL_CURRENT_COMMAND);
+                     target == CSL_TARGET_OWN ? "Commands directed to ZUNT" : "Commands directed to IBM MQ",
+                     -1, CSL_LINE_RESPONSE, CSL_CURRENT_COMMAND);
 }
 
 void doLocalCommand(cslSession *session, cslConnection *c, int32_t kind) {
@@ -354,8 +354,8 @@ int cslWaitForResponse(cslSession *session, cslConnection *record) {
     }
 }
 
-int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32_t forceConnect, int32_t quiet,
-                      int32_t, cslOutputLine **echoLineOut) {
+int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32_t forceConnect,
+                      int32_t quiet, int32_t, cslOutputLine **echoLineOut) {
     if (echoLineOut != nullptr) *echoLineOut = nullptr;
     if ((evDebugOptions.load() & EV_OPT_d) != 0) {
         char trace[300];
@@ -461,7 +461,8 @@ int cslDoConnectCommand(cslSession *session, const char *text, int32_t kind, con
     }
     settleCredentials(session, userEmpty, userGiven, pwdGiven);
     session->connectPending = 0;
-    int result = cslIssueMQCommand(session, text, kind, 1, 0, session->templateConnection.waitSeconds, nullptr);
+    int result =
+        cslIssueMQCommand(session, text, kind, 1, 0, session->templateConnection.waitSeconds, nullptr);
     session->redraw |= CSL_REDRAW_BOTTOM;
     return result;
 }
@@ -478,7 +479,8 @@ void cslConnectionThread(cslConnection *c) {
         uint32_t request = 0;
         {
             CSRecursiveGuard guard(session->consoleLock);
-            if (session->requestConnection == c && session->requestPosted.load() > session->requestTaken.load())
+            if (session->requestConnection == c &&
+                session->requestPosted.load() > session->requestTaken.load())
                 request = session->requestPosted.load();
         }
         if (request == 0) continue;

@@ -16,7 +16,8 @@ const char *const kCsqmDisplays[] = {"400", "401", "402", "403", "406", "407", "
                                      "425", "427", "428", "430", "431", "437", "438", "439", "440", "441",
                                      "442", "443", "444", "445", "446", "451", "453", "454"};
 const char *const kWholeTexts[] = {"CSQM134I", "CSQM123I", "CSQM138I", "CSQM094I"};
-const char *const kListKeywords[] = {"NAMES", "MSGEXIT", "MSGDATA", "RCVEXIT", "RCVDATA", "SENDEXIT", "SENDDATA", "TPIPE"};
+const char *const kListKeywords[] = {"NAMES",   "MSGEXIT",  "MSGDATA",  "RCVEXIT",
+                                     "RCVDATA", "SENDEXIT", "SENDDATA", "TPIPE"};
 constexpr char kUtcPattern[] = "nnnn-nn-nn nn:nn:nn (UTC)";
 
 // ':' right after the digits or after one more character.
@@ -157,7 +158,8 @@ int cslFormatUtcDate(const char *token, size_t length, char *out, size_t size) {
     if (valueLength < pattern) return 0;
     for (size_t i = 0; i < 19; ++i) {
         char p = kUtcPattern[i];
-        if (p == 'n' ? !std::isdigit(static_cast<unsigned char>(value[i])) : (p != ' ' && value[i] != p)) return 0;
+        if (p == 'n' ? !std::isdigit(static_cast<unsigned char>(value[i])) : (p != ' ' && value[i] != p))
+            return 0;
     }
     EvCivilTime civil{};
     char date[20];
@@ -165,13 +167,14 @@ int cslFormatUtcDate(const char *token, size_t length, char *out, size_t size) {
     date[19] = '\0';
     int64_t seconds = 0;
     EvLocalTime local;
-    if (std::sscanf(date, "%d-%d-%d %d:%d:%d", &civil.year, &civil.month, &civil.day, &civil.hour, &civil.minute,
-                    &civil.second) != 6 ||
+    if (std::sscanf(date, "%d-%d-%d %d:%d:%d", &civil.year, &civil.month, &civil.day, &civil.hour,
+                    &civil.minute, &civil.second) != 6 ||
         !evCivilToTime(&civil, 0, &seconds) || !evLocalTimeFields(seconds, &local)) {
         std::snprintf(out, size, "%.*s?)", keyword, token);
         return 1;
     }
-    std::snprintf(out, size, "%.*s%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d (Local))", keyword, token, local.year % 10000,
-                  local.month % 100, local.day % 100, local.hour % 100, local.minute % 100, local.second % 100);
+    std::snprintf(out, size, "%.*s%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d (Local))", keyword, token,
+                  local.year % 10000, local.month % 100, local.day % 100, local.hour % 100,
+                  local.minute % 100, local.second % 100);
     return 1;
 }

@@ -37,7 +37,8 @@ uint32_t cslEventWait(CslEvent *event, uint32_t timeoutMs) {
     std::unique_lock<std::mutex> hold(event->mutex);
     if (timeoutMs == CS_INFINITE) {
         event->signal.wait(hold, [event] { return event->set; });
-    } else if (!event->signal.wait_for(hold, std::chrono::milliseconds(timeoutMs), [event] { return event->set; })) {
+    } else if (!event->signal.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                       [event] { return event->set; })) {
         return CS_WAIT_TIMEOUT;
     }
     event->set = false;  // auto-reset: one waiter takes it

@@ -33,7 +33,8 @@ protected:
     }
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
-        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) out.emplace_back(cslLineText(l));
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
+            out.emplace_back(cslLineText(l));
         return out;
     }
     bool shown(const std::string &text) const {
@@ -46,10 +47,14 @@ protected:
         std::string text = "=conn " + parameters;
         return cslDoConnectCommand(s, text.c_str(), CSL_REQUEST_LOCAL, parameters.c_str());
     }
-    int command(const char *text) { return cslIssueMQCommand(s, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr); }
+    int command(const char *text) {
+        return cslIssueMQCommand(s, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr);
+    }
     // Answers every command put with one escape response.
     void answer(std::vector<std::string> texts, int32_t reason = 0) {
-        mq.s().responder = [texts, reason](const fakemq::Put &put) { fakemq::reply(put, fakemq::escapeResponse(texts, reason)); };
+        mq.s().responder = [texts, reason](const fakemq::Put &put) {
+            fakemq::reply(put, fakemq::escapeResponse(texts, reason));
+        };
     }
 
     EvStartSettings saved{};
@@ -95,8 +100,9 @@ TEST_F(ConnectionTest, AnOldClientIsToldWhatItLacks) {
 TEST_F(ConnectionTest, UnavailableBindingsAndRefusedCredentials) {
     mq.s().connectFailures = {2568};
     EXPECT_EQ(connect(), 1);  // a refused connect is still an answered request
-    EXPECT_EQ(texts(), (std::vector<std::string>{"Check whether client or server bindings is set correctly",
-                                                 "Connect to 'QM1' failed. RC(2568) MQRC_CONNECTION_NOT_AVAILABLE"}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"Check whether client or server bindings is set correctly",
+                                        "Connect to 'QM1' failed. RC(2568) MQRC_CONNECTION_NOT_AVAILABLE"}));
     EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
 
     char user[64];
@@ -147,7 +153,8 @@ TEST_F(ConnectionTest, TheReplyQueueOpensWithoutReadAheadWhenRefused) {
 TEST_F(ConnectionTest, AFailedReplyQueueLeavesNothingConnected) {
     mq.s().openFailures = {0, 0, 2085};
     connect();
-    EXPECT_TRUE(shown("Error opening reply queue 'QM1/SYSTEM.DEFAULT.MODEL.QUEUE' on 'QM1' RC(2085) Unknown object name"));
+    EXPECT_TRUE(shown(
+        "Error opening reply queue 'QM1/SYSTEM.DEFAULT.MODEL.QUEUE' on 'QM1' RC(2085) Unknown object name"));
     EXPECT_EQ(mq.s().disconnects, 2);
     EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
     EXPECT_EQ(s->current, &s->templateConnection);
@@ -184,10 +191,11 @@ TEST_F(ConnectionTest, ACommandGoesAsEscapePcfAndItsRepliesAreCollated) {
     std::vector<uint8_t> expected = zt::fromHex(
         "01000000 24000000 01000000 26000000 01000000 01000000 00000000 00000000 02000000"
         "03000000 10000000 f9030000 01000000"
-        "04000000 20000000 c60b0000 00000000 0c000000") ;
+        "04000000 20000000 c60b0000 00000000 0c000000");
     const std::string text = "DISPLAY QMGR";
     expected.insert(expected.end(), text.begin(), text.end());
-    EXPECT_BYTES_EQ(std::string(expected.begin(), expected.end()), std::string(put.data.begin(), put.data.end()));
+    EXPECT_BYTES_EQ(std::string(expected.begin(), expected.end()),
+                    std::string(put.data.begin(), put.data.end()));
     EXPECT_EQ(std::memcmp(put.md.Format, "MQADMIN ", 8), 0);
     EXPECT_EQ(mqiGetU32(put.md.MsgId, 0), static_cast<uint32_t>(s->tag));
     EXPECT_EQ(mqiGetU16(put.md.MsgId, 16), 1);
@@ -195,8 +203,8 @@ TEST_F(ConnectionTest, ACommandGoesAsEscapePcfAndItsRepliesAreCollated) {
     std::vector<std::string> lines = texts();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(lines.end() - 5, lines.end()),
-              (std::vector<std::string>{"DISPLAY QMGR", "AMQ8408I: Display Queue Manager details.", "   QMNAME(QM1)", "",
-                                        "Total display responses - Received:1"}));
+              (std::vector<std::string>{"DISPLAY QMGR", "AMQ8408I: Display Queue Manager details.",
+                                        "   QMNAME(QM1)", "", "Total display responses - Received:1"}));
     EXPECT_EQ(s->summaryIssued.load(), 1);
     EXPECT_EQ(s->summarySucceeded.load(), 1);
 }
@@ -207,7 +215,8 @@ TEST_F(ConnectionTest, LimitedResponsesAreNotedWithoutFailing) {
     command("DISPLAY QLOCAL(*)");
     std::vector<std::string> lines = texts();
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              (std::vector<std::string>{"", "Responses limited as requested", "Total display responses - Received:1"}));
+              (std::vector<std::string>{"", "Responses limited as requested",
+                                        "Total display responses - Received:1"}));
     EXPECT_EQ(s->summaryFailed.load(), 0);
 }
 

@@ -93,8 +93,8 @@ inline void MQDISCf(PMQHCONN hconn, PMQLONG cc, PMQLONG rc) {
 inline void MQOPENf(MQHCONN, PMQVOID od, MQLONG options, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
     auto *d = static_cast<MQOD *>(od);
     std::lock_guard<std::mutex> hold(state->mutex);
-    state->opens.push_back({trimmed(d->ObjectName, 48), trimmed(d->ObjectQMgrName, 48), trimmed(d->DynamicQName, 48),
-                            options});
+    state->opens.push_back(
+        {trimmed(d->ObjectName, 48), trimmed(d->ObjectQMgrName, 48), trimmed(d->DynamicQName, 48), options});
     MQLONG reason = 0;
     if (!state->openFailures.empty()) {
         reason = state->openFailures.front();
@@ -124,7 +124,8 @@ inline void MQINQf(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG ints, MQLON
     *cc = 0;
     *rc = 0;
 }
-inline void MQPUTf(MQHCONN, MQHOBJ hobj, PMQVOID md, PMQVOID, MQLONG length, PMQVOID buffer, PMQLONG cc, PMQLONG rc) {
+inline void MQPUTf(MQHCONN, MQHOBJ hobj, PMQVOID md, PMQVOID, MQLONG length, PMQVOID buffer, PMQLONG cc,
+                   PMQLONG rc) {
     Put put{*static_cast<MQMD *>(md), {}, hobj};
     if (length > 0) put.data.assign(static_cast<uint8_t *>(buffer), static_cast<uint8_t *>(buffer) + length);
     std::function<void(const Put &)> responder;
@@ -143,8 +144,8 @@ inline void MQPUTf(MQHCONN, MQHOBJ hobj, PMQVOID md, PMQVOID, MQLONG length, PMQ
     }
     if (responder) responder(put);
 }
-inline void MQGETf(MQHCONN, MQHOBJ, PMQVOID md, PMQVOID gmo, MQLONG length, PMQVOID buffer, PMQLONG got, PMQLONG cc,
-                   PMQLONG rc) {
+inline void MQGETf(MQHCONN, MQHOBJ, PMQVOID md, PMQVOID gmo, MQLONG length, PMQVOID buffer, PMQLONG got,
+                   PMQLONG cc, PMQLONG rc) {
     auto *g = static_cast<MQGMO *>(gmo);
     std::unique_lock<std::mutex> hold(state->mutex);
     if (state->replies.empty() && (g->Options & MQGMO_WAIT) != 0)
