@@ -103,6 +103,15 @@ void endSessionSlot() {
     cslEndSession();
 }
 
+// The engine's "=conn": 0 only when no connection record could be had.
+int issueSlot(const char *text, int32_t length, int32_t kind, int32_t force, int32_t wait) {
+    cslSession *session = gSession.load();
+    if (session == nullptr) return 0;
+    char command[64];
+    std::snprintf(command, sizeof command, "%.*s", length < 0 ? 63 : length, text);
+    return cslIssueMQCommand(session, command, kind, force, 0, wait, nullptr);
+}
+
 }  // namespace
 
 char *cslStrDup(const char *text) {
@@ -233,4 +242,5 @@ int cslEndSession() {
 void cslInstall() {
     evServices.applyConfiguration = cslApplyConfiguration;
     evServices.endSession = endSessionSlot;
+    evServices.issueMQCommand = issueSlot;
 }

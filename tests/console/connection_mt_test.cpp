@@ -209,6 +209,26 @@ TEST_F(ConnectionTest, ACommandGoesAsEscapePcfAndItsRepliesAreCollated) {
     EXPECT_EQ(s->summarySucceeded.load(), 1);
 }
 
+TEST_F(ConnectionTest, ColumnsLeaveAFullAttributeAnEmptyColumnAndLongResponsesKeepEveryAttribute) {
+    connect();
+    s->formatting = 1;
+    s->screenWidth = 60;
+    answer({"AMQ8409I: Display Queue details.\n   QUEUE(ABCDEFGHIJKLM)   TYPE(QLOCAL)"});
+    command("DISPLAY QLOCAL(*)");
+    EXPECT_TRUE(shown("AMQ8409I: Display Queue details."));
+    EXPECT_TRUE(shown("QUEUE(ABCDEFGHIJKLM)" + std::string(20, ' ') + "TYPE(QLOCAL)"));
+
+    s->screenWidth = 999999999;  // the script loader's width: one line, as long as it can be
+    std::string many = "AMQ8409I: Display Queue details.\n";
+    for (int i = 0; i < 300; ++i) many += " ATTR" + std::to_string(1000 + i) + "(x)";
+    answer({many});
+    command("DISPLAY QLOCAL(B)");
+    size_t found = 0;
+    for (const std::string &line : texts())
+        for (size_t at = line.find("ATTR"); at != std::string::npos; at = line.find("ATTR", at + 1)) ++found;
+    EXPECT_EQ(found, 300u);
+}
+
 TEST_F(ConnectionTest, LimitedResponsesAreNotedWithoutFailing) {
     connect();
     answer({"AMQ8409I: Display Queue details.\n   QUEUE(A)"}, 10001);

@@ -100,6 +100,7 @@ TEST_F(SessionTest, InstallFillsTheEngineSlots) {
     EvServices saved = evServices;
     cslInstall();
     EXPECT_EQ(evServices.applyConfiguration, cslApplyConfiguration);
+    EXPECT_NE(evServices.issueMQCommand, nullptr);
     ASSERT_NE(evServices.endSession, nullptr);
     evServices.endSession();
     EXPECT_EQ(gSession.load(), nullptr);
