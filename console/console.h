@@ -403,8 +403,8 @@ struct cslSession {
     int32_t screenHeight;
     int32_t screenNumber;
     uint32_t consoleThread;
-    uint32_t redraw;
-    int32_t hiddenOutput;  // hidden lines exist
+    std::atomic<uint32_t> redraw;  // CSL_REDRAW_*, asked for by any thread
+    int32_t hiddenOutput;          // hidden lines exist
     int32_t showHidden;
     // Settings: "=set" takes no effect, so these are the behaviour.
     int32_t formatting;

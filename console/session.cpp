@@ -91,7 +91,7 @@ int waitForConnections(cslSession *session) {
     while (session->connections != nullptr) {
         cslConnection *c = session->connections;
         session->connections = c->next;
-        cslReleaseConnectionStrings(c);
+        cslFreeConnection(c);
         if (c->requestText != nullptr) CSFreeMem(c->requestText);
         c->~cslConnection();
         CSFreeMem(c);

@@ -324,7 +324,13 @@ TEST_F(ConnectionTest, ABrokenConnectionEndsTheWaitingCommand) {
         fakemq::reply(put, fakemq::escapeResponse({"AMQ8000: part"}, 0, 0, 0));  // more to come
     };
     std::thread breaker([&] {
-        while (mq.s().puts.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(mq.s().mutex);
+                if (!mq.s().puts.empty()) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::lock_guard<std::mutex> hold(mq.s().mutex);
         mq.s().replies.push_back({MQMD_DEFAULT, {}});  // an empty message while not ending: skipped

@@ -22,8 +22,8 @@ TEST(UtcTimes, AMatchingValueIsShownInLocalTime) {
 }
 
 TEST(Responses, DisplayResponsesAreKnownByTheirNumberWithOrWithoutSeverity) {
-    for (const char *text : {"AMQ8409: Display Queue details.", "AMQ8409I: Display Queue details.", "AMQ9086I: x",
-                             "CSQM401I !MQ1 QUEUE(A)"})
+    for (const char *text : {"AMQ8409: Display Queue details.", "AMQ8409I: Display Queue details.",
+                             "AMQ9086I: x", "CSQM401I !MQ1 QUEUE(A)"})
         EXPECT_EQ(cslClassifyResponse(text, std::strlen(text)), 1) << text;
     for (const char *text : {"AMQ8147E: failed", "AMQ8409 no colon", "CSQ9022I done", "AMQ84"})
         EXPECT_EQ(cslClassifyResponse(text, std::strlen(text)), 0) << text;
@@ -46,9 +46,10 @@ std::vector<std::string> tokens(const std::string &text) {
 TEST(Responses, AttributesAreCutOneTokenAtATime) {
     EXPECT_EQ(tokens("AMQ8409I: Display Queue details.\n   QUEUE(Q1)  NOSHARE\n   DESCR(  two\nlines  ) "
                      "NAMES(A,B(1),C) X()"),
-              (std::vector<std::string>{"!AMQ8409I: Display Queue details.", "QUEUE(Q1)", "NOSHARE", "DESCR(two lines)",
-                                        "NAMES(A,", "B(1),", "C)", "X()"}));
-    EXPECT_EQ(tokens("CSQM134I !MQ1 a whole text(x)"), (std::vector<std::string>{"!CSQM134I !MQ1 a whole text(x)"}));
+              (std::vector<std::string>{"!AMQ8409I: Display Queue details.", "QUEUE(Q1)", "NOSHARE",
+                                        "DESCR(two lines)", "NAMES(A,", "B(1),", "C)", "X()"}));
+    EXPECT_EQ(tokens("CSQM134I !MQ1 a whole text(x)"),
+              (std::vector<std::string>{"!CSQM134I !MQ1 a whole text(x)"}));
     EXPECT_EQ(tokens("DESCR(   )"), (std::vector<std::string>{"DESCR( )"}));
 }
 
