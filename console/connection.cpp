@@ -558,11 +558,13 @@ void cslDisconnectAll(cslSession *session) {
             cslEventSet(c->requestEvent);
             continue;
         }
-        {
-            CSRecursiveGuard guard(session->consoleLock);
-            session->current = c;
-        }
-        cslIssueMQCommand(session, "=disc", CSL_REQUEST_INTERNAL, 0, 1, 0, nullptr);
+        // Posted, not awaited: a disconnect that hangs must not hold the shutdown, whose wait
+        // for the threads is bounded.
+        for (int i = 0; i < 100 && session->requestPosted.load() > session->requestTaken.load(); ++i)
+            evSleepMs(100);
+        if (session->requestPosted.load() > session->requestTaken.load()) return;
+        std::snprintf(c->requestText, session->requestBufferSize, "=disc");
+        cslPostRequest(session, c, session->requestIssue.fetch_add(1) + 1, CSL_REQUEST_INTERNAL, 1);
     }
 }
 

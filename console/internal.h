@@ -47,3 +47,5 @@ void cslPromptPassword(cslSession *session, char *buffer);
 void cslDisconnectAll(cslSession *session);
 // DynamicQName of the reply queue by the reply-prefix rule (CSL_NAME_MAX + 1 bytes).
 void cslBuildReplyPrefix(cslSession *session, const cslConnection *record, char *out);
+// Hands a request, its text already in the connection's buffer, to the connection's worker.
+void cslPostRequest(cslSession *session, cslConnection *record, uint32_t number, int32_t kind, int32_t quiet);

@@ -424,6 +424,12 @@ int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32
     }
     std::memcpy(c->requestText, text, length);
     std::memcpy(c->requestText + length, zone, std::strlen(zone) + 1);
+    if (kind != CSL_REQUEST_INTERNAL) cslMainList(session)->scrolledBack = 0;
+    cslPostRequest(session, c, number, kind, quiet);
+    return cslWaitForResponse(session, c);
+}
+
+void cslPostRequest(cslSession *session, cslConnection *c, uint32_t number, int32_t kind, int32_t quiet) {
     c->requestKind = kind;
     if (quiet) c->closing.store(1);
     {
@@ -431,10 +437,8 @@ int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32
         session->requestConnection = c;
         session->requestPosted.store(number);
     }
-    if (kind != CSL_REQUEST_INTERNAL) cslMainList(session)->scrolledBack = 0;
     session->waiting.store(1);
     cslEventSet(c->requestEvent);
-    return cslWaitForResponse(session, c);
 }
 
 int cslDoConnectCommand(cslSession *session, const char *text, int32_t kind, const char *parameters) {

@@ -343,4 +343,42 @@ TEST_F(ConnectionTest, ABrokenConnectionEndsTheWaitingCommand) {
     EXPECT_EQ(s->lastReason.load(), 2059);
 }
 
+TEST_F(ConnectionTest, ATeardownWhoseDisconnectHangsReturnsAfterTenSecondsAndKeepsTheSession) {
+    connect();
+    mq.s().blockDisconnect = true;
+    {
+        zt::TestClock clock;
+        const int64_t start = clock.now();
+        EXPECT_EQ(cslEndSession(), 1);
+        EXPECT_EQ(clock.now() - start, 10);
+        EXPECT_EQ(gSession.load(), s);
+    }
+    {
+        std::lock_guard<std::mutex> hold(mq.s().mutex);
+        mq.s().blockDisconnect = false;
+        mq.s().arrived.notify_all();
+    }
+    for (int i = 0; i < 500 && s->connections->workerRunning.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(cslEndSession(), 1);  // now the threads have ended
+    EXPECT_EQ(gSession.load(), nullptr);
+}
+
+int32_t typedKey(int32_t) {
+    static int typed = 0;
+    return ++typed <= 120 ? 'a' : (typed = 0, '\r');
+}
+
+TEST_F(ConnectionTest, ThePasswordPromptEchoesStarsAndKeeps101Characters) {
+    EvKeySource previous = evSetKeySource(typedKey);
+    cslConnection *t = &s->templateConnection;
+    std::snprintf(t->qmName, sizeof t->qmName, "QM1");
+    t->user = cslStrDup("u");
+    char password[102];
+    cslPromptPassword(s, password);
+    EXPECT_EQ(std::string(password), std::string(101, 'a'));
+    EXPECT_EQ(console.out(), "QM(QM1) User(u) password > " + std::string(120, '*') + "\n");
+    evSetKeySource(previous);
+}
+
 }  // namespace

@@ -53,6 +53,7 @@ struct State {
     MQLONG platform = 3;
     MQLONG putFailure = 0;
     int disconnects = 0;
+    bool blockDisconnect = false;  // MQDISC waits until it is cleared
     MQHCONN nextHconn = 100;
     std::function<void(const Put &)> responder;  // called outside the lock after each command put
 };
@@ -83,7 +84,8 @@ inline void MQCONNf(PMQCHAR, PMQHCONN, PMQLONG cc, PMQLONG rc) {
     *rc = 2298;
 }
 inline void MQDISCf(PMQHCONN hconn, PMQLONG cc, PMQLONG rc) {
-    std::lock_guard<std::mutex> hold(state->mutex);
+    std::unique_lock<std::mutex> hold(state->mutex);
+    state->arrived.wait(hold, [] { return !state->blockDisconnect; });
     ++state->disconnects;
     *hconn = -1;
     *cc = 0;
