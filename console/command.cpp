@@ -527,15 +527,19 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
     const uint32_t request = session->requestPosted.load();
     const int own = session->target == CSL_TARGET_OWN;
     if (handler >= CSL_REPLY_HANDLERS) handler = CSL_REPLY_DISCARD;
-    if (c->platform == kPlatformZos && !own)
-        return putCommand(session, c, 0, request, text, static_cast<uint32_t>(std::strlen(text)),
-                          MQFMT_STRING, handler);
-    const int32_t command = own && cslEventFunctionFlag.load() ? kCommandOwnEscape : kCommandEscape;
-    const uint32_t length = buildEscape(session, c, text, command);
-    if (length == 0) return 0;
-    if (!putCommand(session, c, own, request, c->pcfBuffer, length, MQFMT_ADMIN, handler)) return 0;
+    // Counted before the put: its reply may be complete before MQPUT returns.
     session->summaryIssued.fetch_add(1);
-    return 1;
+    int put = 0;
+    if (c->platform == kPlatformZos && !own) {
+        put = putCommand(session, c, 0, request, text, static_cast<uint32_t>(std::strlen(text)), MQFMT_STRING,
+                         handler);
+    } else {
+        const int32_t command = own && cslEventFunctionFlag.load() ? kCommandOwnEscape : kCommandEscape;
+        const uint32_t length = buildEscape(session, c, text, command);
+        put = length != 0 && putCommand(session, c, own, request, c->pcfBuffer, length, MQFMT_ADMIN, handler);
+    }
+    if (!put) session->summaryIssued.fetch_sub(1);
+    return put;
 }
 
 void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_t waitMs) {
