@@ -625,6 +625,9 @@ int cslClassifyResponse(const char *text, size_t length);
 // The row whose keyword is the whole name (no case), or null. A table ends at a row with an empty
 // display text or a null keyword.
 const evValueName *cslFindValueName(const evValueName *table, const char *name, size_t length);
+// The attribute fields of an IBM MQ object type (an event's EVOBJTYPE): those of its DISPLAY row
+// in the console's MQSC command table, or null for a type without one.
+const evParmDef *cslAttributeDictionary(int32_t objectType);
 // A bare name compared with a field (its row, or null): 1 with *out the keyword (string kinds 'R',
 // 'l', 'r', 's') or value number ('i', 'j'); 0 when the name stays a plain name.
 int cslResolveValueName(ExpExpression *e, const evParmDef *field, const ExpValue *name, ExpValue *out);

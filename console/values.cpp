@@ -42,3 +42,74 @@ int cslResolveValueName(ExpExpression *, const evParmDef *field, const ExpValue 
             return 0;
     }
 }
+
+namespace {
+
+// The DISPLAY object whose fields name an object type's attributes: queue kinds are QUEUE's,
+// channel kinds CHANNEL's.
+const char *displayObject(int32_t objectType) {
+    switch (objectType) {
+        case 1:
+        case 1002:
+        case 1003:
+        case 1004:
+        case 1005:
+        case 1017:  // a queue-manager alias is a remote queue definition
+            return "QUEUE";
+        case 2:
+            return "NAMELIST";
+        case 3:
+            return "PROCESS";
+        case 4:
+            return "STGCLASS";
+        case 5:
+            return "QMGR";
+        case 6:
+        case 1007:
+        case 1008:
+        case 1009:
+        case 1010:
+        case 1011:
+        case 1012:
+        case 1013:
+        case 1014:
+        case 1015:
+            return "CHANNEL";
+        case 7:
+            return "AUTHINFO";
+        case 8:
+        case 10002:  // a topic string is a topic's
+            return "TOPIC";
+        case 9:
+            return "COMMINFO";
+        case 10:
+            return "CFSTRUCT";
+        case 11:
+            return "LISTENER";
+        case 12:
+            return "SERVICE";
+        case 1016:
+            return "CHLAUTH";
+        case 1019:
+            return "POLICY";
+        case 1022:
+            return "AUTHREC";
+        case 10000:
+            return "SUB";
+        case 10003:  // buffer pools are shown by DISPLAY USAGE
+            return "USAGE";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+const evParmDef *cslAttributeDictionary(int32_t objectType) {
+    const char *object = displayObject(objectType);
+    if (object == nullptr) return nullptr;
+    const cslCommandView view{0, 0, nullptr};
+    char message[CSL_LOOKUP_MESSAGE];
+    const cslMqscCommand *row = cslFindMqscCommand(&view, "DISPLAY", object, message);
+    return row != nullptr ? row->parms : nullptr;
+}

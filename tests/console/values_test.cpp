@@ -58,4 +58,17 @@ TEST(ValueNames, OtherKindsAndFieldsWithoutATableNeverResolve) {
     EXPECT_EQ(cslFindValueName(empty, "X", 1), nullptr);
 }
 
+TEST(AttributeDictionaries, QueueAndChannelKindsShareTheirDisplayFields) {
+    const evParmDef *queue = cslAttributeDictionary(1);
+    ASSERT_NE(queue, nullptr);
+    for (int32_t kind : {1002, 1003, 1004, 1005}) EXPECT_EQ(cslAttributeDictionary(kind), queue) << kind;
+    const evParmDef *channel = cslAttributeDictionary(6);
+    ASSERT_NE(channel, nullptr);
+    EXPECT_NE(channel, queue);
+    for (int32_t kind = 1007; kind <= 1015; ++kind) EXPECT_EQ(cslAttributeDictionary(kind), channel) << kind;
+    for (int32_t type : {2, 3, 5, 7, 8, 9, 11, 12, 1016, 1019, 1022, 10000})
+        EXPECT_NE(cslAttributeDictionary(type), nullptr) << type;
+    EXPECT_EQ(cslAttributeDictionary(10005), nullptr);  // the event processor's own queues have none
+}
+
 }  // namespace
