@@ -1,0 +1,88 @@
+// The console against a private stand-in queue manager with its command server: connect, a
+// DISPLAY answered over the dynamic reply queue, a failing command, disconnect, and a broken
+// connection.
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "miniqm/qm_fixture.h"
+#include "testing/console_capture.h"
+
+namespace {
+
+class ConsoleQm : public ::testing::Test {
+protected:
+    ConsoleQm() : qm_("QM1") {}
+    void SetUp() override {
+        ASSERT_TRUE(qm_.ok());
+        saved_ = evStart;
+        savedTable_ = cslServerTable;
+        ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &cslServerTable), 0);
+        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
+        evStart.event.userId = nullptr;
+        evStart.event.password = nullptr;
+        evStart.client = 0;
+        std::snprintf(evStart.replyPrefix, sizeof evStart.replyPrefix, "ZUNT.*");  // the -p default
+        evConnectSuppress.store(0);
+        ASSERT_EQ(cslApplyConfiguration(), 1);
+        s_ = gSession.load();
+        s_->formatting = 0;
+    }
+    void TearDown() override {
+        cslEndSession();
+        EXPECT_EQ(gSession.load(), nullptr);
+        cslServerTable = savedTable_;
+        evStart = saved_;
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        for (const cslOutputLine *l = s_->screens[0].oldest; l != nullptr; l = l->next) out.emplace_back(cslLineText(l));
+        return out;
+    }
+    bool shown(const std::string &part) const {
+        for (const std::string &line : lines())
+            if (line.find(part) != std::string::npos) return true;
+        return false;
+    }
+    int command(const char *text) { return cslIssueMQCommand(s_, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr); }
+
+    qmt::QmServer qm_;
+    EvStartSettings saved_{};
+    MQIFunctionTable savedTable_{};
+    zt::ConsoleCapture console_;
+    cslSession *s_ = nullptr;
+};
+
+TEST_F(ConsoleQm, ADisplayIsAnsweredAndAFailureCounted) {
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\n"), 0);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_TRUE(shown("Connected to 'QM1'")) << ::testing::PrintToString(lines());
+    EXPECT_NE(cslConsoleLink.hconn.load(), -1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    EXPECT_TRUE(shown("Commands directed to IBM MQ"));
+
+    EXPECT_EQ(command("DISPLAY QLOCAL(APP.*)"), 1) << ::testing::PrintToString(lines());
+    EXPECT_TRUE(shown("QUEUE(APP.ONE)"));
+    EXPECT_TRUE(shown("QUEUE(APP.TWO)"));
+    EXPECT_TRUE(shown("Total display responses - Received:2"));
+    EXPECT_EQ(command("DISPLAY QLOCAL(NOSUCH)"), 1);
+    EXPECT_EQ(s_->summarySucceeded.load(), 1);
+    EXPECT_EQ(s_->summaryFailed.load(), 1);
+
+    std::string replyQueue = s_->current->replyQueueName;
+    EXPECT_EQ(cslIssueMQCommand(s_, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    EXPECT_TRUE(shown("Disconnected from 'QM1'"));
+    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    std::string out;
+    qm_.mqsc("DISPLAY QLOCAL(" + replyQueue + ")\n", &out);
+    EXPECT_EQ(out.find("QUEUE(" + replyQueue + ")"), std::string::npos) << out;  // the dynamic queue went
+}
+
+TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    qm_.kill9();
+    for (int i = 0; i < 500 && !shown("Connection to Queue Manager has been broken"); ++i) usleep(10000);
+    EXPECT_TRUE(shown("Connection to Queue Manager has been broken"));
+}
+
+}  // namespace
