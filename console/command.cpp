@@ -55,20 +55,23 @@ void copyBlankPadded(MQCHAR *field, size_t size, const char *text) {
 uint32_t buildEscape(cslSession *session, cslConnection *c, const char *text, int32_t command) {
     const uint32_t length = static_cast<uint32_t>(std::strlen(text));
     const uint32_t cfst = (length + kCfstHeader + 3) / 4 * 4;
-    const uint32_t total = kCfhLength + kCfinLength + cfst;
+    const uint32_t total = kCfhLength + (command == kCommandResetQStats ? 0 : kCfinLength) + cfst;
     char *buffer = reinterpret_cast<char *>(c->pcfBuffer);
     if (!ensureBuffer(session, total + 1024, &buffer, &c->pcfBufferSize)) return 0;
     c->pcfBuffer = reinterpret_cast<uint8_t *>(buffer);
     uint8_t *m = c->pcfBuffer;
     std::memset(m, 0, total);
+    // RESET QSTATS carries only the queue's name; every other command is an escape.
+    const bool reset = command == kCommandResetQStats;
     const int32_t header[] = {
-        MQCFT_COMMAND, static_cast<int32_t>(kCfhLength), 1, command, 1, MQCFC_LAST, 0, 0, 2};
+        MQCFT_COMMAND, static_cast<int32_t>(kCfhLength), 1, command, 1, MQCFC_LAST, 0, 0, reset ? 1 : 2};
     for (size_t i = 0; i < 9; ++i) mqiPutI32(m, i * 4, header[i]);
     const int32_t cfin[] = {MQCFT_INTEGER, static_cast<int32_t>(kCfinLength), kParmEscapeType, kEscapeMqsc};
-    for (size_t i = 0; i < 4; ++i) mqiPutI32(m, kCfhLength + i * 4, cfin[i]);
-    const size_t at = kCfhLength + kCfinLength;
-    const int32_t cfstHead[] = {MQCFT_STRING, static_cast<int32_t>(cfst), kParmEscapeText, 0,
-                                static_cast<int32_t>(length)};
+    if (!reset)
+        for (size_t i = 0; i < 4; ++i) mqiPutI32(m, kCfhLength + i * 4, cfin[i]);
+    const size_t at = reset ? kCfhLength : kCfhLength + kCfinLength;
+    const int32_t cfstHead[] = {MQCFT_STRING, static_cast<int32_t>(cfst),
+                                reset ? MQCA_Q_NAME : kParmEscapeText, 0, static_cast<int32_t>(length)};
     for (size_t i = 0; i < 5; ++i) mqiPutI32(m, at + i * 4, cfstHead[i]);
     std::memcpy(m + at + kCfstHeader, text, length);
     return total;
@@ -275,6 +278,9 @@ void outputResponse(Reply *r, const char *text, size_t length) {
     const bool display = cslClassifyResponse(text, length) != 0;
     if (display || handle) ++echo->received;
     echo->flags |= CSL_CMD_RECEIVED;
+    if (echo->filters != nullptr && (echo->flags & (CSL_CMD_FAILED | CSL_SHOW_ALTER)) == 0 &&
+        !cslMatchResponse(session, echo, text, length))
+        return;
     if (messageIs(text, length, "AMQ8135") && (echo->flags & CSL_SHOW_DISPLAY) != 0 && !session->authmsgs)
         return;
     if (handle) addLine(r, " ", 1, CSL_LINE_HEADER);
@@ -473,6 +479,13 @@ void replyFailure(cslSession *session, cslConnection *c, MQLONG rc) {
 
 }  // namespace
 
+void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length) {
+    if (echo == nullptr) return;
+    CSRecursiveGuard guard(session->displayLock);
+    Reply r{session, echo, cslMainList(session)->newest};
+    outputResponse(&r, text, length);
+}
+
 void cslMQFailure(cslSession *session, int32_t reason, const char *text) {
     session->lastReason.store(reason);
     session->resultFlags.fetch_or(CSL_RESULT_MQ_FAILED);
@@ -534,8 +547,16 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
         put = putCommand(session, c, 0, request, text, static_cast<uint32_t>(std::strlen(text)), MQFMT_STRING,
                          handler);
     } else {
-        const int32_t command = own && cslEventFunctionFlag.load() ? kCommandOwnEscape : kCommandEscape;
-        const uint32_t length = buildEscape(session, c, text, command);
+        char queue[CSL_NAME_MAX + 1] = "";
+        int isReset = 0;
+        if (!own && !cslParseResetQStats(session, text, queue, sizeof queue, &isReset)) {
+            session->summaryIssued.fetch_sub(1);
+            return 0;
+        }
+        const int32_t command = isReset                              ? kCommandResetQStats
+                                : own && cslEventFunctionFlag.load() ? kCommandOwnEscape
+                                                                     : kCommandEscape;
+        const uint32_t length = buildEscape(session, c, isReset ? queue : text, command);
         put = length != 0 && putCommand(session, c, own, request, c->pcfBuffer, length, MQFMT_ADMIN, handler);
     }
     if (!put) session->summaryIssued.fetch_sub(1);

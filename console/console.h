@@ -619,6 +619,23 @@ int cslParseResponseAttrs(CslAttrCursor *cursor, char *out, size_t size, size_t 
 // 1 when a response text is a display response.
 int cslClassifyResponse(const char *text, size_t length);
 
+// MQSC text routines shared with the script reader and the command server's WHERE resolvers.
+// keyword(value) at text[position] ('(' there); flags 1 report errors as error lines (session may be
+// null then), 2 keep quotes, 4 the closing bracket may be missing, 8 keep surrounding blanks. 1 with
+// the value (inside text), its length, the position after ')' and whether quotes were removed.
+int cslParseKeyword(cslSession *session, cslOutputLine *echo, uint32_t flags, const char *keyword,
+                    size_t keywordLength, size_t position, const char *text, size_t end, const char **value,
+                    size_t *valueLength, size_t *next, int *quoted);
+// The span of keyword(value) outside brackets (empty when absent) and its value; 0 on a syntax
+// error. length -1: up to the NUL.
+int cslFindKeyword(cslSession *session, cslOutputLine *echo, uint32_t flags, const char *text, int64_t length,
+                   const char *keyword, size_t *spanStart, size_t *spanLength, const char **value,
+                   size_t *valueLength);
+// The next item of a list value (to a ',' outside quotes and brackets); 0 at the end.
+int cslNextListItem(const char **position, const char *end, const char **item, size_t *length);
+// 1 when the names match: quoted exactly, unquoted ignoring case; generic: a is a '*' '?' pattern.
+int cslCompareNames(const char *a, size_t aLength, const char *b, size_t bLength, int generic);
+
 // ---------------------------------------------------------------------------------------------
 // Symbolic field values.
 

@@ -49,3 +49,14 @@ void cslDisconnectAll(cslSession *session);
 void cslBuildReplyPrefix(cslSession *session, const cslConnection *record, char *out);
 // Hands a request, its text already in the connection's buffer, to the connection's worker.
 void cslPostRequest(cslSession *session, cslConnection *record, uint32_t number, int32_t kind, int32_t quiet);
+// The command modifiers (=FIND, =WHERE, the DISPLAY narrowing) on the connection's request text,
+// leaving their filters on the current echo line: 0 when the command must not be sent.
+int cslApplyModifiers(cslSession *session, cslConnection *record, int *handled);
+// 1 when a response passes every filter of the command's echo line.
+int cslMatchResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length);
+void cslFreeFilters(cslOutputLine *line);
+// RESET QSTATS(name) and nothing more: 1 with *isReset and the name; 0 after answering a syntax
+// error on the current command (not sent then). 1 with *isReset 0 for any other command.
+int cslParseResetQStats(cslSession *session, const char *text, char *queue, size_t queueSize, int *isReset);
+// One response message of the command whose echo line is given, appended after its lines.
+void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length);

@@ -109,7 +109,9 @@ void doSendCommand(cslSession *session, cslConnection *c, uint32_t request) {
         CSRecursiveGuard guard(session->consoleLock);
         if (session->requestTaken.load() < request) session->requestTaken.store(request);
     }
-    if (!cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT)) {
+    int handled = 0;
+    if (!cslApplyModifiers(session, c, &handled) ||
+        !cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT)) {
         session->summaryFailed.fetch_add(1);
         cslCompleteRequest(session, c, request);
     }

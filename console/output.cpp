@@ -257,6 +257,7 @@ cslOutputLine *cslAddOutputF(cslSession *session, uint32_t kind, const char *for
 
 void cslFreeOutputLine(cslSession *session, cslOutputList *list, cslOutputLine *line) {
     CSRecursiveGuard guard(session->displayLock);
+    cslFreeFilters(line);
     if (baseKind(line->kind) == CSL_LINE_FILLER && list->fillers > 0) --list->fillers;
     list->totalRows -= line->rows;
     if (list->located == line) list->located = nullptr;

@@ -343,6 +343,68 @@ TEST_F(ConnectionTest, ABrokenConnectionEndsTheWaitingCommand) {
     EXPECT_EQ(s->lastReason.load(), 2059);
 }
 
+std::string escapeText(const fakemq::Put &put) {
+    const std::vector<uint8_t> &d = put.data;
+    return std::string(d.begin() + 72, d.begin() + 72 + mqiGetI32(d.data(), 68));
+}
+
+TEST_F(ConnectionTest, WhereAndAnInnerWildcardAreFilteredHereAndNarrowedForTheServer) {
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    answer({"AMQ8409I: Display Queue details.\n   QUEUE(AXB)  CURDEPTH(5)",
+            "AMQ8409I: Display Queue details.\n   QUEUE(AXC)  CURDEPTH(5)",
+            "AMQ8409I: Display Queue details.\n   QUEUE(AYB)  CURDEPTH(0)",
+            "AMQ8409I: Display Queue details.\n   QUEUE(AZB)"});
+    command("DISPLAY QUEUE(A*B) =WHERE(CURDEPTH > 0)");
+    ASSERT_EQ(mq.s().puts.size(), 1u) << ::testing::PrintToString(texts());
+    const std::string sent = escapeText(mq.s().puts[0]);
+    EXPECT_EQ(sent.find("=WHERE"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("QUEUE(A*)"), std::string::npos) << sent;
+    EXPECT_NE(sent.find(" CURDEPTH "), std::string::npos) << sent;
+    EXPECT_TRUE(shown("   QUEUE(AXB)  CURDEPTH(5)"));
+    EXPECT_FALSE(shown("   QUEUE(AXC)  CURDEPTH(5)"));
+    EXPECT_FALSE(shown("   QUEUE(AYB)  CURDEPTH(0)"));
+    EXPECT_FALSE(shown("   QUEUE(AZB)"));  // without the attribute the filter fails
+    EXPECT_TRUE(shown("Total display responses - Received:4 Matched:1"));
+
+    answer({"AMQ8409I: Display Queue details.\n   QUEUE(ABC)"});
+    command("DISPLAY QLOCAL(ABC*) =FIND('abc')");
+    EXPECT_EQ(escapeText(mq.s().puts[1]), "DISPLAY QLOCAL(ABC*) ");
+    EXPECT_FALSE(shown("   QUEUE(ABC)"));
+    command("DISPLAY QLOCAL(ABC*) =FIND(abc)");
+    EXPECT_TRUE(shown("   QUEUE(ABC)"));
+}
+
+TEST_F(ConnectionTest, ResetQStatsGoesAsPcfAndABadOneIsAnsweredHere) {
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    command("RESET QSTATS(Q1");
+    EXPECT_TRUE(mq.s().puts.empty());
+    EXPECT_TRUE(shown("AMQ8405: Syntax error detected at or near command segment below :-"));
+    EXPECT_TRUE(shown("  RESET QSTATS( generic_q_name )"));
+
+    mq.s().responder = [](const fakemq::Put &put) {
+        std::vector<uint8_t> m(36 + 24 + 4 * 16);
+        const int32_t head[] = {2, 36, 1, 17, 1, 1, 0, 0, 5};
+        for (size_t i = 0; i < 9; ++i) mqiPutI32(m.data(), i * 4, head[i]);
+        const int32_t name[] = {4, 24, 2016, 0, 2};
+        for (size_t i = 0; i < 5; ++i) mqiPutI32(m.data(), 36 + i * 4, name[i]);
+        std::memcpy(m.data() + 56, "Q1", 2);
+        const int32_t values[][2] = {{35, 10}, {36, 5}, {37, 3}, {38, 2}};
+        for (size_t v = 0; v < 4; ++v) {
+            const int32_t cfin[] = {3, 16, values[v][0], values[v][1]};
+            for (size_t i = 0; i < 4; ++i) mqiPutI32(m.data(), 60 + v * 16 + i * 4, cfin[i]);
+        }
+        fakemq::reply(put, m);
+    };
+    command("RESET QSTATS(Q1)");
+    ASSERT_EQ(mq.s().puts.size(), 1u);
+    const std::vector<uint8_t> &d = mq.s().puts[0].data;
+    EXPECT_EQ(mqiGetI32(d.data(), 12), 17);
+    EXPECT_EQ(mqiGetI32(d.data(), 44), 2016);
+    EXPECT_TRUE(shown("QSTATS(Q1) RESETINT(10) HIQDEPTH(5) MSGSIN(3) MSGSOUT(2) "));
+}
+
 TEST_F(ConnectionTest, ATeardownWhoseDisconnectHangsReturnsAfterTenSecondsAndKeepsTheSession) {
     connect();
     mq.s().blockDisconnect = true;

@@ -36,7 +36,8 @@ protected:
     }
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
-        for (const cslOutputLine *l = s_->screens[0].oldest; l != nullptr; l = l->next) out.emplace_back(cslLineText(l));
+        for (const cslOutputLine *l = s_->screens[0].oldest; l != nullptr; l = l->next)
+            out.emplace_back(cslLineText(l));
         return out;
     }
     bool shown(const std::string &part) const {
@@ -44,7 +45,9 @@ protected:
             if (line.find(part) != std::string::npos) return true;
         return false;
     }
-    int command(const char *text) { return cslIssueMQCommand(s_, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr); }
+    int command(const char *text) {
+        return cslIssueMQCommand(s_, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr);
+    }
 
     qmt::QmServer qm_;
     EvStartSettings saved_{};

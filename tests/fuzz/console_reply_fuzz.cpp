@@ -1,7 +1,7 @@
 // Fuzzes what the console reads of a command server: a reply (CorrelId, Format and data, the
 // session's tag and a live request put in, so that it reaches its handler) through the reply
 // reader, and the same bytes as a response text through the attribute splitter, the display
-// classifier and the UTC time rewrite.
+// classifier, the UTC time rewrite, the keyword(value) reader and the list items.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -99,5 +99,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         char local[600];
         cslFormatUtcDate(token, length, local, sizeof local);
     }
+    const char *value = nullptr;
+    size_t valueLength = 0;
+    size_t next = 0;
+    int quoted = 0;
+    for (uint32_t flags = 0; flags < 16; flags += 2)
+        if (size > 0 &&
+            cslParseKeyword(nullptr, nullptr, flags, "K", 1, 0, text, size, &value, &valueLength, &next,
+                            &quoted) &&
+            (value < text || value + valueLength > text + size || next > size))
+            std::abort();
+    const char *at = text;
+    const char *item = nullptr;
+    while (cslNextListItem(&at, text + size, &item, &valueLength))
+        if (item < text || item + valueLength > text + size) std::abort();
     return 0;
 }

@@ -1,0 +1,677 @@
+// MQSC command modifiers: =FIND and =WHERE filter a command's responses, a DISPLAY whose name
+// holds wildcards the command server lacks is narrowed and filtered here, and RESET QSTATS is
+// checked before it goes as PCF. The modifiers are cut from the text before it is sent; the
+// filters they leave on the echo line judge every response.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <strings.h>
+
+#include "console/internal.h"
+
+struct cslFilter {
+    cslFilter *next;
+    uint16_t kind;
+    uint16_t flags;
+    ExpExpression *expression;
+    const cslMqscCommand *row;
+    uint16_t textLength;
+    // the text follows
+};
+
+namespace {
+
+constexpr uint16_t kFilterFind = 1;
+constexpr uint16_t kFilterWhere = 2;
+constexpr uint16_t kFilterKeyword = 3;
+constexpr uint16_t kFilterCase = 1;
+constexpr uint32_t kKeywordReport = 1;
+constexpr uint32_t kKeywordKeepQuotes = 2;
+
+char *filterText(cslFilter *f) {
+    return reinterpret_cast<char *>(f + 1);
+}
+
+// What the =WHERE variable resolver works on: set on the thread that parses or matches.
+struct WhereContext {
+    cslSession *session;
+    const cslMqscCommand *row;
+    char *command;  // parsing: the command text, to which requested attributes are added
+    size_t commandSize;
+    const char *response;  // matching: the response text
+    size_t responseLength;
+    bool failed;
+};
+thread_local WhereContext *whereContext = nullptr;
+
+void errorLine(cslSession *session, const char *text) {
+    cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_ERROR, CSL_CURRENT_COMMAND);
+}
+
+cslFilter *addFilter(cslOutputLine *echo, uint16_t kind, const char *text, size_t length) {
+    if (length > UINT16_MAX - 2) return nullptr;
+    auto *f = static_cast<cslFilter *>(CSGetMem(sizeof(cslFilter) + length + 2));
+    if (f == nullptr) return nullptr;
+    std::memset(f, 0, sizeof *f);
+    f->kind = kind;
+    f->textLength = static_cast<uint16_t>(length);
+    std::memcpy(filterText(f), text, length);
+    filterText(f)[length] = '\0';
+    filterText(f)[length + 1] = '\0';
+    f->next = echo->filters;
+    echo->filters = f;
+    return f;
+}
+
+// The position of a modifier word outside brackets, at the start or after a blank or line feed,
+// followed (after blanks) by '('; -1 when none.
+long findModifier(const char *text, const char *word) {
+    const size_t n = std::strlen(word);
+    int depth = 0;
+    char quote = 0;
+    for (size_t i = 0; text[i] != '\0'; ++i) {
+        char c = text[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') quote = c;
+        if (c == '(') ++depth;
+        if (c == ')' && depth > 0) --depth;
+        if (depth != 0 || strncasecmp(text + i, word, n) != 0) continue;
+        if (i > 0 && text[i - 1] != ' ' && text[i - 1] != '\n') continue;
+        size_t j = i + n;
+        while (text[j] == ' ') ++j;
+        if (text[j] == '(') return static_cast<long>(i);
+    }
+    return -1;
+}
+
+// Removes [from, to) from the text.
+void cut(char *text, size_t from, size_t to) {
+    std::memmove(text + from, text + to, std::strlen(text + to) + 1);
+}
+
+bool isDisplay(const char *text) {
+    while (*text == ' ') ++text;
+    return (strncasecmp(text, "display", 7) == 0 && (text[7] == ' ' || text[7] == '\0')) ||
+           (strncasecmp(text, "dis", 3) == 0 && (text[3] == ' ' || text[3] == '\0'));
+}
+
+// One modifier occurrence: its value, and the modifier cut out. 1 found, 0 none, -1 error.
+int takeModifier(cslSession *session, cslOutputLine *echo, char *text, const char *word, uint32_t flags,
+                 char *value, size_t valueSize, int *quoted) {
+    long at = findModifier(text, word);
+    if (at < 0) return 0;
+    const size_t n = std::strlen(word);
+    size_t open = static_cast<size_t>(at) + n;
+    while (text[open] == ' ') ++open;
+    const char *v = nullptr;
+    size_t length = 0;
+    size_t next = 0;
+    if (!cslParseKeyword(session, echo, flags, word, n, open, text, std::strlen(text), &v, &length, &next, quoted))
+        return -1;
+    if (length >= valueSize) {
+        errorLine(session, "Command too long");
+        return -1;
+    }
+    std::memcpy(value, v, length);
+    value[length] = '\0';
+    cut(text, static_cast<size_t>(at), next);
+    return 1;
+}
+
+// =WHERE: the command's row from its verb and object words.
+const cslMqscCommand *locateWhere(cslSession *session, cslConnection *c, const char *text) {
+    const char *p = text;
+    while (*p == ' ') ++p;
+    const char *verb = p;
+    while (*p != '\0' && *p != ' ' && *p != '(') ++p;
+    std::string_view verbWord(verb, static_cast<size_t>(p - verb));
+    while (*p == ' ') ++p;
+    const char *object = p;
+    while (*p != '\0' && *p != ' ' && *p != '(') ++p;
+    std::string_view objectWord(object, static_cast<size_t>(p - object));
+    const cslCommandView view{session->target == CSL_TARGET_OWN, session->ccdtMode,
+                              c->commandLevel > 0 ? &c->capabilities : nullptr};
+    char message[CSL_LOOKUP_MESSAGE] = "";
+    const cslMqscCommand *row = cslFindMqscCommand(&view, verbWord, objectWord, message);
+    if (row == nullptr && message[0] != '\0') cslStatusMessage(session, message, 0, 0);
+    return row;
+}
+
+// The value of an attribute in the response; false when absent.
+bool responseValue(const WhereContext *w, const char *keyword, const char **value, size_t *length) {
+    size_t spanStart = 0;
+    size_t spanLength = 0;
+    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes, w->response, static_cast<int64_t>(w->responseLength),
+                        keyword, &spanStart, &spanLength, value, length))
+        return false;
+    return spanLength > 0;
+}
+
+int64_t number(const char *text, size_t length) {
+    int64_t v = 0;
+    bool negative = length > 0 && text[0] == '-';
+    for (size_t i = negative ? 1 : 0; i < length && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+        v = v * 10 + (text[i] - '0');
+    return negative ? -v : v;
+}
+
+int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, int suffixLong, ExpValue *result) {
+    const char kind = field->type != nullptr ? field->type[0] : '\0';
+    const char *value = nullptr;
+    size_t length = 0;
+    if (!responseValue(w, field->keyword, &value, &length)) {
+        e->valueMissing = 1;
+        return 0;
+    }
+    switch (kind) {
+    case 'I': {
+        const char *comma = static_cast<const char *>(std::memchr(value, ',', length));
+        if (!suffixLong) {
+            expSetInt(result, number(value, comma != nullptr ? static_cast<size_t>(comma - value) : length));
+        } else {
+            expSetInt(result, comma != nullptr ? number(comma + 1, length - static_cast<size_t>(comma + 1 - value)) : 0);
+        }
+        return 1;
+    }
+    case 'i':
+    case 'j': {
+        if (length > 0 && (std::isdigit(static_cast<unsigned char>(value[0])) || value[0] == '-')) {
+            expSetInt(result, number(value, length));
+            return 1;
+        }
+        const evValueName *row = cslFindValueName(field->valueNames, value, length);
+        expSetInt(result, row != nullptr ? row->value : 0);
+        return 1;
+    }
+    case 'L':
+    case 'l': {
+        const char *texts[256];
+        size_t lengths[256];
+        size_t count = 0;
+        const char *at = value;
+        const char *item = nullptr;
+        size_t itemLength = 0;
+        while (count < 256 && cslNextListItem(&at, value + length, &item, &itemLength)) {
+            texts[count] = item;
+            lengths[count++] = itemLength;
+        }
+        return expMakeList(result, count, texts, lengths);
+    }
+    default:
+        expSetString(result, EXP_STR, const_cast<char *>(value), length);
+        return 1;
+    }
+}
+
+// An attribute field of a command row by its whole keyword or a unique abbreviation (no case).
+// The MQSC tables are constant, so their keyword lengths are counted here.
+const evParmDef *findAttribute(const evParmDef *table, const char *name, size_t length, int *ambiguous) {
+    *ambiguous = 0;
+    if (table == nullptr || length == 0) return nullptr;
+    const evParmDef *found = nullptr;
+    int count = 0;
+    for (const evParmDef *row = table; row->keyword != nullptr; ++row) {
+        if (row->type != nullptr && row->type[0] != '\0' && std::strchr("aqw", row->type[0]) != nullptr) continue;
+        const size_t k = std::strlen(row->keyword);
+        if (k < length || strncasecmp(row->keyword, name, length) != 0) continue;
+        if (k == length) return row;
+        found = row;
+        ++count;
+    }
+    *ambiguous = count > 1;
+    return count == 1 ? found : nullptr;
+}
+
+// Appends " KEYWORD " to the command unless it already asks for it.
+void requestAttribute(WhereContext *w, const char *keyword) {
+    char word[64];
+    std::snprintf(word, sizeof word, " %s ", keyword);
+    if (evMemFindNoCase(w->command, std::strlen(w->command), word, std::strlen(word)) != nullptr) return;
+    const size_t used = std::strlen(w->command);
+    if (used + std::strlen(word) + 1 > w->commandSize) {
+        w->failed = true;
+        return;
+    }
+    std::memcpy(w->command + used, word, std::strlen(word) + 1);
+}
+
+int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result) {
+    WhereContext *w = whereContext;
+    if (w == nullptr || var->data == nullptr) return 0;
+    const char *name = var->data;
+    size_t length = std::strlen(name);
+    if (name[0] == '@' || name[0] == '_')
+        return cslScript.whereVariable != nullptr ? cslScript.whereVariable(e, partner, var, result) : 0;
+    int suffixLong = 0;
+    bool suffix = false;
+    if (const char *dot = static_cast<const char *>(std::memchr(name, '.', length))) {
+        const char *s = dot + 1;
+        if (strcasecmp(s, "long") == 0)
+            suffixLong = 1;
+        else if (strcasecmp(s, "short") != 0)
+            return expSetError(e, length, "Unknown suffix on variable '%.*s'", static_cast<int>(length), name);
+        suffix = true;
+        length = static_cast<size_t>(dot - name);
+    }
+    if (partner != nullptr && partner->type == EXP_VAR && partner->data != nullptr) {
+        int partnerAmbiguous = 0;
+        const evParmDef *partnerField =
+            findAttribute(w->row->parms, partner->data, std::strlen(partner->data), &partnerAmbiguous);
+        if (cslResolveValueName(e, partnerField, var, result)) return 1;
+    }
+    int ambiguous = 0;
+    const evParmDef *field = findAttribute(w->row->parms, name, length, &ambiguous);
+    if (field == nullptr && ambiguous)
+        return expSetError(e, length, "Variable '%.*s' is ambiguous", static_cast<int>(length), name);
+    if (field == nullptr) return expSetError(e, length, "Unknown variable '%.*s'", static_cast<int>(length), name);
+    const char kind = field->type != nullptr ? field->type[0] : '\0';
+    if (suffix && kind != 'I')
+        return expSetError(e, length, "Invalid suffix used on variable '%.*s'", static_cast<int>(length), name);
+    if (std::strchr("IijLlRrs", kind) == nullptr || kind == '\0')
+        return expSetError(e, length, "Variable '%s' is not suitable for =WHERE() clause", name);
+    if (e->trial) {
+        if (w->command != nullptr && kind != 'R' && kind != 'L') requestAttribute(w, field->keyword);
+        if (kind == 'L' || kind == 'l') return expMakeList(result, 0, nullptr, nullptr);
+        if (kind == 'R' || kind == 'r' || kind == 's') {
+            expSetString(result, EXP_STR, const_cast<char *>(""), 0);
+            return 1;
+        }
+        expSetInt(result, 0);
+        return 1;
+    }
+    return whereValue(e, w, field, suffixLong, result);
+}
+
+int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char *text) {
+    const cslMqscCommand *row = nullptr;
+    char value[1100];
+    for (;;) {
+        int quoted = 0;
+        int found = takeModifier(session, echo, text, "=where", kKeywordReport | kKeywordKeepQuotes, value,
+                                 sizeof value, &quoted);
+        if (found <= 0) return found == 0;
+        if (row == nullptr) {
+            row = locateWhere(session, c, text);
+            if (row == nullptr) {
+                errorLine(session, "Unrecognised command to use =WHERE() clause");
+                return 0;
+            }
+            if (strcasecmp(row->verb, "DISPLAY") != 0 && !(session->ccdtMode && strcasecmp(row->verb, "ALTER") == 0)) {
+                errorLine(session, "Command is not suitable for =WHERE() clause");
+                return 0;
+            }
+        }
+        cslFilter *f = addFilter(echo, kFilterWhere, value, std::strlen(value));
+        if (f == nullptr) {
+            errorLine(session, "Unable to allocate storage");
+            session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+            return 0;
+        }
+        f->row = row;
+        WhereContext w{session, row, text, CSL_BUFFER_SIZE, nullptr, 0, false};
+        whereContext = &w;
+        char *error = nullptr;
+        const uint32_t flags = EXP_PARSE_AT_NAMES | (session->cswhere ? EXP_PARSE_CASE : 0);
+        f->expression = expParseExpression(value, -1, 0, flags, expFilterOperatorTable, resolveWhereVariable,
+                                           cslScript.whereFunction, nullptr, &error);
+        whereContext = nullptr;
+        if (f->expression == nullptr || w.failed) {
+            errorLine(session, error != nullptr && error[0] != '\0' ? error : (w.failed ? "Command too long" : "=WHERE() Syntax error"));
+            if (error != nullptr) CSFreeMem(error);
+            return 0;
+        }
+    }
+}
+
+// The DISPLAY rewrite table: typed keyword, response keyword, platform (0 both, 1 z/OS, 2 not).
+struct Rewrite {
+    const char *typed;
+    const char *response;
+    int platform;
+};
+const Rewrite kRewrites[] = {
+    {"CHL", "CHANNEL", 0},    {"CHANNEL", "CHANNEL", 0},   {"CHS", "CHSTATUS", 1},   {"CHSTATUS", "CHSTATUS", 1},
+    {"CHS", "CHANNEL", 2},    {"CHSTATUS", "CHANNEL", 2},  {"PRC", "PROCESS", 0},    {"PROCESS", "PROCESS", 0},
+    {"NL", "NAMELIST", 0},    {"NAMELIST", "NAMELIST", 0}, {"Q", "QUEUE", 0},        {"QUEUE", "QUEUE", 0},
+    {"QA", "QUEUE", 0},       {"QALIAS", "QUEUE", 0},      {"QC", "QUEUE", 0},       {"QCLUSTER", "QUEUE", 0},
+    {"QR", "QUEUE", 0},       {"QREMOTE", "QUEUE", 0},     {"QM", "QUEUE", 0},       {"QMODEL", "QUEUE", 0},
+    {"QL", "QUEUE", 0},       {"QLOCAL", "QUEUE", 0},      {"QSTATUS", "QUEUE", 2},  {"QSTATUS", "QSTATUS", 1},
+    {"SBSTATUS", "SUB", 2},   {"SUB", "SUB", 2},           {"SBSTATUS", "SBSTATUS", 1}, {"LSTR", "LISTENER", 2},
+    {"LSSTATUS", "LISTENER", 2}, {"LISTENER", "LISTENER", 2}, {"SVSTATUS", "SERVICE", 2}, {"SERVICE", "SERVICE", 2},
+    {"CHLAUTH", "CHLAUTH", 0},
+};
+
+int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, char *text) {
+    if (!isDisplay(text)) return 1;
+    const bool zos = c->platform == 1;
+    for (char *open = std::strchr(text, '('); open != nullptr; open = std::strchr(open + 1, '(')) {
+        char *wordEnd = open;
+        while (wordEnd > text && wordEnd[-1] == ' ') --wordEnd;
+        char *word = wordEnd;
+        while (word > text && word[-1] != ' ' && word[-1] != ')') --word;
+        const char *value = nullptr;
+        size_t length = 0;
+        size_t next = 0;
+        int quoted = 0;
+        const size_t at = static_cast<size_t>(open - text);
+        if (!cslParseKeyword(session, echo, kKeywordReport | kKeywordKeepQuotes, word,
+                             static_cast<size_t>(wordEnd - word), at, text, std::strlen(text), &value, &length, &next,
+                             &quoted))
+            return 0;
+        const char *star = static_cast<const char *>(std::memchr(value, '*', length));
+        const char *question = static_cast<const char *>(std::memchr(value, '?', length));
+        if (!((star != nullptr && star != value + length - 1) || question != nullptr)) continue;
+        const Rewrite *rewrite = nullptr;
+        for (const Rewrite &r : kRewrites) {
+            if (std::strlen(r.typed) == static_cast<size_t>(wordEnd - word) &&
+                strncasecmp(r.typed, word, std::strlen(r.typed)) == 0 &&
+                (r.platform == 0 || (r.platform == 1) == zos)) {
+                rewrite = &r;
+                break;
+            }
+        }
+        if (rewrite == nullptr) continue;
+        // The item: "KEYWORD(", a NUL, the pattern.
+        char item[600];
+        const bool valueQuoted = length >= 2 && (value[0] == '\'' || value[0] == '"');
+        const char *patternText = valueQuoted ? value + 1 : value;
+        size_t patternLength = valueQuoted ? length - 2 : length;
+        int n = std::snprintf(item, sizeof item, "%s(", rewrite->response);
+        if (n < 0 || static_cast<size_t>(n) + 1 + patternLength >= sizeof item) continue;
+        std::memcpy(item + n + 1, patternText, patternLength);
+        if (!valueQuoted)
+            for (size_t i = 0; i < patternLength; ++i)
+                item[static_cast<size_t>(n) + 1 + i] =
+                    static_cast<char>(std::toupper(static_cast<unsigned char>(item[static_cast<size_t>(n) + 1 + i])));
+        item[static_cast<size_t>(n)] = '\0';
+        if (addFilter(echo, kFilterKeyword, item, static_cast<size_t>(n) + 1 + patternLength) == nullptr) return 0;
+        // The command server gets every object with the prefix.
+        const char *first = star != nullptr && (question == nullptr || star < question) ? star : question;
+        const size_t from = static_cast<size_t>(first - text);
+        const size_t to = static_cast<size_t>(value + length - text);
+        text[from] = '*';
+        cut(text, from + 1, to);
+        open = text + from;
+    }
+    return 1;
+}
+
+}  // namespace
+
+void cslFreeFilters(cslOutputLine *line) {
+    while (line->filters != nullptr) {
+        cslFilter *f = line->filters;
+        line->filters = f->next;
+        if (f->expression != nullptr) expFreeExpression(f->expression);
+        CSFreeMem(f);
+    }
+}
+
+int cslParseKeyword(cslSession *session, cslOutputLine *, uint32_t flags, const char *keyword, size_t keywordLength,
+                    size_t position, const char *text, size_t end, const char **value, size_t *valueLength,
+                    size_t *next, int *quoted) {
+    char message[200];
+    const int kl = static_cast<int>(keywordLength);
+    auto report = [&]() {
+        if ((flags & kKeywordReport) != 0 && session != nullptr) errorLine(session, message);
+        return 0;
+    };
+    *quoted = 0;
+    if (position >= end || text[position] != '(') {
+        std::snprintf(message, sizeof message, "No closing bracket found for '%.*s' keyword", kl, keyword);
+        return report();
+    }
+    size_t start = position + 1;
+    int depth = 0;
+    char quote = 0;
+    bool hadString = false;
+    size_t close = end;
+    for (size_t i = start; i < end; ++i) {
+        char c = text[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') {
+            if (hadString && (flags & kKeywordKeepQuotes) == 0) {
+                std::snprintf(message, sizeof message, "Unexpected quote in keyword '%.*s'", kl, keyword);
+                return report();
+            }
+            quote = c;
+            hadString = true;
+            continue;
+        }
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (depth-- == 0) {
+                close = i;
+                break;
+            }
+        } else if (hadString && c != ' ' && (flags & kKeywordKeepQuotes) == 0) {
+            std::snprintf(message, sizeof message, "Unexpected character '%c' in keyword '%.*s'", c, kl, keyword);
+            return report();
+        }
+    }
+    if (quote != 0) {
+        std::snprintf(message, sizeof message, "End of string missing in keyword '%.*s'", kl, keyword);
+        return report();
+    }
+    if (close == end && (flags & 4) == 0) {
+        std::snprintf(message, sizeof message, "No closing bracket found for '%.*s' keyword", kl, keyword);
+        return report();
+    }
+    size_t from = start;
+    size_t to = close;
+    if ((flags & 8) == 0) {
+        while (from < to && text[from] == ' ') ++from;
+        while (to > from && text[to - 1] == ' ') --to;
+    }
+    if ((flags & kKeywordKeepQuotes) == 0 && to - from >= 2 && (text[from] == '\'' || text[from] == '"') &&
+        text[to - 1] == text[from]) {
+        ++from;
+        --to;
+        *quoted = 1;
+    }
+    *value = text + from;
+    *valueLength = to - from;
+    *next = close < end ? close + 1 : end;
+    return 1;
+}
+
+int cslFindKeyword(cslSession *session, cslOutputLine *echo, uint32_t flags, const char *text, int64_t length,
+                   const char *keyword, size_t *spanStart, size_t *spanLength, const char **value,
+                   size_t *valueLength) {
+    const size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
+    const size_t k = std::strlen(keyword);
+    *spanStart = *spanLength = 0;
+    *value = nullptr;
+    *valueLength = 0;
+    int depth = 0;
+    for (size_t i = 0; i + k <= n; ++i) {
+        char c = text[i];
+        if (c == '(') ++depth;
+        if (c == ')' && depth > 0) --depth;
+        if (depth != 0 || strncasecmp(text + i, keyword, k) != 0) continue;
+        if (i > 0 && std::isalnum(static_cast<unsigned char>(text[i - 1]))) continue;
+        size_t j = i + k;
+        while (j < n && text[j] == ' ') ++j;
+        if (j >= n || text[j] != '(') continue;
+        size_t next = 0;
+        int quoted = 0;
+        if (!cslParseKeyword(session, echo, flags, keyword, k, j, text, n, value, valueLength, &next, &quoted))
+            return 0;
+        *spanStart = i;
+        *spanLength = next - i;
+        return 1;
+    }
+    return 1;
+}
+
+int cslNextListItem(const char **position, const char *end, const char **item, size_t *length) {
+    const char *p = *position;
+    while (p < end && std::strchr(" \n\r\t", *p) != nullptr) ++p;
+    if (p >= end) return 0;
+    const char *start = p;
+    int depth = 0;
+    char quote = 0;
+    for (; p < end; ++p) {
+        if (quote != 0) {
+            if (*p == quote) quote = 0;
+            continue;
+        }
+        if (*p == '\'' || *p == '"') quote = *p;
+        if (*p == '(' || *p == '[' || *p == '{') ++depth;
+        if ((*p == ')' || *p == ']' || *p == '}') && depth > 0) --depth;
+        if (*p == ',' && depth == 0) break;
+    }
+    const char *stop = p;
+    while (stop > start && std::strchr(" \n\r", stop[-1]) != nullptr) --stop;
+    *item = start;
+    *length = static_cast<size_t>(stop - start);
+    *position = p < end ? p + 1 : end;
+    return 1;
+}
+
+int cslCompareNames(const char *a, size_t aLength, const char *b, size_t bLength, int generic) {
+    auto unquote = [](const char **text, size_t *length) {
+        if (*length >= 2 && ((*text)[0] == '\'' || (*text)[0] == '"') && (*text)[*length - 1] == (*text)[0]) {
+            ++*text;
+            *length -= 2;
+            return true;
+        }
+        return false;
+    };
+    const bool aQuoted = unquote(&a, &aLength);
+    const bool bQuoted = unquote(&b, &bLength);
+    const bool exact = aQuoted || (!generic && bQuoted);
+    if (generic) return exact ? evWildMatch(b, bLength, a, aLength) : evWildMatchNoCase(b, bLength, a, aLength);
+    return aLength == bLength && (exact ? std::memcmp(a, b, aLength) == 0 : strncasecmp(a, b, aLength) == 0);
+}
+
+int cslParseResetQStats(cslSession *session, const char *text, char *queue, size_t queueSize, int *isReset) {
+    *isReset = 0;
+    const char *cursor = text;
+    const char *end = text + std::strlen(text);
+    const char *tokens[6];
+    size_t lengths[6];
+    int count = 0;
+    const char *failAt = nullptr;
+    while (count < 6) {
+        const char *lexeme = nullptr;
+        size_t length = 0;
+        if (scanGetToken(&cursor, end, "()[]!|&<>-+/=,;", " ()[]!|&<>-+/=\n\t,;", &lexeme, &length) == 1 && length == 0)
+            break;
+        tokens[count] = lexeme;
+        lengths[count++] = length;
+    }
+    auto is = [&](int i, const char *word) {
+        return i < count && lengths[i] == std::strlen(word) && strncasecmp(tokens[i], word, lengths[i]) == 0;
+    };
+    if (!is(0, "RESET") || !is(1, "QSTATS")) return 1;
+    *isReset = 1;
+    if (!is(2, "("))
+        failAt = count > 2 ? tokens[2] : end;
+    else if (count < 4 || is(3, ")"))
+        failAt = count > 3 ? tokens[3] : end;
+    else if (!is(4, ")"))
+        failAt = count > 4 ? tokens[4] : end;
+    else if (count > 5)
+        failAt = tokens[5];
+    if (failAt == nullptr) {
+        std::snprintf(queue, queueSize, "%.*s", static_cast<int>(lengths[3]), tokens[3]);
+        return 1;
+    }
+    char answer[1200];
+    const int upTo = static_cast<int>(failAt - text) + (failAt < end ? 1 : 0);
+    std::snprintf(answer, sizeof answer,
+                  "AMQ8405: Syntax error detected at or near command segment below :-\n%.*s\n\nAMQ8427: Valid syntax for "
+                  "the MQSC command:\n\n  RESET QSTATS( generic_q_name )\n",
+                  upTo > 1000 ? 1000 : upTo, text);
+    cslOutputResponse(session, session->echoLine, answer, std::strlen(answer));
+    return 0;
+}
+
+int cslApplyModifiers(cslSession *session, cslConnection *c, int *handled) {
+    *handled = 0;
+    CSRecursiveGuard guard(session->displayLock);
+    cslOutputLine *echo = session->echoLine;
+    if (echo == nullptr || echo->command != session->requestPosted.load()) return 1;
+    char *text = c->requestText;
+    char value[1100];
+    for (;;) {
+        int quoted = 0;
+        int found = takeModifier(session, echo, text, "=find", kKeywordReport, value, sizeof value, &quoted);
+        if (found < 0) return 0;
+        if (found == 0) break;
+        char pattern[1104];
+        int n = std::snprintf(pattern, sizeof pattern, "*%s*", value);
+        cslFilter *f = addFilter(echo, kFilterFind, pattern, static_cast<size_t>(n));
+        if (f == nullptr) return 0;
+        if (quoted) f->flags |= kFilterCase;
+    }
+    if (!applyWhere(session, c, echo, text)) return 0;
+    if (session->ccdtMode || session->target == CSL_TARGET_OWN) return 1;
+    return rewriteDisplay(session, c, echo, text);
+}
+
+int cslMatchResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length) {
+    for (cslFilter *f = echo->filters; f != nullptr; f = f->next) {
+        const char *pattern = filterText(f);
+        if (f->kind == kFilterFind) {
+            bool exact = (f->flags & kFilterCase) != 0;
+            if (!(exact ? evWildMatch(text, length, pattern, f->textLength)
+                        : evWildMatchNoCase(text, length, pattern, f->textLength)))
+                return 0;
+        } else if (f->kind == kFilterWhere) {
+            WhereContext w{session, f->row, nullptr, 0, text, length, false};
+            whereContext = &w;
+            ExpValue result{};
+            f->expression->valueMissing = 0;
+            int ok = expEvaluateCondition(f->expression, &result);
+            whereContext = nullptr;
+            bool truth = false;
+            if (ok && !f->expression->valueMissing) {
+                if (result.type == EXP_INT)
+                    truth = result.value.i != 0;
+                else if (result.type == EXP_DBL)
+                    truth = result.value.d != 0.0;
+                else if (expIsString(&result))
+                    truth = result.value.len != 0;
+                else if (result.type == EXP_LIST)
+                    truth = expListTotalLength(&result) != 0;
+                else
+                    truth = result.value.i != 0;
+            }
+            expReleaseValue(&result);
+            if (!truth) return 0;
+        } else if (f->kind == kFilterKeyword) {
+            const size_t keywordLength = std::strlen(pattern);
+            const char *at = evMemFind(text, length, pattern, keywordLength);
+            if (at == nullptr) continue;
+            const char *v = at + keywordLength;
+            const char *stop = text + length;
+            int depth = 0;
+            const char *close = nullptr;
+            for (const char *p = v; p < stop; ++p) {
+                if (*p == '(') ++depth;
+                if (*p == ')' && depth-- == 0) {
+                    close = p;
+                    break;
+                }
+            }
+            if (close == nullptr) continue;
+            if (v < close && (*v == '\'' || *v == '"')) ++v;
+            const char *e = close;
+            if (e > v && (e[-1] == '\'' || e[-1] == '"')) --e;
+            while (e > v && e[-1] == ' ') --e;
+            const char *valuePattern = pattern + keywordLength + 1;
+            if (!evWildMatch(v, static_cast<size_t>(e - v), valuePattern, f->textLength - keywordLength - 1)) return 0;
+        }
+    }
+    return 1;
+}
