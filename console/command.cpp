@@ -459,8 +459,76 @@ int collectResponses(cslSession *session, cslConnection *c, uint32_t request, co
     return complete;
 }
 
+// Ends the command failed, with a line when one is given. Complete.
+int endFailed(Reply *r, const char *text) {
+    if (text != nullptr) addLine(r, text, std::strlen(text), CSL_LINE_ERROR);
+    r->echo->flags |= CSL_CMD_FAILED;
+    r->session->resultFlags.fetch_or(CSL_RESULT_FAILED);
+    outputCollation(r);
+    return 1;
+}
+
+// Handler 4: the names of a namelist for its =ADD and =RMV; then the ALTER goes as the same
+// request, built in a buffer of its own, and its replies end the command.
+int namelistResponse(cslSession *session, cslConnection *c, uint32_t request, const MQMD *, uint8_t *data,
+                     int32_t length) {
+    CSRecursiveGuard guard(session->displayLock);
+    Reply r{session, findEcho(session, request), cslMainList(session)->newest};
+    if (r.echo == nullptr) return 1;
+    if (c->namelistSent || c->namelistCommand == nullptr) return 0;  // the ALTER's replies end it
+    if (request != session->commandNumber) {
+        const bool first = (r.echo->flags & CSL_CMD_ABORTED) == 0;
+        r.echo->flags |= CSL_CMD_ABORTED;
+        return endFailed(&r, first ? "Command aborted" : nullptr);
+    }
+    if (length < static_cast<int32_t>(kCfhLength)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "Command processing RC(%ld) %s", 2071L, evReasonText(2071));
+        return endFailed(&r, text);
+    }
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, data, length, 0);
+    for (;;) {
+        int32_t type = 0, id = 0, n = 0, count = 0, cc = 0, rc = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&cursor, &type, &id, &value, &n, &count, &cc, &rc);
+        if (cc != 0) break;
+        if (type != MQCFT_STRING || id != kParmEscapeText) continue;
+        const char *text = static_cast<const char *>(value);
+        const size_t textLength = strnlen(text, static_cast<size_t>(n));
+        if (!messageIs(text, textLength, "AMQ8550")) {
+            outputResponse(&r, text, textLength);
+            return endFailed(&r, nullptr);
+        }
+        size_t spanStart = 0, spanLength = 0, namesLength = 0;
+        const char *names = nullptr;
+        if (!cslFindKeyword(session, r.echo, 2, text, static_cast<int64_t>(textLength), "NAMES", &spanStart,
+                            &spanLength, &names, &namesLength))
+            return endFailed(&r, nullptr);
+        const size_t size = std::strlen(c->namelistCommand) + namesLength * 2 + 4096;
+        auto *alter = static_cast<char *>(CSGetMem(size));
+        if (alter == nullptr) {
+            session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+            return endFailed(&r, "Unable to allocate storage");
+        }
+        int done = 0;
+        if (!cslRebuildNamelist(session, c->namelistCommand, names != nullptr ? names : "", namesLength,
+                                alter, size)) {
+            done = endFailed(&r, alter);
+        } else {
+            c->namelistSent = 1;
+            session->summaryIssued.fetch_sub(1);  // the DISPLAY was a step of this command
+            if (!cslSendCommand(session, c, alter, CSL_REPLY_COLLECT)) done = endFailed(&r, nullptr);
+        }
+        CSFreeMem(alter);
+        return done;
+    }
+    return (mqiGetI32(data, 20) & MQCFC_LAST) != 0 ? endFailed(&r, nullptr) : 0;
+}
+
 using ReplyHandler = int (*)(cslSession *, cslConnection *, uint32_t, const MQMD *, uint8_t *, int32_t);
-const ReplyHandler kHandlers[CSL_REPLY_HANDLERS] = {nullptr, collectResponses};
+const ReplyHandler kHandlers[CSL_REPLY_HANDLERS] = {nullptr, collectResponses, nullptr, nullptr,
+                                                    namelistResponse};
 
 void replyFailure(cslSession *session, cslConnection *c, MQLONG rc) {
     char text[300];

@@ -81,6 +81,7 @@ inline constexpr uint32_t CSL_CMD_FAILED = 0x1;
 inline constexpr uint32_t CSL_CMD_MATCHED = 0x10;
 inline constexpr uint32_t CSL_CMD_RECEIVED = 0x20;
 inline constexpr uint32_t CSL_CMD_MULTILINE = 0x200;
+inline constexpr uint32_t CSL_CMD_ABORTED = 0x800;
 inline constexpr uint32_t CSL_CMD_ENDED = 0x1000;
 inline constexpr uint32_t CSL_CMD_LIMITED = 0x20000;
 inline constexpr uint32_t CSL_CMD_FIRST_FAILURE = 0x40000;
@@ -228,6 +229,8 @@ struct cslConnection {
     uint32_t pcfBufferSize;
     uint32_t replyBufferSize;
     std::atomic<uint32_t> lastReplied;  // the highest request a reply has named
+    char *namelistCommand;  // an ALTER NAMELIST with =ADD or =RMV as typed, while its names are read
+    int32_t namelistSent;   // its ALTER has gone
 };
 
 // Fills a record with the defaults, keeping only its request buffer; hconn, replyHconn and
@@ -599,7 +602,12 @@ int cslDoConnectCommand(cslSession *session, const char *text, int32_t kind, con
 void cslNoteOptionGroup(cslSession *session, size_t fieldOffset);
 
 // Reply handlers named in a request's MsgId.
-enum CslReplyHandler : uint16_t { CSL_REPLY_DISCARD = 0, CSL_REPLY_COLLECT = 1, CSL_REPLY_HANDLERS = 2 };
+enum CslReplyHandler : uint16_t {
+    CSL_REPLY_DISCARD = 0,
+    CSL_REPLY_COLLECT = 1,
+    CSL_REPLY_NAMELIST = 4,
+    CSL_REPLY_HANDLERS = 5
+};
 // Builds a command (escape PCF, or MQSC text to z/OS) and puts it. 1, or 0 (reported).
 int cslSendCommand(cslSession *session, cslConnection *record, const char *text, uint16_t handler);
 // Reads replies on the reply connection: wait -1 until the connection ends, 0 what is there.

@@ -110,8 +110,9 @@ void doSendCommand(cslSession *session, cslConnection *c, uint32_t request) {
         if (session->requestTaken.load() < request) session->requestTaken.store(request);
     }
     int handled = 0;
+    // A handled command has been replaced by a request of its own (the namelist's names).
     if (!cslApplyModifiers(session, c, &handled) ||
-        !cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT)) {
+        (!handled && !cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT))) {
         session->summaryFailed.fetch_add(1);
         cslCompleteRequest(session, c, request);
     }

@@ -2,11 +2,12 @@
 // holds wildcards the command server lacks is narrowed and filtered here, and RESET QSTATS is
 // checked before it goes as PCF. The modifiers are cut from the text before it is sent; the
 // filters they leave on the echo line judge every response.
+#include <strings.h>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
-#include <strings.h>
 
 #include "console/internal.h"
 
@@ -110,7 +111,8 @@ int takeModifier(cslSession *session, cslOutputLine *echo, char *text, const cha
     const char *v = nullptr;
     size_t length = 0;
     size_t next = 0;
-    if (!cslParseKeyword(session, echo, flags, word, n, open, text, std::strlen(text), &v, &length, &next, quoted))
+    if (!cslParseKeyword(session, echo, flags, word, n, open, text, std::strlen(text), &v, &length, &next,
+                         quoted))
         return -1;
     if (length >= valueSize) {
         errorLine(session, "Command too long");
@@ -145,8 +147,9 @@ const cslMqscCommand *locateWhere(cslSession *session, cslConnection *c, const c
 bool responseValue(const WhereContext *w, const char *keyword, const char **value, size_t *length) {
     size_t spanStart = 0;
     size_t spanLength = 0;
-    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes, w->response, static_cast<int64_t>(w->responseLength),
-                        keyword, &spanStart, &spanLength, value, length))
+    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes, w->response,
+                        static_cast<int64_t>(w->responseLength), keyword, &spanStart, &spanLength, value,
+                        length))
         return false;
     return spanLength > 0;
 }
@@ -159,7 +162,8 @@ int64_t number(const char *text, size_t length) {
     return negative ? -v : v;
 }
 
-int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, int suffixLong, ExpValue *result) {
+int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, int suffixLong,
+               ExpValue *result) {
     const char kind = field->type != nullptr ? field->type[0] : '\0';
     const char *value = nullptr;
     size_t length = 0;
@@ -168,42 +172,45 @@ int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, 
         return 0;
     }
     switch (kind) {
-    case 'I': {
-        const char *comma = static_cast<const char *>(std::memchr(value, ',', length));
-        if (!suffixLong) {
-            expSetInt(result, number(value, comma != nullptr ? static_cast<size_t>(comma - value) : length));
-        } else {
-            expSetInt(result, comma != nullptr ? number(comma + 1, length - static_cast<size_t>(comma + 1 - value)) : 0);
-        }
-        return 1;
-    }
-    case 'i':
-    case 'j': {
-        if (length > 0 && (std::isdigit(static_cast<unsigned char>(value[0])) || value[0] == '-')) {
-            expSetInt(result, number(value, length));
+        case 'I': {
+            const char *comma = static_cast<const char *>(std::memchr(value, ',', length));
+            if (!suffixLong) {
+                expSetInt(result,
+                          number(value, comma != nullptr ? static_cast<size_t>(comma - value) : length));
+            } else {
+                expSetInt(result, comma != nullptr
+                                      ? number(comma + 1, length - static_cast<size_t>(comma + 1 - value))
+                                      : 0);
+            }
             return 1;
         }
-        const evValueName *row = cslFindValueName(field->valueNames, value, length);
-        expSetInt(result, row != nullptr ? row->value : 0);
-        return 1;
-    }
-    case 'L':
-    case 'l': {
-        const char *texts[256];
-        size_t lengths[256];
-        size_t count = 0;
-        const char *at = value;
-        const char *item = nullptr;
-        size_t itemLength = 0;
-        while (count < 256 && cslNextListItem(&at, value + length, &item, &itemLength)) {
-            texts[count] = item;
-            lengths[count++] = itemLength;
+        case 'i':
+        case 'j': {
+            if (length > 0 && (std::isdigit(static_cast<unsigned char>(value[0])) || value[0] == '-')) {
+                expSetInt(result, number(value, length));
+                return 1;
+            }
+            const evValueName *row = cslFindValueName(field->valueNames, value, length);
+            expSetInt(result, row != nullptr ? row->value : 0);
+            return 1;
         }
-        return expMakeList(result, count, texts, lengths);
-    }
-    default:
-        expSetString(result, EXP_STR, const_cast<char *>(value), length);
-        return 1;
+        case 'L':
+        case 'l': {
+            const char *texts[256];
+            size_t lengths[256];
+            size_t count = 0;
+            const char *at = value;
+            const char *item = nullptr;
+            size_t itemLength = 0;
+            while (count < 256 && cslNextListItem(&at, value + length, &item, &itemLength)) {
+                texts[count] = item;
+                lengths[count++] = itemLength;
+            }
+            return expMakeList(result, count, texts, lengths);
+        }
+        default:
+            expSetString(result, EXP_STR, const_cast<char *>(value), length);
+            return 1;
     }
 }
 
@@ -215,7 +222,8 @@ const evParmDef *findAttribute(const evParmDef *table, const char *name, size_t 
     const evParmDef *found = nullptr;
     int count = 0;
     for (const evParmDef *row = table; row->keyword != nullptr; ++row) {
-        if (row->type != nullptr && row->type[0] != '\0' && std::strchr("aqw", row->type[0]) != nullptr) continue;
+        if (row->type != nullptr && row->type[0] != '\0' && std::strchr("aqw", row->type[0]) != nullptr)
+            continue;
         const size_t k = std::strlen(row->keyword);
         if (k < length || strncasecmp(row->keyword, name, length) != 0) continue;
         if (k == length) return row;
@@ -253,7 +261,8 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
         if (strcasecmp(s, "long") == 0)
             suffixLong = 1;
         else if (strcasecmp(s, "short") != 0)
-            return expSetError(e, length, "Unknown suffix on variable '%.*s'", static_cast<int>(length), name);
+            return expSetError(e, length, "Unknown suffix on variable '%.*s'", static_cast<int>(length),
+                               name);
         suffix = true;
         length = static_cast<size_t>(dot - name);
     }
@@ -267,10 +276,12 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
     const evParmDef *field = findAttribute(w->row->parms, name, length, &ambiguous);
     if (field == nullptr && ambiguous)
         return expSetError(e, length, "Variable '%.*s' is ambiguous", static_cast<int>(length), name);
-    if (field == nullptr) return expSetError(e, length, "Unknown variable '%.*s'", static_cast<int>(length), name);
+    if (field == nullptr)
+        return expSetError(e, length, "Unknown variable '%.*s'", static_cast<int>(length), name);
     const char kind = field->type != nullptr ? field->type[0] : '\0';
     if (suffix && kind != 'I')
-        return expSetError(e, length, "Invalid suffix used on variable '%.*s'", static_cast<int>(length), name);
+        return expSetError(e, length, "Invalid suffix used on variable '%.*s'", static_cast<int>(length),
+                           name);
     if (std::strchr("IijLlRrs", kind) == nullptr || kind == '\0')
         return expSetError(e, length, "Variable '%s' is not suitable for =WHERE() clause", name);
     if (e->trial) {
@@ -300,7 +311,8 @@ int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char 
                 errorLine(session, "Unrecognised command to use =WHERE() clause");
                 return 0;
             }
-            if (strcasecmp(row->verb, "DISPLAY") != 0 && !(session->ccdtMode && strcasecmp(row->verb, "ALTER") == 0)) {
+            if (strcasecmp(row->verb, "DISPLAY") != 0 &&
+                !(session->ccdtMode && strcasecmp(row->verb, "ALTER") == 0)) {
                 errorLine(session, "Command is not suitable for =WHERE() clause");
                 return 0;
             }
@@ -320,7 +332,9 @@ int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char 
                                            cslScript.whereFunction, nullptr, &error);
         whereContext = nullptr;
         if (f->expression == nullptr || w.failed) {
-            errorLine(session, error != nullptr && error[0] != '\0' ? error : (w.failed ? "Command too long" : "=WHERE() Syntax error"));
+            errorLine(session, error != nullptr && error[0] != '\0'
+                                   ? error
+                                   : (w.failed ? "Command too long" : "=WHERE() Syntax error"));
             if (error != nullptr) CSFreeMem(error);
             return 0;
         }
@@ -334,15 +348,17 @@ struct Rewrite {
     int platform;
 };
 const Rewrite kRewrites[] = {
-    {"CHL", "CHANNEL", 0},    {"CHANNEL", "CHANNEL", 0},   {"CHS", "CHSTATUS", 1},   {"CHSTATUS", "CHSTATUS", 1},
-    {"CHS", "CHANNEL", 2},    {"CHSTATUS", "CHANNEL", 2},  {"PRC", "PROCESS", 0},    {"PROCESS", "PROCESS", 0},
-    {"NL", "NAMELIST", 0},    {"NAMELIST", "NAMELIST", 0}, {"Q", "QUEUE", 0},        {"QUEUE", "QUEUE", 0},
-    {"QA", "QUEUE", 0},       {"QALIAS", "QUEUE", 0},      {"QC", "QUEUE", 0},       {"QCLUSTER", "QUEUE", 0},
-    {"QR", "QUEUE", 0},       {"QREMOTE", "QUEUE", 0},     {"QM", "QUEUE", 0},       {"QMODEL", "QUEUE", 0},
-    {"QL", "QUEUE", 0},       {"QLOCAL", "QUEUE", 0},      {"QSTATUS", "QUEUE", 2},  {"QSTATUS", "QSTATUS", 1},
-    {"SBSTATUS", "SUB", 2},   {"SUB", "SUB", 2},           {"SBSTATUS", "SBSTATUS", 1}, {"LSTR", "LISTENER", 2},
-    {"LSSTATUS", "LISTENER", 2}, {"LISTENER", "LISTENER", 2}, {"SVSTATUS", "SERVICE", 2}, {"SERVICE", "SERVICE", 2},
-    {"CHLAUTH", "CHLAUTH", 0},
+    {"CHL", "CHANNEL", 0},       {"CHANNEL", "CHANNEL", 0},   {"CHS", "CHSTATUS", 1},
+    {"CHSTATUS", "CHSTATUS", 1}, {"CHS", "CHANNEL", 2},       {"CHSTATUS", "CHANNEL", 2},
+    {"PRC", "PROCESS", 0},       {"PROCESS", "PROCESS", 0},   {"NL", "NAMELIST", 0},
+    {"NAMELIST", "NAMELIST", 0}, {"Q", "QUEUE", 0},           {"QUEUE", "QUEUE", 0},
+    {"QA", "QUEUE", 0},          {"QALIAS", "QUEUE", 0},      {"QC", "QUEUE", 0},
+    {"QCLUSTER", "QUEUE", 0},    {"QR", "QUEUE", 0},          {"QREMOTE", "QUEUE", 0},
+    {"QM", "QUEUE", 0},          {"QMODEL", "QUEUE", 0},      {"QL", "QUEUE", 0},
+    {"QLOCAL", "QUEUE", 0},      {"QSTATUS", "QUEUE", 2},     {"QSTATUS", "QSTATUS", 1},
+    {"SBSTATUS", "SUB", 2},      {"SUB", "SUB", 2},           {"SBSTATUS", "SBSTATUS", 1},
+    {"LSTR", "LISTENER", 2},     {"LSSTATUS", "LISTENER", 2}, {"LISTENER", "LISTENER", 2},
+    {"SVSTATUS", "SERVICE", 2},  {"SERVICE", "SERVICE", 2},   {"CHLAUTH", "CHLAUTH", 0},
 };
 
 int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, char *text) {
@@ -359,8 +375,8 @@ int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, c
         int quoted = 0;
         const size_t at = static_cast<size_t>(open - text);
         if (!cslParseKeyword(session, echo, kKeywordReport | kKeywordKeepQuotes, word,
-                             static_cast<size_t>(wordEnd - word), at, text, std::strlen(text), &value, &length, &next,
-                             &quoted))
+                             static_cast<size_t>(wordEnd - word), at, text, std::strlen(text), &value,
+                             &length, &next, &quoted))
             return 0;
         const char *star = static_cast<const char *>(std::memchr(value, '*', length));
         const char *question = static_cast<const char *>(std::memchr(value, '?', length));
@@ -385,10 +401,11 @@ int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, c
         std::memcpy(item + n + 1, patternText, patternLength);
         if (!valueQuoted)
             for (size_t i = 0; i < patternLength; ++i)
-                item[static_cast<size_t>(n) + 1 + i] =
-                    static_cast<char>(std::toupper(static_cast<unsigned char>(item[static_cast<size_t>(n) + 1 + i])));
+                item[static_cast<size_t>(n) + 1 + i] = static_cast<char>(
+                    std::toupper(static_cast<unsigned char>(item[static_cast<size_t>(n) + 1 + i])));
         item[static_cast<size_t>(n)] = '\0';
-        if (addFilter(echo, kFilterKeyword, item, static_cast<size_t>(n) + 1 + patternLength) == nullptr) return 0;
+        if (addFilter(echo, kFilterKeyword, item, static_cast<size_t>(n) + 1 + patternLength) == nullptr)
+            return 0;
         // The command server gets every object with the prefix.
         const char *first = star != nullptr && (question == nullptr || star < question) ? star : question;
         const size_t from = static_cast<size_t>(first - text);
@@ -400,7 +417,168 @@ int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, c
     return 1;
 }
 
+constexpr int kNamelistMax = 256;
+
+bool typedWord(const char *text, size_t length, std::initializer_list<const char *> words) {
+    for (const char *w : words)
+        if (std::strlen(w) == length && strncasecmp(text, w, length) == 0) return true;
+    return false;
+}
+
+// ALTER NAMELIST with =ADD or =RMV: the namelist's names are asked for first. 1 go on (handled
+// set when the DISPLAY went), 0 not sent.
+int applyNamelist(cslSession *session, cslConnection *c, cslOutputLine *echo, const char *text) {
+    const char *p = text;
+    while (*p == ' ') ++p;
+    const char *verb = p;
+    while (*p != '\0' && *p != ' ' && *p != '(') ++p;
+    if (!typedWord(verb, static_cast<size_t>(p - verb), {"alt", "alter"})) return 1;
+    while (*p == ' ') ++p;
+    const char *object = p;
+    while (*p != '\0' && *p != ' ' && *p != '(') ++p;
+    const size_t objectLength = static_cast<size_t>(p - object);
+    if (!typedWord(object, objectLength, {"nl", "namelist"})) return 1;
+    if (findModifier(text, "=add") < 0 && findModifier(text, "=rmv") < 0) return 1;
+    if (findModifier(text, "names") >= 0) {
+        errorLine(session, "You can not specify NAMES() if using =ADD() or =RMV()");
+        session->resultFlags.fetch_or(CSL_RESULT_FAILED);
+        return 0;
+    }
+    char keyword[16];
+    std::snprintf(keyword, sizeof keyword, "%.*s", static_cast<int>(objectLength), object);
+    size_t spanStart = 0, spanLength = 0, nameLength = 0;
+    const char *name = nullptr;
+    if (!cslFindKeyword(session, echo, kKeywordReport | kKeywordKeepQuotes, text, -1, keyword, &spanStart,
+                        &spanLength, &name, &nameLength) ||
+        spanLength == 0 || nameLength > 60)
+        return 1;  // left as typed
+    char display[128];
+    std::snprintf(display, sizeof display, "DISPLAY NAMELIST(%.*s) NAMES", static_cast<int>(nameLength),
+                  name);
+    if (c->namelistCommand != nullptr) CSFreeMem(c->namelistCommand);
+    c->namelistCommand = cslStrDup(text);
+    c->namelistSent = 0;
+    if (c->namelistCommand == nullptr) {
+        errorLine(session, "Unable to allocate storage");
+        session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+        return 0;
+    }
+    return cslSendCommand(session, c, display, CSL_REPLY_NAMELIST) != 0 ? 2 : 0;
+}
+
+struct NameList {
+    char *names[kNamelistMax];
+    int count;
+    ~NameList() {
+        for (int i = 0; i < count; ++i) CSFreeMem(names[i]);
+    }
+    bool add(const char *text, size_t length, bool quote) {
+        if (count >= kNamelistMax) return false;
+        auto *name = static_cast<char *>(CSGetMem(length + 3));
+        if (name == nullptr) return false;
+        std::snprintf(name, length + 3, quote ? "'%.*s'" : "%.*s", static_cast<int>(length), text);
+        names[count++] = name;
+        return true;
+    }
+};
+
 }  // namespace
+
+int cslRebuildNamelist(cslSession *session, const char *typed, const char *names, size_t namesLength,
+                       char *out, size_t outSize) {
+    (void)session;
+    NameList list{{}, 0};
+    const char *at = names;
+    const char *item = nullptr;
+    size_t length = 0;
+    while (cslNextListItem(&at, names + namesLength, &item, &length)) {
+        if (length == 0) continue;
+        const bool quoted = item[0] == '\'' || item[0] == '"';
+        if (!list.add(item, length, !quoted)) {
+            std::snprintf(out, outSize, "A namelist can only contain %d names", kNamelistMax);
+            return 0;
+        }
+    }
+    size_t used = 0;
+    int adds = 0, rmvs = 0;
+    auto put = [&](const char *text, size_t n) {
+        if (used + n + 1 > outSize) return false;
+        std::memcpy(out + used, text, n);
+        used += n;
+        out[used] = '\0';
+        return true;
+    };
+    const size_t typedLength = std::strlen(typed);
+    for (size_t i = 0; i < typedLength;) {
+        const bool isAdd = strncasecmp(typed + i, "=add", 4) == 0;
+        const bool isRmv = strncasecmp(typed + i, "=rmv", 4) == 0;
+        size_t open = i + 4;
+        while (open < typedLength && typed[open] == ' ') ++open;
+        if ((!isAdd && !isRmv) || open >= typedLength || typed[open] != '(') {
+            char c = typed[i];
+            if (c == '\'' || c == '"' || c == '(') {  // quoted and bracketed text is copied whole
+                size_t end = i + 1;
+                int depth = c == '(' ? 1 : 0;
+                while (end < typedLength && (c == '(' ? depth > 0 : typed[end] != c)) {
+                    if (c == '(' && typed[end] == '(') ++depth;
+                    if (c == '(' && typed[end] == ')') --depth;
+                    ++end;
+                }
+                if (c != '(' && end < typedLength) ++end;
+                if (!put(typed + i, end - i)) return 0;
+                i = end;
+                continue;
+            }
+            if (!put(typed + i, 1)) return 0;
+            ++i;
+            continue;
+        }
+        if ((isAdd && adds++ > 0) || (isRmv && rmvs++ > 0)) {
+            std::snprintf(out, outSize,
+                          isAdd ? "only one =add() modifier is allowed per command"
+                                : "only one =rmv() modifier is allowed per command");
+            return 0;
+        }
+        const char *value = nullptr;
+        size_t valueLength = 0, next = 0;
+        int quoted = 0;
+        if (!cslParseKeyword(nullptr, nullptr, kKeywordKeepQuotes, "=add", 4, open, typed, typedLength,
+                             &value, &valueLength, &next, &quoted)) {
+            std::snprintf(out, outSize, "No closing bracket found for '%s' keyword", isAdd ? "=add" : "=rmv");
+            return 0;
+        }
+        const char *p = value;
+        while (cslNextListItem(&p, value + valueLength, &item, &length)) {
+            if (length == 0) continue;
+            if (isAdd) {
+                bool present = false;
+                for (int k = 0; k < list.count && !present; ++k)
+                    present =
+                        cslCompareNames(list.names[k], std::strlen(list.names[k]), item, length, 0) != 0;
+                if (!present && !list.add(item, length, false)) {
+                    std::snprintf(out, outSize, "A namelist can only contain %d names", kNamelistMax);
+                    return 0;
+                }
+            } else {
+                int kept = 0;
+                for (int k = 0; k < list.count; ++k) {
+                    if (cslCompareNames(item, length, list.names[k], std::strlen(list.names[k]), 1)) {
+                        CSFreeMem(list.names[k]);
+                    } else {
+                        list.names[kept++] = list.names[k];
+                    }
+                }
+                list.count = kept;
+            }
+        }
+        i = next;
+    }
+    if (!put(" NAMES(", 7)) return 0;
+    if (list.count == 0 && !put("' '", 3)) return 0;
+    for (int k = 0; k < list.count; ++k)
+        if ((k > 0 && !put(",", 1)) || !put(list.names[k], std::strlen(list.names[k]))) return 0;
+    return put(")", 1) ? 1 : 0;
+}
 
 void cslFreeFilters(cslOutputLine *line) {
     while (line->filters != nullptr) {
@@ -411,9 +589,9 @@ void cslFreeFilters(cslOutputLine *line) {
     }
 }
 
-int cslParseKeyword(cslSession *session, cslOutputLine *, uint32_t flags, const char *keyword, size_t keywordLength,
-                    size_t position, const char *text, size_t end, const char **value, size_t *valueLength,
-                    size_t *next, int *quoted) {
+int cslParseKeyword(cslSession *session, cslOutputLine *, uint32_t flags, const char *keyword,
+                    size_t keywordLength, size_t position, const char *text, size_t end, const char **value,
+                    size_t *valueLength, size_t *next, int *quoted) {
     char message[200];
     const int kl = static_cast<int>(keywordLength);
     auto report = [&]() {
@@ -453,7 +631,8 @@ int cslParseKeyword(cslSession *session, cslOutputLine *, uint32_t flags, const 
                 break;
             }
         } else if (hadString && c != ' ' && (flags & kKeywordKeepQuotes) == 0) {
-            std::snprintf(message, sizeof message, "Unexpected character '%c' in keyword '%.*s'", c, kl, keyword);
+            std::snprintf(message, sizeof message, "Unexpected character '%c' in keyword '%.*s'", c, kl,
+                          keyword);
             return report();
         }
     }
@@ -503,7 +682,8 @@ int cslFindKeyword(cslSession *session, cslOutputLine *echo, uint32_t flags, con
         if (j >= n || text[j] != '(') continue;
         size_t next = 0;
         int quoted = 0;
-        if (!cslParseKeyword(session, echo, flags, keyword, k, j, text, n, value, valueLength, &next, &quoted))
+        if (!cslParseKeyword(session, echo, flags, keyword, k, j, text, n, value, valueLength, &next,
+                             &quoted))
             return 0;
         *spanStart = i;
         *spanLength = next - i;
@@ -549,7 +729,8 @@ int cslCompareNames(const char *a, size_t aLength, const char *b, size_t bLength
     const bool aQuoted = unquote(&a, &aLength);
     const bool bQuoted = unquote(&b, &bLength);
     const bool exact = aQuoted || (!generic && bQuoted);
-    if (generic) return exact ? evWildMatch(b, bLength, a, aLength) : evWildMatchNoCase(b, bLength, a, aLength);
+    if (generic)
+        return exact ? evWildMatch(b, bLength, a, aLength) : evWildMatchNoCase(b, bLength, a, aLength);
     return aLength == bLength && (exact ? std::memcmp(a, b, aLength) == 0 : strncasecmp(a, b, aLength) == 0);
 }
 
@@ -564,7 +745,8 @@ int cslParseResetQStats(cslSession *session, const char *text, char *queue, size
     while (count < 6) {
         const char *lexeme = nullptr;
         size_t length = 0;
-        if (scanGetToken(&cursor, end, "()[]!|&<>-+/=,;", " ()[]!|&<>-+/=\n\t,;", &lexeme, &length) == 1 && length == 0)
+        if (scanGetToken(&cursor, end, "()[]!|&<>-+/=,;", " ()[]!|&<>-+/=\n\t,;", &lexeme, &length) == 1 &&
+            length == 0)
             break;
         tokens[count] = lexeme;
         lengths[count++] = length;
@@ -589,7 +771,8 @@ int cslParseResetQStats(cslSession *session, const char *text, char *queue, size
     char answer[1200];
     const int upTo = static_cast<int>(failAt - text) + (failAt < end ? 1 : 0);
     std::snprintf(answer, sizeof answer,
-                  "AMQ8405: Syntax error detected at or near command segment below :-\n%.*s\n\nAMQ8427: Valid syntax for "
+                  "AMQ8405: Syntax error detected at or near command segment below :-\n%.*s\n\nAMQ8427: "
+                  "Valid syntax for "
                   "the MQSC command:\n\n  RESET QSTATS( generic_q_name )\n",
                   upTo > 1000 ? 1000 : upTo, text);
     cslOutputResponse(session, session->echoLine, answer, std::strlen(answer));
@@ -602,6 +785,11 @@ int cslApplyModifiers(cslSession *session, cslConnection *c, int *handled) {
     cslOutputLine *echo = session->echoLine;
     if (echo == nullptr || echo->command != session->requestPosted.load()) return 1;
     char *text = c->requestText;
+    const int namelist = applyNamelist(session, c, echo, text);
+    if (namelist != 1) {
+        *handled = namelist == 2;
+        return namelist == 2;
+    }
     char value[1100];
     for (;;) {
         int quoted = 0;
@@ -670,7 +858,8 @@ int cslMatchResponse(cslSession *session, cslOutputLine *echo, const char *text,
             if (e > v && (e[-1] == '\'' || e[-1] == '"')) --e;
             while (e > v && e[-1] == ' ') --e;
             const char *valuePattern = pattern + keywordLength + 1;
-            if (!evWildMatch(v, static_cast<size_t>(e - v), valuePattern, f->textLength - keywordLength - 1)) return 0;
+            if (!evWildMatch(v, static_cast<size_t>(e - v), valuePattern, f->textLength - keywordLength - 1))
+                return 0;
         }
     }
     return 1;

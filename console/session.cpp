@@ -161,7 +161,8 @@ int cslInitQmConnection(cslSession *session, cslConnection *record) {
 }
 
 void cslReleaseConnectionStrings(cslConnection *record) {
-    for (char **text : {&record->user, &record->password, &record->connectPassword, &record->replyBuffer}) {
+    for (char **text : {&record->user, &record->password, &record->connectPassword, &record->replyBuffer,
+                        &record->namelistCommand}) {
         if (*text != nullptr) CSFreeMem(*text);
         *text = nullptr;
     }

@@ -405,6 +405,36 @@ TEST_F(ConnectionTest, ResetQStatsGoesAsPcfAndABadOneIsAnsweredHere) {
     EXPECT_TRUE(shown("QSTATS(Q1) RESETINT(10) HIQDEPTH(5) MSGSIN(3) MSGSOUT(2) "));
 }
 
+TEST_F(ConnectionTest, ANamelistChangeReadsTheNamesThenSendsTheWholeList) {
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    mq.s().responder = [](const fakemq::Put &put) {
+        const std::string text = escapeText(put);
+        if (text.rfind("DISPLAY NAMELIST(X) NAMES", 0) == 0)
+            fakemq::reply(put, fakemq::escapeResponse(
+                                   {"AMQ8550I: Display namelist details.\n   NAMELIST(X)   NAMES(A,C1,C2)"}));
+        else
+            fakemq::reply(put, fakemq::escapeResponse({"AMQ8008I: IBM MQ namelist changed."}));
+    };
+    EXPECT_EQ(command("ALTER NL(X) =ADD(A,B) =RMV(C*)"), 1);
+    std::vector<std::string> sent;
+    for (const fakemq::Put &put : mq.s().puts) sent.push_back(escapeText(put));
+    ASSERT_EQ(mq.s().puts.size(), 2u) << ::testing::PrintToString(sent) << ::testing::PrintToString(texts());
+    EXPECT_EQ(escapeText(mq.s().puts[0]), "DISPLAY NAMELIST(X) NAMES");
+    const std::string alter = escapeText(mq.s().puts[1]);
+    EXPECT_EQ(alter.rfind("ALTER NL(X)", 0), 0u) << alter;
+    EXPECT_NE(alter.find(" NAMES('A',B)"), std::string::npos) << alter;
+    EXPECT_EQ(alter.find("=ADD"), std::string::npos) << alter;
+    EXPECT_EQ(mqiGetU32(mq.s().puts[1].md.MsgId, 4), mqiGetU32(mq.s().puts[0].md.MsgId, 4));
+    EXPECT_TRUE(shown("AMQ8008I: IBM MQ namelist changed."));
+
+    command("ALTER NL(X) =RMV(*)");
+    EXPECT_NE(escapeText(mq.s().puts[3]).find(" NAMES(' ')"), std::string::npos);
+    command("ALTER NL(X) NAMES(A) =ADD(B)");
+    EXPECT_TRUE(shown("You can not specify NAMES() if using =ADD() or =RMV()"));
+    EXPECT_EQ(mq.s().puts.size(), 4u);
+}
+
 TEST_F(ConnectionTest, ATeardownWhoseDisconnectHangsReturnsAfterTenSecondsAndKeepsTheSession) {
     connect();
     mq.s().blockDisconnect = true;
