@@ -388,6 +388,109 @@ void formatResetQStats(Reply *r, uint8_t *data, int32_t length, int32_t reason) 
     outputResponse(r, text, std::strlen(text));
 }
 
+bool startsWith(const char *text, size_t length, const char *prefix) {
+    const size_t n = std::strlen(prefix);
+    return length >= n && std::strncmp(text, prefix, n) == 0;
+}
+
+// One z/OS response message by its identifier: a display response, plain text, dropped, or a
+// queue manager's group header of a CMDSCOPE command.
+void processResponseMessage(Reply *r, const char *text, size_t length) {
+    cslSession *session = r->session;
+    cslOutputLine *echo = r->echo;
+    bool display = false;
+    if (startsWith(text, length, "CSQN205I") || startsWith(text, length, "CSQN137I") ||
+        startsWith(text, length, "CSQN122I")) {
+        if (session->formatting) return;
+    } else if (startsWith(text, length, "CSQN121I")) {
+        if ((echo->flags & CSL_SHOW_FORMATTED) != 0) addLine(r, "", 0, CSL_LINE_SEPARATOR);
+        for (size_t at = 0; at < length;) {
+            const char *end = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
+            size_t n = end != nullptr ? static_cast<size_t>(end - (text + at)) : length - at;
+            addLine(r, text + at, n, CSL_LINE_GROUP);
+            at += n + 1;
+        }
+        echo->groupHeader = r->last;
+        return;
+    } else if (startsWith(text, length, "CSQI010I")) {
+        echo->flags &= ~CSL_SHOW_DISPLAY;
+    } else if (startsWith(text, length, "CSQH015I") || startsWith(text, length, "CSQJ322I") ||
+               startsWith(text, length, "CSQ5100I") || startsWith(text, length, "CSQW127I")) {
+        display = true;
+        echo->flags &= ~CSL_SHOW_DISPLAY;
+    } else if (startsWith(text, length, "CSQ9") || startsWith(text, length, "CSQI") ||
+               startsWith(text, length, "CSQN")) {
+        display = false;
+    } else if (startsWith(text, length, "CSQM")) {
+        display = startsWith(text, length, "CSQM4");
+    } else {
+        display = true;  // other CSQH, CSQJ, CSQ5, CSQW messages and AMQ texts
+    }
+    if (display) {
+        ++echo->received;
+        if (echo->groupHeader != nullptr) ++echo->groupHeader->received;
+    }
+    echo->flags |= CSL_CMD_RECEIVED;
+    if (echo->filters != nullptr && (echo->flags & CSL_CMD_FAILED) == 0 &&
+        !cslMatchResponse(session, echo, text, length))
+        return;
+    if (display) {
+        echo->flags |= CSL_CMD_MATCHED;
+        ++echo->matched;
+        if (echo->groupHeader != nullptr) {
+            echo->groupHeader->flags |= CSL_CMD_MATCHED;
+            ++echo->groupHeader->matched;
+        }
+        if ((echo->flags & CSL_SHOW_FORMATTED) != 0) {
+            formatResponseAttrs(r, text, length);
+            return;
+        }
+    }
+    bool first = true;
+    for (size_t at = 0; at < length;) {
+        const char *end = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
+        size_t n = end != nullptr ? static_cast<size_t>(end - (text + at)) : length - at;
+        if (display)
+            addLine(r, text + at, n, CSL_LINE_OBJECT_PLAIN,
+                    CSL_LINE_OF_OBJECT | (first ? CSL_LINE_FIRST_OF_OBJECT : 0));
+        else
+            addLine(r, text + at, n, CSL_LINE_RESPONSE);
+        first = false;
+        at += n + 1;
+    }
+}
+
+// One text reply of a z/OS command server: 1 when the command is complete.
+int zosReply(Reply *r, const char *text, size_t length) {
+    cslSession *session = r->session;
+    cslOutputLine *echo = r->echo;
+    const bool ok = startsWith(text, length, "CSQ9022I");
+    const bool failed = startsWith(text, length, "CSQ9023E");
+    if (!ok && !failed) {
+        processResponseMessage(r, text, length);
+        return startsWith(text, length, "CSQN122I");
+    }
+    session->resultFlags.fetch_or(ok ? CSL_RESULT_SUCCEEDED : CSL_RESULT_FAILED);
+    if (failed) echo->flags |= CSL_CMD_FAILED;
+    cslOutputLine *group = echo->groupHeader;
+    const uint32_t shown = (echo->flags | (group != nullptr ? group->flags : 0)) & CSL_CMD_MATCHED;
+    if (shown == 0 || !session->formatting) processResponseMessage(r, text, length);
+    if (group == nullptr) return 1;
+    if (session->distotals && (echo->flags & CSL_SHOW_DISPLAY) != 0) {
+        char total[160];
+        if (group->received == group->matched)
+            std::snprintf(total, sizeof total, "%s display responses - Received:%u", "Subtotal",
+                          group->received);
+        else
+            std::snprintf(total, sizeof total, "%s display responses - Received:%u Matched:%u", "Subtotal",
+                          group->received, group->matched);
+        addLine(r, total, std::strlen(total), CSL_LINE_RESPONSE);
+        addLine(r, "", 0, CSL_LINE_SEPARATOR);
+    }
+    echo->groupHeader = nullptr;
+    return 0;
+}
+
 // Handler 1: the MQSC responses of an ordinary command. Non-zero when the request is complete.
 int collectResponses(cslSession *session, cslConnection *c, uint32_t request, const MQMD *md, uint8_t *data,
                      int32_t length) {
@@ -399,14 +502,7 @@ int collectResponses(cslSession *session, cslConnection *c, uint32_t request, co
                                                      std::memcmp(md->Format, "MQCMD2  ", 8) == 0);
     int complete = 0;
     if (zos) {
-        const char *text = reinterpret_cast<const char *>(data);
-        if (std::strncmp(text, "CSQ9022I", 8) == 0 || std::strncmp(text, "CSQN122I", 8) == 0) complete = 1;
-        if (std::strncmp(text, "CSQ9023E", 8) == 0) {
-            complete = 1;
-            r.echo->flags |= CSL_CMD_FAILED;
-            session->resultFlags.fetch_or(CSL_RESULT_FAILED);
-        }
-        outputResponse(&r, text, static_cast<size_t>(length));
+        complete = zosReply(&r, reinterpret_cast<const char *>(data), static_cast<size_t>(length));
     } else if (length < static_cast<int32_t>(kCfhLength)) {
         // A reply too short to say whether more follow: the command ends failed, not waiting.
         cslAddOutputF(session, CSL_LINE_ERROR, "Command processing RC(%ld) %s", 2071L, evReasonText(2071));

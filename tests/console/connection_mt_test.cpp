@@ -435,6 +435,44 @@ TEST_F(ConnectionTest, ANamelistChangeReadsTheNamesThenSendsTheWholeList) {
     EXPECT_EQ(mq.s().puts.size(), 4u);
 }
 
+TEST_F(ConnectionTest, AZosCommandScopeDisplayHasASubtotalPerQueueManagerAndATotal) {
+    mq.s().platform = 1;
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    mq.s().responder = [](const fakemq::Put &put) {
+        for (const char *text :
+             {"CSQN121I !MQ1 'DISPLAY QLOCAL' command responses from QM1", "CSQM401I !MQ1 QUEUE(A)",
+              "CSQ9022I !MQ1 CSQMDRTS ' DISPLAY QLOCAL' NORMAL COMPLETION",
+              "CSQN121I !MQ1 'DISPLAY QLOCAL' command responses from QM2", "CSQM401I !MQ2 QUEUE(B)",
+              "CSQM401I !MQ2 QUEUE(C)", "CSQ9022I !MQ2 CSQMDRTS ' DISPLAY QLOCAL' NORMAL COMPLETION",
+              "CSQN122I !MQ1 'DISPLAY QLOCAL' command for CMDSCOPE(*) normal completion"})
+            fakemq::replyText(put, text);
+    };
+    EXPECT_EQ(command("DISPLAY QLOCAL(*) CMDSCOPE(*)"), 1);
+    ASSERT_EQ(mq.s().puts.size(), 1u);
+    EXPECT_EQ(std::memcmp(mq.s().puts[0].md.Format, "MQSTR   ", 8), 0);
+    EXPECT_EQ(std::string(mq.s().puts[0].data.begin(), mq.s().puts[0].data.end()),
+              "DISPLAY QLOCAL(*) CMDSCOPE(*)");
+    EXPECT_TRUE(shown("Subtotal display responses - Received:1"));
+    EXPECT_TRUE(shown("Subtotal display responses - Received:2"));
+    EXPECT_TRUE(shown("Total display responses - Received:3"));
+    EXPECT_TRUE(shown("CSQM401I !MQ2 QUEUE(C)"));
+    EXPECT_TRUE(
+        shown("CSQN122I !MQ1 'DISPLAY QLOCAL' command for CMDSCOPE(*) normal completion"));  // formatting off
+}
+
+TEST_F(ConnectionTest, ALargeReplyIsReadWholeAndAFullCommandQueueIsReported) {
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    const std::string big = "AMQ8409I: Display Queue details.\n   DESCR(" + std::string(100000, 'd') + ")";
+    answer({big});
+    command("DISPLAY QLOCAL(BIG)");
+    EXPECT_TRUE(shown("   DESCR(" + std::string(100000, 'd') + ")"));
+    mq.s().putFailure = 2053;
+    command("DISPLAY QLOCAL(X)");
+    EXPECT_TRUE(shown("Error putting to QM1/SYSTEM.ADMIN.COMMAND.QUEUE RC(2053) Q full"));
+}
+
 TEST_F(ConnectionTest, ATeardownWhoseDisconnectHangsReturnsAfterTenSecondsAndKeepsTheSession) {
     connect();
     mq.s().blockDisconnect = true;

@@ -198,6 +198,16 @@ inline void reply(const Put &put, std::vector<uint8_t> data) {
     state->arrived.notify_all();
 }
 
+// A z/OS command server's text reply.
+inline void replyText(const Put &put, const std::string &text) {
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.CorrelId, put.md.MsgId, sizeof md.CorrelId);
+    std::memcpy(md.Format, "MQCMD1  ", 8);
+    std::lock_guard<std::mutex> hold(state->mutex);
+    state->replies.push_back({md, std::vector<uint8_t>(text.begin(), text.end())});
+    state->arrived.notify_all();
+}
+
 // Installs the fake as the console's server library for the life of the object.
 class Library {
 public:
