@@ -2,6 +2,7 @@
 // DISPLAY answered over the dynamic reply queue, a failing command, disconnect, and a broken
 // connection.
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console/console.h"
@@ -79,6 +80,19 @@ TEST_F(ConsoleQm, ADisplayIsAnsweredAndAFailureCounted) {
     std::string out;
     qm_.mqsc("DISPLAY QLOCAL(" + replyQueue + ")\n", &out);
     EXPECT_EQ(out.find("QUEUE(" + replyQueue + ")"), std::string::npos) << out;  // the dynamic queue went
+}
+
+TEST_F(ConsoleQm, ACommandWaitsForAStoppedCommandServer) {
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    ASSERT_EQ(qm_.tool("cmdserver QM1 stop"), 0);
+    std::thread starter([this] {
+        usleep(300000);
+        qm_.tool("cmdserver QM1 start");
+    });
+    EXPECT_EQ(command("DISPLAY QMGR"), 1);
+    starter.join();
+    EXPECT_TRUE(shown("QMNAME(QM1)"));
 }
 
 TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
