@@ -97,6 +97,7 @@ int putCommand(cslSession *session, cslConnection *c, int own, uint32_t request,
     std::memset(md.MsgId, 0, sizeof md.MsgId);
     mqiPutU32(md.MsgId, kIdTag, static_cast<uint32_t>(session->tag));
     mqiPutU32(md.MsgId, kIdRequest, request);
+    mqiPutI64(md.MsgId, kIdContext, 0);  // no handler here reads a context
     mqiPutU16(md.MsgId, kIdHandler, handler);
     std::memcpy(md.CorrelId, kCorrelPrefix, sizeof kCorrelPrefix - 1);
     mqiPutU32(md.CorrelId, kCorrelSequence, cslEventFunctionFlag.load() ? evEventSequence.load() : 0);

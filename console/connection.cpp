@@ -21,9 +21,6 @@ constexpr MQLONG kLocalBinding = 0x400;
 constexpr MQLONG kClientBinding = 0x800;
 constexpr MQLONG kAccounting = 0xA000;
 constexpr MQLONG kActivityTrace = 0x10000000;
-constexpr uint32_t kWorkerBusyWaitMs = 10000;
-constexpr uint32_t kWorkerIdleWaitMs = 600000;
-constexpr size_t kPasswordMax = 101;
 
 // Remembered credentials: process-wide, keyed by the queue manager of the connect.
 struct Credentials {

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr int kMaxParameters = 19;
+constexpr uint32_t kWorkerBusyWaitMs = 10000;  // a request is outstanding
+constexpr uint32_t kWorkerIdleWaitMs = 600000;
 constexpr size_t kPasswordMax = 101;
 constexpr char kTokenEnds[] = " ()[]!|&<>-+*/=,;\t\n";
 const char *const kStatsNouns[] = {"statq", "acctq", "events", "statmqi", "statchl", "acctmqi"};
@@ -479,7 +481,7 @@ void cslConnectionThread(cslConnection *c) {
     c->workerThreadId.store(csThreadId());
     for (;;) {
         const bool outstanding = session->requestPosted.load() > session->requestCompleted.load();
-        cslEventWait(c->requestEvent, outstanding ? 10000 : 600000);
+        cslEventWait(c->requestEvent, outstanding ? kWorkerBusyWaitMs : kWorkerIdleWaitMs);
         if (c->ending.load()) break;
         if (session->requestPut.load() > session->requestCompleted.load())
             cslStatusMessage(session, "Command server or network slow in responding", 0, 0);
