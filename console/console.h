@@ -645,6 +645,38 @@ int cslNextListItem(const char **position, const char *end, const char **item, s
 int cslCompareNames(const char *a, size_t aLength, const char *b, size_t bLength, int generic);
 
 // ---------------------------------------------------------------------------------------------
+// The console's own '=' commands.
+
+// A value row: a literal (no case), "<value>" any, "<number>" an optional '-' and digits, "" the
+// value is optional; a row beginning with '!' is a label ("!t": the help placeholder).
+struct CslValueRow {
+    const char *value;
+    const char *description;
+};
+// A command or parameter row; a name beginning with '~' is hidden from help lists.
+struct CslCommandRow {
+    const char *name;
+    const char *description;
+    const CslCommandRow *parms;
+    const CslValueRow *values;
+};
+static_assert(sizeof(CslCommandRow) == 32);
+extern const CslCommandRow cslLocalCommandTable[];
+
+inline constexpr int CSL_MAX_WORDS = 20;
+struct CslParmPair {
+    const CslCommandRow *row;  // the command's row (pair 0) or the parameter's
+    const char *value;         // inside the work buffer; null without brackets
+    size_t valueLength;
+};
+// Splits and checks a '=' command line into pairs (pair 0 the command); the count, or 0 after an
+// error (echoed line and message) or a help request.
+int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pairs, char *work,
+                         size_t workSize);
+// Runs one '=' command line.
+int cslIssueLocalCommand(cslSession *session, const char *text);
+
+// ---------------------------------------------------------------------------------------------
 // Symbolic field values.
 
 // The row whose keyword is the whole name (no case), or null. A table ends at a row with an empty

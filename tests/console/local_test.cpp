@@ -1,0 +1,79 @@
+// The console's own '=' commands: the parser's errors, help and the commands carried out here.
+#include <string>
+#include <vector>
+
+#include "console_testing.h"
+
+namespace {
+
+using LocalTest = ConsoleTest;
+
+TEST_F(LocalTest, EachParseErrorFollowsTheEchoedLine) {
+    const struct {
+        const char *line;
+        const char *error;
+    } cases[] = {
+        {"=conn qm(A", "Missing closing bracket for bracket at position 9"},
+        {"=conn $", "Unexpected character '$' found at position 7"},
+        {"=set respwait(abc)", "Please specify a number as a value for parameter 'respwait'"},
+        {"=echo input(maybe)", "Unrecognised value 'maybe' for 'input' parameter"},
+        {"=show machine(x)", "Parameter 'machine' does not have any values"},
+        {"=conn qm", "Missing value for parameter 'qm'"},
+        {"=foo", "Unrecognised command '=foo'"},
+        {"=conn a b c d e f g h i j k l m n o p q r s t", "Too many command parameters"},
+    };
+    for (const auto &c : cases) {
+        cslClearOutput(s, cslMainList(s), nullptr);
+        EXPECT_EQ(cslIssueLocalCommand(s, c.line), 0) << c.line;
+        EXPECT_EQ(texts(), (std::vector<std::string>{c.line, c.error})) << c.line;
+        EXPECT_EQ(cslMainList(s)->newest->kind, CSL_LINE_ERROR);
+    }
+    CslParmPair pairs[CSL_MAX_WORDS];
+    char work[1001];
+    EXPECT_EQ(cslParseCommandParms(s, "=conn wait(0)", pairs, work, sizeof work), 2);
+}
+
+TEST_F(LocalTest, HelpListsTheVisibleCommandsAndAParametersValues) {
+    cslIssueLocalCommand(s, "=?");
+    std::vector<std::string> lines = texts();
+    ASSERT_EQ(lines.size(), 22u);
+    EXPECT_EQ(lines[0], "Commands available are:");
+    EXPECT_EQ(lines[9].find(" =key(<Keyname>)"), 0u) << lines[9];
+    EXPECT_NE(lines[9].find(" - Set or clear a key action or command"), std::string::npos);
+    cslClearOutput(s, cslMainList(s), nullptr);
+    cslIssueLocalCommand(s, "=set separator(?)");
+    EXPECT_EQ(texts(), (std::vector<std::string>{"where values are:", "  msg - MQ Detail messages are displayed",
+                                                 "  none - Nothing is display between objects",
+                                                 "  blank - Shows a blanks line between objects",
+                                                 "  dotted - Shows a dotted line between objects",
+                                                 "  solid - Shows a solid line between objects"}));
+    cslClearOutput(s, cslMainList(s), nullptr);
+    cslIssueLocalCommand(s, "=show ?");
+    for (const std::string &line : texts()) EXPECT_EQ(line.find("summary"), std::string::npos) << line;
+}
+
+TEST_F(LocalTest, LocalCommandsOfFileMode) {
+    EXPECT_EQ(cslIssueLocalCommand(s, "=cls"), 0);
+    EXPECT_EQ(texts().back(), "Command '=cls' ignored in file mode");
+    EXPECT_EQ(cslIssueLocalCommand(s, "=show key(on) machine"), 1);
+    EXPECT_EQ(texts().back(), "Command '=show key(on) machine' ignored in file mode");
+    EXPECT_EQ(cslIssueLocalCommand(s, "=syn(abcdefghijk) cmd(x)"), 0);
+    EXPECT_EQ(texts().back(), "Please keep the synonym to 10 chaarcters or less");
+    EXPECT_EQ(cslIssueLocalCommand(s, "=syn(s1) cmd(DIS QMGR)"), 1);
+    EXPECT_NE(cslFindSynonym(s, "S1", 2), nullptr);
+    s->summaryIssued = 3;
+    s->summarySucceeded = 2;
+    s->summaryFailed = 1;
+    cslIssueLocalCommand(s, "=show summary");
+    EXPECT_EQ(texts().back(), "MQSC Command summary - Issued: 3  Success: 2  Fail: 1");
+    cslIssueLocalCommand(s, "=show func(*)");
+    EXPECT_EQ(texts().back(), "No functions defined");
+    cslIssueLocalCommand(s, "=show conns");
+    EXPECT_EQ(texts().back(), "No current connections");
+    EXPECT_EQ(cslIssueLocalCommand(s, std::string(1000, 'x').insert(0, "=syn(a) cmd(").c_str()), 0);
+    EXPECT_EQ(texts().back(), "Command too long");
+    EXPECT_EQ(cslIssueLocalCommand(s, "=import file(x)"), 0);  // no script subsystem yet
+    EXPECT_EQ(texts().back(), "Unrecognised command");
+}
+
+}  // namespace
