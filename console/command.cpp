@@ -221,6 +221,28 @@ bool isTimeKeyword(const char *token, size_t length) {
     return false;
 }
 
+// While the attribute check runs: a keyword its DISPLAY row does not hold exactly is reported and
+// counted.
+void checkAttribute(Reply *r, const char *token, size_t length) {
+    cslSession *session = r->session;
+    if (!session->attributeCheckRunning || session->checkRow == nullptr ||
+        session->checkRow->parms == nullptr)
+        return;
+    const char *open = static_cast<const char *>(std::memchr(token, '(', length));
+    const size_t keyword = open != nullptr ? static_cast<size_t>(open - token) : length;
+    for (const char *known : {"CHSTATUS", "QSTATUS", "TPSTATUS", "NOHARDENBO"})
+        if (std::strlen(known) == keyword && std::strncmp(token, known, keyword) == 0) return;
+    if (keyword == 8 && std::strncmp(token, "SERVCOMP", 8) == 0 &&
+        std::strcmp(session->checkRow->object, "AUTHSERV") == 0)
+        return;
+    for (const evParmDef *row = session->checkRow->parms; row->keyword != nullptr; ++row)
+        if (std::strlen(row->keyword) == keyword && std::strncmp(row->keyword, token, keyword) == 0) return;
+    char text[200];
+    std::snprintf(text, sizeof text, "  Unhandled attribute %.*s", static_cast<int>(keyword), token);
+    addLine(r, text, std::strlen(text), CSL_LINE_ERROR);
+    ++session->unhandledCount;
+}
+
 void formatResponseAttrs(Reply *r, const char *text, size_t length) {
     cslSession *session = r->session;
     Layout l{};
@@ -254,6 +276,7 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
             }
             continue;
         }
+        checkAttribute(r, token, tokenLength);
         char local[256];
         if (isTimeKeyword(token, tokenLength) && cslFormatUtcDate(token, tokenLength, local, sizeof local)) {
             token = local;

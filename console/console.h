@@ -675,6 +675,13 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
                          size_t workSize);
 // Runs one '=' command line.
 int cslIssueLocalCommand(cslSession *session, const char *text);
+// The one entry of a console command line (a script's, an imported file's, a synonym's).
+void cslIssueCommand(cslSession *session, const char *text);
+// "!unhandled!": displays every object type and counts the reply attributes its DISPLAY row does
+// not know.
+void cslCheckUnhandledAttributes(cslSession *session);
+// One DISPLAY of the check when the MQSC table has a DISPLAY row for the object: 1 issued, else 0.
+int cslCheckDisplayType(cslSession *session, const char *object, const char *command);
 
 // ---------------------------------------------------------------------------------------------
 // Symbolic field values.

@@ -1,11 +1,11 @@
 // The console's own '=' commands: the line is split into words and checked against the command
 // table (or its help printed), then carried out here or, for the connection commands, posted to
 // the current connection's worker.
+#include <strings.h>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 #include "console/internal.h"
 
@@ -51,7 +51,8 @@ const CslValueRow *firstValue(const CslValueRow *values) {
     return nullptr;
 }
 
-int checkValue(cslSession *session, const char *text, const CslCommandRow *row, const char *value, size_t length) {
+int checkValue(cslSession *session, const char *text, const CslCommandRow *row, const char *value,
+               size_t length) {
     char message[300];
     const char *name = visibleName(row);
     if (row->values == nullptr) {
@@ -70,13 +71,14 @@ int checkValue(cslSession *session, const char *text, const CslCommandRow *row, 
         if (std::strcmp(v->value, "<value>") == 0) return 1;
         if (std::strcmp(v->value, "<number>") == 0) {
             if (isNumber(value, length)) return 1;
-            std::snprintf(message, sizeof message, "Please specify a number as a value for parameter '%s'", name);
+            std::snprintf(message, sizeof message, "Please specify a number as a value for parameter '%s'",
+                          name);
             return parseError(session, text, message);
         }
         if (std::strlen(v->value) == length && strncasecmp(v->value, value, length) == 0) return 1;
     }
-    std::snprintf(message, sizeof message, "Unrecognised value '%.*s' for '%s' parameter", static_cast<int>(length),
-                  value, name);
+    std::snprintf(message, sizeof message, "Unrecognised value '%.*s' for '%s' parameter",
+                  static_cast<int>(length), value, name);
     return parseError(session, text, message);
 }
 
@@ -188,8 +190,9 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
             line(session, CSL_LINE_RESPONSE, out);
         } else if (!std::strcmp(name, "memory")) {
             CSMemCounts m = CSMemCounters();
-            std::snprintf(out, sizeof out, "Memory: Blocks:%d Allocs:%d Bytes:%d High:%d", static_cast<int>(m.blocks),
-                          static_cast<int>(m.allocations), static_cast<int>(m.bytes), static_cast<int>(m.high));
+            std::snprintf(out, sizeof out, "Memory: Blocks:%d Allocs:%d Bytes:%d High:%d",
+                          static_cast<int>(m.blocks), static_cast<int>(m.allocations),
+                          static_cast<int>(m.bytes), static_cast<int>(m.high));
             line(session, CSL_LINE_RESPONSE, out);
         } else if (!std::strcmp(name, "cmdhist")) {
             int entries = 0;
@@ -201,9 +204,10 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
             CSRecursiveGuard guard(session->consoleLock);
             if (session->connections == nullptr) line(session, CSL_LINE_RESPONSE, "No current connections");
             for (const cslConnection *c = session->connections; c != nullptr; c = c->next) {
-                std::snprintf(out, sizeof out, "CONN(%s) HCONN(%d,%d) TID(%d,%d) %s", c->connectedName, c->hconn.load(),
-                              c->replyHconn.load(), static_cast<int>(c->workerThreadId.load()),
-                              static_cast<int>(c->replyReaderThreadId.load()), c->ending.load() ? "Disconnecting" : "");
+                std::snprintf(
+                    out, sizeof out, "CONN(%s) HCONN(%d,%d) TID(%d,%d) %s", c->connectedName, c->hconn.load(),
+                    c->replyHconn.load(), static_cast<int>(c->workerThreadId.load()),
+                    static_cast<int>(c->replyReaderThreadId.load()), c->ending.load() ? "Disconnecting" : "");
                 line(session, CSL_LINE_RESPONSE, out);
             }
         } else if (!std::strcmp(name, "func") || !std::strcmp(name, "list")) {
@@ -214,7 +218,8 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
 
 }  // namespace
 
-int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pairs, char *work, size_t workSize) {
+int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pairs, char *work,
+                         size_t workSize) {
     const size_t length = std::strlen(text);
     if (length + 1 > workSize) return parseError(session, text, "Command too long");
     std::memcpy(work, text, length + 1);
@@ -277,8 +282,9 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
                 const CslCommandRow *command =
                     findRow(cslLocalCommandTable, count == 0 ? word.name : words[0].name,
                             count == 0 ? word.nameLength : words[0].nameLength);
-                const CslCommandRow *row =
-                    count == 0 || command == nullptr ? command : findRow(command->parms, word.name, word.nameLength);
+                const CslCommandRow *row = count == 0 || command == nullptr
+                                               ? command
+                                               : findRow(command->parms, word.name, word.nameLength);
                 if (row != nullptr) helpValues(session, row);
                 return 0;
             }
@@ -289,8 +295,8 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
     if (count == 0) return 0;
     const CslCommandRow *command = findRow(cslLocalCommandTable, words[0].name, words[0].nameLength);
     if (command == nullptr) {
-        std::snprintf(message, sizeof message, "Unrecognised command '%.*s'", static_cast<int>(words[0].nameLength),
-                      words[0].name);
+        std::snprintf(message, sizeof message, "Unrecognised command '%.*s'",
+                      static_cast<int>(words[0].nameLength), words[0].name);
         return parseError(session, text, message);
     }
     if (!checkValue(session, text, command, words[0].value, words[0].valueLength)) return 0;
@@ -332,7 +338,8 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
         for (int i = 1; i < count; ++i)
             if (!std::strcmp(pairs[i].row->name, "cmdq") && pairs[i].value != nullptr)
                 std::snprintf(session->ownQueue, sizeof session->ownQueue, "%.*s",
-                              static_cast<int>(pairs[i].valueLength < CSL_NAME_MAX ? pairs[i].valueLength : CSL_NAME_MAX),
+                              static_cast<int>(pairs[i].valueLength < CSL_NAME_MAX ? pairs[i].valueLength
+                                                                                   : CSL_NAME_MAX),
                               pairs[i].value);
         return cslIssueMQCommand(session, text, CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
     }
@@ -353,7 +360,8 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
         char value[kLineMax + 1] = "";
         for (int i = 1; i < count; ++i)
             if (!std::strcmp(pairs[i].row->name, "cmd") && pairs[i].value != nullptr)
-                std::snprintf(value, sizeof value, "%.*s", static_cast<int>(pairs[i].valueLength), pairs[i].value);
+                std::snprintf(value, sizeof value, "%.*s", static_cast<int>(pairs[i].valueLength),
+                              pairs[i].value);
         return cslSetSynonym(session, synonym, value);
     }
     if (!std::strcmp(name, "=show")) {
@@ -374,7 +382,8 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
                     cslScript.echoSwitch(session, s.which,
                                          !(pairs[i].value != nullptr && pairs[i].valueLength == 2 &&
                                            strncasecmp(pairs[i].value, "no", 2) == 0));
-        if (!cmdsWasOn && cslScript.echoSwitch(session, CSL_ECHO_CMDS, -1)) line(session, CSL_LINE_ECHO, text);
+        if (!cmdsWasOn && cslScript.echoSwitch(session, CSL_ECHO_CMDS, -1))
+            line(session, CSL_LINE_ECHO, text);
         return 1;
     }
     // =ccdt, =merge, =import, =output and =echo need the subsystems that fill their slots.

@@ -15,15 +15,17 @@ const V kOnOff[] = {{"on", nullptr}, {"off", nullptr}, {nullptr, nullptr}};
 const V kOnOffSets[] = {{"on", "Sets value on"}, {"off", "Sets value off"}, {nullptr, nullptr}};
 const V kYesNo[] = {{"yes", nullptr}, {"no", nullptr}, {nullptr, nullptr}};
 const V kYesNoActive[] = {{"yes", "Option is active"}, {"no", "Option is not active"}, {nullptr, nullptr}};
-const V kAge[] = {{"!t", "<age>"}, {"<number>", nullptr}, {"!", "Valid values between 0 and 500000 seconds"},
+const V kAge[] = {{"!t", "<age>"},
+                  {"<number>", nullptr},
+                  {"!", "Valid values between 0 and 500000 seconds"},
                   {nullptr, nullptr}};
 const V kCcdtVersion[] = {{"9.0", "MQ 9.0 Version"}, {"8.0", "MQ 8.0 Version"}, {"7.5", "MQ 7.5 Version"},
                           {"7.1", "MQ 7.1 Version"}, {"7.0", "MQ 7.0 Version"}, {"6.0", "MQ 6.0 Version"},
                           {"5.3", "MQ 5.3 Version"}, {"5.2", "MQ 5.2 Version"}, {"5.1", "MQ 5.1 Version"},
                           {"5.0", "MQ 5.0 Version"}, {nullptr, nullptr}};
-const V kColour[] = {{"!t", "<Colour>"}, {"default", nullptr}, {"black", nullptr}, {"blue", nullptr},
-                     {"red", nullptr},   {"green", nullptr},   {"cyan", nullptr},  {"magenta", nullptr},
-                     {"yellow", nullptr}, {"white", nullptr},  {nullptr, nullptr}};
+const V kColour[] = {{"!t", "<Colour>"},  {"default", nullptr}, {"black", nullptr}, {"blue", nullptr},
+                     {"red", nullptr},    {"green", nullptr},   {"cyan", nullptr},  {"magenta", nullptr},
+                     {"yellow", nullptr}, {"white", nullptr},   {nullptr, nullptr}};
 const V kCompHdr[] = {{"system", "System compression"}, {nullptr, nullptr}};
 const V kCompMsg[] = {{"any", "Any compression"},
                       {"rle", "Run Length Encoding"},
@@ -35,17 +37,25 @@ const V kEchoInput[] = {{"no", "Echo of input is off"},
                         {nullptr, nullptr}};
 const V kKeyname[] = {{"!t", "<Keyname>"}, {"<value>", nullptr}, {nullptr, nullptr}};
 const V kSynonym[] = {{"!t", "<Synonym>"}, {"<value>", nullptr}, {nullptr, nullptr}};
-const V kDelay[] = {{"!t", "<delay>"}, {"<number>", nullptr}, {"!", "Number of seconds between invocations"},
+const V kDelay[] = {{"!t", "<delay>"},
+                    {"<number>", nullptr},
+                    {"!", "Number of seconds between invocations"},
                     {nullptr, nullptr}};
-const V kCmdhist[] = {{"!t", "<history>"}, {"<value>", nullptr}, {"!", "Valid values between 3 and 1000"},
+const V kCmdhist[] = {
+    {"!t", "<history>"}, {"<value>", nullptr}, {"!", "Valid values between 3 and 1000"}, {nullptr, nullptr}};
+const V kColumns[] = {{"!t", "<columns>"},
+                      {"<value>", nullptr},
+                      {"!", "Valid values between 1 and 50 or the value 'auto'"},
                       {nullptr, nullptr}};
-const V kColumns[] = {{"!t", "<columns>"}, {"<value>", nullptr},
-                      {"!", "Valid values between 1 and 50 or the value 'auto'"}, {nullptr, nullptr}};
-const V kColwidth[] = {{"!t", "<width>"}, {"<number>", nullptr}, {"!", "Valid values between 5 and 200"},
-                       {nullptr, nullptr}};
-const V kHistory[] = {{"!t", "<history>"}, {"<value>", nullptr}, {"!", "Valid values between 100 and 1000000"},
+const V kColwidth[] = {
+    {"!t", "<width>"}, {"<number>", nullptr}, {"!", "Valid values between 5 and 200"}, {nullptr, nullptr}};
+const V kHistory[] = {{"!t", "<history>"},
+                      {"<value>", nullptr},
+                      {"!", "Valid values between 100 and 1000000"},
                       {nullptr, nullptr}};
-const V kRespwait[] = {{"!t", "<respwait>"}, {"<number>", nullptr}, {"!", "Valid values between 1 and 1000"},
+const V kRespwait[] = {{"!t", "<respwait>"},
+                       {"<number>", nullptr},
+                       {"!", "Valid values between 1 and 1000"},
                        {nullptr, nullptr}};
 const V kSeparator[] = {{"!t", "<type>"},
                         {"msg", "MQ Detail messages are displayed"},
@@ -70,10 +80,11 @@ const V kScreen[] = {{"!t", "<Screen>"},
                      {"sets", nullptr},
                      {nullptr, nullptr}};
 
-const P kCache[] = {{"maxager", "Set the maximum age of object cache for remote Queue Managers", nullptr, kAge},
-                    {"maxagel", "Set the maximum age of object cache for local Queue Managers", nullptr, kAge},
-                    {"purge", "Discard the current cache contents", nullptr, nullptr},
-                    {nullptr, nullptr, nullptr, nullptr}};
+const P kCache[] = {
+    {"maxager", "Set the maximum age of object cache for remote Queue Managers", nullptr, kAge},
+    {"maxagel", "Set the maximum age of object cache for local Queue Managers", nullptr, kAge},
+    {"purge", "Discard the current cache contents", nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr}};
 const P kCcdt[] = {{"file", "CCDT file name", nullptr, kAny},
                    {"version", "CCDT version", nullptr, kCcdtVersion},
                    {nullptr, nullptr, nullptr, nullptr}};
@@ -146,7 +157,8 @@ const P kMerge[] = {{"ccdt", "CCDT file name", nullptr, kAny},
                     {"channel", "Channels to copy", nullptr, kAny},
                     {"replace", "Whether to replace same named channels", nullptr, kYesNo},
                     {nullptr, nullptr, nullptr, nullptr}};
-const P kZunt[] = {{"cmdq", "The name of the command queue", nullptr, kAny}, {nullptr, nullptr, nullptr, nullptr}};
+const P kZunt[] = {{"cmdq", "The name of the command queue", nullptr, kAny},
+                   {nullptr, nullptr, nullptr, nullptr}};
 const P kOutput[] = {{"append", "Should the file be appended to", nullptr, kYesNo},
                      {"file", "Output file name", nullptr, kAny},
                      {nullptr, nullptr, nullptr, nullptr}};
@@ -156,24 +168,25 @@ const P kRepeat[] = {{"clear", "Clear screen before issuing command", nullptr, n
                      {"keep", "Keep last command response", nullptr, nullptr},
                      {"history", "Keep history of all responses", nullptr, nullptr},
                      {nullptr, nullptr, nullptr, nullptr}};
-const P kSet[] = {{"authmsgs", "Set whether authorisation failure messages are displayed", nullptr, kOnOff},
-                  {"autosep", "Set whether display of separators is conditional", nullptr, kOnOff},
-                  {"cmdhist", "Set the maximum command history", nullptr, kCmdhist},
-                  {"columns", "Set the number of columns", nullptr, kColumns},
-                  {"colwidth", "Set the 'auto' column width", nullptr, kColwidth},
-                  {"cswhere", "Set case sensitivity of =WHERE() clause", nullptr, kOnOff},
-                  {"distotals", "Set whether totals should be displayed after DISPLAY command", nullptr, kOnOff},
-                  {"filepath", "Set the default import file path", nullptr, kAny},
-                  {"formatting", "Set whether MQSC output is formatted", nullptr, kOnOff},
-                  {"history", "Set the maximum output history", nullptr, kHistory},
-                  {"mcursor", "Set whether mouse click sets cursor position", nullptr, kOnOff},
-                  {"prompt", "Set the prompt format", nullptr, kAny},
-                  {"respwait", "Set the MQ response wait time", nullptr, kRespwait},
-                  {"separator", "Set the object list separator", nullptr, kSeparator},
-                  {"sound", "Set whether errors should cause a beep", nullptr, kOnOff},
-                  {"timestamp", "Set whether timestamps are displayed alongside commands", nullptr, kOnOff},
-                  {"wrap", "Set whether MQSC output is wrapped", nullptr, kOnOff},
-                  {nullptr, nullptr, nullptr, nullptr}};
+const P kSet[] = {
+    {"authmsgs", "Set whether authorisation failure messages are displayed", nullptr, kOnOff},
+    {"autosep", "Set whether display of separators is conditional", nullptr, kOnOff},
+    {"cmdhist", "Set the maximum command history", nullptr, kCmdhist},
+    {"columns", "Set the number of columns", nullptr, kColumns},
+    {"colwidth", "Set the 'auto' column width", nullptr, kColwidth},
+    {"cswhere", "Set case sensitivity of =WHERE() clause", nullptr, kOnOff},
+    {"distotals", "Set whether totals should be displayed after DISPLAY command", nullptr, kOnOff},
+    {"filepath", "Set the default import file path", nullptr, kAny},
+    {"formatting", "Set whether MQSC output is formatted", nullptr, kOnOff},
+    {"history", "Set the maximum output history", nullptr, kHistory},
+    {"mcursor", "Set whether mouse click sets cursor position", nullptr, kOnOff},
+    {"prompt", "Set the prompt format", nullptr, kAny},
+    {"respwait", "Set the MQ response wait time", nullptr, kRespwait},
+    {"separator", "Set the object list separator", nullptr, kSeparator},
+    {"sound", "Set whether errors should cause a beep", nullptr, kOnOff},
+    {"timestamp", "Set whether timestamps are displayed alongside commands", nullptr, kOnOff},
+    {"wrap", "Set whether MQSC output is wrapped", nullptr, kOnOff},
+    {nullptr, nullptr, nullptr, nullptr}};
 const P kShow[] = {{"~key", "Changes whether the key pressed information is shown", nullptr, kShowKey},
                    {"~parse", "Changes whether the command line parse info is shown", nullptr, kShowParse},
                    {"~cmdhist", "Writes the command history to the screen", nullptr, nullptr},

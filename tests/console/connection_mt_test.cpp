@@ -473,6 +473,24 @@ TEST_F(ConnectionTest, ALargeReplyIsReadWholeAndAFullCommandQueueIsReported) {
     EXPECT_TRUE(shown("Error putting to QM1/SYSTEM.ADMIN.COMMAND.QUEUE RC(2053) Q full"));
 }
 
+TEST_F(ConnectionTest, TheAttributeCheckCountsWhatTheTablesDoNotKnow) {
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    s->formatting = 1;
+    mq.s().responder = [](const fakemq::Put &put) {
+        if (escapeText(put) == "DISPLAY QMGR ALL")
+            fakemq::reply(put,
+                          fakemq::escapeResponse({"AMQ8408I: Display Queue Manager details.\n   FOOBAR(1)"}));
+        else
+            fakemq::reply(put, fakemq::escapeResponse({"AMQ8147E: IBM MQ object not found."}, 0, 2));
+    };
+    cslIssueCommand(s, "!unhandled!");
+    EXPECT_TRUE(shown("  Unhandled attribute FOOBAR"));
+    EXPECT_TRUE(shown("There are 1 unhandled attributes."));
+    EXPECT_GT(mq.s().puts.size(), 20u);
+    EXPECT_EQ(s->attributeCheckRunning, 0);
+}
+
 TEST_F(ConnectionTest, ATeardownWhoseDisconnectHangsReturnsAfterTenSecondsAndKeepsTheSession) {
     connect();
     mq.s().blockDisconnect = true;

@@ -42,11 +42,12 @@ TEST_F(LocalTest, HelpListsTheVisibleCommandsAndAParametersValues) {
     EXPECT_NE(lines[9].find(" - Set or clear a key action or command"), std::string::npos);
     cslClearOutput(s, cslMainList(s), nullptr);
     cslIssueLocalCommand(s, "=set separator(?)");
-    EXPECT_EQ(texts(), (std::vector<std::string>{"where values are:", "  msg - MQ Detail messages are displayed",
-                                                 "  none - Nothing is display between objects",
-                                                 "  blank - Shows a blanks line between objects",
-                                                 "  dotted - Shows a dotted line between objects",
-                                                 "  solid - Shows a solid line between objects"}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"where values are:", "  msg - MQ Detail messages are displayed",
+                                        "  none - Nothing is display between objects",
+                                        "  blank - Shows a blanks line between objects",
+                                        "  dotted - Shows a dotted line between objects",
+                                        "  solid - Shows a solid line between objects"}));
     cslClearOutput(s, cslMainList(s), nullptr);
     cslIssueLocalCommand(s, "=show ?");
     for (const std::string &line : texts()) EXPECT_EQ(line.find("summary"), std::string::npos) << line;
