@@ -340,10 +340,11 @@ struct CslCcdtServices {
     int32_t (*openCheck)(cslSession *session, const char *file, char *message, size_t messageSize);
     // One MQSC-style command of the edit mode; 1 done, 0 failed.
     int (*editCommand)(cslSession *session, const char *text, int32_t length);
-    // =merge with its parameter text; 1 done, 0 failed.
-    int (*merge)(cslSession *session, const char *parameters);
-    // The MQCD version of an output version text such as "7.5"; 0 when not a version.
-    int32_t (*mqcdVersion)(const char *text, size_t length);
+    // =merge: channels (a list of names or patterns) copied from another table into the current
+    // one; 1 done, 0 failed (reported).
+    int (*merge)(cslSession *session, const char *fromFile, const char *channels, int replace);
+    // The MQCD version of the channel records written from now on.
+    void (*setOutputVersion)(cslSession *session, int32_t mqcdVersion);
 };
 extern CslCcdtServices cslCcdt;
 
@@ -396,6 +397,7 @@ struct cslSession {
     // CCDT mode.
     int32_t ccdtMode;
     char *ccdtFile;
+    int32_t ccdtVersion;  // MQCD version of new channel records (=ccdt version)
     // Identity.
     int64_t tag;
     // Display.

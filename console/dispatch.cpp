@@ -2,9 +2,9 @@
 // a find, a local '=' command, the wait, print and fprint statements, or a command for the queue
 // manager (or the channel-table editor). Also the self-check that displays every object type and
 // counts the reply attributes the console's tables do not know.
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "console/internal.h"
 
@@ -163,9 +163,9 @@ void cslCheckUnhandledAttributes(cslSession *session) {
     if (session->ccdtMode) {
         cslCheckDisplayType(session, "CHANNEL", "DISPLAY CHANNEL(*) ALL");
     } else {
-        static const char *const kChannels[] = {"SYSTEM.DEF.CLUSRCVR", "SYSTEM.DEF.CLUSSDR",  "SYSTEM.DEF.RECEIVER",
-                                                "SYSTEM.DEF.REQUESTER", "SYSTEM.DEF.SENDER",  "SYSTEM.DEF.SERVER",
-                                                "SYSTEM.DEF.SVRCONN",   "SYSTEM.DEF.CLNTCONN"};
+        static const char *const kChannels[] = {
+            "SYSTEM.DEF.CLUSRCVR", "SYSTEM.DEF.CLUSSDR", "SYSTEM.DEF.RECEIVER", "SYSTEM.DEF.REQUESTER",
+            "SYSTEM.DEF.SENDER",   "SYSTEM.DEF.SERVER",  "SYSTEM.DEF.SVRCONN",  "SYSTEM.DEF.CLNTCONN"};
         const struct {
             const char *object;
             const char *command;

@@ -216,6 +216,81 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
     }
 }
 
+const CslParmPair *findPair(const CslParmPair *pairs, int count, const char *name) {
+    for (int i = 1; i < count; ++i)
+        if (std::strcmp(visibleName(pairs[i].row), name) == 0) return &pairs[i];
+    return nullptr;
+}
+
+// =ccdt: choose the table (and the version of the records written) and enter CCDT mode.
+int ccdtCommand(cslSession *session, const CslParmPair *pairs, int count) {
+    static const struct {
+        const char *name;
+        int32_t mqcd;
+    } kVersions[] = {{"5.0", 4}, {"5.1", 5},  {"5.2", 6},  {"5.3", 7},  {"6.0", 8},
+                     {"7.0", 9}, {"7.1", 10}, {"7.5", 10}, {"8.0", 11}, {"9.0", 11}};
+    if (const CslParmPair *file = findPair(pairs, count, "file")) {
+        char name[CSL_SMALL_BUFFER_SIZE];
+        std::snprintf(name, sizeof name, "%.*s", static_cast<int>(file->valueLength), file->value);
+        char *copy = cslStrDup(name);
+        if (copy == nullptr) return 0;
+        if (session->ccdtFile != nullptr) CSFreeMem(session->ccdtFile);
+        session->ccdtFile = copy;
+    }
+    if (const CslParmPair *version = findPair(pairs, count, "version")) {
+        for (const auto &v : kVersions)
+            if (version->valueLength == 3 && std::strncmp(version->value, v.name, 3) == 0)
+                session->ccdtVersion = v.mqcd;
+        if (cslCcdt.setOutputVersion != nullptr) cslCcdt.setOutputVersion(session, session->ccdtVersion);
+    }
+    (void)cslInitQmConnection(session, &session->ccdtConnection);
+    {
+        CSRecursiveGuard guard(session->consoleLock);
+        if (!session->ccdtMode) session->lastServed = session->current;
+        session->current = &session->ccdtConnection;
+        session->ccdtMode = 1;
+    }
+    for (uint8_t &flag : session->ccdtConnection.capabilities.flag) flag = 1;
+    const char *file = session->ccdtFile != nullptr ? session->ccdtFile : "*";
+    char message[512] = "";
+    const int32_t code = cslCcdt.openCheck(session, file, message, sizeof message);
+    char text[700];
+    if (code == 0)
+        std::snprintf(text, sizeof text, "CCDT commands directed to file '%s'", file);
+    else if (code == 10003)
+        std::snprintf(text, sizeof text, "CCDT commands directed to file '%s' (Does not exist)", file);
+    else
+        std::snprintf(text, sizeof text, "%s", message);
+    if (cslEchoes(session, CSL_ECHO_RESP))
+        line(session, code == 0 || code == 10003 ? CSL_LINE_RESPONSE : CSL_LINE_ERROR, text);
+    cslBuildPrompt(session, 0);
+    return 1;
+}
+
+int mergeCommand(cslSession *session, const CslParmPair *pairs, int count) {
+    const CslParmPair *ccdt = findPair(pairs, count, "ccdt");
+    const CslParmPair *channel = findPair(pairs, count, "channel");
+    const CslParmPair *replace = findPair(pairs, count, "replace");
+    const char *refusal = !session->ccdtMode   ? "The merge command should be issued while in CCDT mode"
+                          : ccdt == nullptr    ? "Please enter a CCDT parameter"
+                          : channel == nullptr ? "Please enter a CHANNEL parameter"
+                          : channel->value == nullptr || channel->valueLength == 0
+                              ? "The CHANNEL parameter should not be empty"
+                              : nullptr;
+    if (refusal != nullptr) {
+        line(session, CSL_LINE_ERROR, refusal);
+        return 0;
+    }
+    char from[CSL_SMALL_BUFFER_SIZE];
+    char channels[CSL_SMALL_BUFFER_SIZE];
+    std::snprintf(from, sizeof from, "%.*s", static_cast<int>(ccdt->valueLength),
+                  ccdt->value != nullptr ? ccdt->value : "");
+    std::snprintf(channels, sizeof channels, "%.*s", static_cast<int>(channel->valueLength), channel->value);
+    const int yes =
+        replace != nullptr && replace->value != nullptr && strncasecmp(replace->value, "yes", 3) == 0;
+    return cslCcdt.merge(session, from, channels, yes);
+}
+
 }  // namespace
 
 int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pairs, char *work,
@@ -386,6 +461,9 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
             line(session, CSL_LINE_ECHO, text);
         return 1;
     }
+    if (!std::strcmp(name, "=ccdt") && cslCcdt.openCheck != nullptr)
+        return ccdtCommand(session, pairs, count);
+    if (!std::strcmp(name, "=merge") && cslCcdt.merge != nullptr) return mergeCommand(session, pairs, count);
     // =ccdt, =merge, =import, =output and =echo need the subsystems that fill their slots.
     line(session, CSL_LINE_ERROR, "Unrecognised command");
     return 0;

@@ -62,6 +62,7 @@ void setDefaults(cslSession *session, int64_t tag) {
     session->authmsgs = 1;
     std::snprintf(session->prompt, sizeof session->prompt, "%s", CSL_PROMPT_DEFAULT);
     session->screenHeight = 25;
+    session->ccdtVersion = 12;
 }
 
 void freeSession(cslSession *session) {

@@ -78,3 +78,45 @@ TEST_F(LocalTest, LocalCommandsOfFileMode) {
 }
 
 }  // namespace
+
+namespace {
+
+int32_t missingTable(cslSession *, const char *, char *, size_t) {
+    return 10003;
+}
+int32_t versionSet = 0;
+void noteVersion(cslSession *, int32_t version) {
+    versionSet = version;
+}
+std::vector<std::string> edited;
+int edit(cslSession *session, const char *text, int32_t) {
+    edited.emplace_back(text);
+    EXPECT_EQ(session->requestIssue.load(), session->requestPosted.load());
+    return 1;
+}
+int merge(cslSession *, const char *, const char *, int) {
+    return 1;
+}
+
+TEST_F(LocalTest, CcdtModeTakesCommandsUntilZuntReturnsToTheConnection) {
+    cslCcdt.openCheck = missingTable;
+    cslCcdt.setOutputVersion = noteVersion;
+    cslCcdt.editCommand = edit;
+    cslCcdt.merge = merge;
+    edited.clear();
+    cslConnection *before = s->current;
+    EXPECT_EQ(cslIssueLocalCommand(s, "=ccdt file(f) version(7.5)"), 1);
+    EXPECT_EQ(texts().back(), "CCDT commands directed to file 'f' (Does not exist)");
+    EXPECT_EQ(versionSet, 10);
+    EXPECT_EQ(s->current, &s->ccdtConnection);
+    cslIssueCommand(s, "DISPLAY QLOCAL(X)");
+    EXPECT_EQ(edited, std::vector<std::string>{"DISPLAY QLOCAL(X)"});
+    cslIssueLocalCommand(s, "=merge ccdt(x)");
+    EXPECT_EQ(texts().back(), "Please enter a CHANNEL parameter");
+    EXPECT_EQ(cslIssueLocalCommand(s, "=merge ccdt(x) channel(A*)"), 1);
+    cslIssueLocalCommand(s, "=zunt");
+    EXPECT_EQ(s->ccdtMode, 0);
+    EXPECT_EQ(s->current, before);
+}
+
+}  // namespace
