@@ -349,13 +349,16 @@ struct CslCcdtServices {
 extern CslCcdtServices cslCcdt;
 
 // ---------------------------------------------------------------------------------------------
-// The "=output" file. The command that opens it fills the session's handle and calls; lines are
-// copied through them. Empty calls copy nothing.
-
+// The "=output" file: opened by "=output" (close-on-exec, "w" or "a"), lines copied to it through
+// write and flush. The calls are the platform's file calls, wired at start; while open is empty,
+// "=output" cannot open a file.
 struct CslFileCalls {
+    void *(*open)(const char *path, int append);                 // the file, or null
     int (*write)(void *file, const void *bytes, size_t length);  // 0 done, else the OS error
     int (*flush)(void *file);
+    void (*close)(void *file);
 };
+extern const CslFileCalls *cslOutputFileCalls;
 
 // The banner's identity, each asked once per session; a call that fails or is absent gives
 // "Unknown". Tests put a fake in place.

@@ -9,6 +9,8 @@
 
 #include "console/internal.h"
 
+const CslFileCalls *cslOutputFileCalls = nullptr;
+
 namespace {
 
 constexpr size_t kLineMax = 1000;
@@ -267,6 +269,44 @@ int ccdtCommand(cslSession *session, const CslParmPair *pairs, int count) {
     return 1;
 }
 
+// =output: the current file is closed and forgotten; file(name) opens the next, appending with
+// append(yes).
+int outputCommand(cslSession *session, const CslParmPair *pairs, int count) {
+    const CslFileCalls *calls = cslOutputFileCalls;
+    {
+        int32_t held = 0;
+        evLockConsole(&held);
+        if (session->outputFile != nullptr && session->outputFileCalls != nullptr &&
+            session->outputFileCalls->close != nullptr)
+            session->outputFileCalls->close(session->outputFile);
+        session->outputFile = nullptr;
+        evUnlockConsole(&held);
+    }
+    if (session->outputFileName != nullptr) CSFreeMem(session->outputFileName);
+    session->outputFileName = nullptr;
+    const CslParmPair *file = findPair(pairs, count, "file");
+    if (file == nullptr || file->value == nullptr) return 1;
+    char name[CSL_SMALL_BUFFER_SIZE];
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(file->valueLength), file->value);
+    const CslParmPair *append = findPair(pairs, count, "append");
+    const int appending =
+        append != nullptr && append->value != nullptr && strncasecmp(append->value, "yes", 3) == 0;
+    void *opened = calls != nullptr && calls->open != nullptr ? calls->open(name, appending) : nullptr;
+    if (opened == nullptr) {
+        char text[CSL_SMALL_BUFFER_SIZE + 40];
+        std::snprintf(text, sizeof text, "Can not open output file '%s'", name);
+        line(session, CSL_LINE_ERROR, text);
+        return 0;
+    }
+    session->outputFileName = cslStrDup(name);
+    int32_t held = 0;
+    evLockConsole(&held);
+    session->outputFileCalls = calls;
+    session->outputFile = opened;
+    evUnlockConsole(&held);
+    return 1;
+}
+
 int mergeCommand(cslSession *session, const CslParmPair *pairs, int count) {
     const CslParmPair *ccdt = findPair(pairs, count, "ccdt");
     const CslParmPair *channel = findPair(pairs, count, "channel");
@@ -461,6 +501,7 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
             line(session, CSL_LINE_ECHO, text);
         return 1;
     }
+    if (!std::strcmp(name, "=output")) return outputCommand(session, pairs, count);
     if (!std::strcmp(name, "=ccdt") && cslCcdt.openCheck != nullptr)
         return ccdtCommand(session, pairs, count);
     if (!std::strcmp(name, "=merge") && cslCcdt.merge != nullptr) return mergeCommand(session, pairs, count);

@@ -66,6 +66,9 @@ void setDefaults(cslSession *session, int64_t tag) {
 }
 
 void freeSession(cslSession *session) {
+    if (session->outputFile != nullptr && session->outputFileCalls != nullptr &&
+        session->outputFileCalls->close != nullptr)
+        session->outputFileCalls->close(session->outputFile);
     for (cslOutputList &list : session->screens) cslClearOutput(session, &list, nullptr);
     cslFreeHistory(session);
     cslFreeSynonyms(session);

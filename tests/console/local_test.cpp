@@ -120,3 +120,40 @@ TEST_F(LocalTest, CcdtModeTakesCommandsUntilZuntReturnsToTheConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+void *openFile(const char *path, int append) {
+    return std::fopen(path, append ? "a" : "w");
+}
+int writeFile(void *file, const void *bytes, size_t length) {
+    return std::fwrite(bytes, 1, length, static_cast<std::FILE *>(file)) == length ? 0 : 5;
+}
+int flushFile(void *file) {
+    return std::fflush(static_cast<std::FILE *>(file));
+}
+void closeFile(void *file) {
+    std::fclose(static_cast<std::FILE *>(file));
+}
+const CslFileCalls kStdioFile = {openFile, writeFile, flushFile, closeFile};
+
+TEST_F(LocalTest, OutputAppendsOrReplacesItsFile) {
+    const CslFileCalls *saved = cslOutputFileCalls;
+    cslOutputFileCalls = &kStdioFile;
+    zt::TempDir dir;
+    dir.write("out.txt", "old\n");
+    ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ") append(yes)").c_str()), 1);
+    add("hello");
+    cslIssueLocalCommand(s, "=output");  // closes it
+    add("not copied");
+    EXPECT_EQ(dir.read("out.txt"), "old\nhello\n");  // not the =output lines themselves
+    ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ")").c_str()), 1);
+    add("fresh");
+    cslIssueLocalCommand(s, "=output");
+    EXPECT_EQ(dir.read("out.txt"), "fresh\n");
+    EXPECT_EQ(cslIssueLocalCommand(s, "=output file(/no/such/folder/x)"), 0);
+    EXPECT_EQ(texts().back(), "Can not open output file '/no/such/folder/x'");
+    cslOutputFileCalls = saved;
+}
+
+}  // namespace

@@ -92,7 +92,7 @@ int countFlush(void *) {
     ++flushes;
     return 0;
 }
-const CslFileCalls kStringFile = {appendToString, countFlush};
+const CslFileCalls kStringFile = {nullptr, appendToString, countFlush, nullptr};
 
 TEST_F(OutputTest, TheOutputFileGetsTheCopiedKindsOnly) {
     std::string file;
