@@ -680,6 +680,11 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
                          size_t workSize);
 // Runs one '=' command line.
 int cslIssueLocalCommand(cslSession *session, const char *text);
+// The file an =import names, joined to the importing file's directory (or, without one, to the
+// default import path): "dir/name"; a name that begins with '/', '\\' or a drive letter and ':' is
+// used as it is. 1, or 0 with "Can not open file '%s'" when the result would be too long.
+inline constexpr size_t CSL_PATH_MAX = 4096;
+int cslJoinPath(cslSession *session, const char *importer, const char *name, char *out, size_t size);
 // The one entry of a console command line (a script's, an imported file's, a synonym's).
 void cslIssueCommand(cslSession *session, const char *text);
 // "!unhandled!": displays every object type and counts the reply attributes its DISPLAY row does

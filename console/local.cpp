@@ -509,3 +509,25 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
     line(session, CSL_LINE_ERROR, "Unrecognised command");
     return 0;
 }
+
+int cslJoinPath(cslSession *session, const char *importer, const char *name, char *out, size_t size) {
+    const bool absolute = name[0] == '/' || name[0] == '\\' ||
+                          (std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':');
+    size_t directory = 0;
+    const char *base = importer != nullptr ? importer : session->importPath;
+    if (!absolute && base != nullptr) {
+        for (size_t i = 0; base[i] != '\0'; ++i)
+            if (base[i] == '/' || base[i] == '\\' || base[i] == ':') directory = i;
+        if (importer == nullptr) directory = std::strlen(base);  // the default path is a directory
+        while (directory > 0 && (base[directory - 1] == '/' || base[directory - 1] == '\\')) --directory;
+    }
+    int n = directory > 0 ? std::snprintf(out, size, "%.*s%c%s", static_cast<int>(directory), base, '/', name)
+                          : std::snprintf(out, size, "%s", name);
+    if (n < 0 || static_cast<size_t>(n) >= size || static_cast<size_t>(n) >= CSL_PATH_MAX) {
+        char text[300];
+        std::snprintf(text, sizeof text, "Can not open file '%.250s'", name);
+        line(session, CSL_LINE_ERROR, text);
+        return 0;
+    }
+    return 1;
+}

@@ -1,4 +1,5 @@
 // The console's own '=' commands: the parser's errors, help and the commands carried out here.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,33 @@ TEST_F(LocalTest, OutputAppendsOrReplacesItsFile) {
     EXPECT_EQ(cslIssueLocalCommand(s, "=output file(/no/such/folder/x)"), 0);
     EXPECT_EQ(texts().back(), "Can not open output file '/no/such/folder/x'");
     cslOutputFileCalls = saved;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LocalTest, ImportNamesJoinTheImportersDirectory) {
+    char out[CSL_PATH_MAX];
+    const struct {
+        const char *importer;
+        const char *name;
+        const char *joined;
+    } cases[] = {{"/s/main.vdr", "b.vdr", "/s/b.vdr"},
+                 {"/s/main.vdr", "/abs/b.vdr", "/abs/b.vdr"},
+                 {"c:\\s\\main.vdr", "b.vdr", "c:\\s/b.vdr"},
+                 {"/s/main.vdr", "d:b.vdr", "d:b.vdr"},
+                 {nullptr, "b.vdr", "b.vdr"}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(cslJoinPath(s, c.importer, c.name, out, sizeof out), 1);
+        EXPECT_STREQ(out, c.joined) << c.name;
+    }
+    s->importPath = static_cast<char *>(CSGetMem(6));
+    std::memcpy(s->importPath, "/lib/", 6);
+    ASSERT_EQ(cslJoinPath(s, nullptr, "b.vdr", out, sizeof out), 1);
+    EXPECT_STREQ(out, "/lib/b.vdr");
+    EXPECT_EQ(cslJoinPath(s, "/s/a.vdr", std::string(5000, 'n').c_str(), out, sizeof out), 0);
+    EXPECT_EQ(texts().back().rfind("Can not open file 'nnn", 0), 0u);
 }
 
 }  // namespace
