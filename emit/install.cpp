@@ -27,6 +27,10 @@ int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream
     takeCodePages();
     // The stored record is named by the message it came from.
     if (md != nullptr) std::memcpy(c.uniqueId, md->MsgId, sizeof c.uniqueId);
+    // An event's SUMMARY comes from the summary the intake made of this very record for its hook.
+    const EvRecordHook *hook = context != nullptr ? context->hookMessage.load() : nullptr;
+    if (hook != nullptr && hook->record == record && hook->summary != nullptr)
+        c.event = pcfSummaryOf(hook->summary);
     return emitRecord(&c, record, length);
 }
 

@@ -180,7 +180,8 @@ struct EvServices {
     int (*processCommandMessage)(QmgrContext *context, EventQueueDef *queue, const MQMD *md, void *message,
                                  int32_t length);
     void (*closeReplyCache)(QmgrContext *context);
-    // Emitters and statistics: intake, harden, absorb and read-all.
+    // Emitters and statistics: intake, harden, absorb and read-all. The absorb gives 2 when an
+    // emitter replaced memory or the connection ends: the sync point stops at once.
     int (*statsIntake)(QmgrContext *context, int32_t command, void *message, int32_t length);
     int (*aggrHarden)(QmgrContext *context);
     int (*aggrAbsorb)(QmgrContext *context);

@@ -126,8 +126,16 @@ int storeInStream(StoreWalk *walk, const char *name, size_t length) {
     }
     if (def->aggrInt != 0 && walk->type != STREAM_TYPE_EVENTS) {
         EvStreamHooks *hooks = evStreamGetHooks();
-        return hooks->aggrAddRecord != nullptr &&
-               hooks->aggrAddRecord(&evContext, walk->qmgr, stream, 0, walk->record, walk->length);
+        int folded = hooks->aggrAddRecord != nullptr
+                         ? hooks->aggrAddRecord(&evContext, walk->qmgr, stream, 0, walk->record, walk->length)
+                         : 0;
+        if (folded == 2) {
+            // The fold's absorb emitted, and its emitter replaced memory, as in step 8.
+            walk->replaced = 1;
+            walk->stopped = 1;
+            return 1;
+        }
+        return folded;
     }
     Area *header = evStreamAddSplit(walk->qmgr, stream, walk->record, walk->length, walk->time, nullptr);
     if (header == nullptr) return 0;

@@ -427,7 +427,14 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (ok && block.consolidationDue && mayChangeStreams(context, set)) ok = runConsolidation(set);
     if (ok && absorbDue(now) && mayChangeStreams(context, set)) {
         evAggrState.nextDue.store(0);
-        ok = evServices.aggrAbsorb(context) != 0;
+        int absorbed = evServices.aggrAbsorb(context);
+        if (absorbed == 2) {
+            // An emitter of an absorbed record replaced memory (its unit ended there) or the
+            // connection ends: nothing more is done in this sync point.
+            if (isC) evReleaseEventSet();
+            return 0;
+        }
+        ok = absorbed != 0;
     }
     bool housekeepingDue =
         evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);

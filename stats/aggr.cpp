@@ -327,7 +327,7 @@ int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int f
     // The copy absorbs for itself; a live fold does it here once too many bins are open.
     if (ok && !fromCopy && stream->activeBins > static_cast<uint32_t>(evAbsorb.heldBinThreshold.load()))
         ok = evAggrRunDue(&work, 0);
-    AreaRelease(&work.area);
+    AreaRelease(&work.area);  // the work's own: no memory a reload replaced
     return ok;
 }
 
@@ -405,7 +405,9 @@ int evAggrRunDue(AggrWork *work, int reschedule) {
         work->bin = oldest;
         aggrMarkUnit(work->io);
         result = aggrAbsorb(work, &evAggrFamilies[oldest->family], nullptr, oldest);
-        if (!result || work->stop) break;
+        // The emitter reloaded memory or the connection ends: the stream is gone.
+        if (work->stop) return AGGR_REPLACED;
+        if (result != 1) break;
         work->hardenAgain = 1;
         result = aggrMsgRemoveAll(work, 1);
         if (!result) break;
@@ -423,10 +425,15 @@ int evAggrAbsorbAll(QmgrContext *context, EvStreamIo *io) {
         if (!stream->aggregation) return true;
         AggrWork work = workFor(context, io, qmgr, stream);
         ok = evAggrRunDue(&work, 1);
+        if (ok == AGGR_REPLACED) {
+            // Memory was reloaded or the connection ends: no stream of the walk is left to look at.
+            AreaRelease(&work.area);
+            return false;
+        }
         // The absorbed records are hardened in the unit that removed their messages.
         if (ok && work.hardenAgain) ok = evStreamHarden(io, stream);
         AreaRelease(&work.area);
-        return ok && !work.stop;
+        return ok != 0;
     });
     return ok;
 }

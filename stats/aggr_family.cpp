@@ -74,17 +74,21 @@ void startRecord(AggrWork *work, const AggrFamily *family, const AggrBin *bin, e
     evCFSetIntervalStart(w->record, bin->start);
 }
 
-// Stores one absorbed record: into the copy's target, or into the stream and its emitter.
+// Stores one absorbed record: into the copy's target, or into the stream and its emitter. A record
+// that a copy folded (fromCopy), and every record of a copy's absorb, are kept from the emitter.
 int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWriter *w, const uint8_t *msgId,
-                  bool emit) {
+                  bool fromCopy) {
     evCFSetFlags(w->record, evCFGetFlags(w->record) | EVCF_FLAG_AGGREGATED);
-    if (copy) return evStreamStoreRecord(work->emit, copy, w->record, w->length);
+    if (copy) {
+        int stored = evStreamStoreRecord(work->emit, copy, w->record, w->length);
+        if (stored == AGGR_REPLACED) work->stop = 1;
+        return stored;
+    }
     if (!evStreamAddSplit(work->qmgr, work->stream, w->record, w->length, bin->end, nullptr)) return 0;
-    if (!emit || work->noEmit || !evStatsEmitHooks.emitRecord || !work->definition ||
-        work->definition->evEmit[0] == 0)
-        return 1;
-    return evStatsEmitHooks.emitRecord(work->emit, work->qmgr, work->stream, work->definition, msgId,
-                                       w->record, w->length);
+    if (!evStatsEmitHooks.emitRecord || !work->definition || work->definition->evEmit[0] == 0) return 1;
+    int emitted = evStatsEmitHooks.emitRecord(work, work->noEmit != 0 || fromCopy, msgId, w->record, w->length);
+    if (emitted == AGGR_REPLACED) work->stop = 1;
+    return emitted;
 }
 
 bool fromCopy(const AggrFamily *family, const AggrEntry *entry) {
@@ -179,7 +183,6 @@ int aggrFold(AggrWork *work, AggrFamily *family, const uint8_t *stored, uint32_t
 }
 
 int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *bin) {
-    const StatsFamily *stats = family->stats;
     evCFWriter w;
     for (AggrKeyGroup *group = bin->groups; group; group = group->next) {
         if (!group->inUse || !group->entries) continue;
@@ -188,16 +191,18 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
             if (!aggrWriteFields(&w, family, group->entries->record, family->groupKeys, family->groupKeyCount,
                                  0))
                 return 0;
-            bool emit = true;
+            bool copied = false;
             const uint8_t *msgId = nullptr;
             for (AggrEntry *e = group->entries; e; e = e->next) {
                 trace(family, e->record, "absorbed");
                 if (!aggrWritePortion(&w, family, e->record, 0)) return 0;
-                if (fromCopy(family, e)) emit = false;
+                if (fromCopy(family, e)) copied = true;
                 if (e->message)
                     msgId = e->message->msgId;  // the list is newest first: the first entry is last
             }
-            if (!storeAbsorbed(work, copy, bin, &w, msgId, emit)) return 0;
+            // Replaced: the bin is gone with the rest of memory.
+            int stored = storeAbsorbed(work, copy, bin, &w, msgId, copied);
+            if (stored != 1) return stored;
         } else {
             for (AggrEntry *e = group->entries; e; e = e->next) {
                 trace(family, e->record, "absorbed");
@@ -206,13 +211,12 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
                 if (!aggrWriteFields(&w, family, e->record, kLevel, 1, 0) ||
                     !aggrWriteFields(&w, family, e->record, nullptr, 0, 0))
                     return 0;
-                if (!storeAbsorbed(work, copy, bin, &w, e->message ? e->message->msgId : nullptr,
-                                   !fromCopy(family, e)))
-                    return 0;
+                int stored = storeAbsorbed(work, copy, bin, &w, e->message ? e->message->msgId : nullptr,
+                                           fromCopy(family, e));
+                if (stored != 1) return stored;
             }
         }
         if (!copy) releaseGroup(group);
     }
-    (void)stats;
     return 1;
 }

@@ -28,6 +28,12 @@ bool tracing() {
     return (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_g) != 0;
 }
 
+// With the portion detail (letter G) the messages and portions are dumped item by item.
+void dump(const char *label, const uint8_t *record, uint32_t length) {
+    if ((evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_G) != EV_DBG_G) return;
+    evDumpPCF(&evStreamStringPool, label, EV_DUMP_PARMS, record, length);
+}
+
 void conditionBits(MQLONG reason) {
     if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
     if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
@@ -161,7 +167,7 @@ int addPortion(AggrWork *work, AggrEntry *entry) {
         std::memcpy(body + entry->offset, w.record + common, family->portionLength);
     }
     entry->written = 1;
-    if ((evDebugFlags.load() & EV_DBG_G) == EV_DBG_G) evOutput(EV_OUT_PROGRESS, "Aggr Data Portion", -1, 1);
+    dump("Aggr Data Portion", w.record, w.length);
     return 1;
 }
 
@@ -313,6 +319,7 @@ int aggrMsgPut(AggrWork *work, AggrMsgDesc *message) {
     uint8_t *body = aggrBody(message);
     uint32_t length = family->commonLength + message->portions * family->portionLength;
     evCFSetItemCount(body, static_cast<uint16_t>(message->commonCount + message->portions));
+    dump("Hardening Aggr Msg", body, length);
     // 3.
     MQMD md = aggrMd();
     md.CodedCharSetId = 0;
@@ -410,6 +417,7 @@ int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const ui
         if (loaded.records) CSFreeMem(loaded.records);
         return sound;
     }
+    dump("Loaded Aggr Msg", body, length);
     int result = 1;
     auto done = [&](int r) {
         CSFreeMem(loaded.records);

@@ -1,5 +1,7 @@
 // What the rest of the system takes from the statistics: the record parsers the emitters run over a
 // stored record, one object a call, and the DISPLAY field tables registered with the command tables.
+#include <cstring>
+
 #include "cmdserver/cmdserver.h"
 #include "emit/emit.h"
 #include "stats/aggr.h"
@@ -102,6 +104,31 @@ int readAllSlot(QmgrContext *context) {
 void freeSlot(int32_t reconnect) {
     evAggrFreeAll(reconnect == 0);
 }
+// The set whose data queue io is, or null (a caller of its own).
+ConnectionSet *setOf(QmgrContext *context, const EvStreamIo *io) {
+    if (!context) return nullptr;
+    for (ConnectionSet &set : context->sets)
+        if (&set.io == io) return &set;
+    return nullptr;
+}
+
+// An absorbed record to the stream's emitter, in the unit of work of the set that absorbs. Nothing
+// came in with it: its message persistence follows the rule for records without an input message.
+int emitAbsorbed(const AggrWork *work, int noEmit, const uint8_t *msgId, uint8_t *record, uint32_t length) {
+    EmitContext c{};
+    c.qmgrContext = work->context;
+    c.set = setOf(work->context, work->io);
+    c.qmgr = work->qmgr;
+    c.stream = work->stream;
+    c.streamDef = work->definition;
+    c.noEmit = static_cast<int8_t>(noEmit != 0 || (work->emit && work->emit->noEmit));
+    c.inputMd = nullptr;
+    if (msgId) std::memcpy(c.uniqueId, msgId, sizeof c.uniqueId);
+    int result = emitRecord(&c, record, length);
+    return result == EMIT_REPLACED ? AGGR_REPLACED : result == EMIT_DONE ? 1 : 0;
+}
+
+// The copy's absorb of its target's due bins: what a copy stores is never emitted.
 int runDueHook(EmitContext *emit, Stream *stream, int reschedule) {
     AggrWork work{};
     work.context = &evContext;
@@ -110,6 +137,8 @@ int runDueHook(EmitContext *emit, Stream *stream, int reschedule) {
     work.stream = stream;
     work.definition = stream->definition;
     work.emit = emit;
+    work.noEmit = AGGR_FLAG_FROM_COPY;
+    if (emit) emit->noEmit = 1;
     int ok = evAggrRunDue(&work, reschedule);
     AreaRelease(&work.area);
     return ok;
@@ -126,6 +155,7 @@ int copyAbsorbHook(EmitContext *emit, EvStreamCopy *copy, AggrBin *bin) {
     work.area = copy->aggrArea;
     work.emit = emit;
     work.noEmit = AGGR_FLAG_FROM_COPY;
+    if (emit) emit->noEmit = 1;
     return aggrAbsorb(&work, &evAggrFamilies[bin->family], copy, bin);
 }
 
@@ -134,6 +164,7 @@ int installAggregation() {
     evServices.aggrAbsorb = absorbSlot;
     evServices.aggrReadAll = readAllSlot;
     evServices.aggrFree = freeSlot;
+    evStatsEmitHooks.emitRecord = emitAbsorbed;
     EvStreamHooks hooks = *evStreamGetHooks();
     hooks.discardBins = evAggrDiscardBins;
     hooks.aggrAddRecord = evAggrAddRecord;

@@ -650,27 +650,32 @@ struct AggrWork {
     Area *area;            // "AGGRAREA"
     EmitContext *emit;
     int32_t loading;      // folding a loaded aggregation message: nothing becomes dirty
-    int32_t stop;         // the absorb asks its caller to absorb no further stream
-    int32_t noEmit;       // AGGR_FLAG_FROM_COPY: folded records are kept from the emitter
+    int32_t stop;         // the emitter replaced memory: the absorb's callers stop at once
+    int32_t noEmit;       // AGGR_FLAG_FROM_COPY: folded and absorbed records are kept from the emitter
     int32_t hardenAgain;  // an absorb changed streams: harden them before the commit
 };
 
-// What the aggregation needs of the emitters: an absorbed record to the stream's emitter, with the
-// MsgId of the message that held its first entry as the record's unique id. 1, or 0 when the emitter
-// failed. Empty: absorbed records are stored only.
+// What the aggregation's callers get besides 1 and 0: the emitter of an absorbed record reloaded
+// memory from the data queue or the connection ends. Bins, streams and entries are gone: the caller
+// and every caller above it stop at once and touch none of the pointers they held.
+inline constexpr int AGGR_REPLACED = 2;
+
+// What the aggregation needs of the emitters: an absorbed record to the work's stream's emitter, with
+// the MsgId of the message that held its first entry as the record's unique id (null: none); noEmit
+// keeps it from the emitter. 1, 0 when the emitter failed, or AGGR_REPLACED. Empty: absorbed records
+// are stored only. statsInstall fills it with the emitters' emitRecord.
 struct StatsEmitHooks {
-    int (*emitRecord)(EmitContext *emit, QmgrEntry *qmgr, Stream *stream, StreamDef *definition,
-                      const uint8_t *msgId, const uint8_t *record, uint32_t length);
+    int (*emitRecord)(const AggrWork *work, int noEmit, const uint8_t *msgId, uint8_t *record, uint32_t length);
 };
 extern StatsEmitHooks evStatsEmitHooks;
 
 // Folds one record into the bin of its interval in an aggregating stream (fromCopy: the stream copy's
 // fold, kept from the emitter). A live fold absorbs at once when the stream holds more than Window
-// open bins. 1, or 0 (the unit of work backs out).
+// open bins. 1, 0 (the unit of work backs out), or AGGR_REPLACED.
 [[nodiscard]] int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int fromCopy,
                                   const uint8_t *record, uint32_t length);
 // Absorbs the work's stream's due bins, oldest first; with reschedule the wake-up time is computed
-// again from the bins left. 1, or 0.
+// again from the bins left. 1, 0, or AGGR_REPLACED (the work's stop flag set).
 [[nodiscard]] int evAggrRunDue(AggrWork *work, int reschedule);
 // Lowers the next wake-up time to the bin end's due time (none while the sweep is disabled).
 void evAggrScheduleNext(const StreamDef *definition, int64_t end);
@@ -678,7 +683,7 @@ void evAggrScheduleNext(const StreamDef *definition, int64_t end);
 // changed restored (the sync point backs out).
 [[nodiscard]] int evAggrHarden(QmgrContext *context, EvStreamIo *io);
 // Absorbs every aggregating stream's due bins (queue managers in name order), then hardens the streams
-// that took records. 1, or 0.
+// that took records. 1, 0, or AGGR_REPLACED.
 [[nodiscard]] int evAggrAbsorbAll(QmgrContext *context, EvStreamIo *io);
 // Reads every aggregation message of the data queue into bins (after the streams are loaded). A
 // damaged message is reported once and skipped. 1, or 0 when the data queue failed or storage ran out.

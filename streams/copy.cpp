@@ -79,12 +79,15 @@ int evStreamStoreRecord(EmitContext *work, EvStreamCopy *copy, const uint8_t *re
     int64_t time = length >= EVCF_HEADER_LENGTH ? evCFGetEventTime(record) : 0;
     if (aggregates(target)) {
         // 2. Folded into its bin; too many open bins are absorbed at once.
-        if (!hooks->aggrAddRecord ||
-            !hooks->aggrAddRecord(copy->context, copy->targetQmgr, target, 1, record, length))
-            return 0;
+        int folded =
+            hooks->aggrAddRecord ? hooks->aggrAddRecord(copy->context, copy->targetQmgr, target, 1, record, length)
+                                 : 0;
+        if (folded != 1) return folded;
         uint32_t held = hooks->heldBinThreshold ? hooks->heldBinThreshold() : EV_HELD_BINS_DEFAULT;
-        if (target->activeBins > held && (!hooks->aggrRunDue || !hooks->aggrRunDue(work, target, 0)))
-            return 0;
+        if (target->activeBins > held) {
+            int due = hooks->aggrRunDue ? hooks->aggrRunDue(work, target, 0) : 0;
+            if (due != 1) return due;  // 2: memory was replaced, the target is gone
+        }
     } else {
         // 3. A record bigger than a blob is stored in pieces rather than refused.
         if (!evStreamAddSplit(copy->targetQmgr, target, record, length, time, nullptr)) return 0;
@@ -121,11 +124,11 @@ int evStreamCopyRecords(EvStreamCopy *copy, EmitContext *work) {
     });
     // 2. Each blob's entries first to last.
     int ok = 1;
-    for (uint32_t i = 0; ok && i < n; i++) {
+    for (uint32_t i = 0; ok == 1 && i < n; i++) {
         BlobWalk walk;
         evBlobWalkInit(&walk, blobs[i].header, blobs[i].extent, 0);
         BlobEntry entry;
-        while (ok && evBlobWalkNext(&walk, &entry) > 0) {
+        while (ok == 1 && evBlobWalkNext(&walk, &entry) > 0) {
             if (copy->progressInterval && evClockNow() >= copy->nextProgress) evStreamCopyProgress(copy);
             ok = evStreamStoreRecord(work, copy, entry.data, entry.dataLength);
         }
@@ -164,7 +167,7 @@ int evStreamCopyAggregate(EvStreamCopy *copy, EmitContext *work) {
     }
     uint32_t type = copy->target->definition ? copy->target->definition->type : 0;
     auto absorb = type >= STREAM_TYPE_STATQ && type <= STREAM_TYPE_ACCTMQI ? hooks->absorb[type] : nullptr;
-    for (uint32_t i = 0; ok && i < count; i++) ok = absorb && absorb(work, copy, bins[i]) ? 1 : 0;
+    for (uint32_t i = 0; ok == 1 && i < count; i++) ok = absorb ? absorb(work, copy, bins[i]) : 0;
     if (bins) CSFreeMem(bins);
     return ok;
 }
@@ -172,8 +175,14 @@ int evStreamCopyAggregate(EvStreamCopy *copy, EmitContext *work) {
 int evStreamCopy(EvStreamCopy *copy, EmitContext *work) {
     EvStreamHooks *hooks = evStreamGetHooks();
     Stream *target = copy->target;
-    int ok = evStreamCopyRecords(copy, work) && evStreamCopyAggregate(copy, work);
-    if (ok && aggregates(target) && hooks->aggrRunDue) ok = hooks->aggrRunDue(work, target, 0);
+    int ok = evStreamCopyRecords(copy, work);
+    if (ok == 1) ok = evStreamCopyAggregate(copy, work);
+    if (ok == 1 && aggregates(target) && hooks->aggrRunDue) ok = hooks->aggrRunDue(work, target, 0);
+    if (ok == 2) {
+        // The aggregation replaced memory: neither stream is there any more.
+        AreaRelease(&copy->aggrArea);
+        return 2;
+    }
     if (ok) {
         evStreamCopyProgress(copy);
         // The last batch is committed too: nothing the copy wrote is left open in the command's unit,

@@ -55,7 +55,9 @@ struct EvStreamHooks {
     int (*discardBins)(EvStreamIo *io, struct Stream *stream);
 
     // -- What the search and the copy need of statistics, the engine and the command server --
-    // Folds a record into the aggregating stream's bin (fromCopy 1 during a copy). 1, or 0.
+    // Folds a record into the aggregating stream's bin (fromCopy 1 during a copy). 1, or 0. These
+    // aggregation hooks may also give 2: memory was replaced (the emitters' reload), nothing held is
+    // valid any more and the caller stops at once.
     int (*aggrAddRecord)(QmgrContext *context, QmgrEntry *qmgr, struct Stream *stream, int fromCopy,
                          const uint8_t *record, uint32_t length);
     // Absorbs the stream's due aggregation bins in the work context. 1, or 0.
@@ -507,7 +509,8 @@ struct EvStreamCopy {
 void evStreamCopyInit(EvStreamCopy *copy, QmgrContext *context, EvStreamIo *io, int32_t command,
                       Stream *source, Stream *target, uint32_t progressInterval);
 // The whole copy: the records, the source's bins, the target's due bins, the last progress line, then
-// the target consolidated, hardened and committed. Releases the "AGGRAREA" area in every case. 1, or 0.
+// the target consolidated, hardened and committed. Releases the "AGGRAREA" area in every case. 1, 0,
+// or 2 when the aggregation replaced memory (neither stream may be touched).
 [[nodiscard]] int evStreamCopy(EvStreamCopy *copy, EmitContext *work);
 // Copies the stored records, blobs ordered by their newest record, each blob's entries first to last.
 [[nodiscard]] int evStreamCopyRecords(EvStreamCopy *copy, EmitContext *work);

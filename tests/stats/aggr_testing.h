@@ -153,9 +153,8 @@ protected:
         evAbsorb.heldBinThreshold = 10;
         evAbsorb.sweepDisabled = 0;
         evAggrState.binsCreated = 0;
-        evStatsEmitHooks.emitRecord = [](EmitContext *, QmgrEntry *, Stream *, StreamDef *, const uint8_t *,
-                                         const uint8_t *, uint32_t) {
-            emitted()++;
+        evStatsEmitHooks.emitRecord = [](const AggrWork *, int noEmit, const uint8_t *, uint8_t *, uint32_t) {
+            if (!noEmit) emitted()++;
             return 1;
         };
         emitted() = 0;
