@@ -86,7 +86,8 @@ int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWr
     }
     if (!evStreamAddSplit(work->qmgr, work->stream, w->record, w->length, bin->end, nullptr)) return 0;
     if (!evStatsEmitHooks.emitRecord || !work->definition || work->definition->evEmit[0] == 0) return 1;
-    int emitted = evStatsEmitHooks.emitRecord(work, work->noEmit != 0 || fromCopy, msgId, w->record, w->length);
+    int emitted =
+        evStatsEmitHooks.emitRecord(work, work->noEmit != 0 || fromCopy, msgId, w->record, w->length);
     if (emitted == AGGR_REPLACED) work->stop = 1;
     return emitted;
 }

@@ -665,7 +665,8 @@ inline constexpr int AGGR_REPLACED = 2;
 // keeps it from the emitter. 1, 0 when the emitter failed, or AGGR_REPLACED. Empty: absorbed records
 // are stored only. statsInstall fills it with the emitters' emitRecord.
 struct StatsEmitHooks {
-    int (*emitRecord)(const AggrWork *work, int noEmit, const uint8_t *msgId, uint8_t *record, uint32_t length);
+    int (*emitRecord)(const AggrWork *work, int noEmit, const uint8_t *msgId, uint8_t *record,
+                      uint32_t length);
 };
 extern StatsEmitHooks evStatsEmitHooks;
 

@@ -79,9 +79,9 @@ int evStreamStoreRecord(EmitContext *work, EvStreamCopy *copy, const uint8_t *re
     int64_t time = length >= EVCF_HEADER_LENGTH ? evCFGetEventTime(record) : 0;
     if (aggregates(target)) {
         // 2. Folded into its bin; too many open bins are absorbed at once.
-        int folded =
-            hooks->aggrAddRecord ? hooks->aggrAddRecord(copy->context, copy->targetQmgr, target, 1, record, length)
-                                 : 0;
+        int folded = hooks->aggrAddRecord
+                         ? hooks->aggrAddRecord(copy->context, copy->targetQmgr, target, 1, record, length)
+                         : 0;
         if (folded != 1) return folded;
         uint32_t held = hooks->heldBinThreshold ? hooks->heldBinThreshold() : EV_HELD_BINS_DEFAULT;
         if (target->activeBins > held) {

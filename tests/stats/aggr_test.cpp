@@ -1,8 +1,11 @@
 // Aggregation without a queue manager: the bins' alignment to local midnight, the due rule, the
 // message layout, the folds, the absorb, and the load that skips a damaged message.
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <random>
 
+#include "emit/emit.h"
 #include "stats/aggr_testing.h"
 #include "testing/console_capture.h"
 
@@ -303,6 +306,115 @@ TEST_F(AggrTest, ACopyTargetGetsTheBinsRecordsAndTheSourceKeepsItsBins) {
     EXPECT_EQ(emitted(), 0);
     EXPECT_EQ(source->activeBins, 1u);
     EXPECT_EQ(entries(activeBins(source)[0]).size(), 2u);
+}
+
+// The emitters' own slot, writing NDJSON lines to a file: what reaches the emitter, and by which id.
+class AggrEmitTest : public AggrTest {
+protected:
+    void SetUp() override {
+        AggrTest::SetUp();
+        InitialiseCommandFields();
+        evStatsEmitHooks.emitRecord = installedEmit_;
+        EmitterDef *e = evCreateEmitterDef("E1", -1);
+        ASSERT_NE(e, nullptr);
+        e->format = EV_EMIT_NDJSON;
+        e->singleRecord = 1;
+        std::snprintf(e->file, sizeof e->file, "%s", dir_.file("out.json").c_str());
+    }
+    void TearDown() override {
+        emitCloseOutputs(nullptr, evSet(EV_SET_E));
+        while (EmitterDef *e = evEmitterList) {
+            evEmitterList = e->next;
+            CSFreeMem(e);
+        }
+        AggrTest::TearDown();
+    }
+    Stream *emitting(const char *name, uint32_t interval = 3600) {
+        Stream *s = stream(name, STREAM_TYPE_STATQ, interval);
+        std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+        return s;
+    }
+    std::vector<std::string> lines() {
+        emitCloseOutputs(nullptr, evSet(EV_SET_E));
+        std::vector<std::string> out;
+        if (!dir_.exists("out.json")) return out;
+        std::string text = dir_.read("out.json"), line;
+        for (char ch : text)
+            if (ch == '\n') {
+                out.push_back(line);
+                line.clear();
+            } else {
+                line += ch;
+            }
+        return out;
+    }
+    zt::TempDir dir_;
+};
+
+TEST_F(AggrEmitTest, AbsorbedRecordsReachTheEmitterUnlessACopyStoresThem) {
+    const std::string firstMsgId = "01" + std::string(46, '0');
+    struct Case {
+        const char *name;
+        std::function<void()> run;
+        size_t lines;
+    };
+    const Case cases[] = {
+        {"a live fold, absorbed by the sweep",
+         [this] {
+             ASSERT_EQ(fold(emitting("LIVE"), statQ(kT0, {"Q1", "Q2"})), 1);
+             ASSERT_EQ(harden(), 1);
+             io_.unit++;
+             clock_.set(kT0 + 3600);
+             ASSERT_EQ(absorbAll(), 1);
+         },
+         2},
+        {"a copy's fold, absorbed by the sweep",
+         [this] {
+             ASSERT_EQ(fold(emitting("COPIED"), statQ(kT0, {"Q1"}), 1), 1);
+             clock_.set(kT0 + 3600);
+             ASSERT_EQ(absorbAll(), 1);
+         },
+         0},
+        {"a copy's absorb of the source's bin",
+         [this] {
+             Stream *source = stream("SRC", STREAM_TYPE_STATQ, 3600);
+             Stream *target = emitting("TGT", 0);
+             ASSERT_EQ(fold(source, statQ(kT0, {"Q1"})), 1);
+             EvStreamCopy copy;
+             evStreamCopyInit(&copy, &evContext, &io_, 0, source, target, 0);
+             EmitContext work{};
+             ASSERT_EQ(evStreamCopyAggregate(&copy, &work), 1);
+             AreaRelease(&copy.aggrArea);
+             EXPECT_EQ(work.noEmit, 1);
+             EXPECT_EQ(storedRecords(target).size(), 1u);
+         },
+         0},
+        {"a copy's absorb of the target's own due bin",
+         [this] {
+             Stream *target = emitting("TGT");
+             ASSERT_EQ(fold(target, statQ(kT0, {"Q1"})), 1);
+             clock_.set(kT0 + 3600);
+             EmitContext work{};
+             ASSERT_EQ(evStreamGetHooks()->aggrRunDue(&work, target, 0), 1);
+             EXPECT_EQ(storedRecords(target).size(), 1u);
+         },
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        std::remove(dir_.file("out.json").c_str());
+        clock_.set(kT0);
+        SetUp();
+        c.run();
+        std::vector<std::string> out = lines();
+        ASSERT_EQ(out.size(), c.lines);
+        // One record of two queues: its objects are named by the MsgId of its first entry's message.
+        for (size_t i = 0; i < out.size(); i++)
+            EXPECT_NE(out[i].find("\"zuntUniqueId\":\"" + firstMsgId + "-" + std::to_string(i + 1) + "\""),
+                      std::string::npos)
+                << out[i];
+    }
 }
 
 TEST_F(AggrTest, ABucketOfFiveHundredQueuesIsStoredInPiecesWithinTheBlob) {

@@ -153,6 +153,7 @@ protected:
         evAbsorb.heldBinThreshold = 10;
         evAbsorb.sweepDisabled = 0;
         evAggrState.binsCreated = 0;
+        installedEmit_ = evStatsEmitHooks.emitRecord;  // the emitters' own, for the tests that emit
         evStatsEmitHooks.emitRecord = [](const AggrWork *, int noEmit, const uint8_t *, uint8_t *, uint32_t) {
             if (!noEmit) emitted()++;
             return 1;
@@ -238,6 +239,7 @@ protected:
 
     zt::ScopedTZ tz_;
     zt::TestClock clock_;
+    decltype(StatsEmitHooks::emitRecord) installedEmit_ = nullptr;
     QmgrEntry *qmgr_ = nullptr;
     MQIFunctionTable table_{};
     EvStreamIo io_{};
