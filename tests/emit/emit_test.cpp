@@ -540,3 +540,44 @@ TEST_F(EmitTest, FileOutputIsTranslatedThroughTheEnginesTable) {
     EXPECT_NE(text.find("LOWER"), std::string::npos) << text;
     EXPECT_EQ(text.find("lower"), std::string::npos) << text;
 }
+
+TEST_F(EmitTest, AnEventsSummaryIsTheOneTheIntakeMadeForItsHook) {
+    emitInstall();
+    emitter->format = EV_EMIT_MQSC;
+    std::vector<uint8_t> record = et::changeEvent(kTime, "now");
+    std::vector<uint8_t> other = et::Record(44, kTime, EVCF_FLAG_EVENT).bytes();
+    evCFSetReason(other.data(), 2367);
+    Area *otherSummary = evCFSummarise(&evStreamStringPool, other.data(), other.size());
+    ASSERT_NE(otherSummary, nullptr);
+    auto summaryOf = [&](std::vector<uint8_t> &r, Area *area) {
+        char text[EV_SUMMARY_LINE + 1] = "";
+        int n =
+            evEventSummary(&evStreamStringPool, r.data(), r.size(), pcfSummaryOf(area), text, nullptr, -1);
+        return std::string(text, static_cast<size_t>(n));
+    };
+    Area *ownSummary = evCFSummarise(&evStreamStringPool, record.data(), record.size());
+    ASSERT_NE(ownSummary, nullptr);
+    const std::string fromHook = summaryOf(record, otherSummary), own = summaryOf(record, ownSummary);
+    AreaRelease(&ownSummary);
+    ASSERT_NE(fromHook, own);
+    // The hook's summary is taken only for the record the hook is putting.
+    struct Case {
+        const uint8_t *hookRecord;
+        const std::string &summary;
+    };
+    for (const Case &c : {Case{record.data(), fromHook}, Case{other.data(), own}}) {
+        EvRecordHook hook{};
+        hook.record = c.hookRecord;
+        hook.summary = otherSummary;
+        evContext.hookMessage.store(&hook);
+        const int result = evServices.emitStored(&evContext, evSet(EV_SET_E), &qmgr, &eventsStream, nullptr,
+                                                 record.data(), static_cast<uint32_t>(record.size()));
+        evContext.hookMessage.store(nullptr);
+        ASSERT_EQ(result, EMIT_DONE);
+        closeOutputs();
+        const std::string text = dir.read("ev.json");
+        std::remove(dir.file("ev.json").c_str());
+        EXPECT_NE(text.find("SUMMARY('" + c.summary + "')"), std::string::npos) << text;
+    }
+    AreaRelease(&otherSummary);
+}

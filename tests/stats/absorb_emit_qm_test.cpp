@@ -72,12 +72,14 @@ protected:
             if (std::strcmp(s->definition->name, name) == 0) return s;
         return nullptr;
     }
+
 public:
     int foldInto(int64_t end, const char *queue) {
         std::vector<uint8_t> r = statQ(end, {queue});
         return evAggrAddRecord(&evContext, current("AGG")->qmgr, current("AGG"), 0, r.data(),
                                static_cast<uint32_t>(r.size()));
     }
+
 protected:
     // Streams and bins hardened and committed in set E's unit.
     void commit() {
@@ -128,15 +130,16 @@ TEST_P(AbsorbEmitPath, ASuspendingEmitterStopsEveryCallerAndTheBinComesBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Callers, AbsorbEmitPath,
-    ::testing::Values(Path{"Sweep", [](AbsorbEmitQm *) { return evServices.aggrAbsorb(&evContext); }, AGGR_REPLACED},
-                      Path{"SyncPoint",
-                           [](AbsorbEmitQm *) { return evSyncPoint(&evContext, &evContext.sets[EV_SET_E]); }, 0},
-                      Path{"FoldPastTheWindow",
-                           [](AbsorbEmitQm *test) {
-                               evAbsorb.heldBinThreshold = 0;
-                               return test->foldInto(kT0 + 3600, "Q2");
-                           },
-                           AGGR_REPLACED}),
+    ::testing::Values(
+        Path{"Sweep", [](AbsorbEmitQm *) { return evServices.aggrAbsorb(&evContext); }, AGGR_REPLACED},
+        Path{"SyncPoint", [](AbsorbEmitQm *) { return evSyncPoint(&evContext, &evContext.sets[EV_SET_E]); },
+             0},
+        Path{"FoldPastTheWindow",
+             [](AbsorbEmitQm *test) {
+                 evAbsorb.heldBinThreshold = 0;
+                 return test->foldInto(kT0 + 3600, "Q2");
+             },
+             AGGR_REPLACED}),
     [](const ::testing::TestParamInfo<Path> &param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -577,3 +577,27 @@ TEST_F(AggrTest, AQueuePortionHasItsFixedBytes) {
         "FEFEFEFEFEFEFEE63379FEFEFEFEE63479FEFEFEFEE63579FEFEFEFED41879FEFEFEFEFEFEFEFED41979FEFEFEFEFEFE"
         "FEFED23C79FEFEFEFED23D79FEFEFEFE");
 }
+
+namespace {
+
+TEST_F(AggrTest, LetterGDumpsTheMessagesAndPortionsLetterGAloneDoesNot) {
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    const uint32_t saved = evDebugFlags.load();
+    for (uint32_t flags : {EV_DBG_g, EV_DBG_G}) {
+        SCOPED_TRACE(flags);
+        evDebugFlags.store(flags);
+        std::string shown;
+        {
+            zt::ConsoleCapture console;
+            EXPECT_EQ(fold(s, statQ(kT0, {"Q1", "Q2"})), 1);
+            EXPECT_EQ(harden(), 1);
+            EXPECT_EQ(reload(), 1);
+            shown = console.out() + console.err();
+        }
+        for (const char *label : {"PCF Aggr Data Portion", "PCF Hardening Aggr Msg", "PCF Loaded Aggr Msg"})
+            EXPECT_EQ(shown.find(label) != std::string::npos, flags == EV_DBG_G) << label << "\n" << shown;
+    }
+    evDebugFlags.store(saved);
+}
+
+}  // namespace
