@@ -97,6 +97,10 @@ struct Path {
     int expected;
 };
 
+void PrintTo(const Path &path, std::ostream *out) {
+    *out << path.name;
+}
+
 class AbsorbEmitPath : public AbsorbEmitQm, public ::testing::WithParamInterface<Path> {};
 
 TEST_P(AbsorbEmitPath, ASuspendingEmitterStopsEveryCallerAndTheBinComesBack) {

@@ -1,0 +1,7 @@
+# The tests that run the program itself on the stand-in.
+foreach(exe test_stats_aggr_zunt_qm_test test_stats_aggr_zunt_long_qm_test)
+  if(TARGET ${exe} AND TARGET zunt)
+    target_compile_definitions(${exe} PRIVATE ZUNT_PROGRAM="$<TARGET_FILE:zunt>")
+    add_dependencies(${exe} zunt)
+  endif()
+endforeach()
