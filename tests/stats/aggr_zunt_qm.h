@@ -10,8 +10,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <random>
 
@@ -32,7 +32,8 @@ protected:
         // then made to aggregate hourly in it.
         pid_t pid = start();
         ASSERT_GT(pid, 0);
-        for (int waited = 0; waited < 10000 && run_.read("zunt.out").find("Commit successful") == std::string::npos;
+        for (int waited = 0;
+             waited < 10000 && run_.read("zunt.out").find("Commit successful") == std::string::npos;
              waited += 20)
             usleep(20000);
         stop(pid, SIGTERM);
@@ -168,8 +169,8 @@ protected:
         }
         stop(pid, SIGTERM);
         waitForConnections(before);
-        ASSERT_TRUE(drained) << "statistics " << depth(kStatsQueue) << ", aggregation messages " << aggrOnQueue()
-                             << ", data queue " << depth(kDataQueue);
+        ASSERT_TRUE(drained) << "statistics " << depth(kStatsQueue) << ", aggregation messages "
+                             << aggrOnQueue() << ", data queue " << depth(kDataQueue);
 
         // Memory as the next start would load it.
         evContext.sets[EV_SET_C].io = io_;
