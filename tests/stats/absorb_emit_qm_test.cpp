@@ -138,6 +138,15 @@ INSTANTIATE_TEST_SUITE_P(
         Path{"Sweep", [](AbsorbEmitQm *) { return evServices.aggrAbsorb(&evContext); }, AGGR_REPLACED},
         Path{"SyncPoint", [](AbsorbEmitQm *) { return evSyncPoint(&evContext, &evContext.sets[EV_SET_E]); },
              0},
+        Path{"SetCSyncPoint",
+             [](AbsorbEmitQm *) {
+                 ConnectionSet &setC = evContext.sets[EV_SET_C];
+                 evConnHandles[setC.eventSlot].store(setC.io.hconn);
+                 evContext.current = &setC;
+                 evConfigChanged.store(1);  // set C's sync point runs for it
+                 return evSyncPoint(&evContext, &setC);
+             },
+             0},
         Path{"FoldPastTheWindow",
              [](AbsorbEmitQm *test) {
                  evAbsorb.heldBinThreshold = 0;
