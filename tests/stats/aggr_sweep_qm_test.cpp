@@ -1,0 +1,176 @@
+// The sweep with the real aggregation, on a private stand-in queue manager: a bin falls due while
+// nothing arrives on set E, the main thread's sweep message reaches the command queue through the
+// console's connection (filled in by the test), and set C's sync point absorbs the bin (set E not
+// started, so its hold finds nothing to close): the record is stored and its aggregation message
+// removed, both in set C's committed unit.
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "stats/aggr_qm.h"
+
+using namespace agt;
+
+namespace {
+
+std::vector<std::string> holds;  // set C's hold of set E before its absorb
+
+int32_t recordingSuspend(int32_t set) {
+    holds.push_back(set == EV_SET_E ? "suspend E" : "suspend C");
+    return EV_SUSPEND_NOT_STARTED;
+}
+void recordingResume(int32_t set) {
+    holds.push_back(set == EV_SET_E ? "resume E" : "resume C");
+}
+
+class AggrSweepQm : public AggrQmTest {
+protected:
+    void SetUp() override {
+        AggrQmTest::SetUp();
+        ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + EV_COMMAND_QUEUE_NAME + ")\n"), 0);
+        evInstallIntake();
+        evSettingsDefaults(evClockNow());
+        evContext.restartMark.store(0);
+        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        // Set C on the fixture's connection; set E not started.
+        ConnectionSet &set = evContext.sets[EV_SET_C];
+        set.id = EV_SET_C;
+        set.io = io_;
+        evConnHandles[set.eventSlot].store(io_.hconn);
+        evConnHandles[set.stateSlot].store(io_.hconn);
+        evContext.sets[EV_SET_E].id = EV_SET_E;
+        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(-1);
+        evContext.event.mq = wrap_->table();
+        std::strcpy(evContext.event.name, "QM1");
+        std::strcpy(evContext.state.name, "QM1");
+        saved_ = cfgEngine;
+        cfgEngine.suspend = recordingSuspend;
+        cfgEngine.resume = recordingResume;
+        holds.clear();
+        // The console's connection, made by the test.
+        MQCHAR48 name;
+        qmt::setText(name, 48, "QM1");
+        MQCNO cno = MQCNO_DEFAULT;
+        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
+        MQLONG cc = 0, rc = 0;
+        raw_.MQCONNX(name, &cno, &console_, &cc, &rc);
+        ASSERT_EQ(cc, MQCC_OK) << rc;
+        evConsoleLink.mq.store(&raw_);
+        evConsoleLink.hconn.store(console_);
+        evConsoleLink.commandQueue.store(-1);
+        evAggrState.lastMessage.store(0);
+        evAggrState.lastSweep.store(0);
+        evAggrState.lastSweepFailed.store(0);
+        evAggrState.sweepPending.store(0);
+        evAggrState.nextDue.store(0);
+    }
+    void TearDown() override {
+        evConsoleLink.hconn.store(-1);
+        evConsoleLink.commandQueue.store(-1);
+        MQLONG cc = 0, rc = 0;
+        raw_.MQDISC(&console_, &cc, &rc);
+        for (int id : {EV_SET_C, EV_SET_E}) {
+            evConnHandles[evContext.sets[id].stateSlot].store(-1);
+            evConnHandles[evContext.sets[id].eventSlot].store(-1);
+            evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
+        }
+        evContext.current = nullptr;
+        cfgEngine = saved_;
+        evFreeIntake();
+        evServices = EvServices{};
+        AggrQmTest::TearDown();
+    }
+    // Set C's consumer on the command queue.
+    void startConsumer() {
+        const MQIFunctionTable *t = wrap_->table();
+        EventQueueDef probe{};
+        std::strcpy(probe.name, EV_COMMAND_QUEUE_NAME);
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT];
+        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+        ASSERT_NE(queue, nullptr);
+        queue->status = EV_EVQ_ACTIVE;
+        queue->backoutThreshold = 3;
+        queue->backoutHandle = -1;
+        queue->forwardHandle = -1;
+        MQOD od = MQOD_DEFAULT;
+        std::strcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME);
+        MQLONG cc = 0, rc = 0;
+        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        MQCBD cbd = MQCBD_DEFAULT;
+        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
+        cbd.CallbackArea = queue;
+        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = 0x6003;
+        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    }
+    void stopConsumer() {
+        MQCTLO ctlo = MQCTLO_DEFAULT;
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+    }
+    // Committed aggregation messages, browsed on the console's connection while set C runs.
+    size_t committedAggrMessages() {
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, kDataQueue);
+        MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+        MQLONG cc = 0, rc = 0;
+        raw_.MQOPEN(console_, &od, MQOO_BROWSE, &hobj, &cc, &rc);
+        size_t n = 0;
+        for (MQLONG options = MQGMO_BROWSE_FIRST; cc != MQCC_FAILED; options = MQGMO_BROWSE_NEXT) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = options | MQGMO_ACCEPT_TRUNCATED_MSG;
+            char byte = 0;
+            MQLONG length = 0;
+            raw_.MQGET(console_, hobj, &md, &gmo, 0, &byte, &length, &cc, &rc);
+            if (cc != MQCC_FAILED && md.CorrelId[0] == AGGR_CORREL_KIND) n++;
+        }
+        raw_.MQCLOSE(console_, &hobj, MQCO_NONE, &cc, &rc);
+        return n;
+    }
+
+    CfgEngine saved_{};
+    MQHCONN console_ = MQHC_UNUSABLE_HCONN;
+};
+
+TEST_F(AggrSweepQm, TheSweepReachesSetCWhoseSyncPointAbsorbsTheDueBin) {
+    EvStreamIo &io = evContext.sets[EV_SET_C].io;
+    Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
+    ASSERT_EQ(fold(s, statQ(kT0, {"Q1"}, 4)), 1);
+    EvHardenBlock block{&io, 0, 0, 0};
+    ASSERT_EQ(evHardenAllStreams(&block), 1);
+    ASSERT_EQ(evAggrHarden(&evContext, &io), 1);
+    ASSERT_EQ(evStreamCommit(&io), 1);
+    ASSERT_EQ(committedAggrMessages(), 1u);
+    ASSERT_NE(evAggrState.nextDue.load(), 0) << "the fold scheduled its bin";
+
+    // Due, and nothing has come in on set E for Grace seconds: the main thread sends the sweep.
+    clock_.set(evAggrState.nextDue.load());
+    evAbsorb.check = 0;
+    evSweepDecision(evClockNow());
+    startConsumer();
+    for (int waited = 0; waited < 10000 && committedAggrMessages() != 0; waited += 10) usleep(10000);
+    stopConsumer();
+
+    EXPECT_EQ(committedAggrMessages(), 0u);
+    EXPECT_EQ(holds, (std::vector<std::string>{"suspend E"})) << "set E is held before set C absorbs";
+    EXPECT_EQ(s->activeBins, 0u);
+    auto sums = storedSums(s);
+    EXPECT_EQ(sums["Q1"], (std::pair<uint64_t, uint64_t>{4, 1}));
+    // What set C stored is committed: a reload finds the record and no bin.
+    ASSERT_EQ(reloadAll(), 1);
+    s = find("AGG");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->activeBins, 0u);
+    EXPECT_EQ(storedSums(s)["Q1"], (std::pair<uint64_t, uint64_t>{4, 1}));
+}
+
+}  // namespace
