@@ -29,8 +29,9 @@ int64_t batchTime(int64_t batch) {
     return kT0 + batch * 1800;
 }
 
-// The child: orders in ZUNT_AGGR_WRITER="fd first last verb k" (batches first to last - 1; k 0: no MQI
-// kill), on the parent's queue manager.
+// The child: orders in ZUNT_AGGR_WRITER="fd first last verb k apart" (batches first to last - 1; k 0:
+// no MQI kill; apart 1: the absorb runs in a unit of a second connection, as set C's after set E's unit
+// is closed), on the parent's queue manager.
 class AggrRestartWriter : public AggrQmTest {
 protected:
     AggrRestartWriter() : AggrQmTest(false) {}
@@ -41,32 +42,44 @@ protected:
 };
 
 TEST_F(AggrRestartWriter, FoldsUntilKilled) {
-    int fd = 0, verb = 0;
+    int fd = 0, verb = 0, apart = 0;
     long long first = 0, last = 0;
     unsigned long long k = 0;
-    if (std::sscanf(std::getenv("ZUNT_AGGR_WRITER"), "%d %lld %lld %d %llu", &fd, &first, &last, &verb, &k) !=
-        5)
+    if (std::sscanf(std::getenv("ZUNT_AGGR_WRITER"), "%d %lld %lld %d %llu %d", &fd, &first, &last, &verb, &k,
+                    &apart) != 6)
         _exit(8);
     stream("AGG", STREAM_TYPE_STATQ, 3600);
     if (!reloadAll()) _exit(9);
+    EvStreamIo ioC = io_;
+    if (apart) {
+        MQCHAR48 name;
+        qmt::setText(name, 48, "QM1");
+        MQLONG cc = 0, rc = 0;
+        wrap_->table()->MQCONN(name, &ioC.hconn, &cc, &rc);
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, kDataQueue);
+        wrap_->table()->MQOPEN(ioC.hconn, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE,
+                               &ioC.hobj, &cc, &rc);
+        if (cc != MQCC_OK) _exit(9);
+    }
     if (k) wrap_->killAt(static_cast<MqVerb>(verb), k);
     for (int64_t b = first; b < last; b++) {
         clock_.set(batchTime(b) + 20);
         if (!fold(find("AGG"), statQ(batchTime(b), kQueues, putsOf(b)))) _exit(10);
         if (!syncPoint()) _exit(11);
         if (write(fd, &b, sizeof b) != sizeof b) _exit(12);
-        if (!absorb()) _exit(13);
+        if (apart ? !(evAggrAbsorbAll(&evContext, &ioC) && evStreamCommit(&ioC)) : !absorb()) _exit(13);
     }
     pause();  // its batches written: waits for its kill
 }
 
 class AggrRestartQm : public AggrQmTest {
 protected:
-    pid_t startWriter(int fd, int64_t first, int64_t last, MqVerb verb, uint64_t k) {
+    pid_t startWriter(int fd, int64_t first, int64_t last, MqVerb verb, uint64_t k, int apart) {
         char orders[128];
-        std::snprintf(orders, sizeof orders, "%d %lld %lld %d %llu", fd, static_cast<long long>(first),
+        std::snprintf(orders, sizeof orders, "%d %lld %lld %d %llu %d", fd, static_cast<long long>(first),
                       static_cast<long long>(last), static_cast<int>(verb),
-                      static_cast<unsigned long long>(k));
+                      static_cast<unsigned long long>(k), apart);
         zt::ScopedEnv env("ZUNT_AGGR_WRITER", orders);
         pid_t pid = fork();
         if (pid == 0) {
@@ -114,7 +127,8 @@ TEST_F(AggrRestartQm, EveryCommittedRecordIsCountedOnceAcrossKills) {
         // A few batches each; odd rounds die at a data-queue call, even ones at a random time.
         int64_t last = std::min<int64_t>(kBatches, committed + 2 + static_cast<int64_t>(random() % 5));
         uint64_t k = round % 2 ? 1 + random() % 12 : 0;
-        pid_t pid = startWriter(fds[1], committed, last, verbs[random() % 3], k);
+        pid_t pid =
+            startWriter(fds[1], committed, last, verbs[random() % 3], k, static_cast<int>(random() % 2));
         ASSERT_GT(pid, 0);
         close(fds[1]);
         // A writer to die at its k-th call is given until it dies or reports its last batch.
