@@ -196,6 +196,7 @@ TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
     EXPECT_GE(wrap_->count(zt::MqVerb::MQBACK), 1u);
     EXPECT_EQ(evDataQueue.loaded.load(), 1) << "memory was loaded again from the data queue";
     EXPECT_EQ(evContext.restartMark.load(), 0) << "the connection goes on";
+    EXPECT_EQ(evContext.hookMessage.load(), nullptr) << "the stopped put left no freed hook message behind";
     bool alert = false;
     for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
         if (std::strcmp(a->category, "$EMIT") == 0 && std::strcmp(a->objectName, kEventQueue) == 0)
