@@ -162,6 +162,37 @@ int evDisplayEV(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayAlert(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayStreamStatus(QmgrContext *context, uint8_t *command, int32_t length);
 
+// ---------------------------------------------------------------------------------------------
+// The commands that change the system's own objects: event queues and queue managers, emitters,
+// stream definitions and runtime streams, the settings, the counters and the alerts.
+
+int evSuspendEventQueue(QmgrContext *context, uint8_t *command, int32_t length);
+int evResumeEventQueue(QmgrContext *context, uint8_t *command, int32_t length);
+// Both of the above by the flag (1 SUSPEND, 0 RESUME).
+int evSuspendResumeEventQueue(QmgrContext *context, uint32_t suspend, uint8_t *command, int32_t length);
+int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length);
+int evRemoveEventQueue(QmgrContext *context, uint8_t *command, int32_t length);
+int evRemoveQmgr(QmgrContext *context, uint8_t *command, int32_t length);
+// Closes the queue's handles on set E, logs REMOVE EVQ at commit, frees the record (set E held or
+// not running).
+void evRemoveEventQueueDef(QmgrContext *context, EventQueueDef *queue);
+int evDefineAlterEmitter(QmgrContext *context, uint8_t *command, int32_t length);
+int evDeleteEmitter(QmgrContext *context, uint8_t *command, int32_t length);
+int evDefineAlterStream(QmgrContext *context, uint8_t *command, int32_t length);
+int evDeleteStream(QmgrContext *context, uint8_t *command, int32_t length);
+int evRenameStream(QmgrContext *context, uint8_t *command, int32_t length);
+int evPurgeStreamStatus(QmgrContext *context, uint8_t *command, int32_t length);
+int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length);
+int evAlterEV(QmgrContext *context, uint8_t *command, int32_t length);
+int evResetEV(QmgrContext *context, uint8_t *command, int32_t length);
+// Zeroes the counters of every queue manager and event queue (their committed copies too) and
+// logs what was not zero; RESETTI becomes now.
+void evResetCounts(QmgrContext *context);
+int evAddAlert(QmgrContext *context, uint8_t *command, int32_t length);
+int evRemoveAlert(QmgrContext *context, uint8_t *command, int32_t length);
+// The handler of a changing command by code, or null.
+CmdHandler cmdChangingHandler(uint32_t code);
+
 // The oldest active aggregation bin's time of a stream, 0 when none (statistics fills it). Empty:
 // no bins.
 extern int64_t (*cmdOldestActiveBin)(Stream *stream);

@@ -57,6 +57,7 @@ const Dispatch *dispatchOf(uint32_t code) {
 // A registered handler takes the place of the one built here.
 CmdHandler handlerOf(const Dispatch *row) {
     CmdHandler handler = registered[row->code - kFirstCode];
+    if (handler == nullptr && row->handler == nullptr) return cmdChangingHandler(row->code);
     return handler != nullptr ? handler : row->handler;
 }
 

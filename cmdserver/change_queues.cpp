@@ -1,0 +1,238 @@
+// The commands that change event queues and monitored queue managers: SUSPEND, RESUME, ADD, ALTER
+// and REMOVE EVQ, and REMOVE EVQMGR. Queue work that touches set E's handles or consumer runs with
+// set E held, so that no event callback uses a handle while it changes.
+#include <cstdio>
+
+#include "cmdserver/change.h"
+
+namespace {
+
+constexpr int32_t kQueueId = 39333;
+constexpr int32_t kQmgrId = 39340;
+constexpr int32_t kPurgeId = 39367;
+constexpr int32_t kReplaceId = 1006;
+
+// The event queue of that exact name, or null. The command queue is set C's: no command here may
+// touch it, so it is not found.
+EventQueueDef *findQueue(const char *name) {
+    char key[EV_QUEUE_NAME_MAX + 1] = {};
+    std::snprintf(key, sizeof key, "%s", name);
+    auto *queue = reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, key, EV_QUEUE_NAME_MAX));
+    return queue != nullptr && !queue->ownCommandQueue ? queue : nullptr;
+}
+
+int readQueueName(QmgrContext *context, uint8_t *command, int32_t length, char *name) {
+    return cmdReadParameters(context, command, length, [&](const PcfCursor *cursor) {
+        if (static_cast<int32_t>(cursor->parmId) != kQueueId) return -1;
+        return cmdGetName(context, cursor, EV_QUEUE_NAME_MAX, 0, name);
+    });
+}
+
+void closeHandle(QmgrContext *context, int32_t *handle, const char *label) {
+    if (*handle == -1) return;
+    const MQHCONN hconn = evEventHconn(&context->sets[EV_SET_E]);
+    MQHOBJ hobj = *handle;
+    if (context->event.mq != nullptr && context->event.mq->MQCLOSE != nullptr && hconn != -1) {
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn(label, hconn, EV_TRACE_CONTROL, hobj);
+        context->event.mq->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
+        evTraceCallOut(label, hconn, EV_TRACE_CONTROL, rc);
+    }
+    *handle = -1;
+}
+
+int suspendResume(QmgrContext *context, bool suspend, uint8_t *command, int32_t length) {
+    if (cmdTooShort(context, suspend ? 9011 : 9012, command, length)) return 1;
+    char name[EV_QUEUE_NAME_MAX + 1] = "";
+    if (!readQueueName(context, command, length, name)) return 1;
+    EventQueueDef *queue = findQueue(name);
+    if (queue == nullptr) return cmdRefuse(context, MQRC_UNKNOWN_OBJECT_NAME, 0, nullptr);
+    CmdEventSetPause pause(context);
+    if (!pause.goOn()) return 1;
+    char message[EV_CONN_MESSAGE_MAX] = "";
+    int done = 0;
+    if (suspend) {
+        done = evSuspendQueue(context, queue, 1, message) && queue->consumerSuspended;
+    } else {
+        done = evResumeQueue(context, queue, 1, message) && !queue->consumerSuspended;
+    }
+    evConfigChanged.store(1);
+    pause.release();
+    if (done) return cmdOk(context);
+    return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, message);
+}
+
+// What ADD and ALTER EVQ were given.
+struct QueueParms {
+    EventQueueDef values;
+    bool replace;
+    bool descr, forward, persistence, tempQ;
+};
+
+void applyQueue(const QueueParms &p, EventQueueDef *queue) {
+    if (p.descr) std::memcpy(queue->descr, p.values.descr, sizeof queue->descr);
+    if (p.forward) std::memcpy(queue->forwardQueue, p.values.forwardQueue, sizeof queue->forwardQueue);
+    if (p.persistence) queue->forwardPersistence = p.values.forwardPersistence;
+    if (p.tempQ) queue->tempQ = p.values.tempQ;
+}
+
+}  // namespace
+
+CmdEventSetPause::CmdEventSetPause(QmgrContext *context) : context_(context) {
+    result_ = evSuspendConsumer(context, &context->sets[EV_SET_E]);
+    if (result_ == EV_SUSPEND_BUSY)
+        cmdRefuse(context, MQRC_BACKED_OUT, 0, "Command transaction failed, please try again later");
+}
+void CmdEventSetPause::release() {
+    if (result_ == EV_SUSPEND_HELD) evResumeConsumer(context_, &context_->sets[EV_SET_E]);
+    result_ = EV_SUSPEND_NOT_STARTED;
+}
+
+int cmdHoldEventSet(QmgrContext *context) {
+    const int32_t result = evHoldEventSet(context);
+    if (result == EV_SUSPEND_HELD || result == EV_SUSPEND_NOT_STARTED) return 1;
+    cmdRefuse(context, MQRC_BACKED_OUT, 0, "Command transaction failed, please try again later");
+    return 0;
+}
+
+void evRemoveEventQueueDef(QmgrContext *context, EventQueueDef *queue) {
+    closeHandle(context, &queue->inputHandle, "MQCLOSE");
+    closeHandle(context, &queue->forwardHandle, "MQCLOSE");
+    closeHandle(context, &queue->backoutHandle, "MQCLOSE");
+    char line[96];
+    std::snprintf(line, sizeof line, "REMOVE EVQ('%s') ", queue->name);
+    evPendingLogLine(line);
+    CSRecursiveGuard guard(gStructureLock);
+    // A stream remembers the queue that last stored into it: that must not outlive the queue.
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next)
+        for (Stream *stream = reinterpret_cast<QmgrEntry *>(node)->streams; stream != nullptr;
+             stream = stream->next)
+            if (stream->lastEventQueue == queue) stream->lastEventQueue = nullptr;
+    if (context->currentQueue == queue) context->currentQueue = nullptr;
+    CSTreeDelete(&evEventQueueTree, queue, EV_QUEUE_NAME_MAX);
+    evConfigChanged.store(1);
+}
+
+int evSuspendResumeEventQueue(QmgrContext *context, uint32_t suspend, uint8_t *command, int32_t length) {
+    return suspendResume(context, suspend != 0, command, length);
+}
+int evSuspendEventQueue(QmgrContext *context, uint8_t *command, int32_t length) {
+    return suspendResume(context, true, command, length);
+}
+int evResumeEventQueue(QmgrContext *context, uint8_t *command, int32_t length) {
+    return suspendResume(context, false, command, length);
+}
+
+int evRemoveEventQueue(QmgrContext *context, uint8_t *command, int32_t length) {
+    if (cmdTooShort(context, 9009, command, length)) return 1;
+    char name[EV_QUEUE_NAME_MAX + 1] = "";
+    if (!readQueueName(context, command, length, name)) return 1;
+    EventQueueDef *queue = findQueue(name);
+    if (queue == nullptr) return cmdRefuse(context, MQRC_UNKNOWN_OBJECT_NAME, 0, nullptr);
+    CmdEventSetPause pause(context);
+    if (!pause.goOn()) return 1;
+    evRemoveEventQueueDef(context, queue);
+    pause.release();
+    return cmdOk(context);
+}
+
+int evRemoveQmgr(QmgrContext *context, uint8_t *command, int32_t length) {
+    if (cmdTooShort(context, 9007, command, length)) return 1;
+    QmgrEntry probe{};
+    int32_t purge = 0;
+    const int read = cmdReadParameters(context, command, length, [&](const PcfCursor *cursor) {
+        switch (static_cast<int32_t>(cursor->parmId)) {
+            case kQmgrId:
+                return cmdGetName(context, cursor, EV_QUEUE_NAME_MAX, 0, probe.name);
+            case kPurgeId:
+                return cmdGetValue(context, cursor, evYesNoNames, &purge);
+            default:
+                return -1;
+        }
+    });
+    if (!read) return 1;
+    auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, probe.name, sizeof probe.name));
+    if (qmgr == nullptr)
+        return cmdRefuseName(context, MQRC_UNKNOWN_OBJECT_NAME, 0, "Queue Manager '%s' not found.", probe.name);
+    if (qmgr->streams != nullptr) {
+        if (purge != 1)
+            return cmdRefuseName(context, MQRC_OPERATION_NOT_ALLOWED, 0,
+                                 "Queue Manager '%s' has active stream data, specify PURGE(YES).", qmgr->name);
+        if (!cmdHoldEventSet(context)) return 1;
+        while (qmgr->streams != nullptr) {
+            Stream *first = qmgr->streams;
+            StreamPurgeCounts counts{};
+            char error[EV_CONFIG_TEXT] = "";
+            const int purged = evStreamPurge(&context->sets[EV_SET_C].io, qmgr, first->definition,
+                                             &qmgr->streams, &counts, error, sizeof error);
+            if (!purged || qmgr->streams == first)
+                return cmdRefuse(context, counts.reason != 0 ? counts.reason : MQRC_STORAGE_NOT_AVAILABLE, 0,
+                                 error);
+        }
+    }
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        CSTreeDelete(&evQmgrTree, qmgr, sizeof qmgr->name);
+    }
+    evConfigChanged.store(1);
+    return cmdOk(context);
+}
+
+int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length) {
+    const int32_t code = cmdRequest(context)->command;
+    if (cmdTooShort(context, code, command, length)) return 1;
+    const bool add = code == 9008;
+    QueueParms p{};
+    p.values.forwardPersistence = EV_PERSIST_ASMSG;
+    const int read = cmdReadParameters(context, command, length, [&](const PcfCursor *cursor) {
+        switch (static_cast<int32_t>(cursor->parmId)) {
+            case kQueueId:
+                return cmdGetName(context, cursor, EV_QUEUE_NAME_MAX, 0, p.values.name);
+            case 39368:
+                p.descr = true;
+                return cmdGetText(context, cursor, EV_DESCR_MAX, false, p.values.descr);
+            case 39369:
+                p.forward = true;
+                return cmdGetText(context, cursor, EV_QUEUE_NAME_MAX, true, p.values.forwardQueue);
+            case 39393:
+                p.persistence = true;
+                return cmdGetValue(context, cursor, evPersistenceNames, &p.values.forwardPersistence);
+            case 39408:
+                p.tempQ = true;
+                return cmdGetValue(context, cursor, evTempQNames, &p.values.tempQ);
+            case kReplaceId:
+                return add ? cmdGetFlag(context, cursor, &p.replace) : -1;
+            default:
+                return -1;
+        }
+    });
+    if (!read) return 1;
+    if (p.values.name[0] == '\0') return cmdRefuse(context, MQRCCF_PARM_VALUE_ERROR, kQueueId, "Queue name missing");
+    EventQueueDef *queue = findQueue(p.values.name);
+    if (queue != nullptr) {
+        if (add && !p.replace)
+            return cmdRefuseName(context, 2100, 0, "Event queue '%s' already exists.", p.values.name);
+        EventQueueDef before = *queue;
+        applyQueue(p, queue);
+        evEchoAlterEvq(&before, queue);
+    } else {
+        if (!add) return cmdRefuseName(context, 2152, 0, "Event queue '%s' not found.", p.values.name);
+        int32_t reason = 0;
+        char error[EV_CONFIG_TEXT] = "";
+        {
+            CSRecursiveGuard guard(gStructureLock);
+            queue = evEventQueueFindOrAdd(&p.values, &reason, error);
+        }
+        if (queue == nullptr) return cmdRefuse(context, reason, 0, error);
+    }
+    evConfigChanged.store(1);
+    CmdEventSetPause pause(context);
+    if (!pause.goOn()) return 1;
+    char message[EV_CONN_MESSAGE_MAX] = "";
+    int32_t reason = 0;
+    const int opened = evOpenInputQueue(context, queue, 0, message, &reason);
+    pause.release();
+    if (opened) return cmdOk(context);
+    return cmdRefuse(context, reason != 0 ? reason : MQRC_STORAGE_NOT_AVAILABLE, 0, message);
+}
