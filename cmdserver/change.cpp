@@ -23,7 +23,8 @@ int cmdRefuse(QmgrContext *context, int32_t reason, int32_t parmId, const char *
     return 1;
 }
 
-int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const char *format, const char *name) {
+int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const char *format,
+                  const char *name) {
     // The name is the user's: it fills the one "%s" and is never read as a format.
     char text[512];
     const char *at = std::strstr(format, "%s");
@@ -68,7 +69,8 @@ int cmdGetValue(QmgrContext *context, const PcfCursor *cursor, const evValueName
         return evParameterNameError(context, cursor, kValueError, "Parameter '%s' should be an integer."), 0;
     const int32_t value = mqiGetI32(cursor->value, 0);
     if (evValueNameByValue(table, value) == nullptr)
-        return evParameterNameError(context, cursor, kValueError, "Parameter '%s' is not a recognised value."),
+        return evParameterNameError(context, cursor, kValueError,
+                                    "Parameter '%s' is not a recognised value."),
                0;
     *out = value;
     return 1;

@@ -42,7 +42,8 @@ bool outputsDiffer(const EmitterDef &a, const EmitterDef &b) {
            std::strcmp(a.file, b.file) != 0 || std::strcmp(a.queue, b.queue) != 0;
 }
 
-int value(QmgrContext *context, const PcfCursor *cursor, const evValueName *table, bool *given, uint32_t *out) {
+int value(QmgrContext *context, const PcfCursor *cursor, const evValueName *table, bool *given,
+          uint32_t *out) {
     int32_t n = 0;
     if (!cmdGetValue(context, cursor, table, &n)) return 0;
     *given = true;

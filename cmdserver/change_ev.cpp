@@ -27,15 +27,15 @@ struct Counted {
     const char *keyword;
 };
 constexpr Counted kQmgrCounted[] = {
-    {EV_QMC_EVENTS, "EVENTCT"},   {EV_QMC_AUTHOR, "AUTHORCT"},   {EV_QMC_CHL, "CHLCT"},
-    {EV_QMC_CMD, "CMDCT"},        {EV_QMC_CONFIG, "CONFIGCT"},   {EV_QMC_INHIBIT, "INHIBITCT"},
-    {EV_QMC_LOCAL, "LOCALCT"},    {EV_QMC_LOGGER, "LOGGERCT"},   {EV_QMC_PERFM, "PERFMCT"},
-    {EV_QMC_REMOTE, "REMOTECT"},  {EV_QMC_SSL, "SSLCT"},         {EV_QMC_STRSTP, "STRSTPCT"},
-    {EV_QMC_IMSBR, "IMSBRCT"},    {EV_QMC_STATQ, "STATQCT"},     {EV_QMC_STATCHL, "STATCHLCT"},
-    {EV_QMC_STATMQI, "STATMQICT"}, {EV_QMC_ACCTQ, "ACCTQCT"},    {EV_QMC_ACCTMQI, "ACCTMQICT"},
+    {EV_QMC_EVENTS, "EVENTCT"},    {EV_QMC_AUTHOR, "AUTHORCT"}, {EV_QMC_CHL, "CHLCT"},
+    {EV_QMC_CMD, "CMDCT"},         {EV_QMC_CONFIG, "CONFIGCT"}, {EV_QMC_INHIBIT, "INHIBITCT"},
+    {EV_QMC_LOCAL, "LOCALCT"},     {EV_QMC_LOGGER, "LOGGERCT"}, {EV_QMC_PERFM, "PERFMCT"},
+    {EV_QMC_REMOTE, "REMOTECT"},   {EV_QMC_SSL, "SSLCT"},       {EV_QMC_STRSTP, "STRSTPCT"},
+    {EV_QMC_IMSBR, "IMSBRCT"},     {EV_QMC_STATQ, "STATQCT"},   {EV_QMC_STATCHL, "STATCHLCT"},
+    {EV_QMC_STATMQI, "STATMQICT"}, {EV_QMC_ACCTQ, "ACCTQCT"},   {EV_QMC_ACCTMQI, "ACCTMQICT"},
 };
 constexpr Counted kQueueCounted[] = {
-    {EV_EQC_MSGS, "MSGS"},         {EV_EQC_EVENTS, "EVENTCT"},     {EV_EQC_STATQ, "STATQCT"},
+    {EV_EQC_MSGS, "MSGS"},         {EV_EQC_EVENTS, "EVENTCT"},    {EV_EQC_STATQ, "STATQCT"},
     {EV_EQC_STATCHL, "STATCHLCT"}, {EV_EQC_STATMQI, "STATMQICT"}, {EV_EQC_ACCTQ, "ACCTQCT"},
     {EV_EQC_ACCTMQI, "ACCTMQICT"},
 };
@@ -49,7 +49,8 @@ bool resetCounters(EvCounter *counters, const Counted (&list)[N], const char *la
     cmdTextInit(&line, text, sizeof text);
     for (const Counted &c : list) {
         EvCounter &counter = counters[c.index];
-        if (counter.current != 0) cmdTextPrintf(&line, "%s(%d) ", c.keyword, static_cast<int32_t>(counter.current));
+        if (counter.current != 0)
+            cmdTextPrintf(&line, "%s(%d) ", c.keyword, static_cast<int32_t>(counter.current));
         counter.current = counter.committed = counter.atConnect = 0;
     }
     if (line.used == 0) return false;
@@ -159,7 +160,8 @@ int evResetEV(QmgrContext *context, uint8_t *command, int32_t length) {
             return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, message);
         return cmdOk(context);
     }
-    return cmdRefuse(context, kValueError, kResetTypeId, "Invalid value for TYPE() parameter, expected TYPE(COUNTS).");
+    return cmdRefuse(context, kValueError, kResetTypeId,
+                     "Invalid value for TYPE() parameter, expected TYPE(COUNTS).");
 }
 
 int evAddAlert(QmgrContext *context, uint8_t *command, int32_t length) {
@@ -223,7 +225,8 @@ int evAddAlert(QmgrContext *context, uint8_t *command, int32_t length) {
     if (!read) return 1;
     if (!hasText) return cmdRefuse(context, kMissing, 39374, "Alert parameter 'TEXT' missing.");
     if (alert.category[0] == '$')
-        return cmdRefuse(context, kValueError, 39320, "Alert parameter 'CATEGORY' can not be a system value.");
+        return cmdRefuse(context, kValueError, 39320,
+                         "Alert parameter 'CATEGORY' can not be a system value.");
     if (replace && anyText && alert.category[0] == '\0')
         return cmdRefuse(context, kMissing, 39320,
                          "When replacing alert, without text match, then you must specify a category.");
@@ -234,7 +237,8 @@ int evAddAlert(QmgrContext *context, uint8_t *command, int32_t length) {
     uint32_t flags = (replace ? EV_ALERT_REPLACE : EV_ALERT_ADD) | EV_ALERT_PUBLISH;
     if (anyText) flags |= EV_ALERT_ANY_TEXT;
     char error[EV_CONFIG_TEXT] = "";
-    if (!evAlertAdd(&alert, flags, nullptr, error)) return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, error);
+    if (!evAlertAdd(&alert, flags, nullptr, error))
+        return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, error);
     return cmdOk(context);
 }
 
@@ -249,8 +253,9 @@ int evRemoveAlert(QmgrContext *context, uint8_t *command, int32_t length) {
     auto string = [&](const PcfCursor *cursor, int32_t maximum, bool name, Given *out) {
         if (!evParmGetString(context, cursor, 0, maximum, &out->text, &out->length)) return 0;
         if (name && out->length > 0 && !evCheckName(out->text, out->length, CMD_NAME_WILDCARDS))
-            return evParameterNameError(context, cursor, kValueError,
-                                        "Parameter '%s' contains characters which are not valid in an MQ name."),
+            return evParameterNameError(
+                       context, cursor, kValueError,
+                       "Parameter '%s' contains characters which are not valid in an MQ name."),
                    0;
         return 1;
     };
@@ -283,9 +288,10 @@ int evRemoveAlert(QmgrContext *context, uint8_t *command, int32_t length) {
                              fieldMatches(a->qmgr, qmgr.text, qmgr.length) &&
                              fieldMatches(a->objectName, objectName.text, objectName.length) &&
                              (objectType < 0 || a->objectType == objectType) &&
-                             (text.text == nullptr || (text.length == 0 ? a->text[0] == '\0'
-                                                                        : evWildMatch(a->text, std::strlen(a->text),
-                                                                                      text.text, static_cast<size_t>(text.length)) != 0));
+                             (text.text == nullptr ||
+                              (text.length == 0 ? a->text[0] == '\0'
+                                                : evWildMatch(a->text, std::strlen(a->text), text.text,
+                                                              static_cast<size_t>(text.length)) != 0));
                 if (match) found = a;
                 break;
             }

@@ -154,11 +154,13 @@ int evRemoveQmgr(QmgrContext *context, uint8_t *command, int32_t length) {
     if (!read) return 1;
     auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, probe.name, sizeof probe.name));
     if (qmgr == nullptr)
-        return cmdRefuseName(context, MQRC_UNKNOWN_OBJECT_NAME, 0, "Queue Manager '%s' not found.", probe.name);
+        return cmdRefuseName(context, MQRC_UNKNOWN_OBJECT_NAME, 0, "Queue Manager '%s' not found.",
+                             probe.name);
     if (qmgr->streams != nullptr) {
         if (purge != 1)
             return cmdRefuseName(context, MQRC_OPERATION_NOT_ALLOWED, 0,
-                                 "Queue Manager '%s' has active stream data, specify PURGE(YES).", qmgr->name);
+                                 "Queue Manager '%s' has active stream data, specify PURGE(YES).",
+                                 qmgr->name);
         if (!cmdHoldEventSet(context)) return 1;
         while (qmgr->streams != nullptr) {
             Stream *first = qmgr->streams;
@@ -208,7 +210,8 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
         }
     });
     if (!read) return 1;
-    if (p.values.name[0] == '\0') return cmdRefuse(context, MQRCCF_PARM_VALUE_ERROR, kQueueId, "Queue name missing");
+    if (p.values.name[0] == '\0')
+        return cmdRefuse(context, MQRCCF_PARM_VALUE_ERROR, kQueueId, "Queue name missing");
     EventQueueDef *queue = findQueue(p.values.name);
     if (queue != nullptr) {
         if (add && !p.replace)

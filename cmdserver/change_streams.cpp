@@ -33,7 +33,9 @@ int getType(QmgrContext *context, const PcfCursor *cursor, bool all, int32_t *ou
     int32_t type = 0;
     if (!cmdGetValue(context, cursor, evStreamTypeNames, &type)) return 0;
     if (type < static_cast<int32_t>(STREAM_TYPE_EVENTS) || type > static_cast<int32_t>(STREAM_TYPE_ACCTMQI))
-        return evParameterNameError(context, cursor, kValueError, "Parameter '%s' is not a recognised value."), 0;
+        return evParameterNameError(context, cursor, kValueError,
+                                    "Parameter '%s' is not a recognised value."),
+               0;
     *out = type;
     return 1;
 }
@@ -72,7 +74,8 @@ int checkAggregation(QmgrContext *context, const char *name, uint32_t type, uint
                              "Stream type of stream '%s' does not support aggregation.", name),
                0;
     const char *text = nullptr;
-    if (interval < 60 && 60 % interval != 0) text = "Aggregation interval must be a factor of 60 seconds.";
+    if (interval < 60 && 60 % interval != 0)
+        text = "Aggregation interval must be a factor of 60 seconds.";
     else if (interval >= 60 && interval < 3600 && 3600 % interval != 0)
         text = "Aggregation interval must be a factor of one hour.";
     else if (interval >= 3600 && interval < 86400 && 86400 % interval != 0)
@@ -115,8 +118,9 @@ int readStream(QmgrContext *context, uint8_t *command, int32_t length, int32_t c
             case kTypeId:
                 return getType(context, cursor, false, &p->type);
             case kNewNameId:
-                return code == 9018 ? cmdGetName(context, cursor, STREAM_NAME_MAX, CMD_NAME_SYSTEM_STREAMS, p->newName)
-                                    : -1;
+                return code == 9018
+                           ? cmdGetName(context, cursor, STREAM_NAME_MAX, CMD_NAME_SYSTEM_STREAMS, p->newName)
+                           : -1;
             default:
                 break;
         }
@@ -181,7 +185,8 @@ int evDefineAlterStream(QmgrContext *context, uint8_t *command, int32_t length) 
     if (!readStream(context, command, length, code, &p)) return 1;
     const char *name = p.values.name;
     if (p.emitter && p.values.evEmit[0] != '\0' && evFindEmitterDef(p.values.evEmit, -1) == nullptr)
-        return cmdRefuseName(context, kValueError, kEmitterId, "Emitter '%s' is not defined.", p.values.evEmit);
+        return cmdRefuseName(context, kValueError, kEmitterId, "Emitter '%s' is not defined.",
+                             p.values.evEmit);
     StreamDef *def = nullptr;
     if (!lookUp(context, name, p.type, "Multiple streams called '%s' defined.", &def)) return 1;
     uint32_t type = 0;
@@ -193,7 +198,8 @@ int evDefineAlterStream(QmgrContext *context, uint8_t *command, int32_t length) 
             return cmdRefuseName(context, kNotFound, 0, "Invalid name '%s' for stream of that type.", name);
     } else {
         type = def->type;
-        if (define && !p.replace) return cmdRefuseName(context, kAlreadyExists, 0, "Stream '%s' already exists.", name);
+        if (define && !p.replace)
+            return cmdRefuseName(context, kAlreadyExists, 0, "Stream '%s' already exists.", name);
         if (p.type != 0 && static_cast<uint32_t>(p.type) != def->type)
             return cmdRefuseName(context, kValueError, kTypeId, "Stream '%s' is of a different type.", name);
     }
@@ -230,9 +236,10 @@ int evDeleteStream(QmgrContext *context, uint8_t *command, int32_t length) {
     if (!lookUp(context, p.values.name, p.type, "Multiple streams called '%s' defined.", &def)) return 1;
     if (def == nullptr) return cmdRefuseName(context, kNotFound, 0, "Stream '%s' not found.", p.values.name);
     if (def->isDefault)
-        return cmdRefuseName(context, kNotFound, 0, "Stream '%s' is the default stream so can not be deleted.",
-                             def->name);
-    if (hasRuntimeStream(def)) return cmdRefuseName(context, kAlreadyExists, 0, "Stream '%s' is not empty.", def->name);
+        return cmdRefuseName(context, kNotFound, 0,
+                             "Stream '%s' is the default stream so can not be deleted.", def->name);
+    if (hasRuntimeStream(def))
+        return cmdRefuseName(context, kAlreadyExists, 0, "Stream '%s' is not empty.", def->name);
     if (!cmdHoldEventSet(context)) return 1;
     char name[STREAM_NAME_MAX + 1];
     std::memcpy(name, def->name, sizeof name);
@@ -247,13 +254,16 @@ int evRenameStream(QmgrContext *context, uint8_t *command, int32_t length) {
     if (!readStream(context, command, length, 9018, &p)) return 1;
     StreamDef *old = nullptr;
     if (!lookUp(context, p.values.name, p.type, "Multiple streams called '%s' defined.", &old)) return 1;
-    if (old == nullptr) return cmdRefuseName(context, kNotFound, kStreamId, "Stream '%s' not found.", p.values.name);
-    if (p.newName[0] == '\0') return cmdRefuse(context, kNotFound, kNewNameId, "No new stream name was specified.");
+    if (old == nullptr)
+        return cmdRefuseName(context, kNotFound, kStreamId, "Stream '%s' not found.", p.values.name);
+    if (p.newName[0] == '\0')
+        return cmdRefuse(context, kNotFound, kNewNameId, "No new stream name was specified.");
     int ambiguous = 0;
     if (evStreamDefFind(p.newName, -1, static_cast<uint32_t>(p.type), &ambiguous) != nullptr)
         return cmdRefuseName(context, kAlreadyExists, kNewNameId, "Stream '%s' already exists.", p.newName);
     if (!systemNameFits(p.newName, old->type))
-        return cmdRefuseName(context, kNotFound, kNewNameId, "Invalid name '%s' for stream of that type.", p.newName);
+        return cmdRefuseName(context, kNotFound, kNewNameId, "Invalid name '%s' for stream of that type.",
+                             p.newName);
     if (!cmdHoldEventSet(context)) return 1;
     // Another definition of the new name under another type would be found by evStreamDefine only
     // when the types agree; they do not, so this is always a new record.
@@ -274,7 +284,8 @@ int evRenameStream(QmgrContext *context, uint8_t *command, int32_t length) {
             auto *qmgr = reinterpret_cast<QmgrEntry *>(node);
             Stream *moved = nullptr;
             for (Stream *s = qmgr->streams; s != nullptr; s = s->next)
-                if (s->definition == old || (s->definition == nullptr && s->streamId == old->streamId)) moved = s;
+                if (s->definition == old || (s->definition == nullptr && s->streamId == old->streamId))
+                    moved = s;
             if (moved == nullptr) continue;
             moved->definition = renamed;
             resort(&qmgr->streams, moved);
@@ -310,7 +321,8 @@ int evPurgeStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) 
     });
     if (!read) return 1;
     if (qmgrName[0] == '\0') return cmdRefuse(context, kParmMissing, kQmgrId, "'EVQMGR' parameter missing.");
-    if (streamName[0] == '\0') return cmdRefuse(context, kParmMissing, kStreamId, "'EVSTRMST' parameter missing.");
+    if (streamName[0] == '\0')
+        return cmdRefuse(context, kParmMissing, kStreamId, "'EVSTRMST' parameter missing.");
     if (type == 0) return cmdRefuse(context, kParmMissing, kTypeId, "'TYPE' parameter missing.");
     uint64_t records = 0;
     uint32_t streams = 0;
@@ -376,7 +388,8 @@ int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
     if (!lookUp(context, sourceName, type, "Multiple source streams called '%s' defined.", &source)) return 1;
     if (source == nullptr)
         return cmdRefuseName(context, kNotFound, kStreamId, "Source stream '%s' not found.", sourceName);
-    if (targetName[0] == '\0') return cmdRefuse(context, kNotFound, kTargetId, "No target stream name was specified.");
+    if (targetName[0] == '\0')
+        return cmdRefuse(context, kNotFound, kTargetId, "No target stream name was specified.");
     StreamDef *target = evStreamDefFind(targetName, -1, static_cast<uint32_t>(type), nullptr);
     if (target == nullptr)
         return cmdRefuseName(context, kNotFound, kTargetId, "Target stream '%s' must exist.", targetName);
@@ -395,16 +408,20 @@ int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
         }
     }
     if (sources == 0)
-        return cmdRefuseName(context, kNotFound, kStreamId, "Source stream status '%s' not found.", sourceName);
+        return cmdRefuseName(context, kNotFound, kStreamId, "Source stream status '%s' not found.",
+                             sourceName);
     if (sources > 1)
         return cmdRefuseName(context, kNotFound, kStreamId, "Source stream status for '%s' is ambiguous.",
                              sourceName);
     if (from->recordCount == 0)
-        return cmdRefuseName(context, kNotFound, kStreamId, "Source stream status '%s' is empty.", sourceName);
+        return cmdRefuseName(context, kNotFound, kStreamId, "Source stream status '%s' is empty.",
+                             sourceName);
     if (targets > 1)
-        return cmdRefuseName(context, kNotFound, kTargetId, "Stream status for '%s' is ambiguous.", targetName);
+        return cmdRefuseName(context, kNotFound, kTargetId, "Stream status for '%s' is ambiguous.",
+                             targetName);
     if (to != nullptr && to->recordCount != 0)
-        return cmdRefuseName(context, kNotFound, kStreamId, "Target stream status '%s' is not empty.", targetName);
+        return cmdRefuseName(context, kNotFound, kStreamId, "Target stream status '%s' is not empty.",
+                             targetName);
     if (!cmdHoldEventSet(context)) return 1;
     if (to == nullptr) {
         to = evStreamCreate(from->qmgr, target);
@@ -413,10 +430,12 @@ int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
                                  targetName);
     }
     char line[160];
-    std::snprintf(line, sizeof line, "Copying %" PRIu64 " items from stream '%s'", from->recordCount, sourceName);
+    std::snprintf(line, sizeof line, "Copying %" PRIu64 " items from stream '%s'", from->recordCount,
+                  sourceName);
     evRespAddString(context, code, line);
     EvStreamCopy copy{};
-    evStreamCopyInit(&copy, context, &context->sets[EV_SET_C].io, code, from, to, static_cast<uint32_t>(progress));
+    evStreamCopyInit(&copy, context, &context->sets[EV_SET_C].io, code, from, to,
+                     static_cast<uint32_t>(progress));
     if (!evStreamCopy(&copy, nullptr)) {
         // The copy answered its failure through the error reply; a silent one still gets an answer.
         if (cmdRequest(context)->errorFlag == 0)
