@@ -7,6 +7,7 @@
 #include "cmdserver/internal.h"
 #include "cmdserver_testing.h"
 #include "emit/emit.h"
+#include "emit/emit_testing.h"
 
 namespace {
 
@@ -155,41 +156,45 @@ TEST_F(ChangeTest, EveryRefusalAnswersItsReasonAndChangesNothing) {
     const Refusal cases[] = {
         {"EV range", PcfBuilder(9005).string(39306, "ok").integer(39389, 0), 3229, 39389,
          "Parameter 'STORMTHR' must be between 1 and 999999999."},
-        {"EV empty name", PcfBuilder(9005).string(39305, ""), 3229, 39305, "Parameter 'NAME' must contain a value."},
+        {"EV empty name", PcfBuilder(9005).string(39305, ""), 3229, 39305,
+         "Parameter 'NAME' must contain a value."},
         {"EV STORMEXC", PcfBuilder(9005).integer(39391, 1), 3014, 39391, ""},
         {"RESET no TYPE", PcfBuilder(9006), 3228, 39366, "TYPE() parameter expected."},
         {"RESET TYPE 3", PcfBuilder(9006).integer(39366, 3), 3229, 39366,
          "Invalid value for TYPE() parameter, expected TYPE(COUNTS)."},
-        {"emitter both", PcfBuilder(9029).string(39416, "E2").string(39418, "Q2").string(39419, "f.txt"), 3203, 0,
-         "You can not specify both a target queue and a file."},
+        {"emitter both", PcfBuilder(9029).string(39416, "E2").string(39418, "Q2").string(39419, "f.txt"),
+         3203, 0, "You can not specify both a target queue and a file."},
         {"emitter neither", PcfBuilder(9029).string(39416, "E2"), 3228, 2016,
          "An emitter must identify a target queue or a file."},
-        {"emitter MAXSIZE", PcfBuilder(9029).string(39416, "E2").string(39419, "f").integer(39423, 4194304), 3229,
-         39423, "Parameter 'MAXSIZE' must be between 1 and 4194303."},
+        {"emitter MAXSIZE", PcfBuilder(9029).string(39416, "E2").string(39419, "f").integer(39423, 4194304),
+         3229, 39423, "Parameter 'MAXSIZE' must be between 1 and 4194303."},
         {"emitter loses target", PcfBuilder(9031).string(39416, "E1").string(39418, ""), 3228, 2016,
          "An emitter must identify a target queue or a file."},
         {"emitter repeat", PcfBuilder(9029).string(39416, "E1").string(39418, "Q2"), 2100, 0,
          "Emitter 'E1' already exists."},
-        {"alter missing emitter", PcfBuilder(9031).string(39416, "NOPE"), 2152, 0, "Emitter 'NOPE' not found."},
-        {"emitter in use", PcfBuilder(9032).string(39416, "E1"), 2100, 0, "Emitter 'E1' is in use by stream 'S1'."},
+        {"alter missing emitter", PcfBuilder(9031).string(39416, "NOPE"), 2152, 0,
+         "Emitter 'NOPE' not found."},
+        {"emitter in use", PcfBuilder(9032).string(39416, "E1"), 2100, 0,
+         "Emitter 'E1' is in use by stream 'S1'."},
         {"AGGRINT 45", PcfBuilder(9016).string(39301, "SQ").integer(39434, 45), 3229, 39434,
          "Aggregation interval must be a factor of 60 seconds."},
         {"AGGRINT 5000", PcfBuilder(9016).string(39301, "SQ").integer(39434, 5000), 3229, 39434,
          "Aggregation interval must be a factor of one day."},
         {"AGGRINT on EVENTS", PcfBuilder(9016).string(39301, "S1").integer(39434, 60), 3229, 39355,
          "Stream type of stream 'S1' does not support aggregation."},
-        {"AGGRINT 45 on DEFINE", PcfBuilder(9015).string(39301, "NEWQ").integer(39355, 2).integer(39434, 45), 3229,
-         39434, "Aggregation interval must be a factor of 60 seconds."},
+        {"AGGRINT 45 on DEFINE", PcfBuilder(9015).string(39301, "NEWQ").integer(39355, 2).integer(39434, 45),
+         3229, 39434, "Aggregation interval must be a factor of 60 seconds."},
         {"system name", PcfBuilder(9015).string(39301, "$STATQ").integer(39355, 1), 2152, 0,
          "Invalid name '$STATQ' for stream of that type."},
-        {"no emitter", PcfBuilder(9015).string(39301, "S3").integer(39355, 1).string(39416, "NOPE"), 3229, 39416,
-         "Emitter 'NOPE' is not defined."},
+        {"no emitter", PcfBuilder(9015).string(39301, "S3").integer(39355, 1).string(39416, "NOPE"), 3229,
+         39416, "Emitter 'NOPE' is not defined."},
         {"define without type", PcfBuilder(9015).string(39301, "S3"), 3228, 39355, ""},
         {"stream exists", PcfBuilder(9015).string(39301, "S2").integer(39355, 1), 2100, 0,
          "Stream 'S2' already exists."},
         {"delete default", PcfBuilder(9017).string(39301, "$EVENTS"), 2152, 0,
          "Stream '$EVENTS' is the default stream so can not be deleted."},
-        {"delete with runtime stream", PcfBuilder(9017).string(39301, "S1"), 2100, 0, "Stream 'S1' is not empty."},
+        {"delete with runtime stream", PcfBuilder(9017).string(39301, "S1"), 2100, 0,
+         "Stream 'S1' is not empty."},
         {"rename to existing", PcfBuilder(9018).string(39301, "S1").string(39381, "S2"), 2100, 0,
          "Stream 'S2' already exists."},
         {"rename without new name", PcfBuilder(9018).string(39301, "S1"), 2152, 0,
@@ -198,19 +203,21 @@ TEST_F(ChangeTest, EveryRefusalAnswersItsReasonAndChangesNothing) {
          "Alert parameter 'TEXT' missing."},
         {"alert system category", PcfBuilder(9021).string(39374, "x").string(39320, "$EMIT"), 3229, 39320,
          "Alert parameter 'CATEGORY' can not be a system value."},
-        {"alert replace without category", PcfBuilder(9021).string(39374, "!disk").integer(1006, 1), 3228, 39320,
-         "When replacing alert, without text match, then you must specify a category."},
+        {"alert replace without category", PcfBuilder(9021).string(39374, "!disk").integer(1006, 1), 3228,
+         39320, "When replacing alert, without text match, then you must specify a category."},
         {"alert stream of other type", PcfBuilder(9021).string(39374, "x").string(39301, "SQ"), 3229, 39301,
          "Stream name 'SQ' is not defined."},
         {"remove alert other text", PcfBuilder(9014).integer(39373, 1).string(39374, "other"), 2085, 0, ""},
-        {"remove alert nothing", PcfBuilder(9014), 3228, 39373, "Either 'ALERTID' or 'TEXT' should be provided."},
+        {"remove alert nothing", PcfBuilder(9014), 3228, 39373,
+         "Either 'ALERTID' or 'TEXT' should be provided."},
         {"suspend wildcard", PcfBuilder(9011).string(39333, "SYSTEM.ADMIN.*"), 3229, 39333,
          "Parameter 'EVQ' contains characters which are not valid in an MQ name."},
         {"suspend unknown", PcfBuilder(9011).string(39333, "NOT.THERE"), 2085, 0, ""},
         {"suspend command queue", PcfBuilder(9011).string(39333, evq), 2085, 0, ""},
         {"resume command queue", PcfBuilder(9012).string(39333, evq), 2085, 0, ""},
         {"remove command queue", PcfBuilder(9009).string(39333, evq), 2085, 0, ""},
-        {"remove unknown qmgr", PcfBuilder(9007).string(39340, "QMX"), 2085, 0, "Queue Manager 'QMX' not found."},
+        {"remove unknown qmgr", PcfBuilder(9007).string(39340, "QMX"), 2085, 0,
+         "Queue Manager 'QMX' not found."},
         {"remove qmgr with data", PcfBuilder(9007).string(39340, "QM1"), 2534, 0,
          "Queue Manager 'QM1' has active stream data, specify PURGE(YES)."},
         {"remove qmgr PURGE(2)", PcfBuilder(9007).string(39340, "QM1").integer(39367, 2), 3229, 39367,
@@ -223,8 +230,8 @@ TEST_F(ChangeTest, EveryRefusalAnswersItsReasonAndChangesNothing) {
          "Event queue 'NOT.THERE' not found."},
         {"purge without EVQMGR", PcfBuilder(9020).string(39301, "S1").integer(39355, 1), 3015, 39340,
          "'EVQMGR' parameter missing."},
-        {"purge no match", PcfBuilder(9020).string(39301, "X*").string(39340, "*").integer(39355, -999), 2085, 0,
-         "No matching streams found."},
+        {"purge no match", PcfBuilder(9020).string(39301, "X*").string(39340, "*").integer(39355, -999), 2085,
+         0, "No matching streams found."},
         {"copy no source", PcfBuilder(9033).string(39301, "NOPE").string(39440, "S2"), 2152, 0,
          "Source stream 'NOPE' not found."},
         {"copy no target name", PcfBuilder(9033).string(39301, "S1"), 2152, 0,
@@ -235,8 +242,8 @@ TEST_F(ChangeTest, EveryRefusalAnswersItsReasonAndChangesNothing) {
          "Source and Target streams must be the same type."},
         {"copy ambiguous source", PcfBuilder(9033).string(39301, "S2").string(39440, "S1"), 2152, 0,
          "Source stream status for 'S2' is ambiguous."},
-        {"copy empty source", PcfBuilder(9033).string(39301, "S1").string(39440, "S2").string(39340, "QM1"), 2152,
-         0, "Source stream status 'S1' is empty."},
+        {"copy empty source", PcfBuilder(9033).string(39301, "S1").string(39440, "S2").string(39340, "QM1"),
+         2152, 0, "Source stream status 'S1' is empty."},
         {"copy no source status", PcfBuilder(9033).string(39301, "$EVENTS").string(39440, "S1"), 2152, 0,
          "Source stream status '$EVENTS' not found."},
     };
@@ -281,8 +288,9 @@ TEST_F(ChangeTest, ResetZeroesCountersForGoodAndSaysWhenAllWereZero) {
     perfm->counters[EV_EQC_DLQ] = EvCounter{1, 0, 1};
     clock_.set(1767229200);
     ASSERT_EQ(run(PcfBuilder(9006).integer(39366, 1)).reason, 0);
-    EXPECT_EQ(lineText(), "RESET EV TYPE(COUNTS)|  EVQMGR(QM1)|EVENTCT(5) PERFMCT(2) |"
-                          "  EVQ(SYSTEM.ADMIN.PERFM.EVENT)|MSGS(7) |");
+    EXPECT_EQ(lineText(),
+              "RESET EV TYPE(COUNTS)|  EVQMGR(QM1)|EVENTCT(5) PERFMCT(2) |"
+              "  EVQ(SYSTEM.ADMIN.PERFM.EVENT)|MSGS(7) |");
     EXPECT_EQ(evSettings.resetTime.load(), 1767229200);
     EXPECT_EQ(perfm->counters[EV_EQC_DLQ].current, 1u);  // not a count RESET zeroes
     // Set E's backout restores its counters from the committed copies: the reset stays.
@@ -296,7 +304,9 @@ TEST_F(ChangeTest, ResetZeroesCountersForGoodAndSaysWhenAllWereZero) {
 }
 
 TEST_F(ChangeTest, EmittersAreDefinedReplacedAndDeleted) {
-    ASSERT_EQ(run(PcfBuilder(9029).string(39416, "E2").string(39419, "out.json").integer(39423, 4194303)).reason, 0);
+    ASSERT_EQ(
+        run(PcfBuilder(9029).string(39416, "E2").string(39419, "out.json").integer(39423, 4194303)).reason,
+        0);
     EmitterDef *e2 = evFindEmitterDef("E2", -1);
     ASSERT_NE(e2, nullptr);
     EXPECT_EQ(e2->maxSize, 4194303u * 1024u);
@@ -305,7 +315,8 @@ TEST_F(ChangeTest, EmittersAreDefinedReplacedAndDeleted) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("DEFINE EVEMIT('E2')", 0), 0u) << lines[0];
 
-    ASSERT_EQ(run(PcfBuilder(9029).string(39416, "E2").string(39419, "out%i.json").integer(1006, 1)).reason, 0);
+    ASSERT_EQ(run(PcfBuilder(9029).string(39416, "E2").string(39419, "out%i.json").integer(1006, 1)).reason,
+              0);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].find("MAXSIZE"), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find("FILE"), std::string::npos) << lines[0];
@@ -360,9 +371,10 @@ TEST_F(ChangeTest, RenameKeepsTheIdAndMovesEveryRuntimeStream) {
 
 TEST_F(ChangeTest, AlertsAreAddedReplacedAndRemoved) {
     const uint32_t id = evAlertList->id;
-    ASSERT_EQ(run(PcfBuilder(9021).string(39374, "!disk").string(39320, "DISK").integer(1006, 1)
-                      .integer(39375, 40)).reason,
-              0);
+    ASSERT_EQ(
+        run(PcfBuilder(9021).string(39374, "!disk").string(39320, "DISK").integer(1006, 1).integer(39375, 40))
+            .reason,
+        0);
     ASSERT_NE(evAlertList, nullptr);
     EXPECT_EQ(evAlertList->next, nullptr);
     EXPECT_EQ(evAlertList->id, id);
@@ -404,6 +416,113 @@ TEST_F(ChangeTest, RemovingAQueueManagerWithoutDataOrAQueueFreesItsRecord) {
     fake.puts.clear();
     ASSERT_EQ(runPcf(PcfBuilder(9003).string(39333, "SYSTEM.*").done()), 1);
     EXPECT_EQ(answer().reason, 2085);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ChangeTest, ChangingTheFormatEndsTheOpenDocumentInTheOldOne) {
+    zt::TempDir dir;
+    const std::string file = dir.file("ev.json");
+    ASSERT_EQ(run(PcfBuilder(9029).string(39416, "E3").string(39419, file)).reason, 0);
+    std::snprintf(s2->evEmit, sizeof s2->evEmit, "E3");
+    Stream *stream = nullptr;
+    for (Stream *s = qm1->streams; s != nullptr; s = s->next)
+        if (s->definition == s2) stream = s;
+    ASSERT_NE(stream, nullptr);
+    auto emitOne = [&] {
+        std::vector<uint8_t> record = et::changeEvent(1767225600, "changed");
+        EmitContext c{};
+        c.set = evSet(EV_SET_E);
+        c.qmgr = qm1;
+        c.stream = stream;
+        return emitRecord(&c, record.data(), static_cast<uint32_t>(record.size()));
+    };
+    ASSERT_EQ(emitOne(), EMIT_DONE);
+    ASSERT_NE(evFindEmitterDef("E3", -1)->openFile, nullptr);
+    std::fflush(evFindEmitterDef("E3", -1)->openFile);
+    const std::string open = dir.read("ev.json");
+    ASSERT_FALSE(open.empty());
+
+    ASSERT_EQ(run(PcfBuilder(9031).string(39416, "E3").integer(39420, EV_EMIT_CSV)).reason, 0);
+    EXPECT_EQ(evFindEmitterDef("E3", -1)->openFile, nullptr);
+    const std::string closed = dir.read("ev.json");
+    EXPECT_EQ(closed.rfind(open, 0), 0u);
+    EXPECT_GT(closed.size(), open.size());
+    // The document is ended as JSON: the record list and the wrapper are closed.
+    EXPECT_EQ(closed.substr(closed.find_last_not_of(" \r\n") - 1, 2), "]}") << closed;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ChangeTest, AStormItemOfARemovedQueueManagerReachesNoFreedEntry) {
+    char error[EV_CONFIG_TEXT];
+    QmgrEntry *qm3 = evQmgrFindOrAdd("QM3", 0, error);
+    const std::vector<uint8_t> record = et::changeEvent(1767225600, "x");
+    evTimedItem *item = nullptr;
+    ASSERT_EQ(evRepeatCount(qm3, record.data(), static_cast<uint32_t>(record.size()), 1767225600, &item), 0);
+    ASSERT_NE(item, nullptr);
+    ASSERT_EQ(run(PcfBuilder(9007).string(39340, "QM3")).reason, 0);
+    // The item names its queue manager: a new record of that name counts into it.
+    QmgrEntry *again = evQmgrFindOrAdd("QM3", 0, error);
+    evTimedItem *second = nullptr;
+    EXPECT_EQ(evRepeatCount(again, record.data(), static_cast<uint32_t>(record.size()), 1767225601, &second),
+              0);
+    EXPECT_EQ(second, nullptr);
+    CSRecursiveGuard guard(gConsumerLock);
+    evFreeStorms();
+}
+
+// Every parameter a handler reads can be written in MQSC: its row applies to the command's letter.
+TEST_F(ChangeTest, EveryParameterAHandlerReadsHasAnMqscKeyword) {
+    const std::vector<int32_t> emitterIds = {39416, 39417, 39418, 39419, 39420, 39421,
+                                             39422, 39423, 39396, 39428, 39425, 39429};
+    const std::vector<int32_t> stream = {39301, 39355, 39378, 39379, 39434, 39380, 39436, 39416};
+    const std::vector<int32_t> queue = {39333, 39368, 39369, 39393, 39408};
+    auto with = [](std::vector<int32_t> ids, std::initializer_list<int32_t> more) {
+        ids.insert(ids.end(), more);
+        return ids;
+    };
+    const std::vector<std::pair<uint32_t, std::vector<int32_t>>> reads = {
+        {9005,
+         {39305, 39306, 39356, 39358, 39359, 39360, 39362, 39363, 39364, 39388, 39389, 39390, 39413, 39433,
+          39437, 39443}},
+        {9006, {39366}},
+        {9007, {39340, 39367}},
+        {9008, with(queue, {1006})},
+        {9010, queue},
+        {9009, {39333}},
+        {9011, {39333}},
+        {9012, {39333}},
+        {9014, {39373, 39374, 39320, 39376, 39316, 39317}},
+        {9015, with(stream, {1006})},
+        {9016, stream},
+        {9017, {39301, 39355}},
+        {9018, {39301, 39355, 39381}},
+        {9020, {39301, 39340, 39355}},
+        {9021, {39374, 39375, 39376, 39379, 39330, 39301, 39316, 39317, 39320, 1006}},
+        {9029, with(emitterIds, {1006})},
+        {9031, emitterIds},
+        {9032, {39416}},
+        {9033, {39301, 39340, 39355, 39440, 39441}},
+    };
+    for (const auto &[code, ids] : reads) {
+        const evCommandDef *command = evCommandByCode(code);
+        ASSERT_NE(command, nullptr) << code;
+        EXPECT_NE(cmdChangingHandler(code), nullptr) << code;
+        for (int32_t id : ids) {
+            const evParmDef *row = evFindParmById(command, static_cast<uint32_t>(id));
+            ASSERT_TRUE(row != nullptr && row->keyword != nullptr) << code << " " << id;
+            char mode = ' ';
+            const evParmDef *byKeyword =
+                evFindParmByKeyword(command, row->keyword, std::strlen(row->keyword), &mode);
+            ASSERT_NE(byKeyword, nullptr) << code << " " << row->keyword;
+            EXPECT_EQ(byKeyword->parmId, static_cast<uint32_t>(id)) << code << " " << row->keyword;
+        }
+    }
 }
 
 }  // namespace
