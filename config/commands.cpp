@@ -226,7 +226,7 @@ evParmDef cfgEvstreamParms[] = {
 evParmDef cfgEvstrmstParms[] = {
     row("Wd+p+k+", "R", "EVSTRMST", 39301),
     row("Wd*p*k*", "R", "EVQMGR", 39340),
-    row(" d*p*k*", "i", "TYPE", 39355, kComputed, 0, evStreamTypeNames),
+    row(" d*p*k*", "i", "TYPE", 39355, kComputed, 0, evStreamStatusTypeNames),
     row(" d ", "i", "ITEMS", 39402),
     row(" d ", "i", "DATAMSGS", 39382),
     row(" d ", "i", "AGGRMSGS", 39435),

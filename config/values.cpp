@@ -15,6 +15,10 @@ const evValueName evStreamTypeNames[] = {
     {0, 1, "Events", "EVENTS", 0}, {0, 2, "StatQ", "STATQ", 0}, {0, 3, "StatChl", "STATCHL", 0},
     {0, 4, "StatMQI", "STATMQI", 0}, {0, 5, "AcctQ", "ACCTQ", 0}, {0, 6, "AcctMQI", "ACCTMQI", 0},
     {0, -1, "$STRINGS", "$STRINGS", 0}, {0, 0, nullptr, nullptr, 0}};
+const evValueName evStreamStatusTypeNames[] = {
+    {0, 1, "Events", "EVENTS", 0},   {0, 2, "StatQ", "STATQ", 0}, {0, 3, "StatChl", "STATCHL", 0},
+    {0, 4, "StatMQI", "STATMQI", 0}, {0, 5, "AcctQ", "ACCTQ", 0}, {0, 6, "AcctMQI", "ACCTMQI", 0},
+    {0, -999, "All", "ALL", 0},      {0, 0, nullptr, nullptr, 0}};
 const evValueName evAcctSelfNames[] = {
     {0, 0, "Discard", "DISCARD", 0}, {0, 1, "Keep", "KEEP", 0}, {0, 0, nullptr, nullptr, 0}};
 const evValueName evUseDlqNames[] = {

@@ -7,7 +7,7 @@
 #include "cmdserver/internal.h"
 #include "cmdserver_testing.h"
 #include "emit/emit.h"
-#include "emit/emit_testing.h"
+#include "tests/emit/emit_testing.h"
 
 namespace {
 

@@ -1,0 +1,145 @@
+// The changing commands end to end on a private stand-in queue manager: the engine connected and
+// consuming, commands put on its command queue, replies read back, the configuration and the data
+// queue looked at after the unit committed and after a restart.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cmdserver/cmdserver.h"
+#include "cmdserver_testing.h"
+#include "tests/engine/engine_qm.h"
+
+namespace {
+
+using ct::PcfBuilder;
+
+class ChangeQmTest : public eqm::EngineQmTest {
+protected:
+    void SetUp() override {
+        eqm::EngineQmTest::SetUp();
+        cmdInstall();
+        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+        ASSERT_EQ(connect(), 1) << logText();
+        commandQueue = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
+    }
+    void TearDown() override {
+        closeQueue(&commandQueue);
+        eqm::EngineQmTest::TearDown();
+    }
+    // Puts the command and waits for its one reply: the PCF reply's reason and text, or an MQSC
+    // reply's text.
+    struct Reply {
+        int32_t reason = -1;
+        std::string text;
+    };
+    Reply command(const char *format, const std::string &data) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
+        std::memcpy(md.ReplyToQ, "REPLY.Q", 7);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(own, commandQueue, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
+                  &cc, &rc);
+        EXPECT_EQ(rc, 0);
+        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
+        std::string buffer(65536, '\0');
+        MQMD got = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
+        gmo.WaitInterval = 10000;
+        MQLONG length = 0;
+        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc, &rc);
+        closeQueue(&hobj);
+        Reply reply;
+        if (cc == MQCC_FAILED) return reply;
+        buffer.resize(static_cast<size_t>(length));
+        if (std::memcmp(got.Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
+            reply.reason = 0;
+            reply.text = buffer;
+            return reply;
+        }
+        ct::Pcf pcf = ct::parse(std::vector<uint8_t>(buffer.begin(), buffer.end()));
+        reply.reason = pcf.reason;
+        reply.text = pcf.get(CMD_PARM_TEXT).text;
+        return reply;
+    }
+    Reply pcf(const PcfBuilder &builder) {
+        std::vector<uint8_t> bytes = builder.done();
+        return command(MQFMT_ADMIN, std::string(bytes.begin(), bytes.end()));
+    }
+    Reply mqsc(const std::string &text) { return command(MQFMT_STRING, text); }
+    static std::pair<uint32_t, uint32_t> queueState(const char *name) {
+        CSRecursiveGuard lock(gConsumerLock);
+        EventQueueDef *queue = findQueue(name);
+        return queue ? std::make_pair(queue->suspended, queue->status) : std::make_pair(99u, 99u);
+    }
+    // Waits until the queue manager's streams hold n records.
+    bool waitStored(uint64_t n, const char *qmgr = "QM1") {
+        return et::waitFor([&] { return storedRecords(qmgr) >= n; });
+    }
+
+    MQHOBJ commandQueue = MQHO_UNUSABLE_HOBJ;
+};
+
+TEST_F(ChangeQmTest, SuspendAndResumeShowInTheQueuesState) {
+    ASSERT_EQ(pcf(PcfBuilder(9012).string(39333, eqm::kPerfmEvents)).reason, 0) << logText();
+    EXPECT_EQ(queueState(eqm::kPerfmEvents), std::make_pair(0u, uint32_t{EV_EVQ_ACTIVE}));
+    ASSERT_EQ(pcf(PcfBuilder(9011).string(39333, eqm::kPerfmEvents)).reason, 0);
+    EXPECT_EQ(queueState(eqm::kPerfmEvents), std::make_pair(1u, uint32_t{EV_EVQ_SUSPENDED}));
+    ASSERT_EQ(pcf(PcfBuilder(9012).string(39333, eqm::kPerfmEvents)).reason, 0);
+    EXPECT_EQ(queueState(eqm::kPerfmEvents), std::make_pair(0u, uint32_t{EV_EVQ_ACTIVE}));
+}
+
+TEST_F(ChangeQmTest, ARemovedQueueIsLoggedAtCommitAndStaysGone) {
+    ASSERT_EQ(pcf(PcfBuilder(9009).string(39333, eqm::kPerfmEvents)).reason, 0) << logText();
+    EXPECT_NE(logText().find("REMOVE EVQ('SYSTEM.ADMIN.PERFM.EVENT')"), std::string::npos);
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(queueState(eqm::kPerfmEvents).first, 99u);
+}
+
+TEST_F(ChangeQmTest, AnAddedQueueThatCannotBeOpenedKeepsItsDefinition) {
+    const Reply r = pcf(PcfBuilder(9008).string(39333, "NO.SUCH.QUEUE"));
+    EXPECT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME) << r.text;
+    EXPECT_EQ(queueState("NO.SUCH.QUEUE").second, uint32_t{EV_EVQ_NOTEXIST});
+}
+
+TEST_F(ChangeQmTest, AQueueManagerWithDataIsRemovedOnlyWithItsData) {
+    const MQLONG raised = raiseEvents(1);
+    ASSERT_GT(raised, 0);
+    resumeByCommand({eqm::kQmgrEvents});
+    ASSERT_TRUE(waitStored(static_cast<uint64_t>(raised))) << logText();
+    Reply r = pcf(PcfBuilder(9007).string(39340, "QM1"));
+    EXPECT_EQ(r.reason, MQRC_OPERATION_NOT_ALLOWED);
+    EXPECT_EQ(r.text, "Queue Manager 'QM1' has active stream data, specify PURGE(YES).");
+    EXPECT_EQ(storedRecords(), static_cast<uint64_t>(raised));
+
+    r = pcf(PcfBuilder(9007).string(39340, "QM1").integer(39367, 1));
+    EXPECT_EQ(r.reason, 0) << r.text << logText();
+    EXPECT_NE(logText().find("PURGE EVSTREAM('$EVENTS') QMGR('QM1')"), std::string::npos) << logText();
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(storedRecords(), 0u);
+}
+
+TEST_F(ChangeQmTest, PurgeOfEveryStreamCountsWhatItPurged) {
+    ASSERT_EQ(raiseEvents(1), 1);
+    resumeByCommand({eqm::kQmgrEvents});
+    ASSERT_TRUE(waitStored(1)) << logText();
+    const Reply r = mqsc("PURGE EVSTRMST(*) EVQMGR(*) TYPE(ALL)");
+    EXPECT_EQ(r.text, "AMQ8005: 1 event purged from 1 matching stream.") << logText();
+    EXPECT_EQ(storedRecords(), 0u);
+}
+
+// Neither a definition nor an alert changes a stored stream: set E is neither held nor suspended.
+TEST_F(ChangeQmTest, DefineStreamAndAddAlertLeaveSetEAlone) {
+    const MQHCONN setE = evEventHconn(evSet(EV_SET_E));
+    const size_t before = wrap->calls(zt::MqVerb::MQCTL).size();
+    EXPECT_EQ(mqsc("DEFINE EVSTREAM(S9) TYPE(EVENTS)").reason, 0);
+    EXPECT_EQ(pcf(PcfBuilder(9021).string(39374, "look here").integer(39375, 40)).reason, 0);
+    const std::vector<zt::MqCall> calls = wrap->calls(zt::MqVerb::MQCTL);
+    for (size_t i = before; i < calls.size(); i++) EXPECT_NE(calls[i].hconn, setE) << calls[i].options;
+}
+
+}  // namespace
