@@ -39,8 +39,8 @@ protected:
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
         MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, commandQueue, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
-                  &cc, &rc);
+        raw.MQPUT(own, commandQueue, &md, &pmo, static_cast<MQLONG>(data.size()),
+                  const_cast<char *>(data.data()), &cc, &rc);
         EXPECT_EQ(rc, 0);
         MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
         std::string buffer(65536, '\0');
@@ -49,7 +49,8 @@ protected:
         gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
         gmo.WaitInterval = 10000;
         MQLONG length = 0;
-        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc, &rc);
+        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+                  &rc);
         closeQueue(&hobj);
         Reply reply;
         if (cc == MQCC_FAILED) return reply;

@@ -1,6 +1,6 @@
 // Fuzzes the command server's intake: any MQSC text through the translation, any PCF through the
-// checks and dispatch (the DISPLAY handlers over a few objects held in memory, every other command
-// stubbed), and any PCF response through its MQSC text. The first
+// checks and dispatch (the DISPLAY handlers and the changing commands over a few objects held in
+// memory, every other command stubbed), and any PCF response through its MQSC text. The first
 // byte chooses the road; the rest is the message, in a buffer of exactly its size so that any read
 // past its end is caught. Replies go to a fake queue that checks their headers.
 #include <cstddef>
@@ -51,6 +51,27 @@ void fakeClose(MQHCONN, PMQHOBJ hobj, MQLONG, PMQLONG cc, PMQLONG rc) {
     *cc = MQCC_OK;
     *rc = 0;
 }
+// The rest of the queue work of the changing commands finds no connection.
+void noInq(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG, MQLONG, PMQCHAR, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_FAILED;
+    *rc = MQRC_HCONN_ERROR;
+}
+void noCb(MQHCONN, MQLONG, PMQVOID, MQHOBJ, PMQVOID, PMQVOID, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_FAILED;
+    *rc = MQRC_HCONN_ERROR;
+}
+void noCtl(MQHCONN, MQLONG, PMQVOID, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_FAILED;
+    *rc = MQRC_HCONN_ERROR;
+}
+void noGet(MQHCONN, MQHOBJ, PMQVOID, PMQVOID, MQLONG, PMQVOID, PMQLONG, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_FAILED;
+    *rc = MQRC_HCONN_ERROR;
+}
+void noUnit(MQHCONN, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_FAILED;
+    *rc = MQRC_HCONN_ERROR;
+}
 
 // A stub handler: answers with the command's first parameters echoed as a display would.
 int stub(QmgrContext *context, uint8_t *command, int32_t length) {
@@ -78,10 +99,17 @@ void setUp() {
     table.MQOPEN = fakeOpen;
     table.MQPUT = fakePut;
     table.MQCLOSE = fakeClose;
+    table.MQINQ = noInq;
+    table.MQCB = noCb;
+    table.MQCTL = noCtl;
+    table.MQGET = noGet;
+    table.MQCMIT = noUnit;
+    table.MQBACK = noUnit;
     evContext.event.mq = &table;
     evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
     for (uint32_t code = 9004; code <= 9033; code++)
-        if (code != 9013 && code != 9019 && code != 9030) evRegisterCommandHandler(code, stub);
+        if (code != 9013 && code != 9019 && code != 9030 && cmdChangingHandler(code) == nullptr)
+            evRegisterCommandHandler(code, stub);
     // Objects for the displays to walk and their WHERE texts to read.
     InitialiseCommandFields();
     char text[EV_CONFIG_TEXT];
