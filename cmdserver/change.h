@@ -61,7 +61,7 @@ int cmdGetFlag(QmgrContext *context, const PcfCursor *cursor, bool *out);
 // call that took a hold. Busy answers 2003 and the command changes nothing.
 class CmdEventSetPause {
 public:
-    explicit CmdEventSetPause(QmgrContext *context);
+    explicit CmdEventSetPause(QmgrContext *context, bool wanted = true);
     ~CmdEventSetPause() { release(); }
     CmdEventSetPause(const CmdEventSetPause &) = delete;
     CmdEventSetPause &operator=(const CmdEventSetPause &) = delete;

@@ -12,13 +12,14 @@ constexpr int32_t kQmgrId = 39340;
 constexpr int32_t kPurgeId = 39367;
 constexpr int32_t kReplaceId = 1006;
 
-// The event queue of that exact name, or null. The command queue is set C's: no command here may
-// touch it, so it is not found.
-EventQueueDef *findQueue(const char *name) {
+// The event queue of that exact name, or null. The command queue's consumer is set C's and the
+// server needs its record: only its attributes may change, so the commands that suspend, resume or
+// remove a queue do not find it.
+EventQueueDef *findQueue(const char *name, bool ownToo = false) {
     char key[EV_QUEUE_NAME_MAX + 1] = {};
     std::snprintf(key, sizeof key, "%s", name);
     auto *queue = reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, key, EV_QUEUE_NAME_MAX));
-    return queue != nullptr && !queue->ownCommandQueue ? queue : nullptr;
+    return queue != nullptr && (ownToo || !queue->ownCommandQueue) ? queue : nullptr;
 }
 
 int readQueueName(QmgrContext *context, uint8_t *command, int32_t length, char *name) {
@@ -79,8 +80,8 @@ void applyQueue(const QueueParms &p, EventQueueDef *queue) {
 
 }  // namespace
 
-CmdEventSetPause::CmdEventSetPause(QmgrContext *context) : context_(context) {
-    result_ = evSuspendConsumer(context, &context->sets[EV_SET_E]);
+CmdEventSetPause::CmdEventSetPause(QmgrContext *context, bool wanted) : context_(context) {
+    result_ = wanted ? evSuspendConsumer(context, &context->sets[EV_SET_E]) : EV_SUSPEND_NOT_STARTED;
     if (result_ == EV_SUSPEND_BUSY)
         cmdRefuse(context, MQRC_BACKED_OUT, 0, "Command transaction failed, please try again later");
 }
@@ -212,15 +213,20 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
     if (!read) return 1;
     if (p.values.name[0] == '\0')
         return cmdRefuse(context, MQRCCF_PARM_VALUE_ERROR, kQueueId, "Queue name missing");
-    EventQueueDef *queue = findQueue(p.values.name);
+    EventQueueDef *queue = findQueue(p.values.name, true);
+    if (queue != nullptr && add && !p.replace)
+        return cmdRefuseName(context, 2100, 0, "Event queue '%s' already exists.", p.values.name);
+    if (queue == nullptr && !add)
+        return cmdRefuseName(context, 2152, 0, "Event queue '%s' not found.", p.values.name);
+    // Set E is held before the record changes: busy then changes nothing.
+    const bool own = queue != nullptr && queue->ownCommandQueue;
+    CmdEventSetPause pause(context, !own);
+    if (!pause.goOn()) return 1;
     if (queue != nullptr) {
-        if (add && !p.replace)
-            return cmdRefuseName(context, 2100, 0, "Event queue '%s' already exists.", p.values.name);
         EventQueueDef before = *queue;
         applyQueue(p, queue);
         evEchoAlterEvq(&before, queue);
     } else {
-        if (!add) return cmdRefuseName(context, 2152, 0, "Event queue '%s' not found.", p.values.name);
         int32_t reason = 0;
         char error[EV_CONFIG_TEXT] = "";
         {
@@ -230,8 +236,7 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
         if (queue == nullptr) return cmdRefuse(context, reason, 0, error);
     }
     evConfigChanged.store(1);
-    CmdEventSetPause pause(context);
-    if (!pause.goOn()) return 1;
+    if (own) return cmdOk(context);  // open, and set C's: nothing to open
     char message[EV_CONN_MESSAGE_MAX] = "";
     int32_t reason = 0;
     const int opened = evOpenInputQueue(context, queue, 0, message, &reason);

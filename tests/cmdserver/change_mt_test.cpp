@@ -1,4 +1,4 @@
-// A changing command whose set E hold finds the suspension token held by a set E callback (which is
+// A changing command whose hold of set E finds the suspension token held by a set E callback (which is
 // suspending set C at that moment) answers 2003 and changes nothing, so neither set waits for the
 // other.
 #include <gtest/gtest.h>
@@ -70,7 +70,8 @@ protected:
     static std::string configuration() {
         std::string s;
         for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next)
-            s += std::string(reinterpret_cast<EventQueueDef *>(node)->name) + ";";
+            s += std::string(reinterpret_cast<EventQueueDef *>(node)->name) + "(" +
+                 reinterpret_cast<EventQueueDef *>(node)->descr + ");";
         for (const EmitterDef *e = evEmitterList; e != nullptr; e = e->next) s += std::string(e->name) + ";";
         for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next)
             for (const Stream *st = reinterpret_cast<QmgrEntry *>(node)->streams; st; st = st->next)
@@ -103,6 +104,7 @@ TEST_F(ChangeBusyTest, CommandsThatMustHoldSetEAnswer2003WhileSetEHoldsSetC) {
     const std::string before = configuration();
     const PcfBuilder commands[] = {
         PcfBuilder(9009).string(39333, "APP.Q"),
+        PcfBuilder(9010).string(39333, "APP.Q").string(39368, "changed"),
         PcfBuilder(9032).string(39416, "E9"),
         PcfBuilder(9033).string(39301, "S1").string(39440, "S2"),
         PcfBuilder(9018).string(39301, "S1").string(39381, "S3"),
