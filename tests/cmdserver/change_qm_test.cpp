@@ -70,6 +70,20 @@ protected:
         return command(MQFMT_ADMIN, std::string(bytes.begin(), bytes.end()));
     }
     Reply mqsc(const std::string &text) { return command(MQFMT_STRING, text); }
+    // A further reply of the last command, "" when none comes within a second.
+    std::string nextText() {
+        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
+        std::string buffer(65536, '\0');
+        MQMD got = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
+        gmo.WaitInterval = 1000;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+                  &rc);
+        closeQueue(&hobj);
+        return cc == MQCC_FAILED ? std::string() : buffer.substr(0, static_cast<size_t>(length));
+    }
     static std::pair<uint32_t, uint32_t> queueState(const char *name) {
         CSRecursiveGuard lock(gConsumerLock);
         EventQueueDef *queue = findQueue(name);
@@ -131,6 +145,28 @@ TEST_F(ChangeQmTest, PurgeOfEveryStreamCountsWhatItPurged) {
     const Reply r = mqsc("PURGE EVSTRMST(*) EVQMGR(*) TYPE(ALL)");
     EXPECT_EQ(r.text, "AMQ8005: 1 event purged from 1 matching stream.") << logText();
     EXPECT_EQ(storedRecords(), 0u);
+}
+
+TEST_F(ChangeQmTest, ACopyFillsAFreshTargetThatSurvivesARestart) {
+    const MQLONG raised = raiseEvents(2);
+    ASSERT_GT(raised, 0);
+    resumeByCommand({eqm::kQmgrEvents});
+    ASSERT_TRUE(waitStored(static_cast<uint64_t>(raised))) << logText();
+    ASSERT_EQ(mqsc("DEFINE EVSTREAM(T1) TYPE(EVENTS)").reason, 0);
+    const std::string copying = mqsc("COPY EVSTRMST($EVENTS) TARGET(T1)").text;
+    EXPECT_EQ(copying, "AMQ8326: Copying " + std::to_string(raised) + " items from stream '$EVENTS'")
+        << copying;
+    std::string rest;
+    for (std::string more = nextText(); !more.empty(); more = nextText()) rest += more + "|";
+    EXPECT_EQ(rest, "AMQ8326: " + std::to_string(raised) + " items of " + std::to_string(raised) +
+                        " copied (100%)|AMQ8005: Stream copied successfully.\n|");
+    EXPECT_NE(logText().find("COPY EVSTREAM('$EVENTS') TARGET(T1)"), std::string::npos);
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(storedRecords(), 2u * static_cast<uint64_t>(raised));
+    // A second copy finds its target filled.
+    EXPECT_NE(mqsc("COPY EVSTRMST($EVENTS) TARGET(T1)").text.find("Target stream status 'T1' is not empty."),
+              std::string::npos);
 }
 
 // Neither a definition nor an alert changes a stored stream: set E is neither held nor suspended.
