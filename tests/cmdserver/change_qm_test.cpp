@@ -106,6 +106,17 @@ TEST_F(ChangeQmTest, SuspendAndResumeShowInTheQueuesState) {
     EXPECT_EQ(queueState(eqm::kPerfmEvents), std::make_pair(0u, uint32_t{EV_EVQ_ACTIVE}));
 }
 
+// The data queue held high (as DEBUG DATAQHI holds it): RESUME clears SUSPENDED but the queue stays
+// held, and the reply says why.
+TEST_F(ChangeQmTest, ResumeOfAQueueWhileTheDataQueueIsHighSaysSo) {
+    evDataQueue.depthForcedHigh.store(1);
+    const Reply r = pcf(PcfBuilder(9012).string(39333, eqm::kPerfmEvents));
+    evDataQueue.depthForcedHigh.store(0);
+    EXPECT_EQ(r.reason, MQRC_STORAGE_NOT_AVAILABLE);
+    EXPECT_EQ(r.text, "Data Queue is in a depth high condition");
+    EXPECT_EQ(queueState(eqm::kPerfmEvents), std::make_pair(0u, uint32_t{EV_EVQ_DATAHIGH}));
+}
+
 TEST_F(ChangeQmTest, ARemovedQueueIsLoggedAtCommitAndStaysGone) {
     ASSERT_EQ(pcf(PcfBuilder(9009).string(39333, eqm::kPerfmEvents)).reason, 0) << logText();
     EXPECT_NE(logText().find("REMOVE EVQ('SYSTEM.ADMIN.PERFM.EVENT')"), std::string::npos);
