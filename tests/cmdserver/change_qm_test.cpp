@@ -164,7 +164,23 @@ TEST_F(ChangeQmTest, ACopyFillsAFreshTargetThatSurvivesARestart) {
     resumeByCommand({eqm::kQmgrEvents});
     ASSERT_TRUE(waitStored(static_cast<uint64_t>(raised))) << logText();
     ASSERT_EQ(mqsc("DEFINE EVSTREAM(T1) TYPE(EVENTS)").reason, 0);
+    const size_t callsBefore = wrap->calls().size();
     const std::string copying = mqsc("COPY EVSTRMST($EVENTS) TARGET(T1)").text;
+    // Set E is suspended before set C puts its first copied blob on the data queue.
+    const MQHCONN setE = evEventHconn(evSet(EV_SET_E));
+    const MQHCONN setCState = evConnHandles[evSet(EV_SET_C)->stateSlot].load();
+    const std::vector<zt::MqCall> calls = wrap->calls();
+    size_t suspended = calls.size();
+    size_t firstPut = calls.size();
+    for (size_t i = callsBefore; i < calls.size(); i++) {
+        if (calls[i].verb == zt::MqVerb::MQCTL && calls[i].hconn == setE &&
+            calls[i].options == MQOP_SUSPEND && suspended == calls.size())
+            suspended = i;
+        if (calls[i].verb == zt::MqVerb::MQPUT && calls[i].hconn == setCState && firstPut == calls.size())
+            firstPut = i;
+    }
+    EXPECT_LT(firstPut, calls.size());
+    EXPECT_LT(suspended, firstPut);
     EXPECT_EQ(copying, "AMQ8326: Copying " + std::to_string(raised) + " items from stream '$EVENTS'")
         << copying;
     std::string rest;

@@ -356,11 +356,14 @@ TEST_F(ChangeTest, RenameKeepsTheIdAndMovesEveryRuntimeStream) {
     ASSERT_NE(renamed, nullptr);
     EXPECT_EQ(renamed->streamId, id);
     EXPECT_EQ(evStreamDefFind("S2", -1, 0, nullptr), nullptr);
+    const uint8_t record[16] = {1, 2, 3};
     for (QmgrEntry *qmgr : {qm1, qm2}) {
         std::string order;
-        for (const Stream *s = qmgr->streams; s != nullptr; s = s->next) {
+        for (Stream *s = qmgr->streams; s != nullptr; s = s->next) {
             EXPECT_EQ(s->definition, evStreamDefFindById(s->streamId)) << qmgr->name;
             order += std::string(s->definition->name) + " ";
+            // An append reads the stream's definition.
+            EXPECT_NE(evStreamAdd(qmgr, s, record, sizeof record, 1767225600, nullptr), nullptr);
         }
         EXPECT_EQ(order, qmgr == qm1 ? "A2 S1 " : "A2 ") << qmgr->name;
     }
