@@ -309,8 +309,9 @@ int evPurgeStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) 
     const int read = cmdReadParameters(context, command, length, [&](const PcfCursor *cursor) {
         switch (static_cast<int32_t>(cursor->parmId)) {
             case kStreamId:
-                return cmdGetName(context, cursor, STREAM_NAME_MAX,
-                                  CMD_NAME_SYSTEM_STREAMS | CMD_NAME_DOLLAR | CMD_NAME_WILDCARDS, streamName);
+                // A pattern: '$' anywhere, so "$*" names every system stream.
+                return cmdGetName(context, cursor, STREAM_NAME_MAX, CMD_NAME_DOLLAR | CMD_NAME_WILDCARDS,
+                                  streamName);
             case kQmgrId:
                 return cmdGetName(context, cursor, EV_QUEUE_NAME_MAX, CMD_NAME_WILDCARDS, qmgrName);
             case kTypeId:

@@ -63,8 +63,8 @@ protected:
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
         MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(text.size()), const_cast<char *>(text.data()), &cc,
-                  &rc);
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(text.size()), const_cast<char *>(text.data()),
+                  &cc, &rc);
         EXPECT_EQ(rc, MQRC_NONE);
         closeQueue(&hobj);
     }
@@ -99,7 +99,8 @@ protected:
             std::snprintf(text, sizeof text, "COPY EVSTRMST($EVENTS) TARGET(T%d) EVQMGR(QM1)", cycle);
             putCommand(text);
             for (int i = 0; i < 10; i++) putEvent();
-            putCommand(cycle % 2 == 0 ? "RENAME EVSTREAM(R1) NEWNAME(R2)" : "RENAME EVSTREAM(R2) NEWNAME(R1)");
+            putCommand(cycle % 2 == 0 ? "RENAME EVSTREAM(R1) NEWNAME(R2)"
+                                      : "RENAME EVSTREAM(R2) NEWNAME(R1)");
             putCommand("DISPLAY EVSTRMST(*)");
             std::snprintf(text, sizeof text, "ADD EVALERT TEXT('cycle %d') SEVERITY(WARN)", cycle);
             putCommand(text);
@@ -115,8 +116,8 @@ protected:
             disconnect();
             ASSERT_EQ(connect(), 1) << logText();
         }
-        for (int waited = 0;
-             waited < 20000 && (depth(kQmgrEvents) != 0 || depth(EV_COMMAND_QUEUE_NAME) != 0); waited += 10)
+        for (int waited = 0; waited < 20000 && (depth(kQmgrEvents) != 0 || depth(EV_COMMAND_QUEUE_NAME) != 0);
+             waited += 10)
             usleep(10000);
         ASSERT_EQ(depth(kQmgrEvents), 0);
         ASSERT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
