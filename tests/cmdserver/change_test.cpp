@@ -232,6 +232,8 @@ TEST_F(ChangeTest, EveryRefusalAnswersItsReasonAndChangesNothing) {
          "'EVQMGR' parameter missing."},
         {"purge no match", PcfBuilder(9020).string(39301, "X*").string(39340, "*").integer(39355, -999), 2085,
          0, "No matching streams found."},
+        {"purge system pattern", PcfBuilder(9020).string(39301, "$*").string(39340, "*").integer(39355, -999),
+         2085, 0, "No matching streams found."},
         {"copy no source", PcfBuilder(9033).string(39301, "NOPE").string(39440, "S2"), 2152, 0,
          "Source stream 'NOPE' not found."},
         {"copy no target name", PcfBuilder(9033).string(39301, "S1"), 2152, 0,
