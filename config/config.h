@@ -590,28 +590,30 @@ void evCfgUowCommitted(EvStreamIo *io);
 // Value names of the command set's attributes (rows of mqi's evValueName; a table ends with a
 // row whose keyword is null).
 
-extern const evValueName evYesNoNames[];             // 1 YES, 0 NO
-extern const evValueName evPersistenceNames[];       // FWDPSIST, MSGPERS: 2 ASMSG, 1 YES, 0 NO
-extern const evValueName evStreamTypeNames[];        // TYPE of streams: 1 EVENTS ... 6 ACCTMQI, -1 $STRINGS
-extern const evValueName evStreamStatusTypeNames[];  // TYPE of runtime streams: 1 EVENTS ... 6, -999 ALL
-extern const evValueName evAcctSelfNames[];          // ACCTSELF
-extern const evValueName evUseDlqNames[];            // USEDLQ
-extern const evValueName evDispCmdsNames[];          // DISPCMDS
-extern const evValueName evVerCheckNames[];          // VERCHECK
-extern const evValueName evResetTypeNames[];         // TYPE of RESET EV: 1 COUNTS
-extern const evValueName evTempQNames[];             // TEMPQ
-extern const evValueName evQueueStatusNames[];       // STATUS of event queues
-extern const evValueName evSeverityNames[];          // SEVERITY, MINSEV
-extern const evValueName evEmitFormatNames[];        // FORMAT
-extern const evValueName evReaderNames[];            // READER
-extern const evValueName evZeroValsNames[];          // ZEROVALS
-extern const evValueName evPutNames[];               // PUT
-extern const evValueName evOnErrorNames[];           // ONERROR
-extern const evValueName evGroupingNames[];          // GROUPING
-extern const evValueName evSumNames[];               // SUM of the statistics displays
-extern const evValueName evCollateNames[];           // COLLATE
-extern const evValueName evGapFillNames[];           // GAPFILL
-extern const evValueName evIntervalAlignNames[];     // INTVLALGN
+extern const evValueName evYesNoNames[];          // 1 YES, 0 NO
+extern const evValueName evPersistenceNames[];    // FWDPSIST, MSGPERS: 2 ASMSG, 1 YES, 0 NO
+extern const evValueName evStreamTypeNames[];     // TYPE of streams: 1 EVENTS ... 6 ACCTMQI, -1 $STRINGS
+extern const evValueName evAcctSelfNames[];       // ACCTSELF
+extern const evValueName evUseDlqNames[];         // USEDLQ
+extern const evValueName evDispCmdsNames[];       // DISPCMDS
+extern const evValueName evVerCheckNames[];       // VERCHECK
+extern const evValueName evResetTypeNames[];      // TYPE of RESET EV: 1 COUNTS
+extern const evValueName evTempQNames[];          // TEMPQ
+extern const evValueName evQueueStatusNames[];    // STATUS of event queues
+extern const evValueName evSeverityNames[];       // SEVERITY, MINSEV
+extern const evValueName evEmitFormatNames[];     // FORMAT
+extern const evValueName evReaderNames[];         // READER
+extern const evValueName evZeroValsNames[];       // ZEROVALS
+extern const evValueName evPutNames[];            // PUT
+extern const evValueName evOnErrorNames[];        // ONERROR
+extern const evValueName evGroupingNames[];       // GROUPING
+extern const evValueName evSumNames[];            // SUM of the statistics displays
+extern const evValueName evCollateNames[];        // COLLATE
+extern const evValueName evGapFillNames[];        // GAPFILL
+extern const evValueName evIntervalAlignNames[];  // INTVLALGN
+
+// TYPE of the runtime-stream commands: the stream types and -999 ALL.
+extern const evValueName evStreamStatusTypeNames[];
 
 // The row of a value text: a decimal integer with an optional sign (also between single quotes,
 // "'2'") names the row of that value; any other text the row whose keyword it equals whole,
