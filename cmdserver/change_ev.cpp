@@ -17,11 +17,6 @@ int getCount(QmgrContext *context, const PcfCursor *cursor, int32_t minimum, int
     return evParmGetInt(context, cursor, minimum, kMaxCount, out);
 }
 
-int retention(QmgrContext *context, const PcfCursor *cursor, int32_t *seconds) {
-    return cmdRetentionInMinutes.load() != 0 ? evParmGetMinutes(context, cursor, seconds)
-                                             : evParmGetDays(context, cursor, seconds);
-}
-
 struct Counted {
     int index;
     const char *keyword;
@@ -189,8 +184,9 @@ int evAddAlert(QmgrContext *context, uint8_t *command, int32_t length) {
             case 39376:
                 return cmdGetName(context, cursor, EV_QUEUE_NAME_MAX, 0, alert.qmgr);
             case 39379: {
+                // An alert's retention is in seconds, as it is shown.
                 int32_t seconds = 0;
-                if (!retention(context, cursor, &seconds)) return 0;
+                if (!evParmGetInt(context, cursor, 1, kMaxCount, &seconds)) return 0;
                 alert.retention = static_cast<uint32_t>(seconds);
                 return 1;
             }

@@ -376,15 +376,20 @@ TEST_F(ChangeTest, RenameKeepsTheIdAndMovesEveryRuntimeStream) {
 
 TEST_F(ChangeTest, AlertsAreAddedReplacedAndRemoved) {
     const uint32_t id = evAlertList->id;
-    ASSERT_EQ(
-        run(PcfBuilder(9021).string(39374, "!disk").string(39320, "DISK").integer(1006, 1).integer(39375, 40))
-            .reason,
-        0);
+    ASSERT_EQ(run(PcfBuilder(9021)
+                      .string(39374, "!disk")
+                      .string(39320, "DISK")
+                      .integer(1006, 1)
+                      .integer(39375, 40)
+                      .integer(39379, 90))
+                  .reason,
+              0);
     ASSERT_NE(evAlertList, nullptr);
     EXPECT_EQ(evAlertList->next, nullptr);
     EXPECT_EQ(evAlertList->id, id);
     EXPECT_STREQ(evAlertList->text, "disk");
     EXPECT_EQ(evAlertList->severity, 40);
+    EXPECT_EQ(evAlertList->retention, 90u);  // seconds, as DISPLAY EVALERT shows it
 
     ASSERT_EQ(run(PcfBuilder(9014).integer(39373, static_cast<int32_t>(id)).string(39320, "DISK")).reason, 0);
     EXPECT_EQ(evAlertList, nullptr);
