@@ -207,7 +207,11 @@ void evAlertSetText(AlertDef *alert, const char *text, int32_t length) {
     to[n] = '\0';
 }
 
-int evAlertAdd(const AlertDef *from, uint32_t flags, AlertDef **hint, char *errorText) {
+namespace {
+
+// The add of evAlertAdd; an alert taken from the stored message (loaded) is what the message holds,
+// so it leaves the alerts unchanged: marking it would rewrite the message at every connect.
+int add(const AlertDef *from, uint32_t flags, AlertDef **hint, char *errorText, bool loaded) {
     const size_t length = textLength(from);
     // Everything that can fail is taken before anything changes.
     auto *alert = static_cast<AlertDef *>(CSGetMem(sizeof(AlertDef) + length));
@@ -247,7 +251,7 @@ int evAlertAdd(const AlertDef *from, uint32_t flags, AlertDef **hint, char *erro
     insert(alert, hint ? *hint : nullptr);
     if (!waitsForLink(alert)) {
         count(alert);
-        evAlertsChanged.store(1);
+        if (!loaded) evAlertsChanged.store(1);
         publishAdded = (flags & EV_ALERT_PUBLISH) != 0;
     }
     *item = evTimedItem{};
@@ -263,6 +267,16 @@ int evAlertAdd(const AlertDef *from, uint32_t flags, AlertDef **hint, char *erro
     evEchoAddAlert(added.get());
     if (publishAdded) evAlertPublish(EV_ALERT_PUB_ADDED, added.get());
     return 1;
+}
+
+}  // namespace
+
+int evAlertAdd(const AlertDef *from, uint32_t flags, AlertDef **hint, char *errorText) {
+    return add(from, flags, hint, errorText, false);
+}
+
+int cfgAlertAddLoaded(const AlertDef *from, AlertDef **hint, char *errorText) {
+    return add(from, EV_ALERT_ADD, hint, errorText, true);
 }
 
 AlertDef *evAlertFind(uint32_t flags, const char *text, int32_t textLength, const char *category,

@@ -411,6 +411,9 @@ int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
     }
     loaded(&values);
     freeUnnamed(names);
+    // The find-or-adds of the load mark the model changed, yet it is now what the message holds:
+    // left marked, every connect would rewrite the message at its first sync point.
+    evConfigChanged.store(0);
     return 1;
 }
 
@@ -465,7 +468,7 @@ int evAlertLoadMessage(uint8_t *message, int32_t length) {
         } else if (evCfgParseAlert(&cursor, alert)) {
             char text[EV_CONFIG_TEXT];
             // In stored order: each goes after the one added before it, without a search.
-            if (!evAlertAdd(&alert->alert, EV_ALERT_ADD, &last, text)) {
+            if (!cfgAlertAddLoaded(&alert->alert, &last, text)) {
                 evOutput(EV_OUT_ERROR, text, -1, 1);
                 ok = 0;
             }
@@ -479,7 +482,13 @@ int evAlertLoadMessage(uint8_t *message, int32_t length) {
 }
 
 int evAlertLoad(EvStreamIo *io) {
-    evAlertFreeAll();
+    {
+        // Memory becomes what the message holds: nothing is left to save. An alert another thread
+        // adds during the load still marks the list.
+        CSRecursiveGuard guard(gAlertLock);
+        evAlertFreeAll();
+        evAlertsChanged.store(0);
+    }
     uint8_t *buffer = nullptr;
     MQLONG length = 0;
     MQMD md;

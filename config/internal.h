@@ -47,6 +47,9 @@ int cfgAlertEndExpiry(AlertDef *alert);
 // The suspension was refused: a listed alert leaves expiry and its item is scheduled again for
 // the next second (1); an unlinked one is freed with its item (0).
 int cfgAlertRetryExpiry(AlertDef *alert, evTimedItem *item);
+// evAlertAdd with mode 0 and no publication for an alert of the stored message: the alerts stay
+// unchanged (evAlertsChanged is left as it is).
+[[nodiscard]] int cfgAlertAddLoaded(const AlertDef *alert, AlertDef **hint, char *errorText);
 // Under gAlertLock: unlinks and frees the first expiry item of the alert, or every expiry item.
 void cfgTimedDropAlert(const AlertDef *alert);
 void cfgTimedDropAllAlerts();

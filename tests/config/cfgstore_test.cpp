@@ -225,6 +225,30 @@ TEST_F(StoreTest, AnAlertMessageWithoutAlertsIsStillVersionThree) {
     EXPECT_TRUE(zt::bytesEqual(expected.data(), expected.size(), m.data(), m.size()));
 }
 
+// A load makes memory what the messages hold: nothing is left for the next sync point to save, and
+// the next change marks the model or the list again.
+TEST_F(StoreTest, ALoadLeavesWhatItLoadedUnchangedUntilTheNextChange) {
+    fixedModel();
+    save();
+    at::add({.text = "first"});
+    at::add({.time = kNow - 5, .text = "second"});
+    char text[EV_CONFIG_TEXT] = "";
+    ASSERT_EQ(evAlertSave(&io_, text), 1) << text;
+    at::add({.text = "never saved"});
+    ASSERT_EQ(evAlertsChanged.load(), 1);
+
+    ASSERT_EQ(reload(), 1);
+    EXPECT_EQ(evConfigChanged.load(), 0);
+    ASSERT_EQ(evAlertLoad(&io_), 1);
+    EXPECT_EQ(at::listed(), (Lines{"1:first", "2:second"}));
+    EXPECT_EQ(evAlertCount.load(), 2u);
+    EXPECT_EQ(evAlertsChanged.load(), 0);
+    at::add({.text = "third"});
+    EXPECT_EQ(evAlertsChanged.load(), 1);
+    ASSERT_NE(evStreamDefine("LATER", -1, STREAM_TYPE_EVENTS, 0, 0), nullptr);
+    EXPECT_EQ(evConfigChanged.load(), 1);
+}
+
 // A message as an older or foreign writer may have left it.
 class Writer {
 public:

@@ -149,6 +149,13 @@ TEST_F(QueuesQmTest, AHighOrInhibitedDataQueueHoldsIntakeUntilItClears) {
             EXPECT_EQ(high->eventId, 1004u);
             EXPECT_STREQ(high->text, "Data Queue is 'high' at 4750 of 5000 messages.");
         }
+        if (!row.fill) {
+            // The stored alerts were loaded, not changed: set C's sync point puts nothing to the
+            // inhibited data queue.
+            EXPECT_EQ(evAlertsChanged.load(), 0);
+            resumeByCommand({});
+            EXPECT_EQ(logText().find("Error putting alerts"), std::string::npos);
+        }
         usleep(300000);
         EXPECT_EQ(depth(kQmgrEvents), events) << "held: the events stay queued";
 
