@@ -1,0 +1,333 @@
+// The real program on a private stand-in queue manager: `zunt` runs as a child process with its keys
+// on a pseudo-terminal, its output in files and the stand-in's library as its MQ library. The
+// fixture seeds the data queue through the engine in this process (the queue manager's event queue
+// resumed), feeds distinct events while the program runs, and reads back what the stream loader
+// finds once it has ended.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine_qm.h"
+
+extern char **environ;
+
+namespace pt {
+
+using eqm::kQmgrEvents;
+
+// One run of the program. Its stdin is the slave side of a pseudo-terminal (the keyboard), its
+// standard output and error go to files and its log under a folder of its own.
+class Zunt {
+public:
+    Zunt(const zt::TempDir &dir, const std::string &name, const std::vector<std::string> &options)
+        : out_(dir.file(name + ".out")), err_(dir.file(name + ".err")), logRoot_(dir.file(name + ".log")) {
+        mkdir(logRoot_.c_str(), 0700);
+        std::vector<std::string> args{ZUNT_PROGRAM};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), {"-L", logRoot_});
+        std::string library = MINIQM_MQM_LIBRARY;
+        std::vector<std::string> env{"MQM_DLL_PATH=" + library.substr(0, library.rfind('/'))};
+        for (char **e = environ; *e != nullptr; e++)
+            if (std::strncmp(*e, "MQM_DLL_PATH=", 13) != 0) env.emplace_back(*e);
+
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master_, 0);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        int slave = open(ptsname(master_), O_RDWR | O_NOCTTY);
+        EXPECT_GE(slave, 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, slave, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addclose(&actions, master_);
+        std::vector<char *> argv, envp;
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (std::string &e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(slave);
+    }
+    ~Zunt() {
+        if (running()) kill9();
+        if (master_ >= 0) close(master_);
+    }
+    Zunt(const Zunt &) = delete;
+    Zunt &operator=(const Zunt &) = delete;
+
+    bool running() { return pid_ > 0 && status_ < 0 && !reap(WNOHANG); }
+    // The exit code, 128 + the signal that ended it, or -1 while it runs after the wait.
+    int wait(int ms = 60000) {
+        for (int waited = 0; waited < ms && running(); waited += 10) usleep(10000);
+        if (running()) return -1;
+        return status_;
+    }
+    void keys(const std::string &keys) {
+        for (char key : keys) {
+            EXPECT_EQ(write(master_, &key, 1), 1);
+            usleep(100000);
+        }
+    }
+    void term() {
+        if (running()) kill(pid_, SIGTERM);
+    }
+    void kill9() {
+        if (!running()) return;
+        kill(pid_, SIGKILL);
+        wait();
+    }
+
+    std::string out() const { return qmt::readText(out_) + qmt::readText(err_); }
+    // Every log file of the run (the program flushes its log once a second).
+    std::string log() const {
+        std::string text;
+        std::string names;
+        qmt::shell("ls " + logRoot_, &names);
+        for (const std::string &name : qmt::words(names)) text += qmt::readText(logRoot_ + "/" + name);
+        return text;
+    }
+    // Waits (at most ms) until the standard output, or the log, holds the text count times.
+    bool waitOut(const std::string &text, int count = 1, int ms = 30000) {
+        return waitText([this] { return out(); }, text, count, ms);
+    }
+    bool waitLog(const std::string &text, int count = 1, int ms = 30000) {
+        return waitText([this] { return log(); }, text, count, ms);
+    }
+    // The log holds "ZUNT Initialised" count times: connected, loaded and taking in events.
+    bool waitInitialised(int count = 1) { return waitLog("ZUNT Initialised", count); }
+
+private:
+    bool reap(int options) {
+        int status = 0;
+        if (waitpid(pid_, &status, options) != pid_) return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    }
+    template <typename Source>
+    bool waitText(Source source, const std::string &text, int count, int ms) {
+        for (int waited = 0;; waited += 20) {
+            if (et::countOf(source(), text) >= count) return true;
+            if (waited >= ms) return false;
+            usleep(20000);
+        }
+    }
+
+    std::string out_, err_, logRoot_;
+    int master_ = -1;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+class ProgramQmTest : public eqm::EngineQmTest {
+protected:
+    void SetUp() override {
+        eqm::EngineQmTest::SetUp();
+        // A restart of the queue manager adds no events of its own.
+        ASSERT_EQ(qm.mqsc("ALTER QMGR STRSTPEV(DISABLED)\n"), 0);
+        takeTemplate();
+        seed();
+    }
+    void TearDown() override {
+        stopFeeding();
+        eqm::EngineQmTest::TearDown();
+        if (separate) qm.tool("stop QS --now");
+    }
+
+    // The program's state on a separate state queue manager QS (-s QS): its data queue there is
+    // named after the event queue manager.
+    void useStateQueueManager() {
+        ASSERT_EQ(qm.tool("create QS"), 0);
+        ASSERT_EQ(qm.tool("start QS --no-fsync"), 0);
+        scripts.write("qs.in", "DEFINE QLOCAL(QM1) MAXDEPTH(5000) MAXMSGL(4194304)\n");
+        ASSERT_EQ(qm.tool("mqsc QS < " + scripts.file("qs.in")), 0);
+        separate = true;
+        evStart.separateState = 1;
+        snprintf(evStart.state.name, sizeof evStart.state.name, "QS");
+        seed();
+    }
+    std::vector<std::string> runOptions() const {
+        return separate ? std::vector<std::string>{"-m", "QM1", "-s", "QS"} : std::vector<std::string>{"-m", "QM1"};
+    }
+
+    // The stored configuration the program loads: the queue manager's event queue resumed, with
+    // whatever settings configure makes once the stored ones are loaded.
+    void seed(void (*configure)() = nullptr) {
+        ASSERT_EQ(connect(), 1) << logText();
+        if (configure != nullptr) configure();
+        evConfigChanged.store(1);
+        resumeByCommand({kQmgrEvents});
+        disconnect();
+    }
+
+    // One real 2085 event, taken off its queue: the template of the events put later.
+    void takeTemplate() {
+        raiseEvents(1);
+        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_INPUT_SHARED);
+        templ.assign(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(templ.size()), templ.data(), &length, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        templ.resize(static_cast<size_t>(length));
+        closeQueue(&hobj);
+        nameAt = templ.find("NO.SUCH.QUEUE.0");
+        ASSERT_NE(nameAt, std::string::npos);
+    }
+    // The event about the object name (15 characters, as the template's): the template naming it.
+    std::string eventFor(const std::string &name) const {
+        EXPECT_EQ(name.size(), 15u);
+        std::string event = templ;
+        event.replace(nameAt, 15, name);
+        return event;
+    }
+    // The next distinct event, through the given connection (the test's own by default); its name.
+    std::string putEvent(MQHCONN hconn = 0) {
+        char name[16];
+        std::snprintf(name, sizeof name, "K.%013d", ++put);
+        putOn(hconn ? hconn : own, eventFor(name));
+        return name;
+    }
+    void putOn(MQHCONN hconn, const std::string &event) {
+        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT, nullptr, hconn);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        md.Persistence = MQPER_PERSISTENT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(event.size()), const_cast<char *>(event.data()),
+                  &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        closeQueue(&hobj, hconn);
+    }
+
+    // A steady flow of distinct events on a connection of its own, one every few milliseconds.
+    void startFeeding(int everyMs = 5) {
+        feeding = true;
+        feeder = std::thread([this, everyMs] {
+            MQHCONN hconn = connectTo("QM1");
+            while (feeding.load()) {
+                putEvent(hconn);
+                usleep(static_cast<useconds_t>(everyMs) * 1000);
+            }
+            MQLONG cc = 0, rc = 0;
+            raw.MQDISC(&hconn, &cc, &rc);
+        });
+    }
+    void stopFeeding() {
+        feeding = false;
+        if (feeder.joinable()) feeder.join();
+    }
+
+    // The connection of the test itself, again after its queue manager was restarted.
+    void reconnectOwn() {
+        MQLONG cc = 0, rc = 0;
+        raw.MQDISC(&own, &cc, &rc);
+        own = connectTo("QM1");
+    }
+    bool drained(int ms = 30000) {
+        for (int waited = 0; waited < ms && depth(kQmgrEvents) != 0; waited += 20) usleep(20000);
+        return depth(kQmgrEvents) == 0;
+    }
+
+    // A run that takes in what is waiting, then an orderly end: the stored events, by object name and
+    // times stored, as a fresh load of the data queue finds them.
+    std::map<std::string, int> drainAndReadBack() {
+        {
+            Zunt zunt(dir, "final" + std::to_string(++runs), runOptions());
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_TRUE(drained()) << zunt.out();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        std::map<std::string, int> stored;
+        EXPECT_EQ(depth(kQmgrEvents), 0);
+        if (connect() != 1) {
+            ADD_FAILURE() << logText();
+            return stored;
+        }
+        {
+            CSRecursiveGuard lock(gConsumerLock);
+            char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
+            auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+            for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next) {
+                auto take = [&stored](const uint8_t *bh, uint32_t extent) {
+                    BlobWalk walk;
+                    evBlobWalkInit(&walk, bh, extent, 0);
+                    BlobEntry entry;
+                    while (evBlobWalkNext(&walk, &entry) > 0) {
+                        if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
+                        const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
+                        stored[std::string(name->text, name->length)]++;
+                    }
+                };
+                take(evStreamCurrentBlob(stream), stream->header->used - SH_BLOB);
+                for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
+                    take(evStreamBlobHeader(blob), blob->area->used);
+            }
+        }
+        disconnect();
+        return stored;
+    }
+    // Every event put since the mark stored exactly once: the names missing or doubled, if any.
+    std::string notOnce(const std::map<std::string, int> &stored, int from = 0) const {
+        std::string wrong;
+        for (int i = from + 1; i <= put; i++) {
+            char name[16];
+            std::snprintf(name, sizeof name, "K.%013d", i);
+            auto found = stored.find(name);
+            int times = found == stored.end() ? 0 : found->second;
+            if (times != 1) wrong += std::string(name) + " x" + std::to_string(times) + " ";
+        }
+        return wrong;
+    }
+
+    // kill -9 of the program at random moments of a steady flow of events (some while it connects and
+    // loads), each run a fresh start; then every event is stored exactly once.
+    void killCycles(int cycles, unsigned seed) {
+        const int from = put.load();
+        std::mt19937 random(seed);
+        startFeeding();
+        for (int cycle = 0; cycle < cycles; cycle++) {
+            SCOPED_TRACE(cycle);
+            Zunt zunt(dir, "cycle" + std::to_string(++runs), runOptions());
+            usleep(std::uniform_int_distribution<useconds_t>(100000, 1500000)(random));
+            ASSERT_TRUE(zunt.running()) << zunt.out();
+            zunt.kill9();
+        }
+        stopFeeding();
+        EXPECT_GT(put.load() - from, cycles) << "a steady flow";
+        EXPECT_EQ(notOnce(drainAndReadBack(), from), "");
+    }
+
+    std::string templ;
+    size_t nameAt = 0;
+    std::atomic<int> put{0};
+    std::atomic<bool> feeding{false};
+    std::thread feeder;
+    bool separate = false;
+    int runs = 0;
+    zt::TempDir scripts;
+};
+
+}  // namespace pt

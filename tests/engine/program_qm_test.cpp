@@ -1,0 +1,183 @@
+// The real program end to end on a private stand-in queue manager: its retry schemes against a
+// queue manager that is down or a data queue in use, outages before its first connect and after a
+// scheme's last attempt, its orderly and killed endings in steady intake, kill -9 cycles with and
+// without a separate state queue manager, and the alert topic after a reconnect. Each event put is
+// stored exactly once, as a fresh load of the data queue reads it back.
+#include "program.h"
+
+namespace {
+
+using pt::kQmgrEvents;
+using pt::Zunt;
+
+class ProgramQmTest : public pt::ProgramQmTest {};
+
+TEST_F(ProgramQmTest, RetrySchemesOnAStoppedQueueManagerCountTheirAttempts) {
+    struct Row {
+        const char *scheme;
+        int attempts;
+        const char *ending;
+    };
+    const Row rows[] = {{"1(2),1(1)", 3, "Connection retry sequence complete, ZUNT ending"},
+                        {"none", 1, "No connection retry configured, ZUNT ending"}};
+    ASSERT_TRUE(qm.stop());
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.scheme);
+        Zunt zunt(dir, std::string("retry") + std::to_string(++runs), {"-m", "QM1", "-r", row.scheme});
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_EQ(et::countOf(out, "Connect sequence for 'QM1'"), row.attempts) << out;
+        EXPECT_EQ(et::countOf(out, "Connect 'QM1' RC(2059)"), row.attempts) << out;
+        EXPECT_NE(out.find(row.ending), std::string::npos) << out;
+    }
+}
+
+TEST_F(ProgramQmTest, TheDataQueueInUseIsRetriedByTheSchemeUntilItIsFree) {
+    MQLONG reason = 0;
+    MQHOBJ data = openQueue("HOLVA.ZUNT.DATA.QUEUE", MQOO_INPUT_EXCLUSIVE, &reason);
+    ASSERT_EQ(reason, MQRC_NONE);
+    Zunt zunt(dir, "inuse", {"-m", "QM1", "-r", "1(30)"});
+    EXPECT_TRUE(zunt.waitOut("Failed to open data queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' RC(2042)", 2)) << zunt.out();
+    closeQueue(&data);
+    EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// Events wait while the queue manager is down at the start; the scheme's last attempt connects; an
+// outage after it starts a fresh scheme instead of ending the program.
+TEST_F(ProgramQmTest, OutagesBeforeTheFirstConnectAndAfterTheLastAttemptAreRetried) {
+    for (int i = 0; i < 20; i++) putEvent();
+    ASSERT_TRUE(qm.stop());
+    {
+        Zunt zunt(dir, "outages", {"-m", "QM1", "-r", "1(2),4(1)"});
+        ASSERT_TRUE(zunt.waitOut("Connect 'QM1' RC(2059)", 2)) << zunt.out();
+        ASSERT_TRUE(qm.start());
+        reconnectOwn();
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.out(), "Connect sequence for 'QM1'"), 3) << "the last attempt connected";
+        ASSERT_TRUE(drained()) << zunt.out();
+
+        qm.kill9();
+        ASSERT_TRUE(zunt.waitOut("Queue Manager 'QM1' ending RC(2009)")) << zunt.out();
+        ASSERT_TRUE(zunt.waitOut("Connect 'QM1' RC(2059)", 4)) << zunt.out();
+        ASSERT_TRUE(qm.start());
+        reconnectOwn();
+        ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.out();
+        EXPECT_EQ(zunt.out().find("ZUNT ending"), std::string::npos);
+        for (int i = 0; i < 20; i++) putEvent();
+        ASSERT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+// The orderly endings back the open unit out before any MQDISC, which would commit events taken but
+// not yet stored; kill -9 while loading or while shutting down leaves the last commit standing.
+TEST_F(ProgramQmTest, EndingsInSteadyIntakeLoseAndDoubleNothing) {
+    struct Row {
+        const char *name;
+        const char *waitFor;  // in the output, before the ending
+        int exitCode;
+        void (*end)(Zunt &);
+    };
+    const Row rows[] = {
+        {"'Q' then 'Y'", nullptr, 0, [](Zunt &z) { z.keys("QY"); }},
+        {"SIGTERM", nullptr, 0, [](Zunt &z) { z.term(); }},
+        {"kill -9 while loading", "Connect 'QM1' complete", 128 + SIGKILL, [](Zunt &z) { z.kill9(); }},
+        {"kill -9 while shutting down", nullptr, 128 + SIGKILL,
+         [](Zunt &z) {
+             z.term();
+             EXPECT_TRUE(z.waitOut("Shutting down...."));
+             z.kill9();
+         }},
+    };
+    startFeeding();
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Zunt zunt(dir, "ending" + std::to_string(++runs), {"-m", "QM1"});
+        if (row.waitFor != nullptr) {
+            ASSERT_TRUE(zunt.waitOut(row.waitFor, 1, 30000)) << zunt.out();
+        } else {
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            usleep(500000);  // taking in
+        }
+        row.end(zunt);
+        EXPECT_EQ(zunt.wait(), row.exitCode) << zunt.out();
+        if (row.exitCode == 0) {
+            const std::string out = zunt.out();
+            EXPECT_NE(out.find("Shutting down complete."), std::string::npos) << out;
+            EXPECT_EQ(row.end == rows[0].end, out.find("Are you sure you want to quit?") != std::string::npos);
+        }
+    }
+    stopFeeding();
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+TEST_F(ProgramQmTest, KillCyclesInSteadyIntakeStoreEachEventOnce) {
+    killCycles(20, 20261207);
+}
+
+TEST_F(ProgramQmTest, KillCyclesWithAStateQueueManagerStoreEachEventOnce) {
+    useStateQueueManager();
+    killCycles(20, 20261208);
+}
+
+// The alert topic is opened again on the new connection: a storm after the reconnect still reaches
+// the subscribers.
+TEST_F(ProgramQmTest, ASubscriberGetsTheNextAlertAfterAReconnect) {
+    seed([] {
+        evSettings.stormThreshold.store(2);
+        evSettings.stormInterval.store(1);
+    });
+    MQHOBJ subscription = MQHO_NONE, queue = MQHO_NONE;
+    auto subscribe = [&] {
+        MQSD sd = MQSD_DEFAULT;
+        sd.Options = MQSO_CREATE | MQSO_MANAGED | MQSO_NON_DURABLE;
+        sd.ObjectString.VSPtr = const_cast<char *>(EV_ALERT_TOPIC);
+        sd.ObjectString.VSLength = static_cast<MQLONG>(std::strlen(EV_ALERT_TOPIC));
+        queue = subscription = MQHO_NONE;
+        MQLONG cc = 0, rc = 0;
+        raw.MQSUB(own, &sd, &queue, &subscription, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    };
+    // Four matching events: two stored, two counted, and at the storm check one more with the alert.
+    auto storm = [&](const char *name) {
+        for (int i = 0; i < 4; i++) putOn(own, eventFor(name));
+    };
+    auto nextAlert = [&]() -> std::string {
+        std::string data(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_WAIT;
+        gmo.WaitInterval = 20000;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, queue, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
+        if (cc == MQCC_FAILED) return "none " + std::to_string(rc);
+        data.resize(static_cast<size_t>(length));
+        const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
+        size_t at = data.compare(0, 4, "RFH ") == 0 ? static_cast<size_t>(mqiGetI32(bytes, 8)) : 0;  // properties
+        if (at + sizeof(MQCFH) > data.size()) return "short";
+        return std::to_string(mqiGetI32(bytes + at, offsetof(MQCFH, Command))) +
+               (data.find("$STORM") != std::string::npos ? " $STORM" : "");
+    };
+
+    subscribe();
+    Zunt zunt(dir, "alerts", {"-m", "QM1", "-r", "1(100)"});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    storm("S.0000000000001");
+    EXPECT_EQ(nextAlert(), "9021 $STORM") << zunt.out();
+
+    qm.kill9();
+    ASSERT_TRUE(qm.start());
+    reconnectOwn();
+    subscribe();
+    ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.out();
+    storm("S.0000000000002");
+    EXPECT_EQ(nextAlert(), "9021 $STORM") << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+}  // namespace
