@@ -164,7 +164,8 @@ protected:
         seed();
     }
     std::vector<std::string> runOptions() const {
-        return separate ? std::vector<std::string>{"-m", "QM1", "-s", "QS"} : std::vector<std::string>{"-m", "QM1"};
+        return separate ? std::vector<std::string>{"-m", "QM1", "-s", "QS"}
+                        : std::vector<std::string>{"-m", "QM1"};
     }
 
     // The stored configuration the program loads: the queue manager's event queue resumed, with
