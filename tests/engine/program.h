@@ -56,7 +56,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, slave, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addclose(&actions, master_);
+        // Nothing else of this process (its own MQ connections among them) goes with the child.
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         std::vector<char *> argv, envp;
         for (std::string &a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
