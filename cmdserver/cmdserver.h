@@ -218,6 +218,57 @@ int evGetAttrValue(const evParmDef *row, ExpExpression *expression, const void *
                    ExpValue *result);
 
 // ---------------------------------------------------------------------------------------------
+// DISPLAY EVENTS, the selection parameters it shares with the statistics displays, and DEBUG.
+
+inline constexpr int32_t CMD_NOT_GIVEN = INT32_MIN;  // 0x80000000: MAXRESP or MAXRECS not given
+inline constexpr size_t CMD_TIME_TEXT_MAX = 30;      // FROM and TO
+
+// What evParseSelectionParm and evParseFromTo fill. The texts point into the request.
+struct EvSelection {
+    int32_t command;  // the running command's code, for the refusals
+    const char *where;
+    int32_t whereLength;
+    const char *prewhere;
+    int32_t prewhereLength;
+    int32_t maxResp;  // 1 to 999999, or CMD_NOT_GIVEN
+    int32_t maxRecs;  // 1 to 100000000, or CMD_NOT_GIVEN
+    int32_t tz;       // minutes east of UTC, -1440 to 1440
+    int32_t tzGiven;
+    char fromText[CMD_TIME_TEXT_MAX + 1];  // empty: not given
+    char toText[CMD_TIME_TEXT_MAX + 1];
+    const char *evQmgr;  // null: not given
+    int32_t evQmgrLength;
+    int64_t intervalStart;  // INTVLSTA
+    int64_t intervalEnd;    // INTVLEND
+    int32_t intervalStartGiven;
+    int32_t intervalEndGiven;
+    // The result of evParseFromTo.
+    int64_t from;
+    int64_t to;
+    int32_t exactWindow;  // INTVLSTA and INTVLEND gave the range
+    int32_t zoneMinutes;  // TZ, else the local offset
+    int32_t zoneIsLocal;  // no TZ: the zone is this system's own
+};
+// An empty selection of the command: nothing given.
+void evSelectionInit(EvSelection *selection, int32_t command);
+// One selection parameter at the cursor: *handled 1 when it is one of them (the result then tells
+// whether it was taken: 0 after the refusal), 0 when the caller must deal with it.
+int evParseSelectionParm(QmgrContext *context, EvSelection *selection, const PcfCursor *cursor, int *handled);
+// The time window from INTVLSTA and INTVLEND, else FROM and TO: 1, or 0 after the refusal.
+int evParseFromTo(QmgrContext *context, EvSelection *selection);
+// The trace line of a window (0 start or end: open).
+void evTraceTimeRange(int64_t start, int64_t end);
+
+int evDisplayEvents(QmgrContext *context, uint8_t *command, int32_t length);
+
+// DEBUG from MQSC text; position is where the text after the verb begins. 1 handled, 0 when the
+// caller must answer it as an unknown verb (no authority).
+int evDebugCommand(QmgrContext *context, const char *text, int32_t length, const char *position,
+                   const char *end);
+// The dump lines of one runtime stream, to the log.
+void evDebugDumpStream(Stream *stream);
+
+// ---------------------------------------------------------------------------------------------
 // Parameter checks. The cursor stands on the current parameter; 1 when the value was taken and no
 // failure has been answered so far.
 

@@ -39,6 +39,8 @@ void cmdReleaseAreas(CmdRequest *request);
 // The keyword of a parameter: the row of the command's table, else any command's row in table
 // order; null when none.
 const char *cmdKeywordOfParm(const evCommandDef *command, int32_t parmId);
+// "AMQ8426: Valid ZUNT commands are:" and the verbs: the help of an unknown verb.
+extern const char *const cmdVerbHelp;
 // Builds the parameter indexes once.
 void cmdBuildIndexes();
 // Writes text with every "%s" replaced by keyword (plain replacement) into out (size bytes).

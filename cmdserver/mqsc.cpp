@@ -332,6 +332,8 @@ bool attribute(Mqsc *m, const Token &keyword) {
 
 }  // namespace
 
+const char *const cmdVerbHelp = kHelpAll;
+
 int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token,
                   const char *help) {
     char segment[CMD_AREA_SIZE / 4];
@@ -360,6 +362,9 @@ int evProcessMqsc(QmgrContext *context, const char *text, int32_t length) {
     if (next(&m, kDelims, kSeps, &verb))
         for (const VerbForm &f : kVerbs)
             if (std::strlen(f.form) == verb.length && equalNoCase(f.form, verb.text, verb.length)) form = &f;
+    if (form == nullptr && verb.length == 5 && equalNoCase(verb.text, "debug", 5) &&
+        evDebugCommand(context, m.text, length, m.cursor, m.end))
+        return 1;
     if (form == nullptr)
         return evSyntaxError(context, m.text, length, verb.length ? verb.text : nullptr, kHelpAll);
     m.help = form->help;

@@ -170,6 +170,12 @@ const evValueName evDisplayTypeNames[] = {
     {0, 4, "Minimum", "MINIMUM", 0}, {0, 0, nullptr, nullptr, 0},
 };
 
+const evValueName evDisplayCommandsNames[] = {
+    {0, 2, "Hide", "HIDE", 0},
+    {0, 3, "Show", "SHOW", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
 const evValueName evCommandNameMarker[] = {{0, 0, nullptr, nullptr, 0}};
 
 const evValueName *evValueNameByValue(const evValueName *table, int32_t value) {

@@ -59,6 +59,8 @@ extern const evValueName evEventTypeNames[];
 extern const evValueName evObjectTypeNames[];
 // DISPLAY EVENTS DISTYPE values.
 extern const evValueName evDisplayTypeNames[];
+// DISPLAY EVENTS DISPCMDS values (the command events of inquire commands hidden or shown).
+extern const evValueName evDisplayCommandsNames[];
 // Marks MQIACF_COMMAND, whose values are named by the command name table's descriptions.
 extern const evValueName evCommandNameMarker[];
 // MQCMD code -> command subtype and object type (generated).

@@ -645,7 +645,7 @@ evParmDef evEventsParmTable[] = {
     {0, " d*", "a   ", "s", "TO", nullptr, nullptr, 39319, 0, -1, 0, 0, 0, 0, "", 0},
     {0, " d*", "a   ", "i", "TZ", nullptr, nullptr, 39313, 0, -1, 0, 0, 0, 0, "", 0},
     {0, " d*", "a   ", "s", "EVUSERID", nullptr, nullptr, 39307, 0, -2, 0, 0, 0, 0, "", 0},
-    {0, " d*", "a   ", "i", "DISPCMDS", nullptr, nullptr, 39358, 0, -1, 0, 0, 0, 0, "", 0},
+    {0, " d*", "a   ", "i", "DISPCMDS", evDisplayCommandsNames, nullptr, 39358, 0, -1, 0, 0, 0, 0, "", 0},
     {0, "  d", "a   ", "R", "SUMMARY", nullptr, nullptr, 39314, 0, -2, 0, 0, 0, 0, "", 0},
     {0, "  d", "a   ", "i", "CFHCMD", nullptr, nullptr, 39328, 0, -2, 0, 0, 0, 0, "", 0},
     {0, "  d", "a   ", "i", "CFHREASON", nullptr, nullptr, 39327, 0, -2, 0, 0, 0, 0, "", 0},

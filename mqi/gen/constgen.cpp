@@ -422,6 +422,7 @@ std::string generateEvents(const Data &d) {
         if (names == "types") return "evEventTypeNames";
         if (names == "objtypes") return "evObjectTypeNames";
         if (names == "distype") return "evDisplayTypeNames";
+        if (names == "dispcmds") return "evDisplayCommandsNames";
         if (names == "cmdname") return "evCommandNameMarker";
         return setName(names);
     };
