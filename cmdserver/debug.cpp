@@ -48,7 +48,8 @@ int nextItem(const char **cursor, const char *end, Item *item) {
 }
 
 bool is(const Item &item, const char *keyword) {
-    return item.keywordLength == std::strlen(keyword) && std::memcmp(item.keyword, keyword, item.keywordLength) == 0;
+    return item.keywordLength == std::strlen(keyword) &&
+           std::memcmp(item.keyword, keyword, item.keywordLength) == 0;
 }
 
 bool valueIs(const Item &item, const char *text) {
@@ -129,7 +130,8 @@ void housekeep(QmgrContext *context, const Item &item) {
     const int32_t held = evHoldEventSet(context);
     if (held != EV_SUSPEND_HELD && held != EV_SUSPEND_NOT_STARTED) {
         evAddResponse(context, CMD_RESP_TEXT,
-                      reinterpret_cast<const uint8_t *>("Command transaction failed, please try again later"), -1);
+                      reinterpret_cast<const uint8_t *>("Command transaction failed, please try again later"),
+                      -1);
         return;
     }
     CSRecursiveGuard guard(gStructureLock);
@@ -332,8 +334,9 @@ void evDebugDumpStream(Stream *stream) {
         timeField(b, sizeof b, evBlobNewest(evStreamBlobHeader(stream->blobs)), now);
         std::snprintf(line, sizeof line, "  Latest Blob   : %s", b);
         out();
-        std::snprintf(line, sizeof line, "    Blob Size Min(%d) Max(%d) Avg(%.2lf)", static_cast<int>(minSize),
-                      static_cast<int>(maxSize), static_cast<double>(totalSize) / (big + small));
+        std::snprintf(line, sizeof line, "    Blob Size Min(%d) Max(%d) Avg(%.2lf)",
+                      static_cast<int>(minSize), static_cast<int>(maxSize),
+                      static_cast<double>(totalSize) / (big + small));
         out();
     }
     std::snprintf(line, sizeof line, "  Small Blobs   : %d", static_cast<int>(small));
@@ -341,7 +344,8 @@ void evDebugDumpStream(Stream *stream) {
     std::snprintf(line, sizeof line, "  Small Msgs    : %lld", static_cast<long long>(smallRecords));
     out();
     say("  Message Count :");
-    std::snprintf(line, sizeof line, "    Big   : %d (%d)", static_cast<int>(big), static_cast<int>(bigRecords));
+    std::snprintf(line, sizeof line, "    Big   : %d (%d)", static_cast<int>(big),
+                  static_cast<int>(bigRecords));
     out();
     std::snprintf(line, sizeof line, "    Small : %d (%d)", static_cast<int>(small),
                   static_cast<int>(smallRecords));

@@ -109,8 +109,8 @@ int valueParm(EventsQuery *q, const PcfCursor *cursor, const evValueName *names,
 }
 
 bool isCategory(int32_t value) {
-    return value >= static_cast<int32_t>(EV_CAT_AUTHORITY) && value <= static_cast<int32_t>(EV_CAT_IMS_BRIDGE) &&
-           value % 1000 == 0;
+    return value >= static_cast<int32_t>(EV_CAT_AUTHORITY) &&
+           value <= static_cast<int32_t>(EV_CAT_IMS_BRIDGE) && value % 1000 == 0;
 }
 
 // One parameter of the command's own: 1 taken, 0 refused, -1 not one of them.
@@ -315,7 +315,8 @@ void addHeader(const EventsQuery *q, PcfCursor *b, const EvSearchSlot &slot, con
         if (copy != nullptr) {
             std::memcpy(copy, record, length);
             if (Area *area = evCFSummarise(&evStreamStringPool, copy, length)) {
-                n = evEventSummary(&evStreamStringPool, copy, length, pcfSummaryOf(area), summary, nullptr, -1);
+                n = evEventSummary(&evStreamStringPool, copy, length, pcfSummaryOf(area), summary, nullptr,
+                                   -1);
                 AreaRelease(&area);
             }
             CSFreeMem(copy);
@@ -383,8 +384,8 @@ void evAddEventGroup(const EventsQuery *q, PcfCursor *b, const uint8_t *record, 
             int32_t rc = 0;
             evCFNextParm(&cursor, &item, &cc, &rc);
             if (cc == MQCC_FAILED) break;
-            if (item.groupId != EV_GROUP_AFTER || item.type == MQCFT_GROUP || item.type == PCF_TYPE_GROUP_END ||
-                item.parmId == kAlterationDate)
+            if (item.groupId != EV_GROUP_AFTER || item.type == MQCFT_GROUP ||
+                item.type == PCF_TYPE_GROUP_END || item.parmId == kAlterationDate)
                 continue;
             if (pass == 0) {
                 const uint8_t *at = evCFFindParm(record, length, item.parmId, EV_GROUP_BEFORE);
@@ -507,8 +508,7 @@ int search(EventsQuery *q) {
     if (count == UINT32_MAX) return evPcfResponse(context, kCommand, MQRC_STORAGE_NOT_AVAILABLE, 0, nullptr);
     if (count == 0) {
         char name[CMD_TIME_TEXT_MAX + 40] = "";
-        if (q->stream != nullptr)
-            std::snprintf(name, sizeof name, "%.*s", q->streamLength, q->stream);
+        if (q->stream != nullptr) std::snprintf(name, sizeof name, "%.*s", q->streamLength, q->stream);
         return evNoStreamsReply(context, kCommand, q->stream != nullptr ? name : nullptr);
     }
     EvSearchQuery search{};
@@ -551,7 +551,8 @@ int search(EventsQuery *q) {
             q->shown++;
         }
         if (q->shown == 0)
-            result = evPcfResponse(context, kCommand, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching events found.");
+            result =
+                evPcfResponse(context, kCommand, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching events found.");
     }
     evSearchFreeResults(&search);
     CSFreeMem(matches);

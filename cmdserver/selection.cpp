@@ -33,7 +33,8 @@ int refuse(QmgrContext *context, const PcfCursor *cursor, const char *text) {
 int takeTimeText(QmgrContext *context, const PcfCursor *cursor, char *out) {
     const char *text = nullptr;
     int32_t length = 0;
-    if (!evParmGetString(context, cursor, 0, static_cast<int32_t>(CMD_TIME_TEXT_MAX), &text, &length)) return 0;
+    if (!evParmGetString(context, cursor, 0, static_cast<int32_t>(CMD_TIME_TEXT_MAX), &text, &length))
+        return 0;
     std::memcpy(out, text, static_cast<size_t>(length));
     out[length] = '\0';
     return 1;
@@ -103,7 +104,8 @@ void evSelectionInit(EvSelection *selection, int32_t command) {
     selection->maxRecs = CMD_NOT_GIVEN;
 }
 
-int evParseSelectionParm(QmgrContext *context, EvSelection *selection, const PcfCursor *cursor, int *handled) {
+int evParseSelectionParm(QmgrContext *context, EvSelection *selection, const PcfCursor *cursor,
+                         int *handled) {
     *handled = 1;
     switch (static_cast<int32_t>(cursor->parmId)) {
         case 39300:
@@ -171,8 +173,8 @@ int evParseFromTo(QmgrContext *context, EvSelection *s) {
     TimeSpec to{};
     ErrorSink sink{context, s->command};
     char message[256];
-    TimeSpecParm fromParm{"FROM", TIMESPEC_FROM_ID, message, sizeof message, s->zoneMinutes, s->zoneIsLocal,
-                          timeSpecError, &sink};
+    TimeSpecParm fromParm{"FROM",         TIMESPEC_FROM_ID, message,       sizeof message,
+                          s->zoneMinutes, s->zoneIsLocal,   timeSpecError, &sink};
     TimeSpecParm toParm = fromParm;
     toParm.name = "TO";
     toParm.id = kToId;
@@ -200,8 +202,7 @@ int evParseFromTo(QmgrContext *context, EvSelection *s) {
     const bool fromDefault = from.date[0] == '\0' && from.time[0] == '\0' && from.relative[0] == '\0';
     // 5. The absolute ends, then a relative end from the other one.
     int64_t offset = -kDefaultSpan;
-    if (from.relative[0] != '\0' &&
-        !relativeSeconds(context, s, "FROM", kFromId, from.relative, &offset))
+    if (from.relative[0] != '\0' && !relativeSeconds(context, s, "FROM", kFromId, from.relative, &offset))
         return 0;
     if (to.relative[0] != '\0') {
         int64_t toOffset = 0;
