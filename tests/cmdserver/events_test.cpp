@@ -162,8 +162,9 @@ TEST_F(EventsTest, ParametersAreRefusedWithTheirReasonsAndTexts) {
          39301, "If 'EVENTID' is specified the stream name can not contain wildcards."},
         {"EVENTID with QM*", events("EV1").integer(39330, 5).string(39340, "QM*").done(), 3229, 39340,
          "If 'EVENTID' is specified the Queue Manager name can not contain wildcards."},
-        {"EVENTID with FROM", events("EV1").integer(39330, 5).string(39340, "QM1").string(39318, "now").done(),
-         3229, 39318, "If 'EVENTID' is specified it is not necessary to also specify 'FROM' time value."},
+        {"EVENTID with FROM",
+         events("EV1").integer(39330, 5).string(39340, "QM1").string(39318, "now").done(), 3229, 39318,
+         "If 'EVENTID' is specified it is not necessary to also specify 'FROM' time value."},
         {"EVENTID with TO", events("EV1").integer(39330, 5).string(39340, "QM1").string(39319, "now").done(),
          3229, 39319, "If 'EVENTID' is specified it is not necessary to also specify 'TO' time value."},
         {"both relative", events().string(39318, "-1hour").string(39319, "-2hour").done(), 3097, 39319,
@@ -290,8 +291,8 @@ TEST_F(EventsTest, EachDisplayTypeShowsExactlyItsLists) {
     }
     ASSERT_EQ(runMqsc("DIS EVENTS(*) ALL"), 1);
     const std::string text = allText();
-    for (const char *part : {"EVTYPE(PERFM)", "EVREASON(PERQDPHI)", "EVOBJNAME(APP.Q)", "CFHCMD(", "CFHREASON(",
-                             "EVENTID(00000001)", "CURDEPTH(5000)", "QUEUE(APP.Q)", "SUMMARY("})
+    for (const char *part : {"EVTYPE(PERFM)", "EVREASON(PERQDPHI)", "EVOBJNAME(APP.Q)", "CFHCMD(",
+                             "CFHREASON(", "EVENTID(00000001)", "CURDEPTH(5000)", "QUEUE(APP.Q)", "SUMMARY("})
         EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
 }
 
@@ -345,9 +346,9 @@ TEST_F(EventsTest, AConfigurationChangeShowsWhatChangedBeforeAndAfter) {
     std::vector<std::pair<int32_t, int32_t>> items;
     for (const ct::Parm &p : reply.parms) items.emplace_back(p.type, p.id);
     const std::vector<std::pair<int32_t, int32_t>> expected = {
-        {MQCFT_STRING, 39340},           {MQCFT_INTEGER, 39326}, {MQCFT_GROUP, 39200},
-        {MQCFT_INTEGER, 15},             {PCF_TYPE_GROUP_END, 39200}, {MQCFT_GROUP, 39201},
-        {MQCFT_INTEGER, 15},             {PCF_TYPE_GROUP_END, 39201}};
+        {MQCFT_STRING, 39340}, {MQCFT_INTEGER, 39326},      {MQCFT_GROUP, 39200},
+        {MQCFT_INTEGER, 15},   {PCF_TYPE_GROUP_END, 39200}, {MQCFT_GROUP, 39201},
+        {MQCFT_INTEGER, 15},   {PCF_TYPE_GROUP_END, 39201}};
     EXPECT_EQ(items, expected);
     EXPECT_EQ(reply.parms[3].value, 5000);
     EXPECT_EQ(reply.parms[6].value, 9000);

@@ -1,5 +1,6 @@
-// Fuzzes the command server's intake: any MQSC text through the translation, any PCF through the
-// checks and dispatch (the DISPLAY handlers and the changing commands over a few objects held in
+// Fuzzes the command server's intake: any MQSC text through the translation (DEBUG too), any PCF
+// through the checks and dispatch (the DISPLAY handlers and the changing commands over a few objects
+// and stored events held in
 // memory, every other command stubbed), and any PCF response through its MQSC text. The first
 // byte chooses the road; the rest is the message, in a buffer of exactly its size so that any read
 // past its end is caught. Replies go to a fake queue that checks their headers.
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "cmdserver/cmdserver.h"
@@ -91,6 +93,30 @@ int stub(QmgrContext *context, uint8_t *command, int32_t length) {
 }
 
 MQIFunctionTable table;
+char trapDir[] = "/tmp/zunt_cmdfuzz_XXXXXX";
+
+// Stored events for DISPLAY EVENTS: a queue-depth event and a configuration change.
+void addEvents(Stream *stream) {
+    if (stream == nullptr || evStringsCreateStream() == nullptr || evStringsInit(0) != 1) return;
+    const uint32_t object = evStringIntern(1, 850, "APP.Q", 5, 0, nullptr);
+    const int64_t now = evClockNow();
+    for (uint16_t reason : {2224, 2368}) {
+        uint8_t record[EVCF_HEADER_LENGTH + 3 * 7] = {};
+        evCFSetFlags(record, EVCF_FLAG_EVENT);
+        evCFSetCommand(record, reason == 2368 ? 43 : 45);
+        evCFSetReason(record, reason);
+        evCFSetEventTime(record, now - 60);
+        evCFSetObjectName(record, object);
+        evCFSetObjectType(record, 1);
+        uint8_t *item = record + EVCF_HEADER_LENGTH;
+        // AFTER holding MAXDEPTH, then CURDEPTH at the top.
+        item[0] = EVCF_LEAD_GROUP, mqiPutU16(item, 1, 39201), mqiPutU16(item, 3, 1);
+        item[5] = EVCF_LEAD_INT, mqiPutU16(item, 6, 15), mqiPutI32(item, 8, 9000);
+        item[12] = EVCF_LEAD_INT, mqiPutU16(item, 13, 3), mqiPutI32(item, 15, 5000);
+        evCFSetItemCount(record, 2);
+        (void)evStreamAdd(nullptr, stream, record, EVCF_HEADER_LENGTH + 19, now - 60, nullptr);
+    }
+}
 
 void setUp() {
     static bool done = false;
@@ -107,11 +133,12 @@ void setUp() {
     table.MQBACK = noUnit;
     evContext.event.mq = &table;
     evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
-    for (uint32_t code = 9004; code <= 9033; code++)
+    for (uint32_t code = 9005; code <= 9033; code++)
         if (code != 9013 && code != 9019 && code != 9030 && cmdChangingHandler(code) == nullptr)
             evRegisterCommandHandler(code, stub);
     // Objects for the displays to walk and their WHERE texts to read.
     InitialiseCommandFields();
+    cmdInstall();
     char text[EV_CONFIG_TEXT];
     for (const char *name : {"SYSTEM.ADMIN.QMGR.EVENT", "APP.Q"}) {
         EventQueueDef probe{};
@@ -124,6 +151,14 @@ void setUp() {
     QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
     if (def != nullptr && qmgr != nullptr && qmgr->streams == nullptr)
         qmgr->streams = evStreamCreate(qmgr, def);
+    if (def != nullptr) def->disImplct = 1;
+    addEvents(qmgr != nullptr ? qmgr->streams : nullptr);
+    // DEBUG acts (its put time is after the start); a CRASH's trap record goes to a folder of its own.
+    evSettings.startTime.store(1);
+    if (mkdtemp(trapDir) != nullptr) {
+        setenv("TMPDIR", trapDir, 1);
+        std::atexit([] { std::filesystem::remove_all(trapDir); });
+    }
     (void)evCreateEmitterDef("E1", -1);
     AlertTemplate alert{};
     alert.alert.severity = 30;
@@ -149,6 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     switch (road) {
         case 0:
             std::memcpy(md.Format, MQFMT_STRING, 8);
+            std::memcpy(md.PutDate, "20300101", 8);
+            std::memcpy(md.PutTime, "12000000", 8);
             check(evRunCommandMessage(&evContext, nullptr, &md, bytes, length) == 1);
             break;
         case 1:
