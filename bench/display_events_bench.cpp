@@ -36,7 +36,8 @@ struct Writer {
     std::vector<uint8_t> buffer = std::vector<uint8_t>(65536);
     evCFWriter w{};
     Writer(uint16_t command, uint32_t reason, int64_t time, uint16_t objectType, const std::string &object) {
-        (void)evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool, 850);
+        (void)evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool,
+                             850);
         evCFSetFlags(buffer.data(), EVCF_FLAG_EVENT);
         evCFSetCommand(buffer.data(), command);
         evCFSetReason(buffer.data(), reason);
@@ -186,15 +187,16 @@ struct Fixture {
         for (int n = 0; n < events; n++) {
             const int64_t time = kNow - kSpan + static_cast<int64_t>(n) * kSpan / events;
             std::vector<uint8_t> record = makeEvent(n, time, random);
-            if (evStreamAdd(qmgr, stream, record.data(), static_cast<uint32_t>(record.size()), time, nullptr) ==
-                nullptr)
+            if (evStreamAdd(qmgr, stream, record.data(), static_cast<uint32_t>(record.size()), time,
+                            nullptr) == nullptr)
                 return false;
             EmitContext c{};
             c.set = evSet(EV_SET_E);
             c.qmgr = qmgr;
             c.stream = stream;
             c.streamDef = def;
-            if (emitRecord(&c, record.data(), static_cast<uint32_t>(record.size())) != EMIT_DONE) return false;
+            if (emitRecord(&c, record.data(), static_cast<uint32_t>(record.size())) != EMIT_DONE)
+                return false;
         }
         emitCloseOutputs(nullptr, evSet(EV_SET_E));
         return fs::exists(ndjson);
@@ -233,8 +235,8 @@ uint64_t display(int64_t threshold) {
 // The same selection by jq over the NDJSON file: the lines selected.
 uint64_t jq(const Fixture &f, int64_t threshold) {
     const fs::path out = f.dir / "selected.ndjson";
-    const std::string line = "jq -c 'select(.zuntEventCommon.evtimesecs > " + std::to_string(threshold) + ")' " +
-                             f.ndjson.string() + " > " + out.string();
+    const std::string line = "jq -c 'select(.zuntEventCommon.evtimesecs > " + std::to_string(threshold) +
+                             ")' " + f.ndjson.string() + " > " + out.string();
     if (std::system(line.c_str()) != 0) return 0;
     uint64_t selected = 0;
     if (FILE *file = std::fopen(out.c_str(), "r")) {
@@ -265,7 +267,8 @@ uint64_t scan(const Fixture &f, int64_t threshold) {
         }
     };
     blob(evStreamCurrentBlob(f.stream), f.stream->header->used - SH_BLOB);
-    for (StreamBlob *b = f.stream->blobs; b != nullptr; b = b->next) blob(evStreamBlobHeader(b), b->area->used);
+    for (StreamBlob *b = f.stream->blobs; b != nullptr; b = b->next)
+        blob(evStreamBlobHeader(b), b->area->used);
     return selected;
 }
 

@@ -217,6 +217,13 @@ int evParseFromTo(QmgrContext *context, EvSelection *s) {
             return 0;
         }
     }
+    if (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_t) {
+        char from[40];
+        char to[40];
+        timeText(s->from, from, sizeof from);
+        timeText(s->to, to, sizeof to);
+        evOutputF(EV_OUT_PROGRESS, 1, "Time selection %s =>< %s", from, to);
+    }
     evTraceTimeRange(s->from, s->to);
     return 1;
 }
