@@ -218,11 +218,11 @@ int evParseFromTo(QmgrContext *context, EvSelection *s) {
         }
     }
     if (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_t) {
-        char from[40];
-        char to[40];
-        timeText(s->from, from, sizeof from);
-        timeText(s->to, to, sizeof to);
-        evOutputF(EV_OUT_PROGRESS, 1, "Time selection %s =>< %s", from, to);
+        char fromTime[40];
+        char toTime[40];
+        timeText(s->from, fromTime, sizeof fromTime);
+        timeText(s->to, toTime, sizeof toTime);
+        evOutputF(EV_OUT_PROGRESS, 1, "Time selection %s =>< %s", fromTime, toTime);
     }
     evTraceTimeRange(s->from, s->to);
     return 1;
