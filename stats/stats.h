@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "cmdserver/cmdserver.h"
 #include "config/config.h"
 #include "engine/engine.h"
 #include "mqi/mqi.h"
@@ -710,3 +711,74 @@ int64_t evAggrBinEnd(int64_t t, uint32_t length);
 // aggregation slots, stream storage's aggregation hooks and the emitters' record parsers. 1, or 0
 // when a table was refused.
 int statsInstall();
+
+// ---- The DISPLAY query of the statistics displays ----
+// One query per DISPLAY STATQ, STATCHL, STATMQI, ACCTQ or ACCTMQI command: its parameters, the
+// combination rules and the interval arithmetic every family shares.
+
+// A family's SUM value and the key bit it sets; a table ends with value 0.
+struct StatsSumKey {
+    int32_t value;
+    uint32_t bit;
+};
+inline constexpr int32_t STATS_SUM_NONE = 1;
+inline constexpr int32_t STATS_SUM_TOTAL = 2;
+inline constexpr uint32_t STATS_KEY_OBJECT = 0x10;  // the family's object name
+
+inline constexpr int32_t STATS_GAPFILL_NO = 0;
+inline constexpr int32_t STATS_GAPFILL_INNER = 1;
+inline constexpr int32_t STATS_GAPFILL_ACTIVITY = 2;
+inline constexpr int32_t STATS_GAPFILL_FULL = 3;
+inline constexpr int32_t STATS_ALIGN_CLOCK = 0;
+inline constexpr int32_t STATS_ALIGN_MQ = 1;
+inline constexpr size_t STATS_TITLE_MAX = 20;
+
+struct StatsQuery {
+    QmgrContext *context;
+    int32_t command;
+    EvSelection selection;  // window, zone, MAXRESP, MAXRECS, EVQMGR, WHERE, PREWHERE
+    uint32_t capacity;      // entries of the collation list
+    int32_t gapFill;
+    int32_t align;
+    int64_t interval;  // INTVL, seconds; 0: not given
+    int32_t zeroValues;
+    int32_t sumMode;  // 0 not given, STATS_SUM_NONE, STATS_SUM_TOTAL
+    uint32_t keyMask;
+    int32_t segment;  // 1 PREFIX, 2 PREFIX2, -1 SUFFIX, 0 none
+    int32_t sumNoneGiven;
+    int32_t collate;  // 0 NONE, else the pattern code
+    int32_t lowestPeriod;
+    int32_t highestPeriod;
+    int32_t uneven;      // a stream's aggregation interval does not divide the COLLATE period
+    const char *stream;  // EVSTREAM filter; null: none
+    int32_t streamLength;
+    char title[STATS_TITLE_MAX + 1];
+    // Interval state, set by the first record read.
+    int32_t seenRecord;
+    int32_t checkStoredInterval;
+    int64_t mqBase;
+    int64_t clockBase;
+    int64_t storedInterval;
+};
+
+// Presets a query of the command: nothing given, the stored interval to be checked.
+void evQueryInit(StatsQuery *query, QmgrContext *context, int32_t command);
+// One SUM value against the family's table: 1, or 0 after the refusal.
+int evQuerySumValue(StatsQuery *query, const PcfCursor *cursor, int32_t value, const StatsSumKey *sums);
+// One parameter at the cursor: *recognised 1 when it is a query parameter (the result then tells
+// whether it was taken: 0 after the refusal), 0 when the caller must answer it.
+int evQueryParseParm(StatsQuery *query, const PcfCursor *cursor, const StatsSumKey *sums, int *recognised);
+// The combination rules after the last parameter, then the window: 1, or 0 after the refusal.
+int evQueryCheckOptions(StatsQuery *query, const StatsSumKey *sums, uint32_t defaultKeys);
+// A dotted version filter as its fixed pattern ("7.5.*.1" -> "0705*01"), in place (text holds at least
+// 9 bytes); a text without '.' stays. 1, or 0 for a filter that is not a version.
+int evQueryParseRVersion(char *text);
+// A matched stream against the COLLATE period (AGGRINT 0: nothing to check): 1, or 0 after the refusal.
+int evQueryCheckStreamInterval(StatsQuery *query, const Stream *stream);
+// One record's interval: the first sets the bases and checks INTVL against the stored interval; with
+// INTVL the record's end moves to the boundary that ends its interval (a boundary belongs to the
+// interval ending there) and its start one INTVL before. 1, or 0 after the refusal.
+int evQueryCheckInterval(StatsQuery *query, int64_t *start, int64_t *end);
+// Adds an MQCFIN (length 4) or MQCFIN64 (8) unless unset, or 0 while ZEROVALS is HIDE.
+void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value,
+                  int32_t length);
