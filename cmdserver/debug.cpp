@@ -124,19 +124,21 @@ void outputStrings() {
 }
 
 // HOUSEKEEP changes "$STRINGS" in set C's unit: set E's unit is closed and held first, so that its
-// records and the rewritten strings never share a commit that one of them could lose.
-void housekeep(QmgrContext *context, const Item &item) {
+// records and the rewritten strings never share a commit that one of them could lose. False when set
+// E could not be held: the command ends with the refusal.
+bool housekeep(QmgrContext *context, const Item &item) {
     say("Debug HOUSEKEEP started.");
     const int32_t held = evHoldEventSet(context);
     if (held != EV_SUSPEND_HELD && held != EV_SUSPEND_NOT_STARTED) {
         evAddResponse(context, CMD_RESP_TEXT,
                       reinterpret_cast<const uint8_t *>("Command transaction failed, please try again later"),
                       -1);
-        return;
+        return false;
     }
     CSRecursiveGuard guard(gStructureLock);
     if (!evCheckStringHousekeeping(&context->sets[EV_SET_C].io, 1, 1, valueIs(item, "UPDATE") ? 1 : 0))
         evOutput(EV_OUT_ERROR, "String housekeeping failed.", -1, 1);
+    return true;
 }
 
 void setLogRetention(int32_t seconds) {
@@ -147,7 +149,9 @@ void setLogRetention(int32_t seconds) {
     say("LogFileRetention set.");
 }
 
-// One item: 1 done, 0 for the syntax error.
+constexpr int kItemRefused = 2;  // the item answered the command itself
+
+// One item: 1 done, 0 for the syntax error, kItemRefused when the command ends with its reply.
 int runItem(QmgrContext *context, const Item &item) {
     char line[128];
     int32_t n = 0;
@@ -178,10 +182,7 @@ int runItem(QmgrContext *context, const Item &item) {
         CSTrap(__FILE__, CS_BUILD_STAMP, static_cast<uint32_t>(__LINE__), n);
         return 1;
     }
-    if (is(item, "HOUSEKEEP")) {
-        housekeep(context, item);
-        return 1;
-    }
+    if (is(item, "HOUSEKEEP")) return housekeep(context, item) ? 1 : kItemRefused;
     if (is(item, "RETUNIT")) {
         if (valueIs(item, "M")) {
             cmdRetentionInMinutes.store(1);
@@ -276,7 +277,9 @@ int evDebugCommand(QmgrContext *context, const char *text, int32_t length, const
         const char *at = cursor;
         const int got = nextItem(&cursor, end, &item);
         if (got == 0) break;
-        if (got < 0 || !runItem(context, item)) {
+        const int done = got < 0 ? 0 : runItem(context, item);
+        if (done == kItemRefused) return 1;
+        if (done == 0) {
             while (at < end && std::isspace(static_cast<unsigned char>(*at))) at++;
             evSyntaxError(context, text, length, at < end ? at : nullptr, cmdVerbHelp);
             return 1;

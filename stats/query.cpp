@@ -33,12 +33,12 @@ struct Pattern {
     int64_t seconds;
 };
 constexpr Pattern kPatterns[] = {
-    {20, 7, 86400},    {21, 14, 43200},  {22, 21, 28800},   {23, 42, 14400},   {24, 84, 7200},
-    {25, 168, 3600},   {40, 2, 43200},   {41, 3, 28800},    {42, 6, 14400},    {43, 12, 7200},
-    {44, 24, 3600},    {45, 48, 1800},   {46, 96, 900},     {47, 144, 600},    {48, 288, 300},
-    {49, 3, 28800},    {50, 2, 43200},   {60, 2, 1800},     {61, 4, 900},      {62, 6, 600},
-    {63, 12, 300},     {64, 60, 60},     {70, 2, 172800},   {71, 2, 28800},    {80, 12, 2678400},
-    {81, 31, 2678400}, {82, 5, 604800},  {83, 35, 2678400}, {90, 53, 604800},
+    {20, 7, 86400},    {21, 14, 43200}, {22, 21, 28800},   {23, 42, 14400},  {24, 84, 7200},
+    {25, 168, 3600},   {40, 2, 43200},  {41, 3, 28800},    {42, 6, 14400},   {43, 12, 7200},
+    {44, 24, 3600},    {45, 48, 1800},  {46, 96, 900},     {47, 144, 600},   {48, 288, 300},
+    {49, 3, 28800},    {50, 2, 43200},  {60, 2, 1800},     {61, 4, 900},     {62, 6, 600},
+    {63, 12, 300},     {64, 60, 60},    {70, 2, 172800},   {71, 2, 28800},   {80, 12, 2678400},
+    {81, 31, 2678400}, {82, 5, 604800}, {83, 35, 2678400}, {90, 53, 604800},
 };
 
 const Pattern *patternOf(int32_t code) {
@@ -54,10 +54,12 @@ int refuse(StatsQuery *q, int32_t reason, int32_t parmId, const char *text) {
 
 int namedValue(StatsQuery *q, const PcfCursor *cursor, const evValueName *names, int32_t *out) {
     if (cursor->type != MQCFT_INTEGER || cursor->value == nullptr)
-        return evParameterNameError(q->context, cursor, kValueError, "Parameter '%s' should be an integer."), 0;
+        return evParameterNameError(q->context, cursor, kValueError, "Parameter '%s' should be an integer."),
+               0;
     const int32_t value = mqiGetI32(cursor->value, 0);
     if (evValueNameByValue(names, value) == nullptr)
-        return evParameterNameError(q->context, cursor, kValueError, "Parameter '%s' is not a recognised value."),
+        return evParameterNameError(q->context, cursor, kValueError,
+                                    "Parameter '%s' is not a recognised value."),
                0;
     *out = value;
     return 1;
@@ -71,7 +73,8 @@ int intervalParm(StatsQuery *q, const PcfCursor *cursor) {
         const int64_t minutes =
             cursor->type == MQCFT_INTEGER ? mqiGetI32(cursor->value, 0) : mqiGetI64(cursor->value, 0);
         if (minutes > kIntervalMax / 60 || minutes < -kIntervalMax / 60)
-            return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId, "Invalid 'INTVL' parameter specification.");
+            return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId,
+                          "Invalid 'INTVL' parameter specification.");
         seconds = minutes * 60;
     } else if (cursor->type == MQCFT_STRING) {
         const char *text = nullptr;
@@ -79,12 +82,16 @@ int intervalParm(StatsQuery *q, const PcfCursor *cursor) {
         if (!evParmGetString(q->context, cursor, 0, kIntervalTextMax, &text, &length)) return 0;
         int ok = 0;
         const int32_t parsed = CSParseInterval(text, static_cast<uint32_t>(length), CSIntervalUnits, &ok);
-        if (!ok) return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId, "Invalid 'INTVL' parameter specification.");
+        if (!ok)
+            return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId,
+                          "Invalid 'INTVL' parameter specification.");
         seconds = int64_t{parsed / 60} * 60;
     } else {
-        return evParameterNameError(q->context, cursor, kValueError, "Invalid data type for parameter '%s'."), 0;
+        return evParameterNameError(q->context, cursor, kValueError, "Invalid data type for parameter '%s'."),
+               0;
     }
-    if (seconds <= 0) return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId, "'INTVL' must be greater than zero.");
+    if (seconds <= 0)
+        return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId, "'INTVL' must be greater than zero.");
     q->interval = seconds;
     return 1;
 }
@@ -94,7 +101,8 @@ int sumParm(StatsQuery *q, const PcfCursor *cursor, const StatsSumKey *sums) {
         return evQuerySumValue(q, cursor, mqiGetI32(cursor->value, 0), sums);
     if (cursor->type == MQCFT_INTEGER_LIST) {
         for (uint32_t i = 0; i < cursor->valueCount; i++)
-            if (!evQuerySumValue(q, cursor, mqiGetI32(cursor->value, static_cast<size_t>(i) * 4), sums)) return 0;
+            if (!evQuerySumValue(q, cursor, mqiGetI32(cursor->value, static_cast<size_t>(i) * 4), sums))
+                return 0;
         return 1;
     }
     return evParameterNameError(q->context, cursor, kValueError, "Parameter '%s' should be an integer."), 0;
@@ -203,7 +211,8 @@ int evQueryCheckOptions(StatsQuery *query, const StatsSumKey *sums, uint32_t def
                                 : row->value == kSumSuffix  ? -1
                                                             : 0;
         if (segment != 0) {
-            if (query->segment != 0) return refuse(query, kValueError, kSumId, "Only one PREFIX or SUFFIX sum may be specified");
+            if (query->segment != 0)
+                return refuse(query, kValueError, kSumId, "Only one PREFIX or SUFFIX sum may be specified");
             query->segment = segment;
         }
         if (row->bit & defaultKeys) keyField = true;
@@ -218,11 +227,13 @@ int evQueryCheckOptions(StatsQuery *query, const StatsSumKey *sums, uint32_t def
         if (query->interval == 0 && gapFill)
             return refuse(query, kValueError, kGapFillId, "GAPFILL can not be used without an INTVL value");
         if (query->interval != 0 && query->sumMode == STATS_SUM_NONE)
-            return refuse(query, kValueError, kIntervalId, "You can not specify an INTVL value with SUM(NONE)");
+            return refuse(query, kValueError, kIntervalId,
+                          "You can not specify an INTVL value with SUM(NONE)");
     } else {
         // 4.
         if (query->sumMode == STATS_SUM_TOTAL)
-            return refuse(query, kValueError, kSumId, "COLLATE() and SUM() can not both be used in the same command");
+            return refuse(query, kValueError, kSumId,
+                          "COLLATE() and SUM() can not both be used in the same command");
         if (query->interval != 0)
             return refuse(query, kValueError, kIntervalId,
                           "COLLATE() and INVTL can not both be used in the same command");
@@ -236,7 +247,8 @@ int evQueryCheckOptions(StatsQuery *query, const StatsSumKey *sums, uint32_t def
     if (s.maxResp == CMD_NOT_GIVEN) s.maxResp = kDefaultMaxResp;
     if (s.evQmgr == nullptr || s.evQmgrLength == 0) {
         s.evQmgr = query->context->event.name;
-        s.evQmgrLength = static_cast<int32_t>(strnlen(query->context->event.name, sizeof query->context->event.name));
+        s.evQmgrLength =
+            static_cast<int32_t>(strnlen(query->context->event.name, sizeof query->context->event.name));
     }
     // 6. The collation list's size.
     if (query->collate == 0) {
@@ -307,12 +319,14 @@ int evQueryCheckInterval(StatsQuery *query, int64_t *start, int64_t *end) {
             CSFormatInterval(static_cast<int32_t>(d > kIntervalMax ? kIntervalMax : d), stored);
             char text[160];
             if (query->interval < minutes) {
-                std::snprintf(text, sizeof text, "Interval can not be shorter than the stored interval on the stream of %s",
+                std::snprintf(text, sizeof text,
+                              "Interval can not be shorter than the stored interval on the stream of %s",
                               stored);
                 return refuse(query, HLVRCCF_COMMAND_OK_WITH_TEXT, kIntervalId, text);
             }
             if (query->align == STATS_ALIGN_MQ && query->interval % minutes != 0) {
-                std::snprintf(text, sizeof text, "Interval should be a multiple of the stored interval on the stream of %s",
+                std::snprintf(text, sizeof text,
+                              "Interval should be a multiple of the stored interval on the stream of %s",
                               stored);
                 return refuse(query, HLVRCCF_COMMAND_OK_WITH_TEXT, kIntervalId, text);
             }
@@ -328,7 +342,8 @@ int evQueryCheckInterval(StatsQuery *query, int64_t *start, int64_t *end) {
     return 1;
 }
 
-void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value, int32_t length) {
+void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value,
+                  int32_t length) {
     if (length == 4 && static_cast<uint32_t>(value) == STATS_UNSET_32) return;
     if (length == 8 && value == STATS_UNSET_64) return;
     if (value == 0 && query->zeroValues == 0) return;

@@ -84,7 +84,8 @@ std::vector<uint8_t> withList(PcfBuilder builder, int32_t id, std::vector<int32_
     for (size_t i = 0; i < n; i++) mqiPutI32(list, 16 + i * 4, values[i]);
     bytes.insert(bytes.end(), list, list + 16 + n * 4);
     uint8_t *header = bytes.data();
-    mqiPutI32(header, offsetof(MQCFH, ParameterCount), mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
+    mqiPutI32(header, offsetof(MQCFH, ParameterCount),
+              mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
     return bytes;
 }
 
@@ -106,7 +107,8 @@ TEST_F(QueryTest, CombinationsAndValuesAreRefusedWithTheirReasonsAndTexts) {
         {"INTVL(0)", statq().integer(39411, 0).done(), 3097, 39411, "'INTVL' must be greater than zero."},
         {"INTVL('0 minutes')", statq().string(39411, "0 minutes").done(), 3097, 39411,
          "'INTVL' must be greater than zero."},
-        {"INTVL('x')", statq().string(39411, "x").done(), 3097, 39411, "Invalid 'INTVL' parameter specification."},
+        {"INTVL('x')", statq().string(39411, "x").done(), 3097, 39411,
+         "Invalid 'INTVL' parameter specification."},
         {"INTVL past 32 bits of seconds", statq().integer(39411, 71582789).done(), 3097, 39411,
          "Invalid 'INTVL' parameter specification."},
         {"GAPFILL without INTVL", statq().integer(39400, 1).done(), 3229, 39400,
@@ -117,7 +119,8 @@ TEST_F(QueryTest, CombinationsAndValuesAreRefusedWithTheirReasonsAndTexts) {
          "Can not sum by PREFIX/SUFFIX and key field"},
         {"SUM(TOTAL, QUEUE)", withList(statq(), 39395, {2, 3}), 3229, 39395,
          "Invalid combination of SUM() values used"},
-        {"SUM(APPL)", statq().integer(39395, 4).done(), 3229, 39395, "SUM(APPL) is not valid for this command"},
+        {"SUM(APPL)", statq().integer(39395, 4).done(), 3229, 39395,
+         "SUM(APPL) is not valid for this command"},
         {"an unknown SUM", statq().integer(39395, 99).done(), 3229, 39395,
          "Parameter 'SUM' is not a recognised value."},
         {"an unknown GAPFILL", statq().integer(39400, 9).done(), 3229, 39400,
@@ -163,8 +166,9 @@ TEST_F(QueryTest, VersionFiltersBecomeFixedPatterns) {
         const char *out;
     };
     const Case cases[] = {
-        {"7.5.*.1", 1, "0705*01"}, {"7.5", 1, "0705"}, {"75", 1, "75"}, {"9.4.0.10", 1, "09040010"},
-        {"123.1.1.1", 0, nullptr}, {"7.x", 0, nullptr}, {"1.2.3.4.5", 0, nullptr},
+        {"7.5.*.1", 1, "0705*01"},   {"7.5", 1, "0705"},        {"75", 1, "75"},
+        {"9.4.0.10", 1, "09040010"}, {"123.1.1.1", 0, nullptr}, {"7.x", 0, nullptr},
+        {"1.2.3.4.5", 0, nullptr},
     };
     for (const Case &c : cases) {
         char text[16];
@@ -296,8 +300,7 @@ TEST_F(QueryTest, UnsetAndHiddenZeroValuesAreLeftOut) {
     evRespAddInt(&query, &builder, 4, 7, 4);
     query.zeroValues = 1;
     evRespAddInt(&query, &builder, 5, 0, 8);
-    const ct::Pcf pcf =
-        ct::parse(std::vector<uint8_t>(buffer.begin(), buffer.begin() + builder.position));
+    const ct::Pcf pcf = ct::parse(std::vector<uint8_t>(buffer.begin(), buffer.begin() + builder.position));
     ASSERT_EQ(pcf.parms.size(), 2u);
     EXPECT_EQ(pcf.parms[0].id, 4);
     EXPECT_EQ(pcf.parms[1].id, 5);
