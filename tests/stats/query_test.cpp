@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cmdserver/cmdserver_testing.h"
+#include "tests/cmdserver/cmdserver_testing.h"
 #include "stats/stats.h"
 
 namespace {
