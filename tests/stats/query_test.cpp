@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/cmdserver/cmdserver_testing.h"
 #include "stats/stats.h"
+#include "tests/cmdserver/cmdserver_testing.h"
 
 namespace {
 
