@@ -91,6 +91,19 @@ TEST_F(EventsQmTest, DebugRestartRepliesOnceAndReconnectsOnce) {
     EXPECT_EQ(et::countOf(logText(), "Debug RESTART issued."), 1);
 }
 
+// Housekeeping runs in set C's unit with set E held; set E takes events again after the commit.
+TEST_F(EventsQmTest, DebugHousekeepRunsWithTheEventSetHeldAndGivesItBack) {
+    resumeByCommand({kQmgrEvents});
+    send(MQFMT_STRING, "DEBUG HOUSEKEEP(UPDATE)");
+    EXPECT_EQ(reply(), "Debug command processed") << logText();
+    EXPECT_EQ(et::countOf(logText(), "Debug HOUSEKEEP started."), 1);
+    const uint64_t before = storedRecords();
+    raiseEvents(1);  // taken at once: set E runs again
+    EXPECT_TRUE(et::waitFor([&] { return storedRecords() > before; })) << logText();
+    EXPECT_EQ(depth(kQmgrEvents), 0);
+    EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
+}
+
 TEST_F(EventsQmTest, DebugShutdownEndsTheProgramAfterTheCommit) {
     send(MQFMT_STRING, "DEBUG SHUTDOWN");
     EXPECT_EQ(reply(), "Debug command processed") << logText();
