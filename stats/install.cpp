@@ -191,5 +191,8 @@ int statsInstall() {
     // Messages of commands 164 to 168 go to the intake instead of the dead-letter queue.
     evServices.statsIntake = statsIntake;
     if (!installAggregation()) ok = 0;
+    // The statistics displays the command server dispatches.
+    if (!evRegisterCommandHandler(9023, evDisplayStatQ) || !evRegisterCommandHandler(9024, evDisplayStatChl))
+        ok = 0;
     return ok;
 }

@@ -782,3 +782,7 @@ int evQueryCheckInterval(StatsQuery *query, int64_t *start, int64_t *end);
 // Adds an MQCFIN (length 4) or MQCFIN64 (8) unless unset, or 0 while ZEROVALS is HIDE.
 void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value,
                   int32_t length);
+
+// DISPLAY STATQ (9023) and DISPLAY STATCHL (9024): the handlers statsInstall registers.
+int evDisplayStatQ(QmgrContext *context, uint8_t *command, int32_t length);
+int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length);

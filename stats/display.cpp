@@ -1,0 +1,955 @@
+// DISPLAY STATQ and DISPLAY STATCHL: one loop for the statistics displays whose records hold one
+// object per portion. A family is a row (its command, record family, filters, lists, SUM keys and
+// response order); the loop reads its parameters, matches streams of one queue manager, reads the
+// records of the active bins and of the stored blobs within the window through the name filters,
+// PREWHERE and WHERE, lists or sums them, and answers one response per entry.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "stats/aggr.h"
+
+namespace {
+
+constexpr int32_t kValueError = MQRCCF_PARM_VALUE_ERROR;
+constexpr int32_t kAll = 1009;
+constexpr int32_t kWhereId = 39300;
+constexpr int32_t kPrewhereId = 39410;
+constexpr int32_t kGapFillId = 39400;
+constexpr int32_t kQmgrId = 39340;
+constexpr int32_t kStreamNameId = 39301;
+constexpr int32_t kStartId = 39398;
+constexpr int32_t kEndId = 39399;
+constexpr int32_t kIntervalsId = 39401;
+constexpr int32_t kTitleId = 39431;
+constexpr int32_t kTitleIndexId = 39432;
+constexpr uint32_t kKeyStream = 0x20;
+constexpr uint32_t kMatchSize = 56;  // "MATCHAREA" bytes per stream
+constexpr uint32_t kMaxBins = 4096;
+
+// A name filter of a family: its parameter, the record's field, how it matches.
+struct NameFilter {
+    int32_t id;
+    int32_t maximum;
+    bool mqName;      // MQ name characters and wildcards (else printable, blanks trimmed)
+    bool ignoreCase;  // matched without regard to case
+    uint32_t keyBit;  // a wildcard with this key bit makes several keys; 0: never
+};
+
+// What a response row writes.
+enum class Out : uint8_t {
+    Value,        // the field through its width, mixed 32-bit values as "*"
+    Name,         // a string field; mixed: the filter as given
+    StreamName,   // the record's stream
+    QmgrName,     // the queue manager of the command
+    Start,        // the interval start (one second earlier unless SUM(NONE) or INTVL)
+    Intervals,    // (end - start) / stored interval
+    Average64,    // sum / count as MQCFIN64; left out without a count
+    Average32,    // sum / count as MQCFIN; 0 without a count
+};
+struct RespRow {
+    int32_t id;
+    Out out;
+    int32_t countId;  // averages: their count field
+};
+
+struct DisplayFamily {
+    uint32_t command;
+    const StatsFamily *family;
+    int32_t listId;
+    const uint32_t *defaults;     // the requested list when none is given
+    const uint32_t *identifying;  // sent whatever the list
+    const StatsSumKey *sums;
+    uint32_t defaultKeys;
+    const char *missingText;  // an empty object filter
+    const NameFilter *filters;
+    uint32_t filterCount;  // the first is the object
+    const RespRow *keys;   // the rows a COLLATE title replaces
+    uint32_t keyCount;
+    const RespRow *rows;  // the rest, in order
+    uint32_t rowCount;
+};
+
+// ---- The two families ----
+
+constexpr StatsSumKey kStatQSums[] = {{3, 0x10}, {11, 0x20}, {15, 0x1}, {16, 0x2}, {17, 0x4}, {0, 0}};
+constexpr uint32_t kStatQDefaults[] = {31038, 31013, 0};
+constexpr uint32_t kStatQIdentifying[] = {2016, 39399, 0};
+constexpr NameFilter kStatQFilters[] = {{2016, 48, true, false, 0x10}};
+constexpr RespRow kStatQKeys[] = {
+    {20, Out::Value, 0},           {7, Out::Value, 0},       {kStreamNameId, Out::StreamName, 0},
+    {kQmgrId, Out::QmgrName, 0},   {kStartId, Out::Start, 0}, {kEndId, Out::Value, 0},
+    {39434, Out::Value, 0},        {31, Out::Value, 0},      {kIntervalsId, Out::Intervals, 0},
+};
+constexpr RespRow kStatQRows[] = {
+    {39409, Out::Value, 0},          {31038, Out::Value, 0},          {31002, Out::Value, 0},
+    {31003, Out::Value, 0},          {31004, Out::Value, 0},          {31010, Out::Value, 0},
+    {31011, Out::Value, 0},          {31012, Out::Value, 0},          {31005, Out::Value, 0},
+    {31006, Out::Value, 0},          {31007, Out::Value, 0},          {31008, Out::Value, 0},
+    {31009, Out::Value, 0},          {31013, Out::Value, 0},          {31014, Out::Value, 0},
+    {31015, Out::Value, 0},          {31019, Out::Value, 0},          {31016, Out::Value, 0},
+    {31017, Out::Value, 0},          {31018, Out::Value, 0},          {31020, Out::Value, 0},
+    {31021, Out::Value, 0},          {31022, Out::Value, 0},          {31023, Out::Value, 0},
+    {31024, Out::Value, 0},          {31025, Out::Value, 0},          {31026, Out::Value, 0},
+    {31027, Out::Value, 0},          {31028, Out::Value, 0},          {31029, Out::Value, 0},
+    {31000, Out::Average64, 31178},  {31001, Out::Average64, 31179},  {31036, Out::Value, 0},
+    {31037, Out::Value, 0},
+};
+
+constexpr StatsSumKey kStatChlSums[] = {{5, 0x10}, {11, 0x20}, {6, 0x40}, {12, 0x80},
+                                        {15, 0x1}, {16, 0x2},  {17, 0x4}, {0, 0}};
+constexpr uint32_t kStatChlDefaults[] = {31136, 31137, 31146, 0};
+constexpr uint32_t kStatChlIdentifying[] = {3501, 39399, 0};
+constexpr NameFilter kStatChlFilters[] = {
+    {3501, 20, true, false, 0x10}, {2017, 48, true, true, 0x80}, {3506, 264, false, true, 0}};
+constexpr RespRow kStatChlKeys[] = {
+    {1511, Out::Value, 0},   {2017, Out::Name, 0},       {3506, Out::Name, 0},     {kStreamNameId, Out::StreamName, 0},
+    {kQmgrId, Out::QmgrName, 0}, {kStartId, Out::Start, 0}, {kEndId, Out::Value, 0}, {39434, Out::Value, 0},
+    {31, Out::Value, 0},     {kIntervalsId, Out::Intervals, 0},
+};
+constexpr RespRow kStatChlRows[] = {
+    {39409, Out::Value, 0},         {31136, Out::Value, 0},         {31137, Out::Value, 0},
+    {31138, Out::Value, 0},         {31139, Out::Average32, 31180}, {31140, Out::Value, 0},
+    {31141, Out::Value, 0},         {31142, Out::Average32, 31181}, {31143, Out::Value, 0},
+    {31144, Out::Value, 0},         {31145, Out::Value, 0},         {31146, Out::Average32, 31182},
+    {31147, Out::Value, 0},
+};
+
+const DisplayFamily kStatQ{9023,
+                           &evStatQFamily,
+                           39107,
+                           kStatQDefaults,
+                           kStatQIdentifying,
+                           kStatQSums,
+                           0x10,
+                           "Queue Name parameter missing",
+                           kStatQFilters,
+                           std::size(kStatQFilters),
+                           kStatQKeys,
+                           std::size(kStatQKeys),
+                           kStatQRows,
+                           std::size(kStatQRows)};
+const DisplayFamily kStatChl{9024,
+                             &evStatChlFamily,
+                             39108,
+                             kStatChlDefaults,
+                             kStatChlIdentifying,
+                             kStatChlSums,
+                             0x10,
+                             "Channel Name parameter missing",
+                             kStatChlFilters,
+                             std::size(kStatChlFilters),
+                             kStatChlKeys,
+                             std::size(kStatChlKeys),
+                             kStatChlRows,
+                             std::size(kStatChlRows)};
+
+// ---- One command ----
+
+struct Pattern {
+    const char *text;
+    int32_t length;
+};
+
+struct Display {
+    StatsQuery q;
+    const DisplayFamily *f;
+    const StatsFamily *family;
+    Pattern filters[3];  // as given; the object's defaults to "*"
+    const uint8_t *requested;
+    int32_t requestedCount;
+    bool all;
+    ExpExpression *where;
+    ExpExpression *prewhere;
+    QmgrEntry *qmgr;
+    Stream *stream;        // the stream being read
+    const void *current;   // the record WHERE reads
+    uint8_t *work;         // one record being read
+    uint8_t *keys;         // the key part of a stored record
+    uint8_t *entries;      // the collation list: capacity records
+    uint32_t used;         // entries in use
+    uint32_t allocated;    // entries the list has room for
+    uint32_t found;        // records collated
+    bool listFull;
+    bool replyFull;
+    bool sourceFull;  // the record limit was reached
+    bool failed;      // a refusal was answered
+    int64_t gapStep;
+    int64_t lastEnd;  // of the last entry answered; 0: none yet
+    bool gapStarted;
+    uint32_t responses;
+    int32_t reason;  // of the responses: 10001 to 10003, or 0
+};
+
+uint32_t recordSize(const Display *d) {
+    return d->family->recordSize;
+}
+uint8_t *entryAt(const Display *d, uint32_t i) {
+    return d->entries + static_cast<size_t>(i) * recordSize(d);
+}
+int64_t &startOf(void *record, const StatsFamily *family) {
+    return *reinterpret_cast<int64_t *>(static_cast<uint8_t *>(record) + family->startOffset);
+}
+int64_t &endOf(void *record, const StatsFamily *family) {
+    return *reinterpret_cast<int64_t *>(static_cast<uint8_t *>(record) + family->endOffset);
+}
+int64_t startOf(const void *record, const StatsFamily *family) {
+    return *reinterpret_cast<const int64_t *>(static_cast<const uint8_t *>(record) + family->startOffset);
+}
+int64_t endOf(const void *record, const StatsFamily *family) {
+    return *reinterpret_cast<const int64_t *>(static_cast<const uint8_t *>(record) + family->endOffset);
+}
+const StringEntry *stringAt(const void *record, const StatsFamily *family, int32_t id) {
+    const StatsField *field = evStatsFieldById(family, id);
+    if (field == nullptr || field->width != STATS_W_STRING) return nullptr;
+    const StringEntry *entry = nullptr;
+    std::memcpy(&entry, static_cast<const uint8_t *>(record) + field->offset, sizeof entry);
+    return entry;
+}
+const StringEntry *objectName(const Display *d, const void *record) {
+    return stringAt(record, d->family, d->f->filters[0].id);
+}
+Stream *&streamOf(void *record) {
+    return *static_cast<Stream **>(record);  // every object family keeps its stream first
+}
+uint32_t flagsOf(const void *record, const StatsFamily *family) {
+    uint32_t flags = 0;
+    std::memcpy(&flags, static_cast<const uint8_t *>(record) + family->flagsOffset, sizeof flags);
+    return flags;
+}
+
+bool inList(const uint32_t *list, uint32_t id) {
+    for (; *list != 0; list++)
+        if (*list == id) return true;
+    return false;
+}
+bool requested(const Display *d, uint32_t id) {
+    if (d->requested == nullptr) return inList(d->f->defaults, id);
+    for (int32_t i = 0; i < d->requestedCount; i++)
+        if (mqiGetU32(d->requested, static_cast<size_t>(i) * 4) == id) return true;
+    return false;
+}
+bool wanted(const Display *d, uint32_t id) {
+    return d->all || inList(d->f->identifying, id) || requested(d, id);
+}
+bool hasWildcard(const Pattern &p) {
+    return p.text != nullptr && (std::memchr(p.text, '*', static_cast<size_t>(p.length)) != nullptr ||
+                                 std::memchr(p.text, '?', static_cast<size_t>(p.length)) != nullptr);
+}
+bool isStar(const Pattern &p) {
+    return p.text == nullptr || (p.length == 1 && p.text[0] == '*');
+}
+
+// ---- WHERE and PREWHERE ----
+
+void setText(ExpValue *result, const char *text, size_t length) {
+    expSetString(result, EXP_STR, const_cast<char *>(text), length);
+}
+
+int unknownVariable(ExpExpression *e, const ExpValue *var, bool ambiguous) {
+    const auto length = static_cast<int>(var->value.len);
+    return ambiguous ? expSetError(e, var->value.len, "Variable '%.*s' is ambiguous.", length, var->data)
+                     : expSetError(e, var->value.len, "Unknown variable '%.*s'.", length, var->data);
+}
+
+int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
+    const char *name = var->data;
+    const size_t length = var->value.len;
+    if (length > 0 && name[0] == '_') return evWhereSystemVar(e, var, result);
+    auto *d = static_cast<Display *>(e->caller.word[0]);
+    int ambiguous = 0;
+    const evParmDef *row = evFindField(d->family->parms, name, length, EV_FIELD_FIELDS_ONLY, &ambiguous);
+    if (row == nullptr) return unknownVariable(e, var, ambiguous != 0);
+    if (d->current == nullptr) {
+        // The parse's trial: a neutral value of the field's kind.
+        if (std::strchr("sRqb", row->type[0]) != nullptr)
+            setText(result, "", 0);
+        else
+            expSetInt(result, 0);
+        return 1;
+    }
+    if (row->parmId == static_cast<uint32_t>(kStreamNameId)) {
+        const char *stream = d->stream != nullptr ? evStreamName(d->stream) : "";
+        setText(result, stream, std::strlen(stream));
+        return 1;
+    }
+    if (row->parmId == static_cast<uint32_t>(kQmgrId)) {
+        setText(result, d->qmgr->name, d->qmgr->nameLength);
+        return 1;
+    }
+    if (row->recordOffset < 0 || !evGetAttrValue(row, e, d->current, row->recordOffset, result))
+        return unknownVariable(e, var, false);
+    return 1;
+}
+
+bool holds(Display *d, ExpExpression *expression, const void *record) {
+    if (expression == nullptr) return true;
+    d->current = record;
+    ExpValue result{};
+    bool yes = false;
+    if (expEvaluateCondition(expression, &result)) {
+        switch (result.type) {
+            case EXP_INT:
+            case EXP_DBL:
+            case EXP_STR:
+            case EXP_PSTR:
+            case EXP_EPSTR:
+            case EXP_LIST:
+                yes = expValueAsInt32(&result) != 0;
+                break;
+            default:
+                break;
+        }
+    }
+    expReleaseValue(&result);
+    d->current = nullptr;
+    return yes;
+}
+
+int parseExpression(Display *d, const char *text, int32_t length, int32_t parmId, ExpExpression **out) {
+    if (text == nullptr) return 1;
+    ExpCallerBlock caller{};
+    caller.word[0] = d;
+    char *error = nullptr;
+    *out = expParseExpression(text, length, 0, EXP_PARSE_CASE, expFilterOperatorTable, resolveVariable, nullptr,
+                              &caller, &error);
+    if (*out != nullptr) return 1;
+    evPcfResponse(d->q.context, d->q.command, kValueError, parmId, error ? error : "");
+    if (error != nullptr) CSFreeMem(error);
+    return 0;
+}
+
+// ---- Parameters ----
+
+int filterParm(Display *d, const PcfCursor *cursor, const NameFilter &filter, Pattern *out) {
+    const char *text = nullptr;
+    int32_t length = 0;
+    if (!evParmGetString(d->q.context, cursor, 0, filter.maximum, &text, &length)) return 0;
+    if (length == 0)
+        return evParameterNameError(d->q.context, cursor, kValueError, "Parameter '%s' must contain a value."), 0;
+    if (filter.mqName && !evCheckName(text, length, CMD_NAME_WILDCARDS))
+        return evParameterNameError(d->q.context, cursor, kValueError,
+                                    "Parameter '%s' contains characters which are not valid in an MQ name."),
+               0;
+    *out = Pattern{text, length};
+    return 1;
+}
+
+int readParameters(Display *d, uint8_t *command, int32_t length) {
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, command, length, 0);
+    for (;;) {
+        int32_t type = 0, id = 0, valueLength = 0, count = 0, cc = 0, rc = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&cursor, &type, &id, &value, &valueLength, &count, &cc, &rc);
+        if (cc == MQCC_FAILED) {
+            if (rc == PCF_END_OF_MESSAGE) return 1;
+            cursor.reason = static_cast<uint32_t>(rc);
+            evParameterError(d->q.context, &cursor, id, type);
+            return 0;
+        }
+        int taken = -1;
+        for (uint32_t i = 0; i < d->f->filterCount; i++)
+            if (d->f->filters[i].id == id) taken = filterParm(d, &cursor, d->f->filters[i], &d->filters[i]);
+        if (taken < 0 && id == d->f->listId) {
+            if (type != MQCFT_INTEGER_LIST) {
+                evPcfResponse(d->q.context, d->q.command, kValueError, id, nullptr);
+                return 0;
+            }
+            d->requested = static_cast<const uint8_t *>(value);
+            d->requestedCount = count;
+            taken = 1;
+        }
+        if (taken < 0) {
+            int recognised = 0;
+            taken = evQueryParseParm(&d->q, &cursor, d->f->sums, &recognised);
+            if (!recognised) {
+                evParameterError(d->q.context, &cursor, id, type);
+                return 0;
+            }
+        }
+        if (taken == 0) return 0;
+    }
+}
+
+// Steps 3 to 7.
+int checkParameters(Display *d) {
+    StatsQuery &q = d->q;
+    if (d->filters[0].text == nullptr) d->filters[0] = Pattern{"*", 1};
+    for (int32_t i = 0; d->requested != nullptr && i < d->requestedCount; i++)
+        if (mqiGetI32(d->requested, static_cast<size_t>(i) * 4) == kAll) d->all = true;
+    if (!parseExpression(d, q.selection.where, q.selection.whereLength, kWhereId, &d->where)) return 0;
+    if (!parseExpression(d, q.selection.prewhere, q.selection.prewhereLength, kPrewhereId, &d->prewhere))
+        return 0;
+    if (!evQueryCheckOptions(&q, d->f->sums, d->f->defaultKeys)) return 0;
+    // Several keys, judged with the key mask defaulted: GAPFILL cannot fill one series.
+    bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (q.keyMask & kKeyStream);
+    for (uint32_t i = 0; i < d->f->filterCount; i++)
+        if (d->f->filters[i].keyBit != 0 && (q.keyMask & d->f->filters[i].keyBit) && hasWildcard(d->filters[i]))
+            several = true;
+    if (several && q.gapFill != STATS_GAPFILL_NO) {
+        evPcfResponse(q.context, q.command, kValueError, kGapFillId,
+                      "Can not use GAPFILL when requesting multiple object keys");
+        return 0;
+    }
+    return 1;
+}
+
+// ---- Reading records ----
+
+bool filtersMatch(const Display *d, const void *record) {
+    for (uint32_t i = 0; i < d->f->filterCount; i++) {
+        const Pattern &p = d->filters[i];
+        if (isStar(p)) continue;
+        const StringEntry *name = stringAt(record, d->family, d->f->filters[i].id);
+        if (name == nullptr) return false;
+        const bool match = d->f->filters[i].ignoreCase
+                               ? evWildMatchNoCase(name->text, name->length, p.text, static_cast<size_t>(p.length))
+                               : evWildMatch(name->text, name->length, p.text, static_cast<size_t>(p.length));
+        if (!match) return false;
+    }
+    return true;
+}
+
+// Grows the collation list to hold one more entry (never past the capacity): false when full or out
+// of storage (the platform layer reports that).
+bool roomForOne(Display *d) {
+    if (d->used < d->allocated) return true;
+    if (d->allocated >= d->q.capacity) return false;
+    uint32_t next = d->allocated == 0 ? 16 : d->allocated * 2;
+    if (next > d->q.capacity) next = d->q.capacity;
+    auto *grown = static_cast<uint8_t *>(CSGetMem(static_cast<size_t>(next) * recordSize(d)));
+    if (grown == nullptr) return false;
+    std::memset(grown, 0, static_cast<size_t>(next) * recordSize(d));
+    if (d->entries != nullptr) {
+        std::memcpy(grown, d->entries, static_cast<size_t>(d->used) * recordSize(d));
+        CSFreeMem(d->entries);
+    }
+    d->entries = grown;
+    d->allocated = next;
+    return true;
+}
+
+bool sameKey(const Display *d, const void *a, const void *b) {
+    const StatsQuery &q = d->q;
+    const StatsFamily *family = d->family;
+    if (q.segment != 0 || (q.keyMask & STATS_KEY_OBJECT)) {
+        const StringEntry *x = objectName(d, a);
+        const StringEntry *y = objectName(d, b);
+        if (q.segment != 0) {
+            const EvStringView vx = evStatsStringView(x);
+            const EvStringView vy = evStatsStringView(y);
+            if (vx.ccsid != vy.ccsid || evCompareNameSegments(&vx, &vy, q.segment) != 0) return false;
+        } else if (x != y) {
+            return false;
+        }
+    }
+    for (uint32_t i = 1; i < d->f->filterCount; i++)
+        if ((q.keyMask & d->f->filters[i].keyBit) &&
+            stringAt(a, family, d->f->filters[i].id) != stringAt(b, family, d->f->filters[i].id))
+            return false;
+    if (d->f->command == 9024 && (q.keyMask & 0x40) && stringAt(a, family, 3506) != stringAt(b, family, 3506))
+        return false;
+    if ((q.keyMask & kKeyStream) && streamOf(const_cast<void *>(a)) != streamOf(const_cast<void *>(b)))
+        return false;
+    if (q.interval != 0 && (startOf(a, family) != startOf(b, family) || endOf(a, family) != endOf(b, family)))
+        return false;
+    return true;
+}
+
+// The family's filter and the collation of one record that passed the window, the name filters, the
+// interval arithmetic and WHERE.
+void collate(Display *d, const void *record) {
+    StatsQuery &q = d->q;
+    const StatsFamily *family = d->family;
+    // 1. Something asked for, unless every record counts.
+    if (!d->all && q.gapFill != STATS_GAPFILL_ACTIVITY && q.gapFill != STATS_GAPFILL_FULL) {
+        bool any = false;
+        if (d->requested == nullptr) {
+            for (const uint32_t *id = d->f->defaults; *id != 0 && !any; id++)
+                any = statsHasValue(family, record, static_cast<int32_t>(*id));
+        } else {
+            for (int32_t i = 0; i < d->requestedCount && !any; i++)
+                any = statsHasValue(family, record, mqiGetI32(d->requested, static_cast<size_t>(i) * 4));
+        }
+        if (!any) return;
+    }
+    // 2. PREWHERE.
+    if (!holds(d, d->prewhere, record)) return;
+    // 5. COLLATE: one entry per period.
+    if (q.collate != 0) {
+        const int index = timeSlotIndex(q.collate, endOf(record, family));
+        if (index < 0 || static_cast<uint32_t>(index) >= q.capacity) return;
+        q.lowestPeriod = std::min(q.lowestPeriod, index);
+        q.highestPeriod = std::max(q.highestPeriod, index);
+        uint8_t *entry = entryAt(d, static_cast<uint32_t>(index));
+        if (streamOf(entry) == nullptr && endOf(entry, family) == 0) {
+            statsCollateAdd(family, entry, record);
+        } else {
+            statsSum(family, entry, record, 1, q.keyMask);
+        }
+        d->found++;
+        return;
+    }
+    // 6. The step of GAPFILL.
+    if (d->gapStep == 0) d->gapStep = endOf(record, family) - startOf(record, family);
+    // 7. Each record its own entry.
+    if (q.sumMode == STATS_SUM_NONE) {
+        if (!roomForOne(d)) {
+            d->listFull = true;
+            return;
+        }
+        statsCollateAdd(family, entryAt(d, d->used++), record);
+        d->found++;
+        return;
+    }
+    // 8. Summed by key (SUM(TOTAL): one key).
+    for (uint32_t i = 0; i < d->used; i++) {
+        uint8_t *entry = entryAt(d, i);
+        if (q.sumMode == STATS_SUM_TOTAL || sameKey(d, entry, record)) {
+            statsSum(family, entry, record, q.interval != 0, q.keyMask);
+            d->found++;
+            return;
+        }
+    }
+    if (!roomForOne(d)) {
+        d->listFull = true;
+        return;
+    }
+    statsCollateAdd(family, entryAt(d, d->used++), record);
+    d->found++;
+}
+
+// A record read (from a bin or a blob) into d->work: window, filters, interval, WHERE, collation.
+// False when the command must stop.
+bool take(Display *d) {
+    StatsQuery &q = d->q;
+    const StatsFamily *family = d->family;
+    void *record = d->work;
+    streamOf(record) = d->stream;
+    if (!filtersMatch(d, record)) return true;
+    if (!evQueryCheckInterval(&q, &startOf(record, family), &endOf(record, family))) {
+        d->failed = true;
+        return false;
+    }
+    if (!holds(d, d->where, record)) return true;
+    collate(d, record);
+    return !d->listFull;
+}
+
+bool inWindow(const Display *d, int64_t start, int64_t end) {
+    const StatsQuery &q = d->q;
+    if (q.selection.exactWindow && q.sumNoneGiven) return start == q.selection.from && end == q.selection.to;
+    return end > q.selection.from && end <= q.selection.to;
+}
+
+// Step 12: the records of the stream's active bins that overlap the window.
+bool readBins(Display *d) {
+    if (d->stream->aggregation == nullptr) return true;
+    auto *bins = static_cast<AggrBin **>(CSGetMem(kMaxBins * sizeof(AggrBin *)));
+    if (bins == nullptr) return false;
+    uint32_t count = evAggrActiveBinsByTime(d->stream, bins, kMaxBins);
+    if (count > kMaxBins) count = kMaxBins;
+    bool going = true;
+    for (uint32_t b = 0; going && b < count; b++) {
+        const AggrBin *bin = bins[b];
+        if (bin->end <= d->q.selection.from || bin->start > d->q.selection.to) continue;
+        for (AggrKeyGroup *group = bin->groups; going && group != nullptr; group = group->next) {
+            if (!group->inUse) continue;
+            for (AggrEntry *entry = group->entries; going && entry != nullptr; entry = entry->next) {
+                std::memcpy(d->work, entry->record, recordSize(d));
+                if (!inWindow(d, startOf(d->work, d->family), endOf(d->work, d->family))) continue;
+                statsDeriveTotals(d->family, d->work);
+                going = take(d);
+            }
+        }
+    }
+    CSFreeMem(bins);
+    return going;
+}
+
+// Step 13: the stored records of the matched streams, oldest first.
+bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
+    StatsQuery &q = d->q;
+    EvSearchQuery search{};
+    search.command = q.command;
+    search.matchCount = count;
+    search.matches = matches;
+    search.start = q.selection.from;
+    search.end = q.selection.to;
+    search.exactWindow = q.selection.exactWindow && q.sumNoneGiven;
+    search.maxResults = static_cast<uint32_t>(q.selection.maxRecs > 0 ? q.selection.maxRecs : 1);
+    search.firstCapacity = EV_SEARCH_MIN_CAPACITY;
+    if (!evSearchStreams(q.context, &search, 1)) {
+        evSearchFreeResults(&search);
+        d->failed = true;
+        return false;
+    }
+    d->sourceFull = search.full != 0;
+    bool going = true;
+    const EvSearchIndex *index = search.index;
+    for (int32_t at = index != nullptr ? index->head : -1; going && at >= 0; at = index->slots[at].later) {
+        const EvSearchSlot &slot = index->slots[at];
+        const uint32_t length = mqiGetU16(slot.entry, ENTRY_DATA_LENGTH);
+        const uint8_t *stored = slot.entry + ENTRY_PREFIX;
+        if (length < EVCF_HEADER_LENGTH || evCFGetCommand(stored) != d->family->command) continue;
+        d->stream = slot.stream;
+        evCFCursor cursor;
+        evCFCursorInit(&cursor, &evStreamStringPool, stored, length, 0, 0);
+        statsParseKeys(d->family, &cursor, nullptr, d->keys);
+        while (going && statsParseObject(d->family, &cursor, d->keys, d->work)) going = take(d);
+    }
+    evSearchFreeResults(&search);
+    return going || d->listFull;
+}
+
+// ---- Answers ----
+
+bool addString(PcfCursor *b, int32_t id, const char *text, size_t length, uint32_t ccsid) {
+    int32_t cc = 0, rc = 0;
+    MQPCFSetStringParm(b, MQCFT_STRING, id, text, static_cast<int32_t>(length), static_cast<int32_t>(ccsid), 0,
+                       &cc, &rc);
+    return cc != MQCC_FAILED;
+}
+
+void addValue(const Display *d, PcfCursor *b, const StatsField *field, const void *record) {
+    const uint8_t *at = static_cast<const uint8_t *>(record) + field->offset;
+    if (field->width == STATS_W_U32) {
+        uint32_t v = 0;
+        std::memcpy(&v, at, sizeof v);
+        if (v == STATS_MIXED_32) {
+            addString(b, static_cast<int32_t>(field->id), "*", 1, 0);
+            return;
+        }
+        evRespAddInt(&d->q, b, static_cast<int32_t>(field->id), static_cast<int32_t>(v), 4);
+    } else if (field->width == STATS_W_I64) {
+        int64_t v = 0;
+        std::memcpy(&v, at, sizeof v);
+        if (v == STATS_MIXED_64) v = -3;
+        evRespAddInt(&d->q, b, static_cast<int32_t>(field->id), v, 8);
+    }
+}
+
+void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *record) {
+    const StatsFamily *family = d->family;
+    if (!wanted(d, static_cast<uint32_t>(row.id))) return;
+    const StatsField *field = evStatsFieldById(family, row.id);
+    switch (row.out) {
+        case Out::Value:
+            if (field != nullptr) addValue(d, b, field, record);
+            return;
+        case Out::Name: {
+            const StringEntry *name = stringAt(record, family, row.id);
+            if (name == nullptr) return;
+            if (name == &evStringMixedEntry) {
+                for (uint32_t i = 0; i < d->f->filterCount; i++)
+                    if (d->f->filters[i].id == row.id && !isStar(d->filters[i])) {
+                        addString(b, row.id, d->filters[i].text, static_cast<size_t>(d->filters[i].length), 0);
+                        return;
+                    }
+            }
+            addString(b, row.id, name->text, name->length, name->ccsid);
+            return;
+        }
+        case Out::StreamName: {
+            Stream *stream = streamOf(const_cast<void *>(record));
+            if (stream == nullptr) return;
+            const char *name = evStreamName(stream);
+            addString(b, row.id, name, std::strlen(name), 0);
+            return;
+        }
+        case Out::QmgrName:
+            addString(b, row.id, d->qmgr->name, d->qmgr->nameLength, 0);
+            return;
+        case Out::Start: {
+            int64_t start = startOf(record, family);
+            if (start == 0) return;
+            if (!d->q.sumNoneGiven && d->q.interval == 0) start--;
+            evRespAddInt(&d->q, b, row.id, start, 8);
+            return;
+        }
+        case Out::Intervals: {
+            const int64_t stored = d->q.storedInterval > 0 ? d->q.storedInterval : 1;
+            evRespAddInt(&d->q, b, row.id, (endOf(record, family) - startOf(record, family)) / stored, 4);
+            return;
+        }
+        case Out::Average64:
+        case Out::Average32: {
+            const StatsField *count = evStatsFieldById(family, row.countId);
+            if (field == nullptr || count == nullptr) return;
+            uint32_t n = 0;
+            int64_t sum = 0;
+            std::memcpy(&n, static_cast<const uint8_t *>(record) + count->offset, sizeof n);
+            std::memcpy(&sum, static_cast<const uint8_t *>(record) + field->offset, sizeof sum);
+            if (field->width == STATS_W_U32) {
+                uint32_t narrow = 0;
+                std::memcpy(&narrow, static_cast<const uint8_t *>(record) + field->offset, sizeof narrow);
+                sum = narrow == STATS_UNSET_32 ? STATS_UNSET_64 : narrow;
+            }
+            if (row.out == Out::Average64) {
+                if (n == 0 || sum == STATS_UNSET_64) return;
+                evRespAddInt(&d->q, b, row.id, static_cast<int64_t>(static_cast<uint64_t>(sum) / n), 8);
+            } else {
+                const int64_t average = n == 0 || sum == STATS_UNSET_64 ? 0 : sum / n;
+                evRespAddInt(&d->q, b, row.id, static_cast<int32_t>(average), 4);
+            }
+            return;
+        }
+    }
+}
+
+// The object name: mixed names answer the filter as given, a generic sum its shortened name.
+void addObject(const Display *d, PcfCursor *b, const void *record) {
+    const int32_t id = d->f->filters[0].id;
+    const StringEntry *name = objectName(d, record);
+    if (name == &evStringMixedEntry) {
+        addString(b, id, d->filters[0].text, static_cast<size_t>(d->filters[0].length), 0);
+        return;
+    }
+    const EvStringView view = evStatsStringView(name);
+    if ((flagsOf(record, d->family) & STATS_FLAG_GENERIC_NAME) && d->q.segment != 0) {
+        int32_t cc = 0, rc = 0;
+        (void)evAddGenericNameParm(b, id, &view, d->q.segment, &cc, &rc);
+        return;
+    }
+    addString(b, id, view.text, view.length, view.ccsid);
+}
+
+// One response (period: the COLLATE period, else -1). False when the reply is full or failed.
+bool respond(Display *d, const void *record, int period) {
+    StatsQuery &q = d->q;
+    if (d->responses >= static_cast<uint32_t>(q.selection.maxResp)) {
+        d->listFull = d->replyFull = true;
+        return false;
+    }
+    statsDeriveTotals(d->family, const_cast<void *>(record));
+    if (period < 0) d->lastEnd = endOf(record, d->family);
+    PcfCursor *b = nullptr;
+    if (!evStartPcfResponse(q.context, &b)) {
+        d->replyFull = true;
+        return false;
+    }
+    if (period < 0) {
+        addObject(d, b, record);
+        for (uint32_t i = 0; i < d->f->keyCount; i++) addRow(d, b, d->f->keys[i], record);
+    } else {
+        char label[TIMESLOT_LABEL_SIZE];
+        const int n = timeSlotLabel(q.collate, period, label);
+        addString(b, kTitleId, label, static_cast<size_t>(n > 0 ? n : 0), 0);
+        int32_t cc = 0, rc = 0;
+        const int32_t index = period + 1;
+        MQPCFSetParm(b, MQCFT_INTEGER, kTitleIndexId, &index, 4, 0, &cc, &rc);
+    }
+    for (uint32_t i = 0; i < d->f->rowCount; i++) addRow(d, b, d->f->rows[i], record);
+    if ((evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_R) != 0)
+        evTraceTimeRange(startOf(record, d->family), endOf(record, d->family));
+    if (d->reason == 0)
+        d->reason = d->sourceFull ? HLVRCCF_MAX_SOURCE_REACHED
+                    : q.uneven    ? HLVRCCF_COLLATE_NOT_SUITABLE
+                    : d->listFull ? HLVRCCF_DATA_INCOMPLETE
+                                  : 0;
+    if (d->reason != 0) {
+        uint8_t *header = b->buffer;
+        mqiPutI32(header, offsetof(MQCFH, CompCode), MQCC_WARNING);
+        mqiPutI32(header, offsetof(MQCFH, Reason), d->reason);
+    }
+    if (!evFinishPcfResponse(q.context)) {
+        d->replyFull = true;
+        return false;
+    }
+    d->responses++;
+    return true;
+}
+
+// Empty entries of the record's name and duration below the last answered end, one step at a time,
+// while their start is at least lower.
+void gapFill(Display *d, const void *record, int64_t lower) {
+    StatsQuery &q = d->q;
+    const StatsFamily *family = d->family;
+    const int64_t step = d->gapStep;
+    if (step <= 0 || q.gapFill == STATS_GAPFILL_NO) return;
+    if (!d->gapStarted) {
+        // No gaps before the newest entry, but with FULL from the slot holding TO.
+        d->gapStarted = true;
+        const int64_t end = endOf(record, family);
+        d->lastEnd = end;
+        if (q.gapFill == STATS_GAPFILL_FULL) {
+            const int64_t span = q.selection.to - end;
+            d->lastEnd = end + (span / step + (span >= 0 ? 1 : 0) + 1) * step;
+        }
+    }
+    std::vector<uint8_t> empty(recordSize(d));
+    const StatsField *name = evStatsFieldById(family, d->f->filters[0].id);
+    while (!d->replyFull && d->lastEnd - 2 * step >= lower) {
+        statsPreset(family, empty.data());
+        std::memcpy(empty.data() + name->offset, static_cast<const uint8_t *>(record) + name->offset,
+                    sizeof(const StringEntry *));
+        startOf(empty.data(), family) = d->lastEnd - 2 * step;
+        endOf(empty.data(), family) = d->lastEnd - step;
+        if (!respond(d, empty.data(), -1)) return;
+    }
+}
+
+// Steps 14 to 17.
+void answer(Display *d) {
+    StatsQuery &q = d->q;
+    const StatsFamily *family = d->family;
+    if (q.collate != 0) {
+        const bool everyPeriod = q.zeroValues != 0 || q.gapFill == STATS_GAPFILL_FULL;
+        for (uint32_t p = 0; p < q.capacity && !d->replyFull; p++) {
+            uint8_t *entry = entryAt(d, p);
+            const bool empty = streamOf(entry) == nullptr && endOf(entry, family) == 0;
+            const bool inner = q.gapFill == STATS_GAPFILL_INNER || q.gapFill == STATS_GAPFILL_ACTIVITY;
+            if (empty && !everyPeriod &&
+                !(inner && static_cast<int>(p) > q.lowestPeriod && static_cast<int>(p) < q.highestPeriod))
+                continue;
+            if (q.title[0] != '\0') {
+                char label[TIMESLOT_LABEL_SIZE];
+                const int n = timeSlotLabel(q.collate, static_cast<int>(p), label);
+                if (!evWildMatchNoCase(label, static_cast<size_t>(n > 0 ? n : 0), q.title, std::strlen(q.title)))
+                    continue;
+            }
+            if (empty) statsPreset(family, entry);
+            respond(d, entry, static_cast<int>(p));
+        }
+        return;
+    }
+    std::vector<uint8_t *> order(d->used);
+    for (uint32_t i = 0; i < d->used; i++) order[i] = entryAt(d, i);
+    const bool byName = q.sumMode != STATS_SUM_NONE && q.sumMode != STATS_SUM_TOTAL;
+    std::stable_sort(order.begin(), order.end(), [&](const uint8_t *a, const uint8_t *b) {
+        if (byName) {
+            const EvStringView x = evStatsStringView(objectName(d, a));
+            const EvStringView y = evStatsStringView(objectName(d, b));
+            const int c = std::memcmp(x.text, y.text, std::min(x.length, y.length));
+            if (c != 0) return c < 0;
+            if (x.length != y.length) return x.length < y.length;
+        }
+        return endOf(a, family) > endOf(b, family);
+    });
+    if (d->used > static_cast<uint32_t>(q.selection.maxResp)) d->listFull = true;
+    for (uint8_t *entry : order) {
+        if (d->replyFull) break;
+        if (q.gapFill != STATS_GAPFILL_NO) gapFill(d, entry, endOf(entry, family));
+        if (!d->replyFull && !respond(d, entry, -1)) break;
+    }
+    if (d->responses > 0 && q.gapFill == STATS_GAPFILL_FULL && !order.empty() && !d->replyFull) {
+        const int64_t step = d->gapStep > 0 ? d->gapStep : q.interval;
+        gapFill(d, order.back(), q.selection.from - step + 1);
+    }
+}
+
+// Steps 9 and 10: the queue manager and its matching streams.
+uint32_t matchStreams(Display *d, Area **area, EvSearchMatch **matches) {
+    StatsQuery &q = d->q;
+    char key[EV_QUEUE_NAME_MAX + 1] = {};
+    std::memcpy(key, q.selection.evQmgr,
+                static_cast<size_t>(std::min<int32_t>(q.selection.evQmgrLength, EV_QUEUE_NAME_MAX)));
+    d->qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+    if (d->qmgr == nullptr) {
+        char text[128];
+        std::snprintf(text, sizeof text, "Unknown Queue Manager name '%s'", key);
+        evPcfResponse(q.context, q.command, kValueError, kQmgrId, text);
+        return 0;
+    }
+    const char *filter = q.stream;
+    const bool implicit = filter == nullptr || (q.streamLength == 1 && filter[0] == '*');
+    uint32_t count = 0;
+    for (Stream *s = d->qmgr->streams; s != nullptr; s = s->next)
+        if (s->definition != nullptr && s->definition->type == d->family->streamType &&
+            (implicit ? s->definition->disImplct == 1
+                      : evWildMatch(s->definition->name, s->definition->nameLength, filter,
+                                    static_cast<size_t>(q.streamLength))))
+            count++;
+    if (count == 0) {
+        char name[STREAM_NAME_MAX + 1] = "";
+        if (!implicit) std::snprintf(name, sizeof name, "%.*s", q.streamLength, filter);
+        evNoStreamsReply(q.context, q.command, implicit ? nullptr : name);
+        return 0;
+    }
+    *area = AreaGet(count * kMatchSize, 0, "MATCHAREA");
+    if (*area == nullptr) return 0;
+    *matches = reinterpret_cast<EvSearchMatch *>(AreaData(*area));
+    uint32_t at = 0;
+    for (Stream *s = d->qmgr->streams; s != nullptr; s = s->next) {
+        if (s->definition == nullptr || s->definition->type != d->family->streamType) continue;
+        if (implicit ? s->definition->disImplct != 1
+                     : !evWildMatch(s->definition->name, s->definition->nameLength, filter,
+                                    static_cast<size_t>(q.streamLength)))
+            continue;
+        if (q.collate != 0 && !evQueryCheckStreamInterval(&q, s)) return 0;
+        (*matches)[at++] = EvSearchMatch{d->qmgr, s, q.selection.from, q.selection.to};
+    }
+    if (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_f)
+        evOutputF(EV_OUT_PROGRESS, 1, "%d Matching streams found", static_cast<int>(count));
+    return count;
+}
+
+void release(Display *d) {
+    if (d->where != nullptr) expFreeExpression(d->where);
+    if (d->prewhere != nullptr) expFreeExpression(d->prewhere);
+    if (d->entries != nullptr) CSFreeMem(d->entries);
+    if (d->work != nullptr) CSFreeMem(d->work);
+    if (d->keys != nullptr) CSFreeMem(d->keys);
+}
+
+int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int32_t length) {
+    CmdRequest *request = cmdRequest(context);
+    if (request == nullptr) return 0;
+    auto *d = static_cast<Display *>(CSGetMem(sizeof(Display)));
+    if (d == nullptr) return 1;
+    std::memset(static_cast<void *>(d), 0, sizeof *d);
+    d->f = f;
+    d->family = f->family;
+    evQueryInit(&d->q, context, static_cast<int32_t>(f->command));
+    int result = 1;
+    Area *matchArea = nullptr;
+    EvSearchMatch *matches = nullptr;
+    uint32_t count = 0;
+    if (!readParameters(d, command, length) || !checkParameters(d)) goto done;
+    // The response area first: without it nothing can be answered (the platform reports the shortage).
+    if (request->pcfResponse == nullptr) request->pcfResponse = AreaGet(CMD_AREA_SIZE, 64, "PCFRESPONSE");
+    if (request->pcfResponse == nullptr) goto done;
+    request->pcfResponse->used = 0;
+    d->work = static_cast<uint8_t *>(CSGetMem(recordSize(d)));
+    d->keys = static_cast<uint8_t *>(CSGetMem(recordSize(d)));
+    if (d->work == nullptr || d->keys == nullptr) goto done;
+    if (d->q.collate != 0) {
+        // One entry per period, all in use.
+        d->entries = static_cast<uint8_t *>(CSGetMem(static_cast<size_t>(d->q.capacity) * recordSize(d)));
+        if (d->entries == nullptr) goto done;
+        std::memset(d->entries, 0, static_cast<size_t>(d->q.capacity) * recordSize(d));
+        d->used = d->allocated = d->q.capacity;
+    }
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        count = matchStreams(d, &matchArea, &matches);
+        bool going = count > 0;
+        for (uint32_t i = 0; going && i < count; i++) {
+            d->stream = matches[i].stream;
+            going = readBins(d) && !d->failed;
+        }
+        if (going) going = readStored(d, matches, count) && !d->failed;
+        if (count > 0 && !d->failed) {
+            answer(d);
+            if (d->responses == 0 && !d->replyFull)
+                evPcfResponse(context, d->q.command, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching data found.");
+        }
+    }
+done:
+    AreaRelease(&matchArea);
+    release(d);
+    CSFreeMem(d);
+    return result;
+}
+
+}  // namespace
+
+int evDisplayStatQ(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kStatQ, context, command, length);
+}
+
+int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kStatChl, context, command, length);
+}

@@ -1,0 +1,261 @@
+// DISPLAY STATQ and DISPLAY STATCHL over streams and pending bins held in memory: the default and
+// requested attributes, sums and their mixed values, the limits and their reasons, the name filters
+// of stored and bin records, WHERE, GAPFILL and COLLATE.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "stats_testing.h"
+#include "tests/cmdserver/cmdserver_testing.h"
+
+namespace {
+
+using ct::PcfBuilder;
+using stt::i32;
+using stt::i64;
+using stt::Items;
+using stt::kEnd;
+using stt::kStart;
+using stt::str;
+
+class StatsDisplayTest : public ct::CmdTest {
+protected:
+    void SetUp() override {
+        CmdTest::SetUp();
+        evStreamDefFreeAll();
+        evStringsFree(1);
+        evStreamSetHooks(nullptr);
+        cfgInstall();
+        ASSERT_EQ(statsInstall(), 1);
+        InitialiseCommandFields();  // after the tables are registered, as at start
+        cmdInstall();
+        ASSERT_EQ(evStringsInit(0), 1);
+        ASSERT_NE(evStringsCreateStream(), nullptr);
+        char text[EV_CONFIG_TEXT];
+        qmgr_ = evQmgrFindOrAdd("QM1", 0, text);
+        ASSERT_NE(qmgr_, nullptr);
+        clock_.set(kEnd + 7200);
+        evClockTick();
+        evTzOffset.store(0);
+        evSettings.defaultMaxRecords.store(1000000);
+    }
+    void TearDown() override {
+        evAggrFreeAll(1);
+        cfgFreeModel(1);
+        evStringsFree(1);
+        evStreamDefFreeAll();
+        evStreamSetHooks(nullptr);
+        CmdTest::TearDown();
+    }
+    Stream *stream(const char *name, uint32_t type, uint32_t aggrInt = 0) {
+        StreamDef *def = evStreamDefine(name, -1, type, 0, 0);
+        def->disImplct = 1;
+        def->aggrInt = aggrInt;
+        return evStreamCreate(qmgr_, def);  // linked to QM1 by configuration's hook
+    }
+    void store(Stream *s, const std::vector<uint8_t> &record) {
+        ASSERT_NE(evStreamAdd(qmgr_, s, record.data(), static_cast<uint32_t>(record.size()),
+                              evCFGetIntervalEnd(record.data()), nullptr),
+                  nullptr);
+    }
+    // A stored queue statistics record of one interval with one portion per object.
+    static std::vector<uint8_t> statQ(const std::vector<Items> &queues, int64_t start = kStart,
+                                      int64_t end = kEnd) {
+        stt::RecordBuilder b(165, 0, start, end);
+        b.add(Items{i32(31, 940)});
+        for (const Items &q : queues) b.group(8011).add(q).end();
+        return b.record();
+    }
+    static std::vector<uint8_t> statChl(const std::vector<Items> &channels, int64_t start = kStart,
+                                        int64_t end = kEnd) {
+        stt::RecordBuilder b(166, 0, start, end);
+        b.add(Items{i32(31, 940)});
+        for (const Items &c : channels) b.group(8012).add(c).end();
+        return b.record();
+    }
+    std::vector<ct::Pcf> responses() {
+        std::vector<ct::Pcf> all;
+        for (const ct::Put &put : ct::fake.puts) {
+            ct::Pcf message = ct::parse(put.data);
+            ct::Pcf one = message;
+            one.parms.clear();
+            for (const ct::Parm &p : message.parms) {
+                if (p.id == CMD_PARM_SEPARATOR) {
+                    all.push_back(one);
+                    one.parms.clear();
+                    continue;
+                }
+                one.parms.push_back(p);
+            }
+            all.push_back(one);
+        }
+        ct::fake.puts.clear();
+        return all;
+    }
+    std::vector<ct::Pcf> run(const std::vector<uint8_t> &command) {
+        ct::fake.puts.clear();
+        EXPECT_EQ(runPcf(command), 1);
+        return responses();
+    }
+    static std::vector<int32_t> ids(const ct::Pcf &pcf) {
+        std::vector<int32_t> out;
+        for (const ct::Parm &p : pcf.parms) out.push_back(p.id);
+        return out;
+    }
+    static std::vector<uint8_t> withList(std::vector<uint8_t> bytes, int32_t id, const std::vector<int32_t> &values) {
+        uint8_t list[16 + 8 * 4] = {};
+        const size_t n = values.size() < 8 ? values.size() : 8;
+        mqiPutI32(list, 0, MQCFT_INTEGER_LIST);
+        mqiPutI32(list, 4, static_cast<int32_t>(16 + n * 4));
+        mqiPutI32(list, 8, id);
+        mqiPutI32(list, 12, static_cast<int32_t>(n));
+        for (size_t i = 0; i < n; i++) mqiPutI32(list, 16 + i * 4, values[i]);
+        bytes.insert(bytes.end(), list, list + 16 + n * 4);
+        uint8_t *header = bytes.data();
+        mqiPutI32(header, offsetof(MQCFH, ParameterCount), mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
+        return bytes;
+    }
+    QmgrEntry *qmgr_ = nullptr;
+    zt::TestClock clock_;
+    zt::ScopedTZ tz_{"UTC0"};
+};
+
+PcfBuilder statq(const char *queue = "*") {
+    PcfBuilder b(9023);
+    b.string(2016, queue);
+    return b;
+}
+
+TEST_F(StatsDisplayTest, QueueStatisticsAnswerTheirDefaultAndRequestedAttributes) {
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    store(s, statQ({{str(2016, "APP.Q"), i32(20, 1), i32(31003, 5), i32(31004, 3), i32(31007, 1)},
+                    {str(2016, "IDLE.Q"), i32(20, 1)}}));
+    std::vector<ct::Pcf> shown = run(statq().done());
+    ASSERT_EQ(shown.size(), 1u);  // IDLE.Q has neither puts nor gets
+    EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{2016, 39399, 31038}));
+    EXPECT_EQ(shown[0].get(2016).text, "APP.Q");
+    EXPECT_EQ(shown[0].get(31038).value, 9);
+    shown = run(withList(statq().done(), 39107, {31002, 31006}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31002).value, 8);
+    EXPECT_EQ(shown[0].get(31006).value, 1);
+    // A key sum without INTVL answers the start one second before the stored one.
+    shown = run(withList(statq().done(), 39107, {1009}));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].get(39398).value64, kStart - 1);
+    EXPECT_EQ(shown[0].get(39399).value64, kEnd);
+    // Nothing found: one answer.
+    shown = run(statq("NONE.*").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "No matching data found.");
+}
+
+TEST_F(StatsDisplayTest, SumsAverageAndMarkDifferingValues) {
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    store(s, statQ({{str(2016, "A.Q"), i32(20, 1), i32(31003, 1), i64(31000, 10), i32(31178, 1)}}, kStart,
+                   kEnd));
+    store(s, statQ({{str(2016, "A.Q"), i32(20, 1), i32(31003, 1), i64(31000, 20), i32(31178, 1)},
+                    {str(2016, "B.Q"), i32(20, 3), i32(31003, 1)}},
+                   kEnd, kEnd + 3600));
+    std::vector<ct::Pcf> shown = run(withList(statq("A.Q").done(), 39107, {31000}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31000).value64, 15);
+    shown = run(withList(statq().integer(39395, 2).done(), 39107, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(20).type, MQCFT_STRING);
+    EXPECT_EQ(shown[0].get(20).text, "*");
+    EXPECT_EQ(shown[0].get(2016).text, "*");  // the filter as given
+    EXPECT_EQ(shown[0].get(31003).value, 3);
+}
+
+TEST_F(StatsDisplayTest, LimitsGiveTheirReasons) {
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    std::vector<Items> queues;
+    for (int i = 0; i < 101; i++) queues.push_back({str(2016, "Q." + std::to_string(i)), i32(31003, 1)});
+    store(s, statQ(queues));
+    std::vector<ct::Pcf> shown = run(statq().integer(39395, 1).done());
+    ASSERT_EQ(shown.size(), 100u);
+    EXPECT_EQ(shown[0].reason, HLVRCCF_DATA_INCOMPLETE);
+    // The record limit: one record read of two.
+    store(s, statQ({{str(2016, "LATE.Q"), i32(31003, 1)}}, kEnd, kEnd + 3600));
+    shown = run(statq("LATE.Q").integer(39414, 1).done());
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown[0].reason, HLVRCCF_MAX_SOURCE_REACHED);
+}
+
+TEST_F(StatsDisplayTest, ChannelFiltersMatchStoredAndPendingRecords) {
+    Stream *stored = stream("$STATCHL", STREAM_TYPE_STATCHL);
+    store(stored, statChl({{str(3501, "TO.QM2"), str(2017, "A"), str(3506, "HOST(1414)"), i32(31136, 4),
+                            i64(31139, 100), i32(31180, 1)},
+                           {str(3501, "TO.QM2"), str(2017, "B"), str(3506, "OTHER(1414)"), i32(31136, 6)}}));
+    std::vector<ct::Pcf> shown = run(PcfBuilder(9024).string(3506, "host(1414)").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31136).value, 4);
+    shown = run(PcfBuilder(9024).string(3501, "to.qm2").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    // Summed by channel: the remote queue managers differ; no net time counts as an average of 0.
+    shown = run(withList(PcfBuilder(9024).done(), 39108, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(2017).text, "*");
+    EXPECT_EQ(shown[0].get(31136).value, 10);
+    EXPECT_EQ(shown[0].get(31139).type, MQCFT_INTEGER);
+    EXPECT_EQ(shown[0].get(31139).value, 50);
+    // A pending bin's record of another remote queue manager is filtered out as a stored one is.
+    Stream *aggregating = stream("AGG.CHL", STREAM_TYPE_STATCHL, 3600);
+    const std::vector<uint8_t> pending = statChl({{str(3501, "TO.QM2"), str(2017, "B"), i32(31136, 7)}},
+                                                 kEnd + 3000, kEnd + 3060);
+    ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, aggregating, 0, pending.data(),
+                              static_cast<uint32_t>(pending.size())),
+              1);
+    shown = run(PcfBuilder(9024).string(39301, "AGG.CHL").string(2017, "A").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    shown = run(PcfBuilder(9024).string(39301, "AGG.CHL").string(2017, "B").integer(39395, 2).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31136).value, 7);
+    // WHERE holds for bin records under SUM(TOTAL) too.
+    shown = run(
+        PcfBuilder(9024).string(39301, "AGG.CHL").integer(39395, 2).string(39300, "MSGS > 7").done());
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME) << shown[0].get(CMD_PARM_TEXT).text;
+    shown = run(PcfBuilder(9024).string(39300, "X > 1").done());
+    EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "Unknown variable 'X'.");
+}
+
+TEST_F(StatsDisplayTest, GapFillAnswersTheEmptyIntervals) {
+    clock_.set(kStart + 6 * 3600);
+    evClockTick();
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    for (int64_t hour : {0, 1, 4}) {
+        store(s, statQ({{str(2016, "A.Q"), i32(31003, 1)}}, kStart + hour * 3600, kStart + (hour + 1) * 3600));
+    }
+    std::vector<ct::Pcf> shown = run(statq("A.Q").integer(39411, 60).integer(39400, 1).done());
+    std::vector<int64_t> ends;
+    for (const ct::Pcf &p : shown) ends.push_back(p.get(39399).value64);
+    const std::vector<int64_t> expected = {kStart + 5 * 3600, kStart + 4 * 3600, kStart + 3 * 3600,
+                                           kStart + 2 * 3600, kStart + 3600};
+    EXPECT_EQ(ends, expected);
+    EXPECT_FALSE(shown[1].has(31038));  // an empty interval has no values
+}
+
+TEST_F(StatsDisplayTest, CollatePeriodsAreLabelled) {
+    clock_.set(kStart + 6 * 3600);
+    evClockTick();
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    store(s, statQ({{str(2016, "A.Q"), i32(31003, 2)}}, kStart + 7200, kStart + 10800));
+    store(s, statQ({{str(2016, "A.Q"), i32(31003, 3)}}, kStart + 10800, kStart + 14400));
+    std::vector<ct::Pcf> shown = run(statq("A.Q").integer(39430, 44).done());
+    ASSERT_EQ(shown.size(), 2u);
+    // A record's period is the one of its end.
+    EXPECT_EQ(shown[0].get(39431).text, "03:00");
+    EXPECT_EQ(shown[0].get(39432).value, 4);
+    EXPECT_EQ(shown[0].get(31038).value, 2);
+    EXPECT_EQ(shown[1].get(39431).text, "04:00");
+    shown = run(statq("A.Q").integer(39430, 44).string(39431, "04*").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31038).value, 3);
+}
+
+}  // namespace
