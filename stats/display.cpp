@@ -39,14 +39,14 @@ struct NameFilter {
 
 // What a response row writes.
 enum class Out : uint8_t {
-    Value,        // the field through its width, mixed 32-bit values as "*"
-    Name,         // a string field; mixed: the filter as given
-    StreamName,   // the record's stream
-    QmgrName,     // the queue manager of the command
-    Start,        // the interval start (one second earlier unless SUM(NONE) or INTVL)
-    Intervals,    // (end - start) / stored interval
-    Average64,    // sum / count as MQCFIN64; left out without a count
-    Average32,    // sum / count as MQCFIN; 0 without a count
+    Value,       // the field through its width, mixed 32-bit values as "*"
+    Name,        // a string field; mixed: the filter as given
+    StreamName,  // the record's stream
+    QmgrName,    // the queue manager of the command
+    Start,       // the interval start (one second earlier unless SUM(NONE) or INTVL)
+    Intervals,   // (end - start) / stored interval
+    Average64,   // sum / count as MQCFIN64; left out without a count
+    Average32,   // sum / count as MQCFIN; 0 without a count
 };
 struct RespRow {
     int32_t id;
@@ -78,22 +78,22 @@ constexpr uint32_t kStatQDefaults[] = {31038, 31013, 0};
 constexpr uint32_t kStatQIdentifying[] = {2016, 39399, 0};
 constexpr NameFilter kStatQFilters[] = {{2016, 48, true, false, 0x10}};
 constexpr RespRow kStatQKeys[] = {
-    {20, Out::Value, 0},           {7, Out::Value, 0},       {kStreamNameId, Out::StreamName, 0},
-    {kQmgrId, Out::QmgrName, 0},   {kStartId, Out::Start, 0}, {kEndId, Out::Value, 0},
-    {39434, Out::Value, 0},        {31, Out::Value, 0},      {kIntervalsId, Out::Intervals, 0},
+    {20, Out::Value, 0},         {7, Out::Value, 0},        {kStreamNameId, Out::StreamName, 0},
+    {kQmgrId, Out::QmgrName, 0}, {kStartId, Out::Start, 0}, {kEndId, Out::Value, 0},
+    {39434, Out::Value, 0},      {31, Out::Value, 0},       {kIntervalsId, Out::Intervals, 0},
 };
 constexpr RespRow kStatQRows[] = {
-    {39409, Out::Value, 0},          {31038, Out::Value, 0},          {31002, Out::Value, 0},
-    {31003, Out::Value, 0},          {31004, Out::Value, 0},          {31010, Out::Value, 0},
-    {31011, Out::Value, 0},          {31012, Out::Value, 0},          {31005, Out::Value, 0},
-    {31006, Out::Value, 0},          {31007, Out::Value, 0},          {31008, Out::Value, 0},
-    {31009, Out::Value, 0},          {31013, Out::Value, 0},          {31014, Out::Value, 0},
-    {31015, Out::Value, 0},          {31019, Out::Value, 0},          {31016, Out::Value, 0},
-    {31017, Out::Value, 0},          {31018, Out::Value, 0},          {31020, Out::Value, 0},
-    {31021, Out::Value, 0},          {31022, Out::Value, 0},          {31023, Out::Value, 0},
-    {31024, Out::Value, 0},          {31025, Out::Value, 0},          {31026, Out::Value, 0},
-    {31027, Out::Value, 0},          {31028, Out::Value, 0},          {31029, Out::Value, 0},
-    {31000, Out::Average64, 31178},  {31001, Out::Average64, 31179},  {31036, Out::Value, 0},
+    {39409, Out::Value, 0},         {31038, Out::Value, 0},         {31002, Out::Value, 0},
+    {31003, Out::Value, 0},         {31004, Out::Value, 0},         {31010, Out::Value, 0},
+    {31011, Out::Value, 0},         {31012, Out::Value, 0},         {31005, Out::Value, 0},
+    {31006, Out::Value, 0},         {31007, Out::Value, 0},         {31008, Out::Value, 0},
+    {31009, Out::Value, 0},         {31013, Out::Value, 0},         {31014, Out::Value, 0},
+    {31015, Out::Value, 0},         {31019, Out::Value, 0},         {31016, Out::Value, 0},
+    {31017, Out::Value, 0},         {31018, Out::Value, 0},         {31020, Out::Value, 0},
+    {31021, Out::Value, 0},         {31022, Out::Value, 0},         {31023, Out::Value, 0},
+    {31024, Out::Value, 0},         {31025, Out::Value, 0},         {31026, Out::Value, 0},
+    {31027, Out::Value, 0},         {31028, Out::Value, 0},         {31029, Out::Value, 0},
+    {31000, Out::Average64, 31178}, {31001, Out::Average64, 31179}, {31036, Out::Value, 0},
     {31037, Out::Value, 0},
 };
 
@@ -104,15 +104,17 @@ constexpr uint32_t kStatChlIdentifying[] = {3501, 39399, 0};
 constexpr NameFilter kStatChlFilters[] = {
     {3501, 20, true, false, 0x10}, {2017, 48, true, true, 0x80}, {3506, 264, false, true, 0}};
 constexpr RespRow kStatChlKeys[] = {
-    {1511, Out::Value, 0},   {2017, Out::Name, 0},       {3506, Out::Name, 0},     {kStreamNameId, Out::StreamName, 0},
-    {kQmgrId, Out::QmgrName, 0}, {kStartId, Out::Start, 0}, {kEndId, Out::Value, 0}, {39434, Out::Value, 0},
-    {31, Out::Value, 0},     {kIntervalsId, Out::Intervals, 0},
+    {1511, Out::Value, 0},       {2017, Out::Name, 0},
+    {3506, Out::Name, 0},        {kStreamNameId, Out::StreamName, 0},
+    {kQmgrId, Out::QmgrName, 0}, {kStartId, Out::Start, 0},
+    {kEndId, Out::Value, 0},     {39434, Out::Value, 0},
+    {31, Out::Value, 0},         {kIntervalsId, Out::Intervals, 0},
 };
 constexpr RespRow kStatChlRows[] = {
-    {39409, Out::Value, 0},         {31136, Out::Value, 0},         {31137, Out::Value, 0},
-    {31138, Out::Value, 0},         {31139, Out::Average32, 31180}, {31140, Out::Value, 0},
-    {31141, Out::Value, 0},         {31142, Out::Average32, 31181}, {31143, Out::Value, 0},
-    {31144, Out::Value, 0},         {31145, Out::Value, 0},         {31146, Out::Average32, 31182},
+    {39409, Out::Value, 0}, {31136, Out::Value, 0},         {31137, Out::Value, 0},
+    {31138, Out::Value, 0}, {31139, Out::Average32, 31180}, {31140, Out::Value, 0},
+    {31141, Out::Value, 0}, {31142, Out::Average32, 31181}, {31143, Out::Value, 0},
+    {31144, Out::Value, 0}, {31145, Out::Value, 0},         {31146, Out::Average32, 31182},
     {31147, Out::Value, 0},
 };
 
@@ -163,14 +165,14 @@ struct Display {
     ExpExpression *where;
     ExpExpression *prewhere;
     QmgrEntry *qmgr;
-    Stream *stream;        // the stream being read
-    const void *current;   // the record WHERE reads
-    uint8_t *work;         // one record being read
-    uint8_t *keys;         // the key part of a stored record
-    uint8_t *entries;      // the collation list: capacity records
-    uint32_t used;         // entries in use
-    uint32_t allocated;    // entries the list has room for
-    uint32_t found;        // records collated
+    Stream *stream;       // the stream being read
+    const void *current;  // the record WHERE reads
+    uint8_t *work;        // one record being read
+    uint8_t *keys;        // the key part of a stored record
+    uint8_t *entries;     // the collation list: capacity records
+    uint32_t used;        // entries in use
+    uint32_t allocated;   // entries the list has room for
+    uint32_t found;       // records collated
     bool listFull;
     bool replyFull;
     bool sourceFull;  // the record limit was reached
@@ -312,8 +314,8 @@ int parseExpression(Display *d, const char *text, int32_t length, int32_t parmId
     ExpCallerBlock caller{};
     caller.word[0] = d;
     char *error = nullptr;
-    *out = expParseExpression(text, length, 0, EXP_PARSE_CASE, expFilterOperatorTable, resolveVariable, nullptr,
-                              &caller, &error);
+    *out = expParseExpression(text, length, 0, EXP_PARSE_CASE, expFilterOperatorTable, resolveVariable,
+                              nullptr, &caller, &error);
     if (*out != nullptr) return 1;
     evPcfResponse(d->q.context, d->q.command, kValueError, parmId, error ? error : "");
     if (error != nullptr) CSFreeMem(error);
@@ -327,7 +329,9 @@ int filterParm(Display *d, const PcfCursor *cursor, const NameFilter &filter, Pa
     int32_t length = 0;
     if (!evParmGetString(d->q.context, cursor, 0, filter.maximum, &text, &length)) return 0;
     if (length == 0)
-        return evParameterNameError(d->q.context, cursor, kValueError, "Parameter '%s' must contain a value."), 0;
+        return evParameterNameError(d->q.context, cursor, kValueError,
+                                    "Parameter '%s' must contain a value."),
+               0;
     if (filter.mqName && !evCheckName(text, length, CMD_NAME_WILDCARDS))
         return evParameterNameError(d->q.context, cursor, kValueError,
                                     "Parameter '%s' contains characters which are not valid in an MQ name."),
@@ -386,7 +390,8 @@ int checkParameters(Display *d) {
     // Several keys, judged with the key mask defaulted: GAPFILL cannot fill one series.
     bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (q.keyMask & kKeyStream);
     for (uint32_t i = 0; i < d->f->filterCount; i++)
-        if (d->f->filters[i].keyBit != 0 && (q.keyMask & d->f->filters[i].keyBit) && hasWildcard(d->filters[i]))
+        if (d->f->filters[i].keyBit != 0 && (q.keyMask & d->f->filters[i].keyBit) &&
+            hasWildcard(d->filters[i]))
             several = true;
     if (several && q.gapFill != STATS_GAPFILL_NO) {
         evPcfResponse(q.context, q.command, kValueError, kGapFillId,
@@ -404,9 +409,10 @@ bool filtersMatch(const Display *d, const void *record) {
         if (isStar(p)) continue;
         const StringEntry *name = stringAt(record, d->family, d->f->filters[i].id);
         if (name == nullptr) return false;
-        const bool match = d->f->filters[i].ignoreCase
-                               ? evWildMatchNoCase(name->text, name->length, p.text, static_cast<size_t>(p.length))
-                               : evWildMatch(name->text, name->length, p.text, static_cast<size_t>(p.length));
+        const bool match =
+            d->f->filters[i].ignoreCase
+                ? evWildMatchNoCase(name->text, name->length, p.text, static_cast<size_t>(p.length))
+                : evWildMatch(name->text, name->length, p.text, static_cast<size_t>(p.length));
         if (!match) return false;
     }
     return true;
@@ -608,8 +614,8 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
 
 bool addString(PcfCursor *b, int32_t id, const char *text, size_t length, uint32_t ccsid) {
     int32_t cc = 0, rc = 0;
-    MQPCFSetStringParm(b, MQCFT_STRING, id, text, static_cast<int32_t>(length), static_cast<int32_t>(ccsid), 0,
-                       &cc, &rc);
+    MQPCFSetStringParm(b, MQCFT_STRING, id, text, static_cast<int32_t>(length), static_cast<int32_t>(ccsid),
+                       0, &cc, &rc);
     return cc != MQCC_FAILED;
 }
 
@@ -645,7 +651,8 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
             if (name == &evStringMixedEntry) {
                 for (uint32_t i = 0; i < d->f->filterCount; i++)
                     if (d->f->filters[i].id == row.id && !isStar(d->filters[i])) {
-                        addString(b, row.id, d->filters[i].text, static_cast<size_t>(d->filters[i].length), 0);
+                        addString(b, row.id, d->filters[i].text, static_cast<size_t>(d->filters[i].length),
+                                  0);
                         return;
                     }
             }
@@ -807,7 +814,8 @@ void answer(Display *d) {
             if (q.title[0] != '\0') {
                 char label[TIMESLOT_LABEL_SIZE];
                 const int n = timeSlotLabel(q.collate, static_cast<int>(p), label);
-                if (!evWildMatchNoCase(label, static_cast<size_t>(n > 0 ? n : 0), q.title, std::strlen(q.title)))
+                if (!evWildMatchNoCase(label, static_cast<size_t>(n > 0 ? n : 0), q.title,
+                                       std::strlen(q.title)))
                     continue;
             }
             if (empty) statsPreset(family, entry);

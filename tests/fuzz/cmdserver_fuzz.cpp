@@ -1,9 +1,9 @@
 // Fuzzes the command server's intake: any MQSC text through the translation (DEBUG too), any PCF
 // through the checks and dispatch (the DISPLAY handlers and the changing commands over a few objects
-// and stored events held in
-// memory, every other command stubbed), and any PCF response through its MQSC text. The first
-// byte chooses the road; the rest is the message, in a buffer of exactly its size so that any read
-// past its end is caught. Replies go to a fake queue that checks their headers.
+// and stored events held in memory, the statistics displays over empty streams, every other command
+// stubbed), and any PCF response through its MQSC text. The first byte chooses the road; the rest is
+// the message, in a buffer of exactly its size so that any read past its end is caught. Replies go to
+// a fake queue that checks their headers.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cmdserver/cmdserver.h"
+#include "stats/stats.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
@@ -134,8 +135,10 @@ void setUp() {
     evContext.event.mq = &table;
     evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
     for (uint32_t code = 9005; code <= 9033; code++)
-        if (code != 9013 && code != 9019 && code != 9030 && cmdChangingHandler(code) == nullptr)
+        if (code != 9013 && code != 9019 && code != 9030 && code != 9023 && code != 9024 &&
+            cmdChangingHandler(code) == nullptr)
             evRegisterCommandHandler(code, stub);
+    (void)statsInstall();  // DISPLAY STATQ and STATCHL, with their field tables
     // Objects for the displays to walk and their WHERE texts to read.
     InitialiseCommandFields();
     cmdInstall();
@@ -152,6 +155,16 @@ void setUp() {
     if (def != nullptr && qmgr != nullptr && qmgr->streams == nullptr)
         qmgr->streams = evStreamCreate(qmgr, def);
     if (def != nullptr) def->disImplct = 1;
+    std::snprintf(evContext.event.name, sizeof evContext.event.name, "QM1");
+    for (uint32_t type : {STREAM_TYPE_STATQ, STREAM_TYPE_STATCHL}) {
+        StreamDef *statsDef = evStreamDefine(evSystemStreamName(type), -1, type, 0, 0);
+        Stream *statsStream =
+            statsDef != nullptr && qmgr != nullptr ? evStreamCreate(qmgr, statsDef) : nullptr;
+        if (statsStream == nullptr) continue;
+        statsDef->disImplct = 1;
+        statsStream->next = qmgr->streams;
+        qmgr->streams = statsStream;
+    }
     addEvents(qmgr != nullptr ? qmgr->streams : nullptr);
     // DEBUG acts (its put time is after the start); a CRASH's trap record goes to a folder of its own.
     evSettings.startTime.store(1);

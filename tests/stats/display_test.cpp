@@ -103,7 +103,8 @@ protected:
         for (const ct::Parm &p : pcf.parms) out.push_back(p.id);
         return out;
     }
-    static std::vector<uint8_t> withList(std::vector<uint8_t> bytes, int32_t id, const std::vector<int32_t> &values) {
+    static std::vector<uint8_t> withList(std::vector<uint8_t> bytes, int32_t id,
+                                         const std::vector<int32_t> &values) {
         uint8_t list[16 + 8 * 4] = {};
         const size_t n = values.size() < 8 ? values.size() : 8;
         mqiPutI32(list, 0, MQCFT_INTEGER_LIST);
@@ -113,7 +114,8 @@ protected:
         for (size_t i = 0; i < n; i++) mqiPutI32(list, 16 + i * 4, values[i]);
         bytes.insert(bytes.end(), list, list + 16 + n * 4);
         uint8_t *header = bytes.data();
-        mqiPutI32(header, offsetof(MQCFH, ParameterCount), mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
+        mqiPutI32(header, offsetof(MQCFH, ParameterCount),
+                  mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
         return bytes;
     }
     QmgrEntry *qmgr_ = nullptr;
@@ -205,8 +207,8 @@ TEST_F(StatsDisplayTest, ChannelFiltersMatchStoredAndPendingRecords) {
     EXPECT_EQ(shown[0].get(31139).value, 50);
     // A pending bin's record of another remote queue manager is filtered out as a stored one is.
     Stream *aggregating = stream("AGG.CHL", STREAM_TYPE_STATCHL, 3600);
-    const std::vector<uint8_t> pending = statChl({{str(3501, "TO.QM2"), str(2017, "B"), i32(31136, 7)}},
-                                                 kEnd + 3000, kEnd + 3060);
+    const std::vector<uint8_t> pending =
+        statChl({{str(3501, "TO.QM2"), str(2017, "B"), i32(31136, 7)}}, kEnd + 3000, kEnd + 3060);
     ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, aggregating, 0, pending.data(),
                               static_cast<uint32_t>(pending.size())),
               1);
@@ -217,8 +219,7 @@ TEST_F(StatsDisplayTest, ChannelFiltersMatchStoredAndPendingRecords) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].get(31136).value, 7);
     // WHERE holds for bin records under SUM(TOTAL) too.
-    shown = run(
-        PcfBuilder(9024).string(39301, "AGG.CHL").integer(39395, 2).string(39300, "MSGS > 7").done());
+    shown = run(PcfBuilder(9024).string(39301, "AGG.CHL").integer(39395, 2).string(39300, "MSGS > 7").done());
     EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME) << shown[0].get(CMD_PARM_TEXT).text;
     shown = run(PcfBuilder(9024).string(39300, "X > 1").done());
     EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "Unknown variable 'X'.");
@@ -229,7 +230,8 @@ TEST_F(StatsDisplayTest, GapFillAnswersTheEmptyIntervals) {
     evClockTick();
     Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
     for (int64_t hour : {0, 1, 4}) {
-        store(s, statQ({{str(2016, "A.Q"), i32(31003, 1)}}, kStart + hour * 3600, kStart + (hour + 1) * 3600));
+        store(s,
+              statQ({{str(2016, "A.Q"), i32(31003, 1)}}, kStart + hour * 3600, kStart + (hour + 1) * 3600));
     }
     std::vector<ct::Pcf> shown = run(statq("A.Q").integer(39411, 60).integer(39400, 1).done());
     std::vector<int64_t> ends;
