@@ -261,3 +261,36 @@ TEST_F(StatsDisplayTest, CollatePeriodsAreLabelled) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StatsDisplayTest, TheLoopsOwnRefusals) {
+    stream("$STATQ", STREAM_TYPE_STATQ);
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> command;
+        int32_t reason;
+        int32_t parmId;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"an empty queue name", PcfBuilder(9023).string(2016, "").done(), 3229, 2016,
+         "Parameter 'STATQ' must contain a value."},
+        {"an empty channel name", PcfBuilder(9024).string(3501, "").done(), 3229, 3501,
+         "Parameter 'STATCHL' must contain a value."},
+        {"GAPFILL over several queues", statq("A*").integer(39411, 60).integer(39400, 1).done(), 3229, 39400,
+         "Can not use GAPFILL when requesting multiple object keys"},
+        {"an unknown queue manager", statq().string(39340, "QMX").done(), 3229, 39340,
+         "Unknown Queue Manager name 'QMX'"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<ct::Pcf> shown = run(c.command);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].reason, c.reason);
+        EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
+        EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
+    }
+}
+
+}  // namespace
