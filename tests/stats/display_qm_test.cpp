@@ -60,8 +60,8 @@ protected:
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
         MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &cc,
-                  &rc);
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
+                  &cc, &rc);
         EXPECT_EQ(rc, MQRC_NONE);
         closeQueue(&hobj);
     }
