@@ -185,8 +185,11 @@ TEST_F(ChangeQmTest, ACopyFillsAFreshTargetThatSurvivesARestart) {
         << copying;
     std::string rest;
     for (std::string more = nextText(); !more.empty(); more = nextText()) rest += more + "|";
-    EXPECT_EQ(rest, "AMQ8326: " + std::to_string(raised) + " items of " + std::to_string(raised) +
-                        " copied (100%)|AMQ8005: Stream copied successfully.\n|");
+    // A slow copy also reports progress on the way: the last two replies are the whole answer.
+    const std::string last = "AMQ8326: " + std::to_string(raised) + " items of " + std::to_string(raised) +
+                             " copied (100%)|AMQ8005: Stream copied successfully.\n|";
+    EXPECT_TRUE(rest.size() >= last.size() && rest.compare(rest.size() - last.size(), last.size(), last) == 0)
+        << rest;
     EXPECT_NE(logText().find("COPY EVSTREAM('$EVENTS') TARGET(T1)"), std::string::npos);
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();
