@@ -19,6 +19,12 @@ endif()
 
 find_package(Threads REQUIRED)
 
+# mingw-w64's C library declares POSIX's reentrant localtime_r and gmtime_r (over localtime_s and
+# gmtime_s) only when asked.
+if(WIN32)
+  add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+endif()
+
 # Warnings for the project's own code, treated as errors.
 function(zunt_warnings target)
   target_compile_options(${target} PRIVATE
@@ -27,6 +33,10 @@ function(zunt_warnings target)
     $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wuseless-cast>)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_compile_options(${target} PRIVATE -Wno-unknown-warning-option)
+  endif()
+  if(WIN32)
+    # A cast that Linux needs (long is 64-bit there) is one Windows' 32-bit long makes useless.
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wno-useless-cast>)
   endif()
 endfunction()
 

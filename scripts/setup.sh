@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies that this machine lacks (Debian packages; needs root or
-# sudo): g++, CMake, Ninja, clang with libFuzzer, clang-format, GoogleTest and Google Benchmark.
+# sudo): g++, CMake, Ninja, clang with libFuzzer, clang-format, GoogleTest and Google Benchmark, and
+# for the Windows build the mingw-w64 cross compiler, GoogleTest's sources and wine.
 set -euo pipefail
 
 need=()
@@ -14,6 +15,9 @@ command -v git >/dev/null || need+=(git)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 [ ${#need[@]} -gt 0 ] || exit 0
 
 echo "installing: ${need[*]}"
