@@ -30,23 +30,33 @@ std::string libFolder(const char *ownVariable) {
     const char *own = std::getenv(ownVariable);
     if (own) return own;
     const char *installation = std::getenv("MQ_INSTALLATION_PATH");
-    if (installation) return std::string(installation) + "/lib64";
+    if (installation) return std::string(installation) + CS_MQ_LIBRARY_NAMES.installFolder;
     return std::string();
 }
 
-int32_t loadFile(const char *fileName, const char *folder, void **module, LoadDebug *debug) {
-    std::string path;
-    if (!folder || !*folder || std::strchr(fileName, '/')) {
-        path = fileName;
-    } else {
-        path = folder;
-        if (path.back() != '/') path += '/';
-        path += fileName;
-    }
+int32_t loadPath(const std::string &path, void **module, LoadDebug *debug) {
     if (debug->on) debug->lines.push_back("Loading '" + path + "'");
     char message[501];
     int32_t rc = CSLoadLibrary(path.c_str(), module, message, sizeof message);
     if (rc != 0 && debug->on) debug->lines.push_back("Load failed RC(" + std::to_string(rc) + ") " + message);
+    return rc;
+}
+
+int32_t loadFile(const char *fileName, const char *folder, void **module, LoadDebug *debug) {
+    std::string path;
+    const char separator = CS_MQ_LIBRARY_NAMES.separator;
+    bool inFolder = folder && *folder && !CSLibraryNameIsPath(fileName);
+    if (!inFolder) {
+        path = fileName;
+    } else {
+        path = folder;
+        if (path.back() != separator && path.back() != '/') path += separator;
+        path += fileName;
+    }
+    int32_t rc = loadPath(path, module, debug);
+    // Windows: a library not in the installation's folder is looked for along the PATH.
+    if (rc == CS_LIB_NOT_FOUND && inFolder && CS_MQ_LIBRARY_NAMES.searchAfterFolder)
+        rc = loadPath(fileName, module, debug);
     return rc;
 }
 
@@ -55,7 +65,7 @@ int32_t loadFile(const char *fileName, const char *folder, void **module, LoadDe
 int32_t loadEither(const char *fileName, const char *otherName, const std::string &folder, void **module,
                    LoadDebug *debug) {
     int32_t rc = loadFile(fileName, folder.c_str(), module, debug);
-    if (rc == 0) return 0;
+    if (rc == 0 || otherName == nullptr) return rc;
     int32_t rc2 = loadFile(otherName, folder.c_str(), module, debug);
     if (rc2 == 0) return 0;
     return rc == CS_LIB_NOT_FOUND ? rc2 : rc;
@@ -63,18 +73,22 @@ int32_t loadEither(const char *fileName, const char *otherName, const std::strin
 
 int32_t loadModule(const char *name, void **module, LoadDebug *debug) {
     if (!name || !*name) {
-        int32_t rc = loadEither("libmqm.so", "libmqm_r.so", MQGetServerLibPath(), module, debug);
+        int32_t rc = loadEither(CS_MQ_LIBRARY_NAMES.server, CS_MQ_LIBRARY_NAMES.serverOther,
+                                MQGetServerLibPath(), module, debug);
         if (rc == 0) return 0;
-        return loadEither("libmqic.so", "libmqic_r.so", MQGetClientLibPath(), module, debug);
+        return loadEither(CS_MQ_LIBRARY_NAMES.client, CS_MQ_LIBRARY_NAMES.clientOther, MQGetClientLibPath(),
+                          module, debug);
     }
     if (std::strstr(name, "mqic")) {
         std::string folder = MQGetClientLibPath();
         if (!std::strcmp(name, "mqic") || !std::strcmp(name, "mqic32"))
-            return loadEither("libmqic.so", "libmqic_r.so", folder, module, debug);
+            return loadEither(CS_MQ_LIBRARY_NAMES.client, CS_MQ_LIBRARY_NAMES.clientOther, folder, module,
+                              debug);
         return loadFile(name, folder.c_str(), module, debug);
     }
     std::string folder = MQGetServerLibPath();
-    if (!std::strcmp(name, "mqm")) return loadEither("libmqm.so", "libmqm_r.so", folder, module, debug);
+    if (!std::strcmp(name, "mqm"))
+        return loadEither(CS_MQ_LIBRARY_NAMES.server, CS_MQ_LIBRARY_NAMES.serverOther, folder, module, debug);
     return loadFile(name, folder.c_str(), module, debug);
 }
 

@@ -108,9 +108,30 @@ constexpr uint32_t CS_WAIT_TIMEOUT = 258;  // CSLockIt: time-out, owner and coun
 constexpr uint32_t CS_WAIT_FAILED = 0xFFFFFFFF;
 constexpr uint32_t CS_INFINITE = 0xFFFFFFFF;
 
+#ifdef _WIN32
+// On Windows the locks sit on a slim reader/writer lock: one pointer-size word, zero when free, so
+// that the named locks below are constant-initialised as on Linux (winpthreads' mutexes are not).
+class CSOsMutex {
+public:
+    constexpr CSOsMutex() = default;
+    CSOsMutex(const CSOsMutex &) = delete;
+    CSOsMutex &operator=(const CSOsMutex &) = delete;
+    void lock();
+    void unlock();
+    bool tryLockFor(uint32_t timeoutMs);  // true when taken within the time
+private:
+    void *word_ = nullptr;
+};
+using CSTimedMutex = CSOsMutex;
+using CSMutex = CSOsMutex;
+#else
+using CSTimedMutex = std::timed_mutex;
+using CSMutex = std::mutex;
+#endif
+
 // The layer's own lock, taken with a time-out; recursive for its owner.
 struct CSLock {
-    std::timed_mutex mutex;
+    CSTimedMutex mutex;
     std::atomic<uint32_t> owner{0};  // thread id of the holder, 0 when free
     std::atomic<uint32_t> count{0};  // recursion count, 0 when free
     const char *name = "";
@@ -122,7 +143,7 @@ struct CSLock {
 
 // The named locks of the rest of the system; recursive for their owner.
 struct CSRecursiveLock {
-    std::mutex mutex;
+    CSMutex mutex;
     std::atomic<uint32_t> owner{0};  // thread id of the holder, 0 when free
     std::atomic<uint32_t> count{0};  // recursion count, 0 when free
     const char *name = "";

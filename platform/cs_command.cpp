@@ -1,11 +1,15 @@
 // Command lines started as detached processes (the script's SYSTEM function). A line starting
 // "cmd " runs through the shell; any other line is split into words and run directly. Nobody
 // waits for the process: a detached thread reaps it.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -14,7 +18,9 @@
 
 #include "platform/cs.h"
 
+#ifndef _WIN32
 extern char **environ;
+#endif
 
 bool CSCommandRewrite(std::string_view line, std::string *out) {
     size_t start = line.find_first_not_of(' ');
@@ -33,6 +39,8 @@ bool CSCommandRewrite(std::string_view line, std::string *out) {
 namespace {
 
 constexpr size_t kMessageSize = 500;
+
+#ifndef _WIN32
 
 // Words of a line split at blanks; double quotes group blanks into a word and are dropped.
 std::vector<std::string> splitWords(std::string_view line) {
@@ -82,6 +90,7 @@ int spawnDetached(const std::vector<std::string> &args, pid_t *pid) {
     posix_spawn_file_actions_destroy(&actions);
     return rc;
 }
+#endif
 
 }  // namespace
 
@@ -95,6 +104,42 @@ int startCommand(const char *commandLine, char *text) {
         std::snprintf(text, kMessageSize, "No command supplied");
         return 0;
     }
+#ifdef _WIN32
+    // Windows: CreateProcessA with the line as it is; a "cmd " line runs through the command
+    // interpreter with the rewritten "/c" text.
+    std::string rewritten, commandText;
+    std::string interpreter;
+    if (CSCommandRewrite(line, &rewritten)) {
+        char comspec[MAX_PATH];
+        DWORD n = GetEnvironmentVariableA("ComSpec", comspec, sizeof comspec);
+        interpreter = n > 0 && n < sizeof comspec ? comspec : "C:\\Windows\\System32\\cmd.exe";
+        commandText = "cmd " + rewritten;
+    } else {
+        commandText = std::string(line.substr(start));
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // Its own process group without a console: a Ctrl-C at the console does not reach it, and no
+    // handle of this process is inherited.
+    if (!CreateProcessA(interpreter.empty() ? nullptr : interpreter.c_str(), commandText.data(), nullptr,
+                        nullptr, FALSE, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr,
+                        &startup, &process)) {
+        DWORD rc = GetLastError();
+        char reason[256];
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, rc, 0,
+                                 reason, sizeof reason, nullptr);
+        while (n > 0 && (reason[n - 1] == '\n' || reason[n - 1] == '\r' || reason[n - 1] == ' ')) n--;
+        reason[n] = '\0';
+        std::snprintf(text, kMessageSize, "Command failed RC(%lu) %s", static_cast<unsigned long>(rc),
+                      reason);
+        return 0;
+    }
+    // Nobody waits for the process: its handles are let go at once.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 1;
+#else
     std::vector<std::string> args;
     std::string rewritten;
     if (CSCommandRewrite(line, &rewritten)) {
@@ -121,6 +166,7 @@ int startCommand(const char *commandLine, char *text) {
         }
     }).detach();
     return 1;
+#endif
 }
 
 }  // namespace

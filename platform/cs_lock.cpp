@@ -1,10 +1,12 @@
 // The layer's timed lock (CSLock) and the recursive named locks of the system. Both keep an
 // owner thread id and a recursion count, so that the owner may take them again without a
 // system call, and a release by anyone but the owner is caught.
+#ifndef _WIN32
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 
@@ -19,10 +21,12 @@ constinit CSRecursiveLock gStatusLock{"status"};
 constinit CSRecursiveLock gLogConsoleLock{"log-and-console"};
 constinit CSRecursiveLock gWorkListLock{"work-list"};
 
+#ifndef _WIN32  // Windows: cs_lock_win.cpp
 uint32_t csThreadId() {
     static thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
     return id;
 }
+#endif
 
 uint32_t CSLockIt(CSLock *lock, uint32_t timeoutMs) {
     uint32_t self = csThreadId();
@@ -44,6 +48,9 @@ uint32_t CSLockIt(CSLock *lock, uint32_t timeoutMs) {
             lock->mutex.lock();
             taken = true;
         } else {
+#ifdef _WIN32
+            taken = lock->mutex.tryLockFor(timeoutMs);
+#else
             // pthread_mutex_timedlock directly: ThreadSanitizer follows it, not the clock-based
             // wait behind std::timed_mutex::try_lock_for.
             timespec deadline{};
@@ -57,6 +64,7 @@ uint32_t CSLockIt(CSLock *lock, uint32_t timeoutMs) {
             int rc = pthread_mutex_timedlock(lock->mutex.native_handle(), &deadline);
             taken = rc == 0;
             if (rc != 0 && rc != ETIMEDOUT) failed = true;
+#endif
         }
         if (taken) {
             lock->owner.store(self, std::memory_order_relaxed);

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/cs.h"
+#include "platform/os_time.h"
 #include "platform/scan.h"
 
 std::atomic<int32_t> evEndFlag{0};
@@ -75,7 +76,7 @@ void evRefreshTimeZone() {
     if (localtime_r(&now, &local)) {
         dst = local.tm_isdst > 0 ? 60 : 0;
         // The true offset, also for zones whose daylight shift is not 60 minutes.
-        offset = static_cast<int32_t>(local.tm_gmtoff / 60);
+        offset = csUtcOffsetMinutes(local, now);
     }
     evTzDaylight.store(dst);
     evTzOffset.store(offset);

@@ -1,6 +1,10 @@
 // Internal errors and the layer's own function trace. A trap writes one line to the trap file
 // and calls the break hook; the trace writes indented per-thread lines while a stream is set.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
+#endif
 
 #include <cstdarg>
 #include <cstdlib>
@@ -13,6 +17,9 @@ namespace {
 
 // Stops in an attached debugger; without one the caller goes on (a trap never ends the process).
 void defaultTrapHook(const char * /*trapLine*/) {
+#ifdef _WIN32
+    if (IsDebuggerPresent()) DebugBreak();
+#else
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -21,6 +28,7 @@ void defaultTrapHook(const char * /*trapLine*/) {
             return;
         }
     }
+#endif
 }
 
 std::atomic<CSTrapHook> trapHook{defaultTrapHook};
@@ -28,8 +36,12 @@ std::atomic<CSTrapHook> trapHook{defaultTrapHook};
 }  // namespace
 
 std::string CSTrapPath() {
+#ifdef _WIN32
+    return "c:\\temp\\cstrap.txt";
+#else
     const char *dir = std::getenv("TMPDIR");
     return std::string(dir && *dir ? dir : "/tmp") + "/cstrap.txt";
+#endif
 }
 
 void CSTrap(const char *sourceFile, const char *buildStamp, uint32_t line, int32_t value) {

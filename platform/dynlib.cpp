@@ -41,6 +41,10 @@ int32_t CSLoadLibrary(const char *path, void **module, char *message, size_t siz
     return notFound(path, text) ? CS_LIB_NOT_FOUND : CS_LIB_LOAD_FAILED;
 }
 
+bool CSLibraryNameIsPath(const char *name) {
+    return name != nullptr && std::strchr(name, '/') != nullptr;
+}
+
 void *CSLibrarySymbol(void *module, const char *name) {
     if (!module || !name) return nullptr;
     return dlsym(module, name);

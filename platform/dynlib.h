@@ -16,3 +16,27 @@ constexpr int32_t CS_LIB_LOAD_FAILED = 193;  // the file is there but cannot be 
 
 // The address of an exported name of a loaded library, or null when it exports no such name.
 void *CSLibrarySymbol(void *module, const char *name);
+
+// Where the MQ libraries are and what their files are called on this system. Windows: mqm.dll and
+// mqic.dll in the installation's "bin64", also found along the PATH when not there; Linux:
+// libmqm.so and libmqic.so (or their older "_r" names) in its "lib64".
+struct CSMQLibraryNames {
+    const char *server;         // the bindings library
+    const char *serverOther;    // its other name, or null
+    const char *client;         // the client library
+    const char *clientOther;    // its other name, or null
+    const char *installFolder;  // appended to MQ_INSTALLATION_PATH
+    char separator;             // between a folder and a file name
+    bool searchAfterFolder;     // a library not in the folder is looked for by the system's search
+};
+#ifdef _WIN32
+inline constexpr CSMQLibraryNames CS_MQ_LIBRARY_NAMES = {"mqm.dll", nullptr, "mqic.dll", nullptr,
+                                                         "\\bin64", '\\',    true};
+#else
+inline constexpr CSMQLibraryNames CS_MQ_LIBRARY_NAMES = {
+    "libmqm.so", "libmqm_r.so", "libmqic.so", "libmqic_r.so", "/lib64", '/', false};
+#endif
+
+// Whether a library name is a path (used as it is) rather than a file name to search for: it holds
+// '/' (Windows also '\' or a drive's ':').
+bool CSLibraryNameIsPath(const char *name);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/os_time.h"
 #include "platform/platform.h"
 
 int evLocalTimeFields(int64_t time, EvLocalTime *fields) {
@@ -21,7 +22,7 @@ int evLocalTimeFields(int64_t time, EvLocalTime *fields) {
     fields->weekday = local.tm_wday;
     fields->yearDay = local.tm_yday;
     fields->daylight = local.tm_isdst > 0 ? 1 : 0;
-    fields->offset = static_cast<int32_t>(local.tm_gmtoff / 60);
+    fields->offset = csUtcOffsetMinutes(local, t);
     return 1;
 }
 

@@ -39,6 +39,13 @@ struct QueueLine {
 
 constexpr int64_t noPrefix = INT64_MIN;
 
+// Log files are not handed to the processes the system starts.
+#ifdef _WIN32
+constexpr int kNotInherited = O_NOINHERIT;  // text mode: CRLF line ends, as Windows files have
+#else
+constexpr int kNotInherited = O_CLOEXEC;
+#endif
+
 // No log root until the engine sets one at start: lines before that are not written anywhere.
 LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800, 86400};
 
@@ -171,7 +178,7 @@ bool logOpenFile() {
             break;
         }
         // One exclusive create: a name that exists belongs to another file, never shared.
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | kNotInherited, 0644);
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0 && errno == EINTR) continue;
             break;
@@ -279,8 +286,11 @@ bool writeLine(bool framed, const char *text, size_t length) {
 const LogSettings &evLogSettings = settings;
 
 void evCalendarText(int64_t time, char out[32]) {
-    struct tm local = localTime(time);
-    if (strftime(out, 32, "%a %b %e %H:%M:%S %Y\n", &local) == 0) out[0] = '\0';
+    // asctime's text with its newline, built by hand: Windows' strftime has no %e.
+    if (!evLocalDateTimeText(time, out)) return;
+    size_t length = strlen(out);
+    out[length] = '\n';
+    out[length + 1] = '\0';
 }
 
 void logSetSettings(const LogSettings *newSettings) {

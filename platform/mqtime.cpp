@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "platform/cs.h"
+#include "platform/os_time.h"
 #include "platform/scan.h"
 
 namespace {
@@ -35,7 +36,7 @@ int evCivilToTime(const EvCivilTime *civil, int local, int64_t *seconds) {
     // The library answers -1 both for a failure and for the second before 1970; only on success does
     // it set the day of the week, which tells the two apart.
     fields.tm_wday = -1;
-    time_t t = local ? mktime(&fields) : timegm(&fields);
+    time_t t = local ? mktime(&fields) : csTimeGm(&fields);
     if (t == static_cast<time_t>(-1) && fields.tm_wday == -1) return 0;
     *seconds = t;
     return 1;

@@ -1,0 +1,73 @@
+// Windows side of the process: the folder of its .exe (GetModuleFileNameA), its current folder,
+// its user name (GetUserNameA), and the console's close and shutdown notices as the orderly end.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+BOOL WINAPI onConsoleControl(DWORD type) {
+    // Closing the console window, logging off or shutting down: the orderly end, as the 'Q' 'Y'
+    // keys give it. Ctrl-C and Ctrl-Break keep their default, as SIGINT does on Linux.
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        evEndFlag.store(1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Copies text[0..length) into out as a NUL-terminated text: 1, or 0 (out empty) when it does not fit.
+int copyOut(const char *text, size_t length, char *out, size_t size) {
+    if (size == 0) return 0;
+    if (length >= size) {
+        out[0] = '\0';
+        return 0;
+    }
+    memcpy(out, text, length);
+    out[length] = '\0';
+    return 1;
+}
+
+int none(char *out, size_t size) {
+    if (size > 0) out[0] = '\0';
+    return 0;
+}
+
+}  // namespace
+
+int evProgramFolder(char *out, size_t size) {
+    char path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return none(out, size);
+    const char *slash = strrchr(path, '\\');
+    if (slash == nullptr) return none(out, size);
+    // A drive's root keeps its '\' ("C:\"); any other folder loses the trailing one.
+    size_t length = static_cast<size_t>(slash - path);
+    if (length == 2 && path[1] == ':') length = 3;
+    return copyOut(path, length, out, size);
+}
+
+int evCurrentFolder(char *out, size_t size) {
+    char path[MAX_PATH * 4];
+    DWORD n = GetCurrentDirectoryA(sizeof path, path);
+    if (n == 0 || n >= sizeof path) return none(out, size);
+    return copyOut(path, n, out, size);
+}
+
+void evHandleTermination() {
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+const char *evProcessUserName() {
+    // Read once: the name of a running process's user does not change.
+    static const std::string name = [] {
+        char buffer[256 + 1];
+        DWORD size = sizeof buffer;
+        if (!GetUserNameA(buffer, &size)) return std::string();
+        return std::string(buffer);
+    }();
+    return name.c_str();
+}
