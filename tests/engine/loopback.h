@@ -3,10 +3,15 @@
 // until it is destroyed, or resets the connection before reading anything.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +26,31 @@
 
 namespace et {
 
+#ifdef _WIN32
+using SocketFd = SOCKET;
+using SocketLength = int;
+constexpr SocketFd kNoFd = INVALID_SOCKET;
+constexpr int kShutBoth = SD_BOTH;
+constexpr int kNoSignal = 0;  // Windows raises no signal on a closed peer
+inline void closeFd(SocketFd fd) {
+    closesocket(fd);
+}
+inline void startSockets() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+#else
+using SocketFd = int;
+using SocketLength = socklen_t;
+constexpr SocketFd kNoFd = -1;
+constexpr int kShutBoth = SHUT_RDWR;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+inline void closeFd(SocketFd fd) {
+    close(fd);
+}
+inline void startSockets() {}
+#endif
+
 class LoopbackServer {
 public:
     enum class Mode { Answer, Stall, Reset };
@@ -28,6 +58,7 @@ public:
     using Answers = std::function<std::vector<std::string>(int index)>;
 
     LoopbackServer(Mode mode, Answers answers) : mode_(mode), answers_(std::move(answers)) {
+        startSockets();
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -36,7 +67,7 @@ public:
         std::memcpy(&any, &address, sizeof address);
         EXPECT_EQ(bind(listener_, &any, sizeof address), 0);
         EXPECT_EQ(listen(listener_, 8), 0);
-        socklen_t length = sizeof any;
+        SocketLength length = sizeof any;
         getsockname(listener_, &any, &length);
         std::memcpy(&address, &any, sizeof address);
         port_ = ntohs(address.sin_port);
@@ -46,15 +77,24 @@ public:
         : LoopbackServer(mode, [pieces](int) { return pieces; }) {}
     ~LoopbackServer() {
         released_ = true;
-        shutdown(listener_, SHUT_RDWR);  // ends a waiting accept
+        shutdown(listener_, kShutBoth);  // ends a waiting accept
+#ifdef _WIN32
+        closeFd(listener_);  // Windows ends a waiting accept only by the close
         thread_.join();
-        close(listener_);
+#else
+        thread_.join();
+        closeFd(listener_);
+#endif
     }
     LoopbackServer(const LoopbackServer &) = delete;
     LoopbackServer &operator=(const LoopbackServer &) = delete;
 
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ZUNT_download.html"; }
-    uint16_t port() const { return port_; }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/ZUNT_download.html";
+    }
+    uint16_t port() const {
+        return port_;
+    }
     // The requests read so far, in order.
     std::vector<std::string> requests() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -64,16 +104,16 @@ public:
 private:
     void serve() {
         for (int index = 0; !released_; index++) {
-            int peer = accept(listener_, nullptr, nullptr);
-            if (peer < 0) return;
+            SocketFd peer = accept(listener_, nullptr, nullptr);
+            if (peer == kNoFd) return;
             answer(peer, index);
         }
     }
-    void answer(int peer, int index) {
+    void answer(SocketFd peer, int index) {
         if (mode_ == Mode::Reset) {
             linger now{1, 0};
-            setsockopt(peer, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-            close(peer);
+            setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
+            closeFd(peer);
             return;
         }
         std::string request;
@@ -86,14 +126,14 @@ private:
         if (mode_ == Mode::Stall)
             while (!released_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         for (const std::string &piece : answers_(index)) {
-            send(peer, piece.data(), piece.size(), MSG_NOSIGNAL);
+            send(peer, piece.data(), static_cast<int>(piece.size()), kNoSignal);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        close(peer);
+        closeFd(peer);
     }
     Mode mode_;
     Answers answers_;
-    int listener_ = -1;
+    SocketFd listener_ = kNoFd;
     uint16_t port_ = 0;
     std::atomic<bool> released_{false};
     std::mutex mutex_;

@@ -43,7 +43,11 @@ std::string *bytesOf(MemFiles *m, CSFileHandle file, bool write, int *error) {
     }
     auto bytes = m->files_.find(open->second.path);
     if (bytes == m->files_.end()) {
+#ifdef ESTALE
         *error = ESTALE;
+#else
+        *error = EBADF;  // Windows has no ESTALE
+#endif
         return nullptr;
     }
     return &bytes->second;

@@ -5,6 +5,8 @@
 
 #include <signal.h>
 
+#include <cstdlib>
+
 #include <tuple>
 
 namespace zt {
@@ -66,7 +68,11 @@ struct Entry<V, Slot, void (*)(A...)> {
         bool taken = w->decide(&record, &rule);
         if (auto callback = w->callback()) callback(record);
         if (taken && rule.kill) {
+#ifdef _WIN32
+            std::_Exit(137);  // no SIGKILL: an end with no clean-up at all
+#else
             ::raise(SIGKILL);
+#endif
         }
         if (taken) {
             *argAt<sizeof...(A) - 2>(args...) = rule.compCode;

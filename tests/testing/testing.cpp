@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -19,9 +20,34 @@ namespace zt {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+// Windows has no mkdtemp.
+namespace {
+
+char *mkdtemp(char *pattern) {
+    size_t length = std::strlen(pattern);
+    static std::random_device random;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char unique[8];
+        std::snprintf(unique, sizeof unique, "%06X", static_cast<unsigned>(random() & 0xFFFFFF));
+        std::memcpy(pattern + length - 6, unique, 6);
+        std::error_code ec;
+        if (fs::create_directory(pattern, ec)) return pattern;
+    }
+    return nullptr;
+}
+
+}  // namespace
+#endif
+
 TempDir::TempDir() {
     const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zunt-test-XXXXXX";
+#ifdef _WIN32
+    std::string fallback = fs::temp_directory_path().string();
+#else
+    std::string fallback = "/tmp";
+#endif
+    std::string pattern = (base && *base ? std::string(base) : fallback) + "/zunt-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed for " + pattern);

@@ -10,6 +10,21 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <cstdlib>
+#include <ctime>
+// The Windows C run-time's forms of timegm, setenv and unsetenv.
+inline time_t timegm(struct tm *fields) {
+    return _mkgmtime(fields);
+}
+inline int setenv(const char *name, const char *value, int) {
+    return _putenv_s(name, value);
+}
+inline int unsetenv(const char *name) {
+    return _putenv_s(name, "");
+}
+#endif
+
 namespace zt {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
