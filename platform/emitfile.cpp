@@ -1,5 +1,11 @@
 // Output files of the record emitters: stdio streams made with the exclusive create, so that an
 // existing file is never truncated or appended to, and write, flush and close with errno results.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -10,8 +16,20 @@ namespace {
 
 int realCreate(const char *path, CSOutFile **file) {
     errno = 0;
+#ifdef _WIN32
+    // Windows' C run-time knows no "x" in a mode and would overwrite: the exclusive create by hand.
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    std::FILE *f = _fdopen(fd, "wb");
+    if (f == nullptr) {
+        int rc = errno != 0 ? errno : EIO;
+        _close(fd);
+        return rc;
+    }
+#else
     std::FILE *f = std::fopen(path, "wbx");  // O_CREAT | O_EXCL: EEXIST when the name is taken
     if (f == nullptr) return errno != 0 ? errno : EIO;
+#endif
     *file = f;
     return 0;
 }
