@@ -47,7 +47,7 @@ protected:
     std::string log() {
         logFlushIfWritten();
         std::string all;
-        for (const std::string &name : dir_.list()) all += dir_.read(name);
+        for (const std::string &name : dir_.list()) all += dir_.readText(name);
         return all;
     }
     static std::string hconnTag(MQHCONN hconn, uint32_t flags = 0) {

@@ -34,7 +34,7 @@ TEST(LogWhileEnding, NeitherSizeNorAgeClosesTheFileAndNothingIsDeleted) {
     logWrite(nullptr, EV_OUT_INFO, "still the same file", -1);
     logFlushIfWritten();
     EXPECT_EQ(dir.list(), std::vector<std::string>{"ZUNTLog_20260101000000.txt"});
-    EXPECT_NE(dir.read("ZUNTLog_20260101000000.txt").find("[01:00:00] still the same file\n"),
+    EXPECT_NE(dir.readText("ZUNTLog_20260101000000.txt").find("[01:00:00] still the same file\n"),
               std::string::npos);
     // A file opened while ending (the first one is far past its retention) deletes nothing.
     logClose();

@@ -54,7 +54,7 @@ protected:
     std::string logText() {
         logFlushIfWritten();
         std::string all;
-        for (const std::string &name : dir_.list()) all += dir_.read(name);
+        for (const std::string &name : dir_.list()) all += dir_.readText(name);
         return all;
     }
 

@@ -75,6 +75,21 @@ std::string TempDir::read(std::string_view name) const {
     return text.str();
 }
 
+std::string TempDir::readText(std::string_view name) const {
+    std::string text = read(name);
+#ifdef _WIN32
+    std::string lines;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            ADD_FAILURE() << name << ": a line end without CR at " << i;
+        lines += text[i];
+    }
+    text = lines;
+#endif
+    return text;
+}
+
 bool TempDir::exists(std::string_view name) const {
     return fs::exists(file(name));
 }

@@ -39,6 +39,9 @@ public:
     std::string file(std::string_view name) const;  // path + "/" + name
     void write(std::string_view name, std::string_view bytes) const;
     std::string read(std::string_view name) const;  // whole file; empty when missing
+    // A text file the system wrote (the log), with "\n" line ends: on Windows each of its line ends
+    // must be CR LF (a bare LF is a test failure) and is read back as "\n".
+    std::string readText(std::string_view name) const;
     bool exists(std::string_view name) const;
     std::vector<std::string> list() const;  // sorted names directly inside
 
