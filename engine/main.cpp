@@ -5,6 +5,7 @@
 #include "console/console.h"
 #include "emit/emit.h"
 #include "engine/engine.h"
+#include "script/script.h"
 #include "stats/stats.h"
 
 int main(int argc, char **argv) {
@@ -13,6 +14,7 @@ int main(int argc, char **argv) {
     cmdInstall();
     statsInstall();
     cslInstall();
+    scriptInstall();
 
     char programFolder[EV_LOG_ROOT_MAX];
     char currentFolder[EV_LOG_ROOT_MAX];

@@ -150,3 +150,16 @@ int CSSocketSend(CSSocket socket, const void *bytes, size_t length);
 // Up to length bytes; *got 0 when the peer closed. A receive time-out is EAGAIN.
 int CSSocketRecv(CSSocket socket, void *buffer, size_t length, size_t *got);
 void CSSocketClose(CSSocket socket);
+
+// ---------------------------------------------------------------------------------------------
+// Script files and the caller's stack (stream.cpp).
+
+// fopen with the C library's mode text, the stream opened close-on-exec so that no command the
+// program starts inherits it -> the stream, or null with errno set.
+[[nodiscard]] std::FILE *CSOpenStream(const char *path, const char *mode);
+// The device and inode of an open stream, which tell one file from another whatever path reached
+// it -> 1, or 0 (both 0) when the stream cannot be examined.
+int CSStreamIdentity(std::FILE *stream, uint64_t *device, uint64_t *inode);
+// Bytes of the calling thread's stack that lie below the caller's frame; SIZE_MAX when the
+// thread's stack bounds cannot be had.
+size_t CSStackLeft();
