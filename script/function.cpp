@@ -83,8 +83,8 @@ int parseParameters(cmdProgram *program, cmdFUNCTION *f, const char *p) {
         size_t length = static_cast<size_t>(end - p);
         int shown = static_cast<int>(length > 100 ? 100 : length);
         if (length > CMD_NAME_MAX) {
-            cmdMessage(program, "Variable '%.*s' is too long. Variable names are limited %d characters", shown, p,
-                       CMD_NAME_MAX);
+            cmdMessage(program, "Variable '%.*s' is too long. Variable names are limited %d characters",
+                       shown, p, CMD_NAME_MAX);
             return 0;
         }
         if (!cmdIsIdentifier(p, length)) {
@@ -190,12 +190,14 @@ cmdFUNCTION *cmdFindFunction(cmdProgram *program, const char *name, int64_t leng
 
 const ExpOperator *cmdFindFunctionRow(void *functionTree, const char *name, size_t length) {
     if (functionTree == nullptr) return nullptr;
-    cmdFUNCTION *f = cmdFindFunction(static_cast<cmdProgram *>(functionTree), name, static_cast<int64_t>(length));
+    cmdFUNCTION *f =
+        cmdFindFunction(static_cast<cmdProgram *>(functionTree), name, static_cast<int64_t>(length));
     return f != nullptr ? &f->row : nullptr;
 }
 
 int32_t cmdParameterCount(cmdProgram *program, const cmdFUNCTION *function) {
-    return program->defining == function ? function->pending.parameterCount : function->definition.parameterCount;
+    return program->defining == function ? function->pending.parameterCount
+                                         : function->definition.parameterCount;
 }
 
 void cmdFreeDefinition(cmdProgram *program, cmdDefinition *definition) {
@@ -234,8 +236,8 @@ int cmdParseFunc(cmdProgram *program, const char *statement, const char *rest) {
         return 0;
     }
     if (length > CMD_NAME_MAX) {
-        cmdMessage(program, " Function name '%.*s' is too long. Functions names are limited %d characters", shown,
-                   name, CMD_NAME_MAX);
+        cmdMessage(program, " Function name '%.*s' is too long. Functions names are limited %d characters",
+                   shown, name, CMD_NAME_MAX);
         return 0;
     }
     if (!cmdIsIdentifier(name, length)) {
@@ -328,8 +330,8 @@ void cmdCheckGotoScope(cmdProgram *program, cmdFUNCTION *function) {
         }
         if (label == nullptr) {
             g->flags |= CMD_F_SKIP;
-            cmdMessage(program, "No definiton of label '%.*s' found in function '%s'.", static_cast<int>(length), name,
-                       function->name);
+            cmdMessage(program, "No definiton of label '%.*s' found in function '%s'.",
+                       static_cast<int>(length), name, function->name);
             return;
         }
         g->partner = label;
@@ -339,9 +341,10 @@ void cmdCheckGotoScope(cmdProgram *program, cmdFUNCTION *function) {
         }
         if (!inScope) {
             g->flags |= CMD_F_GOTO_SCOPE | CMD_F_SKIP;
-            cmdMessage(program,
-                       "The goto statement on line %d and label '%.*s' on line %d are not in the same loop scope.",
-                       static_cast<int>(g->line), static_cast<int>(length), name, static_cast<int>(label->line));
+            cmdMessage(
+                program,
+                "The goto statement on line %d and label '%.*s' on line %d are not in the same loop scope.",
+                static_cast<int>(g->line), static_cast<int>(length), name, static_cast<int>(label->line));
             return;
         }
     }
@@ -356,7 +359,8 @@ cmdCommand *cmdParseFunctionCall(cmdProgram *program, cmdFUNCTION *function, con
     const char *open = cmdSkipBlanks(text + (rest - statement));
     if (*open != '(') {
         record->flags |= CMD_F_SKIP;
-        cmdMessage(program, "Expected a '(' at start of parameters following '%s' function name.", function->name);
+        cmdMessage(program, "Expected a '(' at start of parameters following '%s' function name.",
+                   function->name);
         return record;
     }
     const char *close = scanFindCloseBracket(open + 1, open + std::strlen(open));
@@ -414,7 +418,8 @@ int cmdVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpV
         if (const void *percent = std::memchr(name, '%', length))
             length = static_cast<size_t>(static_cast<const char *>(percent) - name);
         if (length > CMD_NAME_MAX) {
-            return expSetError(e, length, "Variable name of '%.*s' is larger than the limit of %d characters.",
+            return expSetError(e, length,
+                               "Variable name of '%.*s' is larger than the limit of %d characters.",
                                static_cast<int>(length), name, CMD_NAME_MAX);
         }
         if (name[0] == '@') {

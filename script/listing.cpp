@@ -32,8 +32,8 @@ void showLineFor(cmdProgram *program, cmdCommand *message) {
             char number[16];
             std::snprintf(number, sizeof number, "%u", input->line);
             if (cmdTextAppend(&text, "Line ", 5) && cmdTextAppend(&text, number, std::strlen(number)) &&
-                cmdTextAppend(&text, " of file '", 10) && cmdTextAppend(&text, input->file, std::strlen(input->file)) &&
-                cmdTextAppend(&text, "'", 1))
+                cmdTextAppend(&text, " of file '", 10) &&
+                cmdTextAppend(&text, input->file, std::strlen(input->file)) && cmdTextAppend(&text, "'", 1))
                 cmdOutput(program, 32, text.data, static_cast<int64_t>(text.length));
             cmdTextFree(&text);
         }
@@ -55,8 +55,8 @@ void showLineFor(cmdProgram *program, cmdCommand *message) {
 void appendLocation(cmdText *text, bool *ok, const char *lead, uint32_t line, const char *file) {
     char number[16];
     std::snprintf(number, sizeof number, "%u", line);
-    *ok = *ok && cmdTextAppend(text, lead, std::strlen(lead)) && cmdTextAppend(text, number, std::strlen(number)) &&
-          cmdTextAppend(text, " of file:'", 10) &&
+    *ok = *ok && cmdTextAppend(text, lead, std::strlen(lead)) &&
+          cmdTextAppend(text, number, std::strlen(number)) && cmdTextAppend(text, " of file:'", 10) &&
           cmdTextAppend(text, file != nullptr ? file : "", file != nullptr ? std::strlen(file) : 0) &&
           cmdTextAppend(text, "'", 1);
 }
@@ -91,7 +91,8 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
     cmdText lines[3] = {};
     bool ok = true;
     const char *statement = command != nullptr ? command->text : "";
-    ok = cmdTextAppend(&lines[0], "Runtime error: ", 15) && cmdTextAppend(&lines[0], statement, std::strlen(statement));
+    ok = cmdTextAppend(&lines[0], "Runtime error: ", 15) &&
+         cmdTextAppend(&lines[0], statement, std::strlen(statement));
     if (location != nullptr) {
         appendLocation(&lines[1], &ok, "File Location: Line ", location->lineNumber, location->name);
         for (cmdReadContext *r = location->parent; r != nullptr && location->imported; r = r->parent) {
@@ -102,7 +103,8 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
     }
     if (ok) {
         cmdOutput(program, 128, lines[0].data, static_cast<int64_t>(lines[0].length));
-        if (lines[1].length != 0) cmdOutput(program, 128, lines[1].data, static_cast<int64_t>(lines[1].length));
+        if (lines[1].length != 0)
+            cmdOutput(program, 128, lines[1].data, static_cast<int64_t>(lines[1].length));
         // Each enclosing import is a line of its own.
         for (char *p = lines[2].data; p != nullptr && *p != '\0';) {
             char *newline = std::strchr(p, '\n');

@@ -10,9 +10,9 @@ namespace {
 constexpr uint32_t expressionFlags = EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS;
 
 const char *const scriptKeywords[] = {
-    "if",     "var",    "else",   "sort",    "eval",    "func",    "goto",    "endif",    "while",   "break",
-    "sortd",  "label",  "leave",  "endfor",  "fclose",  "system",  "exists",  "minsub",   "maxsub",  "delvar",
-    "return", "foreach", "foritem", "numsubs", "endfunc", "endwhile", "continue",
+    "if",     "var",    "else",   "sort",    "eval",    "func",    "goto",    "endif",    "while",
+    "break",  "sortd",  "label",  "leave",   "endfor",  "fclose",  "system",  "exists",   "minsub",
+    "maxsub", "delvar", "return", "foreach", "foritem", "numsubs", "endfunc", "endwhile", "continue",
 };
 
 // Statements whose keyword names a function of the script table: expression statements.
@@ -76,7 +76,8 @@ bool refuseTrailing(cmdProgram *program, cmdCommand *record, const char *after) 
     const char *rest;
     if (!cmdFirstToken(after, &token, &length, &rest)) return false;
     if (record != nullptr) record->flags |= CMD_F_SKIP;
-    cmdMessage(program, "Unexpected token '%.*s' found.", static_cast<int>(length > 100 ? 100 : length), token);
+    cmdMessage(program, "Unexpected token '%.*s' found.", static_cast<int>(length > 100 ? 100 : length),
+               token);
     return true;
 }
 
@@ -275,10 +276,12 @@ void parseVar(cmdProgram *program, const char *statement, const char *rest, cmdC
         while (*end != '\0' && *end != ',' && !cmdIsBlank(*end)) ++end;
         size_t length = static_cast<size_t>(end - p);
         const char *after = cmdSkipBlanks(end);
-        if (length == 0 || length > CMD_NAME_MAX || !cmdIsIdentifier(p, length) || (*after != ',' && *after != '\0')) {
+        if (length == 0 || length > CMD_NAME_MAX || !cmdIsIdentifier(p, length) ||
+            (*after != ',' && *after != '\0')) {
             if (length == 0) length = std::strlen(p);
             record->flags |= CMD_F_SKIP;
-            cmdMessage(program, "Invalid variable name '%.*s'.", static_cast<int>(length > 100 ? 100 : length), p);
+            cmdMessage(program, "Invalid variable name '%.*s'.",
+                       static_cast<int>(length > 100 ? 100 : length), p);
             return;
         }
         if (*after == '\0') return;
@@ -296,12 +299,14 @@ void parseReturn(cmdProgram *program, const char *statement, const char *rest, c
     *out = record;
     const char *p = cmdSkipBlanks(rest);
     if (*p == '\0') return;
-    record->expression = cmdParseExp(program, record->text + (p - statement), -1, static_cast<uint32_t>(p - statement));
+    record->expression =
+        cmdParseExp(program, record->text + (p - statement), -1, static_cast<uint32_t>(p - statement));
     if (record->expression == nullptr) record->flags |= CMD_F_SKIP;
 }
 
 // label and goto: a name that stands alone, inside a function definition.
-void parseLabel(cmdProgram *program, uint32_t type, const char *statement, const char *rest, cmdCommand **out) {
+void parseLabel(cmdProgram *program, uint32_t type, const char *statement, const char *rest,
+                cmdCommand **out) {
     const char *word = type == CMD_LABEL ? "label" : "goto";
     if (program->defining == nullptr) {
         cmdMessage(program, type == CMD_LABEL ? "Labels can only be used inside functions."
@@ -319,8 +324,8 @@ void parseLabel(cmdProgram *program, uint32_t type, const char *statement, const
     if (length == 0) {
         cmdMessage(program, "Expected label name after '%s' keyword.", word);
     } else if (length > CMD_NAME_MAX || !cmdIsIdentifier(name, length)) {
-        cmdMessage(program, "Label '%.*s is not a valid label identifier.", static_cast<int>(length > 100 ? 100 : length),
-                   name);
+        cmdMessage(program, "Label '%.*s is not a valid label identifier.",
+                   static_cast<int>(length > 100 ? 100 : length), name);
     } else if (*after != '\0') {
         cmdMessage(program, "Unexpected text '%.*s' following label.", 100, after);
     }
@@ -334,30 +339,30 @@ void parseEndKeyword(cmdProgram *program, uint32_t type, const char *statement, 
     bool allowed = true;
     const char *refusal = nullptr;
     switch (type) {
-    case CMD_ENDIF:
-        allowed = inner != nullptr && inner->type == CMD_IF;
-        refusal = "'endif' not expected outside of an if statement";
-        break;
-    case CMD_ELSE:
-        // An else outside every block would have no endif to go on at; inside another block its
-        // parser names the end it expected.
-        allowed = inner != nullptr;
-        refusal = "'else' not expected outside of an if statement";
-        break;
-    case CMD_ENDWHILE:
-        allowed = inner != nullptr && inner->type == CMD_WHILE;
-        refusal = "'endwhile' not expected outside of a while loop";
-        break;
-    case CMD_ENDFOR:
-        allowed = inner != nullptr && (inner->type == CMD_FOREACH || inner->type == CMD_FORITEM);
-        refusal = "'endfor' not expected outside of a for loop";
-        break;
-    case CMD_ENDFUNC:
-        allowed = program->defining != nullptr;
-        refusal = "'endfunc' not expected outside of a function";
-        break;
-    default:
-        break;
+        case CMD_ENDIF:
+            allowed = inner != nullptr && inner->type == CMD_IF;
+            refusal = "'endif' not expected outside of an if statement";
+            break;
+        case CMD_ELSE:
+            // An else outside every block would have no endif to go on at; inside another block its
+            // parser names the end it expected.
+            allowed = inner != nullptr;
+            refusal = "'else' not expected outside of an if statement";
+            break;
+        case CMD_ENDWHILE:
+            allowed = inner != nullptr && inner->type == CMD_WHILE;
+            refusal = "'endwhile' not expected outside of a while loop";
+            break;
+        case CMD_ENDFOR:
+            allowed = inner != nullptr && (inner->type == CMD_FOREACH || inner->type == CMD_FORITEM);
+            refusal = "'endfor' not expected outside of a for loop";
+            break;
+        case CMD_ENDFUNC:
+            allowed = program->defining != nullptr;
+            refusal = "'endfunc' not expected outside of a function";
+            break;
+        default:
+            break;
     }
     if (!allowed) {
         cmdMessage(program, "%s", refusal);
@@ -414,7 +419,8 @@ void parseGeneral(cmdProgram *program, const char *statement, const char *token,
     *out = record;
     if (*after == '(' && !isKnownWord(token, length)) {
         record->flags |= CMD_F_SKIP;
-        cmdMessage(program, "Unrecognised function '%.*s' used.", static_cast<int>(length > 100 ? 100 : length), token);
+        cmdMessage(program, "Unrecognised function '%.*s' used.",
+                   static_cast<int>(length > 100 ? 100 : length), token);
     }
 }
 
@@ -515,7 +521,8 @@ ExpExpression *cmdParseExp(cmdProgram *program, const char *text, int64_t length
         CSFreeMem(error);
     } else {
         size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
-        cmdMessage(program, "Error parsing expression '%.*s' expression", static_cast<int>(n > 200 ? 200 : n), text);
+        cmdMessage(program, "Error parsing expression '%.*s' expression", static_cast<int>(n > 200 ? 200 : n),
+                   text);
     }
     return nullptr;
 }
@@ -536,15 +543,15 @@ int cmdReadCommands(cmdProgram *program, int blockMode, cmdCommand **out) {
         if (!cmdParseCommand(program, blockMode, &end)) break;
         if (blockMode && end != nullptr) {
             switch (end->type) {
-            case CMD_ENDWHILE:
-            case CMD_ENDFOR:
-            case CMD_ENDIF:
-            case CMD_ELSE:
-            case CMD_ENDFUNC:
-                *out = end;
-                return 1;
-            default:
-                break;
+                case CMD_ENDWHILE:
+                case CMD_ENDFOR:
+                case CMD_ENDIF:
+                case CMD_ELSE:
+                case CMD_ENDFUNC:
+                    *out = end;
+                    return 1;
+                default:
+                    break;
             }
         }
     }

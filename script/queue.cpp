@@ -33,10 +33,10 @@ int appendValue(cmdProgram *program, const char *text, size_t length, cmdText *o
     caller.word[0] = program;
     caller.word[1] = program;
     char *error = nullptr;
-    ExpExpression *e = expParseExpression(text, static_cast<int64_t>(length), 0,
-                                          EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
-                                          expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback,
-                                          &caller, &error);
+    ExpExpression *e =
+        expParseExpression(text, static_cast<int64_t>(length), 0,
+                           EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
+                           expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback, &caller, &error);
     if (e == nullptr) {
         cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");
         if (error != nullptr) CSFreeMem(error);

@@ -44,7 +44,8 @@ int readFileLine(cmdProgram *program, cmdReadContext *reader) {
     if (c == EOF && std::ferror(reader->file)) {
         reader->readError = 1;
         char text[CMD_LINE_AREA];
-        std::snprintf(text, sizeof text, "Error reading from file '%s'", reader->name != nullptr ? reader->name : "");
+        std::snprintf(text, sizeof text, "Error reading from file '%s'",
+                      reader->name != nullptr ? reader->name : "");
         cmdOutput(program, 128, text);
         return 0;
     }
@@ -188,16 +189,17 @@ void cmdFlushInputEcho(cmdProgram *program) {
         cmdCommand *c = program->toEcho[i];
         if (c == nullptr || (c->flags & CMD_F_SHOWN)) continue;
         switch (c->type) {
-        case CMD_INPUT:
-        case CMD_MULTI:
-            cmdEchoCommand(program, 0, 0, c->text);
-            break;
-        case CMD_EMPTY:
-            if (reader != nullptr && reader->echo.blank) cmdOutput(program, 1 | CMD_OUT_INPUT_ECHO, "", 0);
-            break;
-        default:
-            cmdOutput(program, 1 | CMD_OUT_INPUT_ECHO, c->text);
-            break;
+            case CMD_INPUT:
+            case CMD_MULTI:
+                cmdEchoCommand(program, 0, 0, c->text);
+                break;
+            case CMD_EMPTY:
+                if (reader != nullptr && reader->echo.blank)
+                    cmdOutput(program, 1 | CMD_OUT_INPUT_ECHO, "", 0);
+                break;
+            default:
+                cmdOutput(program, 1 | CMD_OUT_INPUT_ECHO, c->text);
+                break;
         }
         c->flags |= CMD_F_SHOWN;
     }
@@ -293,7 +295,8 @@ cmdReadContext *cmdStdinReader(cmdProgram *program) {
     return reader;
 }
 
-cmdReadContext *cmdMemoryReader(cmdProgram *program, const char *name, const char *const *lines, size_t count) {
+cmdReadContext *cmdMemoryReader(cmdProgram *program, const char *name, const char *const *lines,
+                                size_t count) {
     cmdReadContext *reader = newReader(program, name, readMemoryLine);
     if (reader == nullptr) return nullptr;
     reader->memoryLines = lines;

@@ -12,20 +12,20 @@ cmdOutputFn defaultOutput = nullptr;
 // Types that take the current statement number without advancing it.
 bool keepsNumber(uint32_t type) {
     switch (type) {
-    case CMD_INPUT:
-    case CMD_MULTI:
-    case CMD_EMPTY:
-    case CMD_MESSAGE:
-    case CMD_COMMENT:
-    case CMD_IMPORT:
-    case CMD_IMPORT_END:
-    case CMD_QUEUED:
-    case CMD_QUEUED_END:
-    case CMD_VAR:
-    case CMD_CALL_OUTSIDE:
-        return true;
-    default:
-        return false;
+        case CMD_INPUT:
+        case CMD_MULTI:
+        case CMD_EMPTY:
+        case CMD_MESSAGE:
+        case CMD_COMMENT:
+        case CMD_IMPORT:
+        case CMD_IMPORT_END:
+        case CMD_QUEUED:
+        case CMD_QUEUED_END:
+        case CMD_VAR:
+        case CMD_CALL_OUTSIDE:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -91,7 +91,17 @@ void linkRecord(cmdProgram *program, cmdCommand *command) {
 
 }  // namespace
 
-const cmdEchoOptions cmdDefaultEcho = {1, 1, 0, 1, 0, 0};
+const cmdEchoOptions cmdDefaultEcho = {1, 1, 0, 0, 1, 1, 0};
+
+int cmdEchoSwitch(cmdProgram *program, int which, int set) {
+    cmdReadContext *reader = program->reader;
+    if (reader == nullptr || which < 0 || which >= CMD_ECHO_SWITCHES) return -1;
+    int32_t *switches[CMD_ECHO_SWITCHES] = {&reader->echo.input, &reader->echo.cmds,    &reader->echo.lang,
+                                            &reader->echo.func,  &reader->echo.langcon, &reader->echo.resp,
+                                            &reader->echo.blank};
+    if (set >= 0) *switches[which] = set != 0 ? 1 : 0;
+    return *switches[which];
+}
 
 bool cmdTextAppend(cmdText *text, const char *bytes, size_t length) {
     if (text->length + length + 1 > text->capacity) {
@@ -172,7 +182,8 @@ cmdCommand *cmdNewCommand(cmdProgram *program, uint32_t type, const char *text, 
     size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
     cmdReadContext *reader = program->reader;
     const char *file = nullptr;
-    if ((type == CMD_INPUT || type == CMD_MULTI) && reader != nullptr && reader->imported) file = reader->name;
+    if ((type == CMD_INPUT || type == CMD_MULTI) && reader != nullptr && reader->imported)
+        file = reader->name;
     size_t fileBytes = file != nullptr ? std::strlen(file) + 1 : 0;
     size_t extra = type == CMD_IMPORT ? sizeof(cmdImportState) + alignof(cmdImportState) : 0;
     size_t size = offsetof(cmdCommand, text) + n + 1 + fileBytes + extra;
@@ -203,19 +214,19 @@ cmdCommand *cmdNewCommand(cmdProgram *program, uint32_t type, const char *text, 
     if (!keepsNumber(type)) ++*counter;
     linkRecord(program, command);
     switch (type) {
-    case CMD_INPUT:
-    case CMD_MULTI:
-    case CMD_EMPTY:
-    case CMD_COMMENT:
-        if (reader != nullptr && reader->echo.input) rememberForEcho(program, command);
-        break;
-    case CMD_MESSAGE:
-        command->flags |= CMD_F_SKIP;
-        program->parseError = 1;
-        cmdShowLine(program);
-        break;
-    default:
-        break;
+        case CMD_INPUT:
+        case CMD_MULTI:
+        case CMD_EMPTY:
+        case CMD_COMMENT:
+            if (reader != nullptr && reader->echo.input) rememberForEcho(program, command);
+            break;
+        case CMD_MESSAGE:
+            command->flags |= CMD_F_SKIP;
+            program->parseError = 1;
+            cmdShowLine(program);
+            break;
+        default:
+            break;
     }
     return command;
 }
@@ -288,20 +299,20 @@ void cmdMessage(cmdProgram *program, const char *format, ...) {
 void cmdExpectEnd(cmdProgram *program, const char *expected, const cmdCommand *found) {
     const char *name = "endfunc";
     switch (found->type) {
-    case CMD_ENDWHILE:
-        name = "endwhile";
-        break;
-    case CMD_ENDFOR:
-        name = "endfor";
-        break;
-    case CMD_ENDIF:
-        name = "endif";
-        break;
-    case CMD_ELSE:
-        name = "else";
-        break;
-    default:
-        break;
+        case CMD_ENDWHILE:
+            name = "endwhile";
+            break;
+        case CMD_ENDFOR:
+            name = "endfor";
+            break;
+        case CMD_ENDIF:
+            name = "endif";
+            break;
+        case CMD_ELSE:
+            name = "else";
+            break;
+        default:
+            break;
     }
     cmdMessage(program, "Found '%s' where '%s' was expected", name, expected);
 }
@@ -310,10 +321,12 @@ bool cmdPushBlock(cmdProgram *program, cmdCommand *block) {
     cmdReadContext *reader = program->reader;
     if (reader->blockDepth == reader->blockCapacity) {
         int32_t capacity = reader->blockCapacity == 0 ? 16 : reader->blockCapacity * 2;
-        auto *grown = static_cast<cmdCommand **>(CSGetMem(sizeof(cmdCommand *) * static_cast<size_t>(capacity)));
+        auto *grown =
+            static_cast<cmdCommand **>(CSGetMem(sizeof(cmdCommand *) * static_cast<size_t>(capacity)));
         if (grown == nullptr) return false;
         if (reader->blockDepth != 0)
-            std::memcpy(grown, reader->blocks, sizeof(cmdCommand *) * static_cast<size_t>(reader->blockDepth));
+            std::memcpy(grown, reader->blocks,
+                        sizeof(cmdCommand *) * static_cast<size_t>(reader->blockDepth));
         if (reader->blocks != nullptr) CSFreeMem(reader->blocks);
         reader->blocks = grown;
         reader->blockCapacity = capacity;

@@ -19,10 +19,10 @@ struct cmdReadContext;
 // Command records
 
 enum cmdType : uint32_t {
-    CMD_INPUT = 1,           // the physical line as read
-    CMD_MULTI = 2,           // an input line holding several ';'-separated statements
-    CMD_EMPTY = 3,           // empty line
-    CMD_COMMAND = 4,         // command line for the console dispatcher
+    CMD_INPUT = 1,    // the physical line as read
+    CMD_MULTI = 2,    // an input line holding several ';'-separated statements
+    CMD_EMPTY = 3,    // empty line
+    CMD_COMMAND = 4,  // command line for the console dispatcher
     CMD_WHILE = 5,
     CMD_FOREACH = 6,
     CMD_ENDWHILE = 7,
@@ -30,16 +30,16 @@ enum cmdType : uint32_t {
     CMD_IF = 9,
     CMD_ENDIF = 10,
     CMD_ELSE = 11,
-    CMD_MESSAGE = 12,        // an error text printed when the run reaches it
+    CMD_MESSAGE = 12,  // an error text printed when the run reaches it
     CMD_COMMENT = 13,
-    CMD_IMPORT = 14,         // =import block start and end
+    CMD_IMPORT = 14,  // =import block start and end
     CMD_IMPORT_END = 15,
-    CMD_QUEUED = 16,         // queued-text block start and end
+    CMD_QUEUED = 16,  // queued-text block start and end
     CMD_QUEUED_END = 17,
     CMD_CONTINUE = 18,
     CMD_BREAK = 19,
-    CMD_EXPRESSION = 20,     // value discarded
-    CMD_EXPRESSION_RUN = 21, // value run as command text
+    CMD_EXPRESSION = 20,      // value discarded
+    CMD_EXPRESSION_RUN = 21,  // value run as command text
     CMD_ASSIGN = 22,
     CMD_FORITEM = 23,
     CMD_LEAVE = 24,
@@ -50,16 +50,16 @@ enum cmdType : uint32_t {
     CMD_GOTO = 29,
     CMD_VAR = 30,
     CMD_RETURN = 31,
-    CMD_CALL_OUTSIDE = 32,   // a call made from outside the script (hooks, expression callbacks)
+    CMD_CALL_OUTSIDE = 32,  // a call made from outside the script (hooks, expression callbacks)
 };
 
-inline constexpr uint32_t CMD_F_SHOWN = 0x01;       // echoed or printed as an error
-inline constexpr uint32_t CMD_F_ECHOED = 0x02;      // echo done in this pass
-inline constexpr uint32_t CMD_F_SKIP = 0x04;        // failed to parse or cancelled
-inline constexpr uint32_t CMD_F_ACTIVE = 0x10;      // held by a running loop, call or import
-inline constexpr uint32_t CMD_F_INPUT_ECHO = 0x20;  // made while input echo was on
-inline constexpr uint32_t CMD_F_BREAK = 0x40;       // break requested on a loop record
-inline constexpr uint32_t CMD_F_GOTO_SCOPE = 0x200; // goto and label in different loop scopes
+inline constexpr uint32_t CMD_F_SHOWN = 0x01;        // echoed or printed as an error
+inline constexpr uint32_t CMD_F_ECHOED = 0x02;       // echo done in this pass
+inline constexpr uint32_t CMD_F_SKIP = 0x04;         // failed to parse or cancelled
+inline constexpr uint32_t CMD_F_ACTIVE = 0x10;       // held by a running loop, call or import
+inline constexpr uint32_t CMD_F_INPUT_ECHO = 0x20;   // made while input echo was on
+inline constexpr uint32_t CMD_F_BREAK = 0x40;        // break requested on a loop record
+inline constexpr uint32_t CMD_F_GOTO_SCOPE = 0x200;  // goto and label in different loop scopes
 
 // One parsed argument of a call.
 struct cmdArgument {
@@ -71,18 +71,18 @@ struct cmdCommand {
     cmdCommand *next;
     uint32_t type;
     uint32_t flags;
-    cmdFUNCTION *owner;      // null in the main program
-    cmdCommand *partner;     // block start and end of each other; goto: its label
-    ExpExpression *target;   // assignment: the parsed target
-    cmdFUNCTION *function;   // call: the called function
-    cmdCommand *enclosing;   // the innermost open block when the record was made
+    cmdFUNCTION *owner;         // null in the main program
+    cmdCommand *partner;        // block start and end of each other; goto: its label
+    ExpExpression *target;      // assignment: the parsed target
+    cmdFUNCTION *function;      // call: the called function
+    cmdCommand *enclosing;      // the innermost open block when the record was made
     ExpExpression *expression;  // condition, value or return expression
-    cmdArgument *arguments;  // call: the parsed arguments
-    uint32_t number;         // statement number
-    uint32_t line;           // source line and column
+    cmdArgument *arguments;     // call: the parsed arguments
+    uint32_t number;            // statement number
+    uint32_t line;              // source line and column
     uint32_t column;
-    const char *file;        // input lines read from an =import file: its name (in this block)
-    char text[1];            // NUL-terminated, allocated with the record
+    const char *file;  // input lines read from an =import file: its name (in this block)
+    char text[1];      // NUL-terminated, allocated with the record
 };
 
 // A user function's committed or pending definition.
@@ -99,16 +99,16 @@ inline constexpr int CMD_NAME_MAX = 31;  // function, parameter, var and label n
 // case-sensitive. The node's address never changes, so its `ExpOperator` row is what parsed
 // expressions keep when the function is defined again.
 struct cmdFUNCTION {
-    unsigned char tree[40];      // CSTree header
-    char key[CMD_NAME_MAX];      // zero-padded name
-    char eyeCatcher[12];         // "cmdFUNCTION"
-    char name[CMD_NAME_MAX + 1]; // NUL-terminated, for the row and messages
+    unsigned char tree[40];       // CSTree header
+    char key[CMD_NAME_MAX];       // zero-padded name
+    char eyeCatcher[12];          // "cmdFUNCTION"
+    char name[CMD_NAME_MAX + 1];  // NUL-terminated, for the row and messages
     ExpOperator row;
     uint32_t statementCounter;
-    int32_t committed;           // 1 once a definition has been committed
+    int32_t committed;  // 1 once a definition has been committed
     cmdDefinition definition;
     cmdDefinition pending;
-    char *sourceName;            // counted heap, or null
+    char *sourceName;  // counted heap, or null
 };
 
 // A list that records are linked into: the main program or a function's definition.
@@ -126,15 +126,22 @@ inline constexpr size_t CMD_STACK_RESERVE = 256 * 1024;
 
 // The =echo switches: which lines are shown as they are read or run. input 0 switches every
 // echo off.
+// The fields stand in the order of the console's switch numbers.
 struct cmdEchoOptions {
     int32_t input;
     int32_t cmds;     // command lines (kind 1)
     int32_t lang;     // script statements (kind 4)
-    int32_t langcon;  // statements typed at the console
     int32_t func;     // statements inside functions
+    int32_t langcon;  // statements typed at the console
+    int32_t resp;     // command responses
     int32_t blank;    // empty lines
 };
+inline constexpr int CMD_ECHO_SWITCHES = 7;
+// input, cmds, langcon and resp on; lang, func and blank off.
 extern const cmdEchoOptions cmdDefaultEcho;
+// The active reader's echo switch number which (0 input to 6 blank): read (set -1) or set (0 or
+// 1) -> the switch's value, or -1 for an unknown switch or without a reader.
+int cmdEchoSwitch(cmdProgram *program, int which, int set);
 
 // Reader operation: the next physical line into reader->line -> 1, 0 at the end of input, or -1
 // when the line is longer than the line area (the rest of it has been passed over).
@@ -143,26 +150,26 @@ using cmdReaderOp = int (*)(cmdProgram *program, cmdReadContext *reader);
 struct cmdReadContext {
     cmdReadContext *parent;
     cmdReaderOp read;
-    char *pendingBuffer;   // owned text that pending points into
-    const char *pending;   // the rest of a line after a ';'
-    char *name;            // source name, the whole path
+    char *pendingBuffer;  // owned text that pending points into
+    const char *pending;  // the rest of a line after a ';'
+    char *name;           // source name, the whole path
     std::FILE *file;
     int32_t ownsFile;
-    uint64_t device;       // identity of a file source
+    uint64_t device;  // identity of a file source
     uint64_t inode;
-    char *line;            // line area (CMD_LINE_AREA bytes, made on first read)
+    char *line;                      // line area (CMD_LINE_AREA bytes, made on first read)
     const char *const *memoryLines;  // memory reader
     size_t memoryCount;
     size_t memoryNext;
     int32_t loopNesting;
     int32_t readError;
     int32_t endOfInput;
-    int32_t imported;      // the source is an =import file
-    int32_t console;       // the source is the console's own input
-    cmdList list;          // where new records go
-    cmdFUNCTION *listOwner;  // the function whose list that is, or null
+    int32_t imported;         // the source is an =import file
+    int32_t console;          // the source is the console's own input
+    cmdList list;             // where new records go
+    cmdFUNCTION *listOwner;   // the function whose list that is, or null
     cmdCommand *insertAfter;  // after this record; null: at the end of the list
-    cmdCommand **blocks;   // open blocks, innermost last
+    cmdCommand **blocks;      // open blocks, innermost last
     int32_t blockDepth;
     int32_t blockCapacity;
     uint32_t lineNumber;
@@ -202,25 +209,25 @@ using cmdCallFn = int (*)(cmdProgram *program, ExpExpression *e, ExpValue *funct
 struct cmdProgram {
     cmdCommand *head;
     cmdCommand *tail;
-    cmdCommand *current;       // the next to run
+    cmdCommand *current;  // the next to run
     cmdCommand *lastExecuted;
-    CSTree *functions;         // cmdFUNCTION nodes
-    cmdReadContext *reader;    // the active reader (top of the stack)
-    cmdFUNCTION *defining;     // the function whose definition is being read
-    uint32_t statementCounter; // starts at 1
-    uint32_t commandNumber;    // the console's command number
+    CSTree *functions;          // cmdFUNCTION nodes
+    cmdReadContext *reader;     // the active reader (top of the stack)
+    cmdFUNCTION *defining;      // the function whose definition is being read
+    uint32_t statementCounter;  // starts at 1
+    uint32_t commandNumber;     // the console's command number
     int32_t parseError;
     int32_t errorFlag;
     int32_t stopFlag;
-    int32_t failed;            // storage ran out
-    int32_t debuggerPrompt;    // nothing is echoed or listed while the debugger prompts
-    int32_t importsReading;    // =import files being read: commits of definitions wait
-    int32_t nesting;           // open blocks of the parse under way
+    int32_t failed;          // storage ran out
+    int32_t debuggerPrompt;  // nothing is echoed or listed while the debugger prompts
+    int32_t importsReading;  // =import files being read: commits of definitions wait
+    int32_t nesting;         // open blocks of the parse under way
     cmdOutputFn output;
     cmdLocalCommandFn localCommand;
     cmdVariableFn variables;
     cmdCallFn callFunction;
-    cmdCommand **toEcho;       // records waiting for their input echo
+    cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
 };
@@ -262,10 +269,10 @@ void cmdFreeFunctions(cmdProgram *program, int commit);
 [[nodiscard]] cmdReadContext *cmdOpenFileReader(cmdProgram *program, const char *path, int *rc);
 [[nodiscard]] cmdReadContext *cmdStdinReader(cmdProgram *program);
 // Lines in memory (each without its line end); the lines must outlive the reader.
-[[nodiscard]] cmdReadContext *cmdMemoryReader(cmdProgram *program, const char *name,
-                                              const char *const *lines, size_t count);
+[[nodiscard]] cmdReadContext *cmdMemoryReader(cmdProgram *program, const char *name, const char *const *lines,
+                                              size_t count);
 void cmdPushReader(cmdProgram *program, cmdReadContext *reader);  // the program takes it over
-void cmdPopReader(cmdProgram *program);  // pops and frees the active reader
+void cmdPopReader(cmdProgram *program);                           // pops and frees the active reader
 void cmdFreeReader(cmdReadContext *reader);
 
 // Parses the active source to its end or to the first parse error -> 1.

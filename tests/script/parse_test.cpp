@@ -24,13 +24,14 @@ std::vector<uint32_t> numbers(const cmdCommand *head) {
 }
 
 TEST_F(ScriptTest, NumbersAdvanceOnlyForStatementsAndFunctionsCountFromOne) {
-    parse({"* heading", "", "DISPLAY QMGR", "a; b", "var x", "* about f", "", "func f()", "  @y = 1", "endfunc",
-           "print x"});
+    parse({"* heading", "", "DISPLAY QMGR", "a; b", "var x", "* about f", "", "func f()", "  @y = 1",
+           "endfunc", "print x"});
     cmdQueueString(program_, "e; h");
     ASSERT_EQ(errors(), "");
     // Comment, empty line, input line and var keep the number; the queued block's bounds too.
     EXPECT_EQ(types(), (Types{13, 3, 1, 4, 2, 4, 4, 1, 30, 3, 1, 1, 4, 16, 4, 4, 17}));
-    EXPECT_EQ(numbers(program_->head), (std::vector<uint32_t>{1, 1, 1, 1, 2, 2, 3, 4, 4, 4, 4, 4, 4, 5, 5, 6, 5}));
+    EXPECT_EQ(numbers(program_->head),
+              (std::vector<uint32_t>{1, 1, 1, 1, 2, 2, 3, 4, 4, 4, 4, 4, 4, 5, 5, 6, 5}));
     cmdFUNCTION *f = function(program_, "f");
     ASSERT_NE(f, nullptr);
     // The heading moved in, numbered 1; the function's own records count from 1.
@@ -75,9 +76,8 @@ std::string text(std::initializer_list<std::string> pieces) {
 INSTANTIATE_TEST_SUITE_P(
     Statements, Classify,
     ::testing::Values(
-        Case{{"* while (1)"}, "", {13}}, Case{{"printer x"}, "", {1, 4}},
-        Case{{"@a[1] = 2"}, "", {1, 22}}, Case{{"_stream = 'x'"}, "", {1, 22}}, Case{{"a = 1"}, "", {1, 4}},
-        Case{{"@a == 1"}, "", {1, 21}},
+        Case{{"* while (1)"}, "", {13}}, Case{{"printer x"}, "", {1, 4}}, Case{{"@a[1] = 2"}, "", {1, 22}},
+        Case{{"_stream = 'x'"}, "", {1, 22}}, Case{{"a = 1"}, "", {1, 4}}, Case{{"@a == 1"}, "", {1, 21}},
         Case{{"@a[1 = 2"}, "Missing ']' on expression", {}},
         Case{{"foo(1)"}, "Unrecognised function 'foo' used.", {}},
         Case{{"if (1)", "endif DISPLAY QMGR"}, "", {1, 9, 1, 10, 4}},
@@ -91,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"break"}, "'break' issued while not in loop", {}},
         Case{{"return 1"}, "Return statements can only be used inside functions.", {}},
         Case{{"func f()", "leave", "endfunc"},
-             "You can not use 'leave' from within a function, please use 'return'.", {}},
+             "You can not use 'leave' from within a function, please use 'return'.",
+             {}},
         Case{{"while (1)"}, "'endwhile' not found before end of file", {}},
         Case{{"if (1)"}, "'endif' not found before end of file", {}},
         Case{{"foreach (DIS Q(*))"}, "'endfor' not found before end of file", {}},
@@ -102,10 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"if 1"}, "Expected '(' after 'if'", {}}, Case{{"while (1"}, "')' missing after 'while'", {}},
         Case{{"if (1)", "while (1)", "else"}, "Found 'else' where 'endwhile' was expected", {}},
         Case{{text({"func ", longName, "()"}), "endfunc"},
-             text({" Function name '", longName, "' is too long. Functions names are limited 31 characters"}), {}},
+             text({" Function name '", longName, "' is too long. Functions names are limited 31 characters"}),
+             {}},
         Case{{"func 1f()", "endfunc"}, "'1f' is not a valid function name", {}},
         Case{{"func f(a b)", "endfunc"}, "Expected ',' after parameter 'a'", {}},
-        Case{{"func f()", "func g()", "endfunc"}, "You can not define a function within another function", {}},
+        Case{
+            {"func f()", "func g()", "endfunc"}, "You can not define a function within another function", {}},
         Case{{"var"}, "Empty parameter list in var statement.", {}},
         Case{{"var a, 2b"}, "Invalid variable name '2b'.", {}}, Case{{"var a, b"}, "", {1, 30}},
         Case{{"goto L1"}, "Goto statements can only be used inside functions.", {}},
@@ -116,12 +119,15 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"func g(a)", "endfunc", "g(1,2)"}, "Function 'g' takes only 1 parameter.", {}},
         Case{{"func g()", "endfunc", "g(1)"}, "Function 'g' does not take any parameters.", {}},
         Case{{"func g(a,b)", "endfunc", "g()"}, "", {1, 1, 27}},
-        Case{{"func g(a,b)", "endfunc", "g"}, "Expected a '(' at start of parameters following 'g' function name.", {}},
+        Case{{"func g(a,b)", "endfunc", "g"},
+             "Expected a '(' at start of parameters following 'g' function name.",
+             {}},
         // User functions inside expressions take any number of arguments at parse time.
         Case{{"func f()", "endfunc", "@x = f()"}, "", {1, 1, 22}},
         Case{{"func g(a,b)", "endfunc", "@x = g(1)"}, "", {1, 1, 22}},
         Case{{text({longVariable(), " = 1"})},
-             text({"Variable name of '", longVariable(), "' is larger than the limit of 31 characters."}), {}}));
+             text({"Variable name of '", longVariable(), "' is larger than the limit of 31 characters."}),
+             {}}));
 
 TEST_F(ScriptTest, KeywordsIgnoreCaseAndBlocksPairTheirEnds) {
     parse({"WHILE (@i < 3)", "  if (@i)", "  ELSE", "  Endif", "EndWhile"});
@@ -205,7 +211,8 @@ TEST_F(ScriptTest, GotoIntoASiblingLoopIsOutOfScope) {
         }
     };
     parse({"func f()", "while (1)", "label L1", "endwhile", "while (1)", "goto L1", "endwhile", "endfunc"});
-    EXPECT_EQ(errors(), "The goto statement on line 6 and label 'L1' on line 3 are not in the same loop scope.");
+    EXPECT_EQ(errors(),
+              "The goto statement on line 6 and label 'L1' on line 3 are not in the same loop scope.");
     EXPECT_TRUE(gotoFlags & CMD_F_GOTO_SCOPE);
     EXPECT_EQ(function(program_, "f"), nullptr);
 }
