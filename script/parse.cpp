@@ -430,7 +430,7 @@ void classify(cmdProgram *program, int blockMode, const char *statement, cmdComm
     size_t n;
     const char *rest;
     if (!cmdFirstToken(statement, &token, &n, &rest)) return;
-    if (n == 1 && std::strncmp(statement, "=import", 7) == 0) {
+    if (n == 1 && std::strlen(statement) >= 7 && cmdTokenIs(statement, 7, "=import")) {
         cmdCommand *record = cmdNewCommand(program, CMD_COMMAND, statement, -1);
         if (record == nullptr) return;
         *out = record;

@@ -27,7 +27,12 @@ bool ensureLineArea(cmdProgram *program, cmdReadContext *reader) {
 
 int readFileLine(cmdProgram *program, cmdReadContext *reader) {
     if (reader->file == nullptr || reader->endOfInput || reader->readError) return 0;
+    if (reader->file == stdin && program->forbidStdin) {
+        program->stopFlag = 1;
+        return 0;
+    }
     if (!ensureLineArea(program, reader)) return 0;
+    if (reader->console && reader->echo.input && program->prompt != nullptr) program->prompt(program);
     size_t n = 0;
     bool any = false;
     bool tooLong = false;

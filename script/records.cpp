@@ -243,11 +243,8 @@ cmdCommand *cmdNewBlock(cmdProgram *program, uint32_t type, const char *text) {
     if (start == nullptr) return nullptr;
     cmdCommand *end = cmdNewCommand(program, type + 1, "", 0);
     if (end == nullptr) {
-        // The start record and whatever follows it go again.
-        cmdList list = cmdListOf(program, start);
-        while (start->next != nullptr) cmdFreeCommand(program, start->next);
+        // Without its end the block cannot stand: the start goes again.
         cmdFreeCommand(program, start);
-        (void)list;
         return nullptr;
     }
     start->partner = end;

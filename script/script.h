@@ -191,12 +191,16 @@ static_assert(sizeof(cmdImportState) <= 456);
 // current). The console's cslAddOutput once it is wired.
 using cmdOutputFn = void (*)(cmdProgram *program, uint32_t kind, const char *text, int64_t length,
                              int32_t commandNumber);
-inline constexpr uint32_t CMD_OUT_HIDDEN = 0x80000000;    // recorded, not displayed
-inline constexpr uint32_t CMD_OUT_INPUT_ECHO = 0x100000;  // echoed under the input-echo option
+inline constexpr uint32_t CMD_OUT_HIDDEN = 0x80000000;      // recorded, not displayed
+inline constexpr uint32_t CMD_OUT_INPUT_ECHO = 0x40000000;  // echoed under the input-echo option
 
 // An =import line met while parsing, handed to the console's local command handler -> 1 when it
 // was handled (the handler reads the file with cmdParseImport).
 using cmdLocalCommandFn = int (*)(cmdProgram *program, const char *text);
+
+// Before a line is read from the console's own input with input echo on: the console writes its
+// prompt (making its on-demand connection first).
+using cmdPromptFn = void (*)(cmdProgram *program);
 
 // Run-time variables and user-function calls, filled by the run-time part of the interpreter; the
 // parse-time trial never calls them.
@@ -223,8 +227,10 @@ struct cmdProgram {
     int32_t debuggerPrompt;  // nothing is echoed or listed while the debugger prompts
     int32_t importsReading;  // =import files being read: commits of definitions wait
     int32_t nesting;         // open blocks of the parse under way
+    int32_t forbidStdin;     // reading standard input stops the console instead
     cmdOutputFn output;
     cmdLocalCommandFn localCommand;
+    cmdPromptFn prompt;
     cmdVariableFn variables;
     cmdCallFn callFunction;
     cmdCommand **toEcho;  // records waiting for their input echo

@@ -91,7 +91,9 @@ int importFile(cmdProgram *program, const char *);
 
 class ImportTest : public ScriptTest {
 public:
-    cmdReadContext *readerFor(std::vector<std::string> lines, const char *name) { return reader(lines, name); }
+    cmdReadContext *readerFor(std::vector<std::string> lines, const char *name) {
+        return reader(lines, name);
+    }
 
 protected:
     void SetUp() override {
@@ -148,10 +150,11 @@ TEST_F(ScriptTest, RuntimeErrorNamesEachImportItRanIn) {
     cmdCommand *statement = last(CMD_ASSIGN);
     ASSERT_NE(statement, nullptr);
     cmdRuntimeError(program_, statement, "Division by zero");
-    EXPECT_EQ(errors(), "Runtime error: @x = @y\n"
-                        "File Location: Line 7 of file:'b.vdr'\n"
-                        "imported from: Line 3 of file:'a.vdr'\n"
-                        "Error Message: Division by zero");
+    EXPECT_EQ(errors(),
+              "Runtime error: @x = @y\n"
+              "File Location: Line 7 of file:'b.vdr'\n"
+              "imported from: Line 3 of file:'a.vdr'\n"
+              "Error Message: Division by zero");
     EXPECT_TRUE(program_->errorFlag);
 
     out_.clear();

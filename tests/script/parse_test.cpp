@@ -297,4 +297,15 @@ TEST_F(ScriptTest, DeepNestingStopsEarlierOnASmallStack) {
     EXPECT_LT(innermost->number, 1000u);
 }
 
+TEST_F(ScriptTest, ForbiddenStandardInputStopsTheConsoleUnread) {
+    program_->forbidStdin = 1;
+    cmdReadContext *r = cmdStdinReader(program_);
+    ASSERT_NE(r, nullptr);
+    cmdPushReader(program_, r);
+    cmdParseFile(program_);
+    cmdPopReader(program_);
+    EXPECT_TRUE(program_->stopFlag);
+    EXPECT_EQ(program_->head, nullptr);
+}
+
 }  // namespace
