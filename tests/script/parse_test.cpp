@@ -129,6 +129,21 @@ INSTANTIATE_TEST_SUITE_P(
              text({"Variable name of '", longVariable(), "' is larger than the limit of 31 characters."}),
              {}}));
 
+TEST_F(ScriptTest, CallWithTooManyArgumentsIsSkippedAndFewerPass) {
+    parse({"func g(a,b)", "endfunc", "g()", "g(1)", "g(1,2,3)"});
+    EXPECT_EQ(errors(), "Function 'g' only takes 2 parameters.");
+    std::vector<cmdCommand *> calls;
+    for (cmdCommand *c : records()) {
+        if (c->type == CMD_CALL) calls.push_back(c);
+    }
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0]->arguments, nullptr);
+    ASSERT_NE(calls[1]->arguments, nullptr);
+    EXPECT_EQ(calls[1]->arguments->next, nullptr);
+    EXPECT_TRUE(calls[2]->flags & CMD_F_SKIP);
+    EXPECT_EQ(calls[2]->function, cmdFindFunction(program_, "g", -1));
+}
+
 TEST_F(ScriptTest, KeywordsIgnoreCaseAndBlocksPairTheirEnds) {
     parse({"WHILE (@i < 3)", "  if (@i)", "  ELSE", "  Endif", "EndWhile"});
     ASSERT_EQ(errors(), "");
