@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "script_testing.h"
 #include "testing/testing.h"
 
@@ -321,6 +322,15 @@ TEST_F(ScriptTest, ForbiddenStandardInputStopsTheConsoleUnread) {
     cmdPopReader(program_);
     EXPECT_TRUE(program_->stopFlag);
     EXPECT_EQ(program_->head, nullptr);
+}
+
+// The program's own path: the engine's catalogue asks the slot that scriptInstall fills.
+TEST_F(ScriptTest, EngineCatalogueFindsUserFunctionsThroughTheScriptSlot) {
+    scriptInstall();
+    evInstallCatalogue();
+    parse({"func f()", "endfunc", "@x = f()", "@y = h()"});
+    EXPECT_EQ(errors(), "Unknown function name 'h' at position 5");
+    evServices.findFunction = nullptr;
 }
 
 }  // namespace
