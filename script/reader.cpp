@@ -172,7 +172,7 @@ const char *cmdGetNextCommand(cmdProgram *program) {
         }
         if (*first == '\0') {
             if (cmdNewCommand(program, CMD_EMPTY, "", 0) == nullptr) return nullptr;
-            ++program->commandNumber;
+            ++*program->commandNumber;
             continue;
         }
         if (cmdNewCommand(program, lineType(line), line, -1) == nullptr) return nullptr;

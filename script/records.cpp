@@ -149,7 +149,8 @@ cmdProgram *cmdCreateProgram() {
     if (program == nullptr) return nullptr;
     std::memset(program, 0, sizeof *program);
     program->statementCounter = 1;
-    program->commandNumber = 1;
+    program->ownCommandNumber = 1;
+    program->commandNumber = &program->ownCommandNumber;
     return program;
 }
 

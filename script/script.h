@@ -219,7 +219,8 @@ struct cmdProgram {
     cmdReadContext *reader;     // the active reader (top of the stack)
     cmdFUNCTION *defining;      // the function whose definition is being read
     uint32_t statementCounter;  // starts at 1
-    uint32_t commandNumber;     // the console's command number
+    uint32_t *commandNumber;    // the console's command number (ownCommandNumber without one)
+    uint32_t ownCommandNumber;
     int32_t parseError;
     int32_t errorFlag;
     int32_t stopFlag;

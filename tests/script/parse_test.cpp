@@ -33,6 +33,7 @@ TEST_F(ScriptTest, NumbersAdvanceOnlyForStatementsAndFunctionsCountFromOne) {
     EXPECT_EQ(types(), (Types{13, 3, 1, 4, 2, 4, 4, 1, 30, 3, 1, 1, 4, 16, 4, 4, 17}));
     EXPECT_EQ(numbers(program_->head),
               (std::vector<uint32_t>{1, 1, 1, 1, 2, 2, 3, 4, 4, 4, 4, 4, 4, 5, 5, 6, 5}));
+    EXPECT_EQ(*program_->commandNumber, 3u);  // every empty line advances the console's number
     cmdFUNCTION *f = function(program_, "f");
     ASSERT_NE(f, nullptr);
     // The heading moved in, numbered 1; the function's own records count from 1.
