@@ -424,8 +424,7 @@ void parseGeneral(cmdProgram *program, const char *statement, const char *token,
     }
 }
 
-void classify(cmdProgram *program, int blockMode, const char *statement, cmdCommand **out) {
-    (void)blockMode;
+void classify(cmdProgram *program, const char *statement, cmdCommand **out) {
     const char *token;
     size_t n;
     const char *rest;
@@ -531,7 +530,8 @@ int cmdParseCommand(cmdProgram *program, int blockMode, cmdCommand **out) {
     *out = nullptr;
     char *statement = cmdReadNextCommand(program);
     if (statement == nullptr) return 0;
-    classify(program, blockMode, statement, out);
+    (void)blockMode;  // whether an end record closes a body is cmdReadCommands' decision
+    classify(program, statement, out);
     CSFreeMem(statement);
     return 1;
 }
