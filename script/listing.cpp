@@ -122,13 +122,14 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
     cmdTextFree(&last);
 }
 
-void cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text) {
-    if (program->debuggerPrompt) return;
+void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind) {
+    if (program->debuggerPrompt) return nullptr;
     const cmdReadContext *reader = program->reader;
     const cmdEchoOptions &echo = reader != nullptr ? reader->echo : cmdDefaultEcho;
-    uint32_t kind = cmdIsKeyword(text) ? 4 : 1;
+    const bool asCommand = kind != 0 || !cmdIsKeyword(text);
+    if (kind == 0) kind = asCommand ? 1 : 4;
     int32_t wanted;
-    if (kind == 1)
+    if (asCommand)
         wanted = echo.cmds;
     else if (inFunction(program))
         wanted = echo.func;
@@ -138,5 +139,5 @@ void cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char
         wanted = echo.lang;
     bool shown = echo.input && !suppress && wanted;
     uint32_t marks = (shown ? 0 : CMD_OUT_HIDDEN) | (isCommand ? 0 : CMD_OUT_INPUT_ECHO);
-    cmdOutput(program, kind | marks, text);
+    return cmdOutput(program, kind | marks, text);
 }

@@ -131,17 +131,15 @@ cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output) {
     return previous;
 }
 
-void cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length) {
+void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length) {
     cmdOutputFn output = program->output != nullptr ? program->output : defaultOutput;
-    if (output != nullptr) {
-        output(program, kind, text, length, -1);
-        return;
-    }
+    if (output != nullptr) return output(program, kind, text, length, -1);
     // Without a console the line goes to the program's own console output.
     size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
-    if (kind & CMD_OUT_HIDDEN) return;
+    if (kind & CMD_OUT_HIDDEN) return nullptr;
     uint32_t category = (kind & 0xFFFF) == 128 ? 128 : (kind & 0xFFFF) == 32 ? 32 : 1;
     evOutput(category, text, static_cast<int32_t>(n), 1);
+    return nullptr;
 }
 
 cmdProgram *cmdCreateProgram() {

@@ -188,9 +188,9 @@ struct cmdImportState {
 static_assert(sizeof(cmdImportState) <= 456);
 
 // Where the interpreter's lines go (kind as the console's output lines; commandNumber -1 the
-// current). The console's cslAddOutput once it is wired.
-using cmdOutputFn = void (*)(cmdProgram *program, uint32_t kind, const char *text, int64_t length,
-                             int32_t commandNumber);
+// current) -> the line made, or null. The console's cslAddOutput once it is wired.
+using cmdOutputFn = void *(*)(cmdProgram *program, uint32_t kind, const char *text, int64_t length,
+                              int32_t commandNumber);
 inline constexpr uint32_t CMD_OUT_HIDDEN = 0x80000000;      // recorded, not displayed
 inline constexpr uint32_t CMD_OUT_INPUT_ECHO = 0x40000000;  // echoed under the input-echo option
 
@@ -314,9 +314,12 @@ void cmdQueueString(cmdProgram *program, const char *text);
 
 void cmdShowLine(cmdProgram *program);
 void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char *message);
-void cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text);
-// Prints a line through the program's output.
-void cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length = -1);
+// Echoes a statement as kind 4 when it is script syntax and 1 otherwise, or as the kind given (the
+// console's for a command it issues); hidden when the echo switches say so -> the output line, or
+// null (nothing is echoed while the debugger prompts).
+void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind = 0);
+// Prints a line through the program's output -> the line made, or null.
+void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length = -1);
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);

@@ -33,7 +33,9 @@ int fuzzVariable(cmdProgram *, ExpExpression *e, ExpValue *, ExpValue *var, ExpV
     return 0;
 }
 
-void quiet(cmdProgram *, uint32_t, const char *, int64_t, int32_t) {}
+void *quiet(cmdProgram *, uint32_t, const char *, int64_t, int32_t) {
+    return nullptr;
+}
 
 }  // namespace
 

@@ -192,11 +192,17 @@ TEST_F(ScriptTest, EchoShowsStatementsAsKind4AndCommandsAsKind1) {
     EXPECT_EQ(cmdEchoSwitch(program_, 2, 1), 1);
     EXPECT_EQ(r->echo.lang, 1);
     EXPECT_EQ(cmdEchoSwitch(program_, 7, 1), -1);
+    EXPECT_NE(cmdEchoCommand(program_, 1, 0, "@a = 1"), nullptr);
+    cmdEchoCommand(program_, 1, 0, "DISPLAY QMGR", 4);  // the console's kind for a loop's command
     cmdEchoSwitch(program_, 0, 0);
     cmdEchoCommand(program_, 1, 0, "DISPLAY QMGR");
     cmdPopReader(program_);
-    ASSERT_EQ(out_.size(), 1u);
-    EXPECT_EQ(out_[0].marks, CMD_OUT_HIDDEN);
+    ASSERT_EQ(out_.size(), 3u);
+    EXPECT_EQ(out_[0].kind, 4u);
+    EXPECT_EQ(out_[0].marks, 0u);
+    EXPECT_EQ(out_[1].kind, 4u);
+    EXPECT_EQ(out_[1].marks, 0u);  // shown by the cmds switch, not lang
+    EXPECT_EQ(out_[2].marks, CMD_OUT_HIDDEN);
 }
 
 }  // namespace

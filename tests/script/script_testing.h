@@ -108,13 +108,14 @@ private:
         return fixture;
     }
 
-    static void capture(cmdProgram *, uint32_t kind, const char *text, int64_t length, int32_t) {
+    static void *capture(cmdProgram *, uint32_t kind, const char *text, int64_t length, int32_t) {
         ScriptTest *test = active();
-        if (test == nullptr) return;
+        if (test == nullptr) return nullptr;
         Line line{kind & ~(CMD_OUT_HIDDEN | CMD_OUT_INPUT_ECHO), kind & (CMD_OUT_HIDDEN | CMD_OUT_INPUT_ECHO),
                   std::string(text, length < 0 ? std::strlen(text) : static_cast<size_t>(length))};
         if (test->onOutput_ != nullptr) test->onOutput_(test, line);
         test->out_.push_back(std::move(line));
+        return &test->out_.back();
     }
 
     std::vector<std::vector<std::string>> sources_;
