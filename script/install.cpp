@@ -1,7 +1,8 @@
-// The script interpreter's slots in the engine, filled once before the engine runs.
+// The script interpreter's slots in the engine and the console, filled once before the engine runs.
 #include "engine/engine.h"
-#include "script/script.h"
+#include "script/internal.h"
 
 void scriptInstall() {
     evServices.findFunction = cmdFindFunctionRow;
+    scriptInstallConsole();
 }

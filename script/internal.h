@@ -69,3 +69,6 @@ int32_t cmdParameterCount(cmdProgram *program, const cmdFUNCTION *function);
 // The variable and function callbacks of script expressions.
 int cmdVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result);
 int cmdFunctionCallback(ExpExpression *e, ExpValue *function, ExpValue *args, ExpValue *result);
+
+// Fills the console's script slots (slots.cpp).
+void scriptInstallConsole();

@@ -125,7 +125,7 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
 void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind) {
     if (program->debuggerPrompt) return nullptr;
     const cmdReadContext *reader = program->reader;
-    const cmdEchoOptions &echo = reader != nullptr ? reader->echo : cmdDefaultEcho;
+    const cmdEchoOptions &echo = reader != nullptr ? reader->echo : program->echo;
     const bool asCommand = kind != 0 || !cmdIsKeyword(text);
     if (kind == 0) kind = asCommand ? 1 : 4;
     int32_t wanted;

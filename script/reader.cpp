@@ -94,7 +94,7 @@ cmdReadContext *newReader(cmdProgram *program, const char *name, cmdReaderOp rea
     }
     std::memset(reader, 0, sizeof *reader);
     reader->read = read;
-    reader->echo = cmdDefaultEcho;
+    reader->echo = program->reader != nullptr ? program->reader->echo : program->echo;
     if (name != nullptr) {
         size_t n = std::strlen(name);
         reader->name = static_cast<char *>(CSGetMem(n + 1));

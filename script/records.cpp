@@ -94,11 +94,10 @@ void linkRecord(cmdProgram *program, cmdCommand *command) {
 const cmdEchoOptions cmdDefaultEcho = {1, 1, 0, 0, 1, 1, 0};
 
 int cmdEchoSwitch(cmdProgram *program, int which, int set) {
-    cmdReadContext *reader = program->reader;
-    if (reader == nullptr || which < 0 || which >= CMD_ECHO_SWITCHES) return -1;
-    int32_t *switches[CMD_ECHO_SWITCHES] = {&reader->echo.input, &reader->echo.cmds,    &reader->echo.lang,
-                                            &reader->echo.func,  &reader->echo.langcon, &reader->echo.resp,
-                                            &reader->echo.blank};
+    if (which < 0 || which >= CMD_ECHO_SWITCHES) return -1;
+    cmdEchoOptions &echo = program->reader != nullptr ? program->reader->echo : program->echo;
+    int32_t *switches[CMD_ECHO_SWITCHES] = {&echo.input,   &echo.cmds, &echo.lang, &echo.func,
+                                            &echo.langcon, &echo.resp, &echo.blank};
     if (set >= 0) *switches[which] = set != 0 ? 1 : 0;
     return *switches[which];
 }
@@ -147,6 +146,7 @@ cmdProgram *cmdCreateProgram() {
     if (program == nullptr) return nullptr;
     std::memset(program, 0, sizeof *program);
     program->statementCounter = 1;
+    program->echo = cmdDefaultEcho;
     program->ownCommandNumber = 1;
     program->commandNumber = &program->ownCommandNumber;
     return program;

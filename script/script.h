@@ -139,8 +139,9 @@ struct cmdEchoOptions {
 inline constexpr int CMD_ECHO_SWITCHES = 7;
 // input, cmds, langcon and resp on; lang, func and blank off.
 extern const cmdEchoOptions cmdDefaultEcho;
-// The active reader's echo switch number which (0 input to 6 blank): read (set -1) or set (0 or
-// 1) -> the switch's value, or -1 for an unknown switch or without a reader.
+// The active reader's echo switch number which (0 input to 6 blank), or the console's own while
+// no reader is active: read (set -1) or set (0 or 1) -> the switch's value, or -1 for an unknown
+// switch. A new reader starts with the switches of the active one.
 int cmdEchoSwitch(cmdProgram *program, int which, int set);
 
 // Reader operation: the next physical line into reader->line -> 1, 0 at the end of input, or -1
@@ -229,7 +230,9 @@ struct cmdProgram {
     int32_t importsReading;  // =import files being read: commits of definitions wait
     int32_t nesting;         // open blocks of the parse under way
     int32_t forbidStdin;     // reading standard input stops the console instead
+    cmdEchoOptions echo;     // the console's own switches, while no reader is active
     cmdOutputFn output;
+    void *console;  // the console session that holds the program, for its output
     cmdLocalCommandFn localCommand;
     cmdPromptFn prompt;
     cmdVariableFn variables;

@@ -192,11 +192,19 @@ TEST_F(ScriptTest, EchoShowsStatementsAsKind4AndCommandsAsKind1) {
     EXPECT_EQ(cmdEchoSwitch(program_, 2, 1), 1);
     EXPECT_EQ(r->echo.lang, 1);
     EXPECT_EQ(cmdEchoSwitch(program_, 7, 1), -1);
+    EXPECT_EQ(program_->echo.lang, 0);  // the console's own switches stay
     EXPECT_NE(cmdEchoCommand(program_, 1, 0, "@a = 1"), nullptr);
     cmdEchoCommand(program_, 1, 0, "DISPLAY QMGR", 4);  // the console's kind for a loop's command
     cmdEchoSwitch(program_, 0, 0);
     cmdEchoCommand(program_, 1, 0, "DISPLAY QMGR");
     cmdPopReader(program_);
+    // Without a reader, the console's own switches decide; a new reader starts with them.
+    EXPECT_EQ(cmdEchoSwitch(program_, 6, 1), 1);
+    EXPECT_EQ(program_->echo.blank, 1);
+    cmdReadContext *fresh = cmdStdinReader(program_);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->echo.blank, 1);
+    cmdFreeReader(fresh);
     ASSERT_EQ(out_.size(), 3u);
     EXPECT_EQ(out_[0].kind, 4u);
     EXPECT_EQ(out_[0].marks, 0u);

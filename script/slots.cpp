@@ -1,0 +1,109 @@
+// The script's side of the console: the console reaches the reader through its script slots, each
+// call holding the script lock, and the script's lines go into the console's output buffer.
+#include "console/console.h"
+#include "script/internal.h"
+
+namespace {
+
+void *toConsole(cmdProgram *program, uint32_t kind, const char *text, int64_t length, int32_t command) {
+    auto *session = static_cast<cslSession *>(program->console);
+    // The console shows an input echo like any other: the echo switches already chose.
+    return cslAddOutput(session, cslMainList(session), nullptr, text, length, kind & ~CMD_OUT_INPUT_ECHO,
+                        command < 0 ? CSL_CURRENT_COMMAND : command);
+}
+
+// =import lines met while parsing run at once through the console's local commands.
+int localCommand(cmdProgram *program, const char *text) {
+    return cslIssueLocalCommand(static_cast<cslSession *>(program->console), text);
+}
+
+// The session's program, made on first use.
+cmdProgram *programOf(cslSession *session) {
+    if (session->program == nullptr) {
+        cmdProgram *program = cmdCreateProgram();
+        if (program == nullptr) {
+            session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+            return nullptr;
+        }
+        program->console = session;
+        program->output = toConsole;
+        program->localCommand = localCommand;
+        program->commandNumber = &session->commandNumber;
+        session->program = program;
+    }
+    return session->program;
+}
+
+// Storage that ran out during a call shows in the console's result flags.
+int reportStorage(cslSession *session, cmdProgram *program) {
+    if (!program->failed) return 1;
+    session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+    return 0;
+}
+
+cslOutputLine *echoCommand(cslSession *session, int isCommand, int suppress, const char *text,
+                           uint32_t kind) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return nullptr;
+    return static_cast<cslOutputLine *>(cmdEchoCommand(program, isCommand, suppress, text, kind));
+}
+
+int queueText(cslSession *session, int wrap, int markEmpty, const char *text) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    cmdQueueText(program, wrap, markEmpty, text);
+    return reportStorage(session, program);
+}
+
+char *substituteInline(cslSession *session, const char *text, int *ok) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) {
+        *ok = 0;
+        return nullptr;
+    }
+    return cmdSubstituteInline(program, text, ok);
+}
+
+int parseImport(cslSession *session, cmdCommand *, const char *path) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    int rc = 0;
+    cmdReadContext *reader = cmdOpenFileReader(program, path, &rc);
+    if (reader == nullptr) {
+        reportStorage(session, program);
+        return 0;
+    }
+    // The block goes at the reader's insertion point: right after the =import line just parsed.
+    cmdCommand *start = cmdParseImport(program, reader, nullptr);
+    reportStorage(session, program);
+    return start != nullptr && !program->parseError ? 1 : 0;
+}
+
+int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    int value = program != nullptr ? cmdEchoSwitch(program, static_cast<int>(which), set) : -1;
+    return value < 0 ? 0 : value;
+}
+
+void freeProgram(cslSession *session) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdFreeProgram(session->program);
+    session->program = nullptr;
+}
+
+}  // namespace
+
+void scriptInstallConsole() {
+    static_assert(CSL_ECHO_INPUT == 0 && CSL_ECHO_BLANK == CMD_ECHO_SWITCHES - 1);
+    cslScript.echoCommand = echoCommand;
+    cslScript.queueText = queueText;
+    cslScript.substituteInline = substituteInline;
+    cslScript.parseImport = parseImport;
+    cslScript.echoSwitch = echoSwitch;
+    cslScript.freeProgram = freeProgram;
+}
