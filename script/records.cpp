@@ -145,6 +145,7 @@ cmdProgram *cmdCreateProgram() {
     auto *program = static_cast<cmdProgram *>(CSGetMem(sizeof(cmdProgram)));
     if (program == nullptr) return nullptr;
     std::memset(program, 0, sizeof *program);
+    std::memcpy(program->eyeCatcher, CMD_PROGRAM_EYE, sizeof program->eyeCatcher);
     program->statementCounter = 1;
     program->echo = cmdDefaultEcho;
     program->ownCommandNumber = 1;

@@ -210,8 +210,13 @@ using cmdVariableFn = int (*)(cmdProgram *program, ExpExpression *e, ExpValue *p
 using cmdCallFn = int (*)(cmdProgram *program, ExpExpression *e, ExpValue *function, ExpValue *args,
                           ExpValue *result);
 
-// The console's command list and the script's state within one console.
+inline constexpr char CMD_PROGRAM_EYE[8] = "cmdPROG";
+
+// The console's command list and the script's state within one console. The expression parser
+// gets it as the function tree (word 0 of the caller block); the eye-catcher tells it from what
+// other callers keep there.
 struct cmdProgram {
+    char eyeCatcher[8];  // CMD_PROGRAM_EYE
     cmdCommand *head;
     cmdCommand *tail;
     cmdCommand *current;  // the next to run
@@ -265,7 +270,8 @@ void cmdExpectEnd(cmdProgram *program, const char *expected, const cmdCommand *f
 
 // The function of that name (length -1: up to the NUL) when it is defined or being defined, or null.
 cmdFUNCTION *cmdFindFunction(cmdProgram *program, const char *name, int64_t length);
-// The expression parser's lookup: the function's row, or null. functionTree is the program.
+// The expression parser's lookup: the function's row, or null. functionTree is the program; any
+// other caller's word 0 (no cmdPROG eye-catcher) knows no function.
 const ExpOperator *cmdFindFunctionRow(void *functionTree, const char *name, size_t length);
 // Commits (commit 1) or discards (0) the pending definitions of every function; -1 frees every
 // function with its definitions.

@@ -331,6 +331,10 @@ TEST_F(ScriptTest, EngineCatalogueFindsUserFunctionsThroughTheScriptSlot) {
     evInstallCatalogue();
     parse({"func f()", "endfunc", "@x = f()", "@y = h()"});
     EXPECT_EQ(errors(), "Unknown function name 'h' at position 5");
+    // Another caller's word 0 (the command server keeps its parameter table there) knows no function.
+    const char table[64] = "QNAME";
+    EXPECT_EQ(cmdFindFunctionRow(const_cast<char *>(table), "f", 1), nullptr);
+    EXPECT_NE(cmdFindFunctionRow(program_, "f", 1), nullptr);
     evServices.findFunction = nullptr;
 }
 
