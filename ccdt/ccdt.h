@@ -270,3 +270,18 @@ int ccdtReadChannels(const ccdtSink &sink, const char *source, const char *gener
 // 0, or a code with the failure's text; counters as named.
 int ccdtWriteChannel(const ccdtSink &sink, const char *table, ChannelRecord *record, int replace,
                      int32_t *written, int32_t *replaced, int32_t *notReplaced, char *text, size_t textSize);
+
+// ---------------------------------------------------------------------------------------------
+// The MQSC-style edit mode: one command line against the table file.
+
+// Where the edit mode's answers go: response takes one displayed object or one reply text (lines
+// separated by '\n'); match, when set, is the console's =WHERE test of a displayed object.
+struct ccdtMqscIo {
+    void (*response)(void *context, const char *text, size_t length);
+    int (*match)(void *context, const char *text, size_t length);
+    void *context;
+};
+constexpr int CCDT_MQSC_LEAVE = 2;  // "end" or "quit": the mode ends
+// Runs one command line: 0 done (also an empty line), 1 failed (its text has gone to io), or
+// CCDT_MQSC_LEAVE.
+int ccdtMqscRun(const char *file, const char *text, const ccdtMqscIo &io);
