@@ -285,3 +285,11 @@ constexpr int CCDT_MQSC_LEAVE = 2;  // "end" or "quit": the mode ends
 // Runs one command line: 0 done (also an empty line), 1 failed (its text has gone to io), or
 // CCDT_MQSC_LEAVE.
 int ccdtMqscRun(const char *file, const char *text, const ccdtMqscIo &io);
+
+// The console's side (install.cpp): one command line of the console's CCDT mode, echoed and
+// answered as the console's command `kind` (CSL_REQUEST_COMMAND or CSL_REQUEST_LOOP); 1 done, 0
+// failed. "end" and "quit" leave the mode.
+struct cslSession;
+int ccdtMqscCommand(cslSession *session, const char *text, int32_t length, int32_t kind);
+// Fills the console's channel-table slots.
+void ccdtInstall();

@@ -1,8 +1,8 @@
 // The MQSC-style edit mode of a channel table: DISPLAY, ALTER, DEFINE and DELETE of client
 // channels, checked against the attribute tables below and answered with IBM MQ style texts.
 #include <cctype>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +11,7 @@
 
 #include "ccdt/ccdt.h"
 #include "ccdt/internal.h"
-#include "platform/scan.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -53,19 +53,21 @@ constexpr uint32_t F_OBJECT_NAME = 8;
 // Where a row's value lives and when it applies; parallel to the scan rows.
 struct RowInfo {
     uint32_t flags;
-    int32_t offset;  // in the record, -1 computed
+    int32_t offset;        // in the record, -1 computed
     const int32_t *types;  // the channel types it applies to (0 ends), null all
 };
 
-constexpr ValueRow kChannelTypes[] = {{1, "SDR"},  {2, "SVR"},      {3, "RCVR"}, {4, "RQSTR"}, {8, "CLUSRCVR"},
-                                      {9, "CLUSSDR"}, {7, "SVRCONN"}, {6, "CLNTCONN"}, {11, "AMQP"}, {0, nullptr}};
-constexpr ValueRow kTransports[] = {{2, "TCP"}, {1, "LU62"}, {3, "NETBIOS"}, {4, "SPX"},
-                                    {5, "DECNET"}, {6, "UDP"}, {0, nullptr}};
+constexpr ValueRow kChannelTypes[] = {{1, "SDR"},      {2, "SVR"},     {3, "RCVR"},    {4, "RQSTR"},
+                                      {8, "CLUSRCVR"}, {9, "CLUSSDR"}, {7, "SVRCONN"}, {6, "CLNTCONN"},
+                                      {11, "AMQP"},    {0, nullptr}};
+constexpr ValueRow kTransports[] = {{2, "TCP"},    {1, "LU62"}, {3, "NETBIOS"}, {4, "SPX"},
+                                    {5, "DECNET"}, {6, "UDP"},  {0, nullptr}};
 constexpr ValueRow kHdrComp[] = {{0, "NONE"}, {8, "SYSTEM"}, {0, nullptr}};
-constexpr ValueRow kMsgComp[] = {{0, "NONE"},     {268435455, "ANY"}, {16, "LZ4FAST"},  {32, "LZ4HIGH"},
-                                 {1, "RLE"},      {2, "ZLIBFAST"},    {4, "ZLIBHIGH"}, {0, nullptr}};
+constexpr ValueRow kMsgComp[] = {{0, "NONE"}, {268435455, "ANY"}, {16, "LZ4FAST"}, {32, "LZ4HIGH"},
+                                 {1, "RLE"},  {2, "ZLIBFAST"},    {4, "ZLIBHIGH"}, {0, nullptr}};
 constexpr ValueRow kShareCnv[] = {{0, "0"}, {1, "1"}, {0, nullptr}};
-constexpr ValueRow kPropCtl[] = {{0, "COMPAT"}, {1, "NONE"}, {2, "ALL"}, {3, "FORCE"}, {4, "V6COMPAT"}, {0, nullptr}};
+constexpr ValueRow kPropCtl[] = {{0, "COMPAT"}, {1, "NONE"},     {2, "ALL"},
+                                 {3, "FORCE"},  {4, "V6COMPAT"}, {0, nullptr}};
 constexpr ValueRow kAffinity[] = {{1, "PREFERRED"}, {0, "NONE"}, {0, nullptr}};
 constexpr ValueRow kDefRecon[] = {{0, "NO"}, {1, "YES"}, {2, "QMGR"}, {3, "DISABLED"}, {0, nullptr}};
 
@@ -98,7 +100,8 @@ const Entry eComphdr = def("COMPHDR", K_VALUES, 1575, "Header Compression", 0, 2
 const Entry eCompmsg = def("COMPMSG", K_VALUES, 1576, "Message Compression", 0, 16, kMsgComp);
 const Entry eSslciph = def("SSLCIPH", K_TEXT, 3544, "SSL/TLS Cipher Spec", 0, 32);
 const Entry eSslpeer = def("SSLPEER", K_TEXT, 3545, "SSL/TLS Peer Name", 0, 1024);
-const Entry eSharecnv = def("SHARECNV", K_VALUE_OR_NUMBER, 1615, "Sharing Conversations", 0, 999999999, kShareCnv);
+const Entry eSharecnv =
+    def("SHARECNV", K_VALUE_OR_NUMBER, 1615, "Sharing Conversations", 0, 999999999, kShareCnv);
 const Entry ePropctl = def("PROPCTL", K_VALUE, 190, "Property Control", 0, 0, kPropCtl);
 const Entry eMaxinst = def("MAXINST", K_INTEGER, 1618, "Maximum Instances", 0, 999999999);
 const Entry eMaxinstc = def("MAXINSTC", K_INTEGER, 1619, "Maximum Instances per Client", 0, 999999999);
@@ -166,7 +169,8 @@ const RowInfo kChannelInfo[] = {
     {F_READ_ONLY, -1, nullptr},
     {F_READ_ONLY, -1, nullptr},
 };
-static_assert(sizeof kChannelInfo / sizeof kChannelInfo[0] + 1 == sizeof kChannelRows / sizeof kChannelRows[0]);
+static_assert(sizeof kChannelInfo / sizeof kChannelInfo[0] + 1 ==
+              sizeof kChannelRows / sizeof kChannelRows[0]);
 
 const Entry &entryOf(const ScanKeywordRow *row) {
     return *reinterpret_cast<const Entry *>(row->def);
@@ -289,46 +293,48 @@ const char *const kDisplayChannelHelp[] = {
     "     [ SSLCIPH  ] [ SSLPEER  ] [ TPNAME   ] [ TRPTYPE  ] [ TYPE     ]",
     "     [ USERID   ] [ LOCLADDR ] [ COMPHDR  ] [ COMPMSG  ] [ MONCHL   ]",
     nullptr};
-const char *const kAlterChannelHelp[] = {"AMQ8427: Valid syntax for the MQSC command:",
-                                         "",
-                                         "  ALTER CHANNEL( channel_name )",
-                                         "     [ AFFINITY( PREFERRED | NONE )]",
-                                         "     [ CERTLABL( certificate label )]   [ CHLTYPE( CLNTCONN )]",
-                                         "     [ CONNAME( connection_name )]",
-                                         "     [ DEFRECON( NO | YES | QMGR | DISABLED )]",
-                                         "     [ DESCR( decription )]            [ HBINT( heartbeat interval )]",
-                                         "     [ MAXMSGL( max msg length )]      [ MODENAME( modename ) ]",
-                                         "     [ RCVDATA( receive exit data )  ] [ RCVEXIT( receive exit name ) ]",
-                                         "     [ SCYDATA( security exit data ) ] [ SCYEXIT( security exit name )]",
-                                         "     [ SENDDATA( send exit data )    ] [ SENDEXIT( send exit name )   ]",
-                                         "     [ SSLCAUTH( SSL Auth ) ]          [ SSLCIPH( SSL Cipher )  ]",
-                                         "     [ SSLPEER( SSL Peer )  ] ",
-                                         "     [ TPNAME( TP Name )]              [ TRPTYPE( TCP|NetBIOS|LU62 )]",
-                                         "     [ USERID( UserId )]               [ LOCLADDR( local address ) ]",
-                                         "     [ COMPHDR( NONE|SYSTEM )]",
-                                         "     [ COMPMSG( NONE|RLE|ZLIBFAST|ZLIBHIGH|ANY )]",
-                                         "     [ SHARECNV( share conv )]         [ CLNTWGHT( client weight )]",
-                                         nullptr};
-const char *const kDefineChannelHelp[] = {"AMQ8427: Valid syntax for the MQSC command:",
-                                          "",
-                                          "  DEFINE CHANNEL( channel_name )",
-                                          "     [ AFFINITY( PREFERRED | NONE )]",
-                                          "     [ CHLTYPE( CLNTCONN )]            [ CONNAME( connection_name )]",
-                                          "     [ DEFRECON( NO | YES | QMGR | DISABLED )]",
-                                          "     [ DESCR( decription )]            [ HBINT( heartbeat interval )]",
-                                          "     [ MAXMSGL( max msg length )]      [ MODENAME( modename ) ]",
-                                          "     [ RCVDATA( receive exit data )  ] [ RCVEXIT( receive exit name ) ]",
-                                          "     [ SCYDATA( security exit data ) ] [ SCYEXIT( security exit name )]",
-                                          "     [ SENDDATA( send exit data )    ] [ SENDEXIT( send exit name )   ]",
-                                          "     [ SSLCAUTH( SSL Auth ) ]          [ SSLCIPH( SSL Cipher )  ]",
-                                          "     [ SSLPEER( SSL Peer )  ] ",
-                                          "     [ TPNAME( TP Name )]              [ TRPTYPE( TCP|NetBIOS|LU62 )]",
-                                          "     [ USERID( UserId )]               [ LOCLADDR( local address ) ]",
-                                          "     [ COMPHDR( NONE|SYSTEM )]",
-                                          "     [ COMPMSG( NONE|RLE|ZLIBFAST|ZLIBHIGH|ANY )]",
-                                          "     [ SHARECNV( share conv )]         [ CLNTWGHT( Client Weight )]",
-                                          "     [ REPLACE ]",
-                                          nullptr};
+const char *const kAlterChannelHelp[] = {
+    "AMQ8427: Valid syntax for the MQSC command:",
+    "",
+    "  ALTER CHANNEL( channel_name )",
+    "     [ AFFINITY( PREFERRED | NONE )]",
+    "     [ CERTLABL( certificate label )]   [ CHLTYPE( CLNTCONN )]",
+    "     [ CONNAME( connection_name )]",
+    "     [ DEFRECON( NO | YES | QMGR | DISABLED )]",
+    "     [ DESCR( decription )]            [ HBINT( heartbeat interval )]",
+    "     [ MAXMSGL( max msg length )]      [ MODENAME( modename ) ]",
+    "     [ RCVDATA( receive exit data )  ] [ RCVEXIT( receive exit name ) ]",
+    "     [ SCYDATA( security exit data ) ] [ SCYEXIT( security exit name )]",
+    "     [ SENDDATA( send exit data )    ] [ SENDEXIT( send exit name )   ]",
+    "     [ SSLCAUTH( SSL Auth ) ]          [ SSLCIPH( SSL Cipher )  ]",
+    "     [ SSLPEER( SSL Peer )  ] ",
+    "     [ TPNAME( TP Name )]              [ TRPTYPE( TCP|NetBIOS|LU62 )]",
+    "     [ USERID( UserId )]               [ LOCLADDR( local address ) ]",
+    "     [ COMPHDR( NONE|SYSTEM )]",
+    "     [ COMPMSG( NONE|RLE|ZLIBFAST|ZLIBHIGH|ANY )]",
+    "     [ SHARECNV( share conv )]         [ CLNTWGHT( client weight )]",
+    nullptr};
+const char *const kDefineChannelHelp[] = {
+    "AMQ8427: Valid syntax for the MQSC command:",
+    "",
+    "  DEFINE CHANNEL( channel_name )",
+    "     [ AFFINITY( PREFERRED | NONE )]",
+    "     [ CHLTYPE( CLNTCONN )]            [ CONNAME( connection_name )]",
+    "     [ DEFRECON( NO | YES | QMGR | DISABLED )]",
+    "     [ DESCR( decription )]            [ HBINT( heartbeat interval )]",
+    "     [ MAXMSGL( max msg length )]      [ MODENAME( modename ) ]",
+    "     [ RCVDATA( receive exit data )  ] [ RCVEXIT( receive exit name ) ]",
+    "     [ SCYDATA( security exit data ) ] [ SCYEXIT( security exit name )]",
+    "     [ SENDDATA( send exit data )    ] [ SENDEXIT( send exit name )   ]",
+    "     [ SSLCAUTH( SSL Auth ) ]          [ SSLCIPH( SSL Cipher )  ]",
+    "     [ SSLPEER( SSL Peer )  ] ",
+    "     [ TPNAME( TP Name )]              [ TRPTYPE( TCP|NetBIOS|LU62 )]",
+    "     [ USERID( UserId )]               [ LOCLADDR( local address ) ]",
+    "     [ COMPHDR( NONE|SYSTEM )]",
+    "     [ COMPMSG( NONE|RLE|ZLIBFAST|ZLIBHIGH|ANY )]",
+    "     [ SHARECNV( share conv )]         [ CLNTWGHT( Client Weight )]",
+    "     [ REPLACE ]",
+    nullptr};
 const char *const kDeleteChannelHelp[] = {"AMQ8427: Valid syntax for the MQSC command:", "",
                                           "  DELETE CHANNEL(channel_name)", nullptr};
 
@@ -362,7 +368,8 @@ const char *releaseOf(int32_t version) {
     static const struct {
         const char *release;
         int version;
-    } map[] = {{"5.0", 4}, {"5.1", 5}, {"5.2", 6}, {"5.3", 7}, {"6.0", 8}, {"7.0", 9}, {"7.1", 10}, {"8.0", 11}};
+    } map[] = {{"5.0", 4}, {"5.1", 5}, {"5.2", 6},  {"5.3", 7},
+               {"6.0", 8}, {"7.0", 9}, {"7.1", 10}, {"8.0", 11}};
     for (const auto &m : map)
         if (m.version == version) return m.release;
     return nullptr;
@@ -374,74 +381,75 @@ void formatAttr(std::string *out, const ScanKeywordRow *row, ChannelRecord *reco
     const RowInfo &info = infoOf(row);
     std::string value;
     switch (e.scan.kind) {
-    case K_VALUE:
-    case K_VALUE_OR_NUMBER:
-    case K_INTEGER:
-    case K_VERSION: {
-        int32_t number = 0;
-        std::memcpy(&number, fieldOf(record, info), 4);
-        const char *name = e.scan.kind == K_VERSION   ? releaseOf(number)
-                           : e.scan.kind == K_INTEGER ? nullptr
-                                                      : valueName(e.values, number);
-        char buffer[24];
-        if (name == nullptr) {
-            std::snprintf(buffer, sizeof buffer, "%s%d", e.scan.kind == K_VERSION ? "s" : "", number);
-            name = buffer;
-        }
-        value = name;
-        break;
-    }
-    case K_NAME:
-    case K_TEXT: {
-        const char *field = nullptr;
-        size_t size = static_cast<size_t>(e.maximum);
-        if (&e == &eSslpeer) {
-            field = static_cast<const char *>(record->mqcd.SSLPeerNamePtr);
-            size = field ? static_cast<size_t>(record->mqcd.SSLPeerNameLength) : 0;
-        } else {
-            field = fieldOf(record, info);
-        }
-        std::string text(field ? field : "", size);
-        for (char &ch : text)
-            if (ch == '\0') ch = ' ';
-        text.resize(trimmed(text.data(), text.size()));
-        bool mask = (info.flags & F_MASKED) && !text.empty();
-        if (&e == &eUserid)
-            for (char ch : text)
-                if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != ' ') mask = true;
-        value = mask ? "*****" : text;
-        break;
-    }
-    case K_DATE:
-    case K_TIME: {
-        if (record->alterTime != 0) {
-            char date[11] = {}, time[9] = {};
-            evNowDateTime(&record->alterTime, date, time);
-            value = e.scan.kind == K_DATE ? date : time;
-        }
-        break;
-    }
-    case K_EXITS: {
-        const auto *array = *reinterpret_cast<const ccdtExitArray *const *>(fieldOf(record, info));
-        if (array)
-            for (int32_t i = 0; i < array->count; i++) {
-                const char *entry = array->entries + static_cast<size_t>(i) * static_cast<size_t>(array->width);
-                if (i) value += ',';
-                value.append(entry, trimmed(entry, static_cast<size_t>(array->width)));
+        case K_VALUE:
+        case K_VALUE_OR_NUMBER:
+        case K_INTEGER:
+        case K_VERSION: {
+            int32_t number = 0;
+            std::memcpy(&number, fieldOf(record, info), 4);
+            const char *name = e.scan.kind == K_VERSION   ? releaseOf(number)
+                               : e.scan.kind == K_INTEGER ? nullptr
+                                                          : valueName(e.values, number);
+            char buffer[24];
+            if (name == nullptr) {
+                std::snprintf(buffer, sizeof buffer, "%s%d", e.scan.kind == K_VERSION ? "s" : "", number);
+                name = buffer;
             }
-        break;
-    }
-    case K_VALUES: {
-        const int32_t *list = reinterpret_cast<const int32_t *>(fieldOf(record, info));
-        for (int64_t i = 0; i < e.maximum && list[i] != -1; i++) {
-            if (i) value += ',';
-            const char *name = valueName(e.values, list[i]);
-            value += name ? name : std::to_string(list[i]);
+            value = name;
+            break;
         }
-        break;
-    }
-    default:
-        return;
+        case K_NAME:
+        case K_TEXT: {
+            const char *field = nullptr;
+            size_t size = static_cast<size_t>(e.maximum);
+            if (&e == &eSslpeer) {
+                field = static_cast<const char *>(record->mqcd.SSLPeerNamePtr);
+                size = field ? static_cast<size_t>(record->mqcd.SSLPeerNameLength) : 0;
+            } else {
+                field = fieldOf(record, info);
+            }
+            std::string text(field ? field : "", size);
+            for (char &ch : text)
+                if (ch == '\0') ch = ' ';
+            text.resize(trimmed(text.data(), text.size()));
+            bool mask = (info.flags & F_MASKED) && !text.empty();
+            if (&e == &eUserid)
+                for (char ch : text)
+                    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != ' ') mask = true;
+            value = mask ? "*****" : text;
+            break;
+        }
+        case K_DATE:
+        case K_TIME: {
+            if (record->alterTime != 0) {
+                char date[11] = {}, time[9] = {};
+                evNowDateTime(&record->alterTime, date, time);
+                value = e.scan.kind == K_DATE ? date : time;
+            }
+            break;
+        }
+        case K_EXITS: {
+            const auto *array = *reinterpret_cast<const ccdtExitArray *const *>(fieldOf(record, info));
+            if (array)
+                for (int32_t i = 0; i < array->count; i++) {
+                    const char *entry =
+                        array->entries + static_cast<size_t>(i) * static_cast<size_t>(array->width);
+                    if (i) value += ',';
+                    value.append(entry, trimmed(entry, static_cast<size_t>(array->width)));
+                }
+            break;
+        }
+        case K_VALUES: {
+            const int32_t *list = reinterpret_cast<const int32_t *>(fieldOf(record, info));
+            for (int64_t i = 0; i < e.maximum && list[i] != -1; i++) {
+                if (i) value += ',';
+                const char *name = valueName(e.values, list[i]);
+                value += name ? name : std::to_string(list[i]);
+            }
+            break;
+        }
+        default:
+            return;
     }
     if (value.empty()) value.push_back(' ');
     out->append(displayKeyword(e));
@@ -474,7 +482,8 @@ void unpadName(const char *field, size_t size, char *out) {
 
 bool validName(const char *name) {
     for (const char *p = name; *p; ++p)
-        if (!std::isalnum(static_cast<unsigned char>(*p)) && std::strchr(" ./_%", *p) == nullptr) return false;
+        if (!std::isalnum(static_cast<unsigned char>(*p)) && std::strchr(" ./_%", *p) == nullptr)
+            return false;
     return true;
 }
 
@@ -607,8 +616,8 @@ int parseListValues(Command *c, const char *const *help, const char *segment, in
 
 // The attributes of DEFINE and ALTER CHANNEL applied to record. checkAll: every value is checked
 // whether it applies or not (the scratch pass of ALTER).
-int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const char *const *help, bool allowReplace,
-               bool checkAll, ParseState *state) {
+int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const char *const *help,
+               bool allowReplace, bool checkAll, ParseState *state) {
     std::vector<const Entry *> given{&eChannel};
     for (;;) {
         if (next(c)) return 0;
@@ -661,100 +670,104 @@ int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const cha
         } else {
             char *field = info.offset >= 0 ? fieldOf(record, info) : nullptr;
             switch (e.scan.kind) {
-            case K_VALUE:
-            case K_VALUE_OR_NUMBER: {
-                const ValueRow *found = nullptr;
-                if (c->token[0] == '<') found = e.values;
-                for (const ValueRow *v = e.values; !found && v->name; ++v)
-                    if (equalNoCase(v->name, c->token)) found = v;
-                int64_t number = 0;
-                if (found) {
-                    number = found->value;
-                } else if (e.scan.kind == K_VALUE) {
-                    format(&c->message, "AMQ8427: Unrecognised value '%s'.\n", c->token);
-                    syntaxError(c, help, segment);
-                    return 1;
-                } else if (!readNumber(c->token, &number) || number < e.minimum || number > e.maximum) {
-                    format(&c->message, "AMQ8427: The value of '%s' should be between %lld and %lld.",
-                           keyword.c_str(), static_cast<long long>(e.minimum), static_cast<long long>(e.maximum));
-                    return 1;
-                }
-                if (apply) std::memcpy(field, &number, 4), state->changed = true;
-                break;
-            }
-            case K_INTEGER: {
-                int64_t number = 0;
-                if (!readNumber(c->token, &number) || number < e.minimum || number > e.maximum) {
-                    format(&c->message, "AMQ8427: The value of '%s' should be between %lld and %lld.",
-                           keyword.c_str(), static_cast<long long>(e.minimum), static_cast<long long>(e.maximum));
-                    return 1;
-                }
-                int32_t value = static_cast<int32_t>(number);
-                if (apply) std::memcpy(field, &value, 4), state->changed = true;
-                break;
-            }
-            case K_NAME:
-            case K_TEXT: {
-                size_t length = std::strlen(c->token);
-                if (c->cut || length > static_cast<size_t>(e.maximum)) {
-                    format(&c->message, "AMQ8427: The maximum length of attribute '%s' is %d characters.",
-                           keyword.c_str(),
-                           c->cut ? static_cast<int>(SCAN_MQSC_TOKEN_SIZE - 1) : static_cast<int>(e.maximum));
-                    return 1;
-                }
-                if (!apply) break;
-                if (&e == &eSslpeer) {
-                    MQCD &cd = record->mqcd;
-                    std::free(cd.SSLPeerNamePtr);
-                    cd.SSLPeerNamePtr = nullptr;
-                    cd.SSLPeerNameLength = 0;
-                    size_t n = trimmed(c->token, length);
-                    if (n > 0) {
-                        cd.SSLPeerNamePtr = std::malloc(n);
-                        if (!cd.SSLPeerNamePtr) {
-                            c->message += "AMQ8427: Storage not available";
-                            return 1;
-                        }
-                        std::memcpy(cd.SSLPeerNamePtr, c->token, n);
-                        cd.SSLPeerNameLength = static_cast<MQLONG>(n);
+                case K_VALUE:
+                case K_VALUE_OR_NUMBER: {
+                    const ValueRow *found = nullptr;
+                    if (c->token[0] == '<') found = e.values;
+                    for (const ValueRow *v = e.values; !found && v->name; ++v)
+                        if (equalNoCase(v->name, c->token)) found = v;
+                    int64_t number = 0;
+                    if (found) {
+                        number = found->value;
+                    } else if (e.scan.kind == K_VALUE) {
+                        format(&c->message, "AMQ8427: Unrecognised value '%s'.\n", c->token);
+                        syntaxError(c, help, segment);
+                        return 1;
+                    } else if (!readNumber(c->token, &number) || number < e.minimum || number > e.maximum) {
+                        format(&c->message, "AMQ8427: The value of '%s' should be between %lld and %lld.",
+                               keyword.c_str(), static_cast<long long>(e.minimum),
+                               static_cast<long long>(e.maximum));
+                        return 1;
                     }
-                } else {
-                    std::memset(field, ' ', static_cast<size_t>(e.maximum));
-                    std::memcpy(field, c->token, length);
+                    if (apply) std::memcpy(field, &number, 4), state->changed = true;
+                    break;
                 }
-                state->changed = true;
-                break;
-            }
-            case K_EXITS:
-                if (parseList(c, help, segment, reinterpret_cast<ccdtExitArray **>(field),
-                              static_cast<int32_t>(e.maximum)))
-                    return 1;
-                if (apply) state->changed = true;
-                continue;
-            case K_VALUES:
-                if (parseListValues(c, help, segment, reinterpret_cast<int32_t *>(field), e.maximum, e.values))
-                    return 1;
-                if (apply) state->changed = true;
-                continue;
-            case K_VERSION: {
-                int64_t version = -1;
-                if (c->token[0] == 'S') {
-                    if (!readNumber(c->token + 1, &version)) version = -1;
-                } else {
-                    version = ccdtVersionFromString(c->token);
+                case K_INTEGER: {
+                    int64_t number = 0;
+                    if (!readNumber(c->token, &number) || number < e.minimum || number > e.maximum) {
+                        format(&c->message, "AMQ8427: The value of '%s' should be between %lld and %lld.",
+                               keyword.c_str(), static_cast<long long>(e.minimum),
+                               static_cast<long long>(e.maximum));
+                        return 1;
+                    }
+                    int32_t value = static_cast<int32_t>(number);
+                    if (apply) std::memcpy(field, &value, 4), state->changed = true;
+                    break;
                 }
-                if (version < 1 || version > CCDT_MAX_VERSION) {
-                    format(&c->message, "AMQ8427: Invalid value for '%s'.\n", keyword.c_str());
-                    syntaxError(c, help, segment);
-                    return 1;
+                case K_NAME:
+                case K_TEXT: {
+                    size_t length = std::strlen(c->token);
+                    if (c->cut || length > static_cast<size_t>(e.maximum)) {
+                        format(&c->message, "AMQ8427: The maximum length of attribute '%s' is %d characters.",
+                               keyword.c_str(),
+                               c->cut ? static_cast<int>(SCAN_MQSC_TOKEN_SIZE - 1)
+                                      : static_cast<int>(e.maximum));
+                        return 1;
+                    }
+                    if (!apply) break;
+                    if (&e == &eSslpeer) {
+                        MQCD &cd = record->mqcd;
+                        std::free(cd.SSLPeerNamePtr);
+                        cd.SSLPeerNamePtr = nullptr;
+                        cd.SSLPeerNameLength = 0;
+                        size_t n = trimmed(c->token, length);
+                        if (n > 0) {
+                            cd.SSLPeerNamePtr = std::malloc(n);
+                            if (!cd.SSLPeerNamePtr) {
+                                c->message += "AMQ8427: Storage not available";
+                                return 1;
+                            }
+                            std::memcpy(cd.SSLPeerNamePtr, c->token, n);
+                            cd.SSLPeerNameLength = static_cast<MQLONG>(n);
+                        }
+                    } else {
+                        std::memset(field, ' ', static_cast<size_t>(e.maximum));
+                        std::memcpy(field, c->token, length);
+                    }
+                    state->changed = true;
+                    break;
                 }
-                record->mqcd.Version = static_cast<MQLONG>(version);
-                state->versionGiven = true;
-                state->changed = true;
-                break;
-            }
-            default:
-                break;
+                case K_EXITS:
+                    if (parseList(c, help, segment, reinterpret_cast<ccdtExitArray **>(field),
+                                  static_cast<int32_t>(e.maximum)))
+                        return 1;
+                    if (apply) state->changed = true;
+                    continue;
+                case K_VALUES:
+                    if (parseListValues(c, help, segment, reinterpret_cast<int32_t *>(field), e.maximum,
+                                        e.values))
+                        return 1;
+                    if (apply) state->changed = true;
+                    continue;
+                case K_VERSION: {
+                    int64_t version = -1;
+                    if (c->token[0] == 'S') {
+                        if (!readNumber(c->token + 1, &version)) version = -1;
+                    } else {
+                        version = ccdtVersionFromString(c->token);
+                    }
+                    if (version < 1 || version > CCDT_MAX_VERSION) {
+                        format(&c->message, "AMQ8427: Invalid value for '%s'.\n", keyword.c_str());
+                        syntaxError(c, help, segment);
+                        return 1;
+                    }
+                    record->mqcd.Version = static_cast<MQLONG>(version);
+                    state->versionGiven = true;
+                    state->changed = true;
+                    break;
+                }
+                default:
+                    break;
             }
         }
         if (next(c) || std::strcmp(c->token, ")") != 0) {
@@ -800,7 +813,8 @@ int openTable(Command *c, Table *t, int mode) {
 
 // Walks the channels that a name selects; visit returns 0 to go on, else a failure code.
 template <typename Visit>
-int forChannels(Command *c, Table *t, const std::string &pattern, bool *anyChannel, int *matched, Visit visit) {
+int forChannels(Command *c, Table *t, const std::string &pattern, bool *anyChannel, int *matched,
+                Visit visit) {
     Record r;
     uint16_t length = static_cast<uint16_t>(CCDT_RECORD_MAX);
     *anyChannel = false;
@@ -854,7 +868,8 @@ int forChannels(Command *c, Table *t, const std::string &pattern, bool *anyChann
 }
 
 void noChannels(Command *c, bool anyChannel) {
-    c->message += anyChannel ? "AMQ8147: No channels found which match criteria" : "AMQ8147: No channels found.";
+    c->message +=
+        anyChannel ? "AMQ8147: No channels found which match criteria" : "AMQ8147: No channels found.";
 }
 
 // ---- Handlers ----------------------------------------------------------------------------------
@@ -1004,7 +1019,8 @@ int alterChannel(Command *c, const char *segment) {
         ChannelRecord *record = r.get();
         if (c->io->match) {
             Selection all;
-            for (size_t i = 0; i < all.shown.size(); i++) all.shown[i] = !(kChannelInfo[i].flags & F_NOT_IN_ALL);
+            for (size_t i = 0; i < all.shown.size(); i++)
+                all.shown[i] = !(kChannelInfo[i].flags & F_NOT_IN_ALL);
             std::string text = displayObject(record, all);
             if (!c->io->match(c->io->context, text.data(), text.size())) continue;
         }
@@ -1073,10 +1089,14 @@ struct CommandRow {
 };
 
 const CommandRow kCommands[] = {
-    {"DISPLAY", "DIS", "CHANNEL", "CHL", displayChannel}, {"ALTER", "ALT", "CHANNEL", "CHL", alterChannel},
-    {"DEFINE", "DEF", "CHANNEL", "CHL", defineChannel},   {"DELETE", nullptr, "CHANNEL", "CHL", deleteChannel},
-    {"DISPLAY", "DIS", "AUTHINFO", "AI", nullptr},        {"ALTER", "ALT", "AUTHINFO", "AI", nullptr},
-    {"DEFINE", "DEF", "AUTHINFO", "AI", nullptr},         {"DELETE", nullptr, "AUTHINFO", "AI", nullptr},
+    {"DISPLAY", "DIS", "CHANNEL", "CHL", displayChannel},
+    {"ALTER", "ALT", "CHANNEL", "CHL", alterChannel},
+    {"DEFINE", "DEF", "CHANNEL", "CHL", defineChannel},
+    {"DELETE", nullptr, "CHANNEL", "CHL", deleteChannel},
+    {"DISPLAY", "DIS", "AUTHINFO", "AI", nullptr},
+    {"ALTER", "ALT", "AUTHINFO", "AI", nullptr},
+    {"DEFINE", "DEF", "AUTHINFO", "AI", nullptr},
+    {"DELETE", nullptr, "AUTHINFO", "AI", nullptr},
 };
 
 bool wordIs(const char *token, const char *full, const char *abbreviation) {
@@ -1108,7 +1128,8 @@ int ccdtMqscRun(const char *file, const char *text, const ccdtMqscIo &io) {
         const CommandRow *found = nullptr;
         const bool end = next(&c) != 0;
         for (const CommandRow &row : kCommands)
-            if (!end && std::strcmp(row.verb, verb->verb) == 0 && wordIs(c.token, row.object, row.objectShort))
+            if (!end && std::strcmp(row.verb, verb->verb) == 0 &&
+                wordIs(c.token, row.object, row.objectShort))
                 found = &row;
         const char *const *help = std::strcmp(verb->verb, "DISPLAY") == 0  ? kDisplayHelp
                                   : std::strcmp(verb->verb, "ALTER") == 0  ? kAlterHelp

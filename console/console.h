@@ -347,6 +347,11 @@ struct CslCcdtServices {
     void (*setOutputVersion)(cslSession *session, int32_t mqcdVersion);
 };
 extern CslCcdtServices cslCcdt;
+// What the channel-table editor uses of a command's echo line: the modifiers on the request text of
+// the connection (0: the command must not run), the filter test and one response message.
+int cslApplyModifiers(cslSession *session, cslConnection *record, int *handled);
+int cslMatchResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length);
+void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length);
 
 // ---------------------------------------------------------------------------------------------
 // The "=output" file: opened by "=output" (close-on-exec, "w" or "a"), lines copied to it through

@@ -1,6 +1,7 @@
 // The program's entry point: each subsystem that is built fills its slots, then the engine runs.
 #include <cstdlib>
 
+#include "ccdt/ccdt.h"
 #include "cmdserver/cmdserver.h"
 #include "console/console.h"
 #include "emit/emit.h"
@@ -15,6 +16,7 @@ int main(int argc, char **argv) {
     statsInstall();
     cslInstall();
     scriptInstall();
+    ccdtInstall();
 
     char programFolder[EV_LOG_ROOT_MAX];
     char currentFolder[EV_LOG_ROOT_MAX];

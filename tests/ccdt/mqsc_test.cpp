@@ -58,8 +58,10 @@ TEST(MqscChannel, RepliesOfDefineDisplayAndDelete) {
         {"DEFINE CHANNEL(A) INSERT", "AMQ8427: INSERT is not a valid keyword for this command."},
         {"DEFINE CHANNEL(A) FOO(1)", "AMQ8427: Unrecognised attribute name 'FOO'\n"},
         {"DEFINE CHANNEL(A) ALTDATI(1)", "AMQ8427: Unrecognised attribute name 'ALTDATI'\n"},
-        {"DEFINE CHANNEL(A) DESCR() REPLACE", "AMQ8405: Syntax error detected at or near command segment below :-\n"},
-        {"DEFINE CHANNEL(A) HBINT(1000000) REPLACE", "AMQ8427: The value of 'HBINT' should be between 0 and 999999."},
+        {"DEFINE CHANNEL(A) DESCR() REPLACE",
+         "AMQ8405: Syntax error detected at or near command segment below :-\n"},
+        {"DEFINE CHANNEL(A) HBINT(1000000) REPLACE",
+         "AMQ8427: The value of 'HBINT' should be between 0 and 999999."},
         {"DEFINE CHANNEL(A) HBINT(99999999999999999999999) REPLACE",
          "AMQ8427: The value of 'HBINT' should be between 0 and 999999."},
         {"DEFINE CHANNEL(A) SHARECNV(12) REPLACE", "AMQ8016: WebSphere MQ channel 'A' defined"},
@@ -105,8 +107,9 @@ TEST(MqscChannel, SyntaxErrorsShowTheSegmentAndTheHelpList) {
               "AMQ8405: Syntax error detected at or near command segment below :-\n\nxy\n\n"
               "AMQ8426: Valid MQSC commands are:\n\n  ALTER\n  DEFINE\n  DELETE\n  DISPLAY\n  END");
     std::string display = s.run("DIS QLOCAL(X)");
-    EXPECT_NE(display.find("\nAMQ8426: Valid MQSC display commands are:\n\n  DISPLAY CHANNEL\n  DISPLAY AUTHINFO"),
-              std::string::npos)
+    EXPECT_NE(
+        display.find("\nAMQ8426: Valid MQSC display commands are:\n\n  DISPLAY CHANNEL\n  DISPLAY AUTHINFO"),
+        std::string::npos)
         << display;
     int rc = 0;
     EXPECT_EQ(s.run("end", &rc), "");
@@ -125,9 +128,12 @@ TEST(MqscChannel, ValuesAreStoredAndDisplayed) {
     EXPECT_EQ(s.run("DIS CHL(A) CONNAME PASSWORD SENDEXIT DESCR HBINT"),
               "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) DESCR( ) CONNAME(host(1414)) "
               "PASSWORD(*****) HBINT(30) SENDEXIT(a,b) ");
-    EXPECT_EQ(s.run("DIS CHL(A) PROPCTL"), "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) ");
-    EXPECT_EQ(s.run("DIS CHL(A) VERSION"), "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) VERSION(s12) ");
-    EXPECT_EQ(s.run("ALTER CHANNEL(A) SENDEXIT() PASSWORD(' ')"), "AMQ8016: WebSphere MQ channel 'A' changed");
+    EXPECT_EQ(s.run("DIS CHL(A) PROPCTL"),
+              "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) ");
+    EXPECT_EQ(s.run("DIS CHL(A) VERSION"),
+              "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) VERSION(s12) ");
+    EXPECT_EQ(s.run("ALTER CHANNEL(A) SENDEXIT() PASSWORD(' ')"),
+              "AMQ8016: WebSphere MQ channel 'A' changed");
     EXPECT_EQ(s.run("DIS CHL(A) SENDEXIT PASSWORD"),
               "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) PASSWORD( ) SENDEXIT( ) ");
     EXPECT_EQ(s.run("DIS CHL(A) COMPMSG COMPMSG"), "Duplicate keyword error 'COMPMSG'");
@@ -158,11 +164,13 @@ TEST(MqscChannel, ListLimitsAndVersions) {
     seventeen += "X)";
     // Eight values of seven names: the eighth is no name at all.
     EXPECT_EQ(firstLine(s.run(seventeen)), "AMQ8427: Unrecognised list  value 'X'.");
-    EXPECT_EQ(firstLine(s.run("DEFINE CHANNEL(A) COMPHDR(NONE,SYSTEM,NONE)")), "AMQ8411: Duplicate keyword error 'NONE'.");
+    EXPECT_EQ(firstLine(s.run("DEFINE CHANNEL(A) COMPHDR(NONE,SYSTEM,NONE)")),
+              "AMQ8411: Duplicate keyword error 'NONE'.");
 
     EXPECT_EQ(s.run("DEFINE CHANNEL(A) VERSION(7.0)"), "AMQ8016: WebSphere MQ channel 'A' defined");
     EXPECT_EQ(ccdtGetOutputVersion(), 0);
-    EXPECT_EQ(s.run("DIS CHL(A) VERSION"), "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) VERSION(7.0) ");
+    EXPECT_EQ(s.run("DIS CHL(A) VERSION"),
+              "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) VERSION(7.0) ");
     // A failing command after VERSION leaves the setting as it was.
     ccdtSetOutputVersion(12);
     EXPECT_EQ(s.run("DEFINE CHANNEL(B) VERSION(7.0) HBINT(1000000)"),
@@ -187,7 +195,8 @@ TEST(MqscChannel, FaultyCommandsLeaveTheBytes) {
         EXPECT_EQ(rc, 1) << c;
         EXPECT_EQ(s.file(), before) << c;
     }
-    EXPECT_EQ(s.run("ALTER CHANNEL(A) ALTDATE(x)"), "AMQ8427: You can not set the value of attribute 'ALTDATE'");
+    EXPECT_EQ(s.run("ALTER CHANNEL(A) ALTDATE(x)"),
+              "AMQ8427: You can not set the value of attribute 'ALTDATE'");
 }
 
 TEST(MqscChannel, LongValuesAreRefusedNotCut) {
@@ -205,7 +214,8 @@ TEST(MqscChannel, LongValuesAreRefusedNotCut) {
 
 TEST(MqscChannel, AlterChangesEachSelectedChannelOnce) {
     Session s;
-    for (const char *n : {"A1", "A2", "B1"}) ASSERT_EQ(firstLine(s.run(std::string("DEFINE CHANNEL(") + n + ")")).substr(0, 7), "AMQ8016");
+    for (const char *n : {"A1", "A2", "B1"})
+        ASSERT_EQ(firstLine(s.run(std::string("DEFINE CHANNEL(") + n + ")")).substr(0, 7), "AMQ8016");
     EXPECT_EQ(s.run("ALTER CHANNEL(A*) SSLPEER('CN=a long name')"),
               "AMQ8016: WebSphere MQ channel 'A1' changed|AMQ8016: WebSphere MQ channel 'A2' changed");
     EXPECT_EQ(s.run("DIS CHL(*) SSLPEER"),

@@ -1,0 +1,90 @@
+// The edit mode inside a console session: =ccdt, command lines answered as the command's
+// response lines, =merge and leaving the mode; the table is in memory, no queue manager.
+#include <cstring>
+
+#include "ccdt_testing.h"
+#include "console/console.h"
+#include "testing/console_capture.h"
+
+using namespace cct;
+
+namespace {
+
+class EditConsole : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int64_t tag = 0;
+        ASSERT_EQ(cslCreateSession(&tag), 0);
+        s = gSession.load();
+        ASSERT_NE(s, nullptr);
+        ccdtInstall();
+        ccdtSetOutputVersion(12);
+    }
+    void TearDown() override {
+        cslEndSession();
+        cslCcdt = {};
+        ccdtSetOutputVersion(12);
+        evEndFlag.store(0);
+    }
+    // The lines added since the last call: text and kind.
+    std::vector<std::pair<std::string, uint32_t>> lines() {
+        std::vector<std::pair<std::string, uint32_t>> out;
+        bool fresh = seen == nullptr;
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) {
+            if (fresh) out.emplace_back(cslLineText(l), l->kind);
+            if (l == seen) fresh = true;
+        }
+        seen = s->screens[0].newest;
+        return out;
+    }
+    bool has(const std::vector<std::pair<std::string, uint32_t>> &got, const std::string &text, uint32_t kind) {
+        for (const auto &l : got)
+            if (l.first == text && l.second == kind) return true;
+        return false;
+    }
+
+    zt::ScopedTZ tz{"UTC0"};
+    zt::TestClock clock;
+    zt::ConsoleCapture console;
+    zt::MemFiles files;
+    cslSession *s = nullptr;
+    const cslOutputLine *seen = nullptr;
+};
+
+TEST_F(EditConsole, CommandsRunAgainstTheChosenTableUntilEnd) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/t.tab)"), 1);
+    EXPECT_TRUE(has(lines(), "CCDT commands directed to file '/m/t.tab' (Does not exist)", CSL_LINE_RESPONSE));
+    cslIssueCommand(s, "DEFINE CHANNEL(A) CONNAME('h(1)')");
+    auto got = lines();
+    EXPECT_TRUE(has(got, "DEFINE CHANNEL(A) CONNAME('h(1)')", CSL_LINE_ECHO));
+    EXPECT_TRUE(has(got, "AMQ8016: WebSphere MQ channel 'A' defined", CSL_LINE_RESPONSE));
+    EXPECT_TRUE(files.exists("/m/t.tab"));
+    cslIssueCommand(s, "DEFINE CHANNEL(B)");
+    lines();
+    cslIssueCommand(s, "DIS CHL(*) CONNAME =FIND('h(1)')");
+    got = lines();
+    // =FIND keeps the one object that holds the text.
+    size_t objects = 0;
+    for (const auto &l : got) objects += l.first.find("CHANNEL(") != std::string::npos;
+    EXPECT_EQ(objects, 1u);
+
+    cslIssueCommand(s, "quit");
+    EXPECT_EQ(s->ccdtMode, 0);
+}
+
+TEST_F(EditConsole, MergeCopiesChannelsIntoTheTable) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/from.tab)"), 1);
+    cslIssueCommand(s, "DEFINE CHANNEL(M1)");
+    cslIssueCommand(s, "DEFINE CHANNEL(N1)");
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/to.tab)"), 1);
+    ASSERT_EQ(cslIssueLocalCommand(s, "=merge ccdt(/m/from.tab) channel(M*)"), 1);
+    lines();
+    cslIssueCommand(s, "DIS CHL(*)");
+    auto got = lines();
+    std::string all;
+    for (const auto &l : got) all += l.first + "\n";
+    EXPECT_NE(all.find("CHANNEL(M1)"), std::string::npos) << all;
+    EXPECT_EQ(all.find("CHANNEL(N1)"), std::string::npos) << all;
+}
+
+}  // namespace
