@@ -34,7 +34,8 @@ void response(void *context, const char *text, size_t length) {
 
 int match(void *context, const char *text, size_t length) {
     auto *e = static_cast<EditContext *>(context);
-    return e->echo == nullptr || e->echo->filters == nullptr || cslMatchResponse(e->session, e->echo, text, length);
+    return e->echo == nullptr || e->echo->filters == nullptr ||
+           cslMatchResponse(e->session, e->echo, text, length);
 }
 
 void complete(cslSession *session, uint32_t number) {
@@ -51,8 +52,8 @@ int ccdtMqscCommand(cslSession *session, const char *text, int32_t length, int32
     std::string command(text, length > 0 ? static_cast<size_t>(length) : 0);
     cslOutputLine *echo = cslScript.echoCommand != nullptr
                               ? cslScript.echoCommand(session, 1, 0, command.c_str(), lineKind)
-                              : cslAddOutput(session, cslMainList(session), nullptr, command.c_str(), -1, lineKind,
-                                             CSL_CURRENT_COMMAND);
+                              : cslAddOutput(session, cslMainList(session), nullptr, command.c_str(), -1,
+                                             lineKind, CSL_CURRENT_COMMAND);
     session->echoLine = echo;
     cslConnection *c = &session->ccdtConnection;
     // The mode's request buffer is made on first use; the session frees it at its end.
@@ -103,7 +104,8 @@ int merge(cslSession *session, const char *fromFile, const char *channels, int r
     while (at < list.size()) {
         size_t end = list.find_first_of(", ", at);
         if (end == std::string::npos) end = list.size();
-        if (end > at) ccdtMigrate(sink, tableName(session), fromFile, list.substr(at, end - at).c_str(), replace);
+        if (end > at)
+            ccdtMigrate(sink, tableName(session), fromFile, list.substr(at, end - at).c_str(), replace);
         at = end + 1;
     }
     return 1;

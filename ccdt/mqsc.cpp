@@ -172,11 +172,60 @@ const RowInfo kChannelInfo[] = {
 static_assert(sizeof kChannelInfo / sizeof kChannelInfo[0] + 1 ==
               sizeof kChannelRows / sizeof kChannelRows[0]);
 
+// The edit form of one AUTHINFO object.
+struct AuthInfoRecord {
+    char name[48];
+    char description[64];
+    int32_t type;  // 1 CRLLDAP, 2 OCSP
+    int64_t alterTime;
+    char connectionName[264];  // the OCSP responder URL for OCSP; first byte 0: never given
+    char ldapUser[1024];
+    char ldapPassword[32];
+};
+
+constexpr ValueRow kAuthTypes[] = {{1, "CRLLDAP"}, {2, "OCSP"}, {3, "IDPWOS"}, {4, "IDPWLDAP"}, {0, nullptr}};
+const Entry eAuthInfo = def("AUTHINFO", K_NAME, 2045, "Auth Info Name", 0, 48);
+const Entry eAuthType = def("AUTHTYPE", K_VALUE, 66, "Auth Info Type", 0, 0, kAuthTypes);
+const Entry eAuthDescr = def("DESCR", K_TEXT, 2046, "Description", 0, 64);
+const Entry eAuthConname = def("CONNAME", K_TEXT, 2053, "Auth Info Connection Name", 0, 264);
+const Entry eLdapUser = def("LDAPUSER", K_TEXT, 2047, "LDAP User Name", 0, 1024);
+const Entry eLdapPwd = def("LDAPPWD", K_TEXT, 2048, "LDAP Password", 0, 32);
+
+#define AI(field) static_cast<int32_t>(offsetof(AuthInfoRecord, field))
+
+// The "MQSC Auth Info Definition" descriptor.
+const ScanKeywordRow kAuthRows[] = {
+    {{0, 0, 0}, &eAuthInfo.scan},  {{0, 0, 0}, &eAuthType.scan},
+    {{0, 0, 0}, &eAuthDescr.scan}, {{0, 0, 0}, &eAuthConname.scan},
+    {{0, 0, 0}, &eLdapUser.scan},  {{0, 0, 0}, &eLdapPwd.scan},
+    {{0, 0, 0}, &eAltdati.scan},   {{0, 0, 0}, &eAltdate.scan},
+    {{0, 0, 0}, &eAlttime.scan},   {{0, 0, 0}, nullptr},
+};
+const RowInfo kAuthInfo[] = {
+    {F_OBJECT_NAME, AI(name), nullptr}, {0, AI(type), nullptr},     {0, AI(description), nullptr},
+    {0, AI(connectionName), nullptr},   {0, AI(ldapUser), nullptr}, {F_MASKED, AI(ldapPassword), nullptr},
+    {F_READ_ONLY, -1, nullptr},         {F_READ_ONLY, -1, nullptr}, {F_READ_ONLY, -1, nullptr},
+};
+static_assert(sizeof kAuthInfo / sizeof kAuthInfo[0] + 1 == sizeof kAuthRows / sizeof kAuthRows[0]);
+
+struct Descriptor {
+    const ScanKeywordRow *rows;
+    const RowInfo *info;
+    size_t count;
+    const char *header;
+    int32_t alterOffset;
+};
+const Descriptor kChannelDescriptor{kChannelRows, kChannelInfo, sizeof kChannelInfo / sizeof kChannelInfo[0],
+                                    "AMQ8414: Display Channel details.\n",
+                                    static_cast<int32_t>(offsetof(ChannelRecord, alterTime))};
+const Descriptor kAuthDescriptor{kAuthRows, kAuthInfo, sizeof kAuthInfo / sizeof kAuthInfo[0],
+                                 "AMQ8414: Display authentication information details.\n", AI(alterTime)};
+
 const Entry &entryOf(const ScanKeywordRow *row) {
     return *reinterpret_cast<const Entry *>(row->def);
 }
-const RowInfo &infoOf(const ScanKeywordRow *row) {
-    return kChannelInfo[row - kChannelRows];
+const RowInfo &infoOf(const Descriptor &d, const ScanKeywordRow *row) {
+    return d.info[row - d.rows];
 }
 
 // The display keyword: the last '/' alternative.
@@ -185,10 +234,11 @@ std::string displayKeyword(const Entry &e) {
     return slash ? slash + 1 : e.scan.names;
 }
 
-bool applies(const RowInfo &info, const ChannelRecord *record) {
+// Only channel rows carry a condition.
+bool applies(const RowInfo &info, const void *record) {
     if (info.types == nullptr) return true;
     for (const int32_t *t = info.types; *t != 0; ++t)
-        if (record->mqcd.ChannelType == *t) return true;
+        if (static_cast<const ChannelRecord *>(record)->mqcd.ChannelType == *t) return true;
     return false;
 }
 
@@ -347,8 +397,8 @@ struct Record {
     ~Record() { ccdtFreeChannel(get(), 0); }
 };
 
-char *fieldOf(ChannelRecord *record, const RowInfo &info) {
-    return reinterpret_cast<char *>(record) + info.offset;
+char *fieldOf(void *record, const RowInfo &info) {
+    return static_cast<char *>(record) + info.offset;
 }
 
 size_t trimmed(const char *text, size_t size) {
@@ -376,9 +426,9 @@ const char *releaseOf(int32_t version) {
 }
 
 // One item KEYWORD(value) of a channel.
-void formatAttr(std::string *out, const ScanKeywordRow *row, ChannelRecord *record) {
+void formatAttr(std::string *out, const Descriptor &d, const ScanKeywordRow *row, void *record) {
     const Entry &e = entryOf(row);
-    const RowInfo &info = infoOf(row);
+    const RowInfo &info = infoOf(d, row);
     std::string value;
     switch (e.scan.kind) {
         case K_VALUE:
@@ -403,8 +453,9 @@ void formatAttr(std::string *out, const ScanKeywordRow *row, ChannelRecord *reco
             const char *field = nullptr;
             size_t size = static_cast<size_t>(e.maximum);
             if (&e == &eSslpeer) {
-                field = static_cast<const char *>(record->mqcd.SSLPeerNamePtr);
-                size = field ? static_cast<size_t>(record->mqcd.SSLPeerNameLength) : 0;
+                const MQCD &cd = static_cast<ChannelRecord *>(record)->mqcd;
+                field = static_cast<const char *>(cd.SSLPeerNamePtr);
+                size = field ? static_cast<size_t>(cd.SSLPeerNameLength) : 0;
             } else {
                 field = fieldOf(record, info);
             }
@@ -421,9 +472,11 @@ void formatAttr(std::string *out, const ScanKeywordRow *row, ChannelRecord *reco
         }
         case K_DATE:
         case K_TIME: {
-            if (record->alterTime != 0) {
+            int64_t alterTime = 0;
+            std::memcpy(&alterTime, static_cast<char *>(record) + d.alterOffset, sizeof alterTime);
+            if (alterTime != 0) {
                 char date[11] = {}, time[9] = {};
-                evNowDateTime(&record->alterTime, date, time);
+                evNowDateTime(&alterTime, date, time);
                 value = e.scan.kind == K_DATE ? date : time;
             }
             break;
@@ -461,13 +514,17 @@ void formatAttr(std::string *out, const ScanKeywordRow *row, ChannelRecord *reco
 // The attribute list of a DISPLAY: rows to show, in table order.
 struct Selection {
     std::vector<bool> shown = std::vector<bool>(sizeof kChannelInfo / sizeof kChannelInfo[0]);
+    void all(const Descriptor &d) {
+        for (size_t i = 0; i < d.count; i++)
+            if (!(d.info[i].flags & F_NOT_IN_ALL)) shown[i] = true;
+    }
 };
 
-std::string displayObject(ChannelRecord *record, const Selection &selection) {
-    std::string out = "AMQ8414: Display Channel details.\n";
-    for (size_t i = 0; kChannelRows[i].def != nullptr; i++) {
-        if (!selection.shown[i] || !applies(kChannelInfo[i], record)) continue;
-        formatAttr(&out, &kChannelRows[i], record);
+std::string displayObject(const Descriptor &d, void *record, const Selection &selection) {
+    std::string out = d.header;
+    for (size_t i = 0; i < d.count; i++) {
+        if (!selection.shown[i] || !applies(d.info[i], record)) continue;
+        formatAttr(&out, d, &d.rows[i], record);
     }
     return out;
 }
@@ -502,6 +559,7 @@ bool readNumber(const char *text, int64_t *out) {
 
 struct ParseState {
     bool replace = false;
+    bool insert = false;
     bool changed = false;
     bool versionGiven = false;
 };
@@ -616,9 +674,9 @@ int parseListValues(Command *c, const char *const *help, const char *segment, in
 
 // The attributes of DEFINE and ALTER CHANNEL applied to record. checkAll: every value is checked
 // whether it applies or not (the scratch pass of ALTER).
-int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const char *const *help,
-               bool allowReplace, bool checkAll, ParseState *state) {
-    std::vector<const Entry *> given{&eChannel};
+int parseAttrs(Command *c, const Descriptor &d, void *record, const char *segment, const char *const *help,
+               bool allowReplace, bool allowInsert, bool checkAll, ParseState *state) {
+    std::vector<const Entry *> given{&entryOf(&d.rows[0])};
     for (;;) {
         if (next(c)) return 0;
         if (std::strcmp(c->token, "REPLACE") == 0) {
@@ -630,17 +688,21 @@ int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const cha
             continue;
         }
         if (std::strcmp(c->token, "INSERT") == 0) {
-            c->message += "AMQ8427: INSERT is not a valid keyword for this command.";
-            return 1;
+            if (!allowInsert) {
+                c->message += "AMQ8427: INSERT is not a valid keyword for this command.";
+                return 1;
+            }
+            state->insert = true;
+            continue;
         }
         const ScanKeywordRow *row = nullptr;
-        if (scanFindKeyword(nullptr, kChannelRows, c->token, &row, nullptr) != 0) {
+        if (scanFindKeyword(nullptr, d.rows, c->token, &row, nullptr) != 0) {
             format(&c->message, "AMQ8427: Unrecognised attribute name '%s'\n", c->token);
             syntaxError(c, help, segment);
             return 1;
         }
         const Entry &e = entryOf(row);
-        const RowInfo &info = infoOf(row);
+        const RowInfo &info = infoOf(d, row);
         std::string keyword = c->token;
         for (const Entry *g : given)
             if (g == &e) {
@@ -716,7 +778,7 @@ int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const cha
                     }
                     if (!apply) break;
                     if (&e == &eSslpeer) {
-                        MQCD &cd = record->mqcd;
+                        MQCD &cd = static_cast<ChannelRecord *>(record)->mqcd;
                         std::free(cd.SSLPeerNamePtr);
                         cd.SSLPeerNamePtr = nullptr;
                         cd.SSLPeerNameLength = 0;
@@ -761,7 +823,7 @@ int parseAttrs(Command *c, ChannelRecord *record, const char *segment, const cha
                         syntaxError(c, help, segment);
                         return 1;
                     }
-                    record->mqcd.Version = static_cast<MQLONG>(version);
+                    static_cast<ChannelRecord *>(record)->mqcd.Version = static_cast<MQLONG>(version);
                     state->versionGiven = true;
                     state->changed = true;
                     break;
@@ -912,7 +974,7 @@ int displayChannel(Command *c, const char *segment) {
     bool anyChannel = false;
     int matched = 0;
     int rc = forChannels(c, &t, name, &anyChannel, &matched, [&](ChannelRecord *r) {
-        std::string text = displayObject(r, selection);
+        std::string text = displayObject(kChannelDescriptor, r, selection);
         c->io->response(c->io->context, text.data(), text.size());
         return 0;
     });
@@ -953,7 +1015,8 @@ int defineChannel(Command *c, const char *segment) {
     record->mqcd.Version = exists ? old.get()->mqcd.Version : 12;
     record->mqcd.ChannelType = exists ? old.get()->mqcd.ChannelType : 6;
     ParseState state;
-    if (parseAttrs(c, record, segment, kDefineChannelHelp, true, false, &state)) return 1;
+    if (parseAttrs(c, kChannelDescriptor, record, segment, kDefineChannelHelp, true, false, false, &state))
+        return 1;
     if (exists && !state.replace) {
         c->message += "AMQ8150: WebSphere MQ channel already exists";
         return 1;
@@ -985,7 +1048,9 @@ int alterChannel(Command *c, const char *segment) {
         Record scratch;
         ccdtDefaultChannel(scratch.get());
         ParseState state;
-        if (parseAttrs(c, scratch.get(), segment, kAlterChannelHelp, false, true, &state)) return 1;
+        if (parseAttrs(c, kChannelDescriptor, scratch.get(), segment, kAlterChannelHelp, false, false, true,
+                       &state))
+            return 1;
         if (state.versionGiven) ccdtSetOutputVersion(0);
     }
     Table t;
@@ -1021,13 +1086,15 @@ int alterChannel(Command *c, const char *segment) {
             Selection all;
             for (size_t i = 0; i < all.shown.size(); i++)
                 all.shown[i] = !(kChannelInfo[i].flags & F_NOT_IN_ALL);
-            std::string text = displayObject(record, all);
+            std::string text = displayObject(kChannelDescriptor, record, all);
             if (!c->io->match(c->io->context, text.data(), text.size())) continue;
         }
         const int32_t wasType = record->mqcd.ChannelType;
         c->cursor = attrs;
         ParseState state;
-        if (parseAttrs(c, record, segment, kAlterChannelHelp, false, false, &state)) return 1;
+        if (parseAttrs(c, kChannelDescriptor, record, segment, kAlterChannelHelp, false, false, false,
+                       &state))
+            return 1;
         if (wasType == 6 && record->mqcd.ChannelType != 6) {
             c->message += "AMQ8150: Sorry, you can only define CLNTCONN channels\n";
             continue;
@@ -1080,6 +1147,391 @@ int deleteChannel(Command *c, const char *segment) {
     return 0;
 }
 
+// ---- AUTHINFO ----------------------------------------------------------------------------------
+
+const char *const kDisplayAuthHelp[] = {
+    "AMQ8427: Valid syntax for the MQSC command:",
+    "",
+    "  DISPLAY AUTHINFO( generic_channel_name )",
+    "",
+    "     [ =WHERE( filter_keyword operator filter_value ) ]",
+    "     [ =FIND( find string ) ]",
+    "",
+    "     [ AUTHTYPE( CRLLDAP | OCSP ) ]",
+    "     [ ALL      ] [ ALTDATE  ] [ ALTTIME  ] [ AUTHTYPE ] [ CONNAME  ]",
+    "     [ DESCR    ] [ LDAPPWD  ] [ LDAPUSER ]",
+    nullptr};
+const char *const kAlterAuthHelp[] = {"AMQ8427: Valid syntax for the MQSC command:",
+                                      "",
+                                      "  ALTER AUTHINFO( authinfo_name )",
+                                      "     [ AUTHTYPE( CRLLDAP )]            [ CONNAME( connection_name )]",
+                                      "     [ LDAPUSER( userid )]             [ LDAPPWD( password ) ]",
+                                      "     [ DESCR( decription )]",
+                                      nullptr};
+const char *const kDefineAuthHelp[] = {"AMQ8427: Valid syntax for the MQSC command:", "",
+                                       "  DEFINE AUTHINFO( authinfo_name )",
+                                       "         AUTHTYPE( CRLLDAP | OCSP )", nullptr};
+const char *const kDefineCrlHelp[] = {"AMQ8427: Valid syntax for the MQSC command:",
+                                      "",
+                                      "  DEFINE AUTHINFO( authinfo_name )",
+                                      "         AUTHTYPE( CRLLDAP )]           CONNAME( connection_name )",
+                                      "       [ LDAPUSER( userid )]            [ LDAPPWD( password ) ]",
+                                      "       [ DESCR( decription )]           [ REPLACE | INSERT ]",
+                                      nullptr};
+const char *const kDefineOcspHelp[] = {"AMQ8427: Valid syntax for the MQSC command:",
+                                       "",
+                                       "  DEFINE AUTHINFO( authinfo_name )",
+                                       "         AUTHTYPE( OCSP )  ]",
+                                       "         OCSPUSL( url )",
+                                       "       [ DESCR( decription )]           [ REPLACE | INSERT ]",
+                                       nullptr};
+const char *const kDeleteAuthHelp[] = {"AMQ8427: Valid syntax for the MQSC command:", "",
+                                       "  DELETE AUTHINFO(authinfo_name)", nullptr};
+
+void blankRecord(AuthInfoRecord *r, int32_t type, const std::string &name) {
+    std::memset(r, 0, sizeof *r);
+    std::memset(r->name, ' ', sizeof r->name);
+    std::memcpy(r->name, name.data(), name.size() < sizeof r->name ? name.size() : sizeof r->name);
+    std::memset(r->description, ' ', sizeof r->description);
+    std::memset(r->ldapUser, ' ', sizeof r->ldapUser);
+    std::memset(r->ldapPassword, ' ', sizeof r->ldapPassword);
+    r->type = type;
+}
+
+// The type and slot number a name gives: 1 CRLLDAP or 2 OCSP with the number after its prefix, 0
+// for neither; the number is 0 when there is none (or it would overflow).
+int32_t nameType(const std::string &name, int64_t *number) {
+    int32_t type = name.compare(0, 7, "CRLLDAP") == 0 ? 1 : name.compare(0, 4, "OCSP") == 0 ? 2 : 0;
+    *number = 0;
+    size_t digit = name.find_first_of("0123456789");
+    if (digit == std::string::npos) return type;
+    size_t end = digit;
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
+    if (!readNumber(name.substr(digit, end - digit).c_str(), number) || *number > INT32_MAX) *number = 0;
+    return type;
+}
+
+// One object by name (empty: slot 1 of the filter's type) and type filter (0 any).
+int readAuthInfo(ccdtHandle *handle, const std::string &given, int32_t filter, AuthInfoRecord *r,
+                 std::string *message) {
+    std::string name(given.c_str(), trimmed(given.c_str(), given.size()));
+    int64_t number = 0;
+    int32_t type = name.empty() ? filter : nameType(name, &number);
+    if (name.empty()) number = 1;
+    char text[512] = "";
+    if (type == 0 || number < 1) {
+        format(message, "AMQ8147: Authentication name '%s' is not valid", name.c_str());
+        return CCDT_E_PARAM;
+    }
+    if (filter != 0 && type != filter) {
+        format(message, "AMQ8147: Authentication name '%s' does not match required authinfo type",
+               name.c_str());
+        return CCDT_E_PARAM;
+    }
+    char description[CCDT_TEXT_LENGTH];
+    if (type == 1) {
+        ccdtCrlSlot slot;
+        int64_t time = 0;
+        int rc = ccdtGetCrlAuthInfo(handle, static_cast<int>(number), &slot, &time, description, text,
+                                    sizeof text);
+        if (rc == CCDT_E_NO_MORE) return rc;
+        if (rc != 0) {
+            *message += text;
+            return rc;
+        }
+        blankRecord(r, 1, "CRLLDAP" + std::to_string(number));
+        std::memcpy(r->description, description, sizeof r->description);
+        r->alterTime = time;
+        std::memcpy(r->connectionName, slot.connectionName, sizeof r->connectionName);
+        std::memcpy(r->ldapUser, slot.userName, sizeof r->ldapUser);
+        std::memcpy(r->ldapPassword, slot.password, sizeof r->ldapPassword);
+        return 0;
+    }
+    uint32_t count = 0;
+    char url[CCDT_URL_LENGTH];
+    int64_t time = 0;
+    int rc = ccdtReadOcspData(handle->file, &count, url, &time, description, text, sizeof text);
+    if (rc != 0) {
+        format(message, "AMQ8147: Error accessing authentication information records RC(%d)", rc);
+        return CCDT_E_FILE;
+    }
+    if (number > static_cast<int64_t>(count)) return CCDT_E_NO_MORE;
+    blankRecord(r, 2, "OCSP" + std::to_string(number));
+    std::memcpy(r->description, description, sizeof r->description);
+    r->alterTime = time;
+    std::memset(r->connectionName, ' ', sizeof r->connectionName);
+    std::memcpy(r->connectionName, url, trimmed(url, CCDT_URL_LENGTH));
+    return 0;
+}
+
+// Writes an object in the slot its name numbers (999 without a number). A position beyond the
+// count is the next free one, for OCSP as for CRLLDAP: the one OCSP entry may be named freely.
+int writeAuthInfo(ccdtHandle *handle, bool insert, AuthInfoRecord *r, std::string *message) {
+    std::string name(r->name, trimmed(r->name, sizeof r->name));
+    int64_t number = 0;
+    nameType(name, &number);
+    if (number == 0) number = 999;
+    char text[512] = "";
+    if (r->type == 1) {
+        ccdtCrlSlot slot;
+        std::memcpy(slot.connectionName, r->connectionName, sizeof slot.connectionName);
+        for (char &ch : slot.connectionName)
+            if (ch == '\0') ch = ' ';
+        slot.type = 1;
+        std::memcpy(slot.userName, r->ldapUser, sizeof slot.userName);
+        std::memcpy(slot.password, r->ldapPassword, sizeof slot.password);
+        int rc = ccdtAddCrlAuthInfo(handle, insert, &slot, static_cast<int>(number > 9999 ? 9999 : number),
+                                    r->description, text, sizeof text);
+        if (rc != 0) *message += text;
+        return rc;
+    }
+    if (r->type != 2) {
+        *message += "AMQ8147: Unknown Authentication Info type";
+        return CCDT_E_PARAM;
+    }
+    if (r->connectionName[0] == '\0') {
+        *message += "AMQ8462: The required parameter OCSPURL is missing";
+        return CCDT_E_PARAM;
+    }
+    if (std::strncmp(r->connectionName, "http://", 7) != 0 &&
+        std::strncmp(r->connectionName, "https://", 8) != 0) {
+        *message += "AMQ8454: Syntax error found in parameter OCSPURL";
+        return CCDT_E_PARAM;
+    }
+    uint32_t count = 0;
+    char url[CCDT_URL_LENGTH];
+    int64_t time = 0;
+    char description[CCDT_TEXT_LENGTH];
+    int rc = ccdtReadOcspData(handle->file, &count, url, &time, description, text, sizeof text);
+    if (rc != 0) {
+        format(message, "AMQ8147: Error accessing authentication information records RC(%d)", rc);
+        return CCDT_E_FILE;
+    }
+    if (number > static_cast<int64_t>(count)) number = count + 1;
+    if (number > 1 || (insert && count > 0)) {
+        *message += "AMQ8326: Maximum number (1) of OCSP AUTHINFO definitions reached.";
+        return CCDT_E_PARAM;
+    }
+    char entry[1][CCDT_URL_LENGTH];
+    std::memset(entry[0], ' ', CCDT_URL_LENGTH);
+    std::memcpy(entry[0], r->connectionName, CCDT_URL_LENGTH);
+    for (char &ch : entry[0])
+        if (ch == '\0') ch = ' ';
+    rc = ccdtWriteOcspData(handle->file, 1, entry, r->description, text, sizeof text);
+    if (rc != 0) {
+        format(message, "Error accessing file RC(%d)", rc);
+        return CCDT_E_FILE;
+    }
+    return 0;
+}
+
+int defineAuthInfo(Command *c, const char *segment) {
+    std::string name;
+    if (parseName(c, kDefineAuthHelp, segment, &name)) return 1;
+    int32_t type = 0;
+    if (next(c) || std::strcmp(c->token, "AUTHTYPE") != 0 || next(c) || std::strcmp(c->token, "(") != 0 ||
+        next(c) ||
+        (type = equalNoCase(c->token, "CRLLDAP") ? 1
+                : equalNoCase(c->token, "OCSP")  ? 2
+                                                 : 0) == 0 ||
+        next(c) || std::strcmp(c->token, ")") != 0) {
+        syntaxError(c, kDefineAuthHelp, segment);
+        return 1;
+    }
+    if (name.size() > 48) {
+        c->message += "AMQ8150: An authentication information name is limited to 48 characters.";
+        return 1;
+    }
+    if (!validName(name.c_str())) {
+        c->message += "AMQ8150: The authentication information name is not valid.";
+        return 1;
+    }
+    int64_t number = 0;
+    int32_t named = nameType(name, &number);
+    std::string slotName = named != 0 && name.find_first_of("0123456789") != std::string::npos
+                               ? name
+                               : (type == 1 ? "CRLLDAP9999" : "OCSP999");
+    Table t;
+    if (int rc = openTable(c, &t, 2); rc != 0) return rc;
+    AuthInfoRecord old;
+    int rc = readAuthInfo(t.handle, slotName, type, &old, &c->message);
+    if (rc != 0 && rc != CCDT_E_NO_MORE && rc != CCDT_E_NO_CHANNEL) return rc;
+    const bool exists = rc == 0;
+    c->message.clear();
+    AuthInfoRecord r;
+    blankRecord(&r, type, slotName);
+    ParseState state;
+    const char *const *help = type == 1 ? kDefineCrlHelp : kDefineOcspHelp;
+    if (parseAttrs(c, kAuthDescriptor, &r, segment, help, true, true, false, &state)) return 1;
+    if (r.type != type) r.type = type;
+    if (exists && !state.replace && !state.insert) {
+        format(&c->message, "AMQ8150: WebSphere MQ authentication information '%s' already exists",
+               name.c_str());
+        return 1;
+    }
+    if ((rc = writeAuthInfo(t.handle, state.insert, &r, &c->message)) != 0) return rc;
+    format(&c->message, "AMQ8016: WebSphere MQ authentication information '%s' defined", name.c_str());
+    return 0;
+}
+
+// DISPLAY and ALTER AUTHINFO: every object matching the name, OCSP first.
+int walkAuthInfo(Command *c, const char *segment, bool alter) {
+    const char *const *help = alter ? kAlterAuthHelp : kDisplayAuthHelp;
+    std::string name;
+    if (parseName(c, help, segment, &name)) return 1;
+    if (name.size() > 48) {
+        c->message += "AMQ8427: An authentication information name is limited to 48 characters.";
+        return 1;
+    }
+    int32_t filter = 0;
+    Selection selection;
+    selection.shown[0] = true;
+    bool some = false;
+    const char *attrs = c->cursor;
+    if (alter) {
+        AuthInfoRecord scratch;
+        blankRecord(&scratch, 1, "");
+        ParseState state;
+        if (parseAttrs(c, kAuthDescriptor, &scratch, segment, help, false, false, true, &state)) return 1;
+    } else {
+        while (!next(c)) {
+            const char *before = c->cursor;
+            if (std::strcmp(c->token, "AUTHTYPE") == 0) {
+                if (!next(c) && std::strcmp(c->token, "(") == 0) {
+                    if (next(c) ||
+                        (filter = std::strcmp(c->token, "CRLLDAP") == 0 ? 1
+                                  : std::strcmp(c->token, "OCSP") == 0  ? 2
+                                                                        : 0) == 0 ||
+                        next(c) || std::strcmp(c->token, ")") != 0) {
+                        syntaxError(c, help, segment);
+                        return 1;
+                    }
+                    continue;
+                }
+                c->cursor = before;
+                std::strcpy(c->token, "AUTHTYPE");
+            }
+            if (std::strcmp(c->token, "ALL") == 0) {
+                selection.all(kAuthDescriptor);
+                continue;
+            }
+            const ScanKeywordRow *row = nullptr;
+            if (scanFindKeyword(nullptr, kAuthRows, c->token, &row, nullptr) != 0) {
+                format(&c->message, "AMQ8427: Unrecognised attribute name '%s'\n", c->token);
+                syntaxError(c, help, segment);
+                return 1;
+            }
+            size_t i = static_cast<size_t>(row - kAuthRows);
+            if (selection.shown[i] && i > 0) {
+                format(&c->message, "Duplicate keyword error '%s'", c->token);
+                return 1;
+            }
+            selection.shown[i] = true;
+            some = true;
+        }
+        if (!some) selection.all(kAuthDescriptor);
+    }
+    Table t;
+    if (int rc = openTable(c, &t, alter ? 2 : 1); rc != 0) return rc;
+    int matched = 0, changed = 0;
+    for (int32_t type : {2, 1}) {
+        if (filter != 0 && filter != type) continue;
+        for (int n = 1;; n++) {
+            AuthInfoRecord r;
+            std::string objectName = (type == 1 ? "CRLLDAP" : "OCSP") + std::to_string(n);
+            int rc = readAuthInfo(t.handle, objectName, type, &r, &c->message);
+            if (rc == CCDT_E_NO_MORE) break;
+            if (rc != 0) return rc;
+            if (!evWildMatch(objectName.data(), objectName.size(), name.data(), name.size())) continue;
+            ++matched;
+            if (!alter) {
+                std::string text = displayObject(kAuthDescriptor, &r, selection);
+                c->io->response(c->io->context, text.data(), text.size());
+                continue;
+            }
+            if (c->io->match) {
+                Selection all;
+                all.all(kAuthDescriptor);
+                std::string text = displayObject(kAuthDescriptor, &r, all);
+                if (!c->io->match(c->io->context, text.data(), text.size())) continue;
+            }
+            c->cursor = attrs;
+            ParseState state;
+            if (parseAttrs(c, kAuthDescriptor, &r, segment, help, false, false, false, &state)) return 1;
+            r.type = type;
+            if ((rc = writeAuthInfo(t.handle, false, &r, &c->message)) != 0) return rc;
+            ++changed;
+            std::string done =
+                "AMQ8016: WebSphere MQ authentication information '" + objectName + "' changed";
+            c->io->response(c->io->context, done.data(), done.size());
+        }
+    }
+    if (matched == 0) {
+        if (generic(name))
+            c->message += "AMQ8147: No authentication information definitions found which match criteria";
+        else
+            format(&c->message, "AMQ8147: Authentication Information '%s' not found.", name.c_str());
+        return 0;
+    }
+    if (alter && changed == 0) c->message += "AMQ8427: None of the authinfo objects were changed.";
+    return 0;
+}
+
+int displayAuthInfo(Command *c, const char *segment) {
+    return walkAuthInfo(c, segment, false);
+}
+int alterAuthInfo(Command *c, const char *segment) {
+    return walkAuthInfo(c, segment, true);
+}
+
+int deleteAuthInfo(Command *c, const char *segment) {
+    std::string name;
+    if (parseName(c, kDeleteAuthHelp, segment, &name)) return 1;
+    if (name.size() > 48) {
+        c->message += "AMQ8427: An authentication information name is limited to 48 characters.";
+        return 1;
+    }
+    int64_t number = 0;
+    int32_t type = nameType(name, &number);
+    if (name.find_first_of("0123456789") == std::string::npos) {
+        format(&c->message, "AMQ8147: authentication information '%s' is not a valid name.", name.c_str());
+        return CCDT_E_NO_MORE;
+    }
+    if (type == 0 || number == 0) {
+        format(&c->message, "AMQ8147: authentication information '%s' not found.", name.c_str());
+        return CCDT_E_NO_MORE;
+    }
+    Table t;
+    if (int rc = openTable(c, &t, 2); rc != 0) return rc;
+    int rc = 0;
+    if (type == 1) {
+        rc = ccdtDeleteCrlAuthInfo(t.handle, static_cast<int>(number), t.text, sizeof t.text);
+        if (rc != 0 && rc != CCDT_E_NO_MORE) {
+            c->message += t.text;
+            return rc;
+        }
+    } else {
+        uint32_t count = 0;
+        char url[CCDT_URL_LENGTH];
+        int64_t time = 0;
+        char description[CCDT_TEXT_LENGTH];
+        rc = ccdtReadOcspData(t.handle->file, &count, url, &time, description, t.text, sizeof t.text);
+        if (rc == 0 && number > static_cast<int64_t>(count)) rc = CCDT_E_NO_MORE;
+        if (rc == 0)
+            rc = ccdtWriteOcspData(t.handle->file, count - 1, nullptr, description, t.text, sizeof t.text);
+        if (rc != 0 && rc != CCDT_E_NO_MORE) {
+            format(&c->message, "AMQ8147: Error accessing authentication information records RC(%d)", rc);
+            return CCDT_E_FILE;
+        }
+    }
+    if (rc == CCDT_E_NO_MORE) {
+        format(&c->message, "AMQ8147: authentication information '%s' not found.", name.c_str());
+        return rc;
+    }
+    format(&c->message, "AMQ8015: WebSphere MQ authentication information '%s' deleted", name.c_str());
+    return 0;
+}
+
 struct CommandRow {
     const char *verb;
     const char *verbShort;
@@ -1093,10 +1545,10 @@ const CommandRow kCommands[] = {
     {"ALTER", "ALT", "CHANNEL", "CHL", alterChannel},
     {"DEFINE", "DEF", "CHANNEL", "CHL", defineChannel},
     {"DELETE", nullptr, "CHANNEL", "CHL", deleteChannel},
-    {"DISPLAY", "DIS", "AUTHINFO", "AI", nullptr},
-    {"ALTER", "ALT", "AUTHINFO", "AI", nullptr},
-    {"DEFINE", "DEF", "AUTHINFO", "AI", nullptr},
-    {"DELETE", nullptr, "AUTHINFO", "AI", nullptr},
+    {"DISPLAY", "DIS", "AUTHINFO", "AI", displayAuthInfo},
+    {"ALTER", "ALT", "AUTHINFO", "AI", alterAuthInfo},
+    {"DEFINE", "DEF", "AUTHINFO", "AI", defineAuthInfo},
+    {"DELETE", nullptr, "AUTHINFO", "AI", deleteAuthInfo},
 };
 
 bool wordIs(const char *token, const char *full, const char *abbreviation) {

@@ -37,7 +37,8 @@ protected:
         seen = s->screens[0].newest;
         return out;
     }
-    bool has(const std::vector<std::pair<std::string, uint32_t>> &got, const std::string &text, uint32_t kind) {
+    bool has(const std::vector<std::pair<std::string, uint32_t>> &got, const std::string &text,
+             uint32_t kind) {
         for (const auto &l : got)
             if (l.first == text && l.second == kind) return true;
         return false;
@@ -53,7 +54,8 @@ protected:
 
 TEST_F(EditConsole, CommandsRunAgainstTheChosenTableUntilEnd) {
     ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/t.tab)"), 1);
-    EXPECT_TRUE(has(lines(), "CCDT commands directed to file '/m/t.tab' (Does not exist)", CSL_LINE_RESPONSE));
+    EXPECT_TRUE(
+        has(lines(), "CCDT commands directed to file '/m/t.tab' (Does not exist)", CSL_LINE_RESPONSE));
     cslIssueCommand(s, "DEFINE CHANNEL(A) CONNAME('h(1)')");
     auto got = lines();
     EXPECT_TRUE(has(got, "DEFINE CHANNEL(A) CONNAME('h(1)')", CSL_LINE_ECHO));

@@ -234,3 +234,73 @@ TEST(MqscChannel, AlterChangesEachSelectedChannelOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MqscAuthInfo, SlotsAreNamedByPositionAndLimited) {
+    Session s;
+    struct Case {
+        const char *command;
+        const char *reply;
+    };
+    const Case cases[] = {
+        {"DEFINE AUTHINFO(CRLLDAP1) AUTHTYPE(CRLLDAP) CONNAME('ldap1')",
+         "AMQ8016: WebSphere MQ authentication information 'CRLLDAP1' defined"},
+        {"DEFINE AUTHINFO(X) AUTHTYPE(CRLLDAP) CONNAME('ldap2')",
+         "AMQ8016: WebSphere MQ authentication information 'X' defined"},
+        {"DEFINE AUTHINFO(MYLDAP) AUTHTYPE(CRLLDAP) CONNAME('ldap3')",
+         "AMQ8016: WebSphere MQ authentication information 'MYLDAP' defined"},
+        {"DIS AUTHINFO(CRLLDAP3) CONNAME",
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP3) CONNAME(ldap3) "},
+        {"DEFINE AUTHINFO(CRLLDAP1) AUTHTYPE(CRLLDAP) CONNAME('x')",
+         "AMQ8150: WebSphere MQ authentication information 'CRLLDAP1' already exists"},
+        {"DEFINE AUTHINFO(CRLLDAP1) AUTHTYPE(CRLLDAP) CONNAME('ldap0') INSERT",
+         "AMQ8016: WebSphere MQ authentication information 'CRLLDAP1' defined"},
+        {"DIS AUTHINFO(CRLLDAP*) CONNAME",
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP1) CONNAME(ldap0) |"
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP2) CONNAME(ldap1) |"
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP3) CONNAME(ldap2) |"
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP4) CONNAME(ldap3) "},
+        {"DELETE AUTHINFO(CRLLDAP1)", "AMQ8015: WebSphere MQ authentication information 'CRLLDAP1' deleted"},
+        {"DIS AUTHINFO(CRLLDAP1) CONNAME",
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP1) CONNAME(ldap1) "},
+        {"DELETE AUTHINFO(CRLLDAP9)", "AMQ8147: authentication information 'CRLLDAP9' not found."},
+        {"DELETE AUTHINFO(FOO)", "AMQ8147: authentication information 'FOO' is not a valid name."},
+        {"DIS AUTHINFO(OCSP1)", "AMQ8147: Authentication Information 'OCSP1' not found."},
+        {"DIS AUTHINFO(Z*)", "AMQ8147: No authentication information definitions found which match criteria"},
+        // The first OCSP definition may carry any name; there is room for one.
+        {"DEFINE AUTHINFO(MYOCSP) AUTHTYPE(OCSP) CONNAME('http://h')",
+         "AMQ8016: WebSphere MQ authentication information 'MYOCSP' defined"},
+        {"DIS AUTHINFO(OCSP*) CONNAME",
+         "AMQ8414: Display authentication information details.\nAUTHINFO(OCSP1) CONNAME(http://h) "},
+        {"DEFINE AUTHINFO(OTHER) AUTHTYPE(OCSP) CONNAME('http://i')",
+         "AMQ8326: Maximum number (1) of OCSP AUTHINFO definitions reached."},
+        {"DEFINE AUTHINFO(OCSP1) AUTHTYPE(OCSP) CONNAME('ftp://h') REPLACE",
+         "AMQ8454: Syntax error found in parameter OCSPURL"},
+        {"DEFINE AUTHINFO(OCSP1) AUTHTYPE(OCSP) REPLACE",
+         "AMQ8462: The required parameter OCSPURL is missing"},
+        {"ALTER AUTHINFO(CRLLDAP2) LDAPUSER('cn=u') LDAPPWD(pw)",
+         "AMQ8016: WebSphere MQ authentication information 'CRLLDAP2' changed"},
+        {"DIS AUTHINFO(CRLLDAP2) LDAPUSER LDAPPWD",
+         "AMQ8414: Display authentication information details.\nAUTHINFO(CRLLDAP2) LDAPUSER(cn=u) "
+         "LDAPPWD(*****) "},
+        {"DELETE AUTHINFO(OCSP1)", "AMQ8015: WebSphere MQ authentication information 'OCSP1' deleted"},
+        {"DEFINE AUTHINFO(OCSP7) AUTHTYPE(OCSP) CONNAME('https://h')",
+         "AMQ8016: WebSphere MQ authentication information 'OCSP7' defined"},
+        {"DEFINE AUTHINFO(A) AUTHTYPE(IDPWOS)",
+         "AMQ8405: Syntax error detected at or near command segment below :-\n"},
+    };
+    for (const Case &c : cases) {
+        std::string reply = s.run(c.command);
+        std::string want = c.reply;
+        if (want.back() == '\n')
+            EXPECT_EQ(firstLine(reply), want.substr(0, want.size() - 1)) << c.command;
+        else
+            EXPECT_EQ(reply, want) << c.command;
+    }
+    for (int i = 0; i < 7; i++) s.run("DEFINE AUTHINFO(L) AUTHTYPE(CRLLDAP) CONNAME('l')");
+    EXPECT_EQ(s.run("DEFINE AUTHINFO(L) AUTHTYPE(CRLLDAP) CONNAME('l')"),
+              "AMQ8326: Maximum number (10) of CRLLDAP AUTHINFO definitions reached.");
+}
+
+}  // namespace
