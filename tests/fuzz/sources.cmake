@@ -3,4 +3,5 @@
 set(selector_fuzz_sources ${CMAKE_SOURCE_DIR}/miniqm/selector.cpp)
 set(miniqm_chltab_fuzz_sources ${CMAKE_SOURCE_DIR}/miniqm/chltab.cpp)
 set(ccdt_file_fuzz_sources ${CMAKE_SOURCE_DIR}/tests/testing/memfile.cpp)
+set(ccdt_edit_fuzz_sources ${CMAKE_SOURCE_DIR}/tests/testing/memfile.cpp)
 set(miniqm_authrec_fuzz_sources ${CMAKE_SOURCE_DIR}/miniqm/authrec.cpp)
