@@ -514,6 +514,7 @@ void formatAttr(std::string *out, const Descriptor &d, const ScanKeywordRow *row
 // The attribute list of a DISPLAY: rows to show, in table order.
 struct Selection {
     std::vector<bool> shown = std::vector<bool>(sizeof kChannelInfo / sizeof kChannelInfo[0]);
+    std::vector<bool> given = shown;  // named by a keyword of the command
     void all(const Descriptor &d) {
         for (size_t i = 0; i < d.count; i++)
             if (!(d.info[i].flags & F_NOT_IN_ALL)) shown[i] = true;
@@ -959,11 +960,11 @@ int displayChannel(Command *c, const char *segment) {
             return 1;
         }
         size_t i = static_cast<size_t>(row - kChannelRows);
-        if (selection.shown[i] && i > 1) {
+        if (selection.given[i] && i > 1) {
             format(&c->message, "Duplicate keyword error '%s'", c->token);
             return 1;
         }
-        selection.shown[i] = true;
+        selection.shown[i] = selection.given[i] = true;
         some = true;
     }
     if (!some)
@@ -1422,11 +1423,11 @@ int walkAuthInfo(Command *c, const char *segment, bool alter) {
                 return 1;
             }
             size_t i = static_cast<size_t>(row - kAuthRows);
-            if (selection.shown[i] && i > 0) {
+            if (selection.given[i] && i > 0) {
                 format(&c->message, "Duplicate keyword error '%s'", c->token);
                 return 1;
             }
-            selection.shown[i] = true;
+            selection.shown[i] = selection.given[i] = true;
             some = true;
         }
         if (!some) selection.all(kAuthDescriptor);

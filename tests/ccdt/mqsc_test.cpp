@@ -137,6 +137,7 @@ TEST(MqscChannel, ValuesAreStoredAndDisplayed) {
     EXPECT_EQ(s.run("DIS CHL(A) SENDEXIT PASSWORD"),
               "AMQ8414: Display Channel details.\nCHANNEL(A) CHLTYPE(CLNTCONN) PASSWORD( ) SENDEXIT( ) ");
     EXPECT_EQ(s.run("DIS CHL(A) COMPMSG COMPMSG"), "Duplicate keyword error 'COMPMSG'");
+    EXPECT_EQ(s.run("DIS CHL(A) ALL COMPMSG CHLTYPE TYPE").find("AMQ8414: Display Channel details.\n"), 0u);
 
     // The stored list: the two values, then -1 for every entry left.
     char name[CCDT_PATH_MAX + 1], text[256];
