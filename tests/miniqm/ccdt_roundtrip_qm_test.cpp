@@ -106,3 +106,28 @@ TEST(ChannelTableRoundTrip, ClientConnectsThroughChannelsOfEachVersion) {
     EXPECT_EQ(connectTo("*V9"), MQRC_Q_MGR_NAME_ERROR);
     EXPECT_EQ(connectTo("*V4"), MQRC_NONE);
 }
+
+namespace {
+
+void collect(void *context, const char *text, size_t length) {
+    static_cast<std::string *>(context)->assign(text, length);
+}
+
+TEST(ChannelTableRoundTrip, ChannelDefinedInTheEditModeConnectsUntilDeleted) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    zt::TempDir dir;
+    zt::ScopedEnv lib("MQCHLLIB", dir.path().c_str()), tab("MQCHLTAB", "T.TAB"), server("MQSERVER", nullptr);
+    const std::string table = dir.path() + "/T.TAB";
+    std::string reply;
+    const ccdtMqscIo io{&collect, nullptr, &reply};
+    ccdtSetOutputVersion(12);
+    const std::string define =
+        "DEFINE CHANNEL(C1) CONNAME('127.0.0.1(" + std::to_string(qm.port()) + ")') QMNAME(EDIT)";
+    ASSERT_EQ(ccdtMqscRun(table.c_str(), define.c_str(), io), 0) << reply;
+    EXPECT_EQ(connectTo("*EDIT"), MQRC_NONE);
+    ASSERT_EQ(ccdtMqscRun(table.c_str(), "DELETE CHANNEL(C1)", io), 0) << reply;
+    EXPECT_EQ(connectTo("*EDIT"), MQRC_Q_MGR_NAME_ERROR);
+}
+
+}  // namespace
