@@ -182,6 +182,22 @@ TEST(MqscChannel, ListLimitsAndVersions) {
 TEST(MqscChannel, FaultyCommandsLeaveTheBytes) {
     Session s;
     ASSERT_EQ(s.run("DEFINE CHANNEL(A)"), "AMQ8016: WebSphere MQ channel 'A' defined");
+    {
+        // A server-connection record ahead of A: AFFINITY does not apply to it.
+        char name[CCDT_PATH_MAX + 1], text[256];
+        std::snprintf(name, sizeof name, "%s", kTable);
+        ccdtHandle *h = nullptr;
+        ASSERT_EQ(ccdtOpen(2, name, &h, text, sizeof text), 0);
+        std::vector<uint64_t> words(CCDT_RECORD_MAX / 8 + 1);
+        auto *r = reinterpret_cast<ChannelRecord *>(words.data());
+        ccdtDefaultChannel(r);
+        std::memcpy(r->mqcd.ChannelName, key("0SVR").data(), 20);
+        r->mqcd.Version = 12;
+        r->mqcd.ChannelType = MQCHT_SVRCONN;
+        ASSERT_EQ(ccdtTrimExits(r, text, sizeof text), 0);
+        ASSERT_EQ(ccdtPutChannel(h, r, text, sizeof text), 0) << text;
+        ccdtClose(&h, text, sizeof text);
+    }
     const std::string before = s.file();
     const char *faulty[] = {
         "ALTER CHANNEL(A) ALTDATE(x)",
@@ -192,9 +208,11 @@ TEST(MqscChannel, FaultyCommandsLeaveTheBytes) {
     };
     for (const char *c : faulty) {
         int rc = 0;
+        const uint64_t writes = s.files.writes();
         s.run(c, &rc);
         EXPECT_EQ(rc, 1) << c;
         EXPECT_EQ(s.file(), before) << c;
+        EXPECT_EQ(s.files.writes(), writes) << c;
     }
     EXPECT_EQ(s.run("ALTER CHANNEL(A) ALTDATE(x)"),
               "AMQ8427: You can not set the value of attribute 'ALTDATE'");
