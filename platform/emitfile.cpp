@@ -70,6 +70,14 @@ int CSOutFileCreate(const char *path, CSOutFile **file) {
     *file = nullptr;
     return outFileOps.load()->create(path, file);
 }
+int CSOutFileOpen(const char *path, int append, CSOutFile **file) {
+    *file = nullptr;
+    errno = 0;
+    std::FILE *f = std::fopen(path, append ? "ae" : "we");  // 'e': O_CLOEXEC
+    if (f == nullptr) return errno != 0 ? errno : EIO;
+    *file = f;
+    return 0;
+}
 int CSOutFileWrite(CSOutFile *file, const void *data, size_t length) {
     return outFileOps.load()->write(file, data, length);
 }

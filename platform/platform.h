@@ -90,6 +90,9 @@ int CSOutFileCreate(const char *path, CSOutFile **file);
 int CSOutFileWrite(CSOutFile *file, const void *data, size_t length);
 int CSOutFileFlush(CSOutFile *file);
 int CSOutFileClose(CSOutFile *file);
+// A text file the console copies its lines to: truncated, or appended to with append 1, and not
+// inherited by programs the process starts. 0 or an errno value. Written and closed as above.
+int CSOutFileOpen(const char *path, int append, CSOutFile **file);
 
 // ---------------------------------------------------------------------------------------------
 // The process (process.cpp).
