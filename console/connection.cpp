@@ -11,8 +11,6 @@
 
 MQIFunctionTable cslServerTable{};
 MQIFunctionTable cslClientTable{};
-CslConsoleLink cslConsoleLink;
-void (*cslReplyQueueNameSlot)(const char *name) = nullptr;
 
 namespace {
 
@@ -82,20 +80,25 @@ bool isEngineQmgr(const char *name) {
 void clearLink(const cslConnection *c) {
     cslConnection *owner = const_cast<cslConnection *>(c);
     if (!linkOwner.compare_exchange_strong(owner, nullptr)) return;
-    cslConsoleLink.hconn.store(-1);
-    cslConsoleLink.commandHobj.store(-1);
-    cslConsoleLink.mqi.store(nullptr);
+    evConsoleLink.hconn.store(-1);
+    evConsoleLink.commandQueue.store(-1);
+    evConsoleLink.mq.store(nullptr);
 }
 
 void setLink(cslConnection *c) {
     linkOwner.store(c);
-    cslConsoleLink.mqi.store(c->mqi);
-    cslConsoleLink.commandHobj.store(-1);
-    cslConsoleLink.hconn.store(c->hconn.load());
+    evConsoleLink.mq.store(c->mqi);
+    evConsoleLink.commandQueue.store(-1);
+    evConsoleLink.hconn.store(c->hconn.load());
 }
 
+// The current connection's reply queue name, as the command server's intake threads read it.
+CSRecursiveLock replyQueueLock;
+char currentReplyQueue[CSL_NAME_MAX + 1];
+
 void replyQueueChanged(const char *name) {
-    if (cslReplyQueueNameSlot != nullptr) cslReplyQueueNameSlot(name);
+    CSRecursiveGuard guard(replyQueueLock);
+    std::snprintf(currentReplyQueue, sizeof currentReplyQueue, "%s", name);
 }
 
 void disconnectHandle(cslSession *session, cslConnection *c, std::atomic<int32_t> *handle) {
@@ -307,6 +310,15 @@ int inquireQmgr(cslSession *session, cslConnection *c) {
 }
 
 }  // namespace
+
+int cslCurrentReplyQueue(char out[48]) {
+    CSRecursiveGuard guard(replyQueueLock);
+    const size_t length = std::strlen(currentReplyQueue);
+    if (length == 0) return 0;
+    std::memset(out, ' ', 48);
+    std::memcpy(out, currentReplyQueue, length < 48 ? length : 48);
+    return 1;
+}
 
 void cslBuildReplyPrefix(cslSession *session, const cslConnection *c, char *out) {
     char source[CSL_NAME_MAX + 1] = "";

@@ -261,21 +261,13 @@ inline bool cslConnected(const cslConnection *record) {
 extern MQIFunctionTable cslServerTable;
 extern MQIFunctionTable cslClientTable;
 
-// The console's connection to the engine's event queue manager, through which the engine's main
-// loop puts its sweep message: the library, the connection handle and the sweep's cached command
-// queue handle (-1 until the sweep opens it). Filled when that connection is made, all -1 again
-// before it disconnects or when its connect fails.
-struct CslConsoleLink {
-    std::atomic<const MQIFunctionTable *> mqi{nullptr};
-    std::atomic<int32_t> hconn{-1};
-    std::atomic<int32_t> commandHobj{-1};
-};
-extern CslConsoleLink cslConsoleLink;
+// The console's connection to the engine's event queue manager fills the engine's sweep link
+// (evConsoleLink) when it is made, and sets it to -1 again before it disconnects or when its
+// connect fails.
 
-// Where the current connection's reply queue name goes (the command server compares a command's
-// ReplyToQ with it): the name when it opens or the current connection changes, "" when it
-// disconnects. Null: nowhere.
-extern void (*cslReplyQueueNameSlot)(const char *name);
+// The current connection's reply queue name (48 bytes, blank padded, into out): 1, or 0 while it
+// has none. The command server compares a command's ReplyToQ with it.
+int cslCurrentReplyQueue(char out[48]);
 
 // ---------------------------------------------------------------------------------------------
 // Slot tables of the subsystems built after the console. No slot is called while null.
@@ -710,3 +702,9 @@ const evParmDef *cslAttributeDictionary(int32_t objectType);
 // A bare name compared with a field (its row, or null): 1 with *out the keyword (string kinds 'R',
 // 'l', 'r', 's') or value number ('i', 'j'); 0 when the name stays a plain name.
 int cslResolveValueName(ExpExpression *e, const evParmDef *field, const ExpValue *name, ExpValue *out);
+// The same for an integer field with these value names, as the command server's WHERE asks: 1 with
+// *value, or 0.
+int cslResolveValueNumber(const evValueName *table, const char *name, size_t length, int32_t *value);
+// The row of an attribute or group id in an object type's dictionary (object type 0: the first
+// dictionary that names it), or null.
+const evParmDef *cslAttributeById(int32_t objectType, int32_t id);

@@ -13,8 +13,9 @@ constexpr int kEscapeSequenceMax = 10;
 constexpr uint32_t kMaxSleepMs = 25500;  // the longest single sleep between key reads
 constexpr size_t kRepeatShown = 100;     // longer commands are cut in the repeat text
 
-int systemUserName(char *, size_t) {
-    return 0;  // wired at merge to the platform's user-name call
+int systemUserName(char *out, size_t size) {
+    const char *name = evProcessUserName();
+    return name[0] != '\0' && std::snprintf(out, size, "%s", name) < static_cast<int>(size) ? 1 : 0;
 }
 
 const CslIdentity kSystemIdentity = {systemUserName, evComputerName};

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "cmdserver/cmdserver.h"
 #include "console/console.h"
 #include "console/internal.h"
+#include "emit/emit.h"
 
 std::atomic<cslSession *> gSession{nullptr};
 CslScriptServices cslScript{};
@@ -244,8 +246,42 @@ int cslEndSession() {
     return 1;
 }
 
+namespace {
+
+int sessionExists() {
+    return gSession.load() != nullptr ? 1 : 0;
+}
+
+int endRequested() {
+    const cslSession *session = gSession.load();
+    return session != nullptr && session->endRequested.load() != 0 ? 1 : 0;
+}
+
+void *openOutput(const char *path, int append) {
+    CSOutFile *file = nullptr;
+    return CSOutFileOpen(path, append, &file) == 0 ? file : nullptr;
+}
+int writeOutput(void *file, const void *bytes, size_t length) {
+    return CSOutFileWrite(static_cast<CSOutFile *>(file), bytes, length);
+}
+int flushOutput(void *file) {
+    return CSOutFileFlush(static_cast<CSOutFile *>(file));
+}
+void closeOutput(void *file) {
+    CSOutFileClose(static_cast<CSOutFile *>(file));
+}
+const CslFileCalls kOutputFile = {openOutput, writeOutput, flushOutput, closeOutput};
+
+}  // namespace
+
 void cslInstall() {
     evServices.applyConfiguration = cslApplyConfiguration;
     evServices.endSession = endSessionSlot;
     evServices.issueMQCommand = issueSlot;
+    evServices.sessionExists = sessionExists;
+    evServices.endRequested = endRequested;
+    cmdResolveValueName = cslResolveValueNumber;
+    cmdConsoleReplyQueue = cslCurrentReplyQueue;
+    emitAttributeLookup = cslAttributeById;
+    cslOutputFileCalls = &kOutputFile;
 }

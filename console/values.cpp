@@ -43,6 +43,20 @@ int cslResolveValueName(ExpExpression *, const evParmDef *field, const ExpValue 
     }
 }
 
+int cslResolveValueNumber(const evValueName *table, const char *name, size_t length, int32_t *value) {
+    evParmDef field{};
+    field.type = "i";
+    field.valueNames = table;
+    ExpValue bare{};
+    bare.type = EXP_STR;
+    bare.value.len = length;
+    bare.data = const_cast<char *>(name);  // only read
+    ExpValue out{};
+    if (!cslResolveValueName(nullptr, &field, &bare, &out)) return 0;
+    *value = static_cast<int32_t>(out.value.i);
+    return 1;
+}
+
 namespace {
 
 // The DISPLAY object whose fields name an object type's attributes: queue kinds are QUEUE's,
@@ -112,4 +126,20 @@ const evParmDef *cslAttributeDictionary(int32_t objectType) {
     char message[CSL_LOOKUP_MESSAGE];
     const cslMqscCommand *row = cslFindMqscCommand(&view, "DISPLAY", object, message);
     return row != nullptr ? row->parms : nullptr;
+}
+
+const evParmDef *cslAttributeById(int32_t objectType, int32_t id) {
+    if (id <= 0) return nullptr;
+    auto find = [id](const evParmDef *row) -> const evParmDef * {
+        for (; row != nullptr && !(row->keyword == nullptr && row->parmId == 0); ++row)
+            if (row->parmId == static_cast<uint32_t>(id)) return row;
+        return nullptr;
+    };
+    if (objectType != 0) return find(cslAttributeDictionary(objectType));
+    // One type of each DISPLAY object, in the order of the object types.
+    static constexpr int32_t kTypes[] = {1,  2,  3,  4,    5,    6,    7,     8,    9,
+                                         10, 11, 12, 1016, 1019, 1022, 10000, 10003};
+    for (int32_t type : kTypes)
+        if (const evParmDef *row = find(cslAttributeDictionary(type))) return row;
+    return nullptr;
 }

@@ -77,13 +77,19 @@ TEST_F(ConnectionTest, RefusedOptionsAreDroppedOneByOneAndTheEnginesLinkIsFilled
     EXPECT_TRUE(c[0].applName);
     EXPECT_EQ(c[0].target, "QM1");
     EXPECT_TRUE(shown("Connected to 'QM1'"));
-    EXPECT_EQ(cslConsoleLink.hconn.load(), s->current->hconn.load());
-    EXPECT_EQ(cslConsoleLink.commandHobj.load(), -1);
-    EXPECT_EQ(cslConsoleLink.mqi.load(), &cslServerTable);
+    EXPECT_EQ(evConsoleLink.hconn.load(), s->current->hconn.load());
+    EXPECT_EQ(evConsoleLink.commandQueue.load(), -1);
+    EXPECT_EQ(evConsoleLink.mq.load(), &cslServerTable);
+    char replyQueue[48];
+    ASSERT_EQ(cslCurrentReplyQueue(replyQueue), 1);
+    EXPECT_EQ(std::string(replyQueue, 48),
+              std::string(s->current->replyQueueName) +
+                  std::string(48 - std::strlen(s->current->replyQueueName), ' '));
 
     EXPECT_EQ(cslIssueMQCommand(s, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
     EXPECT_TRUE(shown("Disconnected from 'QM1'"));
-    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(evConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(cslCurrentReplyQueue(replyQueue), 0);
     EXPECT_EQ(s->current, &s->templateConnection);
 }
 
@@ -103,7 +109,7 @@ TEST_F(ConnectionTest, UnavailableBindingsAndRefusedCredentials) {
     EXPECT_EQ(texts(),
               (std::vector<std::string>{"Check whether client or server bindings is set correctly",
                                         "Connect to 'QM1' failed. RC(2568) MQRC_CONNECTION_NOT_AVAILABLE"}));
-    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(evConsoleLink.hconn.load(), -1);
 
     char user[64];
     char password[64];
@@ -131,12 +137,12 @@ TEST_F(ConnectionTest, AConnectionViaAnotherQueueManagerTakesItsNamesFromTheQueu
     conn("via(QM1) qm(QM2)");
     EXPECT_TRUE(shown("Connected to 'QM1' - Administering 'QM2'"));
     EXPECT_EQ(s->current->commandLevel, 924);
-    EXPECT_NE(cslConsoleLink.hconn.load(), -1);
+    EXPECT_NE(evConsoleLink.hconn.load(), -1);
     cslIssueMQCommand(s, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
     mq.s().qmgrName = "QM3";
     conn("qm(QM3)");  // not the engine's queue manager: no link
     EXPECT_TRUE(shown("Connected to 'QM3'"));
-    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(evConsoleLink.hconn.load(), -1);
 }
 
 TEST_F(ConnectionTest, TheReplyQueueOpensWithoutReadAheadWhenRefused) {
@@ -156,7 +162,7 @@ TEST_F(ConnectionTest, AFailedReplyQueueLeavesNothingConnected) {
     EXPECT_TRUE(shown(
         "Error opening reply queue 'QM1/SYSTEM.DEFAULT.MODEL.QUEUE' on 'QM1' RC(2085) Unknown object name"));
     EXPECT_EQ(mq.s().disconnects, 2);
-    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(evConsoleLink.hconn.load(), -1);
     EXPECT_EQ(s->current, &s->templateConnection);
 }
 

@@ -61,7 +61,7 @@ TEST_F(ConsoleQm, ADisplayIsAnsweredAndAFailureCounted) {
     ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\n"), 0);
     ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
     ASSERT_TRUE(shown("Connected to 'QM1'")) << ::testing::PrintToString(lines());
-    EXPECT_NE(cslConsoleLink.hconn.load(), -1);
+    EXPECT_NE(evConsoleLink.hconn.load(), -1);
     ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
     EXPECT_TRUE(shown("Commands directed to IBM MQ"));
 
@@ -76,7 +76,7 @@ TEST_F(ConsoleQm, ADisplayIsAnsweredAndAFailureCounted) {
     std::string replyQueue = s_->current->replyQueueName;
     EXPECT_EQ(cslIssueMQCommand(s_, "=disc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
     EXPECT_TRUE(shown("Disconnected from 'QM1'"));
-    EXPECT_EQ(cslConsoleLink.hconn.load(), -1);
+    EXPECT_EQ(evConsoleLink.hconn.load(), -1);
     std::string out;
     qm_.mqsc("DISPLAY QLOCAL(" + replyQueue + ")\n", &out);
     EXPECT_EQ(out.find("QUEUE(" + replyQueue + ")"), std::string::npos) << out;  // the dynamic queue went

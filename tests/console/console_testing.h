@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "cmdserver/cmdserver.h"
 #include "console/console.h"
+#include "emit/emit.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
 
@@ -50,4 +52,26 @@ protected:
     zt::TestClock clock;
     zt::ConsoleCapture console;
     cslSession *s = nullptr;
+};
+
+// cslInstall() for one test: every slot it fills is as before again afterwards.
+class ScopedInstall {
+public:
+    ScopedInstall() { cslInstall(); }
+    ~ScopedInstall() {
+        evServices = services_;
+        cmdResolveValueName = valueName_;
+        cmdConsoleReplyQueue = replyQueue_;
+        emitAttributeLookup = attribute_;
+        cslOutputFileCalls = file_;
+    }
+    ScopedInstall(const ScopedInstall &) = delete;
+    ScopedInstall &operator=(const ScopedInstall &) = delete;
+
+private:
+    EvServices services_ = evServices;
+    decltype(cmdResolveValueName) valueName_ = cmdResolveValueName;
+    decltype(cmdConsoleReplyQueue) replyQueue_ = cmdConsoleReplyQueue;
+    decltype(emitAttributeLookup) attribute_ = emitAttributeLookup;
+    const CslFileCalls *file_ = cslOutputFileCalls;
 };

@@ -1,5 +1,6 @@
 // The console's own '=' commands: the parser's errors, help and the commands carried out here.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,22 +140,30 @@ void closeFile(void *file) {
 const CslFileCalls kStdioFile = {openFile, writeFile, flushFile, closeFile};
 
 TEST_F(LocalTest, OutputAppendsOrReplacesItsFile) {
-    const CslFileCalls *saved = cslOutputFileCalls;
-    cslOutputFileCalls = &kStdioFile;
-    zt::TempDir dir;
-    dir.write("out.txt", "old\n");
-    ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ") append(yes)").c_str()), 1);
-    add("hello");
-    cslIssueLocalCommand(s, "=output");  // closes it
-    add("not copied");
-    EXPECT_EQ(dir.read("out.txt"), "old\nhello\n");  // not the =output lines themselves
-    ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ")").c_str()), 1);
-    add("fresh");
-    cslIssueLocalCommand(s, "=output");
-    EXPECT_EQ(dir.read("out.txt"), "fresh\n");
-    EXPECT_EQ(cslIssueLocalCommand(s, "=output file(/no/such/folder/x)"), 0);
-    EXPECT_EQ(texts().back(), "Can not open output file '/no/such/folder/x'");
-    cslOutputFileCalls = saved;
+    // Over a stand-in, then over the platform's files that cslInstall() wires.
+    for (int wired : {0, 1}) {
+        const CslFileCalls *saved = cslOutputFileCalls;
+        std::optional<ScopedInstall> installed;
+        if (wired)
+            installed.emplace();
+        else
+            cslOutputFileCalls = &kStdioFile;
+        zt::TempDir dir;
+        dir.write("out.txt", "old\n");
+        ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ") append(yes)").c_str()),
+                  1);
+        add("hello");
+        cslIssueLocalCommand(s, "=output");  // closes it
+        add("not copied");
+        EXPECT_EQ(dir.read("out.txt"), "old\nhello\n") << wired;  // not the =output lines themselves
+        ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ")").c_str()), 1);
+        add("fresh");
+        cslIssueLocalCommand(s, "=output");
+        EXPECT_EQ(dir.read("out.txt"), "fresh\n") << wired;
+        EXPECT_EQ(cslIssueLocalCommand(s, "=output file(/no/such/folder/x)"), 0);
+        EXPECT_EQ(texts().back(), "Can not open output file '/no/such/folder/x'");
+        if (!wired) cslOutputFileCalls = saved;
+    }
 }
 
 }  // namespace

@@ -101,9 +101,18 @@ TEST_F(SessionTest, InstallFillsTheEngineSlots) {
     cslInstall();
     EXPECT_EQ(evServices.applyConfiguration, cslApplyConfiguration);
     EXPECT_NE(evServices.issueMQCommand, nullptr);
+    ASSERT_NE(evServices.sessionExists, nullptr);
+    ASSERT_NE(evServices.endRequested, nullptr);
+    EXPECT_EQ(evServices.sessionExists(), 1);
+    EXPECT_EQ(evServices.endRequested(), 0);
+    s->endRequested.store(1);  // "quit"
+    EXPECT_EQ(evServices.endRequested(), 1);
     ASSERT_NE(evServices.endSession, nullptr);
     evServices.endSession();
     EXPECT_EQ(gSession.load(), nullptr);
+    EXPECT_EQ(evServices.sessionExists(), 0);
+    EXPECT_EQ(evServices.endRequested(), 0);
+    evEndFlag.store(0);
     evServices = saved;
 }
 
