@@ -1,6 +1,7 @@
 // The find command, the prompt template and the machine banner.
 #include <string>
 
+#include "console/internal.h"
 #include "console_testing.h"
 
 namespace {
@@ -107,6 +108,14 @@ TEST_F(PromptTest, TheBannerNamesTheMachineAndTheQueueManager) {
         EXPECT_EQ(lines[8], "Command Level: 940");
         EXPECT_EQ(lines[9], platform == 3 ? "Platform     : Unix" : "Platform     : 99");
     }
+    cslSetIdentity(saved);
+}
+
+TEST_F(PromptTest, TheSystemsIdentityIsTheProcesssUser) {
+    const CslIdentity *saved = cslSetIdentity(nullptr);
+    cslFetchIdentity(s);
+    const std::string user = evProcessUserName();
+    EXPECT_EQ(std::string(s->userName), user.empty() ? "Unknown" : user);
     cslSetIdentity(saved);
 }
 
