@@ -173,6 +173,11 @@ int32_t evHoldEventSet(QmgrContext *context) {
         if (cfgEngine.resume) cfgEngine.resume(EV_SET_E);
         return EV_HOLD_FAILED;
     }
+    // A 'before' half waiting for its 'after' keeps set E's unit open: not now.
+    if (unitE.inFlight != 0) {
+        if (cfgEngine.resume) cfgEngine.resume(EV_SET_E);
+        return EV_SUSPEND_BUSY;
+    }
     unitC.holdingEvent = 1;
     return EV_SUSPEND_HELD;
 }

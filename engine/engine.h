@@ -587,8 +587,9 @@ extern std::atomic<int32_t> evConsumerActive;
 
 // Set C, on its callback thread under the consumer lock, before it changes a stream or a bin: closes
 // set E's unit and keeps set E suspended until set C's unit commits or backs out. EV_SUSPEND_HELD,
-// EV_SUSPEND_NOT_STARTED (go on), EV_SUSPEND_BUSY (change nothing) or EV_HOLD_FAILED (set E's sync
-// point failed: the connection ends).
+// EV_SUSPEND_NOT_STARTED (go on), EV_SUSPEND_BUSY (change nothing; also while a 'before' half waiting
+// for its 'after' keeps set E's unit open) or EV_HOLD_FAILED (set E's sync point failed: the
+// connection ends).
 inline constexpr int32_t EV_HOLD_FAILED = -1;
 int32_t evHoldEventSet(QmgrContext *context);
 // Gives set E back after set C's commit or backout, when set C holds it.

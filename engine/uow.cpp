@@ -40,15 +40,17 @@ bool queueOfSet(const EventQueueDef *queue, int32_t which) {
 
 // Step 3: the batch stays open while a 'before' half waits or a queue has more and room is left.
 bool deferBatch(ConnectionSet *set, const EvUnitState &unit, int64_t now) {
-    if (unit.commitAlone || unit.holdingEvent) return false;
     // Set E must never find set C's open configuration or alert work: it commits at once.
     if (set->id == EV_SET_C && (evConfigChanged.load() != 0 || evAlertsChanged.load() != 0)) return false;
+    const bool full = unit.commitAlone || unit.holdingEvent;
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
         if (!queueOfSet(queue, set->id) || queue->status != EV_EVQ_ACTIVE || queue->consumerSuspended)
             continue;
+        // A waiting 'before' half lives in memory only, its message in this unit: committed without its
+        // 'after', a kill or reconnect would lose the pair. Even a full batch waits for it.
         if (queue->beforeWaitingSince != 0 && now - queue->beforeWaitingSince < kBeforeWait) return true;
-        if (!queue->queueEmpty && unit.inFlight < set->io.batchSize) return true;
+        if (!full && !queue->queueEmpty && unit.inFlight < set->io.batchSize) return true;
     }
     return false;
 }
