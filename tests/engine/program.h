@@ -30,6 +30,7 @@ extern char **environ;
 namespace pt {
 
 using eqm::kQmgrEvents;
+inline constexpr const char *kConfigEvents = "SYSTEM.ADMIN.CONFIG.EVENT";
 
 // One run of the program. Its stdin is the slave side of a pseudo-terminal (the keyboard), its
 // standard output and error go to files and its log under a folder of its own.
@@ -154,7 +155,7 @@ protected:
 
     // The program's state on a separate state queue manager QS (-s QS): its data queue there is
     // named after the event queue manager.
-    void useStateQueueManager() {
+    void useStateQueueManager(void (*configure)() = nullptr) {
         ASSERT_EQ(qm.tool("create QS"), 0);
         ASSERT_EQ(qm.tool("start QS --no-fsync"), 0);
         scripts.write("qs.in", "DEFINE QLOCAL(QM1) MAXDEPTH(5000) MAXMSGL(4194304)\n");
@@ -162,7 +163,7 @@ protected:
         separate = true;
         evStart.separateState = 1;
         snprintf(evStart.state.name, sizeof evStart.state.name, "QS");
-        seed();
+        seed(configure);
     }
     std::vector<std::string> runOptions() const {
         return separate ? std::vector<std::string>{"-m", "QM1", "-s", "QS"}
@@ -176,7 +177,13 @@ protected:
         if (configure != nullptr) configure();
         evConfigChanged.store(1);
         resumeByCommand({kQmgrEvents});
+        if (!pairTempl[0].empty()) resumeByCommand({kConfigEvents});
         disconnect();
+    }
+
+    static void stormsOfTen() {
+        evSettings.stormThreshold.store(10);
+        evSettings.stormInterval.store(2);
     }
 
     // One real 2085 event, taken off its queue: the template of the events put later.
@@ -209,10 +216,12 @@ protected:
         putOn(hconn ? hconn : own, eventFor(name));
         return name;
     }
-    void putOn(MQHCONN hconn, const std::string &event) {
-        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT, nullptr, hconn);
+    void putOn(MQHCONN hconn, const std::string &event, const char *queue = kQmgrEvents,
+               const char *format = MQFMT_EVENT) {
+        MQHOBJ hobj = openQueue(queue, MQOO_OUTPUT, nullptr, hconn);
         MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
+        if (std::strcmp(queue, EV_COMMAND_QUEUE_NAME) == 0) qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
         md.Persistence = MQPER_PERSISTENT;
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
@@ -224,12 +233,17 @@ protected:
     }
 
     // A steady flow of distinct events on a connection of its own, one every few milliseconds.
-    void startFeeding(int everyMs = 5) {
+    // Mixed (takeMixTemplates first): with them, now and then a before/after pair, a storm of 25
+    // matching events and a command that changes configuration or takes set E's hold.
+    void startFeeding(int everyMs = 5, bool mixed = false) {
         feeding = true;
-        feeder = std::thread([this, everyMs] {
+        feeder = std::thread([this, everyMs, mixed] {
             MQHCONN hconn = connectTo("QM1");
-            while (feeding.load()) {
+            for (int n = 0; feeding.load(); n++) {
                 putEvent(hconn);
+                if (mixed && n % 8 == 0) putPair(hconn);
+                if (mixed && n % 150 == 75) putStorm(hconn);
+                if (mixed && n % 40 == 20) putCommand(hconn);
                 usleep(static_cast<useconds_t>(everyMs) * 1000);
             }
             MQLONG cc = 0, rc = 0;
@@ -241,6 +255,65 @@ protected:
         if (feeder.joinable()) feeder.join();
     }
 
+    // A real before/after pair of an ALTER of a local queue, taken off the configuration event queue:
+    // the template of the pairs put later; and REPLY.Q for the commands' replies.
+    void takeMixTemplates() {
+        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) MAXDEPTH(999999)\nDEFINE QLOCAL(P.0000000000000)\n"
+                          "ALTER QMGR CONFIGEV(ENABLED)\nALTER QLOCAL(P.0000000000000) DESCR('changed')\n"
+                          "ALTER QMGR CONFIGEV(DISABLED)\n"),
+                  0);
+        int halves = 0;
+        for (const Browsed &b : browse(kConfigEvents))
+            if (b.data.find("P.0000000000000") != std::string::npos && halves < 2)
+                pairTempl[halves++] = b.data;
+        ASSERT_EQ(halves, 2);
+        MQHOBJ hobj = openQueue(kConfigEvents, MQOO_INPUT_SHARED);
+        for (MQLONG cc = MQCC_OK; cc != MQCC_FAILED;) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            char byte = 0;
+            MQLONG length = 0, rc = 0;
+            raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+        }
+        closeQueue(&hobj);
+    }
+    static std::string renamed(std::string text, const char *from, const std::string &to) {
+        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1))
+            text.replace(at, to.size(), to);
+        return text;
+    }
+    // The next before/after pair, about a queue of its own.
+    void putPair(MQHCONN hconn) {
+        char name[16];
+        std::snprintf(name, sizeof name, "P.%013d", ++pairs);
+        for (const std::string &half : pairTempl)
+            putOn(hconn, renamed(half, "P.0000000000000", name), kConfigEvents);
+    }
+    // 25 matching events about one queue of its own: a storm past STORMTHR 10.
+    void putStorm(MQHCONN hconn) {
+        char name[16];
+        std::snprintf(name, sizeof name, "S.%013d", ++storms);
+        for (int i = 0; i < 25; i++) putOn(hconn, eventFor(name));
+    }
+    // The next command: definitions and alerts that change configuration, and housekeeping that
+    // takes set E's hold.
+    void putCommand(MQHCONN hconn) {
+        const int n = ++commands;
+        char text[96];
+        switch (n % 3) {
+            case 0:
+                std::snprintf(text, sizeof text, "DEFINE EVSTREAM(T%d) TYPE(EVENTS)", n);
+                break;
+            case 1:
+                std::snprintf(text, sizeof text, "ADD EVALERT TEXT('command %d') SEVERITY(WARN)", n);
+                break;
+            default:
+                std::snprintf(text, sizeof text, "DEBUG HOUSEKEEP");
+        }
+        putOn(hconn, text, EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+    }
+
     // The connection of the test itself, again after its queue manager was restarted.
     void reconnectOwn() {
         MQLONG cc = 0, rc = 0;
@@ -248,8 +321,12 @@ protected:
         own = connectTo("QM1");
     }
     bool drained(int ms = 30000) {
-        for (int waited = 0; waited < ms && depth(kQmgrEvents) != 0; waited += 20) usleep(20000);
-        return depth(kQmgrEvents) == 0;
+        auto empty = [this] {
+            return depth(kQmgrEvents) == 0 && depth(EV_COMMAND_QUEUE_NAME) == 0 &&
+                   (pairTempl[0].empty() || depth(kConfigEvents) == 0);
+        };
+        for (int waited = 0; waited < ms && !empty(); waited += 20) usleep(20000);
+        return empty();
     }
 
     // A run that takes in what is waiting, then an orderly end: the stored events, by object name and
@@ -259,10 +336,14 @@ protected:
             Zunt zunt(dir, "final" + std::to_string(++runs), runOptions());
             EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
             EXPECT_TRUE(drained()) << zunt.out();
+            // The storms still counting end their window and store their repeats.
+            if (storms.load() > 0)
+                usleep(static_cast<useconds_t>(evSettings.stormInterval.load() + 1) * 1000000);
             zunt.term();
             EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         }
         std::map<std::string, int> stored;
+        repeats.clear();
         EXPECT_EQ(depth(kQmgrEvents), 0);
         if (connect() != 1) {
             ADD_FAILURE() << logText();
@@ -273,14 +354,16 @@ protected:
             char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
             auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
             for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next) {
-                auto take = [&stored](const uint8_t *bh, uint32_t extent) {
+                auto take = [this, &stored](const uint8_t *bh, uint32_t extent) {
                     BlobWalk walk;
                     evBlobWalkInit(&walk, bh, extent, 0);
                     BlobEntry entry;
                     while (evBlobWalkNext(&walk, &entry) > 0) {
                         if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
                         const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
-                        stored[std::string(name->text, name->length)]++;
+                        const std::string object(name->text, name->length);
+                        stored[object]++;
+                        repeats[object].push_back(repeatOf(entry.data, entry.dataLength));
                     }
                 };
                 take(evStreamCurrentBlob(stream), stream->header->used - SH_BLOB);
@@ -291,12 +374,24 @@ protected:
         disconnect();
         return stored;
     }
+    // A stored record's EVREPEAT, 1 when it has none.
+    static int repeatOf(const uint8_t *record, uint32_t length) {
+        evCFCursor cursor;
+        evCFCursorInit(&cursor, nullptr, record, length, 0, 0);
+        for (;;) {
+            evCFItem item{};
+            int32_t cc = 0, rc = 0;
+            int32_t id = evCFNextParm(&cursor, &item, &cc, &rc);
+            if (cc == MQCC_FAILED) return 1;
+            if (id == EV_ATTR_REPEAT_COUNT && item.groupId == 0) return static_cast<int>(item.value);
+        }
+    }
     // Every event put since the mark stored exactly once: the names missing or doubled, if any.
-    std::string notOnce(const std::map<std::string, int> &stored, int from = 0) const {
+    std::string notOnce(const std::map<std::string, int> &stored, int from = 0, char prefix = 'K') const {
         std::string wrong;
-        for (int i = from + 1; i <= put; i++) {
+        for (int i = from + 1; i <= (prefix == 'P' ? pairs.load() : put.load()); i++) {
             char name[16];
-            std::snprintf(name, sizeof name, "K.%013d", i);
+            std::snprintf(name, sizeof name, "%c.%013d", prefix, i);
             auto found = stored.find(name);
             int times = found == stored.end() ? 0 : found->second;
             if (times != 1) wrong += std::string(name) + " x" + std::to_string(times) + " ";
@@ -306,10 +401,10 @@ protected:
 
     // kill -9 of the program at random moments of a steady flow of events (some while it connects and
     // loads), each run a fresh start; then every event is stored exactly once.
-    void killCycles(int cycles, unsigned seed) {
-        const int from = put.load();
+    void killCycles(int cycles, unsigned seed, bool mixed = false) {
+        const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
         std::mt19937 random(seed);
-        startFeeding();
+        startFeeding(5, mixed);
         for (int cycle = 0; cycle < cycles; cycle++) {
             SCOPED_TRACE(cycle);
             Zunt zunt(dir, "cycle" + std::to_string(++runs), runOptions());
@@ -319,11 +414,70 @@ protected:
         }
         stopFeeding();
         EXPECT_GT(put.load() - from, cycles) << "a steady flow";
+        const std::map<std::string, int> stored = drainAndReadBack();
+        EXPECT_EQ(notOnce(stored, from), "");
+        if (!mixed) return;
+        EXPECT_GT(pairs.load() - fromPairs, 0);
+        EXPECT_GT(storms.load() - fromStorms, 0);
+        EXPECT_GT(commands.load(), 0);
+        EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
+        EXPECT_EQ(stormsNotSummed(fromStorms), "");
+    }
+
+    // kill -9 of a queue manager's server (QM1, or with -s the state one QS) at random moments of
+    // intake, then its restart: the program, on retry scheme "1(1000)", reconnects each time.
+    void qmKillCycles(int cycles, unsigned seed) {
+        const int from = put.load();
+        const std::string victim = separate ? "QS" : "QM1";
+        std::mt19937 random(seed);
+        std::vector<std::string> options = runOptions();
+        options.insert(options.end(), {"-r", "1(1000)"});
+        {
+            Zunt zunt(dir, "qmkill" + std::to_string(++runs), options);
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            for (int cycle = 0; cycle < cycles; cycle++) {
+                SCOPED_TRACE(cycle);
+                for (int i = 0; i < 40; i++) putEvent();
+                // Mostly while the program takes them in: its unit open, records put, nothing committed.
+                usleep(std::uniform_int_distribution<useconds_t>(0, 200000)(random));
+                qm.kill9(victim);
+                ASSERT_EQ(qm.tool("start " + victim + " --no-fsync"), 0);
+                if (!separate) reconnectOwn();
+                ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", cycle + 2)) << zunt.out();
+            }
+            EXPECT_TRUE(drained()) << zunt.out();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
         EXPECT_EQ(notOnce(drainAndReadBack(), from), "");
+    }
+
+    // Every storm put since the mark with the EVREPEAT sum of its records 25: the names that are
+    // not, with their stored records' repeats.
+    std::string stormsNotSummed(int from = 0) const {
+        std::string wrong;
+        for (int i = from + 1; i <= storms.load(); i++) {
+            char name[16];
+            std::snprintf(name, sizeof name, "S.%013d", i);
+            auto found = repeats.find(name);
+            int sum = 0;
+            std::string each;
+            if (found != repeats.end())
+                for (int r : found->second) {
+                    sum += r;
+                    each += ' ';
+                    each += std::to_string(r);
+                }
+            if (sum != 25) wrong += std::string(name) + " [" + each + " ] ";
+        }
+        return wrong;
     }
 
     std::string templ;
     size_t nameAt = 0;
+    std::string pairTempl[2];
+    std::map<std::string, std::vector<int>> repeats;  // of the last read-back, by object name
+    std::atomic<int> pairs{0}, storms{0}, commands{0};
     std::atomic<int> put{0};
     std::atomic<bool> feeding{false};
     std::thread feeder;

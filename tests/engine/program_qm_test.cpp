@@ -1,8 +1,9 @@
 // The real program end to end on a private stand-in queue manager: its retry schemes against a
 // queue manager that is down or a data queue in use, outages before its first connect and after a
-// scheme's last attempt, its orderly and killed endings in steady intake, kill -9 cycles with and
-// without a separate state queue manager, and the alert topic after a reconnect. Each event put is
-// stored exactly once, as a fresh load of the data queue reads it back.
+// scheme's last attempt, its orderly and killed endings in steady intake, kill -9 cycles of the
+// program and of its queue managers with and without a separate state queue manager, pairs and
+// storms across kills, the ending of a service, and the alert topic after a reconnect. Each event
+// put is stored exactly once, as a fresh load of the data queue reads it back.
 #include "program.h"
 
 namespace {
@@ -125,13 +126,114 @@ TEST_F(ProgramQmTest, EndingsInSteadyIntakeLoseAndDoubleNothing) {
     EXPECT_EQ(notOnce(drainAndReadBack()), "");
 }
 
+// kill -9 of the program at random moments while distinct events, before/after pairs, storms and
+// commands that change configuration or hold set E arrive: each event and each pair stored once,
+// each storm's EVREPEAT sum the events put.
 TEST_F(ProgramQmTest, KillCyclesInSteadyIntakeStoreEachEventOnce) {
-    killCycles(20, 20261207);
+    takeMixTemplates();
+    seed(stormsOfTen);
+    killCycles(20, 20261207, true);
 }
 
 TEST_F(ProgramQmTest, KillCyclesWithAStateQueueManagerStoreEachEventOnce) {
+    takeMixTemplates();
+    seed(stormsOfTen);
+    useStateQueueManager(stormsOfTen);
+    killCycles(20, 20261208, true);
+}
+
+// A 'before' half waiting for its 'after' lives in memory only: neither a stream-changing command's
+// hold on set E nor a storm check commits it, so a kill in between loses no pair.
+TEST_F(ProgramQmTest, AWaitingBeforeHalfSurvivesAHoldAndAStormCheckAndAKill) {
+    takeMixTemplates();
+    seed(stormsOfTen);
+    for (const bool storm : {false, true}) {
+        SCOPED_TRACE(storm ? "storm check" : "command");
+        const int from = pairs.load();
+        {
+            Zunt zunt(dir, "before" + std::to_string(++runs), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            char name[16];
+            std::snprintf(name, sizeof name, "P.%013d", ++pairs);
+            putOn(own, renamed(pairTempl[0], "P.0000000000000", name), pt::kConfigEvents);
+            ASSERT_TRUE(drained()) << zunt.out();
+            if (storm) {
+                putStorm(own);
+                ASSERT_TRUE(drained()) << zunt.out();
+                usleep(3000000);  // past STORMINT
+            } else {
+                const MQLONG replies = depth("REPLY.Q");
+                putOn(own, "DEBUG HOUSEKEEP", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+                for (int waited = 0; waited < 10000 && depth("REPLY.Q") == replies; waited += 20)
+                    usleep(20000);
+                EXPECT_GT(depth("REPLY.Q"), replies) << "answered";
+            }
+            zunt.kill9();
+            putOn(own, renamed(pairTempl[1], "P.0000000000000", name), pt::kConfigEvents);
+        }
+        EXPECT_EQ(notOnce(drainAndReadBack(), from, 'P'), "");
+    }
+    EXPECT_EQ(stormsNotSummed(), "");
+}
+// 25 matching events taken in and committed, the program killed before STORMINT ends: the next run
+// loads the storm's count and stores one record with EVREPEAT 15 beside the ten stored singly.
+TEST_F(ProgramQmTest, AStormKilledBeforeItsIntervalEndsStoresOneRepeatOfFifteen) {
+    seed([] {
+        stormsOfTen();
+        evSettings.stormInterval.store(4);
+    });
+    putStorm(own);
+    {
+        Zunt zunt(dir, "storm", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        ASSERT_TRUE(drained(3000)) << zunt.out();
+        usleep(300000);  // the last sync point
+        zunt.kill9();
+    }
+    drainAndReadBack();
+    EXPECT_EQ(repeats["S.0000000000001"], std::vector<int>({1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 15}));
+}
+
+// Killed queue managers at random moments of intake: the program reconnects each time, and every
+// event is stored once.
+TEST_F(ProgramQmTest, QueueManagerKillCyclesStoreEachEventOnce) {
+    qmKillCycles(10, 20261211);
+}
+
+TEST_F(ProgramQmTest, StateQueueManagerKillCyclesStoreEachEventOnce) {
     useStateQueueManager();
-    killCycles(20, 20261208);
+    qmKillCycles(10, 20261212);
+}
+
+// As a service (-k) the program ends with its queue manager; with a separate state queue manager
+// only with that one, and it reconnects when the event queue manager ends.
+TEST_F(ProgramQmTest, AServiceEndsWithTheQueueManagerThatRunsIt) {
+    struct Row {
+        bool separate;
+        const char *victim;
+        bool ends;
+    };
+    const Row rows[] = {{false, "QM1", true}, {true, "QM1", false}, {true, "QS", true}};
+    useStateQueueManager();
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.separate ? "-s, " : "") + row.victim);
+        std::vector<std::string> options{"-m", "QM1", "-k", "-r", "1(1000)"};
+        if (row.separate) options.insert(options.end(), {"-s", "QS"});
+        Zunt zunt(dir, "service" + std::to_string(++runs), options);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.log();
+        qm.kill9(row.victim);
+        ASSERT_EQ(qm.tool(std::string("start ") + row.victim + " --no-fsync"), 0);
+        if (row.ends) {
+            EXPECT_GE(zunt.wait(20000), 0) << zunt.log();
+        } else {
+            EXPECT_TRUE(zunt.waitInitialised(2)) << zunt.log();
+            EXPECT_TRUE(zunt.running());
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.log();
+        }
+        EXPECT_EQ(et::countOf(zunt.log(), "ZUNT Initialised"), row.ends ? 1 : 2) << zunt.log();
+        if (std::string(row.victim) == "QM1") reconnectOwn();
+    }
 }
 
 // The alert topic is opened again on the new connection: a storm after the reconnect still reaches

@@ -108,9 +108,10 @@ public:
     int pid() const { return runValue("pid="); }
     int port() const { return runValue("port="); }
     bool running() const { return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && kill(pid(), 0) == 0; }
-    // Ends the server at once, as a crash would, and waits until it is gone.
-    void kill9() {
-        int p = pid();
+    // Ends the server at once, as a crash would, and waits until it is gone. Another queue manager
+    // under the same root may be named.
+    void kill9(const std::string &other = "") {
+        int p = runValue("pid=", other.empty() ? name_ : other);
         if (p <= 0) return;
         kill(p, SIGKILL);
         // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
@@ -127,8 +128,8 @@ public:
     }
 
 private:
-    int runValue(const char *key) const {
-        std::string text = root_.read(name_ + "/miniqmd.run");
+    int runValue(const char *key, const std::string &name = "") const {
+        std::string text = root_.read((name.empty() ? name_ : name) + "/miniqmd.run");
         size_t at = text.find(key);
         return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + std::strlen(key));
     }
