@@ -1,8 +1,9 @@
-// DISPLAY STATQ and DISPLAY STATCHL: one loop for the statistics displays whose records hold one
-// object per portion. A family is a row (its command, record family, filters, lists, SUM keys and
-// response order); the loop reads its parameters, matches streams of one queue manager, reads the
-// records of the active bins and of the stored blobs within the window through the name filters,
-// PREWHERE and WHERE, lists or sums them, and answers one response per entry.
+// DISPLAY STATQ, STATCHL and STATMQI: one loop for the statistics displays (a queue statistics record
+// holds one object per portion, an MQI statistics record is one whole record). A family is a row (its
+// command, record family, filters, lists, SUM keys and response order); the loop reads its parameters,
+// matches streams of one queue manager, reads the records of the active bins and of the stored blobs within
+// the window through the name filters, PREWHERE and WHERE, lists or sums them, and answers one response per
+// entry.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,6 @@ constexpr int32_t kEndId = 39399;
 constexpr int32_t kIntervalsId = 39401;
 constexpr int32_t kTitleId = 39431;
 constexpr int32_t kTitleIndexId = 39432;
-constexpr uint32_t kKeyStream = 0x20;
 constexpr uint32_t kMatchSize = 56;  // "MATCHAREA" bytes per stream
 constexpr uint32_t kMaxBins = 4096;
 
@@ -39,14 +39,15 @@ struct NameFilter {
 
 // What a response row writes.
 enum class Out : uint8_t {
-    Value,       // the field through its width, mixed 32-bit values as "*"
-    Name,        // a string field; mixed: the filter as given
-    StreamName,  // the record's stream
-    QmgrName,    // the queue manager of the command
-    Start,       // the interval start (one second earlier unless SUM(NONE) or INTVL)
-    Intervals,   // (end - start) / stored interval
-    Average64,   // sum / count as MQCFIN64; left out without a count
-    Average32,   // sum / count as MQCFIN; 0 without a count
+    Value,           // the field through its width, mixed 32-bit values as "*"
+    Name,            // a string field; mixed: the filter as given
+    StreamName,      // the record's stream
+    StreamOrFilter,  // the record's stream; summed over streams: the stream filter, or "*"
+    QmgrName,        // the queue manager of the command
+    Start,           // the interval start (one second earlier unless SUM(NONE) or INTVL)
+    Intervals,       // (end - start) / stored interval
+    Average64,       // sum / count as MQCFIN64; left out without a count
+    Average32,       // sum / count as MQCFIN; 0 without a count
 };
 struct RespRow {
     int32_t id;
@@ -62,9 +63,12 @@ struct DisplayFamily {
     const uint32_t *identifying;  // sent whatever the list
     const StatsSumKey *sums;
     uint32_t defaultKeys;
+    uint32_t streamKey;       // the key bit of SUM(STREAM)
+    bool emptyListPasses;     // a given list without attributes asks for every record
+    bool givenStreamKey;      // only a SUM(STREAM) given makes a stream filter several keys
     const char *missingText;  // an empty object filter
     const NameFilter *filters;
-    uint32_t filterCount;  // the first is the object
+    uint32_t filterCount;  // the first is the object; none: the family has no object
     const RespRow *keys;   // the rows a COLLATE title replaces
     uint32_t keyCount;
     const RespRow *rows;  // the rest, in order
@@ -125,6 +129,9 @@ const DisplayFamily kStatQ{9023,
                            kStatQIdentifying,
                            kStatQSums,
                            0x10,
+                           0x20,
+                           false,
+                           false,
                            "Queue Name parameter missing",
                            kStatQFilters,
                            std::size(kStatQFilters),
@@ -139,6 +146,9 @@ const DisplayFamily kStatChl{9024,
                              kStatChlIdentifying,
                              kStatChlSums,
                              0x10,
+                             0x20,
+                             false,
+                             false,
                              "Channel Name parameter missing",
                              kStatChlFilters,
                              std::size(kStatChlFilters),
@@ -146,6 +156,41 @@ const DisplayFamily kStatChl{9024,
                              std::size(kStatChlKeys),
                              kStatChlRows,
                              std::size(kStatChlRows)};
+
+// The MQI statistics: the queue manager's own counters, one record per interval and stream.
+constexpr StatsSumKey kStatMQISums[] = {{11, 0x1}, {0, 0}};
+constexpr uint32_t kStatMQIDefaults[] = {31038, 31013, 0};
+constexpr uint32_t kStatMQIIdentifying[] = {kStreamNameId, kEndId, 0};
+constexpr RespRow kStatMQIKeys[] = {
+    {kStreamNameId, Out::StreamOrFilter, 0},
+    {kQmgrId, Out::QmgrName, 0},
+    {kStartId, Out::Start, 0},
+    {kEndId, Out::Value, 0},
+    {39434, Out::Value, 0},
+    {31, Out::Value, 0},
+    {kIntervalsId, Out::Intervals, 0},
+};
+#define STATS_MQI_ROW(id, member, keyword, type, acct, parts) {id, Out::Value, 0},
+constexpr RespRow kStatMQIRows[] = {{39409, Out::Value, 0}, STATS_MQI_COUNTERS(STATS_MQI_ROW)};
+#undef STATS_MQI_ROW
+
+const DisplayFamily kStatMQI{9025,
+                             &evStatMQIFamily,
+                             39109,
+                             kStatMQIDefaults,
+                             kStatMQIIdentifying,
+                             kStatMQISums,
+                             0x1,
+                             0x1,
+                             true,
+                             true,
+                             nullptr,
+                             nullptr,
+                             0,
+                             kStatMQIKeys,
+                             std::size(kStatMQIKeys),
+                             kStatMQIRows,
+                             std::size(kStatMQIRows)};
 
 // ---- One command ----
 
@@ -380,15 +425,18 @@ int readParameters(Display *d, uint8_t *command, int32_t length) {
 // Steps 3 to 7.
 int checkParameters(Display *d) {
     StatsQuery &q = d->q;
-    if (d->filters[0].text == nullptr) d->filters[0] = Pattern{"*", 1};
+    if (d->f->filterCount > 0 && d->filters[0].text == nullptr) d->filters[0] = Pattern{"*", 1};
     for (int32_t i = 0; d->requested != nullptr && i < d->requestedCount; i++)
         if (mqiGetI32(d->requested, static_cast<size_t>(i) * 4) == kAll) d->all = true;
     if (!parseExpression(d, q.selection.where, q.selection.whereLength, kWhereId, &d->where)) return 0;
     if (!parseExpression(d, q.selection.prewhere, q.selection.prewhereLength, kPrewhereId, &d->prewhere))
         return 0;
+    const uint32_t givenKeys = q.keyMask;
     if (!evQueryCheckOptions(&q, d->f->sums, d->f->defaultKeys)) return 0;
-    // Several keys, judged with the key mask defaulted: GAPFILL cannot fill one series.
-    bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (q.keyMask & kKeyStream);
+    // Several keys, judged with the key mask defaulted (the stream key of the MQI statistics only when
+    // given): GAPFILL cannot fill one series.
+    const uint32_t streamKeys = d->f->givenStreamKey ? givenKeys : q.keyMask;
+    bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (streamKeys & d->f->streamKey);
     for (uint32_t i = 0; i < d->f->filterCount; i++)
         if (d->f->filters[i].keyBit != 0 && (q.keyMask & d->f->filters[i].keyBit) &&
             hasWildcard(d->filters[i]))
@@ -440,7 +488,7 @@ bool roomForOne(Display *d) {
 bool sameKey(const Display *d, const void *a, const void *b) {
     const StatsQuery &q = d->q;
     const StatsFamily *family = d->family;
-    if (q.segment != 0 || (q.keyMask & STATS_KEY_OBJECT)) {
+    if (d->f->filterCount > 0 && (q.segment != 0 || (q.keyMask & d->f->filters[0].keyBit))) {
         const StringEntry *x = objectName(d, a);
         const StringEntry *y = objectName(d, b);
         if (q.segment != 0) {
@@ -457,7 +505,7 @@ bool sameKey(const Display *d, const void *a, const void *b) {
             return false;
     if (d->f->command == 9024 && (q.keyMask & 0x40) && stringAt(a, family, 3506) != stringAt(b, family, 3506))
         return false;
-    if ((q.keyMask & kKeyStream) && streamOf(const_cast<void *>(a)) != streamOf(const_cast<void *>(b)))
+    if ((q.keyMask & d->f->streamKey) && streamOf(const_cast<void *>(a)) != streamOf(const_cast<void *>(b)))
         return false;
     if (q.interval != 0 && (startOf(a, family) != startOf(b, family) || endOf(a, family) != endOf(b, family)))
         return false;
@@ -472,7 +520,8 @@ void collate(Display *d, const void *record) {
     // 1. Something asked for, unless every record counts.
     if (!d->all && q.gapFill != STATS_GAPFILL_ACTIVITY && q.gapFill != STATS_GAPFILL_FULL) {
         bool any = false;
-        if (d->requested == nullptr) {
+        if (d->requested == nullptr || (d->requestedCount == 0 && d->f->emptyListPasses)) {
+            any = d->requested != nullptr;
             for (const uint32_t *id = d->f->defaults; *id != 0 && !any; id++)
                 any = statsHasValue(family, record, static_cast<int32_t>(*id));
         } else {
@@ -603,6 +652,12 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
         d->stream = slot.stream;
         evCFCursor cursor;
         evCFCursorInit(&cursor, &evStreamStringPool, stored, length, 0, 0);
+        if (d->family->objectId == 0) {
+            // An MQI record is read whole: its common part and, when aggregated, its one portion.
+            statsParseMqi(d->family, 1, &cursor, nullptr, d->work);
+            going = take(d);
+            continue;
+        }
         statsParseKeys(d->family, &cursor, nullptr, d->keys);
         while (going && statsParseObject(d->family, &cursor, d->keys, d->work)) going = take(d);
     }
@@ -666,6 +721,18 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
             addString(b, row.id, name, std::strlen(name), 0);
             return;
         }
+        case Out::StreamOrFilter: {
+            Stream *stream = streamOf(const_cast<void *>(record));
+            if (stream != nullptr) {
+                const char *name = evStreamName(stream);
+                addString(b, row.id, name, std::strlen(name), 0);
+            } else if (d->q.stream != nullptr) {
+                addString(b, row.id, d->q.stream, static_cast<size_t>(d->q.streamLength), 0);
+            } else {
+                addString(b, row.id, "*", 1, 0);
+            }
+            return;
+        }
         case Out::QmgrName:
             addString(b, row.id, d->qmgr->name, d->qmgr->nameLength, 0);
             return;
@@ -708,6 +775,7 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
 
 // The object name: mixed names answer the filter as given, a generic sum its shortened name.
 void addObject(const Display *d, PcfCursor *b, const void *record) {
+    if (d->f->filterCount == 0) return;
     const int32_t id = d->f->filters[0].id;
     const StringEntry *name = objectName(d, record);
     if (name == &evStringMixedEntry) {
@@ -787,11 +855,12 @@ void gapFill(Display *d, const void *record, int64_t lower) {
         }
     }
     std::vector<uint8_t> empty(recordSize(d));
-    const StatsField *name = evStatsFieldById(family, d->f->filters[0].id);
+    const StatsField *name = d->f->filterCount > 0 ? evStatsFieldById(family, d->f->filters[0].id) : nullptr;
     while (!d->replyFull && d->lastEnd - 2 * step >= lower) {
         statsPreset(family, empty.data());
-        std::memcpy(empty.data() + name->offset, static_cast<const uint8_t *>(record) + name->offset,
-                    sizeof(const StringEntry *));
+        if (name != nullptr)
+            std::memcpy(empty.data() + name->offset, static_cast<const uint8_t *>(record) + name->offset,
+                        sizeof(const StringEntry *));
         startOf(empty.data(), family) = d->lastEnd - 2 * step;
         endOf(empty.data(), family) = d->lastEnd - step;
         if (!respond(d, empty.data(), -1)) return;
@@ -825,7 +894,7 @@ void answer(Display *d) {
     }
     std::vector<uint8_t *> order(d->used);
     for (uint32_t i = 0; i < d->used; i++) order[i] = entryAt(d, i);
-    const bool byName = q.sumMode != STATS_SUM_NONE && q.sumMode != STATS_SUM_TOTAL;
+    const bool byName = q.sumMode != STATS_SUM_NONE && q.sumMode != STATS_SUM_TOTAL && d->f->filterCount > 0;
     std::stable_sort(order.begin(), order.end(), [&](const uint8_t *a, const uint8_t *b) {
         if (byName) {
             const EvStringView x = evStatsStringView(objectName(d, a));
@@ -960,4 +1029,8 @@ int evDisplayStatQ(QmgrContext *context, uint8_t *command, int32_t length) {
 
 int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length) {
     return display(&kStatChl, context, command, length);
+}
+
+int evDisplayStatMQI(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kStatMQI, context, command, length);
 }

@@ -192,7 +192,9 @@ int statsInstall() {
     evServices.statsIntake = statsIntake;
     if (!installAggregation()) ok = 0;
     // The statistics displays the command server dispatches.
-    if (!evRegisterCommandHandler(9023, evDisplayStatQ) || !evRegisterCommandHandler(9024, evDisplayStatChl))
+    if (!evRegisterCommandHandler(9023, evDisplayStatQ) ||
+        !evRegisterCommandHandler(9024, evDisplayStatChl) ||
+        !evRegisterCommandHandler(9025, evDisplayStatMQI))
         ok = 0;
     return ok;
 }

@@ -786,3 +786,5 @@ void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, 
 // DISPLAY STATQ (9023) and DISPLAY STATCHL (9024): the handlers statsInstall registers.
 int evDisplayStatQ(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length);
+// DISPLAY STATMQI (9025).
+int evDisplayStatMQI(QmgrContext *context, uint8_t *command, int32_t length);

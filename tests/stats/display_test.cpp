@@ -294,3 +294,74 @@ TEST_F(StatsDisplayTest, TheLoopsOwnRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stored MQI statistics record (its items straight after the header, as the intake writes them).
+std::vector<uint8_t> statMQI(const Items &items, int64_t start = kStart, int64_t end = kEnd,
+                             uint16_t flags = 0) {
+    stt::RecordBuilder b(164, flags, start, end);
+    b.add(items);
+    return b.record();
+}
+
+TEST_F(StatsDisplayTest, MqiStatisticsAnswerTotalsMixedLevelsAndStreams) {
+    Stream *s1 = stream("S1", STREAM_TYPE_STATMQI);
+    Stream *s2 = stream("S2", STREAM_TYPE_STATMQI);
+    store(s1, statMQI({i32(31, 930), i32(31014, 2), i32(31015, 3)}));
+    store(s2, statMQI({i32(31, 940), i32(31003, 1)}));
+    // Per stream (the default key): GETS derived from its parts; a zero GETS only with ZEROVALS(SHOW).
+    std::vector<ct::Pcf> shown = run(PcfBuilder(9025).string(39301, "S1").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{39301, 39399, 31013}));
+    EXPECT_EQ(shown[0].get(31013).value, 5);
+    shown = run(PcfBuilder(9025).string(39301, "S2").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(shown[0].has(31013));
+    shown = run(PcfBuilder(9025).string(39301, "S2").integer(39396, 1).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31013).value, 0);
+    // Summed: the levels differ; the streams answer as the filter given, or "*".
+    shown = run(withList(PcfBuilder(9025).string(39301, "S*").integer(39395, 2).done(), 39109, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31).type, MQCFT_STRING);
+    EXPECT_EQ(shown[0].get(31).text, "*");
+    EXPECT_EQ(shown[0].get(39301).text, "S*");
+    EXPECT_EQ(shown[0].get(39409).value, 2);
+    EXPECT_EQ(shown[0].get(39398).value64, kStart - 1);  // a sum without INTVL: one second early
+    // Every counter with a value, in table order.
+    std::vector<int32_t> counters;
+    for (const ct::Parm &p : shown[0].parms)
+        if (p.id >= 31000 && p.id < 32000) counters.push_back(p.id);
+    EXPECT_EQ(counters, (std::vector<int32_t>{31038, 31002, 31003, 31013, 31014, 31015}));
+    shown = run(PcfBuilder(9025).integer(39395, 2).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(39301).text, "*");
+    // Listed one by one, the start is the stored one.
+    shown =
+        run(withList(PcfBuilder(9025).string(39301, "S1").integer(39395, 1).done(), 39109, {39398, 31013}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(39398).value64, kStart);
+}
+
+TEST_F(StatsDisplayTest, MqiStatisticsGapFillNeedsOneStreamKeyAndReadAggregatedOverlaps) {
+    Stream *s = stream("S1", STREAM_TYPE_STATMQI);
+    stream("S2", STREAM_TYPE_STATMQI);
+    std::vector<ct::Pcf> shown = run(
+        PcfBuilder(9025).string(39301, "S*").integer(39395, 11).integer(39400, 3).integer(39411, 60).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, 3229);
+    EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, 39400);
+    EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "Can not use GAPFILL when requesting multiple object keys");
+    shown = run(PcfBuilder(9025).string(39301, "S*").integer(39400, 3).integer(39411, 60).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME);  // accepted; nothing stored yet
+    // FROM is kEnd: a raw record ending there is outside, an aggregated one overlapping it is read.
+    store(s, statMQI({i32(31003, 1)}));
+    store(s, statMQI({i32(31003, 4)}, kEnd - 1800, kEnd + 1800, 0x10));
+    shown = run(PcfBuilder(9025).string(39301, "S1").string(39318, "-2hour").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31038).value, 4);
+}
+
+}  // namespace
