@@ -5,6 +5,7 @@
 // the window through the name filters, PREWHERE and WHERE, lists or sums them, and answers one response per
 // entry.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -34,7 +35,14 @@ struct NameFilter {
     int32_t maximum;
     bool mqName;      // MQ name characters and wildcards (else printable, blanks trimmed)
     bool ignoreCase;  // matched without regard to case
-    uint32_t keyBit;  // a wildcard with this key bit makes several keys; 0: never
+    uint32_t keyBit;  // the key bit that sums by this name; 0: none
+    bool several;     // a wildcard under that key makes several keys
+};
+
+// A key of the accounting families that is not a name: the field compared under its key bit.
+struct IdKey {
+    uint32_t keyBit;
+    int32_t id;
 };
 
 // What a response row writes.
@@ -43,6 +51,7 @@ enum class Out : uint8_t {
     Name,            // a string field; mixed: the filter as given
     StreamName,      // the record's stream
     StreamOrFilter,  // the record's stream; summed over streams: the stream filter, or "*"
+    Bytes,           // a byte string; mixed: the string "*"
     QmgrName,        // the queue manager of the command
     Start,           // the interval start (one second earlier unless SUM(NONE) or INTVL)
     Intervals,       // (end - start) / stored interval
@@ -64,15 +73,19 @@ struct DisplayFamily {
     const StatsSumKey *sums;
     uint32_t defaultKeys;
     uint32_t streamKey;       // the key bit of SUM(STREAM)
-    bool emptyListPasses;     // a given list without attributes asks for every record
-    bool givenStreamKey;      // only a SUM(STREAM) given makes a stream filter several keys
-    const char *missingText;  // an empty object filter
+    const char *missingText;  // an object filter not given, when it must be
     const NameFilter *filters;
     uint32_t filterCount;  // the first is the object; none: the family has no object
     const RespRow *keys;   // the rows a COLLATE title replaces
     uint32_t keyCount;
     const RespRow *rows;  // the rest, in order
     uint32_t rowCount;
+    bool emptyListPasses = false;  // a given list without attributes asks for every record
+    bool givenStreamKey = false;   // only a SUM(STREAM) given makes a stream filter several keys
+    bool objectRequired = false;   // the object filter must be given
+    bool identity = false;         // takes CONNID, PID, TID and SEQNUM filters
+    const IdKey *idKeys = nullptr;
+    uint32_t idKeyCount = 0;
 };
 
 // ---- The two families ----
@@ -80,7 +93,7 @@ struct DisplayFamily {
 constexpr StatsSumKey kStatQSums[] = {{3, 0x10}, {11, 0x20}, {15, 0x1}, {16, 0x2}, {17, 0x4}, {0, 0}};
 constexpr uint32_t kStatQDefaults[] = {31038, 31013, 0};
 constexpr uint32_t kStatQIdentifying[] = {2016, 39399, 0};
-constexpr NameFilter kStatQFilters[] = {{2016, 48, true, false, 0x10}};
+constexpr NameFilter kStatQFilters[] = {{2016, 48, true, false, 0x10, true}};
 constexpr RespRow kStatQKeys[] = {
     {20, Out::Value, 0},         {7, Out::Value, 0},        {kStreamNameId, Out::StreamName, 0},
     {kQmgrId, Out::QmgrName, 0}, {kStartId, Out::Start, 0}, {kEndId, Out::Value, 0},
@@ -105,8 +118,9 @@ constexpr StatsSumKey kStatChlSums[] = {{5, 0x10}, {11, 0x20}, {6, 0x40}, {12, 0
                                         {15, 0x1}, {16, 0x2},  {17, 0x4}, {0, 0}};
 constexpr uint32_t kStatChlDefaults[] = {31136, 31137, 31146, 0};
 constexpr uint32_t kStatChlIdentifying[] = {3501, 39399, 0};
-constexpr NameFilter kStatChlFilters[] = {
-    {3501, 20, true, false, 0x10}, {2017, 48, true, true, 0x80}, {3506, 264, false, true, 0}};
+constexpr NameFilter kStatChlFilters[] = {{3501, 20, true, false, 0x10, true},
+                                          {2017, 48, true, true, 0x80, true},
+                                          {3506, 264, false, true, 0, false}};
 constexpr RespRow kStatChlKeys[] = {
     {1511, Out::Value, 0},       {2017, Out::Name, 0},
     {3506, Out::Name, 0},        {kStreamNameId, Out::StreamName, 0},
@@ -122,40 +136,40 @@ constexpr RespRow kStatChlRows[] = {
     {31147, Out::Value, 0},
 };
 
-const DisplayFamily kStatQ{9023,
-                           &evStatQFamily,
-                           39107,
-                           kStatQDefaults,
-                           kStatQIdentifying,
-                           kStatQSums,
-                           0x10,
-                           0x20,
-                           false,
-                           false,
-                           "Queue Name parameter missing",
-                           kStatQFilters,
-                           std::size(kStatQFilters),
-                           kStatQKeys,
-                           std::size(kStatQKeys),
-                           kStatQRows,
-                           std::size(kStatQRows)};
-const DisplayFamily kStatChl{9024,
-                             &evStatChlFamily,
-                             39108,
-                             kStatChlDefaults,
-                             kStatChlIdentifying,
-                             kStatChlSums,
-                             0x10,
-                             0x20,
-                             false,
-                             false,
-                             "Channel Name parameter missing",
-                             kStatChlFilters,
-                             std::size(kStatChlFilters),
-                             kStatChlKeys,
-                             std::size(kStatChlKeys),
-                             kStatChlRows,
-                             std::size(kStatChlRows)};
+const DisplayFamily kStatQ{
+    .command = 9023,
+    .family = &evStatQFamily,
+    .listId = 39107,
+    .defaults = kStatQDefaults,
+    .identifying = kStatQIdentifying,
+    .sums = kStatQSums,
+    .defaultKeys = 0x10,
+    .streamKey = 0x20,
+    .missingText = "Queue Name parameter missing",
+    .filters = kStatQFilters,
+    .filterCount = std::size(kStatQFilters),
+    .keys = kStatQKeys,
+    .keyCount = std::size(kStatQKeys),
+    .rows = kStatQRows,
+    .rowCount = std::size(kStatQRows),
+};
+const DisplayFamily kStatChl{
+    .command = 9024,
+    .family = &evStatChlFamily,
+    .listId = 39108,
+    .defaults = kStatChlDefaults,
+    .identifying = kStatChlIdentifying,
+    .sums = kStatChlSums,
+    .defaultKeys = 0x10,
+    .streamKey = 0x20,
+    .missingText = "Channel Name parameter missing",
+    .filters = kStatChlFilters,
+    .filterCount = std::size(kStatChlFilters),
+    .keys = kStatChlKeys,
+    .keyCount = std::size(kStatChlKeys),
+    .rows = kStatChlRows,
+    .rowCount = std::size(kStatChlRows),
+};
 
 // The MQI statistics: the queue manager's own counters, one record per interval and stream.
 constexpr StatsSumKey kStatMQISums[] = {{11, 0x1}, {0, 0}};
@@ -174,23 +188,92 @@ constexpr RespRow kStatMQIKeys[] = {
 constexpr RespRow kStatMQIRows[] = {{39409, Out::Value, 0}, STATS_MQI_COUNTERS(STATS_MQI_ROW)};
 #undef STATS_MQI_ROW
 
-const DisplayFamily kStatMQI{9025,
-                             &evStatMQIFamily,
-                             39109,
-                             kStatMQIDefaults,
-                             kStatMQIIdentifying,
-                             kStatMQISums,
-                             0x1,
-                             0x1,
-                             true,
-                             true,
-                             nullptr,
-                             nullptr,
-                             0,
-                             kStatMQIKeys,
-                             std::size(kStatMQIKeys),
-                             kStatMQIRows,
-                             std::size(kStatMQIRows)};
+const DisplayFamily kStatMQI{
+    .command = 9025,
+    .family = &evStatMQIFamily,
+    .listId = 39109,
+    .defaults = kStatMQIDefaults,
+    .identifying = kStatMQIIdentifying,
+    .sums = kStatMQISums,
+    .defaultKeys = 0x1,
+    .streamKey = 0x1,
+    .missingText = nullptr,
+    .filters = nullptr,
+    .filterCount = 0,
+    .keys = kStatMQIKeys,
+    .keyCount = std::size(kStatMQIKeys),
+    .rows = kStatMQIRows,
+    .rowCount = std::size(kStatMQIRows),
+    .emptyListPasses = true,
+    .givenStreamKey = true,
+};
+
+// The queue accounting: one queue of one connection's interval, with the application's names and
+// identifiers as filters and keys.
+constexpr StatsSumKey kAcctQSums[] = {{3, 0x10},   {4, 0x20},   {7, 0x40},  {10, 0x80},  {13, 0x100},
+                                      {14, 0x200}, {11, 0x400}, {5, 0x800}, {6, 0x1000}, {15, 0x1},
+                                      {16, 0x2},   {17, 0x4},   {0, 0}};
+constexpr uint32_t kAcctQDefaults[] = {31038, 31013, 0};
+constexpr uint32_t kAcctQIdentifying[] = {2016, kEndId, 0};
+constexpr NameFilter kAcctQFilters[] = {{2016, 48, true, false, 0x10, true},
+                                        {3024, 28, false, true, 0x20, true},
+                                        {3025, 12, false, true, 0x40, false},
+                                        {3501, 20, false, true, 0x800, false},
+                                        {3506, 264, false, true, 0x1000, false}};
+constexpr IdKey kAcctQIdKeys[] = {{0x80, 7006}, {0x100, 1024}, {0x200, 1025}};
+constexpr RespRow kAcctQKeys[] = {
+    {20, Out::Value, 0},         {7, Out::Value, 0},      {3024, Out::Name, 0},
+    {3025, Out::Name, 0},        {1079, Out::Value, 0},   {7006, Out::Bytes, 0},
+    {1024, Out::Value, 0},       {1025, Out::Value, 0},   {kStreamNameId, Out::StreamName, 0},
+    {kQmgrId, Out::QmgrName, 0}, {3501, Out::Name, 0},    {3506, Out::Name, 0},
+    {kStartId, Out::Start, 0},   {kEndId, Out::Value, 0}, {39434, Out::Value, 0},
+    {31, Out::Value, 0},
+};
+constexpr RespRow kAcctQRows[] = {
+    {31148, Out::Value, 0}, {31149, Out::Value, 0},         {31150, Out::Value, 0},
+    {39409, Out::Value, 0}, {31151, Out::Value, 0},         {31177, Out::Value, 0},
+    {31038, Out::Value, 0}, {31002, Out::Value, 0},         {31003, Out::Value, 0},
+    {31004, Out::Value, 0}, {31005, Out::Value, 0},         {31006, Out::Value, 0},
+    {31007, Out::Value, 0}, {31008, Out::Value, 0},         {31009, Out::Value, 0},
+    {31010, Out::Value, 0}, {31011, Out::Value, 0},         {31012, Out::Value, 0},
+    {31152, Out::Value, 0}, {31153, Out::Value, 0},         {31154, Out::Value, 0},
+    {31155, Out::Value, 0}, {31156, Out::Value, 0},         {31157, Out::Value, 0},
+    {31170, Out::Value, 0}, {31013, Out::Value, 0},         {31014, Out::Value, 0},
+    {31015, Out::Value, 0}, {31019, Out::Value, 0},         {31016, Out::Value, 0},
+    {31017, Out::Value, 0}, {31018, Out::Value, 0},         {31158, Out::Value, 0},
+    {31159, Out::Value, 0}, {31160, Out::Value, 0},         {31161, Out::Value, 0},
+    {31162, Out::Value, 0}, {31163, Out::Value, 0},         {31020, Out::Value, 0},
+    {31021, Out::Value, 0}, {31022, Out::Value, 0},         {31023, Out::Value, 0},
+    {31024, Out::Value, 0}, {31025, Out::Value, 0},         {31026, Out::Value, 0},
+    {31164, Out::Value, 0}, {31165, Out::Value, 0},         {31166, Out::Value, 0},
+    {31167, Out::Value, 0}, {31168, Out::Value, 0},         {31169, Out::Value, 0},
+    {31030, Out::Value, 0}, {31031, Out::Value, 0},         {31032, Out::Value, 0},
+    {31033, Out::Value, 0}, {31034, Out::Value, 0},         {31035, Out::Value, 0},
+    {31171, Out::Value, 0}, {31172, Out::Value, 0},         {31175, Out::Value, 0},
+    {31176, Out::Value, 0}, {31173, Out::Average64, 31178}, {31174, Out::Average64, 31179},
+};
+
+const DisplayFamily kAcctQ{
+    .command = 9026,
+    .family = &evAcctQFamily,
+    .listId = 39110,
+    .defaults = kAcctQDefaults,
+    .identifying = kAcctQIdentifying,
+    .sums = kAcctQSums,
+    .defaultKeys = 0x10,
+    .streamKey = 0x400,
+    .missingText = "Queue Name parameter missing",
+    .filters = kAcctQFilters,
+    .filterCount = std::size(kAcctQFilters),
+    .keys = kAcctQKeys,
+    .keyCount = std::size(kAcctQKeys),
+    .rows = kAcctQRows,
+    .rowCount = std::size(kAcctQRows),
+    .objectRequired = true,
+    .identity = true,
+    .idKeys = kAcctQIdKeys,
+    .idKeyCount = std::size(kAcctQIdKeys),
+};
 
 // ---- One command ----
 
@@ -203,7 +286,10 @@ struct Display {
     StatsQuery q;
     const DisplayFamily *f;
     const StatsFamily *family;
-    Pattern filters[3];  // as given; the object's defaults to "*"
+    Pattern filters[5];      // as given; the object's defaults to "*"
+    uint32_t pid, tid, seq;  // identity filters; STATS_UNSET_32: none
+    uint8_t connId[24];
+    bool connIdGiven;
     const uint8_t *requested;
     int32_t requestedCount;
     bool all;
@@ -385,6 +471,57 @@ int filterParm(Display *d, const PcfCursor *cursor, const NameFilter &filter, Pa
     return 1;
 }
 
+// CONNID, PID, TID and SEQNUM of the accounting families: -1 when the id is none of them.
+int identityParm(Display *d, const PcfCursor *cursor, int32_t type, int32_t id, const void *value,
+                 int32_t valueLength) {
+    QmgrContext *context = d->q.context;
+    if (id == 7006) {
+        if (type == MQCFT_BYTE_STRING) {
+            if (valueLength > 24)
+                return evPcfResponse(context, d->q.command, MQRCCF_CFBS_LENGTH_ERROR, id, nullptr), 0;
+            if (valueLength != 24)
+                return evParameterNameError(context, cursor, kValueError,
+                                            "Parameter '%s' should be 48 HEX characters."),
+                       0;
+            std::memcpy(d->connId, value, sizeof d->connId);
+        } else if (type == MQCFT_STRING) {
+            const char *text = nullptr;
+            int32_t n = 0;
+            if (!evParmGetString(context, cursor, 0, 264, &text, &n)) return 0;
+            if (n != 48)
+                return evParameterNameError(context, cursor, kValueError,
+                                            "Parameter '%s' should be 48 HEX characters."),
+                       0;
+            for (int32_t i = 0; i < n; i++)
+                if (!std::isxdigit(static_cast<unsigned char>(text[i])))
+                    return evParameterNameError(context, cursor, kValueError,
+                                                "Parameter '%s' should be all HEX characters."),
+                           0;
+            if (evHexToBytes(text, static_cast<size_t>(n), d->connId) != 24)
+                return evParameterNameError(context, cursor, kValueError,
+                                            "Parameter '%s' should be all HEX characters."),
+                       0;
+        } else {
+            return evParameterNameError(context, cursor, kValueError,
+                                        "Parameter '%s' should be a byte string."),
+                   0;
+        }
+        d->connIdGiven = true;
+        return 1;
+    }
+    uint32_t *target = id == 1024 ? &d->pid : id == 1025 ? &d->tid : id == 1079 ? &d->seq : nullptr;
+    if (target == nullptr) return -1;
+    if (type != MQCFT_INTEGER)
+        return evParameterNameError(context, cursor, kValueError, "Parameter '%s' should be an integer."), 0;
+    const int32_t v = mqiGetI32(static_cast<const uint8_t *>(value), 0);
+    if (v < 0)
+        return evParameterNameError(context, cursor, kValueError,
+                                    "Parameter '%s' must be between 0 and 2147483647."),
+               0;
+    *target = static_cast<uint32_t>(v);
+    return 1;
+}
+
 int readParameters(Display *d, uint8_t *command, int32_t length) {
     PcfCursor cursor;
     MQPCFInitParser(&cursor, command, length, 0);
@@ -401,6 +538,7 @@ int readParameters(Display *d, uint8_t *command, int32_t length) {
         int taken = -1;
         for (uint32_t i = 0; i < d->f->filterCount; i++)
             if (d->f->filters[i].id == id) taken = filterParm(d, &cursor, d->f->filters[i], &d->filters[i]);
+        if (taken < 0 && d->f->identity) taken = identityParm(d, &cursor, type, id, value, valueLength);
         if (taken < 0 && id == d->f->listId) {
             if (type != MQCFT_INTEGER_LIST) {
                 evPcfResponse(d->q.context, d->q.command, kValueError, id, nullptr);
@@ -425,6 +563,10 @@ int readParameters(Display *d, uint8_t *command, int32_t length) {
 // Steps 3 to 7.
 int checkParameters(Display *d) {
     StatsQuery &q = d->q;
+    if (d->f->objectRequired && d->filters[0].text == nullptr) {
+        evPcfResponse(q.context, q.command, MQRCCF_PARM_MISSING, d->f->filters[0].id, d->f->missingText);
+        return 0;
+    }
     if (d->f->filterCount > 0 && d->filters[0].text == nullptr) d->filters[0] = Pattern{"*", 1};
     for (int32_t i = 0; d->requested != nullptr && i < d->requestedCount; i++)
         if (mqiGetI32(d->requested, static_cast<size_t>(i) * 4) == kAll) d->all = true;
@@ -438,8 +580,7 @@ int checkParameters(Display *d) {
     const uint32_t streamKeys = d->f->givenStreamKey ? givenKeys : q.keyMask;
     bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (streamKeys & d->f->streamKey);
     for (uint32_t i = 0; i < d->f->filterCount; i++)
-        if (d->f->filters[i].keyBit != 0 && (q.keyMask & d->f->filters[i].keyBit) &&
-            hasWildcard(d->filters[i]))
+        if (d->f->filters[i].several && (q.keyMask & d->f->filters[i].keyBit) && hasWildcard(d->filters[i]))
             several = true;
     if (several && q.gapFill != STATS_GAPFILL_NO) {
         evPcfResponse(q.context, q.command, kValueError, kGapFillId,
@@ -462,6 +603,25 @@ bool filtersMatch(const Display *d, const void *record) {
                 ? evWildMatchNoCase(name->text, name->length, p.text, static_cast<size_t>(p.length))
                 : evWildMatch(name->text, name->length, p.text, static_cast<size_t>(p.length));
         if (!match) return false;
+    }
+    if (!d->f->identity) return true;
+    const StatsFamily *family = d->family;
+    const auto *r = static_cast<const uint8_t *>(record);
+    const std::pair<uint32_t, int32_t> numbers[] = {{d->pid, 1024}, {d->tid, 1025}, {d->seq, 1079}};
+    for (const auto &[filter, id] : numbers) {
+        if (filter == STATS_UNSET_32) continue;
+        uint32_t v = 0;
+        std::memcpy(&v, r + evStatsFieldById(family, id)->offset, sizeof v);
+        if (v != filter) return false;
+    }
+    if (d->connIdGiven) {
+        // The record's identifier over its own length against the filter's first bytes.
+        const StatsField *field = evStatsFieldById(family, 7006);
+        const uint8_t *bytes = nullptr;
+        uint16_t n = 0;
+        std::memcpy(&bytes, r + field->offset, sizeof bytes);
+        std::memcpy(&n, r + field->offset + sizeof bytes, sizeof n);
+        if (bytes == nullptr || n > sizeof d->connId || std::memcmp(bytes, d->connId, n) != 0) return false;
     }
     return true;
 }
@@ -503,6 +663,24 @@ bool sameKey(const Display *d, const void *a, const void *b) {
         if ((q.keyMask & d->f->filters[i].keyBit) &&
             stringAt(a, family, d->f->filters[i].id) != stringAt(b, family, d->f->filters[i].id))
             return false;
+    for (uint32_t i = 0; i < d->f->idKeyCount; i++) {
+        if ((q.keyMask & d->f->idKeys[i].keyBit) == 0) continue;
+        const StatsField *field = evStatsFieldById(family, d->f->idKeys[i].id);
+        const auto *x = static_cast<const uint8_t *>(a) + field->offset;
+        const auto *y = static_cast<const uint8_t *>(b) + field->offset;
+        if (field->width == STATS_W_BYTES) {
+            const uint8_t *bx = nullptr, *by = nullptr;
+            uint16_t nx = 0, ny = 0;
+            std::memcpy(&bx, x, sizeof bx);
+            std::memcpy(&by, y, sizeof by);
+            std::memcpy(&nx, x + sizeof bx, sizeof nx);
+            std::memcpy(&ny, y + sizeof by, sizeof ny);
+            if (nx != ny || (nx != 0 && (bx == nullptr || by == nullptr || std::memcmp(bx, by, nx) != 0)))
+                return false;
+        } else if (std::memcmp(x, y, sizeof(uint32_t)) != 0) {
+            return false;
+        }
+    }
     if (d->f->command == 9024 && (q.keyMask & 0x40) && stringAt(a, family, 3506) != stringAt(b, family, 3506))
         return false;
     if ((q.keyMask & d->f->streamKey) && streamOf(const_cast<void *>(a)) != streamOf(const_cast<void *>(b)))
@@ -658,7 +836,10 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
             going = take(d);
             continue;
         }
-        statsParseKeys(d->family, &cursor, nullptr, d->keys);
+        if (d->family == &evAcctQFamily)
+            evAcctQParseKeys(&cursor, nullptr, reinterpret_cast<AcctQRecord *>(d->keys));
+        else
+            statsParseKeys(d->family, &cursor, nullptr, d->keys);
         while (going && statsParseObject(d->family, &cursor, d->keys, d->work)) going = take(d);
     }
     evSearchFreeResults(&search);
@@ -731,6 +912,22 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
             } else {
                 addString(b, row.id, "*", 1, 0);
             }
+            return;
+        }
+        case Out::Bytes: {
+            if (field == nullptr) return;
+            const uint8_t *bytes = nullptr;
+            uint16_t n = 0;
+            const auto *at = static_cast<const uint8_t *>(record) + field->offset;
+            std::memcpy(&bytes, at, sizeof bytes);
+            std::memcpy(&n, at + sizeof bytes, sizeof n);
+            if (bytes == nullptr || n == 0) return;
+            if (n == 1 && bytes[0] == '*') {
+                addString(b, row.id, "*", 1, 850);
+                return;
+            }
+            int32_t cc = 0, rc = 0;
+            MQPCFSetParm(b, MQCFT_BYTE_STRING, row.id, bytes, n, 0, &cc, &rc);
             return;
         }
         case Out::QmgrName:
@@ -979,6 +1176,7 @@ int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int3
     std::memset(static_cast<void *>(d), 0, sizeof *d);
     d->f = f;
     d->family = f->family;
+    d->pid = d->tid = d->seq = STATS_UNSET_32;
     evQueryInit(&d->q, context, static_cast<int32_t>(f->command));
     int result = 1;
     Area *matchArea = nullptr;
@@ -1033,4 +1231,8 @@ int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length) {
 
 int evDisplayStatMQI(QmgrContext *context, uint8_t *command, int32_t length) {
     return display(&kStatMQI, context, command, length);
+}
+
+int evDisplayAcctQ(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kAcctQ, context, command, length);
 }

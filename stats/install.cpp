@@ -194,7 +194,7 @@ int statsInstall() {
     // The statistics displays the command server dispatches.
     if (!evRegisterCommandHandler(9023, evDisplayStatQ) ||
         !evRegisterCommandHandler(9024, evDisplayStatChl) ||
-        !evRegisterCommandHandler(9025, evDisplayStatMQI))
+        !evRegisterCommandHandler(9025, evDisplayStatMQI) || !evRegisterCommandHandler(9026, evDisplayAcctQ))
         ok = 0;
     return ok;
 }

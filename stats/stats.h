@@ -788,3 +788,5 @@ int evDisplayStatQ(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length);
 // DISPLAY STATMQI (9025).
 int evDisplayStatMQI(QmgrContext *context, uint8_t *command, int32_t length);
+// DISPLAY ACCTQ (9026).
+int evDisplayAcctQ(QmgrContext *context, uint8_t *command, int32_t length);

@@ -365,3 +365,144 @@ TEST_F(StatsDisplayTest, MqiStatisticsGapFillNeedsOneStreamKeyAndReadAggregatedO
 }
 
 }  // namespace
+
+namespace {
+
+using stt::bytes;
+
+// A stored queue accounting record: the application part, then one group per queue.
+std::vector<uint8_t> acctQ(const Items &application, const std::vector<Items> &queues, int64_t start = kStart,
+                           int64_t end = kEnd) {
+    stt::RecordBuilder b(168, 0, start, end);
+    b.add(application);
+    for (const Items &q : queues) b.group(8010).add(q).end();
+    return b.record();
+}
+const Items kApp = {bytes(7006, std::string(24, 'c')),
+                    i32(1079, 0),
+                    str(3024, "amqsput"),
+                    i32(1024, 42),
+                    i32(1025, 1),
+                    str(3025, "mqm"),
+                    str(3501, "SVR.CONN"),
+                    str(3506, "host(1414)"),
+                    i32(31, 940)};
+
+PcfBuilder acctq(const char *queue = "*") {
+    PcfBuilder b(9026);
+    b.string(2016, queue);
+    return b;
+}
+
+TEST_F(StatsDisplayTest, QueueAccountingRefusals) {
+    stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> command;
+        int32_t reason;
+        int32_t parmId;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"no queue name", PcfBuilder(9026).done(), 3228, 2016, "Queue Name parameter missing"},
+        {"a short CONNID", acctq().string(7006, std::string(47, 'a')).done(), 3229, 7006,
+         "Parameter 'CONNID' should be 48 HEX characters."},
+        {"a CONNID not in hex", acctq().string(7006, std::string(47, 'a') + "g").done(), 3229, 7006,
+         "Parameter 'CONNID' should be all HEX characters."},
+        {"a long CONNID", acctq().bytes(7006, std::vector<uint8_t>(25, 0x63)).done(), 3255, 0, nullptr},
+        {"a negative PID", acctq().integer(1024, -1).done(), 3229, 1024,
+         "Parameter 'PID' must be between 0 and 2147483647."},
+        {"GAPFILL over several queues", acctq("A*").integer(39411, 60).integer(39400, 1).done(), 3229, 39400,
+         "Can not use GAPFILL when requesting multiple object keys"},
+        {"SUM(RPRODUCT)", acctq().integer(39395, 8).done(), 3229, 39395,
+         "SUM(RPRODUCT) is not valid for this command"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<ct::Pcf> shown = run(c.command);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].reason, c.reason);
+        EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
+        if (c.text != nullptr) {
+            EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
+        }
+    }
+}
+
+TEST_F(StatsDisplayTest, QueueAccountingFiltersKeysAndOrder) {
+    Stream *s = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    const Items queue = {str(2016, "A.B.C"), i32(31003, 2), i32(31153, 10), i32(31156, 30),
+                         i64(31173, 7),      i32(31178, 1), i32(31014, 0)};
+    store(s, acctQ(kApp, {queue}));
+    store(s, acctQ(kApp, {queue}));
+    store(s, acctQ(kApp, {{str(2016, "A.X"), i32(31003, 1)}, {str(2016, "AB.C"), i32(31003, 1)}}));
+    std::vector<ct::Pcf> shown = run(withList(acctq("A.B.C").done(), 39110, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    const ct::Pcf &a = shown[0];
+    EXPECT_EQ(a.get(39409).value, 2);
+    EXPECT_EQ(a.get(31003).value, 4);
+    EXPECT_EQ(a.get(31152).value, 10);  // minimum
+    EXPECT_EQ(a.get(31155).value, 30);  // maximum
+    EXPECT_EQ(a.get(31173).value64, 7);
+    EXPECT_FALSE(a.has(31174));  // no persistent average
+    EXPECT_FALSE(a.has(31014));  // zero
+    EXPECT_EQ(a.get(7006).type, MQCFT_BYTE_STRING);
+    const std::vector<int32_t> head = {2016, 3024,  3025,  1024, 1025,  39301, 39340, 3501,
+                                       3506, 39398, 39399, 31,   39409, 31038, 31002, 31003};
+    std::vector<int32_t> got = ids(a);
+    got.erase(std::remove(got.begin(), got.end(), 7006), got.end());
+    ASSERT_GE(got.size(), head.size());
+    EXPECT_EQ(std::vector<int32_t>(got.begin(), got.begin() + static_cast<long>(head.size())), head);
+    EXPECT_EQ(got.back(), 31173);
+    shown = run(withList(acctq("A.B.C").integer(39396, 1).done(), 39110, {31014, 31174}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31014).value, 0);
+    EXPECT_FALSE(shown[0].has(31174));  // unset stays out
+    // Segments: A.B.C and A.X are one prefix, AB.C another.
+    shown = run(acctq().integer(39395, 15).done());
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].get(2016).text, "A.*");
+    EXPECT_EQ(shown[0].get(31038).value, 5);
+    EXPECT_EQ(shown[1].get(2016).text, "AB.C");
+    // The application's filters: names in any case, numbers and the identifier exactly.
+    struct Filter {
+        std::vector<uint8_t> command;
+        size_t answers;
+    };
+    const Filter filters[] = {
+        {acctq("A.X").string(3024, "AMQS*").done(), 1},
+        {acctq("A.X").string(3024, "other").done(), 0},
+        {acctq("A.X").integer(1024, 42).done(), 1},
+        {acctq("A.X").integer(1024, 43).done(), 0},
+        {acctq("A.X").string(7006, std::string(48, '6').replace(0, 2, "63")).done(), 1},
+        {acctq("A.X").bytes(7006, std::vector<uint8_t>(24, 0x64)).done(), 0},
+        {acctq("a.x").done(), 0},
+    };
+    for (const Filter &f : filters) {
+        shown = run(f.command);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].reason == MQRC_UNKNOWN_OBJECT_NAME ? 0u : 1u, f.answers);
+    }
+}
+
+TEST_F(StatsDisplayTest, QueueAccountingOfOldQueueManagersAndGaps) {
+    clock_.set(kStart + 6 * 3600);
+    evClockTick();
+    Stream *s = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    store(s, acctQ({str(3024, "app"), i32(31, 910)}, {{str(2016, "Q1"), i32(31003, 1)}}));
+    std::vector<ct::Pcf> shown = run(withList(acctq("Q1").string(3501, "*").done(), 39110, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(3501).text, "<Not Present>");
+    EXPECT_EQ(shown[0].get(3506).text, "<Not Present>");
+    shown = run(acctq("Q1").string(3501, "A*").done());
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+    store(s, acctQ({str(3024, "app"), i32(31, 940)}, {{str(2016, "Q1"), i32(31003, 1)}}, kStart + 3 * 3600,
+                   kStart + 4 * 3600));
+    shown = run(acctq("Q1").integer(39411, 60).integer(39400, 1).done());
+    ASSERT_EQ(shown.size(), 4u);
+    EXPECT_EQ(shown[1].get(2016).text, "Q1");  // a gap keeps the queue
+    EXPECT_EQ(shown[1].get(39399).value64, kStart + 3 * 3600);
+    EXPECT_FALSE(shown[1].has(31038));
+}
+
+}  // namespace
