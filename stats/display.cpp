@@ -33,10 +33,11 @@ constexpr uint32_t kMaxBins = 4096;
 struct NameFilter {
     int32_t id;
     int32_t maximum;
-    bool mqName;      // MQ name characters and wildcards (else printable, blanks trimmed)
-    bool ignoreCase;  // matched without regard to case
-    uint32_t keyBit;  // the key bit that sums by this name; 0: none
-    bool several;     // a wildcard under that key makes several keys
+    bool mqName;           // MQ name characters and wildcards (else printable, blanks trimmed)
+    bool ignoreCase;       // matched without regard to case
+    uint32_t keyBit;       // the key bit that sums by this name; 0: none
+    bool several;          // a wildcard under that key makes several keys
+    bool version = false;  // a dotted version, matched in its pattern form
 };
 
 // A key of the accounting families that is not a name: the field compared under its key bit.
@@ -52,6 +53,7 @@ enum class Out : uint8_t {
     StreamName,      // the record's stream
     StreamOrFilter,  // the record's stream; summed over streams: the stream filter, or "*"
     Bytes,           // a byte string; mixed: the string "*"
+    Counters,        // every counter of the family in record order, those named elsewhere aside
     QmgrName,        // the queue manager of the command
     Start,           // the interval start (one second earlier unless SUM(NONE) or INTVL)
     Intervals,       // (end - start) / stored interval
@@ -80,15 +82,19 @@ struct DisplayFamily {
     uint32_t keyCount;
     const RespRow *rows;  // the rest, in order
     uint32_t rowCount;
-    bool emptyListPasses = false;  // a given list without attributes asks for every record
-    bool givenStreamKey = false;   // only a SUM(STREAM) given makes a stream filter several keys
-    bool objectRequired = false;   // the object filter must be given
-    bool identity = false;         // takes CONNID, PID, TID and SEQNUM filters
+    bool emptyListPasses = false;     // a given list without attributes asks for every record
+    bool givenKeysOnly = false;       // only keys a SUM() gives make a wildcard filter several keys
+    bool byEndOnly = false;           // key sums are answered newest first, whatever their names
+    const char *emptyText = nullptr;  // an empty object filter: missing, with this text
+    const char *severalText = "Can not use GAPFILL when requesting multiple object keys";
+    int32_t severalId = 39400;    // the parameter that refusal names
+    bool objectRequired = false;  // the object filter must be given
+    bool identity = false;        // takes CONNID, PID, TID and SEQNUM filters
     const IdKey *idKeys = nullptr;
     uint32_t idKeyCount = 0;
 };
 
-// ---- The two families ----
+// ---- The families ----
 
 constexpr StatsSumKey kStatQSums[] = {{3, 0x10}, {11, 0x20}, {15, 0x1}, {16, 0x2}, {17, 0x4}, {0, 0}};
 constexpr uint32_t kStatQDefaults[] = {31038, 31013, 0};
@@ -205,7 +211,7 @@ const DisplayFamily kStatMQI{
     .rows = kStatMQIRows,
     .rowCount = std::size(kStatMQIRows),
     .emptyListPasses = true,
-    .givenStreamKey = true,
+    .givenKeysOnly = true,
 };
 
 // The queue accounting: one queue of one connection's interval, with the application's names and
@@ -275,6 +281,68 @@ const DisplayFamily kAcctQ{
     .idKeyCount = std::size(kAcctQIdKeys),
 };
 
+// The MQI accounting: one connection's MQI counters of one interval, keyed by its identity.
+constexpr StatsSumKey kAcctMQISums[] = {{4, 0x1},    {7, 0x2},    {5, 0x4},   {6, 0x8},
+                                        {8, 0x10},   {9, 0x20},   {13, 0x40}, {14, 0x80},
+                                        {10, 0x100}, {11, 0x200}, {0, 0}};
+constexpr uint32_t kAcctMQIDefaults[] = {31038, 31013, 0};
+constexpr uint32_t kAcctMQIIdentifying[] = {3024, kEndId, 0};
+constexpr NameFilter kAcctMQIFilters[] = {
+    {3024, 28, false, true, 0x1, true}, {3025, 12, false, true, 0x2, true},
+    {3501, 20, false, true, 0x4, true}, {3506, 264, false, true, 0x8, true},
+    {3561, 4, false, true, 0x10, true}, {3560, 15, false, true, 0x20, true, true}};
+constexpr IdKey kAcctMQIIdKeys[] = {{0x40, 1024}, {0x80, 1025}, {0x100, 7006}};
+constexpr RespRow kAcctMQIKeys[] = {
+    {kStreamNameId, Out::StreamOrFilter, 0},
+    {kQmgrId, Out::QmgrName, 0},
+    {kStartId, Out::Start, 0},
+    {kEndId, Out::Value, 0},
+    {39434, Out::Value, 0},
+    {31, Out::Value, 0},
+    {7006, Out::Bytes, 0},
+    {1024, Out::Value, 0},
+    {1025, Out::Value, 0},
+    {3025, Out::Name, 0},
+    {3501, Out::Name, 0},
+    {3506, Out::Name, 0},
+    {3561, Out::Name, 0},
+    {3560, Out::Name, 0},
+    {31040, Out::Value, 0},
+    {31041, Out::Value, 0},
+    {31108, Out::Value, 0},
+    {716, Out::Value, 0},
+    {1079, Out::Value, 0},
+    {31107, Out::Value, 0},
+};
+constexpr RespRow kAcctMQIRows[] = {{39409, Out::Value, 0}, {0, Out::Counters, 0}};
+
+const DisplayFamily kAcctMQI{
+    .command = 9027,
+    .family = &evAcctMQIFamily,
+    .listId = 39111,
+    .defaults = kAcctMQIDefaults,
+    .identifying = kAcctMQIIdentifying,
+    .sums = kAcctMQISums,
+    .defaultKeys = 0x1,
+    .streamKey = 0x200,
+    .missingText = nullptr,
+    .filters = kAcctMQIFilters,
+    .filterCount = std::size(kAcctMQIFilters),
+    .keys = kAcctMQIKeys,
+    .keyCount = std::size(kAcctMQIKeys),
+    .rows = kAcctMQIRows,
+    .rowCount = std::size(kAcctMQIRows),
+    .emptyListPasses = true,
+    .givenKeysOnly = true,
+    .byEndOnly = true,
+    .emptyText = "Application Name parameter missing",
+    .severalText = "Application Name may not contain wildcards when using GAPFILL",
+    .severalId = 3024,
+    .identity = true,
+    .idKeys = kAcctMQIIdKeys,
+    .idKeyCount = std::size(kAcctMQIIdKeys),
+};
+
 // ---- One command ----
 
 struct Pattern {
@@ -286,7 +354,8 @@ struct Display {
     StatsQuery q;
     const DisplayFamily *f;
     const StatsFamily *family;
-    Pattern filters[5];      // as given; the object's defaults to "*"
+    Pattern filters[6];      // as given; the object's defaults to "*"
+    char version[16];        // a version filter in its pattern form
     uint32_t pid, tid, seq;  // identity filters; STATS_UNSET_32: none
     uint8_t connId[24];
     bool connIdGiven;
@@ -459,6 +528,10 @@ int filterParm(Display *d, const PcfCursor *cursor, const NameFilter &filter, Pa
     const char *text = nullptr;
     int32_t length = 0;
     if (!evParmGetString(d->q.context, cursor, 0, filter.maximum, &text, &length)) return 0;
+    if (length == 0 && d->f->emptyText != nullptr && filter.id == d->f->filters[0].id) {
+        evPcfResponse(d->q.context, d->q.command, MQRCCF_PARM_MISSING, filter.id, d->f->emptyText);
+        return 0;
+    }
     if (length == 0)
         return evParameterNameError(d->q.context, cursor, kValueError,
                                     "Parameter '%s' must contain a value."),
@@ -467,6 +540,16 @@ int filterParm(Display *d, const PcfCursor *cursor, const NameFilter &filter, Pa
         return evParameterNameError(d->q.context, cursor, kValueError,
                                     "Parameter '%s' contains characters which are not valid in an MQ name."),
                0;
+    if (filter.version) {
+        std::snprintf(d->version, sizeof d->version, "%.*s", length, text);
+        if (static_cast<size_t>(length) >= sizeof d->version || !evQueryParseRVersion(d->version)) {
+            evPcfResponse(d->q.context, d->q.command, kValueError, filter.id,
+                          "Incorrect format for RVERSION parameter");
+            return 0;
+        }
+        text = d->version;
+        length = static_cast<int32_t>(std::strlen(d->version));
+    }
     *out = Pattern{text, length};
     return 1;
 }
@@ -577,14 +660,13 @@ int checkParameters(Display *d) {
     if (!evQueryCheckOptions(&q, d->f->sums, d->f->defaultKeys)) return 0;
     // Several keys, judged with the key mask defaulted (the stream key of the MQI statistics only when
     // given): GAPFILL cannot fill one series.
-    const uint32_t streamKeys = d->f->givenStreamKey ? givenKeys : q.keyMask;
-    bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (streamKeys & d->f->streamKey);
+    const uint32_t keys = d->f->givenKeysOnly ? givenKeys : q.keyMask;
+    bool several = hasWildcard(Pattern{q.stream, q.streamLength}) && (keys & d->f->streamKey);
     for (uint32_t i = 0; i < d->f->filterCount; i++)
-        if (d->f->filters[i].several && (q.keyMask & d->f->filters[i].keyBit) && hasWildcard(d->filters[i]))
+        if (d->f->filters[i].several && (keys & d->f->filters[i].keyBit) && hasWildcard(d->filters[i]))
             several = true;
     if (several && q.gapFill != STATS_GAPFILL_NO) {
-        evPcfResponse(q.context, q.command, kValueError, kGapFillId,
-                      "Can not use GAPFILL when requesting multiple object keys");
+        evPcfResponse(q.context, q.command, kValueError, d->f->severalId, d->f->severalText);
         return 0;
     }
     return 1;
@@ -832,7 +914,10 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
         evCFCursorInit(&cursor, &evStreamStringPool, stored, length, 0, 0);
         if (d->family->objectId == 0) {
             // An MQI record is read whole: its common part and, when aggregated, its one portion.
-            statsParseMqi(d->family, 1, &cursor, nullptr, d->work);
+            if (d->family == &evAcctMQIFamily)
+                evAcctMQIParse(1, &cursor, nullptr, reinterpret_cast<AcctMQIRecord *>(d->work));
+            else
+                statsParseMqi(d->family, 1, &cursor, nullptr, d->work);
             going = take(d);
             continue;
         }
@@ -875,7 +960,7 @@ void addValue(const Display *d, PcfCursor *b, const StatsField *field, const voi
 
 void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *record) {
     const StatsFamily *family = d->family;
-    if (!wanted(d, static_cast<uint32_t>(row.id))) return;
+    if (row.out != Out::Counters && !wanted(d, static_cast<uint32_t>(row.id))) return;
     const StatsField *field = evStatsFieldById(family, row.id);
     switch (row.out) {
         case Out::Value:
@@ -930,6 +1015,15 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
             MQPCFSetParm(b, MQCFT_BYTE_STRING, row.id, bytes, n, 0, &cc, &rc);
             return;
         }
+        case Out::Counters:
+            for (uint32_t i = 0; i < family->fieldCount; i++) {
+                const StatsField &f = family->fields[i];
+                if (f.id < 31000 || f.id >= 31200 || f.id == 31040 || f.id == 31041 || f.id == 31107 ||
+                    f.id == 31108 || !wanted(d, f.id))
+                    continue;
+                addValue(d, b, &f, record);
+            }
+            return;
         case Out::QmgrName:
             addString(b, row.id, d->qmgr->name, d->qmgr->nameLength, 0);
             return;
@@ -1058,6 +1152,14 @@ void gapFill(Display *d, const void *record, int64_t lower) {
         if (name != nullptr)
             std::memcpy(empty.data() + name->offset, static_cast<const uint8_t *>(record) + name->offset,
                         sizeof(const StringEntry *));
+        if (d->f->command == 9027) {
+            // An MQI accounting gap keeps its process and thread.
+            for (int32_t id : {1024, 1025}) {
+                const StatsField *f = evStatsFieldById(family, id);
+                std::memcpy(empty.data() + f->offset, static_cast<const uint8_t *>(record) + f->offset,
+                            sizeof(uint32_t));
+            }
+        }
         startOf(empty.data(), family) = d->lastEnd - 2 * step;
         endOf(empty.data(), family) = d->lastEnd - step;
         if (!respond(d, empty.data(), -1)) return;
@@ -1091,7 +1193,8 @@ void answer(Display *d) {
     }
     std::vector<uint8_t *> order(d->used);
     for (uint32_t i = 0; i < d->used; i++) order[i] = entryAt(d, i);
-    const bool byName = q.sumMode != STATS_SUM_NONE && q.sumMode != STATS_SUM_TOTAL && d->f->filterCount > 0;
+    const bool byName = q.sumMode != STATS_SUM_NONE && q.sumMode != STATS_SUM_TOTAL &&
+                        d->f->filterCount > 0 && !d->f->byEndOnly;
     std::stable_sort(order.begin(), order.end(), [&](const uint8_t *a, const uint8_t *b) {
         if (byName) {
             const EvStringView x = evStatsStringView(objectName(d, a));
@@ -1235,4 +1338,8 @@ int evDisplayStatMQI(QmgrContext *context, uint8_t *command, int32_t length) {
 
 int evDisplayAcctQ(QmgrContext *context, uint8_t *command, int32_t length) {
     return display(&kAcctQ, context, command, length);
+}
+
+int evDisplayAcctMQI(QmgrContext *context, uint8_t *command, int32_t length) {
+    return display(&kAcctMQI, context, command, length);
 }

@@ -194,7 +194,8 @@ int statsInstall() {
     // The statistics displays the command server dispatches.
     if (!evRegisterCommandHandler(9023, evDisplayStatQ) ||
         !evRegisterCommandHandler(9024, evDisplayStatChl) ||
-        !evRegisterCommandHandler(9025, evDisplayStatMQI) || !evRegisterCommandHandler(9026, evDisplayAcctQ))
+        !evRegisterCommandHandler(9025, evDisplayStatMQI) ||
+        !evRegisterCommandHandler(9026, evDisplayAcctQ) || !evRegisterCommandHandler(9027, evDisplayAcctMQI))
         ok = 0;
     return ok;
 }

@@ -790,3 +790,5 @@ int evDisplayStatChl(QmgrContext *context, uint8_t *command, int32_t length);
 int evDisplayStatMQI(QmgrContext *context, uint8_t *command, int32_t length);
 // DISPLAY ACCTQ (9026).
 int evDisplayAcctQ(QmgrContext *context, uint8_t *command, int32_t length);
+// DISPLAY ACCTMQI (9027).
+int evDisplayAcctMQI(QmgrContext *context, uint8_t *command, int32_t length);

@@ -136,7 +136,7 @@ void setUp() {
     evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(7);
     for (uint32_t code = 9005; code <= 9033; code++)
         if (code != 9013 && code != 9019 && code != 9030 && code != 9023 && code != 9024 && code != 9025 &&
-            code != 9026 && cmdChangingHandler(code) == nullptr)
+            code != 9026 && code != 9027 && cmdChangingHandler(code) == nullptr)
             evRegisterCommandHandler(code, stub);
     (void)statsInstall();  // DISPLAY STATQ and STATCHL, with their field tables
     // Objects for the displays to walk and their WHERE texts to read.

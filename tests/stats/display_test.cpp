@@ -506,3 +506,92 @@ TEST_F(StatsDisplayTest, QueueAccountingOfOldQueueManagersAndGaps) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stored MQI accounting record, its application name first as the intake writes it.
+std::vector<uint8_t> acctMQI(const Items &items, int64_t start = kStart, int64_t end = kEnd,
+                             uint16_t flags = 0) {
+    stt::RecordBuilder b(167, flags, start, end);
+    b.add(items);
+    return b.record();
+}
+
+PcfBuilder acctmqi() {
+    return PcfBuilder(9027);
+}
+
+TEST_F(StatsDisplayTest, MqiAccountingRefusals) {
+    stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> command;
+        int32_t reason;
+        int32_t parmId;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"a blank application", acctmqi().string(3024, "   ").done(), 3228, 3024,
+         "Application Name parameter missing"},
+        {"a short CONNID", acctmqi().string(7006, std::string(47, 'F')).done(), 3229, 7006,
+         "Parameter 'CONNID' should be 48 HEX characters."},
+        {"a negative PID", acctmqi().integer(1024, -1).done(), 3229, 1024,
+         "Parameter 'PID' must be between 0 and 2147483647."},
+        {"a version part too long", acctmqi().string(3560, "123.1.1.1").done(), 3229, 3560,
+         "Incorrect format for RVERSION parameter"},
+        {"GAPFILL over users",
+         acctmqi().integer(39395, 7).string(3025, "a*").integer(39400, 3).integer(39411, 60).done(), 3229,
+         3024, "Application Name may not contain wildcards when using GAPFILL"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<ct::Pcf> shown = run(c.command);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].reason, c.reason);
+        EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
+        EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
+    }
+    // Under SUM(TOTAL) the user's wildcard makes one key.
+    const std::vector<ct::Pcf> shown =
+        run(acctmqi().integer(39395, 2).string(3025, "a*").integer(39400, 3).integer(39411, 60).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRC_UNKNOWN_OBJECT_NAME);
+}
+
+TEST_F(StatsDisplayTest, MqiAccountingIdentityFiltersAndSums) {
+    Stream *s = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    store(s, acctMQI({str(3024, "amqsput"), str(3025, "U1"), bytes(7006, std::string(24, 'c')), i32(1024, 7),
+                      i32(1079, 0), i64(31040, 100), i32(31003, 1)}));
+    // Aggregated: the process follows the identifier.
+    store(s, acctMQI({str(3024, "amqsput"), i32(39409, 2), str(3025, "U2"), bytes(7006, std::string(24, 'd')),
+                      i32(1024, 42), i32(1079, 3), i64(31040, 200), i32(31003, 2)},
+                     kStart, kEnd, 0x10));
+    // No identifier: the process filter still applies.
+    store(s, acctMQI({str(3024, "amqsput"), i32(1024, 43), i32(31003, 4)}));
+    std::vector<ct::Pcf> shown = run(withList(acctmqi().string(3024, "AMQ*").done(), 39111, {1009}));
+    ASSERT_EQ(shown.size(), 1u);  // one application
+    EXPECT_EQ(shown[0].get(3024).text, "amqsput");
+    EXPECT_EQ(shown[0].get(3025).text, std::string(evStringMixedEntry.text, evStringMixedEntry.length));
+    EXPECT_EQ(shown[0].get(31040).value64, -3);
+    EXPECT_EQ(shown[0].get(31107).value, 1);  // the first record counts its connection
+    EXPECT_EQ(shown[0].get(39409).value, 4);
+    EXPECT_EQ(shown[0].get(31038).value, 7);
+    shown = run(acctmqi().integer(1024, 42).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, 0) << shown[0].get(CMD_PARM_TEXT).text;
+    EXPECT_EQ(shown[0].get(31038).value, 2);
+    // Pending bin records are filtered as stored ones are.
+    Stream *aggregating = stream("AGG.MQI", STREAM_TYPE_ACCTMQI, 3600);
+    for (const char *user : {"alice", "bob"}) {
+        const std::vector<uint8_t> pending =
+            acctMQI({str(3024, "app"), str(3025, user), i32(31003, 5)}, kEnd + 3000, kEnd + 3060);
+        ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, aggregating, 0, pending.data(),
+                                  static_cast<uint32_t>(pending.size())),
+                  1);
+    }
+    shown = run(acctmqi().string(39301, "AGG.MQI").string(3025, "bob").done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31038).value, 5);
+}
+
+}  // namespace
