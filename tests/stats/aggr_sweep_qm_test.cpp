@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "stats/aggr_qm.h"
+#include "testing/console_capture.h"
 
 using namespace agt;
 
@@ -155,10 +156,13 @@ TEST_F(AggrSweepQm, TheSweepReachesSetCWhoseSyncPointAbsorbsTheDueBin) {
     // Due, and nothing has come in on set E for Grace seconds: the main thread sends the sweep.
     clock_.set(evAggrState.nextDue.load());
     evAbsorb.check = 0;
+    zt::ConsoleCapture capture;
     evSweepDecision(evClockNow());
     startConsumer();
     for (int waited = 0; waited < 10000 && committedAggrMessages() != 0; waited += 10) usleep(10000);
     stopConsumer();
+    // The sweep is a DISPLAY ACCTQ without a queue name and without a reply queue: refused, unanswered.
+    EXPECT_EQ((capture.out() + capture.err()).find("Error opening reply queue"), std::string::npos);
 
     EXPECT_EQ(committedAggrMessages(), 0u);
     EXPECT_EQ(holds, (std::vector<std::string>{"suspend E"})) << "set E is held before set C absorbs";

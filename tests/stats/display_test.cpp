@@ -595,3 +595,23 @@ TEST_F(StatsDisplayTest, MqiAccountingIdentityFiltersAndSums) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StatsDisplayTest, TheSweepMessageIsRefusedWithoutAReply) {
+    stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    zt::ConsoleCapture capture;
+    MQMD md = request(MQFMT_ADMIN);
+    md.MsgType = MQMT_DATAGRAM;
+    std::memset(md.ReplyToQ, ' ', sizeof md.ReplyToQ);
+    ct::fake.puts.clear();
+    EXPECT_EQ(CmdTest::run(md, PcfBuilder(9026).done()), 1);
+    EXPECT_TRUE(ct::fake.puts.empty());
+    EXPECT_EQ((capture.out() + capture.err()).find("Error opening reply queue"), std::string::npos);
+    // Asked with a reply queue, the same refusal is answered.
+    const std::vector<ct::Pcf> shown = run(PcfBuilder(9026).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRCCF_PARM_MISSING);
+}
+
+}  // namespace
