@@ -92,7 +92,12 @@ struct DisplayFamily {
     bool identity = false;        // takes CONNID, PID, TID and SEQNUM filters
     const IdKey *idKeys = nullptr;
     uint32_t idKeyCount = 0;
+    EvSearchMatchFn prefilter = nullptr;  // a stored record's test before it is read; object filters only
 };
+
+// Stored records whose object cannot match are passed over before they are read (defined below).
+int acctQPrefilter(EvSearchQuery *search, const uint8_t *record, uint32_t length);
+int acctMQIPrefilter(EvSearchQuery *search, const uint8_t *record, uint32_t length);
 
 // ---- The families ----
 
@@ -279,6 +284,7 @@ const DisplayFamily kAcctQ{
     .identity = true,
     .idKeys = kAcctQIdKeys,
     .idKeyCount = std::size(kAcctQIdKeys),
+    .prefilter = acctQPrefilter,
 };
 
 // The MQI accounting: one connection's MQI counters of one interval, keyed by its identity.
@@ -341,6 +347,7 @@ const DisplayFamily kAcctMQI{
     .identity = true,
     .idKeys = kAcctMQIIdKeys,
     .idKeyCount = std::size(kAcctMQIIdKeys),
+    .prefilter = acctMQIPrefilter,
 };
 
 // ---- One command ----
@@ -884,6 +891,42 @@ bool readBins(Display *d) {
     return going;
 }
 
+// The pooled text of a stored string item, or null.
+const StringEntry *pooledString(const evCFItem &item) {
+    return item.type == EVCF_STRING_ID ? evStringLookup(static_cast<uint32_t>(item.value)) : nullptr;
+}
+
+// Queue accounting: some queue of the record matches the queue name, in its case.
+int acctQPrefilter(EvSearchQuery *search, const uint8_t *record, uint32_t length) {
+    const auto *d = static_cast<const Display *>(search->matchData);
+    if (length < EVCF_HEADER_LENGTH) return 0;
+    evCFCursor cursor;
+    evCFCursorInit(&cursor, &evStreamStringPool, record, length, 0, 0);
+    evCFItem item;
+    while (statsNextItem(&cursor, &item)) {
+        if (item.parmId != 2016) continue;
+        const StringEntry *name = pooledString(item);
+        if (name != nullptr && evWildMatch(name->text, name->length, d->filters[0].text,
+                                           static_cast<size_t>(d->filters[0].length)))
+            return 1;
+    }
+    return 0;
+}
+
+// MQI accounting: the record's first item is its application name, matched in any case as the
+// filter itself is.
+int acctMQIPrefilter(EvSearchQuery *search, const uint8_t *record, uint32_t length) {
+    const auto *d = static_cast<const Display *>(search->matchData);
+    if (length < EVCF_HEADER_LENGTH) return 0;
+    evCFCursor cursor;
+    evCFCursorInit(&cursor, &evStreamStringPool, record, length, 0, 0);
+    evCFItem item;
+    if (!statsNextItem(&cursor, &item) || item.parmId != 3024) return 0;
+    const StringEntry *name = pooledString(item);
+    return name != nullptr && evWildMatchNoCase(name->text, name->length, d->filters[0].text,
+                                                static_cast<size_t>(d->filters[0].length));
+}
+
 // Step 13: the stored records of the matched streams, oldest first.
 bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
     StatsQuery &q = d->q;
@@ -896,6 +939,10 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
     search.exactWindow = q.selection.exactWindow && q.sumNoneGiven;
     search.maxResults = static_cast<uint32_t>(q.selection.maxRecs > 0 ? q.selection.maxRecs : 1);
     search.firstCapacity = EV_SEARCH_MIN_CAPACITY;
+    if (d->f->prefilter != nullptr && !isStar(d->filters[0])) {
+        search.match = d->f->prefilter;
+        search.matchData = d;
+    }
     if (!evSearchStreams(q.context, &search, 1)) {
         evSearchFreeResults(&search);
         d->failed = true;

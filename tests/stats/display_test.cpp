@@ -576,6 +576,13 @@ TEST_F(StatsDisplayTest, MqiAccountingIdentityFiltersAndSums) {
     EXPECT_EQ(shown[0].get(31107).value, 1);  // the first record counts its connection
     EXPECT_EQ(shown[0].get(39409).value, 4);
     EXPECT_EQ(shown[0].get(31038).value, 7);
+    // The family's order: identity, times, then records and the counters.
+    const std::vector<int32_t> order = {3024,  39301, 39340, 39398, 39399, 7006,  1024, 3025,
+                                        31040, 1079,  31107, 39409, 31038, 31002, 31003};
+    std::vector<int32_t> got;
+    for (int32_t id : ids(shown[0]))
+        if (std::find(order.begin(), order.end(), id) != order.end()) got.push_back(id);
+    EXPECT_EQ(got, order);
     shown = run(acctmqi().integer(1024, 42).done());
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].reason, 0) << shown[0].get(CMD_PARM_TEXT).text;
