@@ -18,7 +18,6 @@ constexpr int32_t kValueError = MQRCCF_PARM_VALUE_ERROR;
 constexpr int32_t kAll = 1009;
 constexpr int32_t kWhereId = 39300;
 constexpr int32_t kPrewhereId = 39410;
-constexpr int32_t kGapFillId = 39400;
 constexpr int32_t kQmgrId = 39340;
 constexpr int32_t kStreamNameId = 39301;
 constexpr int32_t kStartId = 39398;
