@@ -51,7 +51,7 @@ int takeTime64(QmgrContext *context, const PcfCursor *cursor, int64_t *out, int3
     return 1;
 }
 
-// The refusals of the time specification parser go to the command's response as they are.
+// The refusals of the FROM/TO time parser go to the command's response as they are.
 struct ErrorSink {
     QmgrContext *context;
     int32_t command;
