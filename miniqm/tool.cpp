@@ -24,6 +24,7 @@ const char kUsage[] =
     "  status [QM]                      name, state, pid and port\n"
     "  mqsc QM                          run MQSC commands from standard input\n"
     "  put QM Q [--file F] [--format NAME] [--msgid HEX] [--correlid HEX] [--persistent] [--replyto Q]\n"
+    "           [--user NAME]           as a client naming NAME in its MQCSP (authority is checked for it)\n"
     "  get QM Q [--browse] [--wait SECS] [--raw FILE]\n"
     "  depth QM Q                       current depth of a local queue\n"
     "  cmdserver QM start|stop          start or stop the command server (it starts with the queue manager)\n"
@@ -351,13 +352,40 @@ int queueArgs(const char *command, const Args &a) {
 // Connects to queue manager qm and opens queue q. On failure says which call failed with which
 // reason (the reason is kept before the disconnect that follows a failed open) and returns the
 // exit code; 0 when both calls worked.
-int connectAndOpen(const std::string &qm, const std::string &q, MQLONG options, MQHCONN &hconn,
-                   MQHOBJ &hobj) {
+// With a user, the connection is a client one to the queue manager's own port, naming that user in
+// its MQCSP: the one way to be someone other than the caller without privileges.
+int connectAndOpen(const std::string &qm, const std::string &q, MQLONG options, MQHCONN &hconn, MQHOBJ &hobj,
+                   const std::string &user = std::string()) {
     MQCHAR48 qmName;
     setText(qmName, 48, qm);
     MQLONG cc, rc;
-    MQCONN(qmName, &hconn, &cc, &rc);
-    if (cc == MQCC_FAILED) return mqFail("MQCONN", rc);
+    if (user.empty()) {
+        MQCONN(qmName, &hconn, &cc, &rc);
+        if (cc == MQCC_FAILED) return mqFail("MQCONN", rc);
+    } else {
+        std::string dir;
+        qmpaths::QmConfig cfg;
+        if (int missing = findQm(qm, dir, cfg)) return missing;
+        qmpaths::RunInfo info;
+        if (!running(dir, info)) return fail("queue manager " + qm + " is not running");
+        MQCD cd = MQCD_DEFAULT;
+        cd.ChannelType = MQCHT_CLNTCONN;
+        cd.TransportType = MQXPT_TCP;
+        setText(cd.ChannelName, sizeof cd.ChannelName, "SYSTEM.DEF.SVRCONN");
+        setText(cd.ConnectionName, sizeof cd.ConnectionName, "127.0.0.1(" + std::to_string(info.port) + ")");
+        std::string id = user;
+        MQCSP csp = MQCSP_DEFAULT;
+        csp.AuthenticationType = MQCSP_AUTH_USER_ID_AND_PWD;
+        csp.CSPUserIdPtr = id.data();
+        csp.CSPUserIdLength = static_cast<MQLONG>(id.size());
+        MQCNO cno = MQCNO_DEFAULT;
+        cno.Version = MQCNO_VERSION_5;
+        cno.Options = MQCNO_CLIENT_BINDING;
+        cno.ClientConnPtr = &cd;
+        cno.SecurityParmsPtr = &csp;
+        MQCONNX(qmName, &cno, &hconn, &cc, &rc);
+        if (cc == MQCC_FAILED) return mqFail("MQCONNX", rc);
+    }
     MQOD od = MQOD_DEFAULT;
     setText(od.ObjectName, 48, q);
     MQOPEN(hconn, &od, options, &hobj, &cc, &rc);
@@ -370,7 +398,7 @@ int connectAndOpen(const std::string &qm, const std::string &q, MQLONG options, 
 }
 
 int cmdPut(int argc, char **argv) {
-    Args a = parseArgs(argc, argv, 2, {"--file", "--format", "--msgid", "--correlid", "--replyto"},
+    Args a = parseArgs(argc, argv, 2, {"--file", "--format", "--msgid", "--correlid", "--replyto", "--user"},
                        {"--persistent"});
     if (int code = stopCode(a); code >= 0) return code;
     if (int bad = queueArgs("put", a)) return bad;
@@ -403,7 +431,10 @@ int cmdPut(int argc, char **argv) {
     }
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
     MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
-    if (int failed = connectAndOpen(a.pos[0], a.pos[1], MQOO_OUTPUT, hconn, hobj)) return failed;
+    if (a.has("--user") && (a.get("--user").empty() || a.get("--user").size() > 1024))
+        return badArgument("--user needs a name of 1-1024 characters");
+    if (int failed = connectAndOpen(a.pos[0], a.pos[1], MQOO_OUTPUT, hconn, hobj, a.get("--user")))
+        return failed;
     MQLONG cc, rc;
     MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), data.data(), &cc, &rc);
     MQLONG putReason = rc, putCc = cc;
