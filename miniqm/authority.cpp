@@ -79,7 +79,10 @@ void QueueManager::authorityEvent(MQLONG qualifier, const qmpcf::Writer &data) {
 }
 
 Result QueueManager::authorizeOpen(Conn *c, const OpenRequest &od, MQLONG options) {
-    if (c->internal || c->principal.admin) return Result::ok();
+    // An alternate user named by the administrator is checked as that user: that is how a command
+    // server run by the administrator checks its requesters. A blank one stands for the caller.
+    const bool alternateNamed = (options & MQOO_ALTERNATE_USER_AUTHORITY) && !od.alternateUserId.empty();
+    if (c->internal || (c->principal.admin && !alternateNamed)) return Result::ok();
     // Options in error, or an object that is not there, are reported as such by the open itself.
     if (checkOpenOptions(c, options).failed()) return Result::ok();
     MQLONG type = od.objectType;
@@ -112,7 +115,7 @@ Result QueueManager::authorizeOpen(Conn *c, const OpenRequest &od, MQLONG option
     if (options & MQOO_ALTERNATE_USER_AUTHORITY) {
         if (!authorized(c->principal, MQOT_Q_MGR, qmgr_.name, qmauth::bit(MQAUTH_ALT_USER_AUTHORITY))) {
             refused = true;
-        } else {
+        } else if (alternateNamed) {
             alternate = principalFor(od.alternateUserId);
             checked = &alternate;
         }

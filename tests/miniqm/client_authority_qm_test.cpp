@@ -151,6 +151,10 @@ TEST_F(AuthorityTest, ChecksFollowTheRecordsAndEachRefusalIsOneEvent) {
     // The administrator needs no record.
     EXPECT_RC(openAs(admin, MQOO_INPUT_SHARED | MQOO_ALTERNATE_USER_AUTHORITY | MQOO_OUTPUT, ""), MQCC_OK,
               MQRC_NONE);
+    // Unless it names an alternate user: then that user's records decide.
+    EXPECT_RC(openAs(admin, MQOO_INPUT_SHARED | MQOO_ALTERNATE_USER_AUTHORITY, "bob"), MQCC_FAILED,
+              MQRC_NOT_AUTHORIZED);
+    EXPECT_RC(openAs(admin, asBob, "bob"), MQCC_OK, MQRC_NONE);
     MQDISC(&alice, &r.cc, &r.reason);
 }
 

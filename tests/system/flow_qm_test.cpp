@@ -9,16 +9,18 @@ using sys::countOf;
 class FlowTest : public sys::SystemTest {};
 
 TEST_F(FlowTest, EachEventOfRealWorkIsStoredOnceWithItsCategoryAndObject) {
-    mqsc("ALTER QMGR CONFIGEV(ENABLED) CMDEV(ENABLED) INHIBTEV(ENABLED) PERFMEV(ENABLED) AUTHOREV(ENABLED)\n"
-         "SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('sys.intruder') AUTHADD(CONNECT)\n");
+    mqsc(
+        "ALTER QMGR CONFIGEV(ENABLED) CMDEV(ENABLED) INHIBTEV(ENABLED) PERFMEV(ENABLED) AUTHOREV(ENABLED)\n"
+        "SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('sys.intruder') AUTHADD(CONNECT)\n");
     auto zunt = start();
     resume({sys::kQmgrEvents, "SYSTEM.ADMIN.PERFM.EVENT", "SYSTEM.ADMIN.CONFIG.EVENT",
             "SYSTEM.ADMIN.COMMAND.EVENT"});
     ASSERT_TRUE(settled("SYSTEM.ADMIN.CONFIG.EVENT"));
     const int before = storedCount();
 
-    mqsc("DEFINE QLOCAL(SYS.ORDERS) MAXDEPTH(2)\nALTER QLOCAL(SYS.ORDERS) DESCR('orders')\n"
-         "DEFINE QLOCAL(SYS.CLOSED) PUT(DISABLED)\n");
+    mqsc(
+        "DEFINE QLOCAL(SYS.ORDERS) MAXDEPTH(2)\nALTER QLOCAL(SYS.ORDERS) DESCR('orders')\n"
+        "DEFINE QLOCAL(SYS.CLOSED) PUT(DISABLED)\n");
     qmt::Rc r;
     MQHOBJ orders = qmt::open(h, "SYS.ORDERS", MQOO_OUTPUT);
     for (int i = 0; i < 3; i++) r = qmt::put(h, orders, "order");

@@ -140,10 +140,11 @@ protected:
         ASSERT_TRUE(qm.ok());
         // The system's own queues as its README has a user define them; events outlive a restart of
         // the queue manager; a dead-letter queue for what the program cannot take.
-        mqsc("DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304) DEFPSIST(YES)\n"
-             "DEFINE QLOCAL(HOLVA.ZUNT.COMMAND.QUEUE)\nDEFINE QLOCAL(SYS.REPLY) MAXDEPTH(100000)\n"
-             "ALTER QLOCAL(SYSTEM.ADMIN.QMGR.EVENT) DEFPSIST(YES) MAXDEPTH(100000)\n"
-             "ALTER QMGR STRSTPEV(DISABLED) LOCALEV(ENABLED) DEADQ(SYSTEM.DEAD.LETTER.QUEUE)\n");
+        mqsc(
+            "DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304) DEFPSIST(YES)\n"
+            "DEFINE QLOCAL(HOLVA.ZUNT.COMMAND.QUEUE)\nDEFINE QLOCAL(SYS.REPLY) MAXDEPTH(100000)\n"
+            "ALTER QLOCAL(SYSTEM.ADMIN.QMGR.EVENT) DEFPSIST(YES) MAXDEPTH(100000)\n"
+            "ALTER QMGR STRSTPEV(DISABLED) LOCALEV(ENABLED) DEADQ(SYSTEM.DEAD.LETTER.QUEUE)\n");
         h = qmt::connect(kQmgr);
     }
     void TearDown() override {
@@ -203,8 +204,8 @@ protected:
             gmo.Version = MQGMO_VERSION_2;
             gmo.MatchOptions = MQMO_MATCH_CORREL_ID;
             std::string data;
-            qmt::Rc r = qmt::get(h, hobj, &data, MQGMO_NO_SYNCPOINT | MQGMO_WAIT, &md, 4 * 1024 * 1024, nullptr,
-                                 wait, &gmo);
+            qmt::Rc r = qmt::get(h, hobj, &data, MQGMO_NO_SYNCPOINT | MQGMO_WAIT, &md, 4 * 1024 * 1024,
+                                 nullptr, wait, &gmo);
             if (r.cc == MQCC_FAILED) break;
             for (char &c : data)
                 if (c == '\0') c = '\n';
@@ -219,7 +220,8 @@ protected:
     }
     void resume(std::initializer_list<const char *> queues) {
         for (const char *queue : queues)
-            ASSERT_NE(ask(std::string("RESUME EVQ(") + queue + ")").find("AMQ8005"), std::string::npos) << queue;
+            ASSERT_NE(ask(std::string("RESUME EVQ(") + queue + ")").find("AMQ8005"), std::string::npos)
+                << queue;
     }
     // Every stored event, newest first, one response a line.
     std::string events() { return ask("DISPLAY EVENTS(*) MAXRESP(999999)"); }
