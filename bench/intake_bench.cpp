@@ -5,7 +5,9 @@
 // messages/s; the intake run reports ratio = intake / raw (target 0.7 or more).
 // The same for 5,000 queue statistics messages of 16 queues each as IBM MQ writes them (statsRaw,
 // statsIntake), and statsBytes: the stored bytes of one such message's record against gzip -9 of the
-// message (target 1 or less).
+// message (target 1 or less). eventsBytes: the same for the events the private miniqm raised for a
+// little real work (definitions, changes, commands, a full queue, a put-inhibited queue, unknown
+// queues), each message's record against gzip -9 of that message, summed over the mix.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -136,6 +138,7 @@ struct Server {
     MQIFunctionTable mq{};
     Messages halves;      // one change: before, then after
     Messages statistics;  // queue statistics messages as IBM MQ writes them
+    Messages events;      // events raised by real work, of several kinds
     double rawRate = 0;
     double statsRawRate = 0;
 
@@ -158,7 +161,7 @@ struct Server {
                               << "ALTER QLOCAL(BENCH.OBJECT) DESCR('changed')\n";
         ok = ok && std::system((t + " mqsc " + name + " < " + script + " >/dev/null").c_str()) == 0;
         ok = ok && MQLoadLibrary((build / "miniqm" / "libmqm.so").c_str(), &mq) == 0;
-        ok = ok && captureChange();
+        ok = ok && captureChange() && captureEvents();
         for (int n = 0; n < 10; n++) {
             MQMD md = MQMD_DEFAULT;
             std::memcpy(md.Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH);
@@ -211,6 +214,47 @@ struct Server {
         // The QMGR's own change (enabling the events) may come first: the queue's is the last pair.
         if (halves.size() > 2) halves.erase(halves.begin(), halves.end() - 2);
         return halves.size() == 2;
+    }
+    // The events of a little real work, taken off their queues.
+    bool captureEvents() {
+        std::string script = root.string() + "/work.mqsc";
+        std::ofstream(script)
+            << "ALTER QMGR CMDEV(ENABLED) LOCALEV(ENABLED) INHIBTEV(ENABLED) PERFMEV(ENABLED)\n"
+            << "DEFINE QLOCAL(PAYMENTS.IN) MAXDEPTH(2) DESCR('incoming payments')\n"
+            << "ALTER QLOCAL(PAYMENTS.IN) MAXMSGL(65536)\n"
+            << "DEFINE QLOCAL(ORDERS.CLOSED) PUT(DISABLED)\n";
+        if (std::system((tool.string() + " mqsc " + name + " < " + script + " >/dev/null").c_str()) != 0)
+            return false;
+        MQHCONN h = connect();
+        MQLONG cc, rc;
+        for (const char *queue : {"PAYMENTS.IN", "PAYMENTS.IN", "PAYMENTS.IN", "ORDERS.CLOSED"}) {
+            MQHOBJ o = open(h, queue, MQOO_OUTPUT);
+            MQMD md = MQMD_DEFAULT;
+            MQPMO pmo = MQPMO_DEFAULT;
+            char data[] = "payment";
+            mq.MQPUT(h, o, &md, &pmo, sizeof data, data, &cc, &rc);
+            mq.MQCLOSE(h, &o, MQCO_NONE, &cc, &rc);
+        }
+        for (const char *queue : {"BILLING.REQUEST", "LEDGER.POSTINGS.EU", "FX.RATES"})
+            open(h, queue, MQOO_OUTPUT);
+        for (const char *queue : {"SYSTEM.ADMIN.QMGR.EVENT", "SYSTEM.ADMIN.PERFM.EVENT",
+                                  "SYSTEM.ADMIN.CONFIG.EVENT", "SYSTEM.ADMIN.COMMAND.EVENT"}) {
+            MQHOBJ o = open(h, queue, MQOO_INPUT_SHARED);
+            for (;;) {
+                MQMD md = MQMD_DEFAULT;
+                MQGMO gmo = MQGMO_DEFAULT;
+                std::string buffer(65536, '\0');
+                MQLONG length = 0;
+                mq.MQGET(h, o, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+                         &rc);
+                if (cc == MQCC_FAILED) break;
+                buffer.resize(static_cast<size_t>(length));
+                events.emplace_back(md, buffer);
+            }
+            mq.MQCLOSE(h, &o, MQCO_NONE, &cc, &rc);
+        }
+        mq.MQDISC(&h, &cc, &rc);
+        return events.size() >= 10;
     }
     void fill(const char *queue, const Messages &messages, int count) {
         MQHCONN h = connect();
@@ -408,6 +452,56 @@ void statsIntake(benchmark::State &state) {
     }
 }
 
+// The size of gzip -9 of the bytes (0 when gzip cannot be run).
+size_t gzipSize(const fs::path &file, const std::string &bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+    size_t size = 0;
+    std::string command = "gzip -9 -c " + file.string() + " | wc -c";
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char line[64] = {};
+        if (std::fgets(line, sizeof line, pipe)) size = std::strtoul(line, nullptr, 10);
+        pclose(pipe);
+    }
+    return size;
+}
+
+// The bytes the events' records take (names stored once in the string pool, not counted) against
+// gzip -9 of each message, summed over the mix.
+void eventsBytes(benchmark::State &state) {
+    Server &s = server();
+    if (!s.ok || s.events.empty()) {
+        state.SkipWithError("miniqm server did not start");
+        return;
+    }
+    size_t recordBytes = 0, gzipBytes = 0, messageBytes = 0;
+    for (auto _ : state) {
+        cfgInstall();
+        (void)evStringsInit(0);
+        (void)evStringsCreateStream();
+        recordBytes = gzipBytes = messageBytes = 0;
+        for (auto &[md, message] : s.events) {
+            std::string copy = message;
+            char qmgrName[49] = {};
+            Area *area = nullptr;
+            int32_t reason = 0;
+            if (evCFCompress(&evStreamStringPool, &md, reinterpret_cast<uint8_t *>(copy.data()),
+                             static_cast<int32_t>(copy.size()), qmgrName, &area, &reason))
+                recordBytes += area->used;
+            AreaRelease(&area);
+            messageBytes += message.size();
+            gzipBytes += gzipSize(s.root / "event.bin", message);
+        }
+        cfgFreeModel(1);
+        evStringsFree(1);
+        evStreamDefFreeAll();
+    }
+    state.counters["events"] = static_cast<double>(s.events.size());
+    state.counters["messages"] = static_cast<double>(messageBytes);
+    state.counters["records"] = static_cast<double>(recordBytes);
+    state.counters["gzip9"] = static_cast<double>(gzipBytes);
+    state.counters["ratio"] = gzipBytes > 0 ? recordBytes / static_cast<double>(gzipBytes) : 0;
+}
+
 // The bytes a 16-queue message's record takes in its stream (the queue names stored once in the
 // string pool, not counted) against gzip -9 of the message.
 void statsBytes(benchmark::State &state) {
@@ -468,3 +562,4 @@ BENCHMARK(intake)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(statsRaw)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(statsIntake)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(statsBytes)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(eventsBytes)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,11 +1,75 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in Release and runs them all (arguments go to each benchmark).
+# Builds the benchmarks in Release, runs the three that measure the project's performance ratios
+# (each ratio measured side by side in one run by its own benchmark) and prints one table of them
+# with the target beside each. ZUNT_BENCH_EVENTS sets the events the display and restart benchmarks
+# store (1,000,000 by default). Usage: scripts/bench.sh [--all] [benchmark arguments]
+#   --all  also runs the other benchmarks and shows every benchmark's own output
 set -euo pipefail
 cd "$(dirname "$0")/.."
+all=0
+if [ "${1:-}" = "--all" ]; then
+  all=1
+  shift
+fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
-shopt -s nullglob
-for bench in build/release/bench/bench_*; do
-  echo "=== $(basename "$bench")"
-  "$bench" "$@"
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+ratio_benches=(intake_bench display_events_bench streams_bench)
+for name in "${ratio_benches[@]}"; do
+  echo "=== bench_$name"
+  if [ $all = 1 ]; then
+    "build/release/bench/bench_$name" --benchmark_out="$out/$name.json" --benchmark_out_format=json "$@"
+  else
+    "build/release/bench/bench_$name" --benchmark_out="$out/$name.json" --benchmark_out_format=json "$@" \
+      >"$out/$name.txt" 2>&1 || { cat "$out/$name.txt"; exit 1; }
+  fi
 done
+if [ $all = 1 ]; then
+  shopt -s nullglob
+  for bench in build/release/bench/bench_*; do
+    case " ${ratio_benches[*]} " in *" ${bench##*/bench_} "*) continue ;; esac
+    echo "=== $(basename "$bench")"
+    "$bench" "$@"
+  done
+fi
+
+python3 - "$out" <<'EOF'
+import json, sys
+out = sys.argv[1]
+runs = {}
+for name in ("intake_bench", "display_events_bench", "streams_bench"):
+    try:
+        with open(f"{out}/{name}.json") as f:
+            for b in json.load(f)["benchmarks"]:
+                runs[b["name"].split("/iterations")[0]] = b
+    except (OSError, ValueError, KeyError):
+        pass
+
+def value(bench, counter):
+    b = runs.get(bench)
+    return None if b is None or b.get("error_occurred") else b.get(counter)
+
+# (what, benchmark, counter, target text, met)
+rows = [
+    ("event intake / raw get+put", "intake", "ratio", ">= 0.7", lambda v: v >= 0.7),
+    ("statistics intake / raw get+put", "statsIntake", "ratio", ">= 0.7", lambda v: v >= 0.7),
+    ("stored bytes per event / gzip -9 of its PCF", "eventsBytes", "ratio", "<= 1", lambda v: v <= 1),
+    ("stored bytes per statistics message / gzip -9", "statsBytes", "ratio", "<= 1", lambda v: v <= 1),
+    ("jq / DISPLAY EVENTS WHERE (0.1% selected)", "displayVersusJq/1000", "ratio", ">= 5", lambda v: v >= 5),
+    ("jq / DISPLAY EVENTS WHERE (10% selected)", "displayVersusJq/10", "ratio", ">= 5", lambda v: v >= 5),
+    ("restart load / raw browse (P4)", "restartLoad", "P4", "<= 2", lambda v: v <= 2),
+    ("resident memory per event / compressed (P5)", "restartLoad", "P5", "<= 1.2", lambda v: v <= 1.2),
+]
+print()
+print(f"{'ratio':<48} {'measured':>9}  {'target':<8} met")
+print("-" * 72)
+for what, bench, counter, target, met in rows:
+    v = value(bench, counter)
+    shown = "n/a" if v is None else f"{v:.3g}"
+    print(f"{what:<48} {shown:>9}  {target:<8} {'-' if v is None else ('yes' if met(v) else 'NO')}")
+d = runs.get("displayVersusJq/10", {})
+if d and "jq_s" not in d:
+    print("(jq was not found: the DISPLAY rows compare against a plain scan of the stored records)")
+EOF

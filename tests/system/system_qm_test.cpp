@@ -125,9 +125,10 @@ TEST_F(SystemQmTest, HostileMessagesOnEveryQueueAreSetAsideOrAnsweredAndValidEve
 // A changing command from a client principal without authority is refused with "Command not
 // authorized." and changes nothing; once it has the authority, the same command is carried out.
 TEST_F(SystemQmTest, ACommandWithoutAuthorityIsRefusedAndChangesNothing) {
-    mqsc("SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('sys.operator') AUTHADD(CONNECT)\n"
-         "SET AUTHREC PROFILE(HOLVA.ZUNT.COMMAND.QUEUE) OBJTYPE(QUEUE) PRINCIPAL('sys.operator') "
-         "AUTHADD(PUT)\n");
+    mqsc(
+        "SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('sys.operator') AUTHADD(CONNECT)\n"
+        "SET AUTHREC PROFILE(HOLVA.ZUNT.COMMAND.QUEUE) OBJTYPE(QUEUE) PRINCIPAL('sys.operator') "
+        "AUTHADD(PUT)\n");
     auto zunt = start();
     qmt::Rc r;
     MQHCONN operatorConn = sys::connectAsUser("sys.operator", qm.port(), &r);
@@ -138,8 +139,9 @@ TEST_F(SystemQmTest, ACommandWithoutAuthorityIsRefusedAndChangesNothing) {
     // Displays change nothing and need no more than the put.
     EXPECT_NE(ask("DISPLAY EVQ(*)", operatorConn).find("AMQ8409"), std::string::npos);
 
-    mqsc("SET AUTHREC PROFILE(HOLVA.ZUNT.COMMAND.QUEUE) OBJTYPE(QUEUE) PRINCIPAL('sys.operator') "
-         "AUTHADD(SET)\n");
+    mqsc(
+        "SET AUTHREC PROFILE(HOLVA.ZUNT.COMMAND.QUEUE) OBJTYPE(QUEUE) PRINCIPAL('sys.operator') "
+        "AUTHADD(SET)\n");
     const std::string done = ask("DEFINE EVSTREAM(OPS) TYPE(EVENTS)", operatorConn);
     EXPECT_NE(done.find("Stream defined successfully."), std::string::npos) << done;
     EXPECT_NE(ask("DISPLAY EVSTREAM(OPS)").find("EVSTREAM(OPS)"), std::string::npos);
