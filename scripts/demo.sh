@@ -195,6 +195,15 @@ endfunc
 EOF
 }
 
+# Whether this run of the program wrote the text, on its output or in its log.
+said() { cat "$work/zunt.out" "$(ls "$work"/log/ZUNTLog_* 2>/dev/null | tail -n 1)" 2>/dev/null | grep -q "$1"; }
+
+# The lines the start-up script's event hook printed, in order, each once (output and log).
+hook_lines() {
+  cat "$work/zunt.out" "$(ls "$work"/log/ZUNTLog_* 2>/dev/null | tail -n 1)" 2>/dev/null |
+    sed -n 's/.*\(event hook:.*\)/\1/p' | awk '!seen[$0]++'
+}
+
 launch() {
   : >"$work/zunt.out"
   MQM_DLL_PATH=$build/miniqm nohup "$zunt" -m "$qm" -b -L "$work/log" "$@" </dev/null >>"$work/zunt.out" 2>&1 &
@@ -219,14 +228,14 @@ start_zunt() {
   write_script
   rm -f "$work/script.state"
   if launch -f "$work/zunt.vdr"; then
-    if grep -qs "Loading VEDRA Script" "$work/zunt.out"; then
+    if said "Loading VEDRA Script"; then
       echo loaded >"$work/script.state"
     else
       echo "this build loads no start-up script" >"$work/script.state"
     fi
   else
     cat "$work/zunt.out"
-    grep -qs "Loading VEDRA Script" "$work/zunt.out" || return 1
+    said "Loading VEDRA Script" || return 1
     echo "the start-up script did not load: going on without the event hook" | tee "$work/script.state"
     launch
   fi
@@ -310,7 +319,7 @@ step "its events, queue statistics and the system's queues" configure configure_
 step "zunt in the background (log folder $work/log)" zunt start_zunt
 step "the event and statistics queues resumed" resume resume_queues
 step "the stored history loaded back from the data queue" history history_before
-mark=$(wc -l <"$work/zunt.out")
+mark=$(hook_lines | wc -l)
 step "real work: queues defined, filled, inhibited, unknown, unauthorised" work drive_work
 step "the events taken in" intake wait_intake
 step "the system asked through its command queue" ask show_replies
@@ -320,7 +329,7 @@ cat "$work/replies.txt"
 echo
 echo "--- lines the start-up script's event hook printed as the events arrived"
 if grep -q loaded "$work/script.state" 2>/dev/null; then
-  tail -n +"$((mark + 1))" "$work/zunt.out" | grep "event hook:" || echo "(none)"
+  hook_lines | tail -n +"$((mark + 1))" | grep . || echo "(none)"
 else
   echo "(none: $(cat "$work/script.state" 2>/dev/null || echo "no start-up script"))"
 fi
