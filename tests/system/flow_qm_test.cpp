@@ -28,6 +28,7 @@ TEST_F(FlowTest, EachEventOfRealWorkIsStoredOnceWithItsCategoryAndObject) {
     MQCLOSE(h, &orders, MQCO_NONE, &r.cc, &r.reason);
     MQHOBJ closed = qmt::open(h, "SYS.CLOSED", MQOO_OUTPUT);
     EXPECT_EQ(qmt::put(h, closed, "x").reason, MQRC_PUT_INHIBITED);
+    MQCLOSE(h, &closed, MQCO_NONE, &r.cc, &r.reason);
     qmt::open(h, "SYS.MISSING", MQOO_OUTPUT, &r);
     EXPECT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
     MQHCONN intruder = sys::connectAsUser("sys.intruder", qm.port(), &r);

@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <map>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
