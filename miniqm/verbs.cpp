@@ -146,7 +146,9 @@ Result QueueManager::disconnect(Conn *c, bool normal) {
         if (r.reason == MQRC_BACKED_OUT) backoutUnreported(c);
         if (r.cc == MQCC_FAILED && r.reason != MQRC_BACKED_OUT) return r;
     } else if (normal && !c->uow.empty()) {
-        Result cr = commitUow(c);
+        // A queue manager ending at once commits nothing more: the unit is backed out, as on a
+        // broken connection, and an application told 2162 that ends its connection loses no work.
+        Result cr = state_ == State::Stopping ? Result::fail(MQRC_Q_MGR_STOPPING) : commitUow(c);
         if (cr.cc != MQCC_OK) r = Result::warn(MQRC_BACKED_OUT);
     }
     backoutUnreported(c);

@@ -1,5 +1,5 @@
-// The program stopped and started again during a steady flow of real events: every event is stored
-// exactly once, as DISPLAY EVENTS shows.
+// The program stopped and started again, and its queue manager lost and back, during a steady flow
+// of real events: every event is stored exactly once, as DISPLAY EVENTS shows.
 #include "system.h"
 
 namespace {
@@ -28,6 +28,11 @@ TEST_F(RestartTest, StopsAndStartsInASteadyFlowStoreEveryEventOnce) {
     EXPECT_GT(raised.size(), 100u) << "a steady flow";
     EXPECT_EQ(fedNotOnce(), "");
     stop(*zunt);
+}
+
+// miniqm stop --now and a fresh start, 20 times during intake (200 under the long label).
+TEST_F(RestartTest, TheQueueManagerLostAndBackDuringIntakeLosesAndDoublesNothing) {
+    queueManagerLoss(20, 49);
 }
 
 }  // namespace
