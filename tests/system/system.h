@@ -287,6 +287,20 @@ protected:
         feeding = false;
         if (feeder.joinable()) feeder.join();
     }
+    // The program's complaints ("*** ... ***" lines) in its log, the last 60, to see what went wrong.
+    static std::string complaints(const std::string &log) {
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; at < log.size(); at = end + 1) {
+            end = log.find('\n', at);
+            if (end == std::string::npos) end = log.size();
+            if (log.find("***", at) < end && log.find("Storm items kept", at) >= end)
+                lines.push_back(log.substr(at, end - at));
+        }
+        std::string text;
+        for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); i++)
+            text += lines[i] + "\n";
+        return text;
+    }
     // The fed names stored other than once (a raised one), or more than once (an uncertain one).
     std::string fedNotOnce() {
         std::string all = events(), wrong;
@@ -319,7 +333,7 @@ protected:
         stopFeeding();
         ASSERT_TRUE(settled()) << zunt->out();
         EXPECT_GT(raised.size(), static_cast<size_t>(cycles)) << "a steady flow";
-        EXPECT_EQ(fedNotOnce(), "");
+        EXPECT_EQ(fedNotOnce(), "") << complaints(zunt->log());
         stop(*zunt);
     }
 
