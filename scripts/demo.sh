@@ -49,10 +49,12 @@ reply=DEMO.REPLY
 event_queues=(SYSTEM.ADMIN.QMGR.EVENT SYSTEM.ADMIN.PERFM.EVENT SYSTEM.ADMIN.CONFIG.EVENT
   SYSTEM.ADMIN.COMMAND.EVENT SYSTEM.ADMIN.STATISTICS.QUEUE)
 
+# The pid of the program the demo started, while that process still runs it (a pid left from
+# before a reboot may belong to another program by now).
 zunt_pid() {
   local pid
   pid=$(cat "$work/zunt.pid" 2>/dev/null) || return 1
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && echo "$pid"
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && grep -qa -- "$zunt" "/proc/$pid/cmdline" 2>/dev/null && echo "$pid"
 }
 
 qm_running() { "$miniqm" status "$qm" 2>/dev/null | grep -q running; }
