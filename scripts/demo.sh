@@ -269,8 +269,9 @@ history_before() {
 # its depth limit, a put to a put-inhibited queue, an open of an unknown queue and a client open by
 # a user without authority; then the statistics interval closed at once.
 drive_work() {
+  # A queue full event switches the queue's full events off (as IBM MQ does): each run turns them on.
   "$miniqm" mqsc "$qm" <<EOF
-DEFINE QLOCAL(DEMO.ORDERS) MAXDEPTH(5) REPLACE
+DEFINE QLOCAL(DEMO.ORDERS) MAXDEPTH(5) QDPMAXEV(ENABLED) REPLACE
 ALTER QLOCAL(DEMO.ORDERS) DESCR('orders of the demo')
 DEFINE QLOCAL(DEMO.CLOSED) PUT(DISABLED) REPLACE
 CLEAR QLOCAL(DEMO.ORDERS)
