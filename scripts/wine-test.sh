@@ -14,7 +14,7 @@ tree_state() {
 }
 before=$(tree_state)
 
-jobs=$(nproc)
+jobs=${WINE_TEST_JOBS:-$(nproc)}
 echo "=== windows: configure and build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"

@@ -1,7 +1,10 @@
 // Script files open close-on-exec and know their identity; the stack left is measured on the
 // calling thread.
-#include <fcntl.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include "platform/platform.h"
 #include "testing/testing.h"
@@ -18,7 +21,7 @@ TEST(CSOpenStream, OpensCloseOnExecAndTellsFilesApart) {
     ASSERT_NE(a, nullptr);
     ASSERT_NE(again, nullptr);
     ASSERT_NE(b, nullptr);
-    EXPECT_TRUE(fcntl(fileno(a), F_GETFD) & FD_CLOEXEC);
+    EXPECT_FALSE(zt::inheritable(a));
     uint64_t device[3];
     uint64_t inode[3];
     EXPECT_EQ(CSStreamIdentity(a, &device[0], &inode[0]), 1);
@@ -33,20 +36,38 @@ TEST(CSOpenStream, OpensCloseOnExecAndTellsFilesApart) {
     EXPECT_EQ(CSOpenStream(dir.file("missing.vdr").c_str(), "r"), nullptr);
 }
 
-TEST(CSStackLeft, MeasuresTheCallingThreadsOwnStack) {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 384 * 1024), 0);
+// CSStackLeft() measured on a new thread whose stack is bytes long.
+size_t stackLeftOnThread(size_t bytes) {
     static size_t left;
     left = 0;
+#ifdef _WIN32
+    // Windows rounds a thread's stack up to the program's default unless it is a reservation.
+    auto run = [](void *) -> DWORD {
+        left = CSStackLeft();
+        return 0;
+    };
+    HANDLE thread = CreateThread(nullptr, bytes, run, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) return 0;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+#else
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
     pthread_t thread;
     auto run = [](void *) -> void * {
         left = CSStackLeft();
         return nullptr;
     };
-    ASSERT_EQ(pthread_create(&thread, &attributes, run, nullptr), 0);
-    pthread_join(thread, nullptr);
+    if (pthread_attr_setstacksize(&attributes, bytes) == 0 &&
+        pthread_create(&thread, &attributes, run, nullptr) == 0)
+        pthread_join(thread, nullptr);
     pthread_attr_destroy(&attributes);
+#endif
+    return left;
+}
+
+TEST(CSStackLeft, MeasuresTheCallingThreadsOwnStack) {
+    size_t left = stackLeftOnThread(384 * 1024);
     EXPECT_LE(left, 384u * 1024);
     EXPECT_GT(left, 256u * 1024);
     EXPECT_GT(CSStackLeft(), 384u * 1024);  // the main thread's stack is larger

@@ -5,6 +5,13 @@
 
 #include "platform/platform.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +139,16 @@ ScopedEnv::~ScopedEnv() {
         setenv(name_.c_str(), old_.c_str(), 1);
     else
         unsetenv(name_.c_str());
+}
+
+bool inheritable(std::FILE *stream) {
+#ifdef _WIN32
+    DWORD flags = 0;
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
+#else
+    return (fcntl(fileno(stream), F_GETFD) & FD_CLOEXEC) == 0;
+#endif
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,6 +97,10 @@ public:
 private:
     const void *previous_;
 };
+
+// Whether a program the process starts would inherit the stream's file (Linux: no FD_CLOEXEC;
+// Windows: HANDLE_FLAG_INHERIT).
+bool inheritable(std::FILE *stream);
 
 // Readable hex dump of a byte range: offset, 16 hex pairs, printable characters.
 std::string hexDump(const void *data, size_t length);
