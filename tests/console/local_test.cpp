@@ -149,17 +149,17 @@ TEST_F(LocalTest, OutputAppendsOrReplacesItsFile) {
         else
             cslOutputFileCalls = &kStdioFile;
         zt::TempDir dir;
-        dir.write("out.txt", "old\n");
+        dir.writeText("out.txt", "old\n");
         ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ") append(yes)").c_str()),
                   1);
         add("hello");
         cslIssueLocalCommand(s, "=output");  // closes it
         add("not copied");
-        EXPECT_EQ(dir.read("out.txt"), "old\nhello\n") << wired;  // not the =output lines themselves
+        EXPECT_EQ(dir.readText("out.txt"), "old\nhello\n") << wired;  // not the =output lines themselves
         ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ")").c_str()), 1);
         add("fresh");
         cslIssueLocalCommand(s, "=output");
-        EXPECT_EQ(dir.read("out.txt"), "fresh\n") << wired;
+        EXPECT_EQ(dir.readText("out.txt"), "fresh\n") << wired;
         EXPECT_EQ(cslIssueLocalCommand(s, "=output file(/no/such/folder/x)"), 0);
         EXPECT_EQ(texts().back(), "Can not open output file '/no/such/folder/x'");
         if (!wired) cslOutputFileCalls = saved;
