@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "mqi/mqbind_testing.h"
 #include "mqi/mqi.h"
 #include "platform/platform.h"
 #include "testing/console_capture.h"
@@ -14,43 +15,7 @@
 
 namespace {
 
-const std::string kFakes = FAKEMQ_DIR;
-
-std::string dir(const char *folder) {
-    return kFakes + "/" + folder;
-}
-
-// The library files as this system names them (libmqm.so or mqm.dll), and a folder joined to one.
-const std::string kServerFile = CS_MQ_LIBRARY_NAMES.server;
-const std::string kClientFile = CS_MQ_LIBRARY_NAMES.client;
-std::string joined(const std::string &folder, const std::string &file) {
-    return folder + CS_MQ_LIBRARY_NAMES.separator + file;
-}
-
-// Every MQ variable unset for the life of the object; tests then set the ones they mean.
-struct CleanMQEnvironment {
-    zt::ScopedEnv server{"MQM_DLL_PATH", nullptr};
-    zt::ScopedEnv client{"MQIC_DLL_PATH", nullptr};
-    zt::ScopedEnv installation{"MQ_INSTALLATION_PATH", nullptr};
-    zt::ScopedEnv debug{"MQACCESS_DEBUG", nullptr};
-};
-
-int setSlots(const MQIFunctionTable &t) {
-    void *slots[25];
-    std::memcpy(slots, &t, sizeof slots);
-    int set = 0;
-    for (void *slot : slots) set += slot != nullptr;
-    return set;
-}
-
-MQHCONN connectThrough(const MQIFunctionTable &t) {
-    MQHCONN hconn = 0;
-    MQLONG cc = -1, rc = -1;
-    char name[48] = {};
-    t.MQCONN(name, &hconn, &cc, &rc);
-    EXPECT_EQ(cc, MQCC_OK);
-    return hconn;
-}
+using namespace mb;
 
 TEST(MQLoadLibrary, ServerNameLoadsLibmqmFromMQM_DLL_PATHWithEveryVerb) {
     CleanMQEnvironment env;
@@ -246,47 +211,13 @@ TEST(MQLoadLibrary, ReentrantNameIsTriedWhenThePlainOneIsMissing) {
     EXPECT_EQ(connectThrough(t), 104);
 }
 
-TEST(MQLoadLibrary, NoNameLoadsTheServerLibraryElseTheClientLibrary) {
+TEST(MQLoadLibrary, NoNameLoadsTheServerLibrary) {  // else the client one: mqbind_unloaded_test
     CleanMQEnvironment env;
-    zt::TempDir empty;
     zt::ScopedEnv client("MQIC_DLL_PATH", dir("client").c_str());
-    {
-        zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
-        MQIFunctionTable t = {};
-        ASSERT_EQ(MQLoadLibrary(nullptr, &t), 0);
-        EXPECT_EQ(connectThrough(t), 101);
-    }
-    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
+    zt::ScopedEnv server("MQM_DLL_PATH", dir("server").c_str());
     MQIFunctionTable t = {};
-    ASSERT_EQ(MQLoadLibrary("", &t), 0);
-    EXPECT_EQ(connectThrough(t), 102);
-}
-
-TEST(MQLoadLibrary, MissingFileGives2AndLeavesTheTableUnloaded) {
-    CleanMQEnvironment env;
-    zt::TempDir empty;
-    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
-    MQIFunctionTable t = {};
-    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
-    EXPECT_EQ(setSlots(t), 0);
-    EXPECT_EQ(MQLoadLibrary((empty.path() + "/" + kServerFile).c_str(), &t), CS_LIB_NOT_FOUND);
-    EXPECT_EQ(MQLoadLibrary(nullptr, &t), CS_LIB_NOT_FOUND);
-}
-
-TEST(MQLoadLibrary, SystemSearchThatFindsNothingGives2) {
-    CleanMQEnvironment env;  // no folder: the library is looked for along the system's library search
-    MQIFunctionTable t = {};
-    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
-}
-
-TEST(MQLoadLibrary, FileThatIsNoLibraryGivesAFixedCodeOtherThan0And11) {
-    CleanMQEnvironment env;
-    zt::TempDir folder;
-    folder.write(kServerFile, "this is not a shared library\n");
-    zt::ScopedEnv server("MQM_DLL_PATH", folder.path().c_str());
-    MQIFunctionTable t = {};
-    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_LOAD_FAILED);
-    EXPECT_EQ(setSlots(t), 0);
+    ASSERT_EQ(MQLoadLibrary(nullptr, &t), 0);
+    EXPECT_EQ(connectThrough(t), 101);
 }
 
 TEST(MQLoadLibraryFile, JoinsFolderAndNameWithOneSlash) {
@@ -305,47 +236,6 @@ TEST(MQLoadLibraryFile, JoinsFolderAndNameWithOneSlash) {
     server = "Loading '" + joined(dir("server"), kServerFile) + "'\n";
     EXPECT_EQ(out.substr(server.size()), server + client);
     EXPECT_NE(module, nullptr);
-}
-
-TEST(MQLoadLibrary, AccessDebugShowsEachAttemptAndItsFailureOnTheConsoleOnly) {
-    CleanMQEnvironment env;
-    zt::TempDir empty;
-    zt::TempDir logRoot;
-    LogSettings saved;
-    logGetSettings(&saved);
-    LogSettings settings = saved;
-    std::snprintf(settings.logPath, sizeof settings.logPath, "%s", logRoot.path().c_str());
-    logSetSettings(&settings);
-    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
-    zt::ScopedEnv debug("MQACCESS_DEBUG", "");
-    MQIFunctionTable t = {};
-    std::string out;
-    {
-        zt::ConsoleCapture console(false);
-        EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
-        out = console.out();
-    }
-    logClose();
-    logSetSettings(&saved);
-    std::string first = joined(empty.path(), kServerFile);
-    EXPECT_EQ(out.find("Loading '" + first + "'\nLoad failed RC(2) " + first), 0u) << out;
-    if (CS_MQ_LIBRARY_NAMES.serverOther != nullptr) {
-        std::string second = joined(empty.path(), CS_MQ_LIBRARY_NAMES.serverOther);
-        EXPECT_NE(out.find("Loading '" + second + "'\nLoad failed RC(2) " + second), std::string::npos)
-            << out;
-        EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
-    }
-    EXPECT_TRUE(logRoot.list().empty());  // nothing reached the log
-}
-
-TEST(MQLoadLibrary, WithoutAccessDebugNothingIsPrinted) {
-    CleanMQEnvironment env;
-    zt::TempDir empty;
-    zt::ScopedEnv server("MQM_DLL_PATH", empty.path().c_str());
-    MQIFunctionTable t = {};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(MQLoadLibrary("mqm", &t), CS_LIB_NOT_FOUND);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace
