@@ -706,8 +706,12 @@ inline constexpr char EV_VERSION_CATEGORY[] = "$VERSION";
 inline constexpr int32_t EV_VERSION_RETENTION = 7776000;  // 90 days
 // The maker's server: a reserved name, since no such server exists yet.
 inline constexpr char EV_VERSION_HOST[] = "www.holva.example";
-// The platform row the page is read for.
+// The platform row the page is read for: the system's own.
+#ifdef _WIN32
+inline constexpr char EV_VERSION_PLATFORM[] = "Windows";
+#else
 inline constexpr char EV_VERSION_PLATFORM[] = "Linux";
+#endif
 inline constexpr size_t EV_HTTP_ERROR_MAX = 512;
 // What a response may be: larger ones, and receives that last longer, are refused as invalid.
 inline constexpr size_t EV_HTTP_HEADER_MAX = 64 * 1024;
