@@ -119,7 +119,8 @@ bool parseSeconds(const char *&p, int32_t *seconds) {
         }
         if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
         int value = 0;
-        for (int n = 0; std::isdigit(static_cast<unsigned char>(*p)) && n < 3; n++) value = value * 10 + (*p++ - '0');
+        for (int n = 0; std::isdigit(static_cast<unsigned char>(*p)) && n < 3; n++)
+            value = value * 10 + (*p++ - '0');
         parts[i] = value;
     }
     if (parts[0] > 167 || parts[1] > 59 || parts[2] > 59) return false;
@@ -196,8 +197,11 @@ bool parsePosix(const char *text, Zone *zone) {
 
 Rule ruleOf(const SYSTEMTIME &date) {
     // Day-in-month form: wDay is the week (5 the last), wDayOfWeek the weekday.
-    Rule rule{'M', date.wMonth, date.wDay, date.wDayOfWeek, 0,
-              date.wHour * 3600 + date.wMinute * 60 + date.wSecond};
+    Rule rule;
+    rule.month = date.wMonth;
+    rule.week = date.wDay;
+    rule.weekday = date.wDayOfWeek;
+    rule.time = date.wHour * 3600 + date.wMinute * 60 + date.wSecond;
     return rule;
 }
 
@@ -277,8 +281,8 @@ time_t csTimeGm(struct tm *fields) {
     const int64_t year = 1900 + floorDiv(months, 12);
     const int64_t month = months - floorDiv(months, 12) * 12 + 1;
     const int64_t t = (daysFromCivil(year, month, 1) + fields->tm_mday - 1) * kDay +
-                      static_cast<int64_t>(fields->tm_hour) * 3600 + static_cast<int64_t>(fields->tm_min) * 60 +
-                      fields->tm_sec;
+                      static_cast<int64_t>(fields->tm_hour) * 3600 +
+                      static_cast<int64_t>(fields->tm_min) * 60 + fields->tm_sec;
     const time_t result = t;
     struct tm normal {};
     if (csGmTime(&result, &normal) == nullptr) {
