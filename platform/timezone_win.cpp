@@ -52,8 +52,9 @@ int64_t yearOf(int64_t seconds) {
     return yearOfEra + era * 400 + (mp >= 10 ? 1 : 0);
 }
 
-// A daylight change: day 'J' n (1 to 365, February 29 never counted), 'D' n (0 to 365), or 'M'
-// month.week.weekday (week 5: the last), at time seconds of local time (may be negative or past a day).
+// A daylight change: day 'J' n (1 to 365, February 29 never counted), 'D' n (0 to 365), 'M'
+// month.week.weekday (week 5: the last) or 'A' month and day, at time seconds of local time (may be
+// negative or past a day).
 struct Rule {
     char kind = 'M';
     int month = 0, week = 0, weekday = 0, day = 0;
@@ -70,7 +71,10 @@ struct Zone {
 // Seconds since 1970, read as UTC, of a rule's moment in a year of local time.
 int64_t ruleMoment(const Rule &rule, int64_t year) {
     int64_t days;
-    if (rule.kind == 'J') {
+    if (rule.kind == 'A') {
+        const int lastDay = monthLength(year, rule.month);
+        days = daysFromCivil(year, rule.month, rule.day < lastDay ? rule.day : lastDay);
+    } else if (rule.kind == 'J') {
         days = daysFromCivil(year, 1, 1) + rule.day - 1 + (isLeap(year) && rule.day >= 60 ? 1 : 0);
     } else if (rule.kind == 'D') {
         days = daysFromCivil(year, 1, 1) + rule.day;
@@ -196,10 +200,13 @@ bool parsePosix(const char *text, Zone *zone) {
 // --- the Windows settings -----------------------------------------------------------------------
 
 Rule ruleOf(const SYSTEMTIME &date) {
-    // Day-in-month form: wDay is the week (5 the last), wDayOfWeek the weekday.
+    // Day-in-month form: wDay is the week (5 the last), wDayOfWeek the weekday. With wYear set, the
+    // date is that year's month and day, taken for every year.
     Rule rule;
+    rule.kind = date.wYear == 0 ? 'M' : 'A';
     rule.month = date.wMonth;
     rule.week = date.wDay;
+    rule.day = date.wDay;
     rule.weekday = date.wDayOfWeek;
     rule.time = date.wHour * 3600 + date.wMinute * 60 + date.wSecond;
     return rule;
@@ -212,10 +219,8 @@ Zone windowsZone() {
     // Biases are minutes west: UTC = local + bias.
     zone.standard = -(info.Bias + info.StandardBias) * 60;
     zone.daylight = -(info.Bias + info.DaylightBias) * 60;
-    // A fixed date (wYear set) belongs to one year only; such a zone is kept in standard time.
-    zone.hasDaylight = info.StandardDate.wMonth != 0 && info.DaylightDate.wMonth != 0 &&
-                       info.StandardDate.wYear == 0 && info.DaylightDate.wYear == 0 &&
-                       zone.daylight != zone.standard;
+    zone.hasDaylight =
+        info.StandardDate.wMonth != 0 && info.DaylightDate.wMonth != 0 && zone.daylight != zone.standard;
     if (zone.hasDaylight) {
         zone.start = ruleOf(info.DaylightDate);
         zone.end = ruleOf(info.StandardDate);

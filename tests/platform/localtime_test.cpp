@@ -1,5 +1,11 @@
 // Local calendar time: the fields and the C run-time's date-and-time text follow TZ, also across a
 // daylight change.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <vector>
+
 #include "platform/platform.h"
 #include "testing/testing.h"
 
@@ -65,5 +71,29 @@ TEST(LocalTime, ATimeWithoutCalendarDateFails) {
     EXPECT_EQ(evLocalTimeFields(INT64_MAX, &fields), 0);
     EXPECT_EQ(fields.year, 0);
 }
+
+#ifdef _WIN32
+// Without TZ the zone is the Windows settings': the fields agree with Windows' own conversion, in
+// winter, in summer and before 1970.
+TEST(LocalTime, WithoutTZTheFieldsAreThoseOfTheWindowsZone) {
+    zt::ScopedEnv tz("TZ", nullptr);
+    for (int64_t t : {int64_t{1767268800}, int64_t{1783080000}, int64_t{-150000000}}) {
+        ULARGE_INTEGER ticks;
+        ticks.QuadPart = static_cast<ULONGLONG>(t + 11644473600LL) * 10000000ULL;  // since 1601
+        FILETIME utc{ticks.LowPart, ticks.HighPart};
+        SYSTEMTIME universal, local;
+        ASSERT_TRUE(FileTimeToSystemTime(&utc, &universal));
+        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local));
+        EvLocalTime fields;
+        ASSERT_EQ(evLocalTimeFields(t, &fields), 1);
+        EXPECT_EQ(std::vector<int32_t>({fields.year, fields.month, fields.day, fields.hour, fields.minute}),
+                  std::vector<int32_t>({local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute}))
+            << t;
+        int64_t back = 0;
+        ASSERT_EQ(evLocalFieldsToTime(&fields, &back), 1);
+        EXPECT_EQ(back, t);
+    }
+}
+#endif
 
 }  // namespace
