@@ -245,6 +245,10 @@ struct cmdProgram {
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
+    uint64_t serial;  // never the same for two programs: cached expressions name the one they serve
+    char *printText;  // the print statement's unfinished line (counted heap)
+    size_t printLength;
+    size_t printCapacity;
 };
 
 // ---------------------------------------------------------------------------------------------
