@@ -53,7 +53,8 @@ void report(ExpExpression *e, const char *format, ...) {
 // An owned copy of bytes as the result.
 int setText(ExpExpression *e, ExpValue *result, const char *bytes, size_t length) {
     auto *copy = static_cast<char *>(CSGetMem(length + 1));
-    if (copy == nullptr) return expSetError(e, 20, "Can not allocated %d bytes", static_cast<int>(length + 1));
+    if (copy == nullptr)
+        return expSetError(e, 20, "Can not allocated %d bytes", static_cast<int>(length + 1));
     if (length != 0) std::memcpy(copy, bytes, length);
     copy[length] = '\0';
     expSetString(result, EXP_PSTR, copy, length);
@@ -180,8 +181,8 @@ int fnSystem(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *en
         } else {
             cmdSaveErrno(error);
             if (rc == CS_SHELL_NO_INTERPRETER)
-                report(e, "system() call, command interpreter is not found, errno=%s(%d)", std::strerror(error),
-                       error);
+                report(e, "system() call, command interpreter is not found, errno=%s(%d)",
+                       std::strerror(error), error);
             else
                 report(e, "system() call set errno=%s(%d)", std::strerror(error), error);
         }
@@ -311,15 +312,17 @@ int cmdEvaluateValue(cmdProgram *program, const char *text, size_t length, uint3
     bool owned = !cached;
     if (cached && e != nullptr && std::memcmp(&e->caller, &caller, sizeof caller) != 0) {
         // The cache holds the text as another program parsed it: its functions may be gone.
-        e = expParseExpression(text, static_cast<int64_t>(length), basePosition, parseFlags, expScriptOperatorTable,
-                               cmdVariableCallback, cmdFunctionCallback, &caller, &parseError);
+        e = expParseExpression(text, static_cast<int64_t>(length), basePosition, parseFlags,
+                               expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback, &caller,
+                               &parseError);
         owned = true;
     }
     if (e == nullptr) {
         if (parseError == nullptr) {
             *error = static_cast<char *>(CSGetMem(length + 40));
             if (*error != nullptr)
-                std::snprintf(*error, length + 40, "Error parsing expression '%.*s'", static_cast<int>(length), text);
+                std::snprintf(*error, length + 40, "Error parsing expression '%.*s'",
+                              static_cast<int>(length), text);
         } else {
             *error = parseError;
         }
@@ -367,10 +370,20 @@ void cmdInstallBuiltins() {
         ExpHandler handler;
     };
     static constexpr Builtin builtins[] = {
-        {"WAIT", fnWait},     {"MQTIME", fnMqTime}, {"FOPEN", fnFOpen},           {"FCLOSE", fnFClose},
-        {"SYSTEM", fnSystem}, {"FLOOR", fnFloor},   {"CEIL", fnCeil},             {"ROUND", fnRound},
-        {"EVAL", fnEval},     {"GETKEY", fnGetKey}, {"STR", fnStr},               {"STRLEN", fnStrLen},
-        {"STRREPLACE", fnStrReplace},               {"TRIMSTR", fnTrimStr},
+        {"WAIT", fnWait},
+        {"MQTIME", fnMqTime},
+        {"FOPEN", fnFOpen},
+        {"FCLOSE", fnFClose},
+        {"SYSTEM", fnSystem},
+        {"FLOOR", fnFloor},
+        {"CEIL", fnCeil},
+        {"ROUND", fnRound},
+        {"EVAL", fnEval},
+        {"GETKEY", fnGetKey},
+        {"STR", fnStr},
+        {"STRLEN", fnStrLen},
+        {"STRREPLACE", fnStrReplace},
+        {"TRIMSTR", fnTrimStr},
     };
     for (const Builtin &b : builtins) expRegisterScriptFunction(b.name, b.handler);
 }

@@ -12,9 +12,9 @@ struct OpenFile {
     OpenFile *next;
     int32_t id;
     std::FILE *stream;
-    char *line;      // FGETS's line, made on first read
-    cmdText print;   // text after the last line end of fprint
-    int32_t reading; // the last operation was a read: a write must reposition first
+    char *line;       // FGETS's line, made on first read
+    cmdText print;    // text after the last line end of fprint
+    int32_t reading;  // the last operation was a read: a write must reposition first
     char *path;
 };
 

@@ -210,10 +210,10 @@ int cslDoFPrint(cmdProgram *program, const char *statement) {
         if (error != nullptr) CSFreeMem(error);
         return 0;
     }
-    int64_t id = value.type == EXP_INT                ? value.value.i
-                 : value.type == EXP_DBL              ? expDoubleToInteger(value.value.d, INT64_MIN, INT64_MAX)
-                 : expIsString(&value)                ? static_cast<int64_t>(value.value.len)
-                                                      : 0;
+    int64_t id = value.type == EXP_INT   ? value.value.i
+                 : value.type == EXP_DBL ? expDoubleToInteger(value.value.d, INT64_MIN, INT64_MAX)
+                 : expIsString(&value)   ? static_cast<int64_t>(value.value.len)
+                                         : 0;
     expReleaseValue(&value);
     const char *items = comma != nullptr ? comma + 1 : end;
     if (id == 1) {
@@ -225,7 +225,8 @@ int cslDoFPrint(cmdProgram *program, const char *statement) {
         return ok;
     }
     // Refused before the items are evaluated, so that nothing of them runs for a closed file.
-    int state = id < INT32_MIN || id > INT32_MAX ? CMD_FILE_NOT_OPEN : cmdFileLineState(static_cast<int32_t>(id));
+    int state =
+        id < INT32_MIN || id > INT32_MAX ? CMD_FILE_NOT_OPEN : cmdFileLineState(static_cast<int32_t>(id));
     if (state == CMD_FILE_NOT_OPEN) {
         char message[80];
         std::snprintf(message, sizeof message, "File Identifier %" PRId64 " is not an open file", id);
@@ -245,7 +246,8 @@ int cslDoFPrint(cmdProgram *program, const char *statement) {
         } else if (rc == 0) {
             char message[160];
             int saved = cmdSavedErrno();
-            std::snprintf(message, sizeof message, "fprint() write failed errno=%s(%d)", std::strerror(saved), saved);
+            std::snprintf(message, sizeof message, "fprint() write failed errno=%s(%d)", std::strerror(saved),
+                          saved);
             printError(program, message);
             ok = 0;
         }

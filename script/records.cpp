@@ -153,6 +153,11 @@ cmdProgram *cmdCreateProgram() {
     program->commandNumber = &program->ownCommandNumber;
     static std::atomic<uint64_t> serials{0};
     program->serial = ++serials;
+    program->run = cmdCreateRunState(program);
+    if (program->run == nullptr) {
+        CSFreeMem(program);
+        return nullptr;
+    }
     return program;
 }
 
@@ -162,6 +167,7 @@ void cmdFreeProgram(cmdProgram *program) {
     cmdFreeChain(program, program->head);
     program->head = program->tail = program->current = program->lastExecuted = nullptr;
     cmdFreeFunctions(program, -1);
+    cmdFreeRunState(program);
     if (program->toEcho != nullptr) CSFreeMem(program->toEcho);
     if (program->printText != nullptr) CSFreeMem(program->printText);
     CSFreeMem(program);

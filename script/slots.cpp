@@ -119,6 +119,33 @@ int fprint(cslSession *session, const char *arguments) {
     return printStatement(session, arguments, true);
 }
 
+int bindParms(cslSession *session, const char *text) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    return program != nullptr ? cmdBindParms(program, text) : 0;
+}
+
+char *evaluateToText(cslSession *session, const char *text, int64_t length, uint32_t basePosition) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    return program != nullptr ? cslEvaluateExpression(program, text, length, basePosition, 0) : nullptr;
+}
+
+int evaluateToNumber(cslSession *session, const char *text, uint32_t basePosition, int64_t *number) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    return program != nullptr ? cslEvaluateToNumber(program, text, basePosition, number) : 0;
+}
+
+int runCommands(cslSession *session) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    int rc = cmdRunCommands(program);
+    reportStorage(session, program);
+    return rc;
+}
+
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
     // The console's end closes what scripts left open, their unfinished lines written.
@@ -137,6 +164,14 @@ void scriptInstallConsole() {
     cslScript.parseImport = parseImport;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;
+    cslScript.bindParms = bindParms;
+    cslScript.evaluateToText = evaluateToText;
+    cslScript.evaluateToNumber = evaluateToNumber;
+    cslScript.runCommands = runCommands;
+    // The WHERE filters run on the connection's threads while the console thread waits for the
+    // reply holding the script lock: they take no lock of their own.
+    cslScript.whereVariable = cslVariableCallback;
+    cslScript.whereFunction = cslCallFunctionCallback;
     cslScript.print = print;
     cslScript.fprint = fprint;
 }
