@@ -110,8 +110,8 @@ TEST_F(BuiltinTest, FilesOpenWithCheckedModesUpToTheLimit) {
     const struct {
         const char *mode;
         bool opens;
-    } modes[] = {{"w", true}, {"r+", true}, {"ab", true}, {"rb+t", true}, {"x", false},
-                 {"rr", false}, {"w++", false}, {"", false}};
+    } modes[] = {{"w", true},  {"r+", true},  {"ab", true},   {"rb+t", true},
+                 {"x", false}, {"rr", false}, {"w++", false}, {"", false}};
     for (const auto &m : modes) {
         int32_t id = cmdFileOpen(path.c_str(), m.mode);
         EXPECT_EQ(id >= 100, m.opens) << m.mode;

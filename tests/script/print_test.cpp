@@ -14,8 +14,12 @@ protected:
         st::ScriptTest::SetUp();
         cmdInstallBuiltins();
     }
-    int print(const std::string &items) { return cslDoPrint(program_, ("print " + items).c_str(), items.c_str()); }
-    int fprint(const std::string &arguments) { return cslDoFPrint(program_, ("fprint " + arguments).c_str()); }
+    int print(const std::string &items) {
+        return cslDoPrint(program_, ("print " + items).c_str(), items.c_str());
+    }
+    int fprint(const std::string &arguments) {
+        return cslDoFPrint(program_, ("fprint " + arguments).c_str());
+    }
 };
 
 TEST_F(PrintTest, ItemsAndFormats) {
