@@ -74,20 +74,19 @@ int formatItem(cmdProgram *program, const char *item, const char *end, uint32_t 
     ExpValue value{};
     char *text = nullptr;
     if (last > rest) {
-        char *error = nullptr;
-        if (!cmdEvaluateValue(program, rest, static_cast<size_t>(last - rest),
-                              basePosition + static_cast<uint32_t>(rest - item), 0, &value, &error)) {
-            printError(program, error != nullptr ? error : "No storage available.");
-            if (error != nullptr) CSFreeMem(error);
+        if (!cslEvaluateValue(program, rest, last - rest, basePosition + static_cast<uint32_t>(rest - item),
+                              0, &value))
             return 0;
-        }
-        ExpExpression scratch{};
-        text = expValueToString(&scratch, &value, format.decimals);
-        if (text == nullptr) {
-            printError(program, scratch.errorText != nullptr ? scratch.errorText : "No storage available.");
-            if (scratch.errorText != nullptr) CSFreeMem(scratch.errorText);
-            expReleaseValue(&value);
-            return 0;
+        if (value.type != 0) {
+            ExpExpression scratch{};
+            text = expValueToString(&scratch, &value, format.decimals);
+            if (text == nullptr) {
+                printError(program,
+                           scratch.errorText != nullptr ? scratch.errorText : "No storage available.");
+                if (scratch.errorText != nullptr) CSFreeMem(scratch.errorText);
+                expReleaseValue(&value);
+                return 0;
+            }
         }
     }
     size_t length = text != nullptr ? std::strlen(text) : 0;
@@ -202,19 +201,17 @@ int cslDoFPrint(cmdProgram *program, const char *statement) {
     const char *end = arguments + std::strlen(arguments);
     const char *comma = scanFindComma(arguments, end);
     const char *idEnd = comma != nullptr ? comma : end;
-    ExpValue value{};
-    char *error = nullptr;
-    if (!cmdEvaluateValue(program, arguments, static_cast<size_t>(idEnd - arguments),
-                          static_cast<uint32_t>(arguments - statement), 0, &value, &error)) {
-        printError(program, error != nullptr ? error : "No storage available.");
-        if (error != nullptr) CSFreeMem(error);
+    char *idText = static_cast<char *>(CSGetMem(static_cast<size_t>(idEnd - arguments) + 1));
+    if (idText == nullptr) {
+        printError(program, "No storage available.");
         return 0;
     }
-    int64_t id = value.type == EXP_INT   ? value.value.i
-                 : value.type == EXP_DBL ? expDoubleToInteger(value.value.d, INT64_MIN, INT64_MAX)
-                 : expIsString(&value)   ? static_cast<int64_t>(value.value.len)
-                                         : 0;
-    expReleaseValue(&value);
+    std::memcpy(idText, arguments, static_cast<size_t>(idEnd - arguments));
+    idText[idEnd - arguments] = '\0';
+    int64_t id = 0;
+    int evaluated = cslEvaluateToNumber(program, idText, static_cast<uint32_t>(arguments - statement), &id);
+    CSFreeMem(idText);
+    if (!evaluated) return 0;
     const char *items = comma != nullptr ? comma + 1 : end;
     if (id == 1) {
         cmdText line = consoleLine(program);
