@@ -1,9 +1,12 @@
 // Fuzz target: what a running script does with text from anywhere. The first byte picks the part;
 // the rest is print items (formats and expressions) for the console and for a file's unfinished
-// line. Built-ins that wait, start commands or touch files are left out.
+// line, a foritem list, an =import's parameter text, or the reply text of a command whose lines are
+// joined and whose attributes are read. Built-ins that wait, start commands or touch files are
+// left out.
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "expr/expr.h"
 #include "platform/platform.h"
@@ -12,19 +15,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
-
-int fuzzVariable(cmdProgram *, ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
-    if (var->value.len > 1 && var->data[1] == 's') {
-        expSetString(result, EXP_STR, const_cast<char *>("te\nxt\x05"), 6);
-        return 1;
-    }
-    if (var->value.len > 1 && var->data[1] == 'r') {
-        expSetDouble(result, -12.345);
-        return 1;
-    }
-    e->valueMissing = 1;
-    return 0;
-}
 
 void *quiet(cmdProgram *, uint32_t, const char *, int64_t, int32_t) {
     return nullptr;
@@ -50,15 +40,68 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     cmdProgram *program = cmdCreateProgram();
     if (program == nullptr) return 0;
     program->output = quiet;
-    program->variables = fuzzVariable;
+    // Variables print items may name: a string with a line end and a separator byte, and a real.
+    ExpValue value{};
+    expSetString(&value, EXP_STR, const_cast<char *>("te\nxt\x05"), 6);
+    cslSetVariable(program, 1, 0, "@s", 2, &value);
+    expSetDouble(&value, -12.345);
+    cslSetVariable(program, 1, 0, "@r", 2, &value);
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
 
-    switch (data[0] % 2) {
+    switch (data[0] % 5) {
         case 0:
             // Twice: the second print carries on what the first left unfinished.
             cslDoPrint(program, ("print " + text).c_str(), text.c_str());
             cslDoPrint(program, ("print " + text).c_str(), text.c_str());
             break;
+        case 2: {
+            // The list is the value of a variable, split as foritem splits it.
+            ExpValue list{};
+            expSetString(&list, EXP_STR, const_cast<char *>(text.data()), text.size());
+            program->run->issueCommand = [](cmdProgram *, const char *) {};
+            program->run->continueAfterError = 1;
+            if (cslSetVariable(program, 1, 0, "@list", 5, &list) != nullptr) {
+                const char *const lines[] = {"foritem (@list)", "  @n = _idxItem", "  @i = _item", "endfor"};
+                cmdReadContext *reader = cmdMemoryReader(program, "fuzz.vdr", lines, 4);
+                if (reader != nullptr) {
+                    cmdPushReader(program, reader);
+                    cmdRunCommands(program);
+                    cmdPopReader(program);
+                }
+            }
+            break;
+        }
+        case 3:
+            cmdBindParms(program, text.c_str());
+            break;
+        case 4: {
+            std::vector<const char *> lines;
+            std::vector<size_t> lengths;
+            for (size_t start = 0; start <= text.size();) {
+                size_t end = text.find('\n', start);
+                if (end == std::string::npos) end = text.size();
+                lines.push_back(text.data() + start);
+                lengths.push_back(end - start);
+                start = end + 1;
+            }
+            char *joined = cslJoinLines(lines.data(), lengths.data(), lines.size());
+            if (joined == nullptr) break;
+            for (const char *name : {"QTIME", "DESCR", "CURDEPTH", "Q"}) {
+                const char *value = nullptr;
+                size_t length = 0;
+                for (const std::string &source : {std::string(joined), text}) {
+                    if (!cslFindAttribute(source.data(), source.size(), name, std::strlen(name), &value,
+                                          &length))
+                        continue;
+                    for (uint16_t indicator : {uint16_t{0}, EXP_IND_SHORT, EXP_IND_LONG}) {
+                        ExpValue typed{};
+                        if (cslTypeAttributeValue(value, length, indicator, &typed)) expReleaseValue(&typed);
+                    }
+                }
+            }
+            CSFreeMem(joined);
+            break;
+        }
         default: {
             cmdText line{};
             cslFormatPrintLine(program, text.c_str(), &line, (data[0] & 2) != 0);
