@@ -20,7 +20,8 @@ protected:
     std::string row(const std::string &array, int from, int to) {
         std::string joined;
         for (int i = from; i <= to; ++i) {
-            std::string element = array + (array.find('[') == std::string::npos ? "[" : ",") + std::to_string(i) + "]";
+            std::string element =
+                array + (array.find('[') == std::string::npos ? "[" : ",") + std::to_string(i) + "]";
             std::string shown =
                 value(("exists(" + element + ")").c_str()) == "1" ? value(element.c_str()) : std::string("-");
             joined += (joined.empty() ? "" : " ") + shown;
@@ -63,7 +64,8 @@ TEST_F(ArraysTest, SortRefusals) {
     } cases[] = {
         {{"@d[1,1] = 1", "@d[1,2] = 2", "@r = sort(@d, 2)"},
          "Sort index 2 passed to sort function() beyond bounds of array @d."},
-        {{"@m[1] = 1", "@m[1,2] = 2", "@r = sort(@m)"}, "Array @m has elements with different number of subscripts."},
+        {{"@m[1] = 1", "@m[1,2] = 2", "@r = sort(@m)"},
+         "Array @m has elements with different number of subscripts."},
         {{"@t[1,1,1] = 1", "@r = sort(@t)"}, "Array @t has greater than 2 subscripts."},
         {{"@e[1] = 1", "@r = sort(@e[1])"}, "Parameter to numsubs() should be array name not an element."},
         {{"@r = sort(_time)"}, "The first parameter to function sort() must be a user variable."},
@@ -88,10 +90,10 @@ TEST_F(ArraysTest, SubscriptQueriesDeleteAndExists) {
         const char *expression;
         const char *expected;
     } cases[] = {
-        {"numsubs(@n)", "3"},   {"minsub(@n)", "2"},     {"maxsub(@n)", "7"},      {"maxsub(@n, 2)", "5"},
-        {"minsub(@n, 2)", "1"}, {"maxsub(@n, 3)", "9"},  {"minsub(@n, 0)", "0"},   {"maxsub(@n, -1)", "0"},
-        {"maxsub(@n, 5)", "0"}, {"numsubs(@none)", "0"}, {"exists(@n)", "1"},      {"exists(@n[7])", "1"},
-        {"exists(@n[8])", "0"}, {"exists(@none)", "0"},  {"delvar(@n)", "3"},      {"exists(@n)", "0"},
+        {"numsubs(@n)", "3"},   {"minsub(@n)", "2"},     {"maxsub(@n)", "7"},    {"maxsub(@n, 2)", "5"},
+        {"minsub(@n, 2)", "1"}, {"maxsub(@n, 3)", "9"},  {"minsub(@n, 0)", "0"}, {"maxsub(@n, -1)", "0"},
+        {"maxsub(@n, 5)", "0"}, {"numsubs(@none)", "0"}, {"exists(@n)", "1"},    {"exists(@n[7])", "1"},
+        {"exists(@n[8])", "0"}, {"exists(@none)", "0"},  {"delvar(@n)", "3"},    {"exists(@n)", "0"},
     };
     for (const auto &c : cases) EXPECT_EQ(value(c.expression), c.expected) << c.expression;
 
@@ -133,7 +135,8 @@ TEST(Eval, RunsTextUpToTheNestingLimit) {
     cmdProgram *program = cmdCreateProgram();
     ASSERT_NE(program, nullptr);
     program->output = [](cmdProgram *, uint32_t kind, const char *text, int64_t length, int32_t) -> void * {
-        if ((kind & 0xFFFF) == 128) errors.append(text, length < 0 ? std::strlen(text) : static_cast<size_t>(length));
+        if ((kind & 0xFFFF) == 128)
+            errors.append(text, length < 0 ? std::strlen(text) : static_cast<size_t>(length));
         return nullptr;
     };
     program->run->continueAfterError = 1;
