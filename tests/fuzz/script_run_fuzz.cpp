@@ -41,11 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (program == nullptr) return 0;
     program->output = quiet;
     // Variables print items may name: a string with a line end and a separator byte, and a real.
-    ExpValue value{};
-    expSetString(&value, EXP_STR, const_cast<char *>("te\nxt\x05"), 6);
-    cslSetVariable(program, 1, 0, "@s", 2, &value);
-    expSetDouble(&value, -12.345);
-    cslSetVariable(program, 1, 0, "@r", 2, &value);
+    ExpValue preset{};
+    expSetString(&preset, EXP_STR, const_cast<char *>("te\nxt\x05"), 6);
+    cslSetVariable(program, 1, 0, "@s", 2, &preset);
+    expSetDouble(&preset, -12.345);
+    cslSetVariable(program, 1, 0, "@r", 2, &preset);
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
 
     switch (data[0] % 5) {

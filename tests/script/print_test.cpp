@@ -2,8 +2,10 @@
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "script/internal.h"
 #include "script_testing.h"
+#include "testing/console_capture.h"
 #include "testing/testing.h"
 
 namespace {
@@ -120,6 +122,55 @@ TEST_F(PrintTest, FilesGetCompleteLinesAtOnce) {
     EXPECT_EQ(fprint(std::to_string(id) + ", :s: 'four'"), 1);
     cmdCloseAllFiles();
     EXPECT_EQ(dir.read("out.txt"), "one 1\ntwo threefour");
+    EXPECT_EQ(cmdFileClose(id), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Through the console: the dispatcher's print and fprint lines reach the output buffer, and the
+// console's end closes the files scripts left open.
+class ConsolePrintTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int64_t tag = 0;
+        ASSERT_EQ(cslCreateSession(&tag), 0);
+        s = gSession.load();
+        ASSERT_NE(s, nullptr);
+        scriptInstall();
+    }
+    void TearDown() override {
+        if (gSession.load() != nullptr) cslEndSession();
+        cslScript = {};
+        evServices.findFunction = nullptr;
+    }
+    std::vector<std::string> lines(uint32_t kind) const {
+        std::vector<std::string> found;
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) {
+            if (l->kind == kind) found.emplace_back(cslLineText(l));
+        }
+        return found;
+    }
+
+    zt::ScopedTZ tz{"UTC0"};
+    zt::TestClock clock;
+    zt::ConsoleCapture console;
+    cslSession *s = nullptr;
+};
+
+TEST_F(ConsolePrintTest, StatementsReachTheOutputAndTheEndClosesFiles) {
+    zt::TempDir dir;
+    cslIssueCommand(s, "print 1, :n: 2");
+    cslIssueCommand(s, "fprint 1, 'on', 'console'");
+    EXPECT_EQ(lines(CSL_LINE_RESPONSE), (std::vector<std::string>{"12", "on console"}));
+
+    const int32_t id = cmdFileOpen(dir.file("left.txt").c_str(), "w");
+    ASSERT_GE(id, 100);
+    cslIssueCommand(s, ("fprint " + std::to_string(id) + ", 'done', :s: 'not yet'").c_str());
+    EXPECT_EQ(dir.read("left.txt"), "");
+    cslEndSession();
+    EXPECT_EQ(dir.read("left.txt"), "done not yet");
     EXPECT_EQ(cmdFileClose(id), 0);
 }
 
