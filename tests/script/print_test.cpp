@@ -163,7 +163,14 @@ TEST_F(ConsolePrintTest, StatementsReachTheOutputAndTheEndClosesFiles) {
     zt::TempDir dir;
     cslIssueCommand(s, "print 1, :n: 2");
     cslIssueCommand(s, "fprint 1, 'on', 'console'");
-    EXPECT_EQ(lines(CSL_LINE_RESPONSE), (std::vector<std::string>{"12", "on console"}));
+    // A script's print line goes through the dispatcher, its items evaluated in the script.
+    const char *const script[] = {"@x = 5.5", "print 'x=', :n: @x, :p0: @x"};
+    cmdReadContext *reader = cmdMemoryReader(s->program, "print.vdr", script, 2);
+    ASSERT_NE(reader, nullptr);
+    cmdPushReader(s->program, reader);
+    EXPECT_EQ(cslScript.runCommands(s), 1);
+    cmdPopReader(s->program);
+    EXPECT_EQ(lines(CSL_LINE_RESPONSE), (std::vector<std::string>{"12", "on console", "x=5.50 6"}));
 
     const int32_t id = cmdFileOpen(dir.file("left.txt").c_str(), "w");
     ASSERT_GE(id, 100);
