@@ -48,9 +48,8 @@ void report(ExpExpression *e, const char *format, ...) {
     std::vsnprintf(message, sizeof message, format, list);
     va_end(list);
     cmdProgram *program = cmdProgramOf(e);
-    if (program == nullptr) return;
-    program->errorFlag = 1;
-    cmdOutput(program, CSL_LINE_ERROR, message);
+    // As an expression's error: printed, and the run goes on.
+    if (program != nullptr) cmdOutput(program, CSL_LINE_ERROR, message);
 }
 
 // The errno of a failed file or command call, for _errno.

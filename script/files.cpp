@@ -1,6 +1,7 @@
 // The files a script opens with FOPEN: one process-wide list (hooks on engine threads and the
 // console share it), each file with its own read line and its own unfinished print line, so that an
 // FGETS on a file opened for update never picks up text an fprint has not finished.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -23,7 +24,7 @@ CSRecursiveLock filesLock{"scriptfiles"};
 OpenFile *files = nullptr;  // newest first
 int32_t openCount = 0;
 int32_t nextId = 100;
-int savedErrno = 0;
+std::atomic<int> savedErrno{0};  // a WHERE filter's function may run on a reply thread
 
 OpenFile *find(int32_t id) {
     for (OpenFile *f = files; f != nullptr; f = f->next) {

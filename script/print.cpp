@@ -13,7 +13,6 @@ constexpr int32_t maxDecimals = 99;
 constexpr char separatorByte = 5;  // the value of _sep: ends a line with a separator line
 
 void printError(cmdProgram *program, const char *message) {
-    program->errorFlag = 1;
     cmdOutput(program, CSL_LINE_ERROR, message);
 }
 
