@@ -1,5 +1,7 @@
 // The built-ins that work on the running program's variables: SORT and SORTD, the subscript
 // queries, DELVAR, EXISTS, FGETS's assignment and EVAL.
+#include <pthread.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -163,6 +165,25 @@ TEST(Eval, RunsTextUpToTheNestingLimit) {
     EXPECT_NE(errors.find("Maximum script nesting depth of 1000 reached"), std::string::npos) << errors;
     EXPECT_EQ(value("@r"), "0");
     EXPECT_EQ(value("@after"), "1");
+
+    // On a small stack the stack left ends it first.
+    errors.clear();
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 1024 * 1024), 0);
+    pthread_t thread;
+    auto body = [](void *argument) -> void * {
+        auto *p = static_cast<cmdProgram *>(argument);
+        ExpValue v{};
+        const char *text = "eval(@t)";
+        if (cslEvaluateValue(p, text, -1, 0, 0, &v)) expReleaseValue(&v);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, body, program), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_NE(errors.find("Maximum script nesting depth of 1000 reached"), std::string::npos) << errors;
+    EXPECT_EQ(program->run->nesting, 0);
     cmdFreeProgram(program);
     expSetCatalogue(nullptr);
 }
