@@ -46,7 +46,9 @@ protected:
         return false;
     }
     void answer(std::vector<std::string> texts) {
-        mq.s().responder = [texts](const fakemq::Put &put) { fakemq::reply(put, fakemq::escapeResponse(texts)); };
+        mq.s().responder = [texts](const fakemq::Put &put) {
+            fakemq::reply(put, fakemq::escapeResponse(texts));
+        };
     }
     int run(std::vector<std::string> lines) {
         lines_ = std::move(lines);
@@ -80,6 +82,7 @@ TEST_F(ScriptSessionTest, ForeachRunsOverTheConsolesResponseAndConnectionVariabl
     cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
     EXPECT_EQ(value("_platform"), "Unix");
     EXPECT_EQ(value("_cmdlevel"), "940");
+    EXPECT_EQ(value("_qmgr") + "/" + value("_connqmgr"), "QM1/QM1");
     s->lastReason.store(99999);
     EXPECT_EQ(value("_lastrcstr"), "Unknown Reason(99999)");
     s->lastReason.store(2085);
@@ -87,8 +90,8 @@ TEST_F(ScriptSessionTest, ForeachRunsOverTheConsolesResponseAndConnectionVariabl
 
     answer({"AMQ8409I: Display Queue details.\n   QUEUE(APP.A)   TYPE(QLOCAL)   CURDEPTH(5)",
             "AMQ8409I: Display Queue details.\n   QUEUE(APP.B)   TYPE(QLOCAL)   CURDEPTH(7)"});
-    EXPECT_EQ(run({"@sum = 0", "@names = ''", "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)", "  @sum = @sum + CURDEPTH",
-                   "  @names = @names + QUEUE + ';'", "endfor"}),
+    EXPECT_EQ(run({"@sum = 0", "@names = ''", "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)",
+                   "  @sum = @sum + CURDEPTH", "  @names = @names + QUEUE + ';'", "endfor"}),
               1);
     EXPECT_EQ(value("@sum"), "12");
     EXPECT_EQ(value("@names"), "APP.A;APP.B;");
