@@ -58,7 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             // The list is the value of a variable, split as foritem splits it.
             ExpValue list{};
             expSetString(&list, EXP_STR, const_cast<char *>(text.data()), text.size());
-            program->run->issueCommand = [](cmdProgram *, const char *) {};
+            const char *cursor = text.data();
+            const char *item = nullptr;
+            size_t itemLength = 0;
+            while (cmdNextItem(&cursor, text.data() + text.size(), &item, &itemLength)) {
+            }
             program->run->continueAfterError = 1;
             if (cslSetVariable(program, 1, 0, "@list", 5, &list) != nullptr) {
                 const char *const lines[] = {"foritem (@list)", "  @n = _idxItem", "  @i = _item", "endfor"};
