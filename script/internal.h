@@ -307,7 +307,3 @@ int cslParseFormat(const char *text, const char *end, cmdPrintFormat *format, co
 // Formats the items onto line (the unfinished line so far; continuing: an empty line carries on
 // unfinished text kept elsewhere) -> 1, or 0 after printing the error (line as it was).
 int cslFormatPrintLine(cmdProgram *program, const char *items, cmdText *line, bool continuing);
-// The statements, echoed as given -> 1, or 0 after printing the error. fprint's text holds its
-// keyword, the file identifier and the items.
-int cslDoPrint(cmdProgram *program, const char *statement, const char *items);
-int cslDoFPrint(cmdProgram *program, const char *statement);
