@@ -1,8 +1,7 @@
 // Fuzz target: what a running script does with text from anywhere. The first byte picks the part;
-// the rest is print items (formats and expressions) for the console and for a file's unfinished
-// line, a foritem list, an =import's parameter text, or the reply text of a command whose lines are
-// joined and whose attributes are read. Built-ins that wait, start commands or touch files are
-// left out.
+// the rest is the items (formats and expressions) of print or fprint, a foritem list, an =import's
+// parameter text, or the reply text of a command whose lines are joined and whose attributes are
+// read. Built-ins that wait, start commands or touch files are left out.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -10,7 +9,7 @@
 
 #include "expr/expr.h"
 #include "platform/platform.h"
-#include "script/internal.h"
+#include "script/script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
@@ -24,7 +23,7 @@ void install() {
     static bool done = false;
     if (done) return;
     done = true;
-    cmdInstallBuiltins();
+    scriptInstall();
     for (const char *name : {"WAIT", "GETKEY", "SYSTEM", "FOPEN", "FGETS", "FCLOSE"})
         expRegisterScriptFunction(name, nullptr);
 }
@@ -54,24 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             cslDoPrint(program, ("print " + text).c_str(), text.c_str());
             cslDoPrint(program, ("print " + text).c_str(), text.c_str());
             break;
+        case 1:
+            // A file identifier that is no open file, then the console's identifier.
+            cslDoFPrint(program, ("fprint " + text).c_str());
+            cslDoFPrint(program, ("fprint 1," + text).c_str());
+            break;
         case 2: {
-            // The list is the value of a variable, split as foritem splits it.
-            ExpValue list{};
-            expSetString(&list, EXP_STR, const_cast<char *>(text.data()), text.size());
             const char *cursor = text.data();
             const char *item = nullptr;
             size_t itemLength = 0;
             while (cmdNextItem(&cursor, text.data() + text.size(), &item, &itemLength)) {
-            }
-            program->run->continueAfterError = 1;
-            if (cslSetVariable(program, 1, 0, "@list", 5, &list) != nullptr) {
-                const char *const lines[] = {"foritem (@list)", "  @n = _idxItem", "  @i = _item", "endfor"};
-                cmdReadContext *reader = cmdMemoryReader(program, "fuzz.vdr", lines, 4);
-                if (reader != nullptr) {
-                    cmdPushReader(program, reader);
-                    cmdRunCommands(program);
-                    cmdPopReader(program);
-                }
             }
             break;
         }
@@ -106,16 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             CSFreeMem(joined);
             break;
         }
-        default: {
-            cmdText line{};
-            cslFormatPrintLine(program, text.c_str(), &line, (data[0] & 2) != 0);
-            cmdTextFree(&line);
-            cmdPrintFormat format{};
-            const char *rest = nullptr;
-            char error[120];
-            cslParseFormat(text.c_str(), text.c_str() + text.size(), &format, &rest, error, sizeof error);
+        default:
             break;
-        }
     }
     cmdFreeProgram(program);
     expSetCatalogue(nullptr);
