@@ -849,6 +849,7 @@ bool take(Display *d) {
     const StatsFamily *family = d->family;
     void *record = d->work;
     streamOf(record) = d->stream;
+    statsCapLevel(family, record, static_cast<uint32_t>(std::max(evStatsCommandLevel.load(), 0)));
     if (!filtersMatch(d, record)) return true;
     if (!evQueryCheckInterval(&q, &startOf(record, family), &endOf(record, family))) {
         d->failed = true;
