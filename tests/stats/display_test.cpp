@@ -1,6 +1,6 @@
-// DISPLAY STATQ and DISPLAY STATCHL over streams and pending bins held in memory: the default and
-// requested attributes, sums and their mixed values, the limits and their reasons, the name filters
-// of stored and bin records, WHERE, GAPFILL and COLLATE.
+// The statistics displays over streams and pending bins held in memory: the default and requested
+// attributes, sums and their mixed values, the limits and their reasons, the name filters of stored
+// and bin records, WHERE, GAPFILL and COLLATE, the families' orders and their MQSC answers.
 #include <gtest/gtest.h>
 
 #include <sstream>
