@@ -854,3 +854,27 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StatsDisplayTest, MqiAccountingGapsKeepTheApplicationAndItsProcess) {
+    clock_.set(kStart + 6 * 3600);
+    evClockTick();
+    Stream *s = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    for (int64_t hour : {0, 3})
+        store(s, acctMQI({str(3024, "amqsput"), i32(1024, 7), i32(1025, 2), i32(31003, 1)},
+                         kStart + hour * 3600, kStart + (hour + 1) * 3600));
+    const std::vector<ct::Pcf> shown = run(withList(
+        PcfBuilder(9027).string(3024, "amqsput").integer(39411, 60).integer(39400, 1).done(), 39111, {1009}));
+    ASSERT_EQ(shown.size(), 4u);
+    for (size_t i : {1u, 2u}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(shown[i].get(39399).value64, kStart + static_cast<int64_t>(4 - i) * 3600);
+        EXPECT_EQ(shown[i].get(3024).text, "amqsput");
+        EXPECT_EQ(shown[i].get(1024).value, 7);
+        EXPECT_EQ(shown[i].get(1025).value, 2);
+        EXPECT_FALSE(shown[i].has(31038));
+    }
+}
+
+}  // namespace
