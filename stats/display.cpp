@@ -48,6 +48,7 @@ struct IdKey {
 // What a response row writes.
 enum class Out : uint8_t {
     Value,           // the field through its width, mixed 32-bit values as "*"
+    Present,         // as Value, but a 0 too whatever ZEROVALS says: left out only when unset
     Name,            // a string field; mixed: the filter as given
     StreamName,      // the record's stream
     StreamOrFilter,  // the record's stream; summed over streams: the stream filter, or "*"
@@ -314,7 +315,7 @@ constexpr RespRow kAcctMQIKeys[] = {
     {3560, Out::Name, 0},
     {31040, Out::Value, 0},
     {31041, Out::Value, 0},
-    {31108, Out::Value, 0},
+    {31108, Out::Present, 0},
     {716, Out::Value, 0},
     {1079, Out::Value, 0},
     {31107, Out::Value, 0},
@@ -989,18 +990,19 @@ bool addString(PcfCursor *b, int32_t id, const char *text, size_t length, uint32
 
 // Each adding step below answers false when the response has no room left for its parameter.
 bool addValue(const Display *d, PcfCursor *b, const StatsField *field, const void *record) {
+    const StatsQuery *q = &d->q;
     const uint8_t *at = static_cast<const uint8_t *>(record) + field->offset;
     if (field->width == STATS_W_U32) {
         uint32_t v = 0;
         std::memcpy(&v, at, sizeof v);
         if (v == STATS_MIXED_32) return addString(b, static_cast<int32_t>(field->id), "*", 1, 0);
-        return evRespAddInt(&d->q, b, static_cast<int32_t>(field->id), static_cast<int32_t>(v), 4) != 0;
+        return evRespAddInt(q, b, static_cast<int32_t>(field->id), static_cast<int32_t>(v), 4) != 0;
     }
     if (field->width == STATS_W_I64) {
         int64_t v = 0;
         std::memcpy(&v, at, sizeof v);
         if (v == STATS_MIXED_64) v = -3;
-        return evRespAddInt(&d->q, b, static_cast<int32_t>(field->id), v, 8) != 0;
+        return evRespAddInt(q, b, static_cast<int32_t>(field->id), v, 8) != 0;
     }
     return true;
 }
@@ -1012,6 +1014,16 @@ bool addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
     switch (row.out) {
         case Out::Value:
             return field == nullptr || addValue(d, b, field, record);
+        case Out::Present: {
+            if (field == nullptr || field->width != STATS_W_U32) return true;
+            uint32_t v = 0;
+            std::memcpy(&v, static_cast<const uint8_t *>(record) + field->offset, sizeof v);
+            if (v != 0) return addValue(d, b, field, record);
+            int32_t cc = 0, rc = 0;
+            const int32_t zero = 0;
+            MQPCFSetParm(b, MQCFT_INTEGER, row.id, &zero, 4, 0, &cc, &rc);
+            return cc != MQCC_FAILED;
+        }
         case Out::Name: {
             const StringEntry *name = stringAt(record, family, row.id);
             if (name == nullptr) return true;

@@ -712,7 +712,7 @@ TEST_F(StatsDisplayTest, MqiAccountingSumsRecordsAndAnswersInTheirOrder) {
                             str(3560, "09040000"),
                             i64(31040, kStart),
                             i64(31041, kEnd),
-                            i32(31108, 3600),
+                            i32(31108, 0),  // a duration of 0 is answered
                             i32(716, 1),
                             i32(1079, 1)};
     for (int i = 0; i < 2; i++) store(s, acctMQI(stt::join(identity, everyCounter(true))));
