@@ -842,6 +842,8 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
          {"AMQ8147: No matching data found."}},
         {"DISPLAY STATMQI(S1) INTVLSTA('2026-01-01') INTVLEND('1767229200')",
          {"AMQ8426: Parameter 'INTVLSTA' should be an integer."}},
+        {"DISPLAY STATMQI(S1) INTVLSTA(0) INTVLEND('9999999999999999999')",
+         {"AMQ8426: Parameter 'INTVLEND' should be an integer."}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
