@@ -196,7 +196,8 @@ int runForitem(cmdProgram *program, cmdCommand *f) {
         int ok = 1;
         char *substituted = inner != nullptr ? cmdSubstituteInline(program, inner, &ok) : nullptr;
         const char *expression = substituted != nullptr ? substituted : inner;
-        char *text = ok && expression != nullptr ? cslEvaluateExpression(program, expression, -1, 0, 0) : nullptr;
+        char *text =
+            ok && expression != nullptr ? cslEvaluateExpression(program, expression, -1, 0, 0) : nullptr;
         if (text == nullptr) {
             result = 0;
         } else {
@@ -234,7 +235,8 @@ bool foreachCommandAllowed(cmdProgram *program, const char *command) {
     }
     char message[200];
     if (length == 0) {
-        std::snprintf(message, sizeof message, "foreach() statement expects DISPLAY or RESET QSTATS command.");
+        std::snprintf(message, sizeof message,
+                      "foreach() statement expects DISPLAY or RESET QSTATS command.");
     } else {
         std::snprintf(message, sizeof message,
                       "foreach() statement expects DISPLAY or RESET QSTATS command. Command '%.*s' received",
@@ -486,7 +488,8 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             advanceCommandNumber(program);
             echoRecord(program, c);
             ExpValue value{};
-            if (c->expression != nullptr && cslEvaluateParsed(program, c->expression, &value)) releaseValue(&value);
+            if (c->expression != nullptr && cslEvaluateParsed(program, c->expression, &value))
+                releaseValue(&value);
             return STEP_NEXT;
         }
         case CMD_EXPRESSION_RUN: {
@@ -518,7 +521,8 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             cmdCommand *label = c->partner;
             if (label == nullptr) return STEP_NEXT;
             bool marked = false;
-            for (cmdRunningBlock *b = frame->blocks; b != nullptr && b->record != label->enclosing; b = b->next) {
+            for (cmdRunningBlock *b = frame->blocks; b != nullptr && b->record != label->enclosing;
+                 b = b->next) {
                 b->record->flags |= CMD_F_BREAK;
                 marked = true;
             }
@@ -638,11 +642,12 @@ cmdRunState *cmdCreateRunState(cmdProgram *program) {
     if (run == nullptr) return nullptr;
     std::memset(static_cast<void *>(run), 0, sizeof *run);
     run->frame = &run->outermost;
-    program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result) {
-        return cslVariableCallback(e, partner, var, result);
-    };
+    program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var,
+                            ExpValue *result) { return cslVariableCallback(e, partner, var, result); };
     program->callFunction = [](cmdProgram *, ExpExpression *e, ExpValue *function, ExpValue *args,
-                               ExpValue *result) { return cslCallFunctionCallback(e, function, args, result); };
+                               ExpValue *result) {
+        return cslCallFunctionCallback(e, function, args, result);
+    };
     return run;
 }
 
