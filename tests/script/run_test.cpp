@@ -28,8 +28,8 @@ TEST_F(RunTest, WhileCountsAndNestedLoopsKeepTheirOwnIndex) {
 }
 
 TEST_F(RunTest, ForitemSplitsAtTopLevelCommas) {
-    EXPECT_EQ(run({"@t = \"a,'b,c',(d,e), ,\"", "@all = ''", "foritem (@t)", "  @all = @all + '[' + _item + ']'",
-                   "  @last = _idxItem", "endfor"}),
+    EXPECT_EQ(run({"@t = \"a,'b,c',(d,e), ,\"", "@all = ''", "foritem (@t)",
+                   "  @all = @all + '[' + _item + ']'", "  @last = _idxItem", "endfor"}),
               1);
     EXPECT_EQ(errors(), "");
     EXPECT_EQ(value("@all"), "[a]['b,c'][(d,e)]");
@@ -38,11 +38,35 @@ TEST_F(RunTest, ForitemSplitsAtTopLevelCommas) {
 }
 
 TEST_F(RunTest, GotoBreakAndContinue) {
-    EXPECT_EQ(run({"@i = 0", "@k = 0", "@after = 0", "func f()", "  @i = 0", "  while (1)", "    @i = @i + 1", "    foritem ('x,y')",
-                   "      if (@i = 2)", "        goto out", "      endif", "    endfor", "  endwhile",
-                   "  @never = 1", "  label out", "  @after = _idxWhile", "  while (1)", "    break",
-                   "  endwhile", "  @k = 0", "  while (@k < 3)", "    @k = @k + 1", "    continue",
-                   "    @never = 2", "  endwhile", "endfunc", "f()", "continue", "@next = 1"}),
+    EXPECT_EQ(run({"@i = 0",
+                   "@k = 0",
+                   "@after = 0",
+                   "func f()",
+                   "  @i = 0",
+                   "  while (1)",
+                   "    @i = @i + 1",
+                   "    foritem ('x,y')",
+                   "      if (@i = 2)",
+                   "        goto out",
+                   "      endif",
+                   "    endfor",
+                   "  endwhile",
+                   "  @never = 1",
+                   "  label out",
+                   "  @after = _idxWhile",
+                   "  while (1)",
+                   "    break",
+                   "  endwhile",
+                   "  @k = 0",
+                   "  while (@k < 3)",
+                   "    @k = @k + 1",
+                   "    continue",
+                   "    @never = 2",
+                   "  endwhile",
+                   "endfunc",
+                   "f()",
+                   "continue",
+                   "@next = 1"}),
               1);
     EXPECT_EQ(errors(), "'continue' issued while not in loop");
     EXPECT_EQ(value("@i"), "2");
@@ -53,15 +77,16 @@ TEST_F(RunTest, GotoBreakAndContinue) {
 }
 
 TEST_F(RunTest, CallsBindArgumentsAndReturnValues) {
-    EXPECT_EQ(run({"@gotA = 0", "@isSet = 2", "func f(a,b)", "  @gotA = @a", "  @isSet = 1", "  @isSet = @b", "  return @a * 10",
-                   "  @never = 1", "endfunc", "@r = f(4)", "func g(a,b)", "  return 1", "endfunc",
-                   "@x = g(1,2,3)", "@y = 1"}),
+    EXPECT_EQ(run({"@gotA = 0", "@isSet = 2", "func f(a,b)", "  @gotA = @a", "  @isSet = 1", "  @isSet = @b",
+                   "  return @a * 10", "  @never = 1", "endfunc", "@r = f(4)", "func g(a,b)", "  return 1",
+                   "endfunc", "@x = g(1,2,3)", "@y = 1"}),
               0);
     EXPECT_EQ(value("@gotA"), "4");
     EXPECT_EQ(value("@isSet"), "0");  // the missing argument is declared but has no value
     EXPECT_EQ(value("@r"), "40");
     EXPECT_FALSE(has("@never"));
-    EXPECT_NE(errors().find("Error Message: Function 'g' only takes 2 parameters."), std::string::npos) << errors();
+    EXPECT_NE(errors().find("Error Message: Function 'g' only takes 2 parameters."), std::string::npos)
+        << errors();
     EXPECT_EQ(value("@x"), "0");
     EXPECT_FALSE(has("@y"));  // the error stopped the run
 }
@@ -182,9 +207,9 @@ protected:
 
 TEST_F(ForeachTest, RunsOncePerObjectOfAFinishedResponse) {
     twoQueues();
-    EXPECT_EQ(run({"@q = 'QLOCAL'", "@sum = 0", "@names = ''",
-                   "foreach (DISPLAY <@q>(APP.*) CURDEPTH)", "  @sum = @sum + CURDEPTH",
-                   "  @names = @names + QUEUE + ' '", "  @resp = _lastresp", "  @idx = _idxEach", "endfor"}),
+    EXPECT_EQ(run({"@q = 'QLOCAL'", "@sum = 0", "@names = ''", "foreach (DISPLAY <@q>(APP.*) CURDEPTH)",
+                   "  @sum = @sum + CURDEPTH", "  @names = @names + QUEUE + ' '", "  @resp = _lastresp",
+                   "  @idx = _idxEach", "endfor"}),
               1);
     EXPECT_EQ(errors(), "");
     EXPECT_EQ(issued, "DISPLAY QLOCAL(APP.*) CURDEPTH");
@@ -226,7 +251,8 @@ TEST_F(ForeachTest, NoReplyOrAnUnfinishedResponseRunsTheBodyNoTimes) {
 
 TEST_F(RunTest, DeepRecursionStopsAtTheNestingLimit) {
     EXPECT_EQ(run({"func r(n)", "  @deepest = @n", "  r(@n + 1)", "endfunc", "r(1)", "@after = 1"}), 0);
-    EXPECT_NE(errors().find("Error Message: Maximum script nesting depth of 1000 reached"), std::string::npos);
+    EXPECT_NE(errors().find("Error Message: Maximum script nesting depth of 1000 reached"),
+              std::string::npos);
     EXPECT_LE(std::stoi(value("@deepest")), 1000);
     EXPECT_EQ(program_->run->nesting, 0);
     EXPECT_EQ(program_->run->frame, &program_->run->outermost);
@@ -239,7 +265,6 @@ TEST_F(RunTest, DeepRecursionStopsAtTheNestingLimit) {
     EXPECT_EQ(value("@after"), "2");
     EXPECT_EQ(program_->run->nesting, 0);
 }
-
 
 TEST_F(RunTest, DeepRecursionStopsEarlierOnASmallStack) {
     pthread_attr_t attributes;
@@ -277,9 +302,10 @@ TEST_F(RunTest, AFunctionRedefinedWhileItRunsFinishesItsOldBody) {
 TEST_F(RunTest, QueuedTextSurvivesACallOfTheSameFunctionInsideIt) {
     // The outer calls stand inside their queued blocks while the inner calls start and end, so
     // neither may remove a block; each later call starts from the clean body again.
-    EXPECT_EQ(run({"func f(n)", "  @steps = @steps + 1", "  \"if (@n < 3);f(@n + 1);endif;@steps = @steps + 1\"",
-                   "  @ends = @ends + 1", "endfunc"}),
-              1);
+    EXPECT_EQ(
+        run({"func f(n)", "  @steps = @steps + 1", "  \"if (@n < 3);f(@n + 1);endif;@steps = @steps + 1\"",
+             "  @ends = @ends + 1", "endfunc"}),
+        1);
     std::string first;
     for (int pass = 0; pass < 2; ++pass) {
         EXPECT_EQ(run({"@steps = 0", "@ends = 0", "f(1)"}), 1);
