@@ -16,7 +16,7 @@ protected:
     void SetUp() override {
         ScriptTest::SetUp();
         commands() = &commands_;
-        program_->run->issueCommand = [](cmdProgram *, const char *text) { commands()->push_back(text); };
+        program_->issueCommand = [](cmdProgram *, const char *text) { commands()->push_back(text); };
     }
     void TearDown() override {
         commands() = nullptr;

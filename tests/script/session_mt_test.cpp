@@ -46,7 +46,9 @@ protected:
         return false;
     }
     void answer(std::vector<std::string> texts) {
-        mq.s().responder = [texts](const fakemq::Put &put) { fakemq::reply(put, fakemq::escapeResponse(texts)); };
+        mq.s().responder = [texts](const fakemq::Put &put) {
+            fakemq::reply(put, fakemq::escapeResponse(texts));
+        };
     }
     int run(std::vector<std::string> lines) {
         lines_ = std::move(lines);
@@ -87,8 +89,8 @@ TEST_F(ScriptSessionTest, ForeachRunsOverTheConsolesResponseAndConnectionVariabl
 
     answer({"AMQ8409I: Display Queue details.\n   QUEUE(APP.A)   TYPE(QLOCAL)   CURDEPTH(5)",
             "AMQ8409I: Display Queue details.\n   QUEUE(APP.B)   TYPE(QLOCAL)   CURDEPTH(7)"});
-    EXPECT_EQ(run({"@sum = 0", "@names = ''", "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)", "  @sum = @sum + CURDEPTH",
-                   "  @names = @names + QUEUE + ';'", "endfor"}),
+    EXPECT_EQ(run({"@sum = 0", "@names = ''", "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)",
+                   "  @sum = @sum + CURDEPTH", "  @names = @names + QUEUE + ';'", "endfor"}),
               1);
     EXPECT_EQ(value("@sum"), "12");
     EXPECT_EQ(value("@names"), "APP.A;APP.B;");
