@@ -46,7 +46,8 @@ protected:
         lines_ = std::move(lines);
         pointers_.clear();
         for (const std::string &line : lines_) pointers_.push_back(line.c_str());
-        cmdPushReader(s_->program, cmdMemoryReader(s_->program, "qm.vdr", pointers_.data(), pointers_.size()));
+        cmdPushReader(s_->program,
+                      cmdMemoryReader(s_->program, "qm.vdr", pointers_.data(), pointers_.size()));
         int rc = cslScript.runCommands(s_);
         cmdPopReader(s_->program);
         return rc;
@@ -75,12 +76,15 @@ protected:
 };
 
 TEST_F(ScriptQm, ForeachRunsOncePerQueueOfTheCommandServersResponse) {
-    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\nDEFINE QLOCAL(OTHER)\nALTER QMGR PERFMEV(ENABLED)\n"), 0);
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\nDEFINE QLOCAL(OTHER)\nALTER QMGR "
+                       "PERFMEV(ENABLED)\n"),
+              0);
     put("APP.ONE", 2);
     put("APP.TWO", 3);
     EXPECT_EQ(run({"=conn qm(QM1)", "=mqsc", "@platform = _platform", "@level = _cmdlevel", "@depth = 0",
-                   "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)",                    "  @depth = @depth + CURDEPTH", "endfor", "@count = _numEach", "@in = -1", "foreach (RESET QSTATS(APP.ONE))", "  @in = MSGSIN", "endfor",
-                   "@resets = _numEach"}),
+                   "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)", "  @depth = @depth + CURDEPTH", "endfor",
+                   "@count = _numEach", "@in = -1", "foreach (RESET QSTATS(APP.ONE))", "  @in = MSGSIN",
+                   "endfor", "@resets = _numEach"}),
               1);
     EXPECT_EQ(value("@platform"), "Unix");
     EXPECT_EQ(value("@level"), "940");
