@@ -14,6 +14,8 @@ struct cmdCommand;
 struct cmdFUNCTION;
 struct cmdProgram;
 struct cmdReadContext;
+struct cmdRunState;
+struct cmdRetiredDefinition;
 
 // ---------------------------------------------------------------------------------------------
 // Command records
@@ -92,6 +94,11 @@ struct cmdDefinition {
     int32_t parameterCount;
     char (*parameters)[33];  // "@" + name, counted heap
 };
+// A definition replaced while calls of it were running.
+struct cmdRetiredDefinition {
+    cmdRetiredDefinition *next;
+    cmdDefinition definition;
+};
 
 inline constexpr int CMD_NAME_MAX = 31;  // function, parameter, var and label names
 
@@ -109,6 +116,9 @@ struct cmdFUNCTION {
     cmdDefinition definition;
     cmdDefinition pending;
     char *sourceName;  // counted heap, or null
+    // Calls running now; definitions replaced meanwhile wait for the last one to return.
+    int32_t running;
+    cmdRetiredDefinition *retired;
 };
 
 // A list that records are linked into: the main program or a function's definition.
@@ -198,6 +208,8 @@ inline constexpr uint32_t CMD_OUT_INPUT_ECHO = 0x40000000;  // echoed under the 
 // An =import line met while parsing, handed to the console's local command handler -> 1 when it
 // was handled (the handler reads the file with cmdParseImport).
 using cmdLocalCommandFn = int (*)(cmdProgram *program, const char *text);
+// A command line (type 4) reached by the run loop, handed to the console's dispatcher.
+using cmdIssueCommandFn = void (*)(cmdProgram *program, const char *text);
 
 // Before a line is read from the console's own input with input echo on: the console writes its
 // prompt (making its on-demand connection first).
@@ -239,12 +251,18 @@ struct cmdProgram {
     cmdOutputFn output;
     void *console;  // the console session that holds the program, for its output
     cmdLocalCommandFn localCommand;
+    cmdIssueCommandFn issueCommand;  // null: the line is only echoed
     cmdPromptFn prompt;
     cmdVariableFn variables;
     cmdCallFn callFunction;
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
+    uint64_t serial;  // never the same for two programs: cached expressions name the one they serve
+    char *printText;  // the print statement's unfinished line (counted heap)
+    size_t printLength;
+    size_t printCapacity;
+    cmdRunState *run;  // frames, variables and the run loop's state
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -332,6 +350,24 @@ void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t le
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);
+
+// ---------------------------------------------------------------------------------------------
+// Text a running script takes from outside, which the fuzz target drives directly. The run time's
+// own declarations of the last six stand with its other entry points in the interpreter's header.
+
+struct cslVAR;
+// The print and fprint statements, echoed as given -> 1, or 0 after printing the error. fprint's
+// text holds its keyword, the file identifier and the items.
+int cslDoPrint(cmdProgram *program, const char *statement, const char *items);
+int cslDoFPrint(cmdProgram *program, const char *statement);
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
+int cmdBindParms(cmdProgram *program, const char *text);
+[[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
+int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
+                     const char **value, size_t *valueLength);
+int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out);
+cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *key, size_t length,
+                       const ExpValue *value);
 
 // Fills the engine's script slots.
 void scriptInstall();
