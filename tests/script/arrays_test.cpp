@@ -112,7 +112,11 @@ TEST_F(ArraysTest, FGetsAssignsLines) {
     run({"@f = fopen('" + dir.file("in.txt") + "', 'r')", "@n1 = fgets(@f, @l1)", "@n2 = fgets(@f, @l[2])",
          "@n3 = fgets(@f, @l3)", "@n4 = fgets(@f, @l4)", "@c = fclose(@f)", "@n5 = fgets(999, @l5)"});
     EXPECT_EQ(value("@n1") + value("@l1"), "1a");
+#ifdef _WIN32
+    EXPECT_EQ(value("@n2") + value("@l[2]"), "2bc");  // a text file's CR LF is a line end there
+#else
     EXPECT_EQ(value("@n2") + value("@l[2]"), "3bc\r");
+#endif
     EXPECT_EQ(value("@n3") + value("@l3"), "1d");
     EXPECT_EQ(value("@n4") + value("exists(@l4)"), "-10");
     EXPECT_EQ(value("@c"), "1");

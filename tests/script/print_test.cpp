@@ -106,22 +106,22 @@ TEST_F(PrintTest, FilesGetCompleteLinesAtOnce) {
     const std::string fid = std::to_string(id);
     EXPECT_EQ(fprint(fid + ", 'one', 1"), 1);
     EXPECT_EQ(fprint(fid + ", :s: 'two'"), 1);
-    EXPECT_EQ(dir.read("out.txt"), "one 1\n");
+    EXPECT_EQ(dir.readText("out.txt"), "one 1\n");
     EXPECT_EQ(fprint(fid + ", :s: 'three'"), 1);
-    EXPECT_EQ(dir.read("out.txt"), "one 1\n");
+    EXPECT_EQ(dir.readText("out.txt"), "one 1\n");
     EXPECT_TRUE(texts(32).empty());
 
     EXPECT_EQ(fprint("999, 'x'"), 0);
     EXPECT_EQ(errors(), "File Identifier 999 is not an open file");
 
     EXPECT_EQ(cmdFileClose(id), 1);
-    EXPECT_EQ(dir.read("out.txt"), "one 1\ntwo three");
+    EXPECT_EQ(dir.readText("out.txt"), "one 1\ntwo three");
 
     // What is left unfinished is written when the console ends.
     id = cmdFileOpen(path.c_str(), "a");
     EXPECT_EQ(fprint(std::to_string(id) + ", :s: 'four'"), 1);
     cmdCloseAllFiles();
-    EXPECT_EQ(dir.read("out.txt"), "one 1\ntwo threefour");
+    EXPECT_EQ(dir.readText("out.txt"), "one 1\ntwo threefour");
     EXPECT_EQ(cmdFileClose(id), 0);
 }
 

@@ -59,7 +59,11 @@ TEST_F(VariablesTest, SystemVariables) {
     EXPECT_EQ(value("_platform"), "NOTCONNECTED");
     EXPECT_EQ(value("_lastrcstr"), "None");
     EXPECT_EQ(value("_streamtype"), "0");
+#ifdef _WIN32
+    EXPECT_EQ(value("_os"), "WINDOWS");
+#else
     EXPECT_EQ(value("_os"), "LINUX");
+#endif
     EXPECT_EQ(value("_numWhile"), "0");
     EXPECT_EQ(value("_item"), "");
     EXPECT_EQ(value("_undefined_thing"), "<error>");
