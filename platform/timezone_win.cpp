@@ -299,6 +299,12 @@ time_t csTimeGm(struct tm *fields) {
 }
 
 struct tm *csLocalTime(const time_t *time, struct tm *fields) {
+    // Far beyond any calendar year an int holds: refused before an offset could overflow.
+    constexpr int64_t kFar = int64_t{1} << 62;
+    if (*time > kFar || *time < -kFar) {
+        errno = EOVERFLOW;
+        return nullptr;
+    }
     const Zone zone = currentZone();
     const bool summer = inDaylight(zone, *time);
     const time_t local = *time + (summer ? zone.daylight : zone.standard);

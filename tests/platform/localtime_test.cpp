@@ -63,13 +63,17 @@ TEST(LocalTime, TextIsTheRunTimesTwentyFourCharacters) {
 }
 
 TEST(LocalTime, ATimeWithoutCalendarDateFails) {
-    zt::ScopedTZ tz("UTC0");
-    char text[EV_DATE_TIME_TEXT] = "x";
-    EvLocalTime fields;
-    EXPECT_EQ(evLocalDateTimeText(INT64_MAX, text), 0);
-    EXPECT_STREQ(text, "");
-    EXPECT_EQ(evLocalTimeFields(INT64_MAX, &fields), 0);
-    EXPECT_EQ(fields.year, 0);
+    for (const char *zone : {"UTC0", kCentralEurope}) {  // an offset must not carry a time past the end
+        zt::ScopedTZ tz(zone);
+        for (int64_t time : {INT64_MAX, INT64_MIN}) {
+            char text[EV_DATE_TIME_TEXT] = "x";
+            EvLocalTime fields;
+            EXPECT_EQ(evLocalDateTimeText(time, text), 0) << zone << " " << time;
+            EXPECT_STREQ(text, "");
+            EXPECT_EQ(evLocalTimeFields(time, &fields), 0) << zone << " " << time;
+            EXPECT_EQ(fields.year, 0);
+        }
+    }
 }
 
 #ifdef _WIN32
