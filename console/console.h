@@ -322,6 +322,9 @@ struct CslScriptServices {
     int (*echoSwitch)(cslSession *session, CslEchoSwitch which, int set);
     // Frees the program, its functions and the reader contexts (teardown).
     void (*freeProgram)(cslSession *session);
+    // =show func(pattern): the matching functions, with list their comments and bodies; the count
+    // shown.
+    int (*showFunctions)(cslSession *session, const char *pattern, size_t length, int list);
 };
 extern CslScriptServices cslScript;
 

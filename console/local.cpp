@@ -174,6 +174,8 @@ void helpSyntax(cslSession *session, const CslCommandRow *command) {
 }
 
 void showCommand(cslSession *session, const char *text, const CslParmPair *pairs, int count) {
+    int list = 0;
+    for (int i = 1; i < count; ++i) list |= std::strcmp(visibleName(pairs[i].row), "list") == 0 ? 1 : 0;
     for (int i = 1; i < count; ++i) {
         const char *name = visibleName(pairs[i].row);
         char out[300];
@@ -212,8 +214,11 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
                     static_cast<int>(c->replyReaderThreadId.load()), c->ending.load() ? "Disconnecting" : "");
                 line(session, CSL_LINE_RESPONSE, out);
             }
-        } else if (!std::strcmp(name, "func") || !std::strcmp(name, "list")) {
-            if (session->program == nullptr) line(session, CSL_LINE_RESPONSE, "No functions defined");
+        } else if (!std::strcmp(name, "func")) {
+            if (cslScript.showFunctions == nullptr)
+                line(session, CSL_LINE_RESPONSE, "No functions defined");
+            else
+                cslScript.showFunctions(session, pairs[i].value, pairs[i].valueLength, list);
         }
     }
 }

@@ -329,6 +329,10 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
 void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind = 0);
 // Prints a line through the program's output -> the line made, or null.
 void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length = -1);
+// The committed functions whose names match the pattern ('*' and '?', no case), in name order:
+// "func name(parameters)", with list also the comment heading and the body's source lines (kind
+// 32); "No functions defined" or "No matching functions found" when none is shown -> the count.
+int cmdShowFunctions(cmdProgram *program, const char *pattern, size_t length, int list);
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);

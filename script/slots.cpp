@@ -90,6 +90,13 @@ int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
     return value < 0 ? 0 : value;
 }
 
+int showFunctions(cslSession *session, const char *pattern, size_t length, int list) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    return cmdShowFunctions(program, pattern, length, list);
+}
+
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
     cmdFreeProgram(session->program);
@@ -106,4 +113,5 @@ void scriptInstallConsole() {
     cslScript.parseImport = parseImport;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;
+    cslScript.showFunctions = showFunctions;
 }
