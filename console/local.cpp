@@ -111,50 +111,78 @@ void syntax(const CslCommandRow *row, char *out, size_t size) {
     put(optional ? "])" : ")");
 }
 
-void helpRows(cslSession *session, const CslCommandRow *table, const char *prefix) {
+// An optional value's footnote: the description of its empty row.
+const char *footnote(const CslCommandRow *row) {
+    const CslValueRow *first = row->values != nullptr ? firstValue(row->values) : nullptr;
+    return first != nullptr && first->value[0] == '\0' ? first->description : nullptr;
+}
+
+// One help line: an indent of one blank, the syntax padded to the list's widest, the description.
+void helpLine(cslSession *session, const char *syntaxText, size_t widest, const char *description) {
+    char text[1200];
+    const int pad = static_cast<int>(widest < 500 ? widest : 500);
+    if (description != nullptr)
+        std::snprintf(text, sizeof text, "%*s%-*.500s - %.500s", 1, "", pad, syntaxText, description);
+    else
+        std::snprintf(text, sizeof text, "%*s%.500s", 1, "", syntaxText);
+    line(session, CSL_LINE_RESPONSE, text);
+}
+
+void helpRows(cslSession *session, const CslCommandRow *table) {
     size_t widest = 0;
     char text[600];
     for (const CslCommandRow *row = table; row->name != nullptr; ++row) {
         if (row->name[0] == '~') continue;
         syntax(row, text, sizeof text);
-        widest = std::max(widest, std::strlen(text) + std::strlen(prefix));
+        widest = std::max(widest, std::strlen(text));
     }
     for (const CslCommandRow *row = table; row->name != nullptr; ++row) {
         if (row->name[0] == '~') continue;
-        char rowSyntax[500];
-        syntax(row, rowSyntax, sizeof rowSyntax);
-        char shown[520];
-        std::snprintf(shown, sizeof shown, "%.10s%.500s", prefix, rowSyntax);
-        const int pad = static_cast<int>(widest < 500 ? widest : 500);
-        char full[1200];
-        std::snprintf(full, sizeof full, "%*s%-*s - %.500s", 1, "", pad, shown,
-                      row->description != nullptr ? row->description : "");
-        std::snprintf(text, sizeof text, "%.599s", full);
-        line(session, CSL_LINE_RESPONSE, text);
+        syntax(row, text, sizeof text);
+        helpLine(session, text, widest, row->description != nullptr ? row->description : "");
+        if (const char *note = footnote(row)) {
+            char noted[600];
+            std::snprintf(noted, sizeof noted, "%*s%.500s", static_cast<int>(widest + 4), "", note);
+            line(session, CSL_LINE_RESPONSE, noted);
+        }
     }
 }
 
 void helpCommands(cslSession *session) {
     line(session, CSL_LINE_RESPONSE, "Commands available are:");
-    helpRows(session, cslLocalCommandTable, "");
+    helpRows(session, cslLocalCommandTable);
 }
 
-void helpValues(cslSession *session, const CslCommandRow *row) {
+// A parameter's (or the command's own value's) help: its syntax and description, then its values,
+// then the notes of its value table.
+void helpValues(cslSession *session, const CslCommandRow *command, const CslCommandRow *row) {
     if (row->values == nullptr) {
         char text[200];
         std::snprintf(text, sizeof text, "Parameter '%s' does not have any values", visibleName(row));
         line(session, CSL_LINE_RESPONSE, text);
         return;
     }
+    char rowSyntax[500];
+    syntax(row, rowSyntax, sizeof rowSyntax);
+    char text[1200];
+    if (row == command)
+        std::snprintf(text, sizeof text, "\"%s\"", rowSyntax);
+    else
+        std::snprintf(text, sizeof text, "\"%s %s\"", visibleName(command), rowSyntax);
+    if (row->description != nullptr) {
+        const size_t used = std::strlen(text);
+        std::snprintf(text + used, sizeof text - used, " - %.500s", row->description);
+    }
+    line(session, CSL_LINE_RESPONSE, text);
     line(session, CSL_LINE_RESPONSE, "where values are:");
+    size_t widest = 0;
+    for (const CslValueRow *v = row->values; v->value != nullptr; ++v)
+        if (v->value[0] != '!' && v->value[0] != '\0') widest = std::max(widest, std::strlen(v->value));
+    for (const CslValueRow *v = row->values; v->value != nullptr; ++v)
+        if (v->value[0] != '!' && v->value[0] != '\0') helpLine(session, v->value, widest, v->description);
     for (const CslValueRow *v = row->values; v->value != nullptr; ++v) {
-        if (v->value[0] == '!' || v->value[0] == '\0' || v->value[0] == '<') continue;
-        char text[300];
-        if (v->description != nullptr)
-            std::snprintf(text, sizeof text, "  %s - %s", v->value, v->description);
-        else
-            std::snprintf(text, sizeof text, "  %s", v->value);
-        line(session, CSL_LINE_RESPONSE, text);
+        const bool note = (v->value[0] == '!' && v->value[1] == '\0') || v->value[0] == '\0';
+        if (note && v->description != nullptr) helpLine(session, v->description, 0, nullptr);
     }
 }
 
@@ -170,7 +198,7 @@ void helpSyntax(cslSession *session, const CslCommandRow *command) {
     std::snprintf(text, sizeof text, "\"%s <parms>\" - %s", visibleName(command), command->description);
     line(session, CSL_LINE_RESPONSE, text);
     line(session, CSL_LINE_RESPONSE, "where <parms> are:");
-    helpRows(session, command->parms, "");
+    helpRows(session, command->parms);
 }
 
 void showCommand(cslSession *session, const char *text, const CslParmPair *pairs, int count) {
@@ -405,7 +433,7 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
                 const CslCommandRow *row = count == 0 || command == nullptr
                                                ? command
                                                : findRow(command->parms, word.name, word.nameLength);
-                if (row != nullptr) helpValues(session, row);
+                if (row != nullptr) helpValues(session, command, row);
                 return 0;
             }
         }
