@@ -340,6 +340,30 @@ int outputCommand(cslSession *session, const CslParmPair *pairs, int count) {
     return 1;
 }
 
+// =import: the parameters taken here, the file read by the script.
+int importCommand(cslSession *session, const char *text, const CslParmPair *pairs, int count) {
+    if ((evDebugOptions.load() & EV_OPT_d) != 0) evConsolePrint(2, "cslDoImportCommand\n", -1);
+    char file[CSL_PATH_MAX + 1];
+    char parameters[kLineMax + 1];
+    CslImportRequest request{text, nullptr, nullptr, 0, 0};
+    for (int i = 1; i < count; ++i) {
+        const CslParmPair &p = pairs[i];
+        const char *name = p.row->name;
+        if (!std::strcmp(name, "file") && p.value != nullptr) {
+            std::snprintf(file, sizeof file, "%.*s", static_cast<int>(p.valueLength), p.value);
+            request.file = file;
+        } else if (!std::strcmp(name, "parms") && p.value != nullptr) {
+            std::snprintf(parameters, sizeof parameters, "%.*s", static_cast<int>(p.valueLength), p.value);
+            request.parameters = parameters;
+        } else if (!std::strcmp(name, "quiet")) {
+            request.quiet = 1;
+        } else if (!std::strcmp(name, "sof")) {
+            request.stopOnFailure = 1;
+        }
+    }
+    return cslScript.importFile(session, &request);
+}
+
 int mergeCommand(cslSession *session, const CslParmPair *pairs, int count) {
     const CslParmPair *ccdt = findPair(pairs, count, "ccdt");
     const CslParmPair *channel = findPair(pairs, count, "channel");
@@ -535,6 +559,8 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
         return 1;
     }
     if (!std::strcmp(name, "=output")) return outputCommand(session, pairs, count);
+    if (!std::strcmp(name, "=import") && cslScript.importFile != nullptr)
+        return importCommand(session, text, pairs, count);
     if (!std::strcmp(name, "=ccdt") && cslCcdt.openCheck != nullptr)
         return ccdtCommand(session, pairs, count);
     if (!std::strcmp(name, "=merge") && cslCcdt.merge != nullptr) return mergeCommand(session, pairs, count);

@@ -67,20 +67,12 @@ char *substituteInline(cslSession *session, const char *text, int *ok) {
     return cmdSubstituteInline(program, text, ok);
 }
 
-int parseImport(cslSession *session, cmdCommand *, const char *path) {
+int importFile(cslSession *session, const CslImportRequest *request) {
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
     if (program == nullptr) return 0;
-    int rc = 0;
-    cmdReadContext *reader = cmdOpenFileReader(program, path, &rc);
-    if (reader == nullptr) {
-        reportStorage(session, program);
-        return 0;
-    }
-    // The block goes at the reader's insertion point: right after the =import line just parsed.
-    cmdCommand *start = cmdParseImport(program, reader, nullptr);
-    reportStorage(session, program);
-    return start != nullptr && !program->parseError ? 1 : 0;
+    const int rc = cmdImportFile(program, request);
+    return reportStorage(session, program) && rc;
 }
 
 int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
@@ -137,7 +129,7 @@ void scriptInstallConsole() {
     cslScript.echoCommand = echoCommand;
     cslScript.queueText = queueText;
     cslScript.substituteInline = substituteInline;
-    cslScript.parseImport = parseImport;
+    cslScript.importFile = importFile;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;
     cslScript.bindParms = bindParms;
