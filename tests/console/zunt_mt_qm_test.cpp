@@ -27,7 +27,8 @@ int disconnectedHook(int32_t kind, void *) {
     cslSession *s = gSession.load();
     const cslOutputLine *before = s->screens[0].newest;
     cslIssueCommand(s, "DISPLAY EV");
-    for (const cslOutputLine *l = before->next; l != nullptr; l = l->next) hookLines.emplace_back(cslLineText(l));
+    for (const cslOutputLine *l = before->next; l != nullptr; l = l->next)
+        hookLines.emplace_back(cslLineText(l));
     return 1;
 }
 
