@@ -18,13 +18,15 @@ void error(cmdProgram *program, const char *text) {
 // The record of the line when it runs as a statement, else null (parse time).
 cmdCommand *runningRecord(cmdProgram *program, const char *text) {
     cmdCommand *c = program->current;
-    if (c != nullptr && c->type == CMD_COMMAND && (c->flags & CMD_F_ACTIVE) && std::strcmp(c->text, text) == 0)
+    if (c != nullptr && c->type == CMD_COMMAND && (c->flags & CMD_F_ACTIVE) &&
+        std::strcmp(c->text, text) == 0)
         return c;
     return nullptr;
 }
 
 bool inRunningFunction(const cmdProgram *program) {
-    return program->run != nullptr && program->run->frame != nullptr && program->run->frame->function != nullptr;
+    return program->run != nullptr && program->run->frame != nullptr &&
+           program->run->frame->function != nullptr;
 }
 
 bool isFile(const cmdReadContext *reader) {
@@ -145,7 +147,8 @@ int cmdImportFile(cmdProgram *program, const CslImportRequest *request) {
     }
     if (record != nullptr) record->flags |= CMD_F_SKIP;
     if (session != nullptr) {
-        if (cslScript.resolveBreakpoints != nullptr) cslScript.resolveBreakpoints(session, start, start->owner);
+        if (cslScript.resolveBreakpoints != nullptr)
+            cslScript.resolveBreakpoints(session, start, start->owner);
         session->redraw.fetch_or(CSL_REDRAW_ALL);
     }
     return 1;
