@@ -173,3 +173,26 @@ TEST_F(ConsoleCommandsTest, ALoopBodyImportsOnceAndAParseErrorRemovesTheBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// The script's parser refuses "name(" of an unknown function, so a synonym with arguments comes to
+// the dispatcher directly (as the console's own lines do); its text runs as queued records.
+TEST_F(ConsoleCommandsTest, ASynonymsArgumentsAreSubstitutedIntoItsCommand) {
+    ASSERT_EQ(cslSetSynonym(s, "s1", "DISPLAY QLOCAL(<@_Parm[1]>)"), 1);
+    const cslOutputLine *before = s->screens[0].newest;
+    cslIssueCommand(s, "s1(Q");
+    cslIssueCommand(s, "s1(Q1)");
+    for (cmdCommand *c = s->program->head; c != nullptr && s->program->current == nullptr; c = c->next)
+        if (c->type == CMD_QUEUED || c->type == CMD_COMMAND) s->program->current = c;
+    ASSERT_NE(s->program->current, nullptr);
+    cslScript.runCommands(s);
+    V shown;
+    for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
+         l = l->next)
+        shown.emplace_back(cslLineText(l));
+    EXPECT_EQ(shown, (V{"Closing bracket not found on synonym command", "DISPLAY QLOCAL(Q1)",
+                        "Not currently connected."}));
+}
+
+}  // namespace
