@@ -228,3 +228,15 @@ TEST_F(LocalTest, HelpTextsMatchTheirGoldenFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LocalTest, ZuntCmdqNamesTheOwnQueueBeforeItsRequestAndZuntAloneKeepsIt) {
+    cslIssueLocalCommand(s, "=zunt cmdq(Q2)");
+    EXPECT_EQ(texts().back(), "Not currently connected.");
+    EXPECT_STREQ(s->ownQueue, "Q2");
+    cslIssueLocalCommand(s, "=zunt");
+    EXPECT_STREQ(s->ownQueue, "Q2");
+}
+
+}  // namespace
