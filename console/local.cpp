@@ -486,8 +486,9 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
     return count;
 }
 
-int cslIssueLocalCommand(cslSession *session, const char *text) {
-    session->requestIssue.fetch_add(1);
+namespace {
+
+int issueLocal(cslSession *session, const char *text) {
     if (std::strlen(text) >= kLineMax) return parseError(session, text, "Command too long");
     CslParmPair pairs[CSL_MAX_WORDS];
     char work[kLineMax + 1];
@@ -567,6 +568,24 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
     // =ccdt, =merge, =import, =output and =echo need the subsystems that fill their slots.
     line(session, CSL_LINE_ERROR, "Unrecognised command");
     return 0;
+}
+
+}  // namespace
+
+int cslIssueLocalCommand(cslSession *session, const char *text) {
+    session->requestIssue.fetch_add(1);
+    const bool trace = (evDebugOptions.load() & EV_OPT_d) != 0;
+    char line[300];
+    if (trace) {
+        std::snprintf(line, sizeof line, "cslIssueLocalCommand '%.250s'\n", text);
+        evConsolePrint(2, line, -1);
+    }
+    const int rc = issueLocal(session, text);
+    if (trace) {
+        std::snprintf(line, sizeof line, "cslIssueLocalCommand (Return) '%.250s'\n", text);
+        evConsolePrint(2, line, -1);
+    }
+    return rc;
 }
 
 int cslJoinPath(cslSession *session, const char *importer, const char *name, char *out, size_t size) {
