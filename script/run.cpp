@@ -145,35 +145,27 @@ int runItems(cmdProgram *program, cmdCommand *f, const char *text) {
     int64_t index = 0;
     const char *p = text;
     const char *textEnd = text + std::strlen(text);
-    while (p <= textEnd) {
-        const char *comma = scanFindComma(p, textEnd);
-        const char *stop = comma != nullptr ? comma : textEnd;
-        const char *a = p;
-        while (a < stop && cmdIsBlank(*a)) ++a;
-        const char *b = stop;
-        while (b > a && cmdIsBlank(b[-1])) --b;
-        p = stop + 1;
-        if (b > a) {
-            if (f->flags & CMD_F_BREAK) break;
-            if (unwinding(program)) break;
-            char *item = copyText(a, static_cast<size_t>(b - a));
-            if (item == nullptr) {
-                program->failed = 1;
-                result = 0;
-                break;
-            }
-            if (run->item != nullptr) CSFreeMem(run->item);
-            run->item = item;
-            run->itemLength = static_cast<size_t>(b - a);
-            run->idxItem = ++index;
-            program->current = f->next;
-            if (!cmdRunCommands(program)) {
-                result = 0;
-                break;
-            }
-            cmdResetLoopMarks(program, f->next, end);
+    const char *a = nullptr;
+    size_t n = 0;
+    while (cmdNextItem(&p, textEnd, &a, &n)) {
+        if (f->flags & CMD_F_BREAK) break;
+        if (unwinding(program)) break;
+        char *item = copyText(a, n);
+        if (item == nullptr) {
+            program->failed = 1;
+            result = 0;
+            break;
         }
-        if (comma == nullptr) break;
+        if (run->item != nullptr) CSFreeMem(run->item);
+        run->item = item;
+        run->itemLength = n;
+        run->idxItem = ++index;
+        program->current = f->next;
+        if (!cmdRunCommands(program)) {
+            result = 0;
+            break;
+        }
+        cmdResetLoopMarks(program, f->next, end);
     }
     run->numItem = index;
     return result;
@@ -196,7 +188,8 @@ int runForitem(cmdProgram *program, cmdCommand *f) {
         int ok = 1;
         char *substituted = inner != nullptr ? cmdSubstituteInline(program, inner, &ok) : nullptr;
         const char *expression = substituted != nullptr ? substituted : inner;
-        char *text = ok && expression != nullptr ? cslEvaluateExpression(program, expression, -1, 0, 0) : nullptr;
+        char *text =
+            ok && expression != nullptr ? cslEvaluateExpression(program, expression, -1, 0, 0) : nullptr;
         if (text == nullptr) {
             result = 0;
         } else {
@@ -234,7 +227,8 @@ bool foreachCommandAllowed(cmdProgram *program, const char *command) {
     }
     char message[200];
     if (length == 0) {
-        std::snprintf(message, sizeof message, "foreach() statement expects DISPLAY or RESET QSTATS command.");
+        std::snprintf(message, sizeof message,
+                      "foreach() statement expects DISPLAY or RESET QSTATS command.");
     } else {
         std::snprintf(message, sizeof message,
                       "foreach() statement expects DISPLAY or RESET QSTATS command. Command '%.*s' received",
@@ -427,13 +421,10 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             return STEP_NEXT;
         }
         case CMD_COMMAND: {
-            if (run->issueCommand != nullptr) {
-                run->issueCommand(program, c->text);
-            } else if (cslSession *session = cmdSession(program)) {
-                cslIssueCommand(session, c->text);
-            } else {
+            if (program->issueCommand != nullptr)
+                program->issueCommand(program, c->text);
+            else
                 cmdEchoCommand(program, 1, 0, c->text);
-            }
             return STEP_NEXT;
         }
         case CMD_WHILE:
@@ -486,7 +477,8 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             advanceCommandNumber(program);
             echoRecord(program, c);
             ExpValue value{};
-            if (c->expression != nullptr && cslEvaluateParsed(program, c->expression, &value)) releaseValue(&value);
+            if (c->expression != nullptr && cslEvaluateParsed(program, c->expression, &value))
+                releaseValue(&value);
             return STEP_NEXT;
         }
         case CMD_EXPRESSION_RUN: {
@@ -518,7 +510,8 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             cmdCommand *label = c->partner;
             if (label == nullptr) return STEP_NEXT;
             bool marked = false;
-            for (cmdRunningBlock *b = frame->blocks; b != nullptr && b->record != label->enclosing; b = b->next) {
+            for (cmdRunningBlock *b = frame->blocks; b != nullptr && b->record != label->enclosing;
+                 b = b->next) {
                 b->record->flags |= CMD_F_BREAK;
                 marked = true;
             }
@@ -638,11 +631,12 @@ cmdRunState *cmdCreateRunState(cmdProgram *program) {
     if (run == nullptr) return nullptr;
     std::memset(static_cast<void *>(run), 0, sizeof *run);
     run->frame = &run->outermost;
-    program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result) {
-        return cslVariableCallback(e, partner, var, result);
-    };
+    program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var,
+                            ExpValue *result) { return cslVariableCallback(e, partner, var, result); };
     program->callFunction = [](cmdProgram *, ExpExpression *e, ExpValue *function, ExpValue *args,
-                               ExpValue *result) { return cslCallFunctionCallback(e, function, args, result); };
+                               ExpValue *result) {
+        return cslCallFunctionCallback(e, function, args, result);
+    };
     return run;
 }
 
@@ -656,6 +650,27 @@ void cmdFreeRunState(cmdProgram *program) {
     if (run->item != nullptr) CSFreeMem(run->item);
     CSFreeMem(run);
     program->run = nullptr;
+}
+
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length) {
+    const char *p = *cursor;
+    while (p != nullptr && p <= end) {
+        const char *comma = scanFindComma(p, end);
+        const char *stop = comma != nullptr ? comma : end;
+        const char *a = p;
+        while (a < stop && cmdIsBlank(*a)) ++a;
+        const char *b = stop;
+        while (b > a && cmdIsBlank(b[-1])) --b;
+        p = comma != nullptr ? comma + 1 : nullptr;
+        if (b > a) {
+            *cursor = p;
+            *item = a;
+            *length = static_cast<size_t>(b - a);
+            return 1;
+        }
+    }
+    *cursor = nullptr;
+    return 0;
 }
 
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record) {

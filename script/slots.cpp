@@ -17,6 +17,11 @@ int localCommand(cmdProgram *program, const char *text) {
     return cslIssueLocalCommand(static_cast<cslSession *>(program->console), text);
 }
 
+// Command lines that the script runs go to the console's dispatcher.
+void issueCommand(cmdProgram *program, const char *text) {
+    cslIssueCommand(static_cast<cslSession *>(program->console), text);
+}
+
 // The session's program, made on first use.
 cmdProgram *programOf(cslSession *session) {
     if (session->program == nullptr) {
@@ -28,6 +33,7 @@ cmdProgram *programOf(cslSession *session) {
         program->console = session;
         program->output = toConsole;
         program->localCommand = localCommand;
+        program->issueCommand = issueCommand;
         program->commandNumber = &session->commandNumber;
         session->program = program;
     }

@@ -1,11 +1,11 @@
 // System variables (the '_' names, computed when read) and the attributes of the current foreach
 // object: its response lines searched for KEYWORD(value), joined into one attribute text when a
 // value runs over a line end.
+#include <strings.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "console/console.h"
 #include "script/internal.h"
@@ -64,7 +64,8 @@ const char *trimEnd(const char *start, const char *end) {
 }
 
 // A keyword's value rewritten: trimmed, list items trimmed one by one; DESCR as it stands.
-bool appendValue(cmdText *out, const char *keyword, size_t keywordLength, const char *value, const char *end) {
+bool appendValue(cmdText *out, const char *keyword, size_t keywordLength, const char *value,
+                 const char *end) {
     value = trimStart(value, end);
     end = trimEnd(value, end);
     if (keywordLength == 5 && strncasecmp(keyword, "DESCR", 5) == 0)
@@ -132,7 +133,8 @@ int cslFindAttribute(const char *text, size_t textLength, const char *name, size
         // A whole keyword: what stands before it is no part of a name.
         if (p > text) {
             char before = p[-1];
-            if (before != ' ' && before != '\t' && before != ')' && before != '\n' && before != '\r') continue;
+            if (before != ' ' && before != '\t' && before != ')' && before != '\n' && before != '\r')
+                continue;
         }
         const char *close = scanFindCloseBracket(p + nameLength + 1, end);
         if (close == nullptr) return 0;
@@ -159,7 +161,7 @@ int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, 
             p = trimStart(comma + 1, end);
         }
         size_t n = static_cast<size_t>(end - p) < sizeof digits - 1 ? static_cast<size_t>(end - p)
-                                                                     : sizeof digits - 1;
+                                                                    : sizeof digits - 1;
         std::memcpy(digits, p, n);
         digits[n] = '\0';
         expSetInt(out, std::strtoll(digits, nullptr, 10));
@@ -230,7 +232,8 @@ int cslGetResponseAttribute(cmdProgram *program, const char *name, size_t length
     return ok;
 }
 
-int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name, size_t length, ExpValue *out) {
+int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name, size_t length,
+                         ExpValue *out) {
     cmdRunState *run = program->run;
     cslSession *session = cmdSession(program);
     cslConnection *connection = currentConnection(program);
@@ -240,10 +243,10 @@ int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name,
         int64_t value;
     };
     const Counter counters[] = {
-        {"_idxWhile", run->idxWhile}, {"_numWhile", run->numWhile}, {"_idxEach", run->idxEach},
-        {"_numEach", run->numEach},   {"_idxItem", run->idxItem},   {"_numItem", run->numItem},
-        {"_streamtype", run->streamType}, {"_idxData", run->idxData}, {"_dspcmd", run->dspcmd},
-        {"_errno", run->savedErrno},  {"_time", evTimeNow()},
+        {"_idxWhile", run->idxWhile},     {"_numWhile", run->numWhile}, {"_idxEach", run->idxEach},
+        {"_numEach", run->numEach},       {"_idxItem", run->idxItem},   {"_numItem", run->numItem},
+        {"_streamtype", run->streamType}, {"_idxData", run->idxData},   {"_dspcmd", run->dspcmd},
+        {"_errno", run->savedErrno},      {"_time", evTimeNow()},
     };
     for (const Counter &c : counters) {
         if (nameIs(name, length, c.name)) {
@@ -258,7 +261,8 @@ int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name,
     if (nameIs(name, length, "_os")) return setText(out, "LINUX");
 #endif
     if (nameIs(name, length, "_sep")) return setText(out, "\x05");
-    if (nameIs(name, length, "_item")) return setText(out, run->item != nullptr ? run->item : "", run->itemLength);
+    if (nameIs(name, length, "_item"))
+        return setText(out, run->item != nullptr ? run->item : "", run->itemLength);
     if (nameIs(name, length, "_stream")) return setText(out, run->stream);
     if (nameIs(name, length, "_error_func"))
         return setText(out, run->errorFunction != nullptr ? run->errorFunction->name : "");
@@ -323,7 +327,9 @@ int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name,
         return 1;
     }
     // The current response: the running foreach's, else the last command's.
-    cslOutputLine *echo = run->eachEcho != nullptr ? run->eachEcho : session != nullptr ? session->echoLine : nullptr;
+    cslOutputLine *echo = run->eachEcho != nullptr ? run->eachEcho
+                          : session != nullptr     ? session->echoLine
+                                                   : nullptr;
     if (nameIs(name, length, "_matches") || nameIs(name, length, "_responses")) {
         int64_t v = echo == nullptr ? -1 : length == 8 ? echo->matched : echo->received;
         expSetInt(out, v);
@@ -360,14 +366,16 @@ int cslSetSystemVariable(cmdProgram *program, const char *name, size_t length, c
         }
     } else if (nameIs(name, length, "_error_func")) {
         if (!expIsString(value)) {
-            std::snprintf(message, sizeof message, "The _error_func system variable should be set to a string");
+            std::snprintf(message, sizeof message,
+                          "The _error_func system variable should be set to a string");
         } else if (value->value.len == 0) {
             run->errorFunction = nullptr;
             return 1;
         } else {
-            cmdFUNCTION *f = value->value.len <= CMD_NAME_MAX
-                                 ? cmdFindFunction(program, value->data, static_cast<int64_t>(value->value.len))
-                                 : nullptr;
+            cmdFUNCTION *f =
+                value->value.len <= CMD_NAME_MAX
+                    ? cmdFindFunction(program, value->data, static_cast<int64_t>(value->value.len))
+                    : nullptr;
             if (f != nullptr && f->committed) {
                 run->errorFunction = f;
                 return 1;
@@ -376,7 +384,8 @@ int cslSetSystemVariable(cmdProgram *program, const char *name, size_t length, c
             std::snprintf(message, sizeof message, "Error function %.*s is not defined.", n, value->data);
         }
     } else {
-        std::snprintf(message, sizeof message, "You can not set the value of system variable %.*s.", shown, name);
+        std::snprintf(message, sizeof message, "You can not set the value of system variable %.*s.", shown,
+                      name);
     }
     cmdOutput(program, 128, message);
     program->errorFlag = 1;

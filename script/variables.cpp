@@ -132,8 +132,9 @@ void refuseLongName(cmdProgram *program, const char *key, size_t length) {
     char name[200];
     size_t n = expFormatArrayName(key, length, name, sizeof name);
     char message[300];
-    std::snprintf(message, sizeof message, "Variable name of '%.*s' is larger than the limit of %d characters.",
-                  static_cast<int>(n), name, static_cast<int>(CSL_VAR_KEY_MAX));
+    std::snprintf(message, sizeof message,
+                  "Variable name of '%.*s' is larger than the limit of %d characters.", static_cast<int>(n),
+                  name, static_cast<int>(CSL_VAR_KEY_MAX));
     cmdOutput(program, 128, message);
     program->errorFlag = 1;
 }
@@ -316,7 +317,8 @@ int cslVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpV
     expFormatArrayName(name, length, shown, sizeof shown);
     e->softFailure = 1;
     e->valueMissing = 1;
-    if (name[0] == '_') return expSetError(e, std::strlen(shown), "Unrecognised system Variable '%s'.", shown);
+    if (name[0] == '_')
+        return expSetError(e, std::strlen(shown), "Unrecognised system Variable '%s'.", shown);
     return expSetError(e, std::strlen(shown), "Variable '%s' is not defined in the current scope.", shown);
 }
 

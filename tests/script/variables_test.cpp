@@ -12,7 +12,7 @@ using VariablesTest = st::RunTest;
 TEST_F(VariablesTest, AssignmentReachesTheCallersVariableUnlessDeclaredLocal) {
     EXPECT_EQ(run({"func f()", "  @x = 2", "endfunc", "func g()", "  var x", "  @x = 3", "  @seen = @x",
                    "endfunc", "@x = 1", "f()", "@a = @x", "g()", "@b = @x"}),
-                  1);
+              1);
     EXPECT_EQ(errors(), "");
     EXPECT_EQ(value("@a"), "2");
     EXPECT_EQ(value("@b"), "2");
@@ -72,8 +72,9 @@ TEST_F(VariablesTest, SystemVariables) {
     out_.clear();
     program_->run->continueAfterError = 1;
     EXPECT_EQ(run({"_error_func = 'nothere'", "_stream = 5"}), 1);
-    EXPECT_EQ(errors(), "Error function nothere is not defined.\nThe _stream system variable should be set to a "
-                        "string");
+    EXPECT_EQ(errors(),
+              "Error function nothere is not defined.\nThe _stream system variable should be set to a "
+              "string");
 }
 
 TEST_F(VariablesTest, AssignmentTraceShowsTheOldValueOnlyWithItsOwnOption) {
@@ -96,17 +97,20 @@ TEST_F(VariablesTest, AssignmentTraceShowsTheOldValueOnlyWithItsOwnOption) {
 }
 
 TEST(ResponseAttributes, ValuesAreTypedAndJoinedAcrossLines) {
-    const char *lines[] = {"AMQ8409I: Display Queue details.", "   QUEUE(APP.Q)    TYPE(QLOCAL)",
-                           "   DESCR(a  description   ", "   over two lines)   CURDEPTH(42)",
+    const char *lines[] = {"AMQ8409I: Display Queue details.",
+                           "   QUEUE(APP.Q)    TYPE(QLOCAL)",
+                           "   DESCR(a  description   ",
+                           "   over two lines)   CURDEPTH(42)",
                            "   QTIME( 120 , 340 )  CLUSNL(  a , b  )  ALTDATE(2026-01-01)  MAXMSGL(-5)",
                            "   BIG(123456789012345678901)  RATE(2.5)  EMPTY( )"};
     size_t lengths[6];
     for (int i = 0; i < 6; ++i) lengths[i] = std::strlen(lines[i]);
     char *joined = cslJoinLines(lines, lengths, 6);
     ASSERT_NE(joined, nullptr);
-    EXPECT_STREQ(joined,
-                 "QUEUE(APP.Q) TYPE(QLOCAL) DESCR(a  description      over two lines) CURDEPTH(42) QTIME(120,340) "
-                 "CLUSNL(a,b) ALTDATE(2026-01-01) MAXMSGL(-5) BIG(123456789012345678901) RATE(2.5) EMPTY()");
+    EXPECT_STREQ(
+        joined,
+        "QUEUE(APP.Q) TYPE(QLOCAL) DESCR(a  description      over two lines) CURDEPTH(42) QTIME(120,340) "
+        "CLUSNL(a,b) ALTDATE(2026-01-01) MAXMSGL(-5) BIG(123456789012345678901) RATE(2.5) EMPTY()");
     struct Case {
         const char *name;
         uint16_t indicator;
@@ -114,16 +118,21 @@ TEST(ResponseAttributes, ValuesAreTypedAndJoinedAcrossLines) {
         const char *text;
         int64_t number;
     } cases[] = {
-        {"curdepth", 0, EXP_INT, nullptr, 42},       {"QTIME", EXP_IND_SHORT, EXP_INT, nullptr, 120},
-        {"QTIME", EXP_IND_LONG, EXP_INT, nullptr, 340}, {"ALTDATE", 0, EXP_PSTR, "2026-01-01", 0},
-        {"MAXMSGL", 0, EXP_INT, nullptr, -5},         {"BIG", 0, EXP_PSTR, "123456789012345678901", 0},
-        {"EMPTY", 0, EXP_STR, "", 0},                 {"DESCR", 0, EXP_PSTR, "a  description      over two lines", 0},
+        {"curdepth", 0, EXP_INT, nullptr, 42},
+        {"QTIME", EXP_IND_SHORT, EXP_INT, nullptr, 120},
+        {"QTIME", EXP_IND_LONG, EXP_INT, nullptr, 340},
+        {"ALTDATE", 0, EXP_PSTR, "2026-01-01", 0},
+        {"MAXMSGL", 0, EXP_INT, nullptr, -5},
+        {"BIG", 0, EXP_PSTR, "123456789012345678901", 0},
+        {"EMPTY", 0, EXP_STR, "", 0},
+        {"DESCR", 0, EXP_PSTR, "a  description      over two lines", 0},
         {"TYPE", EXP_IND_LONG, EXP_INT, nullptr, 0},
     };
     for (const Case &c : cases) {
         const char *v = nullptr;
         size_t n = 0;
-        ASSERT_EQ(cslFindAttribute(joined, std::strlen(joined), c.name, std::strlen(c.name), &v, &n), 1) << c.name;
+        ASSERT_EQ(cslFindAttribute(joined, std::strlen(joined), c.name, std::strlen(c.name), &v, &n), 1)
+            << c.name;
         ExpValue out{};
         ASSERT_EQ(cslTypeAttributeValue(v, n, c.indicator, &out), 1);
         EXPECT_EQ(out.type, c.type) << c.name;
