@@ -148,6 +148,10 @@ TEST_F(ConsoleCommandsTest, ALoopBodyImportsOnceAndAParseErrorRemovesTheBlock) {
     const std::string c = "  =import file(" + dir.file("c.vdr") + ")";
     runScript({"@count = 0", "@n = 0", "while (@n < 3)", c.c_str(), "  @n = @n + 1", "endwhile"});
     EXPECT_EQ(value("@count"), "3");  // a block read again each pass would run more often
+    // With an '@' in it the line imports when it first runs, not when it is read.
+    const std::string late = c + " parms(@n)";
+    runScript({"@count = 0", "@n = 0", "while (@n < 3)", late.c_str(), "  @n = @n + 1", "endwhile"});
+    EXPECT_EQ(value("@count"), "3");
 
     dir.write("bad.vdr", "@z = 1\nendwhile\n");
     const std::string bad = "=import file(" + dir.file("bad.vdr") + ")";
