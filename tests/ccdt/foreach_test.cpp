@@ -4,7 +4,7 @@
 
 #include "ccdt_testing.h"
 #include "console/console.h"
-#include "script/internal.h"
+#include "script/script.h"
 #include "testing/console_capture.h"
 
 namespace {
@@ -33,11 +33,11 @@ protected:
         cmdReadContext *r = cmdMemoryReader(s->program, "main.vdr", lines.data(), lines.size());
         ASSERT_NE(r, nullptr);
         cmdPushReader(s->program, r);
-        cmdRunCommands(s->program);
+        cslScript.runCommands(s);
         cmdPopReader(s->program);
     }
     std::string value(const char *expression) {
-        char *text = cslEvaluateExpression(s->program, expression, -1, 0, 0);
+        char *text = cslScript.evaluateToText(s, expression, -1, 0);
         if (text == nullptr) return "<error>";
         std::string out = text;
         CSFreeMem(text);
