@@ -759,7 +759,8 @@ int cmdRunCommands(cmdProgram *program) {
             c->flags |= CMD_F_ACTIVE;
             step = execute(program, c);
             c->flags = (c->flags & ~CMD_F_ACTIVE) | wasActive;
-            program->lastExecuted = c;
+            // The reader's input echo follows the main program only.
+            if (c->owner == nullptr && c->type != CMD_CALL_OUTSIDE) program->lastExecuted = c;
         }
         switch (step) {
             case STEP_RETURN:

@@ -82,6 +82,14 @@ int importFile(cslSession *session, const CslImportRequest *request) {
 }
 
 int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
+    // A connection's thread reads the switches while the console thread, holding the script lock,
+    // waits for that very request: the program cannot change meanwhile, and waiting for the lock
+    // would never end.
+    if (set < 0 && session->waiting.load() != 0 && gScriptLock.owner.load() != csThreadId() &&
+        gScriptLock.count.load() != 0 && session->program != nullptr) {
+        int value = cmdEchoSwitch(session->program, static_cast<int>(which), -1);
+        return value < 0 ? 0 : value;
+    }
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
     int value = program != nullptr ? cmdEchoSwitch(program, static_cast<int>(which), set) : -1;

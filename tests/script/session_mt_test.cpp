@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "../console/fake_mq.h"
 #include "console/console.h"
-#include "console/fake_mq.h"
 #include "script/internal.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
@@ -82,6 +82,7 @@ TEST_F(ScriptSessionTest, ForeachRunsOverTheConsolesResponseAndConnectionVariabl
     cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
     EXPECT_EQ(value("_platform"), "Unix");
     EXPECT_EQ(value("_cmdlevel"), "940");
+    EXPECT_EQ(value("_qmgr") + "/" + value("_connqmgr"), "QM1/QM1");
     s->lastReason.store(99999);
     EXPECT_EQ(value("_lastrcstr"), "Unknown Reason(99999)");
     s->lastReason.store(2085);
