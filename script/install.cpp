@@ -5,4 +5,5 @@
 void scriptInstall() {
     evServices.findFunction = cmdFindFunctionRow;
     scriptInstallConsole();
+    cmdInstallBuiltins();
 }

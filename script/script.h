@@ -259,6 +259,10 @@ struct cmdProgram {
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
+    uint64_t serial;  // never the same for two programs: cached expressions name the one they serve
+    char *printText;  // the print statement's unfinished line (counted heap)
+    size_t printLength;
+    size_t printCapacity;
     cmdRunState *run;  // frames, variables and the run loop's state
 };
 
@@ -355,6 +359,24 @@ int cmdImportFile(cmdProgram *program, const CslImportRequest *request);
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);
+
+// ---------------------------------------------------------------------------------------------
+// Text a running script takes from outside, which the fuzz target drives directly. The run time's
+// own declarations of the last six stand with its other entry points in the interpreter's header.
+
+struct cslVAR;
+// The print and fprint statements, echoed as given -> 1, or 0 after printing the error. fprint's
+// text holds its keyword, the file identifier and the items.
+int cslDoPrint(cmdProgram *program, const char *statement, const char *items);
+int cslDoFPrint(cmdProgram *program, const char *statement);
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
+int cmdBindParms(cmdProgram *program, const char *text);
+[[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
+int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
+                     const char **value, size_t *valueLength);
+int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out);
+cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *key, size_t length,
+                       const ExpValue *value);
 
 // Fills the engine's script slots.
 void scriptInstall();

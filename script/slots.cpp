@@ -1,5 +1,7 @@
 // The script's side of the console: the console reaches the reader through its script slots, each
 // call holding the script lock, and the script's lines go into the console's output buffer.
+#include <cstring>
+
 #include "console/console.h"
 #include "script/internal.h"
 
@@ -96,6 +98,33 @@ int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
     return value < 0 ? 0 : value;
 }
 
+// print and fprint reach here with the text after their keyword.
+int printStatement(cslSession *session, const char *arguments, bool toFile) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    cmdText statement{};
+    const char *keyword = toFile ? "fprint" : "print";
+    if (!cmdTextAppend(&statement, keyword, std::strlen(keyword)) ||
+        !cmdTextAppend(&statement, arguments, std::strlen(arguments))) {
+        cmdTextFree(&statement);
+        session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+        return 0;
+    }
+    int ok = toFile ? cslDoFPrint(program, statement.data)
+                    : cslDoPrint(program, statement.data, statement.data + std::strlen(keyword));
+    cmdTextFree(&statement);
+    return ok;
+}
+
+int print(cslSession *session, const char *arguments) {
+    return printStatement(session, arguments, false);
+}
+
+int fprint(cslSession *session, const char *arguments) {
+    return printStatement(session, arguments, true);
+}
+
 int bindParms(cslSession *session, const char *text) {
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
@@ -132,6 +161,8 @@ int showFunctions(cslSession *session, const char *pattern, size_t length, int l
 
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
+    // The console's end closes what scripts left open, their unfinished lines written.
+    cmdCloseAllFiles();
     cmdFreeProgram(session->program);
     session->program = nullptr;
 }
@@ -155,4 +186,6 @@ void scriptInstallConsole() {
     cslScript.whereVariable = cslVariableCallback;
     cslScript.whereFunction = cslCallFunctionCallback;
     cslScript.showFunctions = showFunctions;
+    cslScript.print = print;
+    cslScript.fprint = fprint;
 }
