@@ -14,6 +14,7 @@ struct cmdCommand;
 struct cmdFUNCTION;
 struct cmdProgram;
 struct cmdReadContext;
+struct CslImportRequest;
 struct cmdRunState;
 struct cmdRetiredDefinition;
 
@@ -347,6 +348,14 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
 void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind = 0);
 // Prints a line through the program's output -> the line made, or null.
 void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length = -1);
+// The committed functions whose names match the pattern ('*' and '?', no case), in name order:
+// "func name(parameters)", with list also the comment heading and the body's source lines (kind
+// 32); "No functions defined" or "No matching functions found" when none is shown -> the count.
+int cmdShowFunctions(cmdProgram *program, const char *pattern, size_t length, int list);
+// =import (the console's request): the file, joined to the importing file's directory, read into
+// an =import block after the importing line; refused inside a running function and when the file
+// is already being read further up the chain of sources -> 1 read, or 0 (the messages given).
+int cmdImportFile(cmdProgram *program, const CslImportRequest *request);
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);

@@ -75,20 +75,12 @@ char *substituteInline(cslSession *session, const char *text, int *ok) {
     return cmdSubstituteInline(program, text, ok);
 }
 
-int parseImport(cslSession *session, cmdCommand *, const char *path) {
+int importFile(cslSession *session, const CslImportRequest *request) {
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
     if (program == nullptr) return 0;
-    int rc = 0;
-    cmdReadContext *reader = cmdOpenFileReader(program, path, &rc);
-    if (reader == nullptr) {
-        reportStorage(session, program);
-        return 0;
-    }
-    // The block goes at the reader's insertion point: right after the =import line just parsed.
-    cmdCommand *start = cmdParseImport(program, reader, nullptr);
-    reportStorage(session, program);
-    return start != nullptr && !program->parseError ? 1 : 0;
+    const int rc = cmdImportFile(program, request);
+    return reportStorage(session, program) && rc;
 }
 
 int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
@@ -160,6 +152,13 @@ int runCommands(cslSession *session) {
     return rc;
 }
 
+int showFunctions(cslSession *session, const char *pattern, size_t length, int list) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    return cmdShowFunctions(program, pattern, length, list);
+}
+
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
     // The console's end closes what scripts left open, their unfinished lines written.
@@ -175,7 +174,7 @@ void scriptInstallConsole() {
     cslScript.echoCommand = echoCommand;
     cslScript.queueText = queueText;
     cslScript.substituteInline = substituteInline;
-    cslScript.parseImport = parseImport;
+    cslScript.importFile = importFile;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;
     cslScript.bindParms = bindParms;
@@ -186,6 +185,7 @@ void scriptInstallConsole() {
     // reply holding the script lock: they take no lock of their own.
     cslScript.whereVariable = cslVariableCallback;
     cslScript.whereFunction = cslCallFunctionCallback;
+    cslScript.showFunctions = showFunctions;
     cslScript.print = print;
     cslScript.fprint = fprint;
 }
