@@ -390,6 +390,7 @@ struct cslSession {
     cmdCallContext *callContext;
     std::atomic<int32_t> stopFlag;
     std::atomic<int32_t> endRequested;  // "end" or "quit"
+    std::atomic<int32_t> runningHook;   // an engine hook runs: its waits for replies are limited
     int32_t ending;
     // Target.
     int32_t target;  // CSL_TARGET_*

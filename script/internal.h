@@ -72,3 +72,54 @@ int cmdFunctionCallback(ExpExpression *e, ExpValue *function, ExpValue *args, Ex
 
 // Fills the console's script slots (slots.cpp).
 void scriptInstallConsole();
+
+// ---------------------------------------------------------------------------------------------
+// Start-up script, hooks and debugger (startup.cpp, hooks.cpp, debugger.cpp).
+
+struct AlertDef;
+struct cslSession;
+
+// The session's program, made on first use; null when storage ran out (slots.cpp).
+cmdProgram *cmdSessionProgram(cslSession *session);
+
+// Calls a user function with no arguments from outside the script (hooks), through the run loop:
+// keepRunning 1 for the hooks that read no record. 1 when it ran. Filled by the run loop; empty:
+// no hook runs.
+extern int (*cmdHookRunner)(cmdProgram *program, cmdFUNCTION *function, int keepRunning);
+
+// The start-up script's file: the option text split by its last ':', '/' or '\' (a text without
+// '.' is a folder), an empty folder the program's, an empty name "zunt.vdr", joined with '/'. 1, or
+// 0 when out is too small.
+int cslStartupScriptPath(const char *option, const char *programFolder, char *out, size_t size);
+int LoadVEDRAFile(const char *option);
+
+// The eleven hooks by name, first missing one reported: 1 when all are defined.
+int cslFindHooks(cmdProgram *program);
+// Forgets the hook table (the session's program is freed).
+void cslForgetHooks();
+int cslCallRecordHook(void *context, int32_t kind);
+int cslCallHook(int32_t kind, void *argument);
+// 1 while a hook of the engine runs on this program.
+int cslInHook();
+
+// The record and alert variables of the running hook: a name carrying an event., data., alert.,
+// mqmd., cfh., before., after., cmddata. or cmdctx. indicator (EXP_IND_*) gives 1 with its value,
+// the empty string when the running hook has no such value; 0 for other names.
+int cslResolveHookVariable(cmdProgram *program, uint16_t indicator, const char *name, size_t length,
+                           ExpValue *out);
+// _stream, _streamtype, _idxData and _dspcmd: 1 with the value, 0 for other names.
+int cslGetStreamVariable(const char *name, size_t length, ExpValue *out);
+// An assignment to _stream (at most 64 characters are kept).
+void cslSetStreamVariable(const char *text, size_t length);
+// The name-catalogue's "data." keywords: 1 when a statistics display knows the keyword.
+int cslLookupKeywordValue(const char *name, size_t length, uint16_t indicator);
+
+// The debugger. dbgCheckStop is called by the run loop before every statement while debug mode or
+// tracing is on: 0 to run the statement, or 0 with the console's stop flag set.
+int dbgCheckStop(cmdProgram *program, cmdCommand *command);
+int dbgCommand(cmdProgram *program, const char *text);
+void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *function);
+// The run loop's assignment of a text typed at the prompt: 1 when it ran. Empty: refused.
+extern int (*cmdDebugAssign)(cmdProgram *program, const char *text);
+// Forgets breakpoints and listing positions (a new program).
+void dbgReset();

@@ -92,11 +92,17 @@ int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
 
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
+    cslForgetHooks();
+    dbgReset();
     cmdFreeProgram(session->program);
     session->program = nullptr;
 }
 
 }  // namespace
+
+cmdProgram *cmdSessionProgram(cslSession *session) {
+    return programOf(session);
+}
 
 void scriptInstallConsole() {
     static_assert(CSL_ECHO_INPUT == 0 && CSL_ECHO_BLANK == CMD_ECHO_SWITCHES - 1);
