@@ -90,6 +90,10 @@ int editCommand(cslSession *session, const char *text, int32_t length) {
     return ccdtMqscCommand(session, text, length, CSL_REQUEST_COMMAND);
 }
 
+int loopCommand(cslSession *session, const char *text, int32_t length) {
+    return ccdtMqscCommand(session, text, length, CSL_REQUEST_LOOP);
+}
+
 void sinkWrite(void *context, int kind, const char *text) {
     auto *session = static_cast<cslSession *>(context);
     cslAddOutput(session, cslMainList(session), nullptr, text, -1,
@@ -120,6 +124,7 @@ void setOutputVersion(cslSession *, int32_t mqcdVersion) {
 void ccdtInstall() {
     cslCcdt.openCheck = &openCheck;
     cslCcdt.editCommand = &editCommand;
+    cslCcdt.loopCommand = &loopCommand;
     cslCcdt.merge = &merge;
     cslCcdt.setOutputVersion = &setOutputVersion;
 }

@@ -332,6 +332,8 @@ struct CslCcdtServices {
     int32_t (*openCheck)(cslSession *session, const char *file, char *message, size_t messageSize);
     // One MQSC-style command of the edit mode; 1 done, 0 failed.
     int (*editCommand)(cslSession *session, const char *text, int32_t length);
+    // The same for a script loop's command (its echo line is the session's echoLine).
+    int (*loopCommand)(cslSession *session, const char *text, int32_t length);
     // =merge: channels (a list of names or patterns) copied from another table into the current
     // one; 1 done, 0 failed (reported).
     int (*merge)(cslSession *session, const char *fromFile, const char *channels, int replace);

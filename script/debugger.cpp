@@ -1,11 +1,11 @@
 // The script debugger: before a statement it can stop, list it and read commands at "DBG>" from
 // standard input until an empty line steps on. Breakpoints name statements by their numbers; its
 // own texts go to standard error, print and its complaints to the console's output.
+#include <strings.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "console/console.h"
 #include "engine/engine.h"
@@ -24,13 +24,14 @@ struct Breakpoint {
 struct Debugger {
     Breakpoint table[kMaxBreakpoints];
     int count;
-    int32_t runFlag;        // run without stopping until a breakpoint
-    cmdCommand *loopMark;   // runout: the loop whose end stops the run
-    int32_t loopEnd;        // the marked loop ended: stop at the next statement
-    cmdCommand *current;    // the statement stopped at
-    uint32_t listFirst;     // the first statement of the last listing
-    uint32_t listLast;      // the last statement listed
+    int32_t runFlag;       // run without stopping until a breakpoint
+    cmdCommand *loopMark;  // runout: the loop whose end stops the run
+    int32_t loopEnd;       // the marked loop ended: stop at the next statement
+    cmdCommand *current;   // the statement stopped at
+    uint32_t listFirst;    // the first statement of the last listing
+    uint32_t listLast;     // the last statement listed
     cmdFUNCTION *listFunction;
+    int32_t selectedFrame;  // depth of the frame print, eval and assignments use
 };
 Debugger dbg;
 
@@ -127,6 +128,30 @@ void stopSession(cmdProgram *program) {
     if (auto *session = static_cast<cslSession *>(program->console)) session->stopFlag.store(1);
 }
 
+void leaveDebugMode(cmdProgram *program) {
+    evRunState.debugMode.store(0);
+    dbgSyncFlags(program);
+}
+
+// The frame of that depth, or null.
+cmdCallContext *frameAt(cmdProgram *program, int32_t depth) {
+    for (cmdCallContext *f = program->run->frame; f != nullptr; f = f->previous)
+        if (f->depth == depth) return f;
+    return nullptr;
+}
+
+// Runs in the selected frame: print, eval and assignments see its variables.
+struct SelectedFrame {
+    cmdRunState *run;
+    cmdCallContext *saved;
+    explicit SelectedFrame(cmdProgram *program) : run(program->run), saved(program->run->frame) {
+        if (cmdCallContext *f = frameAt(program, dbg.selectedFrame)) run->frame = f;
+    }
+    ~SelectedFrame() { run->frame = saved; }
+    SelectedFrame(const SelectedFrame &) = delete;
+    SelectedFrame &operator=(const SelectedFrame &) = delete;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Listing
 
@@ -152,7 +177,8 @@ void listLine(cmdProgram *program, const cmdCommand *c, int longFlag) {
 }
 
 // Lists the statements numbered first to last of a list; internal records too with internal.
-void listRange(cmdProgram *program, cmdFUNCTION *function, int64_t first, int64_t last, int internal, int longFlag) {
+void listRange(cmdProgram *program, cmdFUNCTION *function, int64_t first, int64_t last, int internal,
+               int longFlag) {
     if (first < 1) first = 1;
     bool any = false;
     bool inRange = false;
@@ -183,8 +209,8 @@ bool parseNumber(const char *text, size_t length, int64_t *value) {
 
 void listFunctions(cmdProgram *program) {
     bool any = false;
-    for (CSTree *node = program->functions != nullptr ? CSTreeFirst(program->functions) : nullptr; node != nullptr;
-         node = node->next) {
+    for (CSTree *node = program->functions != nullptr ? CSTreeFirst(program->functions) : nullptr;
+         node != nullptr; node = node->next) {
         auto *function = reinterpret_cast<cmdFUNCTION *>(node);
         if (!any) dbgPrint("Functions\n");
         any = true;
@@ -225,7 +251,8 @@ void listSource(cmdProgram *program, const char *arguments, int longFlag) {
         if (*q == ',' && !parseNumber(cmdSkipBlanks(q + 1), std::strlen(cmdSkipBlanks(q + 1)), &count))
             return dbgPrint("Please enter a valid line number.\n");
         function = dbg.listFunction;
-        if (*p == '+') return listRange(program, function, dbg.listLast + 1, dbg.listLast + count, internal, longFlag);
+        if (*p == '+')
+            return listRange(program, function, dbg.listLast + 1, dbg.listLast + count, internal, longFlag);
         int64_t end = static_cast<int64_t>(dbg.listFirst) - 1;
         return listRange(program, function, end - count + 1, end, internal, longFlag);
     }
@@ -235,7 +262,8 @@ void listSource(cmdProgram *program, const char *arguments, int longFlag) {
         size_t firstLength = comma != nullptr ? static_cast<size_t>(comma - p - 1) : std::strlen(p + 1);
         while (firstLength > 0 && cmdIsBlank(p[firstLength])) firstLength--;
         if (!parseNumber(p + 1, firstLength, &first)) return dbgPrint("Please enter a valid line number.\n");
-        if (comma == nullptr) return listRange(program, function, first, first + second - 1, internal, longFlag);
+        if (comma == nullptr)
+            return listRange(program, function, first, first + second - 1, internal, longFlag);
         const char *q = cmdSkipBlanks(comma + 1);
         bool to = *q == '@';
         if (to) q++;
@@ -319,7 +347,8 @@ int parseLocation(cmdProgram *program, const char *text, bool forSet, Location *
         }
     }
     int64_t value = 0;
-    if (numberText[0] == '-' && parseNumber(numberText + 1, numberLength - 1, &value)) value = -value;
+    if (numberText[0] == '-' && parseNumber(numberText + 1, numberLength - 1, &value))
+        value = -value;
     else if (!parseNumber(numberText, numberLength, &value)) {
         dbgPrint("Please enter a valid line number.\n");
         return 0;
@@ -335,7 +364,8 @@ int parseLocation(cmdProgram *program, const char *text, bool forSet, Location *
 void setBreakpoint(cmdProgram *program, const char *arguments) {
     Location where;
     if (!parseLocation(program, arguments, true, &where)) return;
-    if (dbg.count >= kMaxBreakpoints) return dbgPrint("Maximum limit of %d breakpoints already set.\n", kMaxBreakpoints);
+    if (dbg.count >= kMaxBreakpoints)
+        return dbgPrint("Maximum limit of %d breakpoints already set.\n", kMaxBreakpoints);
     const char *warning = nullptr;
     if (findStatement(program, where.function, where.number) == nullptr) {
         if (const cmdCommand *next = nextStatement(program, where.function, where.number)) {
@@ -449,7 +479,8 @@ void help(const char *arguments) {
     const char *command = length == 1 && token[0] == 'l' ? "list" : nullptr;
     int width = 0;
     for (const HelpRow &row : kHelp) {
-        if (command == nullptr && std::strlen(row.command) == length && std::strncmp(row.command, token, length) == 0)
+        if (command == nullptr && std::strlen(row.command) == length &&
+            std::strncmp(row.command, token, length) == 0)
             command = row.command;
         if (command != nullptr && std::strcmp(row.command, command) == 0) {
             int n = static_cast<int>(std::strlen(row.example != nullptr ? row.example : row.command));
@@ -488,9 +519,12 @@ bool isAssignment(const char *text) {
             if (*p == quote) quote = 0;
             continue;
         }
-        if (*p == '"' || *p == '\'') quote = *p;
-        else if (*p == '(' || *p == '[') depth++;
-        else if (*p == ')' || *p == ']') depth--;
+        if (*p == '"' || *p == '\'')
+            quote = *p;
+        else if (*p == '(' || *p == '[')
+            depth++;
+        else if (*p == ')' || *p == ']')
+            depth--;
         else if (*p == '=' && depth == 0 && p > text && std::strchr("!<>=", p[-1]) == nullptr && p[1] != '=')
             return true;
     }
@@ -498,9 +532,11 @@ bool isAssignment(const char *text) {
 }
 
 void evalPrint(cmdProgram *program, const char *expression) {
-    auto *session = static_cast<cslSession *>(program->console);
-    if (session == nullptr || cslScript.evaluateToText == nullptr) return dbgPrint("Error evaluating expression\n");
-    char *value = cslScript.evaluateToText(session, expression, -1, 0);
+    char *value = nullptr;
+    {
+        SelectedFrame frame(program);
+        value = cslEvaluateExpression(program, expression, -1, 0, 0);
+    }
     if (value == nullptr) return dbgPrint("Error evaluating expression\n");
     dbgPrint("Result:'%s'\n", value);
     CSFreeMem(value);
@@ -525,21 +561,71 @@ void evalCurrent(cmdProgram *program, const char *arguments) {
     evalPrint(program, rest);
 }
 
-// An assignment typed at the prompt, parsed and run at once in the current frame.
+// An assignment typed at the prompt, parsed and run at once in the selected frame.
 void assign(cmdProgram *program, const char *text) {
-    if (cmdDebugAssign == nullptr || !cmdDebugAssign(program, text)) dbgPrint("Error evaluating expression\n");
+    const char *equals = std::strchr(text, '=');
+    int depth = 0;
+    char quote = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (quote != 0) {
+            if (*p == quote) quote = 0;
+            continue;
+        }
+        if (*p == '"' || *p == '\'')
+            quote = *p;
+        else if (*p == '(' || *p == '[')
+            depth++;
+        else if (*p == ')' || *p == ']')
+            depth--;
+        else if (*p == '=' && depth == 0) {
+            equals = p;
+            break;
+        }
+    }
+    ExpExpression *target = cmdParseExp(program, text, equals - text, 0);
+    ExpExpression *value = target != nullptr ? cmdParseExp(program, equals + 1, -1, 0) : nullptr;
+    if (target != nullptr && value != nullptr) {
+        SelectedFrame frame(program);
+        cslAssignExpression(program, target, value);
+    }
+    if (target != nullptr) expFreeExpression(target);
+    if (value != nullptr) expFreeExpression(value);
+}
+
+void where(cmdProgram *program) {
+    int32_t count = 0;
+    for (cmdCallContext *f = program->run->frame; f != nullptr; f = f->previous) count++;
+    // Outermost first.
+    for (int32_t depth = 0; depth < count; depth++) {
+        const cmdCallContext *f = frameAt(program, depth);
+        if (f == nullptr) continue;
+        dbgPrint("[%2d]%c %s\n", depth, depth == dbg.selectedFrame ? '+' : ' ',
+                 f->function != nullptr ? f->function->name : "main program");
+    }
+    if (dbg.current != nullptr) listLine(program, dbg.current, 1);
+}
+
+void selectFrame(cmdProgram *program, const char *arguments) {
+    const int32_t deepest = program->run->frame->depth;
+    int64_t frame = -1;
+    const char *p = cmdSkipBlanks(arguments);
+    size_t n = std::strlen(p);
+    while (n > 0 && cmdIsBlank(p[n - 1])) n--;
+    if (!parseNumber(p, n, &frame) || frame > deepest)
+        return dbgPrint("Please enter a stack frame between 0 and %d.\n", deepest);
+    dbg.selectedFrame = static_cast<int32_t>(frame);
 }
 
 }  // namespace
-
-int (*cmdDebugAssign)(cmdProgram *program, const char *text) = nullptr;
 
 int dbgCommand(cmdProgram *program, const char *text) {
     const char *token = nullptr;
     size_t length = 0;
     const char *rest = nullptr;
     if (!cmdFirstToken(text, &token, &length, &rest)) return 1;
-    auto is = [&](const char *word) { return std::strlen(word) == length && strncasecmp(token, word, length) == 0; };
+    auto is = [&](const char *word) {
+        return std::strlen(word) == length && strncasecmp(token, word, length) == 0;
+    };
     auto *session = static_cast<cslSession *>(program->console);
     if (is("l") || is("list")) {
         listSource(program, rest, 0);
@@ -559,7 +645,7 @@ int dbgCommand(cmdProgram *program, const char *text) {
         if (dbg.count > 0)
             dbg.runFlag = 1;
         else
-            evRunState.debugMode.store(0);
+            leaveDebugMode(program);
     } else if (is("runout")) {
         cmdCommand *loop = innermostLoop(dbg.current);
         if (loop == nullptr) {
@@ -569,16 +655,16 @@ int dbgCommand(cmdProgram *program, const char *text) {
             dbg.runFlag = 1;
         }
     } else if (is("print")) {
-        if (session != nullptr && cslScript.print != nullptr) cslScript.print(session, rest);
+        if (session != nullptr && cslScript.print != nullptr) {
+            SelectedFrame frame(program);
+            cslScript.print(session, rest);
+        }
     } else if (is("eval")) {
         evalCurrent(program, rest);
     } else if (is("where")) {
-        if (dbg.current != nullptr) listLine(program, dbg.current, 1);
+        where(program);
     } else if (is("sf")) {
-        int64_t frame = -1;
-        const char *p = cmdSkipBlanks(rest);
-        if (!parseNumber(p, std::strlen(p), &frame) || frame != 0)
-            dbgPrint("Please enter a stack frame between 0 and %d.\n", 0);
+        selectFrame(program, rest);
     } else if (isAssignment(text)) {
         assign(program, text);
     } else {
@@ -587,9 +673,10 @@ int dbgCommand(cmdProgram *program, const char *text) {
     return 1;
 }
 
-int dbgCheckStop(cmdProgram *program, cmdCommand *command) {
-    if (command == nullptr || !isStatement(command)) return 0;
-    if (dbg.loopMark != nullptr && command->owner == dbg.loopMark->owner && !insideLoop(command, dbg.loopMark)) {
+void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
+    if (command == nullptr || !isStatement(command)) return;
+    if (dbg.loopMark != nullptr && command->owner == dbg.loopMark->owner &&
+        !insideLoop(command, dbg.loopMark)) {
         dbg.loopMark = nullptr;
         dbg.loopEnd = 1;
     }
@@ -597,7 +684,7 @@ int dbgCheckStop(cmdProgram *program, cmdCommand *command) {
         dbg.loopEnd = 0;
         dbg.runFlag = 0;
     } else if (dbg.runFlag) {
-        if (dbg.count == 0 || findBreakpoint(command->owner, command->number) < 0) return 0;
+        if (dbg.count == 0 || findBreakpoint(command->owner, command->number) < 0) return;
         if (command->owner != nullptr)
             dbgPrint("Breakpoint at line %u of function '%s'\n", command->number, command->owner->name);
         else
@@ -605,6 +692,7 @@ int dbgCheckStop(cmdProgram *program, cmdCommand *command) {
         dbg.runFlag = 0;
     }
     dbg.current = command;
+    dbg.selectedFrame = program->run->frame->depth;
     listLine(program, command, 0);
     auto *session = static_cast<cslSession *>(program->console);
     program->debuggerPrompt = 1;
@@ -619,7 +707,7 @@ int dbgCheckStop(cmdProgram *program, cmdCommand *command) {
             dbgPrint("End of debug input\n");
             stopSession(program);
             // No later stop could read a line either.
-            evRunState.debugMode.store(0);
+            leaveDebugMode(program);
             break;
         }
         if (isBlankText(line)) {
@@ -636,9 +724,12 @@ int dbgCheckStop(cmdProgram *program, cmdCommand *command) {
                 if (c == quote) quote = 0;
                 continue;
             }
-            if (c == '"' || c == '\'') quote = c;
-            else if (c == '(' || c == '[') depth++;
-            else if (c == ')' || c == ']') depth--;
+            if (c == '"' || c == '\'')
+                quote = c;
+            else if (c == '(' || c == '[')
+                depth++;
+            else if (c == ')' || c == ']')
+                depth--;
             if (c == '\0' || (c == ';' && depth <= 0)) {
                 *p = '\0';
                 dbgCommand(program, part);
@@ -650,7 +741,12 @@ int dbgCheckStop(cmdProgram *program, cmdCommand *command) {
         if (program->stopFlag || (session != nullptr && session->endRequested.load())) break;
     }
     program->debuggerPrompt = 0;
-    return 0;
+}
+
+void dbgSyncFlags(cmdProgram *program) {
+    if (program == nullptr || program->run == nullptr) return;
+    program->run->debuggerActive = evRunState.debugMode.load();
+    program->run->debuggerStepping = evScriptTrace.load();
 }
 
 void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *function) {
@@ -666,7 +762,8 @@ void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *
         }
         if (c->number != number) {
             for (int i = 0; i < dbg.count; i++) {
-                if (moved[i] || dbg.table[i].function != function || dbg.table[i].number != c->number) continue;
+                if (moved[i] || dbg.table[i].function != function || dbg.table[i].number != c->number)
+                    continue;
                 dbg.table[i].number = number;
                 moved[i] = true;
             }

@@ -2,30 +2,28 @@
 // variables through which a hook reads its record or alert. Record hooks run with the engine's
 // consumer lock released, so every read of the string pool or the stream definitions takes it again
 // (after the script lock, the platform's order) and copies the texts out.
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "cmdserver/cmdserver.h"
 #include "console/console.h"
 #include "engine/engine.h"
 #include "script/internal.h"
 
-int (*cmdHookRunner)(cmdProgram *program, cmdFUNCTION *function, int keepRunning) = nullptr;
-
 namespace {
 
 constexpr int kKinds = 7;  // indexed by record kind (stream type) or hook kind, 1 to 6
-constexpr size_t kStreamMax = 64;
 
-constexpr const char *kRecordHooks[kKinds] = {nullptr,       "ZUNTEvent", "ZUNTStatQ", "ZUNTStatChl",
+constexpr const char *kRecordHooks[kKinds] = {nullptr,       "ZUNTEvent", "ZUNTStatQ",  "ZUNTStatChl",
                                               "ZUNTStatMQI", "ZUNTAcctQ", "ZUNTAcctMQI"};
 constexpr const char *kOtherHooks[kKinds] = {
-    nullptr, nullptr, "ZUNTConnected", "ZUNTDisconnected", "ZUNTRetryConnect", "ZUNTEnding", "ZUNTAlertExpire"};
+    nullptr,      nullptr,          "ZUNTConnected", "ZUNTDisconnected", "ZUNTRetryConnect",
+    "ZUNTEnding", "ZUNTAlertExpire"};
 // The order of the lookup, and so of the message about the first one missing.
-constexpr const char *kLookupOrder[] = {"ZUNTEvent",     "ZUNTStatQ",        "ZUNTStatChl",      "ZUNTStatMQI",
-                                        "ZUNTAcctMQI",   "ZUNTAcctQ",        "ZUNTConnected",    "ZUNTDisconnected",
-                                        "ZUNTRetryConnect", "ZUNTEnding",    "ZUNTAlertExpire"};
+constexpr const char *kLookupOrder[] = {
+    "ZUNTEvent",     "ZUNTStatQ",        "ZUNTStatChl",      "ZUNTStatMQI", "ZUNTAcctMQI",    "ZUNTAcctQ",
+    "ZUNTConnected", "ZUNTDisconnected", "ZUNTRetryConnect", "ZUNTEnding",  "ZUNTAlertExpire"};
 
 // The DISPLAY command whose keywords are a record kind's variable names, and the parameter that
 // opens each object of the record (0: the record is one object).
@@ -48,7 +46,6 @@ struct HookState {
     int32_t depth;         // hooks running (a hook may run inside another's wait)
 };
 HookState state;
-char streamValue[kStreamMax + 1];
 
 bool nameIs(const char *name, size_t length, const char *word) {
     return std::strlen(word) == length && strncasecmp(name, word, length) == 0;
@@ -129,10 +126,12 @@ int itemValue(const uint8_t *lead, const evCFItem &item, ExpValue *out) {
             if (i > 0) appendText(&text, &ok, ",", 1);
             if (item.type == MQCFT_INTEGER_LIST) {
                 char number[16];
-                int n = std::snprintf(number, sizeof number, "%d", mqiGetI32(data, static_cast<size_t>(4 * i)));
+                int n =
+                    std::snprintf(number, sizeof number, "%d", mqiGetI32(data, static_cast<size_t>(4 * i)));
                 appendText(&text, &ok, number, static_cast<size_t>(n));
             } else {
-                EvStringView view = evPoolValue(&evStreamStringPool, mqiGetU32(data, static_cast<size_t>(4 * i)));
+                EvStringView view =
+                    evPoolValue(&evStreamStringPool, mqiGetU32(data, static_cast<size_t>(4 * i)));
                 appendText(&text, &ok, view.text, view.length);
             }
         }
@@ -160,9 +159,9 @@ int itemValue(const uint8_t *lead, const evCFItem &item, ExpValue *out) {
 
 // Where an item may stand for a lookup.
 struct ItemScope {
-    int32_t group;         // >0: directly inside a group of that id; 0: top level
-    bool anywhere;         // any depth (group ignored)
-    uint32_t spanStart;    // with spanEnd > spanStart: only items whose offset lies in the span
+    int32_t group;       // >0: directly inside a group of that id; 0: top level
+    bool anywhere;       // any depth (group ignored)
+    uint32_t spanStart;  // with spanEnd > spanStart: only items whose offset lies in the span
     uint32_t spanEnd;
 };
 
@@ -177,7 +176,8 @@ int findItem(const uint8_t *record, uint32_t length, int32_t parmId, const ItemS
         if (cc != 0 || (id == 0 && item.type == 0)) return 0;
         if (item.type == PCF_TYPE_GROUP_END || item.type == MQCFT_GROUP || id != parmId) continue;
         const auto offset = static_cast<uint32_t>(cursor.currentItem - record);
-        if (scope.spanEnd > scope.spanStart && (offset < scope.spanStart || offset >= scope.spanEnd)) continue;
+        if (scope.spanEnd > scope.spanStart && (offset < scope.spanStart || offset >= scope.spanEnd))
+            continue;
         if (!scope.anywhere && item.groupId != scope.group) continue;
         return itemValue(cursor.currentItem, item, out);
     }
@@ -251,7 +251,8 @@ int eventVariable(uint16_t indicator, const char *name, size_t length, ExpValue 
     const evParmDef *row = keywordRow(evEventsParmTable, name, length);
     if (row == nullptr || row->parmId == 0) return setEmpty(out);
     ItemScope scope{group, false, 0, 0};
-    if (!findItem(hook->record, hook->length, static_cast<int32_t>(row->parmId), scope, out)) return setEmpty(out);
+    if (!findItem(hook->record, hook->length, static_cast<int32_t>(row->parmId), scope, out))
+        return setEmpty(out);
     return 1;
 }
 
@@ -271,7 +272,8 @@ int intervalVariable(const char *name, size_t length, ExpValue *out) {
     if (kGroupKey[kind] != 0) {
         // The current object first, then the record's leading part before the first object.
         ItemScope object{0, true, state.objectStart, state.objectEnd};
-        if (state.objectEnd > state.objectStart && findItem(hook->record, hook->length, id, object, out)) return 1;
+        if (state.objectEnd > state.objectStart && findItem(hook->record, hook->length, id, object, out))
+            return 1;
         ItemScope leading{0, true, 0, state.leadingEnd};
         if (state.leadingEnd > 0 && findItem(hook->record, hook->length, id, leading, out)) return 1;
         return setEmpty(out);
@@ -325,42 +327,51 @@ int alertVariable(const char *name, size_t length, ExpValue *out) {
 // Hook calls
 
 // Presets _stream with the default stream of the kind (its definitions are set C's: consumer lock).
-void presetStream(int32_t kind) {
-    char name[kStreamMax + 1] = {};
+void presetStream(cmdRunState *run, int32_t kind) {
+    char name[CSL_STREAM_MAX + 1] = {};
     {
         CSRecursiveGuard consumer(gConsumerLock);
         evStreamDefaultName(name, static_cast<uint32_t>(kind));
     }
-    std::memcpy(streamValue, name, sizeof streamValue);
+    std::memcpy(run->stream, name, sizeof run->stream);
 }
 
 // The record's target list from the hook's final _stream.
-void decideStreams(EvRecordHook *hook, int32_t kind) {
-    size_t length = strnlen(streamValue, kStreamMax);
-    if (length == 5 && strncasecmp(streamValue, "$null", 5) == 0) {
+void decideStreams(cmdRunState *run, EvRecordHook *hook, int32_t kind) {
+    size_t length = strnlen(run->stream, CSL_STREAM_MAX);
+    if (length == 5 && strncasecmp(run->stream, "$null", 5) == 0) {
         hook->streams[0] = 0;
         return;
     }
-    if (length == 0 || !evCheckName(streamValue, static_cast<int32_t>(length),
+    if (length == 0 || !evCheckName(run->stream, static_cast<int32_t>(length),
                                     CMD_NAME_LIST_TRIM | CMD_NAME_SYSTEM_STREAMS)) {
-        presetStream(kind);
-        length = strnlen(streamValue, kStreamMax);
+        presetStream(run, kind);
+        length = strnlen(run->stream, CSL_STREAM_MAX);
     }
-    std::memcpy(hook->streams, streamValue, length);
+    std::memcpy(hook->streams, run->stream, length);
     hook->streams[length] = 0;
 }
 
 // What every hook call does around its run: the session's stop flags cleared first (a stop left
-// by an earlier hook would end this one at once), the error flag cleared, the running-a-hook mark.
+// by an earlier hook would end this one at once), the error flag cleared, errors reported without
+// ending the hook, the running-a-hook mark set.
 int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int keepRunning) {
+    cmdRunState *run = program->run;
+    const int32_t savedKeep = run->keepRunning;
+    const int32_t savedContinue = run->continueAfterError;
     session->stopFlag.store(0);
     program->stopFlag = 0;
     program->errorFlag = 0;
+    run->keepRunning = keepRunning;
+    run->continueAfterError = 1;
+    dbgSyncFlags(program);
     session->runningHook.fetch_add(1);
     state.depth++;
-    int ran = cmdHookRunner != nullptr ? cmdHookRunner(program, function, keepRunning) : 0;
+    int ran = cmdRunBlock(program, function);
     state.depth--;
     session->runningHook.fetch_sub(1);
+    run->keepRunning = savedKeep;
+    run->continueAfterError = savedContinue;
     return ran;
 }
 
@@ -381,6 +392,7 @@ void runPerObject(cslSession *session, cmdProgram *program, cmdFUNCTION *functio
         const uint32_t offset = end ? hook->length : static_cast<uint32_t>(cursor.currentItem - hook->record);
         if (havePending) {
             state.objectIndex++;
+            program->run->idxData = state.objectIndex;
             state.objectStart = pending;
             state.objectEnd = offset;
             runHook(session, program, function, 0);
@@ -402,14 +414,17 @@ int cslFindHooks(cmdProgram *program) {
         if (function == nullptr || !function->committed) {
             char text[80];
             std::snprintf(text, sizeof text, "Function %s() not found", name);
-            std::fprintf(stderr, "%s\n", text);
+            evConsolePrint(2, text, -1);
+            evConsolePrint(2, "\n", 1);
             cmdOutput(program, CSL_LINE_ERROR, text);
             cslForgetHooks();
             return 0;
         }
         for (int kind = 1; kind < kKinds; kind++) {
-            if (kRecordHooks[kind] != nullptr && std::strcmp(kRecordHooks[kind], name) == 0) recordHooks[kind] = function;
-            if (kOtherHooks[kind] != nullptr && std::strcmp(kOtherHooks[kind], name) == 0) otherHooks[kind] = function;
+            if (kRecordHooks[kind] != nullptr && std::strcmp(kRecordHooks[kind], name) == 0)
+                recordHooks[kind] = function;
+            if (kOtherHooks[kind] != nullptr && std::strcmp(kOtherHooks[kind], name) == 0)
+                otherHooks[kind] = function;
         }
     }
     return 1;
@@ -433,26 +448,34 @@ int cslCallRecordHook(void *context, int32_t kind) {
     cmdFUNCTION *function = recordHooks[kind];
     if (program == nullptr || function == nullptr) return 1;  // the preset list stands
 
+    cmdRunState *run = program->run;
     const EvHookMessage savedMessage = gHookMessage;
     const HookState savedState = state;
+    const int32_t savedType = run->streamType, savedIndex = run->idxData, savedDspcmd = run->dspcmd;
     gHookMessage = EvHookMessage{kind, hook, nullptr};
     state.objectIndex = 0;
     state.objectStart = state.objectEnd = state.leadingEnd = 0;
-    presetStream(kind);
+    const bool readable = hook->record != nullptr && hook->length >= EVCF_HEADER_LENGTH;
+    run->streamType = kind;
+    run->idxData = 0;
+    run->dspcmd =
+        kind == STREAM_TYPE_EVENTS && readable && (evCFGetFlags(hook->record) & EVCF_FLAG_INQUIRE) ? 1 : 0;
+    presetStream(run, kind);
     cslEventFunctionFlag.store(1);
     if (kGroupKey[kind] == 0)
         runHook(session, program, function, 0);
-    else if (hook->record != nullptr && hook->length >= EVCF_HEADER_LENGTH)
+    else if (readable)
         runPerObject(session, program, function, hook, kGroupKey[kind]);
     cslEventFunctionFlag.store(0);
     gHookMessage = savedMessage;
-    const int32_t depth = state.depth;
     state = savedState;
-    state.depth = depth;
+    run->streamType = savedType;
+    run->idxData = savedIndex;
+    run->dspcmd = savedDspcmd;
 
     // An end request still stores the record where _stream says: set E commits its get before the
     // shutdown, and a record stored nowhere would be lost.
-    decideStreams(hook, kind);
+    decideStreams(run, hook, kind);
     if (session->endRequested.load()) evEndFlag.store(1);
     return 1;
 }
@@ -487,26 +510,9 @@ int cslResolveHookVariable(cmdProgram *, uint16_t indicator, const char *name, s
     return eventVariable(indicator, name, length, out);
 }
 
-int cslGetStreamVariable(const char *name, size_t length, ExpValue *out) {
-    const EvRecordHook *hook = currentRecord(0x7Eu);
-    if (nameIs(name, length, "_stream")) return setText(out, streamValue, strnlen(streamValue, kStreamMax));
-    if (nameIs(name, length, "_streamtype")) return setInt(out, hook != nullptr ? gHookMessage.kind : 0);
-    if (nameIs(name, length, "_idxData")) return setInt(out, hook != nullptr ? state.objectIndex : 0);
-    if (nameIs(name, length, "_dspcmd")) {
-        const EvRecordHook *event = currentRecord(1u << STREAM_TYPE_EVENTS);
-        return setInt(out, event != nullptr && (evCFGetFlags(event->record) & EVCF_FLAG_INQUIRE) ? 1 : 0);
-    }
-    return 0;
-}
-
-void cslSetStreamVariable(const char *text, size_t length) {
-    if (length > kStreamMax) length = kStreamMax;
-    std::memcpy(streamValue, text, length);
-    streamValue[length] = 0;
-}
-
 int cslLookupKeywordValue(const char *name, size_t length, uint16_t) {
-    if (nameIs(name, length, "evqmgr") || nameIs(name, length, "intvlend") || nameIs(name, length, "intvlsta"))
+    if (nameIs(name, length, "evqmgr") || nameIs(name, length, "intvlend") ||
+        nameIs(name, length, "intvlsta"))
         return 1;
     for (uint32_t code : {9024u, 9023u, 9025u, 9026u, 9027u})
         if (keywordRow(statsTable(code), name, length) != nullptr) return 1;

@@ -6,8 +6,10 @@
 namespace {
 
 void setScriptDebug(int32_t debugMode, int32_t trace) {
+    CSRecursiveGuard guard(gScriptLock);
     evRunState.debugMode.store(debugMode);
     evScriptTrace.store(trace);
+    if (cslSession *session = gSession.load()) dbgSyncFlags(session->program);
 }
 
 // The console's teardown holds the script lock; the hook runs with no record or alert.
@@ -30,5 +32,7 @@ void scriptInstall() {
     evServices.lookupKeyword = cslLookupKeywordValue;
     cslScript.runEndingHook = runEndingHook;
     cslScript.resolveBreakpoints = resolveBreakpoints;
+    cslHookVariableResolver = cslResolveHookVariable;
+    cmdDebuggerStop = dbgCheckStop;
     scriptInstallConsole();
 }

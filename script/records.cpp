@@ -150,6 +150,11 @@ cmdProgram *cmdCreateProgram() {
     program->echo = cmdDefaultEcho;
     program->ownCommandNumber = 1;
     program->commandNumber = &program->ownCommandNumber;
+    program->run = cmdCreateRunState(program);
+    if (program->run == nullptr) {
+        CSFreeMem(program);
+        return nullptr;
+    }
     return program;
 }
 
@@ -159,6 +164,7 @@ void cmdFreeProgram(cmdProgram *program) {
     cmdFreeChain(program, program->head);
     program->head = program->tail = program->current = program->lastExecuted = nullptr;
     cmdFreeFunctions(program, -1);
+    cmdFreeRunState(program);
     if (program->toEcho != nullptr) CSFreeMem(program->toEcho);
     CSFreeMem(program);
 }

@@ -14,6 +14,8 @@ struct cmdCommand;
 struct cmdFUNCTION;
 struct cmdProgram;
 struct cmdReadContext;
+struct cmdRunState;
+struct cmdRetiredDefinition;
 
 // ---------------------------------------------------------------------------------------------
 // Command records
@@ -92,6 +94,11 @@ struct cmdDefinition {
     int32_t parameterCount;
     char (*parameters)[33];  // "@" + name, counted heap
 };
+// A definition replaced while calls of it were running.
+struct cmdRetiredDefinition {
+    cmdRetiredDefinition *next;
+    cmdDefinition definition;
+};
 
 inline constexpr int CMD_NAME_MAX = 31;  // function, parameter, var and label names
 
@@ -109,6 +116,9 @@ struct cmdFUNCTION {
     cmdDefinition definition;
     cmdDefinition pending;
     char *sourceName;  // counted heap, or null
+    // Calls running now; definitions replaced meanwhile wait for the last one to return.
+    int32_t running;
+    cmdRetiredDefinition *retired;
 };
 
 // A list that records are linked into: the main program or a function's definition.
@@ -245,6 +255,7 @@ struct cmdProgram {
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
+    cmdRunState *run;  // frames, variables and the run loop's state
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -90,6 +90,33 @@ int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
     return value < 0 ? 0 : value;
 }
 
+int bindParms(cslSession *session, const char *text) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    return program != nullptr ? cmdBindParms(program, text) : 0;
+}
+
+char *evaluateToText(cslSession *session, const char *text, int64_t length, uint32_t basePosition) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    return program != nullptr ? cslEvaluateExpression(program, text, length, basePosition, 0) : nullptr;
+}
+
+int evaluateToNumber(cslSession *session, const char *text, uint32_t basePosition, int64_t *number) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    return program != nullptr ? cslEvaluateToNumber(program, text, basePosition, number) : 0;
+}
+
+int runCommands(cslSession *session) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    int rc = cmdRunCommands(program);
+    reportStorage(session, program);
+    return rc;
+}
+
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
     cslForgetHooks();
@@ -112,4 +139,12 @@ void scriptInstallConsole() {
     cslScript.parseImport = parseImport;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;
+    cslScript.bindParms = bindParms;
+    cslScript.evaluateToText = evaluateToText;
+    cslScript.evaluateToNumber = evaluateToNumber;
+    cslScript.runCommands = runCommands;
+    // The WHERE filters run on the connection's threads while the console thread waits for the
+    // reply holding the script lock: they take no lock of their own.
+    cslScript.whereVariable = cslVariableCallback;
+    cslScript.whereFunction = cslCallFunctionCallback;
 }

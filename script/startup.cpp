@@ -34,7 +34,12 @@ int parseAndRun(cslSession *session, cmdProgram *program, cmdReadContext *reader
     session->screenWidth = kNoWrapWidth;
     cmdParseFile(program);
     if (program->parseError || program->failed) return 0;
-    if (cslScript.runCommands != nullptr) cslScript.runCommands(session);
+    // Errors are reported and the script goes on, as in the hooks.
+    program->run->continueAfterError = 1;
+    dbgSyncFlags(program);
+    program->current = program->head;
+    cmdRunCommands(program);
+    program->run->continueAfterError = 0;
     if (session->endRequested.load()) {
         evEndFlag.store(1);
         return 0;
@@ -66,9 +71,11 @@ int cslStartupScriptPath(const char *option, const char *programFolder, char *ou
         }
         // A drive's ':' stays with its folder; a '/' or '\' goes, unless it is the root itself.
         folderLength = cut;
-        if (folderLength > 1 && (text[folderLength - 1] == '/' || text[folderLength - 1] == '\\')) folderLength--;
+        if (folderLength > 1 && (text[folderLength - 1] == '/' || text[folderLength - 1] == '\\'))
+            folderLength--;
     }
-    while (folderLength > 1 && (text[folderLength - 1] == '/' || text[folderLength - 1] == '\\')) folderLength--;
+    while (folderLength > 1 && (text[folderLength - 1] == '/' || text[folderLength - 1] == '\\'))
+        folderLength--;
     const char *folder = text;
     if (folderLength == 0) {
         folder = programFolder != nullptr ? programFolder : "";
