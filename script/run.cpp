@@ -743,8 +743,10 @@ int cmdRunCommands(cmdProgram *program) {
         if (program->reader != nullptr) program->reader->lineNumber = c->line;
         Step step = STEP_NEXT;
         if (!(c->flags & CMD_F_SKIP)) {
-            if ((run->debuggerActive || run->debuggerStepping) && cmdDebuggerStop != nullptr)
+            if ((run->debuggerActive || run->debuggerStepping) && cmdDebuggerStop != nullptr) {
                 cmdDebuggerStop(program, c);
+                if (stopRequested(program) && !run->keepRunning) return 0;  // "end" at the prompt
+            }
             const uint32_t wasActive = c->flags & CMD_F_ACTIVE;
             c->flags |= CMD_F_ACTIVE;
             step = execute(program, c);
