@@ -18,9 +18,14 @@ TEST(StartupPath, FolderAndFileRule) {
         const char *expected;
     };
     const Case cases[] = {
-        {"/opt/zunt", "/opt/zunt/zunt.vdr"}, {"  /opt/zunt/", "/opt/zunt/zunt.vdr"}, {"a/b.vdr", "a/b.vdr"},
-        {"a\\b.vdr", "a/b.vdr"},             {"x.vdr", "/prog/x.vdr"},              {"", "/prog/zunt.vdr"},
-        {"/x.vdr", "/x.vdr"},                {"dir.d/", "dir.d/zunt.vdr"},
+        {"/opt/zunt", "/opt/zunt/zunt.vdr"},
+        {"  /opt/zunt/", "/opt/zunt/zunt.vdr"},
+        {"a/b.vdr", "a/b.vdr"},
+        {"a\\b.vdr", "a/b.vdr"},
+        {"x.vdr", "/prog/x.vdr"},
+        {"", "/prog/zunt.vdr"},
+        {"/x.vdr", "/x.vdr"},
+        {"dir.d/", "dir.d/zunt.vdr"},
     };
     for (const Case &c : cases) {
         char out[256];
@@ -65,13 +70,14 @@ constexpr int32_t kMaxDepth = 15;
 
 TEST_F(HookTest, EventHookReadsItsRecordAndChoosesItsStreams) {
     ASSERT_EQ(load(script("@n = 0\n@id[1] = ''\n@name[1] = ''\n@cmd[1] = ''\n@type[1] = ''\n@pers[1] = ''\n",
-                          {{"ZUNTEvent", "@n = @n + 1\n"
-                                         "@id[@n] = event.eventid\n"
-                                         "@name[@n] = event.evobjname\n"
-                                         "@cmd[@n] = _dspcmd\n"
-                                         "@type[@n] = _streamtype\n"
-                                         "@pers[@n] = mqmd.persistence\n"
-                                         "_stream = @want\n"}})),
+                          {{"ZUNTEvent",
+                            "@n = @n + 1\n"
+                            "@id[@n] = event.eventid\n"
+                            "@name[@n] = event.evobjname\n"
+                            "@cmd[@n] = _dspcmd\n"
+                            "@type[@n] = _streamtype\n"
+                            "@pers[@n] = mqmd.persistence\n"
+                            "_stream = @want\n"}})),
               1);
     Record plain;
     evCFSetObjectName(plain.data(), ht::intern("APP.Q"));
@@ -109,11 +115,13 @@ TEST_F(HookTest, EventHookReadsItsRecordAndChoosesItsStreams) {
 }
 
 TEST_F(HookTest, CombinedChangeKeepsItsHalvesApart) {
-    ASSERT_EQ(load(script("@b = 0\n@a = 0\n@t = 0\n@top = 0\n", {{"ZUNTEvent", "@b = event.before.maxdepth\n"
-                                                     "@a = event.after.maxdepth\n"
-                                                     "@t = event.maxdepth\n"
-                                                     "@top = event.curdepth\n"}})),
-              1) << console.out() << console.err();
+    ASSERT_EQ(load(script("@b = 0\n@a = 0\n@t = 0\n@top = 0\n", {{"ZUNTEvent",
+                                                                  "@b = event.before.maxdepth\n"
+                                                                  "@a = event.after.maxdepth\n"
+                                                                  "@t = event.maxdepth\n"
+                                                                  "@top = event.curdepth\n"}})),
+              1)
+        << console.out() << console.err();
     Record change;
     change.integer(3, 7).group(EV_GROUP_BEFORE).integer(kMaxDepth, 5000).end();
     change.group(EV_GROUP_AFTER).integer(kMaxDepth, 10000).end();
@@ -143,15 +151,17 @@ evParmDef statqTable[] = {
 TEST_F(HookTest, QueueStatisticsRunOncePerQueueWithTheLeadingPartInEach) {
     InitialiseCommandFields();
     ASSERT_EQ(evRegisterParmTable(9023, statqTable), 1);
-    ASSERT_EQ(load(script("@n = 0\n@idx[1] = 0\n@type[1] = 0\n@start[1] = 0\n@qm[1] = 0\n@q[1] = 0\n@puts[1] = 0\n",
-                          {{"ZUNTStatQ", "@n = @n + 1\n"
-                                                     "@idx[@n] = _idxData\n"
-                                                     "@type[@n] = _streamtype\n"
-                                                     "@start[@n] = data.intvlsta\n"
-                                                     "@qm[@n] = data.qmgrname\n"
-                                                     "@q[@n] = data.qname\n"
-                                                     "@puts[@n] = data.puts\n"}})),
-              1);
+    ASSERT_EQ(
+        load(script("@n = 0\n@idx[1] = 0\n@type[1] = 0\n@start[1] = 0\n@qm[1] = 0\n@q[1] = 0\n@puts[1] = 0\n",
+                    {{"ZUNTStatQ",
+                      "@n = @n + 1\n"
+                      "@idx[@n] = _idxData\n"
+                      "@type[@n] = _streamtype\n"
+                      "@start[@n] = data.intvlsta\n"
+                      "@qm[@n] = data.qmgrname\n"
+                      "@q[@n] = data.qname\n"
+                      "@puts[@n] = data.puts\n"}})),
+        1);
     Record stats(165, 0);
     evCFSetIntervalStart(stats.data(), 1000);
     evCFSetIntervalEnd(stats.data(), 2000);

@@ -16,9 +16,9 @@
 
 namespace ht {
 
-inline const char *const kHooks[] = {"ZUNTEvent",     "ZUNTStatQ",        "ZUNTStatChl",      "ZUNTStatMQI",
-                                     "ZUNTAcctQ",     "ZUNTAcctMQI",      "ZUNTConnected",    "ZUNTDisconnected",
-                                     "ZUNTRetryConnect", "ZUNTEnding",    "ZUNTAlertExpire"};
+inline const char *const kHooks[] = {"ZUNTEvent",        "ZUNTStatQ",   "ZUNTStatChl",    "ZUNTStatMQI",
+                                     "ZUNTAcctQ",        "ZUNTAcctMQI", "ZUNTConnected",  "ZUNTDisconnected",
+                                     "ZUNTRetryConnect", "ZUNTEnding",  "ZUNTAlertExpire"};
 
 struct Body {
     std::string hook;
@@ -45,8 +45,8 @@ inline std::string script(const std::string &main, const std::vector<Body> &bodi
 class Record {
 public:
     explicit Record(uint16_t command = 44, uint16_t flags = EVCF_FLAG_EVENT) : buffer_(1 << 14) {
-        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()), &evStreamStringPool,
-                                 850),
+        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()),
+                                 &evStreamStringPool, 850),
                   1);
         evCFSetFlags(buffer_.data(), flags);
         evCFSetCommand(buffer_.data(), command);
@@ -141,8 +141,10 @@ protected:
     }
     // Runs the record hook of the kind over the record: its result, the stream list in *streams.
     int call(int32_t kind, Record &record, std::string *streams = nullptr, const MQMD *md = nullptr) {
-        record_ = EvRecordHook{static_cast<uint32_t>(kind), record.data(), record.length(), md, "QM1", nullptr, {}};
-        if (kind == STREAM_TYPE_EVENTS) record_.summary = evCFSummarise(&evStreamStringPool, record.data(), record.length());
+        record_ =
+            EvRecordHook{static_cast<uint32_t>(kind), record.data(), record.length(), md, "QM1", nullptr, {}};
+        if (kind == STREAM_TYPE_EVENTS)
+            record_.summary = evCFSummarise(&evStreamStringPool, record.data(), record.length());
         int rc = evServices.callRecordHook(&record_, kind);
         if (record_.summary != nullptr) AreaRelease(&record_.summary);
         if (streams != nullptr) *streams = record_.streams;
