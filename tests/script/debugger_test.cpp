@@ -51,7 +51,8 @@ protected:
 const char kFive[] = "@a = 1\n@b = 2\n@c = 3\n@d = 4\n@e = 5\n";
 
 TEST_F(DebuggerTest, RefusalsAndTheBreakpointListAtThePrompt) {
-    ASSERT_EQ(debug(kFive, {"bp 999", "bl", "bp *", "runout", "help zz", "frobnicate", "bp 2; bp 2", "run"}), 1);
+    ASSERT_EQ(debug(kFive, {"bp 999", "bl", "bp *", "runout", "help zz", "frobnicate", "bp 2; bp 2", "run"}),
+              1);
     const std::string err = console.err();
     EXPECT_NE(err.find("DBG>"), std::string::npos);
     EXPECT_NE(err.find("Warning - breakpoint set on non-existent line.\n"), std::string::npos);
