@@ -14,9 +14,10 @@ using ht::Record;
 using ht::script;
 
 TEST_F(HookTest, RecordHookReadsThePoolAndStreamsWhileSetCChangesThem) {
-    ASSERT_EQ(load(script("@name = ''\n@summary = ''\n", {{"ZUNTEvent", "@name = event.evobjname\n"
-                                                                       "@summary = event.summary\n"
-                                                                       "_stream = 'MINE'\n"}})),
+    ASSERT_EQ(load(script("@name = ''\n@summary = ''\n", {{"ZUNTEvent",
+                                                           "@name = event.evobjname\n"
+                                                           "@summary = event.summary\n"
+                                                           "_stream = 'MINE'\n"}})),
               1);
     Record event;
     {
