@@ -50,12 +50,14 @@ protected:
 };
 
 TEST_F(HookQmTest, EventHookChoosesStreamsByObjectName) {
-    const std::string hook = "if (event.evobjname == 'APP.*')\n_stream = 'APPEV'\nendif\n"
-                             "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n";
+    const std::string hook =
+        "if (event.evobjname == 'APP.*')\n_stream = 'APPEV'\nendif\n"
+        "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n";
     {
         // The connected hook's own-queue command is answered: the one after it runs only then.
         const std::string connected = "DISPLAY EV\nif (_cmdok = 1)\nDISPLAY EVSTREAM(APPEV)\nendif\n";
-        pt::Zunt zunt(dir, "hooks", options(ht::script("", {{"ZUNTEvent", hook}, {"ZUNTConnected", connected}})));
+        pt::Zunt zunt(dir, "hooks",
+                      options(ht::script("", {{"ZUNTEvent", hook}, {"ZUNTConnected", connected}})));
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         EXPECT_TRUE(zunt.waitOut("AMQ8147: No matching objects found")) << zunt.out();
         for (const char *name : {"APP.00000000001", "NOISE.000000001", "OTHER.000000001"})
@@ -76,6 +78,30 @@ TEST_F(HookQmTest, AScriptWithoutEveryHookEndsTheProgramAtStart) {
     EXPECT_EQ(zunt.wait(), 0);
     EXPECT_NE(zunt.out().find("Function ZUNTAlertExpire() not found"), std::string::npos) << zunt.out();
     EXPECT_EQ(zunt.log().find("ZUNT Initialised"), std::string::npos);
+}
+
+TEST_F(HookQmTest, TheDebuggerStopsAtABreakpointInTheEventHook) {
+    std::vector<std::string> o =
+        options(ht::script("@start = 1\n", {{"ZUNTEvent", "@seen = event.evobjname\n"}}));
+    o.push_back("-!");
+    {
+        pt::Zunt zunt(dir, "debug", o);
+        ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+        EXPECT_NE(zunt.out().find("@start = 1"), std::string::npos) << zunt.out();
+        zunt.keys("bp ZUNTEvent\n");
+        zunt.keys("run\n");
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        putOn(own, eventFor("APP.00000000001"));
+        ASSERT_TRUE(zunt.waitOut("Breakpoint at line 1 of function 'ZUNTEvent'")) << zunt.out();
+        ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+        zunt.keys("eval event.evobjname\n");
+        EXPECT_TRUE(zunt.waitOut("Result:'APP.00000000001'")) << zunt.out();
+        zunt.keys("run\n");
+        EXPECT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_EQ(storedByStream()["$EVENTS"]["APP.00000000001"], 1);
 }
 
 }  // namespace
