@@ -43,7 +43,6 @@ struct HookState {
     uint32_t objectStart;  // offset of the current object's group key
     uint32_t objectEnd;    // offset of the next group key, or the record's length
     uint32_t leadingEnd;   // offset of the first group key
-    int32_t depth;         // hooks running (a hook may run inside another's wait)
 };
 HookState state;
 
@@ -366,9 +365,7 @@ int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int
     run->continueAfterError = 1;
     dbgSyncFlags(program);
     session->runningHook.fetch_add(1);
-    state.depth++;
     int ran = cmdRunBlock(program, function);
-    state.depth--;
     session->runningHook.fetch_sub(1);
     run->keepRunning = savedKeep;
     run->continueAfterError = savedContinue;
@@ -433,10 +430,6 @@ int cslFindHooks(cmdProgram *program) {
 void cslForgetHooks() {
     CSRecursiveGuard guard(gScriptLock);
     for (int kind = 0; kind < kKinds; kind++) recordHooks[kind] = otherHooks[kind] = nullptr;
-}
-
-int cslInHook() {
-    return state.depth > 0 ? 1 : 0;
 }
 
 int cslCallRecordHook(void *context, int32_t kind) {

@@ -277,8 +277,6 @@ int cslFindHooks(cmdProgram *program);
 void cslForgetHooks();
 int cslCallRecordHook(void *context, int32_t kind);
 int cslCallHook(int32_t kind, void *argument);
-// 1 while a hook of the engine runs on this program.
-int cslInHook();
 
 // The record and alert variables of the running hook: a name carrying an event., data., alert.,
 // mqmd., cfh., before., after., cmddata. or cmdctx. indicator (EXP_IND_*) gives 1 with its value,
