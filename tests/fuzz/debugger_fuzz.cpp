@@ -36,9 +36,9 @@ int32_t fuzzLine(char **line, size_t *length) {
     return 1;
 }
 
-const char *const kScript[] = {"func f(a, b)", "  @r = @a", "  while (@r < 3)", "    @r = @r + 1",
-                               "  endwhile", "  return @r", "endfunc", "@x = 1", "if (@x = 1)", "  @y = f(1, 2)",
-                               "endif"};
+const char *const kScript[] = {
+    "func f(a, b)", "  @r = @a", "  while (@r < 3)", "    @r = @r + 1", "  endwhile", "  return @r",
+    "endfunc",      "@x = 1",    "if (@x = 1)",      "  @y = f(1, 2)",  "endif"};
 
 }  // namespace
 
@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     cmdProgram *program = cmdCreateProgram();
     if (program == nullptr) return 0;
     program->output = silent;
-    cmdReadContext *reader = cmdMemoryReader(program, "fuzz.vdr", kScript, sizeof kScript / sizeof kScript[0]);
+    cmdReadContext *reader =
+        cmdMemoryReader(program, "fuzz.vdr", kScript, sizeof kScript / sizeof kScript[0]);
     if (reader != nullptr) {
         cmdPushReader(program, reader);
         cmdParseFile(program);

@@ -29,11 +29,34 @@ const char *const kScript[] = {
     "  @v = mqmd.persistence + mqmd.msgid + cfh.reason + cfh.command + alert.text + _idxData + _dspcmd",
     "  _stream = event.evobjname",
     "endfunc",
-    "func ZUNTEvent()", "reads()", "endfunc", "func ZUNTStatQ()", "reads()", "endfunc",
-    "func ZUNTStatChl()", "reads()", "endfunc", "func ZUNTStatMQI()", "reads()", "endfunc",
-    "func ZUNTAcctQ()", "reads()", "endfunc", "func ZUNTAcctMQI()", "reads()", "endfunc",
-    "func ZUNTConnected()", "endfunc", "func ZUNTDisconnected()", "endfunc",
-    "func ZUNTRetryConnect()", "endfunc", "func ZUNTEnding()", "endfunc", "func ZUNTAlertExpire()", "endfunc",
+    "func ZUNTEvent()",
+    "reads()",
+    "endfunc",
+    "func ZUNTStatQ()",
+    "reads()",
+    "endfunc",
+    "func ZUNTStatChl()",
+    "reads()",
+    "endfunc",
+    "func ZUNTStatMQI()",
+    "reads()",
+    "endfunc",
+    "func ZUNTAcctQ()",
+    "reads()",
+    "endfunc",
+    "func ZUNTAcctMQI()",
+    "reads()",
+    "endfunc",
+    "func ZUNTConnected()",
+    "endfunc",
+    "func ZUNTDisconnected()",
+    "endfunc",
+    "func ZUNTRetryConnect()",
+    "endfunc",
+    "func ZUNTEnding()",
+    "endfunc",
+    "func ZUNTAlertExpire()",
+    "endfunc",
 };
 
 bool ready() {
@@ -43,7 +66,8 @@ bool ready() {
     if (!evStringsInit(0) || cslApplyConfiguration() == 0) return false;
     cmdProgram *program = cmdSessionProgram(gSession.load());
     if (program == nullptr) return false;
-    cmdReadContext *reader = cmdMemoryReader(program, "fuzz.vdr", kScript, sizeof kScript / sizeof kScript[0]);
+    cmdReadContext *reader =
+        cmdMemoryReader(program, "fuzz.vdr", kScript, sizeof kScript / sizeof kScript[0]);
     if (reader == nullptr) return false;
     cmdPushReader(program, reader);
     cmdParseFile(program);
@@ -59,9 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int32_t kind = 1 + data[0] % 6;
     std::vector<uint8_t> record(data + 1, data + size);
     MQMD md = MQMD_DEFAULT;
-    EvRecordHook hook{static_cast<uint32_t>(kind), record.data(), static_cast<uint32_t>(record.size()), &md,
-                      "QM1", nullptr, {}};
-    if (kind == STREAM_TYPE_EVENTS) hook.summary = evCFSummarise(&evStreamStringPool, record.data(), record.size());
+    EvRecordHook hook{static_cast<uint32_t>(kind),
+                      record.data(),
+                      static_cast<uint32_t>(record.size()),
+                      &md,
+                      "QM1",
+                      nullptr,
+                      {}};
+    if (kind == STREAM_TYPE_EVENTS)
+        hook.summary = evCFSummarise(&evStreamStringPool, record.data(), record.size());
     cslCallRecordHook(&hook, kind);
     if (hook.summary != nullptr) AreaRelease(&hook.summary);
     if (std::memchr(hook.streams, 0, sizeof hook.streams) == nullptr) __builtin_trap();
