@@ -140,8 +140,6 @@ struct cmdRunState {
     int32_t idxData;
     int32_t dspcmd;
     int32_t savedErrno;  // errno of the script's last failing C-library call
-    // Type-4 records: the console's dispatcher (cslIssueCommand); tests put a fake in place.
-    void (*issueCommand)(cmdProgram *program, const char *text);
     // foreach's command: issued and waited for -> its echo line (with its response lines after it
     // in the console's output), or null when it was not issued.
     cslOutputLine *(*issueLoopCommand)(cmdProgram *program, const char *text);
@@ -236,6 +234,10 @@ int cslEvaluateCondition(cmdProgram *program, ExpExpression *e);
 // error of the record) when 1000 runs are open or the stack is nearly used up.
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record);
 void cmdLeaveNesting(cmdProgram *program);
+
+// The next non-empty item of a foritem text (split at commas outside quotes and brackets, blanks
+// trimmed) -> 1 with the item, or 0 at the end; *cursor moves on (null once the text is done).
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
 
 // The run loop (run.cpp).
 // Runs from the program's current record -> 1 at the end of the list or body or a return, 0 when

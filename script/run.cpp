@@ -145,35 +145,27 @@ int runItems(cmdProgram *program, cmdCommand *f, const char *text) {
     int64_t index = 0;
     const char *p = text;
     const char *textEnd = text + std::strlen(text);
-    while (p <= textEnd) {
-        const char *comma = scanFindComma(p, textEnd);
-        const char *stop = comma != nullptr ? comma : textEnd;
-        const char *a = p;
-        while (a < stop && cmdIsBlank(*a)) ++a;
-        const char *b = stop;
-        while (b > a && cmdIsBlank(b[-1])) --b;
-        p = stop + 1;
-        if (b > a) {
-            if (f->flags & CMD_F_BREAK) break;
-            if (unwinding(program)) break;
-            char *item = copyText(a, static_cast<size_t>(b - a));
-            if (item == nullptr) {
-                program->failed = 1;
-                result = 0;
-                break;
-            }
-            if (run->item != nullptr) CSFreeMem(run->item);
-            run->item = item;
-            run->itemLength = static_cast<size_t>(b - a);
-            run->idxItem = ++index;
-            program->current = f->next;
-            if (!cmdRunCommands(program)) {
-                result = 0;
-                break;
-            }
-            cmdResetLoopMarks(program, f->next, end);
+    const char *a = nullptr;
+    size_t n = 0;
+    while (cmdNextItem(&p, textEnd, &a, &n)) {
+        if (f->flags & CMD_F_BREAK) break;
+        if (unwinding(program)) break;
+        char *item = copyText(a, n);
+        if (item == nullptr) {
+            program->failed = 1;
+            result = 0;
+            break;
         }
-        if (comma == nullptr) break;
+        if (run->item != nullptr) CSFreeMem(run->item);
+        run->item = item;
+        run->itemLength = n;
+        run->idxItem = ++index;
+        program->current = f->next;
+        if (!cmdRunCommands(program)) {
+            result = 0;
+            break;
+        }
+        cmdResetLoopMarks(program, f->next, end);
     }
     run->numItem = index;
     return result;
@@ -429,13 +421,10 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             return STEP_NEXT;
         }
         case CMD_COMMAND: {
-            if (run->issueCommand != nullptr) {
-                run->issueCommand(program, c->text);
-            } else if (cslSession *session = cmdSession(program)) {
-                cslIssueCommand(session, c->text);
-            } else {
+            if (program->issueCommand != nullptr)
+                program->issueCommand(program, c->text);
+            else
                 cmdEchoCommand(program, 1, 0, c->text);
-            }
             return STEP_NEXT;
         }
         case CMD_WHILE:
@@ -663,6 +652,27 @@ void cmdFreeRunState(cmdProgram *program) {
     program->run = nullptr;
 }
 
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length) {
+    const char *p = *cursor;
+    while (p != nullptr && p <= end) {
+        const char *comma = scanFindComma(p, end);
+        const char *stop = comma != nullptr ? comma : end;
+        const char *a = p;
+        while (a < stop && cmdIsBlank(*a)) ++a;
+        const char *b = stop;
+        while (b > a && cmdIsBlank(b[-1])) --b;
+        p = comma != nullptr ? comma + 1 : nullptr;
+        if (b > a) {
+            *cursor = p;
+            *item = a;
+            *length = static_cast<size_t>(b - a);
+            return 1;
+        }
+    }
+    *cursor = nullptr;
+    return 0;
+}
+
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record) {
     cmdRunState *run = program->run;
     if (run->nesting < CSL_RUN_NEST_MAX && CSStackLeft() >= CMD_STACK_RESERVE) {
@@ -751,7 +761,8 @@ int cmdRunCommands(cmdProgram *program) {
             c->flags |= CMD_F_ACTIVE;
             step = execute(program, c);
             c->flags = (c->flags & ~CMD_F_ACTIVE) | wasActive;
-            program->lastExecuted = c;
+            // The reader's input echo follows the main program only.
+            if (c->owner == nullptr && c->type != CMD_CALL_OUTSIDE) program->lastExecuted = c;
         }
         switch (step) {
             case STEP_RETURN:

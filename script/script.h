@@ -208,6 +208,8 @@ inline constexpr uint32_t CMD_OUT_INPUT_ECHO = 0x40000000;  // echoed under the 
 // An =import line met while parsing, handed to the console's local command handler -> 1 when it
 // was handled (the handler reads the file with cmdParseImport).
 using cmdLocalCommandFn = int (*)(cmdProgram *program, const char *text);
+// A command line (type 4) reached by the run loop, handed to the console's dispatcher.
+using cmdIssueCommandFn = void (*)(cmdProgram *program, const char *text);
 
 // Before a line is read from the console's own input with input echo on: the console writes its
 // prompt (making its on-demand connection first).
@@ -249,6 +251,7 @@ struct cmdProgram {
     cmdOutputFn output;
     void *console;  // the console session that holds the program, for its output
     cmdLocalCommandFn localCommand;
+    cmdIssueCommandFn issueCommand;  // null: the line is only echoed
     cmdPromptFn prompt;
     cmdVariableFn variables;
     cmdCallFn callFunction;

@@ -17,6 +17,11 @@ int localCommand(cmdProgram *program, const char *text) {
     return cslIssueLocalCommand(static_cast<cslSession *>(program->console), text);
 }
 
+// Command lines that the script runs go to the console's dispatcher.
+void issueCommand(cmdProgram *program, const char *text) {
+    cslIssueCommand(static_cast<cslSession *>(program->console), text);
+}
+
 // The session's program, made on first use.
 cmdProgram *programOf(cslSession *session) {
     if (session->program == nullptr) {
@@ -28,6 +33,7 @@ cmdProgram *programOf(cslSession *session) {
         program->console = session;
         program->output = toConsole;
         program->localCommand = localCommand;
+        program->issueCommand = issueCommand;
         program->commandNumber = &session->commandNumber;
         session->program = program;
     }
@@ -84,6 +90,14 @@ int parseImport(cslSession *session, cmdCommand *, const char *path) {
 }
 
 int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
+    // A connection's thread reads the switches while the console thread, holding the script lock,
+    // waits for that very request: the program cannot change meanwhile, and waiting for the lock
+    // would never end.
+    if (set < 0 && session->waiting.load() != 0 && gScriptLock.owner.load() != csThreadId() &&
+        gScriptLock.count.load() != 0 && session->program != nullptr) {
+        int value = cmdEchoSwitch(session->program, static_cast<int>(which), -1);
+        return value < 0 ? 0 : value;
+    }
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
     int value = program != nullptr ? cmdEchoSwitch(program, static_cast<int>(which), set) : -1;

@@ -39,6 +39,19 @@ cslConnection *currentConnection(cmdProgram *program) {
     return session != nullptr ? session->current : nullptr;
 }
 
+// The current connection, made first when the console connects on demand (not while a request is
+// under way: a connection's thread must not issue one).
+cslConnection *connectOnDemand(cmdProgram *program) {
+    cslSession *session = cmdSession(program);
+    if (session == nullptr) return nullptr;
+    if (session->connectPending && !session->configNotApplied && session->waiting.load() == 0) {
+        session->connectPending = 0;
+        cslIssueMQCommand(session, "=conn", CSL_REQUEST_INTERNAL, 1, 0,
+                          session->templateConnection.waitSeconds, nullptr);
+    }
+    return session->current;
+}
+
 // The lines of the object that starts at first: until the next object or another command's line.
 bool inObject(const cslOutputLine *first, const cslOutputLine *line) {
     if (line == first) return true;
@@ -299,8 +312,11 @@ int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name,
         std::snprintf(unknown, sizeof unknown, "UNKNOWN(%d)", connection->platform);
         return setText(out, unknown);
     }
-    if (nameIs(name, length, "_qmgr")) return setText(out, connected ? connection->qmName : "");
-    if (nameIs(name, length, "_connqmgr")) return setText(out, connected ? connection->connectedName : "");
+    if (nameIs(name, length, "_qmgr") || nameIs(name, length, "_connqmgr")) {
+        connection = connectOnDemand(program);
+        if (!cslConnected(connection)) return setText(out, "");
+        return setText(out, length == 5 ? connection->administeredName : connection->connectedName);
+    }
     if (nameIs(name, length, "_client")) {
         expSetInt(out, connected && connection->client ? 1 : 0);
         return 1;

@@ -2,6 +2,7 @@
 // collected instead of issued, and values read back through the evaluation entry points.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@ protected:
     void SetUp() override {
         ScriptTest::SetUp();
         commands() = &commands_;
-        program_->run->issueCommand = [](cmdProgram *, const char *text) { commands()->push_back(text); };
+        program_->issueCommand = [](cmdProgram *, const char *text) { commands()->push_back(text); };
     }
     void TearDown() override {
         commands() = nullptr;
@@ -40,6 +41,9 @@ protected:
         CSFreeMem(text);
         return s;
     }
+
+    // Whether the variable exists in any frame.
+    bool has(const char *name) { return cslFindVariable(program_, name, std::strlen(name)) != nullptr; }
 
     std::vector<std::string> commands_;
 
