@@ -39,15 +39,28 @@ Debugger dbg;
 // no other thread's console line waits on the dialogue.
 void dbgPrint(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void dbgPrint(const char *format, ...) {
-    char text[1024];
+    char small[512];
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(small, sizeof small, format, args);
     va_end(args);
+    char *text = small;
+    // A listed statement may be long: its whole text is shown.
+    if (n >= static_cast<int>(sizeof small)) {
+        text = static_cast<char *>(CSGetMem(static_cast<size_t>(n) + 1));
+        if (text != nullptr)
+            std::vsnprintf(text, static_cast<size_t>(n) + 1, format, again);
+        else
+            text = small, n = static_cast<int>(sizeof small - 1);
+    }
+    va_end(again);
     if (n < 0) return;
     evConsoleDebugMode(1);
-    evConsolePrint(2, text, static_cast<size_t>(n) < sizeof text ? n : static_cast<int64_t>(sizeof text - 1));
+    evConsolePrint(2, text, n);
     evConsoleDebugMode(0);
+    if (text != small) CSFreeMem(text);
 }
 
 bool isStatement(const cmdCommand *command) {
@@ -157,23 +170,20 @@ struct SelectedFrame {
 
 void listLine(cmdProgram *program, const cmdCommand *c, int longFlag) {
     (void)program;
-    char line[64] = "";
-    size_t n = 0;
-    if (longFlag) n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, "Line:%5u ", c->line));
-    if (c->owner != nullptr)
-        n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, "FNC:(%-10s)", c->owner->name));
-    else
-        n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, "CMD:"));
-    if (isStatement(c))
-        n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, "%5u", c->number));
-    else
-        n += static_cast<size_t>(std::snprintf(line + n, sizeof line - n, "     "));
+    char where[32] = "";
+    if (longFlag) std::snprintf(where, sizeof where, "Line:%5u ", c->line);
+    char owner[48] = "CMD:";
+    if (c->owner != nullptr) std::snprintf(owner, sizeof owner, "FNC:(%-10s)", c->owner->name);
+    char number[16] = "     ";
+    if (isStatement(c)) std::snprintf(number, sizeof number, "%5u", c->number);
     const bool marked = isStatement(c) && findBreakpoint(c->owner, c->number) >= 0;
-    std::snprintf(line + n, sizeof line - n, "%c%c", marked ? '!' : ' ', c == dbg.current ? '>' : ' ');
+    const char mark = marked ? '!' : ' ';
+    const char current = c == dbg.current ? '>' : ' ';
+    const int indent = static_cast<int>(c->column < 200 ? c->column : 200);
     if (c->type == CMD_IMPORT)
-        dbgPrint("%s%*sFile:'%s'\n", line, static_cast<int>(c->column), "", c->text);
+        dbgPrint("%s%s%s%c%c%*sFile:'%s'\n", where, owner, number, mark, current, indent, "", c->text);
     else
-        dbgPrint("%s%*s%s\n", line, static_cast<int>(c->column), "", c->text);
+        dbgPrint("%s%s%s%c%c%*s%s\n", where, owner, number, mark, current, indent, "", c->text);
 }
 
 // Lists the statements numbered first to last of a list; internal records too with internal.
