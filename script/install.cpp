@@ -5,11 +5,11 @@
 
 namespace {
 
+// The main loop's '!' must not wait for a hook that holds the script lock (its debugger may be
+// prompting): the flags are taken up by the next run, the start-up script's or a hook's.
 void setScriptDebug(int32_t debugMode, int32_t trace) {
-    CSRecursiveGuard guard(gScriptLock);
     evRunState.debugMode.store(debugMode);
     evScriptTrace.store(trace);
-    if (cslSession *session = gSession.load()) dbgSyncFlags(session->program);
 }
 
 // The console's teardown holds the script lock; the hook runs with no record or alert.
