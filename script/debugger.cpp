@@ -142,6 +142,10 @@ void stopSession(cmdProgram *program) {
 }
 
 void leaveDebugMode(cmdProgram *program) {
+    // Records of the main program are freed once they ran from now on: nothing may point at them.
+    dbg.loopMark = nullptr;
+    dbg.loopEnd = 0;
+    dbg.runFlag = 0;
     evRunState.debugMode.store(0);
     dbgSyncFlags(program);
 }
@@ -751,6 +755,7 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
         if (program->stopFlag || (session != nullptr && session->endRequested.load())) break;
     }
     program->debuggerPrompt = 0;
+    dbg.current = nullptr;  // it may be freed once it ran
 }
 
 void dbgSyncFlags(cmdProgram *program) {
