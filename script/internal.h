@@ -271,14 +271,9 @@ cmdProgram *cmdSessionProgram(cslSession *session);
 // '.' is a folder), an empty folder the program's, an empty name "zunt.vdr", joined with '/'. 1, or
 // 0 when out is too small.
 int cslStartupScriptPath(const char *option, const char *programFolder, char *out, size_t size);
-int LoadVEDRAFile(const char *option);
 
-// The eleven hooks by name, first missing one reported: 1 when all are defined.
-int cslFindHooks(cmdProgram *program);
 // Forgets the hook table (the session's program is freed).
 void cslForgetHooks();
-int cslCallRecordHook(void *context, int32_t kind);
-int cslCallHook(int32_t kind, void *argument);
 
 // The record and alert variables of the running hook: a name carrying an event., data., alert.,
 // mqmd., cfh., before., after., cmddata. or cmdctx. indicator (EXP_IND_*) gives 1 with its value,
@@ -288,12 +283,7 @@ int cslResolveHookVariable(cmdProgram *program, uint16_t indicator, const char *
 // The name-catalogue's "data." keywords: 1 when a statistics display knows the keyword.
 int cslLookupKeywordValue(const char *name, size_t length, uint16_t indicator);
 
-// The debugger. dbgCheckStop is called by the run loop before every statement while debug mode or
-// tracing is on; an "end" or the end of its input sets the console's stop flag.
-void dbgCheckStop(cmdProgram *program, cmdCommand *command);
-// The run's debugger flags from the program's debug mode (-!, '!') and trace (-D t).
+// The debugger's own (debugger.cpp): the run's debugger flags from the program's debug mode (-!,
+// '!') and trace (-D t); the renumbering after text was queued into a list.
 void dbgSyncFlags(cmdProgram *program);
-int dbgCommand(cmdProgram *program, const char *text);
 void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *function);
-// Forgets breakpoints and listing positions (a new program).
-void dbgReset();

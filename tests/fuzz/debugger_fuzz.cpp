@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "script/internal.h"
+#include "script/script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 

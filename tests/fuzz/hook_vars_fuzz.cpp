@@ -7,7 +7,7 @@
 
 #include "console/console.h"
 #include "engine/engine.h"
-#include "script/internal.h"
+#include "script/script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
@@ -64,7 +64,10 @@ bool ready() {
     scriptInstall();
     evInstallCatalogue();
     if (!evStringsInit(0) || cslApplyConfiguration() == 0) return false;
-    cmdProgram *program = cmdSessionProgram(gSession.load());
+    cslSession *session = gSession.load();
+    if (session == nullptr || cslScript.echoSwitch == nullptr) return false;
+    cslScript.echoSwitch(session, CSL_ECHO_INPUT, -1);  // makes the session's program
+    cmdProgram *program = session->program;
     if (program == nullptr) return false;
     cmdReadContext *reader =
         cmdMemoryReader(program, "fuzz.vdr", kScript, sizeof kScript / sizeof kScript[0]);
