@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "../console/fake_mq.h"
 #include "console/console.h"
-#include "console/fake_mq.h"
 #include "script/internal.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
