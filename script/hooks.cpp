@@ -285,7 +285,8 @@ int intervalVariable(const char *name, size_t length, ExpValue *out) {
 int mqmdVariable(const char *name, size_t length, ExpValue *out) {
     const EvRecordHook *hook = currentRecord(0x7Eu);
     if (hook == nullptr || hook->md == nullptr) return setEmpty(out);
-    const evParmDef *row = keywordRow(evMqmdFieldTable, name, length);
+    // As the expression parser accepts them: a field's name may be abbreviated.
+    const evParmDef *row = evFindField(evMqmdFieldTable, name, length, EV_FIELD_FIELDS_ONLY, nullptr);
     if (row == nullptr || row->recordOffset < 0) return setEmpty(out);
     if (!evGetAttrValue(row, nullptr, hook->md, row->recordOffset, out)) return setEmpty(out);
     return 1;

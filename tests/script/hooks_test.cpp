@@ -76,7 +76,7 @@ TEST_F(HookTest, EventHookReadsItsRecordAndChoosesItsStreams) {
                             "@name[@n] = event.evobjname\n"
                             "@cmd[@n] = _dspcmd\n"
                             "@type[@n] = _streamtype\n"
-                            "@pers[@n] = mqmd.persistence\n"
+                            "@pers[@n] = mqmd.pers\n"
                             "_stream = @want\n"}})),
               1);
     Record plain;
