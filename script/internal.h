@@ -112,6 +112,7 @@ struct cmdCallContext {
     int32_t returning;  // a return statement unwinds the frame's loops
     ExpValue result;    // the function's result, owned
     cmdFUNCTION *function;
+    const cmdCommand *caller;  // the record that made the call (the debugger's where)
 };
 
 // The run-time state of a program, made with it.

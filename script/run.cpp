@@ -591,6 +591,7 @@ int callCore(cmdProgram *program, cmdFUNCTION *f, int count, const ExpValue *arg
     frame.previous = run->frame;
     frame.depth = run->frame->depth + 1;
     frame.function = f;
+    frame.caller = record;
     run->frame = &frame;
     for (int32_t i = 0; i < body.parameterCount; ++i) {
         const char *name = body.parameters[i];
