@@ -172,10 +172,15 @@ struct SelectedFrame {
 // ---------------------------------------------------------------------------------------------
 // Listing
 
-void listLine(cmdProgram *program, const cmdCommand *c, int longFlag) {
+// One record's line; frame -1: listed without a frame number.
+void listLine(cmdProgram *program, const cmdCommand *c, int longFlag, int32_t frame = -1) {
     (void)program;
-    char where[32] = "";
-    if (longFlag) std::snprintf(where, sizeof where, "Line:%5u ", c->line);
+    char where[48] = "";
+    int n = 0;
+    if (longFlag) n = std::snprintf(where, sizeof where, "Line:%5u ", c->line);
+    if (frame >= 0 && n >= 0 && static_cast<size_t>(n) < sizeof where)
+        std::snprintf(where + n, sizeof where - static_cast<size_t>(n), "[%2d]%c", frame,
+                      frame == dbg.selectedFrame ? '+' : ' ');
     char owner[48] = "CMD:";
     if (c->owner != nullptr) std::snprintf(owner, sizeof owner, "FNC:(%-10s)", c->owner->name);
     char number[16] = "     ";
@@ -606,17 +611,15 @@ void assign(cmdProgram *program, const char *text) {
     if (value != nullptr) expFreeExpression(value);
 }
 
+// The chain of calls from the outermost frame, each frame with its calling statement, then the
+// current statement.
 void where(cmdProgram *program) {
-    int32_t count = 0;
-    for (cmdCallContext *f = program->run->frame; f != nullptr; f = f->previous) count++;
-    // Outermost first.
-    for (int32_t depth = 0; depth < count; depth++) {
+    const int32_t deepest = program->run->frame->depth;
+    for (int32_t depth = 1; depth <= deepest; depth++) {
         const cmdCallContext *f = frameAt(program, depth);
-        if (f == nullptr) continue;
-        dbgPrint("[%2d]%c %s\n", depth, depth == dbg.selectedFrame ? '+' : ' ',
-                 f->function != nullptr ? f->function->name : "main program");
+        if (f != nullptr && f->caller != nullptr) listLine(program, f->caller, 1, depth - 1);
     }
-    if (dbg.current != nullptr) listLine(program, dbg.current, 1);
+    if (dbg.current != nullptr) listLine(program, dbg.current, 1, deepest);
 }
 
 void selectFrame(cmdProgram *program, const char *arguments) {

@@ -91,6 +91,17 @@ TEST_F(DebuggerTest, AnEmptyLineRunsOneStatement) {
     EXPECT_EQ(value("@e"), "5");
 }
 
+TEST_F(DebuggerTest, WhereListsTheCallsAndAFrameIsSelectedForEval) {
+    const char *main = "func g(p)\n  @q = @p\nendfunc\n@v = 1\ng(5)\n";
+    ASSERT_EQ(debug(main, {"", "", "where", "eval @p", "sf 0", "eval @v", "sf 2", "run"}), 1);
+    const std::string err = console.err();
+    EXPECT_NE(err.find("[ 0] "), std::string::npos) << err;
+    EXPECT_NE(err.find("[ 1]+"), std::string::npos) << err;
+    EXPECT_NE(err.find("Result:'5'\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Result:'1'\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Please enter a stack frame between 0 and 1.\n"), std::string::npos) << err;
+}
+
 TEST_F(DebuggerTest, EndOfInputStopsTheScriptAndLeavesDebugMode) {
     EXPECT_EQ(debug(kFive, {""}), 1);
     EXPECT_NE(console.err().find("End of debug input\n"), std::string::npos);
