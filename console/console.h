@@ -283,6 +283,15 @@ enum CslEchoSwitch : uint32_t {
     CSL_ECHO_SWITCHES
 };
 
+// An =import line's parameters; the texts NUL-terminated, null when not given.
+struct CslImportRequest {
+    const char *text;        // the whole line
+    const char *file;        // as given, blanks trimmed
+    const char *parameters;  // parms(...), bound to @_Parm when the file runs
+    int32_t quiet;           // commands read from the file are not echoed
+    int32_t stopOnFailure;   // sof
+};
+
 // The script interpreter (scriptInstall()).
 struct CslScriptServices {
     // The ZUNTEnding hook, with the hook context cleared for the call; the console holds the
@@ -307,9 +316,10 @@ struct CslScriptServices {
     // The print and fprint statements of a command line: 1, or 0 on failure.
     int (*print)(cslSession *session, const char *arguments);
     int (*fprint)(cslSession *session, const char *arguments);
-    // =import: reads and parses an open script file at the importing record; 1 read to its end, 0
-    // stopped on an error (what was read is removed again).
-    int (*parseImport)(cslSession *session, cmdCommand *importRecord, const char *path);
+    // =import: reads the named file into an =import block after the importing line (the running
+    // record, or the line just parsed); 1 read to its end, 0 refused or stopped on an error (the
+    // messages given; what was read is removed again).
+    int (*importFile)(cslSession *session, const CslImportRequest *request);
     // dbgResolveBreakpoints, after text was queued into a list.
     void (*resolveBreakpoints)(cslSession *session, cmdCommand *first, cmdFUNCTION *function);
     // cmdRunCommands: runs the session's running list; 1 to its end, 0 stopped.
@@ -322,6 +332,9 @@ struct CslScriptServices {
     int (*echoSwitch)(cslSession *session, CslEchoSwitch which, int set);
     // Frees the program, its functions and the reader contexts (teardown).
     void (*freeProgram)(cslSession *session);
+    // =show func(pattern): the matching functions, with list their comments and bodies; the count
+    // shown.
+    int (*showFunctions)(cslSession *session, const char *pattern, size_t length, int list);
 };
 extern CslScriptServices cslScript;
 

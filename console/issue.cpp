@@ -14,6 +14,7 @@ constexpr int kMaxParameters = 19;
 constexpr uint32_t kWorkerBusyWaitMs = 10000;  // a request is outstanding
 constexpr uint32_t kWorkerIdleWaitMs = 600000;
 constexpr size_t kPasswordMax = 101;
+constexpr size_t kLocalLineMax = 1000;  // as a '=' command line may be long
 constexpr char kTokenEnds[] = " ()[]!|&<>-+*/=,;\t\n";
 const char *const kStatsNouns[] = {"statq", "acctq", "events", "statmqi", "statchl", "acctmqi"};
 
@@ -134,19 +135,18 @@ void directCommands(cslSession *session, cslConnection *c, int32_t target) {
 }
 
 void doLocalCommand(cslSession *session, cslConnection *c, int32_t kind) {
-    size_t length = 0;
-    const char *word = c->requestText;
-    while (*word == ' ' || *word == '\t') ++word;
-    // "=conn" is one word although '=' ends other tokens.
-    if (*word == '=') ++length;
-    while (word[length] != '\0' && std::strchr(kTokenEnds, word[length]) == nullptr) ++length;
-    if (tokenIs(word, length, "=conn"))
+    // The worker's own work buffer: the session's belong to the console thread, which is waiting.
+    char work[kLocalLineMax + 1];
+    CslParmPair pairs[CSL_MAX_WORDS];
+    if (cslParseCommandParms(session, c->requestText, pairs, work, sizeof work) == 0) return;
+    const char *name = pairs[0].row->name;
+    if (!std::strcmp(name, "=conn"))
         cslConnect(session, c);
-    else if (tokenIs(word, length, "=disc"))
+    else if (!std::strcmp(name, "=disc"))
         cslDisconnect(session, c, 1);
-    else if (kind == CSL_REQUEST_LOCAL && tokenIs(word, length, "=zunt"))
+    else if (kind == CSL_REQUEST_LOCAL && !std::strcmp(name, "=zunt"))
         directCommands(session, c, CSL_TARGET_OWN);
-    else if (kind == CSL_REQUEST_LOCAL && tokenIs(word, length, "=mqsc"))
+    else if (kind == CSL_REQUEST_LOCAL && !std::strcmp(name, "=mqsc"))
         directCommands(session, c, CSL_TARGET_MQ);
     else
         errorLine(session, "Unrecognised command");

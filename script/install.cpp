@@ -35,4 +35,5 @@ void scriptInstall() {
     cslHookVariableResolver = cslResolveHookVariable;
     cmdDebuggerStop = dbgCheckStop;
     scriptInstallConsole();
+    cmdInstallBuiltins();
 }

@@ -14,6 +14,7 @@ struct cmdCommand;
 struct cmdFUNCTION;
 struct cmdProgram;
 struct cmdReadContext;
+struct CslImportRequest;
 struct cmdRunState;
 struct cmdRetiredDefinition;
 
@@ -258,6 +259,10 @@ struct cmdProgram {
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
+    uint64_t serial;  // never the same for two programs: cached expressions name the one they serve
+    char *printText;  // the print statement's unfinished line (counted heap)
+    size_t printLength;
+    size_t printCapacity;
     cmdRunState *run;  // frames, variables and the run loop's state
 };
 
@@ -343,6 +348,14 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
 void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind = 0);
 // Prints a line through the program's output -> the line made, or null.
 void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length = -1);
+// The committed functions whose names match the pattern ('*' and '?', no case), in name order:
+// "func name(parameters)", with list also the comment heading and the body's source lines (kind
+// 32); "No functions defined" or "No matching functions found" when none is shown -> the count.
+int cmdShowFunctions(cmdProgram *program, const char *pattern, size_t length, int list);
+// =import (the console's request): the file, joined to the importing file's directory, read into
+// an =import block after the importing line; refused inside a running function and when the file
+// is already being read further up the chain of sources -> 1 read, or 0 (the messages given).
+int cmdImportFile(cmdProgram *program, const CslImportRequest *request);
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);
@@ -366,6 +379,22 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command);
 int dbgCommand(cmdProgram *program, const char *text);
 // Forgets breakpoints and listing positions (a new program).
 void dbgReset();
+// Text a running script takes from outside, which the fuzz target drives directly. The run time's
+// own declarations of the last six stand with its other entry points in the interpreter's header.
+
+struct cslVAR;
+// The print and fprint statements, echoed as given -> 1, or 0 after printing the error. fprint's
+// text holds its keyword, the file identifier and the items.
+int cslDoPrint(cmdProgram *program, const char *statement, const char *items);
+int cslDoFPrint(cmdProgram *program, const char *statement);
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
+int cmdBindParms(cmdProgram *program, const char *text);
+[[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
+int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
+                     const char **value, size_t *valueLength);
+int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out);
+cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *key, size_t length,
+                       const ExpValue *value);
 
 // Fills the engine's script slots.
 void scriptInstall();

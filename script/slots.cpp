@@ -1,5 +1,7 @@
 // The script's side of the console: the console reaches the reader through its script slots, each
 // call holding the script lock, and the script's lines go into the console's output buffer.
+#include <cstring>
+
 #include "console/console.h"
 #include "script/internal.h"
 
@@ -73,20 +75,12 @@ char *substituteInline(cslSession *session, const char *text, int *ok) {
     return cmdSubstituteInline(program, text, ok);
 }
 
-int parseImport(cslSession *session, cmdCommand *, const char *path) {
+int importFile(cslSession *session, const CslImportRequest *request) {
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
     if (program == nullptr) return 0;
-    int rc = 0;
-    cmdReadContext *reader = cmdOpenFileReader(program, path, &rc);
-    if (reader == nullptr) {
-        reportStorage(session, program);
-        return 0;
-    }
-    // The block goes at the reader's insertion point: right after the =import line just parsed.
-    cmdCommand *start = cmdParseImport(program, reader, nullptr);
-    reportStorage(session, program);
-    return start != nullptr && !program->parseError ? 1 : 0;
+    const int rc = cmdImportFile(program, request);
+    return reportStorage(session, program) && rc;
 }
 
 int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
@@ -102,6 +96,33 @@ int echoSwitch(cslSession *session, CslEchoSwitch which, int set) {
     cmdProgram *program = programOf(session);
     int value = program != nullptr ? cmdEchoSwitch(program, static_cast<int>(which), set) : -1;
     return value < 0 ? 0 : value;
+}
+
+// print and fprint reach here with the text after their keyword.
+int printStatement(cslSession *session, const char *arguments, bool toFile) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    cmdText statement{};
+    const char *keyword = toFile ? "fprint" : "print";
+    if (!cmdTextAppend(&statement, keyword, std::strlen(keyword)) ||
+        !cmdTextAppend(&statement, arguments, std::strlen(arguments))) {
+        cmdTextFree(&statement);
+        session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+        return 0;
+    }
+    int ok = toFile ? cslDoFPrint(program, statement.data)
+                    : cslDoPrint(program, statement.data, statement.data + std::strlen(keyword));
+    cmdTextFree(&statement);
+    return ok;
+}
+
+int print(cslSession *session, const char *arguments) {
+    return printStatement(session, arguments, false);
+}
+
+int fprint(cslSession *session, const char *arguments) {
+    return printStatement(session, arguments, true);
 }
 
 int bindParms(cslSession *session, const char *text) {
@@ -131,10 +152,19 @@ int runCommands(cslSession *session) {
     return rc;
 }
 
+int showFunctions(cslSession *session, const char *pattern, size_t length, int list) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    return cmdShowFunctions(program, pattern, length, list);
+}
+
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
     cslForgetHooks();
     dbgReset();
+    // The console's end closes what scripts left open, their unfinished lines written.
+    cmdCloseAllFiles();
     cmdFreeProgram(session->program);
     session->program = nullptr;
 }
@@ -150,7 +180,7 @@ void scriptInstallConsole() {
     cslScript.echoCommand = echoCommand;
     cslScript.queueText = queueText;
     cslScript.substituteInline = substituteInline;
-    cslScript.parseImport = parseImport;
+    cslScript.importFile = importFile;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;
     cslScript.bindParms = bindParms;
@@ -161,4 +191,7 @@ void scriptInstallConsole() {
     // reply holding the script lock: they take no lock of their own.
     cslScript.whereVariable = cslVariableCallback;
     cslScript.whereFunction = cslCallFunctionCallback;
+    cslScript.showFunctions = showFunctions;
+    cslScript.print = print;
+    cslScript.fprint = fprint;
 }
