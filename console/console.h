@@ -157,6 +157,7 @@ struct cslOutputList {
     uint32_t totalRows;
     uint32_t scrolledBack;
     uint32_t fillers;
+    uint32_t lines;  // lines in the list, those without rows included
 };
 inline constexpr int CSL_SCREENS = 2;
 
