@@ -157,6 +157,7 @@ struct cslOutputList {
     uint32_t totalRows;
     uint32_t scrolledBack;
     uint32_t fillers;
+    uint32_t lines;  // lines in the list, those without rows included
 };
 inline constexpr int CSL_SCREENS = 2;
 
@@ -405,6 +406,7 @@ struct cslSession {
     cmdCallContext *callContext;
     std::atomic<int32_t> stopFlag;
     std::atomic<int32_t> endRequested;  // "end" or "quit"
+    std::atomic<int32_t> runningHook;   // an engine hook runs: its waits for replies are limited
     int32_t ending;
     // Target.
     int32_t target;  // CSL_TARGET_*

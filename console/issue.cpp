@@ -344,9 +344,38 @@ void cslNoteOptionGroup(cslSession *session, size_t offset) {
     if (cd.Version < version) cd.Version = version;
 }
 
+namespace {
+
+// Inside an engine hook the wait is limited: the command may need the very connection set whose
+// callback runs the hook (a suspended set C, or set E held by set C), and would never be answered.
+// The request is given up: a late reply completes nothing, and the next command may go at once.
+int abandonRequest(cslSession *session, int32_t seconds) {
+    {
+        CSRecursiveGuard guard(session->consoleLock);
+        const uint32_t posted = session->requestPosted.load();
+        if (session->requestTaken.load() < posted) session->requestTaken.store(posted);
+        if (session->requestCompleted.load() < posted) session->requestCompleted.store(posted);
+        session->waiting.store(0);
+    }
+    session->lastReason.store(MQRC_NO_MSG_AVAILABLE);
+    session->resultFlags.fetch_or(CSL_RESULT_FAILED);
+    char text[80];
+    std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
+    errorLine(session, text);
+    return 0;
+}
+
+}  // namespace
+
 int cslWaitForResponse(cslSession *session, cslConnection *record) {
+    const bool limited = session->runningHook.load() > 0;
+    const int32_t seconds = record->waitSeconds > 0 ? record->waitSeconds : 1;
+    int32_t waited = 0;
     for (;;) {
-        if (cslEventWait(record->responseEvent, CS_INFINITE) != CS_WAIT_OBJECT_0) {
+        const uint32_t rc = cslEventWait(record->responseEvent, limited ? 1000 : CS_INFINITE);
+        const bool timedOut = limited && rc == CS_WAIT_TIMEOUT;
+        if (timedOut && ++waited < seconds) continue;
+        if (!timedOut && rc != CS_WAIT_OBJECT_0) {
             cslStatusMessage(session, "Unexpected error from CSWaitEvent RC(-1)", 0, 0);
             return 0;
         }
@@ -356,6 +385,7 @@ int cslWaitForResponse(cslSession *session, cslConnection *record) {
             if ((evDebugOptions.load() & EV_OPT_s) != 0) cslTraceStatus(session, "RESP");
             return 1;
         }
+        if (timedOut) return abandonRequest(session, seconds);
     }
 }
 

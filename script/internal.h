@@ -112,6 +112,7 @@ struct cmdCallContext {
     int32_t returning;  // a return statement unwinds the frame's loops
     ExpValue result;    // the function's result, owned
     cmdFUNCTION *function;
+    const cmdCommand *caller;  // the record that made the call (the debugger's where)
 };
 
 // The run-time state of a program, made with it.
@@ -258,6 +259,35 @@ int cmdBindParms(cmdProgram *program, const char *text);
 // Prepares a loop or function body (first to last, both included) for its next pass.
 void cmdResetLoopMarks(cmdProgram *program, cmdCommand *first, cmdCommand *last);
 
+// ---------------------------------------------------------------------------------------------
+// Start-up script, hooks and debugger (startup.cpp, hooks.cpp, debugger.cpp).
+
+struct AlertDef;
+struct cslSession;
+
+// The session's program, made on first use; null when storage ran out (slots.cpp).
+cmdProgram *cmdSessionProgram(cslSession *session);
+
+// The start-up script's file: the option text split by its last ':', '/' or '\' (a text without
+// '.' is a folder), an empty folder the program's, an empty name "zunt.vdr", joined with '/'. 1, or
+// 0 when out is too small.
+int cslStartupScriptPath(const char *option, const char *programFolder, char *out, size_t size);
+
+// Forgets the hook table (the session's program is freed).
+void cslForgetHooks();
+
+// The record and alert variables of the running hook: a name carrying an event., data., alert.,
+// mqmd., cfh., before., after., cmddata. or cmdctx. indicator (EXP_IND_*) gives 1 with its value,
+// the empty string when the running hook has no such value; 0 for other names.
+int cslResolveHookVariable(cmdProgram *program, uint16_t indicator, const char *name, size_t length,
+                           ExpValue *out);
+// The name-catalogue's "data." keywords: 1 when a statistics display knows the keyword.
+int cslLookupKeywordValue(const char *name, size_t length, uint16_t indicator);
+
+// The debugger's own (debugger.cpp): the run's debugger flags from the program's debug mode (-!,
+// '!') and trace (-D t); the renumbering after text was queued into a list.
+void dbgSyncFlags(cmdProgram *program);
+void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *function);
 // Files opened by scripts (files.cpp), one process-wide list.
 inline constexpr int32_t CMD_MAX_OPEN_FILES = 256;  // so a hook that leaks files cannot use up descriptors
 inline constexpr size_t CMD_FILE_LINE = 20000;      // FGETS's longest line, its NUL included

@@ -591,6 +591,7 @@ int callCore(cmdProgram *program, cmdFUNCTION *f, int count, const ExpValue *arg
     frame.previous = run->frame;
     frame.depth = run->frame->depth + 1;
     frame.function = f;
+    frame.caller = record;
     run->frame = &frame;
     for (int32_t i = 0; i < body.parameterCount; ++i) {
         const char *name = body.parameters[i];
@@ -753,8 +754,10 @@ int cmdRunCommands(cmdProgram *program) {
         if (program->reader != nullptr) program->reader->lineNumber = c->line;
         Step step = STEP_NEXT;
         if (!(c->flags & CMD_F_SKIP)) {
-            if ((run->debuggerActive || run->debuggerStepping) && cmdDebuggerStop != nullptr)
+            if ((run->debuggerActive || run->debuggerStepping) && cmdDebuggerStop != nullptr) {
                 cmdDebuggerStop(program, c);
+                if (stopRequested(program) && !run->keepRunning) return 0;  // "end" at the prompt
+            }
             const uint32_t wasActive = c->flags & CMD_F_ACTIVE;
             c->flags |= CMD_F_ACTIVE;
             step = execute(program, c);

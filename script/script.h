@@ -361,6 +361,24 @@ int cmdImportFile(cmdProgram *program, const CslImportRequest *request);
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);
 
 // ---------------------------------------------------------------------------------------------
+// Start-up script, hooks and debugger
+
+// Loads the start-up script the option names (a folder, or a file) into the console's program and
+// runs it: 1 when it ran and defines all eleven hooks.
+int LoadVEDRAFile(const char *option);
+// The eleven hooks by name, the first missing one reported: 1 when all are defined.
+int cslFindHooks(cmdProgram *program);
+// The record hook of the kind (the stream type) over the engine's EvRecordHook, its stream list
+// decided: 1, or 0 for another kind. The other hooks by EvHookKind: 1.
+int cslCallRecordHook(void *context, int32_t kind);
+int cslCallHook(int32_t kind, void *argument);
+
+// The debugger. dbgCheckStop is called by the run loop before every statement while debug mode or
+// tracing is on; an "end" or the end of its input sets the console's stop flag.
+void dbgCheckStop(cmdProgram *program, cmdCommand *command);
+int dbgCommand(cmdProgram *program, const char *text);
+// Forgets breakpoints and listing positions (a new program).
+void dbgReset();
 // Text a running script takes from outside, which the fuzz target drives directly. The run time's
 // own declarations of the last six stand with its other entry points in the interpreter's header.
 

@@ -161,6 +161,8 @@ int showFunctions(cslSession *session, const char *pattern, size_t length, int l
 
 void freeProgram(cslSession *session) {
     CSRecursiveGuard guard(gScriptLock);
+    cslForgetHooks();
+    dbgReset();
     // The console's end closes what scripts left open, their unfinished lines written.
     cmdCloseAllFiles();
     cmdFreeProgram(session->program);
@@ -168,6 +170,10 @@ void freeProgram(cslSession *session) {
 }
 
 }  // namespace
+
+cmdProgram *cmdSessionProgram(cslSession *session) {
+    return programOf(session);
+}
 
 void scriptInstallConsole() {
     static_assert(CSL_ECHO_INPUT == 0 && CSL_ECHO_BLANK == CMD_ECHO_SWITCHES - 1);

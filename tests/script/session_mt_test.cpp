@@ -98,6 +98,22 @@ TEST_F(ScriptSessionTest, ForeachRunsOverTheConsolesResponseAndConnectionVariabl
     EXPECT_EQ(value("_numEach"), "2");
 }
 
+TEST_F(ScriptSessionTest, ALongLoopInAForeachBodyKeepsTheBufferBoundedAndTheObjectsItWalks) {
+    ASSERT_EQ(cslIssueMQCommand(s, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    s->history = 60;
+    answer({"AMQ8409I: Display Queue details.\n   QUEUE(APP.A)   TYPE(QLOCAL)   CURDEPTH(5)",
+            "AMQ8409I: Display Queue details.\n   QUEUE(APP.B)   TYPE(QLOCAL)   CURDEPTH(7)"});
+    EXPECT_EQ(run({"@names = ''", "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)", "  DISPLAY QMGR", "  @i = 0",
+                   "  while (@i < 400)", "    @i = @i + 1", "  endwhile", "  @names = @names + QUEUE + ';'",
+                   "endfor"}),
+              1);
+    EXPECT_EQ(value("@names"), "APP.A;APP.B;");
+    size_t lines = 0;
+    for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next) ++lines;
+    EXPECT_LE(lines, 60u);
+}
+
 TEST_F(ScriptSessionTest, AWhereFunctionOnTheReplyThreadHasItsCommandRefused) {
     ASSERT_EQ(cslIssueMQCommand(s, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
     cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
