@@ -38,7 +38,10 @@ int match(void *context, const char *text, size_t length) {
            cslMatchResponse(e->session, e->echo, text, length);
 }
 
-void complete(cslSession *session, uint32_t number) {
+// The command is done: its request completed and its echo line ended, which a script's foreach
+// waits for before it walks the objects.
+void complete(cslSession *session, uint32_t number, cslOutputLine *echo) {
+    if (echo != nullptr) echo->flags |= CSL_CMD_ENDED;
     if (session->requestTaken.load() < number) session->requestTaken.store(number);
     if (session->requestCompleted.load() < number) session->requestCompleted.store(number);
 }
@@ -61,7 +64,7 @@ int ccdtMqscCommand(cslSession *session, const char *text, int32_t length, int32
     if (c->requestText == nullptr || command.size() + 1 > session->requestBufferSize) {
         cslAddOutput(session, cslMainList(session), nullptr, "Command too long", -1, CSL_LINE_ERROR,
                      CSL_CURRENT_COMMAND);
-        complete(session, number);
+        complete(session, number, echo);
         return 0;
     }
     std::memcpy(c->requestText, command.c_str(), command.size() + 1);
@@ -80,7 +83,7 @@ int ccdtMqscCommand(cslSession *session, const char *text, int32_t length, int32
         rc = 0;
     }
     if (rc != 0) session->summaryFailed.fetch_add(1);
-    complete(session, number);
+    complete(session, number, echo);
     return rc == 0;
 }
 
@@ -88,6 +91,12 @@ namespace {
 
 int editCommand(cslSession *session, const char *text, int32_t length) {
     return ccdtMqscCommand(session, text, length, CSL_REQUEST_COMMAND);
+}
+
+int loopCommand(cslSession *session, const char *text, int32_t length) {
+    // Counted as the dispatcher counts a command line of the mode, so that its lines are its own.
+    session->requestPosted.store(session->requestIssue.fetch_add(1) + 1);
+    return ccdtMqscCommand(session, text, length, CSL_REQUEST_LOOP);
 }
 
 void sinkWrite(void *context, int kind, const char *text) {
@@ -120,6 +129,7 @@ void setOutputVersion(cslSession *, int32_t mqcdVersion) {
 void ccdtInstall() {
     cslCcdt.openCheck = &openCheck;
     cslCcdt.editCommand = &editCommand;
+    cslCcdt.loopCommand = &loopCommand;
     cslCcdt.merge = &merge;
     cslCcdt.setOutputVersion = &setOutputVersion;
 }

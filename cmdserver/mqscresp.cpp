@@ -99,6 +99,12 @@ char typeOf(const evParmDef *row) {
     return row != nullptr && row->type != nullptr ? row->type[0] : '\0';
 }
 
+// A row taken as text but answered as a 64-bit time (the statistics displays' INTVLSTA and INTVLEND,
+// type "st") is shown as the time rows are.
+bool shownAsTime(const evParmDef *row) {
+    return typeOf(row) == 't' || (typeOf(row) == 's' && row->type[1] == 't');
+}
+
 const char *commandNameOf(int32_t value) {
     const evConstEntry *entry = evConstByValue(evCommandNameTable, value);
     return entry != nullptr && entry->description != nullptr ? entry->description : nullptr;
@@ -265,8 +271,8 @@ bool writeParameter(Writer *w, const PcfCursor *cursor, int32_t type, int32_t pa
         case MQCFT_INTEGER64: {
             const int64_t v = mqiGetI64(value, 0);
             cmdTextPrintf(&w->out, "%s(", name);
-            if (typeOf(row) == 't' || typeOf(row) == 'd')
-                writeTime(w, typeOf(row), v);
+            if (shownAsTime(row) || typeOf(row) == 'd')
+                writeTime(w, shownAsTime(row) ? 't' : 'd', v);
             else
                 cmdTextPrintf(&w->out, "%" PRId64, v);
             cmdTextAppend(&w->out, ")", 1);

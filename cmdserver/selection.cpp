@@ -1,6 +1,7 @@
 // The selection parameters the query displays share (DISPLAY EVENTS and the statistics displays):
 // WHERE, PREWHERE, the response and record limits, the time zone, FROM and TO or an exact interval,
 // and the queue manager pattern; and the time window they settle.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +23,7 @@ constexpr int32_t kFromId = 39318;
 constexpr int32_t kToId = 39319;
 constexpr int32_t kIntervalStartId = 39398;
 constexpr int32_t kIntervalEndId = 39399;
+constexpr int32_t kTimeDigitsMax = 19;  // the digits of a 64-bit time
 
 constexpr char kBothRelative[] = "The 'FROM' and 'TO' times can not both be relative times";
 
@@ -40,13 +42,35 @@ int takeTimeText(QmgrContext *context, const PcfCursor *cursor, char *out) {
     return 1;
 }
 
+// The seconds of a time given as decimal digits (MQSC sends INTVLSTA and INTVLEND as text): false
+// for anything else, or a number past 64 bits.
+bool timeDigits(const char *text, int32_t length, int64_t *out) {
+    if (length <= 0) return false;
+    int64_t value = 0;
+    for (int32_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        const int digit = text[i] - '0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *out = value;
+    return true;
+}
+
 int takeTime64(QmgrContext *context, const PcfCursor *cursor, int64_t *out, int32_t *given) {
-    if (cursor->type == MQCFT_INTEGER64 && cursor->value != nullptr)
+    if (cursor->type == MQCFT_INTEGER64 && cursor->value != nullptr) {
         *out = mqiGetI64(cursor->value, 0);
-    else if (cursor->type == MQCFT_INTEGER && cursor->value != nullptr)
+    } else if (cursor->type == MQCFT_INTEGER && cursor->value != nullptr) {
         *out = mqiGetI32(cursor->value, 0);
-    else
+    } else if (cursor->type == MQCFT_STRING) {
+        const char *text = nullptr;
+        int32_t length = 0;
+        if (!evParmGetString(context, cursor, 0, kTimeDigitsMax, &text, &length)) return 0;
+        if (!timeDigits(text, length, out))
+            return refuse(context, cursor, "Parameter '%s' should be an integer.");
+    } else {
         return refuse(context, cursor, "Parameter '%s' should be an integer.");
+    }
     *given = 1;
     return 1;
 }

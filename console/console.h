@@ -157,6 +157,7 @@ struct cslOutputList {
     uint32_t totalRows;
     uint32_t scrolledBack;
     uint32_t fillers;
+    uint32_t lines;  // lines in the list, those without rows included
 };
 inline constexpr int CSL_SCREENS = 2;
 
@@ -283,6 +284,15 @@ enum CslEchoSwitch : uint32_t {
     CSL_ECHO_SWITCHES
 };
 
+// An =import line's parameters; the texts NUL-terminated, null when not given.
+struct CslImportRequest {
+    const char *text;        // the whole line
+    const char *file;        // as given, blanks trimmed
+    const char *parameters;  // parms(...), bound to @_Parm when the file runs
+    int32_t quiet;           // commands read from the file are not echoed
+    int32_t stopOnFailure;   // sof
+};
+
 // The script interpreter (scriptInstall()).
 struct CslScriptServices {
     // The ZUNTEnding hook, with the hook context cleared for the call; the console holds the
@@ -307,9 +317,10 @@ struct CslScriptServices {
     // The print and fprint statements of a command line: 1, or 0 on failure.
     int (*print)(cslSession *session, const char *arguments);
     int (*fprint)(cslSession *session, const char *arguments);
-    // =import: reads and parses an open script file at the importing record; 1 read to its end, 0
-    // stopped on an error (what was read is removed again).
-    int (*parseImport)(cslSession *session, cmdCommand *importRecord, const char *path);
+    // =import: reads the named file into an =import block after the importing line (the running
+    // record, or the line just parsed); 1 read to its end, 0 refused or stopped on an error (the
+    // messages given; what was read is removed again).
+    int (*importFile)(cslSession *session, const CslImportRequest *request);
     // dbgResolveBreakpoints, after text was queued into a list.
     void (*resolveBreakpoints)(cslSession *session, cmdCommand *first, cmdFUNCTION *function);
     // cmdRunCommands: runs the session's running list; 1 to its end, 0 stopped.
@@ -322,6 +333,9 @@ struct CslScriptServices {
     int (*echoSwitch)(cslSession *session, CslEchoSwitch which, int set);
     // Frees the program, its functions and the reader contexts (teardown).
     void (*freeProgram)(cslSession *session);
+    // =show func(pattern): the matching functions, with list their comments and bodies; the count
+    // shown.
+    int (*showFunctions)(cslSession *session, const char *pattern, size_t length, int list);
 };
 extern CslScriptServices cslScript;
 
@@ -332,6 +346,8 @@ struct CslCcdtServices {
     int32_t (*openCheck)(cslSession *session, const char *file, char *message, size_t messageSize);
     // One MQSC-style command of the edit mode; 1 done, 0 failed.
     int (*editCommand)(cslSession *session, const char *text, int32_t length);
+    // The same for a script loop's command (its echo line is the session's echoLine).
+    int (*loopCommand)(cslSession *session, const char *text, int32_t length);
     // =merge: channels (a list of names or patterns) copied from another table into the current
     // one; 1 done, 0 failed (reported).
     int (*merge)(cslSession *session, const char *fromFile, const char *channels, int replace);
@@ -390,6 +406,7 @@ struct cslSession {
     cmdCallContext *callContext;
     std::atomic<int32_t> stopFlag;
     std::atomic<int32_t> endRequested;  // "end" or "quit"
+    std::atomic<int32_t> runningHook;   // an engine hook runs: its waits for replies are limited
     int32_t ending;
     // Target.
     int32_t target;  // CSL_TARGET_*

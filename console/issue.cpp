@@ -14,6 +14,7 @@ constexpr int kMaxParameters = 19;
 constexpr uint32_t kWorkerBusyWaitMs = 10000;  // a request is outstanding
 constexpr uint32_t kWorkerIdleWaitMs = 600000;
 constexpr size_t kPasswordMax = 101;
+constexpr size_t kLocalLineMax = 1000;  // as a '=' command line may be long
 constexpr char kTokenEnds[] = " ()[]!|&<>-+*/=,;\t\n";
 const char *const kStatsNouns[] = {"statq", "acctq", "events", "statmqi", "statchl", "acctmqi"};
 
@@ -134,19 +135,18 @@ void directCommands(cslSession *session, cslConnection *c, int32_t target) {
 }
 
 void doLocalCommand(cslSession *session, cslConnection *c, int32_t kind) {
-    size_t length = 0;
-    const char *word = c->requestText;
-    while (*word == ' ' || *word == '\t') ++word;
-    // "=conn" is one word although '=' ends other tokens.
-    if (*word == '=') ++length;
-    while (word[length] != '\0' && std::strchr(kTokenEnds, word[length]) == nullptr) ++length;
-    if (tokenIs(word, length, "=conn"))
+    // The worker's own work buffer: the session's belong to the console thread, which is waiting.
+    char work[kLocalLineMax + 1];
+    CslParmPair pairs[CSL_MAX_WORDS];
+    if (cslParseCommandParms(session, c->requestText, pairs, work, sizeof work) == 0) return;
+    const char *name = pairs[0].row->name;
+    if (!std::strcmp(name, "=conn"))
         cslConnect(session, c);
-    else if (tokenIs(word, length, "=disc"))
+    else if (!std::strcmp(name, "=disc"))
         cslDisconnect(session, c, 1);
-    else if (kind == CSL_REQUEST_LOCAL && tokenIs(word, length, "=zunt"))
+    else if (kind == CSL_REQUEST_LOCAL && !std::strcmp(name, "=zunt"))
         directCommands(session, c, CSL_TARGET_OWN);
-    else if (kind == CSL_REQUEST_LOCAL && tokenIs(word, length, "=mqsc"))
+    else if (kind == CSL_REQUEST_LOCAL && !std::strcmp(name, "=mqsc"))
         directCommands(session, c, CSL_TARGET_MQ);
     else
         errorLine(session, "Unrecognised command");
@@ -344,9 +344,38 @@ void cslNoteOptionGroup(cslSession *session, size_t offset) {
     if (cd.Version < version) cd.Version = version;
 }
 
+namespace {
+
+// Inside an engine hook the wait is limited: the command may need the very connection set whose
+// callback runs the hook (a suspended set C, or set E held by set C), and would never be answered.
+// The request is given up: a late reply completes nothing, and the next command may go at once.
+int abandonRequest(cslSession *session, int32_t seconds) {
+    {
+        CSRecursiveGuard guard(session->consoleLock);
+        const uint32_t posted = session->requestPosted.load();
+        if (session->requestTaken.load() < posted) session->requestTaken.store(posted);
+        if (session->requestCompleted.load() < posted) session->requestCompleted.store(posted);
+        session->waiting.store(0);
+    }
+    session->lastReason.store(MQRC_NO_MSG_AVAILABLE);
+    session->resultFlags.fetch_or(CSL_RESULT_FAILED);
+    char text[80];
+    std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
+    errorLine(session, text);
+    return 0;
+}
+
+}  // namespace
+
 int cslWaitForResponse(cslSession *session, cslConnection *record) {
+    const bool limited = session->runningHook.load() > 0;
+    const int32_t seconds = record->waitSeconds > 0 ? record->waitSeconds : 1;
+    int32_t waited = 0;
     for (;;) {
-        if (cslEventWait(record->responseEvent, CS_INFINITE) != CS_WAIT_OBJECT_0) {
+        const uint32_t rc = cslEventWait(record->responseEvent, limited ? 1000 : CS_INFINITE);
+        const bool timedOut = limited && rc == CS_WAIT_TIMEOUT;
+        if (timedOut && ++waited < seconds) continue;
+        if (!timedOut && rc != CS_WAIT_OBJECT_0) {
             cslStatusMessage(session, "Unexpected error from CSWaitEvent RC(-1)", 0, 0);
             return 0;
         }
@@ -356,6 +385,7 @@ int cslWaitForResponse(cslSession *session, cslConnection *record) {
             if ((evDebugOptions.load() & EV_OPT_s) != 0) cslTraceStatus(session, "RESP");
             return 1;
         }
+        if (timedOut) return abandonRequest(session, seconds);
     }
 }
 

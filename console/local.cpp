@@ -111,50 +111,78 @@ void syntax(const CslCommandRow *row, char *out, size_t size) {
     put(optional ? "])" : ")");
 }
 
-void helpRows(cslSession *session, const CslCommandRow *table, const char *prefix) {
+// An optional value's footnote: the description of its empty row.
+const char *footnote(const CslCommandRow *row) {
+    const CslValueRow *first = row->values != nullptr ? firstValue(row->values) : nullptr;
+    return first != nullptr && first->value[0] == '\0' ? first->description : nullptr;
+}
+
+// One help line: an indent of one blank, the syntax padded to the list's widest, the description.
+void helpLine(cslSession *session, const char *syntaxText, size_t widest, const char *description) {
+    char text[1200];
+    const int pad = static_cast<int>(widest < 500 ? widest : 500);
+    if (description != nullptr)
+        std::snprintf(text, sizeof text, "%*s%-*.500s - %.500s", 1, "", pad, syntaxText, description);
+    else
+        std::snprintf(text, sizeof text, "%*s%.500s", 1, "", syntaxText);
+    line(session, CSL_LINE_RESPONSE, text);
+}
+
+void helpRows(cslSession *session, const CslCommandRow *table) {
     size_t widest = 0;
     char text[600];
     for (const CslCommandRow *row = table; row->name != nullptr; ++row) {
         if (row->name[0] == '~') continue;
         syntax(row, text, sizeof text);
-        widest = std::max(widest, std::strlen(text) + std::strlen(prefix));
+        widest = std::max(widest, std::strlen(text));
     }
     for (const CslCommandRow *row = table; row->name != nullptr; ++row) {
         if (row->name[0] == '~') continue;
-        char rowSyntax[500];
-        syntax(row, rowSyntax, sizeof rowSyntax);
-        char shown[520];
-        std::snprintf(shown, sizeof shown, "%.10s%.500s", prefix, rowSyntax);
-        const int pad = static_cast<int>(widest < 500 ? widest : 500);
-        char full[1200];
-        std::snprintf(full, sizeof full, "%*s%-*s - %.500s", 1, "", pad, shown,
-                      row->description != nullptr ? row->description : "");
-        std::snprintf(text, sizeof text, "%.599s", full);
-        line(session, CSL_LINE_RESPONSE, text);
+        syntax(row, text, sizeof text);
+        helpLine(session, text, widest, row->description != nullptr ? row->description : "");
+        if (const char *note = footnote(row)) {
+            char noted[600];
+            std::snprintf(noted, sizeof noted, "%*s%.500s", static_cast<int>(widest + 4), "", note);
+            line(session, CSL_LINE_RESPONSE, noted);
+        }
     }
 }
 
 void helpCommands(cslSession *session) {
     line(session, CSL_LINE_RESPONSE, "Commands available are:");
-    helpRows(session, cslLocalCommandTable, "");
+    helpRows(session, cslLocalCommandTable);
 }
 
-void helpValues(cslSession *session, const CslCommandRow *row) {
+// A parameter's (or the command's own value's) help: its syntax and description, then its values,
+// then the notes of its value table.
+void helpValues(cslSession *session, const CslCommandRow *command, const CslCommandRow *row) {
     if (row->values == nullptr) {
         char text[200];
         std::snprintf(text, sizeof text, "Parameter '%s' does not have any values", visibleName(row));
         line(session, CSL_LINE_RESPONSE, text);
         return;
     }
+    char rowSyntax[500];
+    syntax(row, rowSyntax, sizeof rowSyntax);
+    char text[1200];
+    if (row == command)
+        std::snprintf(text, sizeof text, "\"%s\"", rowSyntax);
+    else
+        std::snprintf(text, sizeof text, "\"%s %s\"", visibleName(command), rowSyntax);
+    if (row->description != nullptr) {
+        const size_t used = std::strlen(text);
+        std::snprintf(text + used, sizeof text - used, " - %.500s", row->description);
+    }
+    line(session, CSL_LINE_RESPONSE, text);
     line(session, CSL_LINE_RESPONSE, "where values are:");
+    size_t widest = 0;
+    for (const CslValueRow *v = row->values; v->value != nullptr; ++v)
+        if (v->value[0] != '!' && v->value[0] != '\0') widest = std::max(widest, std::strlen(v->value));
+    for (const CslValueRow *v = row->values; v->value != nullptr; ++v)
+        if (v->value[0] != '!' && v->value[0] != '\0') helpLine(session, v->value, widest, v->description);
     for (const CslValueRow *v = row->values; v->value != nullptr; ++v) {
-        if (v->value[0] == '!' || v->value[0] == '\0' || v->value[0] == '<') continue;
-        char text[300];
-        if (v->description != nullptr)
-            std::snprintf(text, sizeof text, "  %s - %s", v->value, v->description);
-        else
-            std::snprintf(text, sizeof text, "  %s", v->value);
-        line(session, CSL_LINE_RESPONSE, text);
+        const bool note = (v->value[0] == '!' && v->value[1] == '\0') || v->value[0] == '\0';
+        if (note && v->description != nullptr) helpLine(session, v->description, 0, nullptr);
     }
 }
 
@@ -170,10 +198,12 @@ void helpSyntax(cslSession *session, const CslCommandRow *command) {
     std::snprintf(text, sizeof text, "\"%s <parms>\" - %s", visibleName(command), command->description);
     line(session, CSL_LINE_RESPONSE, text);
     line(session, CSL_LINE_RESPONSE, "where <parms> are:");
-    helpRows(session, command->parms, "");
+    helpRows(session, command->parms);
 }
 
 void showCommand(cslSession *session, const char *text, const CslParmPair *pairs, int count) {
+    int list = 0;
+    for (int i = 1; i < count; ++i) list |= std::strcmp(visibleName(pairs[i].row), "list") == 0 ? 1 : 0;
     for (int i = 1; i < count; ++i) {
         const char *name = visibleName(pairs[i].row);
         char out[300];
@@ -212,8 +242,11 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
                     static_cast<int>(c->replyReaderThreadId.load()), c->ending.load() ? "Disconnecting" : "");
                 line(session, CSL_LINE_RESPONSE, out);
             }
-        } else if (!std::strcmp(name, "func") || !std::strcmp(name, "list")) {
-            if (session->program == nullptr) line(session, CSL_LINE_RESPONSE, "No functions defined");
+        } else if (!std::strcmp(name, "func")) {
+            if (cslScript.showFunctions == nullptr)
+                line(session, CSL_LINE_RESPONSE, "No functions defined");
+            else
+                cslScript.showFunctions(session, pairs[i].value, pairs[i].valueLength, list);
         }
     }
 }
@@ -305,6 +338,30 @@ int outputCommand(cslSession *session, const CslParmPair *pairs, int count) {
     session->outputFile = opened;
     evUnlockConsole(&held);
     return 1;
+}
+
+// =import: the parameters taken here, the file read by the script.
+int importCommand(cslSession *session, const char *text, const CslParmPair *pairs, int count) {
+    if ((evDebugOptions.load() & EV_OPT_d) != 0) evConsolePrint(2, "cslDoImportCommand\n", -1);
+    char file[CSL_PATH_MAX + 1];
+    char parameters[kLineMax + 1];
+    CslImportRequest request{text, nullptr, nullptr, 0, 0};
+    for (int i = 1; i < count; ++i) {
+        const CslParmPair &p = pairs[i];
+        const char *name = p.row->name;
+        if (!std::strcmp(name, "file") && p.value != nullptr) {
+            std::snprintf(file, sizeof file, "%.*s", static_cast<int>(p.valueLength), p.value);
+            request.file = file;
+        } else if (!std::strcmp(name, "parms") && p.value != nullptr) {
+            std::snprintf(parameters, sizeof parameters, "%.*s", static_cast<int>(p.valueLength), p.value);
+            request.parameters = parameters;
+        } else if (!std::strcmp(name, "quiet")) {
+            request.quiet = 1;
+        } else if (!std::strcmp(name, "sof")) {
+            request.stopOnFailure = 1;
+        }
+    }
+    return cslScript.importFile(session, &request);
 }
 
 int mergeCommand(cslSession *session, const CslParmPair *pairs, int count) {
@@ -400,7 +457,7 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
                 const CslCommandRow *row = count == 0 || command == nullptr
                                                ? command
                                                : findRow(command->parms, word.name, word.nameLength);
-                if (row != nullptr) helpValues(session, row);
+                if (row != nullptr) helpValues(session, command, row);
                 return 0;
             }
         }
@@ -429,8 +486,9 @@ int cslParseCommandParms(cslSession *session, const char *text, CslParmPair *pai
     return count;
 }
 
-int cslIssueLocalCommand(cslSession *session, const char *text) {
-    session->requestIssue.fetch_add(1);
+namespace {
+
+int issueLocal(cslSession *session, const char *text) {
     if (std::strlen(text) >= kLineMax) return parseError(session, text, "Command too long");
     CslParmPair pairs[CSL_MAX_WORDS];
     char work[kLineMax + 1];
@@ -502,12 +560,32 @@ int cslIssueLocalCommand(cslSession *session, const char *text) {
         return 1;
     }
     if (!std::strcmp(name, "=output")) return outputCommand(session, pairs, count);
+    if (!std::strcmp(name, "=import") && cslScript.importFile != nullptr)
+        return importCommand(session, text, pairs, count);
     if (!std::strcmp(name, "=ccdt") && cslCcdt.openCheck != nullptr)
         return ccdtCommand(session, pairs, count);
     if (!std::strcmp(name, "=merge") && cslCcdt.merge != nullptr) return mergeCommand(session, pairs, count);
     // =ccdt, =merge, =import, =output and =echo need the subsystems that fill their slots.
     line(session, CSL_LINE_ERROR, "Unrecognised command");
     return 0;
+}
+
+}  // namespace
+
+int cslIssueLocalCommand(cslSession *session, const char *text) {
+    session->requestIssue.fetch_add(1);
+    const bool trace = (evDebugOptions.load() & EV_OPT_d) != 0;
+    char line[300];
+    if (trace) {
+        std::snprintf(line, sizeof line, "cslIssueLocalCommand '%.250s'\n", text);
+        evConsolePrint(2, line, -1);
+    }
+    const int rc = issueLocal(session, text);
+    if (trace) {
+        std::snprintf(line, sizeof line, "cslIssueLocalCommand (Return) '%.250s'\n", text);
+        evConsolePrint(2, line, -1);
+    }
+    return rc;
 }
 
 int cslJoinPath(cslSession *session, const char *importer, const char *name, char *out, size_t size) {

@@ -109,17 +109,98 @@ void link(cslOutputList *list, cslOutputLine *after, cslOutputLine *line) {
     else
         list->newest = line;
     list->totalRows += line->rows;
+    ++list->lines;
 }
 
-// Step 8: the main list keeps at most `history` rows, never dropping the current command's echo
-// line (unless the limit is 0), a line held by a running script, or the line just added.
+// Frees a line after clearing every session reference to it; the newer lines keep their first rows
+// and separator flags (the caller puts them right).
+void unlinkLine(cslSession *session, cslOutputList *list, cslOutputLine *line) {
+    cslFreeFilters(line);
+    if (baseKind(line->kind) == CSL_LINE_FILLER && list->fillers > 0) --list->fillers;
+    list->totalRows -= line->rows;
+    if (list->lines > 0) --list->lines;
+    if (list->located == line) list->located = nullptr;
+    if (session->echoLine == line) session->echoLine = nullptr;
+    if (session->echoLine != nullptr && session->echoLine->groupHeader == line)
+        session->echoLine->groupHeader = nullptr;
+    if (session->lastObject == line) session->lastObject = nullptr;
+    if (session->findLine == line) session->findLine = nullptr;
+    if (session->repeatMark == line) session->repeatMark = nullptr;
+    cslOutputLine *previous = line->previous;
+    if (previous != nullptr)
+        previous->next = line->next;
+    else
+        list->oldest = line->next;
+    if (line->next != nullptr)
+        line->next->previous = previous;
+    else
+        list->newest = previous;
+    CSFreeMem(line);
+}
+
+// Lines without rows (hidden statement echoes of a script loop, say) cost storage all the same, so
+// the main list is bounded by lines as well as by rows.
+bool overLimit(const cslSession *session, const cslOutputList *list) {
+    return list->totalRows > session->history || list->lines > session->history;
+}
+
+// An echo line something still works on: the current command's (unless the limit is 0), one held
+// by a running script, or one whose request still waits for the replies added under it.
+bool inUse(const cslSession *session, const cslOutputLine *line) {
+    if (!isEcho(line->kind)) return false;
+    if (line == session->echoLine && session->history != 0) return true;
+    if ((line->flags & CSL_SHOW_SCRIPT_HELD) != 0) return true;
+    return line->command > session->requestCompleted.load() && line->command <= session->requestPosted.load();
+}
+
+// Drops a line that has kept lines before it. Positions count from the oldest line, so rather than
+// renumber every newer line the older ones move down to close the gap; lines that took their
+// separator flag from a dropped echo line take it from the echo above instead.
+void dropAfterKept(cslSession *session, cslOutputList *list, cslOutputLine *line) {
+    cslOutputLine *before = line->previous;
+    const bool echo = isEcho(line->kind);
+    unlinkLine(session, list, line);
+    cslOutputLine *anchor = before->next;  // the first line whose first row stays
+    if (echo) {
+        const cslOutputLine *above = nullptr;
+        for (const cslOutputLine *l = before; l != nullptr && above == nullptr; l = l->previous)
+            if (isEcho(l->kind)) above = l;
+        for (; anchor != nullptr && !isEcho(anchor->kind); anchor = anchor->next) {
+            if (above != nullptr)
+                anchor->flags = (anchor->flags & ~CSL_SHOW_SEPARATORS) | (above->flags & CSL_SHOW_SEPARATORS);
+            list->totalRows -= anchor->rows;
+            anchor->rows = cslLineRows(session, anchor);
+            list->totalRows += anchor->rows;
+        }
+    }
+    if (anchor == nullptr) {
+        for (cslOutputLine *l = before->next; l != nullptr; l = l->next)
+            l->firstRow = l->previous->firstRow + l->previous->rows;
+    } else {
+        for (cslOutputLine *l = anchor->previous; l != nullptr; l = l->previous)
+            l->firstRow = l->next->firstRow - l->rows;
+    }
+}
+
+// Step 8: the oldest lines go while the main list is over its limit. Kept are the line just added
+// and every echo line still in use with the lines of its command right under it (its responses,
+// which a foreach walks); older lines and newer ones of other commands go around them.
 void trim(cslSession *session, cslOutputList *list, const cslOutputLine *added) {
-    while (list->totalRows > session->history && list->oldest != nullptr) {
-        cslOutputLine *oldest = list->oldest;
-        if (oldest == added) break;
-        if (session->history != 0 && oldest == session->echoLine) break;
-        if (isEcho(oldest->kind) && (oldest->flags & CSL_SHOW_SCRIPT_HELD) != 0) break;
-        cslFreeOutputLine(session, list, oldest);
+    cslOutputLine *at = list->oldest;
+    while (at != nullptr && at != added && overLimit(session, list)) {
+        if (inUse(session, at)) {
+            const uint32_t command = at->command;
+            do {
+                at = at->next;
+            } while (at != nullptr && at != added && !isEcho(at->kind) && at->command == command);
+            continue;
+        }
+        cslOutputLine *next = at->next;
+        if (at->previous == nullptr)
+            unlinkLine(session, list, at);
+        else
+            dropAfterKept(session, list, at);
+        at = next;
     }
     if (list->fillers == 0 || (session->repeating && !session->repeatHistory)) return;
     cslOutputLine *line = list->oldest;
@@ -257,27 +338,9 @@ cslOutputLine *cslAddOutputF(cslSession *session, uint32_t kind, const char *for
 
 void cslFreeOutputLine(cslSession *session, cslOutputList *list, cslOutputLine *line) {
     CSRecursiveGuard guard(session->displayLock);
-    cslFreeFilters(line);
-    if (baseKind(line->kind) == CSL_LINE_FILLER && list->fillers > 0) --list->fillers;
-    list->totalRows -= line->rows;
-    if (list->located == line) list->located = nullptr;
-    if (session->echoLine == line) session->echoLine = nullptr;
-    if (session->echoLine != nullptr && session->echoLine->groupHeader == line)
-        session->echoLine->groupHeader = nullptr;
-    if (session->lastObject == line) session->lastObject = nullptr;
-    if (session->findLine == line) session->findLine = nullptr;
-    if (session->repeatMark == line) session->repeatMark = nullptr;
     cslOutputLine *previous = line->previous;
-    if (previous != nullptr)
-        previous->next = line->next;
-    else
-        list->oldest = line->next;
-    if (line->next != nullptr)
-        line->next->previous = previous;
-    else
-        list->newest = previous;
+    unlinkLine(session, list, line);
     if (previous != nullptr && previous->next != nullptr) renumberAfter(session, list, previous);
-    CSFreeMem(line);
 }
 
 void cslClearOutput(cslSession *session, cslOutputList *list, cslOutputLine *line) {

@@ -293,10 +293,7 @@ int initialise(QmgrContext *context, char *message) {
         evServices.applyConfiguration();
         if (evServices.issueMQCommand != nullptr && !evServices.issueMQCommand("=conn", 5, 3, 1, 0)) return 0;
     }
-    if (evServices.callHook != nullptr) {
-        CSRecursiveGuard guard(gScriptLock);
-        evServices.callHook(EV_HOOK_CONNECTED, nullptr);
-    }
+    evRunHook(EV_HOOK_CONNECTED, nullptr);
     if (evEndFlag.load()) return 0;
 
     if (evConfigLoadedChanged.load()) {

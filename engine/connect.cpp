@@ -83,10 +83,7 @@ void evDisconnectThread(WorkItem *) {
     if ((MQTableLoaded(&evMQServerTable) || MQTableLoaded(&evMQClientTable)) && anyConnected()) {
         evOutput(EV_OUT_PROGRESS, "Disconnect sequence", -1, 1);
         evDisconnectSets();
-        if (evServices.callHook != nullptr) {
-            CSRecursiveGuard guard(gScriptLock);
-            evServices.callHook(EV_HOOK_DISCONNECTED, nullptr);
-        }
+        evRunHook(EV_HOOK_DISCONNECTED, nullptr);
         evOutput(EV_OUT_PROGRESS, "Disconnect complete", -1, 1);
     }
     CSRecursiveGuard guard(gStructureLock);

@@ -155,7 +155,8 @@ enum EvHookKind : int32_t {
     EV_HOOK_CONNECTED = 2,
     EV_HOOK_DISCONNECTED = 3,
     EV_HOOK_RETRY = 4,
-    EV_HOOK_ALERT_EXPIRY = 5,
+    EV_HOOK_ENDING = 5,
+    EV_HOOK_ALERT_EXPIRY = 6,
 };
 
 struct ConnectionSet;
@@ -555,6 +556,20 @@ struct EvRecordHook {
     Area *summary;         // evCFSummarise of an event record (pcfSummaryOf)
     char streams[EV_STREAM_LIST_MAX];
 };
+// The hook context: what the running hook reads through its record and alert variables. One global,
+// changed only under gScriptLock: each hook caller saves it, sets its own and restores it afterwards.
+struct EvHookMessage {
+    int32_t kind;          // the record's stream type (1 to 6) or an EvHookKind; 0 while no hook runs
+    EvRecordHook *record;  // record hooks
+    AlertDef *alert;       // the alert-expiry hook
+};
+extern EvHookMessage gHookMessage;
+// Runs one of the hooks that read no record (EvHookKind) under the script lock with the hook context
+// set; without a console session nothing runs. 1 when the script asked the program to end.
+int evRunHook(int32_t kind, AlertDef *alert);
+// At start: config's alert-expiry hook.
+void evInstallHooks();
+
 // DEBUG values the consumer acts on (the command server's DEBUG sets them).
 struct EvDebugValues {
     std::atomic<int32_t> forcedBackouts{0};  // BACKOUT: the next n messages are backed out, not handled
@@ -706,8 +721,12 @@ inline constexpr char EV_VERSION_CATEGORY[] = "$VERSION";
 inline constexpr int32_t EV_VERSION_RETENTION = 7776000;  // 90 days
 // The maker's server: a reserved name, since no such server exists yet.
 inline constexpr char EV_VERSION_HOST[] = "www.holva.example";
-// The platform row the page is read for.
+// The platform row the page is read for: the system's own.
+#ifdef _WIN32
+inline constexpr char EV_VERSION_PLATFORM[] = "Windows";
+#else
 inline constexpr char EV_VERSION_PLATFORM[] = "Linux";
+#endif
 inline constexpr size_t EV_HTTP_ERROR_MAX = 512;
 // What a response may be: larger ones, and receives that last longer, are refused as invalid.
 inline constexpr size_t EV_HTTP_HEADER_MAX = 64 * 1024;

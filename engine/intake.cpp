@@ -80,7 +80,10 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     int result;
     {
         CSRecursiveGuard guard(gScriptLock);
+        const EvHookMessage saved = gHookMessage;
+        gHookMessage = EvHookMessage{static_cast<int32_t>(type), hook, nullptr};
         result = evServices.callRecordHook(hook, static_cast<int32_t>(type));
+        gHookMessage = saved;
     }
     for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
     evContext.current = current;

@@ -237,11 +237,8 @@ void evRetryConnection(int32_t *hookFlag) {
         return;
     }
     if (*hookFlag != 0 && evServices.sessionExists != nullptr && evServices.sessionExists() &&
-        evServices.callHook != nullptr) {
-        CSRecursiveGuard guard(gScriptLock);
-        evServices.callHook(EV_HOOK_RETRY, nullptr);
-        if (evServices.endRequested != nullptr && evServices.endRequested()) evEndFlag.store(1);
-    }
+        evRunHook(EV_HOOK_RETRY, nullptr))
+        evEndFlag.store(1);
     *hookFlag = 0;
     if (evEndFlag.load() != 0) return;
     evStartConnectSequence();

@@ -38,6 +38,7 @@ void installStreamHooks() {
     hooks.heldBinThreshold = heldBinThreshold;
     evStreamSetHooks(&hooks);
     evInstallIntake();
+    evInstallHooks();
 }
 
 // Makes the settings the run's: the shared state, the log's root and heartbeat.

@@ -685,9 +685,9 @@ int expIsSystemVariable(const char *name, size_t length) {
         "_errno",    "_cmdok",     "_width",     "_stream",     "_lastrc",   "_height",      "_client",
         "_matches",  "_idxEach",   "_numEach",   "_idxItem",    "_numItem",  "_ccdtmode",    "_cmdlevel",
         "_idxWhile", "_numWhile",  "_platform",  "_connqmgr",   "_errnostr", "_lastcmdresp", "_lastresp",
-        "_respwait", "_responses", "_lastrcstr", "_error_func", "_dspcmd",   "_idxData",
+        "_respwait", "_responses", "_lastrcstr", "_error_func", "_dspcmd",   "_idxData",     "_streamtype",
     };
-    static_assert(sizeof names / sizeof names[0] == 34);
+    static_assert(sizeof names / sizeof names[0] == 35);
     for (const char *n : names) {
         if (equalsNoCase(name, length, n)) return 1;
     }

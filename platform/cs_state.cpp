@@ -73,7 +73,7 @@ void evRefreshTimeZone() {
     time_t now = evClockNow();
     struct tm local {};
     int32_t dst = 0, offset = 0;
-    if (localtime_r(&now, &local)) {
+    if (csLocalTime(&now, &local)) {
         dst = local.tm_isdst > 0 ? 60 : 0;
         // The true offset, also for zones whose daylight shift is not 60 minutes.
         offset = csUtcOffsetMinutes(local, now);
@@ -88,7 +88,7 @@ void evStartTimeZone(int64_t now) {
     time_t t = now;
     struct tm local {};
     int64_t next = now + 86400;
-    if (localtime_r(&t, &local)) {
+    if (csLocalTime(&t, &local)) {
         EvCivilTime three{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, 3, 0, 0};
         int64_t seconds = 0;
         if (evCivilToTime(&three, 1, &seconds)) next = seconds;

@@ -73,7 +73,12 @@ int CSOutFileCreate(const char *path, CSOutFile **file) {
 int CSOutFileOpen(const char *path, int append, CSOutFile **file) {
     *file = nullptr;
     errno = 0;
+#ifdef _WIN32
+    // 'N': not inherited; text mode gives the CR LF line ends of Windows' text files, as the log has.
+    std::FILE *f = std::fopen(path, append ? "aN" : "wN");
+#else
     std::FILE *f = std::fopen(path, append ? "ae" : "we");  // 'e': O_CLOEXEC
+#endif
     if (f == nullptr) return errno != 0 ? errno : EIO;
     *file = f;
     return 0;

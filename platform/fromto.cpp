@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "platform/cs.h"
+#include "platform/os_time.h"
 #include "platform/scan.h"
 
 namespace {
@@ -140,7 +141,7 @@ int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int
     int64_t adjusted = soon + zoneSeconds;
     time_t adjustedTime = adjusted;
     struct tm fields {};
-    if (gmtime_r(&adjustedTime, &fields) == nullptr) return report(parm, TIMESPEC_RC_VALUE, kBadValue);
+    if (csGmTime(&adjustedTime, &fields) == nullptr) return report(parm, TIMESPEC_RC_VALUE, kBadValue);
 
     // 2. "any": from the beginning, or to a year ahead.
     if (time != nullptr && strcasecmp(time, "any") == 0) {

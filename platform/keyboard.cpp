@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -14,6 +15,17 @@ namespace {
 struct termios savedMode;
 std::atomic<bool> rawMode{false};
 std::atomic<EvKeySource> keySource{nullptr};
+std::atomic<EvLineSource> lineSource{nullptr};
+std::atomic<int32_t> lineReading{0};  // a line is being read: key polling waits
+
+// Single keys without echo; signals (Ctrl-C) stay as they are.
+int setSingleKeys() {
+    struct termios raw = savedMode;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    return tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+}
 
 }  // namespace
 
@@ -24,11 +36,7 @@ EvKeySource evSetKeySource(EvKeySource source) {
 int32_t evKeyboardOpen() {
     if (keySource.load() != nullptr || rawMode.load()) return 1;
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedMode) != 0) return 0;
-    struct termios raw = savedMode;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // signals (Ctrl-C) stay as they are
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return 0;
+    if (setSingleKeys() != 0) return 0;
     static bool registered = false;
     if (!registered) {
         registered = true;
@@ -44,6 +52,7 @@ void evKeyboardClose() {
 
 int32_t evKeyRead(int32_t wait) {
     if (EvKeySource source = keySource.load()) return source(wait);
+    if (lineReading.load() != 0) return 0;
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
     int ready;
     do {
@@ -57,4 +66,62 @@ int32_t evKeyRead(int32_t wait) {
     } while (n < 0 && errno == EINTR);
     if (n == 1) return key;
     return n == 0 ? -1 : 0;
+}
+
+EvLineSource evSetLineSource(EvLineSource source) {
+    return lineSource.exchange(source);
+}
+
+int32_t evReadInputLine(char **line, size_t *length) {
+    *line = nullptr;
+    *length = 0;
+    if (EvLineSource source = lineSource.load()) return source(line, length);
+    lineReading.fetch_add(1);
+    const bool wasRaw = rawMode.load();
+    if (wasRaw) tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
+    size_t used = 0, capacity = 0;
+    char *text = nullptr;
+    bool ended = false, failed = false;
+    for (;;) {
+        char c = 0;
+        ssize_t n;
+        do {
+            n = read(STDIN_FILENO, &c, 1);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        if (c == '\n') break;
+        if (used + 2 > capacity) {
+            size_t grown = capacity == 0 ? 128 : capacity * 2;
+            auto *bigger = static_cast<char *>(CSGetMem(grown));
+            if (bigger == nullptr) {
+                failed = true;
+                break;
+            }
+            if (text != nullptr) {
+                std::memcpy(bigger, text, used);
+                CSFreeMem(text);
+            }
+            text = bigger;
+            capacity = grown;
+        }
+        text[used++] = c;
+    }
+    if (wasRaw) setSingleKeys();
+    lineReading.fetch_sub(1);
+    if (failed || (ended && used == 0)) {
+        if (text != nullptr) CSFreeMem(text);
+        return 0;
+    }
+    if (text == nullptr) {
+        text = static_cast<char *>(CSGetMem(1));
+        if (text == nullptr) return 0;
+    }
+    if (used > 0 && text[used - 1] == '\r') used--;
+    text[used] = 0;
+    *line = text;
+    *length = used;
+    return 1;
 }

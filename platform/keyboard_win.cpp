@@ -3,12 +3,16 @@
 #include <conio.h>
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace {
 
 std::atomic<bool> consoleOpen{false};
 std::atomic<EvKeySource> keySource{nullptr};
+std::atomic<EvLineSource> lineSource{nullptr};
+std::atomic<int32_t> lineReading{0};  // a line is being read: key polling waits
 
 }  // namespace
 
@@ -32,6 +36,60 @@ void evKeyboardClose() {
 
 int32_t evKeyRead(int32_t wait) {
     if (EvKeySource source = keySource.load()) return source(wait);
+    if (lineReading.load() != 0) return 0;
     if (!wait && !_kbhit()) return 0;
     return static_cast<unsigned char>(_getch());
+}
+
+EvLineSource evSetLineSource(EvLineSource source) {
+    return lineSource.exchange(source);
+}
+
+int32_t evReadInputLine(char **line, size_t *length) {
+    *line = nullptr;
+    *length = 0;
+    if (EvLineSource source = lineSource.load()) return source(line, length);
+    lineReading.fetch_add(1);
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    size_t used = 0, capacity = 0;
+    char *text = nullptr;
+    bool ended = false, failed = false;
+    for (;;) {
+        char c = 0;
+        DWORD got = 0;
+        if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) {
+            ended = true;
+            break;
+        }
+        if (c == '\n') break;
+        if (used + 2 > capacity) {
+            size_t grown = capacity == 0 ? 128 : capacity * 2;
+            auto *bigger = static_cast<char *>(CSGetMem(grown));
+            if (bigger == nullptr) {
+                failed = true;
+                break;
+            }
+            if (text != nullptr) {
+                std::memcpy(bigger, text, used);
+                CSFreeMem(text);
+            }
+            text = bigger;
+            capacity = grown;
+        }
+        text[used++] = c;
+    }
+    lineReading.fetch_sub(1);
+    if (failed || (ended && used == 0)) {
+        if (text != nullptr) CSFreeMem(text);
+        return 0;
+    }
+    if (text == nullptr) {
+        text = static_cast<char *>(CSGetMem(1));
+        if (text == nullptr) return 0;
+    }
+    if (used > 0 && text[used - 1] == '\r') used--;
+    text[used] = 0;
+    *line = text;
+    *length = used;
+    return 1;
 }

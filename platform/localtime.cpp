@@ -12,7 +12,7 @@ int evLocalTimeFields(int64_t time, EvLocalTime *fields) {
     std::memset(fields, 0, sizeof *fields);
     const time_t t = time;  // 64-bit on the platforms built for
     struct tm local {};
-    if (localtime_r(&t, &local) == nullptr) return 0;
+    if (csLocalTime(&t, &local) == nullptr) return 0;
     fields->year = local.tm_year + 1900;
     fields->month = local.tm_mon + 1;
     fields->day = local.tm_mday;
@@ -36,7 +36,7 @@ int evLocalFieldsToTime(const EvLocalTime *fields, int64_t *time) {
     local.tm_sec = fields->second;
     local.tm_isdst = -1;
     errno = 0;
-    time_t t = std::mktime(&local);
+    time_t t = csMakeLocal(&local);
     // -1 is also one second before 1970; only errno tells them apart.
     if (t == static_cast<time_t>(-1) && errno != 0) return 0;
     *time = t;

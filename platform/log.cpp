@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/os_time.h"
 #include "platform/output_internal.h"
 #include "platform/platform.h"
 
@@ -86,7 +87,7 @@ bool debugLetter(uint32_t bits) {
 struct tm localTime(int64_t time) {
     struct tm local = {};
     time_t t = time;
-    if (localtime_r(&t, &local) == nullptr) memset(&local, 0, sizeof local);
+    if (csLocalTime(&t, &local) == nullptr) memset(&local, 0, sizeof local);
     return local;
 }
 

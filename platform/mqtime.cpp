@@ -36,7 +36,7 @@ int evCivilToTime(const EvCivilTime *civil, int local, int64_t *seconds) {
     // The library answers -1 both for a failure and for the second before 1970; only on success does
     // it set the day of the week, which tells the two apart.
     fields.tm_wday = -1;
-    time_t t = local ? mktime(&fields) : csTimeGm(&fields);
+    time_t t = local ? csMakeLocal(&fields) : csTimeGm(&fields);
     if (t == static_cast<time_t>(-1) && fields.tm_wday == -1) return 0;
     *seconds = t;
     return 1;
@@ -80,7 +80,7 @@ int64_t evNowDateTime(const int64_t *when, char *date, char *time) {
     time_t seconds = used;
     struct tm fields {};
     // A year beyond four digits has no MQ date text either.
-    if (localtime_r(&seconds, &fields) == nullptr || fields.tm_year < -1900 || fields.tm_year > 9999 - 1900) {
+    if (csLocalTime(&seconds, &fields) == nullptr || fields.tm_year < -1900 || fields.tm_year > 9999 - 1900) {
         if (debug) std::printf("Invalid time received : %" PRId64 " (Now is %" PRId64 ")\n", used, now);
         std::memcpy(date, "0000-00-00", 10);
         std::memcpy(time, "00.00.00", 8);

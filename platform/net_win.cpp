@@ -49,8 +49,11 @@ int CSResolveHost(const char *host, uint32_t *address) {
 int CSSocketOpen(CSSocket *socket) {
     *socket = CS_NO_SOCKET;
     if (int rc = started()) return rc;
-    // Not inherited by processes the system starts.
-    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    // Not inherited by processes the system starts. Overlapped, as socket() makes them: a receive
+    // time-out (SO_RCVTIMEO) never takes effect on a socket made without it, and a stalled server
+    // would hold the version check for ever.
+    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return WSAGetLastError();
     *socket = static_cast<CSSocket>(s);
     return 0;

@@ -141,6 +141,15 @@ int32_t evKeyRead(int32_t wait);
 using EvKeySource = int32_t (*)(int32_t wait);
 EvKeySource evSetKeySource(EvKeySource source);
 
+// One line of standard input for a dialogue (the script debugger's prompt): the terminal leaves its
+// single-key mode and evKeyRead answers 0 while the line is read, so the main loop's polling takes
+// none of its keys. 1 with the line (any length, its line end and a carriage return removed) in a
+// counted-heap text that the caller frees; 0 at the end of the input or when storage ran out.
+[[nodiscard]] int32_t evReadInputLine(char **line, size_t *length);
+// Tests put a source of lines in place of standard input (null restores it); returns the one it replaces.
+using EvLineSource = int32_t (*)(char **line, size_t *length);
+EvLineSource evSetLineSource(EvLineSource source);
+
 // ---------------------------------------------------------------------------------------------
 // Worker pool: posted items run in posting order on threads started on demand.
 

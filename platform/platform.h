@@ -109,6 +109,14 @@ int evComputerName(char *out, size_t size);
 // SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
 void evHandleTermination();
 
+// A command line run through the C library's command interpreter (system()), waited for. The
+// command's exit status is not looked at: CS_SHELL_RAN once it ran, CS_SHELL_FAILED (*error the
+// errno) when it could not be started, CS_SHELL_NO_INTERPRETER when there is no interpreter.
+inline constexpr int CS_SHELL_RAN = 1;
+inline constexpr int CS_SHELL_FAILED = 0;
+inline constexpr int CS_SHELL_NO_INTERPRETER = -1;
+int CSRunShell(const char *command, int *error);
+
 // ---------------------------------------------------------------------------------------------
 // Threads and events (thread.cpp). An event is auto-reset: one set releases one wait (or the next
 // wait when none is waiting). Its waits keep to the clock's table: under a test clock a wait times

@@ -1,5 +1,6 @@
 // Windows side of the process: the folder of its .exe (GetModuleFileNameA), its current folder,
-// its user name (GetUserNameA), and the console's close and shutdown notices as the orderly end.
+// its user name (GetUserNameA), the computer's name (GetComputerNameA), and the console's close and
+// shutdown notices as the orderly end.
 #include <windows.h>
 
 #include <cstring>
@@ -55,6 +56,13 @@ int evCurrentFolder(char *out, size_t size) {
     DWORD n = GetCurrentDirectoryA(sizeof path, path);
     if (n == 0 || n >= sizeof path) return none(out, size);
     return copyOut(path, n, out, size);
+}
+
+int evComputerName(char *out, size_t size) {
+    char name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = sizeof name;
+    if (!GetComputerNameA(name, &length)) return none(out, size);
+    return copyOut(name, length, out, size);
 }
 
 void evHandleTermination() {

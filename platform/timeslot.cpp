@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/os_time.h"
 #include "platform/scan.h"
 
 namespace {
@@ -159,7 +160,7 @@ int timeSlotIndex(int kind, int64_t time) {
     if (row == nullptr) return 0;
     time_t seconds = time;
     struct tm local {};
-    if (localtime_r(&seconds, &local) == nullptr) return 0;
+    if (csLocalTime(&seconds, &local) == nullptr) return 0;
     return count(local, row->basis) / row->step;
 }
 

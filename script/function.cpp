@@ -39,6 +39,19 @@ cmdFUNCTION *lookUp(cmdProgram *program, const char *name, size_t length) {
 }
 
 void commit(cmdProgram *program, cmdFUNCTION *f) {
+    // A running call keeps its body until it returns; new calls take the new definition.
+    if (f->running > 0 && f->definition.head != nullptr) {
+        auto *old = static_cast<cmdRetiredDefinition *>(CSGetMem(sizeof(cmdRetiredDefinition)));
+        if (old == nullptr) {
+            program->failed = 1;
+            cmdFreeDefinition(program, &f->pending);
+            return;
+        }
+        old->definition = f->definition;
+        old->next = f->retired;
+        f->retired = old;
+        f->definition = cmdDefinition{};
+    }
     cmdFreeDefinition(program, &f->definition);
     f->definition = f->pending;
     f->pending = cmdDefinition{};
@@ -51,6 +64,7 @@ void freeNode(CSTree *node, void *argument, void *) {
     auto *f = reinterpret_cast<cmdFUNCTION *>(node);
     cmdFreeDefinition(program, &f->definition);
     cmdFreeDefinition(program, &f->pending);
+    cmdFreeRetired(program, f);
     if (f->sourceName != nullptr) CSFreeMem(f->sourceName);
 }
 
@@ -198,6 +212,15 @@ const ExpOperator *cmdFindFunctionRow(void *functionTree, const char *name, size
 int32_t cmdParameterCount(cmdProgram *program, const cmdFUNCTION *function) {
     return program->defining == function ? function->pending.parameterCount
                                          : function->definition.parameterCount;
+}
+
+void cmdFreeRetired(cmdProgram *program, cmdFUNCTION *function) {
+    while (function->retired != nullptr) {
+        cmdRetiredDefinition *old = function->retired;
+        function->retired = old->next;
+        cmdFreeDefinition(program, &old->definition);
+        CSFreeMem(old);
+    }
 }
 
 void cmdFreeDefinition(cmdProgram *program, cmdDefinition *definition) {

@@ -1,5 +1,6 @@
 // Command records: the program that holds them, their lists, their numbers, and how they are made
 // and freed. Every record is one counted-heap block: the header, then its NUL-terminated text.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -150,6 +151,13 @@ cmdProgram *cmdCreateProgram() {
     program->echo = cmdDefaultEcho;
     program->ownCommandNumber = 1;
     program->commandNumber = &program->ownCommandNumber;
+    static std::atomic<uint64_t> serials{0};
+    program->serial = ++serials;
+    program->run = cmdCreateRunState(program);
+    if (program->run == nullptr) {
+        CSFreeMem(program);
+        return nullptr;
+    }
     return program;
 }
 
@@ -159,7 +167,9 @@ void cmdFreeProgram(cmdProgram *program) {
     cmdFreeChain(program, program->head);
     program->head = program->tail = program->current = program->lastExecuted = nullptr;
     cmdFreeFunctions(program, -1);
+    cmdFreeRunState(program);
     if (program->toEcho != nullptr) CSFreeMem(program->toEcho);
+    if (program->printText != nullptr) CSFreeMem(program->printText);
     CSFreeMem(program);
 }
 

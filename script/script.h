@@ -14,6 +14,9 @@ struct cmdCommand;
 struct cmdFUNCTION;
 struct cmdProgram;
 struct cmdReadContext;
+struct CslImportRequest;
+struct cmdRunState;
+struct cmdRetiredDefinition;
 
 // ---------------------------------------------------------------------------------------------
 // Command records
@@ -92,6 +95,11 @@ struct cmdDefinition {
     int32_t parameterCount;
     char (*parameters)[33];  // "@" + name, counted heap
 };
+// A definition replaced while calls of it were running.
+struct cmdRetiredDefinition {
+    cmdRetiredDefinition *next;
+    cmdDefinition definition;
+};
 
 inline constexpr int CMD_NAME_MAX = 31;  // function, parameter, var and label names
 
@@ -109,6 +117,9 @@ struct cmdFUNCTION {
     cmdDefinition definition;
     cmdDefinition pending;
     char *sourceName;  // counted heap, or null
+    // Calls running now; definitions replaced meanwhile wait for the last one to return.
+    int32_t running;
+    cmdRetiredDefinition *retired;
 };
 
 // A list that records are linked into: the main program or a function's definition.
@@ -198,6 +209,8 @@ inline constexpr uint32_t CMD_OUT_INPUT_ECHO = 0x40000000;  // echoed under the 
 // An =import line met while parsing, handed to the console's local command handler -> 1 when it
 // was handled (the handler reads the file with cmdParseImport).
 using cmdLocalCommandFn = int (*)(cmdProgram *program, const char *text);
+// A command line (type 4) reached by the run loop, handed to the console's dispatcher.
+using cmdIssueCommandFn = void (*)(cmdProgram *program, const char *text);
 
 // Before a line is read from the console's own input with input echo on: the console writes its
 // prompt (making its on-demand connection first).
@@ -239,12 +252,18 @@ struct cmdProgram {
     cmdOutputFn output;
     void *console;  // the console session that holds the program, for its output
     cmdLocalCommandFn localCommand;
+    cmdIssueCommandFn issueCommand;  // null: the line is only echoed
     cmdPromptFn prompt;
     cmdVariableFn variables;
     cmdCallFn callFunction;
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
+    uint64_t serial;  // never the same for two programs: cached expressions name the one they serve
+    char *printText;  // the print statement's unfinished line (counted heap)
+    size_t printLength;
+    size_t printCapacity;
+    cmdRunState *run;  // frames, variables and the run loop's state
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -329,9 +348,53 @@ void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char 
 void *cmdEchoCommand(cmdProgram *program, int isCommand, int suppress, const char *text, uint32_t kind = 0);
 // Prints a line through the program's output -> the line made, or null.
 void *cmdOutput(cmdProgram *program, uint32_t kind, const char *text, int64_t length = -1);
+// The committed functions whose names match the pattern ('*' and '?', no case), in name order:
+// "func name(parameters)", with list also the comment heading and the body's source lines (kind
+// 32); "No functions defined" or "No matching functions found" when none is shown -> the count.
+int cmdShowFunctions(cmdProgram *program, const char *pattern, size_t length, int list);
+// =import (the console's request): the file, joined to the importing file's directory, read into
+// an =import block after the importing line; refused inside a running function and when the file
+// is already being read further up the chain of sources -> 1 read, or 0 (the messages given).
+int cmdImportFile(cmdProgram *program, const CslImportRequest *request);
 
 // The output of programs whose own is not set; tests and the console install theirs.
 cmdOutputFn cmdSetDefaultOutput(cmdOutputFn output);
+
+// ---------------------------------------------------------------------------------------------
+// Start-up script, hooks and debugger
+
+// Loads the start-up script the option names (a folder, or a file) into the console's program and
+// runs it: 1 when it ran and defines all eleven hooks.
+int LoadVEDRAFile(const char *option);
+// The eleven hooks by name, the first missing one reported: 1 when all are defined.
+int cslFindHooks(cmdProgram *program);
+// The record hook of the kind (the stream type) over the engine's EvRecordHook, its stream list
+// decided: 1, or 0 for another kind. The other hooks by EvHookKind: 1.
+int cslCallRecordHook(void *context, int32_t kind);
+int cslCallHook(int32_t kind, void *argument);
+
+// The debugger. dbgCheckStop is called by the run loop before every statement while debug mode or
+// tracing is on; an "end" or the end of its input sets the console's stop flag.
+void dbgCheckStop(cmdProgram *program, cmdCommand *command);
+int dbgCommand(cmdProgram *program, const char *text);
+// Forgets breakpoints and listing positions (a new program).
+void dbgReset();
+// Text a running script takes from outside, which the fuzz target drives directly. The run time's
+// own declarations of the last six stand with its other entry points in the interpreter's header.
+
+struct cslVAR;
+// The print and fprint statements, echoed as given -> 1, or 0 after printing the error. fprint's
+// text holds its keyword, the file identifier and the items.
+int cslDoPrint(cmdProgram *program, const char *statement, const char *items);
+int cslDoFPrint(cmdProgram *program, const char *statement);
+int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
+int cmdBindParms(cmdProgram *program, const char *text);
+[[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
+int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
+                     const char **value, size_t *valueLength);
+int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out);
+cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *key, size_t length,
+                       const ExpValue *value);
 
 // Fills the engine's script slots.
 void scriptInstall();

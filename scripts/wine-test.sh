@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the windows preset (mingw-w64) and runs its unit tests under wine, each test executable
-# once, several at a time, in the wine prefix under build/windows. Tests that need a queue manager
-# are not built for Windows. Usage: scripts/wine-test.sh [-- gtest arguments]
+# once (and each fuzz target over its seed corpus), several at a time, in the wine prefix under
+# build/windows. Tests that need a queue manager are not built for Windows.
+# Usage: scripts/wine-test.sh [-- gtest arguments]
 # Fails, naming them, when an executable fails (or runs longer than WINE_TEST_TIMEOUT seconds,
 # 300 by default) or the tests leave files in the source tree.
 set -euo pipefail
@@ -14,7 +15,7 @@ tree_state() {
 }
 before=$(tree_state)
 
-jobs=$(nproc)
+jobs=${WINE_TEST_JOBS:-$(nproc)}
 echo "=== windows: configure and build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
@@ -28,11 +29,15 @@ export WINEPREFIX="$prefix"
 echo "=== windows: tests under wine"
 start=$(date +%s)
 run_one() {
-  local exe=$1 name
+  local exe=$1 name args
   name=$(basename "$exe" .exe)
   shift
+  case $name in
+    replay_*) args=("$PWD/tests/fuzz/corpus/${name#replay_}") ;;  # a fuzz target over its seed corpus
+    *) args=(--gtest_brief=1 "$@") ;;
+  esac
   # A hung executable is ended after the time ctest would give it.
-  if timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" --gtest_brief=1 "$@" \
+  if timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
     >"$logs/$name.log" 2>&1; then
     echo "ok     $name"
   else
@@ -42,7 +47,7 @@ run_one() {
 export -f run_one
 export prefix logs
 scripts/wine-run.sh "$prefix" cmd /c exit 0 >/dev/null 2>&1 || true  # makes the prefix once
-results=$(find "$build/tests" -maxdepth 1 -name 'test_*.exe' | sort |
+results=$(find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) | sort |
   xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$@")
 wineserver -k 2>/dev/null || true
 printf '%s\n' "$results" | grep -c '^ok' | sed 's/^/passed executables: /'

@@ -48,6 +48,7 @@ struct IdKey {
 // What a response row writes.
 enum class Out : uint8_t {
     Value,           // the field through its width, mixed 32-bit values as "*"
+    Present,         // as Value, but a 0 too whatever ZEROVALS says: left out only when unset
     Name,            // a string field; mixed: the filter as given
     StreamName,      // the record's stream
     StreamOrFilter,  // the record's stream; summed over streams: the stream filter, or "*"
@@ -314,7 +315,7 @@ constexpr RespRow kAcctMQIKeys[] = {
     {3560, Out::Name, 0},
     {31040, Out::Value, 0},
     {31041, Out::Value, 0},
-    {31108, Out::Value, 0},
+    {31108, Out::Present, 0},
     {716, Out::Value, 0},
     {1079, Out::Value, 0},
     {31107, Out::Value, 0},
@@ -849,6 +850,7 @@ bool take(Display *d) {
     const StatsFamily *family = d->family;
     void *record = d->work;
     streamOf(record) = d->stream;
+    statsCapLevel(family, record, static_cast<uint32_t>(std::max(evStatsCommandLevel.load(), 0)));
     if (!filtersMatch(d, record)) return true;
     if (!evQueryCheckInterval(&q, &startOf(record, family), &endOf(record, family))) {
         d->failed = true;
@@ -986,80 +988,81 @@ bool addString(PcfCursor *b, int32_t id, const char *text, size_t length, uint32
     return cc != MQCC_FAILED;
 }
 
-void addValue(const Display *d, PcfCursor *b, const StatsField *field, const void *record) {
+// Each adding step below answers false when the response has no room left for its parameter.
+bool addValue(const Display *d, PcfCursor *b, const StatsField *field, const void *record) {
+    const StatsQuery *q = &d->q;
     const uint8_t *at = static_cast<const uint8_t *>(record) + field->offset;
     if (field->width == STATS_W_U32) {
         uint32_t v = 0;
         std::memcpy(&v, at, sizeof v);
-        if (v == STATS_MIXED_32) {
-            addString(b, static_cast<int32_t>(field->id), "*", 1, 0);
-            return;
-        }
-        evRespAddInt(&d->q, b, static_cast<int32_t>(field->id), static_cast<int32_t>(v), 4);
-    } else if (field->width == STATS_W_I64) {
+        if (v == STATS_MIXED_32) return addString(b, static_cast<int32_t>(field->id), "*", 1, 0);
+        return evRespAddInt(q, b, static_cast<int32_t>(field->id), static_cast<int32_t>(v), 4) != 0;
+    }
+    if (field->width == STATS_W_I64) {
         int64_t v = 0;
         std::memcpy(&v, at, sizeof v);
         if (v == STATS_MIXED_64) v = -3;
-        evRespAddInt(&d->q, b, static_cast<int32_t>(field->id), v, 8);
+        return evRespAddInt(q, b, static_cast<int32_t>(field->id), v, 8) != 0;
     }
+    return true;
 }
 
-void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *record) {
+bool addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *record) {
     const StatsFamily *family = d->family;
-    if (row.out != Out::Counters && !wanted(d, static_cast<uint32_t>(row.id))) return;
+    if (row.out != Out::Counters && !wanted(d, static_cast<uint32_t>(row.id))) return true;
     const StatsField *field = evStatsFieldById(family, row.id);
     switch (row.out) {
         case Out::Value:
-            if (field != nullptr) addValue(d, b, field, record);
-            return;
+            return field == nullptr || addValue(d, b, field, record);
+        case Out::Present: {
+            if (field == nullptr || field->width != STATS_W_U32) return true;
+            uint32_t v = 0;
+            std::memcpy(&v, static_cast<const uint8_t *>(record) + field->offset, sizeof v);
+            if (v != 0) return addValue(d, b, field, record);
+            int32_t cc = 0, rc = 0;
+            const int32_t zero = 0;
+            MQPCFSetParm(b, MQCFT_INTEGER, row.id, &zero, 4, 0, &cc, &rc);
+            return cc != MQCC_FAILED;
+        }
         case Out::Name: {
             const StringEntry *name = stringAt(record, family, row.id);
-            if (name == nullptr) return;
+            if (name == nullptr) return true;
             if (name == &evStringMixedEntry) {
                 for (uint32_t i = 0; i < d->f->filterCount; i++)
-                    if (d->f->filters[i].id == row.id && !isStar(d->filters[i])) {
-                        addString(b, row.id, d->filters[i].text, static_cast<size_t>(d->filters[i].length),
-                                  0);
-                        return;
-                    }
+                    if (d->f->filters[i].id == row.id && !isStar(d->filters[i]))
+                        return addString(b, row.id, d->filters[i].text,
+                                         static_cast<size_t>(d->filters[i].length), 0);
             }
-            addString(b, row.id, name->text, name->length, name->ccsid);
-            return;
+            return addString(b, row.id, name->text, name->length, name->ccsid);
         }
         case Out::StreamName: {
             Stream *stream = streamOf(const_cast<void *>(record));
-            if (stream == nullptr) return;
+            if (stream == nullptr) return true;
             const char *name = evStreamName(stream);
-            addString(b, row.id, name, std::strlen(name), 0);
-            return;
+            return addString(b, row.id, name, std::strlen(name), 0);
         }
         case Out::StreamOrFilter: {
             Stream *stream = streamOf(const_cast<void *>(record));
             if (stream != nullptr) {
                 const char *name = evStreamName(stream);
-                addString(b, row.id, name, std::strlen(name), 0);
-            } else if (d->q.stream != nullptr) {
-                addString(b, row.id, d->q.stream, static_cast<size_t>(d->q.streamLength), 0);
-            } else {
-                addString(b, row.id, "*", 1, 0);
+                return addString(b, row.id, name, std::strlen(name), 0);
             }
-            return;
+            if (d->q.stream != nullptr)
+                return addString(b, row.id, d->q.stream, static_cast<size_t>(d->q.streamLength), 0);
+            return addString(b, row.id, "*", 1, 0);
         }
         case Out::Bytes: {
-            if (field == nullptr) return;
+            if (field == nullptr) return true;
             const uint8_t *bytes = nullptr;
             uint16_t n = 0;
             const auto *at = static_cast<const uint8_t *>(record) + field->offset;
             std::memcpy(&bytes, at, sizeof bytes);
             std::memcpy(&n, at + sizeof bytes, sizeof n);
-            if (bytes == nullptr || n == 0) return;
-            if (n == 1 && bytes[0] == '*') {
-                addString(b, row.id, "*", 1, 850);
-                return;
-            }
+            if (bytes == nullptr || n == 0) return true;
+            if (n == 1 && bytes[0] == '*') return addString(b, row.id, "*", 1, 850);
             int32_t cc = 0, rc = 0;
             MQPCFSetParm(b, MQCFT_BYTE_STRING, row.id, bytes, n, 0, &cc, &rc);
-            return;
+            return cc != MQCC_FAILED;
         }
         case Out::Counters:
             for (uint32_t i = 0; i < family->fieldCount; i++) {
@@ -1067,28 +1070,26 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
                 if (f.id < 31000 || f.id >= 31200 || f.id == 31040 || f.id == 31041 || f.id == 31107 ||
                     f.id == 31108 || !wanted(d, f.id))
                     continue;
-                addValue(d, b, &f, record);
+                if (!addValue(d, b, &f, record)) return false;
             }
-            return;
+            return true;
         case Out::QmgrName:
-            addString(b, row.id, d->qmgr->name, d->qmgr->nameLength, 0);
-            return;
+            return addString(b, row.id, d->qmgr->name, d->qmgr->nameLength, 0);
         case Out::Start: {
             int64_t start = startOf(record, family);
-            if (start == 0) return;
+            if (start == 0) return true;
             if (!d->q.sumNoneGiven && d->q.interval == 0) start--;
-            evRespAddInt(&d->q, b, row.id, start, 8);
-            return;
+            return evRespAddInt(&d->q, b, row.id, start, 8) != 0;
         }
         case Out::Intervals: {
             const int64_t stored = d->q.storedInterval > 0 ? d->q.storedInterval : 1;
-            evRespAddInt(&d->q, b, row.id, (endOf(record, family) - startOf(record, family)) / stored, 4);
-            return;
+            return evRespAddInt(&d->q, b, row.id, (endOf(record, family) - startOf(record, family)) / stored,
+                                4) != 0;
         }
         case Out::Average64:
         case Out::Average32: {
             const StatsField *count = evStatsFieldById(family, row.countId);
-            if (field == nullptr || count == nullptr) return;
+            if (field == nullptr || count == nullptr) return true;
             uint32_t n = 0;
             int64_t sum = 0;
             std::memcpy(&n, static_cast<const uint8_t *>(record) + count->offset, sizeof n);
@@ -1099,33 +1100,31 @@ void addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
                 sum = narrow == STATS_UNSET_32 ? STATS_UNSET_64 : narrow;
             }
             if (row.out == Out::Average64) {
-                if (n == 0 || sum == STATS_UNSET_64) return;
-                evRespAddInt(&d->q, b, row.id, static_cast<int64_t>(static_cast<uint64_t>(sum) / n), 8);
-            } else {
-                const int64_t average = n == 0 || sum == STATS_UNSET_64 ? 0 : sum / n;
-                evRespAddInt(&d->q, b, row.id, static_cast<int32_t>(average), 4);
+                if (n == 0 || sum == STATS_UNSET_64) return true;
+                return evRespAddInt(&d->q, b, row.id, static_cast<int64_t>(static_cast<uint64_t>(sum) / n),
+                                    8) != 0;
             }
-            return;
+            const int64_t average = n == 0 || sum == STATS_UNSET_64 ? 0 : sum / n;
+            return evRespAddInt(&d->q, b, row.id, static_cast<int32_t>(average), 4) != 0;
         }
     }
+    return true;
 }
 
 // The object name: mixed names answer the filter as given, a generic sum its shortened name.
-void addObject(const Display *d, PcfCursor *b, const void *record) {
-    if (d->f->filterCount == 0) return;
+bool addObject(const Display *d, PcfCursor *b, const void *record) {
+    if (d->f->filterCount == 0) return true;
     const int32_t id = d->f->filters[0].id;
     const StringEntry *name = objectName(d, record);
-    if (name == &evStringMixedEntry) {
-        addString(b, id, d->filters[0].text, static_cast<size_t>(d->filters[0].length), 0);
-        return;
-    }
+    if (name == &evStringMixedEntry)
+        return addString(b, id, d->filters[0].text, static_cast<size_t>(d->filters[0].length), 0);
     const EvStringView view = evStatsStringView(name);
     if ((flagsOf(record, d->family) & STATS_FLAG_GENERIC_NAME) && d->q.segment != 0) {
         int32_t cc = 0, rc = 0;
         (void)evAddGenericNameParm(b, id, &view, d->q.segment, &cc, &rc);
-        return;
+        return cc != MQCC_FAILED;
     }
-    addString(b, id, view.text, view.length, view.ccsid);
+    return addString(b, id, view.text, view.length, view.ccsid);
 }
 
 // One response (period: the COLLATE period, else -1). False when the reply is full or failed.
@@ -1142,9 +1141,13 @@ bool respond(Display *d, const void *record, int period) {
         d->replyFull = true;
         return false;
     }
+    // One response message is at most CMD_AREA_SIZE bytes, whatever the area's capacity: the first
+    // parameter that does not fit ends it.
+    if (b->length > static_cast<int32_t>(CMD_AREA_SIZE)) b->length = static_cast<int32_t>(CMD_AREA_SIZE);
+    bool fits = true;
     if (period < 0) {
-        addObject(d, b, record);
-        for (uint32_t i = 0; i < d->f->keyCount; i++) addRow(d, b, d->f->keys[i], record);
+        fits = addObject(d, b, record);
+        for (uint32_t i = 0; fits && i < d->f->keyCount; i++) fits = addRow(d, b, d->f->keys[i], record);
     } else {
         char label[TIMESLOT_LABEL_SIZE];
         const int n = timeSlotLabel(q.collate, period, label);
@@ -1153,7 +1156,7 @@ bool respond(Display *d, const void *record, int period) {
         const int32_t index = period + 1;
         MQPCFSetParm(b, MQCFT_INTEGER, kTitleIndexId, &index, 4, 0, &cc, &rc);
     }
-    for (uint32_t i = 0; i < d->f->rowCount; i++) addRow(d, b, d->f->rows[i], record);
+    for (uint32_t i = 0; fits && i < d->f->rowCount; i++) fits = addRow(d, b, d->f->rows[i], record);
     if ((evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_R) != 0)
         evTraceTimeRange(startOf(record, d->family), endOf(record, d->family));
     if (d->reason == 0)
@@ -1161,8 +1164,11 @@ bool respond(Display *d, const void *record, int period) {
                     : q.uneven    ? HLVRCCF_COLLATE_NOT_SUITABLE
                     : d->listFull ? HLVRCCF_DATA_INCOMPLETE
                                   : 0;
-    if (d->reason != 0) {
-        uint8_t *header = b->buffer;
+    uint8_t *header = b->buffer;
+    if (!fits) {
+        mqiPutI32(header, offsetof(MQCFH, CompCode), MQCC_FAILED);
+        mqiPutI32(header, offsetof(MQCFH, Reason), MQRC_STORAGE_NOT_AVAILABLE);
+    } else if (d->reason != 0) {
         mqiPutI32(header, offsetof(MQCFH, CompCode), MQCC_WARNING);
         mqiPutI32(header, offsetof(MQCFH, Reason), d->reason);
     }

@@ -1,6 +1,8 @@
 // Each family's operations: its table run through the common walk, plus the few rules a table
 // cannot say (the "<Not Present>" names of older queue managers in queue accounting, the counted
 // connection of a first MQI accounting record).
+#include <cstring>
+
 #include "stats/internal.h"
 
 // ---- Queue statistics ----
@@ -96,10 +98,16 @@ void evAcctMQICollateAdd(AcctMQIRecord *entry, const AcctMQIRecord *record) {
 constexpr uint32_t kLevelWithChannel = 920;
 constexpr uint32_t kLevelWithConnection = 930;
 
+namespace {
+void notPresentBelowLevel(AcctQRecord *record, uint32_t level) {
+    if (level < kLevelWithConnection) record->connectionName = &evStringNotPresentEntry;
+    if (level < kLevelWithChannel) record->channelName = &evStringNotPresentEntry;
+}
+}  // namespace
+
 void evAcctQParseKeys(evCFCursor *cursor, StatsParseContext *context, AcctQRecord *keys) {
     statsParseKeys(&evAcctQFamily, cursor, context, keys);
-    if (keys->commandLevel < kLevelWithConnection) keys->connectionName = &evStringNotPresentEntry;
-    if (keys->commandLevel < kLevelWithChannel) keys->channelName = &evStringNotPresentEntry;
+    notPresentBelowLevel(keys, keys->commandLevel);
 }
 int evAcctQParse(evCFCursor *cursor, const AcctQRecord *keys, AcctQRecord *record) {
     return statsParseObject(&evAcctQFamily, cursor, keys, record);
@@ -115,4 +123,16 @@ void evAcctQSum(AcctQRecord *target, const AcctQRecord *added, int intvl, uint32
 }
 void evAcctQCollateAdd(AcctQRecord *entry, const AcctQRecord *record) {
     statsCollateAdd(&evAcctQFamily, entry, record);
+}
+
+// ---- Every family ----
+
+void statsCapLevel(const StatsFamily *family, void *record, uint32_t cap) {
+    const StatsField *field = evStatsFieldById(family, 31);
+    if (field == nullptr || cap == 0) return;
+    uint32_t level = 0;
+    std::memcpy(&level, static_cast<uint8_t *>(record) + field->offset, sizeof level);
+    if (level == STATS_UNSET_32 || level == STATS_MIXED_32 || level <= cap) return;
+    std::memcpy(static_cast<uint8_t *>(record) + field->offset, &cap, sizeof cap);
+    if (family == &evAcctQFamily) notPresentBelowLevel(static_cast<AcctQRecord *>(record), cap);
 }

@@ -538,8 +538,9 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
     push(option(" d*", "i", "TZ", 39313));
     push(option(" d*", "s", "INTVL", 39411));
     push(option(" d*", "i", "INTVLALGN", 39412, evIntervalAlignNames));
-    push(parm(" d*", "s", "INTVLSTA", 39398, fieldOf(fields, 39398).offset, kDataInt64));
-    push(parm(" d*", "s", "INTVLEND", 39399, fieldOf(fields, 39399).offset, kDataInt64));
+    // Given as text (seconds), answered as times.
+    push(parm(" d*", "st", "INTVLSTA", 39398, fieldOf(fields, 39398).offset, kDataInt64));
+    push(parm(" d*", "st", "INTVLEND", 39399, fieldOf(fields, 39399).offset, kDataInt64));
     for (const StatsField &f : fields)
         if ((f.flags & STATS_F_ROW) && !(f.flags & STATS_F_OBJECT)) push(fieldRow(f));
     push(option(" d ", "a", "ALL", 1009));

@@ -36,6 +36,11 @@ inline constexpr int STATS_MQI_AT_GROUP = 2;
 int statsParseMqi(const StatsFamily *family, int common, evCFCursor *cursor, StatsParseContext *context,
                   void *record);
 
+// A record read as a queue manager of at most command level cap would have written it: its level
+// lowered to cap, and what that level does not report (queue accounting's channel and connection
+// names) "<Not Present>". A cap of 0 changes nothing.
+void statsCapLevel(const StatsFamily *family, void *record, uint32_t cap);
+
 // What an MQI accounting record gets once read: the connection its first record counts.
 void statsCountConnection(AcctMQIRecord *record);
 

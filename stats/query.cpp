@@ -342,11 +342,11 @@ int evQueryCheckInterval(StatsQuery *query, int64_t *start, int64_t *end) {
     return 1;
 }
 
-void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value,
-                  int32_t length) {
-    if (length == 4 && static_cast<uint32_t>(value) == STATS_UNSET_32) return;
-    if (length == 8 && value == STATS_UNSET_64) return;
-    if (value == 0 && query->zeroValues == 0) return;
+int evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value,
+                 int32_t length) {
+    if (length == 4 && static_cast<uint32_t>(value) == STATS_UNSET_32) return 1;
+    if (length == 8 && value == STATS_UNSET_64) return 1;
+    if (value == 0 && query->zeroValues == 0) return 1;
     int32_t cc = 0;
     int32_t rc = 0;
     if (length == 4) {
@@ -355,4 +355,5 @@ void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, 
     } else {
         MQPCFSetParm(response, MQCFT_INTEGER64, parmId, &value, 8, 0, &cc, &rc);
     }
+    return cc != MQCC_FAILED;
 }

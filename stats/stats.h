@@ -779,9 +779,9 @@ int evQueryCheckStreamInterval(StatsQuery *query, const Stream *stream);
 // INTVL the record's end moves to the boundary that ends its interval (a boundary belongs to the
 // interval ending there) and its start one INTVL before. 1, or 0 after the refusal.
 int evQueryCheckInterval(StatsQuery *query, int64_t *start, int64_t *end);
-// Adds an MQCFIN (length 4) or MQCFIN64 (8) unless unset, or 0 while ZEROVALS is HIDE.
-void evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value,
-                  int32_t length);
+// Adds an MQCFIN (length 4) or MQCFIN64 (8) unless unset, or 0 while ZEROVALS is HIDE: 1, or 0 when
+// the response has no room for it.
+int evRespAddInt(const StatsQuery *query, PcfCursor *response, int32_t parmId, int64_t value, int32_t length);
 
 // DISPLAY STATQ (9023) and DISPLAY STATCHL (9024): the handlers statsInstall registers.
 int evDisplayStatQ(QmgrContext *context, uint8_t *command, int32_t length);

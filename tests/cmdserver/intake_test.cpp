@@ -198,6 +198,7 @@ TEST_F(CmdTest, TextRequestersGetAmqTexts) {
 }
 
 TEST_F(CmdTest, TheParameterInErrorGoesOnlyWithItsReasons) {
+    cmdRequest(&evContext)->kind = CMD_KIND_PCF;  // a PCF requester, whatever the test before left
     ASSERT_EQ(evPcfResponse(&evContext, 9003, 3229, 39333, "x"), 1);  // collated, nothing put yet
     ASSERT_EQ(evPcfResponse(&evContext, 9003, 2085, 39333, "y"), 1);
     CmdRequest *r = cmdRequest(&evContext);

@@ -1,6 +1,7 @@
 // The console against a private stand-in queue manager with its command server: connect, a
 // DISPLAY answered over the dynamic reply queue, a failing command, disconnect, and a broken
 // connection.
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,3 +104,41 @@ TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
 }
 
 }  // namespace
+
+// A console session of typed lines, each through the dispatcher as a script's would go.
+TEST_F(ConsoleQm, ASessionOfCommandLines) {
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.COMMAND.QUEUE)\nDEFINE QLOCAL(APP.ONE)\n"), 0);
+    auto issue = [this](const char *line) {
+        const cslOutputLine *before = s_->screens[0].newest;
+        cslIssueCommand(s_, line);
+        std::vector<std::string> out;
+        for (const cslOutputLine *l = before != nullptr ? before->next : s_->screens[0].oldest; l != nullptr;
+             l = l->next)
+            out.emplace_back(cslLineText(l));
+        return out;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(issue("=conn qm(QM1)"), (V{"=conn qm(QM1)", "Connected to 'QM1'"}));
+    EXPECT_EQ(issue("=mqsc"), (V{"=mqsc", "Commands directed to IBM MQ"}));
+    const V display{"DISPLAY QLOCAL(APP.ONE) CURDEPTH",
+                    "AMQ8409I: Display Queue details.",
+                    "   QUEUE(APP.ONE)                          TYPE(QLOCAL)",
+                    "   CURDEPTH(0)",
+                    "",
+                    "Total display responses - Received:1"};
+    EXPECT_EQ(issue("DISPLAY QLOCAL(APP.ONE) CURDEPTH"), display);
+    EXPECT_EQ(issue("=zunt"), (V{"=zunt", "Commands directed to ZUNT"}));
+    EXPECT_EQ(issue("=mqsc"), (V{"=mqsc", "Commands directed to IBM MQ"}));
+    const V conns = issue("=show conns");
+    ASSERT_EQ(conns.size(), 2u);
+    EXPECT_EQ(conns[1].rfind("CONN(QM1) HCONN(", 0), 0u) << conns[1];
+    EXPECT_EQ(issue("=disc"), (V{"=disc", "Disconnected from 'QM1'"}));
+    EXPECT_EQ(issue("=conn qm(QM1)"), (V{"=conn qm(QM1)", "Connected to 'QM1'"}));
+    EXPECT_EQ(issue("DISPLAY QLOCAL(APP.ONE) CURDEPTH"), display);
+
+    // The nouns the stand-in lacks fail with a syntax error and count nothing.
+    const V check = issue("!unhandled!");
+    ASSERT_FALSE(check.empty());
+    EXPECT_EQ(check.back(), "All attributes appear to be handled");
+    EXPECT_NE(std::find(check.begin(), check.end(), "DISPLAY TPSTATUS('') ALL"), check.end());
+}

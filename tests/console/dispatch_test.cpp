@@ -60,3 +60,69 @@ TEST_F(DispatchTest, AFindIsRefusedInFileMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Not connected, each DISPLAY of the check is still echoed: the echoes show what it issued.
+TEST_F(DispatchTest, TheAttributeCheckDisplaysEachTypeInOrderAndSkipsTheSixOnZos) {
+    s->current = &s->templateConnection;
+    auto issued = [this] {
+        std::vector<std::string> out;
+        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
+            if (l->kind == CSL_LINE_ECHO) out.emplace_back(cslLineText(l));
+        return out;
+    };
+    std::vector<std::string> all{"DISPLAY AUTHINFO(*) ALL", "DISPLAY AUTHSERV ALL"};
+    for (const char *c :
+         {"CLUSRCVR", "CLUSSDR", "RECEIVER", "REQUESTER", "SENDER", "SERVER", "SVRCONN", "CLNTCONN"})
+        all.push_back(std::string("DISPLAY CHANNEL(SYSTEM.DEF.") + c + ") ALL");
+    for (const char *c : {"DISPLAY CHLAUTH(*) ALL",
+                          "DISPLAY CHSTATUS(*) ALL",
+                          "DISPLAY CLUSQMGR(*) ALL",
+                          "DISPLAY COMMINFO(SYSTEM.DEFAULT.COMMINFO.MULTICAST) ALL",
+                          "DISPLAY CONN(*) ALL",
+                          "DISPLAY NAMELIST(SYSTEM.DEFAULT.NAMELIST) ALL",
+                          "DISPLAY PROCESS(*) ALL",
+                          "DISPLAY PUBSUB ALL",
+                          "DISPLAY QUEUE(SYSTEM.DEFAULT.ALIAS.QUEUE) ALL",
+                          "DISPLAY QUEUE(SYSTEM.DEFAULT.LOCAL.QUEUE) ALL",
+                          "DISPLAY QUEUE(SYSTEM.DEFAULT.MODEL.QUEUE) ALL",
+                          "DISPLAY QUEUE(SYSTEM.DEFAULT.REMOTE.QUEUE) ALL",
+                          "DISPLAY QCLUSTER(*) ALL",
+                          "DISPLAY QMGR ALL",
+                          "DISPLAY QSTATUS(*) ALL",
+                          "DISPLAY QMSTATUS ALL",
+                          "DISPLAY LISTENER(*) ALL",
+                          "DISPLAY LSSTATUS(*) ALL",
+                          "DISPLAY SBSTATUS(*) ALL",
+                          "DISPLAY SERVICE(*) ALL",
+                          "DISPLAY SVSTATUS(*) ALL",
+                          "DISPLAY SUB(*) ALL",
+                          "DISPLAY TCLUSTER(*) ALL",
+                          "DISPLAY TOPIC(SYSTEM.DEFAULT.TOPIC) ALL",
+                          "DISPLAY TPSTATUS('') ALL"})
+        all.emplace_back(c);
+
+    cslIssueCommand(s, "!unhandled!");
+    EXPECT_EQ(issued(), all);
+    EXPECT_EQ(texts().back(), "All attributes appear to be handled");
+    EXPECT_EQ(cslMainList(s)->newest->kind, CSL_LINE_RESPONSE);
+
+    cslClearOutput(s, cslMainList(s), nullptr);
+    s->templateConnection.platform = 1;  // z/OS
+    cslIssueCommand(s, "!unhandled!");
+    std::vector<std::string> zos;
+    for (const std::string &c : all)
+        if (c.find("QMSTATUS") == std::string::npos && c.find("LISTENER") == std::string::npos &&
+            c.find("LSSTATUS") == std::string::npos && c.find("SBSTATUS") == std::string::npos &&
+            c.find("SERVICE") == std::string::npos && c.find("SVSTATUS") == std::string::npos)
+            zos.push_back(c);
+    EXPECT_EQ(issued(), zos);
+    EXPECT_EQ(zos.size(), all.size() - 6);
+
+    cslClearOutput(s, cslMainList(s), nullptr);
+    EXPECT_EQ(cslCheckDisplayType(s, "NOSUCH", "DISPLAY NOSUCH(*) ALL"), 0);
+    EXPECT_TRUE(texts().empty());
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 // The console's own '=' commands: the parser's errors, help and the commands carried out here.
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,13 @@
 namespace {
 
 using LocalTest = ConsoleTest;
+
+std::string golden(const char *name) {
+    std::ifstream in(std::string(ZUNT_CONSOLE_GOLDEN) + "/" + name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 TEST_F(LocalTest, EachParseErrorFollowsTheEchoedLine) {
     const struct {
@@ -45,11 +54,12 @@ TEST_F(LocalTest, HelpListsTheVisibleCommandsAndAParametersValues) {
     cslClearOutput(s, cslMainList(s), nullptr);
     cslIssueLocalCommand(s, "=set separator(?)");
     EXPECT_EQ(texts(),
-              (std::vector<std::string>{"where values are:", "  msg - MQ Detail messages are displayed",
-                                        "  none - Nothing is display between objects",
-                                        "  blank - Shows a blanks line between objects",
-                                        "  dotted - Shows a dotted line between objects",
-                                        "  solid - Shows a solid line between objects"}));
+              (std::vector<std::string>{"\"=set separator(<type>)\" - Set the object list separator",
+                                        "where values are:", " msg    - MQ Detail messages are displayed",
+                                        " none   - Nothing is display between objects",
+                                        " blank  - Shows a blanks line between objects",
+                                        " dotted - Shows a dotted line between objects",
+                                        " solid  - Shows a solid line between objects"}));
     cslClearOutput(s, cslMainList(s), nullptr);
     cslIssueLocalCommand(s, "=show ?");
     for (const std::string &line : texts()) EXPECT_EQ(line.find("summary"), std::string::npos) << line;
@@ -149,17 +159,17 @@ TEST_F(LocalTest, OutputAppendsOrReplacesItsFile) {
         else
             cslOutputFileCalls = &kStdioFile;
         zt::TempDir dir;
-        dir.write("out.txt", "old\n");
+        dir.writeText("out.txt", "old\n");
         ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ") append(yes)").c_str()),
                   1);
         add("hello");
         cslIssueLocalCommand(s, "=output");  // closes it
         add("not copied");
-        EXPECT_EQ(dir.read("out.txt"), "old\nhello\n") << wired;  // not the =output lines themselves
+        EXPECT_EQ(dir.readText("out.txt"), "old\nhello\n") << wired;  // not the =output lines themselves
         ASSERT_EQ(cslIssueLocalCommand(s, ("=output file(" + dir.file("out.txt") + ")").c_str()), 1);
         add("fresh");
         cslIssueLocalCommand(s, "=output");
-        EXPECT_EQ(dir.read("out.txt"), "fresh\n") << wired;
+        EXPECT_EQ(dir.readText("out.txt"), "fresh\n") << wired;
         EXPECT_EQ(cslIssueLocalCommand(s, "=output file(/no/such/folder/x)"), 0);
         EXPECT_EQ(texts().back(), "Can not open output file '/no/such/folder/x'");
         if (!wired) cslOutputFileCalls = saved;
@@ -191,6 +201,42 @@ TEST_F(LocalTest, ImportNamesJoinTheImportersDirectory) {
     EXPECT_STREQ(out, "/lib/b.vdr");
     EXPECT_EQ(cslJoinPath(s, "/s/a.vdr", std::string(5000, 'n').c_str(), out, sizeof out), 0);
     EXPECT_EQ(texts().back().rfind("Can not open file 'nnn", 0), 0u);
+}
+
+// Each help text as a whole, against its file (one line per output line, kind 32 each).
+TEST_F(LocalTest, HelpTextsMatchTheirGoldenFiles) {
+    const struct {
+        const char *line;
+        const char *file;
+    } cases[] = {
+        {"=?", "commands.txt"},           {"=conn ?", "conn.txt"},
+        {"=show ?", "show.txt"},          {"=set ?", "set.txt"},
+        {"=disc ?", "disc.txt"},          {"=set separator(?)", "set_separator.txt"},
+        {"=syn(?)", "syn.txt"},           {"=set respwait(?)", "set_respwait.txt"},
+        {"=show key(?)", "show_key.txt"},
+    };
+    for (const auto &c : cases) {
+        cslClearOutput(s, cslMainList(s), nullptr);
+        EXPECT_EQ(cslIssueLocalCommand(s, c.line), 0) << c.line;
+        std::string shown;
+        for (const cslOutputLine *l = cslMainList(s)->oldest; l != nullptr; l = l->next) {
+            EXPECT_EQ(l->kind, CSL_LINE_RESPONSE) << c.line;
+            shown += std::string(cslLineText(l)) + "\n";
+        }
+        EXPECT_EQ(shown, golden(c.file)) << c.line;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LocalTest, ZuntCmdqNamesTheOwnQueueBeforeItsRequestAndZuntAloneKeepsIt) {
+    cslIssueLocalCommand(s, "=zunt cmdq(Q2)");
+    EXPECT_EQ(texts().back(), "Not currently connected.");
+    EXPECT_STREQ(s->ownQueue, "Q2");
+    cslIssueLocalCommand(s, "=zunt");
+    EXPECT_STREQ(s->ownQueue, "Q2");
 }
 
 }  // namespace

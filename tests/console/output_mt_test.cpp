@@ -20,11 +20,11 @@ TEST_F(OutputThreadsTest, ThreadsAddWhileTheConsoleThreadTrimsAndFinds) {
     std::thread a(reply, 'a');
     std::thread b(reply, 'b');
     int finds = 0;
-    while (running.load() > 0) {
+    do {  // at least once, also when both threads are done before this thread gets here
         add("console line", CSL_LINE_ECHO);
         cslParseFind(s, "/reply/");
         ++finds;
-    }
+    } while (running.load() > 0);
     a.join();
     b.join();
     EXPECT_GT(finds, 0);

@@ -1,6 +1,7 @@
 // The output buffer: rows, merging, trimming, and what file mode writes to standard output, the
 // log and the "=output" file.
 #include <string>
+#include <vector>
 
 #include "console_testing.h"
 
@@ -62,6 +63,43 @@ TEST_F(OutputTest, TrimmingKeepsTheCurrentCommandAndLeavesNoDanglingReference) {
     add("next");
     EXPECT_EQ(cslMainList(s)->totalRows, 100u);
     EXPECT_EQ(texts().front(), "response 101");
+}
+
+TEST_F(OutputTest, LinesWithoutRowsAreTrimmedAroundTheLinesStillInUse) {
+    s->history = 20;
+    s->commandNumber = 1;
+    add("old");
+    cslOutputLine *held = add("DIS Q(*)", CSL_LINE_ECHO);  // a running foreach walks its objects
+    add("QUEUE(A)");
+    s->commandNumber = 2;
+    s->requestPosted.store(2);  // its replies are still to come
+    s->requestCompleted.store(1);
+    add("DIS QMGR", CSL_LINE_ECHO_HIDDEN | CSL_LINE_HIDDEN);
+    held->flags |= CSL_SHOW_SCRIPT_HELD;
+    for (int i = 0; i < 500; ++i) {
+        s->commandNumber = 3 + i;
+        add("@i = @i + 1", CSL_LINE_ECHO_HIDDEN | CSL_LINE_HIDDEN);
+        if (i % 3 == 0) add("print " + std::to_string(i));
+    }
+    const cslOutputList *list = cslMainList(s);
+    std::vector<std::string> lines = texts();
+    ASSERT_EQ(lines.size(), 20u);
+    EXPECT_EQ(list->lines, 20u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              (std::vector<std::string>{"DIS Q(*)", "QUEUE(A)", "DIS QMGR"}));
+    EXPECT_EQ(lines[18], "print 498");
+    uint32_t rows = 0;
+    for (const cslOutputLine *l = list->oldest; l != nullptr; l = l->next) {
+        rows += l->rows;
+        if (l->next != nullptr) {
+            EXPECT_EQ(l->next->firstRow, l->firstRow + l->rows);
+        }
+    }
+    EXPECT_EQ(rows, list->totalRows);
+
+    held->flags &= ~CSL_SHOW_SCRIPT_HELD;  // the loop ended
+    add("after");
+    EXPECT_EQ(texts().front(), "QUEUE(A)");
 }
 
 TEST_F(OutputTest, FileModeWritesHeadersBySeparatorStyle) {

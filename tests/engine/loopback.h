@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/engine.h"
+
 namespace et {
 
 #ifdef _WIN32
@@ -141,13 +143,16 @@ private:
     std::thread thread_;
 };
 
-// A download page whose table lists that version and date for Linux (and another for Windows).
+// A download page whose table lists that version and date for this build's platform (and another
+// for the other platform).
 inline std::string versionPage(const std::string &version, const std::string &date) {
+    const std::string own = EV_VERSION_PLATFORM;
+    const std::string other = own == "Linux" ? "Windows" : "Linux";
     return "<html><h2>ZUNT Program version</h2>\n<table>\n"
            "<tr><th>Platform</th><th>Version</th><th>Date</th></tr>\n"
-           "<tr><td>Windows</td><td>9.5.0</td><td>Apr 1 2025</td></tr>\n"
-           "<tr><td>Linux</td><td>" +
-           version + "</td><td>" + date + "</td></tr>\n</table></html>\n";
+           "<tr><td>" +
+           other + "</td><td>9.5.0</td><td>Apr 1 2025</td></tr>\n<tr><td>" + own + "</td><td>" + version +
+           "</td><td>" + date + "</td></tr>\n</table></html>\n";
 }
 
 // The page as a 200 response of one piece.

@@ -240,7 +240,12 @@ TEST_F(Tick, Keys) {
             std::lock_guard<std::mutex> lock(et::keyMutex);
             et::keyScript.assign(c.keys.begin(), c.keys.end());
         }
+#ifdef _WIN32
+        // A console's close notice cannot be sent to oneself: its handler's effect stands in.
+        if (c.raiseTerm) et::onKeyDrained = [] { evEndFlag.store(1); };
+#else
         if (c.raiseTerm) et::onKeyDrained = [] { raise(SIGTERM); };
+#endif
         const uint64_t before = clock.sleepCount();
         int32_t hook = 1;
         EXPECT_EQ(evMainTick(&hook), c.result) << c.out;

@@ -197,13 +197,21 @@ PageResult parsePage(const std::string &page) {
     return result;
 }
 
-TEST(VersionPage, TheLinuxRowIsReadByTheHeaderRowsColumns) {
+// The page's row for this build's platform, and another platform's row.
+const std::string kOwnRow = EV_VERSION_PLATFORM;
+const std::string kOtherRow = kOwnRow == "Linux" ? "Windows" : "Linux";
+
+TEST(VersionPage, TheOwnPlatformsRowIsReadByTheHeaderRowsColumns) {
     const std::string page =
         "<html><h2>ZUNT Program version</h2><p>Released <b>date</b> Jan 5 2025</p>\n"
         "<TABLE border=1>\n"
         "<tr><th>Date</th><th>Platform</th><th>Version</th></tr>\n"
-        "<tr><td>Apr 1 2025</td><td>Windows</td><td>9.5.0</td></tr>\n"
-        "<tr><td><i>Mar 4 2025</i></td><td> Linux </td><td>9.4.1</td></tr>\n"
+        "<tr><td>Apr 1 2025</td><td>" +
+        kOtherRow +
+        "</td><td>9.5.0</td></tr>\n"
+        "<tr><td><i>Mar 4 2025</i></td><td> " +
+        kOwnRow +
+        " </td><td>9.4.1</td></tr>\n"
         "</TABLE></html>";
     PageResult result = parsePage(page);
     ASSERT_EQ(result.ok, 1) << result.error;
@@ -213,7 +221,7 @@ TEST(VersionPage, TheLinuxRowIsReadByTheHeaderRowsColumns) {
     EXPECT_EQ(std::vector<int32_t>({r.webYear, r.webMonth, r.webDay}), std::vector<int32_t>({2025, 3, 4}));
 }
 
-TEST(VersionPage, ABadShapeOrNoLinuxRowIsReported) {
+TEST(VersionPage, ABadShapeOrNoOwnPlatformRowIsReported) {
     const std::string head = "<h2>ZUNT Program version</h2><table><tr><th>Platform</th><th>Version</th></tr>";
     struct Case {
         const char *name;
@@ -223,14 +231,15 @@ TEST(VersionPage, ABadShapeOrNoLinuxRowIsReported) {
     const char *shape =
         "Error retrieving version information : Web page format does not appear to be correct";
     const Case cases[] = {
-        {"no anchor", "<table><tr><td>Linux</td></tr></table>", shape},
+        {"no anchor", "<table><tr><td>" + kOwnRow + "</td></tr></table>", shape},
         {"no table", "ZUNT Program version 9.4.1", shape},
-        {"table not ended after the row", head + "<tr><td>Linux</td><td>9.4.1</td></tr>", shape},
-        {"only Windows", head + "<tr><td>Windows</td><td>9.4.1</td></tr></table>",
+        {"table not ended after the row", head + "<tr><td>" + kOwnRow + "</td><td>9.4.1</td></tr>", shape},
+        {"only another platform", head + "<tr><td>" + kOtherRow + "</td><td>9.4.1</td></tr></table>",
          "Error retrieving version information"},
-        {"Linux without a version", head + "<tr><td>Linux</td><td>soon</td></tr></table>",
+        {"own row without a version", head + "<tr><td>" + kOwnRow + "</td><td>soon</td></tr></table>",
          "Error retrieving version information"},
-        {"no header row", "ZUNT Program version<table><tr><td>Linux</td><td>9.4.1</td></tr></table>",
+        {"no header row",
+         "ZUNT Program version<table><tr><td>" + kOwnRow + "</td><td>9.4.1</td></tr></table>",
          "Error retrieving version information"},
     };
     for (const Case &c : cases) {

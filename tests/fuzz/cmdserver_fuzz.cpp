@@ -94,7 +94,9 @@ int stub(QmgrContext *context, uint8_t *command, int32_t length) {
 }
 
 MQIFunctionTable table;
+#ifndef _WIN32
 char trapDir[] = "/tmp/zunt_cmdfuzz_XXXXXX";
+#endif
 
 // Stored events for DISPLAY EVENTS: a queue-depth event and a configuration change.
 void addEvents(Stream *stream) {
@@ -168,10 +170,12 @@ void setUp() {
     addEvents(qmgr != nullptr ? qmgr->streams : nullptr);
     // DEBUG acts (its put time is after the start); a CRASH's trap record goes to a folder of its own.
     evSettings.startTime.store(1);
+#ifndef _WIN32  // Windows' trap file has its one fixed path
     if (mkdtemp(trapDir) != nullptr) {
         setenv("TMPDIR", trapDir, 1);
         std::atexit([] { std::filesystem::remove_all(trapDir); });
     }
+#endif
     (void)evCreateEmitterDef("E1", -1);
     AlertTemplate alert{};
     alert.alert.severity = 30;

@@ -130,7 +130,7 @@ TEST(EvCFWriter, DateAndTimeFoldIntoOneTimestampReadAsLocalTime) {
 }
 
 TEST(EvCFWriter, LocalTimeFollowsDaylightSaving) {
-    zt::ScopedTZ tz("Europe/London");
+    zt::ScopedTZ tz("GMT0BST,M3.5.0/1,M10.5.0");
     Writer w;
     w.string(MQCA_ALTERATION_DATE, "2025-06-02");
     w.string(MQCA_ALTERATION_TIME, "13.45.00");

@@ -2,9 +2,9 @@
 // entry per CCSID.
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <thread>
 #include <vector>
+#include "testing/latch.h"
 
 #include "mqi/fake_xcnvc.h"
 
@@ -12,7 +12,7 @@ TEST(PunctuationThreads, OverlappingCcsidsGetOneEntryEach) {
     MQIFunctionTable t = fakexcnvc::table();
     int before = MQPunctuationEntryCount();
     const uint32_t ccsids[] = {1140, 1141, 1142, 1143, 1144};
-    std::latch start(4);
+    zt::Latch start(4);
     std::vector<std::thread> threads;
     std::vector<const MQPunctuationEntry *> seen(4 * 5 * 2);
     for (int i = 0; i < 4; ++i)

@@ -3,9 +3,9 @@
 // and ThreadSanitizer sees no inversion.
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <string>
 #include <thread>
+#include "testing/latch.h"
 
 #include "mqi/mqi.h"
 #include "platform/platform.h"
@@ -19,7 +19,7 @@ TEST(MQLoadLibraryThreads, DebugLinesArePrintedOutsideTheMemoryLock) {
     zt::ScopedEnv installation("MQ_INSTALLATION_PATH", nullptr);
     zt::ScopedEnv debug("MQACCESS_DEBUG", "1");
     constexpr int kRounds = 50;
-    std::latch start(2);
+    zt::Latch start(2);
     testing::internal::CaptureStdout();
     std::thread printer([&] {
         start.arrive_and_wait();
@@ -48,7 +48,7 @@ TEST(MQLoadLibraryThreads, TwoThreadsLoadingOneTableBindItOnce) {
     zt::ScopedEnv server("MQM_DLL_PATH", FAKEMQ_DIR "/server");
     zt::ScopedEnv debug("MQACCESS_DEBUG", nullptr);
     MQIFunctionTable t = {};
-    std::latch start(2);
+    zt::Latch start(2);
     int results[2] = {-1, -1};
     auto load = [&](int which) {
         start.arrive_and_wait();

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <latch>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+#include "testing/latch.h"
 
 #include "mqi/mqi.h"
 #include "platform/platform.h"
@@ -29,7 +29,7 @@ TEST(TraceThreads, LinesOfDifferentThreadsNeverInterleave) {
     std::string out;
     {
         zt::ConsoleCapture console(false);
-        std::latch start(kThreads);
+        zt::Latch start(kThreads);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&start, t] {

@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cstring>
-#include <latch>
 #include <thread>
 #include <vector>
+#include "testing/latch.h"
 
 #include "platform/platform.h"
 #include "testing/testing.h"
@@ -16,7 +16,7 @@ namespace {
 TEST(AreaThreads, ConcurrentUsersNeverShareAnAreaAndThePoolKeepsThemAll) {
     AreaFreePool();
     CSMemCounts before = CSMemCounters();
-    std::latch start(4);
+    zt::Latch start(4);
     std::atomic<int> clashes{0};
     auto work = [&](unsigned char mark) {
         start.arrive_and_wait();

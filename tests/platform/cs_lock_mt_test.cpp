@@ -1,9 +1,9 @@
 // Threaded behaviour of the named locks: recursion, time-outs, releases by the wrong thread, and
 // the lock order of the system's named locks (checked by ThreadSanitizer's lock-order detector).
 #include <atomic>
-#include <latch>
 #include <string>
 #include <thread>
+#include "testing/latch.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ void countingTrapHook(const char *) {
 TEST(RecursiveLock, ThreeTakesNeedThreeReleasesBeforeAnotherThreadGetsIn) {
     CSRecursiveLock lock{"test"};
     std::atomic<int> stage{0};
-    std::latch taken(1);
+    zt::Latch taken(1);
     std::atomic<bool> otherGotIn{false};
     std::thread other([&] {
         taken.wait();
@@ -86,7 +86,7 @@ TEST(RecursiveLock, GuardReleasesOnScopeExitAndEarlyUnlock) {
 
 TEST(TimedLock, TimeOutOnHeldLockReturns258AndLeavesOwnerAndCount) {
     CSLock lock{"test"};
-    std::latch held(1), done(1);
+    zt::Latch held(1), done(1);
     std::atomic<uint32_t> holder{0};
     std::thread owner([&] {
         EXPECT_EQ(CSLockIt(&lock, CS_INFINITE), 0u);
@@ -117,10 +117,12 @@ TEST(TimedLock, UnlockWithoutHoldingCallsTrapHookAndChangesNothing) {
     CSLock lock{"test"};
     CSUnlockIt(&lock);
     EXPECT_EQ(trapCalls.load(), 1);
+#ifndef _WIN32  // Windows' trap file has one fixed path, outside the test's folder
     EXPECT_NE(dir.read("cstrap.txt").find("value 0"), std::string::npos);
+#endif
 
     // Held by another thread: this thread's release is refused too.
-    std::latch held(1), done(1);
+    zt::Latch held(1), done(1);
     std::thread owner([&] {
         CSLockIt(&lock, CS_INFINITE);
         held.count_down();
@@ -143,7 +145,7 @@ TEST(NamedLocks, TakenInTheSystemOrderFromSeveralThreads) {
     CSRecursiveLock *order[] = {&gScriptLock,    &gConsumerLock, &gAlertLock,
                                 &gStructureLock, &gStatusLock,   &gLogConsoleLock};
     std::atomic<int> total{0};
-    std::latch start(4);
+    zt::Latch start(4);
     auto work = [&] {
         start.arrive_and_wait();
         for (int round = 0; round < 200; round++) {
@@ -166,7 +168,7 @@ TEST(NamedLocks, TakenInTheSystemOrderFromSeveralThreads) {
 
 TEST(Heap, CountersStayExactUnderConcurrentUse) {
     CSMemCounts before = CSMemCounters();
-    std::latch start(4);
+    zt::Latch start(4);
     auto work = [&] {
         start.arrive_and_wait();
         for (int i = 0; i < 500; i++) {

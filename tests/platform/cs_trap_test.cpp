@@ -14,16 +14,29 @@ void recordTrap(const char *line) {
     lastTrap = line;
 }
 
+// Windows' trap file has one fixed path, outside any test's folder: there the tests leave it
+// unread and check the hook's line only.
+#ifdef _WIN32
+constexpr bool kTrapFileInTmpDir = false;
+#else
+constexpr bool kTrapFileInTmpDir = true;
+#endif
+
 TEST(Trap, WritesTheLineToTheTrapFileAndCallsTheHook) {
     zt::TempDir dir;
     zt::ScopedEnv tmp("TMPDIR", dir.path().c_str());
-    EXPECT_EQ(CSTrapPath(), dir.file("cstrap.txt"));
+    EXPECT_EQ(CSTrapPath(), kTrapFileInTmpDir ? dir.file("cstrap.txt") : "c:\\temp\\cstrap.txt");
     CSTrapHook old = CSSetTrapHook(recordTrap);
     CSTrap("C:\\src\\platform/cs_tree.cpp", "9.4.1", 123, -3);
     EXPECT_EQ(lastTrap, "cstrap line 123 file cs_tree.cpp (9.4.1) value -3");
-    EXPECT_EQ(dir.read("cstrap.txt"), "cstrap line 123 file cs_tree.cpp (9.4.1) value -3\n");
+    if (kTrapFileInTmpDir) {
+        EXPECT_EQ(dir.read("cstrap.txt"), "cstrap line 123 file cs_tree.cpp (9.4.1) value -3\n");
+    }
     CSTrap("dir\\other.cpp", "x", 1, 7);  // the file is replaced, the last component follows '\'
-    EXPECT_EQ(dir.read("cstrap.txt"), "cstrap line 1 file other.cpp (x) value 7\n");
+    EXPECT_EQ(lastTrap, "cstrap line 1 file other.cpp (x) value 7");
+    if (kTrapFileInTmpDir) {
+        EXPECT_EQ(dir.read("cstrap.txt"), "cstrap line 1 file other.cpp (x) value 7\n");
+    }
     CSSetTrapHook(old);
 }
 
@@ -32,7 +45,9 @@ TEST(Trap, DefaultHookReturnsWhenNoDebuggerTraces) {
     zt::ScopedEnv tmp("TMPDIR", dir.path().c_str());
     CSSetTrapHook(nullptr);
     CS_TRAP(5);  // reaching the next line is the test
-    EXPECT_NE(dir.read("cstrap.txt").find("file cs_trap_test.cpp (9.4.1) value 5"), std::string::npos);
+    if (kTrapFileInTmpDir) {
+        EXPECT_NE(dir.read("cstrap.txt").find("file cs_trap_test.cpp (9.4.1) value 5"), std::string::npos);
+    }
 }
 
 TEST(Trap, UnwritableTrapDirectoryStillCallsTheHook) {

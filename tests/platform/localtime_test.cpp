@@ -1,5 +1,11 @@
 // Local calendar time: the fields and the C run-time's date-and-time text follow TZ, also across a
 // daylight change.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <vector>
+
 #include "platform/platform.h"
 #include "testing/testing.h"
 
@@ -57,13 +63,41 @@ TEST(LocalTime, TextIsTheRunTimesTwentyFourCharacters) {
 }
 
 TEST(LocalTime, ATimeWithoutCalendarDateFails) {
-    zt::ScopedTZ tz("UTC0");
-    char text[EV_DATE_TIME_TEXT] = "x";
-    EvLocalTime fields;
-    EXPECT_EQ(evLocalDateTimeText(INT64_MAX, text), 0);
-    EXPECT_STREQ(text, "");
-    EXPECT_EQ(evLocalTimeFields(INT64_MAX, &fields), 0);
-    EXPECT_EQ(fields.year, 0);
+    for (const char *zone : {"UTC0", kCentralEurope}) {  // an offset must not carry a time past the end
+        zt::ScopedTZ tz(zone);
+        for (int64_t time : {INT64_MAX, INT64_MIN}) {
+            char text[EV_DATE_TIME_TEXT] = "x";
+            EvLocalTime fields;
+            EXPECT_EQ(evLocalDateTimeText(time, text), 0) << zone << " " << time;
+            EXPECT_STREQ(text, "");
+            EXPECT_EQ(evLocalTimeFields(time, &fields), 0) << zone << " " << time;
+            EXPECT_EQ(fields.year, 0);
+        }
+    }
 }
+
+#ifdef _WIN32
+// Without TZ the zone is the Windows settings': the fields agree with Windows' own conversion, in
+// winter, in summer and before 1970.
+TEST(LocalTime, WithoutTZTheFieldsAreThoseOfTheWindowsZone) {
+    zt::ScopedEnv tz("TZ", nullptr);
+    for (int64_t t : {int64_t{1767268800}, int64_t{1783080000}, int64_t{-150000000}}) {
+        ULARGE_INTEGER ticks;
+        ticks.QuadPart = static_cast<ULONGLONG>(t + 11644473600LL) * 10000000ULL;  // since 1601
+        FILETIME utc{ticks.LowPart, ticks.HighPart};
+        SYSTEMTIME universal, local;
+        ASSERT_TRUE(FileTimeToSystemTime(&utc, &universal));
+        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local));
+        EvLocalTime fields;
+        ASSERT_EQ(evLocalTimeFields(t, &fields), 1);
+        EXPECT_EQ(std::vector<int32_t>({fields.year, fields.month, fields.day, fields.hour, fields.minute}),
+                  std::vector<int32_t>({local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute}))
+            << t;
+        int64_t back = 0;
+        ASSERT_EQ(evLocalFieldsToTime(&fields, &back), 1);
+        EXPECT_EQ(back, t);
+    }
+}
+#endif
 
 }  // namespace

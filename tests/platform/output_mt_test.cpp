@@ -1,10 +1,10 @@
 // The script debugger's hold on the console: another thread's output waits until it is given back.
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
+#include "testing/latch.h"
 
 #include "platform/platform.h"
 #include "testing/console_capture.h"
@@ -14,8 +14,8 @@ namespace {
 TEST(ConsoleDebugMode, AnotherThreadsOutputWaitsUntilDebugModeEnds) {
     zt::ConsoleCapture console(false);
     evRunState.background.store(0);
-    std::latch held(1);
-    std::latch otherAboutToPrint(1);
+    zt::Latch held(1);
+    zt::Latch otherAboutToPrint(1);
     std::thread other([&] {
         held.wait();
         otherAboutToPrint.count_down();
@@ -36,7 +36,7 @@ TEST(ConsoleDebugMode, OutputOfManyThreadsNeverInterleavesWithinALine) {
     zt::ConsoleCapture console(false);
     evRunState.background.store(0);
     constexpr int threads = 4, lines = 200;
-    std::latch start(threads);
+    zt::Latch start(threads);
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; t++) {
         writers.emplace_back([&, t] {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
 #include <thread>
+#include "testing/latch.h"
 
 #include "platform/platform.h"
 
@@ -16,8 +16,8 @@ std::atomic<int> ran{0};
 TEST(WorkPoolEnding, QueuedItemsAllRunBeforeTheWorkersEndAndBusyFollowsTheHandles) {
     CSMemCounts before = CSMemCounters();
     evConnHandles[EV_CONN_C_STATEN].store(7);
-    static std::latch *gate;
-    std::latch gateLatch(1);
+    static zt::Latch *gate;
+    zt::Latch gateLatch(1);
     gate = &gateLatch;
     WorkItem blocker = {nullptr, [](WorkItem *) { gate->wait(); }, nullptr};
     WorkItem counted = {nullptr, [](WorkItem *) { ran.fetch_add(1); }, nullptr};

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
+#include "testing/latch.h"
 
 #include "platform/platform.h"
 
@@ -19,8 +19,8 @@ void recordDequeue(const WorkItem *item) {
 }
 
 struct Step {
-    std::latch *done;
-    std::latch *gate;  // waited for before counting down, when set
+    zt::Latch *done;
+    zt::Latch *gate;  // waited for before counting down, when set
 };
 
 void runStep(WorkItem *item) {
@@ -39,7 +39,7 @@ protected:
 };
 
 TEST_F(WorkPoolTest, TwoQuickPostsBothRunAndAreTakenInPostingOrder) {
-    std::latch done(2);
+    zt::Latch done(2);
     Step first = {&done, nullptr}, second = {&done, nullptr};
     WorkItem a = {nullptr, runStep, &first}, b = {nullptr, runStep, &second};
     ASSERT_EQ(evWorkPost(&a), 0);
@@ -58,7 +58,7 @@ TEST_F(WorkPoolTest, TwoQuickPostsBothRunAndAreTakenInPostingOrder) {
 }
 
 TEST_F(WorkPoolTest, ABlockedItemDoesNotHoldUpTheNextOne) {
-    std::latch gate(1), firstDone(1), secondDone(1);
+    zt::Latch gate(1), firstDone(1), secondDone(1);
     Step blocked = {&firstDone, &gate}, next = {&secondDone, nullptr};
     WorkItem a = {nullptr, runStep, &blocked}, b = {nullptr, runStep, &next};
     ASSERT_EQ(evWorkPost(&a), 0);
@@ -71,7 +71,7 @@ TEST_F(WorkPoolTest, ABlockedItemDoesNotHoldUpTheNextOne) {
 
 TEST_F(WorkPoolTest, ManyPostsAreTakenInPostingOrder) {
     constexpr int count = 50;
-    std::latch done(count);
+    zt::Latch done(count);
     Step steps[count];
     for (int i = 0; i < count; i++) {
         steps[i] = {&done, nullptr};
@@ -84,7 +84,7 @@ TEST_F(WorkPoolTest, ManyPostsAreTakenInPostingOrder) {
 }
 
 struct Chain {
-    std::latch *done;
+    zt::Latch *done;
     int remaining;
 };
 
@@ -98,7 +98,7 @@ void runChain(WorkItem *item) {
 }
 
 TEST_F(WorkPoolTest, AnItemMayPostFurtherItemsFromALocal) {
-    std::latch done(5);
+    zt::Latch done(5);
     Chain chain = {&done, 5};
     WorkItem first = {nullptr, runChain, &chain};
     ASSERT_EQ(evWorkPost(&first), 0);
@@ -109,8 +109,8 @@ TEST_F(WorkPoolTest, AnItemMayPostFurtherItemsFromALocal) {
 
 TEST_F(WorkPoolTest, TheFunctionGetsThePoolsCopyWithTheCallersArgument) {
     static std::atomic<const WorkItem *> seen{nullptr};
-    static std::latch *doneLatch = nullptr;
-    std::latch done(1);
+    static zt::Latch *doneLatch = nullptr;
+    zt::Latch done(1);
     doneLatch = &done;
     int marker = 7;
     WorkItem item = {nullptr,

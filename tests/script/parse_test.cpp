@@ -1,6 +1,5 @@
 // The reader and parser: statement numbers, classification, continuation, blocks, functions and
 // their expression rows, gotos, and the line and nesting limits.
-#include <pthread.h>
 
 #include <string>
 #include <vector>
@@ -296,17 +295,8 @@ TEST_F(ScriptTest, DeepNestingStopsEarlierOnASmallStack) {
     std::vector<std::string> lines(5000, "while (1)");
     cmdReadContext *r = reader(lines, "deep.vdr");
     cmdPushReader(program_, r);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 384 * 1024), 0);
-    pthread_t thread;
-    auto run = [](void *argument) -> void * {
-        cmdParseFile(static_cast<cmdProgram *>(argument));
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attributes, run, program_), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
+    zt::runOnStack(
+        384 * 1024, [](void *argument) { cmdParseFile(static_cast<cmdProgram *>(argument)); }, program_);
     cmdPopReader(program_);
     EXPECT_EQ(errors(), "Maximum script nesting depth of 1000 reached");
     cmdCommand *innermost = last(CMD_WHILE);

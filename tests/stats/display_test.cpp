@@ -1,8 +1,9 @@
-// DISPLAY STATQ and DISPLAY STATCHL over streams and pending bins held in memory: the default and
-// requested attributes, sums and their mixed values, the limits and their reasons, the name filters
-// of stored and bin records, WHERE, GAPFILL and COLLATE.
+// The statistics displays over streams and pending bins held in memory: the default and requested
+// attributes, sums and their mixed values, the limits and their reasons, the name filters of stored
+// and bin records, WHERE, GAPFILL and COLLATE, the families' orders and their MQSC answers.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -619,6 +620,263 @@ TEST_F(StatsDisplayTest, TheSweepMessageIsRefusedWithoutAReply) {
     const std::vector<ct::Pcf> shown = run(PcfBuilder(9026).done());
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].reason, MQRCCF_PARM_MISSING);
+}
+
+}  // namespace
+
+namespace {
+
+// The MQI counters in the order they are answered: "L" a 64-bit counter, "T" a total derived from
+// other counters (never stored), "A" one that MQI accounting records carry too.
+constexpr const char *kMqiCounters =
+    "31107A 31112 31113 31109 31110 31111 31042A 31043A 31044A 31045A 31046A 31047A 31048A 31049A 31050A "
+    "31051A 31052A 31053A 31054A 31055A 31056A 31057A 31058A 31059A 31060A 31061A 31065A 31066A 31067A "
+    "31068A 31069A 31070A 31071A 31072A 31073A 31074A 31038TA 31002TA 31003A 31004A 31005A 31006TA 31007A "
+    "31008A 31009A 31010LTA 31011LA 31012LA 31013TA 31014A 31015A 31019A 31016LTA 31017LA 31018LA 31020TA "
+    "31021A 31022A 31023A 31024LTA 31025LA 31026LA 31062A 31063A 31064A 31028 31029 31075A 31076A 31077A "
+    "31078A 31079A 31080A 31081A 31082A 31083A 31084A 31085A 31086A 31087A 31088A 31030TA 31031A 31032A "
+    "31033A 31034A 31035A 31089A 31090A 31091A 31092A 31093A 31094A 31095A 31114 31115 31116 31117 31118 "
+    "31119 31120 31121 31122 31123 31124 31125 31126 31127 31128 31129 31096TA 31097A 31098A 31099A "
+    "31100TA 31101A 31102A 31103A 31104LTA 31105LA 31106LA 31130T 31131 31132 31133LT 31134L 31135L";
+
+struct Counter {
+    int32_t id;
+    bool wide, total, accounting;
+};
+std::vector<Counter> mqiCounters() {
+    std::vector<Counter> out;
+    std::istringstream in(kMqiCounters);
+    for (std::string token; in >> token;) {
+        const std::string flags = token.substr(5);
+        out.push_back({std::stoi(token.substr(0, 5)), flags.find('L') != std::string::npos,
+                       flags.find('T') != std::string::npos, flags.find('A') != std::string::npos});
+    }
+    return out;
+}
+// Every stored counter of the family with a value of its own (1000 + its place), totals left out.
+Items everyCounter(bool accounting) {
+    Items items;
+    int place = 0;
+    for (const Counter &c : mqiCounters()) {
+        place++;
+        if (c.total || (accounting && !c.accounting)) continue;
+        items.push_back(c.wide ? i64(c.id, 1000 + place) : i32(c.id, 1000 + place));
+    }
+    return items;
+}
+int64_t valueOf(const ct::Pcf &pcf, int32_t id) {
+    const ct::Parm &p = pcf.get(id);
+    return p.type == MQCFT_INTEGER64 ? p.value64 : p.value;
+}
+
+TEST_F(StatsDisplayTest, MqiStatisticsAnswerEveryCounterInTheirOrder) {
+    Stream *s = stream("S1", STREAM_TYPE_STATMQI);
+    store(s, statMQI(stt::join({i32(31, 940)}, everyCounter(false))));
+    const std::vector<ct::Pcf> shown = run(withList(PcfBuilder(9025).done(), 39109, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    std::vector<int32_t> expected, got;
+    for (const Counter &c : mqiCounters()) expected.push_back(c.id);
+    for (int32_t id : ids(shown[0]))
+        if (id >= 31000 && id < 32000) got.push_back(id);
+    EXPECT_EQ(got, expected);
+    int place = 0;
+    for (const Counter &c : mqiCounters()) {
+        place++;
+        if (c.total) continue;
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(shown[0].get(c.id).type, c.wide ? MQCFT_INTEGER64 : MQCFT_INTEGER);
+        EXPECT_EQ(valueOf(shown[0], c.id), 1000 + place);
+    }
+    const auto sum = [&](std::initializer_list<int32_t> parts) {
+        int64_t total = 0;
+        for (int32_t id : parts) total += valueOf(shown[0], id);
+        return total;
+    };
+    EXPECT_EQ(valueOf(shown[0], 31038), sum({31003, 31004, 31007, 31008}));
+    EXPECT_EQ(valueOf(shown[0], 31030), sum({31031, 31032, 31033, 31034}));
+    EXPECT_EQ(valueOf(shown[0], 31133), sum({31134, 31135}));
+}
+
+TEST_F(StatsDisplayTest, MqiAccountingSumsRecordsAndAnswersInTheirOrder) {
+    Stream *s = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    const Items identity = {str(3024, "amqsput"),
+                            i32(39434, 3600),
+                            i32(31, 940),
+                            bytes(7006, std::string(24, 'c')),
+                            i32(1024, 7),
+                            i32(1025, 2),
+                            str(3025, "mqm"),
+                            str(3501, "SVR.CONN"),
+                            str(3506, "host(1414)"),
+                            str(3561, "MQCC"),
+                            str(3560, "09040000"),
+                            i64(31040, kStart),
+                            i64(31041, kEnd),
+                            i32(31108, 0),  // a duration of 0 is answered
+                            i32(716, 1),
+                            i32(1079, 1)};
+    for (int i = 0; i < 2; i++) store(s, acctMQI(stt::join(identity, everyCounter(true))));
+    const std::vector<ct::Pcf> shown = run(withList(PcfBuilder(9027).done(), 39111, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    std::vector<int32_t> expected = {3024,  39301, 39340, 39398, 39399, 39434, 31,   7006,
+                                     1024,  1025,  3025,  3501,  3506,  3561,  3560, 31040,
+                                     31041, 31108, 716,   1079,  31107, 39409};
+    // The accounting order: the statistics order with inquire and set (31065 to 31074) after commit and
+    // backout (31062 to 31064).
+    std::vector<int32_t> inquireAndSet;
+    for (const Counter &c : mqiCounters()) {
+        if (!c.accounting || c.id == 31107) continue;
+        if (c.id >= 31065 && c.id <= 31074) {
+            inquireAndSet.push_back(c.id);
+            continue;
+        }
+        expected.push_back(c.id);
+        if (c.id == 31064) expected.insert(expected.end(), inquireAndSet.begin(), inquireAndSet.end());
+    }
+    EXPECT_EQ(ids(shown[0]), expected);
+    EXPECT_EQ(shown[0].get(39409).value, 2);
+    EXPECT_EQ(shown[0].get(31107).value, 2002);  // each record's own count, summed
+    EXPECT_EQ(shown[0].get(31042).value, 2 * 1007);
+    EXPECT_EQ(shown[0].get(31040).value64, kStart);  // the same connect time stays
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StatsDisplayTest, AResponseEndsAtItsSizeLimit) {
+    // Names this long come only from a damaged string store; the response stops before the one that
+    // would take it past 102400 bytes.
+    Stream *s = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    store(s, acctQ({str(3024, std::string(60000, 'a')), str(3025, std::string(60000, 'u')), i32(31, 940)},
+                   {{str(2016, "Q1"), i32(31003, 1)}}));
+    std::vector<ct::Pcf> shown = run(withList(acctq("Q1").done(), 39110, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, MQRC_STORAGE_NOT_AVAILABLE);
+    EXPECT_EQ(shown[0].get(3024).text.size(), 60000u);
+    EXPECT_FALSE(shown[0].has(3025));
+    EXPECT_FALSE(shown[0].has(31038));  // nothing after the parameter that did not fit
+}
+
+bool refuseLarge(uint64_t size) {
+    return size > 1000000;
+}
+bool refusePage(uint64_t size) {
+    return size == 4096;  // a fresh area for up to 3 kilobytes: one stream's "MATCHAREA"
+}
+
+TEST_F(StatsDisplayTest, StorageIsTakenAsTheAnswerNeedsIt) {
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    std::vector<Items> queues;
+    for (int i = 0; i < 10; i++) queues.push_back({str(2016, "Q." + std::to_string(i)), i32(31003, 1)});
+    store(s, statQ(queues));
+    // MAXRESP(999999) over ten records: the collation list grows with them.
+    CSSetMemFailHook(refuseLarge);
+    std::vector<ct::Pcf> shown = run(statq().integer(39395, 1).integer(39302, 999999).done());
+    CSSetMemFailHook(nullptr);
+    ASSERT_EQ(shown.size(), 10u);
+    EXPECT_EQ(shown[9].reason, 0);
+    // No "MATCHAREA": the platform reports it and the command ends without an answer of its own.
+    AreaFreePool();
+    testing::internal::CaptureStdout();
+    CSSetMemFailHook(refusePage);
+    ct::fake.puts.clear();
+    const int result = runPcf(statq().done());
+    CSSetMemFailHook(nullptr);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(out.find("for 'MATCHAREA'"), std::string::npos) << out;
+    EXPECT_TRUE(ct::fake.puts.empty());
+}
+
+TEST_F(StatsDisplayTest, ACommandLevelCapLowersWhatTheRecordsReport) {
+    Stream *s = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    store(s, acctQ(kApp, {{str(2016, "Q1"), i32(31003, 1)}}));
+    struct Case {
+        int32_t cap;
+        int32_t level;
+        const char *channel;
+        const char *connection;
+    };
+    const Case cases[] = {
+        {0, 940, "SVR.CONN", "host(1414)"},
+        {950, 940, "SVR.CONN", "host(1414)"},
+        {925, 925, "SVR.CONN", "<Not Present>"},
+        {910, 910, "<Not Present>", "<Not Present>"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cap);
+        evStatsCommandLevel.store(c.cap);
+        std::vector<ct::Pcf> shown = run(withList(acctq("Q1").done(), 39110, {1009}));
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].get(31).value, c.level);
+        EXPECT_EQ(shown[0].get(3501).text, c.channel);
+        EXPECT_EQ(shown[0].get(3506).text, c.connection);
+        // The filters see what is answered.
+        shown = run(acctq("Q1").string(3501, "SVR.*").done());
+        EXPECT_EQ(shown[0].reason == 0, std::string(c.channel) == "SVR.CONN");
+    }
+    evStatsCommandLevel.store(0);
+}
+
+TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
+    store(stream("S1", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31014, 2), i32(31015, 3)}));
+    store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
+          acctMQI({str(3024, "amqsput"), str(3025, "mqm"), i32(1024, 7), i32(31003, 4)}));
+    store(stream("$ACCTQ", STREAM_TYPE_ACCTQ), acctQ(kApp, {{str(2016, "APP.Q"), i32(31003, 6)}}));
+    struct Case {
+        const char *command;
+        std::vector<const char *> shown;
+    };
+    const Case cases[] = {
+        {"DISPLAY STATMQI(S1)", {"STATMQI(S1)", "INTVLEND(2026-01-01 01:00:00 (UTC))", "GET(5)"}},
+        {"DISPLAY STATMQI(S1) ALL", {"INTVLSTA(2025-12-31 23:59:59 (UTC))", "CMDLEVEL(940)", "GETNP(2)"}},
+        {"DISPLAY ACCTMQI(AMQ*) USERID(MQM) PID(7)", {"ACCTMQI(amqsput)", "ALLPUT(4)"}},
+        {"DISPLAY ACCTMQI(*) PID(8)", {"AMQ8147: No matching data found."}},
+        {"DISPLAY ACCTQ(APP.Q) ALL SUM(NONE)",
+         {"ACCTQ(APP.Q)", "APPLNAME(amqsput)", "CHANNEL(SVR.CONN)", "PUTNP(6)",
+          "INTVLSTA(2026-01-01 00:00:00 (UTC))"}},
+        // An exact interval, given as seconds.
+        {"DISPLAY STATMQI(S1) INTVLSTA('1767225600') INTVLEND('1767229200') SUM(NONE)", {"GET(5)"}},
+        {"DISPLAY STATMQI(S1) INTVLSTA('1767225600') INTVLEND(1767229199) SUM(NONE)",
+         {"AMQ8147: No matching data found."}},
+        {"DISPLAY STATMQI(S1) INTVLSTA('2026-01-01') INTVLEND('1767229200')",
+         {"AMQ8426: Parameter 'INTVLSTA' should be an integer."}},
+        {"DISPLAY STATMQI(S1) INTVLSTA(0) INTVLEND('9999999999999999999')",
+         {"AMQ8426: Parameter 'INTVLEND' should be an integer."}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(c.command), 1);
+        const std::string text = allText();
+        for (const char *part : c.shown)
+            EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StatsDisplayTest, MqiAccountingGapsKeepTheApplicationAndItsProcess) {
+    clock_.set(kStart + 6 * 3600);
+    evClockTick();
+    Stream *s = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    for (int64_t hour : {0, 3})
+        store(s, acctMQI({str(3024, "amqsput"), i32(1024, 7), i32(1025, 2), i32(31003, 1)},
+                         kStart + hour * 3600, kStart + (hour + 1) * 3600));
+    const std::vector<ct::Pcf> shown = run(withList(
+        PcfBuilder(9027).string(3024, "amqsput").integer(39411, 60).integer(39400, 1).done(), 39111, {1009}));
+    ASSERT_EQ(shown.size(), 4u);
+    for (size_t i : {1u, 2u}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(shown[i].get(39399).value64, kStart + static_cast<int64_t>(4 - i) * 3600);
+        EXPECT_EQ(shown[i].get(3024).text, "amqsput");
+        EXPECT_EQ(shown[i].get(1024).value, 7);
+        EXPECT_EQ(shown[i].get(1025).value, 2);
+        EXPECT_FALSE(shown[i].has(31038));
+    }
 }
 
 }  // namespace

@@ -5,6 +5,14 @@
 
 #include "platform/platform.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <pthread.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +98,11 @@ std::string TempDir::readText(std::string_view name) const {
     return text;
 }
 
+void TempDir::writeText(std::string_view name, std::string_view text) const {
+    std::ofstream out(file(name), std::ios::trunc);  // text mode: CR LF on Windows
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
 bool TempDir::exists(std::string_view name) const {
     return fs::exists(file(name));
 }
@@ -132,6 +145,72 @@ ScopedEnv::~ScopedEnv() {
         setenv(name_.c_str(), old_.c_str(), 1);
     else
         unsetenv(name_.c_str());
+}
+
+#ifdef _WIN32
+namespace {
+
+struct StackRun {
+    size_t bytes;
+    void (*body)(void *);
+    void *argument;
+};
+
+// Left apart from the frame that uses the stack up, so that body's frames lie below the used part.
+__attribute__((noinline)) void runBelow(StackRun *run) {
+    size_t left = CSStackLeft();
+    if (left != SIZE_MAX && left > run->bytes + 4096) {
+        volatile char *used = static_cast<char *>(__builtin_alloca(left - run->bytes));
+        used[0] = 0;
+    }
+    run->body(run->argument);
+}
+
+DWORD WINAPI stackThread(void *argument) {
+    runBelow(static_cast<StackRun *>(argument));
+    return 0;
+}
+
+}  // namespace
+#endif
+
+void runOnStack(size_t bytes, void (*body)(void *argument), void *argument) {
+#ifdef _WIN32
+    StackRun run{bytes, body, argument};
+    // A reservation: otherwise Windows rounds the stack up to the program's default.
+    HANDLE thread =
+        CreateThread(nullptr, bytes, stackThread, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+#else
+    struct Run {
+        void (*body)(void *);
+        void *argument;
+    } run{body, argument};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+    pthread_t thread;
+    auto start = [](void *r) -> void * {
+        auto *self = static_cast<Run *>(r);
+        self->body(self->argument);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, start, &run), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+#endif
+}
+
+bool inheritable(std::FILE *stream) {
+#ifdef _WIN32
+    DWORD flags = 0;
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
+#else
+    return (fcntl(fileno(stream), F_GETFD) & FD_CLOEXEC) == 0;
+#endif
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,9 +14,18 @@
 #ifdef _WIN32
 #include <cstdlib>
 #include <ctime>
-// The Windows C run-time's forms of timegm, setenv and unsetenv.
+// timegm by arithmetic (the Windows run-time's _mkgmtime refuses years before 1970 and after 3000),
+// and the run-time's forms of setenv and unsetenv. The fields are read, not normalised.
 inline time_t timegm(struct tm *fields) {
-    return _mkgmtime(fields);
+    int64_t year = fields->tm_year + 1900 + fields->tm_mon / 12;
+    int64_t month = fields->tm_mon % 12 + 1;
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + fields->tm_mday - 1;
+    const int64_t days =
+        era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
+    return days * 86400 + fields->tm_hour * 3600 + fields->tm_min * 60 + fields->tm_sec;
 }
 inline int setenv(const char *name, const char *value, int) {
     return _putenv_s(name, value);
@@ -42,6 +52,8 @@ public:
     // A text file the system wrote (the log), with "\n" line ends: on Windows each of its line ends
     // must be CR LF (a bare LF is a test failure) and is read back as "\n".
     std::string readText(std::string_view name) const;
+    void writeText(std::string_view name,
+                   std::string_view text) const;  // "\n" written as the system's line end
     bool exists(std::string_view name) const;
     std::vector<std::string> list() const;  // sorted names directly inside
 
@@ -49,7 +61,8 @@ private:
     std::string path_;
 };
 
-// Sets TZ for the life of the object and restores the previous value (or its absence).
+// Sets TZ for the life of the object and restores the previous value (or its absence). Zones are
+// given in POSIX form ("CET-1CEST,M3.5.0,M10.5.0/3"): the Windows build has no zone database.
 class ScopedTZ {
 public:
     explicit ScopedTZ(const char *tz);
@@ -96,6 +109,14 @@ public:
 private:
     const void *previous_;
 };
+
+// Runs body(argument) on a new thread with about bytes of stack and waits for its end. Under wine no
+// thread gets less than 1 MB: there the stack is used up first down to bytes.
+void runOnStack(size_t bytes, void (*body)(void *argument), void *argument);
+
+// Whether a program the process starts would inherit the stream's file (Linux: no FD_CLOEXEC;
+// Windows: HANDLE_FLAG_INHERIT).
+bool inheritable(std::FILE *stream);
 
 // Readable hex dump of a byte range: offset, 16 hex pairs, printable characters.
 std::string hexDump(const void *data, size_t length);

@@ -1,0 +1,409 @@
+// System variables (the '_' names, computed when read) and the attributes of the current foreach
+// object: its response lines searched for KEYWORD(value), joined into one attribute text when a
+// value runs over a line end.
+#include <strings.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console/console.h"
+#include "script/internal.h"
+
+namespace {
+
+bool nameIs(const char *name, size_t length, const char *literal) {
+    return std::strlen(literal) == length && std::memcmp(name, literal, length) == 0;
+}
+
+// A copy of text as the value (an empty text the plain empty string).
+int setText(ExpValue *out, const char *text, size_t length) {
+    if (length == 0) {
+        static char empty[1] = "";
+        expSetString(out, EXP_STR, empty, 0);
+        return 1;
+    }
+    auto *copy = static_cast<char *>(CSGetMem(length + 1));
+    if (copy == nullptr) return 0;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    expSetString(out, EXP_PSTR, copy, length);
+    return 1;
+}
+int setText(ExpValue *out, const char *text) {
+    return setText(out, text, std::strlen(text));
+}
+
+cslConnection *currentConnection(cmdProgram *program) {
+    cslSession *session = cmdSession(program);
+    return session != nullptr ? session->current : nullptr;
+}
+
+// The current connection, made first when the console connects on demand (not while a request is
+// under way: a connection's thread must not issue one).
+cslConnection *connectOnDemand(cmdProgram *program) {
+    cslSession *session = cmdSession(program);
+    if (session == nullptr) return nullptr;
+    if (session->connectPending && !session->configNotApplied && session->waiting.load() == 0) {
+        session->connectPending = 0;
+        cslIssueMQCommand(session, "=conn", CSL_REQUEST_INTERNAL, 1, 0,
+                          session->templateConnection.waitSeconds, nullptr);
+    }
+    return session->current;
+}
+
+// The lines of the object that starts at first: until the next object or another command's line.
+bool inObject(const cslOutputLine *first, const cslOutputLine *line) {
+    if (line == first) return true;
+    return line->command == first->command && (line->flags & CSL_LINE_OF_OBJECT) != 0 &&
+           (line->flags & CSL_LINE_FIRST_OF_OBJECT) == 0;
+}
+
+bool isMessageLine(const char *text, size_t length) {
+    while (length > 0 && (*text == ' ' || *text == '\t')) {
+        ++text;
+        --length;
+    }
+    return length >= 3 && (std::strncmp(text, "AMQ", 3) == 0 || std::strncmp(text, "CSQ", 3) == 0);
+}
+
+const char *trimStart(const char *p, const char *end) {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
+    return p;
+}
+const char *trimEnd(const char *start, const char *end) {
+    while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
+    return end;
+}
+
+// A keyword's value rewritten: trimmed, list items trimmed one by one; DESCR as it stands.
+bool appendValue(cmdText *out, const char *keyword, size_t keywordLength, const char *value,
+                 const char *end) {
+    value = trimStart(value, end);
+    end = trimEnd(value, end);
+    if (keywordLength == 5 && strncasecmp(keyword, "DESCR", 5) == 0)
+        return cmdTextAppend(out, value, static_cast<size_t>(end - value));
+    const char *p = value;
+    bool first = true;
+    for (;;) {
+        const char *comma = scanFindComma(p, end);
+        const char *stop = comma != nullptr ? comma : end;
+        const char *a = trimStart(p, stop);
+        const char *b = trimEnd(a, stop);
+        if (!first && !cmdTextAppend(out, ",", 1)) return false;
+        if (!cmdTextAppend(out, a, static_cast<size_t>(b - a))) return false;
+        first = false;
+        if (comma == nullptr) return true;
+        p = comma + 1;
+    }
+}
+
+}  // namespace
+
+char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count) {
+    cmdText raw{};
+    bool ok = cmdTextAppend(&raw, "", 0);
+    for (size_t i = 0; i < count && ok; ++i) {
+        if (isMessageLine(lines[i], lengths[i])) continue;
+        ok = cmdTextAppend(&raw, lines[i], lengths[i]);
+    }
+    if (!ok) {
+        cmdTextFree(&raw);
+        return nullptr;
+    }
+    cmdText out{};
+    ok = cmdTextAppend(&out, "", 0);
+    const char *p = raw.data;
+    const char *end = raw.data + raw.length;
+    while (ok) {
+        p = trimStart(p, end);
+        if (p >= end) break;
+        const char *keyword = p;
+        while (p < end && *p != '(' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') ++p;
+        size_t keywordLength = static_cast<size_t>(p - keyword);
+        if (out.length != 0) ok = cmdTextAppend(&out, " ", 1);
+        ok = ok && cmdTextAppend(&out, keyword, keywordLength);
+        if (!ok || p >= end || *p != '(') continue;
+        const char *close = scanFindCloseBracket(p + 1, end);
+        const char *valueEnd = close != nullptr ? close : end;
+        ok = cmdTextAppend(&out, "(", 1) && appendValue(&out, keyword, keywordLength, p + 1, valueEnd) &&
+             cmdTextAppend(&out, ")", 1);
+        p = close != nullptr ? close + 1 : end;
+    }
+    cmdTextFree(&raw);
+    if (!ok) {
+        cmdTextFree(&out);
+        return nullptr;
+    }
+    return out.data;
+}
+
+int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
+                     const char **value, size_t *valueLength) {
+    const char *end = text + textLength;
+    for (const char *p = text; p + nameLength < end; ++p) {
+        if (p[nameLength] != '(' || strncasecmp(p, name, nameLength) != 0) continue;
+        // A whole keyword: what stands before it is no part of a name.
+        if (p > text) {
+            char before = p[-1];
+            if (before != ' ' && before != '\t' && before != ')' && before != '\n' && before != '\r')
+                continue;
+        }
+        const char *close = scanFindCloseBracket(p + nameLength + 1, end);
+        if (close == nullptr) return 0;
+        const char *a = trimStart(p + nameLength + 1, close);
+        const char *b = trimEnd(a, close);
+        *value = a;
+        *valueLength = static_cast<size_t>(b - a);
+        return 1;
+    }
+    return 0;
+}
+
+int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out) {
+    char digits[32];
+    if (indicator & (EXP_IND_SHORT | EXP_IND_LONG)) {
+        const char *p = value;
+        const char *end = value + length;
+        if (indicator & EXP_IND_LONG) {
+            const char *comma = static_cast<const char *>(std::memchr(value, ',', length));
+            if (comma == nullptr) {
+                expSetInt(out, 0);
+                return 1;
+            }
+            p = trimStart(comma + 1, end);
+        }
+        size_t n = static_cast<size_t>(end - p) < sizeof digits - 1 ? static_cast<size_t>(end - p)
+                                                                    : sizeof digits - 1;
+        std::memcpy(digits, p, n);
+        digits[n] = '\0';
+        expSetInt(out, std::strtoll(digits, nullptr, 10));
+        return 1;
+    }
+    // Values of 20 characters or more stay text: no number that long is exact.
+    if (length > 0 && length < 20 && expIsNumber(value, length)) {
+        std::memcpy(digits, value, length);
+        digits[length] = '\0';
+        if (std::memchr(value, '.', length) == nullptr)
+            expSetInt(out, std::strtoll(digits, nullptr, 10));
+        else
+            expSetDouble(out, std::strtod(digits, nullptr));
+        return 1;
+    }
+    return setText(out, value, length);
+}
+
+char *cslJoinResponseLines(cmdProgram *program) {
+    cslOutputLine *first = program->run->eachObject;
+    if (first == nullptr) return nullptr;
+    size_t count = 0;
+    for (cslOutputLine *l = first; l != nullptr && inObject(first, l); l = l->next) ++count;
+    auto *lines = static_cast<const char **>(CSGetMem(count * (sizeof(char *) + sizeof(size_t))));
+    if (lines == nullptr) return nullptr;
+    auto *lengths = reinterpret_cast<size_t *>(lines + count);
+    size_t i = 0;
+    for (cslOutputLine *l = first; l != nullptr && inObject(first, l); l = l->next, ++i) {
+        lines[i] = cslLineText(l);
+        lengths[i] = std::strlen(cslLineText(l));
+    }
+    char *joined = cslJoinLines(lines, lengths, count);
+    CSFreeMem(lines);
+    return joined;
+}
+
+int cslGetResponseAttribute(cmdProgram *program, const char *name, size_t length, uint16_t indicator,
+                            ExpValue *out) {
+    // ".short" and ".long" may still stand on the name.
+    if (length > 6 && strncasecmp(name + length - 6, ".short", 6) == 0) {
+        indicator |= EXP_IND_SHORT;
+        length -= 6;
+    } else if (length > 5 && strncasecmp(name + length - 5, ".long", 5) == 0) {
+        indicator |= EXP_IND_LONG;
+        length -= 5;
+    }
+    cslOutputLine *first = program->run->eachObject;
+    if (first == nullptr) return setText(out, "", 0);
+    const char *value = nullptr;
+    size_t valueLength = 0;
+    bool spans = false;
+    for (cslOutputLine *l = first; l != nullptr && inObject(first, l); l = l->next) {
+        const char *text = cslLineText(l);
+        size_t n = std::strlen(text);
+        if (cslFindAttribute(text, n, name, length, &value, &valueLength))
+            return cslTypeAttributeValue(value, valueLength, indicator, out);
+        // The keyword is there but its value goes on in the next line.
+        for (const char *p = text; p + length < text + n && !spans; ++p)
+            spans = p[length] == '(' && strncasecmp(p, name, length) == 0;
+    }
+    if (!spans) return setText(out, "", 0);
+    char *joined = cslJoinResponseLines(program);
+    if (joined == nullptr) return 0;
+    int ok = cslFindAttribute(joined, std::strlen(joined), name, length, &value, &valueLength)
+                 ? cslTypeAttributeValue(value, valueLength, indicator, out)
+                 : setText(out, "", 0);
+    CSFreeMem(joined);
+    return ok;
+}
+
+int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name, size_t length,
+                         ExpValue *out) {
+    cmdRunState *run = program->run;
+    cslSession *session = cmdSession(program);
+    cslConnection *connection = currentConnection(program);
+    const bool connected = cslConnected(connection);
+    struct Counter {
+        const char *name;
+        int64_t value;
+    };
+    const Counter counters[] = {
+        {"_idxWhile", run->idxWhile},     {"_numWhile", run->numWhile}, {"_idxEach", run->idxEach},
+        {"_numEach", run->numEach},       {"_idxItem", run->idxItem},   {"_numItem", run->numItem},
+        {"_streamtype", run->streamType}, {"_idxData", run->idxData},   {"_dspcmd", run->dspcmd},
+        {"_errno", run->savedErrno},      {"_time", evTimeNow()},
+    };
+    for (const Counter &c : counters) {
+        if (nameIs(name, length, c.name)) {
+            expSetInt(out, c.value);
+            return 1;
+        }
+    }
+    if (nameIs(name, length, "_nl")) return setText(out, "\n");
+#ifdef _WIN32
+    if (nameIs(name, length, "_os")) return setText(out, "WINDOWS");
+#else
+    if (nameIs(name, length, "_os")) return setText(out, "LINUX");
+#endif
+    if (nameIs(name, length, "_sep")) return setText(out, "\x05");
+    if (nameIs(name, length, "_item"))
+        return setText(out, run->item != nullptr ? run->item : "", run->itemLength);
+    if (nameIs(name, length, "_stream")) return setText(out, run->stream);
+    if (nameIs(name, length, "_error_func"))
+        return setText(out, run->errorFunction != nullptr ? run->errorFunction->name : "");
+    if (nameIs(name, length, "_errnostr")) return setText(out, std::strerror(run->savedErrno));
+    if (nameIs(name, length, "_lastresp")) {
+        char *joined = cslJoinResponseLines(program);
+        if (joined == nullptr) return setText(out, "");
+        int ok = setText(out, joined);
+        CSFreeMem(joined);
+        return ok;
+    }
+    int32_t reason = session != nullptr ? session->lastReason.load() : 0;
+    if (nameIs(name, length, "_lastrc")) {
+        expSetInt(out, reason);
+        return 1;
+    }
+    if (nameIs(name, length, "_cmdok")) {
+        expSetInt(out, reason == 0 ? 1 : 0);
+        return 1;
+    }
+    if (nameIs(name, length, "_lastrcstr")) {
+        if (reason == 0) return setText(out, "None");
+        const char *text = evReasonText(reason);
+        if (text[0] != '\0') return setText(out, text);
+        char unknown[40];
+        std::snprintf(unknown, sizeof unknown, "Unknown Reason(%d)", reason);
+        return setText(out, unknown);
+    }
+    if (nameIs(name, length, "_platform")) {
+        if (!connected) return setText(out, "NOTCONNECTED");
+        const char *text = evPlatformName(connection->platform);
+        if (text[0] != '\0') return setText(out, text);
+        char unknown[40];
+        std::snprintf(unknown, sizeof unknown, "UNKNOWN(%d)", connection->platform);
+        return setText(out, unknown);
+    }
+    if (nameIs(name, length, "_qmgr") || nameIs(name, length, "_connqmgr")) {
+        connection = connectOnDemand(program);
+        if (!cslConnected(connection)) return setText(out, "");
+        return setText(out, length == 5 ? connection->administeredName : connection->connectedName);
+    }
+    if (nameIs(name, length, "_client")) {
+        expSetInt(out, connected && connection->client ? 1 : 0);
+        return 1;
+    }
+    if (nameIs(name, length, "_cmdlevel")) {
+        expSetInt(out, connected ? connection->commandLevel : 0);
+        return 1;
+    }
+    if (nameIs(name, length, "_ccdtmode")) {
+        expSetInt(out, session != nullptr && session->ccdtMode ? 1 : 0);
+        return 1;
+    }
+    if (nameIs(name, length, "_ccdt"))
+        return setText(out, session != nullptr && session->ccdtMode && session->ccdtFile != nullptr
+                                ? session->ccdtFile
+                                : "");
+    if (nameIs(name, length, "_width") || nameIs(name, length, "_height")) {
+        int32_t v = session == nullptr ? 0 : length == 6 ? session->screenWidth : session->screenHeight;
+        expSetInt(out, v);
+        return 1;
+    }
+    if (nameIs(name, length, "_respwait")) {
+        expSetInt(out, session != nullptr ? session->respwait : 0);
+        return 1;
+    }
+    // The current response: the running foreach's, else the last command's.
+    cslOutputLine *echo = run->eachEcho != nullptr ? run->eachEcho
+                          : session != nullptr     ? session->echoLine
+                                                   : nullptr;
+    if (nameIs(name, length, "_matches") || nameIs(name, length, "_responses")) {
+        int64_t v = echo == nullptr ? -1 : length == 8 ? echo->matched : echo->received;
+        expSetInt(out, v);
+        return 1;
+    }
+    if (nameIs(name, length, "_lastcmdresp")) {
+        cslOutputLine *last = session != nullptr ? session->echoLine : nullptr;
+        cmdText text{};
+        bool ok = cmdTextAppend(&text, "", 0);
+        for (cslOutputLine *l = last != nullptr ? last->next : nullptr; l != nullptr && ok; l = l->next) {
+            if (l->command != last->command) break;
+            if (text.length != 0) ok = cmdTextAppend(&text, "\n", 1);
+            ok = ok && cmdTextAppend(&text, cslLineText(l), std::strlen(cslLineText(l)));
+        }
+        int done = ok ? setText(out, text.data, text.length) : 0;
+        cmdTextFree(&text);
+        return done;
+    }
+    return 0;
+}
+
+int cslSetSystemVariable(cmdProgram *program, const char *name, size_t length, const ExpValue *value) {
+    cmdRunState *run = program->run;
+    char message[200];
+    const int shown = static_cast<int>(length > 100 ? 100 : length);
+    if (nameIs(name, length, "_stream")) {
+        if (!expIsString(value)) {
+            std::snprintf(message, sizeof message, "The _stream system variable should be set to a string");
+        } else {
+            size_t n = value->value.len > CSL_STREAM_MAX ? CSL_STREAM_MAX : value->value.len;
+            std::memcpy(run->stream, value->data, n);
+            run->stream[n] = '\0';
+            return 1;
+        }
+    } else if (nameIs(name, length, "_error_func")) {
+        if (!expIsString(value)) {
+            std::snprintf(message, sizeof message,
+                          "The _error_func system variable should be set to a string");
+        } else if (value->value.len == 0) {
+            run->errorFunction = nullptr;
+            return 1;
+        } else {
+            cmdFUNCTION *f =
+                value->value.len <= CMD_NAME_MAX
+                    ? cmdFindFunction(program, value->data, static_cast<int64_t>(value->value.len))
+                    : nullptr;
+            if (f != nullptr && f->committed) {
+                run->errorFunction = f;
+                return 1;
+            }
+            int n = static_cast<int>(value->value.len > 100 ? 100 : value->value.len);
+            std::snprintf(message, sizeof message, "Error function %.*s is not defined.", n, value->data);
+        }
+    } else {
+        std::snprintf(message, sizeof message, "You can not set the value of system variable %.*s.", shown,
+                      name);
+    }
+    cmdOutput(program, 128, message);
+    program->errorFlag = 1;
+    return 0;
+}

@@ -1,0 +1,62 @@
+// A script's foreach over a DISPLAY of the edit mode: the loop body runs once per channel shown.
+#include <string>
+#include <vector>
+
+#include "ccdt_testing.h"
+#include "console/console.h"
+#include "script/script.h"
+#include "testing/console_capture.h"
+
+namespace {
+
+class EditForeach : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int64_t tag = 0;
+        ASSERT_EQ(cslCreateSession(&tag), 0);
+        s = gSession.load();
+        ASSERT_NE(s, nullptr);
+        scriptInstall();
+        ccdtInstall();
+        ccdtSetOutputVersion(12);
+    }
+    void TearDown() override {
+        cslEndSession();
+        cslScript = {};
+        cslCcdt = {};
+        evServices.findFunction = nullptr;
+        ccdtSetOutputVersion(12);
+    }
+    // Reads and runs the lines as the console's input.
+    void run(const std::vector<const char *> &lines) {
+        cslScript.echoSwitch(s, CSL_ECHO_CMDS, -1);  // makes the session's program
+        cmdReadContext *r = cmdMemoryReader(s->program, "main.vdr", lines.data(), lines.size());
+        ASSERT_NE(r, nullptr);
+        cmdPushReader(s->program, r);
+        cslScript.runCommands(s);
+        cmdPopReader(s->program);
+    }
+    std::string value(const char *expression) {
+        char *text = cslScript.evaluateToText(s, expression, -1, 0);
+        if (text == nullptr) return "<error>";
+        std::string out = text;
+        CSFreeMem(text);
+        return out;
+    }
+
+    zt::ScopedTZ tz{"UTC0"};
+    zt::TestClock clock;
+    zt::ConsoleCapture console;
+    zt::MemFiles files;
+    cslSession *s = nullptr;
+};
+
+TEST_F(EditForeach, ForeachRunsOncePerChannelShown) {
+    run({"=ccdt file(/m/t.tab)", "DEFINE CHANNEL(A)", "DEFINE CHANNEL(B)", "DEFINE CHANNEL(C)", "@n = 0",
+         "foreach(DIS CHL(*))", "  @n = @n + 1", "endfor", "@m = 0", "foreach(DIS CHL(B*))", "  @m = @m + 1",
+         "endfor"});
+    EXPECT_EQ(value("@n"), "3");
+    EXPECT_EQ(value("@m"), "1");
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// The script's own built-in functions evaluated in expressions of a program under test.
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "script/internal.h"
+#include "script_testing.h"
+#include "testing/testing.h"
+
+namespace {
+
+class BuiltinTest : public st::ScriptTest {
+protected:
+    void SetUp() override {
+        st::ScriptTest::SetUp();
+        cmdInstallBuiltins();
+    }
+
+    // The value's text (reals with 2 places), or "error: " and the message.
+    std::string value(const std::string &text) {
+        ExpValue v{};
+        char *error = nullptr;
+        if (!cmdEvaluateValue(program_, text.c_str(), text.size(), 0, 0, &v, &error)) {
+            std::string message = "error: " + std::string(error != nullptr ? error : "?");
+            if (error != nullptr) CSFreeMem(error);
+            return message;
+        }
+        ExpExpression scratch{};
+        char *t = expValueToString(&scratch, &v, 2);
+        std::string result = t != nullptr ? t : "?";
+        if (t != nullptr) CSFreeMem(t);
+        expReleaseValue(&v);
+        return result;
+    }
+
+    zt::TestClock clock_;
+};
+
+TEST_F(BuiltinTest, StringAndNumberFunctions) {
+    const struct {
+        const char *expression;
+        const char *expected;
+    } cases[] = {
+        {"trimstr('xxabcyy', 'x', 'y')", "abc"},
+        {"trimstr('  a b  ')", "a b"},
+        {"trimstr('xyx', 'xy')", ""},
+        {"strreplace('aaa', 'aa', 'b')", "ba"},
+        {"strreplace('abc', '', 'x')", "abc"},
+        {"strreplace('a.b.c', '.', '::')", "a::b::c"},
+        {"round(-2.5)", "-3"},
+        {"round(2.5)", "3"},
+        {"round(2.49)", "2"},
+        {"floor(-1.5)", "-2"},
+        {"ceil(-1.5)", "-1"},
+        {"ceil('abc')", "3"},
+        {"str(1.5)", "1.50"},
+        {"strlen('abcd')", "4"},
+        {"strlen(1234)", "0"},
+        {"strreplace(1, 'a', 'b')", "error: The first parameter to function strreplace() must be a string."},
+        {"trimstr('a', 1)", "error: The second parameter to function trimstr() must be a string."},
+        {"trimstr('a', 'b', 'c', 'd')", "error: Function trimstr() has a maxiumum of three parameters."},
+    };
+    for (const auto &c : cases) EXPECT_EQ(value(c.expression), c.expected) << c.expression;
+}
+
+TEST_F(BuiltinTest, WaitCountsStringsByLengthAndGetKeyPolls) {
+    EXPECT_EQ(value("wait('5')"), "1");
+    EXPECT_EQ(clock_.sleptMs(), 1000u);
+    EXPECT_EQ(value("wait(-3)"), "1");
+    EXPECT_EQ(clock_.sleptMs(), 1000u);
+
+    static int32_t key = 0;
+    EvKeySource previous = evSetKeySource([](int32_t) { return key; });
+    EXPECT_EQ(value("getkey(2)"), "0");
+    EXPECT_EQ(clock_.sleptMs(), 3000u);
+    key = 'k';
+    EXPECT_EQ(value("getkey(2)"), "107");
+    EXPECT_EQ(clock_.sleptMs(), 3000u);
+    evSetKeySource(previous);
+}
+
+TEST_F(BuiltinTest, MqTimeReadsLocalTime) {
+    zt::ScopedTZ tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    EXPECT_EQ(value("mqtime('20250302', '103000')"), "1740907800");
+    EXPECT_EQ(value("mqtime(20250302, 10300000)"), "1740907800");
+    EXPECT_EQ(value("mqtime('2025-03-02', '10.30.00')"), "1740907800");
+    EXPECT_EQ(value("mqtime('2025-03-0x', '10.30.00')"), "-1");
+}
+
+TEST_F(BuiltinTest, SystemWaitsOnlyWhenSynchronous) {
+    zt::TempDir dir;
+    EXPECT_EQ(value("system('exit 3', CONST.SYNC)"), "1");
+    EXPECT_EQ(value("system('echo x > " + dir.file("sync") + "', CONST.SYNC)"), "1");
+    EXPECT_EQ(dir.read("sync").substr(0, 1), "x");
+    EXPECT_EQ(errors(), "");
+    // Both modes: started without waiting; a program that cannot be started fails.
+    EXPECT_EQ(value("system('" + dir.file("no-such-program") + "', 3)"), "0");
+    EXPECT_EQ(
+        errors().find("The second parameter to function system() cannot specify both SYNC and ASYNC.\n"), 0u)
+        << errors();
+}
+
+TEST_F(BuiltinTest, FilesOpenWithCheckedModesUpToTheLimit) {
+    zt::TempDir dir;
+    const std::string path = dir.file("f.txt");
+    // A trial at parse time opens nothing.
+    ExpExpression *e = cmdParseExp(program_, ("fopen('" + path + "', 'w')").c_str(), -1, 0);
+    ASSERT_NE(e, nullptr);
+    expFreeExpression(e);
+    EXPECT_EQ(std::fopen(path.c_str(), "r"), nullptr);
+
+    const struct {
+        const char *mode;
+        bool opens;
+    } modes[] = {{"w", true},  {"r+", true},  {"ab", true},   {"rb+t", true},
+                 {"x", false}, {"rr", false}, {"w++", false}, {"", false}};
+    for (const auto &m : modes) {
+        int32_t id = cmdFileOpen(path.c_str(), m.mode);
+        EXPECT_EQ(id >= 100, m.opens) << m.mode;
+        if (id >= 100) {
+            EXPECT_EQ(cmdFileClose(id), 1);
+        }
+    }
+    EXPECT_EQ(cmdFileOpen(dir.file("missing/x").c_str(), "r"), -1);
+
+    std::vector<int32_t> ids;
+    for (int i = 0; i < CMD_MAX_OPEN_FILES; ++i) ids.push_back(cmdFileOpen(path.c_str(), "r"));
+    EXPECT_GE(ids.back(), 100);
+    EXPECT_EQ(cmdFileOpen(path.c_str(), "r"), -1);
+    EXPECT_EQ(cmdSavedErrno(), EMFILE);
+    for (int32_t id : ids) cmdFileClose(id);
+
+    EXPECT_EQ(value("fclose(999)"), "0");
+    EXPECT_EQ(errors(), "fclose() issued against unopen fileid 999");
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// The debugger at the start-up script's statements: its prompt reads scripted lines, and its texts
+// land on the captured standard error.
+#include <string>
+#include <vector>
+
+#include "hooks_testing.h"
+
+namespace {
+
+using ht::script;
+
+std::vector<std::string> input;
+size_t nextLine = 0;
+
+int32_t scriptedLine(char **line, size_t *length) {
+    if (nextLine >= input.size()) return 0;
+    const std::string &text = input[nextLine++];
+    *line = static_cast<char *>(CSGetMem(text.size() + 1));
+    std::memcpy(*line, text.c_str(), text.size() + 1);
+    *length = text.size();
+    return 1;
+}
+
+class DebuggerTest : public ht::HookTest {
+protected:
+    void SetUp() override {
+        HookTest::SetUp();
+        dbgReset();
+        nextLine = 0;
+        evSetLineSource(scriptedLine);
+    }
+    void TearDown() override {
+        dbgReset();
+        HookTest::TearDown();
+    }
+    // Loads the script in debug mode with these lines at the prompt.
+    int debug(const std::string &main, std::vector<std::string> lines) {
+        input = std::move(lines);
+        nextLine = 0;
+        evRunState.debugMode.store(1);
+        return load(script(main));
+    }
+    size_t count(const std::string &text) const {
+        size_t n = 0;
+        const std::string err = console.err();
+        for (size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) n++;
+        return n;
+    }
+};
+
+const char kFive[] = "@a = 1\n@b = 2\n@c = 3\n@d = 4\n@e = 5\n";
+
+TEST_F(DebuggerTest, RefusalsAndTheBreakpointListAtThePrompt) {
+    ASSERT_EQ(debug(kFive, {"bp 999", "bl", "bp *", "runout", "help zz", "frobnicate", "bp 2; bp 2", "run"}),
+              1);
+    const std::string err = console.err();
+    EXPECT_NE(err.find("DBG>"), std::string::npos);
+    EXPECT_NE(err.find("Warning - breakpoint set on non-existent line.\n"), std::string::npos);
+    EXPECT_NE(err.find("Breakpoints for which there is no current line:\n  Line   999 of the main program\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Asterisk(*) is not supported by 'bp' command.\n"), std::string::npos);
+    EXPECT_NE(err.find("Not currently inside loop\n"), std::string::npos);
+    EXPECT_NE(err.find("Unknown debugger command 'zz'.\n"), std::string::npos);
+    EXPECT_NE(err.find("Breakpoint on line 2 already set.\n"), std::string::npos);
+    EXPECT_NE(err.find("Breakpoint at line 2 reached\n"), std::string::npos);
+    EXPECT_NE(console.out().find("Unrecognised Debug Command"), std::string::npos);
+}
+
+TEST_F(DebuggerTest, TheEleventhBreakpointIsRefused) {
+    std::vector<std::string> lines;
+    for (int i = 1; i <= 11; i++) lines.push_back("bp " + std::to_string(100 + i));
+    lines.push_back("bc *");
+    lines.push_back("run");
+    ASSERT_EQ(debug(kFive, lines), 1);
+    EXPECT_EQ(count("Maximum limit of 10 breakpoints already set.\n"), 1u);
+    EXPECT_EQ(count("Warning - breakpoint set on non-existent line.\n"), 10u);
+    EXPECT_EQ(evRunState.debugMode.load(), 0);  // run without breakpoints
+    EXPECT_EQ(value("@e"), "5");
+}
+
+TEST_F(DebuggerTest, AnEmptyLineRunsOneStatement) {
+    ASSERT_EQ(debug(kFive, {"", "eval @a + 10", "run"}), 1);
+    const std::string err = console.err();
+    // The first stop, one step, the second stop: @a is set, @b not yet.
+    const size_t second = err.find("@b = 2\n");
+    ASSERT_NE(second, std::string::npos) << err;
+    EXPECT_LT(err.find("@a = 1\n"), second);
+    EXPECT_NE(err.find("Result:'11'\n", second), std::string::npos) << err;
+    EXPECT_EQ(count("DBG>"), 3u);
+    EXPECT_EQ(value("@e"), "5");
+}
+
+TEST_F(DebuggerTest, WhereListsTheCallsAndAFrameIsSelectedForEval) {
+    const char *main = "func g(p)\n  @q = @p\nendfunc\n@v = 1\ng(5)\n";
+    ASSERT_EQ(debug(main, {"", "", "where", "eval @p", "sf 0", "eval @v", "sf 2", "run"}), 1);
+    const std::string err = console.err();
+    EXPECT_NE(err.find("[ 0] "), std::string::npos) << err;
+    EXPECT_NE(err.find("[ 1]+"), std::string::npos) << err;
+    EXPECT_NE(err.find("Result:'5'\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Result:'1'\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Please enter a stack frame between 0 and 1.\n"), std::string::npos) << err;
+}
+
+TEST_F(DebuggerTest, EndOfInputStopsTheScriptAndLeavesDebugMode) {
+    EXPECT_EQ(debug(kFive, {""}), 1);
+    EXPECT_NE(console.err().find("End of debug input\n"), std::string::npos);
+    EXPECT_EQ(evRunState.debugMode.load(), 0);
+    EXPECT_EQ(value("@a"), "1");
+    EXPECT_EQ(value("@b"), "0");  // never set: the stop came before its statement
+}
+
+TEST_F(DebuggerTest, RenumberingMovesBreakpointsWithTheirStatements) {
+    evRunState.debugMode.store(0);
+    ASSERT_EQ(load(script(kFive)), 1);
+    cmdProgram *p = program();
+    // Records of the main program stay while debugging; here they went, so number fresh ones.
+    std::vector<cmdCommand *> statements;
+    input = {};
+    cmdQueueText(p, 0, 0, "@x = 1");
+    cmdQueueText(p, 0, 0, "@y = 2");
+    cmdQueueText(p, 0, 0, "@z = 3");
+    for (cmdCommand *c = p->head; c != nullptr; c = c->next)
+        if (c->type == CMD_ASSIGN) statements.push_back(c);
+    ASSERT_EQ(statements.size(), 3u);
+    const uint32_t first = statements[0]->number;
+    statements[1]->number = first + 10;
+    statements[2]->number = first + 11;
+    dbgCommand(p, ("bp " + std::to_string(first + 11)).c_str());
+    dbgResolveBreakpoints(p, statements[0], nullptr);
+    EXPECT_EQ(statements[2]->number, first + 2);
+    EXPECT_EQ(p->statementCounter, first + 3);
+    console.clear();
+    dbgCommand(p, "bl");
+    EXPECT_NE(console.err().find("!"), std::string::npos) << console.err();
+    EXPECT_NE(console.err().find("@z = 3"), std::string::npos) << console.err();
+    EXPECT_EQ(console.err().find("no current line"), std::string::npos) << console.err();
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// The start-up script's hooks in the real program on the stand-in queue manager: the event hook
+// chooses each event's streams by its object name.
+#include <map>
+#include <string>
+
+#include "../engine/program.h"
+#include "hooks_testing.h"
+
+namespace {
+
+class HookQmTest : public pt::ProgramQmTest {
+protected:
+    std::vector<std::string> options(const std::string &script) {
+        dir.write("hook.vdr", script);
+        std::vector<std::string> o = runOptions();
+        o.insert(o.end(), {"-f", dir.file("hook.vdr")});
+        return o;
+    }
+    // The stored events of each stream, by object name, as a fresh load of the data queue finds them.
+    std::map<std::string, std::map<std::string, int>> storedByStream() {
+        std::map<std::string, std::map<std::string, int>> stored;
+        if (connect() != 1) {
+            ADD_FAILURE() << logText();
+            return stored;
+        }
+        {
+            CSRecursiveGuard lock(gConsumerLock);
+            char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
+            auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+            for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next) {
+                auto &objects = stored[stream->definition->name];
+                auto take = [&objects](const uint8_t *bh, uint32_t extent) {
+                    BlobWalk walk;
+                    evBlobWalkInit(&walk, bh, extent, 0);
+                    BlobEntry entry;
+                    while (evBlobWalkNext(&walk, &entry) > 0) {
+                        if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
+                        const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
+                        objects[std::string(name->text, name->length)]++;
+                    }
+                };
+                take(evStreamCurrentBlob(stream), stream->header->used - SH_BLOB);
+                for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
+                    take(evStreamBlobHeader(blob), blob->area->used);
+            }
+        }
+        disconnect();
+        return stored;
+    }
+};
+
+TEST_F(HookQmTest, EventHookChoosesStreamsByObjectName) {
+    const std::string hook =
+        "if (event.evobjname == 'APP.*')\n_stream = 'APPEV'\nendif\n"
+        "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n";
+    {
+        // The connected hook's own-queue command is answered: the one after it runs only then.
+        const std::string connected = "DISPLAY EV\nif (_cmdok = 1)\nDISPLAY EVSTREAM(APPEV)\nendif\n";
+        pt::Zunt zunt(dir, "hooks",
+                      options(ht::script("", {{"ZUNTEvent", hook}, {"ZUNTConnected", connected}})));
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(zunt.waitOut("AMQ8147: No matching objects found")) << zunt.out();
+        for (const char *name : {"APP.00000000001", "NOISE.000000001", "OTHER.000000001"})
+            putOn(own, eventFor(name));
+        EXPECT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    auto stored = storedByStream();
+    EXPECT_EQ(stored["APPEV"]["APP.00000000001"], 1);
+    EXPECT_EQ(stored["$EVENTS"]["OTHER.000000001"], 1);
+    EXPECT_EQ(stored["$EVENTS"].count("APP.00000000001"), 0u);
+    for (auto &[stream, objects] : stored) EXPECT_EQ(objects.count("NOISE.000000001"), 0u) << stream;
+}
+
+TEST_F(HookQmTest, AScriptWithoutEveryHookEndsTheProgramAtStart) {
+    pt::Zunt zunt(dir, "nohook", options(ht::script("", {}, {"ZUNTAlertExpire"})));
+    EXPECT_EQ(zunt.wait(), 0);
+    EXPECT_NE(zunt.out().find("Function ZUNTAlertExpire() not found"), std::string::npos) << zunt.out();
+    EXPECT_EQ(zunt.log().find("ZUNT Initialised"), std::string::npos);
+}
+
+TEST_F(HookQmTest, TheDebuggerStopsAtABreakpointInTheEventHook) {
+    std::vector<std::string> o =
+        options(ht::script("@start = 1\n", {{"ZUNTEvent", "@seen = event.evobjname\n"}}));
+    o.push_back("-!");
+    {
+        pt::Zunt zunt(dir, "debug", o);
+        ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+        EXPECT_NE(zunt.out().find("@start = 1"), std::string::npos) << zunt.out();
+        zunt.keys("bp ZUNTEvent\n");
+        zunt.keys("run\n");
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        putOn(own, eventFor("APP.00000000001"));
+        ASSERT_TRUE(zunt.waitOut("Breakpoint at line 1 of function 'ZUNTEvent'")) << zunt.out();
+        ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+        zunt.keys("eval event.evobjname\n");
+        EXPECT_TRUE(zunt.waitOut("Result:'APP.00000000001'")) << zunt.out();
+        zunt.keys("run\n");
+        EXPECT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_EQ(storedByStream()["$EVENTS"]["APP.00000000001"], 1);
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// Scripts against a private stand-in queue manager: the connection's system variables after
+// "=conn", and foreach over the command server's real responses.
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "miniqm/qm_fixture.h"
+#include "script/internal.h"
+#include "testing/console_capture.h"
+#include "testing/testing.h"
+
+namespace {
+
+class ScriptQm : public ::testing::Test {
+protected:
+    ScriptQm() : qm_("QM1") {}
+    void SetUp() override {
+        ASSERT_TRUE(qm_.ok());
+        saved_ = evStart;
+        savedTable_ = cslServerTable;
+        ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &cslServerTable), 0);
+        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
+        evStart.event.userId = nullptr;
+        evStart.event.password = nullptr;
+        evStart.client = 0;
+        std::snprintf(evStart.replyPrefix, sizeof evStart.replyPrefix, "ZUNT.*");
+        evConnectSuppress.store(0);
+        ExpCatalogue catalogue{};
+        catalogue.findFunction = cmdFindFunctionRow;
+        expSetCatalogue(&catalogue);
+        ASSERT_EQ(cslApplyConfiguration(), 1);
+        s_ = gSession.load();
+        scriptInstall();
+        cslScript.echoSwitch(s_, CSL_ECHO_INPUT, -1);  // makes the program
+    }
+    void TearDown() override {
+        cslEndSession();
+        cslScript = {};
+        evServices.findFunction = nullptr;
+        expSetCatalogue(nullptr);
+        cslServerTable = savedTable_;
+        evStart = saved_;
+    }
+    int run(std::vector<std::string> lines) {
+        lines_ = std::move(lines);
+        pointers_.clear();
+        for (const std::string &line : lines_) pointers_.push_back(line.c_str());
+        cmdPushReader(s_->program,
+                      cmdMemoryReader(s_->program, "qm.vdr", pointers_.data(), pointers_.size()));
+        int rc = cslScript.runCommands(s_);
+        cmdPopReader(s_->program);
+        return rc;
+    }
+    std::string value(const char *expression) {
+        char *text = cslScript.evaluateToText(s_, expression, -1, 0);
+        std::string v = text != nullptr ? text : "<error>";
+        if (text != nullptr) CSFreeMem(text);
+        return v;
+    }
+    void put(const char *queue, int count) {
+        std::string file = temp_.path() + "/message";
+        std::ofstream(file) << "hello";
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(qm_.tool(std::string("put QM1 ") + queue + " --file " + file), 0);
+    }
+
+    qmt::QmServer qm_;
+    zt::TempDir temp_;
+    EvStartSettings saved_{};
+    MQIFunctionTable savedTable_{};
+    zt::ConsoleCapture console_;
+    cslSession *s_ = nullptr;
+    std::vector<std::string> lines_;
+    std::vector<const char *> pointers_;
+};
+
+TEST_F(ScriptQm, ForeachRunsOncePerQueueOfTheCommandServersResponse) {
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\nDEFINE QLOCAL(OTHER)\nALTER QMGR "
+                       "PERFMEV(ENABLED)\n"),
+              0);
+    put("APP.ONE", 2);
+    put("APP.TWO", 3);
+    EXPECT_EQ(run({"=conn qm(QM1)", "=mqsc", "@platform = _platform", "@level = _cmdlevel", "@depth = 0",
+                   "foreach (DISPLAY QLOCAL(APP.*) CURDEPTH)", "  @depth = @depth + CURDEPTH", "endfor",
+                   "@count = _numEach", "@in = -1", "foreach (RESET QSTATS(APP.ONE))", "  @in = MSGSIN",
+                   "endfor", "@resets = _numEach"}),
+              1);
+    EXPECT_EQ(value("@platform"), "Unix");
+    EXPECT_EQ(value("@level"), "940");
+    EXPECT_EQ(value("@count"), "2");
+    EXPECT_EQ(value("@depth"), "5");
+    EXPECT_EQ(value("@resets"), "1");
+    EXPECT_EQ(value("@in"), "2");
+}
+
+}  // namespace
