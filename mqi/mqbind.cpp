@@ -2,9 +2,11 @@
 // MQIFunctionTable from its exported verbs, with stubs for the optional verbs an older library lacks.
 #include "mqi/mqbind.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -163,6 +165,140 @@ void writeSlots(MQIFunctionTable *table, const MQIFunctionTable &slots) {
     std::atomic_ref<PMQCONN>(table->MQCONN).store(slots.MQCONN, std::memory_order_release);
 }
 
+// ---- Test hook: the program killed at a chosen MQI call ------------------------------------------
+// For the exactly-once tests of the real program only. ZUNT_TEST_KILL_AT="VERB[@CONNECTION][#BYTE]:N"
+// ends the process as kill -9 would (evKillProcess) just before the N-th call (1 upward) of VERB
+// through the event processor's tables (evMQServerTable, evMQClientTable). With @CONNECTION only the
+// calls on the connection in that slot count (E_EVENT, E_STATE, E_STATEN, C_EVENT, C_STATE,
+// C_STATEN; without a separate state queue manager a STATE slot holds the EVENT connection); with
+// #BYTE (decimal) only the gets and puts whose message descriptor's CorrelId begins with that byte.
+// VERB is one of MQBACK, MQCMIT, MQGET, MQPUT, MQPUT1, MQOPEN, MQCLOSE, MQINQ, MQCTL. Examples:
+// "MQCMIT@C_EVENT:1" (set C's first commit), "MQPUT#5:2" (the second put of the storm message).
+// Read once, when the first of those tables is loaded. Unset, or not understood, the tables keep the
+// library's own entries: nothing is counted and no call pays for the hook.
+
+struct TestKill {
+    int32_t verb = -1;  // index in kKillVerbs
+    int32_t connection = -1;
+    int32_t correlByte = -1;
+    uint64_t at = 0;
+    std::atomic<uint64_t> counted{0};
+    MQIFunctionTable originals[2] = {};  // of evMQServerTable and evMQClientTable
+};
+TestKill testKill;
+
+constexpr const char *kKillVerbs[] = {"MQBACK", "MQCMIT",  "MQGET", "MQPUT", "MQPUT1",
+                                      "MQOPEN", "MQCLOSE", "MQINQ", "MQCTL"};
+enum KillVerb : int32_t { kBack, kCmit, kGet, kPut, kPut1, kOpen, kClose, kInq, kCtl };
+constexpr const char *kKillConnections[] = {"E_EVENT", "E_STATE", "E_STATEN",
+                                            "C_EVENT", "C_STATE", "C_STATEN"};
+static_assert(std::size(kKillConnections) == EV_CONN_SLOTS);
+
+template <size_t N>
+int32_t indexOf(const char *const (&names)[N], const std::string &name) {
+    for (size_t i = 0; i < N; i++)
+        if (name == names[i]) return static_cast<int32_t>(i);
+    return -1;
+}
+
+// A decimal number of 1 to 18 digits, not above limit.
+bool decimal(const std::string &text, uint64_t limit, uint64_t *out) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *out = std::stoull(text);
+    return *out <= limit;
+}
+
+bool parseTestKill(const std::string &text, TestKill *rule) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || !decimal(text.substr(colon + 1), UINT64_MAX, &rule->at) ||
+        rule->at == 0)
+        return false;
+    std::string head = text.substr(0, colon);
+    const size_t hash = head.find('#');
+    if (hash != std::string::npos) {
+        uint64_t byte = 0;
+        if (!decimal(head.substr(hash + 1), 255, &byte)) return false;
+        rule->correlByte = static_cast<int32_t>(byte);
+        head.resize(hash);
+    }
+    const size_t at = head.find('@');
+    if (at != std::string::npos) {
+        rule->connection = indexOf(kKillConnections, head.substr(at + 1));
+        if (rule->connection < 0) return false;
+        head.resize(at);
+    }
+    rule->verb = indexOf(kKillVerbs, head);
+    // Only gets and puts carry a message descriptor.
+    return rule->verb >= 0 &&
+           (rule->correlByte < 0 || rule->verb == kGet || rule->verb == kPut || rule->verb == kPut1);
+}
+
+const TestKill *testKillRule() {
+    static const bool armed = [] {
+        const char *text = std::getenv("ZUNT_TEST_KILL_AT");
+        return text != nullptr && parseTestKill(text, &testKill);
+    }();
+    return armed ? &testKill : nullptr;
+}
+
+// Every verb of the hook takes the connection handle first; gets and puts (MQPUT1 too) the message
+// descriptor third.
+template <int32_t Verb, class... A>
+void countTowardsKill(A... args) {
+    const MQHCONN hconn = std::get<0>(std::tie(args...));
+    if (testKill.connection >= 0 && hconn != evConnHandles[testKill.connection].load()) return;
+    if constexpr (Verb == kGet || Verb == kPut || Verb == kPut1) {
+        const auto *md = static_cast<const MQMD *>(std::get<2>(std::tie(args...)));
+        if (testKill.correlByte >= 0 &&
+            (md == nullptr || static_cast<uint8_t>(md->CorrelId[0]) != testKill.correlByte))
+            return;
+    }
+    if (testKill.counted.fetch_add(1) + 1 == testKill.at) evKillProcess();
+}
+
+template <size_t Table, int32_t Verb, auto Slot, class F>
+struct KillEntry;
+
+template <size_t Table, int32_t Verb, auto Slot, class... A>
+struct KillEntry<Table, Verb, Slot, void (*)(A...)> {
+    static void call(A... args) {
+        countTowardsKill<Verb>(args...);
+        (testKill.originals[Table].*Slot)(args...);
+    }
+};
+
+template <size_t Table>
+void armTestKill(MQIFunctionTable *bound) {
+    testKill.originals[Table] = *bound;
+#define ZUNT_KILL_SLOT(verb, index)                                                                   \
+    case index:                                                                                       \
+        bound->verb = &KillEntry<Table, index, &MQIFunctionTable::verb, decltype(bound->verb)>::call; \
+        break
+    switch (testKill.verb) {
+        ZUNT_KILL_SLOT(MQBACK, kBack);
+        ZUNT_KILL_SLOT(MQCMIT, kCmit);
+        ZUNT_KILL_SLOT(MQGET, kGet);
+        ZUNT_KILL_SLOT(MQPUT, kPut);
+        ZUNT_KILL_SLOT(MQPUT1, kPut1);
+        ZUNT_KILL_SLOT(MQOPEN, kOpen);
+        ZUNT_KILL_SLOT(MQCLOSE, kClose);
+        ZUNT_KILL_SLOT(MQINQ, kInq);
+        ZUNT_KILL_SLOT(MQCTL, kCtl);
+        default:
+            break;
+    }
+#undef ZUNT_KILL_SLOT
+}
+
+// The hook's entry in the slot of its verb, when it is set and the table is one of the event
+// processor's.
+void armTestKillIfSet(const MQIFunctionTable *table, MQIFunctionTable *bound) {
+    if (testKillRule() == nullptr) return;
+    if (table == &evMQServerTable) armTestKill<0>(bound);
+    if (table == &evMQClientTable) armTestKill<1>(bound);
+}
+
 int32_t loadLocked(const char *name, MQIFunctionTable *table, LoadDebug *debug) {
     if (loadedConn(table)) return 0;
     void *module = nullptr;
@@ -175,6 +311,7 @@ int32_t loadLocked(const char *name, MQIFunctionTable *table, LoadDebug *debug) 
         writeSlots(table, MQIFunctionTable{});
         return rc;
     }
+    armTestKillIfSet(table, &bound);
     writeSlots(table, bound);
     return 0;
 }

@@ -108,6 +108,9 @@ const char *evProcessUserName();
 int evComputerName(char *out, size_t size);
 // SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
 void evHandleTermination();
+// Ends the process at once, as kill -9 from outside would: no handler, no flush, no clean-up
+// (Windows: terminated with exit code 137).
+[[noreturn]] void evKillProcess();
 
 // A command line run through the C library's command interpreter (system()), waited for. The
 // command's exit status is not looked at: CS_SHELL_RAN once it ran, CS_SHELL_FAILED (*error the

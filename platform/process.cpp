@@ -70,6 +70,11 @@ void evHandleTermination() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+void evKillProcess() {
+    raise(SIGKILL);
+    _exit(128 + SIGKILL);  // not reached: SIGKILL cannot be caught
+}
+
 const char *evProcessUserName() {
     // Read once: the name of a running process's user does not change.
     static const std::string name = [] {

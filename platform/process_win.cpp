@@ -69,6 +69,11 @@ void evHandleTermination() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
+void evKillProcess() {
+    TerminateProcess(GetCurrentProcess(), 137);
+    ExitProcess(137);  // not reached
+}
+
 const char *evProcessUserName() {
     // Read once: the name of a running process's user does not change.
     static const std::string name = [] {

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -36,7 +37,9 @@ inline constexpr const char *kConfigEvents = "SYSTEM.ADMIN.CONFIG.EVENT";
 // standard output and error go to files and its log under a folder of its own.
 class Zunt {
 public:
-    Zunt(const zt::TempDir &dir, const std::string &name, const std::vector<std::string> &options)
+    // environment: more variables for the child, "NAME=value".
+    Zunt(const zt::TempDir &dir, const std::string &name, const std::vector<std::string> &options,
+         const std::vector<std::string> &environment = {})
         : out_(dir.file(name + ".out")), err_(dir.file(name + ".err")), logRoot_(dir.file(name + ".log")) {
         mkdir(logRoot_.c_str(), 0700);
         std::vector<std::string> args{ZUNT_PROGRAM};
@@ -46,6 +49,7 @@ public:
         std::vector<std::string> env{"MQM_DLL_PATH=" + library.substr(0, library.rfind('/'))};
         for (char **e = environ; *e != nullptr; e++)
             if (std::strncmp(*e, "MQM_DLL_PATH=", 13) != 0) env.emplace_back(*e);
+        env.insert(env.end(), environment.begin(), environment.end());
 
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         EXPECT_GE(master_, 0);
@@ -420,6 +424,139 @@ protected:
         EXPECT_GT(pairs.load() - fromPairs, 0);
         EXPECT_GT(storms.load() - fromStorms, 0);
         EXPECT_GT(commands.load(), 0);
+        EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
+        EXPECT_EQ(stormsNotSummed(fromStorms), "");
+    }
+
+    // A kill of the program by its own MQI table (the test hook ZUNT_TEST_KILL_AT): the call, as
+    // "VERB[@CONNECTION][#CORRELID BYTE]:N"; the trace letters it runs with; and the trace lines the
+    // killing thread wrote last, in order, the killed call's IN line last, with at most slack lines of
+    // its own between them.
+    struct KillPoint {
+        const char *name;
+        const char *at;
+        const char *trace;
+        std::vector<std::string> lines;
+        int slack;
+    };
+    // The data queue's message kinds, by the first byte of their CorrelId; and a stream's blob.
+    static constexpr int kSeenOfSetE = 4, kStorms = 5, kBlob = 0x55;
+
+    // Runs the program until the hook kills it at the point (once initialised, whatever during does);
+    // the point's trace lines are checked.
+    void killAt(const KillPoint &point, const std::function<void()> &during = nullptr) {
+        SCOPED_TRACE(point.name);
+        Zunt zunt(dir, "at" + std::to_string(++runs), withTrace(runOptions(), point.trace),
+                  {std::string("ZUNT_TEST_KILL_AT=") + point.at});
+        if (during) {
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            during();
+        }
+        EXPECT_EQ(zunt.wait(30000), 128 + SIGKILL) << "not reached: " << point.at << "\n" << zunt.out();
+        zunt.kill9();
+        EXPECT_EQ(killerLines(zunt.out(), point), "") << point.at;
+    }
+    static std::string tail(const std::string &text, size_t lines = 40) {
+        size_t at = text.size();
+        while (lines-- > 0 && at > 0) at = text.rfind('\n', at - 1);
+        return text.substr(at == std::string::npos ? 0 : at);
+    }
+    static std::vector<std::string> withTrace(std::vector<std::string> options, const char *letters) {
+        if (letters != nullptr && *letters != '\0') options.insert(options.end(), {"-v", letters});
+        return options;
+    }
+    // "" when the trace shows the point as expected, else what it shows.
+    static std::string killerLines(const std::string &out, const KillPoint &point) {
+        std::vector<std::string> trace;
+        for (size_t at = 0, end; at < out.size(); at = end + 1) {
+            end = out.find('\n', at);
+            if (end == std::string::npos) end = out.size();
+            trace.push_back(out.substr(at, end - at));
+        }
+        // The killed call: the last IN line of its kind; its thread wrote nothing after it.
+        const std::string &killed = point.lines.back();
+        size_t last = trace.size();
+        while (last > 0 && trace[last - 1].find(killed) == std::string::npos) last--;
+        if (last == 0) return "no '" + killed + "' line";
+        const std::string thread = trace[last - 1].substr(0, trace[last - 1].find(" IN "));
+        std::vector<std::string> own;
+        for (size_t i = 0; i < trace.size(); i++)
+            if (trace[i].compare(0, thread.size() + 1, thread + " ") == 0) {
+                if (i >= last) return "its thread went on: " + trace[i];
+                own.push_back(trace[i]);
+            }
+        // Matched backwards, each expected line within slack lines of the next.
+        std::string shown;
+        size_t from = own.size();
+        for (size_t k = point.lines.size(); k-- > 0;) {
+            size_t found = from;
+            for (size_t i = from;
+                 i-- > 0 &&
+                 (k + 1 == point.lines.size() ? i + 1 == from : from - i <= size_t(point.slack) + 1);)
+                if (own[i].find(point.lines[k]) != std::string::npos) {
+                    found = i;
+                    break;
+                }
+            if (found == from) {
+                for (size_t i = own.size() > 12 ? own.size() - 12 : 0; i < own.size(); i++)
+                    shown += own[i] + "\n";
+                return "no '" + point.lines[k] + "' before it:\n" + shown;
+            }
+            from = found;
+        }
+        return "";
+    }
+
+    // Each point in turn in a steady mixed flow (set C's without the flow: a burst of events, then a
+    // command that holds set E, so that set C's first commit is the hold's); then every event and
+    // pair is stored once and every storm's count adds up.
+    void killAtPoints(const std::vector<KillPoint> &points) {
+        const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
+        for (const KillPoint &point : points) {
+            const bool hold = std::strstr(point.at, "@C_EVENT") != nullptr;
+            if (hold) {
+                // Set C's first commit is the hold's (the stored configuration is current), while set E
+                // takes in a burst committed at once.
+                killAt(point, [this] {
+                    MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
+                    for (int i = 0; i < 1000; i++) {
+                        char name[16];
+                        std::snprintf(name, sizeof name, "K.%013d", ++put);
+                        const std::string event = eventFor(name);
+                        MQMD md = MQMD_DEFAULT;
+                        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+                        md.Persistence = MQPER_PERSISTENT;
+                        MQPMO pmo = MQPMO_DEFAULT;
+                        pmo.Options = MQPMO_SYNCPOINT;
+                        MQLONG cc = 0, rc = 0;
+                        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(event.size()),
+                                  const_cast<char *>(event.data()), &cc, &rc);
+                        EXPECT_EQ(rc, MQRC_NONE);
+                    }
+                    closeQueue(&hobj);
+                    MQLONG cc = 0, rc = 0;
+                    raw.MQCMIT(own, &cc, &rc);
+                    EXPECT_EQ(rc, MQRC_NONE);
+                    usleep(30000);  // set E is taking in the burst
+                    MQOD od = MQOD_DEFAULT;
+                    qmt::setText(od.ObjectName, 48, EV_COMMAND_QUEUE_NAME);
+                    MQMD md = MQMD_DEFAULT;
+                    std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+                    qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
+                    MQPMO pmo = MQPMO_DEFAULT;
+                    pmo.Options = MQPMO_NO_SYNCPOINT;
+                    char command[] = "DEBUG HOUSEKEEP";
+                    raw.MQPUT1(own, &od, &md, &pmo, sizeof command - 1, command, &cc, &rc);
+                    EXPECT_EQ(rc, MQRC_NONE);
+                });
+            } else {
+                startFeeding(5, true);
+                killAt(point);
+                stopFeeding();
+            }
+        }
+        const std::map<std::string, int> stored = drainAndReadBack();
+        EXPECT_EQ(notOnce(stored, from), "");
         EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
         EXPECT_EQ(stormsNotSummed(fromStorms), "");
     }

@@ -142,6 +142,65 @@ TEST_F(ProgramQmTest, KillCyclesWithAStateQueueManagerStoreEachEventOnce) {
     killCycles(20, 20261208, true);
 }
 
+// kill -9 of the program by its own MQI table at fixed calls: set C's commit inside its hold of set E
+// (after set E's commit), a blob's put after the removal of its old copy, and the storm message's
+// put after its old copy's removal; with a separate state queue manager also between a set's state
+// and event commits and in the seen list's save.
+TEST_F(ProgramQmTest, KillsAtFixedCallsStoreEachEventOnce) {
+    takeMixTemplates();
+    seed(stormsOfTen);
+    const std::string blob = "MQPUT@E_STATE#" + std::to_string(kBlob) + ":6";
+    const std::string storm = "MQPUT#" + std::to_string(kStorms) + ":2";
+    killAtPoints({
+        {"in the hold",
+         "MQCMIT@C_EVENT:1",
+         "a",
+         {"IN   HC(E_EVENT ) MQCTL(SUSPEND)", "OUT  HC(E_EVENT ) MQCMIT RC(0)", "IN   HC(C_EVENT ) MQCMIT"},
+         8},
+        {"a blob",
+         blob.c_str(),
+         "A",
+         {"OUT  HC(E_EVENT ) MQGET(Data) RC(2079)", "IN   HC(E_EVENT ) MQPUT(Data)"},
+         2},
+        {"the storms",
+         storm.c_str(),
+         "A",
+         {"OUT  HC(E_EVENT ) MQGET(Data) RC(2079)", "IN   HC(E_EVENT ) MQPUT(Data)"},
+         0},
+    });
+}
+
+TEST_F(ProgramQmTest, KillsAtFixedCallsWithAStateQueueManagerStoreEachEventOnce) {
+    takeMixTemplates();
+    seed(stormsOfTen);
+    useStateQueueManager(stormsOfTen);
+    const std::string seen = "MQPUT@E_STATE#" + std::to_string(kSeenOfSetE) + ":2";
+    const std::string storm = "MQPUT#" + std::to_string(kStorms) + ":2";
+    killAtPoints({
+        {"in the hold",
+         "MQCMIT@C_EVENT:1",
+         "a",
+         {"IN   HC(E_EVENT ) MQCTL(SUSPEND)", "OUT  HC(E_STATE ) MQCMIT RC(0)",
+          "OUT  HC(E_EVENT ) MQCMIT RC(0)", "OUT  HC(C_STATE ) MQCMIT RC(0)", "IN   HC(C_EVENT ) MQCMIT"},
+         8},
+        {"between the commits",
+         "MQCMIT@E_EVENT:3",
+         "a",
+         {"OUT  HC(E_STATE ) MQCMIT RC(0)", "IN   HC(E_EVENT ) MQCMIT"},
+         0},
+        {"the seen list",
+         seen.c_str(),
+         "A",
+         {"OUT  HC(E_STATE ) MQGET(Data) RC(2079)", "IN   HC(E_STATE ) MQPUT(Data)"},
+         0},
+        {"the storms",
+         storm.c_str(),
+         "A",
+         {"OUT  HC(E_STATE ) MQGET(Data) RC(2079)", "IN   HC(E_STATE ) MQPUT(Data)"},
+         0},
+    });
+}
+
 // A 'before' half waiting for its 'after' lives in memory only: neither a stream-changing command's
 // hold on set E nor a storm check commits it, so a kill in between loses no pair.
 TEST_F(ProgramQmTest, AWaitingBeforeHalfSurvivesAHoldAndAStormCheckAndAKill) {
