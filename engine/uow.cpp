@@ -416,9 +416,11 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         (void)evBackout(context, set, text);
         return 0;
     }
+    // Only this set's own queues: set C's commit must not end the wait of a 'before' half in set E's
+    // open unit, or set E's next sync point (a hold's among them) commits it without its 'after'.
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
-        if (!queue->consumerSuspended) queue->beforeWaitingSince = 0;
+        if (queueOfSet(queue, set->id) && !queue->consumerSuspended) queue->beforeWaitingSince = 0;
     }
     // The version check's unit changes alerts only: it leaves housekeeping, and set E, alone.
     if (unit.alertsOnly) return 1;

@@ -32,6 +32,7 @@ namespace pt {
 
 using eqm::kQmgrEvents;
 inline constexpr const char *kConfigEvents = "SYSTEM.ADMIN.CONFIG.EVENT";
+inline constexpr const char *kStatistics = "SYSTEM.ADMIN.STATISTICS.QUEUE";
 
 // One run of the program. Its stdin is the slave side of a pseudo-terminal (the keyboard), its
 // standard output and error go to files and its log under a folder of its own.
@@ -181,10 +182,22 @@ protected:
         if (configure != nullptr) configure();
         evConfigChanged.store(1);
         resumeByCommand({kQmgrEvents});
-        if (!pairTempl[0].empty()) resumeByCommand({kConfigEvents});
+        if (!pairTempl[0].empty()) {
+            binsOfFiveSeconds();
+            resumeByCommand({kConfigEvents, kStatistics});
+        }
         disconnect();
     }
 
+    // The queue manager's MQI statistics (written every second while the mixed flow runs) folded into
+    // bins of five seconds: bins fall due during the flow, for set E's sync points and for the sweeps
+    // that arrive with it to absorb.
+    static void binsOfFiveSeconds() {
+        StreamDef *def =
+            evStreamDefine(evSystemStreamName(STREAM_TYPE_STATMQI), -1, STREAM_TYPE_STATMQI, 0, 0);
+        ASSERT_NE(def, nullptr);
+        def->aggrInt = 5;
+    }
     static void stormsOfTen() {
         evSettings.stormThreshold.store(10);
         evSettings.stormInterval.store(2);
@@ -238,8 +251,14 @@ protected:
 
     // A steady flow of distinct events on a connection of its own, one every few milliseconds.
     // Mixed (takeMixTemplates first): with them, now and then a before/after pair, a storm of 25
-    // matching events and a command that changes configuration or takes set E's hold.
+    // matching events, a command that changes configuration or takes set E's hold, and a sweep.
     void startFeeding(int everyMs = 5, bool mixed = false) {
+        // The statistics only while the program runs: the test's own reads of the data queue would
+        // take them in too.
+        if (mixed) {
+            EXPECT_EQ(qm.mqsc("ALTER QMGR STATMQI(ON) STATINT(1)\n"), 0);
+        }
+        statistics = mixed;
         feeding = true;
         feeder = std::thread([this, everyMs, mixed] {
             MQHCONN hconn = connectTo("QM1");
@@ -248,6 +267,7 @@ protected:
                 if (mixed && n % 8 == 0) putPair(hconn);
                 if (mixed && n % 150 == 75) putStorm(hconn);
                 if (mixed && n % 40 == 20) putCommand(hconn);
+                if (mixed && n % 40 == 0) putSweep(hconn);
                 usleep(static_cast<useconds_t>(everyMs) * 1000);
             }
             MQLONG cc = 0, rc = 0;
@@ -257,6 +277,11 @@ protected:
     void stopFeeding() {
         feeding = false;
         if (feeder.joinable()) feeder.join();
+        const std::string quiet = std::string("ALTER QMGR STATMQI(OFF)\nCLEAR QLOCAL(") + kStatistics + ")\n";
+        if (statistics) {
+            EXPECT_EQ(qm.mqsc(quiet), 0);
+        }
+        statistics = false;
     }
 
     // A real before/after pair of an ALTER of a local queue, taken off the configuration event queue:
@@ -318,6 +343,23 @@ protected:
         putOn(hconn, text, EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
     }
 
+    // The sweep message, as the program's main thread puts it when bins fall due on a quiet set E.
+    void putSweep(MQHCONN hconn) {
+        uint8_t cfh[MQCFH_STRUC_LENGTH] = {};
+        const int32_t fields[] = {MQCFT_COMMAND, MQCFH_STRUC_LENGTH, MQCFH_VERSION_1, EV_SWEEP_COMMAND, 1,
+                                  MQCFC_LAST};
+        for (size_t i = 0; i < std::size(fields); i++) mqiPutI32(cfh, 4 * i, fields[i]);
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, EV_COMMAND_QUEUE_NAME);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT1(hconn, &od, &md, &pmo, sizeof cfh, cfh, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+    }
+
     // The connection of the test itself, again after its queue manager was restarted.
     void reconnectOwn() {
         MQLONG cc = 0, rc = 0;
@@ -365,6 +407,7 @@ protected:
                     while (evBlobWalkNext(&walk, &entry) > 0) {
                         if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
                         const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
+                        if (name == nullptr) continue;  // a statistics record names no object
                         const std::string object(name->text, name->length);
                         stored[object]++;
                         repeats[object].push_back(repeatOf(entry.data, entry.dataLength));
@@ -432,9 +475,11 @@ protected:
     // "VERB[@CONNECTION][#CORRELID BYTE]:N"; the trace letters it runs with; and the trace lines the
     // killing thread wrote last, in order, the killed call's IN line last, with at most slack lines of
     // its own between them.
+    enum class Flow { kHold, kMixed, kEvents };  // what arrives while the program runs to the point
     struct KillPoint {
         const char *name;
         const char *at;
+        Flow flow;
         const char *trace;
         std::vector<std::string> lines;
         int slack;
@@ -507,14 +552,13 @@ protected:
         return "";
     }
 
-    // Each point in turn in a steady mixed flow (set C's without the flow: a burst of events, then a
-    // command that holds set E, so that set C's first commit is the hold's); then every event and
-    // pair is stored once and every storm's count adds up.
+    // Each point in turn, in a steady flow of events (mixed or not), or a burst of events and then a
+    // command that holds set E (set C's first commit is then the hold's); then every event and pair
+    // is stored once and every storm's count adds up.
     void killAtPoints(const std::vector<KillPoint> &points) {
         const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
         for (const KillPoint &point : points) {
-            const bool hold = std::strstr(point.at, "@C_EVENT") != nullptr;
-            if (hold) {
+            if (point.flow == Flow::kHold) {
                 // Set C's first commit is the hold's (the stored configuration is current), while set E
                 // takes in a burst committed at once.
                 killAt(point, [this] {
@@ -550,11 +594,34 @@ protected:
                     EXPECT_EQ(rc, MQRC_NONE);
                 });
             } else {
-                startFeeding(5, true);
+                startFeeding(5, point.flow == Flow::kMixed);
                 killAt(point);
                 stopFeeding();
             }
         }
+        const std::map<std::string, int> stored = drainAndReadBack();
+        EXPECT_EQ(notOnce(stored, from), "");
+        EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
+        EXPECT_EQ(stormsNotSummed(fromStorms), "");
+    }
+
+    // The hook at each of the first upTo calls of each family ("VERB[@CONNECTION][#BYTE]") in turn, in
+    // a steady mixed flow; a run that does not reach its call within a few seconds is killed from
+    // outside. Then every event and pair is stored once and every storm's count adds up.
+    void sweepKills(const std::vector<std::string> &families, int upTo) {
+        const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
+        int reached = 0, made = 0;
+        startFeeding(5, true);
+        for (const std::string &family : families)
+            for (int n = 1; n <= upTo; n++, made++) {
+                const std::string at = family + ":" + std::to_string(n);
+                SCOPED_TRACE(at);
+                Zunt zunt(dir, "sweep" + std::to_string(++runs), runOptions(), {"ZUNT_TEST_KILL_AT=" + at});
+                if (zunt.wait(8000) == 128 + SIGKILL) reached++;
+                zunt.kill9();
+            }
+        stopFeeding();
+        EXPECT_GT(reached, made / 2) << "most calls are reached";
         const std::map<std::string, int> stored = drainAndReadBack();
         EXPECT_EQ(notOnce(stored, from), "");
         EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
@@ -617,6 +684,7 @@ protected:
     std::atomic<int> pairs{0}, storms{0}, commands{0};
     std::atomic<int> put{0};
     std::atomic<bool> feeding{false};
+    bool statistics = false;  // the queue manager writes them while the mixed flow runs
     std::thread feeder;
     bool separate = false;
     int runs = 0;
