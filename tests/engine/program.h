@@ -171,8 +171,11 @@ protected:
         seed(configure);
     }
     std::vector<std::string> runOptions() const {
-        return separate ? std::vector<std::string>{"-m", "QM1", "-s", "QS"}
-                        : std::vector<std::string>{"-m", "QM1"};
+        std::vector<std::string> options{"-m", "QM1"};
+        if (separate) options.insert(options.end(), {"-s", "QS"});
+        // With the mixed flow's bins: due at the end of their interval, without a grace period.
+        if (!pairTempl[0].empty()) options.insert(options.end(), {"-o", "g0", "-o", "c0"});
+        return options;
     }
 
     // The stored configuration the program loads: the queue manager's event queue resumed, with
