@@ -296,6 +296,10 @@ void evStormCheck(evTimedItem *item) {
     // The item has left the list: the next storm save drops it.
     evStormsChanged.store(1);
     int32_t excess = evStormExcess(count, threshold);
+    // Below its threshold the item only leaves (set E's next storm save drops it): every distinct event
+    // ends such a window, and holding both sets and committing for each would stall the intake and the
+    // main loop (an orderly end waits behind all the checks due).
+    if (excess <= 0) return;
     int32_t heldC = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
     int32_t heldE = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_E) : EV_SUSPEND_NOT_STARTED;
     {

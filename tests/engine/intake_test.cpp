@@ -905,6 +905,41 @@ TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsIt
     hookAction = 0;
 }
 
+// A window that ended at or below its threshold stored each of its events already: its check holds
+// neither set and stores nothing; the next storm save drops the item.
+TEST_F(IntakeTest, StormCheckAtTheThresholdOnlyDropsTheItem) {
+    ASSERT_TRUE(evStringsInit(0));
+    ASSERT_NE(evStringsCreateStream(), nullptr);
+    cfgInstall();
+    cfgEngine.suspend = fakeSuspend;
+    cfgEngine.resume = fakeResume;
+    evSettings.stormThreshold.store(10);
+    evSettings.stormInterval.store(60);
+    char text[EV_CONFIG_TEXT];
+    QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
+    ASSERT_NE(qmgr, nullptr);
+    uint8_t record[35] = {};
+    evCFSetFlags(record, EVCF_FLAG_EVENT);
+    mqiPutU32(record, 24, 2085);
+    for (int i = 0; i < 10; i++) {
+        evTimedItem *item = nullptr;
+        ASSERT_EQ(evRepeatCount(qmgr, record, sizeof record, 1767225600, &item), 0);
+    }
+    evTimedItem *item = nullptr;
+    {
+        CSRecursiveGuard structure(gStructureLock);
+        item = evTimedItemList;
+        ASSERT_NE(item, nullptr);
+        evTimedItemList = item->next;  // as the timed list hands a due item over
+    }
+    evStormsChanged.store(0);
+    evStormCheck(item);
+    CSFreeMem(item);
+    EXPECT_TRUE(holds.empty());
+    EXPECT_EQ(evStormsChanged.load(), 1);
+    for (Stream *stream = qmgr->streams; stream; stream = stream->next) EXPECT_EQ(stream->recordCount, 0u);
+}
+
 TEST_F(IntakeTest, StormCheckStoresOneRecordWithTheExcessAndRaisesStorm) {
     ASSERT_TRUE(evStringsInit(0));
     ASSERT_NE(evStringsCreateStream(), nullptr);
