@@ -334,8 +334,13 @@ int evSaveStorms(EvStreamIo *io) {
         cfgEngine.dataQueueMaxMsgLength ? cfgEngine.dataQueueMaxMsgLength() : STREAM_MAX_MESSAGE;
     int32_t length = 0;
     uint32_t left = 0;
+    // Cleared before the items are read: a change meanwhile (the main thread taking a due item off the
+    // list) marks them again for the next save. Cleared after the put, the stored message would keep
+    // the item whose repeat the storm check then commits, and a reload would store it twice.
+    evStormsChanged.store(0);
     uint8_t *message = evBuildStormMessage(maxLength, &length, &left);
     if (message == nullptr) {
+        evStormsChanged.store(1);
         evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
         return 0;
     }
@@ -344,10 +349,10 @@ int evSaveStorms(EvStreamIo *io) {
     int ok = evReplaceDataMessage(io, EV_DQ_KIND_STORMS, MQFMT_NONE, message, length, "", text);
     CSFreeMem(message);
     if (!ok) {
+        evStormsChanged.store(1);
         evOutput(EV_OUT_ERROR, text, -1, 1);
         return 0;
     }
-    evStormsChanged.store(0);
     return 1;
 }
 

@@ -213,6 +213,35 @@ TEST_F(StormTest, StormItemsAreSavedInSetEsUnit) {
     EXPECT_EQ(item, nullptr) << "the loaded item counted it";
 }
 
+// The main thread takes a due item off the list while set E saves the items: the change is saved
+// with set E's next sync point, not lost with the save that read the list before it.
+PMQPUT savingPut = nullptr;
+extern "C" void putWhileAnItemFallsDue(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID pmo, MQLONG length,
+                                       PMQVOID buffer, PMQLONG cc, PMQLONG rc) {
+    {
+        CSRecursiveGuard structure(gStructureLock);
+        evTimedItem *item = evTimedItemList;
+        if (item != nullptr) {
+            evTimedItemList = item->next;
+            CSFreeMem(item);
+        }
+    }
+    evStormsChanged.store(1);
+    savingPut(h, o, md, pmo, length, buffer, cc, rc);
+}
+
+TEST_F(StormTest, AnItemFallingDueDuringASaveIsSavedNextTime) {
+    std::vector<uint8_t> a = makeRecord({{MQCFT_INTEGER, 1, 2}});
+    evTimedItem *item = nullptr;
+    (void)evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225600, &item);
+    MQIFunctionTable table = fdq::table();
+    savingPut = table.MQPUT;
+    table.MQPUT = putWhileAnItemFallsDue;
+    EvStreamIo io{&table, 1, 2, 0, 10, 0};
+    ASSERT_TRUE(evSaveStorms(&io));
+    EXPECT_EQ(evStormsChanged.load(), 1);
+}
+
 TEST_F(StormTest, CombinedChangeKeepsLeadingItemsAndOnlyTheChangedAfterItems) {
     // Small integers: lead 230 + value, u16 id.
     std::vector<uint8_t> before =
