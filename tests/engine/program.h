@@ -500,11 +500,12 @@ protected:
             EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
             during();
         }
-        EXPECT_EQ(zunt.wait(30000), 128 + SIGKILL) << "not reached: " << point.at << "\n" << zunt.out();
+        EXPECT_EQ(zunt.wait(30000), 128 + SIGKILL) << "not reached: " << point.at << "\n" << tail(zunt.out());
         zunt.kill9();
         EXPECT_EQ(killerLines(zunt.out(), point), "") << point.at;
     }
-    static std::string tail(const std::string &text, size_t lines = 40) {
+    // The last lines of a text.
+    static std::string tail(const std::string &text, size_t lines = 60) {
         size_t at = text.size();
         while (lines-- > 0 && at > 0) at = text.rfind('\n', at - 1);
         return text.substr(at == std::string::npos ? 0 : at);
@@ -539,8 +540,8 @@ protected:
         for (size_t k = point.lines.size(); k-- > 0;) {
             size_t found = from;
             for (size_t i = from;
-                 i-- > 0 &&
-                 (k + 1 == point.lines.size() ? i + 1 == from : from - i <= size_t(point.slack) + 1);)
+                 i-- > 0 && (k + 1 == point.lines.size() ? i + 1 == from
+                                                         : from - i <= static_cast<size_t>(point.slack) + 1);)
                 if (own[i].find(point.lines[k]) != std::string::npos) {
                     found = i;
                     break;

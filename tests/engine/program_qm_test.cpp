@@ -161,6 +161,7 @@ TEST_F(ProgramQmTest, KillsAtFixedCallsStoreEachEventOnce) {
          "a",
          {"IN   HC(E_EVENT ) MQCTL(SUSPEND)", "OUT  HC(E_EVENT ) MQCMIT RC(0)", "IN   HC(C_EVENT ) MQCMIT"},
          8},
+        // Set E's first blob put of the run rewrites a stream's current blob stored before it.
         {"a blob", blob.c_str(), kEvents, "A", afterRemoval, 2},
         {"the storms", storm.c_str(), kMixed, "A", afterRemoval, 0},
     });
