@@ -1,7 +1,8 @@
 // The start-up script's hooks in the real program on the stand-in queue manager: the event hook
-// chooses each event's streams by its object name.
+// chooses each event's streams by its object name, the queue statistics hook runs per queue.
 #include <map>
 #include <string>
+#include <vector>
 
 #include "../engine/program.h"
 #include "hooks_testing.h"
@@ -71,6 +72,37 @@ TEST_F(HookQmTest, EventHookChoosesStreamsByObjectName) {
     EXPECT_EQ(stored["$EVENTS"]["OTHER.000000001"], 1);
     EXPECT_EQ(stored["$EVENTS"].count("APP.00000000001"), 0u);
     for (auto &[stream, objects] : stored) EXPECT_EQ(objects.count("NOISE.000000001"), 0u) << stream;
+}
+
+TEST_F(HookQmTest, TheQueueStatisticsHookRunsOncePerActiveQueue) {
+    // Only the test's queues are watched: the program's own queues stay out of the message.
+    ASSERT_EQ(
+        qm.mqsc("ALTER QMGR STATQ(OFF)\nDEFINE QLOCAL(APP.A) STATQ(ON)\nDEFINE QLOCAL(APP.B) STATQ(ON)\n"
+                "DEFINE QLOCAL(APP.C) STATQ(ON)\nDEFINE QLOCAL(APP.IDLE) STATQ(ON)\n"),
+        0);
+    ASSERT_EQ(connect(), 1) << logText();
+    evConfigChanged.store(1);
+    resumeByCommand({pt::kStatistics});
+    disconnect();
+    std::vector<std::string> calls;  // "_idxData _streamtype PUTP" of each call
+    {
+        // The queue's name is the table's object, no keyword: each queue is known by its own count.
+        const std::string hook = "print 'STATQ', _idxData, _streamtype, data.putp\n";
+        pt::Zunt zunt(dir, "statq", options(ht::script("", {{"ZUNTStatQ", hook}})));
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        const char *queues[] = {"APP.A", "APP.B", "APP.C"};
+        for (int i = 0; i < 3; i++)
+            for (int n = 0; n <= i; n++) putMessage(queues[i], MQFMT_STRING, "m");
+        ASSERT_EQ(qm.mqsc("RESET QMGR TYPE(STATISTICS)\n"), 0);
+        EXPECT_TRUE(zunt.waitOut("STATQ ", 3)) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const std::string out = zunt.out();
+        for (size_t at = out.find("STATQ "); at != std::string::npos; at = out.find("STATQ ", at + 1))
+            calls.push_back(out.substr(at + 6, out.find('\n', at) - at - 6));
+    }
+    // One message of the three queues with work, in name order, each call reading its own queue's group.
+    EXPECT_EQ(calls, (std::vector<std::string>{"1 2 1", "2 2 2", "3 2 3"}));
 }
 
 TEST_F(HookQmTest, AScriptWithoutEveryHookEndsTheProgramAtStart) {
