@@ -64,23 +64,7 @@ void dbgPrint(const char *format, ...) {
 }
 
 bool isStatement(const cmdCommand *command) {
-    switch (command->type) {
-        case 0:
-        case CMD_INPUT:
-        case CMD_MULTI:
-        case CMD_EMPTY:
-        case CMD_MESSAGE:
-        case CMD_COMMENT:
-        case CMD_IMPORT:
-        case CMD_IMPORT_END:
-        case CMD_QUEUED:
-        case CMD_QUEUED_END:
-        case CMD_VAR:
-        case CMD_CALL_OUTSIDE:
-            return false;
-        default:
-            return true;
-    }
+    return command->type != 0 && !cmdKeepsNumber(command->type);
 }
 
 cmdCommand *listHead(cmdProgram *program, cmdFUNCTION *function) {
@@ -529,8 +513,8 @@ bool insideLoop(const cmdCommand *command, const cmdCommand *loop) {
     return false;
 }
 
-// A top-level '=' outside quotes and brackets, not part of a comparison.
-bool isAssignment(const char *text) {
+// The top-level '=' outside quotes and brackets that is not part of a comparison, or null.
+const char *assignmentEquals(const char *text) {
     int depth = 0;
     char quote = 0;
     for (const char *p = text; *p != '\0'; ++p) {
@@ -545,9 +529,9 @@ bool isAssignment(const char *text) {
         else if (*p == ')' || *p == ']')
             depth--;
         else if (*p == '=' && depth == 0 && p > text && std::strchr("!<>=", p[-1]) == nullptr && p[1] != '=')
-            return true;
+            return p;
     }
-    return false;
+    return nullptr;
 }
 
 void evalPrint(cmdProgram *program, const char *expression) {
@@ -581,26 +565,7 @@ void evalCurrent(cmdProgram *program, const char *arguments) {
 }
 
 // An assignment typed at the prompt, parsed and run at once in the selected frame.
-void assign(cmdProgram *program, const char *text) {
-    const char *equals = std::strchr(text, '=');
-    int depth = 0;
-    char quote = 0;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (quote != 0) {
-            if (*p == quote) quote = 0;
-            continue;
-        }
-        if (*p == '"' || *p == '\'')
-            quote = *p;
-        else if (*p == '(' || *p == '[')
-            depth++;
-        else if (*p == ')' || *p == ']')
-            depth--;
-        else if (*p == '=' && depth == 0) {
-            equals = p;
-            break;
-        }
-    }
+void assign(cmdProgram *program, const char *text, const char *equals) {
     ExpExpression *target = cmdParseExp(program, text, equals - text, 0);
     ExpExpression *value = target != nullptr ? cmdParseExp(program, equals + 1, -1, 0) : nullptr;
     if (target != nullptr && value != nullptr) {
@@ -682,8 +647,8 @@ int dbgCommand(cmdProgram *program, const char *text) {
         where(program);
     } else if (is("sf")) {
         selectFrame(program, rest);
-    } else if (isAssignment(text)) {
-        assign(program, text);
+    } else if (const char *equals = assignmentEquals(text); equals != nullptr) {
+        assign(program, text, equals);
     } else {
         cmdOutput(program, CSL_LINE_ERROR, "Unrecognised Debug Command");
     }

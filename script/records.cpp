@@ -10,8 +10,9 @@ namespace {
 
 cmdOutputFn defaultOutput = nullptr;
 
-// Types that take the current statement number without advancing it.
-bool keepsNumber(uint32_t type) {
+}  // namespace
+
+bool cmdKeepsNumber(uint32_t type) {
     switch (type) {
         case CMD_INPUT:
         case CMD_MULTI:
@@ -29,6 +30,8 @@ bool keepsNumber(uint32_t type) {
             return false;
     }
 }
+
+namespace {
 
 void freeArguments(cmdArgument *argument) {
     while (argument != nullptr) {
@@ -221,7 +224,7 @@ cmdCommand *cmdNewCommand(cmdProgram *program, uint32_t type, const char *text, 
                             ? &program->defining->statementCounter
                             : &program->statementCounter;
     command->number = *counter;
-    if (!keepsNumber(type)) ++*counter;
+    if (!cmdKeepsNumber(type)) ++*counter;
     linkRecord(program, command);
     switch (type) {
         case CMD_INPUT:

@@ -280,6 +280,8 @@ int cmdIsKeyword(const char *text);
 // New record at the active reader's insertion point (length -1: up to the NUL), numbered; a message
 // record is listed at once. Null when storage ran out ("Failed to allocate command storage").
 cmdCommand *cmdNewCommand(cmdProgram *program, uint32_t type, const char *text, int64_t length);
+// Types that take the current statement number without advancing it: no statement of their own.
+bool cmdKeepsNumber(uint32_t type);
 // A block of type 14 or 16 and its end record, partners; the start record, or null.
 cmdCommand *cmdNewBlock(cmdProgram *program, uint32_t type, const char *text);
 // Unlinks a record from its list and frees it with what it holds.
