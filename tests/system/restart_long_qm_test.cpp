@@ -5,6 +5,14 @@ namespace {
 
 class RestartLongTest : public sys::SystemTest {};
 
+// miniqm stop --now and a fresh start, 20 times during intake. Kept out of CI for now: about one run
+// in ten finds a short run of consecutive events missing from DISPLAY EVENTS (no complaint in the
+// log, nothing on the dead-letter queue, the events' strings committed to the data queue); the
+// cause is not found yet.
+TEST_F(RestartLongTest, TheQueueManagerLostAndBackDuringIntakeLosesAndDoublesNothing) {
+    queueManagerLoss(20, 49);
+}
+
 // 200 cycles, in four runs of 50, so that each stays well inside a test's time limit.
 TEST_F(RestartLongTest, QueueManagerLossCyclesA) {
     queueManagerLoss(50, 1);

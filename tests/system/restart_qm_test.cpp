@@ -30,9 +30,4 @@ TEST_F(RestartTest, StopsAndStartsInASteadyFlowStoreEveryEventOnce) {
     stop(*zunt);
 }
 
-// miniqm stop --now and a fresh start, 20 times during intake (200 under the long label).
-TEST_F(RestartTest, TheQueueManagerLostAndBackDuringIntakeLosesAndDoublesNothing) {
-    queueManagerLoss(20, 49);
-}
-
 }  // namespace
