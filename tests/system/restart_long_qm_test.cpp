@@ -6,9 +6,10 @@ namespace {
 class RestartLongTest : public sys::SystemTest {};
 
 // miniqm stop --now and a fresh start, 20 times during intake. Kept out of CI for now: about one run
-// in ten finds a short run of consecutive events missing from DISPLAY EVENTS (no complaint in the
-// log, nothing on the dead-letter queue, the events' strings committed to the data queue); the
-// cause is not found yet.
+// in ten, the first DISPLAY EVENTS after the losses lacks the last few events fed, which a second ask
+// a moment later lists once each; the test's settling (queue empty, ITEMS still over two polls) can
+// end while the program holds taken events not yet stored, and why intake pauses that long is not
+// found yet.
 TEST_F(RestartLongTest, TheQueueManagerLostAndBackDuringIntakeLosesAndDoublesNothing) {
     queueManagerLoss(20, 49);
 }
