@@ -905,9 +905,9 @@ TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsIt
     hookAction = 0;
 }
 
-// A window that ended at or below its threshold stored each of its events already: its check holds
-// neither set and stores nothing; the next storm save drops the item.
-TEST_F(IntakeTest, StormCheckAtTheThresholdOnlyDropsTheItem) {
+// STORMTHR 10 and STORMINT 60 over queue manager QM1, the holds faked; record (35 bytes) an event
+// of reason 2085.
+void stormSetUp(QmgrEntry **qmgr, uint8_t *record) {
     ASSERT_TRUE(evStringsInit(0));
     ASSERT_NE(evStringsCreateStream(), nullptr);
     cfgInstall();
@@ -916,22 +916,32 @@ TEST_F(IntakeTest, StormCheckAtTheThresholdOnlyDropsTheItem) {
     evSettings.stormThreshold.store(10);
     evSettings.stormInterval.store(60);
     char text[EV_CONFIG_TEXT];
-    QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
-    ASSERT_NE(qmgr, nullptr);
-    uint8_t record[35] = {};
+    *qmgr = evQmgrFindOrAdd("QM1", 0, text);
+    ASSERT_NE(*qmgr, nullptr);
     evCFSetFlags(record, EVCF_FLAG_EVENT);
     mqiPutU32(record, 24, 2085);
+}
+
+// The first timed item, taken off the list as the timed list hands a due item over.
+void takeDueItem(evTimedItem **item) {
+    CSRecursiveGuard structure(gStructureLock);
+    *item = evTimedItemList;
+    ASSERT_NE(*item, nullptr);
+    evTimedItemList = (*item)->next;
+}
+
+// A window that ended at or below its threshold stored each of its events already: its check holds
+// neither set and stores nothing; the next storm save drops the item.
+TEST_F(IntakeTest, StormCheckAtTheThresholdOnlyDropsTheItem) {
+    QmgrEntry *qmgr = nullptr;
+    uint8_t record[35] = {};
+    ASSERT_NO_FATAL_FAILURE(stormSetUp(&qmgr, record));
     for (int i = 0; i < 10; i++) {
         evTimedItem *item = nullptr;
         ASSERT_EQ(evRepeatCount(qmgr, record, sizeof record, 1767225600, &item), 0);
     }
     evTimedItem *item = nullptr;
-    {
-        CSRecursiveGuard structure(gStructureLock);
-        item = evTimedItemList;
-        ASSERT_NE(item, nullptr);
-        evTimedItemList = item->next;  // as the timed list hands a due item over
-    }
+    ASSERT_NO_FATAL_FAILURE(takeDueItem(&item));
     evStormsChanged.store(0);
     evStormCheck(item);
     CSFreeMem(item);
@@ -941,19 +951,9 @@ TEST_F(IntakeTest, StormCheckAtTheThresholdOnlyDropsTheItem) {
 }
 
 TEST_F(IntakeTest, StormCheckStoresOneRecordWithTheExcessAndRaisesStorm) {
-    ASSERT_TRUE(evStringsInit(0));
-    ASSERT_NE(evStringsCreateStream(), nullptr);
-    cfgInstall();
-    cfgEngine.suspend = fakeSuspend;
-    cfgEngine.resume = fakeResume;
-    evSettings.stormThreshold.store(10);
-    evSettings.stormInterval.store(60);
-    char text[EV_CONFIG_TEXT];
-    QmgrEntry *qmgr = evQmgrFindOrAdd("QM1", 0, text);
-    ASSERT_NE(qmgr, nullptr);
+    QmgrEntry *qmgr = nullptr;
     uint8_t record[35] = {};
-    evCFSetFlags(record, EVCF_FLAG_EVENT);
-    mqiPutU32(record, 24, 2085);
+    ASSERT_NO_FATAL_FAILURE(stormSetUp(&qmgr, record));
     evCFSetItemCount(record, 1);
     record[32] = 231;  // MQIACF 1 = 1
     record[33] = 1;
@@ -964,12 +964,7 @@ TEST_F(IntakeTest, StormCheckStoresOneRecordWithTheExcessAndRaisesStorm) {
     }
     ASSERT_EQ(counted, 15);
     evTimedItem *item = nullptr;
-    {
-        CSRecursiveGuard structure(gStructureLock);
-        item = evTimedItemList;
-        ASSERT_NE(item, nullptr);
-        evTimedItemList = item->next;  // as the timed list hands a due item over
-    }
+    ASSERT_NO_FATAL_FAILURE(takeDueItem(&item));
     evStormCheck(item);
     CSFreeMem(item);
     EXPECT_EQ(holds, (std::vector<std::string>{"S0", "S1", "R1", "R0"}));
