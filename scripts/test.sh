@@ -49,8 +49,12 @@ for i in "${!presets[@]}"; do
   next=${presets[$((i + 1))]:-}
   if [ -n "$next" ]; then
     next_log=build/$next-build.log
-    setsid nice -n 19 bash -c "$(declare -f build); jobs=$jobs; build $next" >"$next_log" 2>&1 &
+    # A process group of its own (to end it with this script), in this session: a new session would
+    # be a scheduling group of its own, whose share its nice value would not lower.
+    set -m
+    nice -n 19 bash -c "$(declare -f build); jobs=$jobs; build $next" >"$next_log" 2>&1 &
     background=$!
+    set +m
   fi
   echo "=== $preset: tests"
   extra=()
