@@ -3,25 +3,37 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <sys/wait.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "miniqm/control.h"
 #include "mqi/cmqc.h"
 #include "testing/testing.h"
+#include "testing/wine_runner.h"
 
 namespace qmt {
 
 // Runs a shell command line; returns its exit code and, when out is given, its standard output.
+// On Windows the Linux runner runs it (the queue manager is a Linux one).
 inline int shell(const std::string &command, std::string *out = nullptr) {
     std::string cmd = command + (out ? "" : " >/dev/null") + " 2>&1";
+#ifdef _WIN32
+    std::string text;
+    int code = zt::runnerShell(cmd, &text);
+    if (out) *out = text;
+    return code;
+#else
     FILE *p = popen(cmd.c_str(), "r");
     if (!p) return -1;
     std::string text;
@@ -31,6 +43,16 @@ inline int shell(const std::string &command, std::string *out = nullptr) {
     int status = pclose(p);
     if (out) *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+// A path as a command line run by shell() names it.
+inline std::string shellPath(const std::string &path) {
+#ifdef _WIN32
+    return zt::unixPath(path);
+#else
+    return path;
+#endif
 }
 
 // A whole file as text (empty when it cannot be read).
@@ -92,11 +114,22 @@ public:
     bool ok() const { return created_ && started_; }
 
     int tool(const std::string &args, std::string *out = nullptr) const {
-        return shell(std::string(MINIQM_TOOL) + " " + args, out);
+        int code = shell(std::string(MINIQM_TOOL) + " " + args, out);
+#ifdef _WIN32
+        // The client finds the queue manager last started through MQSERVER: a start picks a free port.
+        if (code == 0 && args.compare(0, 6, "start ") == 0) {
+            std::string started = args.substr(6, args.find(' ', 6) - 6);
+            std::string server =
+                "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(runValue("port=", started)) + ")";
+            mqserver_.reset();
+            mqserver_ = std::make_unique<zt::ScopedEnv>("MQSERVER", server.c_str());
+        }
+#endif
+        return code;
     }
     int mqsc(const std::string &script, std::string *out = nullptr) const {
         root_.write("mqsc.in", script);
-        return tool("mqsc " + name_ + " < " + root_.file("mqsc.in"), out);
+        return tool("mqsc " + name_ + " < " + shellPath(root_.file("mqsc.in")), out);
     }
     bool start() {
         std::string out;
@@ -104,15 +137,31 @@ public:
         if (!ok) ADD_FAILURE() << out;
         return ok;
     }
-    bool stop(bool now = true) { return tool("stop " + name_ + (now ? " --now" : "")) == 0; }
-    int pid() const { return runValue("pid="); }
-    int port() const { return runValue("port="); }
-    bool running() const { return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && kill(pid(), 0) == 0; }
+    bool stop(bool now = true) {
+        return tool("stop " + name_ + (now ? " --now" : "")) == 0;
+    }
+    int pid() const {
+        return runValue("pid=");
+    }
+    int port() const {
+        return runValue("port=");
+    }
+    bool running() const {
+        return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && alive(pid());
+    }
     // Ends the server at once, as a crash would, and waits until it is gone. Another queue manager
     // under the same root may be named.
     void kill9(const std::string &other = "") {
         int p = runValue("pid=", other.empty() ? name_ : other);
         if (p <= 0) return;
+#ifdef _WIN32
+        // The same wait, on the runner's side.
+        const std::string pid = std::to_string(p);
+        shell("{ kill -9 " + pid + "; i=0; while [ $i -lt 10000 ] && kill -0 " + pid + "; do " +
+              "s=$(cat /proc/" + pid + "/stat); s=${s##*) }; " +
+              "if [ \"${s%% *}\" = Z ] && grep -q '^Threads:.1$' /proc/" + pid + "/status; then break; fi; " +
+              "sleep 0.001; i=$((i+1)); done; }");
+#else
         kill(p, SIGKILL);
         // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
         // zombie while the others are still ending, and until the last has ended the process
@@ -125,9 +174,17 @@ public:
             if (zombie && status.find("\nThreads:\t1\n") != std::string::npos) break;
             usleep(1000);
         }
+#endif
     }
 
 private:
+    static bool alive(int pid) {
+#ifdef _WIN32
+        return shell("kill -0 " + std::to_string(pid)) == 0;
+#else
+        return kill(pid, 0) == 0;
+#endif
+    }
     int runValue(const char *key, const std::string &name = "") const {
         std::string text = root_.read((name.empty() ? name_ : name) + "/miniqmd.run");
         size_t at = text.find(key);
@@ -136,8 +193,33 @@ private:
     std::string name_;
     zt::TempDir root_;
     zt::ScopedEnv rootEnv_, syncEnv_, levelEnv_;
+#ifdef _WIN32
+    mutable std::unique_ptr<zt::ScopedEnv> mqserver_;
+#endif
     bool created_ = false, started_ = false;
 };
+
+#ifdef MINIQM_MQM_LIBRARY
+// The queue manager's connections, the command server's included, from the status its library's
+// miniqmControl gives (on Windows the runner asks the Linux library); -1 when it does not answer.
+inline int connectionCount(const std::string &qm) {
+    char reply[256] = {};
+#ifdef _WIN32
+    std::string out;
+    if (shell("qm_runner control " + qm + " status", &out) != 0) return -1;
+    std::snprintf(reply, sizeof reply, "%s", out.c_str());
+#else
+    using Control = int (*)(const char *, const char *, char *, int);
+    void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
+    auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
+    int rc = control ? control(qm.c_str(), "status", reply, sizeof reply) : -1;
+    if (library) dlclose(library);
+    if (rc != 0) return -1;
+#endif
+    const char *at = std::strstr(reply, "connections ");
+    return at ? std::atoi(at + std::strlen("connections ")) : -1;
+}
+#endif
 
 inline void setText(char *field, size_t n, const std::string &v) {
     std::memset(field, ' ', n);
