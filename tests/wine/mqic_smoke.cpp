@@ -86,8 +86,8 @@ int main(int argc, char **argv) {
     std::memcpy(outMd.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
     MQPMO pmo = {MQPMO_DEFAULT};
     pmo.Options = MQPMO_NO_SYNCPOINT;
-    MQPUT(hconn, hobj, &outMd, &pmo, static_cast<MQLONG>(textOut.size()), const_cast<char *>(textOut.data()), &cc,
-          &rc);
+    MQPUT(hconn, hobj, &outMd, &pmo, static_cast<MQLONG>(textOut.size()), const_cast<char *>(textOut.data()),
+          &cc, &rc);
     check(cc == MQCC_OK, "MQPUT failed", rc);
     MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
     check(cc == MQCC_OK, "MQCLOSE failed", rc);
@@ -99,7 +99,8 @@ int main(int argc, char **argv) {
     MQLONG selector = MQCA_Q_MGR_NAME;
     MQCHAR48 name = {};
     MQINQ(hconn, hobj, 1, &selector, 0, nullptr, sizeof name, name, &cc, &rc);
-    check(cc == MQCC_OK && trimmed(name, sizeof name) == qm, "MQINQ did not give the queue manager's name", rc);
+    check(cc == MQCC_OK && trimmed(name, sizeof name) == qm, "MQINQ did not give the queue manager's name",
+          rc);
     MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
     MQDISC(&hconn, &cc, &rc);
     check(cc == MQCC_OK && hconn == MQHC_UNUSABLE_HCONN, "MQDISC failed", rc);
@@ -108,7 +109,8 @@ int main(int argc, char **argv) {
     std::string dead = "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::string(argv[5]) + ")";
     SetEnvironmentVariableA("MQSERVER", dead.c_str());
     MQCONN(qmName, &hconn, &cc, &rc);
-    check(cc == MQCC_FAILED && rc == MQRC_HOST_NOT_AVAILABLE, "a connect to a closed port did not give 2538", rc);
+    check(cc == MQCC_FAILED && rc == MQRC_HOST_NOT_AVAILABLE, "a connect to a closed port did not give 2538",
+          rc);
 
     if (failures == 0) std::printf("mqic_smoke: ok\n");
     return failures == 0 ? 0 : 1;
