@@ -153,7 +153,8 @@ EOF
 }
 
 # mqic.dll both ways: what Linux put is read back under wine, what the Windows side put is read on
-# Linux, and a port where nobody listens fails at once.
+# Linux; a port where nobody listens fails at once; a channel table on drive C: leads to the
+# queue manager.
 smoke() {
   local dead out=$work/smoke.bin
   dead=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -260,7 +261,7 @@ stop_all() {
 step "build the release preset's miniqm (build/release)" build-linux build_linux
 step "build the windows preset's zunt.exe and mqic.dll (build/windows)" build-windows build_windows
 step "queue manager $qm under $MINIQM_ROOT, events on" qm start_qm
-step "mqic.dll carries messages both ways under wine" smoke smoke
+step "mqic.dll under wine: messages both ways, a closed port, a channel table" smoke smoke
 step "zunt.exe -? prints the usage" usage usage
 step "zunt.exe -l -m $qm in the background under wine" zunt start_zunt
 step "the event and statistics queues resumed" resume resume_queues

@@ -1,7 +1,8 @@
 // mqic.dll against a queue manager on the other side of the machine (a Linux miniqm, reached under
 // wine through MQSERVER): the message a Linux program put is read back byte for byte with its
 // MQMD, a message goes the other way for the caller to check, the queue manager answers MQINQ by
-// its own name, and an address where nobody listens fails at once with 2538.
+// its own name, an address where nobody listens fails at once with 2538, and a channel table named
+// by a file URL with a drive letter (file:///C:/...) leads to the queue manager.
 //
 // Usage: mqic_smoke QM QUEUE TEXT_IN TEXT_OUT DEAD_PORT
 // (MQSERVER names the live queue manager.) Exit code 0 when every check holds, else 1 with the
@@ -17,6 +18,7 @@
 
 extern "C" {
 void MQCONN(PMQCHAR, PMQHCONN, PMQLONG, PMQLONG);
+void MQCONNX(PMQCHAR, PMQVOID, PMQHCONN, PMQLONG, PMQLONG);
 void MQDISC(PMQHCONN, PMQLONG, PMQLONG);
 void MQOPEN(MQHCONN, PMQVOID, MQLONG, PMQHOBJ, PMQLONG, PMQLONG);
 void MQCLOSE(MQHCONN, PMQHOBJ, MQLONG, PMQLONG, PMQLONG);
@@ -46,6 +48,62 @@ std::string trimmed(const char *field, size_t n) {
     return s;
 }
 
+void setU32(std::string &b, size_t at, uint32_t v) {
+    for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+void setText(std::string &b, size_t at, const std::string &v, size_t n) {
+    putName(&b[at], n, v);
+}
+
+// A channel table of one client-connection channel (an MQCD version 2 record) to qm at conname, in
+// the layout IBM MQ's queue manager writes: "AMQR", one block (its header, then the record and
+// its trailer), the end marker.
+std::string channelTable(const std::string &qm, const std::string &conname) {
+    std::string record(1312 + 132, '\0');
+    setText(record, 0, "WINE.SVRCONN", 20);
+    setU32(record, 20, 2);
+    setU32(record, 24, MQCHT_CLNTCONN);
+    setU32(record, 28, MQXPT_TCP);
+    setText(record, 32, "", 64);
+    setText(record, 96, qm, 48);
+    setText(record, 144, "", 48);
+    setText(record, 192, conname, 20);
+    setText(record, 1024, conname, 264);
+    std::string header(20, '\0');
+    setU32(header, 0, static_cast<uint32_t>(20 + record.size()));
+    setU32(header, 4, static_cast<uint32_t>(record.size()));
+    return "AMQR" + header + record + std::string(4, '\0');
+}
+
+// Connects through a channel table written to Windows' temporary folder and named by a file URL
+// with the folder's drive letter; the MQCNO's table comes before MQSERVER.
+void connectThroughTable(PMQCHAR qmName, const std::string &qm, const std::string &conname) {
+    char folder[MAX_PATH + 1];
+    DWORD n = GetTempPathA(sizeof folder, folder);
+    check(n > 0 && n < sizeof folder, "no temporary folder");
+    if (n == 0 || n >= sizeof folder) return;
+    std::string path = std::string(folder, n) + "mqic_smoke.TAB";
+    std::string table = channelTable(qm, conname);
+    FILE *f = std::fopen(path.c_str(), "wb");
+    bool written = f && std::fwrite(table.data(), 1, table.size(), f) == table.size();
+    if (f) std::fclose(f);
+    check(written, "cannot write the channel table");
+    std::string url = "file:///" + path;
+    for (char &c : url)
+        if (c == '\\') c = '/';
+    MQCNO cno = MQCNO_DEFAULT;
+    cno.Version = MQCNO_VERSION_6;
+    cno.CCDTUrlPtr = url.data();
+    cno.CCDTUrlLength = static_cast<MQLONG>(url.size());
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    MQLONG cc = 0, rc = 0;
+    MQCONNX(qmName, &cno, &hconn, &cc, &rc);
+    check(cc == MQCC_OK, ("no connection through the channel table " + url).c_str(), rc);
+    if (cc == MQCC_OK) MQDISC(&hconn, &cc, &rc);
+    DeleteFileA(path.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -54,6 +112,11 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string qm = argv[1], queue = argv[2], textIn = argv[3], textOut = argv[4];
+    // CHANNEL/TCP/host(port): the live queue manager's address, for the channel table.
+    char server[512];
+    DWORD serverLength = GetEnvironmentVariableA("MQSERVER", server, sizeof server);
+    std::string live(server, serverLength < sizeof server ? serverLength : 0);
+    live = live.substr(live.rfind('/') + 1);
     MQCHAR48 qmName = {};
     putName(qmName, sizeof qmName, qm);
     MQHCONN hconn = MQHC_UNUSABLE_HCONN;
@@ -111,6 +174,7 @@ int main(int argc, char **argv) {
     MQCONN(qmName, &hconn, &cc, &rc);
     check(cc == MQCC_FAILED && rc == MQRC_HOST_NOT_AVAILABLE, "a connect to a closed port did not give 2538",
           rc);
+    connectThroughTable(qmName, qm, live);
 
     if (failures == 0) std::printf("mqic_smoke: ok\n");
     return failures == 0 ? 0 : 1;
