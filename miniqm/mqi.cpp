@@ -1,9 +1,9 @@
 // The MQI verbs as exported C functions with IBM MQ's signatures. Built twice: as libmqm.so
 // (bindings: reaches miniqmd through the queue manager's Unix socket, found by name under
 // MINIQM_ROOT) and as libmqic.so (client: TCP, from the MQCD in the MQCNO, MQSERVER
-// "CHANNEL/TCP/host(port)" or a client channel table). Each call is one request and one reply on
-// the connection's socket; the caller's structures are checked and copied here, the semantics
-// live in the server.
+// "CHANNEL/TCP/host(port)" or a client channel table); the client also as mqic.dll for Windows,
+// reaching a miniqm on Linux. Each call is one request and one reply on the connection's socket;
+// the caller's structures are checked and copied here, the semantics live in the server.
 #include <atomic>
 #include <cctype>
 #include <cstring>
