@@ -71,7 +71,7 @@ run_one() {
     replay_*) args=("$PWD/tests/fuzz/corpus/${name#replay_}") ;;  # a fuzz target over its seed corpus
     *) args=(--gtest_brief=1 "$@") ;;
   esac
-  case $name in *_qm_*) export TMPDIR="Z:$qmtmp" ;; esac
+  case $name in *_qm_*) export ZUNT_WINE_TMPDIR="Z:$qmtmp" ;; esac
   # A hung executable is ended after the time ctest would give it.
   if timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
     >"$logs/$name.log" 2>&1; then

@@ -104,14 +104,27 @@ public:
     }
     ~QmServer() {
         if (running()) tool("stop " + name_ + " --now");
+#ifdef _WIN32
+        // Wine shows the server's symbolic link to its libraries' folder as a folder, which the
+        // removal of the root would empty: the Linux side removes the root first.
+        shell("rm -rf '" + shellPath(root_.path()) + "'");
+#endif
     }
     QmServer(const QmServer &) = delete;
     QmServer &operator=(const QmServer &) = delete;
 
-    const std::string &name() const { return name_; }
-    const std::string &root() const { return root_.path(); }
-    std::string dir() const { return root_.path() + "/" + name_; }
-    bool ok() const { return created_ && started_; }
+    const std::string &name() const {
+        return name_;
+    }
+    const std::string &root() const {
+        return root_.path();
+    }
+    std::string dir() const {
+        return root_.path() + "/" + name_;
+    }
+    bool ok() const {
+        return created_ && started_;
+    }
 
     int tool(const std::string &args, std::string *out = nullptr) const {
         int code = shell(std::string(MINIQM_TOOL) + " " + args, out);

@@ -2,9 +2,9 @@
 #include "testing/wine_runner.h"
 
 #ifdef _WIN32
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +14,8 @@ namespace zt {
 
 std::string unixPath(const std::string &path) {
     using Mapping = char *(__cdecl *)(const wchar_t *);
-    static const Mapping mapping = reinterpret_cast<Mapping>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    static const Mapping mapping = reinterpret_cast<Mapping>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
     if (mapping == nullptr || path.empty()) return path;
     std::wstring wide(path.size() + 1, L'\0');
     int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
@@ -70,7 +70,8 @@ int runnerShell(const std::string &command, std::string *out) {
     shutdown(s, SD_SEND);
     std::string reply;
     char buffer[4096];
-    for (int n; sent && (n = recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+    for (int n; sent && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+        reply.append(buffer, static_cast<size_t>(n));
     closesocket(s);
     size_t line = reply.find('\n');
     if (!sent || line == std::string::npos) {

@@ -118,7 +118,8 @@ int main(int argc, char **argv) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listener, 64) != 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        listen(listener, 64) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         std::perror("qm_runner");
         return 1;
     }
