@@ -2,9 +2,11 @@
 #include "testing/wine_runner.h"
 
 #ifdef _WIN32
-#include <windows.h>
+// winsock2.h before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
