@@ -90,6 +90,60 @@ inline std::vector<std::string> words(const std::string &text) {
     return out;
 }
 
+// Under wine the queue manager is a Linux one that the runner drives: the server's process is seen
+// and ended there, and the test reaches it as a client.
+#ifdef _WIN32
+inline constexpr bool kThroughRunner = true;
+#else
+inline constexpr bool kThroughRunner = false;
+#endif
+
+inline bool alive(int pid) {
+#ifdef _WIN32
+    return shell("kill -0 " + std::to_string(pid)) == 0;
+#else
+    return kill(pid, 0) == 0;
+#endif
+}
+
+// Ends a server at once, as a crash would, and waits until it is gone.
+inline void killAndWait(int p) {
+#ifdef _WIN32
+    // The same wait, on the runner's side.
+    const std::string pid = std::to_string(p);
+    shell("{ kill -9 " + pid + "; i=0; while [ $i -lt 10000 ] && kill -0 " + pid + "; do " +
+          "s=$(cat /proc/" + pid + "/stat); s=${s##*) }; " +
+          "if [ \"${s%% *}\" = Z ] && grep -q '^Threads:.1$' /proc/" + pid + "/status; then break; fi; " +
+          "sleep 0.001; i=$((i+1)); done; }");
+#else
+    kill(p, SIGKILL);
+    // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
+    // zombie while the others are still ending, and until the last has ended the process
+    // still holds its files (the queue manager's lock among them), so wait for that too.
+    for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
+        std::string text = readText("/proc/" + std::to_string(p) + "/stat");
+        size_t close = text.rfind(')');
+        bool zombie = close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+        std::string status = readText("/proc/" + std::to_string(p) + "/status");
+        if (zombie && status.find("\nThreads:\t1\n") != std::string::npos) break;
+        usleep(1000);
+    }
+#endif
+}
+
+// Points the client at the queue manager's port (Windows only).
+inline void pointClient(std::unique_ptr<zt::ScopedEnv> &server, int port) {
+    std::string value = "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(port) + ")";
+    server.reset();
+    server = std::make_unique<zt::ScopedEnv>("MQSERVER", value.c_str());
+}
+
+// Removes a folder shared with the queue manager through the runner: wine shows the server's
+// symbolic link to its libraries' folder as a folder, which a removal from Windows would empty.
+inline void removeShared(const std::string &folder) {
+    shell("rm -rf '" + shellPath(folder) + "'");
+}
+
 class QmServer {
 public:
     explicit QmServer(std::string name = "QMT", const char *cmdLevel = nullptr)
@@ -104,40 +158,21 @@ public:
     }
     ~QmServer() {
         if (running()) tool("stop " + name_ + " --now");
-#ifdef _WIN32
-        // Wine shows the server's symbolic link to its libraries' folder as a folder, which the
-        // removal of the root would empty: the Linux side removes the root first.
-        shell("rm -rf '" + shellPath(root_.path()) + "'");
-#endif
+        if (kThroughRunner) removeShared(root_.path());
     }
     QmServer(const QmServer &) = delete;
     QmServer &operator=(const QmServer &) = delete;
 
-    const std::string &name() const {
-        return name_;
-    }
-    const std::string &root() const {
-        return root_.path();
-    }
-    std::string dir() const {
-        return root_.path() + "/" + name_;
-    }
-    bool ok() const {
-        return created_ && started_;
-    }
+    const std::string &name() const { return name_; }
+    const std::string &root() const { return root_.path(); }
+    std::string dir() const { return root_.path() + "/" + name_; }
+    bool ok() const { return created_ && started_; }
 
     int tool(const std::string &args, std::string *out = nullptr) const {
         int code = shell(std::string(MINIQM_TOOL) + " " + args, out);
-#ifdef _WIN32
         // The client finds the queue manager last started through MQSERVER: a start picks a free port.
-        if (code == 0 && args.compare(0, 6, "start ") == 0) {
-            std::string started = args.substr(6, args.find(' ', 6) - 6);
-            std::string server =
-                "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(runValue("port=", started)) + ")";
-            mqserver_.reset();
-            mqserver_ = std::make_unique<zt::ScopedEnv>("MQSERVER", server.c_str());
-        }
-#endif
+        if (kThroughRunner && code == 0 && args.compare(0, 6, "start ") == 0)
+            pointClient(mqserver_, runValue("port=", args.substr(6, args.find(' ', 6) - 6)));
         return code;
     }
     int mqsc(const std::string &script, std::string *out = nullptr) const {
@@ -150,54 +185,18 @@ public:
         if (!ok) ADD_FAILURE() << out;
         return ok;
     }
-    bool stop(bool now = true) {
-        return tool("stop " + name_ + (now ? " --now" : "")) == 0;
-    }
-    int pid() const {
-        return runValue("pid=");
-    }
-    int port() const {
-        return runValue("port=");
-    }
-    bool running() const {
-        return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && alive(pid());
-    }
+    bool stop(bool now = true) { return tool("stop " + name_ + (now ? " --now" : "")) == 0; }
+    int pid() const { return runValue("pid="); }
+    int port() const { return runValue("port="); }
+    bool running() const { return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && alive(pid()); }
     // Ends the server at once, as a crash would, and waits until it is gone. Another queue manager
     // under the same root may be named.
     void kill9(const std::string &other = "") {
         int p = runValue("pid=", other.empty() ? name_ : other);
-        if (p <= 0) return;
-#ifdef _WIN32
-        // The same wait, on the runner's side.
-        const std::string pid = std::to_string(p);
-        shell("{ kill -9 " + pid + "; i=0; while [ $i -lt 10000 ] && kill -0 " + pid + "; do " +
-              "s=$(cat /proc/" + pid + "/stat); s=${s##*) }; " +
-              "if [ \"${s%% *}\" = Z ] && grep -q '^Threads:.1$' /proc/" + pid + "/status; then break; fi; " +
-              "sleep 0.001; i=$((i+1)); done; }");
-#else
-        kill(p, SIGKILL);
-        // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
-        // zombie while the others are still ending, and until the last has ended the process
-        // still holds its files (the queue manager's lock among them), so wait for that too.
-        for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
-            std::string text = readText("/proc/" + std::to_string(p) + "/stat");
-            size_t close = text.rfind(')');
-            bool zombie = close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-            std::string status = readText("/proc/" + std::to_string(p) + "/status");
-            if (zombie && status.find("\nThreads:\t1\n") != std::string::npos) break;
-            usleep(1000);
-        }
-#endif
+        if (p > 0) killAndWait(p);
     }
 
 private:
-    static bool alive(int pid) {
-#ifdef _WIN32
-        return shell("kill -0 " + std::to_string(pid)) == 0;
-#else
-        return kill(pid, 0) == 0;
-#endif
-    }
     int runValue(const char *key, const std::string &name = "") const {
         std::string text = root_.read((name.empty() ? name_ : name) + "/miniqmd.run");
         size_t at = text.find(key);
@@ -206,9 +205,7 @@ private:
     std::string name_;
     zt::TempDir root_;
     zt::ScopedEnv rootEnv_, syncEnv_, levelEnv_;
-#ifdef _WIN32
-    mutable std::unique_ptr<zt::ScopedEnv> mqserver_;
-#endif
+    mutable std::unique_ptr<zt::ScopedEnv> mqserver_;  // MQSERVER, on Windows
     bool created_ = false, started_ = false;
 };
 
