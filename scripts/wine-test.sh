@@ -86,8 +86,17 @@ scripts/wine-run.sh "$prefix" cmd /c exit 0 >/dev/null 2>&1 || true  # makes the
 # The long runs (label "long") only when asked for, as on Linux.
 long=(-not -name '*_long_*')
 [ -n "${WINE_TEST_LONG:-}" ] && long=()
-results=$(find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) "${long[@]}" | sort |
-  xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$@")
+executables() {
+  find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) "${long[@]}" | sort
+}
+# The queue-manager tests wait more than they work: a pool of their own (WINE_QM_JOBS at a time, 4
+# by default) beside the others.
+executables | { grep '_qm_' || true; } |
+  xargs -P "${WINE_QM_JOBS:-4}" -I{} bash -c 'run_one "$@"' _ {} "$@" >"$logs/qm-results" &
+qm_pool=$!
+results=$(executables | { grep -v '_qm_' || true; } | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$@")
+wait "$qm_pool" || true
+results=$(printf '%s\n%s' "$results" "$(cat "$logs/qm-results")" | sed '/^$/d')
 wineserver -k 2>/dev/null || true
 printf '%s\n' "$results" | grep -c '^ok' | sed 's/^/passed executables: /'
 failed=$(printf '%s\n' "$results" | grep '^FAILED' || true)
