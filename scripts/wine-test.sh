@@ -51,7 +51,7 @@ fi
 # The runner, and every queue manager a test left running (a crashed test does not stop its own);
 # then their folders.
 stop_linux_side() {
-  [ -n "$runner" ] && kill "$runner" 2>/dev/null
+  [ -z "$runner" ] || kill "$runner" 2>/dev/null || true
   [ -n "$qmtmp" ] || return 0
   find "$qmtmp" -name miniqmd.run 2>/dev/null | while read -r run; do
     pid=$(sed -n 's/^pid=//p' "$run")
