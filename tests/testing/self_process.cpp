@@ -45,7 +45,8 @@ SelfProcess::~SelfProcess() {
 bool SelfProcess::wait(int ms) {
     if (!started() || ended_) return ended_;
     HANDLE process = reinterpret_cast<HANDLE>(process_);
-    if (WaitForSingleObject(process, ms < 0 ? INFINITE : static_cast<DWORD>(ms)) != WAIT_OBJECT_0) return false;
+    if (WaitForSingleObject(process, ms < 0 ? INFINITE : static_cast<DWORD>(ms)) != WAIT_OBJECT_0)
+        return false;
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     status_ = static_cast<int>(code);
