@@ -6,7 +6,7 @@
 # build, which a runner of that build (tests/wine/qm_runner.cpp) starts, stops and kills for them:
 # a Windows process under wine cannot wait for a Linux one. Queue managers a crashed test left
 # running are ended afterwards.
-# Usage: scripts/wine-test.sh [-- gtest arguments]; WINE_TEST_LONG=1 adds the long runs.
+# Usage: scripts/wine-test.sh [-- gtest arguments]
 # Fails, naming them, when an executable fails (or runs longer than WINE_TEST_TIMEOUT seconds,
 # 300 by default) or the tests leave files in the source tree.
 set -euo pipefail
@@ -83,11 +83,8 @@ run_one() {
 export -f run_one
 export prefix logs qmtmp
 scripts/wine-run.sh "$prefix" cmd /c exit 0 >/dev/null 2>&1 || true  # makes the prefix once
-# The long runs (label "long") only when asked for, as on Linux.
-long=(-not -name '*_long_*')
-[ -n "${WINE_TEST_LONG:-}" ] && long=()
 executables() {
-  find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) "${long[@]}" | sort
+  find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) | sort
 }
 # The queue-manager tests wait more than they work: a pool of their own (WINE_QM_JOBS at a time, 4
 # by default) beside the others.
