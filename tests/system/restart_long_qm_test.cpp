@@ -5,11 +5,6 @@ namespace {
 
 class RestartLongTest : public sys::SystemTest {};
 
-// miniqm stop --now and a fresh start, 20 times during intake (10 in the everyday run).
-TEST_F(RestartLongTest, TheQueueManagerLostAndBackDuringIntakeLosesAndDoublesNothing) {
-    queueManagerLoss(20, 49);
-}
-
 // 200 cycles, in four runs of 50, so that each stays well inside a test's time limit.
 TEST_F(RestartLongTest, QueueManagerLossCyclesA) {
     queueManagerLoss(50, 1);
