@@ -4,7 +4,8 @@
 // into empty memory. Printed in one run:
 //   P4 = load time / time of a raw browse of the same messages (target <= 2), with beside it the
 //        time of a raw browse that keeps each message in memory of its own length, as a load must:
-//        what that costs over the raw browse is first-touch page faults, no work of the load's;
+//        what that adds to the raw browse (new pages, faulted in at first touch, and one copy) is
+//        none of the load's own work;
 //   P5 = resident memory the load adds per stored event / mean compressed record length (target
 //        <= 1.2), with the counted heap's bytes beside it.
 #include <benchmark/benchmark.h>
