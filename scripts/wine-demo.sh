@@ -240,6 +240,9 @@ wait_intake() {
 
 # DISPLAY EVENTS must show each event the work raised, as the queue manager named it.
 display_events() {
+  # Without FROM, DISPLAY EVENTS lists up to the program's clock, the second its main loop moves on
+  # once a second: events of the last second show once it has moved.
+  sleep 2
   ask "DISPLAY EVENTS(*)" | sed '/^$/d' | tee "$work/events.txt"
   local missing=0
   for summary in "Create Q - Queue:DEMO.ORDERS" "Q Depth Full - Queue:DEMO.ORDERS" \
