@@ -1,9 +1,9 @@
 // The MQI verbs as exported C functions with IBM MQ's signatures. Built twice: as libmqm.so
 // (bindings: reaches miniqmd through the queue manager's Unix socket, found by name under
 // MINIQM_ROOT) and as libmqic.so (client: TCP, from the MQCD in the MQCNO, MQSERVER
-// "CHANNEL/TCP/host(port)" or a client channel table). Each call is one request and one reply on
-// the connection's socket; the caller's structures are checked and copied here, the semantics
-// live in the server.
+// "CHANNEL/TCP/host(port)" or a client channel table); the client also as mqic.dll for Windows,
+// reaching a miniqm on Linux. Each call is one request and one reply on the connection's socket;
+// the caller's structures are checked and copied here, the semantics live in the server.
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -26,7 +26,11 @@
 #include "miniqm/wire.h"
 #include "mqi/cmqc.h"
 
+#ifdef _WIN32  // mqic.dll: the verbs under their plain C names, as GetProcAddress asks for them
+#define MINIQM_EXPORT extern "C" __declspec(dllexport)
+#else
 #define MINIQM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -371,6 +375,11 @@ bool tablePath(const std::string &url, std::string &path) {
     std::string rest = url.substr(scheme + 3);
     if (rest.compare(0, 9, "localhost") == 0) rest.erase(0, 9);
     if (rest.empty() || rest[0] != '/') return false;
+#ifdef _WIN32
+    // file:///C:/dir/AMQCLCHL.TAB names C:/dir/AMQCLCHL.TAB.
+    if (rest.size() >= 3 && std::isalpha(static_cast<unsigned char>(rest[1])) && rest[2] == ':')
+        rest.erase(0, 1);
+#endif
     path = rest;
     return true;
 }

@@ -11,7 +11,11 @@
 
 #include "miniqm/props.h"
 
+#ifdef _WIN32  // mqic.dll: the verbs under their plain C names, as GetProcAddress asks for them
+#define MINIQM_EXPORT extern "C" __declspec(dllexport)
+#else
 #define MINIQM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

@@ -62,12 +62,14 @@ bool readConfig(const std::string &dir, QmConfig &cfg) {
            !cfg.name.empty();
 }
 
+#ifndef _WIN32
 bool writeConfig(const std::string &dir, const QmConfig &cfg) {
     std::string text = "name=" + cfg.name + "\nport=" + std::to_string(cfg.port) +
                        "\ncmdlevel=" + std::to_string(cfg.cmdLevel) + "\n" +
                        (cfg.admin.empty() ? std::string() : "admin=" + cfg.admin + "\n");
     return qmos::writeFileAtomic(dir + "/qm.ini", text, true);
 }
+#endif
 
 bool readRunInfo(const std::string &dir, RunInfo &info) {
     return readKeyValues(
@@ -81,6 +83,7 @@ bool readRunInfo(const std::string &dir, RunInfo &info) {
            info.pid > 0;
 }
 
+#ifndef _WIN32
 bool writeRunInfo(const std::string &dir, const RunInfo &info) {
     return qmos::writeFileAtomic(
         dir + "/miniqmd.run",
@@ -90,5 +93,6 @@ bool writeRunInfo(const std::string &dir, const RunInfo &info) {
 void removeRunInfo(const std::string &dir) {
     qmos::removeFile(dir + "/miniqmd.run");
 }
+#endif
 
 }  // namespace qmpaths

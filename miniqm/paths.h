@@ -25,7 +25,9 @@ struct QmConfig {
     std::string admin;
 };
 bool readConfig(const std::string &dir, QmConfig &cfg);
+#ifndef _WIN32  // the server and the tool write these; the Windows client library only reads
 [[nodiscard]] bool writeConfig(const std::string &dir, const QmConfig &cfg);
+#endif
 
 // Written by a running server once it accepts connections; removed when it ends.
 struct RunInfo {
@@ -33,7 +35,9 @@ struct RunInfo {
     int port = 0;
 };
 bool readRunInfo(const std::string &dir, RunInfo &info);
+#ifndef _WIN32
 [[nodiscard]] bool writeRunInfo(const std::string &dir, const RunInfo &info);
 void removeRunInfo(const std::string &dir);
+#endif
 
 }  // namespace qmpaths

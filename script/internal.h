@@ -173,11 +173,7 @@ cslVAR *cslFindVariable(cmdProgram *program, const char *key, size_t length,
                         cmdCallContext **frame = nullptr);
 // The innermost frame that holds the name or, for an element's key, any element of its array.
 cmdCallContext *cslFrameHolding(cmdProgram *program, const char *key, size_t length);
-// Sets a variable (value null: declared without a value). local: in the current frame; outer: in
-// the outermost frame; else where the name is found, or the current frame. '_' names are the
-// system variables. -> the variable, or null (refused, or no storage: the old value stays).
-cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *key, size_t length,
-                       const ExpValue *value);
+// Setting one: cslSetVariable (script/script.h).
 // Removes one variable of a frame -> 1 when it was there.
 int cslDeleteFromFrame(cmdCallContext *frame, const char *key, size_t length);
 // The elements of the array name (without '%') in a frame, in key order.
@@ -201,13 +197,8 @@ int cslGetResponseAttribute(cmdProgram *program, const char *name, size_t length
                             ExpValue *out);
 // The joined attribute text of the current foreach object (counted heap), or null without one.
 [[nodiscard]] char *cslJoinResponseLines(cmdProgram *program);
-// The joining of a response object's lines (each without line end), for tests and the fuzz target.
-[[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
-// An attribute "NAME(" of joined or raw text: 1 with the trimmed value's span, else 0.
-int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
-                     const char **value, size_t *valueLength);
-// A response value typed as the script reads it (short/long: the EXP_IND_SHORT or _LONG flags).
-int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out);
+// Joining, finding and typing a response's attributes: cslJoinLines, cslFindAttribute and
+// cslTypeAttributeValue (script/script.h).
 
 // The expression callbacks of scripts and of the console's WHERE filters. The program is the
 // caller block's word 1 (null: the console session's program).
@@ -235,10 +226,7 @@ int cslEvaluateCondition(cmdProgram *program, ExpExpression *e);
 // error of the record) when 1000 runs are open or the stack is nearly used up.
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record);
 void cmdLeaveNesting(cmdProgram *program);
-
-// The next non-empty item of a foritem text (split at commas outside quotes and brackets, blanks
-// trimmed) -> 1 with the item, or 0 at the end; *cursor moves on (null once the text is done).
-int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
+// foritem's items: cmdNextItem (script/script.h).
 
 // The run loop (run.cpp).
 // Runs from the program's current record -> 1 at the end of the list or body or a return, 0 when
@@ -253,9 +241,7 @@ int cmdCallFunctionArgs(cmdProgram *program, cmdFUNCTION *function, int count, c
 int cmdRunBlock(cmdProgram *program, cmdFUNCTION *function);
 // Runs an =import block (its start record) -> as cmdRunCommands.
 int cmdEnterImport(cmdProgram *program, cmdCommand *importStart);
-// Binds an =import's parameter text to the array @_Parm -> 1, or 0 ("Expected ',' between
-// parameters").
-int cmdBindParms(cmdProgram *program, const char *text);
+// An =import's parameters: cmdBindParms (script/script.h).
 // Prepares a loop or function body (first to last, both included) for its next pass.
 void cmdResetLoopMarks(cmdProgram *program, cmdCommand *first, cmdCommand *last);
 

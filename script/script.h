@@ -381,20 +381,30 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command);
 int dbgCommand(cmdProgram *program, const char *text);
 // Forgets breakpoints and listing positions (a new program).
 void dbgReset();
-// Text a running script takes from outside, which the fuzz target drives directly. The run time's
-// own declarations of the last six stand with its other entry points in the interpreter's header.
+// Text a running script takes from outside, which the fuzz target drives directly. Declared here
+// only: the interpreter's own files reach them through script/internal.h.
 
 struct cslVAR;
 // The print and fprint statements, echoed as given -> 1, or 0 after printing the error. fprint's
 // text holds its keyword, the file identifier and the items.
 int cslDoPrint(cmdProgram *program, const char *statement, const char *items);
 int cslDoFPrint(cmdProgram *program, const char *statement);
+// The next non-empty item of a foritem text (split at commas outside quotes and brackets, blanks
+// trimmed) -> 1 with the item, or 0 at the end; *cursor moves on (null once the text is done).
 int cmdNextItem(const char **cursor, const char *end, const char **item, size_t *length);
+// Binds an =import's parameter text to the array @_Parm -> 1, or 0 ("Expected ',' between
+// parameters").
 int cmdBindParms(cmdProgram *program, const char *text);
+// The joining of a response object's lines (each without line end).
 [[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
+// An attribute "NAME(" of joined or raw text: 1 with the trimmed value's span, else 0.
 int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
                      const char **value, size_t *valueLength);
+// A response value typed as the script reads it (short/long: the EXP_IND_SHORT or _LONG flags).
 int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out);
+// Sets a variable (value null: declared without a value). local: in the current frame; outer: in
+// the outermost frame; else where the name is found, or the current frame. '_' names are the
+// system variables. -> the variable, or null (refused, or no storage: the old value stays).
 cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *key, size_t length,
                        const ExpValue *value);
 

@@ -69,6 +69,10 @@ for what, bench, counter, target, met in rows:
     v = value(bench, counter)
     shown = "n/a" if v is None else f"{v:.3g}"
     print(f"{what:<48} {shown:>9}  {target:<8} {'-' if v is None else ('yes' if met(v) else 'NO')}")
+r = runs.get("restartLoad", {})
+if r.get("P4kept") and r.get("P4"):
+    print(f"(restart load: a raw browse that keeps each message in memory takes {r['P4kept']:.3g} of the raw "
+          f"browse, the load {r['P4'] / r['P4kept']:.3g} of that)")
 d = runs.get("displayVersusJq/10", {})
 if d and "jq_s" not in d:
     print("(jq was not found: the DISPLAY rows compare against a plain scan of the stored records)")

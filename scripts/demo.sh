@@ -309,6 +309,9 @@ wait_intake() {
 show_replies() {
   local shown=$work/replies.txt
   : >"$shown"
+  # Without FROM, DISPLAY EVENTS lists up to the program's clock, the second its main loop moves on
+  # once a second: events of the last second show once it has moved.
+  sleep 2
   for command in "DISPLAY EVENTS(*)" "DISPLAY EVSTRMST(*)" "DISPLAY EVQ(*)" "DISPLAY STATQ(*)"; do
     echo "--- $command" >>"$shown"
     ask "$command" | sed '/^$/d' >>"$shown"

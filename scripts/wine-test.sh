@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the windows preset (mingw-w64) and runs its unit tests under wine, each test executable
 # once (and each fuzz target over its seed corpus), several at a time, in the wine prefix under
-# build/windows. Tests that need a queue manager are not built for Windows.
+# build/windows. The tests that need a queue manager (those the windows build has: it builds them
+# once it has miniqm's client library, mqic.dll) connect as clients to a Linux miniqm of the release
+# build, which a runner of that build (tests/wine/qm_runner.cpp) starts, stops and kills for them:
+# a Windows process under wine cannot wait for a Linux one. Queue managers a crashed test left
+# running are ended afterwards.
 # Usage: scripts/wine-test.sh [-- gtest arguments]
 # Fails, naming them, when an executable fails (or runs longer than WINE_TEST_TIMEOUT seconds,
 # 300 by default) or the tests leave files in the source tree.
@@ -26,6 +30,37 @@ logs=$build/wine-test
 rm -rf "$logs"
 mkdir -p "$logs"
 export WINEPREFIX="$prefix"
+
+runner=""
+qmtmp=""
+if grep -q '^ZUNT_WINE_QM_TESTS:BOOL=ON' "$build/CMakeCache.txt"; then
+  echo "=== windows: the Linux side of the queue-manager tests (release build)"
+  linux=$PWD/build/release
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$jobs" --target miniqm miniqmd mqm qm_runner
+  # The queue managers' folders, short enough for their Unix sockets; drive Z: is / under wine.
+  qmtmp=$(mktemp -d /tmp/zunt-wine-XXXXXX)
+  PATH="$linux/miniqm:$linux/tests:$PATH" "$linux/tests/qm_runner" >"$logs/qm-runner.port" \
+    2>"$logs/qm-runner.log" &
+  runner=$!
+  for _ in $(seq 100); do [ -s "$logs/qm-runner.port" ] && break; sleep 0.05; done
+  ZUNT_QM_RUNNER=$(head -1 "$logs/qm-runner.port")
+  [ -n "$ZUNT_QM_RUNNER" ] || { echo "the runner did not start"; cat "$logs/qm-runner.log"; exit 1; }
+  export ZUNT_QM_RUNNER
+fi
+# The runner, and every queue manager a test left running (a crashed test does not stop its own);
+# then their folders.
+stop_linux_side() {
+  [ -z "$runner" ] || kill "$runner" 2>/dev/null || true
+  [ -n "$qmtmp" ] || return 0
+  find "$qmtmp" -name miniqmd.run 2>/dev/null | while read -r run; do
+    pid=$(sed -n 's/^pid=//p' "$run")
+    if [ -n "$pid" ] && grep -q miniqmd "/proc/$pid/cmdline" 2>/dev/null; then kill -9 "$pid" || true; fi
+  done
+  rm -rf "$qmtmp"
+}
+trap stop_linux_side EXIT
+
 echo "=== windows: tests under wine"
 start=$(date +%s)
 run_one() {
@@ -36,6 +71,7 @@ run_one() {
     replay_*) args=("$PWD/tests/fuzz/corpus/${name#replay_}") ;;  # a fuzz target over its seed corpus
     *) args=(--gtest_brief=1 "$@") ;;
   esac
+  case $name in *_qm_*) export ZUNT_WINE_TMPDIR="Z:$qmtmp" ;; esac
   # A hung executable is ended after the time ctest would give it.
   if timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
     >"$logs/$name.log" 2>&1; then
@@ -45,10 +81,19 @@ run_one() {
   fi
 }
 export -f run_one
-export prefix logs
+export prefix logs qmtmp
 scripts/wine-run.sh "$prefix" cmd /c exit 0 >/dev/null 2>&1 || true  # makes the prefix once
-results=$(find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) | sort |
-  xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$@")
+executables() {
+  find "$build/tests" -maxdepth 1 \( -name 'test_*.exe' -o -name 'replay_*.exe' \) | sort
+}
+# The queue-manager tests wait more than they work: a pool of their own (WINE_QM_JOBS at a time, 4
+# by default) beside the others.
+executables | { grep '_qm_' || true; } |
+  xargs -P "${WINE_QM_JOBS:-4}" -I{} bash -c 'run_one "$@"' _ {} "$@" >"$logs/qm-results" &
+qm_pool=$!
+results=$(executables | { grep -v '_qm_' || true; } | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$@")
+wait "$qm_pool" || true
+results=$(printf '%s\n%s' "$results" "$(cat "$logs/qm-results")" | sed '/^$/d')
 wineserver -k 2>/dev/null || true
 printf '%s\n' "$results" | grep -c '^ok' | sed 's/^/passed executables: /'
 failed=$(printf '%s\n' "$results" | grep '^FAILED' || true)

@@ -2,6 +2,7 @@
 // and the small range of blob numbers. Stored messages may be damaged or missing: every blob is
 // checked before it is used, a missing one is skipped, and the ranges end up as what was found. Each
 // blob is read into an area of its own length, so memory holds the messages and nothing more.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -84,60 +85,96 @@ void removeLaterCopies(EvStreamIo *io, const uint8_t *correlId) {
     }
 }
 
-}  // namespace
+// What one load browses every message into: a blob is checked there and copied into an area of its
+// own length, so that reading it takes one MQGET rather than a get that measures it and another that
+// reads it (a round trip per blob, dearer still over a client channel). It grows to the longest
+// message seen, in steps that keep the gets that fail for want of room (2080) to a few a load, and is
+// freed when the load ends.
+class ReadBuffer {
+public:
+    ReadBuffer() = default;
+    ReadBuffer(const ReadBuffer &) = delete;
+    ReadBuffer &operator=(const ReadBuffer &) = delete;
+    ~ReadBuffer() {
+        if (data_) CSFreeMem(data_);
+    }
+    uint8_t *data() const { return data_; }
+    uint32_t capacity() const { return capacity_; }
+    // Room for length bytes (at most a whole message); false when memory is short.
+    bool reserve(uint32_t length) {
+        if (length <= capacity_) return true;
+        uint64_t grown = std::max<uint64_t>(length, 2 * uint64_t{capacity_});
+        grown = std::min<uint64_t>((grown + 4095) & ~uint64_t{4095}, STREAM_MAX_MESSAGE);
+        if (grown < length) return false;
+        auto *bigger = static_cast<uint8_t *>(CSGetMem(grown));
+        if (!bigger) return false;
+        if (data_) CSFreeMem(data_);
+        data_ = bigger;
+        capacity_ = static_cast<uint32_t>(grown);
+        return true;
+    }
 
-int evStreamReadBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int required,
-                     Area **area) {
+private:
+    uint8_t *data_ = nullptr;
+    uint32_t capacity_ = 0;
+};
+
+int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int required, Area **area,
+             ReadBuffer &buffer) {
     *area = nullptr;
     bool isHeader = number == 0;
     if (evStreamTracing()) evOutputF(EV_OUT_PROGRESS, 1, "Loading stream '%s'", evStreamName(stream));
     uint8_t correlId[BLOB_ID_LENGTH];
     evBlobIdBuild(correlId, evStreamQmgrNumber(stream), stream->streamId, kind, number);
 
-    // 2. The length first, then an area that holds the message and no more (the header's area has at
-    // least the room of the stream's blob size, which the room left for appends is measured against).
+    // 2. Browsed into the buffer; one longer than its room is measured by the failed get, and read
+    // again into a buffer that holds it (it may have grown in between: measured again).
     uint32_t headerSize = stream->blobSize + STREAM_AREA_EXTRA;
+    if (!buffer.reserve(headerSize)) {
+        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+        return 0;
+    }
     MQLONG length = 0, reason = MQRC_NONE;
     for (int attempt = 0; attempt < 3; attempt++) {
-        reason = evDqGet(io, correlId, MQGMO_BROWSE_FIRST, 0, nullptr, 0, &length);
-        if (reason != MQRC_TRUNCATED_MSG_FAILED && reason != MQRC_NONE) break;
+        reason = evDqGet(io, correlId, MQGMO_BROWSE_FIRST, 0, buffer.data(),
+                         static_cast<MQLONG>(buffer.capacity()), &length);
+        if (reason != MQRC_TRUNCATED_MSG_FAILED) break;
         if (length < 0 || uint64_t(length) > STREAM_MAX_MESSAGE) {
             damaged(stream, static_cast<int64_t>(number));
             return 0;
         }
-        uint32_t need = static_cast<uint32_t>(length) + kAreaSpare;
-        uint32_t capacity = isHeader && headerSize > need ? headerSize : need;
-        if (!*area || (*area)->capacity < capacity) {
-            AreaRelease(area);
-            *area = AreaGet(capacity, 0, isHeader ? "evMSG" : "BLOBMSG");
-            if (!*area) {
-                evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
-                return 0;
-            }
+        if (!buffer.reserve(static_cast<uint32_t>(length))) {
+            evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+            return 0;
         }
-        reason = evDqGet(io, correlId, MQGMO_BROWSE_FIRST, 0, AreaData(*area), static_cast<MQLONG>(capacity),
-                         &length);
-        if (reason != MQRC_TRUNCATED_MSG_FAILED) break;  // it grew in between: measure again
     }
     if (reason != MQRC_NONE) {
-        AreaRelease(area);
         if (reason == MQRC_NO_MSG_AVAILABLE) return !required || isHeader;
         evDqFailed(io, "MQGET", reason);
         return 0;
     }
-    Area *got = *area;
-    got->size = isHeader ? headerSize : static_cast<uint32_t>(length) + kAreaSpare;
-    got->used = static_cast<uint32_t>(length);
 
-    // 3. Checked, then taken as the copy on the queue.
-    uint8_t *message = AreaData(got);
-    bool sound = isHeader ? headerSound(stream, message, got->used)
-                          : blobSound(message, got->used, number, kind == BLOB_KIND_BIG);
+    // 3. Checked, then taken as the copy on the queue, in an area that holds the message and no more
+    // (the header's area has at least the room of the stream's blob size, which the room left for
+    // appends is measured against).
+    auto used = static_cast<uint32_t>(length);
+    bool sound = isHeader ? headerSound(stream, buffer.data(), used)
+                          : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG);
     if (!sound) {
-        AreaRelease(area);
         damaged(stream, static_cast<int64_t>(number));
         return 0;
     }
+    uint32_t need = used + kAreaSpare;
+    Area *got = AreaGet(isHeader && headerSize > need ? headerSize : need, 0, isHeader ? "evMSG" : "BLOBMSG");
+    if (!got) {
+        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+        return 0;
+    }
+    got->size = isHeader ? headerSize : need;
+    got->used = used;
+    uint8_t *message = AreaData(got);
+    std::memcpy(message, buffer.data(), used);
+    *area = got;
     uint8_t *bh = isHeader ? message + SH_BLOB : message;
     evBlobSetFlags(bh, (evBlobFlags(bh) & ~(BLOB_UPDATED | BLOB_DEDUPED)) | BLOB_EXISTS);
     noteLoaded();
@@ -154,7 +191,7 @@ int evStreamReadBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t num
     return 1;
 }
 
-int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big) {
+int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer) {
     uint8_t *message = evStreamMessage(stream);
     uint32_t firstOffset = big ? SH_BIG_FIRST : SH_SMALL_FIRST;
     uint32_t lastOffset = big ? SH_BIG_LAST : SH_SMALL_LAST;
@@ -164,7 +201,7 @@ int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big) {
     uint64_t lowest = 0, highest = 0, found = 0, missing = 0;
     for (uint64_t number = first; first != 0; number++) {
         Area *area = nullptr;
-        if (!evStreamReadBlob(io, stream, kind, number, 0, &area)) return 0;
+        if (!readBlob(io, stream, kind, number, 0, &area, buffer)) return 0;
         if (!area) {
             if (++missing >= kMissingRunLimit) {
                 damaged(stream, static_cast<int64_t>(number));
@@ -196,9 +233,23 @@ int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big) {
     return 1;
 }
 
+}  // namespace
+
+int evStreamReadBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int required,
+                     Area **area) {
+    ReadBuffer buffer;
+    return readBlob(io, stream, kind, number, required, area, buffer);
+}
+
+int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big) {
+    ReadBuffer buffer;
+    return loadRange(io, stream, big, buffer);
+}
+
 int evStreamLoad(EvStreamIo *io, Stream *stream) {
+    ReadBuffer buffer;
     Area *area = nullptr;
-    if (!evStreamReadBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area)) return 0;
+    if (!readBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area, buffer)) return 0;
     if (area) {
         AreaRelease(&stream->header);
         stream->header = area;
@@ -206,7 +257,7 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
         stream->blobCount = 1;
         stream->smallBlobCount = 0;
         stream->recordCount += evBlobRecords(evStreamCurrentBlob(stream));
-        if (!evStreamLoadRange(io, stream, 1) || !evStreamLoadRange(io, stream, 0)) return 0;
+        if (!loadRange(io, stream, 1, buffer) || !loadRange(io, stream, 0, buffer)) return 0;
         evStreamRecompute(stream);
     }
     if (!stream->definition) return evStringsLoad(stream);

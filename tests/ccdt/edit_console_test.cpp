@@ -4,27 +4,22 @@
 
 #include "ccdt_testing.h"
 #include "console/console.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 
 using namespace cct;
 
 namespace {
 
-class EditConsole : public ::testing::Test {
+class EditConsole : public zt::ConsoleSessionTest {
 protected:
     void SetUp() override {
-        int64_t tag = 0;
-        ASSERT_EQ(cslCreateSession(&tag), 0);
-        s = gSession.load();
-        ASSERT_NE(s, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp());
         ccdtInstall();
         ccdtSetOutputVersion(12);
     }
     void TearDown() override {
-        cslEndSession();
-        cslCcdt = {};
+        ConsoleSessionTest::TearDown();
         ccdtSetOutputVersion(12);
-        evEndFlag.store(0);
     }
     // The lines added since the last call: text and kind.
     std::vector<std::pair<std::string, uint32_t>> lines() {
@@ -44,11 +39,7 @@ protected:
         return false;
     }
 
-    zt::ScopedTZ tz{"UTC0"};
-    zt::TestClock clock;
-    zt::ConsoleCapture console;
     zt::MemFiles files;
-    cslSession *s = nullptr;
     const cslOutputLine *seen = nullptr;
 };
 

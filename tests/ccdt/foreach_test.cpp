@@ -5,26 +5,20 @@
 #include "ccdt_testing.h"
 #include "console/console.h"
 #include "script/script.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 
 namespace {
 
-class EditForeach : public ::testing::Test {
+class EditForeach : public zt::ConsoleSessionTest {
 protected:
     void SetUp() override {
-        int64_t tag = 0;
-        ASSERT_EQ(cslCreateSession(&tag), 0);
-        s = gSession.load();
-        ASSERT_NE(s, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp());
         scriptInstall();
         ccdtInstall();
         ccdtSetOutputVersion(12);
     }
     void TearDown() override {
-        cslEndSession();
-        cslScript = {};
-        cslCcdt = {};
-        evServices.findFunction = nullptr;
+        ConsoleSessionTest::TearDown();
         ccdtSetOutputVersion(12);
     }
     // Reads and runs the lines as the console's input.
@@ -44,11 +38,7 @@ protected:
         return out;
     }
 
-    zt::ScopedTZ tz{"UTC0"};
-    zt::TestClock clock;
-    zt::ConsoleCapture console;
     zt::MemFiles files;
-    cslSession *s = nullptr;
 };
 
 TEST_F(EditForeach, ForeachRunsOncePerChannelShown) {

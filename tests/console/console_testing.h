@@ -8,23 +8,14 @@
 #include "cmdserver/cmdserver.h"
 #include "console/console.h"
 #include "emit/emit.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 #include "testing/testing.h"
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public zt::ConsoleSessionTest {
 protected:
     void SetUp() override {
-        int64_t tag = 0;
-        ASSERT_EQ(cslCreateSession(&tag), 0);
-        s = gSession.load();
-        ASSERT_NE(s, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp());
         console.clear();
-    }
-    void TearDown() override {
-        cslEndSession();
-        cslScript = {};
-        cslCcdt = {};
-        evEndFlag.store(0);
     }
 
     cslOutputLine *add(const std::string &text, uint32_t kind = CSL_LINE_RESPONSE,
@@ -47,11 +38,6 @@ protected:
         std::snprintf(t->administeredName, sizeof t->administeredName, "%s", qmgr);
         s->current = t;
     }
-
-    zt::ScopedTZ tz{"UTC0"};
-    zt::TestClock clock;
-    zt::ConsoleCapture console;
-    cslSession *s = nullptr;
 };
 
 // cslInstall() for one test: every slot it fills is as before again afterwards.

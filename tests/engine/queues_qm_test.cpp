@@ -207,10 +207,19 @@ TEST_F(QueuesQmTest, QueuesAnotherApplicationHoldsAtConnect) {
     disconnect();
 
     // The command queue held by a first instance: one wake-up message for it, then this instance
-    // gives up (the test ends the wait that would otherwise retry for 50 seconds).
+    // retries once and gives up (the test ends, at the third open, the retries that would otherwise go
+    // on for 50 seconds: when the first instance ended them as soon as it saw its wake-up, the second
+    // open, slower as a client, could find them ended before its retry).
     MQHOBJ command = openQueue("HOLVA.ZUNT.COMMAND.QUEUE", MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE, &reason);
     ASSERT_EQ(reason, MQRC_NONE);
     const uint64_t putsBefore = wrap->count(zt::MqVerb::MQPUT);
+    std::atomic<int> commandOpens{0};
+    wrap->before([&commandOpens](const zt::MqCall &call) {
+        if (call.verb == zt::MqVerb::MQOPEN &&
+            call.options == (MQOO_INPUT_EXCLUSIVE | MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING) &&
+            ++commandOpens == 3)
+            evEndFlag.store(1);
+    });
     std::atomic<bool> woken{false};
     MQMD wakeUp = MQMD_DEFAULT;
     MQLONG wakeUpLength = -1;
@@ -229,7 +238,6 @@ TEST_F(QueuesQmTest, QueuesAnotherApplicationHoldsAtConnect) {
                 wakeUp = md;
                 wakeUpLength = length;
                 woken = true;
-                evEndFlag.store(1);
             } else {
                 usleep(20000);
             }
@@ -239,8 +247,10 @@ TEST_F(QueuesQmTest, QueuesAnotherApplicationHoldsAtConnect) {
         raw.MQDISC(&hconn, &cc, &rc);
     });
     EXPECT_EQ(connect(), 0);
+    wrap->before(nullptr);
     firstInstance.join();
     ASSERT_TRUE(woken);
+    EXPECT_EQ(commandOpens.load(), 3);
     EXPECT_EQ(evEndFlag.load(), 1);
     EXPECT_EQ(wrap->count(zt::MqVerb::MQPUT) - putsBefore, 1u) << "one wake-up";
     EXPECT_EQ(wakeUpLength, 0);

@@ -3,25 +3,37 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <sys/wait.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "miniqm/control.h"
 #include "mqi/cmqc.h"
 #include "testing/testing.h"
+#include "testing/wine_runner.h"
 
 namespace qmt {
 
 // Runs a shell command line; returns its exit code and, when out is given, its standard output.
+// On Windows the Linux runner runs it (the queue manager is a Linux one).
 inline int shell(const std::string &command, std::string *out = nullptr) {
     std::string cmd = command + (out ? "" : " >/dev/null") + " 2>&1";
+#ifdef _WIN32
+    std::string text;
+    int code = zt::runnerShell(cmd, &text);
+    if (out) *out = text;
+    return code;
+#else
     FILE *p = popen(cmd.c_str(), "r");
     if (!p) return -1;
     std::string text;
@@ -31,6 +43,16 @@ inline int shell(const std::string &command, std::string *out = nullptr) {
     int status = pclose(p);
     if (out) *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+// A path as a command line run by shell() names it.
+inline std::string shellPath(const std::string &path) {
+#ifdef _WIN32
+    return zt::unixPath(path);
+#else
+    return path;
+#endif
 }
 
 // A whole file as text (empty when it cannot be read).
@@ -68,6 +90,60 @@ inline std::vector<std::string> words(const std::string &text) {
     return out;
 }
 
+// Under wine the queue manager is a Linux one that the runner drives: the server's process is seen
+// and ended there, and the test reaches it as a client.
+#ifdef _WIN32
+inline constexpr bool kThroughRunner = true;
+#else
+inline constexpr bool kThroughRunner = false;
+#endif
+
+inline bool alive(int pid) {
+#ifdef _WIN32
+    return shell("kill -0 " + std::to_string(pid)) == 0;
+#else
+    return kill(pid, 0) == 0;
+#endif
+}
+
+// Ends a server at once, as a crash would, and waits until it is gone.
+inline void killAndWait(int p) {
+#ifdef _WIN32
+    // The same wait, on the runner's side.
+    const std::string pid = std::to_string(p);
+    shell("{ kill -9 " + pid + "; i=0; while [ $i -lt 10000 ] && kill -0 " + pid + "; do " +
+          "s=$(cat /proc/" + pid + "/stat); s=${s##*) }; " +
+          "if [ \"${s%% *}\" = Z ] && grep -q '^Threads:.1$' /proc/" + pid + "/status; then break; fi; " +
+          "sleep 0.001; i=$((i+1)); done; }");
+#else
+    kill(p, SIGKILL);
+    // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
+    // zombie while the others are still ending, and until the last has ended the process
+    // still holds its files (the queue manager's lock among them), so wait for that too.
+    for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
+        std::string text = readText("/proc/" + std::to_string(p) + "/stat");
+        size_t close = text.rfind(')');
+        bool zombie = close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+        std::string status = readText("/proc/" + std::to_string(p) + "/status");
+        if (zombie && status.find("\nThreads:\t1\n") != std::string::npos) break;
+        usleep(1000);
+    }
+#endif
+}
+
+// Points the client at the queue manager's port (Windows only).
+inline void pointClient(std::unique_ptr<zt::ScopedEnv> &server, int port) {
+    std::string value = "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(port) + ")";
+    server.reset();
+    server = std::make_unique<zt::ScopedEnv>("MQSERVER", value.c_str());
+}
+
+// Removes a folder shared with the queue manager through the runner: wine shows the server's
+// symbolic link to its libraries' folder as a folder, which a removal from Windows would empty.
+inline void removeShared(const std::string &folder) {
+    shell("rm -rf '" + shellPath(folder) + "'");
+}
+
 class QmServer {
 public:
     explicit QmServer(std::string name = "QMT", const char *cmdLevel = nullptr)
@@ -82,6 +158,7 @@ public:
     }
     ~QmServer() {
         if (running()) tool("stop " + name_ + " --now");
+        if (kThroughRunner) removeShared(root_.path());
     }
     QmServer(const QmServer &) = delete;
     QmServer &operator=(const QmServer &) = delete;
@@ -92,11 +169,15 @@ public:
     bool ok() const { return created_ && started_; }
 
     int tool(const std::string &args, std::string *out = nullptr) const {
-        return shell(std::string(MINIQM_TOOL) + " " + args, out);
+        int code = shell(std::string(MINIQM_TOOL) + " " + args, out);
+        // The client finds the queue manager last started through MQSERVER: a start picks a free port.
+        if (kThroughRunner && code == 0 && args.compare(0, 6, "start ") == 0)
+            pointClient(mqserver_, runValue("port=", args.substr(6, args.find(' ', 6) - 6)));
+        return code;
     }
     int mqsc(const std::string &script, std::string *out = nullptr) const {
         root_.write("mqsc.in", script);
-        return tool("mqsc " + name_ + " < " + root_.file("mqsc.in"), out);
+        return tool("mqsc " + name_ + " < " + shellPath(root_.file("mqsc.in")), out);
     }
     bool start() {
         std::string out;
@@ -107,24 +188,12 @@ public:
     bool stop(bool now = true) { return tool("stop " + name_ + (now ? " --now" : "")) == 0; }
     int pid() const { return runValue("pid="); }
     int port() const { return runValue("port="); }
-    bool running() const { return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && kill(pid(), 0) == 0; }
+    bool running() const { return root_.exists(name_ + "/miniqmd.run") && pid() > 0 && alive(pid()); }
     // Ends the server at once, as a crash would, and waits until it is gone. Another queue manager
     // under the same root may be named.
     void kill9(const std::string &other = "") {
         int p = runValue("pid=", other.empty() ? name_ : other);
-        if (p <= 0) return;
-        kill(p, SIGKILL);
-        // Gone, or a zombie waiting for whoever reaps orphans here. The main thread shows as a
-        // zombie while the others are still ending, and until the last has ended the process
-        // still holds its files (the queue manager's lock among them), so wait for that too.
-        for (int i = 0; i < 10000 && kill(p, 0) == 0; ++i) {
-            std::string text = readText("/proc/" + std::to_string(p) + "/stat");
-            size_t close = text.rfind(')');
-            bool zombie = close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-            std::string status = readText("/proc/" + std::to_string(p) + "/status");
-            if (zombie && status.find("\nThreads:\t1\n") != std::string::npos) break;
-            usleep(1000);
-        }
+        if (p > 0) killAndWait(p);
     }
 
 private:
@@ -136,8 +205,31 @@ private:
     std::string name_;
     zt::TempDir root_;
     zt::ScopedEnv rootEnv_, syncEnv_, levelEnv_;
+    mutable std::unique_ptr<zt::ScopedEnv> mqserver_;  // MQSERVER, on Windows
     bool created_ = false, started_ = false;
 };
+
+#ifdef MINIQM_MQM_LIBRARY
+// The queue manager's connections, the command server's included, from the status its library's
+// miniqmControl gives (on Windows the runner asks the Linux library); -1 when it does not answer.
+inline int connectionCount(const std::string &qm) {
+    char reply[256] = {};
+#ifdef _WIN32
+    std::string out;
+    if (shell("qm_runner control " + qm + " status", &out) != 0) return -1;
+    std::snprintf(reply, sizeof reply, "%s", out.c_str());
+#else
+    using Control = int (*)(const char *, const char *, char *, int);
+    void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
+    auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
+    int rc = control ? control(qm.c_str(), "status", reply, sizeof reply) : -1;
+    if (library) dlclose(library);
+    if (rc != 0) return -1;
+#endif
+    const char *at = std::strstr(reply, "connections ");
+    return at ? std::atoi(at + std::strlen("connections ")) : -1;
+}
+#endif
 
 inline void setText(char *field, size_t n, const std::string &v) {
     std::memset(field, ' ', n);

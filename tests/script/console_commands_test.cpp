@@ -6,26 +6,18 @@
 
 #include "console/console.h"
 #include "script/internal.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 #include "testing/testing.h"
 
 namespace {
 
-class ConsoleCommandsTest : public ::testing::Test {
+class ConsoleCommandsTest : public zt::ConsoleSessionTest {
 protected:
     void SetUp() override {
-        int64_t tag = 0;
-        ASSERT_EQ(cslCreateSession(&tag), 0);
-        s = gSession.load();
-        ASSERT_NE(s, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp());
         scriptInstall();
         cslScript.echoSwitch(s, CSL_ECHO_CMDS, -1);  // makes the session's program
         ASSERT_NE(s->program, nullptr);
-    }
-    void TearDown() override {
-        cslEndSession();
-        cslScript = {};
-        evServices.findFunction = nullptr;
     }
     void parse(const std::vector<const char *> &lines) {
         cmdReadContext *r = cmdMemoryReader(s->program, "f.vdr", lines.data(), lines.size());
@@ -69,10 +61,6 @@ protected:
     }
 
     zt::TempDir dir;
-    zt::ScopedTZ tz{"UTC0"};
-    zt::TestClock clock;
-    zt::ConsoleCapture console;
-    cslSession *s = nullptr;
 };
 
 TEST_F(ConsoleCommandsTest, ShowFuncListsMatchingFunctionsInNameOrder) {

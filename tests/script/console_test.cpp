@@ -4,31 +4,18 @@
 
 #include "console/console.h"
 #include "script/script.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 #include "testing/testing.h"
 
 namespace {
 
-class ScriptConsoleTest : public ::testing::Test {
+class ScriptConsoleTest : public zt::ConsoleSessionTest {
 protected:
     void SetUp() override {
-        int64_t tag = 0;
-        ASSERT_EQ(cslCreateSession(&tag), 0);
-        s = gSession.load();
-        ASSERT_NE(s, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp());
         scriptInstall();
     }
-    void TearDown() override {
-        cslEndSession();
-        cslScript = {};
-        evServices.findFunction = nullptr;
-    }
     const cslOutputLine *newest() const { return s->screens[0].newest; }
-
-    zt::ScopedTZ tz{"UTC0"};
-    zt::TestClock clock;
-    zt::ConsoleCapture console;
-    cslSession *s = nullptr;
 };
 
 TEST_F(ScriptConsoleTest, ParseErrorsAndEchoReachTheConsole) {

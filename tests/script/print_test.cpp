@@ -5,7 +5,7 @@
 #include "console/console.h"
 #include "script/internal.h"
 #include "script_testing.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 #include "testing/testing.h"
 
 namespace {
@@ -131,19 +131,11 @@ namespace {
 
 // Through the console: the dispatcher's print and fprint lines reach the output buffer, and the
 // console's end closes the files scripts left open.
-class ConsolePrintTest : public ::testing::Test {
+class ConsolePrintTest : public zt::ConsoleSessionTest {
 protected:
     void SetUp() override {
-        int64_t tag = 0;
-        ASSERT_EQ(cslCreateSession(&tag), 0);
-        s = gSession.load();
-        ASSERT_NE(s, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp());
         scriptInstall();
-    }
-    void TearDown() override {
-        if (gSession.load() != nullptr) cslEndSession();
-        cslScript = {};
-        evServices.findFunction = nullptr;
     }
     std::vector<std::string> lines(uint32_t kind) const {
         std::vector<std::string> found;
@@ -152,11 +144,6 @@ protected:
         }
         return found;
     }
-
-    zt::ScopedTZ tz{"UTC0"};
-    zt::TestClock clock;
-    zt::ConsoleCapture console;
-    cslSession *s = nullptr;
 };
 
 TEST_F(ConsolePrintTest, StatementsReachTheOutputAndTheEndClosesFiles) {

@@ -3,7 +3,6 @@
 // (backout, memory dropped and loaded again) and what the tests read back.
 #pragma once
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <map>
@@ -80,19 +79,7 @@ protected:
     }
 
     // The queue manager's connections; -1 when it does not answer.
-    static int connectionCount() {
-        using Control = int (*)(const char *, const char *, char *, int);
-        void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
-        auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
-        char reply[256] = {};
-        int count = -1;
-        if (control && control("QM1", "status", reply, sizeof reply) == 0) {
-            const char *at = std::strstr(reply, "connections ");
-            if (at) count = std::atoi(at + std::strlen("connections "));
-        }
-        if (library) dlclose(library);
-        return count;
-    }
+    static int connectionCount() { return qmt::connectionCount("QM1"); }
     // A killed process's unit is backed out when its connection is dropped: waits up to 5 s for it.
     static void waitForConnections(int before) {
         int now = connectionCount();

@@ -2,8 +2,10 @@
 // consumer and stored in the five system streams under set E's sync point; read back from the data
 // queue by the stream loader.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include <map>
 #include <random>
@@ -337,6 +339,9 @@ TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
     failedPutRecovers(3);
 }
 
+// Linux only: under wine a worker ended by TerminateProcess was seen to keep its connection to the
+// queue manager for seconds after its end was reported.
+#ifndef _WIN32
 // The intake as a process of its own (the MQ library is not one to fork with connections), on the
 // test's queue manager: it loads what is stored, then takes messages for two seconds unless it dies
 // first (ZUNT_STATS_WORKER="verb k": at its k-th call of verb; k 0 never).
@@ -441,5 +446,7 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
     EXPECT_EQ(queues, expectedQueues);
     EXPECT_EQ(appls, expectedAppls);
 }
+
+#endif
 
 }  // namespace

@@ -5,7 +5,6 @@
 // memory and loads everything back as a reconnect does.
 #pragma once
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -27,19 +26,7 @@ inline constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
 class DataQueueTest : public StreamTest {
 protected:
     // The queue manager's connections, the command server's included; -1 when it does not answer.
-    static int connectionCount() {
-        using Control = int (*)(const char *, const char *, char *, int);
-        void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
-        auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
-        char reply[256] = {};
-        int count = -1;
-        if (control && control("QM1", "status", reply, sizeof reply) == 0) {
-            const char *at = std::strstr(reply, "connections ");
-            if (at) count = std::atoi(at + std::strlen("connections "));
-        }
-        if (library) dlclose(library);
-        return count;
-    }
+    static int connectionCount() { return qmt::connectionCount("QM1"); }
     // The queue manager backs a killed process's unit out when it drops its connection, not at
     // once: waits up to 5 s until the connections are back to those there were before it started.
     static void waitForConnections(int before) {

@@ -139,6 +139,22 @@ TEST_F(StoreFake, AHundredThousandMissingBlobsInARowAreADamagedRange) {
     EXPECT_NE(out.take().find("Stream 'S' blob 100000 is damaged"), std::string::npos);
 }
 
+TEST_F(StoreFake, ABlobLongerThanAnyDataQueueMessageIsDamaged) {
+    Stream *s = qmgrStream("S");
+    std::vector<uint8_t> header(evStreamMessage(s), evStreamMessage(s) + STREAM_HEADER_LENGTH);
+    mqiPutI64(header.data(), SH_SMALL_FIRST, 1);
+    mqiPutI64(header.data(), SH_SMALL_LAST, 1);
+    uint8_t id[BLOB_ID_LENGTH];
+    evBlobIdBuild(id, qmgr_.number, s->streamId, BLOB_KIND_SMALL, 0);
+    fdq::put(id, header.data(), header.size());
+    evBlobIdBuild(id, qmgr_.number, s->streamId, BLOB_KIND_SMALL, 1);
+    std::vector<uint8_t> blob(STREAM_MAX_MESSAGE + 1);
+    fdq::put(id, blob.data(), blob.size());
+    OutputCapture out;
+    EXPECT_EQ(evStreamLoad(&io_, s), 0);
+    EXPECT_NE(out.take().find("Stream 'S' blob 1 is damaged"), std::string::npos);
+}
+
 TEST_F(StoreFake, StringBlobsConsolidateIntoTheFirstFreeBigNumber) {
     struct Case {
         std::vector<uint64_t> big;

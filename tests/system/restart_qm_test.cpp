@@ -30,4 +30,9 @@ TEST_F(RestartTest, StopsAndStartsInASteadyFlowStoreEveryEventOnce) {
     stop(*zunt);
 }
 
+// miniqm stop --now and a fresh start during intake, 20 times (200 under the long label).
+TEST_F(RestartTest, TheQueueManagerLostAndBackDuringIntakeLosesAndDoublesNothing) {
+    queueManagerLoss(20, 49);
+}
+
 }  // namespace

@@ -2,8 +2,7 @@
 // object, options and completion fields by the verb's signature, asks the active wrapper's rules and
 // forwards to the wrapped table.
 #include "testing/mqi_wrap.h"
-
-#include <signal.h>
+#include "testing/self_process.h"
 
 #include <cstdlib>
 
@@ -67,13 +66,7 @@ struct Entry<V, Slot, void (*)(A...)> {
         MqiWrapper::Rule rule{};
         bool taken = w->decide(&record, &rule);
         if (auto callback = w->callback()) callback(record);
-        if (taken && rule.kill) {
-#ifdef _WIN32
-            std::_Exit(137);  // no SIGKILL: an end with no clean-up at all
-#else
-            ::raise(SIGKILL);
-#endif
-        }
+        if (taken && rule.kill) dieAtOnce();
         if (taken) {
             *argAt<sizeof...(A) - 2>(args...) = rule.compCode;
             *argAt<sizeof...(A) - 1>(args...) = rule.reason;

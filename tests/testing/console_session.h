@@ -1,0 +1,36 @@
+// A console session for the tests of what runs inside one (the script, the channel-table edit
+// mode): a fresh session on a test clock in UTC with the console captured, ended after each test
+// and every slot the test's installs filled emptied again. Header only: the tests that use it link
+// the console.
+#pragma once
+
+#include "console/console.h"
+#include "testing/console_capture.h"
+#include "testing/testing.h"
+
+namespace zt {
+
+class ConsoleSessionTest : public ::testing::Test {
+protected:
+    // A fixture that installs more starts with ASSERT_NO_FATAL_FAILURE(ConsoleSessionTest::SetUp()).
+    void SetUp() override {
+        int64_t tag = 0;
+        ASSERT_EQ(cslCreateSession(&tag), 0);
+        s = gSession.load();
+        ASSERT_NE(s, nullptr);
+    }
+    void TearDown() override {
+        if (gSession.load() != nullptr) cslEndSession();  // a test may have ended it itself
+        cslScript = {};
+        cslCcdt = {};
+        evServices.findFunction = nullptr;
+        evEndFlag.store(0);
+    }
+
+    ScopedTZ tz{"UTC0"};
+    TestClock clock;
+    ConsoleCapture console;
+    cslSession *s = nullptr;
+};
+
+}  // namespace zt

@@ -1,0 +1,38 @@
+// This test program run again as a process of its own, running only the test a filter names, with
+// the environment as it is at the start: the tests of a process that dies at any moment (the MQ
+// library is not one to fork with connections, so the child starts afresh).
+#pragma once
+
+#include <string>
+
+namespace zt {
+
+class SelfProcess {
+public:
+    // The test as "Suite.Name".
+    explicit SelfProcess(const std::string &test);
+    ~SelfProcess();  // ends it at once when it still runs
+    SelfProcess(const SelfProcess &) = delete;
+    SelfProcess &operator=(const SelfProcess &) = delete;
+
+    bool started() const;
+    // Waits at most ms milliseconds (without end when negative); true once it has ended.
+    bool wait(int ms = -1);
+    // Ends it at once, as SIGKILL does, and waits for its end.
+    void kill();
+    // Ended by SIGKILL (on Windows, which has none: with exit code 137, as a kill by this helper or
+    // by the MQI wrapper's rule ends a process there).
+    bool killed() const;
+    // Its exit code once it ended by itself, else -1.
+    int exitCode() const;
+
+private:
+    long long process_ = -1;  // the pid, or on Windows the process handle
+    int status_ = -1;         // the wait status (on Windows the exit code) once ended
+    bool ended_ = false;
+};
+
+// Ends this process at once, as SIGKILL does (on Windows: exit code 137 without any clean-up).
+[[noreturn]] void dieAtOnce();
+
+}  // namespace zt
