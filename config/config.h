@@ -452,7 +452,8 @@ struct CfgEngine {
     int32_t (*qmgrPlatform)();
     // The data queue's MAXMSGL as last inquired; without it: 4194304.
     int32_t (*dataQueueMaxMsgLength)();
-    // The intake's storm check of a due kind-1 item (the timed list frees the item afterwards).
+    // The intake's storm check of a due kind-1 item, evTimedItemRunning until the check clears it (the
+    // timed list frees the item afterwards).
     void (*stormCheck)(evTimedItem *item);
     // The script's alert-expiry hook, called under gScriptLock; null without a console. 1 when the
     // script asked the program to end.
@@ -550,6 +551,10 @@ inline uint8_t *evTimedItemExtra(evTimedItem *item) {
 }
 
 extern evTimedItem *evTimedItemList;
+// The item the main thread has taken off the list and is running, or null (guarded by gStructureLock
+// too). A storm item there still counts as stored: its check clears it only once it holds the sets
+// whose unit stores the item's repeat.
+extern evTimedItem *evTimedItemRunning;
 // Inserts the item (with copy: a copy of it and its extra bytes; without: the item itself, from the
 // counted heap) before the first later one. 1, or 0 when the copy cannot be allocated.
 [[nodiscard]] int evTimedItemSchedule(evTimedItem *item, int copy);

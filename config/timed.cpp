@@ -6,6 +6,7 @@
 #include "config/internal.h"
 
 evTimedItem *evTimedItemList = nullptr;
+evTimedItem *evTimedItemRunning = nullptr;
 
 namespace {
 
@@ -19,14 +20,20 @@ void insertLocked(evTimedItem *item) {
     *link = item;
 }
 
-// The head item when it is due, taken off the list; else null.
+// The head item when it is due, taken off the list into the running slot; else null.
 evTimedItem *takeDue() {
     CSRecursiveGuard guard(gStructureLock);
     evTimedItem *item = evTimedItemList;
     if (!item || item->due > evClockNow()) return nullptr;
     evTimedItemList = item->next;
     item->next = nullptr;
+    evTimedItemRunning = item;
     return item;
+}
+
+void endRun() {
+    CSRecursiveGuard guard(gStructureLock);
+    evTimedItemRunning = nullptr;
 }
 
 int32_t suspendSet(int32_t set) {
@@ -90,12 +97,15 @@ void evTimedItemRun() {
         switch (item->kind) {
             case EV_TIMED_STORM:
                 if (cfgEngine.stormCheck) cfgEngine.stormCheck(item);
+                endRun();
                 CSFreeMem(item);
                 break;
             case EV_TIMED_ALERT_EXPIRY:
+                endRun();
                 expire(item);
                 break;
             default:
+                endRun();
                 CSFreeMem(item);
                 break;
         }

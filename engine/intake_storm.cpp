@@ -53,11 +53,15 @@ bool isStorm(const evTimedItem *item) {
     return item->kind == EV_TIMED_STORM && item->extraLength >= static_cast<int32_t>(EV_STORM_ITEM_HEADER);
 }
 
-// Marks the strings the items' records use, for string housekeeping.
+// Marks the strings the items' records use, for string housekeeping (the item under its check too:
+// its repeat is still to be stored).
 void markStormStrings() {
     CSRecursiveGuard guard(gStructureLock);
-    for (evTimedItem *item = evTimedItemList; item; item = item->next)
+    auto mark = [](evTimedItem *item) {
         if (isStorm(item)) evStringMarkRecord(stored(item) + kRecord, mqiGetU32(stored(item), kRecordLength));
+    };
+    if (evTimedItemRunning != nullptr) mark(evTimedItemRunning);
+    for (evTimedItem *item = evTimedItemList; item; item = item->next) mark(item);
 }
 
 bool itemValuesMatch(const evCFItem &a, const evCFItem &b) {
@@ -207,12 +211,18 @@ int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64
 
 uint8_t *evBuildStormMessage(int32_t maxLength, int32_t *length, uint32_t *left) {
     CSRecursiveGuard guard(gStructureLock);
+    // The item under its check first (it was the earliest due), then the list in due order: the
+    // latest-due items are the ones left out.
+    auto forEachItem = [](auto visit) {
+        if (evTimedItemRunning != nullptr && isStorm(evTimedItemRunning) && !visit(evTimedItemRunning))
+            return;
+        for (evTimedItem *item = evTimedItemList; item; item = item->next)
+            if (isStorm(item) && !visit(item)) return;
+    };
     *left = 0;
     uint64_t total = kMessageHeader;
     uint32_t count = 0;
-    // The list is in due order: the latest-due items are the ones left out.
-    for (evTimedItem *item = evTimedItemList; item; item = item->next) {
-        if (!isStorm(item)) continue;
+    forEachItem([&](evTimedItem *item) {
         uint64_t next = total + static_cast<uint32_t>(item->extraLength);
         if (*left == 0 && next <= static_cast<uint64_t>(maxLength)) {
             total = next;
@@ -220,19 +230,21 @@ uint8_t *evBuildStormMessage(int32_t maxLength, int32_t *length, uint32_t *left)
         } else {
             (*left)++;
         }
-    }
+        return true;
+    });
     auto *message = static_cast<uint8_t *>(CSGetMem(total));
     if (message == nullptr) return nullptr;
     mqiPutU32(message, 0, EV_STORM_MESSAGE_VERSION);
     mqiPutU32(message, 4, count);
     uint64_t at = kMessageHeader;
     uint32_t written = 0;
-    for (evTimedItem *item = evTimedItemList; item && written < count; item = item->next) {
-        if (!isStorm(item)) continue;
+    forEachItem([&](evTimedItem *item) {
+        if (written == count) return false;
         std::memcpy(message + at, stored(item), static_cast<uint32_t>(item->extraLength));
         at += static_cast<uint32_t>(item->extraLength);
         written++;
-    }
+        return true;
+    });
     *length = static_cast<int32_t>(total);
     return message;
 }
@@ -290,20 +302,34 @@ void evFreeStorms() {
 
 void evStormCheck(evTimedItem *item) {
     if (!isStorm(item)) return;
+    // Off the list its count no longer changes. Until its repeat is stored in set E's unit it stays in
+    // the storm saves as the running item: a save of set E committed meanwhile (while the holds below
+    // wait) must not drop it, or a kill before this check's commit loses the repeat.
+    auto release = [item] {
+        {
+            CSRecursiveGuard structure(gStructureLock);
+            if (evTimedItemRunning == item) evTimedItemRunning = nullptr;
+        }
+        // The next storm save drops it.
+        evStormsChanged.store(1);
+    };
     uint8_t *form = stored(item);
     int32_t count = mqiGetI32(form, kCount);
     int32_t threshold = mqiGetI32(form, kThreshold);
-    // The item has left the list: the next storm save drops it.
-    evStormsChanged.store(1);
     int32_t excess = evStormExcess(count, threshold);
     // Below its threshold the item only leaves (set E's next storm save drops it): every distinct event
     // ends such a window, and holding both sets and committing for each would stall the intake and the
     // main loop (an orderly end waits behind all the checks due).
-    if (excess <= 0) return;
+    if (excess <= 0) {
+        release();
+        return;
+    }
     int32_t heldC = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
     int32_t heldE = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_E) : EV_SUSPEND_NOT_STARTED;
     {
         CSRecursiveGuard guard(gConsumerLock);
+        // Set E's saves wait for this lock: the item leaves them in the unit that stores its repeat.
+        release();
         QmgrContext *context = &evContext;
         ConnectionSet *current = context->current;
         context->current = &context->sets[EV_SET_E];

@@ -3,7 +3,8 @@
 // an intake failure that ends the connection while set C waits for the lock completes its
 // disconnect, and the reconnect stores each event once. A hold's SUSPEND is a barrier: once it
 // returns, no callback of set E runs until RESUME; a hold from before a reconnect counts no more, and
-// the storm check then holds both sets and stores its record.
+// the storm check then holds both sets and stores its record; a storm item whose check waits for its
+// holds stays in set E's storm saves until the check's own unit stores its repeat.
 #include <unistd.h>
 
 #include <atomic>
@@ -35,7 +36,41 @@ int streamChangingCommand(QmgrContext *context, EventQueueDef *, const MQMD *, v
     return evSyncPoint(context, &context->sets[EV_SET_C]);
 }
 
-class HoldQmTest : public eqm::EngineQmTest {};
+class HoldQmTest : public eqm::EngineQmTest {
+protected:
+    // Local events about the queue, taken in and committed.
+    void raiseAbout(const char *queue, int count) {
+        ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
+        for (int i = 0; i < count; i++) {
+            MQLONG reason = 0;
+            openQueue(queue, MQOO_OUTPUT, &reason);
+            ASSERT_EQ(reason, MQRC_UNKNOWN_OBJECT_NAME);
+        }
+        ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(DISABLED)\n"), 0);
+        ASSERT_TRUE(et::waitFor([this] { return depth(eqm::kQmgrEvents) == 0; }));
+        usleep(200000);  // the last commit
+    }
+    // Every storm item checked, as the timed list hands due items over.
+    static void checkEveryStorm() {
+        std::vector<evTimedItem *> due;
+        {
+            CSRecursiveGuard structure(gStructureLock);
+            for (evTimedItem **at = &evTimedItemList; *at;) {
+                if ((*at)->kind != EV_TIMED_STORM) {
+                    at = &(*at)->next;
+                    continue;
+                }
+                due.push_back(*at);
+                *at = (*at)->next;
+            }
+        }
+        ASSERT_FALSE(due.empty());
+        for (evTimedItem *item : due) {
+            evStormCheck(item);
+            CSFreeMem(item);
+        }
+    }
+};
 
 TEST_F(HoldQmTest, ACommandWaitsForTheRunningEventHookAndCompletesAfterIt) {
     zt::ConsoleCapture console{false};
@@ -173,33 +208,9 @@ TEST_F(HoldQmTest, AHoldFromBeforeAReconnectIsVoidAndTheStormCheckHoldsBothSets)
     // Five equal events past a threshold of 2: two stored, three only counted by the storm item.
     evSettings.stormThreshold.store(2);
     evSettings.stormInterval.store(60);
-    ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
-    for (int i = 0; i < 5; i++) {
-        MQLONG reason = 0;
-        openQueue("STORM.QUEUE", MQOO_OUTPUT, &reason);
-        ASSERT_EQ(reason, MQRC_UNKNOWN_OBJECT_NAME);
-    }
-    ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(DISABLED)\n"), 0);
-    ASSERT_TRUE(et::waitFor([this] { return depth(eqm::kQmgrEvents) == 0; }));
-    usleep(200000);  // the last commit
-    // Every storm item checked, as the timed list hands due items over: only the storm's holds.
-    std::vector<evTimedItem *> due;
-    {
-        CSRecursiveGuard structure(gStructureLock);
-        for (evTimedItem **at = &evTimedItemList; *at;) {
-            if ((*at)->kind != EV_TIMED_STORM) {
-                at = &(*at)->next;
-                continue;
-            }
-            due.push_back(*at);
-            *at = (*at)->next;
-        }
-    }
-    ASSERT_FALSE(due.empty());
-    for (evTimedItem *item : due) {
-        evStormCheck(item);
-        CSFreeMem(item);
-    }
+    raiseAbout("STORM.QUEUE", 5);
+    // Only the storm's holds.
+    checkEveryStorm();
 
     // No call found a started connection, and the holds suspended and resumed both sets.
     std::vector<std::string> controls;
@@ -215,6 +226,57 @@ TEST_F(HoldQmTest, AHoldFromBeforeAReconnectIsVoidAndTheStormCheckHoldsBothSets)
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();
     EXPECT_EQ(storedRecords(), 3u) << "two events and the storm's one";
+}
+
+// The main thread takes a due storm item off the list and waits for its holds while set E commits a
+// storm save; then the check's own unit is lost (as by a kill). That save kept the item, so the reload
+// checks it again and its repeat is stored once.
+TEST_F(HoldQmTest, AStormItemStaysStoredWhileItsCheckWaitsForItsHolds) {
+    ASSERT_EQ(qm.mqsc("ALTER QMGR STRSTPEV(DISABLED)\n"), 0);
+    ASSERT_EQ(connect(), 1) << logText();
+    resumeByCommand({eqm::kQmgrEvents});
+    evSettings.stormThreshold.store(2);
+    evSettings.stormInterval.store(60);
+    raiseAbout("STORM.QUEUE", 5);
+    {
+        CSRecursiveGuard structure(gStructureLock);
+        for (evTimedItem *item = evTimedItemList; item; item = item->next)
+            if (item->kind == EV_TIMED_STORM) item->due = 0;
+    }
+    // Before the check's first SUSPEND: set E takes in another event and commits its storm save; the
+    // check's commit is then backed out.
+    const std::thread::id checker = std::this_thread::get_id();
+    std::atomic<bool> done{false};
+    wrap->before([&](const zt::MqCall &call) {
+        if (call.verb != zt::MqVerb::MQCTL || call.options != MQOP_SUSPEND ||
+            std::this_thread::get_id() != checker || done.exchange(true))
+            return;
+        auto commitsOfE = [this] {
+            uint64_t commits = 0;
+            for (const zt::MqCall &c : wrap->calls(zt::MqVerb::MQCMIT))
+                commits += c.hconn == evConnHandles[EV_CONN_E_EVENT].load() && c.compCode == MQCC_OK;
+            return commits;
+        };
+        const uint64_t before = commitsOfE();
+        raiseAbout("OTHER.QUEUE", 1);
+        EXPECT_TRUE(et::waitFor([&] { return commitsOfE() > before; })) << "set E committed";
+        wrap->failAt(zt::MqVerb::MQCMIT, 1, MQRC_BACKED_OUT);
+    });
+    evTimedItemRun();
+    wrap->before(nullptr);
+    ASSERT_TRUE(done.load());
+    EXPECT_TRUE(et::waitFor([] {
+        for (auto &handle : evConnHandles)
+            if (handle.load() != -1) return false;
+        return evRunState.disconnecting.load() == 0;
+    })) << "the failed commit ends the connection";
+    wrap->clearRules();
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    checkEveryStorm();
+    disconnect();
+    ASSERT_EQ(connect(), 1) << logText();
+    EXPECT_EQ(storedRecords(), 4u) << "two of the storm, its repeat and the other event";
 }
 
 }  // namespace
