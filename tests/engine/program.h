@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -472,6 +473,19 @@ protected:
         EXPECT_GT(commands.load(), 0);
         EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
         EXPECT_EQ(stormsNotSummed(fromStorms), "");
+        keepRunsOnFailure();
+    }
+
+    // The runs' output and logs, kept beside the temporary folder when the test failed: a fault these
+    // random cycles find may not come again.
+    void keepRunsOnFailure() const {
+        if (!::testing::Test::HasFailure()) return;
+        namespace fs = std::filesystem;
+        const fs::path from(dir.path());
+        const fs::path to = from.parent_path() / ("zunt-kept-" + from.filename().string());
+        std::error_code error;
+        fs::copy(from, to, fs::copy_options::recursive, error);
+        std::fprintf(stderr, "The runs' output and logs: %s\n", error ? error.message().c_str() : to.c_str());
     }
 
     // A kill of the program by its own MQI table (the test hook ZUNT_TEST_KILL_AT): the call, as
@@ -607,6 +621,7 @@ protected:
         EXPECT_EQ(notOnce(stored, from), "");
         EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
         EXPECT_EQ(stormsNotSummed(fromStorms), "");
+        keepRunsOnFailure();
     }
 
     // The hook at each of the first upTo calls of each family ("VERB[@CONNECTION][#BYTE]") in turn, in
@@ -638,6 +653,7 @@ protected:
         EXPECT_EQ(notOnce(stored, from), "");
         EXPECT_EQ(notOnce(stored, fromPairs, 'P'), "");
         EXPECT_EQ(stormsNotSummed(fromStorms), "");
+        keepRunsOnFailure();
     }
 
     // kill -9 of a queue manager's server (QM1, or with -s the state one QS) at random moments of
