@@ -476,8 +476,9 @@ protected:
         keepRunsOnFailure();
     }
 
-    // The runs' output and logs, kept beside the temporary folder when the test failed: a fault these
-    // random cycles find may not come again.
+    // The runs' output and logs, and the queue manager's folder (its journal shows which unit took
+    // which message), kept beside the temporary folder when the test failed: a fault these random
+    // cycles find may not come again.
     void keepRunsOnFailure() const {
         if (!::testing::Test::HasFailure()) return;
         namespace fs = std::filesystem;
@@ -485,6 +486,7 @@ protected:
         const fs::path to = from.parent_path() / ("zunt-kept-" + from.filename().string());
         std::error_code error;
         fs::copy(from, to, fs::copy_options::recursive, error);
+        if (!error) fs::copy(qm.root(), to / "qm", fs::copy_options::recursive, error);
         std::fprintf(stderr, "The runs' output and logs: %s\n", error ? error.message().c_str() : to.c_str());
     }
 
