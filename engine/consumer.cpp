@@ -57,12 +57,11 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     int32_t length = cbc->DataLength;
     // Counted in flight before anything else, so that even a dead-lettered message is committed by
     // the next sync point of a quiet queue.
-    if (md->BackoutCount > 0) {
-        // The batch before it commits first, so that only this message is backed out again if it fails.
-        unit.commitAlone = 1;
-        if (unit.inFlight != 0 && !evSyncPoint(context, set)) return 0;
-        unit.commitAlone = 1;
-    }
+    // A redelivered message ends its batch: the unit commits once it is processed, so that the
+    // messages after it are not backed out with it again should it fail. The batch before it cannot
+    // commit first: under the callback its get is already in the open unit, and a commit now would
+    // remove it unprocessed (a kill would lose it, a failure would not bring it back).
+    if (md->BackoutCount > 0) unit.commitAlone = 1;
     unit.inFlight++;
     set->inFlight.store(static_cast<int32_t>(unit.inFlight));
     // Above the threshold first: a message that fails every time reaches the backout queue.

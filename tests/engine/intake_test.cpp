@@ -507,7 +507,7 @@ TEST_F(IntakeTest, NotConvertedMessageCommitsOnAQuietQueue) {
     EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQCMIT");
 }
 
-TEST_F(IntakeTest, RedeliveredMessageCommitsAlone) {
+TEST_F(IntakeTest, RedeliveredMessageEndsItsBatch) {
     EventQueueDef *queue = addQueue("Q.EVENTS");
     evSettings.useDlq.store(EV_USEDLQ_NO);
     uint8_t data[8] = {};
@@ -518,8 +518,20 @@ TEST_F(IntakeTest, RedeliveredMessageCommitsAlone) {
         std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
         EXPECT_EQ(!event.empty() && event.back() == "MQCMIT", backoutCount > 0) << backoutCount;
     }
-    // The waiting batch committed before the redelivered message was taken, then that one alone.
-    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), (std::vector<std::string>{"MQCMIT", "MQCMIT"}));
+    // One commit, after the redelivered message was processed: a commit before it would have taken
+    // its get with the waiting batch, unprocessed.
+    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), (std::vector<std::string>{"MQCMIT"}));
+
+    // A redelivered message while a 'before' half waits in the unit (its 'after', say): nothing commits
+    // the 'before' alone.
+    calls.clear();
+    queue->beforeWaitingSince = 1767225600 - 1;
+    evUnits[EV_SET_E].inFlight = 1;
+    MQMD md = message(MQFMT_STRING, "M2", 1);
+    MQCBC cbc = removed(queue, 8);
+    evMessageConsumer(0, &md, nullptr, data, &cbc);
+    EXPECT_TRUE(verbs(evEventHconn(&evContext.sets[EV_SET_E])).empty());
+    EXPECT_EQ(evUnits[EV_SET_E].inFlight, 2);
 }
 
 TEST_F(IntakeTest, ForwardingAppliesFwdpsistAndAFailedForwardIsDeadLettered) {
