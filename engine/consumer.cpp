@@ -150,13 +150,15 @@ int32_t evHoldEventSet(QmgrContext *context) {
     if (unitC.holdingEvent) return EV_SUSPEND_HELD;
     if (cslEventFunctionFlag.load() != 0 && hookWaitLogged.exchange(1) == 0)
         evOutput(EV_OUT_ERROR, "Command waiting for the running event hook to end", -1, 1);
-    // SUSPEND waits for set E's running callback, which may be waiting for this lock.
+    // SUSPEND waits for set E's running callback, which may be waiting for this lock, and which marks
+    // itself the current set: the caller's mark is put back once the lock is held again.
+    ConnectionSet *caller = context->current;
     uint32_t depth = CSRecursiveHeldCount(&gConsumerLock);
     for (uint32_t i = 0; i < depth; i++) CSUnlockRecursive(&gConsumerLock);
     int32_t result = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_E) : EV_SUSPEND_NOT_STARTED;
     for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
+    context->current = caller;
     if (result != EV_SUSPEND_HELD) return result;
-    ConnectionSet *caller = context->current;
     context->current = &context->sets[EV_SET_E];
     EvUnitState &unitE = evUnits[EV_SET_E];
     int32_t alone = unitE.commitAlone;

@@ -110,6 +110,8 @@ std::vector<std::string> holds;
 int32_t suspendResult = EV_SUSPEND_HELD;
 int32_t fakeSuspend(int32_t set) {
     holds.push_back(set == EV_SET_E ? "S1" : "S0");
+    // Set E's callback runs while the hold waits for it, and marks itself the current set.
+    if (set == EV_SET_E) evContext.current = &evContext.sets[EV_SET_E];
     return suspendResult;
 }
 void fakeResume(int32_t set) {
