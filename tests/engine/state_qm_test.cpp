@@ -19,7 +19,7 @@ protected:
         ASSERT_EQ(qm.tool("create QS"), 0);
         ASSERT_EQ(qm.tool("start QS --no-fsync"), 0);
         scripts.write("qs.in", "DEFINE QLOCAL(QM1) MAXDEPTH(5000) MAXMSGL(4194304)\n");
-        ASSERT_EQ(qm.tool("mqsc QS < " + scripts.file("qs.in")), 0);
+        ASSERT_EQ(qm.tool("mqsc QS < " + qmt::shellPath(scripts.file("qs.in"))), 0);
         evStart.separateState = 1;
         snprintf(evStart.state.name, sizeof evStart.state.name, "QS");
     }

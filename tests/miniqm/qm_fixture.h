@@ -10,9 +10,11 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -138,6 +140,41 @@ inline void pointClient(std::unique_ptr<zt::ScopedEnv> &server, int port) {
     server = std::make_unique<zt::ScopedEnv>("MQSERVER", value.c_str());
 }
 
+// A client channel table with one client-connection channel over TCP to 127.0.0.1 for each queue
+// manager (named as it is), as IBM MQ writes the file: "AMQR", blocks of a 20-byte header (block
+// length, record length, 0, the previous and next record in channel-name order) and a version 2
+// MQCD, then a zero end marker (Windows only: the client's MQSERVER names one queue manager).
+inline std::string channelTable(const std::map<std::string, int> &ports) {
+    constexpr size_t kHeader = 20, kRecord = 1312;  // the MQCD of version 2, as a 32-bit program lays it out
+    auto setU32 = [](std::string &b, size_t at, uint32_t v) {
+        for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    auto setField = [](std::string &b, size_t at, const std::string &v, size_t n) {
+        b.replace(at, n, (v.substr(0, n) + std::string(n, ' ')).substr(0, n));
+    };
+    std::string table = "AMQR";
+    size_t i = 0;
+    for (const auto &[name, port] : ports) {  // in name order, so the key-order links run straight on
+        const size_t at = table.size(), block = kHeader + kRecord;
+        std::string b(block, '\0');
+        setU32(b, 0, static_cast<uint32_t>(block));
+        setU32(b, 4, static_cast<uint32_t>(kRecord));
+        setU32(b, 12, i == 0 ? 0 : static_cast<uint32_t>(at - block));
+        setU32(b, 16, i + 1 == ports.size() ? 0 : static_cast<uint32_t>(at + block));
+        setField(b, kHeader, name, 20);
+        setU32(b, kHeader + 20, static_cast<uint32_t>(MQCD_VERSION_2));
+        setU32(b, kHeader + 24, static_cast<uint32_t>(MQCHT_CLNTCONN));
+        setU32(b, kHeader + 28, static_cast<uint32_t>(MQXPT_TCP));
+        setField(b, kHeader + 96, name, 48);
+        const std::string conname = "127.0.0.1(" + std::to_string(port) + ")";
+        setField(b, kHeader + 192, conname, 20);
+        setField(b, kHeader + 1024, conname, 264);
+        table += b;
+        ++i;
+    }
+    return table + std::string(4, '\0');
+}
+
 // Removes a folder shared with the queue manager through the runner: wine shows the server's
 // symbolic link to its libraries' folder as a folder, which a removal from Windows would empty.
 inline void removeShared(const std::string &folder) {
@@ -170,9 +207,20 @@ public:
 
     int tool(const std::string &args, std::string *out = nullptr) const {
         int code = shell(std::string(MINIQM_TOOL) + " " + args, out);
-        // The client finds the queue manager last started through MQSERVER: a start picks a free port.
-        if (kThroughRunner && code == 0 && args.compare(0, 6, "start ") == 0)
-            pointClient(mqserver_, runValue("port=", args.substr(6, args.find(' ', 6) - 6)));
+        // The client finds the queue manager through MQSERVER, or once a second one runs under the
+        // root through a channel table naming each: a start picks a free port.
+        if (kThroughRunner && code == 0 && args.compare(0, 6, "start ") == 0) {
+            const std::string started = args.substr(6, args.find(' ', 6) - 6);
+            ports_[started] = runValue("port=", started);
+            if (ports_.size() == 1) {
+                pointClient(mqserver_, ports_[started]);
+            } else {
+                root_.write("AMQCLCHL.TAB", channelTable(ports_));
+                mqserver_.reset();
+                mqserver_ = std::make_unique<zt::ScopedEnv>("MQSERVER", nullptr);
+                if (!chllib_) chllib_ = std::make_unique<zt::ScopedEnv>("MQCHLLIB", root_.path().c_str());
+            }
+        }
         return code;
     }
     int mqsc(const std::string &script, std::string *out = nullptr) const {
@@ -206,6 +254,8 @@ private:
     zt::TempDir root_;
     zt::ScopedEnv rootEnv_, syncEnv_, levelEnv_;
     mutable std::unique_ptr<zt::ScopedEnv> mqserver_;  // MQSERVER, on Windows
+    mutable std::unique_ptr<zt::ScopedEnv> chllib_;    // MQCHLLIB, on Windows with two or more
+    mutable std::map<std::string, int> ports_;         // of each queue manager started, on Windows
     bool created_ = false, started_ = false;
 };
 
