@@ -161,6 +161,15 @@ bool recvAll(int fd, void *data, size_t length) {
     return true;
 }
 
+bool peerClosed(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLERR | POLLNVAL)) return true;
+    char byte;
+    ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 void shutdownFd(int fd) {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }

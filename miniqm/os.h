@@ -17,9 +17,12 @@ int connectUnix(const std::string &path);
 int connectTcp(const std::string &host, int port);      // host name or dotted address
 bool sendAll(int fd, const void *data, size_t length);  // never raises SIGPIPE
 bool recvAll(int fd, void *data, size_t length);        // false on end of stream or error
-void shutdownFd(int fd);                                // wakes a thread blocked on fd (Linux)
-void closeFd(int fd);                                   // a socket or a file
-long readFd(int fd, void *data, size_t length);         // read(2) retried on EINTR
+// The other end has closed (or the connection failed): an end of stream is waiting, found without
+// reading or waiting.
+bool peerClosed(int fd);
+void shutdownFd(int fd);                         // wakes a thread blocked on fd (Linux)
+void closeFd(int fd);                            // a socket or a file
+long readFd(int fd, void *data, size_t length);  // read(2) retried on EINTR
 #ifndef _WIN32
 int listenUnix(const std::string &path);  // removes a stale socket file first
 int listenTcp(int port, int *boundPort);  // 127.0.0.1; port 0 picks a free one

@@ -259,6 +259,7 @@ struct Conn {
     MQLONG nextHobj = 1;
     std::vector<UowOp> uow;
     bool ending = false;
+    int fd = -1;  // the session's socket (none for the queue manager's own): watched while a call waits
 };
 
 // Request and reply fields of MQOPEN that do not fit a plain MQOD copy.

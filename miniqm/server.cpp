@@ -385,6 +385,7 @@ void serveConnection(ServerState &s, int fd, bool tcp) {
         if (!qmwire::recvFrame(fd, body)) break;
         bool endAfter = false;
         if (!handle(s, tcp, peer, conn, body, reply, endAfter)) break;
+        if (conn) conn->fd = fd;
         if (!qmwire::sendFrame(fd, reply)) break;
         if (endAfter) break;
     }

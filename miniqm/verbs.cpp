@@ -931,15 +931,20 @@ Message *QueueManager::waitForMessage(std::unique_lock<std::mutex> &lock, Conn *
         r = Result::ok();
         m = findMessage(c, h, md, gmo, browseNext, r);
         if (m || r.reason != MQRC_NO_MSG_AVAILABLE || !waiting) return m;
+        // A client gone while its get waits breaks its connection at once, as the channel's end
+        // does on IBM MQ, rather than when the wait would have ended (never, when unlimited): its
+        // unit is backed out and what it holds set free. Its socket is looked at between slices.
+        auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
         if (gmo.waitInterval == MQWI_UNLIMITED) {
-            changed_.wait(lock);
-        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+            changed_.wait_until(lock, slice);
+        } else if (changed_.wait_until(lock, std::min(deadline, slice)) == std::cv_status::timeout &&
                    std::chrono::steady_clock::now() >= deadline) {
             // One last look: a put may have landed just as the wait ended.
             dropExpired(q, qmos::wallMs());
             r = Result::ok();
             return findMessage(c, h, md, gmo, browseNext, r);
         }
+        if (c->fd >= 0 && qmos::peerClosed(c->fd)) c->ending = true;
     }
 }
 

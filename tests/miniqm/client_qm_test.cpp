@@ -85,6 +85,39 @@ TEST(Client, StoppedServerGivesHostNotAvailableAndALostOneGives2009) {
     EXPECT_RC(r, MQCC_FAILED, MQRC_HOST_NOT_AVAILABLE);
 }
 
+// A process that dies while its get waits (without limit here) is disconnected at once, not when
+// the wait would have ended: the queue manager sees its socket close.
+TEST(Client, AProcessGoneDuringAWaitingGetIsDisconnectedAtOnce) {
+    QmServer qm;
+    ASSERT_TRUE(qm.ok());
+    auto connections = [&] {
+        std::string reply;
+        if (admin(qm.name(), "status", &reply) != 0) return -1;
+        size_t at = reply.find("connections ");
+        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + std::strlen("connections "));
+    };
+    const int before = connections();
+    ASSERT_GE(before, 0);
+    std::string pid;
+    ASSERT_EQ(shell(std::string(MINIQM_TOOL) + " get " + qm.name() +
+                        " SYSTEM.DEFAULT.LOCAL.QUEUE --wait 2000000 >/dev/null 2>&1 </dev/null & echo $!",
+                    &pid),
+              0);
+    int now = before;
+    for (int waited = 0; waited < 5000 && now == before; waited += 10) {
+        usleep(10000);
+        now = connections();
+    }
+    ASSERT_EQ(now, before + 1) << "the waiting get did not connect";
+    usleep(200000);  // its get is waiting by now
+    ASSERT_EQ(shell("kill -9 " + pid), 0);
+    for (int waited = 0; waited < 2000 && now != before; waited += 10) {
+        usleep(10000);
+        now = connections();
+    }
+    EXPECT_EQ(now, before);
+}
+
 // A client is named in the events and accounting it causes: its address and channel.
 TEST(Client, EventsAndAccountingNameTheConnectionAndChannel) {
     QmServer qm;
