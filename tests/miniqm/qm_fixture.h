@@ -144,7 +144,7 @@ inline void pointClient(std::unique_ptr<zt::ScopedEnv> &server, int port) {
 // manager (named as it is), as IBM MQ writes the file: "AMQR", blocks of a 20-byte header (block
 // length, record length, 0, the previous and next record in channel-name order) and a version 2
 // MQCD, then a zero end marker (Windows only: the client's MQSERVER names one queue manager).
-inline std::string channelTable(const std::map<std::string, int> &ports) {
+inline std::string clientChannelTable(const std::map<std::string, int> &ports) {
     constexpr size_t kHeader = 20, kRecord = 1312;  // the MQCD of version 2, as a 32-bit program lays it out
     auto setU32 = [](std::string &b, size_t at, uint32_t v) {
         for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -215,7 +215,7 @@ public:
             if (ports_.size() == 1) {
                 pointClient(mqserver_, ports_[started]);
             } else {
-                root_.write("AMQCLCHL.TAB", channelTable(ports_));
+                root_.write("AMQCLCHL.TAB", clientChannelTable(ports_));
                 mqserver_.reset();
                 mqserver_ = std::make_unique<zt::ScopedEnv>("MQSERVER", nullptr);
                 if (!chllib_) chllib_ = std::make_unique<zt::ScopedEnv>("MQCHLLIB", root_.path().c_str());
