@@ -11,6 +11,9 @@
 #   --clean  stop everything the demo started and remove everything it made
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
+demo_name=demo
+# shellcheck source=scripts/demo-steps.sh
+. "$src/scripts/demo-steps.sh"
 
 mode=run
 for arg in "$@"; do
@@ -59,23 +62,6 @@ zunt_pid() {
 
 qm_running() { "$miniqm" status "$qm" 2>/dev/null | grep -q running; }
 
-# One MQSC command to the system's command queue, as any application sends it; its replies
-# (text, one response per line) on standard output.
-ask() {
-  local out=$work/reply.bin got=0
-  while "$miniqm" get "$qm" "$reply" --raw "$out" >/dev/null 2>&1; do :; done
-  printf '%s' "$1" | "$miniqm" put "$qm" HOLVA.ZUNT.COMMAND.QUEUE --format MQSTR --replyto "$reply" >/dev/null
-  # The first reply may take a while (the program may be loading); further pieces follow at once.
-  local wait=30
-  while "$miniqm" get "$qm" "$reply" --wait "$wait" --raw "$out" >/dev/null 2>&1; do
-    tr '\0' '\n' <"$out"
-    echo
-    got=1
-    wait=1
-  done
-  [ "$got" = 1 ] || { echo "no reply to '$1' within 30 s" >&2; return 1; }
-}
-
 # Stops the program through its own STOP EV command, or with a signal when it does not listen.
 stop_zunt() {
   local pid
@@ -109,30 +95,6 @@ fi
 mkdir -p "$work/logs" "$work/log"
 steps=9
 n=0
-# Runs one step (a function) with its output in a log of its own: a progress line, and on failure
-# the step's name, the end of its log and where the log is.
-step() {
-  local title=$1 name=$2
-  shift 2
-  n=$((n + 1))
-  local log
-  log=$(printf '%s/logs/%02d-%s.log' "$work" "$n" "$name")
-  printf '[%2d/%d] %s ... ' "$n" "$steps" "$title"
-  set +e
-  (
-    set -euo pipefail
-    "$@"
-  ) >"$log" 2>&1
-  local rc=$?
-  set -e
-  if [ $rc -ne 0 ]; then
-    echo "FAILED"
-    tail -n 15 "$log" | sed 's/^/    /'
-    echo "demo: step '$title' failed; its log is $log" >&2
-    exit 1
-  fi
-  echo "ok"
-}
 
 build_release() {
   cd "$src"
@@ -250,10 +212,6 @@ resume_queues() {
   for q in "${event_queues[@]}"; do ask "RESUME EVQ($q)"; done
 }
 
-stored_events() {
-  ask "DISPLAY EVSTRMST(\$EVENTS)" | sed -n 's/.*ITEMS(\([0-9]*\)).*/\1/p' | head -n 1
-}
-
 history_before() {
   local count last
   count=$(stored_events)
@@ -281,29 +239,6 @@ EOF
   echo "order" | "$miniqm" put "$qm" DEMO.NO.SUCH.QUEUE || true
   echo "order" | "$miniqm" put "$qm" DEMO.ORDERS --user demo.intruder || true
   echo "RESET QMGR TYPE(STATISTICS)" | "$miniqm" mqsc "$qm"
-}
-
-drained() {
-  for q in "${event_queues[@]}"; do
-    [ "$("$miniqm" depth "$qm" "$q" | grep -o '[0-9]*' | tail -n 1)" = 0 ] || return 1
-  done
-}
-
-# Drained queues are not yet stored events (a get counts out of the depth before its unit of work
-# commits): the stored count must also stand still.
-wait_intake() {
-  local before=-1 now
-  for _ in $(seq 1 150); do
-    if drained; then
-      now=$(stored_events)
-      [ "$now" = "$before" ] && return 0
-      before=$now
-    fi
-    sleep 0.3
-  done
-  for q in "${event_queues[@]}"; do "$miniqm" depth "$qm" "$q"; done
-  echo "the events were not taken in within 45 s"
-  return 1
 }
 
 show_replies() {

@@ -12,6 +12,9 @@
 # Usage: scripts/wine-demo.sh
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
+demo_name=wine-demo
+# shellcheck source=scripts/demo-steps.sh
+. "$src/scripts/demo-steps.sh"
 case ${1:-} in
   "") ;;
   -h | --help)
@@ -80,48 +83,6 @@ trap cleanup EXIT
 
 steps=11
 n=0
-# Runs one step (a function) with its output in a log of its own: a progress line, and on failure
-# the step's name, the end of its log and where the log is.
-step() {
-  local title=$1 name=$2
-  shift 2
-  n=$((n + 1))
-  local log
-  log=$(printf '%s/logs/%02d-%s.log' "$work" "$n" "$name")
-  printf '[%2d/%d] %s ... ' "$n" "$steps" "$title"
-  set +e
-  (
-    set -euo pipefail
-    "$@"
-  ) >"$log" 2>&1
-  local rc=$?
-  set -e
-  if [ $rc -ne 0 ]; then
-    echo "FAILED"
-    tail -n 15 "$log" | sed 's/^/    /'
-    echo "wine-demo: step '$title' failed; its log is $log" >&2
-    failed=1
-    exit 1
-  fi
-  echo "ok"
-}
-
-# One MQSC command to the system's command queue, as any application sends it; its replies
-# (text, one response per line) on standard output.
-ask() {
-  local out=$work/reply.bin got=0
-  while "$miniqm" get "$qm" "$reply" --raw "$out" >/dev/null 2>&1; do :; done
-  printf '%s' "$1" | "$miniqm" put "$qm" HOLVA.ZUNT.COMMAND.QUEUE --format MQSTR --replyto "$reply" >/dev/null
-  local wait=30
-  while "$miniqm" get "$qm" "$reply" --wait "$wait" --raw "$out" >/dev/null 2>&1; do
-    tr '\0' '\n' <"$out"
-    echo
-    got=1
-    wait=1
-  done
-  [ "$got" = 1 ] || { echo "no reply to '$1' within 30 s" >&2; return 1; }
-}
-
 build_linux() {
   cd "$src"
   cmake --preset release
@@ -210,32 +171,6 @@ EOF
   for i in 1 2 3 4; do echo "order $i" | "$miniqm" put "$qm" DEMO.ORDERS || true; done
   echo "order" | "$miniqm" put "$qm" DEMO.CLOSED || true
   echo "order" | "$miniqm" put "$qm" DEMO.NO.SUCH.QUEUE || true
-}
-
-stored_events() {
-  ask "DISPLAY EVSTRMST(\$EVENTS)" | sed -n 's/.*ITEMS(\([0-9]*\)).*/\1/p' | head -n 1
-}
-
-drained() {
-  for q in "${event_queues[@]}"; do
-    [ "$("$miniqm" depth "$qm" "$q" | grep -o '[0-9]*' | tail -n 1)" = 0 ] || return 1
-  done
-}
-
-# Drained queues are not yet stored events: the stored count must also stand still.
-wait_intake() {
-  local before=-1 now
-  for _ in $(seq 1 100); do
-    if drained; then
-      now=$(stored_events)
-      [ "$now" = "$before" ] && return 0
-      before=$now
-    fi
-    sleep 0.3
-  done
-  for q in "${event_queues[@]}"; do "$miniqm" depth "$qm" "$q"; done
-  echo "the events were not taken in within 30 s"
-  return 1
 }
 
 # DISPLAY EVENTS must show each event the work raised, as the queue manager named it.
