@@ -1,8 +1,10 @@
 // Windows side of the keyboard: single keys through the console API without a line end, echo or
-// wait (_kbhit and _getch), so that the main loop can look for a key once a second.
+// wait (_kbhit and _getch), so that the main loop can look for a key once a second. A standard
+// input that is no console (a pipe, a file, NUL) gives its bytes as keys, as on Linux.
 #include <conio.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -13,6 +15,23 @@ std::atomic<bool> consoleOpen{false};
 std::atomic<EvKeySource> keySource{nullptr};
 std::atomic<EvLineSource> lineSource{nullptr};
 std::atomic<int32_t> lineReading{0};  // a line is being read: key polling waits
+
+// One byte of a standard input that is no console: 0 when none is waiting (wait 0) or the read
+// failed, -1 at the end of the input. _kbhit would look at a console instead, and find none or
+// another's keys; a blocking read of an empty pipe would stop the main loop.
+int32_t readRedirected(HANDLE input, int32_t wait) {
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) return 0;
+    if (!wait && GetFileType(input) == FILE_TYPE_PIPE) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
+            return GetLastError() == ERROR_BROKEN_PIPE ? -1 : 0;
+        if (available == 0) return 0;
+    }
+    unsigned char key = 0;
+    DWORD got = 0;
+    if (!ReadFile(input, &key, 1, &got, nullptr)) return GetLastError() == ERROR_BROKEN_PIPE ? -1 : 0;
+    return got == 1 ? key : -1;
+}
 
 }  // namespace
 
@@ -37,8 +56,12 @@ void evKeyboardClose() {
 int32_t evKeyRead(int32_t wait) {
     if (EvKeySource source = keySource.load()) return source(wait);
     if (lineReading.load() != 0) return 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(input, &mode)) return readRedirected(input, wait);
     if (!wait && !_kbhit()) return 0;
-    return static_cast<unsigned char>(_getch());
+    int key = _getch();
+    return key == EOF ? -1 : static_cast<unsigned char>(key);
 }
 
 EvLineSource evSetLineSource(EvLineSource source) {
