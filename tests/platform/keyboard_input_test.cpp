@@ -35,7 +35,9 @@ void closeHandle(Handle h) {
 // Puts a handle in place of standard input for the life of the object.
 class StdinReplaced {
 public:
-    explicit StdinReplaced(Handle h) : saved_(GetStdHandle(STD_INPUT_HANDLE)) { SetStdHandle(STD_INPUT_HANDLE, h); }
+    explicit StdinReplaced(Handle h) : saved_(GetStdHandle(STD_INPUT_HANDLE)) {
+        SetStdHandle(STD_INPUT_HANDLE, h);
+    }
     ~StdinReplaced() {
         evKeyboardClose();
         SetStdHandle(STD_INPUT_HANDLE, saved_);
