@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "cmdserver/cmdserver.h"
@@ -67,6 +68,8 @@ protected:
         if (hconn != -1) evMQServerTable.MQDISC(&hconn, &cc, &rc);
         evDisconnectSets();
         evFreeAll(1);
+        // Only now: a callback of the sets may still be inside a call through the wrapper.
+        wrapper.reset();
         for (uint32_t code = 9000; code <= 9033; code++) evRegisterCommandHandler(code, nullptr);
         et::EngineTest::TearDown();
     }
@@ -118,6 +121,7 @@ protected:
     qmt::QmServer qm{"QM1"};
     MQHCONN hconn = -1;
     MQHOBJ commandQueue = -1;
+    std::unique_ptr<zt::MqiWrapper> wrapper;  // a test's view of the calls, kept until the sets are gone
 };
 
 TEST_F(CmdQmTest, PcfAndMqscCommandsAreAnsweredOnTheReplyQueue) {
@@ -238,19 +242,17 @@ TEST_F(CmdQmTest, DisplayEvqAnswersInTextAndInOneCollatedPcfReply) {
 TEST_F(CmdQmTest, ADisplayMakesNoConsumerControlCall) {
     evRegisterCommandHandler(9000, nullptr);
     const MQIFunctionTable saved = evMQServerTable;
-    {
-        zt::MqiWrapper wrapper(saved);
-        evMQServerTable = *wrapper.table();
-        MQMD request = MQMD_DEFAULT;
-        send(MQFMT_STRING, "DISPLAY EVQ(*) ALL", &request);
-        send(MQFMT_STRING, "DISPLAY EV", &request);
-        MQMD md{};
-        EXPECT_FALSE(reply(&md).empty());
-        EXPECT_FALSE(reply(&md).empty());
-        evMQServerTable = saved;
-        EXPECT_EQ(wrapper.count(zt::MqVerb::MQCTL), 0u);
-        EXPECT_GE(wrapper.count(zt::MqVerb::MQPUT), 4u);  // the two requests and the two replies
-    }
+    wrapper = std::make_unique<zt::MqiWrapper>(saved);
+    evMQServerTable = *wrapper->table();
+    MQMD request = MQMD_DEFAULT;
+    send(MQFMT_STRING, "DISPLAY EVQ(*) ALL", &request);
+    send(MQFMT_STRING, "DISPLAY EV", &request);
+    MQMD md{};
+    EXPECT_FALSE(reply(&md).empty());
+    EXPECT_FALSE(reply(&md).empty());
+    evMQServerTable = saved;
+    EXPECT_EQ(wrapper->count(zt::MqVerb::MQCTL), 0u);
+    EXPECT_GE(wrapper->count(zt::MqVerb::MQPUT), 4u);  // the two requests and the two replies
 }
 
 }  // namespace
