@@ -1,4 +1,4 @@
-// Windows implementation of the part of miniqm's operating-system layer (see os.h) that the client
+// Windows implementation of the share of miniqm's operating-system layer (see os.h) that the client
 // library uses: Winsock for the connection to the queue manager, the Windows file API for channel
 // tables and configuration files, and the process's own identity. miniqm's server and tool are
 // not built for Windows.
