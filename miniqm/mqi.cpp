@@ -430,14 +430,24 @@ MQLONG cnoTableUrl(const MQCNO *cno, std::string &url) {
     return 0;
 }
 
-// MQCHLLIB (a directory, also as a "file://" URL; /var/mqm by default) and MQCHLTAB (the file,
-// AMQCLCHL.TAB by default).
+// MQCHLLIB (a directory, also as a "file://" URL) and MQCHLTAB (the file, AMQCLCHL.TAB by default).
+// Without MQCHLLIB the folder is IBM MQ's data folder: /var/mqm, on Windows IBM\MQ in the
+// ProgramData folder.
 std::string envTableUrl() {
     std::string dir = qmos::getEnv("MQCHLLIB"), file = qmos::getEnv("MQCHLTAB");
+#ifdef _WIN32
+    if (dir.empty()) {
+        const std::string data = qmos::getEnv("ProgramData");
+        dir = (data.empty() ? std::string("C:\\ProgramData") : data) + "\\IBM\\MQ";
+    }
+    const auto separator = [](char c) { return c == '/' || c == '\\'; };
+#else
     if (dir.empty()) dir = "/var/mqm";
+    const auto separator = [](char c) { return c == '/'; };
+#endif
     if (file.empty()) file = "AMQCLCHL.TAB";
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return file[0] == '/' ? dir + file : dir + "/" + file;
+    while (dir.size() > 1 && separator(dir.back())) dir.pop_back();
+    return separator(file[0]) ? dir + file : dir + "/" + file;
 }
 
 // MQSERVER "CHANNEL/TCP/conname"; 2058 when it is malformed or names another transport.

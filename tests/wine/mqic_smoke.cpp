@@ -2,7 +2,8 @@
 // wine through MQSERVER): the message a Linux program put is read back byte for byte with its
 // MQMD, a message goes the other way for the caller to check, the queue manager answers MQINQ by
 // its own name, an address where nobody listens fails at once with 2538, and a channel table named
-// by a file URL with a drive letter (file:///C:/...) leads to the queue manager.
+// by a file URL with a drive letter (file:///C:/...) leads to the queue manager, as does the table
+// in IBM MQ's data folder when nothing else names one.
 //
 // Usage: mqic_smoke QM QUEUE TEXT_IN TEXT_OUT DEAD_PORT
 // (MQSERVER names the live queue manager.) Exit code 0 when every check holds, else 1 with the
@@ -104,6 +105,37 @@ void connectThroughTable(PMQCHAR qmName, const std::string &qm, const std::strin
     DeleteFileA(path.c_str());
 }
 
+// With neither MQSERVER nor MQCHLLIB the table is AMQCLCHL.TAB in IBM MQ's data folder, IBM\MQ
+// in the ProgramData folder (here pointed at the temporary folder).
+void connectThroughDefaultTable(PMQCHAR qmName, const std::string &qm, const std::string &conname) {
+    char folder[MAX_PATH + 1];
+    DWORD n = GetTempPathA(sizeof folder, folder);
+    if (n == 0 || n >= sizeof folder) return;
+    const std::string data = std::string(folder, n) + "mqic_smoke_data";
+    const std::string mq = data + "\\IBM\\MQ", path = mq + "\\AMQCLCHL.TAB";
+    CreateDirectoryA(data.c_str(), nullptr);
+    CreateDirectoryA((data + "\\IBM").c_str(), nullptr);
+    CreateDirectoryA(mq.c_str(), nullptr);
+    const std::string table = channelTable(qm, conname);
+    FILE *f = std::fopen(path.c_str(), "wb");
+    bool written = f && std::fwrite(table.data(), 1, table.size(), f) == table.size();
+    if (f) std::fclose(f);
+    check(written, "cannot write the default channel table");
+    SetEnvironmentVariableA("MQSERVER", nullptr);
+    SetEnvironmentVariableA("MQCHLLIB", nullptr);
+    SetEnvironmentVariableA("MQCHLTAB", nullptr);
+    SetEnvironmentVariableA("ProgramData", data.c_str());
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    MQLONG cc = 0, rc = 0;
+    MQCONN(qmName, &hconn, &cc, &rc);
+    check(cc == MQCC_OK, ("no connection through the default channel table " + path).c_str(), rc);
+    if (cc == MQCC_OK) MQDISC(&hconn, &cc, &rc);
+    DeleteFileA(path.c_str());
+    RemoveDirectoryA(mq.c_str());
+    RemoveDirectoryA((data + "\\IBM").c_str());
+    RemoveDirectoryA(data.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -175,6 +207,7 @@ int main(int argc, char **argv) {
     check(cc == MQCC_FAILED && rc == MQRC_HOST_NOT_AVAILABLE, "a connect to a closed port did not give 2538",
           rc);
     connectThroughTable(qmName, qm, live);
+    connectThroughDefaultTable(qmName, qm, live);
 
     if (failures == 0) std::printf("mqic_smoke: ok\n");
     return failures == 0 ? 0 : 1;
