@@ -42,14 +42,14 @@ int tooLong(char *text, size_t textSize) {
 int resolvePath(const char *name, char *path, char *text, size_t textSize) {
     size_t length = std::strlen(name);
     if (length >= CCDT_PATH_MAX) return tooLong(text, textSize);
-    bool isPath = std::strchr(name, '/') != nullptr;
-    bool isFile = length > 0 && name[0] != '*' && name[length - 1] != '/';
+    bool isPath = std::strpbrk(name, CS_PATH_MARKS) != nullptr;
+    bool isFile = length > 0 && name[0] != '*' && name[length - 1] != CS_PATH_SEPARATOR;
     if (isPath && isFile) {
         std::memcpy(path, name, length + 1);
         return CCDT_RC_OK;
     }
     char directory[CCDT_PATH_MAX + 1];
-    if (isPath && name[length - 1] == '/') {
+    if (isPath && name[length - 1] == CS_PATH_SEPARATOR) {
         std::memcpy(directory, name, length + 1);
     } else {
         const char *lib = std::getenv("MQCHLLIB");
@@ -57,11 +57,11 @@ int resolvePath(const char *name, char *path, char *text, size_t textSize) {
             if (std::strlen(lib) >= CCDT_PATH_MAX) return tooLong(text, textSize);
             std::strcpy(directory, lib);
         } else {
-            std::strcpy(directory, CS_MQ_DATA_PATH);
+            CSMqDataPath(directory, sizeof directory);
         }
     }
     size_t dirLength = std::strlen(directory);
-    if (dirLength > 0 && directory[dirLength - 1] == '/') directory[--dirLength] = '\0';
+    if (dirLength > 0 && directory[dirLength - 1] == CS_PATH_SEPARATOR) directory[--dirLength] = '\0';
     const char *file = kDefaultTable;
     if (isFile) {
         file = name;
@@ -77,7 +77,7 @@ int resolvePath(const char *name, char *path, char *text, size_t textSize) {
     // Within CCDT_PATH_MAX by the check above.
     std::memcpy(path, directory, dirLength);
     size_t at = dirLength;
-    if (file[0] != '/') path[at++] = '/';
+    if (file[0] != CS_PATH_SEPARATOR) path[at++] = CS_PATH_SEPARATOR;
     std::memcpy(path + at, file, fileLength + 1);
     return CCDT_RC_OK;
 }

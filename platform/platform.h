@@ -50,8 +50,15 @@ int evLocalDateTimeText(int64_t time, char text[EV_DATE_TIME_TEXT]);
 
 using CSFileHandle = int64_t;
 
-// IBM MQ's data directory, where its client looks for the default channel table.
-inline constexpr char CS_MQ_DATA_PATH[] = "/var/mqm";
+// Channel-table paths: the folder separator, and the characters that make a name a path rather
+// than a bare file name (on Windows a drive letter's ':' too).
+#ifdef _WIN32
+inline constexpr char CS_PATH_SEPARATOR = '\\';
+inline constexpr char CS_PATH_MARKS[] = "\\:";
+#else
+inline constexpr char CS_PATH_SEPARATOR = '/';
+inline constexpr char CS_PATH_MARKS[] = "/";
+#endif
 
 struct CSFileOps {
     // Read and write, created when missing; *created is 1 when this call made the file. Writes go
@@ -106,6 +113,11 @@ int evCurrentFolder(char *out, size_t size);
 const char *evProcessUserName();
 // The computer's name (the host name): 1, or 0 with out empty when it cannot be had or does not fit.
 int evComputerName(char *out, size_t size);
+// IBM MQ's data folder, where its client looks for the default channel table: /var/mqm; on Windows
+// the installation's "WorkPath" under HKEY_LOCAL_MACHINE "SOFTWARE\\IBM\\WebSphere MQ", else its
+// "FilePath" under "SOFTWARE\\IBM\\MQSeries\\CurrentVersion" (both in the registry's 32-bit view),
+// else "c:\\mqm". 1, or 0 with out empty when it does not fit in size bytes.
+int CSMqDataPath(char *out, size_t size);
 // SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
 void evHandleTermination();
 // Ends the process at once, as kill -9 from outside would: no handler, no flush, no clean-up

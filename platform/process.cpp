@@ -61,6 +61,11 @@ int evComputerName(char *out, size_t size) {
     return copyOut(name, strlen(name), out, size);
 }
 
+int CSMqDataPath(char *out, size_t size) {
+    static const char path[] = "/var/mqm";
+    return copyOut(path, sizeof path - 1, out, size);
+}
+
 void evHandleTermination() {
     struct sigaction action {};
     action.sa_handler = onTerminate;

@@ -65,6 +65,32 @@ int evComputerName(char *out, size_t size) {
     return copyOut(name, length, out, size);
 }
 
+namespace {
+
+// A text value of a key under HKEY_LOCAL_MACHINE, read in the 32-bit view, as IBM MQ's installer
+// writes it; "" when the key or value is missing or is no text.
+std::string machineValue(const char *key, const char *value) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_32KEY, &handle) != ERROR_SUCCESS)
+        return std::string();
+    char buffer[257];
+    DWORD type = 0, length = sizeof buffer;
+    LONG rc = RegQueryValueExA(handle, value, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &length);
+    RegCloseKey(handle);
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || length == 0) return std::string();
+    // A stored text need not end in its NUL.
+    return std::string(buffer, strnlen(buffer, length));
+}
+
+}  // namespace
+
+int CSMqDataPath(char *out, size_t size) {
+    std::string path = machineValue("SOFTWARE\\IBM\\WebSphere MQ", "WorkPath");
+    if (path.empty()) path = machineValue("SOFTWARE\\IBM\\MQSeries\\CurrentVersion", "FilePath");
+    if (path.empty()) path = "c:\\mqm";
+    return copyOut(path.data(), path.size(), out, size);
+}
+
 void evHandleTermination() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }

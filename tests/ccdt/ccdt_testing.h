@@ -16,6 +16,13 @@ namespace cct {
 
 constexpr const char *kPath = "table.tab";
 
+// The folder of the tests' in-memory channel tables, written as a path by the platform's rule.
+#ifdef _WIN32
+#define CCT_MEM_DIR "c:\\m\\"
+#else
+#define CCT_MEM_DIR "/m/"
+#endif
+
 // A name blank-padded to a 20-byte key.
 inline std::string key(const std::string &name) {
     std::string k = name.substr(0, CCDT_KEY_LENGTH);

@@ -1,5 +1,9 @@
 // Channel records through the table layer: the file layout of each version, reading back, the
 // refusals of damaged records, credentials, the MQSERVER channel, table paths and CRLLDAP slots.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -11,7 +15,7 @@ using namespace cct;
 
 namespace {
 
-constexpr const char *kTable = "/m/table.tab";
+constexpr const char *kTable = CCT_MEM_DIR "table.tab";
 
 // A record buffer of the largest size, 8-byte aligned.
 struct Rec {
@@ -559,12 +563,23 @@ TEST(ChannelTable, NamesResolveToPaths) {
         std::string path;
         int rc;
     } cases[] = {
+#ifdef _WIN32
+        // '\' or a drive's ':' makes a path; without MQCHLLIB the folder is c:\mqm when the registry
+        // has no IBM MQ installation, as in the tests' wine prefix.
+        {"*", "c:\\t\\", nullptr, "c:\\t\\AMQCLCHL.TAB", CCDT_E_NO_FILE},
+        {"", nullptr, nullptr, "c:\\mqm\\AMQCLCHL.TAB", CCDT_E_NO_FILE},
+        {"c:\\x\\", "c:\\t", "T.TAB", "c:\\x\\T.TAB", CCDT_E_NO_FILE},
+        {"NAME.TAB", "c:\\lib", "T.TAB", "c:\\lib\\NAME.TAB", CCDT_E_NO_FILE},
+        {"d:b.tab", "c:\\t", nullptr, "d:b.tab", CCDT_E_NO_FILE},
+        {"!", nullptr, nullptr, "c:\\mqm\\!", CCDT_E_NO_FILE},
+#else
         {"*", "/t/", nullptr, "/t/AMQCLCHL.TAB", CCDT_E_NO_FILE},
         {"", nullptr, nullptr, "/var/mqm/AMQCLCHL.TAB", CCDT_E_NO_FILE},
         {"/x/", "/t", "T.TAB", "/x/T.TAB", CCDT_E_NO_FILE},
         {"NAME.TAB", "/lib", "T.TAB", "/lib/NAME.TAB", CCDT_E_NO_FILE},
         {"/a/b:c.tab", "/t", nullptr, "/a/b:c.tab", CCDT_E_NO_FILE},
         {"!", nullptr, nullptr, "/var/mqm/!", CCDT_E_NO_FILE},  // without MQSERVER a file name
+#endif
     };
     zt::ScopedEnv server("MQSERVER", nullptr);
     for (const Case &c : cases) {
@@ -582,11 +597,44 @@ TEST(ChannelTable, NamesResolveToPaths) {
     ccdtHandle *h = nullptr;
     EXPECT_EQ(ccdtOpen(1, name, &h, text, sizeof text), CCDT_E_PARAM);
     EXPECT_STREQ(text, "Channel File name too large");
-    files.put("/m/bad.tab", "NOPE");
-    std::snprintf(name, sizeof name, "/m/bad.tab");
+    files.put(CCT_MEM_DIR "bad.tab", "NOPE");
+    std::snprintf(name, sizeof name, CCT_MEM_DIR "bad.tab");
     EXPECT_EQ(ccdtOpen(1, name, &h, text, sizeof text), CCDT_E_FORMAT);
-    EXPECT_STREQ(text, "File '/m/bad.tab' does not appear to be the correct format");
+    EXPECT_STREQ(text, "File '" CCT_MEM_DIR "bad.tab' does not appear to be the correct format");
 }
+
+#ifdef _WIN32
+// Without MQCHLLIB the folder is the IBM MQ installation's work path, else its file path, each read
+// from the registry's 32-bit view.
+TEST(ChannelTable, TheDefaultFolderComesFromTheInstallationsRegistryValues) {
+    zt::MemFiles files;
+    zt::ScopedEnv server("MQSERVER", nullptr), lib("MQCHLLIB", nullptr), tab("MQCHLTAB", nullptr);
+    const char *const keys[] = {"SOFTWARE\\IBM\\MQSeries\\CurrentVersion", "SOFTWARE\\IBM\\WebSphere MQ"};
+    const char *const values[] = {"FilePath", "WorkPath"};
+    const char *const paths[] = {"c:\\file path", "c:\\work\\"};
+    const char *const expected[] = {"c:\\file path\\AMQCLCHL.TAB", "c:\\work\\AMQCLCHL.TAB"};
+    HKEY handles[2] = {};
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keys[i], 0, nullptr, 0,
+                                  KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &handles[i], nullptr),
+                  ERROR_SUCCESS);
+        RegDeleteValueA(handles[i], values[i]);
+    }
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(RegSetValueExA(handles[i], values[i], 0, REG_SZ, reinterpret_cast<const BYTE *>(paths[i]),
+                                 static_cast<DWORD>(std::strlen(paths[i]) + 1)),
+                  ERROR_SUCCESS);
+        char name[CCDT_PATH_MAX + 1] = "", text[512];
+        ccdtHandle *h = nullptr;
+        EXPECT_EQ(ccdtOpen(1, name, &h, text, sizeof text), CCDT_E_NO_FILE);
+        EXPECT_STREQ(name, expected[i]);
+    }
+    for (int i = 0; i < 2; i++) {
+        RegDeleteValueA(handles[i], values[i]);
+        RegCloseKey(handles[i]);
+    }
+}
+#endif
 
 TEST(ChannelTable, ClusterSenderGetsTheClusterTransmitQueue) {
     Table t;

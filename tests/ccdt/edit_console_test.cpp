@@ -44,14 +44,14 @@ protected:
 };
 
 TEST_F(EditConsole, CommandsRunAgainstTheChosenTableUntilEnd) {
-    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/t.tab)"), 1);
-    EXPECT_TRUE(
-        has(lines(), "CCDT commands directed to file '/m/t.tab' (Does not exist)", CSL_LINE_RESPONSE));
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "t.tab)"), 1);
+    EXPECT_TRUE(has(lines(), "CCDT commands directed to file '" CCT_MEM_DIR "t.tab' (Does not exist)",
+                    CSL_LINE_RESPONSE));
     cslIssueCommand(s, "DEFINE CHANNEL(A) CONNAME('h(1)')");
     auto got = lines();
     EXPECT_TRUE(has(got, "DEFINE CHANNEL(A) CONNAME('h(1)')", CSL_LINE_ECHO));
     EXPECT_TRUE(has(got, "AMQ8016: WebSphere MQ channel 'A' defined", CSL_LINE_RESPONSE));
-    EXPECT_TRUE(files.exists("/m/t.tab"));
+    EXPECT_TRUE(files.exists(CCT_MEM_DIR "t.tab"));
     cslIssueCommand(s, "DEFINE CHANNEL(B)");
     lines();
     cslIssueCommand(s, "DIS CHL(*) CONNAME =FIND('h(1)')");
@@ -66,11 +66,11 @@ TEST_F(EditConsole, CommandsRunAgainstTheChosenTableUntilEnd) {
 }
 
 TEST_F(EditConsole, MergeCopiesChannelsIntoTheTable) {
-    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/from.tab)"), 1);
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "from.tab)"), 1);
     cslIssueCommand(s, "DEFINE CHANNEL(M1)");
     cslIssueCommand(s, "DEFINE CHANNEL(N1)");
-    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(/m/to.tab)"), 1);
-    ASSERT_EQ(cslIssueLocalCommand(s, "=merge ccdt(/m/from.tab) channel(M*)"), 1);
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "to.tab)"), 1);
+    ASSERT_EQ(cslIssueLocalCommand(s, "=merge ccdt(" CCT_MEM_DIR "from.tab) channel(M*)"), 1);
     lines();
     cslIssueCommand(s, "DIS CHL(*)");
     auto got = lines();

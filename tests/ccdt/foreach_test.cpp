@@ -42,9 +42,9 @@ protected:
 };
 
 TEST_F(EditForeach, ForeachRunsOncePerChannelShown) {
-    run({"=ccdt file(/m/t.tab)", "DEFINE CHANNEL(A)", "DEFINE CHANNEL(B)", "DEFINE CHANNEL(C)", "@n = 0",
-         "foreach(DIS CHL(*))", "  @n = @n + 1", "endfor", "@m = 0", "foreach(DIS CHL(B*))", "  @m = @m + 1",
-         "endfor"});
+    run({"=ccdt file(" CCT_MEM_DIR "t.tab)", "DEFINE CHANNEL(A)", "DEFINE CHANNEL(B)", "DEFINE CHANNEL(C)",
+         "@n = 0", "foreach(DIS CHL(*))", "  @n = @n + 1", "endfor", "@m = 0", "foreach(DIS CHL(B*))",
+         "  @m = @m + 1", "endfor"});
     EXPECT_EQ(value("@n"), "3");
     EXPECT_EQ(value("@m"), "1");
 }

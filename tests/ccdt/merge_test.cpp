@@ -8,8 +8,8 @@ using namespace cct;
 
 namespace {
 
-constexpr const char *kSource = "/m/source.tab";
-constexpr const char *kTarget = "/m/target.tab";
+constexpr const char *kSource = CCT_MEM_DIR "source.tab";
+constexpr const char *kTarget = CCT_MEM_DIR "target.tab";
 
 struct Lines {
     std::vector<std::pair<int, std::string>> lines;
@@ -77,9 +77,10 @@ TEST(Merge, CopiesMatchesCountsAndReplacesOnlyWhenAsked) {
               (std::vector<std::string>{"CCDT Migration:  Found:3  Written:0  Replaced:0  Not Replaced:3"}));
     // A missing source: its resolved path, no counts.
     out.lines.clear();
-    ccdtMigrate(out.sink(), kTarget, "/m/none.tab", "*", 0);
-    EXPECT_EQ(out.lines,
-              (std::vector<std::pair<int, std::string>>{{128, "Can not find file '/m/none.tab'"}}));
+    ccdtMigrate(out.sink(), kTarget, CCT_MEM_DIR "none.tab", "*", 0);
+    EXPECT_EQ(
+        out.lines,
+        (std::vector<std::pair<int, std::string>>{{128, "Can not find file '" CCT_MEM_DIR "none.tab'"}}));
 }
 
 TEST(Merge, WritesAtTheOutputVersionAndStopsAtAFailedWrite) {
@@ -97,11 +98,11 @@ TEST(Merge, WritesAtTheOutputVersionAndStopsAtAFailedWrite) {
     // record into a new table shows how many file writes the first record takes.
     out.lines.clear();
     uint64_t start = files.writes();
-    ccdtMigrate(out.sink(), "/m/one.tab", kSource, "A1", 0);
+    ccdtMigrate(out.sink(), CCT_MEM_DIR "one.tab", kSource, "A1", 0);
     uint64_t first = files.writes() - start;
     out.lines.clear();
     files.failWrite(first + 1, 28);
-    ccdtMigrate(out.sink(), "/m/two.tab", kSource, "*", 0);
+    ccdtMigrate(out.sink(), CCT_MEM_DIR "two.tab", kSource, "*", 0);
     ASSERT_EQ(out.lines.size(), 2u);
     EXPECT_EQ(out.lines[0].second, "Channel 'A1' written.");
     EXPECT_EQ(out.lines[1].first, 128);

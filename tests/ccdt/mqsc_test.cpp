@@ -8,7 +8,7 @@ using namespace cct;
 
 namespace {
 
-constexpr const char *kTable = "/m/edit.tab";
+constexpr const char *kTable = CCT_MEM_DIR "edit.tab";
 
 struct Session {
     zt::MemFiles files;

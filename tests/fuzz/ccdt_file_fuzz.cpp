@@ -3,6 +3,7 @@
 // and OCSP records and every CRLLDAP slot; then in update mode an insert, a replace and a delete.
 // Whatever the bytes, every call must return (no walk may spin) and stay in its buffers.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -14,7 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
 
+// A path by the platform's own rule (a bare name would be looked for in the default folder).
+#ifdef _WIN32
+constexpr const char *kPath = "c:\\fuzz.tab";
+#else
 constexpr const char *kPath = "/fuzz.tab";
+#endif
 
 uint8_t keyOf(uint8_t *key, const char *name) {
     std::memset(key, ' ', CCDT_KEY_LENGTH);
@@ -99,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         readOnly(handle);
         (void)ccdtRecClose(handle);
     }
-    char name[CCDT_PATH_MAX + 1] = "/fuzz.tab", text[512];
+    char name[CCDT_PATH_MAX + 1], text[512];
+    std::snprintf(name, sizeof name, "%s", kPath);
     ccdtHandle *table = nullptr;
     if (ccdtOpen(1, name, &table, text, sizeof text) == CCDT_RC_OK) {
         ccdtCrlSlot slot;
