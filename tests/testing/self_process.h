@@ -1,16 +1,18 @@
 // This test program run again as a process of its own, running only the test a filter names, with
 // the environment as it is at the start: the tests of a process that dies at any moment (the MQ
-// library is not one to fork with connections, so the child starts afresh).
+// library is not one to fork with connections, so the child starts afresh). The child may report
+// to its parent through a pipe (reportToParent), which the parent reads without waiting.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace zt {
 
 class SelfProcess {
 public:
-    // The test as "Suite.Name".
-    explicit SelfProcess(const std::string &test);
+    // The test as "Suite.Name"; with reports, a pipe from the child to this process.
+    explicit SelfProcess(const std::string &test, bool reports = false);
     ~SelfProcess();  // ends it at once when it still runs
     SelfProcess(const SelfProcess &) = delete;
     SelfProcess &operator=(const SelfProcess &) = delete;
@@ -25,12 +27,21 @@ public:
     bool killed() const;
     // Its exit code once it ended by itself, else -1.
     int exitCode() const;
+    // The next report of size bytes, without waiting: false until the child has sent one whole.
+    // Reports of a few bytes arrive whole; those a child sent before its end can be taken after it.
+    bool takeReport(void *report, size_t size);
 
 private:
     long long process_ = -1;  // the pid, or on Windows the process handle
+    long long reports_ = -1;  // the read end of the report pipe: fd, or on Windows the handle
+    std::string pending_;     // read from the pipe, not yet taken
     int status_ = -1;         // the wait status (on Windows the exit code) once ended
     bool ended_ = false;
 };
+
+// In the child: sends the bytes to its parent; false without a report pipe or when they could not
+// be written.
+bool reportToParent(const void *report, size_t size);
 
 // Ends this process at once, as SIGKILL does (on Windows: exit code 137 without any clean-up).
 [[noreturn]] void dieAtOnce();
