@@ -4,15 +4,13 @@
 // in bins or in stored records, the batch in flight whole or not at all; at the end, with every bin
 // absorbed, each queue's stored puts and RECORDS add up to what was put and no aggregation message is
 // left.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include "stats/aggr_qm.h"
+#include "testing/self_process.h"
 
 using namespace agt;
 using zt::MqVerb;
@@ -29,7 +27,7 @@ int64_t batchTime(int64_t batch) {
     return kT0 + batch * 1800;
 }
 
-// The child: orders in ZUNT_AGGR_WRITER="fd first last verb k apart" (batches first to last - 1; k 0:
+// The child: orders in ZUNT_AGGR_WRITER="first last verb k apart" (batches first to last - 1; k 0:
 // no MQI kill; apart 1: the absorb runs in a unit of a second connection, as set C's after set E's unit
 // is closed), on the parent's queue manager.
 class AggrRestartWriter : public AggrQmTest {
@@ -42,11 +40,11 @@ protected:
 };
 
 TEST_F(AggrRestartWriter, FoldsUntilKilled) {
-    int fd = 0, verb = 0, apart = 0;
+    int verb = 0, apart = 0;
     long long first = 0, last = 0;
     unsigned long long k = 0;
-    if (std::sscanf(std::getenv("ZUNT_AGGR_WRITER"), "%d %lld %lld %d %llu %d", &fd, &first, &last, &verb, &k,
-                    &apart) != 6)
+    if (std::sscanf(std::getenv("ZUNT_AGGR_WRITER"), "%lld %lld %d %llu %d", &first, &last, &verb, &k,
+                    &apart) != 5)
         _exit(8);
     stream("AGG", STREAM_TYPE_STATQ, 3600);
     if (!reloadAll()) _exit(9);
@@ -67,28 +65,23 @@ TEST_F(AggrRestartWriter, FoldsUntilKilled) {
         clock_.set(batchTime(b) + 20);
         if (!fold(find("AGG"), statQ(batchTime(b), kQueues, putsOf(b)))) _exit(10);
         if (!syncPoint()) _exit(11);
-        if (write(fd, &b, sizeof b) != sizeof b) _exit(12);
+        if (!zt::reportToParent(&b, sizeof b)) _exit(12);
         if (apart ? !(evAggrAbsorbAll(&evContext, &ioC) && evStreamCommit(&ioC)) : !absorb()) _exit(13);
     }
-    pause();  // its batches written: waits for its kill
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));  // its batches written: waits for its kill
 }
 
 class AggrRestartQm : public AggrQmTest {
 protected:
-    pid_t startWriter(int fd, int64_t first, int64_t last, MqVerb verb, uint64_t k, int apart) {
+    // The writer, reporting each committed batch.
+    static void startWriter(std::optional<zt::SelfProcess> *writer, int64_t first, int64_t last, MqVerb verb,
+                            uint64_t k, int apart) {
         char orders[128];
-        std::snprintf(orders, sizeof orders, "%d %lld %lld %d %llu %d", fd, static_cast<long long>(first),
+        std::snprintf(orders, sizeof orders, "%lld %lld %d %llu %d", static_cast<long long>(first),
                       static_cast<long long>(last), static_cast<int>(verb),
                       static_cast<unsigned long long>(k), apart);
         zt::ScopedEnv env("ZUNT_AGGR_WRITER", orders);
-        pid_t pid = fork();
-        if (pid == 0) {
-            char self[] = "/proc/self/exe", filter[] = "--gtest_filter=AggrRestartWriter.FoldsUntilKilled";
-            char *argv[] = {self, filter, nullptr};
-            execv(self, argv);
-            _exit(7);
-        }
-        return pid;
+        writer->emplace("AggrRestartWriter.FoldsUntilKilled", true);
     }
     // Each queue's puts and records in the bins and the stored records together.
     std::map<std::string, std::pair<uint64_t, uint64_t>> held(Stream *s) {
@@ -120,38 +113,25 @@ TEST_F(AggrRestartQm, EveryCommittedRecordIsCountedOnceAcrossKills) {
     int rounds = 0;
     for (int round = 0; round < 20 && committed < kBatches; round++) {
         SCOPED_TRACE(testing::Message() << "round " << round);
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
         int before = connectionCount();
         ASSERT_GT(before, 0);
         // A few batches each; odd rounds die at a data-queue call, even ones at a random time.
         int64_t last = std::min<int64_t>(kBatches, committed + 2 + static_cast<int64_t>(random() % 5));
         uint64_t k = round % 2 ? 1 + random() % 12 : 0;
-        pid_t pid =
-            startWriter(fds[1], committed, last, verbs[random() % 3], k, static_cast<int>(random() % 2));
-        ASSERT_GT(pid, 0);
-        close(fds[1]);
+        std::optional<zt::SelfProcess> writer;
+        startWriter(&writer, committed, last, verbs[random() % 3], k, static_cast<int>(random() % 2));
+        ASSERT_TRUE(writer->started());
         // A writer to die at its k-th call is given until it dies or reports its last batch.
-        fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        int status = 0;
         int64_t b = -1, reported = committed - 1;
-        bool died = false;
-        for (int waited = 0; k && waited < 5000 && reported < last - 1; waited += 5) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                died = true;
-                break;
-            }
-            while (read(fds[0], &b, sizeof b) == sizeof b) reported = b;
+        for (int waited = 0; k && waited < 5000 && reported < last - 1 && !writer->wait(0); waited += 5) {
+            while (writer->takeReport(&b, sizeof b)) reported = b;
             usleep(5000);
         }
         if (!k) usleep(5000 + random() % 60000);
-        if (!died) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
-        while (read(fds[0], &b, sizeof b) == sizeof b) reported = b;
-        close(fds[0]);
+        writer->kill();
+        ASSERT_TRUE(writer->killed()) << "the writer stopped by itself: " << writer->exitCode();
+        while (writer->takeReport(&b, sizeof b)) reported = b;
+        writer.reset();
         waitForConnections(before);
         ASSERT_EQ(reloadAll(), 1);
         // Every reported batch once; the one in flight whole or not at all.

@@ -1,13 +1,10 @@
 // Statistics and accounting messages taken from a private stand-in queue manager by the engine's
 // consumer and stored in the five system streams under set E's sync point; read back from the data
 // queue by the stream loader.
-#include <signal.h>
 #include <unistd.h>
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
 
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -18,6 +15,7 @@
 #include "intake_testing.h"
 #include "stats/intake.h"
 #include "stats_testing.h"
+#include "testing/self_process.h"
 #include "tests/streams/qmstream.h"
 
 namespace {
@@ -339,9 +337,6 @@ TEST_F(StatsIntakeQm, AFailedDataQueuePutLosesNothingAndStoresNothingTwice) {
     failedPutRecovers(3);
 }
 
-// Linux only: under wine a worker ended by TerminateProcess was seen to keep its connection to the
-// queue manager for seconds after its end was reported.
-#ifndef _WIN32
 // The intake as a process of its own (the MQ library is not one to fork with connections), on the
 // test's queue manager: it loads what is stored, then takes messages for two seconds unless it dies
 // first (ZUNT_STATS_WORKER="verb k": at its k-th call of verb; k 0 never).
@@ -389,33 +384,22 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
         char orders[64];
         std::snprintf(orders, sizeof orders, "%d %llu", static_cast<int>(verb),
                       static_cast<unsigned long long>(k));
-        pid_t pid;
+        std::optional<zt::SelfProcess> worker;
         {
             zt::ScopedEnv env("ZUNT_STATS_WORKER", orders);
-            pid = fork();
-            if (pid == 0) {
-                char self[] = "/proc/self/exe",
-                     filter[] = "--gtest_filter=StatsIntakeWorker.TakesUntilKilled";
-                char *argv[] = {self, filter, nullptr};
-                execv(self, argv);
-                _exit(7);
-            }
+            worker.emplace("StatsIntakeWorker.TakesUntilKilled");
         }
-        ASSERT_GT(pid, 0);
-        int status = 0;
+        ASSERT_TRUE(worker->started());
         if (last) {
-            waitpid(pid, &status, 0);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the last worker failed";
+            worker->wait();
+            ASSERT_EQ(worker->exitCode(), 0) << "the last worker failed";
         } else {
             if (k == 0) usleep(static_cast<useconds_t>(20000 + random() % 150000));
-            for (int waited = 0; k && waited < 3000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
-                usleep(10000);
-            if (!WIFSIGNALED(status)) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-            }
-            if (WIFSIGNALED(status)) kills++;
+            worker->wait(k ? 3000 : 0);
+            worker->kill();
+            if (worker->killed()) kills++;
         }
+        worker.reset();
         waitForConnections(before);
     }
 
@@ -446,7 +430,5 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
     EXPECT_EQ(queues, expectedQueues);
     EXPECT_EQ(appls, expectedAppls);
 }
-
-#endif
 
 }  // namespace
