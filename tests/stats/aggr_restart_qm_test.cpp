@@ -117,7 +117,15 @@ TEST_F(AggrRestartQm, EveryCommittedRecordIsCountedOnceAcrossKills) {
         ASSERT_GT(before, 0);
         // A few batches each; odd rounds die at a data-queue call, even ones at a random time.
         int64_t last = std::min<int64_t>(kBatches, committed + 2 + static_cast<int64_t>(random() % 5));
-        uint64_t k = round % 2 ? 1 + random() % 12 : 0;
+#ifdef _WIN32
+        // Under wine every round dies at a data-queue call: a writer ended from outside at a random
+        // time can be inside a socket call, which leaves its socket open in the wine server (see the
+        // statistics intake's kill test); the Linux build kills at times.
+        const bool atTime = false;
+#else
+        const bool atTime = round % 2 == 0;
+#endif
+        uint64_t k = atTime ? 0 : 1 + random() % 12;
         std::optional<zt::SelfProcess> writer;
         startWriter(&writer, committed, last, verbs[random() % 3], k, static_cast<int>(random() % 2));
         ASSERT_TRUE(writer->started());

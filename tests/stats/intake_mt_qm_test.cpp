@@ -3,6 +3,7 @@
 // queue by the stream loader.
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <random>
@@ -368,7 +369,8 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
         putMessage(kStatsQueue, statQ("QM1", {{"Q." + std::to_string(n), {{735, {n + 1, 0}}}}}));
     for (int n = 0; n < kApplMessages; n++)
         putMessage(kAcctQueue, acctMQI("APP." + std::to_string(n), 0, "10.00.00", "10.00.05"));
-    uint32_t seed = static_cast<uint32_t>(evClockNow());
+    // Not the test clock, which starts at the same second in every run.
+    uint32_t seed = static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     const zt::MqVerb verbs[] = {zt::MqVerb::MQPUT, zt::MqVerb::MQGET, zt::MqVerb::MQCMIT};
@@ -378,8 +380,18 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
         bool last = round == 6;
         zt::MqVerb verb = verbs[random() % 3];
         // Odd rounds die at an MQI call (a commit ends each batch of 10 messages), even ones at a time.
+#ifdef _WIN32
+        // Under wine every round dies at an MQI call, on the one thread that uses the connection. A
+        // process ended from outside while a thread of its is inside a socket call (between the wine
+        // server's answer and the result the thread reports back to it) leaves the socket open in the
+        // wine server until that ends: the queue manager keeps the dead worker's connection and its
+        // unit. Windows closes a process's handles with it. The Linux build kills at times.
+        const bool atTime = false;
+#else
+        const bool atTime = round % 2 == 0;
+#endif
         uint64_t k = 0;
-        if (!last && round % 2) k = verb == zt::MqVerb::MQCMIT ? 1 + random() % 8 : 5 + random() % 60;
+        if (!last && !atTime) k = verb == zt::MqVerb::MQCMIT ? 1 + random() % 8 : 5 + random() % 60;
         int before = connectionCount();
         char orders[64];
         std::snprintf(orders, sizeof orders, "%d %llu", static_cast<int>(verb),
