@@ -36,7 +36,8 @@ SelfProcess::SelfProcess(const std::string &test, bool reports) {
     char self[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
     if (n == 0 || n >= sizeof self) return;
-    // The write end inherited, under the same value in the child; the read end not.
+    // The write end inherited, under the same value in the child; the read end not. A child without
+    // reports is not given this process's own end, if it has one.
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     std::optional<ScopedEnv> env;
     if (reports) {
@@ -45,6 +46,8 @@ SelfProcess::SelfProcess(const std::string &test, bool reports) {
         SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
         reports_ = reinterpret_cast<long long>(readEnd);
         env.emplace(kReportsVariable, std::to_string(reinterpret_cast<long long>(writeEnd)).c_str());
+    } else {
+        env.emplace(kReportsVariable, nullptr);
     }
     // Appended piece by piece: GCC 12 warns (-Wrestrict) of the one expression.
     std::string line = "\"";
@@ -132,12 +135,14 @@ void dieAtOnce() {
 SelfProcess::SelfProcess(const std::string &test, bool reports) {
     std::string filter = "--gtest_filter=" + test;
     int ends[2] = {-1, -1};
-    std::optional<ScopedEnv> env;
+    std::optional<ScopedEnv> env;  // as on Windows
     if (reports) {
         if (pipe2(ends, O_CLOEXEC) != 0) return;
         fcntl(ends[0], F_SETFL, O_NONBLOCK);
         reports_ = ends[0];
         env.emplace(kReportsVariable, std::to_string(ends[1]).c_str());
+    } else {
+        env.emplace(kReportsVariable, nullptr);
     }
     pid_t pid = fork();
     if (pid == 0) {

@@ -66,8 +66,11 @@ TEST(SelfProcess, ReportsSentBeforeTheEndAreTakenAfterIt) {
     EXPECT_FALSE(child.takeReport(&n, sizeof n));
 }
 
+// Also when this process is a child with reports itself (its end, as the child would find it: here
+// standard output, which a child given it could write to).
 TEST(SelfProcess, AChildWithoutReportsCannotSendThem) {
     zt::ScopedEnv how("ZT_SELF_CHILD", "exit");
+    zt::ScopedEnv own("ZT_SELF_REPORTS", "1");
     zt::SelfProcess child("SelfProcessChild.ReportsThenEnds");
     ASSERT_TRUE(child.wait(30000));
     EXPECT_EQ(child.exitCode(), 9);
