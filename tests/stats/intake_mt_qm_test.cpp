@@ -382,10 +382,10 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
         // Odd rounds die at an MQI call (a commit ends each batch of 10 messages), even ones at a time.
 #ifdef _WIN32
         // Under wine every round dies at an MQI call, on the one thread that uses the connection. A
-        // process ended from outside while a thread of its is inside a socket call (between the wine
-        // server's answer and the result the thread reports back to it) leaves the socket open in the
-        // wine server until that ends: the queue manager keeps the dead worker's connection and its
-        // unit. Windows closes a process's handles with it. The Linux build kills at times.
+        // process ended from outside while one of its threads is inside a socket call (between the
+        // wine server's answer and the result the thread reports back to it) leaves the socket open
+        // in the wine server until that ends: the queue manager keeps the dead worker's connection
+        // and its unit. Windows closes a process's handles with it. The Linux build kills at times.
         const bool atTime = false;
 #else
         const bool atTime = round % 2 == 0;
