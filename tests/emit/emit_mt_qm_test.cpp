@@ -5,6 +5,7 @@
 
 #include "emit/emit.h"
 #include "engine/engine.h"
+#include "tests/engine/consumer_qm.h"
 #include "tests/streams/qmstream.h"
 
 namespace {
@@ -154,33 +155,8 @@ TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
     t->MQOPEN(io_.hconn, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
     ASSERT_EQ(rc, MQRC_UNKNOWN_OBJECT_NAME);
 
-    EventQueueDef probe{};
-    std::strcpy(probe.name, kEventQueue);
-    int32_t reason = 0;
-    char text[EV_CONFIG_TEXT];
-    EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+    EventQueueDef *queue = eqm::startConsumer(t, io_.hconn, kEventQueue, MQCBDO_NONE, true);
     ASSERT_NE(queue, nullptr);
-    queue->status = EV_EVQ_ACTIVE;
-    queue->backoutThreshold = 3;
-    queue->backoutHandle = -1;
-    queue->forwardHandle = -1;
-    MQOD qod = MQOD_DEFAULT;
-    std::strcpy(qod.ObjectName, kEventQueue);
-    t->MQOPEN(io_.hconn, &qod, 0x20A2, &queue->inputHandle, &cc, &rc);
-    ASSERT_EQ(rc, MQRC_NONE);
-    queue->registered = 1;
-    MQCBD cbd = MQCBD_DEFAULT;
-    cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
-    cbd.CallbackArea = queue;
-    cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
-    MQMD md = MQMD_DEFAULT;
-    MQGMO gmo = MQGMO_DEFAULT;
-    gmo.Options = 0x6003;
-    t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
-    ASSERT_EQ(rc, MQRC_NONE);
-    MQCTLO ctlo = MQCTLO_DEFAULT;
-    t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
-    ASSERT_EQ(rc, MQRC_NONE);
     // The callback changes the queue's record under the consumer lock.
     auto status = [queue] {
         CSRecursiveGuard guard(gConsumerLock);
@@ -188,7 +164,7 @@ TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
     };
     for (int waited = 0; waited < 10000 && status() != EV_EVQ_EMITFAIL; waited += 10) usleep(10000);
     for (int waited = 0; waited < 2000 && evDataQueue.loaded.load() == 0; waited += 10) usleep(10000);
-    t->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
+    eqm::stopConsumers(t, io_.hconn);
 
     CSRecursiveGuard guard(gConsumerLock);
     EXPECT_EQ(queue->status, static_cast<uint32_t>(EV_EVQ_EMITFAIL));

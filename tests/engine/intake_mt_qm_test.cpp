@@ -2,6 +2,7 @@
 // its queue-manager event queue under sync point, stored and committed with them.
 #include <unistd.h>
 
+#include "consumer_qm.h"
 #include "engine/engine.h"
 #include "tests/streams/qmstream.h"
 
@@ -58,44 +59,8 @@ protected:
         return queue ? queue->inputHandle : -1;
     }
     // The event queue opened and its consumer registered and started on set E's connection.
-    EventQueueDef *startConsumer() {
-        const MQIFunctionTable *t = wrap_->table();
-        EventQueueDef probe{};
-        std::strcpy(probe.name, kEventQueue);
-        int32_t reason = 0;
-        char text[EV_CONFIG_TEXT];
-        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
-        EXPECT_NE(queue, nullptr);
-        queue->status = EV_EVQ_ACTIVE;
-        queue->backoutThreshold = 3;
-        queue->backoutHandle = -1;
-        queue->forwardHandle = -1;
-        MQOD od = MQOD_DEFAULT;
-        std::strcpy(od.ObjectName, kEventQueue);
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        MQCBD cbd = MQCBD_DEFAULT;
-        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
-        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
-        cbd.CallbackArea = queue;
-        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = 0x6003;
-        gmo.WaitInterval = 0;
-        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        return queue;
-    }
-    void stopConsumer() {
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
-    }
+    void startConsumer() { eqm::startConsumer(wrap_->table(), io_.hconn, kEventQueue); }
+    void stopConsumer() { eqm::stopConsumers(wrap_->table(), io_.hconn); }
     // Waits (real time, at most 10 s) for the consumer's commits.
     void waitForCommits(uint64_t commits) {
         for (int waited = 0; waited < 10000 && wrap_->count(zt::MqVerb::MQCMIT) < commits; waited += 10)

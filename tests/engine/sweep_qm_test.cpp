@@ -3,6 +3,7 @@
 // consumes it, and set C's sync point absorbs inside its hold of set E.
 #include <unistd.h>
 
+#include "consumer_qm.h"
 #include "engine/engine.h"
 #include "tests/streams/qmstream.h"
 
@@ -49,13 +50,8 @@ protected:
         cfgEngine.resume = fakeResume;
         evServices.aggrAbsorb = recordingAbsorb;
         // The console's connection, made by the test.
-        MQCHAR48 name;
-        qmt::setText(name, 48, "QM1");
-        MQLONG cc = 0, rc = 0;
-        MQCNO cno = MQCNO_DEFAULT;
-        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;  // a connection of its own, as the console's is
-        wrap_->table()->MQCONNX(name, &cno, &console_, &cc, &rc);
-        ASSERT_EQ(cc, MQCC_OK) << rc;
+        console_ = eqm::connectShared(wrap_->table());
+        ASSERT_NE(console_, MQHC_UNUSABLE_HCONN);
         evConsoleLink.mq.store(wrap_->table());
         evConsoleLink.hconn.store(console_);
         evConsoleLink.commandQueue.store(-1);
@@ -78,44 +74,12 @@ protected:
         st::DataQueueTest::TearDown();
     }
     // The command queue opened and set C's consumer started on it.
-    MQHOBJ startConsumer() {
-        const MQIFunctionTable *t = wrap_->table();
-        EventQueueDef probe{};
-        std::strcpy(probe.name, EV_COMMAND_QUEUE_NAME);
-        int32_t reason = 0;
-        char text[EV_CONFIG_TEXT];
-        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
-        EXPECT_NE(queue, nullptr);
+    void startConsumer() {
+        EventQueueDef *queue = eqm::startConsumer(wrap_->table(), io_.hconn, EV_COMMAND_QUEUE_NAME);
+        ASSERT_NE(queue, nullptr);
         EXPECT_EQ(queue->ownCommandQueue, 1u);
-        queue->status = EV_EVQ_ACTIVE;
-        queue->backoutThreshold = 3;
-        queue->backoutHandle = -1;
-        queue->forwardHandle = -1;
-        MQOD od = MQOD_DEFAULT;
-        std::strcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME);
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        MQCBD cbd = MQCBD_DEFAULT;
-        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
-        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
-        cbd.CallbackArea = queue;
-        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = 0x6003;
-        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        return queue->inputHandle;
     }
-    void stopConsumer() {
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
-    }
+    void stopConsumer() { eqm::stopConsumers(wrap_->table(), io_.hconn); }
     // The messages on the command queue, browsed on the console's connection.
     std::vector<std::vector<uint8_t>> commandMessages() {
         const MQIFunctionTable *t = wrap_->table();

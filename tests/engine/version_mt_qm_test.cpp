@@ -7,6 +7,7 @@
 
 #include <optional>
 
+#include "consumer_qm.h"
 #include "engine/engine.h"
 #include "loopback.h"
 #include "testing/self_process.h"
@@ -78,53 +79,9 @@ protected:
         evFreeIntake();
         st::DataQueueTest::TearDown();
     }
-    MQHCONN connectShared() {
-        MQCHAR48 name;
-        qmt::setText(name, 48, "QM1");
-        MQCNO cno = MQCNO_DEFAULT;
-        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
-        MQHCONN hconn = MQHC_UNUSABLE_HCONN;
-        MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQCONNX(name, &cno, &hconn, &cc, &rc);
-        EXPECT_EQ(cc, MQCC_OK) << rc;
-        return hconn;
-    }
-    void startEventConsumer() {
-        const MQIFunctionTable *t = wrap_->table();
-        EventQueueDef probe{};
-        std::strcpy(probe.name, kEventQueue);
-        int32_t reason = 0;
-        char text[EV_CONFIG_TEXT];
-        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
-        ASSERT_NE(queue, nullptr);
-        queue->status = EV_EVQ_ACTIVE;
-        queue->backoutThreshold = 3;
-        queue->backoutHandle = -1;
-        queue->forwardHandle = -1;
-        MQOD od = MQOD_DEFAULT;
-        std::strcpy(od.ObjectName, kEventQueue);
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        MQCBD cbd = MQCBD_DEFAULT;
-        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
-        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
-        cbd.CallbackArea = queue;
-        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = 0x6003;
-        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-    }
-    void stopEventConsumer() {
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
-    }
+    MQHCONN connectShared() { return eqm::connectShared(wrap_->table()); }
+    void startEventConsumer() { eqm::startConsumer(wrap_->table(), io_.hconn, kEventQueue); }
+    void stopEventConsumer() { eqm::stopConsumers(wrap_->table(), io_.hconn); }
     // Local events, a pause between them: each open of a missing queue raises one.
     void raiseEvents(MQHCONN hconn, int count) {
         for (int i = 0; i < count; i++) {

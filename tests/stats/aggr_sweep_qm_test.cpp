@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "stats/aggr_qm.h"
 #include "testing/console_capture.h"
+#include "tests/engine/consumer_qm.h"
 
 using namespace agt;
 
@@ -48,13 +49,8 @@ protected:
         cfgEngine.resume = recordingResume;
         holds.clear();
         // The console's connection, made by the test.
-        MQCHAR48 name;
-        qmt::setText(name, 48, "QM1");
-        MQCNO cno = MQCNO_DEFAULT;
-        cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
-        MQLONG cc = 0, rc = 0;
-        raw_.MQCONNX(name, &cno, &console_, &cc, &rc);
-        ASSERT_EQ(cc, MQCC_OK) << rc;
+        console_ = eqm::connectShared(&raw_);
+        ASSERT_NE(console_, MQHC_UNUSABLE_HCONN);
         evConsoleLink.mq.store(&raw_);
         evConsoleLink.hconn.store(console_);
         evConsoleLink.commandQueue.store(-1);
@@ -81,42 +77,8 @@ protected:
         AggrQmTest::TearDown();
     }
     // Set C's consumer on the command queue.
-    void startConsumer() {
-        const MQIFunctionTable *t = wrap_->table();
-        EventQueueDef probe{};
-        std::strcpy(probe.name, EV_COMMAND_QUEUE_NAME);
-        int32_t reason = 0;
-        char text[EV_CONFIG_TEXT];
-        EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
-        ASSERT_NE(queue, nullptr);
-        queue->status = EV_EVQ_ACTIVE;
-        queue->backoutThreshold = 3;
-        queue->backoutHandle = -1;
-        queue->forwardHandle = -1;
-        MQOD od = MQOD_DEFAULT;
-        std::strcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME);
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        MQCBD cbd = MQCBD_DEFAULT;
-        cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
-        cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
-        cbd.CallbackArea = queue;
-        cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = 0x6003;
-        t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-    }
-    void stopConsumer() {
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
-    }
+    void startConsumer() { eqm::startConsumer(wrap_->table(), io_.hconn, EV_COMMAND_QUEUE_NAME); }
+    void stopConsumer() { eqm::stopConsumers(wrap_->table(), io_.hconn); }
     // Committed aggregation messages, browsed on the console's connection while set C runs.
     size_t committedAggrMessages() {
         MQOD od = MQOD_DEFAULT;

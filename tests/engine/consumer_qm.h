@@ -1,0 +1,76 @@
+// The real consumer on a stand-in queue manager, started by hand as a connection set starts it: the
+// queue's record made active, the queue opened for input, evMessageConsumer registered on it and the
+// connection's consumers started. Also the shared connection a second thread (the console's, set C's)
+// holds beside the fixture's own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/engine.h"
+#include "miniqm/qm_fixture.h"
+
+namespace eqm {
+
+// A connection of its own to the queue manager, as the console's and each set's are.
+inline MQHCONN connectShared(const MQIFunctionTable *t, const char *qmgr = "QM1") {
+    MQCHAR48 name;
+    qmt::setText(name, 48, qmgr);
+    MQCNO cno = MQCNO_DEFAULT;
+    cno.Options = MQCNO_HANDLE_SHARE_BLOCK;
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    MQLONG cc = 0, rc = 0;
+    t->MQCONNX(name, &cno, &hconn, &cc, &rc);
+    EXPECT_EQ(cc, MQCC_OK) << rc;
+    return hconn;
+}
+
+// The queue's consumer started on hconn; null where the queue has no record. A failed call is
+// reported and the rest still tried, as the test goes on anyway. `registered` marks the record as
+// the connection set does once its consumer is registered.
+inline EventQueueDef *startConsumer(const MQIFunctionTable *t, MQHCONN hconn, const char *queueName,
+                                    MQLONG callbackOptions = MQCBDO_FAIL_IF_QUIESCING, bool registered = false) {
+    EventQueueDef probe{};
+    std::strcpy(probe.name, queueName);
+    int32_t reason = 0;
+    char text[EV_CONFIG_TEXT];
+    EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
+    if (queue == nullptr) {
+        ADD_FAILURE() << "no record for " << queueName << ": " << text;
+        return nullptr;
+    }
+    queue->status = EV_EVQ_ACTIVE;
+    queue->backoutThreshold = 3;
+    queue->backoutHandle = -1;
+    queue->forwardHandle = -1;
+    MQOD od = MQOD_DEFAULT;
+    std::strcpy(od.ObjectName, queueName);
+    MQLONG cc = 0, rc = 0;
+    // Input shared, inquire, all context saved, failing if quiescing: the set's own open.
+    t->MQOPEN(hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE) << "MQOPEN " << queueName;
+    if (registered) queue->registered = 1;
+    MQCBD cbd = MQCBD_DEFAULT;
+    cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
+    cbd.Options = callbackOptions;
+    cbd.CallbackArea = queue;
+    cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
+    MQMD md = MQMD_DEFAULT;
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Options = 0x6003;  // wait, under sync point, truncated accepted, failing if quiescing
+    t->MQCB(hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE) << "MQCB " << queueName;
+    MQCTLO ctlo = MQCTLO_DEFAULT;
+    t->MQCTL(hconn, MQOP_START, &ctlo, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE) << "MQCTL start";
+    return queue;
+}
+
+inline void stopConsumers(const MQIFunctionTable *t, MQHCONN hconn) {
+    MQCTLO ctlo = MQCTLO_DEFAULT;
+    MQLONG cc = 0, rc = 0;
+    t->MQCTL(hconn, MQOP_STOP, &ctlo, &cc, &rc);
+}
+
+}  // namespace eqm
