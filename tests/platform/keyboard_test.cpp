@@ -7,22 +7,11 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "stdin_testing.h"
 
 namespace {
 
-// Puts a descriptor in place of standard input for the life of the object.
-class StdinReplaced {
-public:
-    explicit StdinReplaced(int fd) : saved_(dup(STDIN_FILENO)) { dup2(fd, STDIN_FILENO); }
-    ~StdinReplaced() {
-        evKeyboardClose();
-        dup2(saved_, STDIN_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
+using kbt::StdinReplaced;
 
 TEST(Keyboard, KeysComeOneAtATimeAndNoneWaitingGivesZero) {
     int fds[2];
