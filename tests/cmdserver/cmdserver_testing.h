@@ -183,6 +183,23 @@ private:
     PcfCursor cursor_{};
 };
 
+// The command with an MQCFIL of up to 8 values appended.
+inline std::vector<uint8_t> withList(std::vector<uint8_t> bytes, int32_t id,
+                                     const std::vector<int32_t> &values) {
+    uint8_t list[16 + 8 * 4] = {};
+    const size_t n = values.size() < 8 ? values.size() : 8;
+    mqiPutI32(list, 0, MQCFT_INTEGER_LIST);
+    mqiPutI32(list, 4, static_cast<int32_t>(16 + n * 4));
+    mqiPutI32(list, 8, id);
+    mqiPutI32(list, 12, static_cast<int32_t>(n));
+    for (size_t i = 0; i < n; i++) mqiPutI32(list, 16 + i * 4, values[i]);
+    bytes.insert(bytes.end(), list, list + 16 + n * 4);
+    uint8_t *header = bytes.data();
+    mqiPutI32(header, offsetof(MQCFH, ParameterCount),
+              mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
+    return bytes;
+}
+
 // What the stub handlers saw.
 inline std::vector<std::vector<uint8_t>> handled;
 inline int recordCommand(QmgrContext *, uint8_t *command, int32_t length) {
@@ -259,6 +276,32 @@ protected:
         return text;
     }
     Pcf lastHandled() const { return handled.empty() ? Pcf{} : parse(handled.back()); }
+    // The responses of one command: every reply message split at its separators; the replies are
+    // taken (the next command's start afresh).
+    std::vector<Pcf> responses() {
+        std::vector<Pcf> all;
+        for (const Put &put : fake.puts) {
+            Pcf message = parse(put.data);
+            Pcf one = message;
+            one.parms.clear();
+            for (const Parm &p : message.parms) {
+                if (p.id == CMD_PARM_SEPARATOR) {
+                    all.push_back(one);
+                    one.parms.clear();
+                    continue;
+                }
+                one.parms.push_back(p);
+            }
+            all.push_back(one);
+        }
+        fake.puts.clear();
+        return all;
+    }
+    static std::vector<int32_t> ids(const Pcf &pcf) {
+        std::vector<int32_t> out;
+        for (const Parm &p : pcf.parms) out.push_back(p.id);
+        return out;
+    }
     MQIFunctionTable table_{};
 };
 

@@ -46,31 +46,6 @@ protected:
         if (messages) queue->lastMessageTime = 1767225600;
         return queue;
     }
-    // The responses of one command: every reply message split at its separators.
-    std::vector<ct::Pcf> responses() {
-        std::vector<ct::Pcf> all;
-        for (const ct::Put &put : fake.puts) {
-            ct::Pcf message = ct::parse(put.data);
-            ct::Pcf one = message;
-            one.parms.clear();
-            for (const ct::Parm &p : message.parms) {
-                if (p.id == CMD_PARM_SEPARATOR) {
-                    all.push_back(one);
-                    one.parms.clear();
-                    continue;
-                }
-                one.parms.push_back(p);
-            }
-            all.push_back(one);
-        }
-        fake.puts.clear();
-        return all;
-    }
-    static std::vector<int32_t> ids(const ct::Pcf &pcf) {
-        std::vector<int32_t> out;
-        for (const ct::Parm &p : pcf.parms) out.push_back(p.id);
-        return out;
-    }
 };
 
 TEST_F(DisplayTest, QueuesAreShownInNameOrderWithTheirDefaultAttributes) {

@@ -102,35 +102,11 @@ protected:
         mqiPutU32(current, BH_HIGH_EVENT_ID, id);
         if (mqiGetU32(current, BH_LOW_EVENT_ID) == 0) mqiPutU32(current, BH_LOW_EVENT_ID, id);
     }
-    std::vector<ct::Pcf> responses() {
-        std::vector<ct::Pcf> all;
-        for (const ct::Put &put : fake.puts) {
-            ct::Pcf message = ct::parse(put.data);
-            ct::Pcf one = message;
-            one.parms.clear();
-            for (const ct::Parm &p : message.parms) {
-                if (p.id == CMD_PARM_SEPARATOR) {
-                    all.push_back(one);
-                    one.parms.clear();
-                    continue;
-                }
-                one.parms.push_back(p);
-            }
-            all.push_back(one);
-        }
-        fake.puts.clear();
-        return all;
-    }
     ct::Pcf only(const std::vector<uint8_t> &command) {
         EXPECT_EQ(runPcf(command), 1);
         std::vector<ct::Pcf> all = responses();
         EXPECT_EQ(all.size(), 1u);
         return all.empty() ? ct::Pcf{} : all[0];
-    }
-    static std::vector<int32_t> ids(const ct::Pcf &pcf) {
-        std::vector<int32_t> out;
-        for (const ct::Parm &p : pcf.parms) out.push_back(p.id);
-        return out;
     }
     zt::TestClock clock_;
     zt::ScopedTZ tz_{"UTC0"};

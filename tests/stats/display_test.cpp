@@ -13,6 +13,7 @@
 namespace {
 
 using ct::PcfBuilder;
+using ct::withList;
 using stt::i32;
 using stt::i64;
 using stt::Items;
@@ -75,49 +76,10 @@ protected:
         for (const Items &c : channels) b.group(8012).add(c).end();
         return b.record();
     }
-    std::vector<ct::Pcf> responses() {
-        std::vector<ct::Pcf> all;
-        for (const ct::Put &put : ct::fake.puts) {
-            ct::Pcf message = ct::parse(put.data);
-            ct::Pcf one = message;
-            one.parms.clear();
-            for (const ct::Parm &p : message.parms) {
-                if (p.id == CMD_PARM_SEPARATOR) {
-                    all.push_back(one);
-                    one.parms.clear();
-                    continue;
-                }
-                one.parms.push_back(p);
-            }
-            all.push_back(one);
-        }
-        ct::fake.puts.clear();
-        return all;
-    }
     std::vector<ct::Pcf> run(const std::vector<uint8_t> &command) {
         ct::fake.puts.clear();
         EXPECT_EQ(runPcf(command), 1);
         return responses();
-    }
-    static std::vector<int32_t> ids(const ct::Pcf &pcf) {
-        std::vector<int32_t> out;
-        for (const ct::Parm &p : pcf.parms) out.push_back(p.id);
-        return out;
-    }
-    static std::vector<uint8_t> withList(std::vector<uint8_t> bytes, int32_t id,
-                                         const std::vector<int32_t> &values) {
-        uint8_t list[16 + 8 * 4] = {};
-        const size_t n = values.size() < 8 ? values.size() : 8;
-        mqiPutI32(list, 0, MQCFT_INTEGER_LIST);
-        mqiPutI32(list, 4, static_cast<int32_t>(16 + n * 4));
-        mqiPutI32(list, 8, id);
-        mqiPutI32(list, 12, static_cast<int32_t>(n));
-        for (size_t i = 0; i < n; i++) mqiPutI32(list, 16 + i * 4, values[i]);
-        bytes.insert(bytes.end(), list, list + 16 + n * 4);
-        uint8_t *header = bytes.data();
-        mqiPutI32(header, offsetof(MQCFH, ParameterCount),
-                  mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
-        return bytes;
     }
     QmgrEntry *qmgr_ = nullptr;
     zt::TestClock clock_;

@@ -72,21 +72,8 @@ PcfBuilder statq() {
     return std::move(PcfBuilder(9023).string(2016, "*"));
 }
 
-// The command with an MQCFIL of up to 8 values appended.
 std::vector<uint8_t> withList(PcfBuilder builder, int32_t id, std::vector<int32_t> values) {
-    std::vector<uint8_t> bytes = builder.done();
-    uint8_t list[16 + 8 * 4] = {};
-    const size_t n = values.size() < 8 ? values.size() : 8;
-    mqiPutI32(list, 0, MQCFT_INTEGER_LIST);
-    mqiPutI32(list, 4, static_cast<int32_t>(16 + n * 4));
-    mqiPutI32(list, 8, id);
-    mqiPutI32(list, 12, static_cast<int32_t>(n));
-    for (size_t i = 0; i < n; i++) mqiPutI32(list, 16 + i * 4, values[i]);
-    bytes.insert(bytes.end(), list, list + 16 + n * 4);
-    uint8_t *header = bytes.data();
-    mqiPutI32(header, offsetof(MQCFH, ParameterCount),
-              mqiGetI32(header, offsetof(MQCFH, ParameterCount)) + 1);
-    return bytes;
+    return ct::withList(builder.done(), id, values);
 }
 
 TEST_F(QueryTest, CombinationsAndValuesAreRefusedWithTheirReasonsAndTexts) {
