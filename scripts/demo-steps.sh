@@ -1,6 +1,6 @@
-# Shared by scripts/demo.sh and scripts/wine-demo.sh (sourced, not run): the progress steps and the
-# questions to the program through its command queue. The caller sets demo_name, work, miniqm, qm,
-# reply, event_queues and steps, and n=0.
+# Shared by scripts/demo.sh and scripts/wine-demo.sh (sourced, not run): the progress steps, the
+# questions to the program through its command queue and its stop by command. The caller sets
+# demo_name, work, miniqm, qm, reply, event_queues and steps, and n=0.
 
 # Runs one step (a function) with its output in a log of its own: a progress line, and on failure
 # the step's name, the end of its log and where the log is.
@@ -26,6 +26,24 @@ step() {
     exit 1
   fi
   echo "ok"
+}
+
+qm_running() { "$miniqm" status "$qm" 2>/dev/null | grep -q running; }
+
+# Waits up to $2 rounds of 0.2 s for process $1 to end; fails while it still runs.
+wait_gone() {
+  for _ in $(seq 1 "$2"); do kill -0 "$1" 2>/dev/null || break; sleep 0.2; done
+  ! kill -0 "$1" 2>/dev/null
+}
+
+# Asks the program (process $1) to stop through its STOP EV command when the queue manager runs, and
+# waits up to $2 rounds of 0.2 s for it to end; fails while it still runs.
+stop_by_command() {
+  if qm_running; then
+    printf 'STOP EV' | "$miniqm" put "$qm" HOLVA.ZUNT.COMMAND.QUEUE --format MQSTR >/dev/null || true
+    wait_gone "$1" "$2" && return 0
+  fi
+  ! kill -0 "$1" 2>/dev/null
 }
 
 # One MQSC command to the system's command queue, as any application sends it; its replies

@@ -60,21 +60,13 @@ zunt_pid() {
   [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && grep -qa -- "$zunt" "/proc/$pid/cmdline" 2>/dev/null && echo "$pid"
 }
 
-qm_running() { "$miniqm" status "$qm" 2>/dev/null | grep -q running; }
-
 # Stops the program through its own STOP EV command, or with a signal when it does not listen.
 stop_zunt() {
   local pid
   pid=$(zunt_pid) || return 0
-  if qm_running; then
-    printf 'STOP EV' | "$miniqm" put "$qm" HOLVA.ZUNT.COMMAND.QUEUE --format MQSTR >/dev/null || true
-    for _ in $(seq 1 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
-  fi
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 1 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
-  fi
-  ! kill -0 "$pid" 2>/dev/null
+  stop_by_command "$pid" 150 && return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  wait_gone "$pid" 150
 }
 
 if [ "$mode" = clean ]; then

@@ -44,7 +44,6 @@ wine_run() { "$src/scripts/wine-run.sh" "$prefix" "$@"; }
 # A Linux path as the Windows program sees it (wine maps drive Z: to /).
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-qm_running() { "$miniqm" status "$qm" 2>/dev/null | grep -q running; }
 qm_port() { "$miniqm" status "$qm" | sed -n 's/.*port \([0-9]*\).*/\1/p'; }
 zunt_pid() {
   local pid
@@ -57,16 +56,11 @@ zunt_pid() {
 stop_zunt() {
   local pid
   pid=$(zunt_pid) || return 0
-  if qm_running; then
-    printf 'STOP EV' | "$miniqm" put "$qm" HOLVA.ZUNT.COMMAND.QUEUE --format MQSTR >/dev/null || true
-    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
-  fi
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    sleep 1
-    kill -KILL "$pid" 2>/dev/null || true
-    return 1
-  fi
+  stop_by_command "$pid" 100 && return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  sleep 1
+  kill -KILL "$pid" 2>/dev/null || true
+  return 1
 }
 failed=0
 cleanup() {
