@@ -30,7 +30,8 @@ inline MQHCONN connectShared(const MQIFunctionTable *t, const char *qmgr = "QM1"
 // reported and the rest still tried, as the test goes on anyway. `registered` marks the record as
 // the connection set does once its consumer is registered.
 inline EventQueueDef *startConsumer(const MQIFunctionTable *t, MQHCONN hconn, const char *queueName,
-                                    MQLONG callbackOptions = MQCBDO_FAIL_IF_QUIESCING, bool registered = false) {
+                                    MQLONG callbackOptions = MQCBDO_FAIL_IF_QUIESCING,
+                                    bool registered = false) {
     EventQueueDef probe{};
     std::strcpy(probe.name, queueName);
     int32_t reason = 0;
