@@ -96,6 +96,17 @@ struct Context {
         const ExpOperator *r = row(name, true);
         return r->handler(&e, r, &operand, nullptr, result);
     }
+    // The integer result of a row that must succeed (unary without a right operand).
+    int64_t integer(const char *name, ExpValue left, ExpValue right) {
+        ExpValue r{};
+        EXPECT_EQ(apply(name, left, right, &r), 1) << name;
+        return r.value.i;
+    }
+    int64_t integer(const char *name, ExpValue operand) {
+        ExpValue r{};
+        EXPECT_EQ(unary(name, operand, &r), 1) << name;
+        return r.value.i;
+    }
 };
 
 // Asserts on destruction that the counted heap holds the same number of blocks as at construction.

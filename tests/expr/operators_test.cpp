@@ -100,36 +100,23 @@ TEST(ExprIntegers, DivideByZeroFailsAtRunTimeAndGivesOneInTrial) {
 
 TEST(ExprIntegers, LogicGivesTruthWhileDoubleFormsGiveBits) {
     Context c;
-    ExpValue r{};
-    c.apply("|", I(6), I(3), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("&", I(6), I(3), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("&", I(6), I(0), &r);
-    EXPECT_EQ(r.value.i, 0);
-    c.apply("OR", I(0), I(0), &r);
-    EXPECT_EQ(r.value.i, 0);
-    c.apply("||", I(6), I(3), &r);
-    EXPECT_EQ(r.value.i, 7);
-    c.apply("&&", I(6), I(3), &r);
-    EXPECT_EQ(r.value.i, 2);
-    c.apply("GE", I(-1), I(-1), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("<>", I(2), I(3), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(c.integer("|", I(6), I(3)), 1);
+    EXPECT_EQ(c.integer("&", I(6), I(3)), 1);
+    EXPECT_EQ(c.integer("&", I(6), I(0)), 0);
+    EXPECT_EQ(c.integer("OR", I(0), I(0)), 0);
+    EXPECT_EQ(c.integer("||", I(6), I(3)), 7);
+    EXPECT_EQ(c.integer("&&", I(6), I(3)), 2);
+    EXPECT_EQ(c.integer("GE", I(-1), I(-1)), 1);
+    EXPECT_EQ(c.integer("<>", I(2), I(3)), 1);
 }
 
 TEST(ExprReals, NaNIsUnequalAndIntegerOnlyOperatorsAreRefused) {
     Context c;
     ExpValue r{};
-    c.apply("=", D(NaN), D(NaN), &r);
-    EXPECT_EQ(r.value.i, 0);
-    c.apply("!=", D(NaN), D(NaN), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("OR", D(NaN), D(0.0), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("AND", D(2.0), D(0.0), &r);
-    EXPECT_EQ(r.value.i, 0);
+    EXPECT_EQ(c.integer("=", D(NaN), D(NaN)), 0);
+    EXPECT_EQ(c.integer("!=", D(NaN), D(NaN)), 1);
+    EXPECT_EQ(c.integer("OR", D(NaN), D(0.0)), 1);
+    EXPECT_EQ(c.integer("AND", D(2.0), D(0.0)), 0);
     EXPECT_EQ(c.apply("%", D(1.0), D(2.0), &r), 0);
     EXPECT_EQ(c.error(), "Operator '%' is not supported for real numbers");
     EXPECT_EQ(c.apply("||", D(1.0), D(2.0), &r), 0);
@@ -138,19 +125,12 @@ TEST(ExprReals, NaNIsUnequalAndIntegerOnlyOperatorsAreRefused) {
 
 TEST(ExprStrings, ComparisonsFollowTheCaseFlag) {
     Context plain, exact(EXP_PARSE_CASE);
-    ExpValue r{};
-    plain.apply("=", S("abc"), S("ABC"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    exact.apply("=", S("abc"), S("ABC"), &r);
-    EXPECT_EQ(r.value.i, 0);
-    plain.apply("<", S("ab"), S("abc"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    plain.apply("GT", S("b"), S("abc"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    plain.apply("AND", S("a"), S(""), &r);
-    EXPECT_EQ(r.value.i, 0);
-    plain.apply("OR", S("a"), S(""), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(plain.integer("=", S("abc"), S("ABC")), 1);
+    EXPECT_EQ(exact.integer("=", S("abc"), S("ABC")), 0);
+    EXPECT_EQ(plain.integer("<", S("ab"), S("abc")), 1);
+    EXPECT_EQ(plain.integer("GT", S("b"), S("abc")), 1);
+    EXPECT_EQ(plain.integer("AND", S("a"), S("")), 0);
+    EXPECT_EQ(plain.integer("OR", S("a"), S("")), 1);
 }
 
 TEST(ExprStrings, PlusConcatenatesAndOtherArithmeticIsRefused) {
@@ -169,16 +149,11 @@ TEST(ExprPromotion, StringsBesideNumbersBecomeLengthsAndListsTheirTotals) {
     HeapBalance balance;
     Context c;
     ExpValue r{};
-    c.apply("=", S("abc"), I(3), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply(">", P("abc"), D(2.5), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("<", P("abc"), D(3.5), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("=", L({"A", "BB"}), I(3), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("=", L({"A", "BB"}), L({"CCC"}), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(c.integer("=", S("abc"), I(3)), 1);
+    EXPECT_EQ(c.integer(">", P("abc"), D(2.5)), 1);
+    EXPECT_EQ(c.integer("<", P("abc"), D(3.5)), 1);
+    EXPECT_EQ(c.integer("=", L({"A", "BB"}), I(3)), 1);
+    EXPECT_EQ(c.integer("=", L({"A", "BB"}), L({"CCC"})), 1);
     c.apply("+", I(1), D(0.5), &r);
     EXPECT_EQ(r.type, EXP_DBL);
     EXPECT_DOUBLE_EQ(r.value.d, 1.5);
@@ -187,13 +162,9 @@ TEST(ExprPromotion, StringsBesideNumbersBecomeLengthsAndListsTheirTotals) {
 TEST(ExprPromotion, RealsBesideListsSaturateInsteadOfOverflowing) {
     HeapBalance balance;
     Context c;
-    ExpValue r{};
-    c.apply(">", D(1e300), L({"A"}), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("<", D(-1e300), L({"A"}), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("=", D(NaN), L({}), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(c.integer(">", D(1e300), L({"A"})), 1);
+    EXPECT_EQ(c.integer("<", D(-1e300), L({"A"})), 1);
+    EXPECT_EQ(c.integer("=", D(NaN), L({})), 1);
     EXPECT_EQ(expDoubleToInteger(1e300, INT32_MIN, INT32_MAX), INT32_MAX);
     EXPECT_EQ(expDoubleToInteger(-2.9, INT32_MIN, INT32_MAX), -2);
     EXPECT_EQ(expDoubleToInteger(9.3e18, INT64_MIN, INT64_MAX), INT64_MAX);
@@ -221,17 +192,13 @@ TEST(ExprUnary, StringsAndListsActByLength) {
     HeapBalance balance;
     Context c;
     ExpValue r{};
-    c.unary("-", S("abc"), &r);
-    EXPECT_EQ(r.value.i, -3);
-    c.unary("!", S(""), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(c.integer("-", S("abc")), -3);
+    EXPECT_EQ(c.integer("!", S("")), 1);
     c.unary("NOT", D(0.0), &r);
     EXPECT_EQ(r.type, EXP_INT);
     EXPECT_EQ(r.value.i, 1);
-    c.unary("-", L({"A", "BB"}), &r);
-    EXPECT_EQ(r.value.i, -3);
-    c.unary("+", P("abcd"), &r);
-    EXPECT_EQ(r.value.i, 4);
+    EXPECT_EQ(c.integer("-", L({"A", "BB"})), -3);
+    EXPECT_EQ(c.integer("+", P("abcd")), 4);
     c.unary("-", D(2.5), &r);
     EXPECT_DOUBLE_EQ(r.value.d, -2.5);
 }
@@ -239,16 +206,11 @@ TEST(ExprUnary, StringsAndListsActByLength) {
 TEST(ExprWildcards, LikeAndNotLikeFollowTheCaseFlag) {
     Context plain, exact(EXP_PARSE_CASE);
     ExpValue r{};
-    plain.apply("LK", S("queue.one"), S("QUEUE.*"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    plain.apply("NL", S("queue.one"), S("QUEUE.*"), &r);
-    EXPECT_EQ(r.value.i, 0);
-    exact.apply("LK", S("queue.one"), S("QUEUE.*"), &r);
-    EXPECT_EQ(r.value.i, 0);
-    exact.apply("NL", S("queue.one"), S("QUEUE.*"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    plain.apply("==", S("Q1"), S("q?"), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(plain.integer("LK", S("queue.one"), S("QUEUE.*")), 1);
+    EXPECT_EQ(plain.integer("NL", S("queue.one"), S("QUEUE.*")), 0);
+    EXPECT_EQ(exact.integer("LK", S("queue.one"), S("QUEUE.*")), 0);
+    EXPECT_EQ(exact.integer("NL", S("queue.one"), S("QUEUE.*")), 1);
+    EXPECT_EQ(plain.integer("==", S("Q1"), S("q?")), 1);
     EXPECT_EQ(plain.apply("LK", I(5), S("5"), &r), 0);
     EXPECT_EQ(plain.error(), "Operator 'LK' is only applicable to strings");
 }
@@ -267,8 +229,7 @@ TEST(ExprLists, MembershipOperators) {
         ASSERT_EQ(c.apply(k.op, L({"A", "BB", "C"}), S(k.right), &r), 1) << k.op << " " << k.right;
         EXPECT_EQ(r.value.i, k.expected) << k.op << " " << k.right;
     }
-    exact.apply("CT", L({"A", "BB", "C"}), S("bb"), &r);
-    EXPECT_EQ(r.value.i, 0);
+    EXPECT_EQ(exact.integer("CT", L({"A", "BB", "C"}), S("bb")), 0);
     EXPECT_EQ(c.apply("LT", L({"A"}), S("A"), &r), 1);  // a list beside a string compares lengths
 }
 
@@ -289,14 +250,10 @@ TEST(ExprLists, PlainStringOnTheLeftIsAOneElementList) {
     ExpValue r{};
     c.apply("CT", S("ab"), S("abcdef"), &r);  // never reads past the shorter text
     EXPECT_EQ(r.value.i, 0);
-    c.apply("CT", S("ABC"), S("abc"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("EX", S("abc"), S("abc"), &r);
-    EXPECT_EQ(r.value.i, 0);
-    c.apply("CTG", S("abcdef"), S("abc*"), &r);
-    EXPECT_EQ(r.value.i, 1);
-    c.apply("EXG", S("abcdef"), S("x*"), &r);
-    EXPECT_EQ(r.value.i, 1);
+    EXPECT_EQ(c.integer("CT", S("ABC"), S("abc")), 1);
+    EXPECT_EQ(c.integer("EX", S("abc"), S("abc")), 0);
+    EXPECT_EQ(c.integer("CTG", S("abcdef"), S("abc*")), 1);
+    EXPECT_EQ(c.integer("EXG", S("abcdef"), S("x*")), 1);
 }
 
 TEST(ExprLists, DamagedBufferStopsTheWalk) {
