@@ -81,6 +81,26 @@ protected:
         EXPECT_EQ(runPcf(command), 1);
         return responses();
     }
+    // Commands each refused in one response with its reason, parameter and (where given) text.
+    struct Refusal {
+        const char *what;
+        std::vector<uint8_t> command;
+        int32_t reason;
+        int32_t parmId;
+        const char *text;
+    };
+    void expectRefusals(const std::vector<Refusal> &cases) {
+        for (const Refusal &c : cases) {
+            SCOPED_TRACE(c.what);
+            const std::vector<ct::Pcf> shown = run(c.command);
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_EQ(shown[0].reason, c.reason);
+            EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
+            if (c.text != nullptr) {
+                EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
+            }
+        }
+    }
     QmgrEntry *qmgr_ = nullptr;
     zt::TestClock clock_;
     zt::ScopedTZ tz_{"UTC0"};
@@ -223,20 +243,9 @@ TEST_F(StatsDisplayTest, CollatePeriodsAreLabelled) {
     EXPECT_EQ(shown[0].get(31038).value, 3);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(StatsDisplayTest, TheLoopsOwnRefusals) {
     stream("$STATQ", STREAM_TYPE_STATQ);
-    struct Case {
-        const char *what;
-        std::vector<uint8_t> command;
-        int32_t reason;
-        int32_t parmId;
-        const char *text;
-    };
-    const Case cases[] = {
+    expectRefusals({
         {"an empty queue name", PcfBuilder(9023).string(2016, "").done(), 3229, 2016,
          "Parameter 'STATQ' must contain a value."},
         {"an empty channel name", PcfBuilder(9024).string(3501, "").done(), 3229, 3501,
@@ -245,20 +254,8 @@ TEST_F(StatsDisplayTest, TheLoopsOwnRefusals) {
          "Can not use GAPFILL when requesting multiple object keys"},
         {"an unknown queue manager", statq().string(39340, "QMX").done(), 3229, 39340,
          "Unknown Queue Manager name 'QMX'"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::vector<ct::Pcf> shown = run(c.command);
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].reason, c.reason);
-        EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
-        EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
-    }
+    });
 }
-
-}  // namespace
-
-namespace {
 
 // A stored MQI statistics record (its items straight after the header, as the intake writes them).
 std::vector<uint8_t> statMQI(const Items &items, int64_t start = kStart, int64_t end = kEnd,
@@ -327,10 +324,6 @@ TEST_F(StatsDisplayTest, MqiStatisticsGapFillNeedsOneStreamKeyAndReadAggregatedO
     EXPECT_EQ(shown[0].get(31038).value, 4);
 }
 
-}  // namespace
-
-namespace {
-
 using stt::bytes;
 
 // A stored queue accounting record: the application part, then one group per queue.
@@ -359,14 +352,7 @@ PcfBuilder acctq(const char *queue = "*") {
 
 TEST_F(StatsDisplayTest, QueueAccountingRefusals) {
     stream("$ACCTQ", STREAM_TYPE_ACCTQ);
-    struct Case {
-        const char *what;
-        std::vector<uint8_t> command;
-        int32_t reason;
-        int32_t parmId;
-        const char *text;
-    };
-    const Case cases[] = {
+    expectRefusals({
         {"no queue name", PcfBuilder(9026).done(), 3228, 2016, "Queue Name parameter missing"},
         {"a short CONNID", acctq().string(7006, std::string(47, 'a')).done(), 3229, 7006,
          "Parameter 'CONNID' should be 48 HEX characters."},
@@ -379,17 +365,7 @@ TEST_F(StatsDisplayTest, QueueAccountingRefusals) {
          "Can not use GAPFILL when requesting multiple object keys"},
         {"SUM(RPRODUCT)", acctq().integer(39395, 8).done(), 3229, 39395,
          "SUM(RPRODUCT) is not valid for this command"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::vector<ct::Pcf> shown = run(c.command);
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].reason, c.reason);
-        EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
-        if (c.text != nullptr) {
-            EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
-        }
-    }
+    });
 }
 
 TEST_F(StatsDisplayTest, QueueAccountingFiltersKeysAndOrder) {
@@ -468,10 +444,6 @@ TEST_F(StatsDisplayTest, QueueAccountingOfOldQueueManagersAndGaps) {
     EXPECT_FALSE(shown[1].has(31038));
 }
 
-}  // namespace
-
-namespace {
-
 // A stored MQI accounting record, its application name first as the intake writes it.
 std::vector<uint8_t> acctMQI(const Items &items, int64_t start = kStart, int64_t end = kEnd,
                              uint16_t flags = 0) {
@@ -486,14 +458,7 @@ PcfBuilder acctmqi() {
 
 TEST_F(StatsDisplayTest, MqiAccountingRefusals) {
     stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
-    struct Case {
-        const char *what;
-        std::vector<uint8_t> command;
-        int32_t reason;
-        int32_t parmId;
-        const char *text;
-    };
-    const Case cases[] = {
+    expectRefusals({
         {"a blank application", acctmqi().string(3024, "   ").done(), 3228, 3024,
          "Application Name parameter missing"},
         {"a short CONNID", acctmqi().string(7006, std::string(47, 'F')).done(), 3229, 7006,
@@ -505,15 +470,7 @@ TEST_F(StatsDisplayTest, MqiAccountingRefusals) {
         {"GAPFILL over users",
          acctmqi().integer(39395, 7).string(3025, "a*").integer(39400, 3).integer(39411, 60).done(), 3229,
          3024, "Application Name may not contain wildcards when using GAPFILL"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::vector<ct::Pcf> shown = run(c.command);
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].reason, c.reason);
-        EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
-        EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
-    }
+    });
     // Under SUM(TOTAL) the user's wildcard makes one key.
     const std::vector<ct::Pcf> shown =
         run(acctmqi().integer(39395, 2).string(3025, "a*").integer(39400, 3).integer(39411, 60).done());
@@ -564,10 +521,6 @@ TEST_F(StatsDisplayTest, MqiAccountingIdentityFiltersAndSums) {
     EXPECT_EQ(shown[0].get(31038).value, 5);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(StatsDisplayTest, TheSweepMessageIsRefusedWithoutAReply) {
     stream("$ACCTQ", STREAM_TYPE_ACCTQ);
     zt::ConsoleCapture capture;
@@ -583,10 +536,6 @@ TEST_F(StatsDisplayTest, TheSweepMessageIsRefusedWithoutAReply) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].reason, MQRCCF_PARM_MISSING);
 }
-
-}  // namespace
-
-namespace {
 
 // The MQI counters in the order they are answered: "L" a 64-bit counter, "T" a total derived from
 // other counters (never stored), "A" one that MQI accounting records carry too.
@@ -702,10 +651,6 @@ TEST_F(StatsDisplayTest, MqiAccountingSumsRecordsAndAnswersInTheirOrder) {
     EXPECT_EQ(shown[0].get(31040).value64, kStart);  // the same connect time stays
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(StatsDisplayTest, AResponseEndsAtItsSizeLimit) {
     // Names this long come only from a damaged string store; the response stops before the one that
     // would take it past 102400 bytes.
@@ -816,10 +761,6 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
             EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
     }
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(StatsDisplayTest, MqiAccountingGapsKeepTheApplicationAndItsProcess) {
     clock_.set(kStart + 6 * 3600);
