@@ -20,11 +20,6 @@ protected:
         cmdInstall();
         ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
         ASSERT_EQ(connect(), 1) << logText();
-        commandQueue = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
-    }
-    void TearDown() override {
-        closeQueue(&commandQueue);
-        eqm::EngineQmTest::TearDown();
     }
     // Puts the command and waits for its one reply: the PCF reply's reason and text, or an MQSC
     // reply's text.
@@ -33,34 +28,17 @@ protected:
         std::string text;
     };
     Reply command(const char *format, const std::string &data) {
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
-        std::memcpy(md.ReplyToQ, "REPLY.Q", 7);
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, commandQueue, &md, &pmo, static_cast<MQLONG>(data.size()),
-                  const_cast<char *>(data.data()), &cc, &rc);
-        EXPECT_EQ(rc, 0);
-        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
-        std::string buffer(65536, '\0');
+        sendCommand(format, data);
         MQMD got = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
-        gmo.WaitInterval = 10000;
-        MQLONG length = 0;
-        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
-                  &rc);
-        closeQueue(&hobj);
+        const std::optional<std::string> buffer = nextReply(10000, &got);
         Reply reply;
-        if (cc == MQCC_FAILED) return reply;
-        buffer.resize(static_cast<size_t>(length));
+        if (!buffer) return reply;
         if (std::memcmp(got.Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
             reply.reason = 0;
-            reply.text = buffer;
+            reply.text = *buffer;
             return reply;
         }
-        ct::Pcf pcf = ct::parse(std::vector<uint8_t>(buffer.begin(), buffer.end()));
+        ct::Pcf pcf = ct::parse(std::vector<uint8_t>(buffer->begin(), buffer->end()));
         reply.reason = pcf.reason;
         reply.text = pcf.get(CMD_PARM_TEXT).text;
         return reply;
@@ -71,19 +49,7 @@ protected:
     }
     Reply mqsc(const std::string &text) { return command(MQFMT_STRING, text); }
     // A further reply of the last command, "" when none comes within a second.
-    std::string nextText() {
-        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
-        std::string buffer(65536, '\0');
-        MQMD got = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
-        gmo.WaitInterval = 1000;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
-                  &rc);
-        closeQueue(&hobj);
-        return cc == MQCC_FAILED ? std::string() : buffer.substr(0, static_cast<size_t>(length));
-    }
+    std::string nextText() { return replyText(1000); }
     static std::pair<uint32_t, uint32_t> queueState(const char *name) {
         CSRecursiveGuard lock(gConsumerLock);
         EventQueueDef *queue = findQueue(name);
@@ -93,8 +59,6 @@ protected:
     bool waitStored(uint64_t n, const char *qmgr = "QM1") {
         return et::waitFor([&] { return storedRecords(qmgr) >= n; });
     }
-
-    MQHOBJ commandQueue = MQHO_UNUSABLE_HOBJ;
 };
 
 TEST_F(ChangeQmTest, SuspendAndResumeShowInTheQueuesState) {

@@ -26,32 +26,6 @@ protected:
         evContext.restartRequested.store(0);
         eqm::EngineQmTest::TearDown();
     }
-    void send(const char *format, const std::string &data) {
-        MQHOBJ hobj = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
-        qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
-                  &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        closeQueue(&hobj);
-    }
-    // The next reply (waiting up to waitMs), or "".
-    std::string reply(MQLONG waitMs = 5000) {
-        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
-        std::string data(65536, '\0');
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
-        gmo.WaitInterval = waitMs;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
-        closeQueue(&hobj);
-        return cc == MQCC_FAILED ? std::string() : data.substr(0, static_cast<size_t>(length));
-    }
 };
 
 TEST_F(EventsQmTest, StoredEventsAreDisplayedAsMqscAndPcf) {
@@ -61,16 +35,16 @@ TEST_F(EventsQmTest, StoredEventsAreDisplayedAsMqscAndPcf) {
     ASSERT_TRUE(et::waitFor([&] { return storedRecords() >= static_cast<uint64_t>(events); })) << logText();
     // The window ends at the cached clock: it must have caught up with the events' put times.
     evClockTick();
-    send(MQFMT_STRING, "DISPLAY EVENTS(*) EVTYPE(LOCAL) DISTYPE(DETAIL)");
-    const std::string text = reply();
+    sendCommand(MQFMT_STRING, "DISPLAY EVENTS(*) EVTYPE(LOCAL) DISTYPE(DETAIL)");
+    const std::string text = replyText();
     EXPECT_EQ(text.rfind("AMQ8409: Display ZUNT Event details.", 0), 0u) << text;
     EXPECT_NE(text.find("EVOBJNAME(NO.SUCH.QUEUE.1)"), std::string::npos) << text;
     EXPECT_NE(text.find("EVQMGR(QM1)"), std::string::npos);
 
     std::string pcf(MQCFH_STRUC_LENGTH, '\0');
     MQPCFInitHeader(reinterpret_cast<uint8_t *>(pcf.data()), MQCFT_COMMAND, 9004);
-    send(MQFMT_ADMIN, pcf);
-    const std::string answer = reply();
+    sendCommand(MQFMT_ADMIN, pcf);
+    const std::string answer = replyText();
     ASSERT_GE(answer.size(), MQCFH_STRUC_LENGTH);
     EXPECT_EQ(mqiGetI32(answer.data(), offsetof(MQCFH, Reason)), 0);
     EXPECT_EQ(mqiGetI32(answer.data(), offsetof(MQCFH, Command)), 9004);
@@ -79,13 +53,13 @@ TEST_F(EventsQmTest, StoredEventsAreDisplayedAsMqscAndPcf) {
 // The restart is carried out after the commit of the command and its reply: the command is not
 // redelivered and answered once.
 TEST_F(EventsQmTest, DebugRestartRepliesOnceAndReconnectsOnce) {
-    send(MQFMT_STRING, "DEBUG RESTART");
-    EXPECT_EQ(reply(), "Debug command processed") << logText();
+    sendCommand(MQFMT_STRING, "DEBUG RESTART");
+    EXPECT_EQ(replyText(), "Debug command processed") << logText();
     ASSERT_TRUE(et::waitFor(
         [] { return evConnHandles[EV_CONN_C_EVENT].load() == -1 && evRunState.disconnecting.load() == 0; }));
     evConnectWork(nullptr);
     ASSERT_EQ(evRunState.ready.load(), 1) << logText();
-    EXPECT_EQ(reply(500), "");
+    EXPECT_EQ(replyText(500), "");
     EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
     EXPECT_EQ(evContext.restartRequested.load(), 0);
     EXPECT_EQ(et::countOf(logText(), "Debug RESTART issued."), 1);
@@ -94,8 +68,8 @@ TEST_F(EventsQmTest, DebugRestartRepliesOnceAndReconnectsOnce) {
 // Housekeeping runs in set C's unit with set E held; set E takes events again after the commit.
 TEST_F(EventsQmTest, DebugHousekeepRunsWithTheEventSetHeldAndGivesItBack) {
     resumeByCommand({kQmgrEvents});
-    send(MQFMT_STRING, "DEBUG HOUSEKEEP(UPDATE)");
-    EXPECT_EQ(reply(), "Debug command processed") << logText();
+    sendCommand(MQFMT_STRING, "DEBUG HOUSEKEEP(UPDATE)");
+    EXPECT_EQ(replyText(), "Debug command processed") << logText();
     EXPECT_EQ(et::countOf(logText(), "Debug HOUSEKEEP started."), 1);
     const uint64_t before = storedRecords();
     raiseEvents(1);  // taken at once: set E runs again
@@ -105,8 +79,8 @@ TEST_F(EventsQmTest, DebugHousekeepRunsWithTheEventSetHeldAndGivesItBack) {
 }
 
 TEST_F(EventsQmTest, DebugShutdownEndsTheProgramAfterTheCommit) {
-    send(MQFMT_STRING, "DEBUG SHUTDOWN");
-    EXPECT_EQ(reply(), "Debug command processed") << logText();
+    sendCommand(MQFMT_STRING, "DEBUG SHUTDOWN");
+    EXPECT_EQ(replyText(), "Debug command processed") << logText();
     EXPECT_TRUE(et::waitFor([] { return evEndFlag.load() == 1; }));
     EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
 }

@@ -54,20 +54,7 @@ protected:
         event.replace(nameAt, 15, name, 15);
         putMessage(kQmgrEvents, MQFMT_EVENT, event);
     }
-    void putCommand(const std::string &text) {
-        MQHOBJ hobj = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
-        std::memcpy(md.ReplyToQ, "REPLY.Q", 7);
-        md.Persistence = MQPER_PERSISTENT;
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(text.size()), const_cast<char *>(text.data()),
-                  &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        closeQueue(&hobj);
-    }
+    void putCommand(const std::string &text) { sendCommand(MQFMT_STRING, text, MQPER_PERSISTENT); }
     static bool allDisconnected() {
         for (auto &handle : evConnHandles)
             if (handle.load() != -1) return false;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/engine.h"
@@ -105,6 +106,39 @@ protected:
         EXPECT_EQ(rc, MQRC_NONE);
         closeQueue(&hobj);
     }
+    // A command put on the system's command queue outside any unit, its replies asked on REPLY.Q
+    // (which the test defines).
+    void sendCommand(const char *format, const std::string &data,
+                     MQLONG persistence = MQPER_PERSISTENCE_AS_Q_DEF) {
+        MQHOBJ hobj = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
+        qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
+        md.Persistence = persistence;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
+                  &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        closeQueue(&hobj);
+    }
+    // The next reply on REPLY.Q, waiting up to waitMs, its MQMD in *md; none when none came.
+    std::optional<std::string> nextReply(MQLONG waitMs, MQMD *md = nullptr) {
+        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
+        std::string data(65536, '\0');
+        MQMD got = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
+        gmo.WaitInterval = waitMs;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &got, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
+        closeQueue(&hobj);
+        if (md != nullptr) *md = got;
+        if (cc == MQCC_FAILED) return std::nullopt;
+        return data.substr(0, static_cast<size_t>(length));
+    }
+    std::string replyText(MQLONG waitMs = 5000) { return nextReply(waitMs).value_or(""); }
     // The first n messages of the queue got under sync point and backed out: each one's BackoutCount
     // rises by one.
     void backOutFirst(const char *queue, int n) {

@@ -56,47 +56,22 @@ protected:
         ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
         ASSERT_EQ(connect(), 1) << logText();
     }
-    void send(const char *format, const std::string &data) {
-        MQHOBJ hobj = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
-        qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
-                  &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        closeQueue(&hobj);
-    }
-    std::string reply() {
-        MQHOBJ hobj = openQueue("REPLY.Q", MQOO_INPUT_SHARED);
-        std::string data(65536, '\0');
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_WAIT | MQGMO_NO_SYNCPOINT;
-        gmo.WaitInterval = 5000;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
-        closeQueue(&hobj);
-        return cc == MQCC_FAILED ? std::string() : data.substr(0, static_cast<size_t>(length));
-    }
 };
 
 TEST_F(StatsDisplayQmTest, StoredQueueStatisticsAreDisplayedAsMqscAndPcf) {
     putMessage(kStatsQueue, MQFMT_ADMIN, statisticsMessage("APP.Q", 5, 3));
     resumeByCommand({kStatsQueue});
     ASSERT_TRUE(et::waitFor([this] { return depth(kStatsQueue) == 0 && storedRecords() >= 1; })) << logText();
-    send(MQFMT_STRING, "DISPLAY STATQ(APP.*) FROM('2026-01-01 09:00') TO('2026-01-01 11:00') ALL");
-    const std::string text = reply();
+    sendCommand(MQFMT_STRING, "DISPLAY STATQ(APP.*) FROM('2026-01-01 09:00') TO('2026-01-01 11:00') ALL");
+    const std::string text = replyText();
     EXPECT_EQ(text.rfind("AMQ8", 0), 0u) << text;
     EXPECT_NE(text.find("STATQ(APP.Q)"), std::string::npos) << text;
     EXPECT_NE(text.find("PUT(8)"), std::string::npos) << text;
 
     std::string pcf(MQCFH_STRUC_LENGTH, '\0');
     MQPCFInitHeader(reinterpret_cast<uint8_t *>(pcf.data()), MQCFT_COMMAND, 9023);
-    send(MQFMT_ADMIN, pcf);  // the last 24 hours hold nothing of 2026-01-01
-    const std::string answer = reply();
+    sendCommand(MQFMT_ADMIN, pcf);  // the last 24 hours hold nothing of 2026-01-01
+    const std::string answer = replyText();
     ASSERT_GE(answer.size(), MQCFH_STRUC_LENGTH);
     EXPECT_EQ(mqiGetI32(answer.data(), offsetof(MQCFH, Command)), 9023);
 }
@@ -155,8 +130,8 @@ TEST_F(StatsDisplayQmTest, TheQueueManagersMqiStatisticsAndAccountingAreDisplaye
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mqsc);
-        send(MQFMT_STRING, c.mqsc);
-        const std::string text = reply();
+        sendCommand(MQFMT_STRING, c.mqsc);
+        const std::string text = replyText();
         EXPECT_EQ(text.rfind("AMQ8409", 0), 0u) << text;
         for (const std::string &part : c.shown)
             EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
@@ -181,8 +156,8 @@ TEST_F(StatsDisplayQmTest, TheQueueManagersMqiStatisticsAndAccountingAreDisplaye
             const int32_t id = getpid();
             MQPCFSetParm(&b, MQCFT_INTEGER, 1024, &id, 4, 0, &cc, &rc);
         }
-        send(MQFMT_ADMIN, pcf.substr(0, static_cast<size_t>(b.position)));
-        std::map<int32_t, std::string> got = parameters(reply());
+        sendCommand(MQFMT_ADMIN, pcf.substr(0, static_cast<size_t>(b.position)));
+        std::map<int32_t, std::string> got = parameters(replyText());
         ASSERT_TRUE(got.count(31038)) << logText();  // ALLPUT
         if (ask.exact) {
             EXPECT_EQ(got[31038], "3");
