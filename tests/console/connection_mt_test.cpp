@@ -31,12 +31,7 @@ protected:
         cslEventFunctionFlag.store(0);
         evEndFlag.store(0);
     }
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
-    }
+    std::vector<std::string> texts() const { return zt::linesAfter(s); }
     bool shown(const std::string &text) const {
         for (const std::string &t : texts())
             if (t == text) return true;

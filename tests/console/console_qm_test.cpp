@@ -8,7 +8,7 @@
 
 #include "console/console.h"
 #include "miniqm/qm_fixture.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 
 namespace {
 
@@ -36,12 +36,7 @@ protected:
         cslServerTable = savedTable_;
         evStart = saved_;
     }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = s_->screens[0].oldest; l != nullptr; l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
-    }
+    std::vector<std::string> lines() const { return zt::linesAfter(s_); }
     bool shown(const std::string &part) const {
         for (const std::string &line : lines())
             if (line.find(part) != std::string::npos) return true;
@@ -111,11 +106,7 @@ TEST_F(ConsoleQm, ASessionOfCommandLines) {
     auto issue = [this](const char *line) {
         const cslOutputLine *before = s_->screens[0].newest;
         cslIssueCommand(s_, line);
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = before != nullptr ? before->next : s_->screens[0].oldest; l != nullptr;
-             l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
+        return zt::linesAfter(s_, before);
     };
     using V = std::vector<std::string>;
     EXPECT_EQ(issue("=conn qm(QM1)"), (V{"=conn qm(QM1)", "Connected to 'QM1'"}));

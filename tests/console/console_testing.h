@@ -24,12 +24,7 @@ protected:
                             CSL_CURRENT_COMMAND);
     }
     // The texts of the main list, oldest first.
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
-    }
+    std::vector<std::string> texts() const { return zt::linesAfter(s); }
     // A connected current connection in the template (no MQ behind it).
     void fakeConnected(const char *qmgr) {
         cslConnection *t = &s->templateConnection;

@@ -71,12 +71,7 @@ protected:
         cslServerTable = savedTable;
         et::EngineTest::TearDown();
     }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
-    }
+    std::vector<std::string> lines() const { return zt::linesAfter(s); }
     bool shown(const std::string &part) const {
         for (const std::string &line : lines())
             if (line.find(part) != std::string::npos) return true;

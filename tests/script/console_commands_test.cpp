@@ -36,11 +36,7 @@ protected:
         cmdPushReader(s->program, r);
         cmdRunCommands(s->program);
         cmdPopReader(s->program);
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
-             l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
+        return zt::linesAfter(s, before);
     }
     std::string value(const char *expression) {
         char *text = cslEvaluateExpression(s->program, expression, -1, 0, 0);
@@ -53,11 +49,7 @@ protected:
     std::vector<std::string> run(const char *command) {
         const cslOutputLine *before = s->screens[0].newest;
         cslIssueLocalCommand(s, command);
-        std::vector<std::string> out;
-        for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
-             l = l->next)
-            out.emplace_back(cslLineText(l));
-        return out;
+        return zt::linesAfter(s, before);
     }
 
     zt::TempDir dir;
@@ -179,12 +171,8 @@ TEST_F(ConsoleCommandsTest, ASynonymsArgumentsAreSubstitutedIntoItsCommand) {
         if (c->type == CMD_QUEUED || c->type == CMD_COMMAND) s->program->current = c;
     ASSERT_NE(s->program->current, nullptr);
     cslScript.runCommands(s);
-    V shown;
-    for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
-         l = l->next)
-        shown.emplace_back(cslLineText(l));
-    EXPECT_EQ(shown, (V{"Closing bracket not found on synonym command", "DISPLAY QLOCAL(Q1)",
-                        "Not currently connected."}));
+    EXPECT_EQ(zt::linesAfter(s, before), (V{"Closing bracket not found on synonym command",
+                                            "DISPLAY QLOCAL(Q1)", "Not currently connected."}));
 }
 
 }  // namespace

@@ -4,11 +4,23 @@
 // the console.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "console/console.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
 
 namespace zt {
+
+// The texts of the session's main list after the line `before`; all of them without one.
+inline std::vector<std::string> linesAfter(const cslSession *s, const cslOutputLine *before = nullptr) {
+    std::vector<std::string> out;
+    for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
+         l = l->next)
+        out.emplace_back(cslLineText(l));
+    return out;
+}
 
 class ConsoleSessionTest : public ::testing::Test {
 protected:
