@@ -21,10 +21,9 @@ Rc getConverted(MQHCONN h, MQHOBJ o, MQLONG ccsid, std::string &data, MQMD &md, 
 
 }  // namespace
 
-TEST(ConvertQm, GetConvertsStringsAndReportsWhatItCannot) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+class ConvertQm : public QmTest {};
+
+TEST_F(ConvertQm, GetConvertsStringsAndReportsWhatItCannot) {
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED | MQOO_OUTPUT);
     std::string data;
     MQMD md;
@@ -57,14 +56,9 @@ TEST(ConvertQm, GetConvertsStringsAndReportsWhatItCannot) {
     EXPECT_EQ(data, "\xE9\xE9");
     EXPECT_EQ(length, 2);
     EXPECT_EQ(depth(qm.name(), "SYSTEM.DEFAULT.LOCAL.QUEUE"), 0);
-    Rc r;
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
-TEST(ConvertQm, XcnvcNeedsAConnectionAndTruncatesWithAWarning) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(ConvertQm, XcnvcNeedsAConnectionAndTruncatesWithAWarning) {
     char source[] = "ABCDEF";
     char target[4];
     MQLONG length = -1;
@@ -77,5 +71,4 @@ TEST(ConvertQm, XcnvcNeedsAConnectionAndTruncatesWithAWarning) {
     EXPECT_RC(r, MQCC_FAILED, MQRC_TARGET_CCSID_ERROR);
     MQXCNVC(12345, 545, 819, 6, source, 500, 4, target, &length, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_FAILED, MQRC_HCONN_ERROR);
-    MQDISC(&h, &r.cc, &r.reason);
 }

@@ -65,10 +65,9 @@ Rc getIntoHandle(MQHCONN h, MQHOBJ o, MQHMSG m, std::string &data) {
 
 }  // namespace
 
-TEST(PropsQm, EachTypeSetAndInquiredBack) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+class PropsQm : public QmTest {};
+
+TEST_F(PropsQm, EachTypeSetAndInquiredBack) {
     MQHMSG m = createHandle(h);
     MQBOOL t = 1;
     int8_t i8 = -8;
@@ -116,13 +115,9 @@ TEST(PropsQm, EachTypeSetAndInquiredBack) {
     MQDLTMH(h, &m, &dmho, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(m, MQHM_UNUSABLE_HMSG);
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
-TEST(PropsQm, WildcardInquiryInOrderWithTheCursor) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(PropsQm, WildcardInquiryInOrderWithTheCursor) {
     MQHMSG m = createHandle(h);
     for (const char *n : {"app.one", "other", "app.two", "app.three"})
         ASSERT_RC(setProp(h, m, n, MQTYPE_STRING, n, MQVL_NULL_TERMINATED), MQCC_OK, MQRC_NONE);
@@ -153,13 +148,9 @@ TEST(PropsQm, WildcardInquiryInOrderWithTheCursor) {
     EXPECT_RC(r, MQCC_WARNING, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_RC(inquire(h, m, "other", MQIMPO_INQ_FIRST).rc, MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_RC(inquire(h, 999999, "other", MQIMPO_INQ_FIRST).rc, MQCC_FAILED, MQRC_HMSG_ERROR);
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
-TEST(PropsQm, InquireNextGoesOnWithItsNameAndOnlyFirstOrNextSetTheName) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(PropsQm, InquireNextGoesOnWithItsNameAndOnlyFirstOrNextSetTheName) {
     MQHMSG m = createHandle(h);
     for (const char *n : {"app.one", "other", "app.two"})
         ASSERT_RC(setProp(h, m, n, MQTYPE_STRING, n, MQVL_NULL_TERMINATED), MQCC_OK, MQRC_NONE);
@@ -173,14 +164,9 @@ TEST(PropsQm, InquireNextGoesOnWithItsNameAndOnlyFirstOrNextSetTheName) {
     EXPECT_RC(under.rc, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(under.returnedName, "app.one");
     EXPECT_EQ(inquire(h, m, "app.%", MQIMPO_INQ_NEXT).returnedName, "app.two");
-    Rc r;
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
-TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
     MQHMSG m = createHandle(h);
     int32_t severity = 3;
@@ -219,7 +205,6 @@ TEST(PropsQm, PropertiesTravelIntoAHandleOrAsAnRfh2AndSurviveARestart) {
     ASSERT_RC(getIntoHandle(h, o, in, data), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(data, "kept");
     EXPECT_EQ(inquire(h, in, "Severity", MQIMPO_INQ_FIRST).value, bytes(severity));
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
 namespace {
@@ -257,10 +242,7 @@ std::vector<std::string> listAll(MQHCONN h, MQHMSG m) {
 
 }  // namespace
 
-TEST(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
     MQHMSG m = createHandle(h);
     for (const char *n : {"a", "b", "c"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
     // No property inquired yet: nothing is under the cursor.
@@ -292,14 +274,9 @@ TEST(PropsQm, SetBeforeUnderAndAfterTheCursorThatInquiryLeaves) {
     EXPECT_RC(setAt(h, m, "d", "d", MQSMPO_SET_PROP_AFTER_CURSOR), MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_RC(setAt(h, m, "d", "d", MQSMPO_APPEND_PROPERTY), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "d");  // it came after the deleted one
-    Rc r;
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
-TEST(PropsQm, PuttingTheHandleResetsItsCursor) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(PropsQm, PuttingTheHandleResetsItsCursor) {
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT);
     MQHMSG m = createHandle(h);
     for (const char *n : {"a", "b"}) ASSERT_RC(setAt(h, m, n, n, MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
@@ -307,14 +284,9 @@ TEST(PropsQm, PuttingTheHandleResetsItsCursor) {
     ASSERT_RC(putWithHandle(h, o, m, "x"), MQCC_OK, MQRC_NONE);
     EXPECT_RC(inquire(h, m, "%", MQIMPO_INQ_PROP_UNDER_CURSOR).rc, MQCC_FAILED, MQRC_PROPERTY_NOT_AVAILABLE);
     EXPECT_EQ(inquire(h, m, "%", MQIMPO_INQ_NEXT).returnedName, "a");
-    Rc r;
-    MQDISC(&h, &r.cc, &r.reason);
 }
 
-TEST(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
     MQHMSG m = createHandle(h);
     for (const char *n : {"short", "a.rather.long.name"})
         ASSERT_RC(setAt(h, m, n, "v", MQSMPO_SET_FIRST), MQCC_OK, MQRC_NONE);
@@ -342,5 +314,4 @@ TEST(PropsQm, ReturnedNameTooSmallFailsAndTheCursorLetsTheCallerAskAgain) {
     MQINQMP(h, m, &area.impo, &pattern, &pd, &type, sizeof value, value, &length, &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_OK, MQRC_NONE);
     EXPECT_EQ(std::string(area.name, 5), "short");
-    MQDISC(&h, &r.cc, &r.reason);
 }

@@ -5,10 +5,9 @@
 
 using namespace qmt;
 
-TEST(Quiesce, FailIfQuiescingCallsFailAndTheServerEndsAfterTheLastDisconnect) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+class Quiesce : public QmTest {};
+
+TEST_F(Quiesce, FailIfQuiescingCallsFailAndTheServerEndsAfterTheLastDisconnect) {
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_OUTPUT | MQOO_INPUT_SHARED);
     int pid = qm.pid();
     FILE *stopper = popen((std::string(MINIQM_TOOL) + " stop " + qm.name() + " 2>&1").c_str(), "r");
@@ -42,10 +41,7 @@ TEST(Quiesce, FailIfQuiescingCallsFailAndTheServerEndsAfterTheLastDisconnect) {
     EXPECT_FALSE(qm.running());
 }
 
-TEST(Quiesce, ImmediateStopEndsAWaitingGetAndBreaksTheConnection) {
-    QmServer qm;
-    ASSERT_TRUE(qm.ok());
-    MQHCONN h = connect(qm.name());
+TEST_F(Quiesce, ImmediateStopEndsAWaitingGetAndBreaksTheConnection) {
     MQHOBJ o = open(h, "SYSTEM.DEFAULT.LOCAL.QUEUE", MQOO_INPUT_SHARED);
     // Whether the stop lands before or during the wait, the get ends with 2162 or 2009.
     FILE *stopper = popen((std::string(MINIQM_TOOL) + " stop " + qm.name() + " --now 2>&1").c_str(), "r");
