@@ -23,16 +23,7 @@ struct Sink {
     }
 };
 
-int64_t utc(int year, int month, int day, int hour, int minute, int second = 0) {
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    return timegm(&fields);
-}
+using zt::utc;
 
 class TimeSpec : public ::testing::Test {
 protected:

@@ -11,16 +11,7 @@ namespace {
 
 const char kCET[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 
-int64_t utc(int year, int month, int day, int hour, int minute, int second) {
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    return timegm(&fields);
-}
+using zt::utc;
 
 // The seconds of the texts, or nothing when they are refused.
 std::optional<int64_t> mqTime(const char *date, const char *time) {

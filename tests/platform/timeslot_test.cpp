@@ -8,15 +8,7 @@
 
 namespace {
 
-int64_t utc(int year, int month, int day, int hour, int minute) {
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    return timegm(&fields);
-}
+using zt::utc;
 
 std::string label(int kind, int slot) {
     char out[TIMESLOT_LABEL_SIZE];

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,18 @@ private:
     bool hadOld_;
     std::string old_;
 };
+
+// The seconds of a UTC date and time.
+inline int64_t utc(int year, int month, int day, int hour, int minute, int second = 0) {
+    struct tm fields {};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    return timegm(&fields);
+}
 
 // Sets an environment variable for the life of the object (null unsets it) and restores it.
 class ScopedEnv {
