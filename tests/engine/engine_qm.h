@@ -92,12 +92,9 @@ protected:
         MQLONG cc = 0, rc = 0;
         raw.MQCLOSE(hconn ? hconn : own, hobj, MQCO_NONE, &cc, &rc);
     }
-    // A persistent message of that Format put outside any unit.
-    void putMessage(const char *queue, const char *format, const std::string &data) {
+    // A message put outside any unit with that descriptor.
+    void putMessage(const char *queue, MQMD md, const std::string &data) {
         MQHOBJ hobj = openQueue(queue, MQOO_OUTPUT);
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
-        md.Persistence = MQPER_PERSISTENT;
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
         MQLONG cc = 0, rc = 0;
@@ -106,22 +103,22 @@ protected:
         EXPECT_EQ(rc, MQRC_NONE);
         closeQueue(&hobj);
     }
+    // A persistent message of that Format put outside any unit.
+    void putMessage(const char *queue, const char *format, const std::string &data) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
+        md.Persistence = MQPER_PERSISTENT;
+        putMessage(queue, md, data);
+    }
     // A command put on the system's command queue outside any unit, its replies asked on REPLY.Q
     // (which the test defines).
     void sendCommand(const char *format, const std::string &data,
                      MQLONG persistence = MQPER_PERSISTENCE_AS_Q_DEF) {
-        MQHOBJ hobj = openQueue(EV_COMMAND_QUEUE_NAME, MQOO_OUTPUT);
         MQMD md = MQMD_DEFAULT;
         std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
         qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
         md.Persistence = persistence;
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
-                  &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        closeQueue(&hobj);
+        putMessage(EV_COMMAND_QUEUE_NAME, md, data);
     }
     // The next reply on REPLY.Q, waiting up to waitMs, its MQMD in *md; none when none came.
     std::optional<std::string> nextReply(MQLONG waitMs, MQMD *md = nullptr) {
