@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "emit/emit.h"
+#include "emit_testing.h"
 #include "engine/engine.h"
 #include "tests/engine/consumer_qm.h"
 #include "tests/streams/qmstream.h"
@@ -129,16 +130,7 @@ TEST_F(EmitQmTest, MissingQueueWithDiscardRaisesOneAlert) {
     ASSERT_EQ(emitEvent(), EMIT_DONE);
     EXPECT_EQ(emitter_->errorCount, 2u);
     EXPECT_EQ(emitter_->failTime, 0);
-    int alerts = 0;
-    for (AlertDef *a = evAlertList; a != nullptr; a = a->next) {
-        if (std::strcmp(a->category, "$EMIT") != 0) continue;
-        alerts++;
-        EXPECT_EQ(a->severity, 30);
-        EXPECT_EQ(a->retention, 7776000u);
-        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u)
-            << a->text;
-    }
-    EXPECT_EQ(alerts, 1);
+    et::expectOneMissingQueueAlert();
 }
 
 TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {

@@ -336,4 +336,18 @@ inline void EmitTest::useQueue(const std::string &queue) {
     emitter->singleRecord = 1;
 }
 
+// The one $EMIT alert of the emitter's missing queue NO.SUCH.Q, however often it failed.
+inline void expectOneMissingQueueAlert() {
+    int alerts = 0;
+    for (AlertDef *a = evAlertList; a != nullptr; a = a->next) {
+        if (std::strcmp(a->category, "$EMIT") != 0) continue;
+        alerts++;
+        EXPECT_EQ(a->severity, 30);
+        EXPECT_EQ(a->retention, 7776000u);
+        EXPECT_EQ(std::string(a->text).rfind("MQOPEN on queue 'NO.SUCH.Q' failed RC(2085) ", 0), 0u)
+            << a->text;
+    }
+    EXPECT_EQ(alerts, 1);
+}
+
 }  // namespace et
