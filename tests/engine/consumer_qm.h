@@ -1,7 +1,8 @@
 // The real consumer on a stand-in queue manager, started by hand as a connection set starts it: the
-// queue's record made active, the queue opened for input, evMessageConsumer registered on it and the
-// connection's consumers started. Also the shared connection a second thread (the console's, set C's)
-// holds beside the fixture's own.
+// intake's state made fresh, a set put on the fixture's connection, the queue's record made active,
+// the queue opened for input, evMessageConsumer registered on it and the connection's consumers
+// started. Also the shared connection a second thread (the console's, set C's) holds beside the
+// fixture's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,30 @@
 #include "miniqm/qm_fixture.h"
 
 namespace eqm {
+
+// The intake installed afresh: default settings, no restart asked for, each set's unit empty.
+inline void freshIntake() {
+    evInstallIntake();
+    evSettingsDefaults(evClockNow());
+    evContext.restartMark.store(0);
+    for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+}
+
+// Set `id` on the connection of io in batches of `batch`, the other set not started, on the queue
+// manager "QM1" through the library t.
+inline void setOn(int32_t id, const MQIFunctionTable *t, const EvStreamIo &io, uint32_t batch) {
+    evContext.event.mq = t;
+    std::strcpy(evContext.event.name, "QM1");
+    std::strcpy(evContext.state.name, "QM1");
+    ConnectionSet &set = evContext.sets[id];
+    set.id = id;
+    set.io = io;
+    set.io.batchSize = batch;
+    evConnHandles[set.eventSlot].store(io.hconn);
+    const int32_t other = id == EV_SET_E ? EV_SET_C : EV_SET_E;
+    evContext.sets[other].id = other;
+    evConnHandles[evContext.sets[other].eventSlot].store(-1);
+}
 
 // A connection of its own to the queue manager, as the console's and each set's are.
 inline MQHCONN connectShared(const MQIFunctionTable *t, const char *qmgr = "QM1") {

@@ -16,22 +16,10 @@ protected:
         st::DataQueueTest::SetUp();
         freeQmgrStreams();
         cfgInstall();
-        evInstallIntake();
-        evSettingsDefaults(evClockNow());
-        evContext.restartMark.store(0);
+        eqm::freshIntake();
         evDataQueue.lastInquiry.store(evClockNow());  // set E's data-queue check is not due
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
-        ConnectionSet &set = evContext.sets[EV_SET_E];
-        set.id = EV_SET_E;
-        evContext.event.mq = wrap_->table();
-        evConnHandles[set.eventSlot].store(io_.hconn);
-        set.io = io_;
-        set.io.batchSize = 10;
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
-        evContext.sets[EV_SET_C].id = EV_SET_C;
-        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
+        eqm::setOn(EV_SET_E, wrap_->table(), io_, 10);
         evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
     }
     void TearDown() override {

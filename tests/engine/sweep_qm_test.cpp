@@ -28,23 +28,11 @@ protected:
     void SetUp() override {
         st::DataQueueTest::SetUp();
         cfgInstall();
-        evInstallIntake();
-        evSettingsDefaults(evClockNow());
-        evContext.restartMark.store(0);
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        eqm::freshIntake();
         steps.clear();
         ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + EV_COMMAND_QUEUE_NAME + ")\n"), 0);
         // Set C on the fixture's connection; set E not started.
-        ConnectionSet &set = evContext.sets[EV_SET_C];
-        set.id = EV_SET_C;
-        evContext.event.mq = wrap_->table();
-        evConnHandles[set.eventSlot].store(io_.hconn);
-        set.io = io_;
-        set.io.batchSize = 10;
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
-        evContext.sets[EV_SET_E].id = EV_SET_E;
-        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(-1);
+        eqm::setOn(EV_SET_C, wrap_->table(), io_, 10);
         saved_ = cfgEngine;
         cfgEngine.suspend = fakeSuspend;
         cfgEngine.resume = fakeResume;

@@ -26,25 +26,15 @@ protected:
         st::DataQueueTest::SetUp();
         freeQmgrStreams();
         cfgInstall();
-        evInstallIntake();
-        evSettingsDefaults(evClockNow());
-        evContext.restartMark.store(0);
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        eqm::freshIntake();
         evAlertFreeAll();
         if (qm_) {
             ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\n"), 0);
         }
         const MQIFunctionTable *t = wrap_->table();
-        evContext.event.mq = t;
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
         // Set E on the fixture's connection.
-        ConnectionSet &setE = evContext.sets[EV_SET_E];
-        setE.id = EV_SET_E;
-        evConnHandles[setE.eventSlot].store(io_.hconn);
-        setE.io = io_;
-        setE.io.batchSize = 10;
-        setE.deadQueueHandle.store(-1);
+        eqm::setOn(EV_SET_E, t, io_, 10);
+        evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
         // Set C on a connection of its own with the data queue open; its consumer is not started.
         setC_ = connectShared();
         MQOD od = MQOD_DEFAULT;

@@ -29,21 +29,10 @@ protected:
     void SetUp() override {
         AggrQmTest::SetUp();
         ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + EV_COMMAND_QUEUE_NAME + ")\n"), 0);
-        evInstallIntake();
-        evSettingsDefaults(evClockNow());
-        evContext.restartMark.store(0);
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
+        eqm::freshIntake();
         // Set C on the fixture's connection; set E not started.
-        ConnectionSet &set = evContext.sets[EV_SET_C];
-        set.id = EV_SET_C;
-        set.io = io_;
-        evConnHandles[set.eventSlot].store(io_.hconn);
-        evConnHandles[set.stateSlot].store(io_.hconn);
-        evContext.sets[EV_SET_E].id = EV_SET_E;
-        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(-1);
-        evContext.event.mq = wrap_->table();
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
+        eqm::setOn(EV_SET_C, wrap_->table(), io_, io_.batchSize);
+        evConnHandles[evContext.sets[EV_SET_C].stateSlot].store(io_.hconn);
         saved_ = cfgEngine;
         cfgEngine.suspend = recordingSuspend;
         cfgEngine.resume = recordingResume;
