@@ -12,12 +12,7 @@ namespace {
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved = evStart;
-        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
-        evStart.event.userId = nullptr;
-        evStart.event.password = nullptr;
-        evStart.client = 0;
-        evConnectSuppress.store(0);
+        saved = zt::localConsoleStart("QM1");
         evSet(EV_SET_C)->consumerStarted.store(1);
         ASSERT_EQ(cslApplyConfiguration(), 1);
         s = gSession.load();

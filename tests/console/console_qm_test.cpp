@@ -17,15 +17,10 @@ protected:
     ConsoleQm() : qm_("QM1") {}
     void SetUp() override {
         ASSERT_TRUE(qm_.ok());
-        saved_ = evStart;
+        saved_ = zt::localConsoleStart("QM1");
         savedTable_ = cslServerTable;
         ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &cslServerTable), 0);
-        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
-        evStart.event.userId = nullptr;
-        evStart.event.password = nullptr;
-        evStart.client = 0;
         std::snprintf(evStart.replyPrefix, sizeof evStart.replyPrefix, "ZUNT.*");  // the -p default
-        evConnectSuppress.store(0);
         ASSERT_EQ(cslApplyConfiguration(), 1);
         s_ = gSession.load();
         s_->formatting = 0;

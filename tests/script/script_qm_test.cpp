@@ -7,7 +7,7 @@
 #include "console/console.h"
 #include "miniqm/qm_fixture.h"
 #include "script/internal.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 #include "testing/testing.h"
 
 namespace {
@@ -17,15 +17,10 @@ protected:
     ScriptQm() : qm_("QM1") {}
     void SetUp() override {
         ASSERT_TRUE(qm_.ok());
-        saved_ = evStart;
+        saved_ = zt::localConsoleStart("QM1");
         savedTable_ = cslServerTable;
         ASSERT_EQ(MQLoadLibrary(MINIQM_MQM_LIBRARY, &cslServerTable), 0);
-        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
-        evStart.event.userId = nullptr;
-        evStart.event.password = nullptr;
-        evStart.client = 0;
         std::snprintf(evStart.replyPrefix, sizeof evStart.replyPrefix, "ZUNT.*");
-        evConnectSuppress.store(0);
         ExpCatalogue catalogue{};
         catalogue.findFunction = cmdFindFunctionRow;
         expSetCatalogue(&catalogue);

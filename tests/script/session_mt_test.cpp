@@ -7,7 +7,7 @@
 #include "../console/fake_mq.h"
 #include "console/console.h"
 #include "script/internal.h"
-#include "testing/console_capture.h"
+#include "testing/console_session.h"
 #include "testing/testing.h"
 
 namespace {
@@ -15,12 +15,7 @@ namespace {
 class ScriptSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved = evStart;
-        std::snprintf(evStart.event.name, sizeof evStart.event.name, "QM1");
-        evStart.event.userId = nullptr;
-        evStart.event.password = nullptr;
-        evStart.client = 0;
-        evConnectSuppress.store(0);
+        saved = zt::localConsoleStart("QM1");
         evSet(EV_SET_C)->consumerStarted.store(1);
         ExpCatalogue catalogue{};
         catalogue.findFunction = cmdFindFunctionRow;

@@ -13,6 +13,18 @@
 
 namespace zt {
 
+// The start settings of a console that connects to the queue manager locally without a user; the
+// settings before, for the test to put back.
+inline EvStartSettings localConsoleStart(const char *qmgr) {
+    EvStartSettings saved = evStart;
+    std::snprintf(evStart.event.name, sizeof evStart.event.name, "%s", qmgr);
+    evStart.event.userId = nullptr;
+    evStart.event.password = nullptr;
+    evStart.client = 0;
+    evConnectSuppress.store(0);
+    return saved;
+}
+
 // The texts of the session's main list after the line `before`; all of them without one.
 inline std::vector<std::string> linesAfter(const cslSession *s, const cslOutputLine *before = nullptr) {
     std::vector<std::string> out;
