@@ -60,15 +60,7 @@ TEST_F(DisplayTest, QueuesAreShownInNameOrderWithTheirDefaultAttributes) {
     ASSERT_EQ(runPcf(PcfBuilder(9003).done()), 1);
     responses();
     auto withList = [](std::vector<int32_t> values) {
-        std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 16 + values.size() * 4);
-        MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9003);
-        PcfCursor c;
-        MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
-        int32_t cc = 0;
-        int32_t rc = 0;
-        MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39103, values.data(), static_cast<int32_t>(values.size() * 4), 0,
-                     &cc, &rc);
-        return bytes;
+        return ct::withList(PcfBuilder(9003).done(), 39103, values);
     };
     ASSERT_EQ(runPcf(withList({39311})), 1);
     EXPECT_EQ(ids(responses()[0]), (std::vector<int32_t>{39333, 39311}));
@@ -207,15 +199,7 @@ TEST_F(DisplayTest, TheEventProcessorAnswersOnceWithItsSettings) {
     logGetSettings(&log);
     log.maxLogSize = 10240000;
     logSetSettings(&log);
-    std::vector<int32_t> all{1009};
-    std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 20);
-    MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9000);
-    PcfCursor c;
-    MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
-    int32_t cc = 0;
-    int32_t rc = 0;
-    MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39100, all.data(), 4, 0, &cc, &rc);
-    ASSERT_EQ(runPcf(bytes), 1);
+    ASSERT_EQ(runPcf(ct::withList(PcfBuilder(9000).done(), 39100, {1009})), 1);
     std::vector<ct::Pcf> shown = responses();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].parms.size(), 32u);
@@ -290,14 +274,7 @@ TEST_F(DisplayTest, StreamStatusShowsEachQueueManagersStreams) {
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[0].get(39340).text, "QM1");
     EXPECT_EQ(ids(shown[0]), (std::vector<int32_t>{39301, 39340, 39402}));
-    std::vector<int32_t> all{1009};
-    std::vector<uint8_t> bytes(MQCFH_STRUC_LENGTH + 20);
-    MQPCFInitHeader(bytes.data(), MQCFT_COMMAND, 9019);
-    PcfCursor c;
-    MQPCFInitBuilder(&c, bytes.data(), static_cast<int32_t>(bytes.size()), 0, 0, nullptr);
-    int32_t cc = 0;
-    int32_t rc = 0;
-    MQPCFSetParm(&c, MQCFT_INTEGER_LIST, 39106, all.data(), 4, 0, &cc, &rc);
+    const std::vector<uint8_t> bytes = ct::withList(PcfBuilder(9019).done(), 39106, {1009});
     ASSERT_EQ(runPcf(bytes), 1);
     shown = responses();
     EXPECT_EQ(shown[0].get(39329).value, 2);
