@@ -53,14 +53,22 @@ bool setupDone = [] {
 
 const char *const kKindText[] = {"Event  Qmgr", "State  Qmgr", "Notify Qmgr"};
 
-// Releases the consumer lock completely; returns the count to take back.
-uint32_t releaseConsumerLock() {
-    uint32_t held = CSRecursiveHeldCount(&gConsumerLock);
-    for (uint32_t i = 0; i < held; i++) CSUnlockRecursive(&gConsumerLock);
-    return held;
+// The consumer lock let go completely while a hold waits: the count to take back, and the holder's
+// current-set mark, which a callback that takes the lock meanwhile replaces with its own.
+struct ConsumerLockGap {
+    uint32_t held = 0;
+    ConnectionSet *mark = nullptr;
+};
+ConsumerLockGap releaseConsumerLock(QmgrContext *context) {
+    ConsumerLockGap gap;
+    gap.held = CSRecursiveHeldCount(&gConsumerLock);
+    if (gap.held != 0) gap.mark = context->current;
+    for (uint32_t i = 0; i < gap.held; i++) CSUnlockRecursive(&gConsumerLock);
+    return gap;
 }
-void retakeConsumerLock(uint32_t held) {
-    for (uint32_t i = 0; i < held; i++) CSLockRecursive(&gConsumerLock);
+void retakeConsumerLock(QmgrContext *context, const ConsumerLockGap &gap) {
+    for (uint32_t i = 0; i < gap.held; i++) CSLockRecursive(&gConsumerLock);
+    if (gap.held != 0) context->current = gap.mark;
 }
 
 void copyRecord(EvQmgrRecord *to, const EvQmgrRecord *from) {
@@ -487,7 +495,7 @@ int evSuspendConsumer(QmgrContext *context, ConnectionSet *set) {
             tookToken = true;
         }
     }
-    uint32_t consumerHeld = 0;
+    ConsumerLockGap consumerHeld;
     std::unique_lock<std::mutex> lock(holdMutex);
     if (!set->consumerStarted.load()) {
         if (tookToken) suspendToken.store(nullptr);
@@ -495,12 +503,12 @@ int evSuspendConsumer(QmgrContext *context, ConnectionSet *set) {
     }
     if (set->holdChanging && !ownCallback) {
         lock.unlock();
-        consumerHeld = releaseConsumerLock();
+        consumerHeld = releaseConsumerLock(context);
         lock.lock();
         holdChanged.wait(lock, [set] { return set->holdChanging == 0; });
         if (!set->consumerStarted.load()) {
             lock.unlock();
-            retakeConsumerLock(consumerHeld);
+            retakeConsumerLock(context, consumerHeld);
             if (tookToken) suspendToken.store(nullptr);
             return EV_SUSPEND_NOT_STARTED;
         }
@@ -509,7 +517,7 @@ int evSuspendConsumer(QmgrContext *context, ConnectionSet *set) {
     if (set->holds.fetch_add(1) == 0) {
         set->holdChanging = 1;
         lock.unlock();
-        if (consumerHeld == 0) consumerHeld = releaseConsumerLock();
+        if (consumerHeld.held == 0) consumerHeld = releaseConsumerLock(context);
         MQLONG rc = evTracedCtl(context->event.mq, evConnHandles[set->eventSlot].load(), MQOP_SUSPEND,
                                 "MQCTL(SUSPEND)");
         lock.lock();
@@ -518,7 +526,7 @@ int evSuspendConsumer(QmgrContext *context, ConnectionSet *set) {
         if (rc != 0) {
             set->holds.fetch_sub(1);
             lock.unlock();
-            retakeConsumerLock(consumerHeld);
+            retakeConsumerLock(context, consumerHeld);
             if (tookToken) suspendToken.store(nullptr);
             char message[EV_CONN_MESSAGE_MAX];
             snprintf(message, sizeof message, "MQCTL(SUSPEND) of '%s' failed RC(%d) %s", context->event.name,
@@ -528,7 +536,7 @@ int evSuspendConsumer(QmgrContext *context, ConnectionSet *set) {
         }
     }
     lock.unlock();
-    retakeConsumerLock(consumerHeld);
+    retakeConsumerLock(context, consumerHeld);
     threadHolds.count[id]++;
     threadHolds.connectCount[id] = connectCount;
     if (callback != nullptr && !ownCallback) threadHolds.tokens++;
@@ -546,17 +554,17 @@ int evResumeConsumer(QmgrContext *context, ConnectionSet *set) {
     }
     // A hold from before a reconnect: the connect cleared it already.
     if (threadHolds.connectCount[id] != set->connectCount.load()) return 0;
-    uint32_t consumerHeld = 0;
+    ConsumerLockGap consumerHeld;
     std::unique_lock<std::mutex> lock(holdMutex);
     if (set->holdChanging && callback != set) {
         lock.unlock();
-        consumerHeld = releaseConsumerLock();
+        consumerHeld = releaseConsumerLock(context);
         lock.lock();
         holdChanged.wait(lock, [set] { return set->holdChanging == 0; });
     }
     if (set->holds.load() <= 0) {
         lock.unlock();
-        retakeConsumerLock(consumerHeld);
+        retakeConsumerLock(context, consumerHeld);
         return 0;
     }
     int32_t result = 1;
@@ -575,12 +583,12 @@ int evResumeConsumer(QmgrContext *context, ConnectionSet *set) {
                      rc, evReasonText(rc));
             lock.unlock();
             evReportMQError(context, evConnHandles[set->eventSlot].load(), rc, message);
-            retakeConsumerLock(consumerHeld);
+            retakeConsumerLock(context, consumerHeld);
             return result;
         }
     }
     lock.unlock();
-    retakeConsumerLock(consumerHeld);
+    retakeConsumerLock(context, consumerHeld);
     return result;
 }
 

@@ -45,7 +45,11 @@ void fakeConnx(PMQCHAR, PMQVOID options, PMQHCONN hconn, PMQLONG cc, PMQLONG rc)
     *hconn = reason == 0 ? 100 + static_cast<MQHCONN>(connects.size()) : -1;
 }
 
+// Runs inside MQCTL SUSPEND, as the suspended set's running callback would (cleared by SetUp).
+void (*duringSuspend)() = nullptr;
+
 void fakeCtl(MQHCONN, MQLONG operation, PMQVOID, PMQLONG cc, PMQLONG rc) {
+    if (operation == MQOP_SUSPEND && duringSuspend != nullptr) duringSuspend();
     std::unique_lock<std::mutex> lock(fakeMutex);
     if (operation == MQOP_SUSPEND) {
         ctlCalls.push_back("SUSPEND");
@@ -76,6 +80,7 @@ protected:
         connectReasons.clear();
         ctlCalls.clear();
         suspendBlocked = false;
+        duringSuspend = nullptr;
         evConnectSuppress.store(0);
         table = fakeTable();
         evContext.event.mq = &table;
@@ -380,6 +385,33 @@ TEST_F(HoldTest, ACallbackFindingTheTokenHeldIsBusyWithoutMQCTL) {
     });
     c2.join();
     EXPECT_EQ(ctlSeen().size(), 4u);
+}
+
+// Set C's callback holding set E lets go of the consumer lock while SUSPEND waits for set E's running
+// callback, which takes the lock and marks itself the current set: the hold puts back set C's mark, or
+// set C's unit goes on with set E's connection.
+TEST_F(HoldTest, AHoldKeepsTheHoldersCurrentSetMark) {
+    ConnectionSet *setC = evSet(EV_SET_C);
+    ConnectionSet *setE = evSet(EV_SET_E);
+    duringSuspend = [] {
+        std::thread e([] {
+            CSRecursiveGuard guard(gConsumerLock);
+            evContext.current = evSet(EV_SET_E);
+        });
+        e.join();
+    };
+    std::thread c([&] {
+        CSRecursiveGuard guard(gConsumerLock);
+        evCallbackSet = setC;
+        evContext.current = setC;
+        EXPECT_EQ(evSuspendConsumer(&evContext, setE), EV_SUSPEND_HELD);
+        EXPECT_EQ(evContext.current, setC);
+        EXPECT_EQ(evResumeConsumer(&evContext, setE), 1);
+        evCallbackSet = nullptr;
+    });
+    c.join();
+    EXPECT_EQ((ctlSeen()), (std::vector<std::string>{"SUSPEND", "RESUME"}));
+    evContext.current = nullptr;
 }
 
 }  // namespace
