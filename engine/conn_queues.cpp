@@ -1,9 +1,7 @@
 // Input queues: the open with forwarding and backout queues and the consumer's registration, the
 // command queue's wake-up, and the suspension and resumption of single queues.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "engine/internal.h"
 
@@ -174,13 +172,16 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
             evReportMQError(context, hconn, rc, message);
             if (rc == 2042 && attempt < 10 && !evEndFlag.load()) {
                 queue->status = EV_EVQ_INUSE;
-                // Commands go on meanwhile; one of them may remove the queue.
+                // Commands go on meanwhile; one of them may remove the queue. A callback that takes the
+                // lock meanwhile marks its own set current: the holder's mark comes back with the lock.
                 char name[EV_QUEUE_NAME_MAX + 1];
                 memcpy(name, queue->name, sizeof name);
                 uint32_t held = CSRecursiveHeldCount(&gConsumerLock);
+                ConnectionSet *mark = held != 0 ? context->current : nullptr;
                 for (uint32_t i = 0; i < held; i++) CSUnlockRecursive(&gConsumerLock);
-                std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+                evSleepMs(5000);
                 for (uint32_t i = 0; i < held; i++) CSLockRecursive(&gConsumerLock);
+                if (held != 0) context->current = mark;
                 if (held != 0 && CSTreeFind(evEventQueueTree, name, EV_QUEUE_NAME_MAX) !=
                                      reinterpret_cast<CSTree *>(queue))
                     return 0;

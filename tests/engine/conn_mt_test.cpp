@@ -414,6 +414,91 @@ TEST_F(HoldTest, AHoldKeepsTheHoldersCurrentSetMark) {
     evContext.current = nullptr;
 }
 
+// ---- An input queue another application holds ------------------------------------------------
+
+std::vector<MQLONG> openReasons;  // reasons of the next MQOPEN calls (0 opens)
+size_t openCalls = 0;
+void fakeOpen(MQHCONN, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+    const MQLONG reason = openCalls < openReasons.size() ? openReasons[openCalls] : 0;
+    openCalls++;
+    *hobj = reason == 0 ? 11 : -1;
+    *cc = reason == 0 ? MQCC_OK : MQCC_FAILED;
+    *rc = reason;
+}
+void fakeInq(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG ints, MQLONG charLength, PMQCHAR chars,
+             PMQLONG cc, PMQLONG rc) {
+    ints[0] = 3;
+    memset(chars, ' ', static_cast<size_t>(charLength));
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+void fakeCb(MQHCONN, MQLONG, PMQVOID, MQHOBJ, PMQVOID, PMQVOID, PMQLONG cc, PMQLONG rc) {
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+
+// The open's wait: set E's callback takes the consumer lock and marks itself current; a command
+// removes the queue when asked.
+bool removeDuringWait = false;
+void waitWithOthersRunning(uint32_t) {
+    std::thread e([] {
+        CSRecursiveGuard guard(gConsumerLock);
+        evContext.current = evSet(EV_SET_E);
+        if (!removeDuringWait) return;
+        EventQueueDef probe{};
+        snprintf(probe.name, sizeof probe.name, "Q.HELD");
+        CSRecursiveGuard structure(gStructureLock);
+        (void)CSTreeDelete(&evEventQueueTree, &probe, EV_QUEUE_NAME_MAX);
+    });
+    e.join();
+}
+const evTimeFuncs waitingTime = {evRealTime.now, waitWithOthersRunning};
+
+TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndGivesUpOnARemovedQueue) {
+    table.MQOPEN = fakeOpen;
+    table.MQINQ = fakeInq;
+    table.MQCB = fakeCb;
+    evConnHandles[EV_CONN_E_EVENT].store(7);
+    const evTimeFuncs *previous = evSetTimeFuncs(&waitingTime);
+    for (bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "removed while waiting" : "still defined");
+        EventQueueDef templ{};
+        snprintf(templ.name, sizeof templ.name, "Q.HELD");
+        templ.inputHandle = templ.forwardHandle = templ.backoutHandle = -1;
+        templ.suspended = 1;
+        int32_t reason = 0;
+        char text[EV_CONFIG_TEXT] = "";
+        EventQueueDef *queue;
+        {
+            CSRecursiveGuard structure(gStructureLock);
+            queue = evEventQueueFindOrAdd(&templ, &reason, text);
+        }
+        ASSERT_NE(queue, nullptr) << text;
+        openReasons = {MQRC_OBJECT_IN_USE};
+        openCalls = 0;
+        removeDuringWait = removed;
+        int opened;
+        {
+            // Set C's callback, as ADD EVQ opens the queue.
+            CSRecursiveGuard guard(gConsumerLock);
+            evContext.current = evSet(EV_SET_C);
+            opened = evOpenInputQueue(&evContext, queue, 0, message, &reason);
+            EXPECT_EQ(evContext.current, evSet(EV_SET_C));
+        }
+        // A removed queue is freed: nothing of it is touched after the wait.
+        EXPECT_EQ(opened, removed ? 0 : 1);
+        EXPECT_EQ(openCalls, removed ? 1u : 2u);
+        if (!removed) {
+            EXPECT_EQ(queue->inputHandle, 11);
+            CSRecursiveGuard structure(gStructureLock);
+            (void)CSTreeDelete(&evEventQueueTree, queue, EV_QUEUE_NAME_MAX);
+        }
+    }
+    evSetTimeFuncs(previous);
+    evContext.current = nullptr;
+    EXPECT_EQ(et::countOf(console.out(), "Retrying...."), 1);
+}
+
 }  // namespace
 
 namespace {
