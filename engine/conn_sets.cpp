@@ -452,23 +452,32 @@ int evStartConsumer(QmgrContext *context, ConnectionSet *set) {
     return 0;
 }
 
-int evStopConsumer(QmgrContext *context, ConnectionSet *set) {
-    if (!set->consumerStarted.load()) return 1;
+namespace {
+
+// evStopConsumer with the reason of a failed stop (0 when stopped or not started).
+MQLONG stopConsumer(QmgrContext *context, ConnectionSet *set) {
+    if (!set->consumerStarted.load()) return 0;
     const MQHCONN hconn = evConnHandles[set->eventSlot].load();
     if (hconn == -1) {
         set->consumerStarted.store(0);
-        return 1;
+        return 0;
     }
     MQLONG rc = evTracedCtl(context->event.mq, hconn, MQOP_STOP, "MQCTL(STOP)");
     if (rc == 0) {
         set->consumerStarted.store(0);
-        return 1;
+        return 0;
     }
     char message[EV_CONN_MESSAGE_MAX];
     snprintf(message, sizeof message, "Command Consumer '%s' stop failed with RC(%d) %s", context->event.name,
              rc, evReasonText(rc));
     evReportMQError(context, hconn, rc, message);
-    return 0;
+    return rc;
+}
+
+}  // namespace
+
+int evStopConsumer(QmgrContext *context, ConnectionSet *set) {
+    return stopConsumer(context, set) == 0 ? 1 : 0;
 }
 
 void evResetHolds(ConnectionSet *set) {
@@ -617,10 +626,13 @@ void disconnectOne(QmgrContext *context, const EvQmgrRecord *qmgr, EvConnSlot sl
 }  // namespace
 
 void evDisconnectSet(QmgrContext *context, ConnectionSet *set, char *message) {
-    evStopConsumer(context, set);
+    const MQLONG stopped = stopConsumer(context, set);
     const MQHCONN event = evConnHandles[set->eventSlot].load();
     const MQHCONN state = evConnHandles[set->stateSlot].load();
-    if (event != -1 || state != -1) evBackout(context, set, message);
+    if (stopped == MQRC_CONNECTION_BROKEN)
+        evBackoutBrokenEvent(context, set, message);
+    else if (event != -1 || state != -1)
+        evBackout(context, set, message);
     // The emitters' queues go with the STATE connection, their files at the disconnect.
     if (evServices.emitClose != nullptr) evServices.emitClose(context, set);
     evResetHolds(set);

@@ -32,3 +32,9 @@ int evStreamCommitHook(EvStreamIo *io);
 // Browses the data-queue message of that kind into a counted-heap buffer (*message null: none). 1, or
 // 0 when the browse failed.
 [[nodiscard]] int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length);
+
+// ---- Units of work ----
+
+// evBackout for a set whose EVENT connection its consumer's stop found broken (2009): the queue manager
+// backs that unit out itself and the handle is no longer valid, so no MQBACK goes to it.
+int evBackoutBrokenEvent(QmgrContext *context, ConnectionSet *set, const char *errorText);

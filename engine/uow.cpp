@@ -271,7 +271,9 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     return 1;
 }
 
-int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
+namespace {
+
+int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, bool eventBroken) {
     if (evEventHconn(set) == -1) return 1;
     EvUnitState &unit = evUnits[set->id];
     if (errorText != nullptr && errorText[0] != 0) evOutput(EV_OUT_ERROR, errorText, -1, 1);
@@ -282,15 +284,18 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
         MQLONG reason = unitEnd(set->io.mq, set->io.hconn, false);
         if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) result = 0;
     }
-    MQLONG reason = unitEnd(evContext.event.mq, evEventHconn(set), false);
-    if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
-        char text[EV_CONFIG_TEXT + 2];
-        std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", evContext.event.name, reason,
-                      evReasonSymbol(reason));
-        evReportMQError(context, evEventHconn(set), reason, text);
-        result = 0;
+    // A broken connection's unit is the queue manager's to back out; an MQBACK on it can only fail.
+    if (!eventBroken) {
+        MQLONG reason = unitEnd(evContext.event.mq, evEventHconn(set), false);
+        if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
+            char text[EV_CONFIG_TEXT + 2];
+            std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", evContext.event.name, reason,
+                          evReasonSymbol(reason));
+            evReportMQError(context, evEventHconn(set), reason, text);
+            result = 0;
+        }
+        if (reason == MQRC_NONE) evOutput(EV_OUT_TRACE, "Rollback successful", -1, 0);
     }
-    if (reason == MQRC_NONE) evOutput(EV_OUT_TRACE, "Rollback successful", -1, 0);
     copyCounters(set->id, false);
     evStreamUowBackedOut(&set->io);
     evCfgUowBackedOut(&set->io);
@@ -305,6 +310,16 @@ int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
     if (marked) evEndConnection(context);
     if (set->id == EV_SET_C) evReleaseEventSet();
     return result;
+}
+
+}  // namespace
+
+int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText) {
+    return backOut(context, set, errorText, false);
+}
+
+int evBackoutBrokenEvent(QmgrContext *context, ConnectionSet *set, const char *errorText) {
+    return backOut(context, set, errorText, true);
 }
 
 namespace {

@@ -45,6 +45,8 @@ void fakeConnx(PMQCHAR, PMQVOID options, PMQHCONN hconn, PMQLONG cc, PMQLONG rc)
     *hconn = reason == 0 ? 100 + static_cast<MQHCONN>(connects.size()) : -1;
 }
 
+MQLONG stopReason = 0;  // of MQCTL STOP (cleared by SetUp)
+
 // Runs inside MQCTL SUSPEND, as the suspended set's running callback would (cleared by SetUp).
 void (*duringSuspend)() = nullptr;
 
@@ -60,8 +62,9 @@ void fakeCtl(MQHCONN, MQLONG operation, PMQVOID, PMQLONG cc, PMQLONG rc) {
     } else {
         ctlCalls.push_back(operation == MQOP_RESUME ? "RESUME" : operation == MQOP_START ? "START" : "STOP");
     }
-    *cc = MQCC_OK;
-    *rc = 0;
+    const MQLONG reason = operation == MQOP_STOP ? stopReason : 0;
+    *cc = reason == 0 ? MQCC_OK : MQCC_FAILED;
+    *rc = reason;
 }
 
 MQIFunctionTable fakeTable() {
@@ -81,6 +84,7 @@ protected:
         ctlCalls.clear();
         suspendBlocked = false;
         duringSuspend = nullptr;
+        stopReason = 0;
         evConnectSuppress.store(0);
         table = fakeTable();
         evContext.event.mq = &table;
@@ -497,6 +501,53 @@ TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndGivesUpOnARemovedQueue
     evSetTimeFuncs(previous);
     evContext.current = nullptr;
     EXPECT_EQ(et::countOf(console.out(), "Retrying...."), 1);
+}
+
+// ---- The disconnect's backout ----------------------------------------------------------------
+
+int backCalls = 0;
+MQLONG backReason = 0;
+void fakeBack(MQHCONN, PMQLONG cc, PMQLONG rc) {
+    backCalls++;
+    *cc = backReason == 0 ? MQCC_OK : MQCC_FAILED;
+    *rc = backReason;
+}
+void fakeDisc(PMQHCONN hconn, PMQLONG cc, PMQLONG rc) {
+    *hconn = MQHC_UNUSABLE_HCONN;
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+
+// A connection whose consumer stop says 2009 is not backed out (the queue manager does that, and the
+// client refuses the call with 2500 while its consumer still counts as started): nothing is reported
+// of it, and the unit's memory side is backed out all the same. A refused MQBACK on a live connection
+// is still reported.
+TEST_F(ConnTest, TheDisconnectBacksOutOnlyAConnectionThatIsNotBroken) {
+    struct Row {
+        MQLONG stop;
+        int backs;
+        bool reported;
+    };
+    const Row rows[] = {{MQRC_CONNECTION_BROKEN, 0, false}, {0, 1, true}};
+    table.MQBACK = fakeBack;
+    table.MQDISC = fakeDisc;
+    backReason = MQRC_HCONN_ASYNC_ACTIVE;
+    ConnectionSet *setE = evSet(EV_SET_E);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.stop);
+        stopReason = row.stop;
+        backCalls = 0;
+        evConnHandles[setE->eventSlot].store(7);
+        setE->consumerStarted.store(1);
+        evUnits[EV_SET_E].inFlight = 3;
+        const size_t before = console.out().size();
+        evDisconnectSet(&evContext, setE, message);
+        const std::string out = console.out().substr(before);
+        EXPECT_EQ(backCalls, row.backs);
+        EXPECT_EQ(out.find("MQBACK(QM1) failed RC(2500)") != std::string::npos, row.reported) << out;
+        EXPECT_EQ(evUnits[EV_SET_E].inFlight, 0u);
+        EXPECT_EQ(evConnHandles[setE->eventSlot].load(), -1);
+    }
 }
 
 }  // namespace
