@@ -185,6 +185,13 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
                 if (held != 0 && CSTreeFind(evEventQueueTree, name, EV_QUEUE_NAME_MAX) !=
                                      reinterpret_cast<CSTree *>(queue))
                     return 0;
+                // Another open of the queue (a command's, or the connect's) got it meanwhile and set it
+                // up: a second handle would replace the one its consumer is registered on.
+                if (held != 0 && queue->inputHandle != -1) {
+                    *reason = 0;
+                    message[0] = '\0';
+                    return 1;
+                }
                 evOutput(EV_OUT_ERROR, "Retrying....", -1, 1);
                 message[0] = '\0';
                 continue;

@@ -441,31 +441,49 @@ void fakeCb(MQHCONN, MQLONG, PMQVOID, MQHOBJ, PMQVOID, PMQVOID, PMQLONG cc, PMQL
     *rc = 0;
 }
 
+// What else happens while the open waits.
+enum class Meanwhile { Nothing, Removed, OpenedByAnother };
+Meanwhile meanwhile = Meanwhile::Nothing;
+
 // The open's wait: set E's callback takes the consumer lock and marks itself current; a command
-// removes the queue when asked.
-bool removeDuringWait = false;
+// removes the queue, or opens it with a wait of its own that ended first.
 void waitWithOthersRunning(uint32_t) {
     std::thread e([] {
         CSRecursiveGuard guard(gConsumerLock);
         evContext.current = evSet(EV_SET_E);
-        if (!removeDuringWait) return;
         EventQueueDef probe{};
         snprintf(probe.name, sizeof probe.name, "Q.HELD");
         CSRecursiveGuard structure(gStructureLock);
-        (void)CSTreeDelete(&evEventQueueTree, &probe, EV_QUEUE_NAME_MAX);
+        if (meanwhile == Meanwhile::Removed) (void)CSTreeDelete(&evEventQueueTree, &probe, EV_QUEUE_NAME_MAX);
+        if (meanwhile != Meanwhile::OpenedByAnother) return;
+        auto *queue =
+            reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, probe.name, EV_QUEUE_NAME_MAX));
+        queue->inputHandle = 12;
+        queue->registered = 1;
     });
     e.join();
 }
 const evTimeFuncs waitingTime = {evRealTime.now, waitWithOthersRunning};
 
-TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndGivesUpOnARemovedQueue) {
+TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndFindsTheQueueAnew) {
+    struct Row {
+        Meanwhile meanwhile;
+        int opened;
+        size_t opens;
+        MQHOBJ handle;  // the queue's afterwards
+    };
+    const Row rows[] = {
+        {Meanwhile::Nothing, 1, 2, 11},
+        {Meanwhile::Removed, 0, 1, -1},  // freed: nothing of it is touched after the wait
+        {Meanwhile::OpenedByAnother, 1, 1, 12},
+    };
     table.MQOPEN = fakeOpen;
     table.MQINQ = fakeInq;
     table.MQCB = fakeCb;
     evConnHandles[EV_CONN_E_EVENT].store(7);
     const evTimeFuncs *previous = evSetTimeFuncs(&waitingTime);
-    for (bool removed : {false, true}) {
-        SCOPED_TRACE(removed ? "removed while waiting" : "still defined");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.meanwhile));
         EventQueueDef templ{};
         snprintf(templ.name, sizeof templ.name, "Q.HELD");
         templ.inputHandle = templ.forwardHandle = templ.backoutHandle = -1;
@@ -480,7 +498,7 @@ TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndGivesUpOnARemovedQueue
         ASSERT_NE(queue, nullptr) << text;
         openReasons = {MQRC_OBJECT_IN_USE};
         openCalls = 0;
-        removeDuringWait = removed;
+        meanwhile = row.meanwhile;
         int opened;
         {
             // Set C's callback, as ADD EVQ opens the queue.
@@ -489,11 +507,10 @@ TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndGivesUpOnARemovedQueue
             opened = evOpenInputQueue(&evContext, queue, 0, message, &reason);
             EXPECT_EQ(evContext.current, evSet(EV_SET_C));
         }
-        // A removed queue is freed: nothing of it is touched after the wait.
-        EXPECT_EQ(opened, removed ? 0 : 1);
-        EXPECT_EQ(openCalls, removed ? 1u : 2u);
-        if (!removed) {
-            EXPECT_EQ(queue->inputHandle, 11);
+        EXPECT_EQ(opened, row.opened);
+        EXPECT_EQ(openCalls, row.opens);
+        if (row.meanwhile != Meanwhile::Removed) {
+            EXPECT_EQ(queue->inputHandle, row.handle);
             CSRecursiveGuard structure(gStructureLock);
             (void)CSTreeDelete(&evEventQueueTree, queue, EV_QUEUE_NAME_MAX);
         }
