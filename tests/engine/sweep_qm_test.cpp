@@ -3,23 +3,36 @@
 // consumes it, and set C's sync point absorbs inside its hold of set E.
 #include <unistd.h>
 
+#include <mutex>
+
 #include "consumer_qm.h"
 #include "engine/engine.h"
 #include "tests/streams/qmstream.h"
 
 namespace {
 
-std::vector<std::string> steps;  // what the hold and the absorb did, in order
+// What the hold and the absorb did, in order: written by set C's callback thread, read by the test.
+std::mutex stepsLock;
+std::vector<std::string> steps;
+
+void step(const char *what) {
+    std::lock_guard<std::mutex> guard(stepsLock);
+    steps.push_back(what);
+}
+std::vector<std::string> stepsSoFar() {
+    std::lock_guard<std::mutex> guard(stepsLock);
+    return steps;
+}
 
 int32_t fakeSuspend(int32_t set) {
-    steps.push_back(set == EV_SET_E ? "suspend E" : "suspend C");
+    step(set == EV_SET_E ? "suspend E" : "suspend C");
     return EV_SUSPEND_HELD;
 }
 void fakeResume(int32_t set) {
-    steps.push_back(set == EV_SET_E ? "resume E" : "resume C");
+    step(set == EV_SET_E ? "resume E" : "resume C");
 }
 int recordingAbsorb(QmgrContext *) {
-    steps.push_back(evUnits[EV_SET_C].holdingEvent ? "absorb holding E" : "absorb without E");
+    step(evUnits[EV_SET_C].holdingEvent ? "absorb holding E" : "absorb without E");
     return 1;
 }
 
@@ -106,9 +119,9 @@ TEST_F(SweepQmTest, TheSweepReachesSetCWhoseSyncPointAbsorbsInsideTheHoldOfSetE)
     EXPECT_EQ(messages[0].size(), 36u);
 
     startConsumer();
-    for (int waited = 0; waited < 10000 && steps.size() < 3; waited += 10) usleep(10000);
+    for (int waited = 0; waited < 10000 && stepsSoFar().size() < 3; waited += 10) usleep(10000);
     stopConsumer();
-    EXPECT_EQ(steps, (std::vector<std::string>{"suspend E", "absorb holding E", "resume E"}));
+    EXPECT_EQ(stepsSoFar(), (std::vector<std::string>{"suspend E", "absorb holding E", "resume E"}));
     EXPECT_EQ(evAggrState.nextDue.load(), 0);
     EXPECT_TRUE(commandMessages().empty()) << "consumed and committed";
 }
