@@ -51,12 +51,12 @@ inline MQHCONN connectShared(const MQIFunctionTable *t, const char *qmgr = "QM1"
     return hconn;
 }
 
-// The queue's consumer started on hconn; null where the queue has no record. A failed call is
-// reported and the rest still tried, as the test goes on anyway. `registered` marks the record as
-// the connection set does once its consumer is registered.
-inline EventQueueDef *startConsumer(const MQIFunctionTable *t, MQHCONN hconn, const char *queueName,
-                                    MQLONG callbackOptions = MQCBDO_FAIL_IF_QUIESCING,
-                                    bool registered = false) {
+// The queue's consumer registered on hconn, not yet started; null where the queue has no record. A
+// failed call is reported and the rest still tried, as the test goes on anyway. `registered` marks
+// the record as the connection set does once its consumer is registered.
+inline EventQueueDef *registerConsumer(const MQIFunctionTable *t, MQHCONN hconn, const char *queueName,
+                                       MQLONG callbackOptions = MQCBDO_FAIL_IF_QUIESCING,
+                                       bool registered = false) {
     EventQueueDef probe{};
     std::strcpy(probe.name, queueName);
     int32_t reason = 0;
@@ -87,9 +87,23 @@ inline EventQueueDef *startConsumer(const MQIFunctionTable *t, MQHCONN hconn, co
     gmo.Options = 0x6003;  // wait, under sync point, truncated accepted, failing if quiescing
     t->MQCB(hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
     EXPECT_EQ(rc, MQRC_NONE) << "MQCB " << queueName;
+    return queue;
+}
+
+// The consumers registered on hconn started.
+inline void startConsumers(const MQIFunctionTable *t, MQHCONN hconn) {
     MQCTLO ctlo = MQCTLO_DEFAULT;
+    MQLONG cc = 0, rc = 0;
     t->MQCTL(hconn, MQOP_START, &ctlo, &cc, &rc);
     EXPECT_EQ(rc, MQRC_NONE) << "MQCTL start";
+}
+
+// The queue's consumer registered and started on hconn, as registerConsumer.
+inline EventQueueDef *startConsumer(const MQIFunctionTable *t, MQHCONN hconn, const char *queueName,
+                                    MQLONG callbackOptions = MQCBDO_FAIL_IF_QUIESCING,
+                                    bool registered = false) {
+    EventQueueDef *queue = registerConsumer(t, hconn, queueName, callbackOptions, registered);
+    if (queue != nullptr) startConsumers(t, hconn);
     return queue;
 }
 

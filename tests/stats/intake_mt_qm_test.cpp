@@ -17,6 +17,7 @@
 #include "stats/intake.h"
 #include "stats_testing.h"
 #include "testing/self_process.h"
+#include "tests/engine/consumer_qm.h"
 #include "tests/streams/qmstream.h"
 
 namespace {
@@ -35,28 +36,16 @@ protected:
         st::DataQueueTest::SetUp();
         freeQmgrStreams();
         cfgInstall();
-        evInstallIntake();
-        evSettingsDefaults(evClockNow());
+        eqm::freshIntake();
         evServices.statsIntake = statsIntake;
         for (EvCounter &c : evStatsCounters) c = EvCounter{};
-        evContext.restartMark.store(0);
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         // The stand-in's own dead-letter queue name is blank, as crtmqm leaves it.
         if (qm_) {
             ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + kDeadQueue + ")\n"), 0);
         }
         std::strcpy(evSettings.deadQueue, kDeadQueue);
         evSettings.useDlq.store(EV_USEDLQ_YES);
-        ConnectionSet &set = evContext.sets[EV_SET_E];
-        set.id = EV_SET_E;
-        evContext.event.mq = wrap_->table();
-        evConnHandles[set.eventSlot].store(io_.hconn);
-        set.io = io_;
-        set.io.batchSize = 10;
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
-        evContext.sets[EV_SET_C].id = EV_SET_C;
-        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
+        eqm::setOn(EV_SET_E, wrap_->table(), io_, 10);
         evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
     }
     void TearDown() override {
@@ -83,46 +72,13 @@ protected:
     }
     // Both input queues opened, their consumers registered and started on set E's connection.
     void startConsumers() {
-        const MQIFunctionTable *t = wrap_->table();
-        for (const char *name : {kStatsQueue, kAcctQueue}) {
-            EventQueueDef probe{};
-            std::strcpy(probe.name, name);
-            int32_t reason = 0;
-            char text[EV_CONFIG_TEXT];
-            EventQueueDef *queue = evEventQueueFindOrAdd(&probe, &reason, text);
-            ASSERT_NE(queue, nullptr);
-            queue->status = EV_EVQ_ACTIVE;
-            queue->suspended = 0;
-            queue->queueEmpty = 0;
-            queue->backoutThreshold = 3;
-            queue->backoutHandle = -1;
-            queue->forwardHandle = -1;
-            MQOD od = MQOD_DEFAULT;
-            std::strcpy(od.ObjectName, name);
-            MQLONG cc = 0, rc = 0;
-            t->MQOPEN(io_.hconn, &od, 0x20A2, &queue->inputHandle, &cc, &rc);
-            ASSERT_EQ(rc, MQRC_NONE) << name;
-            MQCBD cbd = MQCBD_DEFAULT;
-            cbd.CallbackType = MQCBT_MESSAGE_CONSUMER;
-            cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
-            cbd.CallbackArea = queue;
-            cbd.CallbackFunction = reinterpret_cast<MQPTR>(&evMessageConsumer);
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = 0x6003;
-            gmo.WaitInterval = 0;
-            t->MQCB(io_.hconn, MQOP_REGISTER, &cbd, queue->inputHandle, &md, &gmo, &cc, &rc);
-            ASSERT_EQ(rc, MQRC_NONE);
-        }
-        MQCTLO ctlo = MQCTLO_DEFAULT;
-        MQLONG cc = 0, rc = 0;
-        t->MQCTL(io_.hconn, MQOP_START, &ctlo, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
+        for (const char *name : {kStatsQueue, kAcctQueue})
+            eqm::registerConsumer(wrap_->table(), io_.hconn, name);
+        eqm::startConsumers(wrap_->table(), io_.hconn);
     }
     void stopConsumers() {
-        MQCTLO ctlo = MQCTLO_DEFAULT;
+        eqm::stopConsumers(wrap_->table(), io_.hconn);
         MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQCTL(io_.hconn, MQOP_STOP, &ctlo, &cc, &rc);
         for (const char *name : {kStatsQueue, kAcctQueue}) {
             EventQueueDef probe{};
             std::strcpy(probe.name, name);
@@ -161,6 +117,21 @@ protected:
         }
         return streams;
     }
+    // A loaded stream's records, its blobs' in order.
+    static std::vector<std::vector<uint8_t>> recordsOf(Stream *stream) {
+        std::vector<std::vector<uint8_t>> records;
+        auto walkBlob = [&](const uint8_t *blob, uint32_t length) {
+            BlobWalk walk;
+            evBlobWalkInit(&walk, blob, length, 0);
+            BlobEntry entry;
+            while (evBlobWalkNext(&walk, &entry) == 1)
+                records.emplace_back(entry.data, entry.data + entry.dataLength);
+        };
+        for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
+            walkBlob(evStreamBlobHeader(blob), blob->area->used);
+        walkBlob(evStreamCurrentBlob(stream), evBlobLength(evStreamCurrentBlob(stream)));
+        return records;
+    }
     // The records of each stream of QM1 as the stream loader reads them back from the data queue.
     std::map<std::string, std::vector<std::vector<uint8_t>>> loadedRecords() {
         char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
@@ -179,17 +150,7 @@ protected:
         for (StreamDef *def : defs) {
             Stream *stream = evStreamCreate(qmgr, def);
             EXPECT_EQ(evStreamLoad(&io_, stream), 1) << def->name;
-            auto &records = out[def->name];
-            auto walkBlob = [&](const uint8_t *blob, uint32_t length) {
-                BlobWalk walk;
-                evBlobWalkInit(&walk, blob, length, 0);
-                BlobEntry entry;
-                while (evBlobWalkNext(&walk, &entry) == 1)
-                    records.emplace_back(entry.data, entry.data + entry.dataLength);
-            };
-            for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
-                walkBlob(evStreamBlobHeader(blob), blob->area->used);
-            walkBlob(evStreamCurrentBlob(stream), evBlobLength(evStreamCurrentBlob(stream)));
+            out[def->name] = recordsOf(stream);
         }
         return out;
     }
@@ -418,20 +379,9 @@ TEST_F(StatsIntakeQm, EachRecordIsStoredOnceThroughKillsOfTheIntake) {
     EXPECT_GT(kills, 0);
     std::map<uint32_t, Stream *> streams = loadSystemStreams();
     auto names = [&](uint32_t type, const StatsFamily *family) {
-        std::vector<std::vector<uint8_t>> records;
         Stream *stream = streams[type];
         if (stream == nullptr) return std::multiset<std::string>{};
-        auto walkBlob = [&](const uint8_t *blob, uint32_t length) {
-            BlobWalk walk;
-            evBlobWalkInit(&walk, blob, length, 0);
-            BlobEntry entry;
-            while (evBlobWalkNext(&walk, &entry) == 1)
-                records.emplace_back(entry.data, entry.data + entry.dataLength);
-        };
-        for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
-            walkBlob(evStreamBlobHeader(blob), blob->area->used);
-        walkBlob(evStreamCurrentBlob(stream), evBlobLength(evStreamCurrentBlob(stream)));
-        std::vector<std::string> all = objectNames(family, records);
+        std::vector<std::string> all = objectNames(family, recordsOf(stream));
         return std::multiset<std::string>(all.begin(), all.end());
     };
     std::multiset<std::string> queues = names(STREAM_TYPE_STATQ, &evStatQFamily);
