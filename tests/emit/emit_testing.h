@@ -9,27 +9,21 @@
 
 #include "emit/emit.h"
 #include "testing/testing.h"
+#include "tests/streams/cf_record.h"
 
 namespace et {
 
 constexpr int64_t kTime = 1740873600;  // 2025-03-02 00:00:00 UTC
 
-inline uint32_t intern(const std::string &text) {
-    return evStringIntern(1, 850, text.data(), static_cast<uint32_t>(text.size()), 0, nullptr);
-}
+using cfr::intern;
 
-// A record written item by item with the system's record writer.
-class Record {
+// A record of an event time.
+class Record : public cfr::Record<Record> {
 public:
-    Record(uint16_t command, int64_t time, uint16_t flags = 0) : buffer_(1 << 22) {
-        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()),
-                                 &evStreamStringPool, 850),
-                  1);
-        evCFSetCommand(buffer_.data(), command);
-        evCFSetFlags(buffer_.data(), flags);
+    Record(uint16_t command, int64_t time, uint16_t flags = 0)
+        : cfr::Record<Record>(1 << 22, command, flags) {
         evCFSetEventTime(buffer_.data(), time);
     }
-    uint8_t *header() { return buffer_.data(); }
     Record &integer(int32_t id, int32_t value) {
         evCFItem it{};
         it.type = MQCFT_INTEGER;
@@ -77,29 +71,6 @@ public:
         it.value = value;
         return write(it);
     }
-    Record &group(int32_t id) {
-        evCFItem g{};
-        g.type = MQCFT_GROUP;
-        g.parmId = id;
-        return write(g);
-    }
-    Record &end() {
-        evCFItem g{};
-        g.type = PCF_TYPE_GROUP_END;
-        g.parmId = 1;
-        return write(g);
-    }
-    std::vector<uint8_t> bytes() const { return {buffer_.begin(), buffer_.begin() + w_.length}; }
-
-private:
-    Record &write(const evCFItem &item) {
-        int32_t cc = 0, rc = 0;
-        evCFAddParm(&w_, &item, &cc, &rc);
-        EXPECT_EQ(rc, 0) << "item " << item.parmId;
-        return *this;
-    }
-    std::vector<uint8_t> buffer_;
-    evCFWriter w_{};
 };
 
 // The statistics family of the tests: each object a group 8011 of a queue name (2016), a depth (3)
@@ -249,10 +220,10 @@ protected:
 // A configuration change of a queue: BEFORE and AFTER groups, a list among the items.
 inline std::vector<uint8_t> changeEvent(int64_t time, const std::string &descr) {
     Record r(44, time, EVCF_FLAG_EVENT);
-    evCFSetReason(r.header(), 2368);
-    evCFSetObjectName(r.header(), intern("APP.Q"));
-    evCFSetObjectType(r.header(), 1);
-    evCFSetUserId(r.header(), intern("mqm"));
+    evCFSetReason(r.data(), 2368);
+    evCFSetObjectName(r.data(), intern("APP.Q"));
+    evCFSetObjectType(r.data(), 1);
+    evCFSetUserId(r.data(), intern("mqm"));
     r.text(3047, "QM1")
         .integer(1021, 8)
         .group(39200)

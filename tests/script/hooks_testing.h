@@ -13,6 +13,7 @@
 #include "script/internal.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
+#include "tests/streams/cf_record.h"
 
 namespace ht {
 
@@ -41,23 +42,17 @@ inline std::string script(const std::string &main, const std::vector<Body> &bodi
     return s;
 }
 
-// A compressed record built with the system's writer over the stream pool.
-class Record {
+// A record as the hooks are handed it, an event's unless told.
+class Record : public cfr::Record<Record> {
 public:
-    explicit Record(uint16_t command = 44, uint16_t flags = EVCF_FLAG_EVENT) : buffer_(1 << 14) {
-        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()),
-                                 &evStreamStringPool, 850),
-                  1);
-        evCFSetFlags(buffer_.data(), flags);
-        evCFSetCommand(buffer_.data(), command);
-    }
-    uint8_t *data() { return buffer_.data(); }
+    explicit Record(uint16_t command = 44, uint16_t flags = EVCF_FLAG_EVENT)
+        : cfr::Record<Record>(1 << 14, command, flags) {}
     Record &integer(int32_t id, int64_t value) {
         evCFItem item{};
         item.type = MQCFT_INTEGER;
         item.parmId = id;
         item.value = value;
-        return add(item);
+        return write(item);
     }
     Record &text(int32_t id, const char *value) {
         evCFItem item{};
@@ -66,36 +61,12 @@ public:
         item.data = value;
         item.length = static_cast<int32_t>(std::strlen(value));
         item.ccsid = 850;
-        return add(item);
-    }
-    Record &group(int32_t id) {
-        evCFItem item{};
-        item.type = MQCFT_GROUP;
-        item.parmId = id;
-        return add(item);
-    }
-    Record &end() {
-        evCFItem item{};
-        item.type = PCF_TYPE_GROUP_END;
-        item.parmId = 1;
-        return add(item);
+        return write(item);
     }
     uint32_t length() const { return w_.length; }
-
-private:
-    Record &add(const evCFItem &item) {
-        int32_t cc = 0, rc = 0;
-        evCFAddParm(&w_, &item, &cc, &rc);
-        EXPECT_EQ(rc, 0) << "item " << item.parmId;
-        return *this;
-    }
-    std::vector<uint8_t> buffer_;
-    evCFWriter w_{};
 };
 
-inline uint32_t intern(const char *text) {
-    return evStringIntern(1, 850, text, static_cast<uint32_t>(std::strlen(text)), 0, nullptr);
-}
+using cfr::intern;
 
 class HookTest : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 
 #include "stats/stats.h"
 #include "testing/testing.h"
+#include "tests/streams/cf_record.h"
 
 namespace stt {
 
@@ -55,20 +56,13 @@ inline Items join(Items a, const Items &b) {
     return a;
 }
 
-inline uint32_t intern(const std::string &text) {
-    return evStringIntern(1, 850, text.data(), static_cast<uint32_t>(text.size()), 0, nullptr);
-}
+using cfr::intern;
 
-// A stored record written item by item with the system's record writer.
-class RecordBuilder {
+// A stored record of an interval, written from lists of items.
+class RecordBuilder : public cfr::Record<RecordBuilder> {
 public:
     explicit RecordBuilder(uint16_t command, uint16_t flags = 0, int64_t start = kStart, int64_t end = kEnd)
-        : buffer_(1 << 16) {
-        EXPECT_EQ(evCFWriterInit(&w_, buffer_.data(), static_cast<uint32_t>(buffer_.size()),
-                                 &evStreamStringPool, 850),
-                  1);
-        evCFSetFlags(buffer_.data(), flags);
-        evCFSetCommand(buffer_.data(), command);
+        : cfr::Record<RecordBuilder>(1 << 16, command, flags) {
         evCFSetIntervalStart(buffer_.data(), start);
         evCFSetIntervalEnd(buffer_.data(), end);
     }
@@ -82,27 +76,9 @@ public:
         for (const Item &item : items) add(item);
         return *this;
     }
-    RecordBuilder &group(int32_t id) {
-        evCFItem g{};
-        g.type = MQCFT_GROUP;
-        g.parmId = id;
-        return write(g);
-    }
-    RecordBuilder &end() {
-        evCFItem g{};
-        g.type = PCF_TYPE_GROUP_END;
-        g.parmId = 1;
-        return write(g);
-    }
-    std::vector<uint8_t> record() const { return {buffer_.begin(), buffer_.begin() + w_.length}; }
+    std::vector<uint8_t> record() const { return bytes(); }
 
 private:
-    RecordBuilder &write(const evCFItem &item) {
-        int32_t cc = 0, rc = 0;
-        evCFAddParm(&w_, &item, &cc, &rc);
-        EXPECT_EQ(rc, 0) << "item " << item.parmId;
-        return *this;
-    }
     RecordBuilder &padding() {
         if (pad_ <= 0) return *this;
         evCFItem p{};
@@ -122,8 +98,6 @@ private:
         mqiPutU16(buffer_.data(), count, static_cast<uint16_t>(mqiGetU16(buffer_.data(), count) + 1));
     }
 
-    std::vector<uint8_t> buffer_;
-    evCFWriter w_{};
     int32_t pad_ = 0;
 };
 
