@@ -58,11 +58,7 @@ protected:
         cfgFreeModel(1);
         evStreamDefFreeAll();
         evStringsFree(1);
-        while (evEmitterList != nullptr) {
-            EmitterDef *next = evEmitterList->next;
-            CSFreeMem(evEmitterList);
-            evEmitterList = next;
-        }
+        ct::freeEmitters();
         evStreamGetHooks()->pendingLogLine = nullptr;
         evConfigChanged.store(0);
         CmdTest::TearDown();

@@ -72,11 +72,7 @@ protected:
         evStreamDefFreeAll();
         evStringsFree(1);
         evAlertFreeAll();
-        while (evEmitterList != nullptr) {
-            EmitterDef *next = evEmitterList->next;
-            CSFreeMem(evEmitterList);
-            evEmitterList = next;
-        }
+        ct::freeEmitters();
     }
     EventQueueDef *addQueue(const char *name) {
         EventQueueDef probe{};

@@ -13,6 +13,7 @@
 #include "cmdserver/cmdserver.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
+#include "tests/config/config_testing.h"
 
 namespace ct {
 

@@ -26,11 +26,7 @@ protected:
     void TearDown() override {
         cfgFreeModel(1);
         evStreamDefFreeAll();
-        while (evEmitterList != nullptr) {
-            EmitterDef *next = evEmitterList->next;
-            CSFreeMem(evEmitterList);
-            evEmitterList = next;
-        }
+        ct::freeEmitters();
         cmdRetentionInMinutes.store(0);
         evConfigChanged.store(0);
         CmdTest::TearDown();

@@ -21,6 +21,14 @@ inline std::vector<std::string> &changeLines() {
     return lines;
 }
 
+// Every emitter definition freed: the model's free leaves them.
+inline void freeEmitters() {
+    while (EmitterDef *e = evEmitterList) {
+        evEmitterList = e->next;
+        CSFreeMem(e);
+    }
+}
+
 // No queue managers, event queues, emitters, stream definitions or string pool; settings at their
 // defaults; change lines caught; TZ UTC and the clock at 2026-01-01.
 class ConfigTest : public ::testing::Test {
@@ -41,11 +49,7 @@ protected:
         cfgFreeModel(1);
         evStreamDefFreeAll();
         evStringsFree(1);
-        while (evEmitterList) {
-            EmitterDef *next = evEmitterList->next;
-            CSFreeMem(evEmitterList);
-            evEmitterList = next;
-        }
+        freeEmitters();
     }
 
     zt::ScopedTZ tz_;

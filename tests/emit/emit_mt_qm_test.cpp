@@ -53,11 +53,7 @@ protected:
             evConnHandles[evContext.sets[id].eventSlot].store(-1);
             evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
         }
-        while (evEmitterList != nullptr) {
-            EmitterDef *e = evEmitterList;
-            evEmitterList = e->next;
-            CSFreeMem(e);
-        }
+        ct::freeEmitters();
         evAlertFreeAll();
         cfgFreeModel(1);
         evFreeIntake();

@@ -9,6 +9,7 @@
 
 #include "emit/emit.h"
 #include "testing/testing.h"
+#include "tests/config/config_testing.h"
 #include "tests/streams/cf_record.h"
 
 namespace et {
@@ -269,11 +270,7 @@ inline void EmitTest::TearDown() {
     evConnHandles[set->stateSlot].store(-1);
     set->io.mq = nullptr;
     queueLog = nullptr;
-    while (evEmitterList != nullptr) {
-        EmitterDef *e = evEmitterList;
-        evEmitterList = e->next;
-        CSFreeMem(e);
-    }
+    ct::freeEmitters();
     evAlertFreeAll();
     evStreamDefFreeAll();
     evStringsFree(1);

@@ -54,10 +54,7 @@ protected:
             evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
         }
         evContext.current = nullptr;
-        while (EmitterDef *e = evEmitterList) {
-            evEmitterList = e->next;
-            CSFreeMem(e);
-        }
+        ct::freeEmitters();
         evAlertFreeAll();
         evFreeIntake();
         evServices = EvServices{};

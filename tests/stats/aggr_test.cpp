@@ -323,10 +323,7 @@ protected:
     }
     void TearDown() override {
         emitCloseOutputs(nullptr, evSet(EV_SET_E));
-        while (EmitterDef *e = evEmitterList) {
-            evEmitterList = e->next;
-            CSFreeMem(e);
-        }
+        ct::freeEmitters();
         AggrTest::TearDown();
     }
     Stream *emitting(const char *name, uint32_t interval = 3600) {

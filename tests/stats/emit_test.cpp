@@ -22,11 +22,7 @@ protected:
     }
     void TearDown() override {
         emitCloseOutputs(nullptr, evSet(EV_SET_E));
-        while (evEmitterList != nullptr) {
-            EmitterDef *e = evEmitterList;
-            evEmitterList = e->next;
-            CSFreeMem(e);
-        }
+        ct::freeEmitters();
         StatsTest::TearDown();
     }
     // The record through a stream of its family's type; the file's text.

@@ -9,6 +9,7 @@
 
 #include "stats/stats.h"
 #include "testing/testing.h"
+#include "tests/config/config_testing.h"
 #include "tests/streams/cf_record.h"
 
 namespace stt {
