@@ -20,25 +20,12 @@ protected:
         st::DataQueueTest::SetUp();
         freeQmgrStreams();
         cfgInstall();
-        evInstallIntake();
+        eqm::freshIntake();
         emitInstall();
         InitialiseCommandFields();
-        evSettingsDefaults(evClockNow());
         evAlertFreeAll();
-        evContext.restartMark.store(0);
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
         ASSERT_EQ(qm_->mqsc("ALTER QMGR LOCALEV(ENABLED)\nDEFINE QLOCAL(OUT.Q)\n"), 0);
-        for (int id : {EV_SET_C, EV_SET_E}) {
-            ConnectionSet &set = evContext.sets[id];
-            set.io = io_;
-            set.io.batchSize = 10;
-            evConnHandles[set.stateSlot].store(io_.hconn);
-        }
-        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(io_.hconn);
-        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
-        evContext.event.mq = wrap_->table();
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
+        eqm::bothSetsOn(wrap_->table(), io_, 10);
         evContext.sets[EV_SET_E].deadQueueHandle.store(-1);
         emitter_ = evCreateEmitterDef("OUT", -1);
         ASSERT_NE(emitter_, nullptr);
@@ -48,11 +35,7 @@ protected:
     }
     void TearDown() override {
         emitCloseOutputs(&evContext, &evContext.sets[EV_SET_E]);
-        for (int id : {EV_SET_C, EV_SET_E}) {
-            evConnHandles[evContext.sets[id].stateSlot].store(-1);
-            evConnHandles[evContext.sets[id].eventSlot].store(-1);
-            evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
-        }
+        eqm::setsOff();
         ct::freeEmitters();
         evAlertFreeAll();
         cfgFreeModel(1);

@@ -38,6 +38,23 @@ inline void setOn(int32_t id, const MQIFunctionTable *t, const EvStreamIo &io, u
     evConnHandles[evContext.sets[other].eventSlot].store(-1);
 }
 
+// Both sets on the connection of io in batches of `batch`, set E's events taken on it too.
+inline void bothSetsOn(const MQIFunctionTable *t, const EvStreamIo &io, uint32_t batch) {
+    setOn(EV_SET_E, t, io, batch);
+    evContext.sets[EV_SET_C].io = io;
+    evContext.sets[EV_SET_C].io.batchSize = batch;
+    for (int32_t id : {EV_SET_C, EV_SET_E}) evConnHandles[evContext.sets[id].stateSlot].store(io.hconn);
+}
+
+// Neither set on a connection any more.
+inline void setsOff() {
+    for (int32_t id : {EV_SET_C, EV_SET_E}) {
+        evConnHandles[evContext.sets[id].stateSlot].store(-1);
+        evConnHandles[evContext.sets[id].eventSlot].store(-1);
+        evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
+    }
+}
+
 // A connection of its own to the queue manager, as the console's and each set's are.
 inline MQHCONN connectShared(const MQIFunctionTable *t, const char *qmgr = "QM1") {
     MQCHAR48 name;

@@ -6,6 +6,7 @@
 #include "emit/emit.h"
 #include "engine/engine.h"
 #include "stats/aggr_qm.h"
+#include "tests/engine/consumer_qm.h"
 
 using namespace agt;
 
@@ -16,24 +17,11 @@ protected:
     void SetUp() override {
         AggrQmTest::SetUp();
         InitialiseCommandFields();
-        evInstallIntake();
+        eqm::freshIntake();
         emitInstall();
         evStatsEmitHooks.emitRecord = installedEmit_;
-        evSettingsDefaults(evClockNow());
         evAlertFreeAll();
-        evContext.restartMark.store(0);
-        for (EvUnitState &unit : evUnits) unit = EvUnitState{};
-        for (int id : {EV_SET_C, EV_SET_E}) {
-            ConnectionSet &set = evContext.sets[id];
-            set.id = id;
-            set.io = io_;
-            evConnHandles[set.stateSlot].store(io_.hconn);
-        }
-        evConnHandles[evContext.sets[EV_SET_E].eventSlot].store(io_.hconn);
-        evConnHandles[evContext.sets[EV_SET_C].eventSlot].store(-1);
-        evContext.event.mq = wrap_->table();
-        std::strcpy(evContext.event.name, "QM1");
-        std::strcpy(evContext.state.name, "QM1");
+        eqm::bothSetsOn(wrap_->table(), io_, io_.batchSize);
         evContext.current = &evContext.sets[EV_SET_E];
         EmitterDef *emitter = evCreateEmitterDef("OUT", -1);
         ASSERT_NE(emitter, nullptr);
@@ -48,11 +36,7 @@ protected:
     }
     void TearDown() override {
         for (int id : {EV_SET_C, EV_SET_E}) emitCloseOutputs(&evContext, &evContext.sets[id]);
-        for (int id : {EV_SET_C, EV_SET_E}) {
-            evConnHandles[evContext.sets[id].stateSlot].store(-1);
-            evConnHandles[evContext.sets[id].eventSlot].store(-1);
-            evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
-        }
+        eqm::setsOff();
         evContext.current = nullptr;
         ct::freeEmitters();
         evAlertFreeAll();

@@ -54,11 +54,7 @@ protected:
         evConsoleLink.commandQueue.store(-1);
         MQLONG cc = 0, rc = 0;
         raw_.MQDISC(&console_, &cc, &rc);
-        for (int id : {EV_SET_C, EV_SET_E}) {
-            evConnHandles[evContext.sets[id].stateSlot].store(-1);
-            evConnHandles[evContext.sets[id].eventSlot].store(-1);
-            evContext.sets[id].io = EvStreamIo{nullptr, -1, -1, 0, 1, 0};
-        }
+        eqm::setsOff();
         evContext.current = nullptr;
         cfgEngine = saved_;
         evFreeIntake();
