@@ -298,6 +298,31 @@ protected:
         fake.puts.clear();
         return all;
     }
+    // Commands each refused in one response with its reason, parameter and (where given) text.
+    struct RefusedCommand {
+        const char *what;
+        std::vector<uint8_t> command;
+        int32_t reason;
+        int32_t parmId;
+        const char *text;
+    };
+    void expectRefusals(const std::vector<RefusedCommand> &cases) {
+        for (const RefusedCommand &c : cases) {
+            SCOPED_TRACE(c.what);
+            fake.puts.clear();
+            EXPECT_EQ(runPcf(c.command), 1);
+            const std::vector<Pcf> shown = responses();
+            if (shown.size() != 1u) {
+                ADD_FAILURE() << shown.size() << " responses";
+                continue;
+            }
+            EXPECT_EQ(shown[0].reason, c.reason);
+            EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
+            if (c.text != nullptr) {
+                EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
+            }
+        }
+    }
     static std::vector<int32_t> ids(const Pcf &pcf) {
         std::vector<int32_t> out;
         for (const Parm &p : pcf.parms) out.push_back(p.id);

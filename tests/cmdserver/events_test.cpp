@@ -118,18 +118,10 @@ PcfBuilder events(const char *stream = "*") {
     return b;
 }
 
-struct Refusal {
-    const char *what;
-    std::vector<uint8_t> command;
-    int32_t reason;
-    int32_t parmId;
-    const char *text;
-};
-
 TEST_F(EventsTest, ParametersAreRefusedWithTheirReasonsAndTexts) {
     addStream("QM1", "EV1");
     const std::string longName(49, 'Q');
-    const Refusal cases[] = {
+    expectRefusals({
         {"EVENTID without a stream", PcfBuilder(9004).integer(39330, 5).done(), 3228, 39301,
          "If 'EVENTID' is specified you must give the stream name."},
         {"EVENTID without EVQMGR", events("EV1").integer(39330, 5).done(), 3228, 39340,
@@ -154,16 +146,7 @@ TEST_F(EventsTest, ParametersAreRefusedWithTheirReasonsAndTexts) {
         {"INTVLSTA alone", events().integer64(39398, kNow).done(), 3228, 39399, nullptr},
         {"WHERE on a command option", events().string(39300, "MAXRESP > 1").done(), 3229, 39300,
          "Unknown variable 'MAXRESP'."},
-    };
-    for (const Refusal &c : cases) {
-        SCOPED_TRACE(c.what);
-        ct::Pcf reply = only(c.command);
-        EXPECT_EQ(reply.reason, c.reason);
-        EXPECT_EQ(reply.get(MQIACF_PARAMETER_ID).value, c.parmId);
-        if (c.text != nullptr) {
-            EXPECT_EQ(reply.get(CMD_PARM_TEXT).text, c.text);
-        }
-    }
+    });
 }
 
 TEST_F(EventsTest, NoImplicitStreamIsTheNoImplicitStreamsReply) {

@@ -81,26 +81,6 @@ protected:
         EXPECT_EQ(runPcf(command), 1);
         return responses();
     }
-    // Commands each refused in one response with its reason, parameter and (where given) text.
-    struct Refusal {
-        const char *what;
-        std::vector<uint8_t> command;
-        int32_t reason;
-        int32_t parmId;
-        const char *text;
-    };
-    void expectRefusals(const std::vector<Refusal> &cases) {
-        for (const Refusal &c : cases) {
-            SCOPED_TRACE(c.what);
-            const std::vector<ct::Pcf> shown = run(c.command);
-            ASSERT_EQ(shown.size(), 1u);
-            EXPECT_EQ(shown[0].reason, c.reason);
-            EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, c.parmId);
-            if (c.text != nullptr) {
-                EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
-            }
-        }
-    }
     QmgrEntry *qmgr_ = nullptr;
     zt::TestClock clock_;
     zt::ScopedTZ tz_{"UTC0"};
