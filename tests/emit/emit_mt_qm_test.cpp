@@ -44,27 +44,10 @@ protected:
     }
     // Messages on a queue, taken off it.
     int drain(const char *queue, std::vector<MQMD> *descriptors = nullptr) {
-        const MQIFunctionTable *t = wrap_->table();
-        MQOD od = MQOD_DEFAULT;
-        qmt::setText(od.ObjectName, 48, queue);
-        MQHOBJ h = -1;
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(io_.hconn, &od, MQOO_INPUT_SHARED, &h, &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        int n = 0;
-        for (;;) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
-            char buffer[1];
-            MQLONG length = 0;
-            t->MQGET(io_.hconn, h, &md, &gmo, 0, buffer, &length, &cc, &rc);
-            if (rc == MQRC_NO_MSG_AVAILABLE) break;
-            if (descriptors != nullptr) descriptors->push_back(md);
-            n++;
-        }
-        t->MQCLOSE(io_.hconn, &h, MQCO_NONE, &cc, &rc);
-        return n;
+        std::vector<eqm::Message> taken = eqm::queueMessages(wrap_->table(), io_.hconn, queue);
+        if (descriptors != nullptr)
+            for (const eqm::Message &m : taken) descriptors->push_back(m.md);
+        return static_cast<int>(taken.size());
     }
     int emitEvent() {
         StreamDef *def = evStreamDefine("$EVENTS", -1, STREAM_TYPE_EVENTS, 0, 0);

@@ -83,24 +83,9 @@ protected:
     void stopConsumer() { eqm::stopConsumers(wrap_->table(), io_.hconn); }
     // The messages on the command queue, browsed on the console's connection.
     std::vector<std::vector<uint8_t>> commandMessages() {
-        const MQIFunctionTable *t = wrap_->table();
-        MQOD od = MQOD_DEFAULT;
-        std::strcpy(od.ObjectName, EV_COMMAND_QUEUE_NAME);
-        MQHOBJ hobj = -1;
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(console_, &od, MQOO_BROWSE, &hobj, &cc, &rc);
         std::vector<std::vector<uint8_t>> messages;
-        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = options | MQGMO_NO_WAIT;
-            uint8_t buffer[256];
-            MQLONG length = 0;
-            t->MQGET(console_, hobj, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
-            if (cc == MQCC_FAILED) break;
-            messages.emplace_back(buffer, buffer + length);
-        }
-        t->MQCLOSE(console_, &hobj, MQCO_NONE, &cc, &rc);
+        for (eqm::Message &m : eqm::queueMessages(wrap_->table(), console_, EV_COMMAND_QUEUE_NAME, true))
+            messages.push_back(std::move(m.data));
         return messages;
     }
     zt::TestClock clock;

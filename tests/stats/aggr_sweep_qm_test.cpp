@@ -66,22 +66,9 @@ protected:
     void stopConsumer() { eqm::stopConsumers(wrap_->table(), io_.hconn); }
     // Committed aggregation messages, browsed on the console's connection while set C runs.
     size_t committedAggrMessages() {
-        MQOD od = MQOD_DEFAULT;
-        qmt::setText(od.ObjectName, 48, kDataQueue);
-        MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
-        MQLONG cc = 0, rc = 0;
-        raw_.MQOPEN(console_, &od, MQOO_BROWSE, &hobj, &cc, &rc);
         size_t n = 0;
-        for (MQLONG options = MQGMO_BROWSE_FIRST; cc != MQCC_FAILED; options = MQGMO_BROWSE_NEXT) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = options | MQGMO_ACCEPT_TRUNCATED_MSG;
-            char byte = 0;
-            MQLONG length = 0;
-            raw_.MQGET(console_, hobj, &md, &gmo, 0, &byte, &length, &cc, &rc);
-            if (cc != MQCC_FAILED && md.CorrelId[0] == AGGR_CORREL_KIND) n++;
-        }
-        raw_.MQCLOSE(console_, &hobj, MQCO_NONE, &cc, &rc);
+        for (const eqm::Message &m : eqm::queueMessages(&raw_, console_, kDataQueue, true))
+            if (m.md.CorrelId[0] == AGGR_CORREL_KIND) n++;
         return n;
     }
 

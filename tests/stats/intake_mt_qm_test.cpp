@@ -172,24 +172,9 @@ protected:
     void failedPutRecovers(uint64_t k);
     // The dead-letter headers' reasons of what the dead-letter queue holds.
     std::vector<int32_t> deadLetterReasons() {
-        const MQIFunctionTable *t = wrap_->table();
-        MQOD od = MQOD_DEFAULT;
-        std::strcpy(od.ObjectName, kDeadQueue);
-        MQHOBJ hobj = -1;
-        MQLONG cc = 0, rc = 0;
-        t->MQOPEN(io_.hconn, &od, MQOO_INPUT_SHARED, &hobj, &cc, &rc);
         std::vector<int32_t> reasons;
-        for (;;) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = MQGMO_NO_SYNCPOINT;
-            uint8_t buffer[8192];
-            MQLONG length = 0;
-            t->MQGET(io_.hconn, hobj, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
-            if (cc != MQCC_OK) break;
-            if (length >= 12) reasons.push_back(mqiGetI32(buffer, 8));
-        }
-        t->MQCLOSE(io_.hconn, &hobj, MQCO_NONE, &cc, &rc);
+        for (const eqm::Message &m : eqm::queueMessages(wrap_->table(), io_.hconn, kDeadQueue))
+            if (m.data.size() >= 12) reasons.push_back(mqiGetI32(m.data.data(), 8));
         return reasons;
     }
 };
