@@ -15,10 +15,7 @@ namespace {
 using Lines = std::vector<std::string>;
 constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
 
-struct Stored {
-    MQMD md;
-    std::vector<uint8_t> data;
-};
+using Stored = zt::QueueMessage;
 
 class StoreQmTest : public at::AlertTest {
 protected:
@@ -98,24 +95,8 @@ protected:
     // The committed messages of a kind, browsed in order.
     std::vector<Stored> messages(uint8_t kind) {
         std::vector<Stored> out;
-        MQLONG cc = 0, rc = 0;
-        MQOD od = MQOD_DEFAULT;
-        qmt::setText(od.ObjectName, 48, kDataQueue);
-        MQHOBJ h = MQHO_UNUSABLE_HOBJ;
-        raw_.MQOPEN(hconn_, &od, MQOO_BROWSE, &h, &cc, &rc);
-        std::vector<uint8_t> buffer(1 << 20);
-        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
-            Stored s{MQMD_DEFAULT, {}};
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = options;
-            MQLONG length = 0;
-            raw_.MQGET(hconn_, h, &s.md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length,
-                       &cc, &rc);
-            if (cc == MQCC_FAILED) break;
-            s.data.assign(buffer.begin(), buffer.begin() + length);
-            if (s.md.CorrelId[0] == kind) out.push_back(s);
-        }
-        raw_.MQCLOSE(hconn_, &h, MQCO_NONE, &cc, &rc);
+        for (zt::QueueMessage &m : zt::queueMessages(&raw_, hconn_, kDataQueue, true, 1 << 20))
+            if (m.md.CorrelId[0] == kind) out.push_back(std::move(m));
         return out;
     }
     void rawPut(uint8_t kind, const std::vector<uint8_t> &data, MQLONG encoding) {

@@ -44,9 +44,9 @@ protected:
     }
     // Messages on a queue, taken off it.
     int drain(const char *queue, std::vector<MQMD> *descriptors = nullptr) {
-        std::vector<eqm::Message> taken = eqm::queueMessages(wrap_->table(), io_.hconn, queue);
+        std::vector<zt::QueueMessage> taken = zt::queueMessages(wrap_->table(), io_.hconn, queue);
         if (descriptors != nullptr)
-            for (const eqm::Message &m : taken) descriptors->push_back(m.md);
+            for (const zt::QueueMessage &m : taken) descriptors->push_back(m.md);
         return static_cast<int>(taken.size());
     }
     int emitEvent() {

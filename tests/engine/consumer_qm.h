@@ -7,12 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "engine/engine.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/mqi_wrap.h"
 
 namespace eqm {
 
@@ -130,37 +129,6 @@ inline void stopConsumers(const MQIFunctionTable *t, MQHCONN hconn) {
     MQCTLO ctlo = MQCTLO_DEFAULT;
     MQLONG cc = 0, rc = 0;
     t->MQCTL(hconn, MQOP_STOP, &ctlo, &cc, &rc);
-}
-
-// A message of a queue: its descriptor and its first 8 KiB.
-struct Message {
-    MQMD md;
-    std::vector<uint8_t> data;
-};
-
-// The messages of the queue, on hconn outside any unit: taken off it, or browsed where `browse`.
-inline std::vector<Message> queueMessages(const MQIFunctionTable *t, MQHCONN hconn, const char *queue,
-                                          bool browse = false) {
-    MQOD od = MQOD_DEFAULT;
-    qmt::setText(od.ObjectName, 48, queue);
-    MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
-    MQLONG cc = 0, rc = 0;
-    t->MQOPEN(hconn, &od, browse ? MQOO_BROWSE : MQOO_INPUT_SHARED, &hobj, &cc, &rc);
-    EXPECT_EQ(rc, MQRC_NONE) << "MQOPEN " << queue;
-    std::vector<Message> messages;
-    for (MQLONG next = MQGMO_BROWSE_FIRST; cc != MQCC_FAILED; next = MQGMO_BROWSE_NEXT) {
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = (browse ? next : MQGMO_NO_SYNCPOINT) | MQGMO_ACCEPT_TRUNCATED_MSG;
-        std::vector<uint8_t> data(8192);
-        MQLONG length = 0;
-        t->MQGET(hconn, hobj, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
-        if (cc == MQCC_FAILED) break;
-        data.resize(std::min(data.size(), static_cast<size_t>(length)));
-        messages.push_back(Message{md, std::move(data)});
-    }
-    t->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
-    return messages;
 }
 
 }  // namespace eqm

@@ -84,7 +84,7 @@ protected:
     // The messages on the command queue, browsed on the console's connection.
     std::vector<std::vector<uint8_t>> commandMessages() {
         std::vector<std::vector<uint8_t>> messages;
-        for (eqm::Message &m : eqm::queueMessages(wrap_->table(), console_, EV_COMMAND_QUEUE_NAME, true))
+        for (zt::QueueMessage &m : zt::queueMessages(wrap_->table(), console_, EV_COMMAND_QUEUE_NAME, true))
             messages.push_back(std::move(m.data));
         return messages;
     }

@@ -67,7 +67,7 @@ protected:
     // Committed aggregation messages, browsed on the console's connection while set C runs.
     size_t committedAggrMessages() {
         size_t n = 0;
-        for (const eqm::Message &m : eqm::queueMessages(&raw_, console_, kDataQueue, true))
+        for (const zt::QueueMessage &m : zt::queueMessages(&raw_, console_, kDataQueue, true))
             if (m.md.CorrelId[0] == AGGR_CORREL_KIND) n++;
         return n;
     }

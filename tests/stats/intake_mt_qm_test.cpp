@@ -173,7 +173,7 @@ protected:
     // The dead-letter headers' reasons of what the dead-letter queue holds.
     std::vector<int32_t> deadLetterReasons() {
         std::vector<int32_t> reasons;
-        for (const eqm::Message &m : eqm::queueMessages(wrap_->table(), io_.hconn, kDeadQueue))
+        for (const zt::QueueMessage &m : zt::queueMessages(wrap_->table(), io_.hconn, kDeadQueue))
             if (m.data.size() >= 12) reasons.push_back(mqiGetI32(m.data.data(), 8));
         return reasons;
     }

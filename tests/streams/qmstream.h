@@ -154,24 +154,9 @@ protected:
     // Every message of the data queue, browsed in order.
     std::vector<Stored> contents() {
         std::vector<Stored> out;
-        MQLONG cc = 0, rc = 0;
-        MQOD od = MQOD_DEFAULT;
-        qmt::setText(od.ObjectName, 48, kDataQueue);
-        MQHOBJ h = MQHO_UNUSABLE_HOBJ;
-        raw_.MQOPEN(hconn_, &od, MQOO_BROWSE, &h, &cc, &rc);
-        std::vector<char> buffer(4194304);
-        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = options;
-            MQLONG length = 0;
-            raw_.MQGET(hconn_, h, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
-                       &rc);
-            if (cc == MQCC_FAILED) break;
-            out.push_back(Stored{std::string(reinterpret_cast<char *>(md.CorrelId), 24), md,
-                                 std::string(buffer.data(), static_cast<size_t>(length))});
-        }
-        raw_.MQCLOSE(hconn_, &h, MQCO_NONE, &cc, &rc);
+        for (const zt::QueueMessage &m : zt::queueMessages(&raw_, hconn_, kDataQueue, true, 4194304))
+            out.push_back(Stored{std::string(reinterpret_cast<const char *>(m.md.CorrelId), 24), m.md,
+                                 std::string(m.data.begin(), m.data.end())});
         return out;
     }
     std::map<std::string, int> copies() {

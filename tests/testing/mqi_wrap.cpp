@@ -4,7 +4,11 @@
 #include "testing/mqi_wrap.h"
 #include "testing/self_process.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include <tuple>
 
@@ -201,6 +205,31 @@ std::vector<MqCall> MqiWrapper::calls(MqVerb verb) const {
 uint64_t MqiWrapper::count(MqVerb verb) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return counts_[static_cast<int>(verb)];
+}
+
+std::vector<QueueMessage> queueMessages(const MQIFunctionTable *t, MQHCONN hconn, const char *queue,
+                                        bool browse, size_t keep) {
+    MQOD od = MQOD_DEFAULT;
+    std::strncpy(od.ObjectName, queue, sizeof od.ObjectName);
+    MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
+    MQLONG cc = 0, rc = 0;
+    t->MQOPEN(hconn, &od, browse ? MQOO_BROWSE : MQOO_INPUT_SHARED, &hobj, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE) << "MQOPEN " << queue;
+    std::vector<QueueMessage> messages;
+    std::vector<uint8_t> buffer(keep);
+    for (MQLONG next = MQGMO_BROWSE_FIRST; cc != MQCC_FAILED; next = MQGMO_BROWSE_NEXT) {
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = (browse ? next : MQGMO_NO_SYNCPOINT) | MQGMO_ACCEPT_TRUNCATED_MSG;
+        MQLONG length = 0;
+        t->MQGET(hconn, hobj, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+                 &rc);
+        if (cc == MQCC_FAILED) break;
+        const size_t kept = std::min(buffer.size(), static_cast<size_t>(length));
+        messages.push_back(QueueMessage{md, std::vector<uint8_t>(buffer.begin(), buffer.begin() + kept)});
+    }
+    t->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
+    return messages;
 }
 
 }  // namespace zt

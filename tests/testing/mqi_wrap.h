@@ -104,4 +104,15 @@ private:
     std::function<void(const MqCall &)> before_;
 };
 
+// A message of a queue: its descriptor and its data, up to the reader's limit.
+struct QueueMessage {
+    MQMD md;
+    std::vector<uint8_t> data;
+};
+
+// The messages of the queue, on hconn outside any unit: taken off it, or browsed where `browse`; of
+// each at most `keep` bytes. A failed open is reported.
+std::vector<QueueMessage> queueMessages(const MQIFunctionTable *t, MQHCONN hconn, const char *queue,
+                                        bool browse = false, size_t keep = 8192);
+
 }  // namespace zt
