@@ -32,6 +32,8 @@ protected:
     }
     void TearDown() override {
         evStreamGetHooks()->reportMQError = nullptr;
+        // The store remembers the set of its last save; this io goes with the fixture.
+        evCfgUowCommitted(&io_);
         at::AlertTest::TearDown();
     }
     static Lines &errors() {
