@@ -1,16 +1,13 @@
 // The real program on a private stand-in queue manager: `zunt` runs as a child process with its keys
-// on a pseudo-terminal, its output in files and the stand-in's library as its MQ library. The
+// written to it, its output in files and the stand-in's library as its MQ library. The
 // fixture seeds the data queue through the engine in this process (the queue manager's event queue
 // resumed), feeds distinct events while the program runs, and reads back what the stream loader
 // finds once it has ended.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -26,91 +23,56 @@
 #include <vector>
 
 #include "engine_qm.h"
-
-extern char **environ;
+#include "testing/program_child.h"
 
 namespace pt {
 
 using eqm::kQmgrEvents;
 inline constexpr const char *kConfigEvents = "SYSTEM.ADMIN.CONFIG.EVENT";
 inline constexpr const char *kStatistics = "SYSTEM.ADMIN.STATISTICS.QUEUE";
+inline constexpr int kKilled = 137;  // a kill's exit code: 128 + SIGKILL, on Windows too
 
-// One run of the program. Its stdin is the slave side of a pseudo-terminal (the keyboard), its
-// standard output and error go to files and its log under a folder of its own.
+// One run of the program: its keys, output and error as zt::ProgramChild gives them, its log under a
+// folder of its own.
 class Zunt {
 public:
     // environment: more variables for the child, "NAME=value".
     Zunt(const zt::TempDir &dir, const std::string &name, const std::vector<std::string> &options,
          const std::vector<std::string> &environment = {})
-        : out_(dir.file(name + ".out")), err_(dir.file(name + ".err")), logRoot_(dir.file(name + ".log")) {
-        mkdir(logRoot_.c_str(), 0700);
-        std::vector<std::string> args{ZUNT_PROGRAM};
-        args.insert(args.end(), options.begin(), options.end());
-        args.insert(args.end(), {"-L", logRoot_});
-        std::string library = MINIQM_MQM_LIBRARY;
-        std::vector<std::string> env{"MQM_DLL_PATH=" + library.substr(0, library.rfind('/'))};
-        for (char **e = environ; *e != nullptr; e++)
-            if (std::strncmp(*e, "MQM_DLL_PATH=", 13) != 0) env.emplace_back(*e);
-        env.insert(env.end(), environment.begin(), environment.end());
+        : out_(dir.file(name + ".out")),
+          err_(dir.file(name + ".err")),
+          logRoot_(dir.file(name + ".log")),
+          background_(std::find(options.begin(), options.end(), "-k") != options.end()),
+          child_(start(dir, options, environment)) {}
 
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_GE(master_, 0);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        int slave = open(ptsname(master_), O_RDWR | O_NOCTTY);
-        EXPECT_GE(slave, 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, slave, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        // Nothing else of this process (its own MQ connections among them) goes with the child.
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        std::vector<char *> argv, envp;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string &e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(slave);
-    }
-    ~Zunt() {
-        if (running()) kill9();
-        if (master_ >= 0) close(master_);
-    }
-    Zunt(const Zunt &) = delete;
-    Zunt &operator=(const Zunt &) = delete;
-
-    bool running() { return pid_ > 0 && status_ < 0 && !reap(WNOHANG); }
+    bool running() { return child_.running(); }
     // The exit code, 128 + the signal that ended it, or -1 while it runs after the wait.
-    int wait(int ms = 60000) {
-        for (int waited = 0; waited < ms && running(); waited += 10) usleep(10000);
-        if (running()) return -1;
-        return status_;
-    }
-    void keys(const std::string &keys) {
-        for (char key : keys) {
-            EXPECT_EQ(write(master_, &key, 1), 1);
-            usleep(100000);
-        }
-    }
+    int wait(int ms = 60000) { return child_.wait(ms); }
+    void keys(const std::string &keys) { child_.keys(keys); }
+    // The orderly end from outside: SIGTERM. Windows has no signal a test can send a child under
+    // wine: there the keys 'Q' 'Y', or for a service (no keyboard) STOP EV on the command queue,
+    // which the caller puts.
     void term() {
-        if (running()) kill(pid_, SIGTERM);
+#ifdef _WIN32
+        if (!background_) keys("QY");
+#else
+        child_.term();
+#endif
     }
     void kill9() {
-        if (!running()) return;
-        kill(pid_, SIGKILL);
-        wait();
+        child_.kill9();
     }
 
-    std::string out() const { return qmt::readText(out_) + qmt::readText(err_); }
+    std::string out() const {
+        return withoutCR(qmt::readText(out_) + qmt::readText(err_));
+    }
     // Every log file of the run (the program flushes its log once a second).
     std::string log() const {
         std::string text;
-        std::string names;
-        qmt::shell("ls " + logRoot_, &names);
-        for (const std::string &name : qmt::words(names)) text += qmt::readText(logRoot_ + "/" + name);
-        return text;
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator(logRoot_, error))
+            text += qmt::readText(entry.path().string());
+        return withoutCR(text);
     }
     // Waits (at most ms) until the standard output, or the log, holds the text count times.
     bool waitOut(const std::string &text, int count = 1, int ms = 30000) {
@@ -120,14 +82,25 @@ public:
         return waitText([this] { return log(); }, text, count, ms);
     }
     // The log holds "ZUNT Initialised" count times: connected, loaded and taking in events.
-    bool waitInitialised(int count = 1) { return waitLog("ZUNT Initialised", count); }
+    bool waitInitialised(int count = 1) {
+        return waitLog("ZUNT Initialised", count);
+    }
 
 private:
-    bool reap(int options) {
-        int status = 0;
-        if (waitpid(pid_, &status, options) != pid_) return false;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return true;
+    zt::ChildStart start(const zt::TempDir &dir, const std::vector<std::string> &options,
+                         const std::vector<std::string> &environment) const {
+        std::filesystem::create_directories(logRoot_);
+        zt::ChildStart start{
+            {ZUNT_PROGRAM}, zt::standInLibrary(MINIQM_MQM_LIBRARY, dir.file("mq")), out_, err_, ""};
+        start.args.insert(start.args.end(), options.begin(), options.end());
+        start.args.insert(start.args.end(), {"-L", logRoot_});
+        start.environment.insert(start.environment.end(), environment.begin(), environment.end());
+        return start;
+    }
+    // Text files end their lines in CR LF on Windows.
+    static std::string withoutCR(std::string text) {
+        std::erase(text, '\r');
+        return text;
     }
     template <typename Source>
     bool waitText(Source source, const std::string &text, int count, int ms) {
@@ -139,9 +112,8 @@ private:
     }
 
     std::string out_, err_, logRoot_;
-    int master_ = -1;
-    pid_t pid_ = -1;
-    int status_ = -1;
+    bool background_;
+    zt::ProgramChild child_;
 };
 
 class ProgramQmTest : public eqm::EngineQmTest {
@@ -516,7 +488,7 @@ protected:
             EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
             during();
         }
-        EXPECT_EQ(zunt.wait(30000), 128 + SIGKILL) << "not reached: " << point.at << "\n" << tail(zunt.out());
+        EXPECT_EQ(zunt.wait(30000), kKilled) << "not reached: " << point.at << "\n" << tail(zunt.out());
         zunt.kill9();
         EXPECT_EQ(killerLines(zunt.out(), point), "") << point.at;
     }
@@ -640,7 +612,7 @@ protected:
                 const std::string at = family + ":" + std::to_string(n);
                 SCOPED_TRACE(at);
                 Zunt zunt(dir, "sweep" + std::to_string(++runs), runOptions(), {"ZUNT_TEST_KILL_AT=" + at});
-                if (zunt.wait(8000) == 128 + SIGKILL) reached++;
+                if (zunt.wait(8000) == kKilled) reached++;
                 zunt.kill9();
             }
             // Most runs end early: one that catches up keeps the backlog small.
