@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -212,10 +213,14 @@ public:
         if (kThroughRunner && code == 0 && args.compare(0, 6, "start ") == 0) {
             const std::string started = args.substr(6, args.find(' ', 6) - 6);
             ports_[started] = runValue("port=", started);
+            // Written whole before it replaces the old one: a program started as a child finds
+            // its queue managers through the table, also while they restart.
+            root_.write("AMQCLCHL.TAB.new", clientChannelTable(ports_));
+            std::error_code error;
+            std::filesystem::rename(root_.file("AMQCLCHL.TAB.new"), root_.file("AMQCLCHL.TAB"), error);
             if (ports_.size() == 1) {
                 pointClient(mqserver_, ports_[started]);
             } else {
-                root_.write("AMQCLCHL.TAB", clientChannelTable(ports_));
                 mqserver_.reset();
                 mqserver_ = std::make_unique<zt::ScopedEnv>("MQSERVER", nullptr);
                 if (!chllib_) chllib_ = std::make_unique<zt::ScopedEnv>("MQCHLLIB", root_.path().c_str());
