@@ -118,8 +118,8 @@ ProgramChild::ProgramChild(ChildStart start) {
     block += '\0';
     PROCESS_INFORMATION info{};
     if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                       block.data(), start.folder.empty() ? nullptr : start.folder.c_str(), &startup.StartupInfo,
-                       &info)) {
+                       block.data(), start.folder.empty() ? nullptr : start.folder.c_str(),
+                       &startup.StartupInfo, &info)) {
         CloseHandle(info.hThread);
         process_ = reinterpret_cast<long long>(info.hProcess);
     } else {
@@ -139,8 +139,7 @@ ProgramChild::~ProgramChild() {
 
 bool ProgramChild::reap(int ms) {
     const DWORD wait = ms < 0 ? INFINITE : static_cast<DWORD>(ms);
-    if (WaitForSingleObject(reinterpret_cast<HANDLE>(process_), wait) != WAIT_OBJECT_0)
-        return false;
+    if (WaitForSingleObject(reinterpret_cast<HANDLE>(process_), wait) != WAIT_OBJECT_0) return false;
     DWORD code = 0;
     GetExitCodeProcess(reinterpret_cast<HANDLE>(process_), &code);
     status_ = static_cast<int>(code);
@@ -165,7 +164,8 @@ std::vector<std::string> standInLibrary(const std::string &library, const std::s
     namespace fs = std::filesystem;
     std::error_code error;
     fs::create_directories(folder, error);
-    fs::copy_file(library, fs::path(folder) / "mqm.dll", fs::copy_options::overwrite_existing, error);
+    const fs::path copy = fs::path(folder) / "mqm.dll";
+    if (!fs::exists(copy)) fs::copy_file(library, copy, error);
     EXPECT_FALSE(error) << error.message() << ": " << library;
     std::string windows = folder;
     for (char &c : windows)

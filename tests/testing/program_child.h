@@ -37,10 +37,14 @@ public:
     void kill9();
 
 private:
-    bool reap(int ms);  // waits at most ms (without end when negative): true once it has ended
+    bool reap(int ms);        // waits at most ms (without end when negative): true once it has ended
     long long process_ = -1;  // the pid, or on Windows the process handle
     long long keys_ = -1;     // the pseudo-terminal's master, or on Windows the pipe's writing end
     int status_ = -1;         // the exit code once it ended
+#ifdef _WIN32
+    std::string unixCommand_;  // its arguments as the Unix process shows them, each followed by ' '
+    std::string lastArg_;
+#endif
 };
 
 // The variables that bind the program to the stand-in's MQ library (its path given): on Linux the
