@@ -5,18 +5,15 @@
 // each queue's stored puts and RECORDS add up to what was put and no aggregation message is left.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
+#include <memory>
 #include <random>
 
 #include "stats/aggr_qm.h"
 #include "stats/intake_testing.h"
+#include "testing/program_child.h"
 
 namespace agt {
 
@@ -30,13 +27,15 @@ protected:
         ASSERT_EQ(qm_->mqsc(std::string("DEFINE QLOCAL(") + EV_COMMAND_QUEUE_NAME + ")\n"), 0);
         // The program's first start writes its configuration; the statistics' default stream is
         // then made to aggregate hourly in it.
-        pid_t pid = start();
-        ASSERT_GT(pid, 0);
-        for (int waited = 0;
-             waited < 10000 && run_.read("zunt.out").find("Commit successful") == std::string::npos;
-             waited += 20)
-            usleep(20000);
-        stop(pid, SIGTERM);
+        {
+            auto zunt = start();
+            for (int waited = 0;
+                 waited < 10000 && run_.read("zunt1.out").find("Commit successful") == std::string::npos;
+                 waited += 20)
+                usleep(20000);
+            zunt->term();
+            zunt->wait();
+        }
         char text[EV_CONFIG_TEXT + 2] = "";
         ASSERT_EQ(evCfgLoad(&io_), 1);
         StreamDef *def = evStreamDefine("$STATQ", -1, STREAM_TYPE_STATQ, 0, 0);
@@ -117,29 +116,15 @@ protected:
         return n;
     }
 
-    pid_t start() {
-        std::string library = std::filesystem::path(MINIQM_MQM_LIBRARY).parent_path().string();
-        std::string output = run_.file("zunt.out");
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(run_.path().c_str()) != 0) _exit(7);
-            setenv("MQM_DLL_PATH", library.c_str(), 1);
-            int in = open("/dev/null", O_RDONLY);
-            int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (in < 0 || out < 0) _exit(7);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(out, 2);
-            execl(ZUNT_PROGRAM, "zunt", "-m", "QM1", "-o", "S", "-o", "c0", "-o", "g0", "-v", "N", "-L",
-                  run_.path().c_str(), static_cast<char *>(nullptr));
-            _exit(7);
-        }
-        return pid;
-    }
-    static void stop(pid_t pid, int signal) {
-        kill(pid, signal);
-        int status = 0;
-        waitpid(pid, &status, 0);
+    // A run of the program, its output in a file of its own.
+    std::unique_ptr<zt::ProgramChild> start() {
+        zt::ChildStart start{
+            {ZUNT_PROGRAM, "-m", "QM1", "-o", "S", "-o", "c0", "-o", "g0", "-v", "N", "-L", run_.path()},
+            zt::standInLibrary(MINIQM_MQM_LIBRARY, run_.file("mq")),
+            run_.file("zunt" + std::to_string(++runs_) + ".out"),
+            run_.file("zunt" + std::to_string(runs_) + ".out"),
+            run_.path()};
+        return std::make_unique<zt::ProgramChild>(start);
     }
 
     void runCycles(int cycles) {
@@ -153,21 +138,22 @@ protected:
             // Each round brings a few more messages, the rest keep for the last one.
             int more = std::min(kMessages - 1 - sent, static_cast<int>(random() % 4));
             for (int i = 0; i < more; i++) put(sent++);
-            pid_t pid = start();
-            ASSERT_GT(pid, 0);
+            auto zunt = start();
+            ASSERT_TRUE(zunt->started());
             usleep(static_cast<useconds_t>(50000 + random() % 400000));
-            stop(pid, SIGKILL);
+            zunt->kill9();
             waitForConnections(before);
         }
         while (sent < kMessages) put(sent++);
-        pid_t pid = start();
-        ASSERT_GT(pid, 0);
+        auto zunt = start();
+        ASSERT_TRUE(zunt->started());
         bool drained = false;
         for (int waited = 0; waited < 30000 && !drained; waited += 100) {
             usleep(100000);
             drained = depth(kStatsQueue) == 0 && aggrOnQueue() == 0;
         }
-        stop(pid, SIGTERM);
+        zunt->term();
+        zunt->wait();
         waitForConnections(before);
         ASSERT_TRUE(drained) << "statistics " << depth(kStatsQueue) << ", aggregation messages "
                              << aggrOnQueue() << ", data queue " << depth(kDataQueue);
@@ -196,6 +182,7 @@ protected:
     }
 
     zt::TempDir run_;
+    int runs_ = 0;
 };
 
 }  // namespace agt
