@@ -73,22 +73,27 @@ int32_t loadEither(const char *fileName, const char *otherName, const std::strin
     return rc == CS_LIB_NOT_FOUND ? rc2 : rc;
 }
 
+// The folders come from libFolder, never from MQGetServerLibPath/MQGetClientLibPath: their thread_local
+// texts, made on a thread that loads, would give it a thread-exit destructor, which the mingw-w64
+// run time calls inside the threads library's exit under that library's global lock, and which
+// frees a module reference and so waits for the loader lock; a callback thread of the MQ library
+// ending at the same moment holds the loader lock and waits for that global lock, and both hang.
 int32_t loadModule(const char *name, void **module, LoadDebug *debug) {
     if (!name || !*name) {
         int32_t rc = loadEither(CS_MQ_LIBRARY_NAMES.server, CS_MQ_LIBRARY_NAMES.serverOther,
-                                MQGetServerLibPath(), module, debug);
+                                libFolder("MQM_DLL_PATH"), module, debug);
         if (rc == 0) return 0;
-        return loadEither(CS_MQ_LIBRARY_NAMES.client, CS_MQ_LIBRARY_NAMES.clientOther, MQGetClientLibPath(),
-                          module, debug);
+        return loadEither(CS_MQ_LIBRARY_NAMES.client, CS_MQ_LIBRARY_NAMES.clientOther,
+                          libFolder("MQIC_DLL_PATH"), module, debug);
     }
     if (std::strstr(name, "mqic")) {
-        std::string folder = MQGetClientLibPath();
+        std::string folder = libFolder("MQIC_DLL_PATH");
         if (!std::strcmp(name, "mqic") || !std::strcmp(name, "mqic32"))
             return loadEither(CS_MQ_LIBRARY_NAMES.client, CS_MQ_LIBRARY_NAMES.clientOther, folder, module,
                               debug);
         return loadFile(name, folder.c_str(), module, debug);
     }
-    std::string folder = MQGetServerLibPath();
+    std::string folder = libFolder("MQM_DLL_PATH");
     if (!std::strcmp(name, "mqm"))
         return loadEither(CS_MQ_LIBRARY_NAMES.server, CS_MQ_LIBRARY_NAMES.serverOther, folder, module, debug);
     return loadFile(name, folder.c_str(), module, debug);
