@@ -77,13 +77,7 @@ std::vector<uint8_t> withList(PcfBuilder builder, int32_t id, std::vector<int32_
 }
 
 TEST_F(QueryTest, CombinationsAndValuesAreRefusedWithTheirReasonsAndTexts) {
-    struct Case {
-        const char *what;
-        std::vector<uint8_t> command;
-        int32_t reason;
-        int32_t parmId;
-        const char *text;
-    };
+    using Case = RefusedCommand;
     const Case cases[] = {
         {"SUM(NONE) with INTVL", statq().integer(39395, 1).integer(39411, 15).done(), 3229, 39411,
          "You can not specify an INTVL value with SUM(NONE)"},

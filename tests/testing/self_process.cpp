@@ -72,7 +72,7 @@ SelfProcess::~SelfProcess() {
     if (reports_ != -1) CloseHandle(reinterpret_cast<HANDLE>(reports_));
 }
 
-bool SelfProcess::takeReport(void *report, size_t size) {
+void SelfProcess::readReports() {
     HANDLE pipe = reinterpret_cast<HANDLE>(reports_);
     DWORD available = 0;
     while (reports_ != -1 && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
@@ -83,10 +83,6 @@ bool SelfProcess::takeReport(void *report, size_t size) {
             break;
         pending_.append(buffer, got);
     }
-    if (pending_.size() < size) return false;
-    std::memcpy(report, pending_.data(), size);
-    pending_.erase(0, size);
-    return true;
 }
 
 bool reportToParent(const void *report, size_t size) {
@@ -161,15 +157,11 @@ SelfProcess::~SelfProcess() {
     if (reports_ != -1) close(static_cast<int>(reports_));
 }
 
-bool SelfProcess::takeReport(void *report, size_t size) {
+void SelfProcess::readReports() {
     char buffer[512];
     ssize_t got = 0;
     while (reports_ != -1 && (got = read(static_cast<int>(reports_), buffer, sizeof buffer)) > 0)
         pending_.append(buffer, static_cast<size_t>(got));
-    if (pending_.size() < size) return false;
-    std::memcpy(report, pending_.data(), size);
-    pending_.erase(0, size);
-    return true;
 }
 
 bool reportToParent(const void *report, size_t size) {
@@ -211,6 +203,14 @@ void dieAtOnce() {
 }
 
 #endif
+
+bool SelfProcess::takeReport(void *report, size_t size) {
+    readReports();
+    if (pending_.size() < size) return false;
+    std::memcpy(report, pending_.data(), size);
+    pending_.erase(0, size);
+    return true;
+}
 
 bool SelfProcess::started() const {
     return process_ > 0;

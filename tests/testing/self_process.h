@@ -32,6 +32,8 @@ public:
     bool takeReport(void *report, size_t size);
 
 private:
+    void readReports();  // what the pipe holds now, without waiting, onto pending_
+
     long long process_ = -1;  // the pid, or on Windows the process handle
     long long reports_ = -1;  // the read end of the report pipe: fd, or on Windows the handle
     std::string pending_;     // read from the pipe, not yet taken
