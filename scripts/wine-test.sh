@@ -73,10 +73,13 @@ run_one() {
   esac
   case $name in *_qm_*) export ZUNT_WINE_TMPDIR="Z:$qmtmp" ;; esac
   # A hung executable is ended after the time ctest would give it.
-  if timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
-    >"$logs/$name.log" 2>&1; then
+  local rc=0
+  timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
+    >"$logs/$name.log" 2>&1 || rc=$?
+  if [ "$rc" = 0 ]; then
     echo "ok     $name"
   else
+    echo "exit status $rc (124: timed out)" >>"$logs/$name.log"
     echo "FAILED $name"
   fi
 }
@@ -109,7 +112,10 @@ if [ -n "$failed" ]; then
   printf '%s\n' "$failed"
   for name in $(printf '%s\n' "$failed" | awk '{print $2}'); do
     echo "--- $name"
-    grep -E '^\[  FAILED|Failure' "$logs/$name.log" | head -20 || tail -5 "$logs/$name.log"
+    # The failed checks; a crash or a fatal error has none, so then the log's end.
+    lines=$(grep -E '^\[  FAILED|Failure' "$logs/$name.log" | head -20 || true)
+    if [ -n "$lines" ]; then printf '%s\n' "$lines"; fi
+    tail -15 "$logs/$name.log"
   done
   exit 1
 fi
