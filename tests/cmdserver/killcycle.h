@@ -30,44 +30,12 @@ protected:
                           "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(999999)\n"),
                   0);
     }
-    // One real 2085 event, taken off its queue: the template of the events put later.
-    void takeTemplate() {
-        raiseEvents(1);
-        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_INPUT_SHARED);
-        templ.assign(65536, '\0');
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_NO_SYNCPOINT;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(templ.size()), templ.data(), &length, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        templ.resize(static_cast<size_t>(length));
-        closeQueue(&hobj);
-        nameAt = templ.find("NO.SUCH.QUEUE.0");
-        ASSERT_NE(nameAt, std::string::npos);
-    }
-    // The next event, naming a queue of its own so that no two events match as a storm.
-    void putEvent() {
-        std::string event = templ;
-        char name[16];
-        std::snprintf(name, sizeof name, "K.%013d", ++put);
-        event.replace(nameAt, 15, name, 15);
-        putMessage(kQmgrEvents, MQFMT_EVENT, event);
-    }
     void putCommand(const std::string &text) { sendCommand(MQFMT_STRING, text, MQPER_PERSISTENT); }
-    static bool allDisconnected() {
-        for (auto &handle : evConnHandles)
-            if (handle.load() != -1) return false;
-        return evRunState.disconnecting.load() == 0;
-    }
     // The records of each runtime stream of QM1 by definition name, as a reload finds them.
     static std::map<std::string, uint64_t> streams() {
-        CSRecursiveGuard lock(gConsumerLock);
         std::map<std::string, uint64_t> out;
-        char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
-        auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
-        for (Stream *s = qmgr ? qmgr->streams : nullptr; s != nullptr; s = s->next)
-            out[s->definition ? s->definition->name : "?"] += s->recordCount;
+        forEachStream(
+            [&out](Stream *s) { out[s->definition ? s->definition->name : "?"] += s->recordCount; });
         return out;
     }
 
@@ -95,13 +63,7 @@ protected:
             // Mostly while the engine takes them in: units open, nothing committed.
             usleep(std::uniform_int_distribution<int>(0, 20000)(random));
             qm.kill9();
-            ASSERT_TRUE(et::waitFor(allDisconnected));
-            ASSERT_TRUE(qm.start());
-            MQLONG cc = 0, rc = 0;
-            raw.MQDISC(&own, &cc, &rc);
-            own = connectTo("QM1");
-            disconnect();
-            ASSERT_EQ(connect(), 1) << logText();
+            ASSERT_NO_FATAL_FAILURE(restartAndReconnect());
         }
         for (int waited = 0; waited < 20000 && (depth(kQmgrEvents) != 0 || depth(EV_COMMAND_QUEUE_NAME) != 0);
              waited += 10)
@@ -117,10 +79,6 @@ protected:
                 EXPECT_LE(records, static_cast<uint64_t>(put)) << name;
             }
     }
-
-    std::string templ;
-    size_t nameAt = 0;
-    int put = 0;
 };
 
 }  // namespace kc

@@ -69,6 +69,26 @@ inline MQHCONN connectShared(const MQIFunctionTable *t, const char *qmgr = "QM1"
     return hconn;
 }
 
+// The console's connection, made by the test on the library t and linked as the console links its
+// own; no sweep or statistics message seen yet.
+inline MQHCONN linkConsole(const MQIFunctionTable *t) {
+    const MQHCONN hconn = connectShared(t);
+    evConsoleLink.mq.store(t);
+    evConsoleLink.hconn.store(hconn);
+    evConsoleLink.commandQueue.store(-1);
+    evAggrState.lastMessage.store(0);
+    evAggrState.lastSweep.store(0);
+    evAggrState.lastSweepFailed.store(0);
+    evAggrState.sweepPending.store(0);
+    return hconn;
+}
+inline void unlinkConsole(const MQIFunctionTable *t, MQHCONN *hconn) {
+    evConsoleLink.hconn.store(-1);
+    evConsoleLink.commandQueue.store(-1);
+    MQLONG cc = 0, rc = 0;
+    t->MQDISC(hconn, &cc, &rc);
+}
+
 // The queue's consumer registered on hconn, not yet started; null where the queue has no record. A
 // failed call is reported and the rest still tried, as the test goes on anyway. `registered` marks
 // the record as the connection set does once its consumer is registered.

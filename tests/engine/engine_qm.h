@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -40,16 +42,7 @@ protected:
                   0);
         own = connectTo("QM1");
         // The queue manager's start event: tests count the events they raise themselves.
-        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_INPUT_SHARED);
-        for (MQLONG cc = MQCC_OK; cc != MQCC_FAILED;) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
-            char byte = 0;
-            MQLONG length = 0, rc = 0;
-            raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
-        }
-        closeQueue(&hobj);
+        emptyQueue(kQmgrEvents);
     }
     void TearDown() override {
         disconnect();
@@ -66,6 +59,27 @@ protected:
     void disconnect() {
         evDisconnectSets();
         evFreeAll(1);
+    }
+
+    // The connection of the test itself, again after its queue manager was restarted.
+    void reconnectOwn() {
+        MQLONG cc = 0, rc = 0;
+        raw.MQDISC(&own, &cc, &rc);
+        own = connectTo("QM1");
+    }
+    static bool engineDisconnected() {
+        for (auto &handle : evConnHandles)
+            if (handle.load() != -1) return false;
+        return evRunState.disconnecting.load() == 0;
+    }
+    // Once the queue manager has ended (stopped or killed) and the engine has let go of it: started
+    // again, and the test's and the engine's connections made anew.
+    void restartAndReconnect() {
+        ASSERT_TRUE(et::waitFor(engineDisconnected));
+        ASSERT_TRUE(qm.start());
+        reconnectOwn();
+        disconnect();
+        ASSERT_EQ(connect(), 1) << logText();
     }
 
     MQHCONN connectTo(const char *name) {
@@ -92,23 +106,70 @@ protected:
         MQLONG cc = 0, rc = 0;
         raw.MQCLOSE(hconn ? hconn : own, hobj, MQCO_NONE, &cc, &rc);
     }
-    // A message put outside any unit with that descriptor.
-    void putMessage(const char *queue, MQMD md, const std::string &data) {
-        MQHOBJ hobj = openQueue(queue, MQOO_OUTPUT);
+    // Every message of the queue got and dropped.
+    void emptyQueue(const char *queue) {
+        MQHOBJ hobj = openQueue(queue, MQOO_INPUT_SHARED);
+        for (MQLONG cc = MQCC_OK; cc != MQCC_FAILED;) {
+            MQMD md = MQMD_DEFAULT;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            char byte = 0;
+            MQLONG length = 0, rc = 0;
+            raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+        }
+        closeQueue(&hobj);
+    }
+    // A message put outside any unit with that descriptor, through the connection (the test's own by
+    // default).
+    void putMessage(const char *queue, MQMD md, const std::string &data, MQHCONN hconn = 0) {
+        if (hconn == 0) hconn = own;
+        MQHOBJ hobj = openQueue(queue, MQOO_OUTPUT, nullptr, hconn);
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT;
         MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
+        raw.MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
                   &cc, &rc);
         EXPECT_EQ(rc, MQRC_NONE);
-        closeQueue(&hobj);
+        closeQueue(&hobj, hconn);
     }
     // A persistent message of that Format put outside any unit.
-    void putMessage(const char *queue, const char *format, const std::string &data) {
+    void putMessage(const char *queue, const char *format, const std::string &data, MQHCONN hconn = 0) {
         MQMD md = MQMD_DEFAULT;
         std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
         md.Persistence = MQPER_PERSISTENT;
-        putMessage(queue, md, data);
+        putMessage(queue, md, data, hconn);
+    }
+
+    // One real 2085 event, taken off its queue: the template of the events put later.
+    void takeTemplate() {
+        raiseEvents(1);
+        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_INPUT_SHARED);
+        templ.assign(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(templ.size()), templ.data(), &length, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        templ.resize(static_cast<size_t>(length));
+        closeQueue(&hobj);
+        nameAt = templ.find("NO.SUCH.QUEUE.0");
+        ASSERT_NE(nameAt, std::string::npos);
+    }
+    // The event about the object name (15 characters, as the template's): the template naming it.
+    std::string eventFor(const std::string &name) const {
+        EXPECT_EQ(name.size(), 15u);
+        std::string event = templ;
+        event.replace(nameAt, 15, name);
+        return event;
+    }
+    // The next event, through the connection (the test's own by default), naming a queue of its own
+    // so that no two events match as a storm; its name.
+    std::string putEvent(MQHCONN hconn = 0) {
+        char name[16];
+        std::snprintf(name, sizeof name, "K.%013d", ++put);
+        putMessage(kQmgrEvents, MQFMT_EVENT, eventFor(name), hconn);
+        return name;
     }
     // A command put on the system's command queue outside any unit, its replies asked on REPLY.Q
     // (which the test defines).
@@ -225,18 +286,40 @@ protected:
         if (heldE == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_E));
         if (heldC == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_C));
     }
-    // The records stored for the queue manager, as a reload would find them.
-    static uint64_t storedRecords(const char *qmgrName = "QM1") {
+    // Each stream of the queue manager as a reload finds them, visited under the consumer lock.
+    template <typename Visit>
+    static void forEachStream(Visit visit, const char *qmgrName = "QM1") {
         CSRecursiveGuard lock(gConsumerLock);
         char key[EV_QUEUE_NAME_MAX + 1] = {};
         std::snprintf(key, sizeof key, "%s", qmgrName);
         auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
+        for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next) visit(stream);
+    }
+    // Each stored record of the stream (its current blob's and its older blobs') that holds a whole
+    // PCF header.
+    template <typename Visit>
+    static void forEachRecord(Stream *stream, Visit visit) {
+        auto take = [&visit](const uint8_t *bh, uint32_t extent) {
+            BlobWalk walk;
+            evBlobWalkInit(&walk, bh, extent, 0);
+            BlobEntry entry;
+            while (evBlobWalkNext(&walk, &entry) > 0)
+                if (entry.dataLength >= EVCF_HEADER_LENGTH) visit(entry);
+        };
+        take(evStreamCurrentBlob(stream), stream->header->used - SH_BLOB);
+        for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
+            take(evStreamBlobHeader(blob), blob->area->used);
+    }
+    // The records stored for the queue manager, as a reload would find them.
+    static uint64_t storedRecords(const char *qmgrName = "QM1") {
         uint64_t records = 0;
-        for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next)
-            records += stream->recordCount;
+        forEachStream([&records](Stream *stream) { records += stream->recordCount; }, qmgrName);
         return records;
     }
 
+    std::string templ;  // the event template (takeTemplate), its object name at nameAt
+    size_t nameAt = 0;
+    std::atomic<int> put{0};  // the events putEvent has put
     qmt::QmServer qm{"QM1"};
     MQIFunctionTable raw{};
     std::unique_ptr<zt::MqiWrapper> wrap;

@@ -191,17 +191,7 @@ TEST_F(HoldQmTest, AHoldFromBeforeAReconnectIsVoidAndTheStormCheckHoldsBothSets)
     // A hold taken, then the queue manager ends and the engine reconnects.
     ASSERT_EQ(evSuspendConsumer(&evContext, evSet(EV_SET_E)), EV_SUSPEND_HELD);
     ASSERT_TRUE(qm.stop());
-    ASSERT_TRUE(et::waitFor([] {
-        for (auto &handle : evConnHandles)
-            if (handle.load() != -1) return false;
-        return evRunState.disconnecting.load() == 0;
-    }));
-    ASSERT_TRUE(qm.start());
-    MQLONG cc = 0, rc = 0;
-    raw.MQDISC(&own, &cc, &rc);
-    own = connectTo("QM1");
-    disconnect();
-    ASSERT_EQ(connect(), 1) << logText();
+    ASSERT_NO_FATAL_FAILURE(restartAndReconnect());
     const size_t from = wrap->calls().size();
     EXPECT_EQ(evResumeConsumer(&evContext, evSet(EV_SET_E)), 0) << "the old hold resumes nothing";
 

@@ -195,50 +195,14 @@ protected:
         evSettings.stormInterval.store(2);
     }
 
-    // One real 2085 event, taken off its queue: the template of the events put later.
-    void takeTemplate() {
-        raiseEvents(1);
-        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_INPUT_SHARED);
-        templ.assign(65536, '\0');
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_NO_SYNCPOINT;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(templ.size()), templ.data(), &length, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        templ.resize(static_cast<size_t>(length));
-        closeQueue(&hobj);
-        nameAt = templ.find("NO.SUCH.QUEUE.0");
-        ASSERT_NE(nameAt, std::string::npos);
-    }
-    // The event about the object name (15 characters, as the template's): the template naming it.
-    std::string eventFor(const std::string &name) const {
-        EXPECT_EQ(name.size(), 15u);
-        std::string event = templ;
-        event.replace(nameAt, 15, name);
-        return event;
-    }
-    // The next distinct event, through the given connection (the test's own by default); its name.
-    std::string putEvent(MQHCONN hconn = 0) {
-        char name[16];
-        std::snprintf(name, sizeof name, "K.%013d", ++put);
-        putOn(hconn ? hconn : own, eventFor(name));
-        return name;
-    }
+    // A persistent message put outside any unit; a command's replies asked on REPLY.Q.
     void putOn(MQHCONN hconn, const std::string &event, const char *queue = kQmgrEvents,
                const char *format = MQFMT_EVENT) {
-        MQHOBJ hobj = openQueue(queue, MQOO_OUTPUT, nullptr, hconn);
         MQMD md = MQMD_DEFAULT;
         std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
         if (std::strcmp(queue, EV_COMMAND_QUEUE_NAME) == 0) qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
         md.Persistence = MQPER_PERSISTENT;
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(event.size()), const_cast<char *>(event.data()),
-                  &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-        closeQueue(&hobj, hconn);
+        putMessage(queue, md, event, hconn);
     }
 
     // A steady flow of distinct events on a connection of its own, one every few milliseconds.
@@ -288,16 +252,7 @@ protected:
             if (b.data.find("P.0000000000000") != std::string::npos && halves < 2)
                 pairTempl[halves++] = b.data;
         ASSERT_EQ(halves, 2);
-        MQHOBJ hobj = openQueue(kConfigEvents, MQOO_INPUT_SHARED);
-        for (MQLONG cc = MQCC_OK; cc != MQCC_FAILED;) {
-            MQMD md = MQMD_DEFAULT;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
-            char byte = 0;
-            MQLONG length = 0, rc = 0;
-            raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
-        }
-        closeQueue(&hobj);
+        emptyQueue(kConfigEvents);
     }
     static std::string renamed(std::string text, const char *from, const std::string &to) {
         for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1))
@@ -352,12 +307,6 @@ protected:
         EXPECT_EQ(rc, MQRC_NONE);
     }
 
-    // The connection of the test itself, again after its queue manager was restarted.
-    void reconnectOwn() {
-        MQLONG cc = 0, rc = 0;
-        raw.MQDISC(&own, &cc, &rc);
-        own = connectTo("QM1");
-    }
     bool drained(int ms = 30000) {
         auto empty = [this] {
             return depth(kQmgrEvents) == 0 && depth(EV_COMMAND_QUEUE_NAME) == 0 &&
@@ -387,29 +336,15 @@ protected:
             ADD_FAILURE() << logText();
             return stored;
         }
-        {
-            CSRecursiveGuard lock(gConsumerLock);
-            char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
-            auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
-            for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next) {
-                auto take = [this, &stored](const uint8_t *bh, uint32_t extent) {
-                    BlobWalk walk;
-                    evBlobWalkInit(&walk, bh, extent, 0);
-                    BlobEntry entry;
-                    while (evBlobWalkNext(&walk, &entry) > 0) {
-                        if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
-                        const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
-                        if (name == nullptr) continue;  // a statistics record names no object
-                        const std::string object(name->text, name->length);
-                        stored[object]++;
-                        repeats[object].push_back(repeatOf(entry.data, entry.dataLength));
-                    }
-                };
-                take(evStreamCurrentBlob(stream), stream->header->used - SH_BLOB);
-                for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
-                    take(evStreamBlobHeader(blob), blob->area->used);
-            }
-        }
+        forEachStream([this, &stored](Stream *stream) {
+            forEachRecord(stream, [this, &stored](const BlobEntry &entry) {
+                const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
+                if (name == nullptr) return;  // a statistics record names no object
+                const std::string object(name->text, name->length);
+                stored[object]++;
+                repeats[object].push_back(repeatOf(entry.data, entry.dataLength));
+            });
+        });
         disconnect();
         return stored;
     }
@@ -696,12 +631,9 @@ protected:
         return wrong;
     }
 
-    std::string templ;
-    size_t nameAt = 0;
     std::string pairTempl[2];
     std::map<std::string, std::vector<int>> repeats;  // of the last read-back, by object name
     std::atomic<int> pairs{0}, storms{0}, commands{0};
-    std::atomic<int> put{0};
     std::atomic<bool> feeding{false};
     bool statistics = false;  // the queue manager writes them while the mixed flow runs
     std::thread feeder;

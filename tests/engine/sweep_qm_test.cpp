@@ -51,21 +51,11 @@ protected:
         cfgEngine.resume = fakeResume;
         evServices.aggrAbsorb = recordingAbsorb;
         // The console's connection, made by the test.
-        console_ = eqm::connectShared(wrap_->table());
+        console_ = eqm::linkConsole(wrap_->table());
         ASSERT_NE(console_, MQHC_UNUSABLE_HCONN);
-        evConsoleLink.mq.store(wrap_->table());
-        evConsoleLink.hconn.store(console_);
-        evConsoleLink.commandQueue.store(-1);
-        evAggrState.lastMessage.store(0);
-        evAggrState.lastSweep.store(0);
-        evAggrState.lastSweepFailed.store(0);
-        evAggrState.sweepPending.store(0);
     }
     void TearDown() override {
-        evConsoleLink.hconn.store(-1);
-        evConsoleLink.commandQueue.store(-1);
-        MQLONG cc = 0, rc = 0;
-        wrap_->table()->MQDISC(&console_, &cc, &rc);
+        eqm::unlinkConsole(wrap_->table(), &console_);
         evServices = EvServices{};
         cfgEngine = saved_;
         evAggrState.nextDue.store(0);

@@ -19,12 +19,28 @@ int32_t parse(const char *text, int *ok) {
     return CSParseInterval(text, CS_NUL_TERMINATED, CSIntervalUnits, ok);
 }
 
-TEST(FormatInterval, FullFormNamesEachUnitWithPluralsAndTrailingBlanks) {
-    EXPECT_EQ(format(86400 + 3600 + 60 + 1, 1), "1 Day 1 Hr 1 Min 1 Sec ");
-    EXPECT_EQ(format(7200, 1), "2 Hrs ");
-    EXPECT_EQ(format(0, 1), "0 Sec ");
-    EXPECT_EQ(format(2 * 86400 + 59, 1), "2 Days 59 Secs ");
-    EXPECT_EQ(format(2147483647, 1), "24855 Days 3 Hrs 14 Mins 7 Secs ");
+TEST(FormatInterval, FullAndShortForms) {
+    const struct {
+        int32_t seconds;
+        int full;
+        const char *text;
+    } cases[] = {
+        // The full form names each unit, with plurals and trailing blanks.
+        {86400 + 3600 + 60 + 1, 1, "1 Day 1 Hr 1 Min 1 Sec "},
+        {7200, 1, "2 Hrs "},
+        {0, 1, "0 Sec "},
+        {2 * 86400 + 59, 1, "2 Days 59 Secs "},
+        {2147483647, 1, "24855 Days 3 Hrs 14 Mins 7 Secs "},
+        // The short form uses the largest unit with one decimal.
+        {7200, 0, "2 Hours "},
+        {86400, 0, "1 Day "},
+        {3600, 0, "1 Hour "},
+        {90, 0, "1.5 Minutes "},
+        {0, 0, "0 Seconds "},
+        {1, 0, "1 Second "},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(format(c.seconds, c.full), c.text) << c.seconds << " full " << c.full;
 }
 
 TEST(FormatInterval, FullFormIsTheDefault) {
@@ -33,81 +49,49 @@ TEST(FormatInterval, FullFormIsTheDefault) {
     EXPECT_STREQ(buffer, "2 Mins ");
 }
 
-TEST(FormatInterval, ShortFormUsesTheLargestUnitWithOneDecimal) {
-    EXPECT_EQ(format(7200, 0), "2 Hours ");
-    EXPECT_EQ(format(86400, 0), "1 Day ");
-    EXPECT_EQ(format(3600, 0), "1 Hour ");
-    EXPECT_EQ(format(90, 0), "1.5 Minutes ");
-    EXPECT_EQ(format(0, 0), "0 Seconds ");
-    EXPECT_EQ(format(1, 0), "1 Second ");
-}
-
-TEST(ParseInterval, UnitsInAnySpellingAndCase) {
-    int ok = -1;
-    EXPECT_EQ(parse("1 day 2 hours", &ok), 93600);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(parse("2d3h", &ok), 183600);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(parse("90", &ok), 90);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(parse("3 Mins", &ok), 180);
-    EXPECT_EQ(parse("3 Minutes", &ok), 180);
-    EXPECT_EQ(parse("3 MIN", &ok), 180);
-    EXPECT_EQ(parse("2 hrs 30", &ok), 7230);  // a last number without a unit is seconds
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(parse("  ", &ok), 0);
-    EXPECT_EQ(ok, 1);
-}
-
-TEST(ParseInterval, BadTextsClearOkAndKeepTheTotalSoFar) {
-    int ok = 1;
-    EXPECT_EQ(parse("5 weeks", &ok), 0);
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("3 x", &ok), 0);
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("1h x", &ok), 3600);
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("-5", &ok), 0);
-    EXPECT_EQ(ok, 0);
-}
-
-TEST(ParseInterval, CountedTextStopsAtItsLength) {
-    int ok = 0;
-    EXPECT_EQ(CSParseInterval("2d3h", 2, CSIntervalUnits, &ok), 172800);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(CSParseInterval("12345", 3, CSIntervalUnits, &ok), 123);
-    EXPECT_EQ(CSParseInterval("1 Minute", 3, CSIntervalUnits, &ok), 60);  // "1 M": the letter m
-}
-
-TEST(ParseInterval, SumsExactlyIn64Bits) {
-    int ok = 0;
-    EXPECT_EQ(parse("400 d 1 s", &ok), 34560001);  // a 32-bit real gave 34560000
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(parse("24855 d 3 h 14 m 7 s", &ok), 2147483647);
-    EXPECT_EQ(ok, 1);
-}
-
-TEST(ParseInterval, NumbersAndTotalsPast32BitsClearOk) {
-    int ok = 1;
-    EXPECT_EQ(parse("1234567890123456789012345", &ok), 0);
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("1 h 9999999999999999999999999 d", &ok), 3600);  // the total before the bad part
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("1 m 24856 d", &ok), 60);
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("24855 d 3 h 14 m 8", &ok), 2147483640);
-    EXPECT_EQ(ok, 0);
-    ok = 1;
-    EXPECT_EQ(parse("2147483647", &ok), 2147483647);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(parse("2147483648", &ok), 0);
-    EXPECT_EQ(ok, 0);
+// The total and ok of each text; ok starts as the opposite of what is expected, so that it is seen
+// set or cleared. A bad text keeps the total up to its bad part.
+TEST(ParseInterval, TotalsAndOk) {
+    const struct {
+        const char *text;
+        uint32_t length;  // CS_NUL_TERMINATED, or a counted text's length
+        int32_t total;
+        int ok;
+    } cases[] = {
+        // Units in any spelling and case.
+        {"1 day 2 hours", CS_NUL_TERMINATED, 93600, 1},
+        {"2d3h", CS_NUL_TERMINATED, 183600, 1},
+        {"90", CS_NUL_TERMINATED, 90, 1},
+        {"3 Mins", CS_NUL_TERMINATED, 180, 1},
+        {"3 Minutes", CS_NUL_TERMINATED, 180, 1},
+        {"3 MIN", CS_NUL_TERMINATED, 180, 1},
+        {"2 hrs 30", CS_NUL_TERMINATED, 7230, 1},  // a last number without a unit is seconds
+        {"  ", CS_NUL_TERMINATED, 0, 1},
+        // Bad texts.
+        {"5 weeks", CS_NUL_TERMINATED, 0, 0},
+        {"3 x", CS_NUL_TERMINATED, 0, 0},
+        {"1h x", CS_NUL_TERMINATED, 3600, 0},
+        {"-5", CS_NUL_TERMINATED, 0, 0},
+        // A counted text stops at its length.
+        {"2d3h", 2, 172800, 1},
+        {"12345", 3, 123, 1},
+        {"1 Minute", 3, 60, 1},  // "1 M": the letter m
+        // Sums exactly in 64 bits.
+        {"400 d 1 s", CS_NUL_TERMINATED, 34560001, 1},  // a 32-bit real gave 34560000
+        {"24855 d 3 h 14 m 7 s", CS_NUL_TERMINATED, 2147483647, 1},
+        // Numbers and totals past 32 bits.
+        {"1234567890123456789012345", CS_NUL_TERMINATED, 0, 0},
+        {"1 h 9999999999999999999999999 d", CS_NUL_TERMINATED, 3600, 0},
+        {"1 m 24856 d", CS_NUL_TERMINATED, 60, 0},
+        {"24855 d 3 h 14 m 8", CS_NUL_TERMINATED, 2147483640, 0},
+        {"2147483647", CS_NUL_TERMINATED, 2147483647, 1},
+        {"2147483648", CS_NUL_TERMINATED, 0, 0},
+    };
+    for (const auto &c : cases) {
+        int ok = !c.ok;
+        EXPECT_EQ(CSParseInterval(c.text, c.length, CSIntervalUnits, &ok), c.total) << c.text;
+        EXPECT_EQ(ok, c.ok) << c.text;
+    }
 }
 
 TEST(ParseInterval, RoundTripsTheFullForm) {

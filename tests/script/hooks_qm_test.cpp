@@ -24,27 +24,13 @@ protected:
             ADD_FAILURE() << logText();
             return stored;
         }
-        {
-            CSRecursiveGuard lock(gConsumerLock);
-            char key[EV_QUEUE_NAME_MAX + 1] = "QM1";
-            auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, key, sizeof key));
-            for (Stream *stream = qmgr ? qmgr->streams : nullptr; stream; stream = stream->next) {
-                auto &objects = stored[stream->definition->name];
-                auto take = [&objects](const uint8_t *bh, uint32_t extent) {
-                    BlobWalk walk;
-                    evBlobWalkInit(&walk, bh, extent, 0);
-                    BlobEntry entry;
-                    while (evBlobWalkNext(&walk, &entry) > 0) {
-                        if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
-                        const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
-                        objects[std::string(name->text, name->length)]++;
-                    }
-                };
-                take(evStreamCurrentBlob(stream), stream->header->used - SH_BLOB);
-                for (StreamBlob *blob = stream->blobs; blob; blob = blob->next)
-                    take(evStreamBlobHeader(blob), blob->area->used);
-            }
-        }
+        forEachStream([&stored](Stream *stream) {
+            auto &objects = stored[stream->definition->name];
+            forEachRecord(stream, [&objects](const BlobEntry &entry) {
+                const StringEntry *name = evStringLookup(evCFGetObjectName(entry.data));
+                objects[std::string(name->text, name->length)]++;
+            });
+        });
         disconnect();
         return stored;
     }

@@ -38,22 +38,12 @@ protected:
         cfgEngine.resume = recordingResume;
         holds.clear();
         // The console's connection, made by the test.
-        console_ = eqm::connectShared(&raw_);
+        console_ = eqm::linkConsole(&raw_);
         ASSERT_NE(console_, MQHC_UNUSABLE_HCONN);
-        evConsoleLink.mq.store(&raw_);
-        evConsoleLink.hconn.store(console_);
-        evConsoleLink.commandQueue.store(-1);
-        evAggrState.lastMessage.store(0);
-        evAggrState.lastSweep.store(0);
-        evAggrState.lastSweepFailed.store(0);
-        evAggrState.sweepPending.store(0);
         evAggrState.nextDue.store(0);
     }
     void TearDown() override {
-        evConsoleLink.hconn.store(-1);
-        evConsoleLink.commandQueue.store(-1);
-        MQLONG cc = 0, rc = 0;
-        raw_.MQDISC(&console_, &cc, &rc);
+        eqm::unlinkConsole(&raw_, &console_);
         eqm::setsOff();
         evContext.current = nullptr;
         cfgEngine = saved_;
