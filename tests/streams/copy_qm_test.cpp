@@ -2,7 +2,6 @@
 // whole), a copy failing or killed mid-way leaves the target with its committed batches, the first
 // records of the copy order, and the source whole.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <set>
 
 #include "streams/qmstream.h"
+#include "streams/rerun.h"
 
 namespace st {
 namespace {
@@ -179,18 +179,10 @@ protected:
         std::snprintf(orders, sizeof orders, "%d %llu %u %s %u", static_cast<int>(verb),
                       static_cast<unsigned long long>(k), from->streamId, target, to->streamId);
         zt::ScopedEnv env("ZUNT_COPY_WRITER", orders);
-        pid_t pid = fork();
-        if (pid == 0) {
-            char self[] = "/proc/self/exe", filter[] = "--gtest_filter=CopyWriter.CopiesUntilKilled";
-            char *argv[] = {self, filter, nullptr};
-            execv(self, argv);
-            _exit(7);
-        }
+        const pid_t pid = startSelf("CopyWriter.CopiesUntilKilled");
         ASSERT_GT(pid, 0);
         int status = 0;
-        for (int waited = 0; waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
-            usleep(10000);
-        if (!WIFSIGNALED(status) && !WIFEXITED(status)) {
+        if (!waitEnd(pid, &status, 5000)) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             FAIL() << "the copier did not reach its call in 5 s";
@@ -223,13 +215,7 @@ TEST_F(CopyRestartQm, AKilledCopyLeavesTheFirstRecordsOfTheCopyOrderOnceAndTheSo
         ASSERT_EQ(syncPoint(), 1);  // the target's definition, empty
         int before = connectionCount();
         runWriter(r.verb, r.k, r.target);
-        if (r.queueManagerToo) {
-            qm_->kill9();
-            ASSERT_TRUE(qm_->start());
-            ASSERT_TRUE(connect());
-        } else {
-            waitForConnections(before);
-        }
+        ASSERT_NO_FATAL_FAILURE(afterKill(r.queueManagerToo, before));
         ASSERT_EQ(reload(), 1);
         EXPECT_EQ(sorted(recordNumbers(find("S"))), upTo(40));
         std::vector<int32_t> target = sorted(recordNumbers(find(r.target)));

@@ -37,6 +37,14 @@ protected:
         }
         EXPECT_EQ(now, before);
     }
+    // After a writer's kill: the queue manager killed and started again too, the fixture connected
+    // anew; or else its connections back to those there were before (before) the writer started.
+    void afterKill(bool queueManagerToo, int before) {
+        if (!queueManagerToo) return waitForConnections(before);
+        qm_->kill9();
+        ASSERT_TRUE(qm_->start());
+        ASSERT_TRUE(connect());
+    }
     // Without a server of its own the fixture uses the queue manager "QM1" under the inherited
     // MINIQM_ROOT (a process started by a test that has one).
     explicit DataQueueTest(bool ownServer = true) {

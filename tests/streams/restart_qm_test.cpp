@@ -16,6 +16,7 @@
 #include <set>
 
 #include "streams/qmstream.h"
+#include "streams/rerun.h"
 
 namespace st {
 namespace {
@@ -72,14 +73,7 @@ protected:
                       static_cast<int>(verb), static_cast<unsigned long long>(k),
                       static_cast<long long>(base_));
         zt::ScopedEnv env("ZUNT_RESTART_WRITER", orders);
-        pid_t pid = fork();
-        if (pid == 0) {
-            char self[] = "/proc/self/exe", filter[] = "--gtest_filter=RestartWriter.WritesUntilKilled";
-            char *argv[] = {self, filter, nullptr};
-            execv(self, argv);
-            _exit(7);
-        }
-        return pid;
+        return startSelf("RestartWriter.WritesUntilKilled");
     }
     int64_t base_ = 0;
 };
@@ -108,9 +102,10 @@ TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager)
         close(fds[1]);
         // A writer to die at its k-th call is given up to 5 s to get there.
         int status = 0;
-        for (int waited = 0; k && waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
-            usleep(10000);
-        if (!k) usleep(50000 + random() % 250000);
+        if (k)
+            waitEnd(pid, &status, 5000);
+        else
+            usleep(50000 + random() % 250000);
         if (!WIFSIGNALED(status) || !k) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
@@ -119,13 +114,7 @@ TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager)
         int64_t b;
         while (read(fds[0], &b, sizeof b) == sizeof b) reported = b;
         close(fds[0]);
-        if (round % 3 == 2) {  // the queue manager dies too
-            qm_->kill9();
-            ASSERT_TRUE(qm_->start());
-            ASSERT_TRUE(connect());
-        } else {
-            waitForConnections(before);
-        }
+        ASSERT_NO_FATAL_FAILURE(afterKill(round % 3 == 2, before));  // now and then the queue manager too
 
         ASSERT_EQ(reload(), 1);
         s = find("S");
