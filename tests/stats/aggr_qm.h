@@ -131,19 +131,9 @@ protected:
 
     // Every entry of the stream's bins by bin end, level and object.
     static std::map<std::string, std::string> snapshot(Stream *s) {
-        std::map<std::string, std::string> out;
-        for (AggrBin *bin : activeBins(s))
-            for (AggrEntry *e : entries(bin)) {
-                const AggrFamily &family = evAggrFamilies[bin->family];
-                const auto *name =
-                    aggrGet<const StringEntry *>(e->record, aggrFieldOffset(&family, family.stats->objectId));
-                char key[128];
-                std::snprintf(key, sizeof key, "%lld/%u/%.*s", static_cast<long long>(bin->end),
-                              aggrGet<uint32_t>(e->record, aggrFieldOffset(&family, 31)),
-                              static_cast<int>(name->length), name->text);
-                out[key] = rendered(family.stats, e->record);
-            }
-        return out;
+        return byEntry(s, [](const AggrFamily &family, const uint8_t *record) {
+            return rendered(family.stats, record);
+        });
     }
 
     // The puts and records of every stored record of the stream, by queue.

@@ -457,20 +457,10 @@ TEST_F(AggrTest, AReloadGivesBackTheBinsAndSkipsADamagedMessage) {
     size_t stored = aggrMessageCount();
     ASSERT_GE(stored, 5u);
     // The memory as it was, entry by entry.
-    auto snapshot = [&](Stream *s) {
-        std::map<std::string, std::vector<uint8_t>> out;
-        for (AggrBin *bin : activeBins(s))
-            for (AggrEntry *e : entries(bin)) {
-                const AggrFamily &family = evAggrFamilies[bin->family];
-                const auto *name =
-                    aggrGet<const StringEntry *>(e->record, aggrFieldOffset(&family, family.stats->objectId));
-                char key[128];
-                std::snprintf(key, sizeof key, "%lld/%u/%.*s", static_cast<long long>(bin->end),
-                              aggrGet<uint32_t>(e->record, aggrFieldOffset(&family, 31)),
-                              static_cast<int>(name->length), name->text);
-                out[key].assign(e->record, e->record + family.stats->recordSize);
-            }
-        return out;
+    auto snapshot = [](Stream *s) {
+        return byEntry(s, [](const AggrFamily &family, const uint8_t *record) {
+            return std::vector<uint8_t>(record, record + family.stats->recordSize);
+        });
     };
     auto beforeQ = snapshot(q), beforeC = snapshot(c);
     uint32_t msgsQ = q->aggrMsgs;

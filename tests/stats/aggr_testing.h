@@ -3,8 +3,10 @@
 // hands out MsgIds and matches by MsgId and CorrelId, with a put or get failing on request.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "stats/aggr.h"
@@ -224,6 +226,23 @@ protected:
         for (AggrKeyGroup *g = bin->groups; g; g = g->next)
             if (g->inUse)
                 for (AggrEntry *e = g->entries; e; e = e->next) out.push_back(e);
+        return out;
+    }
+    // Every entry of the stream's bins by "bin end/level/object", as value(family, record) makes it.
+    template <typename Value>
+    static auto byEntry(Stream *s, Value value) {
+        std::map<std::string, decltype(value(std::declval<const AggrFamily &>(), nullptr))> out;
+        for (AggrBin *bin : activeBins(s))
+            for (AggrEntry *e : entries(bin)) {
+                const AggrFamily &family = evAggrFamilies[bin->family];
+                const auto *name =
+                    aggrGet<const StringEntry *>(e->record, aggrFieldOffset(&family, family.stats->objectId));
+                char key[128];
+                std::snprintf(key, sizeof key, "%lld/%u/%.*s", static_cast<long long>(bin->end),
+                              aggrGet<uint32_t>(e->record, aggrFieldOffset(&family, 31)),
+                              static_cast<int>(name->length), name->text);
+                out[key] = value(family, e->record);
+            }
         return out;
     }
     static uint32_t groupsInUse(const AggrBin *bin) {
