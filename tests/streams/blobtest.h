@@ -2,6 +2,7 @@
 // and views of a stream's blobs, ranges and BlobIds.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,22 @@ struct FakeQmgr {
     const char *name = "QM1";
     uint32_t nameId = 0;
 };
+
+// The string "string-NNNN-long-enough-to-fill-blobs-soon" of number i, interned in the string pool.
+inline uint32_t internNumbered(int i) {
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "string-%04d-long-enough-to-fill-blobs-soon", i);
+    return evStringIntern(1, 850, text, static_cast<uint32_t>(n), 0, nullptr);
+}
+
+// Every stream of the queue manager record freed.
+inline void freeStreams(FakeQmgr *qmgr) {
+    while (Stream *s = qmgr->streams) {
+        qmgr->streams = s->next;
+        s->next = nullptr;
+        evStreamFree(s);
+    }
+}
 
 // What the hooks saw.
 struct HookLog {

@@ -47,10 +47,7 @@ protected:
     }
     void TearDown() override {
         CSSetMemFailHook(nullptr);
-        while (Stream *s = qmgr_.streams) {
-            qmgr_.streams = s->next;
-            evStreamFree(s);
-        }
+        freeStreams(&qmgr_);
         StreamTest::TearDown();
     }
     Stream *qmgrStream(const char *name, uint32_t type = STREAM_TYPE_EVENTS, uint32_t aggrInt = 0) {

@@ -133,14 +133,7 @@ INSTANTIATE_TEST_SUITE_P(EachCall, ConsolidationFaultsQm,
                                            Fault{MqVerb::MQCMIT, 1, MQRC_BACKED_OUT}),
                          faultName);
 
-class HousekeepingFaultsQm : public FaultsQm, public ::testing::WithParamInterface<Fault> {
-protected:
-    uint32_t intern(int i) {
-        char text[64];
-        int n = std::snprintf(text, sizeof text, "string-%04d-long-enough-to-fill-blobs-soon", i);
-        return evStringIntern(1, 850, text, static_cast<uint32_t>(n), 0, nullptr);
-    }
-};
+class HousekeepingFaultsQm : public FaultsQm, public ::testing::WithParamInterface<Fault> {};
 
 // Three sparse big string blobs are rewritten into one: MQGET and MQPUT of the new blob, of the
 // header, then the removal of the two dropped blobs, then MQCMIT.
@@ -150,7 +143,7 @@ TEST_P(HousekeepingFaultsQm, AFailedHousekeepingLeavesEveryStringAsItWas) {
     Stream *strings = evStringsCreateStream();
     ASSERT_TRUE(evStringsInit(0));
     std::vector<uint32_t> ids;
-    for (int i = 0; i < 1000; i++) ids.push_back(intern(i));
+    for (int i = 0; i < 1000; i++) ids.push_back(internNumbered(i));
     ASSERT_EQ(commitPoint(), 1);
     ASSERT_EQ(evStreamConsolidateAll(&io_, strings), 1);
     Stream *s = stream("S");

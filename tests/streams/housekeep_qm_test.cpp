@@ -45,11 +45,6 @@ protected:
         evStringsRemoveHolder(holderWalker);
         DataQueueTest::TearDown();
     }
-    uint32_t intern(int i) {
-        char text[64];
-        int n = std::snprintf(text, sizeof text, "string-%04d-long-enough-to-fill-blobs-soon", i);
-        return evStringIntern(1, 850, text, static_cast<uint32_t>(n), 0, nullptr);
-    }
     static std::string textOf(uint32_t id) {
         const StringEntry *e = evStringLookup(id);
         return std::string(e->text, e->length);
@@ -62,14 +57,14 @@ TEST_F(HousekeepQm, SparseStringBlobsAreRewrittenKeepingEveryStringInUse) {
     Stream *strings = evStringsCreateStream();
     ASSERT_TRUE(evStringsInit(0));
     std::vector<uint32_t> ids;
-    for (int i = 0; i < 1000; i++) ids.push_back(intern(i));
+    for (int i = 0; i < 1000; i++) ids.push_back(internNumbered(i));
     // A second stored copy of a string in use: both are loaded, one of them is marked.
     uint32_t duplicated = ids[5];
     uint8_t stored[80];
     uint32_t length = evStoredStringWrite(stored, duplicated, 850, evStringLookup(duplicated)->text,
                                           evStringLookup(duplicated)->length);
     ASSERT_NE(evStreamAdd(nullptr, strings, stored, length, 0, nullptr), nullptr);
-    for (int i = 1000; i < 1400; i++) ids.push_back(intern(i));
+    for (int i = 1000; i < 1400; i++) ids.push_back(internNumbered(i));
     ASSERT_EQ(syncPoint(), 1);
     ASSERT_EQ(evStreamConsolidateAll(&io_, strings), 1);
     ASSERT_GE(blobNumbers(strings, true).size(), 3u);

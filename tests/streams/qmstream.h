@@ -104,13 +104,7 @@ protected:
         wrap_.reset();
     }
 
-    void freeQmgrStreams() {
-        while (Stream *s = qmgr_.streams) {
-            qmgr_.streams = s->next;
-            s->next = nullptr;
-            evStreamFree(s);
-        }
-    }
+    void freeQmgrStreams() { freeStreams(&qmgr_); }
 
     QmgrEntry *qmgr() { return reinterpret_cast<QmgrEntry *>(&qmgr_); }
 

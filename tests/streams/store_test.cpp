@@ -27,20 +27,12 @@ protected:
     }
     void TearDown() override {
         evStringsRemoveHolder(markAll);
-        while (Stream *s = qmgr_.streams) {
-            qmgr_.streams = s->next;
-            evStreamFree(s);
-        }
+        freeStreams(&qmgr_);
         StreamTest::TearDown();
     }
     // A stream of QM1, reached by the walks over every stream as the configuration's would be.
     Stream *qmgrStream(const char *name) {
         return evStreamCreate(reinterpret_cast<QmgrEntry *>(&qmgr_), evStreamDefine(name, -1, 1, 0, 0));
-    }
-    uint32_t intern(int i) {
-        char text[64];
-        int n = std::snprintf(text, sizeof text, "string-%04d-long-enough-to-fill-blobs-soon", i);
-        return evStringIntern(1, 850, text, static_cast<uint32_t>(n), 0, nullptr);
     }
     // A "$STRINGS" stream of 4096-byte blobs merged by fours.
     Stream *strings() {
@@ -117,7 +109,7 @@ TEST_F(StoreFake, AStringsOnlyHardenWritesOnlyStringsButNotesWhatIsDue) {
     for (int i = 0; i < 2; i++) ASSERT_NE(evStreamAdd(nullptr, s, r.data(), 120, 100, nullptr), nullptr);
     ASSERT_NE(evStringsCreateStream(), nullptr);
     ASSERT_EQ(evStringsInit(0), 1);
-    ASSERT_NE(intern(1), 0u);
+    ASSERT_NE(internNumbered(1), 0u);
     EvHardenBlock block{&io_, 1, 0, 0};
     ASSERT_EQ(evHardenAllStreams(&block), 1);
     EXPECT_EQ(block.consolidationDue, 1);
@@ -165,7 +157,7 @@ TEST_F(StoreFake, StringBlobsConsolidateIntoTheFirstFreeBigNumber) {
         evStringsFree(1);
         fdq::reset();
         Stream *s = strings();
-        for (int i = 0; i < 70; i++) intern(i);  // one small blob and the current
+        for (int i = 0; i < 70; i++) internNumbered(i);  // one small blob and the current
         ASSERT_EQ(s->smallBlobCount, 1u);
         StreamBlob **tail = &s->blobs->next;
         for (uint64_t n : c.big) {
@@ -202,7 +194,7 @@ TEST_F(StoreFake, MarkingCoversEveryFormOfStringIdAndOnlyEventHeaders) {
     Stream *s = strings();
     (void)s;
     std::vector<uint32_t> ids;
-    for (int i = 0; i < 8; i++) ids.push_back(intern(i));
+    for (int i = 0; i < 8; i++) ids.push_back(internNumbered(i));
     auto marked = [](uint32_t id) { return evStringLookup(id)->storedEntry[ENTRY_MARK] != 0; };
     struct Case {
         const char *what;
@@ -254,7 +246,7 @@ TEST_F(StoreFake, HousekeepingSelectsSparseBigBlobsAndIsRecommendedForThreeWorth
         Stream *s = strings();
         std::vector<uint32_t> ids;
         for (int i = 0; ids.size() < 2000 && s->smallBlobCount < uint64_t(4 * c.bigBlobs); i++)
-            ids.push_back(intern(i));
+            ids.push_back(internNumbered(i));
         ASSERT_EQ(evStreamConsolidateAll(&io_, s), 1);
         ASSERT_EQ(blobNumbers(s, true).size(), static_cast<size_t>(c.bigBlobs));
         // The strings of the first usedBlobs big blobs (the lowest numbers) are in use.
