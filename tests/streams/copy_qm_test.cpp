@@ -1,7 +1,6 @@
 // Stream copy on a real data queue: what a copy leaves is committed (another connection loads it
 // whole), a copy failing or killed mid-way leaves the target with its committed batches, the first
 // records of the copy order, and the source whole.
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +10,7 @@
 #include <set>
 
 #include "streams/qmstream.h"
-#include "streams/rerun.h"
+#include "testing/self_process.h"
 
 namespace st {
 namespace {
@@ -179,15 +178,10 @@ protected:
         std::snprintf(orders, sizeof orders, "%d %llu %u %s %u", static_cast<int>(verb),
                       static_cast<unsigned long long>(k), from->streamId, target, to->streamId);
         zt::ScopedEnv env("ZUNT_COPY_WRITER", orders);
-        const pid_t pid = startSelf("CopyWriter.CopiesUntilKilled");
-        ASSERT_GT(pid, 0);
-        int status = 0;
-        if (!waitEnd(pid, &status, 5000)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            FAIL() << "the copier did not reach its call in 5 s";
-        }
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the copier ended by itself: " << WEXITSTATUS(status);
+        zt::SelfProcess copier("CopyWriter.CopiesUntilKilled");
+        ASSERT_TRUE(copier.started());
+        if (!copier.wait(5000)) FAIL() << "the copier did not reach its call in 5 s";  // killed as it goes
+        ASSERT_TRUE(copier.killed()) << "the copier ended by itself: " << copier.exitCode();
     }
 };
 

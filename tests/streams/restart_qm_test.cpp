@@ -3,8 +3,6 @@
 // random time or at a random MQI call), sometimes the queue manager too. After each kill a reload
 // holds every reported record that cannot have expired exactly once, the batch in flight whole or not
 // at all, and nothing else.
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,11 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
 #include "streams/qmstream.h"
-#include "streams/rerun.h"
+#include "testing/self_process.h"
 
 namespace st {
 namespace {
@@ -28,7 +27,8 @@ constexpr uint32_t kRetention = 20;    // seconds; batch b has time base + b
 constexpr uint32_t kOnePerBlob = 120;  // with ZUNT_STREAM "200,4" each record closes the blob before it
 
 // The writer, run as a process of its own (the MQ library is not one to fork with connections): it
-// takes its orders from ZUNT_RESTART_WRITER="fd first verb k base" and uses the test's queue manager.
+// takes its orders from ZUNT_RESTART_WRITER="first verb k base", reports each committed batch and
+// uses the test's queue manager.
 class RestartWriter : public DataQueueTest {
 protected:
     RestartWriter() : DataQueueTest(false) {}
@@ -41,10 +41,10 @@ protected:
 
 TEST_F(RestartWriter, WritesUntilKilled) {
     const char *orders = std::getenv("ZUNT_RESTART_WRITER");
-    int fd = 0, verb = 0;
+    int verb = 0;
     long long first = 0, base = 0;
     unsigned long long k = 0;
-    if (std::sscanf(orders, "%d %lld %d %llu %lld", &fd, &first, &verb, &k, &base) != 5) _exit(8);
+    if (std::sscanf(orders, "%lld %d %llu %lld", &first, &verb, &k, &base) != 4) _exit(8);
     if (k) wrap_->killAt(static_cast<MqVerb>(verb), k);
     stream("S", kRetention);
     if (!reload()) _exit(10);
@@ -56,7 +56,7 @@ TEST_F(RestartWriter, WritesUntilKilled) {
             if (!evStreamAdd(qmgr(), s, r.data(), kOnePerBlob, base + b, nullptr)) _exit(11);
         }
         if (!syncPoint()) _exit(12);
-        if (write(fd, &b, sizeof b) != sizeof b) _exit(13);
+        if (!zt::reportToParent(&b, sizeof b)) _exit(13);
         if (!evStreamConsolidateAll(&io_, s)) _exit(14);
         int removed = 1;
         while (removed)
@@ -67,13 +67,13 @@ TEST_F(RestartWriter, WritesUntilKilled) {
 class RestartQm : public DataQueueTest {
 protected:
     // Starts the writer with batches from `first` on; it dies at its k-th call of verb (k 0: never).
-    pid_t startWriter(int fd, int64_t first, MqVerb verb, uint64_t k) {
+    void startWriter(std::optional<zt::SelfProcess> *writer, int64_t first, MqVerb verb, uint64_t k) {
         char orders[128];
-        std::snprintf(orders, sizeof orders, "%d %lld %d %llu %lld", fd, static_cast<long long>(first),
+        std::snprintf(orders, sizeof orders, "%lld %d %llu %lld", static_cast<long long>(first),
                       static_cast<int>(verb), static_cast<unsigned long long>(k),
                       static_cast<long long>(base_));
         zt::ScopedEnv env("ZUNT_RESTART_WRITER", orders);
-        return startSelf("RestartWriter.WritesUntilKilled");
+        writer->emplace("RestartWriter.WritesUntilKilled", true);
     }
     int64_t base_ = 0;
 };
@@ -91,29 +91,23 @@ TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager)
     const MqVerb verbs[] = {MqVerb::MQPUT, MqVerb::MQGET, MqVerb::MQCMIT};
     for (int round = 0; round < 6; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
         MqVerb verb = verbs[random() % 3];
         int before = connectionCount();
         ASSERT_GT(before, 0);
         uint64_t k = round % 2 ? 20 + random() % 200 : 0;  // odd rounds die at an MQI call
-        pid_t pid = startWriter(fds[1], next, verb, k);
-        ASSERT_GT(pid, 0);
-        close(fds[1]);
+        std::optional<zt::SelfProcess> writer;
+        startWriter(&writer, next, verb, k);
+        ASSERT_TRUE(writer->started());
         // A writer to die at its k-th call is given up to 5 s to get there.
-        int status = 0;
         if (k)
-            waitEnd(pid, &status, 5000);
+            writer->wait(5000);
         else
             usleep(50000 + random() % 250000);
-        if (!WIFSIGNALED(status) || !k) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
+        writer->kill();
+        ASSERT_TRUE(writer->killed()) << "the writer stopped by itself: " << writer->exitCode();
         int64_t b;
-        while (read(fds[0], &b, sizeof b) == sizeof b) reported = b;
-        close(fds[0]);
+        while (writer->takeReport(&b, sizeof b)) reported = b;
+        writer.reset();
         ASSERT_NO_FATAL_FAILURE(afterKill(round % 3 == 2, before));  // now and then the queue manager too
 
         ASSERT_EQ(reload(), 1);
