@@ -284,6 +284,16 @@ inline int connectionCount(const std::string &qm) {
     const char *at = std::strstr(reply, "connections ");
     return at ? std::atoi(at + std::strlen("connections ")) : -1;
 }
+// The queue manager backs a killed process's unit out when it drops its connection, not at once:
+// waits up to 5 s until its connections are back to those there were before (before).
+inline void waitForConnections(const std::string &qm, int before) {
+    int now = connectionCount(qm);
+    for (int waited = 0; waited < 5000 && now != before; waited += 5) {
+        usleep(5000);
+        now = connectionCount(qm);
+    }
+    EXPECT_EQ(now, before);
+}
 #endif
 
 inline void setText(char *field, size_t n, const std::string &v) {

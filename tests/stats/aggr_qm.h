@@ -80,15 +80,7 @@ protected:
 
     // The queue manager's connections; -1 when it does not answer.
     static int connectionCount() { return qmt::connectionCount("QM1"); }
-    // A killed process's unit is backed out when its connection is dropped: waits up to 5 s for it.
-    static void waitForConnections(int before) {
-        int now = connectionCount();
-        for (int waited = 0; waited < 5000 && now != before; waited += 5) {
-            usleep(5000);
-            now = connectionCount();
-        }
-        EXPECT_EQ(now, before);
-    }
+    static void waitForConnections(int before) { qmt::waitForConnections("QM1", before); }
 
     // The sync point: streams, then the bins, then the commit; a failure backs out and reloads.
     bool syncPoint() {

@@ -27,16 +27,7 @@ class DataQueueTest : public StreamTest {
 protected:
     // The queue manager's connections, the command server's included; -1 when it does not answer.
     static int connectionCount() { return qmt::connectionCount("QM1"); }
-    // The queue manager backs a killed process's unit out when it drops its connection, not at
-    // once: waits up to 5 s until the connections are back to those there were before it started.
-    static void waitForConnections(int before) {
-        int now = connectionCount();
-        for (int waited = 0; waited < 5000 && now != before; waited += 5) {
-            usleep(5000);
-            now = connectionCount();
-        }
-        EXPECT_EQ(now, before);
-    }
+    static void waitForConnections(int before) { qmt::waitForConnections("QM1", before); }
     // After a writer's kill: the queue manager killed and started again too, the fixture connected
     // anew; or else its connections back to those there were before (before) the writer started.
     void afterKill(bool queueManagerToo, int before) {
