@@ -40,21 +40,6 @@ std::string bytes(T v) {
     return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
-Rc putWithHandle(MQHCONN h, MQHOBJ o, MQHMSG m, const std::string &data,
-                 MQLONG persistence = MQPER_NOT_PERSISTENT) {
-    MQMD md = MQMD_DEFAULT;
-    md.Persistence = persistence;
-    std::memcpy(md.Format, MQFMT_STRING, 8);
-    MQPMO pmo = MQPMO_DEFAULT;
-    pmo.Version = MQPMO_VERSION_3;
-    pmo.Options = MQPMO_NO_SYNCPOINT;
-    pmo.OriginalMsgHandle = m;
-    Rc r;
-    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
-          &r.reason);
-    return r;
-}
-
 Rc getIntoHandle(MQHCONN h, MQHOBJ o, MQHMSG m, std::string &data) {
     MQMD md = MQMD_DEFAULT;
     MQGMO gmo = MQGMO_DEFAULT;

@@ -456,6 +456,24 @@ inline Rc setProp(MQHCONN h, MQHMSG m, const char *name, MQLONG type, const void
     return r;
 }
 
+// MQPUT outside any unit of MQSTR data with the properties of the message handle m.
+inline Rc putWithHandle(MQHCONN h, MQHOBJ o, MQHMSG m, const std::string &data,
+                        MQLONG persistence = MQPER_NOT_PERSISTENT,
+                        MQLONG priority = MQPRI_PRIORITY_AS_Q_DEF) {
+    MQMD md = MQMD_DEFAULT;
+    md.Priority = priority;
+    md.Persistence = persistence;
+    std::memcpy(md.Format, MQFMT_STRING, 8);
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Version = MQPMO_VERSION_3;
+    pmo.Options = MQPMO_NO_SYNCPOINT;
+    pmo.OriginalMsgHandle = m;
+    Rc r;
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
+          &r.reason);
+    return r;
+}
+
 }  // namespace qmt
 
 namespace qmt {

@@ -21,17 +21,7 @@ Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &colo
         EXPECT_RC(setProp(h, m, "color", MQTYPE_STRING, color.data(), static_cast<MQLONG>(color.size())),
                   MQCC_OK, MQRC_NONE);
     if (size >= 0) EXPECT_RC(setProp(h, m, "size", MQTYPE_INT32, &size, 4), MQCC_OK, MQRC_NONE);
-    MQMD md = MQMD_DEFAULT;
-    md.Priority = priority;
-    md.Persistence = persistence;
-    std::memcpy(md.Format, MQFMT_STRING, 8);
-    MQPMO pmo = MQPMO_DEFAULT;
-    pmo.Version = MQPMO_VERSION_3;
-    pmo.Options = MQPMO_NO_SYNCPOINT;
-    pmo.OriginalMsgHandle = m;
-    Rc r;
-    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
-          &r.reason);
+    Rc r = putWithHandle(h, o, m, data, persistence, priority);
     Rc d;
     MQDMHO dmho = MQDMHO_DEFAULT;
     MQDLTMH(h, &m, &dmho, &d.cc, &d.reason);
