@@ -72,11 +72,7 @@ struct Caller {
             r = xcnvc(h);
         } else if (verb == "MQCRTMH") {
             MQHMSG made = createHandle(h, &r);
-            if (r.cc == MQCC_OK) {
-                MQDMHO dmho = MQDMHO_DEFAULT;
-                Rc ignored;
-                MQDLTMH(h, &made, &dmho, &ignored.cc, &ignored.reason);
-            }
+            if (r.cc == MQCC_OK) deleteHandle(h, &made);
         } else if (verb == "MQDLTMH") {
             MQHMSG doomed = createHandle(h);
             MQDMHO dmho = MQDMHO_DEFAULT;
@@ -108,9 +104,7 @@ struct Caller {
             MQLONG length = 0;
             MQBUFMH(h, into, &bmho, &md, static_cast<MQLONG>(data.size()), data.data(), &length, &r.cc,
                     &r.reason);
-            MQDMHO dmho = MQDMHO_DEFAULT;
-            Rc ignored;
-            MQDLTMH(h, &into, &dmho, &ignored.cc, &ignored.reason);
+            deleteHandle(h, &into);
         } else {
             ADD_FAILURE() << "no call for " << verb;
         }

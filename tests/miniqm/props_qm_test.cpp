@@ -95,10 +95,7 @@ TEST_F(PropsQm, EachTypeSetAndInquiredBack) {
     }
     Inq asText = inquire(h, m, "Severity", MQIMPO_CONVERT_TYPE, 256, MQTYPE_STRING);
     EXPECT_EQ(asText.value, "-320000");
-    Rc r;
-    MQDMHO dmho = MQDMHO_DEFAULT;
-    MQDLTMH(h, &m, &dmho, &r.cc, &r.reason);
-    EXPECT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_RC(deleteHandle(h, &m), MQCC_OK, MQRC_NONE);
     EXPECT_EQ(m, MQHM_UNUSABLE_HMSG);
 }
 

@@ -446,6 +446,14 @@ inline MQHMSG createHandle(MQHCONN h, Rc *rc = nullptr) {
     return m;
 }
 
+// MQDLTMH with the default options.
+inline Rc deleteHandle(MQHCONN h, MQHMSG *m) {
+    MQDMHO dmho = MQDMHO_DEFAULT;
+    Rc r;
+    MQDLTMH(h, m, &dmho, &r.cc, &r.reason);
+    return r;
+}
+
 // MQSETMP of one property with the default options.
 inline Rc setProp(MQHCONN h, MQHMSG m, const char *name, MQLONG type, const void *value, MQLONG length) {
     MQSMPO smpo = MQSMPO_DEFAULT;

@@ -44,17 +44,8 @@ Sub subscribe(MQHCONN h, const std::string &topic, MQLONG options, const std::st
 
 // A publication carrying the string property Color from a message handle.
 Rc publishColored(MQHCONN h, const std::string &topic, const std::string &data, const char *color) {
-    MQCMHO cmho = MQCMHO_DEFAULT;
-    MQHMSG hm = MQHM_UNUSABLE_HMSG;
-    Rc r;
-    MQCRTMH(h, &cmho, &hm, &r.cc, &r.reason);
-    MQSMPO smpo = MQSMPO_DEFAULT;
-    MQPD pd = MQPD_DEFAULT;
-    MQCHARV nv = {};
-    nv.VSPtr = const_cast<char *>("Color");
-    nv.VSLength = MQVS_NULL_TERMINATED;
-    MQSETMP(h, hm, &smpo, &nv, &pd, MQTYPE_STRING, static_cast<MQLONG>(std::strlen(color)),
-            const_cast<char *>(color), &r.cc, &r.reason);
+    MQHMSG hm = createHandle(h);
+    Rc r = setProp(h, hm, "Color", MQTYPE_STRING, color, static_cast<MQLONG>(std::strlen(color)));
     MQOD od = MQOD_DEFAULT;
     od.Version = MQOD_VERSION_4;
     od.ObjectType = MQOT_TOPIC;
@@ -68,9 +59,7 @@ Rc publishColored(MQHCONN h, const std::string &topic, const std::string &data, 
     pmo.OriginalMsgHandle = hm;
     MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()), &r.cc,
            &r.reason);
-    Rc d;
-    MQDMHO dmho = MQDMHO_DEFAULT;
-    MQDLTMH(h, &hm, &dmho, &d.cc, &d.reason);
+    deleteHandle(h, &hm);
     return r;
 }
 
@@ -89,10 +78,7 @@ struct Delivered {
 
 Delivered getPublication(MQHCONN h, MQHOBJ o) {
     Delivered d;
-    MQCMHO cmho = MQCMHO_DEFAULT;
-    MQHMSG hm = MQHM_UNUSABLE_HMSG;
-    Rc r;
-    MQCRTMH(h, &cmho, &hm, &r.cc, &r.reason);
+    MQHMSG hm = createHandle(h);
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_4;
     gmo.MsgHandle = hm;
@@ -101,9 +87,7 @@ Delivered getPublication(MQHCONN h, MQHOBJ o) {
         auto inquire = [&](const char *name, MQLONG type, void *value, MQLONG length, MQLONG &dataLength) {
             MQIMPO impo = MQIMPO_DEFAULT;
             MQPD pd = MQPD_DEFAULT;
-            MQCHARV nv = {};
-            nv.VSPtr = const_cast<char *>(name);
-            nv.VSLength = MQVS_NULL_TERMINATED;
+            MQCHARV nv = charv(name);
             Rc ir;
             MQINQMP(h, hm, &impo, &nv, &pd, &type, length, value, &dataLength, &ir.cc, &ir.reason);
             return ir;
@@ -116,8 +100,7 @@ Delivered getPublication(MQHCONN h, MQHOBJ o) {
         if (inquire("MQTopicString", MQTYPE_STRING, topic, sizeof topic, len).cc == MQCC_OK)
             d.topic.assign(topic, static_cast<size_t>(len));
     }
-    MQDMHO dmho = MQDMHO_DEFAULT;
-    MQDLTMH(h, &hm, &dmho, &r.cc, &r.reason);
+    deleteHandle(h, &hm);
     return d;
 }
 
@@ -420,10 +403,8 @@ TEST_F(Retain, WithApplicationPropertiesAPublicationWithoutHandleCarriesTheMqpsF
               std::string::npos);
     EXPECT_NE(data.find("<usr><Color>red</Color></usr>"), std::string::npos);
     // MQBUFMH takes them back under the names an application inquires.
-    MQCMHO cmho = MQCMHO_DEFAULT;
-    MQHMSG hm = MQHM_UNUSABLE_HMSG;
+    MQHMSG hm = createHandle(h);
     Rc r;
-    MQCRTMH(h, &cmho, &hm, &r.cc, &r.reason);
     MQBMHO bmho = MQBMHO_DEFAULT;
     MQLONG left = 0;
     MQBUFMH(h, hm, &bmho, &md, static_cast<MQLONG>(data.size()), data.data(), &left, &r.cc, &r.reason);
@@ -431,9 +412,7 @@ TEST_F(Retain, WithApplicationPropertiesAPublicationWithoutHandleCarriesTheMqpsF
     EXPECT_EQ(data.substr(0, static_cast<size_t>(left)), "red state");
     MQIMPO impo = MQIMPO_DEFAULT;
     MQPD pd = MQPD_DEFAULT;
-    MQCHARV nv = {};
-    nv.VSPtr = const_cast<char *>("MQTopicString");
-    nv.VSLength = MQVS_NULL_TERMINATED;
+    MQCHARV nv = charv("MQTopicString");
     MQLONG type = MQTYPE_STRING, length = 0;
     char topic[64];
     MQINQMP(h, hm, &impo, &nv, &pd, &type, sizeof topic, topic, &length, &r.cc, &r.reason);
@@ -443,8 +422,7 @@ TEST_F(Retain, WithApplicationPropertiesAPublicationWithoutHandleCarriesTheMqpsF
     MQSMPO smpo = MQSMPO_DEFAULT;
     MQSETMP(h, hm, &smpo, &nv, &pd, MQTYPE_STRING, 1, const_cast<char *>("x"), &r.cc, &r.reason);
     EXPECT_RC(r, MQCC_FAILED, MQRC_PROPERTY_NAME_ERROR);
-    MQDMHO dmho = MQDMHO_DEFAULT;
-    MQDLTMH(h, &hm, &dmho, &r.cc, &r.reason);
+    deleteHandle(h, &hm);
 }
 
 TEST_F(Retain, SelectionStringAppliesToRetainedPublications) {

@@ -22,9 +22,7 @@ Rc putWith(MQHCONN h, MQHOBJ o, const std::string &data, const std::string &colo
                   MQCC_OK, MQRC_NONE);
     if (size >= 0) EXPECT_RC(setProp(h, m, "size", MQTYPE_INT32, &size, 4), MQCC_OK, MQRC_NONE);
     Rc r = putWithHandle(h, o, m, data, persistence, priority);
-    Rc d;
-    MQDMHO dmho = MQDMHO_DEFAULT;
-    MQDLTMH(h, &m, &dmho, &d.cc, &d.reason);
+    deleteHandle(h, &m);
     return r;
 }
 
@@ -55,9 +53,7 @@ Rc getOne(MQHCONN h, MQHOBJ o, std::string &data, MQLONG options = MQGMO_NO_SYNC
     gmo.Version = MQGMO_VERSION_4;
     gmo.MsgHandle = createHandle(h);
     Rc r = get(h, o, &data, options, nullptr, 1000, nullptr, waitMs, &gmo);
-    Rc d;
-    MQDMHO dmho = MQDMHO_DEFAULT;
-    MQDLTMH(h, &gmo.MsgHandle, &dmho, &d.cc, &d.reason);
+    deleteHandle(h, &gmo.MsgHandle);
     return r;
 }
 
