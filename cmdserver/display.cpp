@@ -217,10 +217,14 @@ template <int Index>
 bool statsTotal(const CmdObject &, Value *v) {
     return number(v, evStatsCounters[Index - EV_QMC_STATQ].current);
 }
+// The log's settings as the walk copied them, so that names and limits shown belong together.
+const LogSettings *logOf(const CmdObject &o) {
+    return recordOf<LogSettings>(o);
+}
 
 constexpr Attr kEvAttrs[] = {
-    {39305, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.name); }},
-    {39306, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.descr); }},
+    {39305, Form::String, [](const CmdObject &o, Value *v) { return text(v, logOf(o)->name); }},
+    {39306, Form::String, [](const CmdObject &o, Value *v) { return text(v, logOf(o)->descr); }},
     {39334, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.startTime.load()); }},
     {39335, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.connectTime.load()); }},
     {39341, Form::Int, [](const CmdObject &, Value *v) { return number(v, sumQueues(EV_EQC_MSGS)); }},
@@ -240,12 +244,12 @@ constexpr Attr kEvAttrs[] = {
      [](const CmdObject &, Value *v) { return number(v, evSettings.defaultMaxRecords.load()); }},
     {39358, Form::Int,
      [](const CmdObject &, Value *v) { return number(v, evSettings.displayCommands.load()); }},
-    {39310, Form::String, [](const CmdObject &, Value *v) { return text(v, evLogSettings.logPath); }},
+    {39310, Form::String, [](const CmdObject &o, Value *v) { return text(v, logOf(o)->logPath); }},
     {39364, Form::Int,
-     [](const CmdObject &, Value *v) { return number(v, evLogSettings.logRetention / 86400); }},
-    {39362, Form::Int, [](const CmdObject &, Value *v) { return number(v, evLogSettings.maxLogAge / 60); }},
+     [](const CmdObject &o, Value *v) { return number(v, logOf(o)->logRetention / 86400); }},
+    {39362, Form::Int, [](const CmdObject &o, Value *v) { return number(v, logOf(o)->maxLogAge / 60); }},
     {39363, Form::Int,
-     [](const CmdObject &, Value *v) { return number(v, (evLogSettings.maxLogSize + 1023) / 1024); }},
+     [](const CmdObject &o, Value *v) { return number(v, (logOf(o)->maxLogSize + 1023) / 1024); }},
     {39365, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.resetTime.load()); }},
     {39389, Form::Int,
      [](const CmdObject &, Value *v) { return number(v, evSettings.stormThreshold.load()); }},
@@ -663,7 +667,10 @@ void walkEmitters(Display *d) {
 }
 
 void walkEv(Display *d) {
-    offer(d, CmdObject{nullptr, nullptr, nullptr, nullptr});
+    // Other threads change the log's settings: the copy is taken under the log lock.
+    LogSettings log{};
+    logGetSettings(&log);
+    offer(d, CmdObject{&log, nullptr, nullptr, nullptr});
 }
 
 bool patternMatches(const Pattern &pattern, const char *text) {

@@ -209,7 +209,7 @@ void shutdown(bool started) {
 int evMainTick(int32_t *hookFlag) {
     const int64_t now = evClockNow();
     evCheckTimeZone(now);
-    if (evLogSettings.heartbeat != 0 && now >= logNextHeartbeat())
+    if (logHeartbeatInterval() != 0 && now >= logNextHeartbeat())
         logWrite(nullptr, EV_OUT_INFO, "ZUNT Log Heartbeat", -1);
     redrawStatus();
     if (keyboardServed()) {

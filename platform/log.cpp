@@ -47,8 +47,10 @@ constexpr int kNotInherited = O_NOINHERIT;  // text mode: CRLF line ends, as Win
 constexpr int kNotInherited = O_CLOEXEC;
 #endif
 
+constexpr int32_t kDefaultHeartbeat = 86400;
 // No log root until the engine sets one at start: lines before that are not written anywhere.
-LogSettings settings = {"ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800, 86400};
+LogSettings settings = {
+    "ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800, kDefaultHeartbeat};
 
 // Log state; log and console lock.
 FILE *logFile = nullptr;
@@ -75,6 +77,8 @@ size_t queueCount = 0;
 
 std::atomic<int32_t> logWritten{0};
 std::atomic<int64_t> nextHeartbeat{0};
+// The main loop tests the heartbeat once a second without the log lock.
+std::atomic<int32_t> heartbeatInterval{kDefaultHeartbeat};
 
 bool ending() {
     return evEndFlag.load() != 0;
@@ -301,6 +305,7 @@ void logSetSettings(const LogSettings *newSettings) {
     settings.name[sizeof settings.name - 1] = '\0';
     settings.descr[sizeof settings.descr - 1] = '\0';
     settings.logPath[sizeof settings.logPath - 1] = '\0';
+    heartbeatInterval.store(settings.heartbeat);
 }
 
 void logGetSettings(LogSettings *out) {
@@ -398,6 +403,10 @@ void logFlushIfWritten() {
     if (!logWritten.load()) return;
     if (logFile != nullptr) fflush(logFile);
     logWritten.store(0);
+}
+
+int32_t logHeartbeatInterval() {
+    return heartbeatInterval.load();
 }
 
 int64_t logNextHeartbeat() {

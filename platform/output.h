@@ -182,7 +182,8 @@ void evWorkSetDequeueHook(void (*hook)(const WorkItem *item));
 // Log files.
 
 // The settings of the log that the event processor's settings keep here. Changed only through
-// logSetSettings (status lock, then log and console lock).
+// logSetSettings (status lock, then log and console lock), so a reader that holds either lock may
+// read them in place; any other reader takes logGetSettings's copy or logHeartbeatInterval.
 struct LogSettings {
     char name[8 + 1];      // NAME
     char descr[64 + 1];    // DESCR
@@ -192,9 +193,10 @@ struct LogSettings {
     int32_t logRetention;  // LOGRET, seconds
     int32_t heartbeat;     // heartbeat interval, seconds; 0 writes none
 };
-extern const LogSettings &evLogSettings;  // read-only view; lock-free readers may see a change midway
+extern const LogSettings &evLogSettings;  // read-only view: under the status lock or the log lock
 void logSetSettings(const LogSettings *settings);
 void logGetSettings(LogSettings *settings);  // a consistent copy, taken under the log lock
+int32_t logHeartbeatInterval();              // the heartbeat setting, read without a lock
 
 // Values of the configuration block, pushed by the configuration load each time it runs. A
 // null name prints "Unknown".

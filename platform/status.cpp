@@ -28,6 +28,7 @@ static const char *stateWord() {
     return "INITIALISING";
 }
 
+// Under the status lock, which logSetSettings also takes: the name is read in place.
 static void buildStatusText() {
     StatusCounts counts = {};
     StatusSource source = statusSource.load();
