@@ -72,17 +72,19 @@ run_one() {
     *) args=(--gtest_brief=1 "$@") ;;
   esac
   case $name in *_qm_*) export ZUNT_WINE_TMPDIR="Z:$qmtmp" ;; esac
-  # A hung executable is ended after the time ctest would give it.
   local rc=0
-  timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
-    >"$logs/$name.log" 2>&1 || rc=$?
+  # A hung executable is ended after the time ctest would give it.
+  start_exe() {
+    timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
+      >"$logs/$name.log" 2>&1
+  }
+  start_exe || rc=$?
   # Now and then under load wine ends a process with status 1 before it writes a byte (no test
   # ran); such a start is tried once more, and said so.
   if [ "$rc" = 1 ] && [ ! -s "$logs/$name.log" ]; then
     echo "retried  $name: wine ended it with status 1 before any output" >&2
     rc=0
-    timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
-      >"$logs/$name.log" 2>&1 || rc=$?
+    start_exe || rc=$?
   fi
   if [ "$rc" = 0 ]; then
     echo "ok     $name"
