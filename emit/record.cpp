@@ -22,6 +22,8 @@ constexpr uint32_t kIdAll = 1009;
 constexpr uint32_t kIdWhere = 39300;
 constexpr uint32_t kIdPrewhere = 39410;
 constexpr uint32_t kIdRecords = 39409;
+constexpr uint32_t kIdFirstAverageCount = 31178;  // CNTAVGNP, CNTAVGP, CNTAVGPNT, CNTAVGPET, CNTAVGPBS
+constexpr uint32_t kIdLastAverageCount = 31182;
 constexpr uint32_t kIdQmgrName = 39340;
 
 constexpr uint32_t kDataInt32 = 2;
@@ -103,7 +105,11 @@ void writeRecordFields(EmitContext *c) {
     const bool aggregated = (evCFGetFlags(c->record) & EVCF_FLAG_AGGREGATED) != 0;
     for (const evParmDef *row = c->commandRow->parms; row->parmId != 0 && !c->overflow; row++) {
         if (row->parmId == kIdAll || row->parmId == kIdWhere || row->parmId == kIdPrewhere) continue;
-        if (row->parmId == kIdRecords && !aggregated) continue;
+        // How many records, and how many averages an average is of, only an aggregated record tells.
+        if ((row->parmId == kIdRecords ||
+             (row->parmId >= kIdFirstAverageCount && row->parmId <= kIdLastAverageCount)) &&
+            !aggregated)
+            continue;
         const char *name;
         uint32_t nameLength;
         emitRowName(c, row, &name, &nameLength);

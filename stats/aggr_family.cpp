@@ -92,6 +92,16 @@ int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWr
     return emitted;
 }
 
+// One absorbed object. Queue accounting stores its averages divided, each then one average; the other
+// families keep the sums beside their counts, which their readers divide.
+int writeAbsorbedPortion(evCFWriter *w, const AggrFamily *family, const void *record) {
+    if (family->stats != &evAcctQFamily) return aggrWritePortion(w, family, record, 0);
+    alignas(8) uint8_t settled[AGGR_RECORD_MAX];
+    std::memcpy(settled, record, family->stats->recordSize);
+    statsTrueAverages(family->stats, settled, 1);
+    return aggrWritePortion(w, family, settled, 0);
+}
+
 bool fromCopy(const AggrFamily *family, const AggrEntry *entry) {
     return (aggrGet<uint32_t>(entry->record, family->stats->flagsOffset) & AGGR_FLAG_FROM_COPY) != 0;
 }
@@ -196,7 +206,7 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
             const uint8_t *msgId = nullptr;
             for (AggrEntry *e = group->entries; e; e = e->next) {
                 trace(family, e->record, "absorbed");
-                if (!aggrWritePortion(&w, family, e->record, 0)) return 0;
+                if (!writeAbsorbedPortion(&w, family, e->record)) return 0;
                 if (fromCopy(family, e)) copied = true;
                 if (e->message)
                     msgId = e->message->msgId;  // the list is newest first: the first entry is last

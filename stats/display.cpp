@@ -376,6 +376,7 @@ struct Display {
     const void *current;  // the record WHERE reads
     uint8_t *work;        // one record being read
     uint8_t *keys;        // the key part of a stored record
+    uint8_t *seen;        // the record as WHERE and PREWHERE see it: averages divided
     uint8_t *entries;     // the collation list: capacity records
     uint32_t used;        // entries in use
     uint32_t allocated;   // entries the list has room for
@@ -494,7 +495,12 @@ int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
 
 bool holds(Display *d, ExpExpression *expression, const void *record) {
     if (expression == nullptr) return true;
-    d->current = record;
+    // A record holds each average as a sum beside its count: the expression sees the average.
+    if (d->seen == nullptr && (d->seen = static_cast<uint8_t *>(CSGetMem(recordSize(d)))) == nullptr)
+        return false;
+    std::memcpy(d->seen, record, recordSize(d));
+    statsTrueAverages(d->family, d->seen, 0);
+    d->current = d->seen;
     ExpValue result{};
     bool yes = false;
     if (expEvaluateCondition(expression, &result)) {
@@ -1321,6 +1327,7 @@ void release(Display *d) {
     if (d->entries != nullptr) CSFreeMem(d->entries);
     if (d->work != nullptr) CSFreeMem(d->work);
     if (d->keys != nullptr) CSFreeMem(d->keys);
+    if (d->seen != nullptr) CSFreeMem(d->seen);
 }
 
 int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int32_t length) {

@@ -83,8 +83,9 @@ constexpr Row average(uint32_t id, const char *keyword, size_t offset, uint8_t w
                {{countId}},
                false};
 }
+// An average's count: a row, so that the emitters and WHERE see how many averages an average is of.
 constexpr Row count(uint32_t id, const char *keyword, size_t offset, uint8_t width) {
-    return field(id, keyword, offset, width, STATS_SUM_AVERAGE_COUNT, 0);
+    return field(id, keyword, offset, width, STATS_SUM_AVERAGE_COUNT, kRow);
 }
 
 // ---- Building and checking ----
@@ -550,10 +551,10 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
     return out;
 }
 
-constinit std::array<evParmDef, 61> statqParms = makeParms<60>("STATQ", kStatQFields);
-constinit std::array<evParmDef, 41> statchlParms = makeParms<40>("STATCHL", kStatChlFields);
+constinit std::array<evParmDef, 63> statqParms = makeParms<62>("STATQ", kStatQFields);
+constinit std::array<evParmDef, 44> statchlParms = makeParms<43>("STATCHL", kStatChlFields);
 constinit std::array<evParmDef, 152> statmqiParms = makeParms<151>("STATMQI", kStatMQIFields);
-constinit std::array<evParmDef, 97> acctqParms = makeParms<96>("ACCTQ", kAcctQFields);
+constinit std::array<evParmDef, 99> acctqParms = makeParms<98>("ACCTQ", kAcctQFields);
 constinit std::array<evParmDef, 136> acctmqiParms = makeParms<135>("ACCTMQI", kAcctMQIFields);
 
 template <typename Record, size_t N, size_t P>

@@ -10,10 +10,11 @@
 
 namespace {
 
-// Families whose objects each begin with their name: the key part once, then one object a call.
+// Families whose objects each begin with their name: the key part once, then one object a call, its
+// averages divided by their counts as DISPLAY shows them.
 template <typename Record, void (*ParseKeys)(evCFCursor *, StatsParseContext *, Record *),
           int (*Parse)(evCFCursor *, const Record *, Record *)>
-int emitObjects(int first, evCFCursor *cursor, void *area) {
+int emitObjects(const StatsFamily *family, int first, evCFCursor *cursor, void *area) {
     auto *work = static_cast<StatsEmitWork<Record> *>(area);
     if (first) {
         *work = StatsEmitWork<Record>{};
@@ -24,6 +25,7 @@ int emitObjects(int first, evCFCursor *cursor, void *area) {
         work->done = 1;
         return 0;
     }
+    statsTrueAverages(family, &work->object, 0);
     work->objects++;
     return 1;
 }
@@ -60,13 +62,14 @@ int emitMqi(const StatsFamily *family, int first, evCFCursor *cursor, void *area
 }  // namespace
 
 int evStatQEmitParse(int first, evCFCursor *cursor, void *work) {
-    return emitObjects<StatQRecord, evStatQParseKeys, evStatQParse>(first, cursor, work);
+    return emitObjects<StatQRecord, evStatQParseKeys, evStatQParse>(&evStatQFamily, first, cursor, work);
 }
 int evStatChlEmitParse(int first, evCFCursor *cursor, void *work) {
-    return emitObjects<StatChlRecord, evStatChlParseKeys, evStatChlParse>(first, cursor, work);
+    return emitObjects<StatChlRecord, evStatChlParseKeys, evStatChlParse>(&evStatChlFamily, first, cursor,
+                                                                          work);
 }
 int evAcctQEmitParse(int first, evCFCursor *cursor, void *work) {
-    return emitObjects<AcctQRecord, evAcctQParseKeys, evAcctQParse>(first, cursor, work);
+    return emitObjects<AcctQRecord, evAcctQParseKeys, evAcctQParse>(&evAcctQFamily, first, cursor, work);
 }
 int evStatMQIEmitParse(int first, evCFCursor *cursor, void *work) {
     return emitMqi<StatMQIRecord, noRule>(&evStatMQIFamily, first, cursor, work);

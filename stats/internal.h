@@ -48,3 +48,8 @@ void statsDeriveTotals(const StatsFamily *family, void *record);
 int statsHasValue(const StatsFamily *family, const void *record, int32_t id);
 void statsSum(const StatsFamily *family, void *target, const void *added, int intvl, uint32_t keyMask);
 void statsCollateAdd(const StatsFamily *family, void *entry, const void *record);
+// Averages are held as the sum of the averages beside their count; readers of a record (the emitters,
+// WHERE and PREWHERE) see each divided by its count, as DISPLAY answers it (unsigned for the 64-bit
+// averages, signed for the widened ones). With settle the counts become 1 for an average that is set
+// and 0 for one that is not: the record is then one average each, as a stored record holds it.
+void statsTrueAverages(const StatsFamily *family, void *record, int settle);

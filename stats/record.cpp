@@ -382,6 +382,29 @@ void statsSum(const StatsFamily *family, void *target, const void *added, int in
     statsDeriveTotals(family, target);
 }
 
+void statsTrueAverages(const StatsFamily *family, void *record, int settle) {
+    for (uint32_t i = 0; i < family->fieldCount; i++) {
+        const StatsField *f = &family->fields[i];
+        if (f->rule != STATS_SUM_AVERAGE) continue;
+        uint16_t countAt = f->parts[0];
+        uint32_t count = get<uint32_t>(record, countAt);
+        if (isUnset(f, record)) {
+            if (settle) put(record, countAt, uint32_t{0});
+            continue;
+        }
+        // A count of 0 is one average as the queue manager gave it.
+        if (settle) put(record, countAt, uint32_t{1});
+        if (count <= 1) continue;
+        if (f->width == STATS_W_U32)
+            put(record, f->offset, get<uint32_t>(record, f->offset) / count);
+        else if (f->flags & STATS_F_WIDENED)
+            put(record, f->offset, get<int64_t>(record, f->offset) / count);
+        else
+            put(record, f->offset,
+                static_cast<int64_t>(static_cast<uint64_t>(get<int64_t>(record, f->offset)) / count));
+    }
+}
+
 void statsCollateAdd(const StatsFamily *family, void *entry, const void *record) {
     std::memcpy(entry, record, family->recordSize);
     if (get<int64_t>(entry, family->startOffset) == 0)

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "emit/emit.h"
+#include "stats/aggr.h"
 #include "stats_testing.h"
 #include "tests/cmdserver/cmdserver_testing.h"
 
@@ -759,6 +761,161 @@ TEST_F(StatsDisplayTest, MqiAccountingGapsKeepTheApplicationAndItsProcess) {
         EXPECT_EQ(shown[i].get(1024).value, 7);
         EXPECT_EQ(shown[i].get(1025).value, 2);
         EXPECT_FALSE(shown[i].has(31038));
+    }
+}
+
+// Aggregated averages: the emitter of the absorbed record, DISPLAY, WHERE and PREWHERE all see the sum of
+// the averages divided by their count, over records folded into a bin and absorbed by the real road.
+class StatsAverageTest : public StatsDisplayTest {
+protected:
+    void SetUp() override {
+        StatsDisplayTest::SetUp();
+        EmitterDef *emitter = evCreateEmitterDef("E1", -1);
+        ASSERT_NE(emitter, nullptr);
+        emitter->format = EV_EMIT_NDJSON;
+        emitter->singleRecord = 1;
+        std::snprintf(emitter->file, sizeof emitter->file, "%s", dir_.file("out.json").c_str());
+    }
+    void TearDown() override {
+        emitCloseOutputs(nullptr, evSet(EV_SET_E));
+        ct::freeEmitters();
+        StatsDisplayTest::TearDown();
+    }
+    // The stream's due bins absorbed, as the sweep does it; the emitted text.
+    std::string absorb(Stream *s) {
+        clock_.set(kEnd + 7300);
+        EvStreamIo io{};
+        AggrWork work{};
+        work.context = &evContext;
+        work.io = &io;
+        work.qmgr = qmgr_;
+        work.stream = s;
+        work.definition = s->definition;
+        EXPECT_EQ(evAggrRunDue(&work, 0), 1);
+        AreaRelease(&work.area);
+        emitCloseOutputs(nullptr, evSet(EV_SET_E));
+        return dir_.exists("out.json") ? dir_.read("out.json") : "";
+    }
+    // A number of the emitted JSON object by its key; INT64_MIN when absent.
+    static int64_t jsonNumber(const std::string &text, const std::string &key) {
+        const size_t at = text.find("\"" + key + "\":");
+        if (at == std::string::npos) return INT64_MIN;
+        return std::strtoll(text.c_str() + at + key.size() + 3, nullptr, 10);
+    }
+    zt::TempDir dir_;
+};
+
+TEST_F(StatsAverageTest, EmittersWhereAndPrewhereSeeTheAveragesDisplayAnswers) {
+    struct Average {
+        int32_t id;
+        const char *key;
+        int64_t expected;
+        bool wide;  // answered as MQCFIN64
+    };
+    struct Case {
+        const char *name;
+        uint32_t type;
+        uint16_t command;
+        int32_t group;
+        Items keys;
+        std::vector<Items> objects;  // one record each, folded into one bin
+        uint32_t display;
+        int32_t list;
+        std::vector<Average> averages;
+        const char *countKey;
+        int64_t count;  // as the absorbed record holds it
+        std::string where;
+    };
+    const Items kQueue = {str(2016, "Q1"), i32(20, 1), i32(31003, 1)};
+    const Items kChannel = {str(3501, "CH1"), str(2017, "QM2"), str(3506, "host"), i32(1511, 1),
+                            i32(31136, 5)};
+    const Case cases[] = {
+        {"queue statistics",
+         STREAM_TYPE_STATQ,
+         165,
+         8011,
+         {i32(31, 940)},
+         {join(kQueue, {i64(31000, 10), i64(31001, 100)}), join(kQueue, {i64(31000, 20), i64(31001, 201)}),
+          join(kQueue, {i64(31000, 45)})},
+         9023,
+         39107,
+         {{31000, "avgqnp", 25, true}, {31001, "avgqp", 150, true}},
+         "cntavgnp",
+         3,
+         "AVGQNP = 25 AND AVGQP = 150 AND CNTAVGNP = 3"},
+        {"channel statistics",
+         STREAM_TYPE_STATCHL,
+         166,
+         8012,
+         {i32(31, 940)},
+         {join(kChannel, {i32(31139, 30), i32(31142, 5), i32(31146, 10)}),
+          join(kChannel, {i32(31139, 61), i32(31142, 8), i32(31146, 13)})},
+         9024,
+         39108,
+         {{31139, "nettimavg", 45, false}, {31142, "exttimavg", 6, false}, {31146, "avgbatch", 11, false}},
+         "cntavgpnt",
+         2,
+         "NETTIMAVG = 45 AND EXTTIMAVG = 6 AND AVGBATCH = 11"},
+        {"queue accounting",
+         STREAM_TYPE_ACCTQ,
+         168,
+         8010,
+         kApp,
+         {join(kQueue, {i64(31173, 1000), i64(31175, 3500)}),
+          join(kQueue, {i64(31173, 3000), i64(31175, 3400)})},
+         9026,
+         39110,
+         {{31173, "onqavgnpti", 2000, true}},
+         "cntavgnp",
+         1,
+         "ONQAVGNPTI = 2000"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        std::remove(dir_.file("out.json").c_str());
+        SetUp();
+        Stream *s = stream("AGG", c.type, 3600);
+        std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+        for (const Items &object : c.objects) {
+            stt::RecordBuilder b(c.command, 0, kEnd - 60, kEnd);
+            b.add(c.keys).group(c.group).add(object).end();
+            const std::vector<uint8_t> r = b.record();
+            ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, s, 0, r.data(), static_cast<uint32_t>(r.size())), 1);
+        }
+        const char *object = c.type == STREAM_TYPE_STATCHL ? "CH1" : "Q1";
+        const int32_t objectId = c.type == STREAM_TYPE_STATCHL ? 3501 : 2016;
+        auto show = [&](int32_t expressionId, const std::string &expression) {
+            PcfBuilder b(c.display);
+            b.string(objectId, object).integer(39395, 1);
+            if (expressionId != 0) b.string(expressionId, expression.c_str());
+            return run(withList(b.done(), c.list, {1009}));
+        };
+        // Still in the bin, then absorbed and stored: WHERE and PREWHERE name the true averages.
+        for (const char *stage : {"in the bin", "absorbed"}) {
+            SCOPED_TRACE(stage);
+            std::string emitted;
+            if (std::string(stage) == "absorbed") emitted = absorb(s);
+            for (int32_t id : {39300, 39410}) {
+                const std::vector<ct::Pcf> found = show(id, c.where);
+                ASSERT_EQ(found.size(), 1u);
+                EXPECT_EQ(found[0].reason, 0) << (id == 39300 ? "WHERE " : "PREWHERE ") << c.where;
+            }
+            const std::vector<ct::Pcf> shown = show(0, "");
+            ASSERT_EQ(shown.size(), 1u);
+            ASSERT_EQ(shown[0].reason, 0);
+            for (const Average &a : c.averages) {
+                const int64_t displayed = a.wide ? shown[0].get(a.id).value64 : shown[0].get(a.id).value;
+                EXPECT_EQ(displayed, a.expected) << a.key;
+                if (!emitted.empty()) {
+                    EXPECT_EQ(jsonNumber(emitted, a.key), displayed) << a.key << "\n" << emitted;
+                }
+            }
+            if (!emitted.empty()) {
+                EXPECT_EQ(jsonNumber(emitted, c.countKey), c.count) << emitted;
+            }
+        }
+        EXPECT_EQ(absorb(s).empty(), false) << "the absorbed record reached the emitter";
     }
 }
 
