@@ -65,30 +65,49 @@ int namedValue(StatsQuery *q, const PcfCursor *cursor, const evValueName *names,
     return 1;
 }
 
-// INTVL: an integer is minutes, a text an interval with units; in 64 bits, so that a large number of
-// minutes is refused rather than wrapped.
+// Digits alone, as MQSC sends INTVL(5): a number of minutes, as an integer INTVL is. False for any other
+// text, which is read with its units.
+bool minutesText(const char *text, int32_t length, int64_t *minutes) {
+    while (length > 0 && text[0] == ' ') text++, length--;
+    while (length > 0 && text[length - 1] == ' ') length--;
+    if (length == 0) return false;
+    int64_t n = 0;
+    for (int32_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        if (n <= kIntervalMax) n = n * 10 + (text[i] - '0');
+    }
+    *minutes = n;
+    return true;
+}
+
+// INTVL: an integer, or a text of digits alone, is minutes; any other text an interval with units. In
+// 64 bits, so that a large number of minutes is refused rather than wrapped.
 int intervalParm(StatsQuery *q, const PcfCursor *cursor) {
     int64_t seconds = 0;
-    if ((cursor->type == MQCFT_INTEGER || cursor->type == MQCFT_INTEGER64) && cursor->value != nullptr) {
-        const int64_t minutes =
-            cursor->type == MQCFT_INTEGER ? mqiGetI32(cursor->value, 0) : mqiGetI64(cursor->value, 0);
+    int64_t minutes = 0;
+    const bool integer = cursor->type == MQCFT_INTEGER || cursor->type == MQCFT_INTEGER64;
+    const char *text = nullptr;
+    int32_t length = 0;
+    if (integer && cursor->value != nullptr) {
+        minutes = cursor->type == MQCFT_INTEGER ? mqiGetI32(cursor->value, 0) : mqiGetI64(cursor->value, 0);
+    } else if (cursor->type == MQCFT_STRING) {
+        if (!evParmGetString(q->context, cursor, 0, kIntervalTextMax, &text, &length)) return 0;
+    } else {
+        return evParameterNameError(q->context, cursor, kValueError, "Invalid data type for parameter '%s'."),
+               0;
+    }
+    if (integer || minutesText(text, length, &minutes)) {
         if (minutes > kIntervalMax / 60 || minutes < -kIntervalMax / 60)
             return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId,
                           "Invalid 'INTVL' parameter specification.");
         seconds = minutes * 60;
-    } else if (cursor->type == MQCFT_STRING) {
-        const char *text = nullptr;
-        int32_t length = 0;
-        if (!evParmGetString(q->context, cursor, 0, kIntervalTextMax, &text, &length)) return 0;
+    } else {
         int ok = 0;
         const int32_t parsed = CSParseInterval(text, static_cast<uint32_t>(length), CSIntervalUnits, &ok);
         if (!ok)
             return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId,
                           "Invalid 'INTVL' parameter specification.");
         seconds = int64_t{parsed / 60} * 60;
-    } else {
-        return evParameterNameError(q->context, cursor, kValueError, "Invalid data type for parameter '%s'."),
-               0;
     }
     if (seconds <= 0)
         return refuse(q, MQRCCF_PARM_SYNTAX_ERROR, kIntervalId, "'INTVL' must be greater than zero.");

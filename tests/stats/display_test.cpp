@@ -3,6 +3,7 @@
 // and bin records, WHERE, GAPFILL and COLLATE, the families' orders and their MQSC answers.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -916,6 +917,68 @@ TEST_F(StatsAverageTest, EmittersWhereAndPrewhereSeeTheAveragesDisplayAnswers) {
             }
         }
         EXPECT_EQ(absorb(s).empty(), false) << "the absorbed record reached the emitter";
+    }
+}
+
+// INTVL: digits alone are minutes, whether an integer, an MQSC value or a PCF string; a text with
+// units keeps its units.
+TEST_F(StatsDisplayTest, IntervalDigitsAreMinutesInMqscAndPcf) {
+    store(stream("$STATQ", STREAM_TYPE_STATQ),
+          statQ({{str(2016, "A.Q"), i32(31003, 1)}}, kEnd - 90, kEnd - 30));
+    struct Case {
+        const char *mqsc;  // the value as typed in INTVL(...)
+        bool integer;      // the PCF form: MQCFIN, else MQCFST of pcf
+        const char *pcf;
+        int64_t seconds;  // the interval answered; 0: refused
+    };
+    const Case cases[] = {
+        {"5", true, "5", 300},
+        {"5", false, "5", 300},
+        {"120", false, " 120 ", 7200},
+        {"'1 hour'", false, "1 hour", 3600},
+        {"'1 hour 5 minutes'", false, "1 hour 5 minutes", 3900},
+        {"'90 seconds'", false, "90 seconds", 60},
+        {"'30 seconds'", false, "30 seconds", 0},
+        {"0", true, "0", 0},
+        {"0", false, "0", 0},
+    };
+    // The record ends at 00:59:30; intervals run from midnight, so its interval ends at the first
+    // boundary after that and starts one INTVL earlier.
+    const int64_t end = kEnd - 30;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("INTVL(") + c.mqsc + (c.integer ? ") as an integer" : ") as a string"));
+        const int64_t boundary = c.seconds ? kStart + ((end - kStart) / c.seconds + 1) * c.seconds : 0;
+        PcfBuilder b = statq("A.Q");
+        if (c.integer)
+            b.integer(39411, std::atoi(c.pcf));
+        else
+            b.string(39411, c.pcf);
+        const std::vector<ct::Pcf> shown = run(withList(b.done(), 39107, {1009}));
+        ASSERT_EQ(shown.size(), 1u);
+        if (c.seconds == 0) {
+            EXPECT_EQ(shown[0].reason, MQRCCF_PARM_SYNTAX_ERROR);
+            EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "'INTVL' must be greater than zero.");
+        } else {
+            EXPECT_EQ(shown[0].reason, 0);
+            EXPECT_EQ(shown[0].get(39398).value64, boundary - c.seconds);
+            EXPECT_EQ(shown[0].get(39399).value64, boundary);
+        }
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(std::string("DISPLAY STATQ(A.Q) ALL INTVL(") + c.mqsc + ")"), 1);
+        const std::string text = allText();
+        if (c.seconds == 0) {
+            EXPECT_NE(text.find("'INTVL' must be greater than zero."), std::string::npos) << text;
+            continue;
+        }
+        for (auto [keyword, t] :
+             {std::pair{"INTVLSTA", boundary - c.seconds}, std::pair{"INTVLEND", boundary}}) {
+            const std::time_t at = t;
+            char expected[64];
+            std::strftime(expected, sizeof expected, "(%Y-%m-%d %H:%M:%S (UTC))", std::gmtime(&at));
+            EXPECT_NE(text.find(std::string(keyword) + expected), std::string::npos)
+                << keyword << expected << "\n"
+                << text;
+        }
     }
 }
 
