@@ -1186,6 +1186,14 @@ bool respond(Display *d, const void *record, int period) {
     return true;
 }
 
+// An empty COLLATE period or GAPFILL gap: no values, and no records.
+void presetEmpty(const Display *d, void *record) {
+    statsPreset(d->family, record);
+    const StatsField *records = evStatsFieldById(d->family, 39409);
+    if (records != nullptr)
+        std::memset(static_cast<uint8_t *>(record) + records->offset, 0, sizeof(uint32_t));
+}
+
 // Empty entries of the record's name and duration below the last answered end, one step at a time,
 // while their start is at least lower.
 void gapFill(Display *d, const void *record, int64_t lower) {
@@ -1206,7 +1214,7 @@ void gapFill(Display *d, const void *record, int64_t lower) {
     std::vector<uint8_t> empty(recordSize(d));
     const StatsField *name = d->f->filterCount > 0 ? evStatsFieldById(family, d->f->filters[0].id) : nullptr;
     while (!d->replyFull && d->lastEnd - 2 * step >= lower) {
-        statsPreset(family, empty.data());
+        presetEmpty(d, empty.data());
         if (name != nullptr)
             std::memcpy(empty.data() + name->offset, static_cast<const uint8_t *>(record) + name->offset,
                         sizeof(const StringEntry *));
@@ -1230,21 +1238,30 @@ void answer(Display *d) {
     const StatsFamily *family = d->family;
     if (q.collate != 0) {
         const bool everyPeriod = q.zeroValues != 0 || q.gapFill == STATS_GAPFILL_FULL;
-        for (uint32_t p = 0; p < q.capacity && !d->replyFull; p++) {
-            uint8_t *entry = entryAt(d, p);
-            const bool empty = streamOf(entry) == nullptr && endOf(entry, family) == 0;
-            const bool inner = q.gapFill == STATS_GAPFILL_INNER || q.gapFill == STATS_GAPFILL_ACTIVITY;
-            if (empty && !everyPeriod &&
+        const bool inner = q.gapFill == STATS_GAPFILL_INNER || q.gapFill == STATS_GAPFILL_ACTIVITY;
+        auto isEmpty = [&](uint32_t p) {
+            const uint8_t *entry = entryAt(d, p);
+            return streamOf(const_cast<uint8_t *>(entry)) == nullptr && endOf(entry, family) == 0;
+        };
+        auto answered = [&](uint32_t p) -> bool {
+            if (isEmpty(p) && !everyPeriod &&
                 !(inner && static_cast<int>(p) > q.lowestPeriod && static_cast<int>(p) < q.highestPeriod))
-                continue;
-            if (q.title[0] != '\0') {
-                char label[TIMESLOT_LABEL_SIZE];
-                const int n = timeSlotLabel(q.collate, static_cast<int>(p), label);
-                if (!evWildMatchNoCase(label, static_cast<size_t>(n > 0 ? n : 0), q.title,
-                                       std::strlen(q.title)))
-                    continue;
-            }
-            if (empty) statsPreset(family, entry);
+                return false;
+            if (q.title[0] == '\0') return true;
+            char label[TIMESLOT_LABEL_SIZE];
+            const int n = timeSlotLabel(q.collate, static_cast<int>(p), label);
+            return evWildMatchNoCase(label, static_cast<size_t>(n > 0 ? n : 0), q.title,
+                                     std::strlen(q.title));
+        };
+        // More periods to answer than MAXRESP: the answer is incomplete, as for listed entries. The
+        // periods are counted, not the records in them, which would call a complete answer incomplete.
+        uint32_t periods = 0;
+        for (uint32_t p = 0; p < q.capacity; p++) periods += answered(p) ? 1 : 0;
+        if (periods > static_cast<uint32_t>(q.selection.maxResp)) d->listFull = true;
+        for (uint32_t p = 0; p < q.capacity && !d->replyFull; p++) {
+            if (!answered(p)) continue;
+            uint8_t *entry = entryAt(d, p);
+            if (isEmpty(p)) presetEmpty(d, entry);
             respond(d, entry, static_cast<int>(p));
         }
         return;

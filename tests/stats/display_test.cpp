@@ -226,6 +226,54 @@ TEST_F(StatsDisplayTest, CollatePeriodsAreLabelled) {
     EXPECT_EQ(shown[0].get(31038).value, 3);
 }
 
+// Empty periods and gaps hold no records; more periods than MAXRESP make the answer incomplete.
+TEST_F(StatsDisplayTest, EmptyPeriodsAndGapsHaveNoRecordsAndTooManyPeriodsAreIncomplete) {
+    clock_.set(kStart + 6 * 3600);
+    evClockTick();
+    Stream *s = stream("$STATQ", STREAM_TYPE_STATQ);
+    for (int64_t hour : {0, 2})
+        store(s,
+              statQ({{str(2016, "A.Q"), i32(31003, 1)}}, kStart + hour * 3600, kStart + (hour + 1) * 3600));
+    // The gap at hour 1 (the second answer) and the period 02:00 (the third) are empty.
+    const struct {
+        const char *name;
+        std::vector<uint8_t> command;
+        size_t empty;
+    } answers[] = {
+        {"GAPFILL",
+         withList(statq("A.Q").integer(39411, 60).integer(39400, 1).integer(39396, 1).done(), 39107, {1009}),
+         1},
+        {"COLLATE", withList(statq("A.Q").integer(39430, 44).integer(39396, 1).done(), 39107, {1009}), 2},
+    };
+    for (const auto &a : answers) {
+        SCOPED_TRACE(a.name);
+        const std::vector<ct::Pcf> shown = run(a.command);
+        ASSERT_GT(shown.size(), a.empty);
+        for (const ct::Pcf &p : shown) EXPECT_EQ(p.get(39409).value, p.get(31038).value);
+        EXPECT_EQ(shown[a.empty].get(39409).value, 0);
+        EXPECT_EQ(shown[a.empty].get(39409).type, MQCFT_INTEGER);
+    }
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> command;
+        size_t responses;
+        int32_t reason;
+    };
+    const Case cases[] = {
+        {"two periods in one", statq("A.Q").integer(39430, 44).integer(39302, 1).done(), 1,
+         HLVRCCF_DATA_INCOMPLETE},
+        {"two periods in two", statq("A.Q").integer(39430, 44).integer(39302, 2).done(), 2, 0},
+        {"every period in five", statq("A.Q").integer(39430, 44).integer(39396, 1).integer(39302, 5).done(),
+         5, HLVRCCF_DATA_INCOMPLETE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<ct::Pcf> shown = run(c.command);
+        ASSERT_EQ(shown.size(), c.responses);
+        for (const ct::Pcf &p : shown) EXPECT_EQ(p.reason, c.reason);
+    }
+}
+
 TEST_F(StatsDisplayTest, TheLoopsOwnRefusals) {
     stream("$STATQ", STREAM_TYPE_STATQ);
     expectRefusals({
