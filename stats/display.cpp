@@ -296,7 +296,7 @@ constexpr uint32_t kAcctMQIIdentifying[] = {3024, kEndId, 0};
 constexpr NameFilter kAcctMQIFilters[] = {
     {3024, 28, false, true, 0x1, true}, {3025, 12, false, true, 0x2, true},
     {3501, 20, false, true, 0x4, true}, {3506, 264, false, true, 0x8, true},
-    {3561, 4, false, true, 0x10, true}, {3560, 15, false, true, 0x20, true, true}};
+    {3561, 4, false, true, 0x10, true}, {3560, 8, false, true, 0x20, true, true}};
 constexpr IdKey kAcctMQIIdKeys[] = {{0x40, 1024}, {0x80, 1025}, {0x100, 7006}};
 constexpr RespRow kAcctMQIKeys[] = {
     {kStreamNameId, Out::StreamOrFilter, 0},
