@@ -507,9 +507,12 @@ constexpr const StatsField &fieldOf(const std::array<StatsField, N> &fields, uin
 // The object row (the family's object field, or for the MQI statistics the stream name), the
 // selection rows (the interval times at their fields), one row per field that has one, then ALL,
 // WHERE and PREWHERE and the end row.
+// An optional object (MQI accounting: every application when none is named) may be typed without
+// its value in MQSC.
 template <size_t Rows, size_t N>
 constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
-                                                    const std::array<StatsField, N> &fields) {
+                                                    const std::array<StatsField, N> &fields,
+                                                    bool optionalObject = false) {
     std::array<evParmDef, Rows + 1> out{};
     size_t n = 0;
     auto push = [&](const evParmDef &r) {
@@ -520,7 +523,8 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
     for (const StatsField &f : fields)
         if (f.flags & STATS_F_OBJECT) objectField = &f;
     if (objectField) {
-        push(parm("Wd+", "R", object, objectField->id, objectField->offset, dataTypeOf(*objectField)));
+        push(parm(optionalObject ? "Wd*" : "Wd+", "R", object, objectField->id, objectField->offset,
+                  dataTypeOf(*objectField)));
         push(parm(" d*", "R", "EVSTREAM", 39301, kComputed, 0));
     } else {
         push(parm("Wd+", "R", object, 39301, kComputed, 0));  // the stream is the object
@@ -555,7 +559,7 @@ constinit std::array<evParmDef, 63> statqParms = makeParms<62>("STATQ", kStatQFi
 constinit std::array<evParmDef, 44> statchlParms = makeParms<43>("STATCHL", kStatChlFields);
 constinit std::array<evParmDef, 152> statmqiParms = makeParms<151>("STATMQI", kStatMQIFields);
 constinit std::array<evParmDef, 99> acctqParms = makeParms<98>("ACCTQ", kAcctQFields);
-constinit std::array<evParmDef, 136> acctmqiParms = makeParms<135>("ACCTMQI", kAcctMQIFields);
+constinit std::array<evParmDef, 136> acctmqiParms = makeParms<135>("ACCTMQI", kAcctMQIFields, true);
 
 template <typename Record, size_t N, size_t P>
 constexpr StatsFamily family(const char *name, uint16_t command, uint32_t displayCode, uint32_t streamType,

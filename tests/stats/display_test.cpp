@@ -773,6 +773,8 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
         {"DISPLAY STATMQI(S1) ALL", {"INTVLSTA(2025-12-31 23:59:59 (UTC))", "CMDLEVEL(940)", "GETNP(2)"}},
         {"DISPLAY ACCTMQI(AMQ*) USERID(MQM) PID(7)", {"ACCTMQI(amqsput)", "ALLPUT(4)"}},
         {"DISPLAY ACCTMQI(*) PID(8)", {"AMQ8147: No matching data found."}},
+        // Without a name, every application, as in PCF.
+        {"DISPLAY ACCTMQI MAXRESP(2)", {"ACCTMQI(amqsput)", "ALLPUT(4)"}},
         {"DISPLAY ACCTQ(APP.Q) ALL SUM(NONE)",
          {"ACCTQ(APP.Q)", "APPLNAME(amqsput)", "CHANNEL(SVR.CONN)", "PUTNP(6)",
           "INTVLSTA(2026-01-01 00:00:00 (UTC))"}},
