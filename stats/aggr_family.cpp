@@ -42,13 +42,20 @@ bool tracing() {
     return (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_g) != 0;
 }
 
+// A fold ("new", "totalled") is traced one level deeper than an absorb ("absorbed"); the accounting
+// families by their short names; an object family with the object's name.
 void trace(const AggrFamily *family, const void *record, const char *what) {
     if (!tracing()) return;
-    const StringEntry *name = nullptr;
-    if (family->stats->objectId)
-        name = aggrGet<const StringEntry *>(record, aggrFieldOffset(family, family->stats->objectId));
-    evOutputF(EV_OUT_PROGRESS, 1, "    %s '%.*s' %s", family->stats->name,
-              name ? static_cast<int>(name->length) : 0, name ? name->text : "", what);
+    const StatsFamily *stats = family->stats;
+    const char *indent = std::strcmp(what, "absorbed") == 0 ? "  " : "    ";
+    const char *name = stats == &evAcctQFamily ? "AccQ" : stats == &evAcctMQIFamily ? "AccMQI" : stats->name;
+    if (!stats->objectId) {
+        evOutputF(EV_OUT_PROGRESS, 1, "%s%s %s", indent, name, what);
+        return;
+    }
+    const auto *object = aggrGet<const StringEntry *>(record, aggrFieldOffset(family, stats->objectId));
+    evOutputF(EV_OUT_PROGRESS, 1, "%s%s '%.*s' %s", indent, name,
+              object ? static_cast<int>(object->length) : 0, object ? object->text : "", what);
 }
 
 // The record as folded: of the work's stream and bin, marked when the copy folds it.

@@ -587,4 +587,64 @@ TEST_F(AggrTest, LetterGDumpsTheMessagesAndPortionsLetterGAloneDoesNot) {
     evDebugFlags.store(saved);
 }
 
+// With letter g each fold and absorb is traced by its family's name, the object families with the
+// object's name.
+TEST_F(AggrTest, LetterGTracesFoldsAndAbsorbsByFamily) {
+    struct Case {
+        const char *name;
+        uint32_t type;
+        std::vector<uint8_t> record;
+        std::vector<std::string> lines;
+    };
+    auto acctQ = stt::rawRecord(&evAcctQFamily, {str(3024, "app"), str(3025, "user"), i32(31, 940)},
+                                {{str(2016, "Q1"), i32(31003, 1)}});
+    auto acctMqi = stt::rawRecord(&evAcctMQIFamily, {str(3024, "app"), i32(31, 940), i32(31002, 5)}, {});
+    auto statMqi = stt::rawRecord(&evStatMQIFamily, {i32(31, 940), i32(31002, 5)}, {});
+    for (auto *r : {&acctQ, &acctMqi, &statMqi}) {
+        evCFSetIntervalStart(r->data(), kT0 - 60);
+        evCFSetIntervalEnd(r->data(), kT0);
+    }
+    const Case cases[] = {
+        {"queue statistics",
+         STREAM_TYPE_STATQ,
+         statQ(kT0, {"Q1"}),
+         {"    StatQ 'Q1' new", "    StatQ 'Q1' totalled", "  StatQ 'Q1' absorbed"}},
+        {"queue accounting",
+         STREAM_TYPE_ACCTQ,
+         acctQ,
+         {"    AccQ 'Q1' new", "    AccQ 'Q1' totalled", "  AccQ 'Q1' absorbed"}},
+        {"MQI statistics",
+         STREAM_TYPE_STATMQI,
+         statMqi,
+         {"    StatMQI new", "    StatMQI totalled", "  StatMQI absorbed"}},
+        {"MQI accounting",
+         STREAM_TYPE_ACCTMQI,
+         acctMqi,
+         {"    AccMQI new", "    AccMQI totalled", "  AccMQI absorbed"}},
+    };
+    const uint32_t saved = evDebugFlags.load();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Stream *s = stream(c.name, c.type, 3600);
+        evDebugFlags.store(EV_DBG_g);
+        std::string shown;
+        {
+            zt::ConsoleCapture console;
+            EXPECT_EQ(fold(s, c.record), 1);
+            EXPECT_EQ(fold(s, c.record), 1);
+            clock_.set(kT0 + 3600);
+            EXPECT_EQ(absorbAll(), 1);
+            shown = "\n" + console.out() + console.err();
+        }
+        evDebugFlags.store(saved);
+        clock_.set(kT0);
+        size_t at = 0;
+        for (const std::string &line : c.lines) {
+            at = shown.find("\n" + line + "\n", at);
+            EXPECT_NE(at, std::string::npos) << line << "\n" << shown;
+            if (at == std::string::npos) break;
+        }
+    }
+}
+
 }  // namespace
