@@ -423,11 +423,21 @@ int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const ui
         CSFreeMem(loaded.records);
         return r;
     };
-    // A message of a queue manager or stream no longer known is left alone.
+    // A message of a queue manager no longer known is left alone.
     QmgrEntry *qmgr = findQmgr(loaded.qmgrName);
-    StreamDef *definition = loaded.streamId ? evStreamDefFindById(loaded.streamId) : nullptr;
+    if (!qmgr) return done(1);
     AggrFamily *family = loaded.family;
-    if (!qmgr || !definition || definition->type != family->stats->streamType) return done(1);
+    const uint32_t type = family->stats->streamType;
+    StreamDef *definition = loaded.streamId ? evStreamDefFindById(loaded.streamId) : nullptr;
+    if (!definition || definition->type != type) {
+        // Its stream is no longer defined: the type's default stream takes its records, defined
+        // automatically when missing (with the message's stream id when no definition has it), so that
+        // the bin is absorbed and the message removed instead of read again at every connect.
+        char name[STREAM_NAME_MAX + 1];
+        evStreamDefaultName(name, type);
+        definition = evStreamDefine(name, -1, type, 1, definition ? 0 : loaded.streamId);
+        if (!definition) return done(-1);
+    }
     Stream *stream = runtimeStream(qmgr, definition);
     if (!stream) return done(-1);
     // Scheduled, so that the sweep absorbs loaded bins even when no record arrives.
@@ -485,6 +495,7 @@ int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io) {
     work.context = context;
     work.io = io;
     int result = 1;
+    bool reported = false;
     for (MQLONG options = kBrowseFirst;; options = kBrowseNext) {
         // 2.
         MQMD md = aggrMd();
@@ -510,8 +521,10 @@ int evAggrMsgReadAll(QmgrContext *context, EvStreamIo *io) {
             break;
         }
         if (loaded == 0) {
-            // Left on the data queue and skipped: a later version or a repair may still read it.
-            evOutput(EV_OUT_ERROR, kLoadFailed, -1, 1);
+            // Left on the data queue and skipped: a later version or a repair may still read it. Reported
+            // once for the whole load.
+            if (!reported) evOutput(EV_OUT_ERROR, kLoadFailed, -1, 1);
+            reported = true;
             char hex[49];
             msgIdHex(md.MsgId, hex);
             if (tracing()) evOutputF(EV_OUT_PROGRESS, 1, "  MsgId %.48s", hex);
