@@ -299,7 +299,13 @@ int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int f
     if (!family || definition->aggrInt == 0) return 0;
     // 1 to 3: the active bin of the interval and the current length, else a spare or a new one.
     int64_t t = evCFGetIntervalEnd(record);
-    if (t <= 0 || t > AGGR_TIME_MAX) return 1;  // no calendar time: nothing a bin could hold
+    if (t <= 0 || t > AGGR_TIME_MAX) {
+        // No calendar time: nothing a bin could hold. Counted, and told once per stream.
+        if (stream->undatedRecords++ == 0)
+            evOutputF(EV_OUT_ERROR, 1, "Stream '%s': a record without an interval end is not aggregated",
+                      evStreamName(stream));
+        return 1;
+    }
     AggrBin *bin = nullptr, *inactive = nullptr;
     for (AggrBin *b = stream->aggregation; b && !bin; b = b->next) {
         if (b->active && b->start < t && t <= b->end && b->length == definition->aggrInt) bin = b;

@@ -198,6 +198,7 @@ struct Stream {
     uint32_t binSequence;     // aggregation: the last bin number handed out
     uint32_t aggrMsgs;        // aggregation messages on the data queue (AGGRMSGS)
     int64_t newestUpdate;     // aggregation: newest update time
+    uint32_t undatedRecords;  // aggregation: records without an interval end, not folded
     BlobStamp headerStamp;    // the last write of the stream header message
 };
 

@@ -526,6 +526,30 @@ TEST_F(AggrTest, AMessageOfAStreamNoLongerDefinedIsAbsorbedIntoTheDefaultStream)
     EXPECT_EQ(storedPuts(target, "Q1"), 6u);
 }
 
+// A record without an interval end cannot be binned: it is counted, and told once per stream.
+TEST_F(AggrTest, ARecordWithoutAnIntervalEndIsCountedAndToldOncePerStream) {
+    Stream *a = stream("A", STREAM_TYPE_STATQ, 3600);
+    Stream *b = stream("B", STREAM_TYPE_STATQ, 3600);
+    std::vector<uint8_t> undated = statQ(kT0, {"Q1"});
+    evCFSetIntervalEnd(undated.data(), 0);
+    std::string shown;
+    {
+        zt::ConsoleCapture console;
+        for (Stream *s : {a, a, b}) EXPECT_EQ(fold(s, undated), 1);
+        shown = console.out() + console.err();
+    }
+    EXPECT_EQ(a->undatedRecords, 2u);
+    EXPECT_EQ(b->undatedRecords, 1u);
+    EXPECT_EQ(a->activeBins + b->activeBins, 0u);
+    for (const char *name : {"A", "B"}) {
+        const std::string line =
+            std::string("Stream '") + name + "': a record without an interval end is not aggregated";
+        const size_t at = shown.find(line);
+        ASSERT_NE(at, std::string::npos) << shown;
+        EXPECT_EQ(shown.find(line, at + 1), std::string::npos) << shown;
+    }
+}
+
 TEST_F(AggrTest, AFailedHardenPutGivesBackWhatItClearedSoTheNextHardenWritesIt) {
     Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
     std::vector<std::string> queues;
