@@ -1253,8 +1253,9 @@ void answer(Display *d) {
             return evWildMatchNoCase(label, static_cast<size_t>(n > 0 ? n : 0), q.title,
                                      std::strlen(q.title));
         };
-        // More periods to answer than MAXRESP: the answer is incomplete, as for listed entries. The
-        // periods are counted, not the records in them, which would call a complete answer incomplete.
+        // More periods to answer than MAXRESP: the answer is incomplete, as for listed entries. Unlike the
+        // documented rule, which compares the records found, the periods to answer are counted: records
+        // share periods, and their number would call a complete answer incomplete.
         uint32_t periods = 0;
         for (uint32_t p = 0; p < q.capacity; p++) periods += answered(p) ? 1 : 0;
         if (periods > static_cast<uint32_t>(q.selection.maxResp)) d->listFull = true;

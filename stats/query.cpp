@@ -65,8 +65,9 @@ int namedValue(StatsQuery *q, const PcfCursor *cursor, const evValueName *names,
     return 1;
 }
 
-// Digits alone, as MQSC sends INTVL(5): a number of minutes, as an integer INTVL is. False for any other
-// text, which is read with its units.
+// Digits alone, as MQSC sends INTVL(5): a number of minutes, as an integer INTVL is. Unlike the
+// documented rule, which reads every text with its units (digits alone then being seconds), so that
+// INTVL(5) means the same typed in MQSC as sent in PCF. False for any other text.
 bool minutesText(const char *text, int32_t length, int64_t *minutes) {
     while (length > 0 && text[0] == ' ') text++, length--;
     while (length > 0 && text[length - 1] == ' ') length--;
