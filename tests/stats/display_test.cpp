@@ -948,7 +948,10 @@ TEST_F(StatsAverageTest, EmittersWhereAndPrewhereSeeTheAveragesDisplayAnswers) {
         for (const char *stage : {"in the bin", "absorbed"}) {
             SCOPED_TRACE(stage);
             std::string emitted;
-            if (std::string(stage) == "absorbed") emitted = absorb(s);
+            if (std::string(stage) == "absorbed") {
+                emitted = absorb(s);
+                ASSERT_FALSE(emitted.empty()) << "the absorbed record reaches the emitter";
+            }
             for (int32_t id : {39300, 39410}) {
                 const std::vector<ct::Pcf> found = show(id, c.where);
                 ASSERT_EQ(found.size(), 1u);
@@ -968,7 +971,6 @@ TEST_F(StatsAverageTest, EmittersWhereAndPrewhereSeeTheAveragesDisplayAnswers) {
                 EXPECT_EQ(jsonNumber(emitted, c.countKey), c.count) << emitted;
             }
         }
-        EXPECT_EQ(absorb(s).empty(), false) << "the absorbed record reached the emitter";
     }
 }
 
