@@ -80,4 +80,17 @@ TEST_F(EditConsole, MergeCopiesChannelsIntoTheTable) {
     EXPECT_EQ(all.find("CHANNEL(N1)"), std::string::npos) << all;
 }
 
+// The mode's own texts are shown as text, and a list value of a displayed channel stays whole.
+TEST_F(EditConsole, RepliesAreTextAndListsStayWhole) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "t.tab)"), 1);
+    cslIssueCommand(s, "DEFINE CHANNEL(E) SENDEXIT(E1,E2)");
+    lines();
+    cslIssueCommand(s, "DEFINE CHANNEL(F) DESCR(A) DESCR(B)");
+    EXPECT_TRUE(has(lines(), "Duplicate keyword error 'DESCR'", CSL_LINE_RESPONSE));
+    cslIssueCommand(s, "DIS CHL(E) SENDEXIT");
+    std::string all;
+    for (const auto &l : lines()) all += l.first + "\n";
+    EXPECT_NE(all.find("SENDEXIT(E1,E2)"), std::string::npos) << all;
+}
+
 }  // namespace
