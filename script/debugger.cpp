@@ -733,6 +733,10 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
     dbg.current = nullptr;  // it may be freed once it ran
 }
 
+int dbgRunFlag() {
+    return dbg.runFlag;
+}
+
 void dbgSyncFlags(cmdProgram *program) {
     if (program == nullptr || program->run == nullptr) return;
     program->run->debuggerActive = evRunState.debugMode.load();

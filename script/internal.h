@@ -301,6 +301,8 @@ int cslLookupKeywordValue(const char *name, size_t length, uint16_t indicator);
 // The debugger's own (debugger.cpp): the run's debugger flags from the program's debug mode (-!,
 // '!') and trace (-D t); the renumbering after text was queued into a list.
 void dbgSyncFlags(cmdProgram *program);
+// 1 while the debugger runs on without stopping (run, runout) until a breakpoint.
+int dbgRunFlag();
 void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *function);
 // Files opened by scripts (files.cpp), one process-wide list.
 inline constexpr int32_t CMD_MAX_OPEN_FILES = 256;  // so a hook that leaks files cannot use up descriptors

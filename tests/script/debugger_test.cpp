@@ -121,6 +121,47 @@ TEST_F(DebuggerTest, AnEmptyLineRunsOneStatement) {
     EXPECT_EQ(value("@e"), "5");
 }
 
+TEST_F(DebuggerTest, DebugModeTracesAssignmentsUntilRun) {
+    ASSERT_EQ(debug(kFive, {"", "run"}), 1);
+    const std::string err = console.err();
+    EXPECT_NE(err.find("     AFTER : @a = 1\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("AFTER : @b"), std::string::npos) << err;  // run left debug mode
+}
+
+// A runtime error at the prompt prints its message and ends there: the error function set by the
+// script is not run for it later.
+TEST_F(DebuggerTest, ARuntimeErrorAtThePromptPrintsItsMessageOnly) {
+    const char *main =
+        "func sq(x)\n  return @x * @x\nendfunc\nfunc onerr()\n  @errs = @errs + 1\nendfunc\n"
+        "@errs = 0\n_error_func = 'onerr'\n@a = 1\n@b = 2\n";
+    ASSERT_EQ(debug(main, {"", "", "print sq(1,2)", "run"}), 1);
+    EXPECT_EQ(count("Function 'sq' takes only 1 parameter.", true), 1u) << console.out();
+    EXPECT_EQ(console.out().find("Runtime error:"), std::string::npos) << console.out();
+    EXPECT_EQ(value("@errs"), "0");
+    EXPECT_EQ(value("@b"), "2");
+}
+
+// Text queued into a function body is numbered with the function's statements, in order, and a
+// breakpoint moves with its statement.
+TEST_F(DebuggerTest, QueuedTextInAFunctionTakesItsNumbers) {
+    const char *main = "func f()\n  \"@q = 1\"\n  @r = 2\nendfunc\nf()\n";
+    ASSERT_EQ(debug(main, {"bp f 3", "run", "list func f *", "bc *", "run"}), 1);
+    const std::string err = console.err();
+    const size_t stop = err.find("Breakpoint at line 4 of function 'f'\n");
+    ASSERT_NE(stop, std::string::npos) << err;
+    // The listing: the queued statement is 3, between the one that queued it and @r = 2.
+    std::vector<std::string> numbered;
+    for (size_t at = err.find("DBG>", stop); at != std::string::npos && at < err.size();) {
+        const size_t end = err.find('\n', at);
+        const std::string line = err.substr(at, end - at);
+        if (line.find("FNC:(f") != std::string::npos) numbered.push_back(line.substr(line.find(')') + 1));
+        at = end == std::string::npos ? end : end + 1;
+    }
+    const std::vector<std::string> expected = {"    1   func f()", "    2     \"@q = 1\"", "    3  @q = 1",
+                                               "    4!>   @r = 2", "    5   endfunc"};
+    EXPECT_EQ(numbered, expected) << err;
+}
+
 TEST_F(DebuggerTest, WhereListsTheCallsAndAFrameIsSelectedForEval) {
     const char *main = "func g(p)\n  @q = @p\nendfunc\n@v = 1\ng(5)\n";
     ASSERT_EQ(debug(main, {"", "", "where", "eval @p", "sf 0", "eval @v", "sf 2", "run"}), 1);
