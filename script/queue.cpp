@@ -79,7 +79,7 @@ void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text
     }
     // The new records go after the record being run, so that they run next.
     cmdCommand *at = program->current;
-    cmdList list = cmdCurrentList(program);
+    cmdList list{&program->head, &program->tail};  // without a record being run: the main program's
     cmdFUNCTION *owner = nullptr;
     if (at != nullptr) {
         list = cmdListOf(program, at);
