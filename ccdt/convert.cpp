@@ -457,7 +457,12 @@ int toMemory(const uint8_t *record, uint32_t length, void **out, uint32_t *outLe
         return CCDT_E_PARAM;
     }
     uint32_t fixed = partLength(version, false) + partLength(version, true);
-    if (length < fixed || length > kFileRecordMax) return badLength(text, textSize);
+    // What follows the fixed part of its own version is at most the largest tail (exit lists,
+    // padding, peer name); a longer record is damaged. Unlike sizing the memory record by the input
+    // length plus 5000, the bound keeps every record read within CCDT_RECORD_MAX, the buffer size
+    // the callers read into, and an older version's shorter fixed part cannot carry its tail past
+    // the end of the memory record.
+    if (length < fixed || length - fixed > CCDT_TAIL_MAX) return badLength(text, textSize);
     uint32_t tailLength = version >= 4 ? length - fixed : 0;
     auto *memory = static_cast<uint8_t *>(std::calloc(sizeof(ChannelRecord) + CCDT_TAIL_MAX, 1));
     *out = memory;

@@ -148,6 +148,9 @@ struct Reply {
     cslSession *session;
     cslOutputLine *echo;
     cslOutputLine *last;  // the last line added for the command
+    // A reply of the channel-table edit mode: its texts are the system's own, not a queue
+    // manager's; only its display responses are laid out, each list value whole.
+    bool edit = false;
 };
 
 void addLine(Reply *r, const char *text, size_t length, uint32_t kind, uint32_t flags = 0) {
@@ -259,7 +262,7 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
                                          std::strncmp(text, "QSTATS(", 7) == 0);
     l.kind = headerPlaced ? CSL_LINE_OBJECT : CSL_LINE_RESPONSE;
     l.firstOfObject = true;
-    CslAttrCursor cursor{text, length, 0, 0};
+    CslAttrCursor cursor{text, length, 0, 0, r->edit ? 1 : 0};
     char buffer[kLineBuffer];
     const char *token = buffer;
     size_t tokenLength = 0;
@@ -310,7 +313,7 @@ void outputResponse(Reply *r, const char *text, size_t length) {
     if (handle) addLine(r, " ", 1, CSL_LINE_HEADER);
     echo->flags |= CSL_CMD_MATCHED;
     if (display || handle) ++echo->matched;
-    bool columns = (echo->flags & CSL_SHOW_FORMATTED) != 0;
+    bool columns = (echo->flags & CSL_SHOW_FORMATTED) != 0 && (display || !r->edit);
     for (const char *id :
          {"AMQ8405", "AMQ8413", "AMQ8421", "AMQ8426", "AMQ8427", "AMQ8463", "AMQ8468", "AMQ8569", "AMQ8326"})
         if (messageIs(text, length, id)) columns = false;
@@ -671,6 +674,7 @@ void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *tex
     if (echo == nullptr) return;
     CSRecursiveGuard guard(session->displayLock);
     Reply r{session, echo, cslMainList(session)->newest};
+    r.edit = session->ccdtMode != 0;
     outputResponse(&r, text, length);
 }
 

@@ -640,7 +640,8 @@ struct CslAttrCursor {
     const char *text;
     size_t length;
     size_t at;
-    int inList;  // inside a list value, cut at its commas
+    int inList;      // inside a list value, cut at its commas
+    int wholeLists;  // list values are one token each, never cut at their commas
 };
 int cslParseResponseAttrs(CslAttrCursor *cursor, char *out, size_t size, size_t *length, int *keyword);
 // 1 when a response text is a display response.

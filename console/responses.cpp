@@ -139,7 +139,7 @@ int cslParseResponseAttrs(CslAttrCursor *cur, char *token, size_t size, size_t *
         if (cur->at < cur->length) out.put(cur->text[cur->at++]);
     }
     if (cur->at < cur->length && cur->text[cur->at] == '(') {
-        const bool list = isListKeyword(cur->text + start, cur->at - start);
+        const bool list = !cur->wholeLists && isListKeyword(cur->text + start, cur->at - start);
         out.put('(');
         ++cur->at;
         if (!copyValue(cur, &out, list)) cur->inList = 1;

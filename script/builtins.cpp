@@ -113,6 +113,30 @@ bool allDigits(const char *text, size_t length) {
     return true;
 }
 
+int number(const char *text, size_t length) {
+    int value = 0;
+    for (size_t i = 0; i < length; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+}
+
+// The fields of a date (year, month, day at the offsets) and a time (hour, minute, second) that MQTIME
+// can read: digits at every place, and a moment that exists. The MQ date and time reader fills a
+// short text with defaults and carries a field past its range into the next, so neither a text it
+// could not read nor a date that does not exist would answer -1.
+bool readableMoment(const char *date, const size_t dateAt[3], const char *time, const size_t timeAt[3]) {
+    for (int i = 0; i < 3; ++i) {
+        if (!allDigits(date + dateAt[i], i == 0 ? 4 : 2) || !allDigits(time + timeAt[i], 2)) return false;
+    }
+    const int year = number(date + dateAt[0], 4), month = number(date + dateAt[1], 2);
+    const int day = number(date + dateAt[2], 2);
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+    return number(time + timeAt[0], 2) <= 23 && number(time + timeAt[1], 2) <= 59 &&
+           number(time + timeAt[2], 2) <= 59;
+}
+
 int fnMqTime(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
     expSetInt(result, 0);
     if (e->trial) return 1;
@@ -127,14 +151,19 @@ int fnMqTime(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, 
     int ok;
     // The MQMD's yyyymmdd with hhmmss (and its hundredths): made MQ texts, so that the local time
     // is read where every other local time is.
+    static const size_t kPacked[3] = {0, 4, 6}, kPackedTime[3] = {0, 2, 4};
+    static const size_t kMqDate[3] = {0, 5, 8}, kMqTime[3] = {0, 3, 6};
     if (dateLength == 8 && (timeLength == 6 || timeLength == 8) && allDigits(date, 8) &&
         allDigits(time, timeLength)) {
         char mqDate[11], mqTime[9];
         std::snprintf(mqDate, sizeof mqDate, "%.4s-%.2s-%.2s", date, date + 4, date + 6);
         std::snprintf(mqTime, sizeof mqTime, "%.2s.%.2s.%.2s", time, time + 2, time + 4);
-        ok = evMQDateTimeToTime(mqDate, 10, mqTime, 8, &seconds);
+        ok = readableMoment(date, kPacked, time, kPackedTime) &&
+             evMQDateTimeToTime(mqDate, 10, mqTime, 8, &seconds);
     } else {
-        ok = evMQDateTimeToTime(date, dateLength, time, timeLength, &seconds);
+        // The MQ forms YYYY-MM-DD and HH.MM.SS, whole.
+        ok = dateLength == 10 && timeLength == 8 && readableMoment(date, kMqDate, time, kMqTime) &&
+             evMQDateTimeToTime(date, dateLength, time, timeLength, &seconds);
     }
     CSFreeMem(date);
     CSFreeMem(time);

@@ -564,10 +564,14 @@ void evalCurrent(cmdProgram *program, const char *arguments) {
     evalPrint(program, rest);
 }
 
-// An assignment typed at the prompt, parsed and run at once in the selected frame.
+// An assignment typed at the prompt, parsed and run at once in the selected frame. It is no record
+// of the script: a parse error is refused with its message, as every refusal at the prompt is.
 void assign(cmdProgram *program, const char *text, const char *equals) {
-    ExpExpression *target = cmdParseExp(program, text, equals - text, 0);
-    ExpExpression *value = target != nullptr ? cmdParseExp(program, equals + 1, -1, 0) : nullptr;
+    char error[512];
+    ExpExpression *target = cmdParseExpText(program, text, equals - text, 0, error, sizeof error);
+    ExpExpression *value =
+        target != nullptr ? cmdParseExpText(program, equals + 1, -1, 0, error, sizeof error) : nullptr;
+    if (value == nullptr) cmdOutput(program, CSL_LINE_ERROR, error);
     if (target != nullptr && value != nullptr) {
         SelectedFrame frame(program);
         cslAssignExpression(program, target, value);
@@ -714,7 +718,10 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
                 depth--;
             if (c == '\0' || (c == ';' && depth <= 0)) {
                 *p = '\0';
+                // A command's error was printed and ends there: it must not stop the script later.
+                const int32_t errorFlag = program->errorFlag;
                 dbgCommand(program, part);
+                program->errorFlag = errorFlag;
                 part = p + 1;
                 if (c == '\0') break;
             }
@@ -724,6 +731,10 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
     }
     program->debuggerPrompt = 0;
     dbg.current = nullptr;  // it may be freed once it ran
+}
+
+int dbgRunFlag() {
+    return dbg.runFlag;
 }
 
 void dbgSyncFlags(cmdProgram *program) {

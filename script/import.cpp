@@ -5,6 +5,7 @@
 // it is met again further up the chain of sources.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "console/console.h"
 #include "script/internal.h"
@@ -129,12 +130,17 @@ int cmdImportFile(cmdProgram *program, const CslImportRequest *request) {
     cmdPushReader(program, anchor);
     const int32_t earlierError = program->parseError;
     program->parseError = 0;
+    // Read while the program runs (the line ran as a statement): a parse error refuses this file
+    // alone and leaves the records around the line, a loop's among them, as they are.
+    std::optional<cmdRunningParse> running;
+    if (record != nullptr) running.emplace(program);
     cmdCommand *start = cmdParseImport(program, reader, request->parameters);
     const bool failed = start == nullptr || program->parseError || program->failed;
     // Where the importing source goes on: after the block, unless it was appending.
     if (record == nullptr && outer != nullptr && outer->insertAfter != nullptr && start != nullptr)
         outer->insertAfter = start->partner;
     cmdPopReader(program);
+    if (running) running->end();
     program->parseError |= earlierError;
     if (failed) {
         if (start != nullptr) removeBlock(program, start);

@@ -48,6 +48,34 @@ int cmdFirstToken(const char *text, const char **token, size_t *length, const ch
 // A name of a letter followed by letters, digits, '_' or '.'.
 bool cmdIsIdentifier(const char *name, size_t length);
 
+// A parse of text while the program runs (queued text, a runtime =import): the records parsed
+// before it are left alone by its parse error, and the error is that text's own. end() -> whether
+// this parse failed; the earlier parse-error flag comes back, this one stays only for a source that
+// stops on errors.
+struct cmdRunningParse {
+    cmdProgram *program;
+    uint64_t savedFloor;
+    int32_t savedError;
+    explicit cmdRunningParse(cmdProgram *p)
+        : program(p), savedFloor(p->parseFloor), savedError(p->parseError) {
+        p->parseFloor = p->recordsMade + 1;
+        p->parseError = 0;
+    }
+    bool end() {
+        const bool failed = program->parseError != 0;
+        const bool stops = program->reader != nullptr && program->reader->stopOnError;
+        program->parseFloor = savedFloor;
+        program->parseError = savedError || (failed && stops) ? 1 : 0;
+        return failed;
+    }
+    cmdRunningParse(const cmdRunningParse &) = delete;
+    cmdRunningParse &operator=(const cmdRunningParse &) = delete;
+};
+
+// cmdParseExp without a message record: on failure null with the message in error.
+[[nodiscard]] ExpExpression *cmdParseExpText(cmdProgram *program, const char *text, int64_t length,
+                                             uint32_t basePosition, char *error, size_t errorSize);
+
 // Readers (reader.cpp): the next logical statement, continuation lines joined, as a counted-heap
 // text (null at the end of input).
 [[nodiscard]] char *cmdReadNextCommand(cmdProgram *program);
@@ -273,6 +301,8 @@ int cslLookupKeywordValue(const char *name, size_t length, uint16_t indicator);
 // The debugger's own (debugger.cpp): the run's debugger flags from the program's debug mode (-!,
 // '!') and trace (-D t); the renumbering after text was queued into a list.
 void dbgSyncFlags(cmdProgram *program);
+// 1 while the debugger runs on without stopping (run, runout) until a breakpoint.
+int dbgRunFlag();
 void dbgResolveBreakpoints(cmdProgram *program, cmdCommand *first, cmdFUNCTION *function);
 // Files opened by scripts (files.cpp), one process-wide list.
 inline constexpr int32_t CMD_MAX_OPEN_FILES = 256;  // so a hook that leaks files cannot use up descriptors

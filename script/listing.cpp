@@ -48,7 +48,10 @@ void showLineFor(cmdProgram *program, cmdCommand *message) {
             c->flags |= CMD_F_SHOWN;
         }
     }
-    for (cmdCommand *c = firstNotRun(program, list); c != nullptr; c = c->next) c->flags |= CMD_F_SKIP;
+    // Only what this parse made: records parsed before it may be running (a loop's end, the rest of a
+    // function body) and must not be passed over from now on.
+    for (cmdCommand *c = firstNotRun(program, list); c != nullptr; c = c->next)
+        if (c->serial >= program->parseFloor) c->flags |= CMD_F_SKIP;
     program->errorFlag = 1;
 }
 
@@ -77,7 +80,11 @@ void cmdShowLine(cmdProgram *program) {
 
 void cmdRuntimeError(cmdProgram *program, const cmdCommand *command, const char *message) {
     program->errorFlag = 1;
-    if (program->debuggerPrompt) return;
+    // At the debugger's prompt the message alone: the statement stopped at is not the one in error.
+    if (program->debuggerPrompt) {
+        cmdOutput(program, 128, message);
+        return;
+    }
     // The innermost =import being run, else the outermost file reader.
     cmdReadContext *location = nullptr;
     for (cmdReadContext *r = program->reader; r != nullptr && location == nullptr; r = r->parent) {

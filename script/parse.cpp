@@ -1,6 +1,7 @@
 // The statement parser: classifies each statement by its first token, parses the keyword
 // statements and expressions, and reads block bodies, pairing each block's start and end. Blocks
 // nest by recursion, so the depth is bounded both by a count and by the stack the thread has left.
+#include <cstdio>
 #include <cstring>
 
 #include "script/internal.h"
@@ -507,23 +508,31 @@ int cmdIsKeyword(const char *text) {
     return isScriptKeyword(token, length) ? 1 : 0;
 }
 
-ExpExpression *cmdParseExp(cmdProgram *program, const char *text, int64_t length, uint32_t basePosition) {
+ExpExpression *cmdParseExpText(cmdProgram *program, const char *text, int64_t length, uint32_t basePosition,
+                               char *error, size_t errorSize) {
     ExpCallerBlock caller{};
     caller.word[0] = program;
     caller.word[1] = program;
-    char *error = nullptr;
+    char *parserError = nullptr;
     ExpExpression *e = expParseExpression(text, length, basePosition, expressionFlags, expScriptOperatorTable,
-                                          cmdVariableCallback, cmdFunctionCallback, &caller, &error);
+                                          cmdVariableCallback, cmdFunctionCallback, &caller, &parserError);
     if (e != nullptr) return e;
-    if (error != nullptr) {
-        cmdMessage(program, "%s", error);
-        CSFreeMem(error);
+    if (parserError != nullptr) {
+        std::snprintf(error, errorSize, "%s", parserError);
+        CSFreeMem(parserError);
     } else {
         size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
-        cmdMessage(program, "Error parsing expression '%.*s' expression", static_cast<int>(n > 200 ? 200 : n),
-                   text);
+        std::snprintf(error, errorSize, "Error parsing expression '%.*s' expression",
+                      static_cast<int>(n > 200 ? 200 : n), text);
     }
     return nullptr;
+}
+
+ExpExpression *cmdParseExp(cmdProgram *program, const char *text, int64_t length, uint32_t basePosition) {
+    char error[512];
+    ExpExpression *e = cmdParseExpText(program, text, length, basePosition, error, sizeof error);
+    if (e == nullptr) cmdMessage(program, "%s", error);
+    return e;
 }
 
 int cmdParseCommand(cmdProgram *program, int blockMode, cmdCommand **out) {

@@ -79,18 +79,22 @@ void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text
     }
     // The new records go after the record being run, so that they run next.
     cmdCommand *at = program->current;
+    cmdList list{&program->head, &program->tail};  // without a record being run: the main program's
+    cmdFUNCTION *owner = nullptr;
     if (at != nullptr) {
-        cmdList list = cmdListOf(program, at);
+        list = cmdListOf(program, at);
+        owner = at->owner;
         reader->list = list;
-        reader->listOwner = at->owner;
+        reader->listOwner = owner;
         reader->insertAfter = at;
     }
     cmdPushReader(program, reader);
-    if (wrap) {
-        if (cmdNewBlock(program, CMD_QUEUED, "") == nullptr) {
-            cmdPopReader(program);
-            return;
-        }
+    // A parse error refuses this text alone: what runs around it goes on.
+    cmdRunningParse parse(program);
+    if (wrap && cmdNewBlock(program, CMD_QUEUED, "") == nullptr) {
+        cmdPopReader(program);
+        parse.end();
+        return;
     }
     if (*cmdSkipBlanks(text) == '\0') {
         if (markEmpty) cmdNewCommand(program, CMD_EMPTY, "", 0);
@@ -99,6 +103,9 @@ void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text
         cmdReadCommands(program, 0, &end);
     }
     cmdPopReader(program);
+    parse.end();
+    // The list's statements numbered again in their order, the breakpoints moved with them.
+    if (wrap) dbgResolveBreakpoints(program, *list.head, owner);
 }
 
 void cmdQueueString(cmdProgram *program, const char *text) {

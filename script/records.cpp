@@ -220,10 +220,12 @@ cmdCommand *cmdNewCommand(cmdProgram *program, uint32_t type, const char *text, 
         command->column = reader->column;
         if (reader->echo.input) command->flags |= CMD_F_INPUT_ECHO;
     }
-    uint32_t *counter = program->defining != nullptr && command->owner == program->defining
-                            ? &program->defining->statementCounter
-                            : &program->statementCounter;
+    // A function's records, whether read with its definition or queued into its body while it runs,
+    // take the function's own numbers.
+    uint32_t *counter =
+        command->owner != nullptr ? &command->owner->statementCounter : &program->statementCounter;
     command->number = *counter;
+    command->serial = ++program->recordsMade;
     if (!cmdKeepsNumber(type)) ++*counter;
     linkRecord(program, command);
     switch (type) {

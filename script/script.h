@@ -84,6 +84,7 @@ struct cmdCommand {
     uint32_t number;            // statement number
     uint32_t line;              // source line and column
     uint32_t column;
+    uint64_t serial;   // order of making: which records a parse made (cmdProgram::parseFloor)
     const char *file;  // input lines read from an =import file: its name (in this block)
     char text[1];      // NUL-terminated, allocated with the record
 };
@@ -259,7 +260,12 @@ struct cmdProgram {
     cmdCommand **toEcho;  // records waiting for their input echo
     size_t toEchoCount;
     size_t toEchoCapacity;
-    uint64_t serial;  // never the same for two programs: cached expressions name the one they serve
+    uint64_t serial;       // never the same for two programs: cached expressions name the one they serve
+    uint64_t recordsMade;  // serial of the last record made
+    // Records made before this serial were parsed earlier and may be running: a parse error of
+    // text parsed while the program runs (queued text, a runtime =import) marks only its own
+    // records skip. 0: every record after the current one may be marked.
+    uint64_t parseFloor;
     char *printText;  // the print statement's unfinished line (counted heap)
     size_t printLength;
     size_t printCapacity;

@@ -268,6 +268,9 @@ int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name,
         }
     }
     if (nameIs(name, length, "_nl")) return setText(out, "\n");
+        // The operating system the program runs on. Unlike the documented value, which is always
+        // "WINDOWS" (the program was first a Windows one), the Linux build answers "LINUX", so that a
+        // script can choose paths and commands that work where it runs.
 #ifdef _WIN32
     if (nameIs(name, length, "_os")) return setText(out, "WINDOWS");
 #else

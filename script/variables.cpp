@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "engine/engine.h"
 #include "script/internal.h"
 
 static_assert(offsetof(cslVAR, key) == CS_TREE_KEY);
@@ -101,9 +102,10 @@ void traceValue(const char *label, const char *key, size_t keyLength, const cslV
     evConsolePrint(2, line, -1);
 }
 
+// Script tracing (-D t) or debug mode, while the debugger is not running on to a breakpoint.
 bool tracing(cmdProgram *program) {
-    uint32_t options = evDebugOptions.load();
-    return (options & (EV_OPT_d | EV_OPT_b)) != 0 && !program->debuggerPrompt;
+    const bool on = evScriptTrace.load() != 0 || evRunState.debugMode.load() != 0;
+    return on && !dbgRunFlag() && !program->debuggerPrompt;
 }
 
 // The smallest node whose key is not below key, or null.

@@ -456,6 +456,37 @@ TEST(ChannelFaults, DamagedRecordsAreRefused) {
     EXPECT_EQ(fromFile(entries, &back), CCDT_E_FILE);
 }
 
+// The fixed part (MQCD and trailer) of a file record of each version, 1 to 12.
+constexpr uint32_t kFixed[] = {992, 1320, 1488, 1552, 1620, 1780, 1880, 1972, 1996, 2008, 2072, 2076};
+
+// A file record of a version and length: its key and version, zeros (no exits, no peer name) to
+// the end of the fixed part, then filler.
+std::string longRecord(int version, uint32_t length) {
+    std::string image = key("LONG");
+    image.resize(kFixed[version - 1], '\0');
+    mqiPutI32(image.data(), 20, version);
+    image.resize(length, 'x');
+    return image;
+}
+
+TEST(ChannelFaults, RecordsAtAndPastEachVersionsLongestAreReadOrRefused) {
+    for (int version = 1; version <= CCDT_MAX_VERSION; version++) {
+        SCOPED_TRACE(version);
+        const uint32_t longest = kFixed[version - 1] + CCDT_TAIL_MAX;
+        Rec back;
+        uint32_t length = 0;
+        std::string text;
+        ASSERT_EQ(fromFile(longRecord(version, longest), &back, &length, &text), 0) << text;
+        EXPECT_LE(length, CCDT_RECORD_MAX);
+        // Longer than its fixed part and the largest tail: damaged, even within the file's largest.
+        for (uint32_t past : {longest + 1, kFixed[CCDT_MAX_VERSION - 1] + CCDT_TAIL_MAX}) {
+            if (past <= longest) continue;
+            EXPECT_EQ(fromFile(longRecord(version, past), &back, nullptr, &text), CCDT_E_FILE) << past;
+            EXPECT_EQ(text, "Error accessing file RC(1001)");
+        }
+    }
+}
+
 TEST(ChannelFaults, RecordLargerThanTheBufferIsReadWholeAndRefused) {
     Table t;
     ASSERT_EQ(t.open(), 0);

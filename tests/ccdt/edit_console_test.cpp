@@ -80,4 +80,48 @@ TEST_F(EditConsole, MergeCopiesChannelsIntoTheTable) {
     EXPECT_EQ(all.find("CHANNEL(N1)"), std::string::npos) << all;
 }
 
+// A version-4 record as long as the file's largest record (13104 bytes: its fixed part, trailer
+// zero, then filler) is refused as damaged by DISPLAY and by =merge; the channel before it is read.
+TEST_F(EditConsole, AnOverlongRecordIsRefusedAsDamaged) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "bad.tab)"), 1);
+    cslIssueCommand(s, "DEFINE CHANNEL(A)");
+    std::string image = key("BAD");
+    image.resize(1552, '\0');
+    mqiPutI32(image.data(), 20, 4);
+    image.resize(13104, 'x');
+    ccdtRecFile *file = nullptr;
+    ASSERT_EQ(ccdtRecOpen(CCT_MEM_DIR "bad.tab", 1, &file, nullptr, 0), 0);
+    ASSERT_EQ(ccdtRecWrite(file, bytes(image), static_cast<uint32_t>(image.size())), 0);
+    ASSERT_EQ(ccdtRecClose(file), 0);
+    lines();
+    cslIssueCommand(s, "DIS CHL(*)");
+    std::string all;
+    for (const auto &l : lines()) all += l.first + "\n";
+    EXPECT_NE(all.find("CHANNEL(A)"), std::string::npos) << all;
+    EXPECT_NE(all.find("Error accessing file RC(1001)"), std::string::npos) << all;
+
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "to.tab)"), 1);
+    lines();
+    cslIssueLocalCommand(s, "=merge ccdt(" CCT_MEM_DIR "bad.tab) channel(*)");
+    auto got = lines();
+    EXPECT_TRUE(has(got, "Channel 'A' written.", CSL_LINE_RESPONSE));
+    all.clear();
+    for (const auto &l : got) all += l.first + "\n";
+    EXPECT_NE(all.find("Error accessing file RC(1001)"), std::string::npos) << all;
+    EXPECT_EQ(all.find("CCDT Migration:"), std::string::npos) << all;
+}
+
+// The mode's own texts are shown as text, and a list value of a displayed channel stays whole.
+TEST_F(EditConsole, RepliesAreTextAndListsStayWhole) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "t.tab)"), 1);
+    cslIssueCommand(s, "DEFINE CHANNEL(E) SENDEXIT(E1,E2)");
+    lines();
+    cslIssueCommand(s, "DEFINE CHANNEL(F) DESCR(A) DESCR(B)");
+    EXPECT_TRUE(has(lines(), "Duplicate keyword error 'DESCR'", CSL_LINE_RESPONSE));
+    cslIssueCommand(s, "DIS CHL(E) SENDEXIT");
+    std::string all;
+    for (const auto &l : lines()) all += l.first + "\n";
+    EXPECT_NE(all.find("SENDEXIT(E1,E2)"), std::string::npos) << all;
+}
+
 }  // namespace

@@ -86,6 +86,13 @@ TEST_F(BuiltinTest, MqTimeReadsLocalTime) {
     EXPECT_EQ(value("mqtime(20250302, 10300000)"), "1740907800");
     EXPECT_EQ(value("mqtime('2025-03-02', '10.30.00')"), "1740907800");
     EXPECT_EQ(value("mqtime('2025-03-0x', '10.30.00')"), "-1");
+    // Texts that name no moment are not read: no defaults for what is missing, no carrying over.
+    for (const char *unreadable :
+         {"mqtime('abc', 'def')", "mqtime('2024-13-45', '10.00.00')", "mqtime('2025-02-29', '10.00.00')",
+          "mqtime('2025-03-02', '24.00.00')", "mqtime('2025-03-02', '10.30')", "mqtime('20251301', '103000')",
+          "mqtime('', '')"})
+        EXPECT_EQ(value(unreadable), "-1") << unreadable;
+    EXPECT_EQ(value("mqtime('2024-02-29', '00.00.00')"), "1709161200");
 }
 
 TEST_F(BuiltinTest, SystemWaitsOnlyWhenSynchronous) {

@@ -122,4 +122,30 @@ TEST_F(HookQmTest, TheDebuggerStopsAtABreakpointInTheEventHook) {
     EXPECT_EQ(storedByStream()["$EVENTS"]["APP.00000000001"], 1);
 }
 
+// Parse errors met while the start-up script runs, in the real program with -!: text queued in a
+// loop, and a typo at the prompt while stopped in a function called from that loop. Each is refused
+// with its message and the loop runs to its end (it spun for ever, SIGTERM or not).
+TEST_F(HookQmTest, ParseErrorsWhileTheScriptRunsLeaveTheLoopRunning) {
+    const std::string main =
+        "@n = 0\nfunc f()\n  @n = @n + 1\nendfunc\n@i = 0\nwhile (@i < 3)\n  \"@x = (1\"\n  f()\n"
+        "  @i = @i + 1\nendwhile\nprint 'DONE', @n, @i\n";
+    std::vector<std::string> o = options(ht::script(main));
+    o.push_back("-!");
+    pt::Zunt zunt(dir, "typo", o);
+    ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+    zunt.keys("bp f 2\n");
+    zunt.keys("run\n");
+    ASSERT_TRUE(zunt.waitOut("Breakpoint at line 2 of function 'f'")) << zunt.out();
+    ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+    zunt.keys("@zz = )\n");
+    EXPECT_TRUE(zunt.waitOut("An operand was expected before ')'")) << zunt.out();
+    zunt.keys("bc *\n");
+    zunt.keys("run\n");
+    EXPECT_TRUE(zunt.waitOut("DONE 3 3")) << zunt.out();
+    EXPECT_TRUE(zunt.waitOut("The ')' to match the '(' at position 5 was not found", 3)) << zunt.out();
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
 }  // namespace

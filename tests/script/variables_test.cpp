@@ -1,6 +1,7 @@
 // The variable store, name resolution, system variables and the response attributes of foreach.
 #include <string>
 
+#include "engine/engine.h"
 #include "run_testing.h"
 #include "testing/console_capture.h"
 #include "testing/testing.h"
@@ -84,16 +85,22 @@ TEST_F(VariablesTest, SystemVariables) {
 TEST_F(VariablesTest, AssignmentTraceShowsTheOldValueOnlyWithItsOwnOption) {
     zt::ConsoleCapture console;
     const uint32_t saved = evDebugOptions.load();
-    evDebugOptions.store(EV_OPT_d);
+    // Script tracing (-D t) writes the trace; the debug bits alone do not.
+    evDebugOptions.store(EV_OPT_d | EV_OPT_b);
+    run({"@t = 0"});
+    EXPECT_EQ(console.err(), "");
+    evScriptTrace.store(1);
+    evDebugOptions.store(0);
     run({"@t = 1", "@t = 'two'"});
     std::string traced = console.err();
     EXPECT_NE(traced.find("     AFTER : @t = 1\n"), std::string::npos) << traced;
     EXPECT_NE(traced.find("     AFTER : @t = 'two'\n"), std::string::npos) << traced;
     EXPECT_EQ(traced.find("BEFORE"), std::string::npos);
     console.clear();
-    evDebugOptions.store(EV_OPT_d | EV_OPT_b);
+    evDebugOptions.store(EV_OPT_b);
     run({"@t = 2.5", "@u = 1"});
     evDebugOptions.store(saved);
+    evScriptTrace.store(0);
     traced = console.err();
     EXPECT_NE(traced.find("    BEFORE : @t = 'two'\n"), std::string::npos) << traced;
     EXPECT_NE(traced.find("     AFTER : @t = 2.500000\n"), std::string::npos) << traced;
