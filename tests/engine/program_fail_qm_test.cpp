@@ -41,7 +41,7 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
     command("ALTER EV DEADQ(Q.DLQ)");
     command("RESUME EVQ(SYSTEM.ADMIN.QMGR.EVENT)");
     ASSERT_TRUE(drained()) << zunt.log();
-    EXPECT_EQ(depth("Q.DLQ"), 1);
+    EXPECT_TRUE(et::waitFor([this] { return depth("Q.DLQ") == 1; }));
     EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(ACTIVE)"),
               std::string::npos);
     EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
