@@ -245,6 +245,14 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
         queue->status = EV_EVQ_SUSPENDED;
         return 1;
     }
+    // Its message could be neither handled nor moved aside before the connection ended.
+    uint8_t msgId[MQ_MSG_ID_LENGTH];
+    if (!command && evTakeStopAtOpen(queue, msgId)) {
+        evSuspendQueue(context, queue, 0, message);
+        queue->status = EV_EVQ_BOQFAIL;
+        evStopQueueNotice(context, queue, msgId);
+        return 1;
+    }
     return evResumeQueue(context, queue, 0, message);
 }
 
@@ -315,6 +323,10 @@ int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand,
         }
     }
     if (byCommand) {
+        // A queue stopped by a message it could not move aside runs again: its alert goes.
+        if (result && queue->status == EV_EVQ_ACTIVE)
+            (void)evAlertRemoveMatching("", 0, "$BOQFAIL", -1, context->event.name, -1, queue->name, -1,
+                                        10005);
         queue->suspended = 0;
         evConfigChanged.store(1);
         evEchoResumeEvq(queue);

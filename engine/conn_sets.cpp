@@ -190,7 +190,8 @@ void evReportMQError(QmgrContext *context, MQHCONN hconn, int32_t reason, char *
                 continue;
             int32_t rollbacks = context->rollbacks.fetch_add(1) + 1;
             char line[160];
-            snprintf(line, sizeof line, "*** MQ Transaction Rolledback : INFLIGHT(%d) MAXTXN(%d) CNT(%d) ***",
+            // Framed by the log as an error line.
+            snprintf(line, sizeof line, "MQ Transaction Rolledback : INFLIGHT(%d) MAXTXN(%d) CNT(%d)",
                      set.inFlight.load(), context->txnBatch.load(), rollbacks);
             logWrite(nullptr, EV_OUT_ERROR, line, -1);
             char inquire[EV_CONN_MESSAGE_MAX] = "";
@@ -426,8 +427,8 @@ void evEventHandler(MQHCONN hconn, PMQVOID, PMQVOID, PMQVOID, PMQCBC cbc) {
         MQLONG rc = evTracedCtl(record->mq, hconn, MQOP_STOP, "MQCTL(Stop Event)");
         if (rc != 0 && rc != 2009) {
             char line[EV_CONN_MESSAGE_MAX];
-            snprintf(line, sizeof line, "*** Event Consumer '%s' stop failed with RC(%d) %s ***",
-                     record->name, rc, evReasonText(rc));
+            snprintf(line, sizeof line, "Event Consumer '%s' stop failed with RC(%d) %s", record->name, rc,
+                     evReasonText(rc));
             logWrite(nullptr, EV_OUT_ERROR, line, -1);
         }
         evStopAndDisconnect(hconn);
@@ -629,10 +630,11 @@ void evDisconnectSet(QmgrContext *context, ConnectionSet *set, char *message) {
     const MQLONG stopped = stopConsumer(context, set);
     const MQHCONN event = evConnHandles[set->eventSlot].load();
     const MQHCONN state = evConnHandles[set->stateSlot].load();
+    // The backout gets no text: the buffer may still hold an earlier, already reported, message.
     if (stopped == MQRC_CONNECTION_BROKEN)
-        evBackoutBrokenEvent(context, set, message);
+        evBackoutBrokenEvent(context, set, nullptr);
     else if (event != -1 || state != -1)
-        evBackout(context, set, message);
+        evBackout(context, set, nullptr);
     // The emitters' queues go with the STATE connection, their files at the disconnect.
     if (evServices.emitClose != nullptr) evServices.emitClose(context, set);
     evResetHolds(set);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <mutex>
 
 #include "engine/internal.h"
 
@@ -41,15 +43,113 @@ void setUpEmitCodePage(const MQMD *md, MQHCONN hconn) {
     page.ready.store(1);
 }
 
-// A failed message path: the unit backs out (ending the connection when it changed memory).
-void failPath(QmgrContext *context, ConnectionSet *set) {
+constexpr int32_t kObjectTypeEvq = 10005;
+constexpr uint32_t kStopRetention = 7776000;  // 90 days, as the emitters' alerts
+
+// Queues to stop at their next open, with the MsgId that stopped them: their message could not be
+// moved aside in a unit whose backout ends the connection. Kept across the reconnect's reload.
+struct StopAtOpen {
+    char queue[EV_QUEUE_NAME_MAX + 1];
+    uint8_t msgId[MQ_MSG_ID_LENGTH];
+};
+std::mutex stopsMutex;
+StopAtOpen stops[8];
+size_t stopsNext = 0;
+
+}  // namespace
+
+void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t *msgId) {
+    char id[49];
+    evIdToHex(msgId, id);
+    char text[EV_CONN_MESSAGE_MAX];
+    std::snprintf(text, sizeof text,
+                  "Event queue '%s' stopped: message MsgId(%s) could not be moved to the backout or "
+                  "dead-letter queue. RESUME EVQ('%s') once that queue can take it.",
+                  queue->name, id, queue->name);
+    evOutput(EV_OUT_ERROR, text, -1, 1);
+    AlertTemplate alert{};
+    std::snprintf(alert.alert.category, sizeof alert.alert.category, "$BOQFAIL");
+    alert.alert.severity = EV_SEVERITY_SEVERE;
+    std::snprintf(alert.alert.qmgr, sizeof alert.alert.qmgr, "%s", context->event.name);
+    std::snprintf(alert.alert.objectName, sizeof alert.alert.objectName, "%s", queue->name);
+    alert.alert.objectType = kObjectTypeEvq;
+    alert.alert.time = evClockNow();
+    alert.alert.retention = kStopRetention;
+    evAlertSetText(&alert.alert, text, -1);
+    char errorText[EV_CONFIG_TEXT + 2] = "";
+    if (!evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
+        evOutput(EV_OUT_ERROR, errorText, -1, 1);
+}
+
+int evTakeStopAtOpen(const EventQueueDef *queue, uint8_t *msgId) {
+    std::lock_guard<std::mutex> lock(stopsMutex);
+    for (StopAtOpen &stop : stops) {
+        if (stop.queue[0] == 0 || std::strcmp(stop.queue, queue->name) != 0) continue;
+        std::memcpy(msgId, stop.msgId, MQ_MSG_ID_LENGTH);
+        stop.queue[0] = 0;
+        return 1;
+    }
+    return 0;
+}
+
+namespace {
+
+void noteStopAtOpen(const EventQueueDef *queue, const MQMD *md) {
+    std::lock_guard<std::mutex> lock(stopsMutex);
+    StopAtOpen &stop = stops[stopsNext++ % std::size(stops)];
+    std::snprintf(stop.queue, sizeof stop.queue, "%s", queue->name);
+    std::memcpy(stop.msgId, md->MsgId, MQ_MSG_ID_LENGTH);
+}
+
+// An event queue whose message can be neither handled nor moved aside stops: its consumer is
+// suspended with status BOQFAIL until RESUME EVQ, one line says so and an alert "$BOQFAIL" shows it.
+// Redelivered at once, the message would otherwise fail for ever.
+// Unlike the documented rule, which stops the whole set's consumer, only this queue stops: the other
+// event queues go on, and RESUME EVQ, which names one queue, starts it again.
+void stopQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md) {
+    evStopQueueNotice(context, queue, md->MsgId);
+    // Kept in a unit of its own, as the emitters keep theirs: the failed message's was backed out.
+    char errorText[EV_CONFIG_TEXT + 2] = "";
+    if (evAlertsChanged.load() != 0) {
+        if (evAlertSave(&set->io, errorText) && evCommit(context, set)) return;
+        (void)evBackout(context, set, errorText);
+    }
+}
+
+// A failed message path: the unit backs out (ending the connection when it changed memory). A message
+// that could not be moved aside stops its event queue first, so that it is not redelivered at once.
+void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
+              int32_t markedBefore) {
+    EvUnitState &unit = evUnits[set->id];
+    // Unlike the documented rule, the command queue never stops (no command, RESUME EVQ among them,
+    // would be answered): a command message that can be neither handled nor moved aside is taken off
+    // with a log line, committed with what its unit took before it.
+    if (evMoveFailure.failed != 0 && evMoveFailure.clean != 0 && queue->ownCommandQueue) {
+        evLogDiscarded(queue, md, evMoveFailure.feedback, "it could not be moved aside");
+        (void)evCommit(context, set);  // a failed commit has ended the connection
+        return;
+    }
+    bool stop = evMoveFailure.failed != 0 && !queue->ownCommandQueue;
+    if (stop && evMoveFailure.clean) unit.marked = markedBefore;
+    // A unit that changed memory ends the connection: the queue stops when the reconnect opens it.
+    if (stop && unit.marked != 0) {
+        noteStopAtOpen(queue, md);
+        stop = false;
+    }
+    if (stop) {
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        (void)evSuspendQueue(context, queue, 0, message);
+        queue->status = EV_EVQ_BOQFAIL;
+    }
     (void)evBackout(context, set, nullptr);
+    if (stop && evContext.restartMark.load() == 0) stopQueue(context, set, queue, md);
 }
 
 // Steps 5 to 11 for one message. 1, or 0 for a failed path.
 int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, MQMD *md, uint8_t *data,
                 MQCBC *cbc) {
     EvUnitState &unit = evUnits[set->id];
+    evMoveFailure = EvMoveFailure{};
     if (evEmitCodePage.ready.load() == 0) setUpEmitCodePage(md, evEventHconn(set));
     queue->counters[EV_EQC_MSGS].current++;
     queue->lastMessageTime = evClockNow();
@@ -65,11 +165,13 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     unit.inFlight++;
     set->inFlight.store(static_cast<int32_t>(unit.inFlight));
     // Above the threshold first: a message that fails every time reaches the backout queue.
+    evMoveFailure.clean = 1;
     if (md->BackoutCount > queue->backoutThreshold)
         return evPutToBackoutQueue(context, set, queue, md, data, length);
     if (cbc->CompCode == MQCC_FAILED || cbc->Reason == MQRC_NOT_CONVERTED)
         return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") &&
                evSyncPoint(context, set);
+    evMoveFailure.clean = 0;
     // DEBUG BACKOUT: a failed path of its own (a unit that took messages before it costs a reconnect).
     if (evDebug.forcedBackouts.load() > 0) {
         evDebug.forcedBackouts.fetch_sub(1);
@@ -108,9 +210,13 @@ int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef 
                evSyncPoint(context, set);
     MQMD copy = *md;
     MQLONG reason = MQRC_NONE;
-    if (!evPassOnMessage(set, queue, queue->backoutHandle, "MQPUT(Backout)", &copy, data, length, &reason) &&
-        !evPutToDLQ(context, set, queue, md, data, length, reason, queue->backoutOpenName))
-        return 0;
+    if (!evPassOnMessage(set, queue, queue->backoutHandle, "MQPUT(Backout)", &copy, data, length, &reason)) {
+        char text[EV_CONFIG_TEXT + 2];
+        std::snprintf(text, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", context->event.name,
+                      queue->backoutOpenName, reason, evReasonText(reason));
+        evReportMQError(context, evEventHconn(set), reason, text);
+        if (!evPutToDLQ(context, set, queue, md, data, length, reason, queue->backoutOpenName)) return 0;
+    }
     return evSyncPoint(context, set);
 }
 
@@ -141,7 +247,9 @@ void evMessageConsumer(MQHCONN, MQMD *md, MQGMO *, void *buffer, MQCBC *cbc) {
     CSRecursiveGuard guard(gConsumerLock);
     context->current = set;
     if (isE) evConsumerActive.store(1);
-    if (!takeMessage(context, set, queue, md, static_cast<uint8_t *>(buffer), cbc)) failPath(context, set);
+    const int32_t markedBefore = evUnits[set->id].marked;
+    if (!takeMessage(context, set, queue, md, static_cast<uint8_t *>(buffer), cbc))
+        failPath(context, set, queue, md, markedBefore);
     if (isE) evConsumerActive.store(0);
 }
 

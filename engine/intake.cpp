@@ -194,6 +194,26 @@ int pairHalves(QmgrContext *context, EventQueueDef *queue, QmgrEntry *qmgr, int 
 
 }  // namespace
 
+void evLogDiscarded(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *why) {
+    static int64_t lastLine = 0;
+    static uint32_t heldBack = 0;
+    int64_t now = evClockNow();
+    if (now == lastLine) {
+        heldBack++;
+        return;
+    }
+    lastLine = now;
+    char id[49];
+    evIdToHex(md->MsgId, id);
+    char more[64] = "";
+    if (heldBack != 0) std::snprintf(more, sizeof more, " (%u more discarded before it)", heldBack);
+    heldBack = 0;
+    evOutputF(EV_OUT_ERROR, 1, "Message discarded from queue '%s' MsgId(%s): %s RC(%d), %s%s",
+              queue != nullptr ? queue->name : "", id, evReasonText(feedback), feedback, why, more);
+}
+
+EvMoveFailure evMoveFailure;
+
 uint32_t evNextEventSequence() {
     uint32_t next = evEventSequence.load() + 1;
     if (next == 0) next = 1;
@@ -221,21 +241,44 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
     // A changed DEADQ, or none used any more: the open queue is closed (opened again when needed).
-    bool reopen = evSettings.deadQueueReopen.exchange(0) != 0;
-    if (context->event.deadQueueChanged.exchange(0) != 0) reopen = true;
-    if ((use == EV_USEDLQ_NO || reopen) && set->deadQueueHandle.load() != -1) {
-        MQLONG compCode = 0, reason = 0;
-        MQHOBJ open = set->deadQueueHandle.load();
-        if (context->event.mq && context->event.mq->MQCLOSE)
-            context->event.mq->MQCLOSE(evEventHconn(set), &open, MQCO_NONE, &compCode, &reason);
-        set->deadQueueHandle.store(-1);
+    // Each set's own: the first set to see the change must not take it from the other.
+    static int32_t reopenPending[2] = {0, 0};
+    if (evSettings.deadQueueReopen.exchange(0) != 0 || context->event.deadQueueChanged.exchange(0) != 0)
+        reopenPending[0] = reopenPending[1] = 1;
+    bool reopen = reopenPending[set->id] != 0;
+    reopenPending[set->id] = 0;
+    if (use == EV_USEDLQ_NO || reopen) {
+        if (set->deadQueueHandle.load() != -1) {
+            MQLONG compCode = 0, reason = 0;
+            MQHOBJ open = set->deadQueueHandle.load();
+            if (context->event.mq && context->event.mq->MQCLOSE)
+                context->event.mq->MQCLOSE(evEventHconn(set), &open, MQCO_NONE, &compCode, &reason);
+            set->deadQueueHandle.store(-1);
+        }
+        set->deadQueueName[0] = 0;
     }
-    if (use == EV_USEDLQ_NO) return 1;
+    if (use == EV_USEDLQ_NO) {
+        evLogDiscarded(queue, md, feedback, "USEDLQ(NO)");
+        return 1;
+    }
     const char *name = evSettings.deadQueue[0] ? evSettings.deadQueue : evContext.event.deadQueue;
     if (name[0] == 0 || name[0] == ' ') {
-        if (use == EV_USEDLQ_IFAVAIL) return 1;
+        if (use == EV_USEDLQ_IFAVAIL) {
+            evLogDiscarded(queue, md, feedback, "no dead-letter queue");
+            return 1;
+        }
         evOutput(EV_OUT_ERROR, "No Dead Letter Queue defined.", -1, 1);
+        evMoveFailure.failed = 1;
+        evMoveFailure.feedback = feedback;
         return 0;
+    }
+    // USEDLQ(IFAVAIL): a queue that failed to open is not tried again until the name changes, the
+    // queue manager's dead-letter queue changes or the configuration is loaded (the name is kept
+    // without a handle).
+    if (use == EV_USEDLQ_IFAVAIL && set->deadQueueHandle.load() == -1 &&
+        std::strcmp(set->deadQueueName, name) == 0) {
+        evLogDiscarded(queue, md, feedback, "the dead-letter queue did not open");
+        return 1;
     }
     if (set->deadQueueHandle.load() == -1 || std::strcmp(set->deadQueueName, name) != 0) {
         MQOD od = MQOD_DEFAULT;
@@ -252,7 +295,14 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
             std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name,
                           reason, evReasonText(reason));
             evReportMQError(context, evEventHconn(set), reason, text);
-            return use == EV_USEDLQ_IFAVAIL ? 1 : 0;
+            if (use == EV_USEDLQ_IFAVAIL) {
+                std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
+                evLogDiscarded(queue, md, feedback, "the dead-letter queue did not open");
+                return 1;
+            }
+            evMoveFailure.failed = 1;
+            evMoveFailure.feedback = feedback;
+            return 0;
         }
         set->deadQueueHandle.store(hobj);
         std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
@@ -282,7 +332,19 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
         evTraceCallOut("MQPUT(DLQ)", evEventHconn(set), 0, reason);
     }
     CSFreeMem(message);
-    if (compCode == MQCC_FAILED) return use == EV_USEDLQ_YES ? 0 : 1;
+    if (compCode == MQCC_FAILED) {
+        char text[EV_CONFIG_TEXT + 2];
+        std::snprintf(text, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", evContext.event.name,
+                      set->deadQueueName, reason, evReasonText(reason));
+        evReportMQError(context, evEventHconn(set), reason, text);
+        if (use == EV_USEDLQ_YES) {
+            evMoveFailure.failed = 1;
+            evMoveFailure.feedback = feedback;
+            return 0;
+        }
+        evLogDiscarded(queue, md, feedback, "the dead-letter put failed");
+        return 1;
+    }
     countQueue(queue, EV_EQC_DLQ);
     return 1;
 }
@@ -313,6 +375,11 @@ int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8
     int put = evPassOnMessage(set, queue, queue->forwardHandle, "MQPUT(Forward)", md, data, length, &reason);
     md->Persistence = persistence;
     if (put) return 1;
+    char text[EV_CONFIG_TEXT + 2];
+    std::snprintf(text, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", context->event.name,
+                  queue->forwardOpenName, reason, evReasonText(reason));
+    evReportMQError(context, evEventHconn(set), reason, text);
+    evMoveFailure.clean = 1;
     return evPutToDLQ(context, set, queue, md, data, length, reason, queue->forwardOpenName);
 }
 
@@ -340,11 +407,13 @@ int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint
                 context->currentQueue = nullptr;
             } else {
                 countQueue(queue, EV_EQC_ERRORS);
+                evMoveFailure.clean = 1;
                 result = evPutToDLQ(context, set, queue, md, data, length, EV_FEEDBACK_NOT_STATS, "");
             }
         }
     } else {
         countQueue(queue, EV_EQC_ERRORS);
+        evMoveFailure.clean = 1;
         result = evPutToDLQ(context, set, queue, md, data, length, EV_FEEDBACK_NOT_EVENT, "");
     }
     if (result == 0) return 0;
@@ -360,6 +429,7 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         // Out of storage may pass; a malformed message would fail again at every redelivery.
         if (reason == MQRC_STORAGE_NOT_AVAILABLE) return 0;
         countQueue(queue, EV_EQC_ERRORS);
+        evMoveFailure.clean = 1;
         if (!evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, EV_FEEDBACK_NOT_EVENT,
                         ""))
             return 0;
@@ -373,10 +443,29 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         while (n < EV_QMGR_NAME_MAX && md->ReplyToQMgr[n] != ' ' && md->ReplyToQMgr[n] != 0) n++;
         std::memcpy(qmgrName, md->ReplyToQMgr, n);
     }
+    // Unlike the documented rule, an event that names no queue manager at all is kept under the
+    // connected one, whose queue it came from: a record with an empty name is not loaded again, so
+    // events stored under it would be lost at the next start.
+    if (qmgrName[0] == 0) std::snprintf(qmgrName, sizeof qmgrName, "%s", context->event.name);
     if ((evCFGetFlags(record) & EVCF_FLAG_INQUIRE) &&
         evSettings.displayCommands.load() == EV_DISPCMDS_DISCARD) {
         AreaRelease(&area);
         return 1;
+    }
+    // Unlike the documented order, the event time is read before the queue manager is looked up or
+    // the halves are paired: a PutDate or PutTime that does not convert fails at every delivery, so
+    // the message is moved aside at once, before it changes anything.
+    int64_t time = 0;
+    if (!evYMDHMSToTime(md->PutDate, md->PutTime, &time)) {
+        AreaRelease(&area);
+        char id[49];
+        evIdToHex(md->MsgId, id);
+        evOutputF(EV_OUT_ERROR, 1, "Invalid time format. Queue '%s' MsgId(%s) PutDate(%.8s) PutTime(%.8s)",
+                  queue != nullptr ? queue->name : "", id, md->PutDate, md->PutTime);
+        countQueue(queue, EV_EQC_ERRORS);
+        evMoveFailure.clean = 1;
+        return evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, EV_FEEDBACK_NOT_EVENT,
+                          "");
     }
     char errorText[EV_CONFIG_TEXT] = "";
     QmgrEntry *qmgr = evQmgrFindOrAdd(qmgrName, 0, errorText);
@@ -401,12 +490,6 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         if (paired <= 0) return paired == 0 ? 1 : 0;
         record = AreaData(area);
         recordLength = area->used;
-    }
-    int64_t time = 0;
-    if (!evYMDHMSToTime(md->PutDate, md->PutTime, &time)) {
-        evOutput(EV_OUT_ERROR, "Invalid time format.", -1, 1);
-        AreaRelease(&area);
-        return 0;
     }
     evCFSetEventTime(record, time);
     if (mqiGetU16(record, 28) == 10001) mqiPutU16(record, 28, 0);

@@ -38,3 +38,23 @@ int evStreamCommitHook(EvStreamIo *io);
 // evBackout for a set whose EVENT connection its consumer's stop found broken (2009): the queue manager
 // backs that unit out itself and the handle is no longer valid, so no MQBACK goes to it.
 int evBackoutBrokenEvent(QmgrContext *context, ConnectionSet *set, const char *errorText);
+
+// ---- Messages moved aside ----
+
+// What the intake noted about the message in hand (under the consumer lock; cleared as each message
+// is taken): failed, a put to the backout or dead-letter queue failed where USEDLQ(YES) asks for a
+// copy, so the message can be neither handled nor moved; clean, the path that moved it changed no
+// memory on the way (the unit's memory mark stays as it was before the message).
+struct EvMoveFailure {
+    int32_t failed;
+    int32_t clean;
+    int32_t feedback;  // of the failed dead-letter put
+};
+// A message consumed without a copy: one log line a second at most, naming the queue, the MsgId and
+// the reason; the lines held back meanwhile are counted in the next one. Under the consumer lock.
+void evLogDiscarded(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *why);
+extern EvMoveFailure evMoveFailure;
+// Logs that the event queue stopped on the message with that MsgId and raises its "$BOQFAIL" alert.
+void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t *msgId);
+// 1 with *msgId (MQ_MSG_ID_LENGTH bytes) when the queue is to stop at this open (the note is taken).
+int evTakeStopAtOpen(const EventQueueDef *queue, uint8_t *msgId);

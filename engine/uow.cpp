@@ -253,6 +253,11 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     if (separateState(set)) evPruneSeenList(&unit.seen, 1, now);
     {
         CSRecursiveGuard guard(gStructureLock);
+        // A rollback halves the batch only until units commit again: each commit takes one back.
+        if (context->rollbacks.load() > 0) {
+            context->rollbacks.fetch_sub(1);
+            evSetTxnBatch(context);
+        }
         logCommitCapture(&set->pending);
     }
     unit.inFlight = 0;
@@ -287,7 +292,20 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
     // A broken connection's unit is the queue manager's to back out; an MQBACK on it can only fail.
     if (!eventBroken) {
         MQLONG reason = unitEnd(evContext.event.mq, evEventHconn(set), false);
-        if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
+        // Refused while the set's consumer still counts as started (its stop failed or was not
+        // made): stopped now, the unit is backed out; a stop that finds the connection broken
+        // leaves the unit to the queue manager, which backs it out. Nothing is lost either way.
+        if (reason == MQRC_HCONN_ASYNC_ACTIVE && evCallbackSet == nullptr) {
+            MQLONG stopped = evTracedCtl(evContext.event.mq, evEventHconn(set), MQOP_STOP, "MQCTL(STOP)");
+            if (stopped == 0) set->consumerStarted.store(0);
+            reason = stopped == MQRC_CONNECTION_BROKEN
+                         ? MQRC_CONNECTION_BROKEN
+                         : unitEnd(evContext.event.mq, evEventHconn(set), false);
+        }
+        if (reason == MQRC_CONNECTION_BROKEN) {
+            evOutputF(EV_OUT_PROGRESS, 1, "Connection to '%s' broken: its unit of work was backed out",
+                      evContext.event.name);
+        } else if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
             char text[EV_CONFIG_TEXT + 2];
             std::snprintf(text, EV_CONFIG_TEXT, "MQBACK(%s) failed RC(%d) %s", evContext.event.name, reason,
                           evReasonSymbol(reason));

@@ -538,14 +538,14 @@ void fakeDisc(PMQHCONN hconn, PMQLONG cc, PMQLONG rc) {
 // A connection whose consumer stop says 2009 is not backed out (the queue manager does that, and the
 // client refuses the call with 2500 while its consumer still counts as started): nothing is reported
 // of it, and the unit's memory side is backed out all the same. A refused MQBACK on a live connection
-// is still reported.
+// stops the consumer and is made again; refused again, it is still reported.
 TEST_F(ConnTest, TheDisconnectBacksOutOnlyAConnectionThatIsNotBroken) {
     struct Row {
         MQLONG stop;
         int backs;
         bool reported;
     };
-    const Row rows[] = {{MQRC_CONNECTION_BROKEN, 0, false}, {0, 1, true}};
+    const Row rows[] = {{MQRC_CONNECTION_BROKEN, 0, false}, {0, 2, true}};
     table.MQBACK = fakeBack;
     table.MQDISC = fakeDisc;
     backReason = MQRC_HCONN_ASYNC_ACTIVE;

@@ -2,6 +2,7 @@
 // in-memory data queue: no queue manager.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -489,9 +490,13 @@ TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
         }
         std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
         bool committed = !event.empty() && event.back() == "MQCMIT";
-        bool backedOut = !event.empty() && event.back() == "MQBACK";
+        bool backedOut = std::find(event.begin(), event.end(), "MQBACK") != event.end();
         EXPECT_EQ(backedOut, c.backedOut);
-        EXPECT_EQ(committed, !c.backedOut) << "the queue ran empty: the message commits";
+        // A message that can be neither handled nor moved stops its queue (and its alert commits).
+        if (c.backedOut)
+            EXPECT_EQ(queue->status, EV_EVQ_BOQFAIL);
+        else
+            EXPECT_TRUE(committed) << "the queue ran empty: the message commits";
         EXPECT_EQ(evContext.restartMark.load(), 0) << "an unmarked unit only backs out";
     }
 }
@@ -587,8 +592,10 @@ TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
     ASSERT_NE(boq, nullptr);
     EXPECT_EQ(boq->options, 514);
     failPutReason = 0;
-    // The DLQ put failed too (same fake reason): the unit backs out, unmarked.
-    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQBACK");
+    // The DLQ put failed too (same fake reason): the unit backs out, unmarked, and the queue stops.
+    const std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
+    EXPECT_NE(std::find(event.begin(), event.end(), "MQBACK"), event.end());
+    EXPECT_EQ(queue->status, EV_EVQ_BOQFAIL);
     EXPECT_EQ(evContext.restartMark.load(), 0);
 }
 
