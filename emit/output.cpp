@@ -479,7 +479,10 @@ int emitEnsureSpace(EmitContext *c) {
             return 0;
         }
         undoRecord(c);
-        c->closeAfterWrite = 1;
+        // The full unit goes out and its file is closed here, so that the next open takes the next
+        // name. Unlike the documented step, close-after-write is not set for this: it would stay set
+        // for the rest of the emission and close the next file after the carried record alone,
+        // where that file must fill as the first did. It stays as the FILE pattern set it.
         if (queue) {
             if (!emitPutMessage(c)) return 0;
         } else if (!emitWriteFile(c) || !emitCloseFile(c)) {
