@@ -312,6 +312,14 @@ struct EmitQueueSlot {
     uint32_t handle;      // EV_EMIT_NOT_OPEN when not open
 };
 
+// The last failed open of an emitter's queue: that queue is not opened again before retryTime.
+struct EmitOpenFailure {
+    char queue[EV_QUEUE_NAME_MAX + 1];  // empty when the last open succeeded
+    int32_t reason;
+    uint32_t count;     // failed opens of that queue in a row
+    int64_t retryTime;  // seconds since 1970
+};
+
 struct EmitterDef {
     EmitterDef *next;
     char name[EV_EMIT_NAME_MAX + 1];    // EVEMIT
@@ -333,6 +341,7 @@ struct EmitterDef {
     uint32_t consecutiveFailures;
     // Run state: not saved, not displayed.
     EmitQueueSlot queues[2];  // by connection set
+    EmitOpenFailure openFailure;
     std::FILE *openFile;
     EmitGroup document;  // the document wrapper group
     EmitGroup *group;    // the innermost open group
