@@ -312,6 +312,14 @@ struct EmitQueueSlot {
     uint32_t handle;      // EV_EMIT_NOT_OPEN when not open
 };
 
+// The last failed open of an emitter's queue: that queue is not opened again before retryTime.
+struct EmitOpenFailure {
+    char queue[EV_QUEUE_NAME_MAX + 1];  // empty when the last open succeeded
+    int32_t reason;
+    uint32_t count;     // failed opens of that queue in a row
+    int64_t retryTime;  // seconds since 1970
+};
+
 struct EmitterDef {
     EmitterDef *next;
     char name[EV_EMIT_NAME_MAX + 1];    // EVEMIT
@@ -333,6 +341,7 @@ struct EmitterDef {
     uint32_t consecutiveFailures;
     // Run state: not saved, not displayed.
     EmitQueueSlot queues[2];  // by connection set
+    EmitOpenFailure openFailure;
     std::FILE *openFile;
     EmitGroup document;  // the document wrapper group
     EmitGroup *group;    // the innermost open group
@@ -518,7 +527,9 @@ int evAlertRemoveMatching(const char *text, int32_t textLength, const char *cate
                           const char *qmgr, int32_t qmgrLength, const char *objectName,
                           int32_t objectNameLength, int32_t objectType);
 // Publishes the alert on the topic (command 9021 or 9014) through set C, unless it is INFO or set C
-// is not connected. The alert must be the caller's own (a copy, or unlinked). 1 when put.
+// is not connected. When set C's callback is waiting for the caller's (set E's) callback to end,
+// the publication waits and goes out once set C is free, after those made before it. The alert must
+// be the caller's own (a copy, or unlinked). 1 when put now.
 int evAlertPublish(int32_t command, const AlertDef *alert);
 // The intake's link step after storing an event: every alert the event's script hook raised
 // (raising event = sequence) that is not linked yet takes the queue manager, stream id and event

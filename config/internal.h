@@ -54,6 +54,13 @@ int cfgAlertRetryExpiry(AlertDef *alert, evTimedItem *item);
 void cfgTimedDropAlert(const AlertDef *alert);
 void cfgTimedDropAllAlerts();
 
+// The alert publications that found set C held by a callback of set E waiting for them (publish.cpp):
+// put in order once set C is free. PublishWaiting: by the main thread's timed work each second (any
+// later publication puts them first). DropWaiting: when memory is dropped before a connect, with the
+// connection they were meant for gone.
+void cfgAlertPublishWaiting();
+void cfgAlertPublishDropWaiting();
+
 // Reports a failed MQ call through stream storage's reportMQError (io null: not a data-queue call),
 // else as an error line.
 void cfgReportMQError(EvStreamIo *io, const char *text, int32_t reason);

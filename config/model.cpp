@@ -165,6 +165,7 @@ void cfgFreeModel(int all) {
     CSRecursiveGuard guard(gStructureLock);
     CSTreeFree(&evQmgrTree, freeQmgrStreams, nullptr);
     if (!all) return;
+    cfgAlertPublishDropWaiting();
     CSTreeFree(&evEventQueueTree, nullptr, nullptr);
     evCommandQueueDef = nullptr;
 }

@@ -2,6 +2,7 @@
 // Holva/ZUNT/Alerts, through set C's EVENT connection, with the alert's severity as the message
 // property "Severity" so that subscribers can select on it. The topic is opened once per
 // connection: the handle is kept with the connect count it was opened under.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -26,6 +27,34 @@ struct Topic {
     uint32_t connectCount = 0;
 };
 Topic topic;
+
+// Publications that found set C held by the other set's callback (EV_SUSPEND_BUSY: the callback of
+// set C waits for this one to end, so set C cannot be suspended here). Each is kept as built, in the
+// order made, and put before any later publication once set C is free.
+struct Waiting {
+    Waiting *next;
+    uint8_t *message;
+    int32_t length;
+    int32_t severity;
+};
+std::mutex waitingMutex;
+Waiting *waitingHead = nullptr;
+Waiting **waitingTail = &waitingHead;
+std::atomic<uint32_t> waitingCount{0};
+
+void keepWaiting(uint8_t *message, int32_t length, int32_t severity) {
+    auto *entry = static_cast<Waiting *>(CSGetMem(sizeof(Waiting)));
+    if (entry == nullptr) {
+        CSFreeMem(message);
+        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+        return;
+    }
+    *entry = Waiting{nullptr, message, length, severity};
+    std::lock_guard<std::mutex> guard(waitingMutex);
+    *waitingTail = entry;
+    waitingTail = &entry->next;
+    waitingCount.fetch_add(1);
+}
 
 void reportFailure(const char *verb, MQLONG reason) {
     char text[160];
@@ -133,6 +162,33 @@ int put(const MQIFunctionTable *mq, MQHCONN hconn, uint8_t *message, int32_t len
     return published;
 }
 
+// Under the topic mutex, with set C held (or not started): the waiting publications put in order.
+// While set C is not connected they stay (the memory drop before the next connect drops them); a
+// topic that does not open, or a put that fails, is reported and costs that publication, as it
+// would have at once.
+void putWaiting(const CfgPublishTarget *target) {
+    for (;;) {
+        Waiting *entry;
+        {
+            std::lock_guard<std::mutex> guard(waitingMutex);
+            entry = waitingHead;
+        }
+        if (entry == nullptr) return;
+        const MQHCONN hconn = target->hconn.load();
+        if (hconn == MQHC_UNUSABLE_HCONN) return;
+        if (openTopic(target->mq, hconn, target->connectCount.load()))
+            (void)put(target->mq, hconn, entry->message, entry->length, entry->severity);
+        {
+            std::lock_guard<std::mutex> guard(waitingMutex);
+            waitingHead = entry->next;
+            if (waitingHead == nullptr) waitingTail = &waitingHead;
+            waitingCount.fetch_sub(1);
+        }
+        CSFreeMem(entry->message);
+        CSFreeMem(entry);
+    }
+}
+
 }  // namespace
 
 void cfgReportMQError(EvStreamIo *io, const char *text, int32_t reason) {
@@ -159,14 +215,54 @@ int evAlertPublish(int32_t command, const AlertDef *alert) {
         return 0;
     }
     const int32_t held = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
+    if (held == EV_SUSPEND_BUSY) {
+        // Unlike the documented publication, which is left out when set C cannot be suspended, it
+        // waits for set C to be free (cfgAlertPublishWaiting) so that no subscriber misses it.
+        keepWaiting(buffer, cursor.position, alert->severity);
+        return 0;
+    }
     int published = 0;
-    if (held == EV_SUSPEND_HELD || held == EV_SUSPEND_NOT_STARTED) {
-        const MQHCONN hconn = target->hconn.load();
+    {
         std::lock_guard<std::mutex> guard(topic.mutex);
-        if (hconn != MQHC_UNUSABLE_HCONN && openTopic(target->mq, hconn, target->connectCount.load()))
+        putWaiting(target);
+        const MQHCONN hconn = target->hconn.load();
+        if (waitingCount.load() != 0) {
+            // Set C's connection is gone meanwhile: it waits after those before it.
+            keepWaiting(buffer, cursor.position, alert->severity);
+            buffer = nullptr;
+        } else if (hconn != MQHC_UNUSABLE_HCONN &&
+                   openTopic(target->mq, hconn, target->connectCount.load())) {
             published = put(target->mq, hconn, buffer, cursor.position, alert->severity);
+        }
     }
     if (held == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
-    CSFreeMem(buffer);
+    if (buffer != nullptr) CSFreeMem(buffer);
     return published;
+}
+
+void cfgAlertPublishWaiting() {
+    if (waitingCount.load() == 0) return;
+    CfgPublishTarget *target = cfgEngine.publishTarget;
+    if (!target || !target->mq || target->hconn.load() == MQHC_UNUSABLE_HCONN) return;
+    const int32_t held = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
+    if (held == EV_SUSPEND_BUSY) return;
+    {
+        std::lock_guard<std::mutex> guard(topic.mutex);
+        putWaiting(target);
+    }
+    if (held == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
+}
+
+void cfgAlertPublishDropWaiting() {
+    std::lock_guard<std::mutex> guard(waitingMutex);
+    if (waitingHead != nullptr)
+        evOutputF(EV_OUT_ERROR, 1, "Alert publications not made before the connection ended: %u",
+                  waitingCount.load());
+    while (Waiting *entry = waitingHead) {
+        waitingHead = entry->next;
+        CSFreeMem(entry->message);
+        CSFreeMem(entry);
+    }
+    waitingTail = &waitingHead;
+    waitingCount.store(0);
 }

@@ -93,6 +93,8 @@ int evTimedItemSchedule(evTimedItem *item, int copy) {
 }
 
 void evTimedItemRun() {
+    // Publications that found set C busy go out first, in the order they were made.
+    cfgAlertPublishWaiting();
     while (evTimedItem *item = takeDue()) {
         switch (item->kind) {
             case EV_TIMED_STORM:

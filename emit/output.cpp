@@ -1,6 +1,7 @@
 // Output of the emitters: file names from the FILE pattern, files made new and written front to
 // back, the queue opened on the set's STATE connection and one message per output unit, and the
 // size rule that keeps every unit under MAXSIZE by carrying a record into the next unit.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -332,6 +333,17 @@ int emitOpenQueue(EmitContext *c) {
     }
     if (slot.handle != EV_EMIT_NOT_OPEN) return 1;
     if (!emitCloseFile(c) && c->replaced) return 0;
+    // Unlike the documented open, which is tried for every record, a queue whose open failed is not
+    // opened again before its back-off ends: each failed open of a missing queue raises a local
+    // event, which is stored and emitted in turn, and would fail and raise the next for ever. The
+    // record fails as the open did, with the same text (so the one "$EMIT" alert stays the one).
+    // The emitter's own consecutive failures cannot time this, since ONERROR DISCARD clears them.
+    EmitOpenFailure &failure = e->openFailure;
+    const int64_t now = evClockNow();
+    const bool sameQueue = std::strncmp(failure.queue, e->queue, EV_QUEUE_NAME_MAX) == 0;
+    if (failure.queue[0] != 0 && sameQueue && now < failure.retryTime)
+        return emitFailStep(c, "MQOPEN on queue '%s' failed RC(%d) %s", e->queue, failure.reason,
+                            evReasonText(failure.reason));
     const MQHCONN hconn = evConnHandles[set->stateSlot].load();
     MQOD od = MQOD_DEFAULT;
     od.Version = MQOD_VERSION_1;
@@ -346,8 +358,18 @@ int emitOpenQueue(EmitContext *c) {
         set->io.mq->MQOPEN(hconn, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
         evTraceOpenOut("MQOPEN(Emit)", hconn, EV_TRACE_CONTROL, &od, hobj, rc);
     }
-    if (cc == MQCC_FAILED)
+    if (cc == MQCC_FAILED) {
+        // The back-off of the emitter failure delays: the failed opens in a row times Delay, at
+        // most DelayMax.
+        failure.count = failure.queue[0] != 0 && sameQueue ? failure.count + 1 : 1;
+        std::snprintf(failure.queue, sizeof failure.queue, "%s", e->queue);
+        failure.reason = rc;
+        const int64_t delay = std::min<int64_t>(int64_t{failure.count} * evAbsorb.emitFailDelay.load(),
+                                                evAbsorb.emitFailDelayMax.load());
+        failure.retryTime = now + delay;
         return emitFailStep(c, "MQOPEN on queue '%s' failed RC(%d) %s", e->queue, rc, evReasonText(rc));
+    }
+    failure = EmitOpenFailure{};
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);
     slot.generation = generation;
     slot.handle = static_cast<uint32_t>(hobj);
@@ -479,7 +501,10 @@ int emitEnsureSpace(EmitContext *c) {
             return 0;
         }
         undoRecord(c);
-        c->closeAfterWrite = 1;
+        // The full unit goes out and its file is closed here, so that the next open takes the next
+        // name. Unlike the documented step, close-after-write is not set for this: it would stay set
+        // for the rest of the emission and close the next file after the carried record alone,
+        // where that file must fill as the first did. It stays as the FILE pattern set it.
         if (queue) {
             if (!emitPutMessage(c)) return 0;
         } else if (!emitWriteFile(c) || !emitCloseFile(c)) {

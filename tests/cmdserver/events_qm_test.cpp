@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cmdserver/cmdserver.h"
+#include "emit/emit.h"
 #include "tests/engine/engine_qm.h"
 
 namespace {
@@ -76,6 +77,102 @@ TEST_F(EventsQmTest, DebugHousekeepRunsWithTheEventSetHeldAndGivesItBack) {
     EXPECT_TRUE(et::waitFor([&] { return storedRecords() > before; })) << logText();
     EXPECT_EQ(depth(kQmgrEvents), 0);
     EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
+}
+
+// An alert that set E raises while a command holds set E cannot suspend set C, whose callback waits
+// for set E's: its publication waits until set C is free and goes out at the next tick, or before the
+// next publication. A subscriber sees every addition and removal, in order.
+TEST_F(EventsQmTest, AlertsRaisedWhileACommandHoldsSetEArePublishedInOrder) {
+    emitInstall();
+    takeTemplate();
+    resumeByCommand({kQmgrEvents});
+    putEvent();  // the first event defines the default stream
+    ASSERT_TRUE(et::waitFor([] { return storedRecords() == 1; })) << logText();
+    for (const char *command :
+         {"DEFINE EVEMIT(OUT) QUEUE(NO.SUCH.Q1) ONERROR(DISCARD)", "ALTER EVSTREAM($EVENTS) EVEMIT(OUT)"}) {
+        sendCommand(MQFMT_STRING, command);
+        EXPECT_NE(replyText().find("successful"), std::string::npos) << command << logText();
+    }
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE | MQSO_MANAGED | MQSO_NON_DURABLE;
+    sd.ObjectString.VSPtr = const_cast<char *>(EV_ALERT_TOPIC);
+    sd.ObjectString.VSLength = static_cast<MQLONG>(std::strlen(EV_ALERT_TOPIC));
+    MQHOBJ subscribed = MQHO_NONE, subscription = MQHO_NONE;
+    MQLONG cc = 0, rc = 0;
+    raw.MQSUB(own, &sd, &subscribed, &subscription, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+    // The next publication within the wait: "<command> <EVALERT>", with the queue its text names.
+    auto nextAlert = [&](MQLONG waitMs) -> std::string {
+        std::string data(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_WAIT;
+        gmo.WaitInterval = waitMs;
+        MQLONG length = 0;
+        raw.MQGET(own, subscribed, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc,
+                  &rc);
+        if (cc == MQCC_FAILED) return "none";
+        const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
+        const size_t at = data.compare(0, 4, "RFH ") == 0 ? static_cast<size_t>(mqiGetI32(bytes, 8)) : 0;
+        if (at + MQCFH_STRUC_LENGTH + 16 > static_cast<size_t>(length)) return "short";
+        const size_t named = data.find("NO.SUCH.Q");
+        return std::to_string(mqiGetI32(bytes + at, offsetof(MQCFH, Command))) + " " +
+               std::to_string(mqiGetI32(bytes + at, MQCFH_STRUC_LENGTH + 12)) +
+               (named != std::string::npos ? " " + data.substr(named, 10) : "");
+    };
+    auto emitAlertId = [] {
+        CSRecursiveGuard guard(gAlertLock);
+        for (AlertDef *a = evAlertList; a != nullptr; a = a->next)
+            if (std::strcmp(a->category, "$EMIT") == 0) return std::to_string(a->id);
+        return std::string("none");
+    };
+    // Once armed, set C's hold of set E lets an event in first: set E's callback is emitting it (and
+    // fails to open the missing queue) when the hold's SUSPEND is made.
+    const MQHCONN eventOfE = evConnHandles[EV_CONN_E_EVENT].load();
+    const MQHCONN stateOfE = evConnHandles[EV_CONN_E_STATE].load();
+    const MQHCONN other = connectTo("QM1");
+    std::atomic<bool> armed{false}, emitting{false};
+    wrap->before([&](const zt::MqCall &call) {
+        if (call.verb == zt::MqVerb::MQOPEN && call.hconn == stateOfE) emitting = true;
+        if (call.verb != zt::MqVerb::MQCTL || call.options != MQOP_SUSPEND || call.hconn != eventOfE ||
+            !armed.exchange(false))
+            return;
+        emitting = false;
+        putEvent(other);
+        et::waitFor([&] { return emitting.load(); });
+        usleep(100000);  // the alert's publication finds set C busy
+    });
+    auto heldWhileRaised = [&] {
+        armed = true;
+        sendCommand(MQFMT_STRING, "DEBUG HOUSEKEEP");
+        EXPECT_EQ(replyText(), "Debug command processed") << logText();
+        EXPECT_FALSE(armed.load()) << "the hold was made";
+        EXPECT_TRUE(emitting.load());
+    };
+    auto removeByCommand = [&](const std::string &id) {
+        sendCommand(MQFMT_STRING, "REMOVE EVALERT(" + id + ")");
+        EXPECT_NE(replyText().find("successful"), std::string::npos) << logText();
+    };
+
+    heldWhileRaised();
+    const std::string first = emitAlertId();
+    EXPECT_EQ(nextAlert(500), "none") << "waiting for set C";
+    evTimedItemRun();  // the main thread's tick
+    EXPECT_EQ(nextAlert(5000), "9021 " + first + " NO.SUCH.Q1");
+    removeByCommand(first);
+    EXPECT_EQ(nextAlert(5000), "9014 " + first + " NO.SUCH.Q1");
+
+    // The next one waits until the removal's publication, which puts it first.
+    sendCommand(MQFMT_STRING, "ALTER EVEMIT(OUT) QUEUE(NO.SUCH.Q2)");
+    EXPECT_NE(replyText().find("successful"), std::string::npos) << logText();
+    heldWhileRaised();
+    const std::string second = emitAlertId();
+    removeByCommand(second);
+    EXPECT_EQ(nextAlert(5000), "9021 " + second + " NO.SUCH.Q2");
+    EXPECT_EQ(nextAlert(5000), "9014 " + second + " NO.SUCH.Q2");
+    EXPECT_EQ(nextAlert(200), "none");
+    wrap->before(nullptr);
+    raw.MQDISC(const_cast<MQHCONN *>(&other), &cc, &rc);
 }
 
 TEST_F(EventsQmTest, DebugShutdownEndsTheProgramAfterTheCommit) {

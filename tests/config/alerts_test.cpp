@@ -258,18 +258,31 @@ TEST_F(PublishTest, InfoIsNeverPublishedAndNothingGoesOutWhileDisconnected) {
     EXPECT_EQ(engine().calls, Lines{});  // nothing suspended either
 }
 
-TEST_F(PublishTest, ABusySuspensionPublishesNothingAndKeepsTheAlert) {
+// Set C busy (its callback waits for the caller's): the alert is kept and saved, its publication
+// waits and goes out in order once set C is free, at the next tick or before the next publication.
+TEST_F(PublishTest, ABusySuspensionKeepsThePublicationUntilSetCIsFree) {
     engine().suspendResult[EV_SET_C] = EV_SUSPEND_BUSY;
     add({.text = "busy"});
+    add({.text = "busier"});
     EXPECT_TRUE(topic().puts.empty());
-    EXPECT_EQ(listed(), Lines{"1:busy"});
-    EXPECT_EQ(evAlertsChanged.load(), 1);           // saved all the same
-    EXPECT_EQ(engine().calls, Lines{"suspend C"});  // and no resume for a hold never given
+    EXPECT_EQ(listed(), (Lines{"1:busy", "2:busier"}));
+    EXPECT_EQ(evAlertsChanged.load(), 1);                          // saved all the same
+    EXPECT_EQ(engine().calls, (Lines{"suspend C", "suspend C"}));  // and no resume for a hold never given
+    evTimedItemRun();
+    EXPECT_TRUE(topic().puts.empty()) << "still busy";
 
     engine() = at::Engine{};
-    add({.text = "held"});
+    evTimedItemRun();
+    EXPECT_EQ(published(), (Lines{"9021 #1", "9021 #2"}));
     EXPECT_EQ(engine().calls, (Lines{"suspend C", "resume C"}));
-    EXPECT_EQ(published(), Lines{"9021 #2"});
+
+    engine().suspendResult[EV_SET_C] = EV_SUSPEND_BUSY;
+    add({.text = "third"});
+    engine() = at::Engine{};
+    add({.text = "held"});
+    EXPECT_EQ(published(), (Lines{"9021 #1", "9021 #2", "9021 #3", "9021 #4"}));
+    evTimedItemRun();
+    EXPECT_EQ(topic().puts.size(), 4u) << "nothing waits";
 }
 
 // Fault 2: the handle of the topic belongs to the connection it was opened on.

@@ -95,6 +95,70 @@ TEST_F(EmitQmTest, MissingQueueWithDiscardRaisesOneAlert) {
     et::expectOneMissingQueueAlert();
 }
 
+// Each failed open of the emitter's missing queue raises a local event that is stored and emitted in
+// turn. The queue is not opened again before its failure delay (5 s, then 10 s) has passed: the
+// missing queue costs one open, and one event, per back-off period, not one per record.
+TEST_F(EmitQmTest, AMissingQueueIsOpenedAgainOnlyAfterItsFailureDelay) {
+    std::strcpy(emitter_->queue, "NO.SUCH.Q");
+    emitter_->onError = EV_ONERROR_DISCARD;
+    StreamDef *def = evStreamDefine("$EVENTS", -1, STREAM_TYPE_EVENTS, 0, 0);
+    std::strcpy(def->evEmit, "OUT");
+    const MQIFunctionTable *t = wrap_->table();
+    drain(kEventQueue);  // the queue manager's own events of the set-up
+    EventQueueDef *queue = eqm::startConsumer(t, io_.hconn, kEventQueue, MQCBDO_NONE, true);
+    ASSERT_NE(queue, nullptr);
+    // Events from outside: another application's opens of missing queues, each of its own name.
+    MQHCONN other = eqm::connectShared(&raw_);
+    int outside = 0;
+    auto raiseOutside = [&](int count) {
+        for (int i = 0; i < count; i++) {
+            MQOD od = MQOD_DEFAULT;
+            std::snprintf(od.ObjectName, sizeof od.ObjectName, "ELSEWHERE.%d", ++outside);
+            MQHOBJ hobj = -1;
+            MQLONG cc = 0, rc = 0;
+            raw_.MQOPEN(other, &od, MQOO_OUTPUT, &hobj, &cc, &rc);
+            ASSERT_EQ(rc, MQRC_UNKNOWN_OBJECT_NAME);
+        }
+    };
+    // The emitter's opens of NO.SUCH.Q (the only failing opens on the set's connection) and the
+    // events taken in, once the intake has been quiet for half a second.
+    auto quiet = [&] {
+        uint64_t seen = ~0ull;
+        for (int waited = 0; waited < 20000; waited += 500) {
+            usleep(500000);
+            CSRecursiveGuard guard(gConsumerLock);
+            const uint64_t now = queue->counters[EV_EQC_MSGS].committed;
+            if (now == seen) break;
+            seen = now;
+        }
+        int opens = 0;
+        for (const zt::MqCall &call : wrap_->calls(zt::MqVerb::MQOPEN))
+            opens += call.reason == MQRC_UNKNOWN_OBJECT_NAME;
+        return std::make_pair(opens, seen);
+    };
+
+    raiseOutside(1);
+    EXPECT_EQ(quiet(), std::make_pair(1, uint64_t{2})) << "one open, its event not emitted to the queue";
+    raiseOutside(2);
+    EXPECT_EQ(quiet(), std::make_pair(1, uint64_t{4})) << "within the delay, no open";
+    clock_.advanceMs(5000);
+    raiseOutside(2);
+    EXPECT_EQ(quiet(), std::make_pair(2, uint64_t{7})) << "after the delay, one open and its event";
+    clock_.advanceMs(5000);
+    raiseOutside(1);
+    EXPECT_EQ(quiet(), std::make_pair(2, uint64_t{8})) << "the second delay is twice as long";
+    clock_.advanceMs(5000);
+    raiseOutside(1);
+    EXPECT_EQ(quiet(), std::make_pair(3, uint64_t{10}));
+    eqm::stopConsumers(t, io_.hconn);
+
+    MQLONG cc = 0, rc = 0;
+    raw_.MQDISC(&other, &cc, &rc);
+    CSRecursiveGuard guard(gConsumerLock);
+    EXPECT_EQ(emitter_->errorCount, 10u) << "every record not written is counted";
+    et::expectOneMissingQueueAlert();
+}
+
 TEST_F(EmitQmTest, SuspendBacksOutSuspendsTheQueueAndReloads) {
     std::strcpy(emitter_->queue, "NO.SUCH.Q");
     emitter_->onError = EV_ONERROR_SUSPEND;

@@ -3,6 +3,7 @@
 // pattern, the size rule, queue output and the ONERROR DISCARD handling.
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 #include "emit/internal.h"
@@ -419,6 +420,107 @@ TEST_F(EmitTest, UnitsStayUnderMaxsize) {
     closeOutputs();
     EXPECT_LT(dir.read("big.json").size(), 1024u);
     EXPECT_GT(dir.read("big(2).json").size(), 3000u);
+}
+
+size_t occurrences(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) n++;
+    return n;
+}
+
+// The records of one file of the format, or -1 when the file does not read as whole records.
+int recordsIn(uint32_t format, const std::string &path, const std::string &text) {
+    const bool jq = std::system("command -v jq >/dev/null 2>&1") == 0;
+    auto jqCount = [&](const char *filter) {
+        const std::string out = path + ".count";
+        const std::string command =
+            "jq " + std::string(filter) + " '" + path + "' >'" + out + "' 2>/dev/null";
+        const int status = std::system(command.c_str());
+        std::ifstream in(out);
+        int count = -1;
+        if (!(in >> count) || status != 0) count = -1;
+        in.close();
+        std::remove(out.c_str());
+        return count;
+    };
+    switch (format) {
+        case EV_EMIT_JSON:
+            if (text.rfind("{\"evrecords\":[", 0) != 0 || text.substr(text.size() - 2) != "]}") return -1;
+            return jq ? jqCount("'.evrecords | length'")
+                      : static_cast<int>(occurrences(text, "\"zuntUniqueId\""));
+        case EV_EMIT_NDJSON: {
+            const int lines = static_cast<int>(occurrences(text, "\n"));
+            if (jq && jqCount("-s length") != lines) return -1;
+            return lines;
+        }
+        case EV_EMIT_CSV: {
+            // Three fields a row, eighteen rows a record, a blank line after each.
+            int records = 0, rows = 0;
+            for (const auto &row : readCsv(text)) {
+                if (row.empty() || (row.size() == 1 && row[0].empty())) {
+                    if (rows != 0 && rows != 18) return -1;
+                    records += rows == 18;
+                    rows = 0;
+                } else if (row.size() != 3) {
+                    return -1;
+                } else {
+                    rows++;
+                }
+            }
+            return rows == 0 ? records : -1;
+        }
+        default: {
+            // One line a record, its groups closed, a blank line after it.
+            std::istringstream lines(text);
+            std::string line;
+            int records = 0;
+            while (std::getline(lines, line)) {
+                if (line.empty()) continue;
+                if (line.rfind("EVQMGR('QM1')", 0) != 0 || line.back() != '}' ||
+                    occurrences(line, "{") != occurrences(line, "}"))
+                    return -1;
+                records++;
+            }
+            return records;
+        }
+    }
+}
+
+// Each file holds what fits: after a cut the carried record starts the next file, which then fills
+// like the first; only the last file may hold fewer.
+TEST_F(EmitTest, EveryFileAfterACutFillsAsTheFirst) {
+    for (const uint32_t format : {EV_EMIT_JSON, EV_EMIT_NDJSON, EV_EMIT_CSV, EV_EMIT_MQSC}) {
+        SCOPED_TRACE(format);
+        const std::string prefix = "cut" + std::to_string(format);
+        emitter->format = format;
+        emitter->maxSize = 2048;
+        useFile(dir.file(prefix + ".txt"));
+        constexpr int kRecords = 13;
+        for (int i = 0; i < kRecords; i++)
+            ASSERT_EQ(emit(et::changeEvent(kTime + i, "record " + std::to_string(i))), EMIT_DONE);
+        closeOutputs();
+        std::vector<int> counts;
+        for (int n = 1;; n++) {
+            const std::string name = prefix + (n == 1 ? "" : "(" + std::to_string(n) + ")") + ".txt";
+            if (!dir.exists(name)) break;
+            const std::string text = dir.read(name);
+            EXPECT_LE(text.size(), 2048u) << name;
+            counts.push_back(recordsIn(format, dir.file(name), text));
+            EXPECT_GE(counts.back(), 1) << name << " does not read whole:\n" << text;
+        }
+        ASSERT_GE(counts.size(), 3u) << "several cuts";
+        int total = 0;
+        for (size_t i = 0; i < counts.size(); i++) {
+            total += counts[i];
+            if (i + 1 < counts.size()) {
+                EXPECT_EQ(counts[i], counts[0]) << "file " << i + 1;
+            } else {
+                EXPECT_LE(counts[i], counts[0]) << "the last file";
+            }
+        }
+        EXPECT_GE(counts[0], 2);
+        EXPECT_EQ(total, kRecords);
+    }
 }
 
 TEST_F(EmitTest, ManyObjectsPassTheHoldingBufferIntoOneFile) {
