@@ -367,7 +367,7 @@ int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
     if (encoding != kNativeEncoding || mqiGetI32(message, offsetof(MQCFH, Command)) != kConfigCommand) {
         evOutput(EV_OUT_ERROR,
                  "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format", -1, 1);
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_START);
         return 0;
     }
     if (!evStreamGetHooks()->qmgrStreamList) cfgInstall();  // runtime streams link to their queue manager

@@ -169,7 +169,7 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
         snprintf(message, EV_CONN_MESSAGE_MAX, "Data queue %s/%s should not be a transmission queue.",
                  state.name, context->dataQueueName);
         evReportMQError(context, hconn, 0, message);
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_START);
         return 0;
     }
     if (!evCheckDataQueue(context, message)) {
@@ -193,7 +193,7 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
                  context->dataQueueName, rc, evReasonText(rc));
         evReportMQError(context, hconn, rc, message);
         evLastReason.store(rc);
-        if (rc != 2042) evEndFlag.store(1);
+        if (rc != 2042) evEndWith(EV_EXIT_START);
         return 0;
     }
     set->io.mq = state.mq;
@@ -257,12 +257,12 @@ int initialise(QmgrContext *context, char *message) {
     int32_t reason = 0;
     EventQueueDef *command = evEventQueueFindOrAdd(&templ, &reason, message);
     if (command == nullptr) {
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_START);
         return 0;
     }
     command->ownCommandQueue = 1;
     if (!evOpenInputQueue(context, command, 0, message, &reason)) {
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_START);
         return 0;
     }
 
@@ -275,7 +275,7 @@ int initialise(QmgrContext *context, char *message) {
     if (!evOpenDataQueue(context, evSet(EV_SET_E), message)) return 0;
     if (!evInquireDataQueue(context, evSet(EV_SET_C), message)) {
         // An unfit queue is not cured by retrying.
-        if (lastCheckUnfit) evEndFlag.store(1);
+        if (lastCheckUnfit) evEndWith(EV_EXIT_START);
         return 0;
     }
     evLastReason.store(0);
@@ -283,7 +283,7 @@ int initialise(QmgrContext *context, char *message) {
 
     if (!evLoadStoredState(context)) return 0;
     if (!evCheckDataQueue(context, message)) {
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_START);
         return 0;
     }
     if (command->backoutThreshold == 0) command->backoutThreshold = evSettings.defaultBackoutThreshold.load();
@@ -332,6 +332,7 @@ int initialise(QmgrContext *context, char *message) {
     }
     if (!evStartConsumer(context, evSet(EV_SET_E))) return 0;
     evRunState.ready.store(1);
+    evRunState.initialised.store(1);
     evConfigLoadedChanged.store(0);
     logWrite(nullptr, EV_OUT_PROGRESS, "ZUNT Initialised", -1);
     return 1;
@@ -350,7 +351,7 @@ int evInitialiseConnection() {
         evOutputF(EV_OUT_PROGRESS, 1,
                   "Queue Manager command level (%d) greater than maximum supported command level '%d'.",
                   level, maximum);
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_START);
         return 0;
     }
     evRunState.qmgrEnding.store(0);

@@ -259,7 +259,8 @@ int evConnectQmgr(QmgrContext *context, ConnectionSet *set, int32_t kind, EvQmgr
         snprintf(message, EV_CONN_MESSAGE_MAX, "Connect '%s' RC(%d) %s", qmgr->name, rc, evReasonText(rc));
         evReportMQError(context, -1, rc, message);
         evLastReason.store(rc);
-        if (!evShouldRetry(rc, qmgr == &context->state && evStart.separateState)) evEndFlag.store(1);
+        if (!evShouldRetry(rc, qmgr == &context->state && evStart.separateState))
+            evEndWith(evEndStatusOf(rc));
         return 0;
     }
     evConnHandles[slot].store(hconn);
@@ -423,7 +424,8 @@ void evEventHandler(MQHCONN hconn, PMQVOID, PMQVOID, PMQVOID, PMQCBC cbc) {
         EvQmgrRecord *record = evRecordOfHandle(context, hconn);
         evOutputF(EV_OUT_PROGRESS, 1, "Queue Manager '%s' ending RC(%d) %s", record->name, reason,
                   evReasonText(reason));
-        if (!evShouldRetry(reason, record == &context->state && evStart.separateState)) evEndFlag.store(1);
+        if (!evShouldRetry(reason, record == &context->state && evStart.separateState))
+            evEndWith(evEndStatusOf(reason));
         MQLONG rc = evTracedCtl(record->mq, hconn, MQOP_STOP, "MQCTL(Stop Event)");
         if (rc != 0 && rc != 2009) {
             char line[EV_CONN_MESSAGE_MAX];

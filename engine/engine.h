@@ -59,7 +59,6 @@ struct EvStartSettings {
     int32_t absorbCheck;                      // -o c
     int32_t absorbSweepDisabled;              // -o S
     int32_t heldBinThreshold;                 // -o w
-    int32_t statusCopy;                       // -o r
     int32_t emitFailDelay;                    // -o e
     int32_t emitFailDelayMax;                 // -o E
 };
@@ -104,7 +103,6 @@ struct EvAbsorbSettings {
     std::atomic<int32_t> heldBinThreshold{10};  // "Window"
     std::atomic<int32_t> emitFailDelay{5};
     std::atomic<int32_t> emitFailDelayMax{300};
-    std::atomic<int32_t> statusCopy{2};  // -o r: COPY EVSTRMST
 };
 extern EvAbsorbSettings evAbsorb;
 
@@ -237,6 +235,9 @@ int32_t evRetryNextWait();
 // 1 retry, 0 end the program: for the reason a queue manager's connection failed with.
 // stateQmgr: the reason came from the separate state queue manager.
 int evShouldRetry(int32_t reason, int32_t stateQmgr);
+// The exit status of an end for that reason: 0 for a queue manager's controlled end (what a service
+// follows), else EV_EXIT_CONNECTION.
+int32_t evEndStatusOf(int32_t reason);
 
 // One connect attempt; returns at once (the sequence runs on a worker).
 void evStartConnectSequence();

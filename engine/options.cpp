@@ -35,6 +35,8 @@ const char *const kUsageLines[] = {
     "        [-u  <UserId>]\n",
     "        [-U  <Password>]\n",
     "        [-v  <Verbose Options>]\n",
+    "\nExit status: 0 an end that was asked for, 2 an option refused,\n",
+    "             3 a start-up failure, 4 a connection given up\n",
 };
 
 struct ErrorOut {
@@ -78,9 +80,13 @@ void setDefaults(EvStartSettings *s) {
     s->absorbSweep = 10;
     s->absorbCheck = 10;
     s->heldBinThreshold = 10;
-    s->statusCopy = 2;
     s->emitFailDelay = 5;
     s->emitFailDelayMax = 300;
+}
+
+// Whether the text from start to end (as evReadInt leaves it) held a number at all.
+bool hasDigits(const char *start, const char *end) {
+    return end > start && end[-1] >= '0' && end[-1] <= '9';
 }
 
 // The -o letters: 1, or 0 with the letter in *bad.
@@ -110,9 +116,8 @@ int readOptionFlags(const char *text, EvStartSettings *s, char *bad) {
             case 'w':
                 number = &s->heldBinThreshold;
                 break;
-            case 'r':
-                number = &s->statusCopy;
-                break;
+            // 'r' (a stream-status copy setting) is refused as an unknown letter: nothing in the
+            // program has ever read it, and a setting accepted and then ignored misleads.
             case 'e':
                 number = &s->emitFailDelay;
                 break;
@@ -123,10 +128,12 @@ int readOptionFlags(const char *text, EvStartSettings *s, char *bad) {
                 *bad = *p;
                 return 0;
         }
-        // The number ends the value: whatever follows it is ignored.
+        // The number ends the value: whatever follows it is ignored. A letter with no number is
+        // refused rather than read as 0.
         const char *digits = p + 1;
         if (*digits == ':') digits++;
-        if (!evReadInt(digits, number, nullptr)) {
+        const char *end = digits;
+        if (!evReadInt(digits, number, &end) || !hasDigits(digits, end)) {
             *bad = *p;
             return 0;
         }
@@ -201,10 +208,27 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
     EvEnvironment none{};
     const EvEnvironment *env = environment != nullptr ? environment : &none;
     int32_t heartbeat = 0;
-    if (env->logHeartbeat != nullptr && evReadInt(env->logHeartbeat, &heartbeat, nullptr))
-        s->heartbeat = heartbeat;
-    const char *logRoot = env->logPath != nullptr ? env->logPath : env->programFolder;
-    if (logRoot != nullptr) copyValue(s->logRoot, sizeof s->logRoot, logRoot, false);
+    const char *end = nullptr;
+    if (env->logHeartbeat != nullptr && env->logHeartbeat[0] != '\0') {
+        // A value past the 32-bit range leaves the default; one that is no number is refused
+        // rather than read as 0, which would switch the heartbeat off.
+        if (evReadInt(env->logHeartbeat, &heartbeat, &end)) s->heartbeat = heartbeat;
+        if (!hasDigits(env->logHeartbeat, end) || *end != '\0') {
+            setError(&error, false, "ZUNT_LOG_HB must be a number of seconds, not '%s'\n\n",
+                     env->logHeartbeat);
+            return 0;
+        }
+    }
+    const bool logPathSet = env->logPath != nullptr && env->logPath[0] != '\0';
+    const char *logRoot = logPathSet ? env->logPath : env->programFolder;
+    if (logRoot != nullptr && !copyValue(s->logRoot, sizeof s->logRoot, logRoot, false)) {
+        // Refused as -L is: an empty root would switch the log off without a word.
+        if (logPathSet) {
+            setError(&error, false, "ZUNT_LOG_PATH is longer than %d characters\n\n",
+                     static_cast<int>(sizeof s->logRoot - 1));
+            return 0;
+        }
+    }
 
     EvQmgrOption *current = &s->event;
     for (int i = 1; i < argc; i++) {
@@ -250,7 +274,9 @@ int evParseCommandLine(int argc, const char *const *argv, const EvEnvironment *e
                     break;
                 case 'c': {
                     int32_t level = 0;
-                    if (!evReadInt(value, &level, nullptr)) {
+                    const char *last = value;
+                    // A number and nothing else: "abc" read as 0 would switch the level check off.
+                    if (!evReadInt(value, &level, &last) || !hasDigits(value, last) || *last != '\0') {
                         setError(&error, true, "Unrecognised parameter '%s'\n\n", value);
                         return 0;
                     }

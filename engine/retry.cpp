@@ -178,6 +178,18 @@ int evShouldRetry(int32_t reason, int32_t stateQmgr) {
     }
 }
 
+int32_t evEndStatusOf(int32_t reason) {
+    switch (reason) {
+        case 2161:     // MQRC_Q_MGR_QUIESCING
+        case 2162:     // MQRC_Q_MGR_STOPPING
+        case 2202:     // MQRC_CONNECTION_QUIESCING
+        case 2203:     // MQRC_CONNECTION_STOPPING
+            return 0;  // a service following its queue manager's controlled end
+        default:
+            return EV_EXIT_CONNECTION;
+    }
+}
+
 void evStartConnectSequence() {
     if (evConnHandles[EV_CONN_E_EVENT].load() != -1 && evConnHandles[EV_CONN_C_EVENT].load() != -1) return;
     evRunState.connecting.store(1);
@@ -223,7 +235,7 @@ void evRetryConnection(int32_t *hookFlag) {
                  row.count1 == 0 && row.count2 == 0 ? "No connection retry configured, ZUNT ending"
                                                     : "Connection retry sequence complete, ZUNT ending",
                  -1, 1);
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_CONNECTION);
         return;
     }
     const int64_t remaining = wait - (evClockNow() - last);
@@ -238,7 +250,7 @@ void evRetryConnection(int32_t *hookFlag) {
     }
     if (*hookFlag != 0 && evServices.sessionExists != nullptr && evServices.sessionExists() &&
         evRunHook(EV_HOOK_RETRY, nullptr))
-        evEndFlag.store(1);
+        evEndWith(EV_EXIT_CONNECTION);
     *hookFlag = 0;
     if (evEndFlag.load() != 0) return;
     evStartConnectSequence();

@@ -58,7 +58,6 @@ void applySettings(const EvStartSettings *s) {
     evAbsorb.check.store(s->absorbCheck);
     evAbsorb.sweepDisabled.store(s->absorbSweepDisabled);
     evAbsorb.heldBinThreshold.store(s->heldBinThreshold);
-    evAbsorb.statusCopy.store(s->statusCopy);
     evAbsorb.emitFailDelay.store(s->emitFailDelay);
     evAbsorb.emitFailDelayMax.store(s->emitFailDelayMax);
     LogSettings log{};
@@ -78,15 +77,22 @@ void logLine(const char *format, ...) {
     logWrite(nullptr, EV_OUT_INFO, text, -1);
 }
 
-// Start-up step 7 and 9: the lines that say how the run was started.
-void writeStartLines(const EvStartSettings *s) {
+// Start-up step 7 and 9: the lines that say how the run was started. 0 when the log can not be
+// written: the start ends there, said on standard error (in background mode too).
+bool writeStartLines(const EvStartSettings *s) {
     char text[EV_LOG_ROOT_MAX + 32];
     std::snprintf(text, sizeof text, "Log Root Directory:%s\n", s->logRoot);
     evConsolePrint(1, text, -1);
+    char why[2 * EV_LOG_ROOT_MAX + 200];
+    if (!logOpenAtStart(why, sizeof why)) {
+        evConsolePrint(2, why, -1);
+        return false;
+    }
     if (s->eventGiven) logLine("Queue Manager: %.48s", s->event.name);
     if (s->separateState) logLine("State Queue Manager: %.48s\n", s->state.name);
     logLine("Background(%s) Service(%s) MaxMQCmdL(%d) MaxMQCmdLzOS(%d)", s->background ? "Yes" : "No",
             s->service ? "Yes" : "No", s->maxCommandLevel, s->maxZosCommandLevel);
+    return true;
 }
 
 void writeAbsorbLines() {
@@ -236,6 +242,7 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
     std::snprintf(text, sizeof text, "ZUNT Version:%s (%d Bit) Build Date:%s\n\n", evVersionText,
                   static_cast<int>(sizeof(void *) * 8), evBuildDateText);
     evConsolePrint(1, text, -1);
+    evExitStatus.store(0);
     evHandleTermination();
 
     const int64_t now = evClockTick();
@@ -248,16 +255,24 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
     installStreamHooks();
 
     static EvStartSettings settings;
+    // Unlike the end the program asks for, a failure to start ends with a status of its own
+    // (EV_EXIT_*), so that a script or a service manager can tell it from success.
     if (!evParseCommandLine(argc, argv, environment, &settings, text, sizeof text)) {
         evConsolePrint(2, text, -1);
+        evEndWith(EV_EXIT_USAGE);
         shutdown(false);
-        return 0;
+        return evExitStatus.load();
     }
     applySettings(&settings);
-    writeStartLines(&settings);
-    if (!evSetRetryScheme(settings.retryText)) {
+    if (!writeStartLines(&settings)) {
+        evEndWith(EV_EXIT_START);
         shutdown(false);
-        return 0;
+        return evExitStatus.load();
+    }
+    if (!evSetRetryScheme(settings.retryText)) {
+        evEndWith(EV_EXIT_USAGE);
+        shutdown(false);
+        return evExitStatus.load();
     }
     writeAbsorbLines();
     evOutput(EV_OUT_PROGRESS, "ZUNT Initialising...", -1, 1);
@@ -267,9 +282,10 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
     if (evServices.setScriptDebug != nullptr)
         evServices.setScriptDebug(settings.debugMode, settings.scriptTrace);
     if (evServices.loadScript != nullptr && !evServices.loadScript(settings.scriptPath)) {
-        evEndFlag.store(1);
+        // A script that asked for the end has set the flag already: that end keeps its 0.
+        evEndWith(EV_EXIT_START);
         shutdown(false);
-        return 0;
+        return evExitStatus.load();
     }
     const int64_t start = evClockTick();
     evSettings.startTime.store(start);
@@ -283,5 +299,5 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
     while (evEndFlag.load() == 0 && evMainTick(&hookFlag)) {
     }
     shutdown(true);
-    return 0;
+    return evExitStatus.load();
 }

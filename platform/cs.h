@@ -15,7 +15,16 @@
 // Shared state of the process. Every thread reads these; they are atomics so that no copies are
 // kept elsewhere.
 
-extern std::atomic<int32_t> evEndFlag;        // set to 1 once to end the program; never cleared
+extern std::atomic<int32_t> evEndFlag;  // set to 1 once to end the program; never cleared
+// The process's exit status. An end that was asked for (STOP EV, the 'Q' key, SIGTERM, a script's end
+// request, a service following its queue manager's controlled end) sets evEndFlag alone and exits 0;
+// an end that is a failure goes through evEndWith with one of these.
+extern std::atomic<int32_t> evExitStatus;
+constexpr int32_t EV_EXIT_USAGE = 2;       // an option or an environment variable refused
+constexpr int32_t EV_EXIT_START = 3;       // the log, the start-up script or the data queue can not be used
+constexpr int32_t EV_EXIT_CONNECTION = 4;  // a connection given up: a reason not retried, the retries used up
+// Sets evEndFlag with a failure's exit status; an end already under way keeps its own status.
+void evEndWith(int32_t status);
 extern std::atomic<uint32_t> evDebugFlags;    // -v letters (and DEBUG VERBOSE)
 extern std::atomic<uint32_t> evDebugOptions;  // -D letters
 extern std::atomic<int32_t> evConfigChanged;  // next sync point saves the configuration message

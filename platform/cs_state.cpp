@@ -9,6 +9,7 @@
 #include "platform/scan.h"
 
 std::atomic<int32_t> evEndFlag{0};
+std::atomic<int32_t> evExitStatus{0};
 std::atomic<uint32_t> evDebugFlags{0};
 std::atomic<uint32_t> evDebugOptions{0};
 std::atomic<int32_t> evConfigChanged{0};
@@ -39,6 +40,11 @@ std::atomic<int64_t> clockNow{0};
 }  // namespace
 
 const evTimeFuncs evRealTime = {realNow, realSleepMs};
+
+void evEndWith(int32_t status) {
+    int32_t running = 0;
+    if (evEndFlag.compare_exchange_strong(running, 1)) evExitStatus.store(status);
+}
 
 const evTimeFuncs *evSetTimeFuncs(const evTimeFuncs *funcs) {
     const evTimeFuncs *previous = timeFuncs.exchange(funcs ? funcs : &evRealTime);

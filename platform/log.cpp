@@ -168,8 +168,8 @@ void logDeleteOldFiles(const char *path, int64_t now) {
     retained = entry;
 }
 
-bool logOpenFile() {
-    char path[sizeof settings.logPath + 40];
+// Opens a new log file: true, or false with the file's path in path and errno set.
+bool logTryOpen(char (&path)[sizeof LogSettings::logPath + 40]) {
     int fd = -1;
     int64_t now = 0;
     for (;;) {
@@ -195,14 +195,13 @@ bool logOpenFile() {
     }
     if (fd >= 0) {
         logFile = fdopen(fd, "w");
-        if (logFile == nullptr) close(fd);
+        if (logFile == nullptr) {
+            int error = errno;
+            close(fd);
+            errno = error;
+        }
     }
-    if (logFile == nullptr) {
-        // Console only: the log is what failed.
-        evOutputF(EV_OUT_ERROR, 0, "Unable to write to log file '%s'.", path);
-        evEndFlag.store(1);
-        return false;
-    }
+    if (logFile == nullptr) return false;
     filePosition = 0;
     if (debugLetter(EV_DBG_l)) {
         char line[1200];
@@ -214,6 +213,15 @@ bool logOpenFile() {
     logDeleteOldFiles(path, now);
     lastPrefix = noPrefix;
     return true;
+}
+
+bool logOpenFile() {
+    char path[sizeof settings.logPath + 40];
+    if (logTryOpen(path)) return true;
+    // Console only: the log is what failed.
+    evOutputF(EV_OUT_ERROR, 0, "Unable to write to log file '%s'.", path);
+    evEndWith(EV_EXIT_START);
+    return false;
 }
 
 void logWriteConfiguration() {
@@ -411,6 +419,22 @@ int32_t logHeartbeatInterval() {
 
 int64_t logNextHeartbeat() {
     return nextHeartbeat.load();
+}
+
+int logOpenAtStart(char *why, size_t size) {
+    CSRecursiveGuard logGuard(gLogConsoleLock);
+    if (logFile != nullptr) return 1;
+    char path[sizeof settings.logPath + 40] = "";
+    const char *reason = "no log folder is set";
+    if (settings.logPath[0] != '\0') {
+        if (logTryOpen(path)) return 1;
+        reason = strerror(errno);
+    }
+    snprintf(why, size,
+             "Unable to write to log file '%s' (%s). Name a log folder that can be written with -L or "
+             "ZUNT_LOG_PATH (now '%s').\n",
+             path, reason, settings.logPath);
+    return 0;
 }
 
 void logClose() {

@@ -78,6 +78,9 @@ void evEraseStatusLine(uint64_t length) {
     evStatusShown.store(0);
 }
 
+// Something went to standard error: a start-up failure in background mode has been said there.
+static std::atomic<int32_t> errorStreamUsed{0};
+
 void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLog) {
     if (text == nullptr) return;
     size_t n = length < 0 ? strlen(text) : static_cast<size_t>(length);
@@ -87,6 +90,11 @@ void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLo
         evConsoleWrite(1, text, n);
         evConsoleWrite(1, "\n", 1);
         evConsoleFlush(1);
+    } else if (category == EV_OUT_ERROR && evRunState.initialised.load() == 0 &&
+               errorStreamUsed.exchange(1) == 0) {
+        evConsoleWrite(2, text, n);
+        evConsoleWrite(2, "\n", 1);
+        evConsoleFlush(2);
     }
     if (toLog) logWrite(nullptr, category, text, static_cast<int64_t>(n));
 }
@@ -98,6 +106,7 @@ void evConsolePrint(int32_t stream, const char *text, int64_t length) {
     evEraseStatusLine(0);
     evConsoleWrite(stream, text, n);
     evConsoleFlush(stream);
+    if (stream == 2) errorStreamUsed.store(1);
 }
 
 void evOutputF(uint32_t category, uint32_t toLog, const char *format, ...) {

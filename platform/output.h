@@ -39,8 +39,9 @@ struct EvRunState {
     std::atomic<uint8_t> connected{0};
     std::atomic<uint8_t> disconnecting{0};
     std::atomic<uint8_t> ready{0};
-    std::atomic<uint8_t> broken{0};      // connection broken
-    std::atomic<uint8_t> qmgrEnding{0};  // queue manager ending; also the MQI trace's failing mark
+    std::atomic<uint8_t> broken{0};       // connection broken
+    std::atomic<uint8_t> qmgrEnding{0};   // queue manager ending; also the MQI trace's failing mark
+    std::atomic<uint8_t> initialised{0};  // the first connect sequence has completed ("ZUNT Initialised")
 };
 extern EvRunState evRunState;
 
@@ -78,7 +79,9 @@ void evConsolePrint(int32_t stream, const char *text, int64_t length);
 // Console output and status line. All of it runs under the log and console lock.
 
 // Writes one message line to the console (unless in background) and, with toLog, to the log
-// with the category as its severity. length -1: the text is NUL-terminated.
+// with the category as its severity. length -1: the text is NUL-terminated. In background mode the
+// first error line before the run is initialised also goes to standard error, unless something was
+// written there already: a start in the background that can not get going says why, once.
 void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLog);
 
 // printf-style front of evOutput for messages with values; the text is cut at 4095 bytes.
@@ -248,3 +251,7 @@ int64_t logNextHeartbeat();
 
 // Flushes and closes the current file (the next line opens a new one).
 void logClose();
+// At start: opens the first log file now, so that a log folder that can not be written ends the
+// start at once. 1, or 0 with a message (ending in a line feed) that names the folder and how to
+// choose another.
+int logOpenAtStart(char *why, size_t size);

@@ -125,6 +125,7 @@ usage() {
   wine_run "$windows/zunt.exe" -? >"$work/usage.txt" 2>&1 || rc=$?
   cat "$work/usage.txt"
   echo "exit code $rc"
+  [ "$rc" -eq 2 ] || { echo "expected the usage error's exit code 2"; return 1; }
   grep -q "Usage: ZUNT" "$work/usage.txt"
   grep -q -- "-l  Client connection" "$work/usage.txt"
 }

@@ -49,7 +49,9 @@ TEST(Options, UsageTextIsExact) {
               "        [-s  <State Queue Manager Name>]\n"
               "        [-u  <UserId>]\n"
               "        [-U  <Password>]\n"
-              "        [-v  <Verbose Options>]\n");
+              "        [-v  <Verbose Options>]\n"
+              "\nExit status: 0 an end that was asked for, 2 an option refused,\n"
+              "             3 a start-up failure, 4 a connection given up\n");
 }
 
 TEST(Options, RefusedArgumentsGiveTheirMessageAndWhereItBelongsTheUsage) {
@@ -73,6 +75,12 @@ TEST(Options, RefusedArgumentsGiveTheirMessageAndWhereItBelongsTheUsage) {
         {{"-c", "2147483648"}, "Unrecognised parameter '2147483648'\n\n" + u},
         {{"-o", "g99999999999"}, "Unrecognised options parameter 'g'\n\n" + u},
         {{"-oE2147483648"}, "Unrecognised options parameter 'E'\n\n" + u},
+        // No number where one is wanted: refused, never read as 0.
+        {{"-c", "abc"}, "Unrecognised parameter 'abc'\n\n" + u},
+        {{"-c", "940x"}, "Unrecognised parameter '940x'\n\n" + u},
+        {{"-o", "g"}, "Unrecognised options parameter 'g'\n\n" + u},
+        {{"-o", "Sc:x"}, "Unrecognised options parameter 'c'\n\n" + u},
+        {{"-o", "r1"}, "Unrecognised options parameter 'r'\n\n" + u},  // read by nothing
     };
     for (const Case &c : cases) {
         Parsed p = parse(c.args);
@@ -124,19 +132,18 @@ TEST(Options, QueueManagersUsersAndFlags) {
 TEST(Options, OptionLettersAndTheNumberThatEndsThem) {
     struct Case {
         const char *value;
-        int32_t grace, sweep, check, disabled, window, copy, delay, delayMax;
+        int32_t grace, sweep, check, disabled, window, delay, delayMax;
         uint32_t suppress;
     } cases[] = {
-        {"Ag20", 20, 10, 10, 0, 10, 2, 5, 300, EV_SUPPRESS_ACCOUNTING},
-        {"g20A", 20, 10, 10, 0, 10, 2, 5, 300, 0},  // the number ends the value
-        {"T", 15, 10, 10, 0, 10, 2, 5, 300, EV_SUPPRESS_ACTIVITY_TRACE},
-        {"S", 15, 10, 10, 1, 10, 2, 5, 300, 0},
-        {"s:30", 15, 30, 10, 0, 10, 2, 5, 300, 0},
-        {"c7", 15, 10, 7, 0, 10, 2, 5, 300, 0},
-        {"w3", 15, 10, 10, 0, 3, 2, 5, 300, 0},
-        {"r1", 15, 10, 10, 0, 10, 1, 5, 300, 0},
-        {"e9", 15, 10, 10, 0, 10, 2, 9, 300, 0},
-        {"ATE2147483647", 15, 10, 10, 0, 10, 2, 5, 2147483647,
+        {"Ag20", 20, 10, 10, 0, 10, 5, 300, EV_SUPPRESS_ACCOUNTING},
+        {"g20A", 20, 10, 10, 0, 10, 5, 300, 0},  // the number ends the value
+        {"T", 15, 10, 10, 0, 10, 5, 300, EV_SUPPRESS_ACTIVITY_TRACE},
+        {"S", 15, 10, 10, 1, 10, 5, 300, 0},
+        {"s:30", 15, 30, 10, 0, 10, 5, 300, 0},
+        {"c7", 15, 10, 7, 0, 10, 5, 300, 0},
+        {"w3", 15, 10, 10, 0, 3, 5, 300, 0},
+        {"e9", 15, 10, 10, 0, 10, 9, 300, 0},
+        {"ATE2147483647", 15, 10, 10, 0, 10, 5, 2147483647,
          EV_SUPPRESS_ACCOUNTING | EV_SUPPRESS_ACTIVITY_TRACE},
     };
     for (const Case &c : cases) {
@@ -148,7 +155,6 @@ TEST(Options, OptionLettersAndTheNumberThatEndsThem) {
         EXPECT_EQ(s.absorbCheck, c.check) << c.value;
         EXPECT_EQ(s.absorbSweepDisabled, c.disabled) << c.value;
         EXPECT_EQ(s.heldBinThreshold, c.window) << c.value;
-        EXPECT_EQ(s.statusCopy, c.copy) << c.value;
         EXPECT_EQ(s.emitFailDelay, c.delay) << c.value;
         EXPECT_EQ(s.emitFailDelayMax, c.delayMax) << c.value;
         EXPECT_EQ(s.connectSuppress, c.suppress) << c.value;
@@ -183,12 +189,32 @@ TEST(Options, EnvironmentGivesHeartbeatAndLogRoot) {
         {{"99999999999", ".", "/opt/zunt", "/cwd"}, {}, 86400, "/cwd"},  // too big: ignored
         {{nullptr, "/logs", "/opt/zunt", "/cwd"}, {"-L", "/mine"}, 86400, "/mine"},
         {{nullptr, nullptr, nullptr, "/cwd"}, {"-L", "."}, 86400, "/cwd"},
+        {{"", "", "/opt/zunt", "/cwd"}, {}, 86400, "/opt/zunt"},  // set but empty: as if unset
     };
     for (Case &c : cases) {
         Parsed p = parse(c.args, &c.env);
         ASSERT_EQ(p.ok, 1);
         EXPECT_EQ(p.settings.heartbeat, c.heartbeat);
         EXPECT_STREQ(p.settings.logRoot, c.logRoot);
+    }
+}
+
+// A value that would silently switch the heartbeat or the log off is refused with its own message.
+TEST(Options, EnvironmentValuesThatWouldSwitchSomethingOffAreRefused) {
+    const std::string longPath(EV_LOG_ROOT_MAX, 'p');
+    struct Case {
+        EvEnvironment env;
+        std::string error;
+    } cases[] = {
+        {{"abc", nullptr, "/opt/zunt", "/cwd"}, "ZUNT_LOG_HB must be a number of seconds, not 'abc'\n\n"},
+        {{"60s", nullptr, "/opt/zunt", "/cwd"}, "ZUNT_LOG_HB must be a number of seconds, not '60s'\n\n"},
+        {{nullptr, longPath.c_str(), "/opt/zunt", "/cwd"},
+         "ZUNT_LOG_PATH is longer than 1023 characters\n\n"},
+    };
+    for (Case &c : cases) {
+        Parsed p = parse({}, &c.env);
+        EXPECT_EQ(p.ok, 0) << c.error;
+        EXPECT_EQ(p.error, c.error);
     }
 }
 

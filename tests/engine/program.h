@@ -109,7 +109,8 @@ private:
         zt::ChildStart start{
             {ZUNT_PROGRAM}, zt::standInLibrary(MINIQM_MQM_LIBRARY, dir.file("mq")), out_, err_, ""};
         start.args.insert(start.args.end(), options.begin(), options.end());
-        start.args.insert(start.args.end(), {"-L", logRoot_});
+        if (std::find(options.begin(), options.end(), "-L") == options.end())
+            start.args.insert(start.args.end(), {"-L", logRoot_});
         start.environment.insert(start.environment.end(), environment.begin(), environment.end());
         return start;
     }

@@ -25,7 +25,7 @@ TEST_F(ProgramQmTest, RetrySchemesOnAStoppedQueueManagerCountTheirAttempts) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.scheme);
         Zunt zunt(dir, std::string("retry") + std::to_string(++runs), {"-m", "QM1", "-r", row.scheme});
-        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(zunt.wait(), EV_EXIT_CONNECTION) << zunt.out();
         const std::string out = zunt.out();
         EXPECT_EQ(et::countOf(out, "Connect sequence for 'QM1'"), row.attempts) << out;
         EXPECT_EQ(et::countOf(out, pt::kDown), row.attempts) << out;
@@ -296,7 +296,7 @@ TEST_F(ProgramQmTest, AServiceEndsWithTheQueueManagerThatRunsIt) {
         ASSERT_EQ(qm.tool(std::string("start ") + row.victim + " --no-fsync"), 0);
         if (std::string(row.victim) == "QM1") reconnectOwn();
         if (row.ends) {
-            EXPECT_GE(zunt.wait(20000), 0) << zunt.log();
+            EXPECT_EQ(zunt.wait(20000), EV_EXIT_CONNECTION) << zunt.log();  // not a controlled end
         } else {
             EXPECT_TRUE(zunt.waitInitialised(2)) << zunt.log();
             EXPECT_TRUE(zunt.running());
@@ -308,6 +308,93 @@ TEST_F(ProgramQmTest, AServiceEndsWithTheQueueManagerThatRunsIt) {
         }
         EXPECT_EQ(et::countOf(zunt.log(), "ZUNT Initialised"), row.ends ? 1 : 2) << zunt.log();
     }
+}
+
+// The exit status tells an end that was asked for from each kind of failure, and a failure to start
+// in the background is said on standard error as well as in the log.
+TEST_F(ProgramQmTest, TheExitStatusTellsHowTheRunEnded) {
+    const std::string notAFolder = dir.file("plain-file");
+    std::FILE *file = std::fopen(notAFolder.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    const std::string longPath = "ZUNT_LOG_PATH=" + std::string(EV_LOG_ROOT_MAX, 'p');
+    struct Row {
+        const char *name;
+        std::vector<std::string> options, environment;
+        int status;
+        std::string said;  // in the output (standard error included)
+    };
+    const Row rows[] = {
+        {"unknown option", {"-x"}, {}, EV_EXIT_USAGE, "Unrecognised parameter '-x'"},
+        {"-c not a number", {"-m", "QM1", "-c", "abc"}, {}, EV_EXIT_USAGE, "Unrecognised parameter 'abc'"},
+        {"-o r", {"-m", "QM1", "-o", "r1"}, {}, EV_EXIT_USAGE, "Unrecognised options parameter 'r'"},
+        {"ZUNT_LOG_PATH too long", {"-m", "QM1"}, {longPath}, EV_EXIT_USAGE, "ZUNT_LOG_PATH is longer than"},
+        {"bad retry scheme, -b",
+         {"-m", "QM1", "-b", "-r", "5(2)x"},
+         {},
+         EV_EXIT_USAGE,
+         "Invalid retry parameter : 5(2)x"},
+        {"missing start-up script, -b",
+         {"-m", "QM1", "-b", "-f", dir.file("none.vdr")},
+         {},
+         EV_EXIT_START,
+         "Can not open file"},
+        {"log folder not writable, -b",
+         {"-m", "QM1", "-b", "-L", notAFolder + "/logs"},
+         {},
+         EV_EXIT_START,
+         "Name a log folder that can be written with -L or ZUNT_LOG_PATH (now '" + notAFolder + "/logs')"},
+#ifndef _WIN32  // as a client under wine the reason for an unknown name has not been checked
+        {"no such queue manager, -b",
+         {"-m", "NOSUCH", "-b"},
+         {},
+         EV_EXIT_CONNECTION,
+         "Connect 'NOSUCH' RC(2058)"},
+#endif
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Zunt zunt(dir, "exit" + std::to_string(++runs), row.options, row.environment);
+        EXPECT_EQ(zunt.wait(), row.status) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_EQ(et::countOf(out, row.said), 1) << out;
+        EXPECT_LE(et::countOf(out, "Unable to write to log file"), 1) << out;
+    }
+    {
+        SCOPED_TRACE("STOP EV");
+        Zunt zunt(dir, "exit" + std::to_string(++runs), {"-m", "QM1", "-b"});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.log();
+        putOn(own, "STOP EV", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        EXPECT_EQ(zunt.wait(), 0) << zunt.log();
+        EXPECT_EQ(zunt.out().find("RC("), std::string::npos) << "no error printed";
+    }
+#ifndef _WIN32  // not tried with the program as a client under wine
+    {
+        SCOPED_TRACE("no MQ library, -b: tried three times, said once on standard error");
+        const std::string out = dir.file("nolib.out"), logs = dir.file("nolib.log");
+        std::filesystem::create_directories(logs);
+        zt::ProgramChild zunt({{ZUNT_PROGRAM, "-m", "QM1", "-b", "-r", "1(1),1(1)", "-L", logs},
+                               {"MQM_DLL_PATH=" + dir.file("no-library"), "MQ_INSTALLATION_PATH"},
+                               out,
+                               out,
+                               ""});
+        for (int waited = 0; waited < 20000 && zunt.running(); waited += 100) usleep(100000);
+        EXPECT_EQ(zunt.wait(0), EV_EXIT_CONNECTION);
+        EXPECT_EQ(et::countOf(qmt::readText(out), "Can not find the MQ bindings library"), 1)
+            << qmt::readText(out);
+    }
+    {
+        SCOPED_TRACE("a service after its queue manager's controlled end");
+        Zunt zunt(dir, "exit" + std::to_string(++runs), {"-m", "QM1", "-k"});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.log();
+        MQLONG cc = 0, rc = 0;
+        raw.MQDISC(&own, &cc, &rc);  // a controlled end waits for every application to go
+        ASSERT_TRUE(qm.stop(false));
+        EXPECT_EQ(zunt.wait(20000), 0) << zunt.log();
+        ASSERT_TRUE(qm.start());
+        own = connectTo("QM1");
+    }
+#endif
 }
 
 // The alert topic is opened again on the new connection: a storm after the reconnect still reaches

@@ -81,7 +81,7 @@ protected:
 };
 
 TEST_F(Run, AnOptionErrorPrintsTheVersionLineMessageAndUsageAndConnectsNothing) {
-    EXPECT_EQ(run({"foo"}), 0);
+    EXPECT_EQ(run({"foo"}), EV_EXIT_USAGE);
     char usage[EV_OPTION_ERROR_MAX];
     evUsageText(usage, sizeof usage);
     EXPECT_EQ(console.out(), "ZUNT Version:9.4.1 (64 Bit) Build Date:Mar  3 2025\n\n");
@@ -93,7 +93,7 @@ TEST_F(Run, AnOptionErrorPrintsTheVersionLineMessageAndUsageAndConnectsNothing) 
 TEST_F(Run, ABadSchemeEndsBeforeStartingAndVerboseLettersReplaceTheWord) {
     evDebugFlags.store(EV_DBG_h);
     evDebugOptions.store(EV_OPT_g);
-    EXPECT_EQ(run({"-v", "r", "-D", "k", "-r", "5(2)x", "-m", "QM1"}), 0);
+    EXPECT_EQ(run({"-v", "r", "-D", "k", "-r", "5(2)x", "-m", "QM1"}), EV_EXIT_USAGE);
     EXPECT_EQ(evDebugFlags.load(), EV_DBG_r);
     EXPECT_EQ(evDebugOptions.load(), EV_OPT_g | EV_OPT_k);
     const std::string out = console.out();

@@ -210,7 +210,7 @@ uint64_t MqiWrapper::count(MqVerb verb) const {
 std::vector<QueueMessage> queueMessages(const MQIFunctionTable *t, MQHCONN hconn, const char *queue,
                                         bool browse, size_t keep) {
     MQOD od = MQOD_DEFAULT;
-    std::strncpy(od.ObjectName, queue, sizeof od.ObjectName);
+    std::memcpy(od.ObjectName, queue, strnlen(queue, sizeof od.ObjectName));
     MQHOBJ hobj = MQHO_UNUSABLE_HOBJ;
     MQLONG cc = 0, rc = 0;
     t->MQOPEN(hconn, &od, browse ? MQOO_BROWSE : MQOO_INPUT_SHARED, &hobj, &cc, &rc);
