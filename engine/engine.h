@@ -169,7 +169,7 @@ struct EvServices {
     int (*sessionExists)();                                    // gSession is set
     int (*endRequested)();                                     // the script asked the program to end
     void (*setScriptDebug)(int32_t debugMode, int32_t trace);  // -!, '!' and -D t
-    const ExpOperator *(*findFunction)(void *functionTree, const char *name, size_t length);
+    const ExpOperator *(*findFunction)(void *program, const char *name, size_t length);
     int (*lookupKeyword)(const char *name, size_t length, uint16_t indicator);
     // Command console.
     int (*applyConfiguration)();

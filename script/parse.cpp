@@ -509,8 +509,8 @@ int cmdIsKeyword(const char *text) {
 
 ExpExpression *cmdParseExp(cmdProgram *program, const char *text, int64_t length, uint32_t basePosition) {
     ExpCallerBlock caller{};
-    caller.word[0] = program;
-    caller.word[1] = program;
+    caller.program = program;
+    caller.context = program;
     char *error = nullptr;
     ExpExpression *e = expParseExpression(text, length, basePosition, expressionFlags, expScriptOperatorTable,
                                           cmdVariableCallback, cmdFunctionCallback, &caller, &error);
