@@ -159,6 +159,8 @@ int runItem(QmgrContext *context, const Item &item) {
         // One restart at a time; set C's commit ends the connection, after this reply is committed.
         if (context->restartRequested.load() == 0 && context->restartMark.load() == 0) {
             if (item.value != nullptr && !number(item, &n)) return 0;
+            if (item.value != nullptr) context->restartValue.store(n);
+            context->restartCount.fetch_add(1);
             context->restartRequested.store(1);
             say("Debug RESTART issued.");
         }
@@ -375,6 +377,20 @@ void evDebugDumpStream(Stream *stream) {
     if (stream->aggregation != nullptr) {
         std::snprintf(line, sizeof line, " Aggregation Intervals: Total(%d) Last(%d)",
                       static_cast<int>(stream->activeBins), static_cast<int>(stream->binSequence));
+        out();
+        // Every bin of the stream's list, newest first: its number, whether it is active (a spare
+        // waits for reuse) and its interval; then whether the bin at the head of the list is active.
+        auto describe = evStreamGetHooks()->binsForDump;
+        EvBinView bins[64];
+        const uint32_t count = describe != nullptr ? describe(stream, bins, 64) : 0;
+        for (uint32_t i = 0; i < count && i < 64; i++) {
+            timeField(a, sizeof a, bins[i].start, now);
+            timeField(b, sizeof b, bins[i].end, now);
+            std::snprintf(line, sizeof line, " %5d InUse:%s %s - %s", static_cast<int>(bins[i].sequence),
+                          bins[i].active ? "Y" : "N", a, b);
+            out();
+        }
+        std::snprintf(line, sizeof line, "  Header Inuse:%s", count > 0 && bins[0].active ? "Y" : "N");
         out();
     } else {
         say("No aggregation intervals");

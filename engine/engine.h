@@ -348,6 +348,8 @@ struct QmgrContext {
     std::atomic<int32_t> wakeUpDone{0};        // the command queue's wake-up was put this connect
     std::atomic<int32_t> restartMark{0};       // the connection is ending: sync points do nothing
     std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
+    std::atomic<int32_t> restartValue{0};      // DEBUG RESTART(n): the n of the latest one
+    std::atomic<uint32_t> restartCount{0};     // DEBUG RESTARTs acted on
     std::atomic<MQHOBJ> commandQueueHandle{-1};
     // The record evPutToStreams is putting, with its hook's message (saved and restored around it).
     std::atomic<struct EvRecordHook *> hookMessage{nullptr};

@@ -1,6 +1,7 @@
-// WHERE and PREWHERE of the statistics displays and the command server's own displays with the
-// script interpreter installed as the program installs it: the expression parser then looks every
-// name up among the script's functions, and no display's own state may be taken for a script program.
+// The commands that reach statistics, with the script interpreter installed as the program installs
+// it: WHERE and PREWHERE of the statistics displays and the command server's own displays (the
+// expression parser then looks every name up among the script's functions, and no display's own state
+// may be taken for a script program), and DEBUG's dump of an aggregating stream.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "script/script.h"
 #include "stats_testing.h"
+#include "testing/console_capture.h"
 #include "tests/cmdserver/cmdserver_testing.h"
 
 namespace {
@@ -160,6 +162,36 @@ TEST_F(ScriptWhereTest, TheCommandServersDisplaysFilterAsMqscAndPcf) {
     ct::fake.puts.clear();
     ASSERT_EQ(runMqsc("DISPLAY EVENTS WHERE(EVTYPE = 'X')"), 1);
     EXPECT_EQ(allText().find("Unknown"), std::string::npos) << allText();
+}
+
+TEST_F(ScriptWhereTest, DebugStreamDumpsEveryAggregationIntervalAndRestartKeepsItsValue) {
+    StreamDef *def = evStreamDefine("AGG.Q", -1, STREAM_TYPE_STATQ, 0, 0);
+    def->aggrInt = 3600;
+    Stream *s = evStreamCreate(qmgr_, def);
+    ASSERT_NE(s, nullptr);
+    for (int64_t end : {stt::kEnd + 1800, stt::kEnd + 5400}) {
+        const std::vector<uint8_t> r = record(165, {i32(31, 940)}, 8011, {str(2016, "APP.A"), i32(31003, 5)});
+        std::vector<uint8_t> copy = r;
+        evCFSetIntervalStart(copy.data(), end - 60);
+        evCFSetIntervalEnd(copy.data(), end);
+        ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, s, 0, copy.data(), static_cast<uint32_t>(copy.size())),
+                  1);
+    }
+    evSettings.startTime.store(1);
+    zt::ConsoleCapture console(false);
+    ct::fake.puts.clear();
+    ASSERT_EQ(runMqsc("DEBUG STREAM(AGG.Q) RESTART(7)"), 1);
+    EXPECT_EQ(allText(), "Debug command processed|");
+    const std::string log = console.out() + console.err();
+    EXPECT_NE(log.find(" Aggregation Intervals: Total(2) Last(2)"), std::string::npos) << log;
+    EXPECT_NE(log.find("     2 InUse:Y Thu Jan  1 02:00:00 2026    0.04 days - Thu Jan  1 03:00:00 2026"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("     1 InUse:Y Thu Jan  1 01:00:00 2026"), std::string::npos) << log;
+    EXPECT_NE(log.find("  Header Inuse:Y"), std::string::npos) << log;
+    EXPECT_EQ(evContext.restartValue.exchange(0), 7);
+    EXPECT_EQ(evContext.restartRequested.exchange(0), 1);
+    EXPECT_GE(evContext.restartCount.load(), 1u);
 }
 
 }  // namespace
