@@ -150,6 +150,17 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
     return 0;
 }
 
+namespace {
+
+// The only answer to a command delivered again.
+int backedOut(QmgrContext *context, int32_t code) {
+    cmdRequest(context)->command = code;
+    return evPcfResponse(context, code, MQRC_BACKED_OUT, 0,
+                         "Command transaction failed, please try again later");
+}
+
+}  // namespace
+
 int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
     CmdRequest *request = cmdRequest(context);
     if (request == nullptr || request->md == nullptr) return 0;
@@ -159,9 +170,7 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     }
     const auto code = static_cast<uint32_t>(mqiGetI32(command, offsetof(MQCFH, Command)));
     request->command = static_cast<int32_t>(code);
-    if (request->md->BackoutCount != 0)
-        return evPcfResponse(context, request->command, MQRC_BACKED_OUT, 0,
-                             "Command transaction failed, please try again later");
+    if (request->md->BackoutCount != 0) return backedOut(context, request->command);
     const Dispatch *row = dispatchOf(code);
     if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
     if (row->changing && !row->exempt && evConsumerActive.load() != 0 && sameReplyQueue(request->md))
@@ -226,16 +235,27 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     request->data = static_cast<uint8_t *>(message);
     request->length = length;
     int result = 1;
+    // A command delivered again was taken by a unit that never committed: a failed path, or a
+    // program that ended in the middle of it. Whatever it is, it is answered 2003 and nothing of it
+    // runs, not its translation nor DEBUG (which never reaches the PCF checks), so that a command
+    // that ended the program once cannot end it again.
+    const bool redelivered = md->BackoutCount != 0;
     if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
         request->kind = CMD_KIND_MQSC;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
-        result = evProcessMqsc(context, static_cast<const char *>(message), length);
+        result = redelivered ? backedOut(context, 0)
+                             : evProcessMqsc(context, static_cast<const char *>(message), length);
     } else if (std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0) {
         const int32_t code = length >= static_cast<int32_t>(MQCFH_STRUC_LENGTH)
                                  ? mqiGetI32(message, offsetof(MQCFH, Command))
                                  : 0;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
-        if (code == MQCMD_ESCAPE || code == CMD_EVENT_CALLBACK_ESCAPE) {
+        if (redelivered) {
+            request->kind = code == MQCMD_ESCAPE                ? CMD_KIND_ESCAPE
+                            : code == CMD_EVENT_CALLBACK_ESCAPE ? CMD_KIND_EVENT_ESCAPE
+                                                                : CMD_KIND_PCF;
+            result = backedOut(context, code);
+        } else if (code == MQCMD_ESCAPE || code == CMD_EVENT_CALLBACK_ESCAPE) {
             request->kind = code == MQCMD_ESCAPE ? CMD_KIND_ESCAPE : CMD_KIND_EVENT_ESCAPE;
             result = evProcessEscape(context);
         } else {
