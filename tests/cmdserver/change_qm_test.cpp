@@ -164,6 +164,25 @@ TEST_F(ChangeQmTest, ACopyFillsAFreshTargetThatSurvivesARestart) {
               std::string::npos);
 }
 
+// A copy into a target that exists and is empty (its records purged) commits on its way; its last
+// replies are still committed by the command's own sync point, without a further command.
+TEST_F(ChangeQmTest, ACopyIntoAnExistingEmptyTargetCommitsItsReplies) {
+    const MQLONG raised = raiseEvents(2);
+    ASSERT_GT(raised, 0);
+    resumeByCommand({eqm::kQmgrEvents});
+    ASSERT_TRUE(waitStored(static_cast<uint64_t>(raised))) << logText();
+    ASSERT_EQ(mqsc("DEFINE EVSTREAM(T1) TYPE(EVENTS)").reason, 0);
+    ASSERT_NE(mqsc("COPY EVSTRMST($EVENTS) TARGET(T1)").text.find("Copying"), std::string::npos);
+    while (!nextText().empty()) {
+    }
+    ASSERT_NE(mqsc("PURGE EVSTRMST(T1) EVQMGR(QM1) TYPE(ALL)").text.find("purged"), std::string::npos)
+        << logText();
+    ASSERT_NE(mqsc("COPY EVSTRMST($EVENTS) TARGET(T1)").text.find("Copying"), std::string::npos) << logText();
+    std::string rest;
+    for (std::optional<std::string> more = nextReply(5000); more; more = nextReply(5000)) rest += *more + "|";
+    EXPECT_NE(rest.find("AMQ8005: Stream copied successfully."), std::string::npos) << rest << logText();
+}
+
 // Neither a definition nor an alert changes a stored stream: set E is neither held nor suspended.
 TEST_F(ChangeQmTest, DefineStreamAndAddAlertLeaveSetEAlone) {
     const MQHCONN setE = evEventHconn(evSet(EV_SET_E));
