@@ -130,6 +130,8 @@ bool housekeep(QmgrContext *context, const Item &item) {
     say("Debug HOUSEKEEP started.");
     const int32_t held = evHoldEventSet(context);
     if (held != EV_SUSPEND_HELD && held != EV_SUSPEND_NOT_STARTED) {
+        // An escape requester sees the refusal as failed, not done.
+        cmdRequest(context)->lastReason = MQRC_BACKED_OUT;
         evAddResponse(context, CMD_RESP_TEXT,
                       reinterpret_cast<const uint8_t *>("Command transaction failed, please try again later"),
                       -1);

@@ -207,7 +207,14 @@ int evProcessEscape(QmgrContext *context) {
         int32_t rc = 0;
         MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &count, &cc, &rc);
         if (cc == MQCC_FAILED) {
-            if (rc != PCF_END_OF_MESSAGE) return evPcfResponse(context, code, rc, 0, nullptr);
+            // A parameter the parser could not read is named by its own identifier, read from its
+            // structure when the parser gave none.
+            if (rc != PCF_END_OF_MESSAGE) {
+                const uint32_t at = static_cast<uint32_t>(cursor.position);
+                if (parmId == 0 && at + 12 <= static_cast<uint32_t>(length))
+                    parmId = mqiGetI32(request->data, at + 8);
+                return evPcfResponse(context, code, rc, parmId, nullptr);
+            }
             if (first || text == nullptr)
                 return evPcfResponse(context, code, MQRCCF_PARM_MISSING, MQCACF_ESCAPE_TEXT, nullptr);
             break;
@@ -220,6 +227,12 @@ int evProcessEscape(QmgrContext *context) {
         }
         if (!evPcfResponse(context, code, MQRCCF_CFST_PARM_ID_ERROR, parmId, nullptr)) return 0;
     }
+    // The stray parameters are answered; the text then runs from a clean state (their reason left
+    // set would fail every parameter read of the command). The reply's completion is the command's
+    // own: a requester that checks it learns whether the command was done, and the 3015 texts stay
+    // in the reply.
+    request->lastReason = 0;
+    request->errorFlag = 0;
     return evProcessMqsc(context, text, textLength);
 }
 
