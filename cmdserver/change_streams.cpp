@@ -212,6 +212,9 @@ int evDefineAlterStream(QmgrContext *context, uint8_t *command, int32_t length) 
         before = *def;
     } else {
         def = evStreamDefine(name, -1, type, 0, 0);
+        // Unlike the documented answer (reason 10000, "OK with text"), a definition that could not
+        // be made is answered as the failure it is, 2071: a requester that checks the completion
+        // code must not take it for a defined stream.
         if (def == nullptr) return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, "No storage available.");
     }
     // Only DEFAULT(YES) moves the type's default: a type is never left without one by a command

@@ -173,6 +173,10 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     if (request->md->BackoutCount != 0) return backedOut(context, request->command);
     const Dispatch *row = dispatchOf(code);
     if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
+    // Unlike the documented rule (a failure: no sync point, set C's consumer stopped), the 2012
+    // refusal is answered and committed as its siblings below are: a failure would leave the command
+    // and its answer in set C's open unit and stop the command queue until a reconnect, only for the
+    // redelivered command to be answered 2003 then.
     if (row->changing && !row->exempt && evConsumerActive.load() != 0 && sameReplyQueue(request->md))
         return evPcfResponse(context, request->command, MQRC_ENVIRONMENT_ERROR, 0,
                              "Command can not be issued during event processing.");

@@ -172,6 +172,8 @@ uint8_t *escapeResponse(CmdRequest *request, const uint8_t *text, int32_t length
         return nullptr;
     uint8_t *out = AreaData(request->escResponse);
     std::memset(out, 0, total);
+    // Unlike the documented header (Type 1, a command), the escape response is typed as what it is,
+    // a response (2), as IBM MQ's command server types its own escape responses.
     MQPCFInitHeader(out, MQCFT_RESPONSE, MQCMD_ESCAPE);
     mqiPutI32(out, kCfhCount, 1);
     uint8_t *st = out + kCfh;

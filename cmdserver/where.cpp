@@ -279,6 +279,17 @@ int eventHeaderValue(const EvSearchQuery *query, uint32_t parmId, ExpValue *resu
 
 }  // namespace
 
+namespace {
+
+bool sameKeyword(const char *a, const char *b, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
     const char *name = var->data;
     const size_t length = var->value.len;
@@ -326,6 +337,16 @@ int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
                                                              : 0;
     const uint8_t *item =
         evCFFindParm(query->record, query->recordLength, static_cast<int32_t>(row->parmId), group);
+    // Several event fields share a keyword (DESCR is a queue's 2013 and a channel's 3502): the one
+    // the record holds is meant; the table's first row only when the record holds none of them.
+    for (const evParmDef *other = row + 1;
+         item == nullptr && !(other->keyword == nullptr && other->parmId == 0); ++other) {
+        if (other->keyword == nullptr || other->keywordLength != row->keywordLength ||
+            other->recordOffset == kOption || !sameKeyword(other->keyword, row->keyword, row->keywordLength))
+            continue;
+        item = evCFFindParm(query->record, query->recordLength, static_cast<int32_t>(other->parmId), group);
+        if (item != nullptr) row = other;
+    }
     if (item == nullptr) {
         e->softFailure = 1;
         return 0;
