@@ -253,9 +253,10 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     request->length = length;
     int result = 1;
     // A command delivered again was taken by a unit that never committed: a failed path, or a
-    // program that ended in the middle of it. Whatever it is, it is answered 2003 and nothing of it
-    // runs, not its translation nor DEBUG (which never reaches the PCF checks), so that a command
-    // that ended the program once cannot end it again.
+    // program that ended in the middle of it. Unlike the documented order (the rule first among the
+    // PCF checks, after the MQSC translation), it is answered 2003 before anything of it runs, not
+    // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
+    // the program once cannot end it again.
     const bool redelivered = md->BackoutCount != 0;
     if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
         request->kind = CMD_KIND_MQSC;
