@@ -235,8 +235,9 @@ bool objectParameter(Mqsc *m, const Token &object) {
 }
 
 bool addAttribute(Mqsc *m, const evParmDef *row, const Token &at) {
-    // A command without an attribute list (the changing ones) takes no bare keyword: it needs its
-    // value, and the refusal names the keyword typed.
+    // Unlike the documented translation (every bare keyword joins the attribute list), a command
+    // without an attribute list (the changing ones) refuses a bare keyword naming it: the list would
+    // carry identifier 0, and the handler's refusal could then name no keyword the user typed.
     if (m->command->attributeList == 0) return refuse(m, "Parameter '%s' needs a value.", row);
     if (m->attrCount >= CMD_ATTRS_MAX) return syntax(m, &at);
     m->attrs[m->attrCount++] = row->parmId;
