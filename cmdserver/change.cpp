@@ -23,6 +23,11 @@ int cmdRefuse(QmgrContext *context, int32_t reason, int32_t parmId, const char *
     return 1;
 }
 
+int cmdNameMissing(QmgrContext *context, const char *name, int32_t parmId) {
+    if (name[0] != '\0') return 0;
+    return cmdRefuse(context, MQRCCF_PARM_MISSING, parmId, nullptr);
+}
+
 int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const char *format,
                   const char *name) {
     // The name is the user's: it fills the one "%s" and is never read as a format.

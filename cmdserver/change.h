@@ -12,6 +12,9 @@ bool cmdTooShort(QmgrContext *context, int32_t code, const uint8_t *command, int
 int cmdOk(QmgrContext *context);
 // A refusal with a final text (null: none): 1, the command was answered.
 int cmdRefuse(QmgrContext *context, int32_t reason, int32_t parmId, const char *text);
+// A command that names the object it changes must have the name: without it, 3228 for the name's
+// parameter (1, answered); else 0.
+int cmdNameMissing(QmgrContext *context, const char *name, int32_t parmId);
 // A refusal whose text has one "%s" filled with a name (printf-style, the name cut to fit).
 int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const char *format, const char *name);
 

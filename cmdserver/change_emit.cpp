@@ -103,6 +103,7 @@ int evDefineAlterEmitter(QmgrContext *context, uint8_t *command, int32_t length)
     const bool define = code == 9029;
     EmitterParms p{};
     if (!readEmitter(context, command, length, define, &p)) return 1;
+    if (cmdNameMissing(context, p.values.name, kEmitterId)) return 1;
     EmitterDef *found = evFindEmitterDef(p.values.name, -1);
     if (found != nullptr && define && !p.replace)
         return cmdRefuseName(context, 2100, 0, "Emitter '%s' already exists.", p.values.name);
@@ -148,6 +149,7 @@ int evDeleteEmitter(QmgrContext *context, uint8_t *command, int32_t length) {
         return cmdGetName(context, cursor, EV_EMIT_NAME_MAX, 0, name);
     });
     if (!read) return 1;
+    if (cmdNameMissing(context, name, kEmitterId)) return 1;
     EmitterDef *emitter = evFindEmitterDef(name, -1);
     if (emitter == nullptr) return cmdRefuseName(context, 2152, 0, "Emitter '%s' not found.", name);
     for (const StreamDef *def = evStreamDefList; def != nullptr; def = def->next) {

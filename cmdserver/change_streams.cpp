@@ -184,6 +184,7 @@ int evDefineAlterStream(QmgrContext *context, uint8_t *command, int32_t length) 
     StreamParms p{};
     if (!readStream(context, command, length, code, &p)) return 1;
     const char *name = p.values.name;
+    if (cmdNameMissing(context, name, kStreamId)) return 1;
     if (p.emitter && p.values.evEmit[0] != '\0' && evFindEmitterDef(p.values.evEmit, -1) == nullptr)
         return cmdRefuseName(context, kValueError, kEmitterId, "Emitter '%s' is not defined.",
                              p.values.evEmit);
@@ -211,6 +212,9 @@ int evDefineAlterStream(QmgrContext *context, uint8_t *command, int32_t length) 
         before = *def;
     } else {
         def = evStreamDefine(name, -1, type, 0, 0);
+        // Unlike the documented answer (reason 10000, "OK with text"), a definition that could not
+        // be made is answered as the failure it is, 2071: a requester that checks the completion
+        // code must not take it for a defined stream.
         if (def == nullptr) return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, "No storage available.");
     }
     // Only DEFAULT(YES) moves the type's default: a type is never left without one by a command
@@ -232,6 +236,7 @@ int evDeleteStream(QmgrContext *context, uint8_t *command, int32_t length) {
     if (cmdTooShort(context, 9017, command, length)) return 1;
     StreamParms p{};
     if (!readStream(context, command, length, 9017, &p)) return 1;
+    if (cmdNameMissing(context, p.values.name, kStreamId)) return 1;
     StreamDef *def = nullptr;
     if (!lookUp(context, p.values.name, p.type, "Multiple streams called '%s' defined.", &def)) return 1;
     if (def == nullptr) return cmdRefuseName(context, kNotFound, 0, "Stream '%s' not found.", p.values.name);
@@ -252,6 +257,7 @@ int evRenameStream(QmgrContext *context, uint8_t *command, int32_t length) {
     if (cmdTooShort(context, 9018, command, length)) return 1;
     StreamParms p{};
     if (!readStream(context, command, length, 9018, &p)) return 1;
+    if (cmdNameMissing(context, p.values.name, kStreamId)) return 1;
     StreamDef *old = nullptr;
     if (!lookUp(context, p.values.name, p.type, "Multiple streams called '%s' defined.", &old)) return 1;
     if (old == nullptr)
@@ -385,6 +391,7 @@ int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
         }
     });
     if (!read) return 1;
+    if (cmdNameMissing(context, sourceName, kStreamId)) return 1;
     StreamDef *source = nullptr;
     if (!lookUp(context, sourceName, type, "Multiple source streams called '%s' defined.", &source)) return 1;
     if (source == nullptr)

@@ -130,6 +130,8 @@ bool housekeep(QmgrContext *context, const Item &item) {
     say("Debug HOUSEKEEP started.");
     const int32_t held = evHoldEventSet(context);
     if (held != EV_SUSPEND_HELD && held != EV_SUSPEND_NOT_STARTED) {
+        // An escape requester sees the refusal as failed, not done.
+        cmdRequest(context)->lastReason = MQRC_BACKED_OUT;
         evAddResponse(context, CMD_RESP_TEXT,
                       reinterpret_cast<const uint8_t *>("Command transaction failed, please try again later"),
                       -1);
@@ -159,6 +161,8 @@ int runItem(QmgrContext *context, const Item &item) {
         // One restart at a time; set C's commit ends the connection, after this reply is committed.
         if (context->restartRequested.load() == 0 && context->restartMark.load() == 0) {
             if (item.value != nullptr && !number(item, &n)) return 0;
+            if (item.value != nullptr) context->restartValue.store(n);
+            context->restartCount.fetch_add(1);
             context->restartRequested.store(1);
             say("Debug RESTART issued.");
         }
@@ -375,6 +379,20 @@ void evDebugDumpStream(Stream *stream) {
     if (stream->aggregation != nullptr) {
         std::snprintf(line, sizeof line, " Aggregation Intervals: Total(%d) Last(%d)",
                       static_cast<int>(stream->activeBins), static_cast<int>(stream->binSequence));
+        out();
+        // Every bin of the stream's list, newest first: its number, whether it is active (a spare
+        // waits for reuse) and its interval; then whether the bin at the head of the list is active.
+        auto describe = evStreamGetHooks()->binsForDump;
+        EvBinView bins[64];
+        const uint32_t count = describe != nullptr ? describe(stream, bins, 64) : 0;
+        for (uint32_t i = 0; i < count && i < 64; i++) {
+            timeField(a, sizeof a, bins[i].start, now);
+            timeField(b, sizeof b, bins[i].end, now);
+            std::snprintf(line, sizeof line, " %5d InUse:%s %s - %s", static_cast<int>(bins[i].sequence),
+                          bins[i].active ? "Y" : "N", a, b);
+            out();
+        }
+        std::snprintf(line, sizeof line, "  Header Inuse:%s", count > 0 && bins[0].active ? "Y" : "N");
         out();
     } else {
         say("No aggregation intervals");

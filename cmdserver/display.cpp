@@ -406,7 +406,7 @@ bool wanted(const Display *d, uint32_t id) {
 // The WHERE test of one object: true when the expression holds.
 bool whereHolds(Display *d, const CmdObject &object) {
     if (d->expression == nullptr) return true;
-    d->expression->caller.word[1] = const_cast<CmdObject *>(&object);  // read only by the resolver
+    d->expression->caller.record = &object;
     ExpValue result{};
     bool holds = false;
     if (expEvaluateCondition(d->expression, &result)) {
@@ -424,7 +424,7 @@ bool whereHolds(Display *d, const CmdObject &object) {
         }
     }
     expReleaseValue(&result);
-    d->expression->caller.word[1] = nullptr;
+    d->expression->caller.record = nullptr;
     return holds;
 }
 
@@ -809,7 +809,7 @@ int display(const Member *member, QmgrContext *context, uint8_t *command, int32_
     }
     if (d.where != nullptr) {
         ExpCallerBlock caller{};
-        caller.word[0] = evCommandByCode(member->code)->parms;
+        caller.context = const_cast<evParmDef *>(evCommandByCode(member->code)->parms);
         char *error = nullptr;
         d.expression = expParseExpression(d.where, d.whereLength, 0, EXP_PARSE_CASE, expFilterOperatorTable,
                                           evWhereObjectVar, nullptr, &caller, &error);

@@ -529,7 +529,7 @@ int search(EventsQuery *q) {
     search.maxResults = static_cast<uint32_t>(q->selection.maxRecs);
     search.firstCapacity = EV_SEARCH_MIN_CAPACITY;
     search.context = context;
-    if (q->where != nullptr) q->where->caller.word[1] = &search;
+    if (q->where != nullptr) q->where->caller.record = &search;
     int ok = 1;
     if (q->eventIdGiven) {
         search.maxResults = 1;
@@ -537,7 +537,7 @@ int search(EventsQuery *q) {
     } else {
         ok = evSearchStreams(context, &search, -1);
     }
-    if (q->where != nullptr) q->where->caller.word[1] = nullptr;
+    if (q->where != nullptr) q->where->caller.record = nullptr;
     int result = 1;
     if (ok && search.index != nullptr) {
         // Newest first, so that MAXRESP keeps the newest events.

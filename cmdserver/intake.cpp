@@ -150,6 +150,17 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
     return 0;
 }
 
+namespace {
+
+// The only answer to a command delivered again.
+int backedOut(QmgrContext *context, int32_t code) {
+    cmdRequest(context)->command = code;
+    return evPcfResponse(context, code, MQRC_BACKED_OUT, 0,
+                         "Command transaction failed, please try again later");
+}
+
+}  // namespace
+
 int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
     CmdRequest *request = cmdRequest(context);
     if (request == nullptr || request->md == nullptr) return 0;
@@ -159,11 +170,13 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     }
     const auto code = static_cast<uint32_t>(mqiGetI32(command, offsetof(MQCFH, Command)));
     request->command = static_cast<int32_t>(code);
-    if (request->md->BackoutCount != 0)
-        return evPcfResponse(context, request->command, MQRC_BACKED_OUT, 0,
-                             "Command transaction failed, please try again later");
+    if (request->md->BackoutCount != 0) return backedOut(context, request->command);
     const Dispatch *row = dispatchOf(code);
     if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
+    // Unlike the documented rule (a failure: no sync point, set C's consumer stopped), the 2012
+    // refusal is answered and committed as its siblings below are: a failure would leave the command
+    // and its answer in set C's open unit and stop the command queue until a reconnect, only for the
+    // redelivered command to be answered 2003 then.
     if (row->changing && !row->exempt && evConsumerActive.load() != 0 && sameReplyQueue(request->md))
         return evPcfResponse(context, request->command, MQRC_ENVIRONMENT_ERROR, 0,
                              "Command can not be issued during event processing.");
@@ -198,7 +211,14 @@ int evProcessEscape(QmgrContext *context) {
         int32_t rc = 0;
         MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &count, &cc, &rc);
         if (cc == MQCC_FAILED) {
-            if (rc != PCF_END_OF_MESSAGE) return evPcfResponse(context, code, rc, 0, nullptr);
+            // A parameter the parser could not read is named by its own identifier, read from its
+            // structure when the parser gave none.
+            if (rc != PCF_END_OF_MESSAGE) {
+                const uint32_t at = static_cast<uint32_t>(cursor.position);
+                if (parmId == 0 && at + 12 <= static_cast<uint32_t>(length))
+                    parmId = mqiGetI32(request->data, at + 8);
+                return evPcfResponse(context, code, rc, parmId, nullptr);
+            }
             if (first || text == nullptr)
                 return evPcfResponse(context, code, MQRCCF_PARM_MISSING, MQCACF_ESCAPE_TEXT, nullptr);
             break;
@@ -211,6 +231,12 @@ int evProcessEscape(QmgrContext *context) {
         }
         if (!evPcfResponse(context, code, MQRCCF_CFST_PARM_ID_ERROR, parmId, nullptr)) return 0;
     }
+    // The stray parameters are answered; the text then runs from a clean state (their reason left
+    // set would fail every parameter read of the command). The reply's completion is the command's
+    // own: a requester that checks it learns whether the command was done, and the 3015 texts stay
+    // in the reply.
+    request->lastReason = 0;
+    request->errorFlag = 0;
     return evProcessMqsc(context, text, textLength);
 }
 
@@ -226,16 +252,28 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     request->data = static_cast<uint8_t *>(message);
     request->length = length;
     int result = 1;
+    // A command delivered again was taken by a unit that never committed: a failed path, or a
+    // program that ended in the middle of it. Unlike the documented order (the rule first among the
+    // PCF checks, after the MQSC translation), it is answered 2003 before anything of it runs, not
+    // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
+    // the program once cannot end it again.
+    const bool redelivered = md->BackoutCount != 0;
     if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
         request->kind = CMD_KIND_MQSC;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
-        result = evProcessMqsc(context, static_cast<const char *>(message), length);
+        result = redelivered ? backedOut(context, 0)
+                             : evProcessMqsc(context, static_cast<const char *>(message), length);
     } else if (std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0) {
         const int32_t code = length >= static_cast<int32_t>(MQCFH_STRUC_LENGTH)
                                  ? mqiGetI32(message, offsetof(MQCFH, Command))
                                  : 0;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;
-        if (code == MQCMD_ESCAPE || code == CMD_EVENT_CALLBACK_ESCAPE) {
+        if (redelivered) {
+            request->kind = code == MQCMD_ESCAPE                ? CMD_KIND_ESCAPE
+                            : code == CMD_EVENT_CALLBACK_ESCAPE ? CMD_KIND_EVENT_ESCAPE
+                                                                : CMD_KIND_PCF;
+            result = backedOut(context, code);
+        } else if (code == MQCMD_ESCAPE || code == CMD_EVENT_CALLBACK_ESCAPE) {
             request->kind = code == MQCMD_ESCAPE ? CMD_KIND_ESCAPE : CMD_KIND_EVENT_ESCAPE;
             result = evProcessEscape(context);
         } else {

@@ -235,6 +235,10 @@ bool objectParameter(Mqsc *m, const Token &object) {
 }
 
 bool addAttribute(Mqsc *m, const evParmDef *row, const Token &at) {
+    // Unlike the documented translation (every bare keyword joins the attribute list), a command
+    // without an attribute list (the changing ones) refuses a bare keyword naming it: the list would
+    // carry identifier 0, and the handler's refusal could then name no keyword the user typed.
+    if (m->command->attributeList == 0) return refuse(m, "Parameter '%s' needs a value.", row);
     if (m->attrCount >= CMD_ATTRS_MAX) return syntax(m, &at);
     m->attrs[m->attrCount++] = row->parmId;
     return true;
@@ -334,6 +338,19 @@ bool attribute(Mqsc *m, const Token &keyword) {
 
 const char *const cmdVerbHelp = kHelpAll;
 
+namespace {
+
+// A text refused before any handler ran (it cannot be parsed, a value the translation refuses, a
+// command an event function may not issue): the escape response carries CompCode 2 and 3008, as a
+// handler's refusal carries its own reason, so that a requester that checks the completion code
+// does not take it for a done command.
+void refused(QmgrContext *context) {
+    CmdRequest *request = cmdRequest(context);
+    if (request != nullptr && request->lastReason == 0) request->lastReason = MQRCCF_COMMAND_FAILED;
+}
+
+}  // namespace
+
 int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const char *token,
                   const char *help) {
     char segment[CMD_AREA_SIZE / 4];
@@ -341,6 +358,7 @@ int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const 
     if (upTo > length) upTo = length;
     if (upTo > static_cast<int32_t>(sizeof segment) - 200) upTo = static_cast<int32_t>(sizeof segment) - 200;
     std::snprintf(segment, sizeof segment, "%s%.*s\n\n", kSyntaxError, upTo, text);
+    refused(context);
     int result = evAddResponse(context, CMD_RESP_TEXT, reinterpret_cast<const uint8_t *>(segment), -1);
     if (help != nullptr)
         result = evAddResponse(context, CMD_RESP_TEXT, reinterpret_cast<const uint8_t *>(help), -1);
@@ -405,7 +423,10 @@ int evProcessMqsc(QmgrContext *context, const char *text, int32_t length) {
         }
         if (ok) result = evExecutePcfCommand(context, pcf, m.pcf.position);
     }
-    if (!ok) result = m.result;
+    if (!ok) {
+        result = m.result;
+        refused(context);
+    }
     AreaRelease(&attrsArea);
     return result;
 }

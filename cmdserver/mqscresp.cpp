@@ -352,8 +352,9 @@ void writeSuccess(Writer *w, uint8_t *response, int32_t length) {
 
 // The name of a parameter in a failure text.
 void failureName(const evCommandDef *command, int32_t parmId, const char *templateText, CmdText *out) {
-    const char *keyword = cmdKeywordOfParm(command, parmId);
-    if (keyword == nullptr) {
+    // Identifier 0 names no parameter: the constant tables give it another meaning.
+    const char *keyword = parmId != 0 ? cmdKeywordOfParm(command, parmId) : nullptr;
+    if (keyword == nullptr && parmId != 0) {
         const evConstEntry *attr = evAttrByValue(parmId);
         keyword = attr != nullptr ? attr->description : nullptr;
     }

@@ -12,6 +12,24 @@ namespace {
 constexpr int32_t kTooLong = MQRCCF_CFST_STRING_LENGTH_ERR;  // 3011
 constexpr char kRangeText[] = "Parameter '%%s' must be between %d and %d.";
 
+// Whether a byte is (part of) a printable character in the text's code page: the C0 controls and
+// DEL never are; the ISO 8859 pages (819, 912 to 923) keep 128 to 159 for the C1 controls; in the
+// other pages the system converts (850, 437, 1252, the bytes of 1208's multi-byte characters) every
+// byte from 128 up is part of a character.
+bool printableIn(unsigned char c, int32_t ccsid) {
+    if (c < 0x20 || c == 0x7F) return false;
+    if (c < 0x80) return true;
+    const bool iso8859 = ccsid == 819 || (ccsid >= 912 && ccsid <= 923);
+    return !(iso8859 && c < 0xA0);
+}
+
+// The code page of the string the cursor last returned: its own, else the request message's.
+int32_t textCcsid(QmgrContext *context, const PcfCursor *cursor) {
+    if (cursor->lastCcsid != 0) return static_cast<int32_t>(cursor->lastCcsid);
+    const CmdRequest *request = cmdRequest(context);
+    return request != nullptr && request->md != nullptr ? request->md->CodedCharSetId : 0;
+}
+
 bool noFailure(QmgrContext *context) {
     const CmdRequest *request = cmdRequest(context);
     return request->lastReason == 0 && request->errorFlag == 0;
@@ -94,9 +112,10 @@ int evParmGetString(QmgrContext *context, const PcfCursor *cursor, uint32_t flag
     }
     while (n > 0 && p[n - 1] == ' ') n--;
     if (n > maximum) return evParameterNameError(context, cursor, kTooLong, "Parameter '%s' is too long"), 0;
+    const int32_t ccsid = textCcsid(context, cursor);
     for (int32_t i = 0; i < n; i++) {
         const auto c = static_cast<unsigned char>(p[i]);
-        if (!std::isprint(c))
+        if (!printableIn(c, ccsid))
             return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR,
                                         "Parameter '%s' contains non-printable characters."),
                    0;

@@ -172,6 +172,8 @@ uint8_t *escapeResponse(CmdRequest *request, const uint8_t *text, int32_t length
         return nullptr;
     uint8_t *out = AreaData(request->escResponse);
     std::memset(out, 0, total);
+    // Unlike the documented header (Type 1, a command), the escape response is typed as what it is,
+    // a response (2), as IBM MQ's command server types its own escape responses.
     MQPCFInitHeader(out, MQCFT_RESPONSE, MQCMD_ESCAPE);
     mqiPutI32(out, kCfhCount, 1);
     uint8_t *st = out + kCfh;
@@ -385,6 +387,10 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
                   req->ReplyToQMgr, req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
         return 0;
     }
+    // A reply in the unit is counted there, so that set C's sync point at the end of the command
+    // commits it even when the handler's own work committed the unit before (string housekeeping's
+    // and a copy's commit steps clear what was counted until then).
+    if (!(flags & CMD_REPLY_OUTSIDE_UOW)) context->sets[EV_SET_C].io.inFlight++;
     if (pcf && !(flags & CMD_REPLY_LAST)) mqiPutI32(data, kCfhSeq, mqiGetI32(data, kCfhSeq) + 1);
     return 1;
 }

@@ -185,7 +185,7 @@ int evWhereObjectVar(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValu
     const char *name = var->data;
     const size_t length = var->value.len;
     if (length > 0 && name[0] == '_') return evWhereSystemVar(e, var, result);
-    const auto *table = static_cast<const evParmDef *>(e->caller.word[0]);
+    const auto *table = static_cast<const evParmDef *>(e->caller.context);
     int ambiguous = 0;
     // A name compared with a field that has value names may be one of them (STATUS = ACTIVE).
     if (cmdResolveValueName != nullptr && table != nullptr && partner != nullptr &&
@@ -203,7 +203,7 @@ int evWhereObjectVar(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValu
         table ? evFindField(table, name, length, EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous) : nullptr;
     if (row == nullptr || row->recordOffset == kOption || (row->recordOffset >= 0 && row->dataType == 0))
         return unknown(e, var);
-    const auto *object = static_cast<const CmdObject *>(e->caller.word[1]);
+    const auto *object = static_cast<const CmdObject *>(e->caller.record);
     if (object == nullptr) {
         // The parse's trial: a value of the row's kind, so that its types are checked.
         if (std::strchr("Rsqb", row->type[0]) != nullptr)
@@ -279,6 +279,17 @@ int eventHeaderValue(const EvSearchQuery *query, uint32_t parmId, ExpValue *resu
 
 }  // namespace
 
+namespace {
+
+bool sameKeyword(const char *a, const char *b, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
     const char *name = var->data;
     const size_t length = var->value.len;
@@ -287,7 +298,7 @@ int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
     const evParmDef *row =
         evFindField(evEventsParmTable, name, length, EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous);
     if (row == nullptr || row->recordOffset == kOption) return unknown(e, var);
-    const auto *query = static_cast<const EvSearchQuery *>(e->caller.word[1]);
+    const auto *query = static_cast<const EvSearchQuery *>(e->caller.record);
     const bool header = row->parmId >= 39301 && row->parmId <= 39361;
     if (query == nullptr || query->record == nullptr || query->recordLength < EVCF_HEADER_LENGTH) {
         // The parse's trial, or nothing to read: a value of the row's kind.
@@ -326,6 +337,16 @@ int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
                                                              : 0;
     const uint8_t *item =
         evCFFindParm(query->record, query->recordLength, static_cast<int32_t>(row->parmId), group);
+    // Several event fields share a keyword (DESCR is a queue's 2013 and a channel's 3502): the one
+    // the record holds is meant; the table's first row only when the record holds none of them.
+    for (const evParmDef *other = row + 1;
+         item == nullptr && !(other->keyword == nullptr && other->parmId == 0); ++other) {
+        if (other->keyword == nullptr || other->keywordLength != row->keywordLength ||
+            other->recordOffset == kOption || !sameKeyword(other->keyword, row->keyword, row->keywordLength))
+            continue;
+        item = evCFFindParm(query->record, query->recordLength, static_cast<int32_t>(other->parmId), group);
+        if (item != nullptr) row = other;
+    }
     if (item == nullptr) {
         e->softFailure = 1;
         return 0;

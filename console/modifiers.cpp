@@ -328,9 +328,9 @@ int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char 
         whereContext = &w;
         char *error = nullptr;
         const uint32_t flags = EXP_PARSE_AT_NAMES | (session->cswhere ? EXP_PARSE_CASE : 0);
-        // The script's program in word 0 lets the filter call the script's own functions.
+        // The script's program lets the filter call the script's own functions.
         ExpCallerBlock caller{};
-        caller.word[0] = session->program;
+        caller.program = session->program;
         f->expression = expParseExpression(value, -1, 0, flags, expFilterOperatorTable, resolveWhereVariable,
                                            cslScript.whereFunction, &caller, &error);
         whereContext = nullptr;

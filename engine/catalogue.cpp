@@ -34,9 +34,9 @@ ExpFieldAnswer mqmdField(const char *name, size_t length) {
     return lookUp(evMqmdFieldTable, name, length, true);
 }
 
-const ExpOperator *findFunction(void *functionTree, const char *name, size_t length) {
+const ExpOperator *findFunction(void *program, const char *name, size_t length) {
     auto find = evServices.findFunction;
-    return find != nullptr ? find(functionTree, name, length) : nullptr;
+    return find != nullptr ? find(program, name, length) : nullptr;
 }
 
 int dataKeyword(const char *name, size_t length, uint16_t indicator) {

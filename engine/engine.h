@@ -167,7 +167,7 @@ struct EvServices {
     int (*sessionExists)();                                    // gSession is set
     int (*endRequested)();                                     // the script asked the program to end
     void (*setScriptDebug)(int32_t debugMode, int32_t trace);  // -!, '!' and -D t
-    const ExpOperator *(*findFunction)(void *functionTree, const char *name, size_t length);
+    const ExpOperator *(*findFunction)(void *program, const char *name, size_t length);
     int (*lookupKeyword)(const char *name, size_t length, uint16_t indicator);
     // Command console.
     int (*applyConfiguration)();
@@ -349,6 +349,8 @@ struct QmgrContext {
     std::atomic<int32_t> wakeUpDone{0};        // the command queue's wake-up was put this connect
     std::atomic<int32_t> restartMark{0};       // the connection is ending: sync points do nothing
     std::atomic<int32_t> restartRequested{0};  // DEBUG RESTART: set C's commit acts on it
+    std::atomic<int32_t> restartValue{0};      // DEBUG RESTART(n): the n of the latest one
+    std::atomic<uint32_t> restartCount{0};     // DEBUG RESTARTs acted on
     std::atomic<MQHOBJ> commandQueueHandle{-1};
     // The record evPutToStreams is putting, with its hook's message (saved and restored around it).
     std::atomic<struct EvRecordHook *> hookMessage{nullptr};

@@ -180,9 +180,15 @@ using ExpVariableCallback = int (*)(ExpExpression *e, ExpValue *partner, ExpValu
 // since an argument that is not set has type 0 as well.
 using ExpFunctionCallback = int (*)(ExpExpression *e, ExpValue *function, ExpValue *args, ExpValue *result);
 
-// The caller's 24 bytes, copied into the expression (the script keeps its function tree in word 0).
+// The caller's block, copied into the expression. Its first word has one owner: the script
+// interpreter's program, whose function tree the parser searches for every name (the lookup checks
+// the program's eye-catcher). Every other caller leaves it null and keeps its own state in the typed
+// fields, which the parser never reads.
 struct ExpCallerBlock {
-    void *word[3];
+    void *program;       // the script's program whose functions the text may call, or null
+    void *context;       // the caller's own state for its callbacks (a program, a table, a query)
+    const void *record;  // the record the next evaluation tests; null in the parse's trial
+    uint64_t serial;     // the script program's serial: a cached parse of another program differs
 };
 
 struct ExpExpression {
@@ -250,8 +256,8 @@ struct ExpCatalogue {
     ExpFieldLookup eventField;  // DISPLAY EVENTS parameters (after "event.")
     ExpFieldLookup alertField;  // alert parameters (after "alert.")
     ExpFieldLookup mqmdField;   // MQMD fields (after "mqmd.")
-    // A script's own function (cmdFindFunction with the caller block's word 0) -> its row or null.
-    const ExpOperator *(*findFunction)(void *functionTree, const char *name, size_t length);
+    // A script's own function (cmdFindFunction with the caller block's program) -> its row or null.
+    const ExpOperator *(*findFunction)(void *program, const char *name, size_t length);
     // A "data." keyword (cslLookupKeywordValue) -> nonzero when known.
     int (*dataKeyword)(const char *name, size_t length, uint16_t indicator);
 };

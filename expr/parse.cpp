@@ -344,8 +344,8 @@ int tokenizeText(ExpExpression *e, const char *text, size_t length) {
             if (used < n) cursor = lexeme + used;
             continue;
         }
-        if (e->caller.word[0] != nullptr && catalogue.findFunction != nullptr && n <= maxFunctionName) {
-            row = catalogue.findFunction(e->caller.word[0], lexeme, n);
+        if (e->caller.program != nullptr && catalogue.findFunction != nullptr && n <= maxFunctionName) {
+            row = catalogue.findFunction(e->caller.program, lexeme, n);
             if (row != nullptr) {
                 ExpValue *t = newToken(e, EXP_OP, position);
                 if (t == nullptr) return 0;

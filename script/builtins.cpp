@@ -667,9 +667,9 @@ int cmdEvaluateValue(cmdProgram *program, const char *text, size_t length, uint3
     *error = nullptr;
     *out = ExpValue{};
     ExpCallerBlock caller{};
-    caller.word[0] = program;
-    caller.word[1] = program;
-    caller.word[2] = reinterpret_cast<void *>(program->serial);
+    caller.program = program;
+    caller.context = program;
+    caller.serial = program->serial;
     char *parseError = nullptr;
     ExpExpression *e = expParseExpression(text, static_cast<int64_t>(length), basePosition,
                                           parseFlags | (cached ? EXP_PARSE_CACHE : 0), expScriptOperatorTable,

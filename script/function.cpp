@@ -202,10 +202,12 @@ cmdFUNCTION *cmdFindFunction(cmdProgram *program, const char *name, int64_t leng
     return f->committed || program->defining == f ? f : nullptr;
 }
 
-const ExpOperator *cmdFindFunctionRow(void *functionTree, const char *name, size_t length) {
-    if (functionTree == nullptr) return nullptr;
-    cmdFUNCTION *f =
-        cmdFindFunction(static_cast<cmdProgram *>(functionTree), name, static_cast<int64_t>(length));
+const ExpOperator *cmdFindFunctionRow(void *owner, const char *name, size_t length) {
+    // Only a program names its functions: anything else in the block's first word is not searched.
+    auto *program = static_cast<cmdProgram *>(owner);
+    if (program == nullptr || std::memcmp(program->eyeCatcher, CMD_PROGRAM_EYE, sizeof CMD_PROGRAM_EYE) != 0)
+        return nullptr;
+    cmdFUNCTION *f = cmdFindFunction(program, name, static_cast<int64_t>(length));
     return f != nullptr ? &f->row : nullptr;
 }
 
@@ -433,7 +435,7 @@ cmdCommand *cmdParseFunctionCall(cmdProgram *program, cmdFUNCTION *function, con
 }
 
 int cmdVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValue *result) {
-    auto *program = static_cast<cmdProgram *>(e->caller.word[1]);
+    auto *program = cmdProgramOf(e);
     if (e->trial || program == nullptr) {
         // Parse time: check the name, give a neutral value, touch nothing.
         const char *name = var->data;
@@ -459,7 +461,7 @@ int cmdVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpV
 }
 
 int cmdFunctionCallback(ExpExpression *e, ExpValue *function, ExpValue *args, ExpValue *result) {
-    auto *program = static_cast<cmdProgram *>(e->caller.word[1]);
+    auto *program = cmdProgramOf(e);
     if (program != nullptr && program->callFunction != nullptr)
         return program->callFunction(program, e, function, args, result);
     expSetInt(result, 0);

@@ -330,7 +330,7 @@ void cmdCloseAllFiles();
 void cmdInstallBuiltins();
 // The program an expression of the script belongs to, or null.
 inline cmdProgram *cmdProgramOf(const ExpExpression *e) {
-    return static_cast<cmdProgram *>(e->caller.word[1]);
+    return static_cast<cmdProgram *>(e->caller.context);
 }
 // Parses (cached 1: through the parse cache) and evaluates an expression text of the script -> 1
 // with the value in *out (owned: release it; a missing value is the integer 0), or 0 with *error a

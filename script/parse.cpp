@@ -511,8 +511,8 @@ int cmdIsKeyword(const char *text) {
 ExpExpression *cmdParseExpText(cmdProgram *program, const char *text, int64_t length, uint32_t basePosition,
                                char *error, size_t errorSize) {
     ExpCallerBlock caller{};
-    caller.word[0] = program;
-    caller.word[1] = program;
+    caller.program = program;
+    caller.context = program;
     char *parserError = nullptr;
     ExpExpression *e = expParseExpression(text, length, basePosition, expressionFlags, expScriptOperatorTable,
                                           cmdVariableCallback, cmdFunctionCallback, &caller, &parserError);

@@ -30,8 +30,8 @@ const char *closingAngle(const char *open) {
 // -> 1, or 0 with the error printed.
 int appendValue(cmdProgram *program, const char *text, size_t length, cmdText *out) {
     ExpCallerBlock caller{};
-    caller.word[0] = program;
-    caller.word[1] = program;
+    caller.program = program;
+    caller.context = program;
     char *error = nullptr;
     ExpExpression *e =
         expParseExpression(text, static_cast<int64_t>(length), 0,

@@ -297,9 +297,9 @@ void cmdExpectEnd(cmdProgram *program, const char *expected, const cmdCommand *f
 
 // The function of that name (length -1: up to the NUL) when it is defined or being defined, or null.
 cmdFUNCTION *cmdFindFunction(cmdProgram *program, const char *name, int64_t length);
-// The expression parser's lookup: the function's row, or null. functionTree is the program; any
-// other caller's word 0 (no cmdPROG eye-catcher) knows no function.
-const ExpOperator *cmdFindFunctionRow(void *functionTree, const char *name, size_t length);
+// The expression parser's lookup: the function's row, or null. owner is the caller block's program;
+// anything without the cmdPROG eye-catcher knows no function.
+const ExpOperator *cmdFindFunctionRow(void *owner, const char *name, size_t length);
 // Commits (commit 1) or discards (0) the pending definitions of every function; -1 frees every
 // function with its definitions.
 void cmdFreeFunctions(cmdProgram *program, int commit);

@@ -278,7 +278,7 @@ int cslResolveVariable(cmdProgram *program, ExpExpression *request, const char *
 namespace {
 
 cmdProgram *programOf(ExpExpression *e) {
-    auto *program = static_cast<cmdProgram *>(e->caller.word[1]);
+    auto *program = cmdProgramOf(e);
     if (program != nullptr) return program;
     // The console's WHERE filters keep no program in the expression.
     cslSession *session = gSession.load();
@@ -412,8 +412,8 @@ int cslEvaluateValue(cmdProgram *program, const char *text, int64_t length, uint
                      uint32_t flags, ExpValue *out) {
     *out = ExpValue{};
     ExpCallerBlock caller{};
-    caller.word[0] = program;
-    caller.word[1] = program;
+    caller.program = program;
+    caller.context = program;
     if (flags == 0) flags = EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL;
     char *error = nullptr;
     ExpExpression *e = expParseExpression(text, length, basePosition, flags, expScriptOperatorTable,

@@ -467,7 +467,7 @@ int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
     const char *name = var->data;
     const size_t length = var->value.len;
     if (length > 0 && name[0] == '_') return evWhereSystemVar(e, var, result);
-    auto *d = static_cast<Display *>(e->caller.word[0]);
+    auto *d = static_cast<Display *>(e->caller.context);
     int ambiguous = 0;
     const evParmDef *row = evFindField(d->family->parms, name, length, EV_FIELD_FIELDS_ONLY, &ambiguous);
     if (row == nullptr) return unknownVariable(e, var, ambiguous != 0);
@@ -525,7 +525,7 @@ bool holds(Display *d, ExpExpression *expression, const void *record) {
 int parseExpression(Display *d, const char *text, int32_t length, int32_t parmId, ExpExpression **out) {
     if (text == nullptr) return 1;
     ExpCallerBlock caller{};
-    caller.word[0] = d;
+    caller.context = d;
     char *error = nullptr;
     *out = expParseExpression(text, length, 0, EXP_PARSE_CASE, expFilterOperatorTable, resolveVariable,
                               nullptr, &caller, &error);

@@ -175,6 +175,13 @@ int installAggregation() {
     for (uint32_t type = STREAM_TYPE_STATQ; type <= STREAM_TYPE_ACCTMQI; type++)
         hooks.absorb[type] = copyAbsorbHook;
     hooks.activeBinsByTime = evAggrActiveBinsByTime;
+    hooks.binsForDump = [](const Stream *stream, EvBinView *bins, uint32_t capacity) {
+        uint32_t count = 0;
+        for (const AggrBin *bin = stream->aggregation; bin != nullptr; bin = bin->next, count++)
+            if (count < capacity)
+                bins[count] = EvBinView{bin->sequence, bin->active ? 1 : 0, bin->start, bin->end};
+        return count;
+    };
     evStreamSetHooks(&hooks);
     // DISPLAY EVSTRMST's OLDEST also counts the stream's open bins.
     cmdOldestActiveBin = [](Stream *stream) { return evAggrOldestBin(stream); };

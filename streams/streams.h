@@ -36,6 +36,14 @@ struct EvStreamIo {
 
 // ---- Hooks that later subsystems fill at start ----
 
+// One aggregation bin as the stream dump shows it.
+struct EvBinView {
+    uint32_t sequence;
+    int32_t active;
+    int64_t start;
+    int64_t end;
+};
+
 struct EvStreamHooks {
     // Queues a log line on the command set's pending log lines, written when that set commits.
     void (*pendingLogLine)(const char *text);
@@ -68,6 +76,9 @@ struct EvStreamHooks {
     // Writes up to capacity of the stream's active bins into bins, oldest first; returns how many
     // the stream has.
     uint32_t (*activeBinsByTime)(struct Stream *stream, AggrBin **bins, uint32_t capacity);
+    // Up to capacity of the stream's bins, newest first, as the stream dump shows them; returns how
+    // many the stream has.
+    uint32_t (*binsForDump)(const struct Stream *stream, EvBinView *bins, uint32_t capacity);
     // The held-bin threshold (-o w): a copy target holding more open bins absorbs its due bins at once.
     uint32_t (*heldBinThreshold)();
     // A progress line sent to the command's requester at once, outside the unit of work. 1, or 0.

@@ -164,6 +164,43 @@ TEST_F(ChangeQmTest, ACopyFillsAFreshTargetThatSurvivesARestart) {
               std::string::npos);
 }
 
+// A copy into a target whose runtime stream exists and is empty (as one whose records expired) commits
+// its batches on its way and changes no configuration; its last replies are still committed by the
+// command's own sync point, without a further command.
+TEST_F(ChangeQmTest, ACopyIntoAnExistingEmptyTargetCommitsItsReplies) {
+    const MQLONG raised = raiseEvents(2);
+    ASSERT_GT(raised, 0);
+    resumeByCommand({eqm::kQmgrEvents});
+    ASSERT_TRUE(waitStored(static_cast<uint64_t>(raised))) << logText();
+    ASSERT_EQ(mqsc("DEFINE EVSTREAM(T1) TYPE(EVENTS)").reason, 0);
+    {
+        // The empty runtime stream made and its configuration committed with both sets held.
+        QmgrContext *context = &evContext;
+        const int32_t heldC = evSuspendConsumer(context, evSet(EV_SET_C));
+        const int32_t heldE = evSuspendConsumer(context, evSet(EV_SET_E));
+        {
+            CSRecursiveGuard lock(gConsumerLock);
+            QmgrEntry *qmgr = nullptr;
+            for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next)
+                if (std::strcmp(reinterpret_cast<QmgrEntry *>(node)->name, "QM1") == 0)
+                    qmgr = reinterpret_cast<QmgrEntry *>(node);
+            ASSERT_NE(qmgr, nullptr);
+            int ambiguous = 0;
+            StreamDef *def = evStreamDefFind("T1", -1, 0, &ambiguous);
+            ASSERT_NE(def, nullptr);
+            ASSERT_NE(evStreamCreate(qmgr, def), nullptr);
+            evConfigChanged.store(1);
+            EXPECT_TRUE(evSyncPoint(context, evSet(EV_SET_C)));
+        }
+        if (heldE == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_E));
+        if (heldC == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_C));
+    }
+    ASSERT_NE(mqsc("COPY EVSTRMST($EVENTS) TARGET(T1)").text.find("Copying"), std::string::npos) << logText();
+    std::string rest;
+    for (std::optional<std::string> more = nextReply(5000); more; more = nextReply(5000)) rest += *more + "|";
+    EXPECT_NE(rest.find("AMQ8005: Stream copied successfully."), std::string::npos) << rest << logText();
+}
+
 // Neither a definition nor an alert changes a stored stream: set E is neither held nor suspended.
 TEST_F(ChangeQmTest, DefineStreamAndAddAlertLeaveSetEAlone) {
     const MQHCONN setE = evEventHconn(evSet(EV_SET_E));

@@ -92,6 +92,7 @@ protected:
         a.text = pcf.get(CMD_PARM_TEXT).text;
         return a;
     }
+    using ct::CmdTest::run;
     Answer run(const PcfBuilder &command) {
         lines.clear();
         EXPECT_EQ(runPcf(command.done()), 1);
@@ -529,6 +530,152 @@ TEST_F(ChangeTest, EveryParameterAHandlerReadsHasAnMqscKeyword) {
             EXPECT_EQ(byKeyword->parmId, static_cast<uint32_t>(id)) << code << " " << row->keyword;
         }
     }
+}
+
+// ---- What the answers tell ----
+
+// The escape PCF of a text: its single reply, its completion and reason and its text.
+struct EscapeAnswer {
+    int32_t compCode;
+    int32_t reason;
+    std::string text;
+};
+
+class EscapeTest : public ChangeTest {
+protected:
+    EscapeAnswer escape(const std::string &text, int32_t kind = MQCMD_ESCAPE, int32_t strayId = 0) {
+        PcfBuilder b(kind);
+        b.integer(MQIACF_ESCAPE_TYPE, MQET_MQSC);
+        if (strayId != 0) b.string(strayId, "QM1");
+        b.string(MQCACF_ESCAPE_TEXT, text);
+        fake.puts.clear();
+        EXPECT_EQ(run(request(MQFMT_ADMIN), b.done()), 1);
+        EscapeAnswer a{-1, -1, ""};
+        for (const ct::Put &put : fake.puts) {
+            const ct::Pcf reply = ct::parse(put.data);
+            a.compCode = reply.compCode;
+            a.reason = reply.reason;
+            a.text += reply.get(MQCACF_ESCAPE_TEXT).text + "|";
+        }
+        fake.puts.clear();
+        return a;
+    }
+};
+
+TEST_F(EscapeTest, ARefusedTextIsAnsweredAsFailed) {
+    evSettings.startTime.store(1);
+    struct Case {
+        const char *text;
+        int32_t kind;
+        int32_t reason;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {"FOO BAR", MQCMD_ESCAPE, MQRCCF_COMMAND_FAILED, "AMQ8405: Syntax error"},
+        {"DIS EVQ(A-B)", MQCMD_ESCAPE, 0, "EVQ"},
+        {"ALTER EV STORMTHR(abc)", MQCMD_ESCAPE, MQRCCF_COMMAND_FAILED, "is not a valid integer."},
+        {"DEFINE EVSTREAM(A9) TYPE(EVENTS)", CMD_EVENT_CALLBACK_ESCAPE, MQRCCF_COMMAND_FAILED,
+         "can not be issued from an event function"},
+        {"DEFINE EVSTREAM(S2) TYPE(EVENTS)", MQCMD_ESCAPE, 2100, "Stream 'S2' already exists."},
+        {"DEBUG FOO", MQCMD_ESCAPE, MQRCCF_COMMAND_FAILED, "AMQ8405: Syntax error"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string before = snapshot();
+        const EscapeAnswer a = escape(c.text, c.kind);
+        EXPECT_EQ(a.compCode, MQCC_FAILED);
+        if (c.reason != 0) {
+            EXPECT_EQ(a.reason, c.reason);
+        } else {
+            EXPECT_NE(a.reason, 0);
+        }
+        EXPECT_NE(a.text.find(c.shown), std::string::npos) << a.text;
+        EXPECT_TRUE(snapshot() == before);
+    }
+    const EscapeAnswer done = escape("DEFINE EVSTREAM(ESC0) TYPE(EVENTS)");
+    EXPECT_EQ(done.compCode, MQCC_OK);
+    EXPECT_EQ(done.reason, 0);
+}
+
+// A stray parameter is answered 3015 and the text still runs.
+TEST_F(EscapeTest, AStrayParameterIsAnsweredAndTheTextStillRuns) {
+    const EscapeAnswer a = escape("DEFINE EVSTREAM(ESC1) TYPE(EVENTS)", MQCMD_ESCAPE, MQCA_Q_MGR_NAME);
+    EXPECT_NE(a.text.find("AMQ8426: Invalid Parameter"), std::string::npos) << a.text;
+    EXPECT_NE(a.text.find("AMQ8005: Stream defined successfully."), std::string::npos) << a.text;
+    int ambiguous = 0;
+    EXPECT_NE(evStreamDefFind("ESC1", -1, 0, &ambiguous), nullptr);
+}
+
+TEST_F(ChangeTest, EveryChangingCommandNeedsItsName) {
+    const Refusal cases[] = {
+        {"define stream", PcfBuilder(9015).integer(39355, 1), 3228, 39301, ""},
+        {"alter stream", PcfBuilder(9016).string(39378, "x"), 3228, 39301, ""},
+        {"delete stream", PcfBuilder(9017), 3228, 39301, ""},
+        {"rename stream", PcfBuilder(9018).string(39381, "S9"), 3228, 39301, ""},
+        {"copy stream", PcfBuilder(9033).string(39440, "S2"), 3228, 39301, ""},
+        {"define emitter", PcfBuilder(9029).string(39418, "Q2"), 3228, 39416, ""},
+        {"alter emitter", PcfBuilder(9031).string(39418, "Q2"), 3228, 39416, ""},
+        {"delete emitter", PcfBuilder(9032), 3228, 39416, ""},
+    };
+    for (const Refusal &c : cases) {
+        evConfigChanged.store(0);
+        const std::string before = snapshot();
+        const Answer a = run(c.command);
+        EXPECT_EQ(a.reason, c.reason) << c.what;
+        EXPECT_EQ(a.parmId, c.parmId) << c.what;
+        EXPECT_EQ(a.text, c.text) << c.what;
+        EXPECT_TRUE(snapshot() == before) << c.what;
+        EXPECT_EQ(evConfigChanged.load(), 0) << c.what;
+    }
+}
+
+// A fault is named by the keyword typed or the parameter that carried it, never by identifier 0.
+TEST_F(EscapeTest, AFaultNamesTheKeywordOrTheParameter) {
+    struct Case {
+        const char *text;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {"ALTER EVQ(SYSTEM.ADMIN.PERFM.EVENT) DESCR", "'DESCR'"},
+        {"ADD EVQ(Q1) REPLACE FWDQ", "'FWDQ'"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        fake.puts.clear();
+        ASSERT_EQ(runMqsc(c.text), 1);
+        EXPECT_NE(allText().find(c.shown), std::string::npos) << allText();
+        EXPECT_EQ(allText().find("Monitor flags none"), std::string::npos) << allText();
+    }
+    // An escape text whose length runs past the message.
+    std::vector<uint8_t> bytes = PcfBuilder(MQCMD_ESCAPE).string(MQCACF_ESCAPE_TEXT, "DIS EVQ(*)").done();
+    mqiPutI32(bytes.data(), MQCFH_STRUC_LENGTH + offsetof(MQCFST, StringLength), 99999);
+    fake.puts.clear();
+    ASSERT_EQ(run(request(MQFMT_ADMIN), bytes), 1);
+    ASSERT_FALSE(fake.puts.empty());
+    const ct::Pcf reply = ct::parse(fake.puts.back().data);
+    EXPECT_EQ(reply.compCode, MQCC_FAILED);
+    EXPECT_EQ(reply.reason, MQRCCF_CFST_STRING_LENGTH_ERR);
+    EXPECT_EQ(reply.get(MQCACF_ESCAPE_TEXT).text, "AMQ8426: Parameter 'Escape text' is too long");
+    fake.puts.clear();
+}
+
+// A character printable in the message's code page is printable.
+TEST_F(ChangeTest, TextsInTheMessagesCodePageKeepTheirCharacters) {
+    for (const auto &[ccsid, descr] : std::vector<std::pair<int32_t, std::string>>{
+             {819, "caf\xe9"}, {1208, "caf\xc3\xa9"}, {850, "caf\x82"}}) {
+        SCOPED_TRACE(ccsid);
+        MQMD md = request(MQFMT_STRING);
+        md.CodedCharSetId = ccsid;
+        const std::string text = "ALTER EV DESCR('" + descr + "')";
+        fake.puts.clear();
+        ASSERT_EQ(run(md, std::vector<uint8_t>(text.begin(), text.end())), 1);
+        EXPECT_EQ(allText().find("non-printable"), std::string::npos) << allText();
+        EXPECT_NE(allText().find("AMQ8005"), std::string::npos) << allText();
+    }
+    // A control character is still refused.
+    fake.puts.clear();
+    ASSERT_EQ(runMqsc("ALTER EV DESCR('a\x01')"), 1);
+    EXPECT_NE(allText().find("non-printable"), std::string::npos) << allText();
 }
 
 }  // namespace

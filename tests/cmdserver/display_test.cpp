@@ -336,7 +336,7 @@ TEST(EventWhere, NamesAreTheEventsKeywordsInFull) {
     EvSearchQuery query{};
     query.record = record;
     query.recordLength = sizeof record;
-    e->caller.word[1] = &query;
+    e->caller.record = &query;
     ExpValue result{};
     ASSERT_EQ(expEvaluateCondition(e, &result), 1);
     EXPECT_EQ(expValueAsInt32(&result), 1);
@@ -346,7 +346,7 @@ TEST(EventWhere, NamesAreTheEventsKeywordsInFull) {
     // A field the event does not carry is not set: the test is false, not an error.
     e = parse("QUEUE = 'A'", &error);
     ASSERT_NE(e, nullptr) << error;
-    e->caller.word[1] = &query;
+    e->caller.record = &query;
     ASSERT_EQ(expEvaluateCondition(e, &result), 1);
     EXPECT_EQ(expValueAsInt32(&result), 0);
     expReleaseValue(&result);

@@ -1,8 +1,10 @@
 // DISPLAY EVENTS and DEBUG end to end on a private stand-in queue manager: events raised by the queue
 // manager are stored by the engine and displayed through the command queue; DEBUG RESTART and
-// SHUTDOWN act only after set C has committed the command and its reply.
+// SHUTDOWN act only after set C has committed the command and its reply; a HOUSEKEEP that commits
+// its rewritten strings in the middle of the command still commits its reply.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "cmdserver/cmdserver.h"
@@ -179,6 +181,42 @@ TEST_F(EventsQmTest, DebugShutdownEndsTheProgramAfterTheCommit) {
     sendCommand(MQFMT_STRING, "DEBUG SHUTDOWN");
     EXPECT_EQ(replyText(), "Debug command processed") << logText();
     EXPECT_TRUE(et::waitFor([] { return evEndFlag.load() == 1; }));
+    EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
+}
+
+// Small "$STRINGS" blobs, four to a big one, so that a few hundred strings fill big blobs.
+class SmallBlobsQmTest : public EventsQmTest {
+protected:
+    zt::ScopedEnv size_{"ZUNT_STREAM", "4096,4"};
+};
+
+// String housekeeping that rewrites big blobs commits set C's unit on its way; the reply put after
+// it is still committed by the command's own sync point, without a further command.
+TEST_F(SmallBlobsQmTest, HousekeepingThatRewritesStringsStillCommitsItsReply) {
+    // Strings no record refers to, in big blobs, put with both sets held as a command would.
+    QmgrContext *context = &evContext;
+    const int32_t heldC = evSuspendConsumer(context, evSet(EV_SET_C));
+    const int32_t heldE = evSuspendConsumer(context, evSet(EV_SET_E));
+    {
+        CSRecursiveGuard lock(gConsumerLock);
+        CSRecursiveGuard guard(gStructureLock);
+        for (int i = 0; i < 1400; i++) {
+            char text[64];
+            const int n = std::snprintf(text, sizeof text, "string-%04d-long-enough-to-fill-blobs-soon", i);
+            ASSERT_NE(evStringIntern(1, 850, text, static_cast<uint32_t>(n), 0, nullptr), 0u);
+        }
+        EvStreamIo *io = &evSet(EV_SET_C)->io;
+        ASSERT_EQ(evStreamHarden(io, evStrings.stream), 1);
+        ASSERT_EQ(evStreamCommit(io), 1);
+        ASSERT_EQ(evStreamConsolidateAll(io, evStrings.stream), 1);
+        ASSERT_EQ(evStreamCommit(io), 1);
+    }
+    if (heldE == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_E));
+    if (heldC == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_C));
+    sendCommand(MQFMT_STRING, "DEBUG HOUSEKEEP(UPDATE)");
+    EXPECT_EQ(replyText(5000), "Debug command processed") << logText();
+    // The rewrite's own line beside the check's.
+    EXPECT_EQ(et::countOf(logText(), "String Housekeeping Complete"), 2) << logText();
     EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
 }
 

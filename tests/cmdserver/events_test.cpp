@@ -320,6 +320,32 @@ TEST_F(EventsTest, AConfigurationChangeShowsWhatChangedBeforeAndAfter) {
     EXPECT_EQ(responses()[0].reason, 0);
 }
 
+// A keyword several event fields share (DESCR: a channel's 3502, a queue's 2013) reads the one the
+// record holds.
+TEST_F(EventsTest, WhereReadsTheSharedKeywordsFieldTheRecordHolds) {
+    Stream *stream = addStream("QM1", "EV1");
+    auto half = [](const char *descr) {
+        Rec r{kNow - 60, 43, 2368, 1, "APP.Q"};
+        r.strings = {{2016, "APP.Q"}, {2013, descr}};
+        r.ints = {{15, 5000}};
+        return build(r);
+    };
+    const std::vector<uint8_t> before = half("d2");
+    const std::vector<uint8_t> after = half("d3");
+    Area *combined = evCombineChange(before.data(), static_cast<uint32_t>(before.size()), after.data(),
+                                     static_cast<uint32_t>(after.size()));
+    ASSERT_NE(combined, nullptr);
+    add(stream, std::vector<uint8_t>(AreaData(combined), AreaData(combined) + combined->used));
+    AreaRelease(&combined);
+    const std::pair<const char *, int32_t> cases[] = {{"after.DESCR = 'd3'", 0},
+                                                      {"before.DESCR = 'd2'", 0},
+                                                      {"after.DESCR = 'd2'", MQRC_UNKNOWN_OBJECT_NAME}};
+    for (const auto &[where, reason] : cases) {
+        EXPECT_EQ(runPcf(events().string(39300, where).done()), 1);
+        EXPECT_EQ(responses()[0].reason, reason) << where;
+    }
+}
+
 // ---- DEBUG ----
 
 class DebugTest : public EventsTest {

@@ -72,6 +72,15 @@ TEST_F(CmdTest, ABackedOutCommandIsAnsweredAndNotRun) {
     ct::Pcf reply = ct::parse(fake.puts.at(0).data);
     EXPECT_EQ(reply.reason, MQRC_BACKED_OUT);
     EXPECT_EQ(reply.get(CMD_PARM_TEXT).text, "Command transaction failed, please try again later");
+    // Whatever the command: DEBUG, which never reaches the PCF checks, does not act either.
+    evSettings.startTime.store(1);
+    md = request(MQFMT_STRING);
+    md.BackoutCount = 1;
+    fake.puts.clear();
+    const std::string debug = "DEBUG SHUTDOWN";
+    ASSERT_EQ(run(md, std::vector<uint8_t>(debug.begin(), debug.end())), 1);
+    EXPECT_EQ(evStopPending.load(), 0);
+    EXPECT_EQ(allText(), "AMQ8426: Command transaction failed, please try again later|");
 }
 
 TEST_F(CmdTest, RefusalsAreAnsweredAndCommitted) {

@@ -78,7 +78,7 @@ TEST(ValueNames, TheCommandServersWhereResolvesThemOnceInstalled) {
     evParmDef table[2] = {field("i", kTypes), {}};
     table[0].keywordLength = 4;
     ExpExpression e{};
-    e.caller.word[0] = table;  // the object fields; no object: the parse's trial
+    e.caller.context = table;  // the object fields; no object: the parse's trial
     auto var = [](const char *name) {
         ExpValue v{};
         v.type = EXP_VAR;

@@ -29,7 +29,7 @@ protected:
     // The parse error, empty when the text parsed.
     std::string parse(const char *text) {
         char *error = nullptr;
-        ExpCallerBlock block{{reinterpret_cast<void *>(1), nullptr, nullptr}};
+        ExpCallerBlock block{reinterpret_cast<void *>(1), nullptr, nullptr, 0};
         ExpExpression *e =
             expParseExpression(text, -1, 0, 0, expScriptOperatorTable, noVariable, nullptr, &block, &error);
         std::string message = error != nullptr ? error : "";

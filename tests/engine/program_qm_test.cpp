@@ -223,11 +223,12 @@ TEST_F(ProgramQmTest, AWaitingBeforeHalfSurvivesAHoldAndAStormCheckAndAKill) {
                 ASSERT_TRUE(drained()) << zunt.out();
                 usleep(3000000);  // past STORMINT
             } else {
-                const MQLONG replies = depth("REPLY.Q");
+                // Answered (the reply read, so committed, while no further command is sent): the
+                // waiting 'before' half keeps set E's unit open, so the hold is refused for now.
+                emptyQueue("REPLY.Q");
                 putOn(own, "DEBUG HOUSEKEEP", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
-                for (int waited = 0; waited < 10000 && depth("REPLY.Q") == replies; waited += 20)
-                    usleep(20000);
-                EXPECT_GT(depth("REPLY.Q"), replies) << "answered";
+                EXPECT_EQ(replyText(10000), "Command transaction failed, please try again later")
+                    << zunt.out();
                 // Set C's commit of the answer leaves the 'before' waiting for the next event's sync point.
                 putEvent();
                 ASSERT_TRUE(drained()) << zunt.out();
@@ -274,6 +275,40 @@ TEST_F(ProgramQmTest, QueueManagerKillCyclesStoreEachEventOnce) {
 TEST_F(ProgramQmTest, StateQueueManagerKillCyclesStoreEachEventOnce) {
     useStateQueueManager();
     qmKillCycles(kQmKills, 20261212);
+}
+
+// A command in the middle of which the program ended (the kill stands for a crash in its handler)
+// comes back at the next start with its BackoutCount raised: it is answered 2003 and nothing of it
+// runs, whatever the command, and the program goes on serving the next one.
+TEST_F(ProgramQmTest, ACommandThatEndedTheProgramIsAnsweredBackedOutAtTheNextStart) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program under wine (program.h)";
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    for (const char *command : {"DISPLAY STATQ(APP.A) PREWHERE(AVGQNP > 1000)", "DEBUG SHUTDOWN"}) {
+        SCOPED_TRACE(command);
+        {
+            // Killed at the put of the command's reply, whose CorrelId is the request's MsgId.
+            Zunt zunt(dir, "poison" + std::to_string(++runs), runOptions(),
+                      {"ZUNT_TEST_KILL_AT=MQPUT#119:1"});
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+            qmt::setText(md.ReplyToQ, 48, "REPLY.Q");
+            md.Persistence = MQPER_PERSISTENT;
+            std::memset(md.MsgId, 119, sizeof md.MsgId);
+            putMessage(EV_COMMAND_QUEUE_NAME, md, command);
+            EXPECT_EQ(zunt.wait(30000), pt::kKilled) << zunt.out();
+        }
+        EXPECT_FALSE(nextReply(0).has_value()) << "nothing of the killed unit was committed";
+        Zunt zunt(dir, "after" + std::to_string(++runs), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_EQ(replyText(10000), "AMQ8426: Command transaction failed, please try again later")
+            << zunt.log();
+        sendCommand(MQFMT_STRING, "DISPLAY EVQ(*)");
+        EXPECT_NE(replyText(10000).find(kQmgrEvents), std::string::npos) << zunt.log();
+        EXPECT_TRUE(zunt.running());
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
 }
 
 // As a service (-k) the program ends with its queue manager; with a separate state queue manager

@@ -98,7 +98,7 @@ protected:
                       uint32_t base = 0) {
         drop();
         char *error = nullptr;
-        ExpCallerBlock block{{reinterpret_cast<void *>(1), nullptr, nullptr}};
+        ExpCallerBlock block{reinterpret_cast<void *>(1), nullptr, nullptr, 0};
         e_ = expParseExpression(text, -1, base, flags, table, fakeVariable, fakeFunction, &block, &error);
         std::string message = error ? error : "";
         if (error != nullptr) CSFreeMem(error);

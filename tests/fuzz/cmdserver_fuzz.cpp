@@ -1,9 +1,10 @@
 // Fuzzes the command server's intake: any MQSC text through the translation (DEBUG too), any PCF
 // through the checks and dispatch (the DISPLAY handlers and the changing commands over a few objects
-// and stored events held in memory, the statistics displays over empty streams, every other command
-// stubbed), and any PCF response through its MQSC text. The first byte chooses the road; the rest is
-// the message, in a buffer of exactly its size so that any read past its end is caught. Replies go to
-// a fake queue that checks their headers.
+// and stored events held in memory, the five statistics displays over one stored record each, every
+// other command stubbed), and any PCF response through its MQSC text. The script interpreter is
+// installed as the program installs it, so that WHERE and PREWHERE texts meet its function lookup. The first
+// byte chooses the road; the rest is the message, in a buffer of exactly its size so that any read past its
+// end is caught. Replies go to a fake queue that checks their headers.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "cmdserver/cmdserver.h"
+#include "script/script.h"
 #include "stats/stats.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -121,6 +123,47 @@ void addEvents(Stream *stream) {
     }
 }
 
+// One stored record of the statistics family: its command level, and one object named APP.Q where the
+// family has objects.
+void addStatistics(Stream *stream, uint32_t type) {
+    struct Shape {
+        uint16_t command;
+        uint16_t group;  // 0: the items stand flat after the header
+        uint16_t nameId;
+    };
+    static const Shape shapes[] = {
+        {165, 8011, 2016}, {166, 8012, 3501}, {164, 0, 0}, {168, 8010, 2016}, {167, 0, 3024}};
+    const Shape &shape = shapes[type - STREAM_TYPE_STATQ];
+    const uint32_t name = evStringIntern(1, 850, "APP.Q", 5, 0, nullptr);
+    const int64_t end = evClockNow() - 60;
+    uint8_t record[EVCF_HEADER_LENGTH + 64] = {};
+    evCFSetCommand(record, shape.command);
+    evCFSetIntervalStart(record, end - 3600);
+    evCFSetIntervalEnd(record, end);
+    uint8_t *item = record + EVCF_HEADER_LENGTH;
+    size_t at = 0;
+    auto integer = [&](uint16_t id, int32_t value) {
+        item[at] = EVCF_LEAD_INT, mqiPutU16(item, at + 1, id), mqiPutI32(item, at + 3, value);
+        at += 7;
+    };
+    integer(31, 940);  // CMDLEVEL
+    uint16_t top = 1;
+    if (shape.group != 0) {
+        item[at] = EVCF_LEAD_GROUP, mqiPutU16(item, at + 1, shape.group), mqiPutU16(item, at + 3, 2);
+        at += 5;
+        top++;
+    }
+    if (shape.nameId != 0) {
+        item[at] = EVCF_LEAD_STRING, mqiPutU16(item, at + 1, shape.nameId), mqiPutU32(item, at + 3, name);
+        at += 7;
+        if (shape.group == 0) top++;
+    }
+    integer(31003, 5);  // a put
+    if (shape.group == 0) top++;
+    evCFSetItemCount(record, top);
+    (void)evStreamAdd(nullptr, stream, record, static_cast<uint32_t>(EVCF_HEADER_LENGTH + at), end, nullptr);
+}
+
 void setUp() {
     static bool done = false;
     if (done) return;
@@ -140,10 +183,12 @@ void setUp() {
         if (code != 9013 && code != 9019 && code != 9030 && code != 9023 && code != 9024 && code != 9025 &&
             code != 9026 && code != 9027 && cmdChangingHandler(code) == nullptr)
             evRegisterCommandHandler(code, stub);
-    (void)statsInstall();  // DISPLAY STATQ and STATCHL, with their field tables
+    (void)statsInstall();  // the statistics displays, with their field tables
     // Objects for the displays to walk and their WHERE texts to read.
     InitialiseCommandFields();
     cmdInstall();
+    scriptInstall();
+    evInstallCatalogue();
     char text[EV_CONFIG_TEXT];
     for (const char *name : {"SYSTEM.ADMIN.QMGR.EVENT", "APP.Q"}) {
         EventQueueDef probe{};
@@ -158,7 +203,8 @@ void setUp() {
         qmgr->streams = evStreamCreate(qmgr, def);
     if (def != nullptr) def->disImplct = 1;
     std::snprintf(evContext.event.name, sizeof evContext.event.name, "QM1");
-    for (uint32_t type : {STREAM_TYPE_STATQ, STREAM_TYPE_STATCHL}) {
+    addEvents(qmgr != nullptr ? qmgr->streams : nullptr);
+    for (uint32_t type = STREAM_TYPE_STATQ; type <= STREAM_TYPE_ACCTMQI; type++) {
         StreamDef *statsDef = evStreamDefine(evSystemStreamName(type), -1, type, 0, 0);
         Stream *statsStream =
             statsDef != nullptr && qmgr != nullptr ? evStreamCreate(qmgr, statsDef) : nullptr;
@@ -166,8 +212,8 @@ void setUp() {
         statsDef->disImplct = 1;
         statsStream->next = qmgr->streams;
         qmgr->streams = statsStream;
+        addStatistics(statsStream, type);
     }
-    addEvents(qmgr != nullptr ? qmgr->streams : nullptr);
     // DEBUG acts (its put time is after the start); a CRASH's trap record goes to a folder of its own.
     evSettings.startTime.store(1);
 #ifndef _WIN32  // Windows' trap file has its one fixed path
