@@ -346,10 +346,8 @@ void cslNoteOptionGroup(cslSession *session, size_t offset) {
 
 namespace {
 
-// Inside an engine hook the wait is limited: the command may need the very connection set whose
-// callback runs the hook (a suspended set C, or set E held by set C), and would never be answered.
-// The request is given up: a late reply completes nothing, and the next command may go at once.
-int abandonRequest(cslSession *session, int32_t seconds) {
+// Gives the posted request up: a late reply completes nothing, and the next command may go at once.
+int abandonRequest(cslSession *session, const char *text) {
     {
         CSRecursiveGuard guard(session->consoleLock);
         const uint32_t posted = session->requestPosted.load();
@@ -359,33 +357,53 @@ int abandonRequest(cslSession *session, int32_t seconds) {
     }
     session->lastReason.store(MQRC_NO_MSG_AVAILABLE);
     session->resultFlags.fetch_or(CSL_RESULT_FAILED);
-    char text[80];
-    std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
     errorLine(session, text);
     return 0;
 }
 
+// The program is asked to end (SIGTERM, or STOP EV whose end waits for the hook that issued it).
+bool programEnding() {
+    return evEndFlag.load() != 0 || evStopPending.load() != 0;
+}
+
 }  // namespace
 
+// Unlike the documented unlimited wait of file mode, the wait looks once a second whether the
+// program is asked to end: a command server that never answers must not hold the program past
+// SIGTERM. Inside an engine hook the wait is limited as well: the command may need the very
+// connection set whose callback runs the hook (a suspended set C, or set E held by set C), and would
+// never be answered.
 int cslWaitForResponse(cslSession *session, cslConnection *record) {
     const bool limited = session->runningHook.load() > 0;
     const int32_t seconds = record->waitSeconds > 0 ? record->waitSeconds : 1;
+    // A wait that began while the program ends already (the ending hook's) keeps its own limit.
+    const bool endingBefore = programEnding();
+    const int64_t started = evClockNow();
     int32_t waited = 0;
     for (;;) {
-        const uint32_t rc = cslEventWait(record->responseEvent, limited ? 1000 : CS_INFINITE);
-        const bool timedOut = limited && rc == CS_WAIT_TIMEOUT;
-        if (timedOut && ++waited < seconds) continue;
+        const uint32_t rc = cslEventWait(record->responseEvent, 1000);
+        const bool timedOut = rc == CS_WAIT_TIMEOUT;
         if (!timedOut && rc != CS_WAIT_OBJECT_0) {
             cslStatusMessage(session, "Unexpected error from CSWaitEvent RC(-1)", 0, 0);
             return 0;
         }
+        if (timedOut) cslShowStatusInFileMode(session, started);
         CSRecursiveGuard guard(session->consoleLock);
         if (session->requestCompleted.load() >= session->requestPosted.load()) {
             session->waiting.store(0);
             if ((evDebugOptions.load() & EV_OPT_s) != 0) cslTraceStatus(session, "RESP");
             return 1;
         }
-        if (timedOut) return abandonRequest(session, seconds);
+        if (!timedOut) continue;
+        if (!endingBefore && programEnding()) {
+            session->stopFlag.store(1);  // the script reads no further command
+            return abandonRequest(session, "Command abandoned: the program is ending");
+        }
+        if (limited && ++waited >= seconds) {
+            char text[80];
+            std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
+            return abandonRequest(session, text);
+        }
     }
 }
 
