@@ -151,6 +151,9 @@ struct Reply {
 };
 
 void addLine(Reply *r, const char *text, size_t length, uint32_t kind, uint32_t flags = 0) {
+    // The attribute check shows only what it finds: the displays it issues are hidden lines.
+    if (r->session->attributeCheckRunning && (kind & ~CSL_LINE_HIDDEN) != CSL_LINE_ERROR)
+        kind |= CSL_LINE_HIDDEN;
     cslOutputLine *after = r->last != nullptr ? r->last : nullptr;
     cslOutputLine *line = cslAddOutput(r->session, cslMainList(r->session), after, text,
                                        static_cast<int64_t>(length), kind, r->echo->command);
@@ -235,8 +238,17 @@ void checkAttribute(Reply *r, const char *token, size_t length) {
     if (keyword == 8 && std::strncmp(token, "SERVCOMP", 8) == 0 &&
         std::strcmp(session->checkRow->object, "AUTHSERV") == 0)
         return;
-    for (const evParmDef *row = session->checkRow->parms; row->keyword != nullptr; ++row)
-        if (std::strlen(row->keyword) == keyword && std::strncmp(row->keyword, token, keyword) == 0) return;
+    auto known = [session](const char *name, size_t nameLength) {
+        for (const evParmDef *row = session->checkRow->parms; row->keyword != nullptr; ++row)
+            if (std::strlen(row->keyword) == nameLength && std::strncmp(row->keyword, name, nameLength) == 0)
+                return true;
+        return false;
+    };
+    if (known(token, keyword)) return;
+    // Unlike the documented list, the negative form of any known flag (NOTRIGGER, NOSHARE) is handled:
+    // IBM MQ shows it in place of the flag.
+    if (open == nullptr && keyword > 2 && std::strncmp(token, "NO", 2) == 0 && known(token + 2, keyword - 2))
+        return;
     char text[200];
     std::snprintf(text, sizeof text, "  Unhandled attribute %.*s", static_cast<int>(keyword), token);
     addLine(r, text, std::strlen(text), CSL_LINE_ERROR);

@@ -100,7 +100,8 @@ void errorLine(cslSession *session, const char *text) {
 }
 
 cslOutputLine *echo(cslSession *session, const char *text, int32_t kind, uint32_t command) {
-    const uint32_t lineKind = kind == CSL_REQUEST_LOOP ? CSL_LINE_ECHO_HIDDEN : CSL_LINE_ECHO;
+    uint32_t lineKind = kind == CSL_REQUEST_LOOP ? CSL_LINE_ECHO_HIDDEN : CSL_LINE_ECHO;
+    if (session->attributeCheckRunning) lineKind |= CSL_LINE_HIDDEN;  // the check shows its findings only
     if (cslScript.echoCommand != nullptr) return cslScript.echoCommand(session, 1, 0, text, lineKind);
     return cslAddOutput(session, cslMainList(session), nullptr, text, -1, lineKind, command);
 }

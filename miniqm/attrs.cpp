@@ -51,7 +51,8 @@ constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMG
                   SV = K_SERVICE;
 constexpr MQLONG kMax = 999999999;
 
-// Rows in the order DISPLAY shows them.
+// Rows in the order DISPLAY shows them. As in IBM MQ, only local queues show their creation date and
+// time.
 const std::vector<AttrDef> kTable = {
     {"QUEUE", MQCA_Q_NAME, QL | QM | QA, AttrType::Str, 48, 0, 0, nullptr, false},
     {"TYPE", MQIA_Q_TYPE, QL | QM | QA, AttrType::Enum, 0, 0, 0, kQType, false},
@@ -140,8 +141,8 @@ const std::vector<AttrDef> kTable = {
     {"ACCTCONO", MQIA_ACCOUNTING_CONN_OVERRIDE, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
     {"COMMANDQ", MQCA_COMMAND_INPUT_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"QMID", MQCA_Q_MGR_IDENTIFIER, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
-    {"CRDATE", MQCA_CREATION_DATE, QL | QM | QA | TP, AttrType::Str, 12, 0, 0, nullptr, false},
-    {"CRTIME", MQCA_CREATION_TIME, QL | QM | QA | TP, AttrType::Str, 8, 0, 0, nullptr, false},
+    {"CRDATE", MQCA_CREATION_DATE, QL | TP, AttrType::Str, 12, 0, 0, nullptr, false},
+    {"CRTIME", MQCA_CREATION_TIME, QL | TP, AttrType::Str, 8, 0, 0, nullptr, false},
     {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR | NL | SV, AttrType::Str, 12, 0, 0, nullptr,
      false},
     {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR | NL | SV, AttrType::Str, 8, 0, 0, nullptr,
