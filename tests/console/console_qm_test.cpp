@@ -140,6 +140,20 @@ TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
     }
 }
 
+// The attribute check with the default settings: the displays it issues stay hidden, and every
+// attribute of the stand-in's replies is known.
+TEST_F(ConsoleQm, TheAttributeCheckShowsOnlyItsFindings) {
+    s_->formatting = 1;
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    const cslOutputLine *before = s_->screens[0].newest;
+    cslIssueCommand(s_, "!unhandled!");
+    std::vector<std::string> shown;
+    for (const cslOutputLine *l = before->next; l != nullptr; l = l->next)
+        if (l->rows > 0) shown.emplace_back(cslLineText(l));
+    EXPECT_EQ(shown, (std::vector<std::string>{"All attributes appear to be handled"}));
+}
+
 // Symbolic values are the words MQSC replies carry; the =WHERE examples work on real replies.
 TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
     ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(AXB) DEFPSIST(YES)\nDEFINE QLOCAL(AYB) GET(DISABLED)\n"
