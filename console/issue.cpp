@@ -115,8 +115,12 @@ void doSendCommand(cslSession *session, cslConnection *c, uint32_t request) {
     }
     int handled = 0;
     // A handled command has been replaced by a request of its own (the namelist's names).
-    if (!cslApplyModifiers(session, c, &handled) ||
-        (!handled && !cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT))) {
+    bool sent = false;
+    if (!cslApplyModifiers(session, c, &handled))
+        session->summaryIssued.fetch_add(1);  // refused here: issued and failed
+    else
+        sent = handled || cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT);
+    if (!sent) {
         session->summaryFailed.fetch_add(1);
         cslCompleteRequest(session, c, request);
     }
@@ -295,6 +299,13 @@ void settleCredentials(cslSession *session, int userEmpty, int userGiven, int pw
 }
 
 }  // namespace
+
+void cslEchoLine(cslSession *session, const char *text) {
+    if (cslScript.echoCommand != nullptr)
+        cslScript.echoCommand(session, 1, 0, text, CSL_LINE_ECHO);
+    else
+        cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_ECHO, CSL_CURRENT_COMMAND);
+}
 
 int cslEchoes(cslSession *session, CslEchoSwitch which) {
     return cslScript.echoSwitch == nullptr || cslScript.echoSwitch(session, which, -1) != 0;

@@ -487,7 +487,9 @@ int applyNamelist(cslSession *session, cslConnection *c, cslOutputLine *echo, co
         session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
         return 0;
     }
-    return cslSendCommand(session, c, display, CSL_REPLY_NAMELIST) != 0 ? 2 : 0;
+    if (cslSendCommand(session, c, display, CSL_REPLY_NAMELIST)) return 2;
+    session->summaryIssued.fetch_sub(1);  // the refused command is counted once, by its caller
+    return 0;
 }
 
 struct NameList {
@@ -788,6 +790,8 @@ int cslParseResetQStats(cslSession *session, const char *text, char *queue, size
         failAt = count > 4 ? tokens[4] : end;
     else if (count > 5)
         failAt = tokens[5];
+    else if (lengths[3] > CSL_NAME_MAX)
+        failAt = tokens[3] + CSL_NAME_MAX;  // a longer name would be cut to another queue's
     if (failAt == nullptr) {
         std::snprintf(queue, queueSize, "%.*s", static_cast<int>(lengths[3]), tokens[3]);
         return 1;

@@ -154,6 +154,26 @@ TEST_F(ConsoleQm, TheAttributeCheckShowsOnlyItsFindings) {
     EXPECT_EQ(shown, (std::vector<std::string>{"All attributes appear to be handled"}));
 }
 
+// A queue name longer than 48 characters is refused, not cut to the name of another queue; the
+// refused command counts as issued and failed, so that the summary adds up.
+TEST_F(ConsoleQm, ResetQStatsRefusesALongNameAndTheSummaryAddsUp) {
+    const std::string name48(48, 'Q');
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(" + name48 + ")\nALTER QMGR PERFMEV(ENABLED)\n"), 0);
+    ASSERT_EQ(qm_.tool("put QM1 " + name48 + " < /dev/null"), 0);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    command(("RESET QSTATS(" + name48 + "X)").c_str());
+    EXPECT_TRUE(shown("AMQ8405: Syntax error detected")) << ::testing::PrintToString(lines());
+    EXPECT_FALSE(shown("MSGSIN(")) << ::testing::PrintToString(lines());
+    command(("RESET QSTATS(" + name48 + ")").c_str());
+    EXPECT_TRUE(shown("MSGSIN(1)")) << ::testing::PrintToString(lines());  // its put is still counted
+    command("DISPLAY QLOCAL(Q*) CURDEPTH =WHERE(NOSUCH > 0)");             // refused here, not sent
+    EXPECT_TRUE(shown("Unknown variable 'NOSUCH'"));
+    cslIssueCommand(s_, "=show summary");
+    EXPECT_TRUE(shown("MQSC Command summary - Issued: 3  Success: 1  Fail: 2"))
+        << ::testing::PrintToString(lines());
+}
+
 // Symbolic values are the words MQSC replies carry; the =WHERE examples work on real replies.
 TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
     ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(AXB) DEFPSIST(YES)\nDEFINE QLOCAL(AYB) GET(DISABLED)\n"
