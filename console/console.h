@@ -325,6 +325,8 @@ struct CslScriptServices {
     void (*resolveBreakpoints)(cslSession *session, cmdCommand *first, cmdFUNCTION *function);
     // cmdRunCommands: runs the session's running list; 1 to its end, 0 stopped.
     int (*runCommands)(cslSession *session);
+    // 1 when the current input source stops on its first failure (=import sof).
+    int (*stopsOnFailure)(cslSession *session);
     // The variable and function callbacks of =WHERE filters (cslVariableCallback and
     // cslCallFunctionCallback).
     ExpVariableCallback whereVariable;

@@ -324,6 +324,7 @@ void cslPromptPassword(cslSession *session, char *buffer) {
     else
         std::snprintf(prompt, sizeof prompt, "User(%s) password > ", t->user);
     evConsolePrint(1, prompt, -1);
+    evKeysReserve(1);  // the main loop's key polling must not take the password's keys
     size_t n = 0;
     for (;;) {
         int32_t key = evKeyRead(1);
@@ -338,6 +339,7 @@ void cslPromptPassword(cslSession *session, char *buffer) {
         if (n < kPasswordMax) buffer[n++] = static_cast<char>(key);
         evConsolePrint(1, "*", 1);
     }
+    evKeysReserve(0);
     buffer[n] = '\0';
     evConsolePrint(1, "\n", 1);
 }
@@ -491,7 +493,11 @@ int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32
     std::memcpy(c->requestText + length, zone, std::strlen(zone) + 1);
     if (kind != CSL_REQUEST_INTERNAL) cslMainList(session)->scrolledBack = 0;
     cslPostRequest(session, c, number, kind, quiet);
-    return cslWaitForResponse(session, c);
+    const int answered = cslWaitForResponse(session, c);
+    // A connection that never learnt its command level ends a source that stops on failure.
+    if (c->commandLevel <= 0 && cslScript.stopsOnFailure != nullptr && cslScript.stopsOnFailure(session))
+        session->endRequested.store(1);
+    return answered;
 }
 
 void cslPostRequest(cslSession *session, cslConnection *c, uint32_t number, int32_t kind, int32_t quiet) {

@@ -203,6 +203,9 @@ TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
     EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(GET EQ DISABLED)"), (V{"AYB"}));
     EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(DESCR EQ '')"), (V{"AXB", "AYB", "AZC"}));
     EXPECT_EQ(shownQueues("DISPLAY QALIAS(A*) =WHERE(TARGET EQ 'AXB')"), (V{"AAB"}));
+    // Error positions count from the start of the command (an offset, as the expressions count).
+    command("DISPLAY QLOCAL(A*) =WHERE(CURDEPTH > 0 @@)");
+    EXPECT_EQ(lines().back(), "Unrecognised token '@@' at position 39");
 }
 
 }  // namespace

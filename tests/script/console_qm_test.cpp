@@ -39,4 +39,27 @@ TEST_F(ConsoleProgramQm, AStartUpCommandWithoutReplyShowsWhyAndEndsOnSigterm) {
 }
 #endif
 
+// The README's console example, as it stands there, run as the start-up script.
+TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
+    const std::string readme = qmt::readText(ZUNT_README);
+    const size_t section = readme.find("### The console");
+    ASSERT_NE(section, std::string::npos);
+    const size_t open = readme.find("```\n", section);
+    const size_t close = readme.find("```\n", open + 4);
+    ASSERT_NE(close, std::string::npos);
+    const std::string example = readme.substr(open + 4, close - open - 4);
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\nDEFINE QLOCAL(APP.EMPTY)\n"), 0);
+    for (const char *queue : {"APP.ONE", "APP.ONE", "APP.TWO"})
+        ASSERT_EQ(qm.tool(std::string("put QM1 ") + queue + " < /dev/null"), 0);
+    pt::Zunt zunt(dir, "readme", options(example));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_NE(out.find("Messages waiting on APP queues: 3"), std::string::npos) << out;
+    EXPECT_NE(out.find("QUEUE(APP.ONE)"), std::string::npos) << out;
+    EXPECT_NE(out.find("QUEUE(APP.TWO)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Total display responses - Received:3 Matched:2"), std::string::npos) << out;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
 }  // namespace
