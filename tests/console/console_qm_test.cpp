@@ -97,7 +97,9 @@ TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
 // Every attribute of the stand-in's real replies is a field of the DISPLAY row =WHERE uses for the
 // object (a bare NOxxx is the negative form of the flag xxx).
 TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
-    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QALIAS(APP.ALIAS) TARGET(APP.ONE)\n"), 0);
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QALIAS(APP.ALIAS) TARGET(APP.ONE)\n"
+                       "DEFINE QREMOTE(APP.REMOTE) RNAME(THERE) RQMNAME(QM2)\n"),
+              0);
     ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
     ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
     const struct {
@@ -106,6 +108,7 @@ TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
     } kDisplays[] = {{"QLOCAL", "DISPLAY QLOCAL(*) ALL"},
                      {"QALIAS", "DISPLAY QALIAS(*) ALL"},
                      {"QMODEL", "DISPLAY QMODEL(*) ALL"},
+                     {"QREMOTE", "DISPLAY QREMOTE(*) ALL"},
                      {"QMGR", "DISPLAY QMGR ALL"}};
     for (const auto &d : kDisplays) {
         const cslCommandView view{0, 0, nullptr};
