@@ -206,6 +206,19 @@ TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
     EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(GET EQ DISABLED)"), (V{"AYB"}));
     EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(DESCR EQ '')"), (V{"AXB", "AYB", "AZC"}));
     EXPECT_EQ(shownQueues("DISPLAY QALIAS(A*) =WHERE(TARGET EQ 'AXB')"), (V{"AAB"}));
+    // A reply word the field's table does not know (SERVICE's CONTROL has no MQSC words in the
+    // tables) is reported once and hides the objects, never taken as 0.
+    ASSERT_EQ(qm_.mqsc("DEFINE SERVICE(S1) CONTROL(QMGR)\nDEFINE SERVICE(S2) CONTROL(QMGR)\n"), 0);
+    const cslOutputLine *before = s_->screens[0].newest;
+    command("DISPLAY SERVICE(S*) =WHERE(CONTROL EQ 0)");
+    int reported = 0;
+    int services = 0;
+    for (const std::string &line : zt::linesAfter(s_, before)) {
+        reported += line == "=WHERE() does not know the value 'QMGR' of CONTROL";
+        services += line.rfind("DISPLAY", 0) != 0 && line.find("SERVICE(S") != std::string::npos;
+    }
+    EXPECT_EQ(services, 0);
+    EXPECT_EQ(reported, 1);
     // Error positions count from the start of the command (an offset, as the expressions count).
     command("DISPLAY QLOCAL(A*) =WHERE(CURDEPTH > 0 @@)");
     EXPECT_EQ(lines().back(), "Unrecognised token '@@' at position 39");
