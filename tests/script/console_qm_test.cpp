@@ -39,6 +39,20 @@ TEST_F(ConsoleProgramQm, AStartUpCommandWithoutReplyShowsWhyAndEndsOnSigterm) {
 }
 #endif
 
+// In a hook of the connected program, STOP EV ends a console wait as SIGTERM does.
+TEST_F(ConsoleProgramQm, StopEvEndsAHooksWaitForAReply) {
+    dir.write("console.vdr", ht::script("", {{"ZUNTConnected", "=conn qm(QM1)\n=mqsc\nDISPLAY QMGR\n"}}));
+    std::vector<std::string> o = runOptions();
+    o.insert(o.end(), {"-f", dir.file("console.vdr")});
+    ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+    pt::Zunt zunt(dir, "hookwait", o);
+    ASSERT_TRUE(zunt.waitOut("Command server or network slow in responding", 1, 30000)) << zunt.out();
+    putOn(own, "STOP EV", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+    EXPECT_NE(zunt.wait(10000), -1) << zunt.out();
+    EXPECT_NE(zunt.out().find("Command abandoned: the program is ending"), std::string::npos) << zunt.out();
+    qm.tool("cmdserver QM1 start");
+}
+
 // The README's console example, as it stands there, run as the start-up script.
 TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
     const std::string readme = qmt::readText(ZUNT_README);
