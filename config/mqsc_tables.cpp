@@ -51,40 +51,299 @@ const evValueName namesMQAT[] = {
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQBND[] = {
-    {0, 1, "Bind not fixed", "BIND_NOT_FIXED", 0},
-    {0, 2, "Bind on group", "BIND_ON_GROUP", 0},
-    {0, 0, "Bind on open", "BIND_ON_OPEN", 0},
+const evValueName wordsMQIABASETYPE[] = {
+    {0, 1, "QUEUE", "QUEUE", 0},
+    {0, 8, "TOPIC", "TOPIC", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQPER[] = {
+const evValueName wordsMQIACAPEXPIRY[] = {
+    {0, -1, "NOLIMIT", "NOLIMIT", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIADEFBIND[] = {
+    {0, 1, "Bind not fixed", "BIND_NOT_FIXED", 0},
+    {0, 2, "Bind on group", "BIND_ON_GROUP", 0},
+    {0, 0, "Bind on open", "BIND_ON_OPEN", 0},
+    {0, 0, "OPEN", "OPEN", 0},
+    {0, 1, "NOTFIXED", "NOTFIXED", 0},
+    {0, 2, "GROUP", "GROUP", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIADEFPERSISTENCE[] = {
     {0, 0, "Not persistent", "NOT_PERSISTENT", 0},
     {0, -1, "Persistence as parent", "PERSISTENCE_AS_PARENT", 0},
     {0, 2, "Persistence as q def", "PERSISTENCE_AS_Q_DEF", 0},
     {0, 2, "Persistence as topic def", "PERSISTENCE_AS_TOPIC_DEF", 0},
     {0, 1, "Persistent", "PERSISTENT", 0},
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQCLWLUSEQ[] = {
+const evValueName wordsMQIADEFPUTRESPONSETYPE[] = {
+    {0, 1, "SYNC", "SYNC", 0},
+    {0, 2, "ASYNC", "ASYNC", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIADEFREADAHEAD[] = {
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 2, "DISABLED", "DISABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAINHIBITGET[] = {
+    {0, 0, "ENABLED", "ENABLED", 0},
+    {0, 1, "DISABLED", "DISABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAINHIBITPUT[] = {
+    {0, 0, "ENABLED", "ENABLED", 0},
+    {0, 1, "DISABLED", "DISABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAPROPERTYCONTROL[] = {
+    {0, 0, "COMPAT", "COMPAT", 0},
+    {0, 1, "NONE", "NONE", 0},
+    {0, 2, "ALL", "ALL", 0},
+    {0, 3, "FORCE", "FORCE", 0},
+    {0, 4, "V6COMPAT", "V6COMPAT", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAQTYPE[] = {
+    {0, 3, "Alias", "ALIAS", 0},
+    {0, 1001, "All", "ALL", 0},
+    {0, 7, "Cluster", "CLUSTER", 0},
+    {0, 1, "Local", "LOCAL", 0},
+    {0, 2, "Model", "MODEL", 0},
+    {0, 6, "Remote", "REMOTE", 0},
+    {0, 1, "QLOCAL", "QLOCAL", 0},
+    {0, 2, "QMODEL", "QMODEL", 0},
+    {0, 3, "QALIAS", "QALIAS", 0},
+    {0, 6, "QREMOTE", "QREMOTE", 0},
+    {0, 7, "QCLUSTER", "QCLUSTER", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASCOPE[] = {
+    {0, 1, "QMGR", "QMGR", 0},
+    {0, 2, "CELL", "CELL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAACCOUNTINGQ[] = {
+    {0, -3, "QMGR", "QMGR", 0},
+    {0, -1, "NONE", "NONE", 0},
+    {0, 0, "OFF", "OFF", 0},
+    {0, 1, "ON", "ON", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACLWLUSEQ[] = {
     {0, 1, "Any", "ANY", 0},
     {0, -3, "As q mgr", "AS_Q_MGR", 0},
     {0, 0, "Local", "LOCAL", 0},
+    {0, -3, "QMGR", "QMGR", 0},
+    {0, 0, "LOCAL", "LOCAL", 0},
+    {0, 1, "ANY", "ANY", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQQDT[] = {
+const evValueName wordsMQIADEFINITIONTYPE[] = {
     {0, 2, "Permanent dynamic", "PERMANENT_DYNAMIC", 0},
     {0, 1, "Predefined", "PREDEFINED", 0},
     {0, 4, "Shared dynamic", "SHARED_DYNAMIC", 0},
     {0, 3, "Temporary dynamic", "TEMPORARY_DYNAMIC", 0},
+    {0, 1, "PREDEFINED", "PREDEFINED", 0},
+    {0, 2, "PERMDYN", "PERMDYN", 0},
+    {0, 3, "TEMPDYN", "TEMPDYN", 0},
+    {0, 4, "SHAREDYN", "SHAREDYN", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQDL[] = {
+const evValueName wordsMQIADEFINPUTOPENOPTION[] = {
+    {0, 2, "SHARED", "SHARED", 0},
+    {0, 4, "EXCL", "EXCL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIADISTLISTS[] = {
     {0, 0, "Not supported", "NOT_SUPPORTED", 0},
     {0, 1, "Supported", "SUPPORTED", 0},
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAINDEXTYPE[] = {
+    {0, 0, "NONE", "NONE", 0},
+    {0, 1, "MSGID", "MSGID", 0},
+    {0, 2, "CORRELID", "CORRELID", 0},
+    {0, 3, "GROUPID", "GROUPID", 0},
+    {0, 4, "MSGTOKEN", "MSGTOKEN", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAMEDIAIMAGERECOVERQ[] = {
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 2, "QMGR", "QMGR", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAMONITORINGQ[] = {
+    {0, 0, "Disabled", "DISABLED", 0},
+    {0, 1, "Enabled", "ENABLED", 0},
+    {0, 65, "High", "HIGH", 0},
+    {0, 17, "Low", "LOW", 0},
+    {0, 33, "Medium", "MEDIUM", 0},
+    {0, -1, "None", "NONE", 0},
+    {0, -1, "Not available", "NOT_AVAILABLE", 0},
+    {0, 0, "Off", "OFF", 0},
+    {0, 1, "On", "ON", 0},
+    {0, -3, "Q mgr", "Q_MGR", 0},
+    {0, -3, "QMGR", "QMGR", 0},
+    {0, -1, "NONE", "NONE", 0},
+    {0, 0, "OFF", "OFF", 0},
+    {0, 17, "LOW", "LOW", 0},
+    {0, 33, "MEDIUM", "MEDIUM", 0},
+    {0, 65, "HIGH", "HIGH", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAMSGDELIVERYSEQUENCE[] = {
+    {0, 0, "PRIORITY", "PRIORITY", 0},
+    {0, 1, "FIFO", "FIFO", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIANPMCLASS[] = {
+    {0, 2, "Fast", "FAST", 0},
+    {0, 1, "Normal", "NORMAL", 0},
+    {0, 0, "NORMAL", "NORMAL", 0},
+    {0, 10, "HIGH", "HIGH", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAQDEPTHHIGHEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAQDEPTHLOWEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAQDEPTHMAXEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAQSERVICEINTERVALEVENT[] = {
+    {0, 0, "NONE", "NONE", 0},
+    {0, 1, "HIGH", "HIGH", 0},
+    {0, 2, "OK", "OK", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASTATISTICSQ[] = {
+    {0, -3, "QMGR", "QMGR", 0},
+    {0, -1, "NONE", "NONE", 0},
+    {0, 0, "OFF", "OFF", 0},
+    {0, 1, "ON", "ON", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName namesMQTC[] = {
+    {0, 0, "Off", "OFF", 0},
+    {0, 1, "On", "ON", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIATRIGGERTYPE[] = {
+    {0, 3, "Depth", "DEPTH", 0},
+    {0, 2, "Every", "EVERY", 0},
+    {0, 1, "First", "FIRST", 0},
+    {0, 0, "None", "NONE", 0},
+    {0, 0, "NONE", "NONE", 0},
+    {0, 1, "FIRST", "FIRST", 0},
+    {0, 2, "EVERY", "EVERY", 0},
+    {0, 3, "DEPTH", "DEPTH", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAUSAGE[] = {
+    {0, 0, "Normal", "NORMAL", 0},
+    {0, 1, "Transmission", "TRANSMISSION", 0},
+    {0, 0, "NORMAL", "NORMAL", 0},
+    {0, 1, "XMITQ", "XMITQ", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAACCOUNTINGCONNOVERRIDE[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAACCOUNTINGMQI[] = {
+    {0, 0, "OFF", "OFF", 0},
+    {0, 1, "ON", "ON", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAAUTHORITYEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHANNELEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 2, "EXCEPTION", "EXCEPTION", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACOMMANDEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 2, "NODISPLAY", "NODISPLAY", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACONFIGURATIONEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAINHIBITEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIALOCALEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIALOGGEREVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
@@ -102,33 +361,13 @@ const evValueName namesMQMON[] = {
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQNPMS[] = {
-    {0, 2, "Fast", "FAST", 0},
-    {0, 1, "Normal", "NORMAL", 0},
+const evValueName wordsMQIAPERFORMANCEEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQTC[] = {
-    {0, 0, "Off", "OFF", 0},
-    {0, 1, "On", "ON", 0},
-    {0, 0, nullptr, nullptr, 0},
-};
-
-const evValueName namesMQTT[] = {
-    {0, 3, "Depth", "DEPTH", 0},
-    {0, 2, "Every", "EVERY", 0},
-    {0, 1, "First", "FIRST", 0},
-    {0, 0, "None", "NONE", 0},
-    {0, 0, nullptr, nullptr, 0},
-};
-
-const evValueName namesMQUS[] = {
-    {0, 0, "Normal", "NORMAL", 0},
-    {0, 1, "Transmission", "TRANSMISSION", 0},
-    {0, 0, nullptr, nullptr, 0},
-};
-
-const evValueName namesMQPL[] = {
+const evValueName wordsMQIAPLATFORM[] = {
     {0, 3, "Aix", "AIX", 0},
     {0, 28, "Appliance", "APPLIANCE", 0},
     {0, 1, "Mvs", "MVS", 0},
@@ -146,6 +385,36 @@ const evValueName namesMQPL[] = {
     {0, 5, "Windows", "WINDOWS", 0},
     {0, 11, "Windows nt", "WINDOWS_NT", 0},
     {0, 1, "Zos", "ZOS", 0},
+    {0, 1, "MVS", "MVS", 0},
+    {0, 2, "OS400", "OS400", 0},
+    {0, 3, "UNIX", "UNIX", 0},
+    {0, 11, "WINDOWSNT", "WINDOWSNT", 0},
+    {0, 13, "NSK", "NSK", 0},
+    {0, 28, "APPLIANCE", "APPLIANCE", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAREMOTEEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASSLEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASTARTSTOPEVENT[] = {
+    {0, 0, "DISABLED", "DISABLED", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASTATISTICSMQI[] = {
+    {0, 0, "OFF", "OFF", 0},
+    {0, 1, "ON", "ON", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
@@ -161,16 +430,6 @@ const evValueName namesMQCHT[] = {
     {0, 1, "Sender", "SENDER", 0},
     {0, 2, "Server", "SERVER", 0},
     {0, 7, "Svrconn", "SVRCONN", 0},
-    {0, 0, nullptr, nullptr, 0},
-};
-
-const evValueName namesMQQT[] = {
-    {0, 3, "Alias", "ALIAS", 0},
-    {0, 1001, "All", "ALL", 0},
-    {0, 7, "Cluster", "CLUSTER", 0},
-    {0, 1, "Local", "LOCAL", 0},
-    {0, 2, "Model", "MODEL", 0},
-    {0, 6, "Remote", "REMOTE", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
@@ -288,6 +547,8 @@ const evParmDef fieldsPROCESS[] = {
 const evParmDef fieldsQALIAS[] = {
     {0, "", "a   ", "s", "CMDSCOPE", nullptr, nullptr, 3080, 0, -2, 0, 0, 8, 0, "cmdscope", 8},
     {0, "", "a   ", "s", "LIKE", nullptr, nullptr, 3001, 0, -2, 0, 0, 4, 0, "like", 4},
+    {0, "", "a   ", "s", "ALTDATE", nullptr, nullptr, 2027, 0, -2, 0, 0, 7, 0, "altdate", 7},
+    {0, "", "a   ", "s", "ALTTIME", nullptr, nullptr, 2028, 0, -2, 0, 0, 7, 0, "alttime", 7},
     {0, "", "a   ", "s", "TARGET", nullptr, nullptr, 2002, 0, -2, 0, 0, 6, 0, "target", 6},
     {0, "", "a   ", "s", "TARGQ", nullptr, nullptr, 2002, 0, -2, 0, 0, 5, 0, "targq", 5},
     {0, "", "a   ", "s", "CLUSTER", nullptr, nullptr, 2029, 0, -2, 0, 0, 7, 0, "cluster", 7},
@@ -299,19 +560,23 @@ const evParmDef fieldsQALIAS[] = {
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
-    {0, "", "a   ", "i", "TARGTYPE", nullptr, nullptr, 193, 0, -2, 0, 0, 8, 0, "targtype", 8},
+    {0, "", "a   ", "i", "TARGTYPE", wordsMQIABASETYPE, nullptr, 193, 0, -2, 0, 0, 8, 0, "targtype", 8},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
     {0, "", "a   ", "i", "CLWLPRTY", nullptr, nullptr, 96, 0, -2, 0, 0, 8, 0, "clwlprty", 8},
     {0, "", "a   ", "i", "CLWLRANK", nullptr, nullptr, 95, 0, -2, 0, 0, 8, 0, "clwlrank", 8},
-    {0, "", "a   ", "i", "DEFBIND", namesMQBND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
-    {0, "", "a   ", "i", "DEFPSIST", namesMQPER, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "DEFBIND", wordsMQIADEFBIND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIADEFPERSISTENCE, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "DEFREADA", nullptr, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
-    {0, "", "a   ", "i", "GET", nullptr, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
-    {0, "", "a   ", "i", "PUT", nullptr, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
-    {0, "", "a   ", "i", "PROPCTL", nullptr, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "DEFREADA", wordsMQIADEFREADAHEAD, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
+    {0, "", "a   ", "i", "GET", wordsMQIAINHIBITGET, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
+    {0, "", "a   ", "i", "PUT", wordsMQIAINHIBITPUT, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
+    {0, "", "a   ", "i", "OTELPCTL", nullptr, nullptr, 279, 0, -2, 0, 0, 8, 0, "otelpctl", 8},
+    {0, "", "a   ", "i", "OTELTRAC", nullptr, nullptr, 278, 0, -2, 0, 0, 8, 0, "oteltrac", 8},
+    {0, "", "a   ", "i", "PROPCTL", wordsMQIAPROPERTYCONTROL, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "SCOPE", nullptr, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
+    {0, "", "a   ", "i", "TYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
+    {0, "", "a   ", "i", "SCOPE", wordsMQIASCOPE, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -319,11 +584,15 @@ const evParmDef fieldsQLOCAL[] = {
     {0, "", "a   ", "s", "CMDSCOPE", nullptr, nullptr, 3080, 0, -2, 0, 0, 8, 0, "cmdscope", 8},
     {0, "", "a   ", "s", "LIKE", nullptr, nullptr, 3001, 0, -2, 0, 0, 4, 0, "like", 4},
     {0, "", "a   ", "s", "TOQLOCAL", nullptr, nullptr, 3002, 0, -2, 0, 0, 8, 0, "toqlocal", 8},
+    {0, "", "a   ", "s", "ALTDATE", nullptr, nullptr, 2027, 0, -2, 0, 0, 7, 0, "altdate", 7},
+    {0, "", "a   ", "s", "ALTTIME", nullptr, nullptr, 2028, 0, -2, 0, 0, 7, 0, "alttime", 7},
     {0, "", "a   ", "s", "BOQNAME", nullptr, nullptr, 2019, 0, -2, 0, 0, 7, 0, "boqname", 7},
     {0, "", "a   ", "s", "CFSTRUCT", nullptr, nullptr, 2039, 0, -2, 0, 0, 8, 0, "cfstruct", 8},
     {0, "", "a   ", "s", "CLUSTER", nullptr, nullptr, 2029, 0, -2, 0, 0, 7, 0, "cluster", 7},
     {0, "", "a   ", "s", "CLUSNL", nullptr, nullptr, 2030, 0, -2, 0, 0, 6, 0, "clusnl", 6},
     {0, "", "a   ", "s", "CLCHNAME", nullptr, nullptr, 2124, 0, -2, 0, 0, 8, 0, "clchname", 8},
+    {0, "", "a   ", "s", "CRDATE", nullptr, nullptr, 2004, 0, -2, 0, 0, 6, 0, "crdate", 6},
+    {0, "", "a   ", "s", "CRTIME", nullptr, nullptr, 2005, 0, -2, 0, 0, 6, 0, "crtime", 6},
     {0, "", "a   ", "s", "CUSTOM", nullptr, nullptr, 2119, 0, -2, 0, 0, 6, 0, "custom", 6},
     {0, "", "a   ", "s", "INITQ", nullptr, nullptr, 2008, 0, -2, 0, 0, 5, 0, "initq", 5},
     {0, "", "a   ", "s", "PROCESS", nullptr, nullptr, 2012, 0, -2, 0, 0, 7, 0, "process", 7},
@@ -331,55 +600,64 @@ const evParmDef fieldsQLOCAL[] = {
     {0, "", "a   ", "s", "QUEUE", nullptr, nullptr, 2016, 0, -2, 0, 0, 5, 0, "queue", 5},
     {0, "", "a   ", "s", "STGCLASS", nullptr, nullptr, 2022, 0, -2, 0, 0, 8, 0, "stgclass", 8},
     {0, "", "a   ", "s", "STREAMQ", nullptr, nullptr, 2138, 0, -2, 0, 0, 7, 0, "streamq", 7},
+    {0, "", "a   ", "s", "TPIPE", nullptr, nullptr, 2085, 0, -2, 0, 0, 5, 0, "tpipe", 5},
     {0, "", "a   ", "s", "TRIGDATA", nullptr, nullptr, 2023, 0, -2, 0, 0, 8, 0, "trigdata", 8},
     {0, "", "a   ", "i", "FORCE", nullptr, nullptr, 1005, 0, -2, 0, 0, 5, 0, "force", 5},
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
-    {0, "", "a   ", "i", "TYPE", nullptr, nullptr, 1145, 0, -2, 0, 0, 4, 0, "type", 4},
+    {0, "", "a   ", "i", "TYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
     {0, "", "a   ", "i", "PURGE", nullptr, nullptr, 1007, 0, -2, 0, 0, 5, 0, "purge", 5},
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
-    {0, "", "a   ", "i", "ACCTQ", nullptr, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
+    {0, "", "a   ", "i", "ACCTQ", wordsMQIAACCOUNTINGQ, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
     {0, "", "a   ", "i", "BOTHRESH", nullptr, nullptr, 22, 0, -2, 0, 0, 8, 0, "bothresh", 8},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
     {0, "", "a   ", "i", "CLWLPRTY", nullptr, nullptr, 96, 0, -2, 0, 0, 8, 0, "clwlprty", 8},
     {0, "", "a   ", "i", "CLWLRANK", nullptr, nullptr, 95, 0, -2, 0, 0, 8, 0, "clwlrank", 8},
-    {0, "", "a   ", "i", "CLWLUSEQ", namesMQCLWLUSEQ, nullptr, 98, 0, -2, 0, 0, 8, 0, "clwluseq", 8},
-    {0, "", "a   ", "i", "DEFTYPE", namesMQQDT, nullptr, 7, 0, -2, 0, 0, 7, 0, "deftype", 7},
-    {0, "", "a   ", "i", "DEFBIND", namesMQBND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
-    {0, "", "a   ", "i", "DEFSOPT", nullptr, nullptr, 4, 0, -2, 0, 0, 7, 0, "defsopt", 7},
-    {0, "", "a   ", "i", "DEFPSIST", namesMQPER, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "CLWLUSEQ", wordsMQIACLWLUSEQ, nullptr, 98, 0, -2, 0, 0, 8, 0, "clwluseq", 8},
+    {0, "", "a   ", "i", "CURDEPTH", nullptr, nullptr, 3, 0, -2, 0, 0, 8, 0, "curdepth", 8},
+    {0, "", "a   ", "i", "DEFTYPE", wordsMQIADEFINITIONTYPE, nullptr, 7, 0, -2, 0, 0, 7, 0, "deftype", 7},
+    {0, "", "a   ", "i", "DEFBIND", wordsMQIADEFBIND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
+    {0, "", "a   ", "i", "DEFSOPT", wordsMQIADEFINPUTOPENOPTION, nullptr, 4, 0, -2, 0, 0, 7, 0, "defsopt", 7},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIADEFPERSISTENCE, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "DEFREADA", nullptr, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
-    {0, "", "a   ", "i", "DISTL", namesMQDL, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "DEFREADA", wordsMQIADEFREADAHEAD, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
+    {0, "", "a   ", "i", "DISTL", wordsMQIADISTLISTS, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
     {0, "", "a   ", "i", "HARDENBO", nullptr, nullptr, 8, 0, -2, 0, 0, 8, 0, "hardenbo", 8},
-    {0, "", "a   ", "i", "GET", nullptr, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
-    {0, "", "a   ", "i", "PUT", nullptr, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
+    {0, "", "a   ", "i", "INDXTYPE", wordsMQIAINDEXTYPE, nullptr, 57, 0, -2, 0, 0, 8, 0, "indxtype", 8},
+    {0, "", "a   ", "i", "GET", wordsMQIAINHIBITGET, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
+    {0, "", "a   ", "i", "PUT", wordsMQIAINHIBITPUT, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
     {0, "", "a   ", "i", "MAXMSGL", nullptr, nullptr, 13, 0, -2, 0, 0, 7, 0, "maxmsgl", 7},
     {0, "", "a   ", "i", "MAXDEPTH", nullptr, nullptr, 15, 0, -2, 0, 0, 8, 0, "maxdepth", 8},
     {0, "", "a   ", "i", "MAXFSIZE", nullptr, nullptr, 274, 0, -2, 0, 0, 8, 0, "maxfsize", 8},
-    {0, "", "a   ", "i", "IMGRCOVQ", nullptr, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
-    {0, "", "a   ", "i", "MONQ", namesMQMON, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
-    {0, "", "a   ", "i", "MSGDLVSQ", nullptr, nullptr, 16, 0, -2, 0, 0, 8, 0, "msgdlvsq", 8},
-    {0, "", "a   ", "i", "NPMCLASS", namesMQNPMS, nullptr, 78, 0, -2, 0, 0, 8, 0, "npmclass", 8},
-    {0, "", "a   ", "i", "PROPCTL", nullptr, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
+    {0, "", "a   ", "i", "IMGRCOVQ", wordsMQIAMEDIAIMAGERECOVERQ, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
+    {0, "", "a   ", "i", "MONQ", wordsMQIAMONITORINGQ, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
+    {0, "", "a   ", "i", "MSGDLVSQ", wordsMQIAMSGDELIVERYSEQUENCE, nullptr, 16, 0, -2, 0, 0, 8, 0, "msgdlvsq", 8},
+    {0, "", "a   ", "i", "NPMCLASS", wordsMQIANPMCLASS, nullptr, 78, 0, -2, 0, 0, 8, 0, "npmclass", 8},
+    {0, "", "a   ", "i", "IPPROCS", nullptr, nullptr, 17, 0, -2, 0, 0, 7, 0, "ipprocs", 7},
+    {0, "", "a   ", "i", "OPPROCS", nullptr, nullptr, 18, 0, -2, 0, 0, 7, 0, "opprocs", 7},
+    {0, "", "a   ", "i", "OTELPCTL", nullptr, nullptr, 279, 0, -2, 0, 0, 8, 0, "otelpctl", 8},
+    {0, "", "a   ", "i", "OTELTRAC", nullptr, nullptr, 278, 0, -2, 0, 0, 8, 0, "oteltrac", 8},
+    {0, "", "a   ", "i", "PSID", nullptr, nullptr, 62, 0, -2, 0, 0, 4, 0, "psid", 4},
+    {0, "", "a   ", "i", "PROPCTL", wordsMQIAPROPERTYCONTROL, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "QDPHIEV", nullptr, nullptr, 43, 0, -2, 0, 0, 7, 0, "qdphiev", 7},
+    {0, "", "a   ", "i", "QDPHIEV", wordsMQIAQDEPTHHIGHEVENT, nullptr, 43, 0, -2, 0, 0, 7, 0, "qdphiev", 7},
     {0, "", "a   ", "i", "QDEPTHHI", nullptr, nullptr, 40, 0, -2, 0, 0, 8, 0, "qdepthhi", 8},
-    {0, "", "a   ", "i", "QDPLOEV", nullptr, nullptr, 44, 0, -2, 0, 0, 7, 0, "qdploev", 7},
+    {0, "", "a   ", "i", "QDPLOEV", wordsMQIAQDEPTHLOWEVENT, nullptr, 44, 0, -2, 0, 0, 7, 0, "qdploev", 7},
     {0, "", "a   ", "i", "QDEPTHLO", nullptr, nullptr, 41, 0, -2, 0, 0, 8, 0, "qdepthlo", 8},
-    {0, "", "a   ", "i", "QDPMAXEV", nullptr, nullptr, 42, 0, -2, 0, 0, 8, 0, "qdpmaxev", 8},
+    {0, "", "a   ", "i", "QDPMAXEV", wordsMQIAQDEPTHMAXEVENT, nullptr, 42, 0, -2, 0, 0, 8, 0, "qdpmaxev", 8},
     {0, "", "a   ", "i", "QSVCINT", nullptr, nullptr, 54, 0, -2, 0, 0, 7, 0, "qsvcint", 7},
-    {0, "", "a   ", "i", "QSVCIEV", nullptr, nullptr, 46, 0, -2, 0, 0, 7, 0, "qsvciev", 7},
+    {0, "", "a   ", "i", "QSVCIEV", wordsMQIAQSERVICEINTERVALEVENT, nullptr, 46, 0, -2, 0, 0, 7, 0, "qsvciev", 7},
     {0, "", "a   ", "i", "RETINTVL", nullptr, nullptr, 21, 0, -2, 0, 0, 8, 0, "retintvl", 8},
-    {0, "", "a   ", "i", "SCOPE", nullptr, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
+    {0, "", "a   ", "i", "SCOPE", wordsMQIASCOPE, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
     {0, "", "a   ", "i", "SHARE", nullptr, nullptr, 23, 0, -2, 0, 0, 5, 0, "share", 5},
-    {0, "", "a   ", "i", "STATQ", nullptr, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
+    {0, "", "a   ", "i", "STATQ", wordsMQIASTATISTICSQ, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
     {0, "", "a   ", "i", "STRMQOS", nullptr, nullptr, 275, 0, -2, 0, 0, 7, 0, "strmqos", 7},
     {0, "", "a   ", "i", "TRIGGER", namesMQTC, nullptr, 24, 0, -2, 0, 0, 7, 0, "trigger", 7},
     {0, "", "a   ", "i", "TRIGDPTH", nullptr, nullptr, 29, 0, -2, 0, 0, 8, 0, "trigdpth", 8},
     {0, "", "a   ", "i", "TRIGMPRI", nullptr, nullptr, 26, 0, -2, 0, 0, 8, 0, "trigmpri", 8},
-    {0, "", "a   ", "i", "TRIGTYPE", namesMQTT, nullptr, 28, 0, -2, 0, 0, 8, 0, "trigtype", 8},
-    {0, "", "a   ", "i", "USAGE", namesMQUS, nullptr, 12, 0, -2, 0, 0, 5, 0, "usage", 5},
+    {0, "", "a   ", "i", "TRIGTYPE", wordsMQIATRIGGERTYPE, nullptr, 28, 0, -2, 0, 0, 8, 0, "trigtype", 8},
+    {0, "", "a   ", "i", "USAGE", wordsMQIAUSAGE, nullptr, 12, 0, -2, 0, 0, 5, 0, "usage", 5},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -426,10 +704,10 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "OBJECT", evObjectTypeNames, nullptr, 1016, 0, -2, 0, 0, 6, 0, "object", 6},
     {0, "", "a   ", "i", "FACILITY", nullptr, nullptr, 1231, 0, -2, 0, 0, 8, 0, "facility", 8},
     {0, "", "a   ", "i", "INCLINT", nullptr, nullptr, 1094, 0, -2, 0, 0, 7, 0, "inclint", 7},
-    {0, "", "a   ", "i", "ACCTCONO", nullptr, nullptr, 136, 0, -2, 0, 0, 8, 0, "acctcono", 8},
+    {0, "", "a   ", "i", "ACCTCONO", wordsMQIAACCOUNTINGCONNOVERRIDE, nullptr, 136, 0, -2, 0, 0, 8, 0, "acctcono", 8},
     {0, "", "a   ", "i", "ACCTINT", nullptr, nullptr, 135, 0, -2, 0, 0, 7, 0, "acctint", 7},
-    {0, "", "a   ", "i", "ACCTMQI", nullptr, nullptr, 133, 0, -2, 0, 0, 7, 0, "acctmqi", 7},
-    {0, "", "a   ", "i", "ACCTQ", nullptr, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
+    {0, "", "a   ", "i", "ACCTMQI", wordsMQIAACCOUNTINGMQI, nullptr, 133, 0, -2, 0, 0, 7, 0, "acctmqi", 7},
+    {0, "", "a   ", "i", "ACCTQ", wordsMQIAACCOUNTINGQ, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
     {0, "", "a   ", "i", "ACTCHL", nullptr, nullptr, 100, 0, -2, 0, 0, 6, 0, "actchl", 6},
     {0, "", "a   ", "i", "ACTVCONO", nullptr, nullptr, 239, 0, -2, 0, 0, 8, 0, "actvcono", 8},
     {0, "", "a   ", "i", "ACTIVREC", nullptr, nullptr, 138, 0, -2, 0, 0, 8, 0, "activrec", 8},
@@ -439,12 +717,12 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "ADVCAP", nullptr, nullptr, 273, 0, -2, 0, 0, 6, 0, "advcap", 6},
     {0, "", "a   ", "i", "AMQPCAP", nullptr, nullptr, 265, 0, -2, 0, 0, 7, 0, "amqpcap", 7},
     {0, "", "a   ", "i", "AUTHEVSC", nullptr, nullptr, 277, 0, -2, 0, 0, 8, 0, "authevsc", 8},
-    {0, "", "a   ", "i", "AUTHOREV", nullptr, nullptr, 47, 0, -2, 0, 0, 8, 0, "authorev", 8},
+    {0, "", "a   ", "i", "AUTHOREV", wordsMQIAAUTHORITYEVENT, nullptr, 47, 0, -2, 0, 0, 8, 0, "authorev", 8},
     {0, "", "a   ", "i", "BRIDGEEV", nullptr, nullptr, 74, 0, -2, 0, 0, 8, 0, "bridgeev", 8},
     {0, "", "a   ", "i", "CERTVPOL", nullptr, nullptr, 252, 0, -2, 0, 0, 8, 0, "certvpol", 8},
     {0, "", "a   ", "i", "CHAD", nullptr, nullptr, 55, 0, -2, 0, 0, 4, 0, "chad", 4},
     {0, "", "a   ", "i", "CHADEV", nullptr, nullptr, 56, 0, -2, 0, 0, 6, 0, "chadev", 6},
-    {0, "", "a   ", "i", "CHLEV", nullptr, nullptr, 73, 0, -2, 0, 0, 5, 0, "chlev", 5},
+    {0, "", "a   ", "i", "CHLEV", wordsMQIACHANNELEVENT, nullptr, 73, 0, -2, 0, 0, 5, 0, "chlev", 5},
     {0, "", "a   ", "i", "CHIADAPS", nullptr, nullptr, 101, 0, -2, 0, 0, 8, 0, "chiadaps", 8},
     {0, "", "a   ", "i", "SCHINIT", nullptr, nullptr, 119, 0, -2, 0, 0, 7, 0, "schinit", 7},
     {0, "", "a   ", "i", "CHIDISPS", nullptr, nullptr, 105, 0, -2, 0, 0, 8, 0, "chidisps", 8},
@@ -453,25 +731,25 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "CHLAUTH", nullptr, nullptr, 248, 0, -2, 0, 0, 7, 0, "chlauth", 7},
     {0, "", "a   ", "i", "CLWLLEN", nullptr, nullptr, 58, 0, -2, 0, 0, 7, 0, "clwllen", 7},
     {0, "", "a   ", "i", "CLWLMRUC", nullptr, nullptr, 97, 0, -2, 0, 0, 8, 0, "clwlmruc", 8},
-    {0, "", "a   ", "i", "CLWLUSEQ", namesMQCLWLUSEQ, nullptr, 98, 0, -2, 0, 0, 8, 0, "clwluseq", 8},
+    {0, "", "a   ", "i", "CLWLUSEQ", wordsMQIACLWLUSEQ, nullptr, 98, 0, -2, 0, 0, 8, 0, "clwluseq", 8},
     {0, "", "a   ", "i", "SCMDSERV", nullptr, nullptr, 120, 0, -2, 0, 0, 8, 0, "scmdserv", 8},
     {0, "", "a   ", "i", "CCSID", nullptr, nullptr, 2, 0, -2, 0, 0, 5, 0, "ccsid", 5},
-    {0, "", "a   ", "i", "CMDEV", nullptr, nullptr, 99, 0, -2, 0, 0, 5, 0, "cmdev", 5},
+    {0, "", "a   ", "i", "CMDEV", wordsMQIACOMMANDEVENT, nullptr, 99, 0, -2, 0, 0, 5, 0, "cmdev", 5},
     {0, "", "a   ", "i", "CMDLEVEL", nullptr, nullptr, 31, 0, -2, 0, 0, 8, 0, "cmdlevel", 8},
-    {0, "", "a   ", "i", "CONFIGEV", nullptr, nullptr, 51, 0, -2, 0, 0, 8, 0, "configev", 8},
+    {0, "", "a   ", "i", "CONFIGEV", wordsMQIACONFIGURATIONEVENT, nullptr, 51, 0, -2, 0, 0, 8, 0, "configev", 8},
     {0, "", "a   ", "i", "CPILEVEL", nullptr, nullptr, 27, 0, -2, 0, 0, 8, 0, "cpilevel", 8},
     {0, "", "a   ", "i", "DEFCLXQ", nullptr, nullptr, 250, 0, -2, 0, 0, 7, 0, "defclxq", 7},
-    {0, "", "a   ", "i", "DISTL", namesMQDL, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
+    {0, "", "a   ", "i", "DISTL", wordsMQIADISTLISTS, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
     {0, "", "a   ", "i", "DNSWLM", nullptr, nullptr, 106, 0, -2, 0, 0, 6, 0, "dnswlm", 6},
     {0, "", "a   ", "i", "EXPRYINT", nullptr, nullptr, 39, 0, -2, 0, 0, 8, 0, "expryint", 8},
     {0, "", "a   ", "i", "GROUPUR", nullptr, nullptr, 221, 0, -2, 0, 0, 7, 0, "groupur", 7},
     {0, "", "a   ", "i", "IGQAUT", nullptr, nullptr, 65, 0, -2, 0, 0, 6, 0, "igqaut", 6},
-    {0, "", "a   ", "i", "INHIBTEV", nullptr, nullptr, 48, 0, -2, 0, 0, 8, 0, "inhibtev", 8},
+    {0, "", "a   ", "i", "INHIBTEV", wordsMQIAINHIBITEVENT, nullptr, 48, 0, -2, 0, 0, 8, 0, "inhibtev", 8},
     {0, "", "a   ", "i", "IGQ", nullptr, nullptr, 64, 0, -2, 0, 0, 3, 0, "igq", 3},
     {0, "", "a   ", "i", "IPADDRV", nullptr, nullptr, 93, 0, -2, 0, 0, 7, 0, "ipaddrv", 7},
     {0, "", "a   ", "i", "LSTRTMR", nullptr, nullptr, 107, 0, -2, 0, 0, 7, 0, "lstrtmr", 7},
-    {0, "", "a   ", "i", "LOCALEV", nullptr, nullptr, 49, 0, -2, 0, 0, 7, 0, "localev", 7},
-    {0, "", "a   ", "i", "LOGGEREV", nullptr, nullptr, 94, 0, -2, 0, 0, 8, 0, "loggerev", 8},
+    {0, "", "a   ", "i", "LOCALEV", wordsMQIALOCALEVENT, nullptr, 49, 0, -2, 0, 0, 7, 0, "localev", 7},
+    {0, "", "a   ", "i", "LOGGEREV", wordsMQIALOGGEREVENT, nullptr, 94, 0, -2, 0, 0, 8, 0, "loggerev", 8},
     {0, "", "a   ", "i", "LU62CHL", nullptr, nullptr, 108, 0, -2, 0, 0, 7, 0, "lu62chl", 7},
     {0, "", "a   ", "i", "MAXCHL", nullptr, nullptr, 109, 0, -2, 0, 0, 6, 0, "maxchl", 6},
     {0, "", "a   ", "i", "MAXHANDS", nullptr, nullptr, 11, 0, -2, 0, 0, 8, 0, "maxhands", 8},
@@ -482,18 +760,18 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "IMGINTVL", nullptr, nullptr, 269, 0, -2, 0, 0, 8, 0, "imgintvl", 8},
     {0, "", "a   ", "i", "IMGLOGLN", nullptr, nullptr, 270, 0, -2, 0, 0, 8, 0, "imglogln", 8},
     {0, "", "a   ", "i", "IMGRCOVO", nullptr, nullptr, 271, 0, -2, 0, 0, 8, 0, "imgrcovo", 8},
-    {0, "", "a   ", "i", "IMGRCOVQ", nullptr, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
+    {0, "", "a   ", "i", "IMGRCOVQ", wordsMQIAMEDIAIMAGERECOVERQ, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
     {0, "", "a   ", "i", "IMGSCHED", nullptr, nullptr, 268, 0, -2, 0, 0, 8, 0, "imgsched", 8},
     {0, "", "a   ", "i", "MONACLS", namesMQMON, nullptr, 124, 0, -2, 0, 0, 7, 0, "monacls", 7},
     {0, "", "a   ", "i", "MONCHL", namesMQMON, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
-    {0, "", "a   ", "i", "MONQ", namesMQMON, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
+    {0, "", "a   ", "i", "MONQ", wordsMQIAMONITORINGQ, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
     {0, "", "a   ", "i", "MARKINT", nullptr, nullptr, 68, 0, -2, 0, 0, 7, 0, "markint", 7},
     {0, "", "a   ", "i", "OTELPCTL", nullptr, nullptr, 279, 0, -2, 0, 0, 8, 0, "otelpctl", 8},
     {0, "", "a   ", "i", "OTELTRAC", nullptr, nullptr, 278, 0, -2, 0, 0, 8, 0, "oteltrac", 8},
     {0, "", "a   ", "i", "OPORTMAX", nullptr, nullptr, 140, 0, -2, 0, 0, 8, 0, "oportmax", 8},
     {0, "", "a   ", "i", "OPORTMIN", nullptr, nullptr, 110, 0, -2, 0, 0, 8, 0, "oportmin", 8},
-    {0, "", "a   ", "i", "PERFMEV", nullptr, nullptr, 53, 0, -2, 0, 0, 7, 0, "perfmev", 7},
-    {0, "", "a   ", "i", "PLATFORM", namesMQPL, nullptr, 32, 0, -2, 0, 0, 8, 0, "platform", 8},
+    {0, "", "a   ", "i", "PERFMEV", wordsMQIAPERFORMANCEEVENT, nullptr, 53, 0, -2, 0, 0, 7, 0, "perfmev", 7},
+    {0, "", "a   ", "i", "PLATFORM", wordsMQIAPLATFORM, nullptr, 32, 0, -2, 0, 0, 8, 0, "platform", 8},
     {0, "", "a   ", "i", "SPLCAP", nullptr, nullptr, 251, 0, -2, 0, 0, 6, 0, "splcap", 6},
     {0, "", "a   ", "i", "PSCLUS", nullptr, nullptr, 249, 0, -2, 0, 0, 6, 0, "psclus", 6},
     {0, "", "a   ", "i", "PSRTYCNT", nullptr, nullptr, 206, 0, -2, 0, 0, 8, 0, "psrtycnt", 8},
@@ -505,20 +783,20 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "RCVTIME", nullptr, nullptr, 111, 0, -2, 0, 0, 7, 0, "rcvtime", 7},
     {0, "", "a   ", "i", "RCVTMIN", nullptr, nullptr, 113, 0, -2, 0, 0, 7, 0, "rcvtmin", 7},
     {0, "", "a   ", "i", "RCVTTYPE", nullptr, nullptr, 112, 0, -2, 0, 0, 8, 0, "rcvttype", 8},
-    {0, "", "a   ", "i", "REMOTEEV", nullptr, nullptr, 50, 0, -2, 0, 0, 8, 0, "remoteev", 8},
+    {0, "", "a   ", "i", "REMOTEEV", wordsMQIAREMOTEEVENT, nullptr, 50, 0, -2, 0, 0, 8, 0, "remoteev", 8},
     {0, "", "a   ", "i", "REVDNS", nullptr, nullptr, 254, 0, -2, 0, 0, 6, 0, "revdns", 6},
     {0, "", "a   ", "i", "SCYCASE", nullptr, nullptr, 141, 0, -2, 0, 0, 7, 0, "scycase", 7},
     {0, "", "a   ", "i", "SQQMNAME", nullptr, nullptr, 77, 0, -2, 0, 0, 8, 0, "sqqmname", 8},
-    {0, "", "a   ", "i", "SSLEV", nullptr, nullptr, 75, 0, -2, 0, 0, 5, 0, "sslev", 5},
+    {0, "", "a   ", "i", "SSLEV", wordsMQIASSLEVENT, nullptr, 75, 0, -2, 0, 0, 5, 0, "sslev", 5},
     {0, "", "a   ", "i", "SSLFIPS", nullptr, nullptr, 92, 0, -2, 0, 0, 7, 0, "sslfips", 7},
     {0, "", "a   ", "i", "SSLRKEYC", nullptr, nullptr, 76, 0, -2, 0, 0, 8, 0, "sslrkeyc", 8},
     {0, "", "a   ", "i", "SSLTASKS", nullptr, nullptr, 69, 0, -2, 0, 0, 8, 0, "ssltasks", 8},
-    {0, "", "a   ", "i", "STRSTPEV", nullptr, nullptr, 52, 0, -2, 0, 0, 8, 0, "strstpev", 8},
+    {0, "", "a   ", "i", "STRSTPEV", wordsMQIASTARTSTOPEVENT, nullptr, 52, 0, -2, 0, 0, 8, 0, "strstpev", 8},
     {0, "", "a   ", "i", "STATACLS", nullptr, nullptr, 130, 0, -2, 0, 0, 8, 0, "statacls", 8},
     {0, "", "a   ", "i", "STATCHL", nullptr, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
     {0, "", "a   ", "i", "STATINT", nullptr, nullptr, 131, 0, -2, 0, 0, 7, 0, "statint", 7},
-    {0, "", "a   ", "i", "STATMQI", nullptr, nullptr, 127, 0, -2, 0, 0, 7, 0, "statmqi", 7},
-    {0, "", "a   ", "i", "STATQ", nullptr, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
+    {0, "", "a   ", "i", "STATMQI", wordsMQIASTATISTICSMQI, nullptr, 127, 0, -2, 0, 0, 7, 0, "statmqi", 7},
+    {0, "", "a   ", "i", "STATQ", wordsMQIASTATISTICSQ, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
     {0, "", "a   ", "i", "SUITEB", nullptr, nullptr, 247, 0, -2, 0, 0, 6, 0, "suiteb", 6},
     {0, "", "a   ", "i", "SYNCPT", nullptr, nullptr, 30, 0, -2, 0, 0, 6, 0, "syncpt", 6},
     {0, "", "a   ", "i", "TCPCHL", nullptr, nullptr, 114, 0, -2, 0, 0, 6, 0, "tcpchl", 6},
@@ -534,6 +812,8 @@ const evParmDef fieldsQMGR[] = {
 const evParmDef fieldsQMODEL[] = {
     {0, "", "a   ", "s", "CMDSCOPE", nullptr, nullptr, 3080, 0, -2, 0, 0, 8, 0, "cmdscope", 8},
     {0, "", "a   ", "s", "LIKE", nullptr, nullptr, 3001, 0, -2, 0, 0, 4, 0, "like", 4},
+    {0, "", "a   ", "s", "ALTDATE", nullptr, nullptr, 2027, 0, -2, 0, 0, 7, 0, "altdate", 7},
+    {0, "", "a   ", "s", "ALTTIME", nullptr, nullptr, 2028, 0, -2, 0, 0, 7, 0, "alttime", 7},
     {0, "", "a   ", "s", "BOQNAME", nullptr, nullptr, 2019, 0, -2, 0, 0, 7, 0, "boqname", 7},
     {0, "", "a   ", "s", "CFSTRUCT", nullptr, nullptr, 2039, 0, -2, 0, 0, 8, 0, "cfstruct", 8},
     {0, "", "a   ", "s", "CUSTOM", nullptr, nullptr, 2119, 0, -2, 0, 0, 6, 0, "custom", 6},
@@ -547,49 +827,56 @@ const evParmDef fieldsQMODEL[] = {
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
-    {0, "", "a   ", "i", "ACCTQ", nullptr, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
+    {0, "", "a   ", "i", "ACCTQ", wordsMQIAACCOUNTINGQ, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
     {0, "", "a   ", "i", "BOTHRESH", nullptr, nullptr, 22, 0, -2, 0, 0, 8, 0, "bothresh", 8},
-    {0, "", "a   ", "i", "DEFTYPE", namesMQQDT, nullptr, 7, 0, -2, 0, 0, 7, 0, "deftype", 7},
-    {0, "", "a   ", "i", "DEFSOPT", nullptr, nullptr, 4, 0, -2, 0, 0, 7, 0, "defsopt", 7},
-    {0, "", "a   ", "i", "DEFPSIST", namesMQPER, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
+    {0, "", "a   ", "i", "DEFTYPE", wordsMQIADEFINITIONTYPE, nullptr, 7, 0, -2, 0, 0, 7, 0, "deftype", 7},
+    {0, "", "a   ", "i", "DEFSOPT", wordsMQIADEFINPUTOPENOPTION, nullptr, 4, 0, -2, 0, 0, 7, 0, "defsopt", 7},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIADEFPERSISTENCE, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "DEFREADA", nullptr, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
-    {0, "", "a   ", "i", "DISTL", namesMQDL, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "DEFREADA", wordsMQIADEFREADAHEAD, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
+    {0, "", "a   ", "i", "DISTL", wordsMQIADISTLISTS, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
     {0, "", "a   ", "i", "HARDENBO", nullptr, nullptr, 8, 0, -2, 0, 0, 8, 0, "hardenbo", 8},
-    {0, "", "a   ", "i", "GET", nullptr, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
-    {0, "", "a   ", "i", "PUT", nullptr, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
+    {0, "", "a   ", "i", "INDXTYPE", wordsMQIAINDEXTYPE, nullptr, 57, 0, -2, 0, 0, 8, 0, "indxtype", 8},
+    {0, "", "a   ", "i", "GET", wordsMQIAINHIBITGET, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
+    {0, "", "a   ", "i", "PUT", wordsMQIAINHIBITPUT, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
     {0, "", "a   ", "i", "MAXMSGL", nullptr, nullptr, 13, 0, -2, 0, 0, 7, 0, "maxmsgl", 7},
     {0, "", "a   ", "i", "MAXDEPTH", nullptr, nullptr, 15, 0, -2, 0, 0, 8, 0, "maxdepth", 8},
     {0, "", "a   ", "i", "MAXFSIZE", nullptr, nullptr, 274, 0, -2, 0, 0, 8, 0, "maxfsize", 8},
-    {0, "", "a   ", "i", "IMGRCOVQ", nullptr, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
-    {0, "", "a   ", "i", "MONQ", namesMQMON, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
-    {0, "", "a   ", "i", "MSGDLVSQ", nullptr, nullptr, 16, 0, -2, 0, 0, 8, 0, "msgdlvsq", 8},
-    {0, "", "a   ", "i", "NPMCLASS", namesMQNPMS, nullptr, 78, 0, -2, 0, 0, 8, 0, "npmclass", 8},
-    {0, "", "a   ", "i", "PROPCTL", nullptr, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
+    {0, "", "a   ", "i", "IMGRCOVQ", wordsMQIAMEDIAIMAGERECOVERQ, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
+    {0, "", "a   ", "i", "MONQ", wordsMQIAMONITORINGQ, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
+    {0, "", "a   ", "i", "MSGDLVSQ", wordsMQIAMSGDELIVERYSEQUENCE, nullptr, 16, 0, -2, 0, 0, 8, 0, "msgdlvsq", 8},
+    {0, "", "a   ", "i", "NPMCLASS", wordsMQIANPMCLASS, nullptr, 78, 0, -2, 0, 0, 8, 0, "npmclass", 8},
+    {0, "", "a   ", "i", "OTELPCTL", nullptr, nullptr, 279, 0, -2, 0, 0, 8, 0, "otelpctl", 8},
+    {0, "", "a   ", "i", "OTELTRAC", nullptr, nullptr, 278, 0, -2, 0, 0, 8, 0, "oteltrac", 8},
+    {0, "", "a   ", "i", "PROPCTL", wordsMQIAPROPERTYCONTROL, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "QDPHIEV", nullptr, nullptr, 43, 0, -2, 0, 0, 7, 0, "qdphiev", 7},
+    {0, "", "a   ", "i", "QDPHIEV", wordsMQIAQDEPTHHIGHEVENT, nullptr, 43, 0, -2, 0, 0, 7, 0, "qdphiev", 7},
     {0, "", "a   ", "i", "QDEPTHHI", nullptr, nullptr, 40, 0, -2, 0, 0, 8, 0, "qdepthhi", 8},
-    {0, "", "a   ", "i", "QDPLOEV", nullptr, nullptr, 44, 0, -2, 0, 0, 7, 0, "qdploev", 7},
+    {0, "", "a   ", "i", "QDPLOEV", wordsMQIAQDEPTHLOWEVENT, nullptr, 44, 0, -2, 0, 0, 7, 0, "qdploev", 7},
     {0, "", "a   ", "i", "QDEPTHLO", nullptr, nullptr, 41, 0, -2, 0, 0, 8, 0, "qdepthlo", 8},
-    {0, "", "a   ", "i", "QDPMAXEV", nullptr, nullptr, 42, 0, -2, 0, 0, 8, 0, "qdpmaxev", 8},
+    {0, "", "a   ", "i", "QDPMAXEV", wordsMQIAQDEPTHMAXEVENT, nullptr, 42, 0, -2, 0, 0, 8, 0, "qdpmaxev", 8},
     {0, "", "a   ", "i", "QSVCINT", nullptr, nullptr, 54, 0, -2, 0, 0, 7, 0, "qsvcint", 7},
-    {0, "", "a   ", "i", "QSVCIEV", nullptr, nullptr, 46, 0, -2, 0, 0, 7, 0, "qsvciev", 7},
+    {0, "", "a   ", "i", "QSVCIEV", wordsMQIAQSERVICEINTERVALEVENT, nullptr, 46, 0, -2, 0, 0, 7, 0, "qsvciev", 7},
+    {0, "", "a   ", "i", "TYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
     {0, "", "a   ", "i", "RETINTVL", nullptr, nullptr, 21, 0, -2, 0, 0, 8, 0, "retintvl", 8},
     {0, "", "a   ", "i", "SHARE", nullptr, nullptr, 23, 0, -2, 0, 0, 5, 0, "share", 5},
-    {0, "", "a   ", "i", "STATQ", nullptr, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
+    {0, "", "a   ", "i", "STATQ", wordsMQIASTATISTICSQ, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
     {0, "", "a   ", "i", "STRMQOS", nullptr, nullptr, 275, 0, -2, 0, 0, 7, 0, "strmqos", 7},
     {0, "", "a   ", "i", "TRIGGER", namesMQTC, nullptr, 24, 0, -2, 0, 0, 7, 0, "trigger", 7},
     {0, "", "a   ", "i", "TRIGDPTH", nullptr, nullptr, 29, 0, -2, 0, 0, 8, 0, "trigdpth", 8},
     {0, "", "a   ", "i", "TRIGMPRI", nullptr, nullptr, 26, 0, -2, 0, 0, 8, 0, "trigmpri", 8},
-    {0, "", "a   ", "i", "TRIGTYPE", namesMQTT, nullptr, 28, 0, -2, 0, 0, 8, 0, "trigtype", 8},
-    {0, "", "a   ", "i", "USAGE", namesMQUS, nullptr, 12, 0, -2, 0, 0, 5, 0, "usage", 5},
+    {0, "", "a   ", "i", "TRIGTYPE", wordsMQIATRIGGERTYPE, nullptr, 28, 0, -2, 0, 0, 8, 0, "trigtype", 8},
+    {0, "", "a   ", "i", "USAGE", wordsMQIAUSAGE, nullptr, 12, 0, -2, 0, 0, 5, 0, "usage", 5},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
 const evParmDef fieldsQREMOTE[] = {
     {0, "", "a   ", "s", "CMDSCOPE", nullptr, nullptr, 3080, 0, -2, 0, 0, 8, 0, "cmdscope", 8},
     {0, "", "a   ", "s", "LIKE", nullptr, nullptr, 3001, 0, -2, 0, 0, 4, 0, "like", 4},
+    {0, "", "a   ", "s", "ALTDATE", nullptr, nullptr, 2027, 0, -2, 0, 0, 7, 0, "altdate", 7},
+    {0, "", "a   ", "s", "ALTTIME", nullptr, nullptr, 2028, 0, -2, 0, 0, 7, 0, "alttime", 7},
     {0, "", "a   ", "s", "CLUSTER", nullptr, nullptr, 2029, 0, -2, 0, 0, 7, 0, "cluster", 7},
     {0, "", "a   ", "s", "CLUSNL", nullptr, nullptr, 2030, 0, -2, 0, 0, 6, 0, "clusnl", 6},
     {0, "", "a   ", "s", "CUSTOM", nullptr, nullptr, 2119, 0, -2, 0, 0, 6, 0, "custom", 6},
@@ -602,15 +889,17 @@ const evParmDef fieldsQREMOTE[] = {
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
     {0, "", "a   ", "i", "CLWLPRTY", nullptr, nullptr, 96, 0, -2, 0, 0, 8, 0, "clwlprty", 8},
     {0, "", "a   ", "i", "CLWLRANK", nullptr, nullptr, 95, 0, -2, 0, 0, 8, 0, "clwlrank", 8},
-    {0, "", "a   ", "i", "DEFBIND", namesMQBND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
-    {0, "", "a   ", "i", "DEFPSIST", namesMQPER, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "DEFBIND", wordsMQIADEFBIND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIADEFPERSISTENCE, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "PUT", nullptr, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "PUT", wordsMQIAINHIBITPUT, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "SCOPE", nullptr, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
+    {0, "", "a   ", "i", "TYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
+    {0, "", "a   ", "i", "SCOPE", wordsMQIASCOPE, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -722,11 +1011,11 @@ const evParmDef fieldsTOPIC[] = {
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
-    {0, "", "a   ", "i", "CAPEXPRY", nullptr, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
     {0, "", "a   ", "i", "CLSTATE", nullptr, nullptr, 256, 0, -2, 0, 0, 7, 0, "clstate", 7},
     {0, "", "a   ", "i", "CLROUTE", nullptr, nullptr, 255, 0, -2, 0, 0, 7, 0, "clroute", 7},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
     {0, "", "a   ", "i", "DURSUB", nullptr, nullptr, 175, 0, -2, 0, 0, 6, 0, "dursub", 6},
     {0, "", "a   ", "i", "PUB", nullptr, nullptr, 181, 0, -2, 0, 0, 3, 0, "pub", 3},
     {0, "", "a   ", "i", "SUB", nullptr, nullptr, 182, 0, -2, 0, 0, 3, 0, "sub", 3},
@@ -869,7 +1158,7 @@ const evParmDef fieldsCHANNEL[] = {
     {0, "", "a   ", "i", "USECLTID", nullptr, nullptr, 1629, 0, -2, 0, 0, 8, 0, "usecltid", 8},
     {0, "", "a   ", "i", "TRPTYPE", nullptr, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
     {0, "", "a   ", "i", "MONCHL", namesMQMON, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
-    {0, "", "a   ", "i", "PROPCTL", nullptr, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
+    {0, "", "a   ", "i", "PROPCTL", wordsMQIAPROPERTYCONTROL, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
     {0, "", "a   ", "i", "STATCHL", nullptr, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
     {0, "", "a   ", "i", "USEDLQ", nullptr, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
@@ -898,7 +1187,7 @@ const evParmDef fieldsLOG[] = {
 const evParmDef fieldsTOPICSTR[] = {
     {0, "", "a   ", "s", "CMDSCOPE", nullptr, nullptr, 3080, 0, -2, 0, 0, 8, 0, "cmdscope", 8},
     {0, "", "a   ", "i", "CLRTYPE", nullptr, nullptr, 1305, 0, -2, 0, 0, 7, 0, "clrtype", 7},
-    {0, "", "a   ", "i", "SCOPE", nullptr, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
+    {0, "", "a   ", "i", "SCOPE", wordsMQIASCOPE, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1288,12 +1577,12 @@ const evParmDef fieldsQCLUSTER[] = {
     {0, "", "a   ", "i", "CLUSQT", nullptr, nullptr, 59, 0, -2, 0, 0, 6, 0, "clusqt", 6},
     {0, "", "a   ", "i", "CLWLPRTY", nullptr, nullptr, 96, 0, -2, 0, 0, 8, 0, "clwlprty", 8},
     {0, "", "a   ", "i", "CLWLRANK", nullptr, nullptr, 95, 0, -2, 0, 0, 8, 0, "clwlrank", 8},
-    {0, "", "a   ", "i", "DEFBIND", namesMQBND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
-    {0, "", "a   ", "i", "DEFPSIST", namesMQPER, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "DEFBIND", wordsMQIADEFBIND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIADEFPERSISTENCE, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "PUT", nullptr, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
-    {0, "", "a   ", "i", "TYPE", namesMQQT, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "PUT", wordsMQIAINHIBITPUT, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
+    {0, "", "a   ", "i", "TYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1407,7 +1696,7 @@ const evParmDef fieldsQSTATUS[] = {
     {0, "", "a   ", "i", "URTYPE", nullptr, nullptr, 1132, 0, -2, 0, 0, 6, 0, "urtype", 6},
     {0, "", "a   ", "i", "APPLTYPE", namesMQAT, nullptr, 1, 0, -2, 0, 0, 8, 0, "appltype", 8},
     {0, "", "a   ", "i", "CURDEPTH", nullptr, nullptr, 3, 0, -2, 0, 0, 8, 0, "curdepth", 8},
-    {0, "", "a   ", "i", "MONQ", namesMQMON, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
+    {0, "", "a   ", "i", "MONQ", wordsMQIAMONITORINGQ, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
     {0, "", "a   ", "i", "IPPROCS", nullptr, nullptr, 17, 0, -2, 0, 0, 7, 0, "ipprocs", 7},
     {0, "", "a   ", "i", "OPPROCS", nullptr, nullptr, 18, 0, -2, 0, 0, 7, 0, "opprocs", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
@@ -1448,63 +1737,63 @@ const evParmDef fieldsQUEUE[] = {
     {0, "", "a   ", "i", "CLUSINFO", nullptr, nullptr, 1083, 0, -2, 0, 0, 8, 0, "clusinfo", 8},
     {0, "", "a   ", "i", "FORCE", nullptr, nullptr, 1005, 0, -2, 0, 0, 5, 0, "force", 5},
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
-    {0, "", "a   ", "i", "TYPE", nullptr, nullptr, 1145, 0, -2, 0, 0, 4, 0, "type", 4},
+    {0, "", "a   ", "i", "TYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 4, 0, "type", 4},
     {0, "", "a   ", "i", "PURGE", nullptr, nullptr, 1007, 0, -2, 0, 0, 5, 0, "purge", 5},
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
-    {0, "", "a   ", "i", "ACCTQ", nullptr, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
+    {0, "", "a   ", "i", "ACCTQ", wordsMQIAACCOUNTINGQ, nullptr, 134, 0, -2, 0, 0, 5, 0, "acctq", 5},
     {0, "", "a   ", "i", "BOTHRESH", nullptr, nullptr, 22, 0, -2, 0, 0, 8, 0, "bothresh", 8},
-    {0, "", "a   ", "i", "TARGTYPE", nullptr, nullptr, 193, 0, -2, 0, 0, 8, 0, "targtype", 8},
-    {0, "", "a   ", "i", "CAPEXPRY", nullptr, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
+    {0, "", "a   ", "i", "TARGTYPE", wordsMQIABASETYPE, nullptr, 193, 0, -2, 0, 0, 8, 0, "targtype", 8},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
     {0, "", "a   ", "i", "CLUSQT", nullptr, nullptr, 59, 0, -2, 0, 0, 6, 0, "clusqt", 6},
     {0, "", "a   ", "i", "CLWLPRTY", nullptr, nullptr, 96, 0, -2, 0, 0, 8, 0, "clwlprty", 8},
     {0, "", "a   ", "i", "CLWLRANK", nullptr, nullptr, 95, 0, -2, 0, 0, 8, 0, "clwlrank", 8},
-    {0, "", "a   ", "i", "CLWLUSEQ", namesMQCLWLUSEQ, nullptr, 98, 0, -2, 0, 0, 8, 0, "clwluseq", 8},
+    {0, "", "a   ", "i", "CLWLUSEQ", wordsMQIACLWLUSEQ, nullptr, 98, 0, -2, 0, 0, 8, 0, "clwluseq", 8},
     {0, "", "a   ", "i", "CURDEPTH", nullptr, nullptr, 3, 0, -2, 0, 0, 8, 0, "curdepth", 8},
-    {0, "", "a   ", "i", "DEFTYPE", namesMQQDT, nullptr, 7, 0, -2, 0, 0, 7, 0, "deftype", 7},
-    {0, "", "a   ", "i", "DEFBIND", namesMQBND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
-    {0, "", "a   ", "i", "DEFSOPT", nullptr, nullptr, 4, 0, -2, 0, 0, 7, 0, "defsopt", 7},
-    {0, "", "a   ", "i", "DEFPSIST", namesMQPER, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "DEFTYPE", wordsMQIADEFINITIONTYPE, nullptr, 7, 0, -2, 0, 0, 7, 0, "deftype", 7},
+    {0, "", "a   ", "i", "DEFBIND", wordsMQIADEFBIND, nullptr, 61, 0, -2, 0, 0, 7, 0, "defbind", 7},
+    {0, "", "a   ", "i", "DEFSOPT", wordsMQIADEFINPUTOPENOPTION, nullptr, 4, 0, -2, 0, 0, 7, 0, "defsopt", 7},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIADEFPERSISTENCE, nullptr, 5, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "DEFREADA", nullptr, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
-    {0, "", "a   ", "i", "DISTL", namesMQDL, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "DEFREADA", wordsMQIADEFREADAHEAD, nullptr, 188, 0, -2, 0, 0, 8, 0, "defreada", 8},
+    {0, "", "a   ", "i", "DISTL", wordsMQIADISTLISTS, nullptr, 34, 0, -2, 0, 0, 5, 0, "distl", 5},
     {0, "", "a   ", "i", "HARDENBO", nullptr, nullptr, 8, 0, -2, 0, 0, 8, 0, "hardenbo", 8},
-    {0, "", "a   ", "i", "INDXTYPE", nullptr, nullptr, 57, 0, -2, 0, 0, 8, 0, "indxtype", 8},
-    {0, "", "a   ", "i", "GET", nullptr, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
-    {0, "", "a   ", "i", "PUT", nullptr, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
+    {0, "", "a   ", "i", "INDXTYPE", wordsMQIAINDEXTYPE, nullptr, 57, 0, -2, 0, 0, 8, 0, "indxtype", 8},
+    {0, "", "a   ", "i", "GET", wordsMQIAINHIBITGET, nullptr, 9, 0, -2, 0, 0, 3, 0, "get", 3},
+    {0, "", "a   ", "i", "PUT", wordsMQIAINHIBITPUT, nullptr, 10, 0, -2, 0, 0, 3, 0, "put", 3},
     {0, "", "a   ", "i", "MAXMSGL", nullptr, nullptr, 13, 0, -2, 0, 0, 7, 0, "maxmsgl", 7},
     {0, "", "a   ", "i", "MAXDEPTH", nullptr, nullptr, 15, 0, -2, 0, 0, 8, 0, "maxdepth", 8},
     {0, "", "a   ", "i", "MAXFSIZE", nullptr, nullptr, 274, 0, -2, 0, 0, 8, 0, "maxfsize", 8},
-    {0, "", "a   ", "i", "IMGRCOVQ", nullptr, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
-    {0, "", "a   ", "i", "MONQ", namesMQMON, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
-    {0, "", "a   ", "i", "MSGDLVSQ", nullptr, nullptr, 16, 0, -2, 0, 0, 8, 0, "msgdlvsq", 8},
-    {0, "", "a   ", "i", "NPMCLASS", namesMQNPMS, nullptr, 78, 0, -2, 0, 0, 8, 0, "npmclass", 8},
+    {0, "", "a   ", "i", "IMGRCOVQ", wordsMQIAMEDIAIMAGERECOVERQ, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
+    {0, "", "a   ", "i", "MONQ", wordsMQIAMONITORINGQ, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
+    {0, "", "a   ", "i", "MSGDLVSQ", wordsMQIAMSGDELIVERYSEQUENCE, nullptr, 16, 0, -2, 0, 0, 8, 0, "msgdlvsq", 8},
+    {0, "", "a   ", "i", "NPMCLASS", wordsMQIANPMCLASS, nullptr, 78, 0, -2, 0, 0, 8, 0, "npmclass", 8},
     {0, "", "a   ", "i", "IPPROCS", nullptr, nullptr, 17, 0, -2, 0, 0, 7, 0, "ipprocs", 7},
     {0, "", "a   ", "i", "OPPROCS", nullptr, nullptr, 18, 0, -2, 0, 0, 7, 0, "opprocs", 7},
     {0, "", "a   ", "i", "OTELPCTL", nullptr, nullptr, 279, 0, -2, 0, 0, 8, 0, "otelpctl", 8},
     {0, "", "a   ", "i", "OTELTRAC", nullptr, nullptr, 278, 0, -2, 0, 0, 8, 0, "oteltrac", 8},
     {0, "", "a   ", "i", "PSID", nullptr, nullptr, 62, 0, -2, 0, 0, 4, 0, "psid", 4},
-    {0, "", "a   ", "i", "PROPCTL", nullptr, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
+    {0, "", "a   ", "i", "PROPCTL", wordsMQIAPROPERTYCONTROL, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "QDPHIEV", nullptr, nullptr, 43, 0, -2, 0, 0, 7, 0, "qdphiev", 7},
+    {0, "", "a   ", "i", "QDPHIEV", wordsMQIAQDEPTHHIGHEVENT, nullptr, 43, 0, -2, 0, 0, 7, 0, "qdphiev", 7},
     {0, "", "a   ", "i", "QDEPTHHI", nullptr, nullptr, 40, 0, -2, 0, 0, 8, 0, "qdepthhi", 8},
-    {0, "", "a   ", "i", "QDPLOEV", nullptr, nullptr, 44, 0, -2, 0, 0, 7, 0, "qdploev", 7},
+    {0, "", "a   ", "i", "QDPLOEV", wordsMQIAQDEPTHLOWEVENT, nullptr, 44, 0, -2, 0, 0, 7, 0, "qdploev", 7},
     {0, "", "a   ", "i", "QDEPTHLO", nullptr, nullptr, 41, 0, -2, 0, 0, 8, 0, "qdepthlo", 8},
-    {0, "", "a   ", "i", "QDPMAXEV", nullptr, nullptr, 42, 0, -2, 0, 0, 8, 0, "qdpmaxev", 8},
+    {0, "", "a   ", "i", "QDPMAXEV", wordsMQIAQDEPTHMAXEVENT, nullptr, 42, 0, -2, 0, 0, 8, 0, "qdpmaxev", 8},
     {0, "", "a   ", "i", "QSVCINT", nullptr, nullptr, 54, 0, -2, 0, 0, 7, 0, "qsvcint", 7},
-    {0, "", "a   ", "i", "QSVCIEV", nullptr, nullptr, 46, 0, -2, 0, 0, 7, 0, "qsvciev", 7},
-    {0, "", "a   ", "i", "QTYPE", namesMQQT, nullptr, 20, 0, -2, 0, 0, 5, 0, "qtype", 5},
+    {0, "", "a   ", "i", "QSVCIEV", wordsMQIAQSERVICEINTERVALEVENT, nullptr, 46, 0, -2, 0, 0, 7, 0, "qsvciev", 7},
+    {0, "", "a   ", "i", "QTYPE", wordsMQIAQTYPE, nullptr, 20, 0, -2, 0, 0, 5, 0, "qtype", 5},
     {0, "", "a   ", "i", "RETINTVL", nullptr, nullptr, 21, 0, -2, 0, 0, 8, 0, "retintvl", 8},
-    {0, "", "a   ", "i", "SCOPE", nullptr, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
+    {0, "", "a   ", "i", "SCOPE", wordsMQIASCOPE, nullptr, 45, 0, -2, 0, 0, 5, 0, "scope", 5},
     {0, "", "a   ", "i", "SHARE", nullptr, nullptr, 23, 0, -2, 0, 0, 5, 0, "share", 5},
-    {0, "", "a   ", "i", "STATQ", nullptr, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
+    {0, "", "a   ", "i", "STATQ", wordsMQIASTATISTICSQ, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
     {0, "", "a   ", "i", "STRMQOS", nullptr, nullptr, 275, 0, -2, 0, 0, 7, 0, "strmqos", 7},
     {0, "", "a   ", "i", "TRIGGER", namesMQTC, nullptr, 24, 0, -2, 0, 0, 7, 0, "trigger", 7},
     {0, "", "a   ", "i", "TRIGDPTH", nullptr, nullptr, 29, 0, -2, 0, 0, 8, 0, "trigdpth", 8},
     {0, "", "a   ", "i", "TRIGMPRI", nullptr, nullptr, 26, 0, -2, 0, 0, 8, 0, "trigmpri", 8},
-    {0, "", "a   ", "i", "TRIGTYPE", namesMQTT, nullptr, 28, 0, -2, 0, 0, 8, 0, "trigtype", 8},
-    {0, "", "a   ", "i", "USAGE", namesMQUS, nullptr, 12, 0, -2, 0, 0, 5, 0, "usage", 5},
+    {0, "", "a   ", "i", "TRIGTYPE", wordsMQIATRIGGERTYPE, nullptr, 28, 0, -2, 0, 0, 8, 0, "trigtype", 8},
+    {0, "", "a   ", "i", "USAGE", wordsMQIAUSAGE, nullptr, 12, 0, -2, 0, 0, 5, 0, "usage", 5},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1603,10 +1892,10 @@ const evParmDef fieldsTPSTATUS[] = {
     {0, "", "a   ", "i", "RETAINED", nullptr, nullptr, 1300, 0, -2, 0, 0, 8, 0, "retained", 8},
     {0, "", "a   ", "i", "SUBTYPE", nullptr, nullptr, 1289, 0, -2, 0, 0, 7, 0, "subtype", 7},
     {0, "", "a   ", "i", "TYPE", nullptr, nullptr, 1302, 0, -2, 0, 0, 4, 0, "type", 4},
-    {0, "", "a   ", "i", "CAPEXPRY", nullptr, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
+    {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
     {0, "", "a   ", "i", "CLROUTE", nullptr, nullptr, 255, 0, -2, 0, 0, 7, 0, "clroute", 7},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
-    {0, "", "a   ", "i", "DEFPRESP", nullptr, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
+    {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
     {0, "", "a   ", "i", "DURSUB", nullptr, nullptr, 175, 0, -2, 0, 0, 6, 0, "dursub", 6},
     {0, "", "a   ", "i", "PUB", nullptr, nullptr, 181, 0, -2, 0, 0, 3, 0, "pub", 3},
     {0, "", "a   ", "i", "SUB", nullptr, nullptr, 182, 0, -2, 0, 0, 3, 0, "sub", 3},

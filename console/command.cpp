@@ -154,6 +154,9 @@ struct Reply {
 };
 
 void addLine(Reply *r, const char *text, size_t length, uint32_t kind, uint32_t flags = 0) {
+    // The attribute check shows only what it finds: the displays it issues are hidden lines.
+    if (r->session->attributeCheckRunning && (kind & ~CSL_LINE_HIDDEN) != CSL_LINE_ERROR)
+        kind |= CSL_LINE_HIDDEN;
     cslOutputLine *after = r->last != nullptr ? r->last : nullptr;
     cslOutputLine *line = cslAddOutput(r->session, cslMainList(r->session), after, text,
                                        static_cast<int64_t>(length), kind, r->echo->command);
@@ -238,8 +241,17 @@ void checkAttribute(Reply *r, const char *token, size_t length) {
     if (keyword == 8 && std::strncmp(token, "SERVCOMP", 8) == 0 &&
         std::strcmp(session->checkRow->object, "AUTHSERV") == 0)
         return;
-    for (const evParmDef *row = session->checkRow->parms; row->keyword != nullptr; ++row)
-        if (std::strlen(row->keyword) == keyword && std::strncmp(row->keyword, token, keyword) == 0) return;
+    auto known = [session](const char *name, size_t nameLength) {
+        for (const evParmDef *row = session->checkRow->parms; row->keyword != nullptr; ++row)
+            if (std::strlen(row->keyword) == nameLength && std::strncmp(row->keyword, name, nameLength) == 0)
+                return true;
+        return false;
+    };
+    if (known(token, keyword)) return;
+    // Unlike the documented list, the negative form of any known flag (NOTRIGGER, NOSHARE) is handled:
+    // IBM MQ shows it in place of the flag.
+    if (open == nullptr && keyword > 2 && std::strncmp(token, "NO", 2) == 0 && known(token + 2, keyword - 2))
+        return;
     char text[200];
     std::snprintf(text, sizeof text, "  Unhandled attribute %.*s", static_cast<int>(keyword), token);
     addLine(r, text, std::strlen(text), CSL_LINE_ERROR);
@@ -591,6 +603,34 @@ int endFailed(Reply *r, const char *text) {
     return 1;
 }
 
+// The namelist's display read: its names changed by the command's =ADD and =RMV, and the ALTER sent
+// as the same request. Complete when the command ended here.
+int sendNamelistAlter(Reply *r, cslConnection *c, const char *text, size_t textLength) {
+    cslSession *session = r->session;
+    size_t spanStart = 0, spanLength = 0, namesLength = 0;
+    const char *names = nullptr;
+    if (!cslFindKeyword(session, r->echo, 2, text, static_cast<int64_t>(textLength), "NAMES", &spanStart,
+                        &spanLength, &names, &namesLength))
+        return endFailed(r, nullptr);
+    const size_t size = std::strlen(c->namelistCommand) + namesLength * 2 + 4096;
+    auto *alter = static_cast<char *>(CSGetMem(size));
+    if (alter == nullptr) {
+        session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+        return endFailed(r, "Unable to allocate storage");
+    }
+    int done = 0;
+    if (!cslRebuildNamelist(session, c->namelistCommand, names != nullptr ? names : "", namesLength, alter,
+                            size)) {
+        done = endFailed(r, alter);
+    } else {
+        c->namelistSent = 1;
+        session->summaryIssued.fetch_sub(1);  // the DISPLAY was a step of this command
+        if (!cslSendCommand(session, c, alter, CSL_REPLY_COLLECT)) done = endFailed(r, nullptr);
+    }
+    CSFreeMem(alter);
+    return done;
+}
+
 // Handler 4: the names of a namelist for its =ADD and =RMV; then the ALTER goes as the same
 // request, built in a buffer of its own, and its replies end the command.
 int namelistResponse(cslSession *session, cslConnection *c, uint32_t request, const MQMD *, uint8_t *data,
@@ -603,6 +643,19 @@ int namelistResponse(cslSession *session, cslConnection *c, uint32_t request, co
         const bool first = (r.echo->flags & CSL_CMD_ABORTED) == 0;
         r.echo->flags |= CSL_CMD_ABORTED;
         return endFailed(&r, first ? "Command aborted" : nullptr);
+    }
+    if (c->platform == 1) {
+        // A z/OS queue manager answers in text, one message a reply: CSQM407I is the display, the
+        // completion after it is no longer awaited, a count of responses is shown and waited past.
+        const char *text = reinterpret_cast<const char *>(data);
+        const size_t textLength = strnlen(text, static_cast<size_t>(length > 0 ? length : 0));
+        auto is = [text, textLength](const char *id) {
+            return textLength >= std::strlen(id) && std::strncmp(text, id, std::strlen(id)) == 0;
+        };
+        if (is("CSQ9022")) return 0;
+        if (is("CSQM407")) return sendNamelistAlter(&r, c, text, textLength);
+        outputResponse(&r, text, textLength);
+        return is("CSQN205") ? 0 : endFailed(&r, nullptr);
     }
     if (length < static_cast<int32_t>(kCfhLength)) {
         char text[160];
@@ -623,28 +676,7 @@ int namelistResponse(cslSession *session, cslConnection *c, uint32_t request, co
             outputResponse(&r, text, textLength);
             return endFailed(&r, nullptr);
         }
-        size_t spanStart = 0, spanLength = 0, namesLength = 0;
-        const char *names = nullptr;
-        if (!cslFindKeyword(session, r.echo, 2, text, static_cast<int64_t>(textLength), "NAMES", &spanStart,
-                            &spanLength, &names, &namesLength))
-            return endFailed(&r, nullptr);
-        const size_t size = std::strlen(c->namelistCommand) + namesLength * 2 + 4096;
-        auto *alter = static_cast<char *>(CSGetMem(size));
-        if (alter == nullptr) {
-            session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
-            return endFailed(&r, "Unable to allocate storage");
-        }
-        int done = 0;
-        if (!cslRebuildNamelist(session, c->namelistCommand, names != nullptr ? names : "", namesLength,
-                                alter, size)) {
-            done = endFailed(&r, alter);
-        } else {
-            c->namelistSent = 1;
-            session->summaryIssued.fetch_sub(1);  // the DISPLAY was a step of this command
-            if (!cslSendCommand(session, c, alter, CSL_REPLY_COLLECT)) done = endFailed(&r, nullptr);
-        }
-        CSFreeMem(alter);
-        return done;
+        return sendNamelistAlter(&r, c, text, textLength);
     }
     return (mqiGetI32(data, 20) & MQCFC_LAST) != 0 ? endFailed(&r, nullptr) : 0;
 }
@@ -732,7 +764,8 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
     const uint32_t request = session->requestPosted.load();
     const int own = session->target == CSL_TARGET_OWN;
     if (handler >= CSL_REPLY_HANDLERS) handler = CSL_REPLY_DISCARD;
-    // Counted before the put: its reply may be complete before MQPUT returns.
+    // Counted before the put: its reply may be complete before MQPUT returns. A command that does not
+    // go out stays issued and is counted failed by the caller, so that the counts add up.
     session->summaryIssued.fetch_add(1);
     int put = 0;
     if (c->platform == kPlatformZos && !own) {
@@ -741,17 +774,13 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
     } else {
         char queue[CSL_NAME_MAX + 1] = "";
         int isReset = 0;
-        if (!own && !cslParseResetQStats(session, text, queue, sizeof queue, &isReset)) {
-            session->summaryIssued.fetch_sub(1);
-            return 0;
-        }
+        if (!own && !cslParseResetQStats(session, text, queue, sizeof queue, &isReset)) return 0;
         const int32_t command = isReset                              ? kCommandResetQStats
                                 : own && cslEventFunctionFlag.load() ? kCommandOwnEscape
                                                                      : kCommandEscape;
         const uint32_t length = buildEscape(session, c, isReset ? queue : text, command);
         put = length != 0 && putCommand(session, c, own, request, c->pcfBuffer, length, MQFMT_ADMIN, handler);
     }
-    if (!put) session->summaryIssued.fetch_sub(1);
     return put;
 }
 

@@ -432,6 +432,13 @@ void copyOptions(cslConnection *to, const cslConnection *from) {
 }
 
 void freeRecord(cslConnection *c) {
+    // Nothing of the session may point at the record once it is gone.
+    if (cslSession *session = c->session; session != nullptr) {
+        CSRecursiveGuard guard(session->consoleLock);
+        if (session->lastServed == c) session->lastServed = nullptr;
+        if (session->requestConnection == c) session->requestConnection = nullptr;
+        if (session->current == c) session->current = &session->templateConnection;
+    }
     cslFreeConnection(c);
     if (c->requestText != nullptr) CSFreeMem(c->requestText);
     c->~cslConnection();

@@ -325,6 +325,8 @@ struct CslScriptServices {
     void (*resolveBreakpoints)(cslSession *session, cmdCommand *first, cmdFUNCTION *function);
     // cmdRunCommands: runs the session's running list; 1 to its end, 0 stopped.
     int (*runCommands)(cslSession *session);
+    // 1 when the current input source stops on its first failure (=import sof).
+    int (*stopsOnFailure)(cslSession *session);
     // The variable and function callbacks of =WHERE filters (cslVariableCallback and
     // cslCallFunctionCallback).
     ExpVariableCallback whereVariable;
@@ -485,6 +487,9 @@ struct cslSession {
     int64_t pendingShowTime;
     int64_t pendingExpiry;
     int32_t pendingSet;
+    // The last status text written to the output in file mode, and when.
+    char fileStatusText[CSL_STATUS_TEXT_MAX + 1];
+    int64_t fileStatusTime;
     // Prompt and input line.
     char promptText[CSL_PROMPT_MAX];
     uint32_t promptLength;
@@ -570,6 +575,10 @@ void cslWriteLine(cslSession *session, CslStream stream, uint32_t kind, const ch
 void cslSeparatorLine(cslSession *session, CslStream stream, int32_t style);
 
 void cslStatusMessage(cslSession *session, const char *text, int64_t time, int64_t showTime);
+// File mode has no status line: while the console waits, a status text that tells why (connecting,
+// a slow command server) set at or after `since` is written as an output line, the same text at
+// most once in 10 seconds.
+void cslShowStatusInFileMode(cslSession *session, int64_t since);
 void cslSetStatus(cslSession *session, const char *text);
 void cslClearInputLine(cslSession *session);
 void cslBuildPrompt(cslSession *session, int fullRedraw);

@@ -63,7 +63,7 @@ void waitStatement(cslSession *session, const char *text) {
     }
     if (++session->nestDepth < CSL_NEST_LIMIT) {
         session->requestIssue.fetch_add(1);
-        line(session, CSL_LINE_ECHO, text);
+        cslEchoLine(session, text);
         char *value = cslScript.evaluateToText(session, text, -1, 0);
         if (value != nullptr) CSFreeMem(value);
     } else {

@@ -32,6 +32,9 @@ void cslCompleteRequest(cslSession *session, cslConnection *record, uint32_t req
 int cslOpenCommandQueue(cslSession *session, int own, cslConnection *record);
 // Closes an open object handle on the connection's main handle.
 void cslCloseHandle(cslConnection *record, MQHOBJ *hobj, const char *label);
+// Echoes a command line as MQSC commands are echoed: through the script's echo function, which
+// follows the current input source's echo switches; without a script, as a plain echo line.
+void cslEchoLine(cslSession *session, const char *text);
 // The echo switch of the current input source; an empty slot echoes.
 int cslEchoes(cslSession *session, CslEchoSwitch which);
 // Adds the error line of an MQ failure and notes it in the session.

@@ -100,7 +100,8 @@ void errorLine(cslSession *session, const char *text) {
 }
 
 cslOutputLine *echo(cslSession *session, const char *text, int32_t kind, uint32_t command) {
-    const uint32_t lineKind = kind == CSL_REQUEST_LOOP ? CSL_LINE_ECHO_HIDDEN : CSL_LINE_ECHO;
+    uint32_t lineKind = kind == CSL_REQUEST_LOOP ? CSL_LINE_ECHO_HIDDEN : CSL_LINE_ECHO;
+    if (session->attributeCheckRunning) lineKind |= CSL_LINE_HIDDEN;  // the check shows its findings only
     if (cslScript.echoCommand != nullptr) return cslScript.echoCommand(session, 1, 0, text, lineKind);
     return cslAddOutput(session, cslMainList(session), nullptr, text, -1, lineKind, command);
 }
@@ -114,8 +115,12 @@ void doSendCommand(cslSession *session, cslConnection *c, uint32_t request) {
     }
     int handled = 0;
     // A handled command has been replaced by a request of its own (the namelist's names).
-    if (!cslApplyModifiers(session, c, &handled) ||
-        (!handled && !cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT))) {
+    bool sent = false;
+    if (!cslApplyModifiers(session, c, &handled))
+        session->summaryIssued.fetch_add(1);  // refused here: issued and failed
+    else
+        sent = handled || cslSendCommand(session, c, c->requestText, CSL_REPLY_COLLECT);
+    if (!sent) {
         session->summaryFailed.fetch_add(1);
         cslCompleteRequest(session, c, request);
     }
@@ -295,6 +300,13 @@ void settleCredentials(cslSession *session, int userEmpty, int userGiven, int pw
 
 }  // namespace
 
+void cslEchoLine(cslSession *session, const char *text) {
+    if (cslScript.echoCommand != nullptr)
+        cslScript.echoCommand(session, 1, 0, text, CSL_LINE_ECHO);
+    else
+        cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_ECHO, CSL_CURRENT_COMMAND);
+}
+
 int cslEchoes(cslSession *session, CslEchoSwitch which) {
     return cslScript.echoSwitch == nullptr || cslScript.echoSwitch(session, which, -1) != 0;
 }
@@ -312,6 +324,7 @@ void cslPromptPassword(cslSession *session, char *buffer) {
     else
         std::snprintf(prompt, sizeof prompt, "User(%s) password > ", t->user);
     evConsolePrint(1, prompt, -1);
+    evKeysReserve(1);  // the main loop's key polling must not take the password's keys
     size_t n = 0;
     for (;;) {
         int32_t key = evKeyRead(1);
@@ -326,6 +339,7 @@ void cslPromptPassword(cslSession *session, char *buffer) {
         if (n < kPasswordMax) buffer[n++] = static_cast<char>(key);
         evConsolePrint(1, "*", 1);
     }
+    evKeysReserve(0);
     buffer[n] = '\0';
     evConsolePrint(1, "\n", 1);
 }
@@ -346,10 +360,8 @@ void cslNoteOptionGroup(cslSession *session, size_t offset) {
 
 namespace {
 
-// Inside an engine hook the wait is limited: the command may need the very connection set whose
-// callback runs the hook (a suspended set C, or set E held by set C), and would never be answered.
-// The request is given up: a late reply completes nothing, and the next command may go at once.
-int abandonRequest(cslSession *session, int32_t seconds) {
+// Gives the posted request up: a late reply completes nothing, and the next command may go at once.
+int abandonRequest(cslSession *session, const char *text) {
     {
         CSRecursiveGuard guard(session->consoleLock);
         const uint32_t posted = session->requestPosted.load();
@@ -359,33 +371,53 @@ int abandonRequest(cslSession *session, int32_t seconds) {
     }
     session->lastReason.store(MQRC_NO_MSG_AVAILABLE);
     session->resultFlags.fetch_or(CSL_RESULT_FAILED);
-    char text[80];
-    std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
     errorLine(session, text);
     return 0;
 }
 
+// The program is asked to end (SIGTERM, or STOP EV whose end waits for the hook that issued it).
+bool programEnding() {
+    return evEndFlag.load() != 0 || evStopPending.load() != 0;
+}
+
 }  // namespace
 
+// Unlike the documented unlimited wait of file mode, the wait looks once a second whether the
+// program is asked to end: a command server that never answers must not hold the program past
+// SIGTERM. Inside an engine hook the wait is limited as well: the command may need the very
+// connection set whose callback runs the hook (a suspended set C, or set E held by set C), and would
+// never be answered.
 int cslWaitForResponse(cslSession *session, cslConnection *record) {
     const bool limited = session->runningHook.load() > 0;
     const int32_t seconds = record->waitSeconds > 0 ? record->waitSeconds : 1;
+    // A wait that began while the program ends already (the ending hook's) keeps its own limit.
+    const bool endingBefore = programEnding();
+    const int64_t started = evClockNow();
     int32_t waited = 0;
     for (;;) {
-        const uint32_t rc = cslEventWait(record->responseEvent, limited ? 1000 : CS_INFINITE);
-        const bool timedOut = limited && rc == CS_WAIT_TIMEOUT;
-        if (timedOut && ++waited < seconds) continue;
+        const uint32_t rc = cslEventWait(record->responseEvent, 1000);
+        const bool timedOut = rc == CS_WAIT_TIMEOUT;
         if (!timedOut && rc != CS_WAIT_OBJECT_0) {
             cslStatusMessage(session, "Unexpected error from CSWaitEvent RC(-1)", 0, 0);
             return 0;
         }
+        if (timedOut) cslShowStatusInFileMode(session, started);
         CSRecursiveGuard guard(session->consoleLock);
         if (session->requestCompleted.load() >= session->requestPosted.load()) {
             session->waiting.store(0);
             if ((evDebugOptions.load() & EV_OPT_s) != 0) cslTraceStatus(session, "RESP");
             return 1;
         }
-        if (timedOut) return abandonRequest(session, seconds);
+        if (!timedOut) continue;
+        if (!endingBefore && programEnding()) {
+            session->stopFlag.store(1);  // the script reads no further command
+            return abandonRequest(session, "Command abandoned: the program is ending");
+        }
+        if (limited && ++waited >= seconds) {
+            char text[80];
+            std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
+            return abandonRequest(session, text);
+        }
     }
 }
 
@@ -461,7 +493,11 @@ int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32
     std::memcpy(c->requestText + length, zone, std::strlen(zone) + 1);
     if (kind != CSL_REQUEST_INTERNAL) cslMainList(session)->scrolledBack = 0;
     cslPostRequest(session, c, number, kind, quiet);
-    return cslWaitForResponse(session, c);
+    const int answered = cslWaitForResponse(session, c);
+    // A connection that never learnt its command level ends a source that stops on failure.
+    if (c->commandLevel <= 0 && cslScript.stopsOnFailure != nullptr && cslScript.stopsOnFailure(session))
+        session->endRequested.store(1);
+    return answered;
 }
 
 void cslPostRequest(cslSession *session, cslConnection *c, uint32_t number, int32_t kind, int32_t quiet) {

@@ -518,7 +518,7 @@ int issueLocal(cslSession *session, const char *text) {
     }
     if (!std::strcmp(name, "end") || !std::strcmp(name, "quit"))
         return cslIssueMQCommand(session, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr);
-    if (std::strcmp(name, "=echo") != 0) line(session, CSL_LINE_ECHO, text);
+    if (std::strcmp(name, "=echo") != 0) cslEchoLine(session, text);
     if (!std::strcmp(name, "=cache") || !std::strcmp(name, "=set")) return 1;
     for (const char *screenOnly : {"=cls", "=colour", "=key", "=keyname", "=purge", "=repeat"})
         if (!std::strcmp(name, screenOnly)) return cslIgnoreInFileMode(session, text) ? 0 : 1;
@@ -555,8 +555,7 @@ int issueLocal(cslSession *session, const char *text) {
                     cslScript.echoSwitch(session, s.which,
                                          !(pairs[i].value != nullptr && pairs[i].valueLength == 2 &&
                                            strncasecmp(pairs[i].value, "no", 2) == 0));
-        if (!cmdsWasOn && cslScript.echoSwitch(session, CSL_ECHO_CMDS, -1))
-            line(session, CSL_LINE_ECHO, text);
+        if (!cmdsWasOn && cslScript.echoSwitch(session, CSL_ECHO_CMDS, -1)) cslEchoLine(session, text);
         return 1;
     }
     if (!std::strcmp(name, "=output")) return outputCommand(session, pairs, count);

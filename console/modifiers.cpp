@@ -18,6 +18,7 @@ struct cslFilter {
     ExpExpression *expression;
     const cslMqscCommand *row;
     uint16_t textLength;
+    uint16_t reported;  // a reply word the field does not know has been reported
     // the text follows
 };
 
@@ -43,6 +44,7 @@ struct WhereContext {
     const char *response;  // matching: the response text
     size_t responseLength;
     bool failed;
+    cslFilter *filter;  // matching: the filter judged
 };
 thread_local WhereContext *whereContext = nullptr;
 
@@ -191,7 +193,19 @@ int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, 
                 return 1;
             }
             const evValueName *row = cslFindValueName(field->valueNames, value, length);
-            expSetInt(result, row != nullptr ? row->value : 0);
+            if (row == nullptr) {
+                // Never a silent 0: the object is not shown, and the command says why once.
+                if (w->filter != nullptr && !w->filter->reported) {
+                    w->filter->reported = 1;
+                    char text[200];
+                    std::snprintf(text, sizeof text, "=WHERE() does not know the value '%.*s' of %s",
+                                  static_cast<int>(length > 60 ? 60 : length), value, field->keyword);
+                    errorLine(w->session, text);
+                }
+                e->valueMissing = 1;
+                return 0;
+            }
+            expSetInt(result, row->value);
             return 1;
         }
         case 'L':
@@ -285,7 +299,9 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
     if (std::strchr("IijLlRrs", kind) == nullptr || kind == '\0')
         return expSetError(e, length, "Variable '%s' is not suitable for =WHERE() clause", name);
     if (e->trial) {
-        if (w->command != nullptr && kind != 'R' && kind != 'L') requestAttribute(w, field->keyword);
+        // Only a DISPLAY asks for attributes; an ALTER of the edit mode is sent as typed.
+        if (w->command != nullptr && kind != 'R' && kind != 'L' && strcasecmp(w->row->verb, "DISPLAY") == 0)
+            requestAttribute(w, field->keyword);
         if (kind == 'L' || kind == 'l') return expMakeList(result, 0, nullptr, nullptr);
         if (kind == 'R' || kind == 'r' || kind == 's') {
             expSetString(result, EXP_STR, const_cast<char *>(""), 0);
@@ -324,15 +340,20 @@ int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char 
             return 0;
         }
         f->row = row;
-        WhereContext w{session, row, text, CSL_BUFFER_SIZE, nullptr, 0, false};
+        WhereContext w{session, row, text, CSL_BUFFER_SIZE, nullptr, 0, false, nullptr};
         whereContext = &w;
         char *error = nullptr;
         const uint32_t flags = EXP_PARSE_AT_NAMES | (session->cswhere ? EXP_PARSE_CASE : 0);
         // The script's program lets the filter call the script's own functions.
         ExpCallerBlock caller{};
         caller.program = session->program;
-        f->expression = expParseExpression(value, -1, 0, flags, expFilterOperatorTable, resolveWhereVariable,
-                                           cslScript.whereFunction, &caller, &error);
+        // Error positions count from the start of the command as typed (the echo line's text).
+        const char *typed = cslLineText(echo);
+        const char *valueAt = evMemFindNoCase(typed, echo->length, value, std::strlen(value));
+        const auto base = static_cast<uint32_t>(valueAt != nullptr ? valueAt - typed : 0);
+        // Parsed from the filter's own copy: its string literals point into the text they were read from.
+        f->expression = expParseExpression(filterText(f), -1, base, flags, expFilterOperatorTable,
+                                           resolveWhereVariable, cslScript.whereFunction, &caller, &error);
         whereContext = nullptr;
         if (f->expression == nullptr || w.failed) {
             errorLine(session, error != nullptr && error[0] != '\0'
@@ -466,7 +487,9 @@ int applyNamelist(cslSession *session, cslConnection *c, cslOutputLine *echo, co
         session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
         return 0;
     }
-    return cslSendCommand(session, c, display, CSL_REPLY_NAMELIST) != 0 ? 2 : 0;
+    if (cslSendCommand(session, c, display, CSL_REPLY_NAMELIST)) return 2;
+    session->summaryIssued.fetch_sub(1);  // the refused command is counted once, by its caller
+    return 0;
 }
 
 struct NameList {
@@ -767,6 +790,8 @@ int cslParseResetQStats(cslSession *session, const char *text, char *queue, size
         failAt = count > 4 ? tokens[4] : end;
     else if (count > 5)
         failAt = tokens[5];
+    else if (lengths[3] > CSL_NAME_MAX)
+        failAt = tokens[3] + CSL_NAME_MAX;  // a longer name would be cut to another queue's
     if (failAt == nullptr) {
         std::snprintf(queue, queueSize, "%.*s", static_cast<int>(lengths[3]), tokens[3]);
         return 1;
@@ -819,7 +844,7 @@ int cslMatchResponse(cslSession *session, cslOutputLine *echo, const char *text,
                         : evWildMatchNoCase(text, length, pattern, f->textLength)))
                 return 0;
         } else if (f->kind == kFilterWhere) {
-            WhereContext w{session, f->row, nullptr, 0, text, length, false};
+            WhereContext w{session, f->row, nullptr, 0, text, length, false, f};
             whereContext = &w;
             ExpValue result{};
             f->expression->valueMissing = 0;

@@ -401,6 +401,32 @@ void cslStatusMessage(cslSession *session, const char *text, int64_t time, int64
     }
 }
 
+void cslShowStatusInFileMode(cslSession *session, int64_t since) {
+    static const char *const kShown[] = {"Command server or network slow in responding", "Connecting to '",
+                                         "Opening reply queue '", "Opening command queue '"};
+    if (!cslFileMode(session)) return;
+    const int64_t now = evClockNow();
+    char text[CSL_STATUS_TEXT_MAX + 1];
+    {
+        CSRecursiveGuard guard(session->displayLock);
+        const bool pending = session->pendingSet && session->pendingShowTime <= now;
+        const int64_t setAt =
+            pending ? session->pendingShowTime : session->statusExpiry - CSL_STATUS_LIFETIME;
+        std::snprintf(text, sizeof text, "%s", pending ? session->statusPending : session->statusNow);
+        if (text[0] == '\0' || setAt < since) return;
+        bool shown = false;
+        for (const char *prefix : kShown)
+            shown = shown || std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+        if (!shown) return;
+        if (std::strcmp(text, session->fileStatusText) == 0 && now - session->fileStatusTime < 10) return;
+        std::snprintf(session->fileStatusText, sizeof session->fileStatusText, "%s", text);
+        session->fileStatusTime = now;
+    }
+    cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_RESPONSE, CSL_CURRENT_COMMAND);
+    // Before the main loop runs (a start-up script) nothing else flushes the log.
+    logFlushIfWritten();
+}
+
 void cslSetStatus(cslSession *session, const char *text) {
     CSRecursiveGuard guard(session->displayLock);
     std::snprintf(session->messageLine, sizeof session->messageLine, "%s", text);

@@ -25,8 +25,11 @@ constexpr EnumName kDlvSeq[] = {{"PRIORITY", MQMDS_PRIORITY}, {"FIFO", MQMDS_FIF
 constexpr EnumName kTrigType[] = {
     {"NONE", MQTT_NONE}, {"FIRST", MQTT_FIRST}, {"EVERY", MQTT_EVERY}, {"DEPTH", MQTT_DEPTH}, {nullptr, 0}};
 constexpr EnumName kNoLimit[] = {{"NOLIMIT", MQCEX_NOLIMIT}, {nullptr, 0}};
-constexpr EnumName kQType[] = {
-    {"QLOCAL", MQQT_LOCAL}, {"QMODEL", MQQT_MODEL}, {"QALIAS", MQQT_ALIAS}, {nullptr, 0}};
+constexpr EnumName kQType[] = {{"QLOCAL", MQQT_LOCAL},
+                               {"QMODEL", MQQT_MODEL},
+                               {"QALIAS", MQQT_ALIAS},
+                               {"QREMOTE", MQQT_REMOTE},
+                               {nullptr, 0}};
 constexpr EnumName kTargType[] = {{"QUEUE", MQOT_Q}, {"TOPIC", MQOT_TOPIC}, {nullptr, 0}};
 constexpr EnumName kPlatform[] = {{"UNIX", MQPL_UNIX}, {nullptr, 0}};
 constexpr EnumName kSyncpt[] = {{"SYNCPT", MQSP_AVAILABLE}, {"NOSYNCPT", MQSP_NOT_AVAILABLE}};
@@ -47,14 +50,15 @@ constexpr EnumName kServControl[] = {{"QMGR", MQSVC_CONTROL_Q_MGR},
                                      {"MANUAL", MQSVC_CONTROL_MANUAL},
                                      {nullptr, 0}};
 
-constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, TP = K_TOPIC, QMGR = K_QMGR, NL = K_NAMELIST,
-                  SV = K_SERVICE;
+constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, QR = K_QREMOTE, TP = K_TOPIC, QMGR = K_QMGR,
+                  NL = K_NAMELIST, SV = K_SERVICE;
 constexpr MQLONG kMax = 999999999;
 
-// Rows in the order DISPLAY shows them.
+// Rows in the order DISPLAY shows them. As in IBM MQ, only local queues show their creation date and
+// time.
 const std::vector<AttrDef> kTable = {
-    {"QUEUE", MQCA_Q_NAME, QL | QM | QA, AttrType::Str, 48, 0, 0, nullptr, false},
-    {"TYPE", MQIA_Q_TYPE, QL | QM | QA, AttrType::Enum, 0, 0, 0, kQType, false},
+    {"QUEUE", MQCA_Q_NAME, QL | QM | QA | QR, AttrType::Str, 48, 0, 0, nullptr, false},
+    {"TYPE", MQIA_Q_TYPE, QL | QM | QA | QR, AttrType::Enum, 0, 0, 0, kQType, false},
     {"TOPIC", MQCA_TOPIC_NAME, TP, AttrType::Str, 48, 0, 0, nullptr, false},
     {"QMNAME", MQCA_Q_MGR_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"NAMELIST", MQCA_NAMELIST_NAME, NL, AttrType::Str, 48, 0, 0, nullptr, false},
@@ -71,16 +75,19 @@ const std::vector<AttrDef> kTable = {
     {"STDOUT", MQCA_STDOUT_DESTINATION, SV, AttrType::Str, 255, 0, 0, nullptr, true},
     {"STDERR", MQCA_STDERR_DESTINATION, SV, AttrType::Str, 255, 0, 0, nullptr, true},
     {"TOPICSTR", MQCA_TOPIC_STRING, TP, AttrType::Str, 10240, 0, 0, nullptr, true},
-    {"DESCR", MQCA_Q_DESC, QL | QM | QA, AttrType::Str, 64, 0, 0, nullptr, true},
+    {"DESCR", MQCA_Q_DESC, QL | QM | QA | QR, AttrType::Str, 64, 0, 0, nullptr, true},
     {"DESCR", MQCA_TOPIC_DESC, TP, AttrType::Str, 64, 0, 0, nullptr, true},
     {"DESCR", MQCA_Q_MGR_DESC, QMGR, AttrType::Str, 64, 0, 0, nullptr, true},
     {"DESCR", MQCA_NAMELIST_DESC, NL, AttrType::Str, 64, 0, 0, nullptr, true},
     {"TARGET", MQCA_BASE_Q_NAME, QA, AttrType::Str, 48, 0, 0, nullptr, true},
     {"TARGTYPE", MQIA_BASE_TYPE, QA, AttrType::Enum, 0, 0, 0, kTargType, true},
+    {"RNAME", MQCA_REMOTE_Q_NAME, QR, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"RQMNAME", MQCA_REMOTE_Q_MGR_NAME, QR, AttrType::Str, 48, 0, 0, nullptr, true},
+    {"XMITQ", MQCA_XMIT_Q_NAME, QR, AttrType::Str, 48, 0, 0, nullptr, true},
     {"GET", MQIA_INHIBIT_GET, QL | QM | QA, AttrType::Enum, 0, 0, 0, kEnabled, true},
-    {"PUT", MQIA_INHIBIT_PUT, QL | QM | QA, AttrType::Enum, 0, 0, 0, kEnabled, true},
-    {"DEFPRTY", MQIA_DEF_PRIORITY, QL | QM | QA, AttrType::Int, 0, 0, 9, nullptr, true},
-    {"DEFPSIST", MQIA_DEF_PERSISTENCE, QL | QM | QA, AttrType::Enum, 0, 0, 0, kYesNo, true},
+    {"PUT", MQIA_INHIBIT_PUT, QL | QM | QA | QR, AttrType::Enum, 0, 0, 0, kEnabled, true},
+    {"DEFPRTY", MQIA_DEF_PRIORITY, QL | QM | QA | QR, AttrType::Int, 0, 0, 9, nullptr, true},
+    {"DEFPSIST", MQIA_DEF_PERSISTENCE, QL | QM | QA | QR, AttrType::Enum, 0, 0, 0, kYesNo, true},
     {"MAXDEPTH", MQIA_MAX_Q_DEPTH, QL | QM, AttrType::Int, 0, 0, kMax, nullptr, true},
     {"MAXMSGL", MQIA_MAX_MSG_LENGTH, QL | QM, AttrType::Int, 0, 0, 104857600, nullptr, true},
     {"MAXMSGL", MQIA_MAX_MSG_LENGTH, QMGR, AttrType::Int, 0, 32768, 104857600, nullptr, true},
@@ -93,7 +100,7 @@ const std::vector<AttrDef> kTable = {
     {"BOTHRESH", MQIA_BACKOUT_THRESHOLD, QL | QM, AttrType::Int, 0, 0, kMax, nullptr, true},
     {"BOQNAME", MQCA_BACKOUT_REQ_Q_NAME, QL | QM, AttrType::Str, 48, 0, 0, nullptr, true},
     {"HARDENBO", MQIA_HARDEN_GET_BACKOUT, QL | QM, AttrType::Flag, 0, 0, 0, kHarden, true},
-    {"CAPEXPRY", MQIA_CAP_EXPIRY, QL | QM | QA | TP, AttrType::Int, 0, -1, kMax, kNoLimit, true},
+    {"CAPEXPRY", MQIA_CAP_EXPIRY, QL | QM | QA | QR | TP, AttrType::Int, 0, -1, kMax, kNoLimit, true},
     {"TRIGGER", MQIA_TRIGGER_CONTROL, QL | QM, AttrType::Flag, 0, 0, 0, kTrigger, true},
     {"TRIGTYPE", MQIA_TRIGGER_TYPE, QL | QM, AttrType::Enum, 0, 0, 0, kTrigType, true},
     {"TRIGDPTH", MQIA_TRIGGER_DEPTH, QL | QM, AttrType::Int, 0, 1, kMax, nullptr, true},
@@ -140,12 +147,12 @@ const std::vector<AttrDef> kTable = {
     {"ACCTCONO", MQIA_ACCOUNTING_CONN_OVERRIDE, QMGR, AttrType::Enum, 0, 0, 0, kEvent, true},
     {"COMMANDQ", MQCA_COMMAND_INPUT_Q_NAME, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"QMID", MQCA_Q_MGR_IDENTIFIER, QMGR, AttrType::Str, 48, 0, 0, nullptr, false},
-    {"CRDATE", MQCA_CREATION_DATE, QL | QM | QA | TP, AttrType::Str, 12, 0, 0, nullptr, false},
-    {"CRTIME", MQCA_CREATION_TIME, QL | QM | QA | TP, AttrType::Str, 8, 0, 0, nullptr, false},
-    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | TP | QMGR | NL | SV, AttrType::Str, 12, 0, 0, nullptr,
-     false},
-    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | TP | QMGR | NL | SV, AttrType::Str, 8, 0, 0, nullptr,
-     false},
+    {"CRDATE", MQCA_CREATION_DATE, QL | TP, AttrType::Str, 12, 0, 0, nullptr, false},
+    {"CRTIME", MQCA_CREATION_TIME, QL | TP, AttrType::Str, 8, 0, 0, nullptr, false},
+    {"ALTDATE", MQCA_ALTERATION_DATE, QL | QM | QA | QR | TP | QMGR | NL | SV, AttrType::Str, 12, 0, 0,
+     nullptr, false},
+    {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | QR | TP | QMGR | NL | SV, AttrType::Str, 8, 0, 0,
+     nullptr, false},
 };
 
 }  // namespace

@@ -207,7 +207,7 @@ bool attrValue(const AttrDef &a, const Token &t, MQLONG &v) {
 
 bool isQueueNoun(const std::string &noun) {
     return noun == "QLOCAL" || noun == "QL" || noun == "QMODEL" || noun == "QM" || noun == "QALIAS" ||
-           noun == "QA" || noun == "QUEUE" || noun == "Q";
+           noun == "QA" || noun == "QREMOTE" || noun == "QR" || noun == "QUEUE" || noun == "Q";
 }
 
 // The MQQT value a queue noun names; 0 for QUEUE and anything else.
@@ -215,6 +215,7 @@ MQLONG queueType(const std::string &noun) {
     if (noun == "QLOCAL" || noun == "QL") return MQQT_LOCAL;
     if (noun == "QMODEL" || noun == "QM") return MQQT_MODEL;
     if (noun == "QALIAS" || noun == "QA") return MQQT_ALIAS;
+    if (noun == "QREMOTE" || noun == "QR") return MQQT_REMOTE;
     return 0;
 }
 
@@ -293,7 +294,7 @@ constexpr RefreshObject kRefreshObjects[] = {
     {"QALIAS", MQOT_ALIAS_Q, K_QALIAS},
     {"QMGR", MQOT_Q_MGR, K_QMGR},
     {"TOPIC", MQOT_TOPIC, K_TOPIC},
-    {"QREMOTE", MQOT_REMOTE_Q, 0},
+    {"QREMOTE", MQOT_REMOTE_Q, K_QREMOTE},
     {"CHANNEL", MQOT_CHANNEL, 0},
     {"NAMELIST", MQOT_NAMELIST, K_NAMELIST},
     {"PROCESS", MQOT_PROCESS, 0},
@@ -396,7 +397,10 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
             w.string(MQCA_Q_NAME, name);
         }
         MQLONG type = queueType(noun);
-        kind = type == MQQT_MODEL ? K_QMODEL : type == MQQT_ALIAS ? K_QALIAS : K_QLOCAL;
+        kind = type == MQQT_MODEL    ? K_QMODEL
+               : type == MQQT_ALIAS  ? K_QALIAS
+               : type == MQQT_REMOTE ? K_QREMOTE
+                                     : K_QLOCAL;
         if (type != 0) w.integer(MQIA_Q_TYPE, type);
     } else if (noun == "TOPIC" || noun == "TOP") {
         kind = K_TOPIC;
@@ -592,6 +596,8 @@ struct Mqsc {
             k = K_QMODEL;
         else if (noun == "QALIAS" || noun == "QA")
             k = K_QALIAS;
+        else if (noun == "QREMOTE" || noun == "QR")
+            k = K_QREMOTE;
         else if (noun == "TOPIC" || noun == "TOP")
             k = K_TOPIC;
         else if (noun == "QMGR")
@@ -752,6 +758,7 @@ struct Mqsc {
         const char *sysDefault = kind == K_QLOCAL     ? "SYSTEM.DEFAULT.LOCAL.QUEUE"
                                  : kind == K_QMODEL   ? "SYSTEM.DEFAULT.MODEL.QUEUE"
                                  : kind == K_QALIAS   ? "SYSTEM.DEFAULT.ALIAS.QUEUE"
+                                 : kind == K_QREMOTE  ? "SYSTEM.DEFAULT.REMOTE.QUEUE"
                                  : kind == K_NAMELIST ? "SYSTEM.DEFAULT.NAMELIST"
                                  : kind == K_SERVICE  ? "SYSTEM.DEFAULT.SERVICE"
                                                       : "SYSTEM.DEFAULT.TOPIC";

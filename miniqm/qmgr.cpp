@@ -31,6 +31,8 @@ MQLONG queueType(Kind k) {
             return MQQT_MODEL;
         case K_QALIAS:
             return MQQT_ALIAS;
+        case K_QREMOTE:
+            return MQQT_REMOTE;
         default:
             return MQQT_LOCAL;
     }
@@ -115,6 +117,13 @@ void QueueManager::defaultsFor(Object &o, Kind kind) {
     if (kind == K_QALIAS) {
         o.strs[MQCA_BASE_Q_NAME] = "";
         o.ints[MQIA_BASE_TYPE] = MQOT_Q;
+        return;
+    }
+    if (kind == K_QREMOTE) {
+        o.ints.erase(MQIA_INHIBIT_GET);  // a remote queue is only put to
+        o.strs[MQCA_REMOTE_Q_NAME] = "";
+        o.strs[MQCA_REMOTE_Q_MGR_NAME] = "";
+        o.strs[MQCA_XMIT_Q_NAME] = "";
         return;
     }
     o.ints[MQIA_MAX_Q_DEPTH] = 5000;

@@ -33,9 +33,10 @@ enum Kind : uint8_t {
     K_TOPIC = 8,
     K_QMGR = 16,
     K_NAMELIST = 32,
-    K_SERVICE = 64
+    K_SERVICE = 64,
+    K_QREMOTE = 128
 };
-constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS;
+constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS | K_QREMOTE;
 
 // An MQI outcome. Dropping one unread can hide a failure the caller must report (a message or a
 // change that was not kept), so it may not be ignored.
@@ -593,7 +594,9 @@ private:
     Result publishLocked(Conn *c, Handle &h, MQMD &md, PutOptions &pmo, const std::string &data);
     // Remote queue manager names (xmitq.cpp): the open of a queue on another queue manager, and
     // the transmission message that carries a put to it.
-    Result openRemoteLocked(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
+    // xmitQ: the transmission queue a remote queue definition names (empty: by the queue manager).
+    Result openRemoteLocked(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out,
+                            const std::string &xmitQ = std::string());
     Result resolveXmitQ(const std::string &qmName, Queue *&xmitq);
     std::string transmissionMessage(const Handle &h, MQMD &md, const std::string &data, int64_t now);
     // Ends a subscription (journalled when durable); false, with the subscription kept, when the

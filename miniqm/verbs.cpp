@@ -286,6 +286,17 @@ Result QueueManager::openQueue(Conn *c, const OpenRequest &od, MQLONG options, H
     if (od.objectName.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
     Queue *q = findQueue(od.objectName);
     if (!q) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
+    if (q->def.kind == K_QREMOTE) {
+        // A local definition of a remote queue: the queue and queue manager it names, through its
+        // transmission queue (or the one named after that queue manager).
+        OpenRequest remote = od;
+        remote.objectName = q->def.s(MQCA_REMOTE_Q_NAME);
+        remote.objectQMgrName = q->def.s(MQCA_REMOTE_Q_MGR_NAME);
+        if (remote.objectQMgrName.empty()) remote.objectQMgrName = qmgr_.name;
+        Result r = openRemoteLocked(remote, options, h, out, q->def.s(MQCA_XMIT_Q_NAME));
+        out.objectName = od.objectName;
+        return r;
+    }
     if (q->def.kind == K_QMODEL) {
         Result r = makeDynamicQueue(c, od, *q, q);
         if (r.failed()) return r;

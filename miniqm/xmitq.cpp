@@ -53,13 +53,14 @@ Result QueueManager::resolveXmitQ(const std::string &qmName, Queue *&xmitq) {
 // A queue on another queue manager can only be put to. Only local names are checked; the last
 // check is that a transmission queue leads there. The handle holds the transmission queue open
 // for output, as IBM MQ's does.
-Result QueueManager::openRemoteLocked(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out) {
+Result QueueManager::openRemoteLocked(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out,
+                                      const std::string &xmitQ) {
     if (od.objectName.empty()) return Result::fail(MQRC_UNKNOWN_OBJECT_NAME);
     const MQLONG localOnly = MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE |
                              MQOO_INQUIRE | MQOO_SET | MQOO_SAVE_ALL_CONTEXT | MQOO_CO_OP;
     if (options & localOnly) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
     Queue *xmitq = nullptr;
-    Result r = resolveXmitQ(od.objectQMgrName, xmitq);
+    Result r = resolveXmitQ(xmitQ.empty() ? od.objectQMgrName : xmitQ, xmitq);
     if (r.failed()) return r;
     h.queue = xmitq;
     h.named = nullptr;

@@ -16,7 +16,9 @@ struct termios savedMode;
 std::atomic<bool> rawMode{false};
 std::atomic<EvKeySource> keySource{nullptr};
 std::atomic<EvLineSource> lineSource{nullptr};
-std::atomic<int32_t> lineReading{0};  // a line is being read: key polling waits
+std::atomic<int32_t> lineReading{0};
+std::atomic<uint32_t> keyOwner{
+    0};  // the thread that has the keys to itself; 0: none  // a line is being read: key polling waits
 
 // Single keys without echo; signals (Ctrl-C) stay as they are.
 int setSingleKeys() {
@@ -50,7 +52,13 @@ void evKeyboardClose() {
     if (rawMode.exchange(false)) tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
 }
 
+void evKeysReserve(int32_t reserve) {
+    keyOwner.store(reserve ? csThreadId() : 0);
+}
+
 int32_t evKeyRead(int32_t wait) {
+    const uint32_t owner = keyOwner.load();
+    if (owner != 0 && owner != csThreadId()) return 0;
     if (EvKeySource source = keySource.load()) return source(wait);
     if (lineReading.load() != 0) return 0;
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};

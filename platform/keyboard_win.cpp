@@ -14,7 +14,9 @@ namespace {
 std::atomic<bool> consoleOpen{false};
 std::atomic<EvKeySource> keySource{nullptr};
 std::atomic<EvLineSource> lineSource{nullptr};
-std::atomic<int32_t> lineReading{0};  // a line is being read: key polling waits
+std::atomic<int32_t> lineReading{0};
+std::atomic<uint32_t> keyOwner{
+    0};  // the thread that has the keys to itself; 0: none  // a line is being read: key polling waits
 
 // One byte of a standard input that is no console: 0 when none is waiting (wait 0) or the read
 // failed, -1 at the end of the input. _kbhit would look at a console instead, and find none or
@@ -53,7 +55,13 @@ void evKeyboardClose() {
     consoleOpen.store(false);
 }
 
+void evKeysReserve(int32_t reserve) {
+    keyOwner.store(reserve ? csThreadId() : 0);
+}
+
 int32_t evKeyRead(int32_t wait) {
+    const uint32_t owner = keyOwner.load();
+    if (owner != 0 && owner != csThreadId()) return 0;
     if (EvKeySource source = keySource.load()) return source(wait);
     if (lineReading.load() != 0) return 0;
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

@@ -139,6 +139,10 @@ void evKeyboardClose();
 // input, which no wait outlasts.
 int32_t evKeyRead(int32_t wait);
 
+// While a thread has reserved the keys (a prompt reading a password), evKeyRead answers 0 on every
+// other thread, so that the main loop's polling takes none of them. 0 gives them back.
+void evKeysReserve(int32_t reserve);
+
 // Tests put a source of keys in place of standard input (null restores it); evKeyRead then asks
 // the source, and evKeyboardOpen leaves the terminal alone. Returns the source it replaces.
 using EvKeySource = int32_t (*)(int32_t wait);

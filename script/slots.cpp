@@ -169,6 +169,13 @@ void freeProgram(cslSession *session) {
     session->program = nullptr;
 }
 
+// The current input source stops on its first failure (=import sof).
+int stopsOnFailure(cslSession *session) {
+    CSRecursiveGuard guard(gScriptLock);
+    const cmdProgram *program = programOf(session);
+    return program != nullptr && program->reader != nullptr && program->reader->stopOnError != 0;
+}
+
 }  // namespace
 
 cmdProgram *cmdSessionProgram(cslSession *session) {
@@ -187,6 +194,7 @@ void scriptInstallConsole() {
     cslScript.evaluateToText = evaluateToText;
     cslScript.evaluateToNumber = evaluateToNumber;
     cslScript.runCommands = runCommands;
+    cslScript.stopsOnFailure = stopsOnFailure;
     // The WHERE filters run on the connection's threads while the console thread waits for the
     // reply holding the script lock: they take no lock of their own.
     cslScript.whereVariable = cslVariableCallback;

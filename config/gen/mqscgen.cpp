@@ -1,6 +1,7 @@
 // Writes config/mqsc_tables.cpp, the console's MQSC command table (cslMqscCommandTable) with the
 // field tables of its IBM MQ commands, from config/data/mqsc_commands.tsv (the rows),
-// config/data/mqsc_field_types.tsv (kind letters of indicator pairs and lists) and mqi/data/:
+// config/data/mqsc_field_types.tsv (kind letters of indicator pairs and lists),
+// config/data/mqsc_values.tsv (the MQSC words of integer values) and mqi/data/:
 // mqsc_keywords.tsv (every keyword of an object kind), event_fields.tsv (types and value names as
 // DISPLAY EVENTS has them) and constants.tsv (the value sets).
 //   mqscgen <source root>          write the file
@@ -97,8 +98,9 @@ struct Keyword {
 struct Inputs {
     std::vector<Keyword> keywords;                          // file order (by symbol)
     std::vector<std::pair<std::string, long long>> values;  // int constants, file order (by symbol)
-    std::map<std::string, std::pair<std::string, std::string>> eventFields;  // symbol -> (type, values)
-    std::map<std::string, std::string> types;                                // symbol -> kind letter
+    std::map<std::string, std::pair<std::string, std::string>> eventFields;       // symbol -> (type, values)
+    std::map<std::string, std::string> types;                                     // symbol -> kind letter
+    std::map<std::string, std::vector<std::pair<std::string, long long>>> words;  // symbol -> MQSC words
     std::vector<std::vector<std::string>> commands;
 };
 
@@ -122,6 +124,15 @@ Inputs load(const std::string &root) {
     for (auto &c : readTsv(root + "/mqi/data/event_fields.tsv", 2))
         in.eventFields[c[0]] = {c[1], c.size() > 2 ? c[2] : ""};
     for (auto &c : readTsv(root + "/config/data/mqsc_field_types.tsv", 2)) in.types[c[0]] = c[1];
+    for (auto &c : readTsv(root + "/config/data/mqsc_values.tsv", 2)) {
+        auto &words = in.words[c[0]];
+        for (const std::string &item : splitOn(c[1], ',')) {
+            size_t eq = item.find('=');
+            if (eq == std::string::npos || eq == 0)
+                throw Fail{"mqsc_values.tsv: " + c[0] + ": bad word " + item};
+            words.emplace_back(item.substr(0, eq), number(item.substr(eq + 1), c[0]));
+        }
+    }
     in.commands = readTsv(root + "/config/data/mqsc_commands.tsv", 12);
     return in;
 }
@@ -205,6 +216,34 @@ private:
         return table;
     }
 
+    // The value table of a field: its value set's rows, then the MQSC words of the attribute (as
+    // MQSC replies show the value), so that both spellings resolve to the number.
+    std::string fieldValues(const std::string &names, const std::string &symbol) {
+        auto w = in_.words.find(symbol);
+        if (w == in_.words.end()) return valueTable(names);
+        std::string table = "words" + symbol;
+        table.erase(std::remove(table.begin(), table.end(), '_'), table.end());
+        if (!valueTablesMade_.insert(table).second) return table;
+        valueTables_ << "const evValueName " << table << "[] = {\n";
+        if (!names.empty() && names != "objtypes" && names != "cmdname") {
+            for (auto &[valueSymbol, value] : in_.values) {
+                if (!startsWith(valueSymbol, names) || valueSymbol == "MQAT_USER_FIRST" ||
+                    valueSymbol == "MQAT_USER_LAST")
+                    continue;
+                valueTables_ << "    {0, " << value << ", " << quote(describe(valueSymbol, names)) << ", "
+                             << quote(valueSymbol.substr(names.size())) << ", 0},\n";
+            }
+        }
+        for (auto &[word, value] : w->second)
+            valueTables_ << "    {0, " << value << ", " << quote(word) << ", " << quote(word) << ", 0},\n";
+        valueTables_ << "    {0, 0, nullptr, nullptr, 0},\n};\n\n";
+        return table;
+    }
+
+    static bool isAttribute(const Keyword &k) {
+        return startsWith(k.symbol, "MQCA_") || startsWith(k.symbol, "MQIA_");
+    }
+
     std::string typeOf(const Keyword &k, std::string *names) const {
         std::string type = "i";
         if (startsWith(k.symbol, "MQCA_") || startsWith(k.symbol, "MQCACF_") ||
@@ -231,19 +270,29 @@ private:
         for (const std::string &kind : kinds)
             if (!knownKinds_.count(kind)) throw Fail{"mqsc_commands.tsv: no keywords of object kind " + kind};
         std::string table = "fields" + kinds[0];
-        std::ostringstream rows;
-        std::set<std::string> seen;
+        // One row per keyword, at the place of its first keyword; an object attribute (MQCA_, MQIA_)
+        // wins over a command parameter of the same keyword (MOVE QLOCAL's TYPE is no queue type).
+        std::vector<std::pair<std::string, const Keyword *>> chosen;
         for (const Keyword &k : in_.keywords) {
             for (auto &[kind, keyword] : k.kinds) {
                 if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) continue;
-                if (!seen.insert(keyword).second) continue;
-                std::string names;
-                std::string type = typeOf(k, &names);
-                std::string field = fieldName(k.id, keyword);
-                rows << "    {0, \"\", \"a   \", " << quote(type) << ", " << quote(keyword) << ", "
-                     << valueTable(names) << ", nullptr, " << k.id << ", 0, -2, 0, 0, " << keyword.size()
-                     << ", 0, " << quote(field) << ", " << field.size() << "},\n";
+                auto at = std::find_if(chosen.begin(), chosen.end(),
+                                       [&keyword](const auto &c) { return c.first == keyword; });
+                if (at == chosen.end())
+                    chosen.emplace_back(keyword, &k);
+                else if (!isAttribute(*at->second) && isAttribute(k))
+                    at->second = &k;
             }
+        }
+        std::ostringstream rows;
+        for (auto &[keyword, kp] : chosen) {
+            const Keyword &k = *kp;
+            std::string names;
+            std::string type = typeOf(k, &names);
+            std::string field = fieldName(k.id, keyword);
+            rows << "    {0, \"\", \"a   \", " << quote(type) << ", " << quote(keyword) << ", "
+                 << fieldValues(names, k.symbol) << ", nullptr, " << k.id << ", 0, -2, 0, 0, "
+                 << keyword.size() << ", 0, " << quote(field) << ", " << field.size() << "},\n";
         }
         fieldTables_
             << "const evParmDef " << table << "[] = {\n"

@@ -65,6 +65,23 @@ TEST_F(EditConsole, CommandsRunAgainstTheChosenTableUntilEnd) {
     EXPECT_EQ(s->ccdtMode, 0);
 }
 
+// =WHERE on an ALTER judges the channels only: the ALTER goes as typed, no attribute added.
+TEST_F(EditConsole, WhereOnAnAlterAddsNothingToTheCommand) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "w.tab)"), 1);
+    cslIssueCommand(s, "DEFINE CHANNEL(A) CHLTYPE(CLNTCONN) HBINT(10)");
+    cslIssueCommand(s, "DEFINE CHANNEL(B) CHLTYPE(CLNTCONN)");
+    lines();
+    cslIssueCommand(s, "ALTER CHANNEL(*) CHLTYPE(CLNTCONN) DESCR('changed') =WHERE(HBINT EQ 10)");
+    std::string all;
+    for (const auto &l : lines()) all += l.first + "\n";
+    EXPECT_EQ(all.find("AMQ8405"), std::string::npos) << all;
+    cslIssueCommand(s, "DIS CHL(*) DESCR");
+    all.clear();
+    for (const auto &l : lines()) all += l.first + "\n";
+    EXPECT_EQ(all.find("DESCR(changed)"), all.rfind("DESCR(changed)")) << all;  // once
+    EXPECT_NE(all.find("DESCR(changed)"), std::string::npos) << all;
+}
+
 TEST_F(EditConsole, MergeCopiesChannelsIntoTheTable) {
     ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "from.tab)"), 1);
     cslIssueCommand(s, "DEFINE CHANNEL(M1)");

@@ -431,6 +431,29 @@ TEST_F(ConnectionTest, ANamelistChangeReadsTheNamesThenSendsTheWholeList) {
     EXPECT_EQ(mq.s().puts.size(), 4u);
 }
 
+// On z/OS the namelist's display comes as text messages: CSQM407I holds the names.
+TEST_F(ConnectionTest, ANamelistChangeOnZosReadsTheTextDisplay) {
+    mq.s().platform = 1;
+    connect();
+    cslIssueMQCommand(s, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr);
+    mq.s().responder = [](const fakemq::Put &put) {
+        const std::string text(put.data.begin(), put.data.end());
+        if (text.rfind("DISPLAY NAMELIST(X) NAMES", 0) == 0) {
+            for (const char *reply : {"CSQN205I   COUNT=       3, RETURN=00000000, REASON=00000000",
+                                      "CSQM407I !MQ1 NAMELIST(X) QSGDISP(QMGR) NAMES(A,C1)",
+                                      "CSQ9022I !MQ1 CSQMDRTS ' DISPLAY NAMELIST' NORMAL COMPLETION"})
+                fakemq::replyText(put, reply);
+        } else {
+            fakemq::replyText(put, "CSQ9022I !MQ1 CSQMMSGP ' ALTER NAMELIST' NORMAL COMPLETION");
+        }
+    };
+    EXPECT_EQ(command("ALTER NL(X) =ADD(B)"), 1);
+    ASSERT_EQ(mq.s().puts.size(), 2u) << ::testing::PrintToString(texts());
+    const std::string alter(mq.s().puts[1].data.begin(), mq.s().puts[1].data.end());
+    EXPECT_NE(alter.find(" NAMES('A','C1',B)"), std::string::npos) << alter;
+    EXPECT_TRUE(shown("CSQ9022I !MQ1 CSQMMSGP ' ALTER NAMELIST' NORMAL COMPLETION"));
+}
+
 TEST_F(ConnectionTest, AZosCommandScopeDisplayHasASubtotalPerQueueManagerAndATotal) {
     mq.s().platform = 1;
     connect();

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/config.h"
 #include "console/console.h"
 #include "miniqm/qm_fixture.h"
 #include "testing/console_session.h"
@@ -91,6 +92,136 @@ TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
     qm_.kill9();
     for (int i = 0; i < 500 && !shown("Connection to Queue Manager has been broken"); ++i) usleep(10000);
     EXPECT_TRUE(shown("Connection to Queue Manager has been broken"));
+}
+
+// Every attribute of the stand-in's real replies is a field of the DISPLAY row =WHERE uses for the
+// object (a bare NOxxx is the negative form of the flag xxx).
+TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QALIAS(APP.ALIAS) TARGET(APP.ONE)\n"
+                       "DEFINE QREMOTE(APP.REMOTE) RNAME(THERE) RQMNAME(QM2)\n"),
+              0);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    const struct {
+        const char *object;
+        const char *command;
+    } kDisplays[] = {{"QLOCAL", "DISPLAY QLOCAL(*) ALL"},
+                     {"QALIAS", "DISPLAY QALIAS(*) ALL"},
+                     {"QMODEL", "DISPLAY QMODEL(*) ALL"},
+                     {"QREMOTE", "DISPLAY QREMOTE(*) ALL"},
+                     {"QMGR", "DISPLAY QMGR ALL"}};
+    for (const auto &d : kDisplays) {
+        const cslCommandView view{0, 0, nullptr};
+        char message[CSL_LOOKUP_MESSAGE];
+        const cslMqscCommand *row = cslFindMqscCommand(&view, "DISPLAY", d.object, message);
+        ASSERT_NE(row, nullptr) << d.object;
+        auto known = [row](const std::string &keyword) {
+            for (const evParmDef *f = row->parms; f != nullptr && f->keyword != nullptr; ++f)
+                if (keyword == f->keyword) return true;
+            return false;
+        };
+        const cslOutputLine *before = s_->screens[0].newest;
+        EXPECT_EQ(command(d.command), 1);
+        int attributes = 0;
+        for (const std::string &line : zt::linesAfter(s_, before)) {
+            if (line.rfind("   ", 0) != 0) continue;  // the attribute lines of an object
+            CslAttrCursor cursor{line.c_str(), line.size(), 0, 0};
+            char token[512];
+            size_t length = 0;
+            int keyword = 0;
+            while (cslParseResponseAttrs(&cursor, token, sizeof token, &length, &keyword)) {
+                if (keyword == 0) continue;
+                std::string name(token, length);
+                const bool bare = name.find('(') == std::string::npos;
+                name = name.substr(0, name.find('('));
+                ++attributes;
+                EXPECT_TRUE(known(name) || (bare && name.rfind("NO", 0) == 0 && known(name.substr(2))))
+                    << d.command << ": " << name;
+            }
+        }
+        EXPECT_GT(attributes, 10) << d.command;
+    }
+}
+
+// The attribute check with the default settings: the displays it issues stay hidden, and every
+// attribute of the stand-in's replies is known.
+TEST_F(ConsoleQm, TheAttributeCheckShowsOnlyItsFindings) {
+    s_->formatting = 1;
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    const cslOutputLine *before = s_->screens[0].newest;
+    cslIssueCommand(s_, "!unhandled!");
+    std::vector<std::string> shown;
+    for (const cslOutputLine *l = before->next; l != nullptr; l = l->next)
+        if (l->rows > 0) shown.emplace_back(cslLineText(l));
+    EXPECT_EQ(shown, (std::vector<std::string>{"All attributes appear to be handled"}));
+}
+
+// A queue name longer than 48 characters is refused, not cut to the name of another queue; the
+// refused command counts as issued and failed, so that the summary adds up.
+TEST_F(ConsoleQm, ResetQStatsRefusesALongNameAndTheSummaryAddsUp) {
+    const std::string name48(48, 'Q');
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(" + name48 + ")\nALTER QMGR PERFMEV(ENABLED)\n"), 0);
+    ASSERT_EQ(qm_.tool("put QM1 " + name48 + " < /dev/null"), 0);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    command(("RESET QSTATS(" + name48 + "X)").c_str());
+    EXPECT_TRUE(shown("AMQ8405: Syntax error detected")) << ::testing::PrintToString(lines());
+    EXPECT_FALSE(shown("MSGSIN(")) << ::testing::PrintToString(lines());
+    command(("RESET QSTATS(" + name48 + ")").c_str());
+    EXPECT_TRUE(shown("MSGSIN(1)")) << ::testing::PrintToString(lines());  // its put is still counted
+    command("DISPLAY QLOCAL(Q*) CURDEPTH =WHERE(NOSUCH > 0)");             // refused here, not sent
+    EXPECT_TRUE(shown("Unknown variable 'NOSUCH'"));
+    cslIssueCommand(s_, "=show summary");
+    EXPECT_TRUE(shown("MQSC Command summary - Issued: 3  Success: 1  Fail: 2"))
+        << ::testing::PrintToString(lines());
+}
+
+// Symbolic values are the words MQSC replies carry; the =WHERE examples work on real replies.
+TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
+    ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(AXB) DEFPSIST(YES)\nDEFINE QLOCAL(AYB) GET(DISABLED)\n"
+                       "DEFINE QLOCAL(AZC)\nDEFINE QALIAS(AAB) TARGET(AXB)\n"),
+              0);
+    ASSERT_EQ(qm_.tool("put QM1 AYB < /dev/null"), 0);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    auto shownQueues = [this](const char *text) {
+        const cslOutputLine *before = s_->screens[0].newest;
+        command(text);
+        std::vector<std::string> queues;
+        for (const std::string &line : zt::linesAfter(s_, before)) {
+            const size_t at = line.find("QUEUE(");
+            if (at != std::string::npos && line.rfind("DISPLAY", 0) != 0)
+                queues.push_back(line.substr(at + 6, line.find(')', at) - at - 6));
+            EXPECT_EQ(line.find("Unknown variable"), std::string::npos) << text << ": " << line;
+        }
+        return queues;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*B) =WHERE(CURDEPTH > 0)"), (V{"AYB"}));
+    EXPECT_EQ(shownQueues("DISPLAY QUEUE(A*) =WHERE(TYPE EQ LOCAL)"), (V{"AXB", "AYB", "AZC"}));
+    EXPECT_EQ(shownQueues("DISPLAY QUEUE(A*) =WHERE(TYPE EQ QALIAS)"), (V{"AAB"}));
+    EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(DEFPSIST EQ NO)"), (V{"AYB", "AZC"}));
+    EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(DEFPSIST EQ YES)"), (V{"AXB"}));
+    EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(GET EQ DISABLED)"), (V{"AYB"}));
+    EXPECT_EQ(shownQueues("DISPLAY QLOCAL(A*) =WHERE(DESCR EQ '')"), (V{"AXB", "AYB", "AZC"}));
+    EXPECT_EQ(shownQueues("DISPLAY QALIAS(A*) =WHERE(TARGET EQ 'AXB')"), (V{"AAB"}));
+    // A reply word the field's table does not know (SERVICE's CONTROL has no MQSC words in the
+    // tables) is reported once and hides the objects, never taken as 0.
+    ASSERT_EQ(qm_.mqsc("DEFINE SERVICE(S1) CONTROL(QMGR)\nDEFINE SERVICE(S2) CONTROL(QMGR)\n"), 0);
+    const cslOutputLine *before = s_->screens[0].newest;
+    command("DISPLAY SERVICE(S*) =WHERE(CONTROL EQ 0)");
+    int reported = 0;
+    int services = 0;
+    for (const std::string &line : zt::linesAfter(s_, before)) {
+        reported += line == "=WHERE() does not know the value 'QMGR' of CONTROL";
+        services += line.rfind("DISPLAY", 0) != 0 && line.find("SERVICE(S") != std::string::npos;
+    }
+    EXPECT_EQ(services, 0);
+    EXPECT_EQ(reported, 1);
+    // Error positions count from the start of the command (an offset, as the expressions count).
+    command("DISPLAY QLOCAL(A*) =WHERE(CURDEPTH > 0 @@)");
+    EXPECT_EQ(lines().back(), "Unrecognised token '@@' at position 39");
 }
 
 }  // namespace

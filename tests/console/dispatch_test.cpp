@@ -69,7 +69,7 @@ TEST_F(DispatchTest, TheAttributeCheckDisplaysEachTypeInOrderAndSkipsTheSixOnZos
     auto issued = [this] {
         std::vector<std::string> out;
         for (const cslOutputLine *l = s->screens[0].oldest; l != nullptr; l = l->next)
-            if (l->kind == CSL_LINE_ECHO) out.emplace_back(cslLineText(l));
+            if (l->kind == (CSL_LINE_ECHO | CSL_LINE_HIDDEN)) out.emplace_back(cslLineText(l));  // hidden
         return out;
     };
     std::vector<std::string> all{"DISPLAY AUTHINFO(*) ALL", "DISPLAY AUTHSERV ALL"};

@@ -214,6 +214,33 @@ TEST_F(Xmitq, ResolutionFailuresGiveIbmMqReasons) {
     EXPECT_RC(r, MQCC_FAILED, MQRC_OPTION_NOT_VALID_FOR_TYPE);
 }
 
+// A remote queue definition resolves to the queue and queue manager it names, through its XMITQ.
+TEST_F(Xmitq, ARemoteQueueDefinitionPutsThroughItsXmitq) {
+    define(
+        "DEFINE QLOCAL(OTHER.XMITQ) USAGE(XMITQ)\n"
+        "DEFINE QREMOTE(VIA.DEF) RNAME(APP.Q) RQMNAME(REMOTE.QM) XMITQ(OTHER.XMITQ)\n");
+    MQOD od;
+    Rc r;
+    MQHOBJ o = openRemote("VIA.DEF", "", MQOO_OUTPUT, &r, &od);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(text(od.ResolvedQName, 48), "APP.Q");
+    EXPECT_EQ(text(od.ResolvedQMgrName, 48), "REMOTE.QM");
+    MQMD md = MQMD_DEFAULT;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = MQPMO_NO_SYNCPOINT;
+    std::string payload = "via a definition";
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(payload.size()), payload.data(), &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    MQCLOSE(h, &o, MQCO_NONE, &r.cc, &r.reason);
+    std::string data;
+    MQMD t = MQMD_DEFAULT;
+    ASSERT_RC(getFrom("OTHER.XMITQ", &data, &t), MQCC_OK, MQRC_NONE);
+    ASSERT_EQ(data.size(), 428u + payload.size());
+    EXPECT_EQ(data.substr(8, 48), pad("APP.Q", 48));
+    EXPECT_EQ(data.substr(56, 48), pad("REMOTE.QM", 48));
+    EXPECT_RC(openRc("VIA.DEF", "", MQOO_INPUT_SHARED), MQCC_FAILED, MQRC_OPTION_NOT_VALID_FOR_TYPE);
+}
+
 TEST_F(Xmitq, RemoteQueueTakesOutputOptionsOnly) {
     for (MQLONG bad :
          {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE, MQOO_BROWSE, MQOO_INQUIRE, MQOO_SET,

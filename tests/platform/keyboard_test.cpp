@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "platform/platform.h"
 #include "stdin_testing.h"
@@ -27,6 +28,28 @@ TEST(Keyboard, KeysComeOneAtATimeAndNoneWaitingGivesZero) {
         close(fds[1]);
         EXPECT_EQ(evKeyRead(0), -1);  // end of input
         EXPECT_EQ(evKeyRead(1), -1);  // and no wait outlasts it
+    }
+    close(fds[0]);
+}
+
+// A prompt that reserved the keys reads them alone: another thread's polling gets none.
+TEST(Keyboard, ReservedKeysGoToTheReservingThreadOnly) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    {
+        StdinReplaced input(fds[0]);
+        ASSERT_EQ(write(fds[1], "ab", 2), 2);
+        evKeysReserve(1);
+        int32_t polled = -2;
+        std::thread poller([&polled] { polled = evKeyRead(0); });
+        poller.join();
+        EXPECT_EQ(polled, 0);
+        EXPECT_EQ(evKeyRead(0), 'a');
+        evKeysReserve(0);
+        std::thread after([&polled] { polled = evKeyRead(0); });
+        after.join();
+        EXPECT_EQ(polled, 'b');
+        close(fds[1]);
     }
     close(fds[0]);
 }

@@ -55,6 +55,29 @@ protected:
     zt::TempDir dir;
 };
 
+// Local commands and wait echo as MQSC commands do, by the input's echo switches: with input echo off
+// (a start-up script) and with cmds(no) only what they answer is shown.
+TEST_F(ConsoleCommandsTest, LocalCommandsAndWaitFollowTheEchoSwitches) {
+    auto shown = [this](std::vector<const char *> lines, bool inputEcho) {
+        const cslOutputLine *before = s->screens[0].newest;
+        cmdReadContext *r = cmdMemoryReader(s->program, "main.vdr", lines.data(), lines.size());
+        if (r == nullptr) return std::vector<std::string>{};
+        r->echo.input = inputEcho ? 1 : 0;
+        cmdPushReader(s->program, r);
+        cmdRunCommands(s->program);
+        cmdPopReader(s->program);
+        std::vector<std::string> out;
+        for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
+             l = l->next)
+            if (l->rows > 0) out.emplace_back(cslLineText(l));
+        return out;
+    };
+    using V = std::vector<std::string>;
+    const V summary{"MQSC Command summary - Issued: 0  Success: 0  Fail: 0"};
+    EXPECT_EQ(shown({"=syn(x) cmd(DISPLAY QMGR)", "=show summary", "wait(0)"}, false), summary);
+    EXPECT_EQ(shown({"=echo cmds(no)", "=show summary", "wait(0)"}, true), summary);
+}
+
 TEST_F(ConsoleCommandsTest, ShowFuncListsMatchingFunctionsInNameOrder) {
     using V = std::vector<std::string>;
     EXPECT_EQ(run("=show func(*)"), (V{"=show func(*)", "No functions defined"}));

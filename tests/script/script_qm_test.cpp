@@ -89,4 +89,14 @@ TEST_F(ScriptQm, ForeachRunsOncePerQueueOfTheCommandServersResponse) {
     EXPECT_EQ(value("@in"), "2");
 }
 
+// In a file imported with sof, a connection that gets no command level ends the program.
+TEST_F(ScriptQm, AFailedConnectInAStopOnFailureImportEndsTheProgram) {
+    temp_.write("sof.vdr", "=conn qm(NOSUCH)\n");
+    temp_.write("plain.vdr", "=conn qm(NOSUCH)\n");
+    run({"=import file(" + temp_.file("plain.vdr") + ")"});
+    EXPECT_EQ(s_->endRequested.load(), 0);  // without sof the failure only fails
+    run({"=import file(" + temp_.file("sof.vdr") + ") sof"});
+    EXPECT_EQ(s_->endRequested.load(), 1);
+}
+
 }  // namespace

@@ -1,0 +1,79 @@
+// The console as a user reaches it: the real program with a start-up script (-f) on the stand-in
+// queue manager, its output and log read back.
+#include <string>
+#include <vector>
+
+#include "../engine/program.h"
+#include "hooks_testing.h"
+
+namespace {
+
+class ConsoleProgramQm : public pt::ProgramQmTest {
+protected:
+    std::vector<std::string> options(const std::string &main) {
+        dir.write("console.vdr", ht::script(main));
+        std::vector<std::string> o = runOptions();
+        o.insert(o.end(), {"-f", dir.file("console.vdr")});
+        return o;
+    }
+};
+
+#ifndef _WIN32  // a test cannot send SIGTERM to a child under wine
+// A command the stopped command server never answers: file mode shows why the script waits, and
+// SIGTERM ends the wait and the program.
+TEST_F(ConsoleProgramQm, AStartUpCommandWithoutReplyShowsWhyAndEndsOnSigterm) {
+    ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+    pt::Zunt zunt(dir, "wait", options("=conn qm(QM1)\n=mqsc\nDISPLAY QMGR\nprint('after the wait')\n"));
+    ASSERT_TRUE(zunt.waitOut("Command server or network slow in responding", 1, 30000)) << zunt.out();
+    EXPECT_TRUE(zunt.waitLog("Command server or network slow in responding", 1, 3000))
+        << zunt.out() << "\nLOG:\n"
+        << zunt.log();
+    zunt.term();
+    const int code = zunt.wait(5000);
+    EXPECT_NE(code, -1) << zunt.out();
+    EXPECT_NE(code, pt::kKilled);
+    EXPECT_NE(zunt.out().find("Command abandoned: the program is ending"), std::string::npos) << zunt.out();
+    EXPECT_EQ(zunt.out().find("after the wait"), std::string::npos) << zunt.out();
+    EXPECT_EQ(zunt.log().find("ZUNT Initialised"), std::string::npos);
+    qm.tool("cmdserver QM1 start");
+}
+#endif
+
+// In a hook of the connected program, STOP EV ends a console wait as SIGTERM does.
+TEST_F(ConsoleProgramQm, StopEvEndsAHooksWaitForAReply) {
+    dir.write("console.vdr", ht::script("", {{"ZUNTConnected", "=conn qm(QM1)\n=mqsc\nDISPLAY QMGR\n"}}));
+    std::vector<std::string> o = runOptions();
+    o.insert(o.end(), {"-f", dir.file("console.vdr")});
+    ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+    pt::Zunt zunt(dir, "hookwait", o);
+    ASSERT_TRUE(zunt.waitOut("Command server or network slow in responding", 1, 30000)) << zunt.out();
+    putOn(own, "STOP EV", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+    EXPECT_NE(zunt.wait(10000), -1) << zunt.out();
+    EXPECT_NE(zunt.out().find("Command abandoned: the program is ending"), std::string::npos) << zunt.out();
+    qm.tool("cmdserver QM1 start");
+}
+
+// The README's console example, as it stands there, run as the start-up script.
+TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
+    const std::string readme = qmt::readText(ZUNT_README);
+    const size_t section = readme.find("### The console");
+    ASSERT_NE(section, std::string::npos);
+    const size_t open = readme.find("```\n", section);
+    const size_t close = readme.find("```\n", open + 4);
+    ASSERT_NE(close, std::string::npos);
+    const std::string example = readme.substr(open + 4, close - open - 4);
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QLOCAL(APP.TWO)\nDEFINE QLOCAL(APP.EMPTY)\n"), 0);
+    for (const char *queue : {"APP.ONE", "APP.ONE", "APP.TWO"})
+        ASSERT_EQ(qm.tool(std::string("put QM1 ") + queue + " < /dev/null"), 0);
+    pt::Zunt zunt(dir, "readme", options(example));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_NE(out.find("Messages waiting on APP queues: 3"), std::string::npos) << out;
+    EXPECT_NE(out.find("QUEUE(APP.ONE)"), std::string::npos) << out;
+    EXPECT_NE(out.find("QUEUE(APP.TWO)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Total display responses - Received:3 Matched:2"), std::string::npos) << out;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+}  // namespace
