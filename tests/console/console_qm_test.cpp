@@ -125,7 +125,7 @@ TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
         int attributes = 0;
         for (const std::string &line : zt::linesAfter(s_, before)) {
             if (line.rfind("   ", 0) != 0) continue;  // the attribute lines of an object
-            CslAttrCursor cursor{line.c_str(), line.size(), 0, 0};
+            CslAttrCursor cursor{line.c_str(), line.size(), 0, 0, 0};
             char token[512];
             size_t length = 0;
             int keyword = 0;
