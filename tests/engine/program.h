@@ -243,6 +243,8 @@ protected:
     // A burst waiting for the program: count distinct events put at once (committed every commitEvery),
     // with a storm of 25 matching events after every thousand.
     void putBurst(int count, int commitEvery = 100) {
+        // Deeper than an event queue's default of 3,000.
+        ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + kQmgrEvents + ") MAXDEPTH(100000)\n"), 0);
         MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
         MQLONG cc = 0, rc = 0;
         auto putOne = [&](const std::string &event) {
