@@ -4,6 +4,9 @@
 // safety, in storm segments on the data queue: each save of set E's unit puts one new segment with
 // only the items that changed in the unit (and a tombstone for each stored item that left), and
 // removes the segments whose copies are all superseded. An index message lists the segments.
+// Unlike the documented single storm message of every item, rewritten at each commit (whose cost grew
+// with the window, and whose tail past MAXMSGL was kept in memory only), a save costs what changed in
+// its unit and every item is stored.
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -293,6 +296,8 @@ void storeRepeat(QmgrContext *context, QmgrEntry *qmgr, const uint8_t *form, int
     mqiPutU16(record, 30, static_cast<uint16_t>(mqiGetU16(record, 30) + 1));
     MQMD md{};
     std::memcpy(&md, form + kMqmd, sizeof md);
+    // Unlike the documented rule (the item's MQMD copy as it is), the repeat gets an id of its own:
+    // emitters take a record's unique id from its MsgId, and the first event was stored with it.
     evStormRepeatMsgId(md.MsgId);
     Area *header = nullptr;
     int64_t now = evClockNow();

@@ -129,10 +129,10 @@ Stream *evStringsCreateStream() {
 
 namespace {
 
-// Past twice as many strings as buckets the tables grow, so that a chain stays short however many
-// strings arrive after the load (a burst of distinct object names): each entry goes into the larger
-// tables keeping its place among its equals (text chains in text order, id chains newest first).
-// Out of storage the tables stay as they are.
+// Unlike the documented tables, sized once from the count at load: past twice as many strings as
+// buckets the tables grow, so that a chain stays short however many strings arrive after the load (a
+// burst of distinct object names). Each entry goes into the larger tables keeping its place among its
+// equals (text chains in text order, id chains newest first). Out of storage they stay as they are.
 void growTables() {
     if (evStrings.strings < uint64_t{evStrings.buckets} * 2) return;
     uint32_t buckets = evStringBucketCount(evStrings.strings * 2);
