@@ -593,8 +593,7 @@ protected:
     void sweepKills(const std::vector<std::string> &families, int upTo) {
         const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
         int reached = 0, made = 0;
-        // Slower than the short cycles' flow: most runs end early, and a backlog of distinct events
-        // taken in within one storm interval makes each storm save long (every item is saved).
+        // Slower than the short cycles' flow: most runs end early, and each leaves a backlog.
         startFeeding(20, true);
         for (const std::string &family : families) {
             for (int n = 1; n <= upTo; n++, made++) {
