@@ -1,14 +1,15 @@
-// P1 on the real program: zunt runs as a child process on a private miniqm with its default settings.
-// Each case puts its events (persistent, committed every 100) while the configuration event queue is
-// suspended, then RESUME EVQ on the command queue starts the clock, which stops once the queue's
-// committed depth is 0 (everything got is stored: records and gets commit in one unit). The raw rate
-// beside each case is the same queue manager's: one consumer getting the same messages under sync
-// point and putting each to a data queue, committing every 3333 (the program's batch). Cases:
-// burst10k and burst100k (distinct create-object events), storm100k (one event 100,000 times within
-// STORMINT) and backout (10,000 distinct events whose first batch is backed out because the data
-// queue refused a put, then redelivered). Each reports ratio = rate / raw (target 0.5 or more);
-// burst100k also reports linear = its time / ten times burst10k's (target 1.2 or less: the 100,000
-// take at most 12 times the 10,000).
+// P1 on the real program: zunt runs as a child process on a private miniqm with its default settings
+// (but a retry one second after a lost connection). Each case puts its events (persistent, committed
+// every 100) while the configuration event queue is suspended, then RESUME EVQ on the command queue
+// starts the clock, which stops once the queue's committed depth is 0 (everything got is stored:
+// records and gets commit in one unit). The raw rate beside each case is the same queue manager's:
+// one consumer getting the same messages under sync point and putting each to a data queue,
+// committing every 3333 (the program's batch), measured before and after the case and averaged (the
+// machine's load drifts). Cases: burst10k and burst100k (distinct create-object events), storm100k
+// (one event 100,000 times within STORMINT) and backout (20,000 distinct events whose first batch is
+// backed out because the data queue refused a put, then redelivered: measured from the reconnect).
+// Each reports ratio = rate / raw (target 0.5 or more); burst100k also reports linear = its time /
+// ten times burst10k's (target 1.2 or less: the 100,000 take at most 12 times the 10,000).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -314,6 +315,7 @@ void burst(benchmark::State &state) {
     for (auto _ : state) {
         double raw = s.raw(count, true);
         double rate = s.drain(count, true);
+        raw = (raw + s.raw(count, true)) / 2;
         report(state, count, rate, raw);
         if (count == 10000 && rate > 0) s.burst10kSeconds = count / rate;
         if (count == 100000 && rate > 0 && s.burst10kSeconds > 0)
@@ -331,6 +333,7 @@ void storm(benchmark::State &state) {
     for (auto _ : state) {
         double raw = s.raw(count, false);
         double rate = s.drain(count, false);
+        raw = (raw + s.raw(count, false)) / 2;
         report(state, count, rate, raw);
     }
 }
@@ -365,6 +368,7 @@ void backout(benchmark::State &state) {
             *start = Server::Clock::now();
             *waiting = redelivered = s.depth(kEvents);
         });
+        raw = (raw + s.raw(count, true)) / 2;
         report(state, redelivered, rate, raw);
         state.counters["backedOut"] = s.countOf("Rollback successful") > 0;
         if (std::getenv("ZUNT_BENCH_SHOW") != nullptr) std::fprintf(stderr, "%s\n", s.output().c_str());
@@ -375,4 +379,4 @@ void backout(benchmark::State &state) {
 
 BENCHMARK(burst)->Arg(10000)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(storm)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(backout)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(backout)->Arg(20000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
