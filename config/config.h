@@ -569,6 +569,9 @@ extern evTimedItem *evTimedItemRunning;
 // Inserts the item (with copy: a copy of it and its extra bytes; without: the item itself, from the
 // counted heap) before the first later one. 1, or 0 when the copy cannot be allocated.
 [[nodiscard]] int evTimedItemSchedule(evTimedItem *item, int copy);
+// Under the structure lock, after items were taken off the list other than through this file: the
+// scheduling forgets where it inserted last.
+void evTimedListChanged();
 // The main loop's call while connected: runs every item due now (storm checks, alert expiry).
 void evTimedItemRun();
 

@@ -12,12 +12,18 @@ namespace {
 
 constexpr uint32_t kHookRan = 1;  // evTimedItem::state of an expiry item
 
+// The item inserted last, still on the list: items scheduled in due order (storm items, each due
+// STORMINT after it was made) go in after it without a walk of the whole list.
+evTimedItem *lastInserted = nullptr;
+
 // Under the structure lock: after every item due at the same time or earlier.
 void insertLocked(evTimedItem *item) {
     evTimedItem **link = &evTimedItemList;
+    if (lastInserted != nullptr && lastInserted->due <= item->due) link = &lastInserted->next;
     while (*link && (*link)->due <= item->due) link = &(*link)->next;
     item->next = *link;
     *link = item;
+    lastInserted = item;
 }
 
 // The head item when it is due, taken off the list into the running slot; else null.
@@ -27,6 +33,7 @@ evTimedItem *takeDue() {
     if (!item || item->due > evClockNow()) return nullptr;
     evTimedItemList = item->next;
     item->next = nullptr;
+    if (lastInserted == item) lastInserted = nullptr;
     evTimedItemRunning = item;
     return item;
 }
@@ -79,6 +86,10 @@ void expire(evTimedItem *item) {
 
 }  // namespace
 
+void evTimedListChanged() {
+    lastInserted = nullptr;
+}
+
 int evTimedItemSchedule(evTimedItem *item, int copy) {
     evTimedItem *entry = item;
     if (copy) {
@@ -120,6 +131,7 @@ void cfgTimedDropAlert(const AlertDef *alert) {
         evTimedItem *item = *link;
         if (item->kind != EV_TIMED_ALERT_EXPIRY || item->data != alert) continue;
         *link = item->next;
+        if (lastInserted == item) lastInserted = nullptr;
         CSFreeMem(item);
         return;
     }
@@ -134,6 +146,7 @@ void cfgTimedDropAllAlerts() {
             continue;
         }
         *link = item->next;
+        if (lastInserted == item) lastInserted = nullptr;
         CSFreeMem(item);
     }
 }

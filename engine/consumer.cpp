@@ -116,10 +116,38 @@ void stopQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
     }
 }
 
+// Per set, under the consumer lock: the message being taken and the one taken before it in the same
+// unit; and those two of the last message whose path failed. When they come back, the unit ends after
+// the one before the failed message, so that the failed one gets a unit of its own: the others come
+// back in full batches, and only a message that fails again is backed out again.
+struct Taken {
+    MQBYTE24 current;
+    MQBYTE24 before;
+    bool hasBefore;
+};
+struct Failure {
+    MQBYTE24 failed;
+    MQBYTE24 before;
+    bool known;
+    bool hasBefore;
+};
+Taken taken[2];
+Failure failure[2];
+
+bool sameId(const MQBYTE24 a, const MQBYTE24 b) {
+    return std::memcmp(a, b, sizeof(MQBYTE24)) == 0;
+}
+
 // A failed message path: the unit backs out (ending the connection when it changed memory). A message
 // that could not be moved aside stops its event queue first, so that it is not redelivered at once.
 void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
               int32_t markedBefore) {
+    Failure &failed = failure[set->id];
+    const Taken &now = taken[set->id];
+    std::memcpy(failed.failed, now.current, sizeof failed.failed);
+    std::memcpy(failed.before, now.before, sizeof failed.before);
+    failed.hasBefore = now.hasBefore;
+    failed.known = true;
     EvUnitState &unit = evUnits[set->id];
     // Unlike the documented rule, the command queue never stops (no command, RESUME EVQ among them,
     // would be answered): a command message that can be neither handled nor moved aside is taken off
@@ -145,6 +173,17 @@ void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, co
     if (stop && evContext.restartMark.load() == 0) stopQueue(context, set, queue, md);
 }
 
+// Redelivered messages are taken in full batches again: only the message before the one that failed
+// and that one itself end their batch. Under the callback a message's get is already in the open unit
+// when the consumer sees it, so the batch before a message can never be committed without it: ending
+// the batch after the message before it is what leaves the failed one alone.
+bool endsItsBatch(const ConnectionSet *set, const MQMD *md) {
+    if (md->BackoutCount <= 0) return false;
+    const Failure &failed = failure[set->id];
+    if (!failed.known) return false;
+    return sameId(md->MsgId, failed.failed) || (failed.hasBefore && sameId(md->MsgId, failed.before));
+}
+
 // Steps 5 to 11 for one message. 1, or 0 for a failed path.
 int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, MQMD *md, uint8_t *data,
                 MQCBC *cbc) {
@@ -155,13 +194,15 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     queue->lastMessageTime = evClockNow();
     queue->queueEmpty = 0;
     int32_t length = cbc->DataLength;
+    Taken &now = taken[set->id];
+    now.hasBefore = unit.inFlight != 0;
+    std::memcpy(now.before, now.current, sizeof now.before);
+    std::memcpy(now.current, md->MsgId, sizeof now.current);
     // Counted in flight before anything else, so that even a dead-lettered message is committed by
     // the next sync point of a quiet queue.
-    // A redelivered message ends its batch: the unit commits once it is processed, so that the
-    // messages after it are not backed out with it again should it fail. The batch before it cannot
-    // commit first: under the callback its get is already in the open unit, and a commit now would
-    // remove it unprocessed (a kill would lose it, a failure would not bring it back).
-    if (md->BackoutCount > 0) unit.commitAlone = 1;
+    // The message that failed, or the one before it in its failed unit, ends its batch: the unit
+    // commits once it is processed (never before: its get is in the unit).
+    if (endsItsBatch(set, md)) unit.commitAlone = 1;
     unit.inFlight++;
     set->inFlight.store(static_cast<int32_t>(unit.inFlight));
     // Above the threshold first: a message that fails every time reaches the backout queue.

@@ -618,29 +618,36 @@ void evReleaseEventSet();
 // Its extra bytes are its stored form, little-endian:
 //   u32 item length (this field to the record's end), queue manager name char[48], window start i64,
 //   due i64, threshold i32, count i32, MQMD version 2 (364), u32 record length, record.
-// The items are kept in set E's unit: the storm message (CorrelId {5, 23 zeros}) is replaced before
-// set E commits whenever they changed, so a count survives a kill and is not doubled by a backout.
+// The items are kept in set E's unit: each save puts one storm segment (CorrelId {5, 1, u64 number})
+// with the items changed since the last save and a tombstone for each stored item that left, removes
+// the segments no longer needed and replaces the index of segments (CorrelId {5, 23 zeros}), so that
+// a count survives a kill, is not doubled by a backout, and a save costs what changed.
 inline constexpr uint8_t EV_DQ_KIND_STORMS = 5;
 inline constexpr uint32_t EV_STORM_ITEM_HEADER = 444;
-inline constexpr uint32_t EV_STORM_MESSAGE_VERSION = 1;
-inline constexpr int32_t EV_ATTR_REPEAT_COUNT = 39323;  // HLV_ATTR_REPEAT_COUNT
-// The storm items changed since the storm message was last written.
+inline constexpr uint32_t EV_STORM_MESSAGE_VERSION = 1;           // the first layout: one message
+inline constexpr uint32_t EV_STORM_MESSAGE_VERSION_SEGMENTS = 2;  // the index and its segments
+inline constexpr int32_t EV_ATTR_REPEAT_COUNT = 39323;            // HLV_ATTR_REPEAT_COUNT
+// The storm items changed since the storm segments were last written.
 extern std::atomic<int32_t> evStormsChanged;
 
 // Under the structure lock: counts the event in the matching item of its queue manager whose window
 // holds the time (1 when the count passes the threshold: the event is only counted), or makes a new
-// item (count 1, due now + STORMINT; *item receives it) and returns 0.
+// item (count 1, due now + STORMINT; *item receives it) and returns 0. The items are found by a hash
+// of what evMatchEvent compares; only those of equal hash are compared whole.
 int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64_t time, evTimedItem **item);
 // The timed handler of a due storm item (main thread): a count past the threshold stores the event
 // once with EVREPEAT = the excess, raises "$STORM", and commits set E, then set C, both suspended.
 void evStormCheck(evTimedItem *item);
-// The storm message of every scheduled item, latest due last, cut before the item that would pass
-// maxLength (*left: the items that stay in memory only). Counted heap, or null when out of storage.
-[[nodiscard]] uint8_t *evBuildStormMessage(int32_t maxLength, int32_t *length, uint32_t *left);
-// Schedules the items of a storm message; an item whose queue manager is not known is dropped. 1, or
-// 0 for a damaged message.
+// The MsgId the repeat record is stored with, made from the first event's (in place): its own, and
+// the same whenever the item's repeat is stored.
+void evStormRepeatMsgId(uint8_t *msgId);
+// Schedules the items of a message of the first layout, each to be stored anew at the next save; an
+// item whose queue manager is not known is dropped. 1, or 0 for a damaged message.
 [[nodiscard]] int evLoadStormMessage(const uint8_t *message, int32_t length);
-// Replaces the storm message in the set's unit. 1, or 0 (reported).
+// Schedules one stored item (its stored form) with its id and the segment holding it (0: none, to be
+// stored at the next save); dropped when its queue manager is not known. 1, or 0 out of storage.
+[[nodiscard]] int evStormScheduleStored(const uint8_t *form, uint64_t id, uint64_t segment);
+// Writes the changes in the set's unit. 1, or 0 (reported; the unit is to be backed out).
 [[nodiscard]] int evSaveStorms(EvStreamIo *io);
 // Connect step 6a: loads the stored storm items. 1, or 0.
 [[nodiscard]] int evLoadStoredStorms(EvStreamIo *io);

@@ -1,9 +1,19 @@
 // Event storms: repeats of one event within STORMINT are counted rather than stored; when the window
 // ends, one record carries the excess count (EVREPEAT) and a "$STORM" alert is raised. The items live
-// on the timed work list and, for kill and backout safety, in the storm message on the data queue.
+// on the timed work list, indexed by a hash of what matching compares, and, for kill and backout
+// safety, in storm segments on the data queue: each save of set E's unit puts one new segment with
+// only the items that changed in the unit (and a tombstone for each stored item that left), and
+// removes the segments whose copies are all superseded. An index message lists the segments.
+// Unlike the documented single storm message of every item, rewritten at each commit (whose cost grew
+// with the window, and whose tail past MAXMSGL was kept in memory only), a save costs what changed in
+// its unit and every item is stored.
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "engine/internal.h"
 
@@ -24,16 +34,25 @@ constexpr uint32_t kMqmd = 76;
 constexpr uint32_t kRecordLength = kMqmd + MQMD_CURRENT_LENGTH;
 constexpr uint32_t kRecord = kRecordLength + 4;
 static_assert(kRecord == EV_STORM_ITEM_HEADER);
-constexpr uint32_t kMessageHeader = 8;  // u32 version, u32 count
+constexpr uint32_t kMessageHeader = 8;  // the first layout's message: u32 version 1, u32 count
+
+// The stored layout. Index (CorrelId {5, 23 zeros}): u32 version 2, u32 segment count, u64 next item
+// id, u64 next segment number, then each segment's number (u64, ascending). Segment (CorrelId {5, 1,
+// u64 number, zeros}): u32 version 2, u32 entry count, u64 number, then entries: u32 kind, u64 item
+// id, and for an item its stored form. Read in ascending order, a later copy of an item replaces the
+// earlier one and a tombstone removes it.
+constexpr uint32_t kIndexHeader = 24;
+constexpr uint32_t kSegmentHeader = 16;
+constexpr uint32_t kEntryHeader = 12;
+constexpr uint32_t kEntryItem = 1;
+constexpr uint32_t kEntryTombstone = 2;
+constexpr uint8_t kSegmentMark = 1;
+// Beyond this many segments each save carries the oldest segment's live items forward, so that a
+// slow flow (one unit per event) does not leave one small segment per unit of the interval behind.
+constexpr size_t kMaxSegments = 64;
 
 uint8_t *stored(evTimedItem *item) {
     return evTimedItemExtra(item);
-}
-
-bool sameQmgr(const uint8_t *form, const char *name) {
-    char key[EV_QMGR_NAME_MAX] = {};
-    std::memcpy(key, name, strnlen(name, EV_QMGR_NAME_MAX));
-    return std::memcmp(form + kQmgr, key, EV_QMGR_NAME_MAX) == 0;
 }
 
 // A new timed item holding a stored form; null when out of storage.
@@ -51,6 +70,147 @@ evTimedItem *newItem(uint32_t recordLength) {
 
 bool isStorm(const evTimedItem *item) {
     return item->kind == EV_TIMED_STORM && item->extraLength >= static_cast<int32_t>(EV_STORM_ITEM_HEADER);
+}
+
+// ---- The index of the items and their stored copies (all under the structure lock) ----
+
+struct Entry {
+    evTimedItem *item;
+    uint64_t id;
+    uint64_t hash;
+    uint64_t segment;  // the segment that holds its latest stored copy; 0 before its first save
+};
+struct Segment {
+    std::unordered_set<Entry *> live;  // the items whose latest copy it holds
+    uint32_t tombstones = 0;
+};
+struct Removed {
+    uint64_t id;
+    uint64_t segment;
+};
+struct Store {
+    std::unordered_multimap<uint64_t, Entry *> byHash;
+    std::map<uint64_t, Segment> segments;  // on the data queue once set E's unit commits
+    std::unordered_set<Entry *> dirty;     // changed since the last save
+    std::vector<Removed> removed;          // stored items that left since the last save
+    uint64_t nextId = 1;
+    uint64_t nextSegment = 1;
+};
+Store &store() {
+    static Store s;
+    return s;
+}
+
+Entry *entryOf(evTimedItem *item) {
+    return static_cast<Entry *>(item->data);
+}
+
+// FNV-1a over what matching compares: the queue manager, the length, the header's command, object
+// name id and parameter count, and each item's id, type, group, length and value (times excepted).
+struct Hasher {
+    uint64_t h = 14695981039346656037ull;
+    void bytes(const void *data, size_t length) {
+        const auto *p = static_cast<const uint8_t *>(data);
+        for (size_t i = 0; i < length; i++) h = (h ^ p[i]) * 1099511628211ull;
+    }
+    template <typename T>
+    void value(T v) {
+        bytes(&v, sizeof v);
+    }
+};
+
+uint64_t matchHash(const uint8_t *qmgrKey, const uint8_t *record, uint32_t length) {
+    Hasher hash;
+    hash.bytes(qmgrKey, EV_QMGR_NAME_MAX);
+    hash.value(length);
+    if (length < EVCF_HEADER_LENGTH) return hash.h;
+    hash.value(evCFGetCommand(record));
+    hash.value(mqiGetU32(record, 16));
+    hash.value(mqiGetU16(record, 30));
+    evCFCursor cursor;
+    evCFCursorInit(&cursor, nullptr, record, length, 0, 0);
+    for (;;) {
+        evCFItem item{};
+        int32_t cc = 0, rc = 0;
+        int32_t id = evCFNextParm(&cursor, &item, &cc, &rc);
+        if (cc == MQCC_FAILED) {
+            hash.value(rc);
+            return hash.h;
+        }
+        hash.value(id);
+        hash.value(item.type);
+        hash.value(item.groupId);
+        hash.value(cursor.itemLength);
+        switch (item.type) {
+            case MQCFT_INTEGER:
+            case MQCFT_INTEGER64:
+            case EVCF_STRING_ID:
+                hash.value(item.value);
+                break;
+            case MQCFT_STRING:
+            case MQCFT_BYTE_STRING:
+            case EVCF_STRING_ID_LIST:
+            case MQCFT_INTEGER_LIST:
+                hash.value(item.length);
+                hash.value(item.count);
+                if (item.length > 0) hash.bytes(item.data, static_cast<size_t>(item.length));
+                break;
+            default:
+                break;  // times and group marks are not compared; other types never match
+        }
+    }
+}
+
+void markChanged(Entry *entry) {
+    store().dirty.insert(entry);
+    evStormsChanged.store(1);
+}
+
+// Tracks a scheduled or running item: indexed, and stored at the next save unless segment names the
+// stored copy it came from.
+bool track(evTimedItem *item, uint64_t id, uint64_t segment) {
+    Store &s = store();
+    auto *entry = new (std::nothrow) Entry{item, id, 0, segment};
+    if (entry == nullptr) return false;
+    uint8_t *form = stored(item);
+    entry->hash = matchHash(form + kQmgr, form + kRecord, mqiGetU32(form, kRecordLength));
+    item->data = entry;
+    s.byHash.emplace(entry->hash, entry);
+    if (segment != 0)
+        s.segments[segment].live.insert(entry);
+    else
+        markChanged(entry);
+    if (id >= s.nextId) s.nextId = id + 1;
+    return true;
+}
+
+// The item leaves: out of the index, and when a copy of it is stored, a tombstone at the next save.
+void untrack(evTimedItem *item) {
+    Entry *entry = entryOf(item);
+    if (entry == nullptr) return;
+    Store &s = store();
+    auto [from, to] = s.byHash.equal_range(entry->hash);
+    for (auto at = from; at != to; ++at)
+        if (at->second == entry) {
+            s.byHash.erase(at);
+            break;
+        }
+    s.dirty.erase(entry);
+    if (entry->segment != 0) {
+        auto segment = s.segments.find(entry->segment);
+        if (segment != s.segments.end()) segment->second.live.erase(entry);
+        s.removed.push_back({entry->id, entry->segment});
+        evStormsChanged.store(1);
+    }
+    item->data = nullptr;
+    delete entry;
+}
+
+void segmentCorrelId(uint8_t *correlId, uint64_t number) {
+    std::memset(correlId, 0, MQ_CORREL_ID_LENGTH);
+    correlId[0] = EV_DQ_KIND_STORMS;
+    correlId[1] = kSegmentMark;
+    mqiPutI64(correlId, 2, static_cast<int64_t>(number));
 }
 
 // Marks the strings the items' records use, for string housekeeping (the item under its check too:
@@ -136,6 +296,9 @@ void storeRepeat(QmgrContext *context, QmgrEntry *qmgr, const uint8_t *form, int
     mqiPutU16(record, 30, static_cast<uint16_t>(mqiGetU16(record, 30) + 1));
     MQMD md{};
     std::memcpy(&md, form + kMqmd, sizeof md);
+    // Unlike the documented rule (the item's MQMD copy as it is), the repeat gets an id of its own:
+    // emitters take a record's unique id from its MsgId, and the first event was stored with it.
+    evStormRepeatMsgId(md.MsgId);
     Area *header = nullptr;
     int64_t now = evClockNow();
     if (evPutToStreams(context, qmgr, STREAM_TYPE_EVENTS, &md, now, excess, nullptr, record, writer.length,
@@ -176,77 +339,64 @@ int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64
     int32_t interval = evSettings.stormInterval.load();
     int32_t threshold = evSettings.stormThreshold.load();
     if (threshold <= 0 || interval <= 0) return 0;
+    uint8_t qmgrKey[EV_QMGR_NAME_MAX] = {};
+    std::memcpy(qmgrKey, qmgr->name, strnlen(qmgr->name, EV_QMGR_NAME_MAX));
     CSRecursiveGuard guard(gStructureLock);
-    for (evTimedItem *item = evTimedItemList; item; item = item->next) {
-        if (!isStorm(item)) continue;
+    Store &s = store();
+    // Only the items of equal hash are compared whole; of several whose window holds the time, the
+    // earliest due counts it, as a walk of the timed list in due order would find it.
+    Entry *found = nullptr;
+    auto [from, to] = s.byHash.equal_range(matchHash(qmgrKey, record, length));
+    for (auto at = from; at != to; ++at) {
+        Entry *entry = at->second;
+        evTimedItem *item = entry->item;
+        // The item under its check counts no more (its count is being stored).
+        if (item == evTimedItemRunning) continue;
         uint8_t *form = stored(item);
-        if (!sameQmgr(form, qmgr->name)) continue;
+        if (std::memcmp(form + kQmgr, qmgrKey, EV_QMGR_NAME_MAX) != 0) continue;
         int64_t start = mqiGetI64(form, kWindow);
         if (time < start || time > start + interval) continue;
+        if (found != nullptr &&
+            (found->item->due < item->due || (found->item->due == item->due && found->id < entry->id)))
+            continue;
         if (!evMatchEvent(form + kRecord, mqiGetU32(form, kRecordLength), record, length)) continue;
+        found = entry;
+    }
+    if (found != nullptr) {
+        uint8_t *form = stored(found->item);
         int32_t count = mqiGetI32(form, kCount) + 1;
         mqiPutI32(form, kCount, count);
-        evStormsChanged.store(1);
+        markChanged(found);
         return count > mqiGetI32(form, kThreshold) ? 1 : 0;
     }
     evTimedItem *item = newItem(length);
     if (item == nullptr) return 0;
     uint8_t *form = stored(item);
-    std::memcpy(form + kQmgr, qmgr->name, strnlen(qmgr->name, EV_QMGR_NAME_MAX));
+    std::memcpy(form + kQmgr, qmgrKey, EV_QMGR_NAME_MAX);
     mqiPutI64(form, kWindow, time);
     item->due = evClockNow() + interval;
     mqiPutI64(form, kDue, item->due);
     mqiPutI32(form, kThreshold, threshold);
     mqiPutI32(form, kCount, 1);
     std::memcpy(form + kRecord, record, length);
+    if (!track(item, s.nextId, 0)) {
+        CSFreeMem(item);
+        return 0;
+    }
     if (!evTimedItemSchedule(item, 0)) {
+        untrack(item);
         CSFreeMem(item);
         return 0;
     }
     evStringsAddHolder(markStormStrings);
-    evStormsChanged.store(1);
     *itemOut = item;
     return 0;
 }
 
-uint8_t *evBuildStormMessage(int32_t maxLength, int32_t *length, uint32_t *left) {
-    CSRecursiveGuard guard(gStructureLock);
-    // The item under its check first (it was the earliest due), then the list in due order: the
-    // latest-due items are the ones left out.
-    auto forEachItem = [](auto visit) {
-        if (evTimedItemRunning != nullptr && isStorm(evTimedItemRunning) && !visit(evTimedItemRunning))
-            return;
-        for (evTimedItem *item = evTimedItemList; item; item = item->next)
-            if (isStorm(item) && !visit(item)) return;
-    };
-    *left = 0;
-    uint64_t total = kMessageHeader;
-    uint32_t count = 0;
-    forEachItem([&](evTimedItem *item) {
-        uint64_t next = total + static_cast<uint32_t>(item->extraLength);
-        if (*left == 0 && next <= static_cast<uint64_t>(maxLength)) {
-            total = next;
-            count++;
-        } else {
-            (*left)++;
-        }
-        return true;
-    });
-    auto *message = static_cast<uint8_t *>(CSGetMem(total));
-    if (message == nullptr) return nullptr;
-    mqiPutU32(message, 0, EV_STORM_MESSAGE_VERSION);
-    mqiPutU32(message, 4, count);
-    uint64_t at = kMessageHeader;
-    uint32_t written = 0;
-    forEachItem([&](evTimedItem *item) {
-        if (written == count) return false;
-        std::memcpy(message + at, stored(item), static_cast<uint32_t>(item->extraLength));
-        at += static_cast<uint32_t>(item->extraLength);
-        written++;
-        return true;
-    });
-    *length = static_cast<int32_t>(total);
-    return message;
+void evStormRepeatMsgId(uint8_t *msgId) {
+    // The first event's id with its first byte inverted: a queue manager's own ids begin "AMQ ", so
+    // none of them equals it, and the item gives the same id when it is stored after a restart.
+    msgId[0] = static_cast<uint8_t>(~msgId[0]);
 }
 
 int evLoadStormMessage(const uint8_t *message, int32_t length) {
@@ -259,59 +409,87 @@ int evLoadStormMessage(const uint8_t *message, int32_t length) {
         if (end - at < EV_STORM_ITEM_HEADER) return 0;
         const uint8_t *form = message + at;
         uint32_t itemLength = mqiGetU32(form, kLength);
-        uint32_t recordLength = mqiGetU32(form, kRecordLength);
-        if (itemLength > end - at || recordLength != itemLength - EV_STORM_ITEM_HEADER ||
-            itemLength < EV_STORM_ITEM_HEADER)
+        if (itemLength > end - at || itemLength < EV_STORM_ITEM_HEADER ||
+            mqiGetU32(form, kRecordLength) != itemLength - EV_STORM_ITEM_HEADER)
             return 0;
         at += itemLength;
-        char name[EV_QMGR_NAME_MAX + 1] = {};
-        std::memcpy(name, form + kQmgr, EV_QMGR_NAME_MAX);
-        QmgrEntry probe{};
-        std::memcpy(probe.name, name, EV_QMGR_NAME_MAX);
-        {
-            CSRecursiveGuard guard(gStructureLock);
-            if (CSTreeFind(evQmgrTree, probe.name, sizeof probe.name) == nullptr) continue;
-        }
-        evTimedItem *item = newItem(recordLength);
-        if (item == nullptr) return 0;
-        std::memcpy(stored(item), form, itemLength);
-        item->due = mqiGetI64(form, kDue);
-        if (!evTimedItemSchedule(item, 0)) {
-            CSFreeMem(item);
-            return 0;
-        }
-        evStringsAddHolder(markStormStrings);
     }
+    // Sound: the items are scheduled, each to be stored in the new layout at the next save.
+    at = kMessageHeader;
+    for (uint32_t i = 0; i < count; i++) {
+        const uint8_t *form = message + at;
+        uint32_t itemLength = mqiGetU32(form, kLength);
+        at += itemLength;
+        if (!evStormScheduleStored(form, 0, 0)) return 0;
+    }
+    return 1;
+}
+
+int evStormScheduleStored(const uint8_t *form, uint64_t id, uint64_t segment) {
+    QmgrEntry probe{};
+    std::memcpy(probe.name, form + kQmgr, EV_QMGR_NAME_MAX);
+    CSRecursiveGuard guard(gStructureLock);
+    // An item of a queue manager no longer known is dropped (a later save leaves its copy behind).
+    if (CSTreeFind(evQmgrTree, probe.name, sizeof probe.name) == nullptr) return 1;
+    uint32_t itemLength = mqiGetU32(form, kLength);
+    evTimedItem *item = newItem(itemLength - EV_STORM_ITEM_HEADER);
+    if (item == nullptr) return 0;
+    std::memcpy(stored(item), form, itemLength);
+    item->due = mqiGetI64(form, kDue);
+    if (!track(item, id != 0 ? id : store().nextId, segment)) {
+        CSFreeMem(item);
+        return 0;
+    }
+    if (!evTimedItemSchedule(item, 0)) {
+        Entry *entry = entryOf(item);
+        if (segment != 0) store().segments[segment].live.erase(entry);
+        untrack(item);
+        CSFreeMem(item);
+        return 0;
+    }
+    evStringsAddHolder(markStormStrings);
     return 1;
 }
 
 void evFreeStorms() {
     CSRecursiveGuard guard(gStructureLock);
+    Store &s = store();
     evTimedItem **link = &evTimedItemList;
     while (*link) {
         evTimedItem *item = *link;
         if (isStorm(item)) {
             *link = item->next;
+            delete entryOf(item);
             CSFreeMem(item);
         } else {
             link = &item->next;
         }
     }
+    evTimedListChanged();
+    // The item under its check stays with its check, no longer tracked.
+    if (evTimedItemRunning != nullptr && isStorm(evTimedItemRunning)) {
+        delete entryOf(evTimedItemRunning);
+        evTimedItemRunning->data = nullptr;
+    }
+    s.byHash.clear();
+    s.segments.clear();
+    s.dirty.clear();
+    s.removed.clear();
+    s.nextId = 1;
+    s.nextSegment = 1;
     evStormsChanged.store(0);
 }
 
 void evStormCheck(evTimedItem *item) {
     if (!isStorm(item)) return;
-    // Off the list its count no longer changes. Until its repeat is stored in set E's unit it stays in
-    // the storm saves as the running item: a save of set E committed meanwhile (while the holds below
-    // wait) must not drop it, or a kill before this check's commit loses the repeat.
+    // Off the list its count no longer changes. Until its repeat is stored in set E's unit it stays
+    // tracked: a save of set E committed meanwhile (while the holds below wait) keeps its stored copy,
+    // or a kill before this check's commit would lose the repeat. Released, it leaves a tombstone for
+    // set E's next save: for a repeat, the save of the unit that stores it.
     auto release = [item] {
-        {
-            CSRecursiveGuard structure(gStructureLock);
-            if (evTimedItemRunning == item) evTimedItemRunning = nullptr;
-        }
-        // The next storm save drops it.
-        evStormsChanged.store(1);
+        CSRecursiveGuard structure(gStructureLock);
+        if (evTimedItemRunning == item) evTimedItemRunning = nullptr;
+        untrack(item);
     };
     uint8_t *form = stored(item);
     int32_t count = mqiGetI32(form, kCount);
@@ -333,16 +511,14 @@ void evStormCheck(evTimedItem *item) {
         QmgrContext *context = &evContext;
         ConnectionSet *current = context->current;
         context->current = &context->sets[EV_SET_E];
-        char name[EV_QMGR_NAME_MAX + 1] = {};
-        std::memcpy(name, form + kQmgr, EV_QMGR_NAME_MAX);
         QmgrEntry probe{};
-        std::memcpy(probe.name, name, EV_QMGR_NAME_MAX);
+        std::memcpy(probe.name, form + kQmgr, EV_QMGR_NAME_MAX);
         QmgrEntry *qmgr;
         {
             CSRecursiveGuard structure(gStructureLock);
             qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, probe.name, sizeof probe.name));
         }
-        if (excess > 0 && qmgr != nullptr) storeRepeat(context, qmgr, form, count, excess, threshold);
+        if (qmgr != nullptr) storeRepeat(context, qmgr, form, count, excess, threshold);
         int32_t alone = evUnits[EV_SET_E].commitAlone;
         evUnits[EV_SET_E].commitAlone = 1;
         (void)evSyncPoint(context, &context->sets[EV_SET_E]);
@@ -355,25 +531,137 @@ void evStormCheck(evTimedItem *item) {
     if (heldC == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
 }
 
+namespace {
+
+// What one save writes and removes, planned under the structure lock and done without it.
+struct SavePlan {
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> puts;  // new segments
+    std::vector<uint64_t> removals;                               // segments got away
+    std::vector<uint8_t> index;
+};
+
+void appendU32(std::vector<uint8_t> &to, uint32_t value) {
+    size_t at = to.size();
+    to.resize(at + 4);
+    mqiPutU32(to.data(), static_cast<uint32_t>(at), value);
+}
+void appendU64(std::vector<uint8_t> &to, uint64_t value) {
+    size_t at = to.size();
+    to.resize(at + 8);
+    mqiPutI64(to.data(), static_cast<uint32_t>(at), static_cast<int64_t>(value));
+}
+
+std::vector<uint8_t> segmentHeader(uint64_t number) {
+    std::vector<uint8_t> message;
+    appendU32(message, EV_STORM_MESSAGE_VERSION_SEGMENTS);
+    appendU32(message, 0);
+    appendU64(message, number);
+    return message;
+}
+
+// Under the structure lock: the changed items and the tombstones into new segments (each within
+// maxLength), the segments left without a live copy removed, the index rewritten. The memory records
+// the new places at once: a save that then fails backs the unit out, which ends the connection, and
+// the reconnect loads what is stored.
+void planSave(SavePlan *plan, uint32_t maxLength) {
+    Store &s = store();
+    // Past the limit the oldest segments' live items are written again, so that they can go.
+    size_t carry = s.segments.size() >= kMaxSegments ? s.segments.size() - kMaxSegments + 1 : 0;
+    for (auto at = s.segments.begin(); carry > 0 && at != s.segments.end(); ++at, carry--)
+        for (Entry *entry : at->second.live) s.dirty.insert(entry);
+    uint64_t number = 0;
+    std::vector<uint8_t> *message = nullptr;
+    uint32_t entries = 0;
+    auto room = [&](uint32_t length) {
+        if (message != nullptr && message->size() + length <= maxLength) return;
+        if (message != nullptr) mqiPutU32(message->data(), 4, entries);
+        number = s.nextSegment++;
+        plan->puts.emplace_back(number, segmentHeader(number));
+        message = &plan->puts.back().second;
+        entries = 0;
+        s.segments[number];
+    };
+    for (Entry *entry : s.dirty) {
+        const uint8_t *form = stored(entry->item);
+        uint32_t formLength = mqiGetU32(form, kLength);
+        room(kEntryHeader + formLength);
+        appendU32(*message, kEntryItem);
+        appendU64(*message, entry->id);
+        message->insert(message->end(), form, form + formLength);
+        entries++;
+        if (entry->segment != 0) {
+            auto old = s.segments.find(entry->segment);
+            if (old != s.segments.end()) old->second.live.erase(entry);
+        }
+        entry->segment = number;
+        s.segments[number].live.insert(entry);
+    }
+    s.dirty.clear();
+    // A segment without live copies goes: the oldest ones at once (older segments that their
+    // tombstones cancel copies in are gone), any other only when it holds no tombstones. This save's
+    // own segments stay.
+    const uint64_t firstNew = plan->puts.empty() ? UINT64_MAX : plan->puts.front().first;
+    bool oldest = true;
+    for (auto at = s.segments.begin(); at != s.segments.end();) {
+        if (at->first < firstNew && at->second.live.empty() && (oldest || at->second.tombstones == 0)) {
+            plan->removals.push_back(at->first);
+            at = s.segments.erase(at);
+            continue;
+        }
+        oldest = false;
+        ++at;
+    }
+    // A tombstone only for a copy that stays stored.
+    for (const Removed &removed : s.removed) {
+        if (s.segments.find(removed.segment) == s.segments.end()) continue;
+        room(kEntryHeader);
+        appendU32(*message, kEntryTombstone);
+        appendU64(*message, removed.id);
+        entries++;
+        s.segments[number].tombstones++;
+    }
+    if (message != nullptr) mqiPutU32(message->data(), 4, entries);
+    s.removed.clear();
+    appendU32(plan->index, EV_STORM_MESSAGE_VERSION_SEGMENTS);
+    appendU32(plan->index, static_cast<uint32_t>(s.segments.size()));
+    appendU64(plan->index, s.nextId);
+    appendU64(plan->index, s.nextSegment);
+    for (const auto &segment : s.segments) appendU64(plan->index, segment.first);
+}
+
+}  // namespace
+
 int evSaveStorms(EvStreamIo *io) {
     int32_t maxLength =
         cfgEngine.dataQueueMaxMsgLength ? cfgEngine.dataQueueMaxMsgLength() : STREAM_MAX_MESSAGE;
-    int32_t length = 0;
-    uint32_t left = 0;
     // Cleared before the items are read: a change meanwhile (the main thread taking a due item off the
-    // list) marks them again for the next save. Cleared after the put, the stored message would keep
-    // the item whose repeat the storm check then commits, and a reload would store it twice.
+    // list) marks them again for the next save. Cleared after the puts, the stored copy would keep the
+    // item whose repeat the storm check then commits, and a reload would store it twice.
     evStormsChanged.store(0);
-    uint8_t *message = evBuildStormMessage(maxLength, &length, &left);
-    if (message == nullptr) {
-        evStormsChanged.store(1);
-        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
-        return 0;
+    SavePlan plan;
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        planSave(&plan, maxLength > 0 ? static_cast<uint32_t>(maxLength) : uint32_t{STREAM_MAX_MESSAGE});
     }
-    if (left != 0) evOutputF(EV_OUT_ERROR, 1, "Storm items kept in memory only: %u", left);
+    // What the unit wrote is only undone by a reload: a backout of it ends the connection.
+    evUnits[EV_SET_E].marked = 1;
     char text[EV_CONFIG_TEXT + 2] = "";
-    int ok = evReplaceDataMessage(io, EV_DQ_KIND_STORMS, MQFMT_NONE, message, length, "", text);
-    CSFreeMem(message);
+    bool ok = true;
+    for (const auto &[number, message] : plan.puts) {
+        uint8_t correlId[MQ_CORREL_ID_LENGTH];
+        segmentCorrelId(correlId, number);
+        if (!(ok = evPutDataMessageById(io, correlId, MQFMT_NONE, message.data(),
+                                        static_cast<int32_t>(message.size()), "", text)))
+            break;
+    }
+    for (size_t i = 0; ok && i < plan.removals.size(); i++) {
+        uint8_t correlId[MQ_CORREL_ID_LENGTH];
+        segmentCorrelId(correlId, plan.removals[i]);
+        ok = evRemoveDataMessageById(io, correlId, "", text);
+    }
+    if (ok)
+        ok = evReplaceDataMessage(io, EV_DQ_KIND_STORMS, MQFMT_NONE, plan.index.data(),
+                                  static_cast<int32_t>(plan.index.size()), "", text);
     if (!ok) {
         evStormsChanged.store(1);
         evOutput(EV_OUT_ERROR, text, -1, 1);
@@ -382,23 +670,121 @@ int evSaveStorms(EvStreamIo *io) {
     return 1;
 }
 
+namespace {
+
+// The stored copies of the segments the index lists, into memory. 1, 0 for a failed browse, -1 for
+// damage.
+int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
+    if (length < static_cast<int32_t>(kIndexHeader)) return -1;
+    uint32_t count = mqiGetU32(index, 4);
+    if (static_cast<uint64_t>(length) < kIndexHeader + uint64_t{count} * 8) return -1;
+    Store &s = store();
+    std::vector<uint64_t> numbers;
+    for (uint32_t i = 0; i < count; i++)
+        numbers.push_back(static_cast<uint64_t>(mqiGetI64(index, kIndexHeader + i * 8)));
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        s.nextId = static_cast<uint64_t>(mqiGetI64(index, 8));
+        s.nextSegment = static_cast<uint64_t>(mqiGetI64(index, 16));
+        // Listed even when damaged: the next save removes what it does not keep.
+        for (uint64_t number : numbers) {
+            s.segments[number];
+            if (number >= s.nextSegment) s.nextSegment = number + 1;
+        }
+    }
+    struct Copy {
+        uint64_t segment;
+        std::vector<uint8_t> form;
+    };
+    std::map<uint64_t, Copy> latest;  // by item id
+    for (uint64_t number : numbers) {
+        uint8_t correlId[MQ_CORREL_ID_LENGTH];
+        segmentCorrelId(correlId, number);
+        uint8_t *message = nullptr;
+        int32_t messageLength = 0;
+        if (!evBrowseDataMessageById(io, correlId, &message, &messageLength)) return 0;
+        if (message == nullptr) return -1;
+        std::vector<uint8_t> bytes(message, message + messageLength);
+        CSFreeMem(message);
+        auto end = static_cast<uint32_t>(bytes.size());
+        if (end < kSegmentHeader || mqiGetU32(bytes.data(), 0) != EV_STORM_MESSAGE_VERSION_SEGMENTS ||
+            static_cast<uint64_t>(mqiGetI64(bytes.data(), 8)) != number)
+            return -1;
+        uint32_t entries = mqiGetU32(bytes.data(), 4);
+        uint32_t at = kSegmentHeader;
+        for (uint32_t i = 0; i < entries; i++) {
+            if (end - at < kEntryHeader) return -1;
+            uint32_t kind = mqiGetU32(bytes.data(), at);
+            auto id = static_cast<uint64_t>(mqiGetI64(bytes.data(), at + 4));
+            at += kEntryHeader;
+            if (kind == kEntryTombstone) {
+                latest.erase(id);
+                continue;
+            }
+            if (kind != kEntryItem || end - at < EV_STORM_ITEM_HEADER) return -1;
+            uint32_t itemLength = mqiGetU32(bytes.data(), at + kLength);
+            if (itemLength > end - at || itemLength < EV_STORM_ITEM_HEADER ||
+                mqiGetU32(bytes.data(), at + kRecordLength) != itemLength - EV_STORM_ITEM_HEADER)
+                return -1;
+            latest[id] =
+                Copy{number, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + itemLength)};
+            at += itemLength;
+        }
+    }
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        // Tombstones are counted per segment only to keep a segment with tombstones until it is the
+        // oldest: after a load each listed segment is assumed to hold some.
+        for (auto &segment : s.segments) segment.second.tombstones = 1;
+    }
+    for (const auto &[id, copy] : latest)
+        if (!evStormScheduleStored(copy.form.data(), id, copy.segment)) return 0;
+    return 1;
+}
+
+}  // namespace
+
 int evLoadStoredStorms(EvStreamIo *io) {
     evFreeStorms();
     uint8_t *message = nullptr;
     int32_t length = 0;
     if (!evBrowseDataMessage(io, EV_DQ_KIND_STORMS, &message, &length)) return 0;
     if (message == nullptr) return 1;
-    // A damaged message costs the counts of the open windows, not the connection.
-    if (!evLoadStormMessage(message, length)) {
-        evOutput(EV_OUT_ERROR, "Stored storm items damaged: dropped.", -1, 1);
-        evFreeStorms();
+    int loaded;
+    if (length >= 4 && mqiGetU32(message, 0) == EV_STORM_MESSAGE_VERSION) {
+        // The first layout: one message of every item; each is stored anew at the next save, which
+        // replaces that message by the index.
+        loaded = evLoadStormMessage(message, length) ? 1 : -1;
+    } else if (length >= 4 && mqiGetU32(message, 0) == EV_STORM_MESSAGE_VERSION_SEGMENTS) {
+        loaded = loadSegments(io, message, length);
+    } else {
+        loaded = -1;
     }
     CSFreeMem(message);
-    evStormsChanged.store(0);
+    if (loaded == 0) return 0;
+    // A damaged message costs the counts of the open windows, not the connection.
+    if (loaded < 0) {
+        evOutput(EV_OUT_ERROR, "Stored storm items damaged: dropped.", -1, 1);
+        CSRecursiveGuard guard(gStructureLock);
+        Store &s = store();
+        std::map<uint64_t, Segment> listed;
+        for (const auto &segment : s.segments) listed[segment.first].tombstones = 1;
+        uint64_t nextId = s.nextId, nextSegment = s.nextSegment;
+        evFreeStorms();
+        // The segments listed stay known, so that the next save removes them.
+        s.segments = std::move(listed);
+        s.nextId = nextId;
+        s.nextSegment = nextSegment;
+        evStormsChanged.store(1);
+        return 1;
+    }
+    CSRecursiveGuard guard(gStructureLock);
+    evStormsChanged.store(store().dirty.empty() ? 0 : 1);
     return 1;
 }
 
 void evStormKeepMqmd(evTimedItem *item, const MQMD *md) {
     CSRecursiveGuard guard(gStructureLock);
     std::memcpy(stored(item) + kMqmd, md, MQMD_CURRENT_LENGTH);
+    if (Entry *entry = entryOf(item)) markChanged(entry);
 }

@@ -32,6 +32,15 @@ int evStreamCommitHook(EvStreamIo *io);
 // Browses the data-queue message of that kind into a counted-heap buffer (*message null: none). 1, or
 // 0 when the browse failed.
 [[nodiscard]] int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length);
+// The same by a whole CorrelId (24 bytes), and its two halves: the message got away in the unit (none
+// there is no failure), and a persistent message put in the unit. 1, or 0 with errorText.
+[[nodiscard]] int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **message,
+                                          int32_t *length);
+[[nodiscard]] int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr,
+                                          char *errorText);
+[[nodiscard]] int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *format,
+                                       const uint8_t *message, int32_t length, const char *qmgr,
+                                       char *errorText);
 
 // ---- Units of work ----
 

@@ -78,11 +78,10 @@ int failedCommit(QmgrContext *context, ConnectionSet *set, MQHCONN hconn, const 
 
 }  // namespace
 
-int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const uint8_t *message,
-                         int32_t length, const char *qmgr, char *errorText) {
+int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr, char *errorText) {
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
-    md.CorrelId[0] = kind;
+    std::memcpy(md.CorrelId, correlId, MQ_CORREL_ID_LENGTH);
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_1;
     gmo.Options = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
@@ -101,6 +100,11 @@ int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const
                       evReasonText(reason));
         return 0;
     }
+    return 1;
+}
+
+int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *format, const uint8_t *message,
+                         int32_t length, const char *qmgr, char *errorText) {
     MQMD put = MQMD_DEFAULT;
     put.Version = MQMD_VERSION_1;
     put.MsgType = MQMT_DATAGRAM;
@@ -110,12 +114,11 @@ int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const
     std::memcpy(put.Format, format, MQ_FORMAT_LENGTH);
     put.Priority = MQPRI_PRIORITY_AS_Q_DEF;
     put.Persistence = MQPER_PERSISTENT;
-    put.CorrelId[0] = kind;
+    std::memcpy(put.CorrelId, correlId, MQ_CORREL_ID_LENGTH);
     MQPMO pmo = MQPMO_DEFAULT;
     pmo.Version = MQPMO_VERSION_1;
     pmo.Options = MQPMO_SYNCPOINT;
-    compCode = MQCC_FAILED;
-    reason = MQRC_HCONN_ERROR;
+    MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
     if (io->mq && io->mq->MQPUT) {
         evTraceCallIn("MQPUT(Data)", io->hconn, 0, io->hobj);
         io->mq->MQPUT(io->hconn, io->hobj, &put, &pmo, length, const_cast<uint8_t *>(message), &compCode,
@@ -136,7 +139,14 @@ int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const
     return 1;
 }
 
-int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length) {
+int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const uint8_t *message,
+                         int32_t length, const char *qmgr, char *errorText) {
+    uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    return evRemoveDataMessageById(io, correlId, qmgr, errorText) &&
+           evPutDataMessageById(io, correlId, format, message, length, qmgr, errorText);
+}
+
+int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **message, int32_t *length) {
     *message = nullptr;
     *length = 0;
     if (io->mq == nullptr || io->mq->MQGET == nullptr) return 0;
@@ -145,7 +155,7 @@ int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t
     // The first browse learns the length; a message that grew meanwhile is browsed again.
     for (int attempt = 0; attempt < 3; attempt++) {
         MQMD md = MQMD_DEFAULT;
-        md.CorrelId[0] = kind;
+        std::memcpy(md.CorrelId, correlId, MQ_CORREL_ID_LENGTH);
         MQGMO gmo = MQGMO_DEFAULT;
         gmo.Version = MQGMO_VERSION_1;
         gmo.Options = MQGMO_BROWSE_FIRST | (buffer ? 0 : MQGMO_ACCEPT_TRUNCATED_MSG);
@@ -172,6 +182,11 @@ int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t
     }
     if (buffer) CSFreeMem(buffer);
     return 0;
+}
+
+int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length) {
+    uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    return evBrowseDataMessageById(io, correlId, message, length);
 }
 
 int evLoadStoredSeenList(ConnectionSet *set) {

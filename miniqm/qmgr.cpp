@@ -394,6 +394,7 @@ bool QueueManager::applyRecord(std::string_view body) {
                         MsgKey key = keyFor(q, m->md.Priority, seq);
                         if (!q->msgs.count(key)) ++q->depth;
                         q->msgs[key] = std::move(m);
+                        q->noExpiryBefore = 0;
                     }
                 } else if (op == 'R') {
                     MQLONG priority = r.i32();

@@ -148,6 +148,8 @@ struct Queue {
     bool deleted = false;        // removed while still open: its handles now give 2052
     int64_t serviceTimerMs = 0;  // the service-interval timer's start; 0 while it is off
     QueueCounts stats;           // this statistics interval
+    // No message on it expires before this wall-clock time (0: not known; a put lowers it).
+    int64_t noExpiryBefore = 0;
 };
 
 struct BrowseCursor {

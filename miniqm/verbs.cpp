@@ -737,6 +737,7 @@ Result QueueManager::storeMessage(Conn *c, Queue *q, std::unique_ptr<Message> m,
         if (!journal_.append(txnRecord({{q, raw}}, {}))) return Result::fail(MQRC_RESOURCE_PROBLEM);
         liveBytes_ += m->data.size() + 400;
     }
+    if (raw->expiresMs != 0 && raw->expiresMs < q->noExpiryBefore) q->noExpiryBefore = raw->expiresMs;
     q->msgs[key] = std::move(m);
     ++q->depth;
     q->counts.put(q->depth);
@@ -754,14 +755,20 @@ void QueueManager::removeMessage(Queue *q, MsgKey key) {
 }
 
 void QueueManager::dropExpired(Queue *q, int64_t now) {
+    // Every get looks: without a message that can have expired, a deep queue is not walked each time.
+    if (now < q->noExpiryBefore) return;
     std::vector<std::pair<Queue *, Message *>> gone;
     std::vector<MsgKey> keys;
+    int64_t earliest = INT64_MAX;
     for (auto &[key, m] : q->msgs) {
         if (m->expiresMs != 0 && m->expiresMs <= now && visible(*m)) {
             keys.push_back(key);
             if (m->persistent) gone.emplace_back(q, m.get());
+        } else if (m->expiresMs != 0) {
+            earliest = std::min(earliest, m->expiresMs);
         }
     }
+    q->noExpiryBefore = earliest;
     if (keys.empty()) return;
     // Until the journal takes their removal they stay, unseen (see expired), as IBM MQ leaves
     // expired messages on a queue until it gets round to them.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in Release, runs the three that measure the project's performance ratios
+# Builds the benchmarks in Release, runs the four that measure the project's performance ratios
 # (each ratio measured side by side in one run by its own benchmark) and prints one table of them
 # with the target beside each. ZUNT_BENCH_EVENTS sets the events the display and restart benchmarks
 # store (1,000,000 by default). Usage: scripts/bench.sh [--all] [benchmark arguments]
@@ -16,7 +16,7 @@ cmake --build --preset release -j "$(nproc)"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-ratio_benches=(intake_bench display_events_bench streams_bench)
+ratio_benches=(intake_bench burst_bench display_events_bench streams_bench)
 for name in "${ratio_benches[@]}"; do
   echo "=== bench_$name"
   if [ $all = 1 ]; then
@@ -39,7 +39,7 @@ python3 - "$out" <<'EOF'
 import json, sys
 out = sys.argv[1]
 runs = {}
-for name in ("intake_bench", "display_events_bench", "streams_bench"):
+for name in ("intake_bench", "burst_bench", "display_events_bench", "streams_bench"):
     try:
         with open(f"{out}/{name}.json") as f:
             for b in json.load(f)["benchmarks"]:
@@ -55,6 +55,11 @@ def value(bench, counter):
 rows = [
     ("event intake / raw get+put", "intake", "ratio", ">= 0.7", lambda v: v >= 0.7),
     ("statistics intake / raw get+put", "statsIntake", "ratio", ">= 0.7", lambda v: v >= 0.7),
+    ("zunt burst of 10,000 / raw get+put", "burst/10000", "ratio", ">= 0.5", lambda v: v >= 0.5),
+    ("zunt burst of 100,000 / raw get+put", "burst/100000", "ratio", ">= 0.5", lambda v: v >= 0.5),
+    ("zunt 100,000 time / 10 x its 10,000 time", "burst/100000", "linear", "<= 1.2", lambda v: v <= 1.2),
+    ("zunt storm of 100,000 / raw get+put", "storm/100000", "ratio", ">= 0.5", lambda v: v >= 0.5),
+    ("zunt 20,000 after a backout / raw get+put", "backout/20000", "ratio", ">= 0.5", lambda v: v >= 0.5),
     ("stored bytes per event / gzip -9 of its PCF", "eventsBytes", "ratio", "<= 1", lambda v: v <= 1),
     ("stored bytes per statistics message / gzip -9", "statsBytes", "ratio", "<= 1", lambda v: v <= 1),
     ("jq / DISPLAY EVENTS WHERE (0.1% selected)", "displayVersusJq/1000", "ratio", ">= 5", lambda v: v >= 5),
@@ -73,6 +78,11 @@ r = runs.get("restartLoad", {})
 if r.get("P4kept") and r.get("P4"):
     print(f"(restart load: a raw browse that keeps each message in memory takes {r['P4kept']:.3g} of the raw "
           f"browse, the load {r['P4'] / r['P4kept']:.3g} of that)")
+rates = [(what, runs[name]) for what, name in (("burst 10,000", "burst/10000"), ("burst 100,000", "burst/100000"),
+          ("storm 100,000", "storm/100000"), ("after a backout", "backout/20000")) if name in runs]
+if rates:
+    print("(the real program's drain rates, messages/s, beside the raw rate: " +
+          "; ".join(f"{what} {b.get('messages/s', 0):.0f} vs {b.get('raw/s', 0):.0f}" for what, b in rates) + ")")
 d = runs.get("displayVersusJq/10", {})
 if d and "jq_s" not in d:
     print("(jq was not found: the DISPLAY rows compare against a plain scan of the stored records)")

@@ -2,6 +2,7 @@
 // an entry of the special stream "$STRINGS" so that the pool can be rebuilt at load. Two hash tables
 // of the same size find a string by its text (chains kept in text order) and by its id.
 #include <cstring>
+#include <vector>
 
 #include "streams/internal.h"
 
@@ -126,6 +127,60 @@ Stream *evStringsCreateStream() {
     return evStrings.stream;
 }
 
+namespace {
+
+// Unlike the documented tables, sized once from the count at load: past twice as many strings as
+// buckets the tables grow, so that a chain stays short however many strings arrive after the load (a
+// burst of distinct object names). Each entry goes into the larger tables keeping its place among its
+// equals (text chains in text order, id chains newest first). Out of storage they stay as they are.
+void growTables() {
+    if (evStrings.strings < uint64_t{evStrings.buckets} * 2) return;
+    uint32_t buckets = evStringBucketCount(evStrings.strings * 2);
+    if (buckets <= evStrings.buckets) return;
+    uint64_t bytes = uint64_t{buckets} * sizeof(StringEntry *);
+    auto **byText = static_cast<StringEntry **>(CSGetMem(bytes));
+    auto **byId = byText ? static_cast<StringEntry **>(CSGetMem(bytes)) : nullptr;
+    if (!byId) {
+        if (byText) CSFreeMem(byText);
+        return;
+    }
+    std::memset(byText, 0, bytes);
+    std::memset(byId, 0, bytes);
+    auto greater = [](const StringEntry *e, const StringEntry *than) {
+        uint32_t shorter = than->length < e->length ? than->length : e->length;
+        int order = std::memcmp(than->text, e->text, shorter);
+        return order < 0 || (order == 0 && e->length > than->length);
+    };
+    for (uint32_t b = 0; b < evStrings.buckets; b++) {
+        for (StringEntry *e = evStrings.byText[b], *next; e; e = next) {
+            next = e->nextByText;
+            StringEntry **link = &byText[evStringHash(e->text, e->length) % buckets];
+            while (*link && !greater(*link, e)) link = &(*link)->nextByText;
+            e->nextByText = *link;
+            *link = e;
+        }
+    }
+    // Id chains: appended in their old order, so that of equal ids the newest stays first.
+    std::vector<StringEntry **> tails(buckets);
+    for (uint32_t b = 0; b < buckets; b++) tails[b] = &byId[b];
+    for (uint32_t b = 0; b < evStrings.buckets; b++) {
+        for (StringEntry *e = evStrings.byId[b], *next; e; e = next) {
+            next = e->nextById;
+            e->nextById = nullptr;
+            uint32_t to = e->id % buckets;
+            *tails[to] = e;
+            tails[to] = &e->nextById;
+        }
+    }
+    CSFreeMem(evStrings.byText);
+    CSFreeMem(evStrings.byId);
+    evStrings.byText = byText;
+    evStrings.byId = byId;
+    evStrings.buckets = buckets;
+}
+
+}  // namespace
+
 uint32_t evStringIntern(int isNew, uint32_t ccsid, const char *text, uint32_t length, uint32_t storedId,
                         uint8_t *storedEntry) {
     if (!evStrings.byText || !text || length == 0 || length > UINT16_MAX) return 0;
@@ -175,6 +230,7 @@ uint32_t evStringIntern(int isNew, uint32_t ccsid, const char *text, uint32_t le
     e->nextById = *ids;
     *ids = e;
     evStrings.strings++;
+    growTables();
 
     // 4. New strings are stored at once.
     if (isNew) storeString(e);

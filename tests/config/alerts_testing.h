@@ -288,6 +288,7 @@ protected:
                 evTimedItemList = i->next;
                 CSFreeMem(i);
             }
+            evTimedListChanged();
         }
         cfgEngine = CfgEngine{};
         cslEventFunctionFlag = 0;

@@ -63,6 +63,7 @@ protected:
                 due.push_back(*at);
                 *at = (*at)->next;
             }
+            evTimedListChanged();
         }
         ASSERT_FALSE(due.empty());
         for (evTimedItem *item : due) {

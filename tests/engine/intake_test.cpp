@@ -514,31 +514,45 @@ TEST_F(IntakeTest, NotConvertedMessageCommitsOnAQuietQueue) {
     EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQCMIT");
 }
 
-TEST_F(IntakeTest, RedeliveredMessageEndsItsBatch) {
+// A unit of four backed out because its third message failed: when they come back, the first two
+// are one batch, the failed one has a unit of its own and the fourth starts the next batch.
+TEST_F(IntakeTest, RedeliveredMessagesComeInFullBatchesAndOnlyTheFailedOneAlone) {
     EventQueueDef *queue = addQueue("Q.EVENTS");
     evSettings.useDlq.store(EV_USEDLQ_NO);
     uint8_t data[8] = {};
-    for (MQLONG backoutCount : {0, 1}) {
-        MQMD md = message(MQFMT_STRING, "M1", backoutCount);
+    const char *ids[] = {"M1", "M2", "M3", "M4"};
+    auto take = [&](const char *id, MQLONG backoutCount) {
+        MQMD md = message(MQFMT_STRING, id, backoutCount);
         MQCBC cbc = removed(queue, 8);
         evMessageConsumer(0, &md, nullptr, data, &cbc);  // the queue is not empty: a batch would wait
         std::vector<std::string> event = verbs(evEventHconn(&evContext.sets[EV_SET_E]));
-        EXPECT_EQ(!event.empty() && event.back() == "MQCMIT", backoutCount > 0) << backoutCount;
+        return !event.empty() && event.back() == "MQCMIT";
+    };
+    for (const char *id : ids) {
+        if (std::strcmp(id, "M3") == 0) evDebug.forcedBackouts.store(1);  // its path fails
+        EXPECT_FALSE(take(id, 0)) << id;
+        if (std::strcmp(id, "M3") == 0) {
+            EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])).back(), "MQBACK");
+            evContext.restartMark.store(0);  // reconnected
+            break;
+        }
     }
-    // One commit, after the redelivered message was processed: a commit before it would have taken
-    // its get with the waiting batch, unprocessed.
-    EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), (std::vector<std::string>{"MQCMIT"}));
+    const bool commitsAfter[] = {false, true, true, false};
+    for (size_t i = 0; i < std::size(ids); i++) {
+        calls.clear();
+        EXPECT_EQ(take(ids[i], 1), commitsAfter[i]) << ids[i];
+    }
+    EXPECT_EQ(evUnits[EV_SET_E].inFlight, 1u) << "M4 waits for the rest of its batch";
 
     // A redelivered message while a 'before' half waits in the unit (its 'after', say): nothing commits
     // the 'before' alone.
     calls.clear();
     queue->beforeWaitingSince = 1767225600 - 1;
-    evUnits[EV_SET_E].inFlight = 1;
-    MQMD md = message(MQFMT_STRING, "M2", 1);
+    MQMD md = message(MQFMT_STRING, "M3", 2);
     MQCBC cbc = removed(queue, 8);
     evMessageConsumer(0, &md, nullptr, data, &cbc);
     EXPECT_TRUE(verbs(evEventHconn(&evContext.sets[EV_SET_E])).empty());
-    EXPECT_EQ(evUnits[EV_SET_E].inFlight, 2);
+    EXPECT_EQ(evUnits[EV_SET_E].inFlight, 2u);
 }
 
 TEST_F(IntakeTest, ForwardingAppliesFwdpsistAndAFailedForwardIsDeadLettered) {
@@ -926,6 +940,8 @@ TEST_F(IntakeTest, PutToStreamsStoresWhereTheHookSaysAndSurvivesAHookThatDropsIt
     hookAction = 0;
 }
 
+std::vector<std::string> repeatIds;  // the MsgIds the record hook was handed
+
 // STORMTHR 10 and STORMINT 60 over queue manager QM1, the holds faked; record (35 bytes) an event
 // of reason 2085.
 void stormSetUp(QmgrEntry **qmgr, uint8_t *record) {
@@ -949,6 +965,7 @@ void takeDueItem(evTimedItem **item) {
     *item = evTimedItemList;
     ASSERT_NE(*item, nullptr);
     evTimedItemList = (*item)->next;
+    evTimedListChanged();
 }
 
 // A window that ended at or below its threshold stored each of its events already: its check holds
@@ -961,6 +978,8 @@ TEST_F(IntakeTest, StormCheckAtTheThresholdOnlyDropsTheItem) {
         evTimedItem *item = nullptr;
         ASSERT_EQ(evRepeatCount(qmgr, record, sizeof record, 1767225600, &item), 0);
     }
+    // Stored, so that its leaving is a change to store.
+    ASSERT_TRUE(evSaveStorms(&evContext.sets[EV_SET_E].io));
     evTimedItem *item = nullptr;
     ASSERT_NO_FATAL_FAILURE(takeDueItem(&item));
     evStormsChanged.store(0);
@@ -979,16 +998,35 @@ TEST_F(IntakeTest, StormCheckStoresOneRecordWithTheExcessAndRaisesStorm) {
     record[32] = 231;  // MQIACF 1 = 1
     record[33] = 1;
     int counted = 0;
+    MQMD first = message(MQFMT_EVENT, "AMQ QM1     0001");
     for (int i = 0; i < 25; i++) {
         evTimedItem *item = nullptr;
         counted += evRepeatCount(qmgr, record, sizeof record, 1767225600, &item);
+        if (item != nullptr) evStormKeepMqmd(item, &first);
     }
     ASSERT_EQ(counted, 15);
     evTimedItem *item = nullptr;
     ASSERT_NO_FATAL_FAILURE(takeDueItem(&item));
+    // The record hook (and so every emitter) is handed the repeat's message descriptor.
+    ASSERT_TRUE(evStringsInit(0));
+    ASSERT_NE(evStringsCreateStream(), nullptr);
+    repeatIds.clear();
+    evServices.callRecordHook = [](void *context, int32_t) {
+        auto *hook = static_cast<EvRecordHook *>(context);
+        repeatIds.emplace_back(reinterpret_cast<const char *>(hook->md->MsgId), sizeof hook->md->MsgId);
+        return 1;
+    };
     evStormCheck(item);
     CSFreeMem(item);
+    evServices.callRecordHook = nullptr;
     EXPECT_EQ(holds, (std::vector<std::string>{"S0", "S1", "R1", "R0"}));
+    // The repeat has an id of its own: not the first event's, which its stored copy carries already.
+    ASSERT_EQ(repeatIds.size(), 1u);
+    EXPECT_NE(repeatIds[0], std::string(reinterpret_cast<const char *>(first.MsgId), sizeof first.MsgId));
+    MQMD again = first;
+    evStormRepeatMsgId(again.MsgId);
+    EXPECT_EQ(repeatIds[0], std::string(reinterpret_cast<const char *>(again.MsgId), sizeof again.MsgId))
+        << "made from the stored item alone: the same after a restart";
     // One stored record carrying EVREPEAT 15, counted as 15 events.
     Stream *stored = nullptr;
     for (Stream *stream = qmgr->streams; stream; stream = stream->next)

@@ -241,6 +241,37 @@ protected:
         statistics = false;
     }
 
+    // A burst waiting for the program: count distinct events put at once (committed every commitEvery),
+    // with a storm of 25 matching events after every thousand.
+    void putBurst(int count, int commitEvery = 100) {
+        // Deeper than an event queue's default of 3,000.
+        ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + kQmgrEvents + ") MAXDEPTH(100000)\n"), 0);
+        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
+        MQLONG cc = 0, rc = 0;
+        auto putOne = [&](const std::string &event) {
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+            md.Persistence = MQPER_PERSISTENT;
+            MQPMO pmo = MQPMO_DEFAULT;
+            pmo.Options = MQPMO_SYNCPOINT;
+            raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(event.size()),
+                      const_cast<char *>(event.data()), &cc, &rc);
+            EXPECT_EQ(rc, MQRC_NONE);
+        };
+        for (int i = 1; i <= count; i++) {
+            char name[16];
+            std::snprintf(name, sizeof name, "K.%013d", ++put);
+            putOne(eventFor(name));
+            if (i % 1000 == 0) {
+                std::snprintf(name, sizeof name, "S.%013d", ++storms);
+                for (int r = 0; r < 25; r++) putOne(eventFor(name));
+            }
+            if (i % commitEvery == 0) raw.MQCMIT(own, &cc, &rc);
+        }
+        raw.MQCMIT(own, &cc, &rc);
+        closeQueue(&hobj);
+    }
+
     // A real before/after pair of an ALTER of a local queue, taken off the configuration event queue:
     // the template of the pairs put later; and REPLY.Q for the commands' replies.
     void takeMixTemplates() {
@@ -376,8 +407,10 @@ protected:
 
     // kill -9 of the program at random moments of a steady flow of events (some while it connects and
     // loads), each run a fresh start; then every event is stored exactly once.
-    void killCycles(int cycles, unsigned seed, bool mixed = false) {
+    // With burst, that many distinct events (and a storm after every thousand) wait at the first start.
+    void killCycles(int cycles, unsigned seed, bool mixed = false, int burst = 0) {
         const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
+        if (burst > 0) putBurst(burst);
         std::mt19937 random(seed);
         startFeeding(5, mixed);
         for (int cycle = 0; cycle < cycles; cycle++) {
@@ -419,7 +452,8 @@ protected:
     // "VERB[@CONNECTION][#CORRELID BYTE]:N"; the trace letters it runs with; and the trace lines the
     // killing thread wrote last, in order, the killed call's IN line last, with at most slack lines of
     // its own between them.
-    enum class Flow { kHold, kMixed, kEvents };  // what arrives while the program runs to the point
+    // What arrives while the program runs to the point; kBurst: a burst waiting at its start.
+    enum class Flow { kHold, kMixed, kEvents, kBurst };
     struct KillPoint {
         const char *name;
         const char *at;
@@ -538,6 +572,9 @@ protected:
                     raw.MQPUT1(own, &od, &md, &pmo, sizeof command - 1, command, &cc, &rc);
                     EXPECT_EQ(rc, MQRC_NONE);
                 });
+            } else if (point.flow == Flow::kBurst) {
+                putBurst(5000);
+                killAt(point);
             } else {
                 startFeeding(5, point.flow == Flow::kMixed);
                 killAt(point);
@@ -557,8 +594,7 @@ protected:
     void sweepKills(const std::vector<std::string> &families, int upTo) {
         const int from = put.load(), fromPairs = pairs.load(), fromStorms = storms.load();
         int reached = 0, made = 0;
-        // Slower than the short cycles' flow: most runs end early, and a backlog of distinct events
-        // taken in within one storm interval makes each storm save long (every item is saved).
+        // Slower than the short cycles' flow: most runs end early, and each leaves a backlog.
         startFeeding(20, true);
         for (const std::string &family : families) {
             for (int n = 1; n <= upTo; n++, made++) {

@@ -138,6 +138,15 @@ TEST_F(ProgramQmTest, KillCyclesInSteadyIntakeStoreEachEventOnce) {
     killCycles(20, 20261207, true);
 }
 
+// The same with a burst of 20,000 distinct events and 20 storms waiting at the first start: the
+// program is killed while it takes the burst in, in units of thousands with their storm saves.
+TEST_F(ProgramQmTest, KillCyclesInABurstStoreEachEventOnce) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program under wine (program.h)";
+    takeMixTemplates();
+    seed(stormsOfTen);
+    killCycles(10, 20261209, true, 20000);
+}
+
 TEST_F(ProgramQmTest, KillCyclesWithAStateQueueManagerStoreEachEventOnce) {
     if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program under wine (program.h)";
     takeMixTemplates();
@@ -169,6 +178,8 @@ TEST_F(ProgramQmTest, KillsAtFixedCallsStoreEachEventOnce) {
         // Set E's first blob put of the run rewrites a stream's current blob stored before it.
         {"a blob", blob.c_str(), kEvents, "A", afterRemoval, 2},
         {"the storms", storm.c_str(), kMixed, "A", afterRemoval, 0},
+        // A burst's first storm save, its segment of thousands of items put.
+        {"the storms in a burst", storm.c_str(), kBurst, "A", afterRemoval, 0},
     });
 }
 
@@ -258,6 +269,32 @@ TEST_F(ProgramQmTest, AStormKilledBeforeItsIntervalEndsStoresOneRepeatOfFifteen)
     }
     drainAndReadBack();
     EXPECT_EQ(repeats["S.0000000000001"], std::vector<int>({1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 15}));
+}
+
+// A batch of 2,000 events backed out because the data queue refused a put (2053, as when it is full):
+// after the reconnect the redelivered events are taken in full batches again, not committed one by
+// one, and each is stored once.
+TEST_F(ProgramQmTest, EventsRedeliveredAfterABackedOutBatchComeInFullBatches) {
+    seed(stormsOfTen);
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});
+    {
+        Zunt zunt(dir, "backout", options);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count 1 --queue HOLVA.ZUNT.DATA.QUEUE"), 0);
+        putBurst(2000, 2000);  // one unit: set E takes them in as one batch
+        ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", 2)) << zunt.out();
+        ASSERT_TRUE(drained()) << zunt.out();
+        usleep(300000);  // the last commit
+        const std::string out = zunt.out();
+        const size_t rolledBack = out.find("Rollback successful");
+        ASSERT_NE(rolledBack, std::string::npos) << out;
+        EXPECT_LT(et::countOf(out.substr(rolledBack), "Commit successful"), 20) << out;
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+    EXPECT_EQ(stormsNotSummed(), "");
 }
 
 // Killed queue managers at random moments of intake: the program reconnects each time, and every

@@ -149,68 +149,129 @@ TEST_F(StormTest, EventsPastTheThresholdAreOnlyCounted) {
     EXPECT_NE(later, nullptr);
 }
 
-TEST_F(StormTest, StormMessageRoundTripsAndKeepsTheLatestDueInMemoryPastMaxMsgl) {
-    std::vector<uint8_t> a = makeRecord({{MQCFT_INTEGER, 1, 2}});
-    std::vector<uint8_t> b = makeRecord({{MQCFT_INTEGER, 1, 3}});
-    evTimedItem *item = nullptr;
-    for (int i = 0; i < 12; i++)
-        (void)evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225600, &item);
-    clock_.set(1767225610);
-    (void)evRepeatCount(qmgr_, b.data(), static_cast<uint32_t>(b.size()), 1767225610, &item);
-
-    int32_t length = 0;
-    uint32_t left = 0;
-    uint8_t *message = evBuildStormMessage(4194304, &length, &left);
-    ASSERT_NE(message, nullptr);
-    EXPECT_EQ(left, 0u);
-    EXPECT_EQ(mqiGetU32(message, 0), 1u);
-    EXPECT_EQ(mqiGetU32(message, 4), 2u);
-    uint32_t itemLength = mqiGetU32(message, 8);
-    EXPECT_EQ(itemLength, EV_STORM_ITEM_HEADER + a.size());
-    EXPECT_EQ(static_cast<uint32_t>(length), 8 + itemLength + EV_STORM_ITEM_HEADER + b.size());
-
-    int32_t cutLength = 0;
-    uint8_t *cut = evBuildStormMessage(static_cast<int32_t>(8 + itemLength), &cutLength, &left);
-    ASSERT_NE(cut, nullptr);
-    EXPECT_EQ(left, 1u) << "the latest-due item stays in memory";
-    EXPECT_EQ(mqiGetU32(cut, 4), 1u);
-    CSFreeMem(cut);
-
-    // After a memory drop the stored items come back with their counts; an unknown queue manager's
-    // item is dropped.
-    evFreeStorms();
-    ASSERT_TRUE(evLoadStormMessage(message, length));
-    int32_t again = 0;
-    EXPECT_EQ(evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225601, &item), 1);
-    (void)again;
-    evFreeStorms();
-    mqiPutU32(message, 12, 0x5A5A5A5A);  // the first item's queue manager name
-    ASSERT_TRUE(evLoadStormMessage(message, length));
-    int32_t rebuiltLength = 0;
-    uint8_t *rebuilt = evBuildStormMessage(4194304, &rebuiltLength, &left);
-    ASSERT_NE(rebuilt, nullptr);
-    EXPECT_EQ(mqiGetU32(rebuilt, 4), 1u);
-    CSFreeMem(rebuilt);
-    // Damage is refused.
-    EXPECT_FALSE(evLoadStormMessage(message, length - 1));
-    CSFreeMem(message);
+// The stored segments, oldest first: number and entries (kind 1 item, 2 tombstone) of each.
+struct StoredSegment {
+    uint64_t number;
+    std::vector<uint32_t> kinds;
+    size_t bytes;
+};
+std::vector<StoredSegment> storedSegments() {
+    std::vector<StoredSegment> out;
+    for (const fdq::Message &m : fdq::queue().messages) {
+        if (m.correlId[0] != EV_DQ_KIND_STORMS || m.correlId[1] != 1) continue;
+        StoredSegment segment{static_cast<uint64_t>(mqiGetI64(m.data.data(), 8)), {}, m.data.size()};
+        for (uint32_t i = 0, at = 16; i < mqiGetU32(m.data.data(), 4); i++) {
+            uint32_t kind = mqiGetU32(m.data.data(), at);
+            segment.kinds.push_back(kind);
+            at += 12 + (kind == 1 ? mqiGetU32(m.data.data(), at + 12) : 0);
+        }
+        out.push_back(segment);
+    }
+    return out;
 }
 
-TEST_F(StormTest, StormItemsAreSavedInSetEsUnit) {
-    std::vector<uint8_t> a = makeRecord({{MQCFT_INTEGER, 1, 2}});
-    evTimedItem *item = nullptr;
-    (void)evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225600, &item);
-    ASSERT_EQ(evStormsChanged.load(), 1);
+// Each save stores what changed since the last one, in a segment of its own: a thousand new items,
+// then one count, then tombstones of the items that left; a segment whose copies are all gone leaves
+// the data queue. A fresh load finds the counts.
+TEST_F(StormTest, ASaveStoresWhatChangedAndALoadFindsTheCounts) {
     MQIFunctionTable table = fdq::table();
     EvStreamIo io{&table, 1, 2, 0, 10, 0};
+    std::vector<std::vector<uint8_t>> records;
+    for (int i = 0; i < 1000; i++) records.push_back(makeRecord({{MQCFT_INTEGER, 1, 100 + i}}));
+    evTimedItem *item = nullptr;
+    for (const auto &r : records)
+        EXPECT_EQ(evRepeatCount(qmgr_, r.data(), static_cast<uint32_t>(r.size()), 1767225600, &item), 0);
     ASSERT_TRUE(evSaveStorms(&io));
+    for (int i = 0; i < 12; i++)
+        (void)evRepeatCount(qmgr_, records[0].data(), static_cast<uint32_t>(records[0].size()), 1767225601,
+                            &item);
     ASSERT_TRUE(evSaveStorms(&io));
-    uint8_t correl[24] = {EV_DQ_KIND_STORMS};
-    EXPECT_EQ(fdq::count(correl), 1u) << "replaced, not added";
-    EXPECT_EQ(evStormsChanged.load(), 0);
+    std::vector<StoredSegment> segments = storedSegments();
+    ASSERT_EQ(segments.size(), 2u);
+    EXPECT_EQ(segments[0].kinds.size(), 1000u);
+    EXPECT_EQ(segments[1].kinds, std::vector<uint32_t>{1}) << "only the item that changed";
+    EXPECT_LT(segments[1].bytes * 500, segments[0].bytes);
+    uint8_t index[24] = {EV_DQ_KIND_STORMS};
+    EXPECT_EQ(fdq::count(index), 1u) << "replaced, not added";
+
+    // Reloaded: the first item past its threshold (13 > 10), the others at one.
     ASSERT_TRUE(evLoadStoredStorms(&io));
-    EXPECT_EQ(evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225601, &item), 0);
+    EXPECT_EQ(
+        evRepeatCount(qmgr_, records[0].data(), static_cast<uint32_t>(records[0].size()), 1767225602, &item),
+        1);
+    EXPECT_EQ(
+        evRepeatCount(qmgr_, records[1].data(), static_cast<uint32_t>(records[1].size()), 1767225602, &item),
+        0);
     EXPECT_EQ(item, nullptr) << "the loaded item counted it";
+    ASSERT_TRUE(evSaveStorms(&io));
+
+    // Every item but the first leaves below its threshold: tombstones, and the first segment goes.
+    clock_.set(1767225600 + 61);
+    std::vector<evTimedItem *> due;
+    {
+        CSRecursiveGuard structure(gStructureLock);
+        for (evTimedItem **at = &evTimedItemList; *at;) {
+            if (mqiGetI32(evTimedItemExtra(*at), 72) > 10) {
+                at = &(*at)->next;
+                continue;
+            }
+            due.push_back(*at);
+            *at = (*at)->next;
+        }
+        evTimedListChanged();
+    }
+    ASSERT_EQ(due.size(), 999u);
+    for (evTimedItem *d : due) {
+        evStormCheck(d);
+        CSFreeMem(d);
+    }
+    ASSERT_TRUE(evSaveStorms(&io));
+    segments = storedSegments();
+    ASSERT_FALSE(segments.empty());
+    EXPECT_NE(segments.front().number, 1u) << "the first segment has no live copy left";
+    size_t tombstones = 0;
+    for (const StoredSegment &segment : segments)
+        for (uint32_t kind : segment.kinds) tombstones += kind == 2;
+    // Only the item loaded from the third segment needs one: the others' copies went with the first.
+    EXPECT_EQ(tombstones, 1u);
+
+    // What is stored is what memory holds: one item, counted on.
+    ASSERT_TRUE(evLoadStoredStorms(&io));
+    size_t items = 0;
+    for (evTimedItem *at = evTimedItemList; at; at = at->next) items += at->kind == EV_TIMED_STORM;
+    EXPECT_EQ(items, 1u);
+    EXPECT_EQ(
+        evRepeatCount(qmgr_, records[0].data(), static_cast<uint32_t>(records[0].size()), 1767225603, &item),
+        1);
+}
+
+// A message of the first layout (every item in one message) still loads, an unknown queue manager's
+// item is dropped, and damage is refused.
+TEST_F(StormTest, AMessageOfTheFirstLayoutLoads) {
+    std::vector<uint8_t> a = makeRecord({{MQCFT_INTEGER, 1, 2}});
+    std::vector<uint8_t> b = makeRecord({{MQCFT_INTEGER, 1, 3}});
+    evTimedItem *first = nullptr, *second = nullptr;
+    for (int i = 0; i < 12; i++)
+        (void)evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225600,
+                            i ? &second : &first);
+    (void)evRepeatCount(qmgr_, b.data(), static_cast<uint32_t>(b.size()), 1767225600, &second);
+    std::vector<uint8_t> message(8);
+    mqiPutU32(message.data(), 0, 1);
+    mqiPutU32(message.data(), 4, 2);
+    for (evTimedItem *item : {first, second})
+        message.insert(message.end(), evTimedItemExtra(item), evTimedItemExtra(item) + item->extraLength);
+    evFreeStorms();
+    ASSERT_TRUE(evLoadStormMessage(message.data(), static_cast<int32_t>(message.size())));
+    evTimedItem *item = nullptr;
+    EXPECT_EQ(evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225601, &item), 1);
+    EXPECT_EQ(evStormsChanged.load(), 1) << "stored anew at the next save";
+    evFreeStorms();
+    mqiPutU32(message.data(), 12, 0x5A5A5A5A);  // the first item's queue manager name
+    ASSERT_TRUE(evLoadStormMessage(message.data(), static_cast<int32_t>(message.size())));
+    size_t items = 0;
+    for (evTimedItem *at = evTimedItemList; at; at = at->next) items += at->kind == EV_TIMED_STORM;
+    EXPECT_EQ(items, 1u);
+    EXPECT_FALSE(evLoadStormMessage(message.data(), static_cast<int32_t>(message.size()) - 1));
 }
 
 // The main thread takes a due item off the list while set E saves the items: the change is saved
@@ -218,15 +279,17 @@ TEST_F(StormTest, StormItemsAreSavedInSetEsUnit) {
 PMQPUT savingPut = nullptr;
 extern "C" void putWhileAnItemFallsDue(MQHCONN h, MQHOBJ o, PMQVOID md, PMQVOID pmo, MQLONG length,
                                        PMQVOID buffer, PMQLONG cc, PMQLONG rc) {
+    evTimedItem *item = nullptr;
     {
         CSRecursiveGuard structure(gStructureLock);
-        evTimedItem *item = evTimedItemList;
-        if (item != nullptr) {
-            evTimedItemList = item->next;
-            CSFreeMem(item);
-        }
+        item = evTimedItemList;
+        if (item != nullptr) evTimedItemList = item->next;
+        evTimedListChanged();
     }
-    evStormsChanged.store(1);
+    if (item != nullptr) {
+        evStormCheck(item);  // below its threshold: it only leaves
+        CSFreeMem(item);
+    }
     savingPut(h, o, md, pmo, length, buffer, cc, rc);
 }
 
@@ -235,11 +298,16 @@ TEST_F(StormTest, AnItemFallingDueDuringASaveIsSavedNextTime) {
     evTimedItem *item = nullptr;
     (void)evRepeatCount(qmgr_, a.data(), static_cast<uint32_t>(a.size()), 1767225600, &item);
     MQIFunctionTable table = fdq::table();
-    savingPut = table.MQPUT;
-    table.MQPUT = putWhileAnItemFallsDue;
     EvStreamIo io{&table, 1, 2, 0, 10, 0};
     ASSERT_TRUE(evSaveStorms(&io));
+    savingPut = table.MQPUT;
+    table.MQPUT = putWhileAnItemFallsDue;
+    ASSERT_TRUE(evSaveStorms(&io));
     EXPECT_EQ(evStormsChanged.load(), 1);
+    table.MQPUT = savingPut;
+    ASSERT_TRUE(evSaveStorms(&io));
+    ASSERT_TRUE(evLoadStoredStorms(&io));
+    EXPECT_EQ(evTimedItemList, nullptr) << "its tombstone was saved";
 }
 
 TEST_F(StormTest, CombinedChangeKeepsLeadingItemsAndOnlyTheChangedAfterItems) {

@@ -1,7 +1,9 @@
 // Fuzz target: what the intake reads back or compares. The first byte (mod 5) picks the reader: 0 the
-// seen list's stored message, 1 the storm message, 2 the pairing of two records, 3 the storm match of
-// two records (2 and 3 split the rest at a u16 length), 4 the dispatch of a message of any Format (the
-// next 8 bytes) with no queue manager behind it. A list or item it accepts must build again.
+// seen list's stored message, 1 the storm message of the first layout, 2 the pairing of two records, 3
+// the storm match of two records (2 and 3 split the rest at a u16 length), 4 the dispatch of a message
+// of any Format (the next 8 bytes) with no queue manager behind it. A list it accepts must build again,
+// a storm message schedules no more items than it holds, and two records that match are counted in
+// one storm item (the index finds what the whole comparison matches).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,19 +31,23 @@ void seenList(const uint8_t *data, size_t size) {
     evFreeSeenList(&list);
 }
 
-void storms(const uint8_t *data, size_t size) {
+QmgrEntry *fuzzQmgr() {
     static QmgrEntry *qmgr = nullptr;
     if (qmgr == nullptr) {
         char text[EV_CONFIG_TEXT];
         qmgr = evQmgrFindOrAdd("QM1", 0, text);
     }
+    return qmgr;
+}
+
+void storms(const uint8_t *data, size_t size) {
+    (void)fuzzQmgr();
     std::vector<uint8_t> message(data, data + size);
     if (evLoadStormMessage(message.data(), static_cast<int32_t>(size))) {
-        int32_t length = 0;
-        uint32_t left = 0;
-        uint8_t *built = evBuildStormMessage(1 << 22, &length, &left);
-        if (built == nullptr || length > static_cast<int32_t>(size)) std::abort();
-        CSFreeMem(built);
+        uint32_t items = 0;
+        for (evTimedItem *item = evTimedItemList; item; item = item->next)
+            items += item->kind == EV_TIMED_STORM;
+        if (size < 8 || items > mqiGetU32(message.data(), 4)) std::abort();
     }
     evFreeStorms();
 }
@@ -55,8 +61,15 @@ void pair(const uint8_t *data, size_t size, bool match) {
     std::vector<uint8_t> a(data, data + first), b(data + first, data + size);
     auto la = static_cast<uint32_t>(a.size()), lb = static_cast<uint32_t>(b.size());
     if (match) {
-        if (evMatchEvent(a.data(), la, b.data(), lb) != evMatchEvent(b.data(), lb, a.data(), la))
-            std::abort();
+        int matches = evMatchEvent(a.data(), la, b.data(), lb);
+        if (matches != evMatchEvent(b.data(), lb, a.data(), la)) std::abort();
+        evSettings.stormThreshold.store(10);
+        evSettings.stormInterval.store(60);
+        evTimedItem *opened = nullptr, *second = nullptr;
+        (void)evRepeatCount(fuzzQmgr(), a.data(), la, 1767225600, &opened);
+        (void)evRepeatCount(fuzzQmgr(), b.data(), lb, 1767225600, &second);
+        if (opened != nullptr && (second == nullptr) != (matches == 1)) std::abort();
+        evFreeStorms();
         return;
     }
     Area *combined = evCombineChange(a.data(), la, b.data(), lb);

@@ -70,6 +70,20 @@ TEST_F(StringPool, OneTextUnderTwoCodePagesGetsTwoIdsAndRepeatsOneStoredEntry) {
     EXPECT_EQ(intern("Q12", 850), q12);
 }
 
+// A burst of new names after a load of few: the tables grow past twice their size, and every string
+// is still found by its id and by its text.
+TEST_F(StringPool, TablesGrowWithTheStringsAndKeepEveryOneFound) {
+    ASSERT_EQ(evStrings.buckets, 1009u);
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 5000; i++) ids.push_back(intern("Q." + std::to_string(i)));
+    EXPECT_GE(evStrings.buckets, 5000u);
+    for (int i = 0; i < 5000; i++) {
+        EXPECT_EQ(text(ids[static_cast<size_t>(i)]), "Q." + std::to_string(i));
+        EXPECT_EQ(intern("Q." + std::to_string(i)), ids[static_cast<size_t>(i)]) << "found, not added again";
+    }
+    EXPECT_EQ(evStrings.stream->recordCount, 5000u);
+}
+
 TEST_F(StringPool, AStringsStoredFormIsByteExact) {
     uint32_t id = intern("Q1");
     ASSERT_EQ(id, 1u);
