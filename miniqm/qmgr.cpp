@@ -218,7 +218,17 @@ bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
     touch(topic, true);
     if (!journalObject(topic)) return false;
     topics_[topic.name] = topic;
-    return addDefaultNamelist();
+    if (!addDefaultNamelist()) return false;
+    // The server-connection channel crtmqm defines, which new SVRCONN channels copy. Only at
+    // creation: one deleted stays deleted.
+    Object channel;
+    channelDefaults(channel, MQCHT_SVRCONN);
+    channel.name = "SYSTEM.DEF.SVRCONN";
+    channel.strs[MQCACH_CHANNEL_NAME] = channel.name;
+    touch(channel, true);
+    if (!journalObject(channel)) return false;
+    channels_[channel.name] = channel;
+    return true;
 }
 
 bool QueueManager::addDefaultNamelist() {
