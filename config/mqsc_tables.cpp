@@ -6,6 +6,14 @@
 // clang-format off
 namespace {
 
+const evValueName wordsMQIACHXMITPROTOCOLTYPE[] = {
+    {0, 1, "LU62", "LU62", 0},
+    {0, 2, "TCP", "TCP", 0},
+    {0, 3, "NETBIOS", "NETBIOS", 0},
+    {0, 4, "SPX", "SPX", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
 const evValueName namesMQAT[] = {
     {0, 6, "Aix", "AIX", 0},
     {0, 37, "Amqp", "AMQP", 0},
@@ -361,6 +369,26 @@ const evValueName namesMQMON[] = {
     {0, 0, nullptr, nullptr, 0},
 };
 
+const evValueName wordsMQIAMONITORINGCHANNEL[] = {
+    {0, 0, "Disabled", "DISABLED", 0},
+    {0, 1, "Enabled", "ENABLED", 0},
+    {0, 65, "High", "HIGH", 0},
+    {0, 17, "Low", "LOW", 0},
+    {0, 33, "Medium", "MEDIUM", 0},
+    {0, -1, "None", "NONE", 0},
+    {0, -1, "Not available", "NOT_AVAILABLE", 0},
+    {0, 0, "Off", "OFF", 0},
+    {0, 1, "On", "ON", 0},
+    {0, -3, "Q mgr", "Q_MGR", 0},
+    {0, -3, "QMGR", "QMGR", 0},
+    {0, -1, "NONE", "NONE", 0},
+    {0, 0, "OFF", "OFF", 0},
+    {0, 17, "LOW", "LOW", 0},
+    {0, 33, "MEDIUM", "MEDIUM", 0},
+    {0, 65, "HIGH", "HIGH", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
 const evValueName wordsMQIAPERFORMANCEEVENT[] = {
     {0, 0, "DISABLED", "DISABLED", 0},
     {0, 1, "ENABLED", "ENABLED", 0},
@@ -412,13 +440,30 @@ const evValueName wordsMQIASTARTSTOPEVENT[] = {
     {0, 0, nullptr, nullptr, 0},
 };
 
+const evValueName wordsMQIASTATISTICSCHANNEL[] = {
+    {0, -3, "QMGR", "QMGR", 0},
+    {0, -1, "NONE", "NONE", 0},
+    {0, 0, "OFF", "OFF", 0},
+    {0, 17, "LOW", "LOW", 0},
+    {0, 33, "MEDIUM", "MEDIUM", 0},
+    {0, 65, "HIGH", "HIGH", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
 const evValueName wordsMQIASTATISTICSMQI[] = {
     {0, 0, "OFF", "OFF", 0},
     {0, 1, "ON", "ON", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
-const evValueName namesMQCHT[] = {
+const evValueName wordsMQIAUSEDEADLETTERQ[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "NO", "NO", 0},
+    {0, 2, "YES", "YES", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHCHANNELTYPE[] = {
     {0, 5, "All", "ALL", 0},
     {0, 11, "Amqp", "AMQP", 0},
     {0, 6, "Clntconn", "CLNTCONN", 0},
@@ -430,6 +475,89 @@ const evValueName namesMQCHT[] = {
     {0, 1, "Sender", "SENDER", 0},
     {0, 2, "Server", "SERVER", 0},
     {0, 7, "Svrconn", "SVRCONN", 0},
+    {0, 1, "SDR", "SDR", 0},
+    {0, 2, "SVR", "SVR", 0},
+    {0, 3, "RCVR", "RCVR", 0},
+    {0, 4, "RQSTR", "RQSTR", 0},
+    {0, 6, "CLNTCONN", "CLNTCONN", 0},
+    {0, 7, "SVRCONN", "SVRCONN", 0},
+    {0, 8, "CLUSRCVR", "CLUSRCVR", 0},
+    {0, 9, "CLUSSDR", "CLUSSDR", 0},
+    {0, 10, "MQTT", "MQTT", 0},
+    {0, 11, "AMQP", "AMQP", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHCONNECTIONAFFINITY[] = {
+    {0, 0, "NONE", "NONE", 0},
+    {0, 1, "PREFERRED", "PREFERRED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHDATACONVERSION[] = {
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHDEFRECONNECT[] = {
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 2, "QMGR", "QMGR", 0},
+    {0, 3, "DISABLED", "DISABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHHDRCOMPRESSION[] = {
+    {0, 0, "NONE", "NONE", 0},
+    {0, 8, "SYSTEM", "SYSTEM", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHKEEPALIVEINTERVAL[] = {
+    {0, -1, "AUTO", "AUTO", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHMCATYPE[] = {
+    {0, 1, "PROCESS", "PROCESS", 0},
+    {0, 2, "THREAD", "THREAD", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHMSGCOMPRESSION[] = {
+    {0, 0, "NONE", "NONE", 0},
+    {0, 1, "RLE", "RLE", 0},
+    {0, 2, "ZLIBFAST", "ZLIBFAST", 0},
+    {0, 4, "ZLIBHIGH", "ZLIBHIGH", 0},
+    {0, 16, "LZ4FAST", "LZ4FAST", 0},
+    {0, 32, "LZ4HIGH", "LZ4HIGH", 0},
+    {0, 268435455, "ANY", "ANY", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHNPMSPEED[] = {
+    {0, 1, "NORMAL", "NORMAL", 0},
+    {0, 2, "FAST", "FAST", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHPUTAUTHORITY[] = {
+    {0, 1, "DEF", "DEF", 0},
+    {0, 2, "CTX", "CTX", 0},
+    {0, 3, "ONLYMCA", "ONLYMCA", 0},
+    {0, 4, "ALTMCA", "ALTMCA", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHRESETREQUESTED[] = {
+    {0, 0, "NO", "NO", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACHSSLCLIENTAUTH[] = {
+    {0, 0, "REQUIRED", "REQUIRED", 0},
+    {0, 1, "OPTIONAL", "OPTIONAL", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
@@ -507,7 +635,7 @@ const evParmDef fieldsLISTENER[] = {
     {0, "", "a   ", "i", "PORT", nullptr, nullptr, 1522, 0, -2, 0, 0, 4, 0, "port", 4},
     {0, "", "a   ", "i", "SESSIONS", nullptr, nullptr, 1518, 0, -2, 0, 0, 8, 0, "sessions", 8},
     {0, "", "a   ", "i", "SOCKET", nullptr, nullptr, 1521, 0, -2, 0, 0, 6, 0, "socket", 6},
-    {0, "", "a   ", "i", "TRPTYPE", nullptr, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
+    {0, "", "a   ", "i", "TRPTYPE", wordsMQIACHXMITPROTOCOLTYPE, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -763,7 +891,7 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "IMGRCOVQ", wordsMQIAMEDIAIMAGERECOVERQ, nullptr, 272, 0, -2, 0, 0, 8, 0, "imgrcovq", 8},
     {0, "", "a   ", "i", "IMGSCHED", nullptr, nullptr, 268, 0, -2, 0, 0, 8, 0, "imgsched", 8},
     {0, "", "a   ", "i", "MONACLS", namesMQMON, nullptr, 124, 0, -2, 0, 0, 7, 0, "monacls", 7},
-    {0, "", "a   ", "i", "MONCHL", namesMQMON, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
+    {0, "", "a   ", "i", "MONCHL", wordsMQIAMONITORINGCHANNEL, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
     {0, "", "a   ", "i", "MONQ", wordsMQIAMONITORINGQ, nullptr, 123, 0, -2, 0, 0, 4, 0, "monq", 4},
     {0, "", "a   ", "i", "MARKINT", nullptr, nullptr, 68, 0, -2, 0, 0, 7, 0, "markint", 7},
     {0, "", "a   ", "i", "OTELPCTL", nullptr, nullptr, 279, 0, -2, 0, 0, 8, 0, "otelpctl", 8},
@@ -793,7 +921,7 @@ const evParmDef fieldsQMGR[] = {
     {0, "", "a   ", "i", "SSLTASKS", nullptr, nullptr, 69, 0, -2, 0, 0, 8, 0, "ssltasks", 8},
     {0, "", "a   ", "i", "STRSTPEV", wordsMQIASTARTSTOPEVENT, nullptr, 52, 0, -2, 0, 0, 8, 0, "strstpev", 8},
     {0, "", "a   ", "i", "STATACLS", nullptr, nullptr, 130, 0, -2, 0, 0, 8, 0, "statacls", 8},
-    {0, "", "a   ", "i", "STATCHL", nullptr, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
+    {0, "", "a   ", "i", "STATCHL", wordsMQIASTATISTICSCHANNEL, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
     {0, "", "a   ", "i", "STATINT", nullptr, nullptr, 131, 0, -2, 0, 0, 7, 0, "statint", 7},
     {0, "", "a   ", "i", "STATMQI", wordsMQIASTATISTICSMQI, nullptr, 127, 0, -2, 0, 0, 7, 0, "statmqi", 7},
     {0, "", "a   ", "i", "STATQ", wordsMQIASTATISTICSQ, nullptr, 128, 0, -2, 0, 0, 5, 0, "statq", 5},
@@ -1028,7 +1156,7 @@ const evParmDef fieldsTOPIC[] = {
     {0, "", "a   ", "i", "SUBSCOPE", nullptr, nullptr, 218, 0, -2, 0, 0, 8, 0, "subscope", 8},
     {0, "", "a   ", "i", "DEFPSIST", nullptr, nullptr, 185, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "TYPE", nullptr, nullptr, 208, 0, -2, 0, 0, 4, 0, "type", 4},
-    {0, "", "a   ", "i", "USEDLQ", nullptr, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
+    {0, "", "a   ", "i", "USEDLQ", wordsMQIAUSEDEADLETTERQ, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
     {0, "", "a   ", "i", "WILDCARD", nullptr, nullptr, 216, 0, -2, 0, 0, 8, 0, "wildcard", 8},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
@@ -1118,50 +1246,50 @@ const evParmDef fieldsCHANNEL[] = {
     {0, "", "a   ", "i", "CHLDISP", nullptr, nullptr, 1580, 0, -2, 0, 0, 7, 0, "chldisp", 7},
     {0, "", "a   ", "i", "STATUS", nullptr, nullptr, 1527, 0, -2, 0, 0, 6, 0, "status", 6},
     {0, "", "a   ", "i", "CHLTABLE", nullptr, nullptr, 1526, 0, -2, 0, 0, 8, 0, "chltable", 8},
-    {0, "", "a   ", "i", "CHLTYPE", namesMQCHT, nullptr, 1511, 0, -2, 0, 0, 7, 0, "chltype", 7},
+    {0, "", "a   ", "i", "CHLTYPE", wordsMQIACHCHANNELTYPE, nullptr, 1511, 0, -2, 0, 0, 7, 0, "chltype", 7},
     {0, "", "a   ", "i", "CLNTWGHT", nullptr, nullptr, 1620, 0, -2, 0, 0, 8, 0, "clntwght", 8},
     {0, "", "a   ", "i", "CLWLPRTY", nullptr, nullptr, 1578, 0, -2, 0, 0, 8, 0, "clwlprty", 8},
     {0, "", "a   ", "i", "CLWLRANK", nullptr, nullptr, 1577, 0, -2, 0, 0, 8, 0, "clwlrank", 8},
     {0, "", "a   ", "i", "CLWLWGHT", nullptr, nullptr, 1579, 0, -2, 0, 0, 8, 0, "clwlwght", 8},
-    {0, "", "a   ", "i", "AFFINITY", nullptr, nullptr, 1621, 0, -2, 0, 0, 8, 0, "affinity", 8},
-    {0, "", "a   ", "i", "CONVERT", nullptr, nullptr, 1515, 0, -2, 0, 0, 7, 0, "convert", 7},
+    {0, "", "a   ", "i", "AFFINITY", wordsMQIACHCONNECTIONAFFINITY, nullptr, 1621, 0, -2, 0, 0, 8, 0, "affinity", 8},
+    {0, "", "a   ", "i", "CONVERT", wordsMQIACHDATACONVERSION, nullptr, 1515, 0, -2, 0, 0, 7, 0, "convert", 7},
     {0, "", "a   ", "i", "DATALEN", nullptr, nullptr, 1512, 0, -2, 0, 0, 7, 0, "datalen", 7},
     {0, "", "a   ", "i", "DEFCDISP", nullptr, nullptr, 1614, 0, -2, 0, 0, 8, 0, "defcdisp", 8},
-    {0, "", "a   ", "i", "DEFRECON", nullptr, nullptr, 1640, 0, -2, 0, 0, 8, 0, "defrecon", 8},
+    {0, "", "a   ", "i", "DEFRECON", wordsMQIACHDEFRECONNECT, nullptr, 1640, 0, -2, 0, 0, 8, 0, "defrecon", 8},
     {0, "", "a   ", "i", "DISCINT", nullptr, nullptr, 1503, 0, -2, 0, 0, 7, 0, "discint", 7},
     {0, "", "a   ", "i", "HBINT", nullptr, nullptr, 1563, 0, -2, 0, 0, 5, 0, "hbint", 5},
-    {0, "", "a   ", "i", "COMPHDR", nullptr, nullptr, 1575, 0, -2, 0, 0, 7, 0, "comphdr", 7},
+    {0, "", "a   ", "i", "COMPHDR", wordsMQIACHHDRCOMPRESSION, nullptr, 1575, 0, -2, 0, 0, 7, 0, "comphdr", 7},
     {0, "", "a   ", "i", "ACTION", nullptr, nullptr, 1516, 0, -2, 0, 0, 6, 0, "action", 6},
-    {0, "", "a   ", "i", "KAINT", nullptr, nullptr, 1566, 0, -2, 0, 0, 5, 0, "kaint", 5},
+    {0, "", "a   ", "i", "KAINT", wordsMQIACHKEEPALIVEINTERVAL, nullptr, 1566, 0, -2, 0, 0, 5, 0, "kaint", 5},
     {0, "", "a   ", "i", "LONGRTY", nullptr, nullptr, 1507, 0, -2, 0, 0, 7, 0, "longrty", 7},
     {0, "", "a   ", "i", "LONGTMR", nullptr, nullptr, 1506, 0, -2, 0, 0, 7, 0, "longtmr", 7},
     {0, "", "a   ", "i", "MAXINST", nullptr, nullptr, 1618, 0, -2, 0, 0, 7, 0, "maxinst", 7},
     {0, "", "a   ", "i", "MAXINSTC", nullptr, nullptr, 1619, 0, -2, 0, 0, 8, 0, "maxinstc", 8},
     {0, "", "a   ", "i", "MAXMSGL", nullptr, nullptr, 1510, 0, -2, 0, 0, 7, 0, "maxmsgl", 7},
-    {0, "", "a   ", "i", "MCATYPE", nullptr, nullptr, 1517, 0, -2, 0, 0, 7, 0, "mcatype", 7},
+    {0, "", "a   ", "i", "MCATYPE", wordsMQIACHMCATYPE, nullptr, 1517, 0, -2, 0, 0, 7, 0, "mcatype", 7},
     {0, "", "a   ", "i", "MRRTY", nullptr, nullptr, 1544, 0, -2, 0, 0, 5, 0, "mrrty", 5},
     {0, "", "a   ", "i", "MRTMR", nullptr, nullptr, 1545, 0, -2, 0, 0, 5, 0, "mrtmr", 5},
-    {0, "", "a   ", "i", "COMPMSG", nullptr, nullptr, 1576, 0, -2, 0, 0, 7, 0, "compmsg", 7},
+    {0, "", "a   ", "i", "COMPMSG", wordsMQIACHMSGCOMPRESSION, nullptr, 1576, 0, -2, 0, 0, 7, 0, "compmsg", 7},
     {0, "", "a   ", "i", "SEQNUM", nullptr, nullptr, 1514, 0, -2, 0, 0, 6, 0, "seqnum", 6},
     {0, "", "a   ", "i", "NETPRTY", nullptr, nullptr, 1565, 0, -2, 0, 0, 7, 0, "netprty", 7},
-    {0, "", "a   ", "i", "NPMSPEED", nullptr, nullptr, 1562, 0, -2, 0, 0, 8, 0, "npmspeed", 8},
+    {0, "", "a   ", "i", "NPMSPEED", wordsMQIACHNPMSPEED, nullptr, 1562, 0, -2, 0, 0, 8, 0, "npmspeed", 8},
     {0, "", "a   ", "i", "PORT", nullptr, nullptr, 1522, 0, -2, 0, 0, 4, 0, "port", 4},
     {0, "", "a   ", "i", "PROTOCOL", nullptr, nullptr, 1643, 0, -2, 0, 0, 8, 0, "protocol", 8},
-    {0, "", "a   ", "i", "PUTAUT", nullptr, nullptr, 1508, 0, -2, 0, 0, 6, 0, "putaut", 6},
-    {0, "", "a   ", "i", "RESETSEQ", nullptr, nullptr, 1623, 0, -2, 0, 0, 8, 0, "resetseq", 8},
+    {0, "", "a   ", "i", "PUTAUT", wordsMQIACHPUTAUTHORITY, nullptr, 1508, 0, -2, 0, 0, 6, 0, "putaut", 6},
+    {0, "", "a   ", "i", "RESETSEQ", wordsMQIACHRESETREQUESTED, nullptr, 1623, 0, -2, 0, 0, 8, 0, "resetseq", 8},
     {0, "", "a   ", "i", "SEQWRAP", nullptr, nullptr, 1509, 0, -2, 0, 0, 7, 0, "seqwrap", 7},
     {0, "", "a   ", "i", "SHARECNV", nullptr, nullptr, 1615, 0, -2, 0, 0, 8, 0, "sharecnv", 8},
     {0, "", "a   ", "i", "SHORTRTY", nullptr, nullptr, 1505, 0, -2, 0, 0, 8, 0, "shortrty", 8},
     {0, "", "a   ", "i", "SHORTTMR", nullptr, nullptr, 1504, 0, -2, 0, 0, 8, 0, "shorttmr", 8},
     {0, "", "a   ", "i", "SPLPROT", nullptr, nullptr, 1646, 0, -2, 0, 0, 7, 0, "splprot", 7},
-    {0, "", "a   ", "i", "SSLCAUTH", nullptr, nullptr, 1568, 0, -2, 0, 0, 8, 0, "sslcauth", 8},
+    {0, "", "a   ", "i", "SSLCAUTH", wordsMQIACHSSLCLIENTAUTH, nullptr, 1568, 0, -2, 0, 0, 8, 0, "sslcauth", 8},
     {0, "", "a   ", "i", "USECLTID", nullptr, nullptr, 1629, 0, -2, 0, 0, 8, 0, "usecltid", 8},
-    {0, "", "a   ", "i", "TRPTYPE", nullptr, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
-    {0, "", "a   ", "i", "MONCHL", namesMQMON, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
+    {0, "", "a   ", "i", "TRPTYPE", wordsMQIACHXMITPROTOCOLTYPE, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
+    {0, "", "a   ", "i", "MONCHL", wordsMQIAMONITORINGCHANNEL, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
     {0, "", "a   ", "i", "PROPCTL", wordsMQIAPROPERTYCONTROL, nullptr, 190, 0, -2, 0, 0, 7, 0, "propctl", 7},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "STATCHL", nullptr, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
-    {0, "", "a   ", "i", "USEDLQ", nullptr, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
+    {0, "", "a   ", "i", "STATCHL", wordsMQIASTATISTICSCHANNEL, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
+    {0, "", "a   ", "i", "USEDLQ", wordsMQIAUSEDEADLETTERQ, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1377,7 +1505,7 @@ const evParmDef fieldsCHSTATUS[] = {
     {0, "", "a   ", "i", "CURRENT", nullptr, nullptr, 1523, 0, -2, 0, 0, 7, 0, "current", 7},
     {0, "", "a   ", "i", "STATUS", nullptr, nullptr, 1527, 0, -2, 0, 0, 6, 0, "status", 6},
     {0, "", "a   ", "i", "SUBSTATE", nullptr, nullptr, 1609, 0, -2, 0, 0, 8, 0, "substate", 8},
-    {0, "", "a   ", "i", "CHLTYPE", namesMQCHT, nullptr, 1511, 0, -2, 0, 0, 7, 0, "chltype", 7},
+    {0, "", "a   ", "i", "CHLTYPE", wordsMQIACHCHANNELTYPE, nullptr, 1511, 0, -2, 0, 0, 7, 0, "chltype", 7},
     {0, "", "a   ", "I", "COMPRATE", nullptr, nullptr, 1611, 0, -2, 0, 0, 8, 0, "comprate", 8},
     {0, "", "a   ", "I", "COMPTIME", nullptr, nullptr, 1612, 0, -2, 0, 0, 8, 0, "comptime", 8},
     {0, "", "a   ", "i", "CURMSGS", nullptr, nullptr, 1531, 0, -2, 0, 0, 7, 0, "curmsgs", 7},
@@ -1385,11 +1513,11 @@ const evParmDef fieldsCHSTATUS[] = {
     {0, "", "a   ", "i", "CURSHCNV", nullptr, nullptr, 1617, 0, -2, 0, 0, 8, 0, "curshcnv", 8},
     {0, "", "a   ", "I", "EXITTIME", nullptr, nullptr, 1606, 0, -2, 0, 0, 8, 0, "exittime", 8},
     {0, "", "a   ", "i", "HBINT", nullptr, nullptr, 1563, 0, -2, 0, 0, 5, 0, "hbint", 5},
-    {0, "", "a   ", "i", "COMPHDR", nullptr, nullptr, 1575, 0, -2, 0, 0, 7, 0, "comphdr", 7},
+    {0, "", "a   ", "i", "COMPHDR", wordsMQIACHHDRCOMPRESSION, nullptr, 1575, 0, -2, 0, 0, 7, 0, "comphdr", 7},
     {0, "", "a   ", "i", "INDOUBT", nullptr, nullptr, 1528, 0, -2, 0, 0, 7, 0, "indoubt", 7},
     {0, "", "a   ", "i", "INDOUBTIN", nullptr, nullptr, 1631, 0, -2, 0, 0, 9, 0, "indoubtin", 9},
     {0, "", "a   ", "i", "INDOUBTOUT", nullptr, nullptr, 1632, 0, -2, 0, 0, 10, 0, "indoubtout", 10},
-    {0, "", "a   ", "i", "KAINT", nullptr, nullptr, 1566, 0, -2, 0, 0, 5, 0, "kaint", 5},
+    {0, "", "a   ", "i", "KAINT", wordsMQIACHKEEPALIVEINTERVAL, nullptr, 1566, 0, -2, 0, 0, 5, 0, "kaint", 5},
     {0, "", "a   ", "i", "LSTSEQNO", nullptr, nullptr, 1529, 0, -2, 0, 0, 8, 0, "lstseqno", 8},
     {0, "", "a   ", "i", "LONGRTS", nullptr, nullptr, 1540, 0, -2, 0, 0, 7, 0, "longrts", 7},
     {0, "", "a   ", "i", "MAXMSGL", nullptr, nullptr, 1510, 0, -2, 0, 0, 7, 0, "maxmsgl", 7},
@@ -1398,9 +1526,9 @@ const evParmDef fieldsCHSTATUS[] = {
     {0, "", "a   ", "i", "MSGS", nullptr, nullptr, 1534, 0, -2, 0, 0, 4, 0, "msgs", 4},
     {0, "", "a   ", "i", "MSGRCVD", nullptr, nullptr, 1634, 0, -2, 0, 0, 7, 0, "msgrcvd", 7},
     {0, "", "a   ", "i", "MSGSNT", nullptr, nullptr, 1633, 0, -2, 0, 0, 6, 0, "msgsnt", 6},
-    {0, "", "a   ", "i", "COMPMSG", nullptr, nullptr, 1576, 0, -2, 0, 0, 7, 0, "compmsg", 7},
+    {0, "", "a   ", "i", "COMPMSG", wordsMQIACHMSGCOMPRESSION, nullptr, 1576, 0, -2, 0, 0, 7, 0, "compmsg", 7},
     {0, "", "a   ", "I", "NETTIME", nullptr, nullptr, 1605, 0, -2, 0, 0, 7, 0, "nettime", 7},
-    {0, "", "a   ", "i", "NPMSPEED", nullptr, nullptr, 1562, 0, -2, 0, 0, 8, 0, "npmspeed", 8},
+    {0, "", "a   ", "i", "NPMSPEED", wordsMQIACHNPMSPEED, nullptr, 1562, 0, -2, 0, 0, 8, 0, "npmspeed", 8},
     {0, "", "a   ", "i", "PENDING", nullptr, nullptr, 1635, 0, -2, 0, 0, 7, 0, "pending", 7},
     {0, "", "a   ", "i", "PORT", nullptr, nullptr, 1522, 0, -2, 0, 0, 4, 0, "port", 4},
     {0, "", "a   ", "i", "PROTOCOL", nullptr, nullptr, 1643, 0, -2, 0, 0, 8, 0, "protocol", 8},
@@ -1410,8 +1538,8 @@ const evParmDef fieldsCHSTATUS[] = {
     {0, "", "a   ", "i", "STOPREQ", nullptr, nullptr, 1543, 0, -2, 0, 0, 7, 0, "stopreq", 7},
     {0, "", "a   ", "i", "XQMSGSA", nullptr, nullptr, 1608, 0, -2, 0, 0, 7, 0, "xqmsgsa", 7},
     {0, "", "a   ", "I", "XQTIME", nullptr, nullptr, 1604, 0, -2, 0, 0, 6, 0, "xqtime", 6},
-    {0, "", "a   ", "i", "MONCHL", namesMQMON, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
-    {0, "", "a   ", "i", "STATCHL", nullptr, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
+    {0, "", "a   ", "i", "MONCHL", wordsMQIAMONITORINGCHANNEL, nullptr, 122, 0, -2, 0, 0, 6, 0, "monchl", 6},
+    {0, "", "a   ", "i", "STATCHL", wordsMQIASTATISTICSCHANNEL, nullptr, 129, 0, -2, 0, 0, 7, 0, "statchl", 7},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1453,22 +1581,22 @@ const evParmDef fieldsCLUSQMGR[] = {
     {0, "", "a   ", "i", "BATCHINT", nullptr, nullptr, 1564, 0, -2, 0, 0, 8, 0, "batchint", 8},
     {0, "", "a   ", "i", "BATCHSZ", nullptr, nullptr, 1502, 0, -2, 0, 0, 7, 0, "batchsz", 7},
     {0, "", "a   ", "i", "STATUS", nullptr, nullptr, 1527, 0, -2, 0, 0, 6, 0, "status", 6},
-    {0, "", "a   ", "i", "CONVERT", nullptr, nullptr, 1515, 0, -2, 0, 0, 7, 0, "convert", 7},
+    {0, "", "a   ", "i", "CONVERT", wordsMQIACHDATACONVERSION, nullptr, 1515, 0, -2, 0, 0, 7, 0, "convert", 7},
     {0, "", "a   ", "i", "DISCINT", nullptr, nullptr, 1503, 0, -2, 0, 0, 7, 0, "discint", 7},
     {0, "", "a   ", "i", "HBINT", nullptr, nullptr, 1563, 0, -2, 0, 0, 5, 0, "hbint", 5},
     {0, "", "a   ", "i", "LONGRTY", nullptr, nullptr, 1507, 0, -2, 0, 0, 7, 0, "longrty", 7},
     {0, "", "a   ", "i", "LONGTMR", nullptr, nullptr, 1506, 0, -2, 0, 0, 7, 0, "longtmr", 7},
     {0, "", "a   ", "i", "MAXMSGL", nullptr, nullptr, 1510, 0, -2, 0, 0, 7, 0, "maxmsgl", 7},
-    {0, "", "a   ", "i", "MCATYPE", nullptr, nullptr, 1517, 0, -2, 0, 0, 7, 0, "mcatype", 7},
+    {0, "", "a   ", "i", "MCATYPE", wordsMQIACHMCATYPE, nullptr, 1517, 0, -2, 0, 0, 7, 0, "mcatype", 7},
     {0, "", "a   ", "i", "MRRTY", nullptr, nullptr, 1544, 0, -2, 0, 0, 5, 0, "mrrty", 5},
     {0, "", "a   ", "i", "MRTMR", nullptr, nullptr, 1545, 0, -2, 0, 0, 5, 0, "mrtmr", 5},
     {0, "", "a   ", "i", "NETPRTY", nullptr, nullptr, 1565, 0, -2, 0, 0, 7, 0, "netprty", 7},
-    {0, "", "a   ", "i", "NPMSPEED", nullptr, nullptr, 1562, 0, -2, 0, 0, 8, 0, "npmspeed", 8},
-    {0, "", "a   ", "i", "PUTAUT", nullptr, nullptr, 1508, 0, -2, 0, 0, 6, 0, "putaut", 6},
+    {0, "", "a   ", "i", "NPMSPEED", wordsMQIACHNPMSPEED, nullptr, 1562, 0, -2, 0, 0, 8, 0, "npmspeed", 8},
+    {0, "", "a   ", "i", "PUTAUT", wordsMQIACHPUTAUTHORITY, nullptr, 1508, 0, -2, 0, 0, 6, 0, "putaut", 6},
     {0, "", "a   ", "i", "SEQWRAP", nullptr, nullptr, 1509, 0, -2, 0, 0, 7, 0, "seqwrap", 7},
     {0, "", "a   ", "i", "SHORTRTY", nullptr, nullptr, 1505, 0, -2, 0, 0, 8, 0, "shortrty", 8},
     {0, "", "a   ", "i", "SHORTTMR", nullptr, nullptr, 1504, 0, -2, 0, 0, 8, 0, "shorttmr", 8},
-    {0, "", "a   ", "i", "TRPTYPE", nullptr, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
+    {0, "", "a   ", "i", "TRPTYPE", wordsMQIACHXMITPROTOCOLTYPE, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1550,7 +1678,7 @@ const evParmDef fieldsLSSTATUS[] = {
     {0, "", "a   ", "i", "PORT", nullptr, nullptr, 1522, 0, -2, 0, 0, 4, 0, "port", 4},
     {0, "", "a   ", "i", "SESSIONS", nullptr, nullptr, 1518, 0, -2, 0, 0, 8, 0, "sessions", 8},
     {0, "", "a   ", "i", "SOCKET", nullptr, nullptr, 1521, 0, -2, 0, 0, 6, 0, "socket", 6},
-    {0, "", "a   ", "i", "TRPTYPE", nullptr, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
+    {0, "", "a   ", "i", "TRPTYPE", wordsMQIACHXMITPROTOCOLTYPE, nullptr, 1501, 0, -2, 0, 0, 7, 0, "trptype", 7},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1907,7 +2035,7 @@ const evParmDef fieldsTPSTATUS[] = {
     {0, "", "a   ", "i", "SUBCOUNT", nullptr, nullptr, 204, 0, -2, 0, 0, 8, 0, "subcount", 8},
     {0, "", "a   ", "i", "SUBSCOPE", nullptr, nullptr, 218, 0, -2, 0, 0, 8, 0, "subscope", 8},
     {0, "", "a   ", "i", "DEFPSIST", nullptr, nullptr, 185, 0, -2, 0, 0, 8, 0, "defpsist", 8},
-    {0, "", "a   ", "i", "USEDLQ", nullptr, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
+    {0, "", "a   ", "i", "USEDLQ", wordsMQIAUSEDEADLETTERQ, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 

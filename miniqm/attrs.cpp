@@ -50,12 +50,60 @@ constexpr EnumName kServControl[] = {{"QMGR", MQSVC_CONTROL_Q_MGR},
                                      {"MANUAL", MQSVC_CONTROL_MANUAL},
                                      {nullptr, 0}};
 
-constexpr uint8_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, QR = K_QREMOTE, TP = K_TOPIC, QMGR = K_QMGR,
-                  NL = K_NAMELIST, SV = K_SERVICE;
+// Channels.
+constexpr EnumName kChlType[] = {{"SDR", MQCHT_SENDER},
+                                 {"SVR", MQCHT_SERVER},
+                                 {"RCVR", MQCHT_RECEIVER},
+                                 {"RQSTR", MQCHT_REQUESTER},
+                                 {"CLNTCONN", MQCHT_CLNTCONN},
+                                 {"SVRCONN", MQCHT_SVRCONN},
+                                 {nullptr, 0}};
+constexpr EnumName kTrpType[] = {
+    {"LU62", MQXPT_LU62}, {"TCP", MQXPT_TCP}, {"NETBIOS", MQXPT_NETBIOS}, {"SPX", MQXPT_SPX}, {nullptr, 0}};
+constexpr EnumName kCompHdr[] = {{"NONE", MQCOMPRESS_NONE}, {"SYSTEM", MQCOMPRESS_SYSTEM}, {nullptr, 0}};
+constexpr EnumName kCompMsg[] = {{"NONE", MQCOMPRESS_NONE},         {"RLE", MQCOMPRESS_RLE},
+                                 {"ZLIBFAST", MQCOMPRESS_ZLIBFAST}, {"ZLIBHIGH", MQCOMPRESS_ZLIBHIGH},
+                                 {"LZ4FAST", MQCOMPRESS_LZ4FAST},   {"LZ4HIGH", MQCOMPRESS_LZ4HIGH},
+                                 {"ANY", MQCOMPRESS_ANY},           {nullptr, 0}};
+constexpr EnumName kAuto[] = {{"AUTO", MQKAI_AUTO}, {nullptr, 0}};
+constexpr EnumName kSslCauth[] = {{"REQUIRED", MQSCA_REQUIRED}, {"OPTIONAL", MQSCA_OPTIONAL}, {nullptr, 0}};
+constexpr EnumName kMonChl[] = {{"QMGR", MQMON_Q_MGR},    {"OFF", MQMON_OFF},   {"LOW", MQMON_LOW},
+                                {"MEDIUM", MQMON_MEDIUM}, {"HIGH", MQMON_HIGH}, {nullptr, 0}};
+constexpr EnumName kConvert[] = {
+    {"NO", MQCDC_NO_SENDER_CONVERSION}, {"YES", MQCDC_SENDER_CONVERSION}, {nullptr, 0}};
+constexpr EnumName kMcaType[] = {{"PROCESS", MQMCAT_PROCESS}, {"THREAD", MQMCAT_THREAD}, {nullptr, 0}};
+constexpr EnumName kNpmSpeed[] = {{"NORMAL", MQNPMS_NORMAL}, {"FAST", MQNPMS_FAST}, {nullptr, 0}};
+constexpr EnumName kPutAut[] = {{"DEF", MQPA_DEFAULT},
+                                {"CTX", MQPA_CONTEXT},
+                                {"ONLYMCA", MQPA_ONLY_MCA},
+                                {"ALTMCA", MQPA_ALTERNATE_OR_MCA},
+                                {nullptr, 0}};
+constexpr EnumName kUseDlq[] = {{"NO", MQUSEDLQ_NO}, {"YES", MQUSEDLQ_YES}, {nullptr, 0}};
+constexpr EnumName kAffinity[] = {{"PREFERRED", MQCAFTY_PREFERRED}, {"NONE", MQCAFTY_NONE}, {nullptr, 0}};
+constexpr EnumName kDefRecon[] = {
+    {"NO", MQRCN_NO}, {"YES", MQRCN_YES}, {"QMGR", MQRCN_Q_MGR}, {"DISABLED", MQRCN_DISABLED}, {nullptr, 0}};
+constexpr EnumName kPropCtl[] = {
+    {"COMPAT", MQPROP_COMPATIBILITY}, {"NONE", MQPROP_NONE}, {"ALL", MQPROP_ALL}, {nullptr, 0}};
+constexpr EnumName kResetSeq[] = {{"NO", 0}, {nullptr, 0}};
+
+constexpr uint16_t QL = K_QLOCAL, QM = K_QMODEL, QA = K_QALIAS, QR = K_QREMOTE, TP = K_TOPIC, QMGR = K_QMGR,
+                   NL = K_NAMELIST, SV = K_SERVICE, CH = K_CHANNEL;
 constexpr MQLONG kMax = 999999999;
 
-// Rows in the order DISPLAY shows them. As in IBM MQ, only local queues show their creation date and
-// time.
+// Channel types, as the rows of channel attributes name them.
+constexpr uint16_t SDR = channelTypeBit(MQCHT_SENDER), SVR = channelTypeBit(MQCHT_SERVER),
+                   RCVR = channelTypeBit(MQCHT_RECEIVER), RQSTR = channelTypeBit(MQCHT_REQUESTER),
+                   CLNT = channelTypeBit(MQCHT_CLNTCONN), SVRC = channelTypeBit(MQCHT_SVRCONN);
+constexpr uint16_t kAllChl = SDR | SVR | RCVR | RQSTR | CLNT | SVRC;
+constexpr uint16_t kMsgChl = SDR | SVR | RCVR | RQSTR;   // message channels
+constexpr uint16_t kSending = SDR | SVR;                 // the end with the transmission queue
+constexpr uint16_t kReceiving = RCVR | RQSTR;            // the end that puts the messages
+constexpr uint16_t kCalling = SDR | SVR | RQSTR | CLNT;  // those that may start the conversation
+constexpr uint16_t kMca = SDR | SVR | RQSTR;             // MCANAME and MCATYPE
+
+// Rows in the order DISPLAY shows them; channel rows come last, so that a search by selector alone
+// finds the row of a queue or the queue manager first. As in IBM MQ, only local queues show their creation
+// date and time.
 const std::vector<AttrDef> kTable = {
     {"QUEUE", MQCA_Q_NAME, QL | QM | QA | QR, AttrType::Str, 48, 0, 0, nullptr, false},
     {"TYPE", MQIA_Q_TYPE, QL | QM | QA | QR, AttrType::Enum, 0, 0, 0, kQType, false},
@@ -153,6 +201,71 @@ const std::vector<AttrDef> kTable = {
      nullptr, false},
     {"ALTTIME", MQCA_ALTERATION_TIME, QL | QM | QA | QR | TP | QMGR | NL | SV, AttrType::Str, 8, 0, 0,
      nullptr, false},
+    // Channels, in the order DISPLAY CHANNEL shows them (IBM MQ's attributes of each type on
+    // Multiplatforms).
+    {"CHANNEL", MQCACH_CHANNEL_NAME, CH, AttrType::Str, 20, 0, 0, nullptr, false, kAllChl},
+    {"CHLTYPE", MQIACH_CHANNEL_TYPE, CH, AttrType::Enum, 0, 0, 0, kChlType, false, kAllChl},
+    {"AFFINITY", MQIACH_CONNECTION_AFFINITY, CH, AttrType::Enum, 0, 0, 0, kAffinity, true, CLNT},
+    {"ALTDATE", MQCA_ALTERATION_DATE, CH, AttrType::Str, 12, 0, 0, nullptr, false, kAllChl},
+    {"ALTTIME", MQCA_ALTERATION_TIME, CH, AttrType::Str, 8, 0, 0, nullptr, false, kAllChl},
+    {"BATCHHB", MQIACH_BATCH_HB, CH, AttrType::Int, 0, 0, 999999, nullptr, true, kSending},
+    {"BATCHINT", MQIACH_BATCH_INTERVAL, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kSending},
+    {"BATCHLIM", MQIACH_BATCH_DATA_LIMIT, CH, AttrType::Int, 0, 0, 999999, nullptr, true, kSending},
+    {"BATCHSZ", MQIACH_BATCH_SIZE, CH, AttrType::Int, 0, 1, 9999, nullptr, true, kMsgChl},
+    {"CERTLABL", MQCA_CERT_LABEL, CH, AttrType::Str, 64, 0, 0, nullptr, true, kAllChl},
+    {"CLNTWGHT", MQIACH_CLIENT_CHANNEL_WEIGHT, CH, AttrType::Int, 0, 0, 99, nullptr, true, CLNT},
+    {"COMPHDR", MQIACH_HDR_COMPRESSION, CH, AttrType::Enum, 0, 0, 0, kCompHdr, true, kAllChl},
+    {"COMPMSG", MQIACH_MSG_COMPRESSION, CH, AttrType::Enum, 0, 0, 0, kCompMsg, true, kAllChl},
+    {"CONNAME", MQCACH_CONNECTION_NAME, CH, AttrType::Str, 264, 0, 0, nullptr, true, kCalling},
+    {"CONVERT", MQIACH_DATA_CONVERSION, CH, AttrType::Enum, 0, 0, 0, kConvert, true, kSending},
+    {"DEFRECON", MQIACH_DEF_RECONNECT, CH, AttrType::Enum, 0, 0, 0, kDefRecon, true, CLNT},
+    {"DESCR", MQCACH_DESC, CH, AttrType::Str, 64, 0, 0, nullptr, true, kAllChl},
+    {"DISCINT", MQIACH_DISC_INTERVAL, CH, AttrType::Int, 0, 0, 999999, nullptr, true, kSending | SVRC},
+    {"HBINT", MQIACH_HB_INTERVAL, CH, AttrType::Int, 0, 0, 999999, nullptr, true, kAllChl},
+    {"KAINT", MQIACH_KEEP_ALIVE_INTERVAL, CH, AttrType::Int, 0, 0, 99999, kAuto, true, kAllChl},
+    {"LOCLADDR", MQCACH_LOCAL_ADDRESS, CH, AttrType::Str, 48, 0, 0, nullptr, true, kCalling},
+    {"LONGRTY", MQIACH_LONG_RETRY, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kSending},
+    {"LONGTMR", MQIACH_LONG_TIMER, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kSending},
+    {"MAXINST", MQIACH_MAX_INSTANCES, CH, AttrType::Int, 0, 0, kMax, nullptr, true, SVRC},
+    {"MAXINSTC", MQIACH_MAX_INSTS_PER_CLIENT, CH, AttrType::Int, 0, 0, kMax, nullptr, true, SVRC},
+    {"MAXMSGL", MQIACH_MAX_MSG_LENGTH, CH, AttrType::Int, 0, 0, 104857600, nullptr, true, kAllChl},
+    {"MCANAME", MQCACH_MCA_NAME, CH, AttrType::Str, 20, 0, 0, nullptr, true, kMca},
+    {"MCATYPE", MQIACH_MCA_TYPE, CH, AttrType::Enum, 0, 0, 0, kMcaType, true, kMca},
+    {"MCAUSER", MQCACH_MCA_USER_ID, CH, AttrType::Str, 64, 0, 0, nullptr, true, kMsgChl | SVRC},
+    {"MODENAME", MQCACH_MODE_NAME, CH, AttrType::Str, 8, 0, 0, nullptr, true, kCalling},
+    {"MONCHL", MQIA_MONITORING_CHANNEL, CH, AttrType::Enum, 0, 0, 0, kMonChl, true, kMsgChl | SVRC},
+    {"MRDATA", MQCACH_MR_EXIT_USER_DATA, CH, AttrType::Str, 32, 0, 0, nullptr, true, kReceiving},
+    {"MREXIT", MQCACH_MR_EXIT_NAME, CH, AttrType::Str, 128, 0, 0, nullptr, true, kReceiving},
+    {"MRRTY", MQIACH_MR_COUNT, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kReceiving},
+    {"MRTMR", MQIACH_MR_INTERVAL, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kReceiving},
+    {"MSGDATA", MQCACH_MSG_EXIT_USER_DATA, CH, AttrType::Str, 32, 0, 0, nullptr, true, kMsgChl},
+    {"MSGEXIT", MQCACH_MSG_EXIT_NAME, CH, AttrType::Str, 128, 0, 0, nullptr, true, kMsgChl},
+    {"NPMSPEED", MQIACH_NPM_SPEED, CH, AttrType::Enum, 0, 0, 0, kNpmSpeed, true, kMsgChl},
+    {"PASSWORD", MQCACH_PASSWORD, CH, AttrType::Str, 12, 0, 0, nullptr, true, kCalling},
+    {"PROPCTL", MQIA_PROPERTY_CONTROL, CH, AttrType::Enum, 0, 0, 0, kPropCtl, true, kSending},
+    {"PUTAUT", MQIACH_PUT_AUTHORITY, CH, AttrType::Enum, 0, 0, 0, kPutAut, true, kReceiving},
+    {"QMNAME", MQCA_Q_MGR_NAME, CH, AttrType::Str, 48, 0, 0, nullptr, true, CLNT},
+    {"RCVDATA", MQCACH_RCV_EXIT_USER_DATA, CH, AttrType::Str, 32, 0, 0, nullptr, true, kAllChl},
+    {"RCVEXIT", MQCACH_RCV_EXIT_NAME, CH, AttrType::Str, 128, 0, 0, nullptr, true, kAllChl},
+    {"RESETSEQ", MQIACH_RESET_REQUESTED, CH, AttrType::Int, 0, 0, 0, kResetSeq, false, kMsgChl},
+    {"SCYDATA", MQCACH_SEC_EXIT_USER_DATA, CH, AttrType::Str, 32, 0, 0, nullptr, true, kAllChl},
+    {"SCYEXIT", MQCACH_SEC_EXIT_NAME, CH, AttrType::Str, 128, 0, 0, nullptr, true, kAllChl},
+    {"SENDDATA", MQCACH_SEND_EXIT_USER_DATA, CH, AttrType::Str, 32, 0, 0, nullptr, true, kAllChl},
+    {"SENDEXIT", MQCACH_SEND_EXIT_NAME, CH, AttrType::Str, 128, 0, 0, nullptr, true, kAllChl},
+    {"SEQWRAP", MQIACH_SEQUENCE_NUMBER_WRAP, CH, AttrType::Int, 0, 100, kMax, nullptr, true, kMsgChl},
+    {"SHARECNV", MQIACH_SHARING_CONVERSATIONS, CH, AttrType::Int, 0, 0, kMax, nullptr, true, SVRC | CLNT},
+    {"SHORTRTY", MQIACH_SHORT_RETRY, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kSending},
+    {"SHORTTMR", MQIACH_SHORT_TIMER, CH, AttrType::Int, 0, 0, kMax, nullptr, true, kSending},
+    {"SSLCAUTH", MQIACH_SSL_CLIENT_AUTH, CH, AttrType::Enum, 0, 0, 0, kSslCauth, true,
+     SVR | kReceiving | SVRC},
+    {"SSLCIPH", MQCACH_SSL_CIPHER_SPEC, CH, AttrType::Str, 32, 0, 0, nullptr, true, kAllChl},
+    {"SSLPEER", MQCACH_SSL_PEER_NAME, CH, AttrType::Str, 1024, 0, 0, nullptr, true, kAllChl},
+    {"STATCHL", MQIA_STATISTICS_CHANNEL, CH, AttrType::Enum, 0, 0, 0, kMonChl, true, kMsgChl},
+    {"TPNAME", MQCACH_TP_NAME, CH, AttrType::Str, 64, 0, 0, nullptr, true, kCalling},
+    {"TRPTYPE", MQIACH_XMIT_PROTOCOL_TYPE, CH, AttrType::Enum, 0, 0, 0, kTrpType, true, kAllChl},
+    {"USEDLQ", MQIA_USE_DEAD_LETTER_Q, CH, AttrType::Enum, 0, 0, 0, kUseDlq, true, kMsgChl},
+    {"USERID", MQCACH_USER_ID, CH, AttrType::Str, 12, 0, 0, nullptr, true, kCalling},
+    {"XMITQ", MQCACH_XMIT_Q_NAME, CH, AttrType::Str, 48, 0, 0, nullptr, true, kSending},
 };
 
 }  // namespace
@@ -167,13 +280,13 @@ const AttrDef *attrBySelector(MQLONG selector) {
     return nullptr;
 }
 
-const AttrDef *attrForKind(MQLONG selector, uint8_t kinds) {
+const AttrDef *attrForKind(MQLONG selector, uint16_t kinds) {
     for (const AttrDef &a : kTable)
         if (a.selector == selector && (a.kinds & kinds)) return &a;
     return nullptr;
 }
 
-const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind) {
+const AttrDef *attrByKeyword(std::string_view keyword, uint16_t kind) {
     std::string k = upper(keyword);
     if (k == "TARGQ") k = "TARGET";
     for (const AttrDef &a : kTable) {
@@ -182,6 +295,58 @@ const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind) {
         if (a.type == AttrType::Flag && k == a.names[1].name) return &a;
     }
     return nullptr;
+}
+
+bool attrApplies(const AttrDef &a, const Object &o) {
+    if (!(a.kinds & o.kind)) return false;
+    return o.kind != K_CHANNEL || (a.channelTypes & channelTypeBit(o.i(MQIACH_CHANNEL_TYPE))) != 0;
+}
+
+void channelDefaults(Object &o, MQLONG type) {
+    o.kind = K_CHANNEL;
+    o.ints.clear();
+    o.strs.clear();
+    o.ints[MQIACH_CHANNEL_TYPE] = type;
+    // IBM MQ's defaults where they are not 0 or blank.
+    static const std::pair<MQLONG, MQLONG> kDefaults[] = {
+        {MQIACH_BATCH_DATA_LIMIT, 5000},
+        {MQIACH_BATCH_SIZE, 50},
+        {MQIACH_DISC_INTERVAL, 6000},
+        {MQIACH_HB_INTERVAL, 300},
+        {MQIACH_KEEP_ALIVE_INTERVAL, MQKAI_AUTO},
+        {MQIACH_LONG_RETRY, kMax},
+        {MQIACH_LONG_TIMER, 1200},
+        {MQIACH_MAX_INSTANCES, kMax},
+        {MQIACH_MAX_INSTS_PER_CLIENT, kMax},
+        {MQIACH_MAX_MSG_LENGTH, 4194304},
+        {MQIACH_MCA_TYPE, MQMCAT_PROCESS},
+        {MQIA_MONITORING_CHANNEL, MQMON_Q_MGR},
+        {MQIACH_MR_COUNT, 10},
+        {MQIACH_MR_INTERVAL, 1000},
+        {MQIACH_NPM_SPEED, MQNPMS_FAST},
+        {MQIACH_PUT_AUTHORITY, MQPA_DEFAULT},
+        {MQIACH_SEQUENCE_NUMBER_WRAP, kMax},
+        {MQIACH_SHARING_CONVERSATIONS, 10},
+        {MQIACH_SHORT_RETRY, 10},
+        {MQIACH_SHORT_TIMER, 60},
+        {MQIA_STATISTICS_CHANNEL, MQMON_Q_MGR},
+        {MQIACH_XMIT_PROTOCOL_TYPE, MQXPT_TCP},
+        {MQIA_USE_DEAD_LETTER_Q, MQUSEDLQ_YES},
+        {MQIACH_CONNECTION_AFFINITY, MQCAFTY_PREFERRED},
+    };
+    for (const AttrDef &a : kTable) {
+        if (!attrApplies(a, o) || a.selector == MQIACH_CHANNEL_TYPE || a.selector == MQCACH_CHANNEL_NAME)
+            continue;
+        if (a.type == AttrType::Str) {
+            o.strs[a.selector] = "";
+            continue;
+        }
+        o.ints[a.selector] = 0;
+        for (const auto &[selector, value] : kDefaults)
+            if (selector == a.selector) o.ints[a.selector] = value;
+    }
+    // A server-connection channel does not end an idle conversation unless told to.
+    if (type == MQCHT_SVRCONN) o.ints[MQIACH_DISC_INTERVAL] = 0;
 }
 
 std::vector<std::string> listedNames(const AttrDef &a, const std::string &value) {

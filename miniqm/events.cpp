@@ -48,6 +48,8 @@ MQLONG objectType(Kind kind) {
             return MQOT_NAMELIST;
         case K_SERVICE:
             return MQOT_SERVICE;
+        case K_CHANNEL:
+            return MQOT_CHANNEL;
         default:
             return MQOT_Q;
     }
@@ -64,6 +66,8 @@ MQLONG nameParameter(Kind kind) {
             return MQCA_NAMELIST_NAME;
         case K_SERVICE:
             return MQCA_SERVICE_NAME;
+        case K_CHANNEL:
+            return MQCACH_CHANNEL_NAME;
         default:
             return MQCA_Q_NAME;
     }
@@ -353,11 +357,14 @@ void QueueManager::configEventData(qmpcf::Writer &w, const EventOrigin &origin, 
         w.string(MQCACF_EVENT_APPL_ORIGIN, origin.applOrigin, MQ_APPL_ORIGIN_DATA_LENGTH);
     }
     w.integer(MQIACF_OBJECT_TYPE, objectType(o.kind));
-    w.string(nameParameter(o.kind), o.name, o.kind == K_TOPIC ? MQ_TOPIC_NAME_LENGTH : MQ_Q_NAME_LENGTH);
+    w.string(nameParameter(o.kind), o.name,
+             o.kind == K_TOPIC     ? MQ_TOPIC_NAME_LENGTH
+             : o.kind == K_CHANNEL ? MQ_CHANNEL_NAME_LENGTH
+                                   : MQ_Q_NAME_LENGTH);
     // Then every attribute an inquiry of the object returns.
     const Queue *q = (o.kind & K_QUEUES) ? findQueue(o.name) : nullptr;
     for (const AttrDef &a : attrTable()) {
-        if (!(a.kinds & o.kind)) continue;
+        if (!attrApplies(a, o)) continue;
         if (a.selector == nameParameter(o.kind)) continue;
         if (a.selector == MQIA_CAP_EXPIRY && qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
         if (a.type == AttrType::Str) {

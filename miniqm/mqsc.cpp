@@ -1,6 +1,6 @@
 // MQSC as people type it into runmqsc: DEFINE/ALTER/DELETE/DISPLAY of QLOCAL, QMODEL, QALIAS,
-// TOPIC and NAMELIST, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, REFRESH QMGR
-// TYPE(CONFIGEV) and RESET QMGR TYPE(STATISTICS), answered with IBM MQ's AMQ8xxx messages and the
+// QREMOTE, TOPIC, NAMELIST, SERVICE and CHANNEL, DISPLAY/ALTER QMGR, CLEAR QLOCAL and CLEAR TOPICSTR, REFRESH
+// QMGR TYPE(CONFIGEV) and RESET QMGR TYPE(STATISTICS), answered with IBM MQ's AMQ8xxx messages and the
 // closing summary lines; each change raises its configuration events and each successful command its
 // command event. Also the other administration commands of the server ("fault").
 #include <algorithm>
@@ -223,6 +223,10 @@ bool isNamelistNoun(const std::string &noun) {
     return noun == "NAMELIST" || noun == "NL";
 }
 
+bool isChannelNoun(const std::string &noun) {
+    return noun == "CHANNEL" || noun == "CHL";
+}
+
 // The verb an abbreviation stands for.
 std::string fullVerb(const std::string &verb) {
     if (verb == "DIS") return "DISPLAY";
@@ -263,6 +267,11 @@ MQLONG mqscCommand(const std::string &v, const std::string &noun, bool like) {
         if (v == "DISPLAY") return MQCMD_INQUIRE_SERVICE;
         if (v == "START") return MQCMD_START_SERVICE;
         if (v == "STOP") return MQCMD_STOP_SERVICE;
+    } else if (isChannelNoun(noun)) {
+        if (v == "DEFINE") return like ? MQCMD_COPY_CHANNEL : MQCMD_CREATE_CHANNEL;
+        if (v == "ALTER") return MQCMD_CHANGE_CHANNEL;
+        if (v == "DELETE") return MQCMD_DELETE_CHANNEL;
+        if (v == "DISPLAY") return MQCMD_INQUIRE_CHANNEL;
     } else if (noun == "SVSTATUS" && v == "DISPLAY") {
         return MQCMD_INQUIRE_SERVICE_STATUS;
     } else if (noun == "TOPICSTR" && v == "CLEAR") {
@@ -277,17 +286,18 @@ MQLONG mqscCommand(const std::string &v, const std::string &noun, bool like) {
 
 bool isInquiry(MQLONG command) {
     return command == MQCMD_INQUIRE_Q || command == MQCMD_INQUIRE_TOPIC || command == MQCMD_INQUIRE_Q_MGR ||
-           command == MQCMD_INQUIRE_NAMELIST || command == MQCMD_INQUIRE_AUTH_RECS;
+           command == MQCMD_INQUIRE_NAMELIST || command == MQCMD_INQUIRE_AUTH_RECS ||
+           command == MQCMD_INQUIRE_CHANNEL;
 }
 
 // The object types of REFRESH QMGR's OBJECT keyword.
 struct RefreshObject {
     const char *keyword;
     MQLONG objectType;
-    uint8_t kinds;  // the objects of miniqm it selects
+    uint16_t kinds;  // the objects of miniqm it selects
 };
 constexpr RefreshObject kRefreshObjects[] = {
-    {"ALL", MQOT_ALL, K_QUEUES | K_TOPIC | K_QMGR | K_NAMELIST},
+    {"ALL", MQOT_ALL, K_QUEUES | K_TOPIC | K_QMGR | K_NAMELIST | K_CHANNEL},
     {"QUEUE", MQOT_Q, K_QUEUES},
     {"QLOCAL", MQOT_LOCAL_Q, K_QLOCAL},
     {"QMODEL", MQOT_MODEL_Q, K_QMODEL},
@@ -295,7 +305,7 @@ constexpr RefreshObject kRefreshObjects[] = {
     {"QMGR", MQOT_Q_MGR, K_QMGR},
     {"TOPIC", MQOT_TOPIC, K_TOPIC},
     {"QREMOTE", MQOT_REMOTE_Q, K_QREMOTE},
-    {"CHANNEL", MQOT_CHANNEL, 0},
+    {"CHANNEL", MQOT_CHANNEL, K_CHANNEL},
     {"NAMELIST", MQOT_NAMELIST, K_NAMELIST},
     {"PROCESS", MQOT_PROCESS, 0},
     {"AUTHINFO", MQOT_AUTH_INFO, 0},
@@ -426,6 +436,14 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
         } else {
             w.string(MQCA_SERVICE_NAME, name);
         }
+    } else if (isChannelNoun(noun)) {
+        kind = K_CHANNEL;
+        if (!like.empty()) {
+            w.string(MQCACF_FROM_CHANNEL_NAME, like);
+            w.string(MQCACF_TO_CHANNEL_NAME, name);
+        } else {
+            w.string(MQCACH_CHANNEL_NAME, name);
+        }
     } else if (noun == "SVSTATUS") {
         w.string(MQCA_SERVICE_NAME, name);
         return;
@@ -481,6 +499,7 @@ void commandParameters(const std::string &noun, const std::vector<Token> &rest, 
                    : kind == K_TOPIC    ? MQIACF_TOPIC_ATTRS
                    : kind == K_NAMELIST ? MQIACF_NAMELIST_ATTRS
                    : kind == K_SERVICE  ? MQIACF_SERVICE_ATTRS
+                   : kind == K_CHANNEL  ? MQIACF_CHANNEL_ATTRS
                                         : MQIACF_Q_ATTRS,
                    wanted.data(), wanted.size());
 }
@@ -528,8 +547,10 @@ struct Mqsc {
         for (size_t i = from; i < tokens.size(); ++i) {
             const Token &t = tokens[i];
             if (t.keyword == "REPLACE" || t.keyword == "NOREPLACE" || t.keyword == "LIKE") continue;
+            if (o.kind == K_CHANNEL && t.keyword == "CHLTYPE") continue;  // checked by the verb
             const AttrDef *a = attrByKeyword(t.keyword, o.kind);
-            if (!a || !a->settable) {
+            // A channel takes only the attributes of its type.
+            if (!a || !a->settable || !attrApplies(*a, o)) {
                 syntax(cmd);
                 return false;
             }
@@ -606,6 +627,8 @@ struct Mqsc {
             k = K_NAMELIST;
         else if (noun == "SERVICE")
             k = K_SERVICE;
+        else if (isChannelNoun(noun))
+            k = K_CHANNEL;
         else
             return false;
         return true;
@@ -615,15 +638,45 @@ struct Mqsc {
         return k == K_TOPIC      ? "AMQ8690I: IBM MQ topic created."
                : k == K_NAMELIST ? "AMQ8552I: IBM MQ namelist created."
                : k == K_SERVICE  ? "AMQ8626I: IBM MQ service created."
+               : k == K_CHANNEL  ? "AMQ8014I: IBM MQ channel created."
                                  : "AMQ8006I: IBM MQ queue created.";
     }
 
-    // The objects of a kind kept by name alone (topics, namelists); null for queues.
+    // The objects of a kind kept by name alone (topics, namelists, services, channels); null for
+    // queues.
     std::map<std::string, Object> *objectsOf(Kind kind) {
         return kind == K_TOPIC      ? &qm.topics_
                : kind == K_NAMELIST ? &qm.namelists_
                : kind == K_SERVICE  ? &qm.services_
+               : kind == K_CHANNEL  ? &qm.channels_
                                     : nullptr;
+    }
+
+    // The channel type (MQCHT_*) a command's CHLTYPE gives; 0 when it has none or an unknown one.
+    static MQLONG channelType(const std::vector<Token> &tokens) {
+        const AttrDef *a = attrByKeyword("CHLTYPE", K_CHANNEL);
+        MQLONG type = 0;
+        for (const Token &t : tokens)
+            if (t.keyword == "CHLTYPE" && !attrValue(*a, t, type)) return 0;
+        return type;
+    }
+
+    // SYSTEM.DEF.<type>, the channel a new channel of the type copies when there is one.
+    static const char *channelDefault(MQLONG type) {
+        switch (type) {
+            case MQCHT_SENDER:
+                return "SYSTEM.DEF.SENDER";
+            case MQCHT_SERVER:
+                return "SYSTEM.DEF.SERVER";
+            case MQCHT_RECEIVER:
+                return "SYSTEM.DEF.RECEIVER";
+            case MQCHT_REQUESTER:
+                return "SYSTEM.DEF.REQUESTER";
+            case MQCHT_CLNTCONN:
+                return "SYSTEM.DEF.CLNTCONN";
+            default:
+                return "SYSTEM.DEF.SVRCONN";
+        }
     }
 
     void notFound(const std::string &name) { fail("AMQ8147E: IBM MQ object " + name + " not found."); }
@@ -707,8 +760,9 @@ struct Mqsc {
     bool commandPermitted(const std::string &verb, const std::string &noun, Kind kind,
                           const std::string &name) {
         if (!asker) return true;
-        // Services have no authority records here: the queue manager's decide.
-        if (kind == K_SERVICE) return permitted(MQOT_Q_MGR, qm.qmgr_.name, verbAuthority(verb));
+        // Services and channels have no authority records here: the queue manager's decide.
+        if (kind == K_SERVICE || kind == K_CHANNEL)
+            return permitted(MQOT_Q_MGR, qm.qmgr_.name, verbAuthority(verb));
         MQLONG type = kind == K_QMGR       ? MQOT_Q_MGR
                       : kind == K_TOPIC    ? MQOT_TOPIC
                       : kind == K_NAMELIST ? MQOT_NAMELIST
@@ -747,7 +801,10 @@ struct Mqsc {
             if (t.keyword == "REPLACE") replace = true;
             if (t.keyword == "LIKE") like = t.value;
         }
-        if (name.empty() || name.size() > 48) return syntax(cmd);
+        if (name.empty() || name.size() > (kind == K_CHANNEL ? 20u : 48u)) return syntax(cmd);
+        // A channel is defined with its type, which it keeps.
+        const MQLONG chlType = kind == K_CHANNEL ? channelType(tokens) : 0;
+        if (kind == K_CHANNEL && chlType == 0) return syntax(cmd);
         Object o;
         std::map<std::string, Object> *objects = objectsOf(kind);
         bool exists = objects ? objects->count(name) > 0 : qm.findQueue(name) != nullptr;
@@ -761,6 +818,7 @@ struct Mqsc {
                                  : kind == K_QREMOTE  ? "SYSTEM.DEFAULT.REMOTE.QUEUE"
                                  : kind == K_NAMELIST ? "SYSTEM.DEFAULT.NAMELIST"
                                  : kind == K_SERVICE  ? "SYSTEM.DEFAULT.SERVICE"
+                                 : kind == K_CHANNEL  ? channelDefault(chlType)
                                                       : "SYSTEM.DEFAULT.TOPIC";
         std::string baseName = like.empty() ? sysDefault : like;
         if (exists && old) {
@@ -773,9 +831,13 @@ struct Mqsc {
             o = b->def;
         } else if (!like.empty()) {
             return notFound(like);
+        } else if (kind == K_CHANNEL) {
+            channelDefaults(o, chlType);
         } else {
             qm.defaultsFor(o, kind);
         }
+        if (kind == K_CHANNEL && o.i(MQIACH_CHANNEL_TYPE) != chlType)
+            return mqError(MQRCCF_CHANNEL_TYPE_ERROR);
         o.kind = kind;
         o.name = name;
         if (!applyAttrs(o, tokens, 1, cmd, true)) return;
@@ -784,6 +846,7 @@ struct Mqsc {
         if (kind == K_TOPIC) o.strs[MQCA_TOPIC_NAME] = name;
         if (kind == K_NAMELIST) o.strs[MQCA_NAMELIST_NAME] = name;
         if (kind == K_SERVICE) o.strs[MQCA_SERVICE_NAME] = name;
+        if (kind == K_CHANNEL) o.strs[MQCACH_CHANNEL_NAME] = name;
         if (!qm.journalObject(o)) return notJournalled();
         Object before = exists ? (old ? old->def : (*objects)[name]) : Object{};
         const Object *after = nullptr;
@@ -814,6 +877,12 @@ struct Mqsc {
             target = &q->def;
         }
         if (!target) return notFound(name);
+        // ALTER CHANNEL names the channel's type, as DEFINE does.
+        if (kind == K_CHANNEL) {
+            const MQLONG type = channelType(tokens);
+            if (type == 0) return syntax(cmd);
+            if (type != target->i(MQIACH_CHANNEL_TYPE)) return mqError(MQRCCF_CHANNEL_TYPE_ERROR);
+        }
         const Object before = *target;
         Object o = *target;
         if (!applyAttrs(o, tokens, kind == K_QMGR ? 1 : 1, cmd, false)) return;
@@ -839,6 +908,7 @@ struct Mqsc {
                : kind == K_TOPIC    ? "AMQ8691I: IBM MQ topic changed.\n"
                : kind == K_NAMELIST ? "AMQ8551I: IBM MQ namelist changed.\n"
                : kind == K_SERVICE  ? "AMQ8625I: IBM MQ service changed.\n"
+               : kind == K_CHANNEL  ? "AMQ8016I: IBM MQ channel changed.\n"
                                     : "AMQ8008I: IBM MQ queue changed.\n";
         const Object &after = (kind & K_QUEUES) ? qm.findQueue(name)->def : *target;
         if (qm.configChangeEvents(before, after))
@@ -857,6 +927,7 @@ struct Mqsc {
             objects->erase(name);
             out += kind == K_TOPIC     ? "AMQ8692I: IBM MQ topic deleted.\n"
                    : kind == K_SERVICE ? "AMQ8627I: IBM MQ service deleted.\n"
+                   : kind == K_CHANNEL ? "AMQ8015I: IBM MQ channel deleted.\n"
                                        : "AMQ8553I: IBM MQ namelist deleted.\n";
             if (qm.switchOn(MQIA_CONFIGURATION_EVENT))
                 qm.configEvent(MQRC_CONFIG_DELETE_OBJECT, origin, gone);
@@ -919,20 +990,25 @@ struct Mqsc {
             const AttrDef *a = attrByKeyword(tokens[i].keyword, o.kind);
             if (a) wanted.push_back(a);
         }
+        // The row that names the object: shown with its name, whatever was asked for.
+        const MQLONG nameSelector = o.kind == K_QMGR       ? MQCA_Q_MGR_NAME
+                                    : o.kind == K_TOPIC    ? MQCA_TOPIC_NAME
+                                    : o.kind == K_NAMELIST ? MQCA_NAMELIST_NAME
+                                    : o.kind == K_SERVICE  ? MQCA_SERVICE_NAME
+                                    : o.kind == K_CHANNEL  ? MQCACH_CHANNEL_NAME
+                                                           : MQCA_Q_NAME;
         std::vector<std::string> items;
         for (const AttrDef &a : attrTable()) {
-            if (!(a.kinds & o.kind)) continue;
-            bool always = a.selector == MQCA_Q_NAME || a.selector == MQIA_Q_TYPE ||
-                          a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME ||
-                          a.selector == MQCA_NAMELIST_NAME || a.selector == MQCA_SERVICE_NAME;
+            if (!attrApplies(a, o)) continue;
+            bool always =
+                a.selector == nameSelector || a.selector == MQIA_Q_TYPE || a.selector == MQIACH_CHANNEL_TYPE;
             if (!always && !all && std::find(wanted.begin(), wanted.end(), &a) == wanted.end()) continue;
             if (a.selector == MQIA_CAP_EXPIRY && qm.qmgr_.i(MQIA_COMMAND_LEVEL) < 931) continue;
             MQLONG v = o.i(a.selector);
             if (q && a.selector == MQIA_CURRENT_Q_DEPTH) v = q->depth;
             if (q && a.selector == MQIA_OPEN_INPUT_COUNT) v = q->openInput;
             if (q && a.selector == MQIA_OPEN_OUTPUT_COUNT) v = q->openOutput;
-            if (a.selector == MQCA_Q_NAME || a.selector == MQCA_TOPIC_NAME || a.selector == MQCA_Q_MGR_NAME ||
-                a.selector == MQCA_NAMELIST_NAME || a.selector == MQCA_SERVICE_NAME) {
+            if (a.selector == nameSelector) {
                 items.push_back(std::string(a.keyword) + "(" + o.name + ")");
                 if (a.selector == MQCA_TOPIC_NAME) items.push_back("TYPE(LOCAL)");
                 continue;
@@ -944,11 +1020,13 @@ struct Mqsc {
                : o.kind == K_TOPIC    ? "AMQ8633I: Display topic details.\n"
                : o.kind == K_NAMELIST ? "AMQ8550I: Display namelist details.\n"
                : o.kind == K_SERVICE  ? "AMQ8629I: Display service information details.\n"
+               : o.kind == K_CHANNEL  ? "AMQ8414I: Display Channel details.\n"
                                       : "AMQ8409I: Display Queue details.\n";
         layout(items, out);
     }
 
-    void display(const std::string &noun, const std::string &pattern, const std::vector<Token> &tokens) {
+    void display(const std::string &noun, const std::string &pattern, const std::vector<Token> &tokens,
+                 const std::string &cmd) {
         Kind kind = K_QLOCAL;
         bool anyQueue = noun == "QUEUE" || noun == "Q";
         if (!anyQueue && !kindFromNoun(noun, kind)) return;
@@ -956,8 +1034,15 @@ struct Mqsc {
             showObject(qm.qmgr_, nullptr, tokens, 1);
             return;
         }
-        uint8_t kinds = anyQueue ? K_QUEUES : static_cast<uint8_t>(kind);
+        uint16_t kinds = anyQueue ? K_QUEUES : static_cast<uint16_t>(kind);
+        MQLONG chlType = 0;  // DISPLAY CHANNEL's TYPE: the channels of one type (0: all)
         for (const Token &t : tokens) {
+            if (kind == K_CHANNEL && t.keyword == "TYPE" && t.hasValue && t.value != "ALL") {
+                Token asType = t;
+                asType.keyword = "CHLTYPE";
+                chlType = channelType({asType});
+                if (chlType == 0) return syntax(cmd);
+            }
             if (anyQueue && t.keyword == "TYPE" && t.hasValue) {
                 Kind k;
                 if (t.value == "ALL")
@@ -968,13 +1053,16 @@ struct Mqsc {
         }
         int shown = 0;
         if (std::map<std::string, Object> *objects = objectsOf(kind)) {
+            // Services and channels are displayed with the queue manager's authority.
+            const bool byQmgr = kind == K_SERVICE || kind == K_CHANNEL;
             for (const auto &[name, t] : *objects)
-                if (genericMatch(pattern, name) && mayDisplay(kind == K_TOPIC     ? MQOT_TOPIC
-                                                              : kind == K_SERVICE ? MQOT_Q_MGR
-                                                                                  : MQOT_NAMELIST,
-                                                              kind == K_TOPIC     ? t.s(MQCA_TOPIC_STRING)
-                                                              : kind == K_SERVICE ? qm.qmgr_.name
-                                                                                  : name)) {
+                if (genericMatch(pattern, name) && (chlType == 0 || t.i(MQIACH_CHANNEL_TYPE) == chlType) &&
+                    mayDisplay(kind == K_TOPIC ? MQOT_TOPIC
+                               : byQmgr        ? MQOT_Q_MGR
+                                               : MQOT_NAMELIST,
+                               kind == K_TOPIC ? t.s(MQCA_TOPIC_STRING)
+                               : byQmgr        ? qm.qmgr_.name
+                                               : name)) {
                     showObject(t, nullptr, tokens, 1);
                     ++shown;
                 }
@@ -1071,6 +1159,9 @@ struct Mqsc {
         for (const auto &[lname, l] : qm.namelists_)
             if ((object->kinds & K_NAMELIST) && genericMatch(name, lname))
                 qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, l);
+        for (const auto &[cname, c] : qm.channels_)
+            if ((object->kinds & K_CHANNEL) && genericMatch(name, cname))
+                qm.configEvent(MQRC_CONFIG_REFRESH_OBJECT, origin, c);
         out += "AMQ8559I: Refresh Queue Manager accepted.\n";
     }
 
@@ -1147,7 +1238,7 @@ struct Mqsc {
             if (noun != "QMGR" && !rest[0].hasValue) return syntax(cmd);
             if (noun != "QUEUE" && noun != "Q" && !kindFromNoun(noun, kind)) return syntax(cmd);
             if (!commandPermitted(verb, noun, kind, name)) return;
-            return display(noun, name, rest);
+            return display(noun, name, rest, cmd);
         }
         if (!kindFromNoun(noun, kind)) return syntax(cmd);
         if (kind != K_QMGR && !rest[0].hasValue) return syntax(cmd);

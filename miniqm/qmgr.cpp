@@ -3,10 +3,9 @@
 // messages and committed units of work durable. The verbs are in verbs.cpp.
 //
 // Journal record bodies (little-endian, see wire.h's Writer):
-//   'O' object:  u8 kind, str name, u32 n, n x (i32 selector, i32 value), u32 m, m x (i32 selector, str)
-//   'X' deleted: u8 kind, str name
-//   'C' cleared: str queue name (every message of the queue is gone)
-//   'T' unit of work: u32 n, then n operations:
+//   'O' object:  u8 kind (journalKind), str name, u32 n, n x (i32 selector, i32 value), u32 m, m x (i32
+//   selector, str) 'X' deleted: u8 kind (journalKind), str name 'C' cleared: str queue name (every message of
+//   the queue is gone) 'T' unit of work: u32 n, then n operations:
 //         'P' put:    str queue, u64 seq, md (364 bytes), i64 putMs, i64 expiresMs, str data
 //         'Q' put with properties: as 'P', then str properties (qmprops encoded form)
 //         'R' remove: str queue, u64 seq, i32 priority
@@ -38,10 +37,13 @@ MQLONG queueType(Kind k) {
     }
 }
 
+// The byte of a channel definition's kind: no other kind is written as it.
+constexpr uint8_t kJournalChannel = 0;
+
 std::string encodeObject(const Object &o) {
     qmwire::Writer w;
     w.u8('O');
-    w.u8(o.kind);
+    w.u8(journalKind(o.kind));
     w.str(o.name);
     w.u32(static_cast<uint32_t>(o.ints.size()));
     for (const auto &[sel, v] : o.ints) {
@@ -68,6 +70,14 @@ void encodePut(qmwire::Writer &w, const std::string &queue, const Message &m) {
 }
 
 }  // namespace
+
+uint8_t journalKind(Kind kind) {
+    return kind == K_CHANNEL ? kJournalChannel : static_cast<uint8_t>(kind);
+}
+
+Kind kindFromJournal(uint8_t byte) {
+    return byte == kJournalChannel ? K_CHANNEL : static_cast<Kind>(byte);
+}
 
 // ---- objects ----
 
@@ -208,7 +218,17 @@ bool QueueManager::createSystemObjects(MQLONG cmdLevel) {
     touch(topic, true);
     if (!journalObject(topic)) return false;
     topics_[topic.name] = topic;
-    return addDefaultNamelist();
+    if (!addDefaultNamelist()) return false;
+    // The server-connection channel crtmqm defines, which new SVRCONN channels copy. Only at
+    // creation: one deleted stays deleted.
+    Object channel;
+    channelDefaults(channel, MQCHT_SVRCONN);
+    channel.name = "SYSTEM.DEF.SVRCONN";
+    channel.strs[MQCACH_CHANNEL_NAME] = channel.name;
+    touch(channel, true);
+    if (!journalObject(channel)) return false;
+    channels_[channel.name] = channel;
+    return true;
 }
 
 bool QueueManager::addDefaultNamelist() {
@@ -276,7 +296,7 @@ bool QueueManager::journalObject(const Object &o) {
 bool QueueManager::journalDelete(Kind kind, const std::string &name) {
     qmwire::Writer w;
     w.u8('X');
-    w.u8(kind);
+    w.u8(journalKind(kind));
     w.str(name);
     return journal_.append(w.bytes());
 }
@@ -314,7 +334,7 @@ bool QueueManager::applyRecord(std::string_view body) {
     switch (type) {
         case 'O': {
             Object o;
-            o.kind = static_cast<Kind>(r.u8());
+            o.kind = kindFromJournal(r.u8());
             o.name = r.str();
             uint32_t n = r.u32();
             for (uint32_t i = 0; i < n && !r.failed(); ++i) {
@@ -335,6 +355,8 @@ bool QueueManager::applyRecord(std::string_view body) {
                 namelists_[o.name] = std::move(o);
             } else if (o.kind == K_SERVICE) {
                 services_[o.name] = std::move(o);
+            } else if (o.kind == K_CHANNEL) {
+                channels_[o.name] = std::move(o);
             } else if (Queue *q = findQueue(o.name)) {
                 bool rekey = q->def.i(MQIA_MSG_DELIVERY_SEQUENCE) != o.i(MQIA_MSG_DELIVERY_SEQUENCE);
                 q->def = std::move(o);
@@ -350,7 +372,7 @@ bool QueueManager::applyRecord(std::string_view body) {
             return true;
         }
         case 'X': {
-            Kind kind = static_cast<Kind>(r.u8());
+            Kind kind = kindFromJournal(r.u8());
             std::string name = r.str();
             if (r.failed()) return false;
             if (kind == K_TOPIC) {
@@ -359,6 +381,8 @@ bool QueueManager::applyRecord(std::string_view body) {
                 namelists_.erase(name);
             } else if (kind == K_SERVICE) {
                 services_.erase(name);
+            } else if (kind == K_CHANNEL) {
+                channels_.erase(name);
             } else {
                 queues_.erase(name);
             }
@@ -449,6 +473,7 @@ bool QueueManager::compact() {
     for (const auto &[name, t] : topics_) bodies.push_back(encodeObject(t));
     for (const auto &[name, n] : namelists_) bodies.push_back(encodeObject(n));
     for (const auto &[name, n] : services_) bodies.push_back(encodeObject(n));
+    for (const auto &[name, c] : channels_) bodies.push_back(encodeObject(c));
     uint64_t live = 0;
     for (const auto &[name, q] : queues_) {
         if (q->tempDynamic) continue;

@@ -25,8 +25,9 @@
 
 namespace qm {
 
-// Object kinds, also used as bit masks in the attribute table.
-enum Kind : uint8_t {
+// Object kinds, also used as bit masks in the attribute table. The journal keeps a kind in one
+// byte (journalKind).
+enum Kind : uint16_t {
     K_QLOCAL = 1,
     K_QMODEL = 2,
     K_QALIAS = 4,
@@ -34,9 +35,18 @@ enum Kind : uint8_t {
     K_QMGR = 16,
     K_NAMELIST = 32,
     K_SERVICE = 64,
-    K_QREMOTE = 128
+    K_QREMOTE = 128,
+    K_CHANNEL = 256
 };
-constexpr uint8_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS | K_QREMOTE;
+constexpr uint16_t K_QUEUES = K_QLOCAL | K_QMODEL | K_QALIAS | K_QREMOTE;
+// A kind as its journal records write it: the byte the first eight kinds have always had, and for a
+// channel a byte no other kind uses (kinds are written one at a time, never as a mask).
+uint8_t journalKind(Kind kind);
+Kind kindFromJournal(uint8_t byte);
+// The bit of a channel type (MQCHT_*) in AttrDef::channelTypes.
+constexpr uint16_t channelTypeBit(MQLONG type) {
+    return type > 0 && type < 16 ? static_cast<uint16_t>(1u << type) : 0;
+}
 
 // An MQI outcome. Dropping one unread can hide a failure the caller must report (a message or a
 // change that was not kept), so it may not be ignored.
@@ -436,6 +446,8 @@ private:
     // Namelists: MQCA_NAMES holds the names as MQINQ gives them, MQIA_NAME_COUNT of 48 characters each.
     std::map<std::string, Object> namelists_;
     std::map<std::string, Object> services_;
+    // Channel definitions: kept, shown and journalled; no channel runs here.
+    std::map<std::string, Object> channels_;
     // A server service's process while it lasts, and its start; ended ones show STOPPED.
     struct ServiceRun {
         int pid = 0;
@@ -642,21 +654,26 @@ struct EnumName {
 struct AttrDef {
     const char *keyword;
     MQLONG selector;
-    uint8_t kinds;  // Kind bits the attribute belongs to
+    uint16_t kinds;  // Kind bits the attribute belongs to
     AttrType type;
     int length;  // Str: MQINQ length; Int: 0
     MQLONG minValue, maxValue;
-    const EnumName *names;  // Enum: value names, ending with {nullptr, 0}; Flag: {on, off}
-    bool settable;          // by DEFINE/ALTER (otherwise shown only)
+    const EnumName *names;      // Enum: value names, ending with {nullptr, 0}; Flag: {on, off}
+    bool settable;              // by DEFINE/ALTER (otherwise shown only)
+    uint16_t channelTypes = 0;  // K_CHANNEL rows: the channel types (channelTypeBit) that have it
 };
 const AttrDef *attrBySelector(MQLONG selector);
 // IBM MQ's defaults for the event and monitoring attributes of the queue manager and of local and
 // model queues, for those not set yet (new objects, and those of older queue managers at start).
 void monitoringDefaults(Object &o);
 // The row of a selector that belongs to one of these kinds, or null.
-const AttrDef *attrForKind(MQLONG selector, uint8_t kinds);
-const AttrDef *attrByKeyword(std::string_view keyword, uint8_t kind);
+const AttrDef *attrForKind(MQLONG selector, uint16_t kinds);
+const AttrDef *attrByKeyword(std::string_view keyword, uint16_t kind);
 const std::vector<AttrDef> &attrTable();
+// Whether an object has the attribute of a row: its kind, and for a channel its channel type.
+bool attrApplies(const AttrDef &a, const Object &o);
+// A new channel of a type (MQCHT_*) with IBM MQ's defaults for every attribute the type has.
+void channelDefaults(Object &o, MQLONG type);
 // The names of a NameList value as it is kept: each a.length characters, blank padded.
 std::vector<std::string> listedNames(const AttrDef &a, const std::string &value);
 

@@ -98,18 +98,20 @@ TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
 // object (a bare NOxxx is the negative form of the flag xxx).
 TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
     ASSERT_EQ(qm_.mqsc("DEFINE QLOCAL(APP.ONE)\nDEFINE QALIAS(APP.ALIAS) TARGET(APP.ONE)\n"
-                       "DEFINE QREMOTE(APP.REMOTE) RNAME(THERE) RQMNAME(QM2)\n"),
+                       "DEFINE QREMOTE(APP.REMOTE) RNAME(THERE) RQMNAME(QM2)\n"
+                       "DEFINE CHANNEL(APP.SVRCONN) CHLTYPE(SVRCONN)\n"
+                       "DEFINE CHANNEL(TO.QM2) CHLTYPE(SDR) CONNAME('host2(1414)') XMITQ(QM2)\n"
+                       "DEFINE CHANNEL(QM2.TO.QM1) CHLTYPE(RCVR)\n"
+                       "DEFINE CHANNEL(APP.CLIENT) CHLTYPE(CLNTCONN) QMNAME(QM1)\n"),
               0);
     ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
     ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
     const struct {
         const char *object;
         const char *command;
-    } kDisplays[] = {{"QLOCAL", "DISPLAY QLOCAL(*) ALL"},
-                     {"QALIAS", "DISPLAY QALIAS(*) ALL"},
-                     {"QMODEL", "DISPLAY QMODEL(*) ALL"},
-                     {"QREMOTE", "DISPLAY QREMOTE(*) ALL"},
-                     {"QMGR", "DISPLAY QMGR ALL"}};
+    } kDisplays[] = {{"QLOCAL", "DISPLAY QLOCAL(*) ALL"},   {"QALIAS", "DISPLAY QALIAS(*) ALL"},
+                     {"QMODEL", "DISPLAY QMODEL(*) ALL"},   {"QREMOTE", "DISPLAY QREMOTE(*) ALL"},
+                     {"CHANNEL", "DISPLAY CHANNEL(*) ALL"}, {"QMGR", "DISPLAY QMGR ALL"}};
     for (const auto &d : kDisplays) {
         const cslCommandView view{0, 0, nullptr};
         char message[CSL_LOOKUP_MESSAGE];
@@ -222,6 +224,63 @@ TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
     // Error positions count from the start of the command (an offset, as the expressions count).
     command("DISPLAY QLOCAL(A*) =WHERE(CURDEPTH > 0 @@)");
     EXPECT_EQ(lines().back(), "Unrecognised token '@@' at position 39");
+}
+
+// Channel attributes compare with the words DISPLAY CHANNEL replies carry (CHLTYPE(SDR), KAINT(AUTO)),
+// and a channel whose type lacks the attribute is left out. APP* leaves out SYSTEM.DEF.SVRCONN.
+TEST_F(ConsoleQm, WhereOnChannelsUsesTheirReplyWords) {
+    ASSERT_EQ(
+        qm_.mqsc("DEFINE CHANNEL(APP.SVRCONN) CHLTYPE(SVRCONN)\n"
+                 "DEFINE CHANNEL(APP.TO.QM2) CHLTYPE(SDR) CONNAME('host2(1414)') XMITQ(QM2) CONVERT(YES)\n"
+                 "DEFINE CHANNEL(APP.FROM.QM2) CHLTYPE(RCVR) PUTAUT(CTX)\n"
+                 "DEFINE CHANNEL(APP.CLIENT) CHLTYPE(CLNTCONN) QMNAME(QM1) DEFRECON(YES)\n"),
+        0);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    auto shownChannels = [this](const std::string &where) {
+        const std::string text = "DISPLAY CHANNEL(APP*) =WHERE(" + where + ")";
+        const cslOutputLine *before = s_->screens[0].newest;
+        command(text.c_str());
+        std::vector<std::string> channels;
+        for (const std::string &line : zt::linesAfter(s_, before)) {
+            if (line.rfind("DISPLAY", 0) == 0) continue;  // the command itself
+            const size_t at = line.find("CHANNEL(");
+            if (at != std::string::npos) channels.push_back(line.substr(at + 8, line.find(')', at) - at - 8));
+            EXPECT_EQ(line.find("=WHERE"), std::string::npos) << text << ": " << line;
+            EXPECT_EQ(line.find("Unknown variable"), std::string::npos) << text << ": " << line;
+        }
+        return channels;
+    };
+    using V = std::vector<std::string>;
+    const struct {
+        const char *where;
+        V channels;
+    } kCases[] = {
+        {"CHLTYPE EQ SDR", V{"APP.TO.QM2"}},
+        {"CHLTYPE EQ SVRCONN", V{"APP.SVRCONN"}},
+        {"CHLTYPE EQ RCVR", V{"APP.FROM.QM2"}},
+        {"CHLTYPE EQ CLNTCONN", V{"APP.CLIENT"}},
+        {"TRPTYPE EQ TCP", V{"APP.CLIENT", "APP.SVRCONN", "APP.FROM.QM2", "APP.TO.QM2"}},
+        {"KAINT EQ AUTO", V{"APP.CLIENT", "APP.SVRCONN", "APP.FROM.QM2", "APP.TO.QM2"}},
+        {"COMPMSG EQ NONE", V{"APP.CLIENT", "APP.SVRCONN", "APP.FROM.QM2", "APP.TO.QM2"}},
+        {"MONCHL EQ QMGR", V{"APP.SVRCONN", "APP.FROM.QM2", "APP.TO.QM2"}},
+        {"SSLCAUTH EQ REQUIRED", V{"APP.SVRCONN", "APP.FROM.QM2"}},
+        {"CONVERT EQ YES", V{"APP.TO.QM2"}},
+        {"PUTAUT EQ CTX", V{"APP.FROM.QM2"}},
+        {"DEFRECON EQ YES", V{"APP.CLIENT"}},
+        {"AFFINITY EQ PREFERRED", V{"APP.CLIENT"}},
+        {"USEDLQ EQ YES", V{"APP.FROM.QM2", "APP.TO.QM2"}},
+        {"NPMSPEED EQ FAST", V{"APP.FROM.QM2", "APP.TO.QM2"}},
+        {"MCATYPE EQ PROCESS", V{"APP.TO.QM2"}},
+        {"STATCHL EQ QMGR", V{"APP.FROM.QM2", "APP.TO.QM2"}},
+        {"RESETSEQ EQ NO", V{"APP.FROM.QM2", "APP.TO.QM2"}},
+        {"COMPHDR EQ NONE", V{"APP.CLIENT", "APP.SVRCONN", "APP.FROM.QM2", "APP.TO.QM2"}},
+        {"PROPCTL EQ COMPAT", V{"APP.TO.QM2"}},
+    };
+    for (auto c : kCases) {
+        std::sort(c.channels.begin(), c.channels.end());  // the stand-in answers in name order
+        EXPECT_EQ(shownChannels(c.where), c.channels) << c.where;
+    }
 }
 
 }  // namespace

@@ -279,25 +279,15 @@ TEST_F(CmdServerTest, EscapeCommandsAnswerOnceWithTheirCommandCodeAndOutcome) {
 // (or not found), every noun it lacks is a syntax error.
 TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
     const char *lacking[] = {
-        "DISPLAY AUTHINFO(*) ALL",
-        "DISPLAY AUTHSERV ALL",
-        "DISPLAY CHANNEL(SYSTEM.DEF.SVRCONN) ALL",
-        "DISPLAY CHLAUTH(*) ALL",
-        "DISPLAY CHSTATUS(*) ALL",
-        "DISPLAY CLUSQMGR(*) ALL",
-        "DISPLAY COMMINFO(SYSTEM.DEFAULT.COMMINFO.MULTICAST) ALL",
-        "DISPLAY CONN(*) ALL",
-        "DISPLAY PROCESS(*) ALL",
-        "DISPLAY PUBSUB ALL",
-        "DISPLAY QCLUSTER(*) ALL",
-        "DISPLAY QSTATUS(*) ALL",
-        "DISPLAY QMSTATUS ALL",
-        "DISPLAY LISTENER(*) ALL",
-        "DISPLAY LSSTATUS(*) ALL",
-        "DISPLAY SBSTATUS(*) ALL",
-        "DISPLAY SUB(*) ALL",
-        "DISPLAY TCLUSTER(*) ALL",
-        "DISPLAY TPSTATUS('') ALL",
+        "DISPLAY AUTHINFO(*) ALL", "DISPLAY AUTHSERV ALL",
+        "DISPLAY CHLAUTH(*) ALL",  "DISPLAY CHSTATUS(*) ALL",
+        "DISPLAY CLUSQMGR(*) ALL", "DISPLAY COMMINFO(SYSTEM.DEFAULT.COMMINFO.MULTICAST) ALL",
+        "DISPLAY CONN(*) ALL",     "DISPLAY PROCESS(*) ALL",
+        "DISPLAY PUBSUB ALL",      "DISPLAY QCLUSTER(*) ALL",
+        "DISPLAY QSTATUS(*) ALL",  "DISPLAY QMSTATUS ALL",
+        "DISPLAY LISTENER(*) ALL", "DISPLAY LSSTATUS(*) ALL",
+        "DISPLAY SBSTATUS(*) ALL", "DISPLAY SUB(*) ALL",
+        "DISPLAY TCLUSTER(*) ALL", "DISPLAY TPSTATUS('') ALL",
     };
     for (const char *cmd : lacking) {
         SCOPED_TRACE(cmd);
@@ -318,6 +308,7 @@ TEST_F(CmdServerTest, SelfCheckDisplaysAnswerOrGiveSyntaxErrors) {
         {"DISPLAY QMGR ALL", "AMQ8408I"},
         {"DISPLAY NAMELIST(SYSTEM.DEFAULT.NAMELIST) ALL", "AMQ8550I"},
         {"DISPLAY SERVICE(*) ALL", "AMQ8147E"},  // none is defined
+        {"DISPLAY CHANNEL(SYSTEM.DEF.SVRCONN) ALL", "AMQ8414I"},
         {"DISPLAY SVSTATUS(*) ALL", "AMQ8147E"},
     };
     for (const Known &k : known) {
