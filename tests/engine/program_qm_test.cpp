@@ -1,9 +1,9 @@
 // The real program end to end on a private stand-in queue manager: its retry schemes against a
 // queue manager that is down or a data queue in use, outages before its first connect and after a
-// scheme's last attempt, its orderly and killed endings in steady intake, kill -9 cycles of the
-// program and of its queue managers with and without a separate state queue manager, pairs and
-// storms across kills, the ending of a service, and the alert topic after a reconnect. Each event
-// put is stored exactly once, as a fresh load of the data queue reads it back.
+// scheme's last attempt, kill -9 cycles of the program and of its queue managers with and without a
+// separate state queue manager, pairs and storms across kills, the ending of a service, and the
+// alert topic after a reconnect. Each event put is stored exactly once, as a fresh load of the data
+// queue reads it back. Its endings in steady intake are in program_mt_qm_test.cpp.
 #include "program.h"
 
 namespace {
@@ -72,59 +72,6 @@ TEST_F(ProgramQmTest, OutagesBeforeTheFirstConnectAndAfterTheLastAttemptAreRetri
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     }
-    EXPECT_EQ(notOnce(drainAndReadBack()), "");
-}
-
-// The orderly endings back the open unit out before any MQDISC, which would commit events taken but
-// not yet stored; kill -9 while loading or while shutting down leaves the last commit standing.
-TEST_F(ProgramQmTest, EndingsInSteadyIntakeLoseAndDoubleNothing) {
-    struct Row {
-        const char *name;
-        const char *waitFor;  // in the output, before the ending
-        int exitCode;
-        void (*end)(Zunt &);
-    };
-    const Row rows[] = {
-        {"'Q' then 'Y'", nullptr, 0, [](Zunt &z) { z.keys("QY"); }},
-#ifndef _WIN32  // there term() is the first row's keys, and kills are not sound (program.h)
-        {"SIGTERM", nullptr, 0, [](Zunt &z) { z.term(); }},
-        {"kill -9 while loading", "Connect 'QM1' complete", pt::kKilled, [](Zunt &z) { z.kill9(); }},
-        {"kill -9 while shutting down", nullptr, pt::kKilled,
-         [](Zunt &z) {
-             z.term();
-             EXPECT_TRUE(z.waitOut("Shutting down...."));
-             z.kill9();
-         }},
-#endif
-    };
-    startFeeding();
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        Zunt zunt(dir, "ending" + std::to_string(++runs), {"-m", "QM1"});
-        if (row.waitFor != nullptr) {
-            ASSERT_TRUE(zunt.waitOut(row.waitFor, 1, 30000)) << zunt.out();
-        } else {
-            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-            usleep(500000);  // taking in
-            // A burst faster than the intake: a unit is open at the ending.
-            MQHCONN burst = connectTo("QM1");
-            for (int i = 0; i < 300; i++) putEvent(burst);
-            MQLONG cc = 0, rc = 0;
-            raw.MQDISC(&burst, &cc, &rc);
-        }
-        row.end(zunt);
-        EXPECT_EQ(zunt.wait(), row.exitCode) << zunt.out();
-        if (row.exitCode == 0) {
-            const std::string out = zunt.out();
-            EXPECT_NE(out.find("Shutting down complete."), std::string::npos) << out;
-            const size_t down = out.find("Shutting down....");
-            EXPECT_LT(out.find("Rollback successful", down), out.find("Disconnecting from Event", down))
-                << "backed out before MQDISC: " << out;
-            EXPECT_EQ(row.end == rows[0].end,
-                      out.find("Are you sure you want to quit?") != std::string::npos);
-        }
-    }
-    stopFeeding();
     EXPECT_EQ(notOnce(drainAndReadBack()), "");
 }
 
