@@ -408,16 +408,32 @@ protected:
         const fs::path from(dir.path());
         const fs::path to = from.parent_path() / ("zunt-kept-" + from.filename().string());
         std::error_code error;
-        fs::copy(from, to, fs::copy_options::recursive, error);
-        if (!error) fs::copy(qm.root(), to / "qm", fs::copy_options::recursive, error);
+        copyFiles(from, to, error);
+        if (!error) copyFiles(qm.root(), to / "qm", error);
         std::fprintf(stderr, "The runs' output and logs: %s\n",
                      (error ? error.message() : to.string()).c_str());
+    }
+    // The folders and regular files under from: a copy of a whole tree stops at the queue manager's
+    // socket (EINVAL), which is no file to keep.
+    static void copyFiles(const std::filesystem::path &from, const std::filesystem::path &to,
+                          std::error_code &error) {
+        namespace fs = std::filesystem;
+        fs::create_directories(to, error);
+        for (auto it = fs::recursive_directory_iterator(from, error); !error && it != fs::end(it);
+             it.increment(error)) {
+            const fs::path target = to / fs::relative(it->path(), from, error);
+            if (error) return;
+            if (it->is_directory(error))
+                fs::create_directories(target, error);
+            else if (it->is_regular_file(error))
+                fs::copy_file(it->path(), target, fs::copy_options::overwrite_existing, error);
+        }
     }
 
     // A kill of the program by its own MQI table (the test hook ZUNT_TEST_KILL_AT): the call, as
     // "VERB[@CONNECTION][#CORRELID BYTE]:N"; the trace letters it runs with; and the trace lines the
     // killing thread wrote last, in order, the killed call's IN line last, with at most slack lines of
-    // its own between them.
+    // its own between them; lines marked '?' may be missing, all together.
     enum class Flow { kHold, kMixed, kEvents };  // what arrives while the program runs to the point
     struct KillPoint {
         const char *name;
@@ -474,25 +490,48 @@ protected:
                 if (i >= last) return "its thread went on: " + trace[i];
                 own.push_back(trace[i]);
             }
-        // Matched backwards, each expected line within slack lines of the next.
+        // Lines marked '?' come all or none: a hold finds set E's unit empty when its last sync point
+        // committed everything it had taken, and then has nothing of set E's to commit.
+        std::vector<std::string> all, sure, optional;
+        for (const std::string &line : point.lines) {
+            if (line.compare(0, 1, "?") == 0)
+                optional.push_back(line.substr(1));
+            else
+                sure.push_back(line);
+            all.push_back(line.compare(0, 1, "?") == 0 ? line.substr(1) : line);
+        }
+        size_t start = 0;
+        const std::string shown = matchedBackwards(own, all, point.slack, &start);
+        if (shown.empty() || optional.empty() || !matchedBackwards(own, sure, point.slack, &start).empty())
+            return shown;
+        for (size_t i = start; i < own.size(); i++)
+            for (const std::string &line : optional)
+                if (own[i].find(line) != std::string::npos) return shown;  // some, not all
+        return "";
+    }
+    // "" when own ends in the lines, each within slack lines of the next (*start: where the first one
+    // is); else what it shows.
+    static std::string matchedBackwards(const std::vector<std::string> &own,
+                                        const std::vector<std::string> &lines, int slack, size_t *start) {
         std::string shown;
         size_t from = own.size();
-        for (size_t k = point.lines.size(); k-- > 0;) {
+        for (size_t k = lines.size(); k-- > 0;) {
             size_t found = from;
             for (size_t i = from;
-                 i-- > 0 && (k + 1 == point.lines.size() ? i + 1 == from
-                                                         : from - i <= static_cast<size_t>(point.slack) + 1);)
-                if (own[i].find(point.lines[k]) != std::string::npos) {
+                 i-- > 0 &&
+                 (k + 1 == lines.size() ? i + 1 == from : from - i <= static_cast<size_t>(slack) + 1);)
+                if (own[i].find(lines[k]) != std::string::npos) {
                     found = i;
                     break;
                 }
             if (found == from) {
                 for (size_t i = own.size() > 12 ? own.size() - 12 : 0; i < own.size(); i++)
                     shown += own[i] + "\n";
-                return "no '" + point.lines[k] + "' before it:\n" + shown;
+                return "no '" + lines[k] + "' before it:\n" + shown;
             }
             from = found;
         }
+        *start = from;
         return "";
     }
 
