@@ -217,9 +217,14 @@ template <int Index>
 bool statsTotal(const CmdObject &, Value *v) {
     return number(v, evStatsCounters[Index - EV_QMC_STATQ].current);
 }
-// The log's settings as the walk copied them, so that names and limits shown belong together.
+// The settings other threads change in place, as the walk copied them: the log's, so that names and
+// limits shown belong together, and DEADQ.
+struct EvCopy {
+    LogSettings log;
+    char deadQueue[EV_QUEUE_NAME_MAX + 1];
+};
 const LogSettings *logOf(const CmdObject &o) {
-    return recordOf<LogSettings>(o);
+    return &recordOf<EvCopy>(o)->log;
 }
 
 constexpr Attr kEvAttrs[] = {
@@ -237,7 +242,8 @@ constexpr Attr kEvAttrs[] = {
     {39433, Form::Int, [](const CmdObject &, Value *v) { return number(v, evSettings.authDuration.load()); }},
     {39415, Form::String, [](const CmdObject &, Value *v) { return text(v, evBuildDateText); }},
     {39304, Form::Int, [](const CmdObject &, Value *v) { return number(v, 941); }},
-    {39359, Form::String, [](const CmdObject &, Value *v) { return text(v, evSettings.deadQueue); }},
+    {39359, Form::String,
+     [](const CmdObject &o, Value *v) { return text(v, recordOf<EvCopy>(o)->deadQueue); }},
     {39437, Form::Int,
      [](const CmdObject &, Value *v) { return number(v, evSettings.defaultBackoutThreshold.load()); }},
     {39413, Form::Int,
@@ -667,10 +673,12 @@ void walkEmitters(Display *d) {
 }
 
 void walkEv(Display *d) {
-    // Other threads change the log's settings: the copy is taken under the log lock.
-    LogSettings log{};
-    logGetSettings(&log);
-    offer(d, CmdObject{&log, nullptr, nullptr, nullptr});
+    // Other threads change these settings: the log's copy is taken under the log lock, DEADQ's under
+    // the consumer lock.
+    EvCopy copy{};
+    logGetSettings(&copy.log);
+    evSettingsDeadQueue(copy.deadQueue);
+    offer(d, CmdObject{&copy, nullptr, nullptr, nullptr});
 }
 
 bool patternMatches(const Pattern &pattern, const char *text) {

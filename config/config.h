@@ -33,7 +33,9 @@ struct EvCounter {
 // Event processor settings (the object EV). NAME, DESCR, LOGPATH, MAXLOGAGE, MAXLOGSZ and LOGRET
 // live in platform's evLogSettings (changed by logSetSettings only); EvSettings holds the other
 // twelve. Every thread reads them without a lock, hence the integers are atomics read and written
-// relaxed; DEADQ is read and written under the consumer lock.
+// relaxed; DEADQ is read and written under the consumer lock (evSettingsWrite and
+// evSettingsDefaults take it; the callbacks, which hold it, read it in place; any other reader takes
+// evSettingsDeadQueue's copy).
 
 inline constexpr size_t EV_QUEUE_NAME_MAX = 48;
 
@@ -107,8 +109,10 @@ struct EvSettingsValues {
 
 // Sets the twelve settings to their defaults; the start time becomes STARTTI and RESETTI.
 void evSettingsDefaults(int64_t startTime);
-// Copies every setting into values (DEADQ: the caller holds the consumer lock or is alone).
+// Copies every setting into values (DEADQ under the consumer lock).
 void evSettingsRead(EvSettingsValues *values);
+// A copy of DEADQ, taken under the consumer lock.
+void evSettingsDeadQueue(char deadQueue[EV_QUEUE_NAME_MAX + 1]);
 // Makes the values the settings (the log's through logSetSettings); a changed DEADQ raises the
 // dead-letter reopen request.
 void evSettingsWrite(const EvSettingsValues *values);

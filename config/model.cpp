@@ -25,7 +25,10 @@ constexpr uint32_t kNameCcsid = 850;
 void evSettingsDefaults(int64_t startTime) {
     EvSettings &s = evSettings;
     s.alertRetention.store(1209600, kRelaxed);  // 14 days
-    s.deadQueue[0] = '\0';
+    {
+        CSRecursiveGuard consumer(gConsumerLock);
+        s.deadQueue[0] = '\0';
+    }
     s.accountingSelf.store(EV_ACCTSELF_DISCARD, kRelaxed);
     s.useDlq.store(EV_USEDLQ_IFAVAIL, kRelaxed);
     s.displayCommands.store(EV_DISPCMDS_DISCARD, kRelaxed);
@@ -44,7 +47,7 @@ void evSettingsRead(EvSettingsValues *v) {
     std::memset(v, 0, sizeof *v);
     logGetSettings(&v->log);
     v->alertRetention = s.alertRetention.load(kRelaxed);
-    cfgCopyName(v->deadQueue, s.deadQueue, EV_QUEUE_NAME_MAX);
+    evSettingsDeadQueue(v->deadQueue);
     v->accountingSelf = s.accountingSelf.load(kRelaxed);
     v->useDlq = s.useDlq.load(kRelaxed);
     v->displayCommands = s.displayCommands.load(kRelaxed);
@@ -57,13 +60,22 @@ void evSettingsRead(EvSettingsValues *v) {
     v->stormInterval = s.stormInterval.load(kRelaxed);
 }
 
+void evSettingsDeadQueue(char deadQueue[EV_QUEUE_NAME_MAX + 1]) {
+    CSRecursiveGuard consumer(gConsumerLock);
+    cfgCopyName(deadQueue, evSettings.deadQueue, EV_QUEUE_NAME_MAX);
+}
+
 void evSettingsWrite(const EvSettingsValues *v) {
     EvSettings &s = evSettings;
     logSetSettings(&v->log);
     s.alertRetention.store(v->alertRetention, kRelaxed);
-    if (std::strncmp(s.deadQueue, v->deadQueue, EV_QUEUE_NAME_MAX) != 0) {
-        cfgCopyName(s.deadQueue, v->deadQueue, EV_QUEUE_NAME_MAX);
-        s.deadQueueReopen.store(1, kRelaxed);
+    {
+        // The configuration load writes it on the connect worker while readers may run.
+        CSRecursiveGuard consumer(gConsumerLock);
+        if (std::strncmp(s.deadQueue, v->deadQueue, EV_QUEUE_NAME_MAX) != 0) {
+            cfgCopyName(s.deadQueue, v->deadQueue, EV_QUEUE_NAME_MAX);
+            s.deadQueueReopen.store(1, kRelaxed);
+        }
     }
     s.accountingSelf.store(v->accountingSelf, kRelaxed);
     s.useDlq.store(v->useDlq, kRelaxed);

@@ -329,16 +329,23 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         }
         if (reason == MQRC_NONE) evOutput(EV_OUT_TRACE, "Rollback successful", -1, 0);
     }
-    copyCounters(set->id, false);
-    evStreamUowBackedOut(&set->io);
-    evCfgUowBackedOut(&set->io);
-    evSeenListBackedOut(&unit.seen);
-    bool marked = unit.marked != 0;
-    unit.inFlight = 0;
-    unit.marked = 0;
-    unit.commitAlone = 0;
-    set->io.inFlight = 0;
-    set->inFlight.store(0);
+    bool marked;
+    {
+        // The disconnect backs a stopped set out on the worker thread while the other set's callback
+        // hardens streams: the blobs' write stamps and flags are shared, and the consumer lock
+        // serialises this walk with that sync point (a callback already holds it).
+        CSRecursiveGuard consumer(gConsumerLock);
+        copyCounters(set->id, false);
+        evStreamUowBackedOut(&set->io);
+        evCfgUowBackedOut(&set->io);
+        evSeenListBackedOut(&unit.seen);
+        marked = unit.marked != 0;
+        unit.inFlight = 0;
+        unit.marked = 0;
+        unit.commitAlone = 0;
+        set->io.inFlight = 0;
+        set->inFlight.store(0);
+    }
     // Memory still holds what the unit did: only a reload puts it back to what is committed.
     if (marked) evEndConnection(context);
     if (set->id == EV_SET_C) evReleaseEventSet();

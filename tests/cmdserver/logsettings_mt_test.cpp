@@ -1,6 +1,6 @@
-// The log's settings change (ALTER EV, the debug command, the configuration load) while the main
-// loop tests its heartbeat, the status line shows the name and DISPLAY EV answers with the names and
-// limits: every reader sees one whole setting, never half of each.
+// The log's settings and DEADQ change (ALTER EV, the debug command, the configuration load) while the
+// main loop tests its heartbeat, the status line shows the name and DISPLAY EV answers with the names
+// and limits: every reader sees one whole setting, never half of each.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -116,6 +116,33 @@ TEST_F(LogSettingsReaders, SeeOneWholeSettingWhileItChanges) {
     stop.store(true);
     writer.join();
     EXPECT_EQ(mixedStatus.load(), 0);
+}
+
+// DEADQ changes while DISPLAY EV answers: the configuration load writes it on the connect worker,
+// while the command server's reads run on set C's callback.
+TEST_F(LogSettingsReaders, SeeOneWholeDeadQueueWhileItChanges) {
+    const char *const names[] = {"DLQ.A", "THE.OTHER.DEAD.LETTER.QUEUE"};
+    EvSettingsValues values[2];
+    for (int i = 0; i < 2; i++) {
+        evSettingsRead(&values[i]);
+        std::snprintf(values[i].deadQueue, sizeof values[i].deadQueue, "%s", names[i]);
+    }
+    std::atomic<bool> stop{false};
+    std::thread load([&] {
+        for (int i = 0; !stop.load(); i++) evSettingsWrite(&values[i % 2]);
+    });
+    for (int round = 0; round < 300 && !HasFailure(); round++) {
+        fake.puts.clear();
+        ASSERT_EQ(runPcf(ct::withList(PcfBuilder(9000).done(), 39100, {1009})), 1);
+        const std::vector<ct::Pcf> shown = responses();
+        ASSERT_EQ(shown.size(), 1u);
+        const std::string deadQueue = trimmed(shown[0].get(39359).text);
+        EXPECT_TRUE(deadQueue == names[0] || deadQueue == names[1]) << deadQueue;
+    }
+    stop.store(true);
+    load.join();
+    values[0].deadQueue[0] = '\0';
+    evSettingsWrite(&values[0]);
 }
 
 }  // namespace

@@ -142,7 +142,12 @@ TEST_F(RestartQm, EveryReportedRecordSurvivesKillsOfTheWriterAndTheQueueManager)
             EXPECT_EQ(n, 1);
             if (mqiGetU32(correlId.data(), 8) == s->streamId) stored++;
         }
-        EXPECT_EQ(stored, 1 + blobs) << "a message no blob loads";
+        // The stream's header is stored with the writer's first commit (a stream without records
+        // has nothing to harden): a writer killed before that leaves nothing of it on the queue.
+        const bool neverCommitted = reported < 0 && unique.empty() && blobs == 0;
+        if (!(neverCommitted && stored == 0)) {
+            EXPECT_EQ(stored, 1 + blobs) << "a message no blob loads";
+        }
         next = inFlight + 1;
     }
     EXPECT_GT(reported, 0);
