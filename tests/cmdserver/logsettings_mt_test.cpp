@@ -127,6 +127,8 @@ TEST_F(LogSettingsReaders, SeeOneWholeDeadQueueWhileItChanges) {
         evSettingsRead(&values[i]);
         std::snprintf(values[i].deadQueue, sizeof values[i].deadQueue, "%s", names[i]);
     }
+    // One of the two from the start: the writer thread may not have run before the first display.
+    evSettingsWrite(&values[0]);
     std::atomic<bool> stop{false};
     std::thread load([&] {
         for (int i = 0; !stop.load(); i++) evSettingsWrite(&values[i % 2]);
