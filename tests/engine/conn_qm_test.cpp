@@ -146,6 +146,36 @@ TEST_F(ConnQmTest, ADisconnectSequenceWaitsForTheOneUnderWay) {
     EXPECT_EQ(log.find("RC(2018)"), std::string::npos) << log;
 }
 
+// A state queue manager that ends while the connect opens the data queue fails the connect only:
+// the retry scheme connects again, as for an end heard at any other moment.
+TEST_F(ConnQmTest, AnEndDuringTheDataQueueOpenIsRetried) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304)\n"), 0);
+    const struct {
+        MQLONG reason;
+        int ends;
+    } rows[] = {{MQRC_CONNECTION_BROKEN, 0},
+                {MQRC_Q_MGR_STOPPING, 0},
+                {MQRC_OBJECT_IN_USE, 0},
+                {MQRC_NOT_AUTHORIZED, 1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.reason);
+        evEndFlag.store(0);
+        ASSERT_EQ(evConnectSets(), 1) << logText();
+        zt::MqiWrapper wrap(evMQServerTable);
+        evContext.state.mq = wrap.table();  // the data queue is the first open on the state side
+        wrap.failAt(zt::MqVerb::MQOPEN, 1, row.reason);
+        EXPECT_EQ(evInitialiseConnection(), 0);
+        EXPECT_EQ(wrap.calls(zt::MqVerb::MQOPEN).at(0).injected, true);
+        EXPECT_EQ(evEndFlag.load(), row.ends);
+        EXPECT_NE(logText().find("Failed to open data queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' RC(" +
+                                 std::to_string(row.reason) + ")"),
+                  std::string::npos);
+        evContext.state.mq = &evMQServerTable;
+        evDisconnectSets();
+        evFreeAll(1);
+    }
+}
+
 TEST_F(ConnQmTest, UnfitDataQueuesEndTheProgram) {
     struct Row {
         const char *mqsc;  // applied before the connect
