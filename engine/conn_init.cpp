@@ -193,7 +193,11 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
                  context->dataQueueName, rc, evReasonText(rc));
         evReportMQError(context, hconn, rc, message);
         evLastReason.store(rc);
-        if (rc != 2042) evEndWith(EV_EXIT_START);
+        // Unlike the documented rule, a queue manager that ends meanwhile (a 2009 or quiescing or
+        // stopping reason) only fails the connect when the retry scheme would retry that end: it is
+        // an outage like one heard at any other moment, not an unusable data queue.
+        const bool ended = rc == 2009 || rc == 2161 || rc == 2162 || rc == 2202 || rc == 2203;
+        if (rc != 2042 && !(ended && evShouldRetry(rc, 1))) evEndWith(EV_EXIT_START);
         return 0;
     }
     set->io.mq = state.mq;

@@ -3,6 +3,7 @@
 // sets themselves (MQCONNX, the event handler, consumers, MQDISC) and the initialisation of a
 // connection slot in at evConnectSets, evDisconnectSets and evFreeAll.
 #include <cstring>
+#include <mutex>
 
 #include "engine/internal.h"
 
@@ -11,6 +12,12 @@ namespace {
 std::atomic<const EvSequences *> testSequences{nullptr};
 
 const EvSequences kOwnSequences = {evConnectWork, evDisconnectThread};
+
+// Held for a whole disconnect sequence. Unlike the disconnecting flag, which the handler's posted
+// sequence holds while a failed connect runs its own sequence inline, it keeps the two apart: run at
+// once they would end the same connections twice. Nothing that takes it is called from an MQ
+// callback, so a sequence that waits in MQCTL STOP for a callback is not waited for by that callback.
+std::mutex sequenceMutex;
 
 // Step 3 of the connect: the MQ library into its function table. 1, or 0 with the reason recorded.
 int loadLibraries() {
@@ -80,6 +87,7 @@ void evStopAndDisconnect(int32_t handle) {
 }
 
 void evDisconnectThread(WorkItem *) {
+    std::lock_guard<std::mutex> sequence(sequenceMutex);
     if ((MQTableLoaded(&evMQServerTable) || MQTableLoaded(&evMQClientTable)) && anyConnected()) {
         evOutput(EV_OUT_PROGRESS, "Disconnect sequence", -1, 1);
         evDisconnectSets();

@@ -2,11 +2,16 @@
 // manager initialised, the data-queue faults that end the program, and the trace's handle names.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "engine/engine.h"
 #include "engine_testing.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/mqi_wrap.h"
 
 namespace {
 
@@ -93,6 +98,82 @@ TEST_F(ConnQmTest, AnEndingQueueManagerIsHeardAndDisconnected) {
     const std::string log = logText();
     EXPECT_NE(log.find("Queue Manager 'QM1' ending RC("), std::string::npos) << log;
     EXPECT_NE(log.find("Disconnect complete"), std::string::npos);
+}
+
+// The event handler's disconnect may still run when a connect that failed meanwhile disconnects
+// too (a state queue manager that ended while the connect loaded from it): the second sequence
+// waits for the first, and no connection is ended twice.
+TEST_F(ConnQmTest, ADisconnectSequenceWaitsForTheOneUnderWay) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304)\n"), 0);
+    ASSERT_EQ(connect(), 1) << logText();
+    zt::MqiWrapper wrap(evMQServerTable);
+    evContext.event.mq = evContext.state.mq = wrap.table();
+    std::mutex gate;
+    std::condition_variable changed;
+    std::thread::id first;
+    bool overlapped = false;
+    // The first MQDISC waits a while for one of another sequence; that one waits for the first
+    // sequence to end, so that the two never end one connection at the same moment.
+    wrap.before([&](const zt::MqCall &call) {
+        if (call.verb != zt::MqVerb::MQDISC) return;
+        std::unique_lock<std::mutex> lock(gate);
+        if (first == std::thread::id{}) {
+            first = std::this_thread::get_id();
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::milliseconds(500), [&] { return overlapped; });
+            return;
+        }
+        if (first == std::this_thread::get_id()) return;
+        overlapped = true;
+        changed.notify_all();
+        lock.unlock();
+        et::waitFor([] { return evRunState.disconnecting.load() == 0; });
+    });
+    evStopAndDisconnect(-1);  // as the event handler does: posted
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        ASSERT_TRUE(
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return first != std::thread::id{}; }));
+    }
+    evDisconnectThread(nullptr);  // as the failed connect does: on its own worker
+    EXPECT_TRUE(et::waitFor([] { return evRunState.disconnecting.load() == 0; }));
+    wrap.before(nullptr);
+    evContext.event.mq = evContext.state.mq = &evMQServerTable;
+    EXPECT_FALSE(overlapped);
+    for (auto &handle : evConnHandles) EXPECT_EQ(handle.load(), -1);
+    const std::string log = logText();
+    EXPECT_EQ(et::countOf(log, "Disconnect sequence"), 1) << log;
+    EXPECT_EQ(log.find("RC(2018)"), std::string::npos) << log;
+}
+
+// A state queue manager that ends while the connect opens the data queue fails the connect only:
+// the retry scheme connects again, as for an end heard at any other moment.
+TEST_F(ConnQmTest, AnEndDuringTheDataQueueOpenIsRetried) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXDEPTH(5000) MAXMSGL(4194304)\n"), 0);
+    const struct {
+        MQLONG reason;
+        int ends;
+    } rows[] = {{MQRC_CONNECTION_BROKEN, 0},
+                {MQRC_Q_MGR_STOPPING, 0},
+                {MQRC_OBJECT_IN_USE, 0},
+                {MQRC_NOT_AUTHORIZED, 1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.reason);
+        evEndFlag.store(0);
+        ASSERT_EQ(evConnectSets(), 1) << logText();
+        zt::MqiWrapper wrap(evMQServerTable);
+        evContext.state.mq = wrap.table();  // the data queue is the first open on the state side
+        wrap.failAt(zt::MqVerb::MQOPEN, 1, row.reason);
+        EXPECT_EQ(evInitialiseConnection(), 0);
+        EXPECT_EQ(wrap.calls(zt::MqVerb::MQOPEN).at(0).injected, true);
+        EXPECT_EQ(evEndFlag.load(), row.ends);
+        EXPECT_NE(logText().find("Failed to open data queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' RC(" +
+                                 std::to_string(row.reason) + ")"),
+                  std::string::npos);
+        evContext.state.mq = &evMQServerTable;
+        evDisconnectSets();
+        evFreeAll(1);
+    }
 }
 
 TEST_F(ConnQmTest, UnfitDataQueuesEndTheProgram) {
