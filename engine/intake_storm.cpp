@@ -378,7 +378,7 @@ int evRepeatCount(QmgrEntry *qmgr, const uint8_t *record, uint32_t length, int64
     mqiPutI64(form, kDue, item->due);
     mqiPutI32(form, kThreshold, threshold);
     mqiPutI32(form, kCount, 1);
-    std::memcpy(form + kRecord, record, length);
+    if (length > 0) std::memcpy(form + kRecord, record, length);  // an empty record may come as null
     if (!track(item, s.nextId, 0)) {
         CSFreeMem(item);
         return 0;
