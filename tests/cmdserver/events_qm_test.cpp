@@ -118,9 +118,11 @@ TEST_F(EventsQmTest, AlertsRaisedWhileACommandHoldsSetEArePublishedInOrder) {
         const size_t at = data.compare(0, 4, "RFH ") == 0 ? static_cast<size_t>(mqiGetI32(bytes, 8)) : 0;
         if (at + MQCFH_STRUC_LENGTH + 16 > static_cast<size_t>(length)) return "short";
         const size_t named = data.find("NO.SUCH.Q");
-        return std::to_string(mqiGetI32(bytes + at, offsetof(MQCFH, Command))) + " " +
-               std::to_string(mqiGetI32(bytes + at, MQCFH_STRUC_LENGTH + 12)) +
-               (named != std::string::npos ? " " + data.substr(named, 10) : "");
+        std::string seen = std::to_string(mqiGetI32(bytes + at, offsetof(MQCFH, Command))) + " " +
+                           std::to_string(mqiGetI32(bytes + at, MQCFH_STRUC_LENGTH + 12));
+        // Appended, not added to a literal: GCC 12 at -O3 warns falsely (restrict) on the latter.
+        if (named != std::string::npos) seen.append(" ").append(data, named, 10);
+        return seen;
     };
     auto emitAlertId = [] {
         CSRecursiveGuard guard(gAlertLock);
