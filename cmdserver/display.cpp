@@ -819,8 +819,8 @@ int display(const Member *member, QmgrContext *context, uint8_t *command, int32_
         ExpCallerBlock caller{};
         caller.context = const_cast<evParmDef *>(evCommandByCode(member->code)->parms);
         char *error = nullptr;
-        d.expression = expParseExpression(d.where, d.whereLength, 0, EXP_PARSE_CASE, expFilterOperatorTable,
-                                          evWhereObjectVar, nullptr, &caller, &error);
+        d.expression = expParseExpression(d.where, d.whereLength, 0, EXP_PARSE_CASE | EXP_PARSE_OWN_SYSTEM,
+                                          expFilterOperatorTable, evWhereObjectVar, nullptr, &caller, &error);
         if (d.expression == nullptr) {
             int result = evPcfResponse(context, d.command, kParmValueError, kWhereId, error ? error : "");
             if (error != nullptr) CSFreeMem(error);

@@ -436,6 +436,10 @@ int evBuildEventResponse(QmgrContext *context, const EventsQuery *q, const EvSea
     } else {
         evFilterResponseAttrs(q, builder, record, length);
     }
+    if (q->more) {
+        mqiPutI32(builder->buffer, offsetof(MQCFH, CompCode), MQCC_WARNING);
+        mqiPutI32(builder->buffer, offsetof(MQCFH, Reason), HLVRCCF_DATA_INCOMPLETE);
+    }
     evFinishPcfResponse(context);
     return 1;
 }
@@ -542,11 +546,11 @@ int search(EventsQuery *q) {
     if (ok && search.index != nullptr) {
         // Newest first, so that MAXRESP keeps the newest events.
         const EvSearchIndex *index = search.index;
+        // An answer cut by MAXRECS (the search stopped at its limit) or by MAXRESP says so in every
+        // response (10001), as the statistics displays do.
+        q->more = search.full != 0 || index->count > static_cast<uint32_t>(q->selection.maxResp);
         for (int32_t at = index->tail; at >= 0 && !q->stopped; at = index->slots[at].earlier) {
-            if (q->shown >= static_cast<uint32_t>(q->selection.maxResp)) {
-                q->more = true;
-                break;
-            }
+            if (q->shown >= static_cast<uint32_t>(q->selection.maxResp)) break;
             if (!evBuildEventResponse(context, q, index->slots[at])) q->stopped = true;
             q->shown++;
         }
@@ -589,8 +593,8 @@ int evDisplayEvents(QmgrContext *context, uint8_t *command, int32_t length) {
     if (s.where != nullptr) {
         ExpCallerBlock caller{};
         char *error = nullptr;
-        q.where = expParseExpression(s.where, s.whereLength, 0, EXP_PARSE_CASE, expFilterOperatorTable,
-                                     evWhereEventVar, nullptr, &caller, &error);
+        q.where = expParseExpression(s.where, s.whereLength, 0, EXP_PARSE_CASE | EXP_PARSE_OWN_SYSTEM,
+                                     expFilterOperatorTable, evWhereEventVar, nullptr, &caller, &error);
         if (q.where == nullptr) {
             const int result = evPcfResponse(context, kCommand, kParmValueError, 39300, error ? error : "");
             if (error != nullptr) CSFreeMem(error);

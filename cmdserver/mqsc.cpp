@@ -375,6 +375,14 @@ int evProcessMqsc(QmgrContext *context, const char *text, int32_t length) {
     m.length = length;
     m.end = m.text + length;
     m.cursor = m.text;
+    // The scanner stops at a NUL as at the end of the text, so that whatever follows one would be
+    // dropped without a word: a NUL inside the command is a syntax error. NULs (and blanks) after the
+    // command only pad it.
+    if (const auto *nul = static_cast<const char *>(std::memchr(m.text, '\0', static_cast<size_t>(length)))) {
+        const char *rest = nul;
+        while (rest < m.end && (*rest == '\0' || *rest == ' ')) ++rest;
+        if (rest < m.end) return evSyntaxError(context, m.text, length, nul, nullptr);
+    }
     Token verb;
     const VerbForm *form = nullptr;
     if (next(&m, kDelims, kSeps, &verb))

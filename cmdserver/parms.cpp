@@ -16,6 +16,8 @@ constexpr char kRangeText[] = "Parameter '%%s' must be between %d and %d.";
 // DEL never are; the ISO 8859 pages (819, 912 to 923) keep 128 to 159 for the C1 controls; in the
 // other pages the system converts (850, 437, 1252, the bytes of 1208's multi-byte characters) every
 // byte from 128 up is part of a character.
+constexpr unsigned char kSubstitute = 0x1A;
+
 bool printableIn(unsigned char c, int32_t ccsid) {
     if (c < 0x20 || c == 0x7F) return false;
     if (c < 0x80) return true;
@@ -115,6 +117,13 @@ int evParmGetString(QmgrContext *context, const PcfCursor *cursor, uint32_t flag
     const int32_t ccsid = textCcsid(context, cursor);
     for (int32_t i = 0; i < n; i++) {
         const auto c = static_cast<unsigned char>(p[i]);
+        // A conversion to the queue manager's code page leaves SUB (X'1A') for a character the code
+        // page lacks.
+        if (c == kSubstitute)
+            return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR,
+                                        "Parameter '%s' contains characters which cannot be represented in "
+                                        "the queue manager's code page."),
+                   0;
         if (!printableIn(c, ccsid))
             return evParameterNameError(context, cursor, MQRCCF_PARM_VALUE_ERROR,
                                         "Parameter '%s' contains non-printable characters."),

@@ -215,7 +215,7 @@ int nameToken(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length, 
     const int pos = static_cast<int>(position + e->basePosition);
     const int len = static_cast<int>(length);
     if (lexeme[0] == '_') {
-        if (!expIsSystemVariable(lexeme, length))
+        if (!(e->flags & EXP_PARSE_OWN_SYSTEM) && !expIsSystemVariable(lexeme, length))
             return expSetError(e, length + 20, "Unrecognised system variable '%.*s' at position %d", len,
                                lexeme, pos);
         t->data = copyText(e, lexeme, length);

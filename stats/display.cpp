@@ -527,8 +527,8 @@ int parseExpression(Display *d, const char *text, int32_t length, int32_t parmId
     ExpCallerBlock caller{};
     caller.context = d;
     char *error = nullptr;
-    *out = expParseExpression(text, length, 0, EXP_PARSE_CASE, expFilterOperatorTable, resolveVariable,
-                              nullptr, &caller, &error);
+    *out = expParseExpression(text, length, 0, EXP_PARSE_CASE | EXP_PARSE_OWN_SYSTEM, expFilterOperatorTable,
+                              resolveVariable, nullptr, &caller, &error);
     if (*out != nullptr) return 1;
     evPcfResponse(d->q.context, d->q.command, kValueError, parmId, error ? error : "");
     if (error != nullptr) CSFreeMem(error);

@@ -97,7 +97,8 @@ TEST_F(DisplayTest, WhereSelectsByTheCommandsKeywords) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].reason, MQRCCF_PARM_VALUE_ERROR);
     EXPECT_EQ(shown[0].get(MQIACF_PARAMETER_ID).value, 39300);
-    EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, "Unrecognised system variable '_date' at position 0");
+    EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text,
+              "System variable '_date' is not applicable to a WHERE clause.");
     EXPECT_EQ(where("_qmgr = 1")[0].get(CMD_PARM_TEXT).text,
               "System variable '_qmgr' is not applicable to a WHERE clause.");
     EXPECT_EQ(where("MSGZ > 1")[0].get(CMD_PARM_TEXT).text, "Unknown variable 'MSGZ'.");
