@@ -66,6 +66,7 @@ struct CmdRequest {
     int32_t collationKind;   // CMD_RESP_* of what the collation holds
     PcfCursor response;      // the builder over "PCFRESPONSE" (evStartPcfResponse)
     int32_t lastObjectType;  // the last EVOBJTYPE seen while writing a response as text
+    int32_t noReply;         // the reply queue was refused or could not be opened: nothing more goes
 };
 
 // The running command of the context (made on first use; null only when no storage is left).

@@ -121,7 +121,14 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
     MQHOBJ hobj = -1;
     MQLONG cc = MQCC_FAILED;
     MQLONG rc = MQRC_HCONN_ERROR;
-    if (context->event.mq != nullptr && hconn != -1) {
+    // A request put without context has no user to check: refused, as IBM MQ refuses a blank
+    // alternate user on a queue that needs authority (some queue managers take it as the caller's).
+    bool blank = true;
+    for (size_t i = 0; i < kUserIdLength && md->UserIdentifier[i] != '\0'; i++)
+        if (md->UserIdentifier[i] != ' ') blank = false;
+    if (blank) {
+        rc = MQRC_NOT_AUTHORIZED;
+    } else if (context->event.mq != nullptr && hconn != -1) {
         evTraceOpenIn("MQOPEN(Authority)", hconn, EV_TRACE_CONTROL, &od);
         context->event.mq->MQOPEN(hconn, &od, MQOO_OUTPUT | MQOO_SET | MQOO_ALTERNATE_USER_AUTHORITY, &hobj,
                                   &cc, &rc);
@@ -258,6 +265,17 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
     // the program once cannot end it again.
     const bool redelivered = md->BackoutCount != 0;
+    // A request whose replies would land on the program's own command or data queue is refused
+    // whole, before anything of it runs: such a reply would be taken as a command, or as stored
+    // state at the next start. Counted as rejected and committed without a reply.
+    const bool command = std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0 ||
+                         std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0;
+    if (command && cmdIsOwnQueue(context, md->ReplyToQMgr, md->ReplyToQ)) {
+        cmdRefuseReplyQueue(context, md->ReplyToQMgr, md->ReplyToQ);
+        if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
+        cmdReleaseAreas(request);
+        return 1;
+    }
     if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
         request->kind = CMD_KIND_MQSC;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;

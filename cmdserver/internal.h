@@ -13,6 +13,7 @@ inline constexpr int64_t CMD_REPLY_IDLE_SECONDS = 121;
 struct CmdReplyEntry {
     char qmgr[49];
     char queue[49];
+    char user[12];  // the requester whose authority opened it (the MQMD UserIdentifier)
     int32_t deadLetter;
     MQHOBJ hobj;  // -1 when free
     int32_t options;
@@ -27,6 +28,16 @@ struct CmdState {
 };
 
 CmdState *cmdState(QmgrContext *context);
+// The code page the program's texts are held in (the one its requests were read in), 0 unknown.
+int32_t cmdTextCcsid(const CmdRequest *request);
+// Room for a response's text (MQCFST 39999).
+inline constexpr size_t CMD_TEXT_MAX = 4096;
+// Whether a queue (names cut at their first blank or NUL; a blank queue manager is the own one) is
+// one the program itself reads or keeps its state in: its command queue or its data queue. No reply
+// may go there.
+bool cmdIsOwnQueue(const QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue);
+// Logs, once for the request, that its reply queue is one of the program's own and no reply goes.
+void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue);
 // The dynamic queue name of a model reply queue: "ZUNT.%s.*" with the user name cut to 41
 // characters, blank padded to 48 bytes in out.
 void cmdDynamicName(const char *user, char *out);

@@ -333,7 +333,9 @@ bool writeParameter(Writer *w, const PcfCursor *cursor, int32_t type, int32_t pa
 
 void writeSuccess(Writer *w, uint8_t *response, int32_t length) {
     PcfCursor cursor;
-    MQPCFInitParser(&cursor, response, length, 0);
+    // A string without a code page of its own is in the one the program holds its texts in.
+    const int32_t ccsid = cmdTextCcsid(w->request);
+    MQPCFInitParser(&cursor, response, length, ccsid > 0 ? static_cast<uint32_t>(ccsid) : 0u);
     for (;;) {
         int32_t type = 0;
         int32_t parmId = 0;

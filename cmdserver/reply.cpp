@@ -54,6 +54,42 @@ size_t unmarkedLength(const char *text) {
     return length;
 }
 
+// Text of the program in CMD_TEXT_CCSID, the code page its replies say they are in: the program
+// holds what it was sent in the code page it reads in (the queue manager's). Converted into buffer
+// (size bytes) when it needs and allows it, else the text as it is; *length is updated.
+const char *replyText(QmgrContext *context, const char *text, size_t *length, char *buffer, size_t size) {
+    const int32_t from = cmdTextCcsid(cmdRequest(context));
+    const MQHCONN hconn = evEventHconn(&context->sets[EV_SET_C]);
+    int32_t converted = static_cast<int32_t>(size);
+    if (*length == 0 || *length > size || from <= 0 || from == CMD_TEXT_CCSID || hconn == -1 ||
+        context->event.mq == nullptr ||
+        MQConvertString(context->event.mq, hconn, text, static_cast<int32_t>(*length), buffer, &converted,
+                        from, CMD_TEXT_CCSID) != 0)
+        return text;
+    *length = static_cast<size_t>(converted);
+    return buffer;
+}
+
+// A PCF reply's strings that carry no code page of their own (0: the message's, which says
+// CMD_TEXT_CCSID) are in the code page the program holds its texts in: they say so.
+void labelStrings(const CmdRequest *request, uint8_t *data, int32_t length) {
+    const int32_t ccsid = cmdTextCcsid(request);
+    if (ccsid <= 0 || ccsid == CMD_TEXT_CCSID) return;
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, data, length, static_cast<uint32_t>(ccsid));  // it fills them as it reads
+    for (;;) {
+        int32_t type = 0;
+        int32_t parmId = 0;
+        void *value = nullptr;
+        int32_t valueLength = 0;
+        int32_t count = 0;
+        int32_t cc = 0;
+        int32_t rc = 0;
+        MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &count, &cc, &rc);
+        if (cc == MQCC_FAILED) return;
+    }
+}
+
 void noteReason(CmdRequest *request, int32_t reason) {
     request->lastReason = reason;
     if (reason != 0 && !(reason >= HLVRCCF_DATA_INCOMPLETE && reason <= HLVRCCF_PROGRESS_MESSAGE))
@@ -83,8 +119,19 @@ void closeEntry(QmgrContext *context, CmdReplyEntry *entry) {
     entry->hobj = -1;
 }
 
-// Finds or opens the reply queue: the handle, or -1 with *cc and *rc.
-MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *rc) {
+bool blankName(const MQCHAR *name, size_t size) {
+    for (size_t i = 0; i < size && name[i] != '\0'; i++)
+        if (name[i] != ' ') return false;
+    return true;
+}
+
+// Finds or opens the reply queue: the handle, or -1 with *cc and *rc (*refused set when the queue
+// resolved to one of the program's own, already logged). The queue is opened with the requester's
+// authority (its UserIdentifier as the alternate user): a requester gets replies only where it could
+// put itself. A requester without a user identifier (put with no context) has no authority to lend
+// and is refused as IBM MQ refuses a blank alternate user on a queue that needs authority.
+MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *rc, bool *refused) {
+    *refused = false;
     CmdState *state = cmdState(context);
     *cc = MQCC_OK;
     *rc = MQRC_NONE;
@@ -115,6 +162,7 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
         }
         bool same =
             std::strcmp(entry->qmgr, qmgr) == 0 &&
+            std::memcmp(entry->user, md->UserIdentifier, sizeof entry->user) == 0 &&
             (dlq ? entry->deadLetter != 0 : !entry->deadLetter && std::strcmp(entry->queue, queue) == 0);
         if (same && (entry->options & MQOO_OUTPUT)) {
             entry->lastUse = now;
@@ -127,7 +175,14 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
         closeEntry(context, oldest);
         entry = oldest;
     }
+    if (blankName(md->UserIdentifier, sizeof md->UserIdentifier)) {
+        *cc = MQCC_FAILED;
+        *rc = MQRC_NOT_AUTHORIZED;
+        return -1;
+    }
     MQOD od = MQOD_DEFAULT;
+    od.Version = MQOD_VERSION_3;  // for the resolved names
+    std::memcpy(od.AlternateUserId, md->UserIdentifier, sizeof od.AlternateUserId);
     const char *target = dlq ? context->event.deadQueue : queue;
     std::memcpy(od.ObjectName, target, std::strlen(target));
     const char *qmgrName = qmgr[0] == '*' ? qmgr + 1 : qmgr;
@@ -140,27 +195,36 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
         *rc = MQRC_HCONN_ERROR;
         return -1;
     }
+    constexpr MQLONG kOptions = MQOO_OUTPUT | MQOO_ALTERNATE_USER_AUTHORITY;
     evTraceOpenIn("MQOPEN(Reply)", hconn, EV_TRACE_CONTROL, &od);
-    context->event.mq->MQOPEN(hconn, &od, MQOO_OUTPUT, &hobj, cc, rc);
+    context->event.mq->MQOPEN(hconn, &od, kOptions, &hobj, cc, rc);
     evTraceOpenOut("MQOPEN(Reply)", hconn, EV_TRACE_CONTROL, &od, hobj, *rc);
     if (*cc == MQCC_FAILED) return -1;
+    // An alias, a remote definition or the dead-letter queue may lead to the program's own queues.
+    if (cmdIsOwnQueue(context, od.ResolvedQMgrName, od.ResolvedQName)) {
+        cmdRefuseReplyQueue(context, od.ResolvedQMgrName, od.ResolvedQName);
+        MQLONG closeCc = 0;
+        MQLONG closeRc = 0;
+        evTraceCallIn("MQCLOSE(Reply)", hconn, EV_TRACE_CONTROL, hobj);
+        context->event.mq->MQCLOSE(hconn, &hobj, MQCO_NONE, &closeCc, &closeRc);
+        evTraceCallOut("MQCLOSE(Reply)", hconn, EV_TRACE_CONTROL, closeRc);
+        *refused = true;
+        *cc = MQCC_FAILED;
+        *rc = MQRC_NOT_AUTHORIZED;
+        return -1;
+    }
     std::snprintf(entry->qmgr, sizeof entry->qmgr, "%s", qmgr);
     std::snprintf(entry->queue, sizeof entry->queue, "%s", queue);
+    std::memcpy(entry->user, md->UserIdentifier, sizeof entry->user);
     entry->deadLetter = dlq ? 1 : 0;
     entry->hobj = hobj;
-    entry->options = MQOO_OUTPUT;
+    entry->options = kOptions;
     entry->lastUse = now;
     return hobj;
 }
 
 const char *reasonDescription(int32_t reason) {
     return evReasonText(reason);
-}
-
-bool blankName(const MQCHAR *name, size_t size) {
-    for (size_t i = 0; i < size && name[i] != '\0'; i++)
-        if (name[i] != ' ') return false;
-    return true;
 }
 
 // Wraps text into "ESCRESPONSE": an escape response with one MQCFST 3014.
@@ -236,10 +300,12 @@ int evPcfResponse(QmgrContext *context, int32_t command, int32_t reason, int32_t
         int32_t id = parmId;
         MQPCFSetParm(&builder, MQCFT_INTEGER, MQIACF_PARAMETER_ID, &id, 4, 0, &cc, &rc);
     }
+    char buffer[CMD_TEXT_MAX];
     size_t length = unmarkedLength(text);
+    const char *converted = replyText(context, text, &length, buffer, sizeof buffer);
     // A text too long for the area goes without.
     if (length > 0)
-        MQPCFSetStringParm(&builder, MQCFT_STRING, CMD_PARM_TEXT, text, static_cast<int32_t>(length),
+        MQPCFSetStringParm(&builder, MQCFT_STRING, CMD_PARM_TEXT, converted, static_cast<int32_t>(length),
                            CMD_TEXT_CCSID, 0, &cc, &rc);
     return evAddResponse(context, CMD_RESP_PCF, data, builder.position);
 }
@@ -256,8 +322,10 @@ int evPcfResponseNamed(QmgrContext *context, int32_t command, int32_t reason, in
 }
 
 int evRespAddString(QmgrContext *context, int32_t command, const char *text) {
+    char converting[CMD_TEXT_MAX];
     size_t length = unmarkedLength(text);
     if (length == 0) return 1;
+    const char *converted = replyText(context, text, &length, converting, sizeof converting);
     uint8_t buffer[kCfh + MQCFST_STRUC_LENGTH_FIXED + 1024];
     MQPCFInitHeader(buffer, MQCFT_COMMAND, command);
     mqiPutI32(buffer, kCfhCompCode, MQCC_WARNING);
@@ -266,7 +334,7 @@ int evRespAddString(QmgrContext *context, int32_t command, const char *text) {
     MQPCFInitBuilder(&builder, buffer, sizeof buffer, 0, 0, nullptr);
     int32_t cc = 0;
     int32_t rc = 0;
-    MQPCFSetStringParm(&builder, MQCFT_STRING, CMD_PARM_TEXT, text, static_cast<int32_t>(length),
+    MQPCFSetStringParm(&builder, MQCFT_STRING, CMD_PARM_TEXT, converted, static_cast<int32_t>(length),
                        CMD_TEXT_CCSID, 0, &cc, &rc);
     return evSendReply(context, CMD_REPLY_OUTSIDE_UOW, CMD_RESP_PCF, buffer, builder.position);
 }
@@ -275,6 +343,14 @@ int evAddResponse(QmgrContext *context, int32_t kind, const uint8_t *data, int32
     CmdRequest *request = cmdRequest(context);
     if (request == nullptr || data == nullptr) return 0;
     if (length < 0) length = static_cast<int32_t>(std::strlen(reinterpret_cast<const char *>(data)));
+    char converting[CMD_TEXT_MAX];
+    if (kind == CMD_RESP_TEXT) {
+        // A handler's own text (a syntax error echoes the command) into the replies' code page.
+        size_t n = static_cast<size_t>(length);
+        data = reinterpret_cast<const uint8_t *>(
+            replyText(context, reinterpret_cast<const char *>(data), &n, converting, sizeof converting));
+        length = static_cast<int32_t>(n);
+    }
     if (kind == CMD_RESP_PCF && isTextRequester(request)) {
         const char *text = nullptr;
         int32_t textLength = 0;
@@ -349,16 +425,22 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     if (pcf) {
         if (length < static_cast<int32_t>(kCfh)) return 0;
         finishPcfReply(request, data, flags);
+        if (kind == CMD_RESP_PCF) labelStrings(request, data, length);
     }
     const MQMD *req = request->md;
     // A datagram (no reply-to queue, as the engine's own sweep message) gets no reply.
     if (blankName(req->ReplyToQ, sizeof req->ReplyToQ)) return 1;
+    // A reply queue refused or not opened once is not tried again for the request's later pieces.
+    if (request->noReply) return 0;
     MQLONG cc = 0;
     MQLONG rc = 0;
-    MQHOBJ hobj = openReplyQueue(context, req, &cc, &rc);
+    bool refused = false;
+    MQHOBJ hobj = openReplyQueue(context, req, &cc, &rc, &refused);
     if (hobj == -1) {
-        evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s",
-                  req->ReplyToQMgr, req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
+        request->noReply = 1;
+        if (!refused)
+            evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s",
+                      req->ReplyToQMgr, req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
         return 0;
     }
     MQMD md = MQMD_DEFAULT;
@@ -393,6 +475,56 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     if (!(flags & CMD_REPLY_OUTSIDE_UOW)) context->sets[EV_SET_C].io.inFlight++;
     if (pcf && !(flags & CMD_REPLY_LAST)) mqiPutI32(data, kCfhSeq, mqiGetI32(data, kCfhSeq) + 1);
     return 1;
+}
+
+namespace {
+
+// A name of a fixed-length field, up to its first blank or NUL.
+size_t nameLength(const MQCHAR *name, size_t size) {
+    size_t n = 0;
+    while (n < size && name[n] != '\0' && name[n] != ' ') n++;
+    return n;
+}
+
+bool sameName(const MQCHAR *field, size_t size, const char *name) {
+    const size_t n = nameLength(field, size);
+    return n == std::strlen(name) && std::memcmp(field, name, n) == 0;
+}
+
+}  // namespace
+
+bool cmdIsOwnQueue(const QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue) {
+    // The queue manager of the reply: the one set C is connected to when none is named.
+    const bool eventQmgr = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ||
+                           sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name);
+    if (eventQmgr && sameName(queue, MQ_Q_NAME_LENGTH, EV_COMMAND_QUEUE_NAME)) return true;
+    // The data queue lives on the state queue manager (the same one unless the program keeps its
+    // state elsewhere).
+    const bool stateQmgr = sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->state.name) ||
+                           (eventQmgr && std::strcmp(context->state.name, context->event.name) == 0);
+    return stateQmgr && context->dataQueueName[0] != '\0' &&
+           sameName(queue, MQ_Q_NAME_LENGTH, context->dataQueueName);
+}
+
+void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue) {
+    CmdRequest *request = cmdRequest(context);
+    if (request != nullptr) {
+        if (request->noReply) return;
+        request->noReply = 1;
+    }
+    const size_t q = nameLength(queue, MQ_Q_NAME_LENGTH);
+    const size_t m = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH);
+    evOutputF(EV_OUT_ERROR, 1,
+              "Command refused: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
+              static_cast<int>(m), qmgr, static_cast<int>(q), queue, context->event.name);
+}
+
+int32_t cmdTextCcsid(const CmdRequest *request) {
+    // The read converted the request into the queue manager's code page, and its descriptor says
+    // which; so was everything the program stored.
+    return request != nullptr && request->md != nullptr && request->md->CodedCharSetId > 0
+               ? request->md->CodedCharSetId
+               : 0;
 }
 
 void cmdDynamicName(const char *user, char *out) {

@@ -47,7 +47,8 @@ inline void fakeOpen(MQHCONN, PMQVOID od, MQLONG options, PMQHOBJ hobj, PMQLONG 
     auto *desc = static_cast<MQOD *>(od);
     fake.opens.push_back(*desc);
     fake.openOptions.push_back(options);
-    MQLONG fail = (options & MQOO_ALTERNATE_USER_AUTHORITY) ? fake.authorityReason : fake.openReason;
+    // The authority check opens the command queue for set; a reply queue is opened for output only.
+    MQLONG fail = (options & MQOO_SET) ? fake.authorityReason : fake.openReason;
     if (fail != 0) {
         *cc = MQCC_FAILED;
         *rc = fail;

@@ -118,7 +118,7 @@ TEST_F(CmdTest, RefusalsAreAnsweredAndCommitted) {
 TEST_F(CmdTest, TheAuthorityCacheSavesOpensForItsDuration) {
     auto authorityOpens = [] {
         int n = 0;
-        for (MQLONG options : fake.openOptions) n += (options & MQOO_ALTERNATE_USER_AUTHORITY) ? 1 : 0;
+        for (MQLONG options : fake.openOptions) n += (options & MQOO_SET) ? 1 : 0;
         return n;
     };
     zt::TestClock clock;

@@ -128,7 +128,9 @@ TEST_F(SystemQmTest, ACommandWithoutAuthorityIsRefusedAndChangesNothing) {
     mqsc(
         "SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('sys.operator') AUTHADD(CONNECT)\n"
         "SET AUTHREC PROFILE(HOLVA.ZUNT.COMMAND.QUEUE) OBJTYPE(QUEUE) PRINCIPAL('sys.operator') "
-        "AUTHADD(PUT)\n");
+        "AUTHADD(PUT)\n"
+        // Replies go only where the requester may put itself.
+        "SET AUTHREC PROFILE(SYS.REPLY) OBJTYPE(QUEUE) PRINCIPAL('sys.operator') AUTHADD(PUT)\n");
     auto zunt = start();
     qmt::Rc r;
     MQHCONN operatorConn = sys::connectAsUser("sys.operator", qm.port(), &r);
