@@ -123,10 +123,7 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
     MQLONG rc = MQRC_HCONN_ERROR;
     // A request put without context has no user to check: refused, as IBM MQ refuses a blank
     // alternate user on a queue that needs authority (some queue managers take it as the caller's).
-    bool blank = true;
-    for (size_t i = 0; i < kUserIdLength && md->UserIdentifier[i] != '\0'; i++)
-        if (md->UserIdentifier[i] != ' ') blank = false;
-    if (blank) {
+    if (cmdBlankName(md->UserIdentifier, kUserIdLength)) {
         rc = MQRC_NOT_AUTHORIZED;
     } else if (context->event.mq != nullptr && hconn != -1) {
         evTraceOpenIn("MQOPEN(Authority)", hconn, EV_TRACE_CONTROL, &od);

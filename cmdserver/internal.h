@@ -28,6 +28,8 @@ struct CmdState {
 };
 
 CmdState *cmdState(QmgrContext *context);
+// Whether a fixed-length field holds only blanks up to its end or first NUL.
+bool cmdBlankName(const MQCHAR *name, size_t size);
 // The code page the program's texts are held in (the one its requests were read in), 0 unknown.
 int32_t cmdTextCcsid(const CmdRequest *request);
 // Room for a response's text (MQCFST 39999).

@@ -227,7 +227,7 @@ void writeIntList(Writer *w, const evParmDef *row, int32_t parmId, const uint8_t
     }
 }
 
-void writeStringList(Writer *w, const uint8_t *item, int32_t count) {
+void writeStringList(Writer *w, const PcfCursor *cursor, const uint8_t *item, int32_t count) {
     const int32_t width = mqiGetI32(item, offsetof(MQCFSL, StringLength));
     const uint8_t *strings = item + MQCFSL_STRUC_LENGTH_FIXED;
     for (int32_t i = 0; i < count && !w->out.full; i++) {
@@ -237,7 +237,7 @@ void writeStringList(Writer *w, const uint8_t *item, int32_t count) {
         while (n > 0 && s[n - 1] == ' ') n--;
         if (i > 0) cmdTextAppend(&w->out, ", ", 2);
         cmdTextAppend(&w->out, "'", 1);
-        cmdTextAppend(&w->out, s, static_cast<size_t>(n));
+        if (n > 0) writeString(w, cursor, s, n);
         cmdTextAppend(&w->out, "'", 1);
     }
 }
@@ -290,7 +290,7 @@ bool writeParameter(Writer *w, const PcfCursor *cursor, int32_t type, int32_t pa
             break;
         case MQCFT_STRING_LIST:
             cmdTextPrintf(&w->out, "%s(", name);
-            writeStringList(w, item, count);
+            writeStringList(w, cursor, item, count);
             cmdTextAppend(&w->out, ")", 1);
             break;
         case MQCFT_BYTE_STRING:

@@ -119,12 +119,6 @@ void closeEntry(QmgrContext *context, CmdReplyEntry *entry) {
     entry->hobj = -1;
 }
 
-bool blankName(const MQCHAR *name, size_t size) {
-    for (size_t i = 0; i < size && name[i] != '\0'; i++)
-        if (name[i] != ' ') return false;
-    return true;
-}
-
 // Finds or opens the reply queue: the handle, or -1 with *cc and *rc (*refused set when the queue
 // resolved to one of the program's own, already logged). The queue is opened with the requester's
 // authority (its UserIdentifier as the alternate user): a requester gets replies only where it could
@@ -175,7 +169,7 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
         closeEntry(context, oldest);
         entry = oldest;
     }
-    if (blankName(md->UserIdentifier, sizeof md->UserIdentifier)) {
+    if (cmdBlankName(md->UserIdentifier, sizeof md->UserIdentifier)) {
         *cc = MQCC_FAILED;
         *rc = MQRC_NOT_AUTHORIZED;
         return -1;
@@ -429,7 +423,7 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     }
     const MQMD *req = request->md;
     // A datagram (no reply-to queue, as the engine's own sweep message) gets no reply.
-    if (blankName(req->ReplyToQ, sizeof req->ReplyToQ)) return 1;
+    if (cmdBlankName(req->ReplyToQ, sizeof req->ReplyToQ)) return 1;
     // A reply queue refused or not opened once is not tried again for the request's later pieces.
     if (request->noReply) return 0;
     MQLONG cc = 0;
@@ -517,6 +511,12 @@ void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR 
     evOutputF(EV_OUT_ERROR, 1,
               "Command refused: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
               static_cast<int>(m), qmgr, static_cast<int>(q), queue, context->event.name);
+}
+
+bool cmdBlankName(const MQCHAR *name, size_t size) {
+    for (size_t i = 0; i < size && name[i] != '\0'; i++)
+        if (name[i] != ' ') return false;
+    return true;
 }
 
 int32_t cmdTextCcsid(const CmdRequest *request) {

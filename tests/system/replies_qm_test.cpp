@@ -66,7 +66,8 @@ protected:
     // One request put to the command queue (by the test's own connection unless another is given):
     // its MsgId.
     std::string send(const std::string &data, const char *format, const char *replyQueue, MQHCONN conn = 0,
-                     MQLONG ccsid = 0, MQLONG report = MQRO_NONE, const std::string &correlId = "") {
+                     MQLONG ccsid = 0, MQLONG report = MQRO_NONE, const std::string &correlId = "",
+                     MQLONG context = MQPMO_DEFAULT_CONTEXT) {
         MQMD md = MQMD_DEFAULT;
         std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
         qmt::setText(md.ReplyToQ, 48, replyQueue);
@@ -76,16 +77,16 @@ protected:
         MQOD od = MQOD_DEFAULT;
         qmt::setText(od.ObjectName, 48, sys::kCommandQueue);
         MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID | context;
         qmt::Rc r;
-        MQPUT1(conn ? conn : h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char *>(data.data()),
-               &r.cc, &r.reason);
+        MQPUT1(conn ? conn : h, &od, &md, &pmo, static_cast<MQLONG>(data.size()),
+               const_cast<char *>(data.data()), &r.cc, &r.reason);
         EXPECT_EQ(r.reason, MQRC_NONE);
         return std::string(reinterpret_cast<char *>(md.MsgId), sizeof md.MsgId);
     }
     // Every reply message to a request, read from the queue with conversion to ccsid (0: as put).
-    std::vector<std::string> replies(const std::string &msgId, MQLONG ccsid = 0, const char *queue = sys::kReplyQueue,
-                                     int waitMs = 30000) {
+    std::vector<std::string> replies(const std::string &msgId, MQLONG ccsid = 0,
+                                     const char *queue = sys::kReplyQueue, int waitMs = 30000) {
         MQHOBJ hobj = qmt::open(h, queue, MQOO_INPUT_SHARED);
         std::vector<std::string> all;
         for (MQLONG wait = waitMs;; wait = 200) {
@@ -137,7 +138,8 @@ TEST_F(RepliesQmTest, NoRequestCanReplyIntoTheProgramsQueuesOrWhereItsUserMayNot
         "SET AUTHREC PROFILE(SYS.CLIENT.REPLY) OBJTYPE(QUEUE) PRINCIPAL('sys.client') AUTHADD(PUT)\n"
         "DEFINE QALIAS(SYS.DATA.ALIAS) TARGET(HOLVA.ZUNT.DATA.QUEUE)\n");
     auto zunt = start();
-    ASSERT_NE(ask("DEFINE EVSTREAM(KEPT) TYPE(EVENTS)").find("Stream defined successfully."), std::string::npos);
+    ASSERT_NE(ask("DEFINE EVSTREAM(KEPT) TYPE(EVENTS)").find("Stream defined successfully."),
+              std::string::npos);
     qmt::Rc r;
     MQHCONN client = sys::connectAsUser("sys.client", qm.port(), &r);
     ASSERT_EQ(r.reason, MQRC_NONE);
@@ -152,6 +154,9 @@ TEST_F(RepliesQmTest, NoRequestCanReplyIntoTheProgramsQueuesOrWhereItsUserMayNot
     send("DEFINE EVSTREAM(LOST) TYPE(EVENTS)", MQFMT_STRING, sys::kDataQueue);
     send("DIS EV", MQFMT_STRING, "SYS.DATA.ALIAS");
     const std::string denied = send("DIS EV", MQFMT_STRING, sys::kReplyQueue, client);
+    // Without context a request has no user: no authority to lend, for the command or its reply.
+    send("DEFINE EVSTREAM(NOUSER) TYPE(EVENTS)", MQFMT_STRING, kClientReply, client, 0, MQRO_NONE, "",
+         MQPMO_NO_CONTEXT);
     const std::string own = send("DIS EV", MQFMT_STRING, kClientReply, client);
     // Served in order: once the last one is answered, every one before it was taken.
     const std::vector<std::string> answered = replies(own, 0, kClientReply);
@@ -162,11 +167,13 @@ TEST_F(RepliesQmTest, NoRequestCanReplyIntoTheProgramsQueuesOrWhereItsUserMayNot
     EXPECT_EQ(depth(sys::kCommandQueue), 0);
     EXPECT_TRUE(zunt->waitFor("is the program's own queue", 5)) << zunt->log();
     EXPECT_EQ(countOf(zunt->log(), "is the program's own queue"), 5) << zunt->log();
-    EXPECT_TRUE(zunt->waitFor("Error opening reply queue")) << zunt->log();
-    EXPECT_EQ(countOf(zunt->log(), "Error opening reply queue"), 1) << zunt->log();
-    EXPECT_NE(zunt->log().find("SYS.REPLY"), std::string::npos);
-    EXPECT_EQ(countOf(zunt->log(), "RC(2035)"), 1) << zunt->log();
+    EXPECT_TRUE(zunt->waitFor("Error opening reply queue", 2)) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "Error opening reply queue"), 2) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "RC(2035)"), 2) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "/SYS.REPLY "), 1) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "/SYS.CLIENT.REPLY "), 1) << zunt->log();
     EXPECT_EQ(ask("DISPLAY EVSTREAM(LOST)").find("EVSTREAM(LOST)"), std::string::npos);
+    EXPECT_EQ(ask("DISPLAY EVSTREAM(NOUSER)").find("EVSTREAM(NOUSER)"), std::string::npos);
     MQDISC(&client, &r.cc, &r.reason);
     stop(*zunt);
 
@@ -182,9 +189,13 @@ TEST_F(RepliesQmTest, NonAsciiTextComesBackAsItWasSent) {
     sys::SystemTest::mqsc("ALTER QMGR CONFIGEV(ENABLED)\nDEFINE QLOCAL(SYS.KOELN)\n");
     auto zunt = start();
     resume({"SYSTEM.ADMIN.CONFIG.EVENT"});
-    const std::string cafe = "caf\xC3\xA9 \xC3\xBC \xC3\x9F";                 // café ü ß in UTF-8
-    const std::string gruss = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln";       // Grüße aus Köln
-    const std::string grussLatin1 = "Gr\xFC\xDF" "e aus K\xF6ln";
+    const std::string cafe = "caf\xC3\xA9 \xC3\xBC \xC3\x9F";  // café ü ß in UTF-8
+    const std::string gruss =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus K\xC3\xB6ln";  // Grüße aus Köln
+    const std::string grussLatin1 =
+        "Gr\xFC\xDF"
+        "e aus K\xF6ln";
     EXPECT_NE(mqsc("DEFINE EVSTREAM(U1) TYPE(EVENTS) DESCR('" + cafe + "')", 1208, 1208)
                   .find("Stream defined successfully."),
               std::string::npos);
@@ -207,7 +218,8 @@ TEST_F(RepliesQmTest, NonAsciiTextComesBackAsItWasSent) {
     EXPECT_NE(u1.find(cafe), std::string::npos);
     EXPECT_NE(pcf(Pcf(9001).text(39301, "U2").bytes(), 819).find(grussLatin1), std::string::npos);
     // Escape.
-    EXPECT_NE(pcf(escape("DISPLAY EVSTREAM(U2) DESCR"), 1208).find("DESCR(" + gruss + ")"), std::string::npos);
+    EXPECT_NE(pcf(escape("DISPLAY EVSTREAM(U2) DESCR"), 1208).find("DESCR(" + gruss + ")"),
+              std::string::npos);
     // The configuration event's summary, once it is stored.
     const std::string summary = "Config - Change Object - Queue:SYS.KOELN - DESCR['' -> '" + gruss + "']";
     std::string shown;
@@ -216,7 +228,8 @@ TEST_F(RepliesQmTest, NonAsciiTextComesBackAsItWasSent) {
         if (shown.find(summary) == std::string::npos) usleep(300000);
     }
     EXPECT_NE(shown.find("SUMMARY(" + summary + ")"), std::string::npos) << shown;
-    EXPECT_NE(pcf(Pcf(9004).text(39301, "*").text(39318, "any").bytes(), 1208).find(summary), std::string::npos);
+    EXPECT_NE(pcf(Pcf(9004).text(39301, "*").text(39318, "any").bytes(), 1208).find(summary),
+              std::string::npos);
     stop(*zunt);
 }
 
@@ -236,7 +249,8 @@ TEST_F(RepliesQmTest, ACutAnswerSaysSoAndBadTextIsRefusedWithItsReason) {
     const struct {
         MQLONG maxResp, maxRecs;  // 0: not given
         MQLONG compCode, reason;
-    } cases[] = {{2, 0, MQCC_WARNING, 10001}, {0, 3, MQCC_WARNING, 10001}, {5, 0, MQCC_OK, 0}, {0, 0, MQCC_OK, 0}};
+    } cases[] = {
+        {2, 0, MQCC_WARNING, 10001}, {0, 3, MQCC_WARNING, 10001}, {5, 0, MQCC_OK, 0}, {0, 0, MQCC_OK, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.maxResp) + "/" + std::to_string(c.maxRecs));
         Pcf request(9004);
@@ -257,7 +271,9 @@ TEST_F(RepliesQmTest, ACutAnswerSaysSoAndBadTextIsRefusedWithItsReason) {
         EXPECT_EQ(field(escaped, offsetof(MQCFH, CompCode)), c.compCode);
         EXPECT_EQ(field(escaped, offsetof(MQCFH, Reason)), c.reason);
         EXPECT_EQ(countOf(escaped, "SUMMARY(Local - Unknown Object Name - Queue:SYS.MISSING."),
-                  c.maxResp ? std::min(c.maxResp, 5) : c.maxRecs ? 3 : 5);
+                  c.maxResp   ? std::min(c.maxResp, 5)
+                  : c.maxRecs ? 3
+                              : 5);
     }
 
     ASSERT_NE(ask("DEFINE EVSTREAM(BE1) TYPE(EVENTS) DESCR('before')").find("AMQ8005"), std::string::npos);
@@ -268,7 +284,8 @@ TEST_F(RepliesQmTest, ACutAnswerSaysSoAndBadTextIsRefusedWithItsReason) {
               0u)
         << nul;
     EXPECT_NE(ask("DISPLAY EVSTREAM(BE1) DESCR").find("DESCR(before)"), std::string::npos);
-    EXPECT_EQ(mqsc("DEFINE EVSTREAM(EURO) TYPE(EVENTS) DESCR('5 \xE2\x82\xAC \xE4\xB8\xAD\xE6\x96\x87')", 1208, 1208),
+    EXPECT_EQ(mqsc("DEFINE EVSTREAM(EURO) TYPE(EVENTS) DESCR('5 \xE2\x82\xAC \xE4\xB8\xAD\xE6\x96\x87')",
+                   1208, 1208),
               "AMQ8426: Parameter 'DESCR' contains characters which cannot be represented in the queue "
               "manager's code page.\n");
     EXPECT_EQ(ask("DISPLAY EVENTS(*) WHERE(_date = 1)"),
