@@ -121,8 +121,9 @@ int evCheckCommandAuthority(QmgrContext *context, const uint8_t *command) {
     MQHOBJ hobj = -1;
     MQLONG cc = MQCC_FAILED;
     MQLONG rc = MQRC_HCONN_ERROR;
-    // A request put without context has no user to check: refused, as IBM MQ refuses a blank
-    // alternate user on a queue that needs authority (some queue managers take it as the caller's).
+    // Unlike the documented check (always the MQOPEN), a request put without context has no user to
+    // check and is refused without it: IBM MQ refuses a blank alternate user on a queue that needs
+    // authority, but a queue manager that takes a blank one as the caller's would lend the program's.
     if (cmdBlankName(md->UserIdentifier, kUserIdLength)) {
         rc = MQRC_NOT_AUTHORIZED;
     } else if (context->event.mq != nullptr && hconn != -1) {
@@ -262,9 +263,10 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
     // the program once cannot end it again.
     const bool redelivered = md->BackoutCount != 0;
-    // A request whose replies would land on the program's own command or data queue is refused
-    // whole, before anything of it runs: such a reply would be taken as a command, or as stored
-    // state at the next start. Counted as rejected and committed without a reply.
+    // Unlike the documented intake (every recognised Format runs), a request whose replies would
+    // land on the program's own command or data queue is refused whole, before anything of it runs: such a
+    // reply would be taken as a command, or as stored state at the next start. Counted as rejected and
+    // committed without a reply.
     const bool command = std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0 ||
                          std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0;
     if (command && cmdIsOwnQueue(context, md->ReplyToQMgr, md->ReplyToQ)) {

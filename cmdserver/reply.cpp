@@ -120,10 +120,12 @@ void closeEntry(QmgrContext *context, CmdReplyEntry *entry) {
 }
 
 // Finds or opens the reply queue: the handle, or -1 with *cc and *rc (*refused set when the queue
-// resolved to one of the program's own, already logged). The queue is opened with the requester's
-// authority (its UserIdentifier as the alternate user): a requester gets replies only where it could
-// put itself. A requester without a user identifier (put with no context) has no authority to lend
-// and is refused as IBM MQ refuses a blank alternate user on a queue that needs authority.
+// resolved to one of the program's own, already logged). Unlike the documented open (MQOO_OUTPUT
+// alone, entries matched by their names), the queue is opened with the requester's authority (its
+// UserIdentifier as the alternate user, as IBM MQ advises a server to do) and entries are matched by
+// that user too: a requester gets replies only where it could put itself, not wherever the program
+// may. A requester without a user identifier (put with no context) has no authority to lend and is
+// refused as IBM MQ refuses a blank alternate user on a queue that needs authority.
 MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *rc, bool *refused) {
     *refused = false;
     CmdState *state = cmdState(context);
@@ -424,7 +426,8 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     const MQMD *req = request->md;
     // A datagram (no reply-to queue, as the engine's own sweep message) gets no reply.
     if (cmdBlankName(req->ReplyToQ, sizeof req->ReplyToQ)) return 1;
-    // A reply queue refused or not opened once is not tried again for the request's later pieces.
+    // Unlike the documented reply (each piece opens and logs on its own), a reply queue refused or not
+    // opened once is not tried again for the request's later pieces: one log line per request.
     if (request->noReply) return 0;
     MQLONG cc = 0;
     MQLONG rc = 0;
