@@ -452,10 +452,6 @@ static_assert(coversRecord<AcctQRecord>(kAcctQFields));
 
 constexpr int32_t kOption = -1;    // a command option, held in no record
 constexpr int32_t kComputed = -2;  // a value the reader computes (stream and queue manager names)
-constexpr uint32_t kDataInt32 = 2;
-constexpr uint32_t kDataInt64 = 25;
-constexpr uint32_t kDataBytes = 88;   // pointer, then a u16 length
-constexpr uint32_t kDataString = 89;  // the pooled StringEntry
 
 constexpr evParmDef parm(const char *applicability, const char *type, const char *keyword, uint32_t id,
                          int32_t offset, uint32_t dataType, const evValueName *names = nullptr) {
@@ -478,13 +474,13 @@ constexpr evParmDef option(const char *applicability, const char *type, const ch
 constexpr uint32_t dataTypeOf(const StatsField &f) {
     switch (f.width) {
         case STATS_W_U32:
-            return kDataInt32;
+            return EV_DATATYPE_INT32;
         case STATS_W_I64:
-            return kDataInt64;
+            return EV_DATATYPE_INT64;
         case STATS_W_STRING:
-            return kDataString;
+            return EV_DATATYPE_STRING;
         case STATS_W_BYTES:
-            return kDataBytes;
+            return EV_DATATYPE_BYTES;
         default:
             return 0;
     }
@@ -544,8 +540,8 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
     push(option(" d*", "s", "INTVL", 39411));
     push(option(" d*", "i", "INTVLALGN", 39412, evIntervalAlignNames));
     // Given as text (seconds), answered as times.
-    push(parm(" d*", "st", "INTVLSTA", 39398, fieldOf(fields, 39398).offset, kDataInt64));
-    push(parm(" d*", "st", "INTVLEND", 39399, fieldOf(fields, 39399).offset, kDataInt64));
+    push(parm(" d*", "st", "INTVLSTA", 39398, fieldOf(fields, 39398).offset, EV_DATATYPE_INT64));
+    push(parm(" d*", "st", "INTVLEND", 39399, fieldOf(fields, 39399).offset, EV_DATATYPE_INT64));
     for (const StatsField &f : fields)
         if ((f.flags & STATS_F_ROW) && !(f.flags & STATS_F_OBJECT)) push(fieldRow(f));
     push(option(" d ", "a", "ALL", 1009));
