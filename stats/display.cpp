@@ -381,7 +381,8 @@ struct Display {
     uint32_t used;        // entries in use
     uint32_t allocated;   // entries the list has room for
     uint32_t found;       // records collated
-    bool listFull;
+    bool listFull;        // a key found no room: the answer is incomplete
+    bool stop;            // a record found no room where each record is its own entry: reading ends
     bool replyFull;
     bool sourceFull;  // the record limit was reached
     bool failed;      // a refusal was answered
@@ -593,7 +594,7 @@ int identityParm(Display *d, const PcfCursor *cursor, int32_t type, int32_t id, 
                     return evParameterNameError(context, cursor, kValueError,
                                                 "Parameter '%s' should be all HEX characters."),
                            0;
-            if (evHexToBytes(text, static_cast<size_t>(n), d->connId) != 24)
+            if (evHexToBytes(text, static_cast<size_t>(n), d->connId) != 0)
                 return evParameterNameError(context, cursor, kValueError,
                                             "Parameter '%s' should be all HEX characters."),
                        0;
@@ -825,7 +826,7 @@ void collate(Display *d, const void *record) {
     // 7. Each record its own entry.
     if (q.sumMode == STATS_SUM_NONE) {
         if (!roomForOne(d)) {
-            d->listFull = true;
+            d->listFull = d->stop = true;
             return;
         }
         statsCollateAdd(family, entryAt(d, d->used++), record);
@@ -841,6 +842,8 @@ void collate(Display *d, const void *record) {
             return;
         }
     }
+    // A new key without room is left out; reading goes on, so that the keys listed get their
+    // later records too.
     if (!roomForOne(d)) {
         d->listFull = true;
         return;
@@ -864,7 +867,7 @@ bool take(Display *d) {
     }
     if (!holds(d, d->where, record)) return true;
     collate(d, record);
-    return !d->listFull;
+    return !d->stop;
 }
 
 bool inWindow(const Display *d, int64_t start, int64_t end) {
@@ -982,7 +985,7 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
         while (going && statsParseObject(d->family, &cursor, d->keys, d->work)) going = take(d);
     }
     evSearchFreeResults(&search);
-    return going || d->listFull;
+    return going || d->stop;
 }
 
 // ---- Answers ----
@@ -1388,6 +1391,14 @@ int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int3
         if (going) going = readStored(d, matches, count) && !d->failed;
         if (count > 0 && !d->failed) {
             answer(d);
+            // PCF tells an incomplete answer by its reason; MQSC text by a closing line.
+            if (d->listFull && d->responses > 0 && request->kind != CMD_KIND_PCF) {
+                char text[96];
+                std::snprintf(text, sizeof text,
+                              "Responses incomplete: more entries matched than MAXRESP(%d).",
+                              d->q.selection.maxResp);
+                evPcfResponse(context, d->q.command, HLVRCCF_DATA_INCOMPLETE, 0, text);
+            }
             if (d->responses == 0 && !d->replyFull)
                 evPcfResponse(context, d->q.command, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching data found.");
         }

@@ -3,7 +3,9 @@
 // and bin records, WHERE, GAPFILL and COLLATE, the families' orders and their MQSC answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -444,7 +446,16 @@ TEST_F(StatsDisplayTest, QueueAccountingFiltersKeysAndOrder) {
         {acctq("A.X").string(3024, "other").done(), 0},
         {acctq("A.X").integer(1024, 42).done(), 1},
         {acctq("A.X").integer(1024, 43).done(), 0},
-        {acctq("A.X").string(7006, std::string(48, '6').replace(0, 2, "63")).done(), 1},
+        {acctq("A.X").string(7006, std::string(48, '6').replace(0, 2, "63")).done(), 0},
+        {acctq("A.X")
+             .string(7006,
+                     [] {
+                         std::string hex;
+                         for (int i = 0; i < 24; i++) hex += "63";
+                         return hex;
+                     }())
+             .done(),
+         1},
         {acctq("A.X").bytes(7006, std::vector<uint8_t>(24, 0x64)).done(), 0},
         {acctq("a.x").done(), 0},
     };
@@ -485,6 +496,98 @@ std::vector<uint8_t> acctMQI(const Items &items, int64_t start = kStart, int64_t
 
 PcfBuilder acctmqi() {
     return PcfBuilder(9027);
+}
+
+// More keys than MAXRESP: the keys shown hold their whole sums (records of a key read after the
+// list filled still count), the answer says it is incomplete, in PCF by its reason, in MQSC by a line.
+TEST_F(StatsDisplayTest, KeysBeyondMaxrespLeaveTheShownSumsWhole) {
+    Stream *queues = stream("$STATQ", STREAM_TYPE_STATQ);
+    Stream *applications = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    for (int r = 0; r < 3; r++) {
+        std::vector<Items> each;
+        for (int i = 0; i < 12; i++)
+            each.push_back({str(2016, "P.Q" + std::to_string(100 + i)), i32(31003, 1)});
+        store(queues, statQ(each, kStart + r * 3600, kEnd + r * 3600));
+        for (int i = 0; i < 12; i++)
+            store(applications,
+                  acctMQI({str(3024, "APP" + std::to_string(100 + i)), i32(31003, 1), i32(31014, 2)},
+                          kStart + r * 3600, kEnd + r * 3600));
+    }
+    clock_.set(kEnd + 4 * 3600);
+    evClockTick();
+    struct Case {
+        const char *mqsc;
+        PcfBuilder pcf;
+        int32_t list;
+    };
+    const Case cases[] = {
+        {"DISPLAY STATQ(*) MAXRESP(10) ALL", statq().integer(39302, 10), 39107},
+        {"DISPLAY ACCTMQI(*) MAXRESP(10) ALL", acctmqi().integer(39302, 10), 39111},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mqsc);
+        PcfBuilder b = c.pcf;
+        const std::vector<ct::Pcf> shown = run(withList(b.done(), c.list, {1009}));
+        ASSERT_EQ(shown.size(), 10u);
+        for (const ct::Pcf &p : shown) {
+            EXPECT_EQ(p.reason, HLVRCCF_DATA_INCOMPLETE);
+            EXPECT_EQ(p.get(31038).value, 3);
+            EXPECT_EQ(p.get(39409).value, 3);
+        }
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(c.mqsc), 1);
+        const std::string text = allText();
+        size_t rows = 0;
+        for (size_t at = text.find("ALLPUT("); at != std::string::npos; at = text.find("ALLPUT(", at + 1)) {
+            rows++;
+            EXPECT_EQ(text.compare(at, 9, "ALLPUT(3)"), 0) << text;
+        }
+        EXPECT_EQ(rows, 10u) << text;
+        EXPECT_NE(text.find("Responses incomplete: more entries matched than MAXRESP(10)."),
+                  std::string::npos)
+            << text;
+    }
+}
+
+// A CONNID of 48 hex digits selects the records of that connection, as MQSC (quoted or not) and as a
+// PCF string or byte string, in both accounting families.
+TEST_F(StatsDisplayTest, AHexConnectionIdSelectsItsRecords) {
+    const std::string other(24, 'd');
+    const Items otherApp = join(Items{bytes(7006, other)}, Items(kApp.begin() + 1, kApp.end()));
+    store(stream("$ACCTQ", STREAM_TYPE_ACCTQ), acctQ(kApp, {{str(2016, "Q1"), i32(31003, 1)}}));
+    store(stream("$ACCTQ", STREAM_TYPE_ACCTQ), acctQ(otherApp, {{str(2016, "Q1"), i32(31003, 2)}}));
+    store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
+          acctMQI({str(3024, "amqsput"), bytes(7006, std::string(24, 'c')), i32(31003, 1)}));
+    store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
+          acctMQI({str(3024, "amqsput"), bytes(7006, other), i32(31003, 2)}));
+    std::string hex;
+    for (int i = 0; i < 24; i++) hex += "63";
+    for (const char *command : {"ACCTQ(Q1)", "ACCTMQI(*)"}) {
+        for (const std::string &value : {hex, "'" + hex + "'"}) {
+            SCOPED_TRACE(std::string(command) + " CONNID(" + value + ")");
+            ct::fake.puts.clear();
+            ASSERT_EQ(runMqsc(std::string("DISPLAY ") + command + " CONNID(" + value + ") ALL"), 1);
+            const std::string text = allText();
+            EXPECT_NE(text.find("PUTNP(1)"), std::string::npos) << text;
+            EXPECT_EQ(text.find("PUTNP(2)"), std::string::npos) << text;
+            EXPECT_EQ(text.find("PUTNP(3)"), std::string::npos) << text;
+        }
+    }
+    for (uint32_t code : {9026u, 9027u}) {
+        for (bool asBytes : {false, true}) {
+            SCOPED_TRACE(std::to_string(code) + (asBytes ? " MQCFBS" : " MQCFST"));
+            PcfBuilder b(code);
+            if (code == 9026) b.string(2016, "Q1");
+            if (asBytes)
+                b.bytes(7006, std::vector<uint8_t>(24, 'c'));
+            else
+                b.string(7006, hex.c_str());
+            const std::vector<ct::Pcf> shown = run(b.done());
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_EQ(shown[0].reason, 0) << shown[0].get(CMD_PARM_TEXT).text;
+            EXPECT_EQ(shown[0].get(31038).value, 1);
+        }
+    }
 }
 
 TEST_F(StatsDisplayTest, MqiAccountingRefusals) {
@@ -794,6 +897,114 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
         const std::string text = allText();
         for (const char *part : c.shown)
             EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    }
+}
+
+// WHERE and PREWHERE read every text field of every family as the record holds it: two records with
+// known texts, counted 1 and 2, each shown on its own (SUM(NONE)); the counts of the rows shown tell
+// which records matched. Through PCF and MQSC alike.
+TEST_F(StatsDisplayTest, WhereAndPrewhereReadEveryTextField) {
+    store(stream("$STATQ", STREAM_TYPE_STATQ),
+          statQ({{str(2016, "KA.Q1"), i32(31003, 1)}, {str(2016, "KB.Q2"), i32(31003, 2)}}));
+    store(stream("$STATCHL", STREAM_TYPE_STATCHL),
+          statChl({{str(3501, "CHL.A"), str(2017, "rqmA"), str(3506, "hostA(1414)"), i32(31136, 1)},
+                   {str(3501, "CHL.B"), str(2017, "rqmB"), str(3506, "hostB(1414)"), i32(31136, 2)}}));
+    store(stream("SA", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31003, 1)}));
+    store(stream("SB", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31003, 2)}));
+    Stream *acctMqi = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    Stream *acctQueues = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    for (const char *x : {"A", "B"}) {
+        const std::string t = x;
+        const int32_t count = t == "A" ? 1 : 2;
+        store(acctMqi, acctMQI({str(3024, "app" + t), str(3025, "user" + t), str(3501, "CHL." + t),
+                                str(3506, "host" + t + "(1414)"), str(3561, "MQC" + t),
+                                str(3560, "0904000" + t), i32(31, 940), i32(31003, count)}));
+        store(acctQueues, acctQ({str(3024, "app" + t), str(3025, "user" + t), str(3501, "CHL." + t),
+                                 str(3506, "host" + t + "(1414)"), i32(31, 940)},
+                                {{str(2016, t == "A" ? "KA.Q1" : "KB.Q2"), i32(31003, count)}}));
+    }
+    struct Family {
+        const char *command;  // MQSC
+        uint32_t code;
+        int32_t objectId;  // a required object filter, or 0
+        int32_t list;
+        int32_t counter;
+        const char *counterKeyword;
+        std::vector<std::pair<const char *, const char *>> texts;  // keyword, record A's text
+    };
+    const Family families[] = {
+        {"STATQ", 9023, 2016, 39107, 31003, "PUTNP", {{"STATQ", "KA.Q1"}}},
+        {"STATCHL",
+         9024,
+         0,
+         39108,
+         31136,
+         "MSGS",
+         {{"STATCHL", "CHL.A"}, {"RQMNAME", "rqmA"}, {"CONNAME", "hostA(1414)"}}},
+        {"STATMQI", 9025, 0, 39109, 31003, "PUTNP", {{"STATMQI", "SA"}}},
+        {"ACCTQ",
+         9026,
+         2016,
+         39110,
+         31003,
+         "PUTNP",
+         {{"ACCTQ", "KA.Q1"},
+          {"APPLNAME", "appA"},
+          {"USERID", "userA"},
+          {"CHANNEL", "CHL.A"},
+          {"CONNAME", "hostA(1414)"}}},
+        {"ACCTMQI",
+         9027,
+         0,
+         39111,
+         31003,
+         "PUTNP",
+         {{"ACCTMQI", "appA"},
+          {"USERID", "userA"},
+          {"CHANNEL", "CHL.A"},
+          {"CONNAME", "hostA(1414)"},
+          {"RPRODUCT", "MQCA"},
+          {"RVERSION", "0904000A"}}},
+    };
+    for (const Family &f : families) {
+        for (const auto &[keyword, text] : f.texts) {
+            for (const char *filter : {"WHERE", "PREWHERE"}) {
+                // The expression, and the sum of the counts of the records it holds for.
+                const std::pair<std::string, int64_t> cases[] = {
+                    {std::string(keyword) + " = '" + text + "'", 1},
+                    {std::string(keyword) + " <> '" + text + "'", 2},
+                    {std::string(keyword) + " <> ''", 3},
+                    {std::string(keyword) + " = 'zzz'", 0},
+                };
+                for (const auto &[expression, expected] : cases) {
+                    SCOPED_TRACE(std::string(f.command) + " " + filter + "(" + expression + ")");
+                    PcfBuilder b(f.code);
+                    if (f.objectId != 0) b.string(f.objectId, "*");
+                    b.integer(39395, 1).string(std::string(filter) == "WHERE" ? 39300 : 39410,
+                                               expression.c_str());
+                    int64_t sum = 0;
+                    for (const ct::Pcf &p : run(withList(b.done(), f.list, {1009}))) {
+                        if (p.reason == 0) sum += p.get(f.counter).value;
+                        if (p.reason != 0 && expected != 0) ADD_FAILURE() << "reason " << p.reason;
+                    }
+                    EXPECT_EQ(sum, expected) << "PCF";
+
+                    ct::fake.puts.clear();
+                    std::string mqsc =
+                        std::string("DISPLAY ") + f.command + "(*) ALL SUM(NONE) " + filter + "(";
+                    ASSERT_EQ(runMqsc(mqsc + expression + ")"), 1);
+                    const std::string shown = allText();
+                    sum = 0;
+                    const std::regex count(std::string("\\b") + f.counterKeyword + "\\((\\d+)\\)");
+                    for (std::sregex_iterator m(shown.begin(), shown.end(), count), end; m != end; ++m)
+                        sum += std::stoll((*m)[1]);
+                    EXPECT_EQ(sum, expected) << "MQSC\n" << shown;
+                    if (expected == 0) {
+                        EXPECT_NE(shown.find("AMQ8147"), std::string::npos) << shown;
+                    }
+                }
+            }
+        }
     }
 }
 
