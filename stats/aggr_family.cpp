@@ -81,11 +81,37 @@ void startRecord(AggrWork *work, const AggrFamily *family, const AggrBin *bin, e
     evCFSetIntervalStart(w->record, bin->start);
 }
 
+// The unique id of an absorbed record: "ZAGR", then two hashes of its stream's name and its bytes.
+// An aggregation message holds many key groups and entries, so its MsgId names none of them; the
+// bytes are the bin's times, keys and sums with pooled string ids, so folding the same records again
+// after a restart gives the same id, and two records of one stream differ in them.
+void absorbedId(const StreamDef *definition, const uint8_t *record, uint32_t length, uint8_t *id) {
+    uint64_t a = 14695981039346656037ull, b = 0x9E3779B97F4A7C15ull;
+    auto add = [&](const uint8_t *bytes, size_t count) {
+        for (size_t i = 0; i < count; i++) {
+            a = (a ^ bytes[i]) * 1099511628211ull;
+            b = (b ^ bytes[i]) * 0xFF51AFD7ED558CCDull;
+            b ^= b >> 29;
+        }
+    };
+    if (definition) add(reinterpret_cast<const uint8_t *>(definition->name), definition->nameLength);
+    const uint8_t separator = 0;
+    add(&separator, 1);
+    add(record, length);
+    std::memcpy(id, "ZAGR", 4);
+    for (int i = 0; i < 8; i++) {
+        id[4 + i] = static_cast<uint8_t>(a >> (56 - 8 * i));
+        id[12 + i] = static_cast<uint8_t>(b >> (56 - 8 * i));
+    }
+    mqiPutU32(id, 20, length);
+}
+
 // Stores one absorbed record: into the copy's target, or into the stream and its emitter. A record
 // that a copy folded (fromCopy), and every record of a copy's absorb, are kept from the emitter.
-int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWriter *w, const uint8_t *msgId,
-                  bool fromCopy) {
+int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWriter *w, bool fromCopy) {
     evCFSetFlags(w->record, evCFGetFlags(w->record) | EVCF_FLAG_AGGREGATED);
+    uint8_t msgId[24];
+    absorbedId(work->definition, w->record, w->length, msgId);
     if (copy) {
         int stored = evStreamStoreRecord(work->emit, copy, w->record, w->length);
         if (stored == AGGR_REPLACED) work->stop = 1;
@@ -210,16 +236,13 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
                                  0))
                 return 0;
             bool copied = false;
-            const uint8_t *msgId = nullptr;
             for (AggrEntry *e = group->entries; e; e = e->next) {
                 trace(family, e->record, "absorbed");
                 if (!writeAbsorbedPortion(&w, family, e->record)) return 0;
                 if (fromCopy(family, e)) copied = true;
-                if (e->message)
-                    msgId = e->message->msgId;  // the list is newest first: the first entry is last
             }
             // Replaced: the bin is gone with the rest of memory.
-            int stored = storeAbsorbed(work, copy, bin, &w, msgId, copied);
+            int stored = storeAbsorbed(work, copy, bin, &w, copied);
             if (stored != 1) return stored;
         } else {
             for (AggrEntry *e = group->entries; e; e = e->next) {
@@ -229,8 +252,7 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
                 if (!aggrWriteFields(&w, family, e->record, kLevel, 1, 0) ||
                     !aggrWriteFields(&w, family, e->record, nullptr, 0, 0))
                     return 0;
-                int stored = storeAbsorbed(work, copy, bin, &w, e->message ? e->message->msgId : nullptr,
-                                           fromCopy(family, e));
+                int stored = storeAbsorbed(work, copy, bin, &w, fromCopy(family, e));
                 if (stored != 1) return stored;
             }
         }

@@ -349,7 +349,6 @@ protected:
 };
 
 TEST_F(AggrEmitTest, AbsorbedRecordsReachTheEmitterUnlessACopyStoresThem) {
-    const std::string firstMsgId = "01" + std::string(46, '0');
     struct Case {
         const char *name;
         std::function<void()> run;
@@ -406,11 +405,17 @@ TEST_F(AggrEmitTest, AbsorbedRecordsReachTheEmitterUnlessACopyStoresThem) {
         c.run();
         std::vector<std::string> out = lines();
         ASSERT_EQ(out.size(), c.lines);
-        // One record of two queues: its objects are named by the MsgId of its first entry's message.
-        for (size_t i = 0; i < out.size(); i++)
-            EXPECT_NE(out[i].find("\"zuntUniqueId\":\"" + firstMsgId + "-" + std::to_string(i + 1) + "\""),
-                      std::string::npos)
+        // One record of two queues: its objects share the record's own id ("ZAGR" and its hashes, never
+        // its aggregation message's MsgId), numbered.
+        const std::string key = "\"zuntUniqueId\":\"";
+        for (size_t i = 0; i < out.size(); i++) {
+            const size_t at = out[i].find(key);
+            ASSERT_NE(at, std::string::npos) << out[i];
+            EXPECT_EQ(out[i].compare(at + key.size(), 8, "5A414752"), 0) << out[i];
+            EXPECT_EQ(out[i].compare(at + key.size() + 48, 3, "-" + std::to_string(i + 1) + "\""), 0)
                 << out[i];
+            EXPECT_EQ(out[i].compare(at, key.size() + 48, out[0], out[0].find(key), key.size() + 48), 0);
+        }
     }
 }
 

@@ -1185,6 +1185,90 @@ TEST_F(StatsAverageTest, EmittersWhereAndPrewhereSeeTheAveragesDisplayAnswers) {
     }
 }
 
+// Every emitted aggregate has an id of its own, and the same records folded again give the same ids
+// (as after a restart, when the bins are folded again from the aggregation messages).
+TEST_F(StatsAverageTest, EmittedAggregatesHaveUniqueStableIds) {
+    struct Case {
+        const char *name;
+        uint32_t type;
+        uint16_t command;
+        int32_t group;                                              // 0: the MQI families, flat
+        std::vector<std::pair<Items, std::vector<Items>>> records;  // keys, objects
+    };
+    auto queues = [](const char *prefix) {
+        std::vector<Items> out;
+        for (int i = 0; i < 4; i++) out.push_back({str(2016, prefix + std::to_string(i)), i32(31003, 1)});
+        return out;
+    };
+    auto application = [](const char *name) {
+        return Items{str(3024, name), str(3025, "mqm"), i32(1024, 7), i32(31, 940)};
+    };
+    const Case cases[] = {
+        {"queue statistics",
+         STREAM_TYPE_STATQ,
+         165,
+         8011,
+         {{{i32(31, 940)}, queues("A.Q")}, {{i32(31, 940)}, queues("B.Q")}}},
+        {"channel statistics",
+         STREAM_TYPE_STATCHL,
+         166,
+         8012,
+         {{{i32(31, 940)},
+           {{str(3501, "CH1"), str(2017, "QM2"), i32(31136, 1)},
+            {str(3501, "CH2"), str(2017, "QM2"), i32(31136, 1)}}},
+          {{i32(31, 940)}, {{str(3501, "CH3"), str(2017, "QM3"), i32(31136, 1)}}}}},
+        {"queue accounting",
+         STREAM_TYPE_ACCTQ,
+         168,
+         8010,
+         {{application("appA"), queues("Q")}, {application("appB"), queues("Q")}}},
+        {"MQI statistics",
+         STREAM_TYPE_STATMQI,
+         164,
+         0,
+         {{{i32(31, 930), i32(31003, 1)}, {}}, {{i32(31, 940), i32(31003, 1)}, {}}}},
+        {"MQI accounting",
+         STREAM_TYPE_ACCTMQI,
+         167,
+         0,
+         {{join(application("appA"), {i32(31003, 1)}), {}},
+          {join(application("appB"), {i32(31003, 1)}), {}},
+          {join(application("appC"), {i32(31003, 1)}), {}}}},
+    };
+    const std::regex idPattern("\"zuntUniqueId\":\"([0-9A-Fa-f]+-?[0-9]*)\"");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> runs[2];
+        for (std::vector<std::string> &ids : runs) {
+            TearDown();
+            std::remove(dir_.file("out.json").c_str());
+            SetUp();
+            Stream *s = stream("AGG", c.type, 3600);
+            std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+            for (const auto &[keys, objects] : c.records) {
+                stt::RecordBuilder b(c.command, 0, kEnd - 60, kEnd);
+                b.add(keys);
+                for (const Items &object : objects) b.group(c.group).add(object).end();
+                const std::vector<uint8_t> r = b.record();
+                ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, s, 0, r.data(), static_cast<uint32_t>(r.size())),
+                          1);
+            }
+            const std::string emitted = absorb(s);
+            for (std::sregex_iterator m(emitted.begin(), emitted.end(), idPattern), end; m != end; ++m)
+                ids.push_back((*m)[1]);
+            size_t objects = 0;
+            for (const auto &record : c.records) objects += c.group != 0 ? record.second.size() : 1;
+            EXPECT_EQ(ids.size(), objects) << emitted;
+            std::vector<std::string> sorted = ids;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << emitted;
+        }
+        std::sort(runs[0].begin(), runs[0].end());
+        std::sort(runs[1].begin(), runs[1].end());
+        EXPECT_EQ(runs[0], runs[1]);
+    }
+}
+
 // INTVL: digits alone are minutes, whether an integer, an MQSC value or a PCF string; a text with
 // units keeps its units.
 TEST_F(StatsDisplayTest, IntervalDigitsAreMinutesInMqscAndPcf) {
