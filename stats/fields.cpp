@@ -241,9 +241,21 @@ constexpr auto kStatChlRows = std::to_array<Row>({
 constexpr bool yes = true;
 constexpr bool no = false;
 
+// Not every MQI statistics value is a count: CONNSMAX and the subscription high-water marks are the
+// most at any time of the interval, the low-water marks the fewest, and sum as such.
+constexpr bool isHighWater(uint32_t id) {
+    return id == 31113 || (id >= 31114 && id <= 31117) || (id >= 31122 && id <= 31125);
+}
+constexpr bool isLowWater(uint32_t id) {
+    return (id >= 31118 && id <= 31121) || (id >= 31126 && id <= 31129);
+}
+
 constexpr Row mqiCounter(uint32_t id, const char *keyword, size_t offset, uint8_t width, Parts parts,
                          bool acct) {
-    Row r = parts.id[0] ? total(id, keyword, offset, width, parts) : counter(id, keyword, offset, width);
+    Row r = parts.id[0]       ? total(id, keyword, offset, width, parts)
+            : isHighWater(id) ? maximum(id, keyword, offset, width)
+            : isLowWater(id)  ? minimum(id, keyword, offset, width, kUnset)
+                              : counter(id, keyword, offset, width);
     r.acct = acct;
     return r;
 }

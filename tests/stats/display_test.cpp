@@ -862,6 +862,52 @@ TEST_F(StatsDisplayTest, ACommandLevelCapLowersWhatTheRecordsReport) {
     evStatsCommandLevel.store(0);
 }
 
+// Minima, maxima and averages as IBM MQ means them: a persistence class without operations has no
+// smallest message or time on queue (its zeros take no part), the MQI high-water marks and CONNSMAX
+// are maxima and the low-water marks minima, and a 64-bit sum stops at the largest value.
+TEST_F(StatsDisplayTest, ZerosAndMaximaSumAsIbmMqMeansThem) {
+    Stream *queues = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    // Non-persistent gets in the first record only; persistent puts in the second only.
+    store(queues,
+          acctQ(kApp, {{str(2016, "Q1"), i32(31014, 1), i64(31171, 10), i64(31173, 10), i64(31175, 10),
+                        i32(31003, 1), i32(31153, 100), i32(31154, 0), i32(31156, 100), i32(31157, 0)}}));
+    store(queues,
+          acctQ(kApp, {{str(2016, "Q1"), i32(31015, 1), i64(31171, 0), i64(31173, 0), i64(31175, 0),
+                        i32(31004, 1), i32(31153, 0), i32(31154, 50), i32(31156, 0), i32(31157, 50)}}));
+    store(queues,
+          acctQ(kApp, {{str(2016, "Q1"), i32(31015, 1), i64(31171, 0), i64(31173, 0), i64(31175, 0)}}));
+    std::vector<ct::Pcf> shown = run(withList(acctq("Q1").done(), 39110, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31171).value64, 10);  // ONQMINNPTI
+    EXPECT_EQ(shown[0].get(31173).value64, 10);  // ONQAVGNPTI
+    EXPECT_EQ(shown[0].get(31153).value, 100);   // PUTMINBYTENP
+    EXPECT_EQ(shown[0].get(31154).value, 50);    // PUTMINBYTEP
+    EXPECT_EQ(shown[0].get(31152).value, 50);    // PUTMINBYTE
+    EXPECT_EQ(shown[0].get(31157).value, 50);    // PUTMAXBYTEP
+
+    Stream *mqi = stream("S1", STREAM_TYPE_STATMQI);
+    store(mqi,
+          statMQI({i32(31, 940), i32(31113, 5), i32(31114, 9), i32(31118, 3), i32(31122, 1), i32(31126, 0)}));
+    store(mqi,
+          statMQI({i32(31, 940), i32(31113, 2), i32(31114, 4), i32(31118, 0), i32(31122, 6), i32(31126, 2)}));
+    shown = run(withList(PcfBuilder(9025).string(39301, "S1").integer(39396, 1).done(), 39109, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31113).value, 5);  // CONNSMAX
+    EXPECT_EQ(shown[0].get(31114).value, 9);  // SUBDHWALL
+    EXPECT_EQ(shown[0].get(31118).value, 0);  // SUBDLWALL
+    EXPECT_EQ(shown[0].get(31122).value, 6);  // SUBNHWALL
+    EXPECT_EQ(shown[0].get(31126).value, 0);  // SUBNLWALL
+
+    Stream *stats = stream("$STATQ", STREAM_TYPE_STATQ);
+    const int64_t big = INT64_MAX / 2 + 1;
+    store(stats, statQ({{str(2016, "BIG.Q"), i32(31003, 1), i64(31011, big)}}));
+    store(stats, statQ({{str(2016, "BIG.Q"), i32(31003, 1), i64(31011, big), i64(31012, big)}}));
+    shown = run(withList(statq("BIG.Q").done(), 39107, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31011).value64, INT64_MAX);  // PUTBYTENP
+    EXPECT_EQ(shown[0].get(31010).value64, INT64_MAX);  // PUTBYTE
+}
+
 TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
     store(stream("S1", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31014, 2), i32(31015, 3)}));
     store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),

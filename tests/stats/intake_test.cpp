@@ -160,8 +160,10 @@ TEST_F(StatsIntake, QueueStatisticsStoreTheActiveQueuesOnlyInTheWritersOrder) {
     EXPECT_EQ(evCFGetCommand(record.data()), MQCMD_STATISTICS_Q);
     EXPECT_EQ(evCFGetIntervalStart(record.data()), kStart);
     EXPECT_EQ(evCFGetIntervalEnd(record.data()), kEnd);
-    EXPECT_EQ(itemsOf(record), (std::vector<std::string>{"31=940", "G8011", "2016='Q1'", "20=1", "7=1",
-                                                         "31003=5", "31004=3", "31007=1", "E"}));
+    // The depths are values even when 0.
+    EXPECT_EQ(itemsOf(record),
+              (std::vector<std::string>{"31=940", "G8011", "2016='Q1'", "20=1", "7=1", "31003=5", "31004=3",
+                                        "31007=1", "31036=0", "31037=0", "E"}));
     auto objects = readObjects(&evStatQFamily, record);
     ASSERT_EQ(objects.size(), 1u);
     StatQRecord q;
@@ -215,6 +217,24 @@ TEST_F(StatsIntake, EveryQueueCounterReachesItsStoredParameterAndUnknownOnesAreP
                                         "31023=18", "31025=16L",  "31026=17L",         "31027=19", "31028=21",
                                         "31029=22", "31000=700L", "31001=701L",        "31036=2",  "31037=9",
                                         "E"}));
+}
+
+// A minimum depth of 0 (a drained queue) is a value: depths 4, 2 and 0 sum to the minimum 0.
+TEST_F(StatsIntake, AMinimumDepthOfZeroIsStoredAndWins) {
+    for (int64_t depth : {4, 2, 0})
+        ASSERT_EQ(ingest(statQ("QM1", {{"Q1", {{740, {depth}}, {739, {9}}, {735, {1, 0}}}}})), 1);
+    ASSERT_EQ(puts.size(), 3u);
+    StatQRecord sum{};
+    for (size_t i = 0; i < puts.size(); i++) {
+        auto objects = readObjects(&evStatQFamily, puts[i].record);
+        ASSERT_EQ(objects.size(), 1u);
+        if (i == 0)
+            std::memcpy(&sum, objects[0].data(), sizeof sum);
+        else
+            evStatQSum(&sum, reinterpret_cast<const StatQRecord *>(objects[0].data()), 0, 0);
+    }
+    EXPECT_EQ(sum.minDepth, 0u);
+    EXPECT_EQ(sum.maxDepth, 9u);
 }
 
 TEST_F(StatsIntake, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
