@@ -81,7 +81,8 @@ void startRecord(AggrWork *work, const AggrFamily *family, const AggrBin *bin, e
     evCFSetIntervalStart(w->record, bin->start);
 }
 
-// The unique id of an absorbed record: "ZAGR", then two hashes of its stream's name and its bytes.
+// Unlike the documented id (the MsgId of the message that held the record's first entry), the unique
+// id of an absorbed record is "ZAGR", then two hashes of its stream's name and its bytes.
 // An aggregation message holds many key groups and entries, so its MsgId names none of them; the
 // bytes are the bin's times, keys and sums with pooled string ids, so folding the same records again
 // after a restart gives the same id, and two records of one stream differ in them.

@@ -842,8 +842,8 @@ void collate(Display *d, const void *record) {
             return;
         }
     }
-    // A new key without room is left out; reading goes on, so that the keys listed get their
-    // later records too.
+    // Unlike the documented list-full, which ends the read: a new key without room is left out and
+    // reading goes on, so that the keys listed get their later records too and hold whole sums.
     if (!roomForOne(d)) {
         d->listFull = true;
         return;
@@ -1391,7 +1391,8 @@ int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int3
         if (going) going = readStored(d, matches, count) && !d->failed;
         if (count > 0 && !d->failed) {
             answer(d);
-            // PCF tells an incomplete answer by its reason; MQSC text by a closing line.
+            // PCF tells an incomplete answer by its reason; MQSC text, which shows no reason, by a closing
+            // line of its own (not in the documented answer).
             if (d->listFull && d->responses > 0 && request->kind != CMD_KIND_PCF) {
                 char text[96];
                 std::snprintf(text, sizeof text,

@@ -241,8 +241,9 @@ constexpr auto kStatChlRows = std::to_array<Row>({
 constexpr bool yes = true;
 constexpr bool no = false;
 
-// Not every MQI statistics value is a count: CONNSMAX and the subscription high-water marks are the
-// most at any time of the interval, the low-water marks the fewest, and sum as such.
+// Unlike the documented table, where every MQI counter is added: CONNSMAX and the subscription
+// high-water marks are the most at any time of the interval, the low-water marks the fewest, and
+// they sum as such (IBM MQ's meaning of these fields).
 constexpr bool isHighWater(uint32_t id) {
     return id == 31113 || (id >= 31114 && id <= 31117) || (id >= 31122 && id <= 31125);
 }

@@ -98,6 +98,8 @@ constexpr auto kStatQObject = join(
     std::to_array<IntakeField>({count(31027, MQIAMO_MSGS_NOT_QUEUED), count(31028, MQIAMO_MSGS_EXPIRED),
                                 count(31029, MQIAMO_MSGS_PURGED)}),
     persistence64(31000, MQIAMO_AVG_Q_TIME),
+    // Unlike the documented counters (written when not 0): a depth of 0 is a depth, and a drained
+    // queue's minimum depth is 0.
     std::to_array<IntakeField>(
         {extreme(31036, MQIAMO_Q_MIN_DEPTH, 0), extreme(31037, MQIAMO_Q_MAX_DEPTH, 0)}));
 

@@ -226,10 +226,10 @@ int statsStoreContext(StatsParseContext *context, const evCFItem *item) {
 
 namespace {
 
-// Queue accounting gives 0 as the smallest and largest message and the times on queue of a
-// persistence class that had no operation of their kind: such a 0 is no value, so that the class
-// takes no part in the minima, maxima and averages of sums. Each row: the counts of the kind, then its
-// values.
+// Unlike the documented sums, which take every value that is set: queue accounting gives 0 as the smallest
+// and largest message and the times on queue of a persistence class that had no operation of their kind: such
+// a 0 is no value, so that the class takes no part in the minima, maxima and averages of sums. Each row: the
+// counts of the kind, then its values.
 struct IdleClass {
     int32_t counts[2];
     int32_t values[5];
