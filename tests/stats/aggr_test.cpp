@@ -81,6 +81,31 @@ TEST_F(AggrTest, ARecordOpensABinOfTheStreamsCurrentInterval) {
     EXPECT_EQ(bins[0]->end, kT0);
 }
 
+// A day bin is the local day, 25 hours long on the autumn change: records at 00:30, 12:00 and 23:30
+// local time fold into one bin whatever their order, and a reloaded bin of that day is still a day.
+TEST_F(AggrTest, ADayBinIsTheLocalDayOnADaylightSavingChange) {
+    zt::ScopedTZ tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    const int64_t dayStart = 1792879200;  // 2026-10-25 00:00 CEST (22:00 UTC the day before)
+    const int64_t dayEnd = 1792969200;    // 2026-10-26 00:00 CET, 25 hours later
+    const int64_t times[] = {dayStart + 1800, dayEnd - 1800, dayStart + 13 * 3600};
+    const int orders[][3] = {{0, 1, 2}, {1, 0, 2}, {2, 1, 0}};
+    for (const auto &order : orders) {
+        SCOPED_TRACE(order[0]);
+        TearDown();
+        SetUp();
+        Stream *s = stream("AGG", STREAM_TYPE_STATQ, 86400);
+        for (int i : order) ASSERT_EQ(fold(s, statQ(times[i], {"Q1"})), 1);
+        auto bins = activeBins(s);
+        ASSERT_EQ(bins.size(), 1u);
+        EXPECT_EQ(bins[0]->start, dayStart);
+        EXPECT_EQ(bins[0]->end, dayEnd);
+        EXPECT_EQ(bins[0]->length, 86400u);
+        EXPECT_EQ(reinterpret_cast<StatQRecord *>(entries(bins[0])[0]->record)->records, 3u);
+    }
+    EXPECT_EQ(aggrBinLength(dayStart, dayEnd), 86400u);
+    EXPECT_EQ(aggrBinLength(dayEnd - 3600, dayEnd), 3600u);
+}
+
 TEST_F(AggrTest, ABinIsDueAfterGraceUnlessItIsNewAndStillUpdated) {
     Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
     ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
