@@ -479,7 +479,18 @@ TEST_F(StatsIntake, AMessageWithoutQueueManagerOrUnreadableIsDeadLetteredWith200
     std::vector<uint8_t> unnamed = statQ("", {{"Q1", {{735, {1, 0}}}}});
     std::vector<uint8_t> damaged = statQ("QM1", {{"Q1", {{735, {1, 0}}}}});
     mqiPutI32(damaged.data(), damaged.size() - 16, 999);  // its last structure of no known type
-    for (auto *message : {&unnamed, &damaged}) {
+    // An interval that ends 40 seconds before it starts.
+    Pcf backwards(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
+    backwards.text(MQCA_Q_MGR_NAME, "QM1", 48)
+        .text(MQCAMO_START_DATE, "2026-01-01", 12)
+        .text(MQCAMO_START_TIME, "10.00.40")
+        .text(MQCAMO_END_DATE, "2026-01-01", 12)
+        .text(MQCAMO_END_TIME, "10.00.00")
+        .number(MQIA_COMMAND_LEVEL, 940)
+        .number(MQIAMO_OBJECT_COUNT, 1);
+    statQGroup(backwards, "Q1", {{735, {1, 0}}});
+    std::vector<uint8_t> reversed = backwards.bytes();
+    for (auto *message : {&unnamed, &damaged, &reversed}) {
         deadLettered.clear();
         ASSERT_EQ(ingest(*message), 1);
         EXPECT_EQ(deadLettered, std::vector<int32_t>{STATS_FEEDBACK_NO_QMGR});
