@@ -908,6 +908,23 @@ TEST_F(StatsDisplayTest, ZerosAndMaximaSumAsIbmMqMeansThem) {
     EXPECT_EQ(shown[0].get(31010).value64, INT64_MAX);  // PUTBYTE
 }
 
+// A date the calendar does not have is refused, not moved into the next month.
+TEST_F(StatsDisplayTest, AnImpossibleDateIsRefused) {
+    store(stream("$STATQ", STREAM_TYPE_STATQ), statQ({{str(2016, "A.Q"), i32(31003, 1)}}));
+    const std::pair<const char *, bool> cases[] = {
+        {"FROM('2026-02-30 00:00:00')", false}, {"FROM('2025-02-29 00:00:00')", false},
+        {"TO('2026-04-31 00:00:00')", false},   {"FROM('2024-02-29 00:00:00')", true},
+        {"FROM('2025-12-31 00:00:00')", true},
+    };
+    for (const auto &[selection, accepted] : cases) {
+        SCOPED_TRACE(selection);
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(std::string("DISPLAY STATQ(A.Q) ") + selection), 1);
+        const std::string text = allText();
+        EXPECT_EQ(text.find("date format is incorrect") == std::string::npos, accepted) << text;
+    }
+}
+
 TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
     store(stream("S1", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31014, 2), i32(31015, 3)}));
     store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
