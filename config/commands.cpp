@@ -395,7 +395,7 @@ evCommandDef evCommandTable[] = {
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "STATCHL", "", "", cfgStatchlSelection.data(), nullptr, 9024, 0,
      DISPLAY_STATS("STATCHL", "channel"), 39108, 0, nullptr},
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "STATMQI", "", "", cfgStatmqiSelection.data(), nullptr, 9025, 0,
-     DISPLAY_STATS("STATMQI", "qmgr"), 39109, 0, nullptr},
+     DISPLAY_STATS("STATMQI", "stream"), 39109, 0, nullptr},
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "ACCTQ", "", "", cfgAcctqSelection.data(), nullptr, 9026, 0,
      DISPLAY_STATS("ACCTQ", "queue"), 39110, 0, nullptr},
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "ACCTMQI", "", "", cfgAcctmqiSelection.data(), nullptr, 9027, 0,

@@ -464,6 +464,19 @@ int unknownVariable(ExpExpression *e, const ExpValue *var, bool ambiguous) {
                      : expSetError(e, var->value.len, "Unknown variable '%.*s'.", length, var->data);
 }
 
+// The object row by the name the family's field table gives the object (QUEUE for STATQ and ACCTQ,
+// CHANNEL for STATCHL, APPLNAME for ACCTMQI); null for any other name.
+const evParmDef *objectRowByFieldName(const StatsFamily *family, const char *name, size_t length) {
+    for (uint32_t i = 0; i < family->fieldCount; i++) {
+        const StatsField &f = family->fields[i];
+        if (!(f.flags & STATS_F_OBJECT) || f.keyword == nullptr || std::strlen(f.keyword) != length) continue;
+        for (size_t c = 0; c < length; c++)
+            if (std::toupper(static_cast<unsigned char>(name[c])) != f.keyword[c]) return nullptr;
+        return &family->parms[0];
+    }
+    return nullptr;
+}
+
 int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
     const char *name = var->data;
     const size_t length = var->value.len;
@@ -471,6 +484,7 @@ int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
     auto *d = static_cast<Display *>(e->caller.context);
     int ambiguous = 0;
     const evParmDef *row = evFindField(d->family->parms, name, length, EV_FIELD_FIELDS_ONLY, &ambiguous);
+    if (row == nullptr && !ambiguous) row = objectRowByFieldName(d->family, name, length);
     if (row == nullptr) return unknownVariable(e, var, ambiguous != 0);
     if (d->current == nullptr) {
         // The parse's trial: a neutral value of the field's kind.
@@ -799,8 +813,18 @@ void collate(Display *d, const void *record) {
             for (const uint32_t *id = d->f->defaults; *id != 0 && !any; id++)
                 any = statsHasValue(family, record, static_cast<int32_t>(*id));
         } else {
-            for (int32_t i = 0; i < d->requestedCount && !any; i++)
-                any = statsHasValue(family, record, mqiGetI32(d->requested, static_cast<size_t>(i) * 4));
+            // A named attribute that is not a measure (RECORDS, INTVLS, QTYPE ...) is displayed, not
+            // a selection: with no measure named, every record counts.
+            bool measureNamed = false;
+            for (int32_t i = 0; i < d->requestedCount && !any; i++) {
+                const int32_t id = mqiGetI32(d->requested, static_cast<size_t>(i) * 4);
+                const StatsField *f = evStatsFieldById(family, id);
+                if (f == nullptr || !(f->flags & (STATS_F_MEASURE | STATS_F_LEVEL | STATS_F_PRESENT)))
+                    continue;
+                measureNamed = true;
+                any = statsHasValue(family, record, id);
+            }
+            if (!measureNamed) any = true;
         }
         if (!any) return;
     }

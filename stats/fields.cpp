@@ -516,8 +516,8 @@ constexpr const StatsField &fieldOf(const std::array<StatsField, N> &fields, uin
 // The object row (the family's object field, or for the MQI statistics the stream name), the
 // selection rows (the interval times at their fields), one row per field that has one, then ALL,
 // WHERE and PREWHERE and the end row.
-// An optional object (MQI accounting: every application when none is named) may be typed without
-// its value in MQSC.
+// An optional object (MQI accounting: every application, MQI statistics: every stream, when none
+// is named) may be left out in MQSC.
 template <size_t Rows, size_t N>
 constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
                                                     const std::array<StatsField, N> &fields,
@@ -536,7 +536,8 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
                   dataTypeOf(*objectField)));
         push(parm(" d*", "R", "EVSTREAM", 39301, kComputed, 0));
     } else {
-        push(parm("Wd+", "R", object, 39301, kComputed, 0));  // the stream is the object
+        push(parm(optionalObject ? "Wd*" : "Wd+", "R", object, 39301, kComputed,
+                  0));  // the stream is the object
     }
     push(parm(" d*", "R", "EVQMGR", 39340, kComputed, 0));
     push(option(" d*", "K", "SUM", 39395, evSumNames));
@@ -566,7 +567,7 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
 
 constinit std::array<evParmDef, 63> statqParms = makeParms<62>("STATQ", kStatQFields);
 constinit std::array<evParmDef, 44> statchlParms = makeParms<43>("STATCHL", kStatChlFields);
-constinit std::array<evParmDef, 152> statmqiParms = makeParms<151>("STATMQI", kStatMQIFields);
+constinit std::array<evParmDef, 152> statmqiParms = makeParms<151>("STATMQI", kStatMQIFields, true);
 constinit std::array<evParmDef, 99> acctqParms = makeParms<98>("ACCTQ", kAcctQFields);
 constinit std::array<evParmDef, 136> acctmqiParms = makeParms<135>("ACCTMQI", kAcctMQIFields, true);
 

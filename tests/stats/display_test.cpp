@@ -952,6 +952,15 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
          {"AMQ8426: Parameter 'INTVLSTA' should be an integer."}},
         {"DISPLAY STATMQI(S1) INTVLSTA(0) INTVLEND('9999999999999999999')",
          {"AMQ8426: Parameter 'INTVLEND' should be an integer."}},
+        // Without a name every stream, as in PCF; the syntax says the value is a stream.
+        {"DISPLAY STATMQI", {"STATMQI(S1)", "GET(5)"}},
+        {"DISPLAY STATMQI(S1) NOSUCH", {"DISPLAY STATMQI( stream )"}},
+        // A named record attribute is displayed, not taken as a selection.
+        {"DISPLAY STATMQI(*) RECORDS MAXRESP(2)", {"STATMQI(S1)", "RECORDS(1)"}},
+        {"DISPLAY STATMQI(*) INTVL(60) RECORDS", {"STATMQI(S1)", "RECORDS(1)"}},
+        // The object by the field tables' name too.
+        {"DISPLAY ACCTQ(*) WHERE(QUEUE = 'APP.Q')", {"ACCTQ(APP.Q)", "ALLPUT(6)"}},
+        {"DISPLAY ACCTMQI WHERE(APPLNAME = 'amqsput')", {"ACCTMQI(amqsput)", "ALLPUT(4)"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
