@@ -89,6 +89,11 @@ bool parameterValue(const EmitContext *c, const evParmDef *row, EmitValue *value
             uint16_t length;
             std::memcpy(&bytes, base, sizeof bytes);
             std::memcpy(&length, base + sizeof bytes, sizeof length);
+            // Summed records whose identifiers differ hold the one character "*", as DISPLAY shows it.
+            if (bytes != nullptr && length == 1 && bytes[0] == '*') {
+                *value = textValue("*", 1);
+                return true;
+            }
             *value = EmitValue{};
             value->kind = EMIT_KIND_BYTES;
             value->ptr = bytes;

@@ -1341,6 +1341,25 @@ TEST_F(StatsAverageTest, EmittedAggregatesHaveUniqueStableIds) {
     }
 }
 
+// Queue accounting of two connections summed into one aggregate: its connection identifier is mixed,
+// emitted as "*" as DISPLAY shows it, not as the hex of that character.
+TEST_F(StatsAverageTest, AMixedConnectionIdIsEmittedAsAStar) {
+    Stream *s = stream("AGG", STREAM_TYPE_ACCTQ, 3600);
+    std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+    for (char c : {'c', 'd'}) {
+        stt::RecordBuilder b(168, 0, kEnd - 60, kEnd);
+        b.add(join(Items{bytes(7006, std::string(24, c))}, Items(kApp.begin() + 1, kApp.end())))
+            .group(8010)
+            .add(Items{str(2016, "Q1"), i32(31003, 1)})
+            .end();
+        const std::vector<uint8_t> r = b.record();
+        ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, s, 0, r.data(), static_cast<uint32_t>(r.size())), 1);
+    }
+    const std::string emitted = absorb(s);
+    EXPECT_NE(emitted.find("\"connid\":\"*\""), std::string::npos) << emitted;
+    EXPECT_NE(emitted.find("\"putnp\":2"), std::string::npos) << emitted;
+}
+
 // INTVL: digits alone are minutes, whether an integer, an MQSC value or a PCF string; a text with
 // units keeps its units.
 TEST_F(StatsDisplayTest, IntervalDigitsAreMinutesInMqscAndPcf) {
