@@ -331,6 +331,19 @@ bool writeParameter(Writer *w, const PcfCursor *cursor, int32_t type, int32_t pa
     return true;
 }
 
+// A response whose one parameter is its text: the text.
+bool textOnly(uint8_t *response, int32_t length, const char **text, int32_t *textLength) {
+    if (mqiGetI32(response, offsetof(MQCFH, ParameterCount)) != 1) return false;
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, response, length, 0);
+    int32_t type = 0, id = 0, count = 0, cc = 0, rc = 0;
+    void *value = nullptr;
+    MQPCFGetNextParm(&cursor, &type, &id, &value, textLength, &count, &cc, &rc);
+    if (cc == MQCC_FAILED || type != MQCFT_STRING || id != CMD_PARM_TEXT) return false;
+    *text = static_cast<const char *>(value);
+    return true;
+}
+
 void writeSuccess(Writer *w, uint8_t *response, int32_t length) {
     PcfCursor cursor;
     // A string without a code page of its own is in the one the program holds its texts in.
@@ -503,7 +516,11 @@ int evBuildMqscResponse(QmgrContext *context, const uint8_t *response, int32_t l
     if (success) {
         if (w.command == nullptr) return 1;  // not a command of the set: no text
         const char *header = headerOf(code);
-        if (header == nullptr) {
+        const char *note = nullptr;
+        int32_t noteLength = 0;
+        if (reason == HLVRCCF_DATA_INCOMPLETE && textOnly(message, length, &note, &noteLength)) {
+            cmdTextAppend(&w.out, note, static_cast<size_t>(noteLength));  // the note of a limited answer
+        } else if (header == nullptr) {
             cmdTextPrintf(&w.out, "AMQ8426: Internal error '%s' [%u]", "Invalid PCF Response", code);
         } else {
             cmdTextPrintf(&w.out, "%s", header);

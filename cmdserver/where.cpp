@@ -8,12 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kDataInt32 = 2;
-constexpr uint32_t kDataChars = 14;
-constexpr uint32_t kDataInt64 = 25;
-constexpr uint32_t kDataTextPointer = 88;
-constexpr uint32_t kDataCountedPointer = 89;
-
 constexpr int32_t kOption = -1;
 
 int unknown(ExpExpression *e, const ExpValue *var) {
@@ -138,42 +132,42 @@ int evGetAttrValue(const evParmDef *row, ExpExpression *, const void *record, in
     if (record == nullptr || offset < 0) return 0;
     const char *at = static_cast<const char *>(record) + offset;
     switch (row->dataType) {
-        case kDataInt32: {
+        case EV_DATATYPE_INT32: {
             int32_t n = 0;
             std::memcpy(&n, at, sizeof n);
             if (n == INT32_MIN) return 0;
             expSetInt(result, row->divisor != 0 ? n / static_cast<int64_t>(row->divisor) : n);
             return 1;
         }
-        case kDataInt64: {
+        case EV_DATATYPE_INT64: {
             int64_t n = 0;
             std::memcpy(&n, at, sizeof n);
             if (n == INT64_MIN) return 0;
             expSetInt(result, row->divisor != 0 ? n / static_cast<int64_t>(row->divisor) : n);
             return 1;
         }
-        case kDataChars: {
+        case EV_DATATYPE_CHARS: {
             size_t length = row->stringLength != 0 ? strnlen(at, row->stringLength) : std::strlen(at);
             while (length > 0 && std::strchr(" \t\n\r", at[length - 1]) != nullptr) length--;
             setText(result, at, length);
             return 1;
         }
-        case kDataTextPointer: {
-            const char *text = nullptr;
-            std::memcpy(&text, at, sizeof text);
+        case EV_DATATYPE_BYTES: {
+            const char *bytes = nullptr;
+            std::memcpy(&bytes, at, sizeof bytes);
             uint16_t length = 0;
-            std::memcpy(&length, at + sizeof text, sizeof length);
-            setText(result, text ? text : "", text ? length : 0);
+            std::memcpy(&length, at + sizeof bytes, sizeof length);
+            setText(result, bytes ? bytes : "", bytes ? length : 0);
             return 1;
         }
-        case kDataCountedPointer: {
-            const uint8_t *counted = nullptr;
-            std::memcpy(&counted, at, sizeof counted);
-            if (counted == nullptr) {
+        case EV_DATATYPE_STRING: {
+            const StringEntry *entry = nullptr;
+            std::memcpy(&entry, at, sizeof entry);
+            if (entry == nullptr) {
                 setText(result, "", 0);
                 return 1;
             }
-            setText(result, reinterpret_cast<const char *>(counted) + 2, mqiGetU16(counted, 0));
+            setText(result, entry->text, entry->length);
             return 1;
         }
         default:

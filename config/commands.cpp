@@ -11,9 +11,9 @@
 namespace {
 
 // Data types of a row's value in its record.
-constexpr uint32_t kInt32 = 2;
-constexpr uint32_t kChars = 14;  // a NUL-terminated text field
-constexpr uint32_t kInt64 = 25;  // also times
+constexpr uint32_t kInt32 = EV_DATATYPE_INT32;
+constexpr uint32_t kChars = EV_DATATYPE_CHARS;  // a NUL-terminated text field
+constexpr uint32_t kInt64 = EV_DATATYPE_INT64;  // also times
 
 constexpr int32_t kOption = -1;    // a command option, held in no record
 constexpr int32_t kComputed = -2;  // a value the reader computes
@@ -395,7 +395,7 @@ evCommandDef evCommandTable[] = {
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "STATCHL", "", "", cfgStatchlSelection.data(), nullptr, 9024, 0,
      DISPLAY_STATS("STATCHL", "channel"), 39108, 0, nullptr},
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "STATMQI", "", "", cfgStatmqiSelection.data(), nullptr, 9025, 0,
-     DISPLAY_STATS("STATMQI", "qmgr"), 39109, 0, nullptr},
+     DISPLAY_STATS("STATMQI", "stream"), 39109, 0, nullptr},
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "ACCTQ", "", "", cfgAcctqSelection.data(), nullptr, 9026, 0,
      DISPLAY_STATS("ACCTQ", "queue"), 39110, 0, nullptr},
     {{}, 4, 'd', "DISPLAY", "DIS", 0, 'd', "ACCTMQI", "", "", cfgAcctmqiSelection.data(), nullptr, 9027, 0,

@@ -26,12 +26,6 @@ constexpr uint32_t kIdFirstAverageCount = 31178;  // CNTAVGNP, CNTAVGP, CNTAVGPN
 constexpr uint32_t kIdLastAverageCount = 31182;
 constexpr uint32_t kIdQmgrName = 39340;
 
-constexpr uint32_t kDataInt32 = 2;
-constexpr uint32_t kDataText = 14;
-constexpr uint32_t kDataInt64 = 25;
-constexpr uint32_t kDataBytes = 88;
-constexpr uint32_t kDataString = 89;
-
 const evCommandDef *commandRow(uint32_t code) {
     for (const evCommandDef *row = evCommandTable; row->verb != nullptr; row++)
         if (row->code == code) return row;
@@ -64,31 +58,42 @@ EmitValue wideValue(uint32_t kind, int64_t v) {
 bool parameterValue(const EmitContext *c, const evParmDef *row, EmitValue *value) {
     const auto *base = static_cast<const uint8_t *>(c->object) + row->recordOffset;
     switch (row->dataType) {
-        case kDataInt32: {
+        case EV_DATATYPE_INT32: {
             int32_t v;
             std::memcpy(&v, base, sizeof v);
             *value = intValue(v);
             return true;
         }
-        case kDataText:
-        case kDataString: {
+        case EV_DATATYPE_CHARS: {
+            const auto *text = reinterpret_cast<const char *>(base);
+            size_t length = row->stringLength != 0 ? strnlen(text, row->stringLength) : std::strlen(text);
+            while (length > 0 && text[length - 1] == ' ') length--;
+            *value = textValue(text, static_cast<uint32_t>(length));
+            return true;
+        }
+        case EV_DATATYPE_STRING: {
             const StringEntry *entry;
             std::memcpy(&entry, base, sizeof entry);
             *value = entry != nullptr ? textValue(entry->text, entry->length) : textValue("", 0);
             return true;
         }
-        case kDataInt64: {
+        case EV_DATATYPE_INT64: {
             int64_t v;
             std::memcpy(&v, base, sizeof v);
             const bool time = row->type != nullptr && row->type[0] == 't';
             *value = wideValue(time ? EMIT_KIND_TIME : EMIT_KIND_INT64, v);
             return true;
         }
-        case kDataBytes: {
+        case EV_DATATYPE_BYTES: {
             const uint8_t *bytes;
             uint16_t length;
             std::memcpy(&bytes, base, sizeof bytes);
             std::memcpy(&length, base + sizeof bytes, sizeof length);
+            // Summed records whose identifiers differ hold the one character "*", as DISPLAY shows it.
+            if (bytes != nullptr && length == 1 && bytes[0] == '*') {
+                *value = textValue("*", 1);
+                return true;
+            }
             *value = EmitValue{};
             value->kind = EMIT_KIND_BYTES;
             value->ptr = bytes;

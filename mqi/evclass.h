@@ -45,6 +45,15 @@ struct evParmDef {
     uint32_t fieldNameLength;
 };
 
+// Data types of a row's value in its record (evParmDef::dataType). One meaning per code: the tables
+// that name a type and every reader of rows (WHERE, the emitters, scripts) take these.
+inline constexpr uint32_t EV_DATATYPE_INT32 = 2;    // int32_t; INT32_MIN: no value
+inline constexpr uint32_t EV_DATATYPE_CHARS = 14;   // text in place: stringLength bytes at most (0: to
+                                                    // its NUL), trailing blanks not part of it
+inline constexpr uint32_t EV_DATATYPE_INT64 = 25;   // int64_t, also times; INT64_MIN: no value
+inline constexpr uint32_t EV_DATATYPE_BYTES = 88;   // const uint8_t *, then a uint16_t length
+inline constexpr uint32_t EV_DATATYPE_STRING = 89;  // const StringEntry * (a pooled string); null: empty
+
 // A command event's MQCMD code, its command subtype (3001 to 3161) and the object type of the
 // command (10001 for a command without one). Sorted by code; ends with a zero row.
 struct evCommandEvent {

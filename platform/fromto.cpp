@@ -70,6 +70,13 @@ int readFields(const char *text, int *fields) {
     return count;
 }
 
+// The days of a month of the Gregorian calendar.
+int monthDays(int year, int month) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 }  // namespace
 
 int evParseTimeSpec(TimeSpecParm *parm, const char *text, char *date, char *time, char *relative) {
@@ -183,8 +190,8 @@ int evParseTimeValue(TimeSpecParm *parm, const char *date, const char *time, int
         hour = values[0], minute = values[1], second = values[2];
     }
 
-    // 5. The ranges.
-    if (year < 1900 || month < 1 || month > 12 || day < 0 || day > 31)
+    // 5. The ranges: a day the month has (not 2026-02-30, which the conversion would move to March).
+    if (year < 1900 || month < 1 || month > 12 || day < 0 || day > monthDays(year, month))
         return report(parm, TIMESPEC_RC_VALUE, kBadDate);
     if (hour > 23 || minute > 59 || second > 59) return report(parm, TIMESPEC_RC_VALUE, kBadTime);
 

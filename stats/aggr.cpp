@@ -102,7 +102,7 @@ void openBin(AggrBin *bin, Stream *stream, AggrFamily *family, int64_t start, in
     stream->activeBins++;
     bin->start = start;
     bin->end = end;
-    bin->length = static_cast<uint32_t>(end - start);
+    bin->length = aggrBinLength(start, end);
     bin->sequence = ++stream->binSequence;
     bin->family = aggrFamilyIndex(family);
     evAggrState.binsCreated.fetch_add(1);
@@ -246,19 +246,43 @@ int aggrSizeFamily(AggrFamily *family) {
 
 // ---- Bins ----
 
-int64_t evAggrBinEnd(int64_t t, uint32_t length) {
+namespace {
+
+// The local midnight that begins (end 0) or ends (end 1) the local day holding the instant just
+// before t; without a local calendar, the UTC one.
+int64_t localMidnight(int64_t t, int end) {
     EvLocalTime fields{};
-    civilFromDays(floorDiv(t, 86400), &fields.year, &fields.month, &fields.day);
-    fields.hour = 23;
-    fields.minute = 59;
-    fields.second = 59;
+    if (!evLocalTimeFields(t - 1, &fields))
+        civilFromDays(floorDiv(t - 1, 86400), &fields.year, &fields.month, &fields.day);
+    fields.hour = end ? 23 : 0;
+    fields.minute = end ? 59 : 0;
+    fields.second = end ? 59 : 0;
     int64_t midnight = 0;
-    if (evLocalFieldsToTime(&fields, &midnight))
-        midnight += 1;
-    else
-        midnight = (floorDiv(t, 86400) + 1) * 86400;
+    if (evLocalFieldsToTime(&fields, &midnight)) return midnight + end;
+    return (floorDiv(t - 1, 86400) + end) * 86400;
+}
+
+}  // namespace
+
+int64_t evAggrBinEnd(int64_t t, uint32_t length) {
+    // The local day of the instant (not of its UTC date); a bin of a day is the local day, which
+    // daylight saving makes 23 or 25 hours long.
+    const int64_t midnight = localMidnight(t, 1);
+    if (length >= AGGR_INTERVAL_MAX) return midnight;
     int64_t steps = -floorDiv(-(t - midnight), length);  // rounded up
     return midnight + steps * int64_t{length};
+}
+
+int64_t aggrBinStart(int64_t end, uint32_t length) {
+    return length >= AGGR_INTERVAL_MAX ? localMidnight(end, 0) : end - length;
+}
+
+uint32_t aggrBinLength(int64_t start, int64_t end) {
+    // A local day is a day, however long daylight saving makes it.
+    if (end - start != AGGR_INTERVAL_MAX && end - start <= AGGR_DAY_MAX && localMidnight(end, 1) == end &&
+        localMidnight(end, 0) == start)
+        return AGGR_INTERVAL_MAX;
+    return static_cast<uint32_t>(end - start);
 }
 
 void evAggrScheduleNext(const StreamDef *definition, int64_t end) {
@@ -316,7 +340,7 @@ int evAggrAddRecord(QmgrContext *context, QmgrEntry *qmgr, Stream *stream, int f
         bin = spareBin(stream, inactive);
         if (!bin) return 0;
         int64_t end = evAggrBinEnd(t, definition->aggrInt);
-        openBin(bin, stream, family, end - definition->aggrInt, end);
+        openBin(bin, stream, family, aggrBinStart(end, definition->aggrInt), end);
         evAggrScheduleNext(definition, end);
     }
     // 5.

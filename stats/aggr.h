@@ -25,6 +25,7 @@ inline constexpr uint32_t AGGR_SIZE_CONN_ID = 29;  // a connection identifier of
 inline constexpr uint32_t AGGR_CONN_ID_MAX = 24;
 inline constexpr uint32_t AGGR_PER_CHUNK = 100;
 inline constexpr int64_t AGGR_INTERVAL_MAX = 86400;     // AGGRINT's largest
+inline constexpr int64_t AGGR_DAY_MAX = 86400 + 7200;   // a local day, daylight saving included
 inline constexpr int64_t AGGR_TIME_MAX = 253402300799;  // 9999-12-31 23:59:59 UTC
 inline constexpr int32_t AGGR_ID_COMMAND_LEVEL = 31;    // MQIA_COMMAND_LEVEL
 inline constexpr int32_t AGGR_ID_AGGR_INTERVAL = 39434;
@@ -159,6 +160,11 @@ int aggrGetMessage(AggrWork *work, AggrEntry *entry);
 void aggrMarkUnit(EvStreamIo *io);
 // The bin of a loaded message's times, opened when missing. null when out of storage.
 AggrBin *aggrFindOrOpenBin(Stream *stream, AggrFamily *family, int64_t start, int64_t end, int schedule);
+// The start of the bin that ends at end: one interval earlier, or for a day the local midnight
+// before (a day of 23 or 25 hours when daylight saving changes).
+int64_t aggrBinStart(int64_t end, uint32_t length);
+// A bin's interval length: its span, or a day for a local day of another length.
+uint32_t aggrBinLength(int64_t start, int64_t end);
 
 // A key group not in use of the bin (its list's spare, or a new one at the head); null when out of
 // storage.

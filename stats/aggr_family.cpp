@@ -81,11 +81,54 @@ void startRecord(AggrWork *work, const AggrFamily *family, const AggrBin *bin, e
     evCFSetIntervalStart(w->record, bin->start);
 }
 
+// Two running hashes of bytes.
+struct IdHash {
+    uint64_t a = 14695981039346656037ull;
+    uint64_t b = 0x9E3779B97F4A7C15ull;
+    void add(const uint8_t *bytes, size_t count) {
+        for (size_t i = 0; i < count; i++) {
+            a = (a ^ bytes[i]) * 1099511628211ull;
+            b = (b ^ bytes[i]) * 0xFF51AFD7ED558CCDull;
+            b ^= b >> 29;
+        }
+    }
+};
+
+// Unlike the documented id (the MsgId of the message that held the record's first entry), the unique
+// id of an absorbed record is "ZAGR", then two hashes of its stream's name, its common part (the
+// header and the keys, common bytes) and its portions, these summed so that their order does not
+// count. An aggregation message holds many key groups and entries, so its MsgId names none of them;
+// the bytes are the bin's times, keys and sums with pooled string ids, so folding the same records
+// again after a restart gives the same id, and two records of one stream differ in them.
+void absorbedId(const StreamDef *definition, const evCFWriter *w, uint32_t common, const IdHash &portions,
+                uint8_t *id) {
+    IdHash h;
+    if (definition) h.add(reinterpret_cast<const uint8_t *>(definition->name), definition->nameLength);
+    const uint8_t separator = 0;
+    h.add(&separator, 1);
+    h.add(w->record, common);
+    uint8_t sums[16];
+    for (int i = 0; i < 8; i++) {
+        sums[i] = static_cast<uint8_t>(portions.a >> (56 - 8 * i));
+        sums[8 + i] = static_cast<uint8_t>(portions.b >> (56 - 8 * i));
+    }
+    h.add(sums, sizeof sums);
+    std::memcpy(id, "ZAGR", 4);
+    for (int i = 0; i < 8; i++) {
+        id[4 + i] = static_cast<uint8_t>(h.a >> (56 - 8 * i));
+        id[12 + i] = static_cast<uint8_t>(h.b >> (56 - 8 * i));
+    }
+    mqiPutU32(id, 20, w->length);
+}
+
 // Stores one absorbed record: into the copy's target, or into the stream and its emitter. A record
 // that a copy folded (fromCopy), and every record of a copy's absorb, are kept from the emitter.
-int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWriter *w, const uint8_t *msgId,
-                  bool fromCopy) {
+// common: the length of its common part; portions: the sums of its portions' hashes.
+int storeAbsorbed(AggrWork *work, EvStreamCopy *copy, const AggrBin *bin, evCFWriter *w, uint32_t common,
+                  const IdHash &portions, bool fromCopy) {
     evCFSetFlags(w->record, evCFGetFlags(w->record) | EVCF_FLAG_AGGREGATED);
+    uint8_t msgId[24];
+    absorbedId(work->definition, w, common, portions, msgId);
     if (copy) {
         int stored = evStreamStoreRecord(work->emit, copy, w->record, w->length);
         if (stored == AGGR_REPLACED) work->stop = 1;
@@ -210,16 +253,20 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
                                  0))
                 return 0;
             bool copied = false;
-            const uint8_t *msgId = nullptr;
+            const uint32_t common = w.length;
+            IdHash portions{0, 0};
             for (AggrEntry *e = group->entries; e; e = e->next) {
                 trace(family, e->record, "absorbed");
+                const uint32_t before = w.length;
                 if (!writeAbsorbedPortion(&w, family, e->record)) return 0;
+                IdHash portion;
+                portion.add(w.record + before, w.length - before);
+                portions.a += portion.a;
+                portions.b += portion.b;
                 if (fromCopy(family, e)) copied = true;
-                if (e->message)
-                    msgId = e->message->msgId;  // the list is newest first: the first entry is last
             }
             // Replaced: the bin is gone with the rest of memory.
-            int stored = storeAbsorbed(work, copy, bin, &w, msgId, copied);
+            int stored = storeAbsorbed(work, copy, bin, &w, common, portions, copied);
             if (stored != 1) return stored;
         } else {
             for (AggrEntry *e = group->entries; e; e = e->next) {
@@ -229,8 +276,7 @@ int aggrAbsorb(AggrWork *work, AggrFamily *family, EvStreamCopy *copy, AggrBin *
                 if (!aggrWriteFields(&w, family, e->record, kLevel, 1, 0) ||
                     !aggrWriteFields(&w, family, e->record, nullptr, 0, 0))
                     return 0;
-                int stored = storeAbsorbed(work, copy, bin, &w, e->message ? e->message->msgId : nullptr,
-                                           fromCopy(family, e));
+                int stored = storeAbsorbed(work, copy, bin, &w, w.length, IdHash{0, 0}, fromCopy(family, e));
                 if (stored != 1) return stored;
             }
         }

@@ -212,9 +212,9 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
     if (length < EVCF_HEADER_LENGTH) return 0;
     AggrFamily *family = aggrFamilyByCommand(evCFGetCommand(body));
     if (!family) return 0;
-    // A bin of a calendar time, no longer than a day.
+    // A bin of a calendar time, no longer than a (local) day.
     int64_t start = evCFGetIntervalStart(body), end = evCFGetIntervalEnd(body);
-    if (start < 0 || end <= start || end > AGGR_TIME_MAX || end - start > AGGR_INTERVAL_MAX) return 0;
+    if (start < 0 || end <= start || end > AGGR_TIME_MAX || end - start > AGGR_DAY_MAX) return 0;
     if (!aggrSizeFamily(family)) return -1;
     out->family = family;
     if (length < family->commonLength + family->portionLength ||

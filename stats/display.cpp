@@ -381,7 +381,8 @@ struct Display {
     uint32_t used;        // entries in use
     uint32_t allocated;   // entries the list has room for
     uint32_t found;       // records collated
-    bool listFull;
+    bool listFull;        // a key found no room: the answer is incomplete
+    bool stop;            // a record found no room where each record is its own entry: reading ends
     bool replyFull;
     bool sourceFull;  // the record limit was reached
     bool failed;      // a refusal was answered
@@ -463,6 +464,19 @@ int unknownVariable(ExpExpression *e, const ExpValue *var, bool ambiguous) {
                      : expSetError(e, var->value.len, "Unknown variable '%.*s'.", length, var->data);
 }
 
+// The object row by the name the family's field table gives the object (QUEUE for STATQ and ACCTQ,
+// CHANNEL for STATCHL, APPLNAME for ACCTMQI); null for any other name.
+const evParmDef *objectRowByFieldName(const StatsFamily *family, const char *name, size_t length) {
+    for (uint32_t i = 0; i < family->fieldCount; i++) {
+        const StatsField &f = family->fields[i];
+        if (!(f.flags & STATS_F_OBJECT) || f.keyword == nullptr || std::strlen(f.keyword) != length) continue;
+        for (size_t c = 0; c < length; c++)
+            if (std::toupper(static_cast<unsigned char>(name[c])) != f.keyword[c]) return nullptr;
+        return &family->parms[0];
+    }
+    return nullptr;
+}
+
 int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
     const char *name = var->data;
     const size_t length = var->value.len;
@@ -470,6 +484,7 @@ int resolveVariable(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
     auto *d = static_cast<Display *>(e->caller.context);
     int ambiguous = 0;
     const evParmDef *row = evFindField(d->family->parms, name, length, EV_FIELD_FIELDS_ONLY, &ambiguous);
+    if (row == nullptr && !ambiguous) row = objectRowByFieldName(d->family, name, length);
     if (row == nullptr) return unknownVariable(e, var, ambiguous != 0);
     if (d->current == nullptr) {
         // The parse's trial: a neutral value of the field's kind.
@@ -593,7 +608,7 @@ int identityParm(Display *d, const PcfCursor *cursor, int32_t type, int32_t id, 
                     return evParameterNameError(context, cursor, kValueError,
                                                 "Parameter '%s' should be all HEX characters."),
                            0;
-            if (evHexToBytes(text, static_cast<size_t>(n), d->connId) != 24)
+            if (evHexToBytes(text, static_cast<size_t>(n), d->connId) != 0)
                 return evParameterNameError(context, cursor, kValueError,
                                             "Parameter '%s' should be all HEX characters."),
                        0;
@@ -798,8 +813,18 @@ void collate(Display *d, const void *record) {
             for (const uint32_t *id = d->f->defaults; *id != 0 && !any; id++)
                 any = statsHasValue(family, record, static_cast<int32_t>(*id));
         } else {
-            for (int32_t i = 0; i < d->requestedCount && !any; i++)
-                any = statsHasValue(family, record, mqiGetI32(d->requested, static_cast<size_t>(i) * 4));
+            // A named attribute that is not a measure (RECORDS, INTVLS, QTYPE ...) is displayed, not
+            // a selection: with no measure named, every record counts.
+            bool measureNamed = false;
+            for (int32_t i = 0; i < d->requestedCount && !any; i++) {
+                const int32_t id = mqiGetI32(d->requested, static_cast<size_t>(i) * 4);
+                const StatsField *f = evStatsFieldById(family, id);
+                if (f == nullptr || !(f->flags & (STATS_F_MEASURE | STATS_F_LEVEL | STATS_F_PRESENT)))
+                    continue;
+                measureNamed = true;
+                any = statsHasValue(family, record, id);
+            }
+            if (!measureNamed) any = true;
         }
         if (!any) return;
     }
@@ -825,7 +850,7 @@ void collate(Display *d, const void *record) {
     // 7. Each record its own entry.
     if (q.sumMode == STATS_SUM_NONE) {
         if (!roomForOne(d)) {
-            d->listFull = true;
+            d->listFull = d->stop = true;
             return;
         }
         statsCollateAdd(family, entryAt(d, d->used++), record);
@@ -841,6 +866,8 @@ void collate(Display *d, const void *record) {
             return;
         }
     }
+    // Unlike the documented list-full, which ends the read: a new key without room is left out and
+    // reading goes on, so that the keys listed get their later records too and hold whole sums.
     if (!roomForOne(d)) {
         d->listFull = true;
         return;
@@ -864,7 +891,7 @@ bool take(Display *d) {
     }
     if (!holds(d, d->where, record)) return true;
     collate(d, record);
-    return !d->listFull;
+    return !d->stop;
 }
 
 bool inWindow(const Display *d, int64_t start, int64_t end) {
@@ -982,7 +1009,7 @@ bool readStored(Display *d, EvSearchMatch *matches, uint32_t count) {
         while (going && statsParseObject(d->family, &cursor, d->keys, d->work)) going = take(d);
     }
     evSearchFreeResults(&search);
-    return going || d->listFull;
+    return going || d->stop;
 }
 
 // ---- Answers ----
@@ -1388,6 +1415,15 @@ int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int3
         if (going) going = readStored(d, matches, count) && !d->failed;
         if (count > 0 && !d->failed) {
             answer(d);
+            // PCF tells an incomplete answer by its reason; MQSC text, which shows no reason, by a closing
+            // line of its own (not in the documented answer).
+            if (d->listFull && d->responses > 0 && request->kind != CMD_KIND_PCF) {
+                char text[96];
+                std::snprintf(text, sizeof text,
+                              "Responses incomplete: more entries matched than MAXRESP(%d).",
+                              d->q.selection.maxResp);
+                evPcfResponse(context, d->q.command, HLVRCCF_DATA_INCOMPLETE, 0, text);
+            }
             if (d->responses == 0 && !d->replyFull)
                 evPcfResponse(context, d->q.command, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching data found.");
         }

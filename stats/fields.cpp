@@ -241,9 +241,22 @@ constexpr auto kStatChlRows = std::to_array<Row>({
 constexpr bool yes = true;
 constexpr bool no = false;
 
+// Unlike the documented table, where every MQI counter is added: CONNSMAX and the subscription
+// high-water marks are the most at any time of the interval, the low-water marks the fewest, and
+// they sum as such (IBM MQ's meaning of these fields).
+constexpr bool isHighWater(uint32_t id) {
+    return id == 31113 || (id >= 31114 && id <= 31117) || (id >= 31122 && id <= 31125);
+}
+constexpr bool isLowWater(uint32_t id) {
+    return (id >= 31118 && id <= 31121) || (id >= 31126 && id <= 31129);
+}
+
 constexpr Row mqiCounter(uint32_t id, const char *keyword, size_t offset, uint8_t width, Parts parts,
                          bool acct) {
-    Row r = parts.id[0] ? total(id, keyword, offset, width, parts) : counter(id, keyword, offset, width);
+    Row r = parts.id[0]       ? total(id, keyword, offset, width, parts)
+            : isHighWater(id) ? maximum(id, keyword, offset, width)
+            : isLowWater(id)  ? minimum(id, keyword, offset, width, kUnset)
+                              : counter(id, keyword, offset, width);
     r.acct = acct;
     return r;
 }
@@ -452,10 +465,6 @@ static_assert(coversRecord<AcctQRecord>(kAcctQFields));
 
 constexpr int32_t kOption = -1;    // a command option, held in no record
 constexpr int32_t kComputed = -2;  // a value the reader computes (stream and queue manager names)
-constexpr uint32_t kDataInt32 = 2;
-constexpr uint32_t kDataInt64 = 25;
-constexpr uint32_t kDataBytes = 88;   // pointer, then a u16 length
-constexpr uint32_t kDataString = 89;  // the pooled StringEntry
 
 constexpr evParmDef parm(const char *applicability, const char *type, const char *keyword, uint32_t id,
                          int32_t offset, uint32_t dataType, const evValueName *names = nullptr) {
@@ -478,13 +487,13 @@ constexpr evParmDef option(const char *applicability, const char *type, const ch
 constexpr uint32_t dataTypeOf(const StatsField &f) {
     switch (f.width) {
         case STATS_W_U32:
-            return kDataInt32;
+            return EV_DATATYPE_INT32;
         case STATS_W_I64:
-            return kDataInt64;
+            return EV_DATATYPE_INT64;
         case STATS_W_STRING:
-            return kDataString;
+            return EV_DATATYPE_STRING;
         case STATS_W_BYTES:
-            return kDataBytes;
+            return EV_DATATYPE_BYTES;
         default:
             return 0;
     }
@@ -507,8 +516,8 @@ constexpr const StatsField &fieldOf(const std::array<StatsField, N> &fields, uin
 // The object row (the family's object field, or for the MQI statistics the stream name), the
 // selection rows (the interval times at their fields), one row per field that has one, then ALL,
 // WHERE and PREWHERE and the end row.
-// An optional object (MQI accounting: every application when none is named) may be typed without
-// its value in MQSC.
+// An optional object (MQI accounting: every application, MQI statistics: every stream, when none
+// is named) may be left out in MQSC.
 template <size_t Rows, size_t N>
 constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
                                                     const std::array<StatsField, N> &fields,
@@ -527,7 +536,8 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
                   dataTypeOf(*objectField)));
         push(parm(" d*", "R", "EVSTREAM", 39301, kComputed, 0));
     } else {
-        push(parm("Wd+", "R", object, 39301, kComputed, 0));  // the stream is the object
+        push(parm(optionalObject ? "Wd*" : "Wd+", "R", object, 39301, kComputed,
+                  0));  // the stream is the object
     }
     push(parm(" d*", "R", "EVQMGR", 39340, kComputed, 0));
     push(option(" d*", "K", "SUM", 39395, evSumNames));
@@ -544,8 +554,8 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
     push(option(" d*", "s", "INTVL", 39411));
     push(option(" d*", "i", "INTVLALGN", 39412, evIntervalAlignNames));
     // Given as text (seconds), answered as times.
-    push(parm(" d*", "st", "INTVLSTA", 39398, fieldOf(fields, 39398).offset, kDataInt64));
-    push(parm(" d*", "st", "INTVLEND", 39399, fieldOf(fields, 39399).offset, kDataInt64));
+    push(parm(" d*", "st", "INTVLSTA", 39398, fieldOf(fields, 39398).offset, EV_DATATYPE_INT64));
+    push(parm(" d*", "st", "INTVLEND", 39399, fieldOf(fields, 39399).offset, EV_DATATYPE_INT64));
     for (const StatsField &f : fields)
         if ((f.flags & STATS_F_ROW) && !(f.flags & STATS_F_OBJECT)) push(fieldRow(f));
     push(option(" d ", "a", "ALL", 1009));
@@ -557,7 +567,7 @@ constexpr std::array<evParmDef, Rows + 1> makeParms(const char *object,
 
 constinit std::array<evParmDef, 63> statqParms = makeParms<62>("STATQ", kStatQFields);
 constinit std::array<evParmDef, 44> statchlParms = makeParms<43>("STATCHL", kStatChlFields);
-constinit std::array<evParmDef, 152> statmqiParms = makeParms<151>("STATMQI", kStatMQIFields);
+constinit std::array<evParmDef, 152> statmqiParms = makeParms<151>("STATMQI", kStatMQIFields, true);
 constinit std::array<evParmDef, 99> acctqParms = makeParms<98>("ACCTQ", kAcctQFields);
 constinit std::array<evParmDef, 136> acctmqiParms = makeParms<135>("ACCTMQI", kAcctMQIFields, true);
 

@@ -344,6 +344,12 @@ int64_t headerTime(IntakeValue *value) {
     return seconds == STATS_UNSET_64 ? 0 : seconds;
 }
 
+// An interval whose end is before its start: damaged, set aside like an unreadable message.
+bool reversedInterval(Message *m) {
+    const int64_t start = headerTime(&m->common.values[kStart]), end = headerTime(&m->common.values[kEnd]);
+    return start != 0 && end != 0 && end < start;
+}
+
 // Step 6: the record in its "EVPCF" area, with its header and identifying part. 1, or 0.
 [[nodiscard]] int createRecord(Message *m) {
     uint32_t length = static_cast<uint32_t>(m->cursor->length > 0 ? m->cursor->length : 0);
@@ -448,8 +454,9 @@ int ingest(const IntakeFamily *family, QmgrContext *context, EventQueueDef *queu
     if (read == kReadGroup) read = readObject(m);
     if (dropped) {
         result = 1;
-    } else if (read == kReadFailed || m->common.values[kQmgrName].length == 0) {
-        // A message that cannot be read, or names no queue manager, cannot be stored anywhere.
+    } else if (read == kReadFailed || m->common.values[kQmgrName].length == 0 || reversedInterval(m)) {
+        // A message that cannot be read, names no queue manager or ends before it starts (damaged)
+        // cannot be stored anywhere.
         result = deadLetter(m);
     } else if ((m->qmgr = findQmgr(m)) == nullptr) {
         result = 0;

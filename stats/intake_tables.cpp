@@ -98,7 +98,10 @@ constexpr auto kStatQObject = join(
     std::to_array<IntakeField>({count(31027, MQIAMO_MSGS_NOT_QUEUED), count(31028, MQIAMO_MSGS_EXPIRED),
                                 count(31029, MQIAMO_MSGS_PURGED)}),
     persistence64(31000, MQIAMO_AVG_Q_TIME),
-    std::to_array<IntakeField>({count(31036, MQIAMO_Q_MIN_DEPTH), count(31037, MQIAMO_Q_MAX_DEPTH)}));
+    // Unlike the documented counters (written when not 0): a depth of 0 is a depth, and a drained
+    // queue's minimum depth is 0.
+    std::to_array<IntakeField>(
+        {extreme(31036, MQIAMO_Q_MIN_DEPTH, 0), extreme(31037, MQIAMO_Q_MAX_DEPTH, 0)}));
 
 // ---- Channel statistics: each channel in a group 8012 ----
 
@@ -161,9 +164,17 @@ constexpr auto kCallbacks = join(elements<4>(31031, MQIAMO_CBS), one(count(31035
 constexpr auto kControls = join(elements<4>(31089, MQIAMO_CTLS), one(count(31093, MQIAMO_CTLS_FAILED)));
 constexpr auto kStatus =
     std::to_array<IntakeField>({count(31094, MQIAMO_STATS), count(31095, MQIAMO_STATS_FAILED)});
+// A low-water mark of 0 is a value: the fewest subscriptions of the interval were none.
+template <size_t N>
+constexpr std::array<IntakeField, N> lowWater(int32_t first, int32_t source) {
+    std::array<IntakeField, N> out{};
+    for (size_t i = 0; i < N; i++)
+        out[i] = extreme(first + static_cast<int32_t>(i), source, static_cast<uint8_t>(i));
+    return out;
+}
 constexpr auto kWaterMarks =
-    join(elements<4>(31114, MQIAMO_SUB_DUR_HIGHWATER), elements<4>(31118, MQIAMO_SUB_DUR_LOWWATER),
-         elements<4>(31122, MQIAMO_SUB_NDUR_HIGHWATER), elements<4>(31126, MQIAMO_SUB_NDUR_LOWWATER));
+    join(elements<4>(31114, MQIAMO_SUB_DUR_HIGHWATER), lowWater<4>(31118, MQIAMO_SUB_DUR_LOWWATER),
+         elements<4>(31122, MQIAMO_SUB_NDUR_HIGHWATER), lowWater<4>(31126, MQIAMO_SUB_NDUR_LOWWATER));
 constexpr auto kTopicPuts =
     join(persistence(31097, MQIAMO_TOPIC_PUTS), one(count(31099, MQIAMO_TOPIC_PUTS_FAILED)));
 constexpr auto kTopicPut1s =

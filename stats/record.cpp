@@ -60,14 +60,20 @@ void setUnset(const StatsField *f, void *record) {
         put(record, f->offset, STATS_UNSET_64);
 }
 
-// Wrap-around addition of a counter.
+// A 64-bit sum stops at the largest value (or the smallest): wrapped, it would read as unset or as
+// a negative count.
+int64_t addSaturated(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN + 3;
+    return sum;
+}
+
+// Addition of a counter: 32-bit values wrap around, 64-bit ones saturate.
 void add(const StatsField *f, void *target, const void *added) {
     if (f->width == STATS_W_U32)
         put(target, f->offset, get<uint32_t>(target, f->offset) + get<uint32_t>(added, f->offset));
     else
-        put(target, f->offset,
-            static_cast<int64_t>(static_cast<uint64_t>(get<int64_t>(target, f->offset)) +
-                                 static_cast<uint64_t>(get<int64_t>(added, f->offset))));
+        put(target, f->offset, addSaturated(get<int64_t>(target, f->offset), get<int64_t>(added, f->offset)));
 }
 
 // -1, 0 or 1 as the value at a is below, equal to or above the one at b: 64-bit values and signed
@@ -218,7 +224,47 @@ int statsStoreContext(StatsParseContext *context, const evCFItem *item) {
     return 0;
 }
 
+namespace {
+
+// Unlike the documented sums, which take every value that is set: queue accounting gives 0 as the smallest
+// and largest message and the times on queue of a persistence class that had no operation of their kind: such
+// a 0 is no value, so that the class takes no part in the minima, maxima and averages of sums. Each row: the
+// counts of the kind, then its values.
+struct IdleClass {
+    int32_t counts[2];
+    int32_t values[5];
+};
+constexpr IdleClass kAcctQIdleClasses[] = {
+    {{31003, 31007}, {31153, 31156}},                   // puts and put1s, non-persistent
+    {{31004, 31008}, {31154, 31157}},                   // persistent
+    {{31014, 0}, {31159, 31162, 31171, 31173, 31175}},  // gets: sizes and times on queue
+    {{31015, 0}, {31160, 31163, 31172, 31174, 31176}},  //
+    {{31021, 0}, {31165, 31168}},                       // browses
+    {{31022, 0}, {31166, 31169}},                       //
+};
+
+void clearIdleClasses(const StatsFamily *family, void *record) {
+    for (const IdleClass &c : kAcctQIdleClasses) {
+        uint64_t operations = 0;
+        for (int32_t id : c.counts) {
+            const StatsField *f = id != 0 ? evStatsFieldById(family, id) : nullptr;
+            if (f != nullptr && !isUnset(f, record)) operations += get<uint32_t>(record, f->offset);
+        }
+        if (operations != 0) continue;
+        for (int32_t id : c.values) {
+            const StatsField *f = id != 0 ? evStatsFieldById(family, id) : nullptr;
+            if (f == nullptr) continue;
+            const bool zero = f->width == STATS_W_U32 ? get<uint32_t>(record, f->offset) == 0
+                                                      : get<int64_t>(record, f->offset) == 0;
+            if (zero) setUnset(f, record);
+        }
+    }
+}
+
+}  // namespace
+
 void statsFinish(const StatsFamily *family, void *record) {
+    if (family == &evAcctQFamily) clearIdleClasses(family, record);
     statsDeriveTotals(family, record);
     auto start = static_cast<uint64_t>(get<int64_t>(record, family->startOffset));
     auto end = static_cast<uint64_t>(get<int64_t>(record, family->endOffset));
@@ -234,14 +280,16 @@ void statsDeriveTotals(const StatsFamily *family, void *record) {
         const StatsField *f = &family->fields[i];
         if (f->rule != STATS_SUM_DERIVED) continue;
         if (f->derive == STATS_DERIVE_SUM) {
-            uint64_t sum = 0;
-            for (int p = 0; p < f->partCount; p++)
-                sum += f->width == STATS_W_U32 ? get<uint32_t>(record, f->parts[p])
-                                               : static_cast<uint64_t>(get<int64_t>(record, f->parts[p]));
-            if (f->width == STATS_W_U32)
-                put(record, f->offset, static_cast<uint32_t>(sum));
-            else
-                put(record, f->offset, static_cast<int64_t>(sum));
+            if (f->width == STATS_W_U32) {
+                uint32_t sum = 0;
+                for (int p = 0; p < f->partCount; p++) sum += get<uint32_t>(record, f->parts[p]);
+                put(record, f->offset, sum);
+            } else {
+                int64_t sum = 0;
+                for (int p = 0; p < f->partCount; p++)
+                    sum = addSaturated(sum, get<int64_t>(record, f->parts[p]));
+                put(record, f->offset, sum);
+            }
             continue;
         }
         // The smaller or larger of the parts that are set; unset when none is.

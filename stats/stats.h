@@ -662,7 +662,7 @@ struct AggrWork {
 inline constexpr int AGGR_REPLACED = 2;
 
 // What the aggregation needs of the emitters: an absorbed record to the work's stream's emitter, with
-// the MsgId of the message that held its first entry as the record's unique id (null: none); noEmit
+// the record's unique id (made from its stream and bytes; null: none); noEmit
 // keeps it from the emitter. 1, 0 when the emitter failed, or AGGR_REPLACED. Empty: absorbed records
 // are stored only. statsInstall fills it with the emitters' emitRecord.
 struct StatsEmitHooks {

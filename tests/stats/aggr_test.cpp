@@ -81,6 +81,31 @@ TEST_F(AggrTest, ARecordOpensABinOfTheStreamsCurrentInterval) {
     EXPECT_EQ(bins[0]->end, kT0);
 }
 
+// A day bin is the local day, 25 hours long on the autumn change: records at 00:30, 12:00 and 23:30
+// local time fold into one bin whatever their order, and a reloaded bin of that day is still a day.
+TEST_F(AggrTest, ADayBinIsTheLocalDayOnADaylightSavingChange) {
+    zt::ScopedTZ tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    const int64_t dayStart = 1792879200;  // 2026-10-25 00:00 CEST (22:00 UTC the day before)
+    const int64_t dayEnd = 1792969200;    // 2026-10-26 00:00 CET, 25 hours later
+    const int64_t times[] = {dayStart + 1800, dayEnd - 1800, dayStart + 13 * 3600};
+    const int orders[][3] = {{0, 1, 2}, {1, 0, 2}, {2, 1, 0}};
+    for (const auto &order : orders) {
+        SCOPED_TRACE(order[0]);
+        TearDown();
+        SetUp();
+        Stream *s = stream("AGG", STREAM_TYPE_STATQ, 86400);
+        for (int i : order) ASSERT_EQ(fold(s, statQ(times[i], {"Q1"})), 1);
+        auto bins = activeBins(s);
+        ASSERT_EQ(bins.size(), 1u);
+        EXPECT_EQ(bins[0]->start, dayStart);
+        EXPECT_EQ(bins[0]->end, dayEnd);
+        EXPECT_EQ(bins[0]->length, 86400u);
+        EXPECT_EQ(reinterpret_cast<StatQRecord *>(entries(bins[0])[0]->record)->records, 3u);
+    }
+    EXPECT_EQ(aggrBinLength(dayStart, dayEnd), 86400u);
+    EXPECT_EQ(aggrBinLength(dayEnd - 3600, dayEnd), 3600u);
+}
+
 TEST_F(AggrTest, ABinIsDueAfterGraceUnlessItIsNewAndStillUpdated) {
     Stream *s = stream("AGG", STREAM_TYPE_STATQ, 3600);
     ASSERT_EQ(fold(s, statQ(kT0, {"Q1"})), 1);
@@ -349,7 +374,6 @@ protected:
 };
 
 TEST_F(AggrEmitTest, AbsorbedRecordsReachTheEmitterUnlessACopyStoresThem) {
-    const std::string firstMsgId = "01" + std::string(46, '0');
     struct Case {
         const char *name;
         std::function<void()> run;
@@ -406,11 +430,17 @@ TEST_F(AggrEmitTest, AbsorbedRecordsReachTheEmitterUnlessACopyStoresThem) {
         c.run();
         std::vector<std::string> out = lines();
         ASSERT_EQ(out.size(), c.lines);
-        // One record of two queues: its objects are named by the MsgId of its first entry's message.
-        for (size_t i = 0; i < out.size(); i++)
-            EXPECT_NE(out[i].find("\"zuntUniqueId\":\"" + firstMsgId + "-" + std::to_string(i + 1) + "\""),
-                      std::string::npos)
+        // One record of two queues: its objects share the record's own id ("ZAGR" and its hashes, never
+        // its aggregation message's MsgId), numbered.
+        const std::string key = "\"zuntUniqueId\":\"";
+        for (size_t i = 0; i < out.size(); i++) {
+            const size_t at = out[i].find(key);
+            ASSERT_NE(at, std::string::npos) << out[i];
+            EXPECT_EQ(out[i].compare(at + key.size(), 8, "5A414752"), 0) << out[i];
+            EXPECT_EQ(out[i].compare(at + key.size() + 48, 3, "-" + std::to_string(i + 1) + "\""), 0)
                 << out[i];
+            EXPECT_EQ(out[i].compare(at, key.size() + 48, out[0], out[0].find(key), key.size() + 48), 0);
+        }
     }
 }
 

@@ -3,7 +3,9 @@
 // and bin records, WHERE, GAPFILL and COLLATE, the families' orders and their MQSC answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -444,7 +446,16 @@ TEST_F(StatsDisplayTest, QueueAccountingFiltersKeysAndOrder) {
         {acctq("A.X").string(3024, "other").done(), 0},
         {acctq("A.X").integer(1024, 42).done(), 1},
         {acctq("A.X").integer(1024, 43).done(), 0},
-        {acctq("A.X").string(7006, std::string(48, '6').replace(0, 2, "63")).done(), 1},
+        {acctq("A.X").string(7006, std::string(48, '6').replace(0, 2, "63")).done(), 0},
+        {acctq("A.X")
+             .string(7006,
+                     [] {
+                         std::string hex;
+                         for (int i = 0; i < 24; i++) hex += "63";
+                         return hex;
+                     }())
+             .done(),
+         1},
         {acctq("A.X").bytes(7006, std::vector<uint8_t>(24, 0x64)).done(), 0},
         {acctq("a.x").done(), 0},
     };
@@ -485,6 +496,98 @@ std::vector<uint8_t> acctMQI(const Items &items, int64_t start = kStart, int64_t
 
 PcfBuilder acctmqi() {
     return PcfBuilder(9027);
+}
+
+// More keys than MAXRESP: the keys shown hold their whole sums (records of a key read after the
+// list filled still count), the answer says it is incomplete, in PCF by its reason, in MQSC by a line.
+TEST_F(StatsDisplayTest, KeysBeyondMaxrespLeaveTheShownSumsWhole) {
+    Stream *queues = stream("$STATQ", STREAM_TYPE_STATQ);
+    Stream *applications = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    for (int r = 0; r < 3; r++) {
+        std::vector<Items> each;
+        for (int i = 0; i < 12; i++)
+            each.push_back({str(2016, "P.Q" + std::to_string(100 + i)), i32(31003, 1)});
+        store(queues, statQ(each, kStart + r * 3600, kEnd + r * 3600));
+        for (int i = 0; i < 12; i++)
+            store(applications,
+                  acctMQI({str(3024, "APP" + std::to_string(100 + i)), i32(31003, 1), i32(31014, 2)},
+                          kStart + r * 3600, kEnd + r * 3600));
+    }
+    clock_.set(kEnd + 4 * 3600);
+    evClockTick();
+    struct Case {
+        const char *mqsc;
+        PcfBuilder pcf;
+        int32_t list;
+    };
+    const Case cases[] = {
+        {"DISPLAY STATQ(*) MAXRESP(10) ALL", statq().integer(39302, 10), 39107},
+        {"DISPLAY ACCTMQI(*) MAXRESP(10) ALL", acctmqi().integer(39302, 10), 39111},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mqsc);
+        PcfBuilder b = c.pcf;
+        const std::vector<ct::Pcf> shown = run(withList(b.done(), c.list, {1009}));
+        ASSERT_EQ(shown.size(), 10u);
+        for (const ct::Pcf &p : shown) {
+            EXPECT_EQ(p.reason, HLVRCCF_DATA_INCOMPLETE);
+            EXPECT_EQ(p.get(31038).value, 3);
+            EXPECT_EQ(p.get(39409).value, 3);
+        }
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(c.mqsc), 1);
+        const std::string text = allText();
+        size_t rows = 0;
+        for (size_t at = text.find("ALLPUT("); at != std::string::npos; at = text.find("ALLPUT(", at + 1)) {
+            rows++;
+            EXPECT_EQ(text.compare(at, 9, "ALLPUT(3)"), 0) << text;
+        }
+        EXPECT_EQ(rows, 10u) << text;
+        EXPECT_NE(text.find("Responses incomplete: more entries matched than MAXRESP(10)."),
+                  std::string::npos)
+            << text;
+    }
+}
+
+// A CONNID of 48 hex digits selects the records of that connection, as MQSC (quoted or not) and as a
+// PCF string or byte string, in both accounting families.
+TEST_F(StatsDisplayTest, AHexConnectionIdSelectsItsRecords) {
+    const std::string other(24, 'd');
+    const Items otherApp = join(Items{bytes(7006, other)}, Items(kApp.begin() + 1, kApp.end()));
+    store(stream("$ACCTQ", STREAM_TYPE_ACCTQ), acctQ(kApp, {{str(2016, "Q1"), i32(31003, 1)}}));
+    store(stream("$ACCTQ", STREAM_TYPE_ACCTQ), acctQ(otherApp, {{str(2016, "Q1"), i32(31003, 2)}}));
+    store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
+          acctMQI({str(3024, "amqsput"), bytes(7006, std::string(24, 'c')), i32(31003, 1)}));
+    store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
+          acctMQI({str(3024, "amqsput"), bytes(7006, other), i32(31003, 2)}));
+    std::string hex;
+    for (int i = 0; i < 24; i++) hex += "63";
+    for (const char *command : {"ACCTQ(Q1)", "ACCTMQI(*)"}) {
+        for (const std::string &value : {hex, "'" + hex + "'"}) {
+            SCOPED_TRACE(std::string(command) + " CONNID(" + value + ")");
+            ct::fake.puts.clear();
+            ASSERT_EQ(runMqsc(std::string("DISPLAY ") + command + " CONNID(" + value + ") ALL"), 1);
+            const std::string text = allText();
+            EXPECT_NE(text.find("PUTNP(1)"), std::string::npos) << text;
+            EXPECT_EQ(text.find("PUTNP(2)"), std::string::npos) << text;
+            EXPECT_EQ(text.find("PUTNP(3)"), std::string::npos) << text;
+        }
+    }
+    for (uint32_t code : {9026u, 9027u}) {
+        for (bool asBytes : {false, true}) {
+            SCOPED_TRACE(std::to_string(code) + (asBytes ? " MQCFBS" : " MQCFST"));
+            PcfBuilder b(code);
+            if (code == 9026) b.string(2016, "Q1");
+            if (asBytes)
+                b.bytes(7006, std::vector<uint8_t>(24, 'c'));
+            else
+                b.string(7006, hex.c_str());
+            const std::vector<ct::Pcf> shown = run(b.done());
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_EQ(shown[0].reason, 0) << shown[0].get(CMD_PARM_TEXT).text;
+            EXPECT_EQ(shown[0].get(31038).value, 1);
+        }
+    }
 }
 
 TEST_F(StatsDisplayTest, MqiAccountingRefusals) {
@@ -759,6 +862,69 @@ TEST_F(StatsDisplayTest, ACommandLevelCapLowersWhatTheRecordsReport) {
     evStatsCommandLevel.store(0);
 }
 
+// Minima, maxima and averages as IBM MQ means them: a persistence class without operations has no
+// smallest message or time on queue (its zeros take no part), the MQI high-water marks and CONNSMAX
+// are maxima and the low-water marks minima, and a 64-bit sum stops at the largest value.
+TEST_F(StatsDisplayTest, ZerosAndMaximaSumAsIbmMqMeansThem) {
+    Stream *queues = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    // Non-persistent gets in the first record only; persistent puts in the second only.
+    store(queues,
+          acctQ(kApp, {{str(2016, "Q1"), i32(31014, 1), i64(31171, 10), i64(31173, 10), i64(31175, 10),
+                        i32(31003, 1), i32(31153, 100), i32(31154, 0), i32(31156, 100), i32(31157, 0)}}));
+    store(queues,
+          acctQ(kApp, {{str(2016, "Q1"), i32(31015, 1), i64(31171, 0), i64(31173, 0), i64(31175, 0),
+                        i32(31004, 1), i32(31153, 0), i32(31154, 50), i32(31156, 0), i32(31157, 50)}}));
+    store(queues,
+          acctQ(kApp, {{str(2016, "Q1"), i32(31015, 1), i64(31171, 0), i64(31173, 0), i64(31175, 0)}}));
+    std::vector<ct::Pcf> shown = run(withList(acctq("Q1").done(), 39110, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31171).value64, 10);  // ONQMINNPTI
+    EXPECT_EQ(shown[0].get(31173).value64, 10);  // ONQAVGNPTI
+    EXPECT_EQ(shown[0].get(31153).value, 100);   // PUTMINBYTENP
+    EXPECT_EQ(shown[0].get(31154).value, 50);    // PUTMINBYTEP
+    EXPECT_EQ(shown[0].get(31152).value, 50);    // PUTMINBYTE
+    EXPECT_EQ(shown[0].get(31157).value, 50);    // PUTMAXBYTEP
+
+    Stream *mqi = stream("S1", STREAM_TYPE_STATMQI);
+    store(mqi,
+          statMQI({i32(31, 940), i32(31113, 5), i32(31114, 9), i32(31118, 3), i32(31122, 1), i32(31126, 0)}));
+    store(mqi,
+          statMQI({i32(31, 940), i32(31113, 2), i32(31114, 4), i32(31118, 0), i32(31122, 6), i32(31126, 2)}));
+    shown = run(withList(PcfBuilder(9025).string(39301, "S1").integer(39396, 1).done(), 39109, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31113).value, 5);  // CONNSMAX
+    EXPECT_EQ(shown[0].get(31114).value, 9);  // SUBDHWALL
+    EXPECT_EQ(shown[0].get(31118).value, 0);  // SUBDLWALL
+    EXPECT_EQ(shown[0].get(31122).value, 6);  // SUBNHWALL
+    EXPECT_EQ(shown[0].get(31126).value, 0);  // SUBNLWALL
+
+    Stream *stats = stream("$STATQ", STREAM_TYPE_STATQ);
+    const int64_t big = INT64_MAX / 2 + 1;
+    store(stats, statQ({{str(2016, "BIG.Q"), i32(31003, 1), i64(31011, big)}}));
+    store(stats, statQ({{str(2016, "BIG.Q"), i32(31003, 1), i64(31011, big), i64(31012, big)}}));
+    shown = run(withList(statq("BIG.Q").done(), 39107, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31011).value64, INT64_MAX);  // PUTBYTENP
+    EXPECT_EQ(shown[0].get(31010).value64, INT64_MAX);  // PUTBYTE
+}
+
+// A date the calendar does not have is refused, not moved into the next month.
+TEST_F(StatsDisplayTest, AnImpossibleDateIsRefused) {
+    store(stream("$STATQ", STREAM_TYPE_STATQ), statQ({{str(2016, "A.Q"), i32(31003, 1)}}));
+    const std::pair<const char *, bool> cases[] = {
+        {"FROM('2026-02-30 00:00:00')", false}, {"FROM('2025-02-29 00:00:00')", false},
+        {"TO('2026-04-31 00:00:00')", false},   {"FROM('2024-02-29 00:00:00')", true},
+        {"FROM('2025-12-31 00:00:00')", true},
+    };
+    for (const auto &[selection, accepted] : cases) {
+        SCOPED_TRACE(selection);
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(std::string("DISPLAY STATQ(A.Q) ") + selection), 1);
+        const std::string text = allText();
+        EXPECT_EQ(text.find("date format is incorrect") == std::string::npos, accepted) << text;
+    }
+}
+
 TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
     store(stream("S1", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31014, 2), i32(31015, 3)}));
     store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
@@ -786,6 +952,15 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
          {"AMQ8426: Parameter 'INTVLSTA' should be an integer."}},
         {"DISPLAY STATMQI(S1) INTVLSTA(0) INTVLEND('9999999999999999999')",
          {"AMQ8426: Parameter 'INTVLEND' should be an integer."}},
+        // Without a name every stream, as in PCF; the syntax says the value is a stream.
+        {"DISPLAY STATMQI", {"STATMQI(S1)", "GET(5)"}},
+        {"DISPLAY STATMQI(S1) NOSUCH", {"DISPLAY STATMQI( stream )"}},
+        // A named record attribute is displayed, not taken as a selection.
+        {"DISPLAY STATMQI(*) RECORDS MAXRESP(2)", {"STATMQI(S1)", "RECORDS(1)"}},
+        {"DISPLAY STATMQI(*) INTVL(60) RECORDS", {"STATMQI(S1)", "RECORDS(1)"}},
+        // The object by the field tables' name too.
+        {"DISPLAY ACCTQ(*) WHERE(QUEUE = 'APP.Q')", {"ACCTQ(APP.Q)", "ALLPUT(6)"}},
+        {"DISPLAY ACCTMQI WHERE(APPLNAME = 'amqsput')", {"ACCTMQI(amqsput)", "ALLPUT(4)"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
@@ -794,6 +969,114 @@ TEST_F(StatsDisplayTest, TheAccountingDisplaysAnswerMqsc) {
         const std::string text = allText();
         for (const char *part : c.shown)
             EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    }
+}
+
+// WHERE and PREWHERE read every text field of every family as the record holds it: two records with
+// known texts, counted 1 and 2, each shown on its own (SUM(NONE)); the counts of the rows shown tell
+// which records matched. Through PCF and MQSC alike.
+TEST_F(StatsDisplayTest, WhereAndPrewhereReadEveryTextField) {
+    store(stream("$STATQ", STREAM_TYPE_STATQ),
+          statQ({{str(2016, "KA.Q1"), i32(31003, 1)}, {str(2016, "KB.Q2"), i32(31003, 2)}}));
+    store(stream("$STATCHL", STREAM_TYPE_STATCHL),
+          statChl({{str(3501, "CHL.A"), str(2017, "rqmA"), str(3506, "hostA(1414)"), i32(31136, 1)},
+                   {str(3501, "CHL.B"), str(2017, "rqmB"), str(3506, "hostB(1414)"), i32(31136, 2)}}));
+    store(stream("SA", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31003, 1)}));
+    store(stream("SB", STREAM_TYPE_STATMQI), statMQI({i32(31, 940), i32(31003, 2)}));
+    Stream *acctMqi = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    Stream *acctQueues = stream("$ACCTQ", STREAM_TYPE_ACCTQ);
+    for (const char *x : {"A", "B"}) {
+        const std::string t = x;
+        const int32_t count = t == "A" ? 1 : 2;
+        store(acctMqi, acctMQI({str(3024, "app" + t), str(3025, "user" + t), str(3501, "CHL." + t),
+                                str(3506, "host" + t + "(1414)"), str(3561, "MQC" + t),
+                                str(3560, "0904000" + t), i32(31, 940), i32(31003, count)}));
+        store(acctQueues, acctQ({str(3024, "app" + t), str(3025, "user" + t), str(3501, "CHL." + t),
+                                 str(3506, "host" + t + "(1414)"), i32(31, 940)},
+                                {{str(2016, t == "A" ? "KA.Q1" : "KB.Q2"), i32(31003, count)}}));
+    }
+    struct Family {
+        const char *command;  // MQSC
+        uint32_t code;
+        int32_t objectId;  // a required object filter, or 0
+        int32_t list;
+        int32_t counter;
+        const char *counterKeyword;
+        std::vector<std::pair<const char *, const char *>> texts;  // keyword, record A's text
+    };
+    const Family families[] = {
+        {"STATQ", 9023, 2016, 39107, 31003, "PUTNP", {{"STATQ", "KA.Q1"}}},
+        {"STATCHL",
+         9024,
+         0,
+         39108,
+         31136,
+         "MSGS",
+         {{"STATCHL", "CHL.A"}, {"RQMNAME", "rqmA"}, {"CONNAME", "hostA(1414)"}}},
+        {"STATMQI", 9025, 0, 39109, 31003, "PUTNP", {{"STATMQI", "SA"}}},
+        {"ACCTQ",
+         9026,
+         2016,
+         39110,
+         31003,
+         "PUTNP",
+         {{"ACCTQ", "KA.Q1"},
+          {"APPLNAME", "appA"},
+          {"USERID", "userA"},
+          {"CHANNEL", "CHL.A"},
+          {"CONNAME", "hostA(1414)"}}},
+        {"ACCTMQI",
+         9027,
+         0,
+         39111,
+         31003,
+         "PUTNP",
+         {{"ACCTMQI", "appA"},
+          {"USERID", "userA"},
+          {"CHANNEL", "CHL.A"},
+          {"CONNAME", "hostA(1414)"},
+          {"RPRODUCT", "MQCA"},
+          {"RVERSION", "0904000A"}}},
+    };
+    for (const Family &f : families) {
+        for (const auto &[keyword, text] : f.texts) {
+            for (const char *filter : {"WHERE", "PREWHERE"}) {
+                // The expression, and the sum of the counts of the records it holds for.
+                const std::pair<std::string, int64_t> cases[] = {
+                    {std::string(keyword) + " = '" + text + "'", 1},
+                    {std::string(keyword) + " <> '" + text + "'", 2},
+                    {std::string(keyword) + " <> ''", 3},
+                    {std::string(keyword) + " = 'zzz'", 0},
+                };
+                for (const auto &[expression, expected] : cases) {
+                    SCOPED_TRACE(std::string(f.command) + " " + filter + "(" + expression + ")");
+                    PcfBuilder b(f.code);
+                    if (f.objectId != 0) b.string(f.objectId, "*");
+                    b.integer(39395, 1).string(std::string(filter) == "WHERE" ? 39300 : 39410,
+                                               expression.c_str());
+                    int64_t sum = 0;
+                    for (const ct::Pcf &p : run(withList(b.done(), f.list, {1009}))) {
+                        if (p.reason == 0) sum += p.get(f.counter).value;
+                        if (p.reason != 0 && expected != 0) ADD_FAILURE() << "reason " << p.reason;
+                    }
+                    EXPECT_EQ(sum, expected) << "PCF";
+
+                    ct::fake.puts.clear();
+                    std::string mqsc =
+                        std::string("DISPLAY ") + f.command + "(*) ALL SUM(NONE) " + filter + "(";
+                    ASSERT_EQ(runMqsc(mqsc + expression + ")"), 1);
+                    const std::string shown = allText();
+                    sum = 0;
+                    const std::regex count(std::string("\\b") + f.counterKeyword + "\\((\\d+)\\)");
+                    for (std::sregex_iterator m(shown.begin(), shown.end(), count), end; m != end; ++m)
+                        sum += std::stoll((*m)[1]);
+                    EXPECT_EQ(sum, expected) << "MQSC\n" << shown;
+                    if (expected == 0) {
+                        EXPECT_NE(shown.find("AMQ8147"), std::string::npos) << shown;
+                    }
+                }
+            }
+        }
     }
 }
 
@@ -972,6 +1255,121 @@ TEST_F(StatsAverageTest, EmittersWhereAndPrewhereSeeTheAveragesDisplayAnswers) {
             }
         }
     }
+}
+
+// Every emitted aggregate has an id of its own, and the same records folded again, in the other order,
+// give the same ids (as after a restart, when the bins are read again from the aggregation messages).
+TEST_F(StatsAverageTest, EmittedAggregatesHaveUniqueStableIds) {
+    struct Case {
+        const char *name;
+        uint32_t type;
+        uint16_t command;
+        int32_t group;                                              // 0: the MQI families, flat
+        std::vector<std::pair<Items, std::vector<Items>>> records;  // keys, objects
+    };
+    auto queues = [](const char *prefix) {
+        std::vector<Items> out;
+        for (int i = 0; i < 4; i++) out.push_back({str(2016, prefix + std::to_string(i)), i32(31003, 1)});
+        return out;
+    };
+    auto application = [](const char *name) {
+        return Items{str(3024, name), str(3025, "mqm"), i32(1024, 7), i32(31, 940)};
+    };
+    const Case cases[] = {
+        {"queue statistics",
+         STREAM_TYPE_STATQ,
+         165,
+         8011,
+         {{{i32(31, 940)}, queues("A.Q")}, {{i32(31, 940)}, queues("B.Q")}}},
+        {"channel statistics",
+         STREAM_TYPE_STATCHL,
+         166,
+         8012,
+         {{{i32(31, 940)},
+           {{str(3501, "CH1"), str(2017, "QM2"), i32(31136, 1)},
+            {str(3501, "CH2"), str(2017, "QM2"), i32(31136, 1)}}},
+          {{i32(31, 940)}, {{str(3501, "CH3"), str(2017, "QM3"), i32(31136, 1)}}}}},
+        {"queue accounting",
+         STREAM_TYPE_ACCTQ,
+         168,
+         8010,
+         {{application("appA"), queues("Q")}, {application("appB"), queues("Q")}}},
+        {"MQI statistics",
+         STREAM_TYPE_STATMQI,
+         164,
+         0,
+         {{{i32(31, 930), i32(31003, 1)}, {}}, {{i32(31, 940), i32(31003, 1)}, {}}}},
+        {"MQI accounting",
+         STREAM_TYPE_ACCTMQI,
+         167,
+         0,
+         {{join(application("appA"), {i32(31003, 1)}), {}},
+          {join(application("appB"), {i32(31003, 1)}), {}},
+          {join(application("appC"), {i32(31003, 1)}), {}}}},
+    };
+    const std::regex idPattern("\"zuntUniqueId\":\"([0-9A-Fa-f]+-?[0-9]*)\"");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> runs[2];
+        for (std::vector<std::string> &ids : runs) {
+            const bool reversed = &ids == &runs[1];
+            TearDown();
+            std::remove(dir_.file("out.json").c_str());
+            SetUp();
+            Stream *s = stream("AGG", c.type, 3600);
+            std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+            // The string pool outlives a restart: each text keeps its pool id whatever the order.
+            auto internAll = [](const Items &items) {
+                for (const stt::Item &item : items)
+                    if (item.kind == stt::Item::Str) stt::intern(item.text);
+            };
+            for (const auto &[keys, objects] : c.records) {
+                internAll(keys);
+                for (const Items &object : objects) internAll(object);
+            }
+            for (size_t n = 0; n < c.records.size(); n++) {
+                const auto &[keys, objects] = c.records[reversed ? c.records.size() - 1 - n : n];
+                stt::RecordBuilder b(c.command, 0, kEnd - 60, kEnd);
+                b.add(keys);
+                for (size_t o = 0; o < objects.size(); o++)
+                    b.group(c.group).add(objects[reversed ? objects.size() - 1 - o : o]).end();
+                const std::vector<uint8_t> r = b.record();
+                ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, s, 0, r.data(), static_cast<uint32_t>(r.size())),
+                          1);
+            }
+            const std::string emitted = absorb(s);
+            for (std::sregex_iterator m(emitted.begin(), emitted.end(), idPattern), end; m != end; ++m)
+                ids.push_back((*m)[1]);
+            size_t objects = 0;
+            for (const auto &record : c.records) objects += c.group != 0 ? record.second.size() : 1;
+            EXPECT_EQ(ids.size(), objects) << emitted;
+            std::vector<std::string> sorted = ids;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << emitted;
+        }
+        std::sort(runs[0].begin(), runs[0].end());
+        std::sort(runs[1].begin(), runs[1].end());
+        EXPECT_EQ(runs[0], runs[1]);
+    }
+}
+
+// Queue accounting of two connections summed into one aggregate: its connection identifier is mixed,
+// emitted as "*" as DISPLAY shows it, not as the hex of that character.
+TEST_F(StatsAverageTest, AMixedConnectionIdIsEmittedAsAStar) {
+    Stream *s = stream("AGG", STREAM_TYPE_ACCTQ, 3600);
+    std::snprintf(s->definition->evEmit, sizeof s->definition->evEmit, "E1");
+    for (char c : {'c', 'd'}) {
+        stt::RecordBuilder b(168, 0, kEnd - 60, kEnd);
+        b.add(join(Items{bytes(7006, std::string(24, c))}, Items(kApp.begin() + 1, kApp.end())))
+            .group(8010)
+            .add(Items{str(2016, "Q1"), i32(31003, 1)})
+            .end();
+        const std::vector<uint8_t> r = b.record();
+        ASSERT_EQ(evAggrAddRecord(&evContext, qmgr_, s, 0, r.data(), static_cast<uint32_t>(r.size())), 1);
+    }
+    const std::string emitted = absorb(s);
+    EXPECT_NE(emitted.find("\"connid\":\"*\""), std::string::npos) << emitted;
+    EXPECT_NE(emitted.find("\"putnp\":2"), std::string::npos) << emitted;
 }
 
 // INTVL: digits alone are minutes, whether an integer, an MQSC value or a PCF string; a text with

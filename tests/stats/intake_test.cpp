@@ -160,8 +160,10 @@ TEST_F(StatsIntake, QueueStatisticsStoreTheActiveQueuesOnlyInTheWritersOrder) {
     EXPECT_EQ(evCFGetCommand(record.data()), MQCMD_STATISTICS_Q);
     EXPECT_EQ(evCFGetIntervalStart(record.data()), kStart);
     EXPECT_EQ(evCFGetIntervalEnd(record.data()), kEnd);
-    EXPECT_EQ(itemsOf(record), (std::vector<std::string>{"31=940", "G8011", "2016='Q1'", "20=1", "7=1",
-                                                         "31003=5", "31004=3", "31007=1", "E"}));
+    // The depths are values even when 0.
+    EXPECT_EQ(itemsOf(record),
+              (std::vector<std::string>{"31=940", "G8011", "2016='Q1'", "20=1", "7=1", "31003=5", "31004=3",
+                                        "31007=1", "31036=0", "31037=0", "E"}));
     auto objects = readObjects(&evStatQFamily, record);
     ASSERT_EQ(objects.size(), 1u);
     StatQRecord q;
@@ -215,6 +217,24 @@ TEST_F(StatsIntake, EveryQueueCounterReachesItsStoredParameterAndUnknownOnesAreP
                                         "31023=18", "31025=16L",  "31026=17L",         "31027=19", "31028=21",
                                         "31029=22", "31000=700L", "31001=701L",        "31036=2",  "31037=9",
                                         "E"}));
+}
+
+// A minimum depth of 0 (a drained queue) is a value: depths 4, 2 and 0 sum to the minimum 0.
+TEST_F(StatsIntake, AMinimumDepthOfZeroIsStoredAndWins) {
+    for (int64_t depth : {4, 2, 0})
+        ASSERT_EQ(ingest(statQ("QM1", {{"Q1", {{740, {depth}}, {739, {9}}, {735, {1, 0}}}}})), 1);
+    ASSERT_EQ(puts.size(), 3u);
+    StatQRecord sum{};
+    for (size_t i = 0; i < puts.size(); i++) {
+        auto objects = readObjects(&evStatQFamily, puts[i].record);
+        ASSERT_EQ(objects.size(), 1u);
+        if (i == 0)
+            std::memcpy(&sum, objects[0].data(), sizeof sum);
+        else
+            evStatQSum(&sum, reinterpret_cast<const StatQRecord *>(objects[0].data()), 0, 0);
+    }
+    EXPECT_EQ(sum.minDepth, 0u);
+    EXPECT_EQ(sum.maxDepth, 9u);
 }
 
 TEST_F(StatsIntake, ListsTakeTheElementsTheyHaveAndSingleValuesTakeEitherForm) {
@@ -459,7 +479,18 @@ TEST_F(StatsIntake, AMessageWithoutQueueManagerOrUnreadableIsDeadLetteredWith200
     std::vector<uint8_t> unnamed = statQ("", {{"Q1", {{735, {1, 0}}}}});
     std::vector<uint8_t> damaged = statQ("QM1", {{"Q1", {{735, {1, 0}}}}});
     mqiPutI32(damaged.data(), damaged.size() - 16, 999);  // its last structure of no known type
-    for (auto *message : {&unnamed, &damaged}) {
+    // An interval that ends 40 seconds before it starts.
+    Pcf backwards(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
+    backwards.text(MQCA_Q_MGR_NAME, "QM1", 48)
+        .text(MQCAMO_START_DATE, "2026-01-01", 12)
+        .text(MQCAMO_START_TIME, "10.00.40")
+        .text(MQCAMO_END_DATE, "2026-01-01", 12)
+        .text(MQCAMO_END_TIME, "10.00.00")
+        .number(MQIA_COMMAND_LEVEL, 940)
+        .number(MQIAMO_OBJECT_COUNT, 1);
+    statQGroup(backwards, "Q1", {{735, {1, 0}}});
+    std::vector<uint8_t> reversed = backwards.bytes();
+    for (auto *message : {&unnamed, &damaged, &reversed}) {
         deadLettered.clear();
         ASSERT_EQ(ingest(*message), 1);
         EXPECT_EQ(deadLettered, std::vector<int32_t>{STATS_FEEDBACK_NO_QMGR});

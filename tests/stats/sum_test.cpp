@@ -38,7 +38,9 @@ TEST_F(Totals, TheSmallestPutIsTheSmallerSetSizeAndUnsetNeverWins) {
     const Case cases[] = {
         {{i32(31153, 5), i32(31154, 3), i32(31156, 5), i32(31157, 3)}, 3, 5},
         {{unset(31153), i32(31154, 7), i32(31156, 7)}, 7, 7},
-        {{i32(31153, 0), i32(31157, 0)}, 0, 0},  // a size of 0 is a size
+        {{i32(31003, 1), i32(31004, 1), i32(31153, 0), i32(31157, 0)}, 0, 0},  // a size of 0 is a size
+        // ... but not in a class without puts, where IBM MQ writes 0 for none.
+        {{i32(31153, 0), i32(31157, 0)}, STATS_UNSET_32, STATS_UNSET_32},
         {{}, STATS_UNSET_32, STATS_UNSET_32},
     };
     for (const Case &c : cases) {

@@ -1,5 +1,5 @@
 // The DISPLAY field tables of the five families: their sizes, unique keywords, every field read back
-// through its row's offset and data type as WHERE and the emitters read it, every id of the families'
+// through its row's offset and data type by the WHERE reader, every id of the families'
 // field lists present, and their registration with the command tables.
 #include <algorithm>
 #include <cstdio>
@@ -36,34 +36,30 @@ TEST_F(FieldTables, HaveTheirRowCountsAndUniqueKeywords) {
     }
 }
 
-// Reads a row's value from a record as WHERE and the emitters read it.
+// A row's value as the WHERE reader reads it from a record through the row's offset and data type.
 std::string readByRow(const evParmDef &row, const void *record) {
-    const auto *at = static_cast<const uint8_t *>(record) + row.recordOffset;
-    switch (row.dataType) {
-        case 2: {
-            int32_t v;
-            std::memcpy(&v, at, 4);
-            return std::to_string(v);
-        }
-        case 25: {
-            int64_t v;
-            std::memcpy(&v, at, 8);
-            return std::to_string(v);
-        }
-        case 89: {
-            const StringEntry *e;
-            std::memcpy(&e, at, sizeof e);
-            return e ? std::string(e->text, e->length) : "";
-        }
-        case 88: {
-            const char *p;
-            uint16_t length;
-            std::memcpy(&p, at, sizeof p);
-            std::memcpy(&length, at + sizeof p, 2);
-            return p ? std::string(p, length) : "";
-        }
+    ExpValue value{};
+    if (!evGetAttrValue(&row, nullptr, record, row.recordOffset, &value)) return "no value";
+    std::string out = value.type == EXP_INT ? std::to_string(value.value.i)
+                      : expIsString(&value) ? std::string(value.data, value.value.len)
+                                            : "type " + std::to_string(value.type);
+    expReleaseValue(&value);
+    return out;
+}
+
+// The data type each field width is given, one meaning per code.
+uint32_t dataTypeOf(uint8_t width) {
+    switch (width) {
+        case STATS_W_U32:
+            return EV_DATATYPE_INT32;
+        case STATS_W_I64:
+            return EV_DATATYPE_INT64;
+        case STATS_W_STRING:
+            return EV_DATATYPE_STRING;
+        case STATS_W_BYTES:
+            return EV_DATATYPE_BYTES;
         default:
-            return "data type " + std::to_string(row.dataType);
+            return 0;
     }
 }
 
@@ -108,6 +104,7 @@ TEST_F(FieldTables, GiveEveryFieldThroughItsRowsOffsetAndDataType) {
             EXPECT_EQ(readByRow(row, record.data()), expected[row.parmId]) << row.keyword;
             // Times alone are shown as times; a 64-bit counter is an integer.
             const StatsField *f = evStatsFieldById(family, static_cast<int32_t>(row.parmId));
+            EXPECT_EQ(row.dataType, dataTypeOf(f->width)) << row.keyword;
             EXPECT_EQ(row.type[0] == 't', (f->flags & STATS_F_TIME) != 0) << row.keyword;
             read++;
         }
