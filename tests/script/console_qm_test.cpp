@@ -53,6 +53,31 @@ TEST_F(ConsoleProgramQm, StopEvEndsAHooksWaitForAReply) {
     qm.tool("cmdserver QM1 start");
 }
 
+// The start-up script leaves another queue manager's connection current, served the last time by
+// the reuse of an open one: the program's own connection still administers its own queue manager,
+// and the connected hook's commands go to it.
+TEST_F(ConsoleProgramQm, TheProgramsConnectionAdministersItsOwnQueueManager) {
+    for (const char *name : {"QB", "QC"}) {
+        ASSERT_EQ(qm.tool(std::string("create ") + name), 0);
+        ASSERT_EQ(qm.tool(std::string("start ") + name + " --no-fsync"), 0);
+    }
+    dir.write("console.vdr", ht::script("=conn qm(QB)\n=mqsc\n=conn qm(QC)\n=conn qm(QB)\n",
+                                        {{"ZUNTConnected", "=show conns\n=mqsc\nDISPLAY QMGR QMNAME\n"}}));
+    std::vector<std::string> o = runOptions();
+    o.insert(o.end(), {"-f", dir.file("console.vdr")});
+    pt::Zunt zunt(dir, "own", o);
+    const bool initialised = zunt.waitInitialised();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const char *name : {"QB", "QC"}) qm.tool(std::string("stop ") + name + " --now");
+    ASSERT_TRUE(initialised) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(out.find("RC(2087)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Not currently connected."), std::string::npos) << out;
+    EXPECT_EQ(out.find("CONN(QM1) HCONN(-1"), std::string::npos) << out;
+    EXPECT_NE(out.find("QMNAME(QM1)"), std::string::npos) << out;
+}
+
 // The README's console example, as it stands there, run as the start-up script.
 TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
     const std::string readme = qmt::readText(ZUNT_README);
