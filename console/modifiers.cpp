@@ -30,6 +30,7 @@ constexpr uint16_t kFilterKeyword = 3;
 constexpr uint16_t kFilterCase = 1;
 constexpr uint32_t kKeywordReport = 1;
 constexpr uint32_t kKeywordKeepQuotes = 2;
+constexpr uint32_t kKeywordReplyValue = 16;  // a value of a reply: quotes in it are characters
 
 char *filterText(cslFilter *f) {
     return reinterpret_cast<char *>(f + 1);
@@ -149,7 +150,7 @@ const cslMqscCommand *locateWhere(cslSession *session, cslConnection *c, const c
 bool responseValue(const WhereContext *w, const char *keyword, const char **value, size_t *length) {
     size_t spanStart = 0;
     size_t spanLength = 0;
-    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes, w->response,
+    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes | kKeywordReplyValue, w->response,
                         static_cast<int64_t>(w->responseLength), keyword, &spanStart, &spanLength, value,
                         length))
         return false;
@@ -343,7 +344,8 @@ int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char 
         WhereContext w{session, row, text, CSL_BUFFER_SIZE, nullptr, 0, false, nullptr};
         whereContext = &w;
         char *error = nullptr;
-        const uint32_t flags = EXP_PARSE_AT_NAMES | (session->cswhere ? EXP_PARSE_CASE : 0);
+        const uint32_t flags =
+            EXP_PARSE_AT_NAMES | EXP_PARSE_DOUBLED_QUOTES | (session->cswhere ? EXP_PARSE_CASE : 0);
         // The script's program lets the filter call the script's own functions.
         ExpCallerBlock caller{};
         caller.program = session->program;
@@ -606,6 +608,30 @@ int cslRebuildNamelist(cslSession *session, const char *typed, const char *names
     return put(")", 1) ? 1 : 0;
 }
 
+namespace {
+
+// Where a value of a reply ends: a reply shows a value as it is, quotes and all, each followed by a
+// blank or the line's end. Its ')' is the one at bracket depth 0 followed so; with brackets that do
+// not pair up in the value, the first ')' followed so.
+size_t replyValueEnd(const char *text, size_t start, size_t end) {
+    int depth = 0;
+    size_t first = end;
+    for (size_t i = start; i < end; ++i) {
+        if (text[i] == '(') {
+            ++depth;
+            continue;
+        }
+        if (text[i] != ')') continue;
+        const bool last = i + 1 >= end || std::strchr(" \t\r\n", text[i + 1]) != nullptr;
+        if (last && first == end) first = i;
+        if (depth == 0 && last) return i;
+        if (depth > 0) --depth;
+    }
+    return first;
+}
+
+}  // namespace
+
 void cslFreeFilters(cslOutputLine *line) {
     while (line->filters != nullptr) {
         cslFilter *f = line->filters;
@@ -633,8 +659,8 @@ int cslParseKeyword(cslSession *session, cslOutputLine *, uint32_t flags, const 
     int depth = 0;
     char quote = 0;
     bool hadString = false;
-    size_t close = end;
-    for (size_t i = start; i < end; ++i) {
+    size_t close = (flags & kKeywordReplyValue) != 0 ? replyValueEnd(text, start, end) : end;
+    for (size_t i = start; i < end && (flags & kKeywordReplyValue) == 0; ++i) {
         char c = text[i];
         if (quote != 0) {
             if (c == quote) quote = 0;

@@ -154,6 +154,9 @@ inline constexpr uint32_t EXP_PARSE_CASE = 0x02;          // case-sensitive comp
 inline constexpr uint32_t EXP_PARSE_AT_NAMES = 0x04;      // names may begin with "@"
 inline constexpr uint32_t EXP_PARSE_CACHE = 0x08;         // use the parse cache
 inline constexpr uint32_t EXP_PARSE_NO_TRIAL = 0x10;      // no trial evaluation at parse time
+// A doubled quote inside a quoted string is one quote character (MQSC's rule, for the console's
+// =WHERE); without it nothing inside quotes is an escape.
+inline constexpr uint32_t EXP_PARSE_DOUBLED_QUOTES = 0x20;
 
 // Indicator flags of a VAR: the prefixes and suffix its name carried.
 inline constexpr uint16_t EXP_IND_SHORT = 0x01;

@@ -78,6 +78,32 @@ TEST_F(ConsoleProgramQm, TheProgramsConnectionAdministersItsOwnQueueManager) {
     EXPECT_NE(out.find("QMNAME(QM1)"), std::string::npos) << out;
 }
 
+// =WHERE reads a reply's value as the reply gives it, an apostrophe in it too; a doubled quote in
+// the expression's string is one quote.
+TEST_F(ConsoleProgramQm, WhereReadsValuesHoldingQuotes) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(V.APOS) DESCR('Bob''s queue')\n"
+                      "DEFINE QLOCAL(V.PLAIN) DESCR('plain queue')\n"
+                      "DEFINE QLOCAL(V.OTHER) DESCR('other (test)')\n"),
+              0);
+    pt::Zunt zunt(dir, "quotes",
+                  options("=conn qm(QM1)\n=mqsc\n"
+                          "DISPLAY QLOCAL(V.*) =WHERE(DESCR LK '*queue*')\n"
+                          "DISPLAY QLOCAL(V.*) =WHERE(DESCR LK \"*'s*\")\n"
+                          "DISPLAY QLOCAL(V.*) =WHERE(DESCR EQ 'Bob''s queue')\n"
+                          "DISPLAY QLOCAL(V.*) =WHERE(DESCR EQ 'other (test)')\n=disc\n"));
+    const bool initialised = zunt.waitInitialised();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(initialised) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "QUEUE(V.APOS)"), 3) << out;
+    EXPECT_EQ(et::countOf(out, "QUEUE(V.PLAIN)"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "QUEUE(V.OTHER)"), 1) << out;
+    for (const char *total : {"Received:3 Matched:2", "Received:3 Matched:1"})
+        EXPECT_NE(out.find(total), std::string::npos) << out;
+    EXPECT_EQ(et::countOf(out, "Received:3 Matched:1"), 3) << out;
+}
+
 // The README's console example, as it stands there, run as the start-up script.
 TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
     const std::string readme = qmt::readText(ZUNT_README);
