@@ -104,6 +104,29 @@ TEST_F(ConsoleProgramQm, WhereReadsValuesHoldingQuotes) {
     EXPECT_EQ(et::countOf(out, "Received:3 Matched:1"), 3) << out;
 }
 
+// A value longer than a line of the layout is shown whole, on the screen and in the =output file,
+// as =WHERE reads it.
+TEST_F(ConsoleProgramQm, ALongValueIsShownWhole) {
+    std::string topic;
+    while (topic.size() < 4799) topic += "ab/";
+    topic.resize(4799);
+    topic += "/END";
+    ASSERT_EQ(qm.mqsc("DEFINE TOPIC(LONG.T) TOPICSTR('" + topic + "')\n"), 0);
+    const std::string file = dir.file("long.txt");
+    pt::Zunt zunt(dir, "long",
+                  options("=conn qm(QM1)\n=mqsc\n=output file(" + file +
+                          ")\n"
+                          "DISPLAY TOPIC(LONG.T) TOPICSTR\n"
+                          "DISPLAY TOPIC(LONG.*) TOPICSTR =WHERE(TOPICSTR LK '*/END')\n=output\n=disc\n"));
+    const bool initialised = zunt.waitInitialised();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(initialised) << zunt.out();
+    const std::string whole = "TOPICSTR(" + topic + ")";
+    EXPECT_EQ(et::countOf(zunt.out(), whole), 2) << zunt.out();
+    EXPECT_EQ(et::countOf(qmt::readText(file), whole), 2) << qmt::readText(file);
+}
+
 // The README's console example, as it stands there, run as the start-up script.
 TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
     const std::string readme = qmt::readText(ZUNT_README);
