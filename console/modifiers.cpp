@@ -157,6 +157,44 @@ bool responseValue(const WhereContext *w, const char *keyword, const char **valu
     return spanLength > 0;
 }
 
+// Attributes that a reply shows as a bare word, the word or its negative form NOword: their value is
+// their presence, 1 for the word and 0 for NOword, compared with YES or NO as well as with the
+// field's own words.
+const char *const kFlagKeywords[] = {"SHARE", "TRIGGER", "HARDENBO", "SYNCPT"};
+const evValueName kFlagWords[] = {{0, 1, "Yes", "YES", 0}, {0, 0, "No", "NO", 0}, {0, 0, "", nullptr, 0}};
+
+bool isFlag(const evParmDef *field) {
+    if (field == nullptr) return false;
+    for (const char *k : kFlagKeywords)
+        if (std::strcmp(field->keyword, k) == 0) return true;
+    return false;
+}
+
+// NOword of a flag field: the field, else none.
+const evParmDef *negativeFlag(const evParmDef *table, const char *name, size_t length) {
+    if (length <= 2 || strncasecmp(name, "NO", 2) != 0) return nullptr;
+    for (const evParmDef *row = table; row != nullptr && row->keyword != nullptr; ++row)
+        if (isFlag(row) && std::strlen(row->keyword) == length - 2 &&
+            strncasecmp(row->keyword, name + 2, length - 2) == 0)
+            return row;
+    return nullptr;
+}
+
+// A bare word of the reply outside brackets, with blanks or the text's ends around it.
+bool replyHasWord(const char *text, size_t n, const char *word) {
+    const size_t k = std::strlen(word);
+    auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+    int depth = 0;
+    for (size_t i = 0; i + k <= n; ++i) {
+        if (text[i] == '(') ++depth;
+        if (text[i] == ')' && depth > 0) --depth;
+        if (depth == 0 && (i == 0 || blank(text[i - 1])) && std::strncmp(text + i, word, k) == 0 &&
+            (i + k == n || blank(text[i + k])))
+            return true;
+    }
+    return false;
+}
+
 int64_t number(const char *text, size_t length) {
     int64_t v = 0;
     bool negative = length > 0 && text[0] == '-';
@@ -170,6 +208,18 @@ int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, 
     const char kind = field->type != nullptr ? field->type[0] : '\0';
     const char *value = nullptr;
     size_t length = 0;
+    if (isFlag(field)) {
+        char negative[64];
+        std::snprintf(negative, sizeof negative, "NO%s", field->keyword);
+        if (replyHasWord(w->response, w->responseLength, field->keyword)) {
+            expSetInt(result, 1);
+            return 1;
+        }
+        if (replyHasWord(w->response, w->responseLength, negative)) {
+            expSetInt(result, 0);
+            return 1;
+        }
+    }
     if (!responseValue(w, field->keyword, &value, &length)) {
         e->valueMissing = 1;
         return 0;
@@ -283,12 +333,23 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
     }
     if (partner != nullptr && partner->type == EXP_VAR && partner->data != nullptr) {
         int partnerAmbiguous = 0;
+        const size_t partnerLength = std::strlen(partner->data);
         const evParmDef *partnerField =
-            findAttribute(w->row->parms, partner->data, std::strlen(partner->data), &partnerAmbiguous);
+            findAttribute(w->row->parms, partner->data, partnerLength, &partnerAmbiguous);
+        if (partnerField == nullptr) partnerField = negativeFlag(w->row->parms, partner->data, partnerLength);
         if (cslResolveValueName(e, partnerField, var, result)) return 1;
+        if (isFlag(partnerField)) {
+            const evValueName *word = cslFindValueName(kFlagWords, name, length);
+            if (word != nullptr) {
+                expSetInt(result, word->value);
+                return 1;
+            }
+        }
     }
     int ambiguous = 0;
     const evParmDef *field = findAttribute(w->row->parms, name, length, &ambiguous);
+    const evParmDef *negated = field == nullptr ? negativeFlag(w->row->parms, name, length) : nullptr;
+    if (negated != nullptr) field = negated;
     if (field == nullptr && ambiguous)
         return expSetError(e, length, "Variable '%.*s' is ambiguous", static_cast<int>(length), name);
     if (field == nullptr)
@@ -301,7 +362,9 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
         return expSetError(e, length, "Variable '%s' is not suitable for =WHERE() clause", name);
     if (e->trial) {
         // Only a DISPLAY asks for attributes; an ALTER of the edit mode is sent as typed.
-        if (w->command != nullptr && kind != 'R' && kind != 'L' && strcasecmp(w->row->verb, "DISPLAY") == 0)
+        // A list (NAMES, MSGEXIT, RCVEXIT) is asked for as any other attribute: unasked, the reply
+        // lacks it and the filter would hide every object. Only the object's name (R) always comes.
+        if (w->command != nullptr && kind != 'R' && strcasecmp(w->row->verb, "DISPLAY") == 0)
             requestAttribute(w, field->keyword);
         if (kind == 'L' || kind == 'l') return expMakeList(result, 0, nullptr, nullptr);
         if (kind == 'R' || kind == 'r' || kind == 's') {
@@ -311,7 +374,9 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
         expSetInt(result, 0);
         return 1;
     }
-    return whereValue(e, w, field, suffixLong, result);
+    if (!whereValue(e, w, field, suffixLong, result)) return 0;
+    if (negated != nullptr) expSetInt(result, result->value.i == 0 ? 1 : 0);
+    return 1;
 }
 
 int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char *text) {
