@@ -732,6 +732,16 @@ void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *tex
     outputResponse(&r, text, length);
 }
 
+void cslCountLostCommand(cslSession *session, uint32_t request) {
+    CSRecursiveGuard guard(session->displayLock);
+    cslOutputLine *echo = findEcho(session, request);
+    if (echo != nullptr) {
+        if ((echo->flags & CSL_CMD_ENDED) != 0) return;
+        echo->flags |= CSL_CMD_ENDED | CSL_CMD_FAILED;
+    }
+    session->summaryFailed.fetch_add(1);
+}
+
 void cslMQFailure(cslSession *session, int32_t reason, const char *text) {
     session->lastReason.store(reason);
     session->resultFlags.fetch_or(CSL_RESULT_MQ_FAILED);
@@ -819,7 +829,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
             gmo.WaitInterval = unlimited ? 5000 : waitMs;
         }
         if (!unlimited)
-            cslStatusMessage(session, "Command server or network slow in responding", 0, evClockNow() + 3);
+            cslStatusMessage(session, "Command server or network slow in responding", 0, evTimeNow() + 3);
         MQLONG got = 0;
         MQLONG cc = 0;
         MQLONG rc = 0;
@@ -828,7 +838,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
         c->mqi->MQGET(hconn, c->replyHobj, &md, &gmo, static_cast<MQLONG>(c->replyBufferSize - 1),
                       c->replyBuffer, &got, &cc, &rc);
         evTraceCallOut("MQGET(Reply)", hconn, EV_TRACE_CONSOLE, rc);
-        if (!unlimited) cslStatusMessage(session, "", 0, evClockNow());
+        if (!unlimited) cslStatusMessage(session, "", 0, evTimeNow());
         if (cc == MQCC_FAILED) {
             if (rc == 2033) {
                 if (unlimited) continue;

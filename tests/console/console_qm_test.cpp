@@ -88,6 +88,22 @@ TEST_F(ConsoleQm, ACommandWaitsForAStoppedCommandServer) {
     EXPECT_TRUE(shown("QMNAME(QM1)"));
 }
 
+// A command whose connection breaks before its reply counts as failed: the summary adds up.
+TEST_F(ConsoleQm, ACommandLostToABrokenConnectionCountsAsFailed) {
+    ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
+    ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    ASSERT_EQ(qm_.tool("cmdserver QM1 stop"), 0);
+    std::thread killer([this] {
+        usleep(300000);
+        qm_.kill9();
+    });
+    command("DISPLAY QMGR");
+    killer.join();
+    cslIssueCommand(s_, "=show summary");
+    EXPECT_TRUE(shown("MQSC Command summary - Issued: 1  Success: 0  Fail: 1"))
+        << ::testing::PrintToString(lines());
+}
+
 TEST_F(ConsoleQm, AKilledQueueManagerBreaksTheConnection) {
     ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
     qm_.kill9();

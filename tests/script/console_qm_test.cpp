@@ -25,6 +25,8 @@ TEST_F(ConsoleProgramQm, AStartUpCommandWithoutReplyShowsWhyAndEndsOnSigterm) {
     ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
     pt::Zunt zunt(dir, "wait", options("=conn qm(QM1)\n=mqsc\nDISPLAY QMGR\nprint('after the wait')\n"));
     ASSERT_TRUE(zunt.waitOut("Command server or network slow in responding", 1, 30000)) << zunt.out();
+    // Said again every 10 seconds while the start-up script waits.
+    EXPECT_TRUE(zunt.waitOut("Command server or network slow in responding", 2, 30000)) << zunt.out();
     EXPECT_TRUE(zunt.waitLog("Command server or network slow in responding", 1, 3000))
         << zunt.out() << "\nLOG:\n"
         << zunt.log();
@@ -126,6 +128,42 @@ TEST_F(ConsoleProgramQm, ALongValueIsShownWhole) {
     EXPECT_EQ(et::countOf(zunt.out(), whole), 2) << zunt.out();
     EXPECT_EQ(et::countOf(qmt::readText(file), whole), 2) << qmt::readText(file);
 }
+
+// A hook's command that times out counts as failed: the summary adds up.
+TEST_F(ConsoleProgramQm, AHooksCommandThatTimesOutCountsAsFailed) {
+    dir.write(
+        "console.vdr",
+        ht::script("", {{"ZUNTConnected", "=conn qm(QM1) wait(1)\n=mqsc\nDISPLAY QMGR\n=show summary\n"}}));
+    std::vector<std::string> o = runOptions();
+    o.insert(o.end(), {"-f", dir.file("console.vdr")});
+    ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+    pt::Zunt zunt(dir, "lost", o);
+    const bool summary = zunt.waitOut("MQSC Command summary", 1, 30000);
+    qm.tool("cmdserver QM1 start");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(summary) << zunt.out();
+    EXPECT_NE(zunt.out().find("No response received within 1 seconds"), std::string::npos) << zunt.out();
+    EXPECT_NE(zunt.out().find("MQSC Command summary - Issued: 1  Success: 0  Fail: 1"), std::string::npos)
+        << zunt.out();
+}
+
+#ifndef _WIN32  // no /dev/full under wine
+// An =output file whose writes fail is said once and written no more; the screen keeps its lines.
+TEST_F(ConsoleProgramQm, AFailingOutputFileIsSaidOnce) {
+    pt::Zunt zunt(dir, "full",
+                  options("=conn qm(QM1)\n=mqsc\n=output file(/dev/full)\nDISPLAY QLOCAL(SYSTEM.*)\n"
+                          "print('after the display')\n=output\n=disc\n"));
+    const bool initialised = zunt.waitInitialised();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(initialised) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "Can not write to output file '/dev/full' errno="), 1) << out;
+    EXPECT_NE(out.find("QUEUE(SYSTEM.ADMIN.COMMAND.QUEUE)"), std::string::npos) << out;
+    EXPECT_NE(out.find("after the display"), std::string::npos) << out;
+}
+#endif
 
 // The README's console example, as it stands there, run as the start-up script.
 TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
