@@ -33,7 +33,11 @@ protected:
         cslServerTable = savedTable_;
         evStart = saved_;
     }
-    std::vector<std::string> lines() const { return zt::linesAfter(s_); }
+    // Under the display lock: the reply reader adds lines meanwhile (a broken connection's).
+    std::vector<std::string> lines() const {
+        CSRecursiveGuard guard(s_->displayLock);
+        return zt::linesAfter(s_);
+    }
     bool shown(const std::string &part) const {
         for (const std::string &line : lines())
             if (line.find(part) != std::string::npos) return true;
