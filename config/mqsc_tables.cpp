@@ -6,6 +6,13 @@
 // clang-format off
 namespace {
 
+const evValueName wordsMQIACHLISTENERCONTROL[] = {
+    {0, 0, "QMGR", "QMGR", 0},
+    {0, 1, "STARTONLY", "STARTONLY", 0},
+    {0, 2, "MANUAL", "MANUAL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
 const evValueName wordsMQIACHXMITPROTOCOLTYPE[] = {
     {0, 1, "LU62", "LU62", 0},
     {0, 2, "TCP", "TCP", 0},
@@ -456,10 +463,123 @@ const evValueName wordsMQIASTATISTICSMQI[] = {
     {0, 0, nullptr, nullptr, 0},
 };
 
+const evValueName wordsMQIASERVICECONTROL[] = {
+    {0, 0, "QMGR", "QMGR", 0},
+    {0, 1, "STARTONLY", "STARTONLY", 0},
+    {0, 2, "MANUAL", "MANUAL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASERVICETYPE[] = {
+    {0, 0, "COMMAND", "COMMAND", 0},
+    {0, 1, "SERVER", "SERVER", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACLUSTEROBJECTSTATE[] = {
+    {0, 0, "ACTIVE", "ACTIVE", 0},
+    {0, 1, "PENDING", "PENDING", 0},
+    {0, 2, "INVALID", "INVALID", 0},
+    {0, 3, "ERROR", "ERROR", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIACLUSTERPUBROUTE[] = {
+    {0, 0, "DIRECT", "DIRECT", 0},
+    {0, 1, "TOPICHOST", "TOPICHOST", 0},
+    {0, 2, "NONE", "NONE", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIADURABLESUB[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 2, "NO", "NO", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAINHIBITPUB[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "DISABLED", "DISABLED", 0},
+    {0, 2, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAINHIBITSUB[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "DISABLED", "DISABLED", 0},
+    {0, 2, "ENABLED", "ENABLED", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAMULTICAST[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "ENABLED", "ENABLED", 0},
+    {0, 2, "DISABLED", "DISABLED", 0},
+    {0, 3, "ONLY", "ONLY", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIANPMDELIVERY[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "ALL", "ALL", 0},
+    {0, 2, "ALLDUR", "ALLDUR", 0},
+    {0, 3, "ALLAVAIL", "ALLAVAIL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAPMDELIVERY[] = {
+    {0, 0, "ASPARENT", "ASPARENT", 0},
+    {0, 1, "ALL", "ALL", 0},
+    {0, 2, "ALLDUR", "ALLDUR", 0},
+    {0, 3, "ALLAVAIL", "ALLAVAIL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAPROXYSUB[] = {
+    {0, 1, "FORCE", "FORCE", 0},
+    {0, 2, "FIRSTUSE", "FIRSTUSE", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAPUBSCOPE[] = {
+    {0, 0, "ALL", "ALL", 0},
+    {0, 1, "ASPARENT", "ASPARENT", 0},
+    {0, 4, "QMGR", "QMGR", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIASUBSCOPE[] = {
+    {0, 0, "ALL", "ALL", 0},
+    {0, 1, "ASPARENT", "ASPARENT", 0},
+    {0, 4, "QMGR", "QMGR", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIATOPICDEFPERSISTENCE[] = {
+    {0, -1, "ASPARENT", "ASPARENT", 0},
+    {0, 0, "NO", "NO", 0},
+    {0, 1, "YES", "YES", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIATOPICTYPE[] = {
+    {0, 0, "LOCAL", "LOCAL", 0},
+    {0, 1, "CLUSTER", "CLUSTER", 0},
+    {0, 2, "ALL", "ALL", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
 const evValueName wordsMQIAUSEDEADLETTERQ[] = {
     {0, 0, "ASPARENT", "ASPARENT", 0},
     {0, 1, "NO", "NO", 0},
     {0, 2, "YES", "YES", 0},
+    {0, 0, nullptr, nullptr, 0},
+};
+
+const evValueName wordsMQIAWILDCARDOPERATION[] = {
+    {0, 1, "BLOCK", "BLOCK", 0},
+    {0, 2, "PASSTHRU", "PASSTHRU", 0},
     {0, 0, nullptr, nullptr, 0},
 };
 
@@ -630,7 +750,7 @@ const evParmDef fieldsLISTENER[] = {
     {0, "", "a   ", "i", "BACKLOG", nullptr, nullptr, 1602, 0, -2, 0, 0, 7, 0, "backlog", 7},
     {0, "", "a   ", "i", "COMMANDS", nullptr, nullptr, 1520, 0, -2, 0, 0, 8, 0, "commands", 8},
     {0, "", "a   ", "i", "INDISP", nullptr, nullptr, 1581, 0, -2, 0, 0, 6, 0, "indisp", 6},
-    {0, "", "a   ", "i", "CONTROL", nullptr, nullptr, 1601, 0, -2, 0, 0, 7, 0, "control", 7},
+    {0, "", "a   ", "i", "CONTROL", wordsMQIACHLISTENERCONTROL, nullptr, 1601, 0, -2, 0, 0, 7, 0, "control", 7},
     {0, "", "a   ", "i", "NTBNAMES", nullptr, nullptr, 1513, 0, -2, 0, 0, 8, 0, "ntbnames", 8},
     {0, "", "a   ", "i", "PORT", nullptr, nullptr, 1522, 0, -2, 0, 0, 4, 0, "port", 4},
     {0, "", "a   ", "i", "SESSIONS", nullptr, nullptr, 1518, 0, -2, 0, 0, 8, 0, "sessions", 8},
@@ -1053,8 +1173,8 @@ const evParmDef fieldsSERVICE[] = {
     {0, "", "a   ", "s", "STDOUT", nullptr, nullptr, 2083, 0, -2, 0, 0, 6, 0, "stdout", 6},
     {0, "", "a   ", "i", "IGNSTATE", nullptr, nullptr, 1423, 0, -2, 0, 0, 8, 0, "ignstate", 8},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
-    {0, "", "a   ", "i", "CONTROL", nullptr, nullptr, 139, 0, -2, 0, 0, 7, 0, "control", 7},
-    {0, "", "a   ", "i", "SERVTYPE", nullptr, nullptr, 121, 0, -2, 0, 0, 8, 0, "servtype", 8},
+    {0, "", "a   ", "i", "CONTROL", wordsMQIASERVICECONTROL, nullptr, 139, 0, -2, 0, 0, 7, 0, "control", 7},
+    {0, "", "a   ", "i", "SERVTYPE", wordsMQIASERVICETYPE, nullptr, 121, 0, -2, 0, 0, 8, 0, "servtype", 8},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1140,24 +1260,24 @@ const evParmDef fieldsTOPIC[] = {
     {0, "", "a   ", "i", "AUTHREC", nullptr, nullptr, 1398, 0, -2, 0, 0, 7, 0, "authrec", 7},
     {0, "", "a   ", "i", "REPLACE", nullptr, nullptr, 1006, 0, -2, 0, 0, 7, 0, "replace", 7},
     {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
-    {0, "", "a   ", "i", "CLSTATE", nullptr, nullptr, 256, 0, -2, 0, 0, 7, 0, "clstate", 7},
-    {0, "", "a   ", "i", "CLROUTE", nullptr, nullptr, 255, 0, -2, 0, 0, 7, 0, "clroute", 7},
+    {0, "", "a   ", "i", "CLSTATE", wordsMQIACLUSTEROBJECTSTATE, nullptr, 256, 0, -2, 0, 0, 7, 0, "clstate", 7},
+    {0, "", "a   ", "i", "CLROUTE", wordsMQIACLUSTERPUBROUTE, nullptr, 255, 0, -2, 0, 0, 7, 0, "clroute", 7},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
     {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "DURSUB", nullptr, nullptr, 175, 0, -2, 0, 0, 6, 0, "dursub", 6},
-    {0, "", "a   ", "i", "PUB", nullptr, nullptr, 181, 0, -2, 0, 0, 3, 0, "pub", 3},
-    {0, "", "a   ", "i", "SUB", nullptr, nullptr, 182, 0, -2, 0, 0, 3, 0, "sub", 3},
-    {0, "", "a   ", "i", "MCAST", nullptr, nullptr, 176, 0, -2, 0, 0, 5, 0, "mcast", 5},
-    {0, "", "a   ", "i", "NPMSGDLV", nullptr, nullptr, 196, 0, -2, 0, 0, 8, 0, "npmsgdlv", 8},
-    {0, "", "a   ", "i", "PMSGDLV", nullptr, nullptr, 195, 0, -2, 0, 0, 7, 0, "pmsgdlv", 7},
-    {0, "", "a   ", "i", "PROXYSUB", nullptr, nullptr, 199, 0, -2, 0, 0, 8, 0, "proxysub", 8},
-    {0, "", "a   ", "i", "PUBSCOPE", nullptr, nullptr, 219, 0, -2, 0, 0, 8, 0, "pubscope", 8},
+    {0, "", "a   ", "i", "DURSUB", wordsMQIADURABLESUB, nullptr, 175, 0, -2, 0, 0, 6, 0, "dursub", 6},
+    {0, "", "a   ", "i", "PUB", wordsMQIAINHIBITPUB, nullptr, 181, 0, -2, 0, 0, 3, 0, "pub", 3},
+    {0, "", "a   ", "i", "SUB", wordsMQIAINHIBITSUB, nullptr, 182, 0, -2, 0, 0, 3, 0, "sub", 3},
+    {0, "", "a   ", "i", "MCAST", wordsMQIAMULTICAST, nullptr, 176, 0, -2, 0, 0, 5, 0, "mcast", 5},
+    {0, "", "a   ", "i", "NPMSGDLV", wordsMQIANPMDELIVERY, nullptr, 196, 0, -2, 0, 0, 8, 0, "npmsgdlv", 8},
+    {0, "", "a   ", "i", "PMSGDLV", wordsMQIAPMDELIVERY, nullptr, 195, 0, -2, 0, 0, 7, 0, "pmsgdlv", 7},
+    {0, "", "a   ", "i", "PROXYSUB", wordsMQIAPROXYSUB, nullptr, 199, 0, -2, 0, 0, 8, 0, "proxysub", 8},
+    {0, "", "a   ", "i", "PUBSCOPE", wordsMQIAPUBSCOPE, nullptr, 219, 0, -2, 0, 0, 8, 0, "pubscope", 8},
     {0, "", "a   ", "i", "QSGDISP", nullptr, nullptr, 63, 0, -2, 0, 0, 7, 0, "qsgdisp", 7},
-    {0, "", "a   ", "i", "SUBSCOPE", nullptr, nullptr, 218, 0, -2, 0, 0, 8, 0, "subscope", 8},
-    {0, "", "a   ", "i", "DEFPSIST", nullptr, nullptr, 185, 0, -2, 0, 0, 8, 0, "defpsist", 8},
-    {0, "", "a   ", "i", "TYPE", nullptr, nullptr, 208, 0, -2, 0, 0, 4, 0, "type", 4},
+    {0, "", "a   ", "i", "SUBSCOPE", wordsMQIASUBSCOPE, nullptr, 218, 0, -2, 0, 0, 8, 0, "subscope", 8},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIATOPICDEFPERSISTENCE, nullptr, 185, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "TYPE", wordsMQIATOPICTYPE, nullptr, 208, 0, -2, 0, 0, 4, 0, "type", 4},
     {0, "", "a   ", "i", "USEDLQ", wordsMQIAUSEDEADLETTERQ, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
-    {0, "", "a   ", "i", "WILDCARD", nullptr, nullptr, 216, 0, -2, 0, 0, 8, 0, "wildcard", 8},
+    {0, "", "a   ", "i", "WILDCARD", wordsMQIAWILDCARDOPERATION, nullptr, 216, 0, -2, 0, 0, 8, 0, "wildcard", 8},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -1672,7 +1792,7 @@ const evParmDef fieldsLSSTATUS[] = {
     {0, "", "a   ", "i", "PID", nullptr, nullptr, 1024, 0, -2, 0, 0, 3, 0, "pid", 3},
     {0, "", "a   ", "i", "ADAPTER", nullptr, nullptr, 1519, 0, -2, 0, 0, 7, 0, "adapter", 7},
     {0, "", "a   ", "i", "BACKLOG", nullptr, nullptr, 1602, 0, -2, 0, 0, 7, 0, "backlog", 7},
-    {0, "", "a   ", "i", "CONTROL", nullptr, nullptr, 1601, 0, -2, 0, 0, 7, 0, "control", 7},
+    {0, "", "a   ", "i", "CONTROL", wordsMQIACHLISTENERCONTROL, nullptr, 1601, 0, -2, 0, 0, 7, 0, "control", 7},
     {0, "", "a   ", "i", "STATUS", nullptr, nullptr, 1599, 0, -2, 0, 0, 6, 0, "status", 6},
     {0, "", "a   ", "i", "NTBNAMES", nullptr, nullptr, 1513, 0, -2, 0, 0, 8, 0, "ntbnames", 8},
     {0, "", "a   ", "i", "PORT", nullptr, nullptr, 1522, 0, -2, 0, 0, 4, 0, "port", 4},
@@ -1963,8 +2083,8 @@ const evParmDef fieldsSVSTATUS[] = {
     {0, "", "a   ", "s", "STDOUT", nullptr, nullptr, 2083, 0, -2, 0, 0, 6, 0, "stdout", 6},
     {0, "", "a   ", "i", "PID", nullptr, nullptr, 1024, 0, -2, 0, 0, 3, 0, "pid", 3},
     {0, "", "a   ", "i", "STATUS", nullptr, nullptr, 1260, 0, -2, 0, 0, 6, 0, "status", 6},
-    {0, "", "a   ", "i", "CONTROL", nullptr, nullptr, 139, 0, -2, 0, 0, 7, 0, "control", 7},
-    {0, "", "a   ", "i", "SERVTYPE", nullptr, nullptr, 121, 0, -2, 0, 0, 8, 0, "servtype", 8},
+    {0, "", "a   ", "i", "CONTROL", wordsMQIASERVICECONTROL, nullptr, 139, 0, -2, 0, 0, 7, 0, "control", 7},
+    {0, "", "a   ", "i", "SERVTYPE", wordsMQIASERVICETYPE, nullptr, 121, 0, -2, 0, 0, 8, 0, "servtype", 8},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };
 
@@ -2021,20 +2141,20 @@ const evParmDef fieldsTPSTATUS[] = {
     {0, "", "a   ", "i", "SUBTYPE", nullptr, nullptr, 1289, 0, -2, 0, 0, 7, 0, "subtype", 7},
     {0, "", "a   ", "i", "TYPE", nullptr, nullptr, 1302, 0, -2, 0, 0, 4, 0, "type", 4},
     {0, "", "a   ", "i", "CAPEXPRY", wordsMQIACAPEXPIRY, nullptr, 276, 0, -2, 0, 0, 8, 0, "capexpry", 8},
-    {0, "", "a   ", "i", "CLROUTE", nullptr, nullptr, 255, 0, -2, 0, 0, 7, 0, "clroute", 7},
+    {0, "", "a   ", "i", "CLROUTE", wordsMQIACLUSTERPUBROUTE, nullptr, 255, 0, -2, 0, 0, 7, 0, "clroute", 7},
     {0, "", "a   ", "i", "DEFPRTY", nullptr, nullptr, 6, 0, -2, 0, 0, 7, 0, "defprty", 7},
     {0, "", "a   ", "i", "DEFPRESP", wordsMQIADEFPUTRESPONSETYPE, nullptr, 184, 0, -2, 0, 0, 8, 0, "defpresp", 8},
-    {0, "", "a   ", "i", "DURSUB", nullptr, nullptr, 175, 0, -2, 0, 0, 6, 0, "dursub", 6},
-    {0, "", "a   ", "i", "PUB", nullptr, nullptr, 181, 0, -2, 0, 0, 3, 0, "pub", 3},
-    {0, "", "a   ", "i", "SUB", nullptr, nullptr, 182, 0, -2, 0, 0, 3, 0, "sub", 3},
-    {0, "", "a   ", "i", "MCAST", nullptr, nullptr, 176, 0, -2, 0, 0, 5, 0, "mcast", 5},
-    {0, "", "a   ", "i", "NPMSGDLV", nullptr, nullptr, 196, 0, -2, 0, 0, 8, 0, "npmsgdlv", 8},
-    {0, "", "a   ", "i", "PMSGDLV", nullptr, nullptr, 195, 0, -2, 0, 0, 7, 0, "pmsgdlv", 7},
+    {0, "", "a   ", "i", "DURSUB", wordsMQIADURABLESUB, nullptr, 175, 0, -2, 0, 0, 6, 0, "dursub", 6},
+    {0, "", "a   ", "i", "PUB", wordsMQIAINHIBITPUB, nullptr, 181, 0, -2, 0, 0, 3, 0, "pub", 3},
+    {0, "", "a   ", "i", "SUB", wordsMQIAINHIBITSUB, nullptr, 182, 0, -2, 0, 0, 3, 0, "sub", 3},
+    {0, "", "a   ", "i", "MCAST", wordsMQIAMULTICAST, nullptr, 176, 0, -2, 0, 0, 5, 0, "mcast", 5},
+    {0, "", "a   ", "i", "NPMSGDLV", wordsMQIANPMDELIVERY, nullptr, 196, 0, -2, 0, 0, 8, 0, "npmsgdlv", 8},
+    {0, "", "a   ", "i", "PMSGDLV", wordsMQIAPMDELIVERY, nullptr, 195, 0, -2, 0, 0, 7, 0, "pmsgdlv", 7},
     {0, "", "a   ", "i", "PUBCOUNT", nullptr, nullptr, 215, 0, -2, 0, 0, 8, 0, "pubcount", 8},
-    {0, "", "a   ", "i", "PUBSCOPE", nullptr, nullptr, 219, 0, -2, 0, 0, 8, 0, "pubscope", 8},
+    {0, "", "a   ", "i", "PUBSCOPE", wordsMQIAPUBSCOPE, nullptr, 219, 0, -2, 0, 0, 8, 0, "pubscope", 8},
     {0, "", "a   ", "i", "SUBCOUNT", nullptr, nullptr, 204, 0, -2, 0, 0, 8, 0, "subcount", 8},
-    {0, "", "a   ", "i", "SUBSCOPE", nullptr, nullptr, 218, 0, -2, 0, 0, 8, 0, "subscope", 8},
-    {0, "", "a   ", "i", "DEFPSIST", nullptr, nullptr, 185, 0, -2, 0, 0, 8, 0, "defpsist", 8},
+    {0, "", "a   ", "i", "SUBSCOPE", wordsMQIASUBSCOPE, nullptr, 218, 0, -2, 0, 0, 8, 0, "subscope", 8},
+    {0, "", "a   ", "i", "DEFPSIST", wordsMQIATOPICDEFPERSISTENCE, nullptr, 185, 0, -2, 0, 0, 8, 0, "defpsist", 8},
     {0, "", "a   ", "i", "USEDLQ", wordsMQIAUSEDEADLETTERQ, nullptr, 234, 0, -2, 0, 0, 6, 0, "usedlq", 6},
     {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, "", 0},
 };

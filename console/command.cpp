@@ -177,16 +177,21 @@ struct Layout {
     bool firstOfObject;
 };
 
-void flushLine(Layout *l) {
-    if (l->used == 0) return;
+// One line of the response's layout.
+void layoutLine(Layout *l, const char *text, size_t length) {
     uint32_t flags = l->kind == CSL_LINE_OBJECT ? CSL_LINE_OF_OBJECT : 0;
     if (l->kind == CSL_LINE_OBJECT && l->firstOfObject) {
         flags |= CSL_LINE_FIRST_OF_OBJECT;
         l->firstOfObject = false;
     }
-    addLine(l->reply, l->line, l->used, l->kind, flags);
-    l->used = 0;
+    addLine(l->reply, text, length, l->kind, flags);
     ++l->lines;
+}
+
+void flushLine(Layout *l) {
+    if (l->used == 0) return;
+    layoutLine(l, l->line, l->used);
+    l->used = 0;
 }
 
 void placeAttribute(Layout *l, const char *text, size_t length, bool oneColumn, bool wrap) {
@@ -207,12 +212,16 @@ void placeAttribute(Layout *l, const char *text, size_t length, bool oneColumn, 
             }
         }
     }
-    // A line longer than the buffer starts a new line rather than lose the attribute.
+    // A line longer than the buffer starts a new line rather than lose the attribute; an attribute
+    // longer than a line is a line of its own, shown whole.
     if (next + length > sizeof l->line) {
         flushLine(l);
         next = 0;
     }
-    if (length > sizeof l->line) length = sizeof l->line;
+    if (length > sizeof l->line) {
+        layoutLine(l, text, length);
+        return;
+    }
     std::memset(l->line + l->used, ' ', next - l->used);
     std::memcpy(l->line + next, text, length);
     l->used = next + length;
@@ -275,11 +284,23 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
     l.kind = headerPlaced ? CSL_LINE_OBJECT : CSL_LINE_RESPONSE;
     l.firstOfObject = true;
     CslAttrCursor cursor{text, length, 0, 0, r->edit ? 1 : 0};
-    char buffer[kLineBuffer];
+    // A token is never longer than the response: one that outgrows a line's buffer is read whole.
+    char onStack[kLineBuffer];
+    char *buffer = onStack;
+    size_t bufferSize = sizeof onStack;
+    if (length + 2 > sizeof onStack) {
+        buffer = static_cast<char *>(CSGetMem(length + 2));
+        bufferSize = length + 2;
+        if (buffer == nullptr) {
+            addLine(r, "Unable to allocate storage", 26, CSL_LINE_ERROR);
+            session->resultFlags.fetch_or(CSL_RESULT_NO_STORAGE);
+            return;
+        }
+    }
     const char *token = buffer;
     size_t tokenLength = 0;
     int keyword = 0;
-    while (cslParseResponseAttrs(&cursor, buffer, sizeof buffer, &tokenLength, &keyword)) {
+    while (cslParseResponseAttrs(&cursor, buffer, bufferSize, &tokenLength, &keyword)) {
         token = buffer;
         if (!keyword) {
             flushLine(&l);
@@ -300,6 +321,7 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
         placeAttribute(&l, token, tokenLength, columns == 1, session->wrap != 0);
     }
     flushLine(&l);
+    if (buffer != onStack) CSFreeMem(buffer);
     if (l.lines >= 2) r->echo->flags |= CSL_CMD_MULTILINE;
     if ((r->echo->flags & CSL_CMD_MULTILINE) != 0 && r->echo->matched >= 2)
         r->echo->flags |= CSL_SHOW_SEPARATORS;
@@ -710,6 +732,16 @@ void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *tex
     outputResponse(&r, text, length);
 }
 
+void cslCountLostCommand(cslSession *session, uint32_t request) {
+    CSRecursiveGuard guard(session->displayLock);
+    cslOutputLine *echo = findEcho(session, request);
+    if (echo != nullptr) {
+        if ((echo->flags & CSL_CMD_ENDED) != 0) return;
+        echo->flags |= CSL_CMD_ENDED | CSL_CMD_FAILED;
+    }
+    session->summaryFailed.fetch_add(1);
+}
+
 void cslMQFailure(cslSession *session, int32_t reason, const char *text) {
     session->lastReason.store(reason);
     session->resultFlags.fetch_or(CSL_RESULT_MQ_FAILED);
@@ -797,7 +829,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
             gmo.WaitInterval = unlimited ? 5000 : waitMs;
         }
         if (!unlimited)
-            cslStatusMessage(session, "Command server or network slow in responding", 0, evClockNow() + 3);
+            cslStatusMessage(session, "Command server or network slow in responding", 0, evTimeNow() + 3);
         MQLONG got = 0;
         MQLONG cc = 0;
         MQLONG rc = 0;
@@ -806,7 +838,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
         c->mqi->MQGET(hconn, c->replyHobj, &md, &gmo, static_cast<MQLONG>(c->replyBufferSize - 1),
                       c->replyBuffer, &got, &cc, &rc);
         evTraceCallOut("MQGET(Reply)", hconn, EV_TRACE_CONSOLE, rc);
-        if (!unlimited) cslStatusMessage(session, "", 0, evClockNow());
+        if (!unlimited) cslStatusMessage(session, "", 0, evTimeNow());
         if (cc == MQCC_FAILED) {
             if (rc == 2033) {
                 if (unlimited) continue;

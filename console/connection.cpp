@@ -492,6 +492,19 @@ void cslSetCurrentConnection(cslSession *session, cslConnection *record, int ann
     }
 }
 
+namespace {
+
+// A served connect leaves the template as a fresh one (its wait kept): options of that =conn, a
+// queue manager to administer among them, must not carry over to the next connect.
+void resetTemplate(cslSession *session, cslConnection *t) {
+    const int32_t waitSeconds = t->waitSeconds;
+    cslReleaseConnectionStrings(t);
+    (void)cslInitQmConnection(session, t);  // the scratch buffer exists: it cannot fail
+    t->waitSeconds = waitSeconds;
+}
+
+}  // namespace
+
 int32_t cslGetConnection(cslSession *session) {
     CSRecursiveGuard guard(session->consoleLock);
     cslConnection *t = &session->templateConnection;
@@ -499,7 +512,7 @@ int32_t cslGetConnection(cslSession *session) {
         cslConnection *c = *at;
         if (cslSameConnection(t, c)) {
             cslSetCurrentConnection(session, c, 1);
-            cslReleaseConnectionStrings(t);
+            resetTemplate(session, t);
             return 0;
         }
         if (!c->workerRunning.load() && !c->replyReaderRunning.load() && c != session->current) {
@@ -527,9 +540,7 @@ int32_t cslGetConnection(cslSession *session) {
     if (c->requestEvent == nullptr) evConsolePrint(2, "Can not create request semaphore\n", -1);
     c->responseEvent = cslEventCreate();
     if (c->responseEvent == nullptr) evConsolePrint(2, "Can not create response semaphore\n", -1);
-    int32_t waitSeconds = t->waitSeconds;
-    (void)cslInitQmConnection(session, t);  // the scratch buffer exists: it cannot fail
-    t->waitSeconds = waitSeconds;
+    resetTemplate(session, t);
     if (c->requestText == nullptr || c->requestEvent == nullptr || c->responseEvent == nullptr) {
         freeRecord(c);
         session->current = t;

@@ -63,6 +63,9 @@ void cslFreeFilters(cslOutputLine *line);
 int cslParseResetQStats(cslSession *session, const char *text, char *queue, size_t queueSize, int *isReset);
 // One response message of the command whose echo line is given, appended after its lines.
 void cslOutputResponse(cslSession *session, cslOutputLine *echo, const char *text, size_t length);
+// A command sent but never answered (its wait given up, its connection broken): counted failed once,
+// so that the summary adds up.
+void cslCountLostCommand(cslSession *session, uint32_t request);
 // The ALTER NAMELIST as typed, its =ADD and =RMV applied to the namelist's current names (a NAMES
 // value) into out: 1, or 0 with the error text in out.
 int cslRebuildNamelist(cslSession *session, const char *typed, const char *names, size_t namesLength,

@@ -360,15 +360,26 @@ void cslNoteOptionGroup(cslSession *session, size_t offset) {
 
 namespace {
 
+// A command that its connection's worker took and that no reply completed: sent, and lost.
+bool commandLost(const cslSession *session, uint32_t posted) {
+    const cslConnection *c = session->requestConnection;
+    return c != nullptr && (c->requestKind == CSL_REQUEST_COMMAND || c->requestKind == CSL_REQUEST_LOOP) &&
+           session->requestTaken.load() >= posted && session->requestCompleted.load() < posted;
+}
+
 // Gives the posted request up: a late reply completes nothing, and the next command may go at once.
 int abandonRequest(cslSession *session, const char *text) {
+    bool lost = false;
+    uint32_t posted = 0;
     {
         CSRecursiveGuard guard(session->consoleLock);
-        const uint32_t posted = session->requestPosted.load();
+        posted = session->requestPosted.load();
+        lost = commandLost(session, posted);
         if (session->requestTaken.load() < posted) session->requestTaken.store(posted);
         if (session->requestCompleted.load() < posted) session->requestCompleted.store(posted);
         session->waiting.store(0);
     }
+    if (lost) cslCountLostCommand(session, posted);
     session->lastReason.store(MQRC_NO_MSG_AVAILABLE);
     session->resultFlags.fetch_or(CSL_RESULT_FAILED);
     errorLine(session, text);
@@ -392,7 +403,7 @@ int cslWaitForResponse(cslSession *session, cslConnection *record) {
     const int32_t seconds = record->waitSeconds > 0 ? record->waitSeconds : 1;
     // A wait that began while the program ends already (the ending hook's) keeps its own limit.
     const bool endingBefore = programEnding();
-    const int64_t started = evClockNow();
+    const int64_t started = evTimeNow();
     int32_t waited = 0;
     for (;;) {
         const uint32_t rc = cslEventWait(record->responseEvent, 1000);
@@ -574,14 +585,19 @@ void cslConnectionThread(cslConnection *c) {
         }
     }
     if (cslConnected(c)) cslDisconnect(session, c, 0);
+    bool lost = false;
+    uint32_t posted = 0;
     {
         CSRecursiveGuard guard(session->consoleLock);
         if (session->requestConnection == c) {
+            posted = session->requestPosted.load();
+            lost = commandLost(session, posted);
             session->requestTaken.store(session->requestPosted.load());
             session->requestCompleted.store(session->requestPosted.load());
         }
         session->lastReason.store(2059);
     }
+    if (lost) cslCountLostCommand(session, posted);
     cslEventSet(c->responseEvent);
     c->workerThreadId.store(0);
     c->workerRunning.store(0);

@@ -30,6 +30,7 @@ constexpr uint16_t kFilterKeyword = 3;
 constexpr uint16_t kFilterCase = 1;
 constexpr uint32_t kKeywordReport = 1;
 constexpr uint32_t kKeywordKeepQuotes = 2;
+constexpr uint32_t kKeywordReplyValue = 16;  // a value of a reply: quotes in it are characters
 
 char *filterText(cslFilter *f) {
     return reinterpret_cast<char *>(f + 1);
@@ -149,11 +150,49 @@ const cslMqscCommand *locateWhere(cslSession *session, cslConnection *c, const c
 bool responseValue(const WhereContext *w, const char *keyword, const char **value, size_t *length) {
     size_t spanStart = 0;
     size_t spanLength = 0;
-    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes, w->response,
+    if (!cslFindKeyword(w->session, nullptr, kKeywordKeepQuotes | kKeywordReplyValue, w->response,
                         static_cast<int64_t>(w->responseLength), keyword, &spanStart, &spanLength, value,
                         length))
         return false;
     return spanLength > 0;
+}
+
+// Attributes that a reply shows as a bare word, the word or its negative form NOword: their value is
+// their presence, 1 for the word and 0 for NOword, compared with YES or NO as well as with the
+// field's own words.
+const char *const kFlagKeywords[] = {"SHARE", "TRIGGER", "HARDENBO", "SYNCPT"};
+const evValueName kFlagWords[] = {{0, 1, "Yes", "YES", 0}, {0, 0, "No", "NO", 0}, {0, 0, "", nullptr, 0}};
+
+bool isFlag(const evParmDef *field) {
+    if (field == nullptr) return false;
+    for (const char *k : kFlagKeywords)
+        if (std::strcmp(field->keyword, k) == 0) return true;
+    return false;
+}
+
+// NOword of a flag field: the field, else none.
+const evParmDef *negativeFlag(const evParmDef *table, const char *name, size_t length) {
+    if (length <= 2 || strncasecmp(name, "NO", 2) != 0) return nullptr;
+    for (const evParmDef *row = table; row != nullptr && row->keyword != nullptr; ++row)
+        if (isFlag(row) && std::strlen(row->keyword) == length - 2 &&
+            strncasecmp(row->keyword, name + 2, length - 2) == 0)
+            return row;
+    return nullptr;
+}
+
+// A bare word of the reply outside brackets, with blanks or the text's ends around it.
+bool replyHasWord(const char *text, size_t n, const char *word) {
+    const size_t k = std::strlen(word);
+    auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+    int depth = 0;
+    for (size_t i = 0; i + k <= n; ++i) {
+        if (text[i] == '(') ++depth;
+        if (text[i] == ')' && depth > 0) --depth;
+        if (depth == 0 && (i == 0 || blank(text[i - 1])) && std::strncmp(text + i, word, k) == 0 &&
+            (i + k == n || blank(text[i + k])))
+            return true;
+    }
+    return false;
 }
 
 int64_t number(const char *text, size_t length) {
@@ -169,6 +208,18 @@ int whereValue(ExpExpression *e, const WhereContext *w, const evParmDef *field, 
     const char kind = field->type != nullptr ? field->type[0] : '\0';
     const char *value = nullptr;
     size_t length = 0;
+    if (isFlag(field)) {
+        char negative[64];
+        std::snprintf(negative, sizeof negative, "NO%s", field->keyword);
+        if (replyHasWord(w->response, w->responseLength, field->keyword)) {
+            expSetInt(result, 1);
+            return 1;
+        }
+        if (replyHasWord(w->response, w->responseLength, negative)) {
+            expSetInt(result, 0);
+            return 1;
+        }
+    }
     if (!responseValue(w, field->keyword, &value, &length)) {
         e->valueMissing = 1;
         return 0;
@@ -282,12 +333,23 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
     }
     if (partner != nullptr && partner->type == EXP_VAR && partner->data != nullptr) {
         int partnerAmbiguous = 0;
+        const size_t partnerLength = std::strlen(partner->data);
         const evParmDef *partnerField =
-            findAttribute(w->row->parms, partner->data, std::strlen(partner->data), &partnerAmbiguous);
+            findAttribute(w->row->parms, partner->data, partnerLength, &partnerAmbiguous);
+        if (partnerField == nullptr) partnerField = negativeFlag(w->row->parms, partner->data, partnerLength);
         if (cslResolveValueName(e, partnerField, var, result)) return 1;
+        if (isFlag(partnerField)) {
+            const evValueName *word = cslFindValueName(kFlagWords, name, length);
+            if (word != nullptr) {
+                expSetInt(result, word->value);
+                return 1;
+            }
+        }
     }
     int ambiguous = 0;
     const evParmDef *field = findAttribute(w->row->parms, name, length, &ambiguous);
+    const evParmDef *negated = field == nullptr ? negativeFlag(w->row->parms, name, length) : nullptr;
+    if (negated != nullptr) field = negated;
     if (field == nullptr && ambiguous)
         return expSetError(e, length, "Variable '%.*s' is ambiguous", static_cast<int>(length), name);
     if (field == nullptr)
@@ -300,7 +362,9 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
         return expSetError(e, length, "Variable '%s' is not suitable for =WHERE() clause", name);
     if (e->trial) {
         // Only a DISPLAY asks for attributes; an ALTER of the edit mode is sent as typed.
-        if (w->command != nullptr && kind != 'R' && kind != 'L' && strcasecmp(w->row->verb, "DISPLAY") == 0)
+        // A list (NAMES, MSGEXIT, RCVEXIT) is asked for as any other attribute: unasked, the reply
+        // lacks it and the filter would hide every object. Only the object's name (R) always comes.
+        if (w->command != nullptr && kind != 'R' && strcasecmp(w->row->verb, "DISPLAY") == 0)
             requestAttribute(w, field->keyword);
         if (kind == 'L' || kind == 'l') return expMakeList(result, 0, nullptr, nullptr);
         if (kind == 'R' || kind == 'r' || kind == 's') {
@@ -310,7 +374,9 @@ int resolveWhereVariable(ExpExpression *e, ExpValue *partner, ExpValue *var, Exp
         expSetInt(result, 0);
         return 1;
     }
-    return whereValue(e, w, field, suffixLong, result);
+    if (!whereValue(e, w, field, suffixLong, result)) return 0;
+    if (negated != nullptr) expSetInt(result, result->value.i == 0 ? 1 : 0);
+    return 1;
 }
 
 int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char *text) {
@@ -343,7 +409,8 @@ int applyWhere(cslSession *session, cslConnection *c, cslOutputLine *echo, char 
         WhereContext w{session, row, text, CSL_BUFFER_SIZE, nullptr, 0, false, nullptr};
         whereContext = &w;
         char *error = nullptr;
-        const uint32_t flags = EXP_PARSE_AT_NAMES | (session->cswhere ? EXP_PARSE_CASE : 0);
+        const uint32_t flags =
+            EXP_PARSE_AT_NAMES | EXP_PARSE_DOUBLED_QUOTES | (session->cswhere ? EXP_PARSE_CASE : 0);
         // The script's program lets the filter call the script's own functions.
         ExpCallerBlock caller{};
         caller.program = session->program;
@@ -606,6 +673,30 @@ int cslRebuildNamelist(cslSession *session, const char *typed, const char *names
     return put(")", 1) ? 1 : 0;
 }
 
+namespace {
+
+// Where a value of a reply ends: a reply shows a value as it is, quotes and all, each followed by a
+// blank or the line's end. Its ')' is the one at bracket depth 0 followed so; with brackets that do
+// not pair up in the value, the first ')' followed so.
+size_t replyValueEnd(const char *text, size_t start, size_t end) {
+    int depth = 0;
+    size_t first = end;
+    for (size_t i = start; i < end; ++i) {
+        if (text[i] == '(') {
+            ++depth;
+            continue;
+        }
+        if (text[i] != ')') continue;
+        const bool last = i + 1 >= end || std::strchr(" \t\r\n", text[i + 1]) != nullptr;
+        if (last && first == end) first = i;
+        if (depth == 0 && last) return i;
+        if (depth > 0) --depth;
+    }
+    return first;
+}
+
+}  // namespace
+
 void cslFreeFilters(cslOutputLine *line) {
     while (line->filters != nullptr) {
         cslFilter *f = line->filters;
@@ -633,8 +724,8 @@ int cslParseKeyword(cslSession *session, cslOutputLine *, uint32_t flags, const 
     int depth = 0;
     char quote = 0;
     bool hadString = false;
-    size_t close = end;
-    for (size_t i = start; i < end; ++i) {
+    size_t close = (flags & kKeywordReplyValue) != 0 ? replyValueEnd(text, start, end) : end;
+    for (size_t i = start; i < end && (flags & kKeywordReplyValue) == 0; ++i) {
         char c = text[i];
         if (quote != 0) {
             if (c == quote) quote = 0;

@@ -65,15 +65,31 @@ uint32_t category(uint32_t kind) {
     }
 }
 
-void writeFile(cslSession *session, const char *text, size_t length) {
+// A line to the =output file. A write that fails closes the file (once said, by the caller through
+// reportFileFailure, no more lines go to it): 0, or the OS error.
+int writeFile(cslSession *session, const char *text, size_t length) {
     const CslFileCalls *calls = session->outputFileCalls;
-    if (session->outputFile == nullptr || calls == nullptr || calls->write == nullptr) return;
+    if (session->outputFile == nullptr || calls == nullptr || calls->write == nullptr) return 0;
     int32_t held = 0;
     evLockConsole(&held);
-    calls->write(session->outputFile, text, length);
-    calls->write(session->outputFile, "\n", 1);
-    if (calls->flush != nullptr) calls->flush(session->outputFile);
+    int error = calls->write(session->outputFile, text, length);
+    if (error == 0) error = calls->write(session->outputFile, "\n", 1);
+    if (error == 0 && calls->flush != nullptr) error = calls->flush(session->outputFile);
+    if (error != 0) {
+        if (calls->close != nullptr) calls->close(session->outputFile);
+        session->outputFile = nullptr;
+    }
     evUnlockConsole(&held);
+    return error;
+}
+
+void reportFileFailure(cslSession *session, int error) {
+    if (error == 0) return;
+    char text[CSL_SMALL_BUFFER_SIZE + 120];
+    std::snprintf(
+        text, sizeof text, "Can not write to output file '%s' errno=%s(%d): no more output is written to it",
+        session->outputFileName != nullptr ? session->outputFileName : "", std::strerror(error), error);
+    cslAddOutput(session, cslMainList(session), nullptr, text, -1, CSL_LINE_ERROR, CSL_CURRENT_COMMAND);
 }
 
 // The rows and first rows of every line after `from`; each line under an echo line takes the
@@ -318,7 +334,7 @@ cslOutputLine *cslAddOutput(cslSession *session, cslOutputList *list, cslOutputL
     session->redraw |= CSL_REDRAW_OUTPUT;
     if (session->outputFile != nullptr && copiedToFile(kind) &&
         !(baseKind(kind) == CSL_LINE_ECHO && startsWithNoCase(text, n, "=output")))
-        writeFile(session, cslLineText(line), line->length);
+        reportFileFailure(session, writeFile(session, cslLineText(line), line->length));
     if (mainList && cslFileMode(session) && line == list->newest && line->rows > 0)
         echoToStdout(session, line);
     return line;
@@ -351,7 +367,7 @@ void cslClearOutput(cslSession *session, cslOutputList *list, cslOutputLine *lin
 void cslWriteLine(cslSession *session, CslStream stream, uint32_t kind, const char *text, int64_t length) {
     size_t n = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
     if (stream == CSL_STREAM_OUTPUT_FILE) {
-        writeFile(session, text, n);
+        reportFileFailure(session, writeFile(session, text, n));
         return;
     }
     int32_t held = 0;
@@ -386,7 +402,8 @@ void cslSeparatorLine(cslSession *session, CslStream stream, int32_t style) {
 }
 
 void cslStatusMessage(cslSession *session, const char *text, int64_t time, int64_t showTime) {
-    if (time == 0) time = evClockNow();
+    // The clock itself: the main loop's cached second does not tick while a start-up script runs.
+    if (time == 0) time = evTimeNow();
     CSRecursiveGuard guard(session->displayLock);
     if (showTime == 0 && csThreadId() == session->consoleThread) {
         std::snprintf(session->statusNow, sizeof session->statusNow, "%s", text);
@@ -405,7 +422,7 @@ void cslShowStatusInFileMode(cslSession *session, int64_t since) {
     static const char *const kShown[] = {"Command server or network slow in responding", "Connecting to '",
                                          "Opening reply queue '", "Opening command queue '"};
     if (!cslFileMode(session)) return;
-    const int64_t now = evClockNow();
+    const int64_t now = evTimeNow();  // not the cached second: see cslStatusMessage
     char text[CSL_STATUS_TEXT_MAX + 1];
     {
         CSRecursiveGuard guard(session->displayLock);

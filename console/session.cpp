@@ -217,8 +217,12 @@ int cslApplyConfiguration() {
     session->target = CSL_TARGET_OWN;
     session->configNotApplied = 0;
     cslConnection *t = &session->templateConnection;
-    t->client = evStart.client;
+    // The program's own connection starts from a fresh template: what a script's =conn left in it
+    // (another queue manager to administer, its command queue, a channel) would make the
+    // connect via the program's queue manager administer another one.
     cslReleaseConnectionStrings(t);
+    (void)cslInitQmConnection(session, t);  // the scratch buffer exists: it cannot fail
+    t->client = evStart.client;
     int failed = 0;
     t->user = copyText(evStart.event.userId, &failed);
     t->connectPassword = copyText(evStart.event.password, &failed);

@@ -157,6 +157,9 @@ inline constexpr uint32_t EXP_PARSE_NO_TRIAL = 0x10;      // no trial evaluation
 // Every name beginning with "_" goes to the variable callback, which says which it knows (a WHERE
 // clause knows its own few, not the script's).
 inline constexpr uint32_t EXP_PARSE_OWN_SYSTEM = 0x20;
+// A doubled quote inside a quoted string is one quote character (MQSC's rule, for the console's
+// =WHERE); without it nothing inside quotes is an escape.
+inline constexpr uint32_t EXP_PARSE_DOUBLED_QUOTES = 0x40;
 
 // Indicator flags of a VAR: the prefixes and suffix its name carried.
 inline constexpr uint16_t EXP_IND_SHORT = 0x01;

@@ -257,8 +257,19 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
     if (lexeme[0] == '\'' || lexeme[0] == '"') {
         // The quote check before classification makes sure the closing quote is there.
         size_t n = length - 2;
+        const char q = lexeme[0];
         if (n == 0) {
             expSetEmptyString(t);
+        } else if ((e->flags & EXP_PARSE_DOUBLED_QUOTES) && std::memchr(lexeme + 1, q, n) != nullptr) {
+            char *copy = copyText(e, lexeme + 1, n);
+            if (copy == nullptr) return 0;
+            size_t kept = 0;
+            for (size_t i = 0; i < n; ++i) {
+                copy[kept++] = copy[i];
+                if (copy[i] == q && i + 1 < n && copy[i + 1] == q) ++i;
+            }
+            copy[kept] = '\0';
+            expSetString(t, EXP_EPSTR, copy, kept);
         } else if (e->flags & EXP_PARSE_COPY_STRINGS) {
             char *copy = copyText(e, lexeme + 1, n);
             if (copy == nullptr) return 0;
@@ -334,6 +345,14 @@ int tokenizeText(ExpExpression *e, const char *text, size_t length) {
     size_t n;
     while (scanGetToken(&cursor, end, delimiters, separators, &lexeme, &n) == 0) {
         const size_t position = static_cast<size_t>(lexeme - text);
+        // A quote that follows the closing one at once continues the string, as one quote.
+        while ((e->flags & EXP_PARSE_DOUBLED_QUOTES) && (lexeme[0] == '\'' || lexeme[0] == '"') && n >= 2 &&
+               lexeme[n - 1] == lexeme[0] && cursor < end && *cursor == lexeme[0]) {
+            const auto *close = static_cast<const char *>(
+                std::memchr(cursor + 1, lexeme[0], static_cast<size_t>(end - cursor - 1)));
+            cursor = close != nullptr ? close + 1 : end;
+            n = static_cast<size_t>(cursor - lexeme);
+        }
         const ExpOperator *row = findOperator(e->table, lexeme, n, end, false);
         if (row != nullptr) {
             ExpValue *t = newToken(e, EXP_OP, position);
