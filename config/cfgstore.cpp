@@ -439,8 +439,11 @@ void evCfgUowBackedOut(EvStreamIo *io) {
 }
 
 void evCfgUowCommitted(EvStreamIo *io) {
+    const bool alertsKept = stamps[EV_DQ_KIND_ALERTS].io == io;
     for (SaveStamp &stamp : stamps)
         if (stamp.io == io) stamp = SaveStamp{};
+    // What the subscribers are told of is kept now.
+    if (alertsKept) cfgAlertPublishHeld();
 }
 
 // ---- Loading ----

@@ -98,6 +98,7 @@ TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
     const uint32_t id = add(high);
     AlertSample again = high;
     again.text = "Data Queue is 'high' at 95 of 100 messages.";
+    at::committed();
     topic() = at::Topic{};
     ct::changeLines().clear();
     EXPECT_EQ(add(again, EV_ALERT_REPLACE | EV_ALERT_PUBLISH | EV_ALERT_ANY_TEXT), id);

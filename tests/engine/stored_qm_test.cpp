@@ -2,6 +2,7 @@
 // administrator or another application with access to it could: damaged, missing and foreign
 // messages. Each start after the damage comes up and answers a command, and the log names what was
 // skipped; a stored configuration damaged beyond use ends the program at once, naming its message.
+// And what the stored alerts tell subscribers: only what was kept, across backouts, kills and ends.
 #include "program.h"
 
 namespace {
@@ -172,8 +173,7 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     }
-    std::optional<Browsed> config =
-        findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+    std::optional<Browsed> config = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
     ASSERT_TRUE(config.has_value());
     std::string data = config->data;
     // The first stream group: MQCFGR Type 20, StrucLength 16, Parameter 39336 (the stream definition
@@ -194,6 +194,154 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+}
+
+// ---- Alerts: published only once kept, their expiry kept as it happens ----
+
+class AlertsKeptQmTest : public StoredQmTest {
+protected:
+    void SetUp() override {
+        StoredQmTest::SetUp();
+        MQSD sd = MQSD_DEFAULT;
+        sd.Options = MQSO_CREATE | MQSO_MANAGED | MQSO_NON_DURABLE;
+        sd.ObjectString.VSPtr = const_cast<char *>(EV_ALERT_TOPIC);
+        sd.ObjectString.VSLength = static_cast<MQLONG>(std::strlen(EV_ALERT_TOPIC));
+        MQLONG cc = 0, rc = 0;
+        raw.MQSUB(own, &sd, &subscribed, &subscription, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    }
+    // The next publication as "9021 #21 'text'", waiting at most ms; "none" when none came.
+    std::string nextPublication(MQLONG ms = 0) {
+        std::string data(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | (ms > 0 ? MQGMO_WAIT : 0);
+        gmo.WaitInterval = ms;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, subscribed, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc,
+                  &rc);
+        if (cc == MQCC_FAILED) return "none";
+        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+        // The message properties, when they come as an MQRFH2, go first.
+        const int32_t at = data.compare(0, 4, "RFH ") == 0 ? mqiGetI32(bytes, 8) : 0;
+        if (at < 0 || at + MQCFH_STRUC_LENGTH > length) return "short";
+        PcfCursor cursor;
+        MQPCFInitParser(&cursor, bytes + at, length - at, 0);
+        std::string id, text;
+        for (;;) {
+            int32_t type = 0, parm = 0, valueLength = 0, count = 0, compCode = 0, reason = 0;
+            void *value = nullptr;
+            MQPCFGetNextParm(&cursor, &type, &parm, &value, &valueLength, &count, &compCode, &reason);
+            if (compCode != MQCC_OK) break;
+            if (parm == 39373) id = std::to_string(mqiGetI32(value, 0));  // EVALERT
+            if (parm == 39374)
+                text.assign(static_cast<const char *>(value), static_cast<size_t>(valueLength));
+        }
+        return std::to_string(mqiGetI32(bytes + at, offsetof(MQCFH, Command))) + " #" + id + " '" + text +
+               "'";
+    }
+    // Every publication waiting now.
+    std::vector<std::string> publications() {
+        std::vector<std::string> all;
+        for (std::string p = nextPublication(); p != "none"; p = nextPublication()) all.push_back(p);
+        return all;
+    }
+    MQHOBJ subscribed = MQHO_NONE, subscription = MQHO_NONE;
+};
+
+// An addition whose unit backs out (the data queue refuses the alerts' put) is never published; the
+// next addition is published once, under its own identifier.
+TEST_F(AlertsKeptQmTest, AnAdditionBackedOutIsNeverPublished) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "phantom", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+    EXPECT_NE(command("ADD EVALERT TEXT('phantom one') SEVERITY(SEVERE)").find("Command transaction failed"),
+              std::string::npos)
+        << zunt.out();
+    ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.out();
+    EXPECT_NE(command("ADD EVALERT TEXT('kept one') SEVERITY(SEVERE)").find("AMQ"), std::string::npos);
+    const std::string kept = nextPublication(10000);
+    EXPECT_EQ(kept.rfind("9021 #", 0), 0u) << kept;
+    EXPECT_NE(kept.find("'kept one'"), std::string::npos) << kept;
+    EXPECT_EQ(publications(), std::vector<std::string>{});
+    EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("phantom"), std::string::npos);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// kill -9 while additions are taken in: every identifier published is published with one text only,
+// and every publication tells of an alert the next start still has.
+TEST_F(AlertsKeptQmTest, KilledAmidAdditionsPublishesOnlyWhatWasKept) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux only";
+    std::mt19937 random(65);
+    int sent = 0;
+    for (int cycle = 0; cycle < 3; cycle++) {
+        SCOPED_TRACE(cycle);
+        for (int i = 0; i < 60; i++)
+            putOn(own, "ADD EVALERT TEXT('command " + std::to_string(++sent) + "') SEVERITY(WARN)",
+                  EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        Zunt zunt(dir, "kill" + std::to_string(cycle), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        usleep(std::uniform_int_distribution<useconds_t>(0, 300000)(random));
+        zunt.kill9();
+    }
+    Zunt zunt(dir, "after", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_TRUE(drained()) << zunt.out();
+    // Every reply of the display (one per alert, then its end), after those of the additions.
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
+    std::string listed;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+        listed += *reply;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    std::map<std::string, std::string> textOf;
+    std::vector<std::string> all = publications();
+    EXPECT_GT(all.size(), 0u);
+    for (const std::string &p : all) {
+        const size_t quote = p.find(" '");
+        const std::string id = p.substr(0, quote), text = p.substr(quote + 1);
+        auto [it, added] = textOf.emplace(id, text);
+        EXPECT_TRUE(added || it->second == text) << id << " published as " << it->second << " and " << text;
+        const std::string pair =
+            "EVALERT(" + id.substr(id.find('#') + 1) + ") TEXT(" + text.substr(1, text.size() - 2) + ")";
+        EXPECT_NE(listed.find(pair), std::string::npos) << p << " is not kept";
+    }
+}
+
+// An alert's expiry is kept as it happens: after an orderly end or a kill -9, the next start neither
+// brings it back nor removes and publishes it a second time.
+TEST_F(AlertsKeptQmTest, AnExpiryIsKeptAcrossAnEndAndAKill) {
+    for (const bool kill : {false, true}) {
+        SCOPED_TRACE(kill ? "kill -9" : "SIGTERM");
+        const std::string text = kill ? "expire me killed" : "expire me";
+        {
+            Zunt zunt(dir, std::string("expire") + (kill ? "9" : "15"), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_NE(command("ADD EVALERT TEXT('" + text + "') SEVERITY(ERROR) RETINTVL(5)").find("AMQ"),
+                      std::string::npos);
+            EXPECT_NE(nextPublication(10000).find("9021"), std::string::npos);
+            const std::string removed = nextPublication(15000);
+            EXPECT_NE(removed.find("9014"), std::string::npos) << removed << zunt.out();
+            if (kill) {
+                zunt.kill9();
+            } else {
+                zunt.term();
+                EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+            }
+        }
+        Zunt zunt(dir, std::string("again") + (kill ? "9" : "15"), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        sleep(2);  // an alert loaded past its expiry would be removed at the next second
+        EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find(text), std::string::npos);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(zunt.log().find("REMOVE EVALERT"), std::string::npos) << zunt.log();
+        EXPECT_EQ(publications(), std::vector<std::string>{});
+    }
 }
 
 }  // namespace
