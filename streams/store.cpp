@@ -261,7 +261,7 @@ int evStreamHarden(EvStreamIo *io, Stream *stream) {
 void evStreamPrintBlob(const uint8_t *bh) {
     uint32_t flags = evBlobFlags(bh);
     int64_t oldest = evBlobOldest(bh);
-    int64_t age = oldest ? (evClockNow() - oldest) / 86400 : 0;
+    int64_t age = oldest ? evTimeSpan(evClockNow(), oldest) / 86400 : 0;
     evOutputF(EV_OUT_PROGRESS, 1, "%smn:%5" PRId64 " sz:%5d nb:%5d age:%3" PRId64 "%s%s%s",
               (flags & BLOB_BIG) ? "  BIG   " : "  SMALL ", static_cast<int64_t>(evBlobNumber(bh)),
               static_cast<int>(evBlobLength(bh)), static_cast<int>(evBlobRecords(bh)), age,

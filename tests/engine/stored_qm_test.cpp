@@ -196,6 +196,112 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
     EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
 }
 
+// ---- Record times: a future date does not hold back retention, a damaged one does not wrap ----
+
+// A record dated a day or four minutes after its arrival (a queue manager's clock ahead, or a
+// crafted event) expires as if dated when it came: the records stored before and after it go at
+// their retention.
+TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
+    seed([] {
+        StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+        ASSERT_NE(def, nullptr);
+        def->retIntvl = 3;
+    });
+    Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    // Events put with a PutDate and PutTime of the test's choosing.
+    MQHOBJ hobj = openQueue(pt::kQmgrEvents, MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT);
+    auto putDated = [&](int64_t ahead) {
+        char name[16];
+        std::snprintf(name, sizeof name, "K.%013d", ++put);
+        const std::string event = eventFor(name);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        using namespace std::chrono;
+        const sys_seconds when{seconds{evClockNow() + ahead}};
+        const sys_days day = floor<days>(when);
+        const year_month_day ymd{day};
+        const hh_mm_ss<seconds> hms{when - day};
+        char text[32];
+        std::snprintf(text, sizeof text, "%04d%02u%02u%02lld%02lld%02lld00", static_cast<int>(ymd.year()),
+                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                      static_cast<long long>(hms.hours().count()),
+                      static_cast<long long>(hms.minutes().count()),
+                      static_cast<long long>(hms.seconds().count()));
+        std::memcpy(md.PutDate, text, 8);
+        std::memcpy(md.PutTime, text + 8, 8);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(event.size()), const_cast<char *>(event.data()),
+                  &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+    };
+    for (const int64_t ahead : {0, 240, 0, 0, 0, 86400, 0, 0, 0, 0, 0, 0}) putDated(ahead);
+    ASSERT_TRUE(drained()) << zunt.out();
+    sleep(4);  // past the retention
+    // Later events close the blobs of the first ones, and their sync points expire what is due.
+    const int first = put.load();
+    auto items = [this] {
+        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
+        const size_t at = reply.find("ITEMS(");
+        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
+    };
+    int left = -1;
+    for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
+        putDated(0);
+        usleep(200000);
+        left = items();
+    }
+    closeQueue(&hobj);
+    EXPECT_LE(left, put.load() - first) << "the first events are still stored";
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' took records dated after their arrival"), 1)
+        << zunt.out();
+}
+
+// Record times damaged in a stored blob: a copy of the stream neither overflows nor fails, and the
+// stream's OLDEST never shows a negative age.
+TEST_F(StoredQmTest, DamagedRecordTimesNeitherOverflowNorShowNegative) {
+    storeEvents(30);
+    std::optional<Browsed> target = findStored([](const MQBYTE24 id) { return blob(id, 1, false); });
+    ASSERT_TRUE(target.has_value());
+    std::string data = target->data;
+    auto *bh = reinterpret_cast<uint8_t *>(data.data());
+    BlobWalk walk;
+    BlobEntry entry;
+    evBlobWalkInit(&walk, bh, static_cast<uint32_t>(data.size()), 0);
+    int64_t damaged = INT64_MIN + 3;
+    int records = 0;
+    while (evBlobWalkNext(&walk, &entry) > 0) {
+        evCFSetEventTime(bh + entry.offset + ENTRY_PREFIX, damaged);
+        damaged = damaged < 0 ? INT64_MAX - 3 : INT64_MIN + 3;
+        records++;
+    }
+    ASSERT_GT(records, 1);
+    // The blob header's own times, as the damage would leave them.
+    mqiPutI64(bh, BH_OLDEST, INT64_MIN + 3);
+    mqiPutI64(bh, BH_NEWEST, INT64_MAX - 3);
+    replace(*target, data);
+    Zunt zunt(dir, "times", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("DEFINE EVSTREAM(T1) TYPE(EVENTS)").find("AMQ"), std::string::npos);
+    sendCommand(MQFMT_STRING, "COPY EVSTRMST($EVENTS) TARGET(T1)");
+    std::string copied;
+    for (std::optional<std::string> reply = nextReply(20000); reply; reply = nextReply(2000))
+        copied += *reply;
+    EXPECT_NE(copied.find("Stream copied successfully."), std::string::npos) << copied << zunt.out();
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVSTRMST(*) ALL");
+    std::string shown;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000)) shown += *reply;
+    EXPECT_NE(shown.find("OLDEST("), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("OLDEST(-"), std::string::npos) << shown;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
 
 class AlertsKeptQmTest : public StoredQmTest {
