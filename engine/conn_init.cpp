@@ -242,6 +242,7 @@ int evLoadStoredState(QmgrContext *context) {
         for (Stream *stream = qmgr->streams; stream != nullptr; stream = stream->next)
             if (!evStreamLoad(io, stream)) return 0;
     }
+    if (!evStreamReportOrphans(io)) return 0;
     if (!evLoadStoredStorms(io)) return 0;
     if (evServices.aggrReadAll != nullptr && !evServices.aggrReadAll(context)) return 0;
     evDataQueue.loaded.store(1);

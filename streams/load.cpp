@@ -9,6 +9,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <utility>
 
 #include "streams/internal.h"
 
@@ -296,5 +298,44 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
                   evStreamName(stream), static_cast<unsigned long long>(loss.damaged),
                   static_cast<unsigned long long>(loss.missing));
     if (!stream->definition) return evStringsLoad(stream);
+    return 1;
+}
+
+int evStreamReportOrphans(EvStreamIo *io) {
+    // The streams with a header, by queue manager number and stream id.
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> orphans;
+    evForEachStream([&orphans](Stream *stream) {
+        if (stream->header && (evBlobFlags(evStreamCurrentBlob(stream)) & BLOB_EXISTS))
+            orphans[{evStreamQmgrNumber(stream), stream->streamId}] = UINT64_MAX;  // not an orphan's
+        return true;
+    });
+    uint64_t total = 0;
+    for (MQLONG options = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;;
+         options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG) {
+        MQMD md;
+        MQLONG reason = evDqGet(io, nullptr, options, 0, nullptr, 0, nullptr, &md);
+        if (reason == MQRC_NO_MSG_AVAILABLE) break;
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) {
+            evDqFailed(io, "MQGET", reason);
+            return 0;
+        }
+        const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
+        const uint32_t kind = mqiGetU32(id, 12);
+        if (mqiGetU32(id, 0) != BLOB_ID_MARK || (kind != BLOB_KIND_SMALL && kind != BLOB_KIND_BIG) ||
+            mqiGetI64(id, 16) == 0)
+            continue;
+        uint64_t &count = orphans[{mqiGetU32(id, 4), mqiGetU32(id, 8)}];
+        if (count != UINT64_MAX) {
+            count++;
+            total++;
+        }
+    }
+    if (total == 0) return 1;
+    for (const auto &[key, count] : orphans)
+        if (count != UINT64_MAX && count != 0)
+            evOutputF(EV_OUT_ERROR, 1,
+                      "%llu blob message(s) of stream id %u (queue manager number %u) have no stream header: "
+                      "their records are not loaded",
+                      static_cast<unsigned long long>(count), key.second, key.first);
     return 1;
 }

@@ -101,10 +101,10 @@ void evBlobIdHex(const uint8_t *correlId, char *hex49) {
 }
 
 MQLONG evDqGet(EvStreamIo *io, const uint8_t *correlId, MQLONG options, MQLONG ccsid, void *buffer,
-               MQLONG bufferLength, MQLONG *dataLength) {
+               MQLONG bufferLength, MQLONG *dataLength, MQMD *got) {
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
-    std::memcpy(md.CorrelId, correlId, BLOB_ID_LENGTH);
+    if (correlId) std::memcpy(md.CorrelId, correlId, BLOB_ID_LENGTH);
     if (ccsid) md.CodedCharSetId = ccsid;
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_1;
@@ -119,6 +119,7 @@ MQLONG evDqGet(EvStreamIo *io, const uint8_t *correlId, MQLONG options, MQLONG c
         evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
     }
     if (dataLength) *dataLength = length;
+    if (got) *got = md;
     return reason;
 }
 

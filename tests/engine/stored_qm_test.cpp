@@ -89,8 +89,8 @@ protected:
     }
 };
 
-// A blob cut short, a string pool blob short by 7 bytes and a blob removed: each start loads the rest,
-// names the blob and counts what was lost, and answers commands.
+// A blob cut short, a string pool blob short by 7 bytes, a blob removed and a stream header removed:
+// each start loads the rest, names the blob and counts what was lost, and answers commands.
 TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
     storeEvents(60);
     struct Row {
@@ -130,6 +130,23 @@ TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
             replace(*now, data);
         }
     }
+    // Last, a stream header removed: its blob messages are counted at the next start.
+    std::optional<Browsed> header = findStored([](const MQBYTE24 id) {
+        return mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) != 0 && mqiGetI64(id, 16) == 0;
+    });
+    ASSERT_TRUE(header.has_value());
+    const uint32_t streamId = mqiGetU32(header->md.CorrelId, 8);
+    size_t blobs = 0;
+    for (const Browsed &b : browse(kDataQueue))
+        blobs += mqiGetU32(b.md.CorrelId, 0) == BLOB_ID_MARK && mqiGetU32(b.md.CorrelId, 8) == streamId &&
+                 mqiGetI64(b.md.CorrelId, 16) != 0;
+    ASSERT_GT(blobs, 0u);
+    replace(*header, std::nullopt);
+    const std::string out = startAndAsk();
+    EXPECT_NE(out.find(std::to_string(blobs) + " blob message(s) of stream id " + std::to_string(streamId) +
+                       " (queue manager number "),
+              std::string::npos)
+        << out;
 }
 
 // Another application's messages under the keys of the stored configuration and alerts: skipped at
