@@ -35,10 +35,14 @@ constexpr const char *kDefaultQueues[] = {
 };
 constexpr size_t kZosQueues = 5;
 
-// The message of a kind that memory was loaded from or last saved to: the one the next save replaces.
+// The message of a kind that memory was loaded from or last saved to: the one the next save replaces,
+// with the copies of the own layout a load found behind it (left, they would be loaded next time).
+constexpr uint32_t kDuplicatesNoted = 8;
 struct KeptMessage {
     bool present;
     MQBYTE24 msgId;
+    uint32_t duplicates;
+    MQBYTE24 duplicate[kDuplicatesNoted];
 };
 KeptMessage kept[EV_DQ_KIND_ALERTS + 1];
 
@@ -139,17 +143,21 @@ bool beforeSave(EvStreamIo *io, uint8_t kind) {
     return true;
 }
 
-// The old message, the kept one, leaves in the unit (none kept: nothing to remove). 0, or the reason
-// of the failed removal.
+// The old message, the kept one, and its duplicates leave in the unit (none kept: nothing to remove).
+// 0, or the reason of the failed removal.
 MQLONG removeOld(EvStreamIo *io, uint8_t kind) {
-    if (!kept[kind].present) return 0;
-    MQMD md;
-    MQLONG length = 0;
-    MQLONG reason = get(io, kind, kRemoveInUnit, nullptr, 0, &length, &md, &kept[kind].msgId);
-    if (reason == MQRC_NO_MSG_AVAILABLE) return 0;
-    if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
-    io->inFlight++;
-    evDataQueueMsgCount--;
+    const KeptMessage &old = kept[kind];
+    if (!old.present) return 0;
+    for (uint32_t i = 0; i <= old.duplicates; i++) {
+        MQMD md;
+        MQLONG length = 0;
+        MQLONG reason = get(io, kind, kRemoveInUnit, nullptr, 0, &length, &md,
+                            i == 0 ? &old.msgId : &old.duplicate[i - 1]);
+        if (reason == MQRC_NO_MSG_AVAILABLE) continue;
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
+        io->inFlight++;
+        evDataQueueMsgCount--;
+    }
     return 0;
 }
 
@@ -157,6 +165,7 @@ void saved(EvStreamIo *io, uint8_t kind) {
     io->inFlight++;
     evDataQueueMsgCount++;
     stamps[kind] = SaveStamp{io, io->unit, kept[kind]};
+    kept[kind] = KeptMessage{};
     kept[kind].present = true;
     std::memcpy(kept[kind].msgId, lastPut[kind], MQ_MSG_ID_LENGTH);
 }
@@ -311,6 +320,26 @@ bool ownLayout(uint8_t kind, const MQMD &md, const uint8_t *message, MQLONG leng
            mqiGetI32(message, offsetof(MQCFH, Command)) == command;
 }
 
+// Behind the kept message: further messages of the own layout, noted (up to kDuplicatesNoted) for the
+// next save to remove with it, a line each.
+void noteDuplicates(EvStreamIo *io, uint8_t kind) {
+    for (;;) {
+        uint8_t head[MQCFH_STRUC_LENGTH];
+        MQLONG length = 0;
+        MQMD md;
+        MQLONG reason =
+            get(io, kind, MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG, head, sizeof head, &length, &md);
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return;
+        if (!ownLayout(kind, md, head, length)) continue;
+        KeptMessage &k = kept[kind];
+        if (k.duplicates == kDuplicatesNoted) continue;
+        std::memcpy(k.duplicate[k.duplicates++], md.MsgId, MQ_MSG_ID_LENGTH);
+        const MessageName name = nameOf(md);
+        evOutputF(EV_OUT_ERROR, 1, "Duplicate %s message ignored: MsgId X'%s'; the next save removes it",
+                  kindName(kind), name.msgId);
+    }
+}
+
 // The kind's messages browsed in queue order: foreign ones are skipped with a line each; the first
 // of the own layout becomes the kept message, left in *buffer (the caller frees it). MQRC_NONE when
 // found, MQRC_NO_MSG_AVAILABLE when there is none, else the failing reason.
@@ -323,6 +352,7 @@ MQLONG browseOwn(EvStreamIo *io, uint8_t kind, MQLONG options, MQLONG size, uint
         if (ownLayout(kind, *md, *buffer, *length)) {
             kept[kind].present = true;
             std::memcpy(kept[kind].msgId, md->MsgId, MQ_MSG_ID_LENGTH);
+            noteDuplicates(io, kind);
             return MQRC_NONE;
         }
         const MessageName name = nameOf(*md);

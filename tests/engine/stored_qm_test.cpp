@@ -180,6 +180,30 @@ TEST_F(StoredQmTest, ForeignMessagesUnderTheStoredKeysAreSkippedAndLeftAlone) {
     EXPECT_EQ(storedOfKind(EV_DQ_KIND_CONFIG), 2u);
 }
 
+// A second copy of the stored configuration, behind it: noted at load and removed by the next save
+// with the message it replaces, so that the start after it loads what was saved.
+TEST_F(StoredQmTest, ADuplicateOfTheStoredConfigurationGoesWithTheNextSave) {
+    std::optional<Browsed> config = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+    ASSERT_TRUE(config.has_value());
+    MQMD copy = config->md;
+    std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+    putMessage(kDataQueue, copy, config->data);
+    {
+        Zunt zunt(dir, "duplicate", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("ALTER EV DESCR('after the copy')").find("AMQ"), std::string::npos);
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.out(), "Duplicate configuration message ignored"), 1) << zunt.out();
+    }
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_CONFIG), 1u);
+    Zunt zunt(dir, "reloaded", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("DISPLAY EV").find("after the copy"), std::string::npos);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
 // A member length damaged inside a stream group of the stored configuration: no sound start is
 // possible, and the program ends at once, naming the message.
 TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
