@@ -2,10 +2,12 @@
 // by its CorrelId (byte 0 the kind). A save removes the old message and puts the new one in the
 // set's unit of work, so the two commit or back out together with the message that caused them;
 // a load browses at connect time and rebuilds memory from what it finds.
-// Another application may put anything under the same CorrelId: a message not in the program's own
-// layout is foreign, skipped at load with a line naming it and never removed by a save, which takes
-// away exactly the message it replaces (by its MsgId). A message of the own layout that cannot be
-// used ends the program, naming it: starting without it would overwrite it at the next save.
+// Another application may put anything under the same CorrelId. Unlike the documented load and save,
+// which take the first message under the key: a message not in the program's own layout is foreign,
+// skipped at load with a line naming it and never removed by a save, which takes away exactly the
+// message it replaces (by its MsgId). A configuration of the own layout that cannot be used ends the
+// program with status 3, naming it, where the documented load fails the connect and is retried for
+// ever: starting without it would overwrite it at the next save.
 #include <cstdio>
 #include <cstring>
 
@@ -625,8 +627,9 @@ int evAlertLoad(EvStreamIo *io) {
         ok = endForMessage(EV_DQ_KIND_ALERTS, md,
                            "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format");
     } else if (!(ok = evAlertLoadMessage(buffer, length))) {
-        // The alerts before the damage are kept; the rest are lost, and the next save replaces the
-        // message. Alerts come and go: a start without some of them is sound.
+        // Unlike the documented load, which fails: the alerts before the damage are kept, the rest
+        // are lost, and the next save replaces the message. Alerts come and go: a start without some
+        // of them is sound.
         const MessageName name = nameOf(md);
         evOutputF(
             EV_OUT_ERROR, 1,

@@ -78,9 +78,9 @@ void expire(evTimedItem *item) {
         cfgAlertRetryExpiry(alert, item);
         return;
     }
-    // The removal is kept as it happens, in a unit of its own: its log line and publication go out
-    // with that commit. Left to the next command, a restart would bring the alert back to expire
-    // again.
+    // Unlike the documented expiry, the removal is kept as it happens, in a unit of its own: its log
+    // line and publication go out with that commit. Left to the next command, a restart would bring
+    // the alert back to expire again.
     if (cfgAlertEndExpiry(alert) && cfgEngine.keepAlerts) cfgEngine.keepAlerts();
     resumeSet(EV_SET_E, heldE);
     resumeSet(EV_SET_C, heldC);

@@ -2,9 +2,9 @@
 // and the small range of blob numbers. Stored messages may be damaged or missing: every blob is
 // checked before it is used, a damaged or missing one is skipped (the damaged one named in the log,
 // left on the queue for whoever wants to look at it), what was lost is counted once per stream, and
-// the ranges end up as what was found. One bad message never stops a start: only a failing queue or
-// want of storage fails a load. Each blob is read into an area of its own length, so memory holds the
-// messages and nothing more.
+// the ranges end up as what was found. Unlike the documented load, which ends at a damaged blob, one
+// bad message never stops a start: only a failing queue or want of storage fails a load. Each blob is read
+// into an area of its own length, so memory holds the messages and nothing more.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>

@@ -280,10 +280,10 @@ int evStreamAppend(Stream *stream, const uint8_t *data, uint32_t length, int64_t
     stream->flags |= STREAM_NEEDS_HARDENING;
     mqiPutU32(current, BH_RECORDS, evBlobRecords(current) + 1);
     mqiPutU32(current, BH_LAST_ENTRY, offset);
-    // 4. Times: the oldest, the newest, and how far out of order a record came. A record dated
-    // later than its arrival (beyond clock skew) counts at the time it was stored: its own date, a
-    // clock running ahead or a crafted one, would keep its blob from expiring until then. (The
-    // record itself keeps its date.)
+    // 4. Times: the oldest, the newest, and how far out of order a record came. Unlike the
+    // documented times, a record dated later than its arrival (beyond clock skew) counts at the time
+    // it was stored: its own date, a clock running ahead or a crafted one, would keep its blob from
+    // expiring until then. (The record itself keeps its date.)
     if (time != 0) {
         const int64_t now = evClockNow();
         if (evTimeSpan(time, now) > STREAM_FUTURE_TOLERANCE) {

@@ -468,7 +468,7 @@ TEST_F(AlertsKeptQmTest, AnExpiryIsKeptAcrossAnEndAndAKill) {
         {
             Zunt zunt(dir, std::string("expire") + (kill ? "9" : "15"), runOptions());
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-            EXPECT_NE(command("ADD EVALERT TEXT('" + text + "') SEVERITY(ERROR) RETINTVL(5)").find("AMQ"),
+            EXPECT_NE(command("ADD EVALERT TEXT('" + text + "') SEVERITY(ERROR) RETINTVL(2)").find("AMQ"),
                       std::string::npos);
             EXPECT_NE(nextPublication(10000).find("9021"), std::string::npos);
             const std::string removed = nextPublication(15000);
