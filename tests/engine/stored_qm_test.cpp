@@ -463,6 +463,7 @@ TEST_F(AlertsKeptQmTest, KilledAmidAdditionsPublishesOnlyWhatWasKept) {
 // brings it back nor removes and publishes it a second time.
 TEST_F(AlertsKeptQmTest, AnExpiryIsKeptAcrossAnEndAndAKill) {
     for (const bool kill : {false, true}) {
+        if (kill && !pt::kKillsSound) continue;  // kills of the program are checked on Linux only
         SCOPED_TRACE(kill ? "kill -9" : "SIGTERM");
         const std::string text = kill ? "expire me killed" : "expire me";
         {
