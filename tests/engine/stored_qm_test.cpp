@@ -204,6 +204,49 @@ TEST_F(StoredQmTest, ADuplicateOfTheStoredConfigurationGoesWithTheNextSave) {
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
+// Stored alerts damaged after their first alert: that one is kept, the start goes on and names the
+// message; the next save replaces it.
+TEST_F(StoredQmTest, DamagedStoredAlertsKeepThoseBeforeTheDamage) {
+    {
+        Zunt zunt(dir, "alerts", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        for (const char *text : {"before", "after"})
+            EXPECT_NE(command(std::string("ADD EVALERT TEXT('") + text + "') SEVERITY(WARN)").find("AMQ"),
+                      std::string::npos);
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    std::optional<Browsed> alerts = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+    ASSERT_TRUE(alerts.has_value());
+    std::string data = alerts->data;
+    // The second alert group (MQCFGR Type 20, StrucLength 16, Parameter 39312): its first member's
+    // length made impossible.
+    const std::string group("\x14\0\0\0\x10\0\0\0\x90\x99\0\0", 12);
+    const size_t second = data.find(group, data.find(group) + 1);
+    ASSERT_NE(second, std::string::npos);
+    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), second + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+    replace(*alerts, data);
+    // The alert stored first is kept.
+    const bool beforeFirst = data.find("before") < data.find("after");
+    const std::string kept = beforeFirst ? "TEXT(before)" : "TEXT(after)";
+    const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
+    Zunt zunt(dir, "damaged", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
+    std::string listed;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+        listed += *reply;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_NE(zunt.out().find("Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'" +
+                              hex(alerts->md.CorrelId) + "' MsgId X'" + hex(alerts->md.MsgId) + "')"),
+              std::string::npos)
+        << zunt.out();
+    EXPECT_NE(listed.find(kept), std::string::npos) << listed;
+    EXPECT_EQ(listed.find(dropped), std::string::npos) << listed;
+}
+
 // A member length damaged inside a stream group of the stored configuration: no sound start is
 // possible, and the program ends at once, naming the message.
 TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
