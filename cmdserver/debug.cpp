@@ -77,7 +77,8 @@ void timeField(char *out, size_t size, int64_t time, int64_t now) {
     }
     char text[EV_DATE_TIME_TEXT] = "";
     evLocalDateTimeText(time, text);
-    std::snprintf(out, size, "%24.24s %7.2lf days", text, static_cast<double>(now - time) / 86400.0);
+    std::snprintf(out, size, "%24.24s %7.2lf days", text,
+                  static_cast<double>(evTimeSpan(now, time)) / 86400.0);
 }
 
 int dumpMatching(const Item &item) {

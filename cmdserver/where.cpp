@@ -25,17 +25,17 @@ void setText(ExpValue *result, const char *text, size_t length) {
 
 int64_t cmdStreamOldest(const Stream *stream, int64_t now) {
     int64_t earliest = now;
-    if (stream->header != nullptr) {
-        const uint8_t *current = evStreamCurrentBlob(stream);
-        if (evBlobRecords(current) != 0 && evBlobOldest(current) < earliest) earliest = evBlobOldest(current);
-    }
-    for (const StreamBlob *blob = stream->blobs; blob != nullptr; blob = blob->next) {
-        const uint8_t *header = evStreamBlobHeader(blob);
-        if (evBlobRecords(header) != 0 && evBlobOldest(header) < earliest) earliest = evBlobOldest(header);
-    }
+    // A damaged time at or before 1970 is no date: it would show as an age that wraps.
+    auto take = [&earliest](const uint8_t *header) {
+        const int64_t oldest = evBlobOldest(header);
+        if (evBlobRecords(header) != 0 && oldest > 0 && oldest < earliest) earliest = oldest;
+    };
+    if (stream->header != nullptr) take(evStreamCurrentBlob(stream));
+    for (const StreamBlob *blob = stream->blobs; blob != nullptr; blob = blob->next)
+        take(evStreamBlobHeader(blob));
     if (stream->aggregation != nullptr && cmdOldestActiveBin != nullptr) {
         const int64_t bin = cmdOldestActiveBin(const_cast<Stream *>(stream));
-        if (bin != 0 && bin < earliest) earliest = bin;
+        if (bin > 0 && bin < earliest) earliest = bin;
     }
     return earliest;
 }

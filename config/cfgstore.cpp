@@ -2,6 +2,12 @@
 // by its CorrelId (byte 0 the kind). A save removes the old message and puts the new one in the
 // set's unit of work, so the two commit or back out together with the message that caused them;
 // a load browses at connect time and rebuilds memory from what it finds.
+// Another application may put anything under the same CorrelId. Unlike the documented load and save,
+// which take the first message under the key: a message not in the program's own layout is foreign,
+// skipped at load with a line naming it and never removed by a save, which takes away exactly the
+// message it replaces (by its MsgId). A configuration of the own layout that cannot be used ends the
+// program with status 3, naming it, where the documented load fails the connect and is retried for
+// ever: starting without it would overwrite it at the next save.
 #include <cstdio>
 #include <cstring>
 
@@ -31,13 +37,27 @@ constexpr const char *kDefaultQueues[] = {
 };
 constexpr size_t kZosQueues = 5;
 
-// The last save of each kind: the set and its unit. While that unit is open the save can still be
-// backed out, and a second save in it would not see the first one's message.
+// The message of a kind that memory was loaded from or last saved to: the one the next save replaces,
+// with the copies of the own layout a load found behind it (left, they would be loaded next time).
+constexpr uint32_t kDuplicatesNoted = 8;
+struct KeptMessage {
+    bool present;
+    MQBYTE24 msgId;
+    uint32_t duplicates;
+    MQBYTE24 duplicate[kDuplicatesNoted];
+};
+KeptMessage kept[EV_DQ_KIND_ALERTS + 1];
+
+// The last save of each kind: the set and its unit, and the message kept before it (again the kept
+// one when the unit backs out). While that unit is open the save can still be backed out, and a
+// second save in it would not see the first one's message.
 struct SaveStamp {
     EvStreamIo *io;
     uint64_t unit;
+    KeptMessage before;
 };
 SaveStamp stamps[EV_DQ_KIND_ALERTS + 1];
+MQBYTE24 lastPut[EV_DQ_KIND_ALERTS + 1];  // the MsgId of each kind's last put
 
 std::atomic<int32_t> &changedFlag(uint8_t kind) {
     return kind == EV_DQ_KIND_CONFIG ? evConfigChanged : evAlertsChanged;
@@ -53,12 +73,14 @@ void setCorrelId(MQBYTE24 correlId, uint8_t kind) {
     correlId[0] = kind;
 }
 
-// One MQGET of the kind's message (MQMD and MQGMO version 1, no wait). The reason.
+// One MQGET of the kind's message (MQMD and MQGMO version 1, no wait), the one with that MsgId when
+// msgId is given. The reason.
 MQLONG get(EvStreamIo *io, uint8_t kind, MQLONG options, void *buffer, MQLONG bufferLength,
-           MQLONG *dataLength, MQMD *md) {
+           MQLONG *dataLength, MQMD *md, const MQBYTE24 *msgId = nullptr) {
     *md = MQMD_DEFAULT;
     md->Version = MQMD_VERSION_1;
     setCorrelId(md->CorrelId, kind);
+    if (msgId) std::memcpy(md->MsgId, *msgId, MQ_MSG_ID_LENGTH);
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_1;
     gmo.Options = options;
@@ -75,6 +97,7 @@ MQLONG get(EvStreamIo *io, uint8_t kind, MQLONG options, void *buffer, MQLONG bu
     return compCode == MQCC_OK ? MQRC_NONE : reason;
 }
 
+// The put of the kind's message; the MsgId the queue manager gave it is noted for saved().
 MQLONG put(EvStreamIo *io, uint8_t kind, uint8_t *message, int32_t length) {
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
@@ -95,6 +118,7 @@ MQLONG put(EvStreamIo *io, uint8_t kind, uint8_t *message, int32_t length) {
         io->mq->MQPUT(io->hconn, io->hobj, &md, &pmo, length, message, &compCode, &reason);
         evTraceCallOut(label(kind, true), io->hconn, 0, reason);
     }
+    std::memcpy(lastPut[kind], md.MsgId, MQ_MSG_ID_LENGTH);
     return compCode == MQCC_FAILED ? reason : MQRC_NONE;
 }
 
@@ -121,22 +145,31 @@ bool beforeSave(EvStreamIo *io, uint8_t kind) {
     return true;
 }
 
-// The old message leaves in the unit. 0, or the reason of the failed removal.
+// The old message, the kept one, and its duplicates leave in the unit (none kept: nothing to remove).
+// 0, or the reason of the failed removal.
 MQLONG removeOld(EvStreamIo *io, uint8_t kind) {
-    MQMD md;
-    MQLONG length = 0;
-    MQLONG reason = get(io, kind, kRemoveInUnit, nullptr, 0, &length, &md);
-    if (reason == MQRC_NO_MSG_AVAILABLE) return 0;
-    if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
-    io->inFlight++;
-    evDataQueueMsgCount--;
+    const KeptMessage &old = kept[kind];
+    if (!old.present) return 0;
+    for (uint32_t i = 0; i <= old.duplicates; i++) {
+        MQMD md;
+        MQLONG length = 0;
+        MQLONG reason = get(io, kind, kRemoveInUnit, nullptr, 0, &length, &md,
+                            i == 0 ? &old.msgId : &old.duplicate[i - 1]);
+        if (reason == MQRC_NO_MSG_AVAILABLE) continue;
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
+        io->inFlight++;
+        evDataQueueMsgCount--;
+    }
     return 0;
 }
 
 void saved(EvStreamIo *io, uint8_t kind) {
     io->inFlight++;
     evDataQueueMsgCount++;
-    stamps[kind] = SaveStamp{io, io->unit};
+    stamps[kind] = SaveStamp{io, io->unit, kept[kind]};
+    kept[kind] = KeptMessage{};
+    kept[kind].present = true;
+    std::memcpy(kept[kind].msgId, lastPut[kind], MQ_MSG_ID_LENGTH);
 }
 
 // A builder over a fresh buffer of the save size, with the stored header (Version 3 even when no
@@ -247,6 +280,7 @@ void loaded(EvSettingsValues *values) {
 
 // The browse of the kind's message into a buffer of its own that doubles (or takes the message's
 // length) on 2080. The reason; *buffer the counted-heap buffer, null when out of storage.
+// The browse cursor stays on a message too long for the buffer: it is read again under the cursor.
 MQLONG browse(EvStreamIo *io, uint8_t kind, MQLONG options, MQLONG size, uint8_t **buffer, MQLONG *length,
               MQMD *md) {
     for (;;) {
@@ -258,7 +292,91 @@ MQLONG browse(EvStreamIo *io, uint8_t kind, MQLONG options, MQLONG size, uint8_t
         *buffer = nullptr;
         if (size > INT32_MAX / 2) return reason;
         size = *length > 2 * size ? *length : 2 * size;
+        options = (options & ~(MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT)) | MQGMO_BROWSE_MSG_UNDER_CURSOR;
     }
+}
+
+const char *kindName(uint8_t kind) {
+    return kind == EV_DQ_KIND_CONFIG ? "configuration" : "alert";
+}
+
+// The message's key and MsgId, for the lines that name it.
+struct MessageName {
+    char correlId[2 * MQ_CORREL_ID_LENGTH + 1];
+    char msgId[2 * MQ_MSG_ID_LENGTH + 1];
+};
+MessageName nameOf(const MQMD &md) {
+    MessageName name;
+    evIdToHex(md.CorrelId, name.correlId);
+    evIdToHex(md.MsgId, name.msgId);
+    return name;
+}
+
+// The program's own layout of the kind's message: a PCF command message of the kind's command, in
+// the byte order of this machine (the MQMD's encoding is checked on its own).
+bool ownLayout(uint8_t kind, const MQMD &md, const uint8_t *message, MQLONG length) {
+    const int32_t command = kind == EV_DQ_KIND_CONFIG ? kConfigCommand : kAlertCommand;
+    return std::memcmp(md.Format, MQFMT_PCF, MQ_FORMAT_LENGTH) == 0 && length >= MQCFH_STRUC_LENGTH &&
+           mqiGetI32(message, offsetof(MQCFH, Type)) == MQCFT_COMMAND &&
+           mqiGetI32(message, offsetof(MQCFH, StrucLength)) == MQCFH_STRUC_LENGTH &&
+           mqiGetI32(message, offsetof(MQCFH, Command)) == command;
+}
+
+// Behind the kept message: further messages of the own layout, noted (up to kDuplicatesNoted) for the
+// next save to remove with it, a line each.
+void noteDuplicates(EvStreamIo *io, uint8_t kind) {
+    for (;;) {
+        uint8_t head[MQCFH_STRUC_LENGTH];
+        MQLONG length = 0;
+        MQMD md;
+        MQLONG reason =
+            get(io, kind, MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG, head, sizeof head, &length, &md);
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return;
+        if (!ownLayout(kind, md, head, length)) continue;
+        KeptMessage &k = kept[kind];
+        if (k.duplicates == kDuplicatesNoted) continue;
+        std::memcpy(k.duplicate[k.duplicates++], md.MsgId, MQ_MSG_ID_LENGTH);
+        const MessageName name = nameOf(md);
+        evOutputF(EV_OUT_ERROR, 1, "Duplicate %s message ignored: MsgId X'%s'; the next save removes it",
+                  kindName(kind), name.msgId);
+    }
+}
+
+// The kind's messages browsed in queue order: foreign ones are skipped with a line each; the first
+// of the own layout becomes the kept message, left in *buffer (the caller frees it). MQRC_NONE when
+// found, MQRC_NO_MSG_AVAILABLE when there is none, else the failing reason.
+MQLONG browseOwn(EvStreamIo *io, uint8_t kind, MQLONG options, MQLONG size, uint8_t **buffer, MQLONG *length,
+                 MQMD *md) {
+    kept[kind] = KeptMessage{};
+    for (MQLONG position = MQGMO_BROWSE_FIRST;; position = MQGMO_BROWSE_NEXT) {
+        MQLONG reason = browse(io, kind, options | position, size, buffer, length, md);
+        if (reason != MQRC_NONE) return reason;
+        if (ownLayout(kind, *md, *buffer, *length)) {
+            kept[kind].present = true;
+            std::memcpy(kept[kind].msgId, md->MsgId, MQ_MSG_ID_LENGTH);
+            noteDuplicates(io, kind);
+            return MQRC_NONE;
+        }
+        const MessageName name = nameOf(*md);
+        evOutputF(
+            EV_OUT_ERROR, 1,
+            "Foreign message under the %s key skipped: CorrelId X'%s' MsgId X'%s' Format '%.8s' length %d",
+            kindName(kind), name.correlId, name.msgId, md->Format, *length);
+        CSFreeMem(*buffer);
+        *buffer = nullptr;
+    }
+}
+
+// A message of the own layout that cannot be used ends the program: a start without it would replace
+// it at the next save.
+int endForMessage(uint8_t kind, const MQMD &md, const char *what) {
+    const MessageName name = nameOf(md);
+    evOutputF(EV_OUT_ERROR, 1,
+              "%s: %s message CorrelId X'%s' MsgId X'%s'. Move it off the data queue to start without it, "
+              "or put back a sound copy",
+              what, kindName(kind), name.correlId, name.msgId);
+    evEndWith(EV_EXIT_START);
+    return 0;
 }
 
 }  // namespace
@@ -347,13 +465,17 @@ void evCfgUowBackedOut(EvStreamIo *io) {
     for (uint8_t kind = EV_DQ_KIND_CONFIG; kind <= EV_DQ_KIND_ALERTS; kind++) {
         if (stamps[kind].io != io) continue;
         changedFlag(kind).store(1);  // the backout took the saved message away again
+        kept[kind] = stamps[kind].before;
         stamps[kind] = SaveStamp{};
     }
 }
 
 void evCfgUowCommitted(EvStreamIo *io) {
+    const bool alertsKept = stamps[EV_DQ_KIND_ALERTS].io == io;
     for (SaveStamp &stamp : stamps)
         if (stamp.io == io) stamp = SaveStamp{};
+    // What the subscribers are told of is kept now.
+    if (alertsKept) cfgAlertPublishHeld();
 }
 
 // ---- Loading ----
@@ -420,12 +542,12 @@ int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
 int evCfgLoad(EvStreamIo *io) {
     for (SaveStamp &stamp : stamps) stamp = SaveStamp{};  // a new connection: no unit is open
     if (!evStringsCreateStream()) return 0;
-    MQLONG options = MQGMO_BROWSE_FIRST;
+    MQLONG options = 0;  // the browse's position is browseOwn's
     if (evDebugOptions.load() & EV_OPT_v) options |= MQGMO_CONVERT;
     uint8_t *buffer = nullptr;
     MQLONG length = 0;
     MQMD md;
-    MQLONG reason = browse(io, EV_DQ_KIND_CONFIG, options, kConfigLoadBuffer, &buffer, &length, &md);
+    MQLONG reason = browseOwn(io, EV_DQ_KIND_CONFIG, options, kConfigLoadBuffer, &buffer, &length, &md);
     if (!buffer && reason == MQRC_STORAGE_NOT_AVAILABLE) {
         evOutput(EV_OUT_ERROR, "Can not allocate message area", -1, 1);
         return 0;
@@ -440,8 +562,11 @@ int evCfgLoad(EvStreamIo *io) {
     int ok = 0;
     if (reason != MQRC_NONE)
         evOutputF(EV_OUT_ERROR, 1, "Error reading configuration RC(%d) %s", reason, evReasonText(reason));
-    else
-        ok = evCfgLoadMessage(buffer, length, md.Encoding);
+    else if (md.Encoding != kNativeEncoding)
+        endForMessage(EV_DQ_KIND_CONFIG, md,
+                      "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format");
+    else if (!(ok = evCfgLoadMessage(buffer, length, md.Encoding)))
+        endForMessage(EV_DQ_KIND_CONFIG, md, "Stored configuration is damaged");
     if (buffer) CSFreeMem(buffer);
     return ok;
 }
@@ -492,15 +617,26 @@ int evAlertLoad(EvStreamIo *io) {
     uint8_t *buffer = nullptr;
     MQLONG length = 0;
     MQMD md;
-    MQLONG reason =
-        browse(io, EV_DQ_KIND_ALERTS, MQGMO_BROWSE_FIRST, kAlertLoadBuffer, &buffer, &length, &md);
+    MQLONG reason = browseOwn(io, EV_DQ_KIND_ALERTS, 0, kAlertLoadBuffer, &buffer, &length, &md);
     int ok = 0;
-    if (reason == MQRC_NO_MSG_AVAILABLE)
+    if (reason == MQRC_NO_MSG_AVAILABLE) {
         ok = 1;
-    else if (reason != MQRC_NONE)
+    } else if (reason != MQRC_NONE) {
         evOutputF(EV_OUT_ERROR, 1, "Error reading alerts RC(%d) %s", reason, evReasonText(reason));
-    else
-        ok = evAlertLoadMessage(buffer, length);
+    } else if (md.Encoding != kNativeEncoding) {
+        ok = endForMessage(EV_DQ_KIND_ALERTS, md,
+                           "HOLVA.ZUNT.DATA.QUEUE message data does not appear to be in the correct format");
+    } else if (!(ok = evAlertLoadMessage(buffer, length))) {
+        // Unlike the documented load, which fails: the alerts before the damage are kept, the rest
+        // are lost, and the next save replaces the message. Alerts come and go: a start without some
+        // of them is sound.
+        const MessageName name = nameOf(md);
+        evOutputF(
+            EV_OUT_ERROR, 1,
+            "Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'%s' MsgId X'%s')",
+            name.correlId, name.msgId);
+        ok = 1;
+    }
     if (buffer) CSFreeMem(buffer);
     return ok;
 }

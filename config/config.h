@@ -471,6 +471,9 @@ struct CfgEngine {
     // The script's alert-expiry hook, called under gScriptLock; null without a console. 1 when the
     // script asked the program to end.
     int32_t (*alertExpiry)(AlertDef *alert);
+    // Alerts changed outside any command (an expiry), with both sets held by the caller: saved and
+    // committed at once in a unit of set C of their own; nothing when set C is not connected.
+    void (*keepAlerts)();
 };
 extern CfgEngine cfgEngine;
 
@@ -531,9 +534,10 @@ int evAlertRemoveMatching(const char *text, int32_t textLength, const char *cate
                           const char *qmgr, int32_t qmgrLength, const char *objectName,
                           int32_t objectNameLength, int32_t objectType);
 // Publishes the alert on the topic (command 9021 or 9014) through set C, unless it is INFO or set C
-// is not connected. When set C's callback is waiting for the caller's (set E's) callback to end,
-// the publication waits and goes out once set C is free, after those made before it. The alert must
-// be the caller's own (a copy, or unlinked). 1 when put now.
+// is not connected. The publication is held until a unit that saves the alerts commits (a backout
+// drops it with the memory it told of); then, when set C's callback is waiting for the committing
+// (set E's) callback to end, it waits and goes out once set C is free, after those made before it.
+// The alert must be the caller's own (a copy, or unlinked). 1 when held.
 int evAlertPublish(int32_t command, const AlertDef *alert);
 // The intake's link step after storing an event: every alert the event's script hook raised
 // (raising event = sequence) that is not linked yet takes the queue manager, stream id and event

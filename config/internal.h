@@ -59,6 +59,9 @@ void cfgTimedDropAllAlerts();
 // later publication puts them first). DropWaiting: when memory is dropped before a connect, with the
 // connection they were meant for gone.
 void cfgAlertPublishWaiting();
+// The publications held since the alerts were last committed, put in order now
+// that a unit that saved them has committed (cfgstore.cpp, at the commit).
+void cfgAlertPublishHeld();
 void cfgAlertPublishDropWaiting();
 
 // Reports a failed MQ call through stream storage's reportMQError (io null: not a data-queue call),

@@ -2,6 +2,9 @@
 // Holva/ZUNT/Alerts, through set C's EVENT connection, with the alert's severity as the message
 // property "Severity" so that subscribers can select on it. The topic is opened once per
 // connection: the handle is kept with the connect count it was opened under.
+// A subscriber sees only what was kept: each publication is held until a unit that saved the alerts
+// commits (cfgAlertPublishHeld); a backout ends the connection, and the memory drop before the next
+// one drops what is held with the changes it told of.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +44,11 @@ std::mutex waitingMutex;
 Waiting *waitingHead = nullptr;
 Waiting **waitingTail = &waitingHead;
 std::atomic<uint32_t> waitingCount{0};
+
+// Publications built and held until the alerts they tell of are committed, in the order made
+// (under waitingMutex).
+Waiting *heldHead = nullptr;
+Waiting **heldTail = &heldHead;
 
 void keepWaiting(uint8_t *message, int32_t length, int32_t severity) {
     auto *entry = static_cast<Waiting *>(CSGetMem(sizeof(Waiting)));
@@ -199,6 +207,38 @@ void cfgReportMQError(EvStreamIo *io, const char *text, int32_t reason) {
         evOutput(EV_OUT_ERROR, text, -1, 1);
 }
 
+namespace {
+
+// The put of one built publication (the buffer is freed or kept waiting). 1 when put now.
+int send(CfgPublishTarget *target, uint8_t *buffer, int32_t length, int32_t severity) {
+    const int32_t held = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
+    if (held == EV_SUSPEND_BUSY) {
+        // Unlike the documented publication, which is left out when set C cannot be suspended, it
+        // waits for set C to be free (cfgAlertPublishWaiting) so that no subscriber misses it.
+        keepWaiting(buffer, length, severity);
+        return 0;
+    }
+    int published = 0;
+    {
+        std::lock_guard<std::mutex> guard(topic.mutex);
+        putWaiting(target);
+        const MQHCONN hconn = target->hconn.load();
+        if (waitingCount.load() != 0) {
+            // Set C's connection is gone meanwhile: it waits after those before it.
+            keepWaiting(buffer, length, severity);
+            buffer = nullptr;
+        } else if (hconn != MQHC_UNUSABLE_HCONN &&
+                   openTopic(target->mq, hconn, target->connectCount.load())) {
+            published = put(target->mq, hconn, buffer, length, severity);
+        }
+    }
+    if (held == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
+    if (buffer != nullptr) CSFreeMem(buffer);
+    return published;
+}
+
+}  // namespace
+
 int evAlertPublish(int32_t command, const AlertDef *alert) {
     // Publishing under the alert lock deadlocks with a set C command waiting for it.
     if (CSRecursiveHeldCount(&gAlertLock)) CS_TRAP(command);
@@ -214,30 +254,38 @@ int evAlertPublish(int32_t command, const AlertDef *alert) {
         CSFreeMem(buffer);
         return 0;
     }
-    const int32_t held = cfgEngine.suspend ? cfgEngine.suspend(EV_SET_C) : EV_SUSPEND_NOT_STARTED;
-    if (held == EV_SUSPEND_BUSY) {
-        // Unlike the documented publication, which is left out when set C cannot be suspended, it
-        // waits for set C to be free (cfgAlertPublishWaiting) so that no subscriber misses it.
-        keepWaiting(buffer, cursor.position, alert->severity);
+    // Unlike the documented publication, made at once, it waits for the commit of the alerts.
+    auto *entry = static_cast<Waiting *>(CSGetMem(sizeof(Waiting)));
+    if (entry == nullptr) {
+        CSFreeMem(buffer);
+        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
         return 0;
     }
-    int published = 0;
+    *entry = Waiting{nullptr, buffer, cursor.position, alert->severity};
+    std::lock_guard<std::mutex> guard(waitingMutex);
+    *heldTail = entry;
+    heldTail = &entry->next;
+    return 1;
+}
+
+void cfgAlertPublishHeld() {
+    Waiting *entry;
     {
-        std::lock_guard<std::mutex> guard(topic.mutex);
-        putWaiting(target);
-        const MQHCONN hconn = target->hconn.load();
-        if (waitingCount.load() != 0) {
-            // Set C's connection is gone meanwhile: it waits after those before it.
-            keepWaiting(buffer, cursor.position, alert->severity);
-            buffer = nullptr;
-        } else if (hconn != MQHC_UNUSABLE_HCONN &&
-                   openTopic(target->mq, hconn, target->connectCount.load())) {
-            published = put(target->mq, hconn, buffer, cursor.position, alert->severity);
-        }
+        std::lock_guard<std::mutex> guard(waitingMutex);
+        entry = heldHead;
+        heldHead = nullptr;
+        heldTail = &heldHead;
     }
-    if (held == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
-    if (buffer != nullptr) CSFreeMem(buffer);
-    return published;
+    while (entry) {
+        Waiting *next = entry->next;
+        CfgPublishTarget *target = cfgEngine.publishTarget;
+        if (target && target->mq && target->hconn.load() != MQHC_UNUSABLE_HCONN)
+            (void)send(target, entry->message, entry->length, entry->severity);
+        else
+            CSFreeMem(entry->message);
+        CSFreeMem(entry);
+        entry = next;
+    }
 }
 
 void cfgAlertPublishWaiting() {
@@ -255,6 +303,13 @@ void cfgAlertPublishWaiting() {
 
 void cfgAlertPublishDropWaiting() {
     std::lock_guard<std::mutex> guard(waitingMutex);
+    // Held ones tell of changes the drop takes away: never committed, never published.
+    while (Waiting *entry = heldHead) {
+        heldHead = entry->next;
+        CSFreeMem(entry->message);
+        CSFreeMem(entry);
+    }
+    heldTail = &heldHead;
     if (waitingHead != nullptr)
         evOutputF(EV_OUT_ERROR, 1, "Alert publications not made before the connection ended: %u",
                   waitingCount.load());

@@ -78,7 +78,10 @@ void expire(evTimedItem *item) {
         cfgAlertRetryExpiry(alert, item);
         return;
     }
-    cfgAlertEndExpiry(alert);
+    // Unlike the documented expiry, the removal is kept as it happens, in a unit of its own: its log
+    // line and publication go out with that commit. Left to the next command, a restart would bring
+    // the alert back to expire again.
+    if (cfgAlertEndExpiry(alert) && cfgEngine.keepAlerts) cfgEngine.keepAlerts();
     resumeSet(EV_SET_E, heldE);
     resumeSet(EV_SET_C, heldC);
     CSFreeMem(item);

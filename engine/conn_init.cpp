@@ -242,6 +242,9 @@ int evLoadStoredState(QmgrContext *context) {
         for (Stream *stream = qmgr->streams; stream != nullptr; stream = stream->next)
             if (!evStreamLoad(io, stream)) return 0;
     }
+    // Unlike the documented sequence, blob messages no loaded stream header covers are counted, so
+    // that records out of reach are not lost without a word.
+    if (!evStreamReportOrphans(io)) return 0;
     if (!evLoadStoredStorms(io)) return 0;
     if (evServices.aggrReadAll != nullptr && !evServices.aggrReadAll(context)) return 0;
     evDataQueue.loaded.store(1);

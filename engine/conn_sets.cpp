@@ -98,6 +98,11 @@ int32_t hookMaxMsgLength() {
     return length > 0 ? length : 4194304;
 }
 
+void hookKeepAlerts() {
+    CSRecursiveGuard guard(gConsumerLock);
+    evKeepAlerts(&evContext);
+}
+
 void streamReportMQError(EvStreamIo *io, const char *text, int32_t reason) {
     char message[EV_CONN_MESSAGE_MAX];
     snprintf(message, sizeof message, "%s", text);
@@ -120,6 +125,20 @@ void evInstallConnectionHooks() {
     cfgEngine.resume = hookResume;
     cfgEngine.qmgrPlatform = hookPlatform;
     cfgEngine.dataQueueMaxMsgLength = hookMaxMsgLength;
+    cfgEngine.keepAlerts = hookKeepAlerts;
+}
+
+void evKeepAlerts(QmgrContext *context) {
+    ConnectionSet *setC = &context->sets[EV_SET_C];
+    if (evAlertsChanged.load() == 0 || evEventHconn(setC) == -1) return;
+    ConnectionSet *current = context->current;
+    context->current = setC;
+    // Memory changed: a failed save backs set C out and ends the connection.
+    evUnits[EV_SET_C].marked = 1;
+    evUnits[EV_SET_C].alertsOnly = 1;
+    (void)evSyncPoint(context, setC);
+    evUnits[EV_SET_C].alertsOnly = 0;
+    context->current = current;
 }
 
 // ---- Traced calls ----------------------------------------------------------------------------

@@ -500,6 +500,10 @@ inline constexpr int EV_SEEN_LOAD_NO_STORAGE = -1;
 // The units of work of a set (the set's which is EV_SET_C or EV_SET_E). 1, or 0 on failure; a failed
 // sync point has backed out.
 [[nodiscard]] int evSyncPoint(QmgrContext *context, ConnectionSet *set);
+// Under the consumer lock, with set C suspended by the caller: changed alerts saved and committed in
+// a unit of set C that changes alerts only (the version check's, an alert's expiry). Nothing when the
+// alerts are unchanged or set C is not connected.
+void evKeepAlerts(QmgrContext *context);
 [[nodiscard]] int evCommit(QmgrContext *context, ConnectionSet *set);
 // Backs out the set's EVENT and STATE units, the stream and configuration writes and the seen list. A
 // marked unit also ends the connection. 1, or 0 when MQBACK failed.

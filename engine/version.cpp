@@ -213,16 +213,7 @@ void changeAlerts(bool remove, const char *text) {
                 if (!evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
                     evOutput(EV_OUT_ERROR, errorText, -1, 1);
             }
-            if (evAlertsChanged.load() != 0 && evEventHconn(setC) != -1) {
-                ConnectionSet *current = context->current;
-                context->current = setC;
-                // Memory changed: a failed save backs set C out and ends the connection.
-                evUnits[EV_SET_C].marked = 1;
-                evUnits[EV_SET_C].alertsOnly = 1;
-                (void)evSyncPoint(context, setC);
-                evUnits[EV_SET_C].alertsOnly = 0;
-                context->current = current;
-            }
+            evKeepAlerts(context);
         }
     }
     if (held == EV_SUSPEND_HELD) evResumeConsumer(context, setC);

@@ -17,10 +17,11 @@ uint32_t evStreamQmgrNumber(const Stream *stream);
 void evStreamBlobIdOf(const Stream *stream, const uint8_t *blobHeader, uint8_t *correlId);
 // "%.48s": the BlobId in hex, for the trace lines.
 void evBlobIdHex(const uint8_t *correlId, char *hex49);
-// One MQGET of the data queue by CorrelId (MQMD and MQGMO version 1, no wait, MsgId none). The reason;
-// *dataLength (optional) receives the message's length.
+// One MQGET of the data queue by CorrelId (MQMD and MQGMO version 1, no wait, MsgId none; a null
+// correlId matches any message). The reason; *dataLength (optional) receives the message's length,
+// *got (optional) its MQMD.
 MQLONG evDqGet(EvStreamIo *io, const uint8_t *correlId, MQLONG options, MQLONG ccsid, void *buffer,
-               MQLONG bufferLength, MQLONG *dataLength);
+               MQLONG bufferLength, MQLONG *dataLength, MQMD *got = nullptr);
 // Reports a failed get or put: "%s(DATA_QUEUE) failed with RC(%d) %s", once, with the condition bits
 // it implies; 2003 ends the connection. errorText (optional) receives the text.
 void evDqFailed(EvStreamIo *io, const char *verb, MQLONG reason, char *errorText = nullptr,

@@ -1,11 +1,16 @@
 // Loading: a stream comes back from the data queue at connect, its header message first, then the big
 // and the small range of blob numbers. Stored messages may be damaged or missing: every blob is
-// checked before it is used, a missing one is skipped, and the ranges end up as what was found. Each
-// blob is read into an area of its own length, so memory holds the messages and nothing more.
+// checked before it is used, a damaged or missing one is skipped (the damaged one named in the log,
+// left on the queue for whoever wants to look at it), what was lost is counted once per stream, and
+// the ranges end up as what was found. Unlike the documented load, which ends at a damaged blob, one
+// bad message never stops a start: only a failing queue or want of storage fails a load. Each blob is read
+// into an area of its own length, so memory holds the messages and nothing more.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <utility>
 
 #include "streams/internal.h"
 
@@ -18,9 +23,18 @@ constexpr MQLONG kRemoveUnderCursor = MQGMO_MSG_UNDER_CURSOR | MQGMO_ACCEPT_TRUN
 constexpr uint64_t kMissingRunLimit = 100000;  // missing numbers in a row that mean a damaged range
 constexpr uint32_t kAreaSpare = 24;
 
-void damaged(const Stream *stream, uint64_t number) {
-    evOutputF(EV_OUT_ERROR, 1, "Stream '%s' blob %lld is damaged", evStreamName(stream),
-              static_cast<long long>(number));
+// What one load of a stream lost: blobs that failed their checks and numbers of its ranges that
+// had no message.
+struct LoadLoss {
+    uint64_t damaged = 0;
+    uint64_t missing = 0;
+};
+
+void damaged(const Stream *stream, uint64_t number, const uint8_t *correlId) {
+    char hex[2 * BLOB_ID_LENGTH + 1];
+    evBlobIdHex(correlId, hex);
+    evOutputF(EV_OUT_ERROR, 1, "Stream '%s' blob %lld is damaged: skipped (CorrelId X'%s')",
+              evStreamName(stream), static_cast<long long>(number), hex);
 }
 
 // The entries of a blob held in length bytes fill it, count what the header says, and chain both
@@ -119,8 +133,10 @@ private:
     uint32_t capacity_ = 0;
 };
 
+// 1 with the blob's area, or with none when it is missing or damaged (counted in loss); 0 when the
+// queue fails or storage is short.
 int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int required, Area **area,
-             ReadBuffer &buffer) {
+             ReadBuffer &buffer, LoadLoss &loss) {
     *area = nullptr;
     bool isHeader = number == 0;
     if (evStreamTracing()) evOutputF(EV_OUT_PROGRESS, 1, "Loading stream '%s'", evStreamName(stream));
@@ -140,8 +156,9 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
                          static_cast<MQLONG>(buffer.capacity()), &length);
         if (reason != MQRC_TRUNCATED_MSG_FAILED) break;
         if (length < 0 || uint64_t(length) > STREAM_MAX_MESSAGE) {
-            damaged(stream, static_cast<int64_t>(number));
-            return 0;
+            damaged(stream, number, correlId);
+            loss.damaged++;
+            return 1;
         }
         if (!buffer.reserve(static_cast<uint32_t>(length))) {
             evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
@@ -161,8 +178,9 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     bool sound = isHeader ? headerSound(stream, buffer.data(), used)
                           : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG);
     if (!sound) {
-        damaged(stream, static_cast<int64_t>(number));
-        return 0;
+        damaged(stream, number, correlId);
+        loss.damaged++;
+        return 1;
     }
     uint32_t need = used + kAreaSpare;
     Area *got = AreaGet(isHeader && headerSize > need ? headerSize : need, 0, isHeader ? "evMSG" : "BLOBMSG");
@@ -191,24 +209,33 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     return 1;
 }
 
-int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer) {
+int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadLoss &loss) {
     uint8_t *message = evStreamMessage(stream);
     uint32_t firstOffset = big ? SH_BIG_FIRST : SH_SMALL_FIRST;
     uint32_t lastOffset = big ? SH_BIG_LAST : SH_SMALL_LAST;
     auto first = static_cast<uint64_t>(mqiGetI64(message, firstOffset));
     auto last = static_cast<uint64_t>(mqiGetI64(message, lastOffset));
     uint32_t kind = big ? BLOB_KIND_BIG : BLOB_KIND_SMALL;
-    uint64_t lowest = 0, highest = 0, found = 0, missing = 0;
+    uint64_t lowest = 0, highest = 0, found = 0, missing = 0, missingOnly = 0;
     for (uint64_t number = first; first != 0; number++) {
         Area *area = nullptr;
-        if (!readBlob(io, stream, kind, number, 0, &area, buffer)) return 0;
+        const uint64_t damagedBefore = loss.damaged;
+        if (!readBlob(io, stream, kind, number, 0, &area, buffer, loss)) return 0;
         if (!area) {
+            if (loss.damaged == damagedBefore) {
+                loss.missing++;
+                missingOnly++;
+            }
             if (++missing >= kMissingRunLimit) {
-                damaged(stream, static_cast<int64_t>(number));
-                return 0;
+                // A range this sparse is the header's damage, not blobs lost one by one.
+                evOutputF(EV_OUT_ERROR, 1,
+                          "Stream '%s' range is damaged at blob %lld: the rest of it skipped",
+                          evStreamName(stream), static_cast<long long>(number));
+                loss.missing -= missingOnly;
+                break;
             }
         } else {
-            missing = 0;
+            missing = missingOnly = 0;
             auto *node = static_cast<StreamBlob *>(CSGetMem(sizeof(StreamBlob)));
             if (!node) {
                 AreaRelease(&area);
@@ -238,18 +265,21 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer) {
 int evStreamReadBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int required,
                      Area **area) {
     ReadBuffer buffer;
-    return readBlob(io, stream, kind, number, required, area, buffer);
+    LoadLoss loss;
+    return readBlob(io, stream, kind, number, required, area, buffer, loss);
 }
 
 int evStreamLoadRange(EvStreamIo *io, Stream *stream, int big) {
     ReadBuffer buffer;
-    return loadRange(io, stream, big, buffer);
+    LoadLoss loss;
+    return loadRange(io, stream, big, buffer, loss);
 }
 
 int evStreamLoad(EvStreamIo *io, Stream *stream) {
     ReadBuffer buffer;
     Area *area = nullptr;
-    if (!readBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area, buffer)) return 0;
+    LoadLoss loss;
+    if (!readBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area, buffer, loss)) return 0;
     if (area) {
         AreaRelease(&stream->header);
         stream->header = area;
@@ -257,9 +287,55 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
         stream->blobCount = 1;
         stream->smallBlobCount = 0;
         stream->recordCount += evBlobRecords(evStreamCurrentBlob(stream));
-        if (!loadRange(io, stream, 1, buffer) || !loadRange(io, stream, 0, buffer)) return 0;
+        if (!loadRange(io, stream, 1, buffer, loss) || !loadRange(io, stream, 0, buffer, loss)) return 0;
         evStreamRecompute(stream);
     }
+    // "$STRINGS" leaves gaps among its big blobs by design: only its damaged blobs are a loss.
+    if (!stream->definition) loss.missing = 0;
+    if (loss.damaged || loss.missing)
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stream '%s' loaded without %llu damaged and %llu missing blob(s): their records are lost",
+                  evStreamName(stream), static_cast<unsigned long long>(loss.damaged),
+                  static_cast<unsigned long long>(loss.missing));
     if (!stream->definition) return evStringsLoad(stream);
+    return 1;
+}
+
+int evStreamReportOrphans(EvStreamIo *io) {
+    // The streams with a header, by queue manager number and stream id.
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> orphans;
+    evForEachStream([&orphans](Stream *stream) {
+        if (stream->header && (evBlobFlags(evStreamCurrentBlob(stream)) & BLOB_EXISTS))
+            orphans[{evStreamQmgrNumber(stream), stream->streamId}] = UINT64_MAX;  // not an orphan's
+        return true;
+    });
+    uint64_t total = 0;
+    for (MQLONG options = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;;
+         options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG) {
+        MQMD md;
+        MQLONG reason = evDqGet(io, nullptr, options, 0, nullptr, 0, nullptr, &md);
+        if (reason == MQRC_NO_MSG_AVAILABLE) break;
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) {
+            evDqFailed(io, "MQGET", reason);
+            return 0;
+        }
+        const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
+        const uint32_t kind = mqiGetU32(id, 12);
+        if (mqiGetU32(id, 0) != BLOB_ID_MARK || (kind != BLOB_KIND_SMALL && kind != BLOB_KIND_BIG) ||
+            mqiGetI64(id, 16) == 0)
+            continue;
+        uint64_t &count = orphans[{mqiGetU32(id, 4), mqiGetU32(id, 8)}];
+        if (count != UINT64_MAX) {
+            count++;
+            total++;
+        }
+    }
+    if (total == 0) return 1;
+    for (const auto &[key, count] : orphans)
+        if (count != UINT64_MAX && count != 0)
+            evOutputF(EV_OUT_ERROR, 1,
+                      "%llu blob message(s) of stream id %u (queue manager number %u) have no stream header: "
+                      "their records are not loaded",
+                      static_cast<unsigned long long>(count), key.second, key.first);
     return 1;
 }

@@ -101,10 +101,10 @@ void evBlobIdHex(const uint8_t *correlId, char *hex49) {
 }
 
 MQLONG evDqGet(EvStreamIo *io, const uint8_t *correlId, MQLONG options, MQLONG ccsid, void *buffer,
-               MQLONG bufferLength, MQLONG *dataLength) {
+               MQLONG bufferLength, MQLONG *dataLength, MQMD *got) {
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
-    std::memcpy(md.CorrelId, correlId, BLOB_ID_LENGTH);
+    if (correlId) std::memcpy(md.CorrelId, correlId, BLOB_ID_LENGTH);
     if (ccsid) md.CodedCharSetId = ccsid;
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_1;
@@ -119,6 +119,7 @@ MQLONG evDqGet(EvStreamIo *io, const uint8_t *correlId, MQLONG options, MQLONG c
         evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
     }
     if (dataLength) *dataLength = length;
+    if (got) *got = md;
     return reason;
 }
 
@@ -261,7 +262,7 @@ int evStreamHarden(EvStreamIo *io, Stream *stream) {
 void evStreamPrintBlob(const uint8_t *bh) {
     uint32_t flags = evBlobFlags(bh);
     int64_t oldest = evBlobOldest(bh);
-    int64_t age = oldest ? (evClockNow() - oldest) / 86400 : 0;
+    int64_t age = oldest ? evTimeSpan(evClockNow(), oldest) / 86400 : 0;
     evOutputF(EV_OUT_PROGRESS, 1, "%smn:%5" PRId64 " sz:%5d nb:%5d age:%3" PRId64 "%s%s%s",
               (flags & BLOB_BIG) ? "  BIG   " : "  SMALL ", static_cast<int64_t>(evBlobNumber(bh)),
               static_cast<int>(evBlobLength(bh)), static_cast<int>(evBlobRecords(bh)), age,

@@ -280,15 +280,29 @@ int evStreamAppend(Stream *stream, const uint8_t *data, uint32_t length, int64_t
     stream->flags |= STREAM_NEEDS_HARDENING;
     mqiPutU32(current, BH_RECORDS, evBlobRecords(current) + 1);
     mqiPutU32(current, BH_LAST_ENTRY, offset);
-    // 4. Times: the oldest, the newest, and how far out of order a record came.
+    // 4. Times: the oldest, the newest, and how far out of order a record came. Unlike the
+    // documented times, a record dated later than its arrival (beyond clock skew) counts at the time
+    // it was stored: its own date, a clock running ahead or a crafted one, would keep its blob from
+    // expiring until then. (The record itself keeps its date.)
     if (time != 0) {
+        const int64_t now = evClockNow();
+        if (evTimeSpan(time, now) > STREAM_FUTURE_TOLERANCE) {
+            if (!(stream->flags & STREAM_FUTURE_NOTED)) {
+                stream->flags |= STREAM_FUTURE_NOTED;
+                evOutputF(EV_OUT_ERROR, 1,
+                          "Stream '%s' took records dated after their arrival: they expire as if stored then",
+                          evStreamName(stream));
+            }
+            time = now;
+        }
         int64_t oldest = evBlobOldest(current);
         if (oldest == 0 || time < oldest) mqiPutI64(current, BH_OLDEST, time);
         int64_t newest = evBlobNewest(current);
         if (newest == 0 || time >= newest) {
             mqiPutI64(current, BH_NEWEST, time);
         } else {
-            if (newest - time > evBlobGap(current)) mqiPutI64(current, BH_GAP, newest - time);
+            const int64_t gap = evTimeSpan(newest, time);
+            if (gap > evBlobGap(current)) mqiPutI64(current, BH_GAP, gap);
             mqiPutU32(current, BH_OUT_OF_ORDER, evBlobOutOfOrder(current) + 1);
         }
         mqiPutI64(message, SH_NEWEST, evBlobNewest(current));

@@ -159,6 +159,18 @@ void evStreamDefFreeAll();
 // ---- Runtime streams ----
 
 constexpr uint32_t STREAM_NEEDS_HARDENING = 0x1;  // Stream::flags: set by appends, cleared by hardening
+constexpr uint32_t STREAM_FUTURE_NOTED = 0x2;     // Stream::flags: its future-dated records were logged
+// How far a record's time may lie after its arrival, for clocks that disagree, before it counts as
+// dated in the future (seconds).
+constexpr int64_t STREAM_FUTURE_TOLERANCE = 60;
+
+// later - earlier in seconds, held at the limits of int64 instead of wrapping: stored times may be
+// damaged.
+inline int64_t evTimeSpan(int64_t later, int64_t earlier) {
+    int64_t span = 0;
+    if (__builtin_sub_overflow(later, earlier, &span)) return later > earlier ? INT64_MAX : INT64_MIN;
+    return span;
+}
 
 constexpr uint32_t STREAM_BLOB_SIZE = 10240;  // default capacity of one blob's entries
 constexpr uint16_t STREAM_FACTOR = 100;       // default small blobs per big blob
@@ -290,6 +302,10 @@ void evStreamUowCommitted(EvStreamIo *io);
 // Loads a whole stream into a stream as created; without a header message it stays empty. "$STRINGS"
 // also rebuilds the string pool.
 [[nodiscard]] int evStreamLoad(EvStreamIo *io, Stream *stream);
+// Once every stream is loaded: the blob messages on the data queue whose stream has no header loaded
+// (the header lost, or no such stream) are counted, one line per stream id. 1, or 0 when the queue
+// fails.
+[[nodiscard]] int evStreamReportOrphans(EvStreamIo *io);
 // Prints one blob line of the stream dump.
 void evStreamPrintBlob(const uint8_t *blobHeader);
 // Blob messages loaded since the last reset (read by the status line's source).

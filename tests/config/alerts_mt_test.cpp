@@ -33,8 +33,10 @@ protected:
             if (!cv_.wait_for(lock, std::chrono::seconds(5), [&] { return *done; })) stuck_++;
         };
     }
-    // Joins the command threads once the operation has returned (and let go of any lock).
+    // The alerts committed (their publications go out), then the command threads joined once the
+    // operation has returned (and let go of any lock).
     void finish() {
+        at::committed();
         for (std::thread &t : commands_) t.join();
         commands_.clear();
     }

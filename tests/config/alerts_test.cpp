@@ -98,6 +98,7 @@ TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
     const uint32_t id = add(high);
     AlertSample again = high;
     again.text = "Data Queue is 'high' at 95 of 100 messages.";
+    at::committed();
     topic() = at::Topic{};
     ct::changeLines().clear();
     EXPECT_EQ(add(again, EV_ALERT_REPLACE | EV_ALERT_PUBLISH | EV_ALERT_ANY_TEXT), id);
@@ -183,6 +184,7 @@ protected:
         t.alert.streamId = streamId;
         topic().puts.clear();
         evAlertPublish(EV_ALERT_PUB_ADDED, &t.alert);
+        at::committed();
         return topic().puts.empty() ? std::vector<uint8_t>{} : topic().puts.back().bytes;
     }
 };
@@ -202,6 +204,8 @@ TEST_F(PublishTest, BytesOfAPublicationAreExact) {
     t.alert.eventId = 4;
     t.alert.streamId = 9;
     ASSERT_EQ(evAlertPublish(EV_ALERT_PUB_ADDED, &t.alert), 1);
+    EXPECT_TRUE(topic().puts.empty()) << "held until the alerts are committed";
+    at::committed();
     ASSERT_EQ(topic().puts.size(), 1u);
     const at::Publication &p = topic().puts[0];
     EXPECT_EQ(p.property, "Severity=30");
@@ -258,12 +262,14 @@ TEST_F(PublishTest, InfoIsNeverPublishedAndNothingGoesOutWhileDisconnected) {
     EXPECT_EQ(engine().calls, Lines{});  // nothing suspended either
 }
 
-// Set C busy (its callback waits for the caller's): the alert is kept and saved, its publication
-// waits and goes out in order once set C is free, at the next tick or before the next publication.
+// Set C busy at the commit (its callback waits for the caller's): the alert is kept and saved, its
+// publication waits and goes out in order once set C is free, at the next tick or before the next
+// publication.
 TEST_F(PublishTest, ABusySuspensionKeepsThePublicationUntilSetCIsFree) {
     engine().suspendResult[EV_SET_C] = EV_SUSPEND_BUSY;
     add({.text = "busy"});
     add({.text = "busier"});
+    at::committed();
     EXPECT_TRUE(topic().puts.empty());
     EXPECT_EQ(listed(), (Lines{"1:busy", "2:busier"}));
     EXPECT_EQ(evAlertsChanged.load(), 1);                          // saved all the same
@@ -278,6 +284,7 @@ TEST_F(PublishTest, ABusySuspensionKeepsThePublicationUntilSetCIsFree) {
 
     engine().suspendResult[EV_SET_C] = EV_SUSPEND_BUSY;
     add({.text = "third"});
+    at::committed();
     engine() = at::Engine{};
     add({.text = "held"});
     EXPECT_EQ(published(), (Lines{"9021 #1", "9021 #2", "9021 #3", "9021 #4"}));
@@ -289,9 +296,11 @@ TEST_F(PublishTest, ABusySuspensionKeepsThePublicationUntilSetCIsFree) {
 TEST_F(PublishTest, TheTopicIsOpenedOncePerConnection) {
     add({.text = "a"});
     add({.text = "b"});
+    at::committed();
     EXPECT_EQ(topic().opens, 1);
     target_.connectCount = target_.connectCount + 1;  // a reconnect, perhaps with the same connection handle
     add({.text = "c"});
+    at::committed();
     EXPECT_EQ(topic().opens, 2);
     ASSERT_EQ(topic().puts.size(), 3u);
     EXPECT_EQ(topic().puts[1].hobj, 101);
@@ -307,6 +316,7 @@ TEST_F(PublishTest, AFailedOpenIsReportedAndTriedAgainNextTime) {
     };
     topic().openReason = MQRC_NOT_AUTHORIZED;
     add({.text = "a"});
+    at::committed();
     EXPECT_EQ(errors, Lines{"MQOPEN(Holva/ZUNT/Alerts) failed RC(2035) MQRC_NOT_AUTHORIZED"});
     topic().openReason = 0;
     add({.text = "b"});

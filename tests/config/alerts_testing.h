@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/internal.h"
 #include "config_testing.h"
 
 namespace at {
@@ -118,8 +119,14 @@ inline const MQIFunctionTable *topicTable() {
     return &t;
 }
 
-// "9021 #3": the command and EVALERT of every publication.
+// The alerts committed: what was held for that goes out, as at a sync point's commit.
+inline void committed() {
+    cfgAlertPublishHeld();
+}
+
+// "9021 #3": the command and EVALERT of every publication, once the alerts are committed.
 inline std::vector<std::string> published() {
+    committed();
     std::vector<std::string> out;
     for (const Publication &p : topic().puts) {
         int32_t id = -1;

@@ -251,8 +251,9 @@ protected:
         target_.hconn = publisher_;
         target_.connectCount = target_.connectCount + 1;
     }
-    // The next publication: its command and its "Severity" property.
+    // The next publication, once the alerts are committed: its command and its "Severity" property.
     std::string next() {
+        at::committed();
         MQLONG cc = 0, rc = 0;
         MQHMSG hmsg = MQHM_UNUSABLE_HMSG;
         MQCMHO cmho = MQCMHO_DEFAULT;

@@ -15,6 +15,8 @@ namespace fdq {
 struct Message {
     uint8_t correlId[MQ_CORREL_ID_LENGTH];
     std::vector<uint8_t> data;
+    MQCHAR8 format = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};  // as put, given back by gets
+    MQLONG encoding = MQENC_NATIVE;
 };
 
 struct Queue {
@@ -28,9 +30,13 @@ inline Queue &queue() {
     return q;
 }
 
-inline void put(const uint8_t *correlId, const void *data, size_t length) {
+inline void put(const uint8_t *correlId, const void *data, size_t length, const MQMD *md = nullptr) {
     Message m;
     std::memcpy(m.correlId, correlId, sizeof m.correlId);
+    if (md) {
+        std::memcpy(m.format, md->Format, sizeof m.format);
+        m.encoding = md->Encoding;
+    }
     if (length)
         m.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
     queue().messages.push_back(std::move(m));
@@ -50,7 +56,8 @@ extern "C" inline void fakeGet(MQHCONN, MQHOBJ, PMQVOID pMsgDesc, PMQVOID pGetMs
     MQLONG o = gmo->Options;
     q.gets++;
     size_t at = SIZE_MAX;
-    if (o & MQGMO_MSG_UNDER_CURSOR) {
+    const bool browse = (o & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT | MQGMO_BROWSE_MSG_UNDER_CURSOR)) != 0;
+    if (o & (MQGMO_MSG_UNDER_CURSOR | MQGMO_BROWSE_MSG_UNDER_CURSOR)) {
         at = q.cursor < q.messages.size() ? q.cursor : SIZE_MAX;
     } else {
         size_t from = (o & MQGMO_BROWSE_NEXT) && q.cursor != SIZE_MAX ? q.cursor + 1 : 0;
@@ -63,9 +70,12 @@ extern "C" inline void fakeGet(MQHCONN, MQHOBJ, PMQVOID pMsgDesc, PMQVOID pGetMs
         return;
     }
     const std::vector<uint8_t> &data = q.messages[at].data;
+    std::memcpy(md->Format, q.messages[at].format, sizeof md->Format);
+    md->Encoding = q.messages[at].encoding;
     auto length = static_cast<MQLONG>(data.size());
     *pDataLength = length;
     bool truncated = length > bufferLength;
+    if (browse) q.cursor = at;  // also when the message does not fit, as IBM MQ's browse does
     if (truncated && !(o & MQGMO_ACCEPT_TRUNCATED_MSG)) {
         *pCompCode = MQCC_WARNING;
         *pReason = MQRC_TRUNCATED_MSG_FAILED;
@@ -75,9 +85,7 @@ extern "C" inline void fakeGet(MQHCONN, MQHOBJ, PMQVOID pMsgDesc, PMQVOID pGetMs
     if (copied) std::memcpy(pBuffer, data.data(), copied);
     *pCompCode = truncated ? MQCC_WARNING : MQCC_OK;
     *pReason = truncated ? MQRC_TRUNCATED_MSG_ACCEPTED : MQRC_NONE;
-    if (o & (MQGMO_BROWSE_FIRST | MQGMO_BROWSE_NEXT)) {
-        q.cursor = at;
-    } else {
+    if (!browse) {
         q.messages.erase(q.messages.begin() + static_cast<std::ptrdiff_t>(at));
         if (q.cursor != SIZE_MAX && q.cursor >= at) q.cursor = q.cursor == 0 ? SIZE_MAX : q.cursor - 1;
     }
@@ -85,7 +93,8 @@ extern "C" inline void fakeGet(MQHCONN, MQHOBJ, PMQVOID pMsgDesc, PMQVOID pGetMs
 
 extern "C" inline void fakePut(MQHCONN, MQHOBJ, PMQVOID pMsgDesc, PMQVOID, MQLONG bufferLength,
                                PMQVOID pBuffer, PMQLONG pCompCode, PMQLONG pReason) {
-    put(static_cast<MQMD *>(pMsgDesc)->CorrelId, pBuffer, static_cast<size_t>(bufferLength));
+    const auto *md = static_cast<MQMD *>(pMsgDesc);
+    put(md->CorrelId, pBuffer, static_cast<size_t>(bufferLength), md);
     queue().puts++;
     *pCompCode = MQCC_OK;
     *pReason = MQRC_NONE;

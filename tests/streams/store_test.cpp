@@ -118,7 +118,7 @@ TEST_F(StoreFake, AStringsOnlyHardenWritesOnlyStringsButNotesWhatIsDue) {
     EXPECT_EQ(fdq::queue().puts, 1u);  // the "$STRINGS" header alone
 }
 
-TEST_F(StoreFake, AHundredThousandMissingBlobsInARowAreADamagedRange) {
+TEST_F(StoreFake, AHundredThousandMissingBlobsInARowEndTheRangeAsDamaged) {
     Stream *s = qmgrStream("S");
     std::vector<uint8_t> header(evStreamMessage(s), evStreamMessage(s) + STREAM_HEADER_LENGTH);
     mqiPutI64(header.data(), SH_SMALL_FIRST, 1);
@@ -127,11 +127,13 @@ TEST_F(StoreFake, AHundredThousandMissingBlobsInARowAreADamagedRange) {
     evBlobIdBuild(id, qmgr_.number, s->streamId, BLOB_KIND_SMALL, 0);
     fdq::put(id, header.data(), header.size());
     OutputCapture out;
-    EXPECT_EQ(evStreamLoad(&io_, s), 0);
-    EXPECT_NE(out.take().find("Stream 'S' blob 100000 is damaged"), std::string::npos);
+    EXPECT_EQ(evStreamLoad(&io_, s), 1);
+    EXPECT_NE(out.take().find("Stream 'S' range is damaged at blob 100000: the rest of it skipped"),
+              std::string::npos);
+    EXPECT_EQ(s->blobs, nullptr);
 }
 
-TEST_F(StoreFake, ABlobLongerThanAnyDataQueueMessageIsDamaged) {
+TEST_F(StoreFake, ABlobLongerThanAnyDataQueueMessageIsDamagedAndSkipped) {
     Stream *s = qmgrStream("S");
     std::vector<uint8_t> header(evStreamMessage(s), evStreamMessage(s) + STREAM_HEADER_LENGTH);
     mqiPutI64(header.data(), SH_SMALL_FIRST, 1);
@@ -143,8 +145,9 @@ TEST_F(StoreFake, ABlobLongerThanAnyDataQueueMessageIsDamaged) {
     std::vector<uint8_t> blob(STREAM_MAX_MESSAGE + 1);
     fdq::put(id, blob.data(), blob.size());
     OutputCapture out;
-    EXPECT_EQ(evStreamLoad(&io_, s), 0);
-    EXPECT_NE(out.take().find("Stream 'S' blob 1 is damaged"), std::string::npos);
+    EXPECT_EQ(evStreamLoad(&io_, s), 1);
+    EXPECT_NE(out.take().find("Stream 'S' blob 1 is damaged: skipped"), std::string::npos);
+    EXPECT_EQ(s->blobs, nullptr);
 }
 
 TEST_F(StoreFake, StringBlobsConsolidateIntoTheFirstFreeBigNumber) {

@@ -1,0 +1,538 @@
+// The real program on a private stand-in queue manager after its data queue was tampered with, as an
+// administrator or another application with access to it could: damaged, missing and foreign
+// messages. Each start after the damage comes up and answers a command, and the log names what was
+// skipped; a stored configuration damaged beyond use ends the program at once, naming its message.
+// And what the stored alerts tell subscribers: only what was kept, across backouts, kills and ends.
+#include "program.h"
+
+namespace {
+
+using pt::Zunt;
+
+constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
+constexpr const char *kSmallBlobs = "ZUNT_STREAM=1000,4";  // a blob every few events, consolidated by four
+
+class StoredQmTest : public pt::ProgramQmTest {
+protected:
+    void SetUp() override {
+        pt::ProgramQmTest::SetUp();
+        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    }
+    // The command's MQSC reply text.
+    std::string command(const std::string &text) {
+        sendCommand(MQFMT_STRING, text);
+        return replyText(10000);
+    }
+    // A run that takes in count events, then ends in order.
+    void storeEvents(int count) {
+        Zunt zunt(dir, "store" + std::to_string(++runs), runOptions(), {kSmallBlobs});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        for (int i = 0; i < count; i++) putEvent();
+        ASSERT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    // A start after the damage: it comes up and answers a command; then an orderly end. Its output.
+    std::string startAndAsk() {
+        Zunt zunt(dir, "after" + std::to_string(++runs), runOptions(), {kSmallBlobs});
+        EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("DISPLAY EVSTRMST(*)").find("AMQ"), std::string::npos) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(zunt.out().find("Connection will be retried"), std::string::npos) << zunt.out();
+        return zunt.out();
+    }
+    // The data queue's first message whose CorrelId passes the test.
+    template <typename Test>
+    std::optional<Browsed> findStored(Test test) {
+        for (const Browsed &b : browse(kDataQueue))
+            if (test(b.md.CorrelId)) return b;
+        return std::nullopt;
+    }
+    // The message taken off the data queue and, unless data is none, put back with its descriptor
+    // and that data.
+    void replace(const Browsed &message, const std::optional<std::string> &data) {
+        MQHOBJ hobj = openQueue(kDataQueue, MQOO_INPUT_SHARED);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.MsgId, message.md.MsgId, sizeof md.MsgId);
+        std::memcpy(md.CorrelId, message.md.CorrelId, sizeof md.CorrelId);
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+        char byte = 0;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+        ASSERT_EQ(cc, MQCC_WARNING);
+        closeQueue(&hobj);
+        if (data) putMessage(kDataQueue, message.md, *data);
+    }
+    static std::string hex(const MQBYTE24 id) {
+        char text[49];
+        evIdToHex(id, text);
+        return text;
+    }
+    static bool blob(const MQBYTE24 id, uint32_t streamId, bool big) {
+        return mqiGetU32(id, 0) == BLOB_ID_MARK && (streamId == 0) == (mqiGetU32(id, 8) == 0) &&
+               mqiGetU32(id, 12) == (big ? BLOB_KIND_BIG : BLOB_KIND_SMALL) && mqiGetI64(id, 16) != 0;
+    }
+    // A message of the configuration or alerts (kind) in another application's layout.
+    void putForeign(uint8_t kind, const char *format, const std::string &data) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, format, MQ_FORMAT_LENGTH);
+        md.CorrelId[0] = kind;
+        md.Persistence = MQPER_PERSISTENT;
+        putMessage(kDataQueue, md, data);
+    }
+    size_t storedOfKind(uint8_t kind) {
+        size_t n = 0;
+        for (const Browsed &b : browse(kDataQueue)) n += b.md.CorrelId[0] == kind;
+        return n;
+    }
+};
+
+// A blob cut short, a string pool blob short by 7 bytes, a blob removed and a stream header removed:
+// each start loads the rest, names the blob and counts what was lost, and answers commands.
+TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
+    storeEvents(60);
+    struct Row {
+        const char *name;
+        uint32_t streamId;  // 0: "$STRINGS", 1: any stream of events
+        bool big;
+        int cut;  // bytes cut off its end; -1: the message removed
+        const char *counted;
+    };
+    const Row rows[] = {
+        {"an events blob cut in half", 1, false, -2, "loaded without 1 damaged and 0 missing blob(s)"},
+        {"a string pool blob short by 7", 0, false, 7, "Stream '$STRINGS' loaded without 1 damaged"},
+        {"an events blob removed", 1, false, -1, "loaded without 0 damaged and 1 missing blob(s)"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::optional<Browsed> target =
+            findStored([&row](const MQBYTE24 id) { return blob(id, row.streamId, row.big); });
+        ASSERT_TRUE(target.has_value());
+        const std::string &data = target->data;
+        if (row.cut == -1)
+            replace(*target, std::nullopt);
+        else
+            replace(*target, data.substr(0, row.cut == -2 ? data.size() / 2 : data.size() - row.cut));
+        const std::string out = startAndAsk();
+        if (row.cut != -1) {
+            EXPECT_NE(out.find("is damaged: skipped (CorrelId X'" + hex(target->md.CorrelId) + "')"),
+                      std::string::npos)
+                << out;
+        }
+        EXPECT_NE(out.find(row.counted), std::string::npos) << out;
+        // Put back as it was (a removed one stays away): the next row starts from sound blobs.
+        if (row.cut != -1) {
+            std::optional<Browsed> now = findStored(
+                [&target](const MQBYTE24 id) { return std::memcmp(id, target->md.CorrelId, 24) == 0; });
+            ASSERT_TRUE(now.has_value());
+            replace(*now, data);
+        }
+    }
+    // Last, a stream header removed: its blob messages are counted at the next start.
+    std::optional<Browsed> header = findStored([](const MQBYTE24 id) {
+        return mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) != 0 && mqiGetI64(id, 16) == 0;
+    });
+    ASSERT_TRUE(header.has_value());
+    const uint32_t streamId = mqiGetU32(header->md.CorrelId, 8);
+    size_t blobs = 0;
+    for (const Browsed &b : browse(kDataQueue))
+        blobs += mqiGetU32(b.md.CorrelId, 0) == BLOB_ID_MARK && mqiGetU32(b.md.CorrelId, 8) == streamId &&
+                 mqiGetI64(b.md.CorrelId, 16) != 0;
+    ASSERT_GT(blobs, 0u);
+    replace(*header, std::nullopt);
+    const std::string out = startAndAsk();
+    EXPECT_NE(out.find(std::to_string(blobs) + " blob message(s) of stream id " + std::to_string(streamId) +
+                       " (queue manager number "),
+              std::string::npos)
+        << out;
+}
+
+// Another application's messages under the keys of the stored configuration and alerts: skipped at
+// load, never taken for the program's own, and each save replaces the program's message only.
+TEST_F(StoredQmTest, ForeignMessagesUnderTheStoredKeysAreSkippedAndLeftAlone) {
+    {
+        Zunt zunt(dir, "foreign", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("ADD EVALERT TEXT('first one') SEVERITY(WARN)").find("AMQ"), std::string::npos);
+        putForeign(EV_DQ_KIND_ALERTS, MQFMT_STRING, std::string(33, 'x'));
+        putForeign(EV_DQ_KIND_CONFIG, MQFMT_ADMIN, std::string(36, '\0'));
+        EXPECT_NE(command("ADD EVALERT TEXT('second one') SEVERITY(WARN)").find("AMQ"), std::string::npos);
+        EXPECT_NE(command("ALTER EV DESCR('kept apart')").find("AMQ"), std::string::npos);
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_ALERTS), 2u);
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_CONFIG), 2u);
+    Zunt zunt(dir, "again", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string alerts = command("DISPLAY EVALERT(*) ALL");
+    EXPECT_NE(alerts.find("first one"), std::string::npos) << alerts;
+    EXPECT_NE(alerts.find("second one"), std::string::npos) << alerts;
+    EXPECT_NE(command("DISPLAY EV").find("kept apart"), std::string::npos);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "Foreign message under the alert key skipped"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "Foreign message under the configuration key skipped"), 1) << out;
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_ALERTS), 2u);
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_CONFIG), 2u);
+}
+
+// A second copy of the stored configuration, behind it: noted at load and removed by the next save
+// with the message it replaces, so that the start after it loads what was saved.
+TEST_F(StoredQmTest, ADuplicateOfTheStoredConfigurationGoesWithTheNextSave) {
+    std::optional<Browsed> config = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+    ASSERT_TRUE(config.has_value());
+    MQMD copy = config->md;
+    std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+    putMessage(kDataQueue, copy, config->data);
+    {
+        Zunt zunt(dir, "duplicate", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("ALTER EV DESCR('after the copy')").find("AMQ"), std::string::npos);
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.out(), "Duplicate configuration message ignored"), 1) << zunt.out();
+    }
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_CONFIG), 1u);
+    Zunt zunt(dir, "reloaded", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("DISPLAY EV").find("after the copy"), std::string::npos);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// Stored alerts damaged after their first alert: that one is kept, the start goes on and names the
+// message; the next save replaces it.
+TEST_F(StoredQmTest, DamagedStoredAlertsKeepThoseBeforeTheDamage) {
+    {
+        Zunt zunt(dir, "alerts", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        for (const char *text : {"before", "after"})
+            EXPECT_NE(command(std::string("ADD EVALERT TEXT('") + text + "') SEVERITY(WARN)").find("AMQ"),
+                      std::string::npos);
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    std::optional<Browsed> alerts = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+    ASSERT_TRUE(alerts.has_value());
+    std::string data = alerts->data;
+    // The second alert group (MQCFGR Type 20, StrucLength 16, Parameter 39312): its first member's
+    // length made impossible.
+    const std::string group("\x14\0\0\0\x10\0\0\0\x90\x99\0\0", 12);
+    const size_t second = data.find(group, data.find(group) + 1);
+    ASSERT_NE(second, std::string::npos);
+    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), second + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+    replace(*alerts, data);
+    // The alert stored first is kept.
+    const bool beforeFirst = data.find("before") < data.find("after");
+    const std::string kept = beforeFirst ? "TEXT(before)" : "TEXT(after)";
+    const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
+    Zunt zunt(dir, "damaged", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
+    std::string listed;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+        listed += *reply;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_NE(zunt.out().find("Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'" +
+                              hex(alerts->md.CorrelId) + "' MsgId X'" + hex(alerts->md.MsgId) + "')"),
+              std::string::npos)
+        << zunt.out();
+    EXPECT_NE(listed.find(kept), std::string::npos) << listed;
+    EXPECT_EQ(listed.find(dropped), std::string::npos) << listed;
+}
+
+// A member length damaged inside a stream group of the stored configuration: no sound start is
+// possible, and the program ends at once, naming the message.
+TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
+    {
+        Zunt zunt(dir, "define", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("DEFINE EVSTREAM(KEPT) TYPE(EVENTS)").find("AMQ"), std::string::npos);
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    std::optional<Browsed> config = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+    ASSERT_TRUE(config.has_value());
+    std::string data = config->data;
+    // The first stream group: MQCFGR Type 20, StrucLength 16, Parameter 39336 (the stream definition
+    // group); its first member follows.
+    uint8_t group[12];
+    mqiPutI32(group, 0, MQCFT_GROUP);
+    mqiPutI32(group, 4, MQCFGR_STRUC_LENGTH);
+    mqiPutI32(group, 8, 39336);
+    const size_t at = data.find(std::string(reinterpret_cast<const char *>(group), sizeof group));
+    ASSERT_NE(at, std::string::npos);
+    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), at + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+    replace(*config, data);
+    Zunt zunt(dir, "damaged", runOptions());
+    EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_NE(out.find("Stored configuration is damaged: configuration message CorrelId X'" +
+                       hex(config->md.CorrelId) + "' MsgId X'" + hex(config->md.MsgId) + "'"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+}
+
+// ---- Record times: a future date does not hold back retention, a damaged one does not wrap ----
+
+// A record dated a day or four minutes after its arrival (a queue manager's clock ahead, or a
+// crafted event) expires as if dated when it came: the records stored before and after it go at
+// their retention.
+TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
+    seed([] {
+        StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+        ASSERT_NE(def, nullptr);
+        def->retIntvl = 3;
+    });
+    Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    // Events put with a PutDate and PutTime of the test's choosing.
+    MQHOBJ hobj = openQueue(pt::kQmgrEvents, MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT);
+    auto putDated = [&](int64_t ahead) {
+        char name[16];
+        std::snprintf(name, sizeof name, "K.%013d", ++put);
+        const std::string event = eventFor(name);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        using namespace std::chrono;
+        const sys_seconds when{seconds{evClockNow() + ahead}};
+        const sys_days day = floor<days>(when);
+        const year_month_day ymd{day};
+        const hh_mm_ss<seconds> hms{when - day};
+        char text[32];
+        std::snprintf(text, sizeof text, "%04d%02u%02u%02lld%02lld%02lld00", static_cast<int>(ymd.year()),
+                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                      static_cast<long long>(hms.hours().count()),
+                      static_cast<long long>(hms.minutes().count()),
+                      static_cast<long long>(hms.seconds().count()));
+        std::memcpy(md.PutDate, text, 8);
+        std::memcpy(md.PutTime, text + 8, 8);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(event.size()), const_cast<char *>(event.data()),
+                  &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+    };
+    for (const int64_t ahead : {0, 240, 0, 0, 0, 86400, 0, 0, 0, 0, 0, 0}) putDated(ahead);
+    ASSERT_TRUE(drained()) << zunt.out();
+    sleep(4);  // past the retention
+    // Later events close the blobs of the first ones, and their sync points expire what is due.
+    const int first = put.load();
+    auto items = [this] {
+        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
+        const size_t at = reply.find("ITEMS(");
+        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
+    };
+    int left = -1;
+    for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
+        putDated(0);
+        usleep(200000);
+        left = items();
+    }
+    closeQueue(&hobj);
+    EXPECT_LE(left, put.load() - first) << "the first events are still stored";
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' took records dated after their arrival"), 1)
+        << zunt.out();
+}
+
+// Record times damaged in a stored blob: a copy of the stream neither overflows nor fails, and the
+// stream's OLDEST never shows a negative age.
+TEST_F(StoredQmTest, DamagedRecordTimesNeitherOverflowNorShowNegative) {
+    storeEvents(30);
+    std::optional<Browsed> target = findStored([](const MQBYTE24 id) { return blob(id, 1, false); });
+    ASSERT_TRUE(target.has_value());
+    std::string data = target->data;
+    auto *bh = reinterpret_cast<uint8_t *>(data.data());
+    BlobWalk walk;
+    BlobEntry entry;
+    evBlobWalkInit(&walk, bh, static_cast<uint32_t>(data.size()), 0);
+    int64_t damaged = INT64_MIN + 3;
+    int records = 0;
+    while (evBlobWalkNext(&walk, &entry) > 0) {
+        evCFSetEventTime(bh + entry.offset + ENTRY_PREFIX, damaged);
+        damaged = damaged < 0 ? INT64_MAX - 3 : INT64_MIN + 3;
+        records++;
+    }
+    ASSERT_GT(records, 1);
+    // The blob header's own times, as the damage would leave them.
+    mqiPutI64(bh, BH_OLDEST, INT64_MIN + 3);
+    mqiPutI64(bh, BH_NEWEST, INT64_MAX - 3);
+    replace(*target, data);
+    Zunt zunt(dir, "times", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("DEFINE EVSTREAM(T1) TYPE(EVENTS)").find("AMQ"), std::string::npos);
+    sendCommand(MQFMT_STRING, "COPY EVSTRMST($EVENTS) TARGET(T1)");
+    std::string copied;
+    for (std::optional<std::string> reply = nextReply(20000); reply; reply = nextReply(2000))
+        copied += *reply;
+    EXPECT_NE(copied.find("Stream copied successfully."), std::string::npos) << copied << zunt.out();
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVSTRMST(*) ALL");
+    std::string shown;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000)) shown += *reply;
+    EXPECT_NE(shown.find("OLDEST("), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("OLDEST(-"), std::string::npos) << shown;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// ---- Alerts: published only once kept, their expiry kept as it happens ----
+
+class AlertsKeptQmTest : public StoredQmTest {
+protected:
+    void SetUp() override {
+        StoredQmTest::SetUp();
+        MQSD sd = MQSD_DEFAULT;
+        sd.Options = MQSO_CREATE | MQSO_MANAGED | MQSO_NON_DURABLE;
+        sd.ObjectString.VSPtr = const_cast<char *>(EV_ALERT_TOPIC);
+        sd.ObjectString.VSLength = static_cast<MQLONG>(std::strlen(EV_ALERT_TOPIC));
+        MQLONG cc = 0, rc = 0;
+        raw.MQSUB(own, &sd, &subscribed, &subscription, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+    }
+    // The next publication as "9021 #21 'text'", waiting at most ms; "none" when none came.
+    std::string nextPublication(MQLONG ms = 0) {
+        std::string data(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | (ms > 0 ? MQGMO_WAIT : 0);
+        gmo.WaitInterval = ms;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, subscribed, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc,
+                  &rc);
+        if (cc == MQCC_FAILED) return "none";
+        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+        // The message properties, when they come as an MQRFH2, go first.
+        const int32_t at = data.compare(0, 4, "RFH ") == 0 ? mqiGetI32(bytes, 8) : 0;
+        if (at < 0 || at + MQCFH_STRUC_LENGTH > length) return "short";
+        PcfCursor cursor;
+        MQPCFInitParser(&cursor, bytes + at, length - at, 0);
+        std::string id, text;
+        for (;;) {
+            int32_t type = 0, parm = 0, valueLength = 0, count = 0, compCode = 0, reason = 0;
+            void *value = nullptr;
+            MQPCFGetNextParm(&cursor, &type, &parm, &value, &valueLength, &count, &compCode, &reason);
+            if (compCode != MQCC_OK) break;
+            if (parm == 39373) id = std::to_string(mqiGetI32(value, 0));  // EVALERT
+            if (parm == 39374)
+                text.assign(static_cast<const char *>(value), static_cast<size_t>(valueLength));
+        }
+        return std::to_string(mqiGetI32(bytes + at, offsetof(MQCFH, Command))) + " #" + id + " '" + text +
+               "'";
+    }
+    // Every publication waiting now.
+    std::vector<std::string> publications() {
+        std::vector<std::string> all;
+        for (std::string p = nextPublication(); p != "none"; p = nextPublication()) all.push_back(p);
+        return all;
+    }
+    MQHOBJ subscribed = MQHO_NONE, subscription = MQHO_NONE;
+};
+
+// An addition whose unit backs out (the data queue refuses the alerts' put) is never published; the
+// next addition is published once, under its own identifier.
+TEST_F(AlertsKeptQmTest, AnAdditionBackedOutIsNeverPublished) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "phantom", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+    EXPECT_NE(command("ADD EVALERT TEXT('phantom one') SEVERITY(SEVERE)").find("Command transaction failed"),
+              std::string::npos)
+        << zunt.out();
+    ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.out();
+    EXPECT_NE(command("ADD EVALERT TEXT('kept one') SEVERITY(SEVERE)").find("AMQ"), std::string::npos);
+    const std::string kept = nextPublication(10000);
+    EXPECT_EQ(kept.rfind("9021 #", 0), 0u) << kept;
+    EXPECT_NE(kept.find("'kept one'"), std::string::npos) << kept;
+    EXPECT_EQ(publications(), std::vector<std::string>{});
+    EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("phantom"), std::string::npos);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// kill -9 while additions are taken in: every identifier published is published with one text only,
+// and every publication tells of an alert the next start still has.
+TEST_F(AlertsKeptQmTest, KilledAmidAdditionsPublishesOnlyWhatWasKept) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux only";
+    std::mt19937 random(65);
+    int sent = 0;
+    for (int cycle = 0; cycle < 3; cycle++) {
+        SCOPED_TRACE(cycle);
+        for (int i = 0; i < 60; i++)
+            putOn(own, "ADD EVALERT TEXT('command " + std::to_string(++sent) + "') SEVERITY(WARN)",
+                  EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        Zunt zunt(dir, "kill" + std::to_string(cycle), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        usleep(std::uniform_int_distribution<useconds_t>(0, 300000)(random));
+        zunt.kill9();
+    }
+    Zunt zunt(dir, "after", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_TRUE(drained()) << zunt.out();
+    // Every reply of the display (one per alert, then its end), after those of the additions.
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
+    std::string listed;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+        listed += *reply;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    std::map<std::string, std::string> textOf;
+    std::vector<std::string> all = publications();
+    EXPECT_GT(all.size(), 0u);
+    for (const std::string &p : all) {
+        const size_t quote = p.find(" '");
+        const std::string id = p.substr(0, quote), text = p.substr(quote + 1);
+        auto [it, added] = textOf.emplace(id, text);
+        EXPECT_TRUE(added || it->second == text) << id << " published as " << it->second << " and " << text;
+        const std::string pair =
+            "EVALERT(" + id.substr(id.find('#') + 1) + ") TEXT(" + text.substr(1, text.size() - 2) + ")";
+        EXPECT_NE(listed.find(pair), std::string::npos) << p << " is not kept";
+    }
+}
+
+// An alert's expiry is kept as it happens: after an orderly end or a kill -9, the next start neither
+// brings it back nor removes and publishes it a second time.
+TEST_F(AlertsKeptQmTest, AnExpiryIsKeptAcrossAnEndAndAKill) {
+    for (const bool kill : {false, true}) {
+        if (kill && !pt::kKillsSound) continue;  // kills of the program are checked on Linux only
+        SCOPED_TRACE(kill ? "kill -9" : "SIGTERM");
+        const std::string text = kill ? "expire me killed" : "expire me";
+        {
+            Zunt zunt(dir, std::string("expire") + (kill ? "9" : "15"), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_NE(command("ADD EVALERT TEXT('" + text + "') SEVERITY(ERROR) RETINTVL(2)").find("AMQ"),
+                      std::string::npos);
+            EXPECT_NE(nextPublication(10000).find("9021"), std::string::npos);
+            const std::string removed = nextPublication(15000);
+            EXPECT_NE(removed.find("9014"), std::string::npos) << removed << zunt.out();
+            if (kill) {
+                zunt.kill9();
+            } else {
+                zunt.term();
+                EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+            }
+        }
+        Zunt zunt(dir, std::string("again") + (kill ? "9" : "15"), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        sleep(2);  // an alert loaded past its expiry would be removed at the next second
+        EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find(text), std::string::npos);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(zunt.log().find("REMOVE EVALERT"), std::string::npos) << zunt.log();
+        EXPECT_EQ(publications(), std::vector<std::string>{});
+    }
+}
+
+}  // namespace
