@@ -2,6 +2,7 @@
 // what changed, hardens the streams, commits and keeps the committed copies of the counters. Memory
 // caches what is committed: a backout of a unit that changed memory ends the connection, so that
 // everything is reloaded before anything is redelivered.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -428,6 +429,48 @@ bool dataQueueCheckDue(int64_t now) {
     return now - last >= interval;
 }
 
+// A data queue that refuses puts (full, or inhibited) is not tried at every sync point: saves wait
+// while set C looks at it again by the retry scheme's back-off (interval 1 for count 1 looks, then
+// interval 2), and the event queues it holds run again once it has room. Under the consumer lock; the
+// main thread reads the due time to wake set C.
+struct DataQueueWait {
+    std::atomic<int64_t> next{0};   // the next look; 0: the data queue takes puts
+    std::atomic<int64_t> woken{0};  // when a sweep message was last sent for a look
+    int32_t looks = 0;
+};
+DataQueueWait dataQueueWait;
+
+int32_t lookInterval(int32_t looks) {
+    EvRetrySnapshot retry{};
+    evRetryState(&retry);
+    const RetryScheme &row = *retry.chosen;
+    const int32_t interval = looks < row.count1 ? row.interval1 : row.interval2;
+    return interval > 0 ? interval : 1;  // without retries too: it is looked at again
+}
+
+// true: the saves of this sync point wait (the data queue refuses puts, and a look found no change).
+bool savesWait(QmgrContext *context, ConnectionSet *set, int64_t now) {
+    DataQueueWait &wait = dataQueueWait;
+    if (wait.next.load() == 0) {
+        if (evDataQueueCondition.load() == 0) return false;
+        wait.looks = 0;
+        wait.next.store(now + lookInterval(0));
+        return true;
+    }
+    if (set->id != EV_SET_C || now < wait.next.load()) return evDataQueueCondition.load() != 0;
+    if (evDataQueueCondition.load() != 0) {
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        if (!evInquireDataQueue(context, set, message)) evReportMQError(context, -1, 0, message);
+    }
+    if (evDataQueueCondition.load() != 0) {
+        wait.next.store(now + lookInterval(++wait.looks));
+        return true;
+    }
+    // Room again: the held event queues run; when set E cannot be paused now, at the next look.
+    wait.next.store(evResumeHeldQueues(context) ? 0 : now + 1);
+    return false;
+}
+
 // Set C changes streams and bins only while it holds set E (its unit then commits at once).
 // false: not now (busy, or the hold failed and the connection ends).
 bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
@@ -437,6 +480,14 @@ bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
 }
 
 }  // namespace
+
+int evDataQueueLookDue(int64_t now) {
+    // Again after the sweeps' gap while the look is still due: a sweep message can fail or be late.
+    const int64_t next = dataQueueWait.next.load();
+    if (next == 0 || now < next || now - dataQueueWait.woken.load() < EV_SWEEP_MIN_GAP) return 0;
+    dataQueueWait.woken.store(now);
+    return 1;
+}
 
 int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (evContext.restartMark.load() != 0) return 1;
@@ -451,8 +502,13 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (unit.inFlight != 0 && deferBatch(set, unit, now)) return 1;
     char text[EV_CONFIG_TEXT + 2] = "";
     bool ok = true;
-    if (isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
-    if (ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
+    // While the data queue refuses puts, set C's units and a set E with nothing in flight commit
+    // without saving: configuration and alerts stay changed in memory and are saved once it has room.
+    // Unlike the documented rule, which saves (and fails) at every sync point, a command that changed
+    // them is answered meanwhile. Set E's own changes go with its events, or not at all.
+    const bool waitSaves = !unit.holdingEvent && (isC || !anyInFlight) && savesWait(context, set, now);
+    if (!waitSaves && isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
+    if (!waitSaves && ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
     EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};

@@ -78,6 +78,9 @@ public:
     void kill9() {
         child_.kill9();
     }
+    double cpuSeconds() const {
+        return child_.cpuSeconds();
+    }
 
     std::string out() const {
         return withoutCR(qmt::readText(out_) + qmt::readText(err_));
