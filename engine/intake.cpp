@@ -467,6 +467,23 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         return evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, EV_FEEDBACK_NOT_EVENT,
                           "");
     }
+    // A record no blob can hold fails in every stream at every delivery, and a failed store ends the
+    // connection: moved aside at once, before anything changes, as above. Each half of a change is
+    // checked alone: the pair is cut between its BEFORE and AFTER groups when stored.
+    if (uint32_t blobSize = 0; !evStreamRecordFits(record, recordLength, &blobSize)) {
+        AreaRelease(&area);
+        char id[49];
+        evIdToHex(md->MsgId, id);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Event too large to store. Queue '%s' MsgId(%s): record of %u bytes, Blob Size(%u)",
+                  queue != nullptr ? queue->name : "", id, recordLength, blobSize);
+        countQueue(queue, EV_EQC_ERRORS);
+        evMoveFailure.clean = 1;
+        // Unlike the other events moved aside, with the reason the queue manager gives a message too
+        // big for its queue, which says why.
+        return evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, MQRC_MSG_TOO_BIG_FOR_Q,
+                          "");
+    }
     char errorText[EV_CONFIG_TEXT] = "";
     QmgrEntry *qmgr = evQmgrFindOrAdd(qmgrName, 0, errorText);
     if (qmgr == nullptr) {

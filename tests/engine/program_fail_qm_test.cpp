@@ -123,4 +123,43 @@ TEST_F(ProgramFailQmTest, AFullDataQueueHoldsIntakeQuietlyAndResumesWhenItHasRoo
     EXPECT_EQ(evSettings.stormThreshold.load(), 33) << "the change was saved once there was room";
 }
 
+// An event whose record no blob can hold (a 400,000-byte description) costs that message only: moved
+// to the dead-letter queue at once with one line naming it, the connection stays up, and the events
+// around it are stored once.
+TEST_F(ProgramFailQmTest, AnEventTooLargeToStoreIsMovedAsideAtOnce) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(Q.DLQ)\nALTER QMGR DEADQ(Q.DLQ)\n"
+                      "ALTER QLOCAL(SYSTEM.ADMIN.QMGR.EVENT) MAXMSGL(4194304)\n"),
+              0);
+    // The template with one more parameter: MQCA_Q_DESC as an MQCFST of 400,000 characters.
+    std::string big = eventFor("B.0000000000001");
+    const std::string text(400000, 'D');
+    uint8_t head[20];
+    const int32_t fields[] = {MQCFT_STRING, static_cast<int32_t>(sizeof head + text.size()), MQCA_Q_DESC, 819,
+                              static_cast<int32_t>(text.size())};
+    for (size_t i = 0; i < std::size(fields); i++) mqiPutI32(head, 4 * i, fields[i]);
+    big.append(reinterpret_cast<const char *>(head), sizeof head).append(text);
+    mqiPutI32(reinterpret_cast<uint8_t *>(big.data()), 32,
+              mqiGetI32(reinterpret_cast<uint8_t *>(big.data()), 32) + 1);
+    putEvent();
+    putMessage(kQmgrEvents, MQFMT_EVENT, big);
+    putEvent();
+    putMessage(kQmgrEvents, MQFMT_EVENT, big);
+    putEvent();
+
+    Zunt zunt(dir, "large", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_TRUE(drained()) << zunt.log();
+    EXPECT_TRUE(et::waitFor([this] { return depth("Q.DLQ") == 2; })) << zunt.log();
+    const std::string log = zunt.log();
+    EXPECT_EQ(et::countOf(log, std::string("Event too large to store. Queue '") + kQmgrEvents + "' MsgId("),
+              2)
+        << log;
+    EXPECT_EQ(et::countOf(log, "record of 400070 bytes, Blob Size(10240)"), 2) << log;
+    EXPECT_EQ(et::countOf(log, "Runtime Error"), 0) << log;
+    EXPECT_EQ(et::countOf(log, "Disconnect sequence"), 0) << log;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
 }  // namespace
