@@ -97,8 +97,8 @@ int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char 
         evDataQueueMsgCount--;
         io->inFlight++;
     } else if (reason != MQRC_NO_MSG_AVAILABLE) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", qmgr, reason,
-                      evReasonText(reason));
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/%s) failed RC(%d) %s", qmgr,
+                      evContext.dataQueueName, reason, evReasonText(reason));
         return 0;
     }
     return 1;
@@ -127,8 +127,8 @@ int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *fo
         evTraceCallOut("MQPUT(Data)", io->hconn, 0, reason);
     }
     if (compCode == MQCC_FAILED) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", qmgr, reason,
-                      evReasonText(reason));
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", qmgr,
+                      evContext.dataQueueName, reason, evReasonText(reason));
         if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
             evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
         if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
