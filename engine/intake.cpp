@@ -241,14 +241,19 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
     // The queue manager's own dead-letter queue, set or changed while the program runs, is read again
-    // whenever a message would be discarded for want of one (no name, or the name whose open failed).
-    if (use != EV_USEDLQ_NO && evSettings.deadQueue[0] == 0) {
+    // when a message would be discarded for want of one (no name, or the name whose open failed): at
+    // most once a second for each set, as the discards are said.
+    static int64_t lastRead[2] = {0, 0};
+    if (use != EV_USEDLQ_NO && evSettings.deadQueue[0] == 0 && lastRead[set->id] != evClockNow()) {
         const char *own = context->event.deadQueue;
         const bool wanting = own[0] == 0 || own[0] == ' ' ||
                              (use == EV_USEDLQ_IFAVAIL && set->deadQueueHandle.load() == -1 &&
                               std::strcmp(set->deadQueueName, own) == 0);
         char message[EV_CONN_MESSAGE_MAX] = "";
-        if (wanting) (void)evOpenQmgrInquire(context, evEventHconn(set), message);  // reported there
+        if (wanting) {
+            lastRead[set->id] = evClockNow();
+            (void)evOpenQmgrInquire(context, evEventHconn(set), message);  // reported there
+        }
     }
     // A changed DEADQ, or none used any more: the open queue is closed (opened again when needed).
     // Each set's own: the first set to see the change must not take it from the other.

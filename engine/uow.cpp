@@ -512,7 +512,8 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
     EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};
-    if (ok) {
+    // Set C's own strings wait with the saves (set E's records never need them).
+    if (ok && !(isC && waitSaves)) {
         // Without a hold on set E, set C hardens no stream set E's open unit may have written.
         ok = evHardenAllStreams(&block) != 0;
         if (!ok) std::snprintf(text, EV_CONFIG_TEXT, "Error hardening streams");
@@ -537,10 +538,12 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (unit.alertsOnly) return 1;
     // The commit ended the connection (DEBUG RESTART): the reconnect does what is due.
     if (evContext.restartMark.load() != 0) return 1;
-    // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due.
-    if (block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
-    if (ok && block.consolidationDue && mayChangeStreams(context, set)) ok = runConsolidation(set);
-    if (ok && absorbDue(now) && mayChangeStreams(context, set)) {
+    // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due (and not while the
+    // data queue refuses the puts it makes).
+    if (!waitSaves && block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
+    if (ok && !waitSaves && block.consolidationDue && mayChangeStreams(context, set))
+        ok = runConsolidation(set);
+    if (ok && !waitSaves && absorbDue(now) && mayChangeStreams(context, set)) {
         evAggrState.nextDue.store(0);
         int absorbed = evServices.aggrAbsorb(context);
         if (absorbed == 2) {
@@ -553,7 +556,7 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     }
     bool housekeepingDue =
         evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);
-    if (ok && housekeepingDue && mayChangeStreams(context, set))
+    if (ok && !waitSaves && housekeepingDue && mayChangeStreams(context, set))
         ok = evCheckStringHousekeeping(&set->io, 0, 0, 1) != 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
         if (!evCommit(context, set)) return 0;
