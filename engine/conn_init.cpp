@@ -366,7 +366,8 @@ int initialise(QmgrContext *context, char *message) {
     evRunState.ready.store(1);
     evRunState.initialised.store(1);
     evConfigLoadedChanged.store(0);
-    // Not said while the data queue holds the event queues: intake waits until it has room.
+    // Unlike the documented last step, "ZUNT Initialised" is not said while the data queue holds the
+    // event queues: intake waits until it has room, and the line says so.
     uint32_t status = 0;
     if (const uint32_t condition = evDataQueueCondition.load(); condition != 0)
         evOutputF(EV_OUT_PROGRESS, 1, "ZUNT Connected, event intake held: %s",
