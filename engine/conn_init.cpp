@@ -120,11 +120,39 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
             snprintf(text, sizeof text, "Data Queue is 'high' at %d of %d messages.", depth, maxDepth);
         evAlertSetText(&alert.alert, text, length);
         char errorText[EV_CONFIG_TEXT] = "";
-        // One "$DATAQHI" per data queue: a later inquiry replaces it with the depth now.
-        if (!evAlertAdd(&alert.alert, EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT | EV_ALERT_PUBLISH, nullptr,
-                        errorText))
+        // One "$DATAQHI" per data queue: a later inquiry replaces it with the depth now, and leaves
+        // the one that says it already alone (a data queue that stays full is looked at again and
+        // again: said once).
+        bool same;
+        {
+            CSRecursiveGuard guard(gAlertLock);
+            same = evAlertFind(0, text, length, "$DATAQHI", -1, state, -1, queue, -1, MQOT_Q) != nullptr;
+        }
+        if (!same && !evAlertAdd(&alert.alert, EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT | EV_ALERT_PUBLISH,
+                                 nullptr, errorText))
             evOutput(EV_OUT_ERROR, errorText, -1, 1);
     }
+    return 1;
+}
+
+int evResumeHeldQueues(QmgrContext *context) {
+    if (evDataQueueCondition.load() != 0) return 0;
+    // MQCB on set E's queues from set C's callback: set E's consumer is paused meanwhile.
+    const int32_t paused = evSuspendConsumer(context, evSet(EV_SET_E));
+    if (paused == EV_SUSPEND_BUSY) return 0;
+    bool resumed = false;
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        const uint32_t status = queue->status;
+        if (queue->ownCommandQueue || queue->suspended || !queue->consumerSuspended ||
+            (status != EV_EVQ_DATAHIGH && status != EV_EVQ_DATAPUT && status != EV_EVQ_DATAGET))
+            continue;
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        if (!evResumeQueue(context, queue, 0, message)) evReportMQError(context, -1, 0, message);
+        resumed = true;
+    }
+    if (paused == EV_SUSPEND_HELD) evResumeConsumer(context, evSet(EV_SET_E));
+    if (resumed) evOutput(EV_OUT_PROGRESS, "Data Queue has room again: event intake resumed", -1, 1);
     return 1;
 }
 
@@ -341,7 +369,14 @@ int initialise(QmgrContext *context, char *message) {
     evRunState.ready.store(1);
     evRunState.initialised.store(1);
     evConfigLoadedChanged.store(0);
-    logWrite(nullptr, EV_OUT_PROGRESS, "ZUNT Initialised", -1);
+    // Unlike the documented last step, "ZUNT Initialised" is not said while the data queue holds the
+    // event queues: intake waits until it has room, and the line says so.
+    uint32_t status = 0;
+    if (const uint32_t condition = evDataQueueCondition.load(); condition != 0)
+        evOutputF(EV_OUT_PROGRESS, 1, "ZUNT Connected, event intake held: %s",
+                  conditionText(condition, &status));
+    else
+        logWrite(nullptr, EV_OUT_PROGRESS, "ZUNT Initialised", -1);
     return 1;
 }
 

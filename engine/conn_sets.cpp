@@ -1,6 +1,7 @@
 // The two connection sets: MQCONNX with its fall-backs, the event handler that hears a queue
 // manager end, the consumer operations with their holds, and the disconnect of a set.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -459,11 +460,16 @@ void evEventHandler(MQHCONN hconn, PMQVOID, PMQVOID, PMQVOID, PMQCBC cbc) {
 
 // ---- Consumers and their holds -------------------------------------------------------------
 
+namespace {
+std::atomic<int32_t> brokenStopSaid{0};  // the stop failure of a broken connection is said
+}  // namespace
+
 int evStartConsumer(QmgrContext *context, ConnectionSet *set) {
     if (set->consumerStarted.load()) return 1;
     const MQHCONN hconn = evConnHandles[set->eventSlot].load();
     MQLONG rc = evTracedCtl(context->event.mq, hconn, MQOP_START, "MQCTL(START)");
     if (rc == 0) {
+        brokenStopSaid.store(0);
         set->consumerStarted.store(1);
         return 1;
     }
@@ -489,6 +495,9 @@ MQLONG stopConsumer(QmgrContext *context, ConnectionSet *set) {
         set->consumerStarted.store(0);
         return 0;
     }
+    // A broken connection's consumers are gone with it, and each set is stopped more than once on the
+    // way to the disconnect: said once per connection ("Queue Manager ... ending" said why).
+    if (rc == MQRC_CONNECTION_BROKEN && brokenStopSaid.exchange(1) != 0) return rc;
     char message[EV_CONN_MESSAGE_MAX];
     snprintf(message, sizeof message, "Command Consumer '%s' stop failed with RC(%d) %s", context->event.name,
              rc, evReasonText(rc));

@@ -421,6 +421,13 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
 int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
 // 1 fit, 0 unfit with the reason in the message.
 int evCheckDataQueue(QmgrContext *context, char *message);
+// The event queues held by the data queue's condition run again, once it has cleared (intake goes on);
+// set C's callback. 0 when not now (the condition stands, or set E could not be paused).
+int evResumeHeldQueues(QmgrContext *context);
+// A data queue that refuses puts (full, or inhibited) makes saves wait: set C's sync point looks at it
+// again by the retry scheme's back-off. 1 when that look is due and no sweep message was sent for it
+// in the sweeps' gap (main thread: it sends one).
+int evDataQueueLookDue(int64_t now);
 int evLoadStoredState(QmgrContext *context);
 
 // Input queues.

@@ -240,6 +240,21 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
 int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
+    // The queue manager's own dead-letter queue, set or changed while the program runs, is read again
+    // when a message would be discarded for want of one (no name, or the name whose open failed): at
+    // most once a second for each set, as the discards are said.
+    static int64_t lastRead[2] = {0, 0};
+    if (use != EV_USEDLQ_NO && evSettings.deadQueue[0] == 0 && lastRead[set->id] != evClockNow()) {
+        const char *own = context->event.deadQueue;
+        const bool wanting = own[0] == 0 || own[0] == ' ' ||
+                             (use == EV_USEDLQ_IFAVAIL && set->deadQueueHandle.load() == -1 &&
+                              std::strcmp(set->deadQueueName, own) == 0);
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        if (wanting) {
+            lastRead[set->id] = evClockNow();
+            (void)evOpenQmgrInquire(context, evEventHconn(set), message);  // reported there
+        }
+    }
     // A changed DEADQ, or none used any more: the open queue is closed (opened again when needed).
     // Each set's own: the first set to see the change must not take it from the other.
     static int32_t reopenPending[2] = {0, 0};
@@ -465,6 +480,23 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
         countQueue(queue, EV_EQC_ERRORS);
         evMoveFailure.clean = 1;
         return evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, EV_FEEDBACK_NOT_EVENT,
+                          "");
+    }
+    // A record no blob can hold fails in every stream at every delivery, and a failed store ends the
+    // connection: moved aside at once, before anything changes, as above. Each half of a change is
+    // checked alone: the pair is cut between its BEFORE and AFTER groups when stored.
+    if (uint32_t blobSize = 0; !evStreamRecordFits(record, recordLength, &blobSize)) {
+        AreaRelease(&area);
+        char id[49];
+        evIdToHex(md->MsgId, id);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Event too large to store. Queue '%s' MsgId(%s): record of %u bytes, Blob Size(%u)",
+                  queue != nullptr ? queue->name : "", id, recordLength, blobSize);
+        countQueue(queue, EV_EQC_ERRORS);
+        evMoveFailure.clean = 1;
+        // Unlike the other events moved aside, with the reason the queue manager gives a message too
+        // big for its queue, which says why.
+        return evPutToDLQ(context, &context->sets[EV_SET_E], queue, md, data, length, MQRC_MSG_TOO_BIG_FOR_Q,
                           "");
     }
     char errorText[EV_CONFIG_TEXT] = "";

@@ -651,17 +651,17 @@ int evSaveStorms(EvStreamIo *io) {
         uint8_t correlId[MQ_CORREL_ID_LENGTH];
         segmentCorrelId(correlId, number);
         if (!(ok = evPutDataMessageById(io, correlId, MQFMT_NONE, message.data(),
-                                        static_cast<int32_t>(message.size()), "", text)))
+                                        static_cast<int32_t>(message.size()), evContext.state.name, text)))
             break;
     }
     for (size_t i = 0; ok && i < plan.removals.size(); i++) {
         uint8_t correlId[MQ_CORREL_ID_LENGTH];
         segmentCorrelId(correlId, plan.removals[i]);
-        ok = evRemoveDataMessageById(io, correlId, "", text);
+        ok = evRemoveDataMessageById(io, correlId, evContext.state.name, text);
     }
     if (ok)
         ok = evReplaceDataMessage(io, EV_DQ_KIND_STORMS, MQFMT_NONE, plan.index.data(),
-                                  static_cast<int32_t>(plan.index.size()), "", text);
+                                  static_cast<int32_t>(plan.index.size()), evContext.state.name, text);
     if (!ok) {
         evStormsChanged.store(1);
         evOutput(EV_OUT_ERROR, text, -1, 1);

@@ -92,6 +92,11 @@ void evSendSweepMessage() {
 }
 
 void evSweepDecision(int64_t now) {
+    // Set C looks at a data queue that refused puts again in its sync point: a sweep message wakes it.
+    if (evDataQueueLookDue(now)) {
+        evSendSweepMessage();
+        return;
+    }
     const int64_t due = evAggrState.nextDue.load();
     if (due != 0 && now - evAggrState.lastMessage.load() > evAbsorb.grace.load() && now >= due)
         evAggrState.sweepPending.store(1);

@@ -2,6 +2,7 @@
 // what changed, hardens the streams, commits and keeps the committed copies of the counters. Memory
 // caches what is committed: a backout of a unit that changed memory ends the connection, so that
 // everything is reloaded before anything is redelivered.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -96,8 +97,8 @@ int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char 
         evDataQueueMsgCount--;
         io->inFlight++;
     } else if (reason != MQRC_NO_MSG_AVAILABLE) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/Data) failed RC(%d) %s", qmgr, reason,
-                      evReasonText(reason));
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQGET(%s/%s) failed RC(%d) %s", qmgr,
+                      evContext.dataQueueName, reason, evReasonText(reason));
         return 0;
     }
     return 1;
@@ -126,8 +127,8 @@ int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *fo
         evTraceCallOut("MQPUT(Data)", io->hconn, 0, reason);
     }
     if (compCode == MQCC_FAILED) {
-        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/Data) failed RC(%d) %s", qmgr, reason,
-                      evReasonText(reason));
+        std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", qmgr,
+                      evContext.dataQueueName, reason, evReasonText(reason));
         if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
             evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
         if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
@@ -428,6 +429,48 @@ bool dataQueueCheckDue(int64_t now) {
     return now - last >= interval;
 }
 
+// A data queue that refuses puts (full, or inhibited) is not tried at every sync point: saves wait
+// while set C looks at it again by the retry scheme's back-off (interval 1 for count 1 looks, then
+// interval 2), and the event queues it holds run again once it has room. Under the consumer lock; the
+// main thread reads the due time to wake set C.
+struct DataQueueWait {
+    std::atomic<int64_t> next{0};   // the next look; 0: the data queue takes puts
+    std::atomic<int64_t> woken{0};  // when a sweep message was last sent for a look
+    int32_t looks = 0;
+};
+DataQueueWait dataQueueWait;
+
+int32_t lookInterval(int32_t looks) {
+    EvRetrySnapshot retry{};
+    evRetryState(&retry);
+    const RetryScheme &row = *retry.chosen;
+    const int32_t interval = looks < row.count1 ? row.interval1 : row.interval2;
+    return interval > 0 ? interval : 1;  // without retries too: it is looked at again
+}
+
+// true: the saves of this sync point wait (the data queue refuses puts, and a look found no change).
+bool savesWait(QmgrContext *context, ConnectionSet *set, int64_t now) {
+    DataQueueWait &wait = dataQueueWait;
+    if (wait.next.load() == 0) {
+        if (evDataQueueCondition.load() == 0) return false;
+        wait.looks = 0;
+        wait.next.store(now + lookInterval(0));
+        return true;
+    }
+    if (set->id != EV_SET_C || now < wait.next.load()) return evDataQueueCondition.load() != 0;
+    if (evDataQueueCondition.load() != 0) {
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        if (!evInquireDataQueue(context, set, message)) evReportMQError(context, -1, 0, message);
+    }
+    if (evDataQueueCondition.load() != 0) {
+        wait.next.store(now + lookInterval(++wait.looks));
+        return true;
+    }
+    // Room again: the held event queues run; when set E cannot be paused now, at the next look.
+    wait.next.store(evResumeHeldQueues(context) ? 0 : now + 1);
+    return false;
+}
+
 // Set C changes streams and bins only while it holds set E (its unit then commits at once).
 // false: not now (busy, or the hold failed and the connection ends).
 bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
@@ -437,6 +480,14 @@ bool mayChangeStreams(QmgrContext *context, ConnectionSet *set) {
 }
 
 }  // namespace
+
+int evDataQueueLookDue(int64_t now) {
+    // Again after the sweeps' gap while the look is still due: a sweep message can fail or be late.
+    const int64_t next = dataQueueWait.next.load();
+    if (next == 0 || now < next || now - dataQueueWait.woken.load() < EV_SWEEP_MIN_GAP) return 0;
+    dataQueueWait.woken.store(now);
+    return 1;
+}
 
 int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (evContext.restartMark.load() != 0) return 1;
@@ -451,12 +502,18 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (unit.inFlight != 0 && deferBatch(set, unit, now)) return 1;
     char text[EV_CONFIG_TEXT + 2] = "";
     bool ok = true;
-    if (isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
-    if (ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
+    // While the data queue refuses puts, set C's units and a set E with nothing in flight commit
+    // without saving: configuration and alerts stay changed in memory and are saved once it has room.
+    // Unlike the documented rule, which saves (and fails) at every sync point, a command that changed
+    // them is answered meanwhile. Set E's own changes go with its events, or not at all.
+    const bool waitSaves = !unit.holdingEvent && (isC || !anyInFlight) && savesWait(context, set, now);
+    if (!waitSaves && isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
+    if (!waitSaves && ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
     EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};
-    if (ok) {
+    // Set C's own strings wait with the saves (set E's records never need them).
+    if (ok && !(isC && waitSaves)) {
         // Without a hold on set E, set C hardens no stream set E's open unit may have written.
         ok = evHardenAllStreams(&block) != 0;
         if (!ok) std::snprintf(text, EV_CONFIG_TEXT, "Error hardening streams");
@@ -481,10 +538,12 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (unit.alertsOnly) return 1;
     // The commit ended the connection (DEBUG RESTART): the reconnect does what is due.
     if (evContext.restartMark.load() != 0) return 1;
-    // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due.
-    if (block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
-    if (ok && block.consolidationDue && mayChangeStreams(context, set)) ok = runConsolidation(set);
-    if (ok && absorbDue(now) && mayChangeStreams(context, set)) {
+    // Steps 10 to 12 and 15: housekeeping that changes streams, each only when due (and not while the
+    // data queue refuses the puts it makes).
+    if (!waitSaves && block.expiryDue && mayChangeStreams(context, set)) ok = runExpiry(context, set, now);
+    if (ok && !waitSaves && block.consolidationDue && mayChangeStreams(context, set))
+        ok = runConsolidation(set);
+    if (ok && !waitSaves && absorbDue(now) && mayChangeStreams(context, set)) {
         evAggrState.nextDue.store(0);
         int absorbed = evServices.aggrAbsorb(context);
         if (absorbed == 2) {
@@ -497,7 +556,7 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     }
     bool housekeepingDue =
         evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);
-    if (ok && housekeepingDue && mayChangeStreams(context, set))
+    if (ok && !waitSaves && housekeepingDue && mayChangeStreams(context, set))
         ok = evCheckStringHousekeeping(&set->io, 0, 0, 1) != 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
         if (!evCommit(context, set)) return 0;

@@ -160,18 +160,32 @@ uint32_t evStreamRoom(const Stream *stream) {
     return size > used ? size - used : 0;
 }
 
-void evStreamApplyOverride(Stream *stream) {
+namespace {
+
+// ZUNT_STREAM's blob size and consolidation factor, 0 each when not given; false without it.
+bool readOverride(uint64_t *size, uint64_t *factor) {
+    *size = *factor = 0;
     const char *env = std::getenv("ZUNT_STREAM");
-    if (!env || !*env) return;
+    if (!env || !*env) return false;
     const char *p = env;
-    uint64_t size = readNumber(&p);
-    uint64_t factor = 0;
+    *size = readNumber(&p);
     if (*p == ',') {
         p++;
-        factor = readNumber(&p);
+        *factor = readNumber(&p);
     }
-    if (size != 0)
-        stream->blobSize = static_cast<uint32_t>(size < STREAM_MAX_BLOB_SIZE ? size : STREAM_MAX_BLOB_SIZE);
+    return true;
+}
+
+uint32_t blobSizeOf(uint64_t size) {
+    return static_cast<uint32_t>(size < STREAM_MAX_BLOB_SIZE ? size : STREAM_MAX_BLOB_SIZE);
+}
+
+}  // namespace
+
+void evStreamApplyOverride(Stream *stream) {
+    uint64_t size = 0, factor = 0;
+    if (!readOverride(&size, &factor)) return;
+    if (size != 0) stream->blobSize = blobSizeOf(size);
     if (factor != 0) stream->factor = static_cast<uint16_t>(factor < 65535 ? factor : 65535);
     // A big blob of factor small blobs must still be one message; never below 1, which would leave
     // nothing to consolidate.
@@ -335,85 +349,150 @@ Area *evStreamAdd(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t
     return stream->header;
 }
 
+namespace {
+
+struct Piece {
+    uint32_t first, count, bytes, items;
+};
+
+// Steps 1 to 3 of a split for blobs of blobSize, whose empty blob holds room bytes of entries: the
+// record measured and cut into pieces (a unit over the limit is a piece alone). kWhole: it goes whole,
+// nothing planned; kPieces: the plan, whose arrays the caller frees; kTooBig (*bad: the length that
+// does not fit), kDamaged (*bad: the cursor's reason) and kNoStorage: nothing to free.
+enum PlanResult { kWhole, kPieces, kTooBig, kDamaged, kNoStorage };
+struct SplitPlan {
+    uint32_t prefixEnd, prefixCount, unitCount, pieceCount, largest;
+    SplitUnit *units;
+    Piece *pieces;
+};
+PlanResult planSplit(uint32_t blobSize, uint64_t room, const uint8_t *data, uint32_t length, SplitPlan *plan,
+                     uint32_t *bad) {
+    auto fits = [room](uint64_t n) {
+        return n <= ENTRY_MAX_DATA && evEntryTotal(static_cast<uint32_t>(n)) <= room;
+    };
+    *plan = SplitPlan{};
+    *bad = length;
+    int64_t splitFrom = int64_t{blobSize} - kSplitMargin;
+    if (int64_t{length} < splitFrom && length <= ENTRY_MAX_DATA) return kWhole;
+    // 1. Only a record with a header can be cut.
+    if (!data || length < EVCF_HEADER_LENGTH) {
+        *bad = MQRC_STORAGE_NOT_AVAILABLE;
+        return kDamaged;
+    }
+    // 2. Measure it; without a group it goes whole (and fails when it does not fit).
+    int32_t reason =
+        measureRecord(data, length, &plan->prefixEnd, &plan->prefixCount, &plan->units, &plan->unitCount);
+    if (reason != 0 || plan->unitCount == 0) {
+        if (plan->units) CSFreeMem(plan->units);
+        plan->units = nullptr;
+        if (reason == MQRC_STORAGE_NOT_AVAILABLE) return kNoStorage;
+        if (reason == 0) return fits(length) ? kWhole : kTooBig;
+        *bad = static_cast<uint32_t>(reason);
+        return kDamaged;
+    }
+    // 3. Plan the pieces: units are collected while they stay within the limit, which keeps every
+    // piece inside an empty blob and the entry's u16 fields; a unit over the limit is a piece alone.
+    int64_t limit = splitFrom;
+    int64_t roomLimit = int64_t{blobSize} + 16 - plan->prefixEnd;
+    int64_t fieldLimit = int64_t{ENTRY_MAX_DATA} - plan->prefixEnd;
+    if (roomLimit < limit) limit = roomLimit;
+    if (fieldLimit < limit) limit = fieldLimit;
+    plan->pieces = static_cast<Piece *>(CSGetMem(uint64_t{plan->unitCount} * sizeof(Piece)));
+    if (!plan->pieces) {
+        CSFreeMem(plan->units);
+        return kNoStorage;
+    }
+    const SplitUnit *units = plan->units;
+    for (uint32_t i = 0; i < plan->unitCount;) {
+        Piece piece{i, 1, units[i].length, units[i].count};
+        for (i++; i < plan->unitCount && int64_t{piece.bytes} + units[i].length <= limit; i++) {
+            piece.count++;
+            piece.bytes += units[i].length;
+            piece.items += units[i].count;
+        }
+        plan->pieces[plan->pieceCount++] = piece;
+        if (piece.bytes > plan->largest) plan->largest = piece.bytes;
+    }
+    // Every piece must fit before the first one is stored.
+    for (uint32_t k = 0; k < plan->pieceCount; k++) {
+        if (!fits(uint64_t{plan->prefixEnd} + plan->pieces[k].bytes)) {
+            *bad = plan->prefixEnd + plan->pieces[k].bytes;
+            CSFreeMem(plan->pieces);
+            CSFreeMem(plan->units);
+            return kTooBig;
+        }
+    }
+    return kPieces;
+}
+
+}  // namespace
+
 Area *evStreamAddSplit(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t length, int64_t time,
                        uint8_t **entry) {
     if (!stream || !stream->header) {
         evOutput(EV_OUT_ERROR, "Unknown stream.", -1, 1);
         return nullptr;
     }
-    int64_t splitFrom = int64_t{stream->blobSize} - kSplitMargin;
-    if (int64_t{length} < splitFrom && length <= ENTRY_MAX_DATA)
-        return evStreamAdd(qmgr, stream, data, length, time, entry);
-    // 1. Only a record with a header can be cut.
-    if (!data || length < EVCF_HEADER_LENGTH) {
-        evOutputF(EV_OUT_ERROR, 1, "Runtime Error: Error parsing evCFH data RC(%d)",
-                  MQRC_STORAGE_NOT_AVAILABLE);
-        return nullptr;
-    }
-    // 2. Measure it; without a group it goes whole (and fails when it does not fit).
-    uint32_t prefixEnd, prefixCount, unitCount;
-    SplitUnit *units;
-    int32_t reason = measureRecord(data, length, &prefixEnd, &prefixCount, &units, &unitCount);
-    if (reason != 0) {
-        if (units) CSFreeMem(units);
-        evOutputF(EV_OUT_ERROR, 1, "Runtime Error: Error parsing evCFH data RC(%d)", reason);
-        return nullptr;
-    }
-    if (unitCount == 0) return evStreamAdd(qmgr, stream, data, length, time, entry);
-
-    // 3. Plan the pieces: units are collected while they stay within the limit, which keeps every
-    // piece inside an empty blob and the entry's u16 fields; a unit over the limit is a piece alone.
-    int64_t limit = splitFrom;
-    int64_t roomLimit = int64_t{stream->blobSize} + 16 - prefixEnd;
-    int64_t fieldLimit = int64_t{ENTRY_MAX_DATA} - prefixEnd;
-    if (roomLimit < limit) limit = roomLimit;
-    if (fieldLimit < limit) limit = fieldLimit;
-    struct Piece {
-        uint32_t first, count, bytes, items;
-    };
-    auto *pieces = static_cast<Piece *>(CSGetMem(uint64_t{unitCount} * sizeof(Piece)));
-    if (!pieces) {
-        CSFreeMem(units);
-        noStorage();
-        return nullptr;
-    }
-    uint32_t pieceCount = 0, largest = 0;
-    for (uint32_t i = 0; i < unitCount;) {
-        Piece piece{i, 1, units[i].length, units[i].count};
-        for (i++; i < unitCount && int64_t{piece.bytes} + units[i].length <= limit; i++) {
-            piece.count++;
-            piece.bytes += units[i].length;
-            piece.items += units[i].count;
-        }
-        pieces[pieceCount++] = piece;
-        if (piece.bytes > largest) largest = piece.bytes;
-    }
-    // Every piece must fit before the first one is stored.
-    for (uint32_t k = 0; k < pieceCount; k++) {
-        if (!fitsEmptyBlob(stream, prefixEnd + pieces[k].bytes)) {
-            tooSmall(stream, prefixEnd + pieces[k].bytes);
-            CSFreeMem(pieces);
-            CSFreeMem(units);
+    SplitPlan plan;
+    uint32_t bad = 0;
+    switch (planSplit(stream->blobSize, uint64_t{stream->header->size} - STREAM_HEADER_LENGTH, data, length,
+                      &plan, &bad)) {
+        case kWhole:
+            return evStreamAdd(qmgr, stream, data, length, time, entry);
+        case kTooBig:
+            tooSmall(stream, bad);
             return nullptr;
-        }
+        case kDamaged:
+            evOutputF(EV_OUT_ERROR, 1, "Runtime Error: Error parsing evCFH data RC(%d)",
+                      static_cast<int32_t>(bad));
+            return nullptr;
+        case kNoStorage:
+            noStorage();
+            return nullptr;
+        case kPieces:
+            break;
     }
     // 4. Each piece: the header and prefix, then its units; the header counts the piece's items.
-    auto *scratch = static_cast<uint8_t *>(CSGetMem(uint64_t{prefixEnd} + largest));
+    const uint32_t prefixEnd = plan.prefixEnd;
+    auto *scratch = static_cast<uint8_t *>(CSGetMem(uint64_t{prefixEnd} + plan.largest));
     Area *result = scratch ? stream->header : nullptr;
     if (!scratch) noStorage();
     if (scratch) std::memcpy(scratch, data, prefixEnd);
-    for (uint32_t k = 0; scratch && k < pieceCount; k++) {
+    for (uint32_t k = 0; scratch && k < plan.pieceCount; k++) {
+        const Piece &piece = plan.pieces[k];
         uint32_t used = prefixEnd;
-        for (uint32_t u = pieces[k].first; u < pieces[k].first + pieces[k].count; u++) {
-            std::memcpy(scratch + used, data + units[u].start, units[u].length);
-            used += units[u].length;
+        for (uint32_t u = piece.first; u < piece.first + piece.count; u++) {
+            std::memcpy(scratch + used, data + plan.units[u].start, plan.units[u].length);
+            used += plan.units[u].length;
         }
-        evCFSetItemCount(scratch, static_cast<uint16_t>(prefixCount + pieces[k].items));
+        evCFSetItemCount(scratch, static_cast<uint16_t>(plan.prefixCount + piece.items));
         result = evStreamAdd(qmgr, stream, scratch, used, time, entry);
         if (!result) break;
     }
     if (scratch) CSFreeMem(scratch);
-    CSFreeMem(pieces);
-    CSFreeMem(units);
+    CSFreeMem(plan.pieces);
+    CSFreeMem(plan.units);
     return result;
+}
+
+int evStreamRecordFits(const uint8_t *data, uint32_t length, uint32_t *blobSize) {
+    uint64_t size = 0, factor = 0;
+    *blobSize = readOverride(&size, &factor) && size != 0 ? blobSizeOf(size) : STREAM_BLOB_SIZE;
+    SplitPlan plan;
+    uint32_t bad = 0;
+    // Every stream's header area holds its blob size and STREAM_AREA_EXTRA (evStreamCreate).
+    const uint64_t room = uint64_t{*blobSize} + STREAM_AREA_EXTRA - STREAM_HEADER_LENGTH;
+    switch (planSplit(*blobSize, room, data, length, &plan, &bad)) {
+        case kPieces:
+            CSFreeMem(plan.pieces);
+            CSFreeMem(plan.units);
+            return 1;
+        case kTooBig:
+        case kDamaged:
+            return 0;
+        case kWhole:
+        case kNoStorage:  // the store itself finds out, and the message comes again
+            break;
+    }
+    return 1;
 }

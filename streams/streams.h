@@ -257,6 +257,10 @@ void evStreamApplyOverride(Stream *stream);
 // last piece's data.
 [[nodiscard]] Area *evStreamAddSplit(QmgrEntry *qmgr, Stream *stream, const uint8_t *data, uint32_t length,
                                      int64_t time, uint8_t **entry);
+// Whether a record can be stored at all, whole or cut as evStreamAddSplit cuts it, in the blobs every
+// stream of this process has (*blobSize: their size): 0 when it is too big or cannot be measured, and
+// then fails in every stream at every delivery.
+[[nodiscard]] int evStreamRecordFits(const uint8_t *data, uint32_t length, uint32_t *blobSize);
 // Recomputes the stream's oldest time (from now down; blobs without times are skipped) and bytes
 // over every blob, the current one included.
 void evStreamRecompute(Stream *stream);

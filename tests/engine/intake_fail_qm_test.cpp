@@ -170,6 +170,7 @@ TEST_F(IntakeFailQmTest, MessagesConsumedWithoutACopyAreLoggedAndAFailedOpenIsNo
         setDeadQueue(row.deadQueue);
         const size_t logBefore = logText().size();
         const uint64_t opensBefore = wrap->count(zt::MqVerb::MQOPEN);
+        const uint64_t inquiresBefore = wrap->count(zt::MqVerb::MQINQ);
         for (int i = 0; i < 5; i++) putText(kPerfmEvents, 10);
         ASSERT_TRUE(waitLong([this] { return depth(kPerfmEvents) == 0; })) << logText();
         const std::string log = logText().substr(logBefore);
@@ -178,7 +179,11 @@ TEST_F(IntakeFailQmTest, MessagesConsumedWithoutACopyAreLoggedAndAFailedOpenIsNo
         EXPECT_GE(lines, 1) << log;
         EXPECT_LE(lines, 3) << "one a second at most" << log;
         EXPECT_NE(log.find(row.why), std::string::npos) << log;
-        EXPECT_EQ(wrap->count(zt::MqVerb::MQOPEN) - opensBefore, static_cast<uint64_t>(row.opens));
+        // The queue manager's own dead-letter queue is read again (an open, inquire and close of the
+        // queue manager) at most once a second: the rest are the dead-letter queue's opens.
+        const uint64_t rereads = wrap->count(zt::MqVerb::MQINQ) - inquiresBefore;
+        EXPECT_LE(rereads, 3u);
+        EXPECT_EQ(wrap->count(zt::MqVerb::MQOPEN) - opensBefore - rereads, static_cast<uint64_t>(row.opens));
     }
     // A changed DEADQ is tried at once.
     setDeadQueue("Q.DLQ");

@@ -78,6 +78,9 @@ public:
     void kill9() {
         child_.kill9();
     }
+    double cpuSeconds() const {
+        return child_.cpuSeconds();
+    }
 
     std::string out() const {
         return withoutCR(qmt::readText(out_) + qmt::readText(err_));
@@ -242,6 +245,98 @@ protected:
             EXPECT_EQ(qm.mqsc(quiet), 0);
         }
         statistics = false;
+    }
+
+    // The data queue filled by another application until it refuses a put, or freed of what it put.
+    static constexpr const char *kDataQueue = "HOLVA.ZUNT.DATA.QUEUE";
+    void fillDataQueue() {
+        MQHOBJ hobj = openQueue(kDataQueue, MQOO_OUTPUT);
+        for (MQLONG rc = MQRC_NONE; rc == MQRC_NONE;) {
+            MQMD md = MQMD_DEFAULT;
+            std::memset(md.CorrelId, 0xFF, sizeof md.CorrelId);
+            MQPMO pmo = MQPMO_DEFAULT;
+            pmo.Options = MQPMO_NO_SYNCPOINT;
+            MQLONG cc = 0;
+            char byte = 0;
+            raw.MQPUT(own, hobj, &md, &pmo, 1, &byte, &cc, &rc);
+            EXPECT_TRUE(rc == MQRC_NONE || rc == MQRC_Q_FULL) << rc;
+        }
+        closeQueue(&hobj);
+    }
+    void freeDataQueue() {
+        MQHOBJ hobj = openQueue(kDataQueue, MQOO_INPUT_SHARED);
+        for (MQLONG cc = MQCC_OK; cc != MQCC_FAILED;) {
+            MQMD md = MQMD_DEFAULT;
+            std::memset(md.CorrelId, 0xFF, sizeof md.CorrelId);
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+            gmo.MatchOptions = MQMO_MATCH_CORREL_ID;
+            char byte = 0;
+            MQLONG length = 0, rc = 0;
+            raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+        }
+        closeQueue(&hobj);
+    }
+
+    // The data queue filled by another application, before the start or while events flow: intake is
+    // held (said once) and commands are answered; over window seconds the program neither spins nor
+    // floods its log; once there is room the held events are taken in, the changed configuration is
+    // saved, and every event is stored exactly once.
+    void fullDataQueue(int window, bool whileFlowing) {
+        ASSERT_EQ(qm.mqsc(std::string("DEFINE QLOCAL(REPLY.Q)\nALTER QLOCAL(") + kQmgrEvents +
+                          ") MAXDEPTH(100000)\n"),
+                  0);
+        if (!whileFlowing) {
+            fillDataQueue();
+            for (int i = 0; i < 5; i++) putEvent();
+        }
+        std::vector<std::string> options = runOptions();
+        options.insert(options.end(), {"-r", "1(1000)"});  // the data queue is looked at every second
+        Zunt zunt(dir, "full" + std::to_string(++runs), options);
+        if (whileFlowing) {
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            startFeeding(20);
+            usleep(500000);
+            fillDataQueue();
+        }
+        ASSERT_TRUE(
+            zunt.waitLog("ZUNT Connected, event intake held: Data Queue is in a depth high condition"))
+            << zunt.log();
+        auto reply = [this](const std::string &text) {
+            sendCommand(MQFMT_STRING, text);
+            return replyText(10000);
+        };
+        EXPECT_NE(reply("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(DATAHIGH)"),
+                  std::string::npos)
+            << zunt.log();
+        // A change of configuration is answered too: saved once there is room.
+        EXPECT_NE(reply("ALTER EV STORMTHR(33)").find("AMQ"), std::string::npos) << zunt.log();
+        const double cpu = zunt.cpuSeconds();
+        const size_t logged = zunt.log().size();
+        sleep(static_cast<unsigned>(window));
+        const std::string later = zunt.log();
+        if (cpu >= 0) {
+            EXPECT_LT(zunt.cpuSeconds() - cpu, 0.2 * window) << "no busy loop";
+        }
+        EXPECT_LT(later.size() - logged, 600u) << later.substr(logged);
+        EXPECT_LE(et::countOf(later.substr(logged), "Error"), 0) << later.substr(logged);
+        EXPECT_EQ(et::countOf(later, "Data Queue compromised:"), 1) << later;
+        EXPECT_LE(et::countOf(later, "Disconnect sequence"), whileFlowing ? 1 : 0) << later;
+        if (!whileFlowing) {
+            EXPECT_EQ(et::countOf(later, "ZUNT Initialised"), 0);
+            EXPECT_EQ(depth(kQmgrEvents), 5) << "held: the events wait on their queue";
+        }
+        freeDataQueue();
+        ASSERT_TRUE(zunt.waitLog("Data Queue has room again: event intake resumed")) << zunt.log();
+        stopFeeding();
+        ASSERT_TRUE(drained()) << zunt.log();
+        EXPECT_NE(reply("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(ACTIVE)"),
+                  std::string::npos);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(notOnce(drainAndReadBack()), "");
+        EXPECT_EQ(evSettings.stormThreshold.load(), 33) << "the change was saved once there was room";
+        keepRunsOnFailure();
     }
 
     // A burst waiting for the program: count distinct events put at once (committed every commitEvery),

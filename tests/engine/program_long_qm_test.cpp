@@ -8,6 +8,12 @@ namespace {
 
 class ProgramLongQmTest : public pt::ProgramQmTest {};
 
+// The data queue filled while events flow, held for a minute: no busy loop, no flood of the log, and
+// every event stored once after space is freed.
+TEST_F(ProgramLongQmTest, AMinuteOfAFullDataQueueWhileEventsFlowCostsNothingAndLosesNothing) {
+    fullDataQueue(60, true);
+}
+
 TEST_F(ProgramLongQmTest, TwoHundredKillCyclesStoreEachEventOnce) {
     takeMixTemplates();
     seed(stormsOfTen);

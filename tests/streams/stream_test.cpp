@@ -3,6 +3,7 @@
 // the splitting of records too big for one blob.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -399,6 +400,40 @@ TEST_F(StreamSplit, DamagedOrShortRecordsAreRefused) {
     EXPECT_NE(text.find("Runtime Error: Error parsing evCFH data RC(2071)"), std::string::npos);
     EXPECT_NE(text.find("Runtime Error: Error parsing evCFH data RC(3001)"), std::string::npos);
     EXPECT_EQ(s->recordCount, 0u);
+}
+
+// The check the intake makes before anything changes says what the store would say, in the blob size
+// of the process.
+TEST_F(StreamSplit, TheFitCheckAgreesWithTheStore) {
+    uint8_t shortRecord[20] = {};
+    struct Row {
+        const char *name;
+        const char *override;  // ZUNT_STREAM, or null
+        std::vector<uint8_t> record;
+        int fits;
+        uint32_t blobSize;
+    };
+    const Row rows[] = {
+        {"whole, filling an empty blob", nullptr, st::plainRecord(10256), 1, 10240},
+        {"whole, a byte more", nullptr, st::plainRecord(10257), 0, 10240},
+        {"cut, an oversized group alone", nullptr, st::groupedRecord({20}, {10200, 500}), 1, 10240},
+        {"cut, a group no blob holds", nullptr, st::groupedRecord({20}, {500, 11000, 500}), 0, 10240},
+        {"short", "100", std::vector<uint8_t>(shortRecord, shortRecord + sizeof shortRecord), 0, 100},
+        {"whole in bigger blobs", "20000", st::plainRecord(10300), 1, 20000},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::unique_ptr<zt::ScopedEnv> env;
+        if (row.override != nullptr) env = std::make_unique<zt::ScopedEnv>("ZUNT_STREAM", row.override);
+        OutputCapture out;
+        Stream *s = makeStream();
+        const auto length = static_cast<uint32_t>(row.record.size());
+        uint32_t blobSize = 0;
+        EXPECT_EQ(evStreamRecordFits(row.record.data(), length, &blobSize), row.fits);
+        EXPECT_EQ(blobSize, row.blobSize);
+        EXPECT_EQ(evStreamAddSplit(nullptr, s, row.record.data(), length, 0, nullptr) != nullptr,
+                  row.fits == 1);
+    }
 }
 
 using BlobWalking = StreamTest;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -249,6 +250,26 @@ std::vector<std::string> standInLibrary(const std::string &library, const std::s
 
 bool ProgramChild::started() const {
     return process_ > 0;
+}
+
+double ProgramChild::cpuSeconds() const {
+#ifdef _WIN32
+    return -1;
+#else
+    if (!started() || status_ >= 0) return -1;
+    std::FILE *file = std::fopen(("/proc/" + std::to_string(process_) + "/stat").c_str(), "r");
+    if (file == nullptr) return -1;
+    char text[1024] = {};
+    const size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    // Fields 14 and 15, utime and stime, counted after the command's closing parenthesis (field 2).
+    const char *at = std::strrchr(text, ')');
+    if (length == 0 || at == nullptr) return -1;
+    unsigned long long user = 0, system = 0;
+    if (std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+#endif
 }
 
 bool ProgramChild::running() {

@@ -35,6 +35,9 @@ public:
 #endif
     // Ends it at once, as SIGKILL does, and waits for its end.
     void kill9();
+    // The processor time it has used so far (user and system), in seconds; -1 where it cannot be read
+    // (Windows, or once it has ended).
+    double cpuSeconds() const;
 
 private:
     bool reap(int ms);        // waits at most ms (without end when negative): true once it has ended
