@@ -89,9 +89,12 @@ void takeOut(AlertDef *alert, int dropItem) {
 }
 
 // After the lock: the rest of a removal, on an alert nobody else can reach any more.
-void finishRemoval(AlertDef *alert, int publish) {
+void finishRemoval(AlertDef *alert, int publish, bool now = false) {
     evEchoRemoveAlert(alert);
-    if (publish) evAlertPublish(EV_ALERT_PUB_REMOVED, alert);
+    if (publish && now)
+        cfgAlertPublishNow(EV_ALERT_PUB_REMOVED, alert);
+    else if (publish)
+        evAlertPublish(EV_ALERT_PUB_REMOVED, alert);
     CSFreeMem(alert);
 }
 
@@ -263,9 +266,13 @@ int add(const AlertDef *from, uint32_t flags, AlertDef **hint, char *errorText, 
     if (hint) *hint = alert;
     guard.unlock();
 
-    if (replaced) finishRemoval(replaced, (flags & EV_ALERT_PUBLISH) != 0);
+    const bool now = (flags & EV_ALERT_PUBLISH_NOW) != 0;
+    if (replaced) finishRemoval(replaced, (flags & EV_ALERT_PUBLISH) != 0, now);
     evEchoAddAlert(added.get());
-    if (publishAdded) evAlertPublish(EV_ALERT_PUB_ADDED, added.get());
+    if (publishAdded && now)
+        cfgAlertPublishNow(EV_ALERT_PUB_ADDED, added.get());
+    else if (publishAdded)
+        evAlertPublish(EV_ALERT_PUB_ADDED, added.get());
     return 1;
 }
 

@@ -498,6 +498,9 @@ inline constexpr uint32_t EV_ALERT_REPLACE = 1;  // the first match is removed; 
 inline constexpr uint32_t EV_ALERT_IF_NONE = 2;  // add only when nothing matches
 inline constexpr uint32_t EV_ALERT_PUBLISH = 16;
 inline constexpr uint32_t EV_ALERT_ANY_TEXT = 32;  // the match ignores the text
+// With EV_ALERT_PUBLISH: published when added, not held until the alerts are committed. For an
+// alert about the data queue itself, whose keeping waits for the room it says is missing.
+inline constexpr uint32_t EV_ALERT_PUBLISH_NOW = 64;
 
 // The commands of the publications.
 inline constexpr int32_t EV_ALERT_PUB_ADDED = 9021;

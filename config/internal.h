@@ -62,6 +62,8 @@ void cfgAlertPublishWaiting();
 // The publications held since the alerts were last committed, put in order now
 // that a unit that saved them has committed (cfgstore.cpp, at the commit).
 void cfgAlertPublishHeld();
+// evAlertPublish without the wait for the commit (EV_ALERT_PUBLISH_NOW). 1 when put now.
+int cfgAlertPublishNow(int32_t command, const AlertDef *alert);
 void cfgAlertPublishDropWaiting();
 
 // Reports a failed MQ call through stream storage's reportMQError (io null: not a data-queue call),

@@ -239,7 +239,9 @@ int send(CfgPublishTarget *target, uint8_t *buffer, int32_t length, int32_t seve
 
 }  // namespace
 
-int evAlertPublish(int32_t command, const AlertDef *alert) {
+namespace {
+
+int publish(int32_t command, const AlertDef *alert, bool now) {
     // Publishing under the alert lock deadlocks with a set C command waiting for it.
     if (CSRecursiveHeldCount(&gAlertLock)) CS_TRAP(command);
     CfgPublishTarget *target = cfgEngine.publishTarget;
@@ -254,6 +256,7 @@ int evAlertPublish(int32_t command, const AlertDef *alert) {
         CSFreeMem(buffer);
         return 0;
     }
+    if (now) return send(target, buffer, cursor.position, alert->severity);
     // Unlike the documented publication, made at once, it waits for the commit of the alerts.
     auto *entry = static_cast<Waiting *>(CSGetMem(sizeof(Waiting)));
     if (entry == nullptr) {
@@ -266,6 +269,16 @@ int evAlertPublish(int32_t command, const AlertDef *alert) {
     *heldTail = entry;
     heldTail = &entry->next;
     return 1;
+}
+
+}  // namespace
+
+int evAlertPublish(int32_t command, const AlertDef *alert) {
+    return publish(command, alert, false);
+}
+
+int cfgAlertPublishNow(int32_t command, const AlertDef *alert) {
+    return publish(command, alert, true);
 }
 
 void cfgAlertPublishHeld() {

@@ -128,8 +128,11 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
             CSRecursiveGuard guard(gAlertLock);
             same = evAlertFind(0, text, length, "$DATAQHI", -1, state, -1, queue, -1, MQOT_Q) != nullptr;
         }
-        if (!same && !evAlertAdd(&alert.alert, EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT | EV_ALERT_PUBLISH,
-                                 nullptr, errorText))
+        // Said to the subscribers at once: it is kept with the alerts once the data queue has room.
+        if (!same &&
+            !evAlertAdd(&alert.alert,
+                        EV_ALERT_REPLACE | EV_ALERT_ANY_TEXT | EV_ALERT_PUBLISH | EV_ALERT_PUBLISH_NOW,
+                        nullptr, errorText))
             evOutput(EV_OUT_ERROR, errorText, -1, 1);
     }
     return 1;
