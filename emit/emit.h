@@ -132,8 +132,6 @@ void emitCloseOutputs(QmgrContext *qmgrContext, ConnectionSet *set);
 // Closes one emitter's file and its queues of both sets, before ALTER or DELETE EVEMIT changes or
 // frees it.
 void emitCloseEmitter(QmgrContext *qmgrContext, EmitterDef *emitter);
-// The sync point of set E: flushes the open files of NDJSON emitters, of all with ZUNT_EMIT_FLUSH.
-void emitFlushFiles();
 
 // ---- The text formats (emit/format.cpp) ----
 

@@ -1,5 +1,5 @@
 // What the emitters lend the engine: the emission of a stored record, the close of a set's
-// outputs at its disconnect and the flush of the files at set E's sync point.
+// outputs at its disconnect, and the files kept with the units of work.
 #include <cstring>
 
 #include "emit/internal.h"
@@ -39,5 +39,8 @@ int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream
 void emitInstall() {
     evServices.emitStored = emitStored;
     evServices.emitClose = emitCloseOutputs;
-    evServices.emitFlush = emitFlushFiles;
+    evServices.emitFlush = emitCheckFiles;
+    evServices.emitFileState = emitFileState;
+    evServices.emitUnitEnded = emitUnitEnded;
+    evServices.emitRestoreFiles = emitRestoreFiles;
 }

@@ -62,17 +62,6 @@ ConnectionSet *setOf(const EmitContext *c) {
     return c->set != nullptr ? c->set : evSet(EV_SET_E);
 }
 
-void resetUnit(EmitterDef *e) {
-    e->column = 0;
-    e->documentOpen = 0;
-    e->documentRecords = 0;
-    e->csvHeaderWritten = 0;
-    e->fileBytes = 0;
-    e->unitRecords = 0;
-    e->indent = 0;
-    e->group = nullptr;
-}
-
 // The text after the last newline of what was just written, added to the column without one.
 void advanceColumn(EmitterDef *e, const char *text, uint32_t length) {
     uint32_t i = length;
@@ -80,9 +69,20 @@ void advanceColumn(EmitterDef *e, const char *text, uint32_t length) {
     e->column = i > 0 ? length - i : e->column + length;
 }
 
-bool flushWanted() {
-    static const bool wanted = std::getenv("ZUNT_EMIT_FLUSH") != nullptr;
-    return wanted;
+// Writes to the open file through to the disk's view, and takes a failed write's part back off, so
+// that the file ends after a whole unit of text. 0, or the errno of the failure.
+int writeWhole(EmitContext *c, const char *bytes, uint32_t length) {
+    EmitterDef *e = c->emitter;
+    if (e->openFile == nullptr) return EBADF;
+    const uint64_t before = emitJournalLength(e);
+    int rc = CSOutFileWrite(e->openFile, bytes, length);
+    if (rc != 0) {
+        (void)CSOutFileCut(e->openFile, before);
+        return rc;
+    }
+    emitJournalWrote(c, length);
+    // A file whose folder was removed takes writes that no one will read: they count as failed.
+    return CSOutFileLinked(e->openFile);
 }
 
 // Takes the carried text [from, to) of the holding buffer into the side area: 1, or 0 when the
@@ -248,15 +248,31 @@ int emitOpenFile(EmitContext *c) {
     emitCloseQueue(c);
     if (c->replaced) return 0;  // closing the old file failed and memory was reloaded
     for (;;) {
-        CSOutFile *file = nullptr;
-        const int rc = CSOutFileCreate(name, &file);
-        if (rc == 0) {
-            e->openFile = file;
-            std::memcpy(e->openFileName, name, sizeof name);
-            resetUnit(e);
-            return 1;
+        // A name is listed where a restart looks before its file is made: a kill in between finds
+        // nothing to remove. A name in use is not listed.
+        const int exists = CSOutFileExists(name);
+        if (exists != 0 && exists != ENOENT)
+            return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
+        if (exists == ENOENT) {
+            if (!emitJournalNaming(c, name)) {
+                // The data queue refused it: the unit's own state failed, not the emitter's output,
+                // and the unit backs out as for a failed save (no ONERROR, no alert).
+                evOutput(EV_OUT_ERROR, c->errorText, -1, 1);
+                c->failResult = EMIT_FAILED;
+                return 0;
+            }
+            CSOutFile *file = nullptr;
+            const int rc = CSOutFileCreate(name, &file);
+            if (rc == 0) {
+                e->openFile = file;
+                std::memcpy(e->openFileName, name, sizeof name);
+                emitResetUnit(e);
+                emitJournalMade(c);
+                return 1;
+            }
+            if (rc != EEXIST) return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
         }
-        if (rc != EEXIST || e->fileSequence == UINT32_MAX || e->uniqueCounter == UINT32_MAX)
+        if (e->fileSequence == UINT32_MAX || e->uniqueCounter == UINT32_MAX)
             return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
         // Taken, also by another process a moment ago: the next name.
         if (e->usesUnique) {
@@ -279,18 +295,11 @@ int emitWriteFile(EmitContext *c) {
         for (uint32_t i = 0; i < length; i++)
             buffer[i] = static_cast<char>(emitTranslation[static_cast<uint8_t>(buffer[i])]);
     e->fileBytes += length;
-    const int rc = e->openFile != nullptr ? CSOutFileWrite(e->openFile, buffer, length) : EBADF;
+    const int rc = writeWhole(c, buffer, length);
     c->writePosition = 0;
-    if (rc != 0) {
-        // The file's text is incomplete from here: it is closed, and the next unit opens the next name.
-        if (e->openFile != nullptr) (void)CSOutFileClose(e->openFile);
-        e->openFile = nullptr;
-        char name[EV_EMIT_PATH_MAX];
-        std::memcpy(name, e->openFileName, sizeof name);
-        e->openFileName[0] = 0;
-        resetUnit(e);
-        return emitFailStep(c, "Error writing to file '%s' RC(%d)", name, rc);
-    }
+    // The file ends after its last whole record: the failure handling ends its document and closes
+    // it, and the next unit opens the next name.
+    if (rc != 0) return emitFailStep(c, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
     advanceColumn(e, buffer, length);
     return 1;
 }
@@ -317,7 +326,7 @@ int emitCloseFile(EmitContext *c) {
         if (rc != 0 && ok) ok = emitFailStep(c, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
     }
     e->openFileName[0] = 0;
-    resetUnit(e);
+    emitResetUnit(e);
     return ok;
 }
 
@@ -373,7 +382,7 @@ int emitOpenQueue(EmitContext *c) {
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);
     slot.generation = generation;
     slot.handle = static_cast<uint32_t>(hobj);
-    resetUnit(e);
+    emitResetUnit(e);
     return 1;
 }
 
@@ -453,7 +462,7 @@ void emitDropUnit(EmitContext *c) {
         // and the next unit opens the next name. A failure here is not reported again.
         if (e->documentOpen && c->writers != nullptr) {
             emitCloseGroup(c);
-            if (!c->overflow) (void)CSOutFileWrite(e->openFile, emitHolding(), c->writePosition);
+            if (!c->overflow) (void)writeWhole(c, emitHolding(), c->writePosition);
         }
         (void)CSOutFileClose(e->openFile);
         e->openFile = nullptr;
@@ -461,7 +470,7 @@ void emitDropUnit(EmitContext *c) {
     }
     c->writePosition = 0;
     c->overflow = 0;
-    resetUnit(e);
+    emitResetUnit(e);
 }
 
 int emitWriteOut(EmitContext *c) {
@@ -565,8 +574,13 @@ void emitCloseEmitter(QmgrContext *qmgrContext, EmitterDef *emitter) {
     closeEmitter(qmgrContext, evSet(EV_SET_E), emitter);
 }
 
-void emitFlushFiles() {
-    for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next)
-        if (e->openFile != nullptr && (flushWanted() || e->format == EV_EMIT_NDJSON))
-            (void)CSOutFileFlush(e->openFile);
+void emitResetUnit(EmitterDef *e) {
+    e->column = 0;
+    e->documentOpen = 0;
+    e->documentRecords = 0;
+    e->csvHeaderWritten = 0;
+    e->fileBytes = 0;
+    e->unitRecords = 0;
+    e->indent = 0;
+    e->group = nullptr;
 }
