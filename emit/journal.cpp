@@ -63,12 +63,15 @@ void restore(const std::string &name, uint64_t length, const std::string &tail, 
     const int rc = remove ? CSOutFileRemove(name.c_str())
                           : CSOutFileCutPath(name.c_str(), length, tail.data(), tail.size());
     if (rc != 0 && rc != ENOENT)
-        evOutputF(EV_OUT_ERROR, 1, "Emitter file '%s' could not be put back to %llu bytes RC(%d)", name.c_str(),
-                  static_cast<unsigned long long>(remove ? 0 : length), rc);
+        evOutputF(EV_OUT_ERROR, 1, "Emitter file '%s' could not be put back to %llu bytes RC(%d)",
+                  name.c_str(), static_cast<unsigned long long>(remove ? 0 : length), rc);
+    else if (rc == 0 && remove)
+        evOutputF(EV_OUT_PROGRESS, 1, "Emitter file '%s' removed: its unit of work did not commit",
+                  name.c_str());
 }
 
-// The text that ends the emitter's open document now, as its close would write it (translated as
-// file output is), the emitter left as it was.
+// The text that ends the emitter's open document now, as its close would write it, the emitter left
+// as it was. Only JSON documents end in text, and JSON files are not translated.
 std::string documentTail(EmitterDef *e) {
     if (!e->documentOpen) return {};
     char errorText[EMIT_ERROR_MAX];
@@ -80,8 +83,6 @@ std::string documentTail(EmitterDef *e) {
     emitCloseGroup(&c);
     std::string tail;
     if (!c.overflow) tail.assign(emitHolding(), c.writePosition);
-    if (emitTranslation != nullptr)
-        for (char &ch : tail) ch = static_cast<char>(emitTranslation[static_cast<uint8_t>(ch)]);
     e->document = saved.document;
     e->group = saved.group;
     e->indent = saved.indent;
@@ -238,7 +239,8 @@ int emitCheckFiles(QmgrContext *context, ConnectionSet *set) {
             c.errorText = errorText;
             (void)emitSelectFormat(&c);
             // DISCARD drops the file and goes on; SUSPEND backs the unit out.
-            if (emitFail(&c, "Error writing to file '%s' RC(%d)", file.name.c_str(), rc) != EMIT_DONE) return 0;
+            if (emitFail(&c, "Error writing to file '%s' RC(%d)", file.name.c_str(), rc) != EMIT_DONE)
+                return 0;
             again = true;
             break;
         }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "emit/internal.h"
 
@@ -291,11 +292,27 @@ int emitWriteFile(EmitContext *c) {
     const uint32_t length = c->writePosition;
     if (length == 0) return 1;
     char *buffer = emitHolding();
-    if (emitTranslation != nullptr)
+    // JSON and NDJSON files are UTF-8 already (their texts are converted as they are written); the
+    // other formats go to ZUNT_EMIT_CCSID: UTF-8 through the conversion, since a character may need
+    // more than one byte there, any other CCSID through the byte table.
+    std::string converted;
+    const char *bytes = buffer;
+    uint32_t count = length;
+    if (!emitIsJson(c) && emitOutputCcsid == 1208 && emitTextCcsid != 1208 && emitTextCcsid != 0 &&
+        emitConvertText != nullptr) {
+        converted.resize(size_t{length} * 4 + 16);
+        auto size = static_cast<int32_t>(converted.size());
+        if (emitConvertText(buffer, static_cast<int32_t>(length), converted.data(), &size, emitTextCcsid,
+                            1208) == 0) {
+            bytes = converted.data();
+            count = static_cast<uint32_t>(size);
+        }
+    } else if (!emitIsJson(c) && emitTranslation != nullptr) {
         for (uint32_t i = 0; i < length; i++)
             buffer[i] = static_cast<char>(emitTranslation[static_cast<uint8_t>(buffer[i])]);
+    }
     e->fileBytes += length;
-    const int rc = writeWhole(c, buffer, length);
+    const int rc = writeWhole(c, bytes, count);
     c->writePosition = 0;
     // The file ends after its last whole record: the failure handling ends its document and closes
     // it, and the next unit opens the next name.

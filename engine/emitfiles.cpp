@@ -66,8 +66,8 @@ int evPutEmitNewFile(ConnectionSet *set, const char *name, char *errorText, size
         evTraceCallOut("MQPUT(Data)", io->hconn, 0, reason);
     }
     if (compCode == MQCC_FAILED) {
-        std::snprintf(errorText, size, "MQPUT(%s/Data) failed RC(%d) %s", evContext.state.name,
-                      reason, evReasonText(reason));
+        std::snprintf(errorText, size, "MQPUT(%s/Data) failed RC(%d) %s", evContext.state.name, reason,
+                      evReasonText(reason));
         return 0;
     }
     evDataQueueMsgCount++;
@@ -93,12 +93,14 @@ int evLoadEmitFiles(EvStreamIo *io) {
         gmo.Options = options | MQGMO_ACCEPT_TRUNCATED_MSG;
         MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
         evTraceCallIn("MQGET(Data)", io->hconn, 0, io->hobj);
-        io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, EV_EMIT_PATH_MAX, name, &dataLength, &compCode, &reason);
+        io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, EV_EMIT_PATH_MAX, name, &dataLength, &compCode,
+                      &reason);
         evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
         if (compCode == MQCC_FAILED && reason == MQRC_NO_MSG_AVAILABLE) return 1;
         if (compCode == MQCC_FAILED && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return 0;
         newFilesListed = true;
         if (dataLength > 0 && dataLength < static_cast<MQLONG>(EV_EMIT_PATH_MAX))
-            evServices.emitRestoreFiles(EV_DQ_KIND_EMIT_NEW_FILE, reinterpret_cast<uint8_t *>(name), dataLength);
+            evServices.emitRestoreFiles(EV_DQ_KIND_EMIT_NEW_FILE, reinterpret_cast<uint8_t *>(name),
+                                        dataLength);
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "program.h"
 #include "testing/testing.h"
 
 namespace ef {
@@ -255,5 +256,78 @@ inline std::string missingOrTwice(const std::map<std::string, int> &records, int
     }
     return wrong;
 }
+
+struct EmitterSetup {
+    std::string pattern;
+    uint32_t format = EV_EMIT_NDJSON;
+    uint32_t onError = EV_ONERROR_SUSPEND;
+    uint32_t maxSize = 0;  // bytes; 0 the default
+};
+inline EmitterSetup gEmitter;
+
+// The stored configuration's emitter FILES on the events stream.
+inline void fileEmitter() {
+    EmitterDef *e = evCreateEmitterDef("FILES", -1);
+    ASSERT_NE(e, nullptr);
+    std::snprintf(e->file, sizeof e->file, "%s", gEmitter.pattern.c_str());
+    e->format = gEmitter.format;
+    e->onError = gEmitter.onError;
+    if (gEmitter.maxSize != 0) e->maxSize = gEmitter.maxSize;
+    StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+    ASSERT_NE(def, nullptr);
+    std::snprintf(def->evEmit, sizeof def->evEmit, "FILES");
+}
+
+class EmitFilesQmTest : public pt::ProgramQmTest {
+protected:
+    // A fresh output folder and the emitter writing into it; the events queue empty.
+    std::string useEmitter(const std::string &folder, uint32_t format, uint32_t onError, uint32_t maxSize,
+                           const char *name) {
+        const std::string out = dir.file(folder);
+        std::filesystem::create_directories(out);
+        gEmitter = EmitterSetup{out + "/" + name, format, onError, maxSize};
+        emptyQueue(pt::kQmgrEvents);
+        seed(fileEmitter);
+        return out;
+    }
+    // An event naming the object name (15 bytes, in ccsid): the template's texts converted to that
+    // CCSID by the queue manager (through CONVERT.Q), the name then put in.
+    std::string inCcsid(const std::string &name, int32_t ccsid) {
+        std::string event = eventFor("K.0000000000000");
+        if (ccsid != 819) {
+            putMessage("CONVERT.Q", MQFMT_EVENT, event);
+            MQHOBJ hobj = openQueue("CONVERT.Q", MQOO_INPUT_EXCLUSIVE);
+            MQMD md = MQMD_DEFAULT;
+            md.CodedCharSetId = ccsid;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = MQGMO_CONVERT | MQGMO_NO_SYNCPOINT;
+            std::string converted(65536, '\0');
+            MQLONG cc = 0, rc = 0, length = 0;
+            raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(converted.size()), converted.data(), &length,
+                      &cc, &rc);
+            EXPECT_EQ(rc, MQRC_NONE);
+            EXPECT_EQ(md.CodedCharSetId, ccsid);
+            closeQueue(&hobj);
+            converted.resize(static_cast<size_t>(length));
+            event = converted;
+            // The name the template was given, as the conversion wrote it: at the same place in a
+            // single-byte CCSID.
+            EXPECT_EQ(event.size(), eventFor("K.0000000000000").size());
+        }
+        event.replace(nameAt, name.size(), name);
+        return event;
+    }
+    // The command's MQSC reply text (REPLY.Q defined).
+    std::string command(const std::string &text) {
+        sendCommand(MQFMT_STRING, text);
+        return replyText(10000);
+    }
+    // A number the reply shows as KEYWORD(n), or -1.
+    static long shown(const std::string &reply, const std::string &keyword) {
+        const size_t at = reply.find(keyword + "(");
+        return at == std::string::npos ? -1
+                                       : std::strtol(reply.c_str() + at + keyword.size() + 1, nullptr, 10);
+    }
+};
 
 }  // namespace ef

@@ -1,57 +1,12 @@
 // The emitters' files as the real program writes them on the stand-in: a write that fails (a file
 // size limit) is seen at once and goes the emitter's ONERROR way, and after kills at the emit and
 // commit steps and after backed-out units every file parses and holds each record exactly once.
-#include "program.h"
 #include "tests/engine/emitfiles.h"
 
 namespace {
 
+using ef::EmitFilesQmTest;
 using pt::Zunt;
-
-struct EmitterSetup {
-    std::string pattern;
-    uint32_t format = EV_EMIT_NDJSON;
-    uint32_t onError = EV_ONERROR_SUSPEND;
-    uint32_t maxSize = 0;  // bytes; 0 the default
-};
-EmitterSetup gEmitter;
-
-// The stored configuration's emitter FILES on the events stream.
-void fileEmitter() {
-    EmitterDef *e = evCreateEmitterDef("FILES", -1);
-    ASSERT_NE(e, nullptr);
-    std::snprintf(e->file, sizeof e->file, "%s", gEmitter.pattern.c_str());
-    e->format = gEmitter.format;
-    e->onError = gEmitter.onError;
-    if (gEmitter.maxSize != 0) e->maxSize = gEmitter.maxSize;
-    StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
-    ASSERT_NE(def, nullptr);
-    std::snprintf(def->evEmit, sizeof def->evEmit, "FILES");
-}
-
-class EmitFilesQmTest : public pt::ProgramQmTest {
-protected:
-    // A fresh output folder and the emitter writing into it; the events queue empty.
-    std::string useEmitter(const std::string &folder, uint32_t format, uint32_t onError, uint32_t maxSize,
-                           const char *name) {
-        const std::string out = dir.file(folder);
-        std::filesystem::create_directories(out);
-        gEmitter = EmitterSetup{out + "/" + name, format, onError, maxSize};
-        emptyQueue(pt::kQmgrEvents);
-        seed(fileEmitter);
-        return out;
-    }
-    // The command's MQSC reply text (REPLY.Q defined).
-    std::string command(const std::string &text) {
-        sendCommand(MQFMT_STRING, text);
-        return replyText(10000);
-    }
-    // A number the reply shows as KEYWORD(n), or -1.
-    static long shown(const std::string &reply, const std::string &keyword) {
-        const size_t at = reply.find(keyword + "(");
-        return at == std::string::npos ? -1 : std::strtol(reply.c_str() + at + keyword.size() + 1, nullptr, 10);
-    }
-};
 
 // Under a file size limit (the signal it raises ignored, as a shell's ulimit and trap leave it) the
 // file fills: the failed write is taken back off and reported, and ONERROR decides. SUSPEND: the
@@ -107,6 +62,155 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
     }
 }
 
+// The output folder removed while a file is open: the next write is seen going into a file without a
+// name, the unit backs out and the queue waits; resumed into a new folder, the records held back are
+// written there once.
+TEST_F(EmitFilesQmTest, AFolderRemovedUnderAnOpenFileSuspendsItsQueue) {
+    const std::string out = useEmitter("removed", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.ndjson");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    Zunt zunt(dir, "removed", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putBurst(30);
+    EXPECT_TRUE(drained()) << undrained();
+    EXPECT_TRUE(
+        et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() == 30; }));
+    std::filesystem::remove_all(out);
+    const int from = put.load();
+    putBurst(30);
+    EXPECT_TRUE(zunt.waitLog("*** Error writing to file '" + out + "/ev.ndjson' RC(2) ***")) << zunt.log();
+    EXPECT_NE(command(std::string("DISPLAY EVQ(") + pt::kQmgrEvents + ") STATUS").find("STATUS(EMITFAIL)"),
+              std::string::npos);
+    EXPECT_EQ(depth(pt::kQmgrEvents), 30);
+    std::filesystem::create_directories(out);
+    command(std::string("RESUME EVQ(") + pt::kQmgrEvents + ")");
+    EXPECT_TRUE(drained()) << undrained();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    const std::map<std::string, int> records = ef::recordsByName(files);
+    EXPECT_EQ(ef::missingOrTwice(records, from, put.load()), "");
+    EXPECT_EQ(ef::outside(records, from, put.load()), "");
+}
+
+// The values of an MQSC-style text read back: each ('...') with '' as one apostrophe, \\ as one
+// backslash and \xHH as that byte.
+std::vector<std::string> mqscValues(const std::string &text) {
+    std::vector<std::string> values;
+    for (size_t at = text.find("('"); at != std::string::npos; at = text.find("('", at)) {
+        std::string value;
+        size_t i = at + 2;
+        for (; i < text.size(); i++) {
+            const char c = text[i];
+            if (c == '\'' && i + 1 < text.size() && text[i + 1] == '\'') {
+                value += '\'';
+                i++;
+            } else if (c == '\'') {
+                break;
+            } else if (c == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+                value += '\\';
+                i++;
+            } else if (c == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+                value += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+                i += 3;
+            } else {
+                value += c;
+            }
+        }
+        values.push_back(value);
+        at = i;
+    }
+    return values;
+}
+
+// An event naming an object with control characters, quotes, a backslash and letters beyond ASCII, in
+// the CCSID of its message (819, 1208, 500), through each format: JSON and NDJSON files parse as
+// strict UTF-8 with the text converted, a CSV field stays one field, an MQSC record reads back.
+TEST_F(EmitFilesQmTest, HostileTextsInEachCcsidStayWholeInEachFormat) {
+    // "K.café ÿ©'\"\\" line feed, escape, "x": 15 characters in Latin-1, UTF-8 ("€" for " ÿ©") and EBCDIC.
+    const std::string latin1("K.caf\xE9 \xFF\xA9'\"\\\n\x1Bx", 15);
+    // The program takes messages converted to its queue manager's CCSID (819): the text it holds.
+    const struct {
+        int32_t ccsid;
+        std::string bytes;
+        std::string held;
+        std::string json;  // the text as the JSON string holds it
+    } texts[] = {
+        {819, latin1, latin1, "K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\\\"\\\\\\n\\u001Bx"},
+        {1208, std::string("K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\"\\", 15), latin1.substr(0, 12),
+         "K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\\\"\\\\"},
+        {500, std::string("\xD2\x4B\x83\x81\x86\x51\x40\xDF\xB4\x7D\x7F\xE0\x25\x27\xA7", 15), latin1,
+         "K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\\\"\\\\\\n\\u001Bx"},
+    };
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(CONVERT.Q) REPLACE\n"), 0);
+    // Latin-1 as UTF-8: what ZUNT_EMIT_CCSID=1208 makes of the held text.
+    auto utf8 = [](const std::string &text) {
+        std::string out;
+        for (char c : text) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x80) {
+                out += c;
+            } else {
+                out += static_cast<char>(0xC0 | byte >> 6);
+                out += static_cast<char>(0x80 | (byte & 0x3F));
+            }
+        }
+        return out;
+    };
+    const struct {
+        uint32_t format;
+        bool toUtf8;  // ZUNT_EMIT_CCSID=1208
+    } setups[] = {{EV_EMIT_JSON, false},
+                  {EV_EMIT_NDJSON, false},
+                  {EV_EMIT_CSV, false},
+                  {EV_EMIT_MQSC, false},
+                  {EV_EMIT_MQSC, true}};
+    for (const auto &setup : setups) {
+        const uint32_t format = setup.format;
+        SCOPED_TRACE(format);
+        const std::string folder = "texts" + std::to_string(format) + (setup.toUtf8 ? "u" : "");
+        const std::string out = useEmitter(folder, format, EV_ONERROR_SUSPEND, 0, "ev.txt");
+        for (const auto &t : texts) {
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+            md.CodedCharSetId = t.ccsid;
+            putMessage(pt::kQmgrEvents, md, inCcsid(t.bytes, t.ccsid));
+        }
+        std::vector<std::string> environment;
+        if (setup.toUtf8) environment.emplace_back("ZUNT_EMIT_CCSID=1208");
+        Zunt zunt(dir, folder, runOptions(), environment);
+        EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const ef::Files files = ef::readFiles(out, format);
+        EXPECT_EQ(files.damaged, "");
+        ASSERT_EQ(files.texts.size(), 1u);
+        const std::string &text = files.texts[0].second;
+        for (const auto &t : texts) {
+            SCOPED_TRACE(t.ccsid);
+            if (format == EV_EMIT_JSON || format == EV_EMIT_NDJSON) {
+                EXPECT_NE(text.find("\"" + t.json + "\""), std::string::npos) << text;
+            } else if (format == EV_EMIT_CSV) {
+                // Quoted for its double quote and line feed, each double quote doubled.
+                std::string field = t.held;
+                const bool quoted = field.find_first_of("\",\n\r") != std::string::npos;
+                for (size_t at = field.find('"'); at != std::string::npos; at = field.find('"', at + 2))
+                    field.insert(at, 1, '"');
+                if (quoted) field = "\"" + field + "\"";
+                EXPECT_NE(text.find("," + field + "\n"), std::string::npos) << text;
+            } else {
+                const std::vector<std::string> values = mqscValues(text);
+                const std::string held = setup.toUtf8 ? utf8(t.held) : t.held;
+                EXPECT_NE(std::find(values.begin(), values.end(), held), values.end()) << text;
+            }
+        }
+        if (format == EV_EMIT_MQSC) {
+            EXPECT_EQ(text.find('\x1B'), std::string::npos) << "one record, one line";
+        }
+    }
+}
+
 // Every format, each run killed at a point of the emit and commit steps with a burst waiting (the
 // state save in the unit, set E's commit, the name of a file made, its removal at the commit), then
 // a run that takes in the rest: every file is whole and every event is in exactly one record.
@@ -125,12 +229,13 @@ TEST_F(EmitFilesQmTest, KillsAtTheEmitAndCommitStepsLeaveEachRecordOnceInWholeFi
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         // Small files: a burst fills several, and a unit carries records into the next file.
-        const std::string out = useEmitter("kills" + std::to_string(c.format), c.format, EV_ONERROR_SUSPEND,
-                                           2048, c.name);
+        const std::string out =
+            useEmitter("kills" + std::to_string(c.format), c.format, EV_ONERROR_SUSPEND, 2048, c.name);
         const int from = put.load();
         for (const char *point : c.points) {
             putBurst(60);
-            Zunt zunt(dir, "at" + std::to_string(++runs), runOptions(), {std::string("ZUNT_TEST_KILL_AT=") + point});
+            Zunt zunt(dir, "at" + std::to_string(++runs), runOptions(),
+                      {std::string("ZUNT_TEST_KILL_AT=") + point});
             EXPECT_EQ(zunt.wait(30000), pt::kKilled) << "not reached: " << point << "\n" << zunt.out();
         }
         {
@@ -160,7 +265,8 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
     {
         Zunt zunt(dir, "backouts", options);
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        EXPECT_TRUE(et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() > 20; }));
+        EXPECT_TRUE(
+            et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() > 20; }));
         ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + EV_DATA_QUEUE_NAME + ") PUT(DISABLED)\n"), 0);
         EXPECT_TRUE(zunt.waitLog("RC(2051)")) << zunt.log();
         usleep(1500000);
