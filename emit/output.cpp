@@ -476,12 +476,14 @@ void emitDropUnit(EmitContext *c) {
     e->indent = 0;
     if (e->openFile != nullptr) {
         // The records already in the file stay readable: their document is ended, the file closed,
-        // and the next unit opens the next name. A failure here is not reported again.
+        // and the next unit opens the next name. The failure that dropped the unit is reported; one
+        // here is said only when the close itself fails.
         if (e->documentOpen && c->writers != nullptr) {
             emitCloseGroup(c);
             if (!c->overflow) (void)writeWhole(c, emitHolding(), c->writePosition);
         }
-        (void)CSOutFileClose(e->openFile);
+        if (int rc = CSOutFileClose(e->openFile))
+            evOutputF(EV_OUT_ERROR, 1, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
         e->openFile = nullptr;
         e->openFileName[0] = 0;
     }
@@ -558,7 +560,8 @@ void closeEmitter(QmgrContext *qmgrContext, ConnectionSet *set, EmitterDef *e) {
     if (emitSelectFormat(&c)) {
         emitCloseFile(&c);
     } else if (e->openFile != nullptr) {
-        (void)CSOutFileClose(e->openFile);
+        if (int rc = CSOutFileClose(e->openFile))
+            evOutputF(EV_OUT_ERROR, 1, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
         e->openFile = nullptr;
         e->openFileName[0] = 0;
     }

@@ -12,13 +12,15 @@ TEST_F(EmitFilesQmTest, RandomKillsLeaveEachRecordOnceInWholeFiles) {
     const struct {
         uint32_t format;
         const char *name;
-    } cases[] = {{EV_EMIT_JSON, "ev.json"}, {EV_EMIT_NDJSON, "ev.ndjson"}, {EV_EMIT_CSV, "ev.csv"},
+    } cases[] = {{EV_EMIT_JSON, "ev.json"},
+                 {EV_EMIT_NDJSON, "ev.ndjson"},
+                 {EV_EMIT_CSV, "ev.csv"},
                  {EV_EMIT_MQSC, "ev.txt"}};
     std::mt19937 random(66);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string out = useEmitter("random" + std::to_string(c.format), c.format, EV_ONERROR_SUSPEND,
-                                           4096, c.name);
+        const std::string out =
+            useEmitter("random" + std::to_string(c.format), c.format, EV_ONERROR_SUSPEND, 4096, c.name);
         const int from = put.load();
         putBurst(300);
         startFeeding(5);
