@@ -221,6 +221,9 @@ void emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
     }
 }
 
+// Unlike the documented flush after the commit (of NDJSON files, of all with ZUNT_EMIT_FLUSH), every
+// write already goes through to the file, and this check runs before the commit, for every format:
+// a file the unit wrote whose flush fails, or that lost its name, fails the unit by ONERROR.
 int emitCheckFiles(QmgrContext *context, ConnectionSet *set) {
     for (bool again = true; again;) {
         again = false;
