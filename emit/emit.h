@@ -132,8 +132,6 @@ void emitCloseOutputs(QmgrContext *qmgrContext, ConnectionSet *set);
 // Closes one emitter's file and its queues of both sets, before ALTER or DELETE EVEMIT changes or
 // frees it.
 void emitCloseEmitter(QmgrContext *qmgrContext, EmitterDef *emitter);
-// The sync point of set E: flushes the open files of NDJSON emitters, of all with ZUNT_EMIT_FLUSH.
-void emitFlushFiles();
 
 // ---- The text formats (emit/format.cpp) ----
 
@@ -172,6 +170,12 @@ extern EmitRecordParser emitRecordParsers[5];
 // and the 256-byte table file output is translated through (ZUNT_EMIT_CCSID), or null.
 extern const MQPunctuationEntry *emitPunctuation;
 extern const uint8_t *emitTranslation;
+// The CCSID the records' texts are in (0: not known), and the conversion JSON texts take to UTF-8
+// (MQConvertString's results: 0 done, *outLength the bytes written).
+extern int32_t emitTextCcsid;
+extern int32_t emitOutputCcsid;  // ZUNT_EMIT_CCSID, else the texts' own
+extern int (*emitConvertText)(const char *text, int32_t length, char *out, int32_t *outLength,
+                              int32_t fromCcsid, int32_t toCcsid);
 
 // Fills the engine's emitter slots (emit, close at disconnect, sync-point flush).
 void emitInstall();

@@ -4,11 +4,16 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "emit/internal.h"
 
 const MQPunctuationEntry *emitPunctuation = nullptr;
 const uint8_t *emitTranslation = nullptr;
+int32_t emitTextCcsid = 0;
+int32_t emitOutputCcsid = 0;
+int (*emitConvertText)(const char *text, int32_t length, char *out, int32_t *outLength, int32_t fromCcsid,
+                       int32_t toCcsid) = nullptr;
 const evParmDef *(*emitAttributeLookup)(int32_t objectType, int32_t id) = nullptr;
 
 namespace {
@@ -63,6 +68,12 @@ bool timeText(int64_t time, char separator, char *out, size_t size) {
 
 // ---- JSON and NDJSON ----
 
+// JSON's brackets and braces: the file is UTF-8 whatever CCSID the records' texts are in.
+char jsonPunct(int which) {
+    static const char kPlain[] = {'[', ']', '{', '}', '!', '\''};
+    return kPlain[which];
+}
+
 bool ndjson(const EmitContext *c) {
     return emitterOf(c)->format == EV_EMIT_NDJSON;
 }
@@ -111,6 +122,32 @@ void jsonString(EmitContext *c, const char *text, uint32_t length) {
     emitPutChar(c, '"');
 }
 
+// A text of the record as a JSON string. A JSON file is UTF-8 (RFC 8259), and carries no CCSID: the
+// text is converted from the CCSID the records' texts are in. A text that cannot be converted keeps
+// its ASCII characters, and every other byte becomes U+FFFD.
+void jsonText(EmitContext *c, const char *text, uint32_t length) {
+    const int32_t ccsid = emitTextCcsid;
+    if (ccsid == 0 || ccsid == 1208 || length == 0) {
+        jsonString(c, text, length);
+        return;
+    }
+    std::string utf8(size_t{length} * 4 + 16, '\0');
+    auto size = static_cast<int32_t>(utf8.size());
+    if (emitConvertText != nullptr &&
+        emitConvertText(text, static_cast<int32_t>(length), utf8.data(), &size, ccsid, 1208) == 0) {
+        jsonString(c, utf8.data(), static_cast<uint32_t>(size));
+        return;
+    }
+    utf8.clear();
+    for (uint32_t i = 0; i < length; i++) {
+        if (static_cast<unsigned char>(text[i]) < 0x80)
+            utf8 += text[i];
+        else
+            utf8 += "\xEF\xBF\xBD";
+    }
+    jsonString(c, utf8.data(), static_cast<uint32_t>(utf8.size()));
+}
+
 void jsonName(EmitContext *c, const char *name, uint32_t length, int groupOpening) {
     EmitGroup *g = emitterOf(c)->group;
     if (g != nullptr) {
@@ -146,12 +183,12 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             break;
         }
         case EMIT_KIND_TEXT:
-            jsonString(c, static_cast<const char *>(v->ptr), v->length);
+            jsonText(c, static_cast<const char *>(v->ptr), v->length);
             break;
         case EMIT_KIND_INT_LIST:
-            emitPutChar(c, emitPunct(EV_PUNCT_LBRACKET));
+            emitPutChar(c, jsonPunct(EV_PUNCT_LBRACKET));
             for (uint32_t i = 0; i < v->count; i++) emitPutF(c, i ? ",%d" : "%d", listInt(v, i));
-            emitPutChar(c, emitPunct(EV_PUNCT_RBRACKET));
+            emitPutChar(c, jsonPunct(EV_PUNCT_RBRACKET));
             emitPutChar(c, ' ');
             break;
         case EMIT_KIND_BYTES:
@@ -183,17 +220,17 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             break;
         case EMIT_KIND_STRING_ID: {
             EvStringView s = pooledText(v);
-            jsonString(c, s.text, s.length);
+            jsonText(c, s.text, s.length);
             break;
         }
         case EMIT_KIND_STRING_LIST:
-            emitPutChar(c, emitPunct(EV_PUNCT_LBRACKET));
+            emitPutChar(c, jsonPunct(EV_PUNCT_LBRACKET));
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
                 EvStringView s = listText(v, i);
-                jsonString(c, s.text, s.length);
+                jsonText(c, s.text, s.length);
             }
-            emitPutChar(c, emitPunct(EV_PUNCT_RBRACKET));
+            emitPutChar(c, jsonPunct(EV_PUNCT_RBRACKET));
             break;
         default:
             emitPut(c, "\"\"", 2);
@@ -228,10 +265,10 @@ void jsonGroup(EmitContext *c, EmitGroup *group, int32_t, const char *name, uint
     if (humanJson(c)) {
         emitEnsureNewline(c);
         emitIndent(c);
-        emitPutChar(c, emitPunct(EV_PUNCT_LBRACE));
+        emitPutChar(c, jsonPunct(EV_PUNCT_LBRACE));
         emitterOf(c)->indent += 2;
     } else {
-        emitPutChar(c, emitPunct(EV_PUNCT_LBRACE));
+        emitPutChar(c, jsonPunct(EV_PUNCT_LBRACE));
     }
     pushGroup(c, group, name, length);
 }
@@ -244,7 +281,7 @@ void jsonEndGroup(EmitContext *c) {
         outdent(c);
         emitIndent(c);
     }
-    emitPutChar(c, emitPunct(EV_PUNCT_RBRACE));
+    emitPutChar(c, jsonPunct(EV_PUNCT_RBRACE));
 }
 
 void jsonFraming(EmitContext *c, int event) {
@@ -254,7 +291,7 @@ void jsonFraming(EmitContext *c, int event) {
         case 1:
             emitIndent(c);
             emitPutText(c, "\"evrecords\":");
-            emitPutChar(c, emitPunct(EV_PUNCT_LBRACKET));
+            emitPutChar(c, jsonPunct(EV_PUNCT_LBRACKET));
             if (humanJson(c)) {
                 e->indent += 2;
                 emitEnsureNewline(c);
@@ -266,7 +303,7 @@ void jsonFraming(EmitContext *c, int event) {
                 outdent(c);
                 emitIndent(c);
             }
-            emitPutChar(c, emitPunct(EV_PUNCT_RBRACKET));
+            emitPutChar(c, jsonPunct(EV_PUNCT_RBRACKET));
             break;
         case 3:
             if (e->documentRecords > 0) {
@@ -311,10 +348,33 @@ void mqscWrap(EmitContext *c) {
         buffer[c->fieldStart] = '\n';
 }
 
+// A text between apostrophes as MQSC quotes it, each apostrophe doubled. MQSC has no way to write a
+// control character, and a raw line feed would break the record's line: unlike a plain copy, every
+// control character is written as \xHH and a backslash as \\, so that one record stays one line and
+// reads back to the same text.
+void mqscText(EmitContext *c, const char *text, uint32_t length) {
+    emitPutChar(c, '\'');
+    uint32_t run = 0;
+    for (uint32_t i = 0; i < length; i++) {
+        const auto ch = static_cast<unsigned char>(text[i]);
+        if (ch >= 0x20 && ch != 0x7F && ch != '\'' && ch != '\\') continue;
+        emitPut(c, text + run, i - run);
+        run = i + 1;
+        if (ch == '\'')
+            emitPut(c, "''", 2);
+        else if (ch == '\\')
+            emitPut(c, "\\\\", 2);
+        else
+            emitPutF(c, "\\x%2.2X", ch);
+    }
+    emitPut(c, text + run, length - run);
+    emitPutChar(c, '\'');
+}
+
 void mqscQuoted(EmitContext *c, const char *text, uint32_t length) {
-    emitPutText(c, "('");
-    emitPut(c, text, length);
-    emitPutText(c, "')");
+    emitPutChar(c, '(');
+    mqscText(c, text, length);
+    emitPutChar(c, ')');
 }
 
 void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
@@ -376,9 +436,7 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
                 EvStringView s = listText(v, i);
-                emitPutChar(c, '\'');
-                emitPut(c, s.text, s.length);
-                emitPutChar(c, '\'');
+                mqscText(c, s.text, s.length);
             }
             emitPutChar(c, ')');
             break;

@@ -1,10 +1,16 @@
 // What the emitters lend the engine: the emission of a stored record, the close of a set's
-// outputs at its disconnect and the flush of the files at set E's sync point.
+// outputs at its disconnect, and the files kept with the units of work.
 #include <cstring>
 
 #include "emit/internal.h"
 
 namespace {
+
+int convertText(const char *text, int32_t length, char *out, int32_t *outLength, int32_t fromCcsid,
+                int32_t toCcsid) {
+    return MQConvertString(evContext.event.mq, evEventHconn(evSet(EV_SET_E)), text, length, out, outLength,
+                           fromCcsid, toCcsid);
+}
 
 // The engine sets up the code pages on the first message it takes; from then on emitting writes
 // their punctuation and translates file output through their table.
@@ -13,6 +19,9 @@ void takeCodePages() {
     if (page.ready.load() == 0) return;
     emitPunctuation = page.punctuation;
     emitTranslation = page.translate ? page.table : nullptr;
+    emitTextCcsid = page.messageCcsid;
+    emitOutputCcsid = page.emitCcsid;
+    emitConvertText = convertText;
 }
 
 int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream *stream, const MQMD *md,
@@ -39,5 +48,8 @@ int emitStored(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream
 void emitInstall() {
     evServices.emitStored = emitStored;
     evServices.emitClose = emitCloseOutputs;
-    evServices.emitFlush = emitFlushFiles;
+    evServices.emitFlush = emitCheckFiles;
+    evServices.emitFileState = emitFileState;
+    evServices.emitUnitEnded = emitUnitEnded;
+    evServices.emitRestoreFiles = emitRestoreFiles;
 }

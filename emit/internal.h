@@ -66,6 +66,27 @@ int emitEnsureSpace(EmitContext *context);
 int emitWriteOut(EmitContext *context);
 // Forgets the open output unit's text and state (a dropped unit).
 void emitDropUnit(EmitContext *context);
+// Resets the emitter's per-file state (column, document, header, counters, indentation, groups).
+void emitResetUnit(EmitterDef *emitter);
+
+// ---- Files with the units of work (journal.cpp) ----
+
+// A file about to be made: named on the data queue at once, outside the unit, so that a load
+// after a kill before the unit commits removes it. 1, or 0 with the error text set.
+int emitJournalNaming(EmitContext *context, const char *name);
+// The emitter has just made its open file: listed as its set's unit's.
+void emitJournalMade(EmitContext *context);
+void emitJournalForget(const char *name);
+// The bytes written to the emitter's open file so far.
+uint64_t emitJournalLength(const EmitterDef *emitter);
+// length more bytes reached the emitter's open file, in the context's set's unit.
+void emitJournalWrote(EmitContext *context, uint32_t length);
+// The engine's slots (EvServices): the state a commit saves, the end of a unit, the load, and the
+// check before a commit.
+int emitFileState(int32_t set, uint8_t **message, int32_t *length);
+void emitUnitEnded(int32_t set, int committed);
+void emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length);
+int emitCheckFiles(QmgrContext *context, ConnectionSet *set);
 
 // ---- Failures (failure.cpp) ----
 

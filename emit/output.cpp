@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "emit/internal.h"
 
@@ -62,17 +63,6 @@ ConnectionSet *setOf(const EmitContext *c) {
     return c->set != nullptr ? c->set : evSet(EV_SET_E);
 }
 
-void resetUnit(EmitterDef *e) {
-    e->column = 0;
-    e->documentOpen = 0;
-    e->documentRecords = 0;
-    e->csvHeaderWritten = 0;
-    e->fileBytes = 0;
-    e->unitRecords = 0;
-    e->indent = 0;
-    e->group = nullptr;
-}
-
 // The text after the last newline of what was just written, added to the column without one.
 void advanceColumn(EmitterDef *e, const char *text, uint32_t length) {
     uint32_t i = length;
@@ -80,9 +70,20 @@ void advanceColumn(EmitterDef *e, const char *text, uint32_t length) {
     e->column = i > 0 ? length - i : e->column + length;
 }
 
-bool flushWanted() {
-    static const bool wanted = std::getenv("ZUNT_EMIT_FLUSH") != nullptr;
-    return wanted;
+// Writes to the open file through to the disk's view, and takes a failed write's part back off, so
+// that the file ends after a whole unit of text. 0, or the errno of the failure.
+int writeWhole(EmitContext *c, const char *bytes, uint32_t length) {
+    EmitterDef *e = c->emitter;
+    if (e->openFile == nullptr) return EBADF;
+    const uint64_t before = emitJournalLength(e);
+    int rc = CSOutFileWrite(e->openFile, bytes, length);
+    if (rc != 0) {
+        (void)CSOutFileCut(e->openFile, before);
+        return rc;
+    }
+    emitJournalWrote(c, length);
+    // A file whose folder was removed takes writes that no one will read: they count as failed.
+    return CSOutFileLinked(e->openFile);
 }
 
 // Takes the carried text [from, to) of the holding buffer into the side area: 1, or 0 when the
@@ -248,15 +249,31 @@ int emitOpenFile(EmitContext *c) {
     emitCloseQueue(c);
     if (c->replaced) return 0;  // closing the old file failed and memory was reloaded
     for (;;) {
-        CSOutFile *file = nullptr;
-        const int rc = CSOutFileCreate(name, &file);
-        if (rc == 0) {
-            e->openFile = file;
-            std::memcpy(e->openFileName, name, sizeof name);
-            resetUnit(e);
-            return 1;
+        // A name is listed where a restart looks before its file is made: a kill in between finds
+        // nothing to remove. A name in use is not listed.
+        const int exists = CSOutFileExists(name);
+        if (exists != 0 && exists != ENOENT)
+            return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
+        if (exists == ENOENT) {
+            if (!emitJournalNaming(c, name)) {
+                // The data queue refused it: the unit's own state failed, not the emitter's output,
+                // and the unit backs out as for a failed save (no ONERROR, no alert).
+                evOutput(EV_OUT_ERROR, c->errorText, -1, 1);
+                c->failResult = EMIT_FAILED;
+                return 0;
+            }
+            CSOutFile *file = nullptr;
+            const int rc = CSOutFileCreate(name, &file);
+            if (rc == 0) {
+                e->openFile = file;
+                std::memcpy(e->openFileName, name, sizeof name);
+                emitResetUnit(e);
+                emitJournalMade(c);
+                return 1;
+            }
+            if (rc != EEXIST) return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
         }
-        if (rc != EEXIST || e->fileSequence == UINT32_MAX || e->uniqueCounter == UINT32_MAX)
+        if (e->fileSequence == UINT32_MAX || e->uniqueCounter == UINT32_MAX)
             return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
         // Taken, also by another process a moment ago: the next name.
         if (e->usesUnique) {
@@ -275,22 +292,31 @@ int emitWriteFile(EmitContext *c) {
     const uint32_t length = c->writePosition;
     if (length == 0) return 1;
     char *buffer = emitHolding();
-    if (emitTranslation != nullptr)
+    // JSON and NDJSON files are UTF-8 already (their texts are converted as they are written); the
+    // other formats go to ZUNT_EMIT_CCSID: UTF-8 through the conversion, since a character may need
+    // more than one byte there, any other CCSID through the byte table.
+    std::string converted;
+    const char *bytes = buffer;
+    uint32_t count = length;
+    if (!emitIsJson(c) && emitOutputCcsid == 1208 && emitTextCcsid != 1208 && emitTextCcsid != 0 &&
+        emitConvertText != nullptr) {
+        converted.resize(size_t{length} * 4 + 16);
+        auto size = static_cast<int32_t>(converted.size());
+        if (emitConvertText(buffer, static_cast<int32_t>(length), converted.data(), &size, emitTextCcsid,
+                            1208) == 0) {
+            bytes = converted.data();
+            count = static_cast<uint32_t>(size);
+        }
+    } else if (!emitIsJson(c) && emitTranslation != nullptr) {
         for (uint32_t i = 0; i < length; i++)
             buffer[i] = static_cast<char>(emitTranslation[static_cast<uint8_t>(buffer[i])]);
-    e->fileBytes += length;
-    const int rc = e->openFile != nullptr ? CSOutFileWrite(e->openFile, buffer, length) : EBADF;
-    c->writePosition = 0;
-    if (rc != 0) {
-        // The file's text is incomplete from here: it is closed, and the next unit opens the next name.
-        if (e->openFile != nullptr) (void)CSOutFileClose(e->openFile);
-        e->openFile = nullptr;
-        char name[EV_EMIT_PATH_MAX];
-        std::memcpy(name, e->openFileName, sizeof name);
-        e->openFileName[0] = 0;
-        resetUnit(e);
-        return emitFailStep(c, "Error writing to file '%s' RC(%d)", name, rc);
     }
+    e->fileBytes += length;
+    const int rc = writeWhole(c, bytes, count);
+    c->writePosition = 0;
+    // The file ends after its last whole record: the failure handling ends its document and closes
+    // it, and the next unit opens the next name.
+    if (rc != 0) return emitFailStep(c, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
     advanceColumn(e, buffer, length);
     return 1;
 }
@@ -317,7 +343,7 @@ int emitCloseFile(EmitContext *c) {
         if (rc != 0 && ok) ok = emitFailStep(c, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
     }
     e->openFileName[0] = 0;
-    resetUnit(e);
+    emitResetUnit(e);
     return ok;
 }
 
@@ -373,7 +399,7 @@ int emitOpenQueue(EmitContext *c) {
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);
     slot.generation = generation;
     slot.handle = static_cast<uint32_t>(hobj);
-    resetUnit(e);
+    emitResetUnit(e);
     return 1;
 }
 
@@ -450,18 +476,20 @@ void emitDropUnit(EmitContext *c) {
     e->indent = 0;
     if (e->openFile != nullptr) {
         // The records already in the file stay readable: their document is ended, the file closed,
-        // and the next unit opens the next name. A failure here is not reported again.
+        // and the next unit opens the next name. The failure that dropped the unit is reported; one
+        // here is said only when the close itself fails.
         if (e->documentOpen && c->writers != nullptr) {
             emitCloseGroup(c);
-            if (!c->overflow) (void)CSOutFileWrite(e->openFile, emitHolding(), c->writePosition);
+            if (!c->overflow) (void)writeWhole(c, emitHolding(), c->writePosition);
         }
-        (void)CSOutFileClose(e->openFile);
+        if (int rc = CSOutFileClose(e->openFile))
+            evOutputF(EV_OUT_ERROR, 1, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
         e->openFile = nullptr;
         e->openFileName[0] = 0;
     }
     c->writePosition = 0;
     c->overflow = 0;
-    resetUnit(e);
+    emitResetUnit(e);
 }
 
 int emitWriteOut(EmitContext *c) {
@@ -532,7 +560,8 @@ void closeEmitter(QmgrContext *qmgrContext, ConnectionSet *set, EmitterDef *e) {
     if (emitSelectFormat(&c)) {
         emitCloseFile(&c);
     } else if (e->openFile != nullptr) {
-        (void)CSOutFileClose(e->openFile);
+        if (int rc = CSOutFileClose(e->openFile))
+            evOutputF(EV_OUT_ERROR, 1, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
         e->openFile = nullptr;
         e->openFileName[0] = 0;
     }
@@ -565,8 +594,13 @@ void emitCloseEmitter(QmgrContext *qmgrContext, EmitterDef *emitter) {
     closeEmitter(qmgrContext, evSet(EV_SET_E), emitter);
 }
 
-void emitFlushFiles() {
-    for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next)
-        if (e->openFile != nullptr && (flushWanted() || e->format == EV_EMIT_NDJSON))
-            (void)CSOutFileFlush(e->openFile);
+void emitResetUnit(EmitterDef *e) {
+    e->column = 0;
+    e->documentOpen = 0;
+    e->documentRecords = 0;
+    e->csvHeaderWritten = 0;
+    e->fileBytes = 0;
+    e->unitRecords = 0;
+    e->indent = 0;
+    e->group = nullptr;
 }

@@ -277,6 +277,7 @@ int evLoadStoredState(QmgrContext *context) {
     // that records out of reach are not lost without a word.
     if (!evStreamReportOrphans(io)) return 0;
     if (!evLoadStoredStorms(io)) return 0;
+    if (!evLoadEmitFiles(io)) return 0;
     if (evServices.aggrReadAll != nullptr && !evServices.aggrReadAll(context)) return 0;
     evDataQueue.loaded.store(1);
     context->restartMark.store(0);

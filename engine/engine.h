@@ -191,7 +191,17 @@ struct EvServices {
     int (*emitStored)(QmgrContext *context, ConnectionSet *set, QmgrEntry *qmgr, Stream *stream,
                       const MQMD *md, uint8_t *record, uint32_t length);
     void (*emitClose)(QmgrContext *context, ConnectionSet *set);
-    void (*emitFlush)();
+    // Before a set's commit: the files its unit wrote are checked whole and still named; a failure
+    // goes the emitter's ONERROR way. 1 go on, 0 the unit was backed out (memory may be reloaded).
+    int (*emitFlush)(QmgrContext *context, ConnectionSet *set);
+    // The files with the units of work (engine/emitfiles.cpp): the state a set's commit saves when
+    // its unit wrote to a file (*message a counted-heap buffer, null when none is due; 0 out of
+    // storage); the end of a set's unit (committed 1, or 0: what it wrote is taken back); and at a
+    // load, the stored state (kind EV_DQ_KIND_EMIT_FILES) and each name of a file made since
+    // (EV_DQ_KIND_EMIT_NEW_FILE).
+    int (*emitFileState)(int32_t set, uint8_t **message, int32_t *length);
+    void (*emitUnitEnded)(int32_t set, int committed);
+    void (*emitRestoreFiles)(uint8_t kind, const uint8_t *message, int32_t length);
     // The memory drop returns the bins, their entries and messages to their pools (reconnect 0: the
     // program ends, the pools go too); called before the streams are freed.
     void (*aggrFree)(int32_t reconnect);
@@ -634,6 +644,16 @@ void evReleaseEventSet();
 // the segments no longer needed and replaces the index of segments (CorrelId {5, 23 zeros}), so that
 // a count survives a kill, is not doubled by a backout, and a save costs what changed.
 inline constexpr uint8_t EV_DQ_KIND_STORMS = 5;
+// The emitters' files: their committed lengths, and the name of each file made since (engine/emitfiles.cpp).
+inline constexpr uint8_t EV_DQ_KIND_EMIT_FILES = 6;
+inline constexpr uint8_t EV_DQ_KIND_EMIT_NEW_FILE = 7;
+// Saves the emitters' file state in the set's unit when it wrote to a file, and removes the names
+// of files made since the last save. 1, or 0 with the failure in text (EV_CONFIG_TEXT bytes).
+[[nodiscard]] int evSaveEmitFiles(ConnectionSet *set, char *text);
+// Names a file an emitter has just made, on the data queue outside the unit. 1, or 0 with text.
+[[nodiscard]] int evPutEmitNewFile(ConnectionSet *set, const char *name, char *errorText, size_t size);
+// At a load: the files cut back to their committed state, files made since removed. 1, or 0.
+[[nodiscard]] int evLoadEmitFiles(EvStreamIo *io);
 inline constexpr uint32_t EV_STORM_ITEM_HEADER = 444;
 inline constexpr uint32_t EV_STORM_MESSAGE_VERSION = 1;           // the first layout: one message
 inline constexpr uint32_t EV_STORM_MESSAGE_VERSION_SEGMENTS = 2;  // the index and its segments

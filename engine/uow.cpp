@@ -242,6 +242,16 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
 int evCommit(QmgrContext *context, ConnectionSet *set) {
     EvUnitState &unit = evUnits[set->id];
     int64_t now = evClockNow();
+    {
+        // The lengths the unit leaves the emitters' files at commit with it.
+        char text[EV_CONFIG_TEXT + 2] = "";
+        if (!evSaveEmitFiles(set, text)) {
+            evReportMQError(context, set->io.hconn, 0, text);
+            logFreeCapture(&set->pending);
+            evEndConnection(context);
+            return 0;
+        }
+    }
     if (separateState(set)) {
         if (unit.seen.changed) {
             char text[EV_CONFIG_TEXT + 2] = "";
@@ -282,6 +292,7 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     set->io.inFlight = 0;
     set->inFlight.store(0);
     copyCounters(set->id, true);
+    if (evServices.emitUnitEnded != nullptr) evServices.emitUnitEnded(set->id, 1);
     evStreamUowCommitted(&set->io);
     evCfgUowCommitted(&set->io);
     if (set->id == EV_SET_C) {
@@ -337,6 +348,8 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         // serialises this walk with that sync point (a callback already holds it).
         CSRecursiveGuard consumer(gConsumerLock);
         copyCounters(set->id, false);
+        // What the unit wrote to the emitters' files is taken back.
+        if (evServices.emitUnitEnded != nullptr) evServices.emitUnitEnded(set->id, 0);
         evStreamUowBackedOut(&set->io);
         evCfgUowBackedOut(&set->io);
         evSeenListBackedOut(&unit.seen);
@@ -416,6 +429,12 @@ bool absorbDue(int64_t now) {
     lastCreated = created;
     lastRun = now;
     return true;
+}
+
+// Step 13, before each commit: the files the unit wrote are whole and still named. false: an
+// emitter's ONERROR backed the unit out.
+bool emitFilesSound(QmgrContext *context, ConnectionSet *set) {
+    return evServices.emitFlush == nullptr || evServices.emitFlush(context, set) != 0;
 }
 
 // Step 14: set E looks at the data queue again after DEBUG DATAQCHK seconds, else hourly while fewer
@@ -520,6 +539,7 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     }
     if (ok && evAggrState.changed.load() != 0 && (!isC || unit.holdingEvent) && evServices.aggrHarden)
         ok = evServices.aggrHarden(context) != 0;
+    if (ok && !emitFilesSound(context, set)) return 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
         // A failed commit has ended the connection; the reconnect backs the rest out.
         if (!evCommit(context, set)) return 0;
@@ -558,6 +578,7 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);
     if (ok && !waitSaves && housekeepingDue && mayChangeStreams(context, set))
         ok = evCheckStringHousekeeping(&set->io, 0, 0, 1) != 0;
+    if (ok && !emitFilesSound(context, set)) return 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
         if (!evCommit(context, set)) return 0;
     }
@@ -565,8 +586,6 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         (void)evBackout(context, set, "Housekeeping failed");
         return 0;
     }
-    // Step 13: the files of the emitters reach the disk at the end of each set E batch.
-    if (!isC && evServices.emitFlush != nullptr) evServices.emitFlush();
     // Step 14: the data queue's depth and put state, at its interval.
     if (!isC && dataQueueCheckDue(now)) {
         // Reported where it fails; a queue found high or inhibited is held until it clears.

@@ -1,9 +1,13 @@
 // Output files of the record emitters: stdio streams made with the exclusive create, so that an
 // existing file is never truncated or appended to, and write, flush and close with errno results.
-#ifdef _WIN32
+// Every write goes through to the file before it returns, so that a full disk or a size limit is
+// seen at the write that meets it; a file is cut back to a length its writer knows whole.
 #include <fcntl.h>
-#include <io.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -43,7 +47,9 @@ int realWrite(CSOutFile *file, const void *data, size_t length) {
         if (n == 0) return errno != 0 ? errno : EIO;  // no progress: never spin
         done += n;
     }
-    return 0;
+    // The bytes reach the file now: a full disk or a size limit fails this write, not a later one.
+    errno = 0;
+    return std::fflush(file) == 0 ? 0 : (errno != 0 ? errno : EIO);
 }
 
 int realFlush(CSOutFile *file) {
@@ -91,4 +97,95 @@ int CSOutFileFlush(CSOutFile *file) {
 }
 int CSOutFileClose(CSOutFile *file) {
     return outFileOps.load()->close(file);
+}
+
+int CSOutFileLinked(CSOutFile *file) {
+#ifdef _WIN32
+    // Windows does not remove a file (or its folder) that is open.
+    (void)file;
+    return 0;
+#else
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0) return errno != 0 ? errno : EIO;
+    return status.st_nlink == 0 ? ENOENT : 0;
+#endif
+}
+
+int CSOutFileSize(CSOutFile *file, uint64_t *size) {
+    *size = 0;
+    errno = 0;
+    if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+#ifdef _WIN32
+    const long long end = _filelengthi64(_fileno(file));
+    if (end < 0) return errno != 0 ? errno : EIO;
+    *size = static_cast<uint64_t>(end);
+#else
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0) return errno != 0 ? errno : EIO;
+    *size = static_cast<uint64_t>(status.st_size);
+#endif
+    return 0;
+}
+
+int CSOutFileCut(CSOutFile *file, uint64_t length) {
+    errno = 0;
+    if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+#ifdef _WIN32
+    if (_chsize_s(_fileno(file), static_cast<long long>(length)) != 0) return errno != 0 ? errno : EIO;
+    if (_fseeki64(file, static_cast<long long>(length), SEEK_SET) != 0) return errno != 0 ? errno : EIO;
+#else
+    if (ftruncate(fileno(file), static_cast<off_t>(length)) != 0) return errno != 0 ? errno : EIO;
+    if (fseeko(file, static_cast<off_t>(length), SEEK_SET) != 0) return errno != 0 ? errno : EIO;
+#endif
+    return 0;
+}
+
+int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength) {
+    errno = 0;
+#ifdef _WIN32
+    int fd = _open(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+#else
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+#endif
+    if (fd < 0) return errno != 0 ? errno : EIO;
+#ifdef _WIN32
+    std::FILE *file = _fdopen(fd, "wb");
+#else
+    std::FILE *file = fdopen(fd, "wb");
+#endif
+    if (file == nullptr) {
+        const int rc = errno != 0 ? errno : EIO;
+#ifdef _WIN32
+        _close(fd);
+#else
+        close(fd);
+#endif
+        return rc;
+    }
+    uint64_t size = 0;
+    int rc = CSOutFileSize(file, &size);
+    // Shorter than its writer knew it: not the file it wrote, or cut already; left as it is.
+    if (rc == 0 && size < length) rc = ERANGE;
+    if (rc == 0) rc = CSOutFileCut(file, length);
+    if (rc == 0 && tailLength > 0) rc = realWrite(file, tail, tailLength);
+    errno = 0;
+    const int closed = std::fclose(file) == 0 ? 0 : (errno != 0 ? errno : EIO);
+    return rc != 0 ? rc : closed;
+}
+
+int CSOutFileRemove(const char *path) {
+    errno = 0;
+    return std::remove(path) == 0 ? 0 : (errno != 0 ? errno : EIO);
+}
+
+int CSOutFileExists(const char *path) {
+    errno = 0;
+#ifdef _WIN32
+    struct _stat64 status {};
+    if (_stat64(path, &status) == 0) return 0;
+#else
+    struct stat status {};
+    if (stat(path, &status) == 0) return 0;
+#endif
+    return errno != 0 ? errno : EIO;
 }

@@ -97,6 +97,18 @@ int CSOutFileCreate(const char *path, CSOutFile **file);
 int CSOutFileWrite(CSOutFile *file, const void *data, size_t length);
 int CSOutFileFlush(CSOutFile *file);
 int CSOutFileClose(CSOutFile *file);
+// ENOENT when the open file no longer has a name (it, or its folder, was removed), else 0 or an errno.
+int CSOutFileLinked(CSOutFile *file);
+// The length of the open file.
+int CSOutFileSize(CSOutFile *file, uint64_t *size);
+// Cuts the open file back to length; the next write goes on from there.
+int CSOutFileCut(CSOutFile *file, uint64_t length);
+// Cuts the existing file back to length and writes tail after it (a file shorter than length is
+// left as it is: ERANGE). Written through and closed.
+int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength);
+int CSOutFileRemove(const char *path);
+// 0 when a file of that name exists, ENOENT when none does, else an errno value.
+int CSOutFileExists(const char *path);
 // A text file the console copies its lines to: truncated, or appended to with append 1, and not
 // inherited by programs the process starts. 0 or an errno value. Written and closed as above.
 int CSOutFileOpen(const char *path, int append, CSOutFile **file);

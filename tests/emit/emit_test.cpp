@@ -92,8 +92,13 @@ TEST(EmitValues, EachKindAndMarkerInEachFormat) {
         {"bytes", bytes, "\"F\":\"01AB\"", "F(01AB)", ",01AB"},
         {"all marker", all, "\"F\":\"*\"", "F(*)", ",*"},
         {"text", text("a,b"), "\"F\":\"a,b\"", "F('a,b')", ",\"a,b\""},
-        {"quote", text("say \"hi\"\\"), "\"F\":\"say \\\"hi\\\"\\\\\"", "F('say \"hi\"\\')",
+        {"quote", text("say \"hi\"\\"), "\"F\":\"say \\\"hi\\\"\\\\\"", "F('say \"hi\"\\\\')",
          ",\"say \"\"hi\"\"\\\""},
+        // MQSC doubles an apostrophe, and writes control characters so that the record stays one line.
+        {"apostrophe", text("it's\n\x1B"), "\"F\":\"it's\\n\\u001B\"", "F('it''s\\x0A\\x1B')",
+         ",\"it's\n\x1B\""},
+        {"injection", text("x') EVQMGR('FAKE"), "\"F\":\"x') EVQMGR('FAKE\"", "F('x'') EVQMGR(''FAKE')",
+         ",x') EVQMGR('FAKE"},
     };
     for (const ValueCase &k : cases) {
         EXPECT_EQ(render(EV_EMIT_JSON, EV_READER_PROGRAM, k.value), k.json) << k.what;
@@ -614,7 +619,8 @@ TEST_F(EmitTest, FailedWriteIsReportedWithItsErrno) {
 // byte written once the engine has set them up.
 TEST_F(EmitTest, FileOutputIsTranslatedThroughTheEnginesTable) {
     emitInstall();
-    useFile(dir.file("page.json"));
+    emitter->format = EV_EMIT_MQSC;
+    useFile(dir.file("page.txt"));
     EvEmitCodePage &page = evEmitCodePage;
     for (int byte = 0; byte < 256; byte++) page.table[byte] = static_cast<uint8_t>(std::toupper(byte));
     page.translate = 1;
@@ -629,7 +635,7 @@ TEST_F(EmitTest, FileOutputIsTranslatedThroughTheEnginesTable) {
     emitTranslation = nullptr;
     ASSERT_EQ(result, EMIT_DONE);
     closeOutputs();
-    const std::string text = dir.read("page.json");
+    const std::string text = dir.read("page.txt");
     EXPECT_NE(text.find("LOWER"), std::string::npos) << text;
     EXPECT_EQ(text.find("lower"), std::string::npos) << text;
 }

@@ -53,13 +53,14 @@ inline constexpr const char *kDown = "Connect 'QM1' RC(2059)";
 class Zunt {
 public:
     // environment: more variables for the child, "NAME=value".
+    // wrapper: a command that runs the program (its path and options follow as arguments).
     Zunt(const zt::TempDir &dir, const std::string &name, const std::vector<std::string> &options,
-         const std::vector<std::string> &environment = {})
+         const std::vector<std::string> &environment = {}, const std::vector<std::string> &wrapper = {})
         : out_(dir.file(name + ".out")),
           err_(dir.file(name + ".err")),
           logRoot_(dir.file(name + ".log")),
           background_(std::find(options.begin(), options.end(), "-k") != options.end()),
-          child_(start(dir, options, environment)) {}
+          child_(start(dir, options, environment, wrapper)) {}
 
     bool running() { return child_.running(); }
     // The exit code, 128 + the signal that ended it, or -1 while it runs after the wait.
@@ -107,10 +108,11 @@ public:
 
 private:
     zt::ChildStart start(const zt::TempDir &dir, const std::vector<std::string> &options,
-                         const std::vector<std::string> &environment) const {
+                         const std::vector<std::string> &environment,
+                         const std::vector<std::string> &wrapper) const {
         std::filesystem::create_directories(logRoot_);
-        zt::ChildStart start{
-            {ZUNT_PROGRAM}, zt::standInLibrary(MINIQM_MQM_LIBRARY, dir.file("mq")), out_, err_, ""};
+        zt::ChildStart start{wrapper, zt::standInLibrary(MINIQM_MQM_LIBRARY, dir.file("mq")), out_, err_, ""};
+        start.args.push_back(ZUNT_PROGRAM);
         start.args.insert(start.args.end(), options.begin(), options.end());
         if (std::find(options.begin(), options.end(), "-L") == options.end())
             start.args.insert(start.args.end(), {"-L", logRoot_});

@@ -1,4 +1,5 @@
-// The console's copy file: truncated or appended to, and never inherited by a started program.
+// The console's copy file: truncated or appended to, and never inherited by a started program. The
+// emitters' files: a write that meets a full device fails itself, and a file is cut back.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -27,6 +28,40 @@ TEST(OutFileOpen, TruncatesOrAppendsAndIsCloseOnExec) {
     CSOutFile *file = reinterpret_cast<CSOutFile *>(1);
     EXPECT_EQ(CSOutFileOpen(dir.file("no/such").c_str(), 0, &file), ENOENT);
     EXPECT_EQ(file, nullptr);
+}
+
+#ifndef _WIN32
+// A full device fails the write that meets it, not a later flush or close.
+TEST(OutFileWrite, AFullDeviceFailsTheWriteItself) {
+    CSOutFile *file = nullptr;
+    ASSERT_EQ(CSOutFileOpen("/dev/full", 0, &file), 0);
+    EXPECT_EQ(CSOutFileWrite(file, "a record\n", 9), ENOSPC);
+    (void)CSOutFileClose(file);
+}
+#endif
+
+TEST(OutFileCut, OpenAndByNameWithAnEnding) {
+    zt::TempDir dir;
+    const std::string path = dir.file("out.json");
+    CSOutFile *file = nullptr;
+    ASSERT_EQ(CSOutFileCreate(path.c_str(), &file), 0);
+    EXPECT_EQ(CSOutFileWrite(file, "{\"a\":[1,2", 9), 0);
+    uint64_t size = 0;
+    EXPECT_EQ(CSOutFileSize(file, &size), 0);
+    EXPECT_EQ(size, 9u);
+    EXPECT_EQ(CSOutFileLinked(file), 0);
+    EXPECT_EQ(CSOutFileCut(file, 6), 0);
+    EXPECT_EQ(CSOutFileWrite(file, "3", 1), 0);
+    EXPECT_EQ(CSOutFileClose(file), 0);
+    EXPECT_EQ(dir.read("out.json"), "{\"a\":[3");
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 6, "]}", 2), 0);
+    EXPECT_EQ(dir.read("out.json"), "{\"a\":[]}");
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 20, "", 0), ERANGE);  // shorter: left as it is
+    EXPECT_EQ(dir.read("out.json"), "{\"a\":[]}");
+    EXPECT_EQ(CSOutFileExists(path.c_str()), 0);
+    EXPECT_EQ(CSOutFileRemove(path.c_str()), 0);
+    EXPECT_EQ(CSOutFileExists(path.c_str()), ENOENT);
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 0, "", 0), ENOENT);
 }
 
 }  // namespace

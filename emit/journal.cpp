@@ -1,0 +1,252 @@
+// The emitters' files kept with the units of work. Every file written since the last commit is
+// listed with the length its last committed unit left and the text that ends its open document
+// there. A commit saves those lengths in its own unit; a backout cuts each file the unit wrote back
+// to its committed length and ends its document, and removes the files the unit made; a load does
+// the same from the saved state. So every record is in the files once, and no record is torn, for
+// whatever ends a unit.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emit/internal.h"
+
+namespace {
+
+struct JournalFile {
+    std::string name;
+    uint64_t committed;         // the length the last committed unit left
+    std::string committedTail;  // what ends the document at that length
+    uint64_t length;            // written so far
+    std::string tail;           // what ends the document at length, as the commit being made saves it
+    int32_t writer;             // the set whose open unit wrote past committed; -1 none
+    bool made;                  // the writer's unit made the file
+};
+
+std::vector<JournalFile> gFiles;
+// The names the last loaded state lists: a file made since that is not among them goes.
+std::vector<std::string> gListed;
+
+constexpr uint32_t kStateVersion = 1;
+constexpr size_t kTailMax = 1024;
+
+JournalFile *find(const char *name) {
+    for (JournalFile &file : gFiles)
+        if (file.name == name) return &file;
+    return nullptr;
+}
+
+int32_t setIdOf(const EmitContext *c) {
+    return c->set != nullptr ? c->set->id : EV_SET_E;
+}
+
+EmitterDef *holderOf(const std::string &name) {
+    for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next)
+        if (e->openFile != nullptr && name == e->openFileName) return e;
+    return nullptr;
+}
+
+// Closes an emitter's file as it stands (nothing more is written) and forgets its unit.
+void closeRaw(EmitterDef *e) {
+    if (e->openFile == nullptr) return;
+    if (int rc = CSOutFileClose(e->openFile))
+        evOutputF(EV_OUT_ERROR, 1, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
+    e->openFile = nullptr;
+    e->openFileName[0] = 0;
+    emitResetUnit(e);
+}
+
+// Puts a file back to a committed length and its ending, or removes it when no committed unit wrote
+// to it. A file that is gone is left so.
+void restore(const std::string &name, uint64_t length, const std::string &tail, bool remove) {
+    if (EmitterDef *holder = holderOf(name)) closeRaw(holder);
+    const int rc = remove ? CSOutFileRemove(name.c_str())
+                          : CSOutFileCutPath(name.c_str(), length, tail.data(), tail.size());
+    if (rc != 0 && rc != ENOENT)
+        evOutputF(EV_OUT_ERROR, 1, "Emitter file '%s' could not be put back to %llu bytes RC(%d)",
+                  name.c_str(), static_cast<unsigned long long>(remove ? 0 : length), rc);
+    else if (rc == 0 && remove)
+        evOutputF(EV_OUT_PROGRESS, 1, "Emitter file '%s' removed: its unit of work did not commit",
+                  name.c_str());
+}
+
+// The text that ends the emitter's open document now, as its close would write it, the emitter left
+// as it was. Only JSON documents end in text, and JSON files are not translated.
+std::string documentTail(EmitterDef *e) {
+    if (!e->documentOpen) return {};
+    char errorText[EMIT_ERROR_MAX];
+    EmitContext c{};
+    c.emitter = e;
+    c.errorText = errorText;
+    if (!emitSelectFormat(&c) || emitHolding() == nullptr) return {};
+    const EmitterDef saved = *e;
+    emitCloseGroup(&c);
+    std::string tail;
+    if (!c.overflow) tail.assign(emitHolding(), c.writePosition);
+    e->document = saved.document;
+    e->group = saved.group;
+    e->indent = saved.indent;
+    e->documentOpen = saved.documentOpen;
+    e->documentRecords = saved.documentRecords;
+    e->column = saved.column;
+    return tail.size() <= kTailMax ? tail : std::string();
+}
+
+void appendU32(std::vector<uint8_t> &out, uint32_t value) {
+    uint8_t bytes[4];
+    mqiPutU32(bytes, 0, value);
+    out.insert(out.end(), bytes, bytes + 4);
+}
+
+}  // namespace
+
+int emitJournalNaming(EmitContext *c, const char *name) {
+    // Without a data queue there is no committed state to keep the file with.
+    ConnectionSet *owner = c->set != nullptr ? c->set : evSet(EV_SET_E);
+    if (owner->io.mq == nullptr) return 1;
+    return evPutEmitNewFile(owner, name, c->errorText, EMIT_ERROR_MAX);
+}
+
+void emitJournalMade(EmitContext *c) {
+    EmitterDef *e = c->emitter;
+    emitJournalForget(e->openFileName);  // a name used again after its file was removed
+    gFiles.push_back(JournalFile{e->openFileName, 0, {}, 0, {}, setIdOf(c), true});
+}
+
+void emitJournalForget(const char *name) {
+    std::erase_if(gFiles, [name](const JournalFile &file) { return file.name == name; });
+}
+
+uint64_t emitJournalLength(const EmitterDef *e) {
+    const JournalFile *file = find(e->openFileName);
+    return file != nullptr ? file->length : 0;
+}
+
+void emitJournalWrote(EmitContext *c, uint32_t length) {
+    EmitterDef *e = c->emitter;
+    JournalFile *file = find(e->openFileName);
+    if (file == nullptr) {
+        gFiles.push_back(JournalFile{e->openFileName, 0, {}, 0, {}, -1, false});
+        file = &gFiles.back();
+    }
+    file->length += length;
+    if (file->writer < 0) file->writer = setIdOf(c);
+}
+
+int emitFileState(int32_t set, uint8_t **message, int32_t *length) {
+    *message = nullptr;
+    *length = 0;
+    bool due = false;
+    for (JournalFile &file : gFiles) {
+        if (file.writer != set) continue;
+        due = true;
+        EmitterDef *holder = holderOf(file.name);
+        file.tail = holder != nullptr ? documentTail(holder) : std::string();
+    }
+    if (!due) return 1;
+    std::vector<uint8_t> out;
+    appendU32(out, kStateVersion);
+    appendU32(out, static_cast<uint32_t>(gFiles.size()));
+    for (const JournalFile &file : gFiles) {
+        // Another set's open unit (there is none while this one writes files) keeps its own.
+        const bool own = file.writer == set;
+        const uint64_t at = own ? file.length : file.committed;
+        const std::string &tail = own ? file.tail : file.committedTail;
+        appendU32(out, static_cast<uint32_t>(at));
+        appendU32(out, static_cast<uint32_t>(at >> 32));
+        appendU32(out, static_cast<uint32_t>(file.name.size()));
+        appendU32(out, static_cast<uint32_t>(tail.size()));
+        out.insert(out.end(), file.name.begin(), file.name.end());
+        out.insert(out.end(), tail.begin(), tail.end());
+    }
+    auto *bytes = static_cast<uint8_t *>(CSGetMem(out.size()));
+    if (bytes == nullptr) return 0;
+    std::memcpy(bytes, out.data(), out.size());
+    *message = bytes;
+    *length = static_cast<int32_t>(out.size());
+    return 1;
+}
+
+void emitUnitEnded(int32_t set, int committed) {
+    for (JournalFile &file : gFiles) {
+        if (file.writer != set) continue;
+        if (committed) {
+            file.committed = file.length;
+            file.committedTail = file.tail;
+            file.made = false;
+        } else {
+            restore(file.name, file.committed, file.committedTail, file.made);
+            file.name.clear();
+        }
+        file.writer = -1;
+    }
+    // A file that is closed and committed needs no more care.
+    std::erase_if(gFiles, [](const JournalFile &file) {
+        return file.name.empty() || (file.writer < 0 && holderOf(file.name) == nullptr);
+    });
+}
+
+void emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
+    if (kind == EV_DQ_KIND_EMIT_NEW_FILE) {
+        const std::string name(reinterpret_cast<const char *>(message), static_cast<size_t>(length));
+        for (const std::string &listed : gListed)
+            if (listed == name) return;
+        restore(name, 0, {}, true);
+        return;
+    }
+    // Memory holds what is committed from here: no file stays open past the state that is loaded.
+    for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next) closeRaw(e);
+    gFiles.clear();
+    gListed.clear();
+    if (message == nullptr) return;
+    const auto size = static_cast<uint32_t>(length);
+    if (size < 8 || mqiGetU32(message, 0) != kStateVersion) {
+        evOutput(EV_OUT_ERROR, "Damaged emitter file state ignored.", -1, 1);
+        return;
+    }
+    const uint32_t count = mqiGetU32(message, 4);
+    uint32_t at = 8;
+    for (uint32_t i = 0; i < count; i++) {
+        if (size - at < 16) break;
+        const uint64_t fileLength = mqiGetU32(message, at) | uint64_t{mqiGetU32(message, at + 4)} << 32;
+        const uint32_t nameLength = mqiGetU32(message, at + 8);
+        const uint32_t tailLength = mqiGetU32(message, at + 12);
+        at += 16;
+        if (nameLength > size - at || tailLength > size - at - nameLength) break;
+        const std::string name(reinterpret_cast<const char *>(message + at), nameLength);
+        const std::string tail(reinterpret_cast<const char *>(message + at + nameLength), tailLength);
+        at += nameLength + tailLength;
+        gListed.push_back(name);
+        restore(name, fileLength, tail, false);
+    }
+}
+
+// Unlike the documented flush after the commit (of NDJSON files, of all with ZUNT_EMIT_FLUSH), every
+// write already goes through to the file, and this check runs before the commit, for every format:
+// a file the unit wrote whose flush fails, or that lost its name, fails the unit by ONERROR.
+int emitCheckFiles(QmgrContext *context, ConnectionSet *set) {
+    for (bool again = true; again;) {
+        again = false;
+        for (const JournalFile &file : gFiles) {
+            if (file.writer != set->id) continue;
+            EmitterDef *e = holderOf(file.name);
+            if (e == nullptr) continue;
+            int rc = CSOutFileFlush(e->openFile);
+            if (rc == 0) rc = CSOutFileLinked(e->openFile);
+            if (rc == 0) continue;
+            char errorText[EMIT_ERROR_MAX];
+            EmitContext c{};
+            c.qmgrContext = context;
+            c.set = set;
+            c.emitter = e;
+            c.errorText = errorText;
+            (void)emitSelectFormat(&c);
+            // DISCARD drops the file and goes on; SUSPEND backs the unit out.
+            if (emitFail(&c, "Error writing to file '%s' RC(%d)", file.name.c_str(), rc) != EMIT_DONE)
+                return 0;
+            again = true;
+            break;
+        }
+    }
+    return 1;
+}

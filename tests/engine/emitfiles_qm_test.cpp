@@ -1,0 +1,291 @@
+// The emitters' files as the real program writes them on the stand-in: a write that fails (a file
+// size limit) is seen at once and goes the emitter's ONERROR way, and after kills at the emit and
+// commit steps and after backed-out units every file parses and holds each record exactly once.
+#include "tests/engine/emitfiles.h"
+
+namespace {
+
+using ef::EmitFilesQmTest;
+using pt::Zunt;
+
+// Under a file size limit (the signal it raises ignored, as a shell's ulimit and trap leave it) the
+// file fills: the failed write is taken back off and reported, and ONERROR decides. SUSPEND: the
+// unit backs out and the event queue waits with the rest; DISCARD: each failed record is counted
+// and the next file is opened.
+TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "no shell to set the limit";
+    constexpr int kEvents = 400;
+    const std::vector<std::string> limited = {"/bin/sh", "-c", "ulimit -f 64 && trap '' XFSZ && exec \"$@\"",
+                                              "sh"};
+    for (uint32_t onError : {EV_ONERROR_SUSPEND, EV_ONERROR_DISCARD}) {
+        SCOPED_TRACE(onError);
+        const std::string out =
+            useEmitter("limit" + std::to_string(onError), EV_EMIT_NDJSON, onError, 0, "ev.ndjson");
+        const int from = put.load();
+        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+        emptyQueue("REPLY.Q");
+        putBurst(kEvents);
+        {
+            Zunt zunt(dir, "limit" + std::to_string(onError), runOptions(), {}, limited);
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_TRUE(zunt.waitLog("Error writing to file '" + out + "/ev")) << zunt.out();
+            if (onError == EV_ONERROR_DISCARD) {
+                EXPECT_TRUE(drained()) << undrained();
+            }
+            const std::string display = command("DISPLAY EVEMIT(FILES) ALL");
+            const std::string status = command(std::string("DISPLAY EVQ(") + pt::kQmgrEvents + ") STATUS");
+            const std::string alerts = command("DISPLAY EVALERT(*) ALL");
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+            const std::string log = zunt.log();
+            const int failures = et::countOf(log, "*** Error writing to file '" + out + "/ev");
+            EXPECT_NE(log.find(".ndjson' RC(27) ***"), std::string::npos) << log;  // EFBIG
+            const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+            EXPECT_EQ(files.damaged, "");
+            const std::map<std::string, int> names = ef::recordsByName(files);
+            EXPECT_EQ(ef::notOnce(names), "");
+            const int written = static_cast<int>(names.size());
+            EXPECT_EQ(et::countOf(alerts, out + "/ev"), failures) << alerts;
+            if (onError == EV_ONERROR_SUSPEND) {
+                // The rest waits on the suspended queue; what was written was committed.
+                EXPECT_EQ(failures, 1);
+                EXPECT_EQ(depth(pt::kQmgrEvents), kEvents - written);
+                EXPECT_NE(status.find("STATUS(EMITFAIL)"), std::string::npos) << status;
+            } else {
+                EXPECT_GT(failures, 0);
+                EXPECT_EQ(written, kEvents - failures);
+                EXPECT_EQ(shown(display, "ERRORCT"), failures) << display;
+                EXPECT_EQ(shown(display, "MSGCT"), kEvents) << display;
+            }
+            EXPECT_EQ(ef::outside(names, from, from + kEvents), "");
+        }
+    }
+}
+
+// The output folder removed while a file is open: the next write is seen going into a file without a
+// name, the unit backs out and the queue waits; resumed into a new folder, the records held back are
+// written there once.
+TEST_F(EmitFilesQmTest, AFolderRemovedUnderAnOpenFileSuspendsItsQueue) {
+    const std::string out = useEmitter("removed", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.ndjson");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    Zunt zunt(dir, "removed", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putBurst(30);
+    EXPECT_TRUE(drained()) << undrained();
+    EXPECT_TRUE(
+        et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() == 30; }));
+    std::filesystem::remove_all(out);
+    const int from = put.load();
+    putBurst(30);
+    EXPECT_TRUE(zunt.waitLog("*** Error writing to file '" + out + "/ev.ndjson' RC(2) ***")) << zunt.log();
+    EXPECT_NE(command(std::string("DISPLAY EVQ(") + pt::kQmgrEvents + ") STATUS").find("STATUS(EMITFAIL)"),
+              std::string::npos);
+    EXPECT_EQ(depth(pt::kQmgrEvents), 30);
+    std::filesystem::create_directories(out);
+    command(std::string("RESUME EVQ(") + pt::kQmgrEvents + ")");
+    EXPECT_TRUE(drained()) << undrained();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    const std::map<std::string, int> records = ef::recordsByName(files);
+    EXPECT_EQ(ef::missingOrTwice(records, from, put.load()), "");
+    EXPECT_EQ(ef::outside(records, from, put.load()), "");
+}
+
+// The values of an MQSC-style text read back: each ('...') with '' as one apostrophe, \\ as one
+// backslash and \xHH as that byte.
+std::vector<std::string> mqscValues(const std::string &text) {
+    std::vector<std::string> values;
+    for (size_t at = text.find("('"); at != std::string::npos; at = text.find("('", at)) {
+        std::string value;
+        size_t i = at + 2;
+        for (; i < text.size(); i++) {
+            const char c = text[i];
+            if (c == '\'' && i + 1 < text.size() && text[i + 1] == '\'') {
+                value += '\'';
+                i++;
+            } else if (c == '\'') {
+                break;
+            } else if (c == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+                value += '\\';
+                i++;
+            } else if (c == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+                value += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+                i += 3;
+            } else {
+                value += c;
+            }
+        }
+        values.push_back(value);
+        at = i;
+    }
+    return values;
+}
+
+// An event naming an object with control characters, quotes, a backslash and letters beyond ASCII, in
+// the CCSID of its message (819, 1208, 500), through each format: JSON and NDJSON files parse as
+// strict UTF-8 with the text converted, a CSV field stays one field, an MQSC record reads back.
+TEST_F(EmitFilesQmTest, HostileTextsInEachCcsidStayWholeInEachFormat) {
+    // "K.café ÿ©'\"\\" line feed, escape, "x": 15 characters in Latin-1, UTF-8 ("€" for " ÿ©") and EBCDIC.
+    const std::string latin1("K.caf\xE9 \xFF\xA9'\"\\\n\x1Bx", 15);
+    // The program takes messages converted to its queue manager's CCSID (819): the text it holds.
+    const struct {
+        int32_t ccsid;
+        std::string bytes;
+        std::string held;
+        std::string json;  // the text as the JSON string holds it
+    } texts[] = {
+        {819, latin1, latin1, "K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\\\"\\\\\\n\\u001Bx"},
+        {1208, std::string("K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\"\\", 15), latin1.substr(0, 12),
+         "K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\\\"\\\\"},
+        {500, std::string("\xD2\x4B\x83\x81\x86\x51\x40\xDF\xB4\x7D\x7F\xE0\x25\x27\xA7", 15), latin1,
+         "K.caf\xC3\xA9 \xC3\xBF\xC2\xA9'\\\"\\\\\\n\\u001Bx"},
+    };
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(CONVERT.Q) REPLACE\n"), 0);
+    // Latin-1 as UTF-8: what ZUNT_EMIT_CCSID=1208 makes of the held text.
+    auto utf8 = [](const std::string &text) {
+        std::string out;
+        for (char c : text) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x80) {
+                out += c;
+            } else {
+                out += static_cast<char>(0xC0 | byte >> 6);
+                out += static_cast<char>(0x80 | (byte & 0x3F));
+            }
+        }
+        return out;
+    };
+    const struct {
+        uint32_t format;
+        bool toUtf8;  // ZUNT_EMIT_CCSID=1208
+    } setups[] = {{EV_EMIT_JSON, false},
+                  {EV_EMIT_NDJSON, false},
+                  {EV_EMIT_CSV, false},
+                  {EV_EMIT_MQSC, false},
+                  {EV_EMIT_MQSC, true}};
+    for (const auto &setup : setups) {
+        const uint32_t format = setup.format;
+        SCOPED_TRACE(format);
+        const std::string folder = "texts" + std::to_string(format) + (setup.toUtf8 ? "u" : "");
+        const std::string out = useEmitter(folder, format, EV_ONERROR_SUSPEND, 0, "ev.txt");
+        for (const auto &t : texts) {
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+            md.CodedCharSetId = t.ccsid;
+            putMessage(pt::kQmgrEvents, md, inCcsid(t.bytes, t.ccsid));
+        }
+        std::vector<std::string> environment;
+        if (setup.toUtf8) environment.emplace_back("ZUNT_EMIT_CCSID=1208");
+        Zunt zunt(dir, folder, runOptions(), environment);
+        EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const ef::Files files = ef::readFiles(out, format);
+        EXPECT_EQ(files.damaged, "");
+        ASSERT_EQ(files.texts.size(), 1u);
+        const std::string &text = files.texts[0].second;
+        for (const auto &t : texts) {
+            SCOPED_TRACE(t.ccsid);
+            if (format == EV_EMIT_JSON || format == EV_EMIT_NDJSON) {
+                EXPECT_NE(text.find("\"" + t.json + "\""), std::string::npos) << text;
+            } else if (format == EV_EMIT_CSV) {
+                // Quoted for its double quote and line feed, each double quote doubled.
+                std::string field = t.held;
+                const bool quoted = field.find_first_of("\",\n\r") != std::string::npos;
+                for (size_t at = field.find('"'); at != std::string::npos; at = field.find('"', at + 2))
+                    field.insert(at, 1, '"');
+                if (quoted) field = "\"" + field + "\"";
+                EXPECT_NE(text.find("," + field + "\n"), std::string::npos) << text;
+            } else {
+                const std::vector<std::string> values = mqscValues(text);
+                const std::string held = setup.toUtf8 ? utf8(t.held) : t.held;
+                EXPECT_NE(std::find(values.begin(), values.end(), held), values.end()) << text;
+            }
+        }
+        if (format == EV_EMIT_MQSC) {
+            EXPECT_EQ(text.find('\x1B'), std::string::npos) << "one record, one line";
+        }
+    }
+}
+
+// Every format, each run killed at a point of the emit and commit steps with a burst waiting (the
+// state save in the unit, set E's commit, the name of a file made, its removal at the commit), then
+// a run that takes in the rest: every file is whole and every event is in exactly one record.
+TEST_F(EmitFilesQmTest, KillsAtTheEmitAndCommitStepsLeaveEachRecordOnceInWholeFiles) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const struct {
+        uint32_t format;
+        const char *name;
+        std::vector<const char *> points;
+    } cases[] = {
+        {EV_EMIT_JSON, "ev.json", {"MQPUT#6:1", "MQCMIT@E_EVENT:1", "MQPUT#7:3", "MQGET#7:3"}},
+        {EV_EMIT_NDJSON, "ev.ndjson", {"MQPUT#6:1", "MQCMIT@E_EVENT:1", "MQPUT#7:1"}},
+        {EV_EMIT_CSV, "ev.csv", {"MQCMIT@E_EVENT:1", "MQPUT#7:2"}},
+        {EV_EMIT_MQSC, "ev.txt", {"MQPUT#6:1", "MQPUT#7:2"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Small files: a burst fills several, and a unit carries records into the next file.
+        const std::string out =
+            useEmitter("kills" + std::to_string(c.format), c.format, EV_ONERROR_SUSPEND, 2048, c.name);
+        const int from = put.load();
+        for (const char *point : c.points) {
+            putBurst(60);
+            Zunt zunt(dir, "at" + std::to_string(++runs), runOptions(),
+                      {std::string("ZUNT_TEST_KILL_AT=") + point});
+            EXPECT_EQ(zunt.wait(30000), pt::kKilled) << "not reached: " << point << "\n" << zunt.out();
+        }
+        {
+            Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        const ef::Files files = ef::readFiles(out, c.format);
+        EXPECT_EQ(files.damaged, "");
+        EXPECT_GT(files.texts.size(), 2u);
+        EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+        keepRunsOnFailure();
+    }
+}
+
+// Units backed out while the data queue refuses puts, in a steady flow: what each wrote is taken
+// back, and the redelivered records are written once.
+TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
+    const std::string out = useEmitter("backouts", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.ndjson");
+    const int from = put.load();
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(30)"});
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    startFeeding(20);
+    {
+        Zunt zunt(dir, "backouts", options);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(
+            et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() > 20; }));
+        ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + EV_DATA_QUEUE_NAME + ") PUT(DISABLED)\n"), 0);
+        EXPECT_TRUE(zunt.waitLog("RC(2051)")) << zunt.log();
+        usleep(1500000);
+        ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + EV_DATA_QUEUE_NAME + ") PUT(ENABLED)\n"), 0);
+        // The queue held for the data queue's condition goes on when told.
+        EXPECT_TRUE(zunt.waitLog("Put INHIBITED")) << zunt.log();
+        const std::string resumed = command(std::string("RESUME EVQ(") + pt::kQmgrEvents + ")");
+        EXPECT_NE(resumed.find("AMQ"), std::string::npos) << resumed;
+        usleep(500000);
+        stopFeeding();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_GT(et::countOf(zunt.log(), "RC(2051)"), 0);
+    }
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    keepRunsOnFailure();
+}
+
+}  // namespace
