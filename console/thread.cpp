@@ -49,7 +49,9 @@ int cslStartThread(void (*function)(cslConnection *), cslConnection *record) {
     try {
         std::thread(function, record).detach();
         return 1;
-    } catch (const std::system_error &) {
+    } catch (const std::system_error &failure) {
+        evOutputF(EV_OUT_ERROR, 1, "Console thread could not be started: %s",
+                  failure.code().message().c_str());
         return 0;
     }
 }

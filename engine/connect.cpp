@@ -2,6 +2,7 @@
 // each runs on a worker, one at a time by the connecting and disconnecting flags. The connection
 // sets themselves (MQCONNX, the event handler, consumers, MQDISC) and the initialisation of a
 // connection slot in at evConnectSets, evDisconnectSets and evFreeAll.
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -83,7 +84,10 @@ void evStopAndDisconnect(int32_t handle) {
     if (evRunState.disconnecting.exchange(1) != 0) return;
     WorkItem item{};
     item.function = evSequences()->disconnect;
-    if (evWorkPost(&item) != 0) evRunState.disconnecting.store(0);
+    if (evWorkPost(&item) != 0) {
+        evOutputF(EV_OUT_ERROR, 1, "Disconnect sequence could not be started: %s", std::strerror(errno));
+        evRunState.disconnecting.store(0);
+    }
 }
 
 void evDisconnectThread(WorkItem *) {

@@ -839,5 +839,9 @@ void evVersionCheckThread(void *argument);
 // Starts the thread (start-up); wakes it to end and waits for it at most 5 s (shutdown).
 void evStartVersionCheck();
 void evStopVersionCheck();
+// From a thread that is no callback (the version check, the main loop): adds the alert of that
+// category (text; null removes that category's alerts) as one unit of set C that changes alerts
+// only: set C held, the consumer lock taken, set E left alone. Nothing while not ready or ending.
+void evChangeAlertAlone(const char *category, int32_t severity, int32_t retention, const char *text);
 // Steps 3 to 7 of the report for a check's result (errorText: the check's failure, or empty).
 void evVersionReportResult(const EvVersionRecord *record, const char *errorText);

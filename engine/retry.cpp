@@ -2,6 +2,7 @@
 // main loop's retry step starts each attempt; the chosen scheme's counts run down with the attempts
 // and are full again after every connect, so that each outage gets the whole scheme.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,7 @@ int32_t currentWait = 0;
 int64_t lastAttempt = 0;
 // Armed by each attempt: the first retry step that waits says when the next attempt comes.
 std::atomic<int32_t> announceWait{0};
+std::atomic<uint64_t> attemptErrors{0};  // error lines written before the last attempt began
 
 bool equalNoCase(const char *a, const char *b) {
     for (; *a != '\0' && *b != '\0'; a++, b++)
@@ -96,8 +98,10 @@ void postConnect() {
     WorkItem item{};
     item.function = evSequences()->connect;
     if (evWorkPost(&item) != 0) {
-        evOutput(EV_OUT_ERROR, "Connect sequence could not be started, out of storage", -1, 1);
+        // Nothing would ever connect: the start ends, saying why (a thread or storage refused).
+        evOutputF(EV_OUT_ERROR, 1, "Connect sequence could not be started: %s", std::strerror(errno));
         evRunState.connecting.store(0);
+        evEndWith(EV_EXIT_START);
     }
 }
 
@@ -195,6 +199,7 @@ void evStartConnectSequence() {
     evRunState.connecting.store(1);
     evRunState.retrying.store(0);
     announceWait.store(1);
+    attemptErrors.store(evLastError(nullptr, 0));
     const int64_t now = evClockNow();
     RetryScheme row{};
     {
@@ -244,7 +249,13 @@ void evRetryConnection(int32_t *hookFlag) {
         if (announceWait.exchange(0) != 0) {
             char text[CS_INTERVAL_TEXT_MAX];
             CSFormatInterval(static_cast<int32_t>(remaining), text, 1);
-            evOutputF(EV_OUT_PROGRESS, 1, "Connection will be retried in %s", text);
+            // The failure that ended the attempt, when one was said: a line further up may be long gone.
+            char failure[EV_LAST_ERROR_MAX];
+            if (evLastError(failure, sizeof failure) != attemptErrors.load())
+                evOutputF(EV_OUT_PROGRESS, 1, "Connection will be retried in %s(last failure: %s)", text,
+                          failure);
+            else
+                evOutputF(EV_OUT_PROGRESS, 1, "Connection will be retried in %s", text);
         }
         return;
     }

@@ -230,6 +230,14 @@ int evMainTick(int32_t *hookFlag) {
     if (evRunState.ready.load() != 0 && evRunState.connected.load() != 0) {
         evTimedItemRun();
         evSweepDecision(now);
+        // A log that could not be written has said so on standard error; an alert says it where a
+        // user looks when the log is what failed.
+        if (const int32_t error = logTakeWriteFailure(); error != 0) {
+            char text[160];
+            std::snprintf(text, sizeof text, "The log file could not be written (%s): log lines are lost.",
+                          std::strerror(error));
+            evChangeAlertAlone("$LOG", EV_SEVERITY_ERROR, 0, text);
+        }
     }
     if (evRunState.connected.load() == 0) evRetryConnection(hookFlag);
     evSleepMs(1000);

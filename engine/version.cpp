@@ -3,6 +3,7 @@
 // the result. The alert change runs as a unit of set C that changes alerts only: set C held, the
 // consumer lock taken, set E left alone.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -190,33 +191,9 @@ int statusOk(const EvHttpBuffer *buffer, char *errorText) {
     return 0;
 }
 
-// Steps 4 to 7 of the report, as one unit of set C that changes alerts only (see the file's head).
+// Steps 4 to 7 of the report.
 void changeAlerts(bool remove, const char *text) {
-    QmgrContext *context = &evContext;
-    ConnectionSet *setC = &context->sets[EV_SET_C];
-    int32_t held = evSuspendConsumer(context, setC);
-    if (held == EV_SUSPEND_BUSY) return;
-    {
-        CSRecursiveGuard guard(gConsumerLock);
-        // Not ready (or ending): the report waits for the next check.
-        if (evRunState.ready.load() != 0 && evEndFlag.load() == 0) {
-            if (remove) {
-                (void)evAlertRemoveMatching("", 0, EV_VERSION_CATEGORY, -1, "", 0, "", 0, 0);
-            } else {
-                AlertTemplate alert{};
-                std::snprintf(alert.alert.category, sizeof alert.alert.category, "%s", EV_VERSION_CATEGORY);
-                alert.alert.severity = EV_SEVERITY_WARN;
-                alert.alert.time = evClockNow();
-                alert.alert.retention = EV_VERSION_RETENTION;
-                evAlertSetText(&alert.alert, text, -1);
-                char errorText[EV_CONFIG_TEXT + 2] = "";
-                if (!evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
-                    evOutput(EV_OUT_ERROR, errorText, -1, 1);
-            }
-            evKeepAlerts(context);
-        }
-    }
-    if (held == EV_SUSPEND_HELD) evResumeConsumer(context, setC);
+    evChangeAlertAlone(EV_VERSION_CATEGORY, EV_SEVERITY_WARN, EV_VERSION_RETENTION, remove ? nullptr : text);
 }
 
 void writeDebugFile(const char *path, const uint8_t *bytes, size_t length) {
@@ -230,6 +207,34 @@ void writeDebugFile(const char *path, const uint8_t *bytes, size_t length) {
 }
 
 }  // namespace
+
+void evChangeAlertAlone(const char *category, int32_t severity, int32_t retention, const char *text) {
+    QmgrContext *context = &evContext;
+    ConnectionSet *setC = &context->sets[EV_SET_C];
+    int32_t held = evSuspendConsumer(context, setC);
+    if (held == EV_SUSPEND_BUSY) return;
+    {
+        CSRecursiveGuard guard(gConsumerLock);
+        // Not ready (or ending): the report waits for the next check.
+        if (evRunState.ready.load() != 0 && evEndFlag.load() == 0) {
+            if (text == nullptr) {
+                (void)evAlertRemoveMatching("", 0, category, -1, "", 0, "", 0, 0);
+            } else {
+                AlertTemplate alert{};
+                std::snprintf(alert.alert.category, sizeof alert.alert.category, "%s", category);
+                alert.alert.severity = severity;
+                alert.alert.time = evClockNow();
+                alert.alert.retention = retention;
+                evAlertSetText(&alert.alert, text, -1);
+                char errorText[EV_CONFIG_TEXT + 2] = "";
+                if (!evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH, nullptr, errorText))
+                    evOutput(EV_OUT_ERROR, errorText, -1, 1);
+            }
+            evKeepAlerts(context);
+        }
+    }
+    if (held == EV_SUSPEND_HELD) evResumeConsumer(context, setC);
+}
 
 void evSetVersionUrl(const char *url) {
     if (url == nullptr) {
@@ -421,7 +426,12 @@ void evStartVersionCheck() {
     // Without its wake event the thread could not be ended: there is no check.
     if (wakeEvent == nullptr) return;
     (void)CSWaitEvent(wakeEvent, 0);  // a wake-up left from an earlier stop
-    if (!CSStartThread(evVersionCheckThread, wakeEvent, &versionThread)) versionThread = nullptr;
+    if (!CSStartThread(evVersionCheckThread, wakeEvent, &versionThread)) {
+        versionThread = nullptr;
+        // A process that cannot start a thread will not get far: the start ends, saying why.
+        evOutputF(EV_OUT_ERROR, 1, "Version check thread could not be started: %s", std::strerror(errno));
+        evEndWith(EV_EXIT_START);
+    }
 }
 
 void evStopVersionCheck() {

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -159,12 +160,19 @@ int startCommand(const char *commandLine, char *text) {
                       strerror_r(rc, reason, sizeof reason));
         return 0;
     }
-    // Reap the child so that it leaves no zombie; nothing waits for this thread.
-    std::thread([pid] {
-        int status;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    // Reap the child so that it leaves no zombie; nothing waits for this thread. A thread that cannot
+    // be created must not end the process (an uncaught exception would): the command runs, its end
+    // stays a zombie until the process ends, and that is said.
+    try {
+        std::thread([pid] {
+            int status;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error &failure) {
+        evOutputF(EV_OUT_ERROR, 1, "Command started; its end is not waited for: %s",
+                  failure.code().message().c_str());
+    }
     return 1;
 #endif
 }

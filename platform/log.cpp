@@ -99,10 +99,39 @@ void copyName(char *out, size_t size, const char *name) {
     snprintf(out, size, "%s", name != nullptr ? name : "Unknown");
 }
 
+// A write or flush of the file that failed (a full file system, a file-size limit): said once on
+// standard error and kept for the main loop's alert; the program goes on, and the lines meanwhile are
+// lost. A flush that succeeds again (the lines reached the file) ends the failure, so that the next
+// one is said again.
+int writeFailure = 0;  // its errno; 0 while writes succeed
+std::atomic<int32_t> failureToAlert{0};
+char openPath[sizeof LogSettings::logPath + 40];
+
+// ok: a flush that succeeded; else a write or flush that failed, errno saying why.
+void noteWrite(bool ok) {
+    if (ok) {
+        writeFailure = 0;
+        return;
+    }
+    const int error = errno != 0 ? errno : EIO;
+    clearerr(logFile);  // tried again with the next line
+    if (writeFailure != 0) return;
+    writeFailure = error;
+    failureToAlert.store(error);
+    char line[sizeof openPath + 200];
+    int n = snprintf(line, sizeof line,
+                     "Unable to write to log file '%s' (%s): log lines are lost until it can.\n", openPath,
+                     strerror(error));
+    if (n > 0) evConsoleWrite(2, line, strnlen(line, sizeof line));
+    evConsoleFlush(2);
+}
+
 void put(const char *bytes, size_t length) {
     if (logFile == nullptr || length == 0) return;
+    errno = 0;
     size_t n = fwrite(bytes, 1, length, logFile);
     filePosition += n;
+    if (n != length) noteWrite(false);
 }
 
 void putText(const char *text) {
@@ -121,7 +150,11 @@ __attribute__((format(printf, 1, 2))) void putf(const char *format, ...) {
 
 void closeFile() {
     if (logFile == nullptr) return;
-    fclose(logFile);
+    errno = 0;
+    const bool flushed = fflush(logFile) == 0;
+    noteWrite(flushed);
+    // The lines a failed flush kept are not written by the close either: a failed close adds nothing.
+    (void)fclose(logFile);
     logFile = nullptr;
     filePosition = 0;
 }
@@ -208,6 +241,7 @@ bool logTryOpen(char (&path)[sizeof LogSettings::logPath + 40]) {
         int n = snprintf(line, sizeof line, "Log file '%s' opened for writing.\n", path);
         if (n > 0) evConsoleWrite(2, line, strnlen(line, sizeof line));
     }
+    snprintf(openPath, sizeof openPath, "%s", path);
     logWriteHeader(now);
     fileOpened = now;
     logDeleteOldFiles(path, now);
@@ -409,12 +443,19 @@ void logCheckMaxAge() {
 void logFlushIfWritten() {
     CSRecursiveGuard logGuard(gLogConsoleLock);
     if (!logWritten.load()) return;
-    if (logFile != nullptr) fflush(logFile);
+    if (logFile != nullptr) {
+        errno = 0;
+        noteWrite(fflush(logFile) == 0);
+    }
     logWritten.store(0);
 }
 
 int32_t logHeartbeatInterval() {
     return heartbeatInterval.load();
+}
+
+int32_t logTakeWriteFailure() {
+    return failureToAlert.exchange(0);
 }
 
 int64_t logNextHeartbeat() {

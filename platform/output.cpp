@@ -81,10 +81,26 @@ void evEraseStatusLine(uint64_t length) {
 // Something went to standard error: a start-up failure in background mode has been said there.
 static std::atomic<int32_t> errorStreamUsed{0};
 
+// The last error line and how many there were (under the log and console lock).
+static char lastError[EV_LAST_ERROR_MAX];
+static uint64_t errorLines = 0;
+
+uint64_t evLastError(char *out, size_t size) {
+    CSRecursiveGuard guard(gLogConsoleLock);
+    if (out != nullptr && size > 0) snprintf(out, size, "%s", lastError);
+    return errorLines;
+}
+
 void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLog) {
     if (text == nullptr) return;
     size_t n = length < 0 ? strlen(text) : static_cast<size_t>(length);
     CSRecursiveGuard guard(gLogConsoleLock);
+    if (category == EV_OUT_ERROR) {
+        const size_t kept = n < sizeof lastError - 1 ? n : sizeof lastError - 1;
+        memcpy(lastError, text, kept);
+        lastError[kept] = '\0';
+        errorLines++;
+    }
     if (!evRunState.background.load()) {
         evEraseStatusLine(n);
         evConsoleWrite(1, text, n);

@@ -83,6 +83,10 @@ void evConsolePrint(int32_t stream, const char *text, int64_t length);
 // first error line before the run is initialised also goes to standard error, unless something was
 // written there already: a start in the background that can not get going says why, once.
 void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLog);
+// The last EV_OUT_ERROR line evOutput wrote (cut to fit; empty when none) into out, and how many such
+// lines it has written: a caller that kept the count knows whether the text is new.
+inline constexpr size_t EV_LAST_ERROR_MAX = 240;
+uint64_t evLastError(char *out, size_t size);
 
 // printf-style front of evOutput for messages with values; the text is cut at 4095 bytes.
 void evOutputF(uint32_t category, uint32_t toLog, const char *format, ...)
@@ -166,10 +170,12 @@ struct WorkItem {
     void *argument;
 };
 
-// Copies the item and queues it: 0, or 2071 when no storage is left for the copy.
+// Copies the item and queues it: 0, or 2071 (nothing queued, errno says why) when no storage is left
+// for the copy or no worker exists and none can be started.
 [[nodiscard]] int32_t evWorkPost(const WorkItem *item);
 
-// Starts one more worker thread, counted idle at once: 0, or 2071 when it cannot be created.
+// Starts one more worker thread, counted idle at once: 0, or 2071 (errno says why) when it cannot be
+// created.
 int32_t evWorkerStart();
 
 // 1 while workers live, an item is queued or any connection handle is still set; else 0.
@@ -249,6 +255,10 @@ void logCheckMaxAge();
 
 // Main loop, once a second: flushes the file when lines were written since the last flush.
 void logFlushIfWritten();
+
+// A failed write or flush of the log (said once on standard error) not yet taken: its errno, or 0.
+// The engine raises the alert for it.
+int32_t logTakeWriteFailure();
 
 // The time at which the main loop writes the heartbeat (any log line moves it on).
 int64_t logNextHeartbeat();

@@ -130,7 +130,9 @@ int evComputerName(char *out, size_t size);
 // "FilePath" under "SOFTWARE\\IBM\\MQSeries\\CurrentVersion" (both in the registry's 32-bit view),
 // else "c:\\mqm". 1, or 0 with out empty when it does not fit in size bytes.
 int CSMqDataPath(char *out, size_t size);
-// SIGTERM sets evEndFlag (the orderly end a service manager asks for); SIGPIPE is ignored.
+// SIGTERM, SIGINT and SIGHUP set evEndFlag (the orderly end a service manager, Ctrl-C or a closed
+// terminal asks for; on Windows the console's Ctrl-C, Ctrl-Break, close and shutdown notices);
+// SIGPIPE and SIGXFSZ are ignored, so that such a write fails with EPIPE or EFBIG.
 void evHandleTermination();
 // Ends the process at once, as kill -9 from outside would: no handler, no flush, no clean-up
 // (Windows: terminated with exit code 137).
@@ -153,7 +155,7 @@ struct CSThread;
 struct CSEvent;
 
 // Starts body(argument) on a thread of its own. With handle null the thread is detached; else
-// *handle is for CSJoinThread. 1, or 0 when the thread cannot be started.
+// *handle is for CSJoinThread. 1, or 0 (errno says why) when the thread cannot be started.
 [[nodiscard]] int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handle);
 // Waits (real time; CS_INFINITE: without limit) for the thread's end and frees the handle: 1 when
 // it ended, 0 when it still runs (it is then detached and ends on its own).

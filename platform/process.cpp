@@ -1,5 +1,5 @@
 // The process itself: where its program file lives, its current folder, and the signals a service
-// manager or a closed pipe sends it.
+// manager, a terminal, a closed pipe or a file-size limit sends it.
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -70,9 +70,14 @@ void evHandleTermination() {
     struct sigaction action {};
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
+    // A service manager's SIGTERM, Ctrl-C's SIGINT and a closed terminal's SIGHUP: each the orderly
+    // end, so that units are committed or backed out and the emitters' files are closed whole.
+    for (int ending : {SIGTERM, SIGINT, SIGHUP}) sigaction(ending, &action, nullptr);
     // A reader that went away must end a write with EPIPE, not the process.
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) must fail the write with EFBIG, which its writer reports, not end
+    // the process without a word.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void evKillProcess() {

@@ -1,6 +1,6 @@
 // Windows side of the process: the folder of its .exe (GetModuleFileNameA), its current folder,
-// its user name (GetUserNameA), the computer's name (GetComputerNameA), and the console's close and
-// shutdown notices as the orderly end.
+// its user name (GetUserNameA), the computer's name (GetComputerNameA), and the console's Ctrl-C,
+// Ctrl-Break, close and shutdown notices as the orderly end.
 #include <windows.h>
 
 #include <cstring>
@@ -11,9 +11,10 @@
 namespace {
 
 BOOL WINAPI onConsoleControl(DWORD type) {
-    // Closing the console window, logging off or shutting down: the orderly end, as the 'Q' 'Y'
-    // keys give it. Ctrl-C and Ctrl-Break keep their default, as SIGINT does on Linux.
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    // Ctrl-C, Ctrl-Break, closing the console window, logging off or shutting down: the orderly
+    // end, as the 'Q' 'Y' keys give it and as SIGINT, SIGHUP and SIGTERM do on Linux.
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT ||
+        type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
         evEndFlag.store(1);
         return TRUE;
     }

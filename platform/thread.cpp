@@ -2,7 +2,9 @@
 // wait on an event keeps to the clock's table, so that under a test clock its time-out is reached
 // by the test clock's time rather than by real time passing.
 #include <pthread.h>
+
 #include <time.h>
+#include <cerrno>
 
 #include <condition_variable>
 #include <mutex>
@@ -58,10 +60,14 @@ uint32_t waitOnTestClock(CSEvent *event, uint32_t timeoutMs) {
 
 int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handle) {
     auto *thread = new (std::nothrow) CSThread{pthread_t{}, body, argument, handle == nullptr};
-    if (thread == nullptr) return 0;
+    if (thread == nullptr) {
+        errno = ENOMEM;
+        return 0;
+    }
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) {
+    if (int rc = pthread_attr_init(&attributes); rc != 0) {
         delete thread;
+        errno = rc;
         return 0;
     }
     if (handle == nullptr) pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -72,6 +78,7 @@ int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handl
     pthread_attr_destroy(&attributes);
     if (rc != 0) {
         delete thread;
+        errno = rc;
         return 0;
     }
     if (handle != nullptr) *handle = thread;

@@ -2,6 +2,8 @@
 // WaitForSingleObject. Under a test clock a wait follows the clock's table, as on Linux.
 #include <windows.h>
 
+#include <cerrno>
+
 #include <new>
 
 #include "platform/platform.h"
@@ -43,12 +45,16 @@ uint32_t waitOnTestClock(CSEvent *event, uint32_t timeoutMs) {
 
 int CSStartThread(void (*body)(void *argument), void *argument, CSThread **handle) {
     auto *thread = new (std::nothrow) CSThread{nullptr, body, argument, handle == nullptr};
-    if (thread == nullptr) return 0;
+    if (thread == nullptr) {
+        errno = ENOMEM;
+        return 0;
+    }
     // A detached thread may have freed its record before CreateThread returns: its handle goes
     // elsewhere.
     HANDLE started = CreateThread(nullptr, 0, threadStart, thread, 0, nullptr);
     if (started == nullptr) {
         delete thread;
+        errno = GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? ENOMEM : EAGAIN;
         return 0;
     }
     if (handle == nullptr) {

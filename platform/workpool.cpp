@@ -1,6 +1,7 @@
 // The worker pool: posted items run in posting order on detached threads that are started one
 // at a time when no worker is idle and stay until the program ends. The work-list lock is a
 // leaf: items run, and the "z" trace lines are written, only after it is released.
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -98,7 +99,8 @@ int32_t evWorkerStart() {
     CSRecursiveGuard guard(gWorkListLock);
     try {
         std::thread(evWorkerThread).detach();
-    } catch (const std::system_error &) {
+    } catch (const std::system_error &failure) {
+        errno = failure.code().value();
         return 2071;
     }
     idleCount++;
@@ -120,8 +122,18 @@ int32_t evWorkPost(const WorkItem *item) {
         wakeEvent().signal();
         return 0;
     }
-    // A failed start is not reported: the item waits for the next worker that becomes free.
-    evWorkerStart();
+    // A failed start leaves the item to the next worker that becomes free. Unlike the documented rule
+    // (never reported), with no worker at all none ever would: the item is taken back and the failure
+    // (errno set) is the caller's to report.
+    if (evWorkerStart() != 0 && workerCount == 0) {
+        const int error = errno;
+        for (tail = &queueHead; *tail != copy;) tail = &(*tail)->next;
+        *tail = nullptr;
+        CSUnlockRecursive(&gWorkListLock);
+        CSFreeMem(copy);
+        errno = error;
+        return 2071;
+    }
     CSUnlockRecursive(&gWorkListLock);
     return 0;
 }

@@ -29,7 +29,8 @@ TEST_F(KillCycleQmTest, EveryEventIsStoredOnceAcrossKilledQueueManagers) {
         qm.kill9();
         ASSERT_NO_FATAL_FAILURE(restartAndReconnect());
     }
-    for (int waited = 0; waited < 10000 && depth(kQmgrEvents) != 0; waited += 10) usleep(10000);
+    // Bounded for a loaded two-core machine.
+    for (int waited = 0; waited < 120000 && depth(kQmgrEvents) != 0; waited += 10) usleep(10000);
     ASSERT_EQ(depth(kQmgrEvents), 0);
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();

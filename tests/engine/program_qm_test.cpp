@@ -416,6 +416,181 @@ TEST_F(ProgramQmTest, TheExitStatusTellsHowTheRunEnded) {
 #endif
 }
 
+#ifndef _WIN32  // Windows has no signal a test can send a child under wine
+// The file emitter of the events stream, its format and file: what fileEmitter() defines.
+uint32_t emitFormat = 0;
+std::string emitFile;
+void fileEmitter() {
+    EmitterDef *emitter = evFindEmitterDef("F", -1);
+    if (emitter == nullptr) emitter = evCreateEmitterDef("F", -1);
+    ASSERT_NE(emitter, nullptr);
+    emitter->format = emitFormat;
+    std::snprintf(emitter->file, sizeof emitter->file, "%s", emitFile.c_str());
+    StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+    ASSERT_NE(def, nullptr);
+    std::snprintf(def->evEmit, sizeof def->evEmit, "F");
+}
+
+// The length of the JSON value at text[at..], or 0 when none is there whole.
+size_t jsonValue(const std::string &text, size_t at) {
+    const size_t start = at;
+    auto blanks = [&text](size_t i) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) i++;
+        return i;
+    };
+    at = blanks(at);
+    if (at >= text.size()) return 0;
+    const char c = text[at];
+    if (c == '"') {
+        for (at++; at < text.size() && text[at] != '"'; at++)
+            if (text[at] == '\\') at++;
+        return at < text.size() ? at + 1 - start : 0;
+    }
+    if (c == '{' || c == '[') {
+        const char close = c == '{' ? '}' : ']';
+        at = blanks(at + 1);
+        if (at < text.size() && text[at] == close) return at + 1 - start;
+        for (;;) {
+            if (c == '{') {
+                if (at >= text.size() || text[at] != '"') return 0;
+                const size_t key = jsonValue(text, at);
+                if (key == 0) return 0;
+                at = blanks(at + key);
+                if (at >= text.size() || text[at] != ':') return 0;
+                at++;
+            }
+            const size_t value = jsonValue(text, at);
+            if (value == 0) return 0;
+            at = blanks(at + value);
+            if (at < text.size() && text[at] == ',') {
+                at = blanks(at + 1);
+                continue;
+            }
+            return at < text.size() && text[at] == close ? at + 1 - start : 0;
+        }
+    }
+    size_t end = at;
+    while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-' ||
+                                 text[end] == '+' || text[end] == '.'))
+        end++;
+    return end > at ? end - start : 0;
+}
+
+// SIGTERM, SIGINT (Ctrl-C) and SIGHUP (a closed terminal) each end the program as asked for: status
+// 0 and "Shutting down complete.", with its file emitter's file closed whole: the JSON file one
+// document, the CSV file whole lines; each names the events of the units committed, in order, each
+// once.
+TEST_F(ProgramQmTest, SignalsEndInOrderWithTheEmittersFilesWhole) {
+    struct Row {
+        const char *name;
+        int signal;
+        uint32_t format;
+    };
+    const Row rows[] = {{"SIGTERM", SIGTERM, EV_EMIT_JSON},
+                        {"SIGINT", SIGINT, EV_EMIT_CSV},
+                        {"SIGHUP", SIGHUP, EV_EMIT_JSON}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        emitFormat = row.format;
+        emitFile =
+            dir.file("emit" + std::to_string(runs + 1) + (row.format == EV_EMIT_JSON ? ".json" : ".csv"));
+        seed(fileEmitter);
+        const int from = put.load();
+        for (int i = 0; i < 60; i++) putEvent();
+        Zunt zunt(dir, "signal" + std::to_string(++runs), {"-m", "QM1"});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        ASSERT_TRUE(drained()) << zunt.out();
+        // A burst faster than the intake: a unit is open at the signal.
+        MQHCONN burst = connectTo("QM1");
+        for (int i = 0; i < 300; i++) putEvent(burst);
+        MQLONG cc = 0, rc = 0;
+        raw.MQDISC(&burst, &cc, &rc);
+        zunt.signal(row.signal);
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_NE(zunt.out().find("Shutting down complete."), std::string::npos) << zunt.out();
+        // The records' object names in the file: K.n, in the order written.
+        const std::string text = qmt::readText(emitFile);
+        const std::string key = row.format == EV_EMIT_JSON ? "\"evobjname\":\"K." : "EVOBJNAME,K.";
+        std::vector<int> names;
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+            names.push_back(std::atoi(text.c_str() + at + key.size()));
+        if (row.format == EV_EMIT_JSON) {
+            const size_t whole = jsonValue(text, 0);
+            EXPECT_GT(whole, 0u) << "not one JSON document:\n"
+                                 << text.substr(text.size() > 400 ? text.size() - 400 : 0);
+            EXPECT_EQ(text.find_first_not_of(" \r\n", whole), std::string::npos) << "more after the document";
+        } else {
+            // Each line "GROUP",NAME,value, or empty between records; the last one ends.
+            EXPECT_EQ(text.empty() ? '\n' : text.back(), '\n');
+            for (size_t at = 0, end; at < text.size(); at = end + 1) {
+                end = text.find('\n', at);
+                if (end == std::string::npos) end = text.size();
+                const std::string line = text.substr(at, end - at);
+                if (line.empty()) continue;
+                EXPECT_TRUE(line.size() > 2 && line[0] == '"' &&
+                            std::count(line.begin(), line.end(), ',') >= 2)
+                    << "a cut line: '" << line << "'";
+            }
+        }
+        ASSERT_GE(names.size(), 60u) << text;
+        for (size_t i = 0; i < names.size(); i++)
+            ASSERT_EQ(names[i], from + 1 + static_cast<int>(i)) << "the events in order, each once";
+    }
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+// A file-size limit (ulimit -f) that the log reaches: its writes fail (EFBIG, not SIGXFSZ), said once
+// on standard error and in the "$LOG" alert; the program goes on taking events in and ends as asked.
+TEST_F(ProgramQmTest, ALogAtTheFileSizeLimitIsSaidOnceAndEndsNothing) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's own files under the limit";
+#endif
+    Zunt zunt(dir, "limit", {"-m", "QM1", "-b"}, {}, underLimits("-f 4"));
+    for (int i = 0; i < 60; i++) putEvent();
+    ASSERT_TRUE(drained()) << zunt.out();
+    ASSERT_TRUE(zunt.waitOut("(File too large)")) << zunt.out();
+    // The alert is raised from the main loop, once a second.
+    usleep(2500000);
+    for (int i = 0; i < 60; i++) putEvent();
+    ASSERT_TRUE(drained()) << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.out(), "Unable to write to log file"), 1) << zunt.out();
+    ASSERT_EQ(connect(), 1) << logText();
+    std::string texts;
+    for (const AlertDef *alert = evAlertList; alert != nullptr; alert = alert->next)
+        if (std::strcmp(alert->category, "$LOG") == 0) texts += std::string(alert->text) + "\n";
+    EXPECT_EQ(texts, "The log file could not be written (File too large): log lines are lost.\n");
+    disconnect();
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+// Starved of address space (ulimit -v): a worker thread that cannot be created ends the start with
+// status 3 and says why; with a little more, the connect fails at a console thread and each retry
+// line names that failure.
+TEST_F(ProgramQmTest, ThreadsThatCannotBeCreatedAreSaid) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than any such limit";
+#endif
+    {
+        Zunt zunt(dir, "starved1", {"-m", "QM1", "-b"}, {}, underLimits("-v 20000"));
+        EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.out(),
+                              "Connect sequence could not be started: Resource temporarily unavailable\n"),
+                  1)
+            << zunt.out();
+    }
+    {
+        Zunt zunt(dir, "starved2", {"-m", "QM1", "-b", "-r", "2(2)"}, {}, underLimits("-v 60000"));
+        EXPECT_TRUE(zunt.waitLog(
+            " (last failure: Console thread could not be started: Resource temporarily unavailable)", 2))
+            << zunt.log();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.log();
+    }
+}
+#endif
+
 // The alert topic is opened again on the new connection: a storm after the reconnect still reaches
 // the subscribers.
 TEST_F(ProgramQmTest, ASubscriberGetsTheNextAlertAfterAReconnect) {

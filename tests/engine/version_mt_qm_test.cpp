@@ -294,7 +294,7 @@ TEST_F(VersionRestartQmTest, AKillAtTheAlertSaveLeavesOneAlertMessageAfterTheRes
     ASSERT_TRUE(child->started());
     child->wait();
     ASSERT_TRUE(child->killed()) << "the child ended by itself: " << child->exitCode();
-    waitForConnections(before);
+    ASSERT_TRUE(waitForConnections(before));
     EXPECT_EQ(eventDepth(), 0) << "the child committed what it took";
     EXPECT_EQ(dataMessages(EV_DQ_KIND_ALERTS), 0) << "the killed save was backed out";
 

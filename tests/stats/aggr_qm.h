@@ -80,7 +80,9 @@ protected:
 
     // The queue manager's connections; -1 when it does not answer.
     static int connectionCount() { return qmt::connectionCount("QM1"); }
-    static void waitForConnections(int before) { qmt::waitForConnections("QM1", before); }
+    [[nodiscard]] static bool waitForConnections(int before) {
+        return qmt::waitForConnections("QM1", before);
+    }
 
     // The sync point: streams, then the bins, then the commit; a failure backs out and reloads.
     bool syncPoint() {

@@ -140,7 +140,7 @@ TEST_F(AggrRestartQm, EveryCommittedRecordIsCountedOnceAcrossKills) {
         ASSERT_TRUE(writer->killed()) << "the writer stopped by itself: " << writer->exitCode();
         while (writer->takeReport(&b, sizeof b)) reported = b;
         writer.reset();
-        waitForConnections(before);
+        ASSERT_TRUE(waitForConnections(before));
         ASSERT_EQ(reloadAll(), 1);
         // Every reported batch once; the one in flight whole or not at all.
         auto sums = held(find("AGG"));

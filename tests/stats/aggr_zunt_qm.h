@@ -29,10 +29,13 @@ protected:
         // then made to aggregate hourly in it.
         {
             auto zunt = start();
+            // Bounded for a loaded two-core machine.
             for (int waited = 0;
-                 waited < 10000 && run_.read("zunt1.out").find("Commit successful") == std::string::npos;
+                 waited < 120000 && run_.read("zunt1.out").find("Commit successful") == std::string::npos;
                  waited += 20)
                 usleep(20000);
+            ASSERT_NE(run_.read("zunt1.out").find("Commit successful"), std::string::npos)
+                << run_.read("zunt1.out");
             zunt->term();
             zunt->wait();
         }
@@ -142,19 +145,19 @@ protected:
             ASSERT_TRUE(zunt->started());
             usleep(static_cast<useconds_t>(50000 + random() % 400000));
             zunt->kill9();
-            waitForConnections(before);
+            ASSERT_TRUE(waitForConnections(before));
         }
         while (sent < kMessages) put(sent++);
         auto zunt = start();
         ASSERT_TRUE(zunt->started());
         bool drained = false;
-        for (int waited = 0; waited < 30000 && !drained; waited += 100) {
+        for (int waited = 0; waited < 120000 && !drained; waited += 100) {
             usleep(100000);
             drained = depth(kStatsQueue) == 0 && aggrOnQueue() == 0;
         }
         zunt->term();
         zunt->wait();
-        waitForConnections(before);
+        ASSERT_TRUE(waitForConnections(before));
         ASSERT_TRUE(drained) << "statistics " << depth(kStatsQueue) << ", aggregation messages "
                              << aggrOnQueue() << ", data queue " << depth(kDataQueue);
 

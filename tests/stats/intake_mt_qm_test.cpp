@@ -435,7 +435,7 @@ void StatsIntakeQm::killRun(const std::vector<KillRound> &rounds, bool expectDea
                 EXPECT_EQ(worker->exitCode(), 0) << "a worker failed";
         }
         worker.reset();
-        waitForConnections(before);
+        ASSERT_TRUE(waitForConnections(before));
     }
     EXPECT_GT(kills, 0);
     // No unit is open (the workers' connections are gone): what is left on a queue was never taken.

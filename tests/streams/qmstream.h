@@ -27,11 +27,16 @@ class DataQueueTest : public StreamTest {
 protected:
     // The queue manager's connections, the command server's included; -1 when it does not answer.
     static int connectionCount() { return qmt::connectionCount("QM1"); }
-    static void waitForConnections(int before) { qmt::waitForConnections("QM1", before); }
+    [[nodiscard]] static bool waitForConnections(int before) {
+        return qmt::waitForConnections("QM1", before);
+    }
     // After a writer's kill: the queue manager killed and started again too, the fixture connected
     // anew; or else its connections back to those there were before (before) the writer started.
     void afterKill(bool queueManagerToo, int before) {
-        if (!queueManagerToo) return waitForConnections(before);
+        if (!queueManagerToo) {
+            ASSERT_TRUE(waitForConnections(before));
+            return;
+        }
         qm_->kill9();
         ASSERT_TRUE(qm_->start());
         ASSERT_TRUE(connect());

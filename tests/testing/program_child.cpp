@@ -233,7 +233,11 @@ void ProgramChild::keys(const std::string &keys) {
 }
 
 void ProgramChild::term() {
-    if (running()) kill(static_cast<pid_t>(process_), SIGTERM);
+    signal(SIGTERM);
+}
+
+void ProgramChild::signal(int number) {
+    if (running()) kill(static_cast<pid_t>(process_), number);
 }
 
 void ProgramChild::kill9() {

@@ -32,6 +32,7 @@ public:
     void keys(const std::string &keys);
 #ifndef _WIN32
     void term();  // SIGTERM: Windows has no signal a test can send a child under wine
+    void signal(int number);
 #endif
     // Ends it at once, as SIGKILL does, and waits for its end.
     void kill9();
