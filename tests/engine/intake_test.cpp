@@ -397,7 +397,8 @@ TEST_F(IntakeTest, SeparateStateCommitsSeenListThenStateThenEvent) {
     MQCBC cbc = removed(queue, 4);
     evMessageConsumer(0, &md, nullptr, data, &cbc);
     queueEmpty(queue);
-    std::vector<std::string> expected{"MQGET", "MQPUT", "MQCMIT"};
+    // No list was stored: nothing is taken away before the put.
+    std::vector<std::string> expected{"MQPUT", "MQCMIT"};
     EXPECT_EQ(verbs(set->io.hconn), expected);
     EXPECT_EQ(verbs(evEventHconn(set)), std::vector<std::string>{"MQCMIT"});
     EXPECT_EQ(calls.back().hconn, evEventHconn(set)) << "the state side commits first";
@@ -691,7 +692,9 @@ TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
     ASSERT_NE(bytes, nullptr);
     mqiPutI32(bytes, 36 + 12, 23);  // a MsgId that is not 24 bytes long
     uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
-    fdq::put(correl, bytes, static_cast<size_t>(length));
+    MQMD stored = MQMD_DEFAULT;
+    std::memcpy(stored.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);  // the program's own layout, damaged inside
+    fdq::put(correl, bytes, static_cast<size_t>(length), &stored);
     CSFreeMem(bytes);
     evFreeSeenList(&list);
 
