@@ -42,12 +42,10 @@ using EvOwnDataCheck = bool (*)(void *arg, const MQMD &md, const uint8_t *messag
 void evForeignDataMessage(uint8_t kind, const MQMD &md, int32_t length);
 // The kinds' own messages as a backed-out unit leaves them (the replaces it made are undone).
 void evDataKeptBackedOut(EvStreamIo *io);
-// Browses the data-queue message of that kind into a counted-heap buffer (*message null: none). 1, or
-// 0 when the browse failed.
-[[nodiscard]] int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length);
-// The same by a whole CorrelId (24 bytes), and its two halves: the message got away in the unit (the
-// one with that MsgId when msgId is given; none there is no failure), and a persistent message put
-// in the unit (its MsgId to *msgIdOut when given). 1, or 0 with errorText.
+// Browses the first data-queue message under a whole CorrelId (24 bytes) into a counted-heap buffer
+// (*message null: none; 1, or 0 when the browse failed); and a replace's two halves: the message got
+// away in the unit (the one with that MsgId when msgId is given; none there is no failure), and a
+// persistent message put in the unit (its MsgId to *msgIdOut when given). 1, or 0 with errorText.
 [[nodiscard]] int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **message,
                                           int32_t *length);
 [[nodiscard]] int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr,

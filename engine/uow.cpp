@@ -147,7 +147,10 @@ namespace {
 
 // The message of each kind the program's state was loaded from or last saved to: the one the next
 // replace takes away. Another application may put anything under the same key; only this one is
-// the program's (as for the configuration and the alerts, config/cfgstore.cpp).
+// the program's (as for the configuration and the alerts, config/cfgstore.cpp). Unlike the
+// documented replace, which gets the first message by CorrelId, the get names this MsgId too, and
+// none is made when no message of the kind is the program's; unlike the documented load, which takes
+// the first message under the key, one not in the program's own layout is skipped.
 struct DataKept {
     bool present;
     MQBYTE24 msgId;
@@ -328,11 +331,6 @@ int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **m
     }
     if (buffer) CSFreeMem(buffer);
     return 0;
-}
-
-int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length) {
-    uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
-    return evBrowseDataMessageById(io, correlId, message, length);
 }
 
 namespace {

@@ -720,6 +720,37 @@ TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
     }
 }
 
+// Another application's message under the seen list's key, in front of the program's list: skipped
+// with a line naming it, and the program's list is the one loaded.
+TEST_F(IntakeTest, AForeignMessageUnderTheSeenKeyIsSkippedAndTheOwnListLoaded) {
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
+    separateState(set);
+    EvSeenList list{};
+    MQMD md = message(MQFMT_EVENT, "OWN");
+    int32_t seen = 0;
+    ASSERT_TRUE(evMarkSeen(&list, &md, 1767225600, &seen));
+    int32_t length = 0;
+    uint8_t *bytes = evBuildSeenList(&list, &length);
+    ASSERT_NE(bytes, nullptr);
+    uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
+    MQMD foreign = MQMD_DEFAULT;
+    std::memcpy(foreign.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+    fdq::put(correl, "not a seen list", 15, &foreign);
+    MQMD own = MQMD_DEFAULT;
+    std::memcpy(own.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
+    fdq::put(correl, bytes, static_cast<size_t>(length), &own);
+    CSFreeMem(bytes);
+    evFreeSeenList(&list);
+
+    zt::ConsoleCapture console{false};
+    ASSERT_EQ(evLoadStoredSeenList(set), 1);
+    const std::string out = console.out();
+    const std::string line = "Foreign message under the seen list key (kind 4) skipped";
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    EXPECT_EQ(out.find(line), out.rfind(line)) << "one line: " << out;
+    EXPECT_EQ(evUnits[EV_SET_E].seen.used, 1u);
+}
+
 TEST_F(IntakeTest, FreshLoadMakesTheDefaultQueuesOfTheQueueManagersPlatform) {
     evInstallConnectionHooks();
     for (int32_t platform : {MQPL_UNIX, MQPL_ZOS}) {
