@@ -680,23 +680,29 @@ TEST_F(IntakeTest, RestartRequestIsActedOnBySetCsCommitOnly) {
     evContext.restartRequested.store(0);
 }
 
-TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
-    ConnectionSet *set = &evContext.sets[EV_SET_E];
-    separateState(set);
+// Set E's seen list of one message as the program stores it (Format MQFMT_PCF) on the fake data
+// queue, its MsgId length made 23 when damaged.
+void putSeenList(const MQMD &md, bool damaged) {
     EvSeenList list{};
-    MQMD md = message(MQFMT_EVENT, "OLD");
     int32_t seen = 0;
     ASSERT_TRUE(evMarkSeen(&list, &md, 1767225600, &seen));
     int32_t length = 0;
     uint8_t *bytes = evBuildSeenList(&list, &length);
     ASSERT_NE(bytes, nullptr);
-    mqiPutI32(bytes, 36 + 12, 23);  // a MsgId that is not 24 bytes long
+    if (damaged) mqiPutI32(bytes, 36 + 12, 23);  // a MsgId that is not 24 bytes long
     uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
     MQMD stored = MQMD_DEFAULT;
-    std::memcpy(stored.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);  // the program's own layout, damaged inside
+    std::memcpy(stored.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
     fdq::put(correl, bytes, static_cast<size_t>(length), &stored);
     CSFreeMem(bytes);
     evFreeSeenList(&list);
+}
+
+TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
+    separateState(set);
+    putSeenList(message(MQFMT_EVENT, "OLD"), true);
+    uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
 
     zt::ConsoleCapture console{false};
     ASSERT_EQ(evLoadStoredSeenList(set), 1) << "a damaged list does not fail the connect";
@@ -725,22 +731,11 @@ TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
 TEST_F(IntakeTest, AForeignMessageUnderTheSeenKeyIsSkippedAndTheOwnListLoaded) {
     ConnectionSet *set = &evContext.sets[EV_SET_E];
     separateState(set);
-    EvSeenList list{};
-    MQMD md = message(MQFMT_EVENT, "OWN");
-    int32_t seen = 0;
-    ASSERT_TRUE(evMarkSeen(&list, &md, 1767225600, &seen));
-    int32_t length = 0;
-    uint8_t *bytes = evBuildSeenList(&list, &length);
-    ASSERT_NE(bytes, nullptr);
     uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
     MQMD foreign = MQMD_DEFAULT;
     std::memcpy(foreign.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
     fdq::put(correl, "not a seen list", 15, &foreign);
-    MQMD own = MQMD_DEFAULT;
-    std::memcpy(own.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
-    fdq::put(correl, bytes, static_cast<size_t>(length), &own);
-    CSFreeMem(bytes);
-    evFreeSeenList(&list);
+    putSeenList(message(MQFMT_EVENT, "OWN"), false);
 
     zt::ConsoleCapture console{false};
     ASSERT_EQ(evLoadStoredSeenList(set), 1);
