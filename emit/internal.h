@@ -85,7 +85,7 @@ void emitJournalWrote(EmitContext *context, uint32_t length);
 // check before a commit.
 int emitFileState(int32_t set, uint8_t **message, int32_t *length);
 void emitUnitEnded(int32_t set, int committed);
-void emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length);
+int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length);
 int emitCheckFiles(QmgrContext *context, ConnectionSet *set);
 
 // ---- Failures (failure.cpp) ----

@@ -4,6 +4,8 @@
 // to its committed length and ends its document, and removes the files the unit made; a load does
 // the same from the saved state. So every record is in the files once, and no record is torn, for
 // whatever ends a unit.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -90,6 +92,59 @@ std::string documentTail(EmitterDef *e) {
     e->documentRecords = saved.documentRecords;
     e->column = saved.column;
     return tail.size() <= kTailMax ? tail : std::string();
+}
+
+bool nameCharacter(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Whether name is one the file name pattern expands to (emitExpandFileName): its text as it stands,
+// each %-token some run of letters and digits (every token expands to those; a doubled letter and
+// "mmm" are taken into the run), "%%" one '%'.
+bool expandsTo(const char *pattern, const std::string &name) {
+    const size_t n = name.size();
+    if (n >= EV_EMIT_PATH_MAX) return false;  // longer than any name an emitter makes
+    std::array<char, EV_EMIT_PATH_MAX + 1> at{}, next{};
+    at[0] = 1;
+    for (const char *p = pattern; *p != 0; p++) {
+        std::fill_n(next.begin(), n + 1, 0);
+        if (*p == '%' && p[1] != '%') {
+            if (p[1] == 0) break;  // a '%' that ends the pattern adds nothing
+            const char token = *++p;
+            while (p[1] == token) p++;
+            for (size_t i = 0; i <= n; i++) {
+                if (!at[i]) continue;
+                next[i] = 1;
+                for (size_t k = i; k < n && nameCharacter(name[k]); k++) next[k + 1] = 1;
+            }
+        } else {
+            if (*p == '%') p++;
+            for (size_t i = 0; i < n; i++)
+                if (at[i] && name[i] == *p) next[i + 1] = 1;
+        }
+        at.swap(next);
+    }
+    return at[n] != 0;
+}
+
+// Whether name is a file an emitter defined now makes: its pattern expanded, perhaps with the
+// sequence "(n)" the emitter puts before the last '.' when a name is taken. Another application may
+// put any name on the data queue: a file no emitter makes is never cut back or removed, so neither
+// a folder nor a ".." can lead elsewhere (a token expands to letters and digits only).
+bool ownFileName(const std::string &name) {
+    std::string plain = name;
+    const size_t dot = name.rfind('.');
+    const size_t end = dot == std::string::npos ? name.size() : dot;
+    const size_t open = name.rfind('(', end);
+    if (open != std::string::npos && end > open + 2 && name[end - 1] == ')' &&
+        std::all_of(name.begin() + static_cast<std::ptrdiff_t>(open) + 1,
+                    name.begin() + static_cast<std::ptrdiff_t>(end) - 1,
+                    [](char c) { return c >= '0' && c <= '9'; }))
+        plain.erase(open, end - open);
+    for (const EmitterDef *e = evEmitterList; e != nullptr; e = e->next)
+        if (e->file[0] != 0 && (expandsTo(e->file, name) || (plain != name && expandsTo(e->file, plain))))
+            return true;
+    return false;
 }
 
 void appendU32(std::vector<uint8_t> &out, uint32_t value) {
@@ -186,39 +241,52 @@ void emitUnitEnded(int32_t set, int committed) {
     });
 }
 
-void emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
+int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
     if (kind == EV_DQ_KIND_EMIT_NEW_FILE) {
         const std::string name(reinterpret_cast<const char *>(message), static_cast<size_t>(length));
+        if (!ownFileName(name)) return 0;
         for (const std::string &listed : gListed)
-            if (listed == name) return;
+            if (listed == name) return 1;
         restore(name, 0, {}, true);
-        return;
+        return 1;
+    }
+    // The whole state is read and checked before anything is done with it.
+    struct Entry {
+        std::string name;
+        uint64_t length;
+        std::string tail;
+    };
+    std::vector<Entry> entries;
+    if (message != nullptr) {
+        const auto size = static_cast<uint32_t>(length);
+        if (length < 8 || mqiGetU32(message, 0) != kStateVersion) return 0;
+        const uint32_t count = mqiGetU32(message, 4);
+        uint32_t at = 8;
+        for (uint32_t i = 0; i < count; i++) {
+            if (size - at < 16) return 0;
+            const uint64_t fileLength = mqiGetU32(message, at) | uint64_t{mqiGetU32(message, at + 4)} << 32;
+            const uint32_t nameLength = mqiGetU32(message, at + 8);
+            const uint32_t tailLength = mqiGetU32(message, at + 12);
+            at += 16;
+            if (nameLength > size - at || tailLength > size - at - nameLength || tailLength > kTailMax)
+                return 0;
+            Entry entry{std::string(reinterpret_cast<const char *>(message + at), nameLength), fileLength,
+                        std::string(reinterpret_cast<const char *>(message + at + nameLength), tailLength)};
+            at += nameLength + tailLength;
+            if (!ownFileName(entry.name)) return 0;
+            entries.push_back(std::move(entry));
+        }
+        if (at != size) return 0;
     }
     // Memory holds what is committed from here: no file stays open past the state that is loaded.
     for (EmitterDef *e = evEmitterList; e != nullptr; e = e->next) closeRaw(e);
     gFiles.clear();
     gListed.clear();
-    if (message == nullptr) return;
-    const auto size = static_cast<uint32_t>(length);
-    if (size < 8 || mqiGetU32(message, 0) != kStateVersion) {
-        evOutput(EV_OUT_ERROR, "Damaged emitter file state ignored.", -1, 1);
-        return;
+    for (const Entry &entry : entries) {
+        gListed.push_back(entry.name);
+        restore(entry.name, entry.length, entry.tail, false);
     }
-    const uint32_t count = mqiGetU32(message, 4);
-    uint32_t at = 8;
-    for (uint32_t i = 0; i < count; i++) {
-        if (size - at < 16) break;
-        const uint64_t fileLength = mqiGetU32(message, at) | uint64_t{mqiGetU32(message, at + 4)} << 32;
-        const uint32_t nameLength = mqiGetU32(message, at + 8);
-        const uint32_t tailLength = mqiGetU32(message, at + 12);
-        at += 16;
-        if (nameLength > size - at || tailLength > size - at - nameLength) break;
-        const std::string name(reinterpret_cast<const char *>(message + at), nameLength);
-        const std::string tail(reinterpret_cast<const char *>(message + at + nameLength), tailLength);
-        at += nameLength + tailLength;
-        gListed.push_back(name);
-        restore(name, fileLength, tail, false);
-    }
+    return 1;
 }
 
 // Unlike the documented flush after the commit (of NDJSON files, of all with ZUNT_EMIT_FLUSH), every

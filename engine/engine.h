@@ -197,11 +197,12 @@ struct EvServices {
     // The files with the units of work (engine/emitfiles.cpp): the state a set's commit saves when
     // its unit wrote to a file (*message a counted-heap buffer, null when none is due; 0 out of
     // storage); the end of a set's unit (committed 1, or 0: what it wrote is taken back); and at a
-    // load, the stored state (kind EV_DQ_KIND_EMIT_FILES) and each name of a file made since
-    // (EV_DQ_KIND_EMIT_NEW_FILE).
+    // load, the stored state (kind EV_DQ_KIND_EMIT_FILES; null: none) and each name of a file made
+    // since (EV_DQ_KIND_EMIT_NEW_FILE): 1 acted on, 0 not the program's (a layout it does not write,
+    // a file no emitter defined now makes), nothing done.
     int (*emitFileState)(int32_t set, uint8_t **message, int32_t *length);
     void (*emitUnitEnded)(int32_t set, int committed);
-    void (*emitRestoreFiles)(uint8_t kind, const uint8_t *message, int32_t length);
+    int (*emitRestoreFiles)(uint8_t kind, const uint8_t *message, int32_t length);
     // The memory drop returns the bins, their entries and messages to their pools (reconnect 0: the
     // program ends, the pools go too); called before the streams are freed.
     void (*aggrFree)(int32_t reconnect);

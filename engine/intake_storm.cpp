@@ -742,13 +742,20 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     return 1;
 }
 
+// The storm index (or the first layout's one message) as the program writes it.
+bool ownStormIndex(void *, const MQMD &md, const uint8_t *message, int32_t length) {
+    if (std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) != 0 || length < 4) return false;
+    const uint32_t version = mqiGetU32(message, 0);
+    return version == EV_STORM_MESSAGE_VERSION || version == EV_STORM_MESSAGE_VERSION_SEGMENTS;
+}
+
 }  // namespace
 
 int evLoadStoredStorms(EvStreamIo *io) {
     evFreeStorms();
     uint8_t *message = nullptr;
     int32_t length = 0;
-    if (!evBrowseDataMessage(io, EV_DQ_KIND_STORMS, &message, &length)) return 0;
+    if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_STORMS, ownStormIndex, nullptr, &message, &length)) return 0;
     if (message == nullptr) return 1;
     int loaded;
     if (length >= 4 && mqiGetU32(message, 0) == EV_STORM_MESSAGE_VERSION) {

@@ -24,23 +24,35 @@ EvQmgrRecord *evRecordOfHandle(QmgrContext *context, MQHCONN hconn);
 
 // The commit hook stream storage calls for a set's data-queue work: the set's own commit.
 int evStreamCommitHook(EvStreamIo *io);
-// Replaces the data-queue message of that kind (CorrelId byte 0) in the set's unit: the old copy is
-// got away, the new one put, persistent. 1, or 0 with the failure in errorText (EV_CONFIG_TEXT bytes).
+// Replaces the data-queue message of that kind (CorrelId byte 0) in the set's unit: the one the
+// program's state was loaded from or last saved to is got away by its MsgId (never another message
+// under the key), the new one put, persistent, and noted as the kind's own. 1, or 0 with the failure
+// in errorText (EV_CONFIG_TEXT bytes).
 [[nodiscard]] int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format,
                                        const uint8_t *message, int32_t length, const char *qmgr,
                                        char *errorText);
-// Browses the data-queue message of that kind into a counted-heap buffer (*message null: none). 1, or
-// 0 when the browse failed.
-[[nodiscard]] int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length);
-// The same by a whole CorrelId (24 bytes), and its two halves: the message got away in the unit (none
-// there is no failure), and a persistent message put in the unit. 1, or 0 with errorText.
+// Whether a message under a kind's key is in the program's own layout (arg the caller's).
+using EvOwnDataCheck = bool (*)(void *arg, const MQMD &md, const uint8_t *message, int32_t length);
+// Browses the kind's messages in queue order into a counted-heap buffer: the first one own() takes
+// is the kind's own (its MsgId noted for evReplaceDataMessage); each other one is foreign, skipped
+// with a line naming it and left on the queue. *message null: none. 1, or 0 when a browse failed.
+[[nodiscard]] int evBrowseOwnDataMessage(EvStreamIo *io, uint8_t kind, EvOwnDataCheck own, void *arg,
+                                         uint8_t **message, int32_t *length);
+// The line for a foreign message under a kind's key that the load skips.
+void evForeignDataMessage(uint8_t kind, const MQMD &md, int32_t length);
+// The kinds' own messages as a backed-out unit leaves them (the replaces it made are undone).
+void evDataKeptBackedOut(EvStreamIo *io);
+// Browses the first data-queue message under a whole CorrelId (24 bytes) into a counted-heap buffer
+// (*message null: none; 1, or 0 when the browse failed); and a replace's two halves: the message got
+// away in the unit (the one with that MsgId when msgId is given; none there is no failure), and a
+// persistent message put in the unit (its MsgId to *msgIdOut when given). 1, or 0 with errorText.
 [[nodiscard]] int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **message,
                                           int32_t *length);
 [[nodiscard]] int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr,
-                                          char *errorText);
+                                          char *errorText, const uint8_t *msgId = nullptr);
 [[nodiscard]] int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *format,
                                        const uint8_t *message, int32_t length, const char *qmgr,
-                                       char *errorText);
+                                       char *errorText, uint8_t *msgIdOut = nullptr);
 
 // ---- Units of work ----
 

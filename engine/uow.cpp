@@ -79,10 +79,12 @@ int failedCommit(QmgrContext *context, ConnectionSet *set, MQHCONN hconn, const 
 
 }  // namespace
 
-int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr, char *errorText) {
+int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr, char *errorText,
+                            const uint8_t *msgId) {
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
     std::memcpy(md.CorrelId, correlId, MQ_CORREL_ID_LENGTH);
+    if (msgId != nullptr) std::memcpy(md.MsgId, msgId, MQ_MSG_ID_LENGTH);
     MQGMO gmo = MQGMO_DEFAULT;
     gmo.Version = MQGMO_VERSION_1;
     gmo.Options = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
@@ -105,7 +107,7 @@ int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char 
 }
 
 int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *format, const uint8_t *message,
-                         int32_t length, const char *qmgr, char *errorText) {
+                         int32_t length, const char *qmgr, char *errorText, uint8_t *msgIdOut) {
     MQMD put = MQMD_DEFAULT;
     put.Version = MQMD_VERSION_1;
     put.MsgType = MQMT_DATAGRAM;
@@ -135,16 +137,162 @@ int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *fo
         if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
         return 0;
     }
+    if (msgIdOut != nullptr) std::memcpy(msgIdOut, put.MsgId, MQ_MSG_ID_LENGTH);
     evDataQueueMsgCount++;
     io->inFlight++;
     return 1;
 }
 
+namespace {
+
+// The message of each kind the program's state was loaded from or last saved to: the one the next
+// replace takes away. Another application may put anything under the same key; only this one is
+// the program's (as for the configuration and the alerts, config/cfgstore.cpp). Unlike the
+// documented replace, which gets the first message by CorrelId, the get names this MsgId too, and
+// none is made when no message of the kind is the program's; unlike the documented load, which takes
+// the first message under the key, one not in the program's own layout is skipped.
+struct DataKept {
+    bool present;
+    MQBYTE24 msgId;
+};
+constexpr uint8_t kKeptKinds = EV_DQ_KIND_EMIT_FILES + 1;
+DataKept gKept[kKeptKinds];
+// The last replace of each kind: its set's unit and the message kept before it, kept again when that
+// unit backs out.
+struct DataReplace {
+    EvStreamIo *io;
+    uint64_t unit;
+    DataKept before;
+};
+DataReplace gReplaces[kKeptKinds];
+
+const char *kindName(uint8_t kind) {
+    switch (kind) {
+        case EV_DQ_KIND_SEEN_C:
+        case EV_DQ_KIND_SEEN_E:
+            return "seen list";
+        case EV_DQ_KIND_STORMS:
+            return "storm index";
+        case EV_DQ_KIND_EMIT_FILES:
+            return "emitter file state";
+        case EV_DQ_KIND_EMIT_NEW_FILE:
+            return "emitter new file";
+        default:
+            return "data";
+    }
+}
+
+// One browse at the position (first, next) of the message under the key, whole, into a counted-heap
+// buffer; a message longer than the buffer is read again under the cursor. The reason.
+MQLONG browseWhole(EvStreamIo *io, const uint8_t *correlId, MQLONG position, uint8_t **message,
+                   int32_t *length, MQMD *md) {
+    *message = nullptr;
+    *length = 0;
+    MQLONG bufferLength = 0;
+    uint8_t *buffer = nullptr;
+    MQLONG options = position | MQGMO_ACCEPT_TRUNCATED_MSG;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        *md = MQMD_DEFAULT;
+        md->Version = MQMD_VERSION_1;
+        std::memcpy(md->CorrelId, correlId, MQ_CORREL_ID_LENGTH);
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Version = MQGMO_VERSION_1;
+        gmo.Options = options;
+        MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
+        char none = 0;
+        if (io->mq != nullptr && io->mq->MQGET != nullptr) {
+            evTraceCallIn("MQGET(Data)", io->hconn, 0, io->hobj);
+            io->mq->MQGET(io->hconn, io->hobj, md, &gmo, bufferLength,
+                          buffer ? static_cast<void *>(buffer) : &none, &dataLength, &compCode, &reason);
+            evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
+        }
+        if (compCode == MQCC_OK && buffer != nullptr) {
+            *message = buffer;
+            *length = dataLength;
+            return MQRC_NONE;
+        }
+        // Truncated (the first look, or a message that grew meanwhile): read again with room.
+        if (compCode == MQCC_FAILED && reason != MQRC_TRUNCATED_MSG_ACCEPTED &&
+            reason != MQRC_TRUNCATED_MSG_FAILED) {
+            if (buffer) CSFreeMem(buffer);
+            return reason;
+        }
+        if (buffer) CSFreeMem(buffer);
+        buffer = static_cast<uint8_t *>(CSGetMem(static_cast<uint64_t>(dataLength > 0 ? dataLength : 1)));
+        if (buffer == nullptr) return MQRC_STORAGE_NOT_AVAILABLE;
+        bufferLength = dataLength;
+        // The cursor stays on the message: it is read again there, whole.
+        options = MQGMO_BROWSE_MSG_UNDER_CURSOR;
+    }
+    if (buffer) CSFreeMem(buffer);
+    return MQRC_TRUNCATED_MSG_FAILED;
+}
+
+}  // namespace
+
+void evForeignDataMessage(uint8_t kind, const MQMD &md, int32_t length) {
+    char correlId[2 * MQ_CORREL_ID_LENGTH + 1], msgId[2 * MQ_MSG_ID_LENGTH + 1];
+    evIdToHex(md.CorrelId, correlId);
+    evIdToHex(md.MsgId, msgId);
+    evOutputF(EV_OUT_ERROR, 1,
+              "Foreign message under the %s key (kind %u) skipped: CorrelId X'%s' MsgId X'%s' Format '%.8s' "
+              "length %d",
+              kindName(kind), static_cast<unsigned>(kind), correlId, msgId, md.Format, length);
+}
+
+int evBrowseOwnDataMessage(EvStreamIo *io, uint8_t kind, EvOwnDataCheck own, void *arg, uint8_t **message,
+                           int32_t *length) {
+    const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    if (kind < kKeptKinds) {
+        gKept[kind] = DataKept{};
+        gReplaces[kind] = DataReplace{};
+    }
+    for (MQLONG position = MQGMO_BROWSE_FIRST;; position = MQGMO_BROWSE_NEXT) {
+        MQMD md;
+        const MQLONG reason = browseWhole(io, correlId, position, message, length, &md);
+        if (reason == MQRC_NO_MSG_AVAILABLE) return 1;
+        if (reason != MQRC_NONE) return 0;
+        if (own(arg, md, *message, *length)) {
+            if (kind < kKeptKinds) {
+                gKept[kind].present = true;
+                std::memcpy(gKept[kind].msgId, md.MsgId, MQ_MSG_ID_LENGTH);
+            }
+            return 1;
+        }
+        evForeignDataMessage(kind, md, *length);
+        CSFreeMem(*message);
+        *message = nullptr;
+        *length = 0;
+    }
+}
+
 int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const uint8_t *message,
                          int32_t length, const char *qmgr, char *errorText) {
-    uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
-    return evRemoveDataMessageById(io, correlId, qmgr, errorText) &&
-           evPutDataMessageById(io, correlId, format, message, length, qmgr, errorText);
+    if (kind >= kKeptKinds) {
+        CS_TRAP(kind);
+        return 0;
+    }
+    const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    DataKept &kept = gKept[kind];
+    // None kept (nothing was stored, or only foreign messages): nothing is taken away.
+    if (kept.present && !evRemoveDataMessageById(io, correlId, qmgr, errorText, kept.msgId)) return 0;
+    MQBYTE24 msgId;
+    if (!evPutDataMessageById(io, correlId, format, message, length, qmgr, errorText, msgId)) return 0;
+    DataReplace &replace = gReplaces[kind];
+    // A second replace in the same unit keeps the first one's 'before'.
+    if (replace.io != io || replace.unit != io->unit) replace = DataReplace{io, io->unit, kept};
+    kept.present = true;
+    std::memcpy(kept.msgId, msgId, MQ_MSG_ID_LENGTH);
+    return 1;
+}
+
+void evDataKeptBackedOut(EvStreamIo *io) {
+    for (uint8_t kind = 0; kind < kKeptKinds; kind++) {
+        DataReplace &replace = gReplaces[kind];
+        if (replace.io != io || replace.unit != io->unit) continue;
+        gKept[kind] = replace.before;
+        replace = DataReplace{};
+    }
 }
 
 int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **message, int32_t *length) {
@@ -185,10 +333,17 @@ int evBrowseDataMessageById(EvStreamIo *io, const uint8_t *correlId, uint8_t **m
     return 0;
 }
 
-int evBrowseDataMessage(EvStreamIo *io, uint8_t kind, uint8_t **message, int32_t *length) {
-    uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
-    return evBrowseDataMessageById(io, correlId, message, length);
+namespace {
+
+// The seen list as the program writes it: a PCF command message of the seen command.
+bool ownSeenList(void *, const MQMD &md, const uint8_t *message, int32_t length) {
+    return std::memcmp(md.Format, MQFMT_PCF, MQ_FORMAT_LENGTH) == 0 && length >= MQCFH_STRUC_LENGTH &&
+           mqiGetI32(message, offsetof(MQCFH, Type)) == MQCFT_COMMAND &&
+           mqiGetI32(message, offsetof(MQCFH, StrucLength)) == MQCFH_STRUC_LENGTH &&
+           mqiGetI32(message, offsetof(MQCFH, Command)) == EV_SEEN_COMMAND;
 }
+
+}  // namespace
 
 int evLoadStoredSeenList(ConnectionSet *set) {
     EvSeenList &list = evUnits[set->id].seen;
@@ -197,8 +352,8 @@ int evLoadStoredSeenList(ConnectionSet *set) {
     if (set->io.hconn == -1 || set->io.hconn == evEventHconn(set)) return 1;
     uint8_t *message = nullptr;
     int32_t length = 0;
-    if (!evBrowseDataMessage(&set->io, set->id == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E, &message,
-                             &length))
+    if (!evBrowseOwnDataMessage(&set->io, set->id == EV_SET_C ? EV_DQ_KIND_SEEN_C : EV_DQ_KIND_SEEN_E,
+                                ownSeenList, nullptr, &message, &length))
         return 0;
     int loaded = evLoadSeenList(&list, message, length);
     if (message) CSFreeMem(message);
@@ -350,6 +505,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         copyCounters(set->id, false);
         // What the unit wrote to the emitters' files is taken back.
         if (evServices.emitUnitEnded != nullptr) evServices.emitUnitEnded(set->id, 0);
+        evDataKeptBackedOut(&set->io);
         evStreamUowBackedOut(&set->io);
         evCfgUowBackedOut(&set->io);
         evSeenListBackedOut(&unit.seen);

@@ -1,6 +1,9 @@
 // The emitters' files as the real program writes them on the stand-in: a write that fails (a file
 // size limit) is seen at once and goes the emitter's ONERROR way, and after kills at the emit and
 // commit steps and after backed-out units every file parses and holds each record exactly once.
+#include <fstream>
+#include <set>
+
 #include "tests/engine/emitfiles.h"
 
 namespace {
@@ -250,6 +253,133 @@ TEST_F(EmitFilesQmTest, KillsAtTheEmitAndCommitStepsLeaveEachRecordOnceInWholeFi
         EXPECT_GT(files.texts.size(), 2u);
         EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
         keepRunsOnFailure();
+    }
+}
+
+// The emitters' state as another application might put it on the data queue: a file state of the
+// program's own layout (version 1, one file cut to 0 bytes).
+std::string fileState(const std::string &name) {
+    std::string state(24 + name.size(), '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(state.data());
+    mqiPutU32(bytes, 0, 1);
+    mqiPutU32(bytes, 4, 1);
+    mqiPutU32(bytes, 16, static_cast<uint32_t>(name.size()));
+    std::memcpy(bytes + 24, name.data(), name.size());
+    return state;
+}
+
+std::string readWhole(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeWhole(const std::string &path, const std::string &text, bool append = false) {
+    std::ofstream(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << text;
+}
+
+class ForeignStateTest : public EmitFilesQmTest {
+protected:
+    // A message under an emitter key with no Format, as the program puts its own.
+    void putUnderKey(uint8_t kind, const std::string &data) {
+        MQMD md = MQMD_DEFAULT;
+        md.CorrelId[0] = kind;
+        md.Persistence = MQPER_PERSISTENT;
+        putMessage(EV_DATA_QUEUE_NAME, md, data);
+    }
+    std::vector<Browsed> underKey(uint8_t kind) {
+        std::vector<Browsed> out;
+        for (const Browsed &b : browse(EV_DATA_QUEUE_NAME))
+            if (b.md.CorrelId[0] == kind) out.push_back(b);
+        return out;
+    }
+    // A run that takes in count events (none: it only starts and answers a command), then ends in order.
+    std::string run(const std::string &name, int count) {
+        EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+        Zunt zunt(dir, name, runOptions());
+        EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+        if (count > 0) {
+            putBurst(count);
+            EXPECT_TRUE(drained()) << undrained();
+        }
+        EXPECT_NE(command("DISPLAY EVEMIT(FILES) ALL").find("AMQ"), std::string::npos) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        return zunt.out();
+    }
+};
+
+// Names of files that are no emitter's, put under the emitters' keys by another application (a new
+// file outside the output folder, one in it that no emitter makes, one that leads out by "..", and a
+// state of the own layout put in front of the program's): each is skipped with a line and left on the
+// queue, and no such file is cut or removed; the program's own state and new file still are handled.
+TEST_F(ForeignStateTest, NamesOfFilesNoEmitterMakesAreNeverCutOrRemoved) {
+    const std::string out = useEmitter("foreign", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.ndjson");
+    const std::string victims[] = {dir.file("victim7.txt"), out + "/other.txt", dir.file("victim6.txt")};
+    for (const std::string &victim : victims) writeWhole(victim, "keep me: " + victim);
+    run("store", 20);
+    const std::string file = out + "/ev.ndjson";
+    const std::string committed = readWhole(file);
+    ASSERT_FALSE(committed.empty());
+    // The foreign state goes in front of the program's own.
+    const std::vector<Browsed> state = underKey(EV_DQ_KIND_EMIT_FILES);
+    ASSERT_EQ(state.size(), 1u);
+    takeOff(EV_DATA_QUEUE_NAME, state[0]);
+    putUnderKey(EV_DQ_KIND_EMIT_FILES, fileState(victims[2]));
+    putMessage(EV_DATA_QUEUE_NAME, state[0].md, state[0].data);
+    const std::string foreignNew[] = {victims[0], victims[1], out + "/../victim7.txt"};
+    for (const std::string &name : foreignNew) putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, name);
+    // The program's own: a file made by a unit that did not commit, and bytes past the committed end.
+    const std::string made = out + "/ev(7).ndjson";
+    writeWhole(made, "{\"uncommitted\":1}\n");
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, made);
+    writeWhole(file, "{\"uncommitted\":2}\n", true);
+
+    const std::string log = run("again", 0);
+    for (const std::string &victim : victims) EXPECT_EQ(readWhole(victim), "keep me: " + victim);
+    EXPECT_EQ(et::countOf(log, "Foreign message under the emitter new file key (kind 7) skipped"), 3) << log;
+    EXPECT_EQ(et::countOf(log, "Foreign message under the emitter file state key (kind 6) skipped"), 1)
+        << log;
+    EXPECT_FALSE(std::filesystem::exists(made));
+    EXPECT_TRUE(readWhole(file) == committed) << "the file is not as committed";
+    // The foreign messages stay where they were put.
+    EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), 2u);
+    std::set<std::string> left;
+    for (const Browsed &b : underKey(EV_DQ_KIND_EMIT_NEW_FILE)) left.insert(b.data);
+    for (const std::string &name : foreignNew) EXPECT_EQ(left.count(name), 1u) << name;
+}
+
+// A foreign message under the emitters' state key put while the program runs, then saves and a
+// restart: each save takes away only the program's own message (by its MsgId), the foreign one stays,
+// and each start loads the program's own state (bytes past its committed end are cut off).
+TEST_F(ForeignStateTest, EachSaveReplacesOnlyTheProgramsOwnState) {
+    const std::string out = useEmitter("replace", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.ndjson");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    const std::string foreign(40, 'x');
+    {
+        Zunt zunt(dir, "running", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        putBurst(10);
+        EXPECT_TRUE(drained()) << undrained();
+        putUnderKey(EV_DQ_KIND_EMIT_FILES, foreign);
+        putBurst(10);
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        const std::vector<Browsed> stored = underKey(EV_DQ_KIND_EMIT_FILES);
+        ASSERT_EQ(stored.size(), 2u);
+        EXPECT_EQ(stored[0].data, foreign);  // in front now: the program's own was replaced behind it
+        // The file the last save lists (a run after a start goes on in a file of its own).
+        const std::string file = out + (round == 0 ? "/ev.ndjson" : "/ev(2).ndjson");
+        const std::string committed = readWhole(file);
+        ASSERT_FALSE(committed.empty());
+        writeWhole(file, "{\"uncommitted\":1}\n", true);
+        const std::string log = run("restart" + std::to_string(round), round == 0 ? 10 : 0);
+        EXPECT_EQ(et::countOf(log, "Foreign message under the emitter file state key (kind 6) skipped"), 1)
+            << log;
+        EXPECT_TRUE(readWhole(file) == committed) << "the file is not as committed";
     }
 }
 

@@ -262,6 +262,20 @@ protected:
         closeQueue(&hobj);
         return out;
     }
+    // The browsed message got off the queue (by its MsgId and CorrelId), outside any unit.
+    void takeOff(const char *queue, const Browsed &message) {
+        MQHOBJ hobj = openQueue(queue, MQOO_INPUT_SHARED);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.MsgId, message.md.MsgId, sizeof md.MsgId);
+        std::memcpy(md.CorrelId, message.md.CorrelId, sizeof md.CorrelId);
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
+        char byte = 0;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
+        EXPECT_NE(cc, MQCC_FAILED) << rc;
+        closeQueue(&hobj);
+    }
     static EventQueueDef *findQueue(const char *name) {
         EventQueueDef probe{};
         std::snprintf(probe.name, sizeof probe.name, "%s", name);

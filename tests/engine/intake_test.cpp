@@ -397,7 +397,8 @@ TEST_F(IntakeTest, SeparateStateCommitsSeenListThenStateThenEvent) {
     MQCBC cbc = removed(queue, 4);
     evMessageConsumer(0, &md, nullptr, data, &cbc);
     queueEmpty(queue);
-    std::vector<std::string> expected{"MQGET", "MQPUT", "MQCMIT"};
+    // No list was stored: nothing is taken away before the put.
+    std::vector<std::string> expected{"MQPUT", "MQCMIT"};
     EXPECT_EQ(verbs(set->io.hconn), expected);
     EXPECT_EQ(verbs(evEventHconn(set)), std::vector<std::string>{"MQCMIT"});
     EXPECT_EQ(calls.back().hconn, evEventHconn(set)) << "the state side commits first";
@@ -679,21 +680,29 @@ TEST_F(IntakeTest, RestartRequestIsActedOnBySetCsCommitOnly) {
     evContext.restartRequested.store(0);
 }
 
-TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
-    ConnectionSet *set = &evContext.sets[EV_SET_E];
-    separateState(set);
+// Set E's seen list of one message as the program stores it (Format MQFMT_PCF) on the fake data
+// queue, its MsgId length made 23 when damaged.
+void putSeenList(const MQMD &md, bool damaged) {
     EvSeenList list{};
-    MQMD md = message(MQFMT_EVENT, "OLD");
     int32_t seen = 0;
     ASSERT_TRUE(evMarkSeen(&list, &md, 1767225600, &seen));
     int32_t length = 0;
     uint8_t *bytes = evBuildSeenList(&list, &length);
     ASSERT_NE(bytes, nullptr);
-    mqiPutI32(bytes, 36 + 12, 23);  // a MsgId that is not 24 bytes long
+    if (damaged) mqiPutI32(bytes, 36 + 12, 23);  // a MsgId that is not 24 bytes long
     uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
-    fdq::put(correl, bytes, static_cast<size_t>(length));
+    MQMD stored = MQMD_DEFAULT;
+    std::memcpy(stored.Format, MQFMT_PCF, MQ_FORMAT_LENGTH);
+    fdq::put(correl, bytes, static_cast<size_t>(length), &stored);
     CSFreeMem(bytes);
     evFreeSeenList(&list);
+}
+
+TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
+    separateState(set);
+    putSeenList(message(MQFMT_EVENT, "OLD"), true);
+    uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
 
     zt::ConsoleCapture console{false};
     ASSERT_EQ(evLoadStoredSeenList(set), 1) << "a damaged list does not fail the connect";
@@ -715,6 +724,26 @@ TEST_F(IntakeTest, DamagedSeenListIsReportedIgnoredAndReplacedAtTheNextCommit) {
             << "the commit wrote a sound list";
         evFreeSeenList(&loaded);
     }
+}
+
+// Another application's message under the seen list's key, in front of the program's list: skipped
+// with a line naming it, and the program's list is the one loaded.
+TEST_F(IntakeTest, AForeignMessageUnderTheSeenKeyIsSkippedAndTheOwnListLoaded) {
+    ConnectionSet *set = &evContext.sets[EV_SET_E];
+    separateState(set);
+    uint8_t correl[24] = {EV_DQ_KIND_SEEN_E};
+    MQMD foreign = MQMD_DEFAULT;
+    std::memcpy(foreign.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+    fdq::put(correl, "not a seen list", 15, &foreign);
+    putSeenList(message(MQFMT_EVENT, "OWN"), false);
+
+    zt::ConsoleCapture console{false};
+    ASSERT_EQ(evLoadStoredSeenList(set), 1);
+    const std::string out = console.out();
+    const std::string line = "Foreign message under the seen list key (kind 4) skipped";
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    EXPECT_EQ(out.find(line), out.rfind(line)) << "one line: " << out;
+    EXPECT_EQ(evUnits[EV_SET_E].seen.used, 1u);
 }
 
 TEST_F(IntakeTest, FreshLoadMakesTheDefaultQueuesOfTheQueueManagersPlatform) {

@@ -52,17 +52,7 @@ protected:
     // The message taken off the data queue and, unless data is none, put back with its descriptor
     // and that data.
     void replace(const Browsed &message, const std::optional<std::string> &data) {
-        MQHOBJ hobj = openQueue(kDataQueue, MQOO_INPUT_SHARED);
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.MsgId, message.md.MsgId, sizeof md.MsgId);
-        std::memcpy(md.CorrelId, message.md.CorrelId, sizeof md.CorrelId);
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;
-        char byte = 0;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &md, &gmo, 1, &byte, &length, &cc, &rc);
-        ASSERT_EQ(cc, MQCC_WARNING);
-        closeQueue(&hobj);
+        takeOff(kDataQueue, message);
         if (data) putMessage(kDataQueue, message.md, *data);
     }
     static std::string hex(const MQBYTE24 id) {
