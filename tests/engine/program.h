@@ -129,10 +129,6 @@ private:
         if (std::find(options.begin(), options.end(), "-L") == options.end())
             start.args.insert(start.args.end(), {"-L", logRoot_});
         start.environment.insert(start.environment.end(), environment.begin(), environment.end());
-        // Limits through the shell, which sets them and becomes the program.
-        if (!limits.empty())
-            start.args.insert(start.args.begin(),
-                              {"/bin/sh", "-c", "ulimit " + limits + " && exec \"$0\" \"$@\""});
         return start;
     }
     // Text files end their lines in CR LF on Windows.

@@ -545,7 +545,7 @@ TEST_F(ProgramQmTest, ALogAtTheFileSizeLimitIsSaidOnceAndEndsNothing) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's own files under the limit";
 #endif
-    Zunt zunt(dir, "limit", {"-m", "QM1", "-b"}, {}, underLimits("-f 4"));
+    Zunt zunt(dir, "limit", {"-m", "QM1", "-b"}, {}, pt::underLimits("-f 4"));
     for (int i = 0; i < 60; i++) putEvent();
     ASSERT_TRUE(drained()) << zunt.out();
     ASSERT_TRUE(zunt.waitOut("(File too large)")) << zunt.out();
@@ -573,7 +573,7 @@ TEST_F(ProgramQmTest, ThreadsThatCannotBeCreatedAreSaid) {
     GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than any such limit";
 #endif
     {
-        Zunt zunt(dir, "starved1", {"-m", "QM1", "-b"}, {}, underLimits("-v 20000"));
+        Zunt zunt(dir, "starved1", {"-m", "QM1", "-b"}, {}, pt::underLimits("-v 20000"));
         EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
         EXPECT_EQ(et::countOf(zunt.out(),
                               "Connect sequence could not be started: Resource temporarily unavailable\n"),
@@ -581,7 +581,7 @@ TEST_F(ProgramQmTest, ThreadsThatCannotBeCreatedAreSaid) {
             << zunt.out();
     }
     {
-        Zunt zunt(dir, "starved2", {"-m", "QM1", "-b", "-r", "2(2)"}, {}, underLimits("-v 60000"));
+        Zunt zunt(dir, "starved2", {"-m", "QM1", "-b", "-r", "2(2)"}, {}, pt::underLimits("-v 60000"));
         EXPECT_TRUE(zunt.waitLog(
             " (last failure: Console thread could not be started: Resource temporarily unavailable)", 2))
             << zunt.log();
