@@ -66,11 +66,10 @@ int appendValue(cmdProgram *program, const char *text, size_t length, cmdText *o
     return ok;
 }
 
-}  // namespace
-
-void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text) {
+void queueText(cmdProgram *program, int wrap, int markEmpty, bool substituted, const char *text) {
     cmdReadContext *reader = cmdQueuedReader(program, text);
     if (reader == nullptr) return;
+    reader->substituted = substituted ? 1 : 0;
     cmdReadContext *outer = program->reader;
     if (outer != nullptr) {
         reader->lineNumber = outer->lineNumber;
@@ -106,6 +105,16 @@ void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text
     parse.end();
     // The list's statements numbered again in their order, the breakpoints moved with them.
     if (wrap) dbgResolveBreakpoints(program, *list.head, owner);
+}
+
+}  // namespace
+
+void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text) {
+    queueText(program, wrap, markEmpty, false, text);
+}
+
+void cmdQueueSubstituted(cmdProgram *program, int wrap, int markEmpty, const char *text) {
+    queueText(program, wrap, markEmpty, true, text);
 }
 
 void cmdQueueString(cmdProgram *program, const char *text) {

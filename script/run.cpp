@@ -186,7 +186,9 @@ int runForitem(cmdProgram *program, cmdCommand *f) {
     if (bracketText(f->text, &start, &close)) {
         char *inner = copyText(start, static_cast<size_t>(close - start));
         int ok = 1;
-        char *substituted = inner != nullptr ? cmdSubstituteInline(program, inner, &ok) : nullptr;
+        char *substituted = inner != nullptr && !(f->flags & CMD_F_SUBSTITUTED)
+                                ? cmdSubstituteInline(program, inner, &ok)
+                                : nullptr;
         const char *expression = substituted != nullptr ? substituted : inner;
         char *text =
             ok && expression != nullptr ? cslEvaluateExpression(program, expression, -1, 0, 0) : nullptr;
@@ -303,7 +305,8 @@ int runForeach(cmdProgram *program, cmdCommand *f) {
     }
     if (command != nullptr && foreachCommandAllowed(program, command)) {
         int ok = 1;
-        char *substituted = cmdSubstituteInline(program, command, &ok);
+        char *substituted =
+            (f->flags & CMD_F_SUBSTITUTED) == 0 ? cmdSubstituteInline(program, command, &ok) : nullptr;
         if (!ok) {
             result = 0;
         } else {
@@ -486,7 +489,11 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             echoRecord(program, c);
             char *text = c->expression != nullptr ? cslEvaluateParsedText(program, c->expression) : nullptr;
             if (text != nullptr) {
-                if (text[0] != '\0') cmdQueueText(program, 1, 1, text);
+                // A value built from a substitution's result is that result: it is not substituted.
+                if (text[0] != '\0' && (c->flags & CMD_F_SUBSTITUTED) != 0)
+                    cmdQueueSubstituted(program, 1, 1, text);
+                else if (text[0] != '\0')
+                    cmdQueueText(program, 1, 1, text);
                 CSFreeMem(text);
             }
             return STEP_NEXT;

@@ -148,4 +148,26 @@ TEST_F(HookQmTest, ParseErrorsWhileTheScriptRunsLeaveTheLoopRunning) {
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
+// Inline values are put in once: a value that reads "<@a>" stays that text, whether a variable of the
+// script holds it or an event from outside carries it (a line that substituted its own result spun
+// for ever, or grew until storage ran out).
+TEST_F(HookQmTest, InlineValuesArePutInOnce) {
+    const std::string main =
+        "@a = \"<@a>\"\nprint \"Y<@a>Y\"\n@v = 'hello'\n@b2 = \"<@v>\"\nprint \"X<@b2>X\"\n";
+    const std::string hook = "@s = event.evobjname\nprint \"EV <@s> END\"\n";
+    pt::Zunt zunt(dir, "once", options(ht::script(main, {{"ZUNTEvent", hook}})));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("Q.<@s>.00000001"));
+    EXPECT_TRUE(drained()) << zunt.out();
+    EXPECT_TRUE(zunt.waitOut("EV Q.<@s>.00000001 END")) << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "Y<@a>Y"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "X<@v>X"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "hello"), 0) << out;
+    EXPECT_EQ(et::countOf(out, "EV Q.<@s>.00000001 END"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "Q.Q."), 0) << out;
+}
+
 }  // namespace
