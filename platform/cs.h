@@ -25,6 +25,9 @@ constexpr int32_t EV_EXIT_START = 3;       // the log, the start-up script or th
 constexpr int32_t EV_EXIT_CONNECTION = 4;  // a connection given up: a reason not retried, the retries used up
 // Sets evEndFlag with a failure's exit status; an end already under way keeps its own status.
 void evEndWith(int32_t status);
+// The orderly ends asked for from outside (SIGTERM, the console window's close) so far: a second one
+// reaches what the first one's end runs (the script's ending hook).
+extern std::atomic<uint32_t> evEndSignals;
 extern std::atomic<uint32_t> evDebugFlags;    // -v letters (and DEBUG VERBOSE)
 extern std::atomic<uint32_t> evDebugOptions;  // -D letters
 extern std::atomic<int32_t> evConfigChanged;  // next sync point saves the configuration message

@@ -15,6 +15,7 @@ BOOL WINAPI onConsoleControl(DWORD type) {
     // keys give it. Ctrl-C and Ctrl-Break keep their default, as SIGINT does on Linux.
     if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
         evEndFlag.store(1);
+        evEndSignals.fetch_add(1);
         return TRUE;
     }
     return FALSE;

@@ -84,8 +84,10 @@ int fnWait(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, Ex
     int64_t seconds = asNumber(&args[0]);
     if (seconds <= 0) return 1;
     clearBusy(e);
-    // One second at a time, so that a wait of years is still only a loop of sleeps.
-    for (int64_t i = 0; i < seconds; ++i) evSleepMs(1000);
+    // One second at a time, so that a wait of years is still only a loop of sleeps, and an end of the
+    // program asked for meanwhile ends it.
+    const cmdProgram *program = cmdProgramOf(e);
+    for (int64_t i = 0; i < seconds && (program == nullptr || !cmdEndAsked(program)); ++i) evSleepMs(1000);
     return 1;
 }
 
@@ -102,6 +104,7 @@ int fnGetKey(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, 
             return 1;
         }
         if (key < 0 || waited >= seconds) return 1;
+        if (cmdProgramOf(e) != nullptr && cmdEndAsked(cmdProgramOf(e))) return 1;
         evSleepMs(1000);
     }
 }

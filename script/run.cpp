@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "engine/engine.h"
 #include "script/internal.h"
 
 namespace {
@@ -42,7 +43,7 @@ struct BlockScope {
 bool unwinding(cmdProgram *program) {
     cmdRunState *run = program->run;
     return run->leave || run->frame->returning || run->resume != nullptr ||
-           (stopRequested(program) && !run->keepRunning);
+           (stopRequested(program) && !run->keepRunning) || cmdEndAsked(program);
 }
 
 void echoRecord(cmdProgram *program, cmdCommand *c) {
@@ -639,6 +640,7 @@ cmdRunState *cmdCreateRunState(cmdProgram *program) {
     if (run == nullptr) return nullptr;
     std::memset(static_cast<void *>(run), 0, sizeof *run);
     run->frame = &run->outermost;
+    run->endBaseline = evEndRequestCount();
     program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var,
                             ExpValue *result) { return cslVariableCallback(e, partner, var, result); };
     program->callFunction = [](cmdProgram *, ExpExpression *e, ExpValue *function, ExpValue *args,
@@ -681,6 +683,10 @@ int cmdNextItem(const char **cursor, const char *end, const char **item, size_t 
     return 0;
 }
 
+bool cmdEndAsked(const cmdProgram *program) {
+    return program->run != nullptr && evEndRequestCount() != program->run->endBaseline;
+}
+
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record) {
     cmdRunState *run = program->run;
     if (run->nesting < CSL_RUN_NEST_MAX && CSStackLeft() >= CMD_STACK_RESERVE) {
@@ -721,7 +727,7 @@ void cmdResetLoopMarks(cmdProgram *program, cmdCommand *first, cmdCommand *last)
 int cmdRunCommands(cmdProgram *program) {
     cmdRunState *run = program->run;
     for (;;) {
-        if (stopRequested(program) && !run->keepRunning) return 0;
+        if (cmdEndAsked(program) || (stopRequested(program) && !run->keepRunning)) return 0;
         if (program->reader != nullptr && program->reader->stopOnError && program->parseError) {
             program->stopFlag = 1;
             return 0;
@@ -763,7 +769,8 @@ int cmdRunCommands(cmdProgram *program) {
         if (!(c->flags & CMD_F_SKIP)) {
             if ((run->debuggerActive || run->debuggerStepping) && cmdDebuggerStop != nullptr) {
                 cmdDebuggerStop(program, c);
-                if (stopRequested(program) && !run->keepRunning) return 0;  // "end" at the prompt
+                if (cmdEndAsked(program) || (stopRequested(program) && !run->keepRunning))
+                    return 0;  // "end" at the prompt
             }
             const uint32_t wasActive = c->flags & CMD_F_ACTIVE;
             c->flags |= CMD_F_ACTIVE;
