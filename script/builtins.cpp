@@ -292,11 +292,20 @@ int fnStrLen(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *, E
     return 1;
 }
 
+// During the parse-time trial a variable's value is not the run's: an argument of the wrong type is
+// for the run to refuse. 1 with an empty text as the result in the trial, else 0.
+int trialText(ExpExpression *e, ExpValue *result) {
+    if (!e->trial) return 0;
+    expSetString(result, EXP_STR, const_cast<char *>(""), 0);
+    return 1;
+}
+
 int fnStrReplace(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
     static const char *const which[] = {"first", "second", "third"};
     for (int i = 0; i < 3; ++i) {
         if (!expIsString(&args[i]))
-            return expSetError(e, 8, "The %s parameter to function strreplace() must be a string.", which[i]);
+            return trialText(e, result) ||
+                   expSetError(e, 8, "The %s parameter to function strreplace() must be a string.", which[i]);
     }
     const char *text = args[0].data;
     const size_t length = args[0].value.len, oldLength = args[1].value.len, newLength = args[2].value.len;
@@ -331,7 +340,8 @@ int fnTrimStr(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *e
     static const char *const which[] = {"first", "second", "third"};
     for (int i = 0; i < (n < 1 ? 1 : n); ++i) {
         if (!expIsString(&args[i]))
-            return expSetError(e, 8, "The %s parameter to function trimstr() must be a string.", which[i]);
+            return trialText(e, result) ||
+                   expSetError(e, 8, "The %s parameter to function trimstr() must be a string.", which[i]);
     }
     ExpValue blank{};
     expSetString(&blank, EXP_STR, const_cast<char *>(" "), 1);
