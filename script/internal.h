@@ -137,6 +137,7 @@ struct cmdCallContext {
     CSTree *variables;  // cslVAR nodes
     cmdRunningBlock *blocks;
     int32_t depth;      // 0 for the outermost frame
+    uint64_t call;      // the call's number, unique in the program's life; 0 for the outermost frame
     int32_t returning;  // a return statement unwinds the frame's loops
     ExpValue result;    // the function's result, owned
     cmdFUNCTION *function;
@@ -155,6 +156,7 @@ struct cmdRunState {
     int32_t inErrorFunction;  // an error inside the error function does not run it again
     int32_t stoppedOnError;   // the last run returned 0 on an error without error function
     int32_t callDepth;
+    uint64_t calls;   // calls made: the last one's number
     int32_t nesting;  // nested runs: loop bodies, calls, hooks, imports, error functions, EVAL
     int32_t importsRunning;
     int32_t debuggerActive;

@@ -86,15 +86,22 @@ void queueText(cmdProgram *program, int wrap, int markEmpty, bool substituted, c
         reader->list = list;
         reader->listOwner = owner;
         reader->insertAfter = at;
+        // In a function's body the text is always a block: left bare, its records would become part
+        // of the body and run again in every later call.
+        if (owner != nullptr) wrap = 1;
     }
     cmdPushReader(program, reader);
     // A parse error refuses this text alone: what runs around it goes on.
     cmdRunningParse parse(program);
-    if (wrap && cmdNewBlock(program, CMD_QUEUED, "") == nullptr) {
+    cmdCommand *block = wrap ? cmdNewBlock(program, CMD_QUEUED, "") : nullptr;
+    if (wrap && block == nullptr) {
         cmdPopReader(program);
         parse.end();
         return;
     }
+    // The block is the queueing call's own: another call of the same function that runs the body
+    // meanwhile (one it makes, or a later one) passes over it.
+    if (block != nullptr && program->run != nullptr) block->call = program->run->frame->call;
     if (*cmdSkipBlanks(text) == '\0') {
         if (markEmpty) cmdNewCommand(program, CMD_EMPTY, "", 0);
     } else {

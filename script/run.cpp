@@ -452,6 +452,11 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             program->current = c->partner->type == CMD_ELSE ? c->partner->next : c->partner;
             return STEP_JUMPED;
         }
+        case CMD_QUEUED:
+            // Text another call of the function queued into the body runs in that call alone.
+            if (c->call == frame->call || c->partner == nullptr) return STEP_NEXT;
+            program->current = c->partner->next;
+            return STEP_JUMPED;
         case CMD_ENDIF:
         case CMD_LABEL:
             echoRecord(program, c);
@@ -598,6 +603,7 @@ int callCore(cmdProgram *program, cmdFUNCTION *f, int count, const ExpValue *arg
     cmdCallContext frame{};
     frame.previous = run->frame;
     frame.depth = run->frame->depth + 1;
+    frame.call = ++run->calls;
     frame.function = f;
     frame.caller = record;
     run->frame = &frame;

@@ -86,6 +86,7 @@ struct cmdCommand {
     uint32_t line;              // source line and column
     uint32_t column;
     uint64_t serial;   // order of making: which records a parse made (cmdProgram::parseFloor)
+    uint64_t call;     // queued block: the call that queued it (cmdCallContext::call), 0 the main program
     const char *file;  // input lines read from an =import file: its name (in this block)
     char text[1];      // NUL-terminated, allocated with the record
 };
