@@ -225,4 +225,17 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
     }
 }
 
+// STOP EV to the program's own queue from the connected hook, in the run's first second: the program
+// ends (the STOP EV was taken for one left from an earlier run, and the hook waited for an answer
+// that never comes, for ever).
+TEST_F(HookQmTest, StopEvFromTheConnectedHookEndsTheProgram) {
+    const std::string body = "=zunt\nSTOP EV\nprint 'AFTER'\n";
+    pt::Zunt zunt(dir, "stopev", options(ht::script("", {{"ZUNTConnected", body}})));
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    zunt.kill9();
+    EXPECT_NE(zunt.log().find("Hook ZUNTConnected() abandoned: the program is ending"), std::string::npos)
+        << zunt.log();
+    EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
+}
+
 }  // namespace
