@@ -238,4 +238,19 @@ TEST_F(HookQmTest, StopEvFromTheConnectedHookEndsTheProgram) {
     EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
 }
 
+// The debugger's "end" at a stop in a hook ends the program, as its help says ("End program"); it
+// ended only that run of the hook.
+TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
+    std::vector<std::string> o = options(ht::script("", {{"ZUNTEvent", "@seen = 1\n"}}));
+    o.push_back("-!");
+    pt::Zunt zunt(dir, "dbgend", o);
+    ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+    zunt.keys("bp ZUNTEvent\nrun\n");
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("APP.00000000001"));
+    ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+    zunt.keys("end\n");
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+}
+
 }  // namespace
