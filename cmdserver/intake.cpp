@@ -70,10 +70,18 @@ struct AuthEntry {
 static_assert(offsetof(AuthEntry, user) == CS_TREE_KEY);
 CSTree *authCache = nullptr;
 
+bool sameReplyQueue(const MQMD *md);
+
 // STOP EV: the program ends after set C's next commit, unless the command was put before this run
-// started (a STOP EV left on the queue from an earlier run).
+// started (a STOP EV left on the queue from an earlier run). Put times count in seconds: one the
+// program's own console put (a hook's, in the run's first second) is this run's whatever its time
+// says, else it would be taken for an old one and, never answered, wait for ever.
 int stopEv(QmgrContext *context, uint8_t *, int32_t) {
     const MQMD *md = cmdRequest(context)->md;
+    if (sameReplyQueue(md)) {
+        evStopPending.store(1);
+        return 1;
+    }
     char date[9];
     char time[7];
     std::memcpy(date, md->PutDate, 8);

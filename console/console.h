@@ -307,6 +307,8 @@ struct CslScriptServices {
     // cmdSubstituteInline: a new counted-heap text with every <@...> and <_...> replaced, or null
     // when there is nothing to replace (*ok 0 on an error).
     char *(*substituteInline)(cslSession *session, const char *text, int *ok);
+    // cmdQueueSubstituted: queueText for a substitution's result, which is never substituted again.
+    int (*queueSubstituted)(cslSession *session, const char *text);
     // cmdBindParms: binds an =import's parameter text to @_Parm.
     int (*bindParms)(cslSession *session, const char *text);
     // cslEvaluateExpression: the value of an expression text as new counted-heap text, or null
@@ -711,6 +713,8 @@ inline constexpr size_t CSL_PATH_MAX = 4096;
 int cslJoinPath(cslSession *session, const char *importer, const char *name, char *out, size_t size);
 // The one entry of a console command line (a script's, an imported file's, a synonym's).
 void cslIssueCommand(cslSession *session, const char *text);
+// The same for a line that is a substitution's result: its '<' are text, not values to put in.
+void cslIssueSubstitutedCommand(cslSession *session, const char *text);
 // "!unhandled!": displays every object type and counts the reply attributes its DISPLAY row does
 // not know.
 void cslCheckUnhandledAttributes(cslSession *session);

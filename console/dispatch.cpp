@@ -74,9 +74,8 @@ void waitStatement(cslSession *session, const char *text) {
     cslMainList(session)->scrolledBack = 0;
 }
 
-}  // namespace
-
-void cslIssueCommand(cslSession *session, const char *text) {
+// One line, its inline values substituted unless it is itself a substitution's result.
+void dispatch(cslSession *session, const char *text, bool substitute) {
     if ((evDebugOptions.load() & EV_OPT_s) != 0) cslTraceStatus(session, "ISSU");
     const char *cursor = text;
     const char *end = text + std::strlen(text);
@@ -98,14 +97,16 @@ void cslIssueCommand(cslSession *session, const char *text) {
         cslCheckUnhandledAttributes(session);
         return;
     }
-    if (std::strchr(text, '<') != nullptr && cslScript.substituteInline != nullptr) {
+    // Substitution is one pass: the new line is marked as a substitution's result, so that a value
+    // holding "<@a>" (a variable's, an event's field from outside) stays that text.
+    if (substitute && std::strchr(text, '<') != nullptr && cslScript.substituteInline != nullptr) {
         int ok = 1;
         char *substituted = cslScript.substituteInline(session, text, &ok);
         if (substituted != nullptr) {
-            if (cslScript.queueText != nullptr)
-                cslScript.queueText(session, 0, 0, substituted);
+            if (cslScript.queueSubstituted != nullptr)
+                cslScript.queueSubstituted(session, substituted);
             else
-                cslIssueCommand(session, substituted);
+                dispatch(session, substituted, false);
             CSFreeMem(substituted);
             return;
         }
@@ -138,6 +139,16 @@ void cslIssueCommand(cslSession *session, const char *text) {
         return;
     }
     cslIssueMQCommand(session, text, CSL_REQUEST_COMMAND, 0, 0, 0, nullptr);
+}
+
+}  // namespace
+
+void cslIssueCommand(cslSession *session, const char *text) {
+    dispatch(session, text, true);
+}
+
+void cslIssueSubstitutedCommand(cslSession *session, const char *text) {
+    dispatch(session, text, false);
 }
 
 int cslCheckDisplayType(cslSession *session, const char *object, const char *command) {

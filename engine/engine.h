@@ -592,6 +592,10 @@ extern EvHookMessage gHookMessage;
 // Runs one of the hooks that read no record (EvHookKind) under the script lock with the hook context
 // set; without a console session nothing runs. 1 when the script asked the program to end.
 int evRunHook(int32_t kind, AlertDef *alert);
+// The ends asked for so far: the end flag, a STOP EV waiting for set C's commit, and every signal
+// that asked for the end. It only grows, so a running script (a hook's) that saw a smaller count when
+// it began has been asked to end since.
+uint32_t evEndRequestCount();
 // At start: config's alert-expiry hook.
 void evInstallHooks();
 

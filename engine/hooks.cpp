@@ -16,6 +16,11 @@ int evRunHook(int32_t kind, AlertDef *alert) {
     return evServices.endRequested != nullptr && evServices.endRequested() ? 1 : 0;
 }
 
+uint32_t evEndRequestCount() {
+    return static_cast<uint32_t>(evEndFlag.load() != 0) + static_cast<uint32_t>(evStopPending.load() != 0) +
+           evEndSignals.load();
+}
+
 namespace {
 
 // Config's expiry step calls this under the script lock for an alert whose category is not a

@@ -13,7 +13,7 @@
 namespace {
 
 int allocFailure(ExpExpression *e, size_t size) {
-    return expSetError(e, 20, "Can not allocated %d bytes", static_cast<int>(size));
+    return expSetError(e, 20, "Can not allocated %zu bytes", size);
 }
 
 // A new PSTR copy of the bytes; an empty text gives an empty STR.

@@ -316,8 +316,7 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
             }
             size_t count = (n - 2) / 2;
             auto *bytes = static_cast<char *>(CSGetMem(count + 1));
-            if (bytes == nullptr)
-                return expSetError(e, 20, "Can not allocate %d bytes", static_cast<int>(count + 1));
+            if (bytes == nullptr) return expSetError(e, 20, "Can not allocate %zu bytes", count + 1);
             evHexToBytes(hex + 1, n - 2, reinterpret_cast<uint8_t *>(bytes));
             bytes[count] = 0;
             expSetString(t, EXP_EPSTR, bytes, count);

@@ -187,8 +187,7 @@ char *expValueToString(ExpExpression *e, const ExpValue *v, int decimals) {
     if (expIsString(v)) {
         auto *text = static_cast<char *>(CSGetMem(v->value.len + 1));
         if (text == nullptr) {
-            if (e != nullptr)
-                expSetError(e, 20, "Can not allocate %d bytes", lengthAsInt32(v->value.len + 1));
+            if (e != nullptr) expSetError(e, 20, "Can not allocate %zu bytes", v->value.len + 1);
             return nullptr;
         }
         if (v->value.len != 0) std::memcpy(text, v->data, v->value.len);

@@ -25,6 +25,9 @@ constexpr int32_t EV_EXIT_START = 3;       // the log, the start-up script or th
 constexpr int32_t EV_EXIT_CONNECTION = 4;  // a connection given up: a reason not retried, the retries used up
 // Sets evEndFlag with a failure's exit status; an end already under way keeps its own status.
 void evEndWith(int32_t status);
+// The orderly ends asked for from outside (SIGTERM, the console window's close) so far: a second one
+// reaches what the first one's end runs (the script's ending hook).
+extern std::atomic<uint32_t> evEndSignals;
 extern std::atomic<uint32_t> evDebugFlags;    // -v letters (and DEBUG VERBOSE)
 extern std::atomic<uint32_t> evDebugOptions;  // -D letters
 extern std::atomic<int32_t> evConfigChanged;  // next sync point saves the configuration message
@@ -226,7 +229,9 @@ CSMemFailHook CSSetMemFailHook(CSMemFailHook hook);
 // ---------------------------------------------------------------------------------------------
 // AVL trees. A node is the caller's own trivially copyable record: the 40-byte CSTree header
 // first, the key at offset 40, the caller's data after it. Nodes are also threaded in key order
-// (previous, next) and know their 0-based position in that order. Trees have no lock of their own.
+// (previous, next) and know their 0-based position in that order once CSTreeNumber has numbered them:
+// an insert or delete costs no more than the tree's height, so it leaves the positions of the
+// nodes after it as they were. Trees have no lock of their own.
 //
 // Key kinds (the kind argument):
 //   n > 0  n bytes in the node, unsigned byte order
@@ -246,7 +251,7 @@ struct CSTree {
     CSTree *next;        // the node after in key order (the walk link)
     uint16_t height;     // 1 for a leaf
     uint16_t keyLength;  // n of a byte-key insert, else 0
-    uint32_t position;   // 0-based index in key order
+    uint32_t position;   // 0-based index in key order, as the last CSTreeNumber left it
 };
 static_assert(sizeof(CSTree) == 40);
 constexpr size_t CS_TREE_KEY = 40;  // offset of the key in a node
@@ -271,7 +276,8 @@ using CSTreeCallback = void (*)(CSTree *node, void *argument1, void *argument2);
 int CSTreeFree(CSTree **root, CSTreeCallback callback, void *argument);
 CSTree *CSTreeFirst(CSTree *root);                  // leftmost node, null for an empty tree
 CSTree *CSTreeLast(CSTree *root);                   // rightmost node
-CSTree *CSTreeAt(CSTree *root, uint32_t position);  // the node at that position, or null
+CSTree *CSTreeAt(CSTree *root, uint32_t position);  // the node at that position, or null (numbers the tree)
+uint32_t CSTreeNumber(CSTree *root);                // numbers every node by its position -> the node count
 inline void *CSTreeKey(CSTree *node) {
     return reinterpret_cast<unsigned char *>(node) + CS_TREE_KEY;
 }

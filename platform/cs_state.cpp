@@ -10,6 +10,7 @@
 
 std::atomic<int32_t> evEndFlag{0};
 std::atomic<int32_t> evExitStatus{0};
+std::atomic<uint32_t> evEndSignals{0};
 std::atomic<uint32_t> evDebugFlags{0};
 std::atomic<uint32_t> evDebugOptions{0};
 std::atomic<int32_t> evConfigChanged{0};

@@ -1,6 +1,7 @@
 // The AVL tree of the system's keyed collections. Nodes are the callers' own records, threaded in
-// key order and numbered by position, so a collection can be walked and indexed without a second
-// structure. Insert and delete keep a path of links from the root and rebalance along it.
+// key order and numbered by position on demand, so a collection can be walked and indexed without a
+// second structure. Insert and delete keep a path of links from the root and rebalance along it;
+// they renumber nothing, which made filling a collection in other than key order quadratic.
 #include <strings.h>
 
 #include <cstring>
@@ -132,10 +133,6 @@ void rebalance(CSTree **link) {
     }
 }
 
-void renumberFrom(CSTree *node) {
-    for (; node; node = node->next) node->position = node->previous ? node->previous->position + 1 : 0;
-}
-
 size_t keyBytesNeeded(int32_t kind) {
     if (kind > 0) return static_cast<size_t>(kind);
     if (kind == CS_KEY_NOCASE || kind == CS_KEY_CSTRING) return sizeof(char *);
@@ -197,7 +194,6 @@ CSTree *CSTreeInsert(CSTree **root, const char * /*eyeCatcher*/, const void *rec
     }
     if (node->previous) node->previous->next = node;
     if (node->next) node->next->previous = node;
-    renumberFrom(node);
 
     for (int i = depth - 1; i >= 0; i--) rebalance(path[i]);
     return node;
@@ -249,7 +245,6 @@ CSTree *CSTreeDelete(CSTree **root, const void *record, int32_t kind) {
     // Unthread it from the key-order list and renumber the nodes after it.
     if (node->previous) node->previous->next = node->next;
     if (node->next) node->next->previous = node->previous;
-    renumberFrom(node->next);
     CSFreeMem(node);
     return node;  // a flag only: the memory is already freed
 }
@@ -285,8 +280,15 @@ CSTree *CSTreeLast(CSTree *root) {
     return root;
 }
 
+uint32_t CSTreeNumber(CSTree *root) {
+    uint32_t count = 0;
+    for (CSTree *node = CSTreeFirst(root); node; node = node->next) node->position = count++;
+    return count;
+}
+
 CSTree *CSTreeAt(CSTree *root, uint32_t position) {
     // Positions follow key order, so they order the tree as its keys do.
+    CSTreeNumber(root);
     while (root && root->position != position) root = position < root->position ? root->left : root->right;
     return root;
 }

@@ -15,6 +15,7 @@ namespace {
 void onTerminate(int) {
     // The orderly end, as the 'Q' 'Y' keys give it; a lock-free atomic store is safe here.
     evEndFlag.store(1);
+    evEndSignals.fetch_add(1);
 }
 
 // Copies text[0..length) into out as a NUL-terminated text: 1, or 0 (out empty) when it does not fit.

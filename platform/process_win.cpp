@@ -16,6 +16,7 @@ BOOL WINAPI onConsoleControl(DWORD type) {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT ||
         type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
         evEndFlag.store(1);
+        evEndSignals.fetch_add(1);
         return TRUE;
     }
     return FALSE;

@@ -61,8 +61,7 @@ void noteErrno(ExpExpression *e) {
 // An owned copy of bytes as the result.
 int setText(ExpExpression *e, ExpValue *result, const char *bytes, size_t length) {
     auto *copy = static_cast<char *>(CSGetMem(length + 1));
-    if (copy == nullptr)
-        return expSetError(e, 20, "Can not allocated %d bytes", static_cast<int>(length + 1));
+    if (copy == nullptr) return expSetError(e, 20, "Can not allocated %zu bytes", length + 1);
     if (length != 0) std::memcpy(copy, bytes, length);
     copy[length] = '\0';
     expSetString(result, EXP_PSTR, copy, length);
@@ -84,8 +83,10 @@ int fnWait(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, Ex
     int64_t seconds = asNumber(&args[0]);
     if (seconds <= 0) return 1;
     clearBusy(e);
-    // One second at a time, so that a wait of years is still only a loop of sleeps.
-    for (int64_t i = 0; i < seconds; ++i) evSleepMs(1000);
+    // One second at a time, so that a wait of years is still only a loop of sleeps, and an end of the
+    // program asked for meanwhile ends it.
+    const cmdProgram *program = cmdProgramOf(e);
+    for (int64_t i = 0; i < seconds && (program == nullptr || !cmdEndAsked(program)); ++i) evSleepMs(1000);
     return 1;
 }
 
@@ -102,6 +103,7 @@ int fnGetKey(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, 
             return 1;
         }
         if (key < 0 || waited >= seconds) return 1;
+        if (cmdProgramOf(e) != nullptr && cmdEndAsked(cmdProgramOf(e))) return 1;
         evSleepMs(1000);
     }
 }
@@ -289,11 +291,20 @@ int fnStrLen(ExpExpression *, const ExpOperator *, ExpValue *args, ExpValue *, E
     return 1;
 }
 
+// During the parse-time trial a variable's value is not the run's: an argument of the wrong type is
+// for the run to refuse. 1 with an empty text as the result in the trial, else 0.
+int trialText(ExpExpression *e, ExpValue *result) {
+    if (!e->trial) return 0;
+    expSetString(result, EXP_STR, const_cast<char *>(""), 0);
+    return 1;
+}
+
 int fnStrReplace(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
     static const char *const which[] = {"first", "second", "third"};
     for (int i = 0; i < 3; ++i) {
         if (!expIsString(&args[i]))
-            return expSetError(e, 8, "The %s parameter to function strreplace() must be a string.", which[i]);
+            return trialText(e, result) ||
+                   expSetError(e, 8, "The %s parameter to function strreplace() must be a string.", which[i]);
     }
     const char *text = args[0].data;
     const size_t length = args[0].value.len, oldLength = args[1].value.len, newLength = args[2].value.len;
@@ -328,7 +339,8 @@ int fnTrimStr(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *e
     static const char *const which[] = {"first", "second", "third"};
     for (int i = 0; i < (n < 1 ? 1 : n); ++i) {
         if (!expIsString(&args[i]))
-            return expSetError(e, 8, "The %s parameter to function trimstr() must be a string.", which[i]);
+            return trialText(e, result) ||
+                   expSetError(e, 8, "The %s parameter to function trimstr() must be a string.", which[i]);
     }
     ExpValue blank{};
     expSetString(&blank, EXP_STR, const_cast<char *>(" "), 1);

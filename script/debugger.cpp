@@ -626,7 +626,11 @@ int dbgCommand(cmdProgram *program, const char *text) {
     } else if (is("bp")) {
         setBreakpoint(program, rest);
     } else if (is("end")) {
+        // "End program", as its help says: inside a hook the stop flag alone ended that hook's run. The
+        // hooks that the end runs (disconnected, ending) run on without prompting.
         stopSession(program);
+        if (auto *console = static_cast<cslSession *>(program->console)) console->endRequested.store(1);
+        leaveDebugMode(program);
     } else if (is("run")) {
         if (dbg.count > 0)
             dbg.runFlag = 1;

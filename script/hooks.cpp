@@ -354,11 +354,15 @@ void decideStreams(cmdRunState *run, EvRecordHook *hook, int32_t kind) {
 
 // What every hook call does around its run: the session's stop flags cleared first (a stop left
 // by an earlier hook would end this one at once), the error flag cleared, errors reported without
-// ending the hook, the running-a-hook mark set.
+// ending the hook, the running-a-hook mark set. An end asked for while the hook runs (SIGTERM, STOP
+// EV) abandons it at its next statement or wait, with a log line naming it: a hook that never
+// returns must not hold the program.
 int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int keepRunning) {
     cmdRunState *run = program->run;
     const int32_t savedKeep = run->keepRunning;
     const int32_t savedContinue = run->continueAfterError;
+    const uint32_t savedBaseline = run->endBaseline;
+    run->endBaseline = evEndRequestCount();
     session->stopFlag.store(0);
     program->stopFlag = 0;
     program->errorFlag = 0;
@@ -368,6 +372,9 @@ int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int
     session->runningHook.fetch_add(1);
     int ran = cmdRunBlock(program, function);
     session->runningHook.fetch_sub(1);
+    if (cmdEndAsked(program))
+        evOutputF(EV_OUT_INFO, 1, "Hook %s() abandoned: the program is ending", function->name);
+    run->endBaseline = savedBaseline;
     run->keepRunning = savedKeep;
     run->continueAfterError = savedContinue;
     return ran;
@@ -380,6 +387,7 @@ void runPerObject(cslSession *session, cmdProgram *program, cmdFUNCTION *functio
     evCFCursorInit(&cursor, nullptr, hook->record, hook->length, 0, 0);
     uint32_t pending = 0;
     bool havePending = false;
+    const uint32_t endRequests = evEndRequestCount();
     for (;;) {
         evCFItem item;
         int32_t cc = 0, reason = 0;
@@ -394,7 +402,7 @@ void runPerObject(cslSession *session, cmdProgram *program, cmdFUNCTION *functio
             state.objectStart = pending;
             state.objectEnd = offset;
             runHook(session, program, function, 0);
-            if (session->endRequested.load()) return;
+            if (session->endRequested.load() || evEndRequestCount() != endRequests) return;
         } else if (isKey) {
             state.leadingEnd = offset;
         }
@@ -441,6 +449,11 @@ int cslCallRecordHook(void *context, int32_t kind) {
     cmdProgram *program = session != nullptr ? session->program : nullptr;
     cmdFUNCTION *function = recordHooks[kind];
     if (program == nullptr || function == nullptr) return 1;  // the preset list stands
+    // Once the program is ending no record hook starts: one that would not return could hold the
+    // program again after the end abandoned its predecessor. The record keeps the kind's default
+    // streams; the set's unit, open since its last sync point, is normally backed out at the
+    // disconnect, and the record handled again at the next start.
+    if (evEndFlag.load() != 0 || evStopPending.load() != 0) return 1;
 
     cmdRunState *run = program->run;
     const EvHookMessage savedMessage = gHookMessage;

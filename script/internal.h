@@ -137,6 +137,7 @@ struct cmdCallContext {
     CSTree *variables;  // cslVAR nodes
     cmdRunningBlock *blocks;
     int32_t depth;      // 0 for the outermost frame
+    uint64_t call;      // the call's number, unique in the program's life; 0 for the outermost frame
     int32_t returning;  // a return statement unwinds the frame's loops
     ExpValue result;    // the function's result, owned
     cmdFUNCTION *function;
@@ -155,6 +156,7 @@ struct cmdRunState {
     int32_t inErrorFunction;  // an error inside the error function does not run it again
     int32_t stoppedOnError;   // the last run returned 0 on an error without error function
     int32_t callDepth;
+    uint64_t calls;   // calls made: the last one's number
     int32_t nesting;  // nested runs: loop bodies, calls, hooks, imports, error functions, EVAL
     int32_t importsRunning;
     int32_t debuggerActive;
@@ -168,7 +170,8 @@ struct cmdRunState {
     int32_t streamType;  // set by the hooks for their run
     int32_t idxData;
     int32_t dspcmd;
-    int32_t savedErrno;  // errno of the script's last failing C-library call
+    int32_t savedErrno;    // errno of the script's last failing C-library call
+    uint32_t endBaseline;  // evEndRequestCount() when the run (a hook's, the program's) began
     // foreach's command: issued and waited for -> its echo line (with its response lines after it
     // in the console's output), or null when it was not issued.
     cslOutputLine *(*issueLoopCommand)(cmdProgram *program, const char *text);
@@ -258,8 +261,11 @@ void cmdLeaveNesting(cmdProgram *program);
 
 // The run loop (run.cpp).
 // Runs from the program's current record -> 1 at the end of the list or body or a return, 0 when
-// stopped on an error or a stop request.
+// stopped on an error, a stop request or an end of the program asked for since the run began.
 int cmdRunCommands(cmdProgram *program);
+// 1 when the program was asked to end (SIGTERM, STOP EV, the 'Q' key) since the run began: loops,
+// waits and hooks end at once, whatever the hooks' keep-running flag says.
+bool cmdEndAsked(const cmdProgram *program);
 // Calls a user function with evaluated arguments (args: count values) -> 1 with the result in
 // *result (owned: strings copied), or 0 with INT 0 when the call failed.
 int cmdCallFunctionArgs(cmdProgram *program, cmdFUNCTION *function, int count, const ExpValue *args,

@@ -66,11 +66,10 @@ int appendValue(cmdProgram *program, const char *text, size_t length, cmdText *o
     return ok;
 }
 
-}  // namespace
-
-void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text) {
+void queueText(cmdProgram *program, int wrap, int markEmpty, bool substituted, const char *text) {
     cmdReadContext *reader = cmdQueuedReader(program, text);
     if (reader == nullptr) return;
+    reader->substituted = substituted ? 1 : 0;
     cmdReadContext *outer = program->reader;
     if (outer != nullptr) {
         reader->lineNumber = outer->lineNumber;
@@ -87,15 +86,22 @@ void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text
         reader->list = list;
         reader->listOwner = owner;
         reader->insertAfter = at;
+        // In a function's body the text is always a block: left bare, its records would become part
+        // of the body and run again in every later call.
+        if (owner != nullptr) wrap = 1;
     }
     cmdPushReader(program, reader);
     // A parse error refuses this text alone: what runs around it goes on.
     cmdRunningParse parse(program);
-    if (wrap && cmdNewBlock(program, CMD_QUEUED, "") == nullptr) {
+    cmdCommand *block = wrap ? cmdNewBlock(program, CMD_QUEUED, "") : nullptr;
+    if (wrap && block == nullptr) {
         cmdPopReader(program);
         parse.end();
         return;
     }
+    // The block is the queueing call's own: another call of the same function that runs the body
+    // meanwhile (one it makes, or a later one) passes over it.
+    if (block != nullptr && program->run != nullptr) block->call = program->run->frame->call;
     if (*cmdSkipBlanks(text) == '\0') {
         if (markEmpty) cmdNewCommand(program, CMD_EMPTY, "", 0);
     } else {
@@ -106,6 +112,16 @@ void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text
     parse.end();
     // The list's statements numbered again in their order, the breakpoints moved with them.
     if (wrap) dbgResolveBreakpoints(program, *list.head, owner);
+}
+
+}  // namespace
+
+void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text) {
+    queueText(program, wrap, markEmpty, false, text);
+}
+
+void cmdQueueSubstituted(cmdProgram *program, int wrap, int markEmpty, const char *text) {
+    queueText(program, wrap, markEmpty, true, text);
 }
 
 void cmdQueueString(cmdProgram *program, const char *text) {

@@ -219,6 +219,7 @@ cmdCommand *cmdNewCommand(cmdProgram *program, uint32_t type, const char *text, 
         command->line = reader->lineNumber;
         command->column = reader->column;
         if (reader->echo.input) command->flags |= CMD_F_INPUT_ECHO;
+        if (reader->substituted) command->flags |= CMD_F_SUBSTITUTED;
     }
     // A function's records, whether read with its definition or queued into its body while it runs,
     // take the function's own numbers.

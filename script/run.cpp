@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "engine/engine.h"
 #include "script/internal.h"
 
 namespace {
@@ -42,7 +43,7 @@ struct BlockScope {
 bool unwinding(cmdProgram *program) {
     cmdRunState *run = program->run;
     return run->leave || run->frame->returning || run->resume != nullptr ||
-           (stopRequested(program) && !run->keepRunning);
+           (stopRequested(program) && !run->keepRunning) || cmdEndAsked(program);
 }
 
 void echoRecord(cmdProgram *program, cmdCommand *c) {
@@ -186,7 +187,9 @@ int runForitem(cmdProgram *program, cmdCommand *f) {
     if (bracketText(f->text, &start, &close)) {
         char *inner = copyText(start, static_cast<size_t>(close - start));
         int ok = 1;
-        char *substituted = inner != nullptr ? cmdSubstituteInline(program, inner, &ok) : nullptr;
+        char *substituted = inner != nullptr && !(f->flags & CMD_F_SUBSTITUTED)
+                                ? cmdSubstituteInline(program, inner, &ok)
+                                : nullptr;
         const char *expression = substituted != nullptr ? substituted : inner;
         char *text =
             ok && expression != nullptr ? cslEvaluateExpression(program, expression, -1, 0, 0) : nullptr;
@@ -303,7 +306,8 @@ int runForeach(cmdProgram *program, cmdCommand *f) {
     }
     if (command != nullptr && foreachCommandAllowed(program, command)) {
         int ok = 1;
-        char *substituted = cmdSubstituteInline(program, command, &ok);
+        char *substituted =
+            (f->flags & CMD_F_SUBSTITUTED) == 0 ? cmdSubstituteInline(program, command, &ok) : nullptr;
         if (!ok) {
             result = 0;
         } else {
@@ -448,6 +452,11 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             program->current = c->partner->type == CMD_ELSE ? c->partner->next : c->partner;
             return STEP_JUMPED;
         }
+        case CMD_QUEUED:
+            // Text another call of the function queued into the body runs in that call alone.
+            if (c->call == frame->call || c->partner == nullptr) return STEP_NEXT;
+            program->current = c->partner->next;
+            return STEP_JUMPED;
         case CMD_ENDIF:
         case CMD_LABEL:
             echoRecord(program, c);
@@ -486,7 +495,11 @@ Step execute(cmdProgram *program, cmdCommand *c) {
             echoRecord(program, c);
             char *text = c->expression != nullptr ? cslEvaluateParsedText(program, c->expression) : nullptr;
             if (text != nullptr) {
-                if (text[0] != '\0') cmdQueueText(program, 1, 1, text);
+                // A value built from a substitution's result is that result: it is not substituted.
+                if (text[0] != '\0' && (c->flags & CMD_F_SUBSTITUTED) != 0)
+                    cmdQueueSubstituted(program, 1, 1, text);
+                else if (text[0] != '\0')
+                    cmdQueueText(program, 1, 1, text);
                 CSFreeMem(text);
             }
             return STEP_NEXT;
@@ -590,6 +603,7 @@ int callCore(cmdProgram *program, cmdFUNCTION *f, int count, const ExpValue *arg
     cmdCallContext frame{};
     frame.previous = run->frame;
     frame.depth = run->frame->depth + 1;
+    frame.call = ++run->calls;
     frame.function = f;
     frame.caller = record;
     run->frame = &frame;
@@ -632,6 +646,7 @@ cmdRunState *cmdCreateRunState(cmdProgram *program) {
     if (run == nullptr) return nullptr;
     std::memset(static_cast<void *>(run), 0, sizeof *run);
     run->frame = &run->outermost;
+    run->endBaseline = evEndRequestCount();
     program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var,
                             ExpValue *result) { return cslVariableCallback(e, partner, var, result); };
     program->callFunction = [](cmdProgram *, ExpExpression *e, ExpValue *function, ExpValue *args,
@@ -674,6 +689,10 @@ int cmdNextItem(const char **cursor, const char *end, const char **item, size_t 
     return 0;
 }
 
+bool cmdEndAsked(const cmdProgram *program) {
+    return program->run != nullptr && evEndRequestCount() != program->run->endBaseline;
+}
+
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record) {
     cmdRunState *run = program->run;
     if (run->nesting < CSL_RUN_NEST_MAX && CSStackLeft() >= CMD_STACK_RESERVE) {
@@ -714,7 +733,7 @@ void cmdResetLoopMarks(cmdProgram *program, cmdCommand *first, cmdCommand *last)
 int cmdRunCommands(cmdProgram *program) {
     cmdRunState *run = program->run;
     for (;;) {
-        if (stopRequested(program) && !run->keepRunning) return 0;
+        if (cmdEndAsked(program) || (stopRequested(program) && !run->keepRunning)) return 0;
         if (program->reader != nullptr && program->reader->stopOnError && program->parseError) {
             program->stopFlag = 1;
             return 0;
@@ -756,7 +775,8 @@ int cmdRunCommands(cmdProgram *program) {
         if (!(c->flags & CMD_F_SKIP)) {
             if ((run->debuggerActive || run->debuggerStepping) && cmdDebuggerStop != nullptr) {
                 cmdDebuggerStop(program, c);
-                if (stopRequested(program) && !run->keepRunning) return 0;  // "end" at the prompt
+                if (cmdEndAsked(program) || (stopRequested(program) && !run->keepRunning))
+                    return 0;  // "end" at the prompt
             }
             const uint32_t wasActive = c->flags & CMD_F_ACTIVE;
             c->flags |= CMD_F_ACTIVE;

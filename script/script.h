@@ -62,6 +62,7 @@ inline constexpr uint32_t CMD_F_SKIP = 0x04;         // failed to parse or cance
 inline constexpr uint32_t CMD_F_ACTIVE = 0x10;       // held by a running loop, call or import
 inline constexpr uint32_t CMD_F_INPUT_ECHO = 0x20;   // made while input echo was on
 inline constexpr uint32_t CMD_F_BREAK = 0x40;        // break requested on a loop record
+inline constexpr uint32_t CMD_F_SUBSTITUTED = 0x80;  // made from a line whose <@...> values were put in
 inline constexpr uint32_t CMD_F_GOTO_SCOPE = 0x200;  // goto and label in different loop scopes
 
 // One parsed argument of a call.
@@ -85,6 +86,7 @@ struct cmdCommand {
     uint32_t line;              // source line and column
     uint32_t column;
     uint64_t serial;   // order of making: which records a parse made (cmdProgram::parseFloor)
+    uint64_t call;     // queued block: the call that queued it (cmdCallContext::call), 0 the main program
     const char *file;  // input lines read from an =import file: its name (in this block)
     char text[1];      // NUL-terminated, allocated with the record
 };
@@ -188,6 +190,7 @@ struct cmdReadContext {
     uint32_t lineNumber;
     uint32_t column;
     int32_t stopOnError;
+    int32_t substituted;  // the text is a substitution's result: its records are marked so
     cmdEchoOptions echo;
 };
 
@@ -334,6 +337,9 @@ cmdImportState *cmdImportStateOf(cmdCommand *importStart);
 // Parses text into records at the current position of the running list.
 void cmdQueueText(cmdProgram *program, int wrap, int markEmpty, const char *text);
 void cmdQueueString(cmdProgram *program, const char *text);
+// The same for a line whose inline values were substituted: its records carry CMD_F_SUBSTITUTED,
+// and no value they hold is substituted again (a value that reads "<@a>" stays that text).
+void cmdQueueSubstituted(cmdProgram *program, int wrap, int markEmpty, const char *text);
 
 // The text with every <@...> and <_...> replaced by the value of the expression between the
 // brackets -> a new counted-heap text, or null when nothing was replaced; *ok 0 when an evaluation

@@ -19,9 +19,15 @@ int localCommand(cmdProgram *program, const char *text) {
     return cslIssueLocalCommand(static_cast<cslSession *>(program->console), text);
 }
 
-// Command lines that the script runs go to the console's dispatcher.
+// Command lines that the script runs go to the console's dispatcher; a line that a substitution
+// made is not substituted again.
 void issueCommand(cmdProgram *program, const char *text) {
-    cslIssueCommand(static_cast<cslSession *>(program->console), text);
+    auto *session = static_cast<cslSession *>(program->console);
+    const cmdCommand *record = program->current;
+    if (record != nullptr && (record->flags & CMD_F_SUBSTITUTED) != 0)
+        cslIssueSubstitutedCommand(session, text);
+    else
+        cslIssueCommand(session, text);
 }
 
 // The session's program, made on first use.
@@ -62,6 +68,14 @@ int queueText(cslSession *session, int wrap, int markEmpty, const char *text) {
     cmdProgram *program = programOf(session);
     if (program == nullptr) return 0;
     cmdQueueText(program, wrap, markEmpty, text);
+    return reportStorage(session, program);
+}
+
+int queueSubstituted(cslSession *session, const char *text) {
+    CSRecursiveGuard guard(gScriptLock);
+    cmdProgram *program = programOf(session);
+    if (program == nullptr) return 0;
+    cmdQueueSubstituted(program, 0, 0, text);
     return reportStorage(session, program);
 }
 
@@ -187,6 +201,7 @@ void scriptInstallConsole() {
     cslScript.echoCommand = echoCommand;
     cslScript.queueText = queueText;
     cslScript.substituteInline = substituteInline;
+    cslScript.queueSubstituted = queueSubstituted;
     cslScript.importFile = importFile;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;

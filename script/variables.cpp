@@ -141,6 +141,19 @@ void refuseLongName(cmdProgram *program, const char *key, size_t length) {
     program->errorFlag = 1;
 }
 
+// Storage ran out for a variable's value or its node: said, not left to a value that silently
+// stays as it was.
+void refuseNoStorage(cmdProgram *program, const char *key, size_t length, size_t bytes) {
+    char name[200];
+    size_t n = expFormatArrayName(key, length, name, sizeof name);
+    char message[300];
+    std::snprintf(message, sizeof message, "Can not allocate %zu bytes for variable '%.*s'.", bytes,
+                  static_cast<int>(n), name);
+    cmdOutput(program, 128, message);
+    program->failed = 1;
+    program->errorFlag = 1;
+}
+
 }  // namespace
 
 cslVAR *cslFindInFrame(cmdCallContext *frame, const char *key, size_t length) {
@@ -223,7 +236,7 @@ cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *ke
     }
     ExpValue stored{};
     if (value != nullptr && !copyInto(value, &stored)) {
-        program->failed = 1;
+        refuseNoStorage(program, key, length, value->value.len + 1);
         return nullptr;
     }
     const bool trace = tracing(program);
@@ -237,7 +250,7 @@ cslVAR *cslSetVariable(cmdProgram *program, int local, int outer, const char *ke
             CSTreeInsert(&frame->variables, "cslVAR", &node, sizeof node, CSL_VAR_KEY_MAX));
         if (v == nullptr) {
             releaseStored(&stored);
-            program->failed = 1;
+            refuseNoStorage(program, key, length, sizeof node);
             return nullptr;
         }
     } else {

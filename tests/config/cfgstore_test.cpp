@@ -403,8 +403,7 @@ TEST_F(StoreTest, AnEmptyQueueGivesTheDefaultQueuesAndForgetsWhatNoMessageNamed)
         ct::changeLines().clear();
         ASSERT_EQ(reload(), 1);
         EXPECT_EQ(evConfigLoadedChanged.load(), 1);
-        EXPECT_EQ(evEventQueueTree ? CSTreeLast(evEventQueueTree)->position + 1 : 0u,
-                  platform == MQPL_ZOS ? 5u : 9u);
+        EXPECT_EQ(CSTreeNumber(evEventQueueTree), platform == MQPL_ZOS ? 5u : 9u);
         EXPECT_EQ(ct::changeLines().size(), platform == MQPL_ZOS ? 5u : 9u);
         const auto *first = reinterpret_cast<EventQueueDef *>(CSTreeFirst(evEventQueueTree));
         EXPECT_EQ(first->suspended, 1u);

@@ -123,7 +123,7 @@ protected:
 
 TEST_F(StoreQmTest, AnEmptyDataQueueGivesTheDefaultQueuesAndOneConfigurationMessage) {
     ASSERT_EQ(reload(), 1);
-    EXPECT_EQ(CSTreeLast(evEventQueueTree)->position + 1, 9u);
+    EXPECT_EQ(CSTreeNumber(evEventQueueTree), 9u);
     EXPECT_EQ(evConfigLoadedChanged.load(), 1);
     ASSERT_EQ(save(), 1);
     commit();

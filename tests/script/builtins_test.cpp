@@ -142,4 +142,41 @@ TEST_F(BuiltinTest, FilesOpenWithCheckedModesUpToTheLimit) {
     EXPECT_EQ(errors(), "fclose() issued against unopen fileid 999");
 }
 
+// Every operator and function of the script's table takes variables where it takes values: the
+// parse-time trial, where a variable has no value of the type the statement will give it, refuses
+// nothing that only a run could judge. (strreplace, trimstr and LK refused a script that used them
+// so, and the script did not load.)
+TEST_F(BuiltinTest, EveryOperatorAndFunctionParsesWithVariableOperands) {
+    const char *const operands[] = {"@a", "@b", "@c"};
+    auto call = [&operands](const char *name, int count) {
+        std::string text = std::string(name) + "(";
+        for (int i = 0; i < count; ++i) text += std::string(i > 0 ? ", " : "") + operands[i];
+        return text + ")";
+    };
+    std::vector<std::string> expressions;
+    for (const ExpOperator *op = expScriptOperatorTable; op->name != nullptr; ++op) {
+        // Brackets and the comma; "||" and "&&", which the lexer reads as two '|' or '&'.
+        if (op->handler == nullptr || op->name == std::string("||") || op->name == std::string("&&"))
+            continue;
+        if (op->flags & EXP_OPF_FUNCTION) {
+            const int most = op->parameters < 0 ? 3 : op->parameters;
+            for (int count = op->parameters < 0 ? 1 : most; count <= most; ++count)
+                expressions.push_back(call(op->name, count));
+        } else if (op->flags & EXP_OPF_BINARY) {
+            expressions.push_back(std::string("@a ") + op->name + " @b");
+        } else {
+            expressions.push_back(std::string(op->name) + " @a");
+        }
+    }
+    ASSERT_GT(expressions.size(), 60u);
+    for (const std::string &expression : expressions) {
+        for (const std::string &statement : {"@w = " + expression, "if (" + expression + " = 'x')"}) {
+            parse({statement, statement.front() == 'i' ? "endif" : ""});
+            EXPECT_EQ(errors(), "") << statement;
+            out_.clear();
+            program_->parseError = 0;
+        }
+    }
+}
+
 }  // namespace

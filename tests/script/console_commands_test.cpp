@@ -28,15 +28,21 @@ protected:
         ASSERT_EQ(s->program->parseError, 0);
     }
     // Reads and runs the lines as the console's input; the lines added meanwhile.
-    std::vector<std::string> runScript(const std::vector<const char *> &lines) {
+    std::vector<std::string> runScript(const std::vector<const char *> &lines, bool echo = true) {
         const cslOutputLine *before = s->screens[0].newest;
         cmdReadContext *r = cmdMemoryReader(s->program, "main.vdr", lines.data(), lines.size());
         EXPECT_NE(r, nullptr);
         if (r == nullptr) return {};
+        if (!echo) r->echo = cmdEchoOptions{};
         cmdPushReader(s->program, r);
         cmdRunCommands(s->program);
         cmdPopReader(s->program);
-        return zt::linesAfter(s, before);
+        if (echo) return zt::linesAfter(s, before);
+        std::vector<std::string> shown;  // the echoes are there, hidden
+        for (const cslOutputLine *l = before != nullptr ? before->next : s->screens[0].oldest; l != nullptr;
+             l = l->next)
+            if (l->rows > 0) shown.emplace_back(cslLineText(l));
+        return shown;
     }
     std::string value(const char *expression) {
         char *text = cslEvaluateExpression(s->program, expression, -1, 0, 0);
@@ -196,6 +202,25 @@ TEST_F(ConsoleCommandsTest, ASynonymsArgumentsAreSubstitutedIntoItsCommand) {
     cslScript.runCommands(s);
     EXPECT_EQ(zt::linesAfter(s, before), (V{"Closing bracket not found on synonym command",
                                             "DISPLAY QLOCAL(Q1)", "Not currently connected."}));
+}
+
+// Text that a function's call queues runs in that call alone: a call of the same function inside it,
+// or a later call, never meets it. (Each call ran its callers' queued statements again: q1 q2 q1 q3
+// q2 q1 ..., and recursion through queued text grew without end.)
+TEST_F(ConsoleCommandsTest, EachCallRunsOnlyItsOwnQueuedText) {
+    const struct {
+        std::vector<const char *> lines;
+        V shown;
+    } cases[] = {
+        {{"func h(n)", "  \"print 'q\" + str(@n) + \"'\"", "  if (@n < 4)", "    h(@n + 1)", "  endif",
+          "  \"print 'r\" + str(@n) + \"'\"", "endfunc", "h(1)"},
+         {"q1", "q2", "q3", "q4", "r4", "r3", "r2", "r1"}},
+        {{"func g(n)", "  if (@n < 4)", "    \"g(\" + str(@n + 1) + \")\"", "  endif", "  print 'g', @n",
+          "endfunc", "g(1)", "g(3)"},
+         {"g 4", "g 3", "g 2", "g 1", "g 4", "g 3"}},
+        {{"func p(n)", "  print \"N<@n>\"", "endfunc", "p(1)", "p(2)", "p(3)"}, {"N1", "N2", "N3"}},
+    };
+    for (const auto &c : cases) EXPECT_EQ(runScript(c.lines, false), c.shown) << c.lines.front();
 }
 
 }  // namespace

@@ -148,4 +148,109 @@ TEST_F(HookQmTest, ParseErrorsWhileTheScriptRunsLeaveTheLoopRunning) {
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
+// Inline values are put in once: a value that reads "<@a>" stays that text, whether a variable of the
+// script holds it or an event from outside carries it (a line that substituted its own result spun
+// for ever, or grew until storage ran out).
+TEST_F(HookQmTest, InlineValuesArePutInOnce) {
+    const std::string main =
+        "@a = \"<@a>\"\nprint \"Y<@a>Y\"\n@v = 'hello'\n@b2 = \"<@v>\"\nprint \"X<@b2>X\"\n";
+    const std::string hook = "@s = event.evobjname\nprint \"EV <@s> END\"\n";
+    pt::Zunt zunt(dir, "once", options(ht::script(main, {{"ZUNTEvent", hook}})));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("Q.<@s>.00000001"));
+    EXPECT_TRUE(drained()) << zunt.out();
+    EXPECT_TRUE(zunt.waitOut("EV Q.<@s>.00000001 END")) << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "Y<@a>Y"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "X<@v>X"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "hello"), 0) << out;
+    EXPECT_EQ(et::countOf(out, "EV Q.<@s>.00000001 END"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "Q.Q."), 0) << out;
+}
+
+// A hook that never returns (an endless loop, a long wait) is abandoned at an end asked for while it
+// runs, SIGTERM or STOP EV, with a log line naming it, and the program ends as it does elsewhere. The
+// ending hook, which the first SIGTERM starts, gives way to the second. (Each held the program until
+// SIGKILL.)
+TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
+    const std::string loop = "print 'IN HOOK'\nwhile (1)\n  @n = 1\nendwhile\nprint 'AFTER'\n";
+    enum End { kTerm, kStopEv, kTermTwice };
+    const struct {
+        const char *hook;
+        std::string body;
+        bool event;  // an event starts it
+        End end;
+    } cases[] = {
+        {"ZUNTEvent", loop, true, kTerm},
+        {"ZUNTEvent", "print 'IN HOOK'\n@r = wait(600)\nprint 'AFTER'\n", true, kTerm},
+        {"ZUNTEvent", loop, true, kStopEv},
+        {"ZUNTConnected", loop, false, kTerm},
+        {"ZUNTEnding", loop, false, kTermTwice},
+    };
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    int run = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.hook) + " " + std::to_string(run));
+        pt::Zunt zunt(dir, "endless" + std::to_string(++run), options(ht::script("", {{c.hook, c.body}})));
+        if (c.end != kTermTwice) {
+            if (c.event) {
+                ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+                putOn(own, eventFor("APP.00000000001"));
+            }
+            ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+        } else {
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            zunt.term();
+            ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+        }
+        if (c.end == kStopEv) {
+            // A STOP EV put in the second the program started counts as one left from an earlier run.
+            usleep(1100000);
+            putOn(own, "STOP EV", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        } else {
+            zunt.term();
+        }
+        EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+        zunt.kill9();
+        EXPECT_NE(zunt.log().find(std::string("Hook ") + c.hook + "() abandoned: the program is ending"),
+                  std::string::npos)
+            << zunt.log();
+        EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.out(), "IN HOOK"), 1) << zunt.out();
+        // The event (backed out at the disconnect as every one since the last sync point) is not met
+        // by the next case's run.
+        emptyQueue(pt::kQmgrEvents);
+    }
+}
+
+// STOP EV to the program's own queue from the connected hook, in the run's first second: the program
+// ends (the STOP EV was taken for one left from an earlier run, and the hook waited for an answer
+// that never comes, for ever).
+TEST_F(HookQmTest, StopEvFromTheConnectedHookEndsTheProgram) {
+    const std::string body = "=zunt\nSTOP EV\nprint 'AFTER'\n";
+    pt::Zunt zunt(dir, "stopev", options(ht::script("", {{"ZUNTConnected", body}})));
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    zunt.kill9();
+    EXPECT_NE(zunt.log().find("Hook ZUNTConnected() abandoned: the program is ending"), std::string::npos)
+        << zunt.log();
+    EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
+}
+
+// The debugger's "end" at a stop in a hook ends the program, as its help says ("End program"); it
+// ended only that run of the hook.
+TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
+    std::vector<std::string> o = options(ht::script("", {{"ZUNTEvent", "@seen = 1\n"}}));
+    o.push_back("-!");
+    pt::Zunt zunt(dir, "dbgend", o);
+    ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+    zunt.keys("bp ZUNTEvent\nrun\n");
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("APP.00000000001"));
+    ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+    zunt.keys("end\n");
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+}
+
 }  // namespace

@@ -301,19 +301,16 @@ TEST_F(RunTest, AFunctionRedefinedWhileItRunsFinishesItsOldBody) {
 
 TEST_F(RunTest, QueuedTextSurvivesACallOfTheSameFunctionInsideIt) {
     // The outer calls stand inside their queued blocks while the inner calls start and end, so
-    // neither may remove a block; each later call starts from the clean body again.
+    // neither may remove a block, nor run it; each later call starts from the clean body again.
     EXPECT_EQ(
         run({"func f(n)", "  @steps = @steps + 1", "  \"if (@n < 3);f(@n + 1);endif;@steps = @steps + 1\"",
              "  @ends = @ends + 1", "endfunc"}),
         1);
-    std::string first;
     for (int pass = 0; pass < 2; ++pass) {
         EXPECT_EQ(run({"@steps = 0", "@ends = 0", "f(1)"}), 1);
         EXPECT_EQ(errors(), "");
-        if (pass == 0) first = value("@steps") + "/" + value("@ends");
-        EXPECT_EQ(value("@steps") + "/" + value("@ends"), first);
+        EXPECT_EQ(value("@steps") + "/" + value("@ends"), "6/3");
     }
-    EXPECT_GE(std::stoi(value("@ends")), 3);
     for (cmdCommand *c = cmdFindFunction(program_, "f", 1)->definition.head; c != nullptr; c = c->next)
         EXPECT_NE(c->type, CMD_QUEUED);
 }

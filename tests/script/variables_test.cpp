@@ -164,4 +164,17 @@ TEST(ResponseAttributes, ValuesAreTypedAndJoinedAcrossLines) {
     CSFreeMem(joined);
 }
 
+// Storage that runs out while a value is stored is said, and the error stops the statement; the
+// element stayed unset without a word.
+TEST_F(VariablesTest, AnAssignmentWithoutStorageSaysSo) {
+    EXPECT_EQ(run({"@big = 'abc'", "@a[1] = @big"}), 1);
+    CSMemFailHook previous = CSSetMemFailHook([](uint64_t size) { return size == sizeof(cslVAR); });
+    run({"@a[2] = @big"});
+    CSSetMemFailHook(previous);
+    EXPECT_EQ(errors(),
+              "Can not allocate " + std::to_string(sizeof(cslVAR)) + " bytes for variable '@a[2]'.");
+    EXPECT_FALSE(has("@a[2]"));
+    program_->failed = 0;
+}
+
 }  // namespace
