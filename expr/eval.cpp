@@ -54,7 +54,9 @@ int buildKey(ExpExpression *e, ExpValue *var, ExpValue **cursor, char **key, siz
     *keyLength = 0;
     if (var->subscripts == 0) {
         auto *copy = static_cast<char *>(CSGetMem(var->value.len + 1));
-        if (copy == nullptr) return expSetError(e, 20, "Can not allocate %zu bytes", var->value.len + 1);
+        if (copy == nullptr)
+            return expSetError(e, 20, "Can not allocate %llu bytes",
+                               static_cast<unsigned long long>(var->value.len + 1));
         std::memcpy(copy, var->data, var->value.len + 1);
         *key = copy;
         *keyLength = var->value.len;
@@ -72,7 +74,8 @@ int buildKey(ExpExpression *e, ExpValue *var, ExpValue **cursor, char **key, siz
     }
     size_t size = var->value.len + 3 + 3 + 4 * static_cast<size_t>(count);
     auto *buffer = static_cast<char *>(CSGetMem(size + 1));
-    if (buffer == nullptr) return expSetError(e, 20, "Can not allocate %zu bytes", size + 1);
+    if (buffer == nullptr)
+        return expSetError(e, 20, "Can not allocate %llu bytes", static_cast<unsigned long long>(size + 1));
     size_t n = expBuildArrayKey(var->data, var->value.len, subs, count, buffer, size);
     buffer[n] = 0;
     for (int i = 0; i < count; ++i) {

@@ -13,7 +13,7 @@
 namespace {
 
 int allocFailure(ExpExpression *e, size_t size) {
-    return expSetError(e, 20, "Can not allocated %zu bytes", size);
+    return expSetError(e, 20, "Can not allocated %llu bytes", static_cast<unsigned long long>(size));
 }
 
 // A new PSTR copy of the bytes; an empty text gives an empty STR.

@@ -262,7 +262,9 @@ int expStringOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, E
             return setBool(result, la != 0 || lb != 0);
         case EXP_OC_ADD: {
             auto *text = static_cast<char *>(CSGetMem(la + lb + 1));
-            if (text == nullptr) return expSetError(e, 20, "Can not allocate %zu bytes", la + lb + 1);
+            if (text == nullptr)
+                return expSetError(e, 20, "Can not allocate %llu bytes",
+                                   static_cast<unsigned long long>(la + lb + 1));
             if (la != 0) std::memcpy(text, left->data, la);
             if (lb != 0) std::memcpy(text + la, right->data, lb);
             text[la + lb] = 0;

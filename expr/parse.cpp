@@ -316,7 +316,9 @@ int expTokenize(ExpExpression *e, ExpValue *t, const char *lexeme, size_t length
             }
             size_t count = (n - 2) / 2;
             auto *bytes = static_cast<char *>(CSGetMem(count + 1));
-            if (bytes == nullptr) return expSetError(e, 20, "Can not allocate %zu bytes", count + 1);
+            if (bytes == nullptr)
+                return expSetError(e, 20, "Can not allocate %llu bytes",
+                                   static_cast<unsigned long long>(count + 1));
             evHexToBytes(hex + 1, n - 2, reinterpret_cast<uint8_t *>(bytes));
             bytes[count] = 0;
             expSetString(t, EXP_EPSTR, bytes, count);

@@ -187,7 +187,9 @@ char *expValueToString(ExpExpression *e, const ExpValue *v, int decimals) {
     if (expIsString(v)) {
         auto *text = static_cast<char *>(CSGetMem(v->value.len + 1));
         if (text == nullptr) {
-            if (e != nullptr) expSetError(e, 20, "Can not allocate %zu bytes", v->value.len + 1);
+            if (e != nullptr)
+                expSetError(e, 20, "Can not allocate %llu bytes",
+                            static_cast<unsigned long long>(v->value.len + 1));
             return nullptr;
         }
         if (v->value.len != 0) std::memcpy(text, v->data, v->value.len);

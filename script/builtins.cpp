@@ -61,7 +61,9 @@ void noteErrno(ExpExpression *e) {
 // An owned copy of bytes as the result.
 int setText(ExpExpression *e, ExpValue *result, const char *bytes, size_t length) {
     auto *copy = static_cast<char *>(CSGetMem(length + 1));
-    if (copy == nullptr) return expSetError(e, 20, "Can not allocated %zu bytes", length + 1);
+    if (copy == nullptr)
+        return expSetError(e, 20, "Can not allocated %llu bytes",
+                           static_cast<unsigned long long>(length + 1));
     if (length != 0) std::memcpy(copy, bytes, length);
     copy[length] = '\0';
     expSetString(result, EXP_PSTR, copy, length);

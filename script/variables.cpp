@@ -147,8 +147,8 @@ void refuseNoStorage(cmdProgram *program, const char *key, size_t length, size_t
     char name[200];
     size_t n = expFormatArrayName(key, length, name, sizeof name);
     char message[300];
-    std::snprintf(message, sizeof message, "Can not allocate %zu bytes for variable '%.*s'.", bytes,
-                  static_cast<int>(n), name);
+    std::snprintf(message, sizeof message, "Can not allocate %llu bytes for variable '%.*s'.",
+                  static_cast<unsigned long long>(bytes), static_cast<int>(n), name);
     cmdOutput(program, 128, message);
     program->failed = 1;
     program->errorFlag = 1;
