@@ -773,8 +773,9 @@ int parseAttrs(Command *c, const Descriptor &d, void *record, const char *segmen
                     if (c->cut || length > static_cast<size_t>(e.maximum)) {
                         format(&c->message, "AMQ8427: The maximum length of attribute '%s' is %d characters.",
                                keyword.c_str(),
-                               c->cut ? static_cast<int>(SCAN_MQSC_TOKEN_SIZE - 1)
-                                      : static_cast<int>(e.maximum));
+                               c->cut && e.maximum > static_cast<int64_t>(SCAN_MQSC_TOKEN_SIZE - 1)
+                                   ? static_cast<int>(SCAN_MQSC_TOKEN_SIZE - 1)
+                                   : static_cast<int>(e.maximum));
                         return 1;
                     }
                     if (!apply) break;

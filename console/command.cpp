@@ -347,7 +347,11 @@ void outputResponse(Reply *r, const char *text, size_t length) {
     if (handle) addLine(r, " ", 1, CSL_LINE_HEADER);
     echo->flags |= CSL_CMD_MATCHED;
     if (display || handle) ++echo->matched;
-    bool columns = (echo->flags & CSL_SHOW_FORMATTED) != 0 && (display || !r->edit);
+    // Unlike the documented layout (every message in columns when formatting is on), a plain message
+    // that holds no attribute ("Command '...' can not be issued from an event function") stays one
+    // line: in columns its words were shown as keywords.
+    const bool attributes = display || handle || std::memchr(text, '(', length) != nullptr;
+    bool columns = (echo->flags & CSL_SHOW_FORMATTED) != 0 && (display || !r->edit) && attributes;
     for (const char *id :
          {"AMQ8405", "AMQ8413", "AMQ8421", "AMQ8426", "AMQ8427", "AMQ8463", "AMQ8468", "AMQ8569", "AMQ8326"})
         if (messageIs(text, length, id)) columns = false;
@@ -521,6 +525,13 @@ void processResponseMessage(Reply *r, const char *text, size_t length) {
     }
 }
 
+// The command's own reason, not the MQ calls' (which all succeeded), becomes the last reason when the
+// request completes: a command that failed or was refused is not shown as succeeded. The first holds.
+void noteFailure(cslSession *session, int32_t reason) {
+    int32_t none = 0;
+    session->replyReason.compare_exchange_strong(none, reason != 0 ? reason : MQRCCF_COMMAND_FAILED);
+}
+
 // One text reply of a z/OS command server: 1 when the command is complete.
 int zosReply(Reply *r, const char *text, size_t length) {
     cslSession *session = r->session;
@@ -532,7 +543,10 @@ int zosReply(Reply *r, const char *text, size_t length) {
         return startsWith(text, length, "CSQN122I");
     }
     session->resultFlags.fetch_or(ok ? CSL_RESULT_SUCCEEDED : CSL_RESULT_FAILED);
-    if (failed) echo->flags |= CSL_CMD_FAILED;
+    if (failed) {
+        echo->flags |= CSL_CMD_FAILED;
+        noteFailure(session, 0);
+    }
     cslOutputLine *group = echo->groupHeader;
     const uint32_t shown = (echo->flags | (group != nullptr ? group->flags : 0)) & CSL_CMD_MATCHED;
     if (shown == 0 || !session->formatting) processResponseMessage(r, text, length);
@@ -569,6 +583,7 @@ int collectResponses(cslSession *session, cslConnection *c, uint32_t request, co
         cslAddOutputF(session, CSL_LINE_ERROR, "Command processing RC(%ld) %s", 2071L, evReasonText(2071));
         session->resultFlags.fetch_or(CSL_RESULT_MQ_FAILED);
         r.echo->flags |= CSL_CMD_FAILED;
+        noteFailure(session, 2071);
         complete = 1;
     } else {
         int32_t compCode = mqiGetI32(data, 24);
@@ -579,10 +594,12 @@ int collectResponses(cslSession *session, cslConnection *c, uint32_t request, co
             compCode = reason = 0;
         }
         if (mqiGetI32(data, 12) == kCommandResetQStats) {
+            if (compCode == MQCC_FAILED) noteFailure(session, reason);
             formatResetQStats(&r, data, length, reason);
         } else {
             if (compCode == MQCC_FAILED) {
                 session->resultFlags.fetch_or(CSL_RESULT_FAILED);
+                noteFailure(session, reason);
                 r.echo->flags |= CSL_CMD_FAILED | CSL_CMD_MATCHED;
             } else {
                 session->resultFlags.fetch_or(CSL_RESULT_SUCCEEDED);
@@ -621,6 +638,7 @@ int endFailed(Reply *r, const char *text) {
     if (text != nullptr) addLine(r, text, std::strlen(text), CSL_LINE_ERROR);
     r->echo->flags |= CSL_CMD_FAILED;
     r->session->resultFlags.fetch_or(CSL_RESULT_FAILED);
+    noteFailure(r->session, 0);
     outputCollation(r);
     return 1;
 }
@@ -870,7 +888,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
         ReplyHandler handler = index < CSL_REPLY_HANDLERS ? kHandlers[index] : nullptr;
         if (handler == nullptr) continue;
         if (!handler(session, c, request, &md, reinterpret_cast<uint8_t *>(c->replyBuffer), got)) continue;
-        session->lastReason.store(0);
+        session->lastReason.store(session->replyReason.exchange(0));
         if (unlimited) {
             cslCompleteRequest(session, c, request);
             continue;

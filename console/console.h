@@ -396,7 +396,8 @@ struct cslSession {
     std::atomic<int32_t> summarySucceeded;
     std::atomic<int32_t> summaryFailed;
     std::atomic<int32_t> lastReason;
-    int32_t servedByExisting;  // the last =conn found a connection
+    std::atomic<int32_t> replyReason;  // the first failing reason in the current command's replies
+    int32_t servedByExisting;          // the last =conn found a connection
     // Start-up bits.
     int32_t configNotApplied;
     int32_t connectPending;

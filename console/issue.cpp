@@ -462,6 +462,7 @@ int cslIssueMQCommand(cslSession *session, const char *text, int32_t kind, int32
         }
     }
     session->lastReason.store(2219);
+    session->replyReason.store(0);
     const uint32_t number = session->requestIssue.fetch_add(1) + 1;
     session->commandNumber = number;
     if (kind != CSL_REQUEST_INTERNAL) {

@@ -222,9 +222,17 @@ TEST(MqscChannel, LongValuesAreRefusedNotCut) {
     Session s;
     ASSERT_EQ(s.run("DEFINE CHANNEL(A)"), "AMQ8016: WebSphere MQ channel 'A' defined");
     const std::string before = s.file();
-    EXPECT_EQ(s.run("ALTER CHANNEL(A) SSLPEER('" + std::string(600, 'x') + "')"),
-              "AMQ8427: The maximum length of attribute 'SSLPEER' is 500 characters.");
-    EXPECT_EQ(s.file(), before);
+    // A value past the 500 characters a token holds names the attribute's own limit when that is less.
+    const struct {
+        const char *keyword;
+        const char *limit;
+    } rows[] = {{"SSLPEER", "500"}, {"DESCR", "64"}, {"CONNAME", "264"}};
+    for (const auto &row : rows) {
+        EXPECT_EQ(s.run(std::string("ALTER CHANNEL(A) ") + row.keyword + "('" + std::string(600, 'x') + "')"),
+                  std::string("AMQ8427: The maximum length of attribute '") + row.keyword + "' is " +
+                      row.limit + " characters.");
+        EXPECT_EQ(s.file(), before) << row.keyword;
+    }
     const std::string peer = "CN=" + std::string(497, 'y');
     EXPECT_EQ(s.run("ALTER CHANNEL(A) SSLPEER('" + peer + "')"), "AMQ8016: WebSphere MQ channel 'A' changed");
     EXPECT_EQ(s.run("DIS CHL(A) SSLPEER"),

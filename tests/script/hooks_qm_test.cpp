@@ -238,6 +238,23 @@ TEST_F(HookQmTest, StopEvFromTheConnectedHookEndsTheProgram) {
     EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
 }
 
+// A command an event hook may not issue to the program's own queue (STOP EV) is refused as a failure:
+// the refusal is one message line, `_cmdok` is 0 and `_lastrc` holds the reason (it was laid out in
+// 20-character columns, with `_cmdok` 1 and `_lastrc` 0).
+TEST_F(HookQmTest, AnOwnQueueCommandRefusedInAnEventHookFails) {
+    const std::string body = "=zunt\nSTOP EV\nprint 'RESULT ' + str(_cmdok) + ' ' + str(_lastrc) + ' END'\n";
+    pt::Zunt zunt(dir, "refused", options(ht::script("", {{"ZUNTEvent", body}})));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("APP.00000000001"));
+    ASSERT_TRUE(zunt.waitOut("END")) << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_NE(out.find("Command 'STOP EV' can not be issued from an event function\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(et::countOf(out, "RESULT 0 3008 END"), 1) << out;
+}
+
 // The debugger's "end" at a stop in a hook ends the program, as its help says ("End program"); it
 // ended only that run of the hook.
 TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
