@@ -69,6 +69,9 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
 // name, the unit backs out and the queue waits; resumed into a new folder, the records held back are
 // written there once.
 TEST_F(EmitFilesQmTest, AFolderRemovedUnderAnOpenFileSuspendsItsQueue) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows removes no folder that holds an open file";
+#endif
     const std::string out = useEmitter("removed", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.ndjson");
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
     Zunt zunt(dir, "removed", runOptions());
@@ -77,6 +80,16 @@ TEST_F(EmitFilesQmTest, AFolderRemovedUnderAnOpenFileSuspendsItsQueue) {
     EXPECT_TRUE(drained()) << undrained();
     EXPECT_TRUE(
         et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() == 30; }));
+    // Written is not yet committed: the folder goes once the committed file state (the first
+    // file's length, after the state's version and count) says the file is whole.
+    const auto size = static_cast<uint32_t>(std::filesystem::file_size(out + "/ev.ndjson"));
+    EXPECT_TRUE(et::waitFor([&] {
+        for (const Browsed &b : browse(kDataQueue))
+            if (b.md.CorrelId[0] == EV_DQ_KIND_EMIT_FILES && b.data.size() >= 12 &&
+                mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), 8) == size)
+                return true;
+        return false;
+    }));
     std::filesystem::remove_all(out);
     const int from = put.load();
     putBurst(30);
