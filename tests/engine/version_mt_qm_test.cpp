@@ -275,7 +275,8 @@ class VersionRestartQmTest : public VersionLoadQmTest {};
 
 TEST_F(VersionRestartQmTest, AKillAtTheAlertSaveLeavesOneAlertMessageAfterTheRestartAndNoEventLost) {
 #ifdef _WIN32
-    // Under wine the report after the restart leaves no alerts message; not yet understood.
+    // Under wine, with the other tests running beside it, the report after the restart left no
+    // alerts message (alone it passes); not yet understood.
     GTEST_SKIP() << "the alert save after the restart is not yet checked under wine";
 #endif
     uint16_t closedPort;
