@@ -282,11 +282,6 @@ std::string fileState(const std::string &name) {
     return state;
 }
 
-std::string readWhole(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void writeWhole(const std::string &path, const std::string &text, bool append = false) {
     std::ofstream(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << text;
 }
@@ -332,7 +327,7 @@ TEST_F(ForeignStateTest, NamesOfFilesNoEmitterMakesAreNeverCutOrRemoved) {
     for (const std::string &victim : victims) writeWhole(victim, "keep me: " + victim);
     run("store", 20);
     const std::string file = out + "/ev.ndjson";
-    const std::string committed = readWhole(file);
+    const std::string committed = qmt::readText(file);
     ASSERT_FALSE(committed.empty());
     // The foreign state goes in front of the program's own.
     const std::vector<Browsed> state = underKey(EV_DQ_KIND_EMIT_FILES);
@@ -349,12 +344,12 @@ TEST_F(ForeignStateTest, NamesOfFilesNoEmitterMakesAreNeverCutOrRemoved) {
     writeWhole(file, "{\"uncommitted\":2}\n", true);
 
     const std::string log = run("again", 0);
-    for (const std::string &victim : victims) EXPECT_EQ(readWhole(victim), "keep me: " + victim);
+    for (const std::string &victim : victims) EXPECT_EQ(qmt::readText(victim), "keep me: " + victim);
     EXPECT_EQ(et::countOf(log, "Foreign message under the emitter new file key (kind 7) skipped"), 3) << log;
     EXPECT_EQ(et::countOf(log, "Foreign message under the emitter file state key (kind 6) skipped"), 1)
         << log;
     EXPECT_FALSE(std::filesystem::exists(made));
-    EXPECT_TRUE(readWhole(file) == committed) << "the file is not as committed";
+    EXPECT_TRUE(qmt::readText(file) == committed) << "the file is not as committed";
     // The foreign messages stay where they were put.
     EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), 2u);
     std::set<std::string> left;
@@ -387,13 +382,13 @@ TEST_F(ForeignStateTest, EachSaveReplacesOnlyTheProgramsOwnState) {
         EXPECT_EQ(stored[0].data, foreign);  // in front now: the program's own was replaced behind it
         // The file the last save lists (a run after a start goes on in a file of its own).
         const std::string file = out + (round == 0 ? "/ev.ndjson" : "/ev(2).ndjson");
-        const std::string committed = readWhole(file);
+        const std::string committed = qmt::readText(file);
         ASSERT_FALSE(committed.empty());
         writeWhole(file, "{\"uncommitted\":1}\n", true);
         const std::string log = run("restart" + std::to_string(round), round == 0 ? 10 : 0);
         EXPECT_EQ(et::countOf(log, "Foreign message under the emitter file state key (kind 6) skipped"), 1)
             << log;
-        EXPECT_TRUE(readWhole(file) == committed) << "the file is not as committed";
+        EXPECT_TRUE(qmt::readText(file) == committed) << "the file is not as committed";
     }
 }
 

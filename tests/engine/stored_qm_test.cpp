@@ -300,7 +300,7 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
         const sys_days day = floor<days>(when);
         const year_month_day ymd{day};
         const hh_mm_ss<seconds> hms{when - day};
-        char text[32];
+        char text[64];  // room for any value the compiler cannot bound
         std::snprintf(text, sizeof text, "%04d%02u%02u%02lld%02lld%02lld00", static_cast<int>(ymd.year()),
                       static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
                       static_cast<long long>(hms.hours().count()),
