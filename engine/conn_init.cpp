@@ -210,6 +210,63 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message) 
     return 1;
 }
 
+namespace {
+
+// The data queue's input handles that are the program's own: set C's and set E's.
+constexpr MQLONG kOwnInputHandles = 2;
+// How long a start waits in place for other holders of the data queue before it leaves the attempt to
+// the retry scheme.
+constexpr int kHoldersWaitSeconds = 30;
+
+// The data queue's open input count (IPPROCS) through set C's handle, or -1 with the failure in message.
+MQLONG inputHandles(QmgrContext *context, char *message) {
+    const EvStreamIo &io = evSet(EV_SET_C)->io;
+    MQLONG selector = MQIA_OPEN_INPUT_COUNT;
+    MQLONG count = -1;
+    MQLONG cc = MQCC_FAILED;
+    MQLONG rc = MQRC_HCONN_ERROR;
+    evTraceCallIn("MQINQ(Data)", io.hconn, EV_TRACE_CONTROL, io.hobj);
+    if (io.mq != nullptr && io.mq->MQINQ != nullptr)
+        io.mq->MQINQ(io.hconn, io.hobj, 1, &selector, 1, &count, 0, nullptr, &cc, &rc);
+    evTraceCallOut("MQINQ(Data)", io.hconn, EV_TRACE_CONTROL, rc);
+    if (cc != MQCC_FAILED) return count;
+    snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->state.name,
+             context->dataQueueName, rc, evReasonText(rc));
+    evReportMQError(context, io.hconn, rc, message);
+    return -1;
+}
+
+}  // namespace
+
+int evWaitForDataQueueAlone(QmgrContext *context, char *message) {
+    MQLONG handles = inputHandles(context, message);
+    if (handles < 0) return 0;
+    if (handles <= kOwnInputHandles) return 1;
+    const char *state = context->state.name;
+    const char *queue = context->dataQueueName;
+    evOutputF(EV_OUT_PROGRESS, 1,
+              "Data Queue '%s/%s' is open for input by %d handle(s) besides ZUNT's own: its stored state "
+              "is loaded once they close (a run that ended without disconnecting may still hold a unit of "
+              "work on it)",
+              state, queue, handles - kOwnInputHandles);
+    for (int waited = 0; waited < kHoldersWaitSeconds; waited++) {
+        evSleepMs(1000);
+        if (evEndFlag.load() != 0) return 0;
+        handles = inputHandles(context, message);
+        if (handles < 0) return 0;
+        if (handles <= kOwnInputHandles) {
+            evOutputF(EV_OUT_PROGRESS, 1, "Data Queue '%s/%s' is no longer open elsewhere: loading", state,
+                      queue);
+            return 1;
+        }
+    }
+    snprintf(message, EV_CONN_MESSAGE_MAX,
+             "Data Queue '%s/%s' is still open for input by %d handle(s) besides ZUNT's own: its stored "
+             "state is not loaded while another connection may hold changes to it",
+             state, queue, handles - kOwnInputHandles);
+    return 0;
+}
+
 int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
     const EvQmgrRecord &state = context->state;
     const MQHCONN hconn = evConnHandles[set->stateSlot].load();
@@ -234,7 +291,6 @@ int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message) {
     set->io.mq = state.mq;
     set->io.hconn = hconn;
     set->io.hobj = hobj;
-    if (strcmp(context->state.name, context->event.name) != 0) return evLoadStoredSeenList(set);
     return 1;
 }
 
@@ -320,6 +376,11 @@ int initialise(QmgrContext *context, char *message) {
     evLastReason.store(0);
     evRunState.connected.store(1);
 
+    // The seen lists too are stored state: loaded only once no other connection holds the queue.
+    if (!evWaitForDataQueueAlone(context, message)) return 0;
+    if (strcmp(context->state.name, context->event.name) != 0 &&
+        (!evLoadStoredSeenList(evSet(EV_SET_C)) || !evLoadStoredSeenList(evSet(EV_SET_E))))
+        return 0;
     if (!evLoadStoredState(context)) return 0;
     if (!evCheckDataQueue(context, message)) {
         evEndWith(EV_EXIT_START);

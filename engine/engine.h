@@ -430,6 +430,9 @@ void evEndConnection(QmgrContext *context);
 // Initialisation of a connection.
 int evOpenDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
 int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
+// Waits (a bounded while, saying why) until no handle but the program's own has the data queue open
+// for input: another connection's open unit of work there would hide stored messages from a load.
+int evWaitForDataQueueAlone(QmgrContext *context, char *message);
 // 1 fit, 0 unfit with the reason in the message.
 int evCheckDataQueue(QmgrContext *context, char *message);
 // The event queues held by the data queue's condition run again, once it has cleared (intake goes on);

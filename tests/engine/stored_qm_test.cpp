@@ -380,6 +380,52 @@ TEST_F(StoredQmTest, DamagedRecordTimesNeitherOverflowNorShowNegative) {
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
+// A run that ended without disconnecting keeps its unit of work on the data queue open until the
+// queue manager sees its connection gone. Here another connection has taken each events stream's
+// header and put it back under sync point, as such a run does when it saves: the next start waits,
+// saying why, loads once that unit is backed out, and loses none of the records either run stored.
+TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilItEnds) {
+    storeEvents(30);
+    MQHCONN other = connectTo("QM1");
+    MQHOBJ queue = openQueue(kDataQueue, MQOO_INPUT_SHARED | MQOO_OUTPUT, nullptr, other);
+    MQLONG cc = 0, rc = 0;
+    int held = 0;
+    for (const Browsed &b : browse(kDataQueue)) {
+        const MQBYTE *id = b.md.CorrelId;
+        if (mqiGetU32(id, 0) != BLOB_ID_MARK || mqiGetU32(id, 8) == 0 || mqiGetI64(id, 16) != 0) continue;
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.MsgId, b.md.MsgId, sizeof md.MsgId);
+        std::memcpy(md.CorrelId, id, sizeof md.CorrelId);
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_SYNCPOINT;
+        std::string data(b.data.size(), '\0');
+        MQLONG length = 0;
+        raw.MQGET(other, queue, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_SYNCPOINT;
+        md = b.md;
+        raw.MQPUT(other, queue, &md, &pmo, length, data.data(), &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        held++;
+    }
+    ASSERT_GT(held, 0);
+
+    Zunt zunt(dir, "held", runOptions(), {kSmallBlobs});
+    EXPECT_TRUE(zunt.waitOut("is open for input by 1 handle(s) besides ZUNT's own", 1, 30000)) << zunt.out();
+    for (int i = 0; i < 12; i++) putEvent();
+    raw.MQBACK(other, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE);
+    closeQueue(&queue, other);
+    raw.MQDISC(&other, &cc, &rc);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(zunt.out().find("is no longer open elsewhere: loading"), std::string::npos) << zunt.out();
+    ASSERT_TRUE(drained()) << zunt.out();
+    zunt.term();
+    ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
 
 class AlertsKeptQmTest : public StoredQmTest {

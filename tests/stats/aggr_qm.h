@@ -61,10 +61,17 @@ protected:
         MQLONG cc = 0, rc = 0;
         wrap_->table()->MQCONN(name, &hconn_, &cc, &rc);
         ASSERT_EQ(cc, MQCC_OK) << rc;
+        openDataQueue(true);
+    }
+    // The data queue through the fixture's connection. Without input while the program runs: the
+    // program loads nothing while another handle has its data queue open for input.
+    void openDataQueue(bool input) {
+        MQLONG cc = 0, rc = 0;
+        if (hobj_ != MQHO_UNUSABLE_HOBJ) wrap_->table()->MQCLOSE(hconn_, &hobj_, MQCO_NONE, &cc, &rc);
         MQOD od = MQOD_DEFAULT;
         qmt::setText(od.ObjectName, 48, kDataQueue);
-        wrap_->table()->MQOPEN(hconn_, &od, MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE,
-                               &hobj_, &cc, &rc);
+        const MQLONG options = (input ? MQOO_INPUT_SHARED : 0) | MQOO_OUTPUT | MQOO_BROWSE | MQOO_INQUIRE;
+        wrap_->table()->MQOPEN(hconn_, &od, options, &hobj_, &cc, &rc);
         ASSERT_EQ(cc, MQCC_OK) << rc;
         io_ = EvStreamIo{wrap_->table(), hconn_, hobj_, 0, 100, 1};
     }

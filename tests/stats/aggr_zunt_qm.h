@@ -39,6 +39,7 @@ protected:
             zunt->term();
             zunt->wait();
         }
+        openDataQueue(true);
         char text[EV_CONFIG_TEXT + 2] = "";
         ASSERT_EQ(evCfgLoad(&io_), 1);
         StreamDef *def = evStreamDefine("$STATQ", -1, STREAM_TYPE_STATQ, 0, 0);
@@ -121,6 +122,7 @@ protected:
 
     // A run of the program, its output in a file of its own.
     std::unique_ptr<zt::ProgramChild> start() {
+        openDataQueue(false);
         zt::ChildStart start{
             {ZUNT_PROGRAM, "-m", "QM1", "-o", "S", "-o", "c0", "-o", "g0", "-v", "N", "-L", run_.path()},
             zt::standInLibrary(MINIQM_MQM_LIBRARY, run_.file("mq")),
@@ -162,6 +164,7 @@ protected:
                              << aggrOnQueue() << ", data queue " << depth(kDataQueue);
 
         // Memory as the next start would load it.
+        openDataQueue(true);
         evContext.sets[EV_SET_C].io = io_;
         ASSERT_EQ(evFreeAll(0), 1);
         ASSERT_EQ(evLoadStoredState(&evContext), 1);
