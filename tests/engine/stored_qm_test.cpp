@@ -383,7 +383,8 @@ TEST_F(StoredQmTest, DamagedRecordTimesNeitherOverflowNorShowNegative) {
 // A run that ended without disconnecting keeps its unit of work on the data queue open until the
 // queue manager sees its connection gone. Here another connection has taken each events stream's
 // header and put it back under sync point, as such a run does when it saves: the next start waits,
-// saying why, loads once that unit is backed out, and loses none of the records either run stored.
+// saying why, leaves the attempt to the retry scheme when the hold outlasts its wait, loads once that
+// unit is backed out, and loses none of the records either run stored.
 TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilItEnds) {
     storeEvents(30);
     MQHCONN other = connectTo("QM1");
@@ -411,9 +412,19 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     }
     ASSERT_GT(held, 0);
 
-    Zunt zunt(dir, "held", runOptions(), {kSmallBlobs});
-    EXPECT_TRUE(zunt.waitOut("is open for input by 1 handle(s) besides ZUNT's own", 1, 30000)) << zunt.out();
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "5(10)"});
+    Zunt zunt(dir, "held", options, {kSmallBlobs});
+    const std::string waiting = "is open for input by 1 handle(s) besides ZUNT's own";
+    EXPECT_TRUE(zunt.waitOut(waiting, 1, 30000)) << zunt.out();
     for (int i = 0; i < 12; i++) putEvent();
+    // Held past the start's wait: the attempt ends naming the cause, and the next one waits again.
+    EXPECT_TRUE(
+        zunt.waitOut("(last failure: Data Queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' is still open for input "
+                     "by 1 handle(s) besides ZUNT's own",
+                     1, 90000))
+        << zunt.out();
+    EXPECT_TRUE(zunt.waitOut(waiting, 2, 30000)) << zunt.out();
     raw.MQBACK(other, &cc, &rc);
     EXPECT_EQ(rc, MQRC_NONE);
     closeQueue(&queue, other);
