@@ -20,28 +20,28 @@ void walkQueues(void (*visit)(EventQueueDef *queue, void *argument), void *argum
     }
 }
 
-const char *conditionText(uint32_t condition, uint32_t *status) {
-    // The last applicable.
-    const char *text = "";
-    if (condition & EV_DQ_DEPTH_HIGH) {
-        text = "Data Queue is in a depth high condition";
-        *status = EV_EVQ_DATAHIGH;
-    }
-    if (condition & EV_DQ_PUT_INHIBITED) {
-        text = "Data Queue is PUT inhibited";
-        *status = EV_EVQ_DATAPUT;
-    }
-    if (condition & EV_DQ_GET_INHIBITED) {
-        text = "Data Queue is GET inhibited";
-        *status = EV_EVQ_DATAGET;
-    }
-    return text;
-}
-
 // Unfit result of the last inquiry's threshold checks (the connect ends the program on it).
 thread_local bool lastCheckUnfit = false;
 
 }  // namespace
+
+const char *evDataQueueConditionText(uint32_t condition, uint32_t *status) {
+    // The last applicable.
+    const char *text = "";
+    if (condition & EV_DQ_DEPTH_HIGH) {
+        text = "is in a depth high condition";
+        *status = EV_EVQ_DATAHIGH;
+    }
+    if (condition & EV_DQ_PUT_INHIBITED) {
+        text = "is PUT inhibited";
+        *status = EV_EVQ_DATAPUT;
+    }
+    if (condition & EV_DQ_GET_INHIBITED) {
+        text = "is GET inhibited";
+        *status = EV_EVQ_DATAGET;
+    }
+    return text;
+}
 
 int evCheckDataQueue(QmgrContext *context, char *message) {
     const char *state = context->state.name;
@@ -101,7 +101,7 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
             if (held->ownCommandQueue || !held->registered || held->consumerSuspended) return;
             char text[EV_CONN_MESSAGE_MAX];
             uint32_t status = held->status;
-            snprintf(text, sizeof text, "%s", conditionText(h->condition, &status));
+            snprintf(text, sizeof text, "Data Queue %s", evDataQueueConditionText(h->condition, &status));
             evSuspendQueue(h->context, held, 0, text);
             held->status = status;
         },
@@ -438,8 +438,8 @@ int initialise(QmgrContext *context, char *message) {
     // event queues: intake waits until it has room, and the line says so.
     uint32_t status = 0;
     if (const uint32_t condition = evDataQueueCondition.load(); condition != 0)
-        evOutputF(EV_OUT_PROGRESS, 1, "ZUNT Connected, event intake held: %s",
-                  conditionText(condition, &status));
+        evOutputF(EV_OUT_PROGRESS, 1, "ZUNT Connected, event intake held: Data Queue %s",
+                  evDataQueueConditionText(condition, &status));
     else
         logWrite(nullptr, EV_OUT_PROGRESS, "ZUNT Initialised", -1);
     return 1;

@@ -301,16 +301,7 @@ int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand,
     int result = 1;
     if (condition != 0) {
         uint32_t status = EV_EVQ_DATAHIGH;
-        const char *text = "Data Queue is in a depth high condition";
-        if (condition & EV_DQ_PUT_INHIBITED) {
-            status = EV_EVQ_DATAPUT;
-            text = "Data Queue is PUT inhibited";
-        }
-        if (condition & EV_DQ_GET_INHIBITED) {
-            status = EV_EVQ_DATAGET;
-            text = "Data Queue is GET inhibited";
-        }
-        snprintf(message, EV_CONN_MESSAGE_MAX, "%s", text);
+        snprintf(message, EV_CONN_MESSAGE_MAX, "Data Queue %s", evDataQueueConditionText(condition, &status));
         result = evSuspendQueue(context, queue, 0, message);
         queue->status = status;
     } else {

@@ -435,6 +435,10 @@ int evInquireDataQueue(QmgrContext *context, ConnectionSet *set, char *message);
 int evWaitForDataQueueAlone(QmgrContext *context, char *message);
 // 1 fit, 0 unfit with the reason in the message.
 int evCheckDataQueue(QmgrContext *context, char *message);
+// What a data queue condition says after "Data Queue": "is in a depth high condition", "is PUT
+// inhibited" or "is GET inhibited", the last applicable ("" for none), with the status of the event
+// queues it holds in *status (left as it is for none).
+const char *evDataQueueConditionText(uint32_t condition, uint32_t *status);
 // The event queues held by the data queue's condition run again, once it has cleared (intake goes on);
 // set C's callback. 0 when not now (the condition stands, or set E could not be paused).
 int evResumeHeldQueues(QmgrContext *context);
