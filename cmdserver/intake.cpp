@@ -18,31 +18,51 @@ constexpr size_t kUserIdLength = 12;
 int stopEv(QmgrContext *context, uint8_t *command, int32_t length);
 
 // One row per command code: changing commands need authority; of those, the exempt ones may come
-// from the console's reply queue during event processing.
+// from the console's reply queue during event processing, and the stored ones change what the data
+// queue keeps (the configuration or the alerts). STOP EV keeps nothing; PURGE EVSTRMST takes its
+// records off the data queue at once, outside the unit, and is the program's own way to make room
+// there.
 struct Dispatch {
     uint32_t code;
     CmdHandler handler;  // the one built here; the rest register
     bool changing;
     bool exempt;
+    bool stored;
 };
 constexpr Dispatch kDispatch[] = {
-    {9000, evDisplayEV, false, false},     {9001, evDisplayStream, false, false},
-    {9002, evDisplayQmgr, false, false},   {9003, evDisplayEventQueue, false, false},
-    {9004, evDisplayEvents, false, false}, {9005, nullptr, true, false},
-    {9006, nullptr, true, false},          {9007, nullptr, true, false},
-    {9008, nullptr, true, false},          {9009, nullptr, true, false},
-    {9010, nullptr, true, false},          {9011, nullptr, true, false},
-    {9012, nullptr, true, false},          {9013, evDisplayAlert, false, false},
-    {9014, nullptr, true, true},           {9015, nullptr, true, false},
-    {9016, nullptr, true, false},          {9017, nullptr, true, false},
-    {9018, nullptr, true, false},          {9019, evDisplayStreamStatus, false, false},
-    {9020, nullptr, true, false},          {9021, nullptr, true, true},
-    {9023, nullptr, false, false},         {9024, nullptr, false, false},
-    {9025, nullptr, false, false},         {9026, nullptr, false, false},
-    {9027, nullptr, false, false},         {9028, stopEv, true, false},
-    {9029, nullptr, true, false},          {9030, evDisplayEmitter, false, false},
-    {9031, nullptr, true, false},          {9032, nullptr, true, false},
-    {9033, nullptr, true, false},
+    {9000, evDisplayEV, false, false, false},
+    {9001, evDisplayStream, false, false, false},
+    {9002, evDisplayQmgr, false, false, false},
+    {9003, evDisplayEventQueue, false, false, false},
+    {9004, evDisplayEvents, false, false, false},
+    {9005, nullptr, true, false, true},  // ALTER EV
+    {9006, nullptr, true, false, true},  // RESET EV: the counters and RESETTI
+    {9007, nullptr, true, false, true},  // REMOVE EVQMGR
+    {9008, nullptr, true, false, true},  // ADD EVQ
+    {9009, nullptr, true, false, true},  // REMOVE EVQ
+    {9010, nullptr, true, false, true},  // ALTER EVQ
+    {9011, nullptr, true, false, true},  // SUSPEND EVQ
+    {9012, nullptr, true, false, true},  // RESUME EVQ
+    {9013, evDisplayAlert, false, false, false},
+    {9014, nullptr, true, true, true},   // REMOVE EVALERT
+    {9015, nullptr, true, false, true},  // DEFINE EVSTREAM
+    {9016, nullptr, true, false, true},  // ALTER EVSTREAM
+    {9017, nullptr, true, false, true},  // DELETE EVSTREAM
+    {9018, nullptr, true, false, true},  // RENAME EVSTREAM
+    {9019, evDisplayStreamStatus, false, false, false},
+    {9020, nullptr, true, false, false},  // PURGE EVSTRMST
+    {9021, nullptr, true, true, true},    // ADD EVALERT
+    {9023, nullptr, false, false, false},
+    {9024, nullptr, false, false, false},
+    {9025, nullptr, false, false, false},
+    {9026, nullptr, false, false, false},
+    {9027, nullptr, false, false, false},
+    {9028, stopEv, true, false, false},
+    {9029, nullptr, true, false, true},  // DEFINE EVEMIT
+    {9030, evDisplayEmitter, false, false, false},
+    {9031, nullptr, true, false, true},  // ALTER EVEMIT
+    {9032, nullptr, true, false, true},  // DELETE EVEMIT
+    {9033, nullptr, true, false, true},  // COPY EVSTRMST
 };
 
 // Handlers registered by other subsystems, by code - 9000.
@@ -172,6 +192,31 @@ int backedOut(QmgrContext *context, int32_t code) {
                          "Command transaction failed, please try again later");
 }
 
+// Unlike the documented rule (a change answered, then saved or failed at the sync point), a command
+// that changes what the data queue keeps is refused, before anything of it runs, while the data queue
+// refuses the saves: set C's sync points commit without them then, and a change answered meanwhile
+// would be lost to a kill before the data queue has room. The data queue is looked at again first,
+// as the wait's own look does: room made since counts at once. 1 refused (answered), 0 go on.
+int refuseUnkeptChange(QmgrContext *context) {
+    if (evDataQueueCondition.load() == 0) return 0;
+    char message[EV_CONN_MESSAGE_MAX] = "";
+    if (!evInquireDataQueue(context, &context->sets[EV_SET_C], message))
+        evReportMQError(context, -1, 0, message);
+    const uint32_t condition = evDataQueueCondition.load();
+    if (condition == 0) return 0;
+    uint32_t status = EV_EVQ_DATAHIGH;
+    const char *what = evDataQueueConditionText(condition, &status);
+    const int32_t reason = status == EV_EVQ_DATAGET   ? MQRC_GET_INHIBITED
+                           : status == EV_EVQ_DATAPUT ? MQRC_PUT_INHIBITED
+                                                      : MQRC_Q_FULL;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "ZUNT can not keep the change now: Data Queue '%s/%s' %s. Nothing was changed.",
+                  context->state.name, context->dataQueueName, what);
+    evPcfResponse(context, cmdRequest(context)->command, reason, 0, text);
+    return 1;
+}
+
 }  // namespace
 
 int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
@@ -195,6 +240,7 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
                              "Command can not be issued during event processing.");
     // A refusal is answered and committed: the requester learns why, the queue goes on.
     if (row->changing && evCheckCommandAuthority(context, command) != 0) return 1;
+    if (row->stored && refuseUnkeptChange(context) != 0) return 1;
     CmdHandler handler = handlerOf(row);
     if (handler == nullptr)
         return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);

@@ -679,8 +679,11 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     bool ok = true;
     // While the data queue refuses puts, set C's units and a set E with nothing in flight commit
     // without saving: configuration and alerts stay changed in memory and are saved once it has room.
-    // Unlike the documented rule, which saves (and fails) at every sync point, a command that changed
-    // them is answered meanwhile. Set E's own changes go with its events, or not at all.
+    // Unlike the documented rule, which saves (and fails) at every sync point, what changes them
+    // meanwhile waits: system alerts (the data queue's own among them) and the program's own changes,
+    // such as an emitter's error counts. A command that would change them is refused before it runs
+    // (the command server's dispatch): its answer of success would be lost to a kill before there is
+    // room. Set E's own changes go with its events, or not at all.
     const bool waitSaves = !unit.holdingEvent && (isC || !anyInFlight) && savesWait(context, set, now);
     if (!waitSaves && isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
     if (!waitSaves && ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;

@@ -293,9 +293,10 @@ protected:
     }
 
     // The data queue filled by another application, before the start or while events flow: intake is
-    // held (said once) and commands are answered; over window seconds the program neither spins nor
-    // floods its log; once there is room the held events are taken in, the changed configuration is
-    // saved, and every event is stored exactly once.
+    // held (said once), displays are answered and a change of what is stored is refused unchanged;
+    // over window seconds the program neither spins nor floods its log; once there is room the held
+    // events are taken in, the same change is answered and kept (a kill then loses nothing), and every
+    // event is stored exactly once.
     void fullDataQueue(int window, bool whileFlowing) {
         ASSERT_EQ(qm.mqsc(std::string("DEFINE QLOCAL(REPLY.Q)\nALTER QLOCAL(") + kQmgrEvents +
                           ") MAXDEPTH(100000)\n"),
@@ -323,8 +324,14 @@ protected:
         EXPECT_NE(reply("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(DATAHIGH)"),
                   std::string::npos)
             << zunt.log();
-        // A change of configuration is answered too: saved once there is room.
-        EXPECT_NE(reply("ALTER EV STORMTHR(33)").find("AMQ"), std::string::npos) << zunt.log();
+        // A change of configuration is refused before it changes anything: it could not be kept now.
+        EXPECT_EQ(reply("ALTER EV STORMTHR(33)"),
+                  "AMQ8426: ZUNT can not keep the change now: Data Queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' is "
+                  "in a depth high condition. Nothing was changed.")
+            << zunt.log();
+        const std::string shown = reply("DISPLAY EV ALL");
+        EXPECT_NE(shown.find("STORMTHR("), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("STORMTHR(33)"), std::string::npos) << shown;
         const double cpu = zunt.cpuSeconds();
         const size_t logged = zunt.log().size();
         sleep(static_cast<unsigned>(window));
@@ -346,10 +353,18 @@ protected:
         ASSERT_TRUE(drained()) << zunt.log();
         EXPECT_NE(reply("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(ACTIVE)"),
                   std::string::npos);
-        zunt.term();
-        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(reply("ALTER EV STORMTHR(33)"), "AMQ8005: IBM ZUNT Processor changed successfully.\n")
+            << zunt.log();
+        // Answered is kept: a kill at once loses nothing of it.
+        if (kKillsSound) {
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), kKilled) << zunt.out();
+        } else {
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
         EXPECT_EQ(notOnce(drainAndReadBack()), "");
-        EXPECT_EQ(evSettings.stormThreshold.load(), 33) << "the change was saved once there was room";
+        EXPECT_EQ(evSettings.stormThreshold.load(), 33) << "the change answered was kept";
         keepRunsOnFailure();
     }
 

@@ -50,8 +50,9 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
 }
 
 // A data queue that another application filled before the start: said once, the events wait on their
-// queue, commands are answered without a reconnect, the program neither spins nor floods its log, and
-// once there is room every waiting event is stored exactly once.
+// queue, commands are answered without a reconnect (a change of configuration refused until there is
+// room), the program neither spins nor floods its log, and once there is room every waiting event is
+// stored exactly once.
 TEST_F(ProgramFailQmTest, AFullDataQueueHoldsIntakeQuietlyAndResumesWhenItHasRoom) {
     fullDataQueue(3, false);
 }
