@@ -82,11 +82,10 @@ protected:
 // A blob cut short, a string pool blob short by 7 bytes, a blob removed and a stream header removed:
 // each start loads the rest, names the blob and counts what was lost, and answers commands.
 TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
-#ifdef _WIN32
-    // Under wine the stored events show no numbered blob of an events stream; not yet understood.
-    GTEST_SKIP() << "the blob walk is not yet checked under wine";
-#endif
-    storeEvents(60);
+    // Two small blobs of events closed, fewer than the four a consolidation takes into one big blob:
+    // an event of a client connection (the Windows tests') names its channel and connection too, 72
+    // bytes a record against 60, and 60 of them filled four.
+    storeEvents(40);
     struct Row {
         const char *name;
         uint32_t streamId;  // 0: "$STRINGS", 1: any stream of events

@@ -52,6 +52,9 @@ protected:
         saved_ = cfgEngine;
         cfgEngine.publishTarget = &publish_;
         evRunState.ready.store(1);
+        // The data queue with room, as the connect finds it: a failed save of a test before (2053,
+        // MQRC_Q_FULL) marked it high, and saves would wait for its room.
+        evDataQueueCondition.store(0);
         evSettings.versionCheck.store(EV_VERCHECK_BUILD);
     }
     void TearDown() override {
@@ -274,11 +277,6 @@ TEST_F(VersionChild, TakesInThenDiesAtTheAlertSave) {
 class VersionRestartQmTest : public VersionLoadQmTest {};
 
 TEST_F(VersionRestartQmTest, AKillAtTheAlertSaveLeavesOneAlertMessageAfterTheRestartAndNoEventLost) {
-#ifdef _WIN32
-    // Under wine, with the other tests running beside it, the report after the restart left no
-    // alerts message (alone it passes); not yet understood.
-    GTEST_SKIP() << "the alert save after the restart is not yet checked under wine";
-#endif
     uint16_t closedPort;
     {
         et::LoopbackServer gone(et::LoopbackServer::Mode::Reset);
