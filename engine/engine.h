@@ -722,6 +722,8 @@ uint8_t *evBeforePoolTake(const char *qmgr, uint32_t objectId, uint16_t objectTy
 uint8_t *evAfterPoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length);
 // 1 while any half waits in the pool.
 int evPairPoolWaiting();
+// Drops the 'after' halves that waited in vain (their messages committed); how many.
+int evAfterPoolDrop();
 void evBeforePoolFree();
 // Puts a message on, its context passed from the input queue, in set E's unit of work: 1, or 0
 // with the reason when the put failed. label names the call in the trace ("MQPUT(Forward)").

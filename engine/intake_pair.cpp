@@ -180,6 +180,21 @@ uint8_t *evAfterPoolTake(const char *qmgr, uint32_t objectId, uint16_t objectTyp
     return poolTake(true, qmgr, objectId, objectType, length);
 }
 
+int evAfterPoolDrop() {
+    int dropped = 0;
+    for (BeforeEntry **link = &beforePool; *link;) {
+        BeforeEntry *entry = *link;
+        if (!entry->after) {
+            link = &entry->next;
+            continue;
+        }
+        *link = entry->next;
+        CSFreeMem(entry);
+        dropped++;
+    }
+    return dropped;
+}
+
 int evPairPoolWaiting() {
     return beforePool != nullptr ? 1 : 0;
 }
