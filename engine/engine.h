@@ -717,10 +717,17 @@ inline constexpr int32_t EV_GROUP_AFTER = 39201;   // HLV_GROUP_AFTER
 // Null when either record is under 32 bytes, damaged or storage is short.
 [[nodiscard]] Area *evCombineChange(const uint8_t *before, uint32_t beforeLength, const uint8_t *after,
                                     uint32_t afterLength);
-// The 'before' pool: a half waits here for its 'after' half, by queue manager, object id and type.
+// The 'before' pool: a half waits here for its partner, by queue manager, object id and type. A
+// 'before' half waits for its 'after'; an 'after' half that came first waits for its 'before'.
 [[nodiscard]] int evBeforePoolAdd(const char *qmgr, const uint8_t *record, uint32_t length);
+[[nodiscard]] int evAfterPoolAdd(const char *qmgr, const uint8_t *record, uint32_t length);
 // The waiting half of that object, taken out of the pool (counted heap; the caller frees it), or null.
 uint8_t *evBeforePoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length);
+uint8_t *evAfterPoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length);
+// 1 while any half waits in the pool.
+int evPairPoolWaiting();
+// Drops the 'after' halves that waited in vain (their messages committed); how many.
+int evAfterPoolDrop();
 void evBeforePoolFree();
 // Puts a message on, its context passed from the input queue, in set E's unit of work: 1, or 0
 // with the reason when the put failed. label names the call in the trace ("MQPUT(Forward)").

@@ -165,28 +165,33 @@ int storeInStream(StoreWalk *walk, const char *name, size_t length) {
     return 1;
 }
 
-// Step 6: a 'before' half joins the pool; an 'after' half becomes the combined record in *area. 1 to
-// go on with *area, 0 when the half is done with, -1 when storage failed (*area released for both).
-int pairHalves(QmgrContext *context, EventQueueDef *queue, QmgrEntry *qmgr, int lastHalf, Area **area) {
+// Step 6: the first half of a pair joins the pool; the second becomes the combined record in *area. 1
+// to go on with *area, 0 when the half is done with, -1 when storage failed (*area released for both).
+// Unlike the documented pairing, which takes the halves in their order and drops an 'after' whose
+// 'before' is missing, an 'after' that comes first waits for its 'before' too: another connection's
+// unit of work may hold the 'before' and give it back later (a killed run's, on an event queue manager
+// that has not yet seen it end while a separate state queue manager has).
+int pairHalves(EventQueueDef *queue, QmgrEntry *qmgr, int lastHalf, Area **area) {
     uint8_t *record = AreaData(*area);
     uint32_t length = (*area)->used;
-    if (!lastHalf) {
-        if (queue != nullptr) queue->beforeWaitingSince = evClockNow();
-        int added = evBeforePoolAdd(qmgr->name, record, length);
+    const uint32_t objectId = mqiGetU32(record, 16);
+    const uint16_t objectType = evCFGetObjectType(record);
+    uint32_t otherLength = 0;
+    uint8_t *other = lastHalf ? evBeforePoolTake(qmgr->name, objectId, objectType, &otherLength)
+                              : evAfterPoolTake(qmgr->name, objectId, objectType, &otherLength);
+    if (other == nullptr) {
+        // The wait runs from the first half that waits: its message is in set E's open unit.
+        if (queue != nullptr && queue->beforeWaitingSince == 0) queue->beforeWaitingSince = evClockNow();
+        int added = lastHalf ? evAfterPoolAdd(qmgr->name, record, length)
+                             : evBeforePoolAdd(qmgr->name, record, length);
         AreaRelease(area);
         return added ? 0 : -1;
     }
-    if (queue != nullptr) queue->beforeWaitingSince = 0;
-    uint32_t beforeLength = 0;
-    uint8_t *before =
-        evBeforePoolTake(qmgr->name, mqiGetU32(record, 16), evCFGetObjectType(record), &beforeLength);
-    if (before == nullptr) {
-        logWrite(&context->sets[EV_SET_E].pending, EV_OUT_ERROR, "Change object 'before' event missing.", -1);
-        AreaRelease(area);
-        return 0;
-    }
-    Area *combined = evCombineChange(before, beforeLength, record, length);
-    CSFreeMem(before);
+    // Only when no half waits any more: a later pair must not let the unit commit an earlier half.
+    if (queue != nullptr && !evPairPoolWaiting()) queue->beforeWaitingSince = 0;
+    Area *combined = lastHalf ? evCombineChange(other, otherLength, record, length)
+                              : evCombineChange(record, length, other, otherLength);
+    CSFreeMem(other);
     AreaRelease(area);
     *area = combined;
     return combined != nullptr ? 1 : -1;
@@ -518,7 +523,7 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
     }
     if (evCFGetReason(record) == MQRC_CONFIG_CHANGE_OBJECT) {
         int lastHalf = length >= kCfhLength && (mqiGetI32(data, 20) & MQCFC_LAST) != 0;
-        int paired = pairHalves(context, queue, qmgr, lastHalf, &area);
+        int paired = pairHalves(queue, qmgr, lastHalf, &area);
         if (paired <= 0) return paired == 0 ? 1 : 0;
         record = AreaData(area);
         recordLength = area->used;

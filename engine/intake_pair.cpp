@@ -1,5 +1,5 @@
-// Configuration-change events arrive as a 'before' and an 'after' half. The 'before' half waits in a
-// pool for its partner; the pair becomes one record whose AFTER group holds only what changed.
+// Configuration-change events arrive as a 'before' and an 'after' half. The half that comes first waits
+// in a pool for its partner; the pair becomes one record whose AFTER group holds only what changed.
 #include <cstring>
 
 #include "engine/internal.h"
@@ -12,6 +12,7 @@ constexpr int32_t kLeadingIds[] = {3047, 2015, 1021, 39316, 39317};
 
 struct BeforeEntry {
     BeforeEntry *next;
+    bool after;  // an 'after' half waiting for its 'before'
     char qmgr[EV_QMGR_NAME_MAX + 1];
     uint32_t objectId;
     uint16_t objectType;
@@ -120,15 +121,35 @@ Area *evCombineChange(const uint8_t *before, uint32_t beforeLength, const uint8_
     return area;
 }
 
-int evBeforePoolAdd(const char *qmgr, const uint8_t *record, uint32_t length) {
+namespace {
+
+uint8_t *poolTake(bool after, const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length) {
+    for (BeforeEntry **link = &beforePool; *link; link = &(*link)->next) {
+        BeforeEntry *entry = *link;
+        if (entry->after != after || entry->objectId != objectId || entry->objectType != objectType ||
+            std::strncmp(entry->qmgr, qmgr, EV_QMGR_NAME_MAX) != 0)
+            continue;
+        *link = entry->next;
+        auto *record = static_cast<uint8_t *>(CSGetMem(entry->length ? entry->length : 1));
+        if (record != nullptr) std::memcpy(record, entry->record, entry->length);
+        *length = entry->length;
+        CSFreeMem(entry);
+        return record;
+    }
+    return nullptr;
+}
+
+// A newer half of the same kind and object replaces the older one.
+int poolAdd(bool after, const char *qmgr, const uint8_t *record, uint32_t length) {
     uint32_t objectId = mqiGetU32(record, 16);
     uint16_t objectType = evCFGetObjectType(record);
     uint32_t olderLength = 0;
-    uint8_t *older = evBeforePoolTake(qmgr, objectId, objectType, &olderLength);
+    uint8_t *older = poolTake(after, qmgr, objectId, objectType, &olderLength);
     if (older) CSFreeMem(older);
     auto *entry = static_cast<BeforeEntry *>(CSGetMem(sizeof(BeforeEntry) + length));
     if (entry == nullptr) return 0;
     std::memset(entry, 0, sizeof(BeforeEntry));
+    entry->after = after;
     std::memcpy(entry->qmgr, qmgr, strnlen(qmgr, EV_QMGR_NAME_MAX));
     entry->objectId = objectId;
     entry->objectType = objectType;
@@ -141,20 +162,41 @@ int evBeforePoolAdd(const char *qmgr, const uint8_t *record, uint32_t length) {
     return 1;
 }
 
+}  // namespace
+
+int evBeforePoolAdd(const char *qmgr, const uint8_t *record, uint32_t length) {
+    return poolAdd(false, qmgr, record, length);
+}
+
+int evAfterPoolAdd(const char *qmgr, const uint8_t *record, uint32_t length) {
+    return poolAdd(true, qmgr, record, length);
+}
+
 uint8_t *evBeforePoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length) {
-    for (BeforeEntry **link = &beforePool; *link; link = &(*link)->next) {
+    return poolTake(false, qmgr, objectId, objectType, length);
+}
+
+uint8_t *evAfterPoolTake(const char *qmgr, uint32_t objectId, uint16_t objectType, uint32_t *length) {
+    return poolTake(true, qmgr, objectId, objectType, length);
+}
+
+int evAfterPoolDrop() {
+    int dropped = 0;
+    for (BeforeEntry **link = &beforePool; *link;) {
         BeforeEntry *entry = *link;
-        if (entry->objectId != objectId || entry->objectType != objectType ||
-            std::strncmp(entry->qmgr, qmgr, EV_QMGR_NAME_MAX) != 0)
+        if (!entry->after) {
+            link = &entry->next;
             continue;
+        }
         *link = entry->next;
-        auto *record = static_cast<uint8_t *>(CSGetMem(entry->length ? entry->length : 1));
-        if (record != nullptr) std::memcpy(record, entry->record, entry->length);
-        *length = entry->length;
         CSFreeMem(entry);
-        return record;
+        dropped++;
     }
-    return nullptr;
+    return dropped;
+}
+
+int evPairPoolWaiting() {
+    return beforePool != nullptr ? 1 : 0;
 }
 
 void evBeforePoolFree() {

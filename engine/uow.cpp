@@ -713,6 +713,10 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
         if (queueOfSet(queue, set->id) && !queue->consumerSuspended) queue->beforeWaitingSince = 0;
     }
+    // An 'after' half whose 'before' did not come within the wait goes as a lone 'after' always went.
+    if (!isC)
+        for (int dropped = evAfterPoolDrop(); dropped > 0; dropped--)
+            logWrite(nullptr, EV_OUT_ERROR, "Change object 'before' event missing.", -1);
     // The version check's unit changes alerts only: it leaves housekeeping, and set E, alone.
     if (unit.alertsOnly) return 1;
     // The commit ended the connection (DEBUG RESTART): the reconnect does what is due.

@@ -440,6 +440,9 @@ TEST_F(IntakeTest, WaitingBeforeHalfKeepsTheBatchOpenUpTo60Seconds) {
     queue->queueEmpty = 1;
     queue->beforeWaitingSince = 1767225600 - 30;
     evUnits[EV_SET_E].inFlight = 1;
+    // An 'after' half that came first waits as a 'before' does, and is dropped when the wait ends.
+    const uint8_t after[32] = {};
+    ASSERT_TRUE(evAfterPoolAdd("QM1", after, sizeof after));
     ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_E]));
     EXPECT_TRUE(verbs(evEventHconn(&evContext.sets[EV_SET_E])).empty())
         << "30 s: the 'after' half may still come";
@@ -447,6 +450,7 @@ TEST_F(IntakeTest, WaitingBeforeHalfKeepsTheBatchOpenUpTo60Seconds) {
     ASSERT_TRUE(evSyncPoint(&evContext, &evContext.sets[EV_SET_E]));
     EXPECT_EQ(verbs(evEventHconn(&evContext.sets[EV_SET_E])), std::vector<std::string>{"MQCMIT"});
     EXPECT_EQ(queue->beforeWaitingSince, 0);
+    EXPECT_EQ(evPairPoolWaiting(), 0) << "the lone 'after' went with the commit";
 }
 
 // ---- The consumer and the dispatch ----
