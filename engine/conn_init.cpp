@@ -229,7 +229,8 @@ MQLONG inputHandles(QmgrContext *context, char *message) {
     if (io.mq != nullptr && io.mq->MQINQ != nullptr)
         io.mq->MQINQ(io.hconn, io.hobj, 1, &selector, 1, &count, 0, nullptr, &cc, &rc);
     evTraceCallOut("MQINQ(Data)", io.hconn, EV_TRACE_CONTROL, rc);
-    if (cc != MQCC_FAILED) return count;
+    // A count the queue manager does not give (not applicable: a warning) holds nothing back.
+    if (cc != MQCC_FAILED) return count < 0 ? 0 : count;
     snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->state.name,
              context->dataQueueName, rc, evReasonText(rc));
     evReportMQError(context, io.hconn, rc, message);
