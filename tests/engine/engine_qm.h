@@ -140,19 +140,27 @@ protected:
         putMessage(queue, md, data, hconn);
     }
 
+    // The first message on the queue, taken with the get options (under sync point or not); empty when
+    // none came.
+    std::string takeFirst(const char *queue, MQLONG options) {
+        MQHOBJ hobj = openQueue(queue, MQOO_INPUT_SHARED);
+        std::string data(65536, '\0');
+        MQMD md = MQMD_DEFAULT;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = options;
+        MQLONG length = 0, cc = 0, rc = 0;
+        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE) << queue;
+        data.resize(cc == MQCC_FAILED ? 0 : static_cast<size_t>(length));
+        closeQueue(&hobj);
+        return data;
+    }
+
     // One real 2085 event, taken off its queue: the template of the events put later.
     void takeTemplate() {
         raiseEvents(1);
-        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_INPUT_SHARED);
-        templ.assign(65536, '\0');
-        MQMD md = MQMD_DEFAULT;
-        MQGMO gmo = MQGMO_DEFAULT;
-        gmo.Options = MQGMO_NO_SYNCPOINT;
-        MQLONG length = 0, cc = 0, rc = 0;
-        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(templ.size()), templ.data(), &length, &cc, &rc);
-        ASSERT_EQ(rc, MQRC_NONE);
-        templ.resize(static_cast<size_t>(length));
-        closeQueue(&hobj);
+        templ = takeFirst(kQmgrEvents, MQGMO_NO_SYNCPOINT);
+        ASSERT_FALSE(templ.empty());
         nameAt = templ.find("NO.SUCH.QUEUE.0");
         ASSERT_NE(nameAt, std::string::npos);
     }
