@@ -11,6 +11,11 @@
 // all portions of a family have one length and a changed entry is rewritten in place. An absent string
 // is a 39299 integer 0. The header count is the common part's top-level items (padding runs included)
 // plus N.
+//
+// Two layouts: the first wrote the 32-bit counters of IBM MQ in 32-bit slots (AGGR_SIZE_INT); since
+// they are held whole in 64 bits (stats/stats.h) they take 64-bit slots, so portions are longer. A
+// message of the first layout is told by its length, loaded as before, and written again in the
+// present layout at the next harden (the old copy removed in the same unit of work).
 #pragma once
 
 #include <algorithm>
@@ -23,6 +28,9 @@ inline constexpr uint32_t AGGR_SIZE_INT = 7;       // 32-bit integer, string ref
 inline constexpr uint32_t AGGR_SIZE_INT64 = 11;    // 64-bit integer or time
 inline constexpr uint32_t AGGR_SIZE_CONN_ID = 29;  // a connection identifier of up to 24 bytes
 inline constexpr uint32_t AGGR_CONN_ID_MAX = 24;
+// The writers' fixed-length modes: the present layout, and the first one (used to size it only).
+inline constexpr int AGGR_FIXED = 1;
+inline constexpr int AGGR_FIXED_V1 = 2;
 inline constexpr uint32_t AGGR_PER_CHUNK = 100;
 inline constexpr int64_t AGGR_INTERVAL_MAX = 86400;     // AGGRINT's largest
 inline constexpr int64_t AGGR_DAY_MAX = 86400 + 7200;   // a local day, daylight saving included
@@ -106,6 +114,7 @@ struct AggrFamily {
     uint32_t maxPortions;
     uint32_t commonLength;
     uint32_t portionLength;
+    uint32_t portionLengthV1;  // of the first layout
     uint32_t bodyLength;
     AggrPool messages;
 };

@@ -203,8 +203,9 @@ struct LoadedMessage {
     uint32_t streamId;
     uint32_t commonCount;
     uint32_t portions;
-    uint8_t *records;  // portions x AGGR_RECORD_MAX
-    uint8_t *connIds;  // portions x AGGR_CONN_ID_MAX
+    uint32_t firstLayout;  // 1: of the first layout (stats/aggr.h), to be written again
+    uint8_t *records;      // portions x AGGR_RECORD_MAX
+    uint8_t *connIds;      // portions x AGGR_CONN_ID_MAX
 };
 
 // 1 sound, 0 damaged, -1 out of storage.
@@ -217,10 +218,18 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
     if (start < 0 || end <= start || end > AGGR_TIME_MAX || end - start > AGGR_DAY_MAX) return 0;
     if (!aggrSizeFamily(family)) return -1;
     out->family = family;
-    if (length < family->commonLength + family->portionLength ||
-        (length - family->commonLength) % family->portionLength != 0)
-        return 0;
-    uint32_t portions = (length - family->commonLength) / family->portionLength;
+    // The layout by the length: the present one, else the first one.
+    auto fits = [&](uint32_t portionLength) {
+        return length >= family->commonLength + portionLength &&
+               (length - family->commonLength) % portionLength == 0;
+    };
+    uint32_t portionLength = family->portionLength;
+    if (!fits(portionLength)) {
+        portionLength = family->portionLengthV1;
+        if (portionLength == family->portionLength || !fits(portionLength)) return 0;
+        out->firstLayout = 1;
+    }
+    uint32_t portions = (length - family->commonLength) / portionLength;
     if (portions > family->maxPortions) return 0;
     evCFCursor cursor;
     evCFCursorInit(&cursor, &evStreamStringPool, body, length, 0, 0);
@@ -258,7 +267,7 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
         uint8_t *record = out->records + uint64_t{i} * AGGR_RECORD_MAX;
         statsPreset(family->stats, record);
         if (!aggrReadPortion(&cursor, family, record, out->connIds + uint64_t{i} * AGGR_CONN_ID_MAX) ||
-            cursor.position != family->commonLength + (i + 1) * family->portionLength)
+            cursor.position != family->commonLength + (i + 1) * portionLength)
             return 0;
         statsFinish(family->stats, record);
     }
@@ -448,6 +457,9 @@ int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const ui
     message->family = aggrFamilyIndex(family);
     message->next = bin->messages;
     bin->messages = message;
+    // A message of the first layout keeps its body (whose strings stay marked in use) and MsgId until the
+    // next harden writes its portions again in the present layout (the entries below take their slots
+    // afresh) and replaces the old copy.
     std::memcpy(aggrBody(message), body, length);
     std::memcpy(message->msgId, msgId, sizeof message->msgId);
     message->written = 1;
@@ -468,6 +480,14 @@ int evAggrMsgLoad(AggrWork *work, const uint8_t *body, uint32_t length, const ui
                         loaded.connIds + uint64_t{i} * AGGR_CONN_ID_MAX) {
             std::memcpy(entry->connId, loaded.connIds + uint64_t{i} * AGGR_CONN_ID_MAX, AGGR_CONN_ID_MAX);
             aggrPut(entry->record, conn->offset, static_cast<const uint8_t *>(entry->connId));
+        }
+        if (loaded.firstLayout) {
+            if (!aggrGetMessage(work, entry)) {
+                result = -1;
+                break;
+            }
+            evAggrState.changed.store(1);
+            continue;
         }
         entry->message = message;
         entry->offset = i == 0 ? 0 : family->commonLength + i * family->portionLength;

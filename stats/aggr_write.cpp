@@ -96,6 +96,9 @@ int addField(evCFWriter *w, const StatsField *f, const void *record, int fixed) 
         case STATS_W_U32:
             return addInt(w, id, aggrGet<uint32_t>(record, f->offset), fixed);
         case STATS_W_I64:
+            // The first layout, where a counter of IBM MQ's 32 bits took a 32-bit slot (it wrapped there).
+            if (fixed == AGGR_FIXED_V1 && (f->flags & STATS_F_COUNT32))
+                return addInt(w, id, static_cast<uint32_t>(aggrGet<int64_t>(record, f->offset)), fixed);
             return addInt64(w, id, aggrGet<int64_t>(record, f->offset), fixed);
         case STATS_W_STRING:
             return addString(w, id, aggrGet<const StringEntry *>(record, f->offset), fixed);
@@ -195,6 +198,8 @@ int aggrReadPortion(evCFCursor *cursor, const AggrFamily *family, void *record, 
                     aggrPut(record, f->offset, STATS_UNSET_64);
                 else if (item.type == EVCF_INT64_MIXED)
                     aggrPut(record, f->offset, STATS_MIXED_64);
+                else if ((f->flags & STATS_F_COUNT32) && item.type == MQCFT_INTEGER)  // the first layout
+                    aggrPut(record, f->offset, int64_t{static_cast<uint32_t>(item.value)});
                 else if (item.type == MQCFT_INTEGER64 || item.type == MQCFT_INTEGER)
                     aggrPut(record, f->offset, item.value);
                 else

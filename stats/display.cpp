@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "stats/aggr.h"
@@ -1035,7 +1036,9 @@ bool addValue(const Display *d, PcfCursor *b, const StatsField *field, const voi
         int64_t v = 0;
         std::memcpy(&v, at, sizeof v);
         if (v == STATS_MIXED_64) v = -3;
-        return evRespAddInt(q, b, static_cast<int32_t>(field->id), v, 8) != 0;
+        // A 32-bit counter of IBM MQ keeps its MQCFIN while it fits; a larger sum is answered whole.
+        const bool narrow = (field->flags & STATS_F_COUNT32) && v >= 0 && v <= INT32_MAX;
+        return evRespAddInt(q, b, static_cast<int32_t>(field->id), v, narrow ? 4 : 8) != 0;
     }
     return true;
 }
@@ -1374,6 +1377,29 @@ void release(Display *d) {
     if (d->keys != nullptr) CSFreeMem(d->keys);
     if (d->seen != nullptr) CSFreeMem(d->seen);
 }
+// PCF tells an incomplete answer by its reason (10002 before 10003 before 10001); MQSC text, which shows
+// no reason, by a closing line of its own (not in the documented answer) that names every cause: the
+// record limit (MAXRECS, or DEFMAXRECS when none was given), an unsuitable COLLATE, MAXRESP.
+void closingLine(QmgrContext *context, const Display *d) {
+    const bool listFull = d->listFull && d->responses > 0;
+    if (!d->sourceFull && !d->q.uneven && !listFull) return;
+    std::string text = "Responses incomplete:";
+    const char *sep = " ";
+    auto add = [&](const std::string &part) {
+        text += sep + part;
+        sep = "; ";
+    };
+    if (d->sourceFull) {
+        const int32_t limit = d->q.selection.maxRecs;
+        const bool byDefault = limit == evSettings.defaultMaxRecords.load();
+        add(std::string("the search stopped after ") + (byDefault ? "DEFMAXRECS(" : "MAXRECS(") +
+            std::to_string(limit) + ") records");
+    }
+    if (d->q.uneven) add("a stream's aggregation interval does not divide the COLLATE period");
+    if (listFull) add("more entries matched than MAXRESP(" + std::to_string(d->q.selection.maxResp) + ")");
+    text += ".";
+    evPcfResponse(context, d->q.command, HLVRCCF_DATA_INCOMPLETE, 0, text.c_str());
+}
 
 int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int32_t length) {
     CmdRequest *request = cmdRequest(context);
@@ -1415,17 +1441,9 @@ int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int3
         if (going) going = readStored(d, matches, count) && !d->failed;
         if (count > 0 && !d->failed) {
             answer(d);
-            // PCF tells an incomplete answer by its reason; MQSC text, which shows no reason, by a closing
-            // line of its own (not in the documented answer).
-            if (d->listFull && d->responses > 0 && request->kind != CMD_KIND_PCF) {
-                char text[96];
-                std::snprintf(text, sizeof text,
-                              "Responses incomplete: more entries matched than MAXRESP(%d).",
-                              d->q.selection.maxResp);
-                evPcfResponse(context, d->q.command, HLVRCCF_DATA_INCOMPLETE, 0, text);
-            }
             if (d->responses == 0 && !d->replyFull)
                 evPcfResponse(context, d->q.command, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching data found.");
+            if (request->kind != CMD_KIND_PCF) closingLine(context, d);
         }
     }
 done:

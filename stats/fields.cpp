@@ -88,6 +88,13 @@ constexpr Row count(uint32_t id, const char *keyword, size_t offset, uint8_t wid
     return field(id, keyword, offset, width, STATS_SUM_AVERAGE_COUNT, kRow);
 }
 
+// A 32-bit counter of IBM MQ held in 64 bits (stats/stats.h): read zero-extended, answered as MQCFIN
+// while it fits.
+constexpr Row wide(Row r) {
+    r.flags = static_cast<uint16_t>(r.flags | STATS_F_COUNT32);
+    return r;
+}
+
 // ---- Building and checking ----
 
 template <size_t N>
@@ -117,6 +124,7 @@ constexpr std::array<StatsField, N> build(const std::array<Row, N> &rows) {
         }
         for (size_t j = 0; j < i; j++)
             if (r.id != 0 && rows[j].id == r.id) throw "two fields have one id";
+        if ((r.flags & STATS_F_COUNT32) && r.width != STATS_W_I64) throw "a wide counter is not 64 bits";
         out[i] = f;
     }
     return out;
@@ -168,35 +176,35 @@ constexpr auto kStatQRows = std::to_array<Row>({
     field(39434, "AGGRINT", AT(StatQRecord, aggrInterval), STATS_SUM_KEPT, kAggrInt),
     count(31178, "CNTAVGNP", AT(StatQRecord, countAvgQTimeNP)),
     count(31179, "CNTAVGP", AT(StatQRecord, countAvgQTimeP)),
-    total(31038, "ALLPUT", AT(StatQRecord, allPuts), {{31002, 31006}}),
-    total(31002, "PUT", AT(StatQRecord, puts), {{31003, 31004}}),
-    counter(31003, "PUTNP", AT(StatQRecord, putsNP)),
-    counter(31004, "PUTP", AT(StatQRecord, putsP)),
+    wide(total(31038, "ALLPUT", AT(StatQRecord, allPuts), {{31002, 31006}})),
+    wide(total(31002, "PUT", AT(StatQRecord, puts), {{31003, 31004}})),
+    wide(counter(31003, "PUTNP", AT(StatQRecord, putsNP))),
+    wide(counter(31004, "PUTP", AT(StatQRecord, putsP))),
     total(31010, "PUTBYTE", AT(StatQRecord, putBytes), {{31011, 31012}}),
     counter(31011, "PUTBYTENP", AT(StatQRecord, putBytesNP)),
     counter(31012, "PUTBYTEP", AT(StatQRecord, putBytesP)),
-    counter(31005, "PUTFAIL", AT(StatQRecord, putsFailed)),
-    total(31006, "PUT1", AT(StatQRecord, put1s), {{31007, 31008}}),
-    counter(31007, "PUT1NP", AT(StatQRecord, put1sNP)),
-    counter(31008, "PUT1P", AT(StatQRecord, put1sP)),
-    counter(31009, "PUT1FAIL", AT(StatQRecord, put1sFailed)),
-    total(31013, "GET", AT(StatQRecord, gets), {{31014, 31015}}),
-    counter(31014, "GETNP", AT(StatQRecord, getsNP)),
-    counter(31015, "GETP", AT(StatQRecord, getsP)),
-    counter(31019, "GETFAIL", AT(StatQRecord, getsFailed)),
+    wide(counter(31005, "PUTFAIL", AT(StatQRecord, putsFailed))),
+    wide(total(31006, "PUT1", AT(StatQRecord, put1s), {{31007, 31008}})),
+    wide(counter(31007, "PUT1NP", AT(StatQRecord, put1sNP))),
+    wide(counter(31008, "PUT1P", AT(StatQRecord, put1sP))),
+    wide(counter(31009, "PUT1FAIL", AT(StatQRecord, put1sFailed))),
+    wide(total(31013, "GET", AT(StatQRecord, gets), {{31014, 31015}})),
+    wide(counter(31014, "GETNP", AT(StatQRecord, getsNP))),
+    wide(counter(31015, "GETP", AT(StatQRecord, getsP))),
+    wide(counter(31019, "GETFAIL", AT(StatQRecord, getsFailed))),
     total(31016, "GETBYTE", AT(StatQRecord, getBytes), {{31017, 31018}}),
     counter(31017, "GETBYTENP", AT(StatQRecord, getBytesNP)),
     counter(31018, "GETBYTEP", AT(StatQRecord, getBytesP)),
-    total(31020, "BRS", AT(StatQRecord, browses), {{31021, 31022}}),
-    counter(31021, "BRSNP", AT(StatQRecord, browsesNP)),
-    counter(31022, "BRSP", AT(StatQRecord, browsesP)),
-    counter(31023, "BRSFAIL", AT(StatQRecord, browsesFailed)),
+    wide(total(31020, "BRS", AT(StatQRecord, browses), {{31021, 31022}})),
+    wide(counter(31021, "BRSNP", AT(StatQRecord, browsesNP))),
+    wide(counter(31022, "BRSP", AT(StatQRecord, browsesP))),
+    wide(counter(31023, "BRSFAIL", AT(StatQRecord, browsesFailed))),
     total(31024, "BRSBYTE", AT(StatQRecord, browseBytes), {{31025, 31026}}),
     counter(31025, "BRSBYTENP", AT(StatQRecord, browseBytesNP)),
     counter(31026, "BRSBYTEP", AT(StatQRecord, browseBytesP)),
-    counter(31027, "NOTQ", AT(StatQRecord, msgsNotQueued)),
-    counter(31028, "EXPIRED", AT(StatQRecord, msgsExpired)),
-    counter(31029, "PURGED", AT(StatQRecord, msgsPurged)),
+    wide(counter(31027, "NOTQ", AT(StatQRecord, msgsNotQueued))),
+    wide(counter(31028, "EXPIRED", AT(StatQRecord, msgsExpired))),
+    wide(counter(31029, "PURGED", AT(StatQRecord, msgsPurged))),
     average(31000, "AVGQNP", AT(StatQRecord, avgQTimeNP), 31178, kUnset),
     average(31001, "AVGQP", AT(StatQRecord, avgQTimeP), 31179, kUnset),
     minimum(31036, "MINDEPTH", AT(StatQRecord, minDepth), kUnset | STATS_F_SIGNED),
@@ -222,7 +230,7 @@ constexpr auto kStatChlRows = std::to_array<Row>({
     count(31181, "CNTAVGPET", AT(StatChlRecord, countExitTime)),
     count(31182, "CNTAVGPBS", AT(StatChlRecord, countBatchSize)),
     field(1511, "CHLTYPE", AT(StatChlRecord, channelType), STATS_SUM_SAME_OR_MIXED, kRow | kUnset),
-    counter(31136, "MSGS", AT(StatChlRecord, msgs)),
+    wide(counter(31136, "MSGS", AT(StatChlRecord, msgs))),
     counter(31137, "BYTES", AT(StatChlRecord, bytes)),
     minimum(31138, "NETTIMMIN", AT(StatChlRecord, netTimeMin)),
     average(31139, "NETTIMAVG", AT(StatChlRecord, netTimeAvg), 31180, STATS_F_WIDENED),
@@ -230,10 +238,10 @@ constexpr auto kStatChlRows = std::to_array<Row>({
     minimum(31141, "EXTTIMMIN", AT(StatChlRecord, exitTimeMin)),
     average(31142, "EXTTIMAVG", AT(StatChlRecord, exitTimeAvg), 31181, STATS_F_WIDENED),
     maximum(31143, "EXTTIMMAX", AT(StatChlRecord, exitTimeMax)),
-    counter(31144, "FULLBATCH", AT(StatChlRecord, fullBatches)),
-    counter(31145, "ICMPBATCH", AT(StatChlRecord, incompleteBatches)),
+    wide(counter(31144, "FULLBATCH", AT(StatChlRecord, fullBatches))),
+    wide(counter(31145, "ICMPBATCH", AT(StatChlRecord, incompleteBatches))),
     average(31146, "AVGBATCH", AT(StatChlRecord, avgBatchSize), 31182),
-    counter(31147, "PUTRETRIES", AT(StatChlRecord, putRetries)),
+    wide(counter(31147, "PUTRETRIES", AT(StatChlRecord, putRetries))),
 });
 
 // ---- The MQI counters ----
@@ -252,20 +260,23 @@ constexpr bool isLowWater(uint32_t id) {
 }
 
 constexpr Row mqiCounter(uint32_t id, const char *keyword, size_t offset, uint8_t width, Parts parts,
-                         bool acct) {
+                         bool acct, bool isWide) {
     Row r = parts.id[0]       ? total(id, keyword, offset, width, parts)
             : isHighWater(id) ? maximum(id, keyword, offset, width)
             : isLowWater(id)  ? minimum(id, keyword, offset, width, kUnset)
                               : counter(id, keyword, offset, width);
     r.acct = acct;
-    return r;
+    return isWide ? wide(r) : r;
 }
 #define STATS_PARTS(...) \
     Parts {              \
         { __VA_ARGS__ }  \
     }
+#define STATS_MQI_WIDE_uint32_t false
+#define STATS_MQI_WIDE_int64_t false
+#define STATS_MQI_WIDE_wide true
 #define MQI_COUNTER(id, member, keyword, type, acct, parts) \
-    mqiCounter(id, keyword, AT(StatMQIRecord, member), STATS_PARTS parts, acct),
+    mqiCounter(id, keyword, AT(StatMQIRecord, member), STATS_PARTS parts, acct, STATS_MQI_WIDE_##type),
 
 constexpr auto kMqiCounters = std::to_array<Row>({STATS_MQI_COUNTERS(MQI_COUNTER)});
 static_assert(kMqiCounters.size() == 127);
@@ -293,6 +304,9 @@ constexpr size_t acctCount() {
 static_assert(kAcctMqiCounters.size() == acctCount() && acctCount() == 98);
 
 #undef MQI_COUNTER
+#undef STATS_MQI_WIDE_uint32_t
+#undef STATS_MQI_WIDE_int64_t
+#undef STATS_MQI_WIDE_wide
 #undef ACCT_COUNTER
 #undef STATS_PARTS
 
@@ -369,17 +383,17 @@ constexpr auto kAcctQRows = std::to_array<Row>({
     field(39434, "AGGRINT", AT(AcctQRecord, aggrInterval), STATS_SUM_KEPT, kAggrInt),
     count(31178, "CNTAVGNP", AT(AcctQRecord, countOnQNP)),
     count(31179, "CNTAVGP", AT(AcctQRecord, countOnQP)),
-    counter(31151, "OPENCNT", AT(AcctQRecord, openCount)),
-    counter(31177, "CLOSECNT", AT(AcctQRecord, closeCount)),
-    total(31038, "ALLPUT", AT(AcctQRecord, allPuts), {{31002, 31006}}),
-    total(31002, "PUT", AT(AcctQRecord, puts), {{31003, 31004}}),
-    counter(31003, "PUTNP", AT(AcctQRecord, putsNP)),
-    counter(31004, "PUTP", AT(AcctQRecord, putsP)),
-    counter(31005, "PUTFAIL", AT(AcctQRecord, putsFailed)),
-    total(31006, "PUT1", AT(AcctQRecord, put1s), {{31007, 31008}}),
-    counter(31007, "PUT1NP", AT(AcctQRecord, put1sNP)),
-    counter(31008, "PUT1P", AT(AcctQRecord, put1sP)),
-    counter(31009, "PUT1FAIL", AT(AcctQRecord, put1sFailed)),
+    wide(counter(31151, "OPENCNT", AT(AcctQRecord, openCount))),
+    wide(counter(31177, "CLOSECNT", AT(AcctQRecord, closeCount))),
+    wide(total(31038, "ALLPUT", AT(AcctQRecord, allPuts), {{31002, 31006}})),
+    wide(total(31002, "PUT", AT(AcctQRecord, puts), {{31003, 31004}})),
+    wide(counter(31003, "PUTNP", AT(AcctQRecord, putsNP))),
+    wide(counter(31004, "PUTP", AT(AcctQRecord, putsP))),
+    wide(counter(31005, "PUTFAIL", AT(AcctQRecord, putsFailed))),
+    wide(total(31006, "PUT1", AT(AcctQRecord, put1s), {{31007, 31008}})),
+    wide(counter(31007, "PUT1NP", AT(AcctQRecord, put1sNP))),
+    wide(counter(31008, "PUT1P", AT(AcctQRecord, put1sP))),
+    wide(counter(31009, "PUT1FAIL", AT(AcctQRecord, put1sFailed))),
     total(31010, "PUTBYTE", AT(AcctQRecord, putBytes), {{31011, 31012}}),
     counter(31011, "PUTBYTENP", AT(AcctQRecord, putBytesNP)),
     counter(31012, "PUTBYTEP", AT(AcctQRecord, putBytesP)),
@@ -389,11 +403,11 @@ constexpr auto kAcctQRows = std::to_array<Row>({
     total(31155, "PUTMAXBYTE", AT(AcctQRecord, putMaxBytes), {{31156, 31157}}, STATS_DERIVE_LARGER),
     maximum(31156, "PUTMAXBYTENP", AT(AcctQRecord, putMaxBytesNP), kUnset),
     maximum(31157, "PUTMAXBYTEP", AT(AcctQRecord, putMaxBytesP), kUnset),
-    counter(31170, "GENMSGCNT", AT(AcctQRecord, generatedMsgs)),
-    total(31013, "GET", AT(AcctQRecord, gets), {{31014, 31015}}),
-    counter(31014, "GETNP", AT(AcctQRecord, getsNP)),
-    counter(31015, "GETP", AT(AcctQRecord, getsP)),
-    counter(31019, "GETFAIL", AT(AcctQRecord, getsFailed)),
+    wide(counter(31170, "GENMSGCNT", AT(AcctQRecord, generatedMsgs))),
+    wide(total(31013, "GET", AT(AcctQRecord, gets), {{31014, 31015}})),
+    wide(counter(31014, "GETNP", AT(AcctQRecord, getsNP))),
+    wide(counter(31015, "GETP", AT(AcctQRecord, getsP))),
+    wide(counter(31019, "GETFAIL", AT(AcctQRecord, getsFailed))),
     total(31016, "GETBYTE", AT(AcctQRecord, getBytes), {{31017, 31018}}),
     counter(31017, "GETBYTENP", AT(AcctQRecord, getBytesNP)),
     counter(31018, "GETBYTEP", AT(AcctQRecord, getBytesP)),
@@ -403,10 +417,10 @@ constexpr auto kAcctQRows = std::to_array<Row>({
     total(31161, "GETMAXBYTE", AT(AcctQRecord, getMaxBytes), {{31162, 31163}}, STATS_DERIVE_LARGER),
     maximum(31162, "GETMAXBYTENP", AT(AcctQRecord, getMaxBytesNP), kUnset),
     maximum(31163, "GETMAXBYTEP", AT(AcctQRecord, getMaxBytesP), kUnset),
-    total(31020, "BRS", AT(AcctQRecord, browses), {{31021, 31022}}),
-    counter(31021, "BRSNP", AT(AcctQRecord, browsesNP)),
-    counter(31022, "BRSP", AT(AcctQRecord, browsesP)),
-    counter(31023, "BRSFAIL", AT(AcctQRecord, browsesFailed)),
+    wide(total(31020, "BRS", AT(AcctQRecord, browses), {{31021, 31022}})),
+    wide(counter(31021, "BRSNP", AT(AcctQRecord, browsesNP))),
+    wide(counter(31022, "BRSP", AT(AcctQRecord, browsesP))),
+    wide(counter(31023, "BRSFAIL", AT(AcctQRecord, browsesFailed))),
     total(31024, "BRSBYTE", AT(AcctQRecord, browseBytes), {{31025, 31026}}),
     counter(31025, "BRSBYTENP", AT(AcctQRecord, browseBytesNP)),
     counter(31026, "BRSBYTEP", AT(AcctQRecord, browseBytesP)),
@@ -416,12 +430,12 @@ constexpr auto kAcctQRows = std::to_array<Row>({
     total(31167, "BRSMAXBYTE", AT(AcctQRecord, browseMaxBytes), {{31168, 31169}}, STATS_DERIVE_LARGER),
     maximum(31168, "BRSMAXBYTENP", AT(AcctQRecord, browseMaxBytesNP), kUnset),
     maximum(31169, "BRSMAXBYTEP", AT(AcctQRecord, browseMaxBytesP), kUnset),
-    total(31030, "CBS", AT(AcctQRecord, callbacks), {{31031, 31032, 31033, 31034}}),
-    counter(31031, "CBCREATE", AT(AcctQRecord, cbsCreated)),
-    counter(31032, "CBREMOVE", AT(AcctQRecord, cbsRemoved)),
-    counter(31033, "CBRESUME", AT(AcctQRecord, cbsResumed)),
-    counter(31034, "CBSUSPEND", AT(AcctQRecord, cbsSuspended)),
-    counter(31035, "CBFAIL", AT(AcctQRecord, cbsFailed)),
+    wide(total(31030, "CBS", AT(AcctQRecord, callbacks), {{31031, 31032, 31033, 31034}})),
+    wide(counter(31031, "CBCREATE", AT(AcctQRecord, cbsCreated))),
+    wide(counter(31032, "CBREMOVE", AT(AcctQRecord, cbsRemoved))),
+    wide(counter(31033, "CBRESUME", AT(AcctQRecord, cbsResumed))),
+    wide(counter(31034, "CBSUSPEND", AT(AcctQRecord, cbsSuspended))),
+    wide(counter(31035, "CBFAIL", AT(AcctQRecord, cbsFailed))),
     minimum(31171, "ONQMINNPTI", AT(AcctQRecord, timeOnQMinNP), kUnset),
     minimum(31172, "ONQMINPTI", AT(AcctQRecord, timeOnQMinP), kUnset),
     average(31173, "ONQAVGNPTI", AT(AcctQRecord, timeOnQAvgNP), 31178, kUnset),

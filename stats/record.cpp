@@ -68,10 +68,20 @@ int64_t addSaturated(int64_t a, int64_t b) {
     return sum;
 }
 
-// Addition of a counter: 32-bit values wrap around, 64-bit ones saturate.
+// A 32-bit sum stops below the unset and mixed values (0x80000000, 0x80000002), which read as no value
+// or "*", and below the values a signed reader takes as negative.
+uint32_t addBelowMarkers(uint32_t a, uint32_t b) {
+    uint64_t sum = uint64_t{a} + b;
+    return sum > uint64_t{INT32_MAX} ? uint32_t{INT32_MAX} : static_cast<uint32_t>(sum);
+}
+
+// Addition of a counter. Unlike the documented wrap-around addition, no sum wraps: the 32-bit counters
+// of IBM MQ are held in 64 bits (STATS_F_COUNT32) and add whole, 64-bit sums saturate, and the few
+// 32-bit fields left (a record count, a connection time) stop at INT32_MAX, never reaching a marker.
 void add(const StatsField *f, void *target, const void *added) {
     if (f->width == STATS_W_U32)
-        put(target, f->offset, get<uint32_t>(target, f->offset) + get<uint32_t>(added, f->offset));
+        put(target, f->offset,
+            addBelowMarkers(get<uint32_t>(target, f->offset), get<uint32_t>(added, f->offset)));
     else
         put(target, f->offset, addSaturated(get<int64_t>(target, f->offset), get<int64_t>(added, f->offset)));
 }
@@ -187,8 +197,11 @@ void statsStoreItem(const StatsFamily *family, void *record, const evCFItem *ite
             if (integer) put(record, f->offset, static_cast<uint32_t>(item->value));
             return;
         case STATS_W_I64:
-            // A 32-bit integer arrives sign-extended; a widened average of another form is unset.
-            if (integer)
+            // A 32-bit integer arrives sign-extended; a counter of IBM MQ's 32 bits is unsigned; a widened
+            // average of another form is unset.
+            if (integer && (f->flags & STATS_F_COUNT32) && item->type == MQCFT_INTEGER)
+                put(record, f->offset, int64_t{static_cast<uint32_t>(item->value)});
+            else if (integer)
                 put(record, f->offset, item->value);
             else if (f->flags & STATS_F_WIDENED)
                 put(record, f->offset, STATS_UNSET_64);
@@ -248,7 +261,9 @@ void clearIdleClasses(const StatsFamily *family, void *record) {
         uint64_t operations = 0;
         for (int32_t id : c.counts) {
             const StatsField *f = id != 0 ? evStatsFieldById(family, id) : nullptr;
-            if (f != nullptr && !isUnset(f, record)) operations += get<uint32_t>(record, f->offset);
+            if (f == nullptr || isUnset(f, record)) continue;
+            operations += f->width == STATS_W_U32 ? get<uint32_t>(record, f->offset)
+                                                  : static_cast<uint64_t>(get<int64_t>(record, f->offset));
         }
         if (operations != 0) continue;
         for (int32_t id : c.values) {
@@ -282,7 +297,8 @@ void statsDeriveTotals(const StatsFamily *family, void *record) {
         if (f->derive == STATS_DERIVE_SUM) {
             if (f->width == STATS_W_U32) {
                 uint32_t sum = 0;
-                for (int p = 0; p < f->partCount; p++) sum += get<uint32_t>(record, f->parts[p]);
+                for (int p = 0; p < f->partCount; p++)
+                    sum = addBelowMarkers(sum, get<uint32_t>(record, f->parts[p]));
                 put(record, f->offset, sum);
             } else {
                 int64_t sum = 0;
@@ -358,7 +374,7 @@ void sumAverage(const StatsField *f, void *target, const void *added) {
 void sumDuration(const StatsField *f, void *target, const void *added) {
     uint32_t t = get<uint32_t>(target, f->offset), a = get<uint32_t>(added, f->offset);
     if (a == STATS_UNSET_32) return;
-    put(target, f->offset, t == STATS_UNSET_32 ? a : t + a);
+    put(target, f->offset, t == STATS_UNSET_32 ? a : addBelowMarkers(t, a));
 }
 
 void sumBytes(const StatsField *f, void *target, const void *added) {

@@ -61,6 +61,12 @@ void evCFGetStringValue(EvStringView *result, const EvStringPool *pool, const ev
 // absent; &evStringNotPresentEntry: an id the pool does not hold; &evStringMixedEntry: summed records
 // disagreed). A connection identifier points into the stored record or the pool, beside its length;
 // a mixed one is the one byte of evStringMixedEntry's text.
+//
+// Deliberately unlike the documented records, whose counters are unsigned 32-bit and sum by
+// wrap-around addition: every counter that IBM MQ reports in 32 bits and that a sum adds (and the
+// totals made of them) is held here in 64 bits (flag STATS_F_COUNT32), so that a sum over many
+// intervals or objects is kept whole instead of wrapping onto the unset and mixed values or below 0.
+// Such a counter is read zero-extended from a 32-bit item and answered as MQCFIN while it fits.
 
 struct StatQRecord {
     Stream *stream;
@@ -77,35 +83,35 @@ struct StatQRecord {
     uint32_t aggrInterval;
     uint32_t countAvgQTimeNP;
     uint32_t countAvgQTimeP;
-    uint32_t allPuts;
-    uint32_t puts;
-    uint32_t putsNP;
-    uint32_t putsP;
+    int64_t allPuts;
+    int64_t puts;
+    int64_t putsNP;
+    int64_t putsP;
     int64_t putBytes;
     int64_t putBytesNP;
     int64_t putBytesP;
-    uint32_t putsFailed;
-    uint32_t put1s;
-    uint32_t put1sNP;
-    uint32_t put1sP;
-    uint32_t put1sFailed;
-    uint32_t gets;
-    uint32_t getsNP;
-    uint32_t getsP;
-    uint32_t getsFailed;
+    int64_t putsFailed;
+    int64_t put1s;
+    int64_t put1sNP;
+    int64_t put1sP;
+    int64_t put1sFailed;
+    int64_t gets;
+    int64_t getsNP;
+    int64_t getsP;
+    int64_t getsFailed;
     int64_t getBytes;
     int64_t getBytesNP;
     int64_t getBytesP;
-    uint32_t browses;
-    uint32_t browsesNP;
-    uint32_t browsesP;
-    uint32_t browsesFailed;
+    int64_t browses;
+    int64_t browsesNP;
+    int64_t browsesP;
+    int64_t browsesFailed;
     int64_t browseBytes;
     int64_t browseBytesNP;
     int64_t browseBytesP;
-    uint32_t msgsNotQueued;
-    uint32_t msgsExpired;
-    uint32_t msgsPurged;
+    int64_t msgsNotQueued;
+    int64_t msgsExpired;
+    int64_t msgsPurged;
     int64_t avgQTimeNP;
     int64_t avgQTimeP;
     uint32_t minDepth;
@@ -129,7 +135,7 @@ struct StatChlRecord {
     uint32_t countExitTime;
     uint32_t countBatchSize;
     uint32_t channelType;
-    uint32_t msgs;
+    int64_t msgs;
     int64_t bytes;
     uint32_t netTimeMin;
     int64_t netTimeAvg;
@@ -137,141 +143,141 @@ struct StatChlRecord {
     uint32_t exitTimeMin;
     int64_t exitTimeAvg;
     uint32_t exitTimeMax;
-    uint32_t fullBatches;
-    uint32_t incompleteBatches;
+    int64_t fullBatches;
+    int64_t incompleteBatches;
     uint32_t avgBatchSize;
-    uint32_t putRetries;
+    int64_t putRetries;
 };
 
 // The MQI counter table: X(id, member, keyword, type, in the accounting record, parts of a derived
 // total). The statistics record holds the counters in this order.
-#define STATS_MQI_COUNTERS(X)                                               \
-    X(31107, connections, "CONNS", uint32_t, yes, ())                       \
-    X(31112, connectionsFailed, "CONNSFAIL", uint32_t, no, ())              \
-    X(31113, connectionsMax, "CONNSMAX", uint32_t, no, ())                  \
-    X(31109, discNormal, "DISCSNORM", uint32_t, no, ())                     \
-    X(31110, discImplicit, "DISCSIMPL", uint32_t, no, ())                   \
-    X(31111, discQmgr, "DISCSQMGR", uint32_t, no, ())                       \
-    X(31042, openQueue, "OPENQ", uint32_t, yes, ())                         \
-    X(31043, openNamelist, "OPENNL", uint32_t, yes, ())                     \
-    X(31044, openProcess, "OPENPR", uint32_t, yes, ())                      \
-    X(31045, openQmgr, "OPENQM", uint32_t, yes, ())                         \
-    X(31046, openTopic, "OPENTP", uint32_t, yes, ())                        \
-    X(31047, openFailQueue, "OPENQFL", uint32_t, yes, ())                   \
-    X(31048, openFailNamelist, "OPENNLFL", uint32_t, yes, ())               \
-    X(31049, openFailProcess, "OPENPRFL", uint32_t, yes, ())                \
-    X(31050, openFailQmgr, "OPENQMFL", uint32_t, yes, ())                   \
-    X(31051, openFailTopic, "OPENTPFL", uint32_t, yes, ())                  \
-    X(31052, closeQueue, "CLOSEQ", uint32_t, yes, ())                       \
-    X(31053, closeNamelist, "CLOSENL", uint32_t, yes, ())                   \
-    X(31054, closeProcess, "CLOSEPR", uint32_t, yes, ())                    \
-    X(31055, closeQmgr, "CLOSEQM", uint32_t, yes, ())                       \
-    X(31056, closeTopic, "CLOSETP", uint32_t, yes, ())                      \
-    X(31057, closeFailQueue, "CLOSEQFL", uint32_t, yes, ())                 \
-    X(31058, closeFailNamelist, "CLOSENLFL", uint32_t, yes, ())             \
-    X(31059, closeFailProcess, "CLOSEPRFL", uint32_t, yes, ())              \
-    X(31060, closeFailQmgr, "CLOSEQMFL", uint32_t, yes, ())                 \
-    X(31061, closeFailTopic, "CLOSETPFL", uint32_t, yes, ())                \
-    X(31065, inqQueue, "INQQ", uint32_t, yes, ())                           \
-    X(31066, inqNamelist, "INQNL", uint32_t, yes, ())                       \
-    X(31067, inqProcess, "INQPR", uint32_t, yes, ())                        \
-    X(31068, inqQmgr, "INQQM", uint32_t, yes, ())                           \
-    X(31069, inqFailQueue, "INQQFL", uint32_t, yes, ())                     \
-    X(31070, inqFailNamelist, "INQNLFL", uint32_t, yes, ())                 \
-    X(31071, inqFailProcess, "INQPRFL", uint32_t, yes, ())                  \
-    X(31072, inqFailQmgr, "INQQMFL", uint32_t, yes, ())                     \
-    X(31073, setQueue, "SETQ", uint32_t, yes, ())                           \
-    X(31074, setFailQueue, "SETQFL", uint32_t, yes, ())                     \
-    X(31038, allPuts, "ALLPUT", uint32_t, yes, (31002, 31006))              \
-    X(31002, puts, "PUT", uint32_t, yes, (31003, 31004))                    \
-    X(31003, putsNP, "PUTNP", uint32_t, yes, ())                            \
-    X(31004, putsP, "PUTP", uint32_t, yes, ())                              \
-    X(31005, putsFailed, "PUTFAIL", uint32_t, yes, ())                      \
-    X(31006, put1s, "PUT1", uint32_t, yes, (31007, 31008))                  \
-    X(31007, put1sNP, "PUT1NP", uint32_t, yes, ())                          \
-    X(31008, put1sP, "PUT1P", uint32_t, yes, ())                            \
-    X(31009, put1sFailed, "PUT1FAIL", uint32_t, yes, ())                    \
-    X(31010, putBytes, "PUTBYTE", int64_t, yes, (31011, 31012))             \
-    X(31011, putBytesNP, "PUTBYTENP", int64_t, yes, ())                     \
-    X(31012, putBytesP, "PUTBYTEP", int64_t, yes, ())                       \
-    X(31013, gets, "GET", uint32_t, yes, (31014, 31015))                    \
-    X(31014, getsNP, "GETNP", uint32_t, yes, ())                            \
-    X(31015, getsP, "GETP", uint32_t, yes, ())                              \
-    X(31019, getsFailed, "GETFAIL", uint32_t, yes, ())                      \
-    X(31016, getBytes, "GETBYTE", int64_t, yes, (31017, 31018))             \
-    X(31017, getBytesNP, "GETBYTENP", int64_t, yes, ())                     \
-    X(31018, getBytesP, "GETBYTEP", int64_t, yes, ())                       \
-    X(31020, browses, "BRS", uint32_t, yes, (31021, 31022))                 \
-    X(31021, browsesNP, "BRSNP", uint32_t, yes, ())                         \
-    X(31022, browsesP, "BRSP", uint32_t, yes, ())                           \
-    X(31023, browsesFailed, "BRSFAIL", uint32_t, yes, ())                   \
-    X(31024, browseBytes, "BRSBYTE", int64_t, yes, (31025, 31026))          \
-    X(31025, browseBytesNP, "BRSBYTENP", int64_t, yes, ())                  \
-    X(31026, browseBytesP, "BRSBYTEP", int64_t, yes, ())                    \
-    X(31062, commits, "COMMIT", uint32_t, yes, ())                          \
-    X(31063, commitsFailed, "COMMITFL", uint32_t, yes, ())                  \
-    X(31064, backouts, "BACKOUT", uint32_t, yes, ())                        \
-    X(31028, msgsExpired, "EXPIRED", uint32_t, no, ())                      \
-    X(31029, msgsPurged, "PURGED", uint32_t, no, ())                        \
-    X(31075, subDurCreated, "SUBDURCR", uint32_t, yes, ())                  \
-    X(31076, subDurAltered, "SUBDURAL", uint32_t, yes, ())                  \
-    X(31077, subDurResumed, "SUBDURRS", uint32_t, yes, ())                  \
-    X(31078, subNonDurCreated, "SUBNDURCR", uint32_t, yes, ())              \
-    X(31079, subNonDurAltered, "SUBNDURAL", uint32_t, yes, ())              \
-    X(31080, subNonDurResumed, "SUBNDURRS", uint32_t, yes, ())              \
-    X(31081, subFailed, "SUBFL", uint32_t, yes, ())                         \
-    X(31082, unsubDurClosed, "UNSUBDCLS", uint32_t, yes, ())                \
-    X(31083, unsubDurRemoved, "UNSUBDREM", uint32_t, yes, ())               \
-    X(31084, unsubNonDurClosed, "UNSUBNCLS", uint32_t, yes, ())             \
-    X(31085, unsubNonDurRemoved, "UNSUBNREM", uint32_t, yes, ())            \
-    X(31086, unsubFailed, "UNSUBFL", uint32_t, yes, ())                     \
-    X(31087, subRqs, "SUBRQ", uint32_t, yes, ())                            \
-    X(31088, subRqsFailed, "SUBRQFL", uint32_t, yes, ())                    \
-    X(31030, callbacks, "CBS", uint32_t, yes, (31031, 31032, 31033, 31034)) \
-    X(31031, cbsCreated, "CBCREATE", uint32_t, yes, ())                     \
-    X(31032, cbsRemoved, "CBREMOVE", uint32_t, yes, ())                     \
-    X(31033, cbsResumed, "CBRESUME", uint32_t, yes, ())                     \
-    X(31034, cbsSuspended, "CBSUSPEND", uint32_t, yes, ())                  \
-    X(31035, cbsFailed, "CBFAIL", uint32_t, yes, ())                        \
-    X(31089, ctlStarted, "CTLSTA", uint32_t, yes, ())                       \
-    X(31090, ctlStopped, "CTLSTP", uint32_t, yes, ())                       \
-    X(31091, ctlResumed, "CTLRES", uint32_t, yes, ())                       \
-    X(31092, ctlSuspended, "CTLSUS", uint32_t, yes, ())                     \
-    X(31093, ctlFailed, "CTLFL", uint32_t, yes, ())                         \
-    X(31094, stats, "STAT", uint32_t, yes, ())                              \
-    X(31095, statsFailed, "STATFL", uint32_t, yes, ())                      \
-    X(31114, subDurHighAll, "SUBDHWALL", uint32_t, no, ())                  \
-    X(31115, subDurHighApi, "SUBDHWAPI", uint32_t, no, ())                  \
-    X(31116, subDurHighAdmin, "SUBDHWADM", uint32_t, no, ())                \
-    X(31117, subDurHighProxy, "SUBDHWPRX", uint32_t, no, ())                \
-    X(31118, subDurLowAll, "SUBDLWALL", uint32_t, no, ())                   \
-    X(31119, subDurLowApi, "SUBDLWAPI", uint32_t, no, ())                   \
-    X(31120, subDurLowAdmin, "SUBDLWADM", uint32_t, no, ())                 \
-    X(31121, subDurLowProxy, "SUBDLWPRX", uint32_t, no, ())                 \
-    X(31122, subNonDurHighAll, "SUBNHWALL", uint32_t, no, ())               \
-    X(31123, subNonDurHighApi, "SUBNHWAPI", uint32_t, no, ())               \
-    X(31124, subNonDurHighAdmin, "SUBNHWADM", uint32_t, no, ())             \
-    X(31125, subNonDurHighProxy, "SUBNHWPRX", uint32_t, no, ())             \
-    X(31126, subNonDurLowAll, "SUBNLWALL", uint32_t, no, ())                \
-    X(31127, subNonDurLowApi, "SUBNLWAPI", uint32_t, no, ())                \
-    X(31128, subNonDurLowAdmin, "SUBNLWADM", uint32_t, no, ())              \
-    X(31129, subNonDurLowProxy, "SUBNLWPRX", uint32_t, no, ())              \
-    X(31096, putTopic, "PUTTOP", uint32_t, yes, (31097, 31098))             \
-    X(31097, putTopicNP, "PUTTOPNP", uint32_t, yes, ())                     \
-    X(31098, putTopicP, "PUTTOPP", uint32_t, yes, ())                       \
-    X(31099, putTopicFailed, "PUTTOPFL", uint32_t, yes, ())                 \
-    X(31100, put1Topic, "PUT1TOP", uint32_t, yes, (31101, 31102))           \
-    X(31101, put1TopicNP, "PUT1TOPNP", uint32_t, yes, ())                   \
-    X(31102, put1TopicP, "PUT1TOPP", uint32_t, yes, ())                     \
-    X(31103, put1TopicFailed, "PUT1TOPFL", uint32_t, yes, ())               \
-    X(31104, putTopicBytes, "PUTTOPBYTE", int64_t, yes, (31105, 31106))     \
-    X(31105, putTopicBytesNP, "PUTTOPBYTENP", int64_t, yes, ())             \
-    X(31106, putTopicBytesP, "PUTTOPBYTEP", int64_t, yes, ())               \
-    X(31130, publishMsgs, "PUBMSG", uint32_t, no, (31131, 31132))           \
-    X(31131, publishMsgsNP, "PUBMSGNP", uint32_t, no, ())                   \
-    X(31132, publishMsgsP, "PUBMSGP", uint32_t, no, ())                     \
-    X(31133, publishMsgBytes, "PUBMSGBYTE", int64_t, no, (31134, 31135))    \
-    X(31134, publishMsgBytesNP, "PUBMSGBYTENP", int64_t, no, ())            \
+#define STATS_MQI_COUNTERS(X)                                            \
+    X(31107, connections, "CONNS", wide, yes, ())                        \
+    X(31112, connectionsFailed, "CONNSFAIL", wide, no, ())               \
+    X(31113, connectionsMax, "CONNSMAX", uint32_t, no, ())               \
+    X(31109, discNormal, "DISCSNORM", wide, no, ())                      \
+    X(31110, discImplicit, "DISCSIMPL", wide, no, ())                    \
+    X(31111, discQmgr, "DISCSQMGR", wide, no, ())                        \
+    X(31042, openQueue, "OPENQ", wide, yes, ())                          \
+    X(31043, openNamelist, "OPENNL", wide, yes, ())                      \
+    X(31044, openProcess, "OPENPR", wide, yes, ())                       \
+    X(31045, openQmgr, "OPENQM", wide, yes, ())                          \
+    X(31046, openTopic, "OPENTP", wide, yes, ())                         \
+    X(31047, openFailQueue, "OPENQFL", wide, yes, ())                    \
+    X(31048, openFailNamelist, "OPENNLFL", wide, yes, ())                \
+    X(31049, openFailProcess, "OPENPRFL", wide, yes, ())                 \
+    X(31050, openFailQmgr, "OPENQMFL", wide, yes, ())                    \
+    X(31051, openFailTopic, "OPENTPFL", wide, yes, ())                   \
+    X(31052, closeQueue, "CLOSEQ", wide, yes, ())                        \
+    X(31053, closeNamelist, "CLOSENL", wide, yes, ())                    \
+    X(31054, closeProcess, "CLOSEPR", wide, yes, ())                     \
+    X(31055, closeQmgr, "CLOSEQM", wide, yes, ())                        \
+    X(31056, closeTopic, "CLOSETP", wide, yes, ())                       \
+    X(31057, closeFailQueue, "CLOSEQFL", wide, yes, ())                  \
+    X(31058, closeFailNamelist, "CLOSENLFL", wide, yes, ())              \
+    X(31059, closeFailProcess, "CLOSEPRFL", wide, yes, ())               \
+    X(31060, closeFailQmgr, "CLOSEQMFL", wide, yes, ())                  \
+    X(31061, closeFailTopic, "CLOSETPFL", wide, yes, ())                 \
+    X(31065, inqQueue, "INQQ", wide, yes, ())                            \
+    X(31066, inqNamelist, "INQNL", wide, yes, ())                        \
+    X(31067, inqProcess, "INQPR", wide, yes, ())                         \
+    X(31068, inqQmgr, "INQQM", wide, yes, ())                            \
+    X(31069, inqFailQueue, "INQQFL", wide, yes, ())                      \
+    X(31070, inqFailNamelist, "INQNLFL", wide, yes, ())                  \
+    X(31071, inqFailProcess, "INQPRFL", wide, yes, ())                   \
+    X(31072, inqFailQmgr, "INQQMFL", wide, yes, ())                      \
+    X(31073, setQueue, "SETQ", wide, yes, ())                            \
+    X(31074, setFailQueue, "SETQFL", wide, yes, ())                      \
+    X(31038, allPuts, "ALLPUT", wide, yes, (31002, 31006))               \
+    X(31002, puts, "PUT", wide, yes, (31003, 31004))                     \
+    X(31003, putsNP, "PUTNP", wide, yes, ())                             \
+    X(31004, putsP, "PUTP", wide, yes, ())                               \
+    X(31005, putsFailed, "PUTFAIL", wide, yes, ())                       \
+    X(31006, put1s, "PUT1", wide, yes, (31007, 31008))                   \
+    X(31007, put1sNP, "PUT1NP", wide, yes, ())                           \
+    X(31008, put1sP, "PUT1P", wide, yes, ())                             \
+    X(31009, put1sFailed, "PUT1FAIL", wide, yes, ())                     \
+    X(31010, putBytes, "PUTBYTE", int64_t, yes, (31011, 31012))          \
+    X(31011, putBytesNP, "PUTBYTENP", int64_t, yes, ())                  \
+    X(31012, putBytesP, "PUTBYTEP", int64_t, yes, ())                    \
+    X(31013, gets, "GET", wide, yes, (31014, 31015))                     \
+    X(31014, getsNP, "GETNP", wide, yes, ())                             \
+    X(31015, getsP, "GETP", wide, yes, ())                               \
+    X(31019, getsFailed, "GETFAIL", wide, yes, ())                       \
+    X(31016, getBytes, "GETBYTE", int64_t, yes, (31017, 31018))          \
+    X(31017, getBytesNP, "GETBYTENP", int64_t, yes, ())                  \
+    X(31018, getBytesP, "GETBYTEP", int64_t, yes, ())                    \
+    X(31020, browses, "BRS", wide, yes, (31021, 31022))                  \
+    X(31021, browsesNP, "BRSNP", wide, yes, ())                          \
+    X(31022, browsesP, "BRSP", wide, yes, ())                            \
+    X(31023, browsesFailed, "BRSFAIL", wide, yes, ())                    \
+    X(31024, browseBytes, "BRSBYTE", int64_t, yes, (31025, 31026))       \
+    X(31025, browseBytesNP, "BRSBYTENP", int64_t, yes, ())               \
+    X(31026, browseBytesP, "BRSBYTEP", int64_t, yes, ())                 \
+    X(31062, commits, "COMMIT", wide, yes, ())                           \
+    X(31063, commitsFailed, "COMMITFL", wide, yes, ())                   \
+    X(31064, backouts, "BACKOUT", wide, yes, ())                         \
+    X(31028, msgsExpired, "EXPIRED", wide, no, ())                       \
+    X(31029, msgsPurged, "PURGED", wide, no, ())                         \
+    X(31075, subDurCreated, "SUBDURCR", wide, yes, ())                   \
+    X(31076, subDurAltered, "SUBDURAL", wide, yes, ())                   \
+    X(31077, subDurResumed, "SUBDURRS", wide, yes, ())                   \
+    X(31078, subNonDurCreated, "SUBNDURCR", wide, yes, ())               \
+    X(31079, subNonDurAltered, "SUBNDURAL", wide, yes, ())               \
+    X(31080, subNonDurResumed, "SUBNDURRS", wide, yes, ())               \
+    X(31081, subFailed, "SUBFL", wide, yes, ())                          \
+    X(31082, unsubDurClosed, "UNSUBDCLS", wide, yes, ())                 \
+    X(31083, unsubDurRemoved, "UNSUBDREM", wide, yes, ())                \
+    X(31084, unsubNonDurClosed, "UNSUBNCLS", wide, yes, ())              \
+    X(31085, unsubNonDurRemoved, "UNSUBNREM", wide, yes, ())             \
+    X(31086, unsubFailed, "UNSUBFL", wide, yes, ())                      \
+    X(31087, subRqs, "SUBRQ", wide, yes, ())                             \
+    X(31088, subRqsFailed, "SUBRQFL", wide, yes, ())                     \
+    X(31030, callbacks, "CBS", wide, yes, (31031, 31032, 31033, 31034))  \
+    X(31031, cbsCreated, "CBCREATE", wide, yes, ())                      \
+    X(31032, cbsRemoved, "CBREMOVE", wide, yes, ())                      \
+    X(31033, cbsResumed, "CBRESUME", wide, yes, ())                      \
+    X(31034, cbsSuspended, "CBSUSPEND", wide, yes, ())                   \
+    X(31035, cbsFailed, "CBFAIL", wide, yes, ())                         \
+    X(31089, ctlStarted, "CTLSTA", wide, yes, ())                        \
+    X(31090, ctlStopped, "CTLSTP", wide, yes, ())                        \
+    X(31091, ctlResumed, "CTLRES", wide, yes, ())                        \
+    X(31092, ctlSuspended, "CTLSUS", wide, yes, ())                      \
+    X(31093, ctlFailed, "CTLFL", wide, yes, ())                          \
+    X(31094, stats, "STAT", wide, yes, ())                               \
+    X(31095, statsFailed, "STATFL", wide, yes, ())                       \
+    X(31114, subDurHighAll, "SUBDHWALL", uint32_t, no, ())               \
+    X(31115, subDurHighApi, "SUBDHWAPI", uint32_t, no, ())               \
+    X(31116, subDurHighAdmin, "SUBDHWADM", uint32_t, no, ())             \
+    X(31117, subDurHighProxy, "SUBDHWPRX", uint32_t, no, ())             \
+    X(31118, subDurLowAll, "SUBDLWALL", uint32_t, no, ())                \
+    X(31119, subDurLowApi, "SUBDLWAPI", uint32_t, no, ())                \
+    X(31120, subDurLowAdmin, "SUBDLWADM", uint32_t, no, ())              \
+    X(31121, subDurLowProxy, "SUBDLWPRX", uint32_t, no, ())              \
+    X(31122, subNonDurHighAll, "SUBNHWALL", uint32_t, no, ())            \
+    X(31123, subNonDurHighApi, "SUBNHWAPI", uint32_t, no, ())            \
+    X(31124, subNonDurHighAdmin, "SUBNHWADM", uint32_t, no, ())          \
+    X(31125, subNonDurHighProxy, "SUBNHWPRX", uint32_t, no, ())          \
+    X(31126, subNonDurLowAll, "SUBNLWALL", uint32_t, no, ())             \
+    X(31127, subNonDurLowApi, "SUBNLWAPI", uint32_t, no, ())             \
+    X(31128, subNonDurLowAdmin, "SUBNLWADM", uint32_t, no, ())           \
+    X(31129, subNonDurLowProxy, "SUBNLWPRX", uint32_t, no, ())           \
+    X(31096, putTopic, "PUTTOP", wide, yes, (31097, 31098))              \
+    X(31097, putTopicNP, "PUTTOPNP", wide, yes, ())                      \
+    X(31098, putTopicP, "PUTTOPP", wide, yes, ())                        \
+    X(31099, putTopicFailed, "PUTTOPFL", wide, yes, ())                  \
+    X(31100, put1Topic, "PUT1TOP", wide, yes, (31101, 31102))            \
+    X(31101, put1TopicNP, "PUT1TOPNP", wide, yes, ())                    \
+    X(31102, put1TopicP, "PUT1TOPP", wide, yes, ())                      \
+    X(31103, put1TopicFailed, "PUT1TOPFL", wide, yes, ())                \
+    X(31104, putTopicBytes, "PUTTOPBYTE", int64_t, yes, (31105, 31106))  \
+    X(31105, putTopicBytesNP, "PUTTOPBYTENP", int64_t, yes, ())          \
+    X(31106, putTopicBytesP, "PUTTOPBYTEP", int64_t, yes, ())            \
+    X(31130, publishMsgs, "PUBMSG", wide, no, (31131, 31132))            \
+    X(31131, publishMsgsNP, "PUBMSGNP", wide, no, ())                    \
+    X(31132, publishMsgsP, "PUBMSGP", wide, no, ())                      \
+    X(31133, publishMsgBytes, "PUBMSGBYTE", int64_t, no, (31134, 31135)) \
+    X(31134, publishMsgBytesNP, "PUBMSGBYTENP", int64_t, no, ())         \
     X(31135, publishMsgBytesP, "PUBMSGBYTEP", int64_t, no, ())
 
 // The accounting order of the counters the MQI accounting record carries, connections last.
@@ -296,7 +302,11 @@ struct StatChlRecord {
     Y(putTopicBytesP) Y(connections)
 // clang-format on
 
-#define STATS_MQI_MEMBER(id, member, keyword, type, acct, parts) type member;
+// "wide": a 32-bit counter of IBM MQ, held in 64 bits (STATS_F_COUNT32).
+#define STATS_MQI_TYPE_uint32_t uint32_t
+#define STATS_MQI_TYPE_int64_t int64_t
+#define STATS_MQI_TYPE_wide int64_t
+#define STATS_MQI_MEMBER(id, member, keyword, type, acct, parts) STATS_MQI_TYPE_##type member;
 
 struct StatMQIRecord {
     Stream *stream;
@@ -371,17 +381,17 @@ struct AcctQRecord {
     uint32_t aggrInterval;
     uint32_t countOnQNP;
     uint32_t countOnQP;
-    uint32_t openCount;
-    uint32_t closeCount;
-    uint32_t allPuts;
-    uint32_t puts;
-    uint32_t putsNP;
-    uint32_t putsP;
-    uint32_t putsFailed;
-    uint32_t put1s;
-    uint32_t put1sNP;
-    uint32_t put1sP;
-    uint32_t put1sFailed;
+    int64_t openCount;
+    int64_t closeCount;
+    int64_t allPuts;
+    int64_t puts;
+    int64_t putsNP;
+    int64_t putsP;
+    int64_t putsFailed;
+    int64_t put1s;
+    int64_t put1sNP;
+    int64_t put1sP;
+    int64_t put1sFailed;
     int64_t putBytes;
     int64_t putBytesNP;
     int64_t putBytesP;
@@ -391,11 +401,11 @@ struct AcctQRecord {
     uint32_t putMaxBytes;
     uint32_t putMaxBytesNP;
     uint32_t putMaxBytesP;
-    uint32_t generatedMsgs;
-    uint32_t gets;
-    uint32_t getsNP;
-    uint32_t getsP;
-    uint32_t getsFailed;
+    int64_t generatedMsgs;
+    int64_t gets;
+    int64_t getsNP;
+    int64_t getsP;
+    int64_t getsFailed;
     int64_t getBytes;
     int64_t getBytesNP;
     int64_t getBytesP;
@@ -405,10 +415,10 @@ struct AcctQRecord {
     uint32_t getMaxBytes;
     uint32_t getMaxBytesNP;
     uint32_t getMaxBytesP;
-    uint32_t browses;
-    uint32_t browsesNP;
-    uint32_t browsesP;
-    uint32_t browsesFailed;
+    int64_t browses;
+    int64_t browsesNP;
+    int64_t browsesP;
+    int64_t browsesFailed;
     int64_t browseBytes;
     int64_t browseBytesNP;
     int64_t browseBytesP;
@@ -418,12 +428,12 @@ struct AcctQRecord {
     uint32_t browseMaxBytes;
     uint32_t browseMaxBytesNP;
     uint32_t browseMaxBytesP;
-    uint32_t callbacks;
-    uint32_t cbsCreated;
-    uint32_t cbsRemoved;
-    uint32_t cbsResumed;
-    uint32_t cbsSuspended;
-    uint32_t cbsFailed;
+    int64_t callbacks;
+    int64_t cbsCreated;
+    int64_t cbsRemoved;
+    int64_t cbsResumed;
+    int64_t cbsSuspended;
+    int64_t cbsFailed;
     int64_t timeOnQMinNP;
     int64_t timeOnQMinP;
     int64_t timeOnQAvgNP;
@@ -455,7 +465,7 @@ enum StatsWidth : uint8_t {
 // How a sum treats a field (target T, added record A).
 enum StatsRule : uint8_t {
     STATS_SUM_KEPT,           // T keeps its value
-    STATS_SUM_ADDED,          // wrap-around addition
+    STATS_SUM_ADDED,          // added, saturating (never onto unset, mixed or below 0)
     STATS_SUM_DERIVED,        // computed again from its parts
     STATS_SUM_MINIMUM,        // the smaller; an unset value never wins
     STATS_SUM_MAXIMUM,        // the larger; an unset value never wins
@@ -476,18 +486,19 @@ enum StatsRule : uint8_t {
 enum StatsDerive : uint8_t { STATS_DERIVE_NONE, STATS_DERIVE_SUM, STATS_DERIVE_SMALLER, STATS_DERIVE_LARGER };
 
 // Field flags.
-inline constexpr uint16_t STATS_F_ROW = 0x1;        // a row of the DISPLAY field table
-inline constexpr uint16_t STATS_F_FILTER = 0x2;     // that row also takes a value: a DISPLAY filter
-inline constexpr uint16_t STATS_F_TIME = 0x4;       // a time (type letter 't')
-inline constexpr uint16_t STATS_F_MEASURE = 0x8;    // has a value when neither 0 nor unset
-inline constexpr uint16_t STATS_F_LEVEL = 0x10;     // has a value when not 0
-inline constexpr uint16_t STATS_F_PRESENT = 0x20;   // has a value when present
-inline constexpr uint16_t STATS_F_UNSET = 0x40;     // unset before a record is read
-inline constexpr uint16_t STATS_F_ONE = 0x80;       // 1 before a record is read
-inline constexpr uint16_t STATS_F_SIGNED = 0x100;   // minimum and maximum compare signed
-inline constexpr uint16_t STATS_F_WIDENED = 0x200;  // a 64-bit average that may arrive as a 32-bit one
-inline constexpr uint16_t STATS_F_OBJECT = 0x400;   // the object of the DISPLAY command: its object row
-inline constexpr uint16_t STATS_F_SELECT = 0x800;   // the interval times: their rows are selection rows
+inline constexpr uint16_t STATS_F_ROW = 0x1;         // a row of the DISPLAY field table
+inline constexpr uint16_t STATS_F_FILTER = 0x2;      // that row also takes a value: a DISPLAY filter
+inline constexpr uint16_t STATS_F_TIME = 0x4;        // a time (type letter 't')
+inline constexpr uint16_t STATS_F_MEASURE = 0x8;     // has a value when neither 0 nor unset
+inline constexpr uint16_t STATS_F_LEVEL = 0x10;      // has a value when not 0
+inline constexpr uint16_t STATS_F_PRESENT = 0x20;    // has a value when present
+inline constexpr uint16_t STATS_F_UNSET = 0x40;      // unset before a record is read
+inline constexpr uint16_t STATS_F_ONE = 0x80;        // 1 before a record is read
+inline constexpr uint16_t STATS_F_SIGNED = 0x100;    // minimum and maximum compare signed
+inline constexpr uint16_t STATS_F_WIDENED = 0x200;   // a 64-bit average that may arrive as a 32-bit one
+inline constexpr uint16_t STATS_F_OBJECT = 0x400;    // the object of the DISPLAY command: its object row
+inline constexpr uint16_t STATS_F_SELECT = 0x800;    // the interval times: their rows are selection rows
+inline constexpr uint16_t STATS_F_COUNT32 = 0x1000;  // a 32-bit counter of IBM MQ held in 64 bits
 
 struct StatsField {
     uint32_t id;          // PCF parameter identifier, 0 for a field that has none

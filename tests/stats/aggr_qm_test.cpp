@@ -61,6 +61,59 @@ TEST_F(AggrQmTest, HardenedBinsComeBackWholeAndARewriteKeepsOneCopy) {
     EXPECT_EQ(q->aggrMsgs, left);
 }
 
+// A bin's sums past 2^32 come back whole from its aggregation message; a message of the first layout
+// (32-bit counters in 7-byte slots) loads as before and is written again in the present layout.
+TEST_F(AggrQmTest, SumsPast32BitsComeBackWholeAndTheFirstLayoutLoads) {
+    Stream *q = stream("AGGQ", STREAM_TYPE_STATQ, 3600);
+    const int64_t big = 3000000000;  // arrives as a negative MQCFIN
+    for (int i = 0; i < 2; i++) ASSERT_EQ(fold(q, statQ(kT0, {"Q1"}, big)), 1);
+    ASSERT_TRUE(syncPoint());
+    ASSERT_EQ(reloadAll(), 1);
+    q = find("AGGQ");
+    const std::string whole = snapshot(q).begin()->second;
+    EXPECT_NE(whole.find(" PUT=6000000000 PUTNP=6000000000 "), std::string::npos) << whole;
+
+    // The same bin as the first layout wrote it, in place of its message.
+    AggrBin *bin = activeBins(q)[0];
+    AggrFamily *family = aggrFamilyByType(STREAM_TYPE_STATQ);
+    AggrEntry *entry = entries(bin)[0];
+    auto *record = reinterpret_cast<StatQRecord *>(entry->record);
+    record->putsNP = big;  // fits the 32-bit slot
+    std::vector<uint8_t> body(8192);
+    evCFWriter w;
+    evCFWriterInit(&w, body.data(), static_cast<uint32_t>(body.size()), &evStreamStringPool, 850);
+    evCFSetCommand(w.record, 165);
+    evCFSetIntervalEnd(w.record, bin->end);
+    evCFSetIntervalStart(w.record, bin->start);
+    w.fixedLength = 1;
+    ASSERT_EQ(aggrWriteCommon(&w, family, evStringLookup(qmgr_->nameId), q->definition->streamId, 940), 1);
+    ASSERT_EQ(aggrWritePortion(&w, family, record, AGGR_FIXED_V1), 1);
+    ASSERT_EQ(w.length, family->commonLength + family->portionLengthV1);
+    evCFSetItemCount(w.record, static_cast<uint16_t>(bin->messages->commonCount + 1));
+    AggrWork work{&evContext, &io_, qmgr_, q, q->definition, bin, nullptr, nullptr, nullptr, 0, 0, 0, 0};
+    ASSERT_EQ(aggrMsgRemove(&work, 0, bin->messages), 1);
+    MQMD md = MQMD_DEFAULT;
+    md.CorrelId[0] = AGGR_CORREL_KIND;
+    md.Persistence = MQPER_PERSISTENT;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = MQPMO_NO_SYNCPOINT;
+    MQLONG cc = 0, rc = 0;
+    raw_.MQPUT(hconn_, hobj_, &md, &pmo, static_cast<MQLONG>(w.length), body.data(), &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+
+    ASSERT_EQ(reloadAll(), 1);
+    q = find("AGGQ");
+    const std::string first = snapshot(q).begin()->second;
+    EXPECT_NE(first.find(" PUT=3000000000 PUTNP=3000000000 "), std::string::npos) << first;
+    // The next sync point writes it again, in the present layout, in place of the old copy.
+    ASSERT_TRUE(syncPoint());
+    EXPECT_EQ(aggrOnQueue(), 1u);
+    ASSERT_EQ(reloadAll(), 1);
+    q = find("AGGQ");
+    EXPECT_EQ(snapshot(q).begin()->second, first);
+    EXPECT_EQ(activeBins(q)[0]->messages->portions, 1u);
+}
+
 TEST_F(AggrQmTest, UnderFailedPutsRemovalsAndCommitsEveryRecordIsCountedOnce) {
     stream("AGG", STREAM_TYPE_STATQ, 3600);
     const std::vector<std::string> queues = {"QA", "QB", "QC"};

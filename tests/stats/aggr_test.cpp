@@ -628,20 +628,36 @@ TEST_F(AggrTest, AQueuePortionHasItsFixedBytes) {
     record.intervalEnd = kT0;
     record.putsNP = 5;
     record.putBytesNP = 70000;
-    std::vector<uint8_t> buffer(4096);
-    evCFWriter w;
-    evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool, 850);
-    w.fixedLength = 1;
-    ASSERT_EQ(aggrWritePortion(&w, family, &record, 1), 1);
-    std::string hex;
-    for (uint32_t i = EVCF_HEADER_LENGTH; i < w.length; i++) {
-        char byte[3];
-        std::snprintf(byte, sizeof byte, "%02X", buffer[i]);
-        hex += byte;
-    }
+    auto portion = [&](int mode) {
+        std::vector<uint8_t> buffer(4096);
+        evCFWriter w;
+        evCFWriterInit(&w, buffer.data(), static_cast<uint32_t>(buffer.size()), &evStreamStringPool, 850);
+        w.fixedLength = 1;
+        EXPECT_EQ(aggrWritePortion(&w, family, &record, mode), 1);
+        std::string hex;
+        for (uint32_t i = EVCF_HEADER_LENGTH; i < w.length; i++) {
+            char byte[3];
+            std::snprintf(byte, sizeof byte, "%02X", buffer[i]);
+            hex += byte;
+        }
+        return hex;
+    };
+    const std::string hex = portion(AGGR_FIXED);
     // Group 8011 of 73 items; Q1 by reference (string 2); level 940 in two bytes and 3 of padding; ...
+    // the 32-bit counters of IBM MQ in 64-bit slots of 11 bytes (PUTNP 5: FA 1B 79 05, then padding).
     EXPECT_EQ(
         hex,
+        "144B1F4900DFE00702000000A01F00ACFEFEFED21400FEFEFEFED20700FEFEFEFEE6129AFEFEFEFEFCE699DC7F8767FE"
+        "FEFEFEFCE79918808767FEFEFEFEE6E999FEFEFEFEE7F199FEFEFEFEE60A9AFEFEFEFEE6CA79FEFEFEFEE6CB79FEFEFE"
+        "FEFA1B7905FEFEFEFEFEFEFEFA1C7900FEFEFEFEFEFEFEFC237970110100FEFEFEFEFA247900FEFEFEFEFEFEFEFA1D79"
+        "00FEFEFEFEFEFEFEFA1F7900FEFEFEFEFEFEFEFA207900FEFEFEFEFEFEFEFA217900FEFEFEFEFEFEFEFA267900FEFEFE"
+        "FEFEFEFEFA277900FEFEFEFEFEFEFEFA2B7900FEFEFEFEFEFEFEFA297900FEFEFEFEFEFEFEFA2A7900FEFEFEFEFEFEFE"
+        "FA2D7900FEFEFEFEFEFEFEFA2E7900FEFEFEFEFEFEFEFA2F7900FEFEFEFEFEFEFEFA317900FEFEFEFEFEFEFEFA327900"
+        "FEFEFEFEFEFEFEFA337900FEFEFEFEFEFEFEFA347900FEFEFEFEFEFEFEFA357900FEFEFEFEFEFEFED41879FEFEFEFEFE"
+        "FEFEFED41979FEFEFEFEFEFEFEFED23C79FEFEFEFED23D79FEFEFEFE");
+    // The first layout, which older aggregation messages have: the same counters in 7-byte slots.
+    EXPECT_EQ(
+        portion(AGGR_FIXED_V1),
         "144B1F4900DFE00702000000A01F00ACFEFEFED21400FEFEFEFED20700FEFEFEFEE6129AFEFEFEFEFCE699DC7F8767FE"
         "FEFEFEFCE79918808767FEFEFEFEE6E999FEFEFEFEE7F199FEFEFEFEE60A9AFEFEFEFEE6CA79FEFEFEFEE6CB79FEFEFE"
         "FEEB1B79FEFEFEFEE61C79FEFEFEFEFC237970110100FEFEFEFEFA247900FEFEFEFEFEFEFEE61D79FEFEFEFEE61F79FE"

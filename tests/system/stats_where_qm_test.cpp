@@ -1,6 +1,7 @@
 // The program on the stand-in answers WHERE and PREWHERE on the text fields of its statistics as
 // the records hold them: queue and channel statistics put to the statistics queue, asked for through
-// the command queue in MQSC.
+// the command queue in MQSC. Sums of 32-bit counters past 2^31 and 2^32 are shown whole, in lists,
+// totals and WHERE.
 #include <ctime>
 
 #include "system.h"
@@ -63,8 +64,8 @@ private:
 
 class StatsWhereTest : public sys::SystemTest {
 protected:
-    // The interval every message of the test has: ten minutes ending an hour ago, UTC.
-    static void interval(Pcf &m) {
+    // The interval every message of the test has: ten minutes ending an hour ago, UTC (or as given).
+    static void interval(Pcf &m, int64_t end = std::time(nullptr) - 3600) {
         auto format = [](int64_t t, bool date) {
             std::time_t at = t;
             std::tm fields{};
@@ -76,7 +77,6 @@ protected:
                 std::strftime(out, sizeof out, "%H.%M.%S", &fields);
             return std::string(out);
         };
-        const int64_t end = std::time(nullptr) - 3600;
         m.text(MQCA_Q_MGR_NAME, sys::kQmgr, 48)
             .text(MQCAMO_START_DATE, format(end - 600, true), 12)
             .text(MQCAMO_START_TIME, format(end - 600, false))
@@ -133,6 +133,117 @@ TEST_F(StatsWhereTest, WhereAndPrewhereOnTextFieldsFindTheRecordsThatHoldThem) {
         EXPECT_NE(reply.find(c.shown), std::string::npos) << reply;
         EXPECT_EQ(reply.find(c.hidden), std::string::npos) << reply;
     }
+    stop(*zunt);
+}
+
+// Three 10-minute intervals of one past hour; per queue the non-persistent puts and gets of each.
+struct BigCounts {
+    const char *queue;
+    int32_t puts;
+    int32_t gets;
+    int records;  // of the three that carry the counts; the others carry 0
+};
+constexpr BigCounts kBig[] = {
+    {"Q.A", 1073741824, 0, 2},  // 2^31: once the unset value
+    {"Q.B", 1073741825, 0, 2},  // 2^31 + 2: once the mixed value
+    {"Q.C", 1500000000, 0, 3},  // past 2^32
+    {"Q.D", 0, 2147483647, 2},  // 2^32 - 2: once -2
+};
+
+class StatsBigSumsTest : public StatsWhereTest {
+protected:
+    void putBig() {
+        const int64_t hour = (std::time(nullptr) / 3600 - 2) * 3600;
+        for (int n = 0; n < 3; n++) {
+            Pcf queues(MQCMD_STATISTICS_Q);
+            interval(queues, hour + (n + 1) * 600);
+            queues.number(MQIAMO_OBJECT_COUNT, 4);
+            for (const BigCounts &b : kBig) {
+                const bool counted = n < b.records;
+                queues.group(MQGACF_Q_STATISTICS_DATA, 3)
+                    .text(MQCA_Q_NAME, b.queue, 48)
+                    .list(MQIAMO_PUTS, {counted ? b.puts : 0, 0})
+                    .list(MQIAMO_GETS, {counted ? b.gets : 0, 0});
+            }
+            put(kStatsQueue, queues.bytes(), MQFMT_ADMIN);
+        }
+    }
+    // The reply once all three records of every queue are in.
+    std::string waitForAll(const std::string &command) {
+        std::string reply;
+        for (int waited = 0; waited < 30000; waited += 300) {
+            reply = ask(command);
+            if (reply.find("RECORDS(3)") != std::string::npos &&
+                reply.find("STATQ(Q.D)") != std::string::npos && count(reply, "RECORDS(3)") == 4)
+                break;
+            usleep(300000);
+        }
+        return reply;
+    }
+    static int count(const std::string &text, const std::string &what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        return n;
+    }
+    // The answers of one queue (or of a total): from its name to the next name.
+    static std::string of(const std::string &reply, const std::string &queue) {
+        const size_t at = reply.find("STATQ(" + queue + ")");
+        if (at == std::string::npos) return "";
+        return reply.substr(at, reply.find("STATQ(", at + 1) - at);
+    }
+    void expectWhole(const std::string &reply) {
+        struct Row {
+            const char *queue;
+            const char *shown;
+        };
+        const Row rows[] = {
+            {"Q.A", "PUT(2147483648)"},   {"Q.A", "PUTNP(2147483648)"}, {"Q.B", "PUT(2147483650)"},
+            {"Q.B", "PUTNP(2147483650)"}, {"Q.C", "PUT(4500000000)"},   {"Q.C", "PUTNP(4500000000)"},
+            {"Q.D", "GET(4294967294)"},
+        };
+        for (const Row &r : rows)
+            EXPECT_NE(of(reply, r.queue).find(r.shown), std::string::npos) << r.shown << reply;
+        EXPECT_EQ(reply.find("(*)"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("(-"), std::string::npos) << reply;
+    }
+    void expectQueries() {
+        struct Case {
+            std::string command;
+            std::vector<std::string> shown;
+            std::vector<std::string> hidden;
+        };
+        const std::string base = "DISPLAY STATQ(Q.*) FROM(any) ZEROVALS(SHOW) ";
+        const Case cases[] = {
+            {base + "SUM(TOTAL) PUTNP PUT GET", {"PUT(8794967298)", "GET(4294967294)"}, {"(-", "(*)"}},
+            {base + "SUM(TOTAL) PUT GET", {"PUT(8794967298)", "GET(4294967294)"}, {"(-", "(*)"}},
+            {base + "WHERE(GET > 0)", {"STATQ(Q.D)"}, {"STATQ(Q.A)", "STATQ(Q.C)"}},
+            {base + "WHERE(GET < 0)", {"No matching data found"}, {"STATQ(Q."}},
+            // A cut search is told in words, naming every limit met.
+            {base + "MAXRECS(2) MAXRESP(2)",
+             {"Responses incomplete: the search stopped after MAXRECS(2) records; more entries matched than "
+              "MAXRESP(2)."},
+             {}},
+            {base + "MAXRECS(1)",
+             {"Responses incomplete: the search stopped after MAXRECS(1) records."},
+             {"MAXRESP"}},
+        };
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.command);
+            const std::string reply = ask(c.command);
+            for (const std::string &text : c.shown) EXPECT_NE(reply.find(text), std::string::npos) << reply;
+            for (const std::string &text : c.hidden) EXPECT_EQ(reply.find(text), std::string::npos) << reply;
+        }
+    }
+    const std::string list_ = "DISPLAY STATQ(Q.*) FROM(any) ZEROVALS(SHOW) PUTNP PUT GET RECORDS";
+};
+
+TEST_F(StatsBigSumsTest, SumsPastTwoToThe31And32AreShownWhole) {
+    auto zunt = start();
+    putBig();
+    resume({kStatsQueue});
+    const std::string reply = waitForAll(list_);
+    expectWhole(reply);
+    expectQueries();
     stop(*zunt);
 }
 
