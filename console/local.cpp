@@ -251,6 +251,24 @@ void showCommand(cslSession *session, const char *text, const CslParmPair *pairs
     }
 }
 
+// A file name as given: a value in quotes (the MQSC convention) loses them, and a doubled quote inside
+// stands for one, so that file('/tmp/a b.txt') names /tmp/a b.txt.
+void fileName(const CslParmPair &pair, char *out, size_t size) {
+    const char *v = pair.value;
+    size_t n = pair.valueLength;
+    const char quote = n >= 2 && (v[0] == '\'' || v[0] == '"') && v[n - 1] == v[0] ? v[0] : '\0';
+    if (quote == '\0') {
+        std::snprintf(out, size, "%.*s", static_cast<int>(n), v);
+        return;
+    }
+    size_t used = 0;
+    for (size_t i = 1; i + 1 < n && used + 1 < size; ++i) {
+        out[used++] = v[i];
+        if (v[i] == quote && i + 2 < n && v[i + 1] == quote) ++i;
+    }
+    out[used] = '\0';
+}
+
 const CslParmPair *findPair(const CslParmPair *pairs, int count, const char *name) {
     for (int i = 1; i < count; ++i)
         if (std::strcmp(visibleName(pairs[i].row), name) == 0) return &pairs[i];
@@ -320,7 +338,7 @@ int outputCommand(cslSession *session, const CslParmPair *pairs, int count) {
     const CslParmPair *file = findPair(pairs, count, "file");
     if (file == nullptr || file->value == nullptr) return 1;
     char name[CSL_SMALL_BUFFER_SIZE];
-    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(file->valueLength), file->value);
+    fileName(*file, name, sizeof name);
     const CslParmPair *append = findPair(pairs, count, "append");
     const int appending =
         append != nullptr && append->value != nullptr && strncasecmp(append->value, "yes", 3) == 0;
@@ -350,7 +368,7 @@ int importCommand(cslSession *session, const char *text, const CslParmPair *pair
         const CslParmPair &p = pairs[i];
         const char *name = p.row->name;
         if (!std::strcmp(name, "file") && p.value != nullptr) {
-            std::snprintf(file, sizeof file, "%.*s", static_cast<int>(p.valueLength), p.value);
+            fileName(p, file, sizeof file);
             request.file = file;
         } else if (!std::strcmp(name, "parms") && p.value != nullptr) {
             std::snprintf(parameters, sizeof parameters, "%.*s", static_cast<int>(p.valueLength), p.value);

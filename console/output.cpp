@@ -332,11 +332,15 @@ cslOutputLine *cslAddOutput(cslSession *session, cslOutputList *list, cslOutputL
     const bool mainList = list == cslMainList(session);
     if (mainList) trim(session, list, line);
     session->redraw |= CSL_REDRAW_OUTPUT;
+    // The line goes to standard output before a failing file's report is added after it, so that the
+    // line that met the failure is shown too.
+    int fileError = 0;
     if (session->outputFile != nullptr && copiedToFile(kind) &&
         !(baseKind(kind) == CSL_LINE_ECHO && startsWithNoCase(text, n, "=output")))
-        reportFileFailure(session, writeFile(session, cslLineText(line), line->length));
+        fileError = writeFile(session, cslLineText(line), line->length);
     if (mainList && cslFileMode(session) && line == list->newest && line->rows > 0)
         echoToStdout(session, line);
+    reportFileFailure(session, fileError);
     return line;
 }
 

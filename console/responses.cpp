@@ -15,7 +15,7 @@ const char *const kCsqmDisplays[] = {"400", "401", "402", "403", "406", "407", "
                                      "412", "413", "415", "416", "417", "418", "420", "421", "422", "423",
                                      "425", "427", "428", "430", "431", "437", "438", "439", "440", "441",
                                      "442", "443", "444", "445", "446", "451", "453", "454"};
-const char *const kWholeTexts[] = {"CSQM134I", "CSQM123I", "CSQM138I", "CSQM094I"};
+const char *const kWholeTexts[] = {"CSQM134I", "CSQM123I", "CSQM138I", "CSQM094I", "Responses incomplete:"};
 const char *const kListKeywords[] = {"NAMES",   "MSGEXIT",  "MSGDATA",  "RCVEXIT",
                                      "RCVDATA", "SENDEXIT", "SENDDATA", "TPIPE"};
 constexpr char kUtcPattern[] = "nnnn-nn-nn nn:nn:nn (UTC)";
@@ -103,7 +103,9 @@ int cslParseResponseAttrs(CslAttrCursor *cur, char *token, size_t size, size_t *
     *keyword = 1;
     if (cur->at == 0) {
         for (const char *whole : kWholeTexts) {
-            if (cur->length >= 8 && std::strncmp(cur->text, whole, 8) == 0) {
+            // The closing line of a statistics display cut short is a sentence, not attributes.
+            const size_t n = std::strlen(whole) < 8 ? 8 : std::strlen(whole);
+            if (cur->length >= n && std::strncmp(cur->text, whole, n) == 0) {
                 for (size_t i = 0; i < cur->length; ++i) out.put(cur->text[i]);
                 cur->at = cur->length;
                 *keyword = 0;

@@ -50,6 +50,9 @@ TEST(Responses, AttributesAreCutOneTokenAtATime) {
                                         "DESCR(two lines)", "NAMES(A,", "B(1),", "C)", "X()"}));
     EXPECT_EQ(tokens("CSQM134I !MQ1 a whole text(x)"),
               (std::vector<std::string>{"!CSQM134I !MQ1 a whole text(x)"}));
+    // A statistics display's closing line is one sentence, not a cell a word.
+    EXPECT_EQ(tokens("Responses incomplete: more entries matched than MAXRESP(2)."),
+              (std::vector<std::string>{"!Responses incomplete: more entries matched than MAXRESP(2)."}));
     EXPECT_EQ(tokens("DESCR(   )"), (std::vector<std::string>{"DESCR( )"}));
 }
 

@@ -152,8 +152,8 @@ TEST_F(ConsoleProgramQm, AHooksCommandThatTimesOutCountsAsFailed) {
 // An =output file whose writes fail is said once and written no more; the screen keeps its lines.
 TEST_F(ConsoleProgramQm, AFailingOutputFileIsSaidOnce) {
     pt::Zunt zunt(dir, "full",
-                  options("=conn qm(QM1)\n=mqsc\n=output file(/dev/full)\nDISPLAY QLOCAL(SYSTEM.*)\n"
-                          "print('after the display')\n=output\n=disc\n"));
+                  options("=conn qm(QM1)\n=mqsc\n=output file(/dev/full)\nprint('g1')\nprint('g2')\n"
+                          "DISPLAY QLOCAL(SYSTEM.*)\nprint('after the display')\n=output\n=disc\n"));
     const bool initialised = zunt.waitInitialised();
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
@@ -161,9 +161,27 @@ TEST_F(ConsoleProgramQm, AFailingOutputFileIsSaidOnce) {
     const std::string out = zunt.out();
     EXPECT_EQ(et::countOf(out, "Can not write to output file '/dev/full' errno="), 1) << out;
     EXPECT_NE(out.find("QUEUE(SYSTEM.ADMIN.COMMAND.QUEUE)"), std::string::npos) << out;
-    EXPECT_NE(out.find("after the display"), std::string::npos) << out;
+    // The line that met the failure is shown too.
+    for (const char *shown : {"g1", "g2", "after the display"})
+        EXPECT_NE(out.find(shown), std::string::npos) << out;
 }
 #endif
+
+// Quoted file names (the MQSC convention) lose their quotes; an absolute import stays absolute.
+TEST_F(ConsoleProgramQm, QuotedFileNamesLoseTheirQuotes) {
+    const std::string file = dir.file("q.txt");
+    dir.write("imported.vdr", "print('from the import')\n");
+    pt::Zunt zunt(dir, "quoted",
+                  options("=output file('" + file + "')\nprint('to the file')\n=output\n=import file('" +
+                          dir.file("imported.vdr") + "')\n"));
+    const bool initialised = zunt.waitInitialised();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(initialised) << zunt.out();
+    EXPECT_NE(qmt::readText(file).find("to the file"), std::string::npos) << zunt.out();
+    EXPECT_NE(zunt.out().find("from the import"), std::string::npos) << zunt.out();
+    EXPECT_EQ(zunt.out().find("Can not open"), std::string::npos) << zunt.out();
+}
 
 // The README's console example, as it stands there, run as the start-up script.
 TEST_F(ConsoleProgramQm, TheReadmeExampleRuns) {
