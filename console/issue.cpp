@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "console/internal.h"
 
@@ -386,6 +387,23 @@ int abandonRequest(cslSession *session, const char *text) {
     return 0;
 }
 
+// Why a wait without progress ends: no reply at all, or replies that stopped coming.
+std::string stalledText(const cslConnection *c, int32_t seconds, int32_t replies) {
+    char text[400];
+    if (replies <= 0)
+        std::snprintf(text, sizeof text,
+                      "No reply within %d seconds: the command server of '%s' is not answering; the command "
+                      "failed",
+                      seconds, c->connectedName);
+    else
+        std::snprintf(
+            text, sizeof text,
+            "Replies stopped after %d of them, none for %d seconds: the reply queue '%s' was probably "
+            "full (its MAXDEPTH) and the rest lost; the command failed",
+            replies, seconds, c->replyQueueName);
+    return text;
+}
+
 // The program is asked to end (SIGTERM, or STOP EV whose end waits for the hook that issued it).
 bool programEnding() {
     return evEndFlag.load() != 0 || evStopPending.load() != 0;
@@ -397,7 +415,10 @@ bool programEnding() {
 // program is asked to end: a command server that never answers must not hold the program past
 // SIGTERM. Inside an engine hook the wait is limited as well: the command may need the very
 // connection set whose callback runs the hook (a suspended set C, or set E held by set C), and would
-// never be answered.
+// never be answered. Elsewhere (a start-up script above all) a wait ends once no reply has arrived
+// for the connection's wait (=conn wait(), 120 seconds by default): a command server that does not
+// answer, or whose replies no longer fit the reply queue (its MAXDEPTH) and are lost, would otherwise
+// hold the console, and the program's start, for ever.
 int cslWaitForResponse(cslSession *session, cslConnection *record) {
     const bool limited = session->runningHook.load() > 0;
     const int32_t seconds = record->waitSeconds > 0 ? record->waitSeconds : 1;
@@ -405,6 +426,9 @@ int cslWaitForResponse(cslSession *session, cslConnection *record) {
     const bool endingBefore = programEnding();
     const int64_t started = evTimeNow();
     int32_t waited = 0;
+    const int32_t repliesBefore = session->repliesReceived.load();
+    int32_t repliesSeen = repliesBefore;
+    int32_t idle = 0;
     for (;;) {
         const uint32_t rc = cslEventWait(record->responseEvent, 1000);
         const bool timedOut = rc == CS_WAIT_TIMEOUT;
@@ -428,6 +452,13 @@ int cslWaitForResponse(cslSession *session, cslConnection *record) {
             char text[80];
             std::snprintf(text, sizeof text, "No response received within %d seconds", seconds);
             return abandonRequest(session, text);
+        }
+        const int32_t replies = session->repliesReceived.load();
+        if (replies != repliesSeen) {
+            repliesSeen = replies;
+            idle = 0;
+        } else if (!limited && ++idle >= seconds) {
+            return abandonRequest(session, stalledText(record, seconds, replies - repliesBefore).c_str());
         }
     }
 }

@@ -148,6 +148,45 @@ TEST_F(ConsoleProgramQm, AHooksCommandThatTimesOutCountsAsFailed) {
         << zunt.out();
 }
 
+// A start-up script's command whose replies stop (a reply queue too shallow for them) or never come
+// (no command server) ends once no reply came for the connection's wait, saying why, counted as
+// failed; the program starts.
+TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
+    struct Case {
+        const char *name;
+        const char *mqsc;  // what makes it stall
+        const char *said;
+        bool serverStopped;
+    };
+    const Case cases[] = {
+        {"full", "ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) MAXDEPTH(1)\n",
+         "was probably full (its MAXDEPTH) and the rest lost; the command failed", false},
+        {"silent", "", "the command server of 'QM1' is not answering; the command failed", true},
+    };
+    for (int i = 0; i < 40; i++) ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(STALL.Q" + std::to_string(i) + ")\n"), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.mqsc[0] != '\0') {
+            ASSERT_EQ(qm.mqsc(c.mqsc), 0);
+        }
+        if (c.serverStopped) {
+            ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+        }
+        pt::Zunt zunt(dir, c.name,
+                      options("=conn qm(QM1) wait(2)\n=mqsc\nDISPLAY QLOCAL(STALL.*)\n=show summary\n"));
+        const bool initialised = zunt.waitInitialised();
+        if (c.serverStopped) qm.tool("cmdserver QM1 start");
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        ASSERT_TRUE(initialised) << zunt.out();
+        EXPECT_NE(zunt.out().find(c.said), std::string::npos) << zunt.out();
+        EXPECT_NE(zunt.out().find("Fail: 1"), std::string::npos) << zunt.out();
+        if (c.mqsc[0] != '\0') {
+            ASSERT_EQ(qm.mqsc("ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) MAXDEPTH(5000)\n"), 0);
+        }
+    }
+}
+
 #ifndef _WIN32  // no /dev/full under wine
 // An =output file whose writes fail is said once and written no more; the screen keeps its lines.
 TEST_F(ConsoleProgramQm, AFailingOutputFileIsSaidOnce) {
