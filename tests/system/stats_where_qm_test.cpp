@@ -247,6 +247,12 @@ TEST_F(StatsBigSumsTest, SumsPastTwoToThe31And32AreShownWhole) {
         const std::string answer = ask(command);
         EXPECT_NE(answer.find(said), std::string::npos) << command << "\n" << answer;
     }
+    // Without MAXRECS the limit is the setting's.
+    const std::string altered = ask("ALTER EV DEFMAXRECS(1)");
+    const std::string answer = ask(base + "SUM(TOTAL)");
+    EXPECT_NE(answer.find("Responses incomplete: the search stopped after DEFMAXRECS(1) records."),
+              std::string::npos)
+        << altered << answer;
     stop(*zunt);
 }
 
