@@ -209,26 +209,11 @@ struct LoadedMessage {
 };
 
 // 1 sound, 0 damaged, -1 out of storage.
-int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
-    if (length < EVCF_HEADER_LENGTH) return 0;
-    AggrFamily *family = aggrFamilyByCommand(evCFGetCommand(body));
-    if (!family) return 0;
-    // A bin of a calendar time, no longer than a (local) day.
-    int64_t start = evCFGetIntervalStart(body), end = evCFGetIntervalEnd(body);
-    if (start < 0 || end <= start || end > AGGR_TIME_MAX || end - start > AGGR_DAY_MAX) return 0;
-    if (!aggrSizeFamily(family)) return -1;
-    out->family = family;
-    // The layout by the length: the present one, else the first one.
-    auto fits = [&](uint32_t portionLength) {
-        return length >= family->commonLength + portionLength &&
-               (length - family->commonLength) % portionLength == 0;
-    };
-    uint32_t portionLength = family->portionLength;
-    if (!fits(portionLength)) {
-        portionLength = family->portionLengthV1;
-        if (portionLength == family->portionLength || !fits(portionLength)) return 0;
-        out->firstLayout = 1;
-    }
+// The message read as portions of portionLength bytes each.
+int checkLayoutAs(const uint8_t *body, uint32_t length, AggrFamily *family, uint32_t portionLength,
+                  LoadedMessage *out) {
+    if (length < family->commonLength + portionLength || (length - family->commonLength) % portionLength != 0)
+        return 0;
     uint32_t portions = (length - family->commonLength) / portionLength;
     if (portions > family->maxPortions) return 0;
     evCFCursor cursor;
@@ -274,6 +259,25 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
     if (cursor.position != length) return 0;
     out->portions = portions;
     return 1;
+}
+
+int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
+    if (length < EVCF_HEADER_LENGTH) return 0;
+    AggrFamily *family = aggrFamilyByCommand(evCFGetCommand(body));
+    if (!family) return 0;
+    // A bin of a calendar time, no longer than a (local) day.
+    int64_t start = evCFGetIntervalStart(body), end = evCFGetIntervalEnd(body);
+    if (start < 0 || end <= start || end > AGGR_TIME_MAX || end - start > AGGR_DAY_MAX) return 0;
+    if (!aggrSizeFamily(family)) return -1;
+    out->family = family;
+    // The present layout, else the first one (a length may suit both: the items decide).
+    int sound = checkLayoutAs(body, length, family, family->portionLength, out);
+    if (sound != 0 || family->portionLengthV1 == family->portionLength) return sound;
+    if (out->records) CSFreeMem(out->records);
+    *out = LoadedMessage{};
+    out->family = family;
+    out->firstLayout = 1;
+    return checkLayoutAs(body, length, family, family->portionLengthV1, out);
 }
 
 }  // namespace
