@@ -153,6 +153,12 @@ TEST_F(StatsDisplayTest, LimitsGiveTheirReasons) {
     shown = run(statq("LATE.Q").integer(39414, 1).done());
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown[0].reason, HLVRCCF_MAX_SOURCE_REACHED);
+    // Both limits (the newest record read, of two queues, one answered): the record limit's reason.
+    store(s, statQ({{str(2016, "N.Q1"), i32(31003, 1)}, {str(2016, "N.Q2"), i32(31003, 1)}}, kEnd + 3600,
+                   kEnd + 7200));
+    shown = run(statq().integer(39414, 1).integer(39302, 1).done());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].reason, HLVRCCF_MAX_SOURCE_REACHED);
 }
 
 TEST_F(StatsDisplayTest, ChannelFiltersMatchStoredAndPendingRecords) {
