@@ -59,12 +59,12 @@ TEST_F(ScriptTest, InlineValuesReplaceTheirBrackets) {
         {"dis ql(<@a>) <c> <@n>", true, "dis ql(value) <c> 2.50"},
         {"<@a[1]> x", true, " x"},  // an unset value is empty text
         {"<c> and <d", false, ""},
-        {"a <@a + '>'> b", true, "a value> b"},  // the first '>' outside quotes closes
+        {"a <@a + '>'> b", true, "a 'value>' b"},  // the first '>' outside quotes closes
         {"<@big><@big>", true, bigValue + bigValue},
     };
     for (const Substitution &c : cases) {
         int ok = 0;
-        char *result = cmdSubstituteInline(program_, c.text, &ok);
+        char *result = cmdSubstituteInline(program_, c.text, CMD_INLINE_LINE, &ok);
         EXPECT_EQ(ok, 1) << c.text;
         EXPECT_EQ(result != nullptr, c.replaced) << c.text;
         if (result != nullptr) {
@@ -78,7 +78,7 @@ TEST_F(ScriptTest, InlineValuesReplaceTheirBrackets) {
 TEST_F(ScriptTest, InlineEvaluationErrorFailsTheWholeLine) {
     program_->variables = variables;
     int ok = 1;
-    char *result = cmdSubstituteInline(program_, "x <@a> <@a +> y", &ok);
+    char *result = cmdSubstituteInline(program_, "x <@a> <@a +> y", CMD_INLINE_LINE, &ok);
     EXPECT_EQ(result, nullptr);
     EXPECT_EQ(ok, 0);
     EXPECT_NE(errors(), "");
