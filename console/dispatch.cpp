@@ -39,7 +39,8 @@ void runSynonym(cslSession *session, const cslSynonym *synonym, const char *rest
         }
     }
     if (cslScript.queueText != nullptr) {
-        cslScript.queueText(session, 0, 0, synonym->value);
+        // As a block of its own: a loop's next pass removes it, so each pass runs its own once.
+        cslScript.queueText(session, 1, 0, synonym->value);
         return;
     }
     const char *value = synonym->value;

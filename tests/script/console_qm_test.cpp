@@ -117,8 +117,9 @@ TEST_F(ConsoleProgramQm, EachPassOfAMainProgramLoopRunsItsSubstitutedLineOnce) {
         dir, "loops",
         options("@i = 0\nwhile (@i < 3)\n  @i = @i + 1\n  @v = 'v' + str(@i)\n  print \"W <@v>\", @i\n"
                 "endwhile\nforitem (\"a, b, c\")\n  print \"I <_item>\", _idxItem\nendfor\n"
-                "=import file(loop.vdr)\n=conn qm(QM1)\n=mqsc\n@i = 0\nwhile (@i < 4)\n"
-                "  @i = @i + 1\n  ALTER QLOCAL(F.FE1) DESCR('iteration <@i>')\nendwhile\n"
+                "=import file(loop.vdr)\n=syn(sp) cmd(print \"S\", @i)\n=conn qm(QM1)\n=mqsc\n@i = 0\n"
+                "while (@i < 4)\n  @i = @i + 1\n  ALTER QLOCAL(F.FE1) DESCR('iteration <@i>')\n  sp\n"
+                "endwhile\n"
                 "foreach (DISPLAY QLOCAL(F.*) DESCR)\n  print \"E <@i>\", _idxEach\nendfor\n=disc\n"));
     const bool initialised = zunt.waitInitialised();
     zunt.term();
@@ -133,6 +134,7 @@ TEST_F(ConsoleProgramQm, EachPassOfAMainProgramLoopRunsItsSubstitutedLineOnce) {
         {"\nI ", {"I a 1", "I b 2", "I c 3"}},
         {"\nM ", {"M 1", "M 2", "M 3"}},
         {"\nE ", {"E 4 1", "E 4 2"}},
+        {"\nS ", {"S 1", "S 2", "S 3", "S 4"}},  // a synonym's command
         {"DESCR(iteration", {"DESCR(iteration 4)"}},
     };
     for (const auto &loop : loops) {
