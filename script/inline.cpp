@@ -9,7 +9,9 @@
 
 namespace {
 
-enum class Lang { Unknown, Expression, Command };
+// Command: MQSC and the like, where '' is a quote in a quoted string; Local: a '=' command, whose
+// bracketed values are taken as they stand up to the matching ')'.
+enum class Lang { Unknown, Expression, Command, Local };
 
 bool isAlnum(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -21,7 +23,7 @@ bool plainCommandValue(const char *v, size_t n, bool statementStart) {
     if (n == 0) return true;
     if (statementStart && !isAlnum(v[0])) return false;  // no '@', '_', '"' or '=' statement
     for (size_t i = 0; i < n; ++i) {
-        if (!isAlnum(v[i]) && std::strchr("._%/*-", v[i]) == nullptr) return false;
+        if (!isAlnum(v[i]) && std::strchr("._%/*:\\-", v[i]) == nullptr) return false;
     }
     return v[n - 1] != '-';
 }
@@ -112,6 +114,7 @@ struct LineBuilder {
         if (language() != Lang::Unknown) return language();
         const char *text = cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "");
         if (*text == '@' || *text == '_' || *text == '"') return lang = Lang::Expression;
+        if (*text == '=') return lang = Lang::Local;
         const char *token = nullptr;
         size_t length = 0;
         const char *rest = nullptr;
@@ -221,6 +224,14 @@ struct LineBuilder {
             return;
         }
         const Lang l = classify();
+        if (l == Lang::Local && depth > 0) {
+            if (holds(v, n, '(') || holds(v, n, ')') || holds(v, n, '\'') || holds(v, n, '"') ||
+                holds(v, n, '\0'))
+                fail("A value put into the command's brackets holds a bracket, a quote or a NUL character");
+            else
+                add(v, n);
+            return;
+        }
         if (l == Lang::Expression) {
             if (n != 0 && !holds(v, n, '\0') && expIsNumber(v, n))
                 add(v, n);
