@@ -452,10 +452,10 @@ char *cmdExpressionLine(cmdProgram *program, ExpExpression *e, int mode, int *bu
         size_t end = at;
         const char kind = m.mask.data[at];
         while (end < text.length && m.mask.data[end] == kind) ++end;
-        if (kind == 'L')
-            putText(&b, text.data + at, end - at);
-        else
+        if (kind == 'D')
             b.value(text.data + at, end - at);
+        else if (!putText(&b, text.data + at, end - at))
+            b.failed = true;  // its error printed
         at = end;
     }
     char *line = b.finish();
