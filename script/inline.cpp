@@ -159,24 +159,27 @@ struct LineBuilder {
         doubledQuotes(v, n);
         add("'", 1);
     }
-    // The open expression string, written again as hex when a value brought its quote into it.
-    void closeString() {
-        if (quoteHex && !failed) {
-            const size_t from = quoteStart + 1;
-            const size_t n = out.length - from;
-            auto *content = static_cast<char *>(CSGetMem(n + 1));
-            if (content == nullptr) {
-                program->failed = 1;
-                failed = true;
-                return;
-            }
-            std::memcpy(content, out.data + from, n);
-            out.length = quoteStart;
-            hex(content, n);
-            CSFreeMem(content);
-        } else {
-            add(&quote, 1);
+    // The open expression string from its quote on, written again as hex bytes.
+    void stringAsHex() {
+        const size_t from = quoteStart + 1;
+        const size_t n = out.length - from;
+        auto *content = static_cast<char *>(CSGetMem(n + 1));
+        if (content == nullptr) {
+            program->failed = 1;
+            failed = true;
+            return;
         }
+        std::memcpy(content, out.data + from, n);
+        out.length = quoteStart;
+        hex(content, n);
+        CSFreeMem(content);
+    }
+    // The open expression string closed: as hex when a value brought its quote or a NUL into it.
+    void closeString() {
+        if (quoteHex && !failed)
+            stringAsHex();
+        else
+            add(&quote, 1);
         quote = 0;
         quoteHex = false;
     }
@@ -249,21 +252,7 @@ struct LineBuilder {
     // An open expression string that a value brought its quote into is written as hex even
     // unclosed, so the value cannot end it.
     char *finish() {
-        if (quote != 0 && quoteHex && !failed) {
-            quote = 0;
-            const size_t from = quoteStart + 1;
-            const size_t n = out.length - from;
-            char *content = static_cast<char *>(CSGetMem(n + 1));
-            if (content == nullptr) {
-                program->failed = 1;
-                failed = true;
-            } else {
-                std::memcpy(content, out.data + from, n);
-                out.length = quoteStart;
-                hex(content, n);
-                CSFreeMem(content);
-            }
-        }
+        if (quote != 0 && quoteHex && !failed) stringAsHex();
         if (failed || !replaced) {
             cmdTextFree(&out);
             return nullptr;

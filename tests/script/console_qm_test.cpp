@@ -16,6 +16,16 @@ protected:
         o.insert(o.end(), {"-f", dir.file("console.vdr")});
         return o;
     }
+    // The output of a run of the start-up script's main part once it has initialised and ended on
+    // SIGTERM with status 0; what failed is said.
+    std::string runMain(const char *name, const std::string &main) {
+        pt::Zunt zunt(dir, name, options(main));
+        const bool initialised = zunt.waitInitialised();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_TRUE(initialised) << zunt.out();
+        return zunt.out();
+    }
 };
 
 #ifndef _WIN32  // a test cannot send SIGTERM to a child under wine
@@ -113,19 +123,14 @@ TEST_F(ConsoleProgramQm, WhereReadsValuesHoldingQuotes) {
 TEST_F(ConsoleProgramQm, EachPassOfAMainProgramLoopRunsItsSubstitutedLineOnce) {
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(F.FE1)\nDEFINE QLOCAL(F.FE2)\n"), 0);
     dir.write("loop.vdr", "@j = 0\nwhile (@j < 3)\n  @j = @j + 1\n  print \"M <@j>\"\nendwhile\n");
-    pt::Zunt zunt(
-        dir, "loops",
-        options("@i = 0\nwhile (@i < 3)\n  @i = @i + 1\n  @v = 'v' + str(@i)\n  print \"W <@v>\", @i\n"
+    const std::string out =
+        runMain("loops",
+                "@i = 0\nwhile (@i < 3)\n  @i = @i + 1\n  @v = 'v' + str(@i)\n  print \"W <@v>\", @i\n"
                 "endwhile\nforitem (\"a, b, c\")\n  print \"I <_item>\", _idxItem\nendfor\n"
                 "=import file(loop.vdr)\n=syn(sp) cmd(print \"S\", @i)\n=conn qm(QM1)\n=mqsc\n@i = 0\n"
                 "while (@i < 4)\n  @i = @i + 1\n  ALTER QLOCAL(F.FE1) DESCR('iteration <@i>')\n  sp\n"
                 "endwhile\n"
-                "foreach (DISPLAY QLOCAL(F.*) DESCR)\n  print \"E <@i>\", _idxEach\nendfor\n=disc\n"));
-    const bool initialised = zunt.waitInitialised();
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-    ASSERT_TRUE(initialised) << zunt.out();
-    const std::string out = zunt.out();
+                "foreach (DISPLAY QLOCAL(F.*) DESCR)\n  print \"E <@i>\", _idxEach\nendfor\n=disc\n");
     const struct {
         std::string prefix;
         std::vector<std::string> lines;
@@ -166,12 +171,7 @@ TEST_F(ConsoleProgramQm, HostileValuesInTheMainProgramsLinesStayData) {
             "  ALTER QLOCAL(H.D) DESCR('<@d>')\n"
             "  foreach (DISPLAY QLOCAL(H.D) DESCR)\n    print 'MQ', @i\n  endfor\n"
             "endwhile\n=disc\n";
-    pt::Zunt zunt(dir, "hostile", options(main));
-    const bool initialised = zunt.waitInitialised();
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-    ASSERT_TRUE(initialised) << zunt.out();
-    const std::string out = zunt.out();
+    const std::string out = runMain("hostile", main);
     for (size_t i = 1; i <= std::size(values); i++) {
         const std::string n = std::to_string(i);
         for (const std::string &line :
