@@ -261,9 +261,8 @@ struct LineBuilder {
     }
 };
 
-// The value of one inline expression put into the line -> true, or false with the error printed.
-bool putInline(LineBuilder *b, const char *text, size_t length) {
-    cmdProgram *program = b->program;
+// An expression of the script parsed for a run now -> it, or null with the error printed.
+ExpExpression *parseForRun(cmdProgram *program, const char *text, size_t length) {
     ExpCallerBlock caller{};
     caller.program = program;
     caller.context = program;
@@ -275,8 +274,15 @@ bool putInline(LineBuilder *b, const char *text, size_t length) {
     if (e == nullptr) {
         cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");
         if (error != nullptr) CSFreeMem(error);
-        return false;
     }
+    return e;
+}
+
+// The value of one inline expression put into the line -> true, or false with the error printed.
+bool putInline(LineBuilder *b, const char *text, size_t length) {
+    cmdProgram *program = b->program;
+    ExpExpression *e = parseForRun(program, text, length);
+    if (e == nullptr) return false;
     ExpValue result{};
     ExpValue *cursor = e->postfixNewest;
     int ok = expEvaluate(e, &cursor, &result);
@@ -449,5 +455,14 @@ char *cmdExpressionLine(cmdProgram *program, ExpExpression *e, int mode, int *bu
     }
     char *line = b.finish();
     if (line != nullptr) *built = 1;
+    return line;
+}
+
+char *cmdExpressionTextLine(cmdProgram *program, const char *text, size_t length, int mode, int *built) {
+    *built = 0;
+    ExpExpression *e = parseForRun(program, text, length);
+    if (e == nullptr) return nullptr;
+    char *line = cmdExpressionLine(program, e, mode, built);
+    expFreeExpression(e);
     return line;
 }

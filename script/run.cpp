@@ -215,26 +215,6 @@ int runForitem(cmdProgram *program, cmdCommand *f) {
     return result;
 }
 
-// foreach's command from the expression in its brackets, its values data of the command.
-char *expressionCommand(cmdProgram *program, const char *text, size_t length, int *built) {
-    ExpCallerBlock caller{};
-    caller.program = program;
-    caller.context = program;
-    char *error = nullptr;
-    ExpExpression *e = expParseExpression(text, static_cast<int64_t>(length), 0,
-                                          EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
-                                          expScriptOperatorTable, cslVariableCallback,
-                                          cslCallFunctionCallback, &caller, &error);
-    if (e == nullptr) {
-        cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");
-        if (error != nullptr) CSFreeMem(error);
-        return nullptr;
-    }
-    char *command = cmdExpressionLine(program, e, CMD_INLINE_COMMAND, built);
-    expFreeExpression(e);
-    return command;
-}
-
 // foreach's command: DISPLAY, DIS, or RESET QSTATS.
 bool foreachCommandAllowed(cmdProgram *program, const char *command) {
     const char *p = cmdSkipBlanks(command);
@@ -320,7 +300,8 @@ int runForeach(cmdProgram *program, cmdCommand *f) {
         const char *first = start;
         while (first < close && cmdIsBlank(*first)) ++first;
         if (first < close && (*first == '"' || *first == '@' || *first == '_'))
-            command = expressionCommand(program, first, static_cast<size_t>(close - first), &built);
+            command = cmdExpressionTextLine(program, first, static_cast<size_t>(close - first),
+                                            CMD_INLINE_COMMAND, &built);
         else
             command = copyText(start, static_cast<size_t>(close - start));
         if (command == nullptr) result = 0;
@@ -515,9 +496,10 @@ Step execute(cmdProgram *program, cmdCommand *c) {
         case CMD_EXPRESSION_RUN: {
             advanceCommandNumber(program);
             echoRecord(program, c);
-            // The values that the expression adds to the script's own text are data of the lines
-            // it makes (they ended its strings and statements), and those lines are not substituted
-            // again; their own inline values are put in now, not as each of them runs.
+            // Unlike the documented step, the text is not queued as the value stands: the values
+            // that the expression adds to the script's own text are data of the lines it makes
+            // (they ended its strings and statements), and those lines are not substituted again;
+            // their own inline values are put in now, not as each of them runs.
             int built = 0;
             char *text = c->expression != nullptr
                              ? cmdExpressionLine(program, c->expression, CMD_INLINE_LINE, &built)

@@ -357,6 +357,9 @@ inline constexpr int CMD_INLINE_COMMAND = 2;
 // cmdSubstituteInline builds a line, the literals' inline values put in too, and *built is 1: the
 // text is not to be substituted again. Otherwise the value's text as it stands, *built 0.
 [[nodiscard]] char *cmdExpressionLine(cmdProgram *program, ExpExpression *e, int mode, int *built);
+// The same for an expression's text, parsed first (a parse error printed).
+[[nodiscard]] char *cmdExpressionTextLine(cmdProgram *program, const char *text, size_t length, int mode,
+                                          int *built);
 
 // Parses an expression with the script's tables and callbacks -> the expression, or null with a
 // message record made.
