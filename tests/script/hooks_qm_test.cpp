@@ -171,13 +171,14 @@ TEST_F(HookQmTest, InlineValuesArePutInOnce) {
 }
 
 // Text that a real event carries is data in the hook's lines: put into a print's string of either
-// quote kind, a command line that an expression builds, or a foritem header, it never ends the string
+// quote kind, a command line that an expression builds, a foritem or foreach header, it never ends the string
 // or the statement, never opens a substitution or a call. (Object names ran the shell, printed the
 // main program's secret and ran prints of their own; a refused client's user name ran quit.)
 TEST_F(HookQmTest, AnEventsTextIsDataInTheHooksLines) {
     const std::string hook =
         "@o = event.evobjname\nprint \"OBJ2=<@o>\"\nprint 'OBJ3=<@o>'\n\"print 'OBJ4=\" + @o + \"'\"\n"
         "\"print 'OBJ5=', \" + @o\nforitem (\"<@o>\")\n  print 'ITEM=' + _item\nendfor\n"
+        "=conn qm(QM1)\n=mqsc\nforeach (DISPLAY QLOCAL(<@o>) DESCR)\n  print 'FOUND'\nendfor\n"
         "@u = event.evuserid\nprint 'EVENT user=<@u> : ', event.summary\n";
     pt::Zunt zunt(dir, "data", options(ht::script("@secret = \"S3CRET\"\n", {{"ZUNTEvent", hook}})));
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
@@ -212,7 +213,12 @@ TEST_F(HookQmTest, AnEventsTextIsDataInTheHooksLines) {
     }
     EXPECT_EQ(et::countOf(out, "P42"), 0) << out;
     EXPECT_EQ(et::countOf(out, "S3CRET"), 0) << out;
-    EXPECT_EQ(et::countOf(out, "INJ-A"), 6) << out;  // its five lines and its event's summary
+    // Its five lines, its event's summary and the queue manager's answer to its foreach.
+    EXPECT_EQ(et::countOf(out, "INJ-A"), 7) << out;
+    // A foreach's DISPLAY names the object whole (or the queue manager or console refuses it).
+    for (const char *name : {"<@secret>", "x';print 'INJ-A", "LAST.ONE"})
+        EXPECT_EQ(et::countOf(out, std::string("IBM MQ object ") + name + " not found."), 1) << name << out;
+    EXPECT_EQ(et::countOf(out, "FOUND"), 0) << out;
 }
 
 // A hook that never returns (an endless loop, a long wait) is abandoned at an end asked for while it
