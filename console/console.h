@@ -304,11 +304,10 @@ struct CslScriptServices {
                                   uint32_t kind);
     // cmdQueueText: parses text into records at the running list's current position; 1 or 0.
     int (*queueText)(cslSession *session, int wrap, int markEmpty, const char *text);
-    // cmdSubstituteInline: a new counted-heap text with every <@...> and <_...> replaced, or null
-    // when there is nothing to replace (*ok 0 on an error).
+    // cmdSubstituteInline: a new counted-heap text with every <@...> and <_...> replaced, each value
+    // data of the token it falls in (never ending a string or statement), or null when there is
+    // nothing to replace (*ok 0 on an error).
     char *(*substituteInline)(cslSession *session, const char *text, int *ok);
-    // cmdQueueSubstituted: queueText for a substitution's result, which is never substituted again.
-    int (*queueSubstituted)(cslSession *session, const char *text);
     // cmdBindParms: binds an =import's parameter text to @_Parm.
     int (*bindParms)(cslSession *session, const char *text);
     // cslEvaluateExpression: the value of an expression text as new counted-heap text, or null

@@ -39,7 +39,8 @@ void runSynonym(cslSession *session, const cslSynonym *synonym, const char *rest
         }
     }
     if (cslScript.queueText != nullptr) {
-        cslScript.queueText(session, 0, 0, synonym->value);
+        // As a block of its own: a loop's next pass removes it, so each pass runs its own once.
+        cslScript.queueText(session, 1, 0, synonym->value);
         return;
     }
     const char *value = synonym->value;
@@ -97,16 +98,16 @@ void dispatch(cslSession *session, const char *text, bool substitute) {
         cslCheckUnhandledAttributes(session);
         return;
     }
-    // Substitution is one pass: the new line is marked as a substitution's result, so that a value
-    // holding "<@a>" (a variable's, an event's field from outside) stays that text.
+    // Unlike the documented step, the substituted line is handled here, not queued as the next
+    // input: read again it was split at ';' and parsed anew, so a quote or ';' in a value (an
+    // event's object or user name) ended its string and ran as script. Each value goes in as data
+    // of the token it falls in, and the line is never substituted or read again; a line of the main
+    // program's loop so also runs once a pass (queued unwrapped, each pass's line stayed in the body).
     if (substitute && std::strchr(text, '<') != nullptr && cslScript.substituteInline != nullptr) {
         int ok = 1;
         char *substituted = cslScript.substituteInline(session, text, &ok);
         if (substituted != nullptr) {
-            if (cslScript.queueSubstituted != nullptr)
-                cslScript.queueSubstituted(session, substituted);
-            else
-                dispatch(session, substituted, false);
+            dispatch(session, substituted, false);
             CSFreeMem(substituted);
             return;
         }

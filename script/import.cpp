@@ -16,11 +16,12 @@ void error(cmdProgram *program, const char *text) {
     cmdOutput(program, CSL_LINE_ERROR, text);
 }
 
-// The record of the line when it runs as a statement, else null (parse time).
+// The record of the line when it runs as a statement, else null (parse time). A line with inline
+// values comes with them put in.
 cmdCommand *runningRecord(cmdProgram *program, const char *text) {
     cmdCommand *c = program->current;
     if (c != nullptr && c->type == CMD_COMMAND && (c->flags & CMD_F_ACTIVE) &&
-        std::strcmp(c->text, text) == 0)
+        (std::strcmp(c->text, text) == 0 || std::strchr(c->text, '<') != nullptr))
         return c;
     return nullptr;
 }

@@ -1,70 +1,10 @@
 // Text that the program queues for the script to run next (an expression's value run as commands,
-// a hook's text), and the substitution of <@...> values into command lines. The substituted text
-// grows as needed: values of any length come whole.
+// a synonym's command, a hook's text).
 #include <cstring>
 
 #include "script/internal.h"
 
 namespace {
-
-// The '>' that closes the '<' at open: the first one outside quotes and brackets, or null.
-const char *closingAngle(const char *open) {
-    int depth = 0;
-    for (const char *p = open + 1; *p != '\0'; ++p) {
-        if (*p == '\'' || *p == '"') {
-            const char *q = scanSkipQuoted(p + 1, *p, p + std::strlen(p));
-            if (q == nullptr) return nullptr;
-            p = q;
-        } else if (*p == '(' || *p == '[') {
-            ++depth;
-        } else if ((*p == ')' || *p == ']') && depth > 0) {
-            --depth;
-        } else if (*p == '>' && depth == 0) {
-            return p;
-        }
-    }
-    return nullptr;
-}
-
-// The text value of an expression (reals with 2 decimals, an unset value empty) appended to out
-// -> 1, or 0 with the error printed.
-int appendValue(cmdProgram *program, const char *text, size_t length, cmdText *out) {
-    ExpCallerBlock caller{};
-    caller.program = program;
-    caller.context = program;
-    char *error = nullptr;
-    ExpExpression *e =
-        expParseExpression(text, static_cast<int64_t>(length), 0,
-                           EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
-                           expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback, &caller, &error);
-    if (e == nullptr) {
-        cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");
-        if (error != nullptr) CSFreeMem(error);
-        return 0;
-    }
-    ExpValue result{};
-    ExpValue *cursor = e->postfixNewest;
-    int ok = expEvaluate(e, &cursor, &result);
-    if (!ok && (e->valueMissing || e->softFailure)) {
-        ok = 1;
-        expReleaseValue(&result);
-    }
-    if (!ok) {
-        cmdOutput(program, 128, e->errorText != nullptr ? e->errorText : "Error evaluating expression");
-    } else if (result.type != 0) {
-        char *value = expValueToString(e, &result, 2);
-        if (value == nullptr) {
-            cmdOutput(program, 128, e->errorText != nullptr ? e->errorText : "Error evaluating expression");
-            ok = 0;
-        } else {
-            if (!cmdTextAppend(out, value, std::strlen(value))) ok = 0;
-            CSFreeMem(value);
-        }
-    }
-    expReleaseValue(&result);
-    expFreeExpression(e);
-    return ok;
-}
 
 void queueText(cmdProgram *program, int wrap, int markEmpty, bool substituted, const char *text) {
     cmdReadContext *reader = cmdQueuedReader(program, text);
@@ -126,32 +66,4 @@ void cmdQueueSubstituted(cmdProgram *program, int wrap, int markEmpty, const cha
 
 void cmdQueueString(cmdProgram *program, const char *text) {
     cmdQueueText(program, 1, 1, text);
-}
-
-char *cmdSubstituteInline(cmdProgram *program, const char *text, int *ok) {
-    *ok = 1;
-    cmdText out{};
-    bool replaced = false;
-    const char *copied = text;  // start of the text not yet copied
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p != '<' || (p[1] != '@' && p[1] != '_')) continue;
-        const char *close = closingAngle(p);
-        if (close == nullptr) continue;
-        if (!cmdTextAppend(&out, copied, static_cast<size_t>(p - copied)) ||
-            !appendValue(program, p + 1, static_cast<size_t>(close - p - 1), &out)) {
-            *ok = 0;
-            cmdTextFree(&out);
-            return nullptr;
-        }
-        replaced = true;
-        copied = close + 1;
-        p = close;
-    }
-    if (!replaced) return nullptr;
-    if (!cmdTextAppend(&out, copied, std::strlen(copied))) {
-        *ok = 0;
-        cmdTextFree(&out);
-        return nullptr;
-    }
-    return out.data;
 }

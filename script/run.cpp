@@ -188,7 +188,7 @@ int runForitem(cmdProgram *program, cmdCommand *f) {
         char *inner = copyText(start, static_cast<size_t>(close - start));
         int ok = 1;
         char *substituted = inner != nullptr && !(f->flags & CMD_F_SUBSTITUTED)
-                                ? cmdSubstituteInline(program, inner, &ok)
+                                ? cmdSubstituteInline(program, inner, CMD_INLINE_EXPRESSION, &ok)
                                 : nullptr;
         const char *expression = substituted != nullptr ? substituted : inner;
         char *text =
@@ -295,19 +295,22 @@ int runForeach(cmdProgram *program, cmdCommand *f) {
     const char *start = nullptr;
     const char *close = nullptr;
     char *command = nullptr;
+    int built = 0;  // the values of an expression's command are in: nothing more to substitute
     if (bracketText(f->text, &start, &close)) {
         const char *first = start;
         while (first < close && cmdIsBlank(*first)) ++first;
         if (first < close && (*first == '"' || *first == '@' || *first == '_'))
-            command = cslEvaluateExpression(program, first, close - first, 0, 0);
+            command = cmdExpressionTextLine(program, first, static_cast<size_t>(close - first),
+                                            CMD_INLINE_COMMAND, &built);
         else
             command = copyText(start, static_cast<size_t>(close - start));
         if (command == nullptr) result = 0;
     }
     if (command != nullptr && foreachCommandAllowed(program, command)) {
         int ok = 1;
-        char *substituted =
-            (f->flags & CMD_F_SUBSTITUTED) == 0 ? cmdSubstituteInline(program, command, &ok) : nullptr;
+        char *substituted = (f->flags & CMD_F_SUBSTITUTED) == 0 && !built
+                                ? cmdSubstituteInline(program, command, CMD_INLINE_COMMAND, &ok)
+                                : nullptr;
         if (!ok) {
             result = 0;
         } else {
@@ -493,10 +496,17 @@ Step execute(cmdProgram *program, cmdCommand *c) {
         case CMD_EXPRESSION_RUN: {
             advanceCommandNumber(program);
             echoRecord(program, c);
-            char *text = c->expression != nullptr ? cslEvaluateParsedText(program, c->expression) : nullptr;
+            // Unlike the documented step, the text is not queued as the value stands: the values
+            // that the expression adds to the script's own text are data of the lines it makes
+            // (they ended its strings and statements), and those lines are not substituted again;
+            // their own inline values are put in now, not as each of them runs.
+            int built = 0;
+            char *text = c->expression != nullptr
+                             ? cmdExpressionLine(program, c->expression, CMD_INLINE_LINE, &built)
+                             : nullptr;
             if (text != nullptr) {
                 // A value built from a substitution's result is that result: it is not substituted.
-                if (text[0] != '\0' && (c->flags & CMD_F_SUBSTITUTED) != 0)
+                if (text[0] != '\0' && (built || (c->flags & CMD_F_SUBSTITUTED) != 0))
                     cmdQueueSubstituted(program, 1, 1, text);
                 else if (text[0] != '\0')
                     cmdQueueText(program, 1, 1, text);

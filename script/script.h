@@ -341,10 +341,25 @@ void cmdQueueString(cmdProgram *program, const char *text);
 // and no value they hold is substituted again (a value that reads "<@a>" stays that text).
 void cmdQueueSubstituted(cmdProgram *program, int wrap, int markEmpty, const char *text);
 
+// How the text a value goes into is read: a line of statements, each of which says by its first
+// token whether it is script (print, wait, keywords, expressions, calls) or a command; an expression
+// (foritem's header); a command (foreach's).
+inline constexpr int CMD_INLINE_LINE = 0;
+inline constexpr int CMD_INLINE_EXPRESSION = 1;
+inline constexpr int CMD_INLINE_COMMAND = 2;
 // The text with every <@...> and <_...> replaced by the value of the expression between the
-// brackets -> a new counted-heap text, or null when nothing was replaced; *ok 0 when an evaluation
-// failed (its text printed).
-[[nodiscard]] char *cmdSubstituteInline(cmdProgram *program, const char *text, int *ok);
+// brackets, each value data of the token it falls in (script/inline.cpp) -> a new counted-heap
+// text, or null when nothing was replaced; *ok 0 when an evaluation failed or a value could not be
+// put in (the error printed).
+[[nodiscard]] char *cmdSubstituteInline(cmdProgram *program, const char *text, int mode, int *ok);
+// The text of an expression's value that is to run as commands -> counted-heap text, or null (the
+// error printed). When the script's literals and values both make the text, it is built as
+// cmdSubstituteInline builds a line, the literals' inline values put in too, and *built is 1: the
+// text is not to be substituted again. Otherwise the value's text as it stands, *built 0.
+[[nodiscard]] char *cmdExpressionLine(cmdProgram *program, ExpExpression *e, int mode, int *built);
+// The same for an expression's text, parsed first (a parse error printed).
+[[nodiscard]] char *cmdExpressionTextLine(cmdProgram *program, const char *text, size_t length, int mode,
+                                          int *built);
 
 // Parses an expression with the script's tables and callbacks -> the expression, or null with a
 // message record made.

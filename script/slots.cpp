@@ -71,14 +71,6 @@ int queueText(cslSession *session, int wrap, int markEmpty, const char *text) {
     return reportStorage(session, program);
 }
 
-int queueSubstituted(cslSession *session, const char *text) {
-    CSRecursiveGuard guard(gScriptLock);
-    cmdProgram *program = programOf(session);
-    if (program == nullptr) return 0;
-    cmdQueueSubstituted(program, 0, 0, text);
-    return reportStorage(session, program);
-}
-
 char *substituteInline(cslSession *session, const char *text, int *ok) {
     CSRecursiveGuard guard(gScriptLock);
     cmdProgram *program = programOf(session);
@@ -86,7 +78,7 @@ char *substituteInline(cslSession *session, const char *text, int *ok) {
         *ok = 0;
         return nullptr;
     }
-    return cmdSubstituteInline(program, text, ok);
+    return cmdSubstituteInline(program, text, CMD_INLINE_LINE, ok);
 }
 
 int importFile(cslSession *session, const CslImportRequest *request) {
@@ -201,7 +193,6 @@ void scriptInstallConsole() {
     cslScript.echoCommand = echoCommand;
     cslScript.queueText = queueText;
     cslScript.substituteInline = substituteInline;
-    cslScript.queueSubstituted = queueSubstituted;
     cslScript.importFile = importFile;
     cslScript.echoSwitch = echoSwitch;
     cslScript.freeProgram = freeProgram;

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     for (const char *line : pointers) {
         int ok = 0;
-        char *substituted = cmdSubstituteInline(program, line, &ok);
+        char *substituted = cmdSubstituteInline(program, line, CMD_INLINE_LINE, &ok);
         if (substituted != nullptr) CSFreeMem(substituted);
     }
     program->parseError = 0;

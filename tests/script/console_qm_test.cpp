@@ -16,6 +16,16 @@ protected:
         o.insert(o.end(), {"-f", dir.file("console.vdr")});
         return o;
     }
+    // The output of a run of the start-up script's main part once it has initialised and ended on
+    // SIGTERM with status 0; what failed is said.
+    std::string runMain(const char *name, const std::string &main) {
+        pt::Zunt zunt(dir, name, options(main));
+        const bool initialised = zunt.waitInitialised();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_TRUE(initialised) << zunt.out();
+        return zunt.out();
+    }
 };
 
 #ifndef _WIN32  // a test cannot send SIGTERM to a child under wine
@@ -104,6 +114,88 @@ TEST_F(ConsoleProgramQm, WhereReadsValuesHoldingQuotes) {
     for (const char *total : {"Received:3 Matched:2", "Received:3 Matched:1"})
         EXPECT_NE(out.find(total), std::string::npos) << out;
     EXPECT_EQ(et::countOf(out, "Received:3 Matched:1"), 3) << out;
+}
+
+// Each pass of a loop in the main program and in an imported file runs its own line with inline
+// values once: while, foritem and foreach, and an MQSC command of a four-pass loop is sent four
+// times. (Each pass ran every earlier pass's substituted line again: 3 passes printed 6 lines, 4
+// passes sent 10 ALTERs.)
+TEST_F(ConsoleProgramQm, EachPassOfAMainProgramLoopRunsItsSubstitutedLineOnce) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(F.FE1)\nDEFINE QLOCAL(F.FE2)\n"), 0);
+    dir.write("loop.vdr", "@j = 0\nwhile (@j < 3)\n  @j = @j + 1\n  print \"M <@j>\"\nendwhile\n");
+    const std::string out =
+        runMain("loops",
+                "@i = 0\nwhile (@i < 3)\n  @i = @i + 1\n  @v = 'v' + str(@i)\n  print \"W <@v>\", @i\n"
+                "endwhile\nforitem (\"a, b, c\")\n  print \"I <_item>\", _idxItem\nendfor\n"
+                "=import file(loop.vdr)\n=syn(sp) cmd(print \"S\", @i)\n=conn qm(QM1)\n=mqsc\n@i = 0\n"
+                "while (@i < 4)\n  @i = @i + 1\n  ALTER QLOCAL(F.FE1) DESCR('iteration <@i>')\n  sp\n"
+                "endwhile\n"
+                "foreach (DISPLAY QLOCAL(F.*) DESCR)\n  print \"E <@i>\", _idxEach\nendfor\n=disc\n");
+    const struct {
+        std::string prefix;
+        std::vector<std::string> lines;
+    } loops[] = {
+        {"\nW ", {"W v1 1", "W v2 2", "W v3 3"}},
+        {"\nI ", {"I a 1", "I b 2", "I c 3"}},
+        {"\nM ", {"M 1", "M 2", "M 3"}},
+        {"\nE ", {"E 4 1", "E 4 2"}},
+        {"\nS ", {"S 1", "S 2", "S 3", "S 4"}},  // a synonym's command
+        {"DESCR(iteration", {"DESCR(iteration 4)"}},
+    };
+    for (const auto &loop : loops) {
+        EXPECT_EQ(et::countOf(out, loop.prefix), static_cast<int>(loop.lines.size())) << loop.prefix << out;
+        for (const std::string &line : loop.lines) EXPECT_EQ(et::countOf(out, line), 1) << line << out;
+    }
+    EXPECT_EQ(et::countOf(out, "AMQ8008I: IBM MQ queue changed."), 4) << out;
+}
+
+// Values in the main program's lines are data of the token they fall in, whatever they hold: a
+// print's strings of either quote kind, a line an expression builds, an MQSC command's quoted text
+// and a foreach over it each give the value back unchanged, and nothing of it runs. A NUL, which no
+// command can carry, refuses that command alone.
+TEST_F(ConsoleProgramQm, HostileValuesInTheMainProgramsLinesStayData) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(H.D)\n"), 0);
+    const char *const values[] = {
+        "'q\"uo' + \"'te\"", "'a;b'",      "'<@secret>'", "'x>y<@'",
+        "'back\\slash\\'",   "0x'610A62'", "0x'610062'",  "\"') + STR(SYSTEM('echo P$((6*7))')) + ('\"",
+    };
+    std::string main = "@secret = 'S3CRET'\n=conn qm(QM1)\n=mqsc\n";
+    for (size_t i = 0; i < std::size(values); i++)
+        main += "@v[" + std::to_string(i + 1) + "] = " + values[i] + "\n";
+    main += "@i = 0\nwhile (@i < " + std::to_string(std::size(values)) +
+            ")\n  @i = @i + 1\n  @d = @v[@i]\n"
+            "  print 'PD', @i, \"<@d>\" = @d, strlen(\"<@d>\") = strlen(@d)\n"
+            "  print 'PS', @i, '<@d>' = @d, strlen('<@d>') = strlen(@d)\n"
+            "  \"@e = '\" + @d + \"'\"\n  \"\" + '@f = \"' + @d + '\"'\n"
+            "  print 'EX', @i, @e = @d, @f = @d, strlen(@e) = strlen(@f)\n"
+            "  ALTER QLOCAL(H.D) DESCR('<@d>')\n"
+            "  foreach (DISPLAY QLOCAL(H.D) DESCR)\n    print 'MQ', @i\n  endfor\n"
+            "endwhile\n=disc\n";
+    const std::string out = runMain("hostile", main);
+    for (size_t i = 1; i <= std::size(values); i++) {
+        const std::string n = std::to_string(i);
+        for (const std::string &line :
+             {"PD " + n + " 1 1\n", "PS " + n + " 1 1\n", "EX " + n + " 1 1 1\n", "MQ " + n + "\n"})
+            EXPECT_EQ(et::countOf(out, line), 1) << line << out;
+    }
+    // The description each ALTER set, shown by the foreach after it (the newline's ALTER is a
+    // syntax error of the queue manager, the NUL's is refused: the one before them stays).
+    const struct {
+        std::string shown;
+        int count;
+    } descriptions[] = {{"DESCR(q\"uo'te)", 1},
+                        {"DESCR(a;b)", 1},
+                        {"DESCR(<@secret>)", 1},
+                        {"DESCR(x>y<@)", 1},
+                        {"DESCR(back\\slash\\)", 3}};
+    for (const auto &d : descriptions) EXPECT_EQ(et::countOf(out, d.shown), d.count) << d.shown << out;
+    EXPECT_EQ(et::countOf(out, "AMQ8008I: IBM MQ queue changed."), 6) << out;
+    EXPECT_EQ(et::countOf(out, "A value put into the command holds a NUL character\n"), 1) << out;
+    std::string shown;
+    ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(H.D) DESCR\n", &shown), 0);
+    EXPECT_NE(shown.find("') + STR(SYSTEM('echo P$((6*7))')) + ('"), std::string::npos) << shown;
+    EXPECT_EQ(et::countOf(out, "P42"), 0) << out;
+    EXPECT_EQ(et::countOf(out, "S3CRET"), 0) << out;
 }
 
 // A value longer than a line of the layout is shown whole, on the screen and in the =output file,

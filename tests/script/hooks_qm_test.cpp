@@ -170,6 +170,57 @@ TEST_F(HookQmTest, InlineValuesArePutInOnce) {
     EXPECT_EQ(et::countOf(out, "Q.Q."), 0) << out;
 }
 
+// Text that a real event carries is data in the hook's lines: put into a print's string of either
+// quote kind, a command line that an expression builds, a foritem or foreach header, it never ends the string
+// or the statement, never opens a substitution or a call. (Object names ran the shell, printed the
+// main program's secret and ran prints of their own; a refused client's user name ran quit.)
+TEST_F(HookQmTest, AnEventsTextIsDataInTheHooksLines) {
+    const std::string hook =
+        "@o = event.evobjname\nprint \"OBJ2=<@o>\"\nprint 'OBJ3=<@o>'\n\"print 'OBJ4=\" + @o + \"'\"\n"
+        "\"print 'OBJ5=', \" + @o\nforitem (\"<@o>\")\n  print 'ITEM=' + _item\nendfor\n"
+        "=conn qm(QM1)\n=mqsc\nforeach (DISPLAY QLOCAL(<@o>) DESCR)\n  print 'FOUND'\nendfor\n"
+        "@u = event.evuserid\nprint 'EVENT user=<@u> : ', event.summary\n";
+    pt::Zunt zunt(dir, "data", options(ht::script("@secret = \"S3CRET\"\n", {{"ZUNTEvent", hook}})));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string names[] = {
+        "x\" + STR(SYSTEM(\"echo P$((6*7))\")) + \"",
+        "<@o + STR(SYSTEM(\"echo P$((6*7))\"))>",
+        "<@secret>",
+        "x';print 'INJ-A",
+        "a\"b'c;d>e\\f<_x)(,",
+        "LAST.ONE",
+    };
+    ASSERT_EQ(qm.mqsc("ALTER QMGR LOCALEV(ENABLED) AUTHOREV(ENABLED)\n"), 0);
+    for (const std::string &name : names) {
+        if (name == "LAST.ONE") {
+            // Refused as a client of that user: its authority event names the user.
+            EXPECT_NE(qm.tool("put QM1 SYSTEM.DEFAULT.LOCAL.QUEUE --user \"x';quit;'\""), 0);
+            ASSERT_TRUE(zunt.waitOut("EVENT user=x';quit;' : ")) << zunt.out();
+        }
+        MQLONG reason = 0;
+        openQueue(name.c_str(), MQOO_OUTPUT, &reason);
+        EXPECT_EQ(reason, MQRC_UNKNOWN_OBJECT_NAME) << name;
+    }
+    ASSERT_TRUE(zunt.waitOut("ITEM=LAST.ONE")) << zunt.out();
+    EXPECT_TRUE(drained()) << zunt.out();
+    EXPECT_TRUE(zunt.running());
+    zunt.term();
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    const std::string out = zunt.out();
+    for (const std::string &name : names) {
+        for (const char *line : {"OBJ2=", "OBJ3=", "OBJ4=", "OBJ5= ", "ITEM="})
+            EXPECT_EQ(et::countOf(out, line + name + "\n"), 1) << line << name << "\n" << out;
+    }
+    EXPECT_EQ(et::countOf(out, "P42"), 0) << out;
+    EXPECT_EQ(et::countOf(out, "S3CRET"), 0) << out;
+    // Its five lines, its event's summary and the queue manager's answer to its foreach.
+    EXPECT_EQ(et::countOf(out, "INJ-A"), 7) << out;
+    // A foreach's DISPLAY names the object whole (or the queue manager or console refuses it).
+    for (const char *name : {"<@secret>", "x';print 'INJ-A", "LAST.ONE"})
+        EXPECT_EQ(et::countOf(out, std::string("IBM MQ object ") + name + " not found."), 1) << name << out;
+    EXPECT_EQ(et::countOf(out, "FOUND"), 0) << out;
+}
+
 // A hook that never returns (an endless loop, a long wait) is abandoned at an end asked for while it
 // runs, SIGTERM or STOP EV, with a log line naming it, and the program ends as it does elsewhere. The
 // ending hook, which the first SIGTERM starts, gives way to the second. (Each held the program until

@@ -26,13 +26,19 @@ TEST_F(ScriptTest, QueuedStringIsWrappedInItsBlockAfterTheRunningRecord) {
     EXPECT_EQ(types(), (Types{1, 4, 3, 16, 4, 4, 17, 1, 4}));
 }
 
-// Values of the variables @a (5 letters), @big (1 MB) and @bad (no value); others are not defined.
+// Values of the variables @a (5 letters), @h (quotes, ';', brackets, "<@a>"), @big (1 MB) and @bad
+// (no value); others are not defined.
 const std::string bigValue(1 << 20, 'x');
 
 int variables(cmdProgram *, ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *result) {
     std::string name(var->data, var->value.len);
     if (name == "@a") {
         expSetString(result, EXP_STR, const_cast<char *>("value"), 5);
+        return 1;
+    }
+    if (name == "@h") {
+        static const char hostile[] = "q'u\"o;t(e) <@a>";
+        expSetString(result, EXP_STR, const_cast<char *>(hostile), sizeof hostile - 1);
         return 1;
     }
     if (name == "@big") {
@@ -59,12 +65,12 @@ TEST_F(ScriptTest, InlineValuesReplaceTheirBrackets) {
         {"dis ql(<@a>) <c> <@n>", true, "dis ql(value) <c> 2.50"},
         {"<@a[1]> x", true, " x"},  // an unset value is empty text
         {"<c> and <d", false, ""},
-        {"a <@a + '>'> b", true, "a value> b"},  // the first '>' outside quotes closes
+        {"a <@a + '>'> b", true, "a 'value>' b"},  // the first '>' outside quotes closes
         {"<@big><@big>", true, bigValue + bigValue},
     };
     for (const Substitution &c : cases) {
         int ok = 0;
-        char *result = cmdSubstituteInline(program_, c.text, &ok);
+        char *result = cmdSubstituteInline(program_, c.text, CMD_INLINE_LINE, &ok);
         EXPECT_EQ(ok, 1) << c.text;
         EXPECT_EQ(result != nullptr, c.replaced) << c.text;
         if (result != nullptr) {
@@ -75,10 +81,48 @@ TEST_F(ScriptTest, InlineValuesReplaceTheirBrackets) {
     EXPECT_EQ(errors(), "");
 }
 
+// A value is data of the token it falls in, as the line's language reads that token: a command's
+// quoted text with its quotes doubled, an expression's string (as hex when it holds both quotes), a
+// bare value quoted unless it is a plain name or number; nothing in it is substituted.
+TEST_F(ScriptTest, AnInlineValueIsDataOfTheTokenItFallsIn) {
+    program_->variables = variables;
+    auto hex = [](const std::string &text) {
+        std::string out = "0x'";
+        for (unsigned char c : text) out += "0123456789ABCDEF"[c >> 4], out += "0123456789ABCDEF"[c & 15];
+        return out + "'";
+    };
+    const std::string h = "q'u\"o;t(e) <@a>";
+    const std::string quoted = "'q''u\"o;t(e) <@a>'";
+    const struct {
+        int mode;
+        const char *text;
+        std::string result;  // empty: refused
+    } cases[] = {
+        {CMD_INLINE_LINE, "print \"A<@h>B\", 1", "print " + hex("A" + h + "B") + ", 1"},
+        {CMD_INLINE_LINE, "print 'A<@h>B'", "print " + hex("A" + h + "B")},
+        {CMD_INLINE_LINE, "print 'A<@a>B', <@h>, <@n>", "print 'AvalueB', " + hex(h) + ", 2.50"},
+        {CMD_INLINE_LINE, "ALTER QLOCAL(Q) DESCR('<@h>')", "ALTER QLOCAL(Q) DESCR(" + quoted + ")"},
+        {CMD_INLINE_LINE, "DIS QL(<@h>) DESCR", "DIS QL(" + quoted + ") DESCR"},
+        {CMD_INLINE_LINE, "<@h> x", quoted + " x"},
+        {CMD_INLINE_LINE, "=output file(<@a>)", "=output file(value)"},
+        {CMD_INLINE_LINE, "=output file(<@h>)", ""},
+        {CMD_INLINE_EXPRESSION, "\"<@h>, b\"", hex(h + ", b")},
+        {CMD_INLINE_COMMAND, "DIS QL(<@h>)", "DIS QL(" + quoted + ")"},
+    };
+    for (const auto &c : cases) {
+        int ok = 0;
+        char *result = cmdSubstituteInline(program_, c.text, c.mode, &ok);
+        EXPECT_EQ(ok, c.result.empty() ? 0 : 1) << c.text;
+        EXPECT_EQ(result != nullptr ? std::string(result) : std::string(), c.result) << c.text;
+        if (result != nullptr) CSFreeMem(result);
+    }
+    EXPECT_NE(errors().find("holds a bracket, a quote or a NUL"), std::string::npos) << errors();
+}
+
 TEST_F(ScriptTest, InlineEvaluationErrorFailsTheWholeLine) {
     program_->variables = variables;
     int ok = 1;
-    char *result = cmdSubstituteInline(program_, "x <@a> <@a +> y", &ok);
+    char *result = cmdSubstituteInline(program_, "x <@a> <@a +> y", CMD_INLINE_LINE, &ok);
     EXPECT_EQ(result, nullptr);
     EXPECT_EQ(ok, 0);
     EXPECT_NE(errors(), "");

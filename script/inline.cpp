@@ -1,0 +1,468 @@
+// Values put into a line: the <@...> and <_...> inline values of a command line or loop header, and
+// the values that an expression adds to the script's own text when its result runs as commands. The
+// line's statements and quoted strings are found in what the script wrote; a value goes in as
+// literal text of the token it falls in, so it never ends a string, a statement or a command, never
+// opens a substitution or a call, and is never substituted or read as script again.
+#include <cstring>
+
+#include "script/internal.h"
+
+namespace {
+
+// Command: MQSC and the like, where '' is a quote in a quoted string; Local: a '=' command, whose
+// bracketed values are taken as they stand up to the matching ')'.
+enum class Lang { Unknown, Expression, Command, Local };
+
+bool isAlnum(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// A value that goes into a command bare: a name or a number. Anything else could end the token
+// (blanks, brackets, quotes, ';', ','), and a last '-' would join the next statement to it.
+bool plainCommandValue(const char *v, size_t n, bool statementStart) {
+    if (n == 0) return true;
+    if (statementStart && !isAlnum(v[0])) return false;  // no '@', '_', '"' or '=' statement
+    for (size_t i = 0; i < n; ++i) {
+        if (!isAlnum(v[i]) && std::strchr("._%/*:\\-", v[i]) == nullptr) return false;
+    }
+    return v[n - 1] != '-';
+}
+
+bool holds(const char *v, size_t n, char c) {
+    return std::memchr(v, c, n) != nullptr;
+}
+
+// The '>' that closes the '<' at open, before end: the first one outside quotes and brackets.
+const char *closingAngle(const char *open, const char *end) {
+    int depth = 0;
+    for (const char *p = open + 1; p < end; ++p) {
+        if (*p == '\'' || *p == '"') {
+            const char *q = scanSkipQuoted(p + 1, *p, end);
+            if (q == nullptr) return nullptr;
+            p = q;
+        } else if (*p == '(' || *p == '[') {
+            ++depth;
+        } else if ((*p == ')' || *p == ']') && depth > 0) {
+            --depth;
+        } else if (*p == '>' && depth == 0) {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+// A value's text: a string's own bytes (NULs included), another value as print shows it.
+struct ValueText {
+    const char *data = nullptr;
+    size_t length = 0;
+    char *owned = nullptr;
+    ~ValueText() {
+        if (owned != nullptr) CSFreeMem(owned);
+    }
+};
+
+bool textOf(ExpExpression *e, const ExpValue *v, ValueText *out) {
+    if (v->type == 0) {
+        out->data = "";
+        return true;
+    }
+    if (expIsString(v)) {
+        out->data = v->data != nullptr ? v->data : "";
+        out->length = static_cast<size_t>(v->value.len);
+        return true;
+    }
+    out->owned = expValueToString(e, v, 2);
+    if (out->owned == nullptr) return false;
+    out->data = out->owned;
+    out->length = std::strlen(out->owned);
+    return true;
+}
+
+// Builds the line: the script's text fed as it stands, each value as data of the token it falls in.
+struct LineBuilder {
+    cmdProgram *program;
+    int mode;  // CMD_INLINE_*
+    cmdText out{};
+    size_t statementStart = 0;  // where the current statement began in out
+    Lang lang = Lang::Unknown;
+    char quote = 0;         // the open quote, or 0
+    size_t quoteStart = 0;  // where it stands in out
+    bool quoteHex = false;  // the open expression string holds its own quote or a NUL
+    int depth = 0;          // '(' depth, as the reader counts it for ';'
+    bool replaced = false;
+    bool failed = false;
+
+    bool add(const char *bytes, size_t n) {
+        if (!failed && !cmdTextAppend(&out, bytes, n)) {
+            program->failed = 1;
+            failed = true;
+        }
+        return !failed;
+    }
+    void fail(const char *message) {
+        if (!failed) cmdOutput(program, 128, message);
+        failed = true;
+    }
+    Lang language() {
+        if (mode == CMD_INLINE_EXPRESSION) return Lang::Expression;
+        if (mode == CMD_INLINE_COMMAND) return Lang::Command;
+        return lang;
+    }
+    // The statement's language once its first token is complete: Unknown while a value still falls
+    // into that first token.
+    Lang classify() {
+        if (language() != Lang::Unknown) return language();
+        const char *text = cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "");
+        if (*text == '@' || *text == '_' || *text == '"') return lang = Lang::Expression;
+        if (*text == '=') return lang = Lang::Local;
+        const char *token = nullptr;
+        size_t length = 0;
+        const char *rest = nullptr;
+        if (!cmdFirstToken(text, &token, &length, &rest) || *rest == '\0') return Lang::Unknown;
+        if (cmdTokenIs(token, length, "foreach")) return lang = Lang::Command;
+        const bool expression = cmdTokenIs(token, length, "print") || cmdTokenIs(token, length, "fprint") ||
+                                cmdTokenIs(token, length, "wait") || cmdIsKeyword(text) ||
+                                cmdFindFunction(program, token, static_cast<int64_t>(length)) != nullptr;
+        return lang = expression ? Lang::Expression : Lang::Command;
+    }
+    void hex(const char *v, size_t n) {
+        static const char digits[] = "0123456789ABCDEF";
+        add("0x'", 3);
+        for (size_t i = 0; i < n; ++i) {
+            const auto byte = static_cast<unsigned char>(v[i]);
+            const char pair[2] = {digits[byte >> 4], digits[byte & 15]};
+            add(pair, 2);
+        }
+        add("'", 1);
+    }
+    // An expression string: in a quote it does not hold, else as hex bytes (NULs kept).
+    void stringLiteral(const char *v, size_t n) {
+        if (holds(v, n, '\0') || (holds(v, n, '"') && holds(v, n, '\''))) return hex(v, n);
+        const char q = holds(v, n, '"') ? '\'' : '"';
+        add(&q, 1);
+        add(v, n);
+        add(&q, 1);
+    }
+    // Text of a command's quoted string, its quotes doubled.
+    void doubledQuotes(const char *v, size_t n) {
+        if (holds(v, n, '\0')) return fail("A value put into the command holds a NUL character");
+        for (const char *p = v, *end = v + n; p < end;) {
+            const char *q = static_cast<const char *>(std::memchr(p, '\'', static_cast<size_t>(end - p)));
+            const char *stop = q != nullptr ? q + 1 : end;
+            add(p, static_cast<size_t>(stop - p));
+            if (q != nullptr) add("'", 1);
+            p = stop;
+        }
+    }
+    void commandString(const char *v, size_t n) {
+        add("'", 1);
+        doubledQuotes(v, n);
+        add("'", 1);
+    }
+    // The open expression string from its quote on, written again as hex bytes.
+    void stringAsHex() {
+        const size_t from = quoteStart + 1;
+        const size_t n = out.length - from;
+        auto *content = static_cast<char *>(CSGetMem(n + 1));
+        if (content == nullptr) {
+            program->failed = 1;
+            failed = true;
+            return;
+        }
+        std::memcpy(content, out.data + from, n);
+        out.length = quoteStart;
+        hex(content, n);
+        CSFreeMem(content);
+    }
+    // The open expression string closed: as hex when a value brought its quote or a NUL into it.
+    void closeString() {
+        if (quoteHex && !failed)
+            stringAsHex();
+        else
+            add(&quote, 1);
+        quote = 0;
+        quoteHex = false;
+    }
+
+    void literal(const char *p, size_t n) {
+        for (const char *end = p + n; p < end && !failed; ++p) {
+            const char c = *p;
+            if (quote != 0) {
+                if (c == quote)
+                    closeString();
+                else
+                    add(&c, 1);
+                continue;
+            }
+            if (c == '\'' || c == '"') {
+                quote = c;
+                quoteStart = out.length;
+            } else if (c == '(') {
+                ++depth;
+            } else if (c == ')') {
+                --depth;
+            }
+            add(&c, 1);
+            if (c == ';' && depth == 0 && mode == CMD_INLINE_LINE) {
+                statementStart = out.length;
+                lang = Lang::Unknown;
+            }
+        }
+    }
+
+    void value(const char *v, size_t n) {
+        replaced = true;
+        if (failed) return;
+        if (quote != 0) {
+            if (classify() == Lang::Expression) {
+                quoteHex = quoteHex || holds(v, n, quote) || holds(v, n, '\0');
+                add(v, n);
+            } else if (quote == '\'') {
+                doubledQuotes(v, n);
+            } else if (holds(v, n, '"') || holds(v, n, '\'') || holds(v, n, '\0')) {
+                fail("A value put into a double-quoted command text holds a quote or a NUL character");
+            } else {
+                add(v, n);
+            }
+            return;
+        }
+        const Lang l = classify();
+        if (l == Lang::Local && depth > 0) {
+            if (holds(v, n, '(') || holds(v, n, ')') || holds(v, n, '\'') || holds(v, n, '"') ||
+                holds(v, n, '\0'))
+                fail("A value put into the command's brackets holds a bracket, a quote or a NUL character");
+            else
+                add(v, n);
+            return;
+        }
+        if (l == Lang::Expression) {
+            if (n != 0 && !holds(v, n, '\0') && expIsNumber(v, n))
+                add(v, n);
+            else
+                stringLiteral(v, n);
+            return;
+        }
+        const bool atStart = *cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "") == '\0';
+        if (plainCommandValue(v, n, atStart && mode == CMD_INLINE_LINE))
+            add(v, n);
+        else
+            commandString(v, n);
+    }
+
+    // An open expression string that a value brought its quote into is written as hex even
+    // unclosed, so the value cannot end it.
+    char *finish() {
+        if (quote != 0 && quoteHex && !failed) stringAsHex();
+        if (failed || !replaced) {
+            cmdTextFree(&out);
+            return nullptr;
+        }
+        return out.data;
+    }
+};
+
+// An expression of the script parsed for a run now -> it, or null with the error printed.
+ExpExpression *parseForRun(cmdProgram *program, const char *text, size_t length) {
+    ExpCallerBlock caller{};
+    caller.program = program;
+    caller.context = program;
+    char *error = nullptr;
+    ExpExpression *e =
+        expParseExpression(text, static_cast<int64_t>(length), 0,
+                           EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
+                           expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback, &caller, &error);
+    if (e == nullptr) {
+        cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");
+        if (error != nullptr) CSFreeMem(error);
+    }
+    return e;
+}
+
+// The value of one inline expression put into the line -> true, or false with the error printed.
+bool putInline(LineBuilder *b, const char *text, size_t length) {
+    cmdProgram *program = b->program;
+    ExpExpression *e = parseForRun(program, text, length);
+    if (e == nullptr) return false;
+    ExpValue result{};
+    ExpValue *cursor = e->postfixNewest;
+    int ok = expEvaluate(e, &cursor, &result);
+    if (!ok && (e->valueMissing || e->softFailure)) {
+        ok = 1;
+        expReleaseValue(&result);  // an unset value is empty text
+    }
+    ValueText value;
+    if (!ok || !textOf(e, &result, &value)) {
+        cmdOutput(program, 128, e->errorText != nullptr ? e->errorText : "Error evaluating expression");
+        ok = 0;
+    } else {
+        b->value(value.data, value.length);
+    }
+    expReleaseValue(&result);
+    expFreeExpression(e);
+    return ok != 0;
+}
+
+// The script's own text with its inline values put in.
+bool putText(LineBuilder *b, const char *text, size_t length) {
+    const char *end = text + length;
+    const char *copied = text;
+    for (const char *p = text; p < end; ++p) {
+        if (*p != '<' || p + 1 >= end || (p[1] != '@' && p[1] != '_')) continue;
+        const char *close = closingAngle(p, end);
+        if (close == nullptr) continue;
+        b->literal(copied, static_cast<size_t>(p - copied));
+        if (!putInline(b, p + 1, static_cast<size_t>(close - p - 1))) return false;
+        copied = close + 1;
+        p = close;
+    }
+    b->literal(copied, static_cast<size_t>(end - copied));
+    return !b->failed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// An expression's value with what of its text the script wrote: a chain of '+' keeps each side's
+// part, so "print '" + @o + "'" is the script's text around the value of @o.
+
+struct Marked {
+    ExpValue value{};
+    char whole = 'D';  // 'L' the script's own literal, 'D' from a value: the whole text's when mask is empty
+    cmdText mask{};    // or one of those per byte of the text
+    ~Marked() {
+        expReleaseValue(&value);
+        cmdTextFree(&mask);
+    }
+};
+
+bool isPlus(const ExpValue *item) {
+    if (item == nullptr || item->type != EXP_OP) return false;
+    const ExpOperator *op = item->value.op;
+    return (op->flags & EXP_OPF_BINARY) != 0 && std::strcmp(op->name, "+") == 0;
+}
+
+bool plainVar(const ExpValue *v) {
+    return v != nullptr && v->type == EXP_VAR && v->subscripts == 0;
+}
+
+bool appendMask(cmdText *mask, const Marked &m, size_t length) {
+    if (m.mask.length != 0) return cmdTextAppend(mask, m.mask.data, m.mask.length);
+    for (size_t i = 0; i < length; ++i)
+        if (!cmdTextAppend(mask, &m.whole, 1)) return false;
+    return true;
+}
+
+bool allOf(const Marked &m, char kind) {
+    if (m.mask.length == 0) return m.whole == kind;
+    for (size_t i = 0; i < m.mask.length; ++i)
+        if (m.mask.data[i] != kind) return false;
+    return true;
+}
+
+int evalMarked(ExpExpression *e, ExpValue **cursor, Marked *out) {
+    ExpValue *item = *cursor;
+    // Two plain variables go through the evaluator together (the right one has the left as partner).
+    if (!isPlus(item) || (plainVar(item->next) && plainVar(item->next->next))) {
+        const bool literal = item != nullptr && (item->type == EXP_STR || item->type == EXP_EPSTR ||
+                                                 item->type == EXP_INT || item->type == EXP_DBL);
+        out->whole = literal ? 'L' : 'D';
+        return expEvaluate(e, cursor, &out->value);
+    }
+    const ExpOperator *op = item->value.op;
+    *cursor = item->next;
+    Marked right, left;  // evaluated right first, as the evaluator does
+    if (!evalMarked(e, cursor, &right) || !evalMarked(e, cursor, &left)) return 0;
+    ValueText lt, rt;
+    cmdText joined{};
+    if (!textOf(e, &left.value, &lt) || !textOf(e, &right.value, &rt)) return 0;
+    if (!cmdTextAppend(&joined, lt.data, lt.length) || !cmdTextAppend(&joined, rt.data, rt.length)) {
+        cmdTextFree(&joined);
+        return 0;
+    }
+    cmdText mask{};
+    const bool masked = appendMask(&mask, left, lt.length) && appendMask(&mask, right, rt.length);
+    const bool literal = allOf(left, 'L') && allOf(right, 'L');
+    int ok = op->handler(e, op, &left.value, &right.value, &out->value);
+    const bool concatenated =
+        ok && expIsString(&out->value) && out->value.value.len == joined.length &&
+        (joined.length == 0 || std::memcmp(out->value.data, joined.data, joined.length) == 0);
+    cmdTextFree(&joined);
+    if (concatenated && masked) {
+        out->mask = mask;
+    } else {
+        cmdTextFree(&mask);
+        out->whole = literal ? 'L' : 'D';
+    }
+    return ok;
+}
+
+}  // namespace
+
+char *cmdSubstituteInline(cmdProgram *program, const char *text, int mode, int *ok) {
+    LineBuilder b{program, mode};
+    *ok = putText(&b, text, std::strlen(text)) ? 1 : 0;
+    if (!*ok) {
+        cmdTextFree(&b.out);
+        return nullptr;
+    }
+    char *line = b.finish();
+    if (line == nullptr && b.failed) *ok = 0;
+    return line;
+}
+
+char *cmdExpressionLine(cmdProgram *program, ExpExpression *e, int mode, int *built) {
+    *built = 0;
+    e->softFailure = 0;
+    e->valueMissing = 0;
+    ExpValue *cursor = e->postfixNewest;
+    Marked m;
+    ++e->evaluating;
+    const int ok = evalMarked(e, &cursor, &m);
+    --e->evaluating;
+    ValueText text;
+    if (!ok) {
+        if (!e->valueMissing) {
+            cmdOutput(program, 128, e->errorText != nullptr ? e->errorText : "Error evaluating expression");
+            return nullptr;
+        }
+        text.data = "0";  // a missing value is the integer 0, as elsewhere
+        text.length = 1;
+    } else if (!textOf(e, &m.value, &text)) {
+        cmdOutput(program, 128, e->errorText != nullptr ? e->errorText : "Error evaluating expression");
+        return nullptr;
+    }
+    // Text that is all the script's, or all one value's, runs as it stands: only a line that puts a
+    // value into the script's own text is built.
+    if (m.mask.length != text.length || allOf(m, 'L') || allOf(m, 'D')) {
+        auto *copy = static_cast<char *>(CSGetMem(text.length + 1));
+        if (copy == nullptr) {
+            program->failed = 1;
+            return nullptr;
+        }
+        std::memcpy(copy, text.data, text.length);
+        copy[text.length] = '\0';
+        // A NUL of the value ends the text, as it ends any line.
+        return copy;
+    }
+    LineBuilder b{program, mode};
+    for (size_t at = 0; at < text.length && !b.failed;) {
+        size_t end = at;
+        const char kind = m.mask.data[at];
+        while (end < text.length && m.mask.data[end] == kind) ++end;
+        if (kind == 'D')
+            b.value(text.data + at, end - at);
+        else if (!putText(&b, text.data + at, end - at))
+            b.failed = true;  // its error printed
+        at = end;
+    }
+    char *line = b.finish();
+    if (line != nullptr) *built = 1;
+    return line;
+}
+
+char *cmdExpressionTextLine(cmdProgram *program, const char *text, size_t length, int mode, int *built) {
+    *built = 0;
+    ExpExpression *e = parseForRun(program, text, length);
+    if (e == nullptr) return nullptr;
+    char *line = cmdExpressionLine(program, e, mode, built);
+    expFreeExpression(e);
+    return line;
+}
