@@ -3,7 +3,6 @@
 // caller's stop test meanwhile, so that a command that never returns does not hold an end of the
 // program that was asked for.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,8 +11,6 @@
 #include <cstring>
 
 #include "platform/platform.h"
-
-extern char **environ;
 
 namespace {
 
@@ -47,20 +44,10 @@ int CSRunShell(const char *command, int *error, int (*stop)(void *), void *conte
         *error = errno != 0 ? errno : ENOENT;
         return CS_SHELL_NO_INTERPRETER;
     }
-    // The command shares the terminal and the standard streams, as system() gives them, but starts
-    // with no blocked signal and every signal handled by default (this process ignores SIGPIPE).
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(command), nullptr};
+    // The command shares the terminal and the standard streams, as system() gives them.
+    const char *const argv[] = {"/bin/sh", "-c", command, nullptr};
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
+    const int rc = CSSpawn(argv, 0, &pid);
     if (rc != 0) {
         *error = rc;
         return CS_SHELL_FAILED;
