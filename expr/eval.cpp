@@ -140,6 +140,7 @@ void moveValue(ExpValue *to, ExpValue *from) {
 
 int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpValue *result, int depth) {
     ExpValue left{}, right{};
+    const uint32_t standIns = e->trialStandIns;
     ExpValue *rightItem = *cursor;
     if (isPlainVar(rightItem) && isPlainVar(rightItem->next)) {
         // Two plain variables: the left one first, then the right one with the left as its partner.
@@ -163,6 +164,7 @@ int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpV
             return 1;
         }
         *cursor = leftItem->next;
+        e->trialOperandUnknown = e->trialStandIns != standIns ? 1 : 0;
         return row->handler(e, row, &left, &right, result);
     }
     if (!evalOperand(e, cursor, &right, depth)) {
@@ -181,6 +183,7 @@ int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpV
         moveValue(result, &right);
         return 1;
     }
+    e->trialOperandUnknown = e->trialStandIns != standIns ? 1 : 0;
     return row->handler(e, row, &left, &right, result);
 }
 
@@ -242,6 +245,8 @@ int evalFunction(ExpExpression *e, ExpValue *item, ExpValue **cursor, ExpValue *
         ok = row->handler(e, row, args, &args[count], result) != 0;
     }
     for (int i = 0; i < count; ++i) expReleaseValue(&args[i]);
+    // A function's trial result is a placeholder of its usual type (EVAL's is not even that).
+    if (e->trial) ++e->trialStandIns;
     return ok;
 }
 

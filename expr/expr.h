@@ -205,7 +205,12 @@ struct ExpExpression {
     ExpValue *lastToken;
     ExpValue *postfixNewest;
     ExpValue *postfixOldest;
-    uint32_t trial;         // 1 while the parse-time trial evaluation runs
+    uint32_t trial;  // 1 while the parse-time trial evaluation runs
+    // During the trial: the values given so far only as stand-ins, not of the run's type (a variable
+    // callback raises it for such a value; so does every function call), and whether an operand of
+    // the binary operator being applied is such a value or made from one.
+    uint32_t trialStandIns;
+    uint32_t trialOperandUnknown;
     uint32_t softFailure;   // raised by a variable callback when a value is absent
     uint32_t valueMissing;  // the same, and enables the OR fallback
     ExpVariableCallback variableCallback;

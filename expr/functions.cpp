@@ -230,7 +230,10 @@ std::string formatDate(const char *pattern, size_t length, const EvLocalTime &t)
     return out;
 }
 
-// 64-bit seconds of a time argument (a string its length, a list its total length).
+// 64-bit seconds of a time argument (a string its length, a list its total length). Unlike the
+// documented conversion, which keeps an integer's low 32 bits, DATE deliberately takes the whole
+// 64-bit time: times are 64-bit throughout the system (event times, interval ends), and a time
+// after January 2038 cut to 32 bits would give a date in 1901 or near 1970.
 int64_t timeArgument(const ExpValue *v) {
     if (v->type == EXP_INT) return v->value.i;
     if (v->type == EXP_DBL) return expDoubleToInteger(v->value.d, INT64_MIN, INT64_MAX);

@@ -355,8 +355,10 @@ int expLikeOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, Exp
     OperandGuard guard{left, right};
     if (left->type == 0 || right->type == 0) return setBool(result, false);
     if (!expIsString(left) || !expIsString(right)) {
-        // During the parse-time trial a variable's value is not the run's: only a run can judge.
-        if (e != nullptr && e->trial) return setBool(result, true);
+        // During the parse-time trial a stand-in value (a script variable's, a call's) is not the
+        // run's: only the run can judge it. Operands known at parse (literals, values whose type
+        // the variable callback gives, and what operators make of them) are judged at once.
+        if (e != nullptr && e->trial && e->trialOperandUnknown) return setBool(result, true);
         return expSetError(e, 16, "Operator '%s' is only applicable to strings", op->name);
     }
     bool match = wildMatch(e, left->data, left->value.len, right->data, right->value.len);

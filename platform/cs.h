@@ -342,6 +342,13 @@ bool CSCommandRewrite(std::string_view line, std::string *out);
 // 1 when the process was started; else 0 with *message a 500-byte counted-heap text that the
 // caller frees (null when even that could not be allocated).
 [[nodiscard]] int CSRunCommand(const char *commandLine, char **message);
+#ifndef _WIN32
+// Starts argv (argv[0] the program, searched on PATH without a '/'; null-ended) with no blocked
+// signal and every signal handled by default. detached: its own session, its standard streams on
+// /dev/null and no other descriptor; else it shares this process's terminal and streams, as
+// system() gives them. 0 with *pid, or an errno value.
+int CSSpawn(const char *const argv[], int detached, int *pid);
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Interval texts.

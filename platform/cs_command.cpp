@@ -65,18 +65,29 @@ std::vector<std::string> splitWords(std::string_view line) {
     return words;
 }
 
-// Starts argv with stdin, stdout and stderr on /dev/null and no other descriptor; 0 or an errno.
+// Starts args detached (CSSpawn); 0 or an errno.
 int spawnDetached(const std::vector<std::string> &args, pid_t *pid) {
-    std::vector<char *> argv;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    std::vector<const char *> argv;
+    for (const auto &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
+    return CSSpawn(argv.data(), 1, pid);
+}
+#endif
+
+}  // namespace
+
+#ifndef _WIN32
+int CSSpawn(const char *const argv[], int detached, int *pid) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd <= 2; fd++)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    // Its own session (a Ctrl-C at the console does not reach it), no blocked signals and default
-    // handling of every signal, whatever the starting thread had.
+    if (detached) {
+        for (int fd = 0; fd <= 2; fd++)
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    }
+    // No blocked signals and default handling of every signal, whatever the starting thread had
+    // (this process ignores SIGPIPE); detached, its own session, so that a Ctrl-C at the console
+    // does not reach it.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none, all;
@@ -84,16 +95,18 @@ int spawnDetached(const std::vector<std::string> &args, pid_t *pid) {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    int rc = posix_spawnp(pid, argv[0], &actions, &attributes, argv.data(), environ);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (detached) flags |= POSIX_SPAWN_SETSID;
+    posix_spawnattr_setflags(&attributes, flags);
+    pid_t child = 0;
+    const int rc =
+        posix_spawnp(&child, argv[0], &actions, &attributes, const_cast<char *const *>(argv), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    *pid = child;
     return rc;
 }
 #endif
-
-}  // namespace
 
 namespace {
 

@@ -80,7 +80,7 @@ EvLineSource evSetLineSource(EvLineSource source) {
     return lineSource.exchange(source);
 }
 
-int32_t evReadInputLine(char **line, size_t *length) {
+int32_t evReadInputLine(char **line, size_t *length, int (*stop)(void *), void *context) {
     *line = nullptr;
     *length = 0;
     if (EvLineSource source = lineSource.load()) return source(line, length);
@@ -89,8 +89,20 @@ int32_t evReadInputLine(char **line, size_t *length) {
     if (wasRaw) tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
     size_t used = 0, capacity = 0;
     char *text = nullptr;
-    bool ended = false, failed = false;
+    bool ended = false, failed = false, stopped = false;
     for (;;) {
+        // With a stop test the read waits in short steps, asking it between them: a signal may
+        // reach another thread than this one, and would not end the read.
+        while (stop != nullptr) {
+            if (stop(context) != 0) {
+                stopped = true;
+                break;
+            }
+            struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+            const int ready = poll(&input, 1, 100);
+            if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+        }
+        if (stopped) break;
         char c = 0;
         ssize_t n;
         do {
@@ -119,9 +131,9 @@ int32_t evReadInputLine(char **line, size_t *length) {
     }
     if (wasRaw) setSingleKeys();
     lineReading.fetch_sub(1);
-    if (failed || (ended && used == 0)) {
+    if (stopped || failed || (ended && used == 0)) {
         if (text != nullptr) CSFreeMem(text);
-        return 0;
+        return stopped ? EV_INPUT_STOPPED : 0;
     }
     if (text == nullptr) {
         text = static_cast<char *>(CSGetMem(1));

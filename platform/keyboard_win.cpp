@@ -35,6 +35,27 @@ int32_t readRedirected(HANDLE input, int32_t wait) {
     return got == 1 ? key : -1;
 }
 
+// Waits in short steps until a read of the input would not wait for ever, asking stop between
+// them: false once stop answers non-zero. A console is ready at any input event (its line read may
+// then wait for the line end); a file or another kind of handle is always ready.
+bool inputReady(HANDLE input, int (*stop)(void *), void *context) {
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(input, &mode) != 0;
+    const bool pipe = !console && GetFileType(input) == FILE_TYPE_PIPE;
+    for (;;) {
+        if (stop(context) != 0) return false;
+        if (console) {
+            if (WaitForSingleObject(input, 100) != WAIT_TIMEOUT) return true;
+        } else if (pipe) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
+            Sleep(100);
+        } else {
+            return true;
+        }
+    }
+}
+
 }  // namespace
 
 EvKeySource evSetKeySource(EvKeySource source) {
@@ -76,7 +97,7 @@ EvLineSource evSetLineSource(EvLineSource source) {
     return lineSource.exchange(source);
 }
 
-int32_t evReadInputLine(char **line, size_t *length) {
+int32_t evReadInputLine(char **line, size_t *length, int (*stop)(void *), void *context) {
     *line = nullptr;
     *length = 0;
     if (EvLineSource source = lineSource.load()) return source(line, length);
@@ -84,8 +105,12 @@ int32_t evReadInputLine(char **line, size_t *length) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     size_t used = 0, capacity = 0;
     char *text = nullptr;
-    bool ended = false, failed = false;
+    bool ended = false, failed = false, stopped = false;
     for (;;) {
+        if (stop != nullptr) {
+            stopped = !inputReady(input, stop, context);
+            if (stopped) break;
+        }
         char c = 0;
         DWORD got = 0;
         if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) {
@@ -110,9 +135,9 @@ int32_t evReadInputLine(char **line, size_t *length) {
         text[used++] = c;
     }
     lineReading.fetch_sub(1);
-    if (failed || (ended && used == 0)) {
+    if (stopped || failed || (ended && used == 0)) {
         if (text != nullptr) CSFreeMem(text);
-        return 0;
+        return stopped ? EV_INPUT_STOPPED : 0;
     }
     if (text == nullptr) {
         text = static_cast<char *>(CSGetMem(1));

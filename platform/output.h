@@ -156,7 +156,11 @@ EvKeySource evSetKeySource(EvKeySource source);
 // single-key mode and evKeyRead answers 0 while the line is read, so the main loop's polling takes
 // none of its keys. 1 with the line (any length, its line end and a carriage return removed) in a
 // counted-heap text that the caller frees; 0 at the end of the input or when storage ran out.
-[[nodiscard]] int32_t evReadInputLine(char **line, size_t *length);
+// stop(context), when given, is asked several times a second while no input comes: once it
+// answers non-zero the read ends with EV_INPUT_STOPPED (a test's line source is not asked).
+inline constexpr int32_t EV_INPUT_STOPPED = -1;
+[[nodiscard]] int32_t evReadInputLine(char **line, size_t *length, int (*stop)(void *) = nullptr,
+                                      void *context = nullptr);
 // Tests put a source of lines in place of standard input (null restores it); returns the one it replaces.
 using EvLineSource = int32_t (*)(char **line, size_t *length);
 EvLineSource evSetLineSource(EvLineSource source);

@@ -138,13 +138,19 @@ void evHandleTermination();
 // (Windows: terminated with exit code 137).
 [[noreturn]] void evKillProcess();
 
-// A command line run through the C library's command interpreter (system()), waited for. The
-// command's exit status is not looked at: CS_SHELL_RAN once it ran, CS_SHELL_FAILED (*error the
-// errno) when it could not be started, CS_SHELL_NO_INTERPRETER when there is no interpreter.
+// A command line run through the command interpreter (/bin/sh -c; Windows: ComSpec /c), waited
+// for. The command's exit status is not looked at: CS_SHELL_RAN once it ran, CS_SHELL_FAILED (*error
+// the errno) when it could not be started, CS_SHELL_NO_INTERPRETER when there is no interpreter.
+// stop(context), when given, is asked every few milliseconds while the command runs; once it
+// answers non-zero the wait ends: the command is sent SIGTERM and given two seconds
+// (CS_SHELL_ENDED once it ended), else left running (CS_SHELL_LEFT, *process its process id; on
+// Windows a running command is always left).
 inline constexpr int CS_SHELL_RAN = 1;
 inline constexpr int CS_SHELL_FAILED = 0;
 inline constexpr int CS_SHELL_NO_INTERPRETER = -1;
-int CSRunShell(const char *command, int *error);
+inline constexpr int CS_SHELL_ENDED = 2;
+inline constexpr int CS_SHELL_LEFT = 3;
+int CSRunShell(const char *command, int *error, int (*stop)(void *), void *context, int *process);
 
 // ---------------------------------------------------------------------------------------------
 // Threads and events (thread.cpp). An event is auto-reset: one set releases one wait (or the next

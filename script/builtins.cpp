@@ -70,6 +70,23 @@ int setText(ExpExpression *e, ExpValue *result, const char *bytes, size_t length
     return 1;
 }
 
+// A text that goes to the OS (a path, a mode, a command line) as a C string: the OS would read it
+// only up to a NUL inside it and open or run something else than the script named. Null with the
+// expression's error set for such a text.
+char *osText(ExpExpression *e, const ExpValue *v, const char *what, const char *function) {
+    if (expIsString(v) && v->value.len != 0 && std::memchr(v->data, 0, v->value.len) != nullptr) {
+        expSetError(e, std::strlen(what) + std::strlen(function),
+                    "The %s passed to function %s() holds a NUL character.", what, function);
+        return nullptr;
+    }
+    return expValueToString(e, v, 2);
+}
+
+// The stop test of a synchronous SYSTEM: an end of the program asked for since the run began.
+int endAsked(void *program) {
+    return cmdEndAsked(static_cast<cmdProgram *>(program)) ? 1 : 0;
+}
+
 // The waits of WAIT and GETKEY: the console shows no busy mark meanwhile.
 void clearBusy(ExpExpression *e) {
     cmdProgram *program = cmdProgramOf(e);
@@ -178,8 +195,8 @@ int fnMqTime(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, 
 int fnFOpen(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *, ExpValue *result) {
     expSetInt(result, 0);
     if (e->trial) return 1;
-    char *path = expValueToString(e, &args[0], 2);
-    char *mode = path != nullptr ? expValueToString(e, &args[1], 2) : nullptr;
+    char *path = osText(e, &args[0], "path", "fopen");
+    char *mode = path != nullptr ? osText(e, &args[1], "mode", "fopen") : nullptr;
     if (mode == nullptr) {
         if (path != nullptr) CSFreeMem(path);
         return 0;
@@ -210,17 +227,27 @@ int fnSystem(ExpExpression *e, const ExpOperator *, ExpValue *args, ExpValue *en
     int n = count(args, end);
     if (n < 1 || n > 2) return expSetError(e, 0, "Function system() takes one or two parameters.");
     int64_t mode = n == 2 ? asNumber(&args[1]) : asyncMode;
-    char *command = expValueToString(e, &args[0], 2);
+    char *command = osText(e, &args[0], "command", "system");
     if (command == nullptr) return 0;
     if ((mode & (syncMode | asyncMode)) == (syncMode | asyncMode)) {
         report(e, "The second parameter to function system() cannot specify both SYNC and ASYNC.");
         mode = asyncMode;
     }
     if (mode & syncMode) {
-        int error = 0;
-        int rc = CSRunShell(command, &error);
+        // Unlike the documented wait for the command's end, an end of the program asked for
+        // meanwhile deliberately ends the wait: a command that never returns must not hold it.
+        int error = 0, left = 0;
+        cmdProgram *program = cmdProgramOf(e);
+        int rc = CSRunShell(command, &error, program != nullptr ? endAsked : nullptr, program, &left);
         if (rc == CS_SHELL_RAN) {
             expSetInt(result, 1);
+        } else if (rc == CS_SHELL_ENDED) {
+            evOutputF(EV_OUT_INFO, 1,
+                      "system() wait abandoned: the program is ending; the command was ended");
+        } else if (rc == CS_SHELL_LEFT) {
+            evOutputF(EV_OUT_INFO, 1,
+                      "system() wait abandoned: the program is ending; the command still runs as process %d",
+                      left);
         } else {
             cmdSaveErrno(error);
             noteErrno(e);

@@ -125,6 +125,11 @@ void stopSession(cmdProgram *program) {
     if (auto *session = static_cast<cslSession *>(program->console)) session->stopFlag.store(1);
 }
 
+// The prompt's stop test: an end of the program asked for since the run began.
+int endAsked(void *program) {
+    return cmdEndAsked(static_cast<cmdProgram *>(program)) ? 1 : 0;
+}
+
 void leaveDebugMode(cmdProgram *program) {
     // Records of the main program are freed once they ran from now on: nothing may point at them.
     dbg.loopMark = nullptr;
@@ -691,8 +696,16 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
         char *line = nullptr;
         size_t length = 0;
         evConsoleDebugMode(1);
-        int32_t got = evReadInputLine(&line, &length);
+        int32_t got = evReadInputLine(&line, &length, endAsked, program);
         evConsoleDebugMode(0);
+        if (got == EV_INPUT_STOPPED) {
+            // Unlike the documented prompt, which reads until a line or the input's end, an end of
+            // the program asked for (SIGTERM, Ctrl-C, STOP EV) deliberately ends it, and the run with
+            // it: the prompt must not hold the program. The hooks the end runs do not prompt again.
+            dbgPrint("\nDebugger prompt ended: the program is ending\n");
+            leaveDebugMode(program);
+            break;
+        }
         if (!got) {
             dbgPrint("End of debug input\n");
             stopSession(program);

@@ -449,6 +449,7 @@ int cmdVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpV
         }
         if (name[0] == '@') {
             expSetInt(result, 1);
+            ++e->trialStandIns;  // a stand-in: the run's value may be of any type
             return 1;
         }
         e->softFailure = 1;

@@ -352,17 +352,25 @@ void decideStreams(cmdRunState *run, EvRecordHook *hook, int32_t kind) {
     hook->streams[length] = 0;
 }
 
+// Unlike the documented ending hook, which runs to its end, it is deliberately given a bound: it
+// runs once the program is ending, when no later request may come to abandon it (a service stopped
+// by STOP EV gets none), and a hook that loops would hold the program for ever.
+constexpr int64_t kEndingHookSeconds = 5;
+
 // What every hook call does around its run: the session's stop flags cleared first (a stop left
 // by an earlier hook would end this one at once), the error flag cleared, errors reported without
 // ending the hook, the running-a-hook mark set. An end asked for while the hook runs (SIGTERM, STOP
-// EV) abandons it at its next statement or wait, with a log line naming it: a hook that never
-// returns must not hold the program.
-int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int keepRunning) {
+// EV), or the end of its bound (seconds; 0: none), abandons it at its next statement or wait, with
+// a log line naming it: a hook that never returns must not hold the program.
+int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int keepRunning,
+            int64_t boundSeconds = 0) {
     cmdRunState *run = program->run;
     const int32_t savedKeep = run->keepRunning;
     const int32_t savedContinue = run->continueAfterError;
     const uint32_t savedBaseline = run->endBaseline;
+    const int64_t savedDeadline = run->endDeadline;
     run->endBaseline = evEndRequestCount();
+    if (boundSeconds > 0) run->endDeadline = evTimeNow() + boundSeconds;
     session->stopFlag.store(0);
     program->stopFlag = 0;
     program->errorFlag = 0;
@@ -372,9 +380,13 @@ int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int
     session->runningHook.fetch_add(1);
     int ran = cmdRunBlock(program, function);
     session->runningHook.fetch_sub(1);
-    if (cmdEndAsked(program))
+    if (evEndRequestCount() != run->endBaseline)
         evOutputF(EV_OUT_INFO, 1, "Hook %s() abandoned: the program is ending", function->name);
+    else if (boundSeconds > 0 && cmdEndAsked(program))
+        evOutputF(EV_OUT_INFO, 1, "Hook %s() abandoned: the program is ending and its %d seconds are up",
+                  function->name, static_cast<int>(boundSeconds));
     run->endBaseline = savedBaseline;
+    run->endDeadline = savedDeadline;
     run->keepRunning = savedKeep;
     run->continueAfterError = savedContinue;
     return ran;
@@ -498,7 +510,7 @@ int cslCallHook(int32_t kind, void *argument) {
     if (kind == EV_HOOK_ALERT_EXPIRY && (alert == nullptr || alert->category[0] == '$')) return 1;
     const EvHookMessage saved = gHookMessage;
     gHookMessage = EvHookMessage{kind, nullptr, alert};
-    runHook(session, program, function, 1);
+    runHook(session, program, function, 1, kind == EV_HOOK_ENDING ? kEndingHookSeconds : 0);
     gHookMessage = saved;
     if (session->endRequested.load()) evEndFlag.store(1);
     return 1;

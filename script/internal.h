@@ -172,6 +172,7 @@ struct cmdRunState {
     int32_t dspcmd;
     int32_t savedErrno;    // errno of the script's last failing C-library call
     uint32_t endBaseline;  // evEndRequestCount() when the run (a hook's, the program's) began
+    int64_t endDeadline;   // evTimeNow() from which the run counts as asked to end; 0: none
     // foreach's command: issued and waited for -> its echo line (with its response lines after it
     // in the console's output), or null when it was not issued.
     cslOutputLine *(*issueLoopCommand)(cmdProgram *program, const char *text);
@@ -263,8 +264,9 @@ void cmdLeaveNesting(cmdProgram *program);
 // Runs from the program's current record -> 1 at the end of the list or body or a return, 0 when
 // stopped on an error, a stop request or an end of the program asked for since the run began.
 int cmdRunCommands(cmdProgram *program);
-// 1 when the program was asked to end (SIGTERM, STOP EV, the 'Q' key) since the run began: loops,
-// waits and hooks end at once, whatever the hooks' keep-running flag says.
+// 1 when the program was asked to end (SIGTERM, STOP EV, the 'Q' key) since the run began, or the
+// run's deadline (the ending hook's bound) has come: loops, waits and hooks end at once, whatever
+// the hooks' keep-running flag says.
 bool cmdEndAsked(const cmdProgram *program);
 // Calls a user function with evaluated arguments (args: count values) -> 1 with the result in
 // *result (owned: strings copied), or 0 with INT 0 when the call failed.

@@ -122,7 +122,12 @@ int cslParseFormat(const char *text, const char *end, cmdPrintFormat *format, co
         char c = *p;
         if (c >= '0' && c <= '9' && digitsTo != nullptr) {
             int32_t value = (*digitsTo < 0 ? 0 : *digitsTo) * 10 + (c - '0');
-            if (value > bound) break;
+            if (value > bound) {
+                // Named as the limit it passes: the digit itself is a recognised one.
+                std::snprintf(error, errorSize, "%s above %d in print format string",
+                              digitsTo == &format->width ? "Width" : "Decimal places", bound);
+                return 0;
+            }
             *digitsTo = value;
             continue;
         }

@@ -700,7 +700,9 @@ int cmdNextItem(const char **cursor, const char *end, const char **item, size_t 
 }
 
 bool cmdEndAsked(const cmdProgram *program) {
-    return program->run != nullptr && evEndRequestCount() != program->run->endBaseline;
+    const cmdRunState *run = program->run;
+    return run != nullptr && (evEndRequestCount() != run->endBaseline ||
+                              (run->endDeadline != 0 && evTimeNow() >= run->endDeadline));
 }
 
 int cmdEnterNesting(cmdProgram *program, const cmdCommand *record) {

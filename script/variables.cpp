@@ -314,6 +314,7 @@ int cslVariableCallback(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpV
                                static_cast<int>(shown), name, CMD_NAME_MAX);
         if (name[0] == '@') {
             expSetInt(result, 1);
+            ++e->trialStandIns;  // a stand-in: the run's value may be of any type
             return 1;
         }
         e->softFailure = 1;

@@ -366,6 +366,10 @@ TEST_F(ConsoleQm, WhereComparesWithTheWordsOfTheReplies) {
     // Error positions count from the start of the command (an offset, as the expressions count).
     command("DISPLAY QLOCAL(A*) =WHERE(CURDEPTH > 0 @@)");
     EXPECT_EQ(lines().back(), "Unrecognised token '@@' at position 39");
+    // A list is no string: LK on one is refused as the filter is parsed (it was sent, and failed on
+    // every reply).
+    command("DISPLAY NAMELIST(*) =WHERE(NAMES LK 'A*')");
+    EXPECT_EQ(lines().back(), "Operator 'LK' is only applicable to strings");
 }
 
 // Channel attributes compare with the words DISPLAY CHANNEL replies carry (CHLTYPE(SDR), KAINT(AUTO)),

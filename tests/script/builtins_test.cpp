@@ -1,6 +1,7 @@
 // The script's own built-in functions evaluated in expressions of a program under test.
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,48 @@ TEST_F(BuiltinTest, SystemWaitsOnlyWhenSynchronous) {
         << errors();
 }
 
+// A path, mode or command holding a NUL is refused: the OS would read it only up to the NUL and open
+// or run something else than the script named (fopen opened the folder before the NUL, system ran
+// the command before it).
+TEST_F(BuiltinTest, ATextHoldingANulIsRefusedBeforeTheOS) {
+    zt::TempDir dir;
+    const std::string file = dir.file("f.txt");
+    ASSERT_EQ(value("fclose(fopen('" + file + "', 'w'))"), "1");
+    auto hex = [](const std::string &text) {
+        std::string out = "0x'";
+        for (unsigned char c : text) {
+            char two[3];
+            std::snprintf(two, sizeof two, "%02X", c);
+            out += two;
+        }
+        return out + "'";
+    };
+    const std::string nul(1, '\0');
+    const struct {
+        std::string expression;
+        const char *error;
+        const char *made;  // what the text up to the NUL would have made
+    } cases[] = {
+        {"fopen(" + hex(dir.file("made") + nul + "/x") + ", 'w')",
+         "The path passed to function fopen() holds a NUL character.", "made"},
+        {"fopen(" + hex(dir.file("") + nul + "/x") + ", 'r')",
+         "The path passed to function fopen() holds a NUL character.", nullptr},
+        {"fopen('" + file + "', " + hex("r" + nul + "+") + ")",
+         "The mode passed to function fopen() holds a NUL character.", nullptr},
+        {"system(" + hex("touch " + dir.file("made") + nul + "-not") + ", CONST.SYNC)",
+         "The command passed to function system() holds a NUL character.", "made"},
+        {"system(" + hex("true" + nul + " r") + ")",
+         "The command passed to function system() holds a NUL character.", nullptr},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(value(c.expression), std::string("error: ") + c.error) << c.expression;
+        if (c.made != nullptr) {
+            EXPECT_FALSE(std::filesystem::exists(dir.file(c.made))) << c.expression;
+        }
+        out_.clear();
+    }
+}
+
 TEST_F(BuiltinTest, FilesOpenWithCheckedModesUpToTheLimit) {
     zt::TempDir dir;
     const std::string path = dir.file("f.txt");
@@ -176,6 +219,38 @@ TEST_F(BuiltinTest, EveryOperatorAndFunctionParsesWithVariableOperands) {
             out_.clear();
             program_->parseError = 0;
         }
+    }
+}
+
+// LK and NL take only strings: an operand whose type the parse knows (a literal, what operators make
+// of literals) is refused at parse, one that comes from a variable or a call is left to the run.
+// (Every operand passed the parse, and a script failed only when the statement ran.)
+TEST_F(BuiltinTest, LikeOperandsKnownAtParseAreJudgedAtParse) {
+    const std::string refusedLK = "Operator 'LK' is only applicable to strings";
+    const std::string refusedNL = "Operator 'NL' is only applicable to strings";
+    const struct {
+        const char *statement;
+        std::string error;
+    } cases[] = {
+        {"@w = 5 LK '5'", refusedLK},
+        {"@w = '5' NL 5", refusedNL},
+        {"@w = (2 * 3) LK '6'", refusedLK},
+        {"@w = 'x' LK 1.5", refusedLK},
+        {"if ('a' lk 'a' nl 'b')", refusedNL},  // LK's result is a number
+        {"@w = 'abc' LK 'a*'", ""},
+        {"@w = @s LK 'a*'", ""},
+        {"@w = 5 NL @p", ""},
+        {"@w = (@n + 1) LK '6'", ""},
+        {"@w = @a[2] LK 'x'", ""},
+        {"@w = str(5) LK '5'", ""},
+        {"@w = eval('5') NL '5'", ""},
+    };
+    for (const auto &c : cases) {
+        std::string statement = c.statement;
+        parse({statement, statement.front() == 'i' ? "endif" : ""});
+        EXPECT_EQ(errors(), c.error) << statement;
+        out_.clear();
+        program_->parseError = 0;
     }
 }
 

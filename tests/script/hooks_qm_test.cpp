@@ -1,5 +1,8 @@
 // The start-up script's hooks in the real program on the stand-in queue manager: the event hook
 // chooses each event's streams by its object name, the queue statistics hook runs per queue.
+#include <signal.h>
+
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -221,39 +224,52 @@ TEST_F(HookQmTest, AnEventsTextIsDataInTheHooksLines) {
     EXPECT_EQ(et::countOf(out, "FOUND"), 0) << out;
 }
 
-// A hook that never returns (an endless loop, a long wait) is abandoned at an end asked for while it
-// runs, SIGTERM or STOP EV, with a log line naming it, and the program ends as it does elsewhere. The
-// ending hook, which the first SIGTERM starts, gives way to the second. (Each held the program until
-// SIGKILL.)
+// A hook that never returns (an endless loop, a long wait, a synchronous command) is abandoned at an
+// end asked for while it runs, SIGTERM or STOP EV, with a log line naming it, and the program ends as
+// it does elsewhere. The ending hook, which the end itself starts, gives way to a second SIGTERM, or
+// else to its bound of five seconds. (Each held the program until SIGKILL.)
 TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
     const std::string loop = "print 'IN HOOK'\nwhile (1)\n  @n = 1\nendwhile\nprint 'AFTER'\n";
+    // The command says its process id, then becomes the long wait (a shell's own wait is not one).
+    const std::string pidFile = dir.file("system.pid");
+    const std::string command = "print 'IN HOOK'\n@r = system(\"echo $$ > " + pidFile +
+                                "; exec sleep 120\", CONST.SYNC)\nprint 'AFTER'\n";
+    enum Start { kEvent, kConnect, kTheEnd };
     enum End { kTerm, kStopEv, kTermTwice };
+    const std::string abandoned = "() abandoned: the program is ending\n";
+    const std::string bounded = "() abandoned: the program is ending and its 5 seconds are up\n";
     const struct {
         const char *hook;
         std::string body;
-        bool event;  // an event starts it
+        Start start;
         End end;
+        std::string logLine;  // besides the hook's own line
     } cases[] = {
-        {"ZUNTEvent", loop, true, kTerm},
-        {"ZUNTEvent", "print 'IN HOOK'\n@r = wait(600)\nprint 'AFTER'\n", true, kTerm},
-        {"ZUNTEvent", loop, true, kStopEv},
-        {"ZUNTConnected", loop, false, kTerm},
-        {"ZUNTEnding", loop, false, kTermTwice},
+        {"ZUNTEvent", loop, kEvent, kTerm, ""},
+        {"ZUNTEvent", "print 'IN HOOK'\n@r = wait(600)\nprint 'AFTER'\n", kEvent, kTerm, ""},
+        {"ZUNTEvent", loop, kEvent, kStopEv, ""},
+        {"ZUNTConnected", loop, kConnect, kTerm, ""},
+        {"ZUNTEvent", command, kEvent, kTerm,
+         "system() wait abandoned: the program is ending; the command was ended\n"},
+        {"ZUNTConnected", command, kConnect, kStopEv,
+         "system() wait abandoned: the program is ending; the command was ended\n"},
+        {"ZUNTEnding", loop, kTheEnd, kTermTwice, ""},
+        {"ZUNTEnding", loop, kTheEnd, kTerm, ""},
+        {"ZUNTEnding", loop, kTheEnd, kStopEv, ""},
+        {"ZUNTEnding", command, kTheEnd, kTerm,
+         "system() wait abandoned: the program is ending; the command was ended\n"},
     };
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
     int run = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.hook) + " " + std::to_string(run));
+        std::filesystem::remove(pidFile);
         pt::Zunt zunt(dir, "endless" + std::to_string(++run), options(ht::script("", {{c.hook, c.body}})));
-        if (c.end != kTermTwice) {
-            if (c.event) {
-                ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-                putOn(own, eventFor("APP.00000000001"));
-            }
-            ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
-        } else {
+        if (c.start != kConnect) {
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-            zunt.term();
+        }
+        if (c.start == kEvent) putOn(own, eventFor("APP.00000000001"));
+        if (c.start != kTheEnd) {
             ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
         }
         if (c.end == kStopEv) {
@@ -263,15 +279,62 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
         } else {
             zunt.term();
         }
-        EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+        if (c.start == kTheEnd) {
+            ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+        }
+        if (c.end == kTermTwice) zunt.term();
+        EXPECT_EQ(zunt.wait(30000), 0) << zunt.out();
         zunt.kill9();
-        EXPECT_NE(zunt.log().find(std::string("Hook ") + c.hook + "() abandoned: the program is ending"),
+        const bool bound = c.start == kTheEnd && c.end != kTermTwice;
+        EXPECT_NE(zunt.log().find(std::string("Hook ") + c.hook + (bound ? bounded : abandoned)),
                   std::string::npos)
             << zunt.log();
+        if (!c.logLine.empty()) {
+            EXPECT_NE(zunt.log().find(c.logLine), std::string::npos) << zunt.log();
+        }
         EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
         EXPECT_EQ(et::countOf(zunt.out(), "IN HOOK"), 1) << zunt.out();
+        // The command that held the hook was ended with it.
+        if (c.body == command) {
+            const std::string pid = qmt::readText(pidFile);
+            ASSERT_FALSE(pid.empty());
+            EXPECT_NE(::kill(std::stoi(pid), 0), 0) << pid;
+        }
         // The event (backed out at the disconnect as every one since the last sync point) is not met
         // by the next case's run.
+        emptyQueue(pt::kQmgrEvents);
+    }
+}
+
+// The debugger's prompt, at the start-up script's first statement or at a breakpoint in a hook, ends
+// at SIGTERM, Ctrl-C's SIGINT and a closed terminal's SIGHUP, and so does the program, as an end asked
+// for (the prompt waited for a line through every signal, until SIGKILL).
+TEST_F(HookQmTest, AnEndAskedForEndsTheDebuggerPrompt) {
+    const struct {
+        int signal;
+        bool inHook;  // else at the start-up script's first statement
+    } cases[] = {{SIGTERM, true}, {SIGINT, true}, {SIGHUP, true}, {SIGTERM, false}};
+    int run = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.signal) + (c.inHook ? " hook" : " start"));
+        std::vector<std::string> o =
+            options(ht::script("@start = 1\n", {{"ZUNTEvent", "@seen = 1\nprint 'AFTER'\n"}}));
+        o.push_back("-!");
+        pt::Zunt zunt(dir, "dbgsignal" + std::to_string(++run), o);
+        ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+        if (c.inHook) {
+            zunt.keys("bp ZUNTEvent\nrun\n");
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            putOn(own, eventFor("APP.00000000001"));
+            ASSERT_TRUE(zunt.waitOut("Breakpoint at line 1 of function 'ZUNTEvent'")) << zunt.out();
+            ASSERT_TRUE(zunt.waitOut("DBG>", 3)) << zunt.out();  // after bp, and at the breakpoint
+        }
+        zunt.signal(c.signal);
+        EXPECT_EQ(zunt.wait(30000), 0) << zunt.out();
+        zunt.kill9();
+        EXPECT_NE(zunt.out().find("Debugger prompt ended: the program is ending\n"), std::string::npos)
+            << zunt.out();
+        EXPECT_EQ(zunt.out().find("AFTER"), std::string::npos) << zunt.out();
         emptyQueue(pt::kQmgrEvents);
     }
 }

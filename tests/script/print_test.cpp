@@ -56,8 +56,9 @@ TEST_F(PrintTest, FormatErrorsEndTheStatement) {
     } cases[] = {
         {":x: 1", "Unrecognised formatting character 'x' in print format string"},
         {"1, :5l", "End of formatting character ':' missing in print statement"},
-        {"1, :655359: 1", "Unrecognised formatting character '9' in print format string"},
-        {":p100: 1", "Unrecognised formatting character '0' in print format string"},
+        {"1, :65536: 1", "Width above 65535 in print format string"},
+        {"1, :655359: 1", "Width above 65535 in print format string"},
+        {":lp100: 1", "Decimal places above 99 in print format string"},
     };
     for (const auto &c : cases) {
         out_.clear();
@@ -66,8 +67,8 @@ TEST_F(PrintTest, FormatErrorsEndTheStatement) {
         EXPECT_TRUE(texts(32).empty()) << c.items;
     }
     out_.clear();
-    EXPECT_EQ(print(":65535: 'x'"), 1);
-    EXPECT_EQ(texts(32)[0].size(), 65535u);
+    EXPECT_EQ(print(":65535p99: 'x', :p99: 0.5"), 1);
+    EXPECT_EQ(texts(32)[0].size(), 65535u + 1 + 101);
 }
 
 TEST_F(PrintTest, UnfinishedLinesAndSeparators) {
