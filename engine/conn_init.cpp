@@ -307,6 +307,7 @@ int evFreeStreamLists(Stream **list) {
 
 int evFreeAll(int32_t all) {
     // Memory caches what is committed: everything goes, and the next connect loads it again.
+    evRestoreCommittedCounters();
     {
         CSRecursiveGuard guard(gConsumerLock);
         evFreeIntake();
@@ -322,6 +323,7 @@ int evLoadStoredState(QmgrContext *context) {
     EvStreamIo *io = &evSet(EV_SET_C)->io;
     evConfigLoadedChanged.store(0);
     if (!evCfgLoad(io)) return 0;
+    if (!evLoadStoredCounters(io)) return 0;
     if (!evAlertLoad(io)) return 0;
     Stream *strings = evStrings.stream != nullptr ? evStrings.stream : evStringsCreateStream();
     if (strings == nullptr || !evStreamLoad(io, strings)) return 0;

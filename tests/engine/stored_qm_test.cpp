@@ -507,6 +507,66 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     EXPECT_EQ(notOnce(drainAndReadBack()), "");
 }
 
+// ---- Counters: kept with the events they count ----
+
+// The number in KEYWORD(n) of a reply; -1 when it is not there.
+int shownCount(const std::string &reply, const std::string &keyword) {
+    const size_t at = reply.find(" " + keyword + "(");
+    return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + keyword.size() + 2);
+}
+
+// EVENTCT and its category are kept with the events they count: the start after an orderly end and
+// the start after a kill -9 show every event stored before it, and EVENTS each run's own.
+TEST_F(StoredQmTest, TheEventCountersSurviveAnEndAndAKill) {
+    int stored = 0;
+    const std::vector<const char *> ends = pt::kKillsSound ? std::vector<const char *>{"term", "kill", "last"}
+                                                           : std::vector<const char *>{"term", "last"};
+    for (const char *end : ends) {
+        SCOPED_TRACE(end);
+        Zunt zunt(dir, end, runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        // The queue manager is known from its first event on.
+        const std::string before = command("DISPLAY EVQMGR(QM1) ALL");
+        EXPECT_EQ(shownCount(before, "EVENTCT"), stored > 0 ? stored : -1) << before;
+        EXPECT_EQ(shownCount(before, "LOCALCT"), stored > 0 ? stored : -1) << before;
+        if (std::string(end) == "last") break;
+        for (int i = 0; i < 40; i++) putEvent();
+        stored += 40;
+        // Committed: DISPLAY EV's EVENTS counts the events stored.
+        ASSERT_TRUE(et::waitFor([&] { return shownCount(command("DISPLAY EV ALL"), "EVENTS") == 40; }))
+            << command("DISPLAY EV ALL") << zunt.out();
+        if (std::string(end) == "kill") {
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled);
+        } else {
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+    }
+}
+
+// A batch backed out because the data queue refused a put (2053) is redelivered after the reconnect:
+// EVENTS, EVENTCT and its category count each event once, as stored.
+TEST_F(StoredQmTest, ABackedOutBatchIsNotCounted) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "backout", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count 1 --queue HOLVA.ZUNT.DATA.QUEUE"), 0);
+    putBurst(100, 100);  // one unit: set E takes them in as one batch
+    ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", 2)) << zunt.out();
+    ASSERT_TRUE(drained()) << zunt.out();
+    ASSERT_TRUE(
+        et::waitFor([&] { return shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT") >= 100; }));
+    ASSERT_NE(zunt.out().find("Rollback successful"), std::string::npos) << zunt.out();
+    EXPECT_EQ(shownCount(command("DISPLAY EV ALL"), "EVENTS"), 100);
+    const std::string qmgr = command("DISPLAY EVQMGR(QM1) ALL");
+    EXPECT_EQ(shownCount(qmgr, "EVENTCT"), 100) << qmgr;
+    EXPECT_EQ(shownCount(qmgr, "LOCALCT"), 100) << qmgr;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
 
 class AlertsKeptQmTest : public StoredQmTest {
