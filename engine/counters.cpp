@@ -21,8 +21,8 @@ constexpr uint32_t kHeader = 20;
 constexpr uint32_t kName = 48;
 
 bool ownCounters(void *, const MQMD &md, const uint8_t *message, int32_t length) {
-    return std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 && length >= static_cast<int32_t>(kHeader) &&
-           mqiGetU32(message, 0) == kVersion;
+    return std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
+           length >= static_cast<int32_t>(kHeader) && mqiGetU32(message, 0) == kVersion;
 }
 
 }  // namespace
@@ -45,7 +45,8 @@ int evSaveCounters(EvStreamIo *io, char *text) {
             message.resize(at + kName + 4 * EV_QMGR_COUNTERS);
             std::memcpy(message.data() + at, qmgr->name, strnlen(qmgr->name, kName));
             for (int c = 0; c < EV_QMGR_COUNTERS; c++)
-                mqiPutU32(message.data(), static_cast<uint32_t>(at + kName + 4 * c), qmgr->counters[c].current);
+                mqiPutU32(message.data(), static_cast<uint32_t>(at + kName + 4 * c),
+                          qmgr->counters[c].current);
             count++;
         }
     }

@@ -146,10 +146,7 @@ int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *fo
     if (compCode == MQCC_FAILED) {
         std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", qmgr,
                       evContext.dataQueueName, reason, evReasonText(reason));
-        if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
-            evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
-        if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-        if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
+        evDataQueueRefused(reason);
         return 0;
     }
     if (msgIdOut != nullptr) std::memcpy(msgIdOut, put.MsgId, MQ_MSG_ID_LENGTH);
