@@ -234,7 +234,10 @@ constexpr Attr kEvAttrs[] = {
     {39335, Form::Time, [](const CmdObject &, Value *v) { return number(v, evSettings.connectTime.load()); }},
     {39341, Form::Int, [](const CmdObject &, Value *v) { return number(v, sumQueues(EV_EQC_MSGS)); }},
     {39343, Form::Int, [](const CmdObject &, Value *v) { return number(v, evActivity.commands.load()); }},
-    {39342, Form::Int, [](const CmdObject &, Value *v) { return number(v, evActivity.events.load()); }},
+    // Unlike the other counters here, EVENTS is the committed copy: events stored, not those of
+    // set E's open unit, which may yet be backed out.
+    {39342, Form::Int,
+     [](const CmdObject &, Value *v) { return number(v, evActivity.eventsCommitted.load()); }},
     {39356, Form::Int,
      [](const CmdObject &, Value *v) { return number(v, evSettings.alertRetention.load() / 86400); }},
     {39443, Form::Int,

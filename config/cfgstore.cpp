@@ -122,14 +122,6 @@ MQLONG put(EvStreamIo *io, uint8_t kind, uint8_t *message, int32_t length) {
     return compCode == MQCC_FAILED ? reason : MQRC_NONE;
 }
 
-// A put refused for the data queue's state marks that state for the data-queue checks.
-void conditionBits(MQLONG reason) {
-    if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
-    if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
-        evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
-}
-
 // Before a save: a save of the same kind in this set's open unit is committed first (its message
 // is invisible to the removal). The other set's open unit holding one breaks the rule that set C
 // closes set E's unit before it changes what set E may have written.
@@ -399,7 +391,7 @@ int evCfgSave(EvStreamIo *io, char *errorText) {
             std::snprintf(text, sizeof text, "Error saving configuration RC(%d) %s", reason,
                           evReasonText(reason));
             cfgReportMQError(io, text, reason);
-            conditionBits(reason);
+            evDataQueueRefused(reason);
         }
         if (reason != MQRC_NONE) evConfigChanged.store(1);
     }
@@ -453,7 +445,7 @@ int evAlertSave(EvStreamIo *io, char *errorText) {
     reason = put(io, EV_DQ_KIND_ALERTS, buffer, cursor.position);
     CSFreeMem(buffer);
     if (reason != MQRC_NONE) {
-        conditionBits(reason);
+        evDataQueueRefused(reason);
         evAlertsChanged.store(1);
         return fail("Error putting alerts", reason);
     }

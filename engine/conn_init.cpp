@@ -32,6 +32,10 @@ const char *evDataQueueConditionText(uint32_t condition, uint32_t *status) {
         text = "is in a depth high condition";
         *status = EV_EVQ_DATAHIGH;
     }
+    if (condition & EV_DQ_MSGL_LOW) {
+        text = "has a maximum message length below 4194304";
+        *status = EV_EVQ_DATAPUT;
+    }
     if (condition & EV_DQ_PUT_INHIBITED) {
         text = "is PUT inhibited";
         *status = EV_EVQ_DATAPUT;
@@ -52,7 +56,12 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
                  5000);
         return 0;
     }
-    if (evDataQueue.maxMsgLength.load() < 4194304) {
+    // Unlike the documented check, which finds the queue unfit at every inquiry, a MAXMSGL lowered
+    // while the program runs holds intake as a full data queue does (below): a blob or a saved state
+    // might no longer fit, and ending the program would gain nothing over waiting for the
+    // administrator to raise it; so does a reconnect. The first connect still refuses it.
+    const int32_t maxMsgLength = evDataQueue.maxMsgLength.load();
+    if (maxMsgLength < 4194304 && evRunState.initialised.load() == 0) {
         snprintf(message, EV_CONN_MESSAGE_MAX,
                  "Maximum message length of data queue '%s/%s' is below minimum threshold of %d.", state,
                  queue, 4194304);
@@ -81,6 +90,7 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
     if (evDataQueue.inhibitGet.load() == MQQA_GET_INHIBITED) condition |= EV_DQ_GET_INHIBITED;
     if (evDataQueue.inhibitPut.load() == MQQA_PUT_INHIBITED) condition |= EV_DQ_PUT_INHIBITED;
     if (depth >= maxDepth - 250 || evDataQueue.depthForcedHigh.load()) condition |= EV_DQ_DEPTH_HIGH;
+    if (maxMsgLength < 4194304) condition |= EV_DQ_MSGL_LOW;
     evDataQueueCondition.store(condition);
     const uint32_t previous = lastCondition.exchange(condition);
     if (condition == 0) return 1;
@@ -88,6 +98,9 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
         evOutput(EV_OUT_PROGRESS, "Data Queue compromised:", -1, 1);
         if (condition & EV_DQ_GET_INHIBITED) evOutput(EV_OUT_PROGRESS, "  Get INHIBITED:", -1, 1);
         if (condition & EV_DQ_PUT_INHIBITED) evOutput(EV_OUT_PROGRESS, "  Put INHIBITED:", -1, 1);
+        if (condition & EV_DQ_MSGL_LOW)
+            evOutputF(EV_OUT_PROGRESS, 1, "  Maximum message length %d is below 4194304: event intake held",
+                      maxMsgLength);
         if (condition & EV_DQ_DEPTH_HIGH)
             evOutputF(EV_OUT_PROGRESS, 1, "  Data Queue is 'high' at %d of %d", depth, maxDepth);
     }
@@ -307,6 +320,7 @@ int evFreeStreamLists(Stream **list) {
 
 int evFreeAll(int32_t all) {
     // Memory caches what is committed: everything goes, and the next connect loads it again.
+    evRestoreCommittedCounters();
     {
         CSRecursiveGuard guard(gConsumerLock);
         evFreeIntake();
@@ -322,6 +336,7 @@ int evLoadStoredState(QmgrContext *context) {
     EvStreamIo *io = &evSet(EV_SET_C)->io;
     evConfigLoadedChanged.store(0);
     if (!evCfgLoad(io)) return 0;
+    if (!evLoadStoredCounters(io)) return 0;
     if (!evAlertLoad(io)) return 0;
     Stream *strings = evStrings.stream != nullptr ? evStrings.stream : evStringsCreateStream();
     if (strings == nullptr || !evStreamLoad(io, strings)) return 0;

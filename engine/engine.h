@@ -137,11 +137,17 @@ extern std::atomic<int32_t> evStatsCommandLevel;
 extern std::atomic<int64_t> evFirstStartTime;
 
 // What the status line counts; raised by the intake, the command server and the alerts.
+// Events, statistics and commands are raised in a set's unit: each has a committed copy, which a
+// commit sets and a backout or a connection's end restores (DISPLAY EV's EVENTS shows the committed
+// copy: events stored).
 struct EvActivityCounts {
     std::atomic<int32_t> events{0};
     std::atomic<int32_t> stats{0};  // the five statistics and accounting record counts together
     std::atomic<int32_t> commands{0};
     std::atomic<int32_t> alerts{0};
+    std::atomic<int32_t> eventsCommitted{0};
+    std::atomic<int32_t> statsCommitted{0};
+    std::atomic<int32_t> commandsCommitted{0};
 };
 extern EvActivityCounts evActivity;
 
@@ -659,6 +665,15 @@ inline constexpr uint8_t EV_DQ_KIND_STORMS = 5;
 // The emitters' files: their committed lengths, and the name of each file made since (engine/emitfiles.cpp).
 inline constexpr uint8_t EV_DQ_KIND_EMIT_FILES = 6;
 inline constexpr uint8_t EV_DQ_KIND_EMIT_NEW_FILE = 7;
+// The queue managers' counters, saved in set E's unit with what they count (engine/counters.cpp).
+inline constexpr uint8_t EV_DQ_KIND_COUNTERS = 8;
+// Whether set E's open unit raised a queue manager's counter (under the consumer lock).
+bool evCountersRaised();
+// Replaces the counters message in the set's unit. 1, or 0 with the failure in text.
+[[nodiscard]] int evSaveCounters(EvStreamIo *io, char *text);
+// At a load, after the configuration: the stored counters, when saved since the last RESET EV. 1, or
+// 0 when a browse failed.
+[[nodiscard]] int evLoadStoredCounters(EvStreamIo *io);
 // Saves the emitters' file state in the set's unit when it wrote to a file, and removes the names
 // of files made since the last save. 1, or 0 with the failure in text (EV_CONFIG_TEXT bytes).
 [[nodiscard]] int evSaveEmitFiles(ConnectionSet *set, char *text);

@@ -56,6 +56,9 @@ void evDataKeptBackedOut(EvStreamIo *io);
 
 // ---- Units of work ----
 
+// Every counter back to its committed copy: the units a broken connection leaves are the queue
+// manager's to back out.
+void evRestoreCommittedCounters();
 // evBackout for a set whose EVENT connection its consumer's stop found broken (2009): the queue manager
 // backs that unit out itself and the handle is no longer valid, so no MQBACK goes to it.
 int evBackoutBrokenEvent(QmgrContext *context, ConnectionSet *set, const char *errorText);

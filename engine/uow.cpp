@@ -19,7 +19,12 @@ bool separateState(const ConnectionSet *set) {
     return set->io.hconn != -1 && set->io.hconn != evEventHconn(set);
 }
 
-// The counters with a committed copy: commit copies current to committed, backout the reverse.
+bool queueOfSet(const EventQueueDef *queue, int32_t which) {
+    return (queue->ownCommandQueue != 0) == (which == EV_SET_C);
+}
+
+// The counters with a committed copy: commit copies current to committed, backout the reverse. Each
+// set its own: set C's command counts and command queue, set E's the rest.
 void copyCounters(int32_t which, bool commit) {
     auto copy = [commit](EvCounter &counter) {
         if (commit)
@@ -27,16 +32,26 @@ void copyCounters(int32_t which, bool commit) {
         else
             counter.current = counter.committed;
     };
-    if (which != EV_SET_E) return;
+    auto copyActivity = [commit](std::atomic<int32_t> &current, std::atomic<int32_t> &committed) {
+        if (commit)
+            committed.store(current.load());
+        else
+            current.store(committed.load());
+    };
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        if (queueOfSet(queue, which))
+            for (EvCounter &counter : queue->counters) copy(counter);
+    }
+    if (which != EV_SET_E) {
+        copyActivity(evActivity.commands, evActivity.commandsCommitted);
+        return;
+    }
+    copyActivity(evActivity.events, evActivity.eventsCommitted);
+    copyActivity(evActivity.stats, evActivity.statsCommitted);
     for (EvCounter &counter : evStatsCounters) copy(counter);
     for (CSTree *node = CSTreeFirst(evQmgrTree); node; node = node->next)
         for (EvCounter &counter : reinterpret_cast<QmgrEntry *>(node)->counters) copy(counter);
-    for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next)
-        for (EvCounter &counter : reinterpret_cast<EventQueueDef *>(node)->counters) copy(counter);
-}
-
-bool queueOfSet(const EventQueueDef *queue, int32_t which) {
-    return (queue->ownCommandQueue != 0) == (which == EV_SET_C);
 }
 
 // Step 3: the batch stays open while a 'before' half waits or a queue has more and room is left.
@@ -131,10 +146,7 @@ int evPutDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *fo
     if (compCode == MQCC_FAILED) {
         std::snprintf(errorText, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", qmgr,
                       evContext.dataQueueName, reason, evReasonText(reason));
-        if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
-            evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
-        if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-        if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
+        evDataQueueRefused(reason);
         return 0;
     }
     if (msgIdOut != nullptr) std::memcpy(msgIdOut, put.MsgId, MQ_MSG_ID_LENGTH);
@@ -155,7 +167,7 @@ struct DataKept {
     bool present;
     MQBYTE24 msgId;
 };
-constexpr uint8_t kKeptKinds = EV_DQ_KIND_EMIT_FILES + 1;
+constexpr uint8_t kKeptKinds = EV_DQ_KIND_COUNTERS + 1;
 DataKept gKept[kKeptKinds];
 // The last replace of each kind: its set's unit and the message kept before it, kept again when that
 // unit backs out.
@@ -177,6 +189,8 @@ const char *kindName(uint8_t kind) {
             return "emitter file state";
         case EV_DQ_KIND_EMIT_NEW_FILE:
             return "emitter new file";
+        case EV_DQ_KIND_COUNTERS:
+            return "counters";
         default:
             return "data";
     }
@@ -664,6 +678,12 @@ int evDataQueueLookDue(int64_t now) {
     return 1;
 }
 
+void evRestoreCommittedCounters() {
+    CSRecursiveGuard consumer(gConsumerLock);
+    copyCounters(EV_SET_C, false);
+    copyCounters(EV_SET_E, false);
+}
+
 int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (evContext.restartMark.load() != 0) return 1;
     EvUnitState &unit = evUnits[set->id];
@@ -689,6 +709,8 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (!waitSaves && ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
+    // So are the queue managers' counters, with the records they count.
+    if (ok && !isC && evCountersRaised()) ok = evSaveCounters(&set->io, text) != 0;
     EvHardenBlock block{&set->io, isC && !unit.holdingEvent, 0, 0};
     // Set C's own strings wait with the saves (set E's records never need them).
     if (ok && !(isC && waitSaves)) {

@@ -39,6 +39,7 @@ extern std::atomic<uint32_t> evDataQueueCondition;
 constexpr uint32_t EV_DQ_DEPTH_HIGH = 0x1;
 constexpr uint32_t EV_DQ_PUT_INHIBITED = 0x2;
 constexpr uint32_t EV_DQ_GET_INHIBITED = 0x4;
+constexpr uint32_t EV_DQ_MSGL_LOW = 0x8;  // MAXMSGL lowered below 4194304 while the program runs
 // The system's own messages on the data queue, counted up and down between inquiries.
 extern std::atomic<int32_t> evDataQueueMsgCount;
 

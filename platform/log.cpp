@@ -4,7 +4,11 @@
 // Everything here runs under the log and console lock.
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/os_time.h"
 #include "platform/output_internal.h"
@@ -53,8 +58,16 @@ LogSettings settings = {
     "ZUNT", "Holva Software IBM MQ Event Processor", "", 14400, 10240000, 604800, kDefaultHeartbeat};
 
 // Log state; log and console lock.
-FILE *logFile = nullptr;
-uint64_t filePosition = 0;
+int logFd = -1;
+uint64_t filePosition = 0;  // the bytes of the file's lines, the pending ones included
+// The lines not yet written, whole: written once a second, when they pass kPendingLimit, and when
+// the file closes.
+std::string pending;
+constexpr size_t kPendingLimit = 64 * 1024;
+// Lines a failed write dropped since the last write that succeeded.
+uint64_t linesLost = 0;
+// The end of a file header among the pending lines (0: none): a note of lost lines goes after it.
+size_t pendingHeaderEnd = 0;
 int64_t fileOpened = 0;
 int headerDay = -1;  // day of month of the last header
 int64_t lastPrefix = noPrefix;
@@ -99,22 +112,19 @@ void copyName(char *out, size_t size, const char *name) {
     snprintf(out, size, "%s", name != nullptr ? name : "Unknown");
 }
 
-// A write or flush of the file that failed (a full file system, a file-size limit): said once on
-// standard error and kept for the main loop's alert; the program goes on, and the lines meanwhile are
-// lost. A flush that succeeds again (the lines reached the file) ends the failure, so that the next
-// one is said again.
+// A write of the file that failed (a full file system, a file-size limit): said once on standard
+// error and kept for the main loop's alert; the program goes on, and the lines meanwhile are lost and
+// counted. A write that succeeds again ends the failure, so that the next one is said again.
 int writeFailure = 0;  // its errno; 0 while writes succeed
 std::atomic<int32_t> failureToAlert{0};
 char openPath[sizeof LogSettings::logPath + 40];
 
-// ok: a flush that succeeded; else a write or flush that failed, errno saying why.
-void noteWrite(bool ok) {
-    if (ok) {
+// error: 0 for a write that succeeded, else the errno of the one that failed.
+void noteWrite(int error) {
+    if (error == 0) {
         writeFailure = 0;
         return;
     }
-    const int error = errno != 0 ? errno : EIO;
-    clearerr(logFile);  // tried again with the next line
     if (writeFailure != 0) return;
     writeFailure = error;
     failureToAlert.store(error);
@@ -126,12 +136,70 @@ void noteWrite(bool ok) {
     evConsoleFlush(2);
 }
 
+// The file's end, and the file cut back to an end (its offset there too). -1 / false on failure.
+int64_t fileEnd(int fd) {
+#ifdef _WIN32
+    return _lseeki64(fd, 0, SEEK_END);
+#else
+    return lseek(fd, 0, SEEK_END);
+#endif
+}
+bool cutBack(int fd, int64_t end) {
+#ifdef _WIN32
+    return _chsize_s(fd, end) == 0 && _lseeki64(fd, end, SEEK_SET) == end;
+#else
+    return ftruncate(fd, end) == 0 && lseek(fd, end, SEEK_SET) == end;
+#endif
+}
+
+// The pending lines at the file's end, all or none: a write that fails cuts the file back to where
+// it ended, so that no line is left torn, and counts the lines as lost; the next write that
+// succeeds says first how many were.
+void writePending() {
+    if (logFd < 0 || pending.empty()) return;
+    size_t note = 0;
+    if (linesLost > 0) {
+        char line[160];
+        const struct tm local = localTime(evClockNow());
+        int n = snprintf(line, sizeof line,
+                         "[%2.2d:%2.2d:%2.2d] *** %" PRIu64
+                         " log line(s) lost: the log file could not be written ***\n",
+                         local.tm_hour, local.tm_min, local.tm_sec, linesLost);
+        if (n > 0 && static_cast<size_t>(n) < sizeof line) {
+            pending.insert(std::min(pendingHeaderEnd, pending.size()), line, static_cast<size_t>(n));
+            note = static_cast<size_t>(n);
+        }
+    }
+    const int64_t start = fileEnd(logFd);
+    int error = start < 0 ? (errno != 0 ? errno : EIO) : 0;
+    for (size_t done = 0; error == 0 && done < pending.size();) {
+        const size_t chunk = std::min(pending.size() - done, size_t{1} << 30);
+        errno = 0;
+        const auto n = write(logFd, pending.data() + done, static_cast<unsigned>(chunk));
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (!(n < 0 && errno == EINTR)) {
+            error = n < 0 && errno != 0 ? errno : ENOSPC;  // nothing written: no room
+        }
+    }
+    if (error == 0) {
+        if (note > 0) linesLost = 0;
+    } else {
+        // A cut that fails too leaves the file as the failed write did.
+        if (start >= 0) (void)cutBack(logFd, start);
+        linesLost += static_cast<uint64_t>(
+            std::count(pending.begin() + static_cast<ptrdiff_t>(note), pending.end(), '\n'));
+        errno = error;
+    }
+    pending.clear();
+    pendingHeaderEnd = 0;
+    noteWrite(error);
+}
+
 void put(const char *bytes, size_t length) {
-    if (logFile == nullptr || length == 0) return;
-    errno = 0;
-    size_t n = fwrite(bytes, 1, length, logFile);
-    filePosition += n;
-    if (n != length) noteWrite(false);
+    if (logFd < 0 || length == 0) return;
+    pending.append(bytes, length);
+    filePosition += length;
 }
 
 void putText(const char *text) {
@@ -149,13 +217,11 @@ __attribute__((format(printf, 1, 2))) void putf(const char *format, ...) {
 }
 
 void closeFile() {
-    if (logFile == nullptr) return;
-    errno = 0;
-    const bool flushed = fflush(logFile) == 0;
-    noteWrite(flushed);
-    // The lines a failed flush kept are not written by the close either: a failed close adds nothing.
-    (void)fclose(logFile);
-    logFile = nullptr;
+    if (logFd < 0) return;
+    writePending();
+    // A failed close adds nothing: its lines were written or counted.
+    (void)close(logFd);
+    logFd = -1;
     filePosition = 0;
 }
 
@@ -165,6 +231,7 @@ void logWriteHeader(int64_t now) {
     putf("Holva Software ZUNT : IBM MQ Event Processor : Version %s (Build Date:%s)\n", evVersionText,
          evBuildDateText);
     putf("Name: %s Descr: %s Current Time: %.24s\n\n", settings.name, settings.descr, calendar);
+    pendingHeaderEnd = pending.size();
     headerDay = localTime(now).tm_mday;
 }
 
@@ -226,15 +293,8 @@ bool logTryOpen(char (&path)[sizeof LogSettings::logPath + 40]) {
         evSleepMs(1000);
         evClockTick();
     }
-    if (fd >= 0) {
-        logFile = fdopen(fd, "w");
-        if (logFile == nullptr) {
-            int error = errno;
-            close(fd);
-            errno = error;
-        }
-    }
-    if (logFile == nullptr) return false;
+    if (fd < 0) return false;
+    logFd = fd;
     filePosition = 0;
     if (debugLetter(EV_DBG_l)) {
         char line[1200];
@@ -294,7 +354,7 @@ void logWriteEventQueues() {
 
 // The time prefix of a line, opening a file and writing the blocks that are due first.
 bool logWritePrefix() {
-    if (logFile == nullptr && (settings.logPath[0] == '\0' || !logOpenFile())) return false;
+    if (logFd < 0 && (settings.logPath[0] == '\0' || !logOpenFile())) return false;
     int64_t now = evClockNow();
     struct tm local = localTime(now);
     if (configurationLoaded && !configurationWritten) logWriteConfiguration();
@@ -321,8 +381,9 @@ bool writeLine(bool framed, const char *text, size_t length) {
         put(text, length);
         put("\n", 1);
     }
-    bool ok = ferror(logFile) == 0;
     logWritten.store(1);
+    if (pending.size() >= kPendingLimit) writePending();
+    const bool ok = writeFailure == 0;
     if (!ending() && settings.maxLogSize >= 0 && filePosition >= static_cast<uint64_t>(settings.maxLogSize))
         closeFile();
     return ok;
@@ -433,7 +494,7 @@ void logFreeCapture(LogCapture *capture) {
 
 void logCheckMaxAge() {
     CSRecursiveGuard logGuard(gLogConsoleLock);
-    if (ending() || logFile == nullptr) return;
+    if (ending() || logFd < 0) return;
     if (evClockNow() - fileOpened < settings.maxLogAge) return;
     closeFile();
     if (debugLetter(EV_DBG_l | EV_DBG_D))
@@ -443,10 +504,7 @@ void logCheckMaxAge() {
 void logFlushIfWritten() {
     CSRecursiveGuard logGuard(gLogConsoleLock);
     if (!logWritten.load()) return;
-    if (logFile != nullptr) {
-        errno = 0;
-        noteWrite(fflush(logFile) == 0);
-    }
+    writePending();
     logWritten.store(0);
 }
 
@@ -464,7 +522,7 @@ int64_t logNextHeartbeat() {
 
 int logOpenAtStart(char *why, size_t size) {
     CSRecursiveGuard logGuard(gLogConsoleLock);
-    if (logFile != nullptr) return 1;
+    if (logFd >= 0) return 1;
     char path[sizeof settings.logPath + 40] = "";
     const char *reason = "no log folder is set";
     if (settings.logPath[0] != '\0') {

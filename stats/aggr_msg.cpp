@@ -34,18 +34,11 @@ void dump(const char *label, const uint8_t *record, uint32_t length) {
     evDumpPCF(&evStreamStringPool, label, EV_DUMP_PARMS, record, length);
 }
 
-void conditionBits(MQLONG reason) {
-    if (reason == MQRC_GET_INHIBITED) evDataQueueCondition |= EV_DQ_GET_INHIBITED;
-    if (reason == MQRC_PUT_INHIBITED) evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-    if (reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE)
-        evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
-}
-
 void failed(EvStreamIo *io, const char *verb, MQLONG reason) {
     char text[160];
     std::snprintf(text, sizeof text, "%s(DATA_QUEUE) failed with RC(%d) %s", verb, reason,
                   evReasonSymbol(reason));
-    conditionBits(reason);
+    evDataQueueRefused(reason);
     EvStreamHooks *hooks = evStreamGetHooks();
     if (hooks->reportMQError)
         hooks->reportMQError(io, text, reason);

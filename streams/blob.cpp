@@ -12,6 +12,20 @@ void evBlobHeaderInit(uint8_t *bh, uint32_t flags, uint64_t number) {
     std::memcpy(bh + BH_EYE, "*BH*", 4);
 }
 
+void evBlobNoteLatest(uint8_t *bh, uint32_t length) {
+    BlobWalk walk;
+    BlobEntry entry;
+    int64_t latest = 0;
+    evBlobWalkInit(&walk, bh, length, 0);
+    while (evBlobWalkNext(&walk, &entry) > 0) {
+        if (entry.dataLength < EVCF_HEADER_LENGTH) continue;
+        // An event's time and a statistics record's interval end share the place.
+        const int64_t time = evCFGetEventTime(entry.data);
+        if (time > latest) latest = time;
+    }
+    mqiPutI64(bh, BH_LATEST, latest > evBlobNewest(bh) ? latest : 0);
+}
+
 void evBlobWalkInit(BlobWalk *walk, const uint8_t *blob, uint32_t bufferLength, int backward) {
     *walk = BlobWalk{};
     walk->blob = blob;

@@ -37,8 +37,9 @@ constexpr uint32_t STREAM_AREA_EXTRA = 184;
 //   8 i64 newest record time    16 i64 oldest record time   24 i64 largest out-of-order gap
 //  32 u64 blob number (0: the current blob)                 40 u32 out-of-order count
 //  44 u32 record count          48 u32 offset of the last entry from this header (0: none)
-//  52 u32 lowest event id       56 u32 highest event id     60 reserved (12)
-//  72 "*BH*"                    76 reserved
+//  52 u32 lowest event id       56 u32 highest event id
+//  60 i64 latest record date, when a record is dated later than the newest time (0: none)
+//  68 reserved (4)              72 "*BH*"                   76 reserved
 constexpr uint32_t BH_LENGTH = 0;
 constexpr uint32_t BH_FLAGS = 4;
 constexpr uint32_t BH_NEWEST = 8;
@@ -50,6 +51,7 @@ constexpr uint32_t BH_RECORDS = 44;
 constexpr uint32_t BH_LAST_ENTRY = 48;
 constexpr uint32_t BH_LOW_EVENT_ID = 52;
 constexpr uint32_t BH_HIGH_EVENT_ID = 56;
+constexpr uint32_t BH_LATEST = 60;
 constexpr uint32_t BH_EYE = 72;
 constexpr uint32_t BLOB_HEADER_LENGTH = 80;
 
@@ -98,6 +100,12 @@ inline int64_t evBlobNewest(const uint8_t *bh) {
 inline int64_t evBlobOldest(const uint8_t *bh) {
     return mqiGetI64(bh, BH_OLDEST);
 }
+// The latest date a record of the blob carries: later than the newest time when a record came dated
+// after its arrival (the newest time counts such a record at its arrival).
+inline int64_t evBlobLatest(const uint8_t *bh) {
+    const int64_t latest = mqiGetI64(bh, BH_LATEST);
+    return latest > evBlobNewest(bh) ? latest : evBlobNewest(bh);
+}
 inline int64_t evBlobGap(const uint8_t *bh) {
     return mqiGetI64(bh, BH_GAP);
 }
@@ -116,6 +124,9 @@ inline uint32_t evBlobLastEntry(const uint8_t *bh) {
 
 // Writes an empty blob header: length 80, the flags and number, "*BH*".
 void evBlobHeaderInit(uint8_t *bh, uint32_t flags, uint64_t number);
+// Sets the latest record date of a loaded blob of length bytes from its records' own dates: a blob
+// stored before the field was kept holds 0 there, whatever it holds.
+void evBlobNoteLatest(uint8_t *bh, uint32_t length);
 
 // ---- Walking the entries of a blob ----
 

@@ -195,6 +195,7 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     *area = got;
     uint8_t *bh = isHeader ? message + SH_BLOB : message;
     evBlobSetFlags(bh, (evBlobFlags(bh) & ~(BLOB_UPDATED | BLOB_DEDUPED)) | BLOB_EXISTS);
+    if (stream->definition) evBlobNoteLatest(bh, evBlobLength(bh));
     noteLoaded();
     if (evStreamTracing()) {
         char hex[2 * BLOB_ID_LENGTH + 1];

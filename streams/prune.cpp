@@ -91,6 +91,7 @@ void mergeStats(uint8_t *big, const uint8_t *bh) {
             mqiPutI64(big, offset, value);
     };
     keepMax(BH_NEWEST);
+    keepMax(BH_LATEST);
     keepMax(BH_GAP);
     keepMin(BH_OLDEST);
     uint32_t low = mqiGetU32(bh, BH_LOW_EVENT_ID), high = mqiGetU32(bh, BH_HIGH_EVENT_ID);

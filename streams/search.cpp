@@ -241,11 +241,14 @@ int evMatchRecordName(const EvSearchQuery *query, const uint8_t *record, uint32_
 
 int evSearchBlob(EvSearchQuery *query, const EvSearchMatch *match, const uint8_t *bh, uint32_t extent) {
     // 1. Empty blobs, and for events blobs wholly outside the window, are skipped. Statistics are
-    // taken by interval, which the blob's times do not bound.
+    // taken by interval, which the blob's times do not bound. Unlike the documented skip, the end of
+    // a blob is its latest record date, not its newest time: a record dated after its arrival counts
+    // at its arrival there (for retention), yet is searched by its own date. The oldest time is at
+    // most any record's own date.
     if (extent < BLOB_HEADER_LENGTH || evBlobRecords(bh) == 0) return 1;
     uint32_t type = match->stream->definition ? match->stream->definition->type : 0;
     bool statistics = type >= STREAM_TYPE_STATQ && type <= STREAM_TYPE_ACCTMQI;
-    if (!statistics && (evBlobNewest(bh) < query->start || evBlobOldest(bh) > query->end)) return 1;
+    if (!statistics && (evBlobLatest(bh) < query->start || evBlobOldest(bh) > query->end)) return 1;
     if (tracing(EV_DBG_f)) {
         char oldest[24], newest[24];
         localText(evBlobOldest(bh), oldest, sizeof oldest);

@@ -12,23 +12,6 @@ namespace {
 
 constexpr MQLONG kRemoveInUnit = MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG;  // 0x42
 
-void conditionBits(MQLONG reason) {
-    switch (reason) {
-        case MQRC_GET_INHIBITED:
-            evDataQueueCondition |= EV_DQ_GET_INHIBITED;
-            break;
-        case MQRC_PUT_INHIBITED:
-            evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
-            break;
-        case MQRC_Q_FULL:
-        case MQRC_Q_SPACE_NOT_AVAILABLE:
-            evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
-            break;
-        default:
-            break;
-    }
-}
-
 uint8_t *headerOf(Stream *stream, StreamBlob *blob) {
     return blob ? evStreamBlobHeader(blob) : evStreamCurrentBlob(stream);
 }
@@ -128,7 +111,7 @@ void evDqFailed(EvStreamIo *io, const char *verb, MQLONG reason, char *errorText
     std::snprintf(text, sizeof text, "%s(DATA_QUEUE) failed with RC(%d) %s", verb, reason,
                   evReasonSymbol(reason));
     if (errorText && errorSize) std::snprintf(errorText, errorSize, "%s", text);
-    conditionBits(reason);
+    evDataQueueRefused(reason);
     EvStreamHooks *hooks = evStreamGetHooks();
     if (hooks->reportMQError)
         hooks->reportMQError(io, text, reason);
@@ -329,4 +312,24 @@ int evStreamCommit(EvStreamIo *io) {
     evStreamUowBackedOut(io);
     if (hooks->endConnection) hooks->endConnection();
     return 0;
+}
+
+void evDataQueueRefused(MQLONG reason) {
+    switch (reason) {
+        case MQRC_GET_INHIBITED:
+            evDataQueueCondition |= EV_DQ_GET_INHIBITED;
+            break;
+        case MQRC_PUT_INHIBITED:
+            evDataQueueCondition |= EV_DQ_PUT_INHIBITED;
+            break;
+        case MQRC_Q_FULL:
+        case MQRC_Q_SPACE_NOT_AVAILABLE:
+            evDataQueueCondition |= EV_DQ_DEPTH_HIGH;
+            break;
+        case MQRC_MSG_TOO_BIG_FOR_Q:
+            evDataQueueCondition |= EV_DQ_MSGL_LOW;
+            break;
+        default:
+            break;
+    }
 }

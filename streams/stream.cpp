@@ -69,7 +69,7 @@ bool closeCurrentBlob(Stream *stream) {
     // are recomputed, so that the records just moved out are not counted twice.
     stream->header->used = STREAM_HEADER_LENGTH;
     mqiPutU32(current, BH_LENGTH, BLOB_HEADER_LENGTH);
-    for (uint32_t offset : {BH_NEWEST, BH_OLDEST, BH_GAP}) mqiPutI64(current, offset, 0);
+    for (uint32_t offset : {BH_NEWEST, BH_OLDEST, BH_GAP, BH_LATEST}) mqiPutI64(current, offset, 0);
     for (uint32_t offset : {BH_OUT_OF_ORDER, BH_RECORDS, BH_LAST_ENTRY, BH_LOW_EVENT_ID, BH_HIGH_EVENT_ID})
         mqiPutU32(current, offset, 0);
     if (stream->oldest == 0)
@@ -299,6 +299,7 @@ int evStreamAppend(Stream *stream, const uint8_t *data, uint32_t length, int64_t
     // it was stored: its own date, a clock running ahead or a crafted one, would keep its blob from
     // expiring until then. (The record itself keeps its date.)
     if (time != 0) {
+        const int64_t dated = time;
         const int64_t now = evClockNow();
         if (evTimeSpan(time, now) > STREAM_FUTURE_TOLERANCE) {
             if (!(stream->flags & STREAM_FUTURE_NOTED)) {
@@ -320,6 +321,9 @@ int evStreamAppend(Stream *stream, const uint8_t *data, uint32_t length, int64_t
             mqiPutU32(current, BH_OUT_OF_ORDER, evBlobOutOfOrder(current) + 1);
         }
         mqiPutI64(message, SH_NEWEST, evBlobNewest(current));
+        // The record's own date stays reachable by a search of its time.
+        if (dated > evBlobNewest(current) && dated > mqiGetI64(current, BH_LATEST))
+            mqiPutI64(current, BH_LATEST, dated);
     }
     if (entry) *entry = p + ENTRY_PREFIX;
     return 1;

@@ -34,6 +34,10 @@ struct EvStreamIo {
     uint64_t unit;               // number of the open unit of work; every commit and backout moves it on
 };
 
+// A data-queue call refused for the queue's state marks that state in evDataQueueCondition for the
+// data-queue checks: full, put or get inhibited, or a MAXMSGL lowered below what the program puts.
+void evDataQueueRefused(MQLONG reason);
+
 // ---- Hooks that later subsystems fill at start ----
 
 // One aggregation bin as the stream dump shows it.

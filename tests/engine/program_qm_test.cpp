@@ -597,6 +597,41 @@ TEST_F(ProgramQmTest, ALogAtTheFileSizeLimitIsSaidOnceAndEndsNothing) {
     EXPECT_EQ(notOnce(drainAndReadBack()), "");
 }
 
+// A log file that reaches the file-size limit (ulimit -f) amid its lines: a write that fails leaves
+// no torn line, and once the file can be written again (shorter lines that still fit, or a new file
+// once MAXLOGSZ is passed) its first line says how many lines were lost.
+TEST_F(ProgramQmTest, ALogWriteThatFailsLeavesNoTornLineAndCountsTheLostLines) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's own files under the limit";
+#endif
+#ifdef _WIN32
+    GTEST_SKIP() << "no file-size limit under wine";
+#endif
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    Zunt zunt(dir, "torn", {"-m", "QM1", "-b"}, {}, pt::underLimits("-f 4"));
+    ASSERT_TRUE(zunt.waitOut("(File too large)")) << zunt.out();
+    // Each change is a log line; the files are closed at 3 KB from now on.
+    for (const char *change : {"ALTER EV MAXLOGSZ(3)", "ALTER EV STORMTHR(31)", "ALTER EV STORMTHR(32)",
+                               "ALTER EV STORMTHR(33)"}) {
+        sendCommand(MQFMT_STRING, change);
+        EXPECT_NE(replyText(10000).find("AMQ8005"), std::string::npos) << change;
+    }
+    ASSERT_TRUE(zunt.waitLog(" log line(s) lost: the log file could not be written ***")) << zunt.log();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.file("torn.log"), error))
+        files.push_back(qmt::readText(entry.path().string()));
+    ASSERT_GE(files.size(), 1u);
+    for (const std::string &text : files) EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
+    const std::string all = zunt.log();
+    const size_t note = all.find(" log line(s) lost");
+    ASSERT_NE(note, std::string::npos);
+    EXPECT_GT(std::atoi(all.c_str() + all.rfind("*** ", note) + 4), 0) << all;
+    EXPECT_EQ(et::countOf(zunt.out(), "Unable to write to log file"), 1) << zunt.out();
+}
+
 // Starved of address space (ulimit -v): a worker thread that cannot be created ends the start with
 // status 3 and says why; with a little more, the connect fails at a console thread and each retry
 // line names that failure.

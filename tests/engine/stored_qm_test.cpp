@@ -72,6 +72,43 @@ protected:
         md.Persistence = MQPER_PERSISTENT;
         putMessage(kDataQueue, md, data);
     }
+    // An event put on hobj (opened to set all context) with the PutDate and PutTime of when (UTC);
+    // its name.
+    std::string putDatedEvent(MQHOBJ hobj, int64_t when) {
+        char name[16];
+        std::snprintf(name, sizeof name, "K.%013d", ++put);
+        const std::string event = eventFor(name);
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        using namespace std::chrono;
+        const sys_seconds at{seconds{when}};
+        const sys_days day = floor<days>(at);
+        const year_month_day ymd{day};
+        const hh_mm_ss<seconds> hms{at - day};
+        char text[64];  // room for any value the compiler cannot bound
+        std::snprintf(text, sizeof text, "%04d%02u%02u%02lld%02lld%02lld00", static_cast<int>(ymd.year()),
+                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                      static_cast<long long>(hms.hours().count()),
+                      static_cast<long long>(hms.minutes().count()),
+                      static_cast<long long>(hms.seconds().count()));
+        std::memcpy(md.PutDate, text, 8);
+        std::memcpy(md.PutTime, text + 8, 8);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT;
+        MQLONG cc = 0, rc = 0;
+        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(event.size()), const_cast<char *>(event.data()),
+                  &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        return name;
+    }
+    // Every reply to one command, joined.
+    std::string allReplies(const std::string &text) {
+        sendCommand(MQFMT_STRING, text);
+        std::string replies;
+        for (std::optional<std::string> reply = nextReply(20000); reply; reply = nextReply(1000))
+            replies += *reply;
+        return replies;
+    }
     size_t storedOfKind(uint8_t kind) {
         size_t n = 0;
         for (const Browsed &b : browse(kDataQueue)) n += b.md.CorrelId[0] == kind;
@@ -286,34 +323,8 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
     });
     Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    // Events put with a PutDate and PutTime of the test's choosing.
     MQHOBJ hobj = openQueue(pt::kQmgrEvents, MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT);
-    auto putDated = [&](int64_t ahead) {
-        char name[16];
-        std::snprintf(name, sizeof name, "K.%013d", ++put);
-        const std::string event = eventFor(name);
-        MQMD md = MQMD_DEFAULT;
-        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
-        using namespace std::chrono;
-        const sys_seconds when{seconds{evClockNow() + ahead}};
-        const sys_days day = floor<days>(when);
-        const year_month_day ymd{day};
-        const hh_mm_ss<seconds> hms{when - day};
-        char text[64];  // room for any value the compiler cannot bound
-        std::snprintf(text, sizeof text, "%04d%02u%02u%02lld%02lld%02lld00", static_cast<int>(ymd.year()),
-                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                      static_cast<long long>(hms.hours().count()),
-                      static_cast<long long>(hms.minutes().count()),
-                      static_cast<long long>(hms.seconds().count()));
-        std::memcpy(md.PutDate, text, 8);
-        std::memcpy(md.PutTime, text + 8, 8);
-        MQPMO pmo = MQPMO_DEFAULT;
-        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT;
-        MQLONG cc = 0, rc = 0;
-        raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(event.size()), const_cast<char *>(event.data()),
-                  &cc, &rc);
-        EXPECT_EQ(rc, MQRC_NONE);
-    };
+    auto putDated = [&](int64_t ahead) { putDatedEvent(hobj, evClockNow() + ahead); };
     for (const int64_t ahead : {0, 240, 0, 0, 0, 86400, 0, 0, 0, 0, 0, 0}) putDated(ahead);
     ASSERT_TRUE(drained()) << zunt.out();
     sleep(4);  // past the retention
@@ -336,6 +347,66 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' took records dated after their arrival"), 1)
         << zunt.out();
+}
+
+// Events dated ten minutes after their arrival (a queue manager's clock ahead) and in 2099 (a
+// crafted date): a time window around their own dates finds each once, in the closed blobs and in
+// the current one, and again after a restart that loads blobs whose latest record dates were not
+// stored (as an older version stored them).
+TEST_F(StoredQmTest, ATimeWindowFindsEventsDatedAfterTheirArrival) {
+    auto window = [](int64_t from, int64_t to) {
+        auto local = [](int64_t when) {
+            EvLocalTime f{};
+            EXPECT_EQ(evLocalTimeFields(when, &f), 1);
+            char text[64];
+            std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", f.year, f.month, f.day, f.hour,
+                          f.minute, f.second);
+            return std::string(text);
+        };
+        return "DISPLAY EVENTS(*) FROM('" + local(from) + "') TO('" + local(to) + "') MAXRESP(999)";
+    };
+    const int64_t now = evClockNow();
+    const int64_t crafted = 4084387200;  // 2099-06-06 00:00:00 UTC
+    std::vector<std::string> ahead, late;
+    auto expectFound = [&] {
+        const std::string soon = allReplies(window(now + 590, now + 610));
+        const std::string far = allReplies(window(crafted - 60, crafted + 60));
+        for (const std::string &name : ahead) EXPECT_EQ(et::countOf(soon, name), 1) << name << soon;
+        for (const std::string &name : late) EXPECT_EQ(et::countOf(far, name), 1) << name << far;
+        EXPECT_EQ(et::countOf(soon, "K."), 5) << soon;
+        EXPECT_EQ(et::countOf(far, "K."), 2) << far;
+    };
+    {
+        Zunt zunt(dir, "ahead", runOptions(), {kSmallBlobs});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        MQHOBJ hobj = openQueue(pt::kQmgrEvents, MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT);
+        for (int i = 0; i < 3; i++) putDatedEvent(hobj, now);
+        for (int i = 0; i < 5; i++) ahead.push_back(putDatedEvent(hobj, now + 600));
+        for (int i = 0; i < 30; i++) putDatedEvent(hobj, now);  // closes the blobs of those ahead
+        for (int i = 0; i < 2; i++) late.push_back(putDatedEvent(hobj, crafted));
+        closeQueue(&hobj);
+        ASSERT_TRUE(drained()) << zunt.out();
+        expectFound();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    // The stored blobs of events as an older version left them: no latest record date.
+    int blobs = 0;
+    for (const Browsed &b : browse(kDataQueue)) {
+        if (mqiGetU32(b.md.CorrelId, 0) != BLOB_ID_MARK || mqiGetU32(b.md.CorrelId, 8) == 0) continue;
+        std::string data = b.data;
+        const size_t at = (mqiGetI64(b.md.CorrelId, 16) == 0 ? SH_BLOB : 0) + BH_LATEST;
+        ASSERT_GE(data.size(), at + 8);
+        data.replace(at, 8, 8, '\0');
+        replace(b, data);
+        blobs++;
+    }
+    EXPECT_GE(blobs, 3) << "closed blobs and the stream header";
+    Zunt zunt(dir, "older", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    expectFound();
+    zunt.term();
+    ASSERT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
 // Record times damaged in a stored blob: a copy of the stream neither overflows nor fails, and the
@@ -434,6 +505,66 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     zunt.term();
     ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+// ---- Counters: kept with the events they count ----
+
+// The number in KEYWORD(n) of a reply; -1 when it is not there.
+int shownCount(const std::string &reply, const std::string &keyword) {
+    const size_t at = reply.find(" " + keyword + "(");
+    return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + keyword.size() + 2);
+}
+
+// EVENTCT and its category are kept with the events they count: the start after an orderly end and
+// the start after a kill -9 show every event stored before it, and EVENTS each run's own.
+TEST_F(StoredQmTest, TheEventCountersSurviveAnEndAndAKill) {
+    int stored = 0;
+    const std::vector<const char *> ends = pt::kKillsSound ? std::vector<const char *>{"term", "kill", "last"}
+                                                           : std::vector<const char *>{"term", "last"};
+    for (const char *end : ends) {
+        SCOPED_TRACE(end);
+        Zunt zunt(dir, end, runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        // The queue manager is known from its first event on.
+        const std::string before = command("DISPLAY EVQMGR(QM1) ALL");
+        EXPECT_EQ(shownCount(before, "EVENTCT"), stored > 0 ? stored : -1) << before;
+        EXPECT_EQ(shownCount(before, "LOCALCT"), stored > 0 ? stored : -1) << before;
+        if (std::string(end) == "last") break;
+        for (int i = 0; i < 40; i++) putEvent();
+        stored += 40;
+        // Committed: DISPLAY EV's EVENTS counts the events stored.
+        ASSERT_TRUE(et::waitFor([&] { return shownCount(command("DISPLAY EV ALL"), "EVENTS") == 40; }))
+            << command("DISPLAY EV ALL") << zunt.out();
+        if (std::string(end) == "kill") {
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled);
+        } else {
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+    }
+}
+
+// A batch backed out because the data queue refused a put (2053) is redelivered after the reconnect:
+// EVENTS, EVENTCT and its category count each event once, as stored.
+TEST_F(StoredQmTest, ABackedOutBatchIsNotCounted) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "backout", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count 1 --queue HOLVA.ZUNT.DATA.QUEUE"), 0);
+    putBurst(100, 100);  // one unit: set E takes them in as one batch
+    ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", 2)) << zunt.out();
+    ASSERT_TRUE(drained()) << zunt.out();
+    ASSERT_TRUE(
+        et::waitFor([&] { return shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT") >= 100; }));
+    ASSERT_NE(zunt.out().find("Rollback successful"), std::string::npos) << zunt.out();
+    EXPECT_EQ(shownCount(command("DISPLAY EV ALL"), "EVENTS"), 100);
+    const std::string qmgr = command("DISPLAY EVQMGR(QM1) ALL");
+    EXPECT_EQ(shownCount(qmgr, "EVENTCT"), 100) << qmgr;
+    EXPECT_EQ(shownCount(qmgr, "LOCALCT"), 100) << qmgr;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----

@@ -57,6 +57,32 @@ TEST_F(SystemQmTest, ADataQueueAtItsLimitHoldsIntakeRaisesTheAlertAndLosesNothin
     stop(*zunt);
 }
 
+// MAXMSGL of the data queue lowered during intake: the program says why and holds intake as for a
+// full data queue (its blobs may no longer fit), still answering displays; once MAXMSGL is raised and
+// the queue looked at again, intake resumes and every event arrives once.
+TEST_F(SystemQmTest, ALoweredDataQueueMaxmsglHoldsIntakeAndLosesNothing) {
+    auto zunt = start({"-r", "1(1000)"});  // a held data queue is looked at again every second
+    resume({sys::kQmgrEvents});
+    // The data queue is looked at every second rather than every hour.
+    ASSERT_NE(ask("DEBUG DATAQCHK(1)").find("Debug command processed"), std::string::npos);
+    startFeeding();
+    usleep(300000);
+    mqsc("ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXMSGL(100000)\n");
+    ASSERT_TRUE(zunt->waitFor("Maximum message length 100000 is below 4194304")) << zunt->out();
+    EXPECT_NE(ask("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) ALL").find("STATUS(DATAPUT)"), std::string::npos)
+        << zunt->out();
+    const MQLONG held = depth(sys::kQmgrEvents);
+    usleep(1000000);
+    EXPECT_GT(depth(sys::kQmgrEvents), held) << "intake holds";
+    EXPECT_TRUE(zunt->running());
+    stopFeeding();
+    mqsc("ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXMSGL(4194304)\n");
+    ASSERT_TRUE(zunt->waitFor("event intake resumed")) << zunt->out();
+    ASSERT_TRUE(settled()) << zunt->out();
+    EXPECT_EQ(fedNotOnce(), "");
+    stop(*zunt);
+}
+
 // Random bytes, truncated PCF and wrong Formats on every event queue and on the command queue: the
 // program keeps running; each such message lands on the dead-letter queue or is answered with an
 // error; the valid events put among them are all stored.

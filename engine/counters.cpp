@@ -1,0 +1,87 @@
+// The queue managers' counters (EVENTCT, its categories and the statistics counts) kept with what
+// they count. The configuration message carries them too, but it is saved only when the
+// configuration changes: a restart took them back to that save. Set E's sync point therefore
+// replaces one message of them in its unit whenever its unit raised one, so that a commit keeps
+// them with the records they count and a kill or backout loses them with those records.
+//
+// The message (kind EV_DQ_KIND_COUNTERS, Format MQFMT_NONE), little-endian:
+//   u32 version 1, u32 queue managers, u32 counters per queue manager, i64 RESETTI when saved,
+//   then per queue manager: char[48] name (NUL-padded), the counters, u32 each, in EvQmgrCounter order.
+// A RESET EV saves the configuration with the counters at 0 and a new RESETTI: a message saved
+// before it no longer agrees with the configuration's RESETTI and is not taken.
+#include <cstring>
+#include <vector>
+
+#include "engine/internal.h"
+
+namespace {
+
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kHeader = 20;
+constexpr uint32_t kName = 48;
+
+bool ownCounters(void *, const MQMD &md, const uint8_t *message, int32_t length) {
+    return std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
+           length >= static_cast<int32_t>(kHeader) && mqiGetU32(message, 0) == kVersion;
+}
+
+}  // namespace
+
+bool evCountersRaised() {
+    for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next)
+        for (const EvCounter &counter : reinterpret_cast<const QmgrEntry *>(node)->counters)
+            if (counter.current != counter.committed) return true;
+    return false;
+}
+
+int evSaveCounters(EvStreamIo *io, char *text) {
+    std::vector<uint8_t> message(kHeader);
+    uint32_t count = 0;
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next) {
+            const auto *qmgr = reinterpret_cast<const QmgrEntry *>(node);
+            const size_t at = message.size();
+            message.resize(at + kName + 4 * EV_QMGR_COUNTERS);
+            std::memcpy(message.data() + at, qmgr->name, strnlen(qmgr->name, kName));
+            for (int c = 0; c < EV_QMGR_COUNTERS; c++)
+                mqiPutU32(message.data(), static_cast<uint32_t>(at + kName + 4 * c),
+                          qmgr->counters[c].current);
+            count++;
+        }
+    }
+    mqiPutU32(message.data(), 0, kVersion);
+    mqiPutU32(message.data(), 4, count);
+    mqiPutU32(message.data(), 8, EV_QMGR_COUNTERS);
+    mqiPutI64(message.data(), 12, evSettings.resetTime.load());
+    return evReplaceDataMessage(io, EV_DQ_KIND_COUNTERS, MQFMT_NONE, message.data(),
+                                static_cast<int32_t>(message.size()), evContext.state.name, text);
+}
+
+int evLoadStoredCounters(EvStreamIo *io) {
+    uint8_t *message = nullptr;
+    int32_t length = 0;
+    if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_COUNTERS, ownCounters, nullptr, &message, &length)) return 0;
+    if (message == nullptr) return 1;  // none saved yet: the configuration's counts stand
+    const auto size = static_cast<uint64_t>(length);
+    const uint32_t count = mqiGetU32(message, 4), counters = mqiGetU32(message, 8);
+    const uint64_t entry = kName + uint64_t{4} * counters;
+    if (size != kHeader + count * entry) {
+        evOutput(EV_OUT_ERROR, "Stored counters damaged: the configuration's counts are kept.", -1, 1);
+    } else if (mqiGetI64(message, 12) == evSettings.resetTime.load()) {
+        CSRecursiveGuard guard(gStructureLock);
+        for (uint32_t i = 0; i < count; i++) {
+            const uint8_t *at = message + kHeader + i * entry;
+            char name[EV_QUEUE_NAME_MAX + 1] = {};
+            std::memcpy(name, at, kName);
+            auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, name, sizeof name));
+            if (qmgr == nullptr) continue;  // removed since
+            for (uint32_t c = 0; c < counters && c < EV_QMGR_COUNTERS; c++) {
+                EvCounter &counter = qmgr->counters[c];
+                counter.current = counter.committed = counter.atConnect = mqiGetU32(at, kName + 4 * c);
+            }
+        }
+    }
+    CSFreeMem(message);
+    return 1;
+}
