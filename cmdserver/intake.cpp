@@ -323,7 +323,7 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // committed without a reply.
     const bool command = std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0 ||
                          std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0;
-    if (command && cmdIsOwnQueue(context, md->ReplyToQMgr, md->ReplyToQ)) {
+    if (command && evIsOwnQueue(context, md->ReplyToQMgr, md->ReplyToQ)) {
         cmdRefuseReplyQueue(context, md->ReplyToQMgr, md->ReplyToQ);
         if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
         cmdReleaseAreas(request);

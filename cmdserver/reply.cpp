@@ -197,7 +197,7 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
     evTraceOpenOut("MQOPEN(Reply)", hconn, EV_TRACE_CONTROL, &od, hobj, *rc);
     if (*cc == MQCC_FAILED) return -1;
     // An alias, a remote definition or the dead-letter queue may lead to the program's own queues.
-    if (cmdIsOwnQueue(context, od.ResolvedQMgrName, od.ResolvedQName)) {
+    if (evIsOwnQueue(context, od.ResolvedQMgrName, od.ResolvedQName)) {
         cmdRefuseReplyQueue(context, od.ResolvedQMgrName, od.ResolvedQName);
         MQLONG closeCc = 0;
         MQLONG closeRc = 0;
@@ -483,25 +483,7 @@ size_t nameLength(const MQCHAR *name, size_t size) {
     return n;
 }
 
-bool sameName(const MQCHAR *field, size_t size, const char *name) {
-    const size_t n = nameLength(field, size);
-    return n == std::strlen(name) && std::memcmp(field, name, n) == 0;
-}
-
 }  // namespace
-
-bool cmdIsOwnQueue(const QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue) {
-    // The queue manager of the reply: the one set C is connected to when none is named.
-    const bool eventQmgr = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ||
-                           sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name);
-    if (eventQmgr && sameName(queue, MQ_Q_NAME_LENGTH, EV_COMMAND_QUEUE_NAME)) return true;
-    // The data queue lives on the state queue manager (the same one unless the program keeps its
-    // state elsewhere).
-    const bool stateQmgr = sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->state.name) ||
-                           (eventQmgr && std::strcmp(context->state.name, context->event.name) == 0);
-    return stateQmgr && context->dataQueueName[0] != '\0' &&
-           sameName(queue, MQ_Q_NAME_LENGTH, context->dataQueueName);
-}
 
 void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue) {
     CmdRequest *request = cmdRequest(context);
