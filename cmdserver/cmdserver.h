@@ -67,6 +67,7 @@ struct CmdRequest {
     PcfCursor response;      // the builder over "PCFRESPONSE" (evStartPcfResponse)
     int32_t lastObjectType;  // the last EVOBJTYPE seen while writing a response as text
     int32_t noReply;         // the reply queue was refused or could not be opened: nothing more goes
+    int32_t running;         // the command has begun to run: a reply refused now is of a command done
 };
 
 // The running command of the context (made on first use; null only when no storage is left).

@@ -321,14 +321,25 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // land on the program's own command or data queue is refused whole, before anything of it runs: such a
     // reply would be taken as a command, or as stored state at the next start. Counted as rejected and
     // committed without a reply.
+    // The reply queue manager is named as the open will name it: "*QM" is QM. Then the queue is opened
+    // as the replies will open it, so that where it leads is known before the command runs.
     const bool command = std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0 ||
                          std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0;
-    if (command && evIsOwnQueue(context, md->ReplyToQMgr, md->ReplyToQ)) {
+    MQCHAR replyQmgr[MQ_Q_MGR_NAME_LENGTH + 1] = {};
+    const bool star = md->ReplyToQMgr[0] == '*';
+    std::memcpy(replyQmgr, md->ReplyToQMgr + (star ? 1 : 0), MQ_Q_MGR_NAME_LENGTH - (star ? 1 : 0));
+    if (command && evIsOwnQueue(context, replyQmgr, md->ReplyToQ)) {
         cmdRefuseReplyQueue(context, md->ReplyToQMgr, md->ReplyToQ);
         if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
         cmdReleaseAreas(request);
         return 1;
     }
+    if (command && !cmdOpenReplyFirst(context)) {
+        if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
+        cmdReleaseAreas(request);
+        return 1;
+    }
+    request->running = 1;
     if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
         request->kind = CMD_KIND_MQSC;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;

@@ -36,6 +36,11 @@ int32_t cmdTextCcsid(const CmdRequest *request);
 inline constexpr size_t CMD_TEXT_MAX = 4096;
 // Logs, once for the request, that its reply queue is one of the program's own and no reply goes.
 void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue);
+// Before the command runs: opens its reply queue the way its replies will (the handle stays cached
+// for them), so that a queue leading to one of the program's own (an alias, a remote definition, the
+// dead-letter queue) refuses the command before anything of it runs: 0 then (logged). 1 otherwise; a
+// queue that does not open is logged once and gets no reply, the command runs.
+int cmdOpenReplyFirst(QmgrContext *context);
 // The dynamic queue name of a model reply queue: "ZUNT.%s.*" with the user name cut to 41
 // characters, blank padded to 48 bytes in out.
 void cmdDynamicName(const char *user, char *out);

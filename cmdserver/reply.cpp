@@ -223,6 +223,11 @@ const char *reasonDescription(int32_t reason) {
     return evReasonText(reason);
 }
 
+void replyOpenFailed(QmgrContext *context, const MQMD *req, MQLONG rc) {
+    evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s", req->ReplyToQMgr,
+              req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
+}
+
 // Wraps text into "ESCRESPONSE": an escape response with one MQCFST 3014.
 uint8_t *escapeResponse(CmdRequest *request, const uint8_t *text, int32_t length, int32_t *outLength) {
     const uint32_t padded = (static_cast<uint32_t>(length) + 3u) & ~3u;
@@ -435,9 +440,7 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     MQHOBJ hobj = openReplyQueue(context, req, &cc, &rc, &refused);
     if (hobj == -1) {
         request->noReply = 1;
-        if (!refused)
-            evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s",
-                      req->ReplyToQMgr, req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
+        if (!refused) replyOpenFailed(context, req, rc);
         return 0;
     }
     MQMD md = MQMD_DEFAULT;
@@ -493,9 +496,25 @@ void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR 
     }
     const size_t q = nameLength(queue, MQ_Q_NAME_LENGTH);
     const size_t m = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH);
-    evOutputF(EV_OUT_ERROR, 1,
-              "Command refused: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
+    // The queue is opened before the command runs; a refusal after that (the queue opened again,
+    // leading elsewhere now) is of a command that was carried out.
+    evOutputF(EV_OUT_ERROR, 1, "%s: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
+              request != nullptr && request->running ? "Command done, its reply not sent" : "Command refused",
               static_cast<int>(m), qmgr, static_cast<int>(q), queue, context->event.name);
+}
+
+int cmdOpenReplyFirst(QmgrContext *context) {
+    CmdRequest *request = cmdRequest(context);
+    const MQMD *req = request->md;
+    if (cmdBlankName(req->ReplyToQ, sizeof req->ReplyToQ)) return 1;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    bool refused = false;
+    if (openReplyQueue(context, req, &cc, &rc, &refused) != -1) return 1;
+    if (refused) return 0;
+    request->noReply = 1;
+    replyOpenFailed(context, req, rc);
+    return 1;
 }
 
 bool cmdBlankName(const MQCHAR *name, size_t size) {

@@ -13,6 +13,7 @@ protected:
         mqsc(
             "DEFINE QALIAS(SYS.DATA.ALIAS) TARGET(HOLVA.ZUNT.DATA.QUEUE)\n"
             "DEFINE QALIAS(SYS.CMD.ALIAS) TARGET(HOLVA.ZUNT.COMMAND.QUEUE)\n"
+            "DEFINE QLOCAL(SYS.BACKED.OUT) BOQNAME(HOLVA.ZUNT.DATA.QUEUE)\n"
             "ALTER QMGR CONFIGEV(ENABLED)\n");
     }
     // The messages on the data queue of a format the program never stores there (events, dead-letter
@@ -75,9 +76,9 @@ TEST_F(OwnQueuesQmTest, CommandsNamingAnOwnQueueForARoleAreRefused) {
 }
 
 // Through an alias the name passes, the open finds where it leads: an event queue on the data queue is
-// never opened for input, a forward queue there holds its event queue (its events stay where they
-// are), an emitter's records fail; each says so in the log. The stored state stays, a restart loads it
-// and holds the same queues again.
+// never opened for input, a forward queue there (or a queue's own BOQNAME naming the data queue) holds
+// its event queue (its events stay where they are), an emitter's records fail; each says so in the log. The
+// stored state stays, a restart loads it and holds the same queues again.
 TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
     auto zunt = start();
     ASSERT_NE(ask("DEFINE EVSTREAM(KEPT) TYPE(EVENTS)").find("Stream defined successfully."),
@@ -92,6 +93,10 @@ TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
     reply = ask("ADD EVQ(SYSTEM.ADMIN.CONFIG.EVENT) REPLACE FWDQ(SYS.DATA.ALIAS)");
     EXPECT_NE(reply.find("Forward queue 'SYS.DATA.ALIAS' leads to the program's own queue "
                          "'QMSYS/HOLVA.ZUNT.DATA.QUEUE': not used."),
+              std::string::npos)
+        << reply;
+    reply = ask("ADD EVQ(SYS.BACKED.OUT)");
+    EXPECT_NE(reply.find("Backout queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used."),
               std::string::npos)
         << reply;
     EXPECT_NE(ask("DEFINE EVEMIT(OUT) QUEUE(SYS.CMD.ALIAS)").find("AMQ8005"), std::string::npos);
@@ -137,6 +142,50 @@ TEST_F(OwnQueuesQmTest, TheQueueManagersDeadLetterQueueIsNotUsedWhenItIsAnOwnQue
         << zunt->log();
     EXPECT_TRUE(zunt->waitFor("Message discarded from queue")) << zunt->log();
     EXPECT_EQ(depth(sys::kQmgrEvents), 0);
+    stop(*zunt);
+    EXPECT_EQ(foreignOnDataQueue(), 0);
+}
+
+// A request whose replies would land on an own queue is not run: "*QMSYS" names the queue manager as
+// the reply's open does, and an alias or the dead-letter queue (MQSC "#DLQ" reply queue) is resolved
+// by opening it before the command runs. One log line each says the command was refused.
+TEST_F(OwnQueuesQmTest, ARequestWhoseReplyLeadsToAnOwnQueueIsNotRun) {
+    mqsc("ALTER QMGR DEADQ(HOLVA.ZUNT.DATA.QUEUE)\n");
+    auto zunt = start();
+    struct Case {
+        const char *replyQmgr, *replyQueue, *stream;
+    };
+    const Case cases[] = {
+        {"*QMSYS", sys::kCommandQueue, "STAR1"},
+        {"*QMSYS", sys::kDataQueue, "STAR2"},
+        {"", "SYS.DATA.ALIAS", "ALIAS1"},
+        {"*QMSYS", "SYS.CMD.ALIAS", "ALIAS2"},
+        {"QMSYS", "#DLQ", "DEAD1"},
+    };
+    for (const Case &c : cases) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+        qmt::setText(md.ReplyToQ, 48, c.replyQueue);
+        qmt::setText(md.ReplyToQMgr, 48, c.replyQmgr);
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, sys::kCommandQueue);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        const std::string command = std::string("DEFINE EVSTREAM(") + c.stream + ") TYPE(EVENTS)";
+        qmt::Rc r;
+        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(command.size()), const_cast<char *>(command.data()),
+               &r.cc, &r.reason);
+        ASSERT_EQ(r.reason, MQRC_NONE);
+    }
+    // Served in order: the display's answer comes after every request before it was taken.
+    const std::string streams = ask("DISPLAY EVSTREAM(*)");
+    ASSERT_NE(streams.find("AMQ8"), std::string::npos) << streams;
+    for (const Case &c : cases)
+        EXPECT_EQ(streams.find(std::string("EVSTREAM(") + c.stream + ")"), std::string::npos);
+    EXPECT_TRUE(zunt->waitFor("Command refused: its reply queue", 5)) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "Command refused: its reply queue"), 5) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "Command done"), 0) << zunt->log();
+    EXPECT_EQ(depth(sys::kCommandQueue), 0);
     stop(*zunt);
     EXPECT_EQ(foreignOnDataQueue(), 0);
 }
