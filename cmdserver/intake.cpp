@@ -317,6 +317,16 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
     // the program once cannot end it again.
     const bool redelivered = md->BackoutCount != 0;
+    // Deliberately beyond the documented intake, which runs whatever has a command's Format: a report
+    // or a reply that lands on the command queue (a requester's reply-to queue set to it, a report of
+    // a message the program put) answers something and asks nothing. Run, its text would change the
+    // configuration in nobody's name; it is moved aside as the intake moves a message it does not
+    // take, with MQRC_MSG_TYPE_ERROR as its reason, and gets no reply.
+    if (md->MsgType == MQMT_REPORT || md->MsgType == MQMT_REPLY) {
+        if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
+        cmdReleaseAreas(request);
+        return evMoveAsideCommandMessage(context, queue, md, request->data, length, MQRC_MSG_TYPE_ERROR);
+    }
     // Unlike the documented intake (every recognised Format runs), a request whose replies would
     // land on the program's own command or data queue is refused whole, before anything of it runs: such a
     // reply would be taken as a command, or as stored state at the next start. Counted as rejected and

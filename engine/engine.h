@@ -559,6 +559,11 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
 // 1 done (or no dead-letter queue is used, or none usable with USEDLQ 2); 0 the message must back out.
 [[nodiscard]] int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                              const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue);
+// A message of the command queue that is no command, moved aside by the dead-letter rules in set C's
+// unit (DestQName the command queue): evPutToDLQ's result. On 0 the consumer takes it off with a log
+// line, nothing else of its unit being done.
+[[nodiscard]] int evMoveAsideCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md,
+                                            const uint8_t *data, int32_t length, int32_t feedback);
 // One message of set E by its Format: 1 consumed (and the sync point's result), 0 back out.
 [[nodiscard]] int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
                                     int32_t length);

@@ -242,6 +242,13 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
     std::memcpy(dlh + 164, md->PutTime, 8);
 }
 
+int evMoveAsideCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md, const uint8_t *data,
+                              int32_t length, int32_t feedback) {
+    evMoveFailure.clean = 1;
+    return evPutToDLQ(context, &context->sets[EV_SET_C], queue, md, data, length, feedback,
+                      EV_COMMAND_QUEUE_NAME);
+}
+
 int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();

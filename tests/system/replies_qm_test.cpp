@@ -293,4 +293,66 @@ TEST_F(RepliesQmTest, ACutAnswerSaysSoAndBadTextIsRefusedWithItsReason) {
     stop(*zunt);
 }
 
+// A report or a reply that lands on the command queue is no command: it is not run, it gets no reply,
+// and it goes to the dead-letter queue with reason 2029 (MQRC_MSG_TYPE_ERROR) naming the command
+// queue. A request and a datagram with the same text run.
+TEST_F(RepliesQmTest, AReportOrAReplyOnTheCommandQueueIsMovedAsideNotRun) {
+    auto zunt = start();
+    struct Case {
+        MQLONG type;
+        const char *stream;
+        bool runs;
+    };
+    const Case cases[] = {{MQMT_REPORT, "REPORT1", false},
+                          {MQMT_REPLY, "REPLY1", false},
+                          {MQMT_REQUEST, "REQUEST1", true},
+                          {MQMT_DATAGRAM, "DATAGRAM1", true}};
+    std::vector<std::string> ids;
+    for (const Case &c : cases) {
+        MQMD md = MQMD_DEFAULT;
+        md.MsgType = c.type;
+        std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+        qmt::setText(md.ReplyToQ, 48, sys::kReplyQueue);
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, sys::kCommandQueue);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
+        const std::string command = std::string("DEFINE EVSTREAM(") + c.stream + ") TYPE(EVENTS)";
+        qmt::Rc r;
+        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(command.size()), const_cast<char *>(command.data()),
+               &r.cc, &r.reason);
+        ASSERT_EQ(r.reason, MQRC_NONE);
+        ids.emplace_back(reinterpret_cast<char *>(md.MsgId), sizeof md.MsgId);
+    }
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(cases[i].stream);
+        // Served in order: the replies of the later ones come after the earlier were taken.
+        const std::vector<std::string> answered =
+            replies(ids[i], 0, sys::kReplyQueue, cases[i].runs ? 30000 : 0);
+        EXPECT_EQ(answered.size(), cases[i].runs ? 1u : 0u);
+        const std::string shown = ask(std::string("DISPLAY EVSTREAM(") + cases[i].stream + ")");
+        EXPECT_EQ(shown.find(std::string("EVSTREAM(") + cases[i].stream + ")") != std::string::npos,
+                  cases[i].runs)
+            << shown;
+    }
+    MQHOBJ dlq = qmt::open(h, "SYSTEM.DEAD.LETTER.QUEUE", MQOO_INPUT_SHARED);
+    for (const char *stream : {"REPORT1", "REPLY1"}) {
+        SCOPED_TRACE(stream);
+        std::string data;
+        MQMD md = MQMD_DEFAULT;
+        qmt::Rc r = qmt::get(h, dlq, &data, MQGMO_NO_SYNCPOINT, &md);
+        ASSERT_EQ(r.reason, MQRC_NONE);
+        ASSERT_GE(data.size(), size_t{sizeof(MQDLH)});
+        MQDLH dlh;
+        std::memcpy(&dlh, data.data(), sizeof dlh);
+        EXPECT_EQ(dlh.Reason, MQRC_MSG_TYPE_ERROR);
+        EXPECT_EQ(qmt::text(dlh.DestQName, 48), sys::kCommandQueue);
+        EXPECT_EQ(data.substr(sizeof(MQDLH)), std::string("DEFINE EVSTREAM(") + stream + ") TYPE(EVENTS)");
+    }
+    EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 0);
+    qmt::Rc r;
+    MQCLOSE(h, &dlq, MQCO_NONE, &r.cc, &r.reason);
+    stop(*zunt);
+}
+
 }  // namespace
