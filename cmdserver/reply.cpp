@@ -421,6 +421,8 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
         data = escapeResponse(request, data, length, &length);
         if (data == nullptr) return 0;
         kind = CMD_RESP_ESCAPE;
+        // Each piece is built anew: its number is the request's count of pieces put.
+        mqiPutI32(data, kCfhSeq, request->escapePieces + 1);
     }
     const bool pcf = kind != CMD_RESP_TEXT;
     if (pcf) {
@@ -473,6 +475,7 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     // commits it even when the handler's own work committed the unit before (string housekeeping's
     // and a copy's commit steps clear what was counted until then).
     if (!(flags & CMD_REPLY_OUTSIDE_UOW)) context->sets[EV_SET_C].io.inFlight++;
+    if (kind == CMD_RESP_ESCAPE) request->escapePieces++;
     if (pcf && !(flags & CMD_REPLY_LAST)) mqiPutI32(data, kCfhSeq, mqiGetI32(data, kCfhSeq) + 1);
     return 1;
 }

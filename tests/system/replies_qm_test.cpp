@@ -355,4 +355,24 @@ TEST_F(RepliesQmTest, AReportOrAReplyOnTheCommandQueueIsMovedAsideNotRun) {
     stop(*zunt);
 }
 
+// One reply message per response (-D C): the pieces of an escape reply are numbered 1, 2, 3 in their
+// MQCFH MsgSeqNumber, only the last says it is the last.
+TEST_F(RepliesQmTest, EscapeReplyPiecesAreNumbered) {
+    auto zunt = start({"-D", "C"});
+    for (const char *stream : {"SEQ1", "SEQ2", "SEQ3"})
+        ASSERT_NE(ask(std::string("DEFINE EVSTREAM(") + stream + ") TYPE(EVENTS)").find("AMQ8005"),
+                  std::string::npos);
+    const std::vector<std::string> pieces =
+        replies(send(escape("DISPLAY EVSTREAM(SEQ*)"), MQFMT_ADMIN, sys::kReplyQueue));
+    ASSERT_EQ(pieces.size(), 3u);
+    for (size_t i = 0; i < pieces.size(); i++) {
+        EXPECT_EQ(field(pieces[i], offsetof(MQCFH, MsgSeqNumber)), static_cast<MQLONG>(i + 1));
+        EXPECT_EQ(field(pieces[i], offsetof(MQCFH, Control)),
+                  i + 1 == pieces.size() ? MQCFC_LAST : MQCFC_NOT_LAST);
+        EXPECT_NE(pieces[i].find("EVSTREAM(SEQ" + std::to_string(i + 1) + ")"), std::string::npos)
+            << pieces[i];
+    }
+    stop(*zunt);
+}
+
 }  // namespace
