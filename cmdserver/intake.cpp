@@ -219,6 +219,20 @@ int refuseUnkeptChange(QmgrContext *context) {
 
 }  // namespace
 
+namespace {
+
+// The MQCFH of a PCF or escape request as IBM MQ's command server checks it: a StrucLength other
+// than 36 is 3002 (MQRCCF_CFH_LENGTH_ERROR), a negative ParameterCount 3006
+// (MQRCCF_CFH_PARM_COUNT_ERROR); else 0. The caller has checked that 36 bytes are there.
+int32_t headerError(const uint8_t *command) {
+    if (mqiGetI32(command, offsetof(MQCFH, StrucLength)) != static_cast<int32_t>(MQCFH_STRUC_LENGTH))
+        return MQRCCF_CFH_LENGTH_ERROR;
+    if (mqiGetI32(command, offsetof(MQCFH, ParameterCount)) < 0) return MQRCCF_CFH_PARM_COUNT_ERROR;
+    return 0;
+}
+
+}  // namespace
+
 int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
     CmdRequest *request = cmdRequest(context);
     if (request == nullptr || request->md == nullptr) return 0;
@@ -228,6 +242,8 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     }
     const auto code = static_cast<uint32_t>(mqiGetI32(command, offsetof(MQCFH, Command)));
     request->command = static_cast<int32_t>(code);
+    if (const int32_t bad = headerError(command); bad != 0)
+        return evPcfResponse(context, request->command, bad, 0, nullptr);
     if (request->md->BackoutCount != 0) return backedOut(context, request->command);
     const Dispatch *row = dispatchOf(code);
     if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
@@ -256,6 +272,8 @@ int evProcessEscape(QmgrContext *context) {
     request->command = code;
     if (code != MQCMD_ESCAPE && code != CMD_EVENT_CALLBACK_ESCAPE)
         return evPcfResponse(context, code, MQRC_COMMAND_TYPE_ERROR, code, nullptr);
+    if (const int32_t bad = headerError(request->data); bad != 0)
+        return evPcfResponse(context, code, bad, 0, nullptr);
     PcfCursor cursor;
     MQPCFInitParser(&cursor, request->data, length, 0);
     const char *text = nullptr;

@@ -375,4 +375,40 @@ TEST_F(RepliesQmTest, EscapeReplyPiecesAreNumbered) {
     stop(*zunt);
 }
 
+// An MQCFH whose StrucLength is not 36 is answered 3002 (MQRCCF_CFH_LENGTH_ERROR), one with a negative
+// ParameterCount 3006 (MQRCCF_CFH_PARM_COUNT_ERROR), as IBM MQ answers them; the command is not run,
+// PCF and escape alike.
+TEST_F(RepliesQmTest, ABadCommandHeaderIsRefusedNotRun) {
+    auto zunt = start();
+    const struct {
+        size_t field;
+        MQLONG value, reason;
+    } cases[] = {{offsetof(MQCFH, StrucLength), 4, MQRCCF_CFH_LENGTH_ERROR},
+                 {offsetof(MQCFH, StrucLength), -36, MQRCCF_CFH_LENGTH_ERROR},
+                 {offsetof(MQCFH, StrucLength), 100000, MQRCCF_CFH_LENGTH_ERROR},
+                 {offsetof(MQCFH, ParameterCount), -1, MQRCCF_CFH_PARM_COUNT_ERROR}};
+    int n = 0;
+    for (const auto &c : cases) {
+        for (bool escaped : {false, true}) {
+            const std::string stream = "BADH" + std::to_string(++n);
+            SCOPED_TRACE(stream);
+            std::string request = escaped ? escape("DEFINE EVSTREAM(" + stream + ") TYPE(EVENTS)")
+                                          : Pcf(9015).text(39301, stream).number(39355, 1).bytes();
+            std::memcpy(request.data() + c.field, &c.value, 4);
+            const std::string reply = pcf(request);
+            EXPECT_EQ(field(reply, offsetof(MQCFH, CompCode)), MQCC_FAILED);
+            EXPECT_EQ(field(reply, offsetof(MQCFH, Reason)), c.reason);
+            EXPECT_EQ(ask("DISPLAY EVSTREAM(" + stream + ")").find("EVSTREAM(" + stream + ")"),
+                      std::string::npos);
+        }
+    }
+    // The same requests with a sound header are run.
+    EXPECT_EQ(field(pcf(Pcf(9015).text(39301, "GOODH1").number(39355, 1).bytes()), offsetof(MQCFH, Reason)),
+              0);
+    EXPECT_EQ(field(pcf(escape("DEFINE EVSTREAM(GOODH2) TYPE(EVENTS)")), offsetof(MQCFH, Reason)), 0);
+    EXPECT_NE(ask("DISPLAY EVSTREAM(GOODH1)").find("EVSTREAM(GOODH1)"), std::string::npos);
+    EXPECT_NE(ask("DISPLAY EVSTREAM(GOODH2)").find("EVSTREAM(GOODH2)"), std::string::npos);
+    stop(*zunt);
+}
+
 }  // namespace
