@@ -14,6 +14,8 @@ protected:
             "DEFINE QALIAS(SYS.DATA.ALIAS) TARGET(HOLVA.ZUNT.DATA.QUEUE)\n"
             "DEFINE QALIAS(SYS.CMD.ALIAS) TARGET(HOLVA.ZUNT.COMMAND.QUEUE)\n"
             "DEFINE QLOCAL(SYS.BACKED.OUT) BOQNAME(HOLVA.ZUNT.DATA.QUEUE)\n"
+            "DEFINE QLOCAL(QMSYS) USAGE(XMITQ)\n"
+            "DEFINE QREMOTE(SYS.DATA.REMOTE) RNAME(HOLVA.ZUNT.DATA.QUEUE) RQMNAME(QMSYS) XMITQ(QMSYS)\n"
             "ALTER QMGR CONFIGEV(ENABLED)\n");
     }
     // The messages on the data queue of a format the program never stores there (events, dead-letter
@@ -75,10 +77,10 @@ TEST_F(OwnQueuesQmTest, CommandsNamingAnOwnQueueForARoleAreRefused) {
     stop(*zunt);
 }
 
-// Through an alias the name passes, the open finds where it leads: an event queue on the data queue is
-// never opened for input, a forward queue there (or a queue's own BOQNAME naming the data queue) holds
-// its event queue (its events stay where they are), an emitter's records fail; each says so in the log. The
-// stored state stays, a restart loads it and holds the same queues again.
+// Through an alias or a remote definition the name passes, the open finds where it leads: an event queue on
+// the data queue is never opened for input, a forward queue there (or a queue's own BOQNAME naming the data
+// queue) holds its event queue (its events stay where they are), an emitter's records fail; each says so in
+// the log. The stored state stays, a restart loads it and holds the same queues again.
 TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
     auto zunt = start();
     ASSERT_NE(ask("DEFINE EVSTREAM(KEPT) TYPE(EVENTS)").find("Stream defined successfully."),
@@ -95,6 +97,12 @@ TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
                          "'QMSYS/HOLVA.ZUNT.DATA.QUEUE': not used."),
               std::string::npos)
         << reply;
+    reply = ask("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(SYS.DATA.REMOTE)");
+    EXPECT_NE(reply.find("Forward queue 'SYS.DATA.REMOTE' leads to the program's own queue "
+                         "'QMSYS/HOLVA.ZUNT.DATA.QUEUE': not used."),
+              std::string::npos)
+        << reply;
+    EXPECT_NE(ask("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ('')").find("AMQ8005"), std::string::npos);
     reply = ask("ADD EVQ(SYS.BACKED.OUT)");
     EXPECT_NE(reply.find("Backout queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used."),
               std::string::npos)
