@@ -336,12 +336,13 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
         }
         if (compCode == MQCC_FAILED) {
             char text[EV_CONFIG_TEXT + 2];
-            if (own[0] != '\0')
-                std::snprintf(text, EV_CONFIG_TEXT, "%s", own);
-            else
+            char *said = own;
+            if (own[0] == '\0') {
                 std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name,
                               reason, evReasonText(reason));
-            evReportMQError(context, evEventHconn(set), reason, text);
+                said = text;
+            }
+            evReportMQError(context, evEventHconn(set), reason, said);
             if (use == EV_USEDLQ_IFAVAIL) {
                 std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
                 evLogDiscarded(queue, md, feedback, "the dead-letter queue did not open");
