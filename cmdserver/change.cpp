@@ -38,6 +38,14 @@ int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const ch
     return cmdRefuse(context, reason, parmId, text);
 }
 
+int cmdRefuseOwnQueue(QmgrContext *context, const char *qmgr, const char *name, int32_t parmId,
+                      const char *role) {
+    if (name[0] == '\0' || !evIsOwnQueue(context, qmgr, name)) return 0;
+    char format[160];
+    std::snprintf(format, sizeof format, "Queue '%%s' is the program's own queue and can not be %s.", role);
+    return cmdRefuseName(context, MQRCCF_PARM_VALUE_ERROR, parmId, format, name);
+}
+
 int cmdGetName(QmgrContext *context, const PcfCursor *cursor, int32_t maximum, uint32_t flags, char *out) {
     const char *text = nullptr;
     int32_t length = 0;

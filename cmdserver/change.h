@@ -17,6 +17,13 @@ int cmdRefuse(QmgrContext *context, int32_t reason, int32_t parmId, const char *
 int cmdNameMissing(QmgrContext *context, const char *name, int32_t parmId);
 // A refusal whose text has one "%s" filled with a name (printf-style, the name cut to fit).
 int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const char *format, const char *name);
+// Deliberately beyond the documented checks: a queue a command names for a role (an event queue, a
+// forward, dead-letter or emitter queue) may not be the program's own command or data queue (qmgr:
+// the queue manager it is opened on, blank the event one). Events read from there would consume the
+// stored state or the commands; copies put there would be run as commands or stored as state. Then
+// answered 3229 for the parameter: 1; else 0.
+int cmdRefuseOwnQueue(QmgrContext *context, const char *qmgr, const char *name, int32_t parmId,
+                      const char *role);
 
 // Walks the parameters: each is offered to take(cursor): 1 taken, 0 refused (already answered), -1
 // not one of the command's (answered here by evParameterError). 1 when every parameter was taken.

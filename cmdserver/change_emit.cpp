@@ -117,6 +117,9 @@ int evDefineAlterEmitter(QmgrContext *context, uint8_t *command, int32_t length)
         return cmdRefuse(context, 3203, kTargetId, "You can not specify both a target queue and a file.");
     if (after.queue[0] == '\0' && after.file[0] == '\0')
         return cmdRefuse(context, 3228, kTargetId, "An emitter must identify a target queue or a file.");
+    // Emitters write on the state queue manager's connection.
+    if (p.queue && cmdRefuseOwnQueue(context, context->state.name, after.queue, 39418, "an emitter queue"))
+        return 1;
     if (found == nullptr) {
         EmitterDef *created = evCreateEmitterDef(p.values.name, -1);
         if (created == nullptr)

@@ -130,6 +130,9 @@ int evAlterEV(QmgrContext *context, uint8_t *command, int32_t length) {
         }
     });
     if (!read) return 1;
+    if (std::strcmp(after.deadQueue, before.deadQueue) != 0 &&
+        cmdRefuseOwnQueue(context, "", after.deadQueue, 39359, "the dead-letter queue"))
+        return 1;
     evSettingsWrite(&after);
     evConfigChanged.store(1);
     evEchoAlterEv(&before, &after);

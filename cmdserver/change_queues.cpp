@@ -218,6 +218,13 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
         return cmdRefuseName(context, 2100, 0, "Event queue '%s' already exists.", p.values.name);
     if (queue == nullptr && !add)
         return cmdRefuseName(context, 2152, 0, "Event queue '%s' not found.", p.values.name);
+    // The command queue keeps its own record (its attributes may change); no other record may name an
+    // own queue.
+    if ((queue == nullptr || !queue->ownCommandQueue) &&
+        cmdRefuseOwnQueue(context, "", p.values.name, kQueueId, "an event queue"))
+        return 1;
+    if (p.forward && cmdRefuseOwnQueue(context, "", p.values.forwardQueue, 39369, "a forward queue"))
+        return 1;
     // Set E is held before the record changes: busy then changes nothing.
     const bool own = queue != nullptr && queue->ownCommandQueue;
     CmdEventSetPause pause(context, !own);

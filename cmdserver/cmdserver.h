@@ -67,6 +67,8 @@ struct CmdRequest {
     PcfCursor response;      // the builder over "PCFRESPONSE" (evStartPcfResponse)
     int32_t lastObjectType;  // the last EVOBJTYPE seen while writing a response as text
     int32_t noReply;         // the reply queue was refused or could not be opened: nothing more goes
+    int32_t running;         // the command has begun to run: a reply refused now is of a command done
+    int32_t escapePieces;    // escape reply messages put for the request (numbered from 1)
 };
 
 // The running command of the context (made on first use; null only when no storage is left).

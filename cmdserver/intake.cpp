@@ -219,6 +219,20 @@ int refuseUnkeptChange(QmgrContext *context) {
 
 }  // namespace
 
+namespace {
+
+// The MQCFH of a PCF or escape request as IBM MQ's command server checks it: a StrucLength other
+// than 36 is 3002 (MQRCCF_CFH_LENGTH_ERROR), a negative ParameterCount 3006
+// (MQRCCF_CFH_PARM_COUNT_ERROR); else 0. The caller has checked that 36 bytes are there.
+int32_t headerError(const uint8_t *command) {
+    if (mqiGetI32(command, offsetof(MQCFH, StrucLength)) != static_cast<int32_t>(MQCFH_STRUC_LENGTH))
+        return MQRCCF_CFH_LENGTH_ERROR;
+    if (mqiGetI32(command, offsetof(MQCFH, ParameterCount)) < 0) return MQRCCF_CFH_PARM_COUNT_ERROR;
+    return 0;
+}
+
+}  // namespace
+
 int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) {
     CmdRequest *request = cmdRequest(context);
     if (request == nullptr || request->md == nullptr) return 0;
@@ -228,6 +242,8 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     }
     const auto code = static_cast<uint32_t>(mqiGetI32(command, offsetof(MQCFH, Command)));
     request->command = static_cast<int32_t>(code);
+    if (const int32_t bad = headerError(command); bad != 0)
+        return evPcfResponse(context, request->command, bad, 0, nullptr);
     if (request->md->BackoutCount != 0) return backedOut(context, request->command);
     const Dispatch *row = dispatchOf(code);
     if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
@@ -256,6 +272,8 @@ int evProcessEscape(QmgrContext *context) {
     request->command = code;
     if (code != MQCMD_ESCAPE && code != CMD_EVENT_CALLBACK_ESCAPE)
         return evPcfResponse(context, code, MQRC_COMMAND_TYPE_ERROR, code, nullptr);
+    if (const int32_t bad = headerError(request->data); bad != 0)
+        return evPcfResponse(context, code, bad, 0, nullptr);
     PcfCursor cursor;
     MQPCFInitParser(&cursor, request->data, length, 0);
     const char *text = nullptr;
@@ -317,18 +335,39 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
     // the program once cannot end it again.
     const bool redelivered = md->BackoutCount != 0;
+    // Deliberately beyond the documented intake, which runs whatever has a command's Format: a report
+    // or a reply that lands on the command queue (a requester's reply-to queue set to it, a report of
+    // a message the program put) answers something and asks nothing. Run, its text would change the
+    // configuration in nobody's name; it is moved aside as the intake moves a message it does not
+    // take, with MQRC_MSG_TYPE_ERROR as its reason, and gets no reply.
+    if (md->MsgType == MQMT_REPORT || md->MsgType == MQMT_REPLY) {
+        if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
+        cmdReleaseAreas(request);
+        return evMoveAsideCommandMessage(context, queue, md, request->data, length, MQRC_MSG_TYPE_ERROR);
+    }
     // Unlike the documented intake (every recognised Format runs), a request whose replies would
     // land on the program's own command or data queue is refused whole, before anything of it runs: such a
     // reply would be taken as a command, or as stored state at the next start. Counted as rejected and
     // committed without a reply.
+    // The reply queue manager is named as the open will name it: "*QM" is QM. Then the queue is opened
+    // as the replies will open it, so that where it leads is known before the command runs.
     const bool command = std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0 ||
                          std::memcmp(md->Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH) == 0;
-    if (command && cmdIsOwnQueue(context, md->ReplyToQMgr, md->ReplyToQ)) {
+    MQCHAR replyQmgr[MQ_Q_MGR_NAME_LENGTH + 1] = {};
+    const bool star = md->ReplyToQMgr[0] == '*';
+    std::memcpy(replyQmgr, md->ReplyToQMgr + (star ? 1 : 0), MQ_Q_MGR_NAME_LENGTH - (star ? 1 : 0));
+    if (command && evIsOwnQueue(context, replyQmgr, md->ReplyToQ)) {
         cmdRefuseReplyQueue(context, md->ReplyToQMgr, md->ReplyToQ);
         if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
         cmdReleaseAreas(request);
         return 1;
     }
+    if (command && !cmdOpenReplyFirst(context)) {
+        if (queue != nullptr) queue->counters[EV_EQC_ERRORS].current++;
+        cmdReleaseAreas(request);
+        return 1;
+    }
+    request->running = 1;
     if (std::memcmp(md->Format, MQFMT_STRING, MQ_FORMAT_LENGTH) == 0) {
         request->kind = CMD_KIND_MQSC;
         if (queue != nullptr) queue->counters[EV_EQC_EVENTS].current++;

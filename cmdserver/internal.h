@@ -34,12 +34,13 @@ bool cmdBlankName(const MQCHAR *name, size_t size);
 int32_t cmdTextCcsid(const CmdRequest *request);
 // Room for a response's text (MQCFST 39999).
 inline constexpr size_t CMD_TEXT_MAX = 4096;
-// Whether a queue (names cut at their first blank or NUL; a blank queue manager is the own one) is
-// one the program itself reads or keeps its state in: its command queue or its data queue. No reply
-// may go there.
-bool cmdIsOwnQueue(const QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue);
 // Logs, once for the request, that its reply queue is one of the program's own and no reply goes.
 void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue);
+// Before the command runs: opens its reply queue the way its replies will (the handle stays cached
+// for them), so that a queue leading to one of the program's own (an alias, a remote definition, the
+// dead-letter queue) refuses the command before anything of it runs: 0 then (logged). 1 otherwise; a
+// queue that does not open is logged once and gets no reply, the command runs.
+int cmdOpenReplyFirst(QmgrContext *context);
 // The dynamic queue name of a model reply queue: "ZUNT.%s.*" with the user name cut to 41
 // characters, blank padded to 48 bytes in out.
 void cmdDynamicName(const char *user, char *out);

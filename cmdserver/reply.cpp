@@ -197,7 +197,7 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
     evTraceOpenOut("MQOPEN(Reply)", hconn, EV_TRACE_CONTROL, &od, hobj, *rc);
     if (*cc == MQCC_FAILED) return -1;
     // An alias, a remote definition or the dead-letter queue may lead to the program's own queues.
-    if (cmdIsOwnQueue(context, od.ResolvedQMgrName, od.ResolvedQName)) {
+    if (evIsOwnQueue(context, od.ResolvedQMgrName, od.ResolvedQName)) {
         cmdRefuseReplyQueue(context, od.ResolvedQMgrName, od.ResolvedQName);
         MQLONG closeCc = 0;
         MQLONG closeRc = 0;
@@ -221,6 +221,11 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
 
 const char *reasonDescription(int32_t reason) {
     return evReasonText(reason);
+}
+
+void replyOpenFailed(QmgrContext *context, const MQMD *req, MQLONG rc) {
+    evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s", req->ReplyToQMgr,
+              req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
 }
 
 // Wraps text into "ESCRESPONSE": an escape response with one MQCFST 3014.
@@ -416,6 +421,8 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
         data = escapeResponse(request, data, length, &length);
         if (data == nullptr) return 0;
         kind = CMD_RESP_ESCAPE;
+        // Each piece is built anew: its number is the request's count of pieces put.
+        mqiPutI32(data, kCfhSeq, request->escapePieces + 1);
     }
     const bool pcf = kind != CMD_RESP_TEXT;
     if (pcf) {
@@ -435,9 +442,7 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     MQHOBJ hobj = openReplyQueue(context, req, &cc, &rc, &refused);
     if (hobj == -1) {
         request->noReply = 1;
-        if (!refused)
-            evOutputF(EV_OUT_ERROR, 1, "Error opening reply queue '%.48s/%.48s on '%s' RC(%d) %s",
-                      req->ReplyToQMgr, req->ReplyToQ, context->event.name, rc, reasonDescription(rc));
+        if (!refused) replyOpenFailed(context, req, rc);
         return 0;
     }
     MQMD md = MQMD_DEFAULT;
@@ -470,6 +475,7 @@ int evSendReply(QmgrContext *context, uint32_t flags, int32_t kind, uint8_t *dat
     // commits it even when the handler's own work committed the unit before (string housekeeping's
     // and a copy's commit steps clear what was counted until then).
     if (!(flags & CMD_REPLY_OUTSIDE_UOW)) context->sets[EV_SET_C].io.inFlight++;
+    if (kind == CMD_RESP_ESCAPE) request->escapePieces++;
     if (pcf && !(flags & CMD_REPLY_LAST)) mqiPutI32(data, kCfhSeq, mqiGetI32(data, kCfhSeq) + 1);
     return 1;
 }
@@ -483,25 +489,7 @@ size_t nameLength(const MQCHAR *name, size_t size) {
     return n;
 }
 
-bool sameName(const MQCHAR *field, size_t size, const char *name) {
-    const size_t n = nameLength(field, size);
-    return n == std::strlen(name) && std::memcmp(field, name, n) == 0;
-}
-
 }  // namespace
-
-bool cmdIsOwnQueue(const QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue) {
-    // The queue manager of the reply: the one set C is connected to when none is named.
-    const bool eventQmgr = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ||
-                           sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name);
-    if (eventQmgr && sameName(queue, MQ_Q_NAME_LENGTH, EV_COMMAND_QUEUE_NAME)) return true;
-    // The data queue lives on the state queue manager (the same one unless the program keeps its
-    // state elsewhere).
-    const bool stateQmgr = sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->state.name) ||
-                           (eventQmgr && std::strcmp(context->state.name, context->event.name) == 0);
-    return stateQmgr && context->dataQueueName[0] != '\0' &&
-           sameName(queue, MQ_Q_NAME_LENGTH, context->dataQueueName);
-}
 
 void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR *queue) {
     CmdRequest *request = cmdRequest(context);
@@ -511,9 +499,25 @@ void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR 
     }
     const size_t q = nameLength(queue, MQ_Q_NAME_LENGTH);
     const size_t m = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH);
-    evOutputF(EV_OUT_ERROR, 1,
-              "Command refused: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
+    // The queue is opened before the command runs; a refusal after that (the queue opened again,
+    // leading elsewhere now) is of a command that was carried out.
+    evOutputF(EV_OUT_ERROR, 1, "%s: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
+              request != nullptr && request->running ? "Command done, its reply not sent" : "Command refused",
               static_cast<int>(m), qmgr, static_cast<int>(q), queue, context->event.name);
+}
+
+int cmdOpenReplyFirst(QmgrContext *context) {
+    CmdRequest *request = cmdRequest(context);
+    const MQMD *req = request->md;
+    if (cmdBlankName(req->ReplyToQ, sizeof req->ReplyToQ)) return 1;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    bool refused = false;
+    if (openReplyQueue(context, req, &cc, &rc, &refused) != -1) return 1;
+    if (refused) return 0;
+    request->noReply = 1;
+    replyOpenFailed(context, req, rc);
+    return 1;
 }
 
 bool cmdBlankName(const MQCHAR *name, size_t size) {

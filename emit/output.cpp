@@ -370,9 +370,17 @@ int emitOpenQueue(EmitContext *c) {
     if (failure.queue[0] != 0 && sameQueue && now < failure.retryTime)
         return emitFailStep(c, "MQOPEN on queue '%s' failed RC(%d) %s", e->queue, failure.reason,
                             evReasonText(failure.reason));
+    // Deliberately beyond the documented open: an emitter never writes to the program's own command
+    // or data queue, by name or through an alias or a remote definition (its records would be run as
+    // commands or mixed into the stored state). The record fails as a failed open would.
+    char own[EV_CONN_MESSAGE_MAX] = "";
+    if (evIsOwnQueue(&evContext, evContext.state.name, e->queue)) {
+        evOwnQueueText(own, "Emitter queue", e->queue, evContext.state.name, e->queue);
+        return emitFailStep(c, "%s", own);
+    }
     const MQHCONN hconn = evConnHandles[set->stateSlot].load();
     MQOD od = MQOD_DEFAULT;
-    od.Version = MQOD_VERSION_1;
+    od.Version = MQOD_VERSION_3;  // for the resolved names
     od.ObjectType = MQOT_Q;
     std::memset(od.ObjectName, ' ', MQ_Q_NAME_LENGTH);
     std::memcpy(od.ObjectName, e->queue, strnlen(e->queue, MQ_Q_NAME_LENGTH));
@@ -394,6 +402,13 @@ int emitOpenQueue(EmitContext *c) {
                                                 evAbsorb.emitFailDelayMax.load());
         failure.retryTime = now + delay;
         return emitFailStep(c, "MQOPEN on queue '%s' failed RC(%d) %s", e->queue, rc, evReasonText(rc));
+    }
+    if (evOpenedOwnQueue(&evContext, evContext.state.name, &od)) {
+        evTraceCallIn("MQCLOSE(Emit)", hconn, EV_TRACE_CONTROL, hobj);
+        set->io.mq->MQCLOSE(hconn, &hobj, MQCO_NONE, &cc, &rc);
+        evTraceCallOut("MQCLOSE(Emit)", hconn, EV_TRACE_CONTROL, rc);
+        evOwnQueueText(own, "Emitter queue", e->queue, od.ResolvedQMgrName, od.ResolvedQName);
+        return emitFailStep(c, "%s", own);
     }
     failure = EmitOpenFailure{};
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);

@@ -7,6 +7,55 @@
 
 namespace {
 
+// A name of a fixed-length field, up to its first blank or NUL.
+size_t nameLength(const char *name, size_t size) {
+    size_t n = 0;
+    while (n < size && name[n] != '\0' && name[n] != ' ') n++;
+    return n;
+}
+
+bool sameName(const char *field, size_t size, const char *name) {
+    const size_t n = nameLength(field, size);
+    return n == strnlen(name, size) && memcmp(field, name, n) == 0;
+}
+
+}  // namespace
+
+bool evIsOwnQueue(const QmgrContext *context, const char *qmgr, const char *queue) {
+    const bool eventQmgr = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ||
+                           sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name);
+    if (eventQmgr && sameName(queue, MQ_Q_NAME_LENGTH, EV_COMMAND_QUEUE_NAME)) return true;
+    // The data queue lives on the state queue manager (the same one unless the program keeps its
+    // state elsewhere).
+    const bool stateQmgr = sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->state.name) ||
+                           (eventQmgr && strcmp(context->state.name, context->event.name) == 0);
+    return stateQmgr && context->dataQueueName[0] != '\0' &&
+           sameName(queue, MQ_Q_NAME_LENGTH, context->dataQueueName);
+}
+
+bool evOpenedOwnQueue(const QmgrContext *context, const char *connQmgr, const MQOD *od) {
+    const auto onConn = [&](const MQCHAR *qmgr) {
+        return nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ? connQmgr : qmgr;
+    };
+    if (evIsOwnQueue(context, onConn(od->ObjectQMgrName), od->ObjectName)) return true;
+    return od->Version >= MQOD_VERSION_3 && nameLength(od->ResolvedQName, MQ_Q_NAME_LENGTH) != 0 &&
+           evIsOwnQueue(context, onConn(od->ResolvedQMgrName), od->ResolvedQName);
+}
+
+void evOwnQueueText(char *message, const char *role, const char *queue, const char *qmgr,
+                    const char *ownQueue) {
+    const int q = static_cast<int>(nameLength(ownQueue, MQ_Q_NAME_LENGTH));
+    const int m = static_cast<int>(nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH));
+    if (sameName(ownQueue, MQ_Q_NAME_LENGTH, queue))
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' is the program's own queue: not used.", role, queue);
+    else
+        snprintf(message, EV_CONN_MESSAGE_MAX,
+                 "%s '%s' leads to the program's own queue '%.*s/%.*s': not used.", role, queue, m, qmgr, q,
+                 ownQueue);
+}
+
+namespace {
+
 void fillOd(MQOD *od, const char *qmgr, const char *queue) {
     *od = MQOD_DEFAULT;
     memcpy(od->ObjectQMgrName, qmgr, strnlen(qmgr, sizeof od->ObjectQMgrName));
@@ -17,10 +66,49 @@ MQHCONN queueConnection(const EventQueueDef *queue) {
     return evConnHandles[queue->ownCommandQueue ? EV_CONN_C_EVENT : EV_CONN_E_EVENT].load();
 }
 
+// Whether a queue of the event queue manager, by its name, is one of the program's own: then its
+// refusal is in message.
+bool namedOwnQueue(QmgrContext *context, const char *name, const char *role, char *message) {
+    if (!evIsOwnQueue(context, context->event.name, name)) return false;
+    evOwnQueueText(message, role, name, context->event.name, name);
+    return true;
+}
+
+// After an open with a version-3 MQOD: whether what it opened is one of the program's own queues;
+// then the handle is closed and the refusal is in message.
+bool openedOwnQueue(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOBJ *hobj, const char *closeLabel,
+                    const char *role, const char *name, char *message) {
+    if (!evOpenedOwnQueue(context, context->event.name, od)) return false;
+    evTracedClose(context->event.mq, hconn, hobj, closeLabel);
+    evOwnQueueText(message, role, name, od->ResolvedQMgrName, od->ResolvedQName);
+    return true;
+}
+
+// Deliberately beyond the documented open: no queue the program reads events from, forwards to or
+// backs out to may be its own command or data queue, by name or through an alias or a remote
+// definition (an event queue there would consume the stored state; a forward or backout copy
+// would land among it or be run as a command). The queue is then held, with a log line.
+// An input queue is resolved by an inquire open first: its input open could wait on the handles
+// the program holds on its own queues.
+bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name, char *message) {
+    if (namedOwnQueue(context, name, "Event queue", message)) return true;
+    MQOD od;
+    fillOd(&od, context->event.name, name);
+    od.Version = MQOD_VERSION_3;
+    MQHOBJ hobj = -1;
+    if (evTracedOpen(context->event.mq, hconn, &od, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &hobj,
+                     "MQOPEN(Resolve)") != 0)
+        return false;  // the input open says why
+    if (openedOwnQueue(context, hconn, &od, &hobj, "MQCLOSE(Resolve)", "Event queue", name, message))
+        return true;
+    evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Resolve)");
+    return false;
+}
+
 // Opens the forwarding or backout queue when its name changed; 1, or 0 when the open failed.
 int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted, char *openName,
                   int32_t *handle, const char *closeLabel, const char *openLabel, const char *failText,
-                  char *message) {
+                  const char *role, char *message) {
     const MQHCONN hconn = queueConnection(queue);
     if (strcmp(wanted, openName) == 0 && (wanted[0] == '\0' || *handle != -1)) return 1;
     if (*handle != -1) {
@@ -30,8 +118,10 @@ int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted
     }
     openName[0] = '\0';
     if (wanted[0] == '\0') return 1;
+    if (namedOwnQueue(context, wanted, role, message)) return 0;
     MQOD od;
     fillOd(&od, context->event.name, wanted);
+    od.Version = MQOD_VERSION_3;  // for the resolved names
     MQHOBJ hobj = -1;
     MQLONG rc = evTracedOpen(context->event.mq, hconn, &od, 0x2210, &hobj, openLabel);
     if (rc != 0) {
@@ -39,6 +129,7 @@ int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted
                  context->event.name, wanted, rc, evReasonText(rc));
         return 0;
     }
+    if (openedOwnQueue(context, hconn, &od, &hobj, closeLabel, role, wanted, message)) return 0;
     *handle = hobj;
     snprintf(openName, EV_QUEUE_NAME_MAX + 1, "%s", wanted);
     return 1;
@@ -149,6 +240,12 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     if (queue->inputHandle == -1) {
         queue->status = EV_EVQ_DEFINED;
         queue->registered = queue->consumerSuspended = queue->openComplete = 0;
+        if (!command && inputLeadsToOwnQueue(context, hconn, queue->name, message)) {
+            evReportMQError(context, hconn, 0, message);
+            queue->status = EV_EVQ_FAILED;
+            *reason = MQRC_NOT_AUTHORIZED;
+            return 0;
+        }
         MQOD od;
         fillOd(&od, context->event.name, queue->name);
         const MQLONG options = command ? 0x2024 : 0x20A2;
@@ -207,10 +304,12 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     char backoutName[EV_QUEUE_NAME_MAX + 1];
     if (!inquireQueue(context, hconn, queue, message, backoutName)) return 0;
     if (!openSideQueue(context, queue, queue->forwardQueue, queue->forwardOpenName, &queue->forwardHandle,
-                       "MQCLOSE(Forward)", "MQOPEN(Forward)", "Fail to open forwarding queue.", message))
+                       "MQCLOSE(Forward)", "MQOPEN(Forward)", "Fail to open forwarding queue.",
+                       "Forward queue", message))
         return sideQueueFailed(context, queue, hconn, EV_EVQ_FWDQFAIL, message);
     if (!openSideQueue(context, queue, backoutName, queue->backoutOpenName, &queue->backoutHandle,
-                       "MQCLOSE(Backout)", "MQOPEN(Backout)", "Failed to open Backout queue.", message))
+                       "MQCLOSE(Backout)", "MQOPEN(Backout)", "Failed to open Backout queue.",
+                       "Backout queue", message))
         return sideQueueFailed(context, queue, hconn, EV_EVQ_BOQFAIL, message);
     if (!queue->registered) {
         MQCBD cbd = MQCBD_DEFAULT;

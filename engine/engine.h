@@ -454,6 +454,18 @@ int evResumeHeldQueues(QmgrContext *context);
 int evDataQueueLookDue(int64_t now);
 int evLoadStoredState(QmgrContext *context);
 
+// The program's own queues: its command queue on the event queue manager and its data queue on the
+// state queue manager. Whether the queue of that name on that queue manager (names read up to 48
+// characters, cut at the first blank or NUL; a blank queue manager is the event queue manager) is
+// one of them.
+bool evIsOwnQueue(const QmgrContext *context, const char *qmgr, const char *queue);
+// After an MQOPEN on a connection to connQmgr with an MQOD of version 3 or more: whether the queue
+// it named or resolved to (an alias, a remote definition) is one of the own queues.
+bool evOpenedOwnQueue(const QmgrContext *context, const char *connQmgr, const MQOD *od);
+// The text that says a queue in role leads to an own queue (message: EV_CONN_MESSAGE_MAX bytes).
+void evOwnQueueText(char *message, const char *role, const char *queue, const char *qmgr,
+                    const char *ownQueue);
+
 // Input queues.
 int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen, char *message,
                      int32_t *reason);
@@ -553,6 +565,11 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
 // 1 done (or no dead-letter queue is used, or none usable with USEDLQ 2); 0 the message must back out.
 [[nodiscard]] int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                              const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue);
+// A message of the command queue that is no command, moved aside by the dead-letter rules in set C's
+// unit (DestQName the command queue): evPutToDLQ's result. On 0 the consumer takes it off with a log
+// line, nothing else of its unit being done.
+[[nodiscard]] int evMoveAsideCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md,
+                                            const uint8_t *data, int32_t length, int32_t feedback);
 // One message of set E by its Format: 1 consumed (and the sync point's result), 0 back out.
 [[nodiscard]] int evDispatchMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
                                     int32_t length);

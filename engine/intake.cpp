@@ -242,6 +242,13 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
     std::memcpy(dlh + 164, md->PutTime, 8);
 }
 
+int evMoveAsideCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *md, const uint8_t *data,
+                              int32_t length, int32_t feedback) {
+    evMoveFailure.clean = 1;
+    return evPutToDLQ(context, &context->sets[EV_SET_C], queue, md, data, length, feedback,
+                      EV_COMMAND_QUEUE_NAME);
+}
+
 int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
@@ -302,19 +309,40 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
     }
     if (set->deadQueueHandle.load() == -1 || std::strcmp(set->deadQueueName, name) != 0) {
         MQOD od = MQOD_DEFAULT;
+        od.Version = MQOD_VERSION_3;  // for the resolved names
         copyBlank(od.ObjectName, name, MQ_Q_NAME_LENGTH);
         MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
         MQHOBJ hobj = -1;
-        if (evContext.event.mq && evContext.event.mq->MQOPEN) {
+        // Deliberately beyond the documented dead-letter rules: DEADQ, or the queue manager's own
+        // dead-letter queue, that is or leads to the program's command or data queue is not used
+        // (a dead-lettered message there would be run as a command or mixed into the stored state,
+        // and the data queue's own messages would go round for ever): it counts as a failed open.
+        char own[EV_CONN_MESSAGE_MAX] = "";
+        if (evIsOwnQueue(context, evContext.event.name, name)) {
+            evOwnQueueText(own, "Dead Letter Queue", name, evContext.event.name, name);
+        } else if (evContext.event.mq && evContext.event.mq->MQOPEN) {
             evTraceCallIn("MQOPEN(DLQ)", evEventHconn(set), 0, 0);
             evContext.event.mq->MQOPEN(evEventHconn(set), &od, MQOO_OUTPUT, &hobj, &compCode, &reason);
             evTraceCallOut("MQOPEN(DLQ)", evEventHconn(set), 0, reason);
+            if (compCode != MQCC_FAILED && evOpenedOwnQueue(context, evContext.event.name, &od)) {
+                MQLONG closeCc = 0, closeRc = 0;
+                evContext.event.mq->MQCLOSE(evEventHconn(set), &hobj, MQCO_NONE, &closeCc, &closeRc);
+                evOwnQueueText(own, "Dead Letter Queue", name, od.ResolvedQMgrName, od.ResolvedQName);
+            }
+        }
+        if (own[0] != '\0') {
+            compCode = MQCC_FAILED;
+            reason = MQRC_NOT_AUTHORIZED;
         }
         if (compCode == MQCC_FAILED) {
             char text[EV_CONFIG_TEXT + 2];
-            std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name,
-                          reason, evReasonText(reason));
-            evReportMQError(context, evEventHconn(set), reason, text);
+            char *said = own;
+            if (own[0] == '\0') {
+                std::snprintf(text, EV_CONFIG_TEXT, "MQOPEN of Dead Letter Queue (%s) failed RC(%d) %s", name,
+                              reason, evReasonText(reason));
+                said = text;
+            }
+            evReportMQError(context, evEventHconn(set), reason, said);
             if (use == EV_USEDLQ_IFAVAIL) {
                 std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
                 evLogDiscarded(queue, md, feedback, "the dead-letter queue did not open");

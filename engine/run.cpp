@@ -65,6 +65,7 @@ void applySettings(const EvStartSettings *s) {
     std::snprintf(log.logPath, sizeof log.logPath, "%s", s->logRoot);
     log.heartbeat = s->heartbeat;
     logSetSettings(&log);
+    CSSetTrapFolder(s->logRoot);
 }
 
 void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));

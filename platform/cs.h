@@ -305,14 +305,18 @@ void AreaRelease(Area **area);  // into the pool; sets *area to null; a null *ar
 void AreaFreePool();            // returns every pooled area to the heap (shutdown)
 
 // ---------------------------------------------------------------------------------------------
-// Trap: an internal error (an impossible lock or tree state). Writes the trap line to
-// "cstrap.txt" in $TMPDIR (else /tmp), then calls the break hook. The default hook raises
-// SIGTRAP only while a debugger traces the process, else the caller goes on.
+// Trap: an internal error (an impossible lock or tree state). Writes the trap line to a new file
+// of the trap folder ("cstrap.txt", else the first free "cstrap.<n>.txt"; created exclusively, never
+// through a link), then calls the break hook. The default hook raises SIGTRAP only while a debugger
+// traces the process, else the caller goes on.
 
 void CSTrap(const char *sourceFile, const char *buildStamp, uint32_t line, int32_t value);
 using CSTrapHook = void (*)(const char *trapLine);
 CSTrapHook CSSetTrapHook(CSTrapHook hook);  // null restores the default; returns the previous hook
-std::string CSTrapPath();                   // where the trap file goes
+// The folder trap files go in (the program's log folder); unset or null: $TMPDIR, else /tmp
+// (c:\temp on Windows).
+void CSSetTrapFolder(const char *folder);
+std::string CSTrapPath();  // the file the latest trap was written to; empty before any
 #define CS_BUILD_STAMP "9.4.1"
 #define CS_TRAP(value) CSTrap(__FILE__, CS_BUILD_STAMP, __LINE__, (value))
 

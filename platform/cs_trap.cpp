@@ -5,11 +5,15 @@
 #else
 #include <signal.h>
 #endif
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 #include "platform/cs.h"
 
@@ -35,13 +39,61 @@ std::atomic<CSTrapHook> trapHook{defaultTrapHook};
 
 }  // namespace
 
-std::string CSTrapPath() {
+namespace {
+
 #ifdef _WIN32
-    return "c:\\temp\\cstrap.txt";
+constexpr int kTrapOpen = O_WRONLY | O_CREAT | O_EXCL | O_NOINHERIT;  // text mode: CR LF line ends
+#else
+// A link in the name's place is never followed (O_EXCL alone already refuses one).
+constexpr int kTrapOpen = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+#endif
+constexpr int kTrapNames = 1000;  // cstrap.txt, then cstrap.1.txt to cstrap.999.txt
+
+std::mutex trapLock;
+std::string trapFolder;    // guarded by trapLock; empty: $TMPDIR (else /tmp), c:\temp on Windows
+std::string lastTrapFile;  // guarded by trapLock
+
+std::string folderOfTraps() {
+    if (!trapFolder.empty()) return trapFolder;
+#ifdef _WIN32
+    return "c:\\temp";
 #else
     const char *dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/cstrap.txt";
+    return dir && *dir ? dir : "/tmp";
 #endif
+}
+
+// Writes the line to a new file of the trap folder: the first free name, created exclusively, so
+// that no file of another (a planted link among them) is followed or overwritten.
+void writeTrapFile(const char *text) {
+    std::lock_guard<std::mutex> guard(trapLock);
+    const std::string folder = folderOfTraps();
+    for (int n = 0; n < kTrapNames; n++) {
+        std::string path =
+            folder + '/' + (n == 0 ? std::string("cstrap.txt") : "cstrap." + std::to_string(n) + ".txt");
+        const int fd = ::open(path.c_str(), kTrapOpen, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return;  // no folder, no room: the hook still gets the line
+        }
+        const std::string line = std::string(text) + "\n";
+        const auto wrote = ::write(fd, line.data(), static_cast<unsigned>(line.size()));
+        const bool written = wrote >= 0 && static_cast<size_t>(wrote) == line.size();
+        if (::close(fd) == 0 && written) lastTrapFile = path;
+        return;
+    }
+}
+
+}  // namespace
+
+void CSSetTrapFolder(const char *folder) {
+    std::lock_guard<std::mutex> guard(trapLock);
+    trapFolder = folder != nullptr ? folder : "";
+}
+
+std::string CSTrapPath() {
+    std::lock_guard<std::mutex> guard(trapLock);
+    return lastTrapFile;
 }
 
 void CSTrap(const char *sourceFile, const char *buildStamp, uint32_t line, int32_t value) {
@@ -51,10 +103,10 @@ void CSTrap(const char *sourceFile, const char *buildStamp, uint32_t line, int32
     char text[600];
     std::snprintf(text, sizeof text, "cstrap line %u file %s (%s) value %d", line, name,
                   buildStamp ? buildStamp : "", value);
-    if (std::FILE *file = std::fopen(CSTrapPath().c_str(), "w")) {
-        std::fprintf(file, "%s\n", text);
-        std::fclose(file);
-    }
+    // Unlike the documented trap (one fixed file in the temporary folder, replaced each time), each
+    // trap gets a file of its own in the program's log folder, created exclusively: a fixed name in a
+    // folder every user writes to would follow a link planted there and overwrite its target.
+    writeTrapFile(text);
     trapHook.load()(text);
 }
 

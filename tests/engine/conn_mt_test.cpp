@@ -420,14 +420,26 @@ TEST_F(HoldTest, AHoldKeepsTheHoldersCurrentSetMark) {
 
 // ---- An input queue another application holds ------------------------------------------------
 
-std::vector<MQLONG> openReasons;  // reasons of the next MQOPEN calls (0 opens)
+std::vector<MQLONG> openReasons;  // reasons of the next MQOPEN calls for input (0 opens)
 size_t openCalls = 0;
-void fakeOpen(MQHCONN, PMQVOID, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+void fakeOpen(MQHCONN, PMQVOID, MQLONG options, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+    // The inquire open that resolves the name first (to a queue of another name) is not counted.
+    if ((options & (MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_INPUT_AS_Q_DEF)) == 0) {
+        *hobj = 13;
+        *cc = MQCC_OK;
+        *rc = 0;
+        return;
+    }
     const MQLONG reason = openCalls < openReasons.size() ? openReasons[openCalls] : 0;
     openCalls++;
     *hobj = reason == 0 ? 11 : -1;
     *cc = reason == 0 ? MQCC_OK : MQCC_FAILED;
     *rc = reason;
+}
+void fakeClose(MQHCONN, PMQHOBJ hobj, MQLONG, PMQLONG cc, PMQLONG rc) {
+    *hobj = MQHO_UNUSABLE_HOBJ;
+    *cc = MQCC_OK;
+    *rc = 0;
 }
 void fakeInq(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG ints, MQLONG charLength, PMQCHAR chars,
              PMQLONG cc, PMQLONG rc) {
@@ -478,6 +490,7 @@ TEST_F(ConnTest, AnOpenWaitingOnAQueueInUseKeepsTheMarkAndFindsTheQueueAnew) {
         {Meanwhile::OpenedByAnother, 1, 1, 12},
     };
     table.MQOPEN = fakeOpen;
+    table.MQCLOSE = fakeClose;
     table.MQINQ = fakeInq;
     table.MQCB = fakeCb;
     evConnHandles[EV_CONN_E_EVENT].store(7);

@@ -1,5 +1,8 @@
 // The trap file and hook, and the function trace with its dump.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <string>
@@ -14,49 +17,52 @@ void recordTrap(const char *line) {
     lastTrap = line;
 }
 
-// Windows' trap file has one fixed path, outside any test's folder: there the tests leave it
-// unread and check the hook's line only.
-#ifdef _WIN32
-constexpr bool kTrapFileInTmpDir = false;
-#else
-constexpr bool kTrapFileInTmpDir = true;
-#endif
-
-TEST(Trap, WritesTheLineToTheTrapFileAndCallsTheHook) {
+// Each trap gets a file of its own in the trap folder, created exclusively: an earlier trap's file
+// stays, and a link planted in the first name's place is neither followed nor replaced.
+TEST(Trap, WritesEachTrapToANewFileOfItsFolderAndCallsTheHook) {
     zt::TempDir dir;
-    zt::ScopedEnv tmp("TMPDIR", dir.path().c_str());
-    EXPECT_EQ(CSTrapPath(), kTrapFileInTmpDir ? dir.file("cstrap.txt") : "c:\\temp\\cstrap.txt");
+    CSSetTrapFolder(dir.path().c_str());
     CSTrapHook old = CSSetTrapHook(recordTrap);
+#ifndef _WIN32
+    dir.write("victim.txt", "keep\n");
+    ASSERT_EQ(symlink(dir.file("victim.txt").c_str(), dir.file("cstrap.txt").c_str()), 0);
+#endif
     CSTrap("C:\\src\\platform/cs_tree.cpp", "9.4.1", 123, -3);
     EXPECT_EQ(lastTrap, "cstrap line 123 file cs_tree.cpp (9.4.1) value -3");
-    if (kTrapFileInTmpDir) {
-        EXPECT_EQ(dir.read("cstrap.txt"), "cstrap line 123 file cs_tree.cpp (9.4.1) value -3\n");
-    }
-    CSTrap("dir\\other.cpp", "x", 1, 7);  // the file is replaced, the last component follows '\'
+#ifdef _WIN32
+    const std::string first = "cstrap.txt", second = "cstrap.1.txt";
+#else
+    EXPECT_EQ(dir.read("victim.txt"), "keep\n");
+    const std::string first = "cstrap.1.txt", second = "cstrap.2.txt";
+#endif
+    EXPECT_EQ(CSTrapPath(), dir.file(first));
+    EXPECT_EQ(dir.readText(first), "cstrap line 123 file cs_tree.cpp (9.4.1) value -3\n");
+    CSTrap("dir\\other.cpp", "x", 1, 7);  // the last component follows '\'
     EXPECT_EQ(lastTrap, "cstrap line 1 file other.cpp (x) value 7");
-    if (kTrapFileInTmpDir) {
-        EXPECT_EQ(dir.read("cstrap.txt"), "cstrap line 1 file other.cpp (x) value 7\n");
-    }
+    EXPECT_EQ(CSTrapPath(), dir.file(second));
+    EXPECT_EQ(dir.readText(first), "cstrap line 123 file cs_tree.cpp (9.4.1) value -3\n");
+    EXPECT_EQ(dir.readText(second), "cstrap line 1 file other.cpp (x) value 7\n");
     CSSetTrapHook(old);
+    CSSetTrapFolder(nullptr);
 }
 
 TEST(Trap, DefaultHookReturnsWhenNoDebuggerTraces) {
     zt::TempDir dir;
-    zt::ScopedEnv tmp("TMPDIR", dir.path().c_str());
+    CSSetTrapFolder(dir.path().c_str());
     CSSetTrapHook(nullptr);
     CS_TRAP(5);  // reaching the next line is the test
-    if (kTrapFileInTmpDir) {
-        EXPECT_NE(dir.read("cstrap.txt").find("file cs_trap_test.cpp (9.4.1) value 5"), std::string::npos);
-    }
+    EXPECT_NE(dir.readText("cstrap.txt").find("file cs_trap_test.cpp (9.4.1) value 5"), std::string::npos);
+    CSSetTrapFolder(nullptr);
 }
 
 TEST(Trap, UnwritableTrapDirectoryStillCallsTheHook) {
-    zt::ScopedEnv tmp("TMPDIR", "/no/such/directory");
+    CSSetTrapFolder("/no/such/directory");
     CSTrapHook old = CSSetTrapHook(recordTrap);
     lastTrap.clear();
     CSTrap("a.cpp", "s", 2, 0);
     EXPECT_EQ(lastTrap, "cstrap line 2 file a.cpp (s) value 0");
     CSSetTrapHook(old);
+    CSSetTrapFolder(nullptr);
 }
 
 class TraceTest : public ::testing::Test {

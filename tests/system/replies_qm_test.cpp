@@ -293,4 +293,122 @@ TEST_F(RepliesQmTest, ACutAnswerSaysSoAndBadTextIsRefusedWithItsReason) {
     stop(*zunt);
 }
 
+// A report or a reply that lands on the command queue is no command: it is not run, it gets no reply,
+// and it goes to the dead-letter queue with reason 2029 (MQRC_MSG_TYPE_ERROR) naming the command
+// queue. A request and a datagram with the same text run.
+TEST_F(RepliesQmTest, AReportOrAReplyOnTheCommandQueueIsMovedAsideNotRun) {
+    auto zunt = start();
+    struct Case {
+        MQLONG type;
+        const char *stream;
+        bool runs;
+    };
+    const Case cases[] = {{MQMT_REPORT, "REPORT1", false},
+                          {MQMT_REPLY, "REPLY1", false},
+                          {MQMT_REQUEST, "REQUEST1", true},
+                          {MQMT_DATAGRAM, "DATAGRAM1", true}};
+    std::vector<std::string> ids;
+    for (const Case &c : cases) {
+        MQMD md = MQMD_DEFAULT;
+        md.MsgType = c.type;
+        std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+        qmt::setText(md.ReplyToQ, 48, sys::kReplyQueue);
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, sys::kCommandQueue);
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
+        const std::string command = std::string("DEFINE EVSTREAM(") + c.stream + ") TYPE(EVENTS)";
+        qmt::Rc r;
+        MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(command.size()), const_cast<char *>(command.data()),
+               &r.cc, &r.reason);
+        ASSERT_EQ(r.reason, MQRC_NONE);
+        ids.emplace_back(reinterpret_cast<char *>(md.MsgId), sizeof md.MsgId);
+    }
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(cases[i].stream);
+        // Served in order: the replies of the later ones come after the earlier were taken.
+        const std::vector<std::string> answered =
+            replies(ids[i], 0, sys::kReplyQueue, cases[i].runs ? 30000 : 0);
+        EXPECT_EQ(answered.size(), cases[i].runs ? 1u : 0u);
+        const std::string shown = ask(std::string("DISPLAY EVSTREAM(") + cases[i].stream + ")");
+        EXPECT_EQ(shown.find(std::string("EVSTREAM(") + cases[i].stream + ")") != std::string::npos,
+                  cases[i].runs)
+            << shown;
+    }
+    MQHOBJ dlq = qmt::open(h, "SYSTEM.DEAD.LETTER.QUEUE", MQOO_INPUT_SHARED);
+    for (const char *stream : {"REPORT1", "REPLY1"}) {
+        SCOPED_TRACE(stream);
+        std::string data;
+        MQMD md = MQMD_DEFAULT;
+        qmt::Rc r = qmt::get(h, dlq, &data, MQGMO_NO_SYNCPOINT, &md);
+        ASSERT_EQ(r.reason, MQRC_NONE);
+        ASSERT_GE(data.size(), size_t{sizeof(MQDLH)});
+        MQDLH dlh;
+        std::memcpy(&dlh, data.data(), sizeof dlh);
+        EXPECT_EQ(dlh.Reason, MQRC_MSG_TYPE_ERROR);
+        EXPECT_EQ(qmt::text(dlh.DestQName, 48), sys::kCommandQueue);
+        EXPECT_EQ(data.substr(sizeof(MQDLH)), std::string("DEFINE EVSTREAM(") + stream + ") TYPE(EVENTS)");
+    }
+    EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 0);
+    qmt::Rc r;
+    MQCLOSE(h, &dlq, MQCO_NONE, &r.cc, &r.reason);
+    stop(*zunt);
+}
+
+// One reply message per response (-D C): the pieces of an escape reply are numbered 1, 2, 3 in their
+// MQCFH MsgSeqNumber, only the last says it is the last.
+TEST_F(RepliesQmTest, EscapeReplyPiecesAreNumbered) {
+    auto zunt = start({"-D", "C"});
+    for (const char *stream : {"SEQ1", "SEQ2", "SEQ3"})
+        ASSERT_NE(ask(std::string("DEFINE EVSTREAM(") + stream + ") TYPE(EVENTS)").find("AMQ8005"),
+                  std::string::npos);
+    const std::vector<std::string> pieces =
+        replies(send(escape("DISPLAY EVSTREAM(SEQ*)"), MQFMT_ADMIN, sys::kReplyQueue));
+    ASSERT_EQ(pieces.size(), 3u);
+    for (size_t i = 0; i < pieces.size(); i++) {
+        EXPECT_EQ(field(pieces[i], offsetof(MQCFH, MsgSeqNumber)), static_cast<MQLONG>(i + 1));
+        EXPECT_EQ(field(pieces[i], offsetof(MQCFH, Control)),
+                  i + 1 == pieces.size() ? MQCFC_LAST : MQCFC_NOT_LAST);
+        EXPECT_NE(pieces[i].find("EVSTREAM(SEQ" + std::to_string(i + 1) + ")"), std::string::npos)
+            << pieces[i];
+    }
+    stop(*zunt);
+}
+
+// An MQCFH whose StrucLength is not 36 is answered 3002 (MQRCCF_CFH_LENGTH_ERROR), one with a negative
+// ParameterCount 3006 (MQRCCF_CFH_PARM_COUNT_ERROR), as IBM MQ answers them; the command is not run,
+// PCF and escape alike.
+TEST_F(RepliesQmTest, ABadCommandHeaderIsRefusedNotRun) {
+    auto zunt = start();
+    const struct {
+        size_t field;
+        MQLONG value, reason;
+    } cases[] = {{offsetof(MQCFH, StrucLength), 4, MQRCCF_CFH_LENGTH_ERROR},
+                 {offsetof(MQCFH, StrucLength), -36, MQRCCF_CFH_LENGTH_ERROR},
+                 {offsetof(MQCFH, StrucLength), 100000, MQRCCF_CFH_LENGTH_ERROR},
+                 {offsetof(MQCFH, ParameterCount), -1, MQRCCF_CFH_PARM_COUNT_ERROR}};
+    int n = 0;
+    for (const auto &c : cases) {
+        for (bool escaped : {false, true}) {
+            const std::string stream = "BADH" + std::to_string(++n);
+            SCOPED_TRACE(stream);
+            std::string request = escaped ? escape("DEFINE EVSTREAM(" + stream + ") TYPE(EVENTS)")
+                                          : Pcf(9015).text(39301, stream).number(39355, 1).bytes();
+            std::memcpy(request.data() + c.field, &c.value, 4);
+            const std::string reply = pcf(request);
+            EXPECT_EQ(field(reply, offsetof(MQCFH, CompCode)), MQCC_FAILED);
+            EXPECT_EQ(field(reply, offsetof(MQCFH, Reason)), c.reason);
+            EXPECT_EQ(ask("DISPLAY EVSTREAM(" + stream + ")").find("EVSTREAM(" + stream + ")"),
+                      std::string::npos);
+        }
+    }
+    // The same requests with a sound header are run.
+    EXPECT_EQ(field(pcf(Pcf(9015).text(39301, "GOODH1").number(39355, 1).bytes()), offsetof(MQCFH, Reason)),
+              0);
+    EXPECT_EQ(field(pcf(escape("DEFINE EVSTREAM(GOODH2) TYPE(EVENTS)")), offsetof(MQCFH, Reason)), 0);
+    EXPECT_NE(ask("DISPLAY EVSTREAM(GOODH1)").find("EVSTREAM(GOODH1)"), std::string::npos);
+    EXPECT_NE(ask("DISPLAY EVSTREAM(GOODH2)").find("EVSTREAM(GOODH2)"), std::string::npos);
+    stop(*zunt);
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -169,10 +170,14 @@ protected:
     std::unique_ptr<Zunt> start(std::vector<std::string> options = {}) {
         auto zunt = std::make_unique<Zunt>(dir, "run" + std::to_string(++runs), std::move(options));
         EXPECT_TRUE(zunt->waitFor("ZUNT Initialised")) << zunt->out();
+        initialisedAt = std::time(nullptr);
         return zunt;
     }
-    // An orderly end through the system's own STOP EV command.
+    // An orderly end through the system's own STOP EV command. Its put time counts in seconds and must
+    // be after the run's start (an older one is left from an earlier run): a stop in the second the
+    // run was initialised waits for the next second.
     void stop(Zunt &zunt) {
+        while (std::time(nullptr) <= initialisedAt) usleep(20000);
         put(kCommandQueue, "STOP EV", MQFMT_STRING);
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     }
@@ -367,6 +372,7 @@ protected:
     zt::TempDir dir;
     MQHCONN h = MQHC_UNUSABLE_HCONN;
     int runs = 0;
+    std::time_t initialisedAt = 0;  // the second the latest run said it was initialised
     std::atomic<bool> feeding{false};
     std::thread feeder;
     std::mutex namesLock;

@@ -177,4 +177,20 @@ TEST_F(SystemQmTest, ACommandWithoutAuthorityIsRefusedAndChangesNothing) {
     stop(*zunt);
 }
 
+// DEBUG CRASH(7) writes its trap line, with the value given, to a new file of the program's log
+// folder: a link planted in the first name's place is neither followed nor replaced. The program
+// goes on.
+TEST_F(SystemQmTest, DebugCrashWritesItsTrapFileInTheLogFolderExclusively) {
+    auto zunt = start();
+    const std::string folder = dir.file("run1.log");
+    qmt::appendText(dir.file("victim.txt"), "keep\n");
+    ASSERT_EQ(symlink(dir.file("victim.txt").c_str(), (folder + "/cstrap.txt").c_str()), 0);
+    EXPECT_NE(ask("DEBUG CRASH(7)").find("Debug command processed"), std::string::npos);
+    EXPECT_NE(ask("DEBUG CRASH").find("Debug command processed"), std::string::npos);
+    EXPECT_EQ(qmt::readText(dir.file("victim.txt")), "keep\n");
+    EXPECT_NE(qmt::readText(folder + "/cstrap.1.txt").find(") value 7\n"), std::string::npos);
+    EXPECT_NE(qmt::readText(folder + "/cstrap.2.txt").find(") value 0\n"), std::string::npos);
+    stop(*zunt);
+}
+
 }  // namespace
