@@ -1,6 +1,8 @@
 // The real program on a private stand-in queue manager with a message it can neither handle nor move
 // aside: the queue stops where an administrator looks, commands go on being answered, and RESUME EVQ
 // takes the message once the dead-letter queue can.
+#include <cctype>
+
 #include "program.h"
 
 namespace {
@@ -67,6 +69,34 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         emptyQueue("Q.DLQ");
     }
+}
+
+// Every message consumed without a copy is counted in the log: the first of a second has a line of
+// its own, the rest of that second one line with their number, said in the next second at the latest.
+TEST_F(ProgramFailQmTest, EveryDiscardedMessageIsCountedInTheLog) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    Zunt zunt(dir, "discards", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("ALTER EV USEDLQ(NO)").find("AMQ"), std::string::npos);
+    constexpr int kMessages = 200;
+    for (int i = 0; i < kMessages; i++) putOn(own, "not an event", kQmgrEvents, MQFMT_STRING);
+    ASSERT_TRUE(drained()) << zunt.log();
+    auto counted = [&zunt] {
+        const std::string log = zunt.log();
+        int n = et::countOf(log, "Message discarded from queue '");
+        const std::string more = " more messages discarded";
+        for (size_t at = log.find(more); at != std::string::npos; at = log.find(more, at + 1)) {
+            size_t from = at;
+            while (from > 0 && std::isdigit(static_cast<unsigned char>(log[from - 1]))) from--;
+            n += std::atoi(log.c_str() + from);
+        }
+        return n;
+    };
+    EXPECT_TRUE(et::waitFor([&counted] { return counted() == kMessages; })) << counted() << "\n"
+                                                                            << zunt.log();
+    EXPECT_LT(et::countOf(zunt.log(), "discarded"), kMessages / 2) << "not a line for each";
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
 
 // A data queue that another application filled before the start: said once, the events wait on their
