@@ -144,16 +144,17 @@ bool sameId(const MQBYTE24 a, const MQBYTE24 b) {
 // was killed, its connection broke or the queue manager stopped, which is no fault of the message.
 // Deliberately unlike the documented rule, which moves every message past its queue's threshold
 // aside, an event queue's message past it is taken alone, in a unit of its own, and moved aside only
-// for a failure of its own: its path failed while it was alone (known to this process), or its count
-// shows that it ended the program or the connection kAloneEnds times while alone. A delivery past the
-// threshold is alone unless other queues' messages came first (its unit then ends with it), so each
-// rise past threshold + 1 is such an end, less the rises this process knows were not its own.
+// once its count shows kAloneEnds backouts while it was alone: its path failed, or it ended the
+// program or the connection. A delivery past the threshold is alone unless other queues' messages
+// came first (its unit then ends with it), so each rise past threshold + 1 is such a backout, less
+// the rises this process knows were not its own (its unit backed out for another message, or for the
+// connection or the queue manager). Two, not one: a failure of its path may be passing (storage, a
+// data queue put), and a kill may find it alone by chance.
 constexpr MQLONG kAloneEnds = 2;
 
 struct PastThreshold {
     MQBYTE24 msgId;
     MQLONG excusedTo;  // the count it comes back with after the last backout that was not its fault
-    bool failedAlone;  // its own path failed while it was alone
     bool used;
 };
 PastThreshold pastRecords[32];
@@ -193,14 +194,13 @@ void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, co
     failed.hasBefore = now.hasBefore;
     failed.known = true;
     EvUnitState &unit = evUnits[set->id];
-    // A message past its threshold whose own path failed while it was alone is moved aside when it
-    // comes back; a failure of the connection or the queue manager is not its own.
+    // The backout of a message past its threshold whose own path failed while it was alone counts
+    // against it (closed here, it is not excused); a failure of the connection or the queue manager
+    // does not.
     const bool connectionFailed = evMoveFailure.connection != 0 || evContext.restartMark.load() != 0 ||
                                   evRunState.qmgrEnding.load() != 0;
-    if (pastInUnit.open && pastInUnit.alone && sameId(pastInUnit.msgId, md->MsgId) && !connectionFailed) {
-        findPast(md->MsgId, true)->failedAlone = true;
+    if (pastInUnit.open && pastInUnit.alone && sameId(pastInUnit.msgId, md->MsgId) && !connectionFailed)
         pastInUnit.open = false;
-    }
     // A move aside that failed for the connection's reason says nothing of the message or of the
     // queue it was to go to: backed out, the message stays on its queue for the reconnect.
     if (evMoveFailure.failed != 0 && evMoveFailure.connection != 0) {
@@ -251,21 +251,18 @@ int takePastThreshold(QmgrContext *context, ConnectionSet *set, EventQueueDef *q
     EvUnitState &unit = evUnits[set->id];
     const Taken &now = taken[set->id];
     PastThreshold *past = findPast(md->MsgId, false);
-    if (!now.hasBefore) {
-        const MQLONG counted =
-            std::max<MQLONG>(queue->backoutThreshold + 1, past != nullptr ? past->excusedTo : 0);
-        const bool failedAlone = past != nullptr && past->failedAlone;
-        if (failedAlone || md->BackoutCount - counted >= kAloneEnds) {
-            char id[49];
-            evIdToHex(md->MsgId, id);
-            evOutputF(EV_OUT_ERROR, 1, "Queue '%s' MsgId(%s) BackoutCount(%d): %s; moved aside", queue->name,
-                      id, md->BackoutCount,
-                      failedAlone ? "its processing failed while it was taken alone"
-                                  : "it ended the program or the connection while it was taken alone");
-            forgetPast(md->MsgId);
-            unit.commitAlone = 1;  // its unit ends with it: a message after it would not be alone
-            return evPutToBackoutQueue(context, set, queue, md, data, length);
-        }
+    // Due to be moved aside: whatever its unit holds, as the move changes nothing else.
+    const MQLONG counted =
+        std::max<MQLONG>(queue->backoutThreshold + 1, past != nullptr ? past->excusedTo : 0);
+    if (md->BackoutCount - counted >= kAloneEnds) {
+        char id[49];
+        evIdToHex(md->MsgId, id);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Queue '%s' MsgId(%s) BackoutCount(%d): backed out %d times while taken alone; moved aside",
+                  queue->name, id, md->BackoutCount, md->BackoutCount - counted);
+        forgetPast(md->MsgId);
+        unit.commitAlone = 1;  // its unit ends with it: a message after it would not be alone
+        return evPutToBackoutQueue(context, set, queue, md, data, length);
     }
     // Taken in, the unit ending after it. When others came first (their gets are in the unit, which
     // cannot commit without this one), it is first at its next delivery: backing their unit out to

@@ -272,54 +272,13 @@ TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
     EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
 }
 
-// Kills amid a slow batch: an event hook that works per event (a loop of 400 steps) keeps set E's unit
-// open while a burst is taken in, and each kill (of the program, or of the queue manager) backs the
-// taken events out, raising their BackoutCount past the threshold (BOTHRESH 1) with no fault of their
-// own. With no dead-letter queue, every event is still stored exactly once.
+// Kills amid a slow batch (an event hook that works per event), of the program and of the queue
+// manager, with events past BOTHRESH(1) and no dead-letter queue: each stored once (program.h).
 TEST_F(HookQmTest, KillsAmidASlowBatchStoreEachEventOnce) {
     if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program under wine (program.h)";
-    struct Row {
-        const char *name;
-        bool queueManager;  // the queue manager is killed, the program reconnects
-    };
-    const Row rows[] = {{"the program killed", false}, {"the queue manager killed", true}};
-    const std::string hook = "@n = 0\nwhile (@n < 400)\n  @n = @n + 1\nendwhile\n";
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        ASSERT_EQ(
-            qm.mqsc(std::string("ALTER QMGR DEADQ(' ')\nALTER QLOCAL(") + kQmgrEvents + ") BOTHRESH(1)\n"),
-            0);
-        const int from = put.load();
-        putBurst(300);
-        std::vector<std::string> o = options(ht::script("", {{"ZUNTEvent", hook}}));
-        o.insert(o.end(), {"-r", "1(1000)"});
-        constexpr int kKills = 4;  // past the threshold, then kills while they are taken alone
-        std::unique_ptr<pt::Zunt> zunt;
-        for (int kill = 0; kill < kKills; kill++) {
-            if (!zunt) zunt = std::make_unique<pt::Zunt>(dir, "slow" + std::to_string(++runs), o);
-            // Amid a batch: more taken in since the (re)start (no longer in the depth), not all.
-            const MQLONG at = depth(kQmgrEvents);
-            ASSERT_TRUE(et::waitFor([this, at] {
-                const MQLONG left = depth(kQmgrEvents);
-                return left > 0 && left < at - 10;
-            })) << zunt->out();
-            if (!row.queueManager) {
-                zunt->kill9();
-                EXPECT_EQ(zunt->wait(), pt::kKilled);
-                zunt.reset();
-                continue;
-            }
-            qm.kill9("QM1");
-            ASSERT_EQ(qm.tool("start QM1 --no-fsync"), 0);
-            reconnectOwn();
-            ASSERT_TRUE(zunt->waitOut("Connect 'QM1' complete", kill + 2)) << zunt->out();
-        }
-        if (zunt) {
-            EXPECT_TRUE(drained()) << zunt->out();
-            zunt->term();
-            EXPECT_EQ(zunt->wait(), 0) << zunt->out();
-        }
-        EXPECT_EQ(notOnce(drainAndReadBack(), from), "");
+    for (bool queueManager : {false, true}) {
+        SCOPED_TRACE(queueManager ? "the queue manager killed" : "the program killed");
+        slowBatchKills(options(ht::script("", {{"ZUNTEvent", pt::kSlowHook}})), 200, 1, 3, queueManager);
     }
 }
 
