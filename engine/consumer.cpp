@@ -2,6 +2,7 @@
 // lock, takes each message into the set's unit of work, drops what the seen list knows, moves
 // poisoned messages aside and hands the rest to the command server or the intake. Also set C's hold
 // on set E, which keeps the two units apart.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +139,50 @@ bool sameId(const MQBYTE24 a, const MQBYTE24 b) {
     return std::memcmp(a, b, sizeof(MQBYTE24)) == 0;
 }
 
+// ---- Event queue messages past their backout threshold ----
+// MQ raises a message's BackoutCount at every backout of a unit that held it: also when the program
+// was killed, its connection broke or the queue manager stopped, which is no fault of the message.
+// Deliberately unlike the documented rule, which moves every message past its queue's threshold
+// aside, an event queue's message past it is taken alone, in a unit of its own, and moved aside only
+// once its count shows kAloneEnds backouts while it was alone: its path failed, or it ended the
+// program or the connection. A delivery past the threshold is alone unless other queues' messages
+// came first (its unit then ends with it), so each rise past threshold + 1 is such a backout, less
+// the rises this process knows were not its own (its unit backed out for another message, or for the
+// connection or the queue manager). Two, not one: a failure of its path may be passing (storage, a
+// data queue put), and a kill may find it alone by chance.
+constexpr MQLONG kAloneEnds = 2;
+
+struct PastThreshold {
+    MQBYTE24 msgId;
+    MQLONG excusedTo;  // the count it comes back with after the last backout that was not its fault
+    bool used;
+};
+PastThreshold pastRecords[32];
+size_t pastNext = 0;
+// Set E's unit holds a message past its threshold.
+struct PastInUnit {
+    bool open;
+    bool alone;
+    MQBYTE24 msgId;
+    MQLONG count;
+};
+PastInUnit pastInUnit;
+
+PastThreshold *findPast(const MQBYTE24 id, bool add) {
+    for (PastThreshold &past : pastRecords)
+        if (past.used && sameId(past.msgId, id)) return &past;
+    if (!add) return nullptr;
+    PastThreshold &past = pastRecords[pastNext++ % std::size(pastRecords)];
+    past = PastThreshold{};
+    std::memcpy(past.msgId, id, sizeof past.msgId);
+    past.used = true;
+    return &past;
+}
+
+void forgetPast(const MQBYTE24 id) {
+    if (PastThreshold *past = findPast(id, false); past != nullptr) past->used = false;
+}
+
 // A failed message path: the unit backs out (ending the connection when it changed memory). A message
 // that could not be moved aside stops its event queue first, so that it is not redelivered at once.
 void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
@@ -149,6 +194,21 @@ void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, co
     failed.hasBefore = now.hasBefore;
     failed.known = true;
     EvUnitState &unit = evUnits[set->id];
+    // The backout of a message past its threshold whose own path failed while it was alone counts
+    // against it (closed here, it is not excused); a failure of the connection or the queue manager
+    // does not.
+    const bool connectionFailed = evMoveFailure.connection != 0 || evContext.restartMark.load() != 0 ||
+                                  evRunState.qmgrEnding.load() != 0;
+    if (pastInUnit.open && pastInUnit.alone && sameId(pastInUnit.msgId, md->MsgId) && !connectionFailed)
+        pastInUnit.open = false;
+    // A move aside that failed for the connection's reason says nothing of the message or of the
+    // queue it was to go to: backed out, the message stays on its queue for the reconnect.
+    if (evMoveFailure.failed != 0 && evMoveFailure.connection != 0) {
+        evLogAside(queue, md, evMoveFailure.feedback, "kept on its queue",
+                   "the move aside failed: backed out");
+        (void)evBackout(context, set, nullptr);
+        return;
+    }
     // Unlike the documented rule, the command queue never stops (no command, RESUME EVQ among them,
     // would be answered): a command message that can be neither handled nor moved aside is taken off
     // with a log line, committed with what its unit took before it.
@@ -184,6 +244,35 @@ bool endsItsBatch(const ConnectionSet *set, const MQMD *md) {
     return sameId(md->MsgId, failed.failed) || (failed.hasBefore && sameId(md->MsgId, failed.before));
 }
 
+// An event queue's message past its threshold (see PastThreshold): 1 or 0 as takeMessage when it is
+// moved aside here, -1 to take it in.
+int takePastThreshold(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
+                      const uint8_t *data, int32_t length) {
+    EvUnitState &unit = evUnits[set->id];
+    const Taken &now = taken[set->id];
+    PastThreshold *past = findPast(md->MsgId, false);
+    // Due to be moved aside: whatever its unit holds, as the move changes nothing else.
+    const MQLONG counted =
+        std::max<MQLONG>(queue->backoutThreshold + 1, past != nullptr ? past->excusedTo : 0);
+    if (md->BackoutCount - counted >= kAloneEnds) {
+        char id[49];
+        evIdToHex(md->MsgId, id);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Queue '%s' MsgId(%s) BackoutCount(%d): backed out %d times while taken alone; moved aside",
+                  queue->name, id, md->BackoutCount, md->BackoutCount - counted);
+        forgetPast(md->MsgId);
+        unit.commitAlone = 1;  // its unit ends with it: a message after it would not be alone
+        return evPutToBackoutQueue(context, set, queue, md, data, length);
+    }
+    // Taken in, the unit ending after it. When others came first (their gets are in the unit, which
+    // cannot commit without this one), it is first at its next delivery: backing their unit out to
+    // take it alone now would raise their counts for nothing.
+    unit.commitAlone = 1;
+    pastInUnit = PastInUnit{true, !now.hasBefore, {}, md->BackoutCount};
+    std::memcpy(pastInUnit.msgId, md->MsgId, sizeof pastInUnit.msgId);
+    return -1;
+}
+
 // Steps 5 to 11 for one message. 1, or 0 for a failed path.
 int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, MQMD *md, uint8_t *data,
                 MQCBC *cbc) {
@@ -207,8 +296,10 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
     set->inFlight.store(static_cast<int32_t>(unit.inFlight));
     // Above the threshold first: a message that fails every time reaches the backout queue.
     evMoveFailure.clean = 1;
-    if (md->BackoutCount > queue->backoutThreshold)
-        return evPutToBackoutQueue(context, set, queue, md, data, length);
+    if (md->BackoutCount > queue->backoutThreshold) {
+        if (queue->ownCommandQueue) return evPutToBackoutQueue(context, set, queue, md, data, length);
+        if (int past = takePastThreshold(context, set, queue, md, data, length); past >= 0) return past;
+    }
     if (cbc->CompCode == MQCC_FAILED || cbc->Reason == MQRC_NOT_CONVERTED)
         return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") &&
                evSyncPoint(context, set);
@@ -257,8 +348,23 @@ int evPutToBackoutQueue(QmgrContext *context, ConnectionSet *set, EventQueueDef 
                       queue->backoutOpenName, reason, evReasonText(reason));
         evReportMQError(context, evEventHconn(set), reason, text);
         if (!evPutToDLQ(context, set, queue, md, data, length, reason, queue->backoutOpenName)) return 0;
+    } else {
+        evLogAside(queue, md, MQRC_BACKOUT_THRESHOLD_REACHED, "moved to the backout queue",
+                   queue->backoutOpenName);
     }
     return evSyncPoint(context, set);
+}
+
+void evPastThresholdUnitEnded(const ConnectionSet *set, int committed) {
+    if (set->id != EV_SET_E || !pastInUnit.open) return;
+    pastInUnit.open = false;
+    if (committed) {
+        forgetPast(pastInUnit.msgId);
+        return;
+    }
+    // Backed out for a reason not its own (its own failure closed the record first).
+    PastThreshold *past = findPast(pastInUnit.msgId, true);
+    past->excusedTo = std::max(past->excusedTo, pastInUnit.count + 1);
 }
 
 void evMessageConsumer(MQHCONN, MQMD *md, MQGMO *, void *buffer, MQCBC *cbc) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include "engine/internal.h"
 
@@ -199,22 +200,73 @@ int pairHalves(EventQueueDef *queue, QmgrEntry *qmgr, int lastHalf, Area **area)
 
 }  // namespace
 
-void evLogDiscarded(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *why) {
-    static int64_t lastLine = 0;
-    static uint32_t heldBack = 0;
-    int64_t now = evClockNow();
-    if (now == lastLine) {
-        heldBack++;
+namespace {
+
+// The lines of messages consumed or moved aside: the first of each second is written at once; the
+// rest of that second are counted and said in one line with their number, by the next line or by the
+// main loop's next tick (so a burst is never hidden behind its first line).
+struct AsideLines {
+    std::mutex mutex;
+    int64_t lastLine = 0;
+    uint32_t heldBack = 0;
+    char lastQueue[EV_QUEUE_NAME_MAX + 1] = "";
+    char lastWhat[96] = "";
+};
+AsideLines asideLines;
+
+void sayHeldBack(AsideLines &lines) {
+    if (lines.heldBack == 0) return;
+    evOutputF(EV_OUT_ERROR, 1, "%u more messages %s (the last from queue '%s') in the second before",
+              lines.heldBack, lines.lastWhat, lines.lastQueue);
+    lines.heldBack = 0;
+}
+
+}  // namespace
+
+void evLogAside(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *what,
+                const char *why) {
+    std::lock_guard<std::mutex> lock(asideLines.mutex);
+    const int64_t now = evClockNow();
+    if (now == asideLines.lastLine) {
+        if (asideLines.heldBack != 0 && std::strcmp(asideLines.lastWhat, what) != 0) sayHeldBack(asideLines);
+        std::snprintf(asideLines.lastWhat, sizeof asideLines.lastWhat, "%s", what);
+        std::snprintf(asideLines.lastQueue, sizeof asideLines.lastQueue, "%s",
+                      queue != nullptr ? queue->name : "");
+        asideLines.heldBack++;
         return;
     }
-    lastLine = now;
+    sayHeldBack(asideLines);
+    asideLines.lastLine = now;
+    std::snprintf(asideLines.lastWhat, sizeof asideLines.lastWhat, "%s", what);
     char id[49];
     evIdToHex(md->MsgId, id);
-    char more[64] = "";
-    if (heldBack != 0) std::snprintf(more, sizeof more, " (%u more discarded before it)", heldBack);
-    heldBack = 0;
-    evOutputF(EV_OUT_ERROR, 1, "Message discarded from queue '%s' MsgId(%s): %s RC(%d), %s%s",
-              queue != nullptr ? queue->name : "", id, evReasonText(feedback), feedback, why, more);
+    evOutputF(EV_OUT_ERROR, 1, "Message %s from queue '%s' MsgId(%s): %s RC(%d), %s", what,
+              queue != nullptr ? queue->name : "", id, evReasonText(feedback), feedback, why);
+}
+
+void evLogDiscarded(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *why) {
+    evLogAside(queue, md, feedback, "discarded", why);
+}
+
+void evFlushAsideLines() {
+    std::lock_guard<std::mutex> lock(asideLines.mutex);
+    if (asideLines.lastLine != evClockNow()) sayHeldBack(asideLines);
+}
+
+bool evConnectionReason(int32_t reason) {
+    switch (reason) {
+        case 2009:  // MQRC_CONNECTION_BROKEN
+        case 2018:  // MQRC_HCONN_ERROR
+        case 2019:  // MQRC_HOBJ_ERROR (the connection was made again)
+        case 2059:  // MQRC_Q_MGR_NOT_AVAILABLE
+        case 2161:  // MQRC_Q_MGR_QUIESCING
+        case 2162:  // MQRC_Q_MGR_STOPPING
+        case 2202:  // MQRC_CONNECTION_QUIESCING
+        case 2203:  // MQRC_CONNECTION_STOPPING
+            return true;
+        default:
+            return false;
+    }
 }
 
 EvMoveFailure evMoveFailure;
@@ -343,13 +395,16 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
                 said = text;
             }
             evReportMQError(context, evEventHconn(set), reason, said);
-            if (use == EV_USEDLQ_IFAVAIL) {
+            // With IFAVAIL a queue that is not there to open is not available; a connection that
+            // failed says nothing of the queue: the message stays, tried again after the reconnect.
+            if (use == EV_USEDLQ_IFAVAIL && !evConnectionReason(reason)) {
                 std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
                 evLogDiscarded(queue, md, feedback, "the dead-letter queue did not open");
                 return 1;
             }
             evMoveFailure.failed = 1;
             evMoveFailure.feedback = feedback;
+            evMoveFailure.connection = evConnectionReason(reason) ? 1 : 0;
             return 0;
         }
         set->deadQueueHandle.store(hobj);
@@ -357,7 +412,7 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
     }
     size_t total = EV_DLH_LENGTH + static_cast<size_t>(length > 0 ? length : 0);
     auto *message = static_cast<uint8_t *>(CSGetMem(total));
-    if (message == nullptr) return use == EV_USEDLQ_YES ? 0 : 1;
+    if (message == nullptr) return 0;  // backed out and redelivered rather than lost
     evBuildDLH(message, md, feedback, destQueue, evContext.event.name);
     if (length > 0) std::memcpy(message + EV_DLH_LENGTH, data, static_cast<size_t>(length));
     MQMD dmd = MQMD_DEFAULT;
@@ -385,15 +440,17 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
         std::snprintf(text, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", evContext.event.name,
                       set->deadQueueName, reason, evReasonText(reason));
         evReportMQError(context, evEventHconn(set), reason, text);
-        if (use == EV_USEDLQ_YES) {
-            evMoveFailure.failed = 1;
-            evMoveFailure.feedback = feedback;
-            return 0;
-        }
-        evLogDiscarded(queue, md, feedback, "the dead-letter put failed");
-        return 1;
+        // Unlike the documented IFAVAIL, which consumes a message whose dead-letter put failed, the
+        // message stays whatever USEDLQ says: a full or put-inhibited dead-letter queue, a broken
+        // connection or a stopping queue manager says nothing of the message, which was sound as
+        // often as not.
+        evMoveFailure.failed = 1;
+        evMoveFailure.feedback = feedback;
+        evMoveFailure.connection = evConnectionReason(reason) ? 1 : 0;
+        return 0;
     }
     countQueue(queue, EV_EQC_DLQ);
+    evLogAside(queue, md, feedback, "moved to the dead-letter queue", set->deadQueueName);
     return 1;
 }
 

@@ -72,11 +72,22 @@ int evBackoutBrokenEvent(QmgrContext *context, ConnectionSet *set, const char *e
 struct EvMoveFailure {
     int32_t failed;
     int32_t clean;
-    int32_t feedback;  // of the failed dead-letter put
+    int32_t feedback;    // of the failed dead-letter put
+    int32_t connection;  // the put failed for the connection's reason, not the queue's
 };
 // A message consumed without a copy: one log line a second at most, naming the queue, the MsgId and
-// the reason; the lines held back meanwhile are counted in the next one. Under the consumer lock.
+// the reason; the lines held back meanwhile are said with their number in one line a second later.
 void evLogDiscarded(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *why);
+// The same for any message consumed or moved aside: "Message <what> from queue ...".
+void evLogAside(const EventQueueDef *queue, const MQMD *md, int32_t feedback, const char *what,
+                const char *why);
+// Set E's unit that held a message past its backout threshold ended (committed 1, backed out 0).
+// Under the consumer lock.
+void evPastThresholdUnitEnded(const ConnectionSet *set, int committed);
+// Says the lines held back in a second that is over (the main loop, once a second).
+void evFlushAsideLines();
+// The reason is the connection's or the queue manager's (broken, stopping), not an object's.
+bool evConnectionReason(int32_t reason);
 extern EvMoveFailure evMoveFailure;
 // Logs that the event queue stopped on the message with that MsgId and raises its "$BOQFAIL" alert.
 void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t *msgId);

@@ -225,6 +225,7 @@ int evMainTick(int32_t *hookFlag) {
         if (result == KEY_END_TICK) return 1;
     }
     logCheckMaxAge();
+    evFlushAsideLines();
     logFlushIfWritten();
     // While ready and connected the timed work (storm checks, alert expiry) and the sweep decision
     // run here; the timed items take their own holds of the sets they change.

@@ -461,6 +461,7 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     set->io.inFlight = 0;
     set->inFlight.store(0);
     copyCounters(set->id, true);
+    evPastThresholdUnitEnded(set, 1);
     if (evServices.emitUnitEnded != nullptr) evServices.emitUnitEnded(set->id, 1);
     evStreamUowCommitted(&set->io);
     evCfgUowCommitted(&set->io);
@@ -517,6 +518,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         // serialises this walk with that sync point (a callback already holds it).
         CSRecursiveGuard consumer(gConsumerLock);
         copyCounters(set->id, false);
+        evPastThresholdUnitEnded(set, 0);
         // What the unit wrote to the emitters' files is taken back.
         if (evServices.emitUnitEnded != nullptr) evServices.emitUnitEnded(set->id, 0);
         evDataKeptBackedOut(&set->io);

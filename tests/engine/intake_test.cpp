@@ -470,7 +470,8 @@ TEST_F(IntakeTest, ConsumerRoutesMessagesByFormatAndBackoutCount) {
         {"short admin consumed", MQFMT_ADMIN, 20, 0, 0, EV_USEDLQ_YES, 0, false},
         {"truncated event dead-lettered at once", MQFMT_EVENT, 20, 0, 0, EV_USEDLQ_YES, 200000, false},
         {"threshold is processed", MQFMT_STRING, 8, 3, 0, EV_USEDLQ_YES, 200000, false},
-        {"above threshold without a BOQ", MQFMT_STRING, 8, 4, 0, EV_USEDLQ_YES, 2362, false},
+        {"past threshold, taken alone and processed", MQFMT_STRING, 8, 4, 0, EV_USEDLQ_YES, 200000, false},
+        {"ended two runs alone, without a BOQ", MQFMT_STRING, 8, 6, 0, EV_USEDLQ_YES, 2362, false},
         {"not converted", MQFMT_STRING, 8, 0, MQRC_NOT_CONVERTED, EV_USEDLQ_YES, 2119, false},
         {"not converted, no usable DLQ", MQFMT_STRING, 8, 0, MQRC_NOT_CONVERTED, EV_USEDLQ_YES, -1, true},
     };
@@ -601,7 +602,7 @@ TEST_F(IntakeTest, FailedBackoutQueuePutGoesToTheDeadLetterQueue) {
     queue->queueEmpty = 1;
     queue->backoutHandle = 33;
     std::strcpy(queue->backoutOpenName, "Q.BOQ");
-    MQMD md = message(MQFMT_EVENT, "M1", 4);
+    MQMD md = message(MQFMT_EVENT, "M1", 6);  // it ended two runs while taken alone
     uint8_t data[8] = {};
     MQCBC cbc = removed(queue, 8);
     failPutReason = MQRC_Q_FULL;

@@ -54,6 +54,9 @@ inline std::vector<std::string> underLimits(const std::string &limits) {
     return {"/bin/sh", "-c", "ulimit " + limits + " && exec \"$@\"", "sh"};
 }
 
+// An event hook that works per event (the start-up script's ZUNTEvent): a loop of 400 steps.
+inline constexpr const char *kSlowHook = "@n = 0\nwhile (@n < 400)\n  @n = @n + 1\nendwhile\n";
+
 // One run of the program: its keys, output and error as zt::ProgramChild gives them, its log under a
 // folder of its own.
 class Zunt {
@@ -859,6 +862,48 @@ protected:
             EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         }
         EXPECT_EQ(notOnce(drainAndReadBack(), from), "");
+    }
+
+    // Kills amid a slow batch: a start-up script (in options) whose event hook works per event keeps
+    // set E's unit open while a burst of events is taken in, and each kill (of the program, or of the
+    // queue manager) backs the taken events out, raising their BackoutCount past BOTHRESH(threshold)
+    // with no fault of their own; the later kills find them taken alone. With no dead-letter queue
+    // every event is still stored exactly once.
+    void slowBatchKills(std::vector<std::string> options, int events, int threshold, int kills,
+                        bool queueManager) {
+        ASSERT_EQ(qm.mqsc(std::string("ALTER QMGR DEADQ(' ')\nALTER QLOCAL(") + kQmgrEvents + ") BOTHRESH(" +
+                          std::to_string(threshold) + ")\n"),
+                  0);
+        const int from = put.load();
+        putBurst(events);
+        options.insert(options.end(), {"-r", "1(1000)"});
+        std::unique_ptr<Zunt> zunt;
+        for (int kill = 0; kill < kills; kill++) {
+            if (!zunt) zunt = std::make_unique<Zunt>(dir, "slow" + std::to_string(++runs), options);
+            // Amid a batch: more taken in since the (re)start (no longer in the depth), not all.
+            const MQLONG at = depth(kQmgrEvents);
+            ASSERT_TRUE(et::waitFor([this, at] {
+                const MQLONG left = depth(kQmgrEvents);
+                return left > 0 && left < at - 10;
+            })) << zunt->out();
+            if (!queueManager) {
+                zunt->kill9();
+                EXPECT_EQ(zunt->wait(), kKilled);
+                zunt.reset();
+                continue;
+            }
+            qm.kill9("QM1");
+            ASSERT_EQ(qm.tool("start QM1 --no-fsync"), 0);
+            reconnectOwn();
+            ASSERT_TRUE(zunt->waitOut("Connect 'QM1' complete", kill + 2)) << zunt->out();
+        }
+        if (zunt) {
+            EXPECT_TRUE(drained()) << zunt->out();
+            zunt->term();
+            EXPECT_EQ(zunt->wait(), 0) << zunt->out();
+        }
+        EXPECT_EQ(notOnce(drainAndReadBack(), from), "");
+        keepRunsOnFailure();
     }
 
     // Every storm put since the mark with the EVREPEAT sum of its records 25: the names that are

@@ -1,6 +1,8 @@
 // The real program on a private stand-in queue manager with a message it can neither handle nor move
 // aside: the queue stops where an administrator looks, commands go on being answered, and RESUME EVQ
 // takes the message once the dead-letter queue can.
+#include <cctype>
+
 #include "program.h"
 
 namespace {
@@ -18,33 +20,81 @@ protected:
 };
 
 TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResumed) {
+    // USEDLQ(YES) with no dead-letter queue; IFAVAIL with one that refuses the put: neither consumes.
+    struct Row {
+        const char *name;
+        const char *setUp;  // MQSC before the run
+        const char *useDlq;
+        const char *said;
+        const char *release;  // MQSC that lets the dead-letter queue take it
+        const char *command;  // and the command, if one is needed
+    };
+    const Row rows[] = {
+        {"no DLQ", "", "ALTER EV USEDLQ(YES)", "No Dead Letter Queue defined.", "DEFINE QLOCAL(Q.DLQ)\n",
+         "ALTER EV DEADQ(Q.DLQ)"},
+        {"put-inhibited DLQ", "ALTER QLOCAL(Q.DLQ) PUT(DISABLED)\n", "ALTER EV USEDLQ(IFAVAIL)",
+         "MQPUT(QM1/Q.DLQ) failed RC(2051)", "ALTER QLOCAL(Q.DLQ) PUT(ENABLED)\n", ""},
+    };
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
-    Zunt zunt(dir, "poison", runOptions());
-    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    EXPECT_NE(command("ALTER EV USEDLQ(YES)").find("AMQ"), std::string::npos);
-    putOn(own, "not an event", kQmgrEvents, MQFMT_STRING);
-    const std::string stopped = std::string("*** Event queue '") + kQmgrEvents + "' stopped";
-    ASSERT_TRUE(zunt.waitLog(stopped)) << zunt.log();
-    const size_t logged = zunt.log().size();
-    sleep(2);
-    const std::string later = zunt.log();
-    EXPECT_LT(later.size() - logged, 1000u) << later.substr(logged);
-    EXPECT_EQ(et::countOf(later, stopped), 1);
-    EXPECT_EQ(et::countOf(later, "No Dead Letter Queue defined."), 1);
-    EXPECT_EQ(et::countOf(later, "Connect sequence for"), 1) << "no reconnect";
-    EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(BOQFAIL)"),
-              std::string::npos);
-    EXPECT_NE(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
-    EXPECT_EQ(depth(kQmgrEvents), 1);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(qm.mqsc(row.setUp), 0);
+        Zunt zunt(dir, std::string("poison") + row.name, runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command(row.useDlq).find("AMQ"), std::string::npos);
+        putOn(own, "not an event", kQmgrEvents, MQFMT_STRING);
+        const std::string stopped = std::string("*** Event queue '") + kQmgrEvents + "' stopped";
+        ASSERT_TRUE(zunt.waitLog(stopped)) << zunt.log();
+        const size_t logged = zunt.log().size();
+        sleep(2);
+        const std::string later = zunt.log();
+        EXPECT_LT(later.size() - logged, 1000u) << later.substr(logged);
+        EXPECT_EQ(et::countOf(later, stopped), 1);
+        EXPECT_EQ(et::countOf(later, row.said), 1) << later;
+        EXPECT_EQ(et::countOf(later, "Connect sequence for"), 1) << "no reconnect";
+        EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(BOQFAIL)"),
+                  std::string::npos);
+        EXPECT_NE(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
+        EXPECT_EQ(depth(kQmgrEvents), 1);
 
-    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(Q.DLQ)\n"), 0);
-    command("ALTER EV DEADQ(Q.DLQ)");
-    command("RESUME EVQ(SYSTEM.ADMIN.QMGR.EVENT)");
+        ASSERT_EQ(qm.mqsc(row.release), 0);
+        if (row.command[0] != 0) command(row.command);
+        command("RESUME EVQ(SYSTEM.ADMIN.QMGR.EVENT)");
+        ASSERT_TRUE(drained()) << zunt.log();
+        EXPECT_TRUE(et::waitFor([this] { return depth("Q.DLQ") == 1; }));
+        EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(ACTIVE)"),
+                  std::string::npos);
+        EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        emptyQueue("Q.DLQ");
+    }
+}
+
+// Every message consumed without a copy is counted in the log: the first of a second has a line of
+// its own, the rest of that second one line with their number, said in the next second at the latest.
+TEST_F(ProgramFailQmTest, EveryDiscardedMessageIsCountedInTheLog) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    Zunt zunt(dir, "discards", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("ALTER EV USEDLQ(NO)").find("AMQ"), std::string::npos);
+    constexpr int kMessages = 200;
+    for (int i = 0; i < kMessages; i++) putOn(own, "not an event", kQmgrEvents, MQFMT_STRING);
     ASSERT_TRUE(drained()) << zunt.log();
-    EXPECT_TRUE(et::waitFor([this] { return depth("Q.DLQ") == 1; }));
-    EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(ACTIVE)"),
-              std::string::npos);
-    EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
+    auto counted = [&zunt] {
+        const std::string log = zunt.log();
+        int n = et::countOf(log, "Message discarded from queue '");
+        const std::string more = " more messages discarded";
+        for (size_t at = log.find(more); at != std::string::npos; at = log.find(more, at + 1)) {
+            size_t from = at;
+            while (from > 0 && std::isdigit(static_cast<unsigned char>(log[from - 1]))) from--;
+            n += std::atoi(log.c_str() + from);
+        }
+        return n;
+    };
+    EXPECT_TRUE(et::waitFor([&counted] { return counted() == kMessages; })) << counted() << "\n"
+                                                                            << zunt.log();
+    EXPECT_LT(et::countOf(zunt.log(), "discarded"), kMessages / 2) << "not a line for each";
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }

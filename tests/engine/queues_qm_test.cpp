@@ -32,16 +32,15 @@ TEST_F(QueuesQmTest, PoisonedAndForeignMessagesReachTheBackoutAndDeadLetterQueue
                       "ALTER QLOCAL(SYSTEM.ADMIN.PERFM.EVENT) BOTHRESH(3)\n"),
               0);
     ASSERT_EQ(connect(), 1) << logText();
-    // Seeded while the queues are suspended: two events with BackoutCount 4 and 3, a text message
-    // with 4 on a queue without a backout queue, and one with 0.
+    // Seeded while the queues are suspended: two events past BOTHRESH(3), with BackoutCount 6 (as if
+    // it had ended the program twice while taken alone) and 4 (its backouts may be others' doing), a
+    // text message with 6 on a queue without a backout queue, and one with 0.
     const MQLONG events = raiseEvents(2);
     ASSERT_EQ(events, 2);
-    backOutFirst(kQmgrEvents, 2);
-    backOutFirst(kQmgrEvents, 2);
-    backOutFirst(kQmgrEvents, 2);
-    backOutFirst(kQmgrEvents, 1);
+    for (int i = 0; i < 4; i++) backOutFirst(kQmgrEvents, 2);
+    for (int i = 0; i < 2; i++) backOutFirst(kQmgrEvents, 1);
     putMessage(kPerfmEvents, MQFMT_STRING, "poisoned");
-    for (int i = 0; i < 4; i++) backOutFirst(kPerfmEvents, 1);
+    for (int i = 0; i < 6; i++) backOutFirst(kPerfmEvents, 1);
     putMessage(kPerfmEvents, MQFMT_STRING, "not an event");
     evSettings.useDlq.store(EV_USEDLQ_YES);
     // The first message sets up the emit code pages: records written in CCSID 500 from 819.
@@ -84,7 +83,8 @@ TEST_F(QueuesQmTest, PoisonedAndForeignMessagesReachTheBackoutAndDeadLetterQueue
     EXPECT_EQ(evEmitCodePage.table[static_cast<uint8_t>(' ')], 0x40);
     ASSERT_NE(evEmitCodePage.punctuation, nullptr);
     EXPECT_EQ(static_cast<uint8_t>(evEmitCodePage.punctuation->chars[EV_PUNCT_LBRACKET]), 0x4A);
-    // The event at its threshold is stored with the rest, each once, as a reload finds them.
+    // The event past its threshold by 1 was taken alone and stored with the rest, each once, as a
+    // reload finds them.
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();
     EXPECT_EQ(storedRecords(), static_cast<uint64_t>(events - 1));

@@ -12,6 +12,8 @@
 
 namespace {
 
+using pt::kQmgrEvents;
+
 class HookQmTest : public pt::ProgramQmTest {
 protected:
     std::vector<std::string> options(const std::string &script) {
@@ -382,6 +384,16 @@ TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
     ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
     zunt.keys("end\n");
     EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+}
+
+// Kills amid a slow batch (an event hook that works per event), of the program and of the queue
+// manager, with events past BOTHRESH(1) and no dead-letter queue: each stored once (program.h).
+TEST_F(HookQmTest, KillsAmidASlowBatchStoreEachEventOnce) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program under wine (program.h)";
+    for (bool queueManager : {false, true}) {
+        SCOPED_TRACE(queueManager ? "the queue manager killed" : "the program killed");
+        slowBatchKills(options(ht::script("", {{"ZUNTEvent", pt::kSlowHook}})), 200, 1, 3, queueManager);
+    }
 }
 
 }  // namespace
