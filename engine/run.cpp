@@ -209,6 +209,9 @@ void shutdown(bool started) {
     }
     drainWorkers();
     evKeyboardClose();
+    // The log keeps its lines until the main loop's once-a-second write: the last ones go now, or
+    // the program's end would take them with it.
+    logFlushIfWritten();
 }
 
 }  // namespace
