@@ -136,10 +136,85 @@ TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
     ASSERT_GT(blobs, 0u);
     replace(*header, std::nullopt);
     const std::string out = startAndAsk();
-    EXPECT_NE(out.find(std::to_string(blobs) + " blob message(s) of stream id " + std::to_string(streamId) +
-                       " (queue manager number "),
-              std::string::npos)
-        << out;
+    EXPECT_NE(out.find("header is missing: rebuilt from"), std::string::npos) << out;
+}
+
+// A stream header damaged (its eye-catcher) or cut short: the stream is rebuilt from the blob messages
+// that name it, their records load, and later blobs are numbered after them, so that no write takes
+// an intact blob's CorrelId: every record of the intact blobs is still there two starts later.
+TEST_F(StoredQmTest, ADamagedStreamHeaderIsRebuiltFromItsBlobs) {
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "header cut short" : "eye-catcher flipped");
+        storeEvents(40);
+        // The records of the intact full blobs of the events stream.
+        int kept = 0;
+        for (const Browsed &b : browse(kDataQueue))
+            if (blob(b.md.CorrelId, 1, false) || blob(b.md.CorrelId, 1, true))
+                kept += static_cast<int>(mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), 44));
+        ASSERT_GT(kept, 0);
+        std::optional<Browsed> header = findStored([](const MQBYTE24 id) {
+            return mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) == 1 && mqiGetI64(id, 16) == 0;
+        });
+        ASSERT_TRUE(header.has_value());
+        std::string data = header->data;
+        if (cut)
+            data.resize(100);
+        else
+            data[76] = static_cast<char>(data[76] ^ 0xFF);
+        replace(*header, data);
+        auto items = [this] {
+            const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
+            const size_t at = reply.find("ITEMS(");
+            return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
+        };
+        {
+            Zunt zunt(dir, "rebuilt" + std::to_string(++runs), runOptions(), {kSmallBlobs});
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_EQ(items(), kept) << zunt.out();
+            // Enough events for new blobs and a consolidation.
+            for (int i = 0; i < 40; i++) putEvent();
+            ASSERT_TRUE(drained()) << zunt.out();
+            EXPECT_EQ(items(), kept + 40) << zunt.out();
+            zunt.term();
+            ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+            EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' header is damaged: rebuilt from"), 1)
+                << zunt.out();
+        }
+        Zunt zunt(dir, "again" + std::to_string(++runs), runOptions(), {kSmallBlobs});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_EQ(items(), kept + 40) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(zunt.out().find("rebuilt from"), std::string::npos) << zunt.out();
+    }
+}
+
+// The string pool's header damaged: the strings it held are lost, and the names of later events
+// never take the ids the stored events still carry: each new name shows on its own event only.
+TEST_F(StoredQmTest, StringIdsStoredRecordsCarryAreNotGivenAgain) {
+    storeEvents(10);
+    std::optional<Browsed> header = findStored([](const MQBYTE24 id) {
+        return mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) == 0 && mqiGetI64(id, 16) == 0;
+    });
+    ASSERT_TRUE(header.has_value());
+    std::string data = header->data;
+    data[76] = static_cast<char>(data[76] ^ 0xFF);
+    replace(*header, data);
+    Zunt zunt(dir, "strings", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    std::vector<std::string> names;
+    for (int i = 0; i < 10; i++) names.push_back(putEvent());
+    ASSERT_TRUE(drained()) << zunt.out();
+    emptyQueue("REPLY.Q");
+    sendCommand(MQFMT_STRING, "DISPLAY EVENTS(*) FROM(any)");
+    std::string listed;
+    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+        listed += *reply;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const std::string &name : names) EXPECT_EQ(et::countOf(listed, name), 1) << name << "\n" << listed;
+    EXPECT_NE(zunt.out().find("Stored strings were lost: new string ids start above"), std::string::npos)
+        << zunt.out();
 }
 
 // Another application's messages under the keys of the stored configuration and alerts: skipped at
