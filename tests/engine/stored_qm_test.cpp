@@ -284,35 +284,53 @@ TEST_F(StoredQmTest, DamagedStoredAlertsKeepThoseBeforeTheDamage) {
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     }
-    std::optional<Browsed> alerts = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
-    ASSERT_TRUE(alerts.has_value());
-    std::string data = alerts->data;
+    std::optional<Browsed> stored = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+    ASSERT_TRUE(stored.has_value());
+    const std::string sound = stored->data;
     // The second alert group (MQCFGR Type 20, StrucLength 16, Parameter 39312): its first member's
-    // length made impossible.
-    const std::string group("\x14\0\0\0\x10\0\0\0\x90\x99\0\0", 12);
-    const size_t second = data.find(group, data.find(group) + 1);
-    ASSERT_NE(second, std::string::npos);
-    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), second + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
-    replace(*alerts, data);
-    // The alert stored first is kept.
-    const bool beforeFirst = data.find("before") < data.find("after");
-    const std::string kept = beforeFirst ? "TEXT(before)" : "TEXT(after)";
-    const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
-    Zunt zunt(dir, "damaged", runOptions());
-    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    emptyQueue("REPLY.Q");
-    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
-    std::string listed;
-    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
-        listed += *reply;
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-    EXPECT_NE(zunt.out().find("Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'" +
-                              hex(alerts->md.CorrelId) + "' MsgId X'" + hex(alerts->md.MsgId) + "')"),
-              std::string::npos)
-        << zunt.out();
-    EXPECT_NE(listed.find(kept), std::string::npos) << listed;
-    EXPECT_EQ(listed.find(dropped), std::string::npos) << listed;
+    // length made impossible; or the MQCFH ParameterCount lowered by one, which leaves the last group
+    // unread.
+    for (const bool lowered : {false, true}) {
+        SCOPED_TRACE(lowered ? "ParameterCount lowered" : "member length damaged");
+        std::optional<Browsed> alerts =
+            findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+        ASSERT_TRUE(alerts.has_value());
+        std::string data = sound;
+        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+        if (lowered) {
+            mqiPutI32(bytes, 32, mqiGetI32(bytes, 32) - 1);
+        } else {
+            const std::string group("\x14\0\0\0\x10\0\0\0\x90\x99\0\0", 12);
+            const size_t second = data.find(group, data.find(group) + 1);
+            ASSERT_NE(second, std::string::npos);
+            mqiPutI32(bytes, second + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+        }
+        replace(*alerts, data);
+        // The alert stored first is kept.
+        const bool beforeFirst = data.find("before") < data.find("after");
+        const std::string kept = beforeFirst ? "TEXT(before)" : "TEXT(after)";
+        const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
+        Zunt zunt(dir, "damaged" + std::to_string(++runs), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        emptyQueue("REPLY.Q");
+        sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
+        std::string listed;
+        for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+            listed += *reply;
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_NE(
+            zunt.out().find("Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'" +
+                            hex(alerts->md.CorrelId) + "' MsgId X'" + hex(alerts->md.MsgId) + "')"),
+            std::string::npos)
+            << zunt.out();
+        EXPECT_NE(listed.find(kept), std::string::npos) << listed;
+        EXPECT_EQ(listed.find(dropped), std::string::npos) << listed;
+        // The damaged message stays until a save: put back the sound one for the next row.
+        std::optional<Browsed> now = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+        ASSERT_TRUE(now.has_value());
+        replace(*now, sound);
+    }
 }
 
 // A member length damaged inside a stream group of the stored configuration: no sound start is
@@ -327,25 +345,42 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
     }
     std::optional<Browsed> config = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
     ASSERT_TRUE(config.has_value());
-    std::string data = config->data;
-    // The first stream group: MQCFGR Type 20, StrucLength 16, Parameter 39336 (the stream definition
-    // group); its first member follows.
-    uint8_t group[12];
-    mqiPutI32(group, 0, MQCFT_GROUP);
-    mqiPutI32(group, 4, MQCFGR_STRUC_LENGTH);
-    mqiPutI32(group, 8, 39336);
-    const size_t at = data.find(std::string(reinterpret_cast<const char *>(group), sizeof group));
-    ASSERT_NE(at, std::string::npos);
-    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), at + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
-    replace(*config, data);
-    Zunt zunt(dir, "damaged", runOptions());
-    EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
-    const std::string out = zunt.out();
-    EXPECT_NE(out.find("Stored configuration is damaged: configuration message CorrelId X'" +
-                       hex(config->md.CorrelId) + "' MsgId X'" + hex(config->md.MsgId) + "'"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+    const std::string sound = config->data;
+    // The first stream group (MQCFGR Type 20, StrucLength 16, Parameter 39336): its first member's
+    // length made impossible; or the MQCFH ParameterCount lowered, which leaves items unread.
+    for (const int lowerBy : {0, 1, 12}) {
+        SCOPED_TRACE(lowerBy ? "ParameterCount lowered by " + std::to_string(lowerBy)
+                             : "member length damaged");
+        std::string data = sound;
+        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+        if (lowerBy) {
+            mqiPutI32(bytes, 32, mqiGetI32(bytes, 32) - lowerBy);
+        } else {
+            uint8_t group[12];
+            mqiPutI32(group, 0, MQCFT_GROUP);
+            mqiPutI32(group, 4, MQCFGR_STRUC_LENGTH);
+            mqiPutI32(group, 8, 39336);
+            const size_t at = data.find(std::string(reinterpret_cast<const char *>(group), sizeof group));
+            ASSERT_NE(at, std::string::npos);
+            mqiPutI32(bytes, at + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+        }
+        std::optional<Browsed> now = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+        ASSERT_TRUE(now.has_value());
+        replace(*now, data);
+        Zunt zunt(dir, "damaged" + std::to_string(++runs), runOptions());
+        EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_NE(out.find("Stored configuration is damaged: configuration message CorrelId X'" +
+                           hex(now->md.CorrelId) + "' MsgId X'" + hex(now->md.MsgId) + "'"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+        // The message is left as it was found.
+        std::optional<Browsed> left =
+            findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+        ASSERT_TRUE(left.has_value());
+        EXPECT_EQ(left->data, data);
+    }
 }
 
 // ---- Record times: a future date does not hold back retention, a damaged one does not wrap ----
