@@ -383,6 +383,35 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
     }
 }
 
+// Changes whose unit backs out (the data queue refuses the save) leave no line in the log; the same
+// changes kept later are logged once.
+TEST_F(StoredQmTest, ChangesBackedOutLeaveNoLogLine) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});  // the backout's reconnect at once
+    Zunt zunt(dir, "backout", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    int connects = 1;
+    const struct {
+        const char *failed, *kept, *failedLine, *keptLine;
+    } rows[] = {
+        {"ALTER EV STORMTHR(31)", "ALTER EV STORMTHR(32)", "STORMTHR(20 -> 31)", "STORMTHR(20 -> 32)"},
+        {"ADD EVALERT TEXT('phantom') SEVERITY(WARN)", "ADD EVALERT TEXT('kept') SEVERITY(WARN)", "'phantom'",
+         "TEXT('kept')"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.failed);
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+        EXPECT_NE(command(row.failed).find("Command transaction failed"), std::string::npos) << zunt.out();
+        ASSERT_TRUE(zunt.waitInitialised(++connects)) << zunt.out();
+        EXPECT_NE(command(row.kept).find("AMQ"), std::string::npos) << zunt.out();
+        ASSERT_TRUE(zunt.waitLog(row.keptLine)) << zunt.log();
+        EXPECT_EQ(zunt.log().find(row.failedLine), std::string::npos) << zunt.log();
+    }
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.log(), "STORMTHR(20 -> 32)"), 1) << zunt.log();
+}
+
 // ---- Record times: a future date does not hold back retention, a damaged one does not wrap ----
 
 // A record dated a day or four minutes after its arrival (a queue manager's clock ahead, or a
