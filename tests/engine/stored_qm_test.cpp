@@ -477,6 +477,48 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
         << zunt.out();
 }
 
+// A stored blob dated in 2100 (damaged, or stored while the clock ran ahead) counts as stored at the
+// load, said once: it expires at its retention, and so do the blobs stored after it.
+TEST_F(StoredQmTest, AStoredBlobDatedInTheFutureExpiresFromTheLoad) {
+    seed([] {
+        StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+        ASSERT_NE(def, nullptr);
+        def->retIntvl = 3;
+    });
+    storeEvents(40);
+    // The oldest small blob of the events stream: its newest record dated 1 January 2100.
+    std::optional<Browsed> oldest;
+    for (const Browsed &b : browse(kDataQueue))
+        if (blob(b.md.CorrelId, 1, false) &&
+            (!oldest || mqiGetI64(b.md.CorrelId, 16) < mqiGetI64(oldest->md.CorrelId, 16)))
+            oldest = b;
+    ASSERT_TRUE(oldest.has_value());
+    std::string data = oldest->data;
+    mqiPutI64(reinterpret_cast<uint8_t *>(data.data()), 8, 4102444800);
+    replace(*oldest, data);
+    Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    sleep(4);  // past the retention
+    const int first = put.load();
+    auto items = [this] {
+        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
+        const size_t at = reply.find("ITEMS(");
+        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
+    };
+    // Later events close blobs, and their sync points expire what is due.
+    int left = -1;
+    for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
+        putEvent();
+        usleep(200000);
+        left = items();
+    }
+    EXPECT_LE(left, put.load() - first) << "the stored events are still there";
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' has 1 blob(s) dated after the load"), 1)
+        << zunt.out();
+}
+
 // Record times damaged in a stored blob: a copy of the stream neither overflows nor fails, and the
 // stream's OLDEST never shows a negative age.
 TEST_F(StoredQmTest, DamagedRecordTimesNeitherOverflowNorShowNegative) {
