@@ -39,9 +39,31 @@ void damaged(const Stream *stream, uint64_t number, const uint8_t *correlId) {
               evStreamName(stream), static_cast<long long>(number), hex);
 }
 
+// A "$STRINGS" entry is a stored string exactly (id, CCSID, length, the text and two zero bytes); any
+// other stream's entry a compressed record whose items end within it.
+bool entryOfKind(const BlobEntry &entry, bool strings) {
+    if (strings) {
+        StoredString stored;
+        return evStoredStringParse(&entry, &stored) && entry.dataLength == uint32_t{stored.length} + 12 &&
+               entry.data[10 + stored.length] == 0 && entry.data[11 + stored.length] == 0;
+    }
+    if (entry.dataLength < EVCF_HEADER_LENGTH) return false;
+    evCFCursor cursor;
+    evCFCursorInit(&cursor, nullptr, entry.data, entry.dataLength, 0, 0);
+    for (;;) {
+        evCFItem item;
+        int32_t compCode = MQCC_OK, reason = 0;
+        evCFNextParm(&cursor, &item, &compCode, &reason);
+        if (compCode != MQCC_OK) return reason == PCF_END_OF_MESSAGE;
+    }
+}
+
 // The entries of a blob held in length bytes fill it, count what the header says, and chain both
-// ways: each names the total of the one before it, and the last is where the header says.
-bool entriesSound(const uint8_t *bh, uint32_t length) {
+// ways: each names the total of the one before it, and the last is where the header says. Unlike the
+// documented load, which takes whatever a blob holds, each entry must be of the stream's kind too: a
+// blob header names no stream, and a "$STRINGS" blob put under an events stream's key would load as
+// records ("Unknown" events), an events blob under "$STRINGS" as no strings at all.
+bool entriesSound(const uint8_t *bh, uint32_t length, bool strings) {
     BlobWalk walk;
     BlobEntry entry;
     uint64_t count = 0, bytes = BLOB_HEADER_LENGTH;
@@ -50,7 +72,7 @@ bool entriesSound(const uint8_t *bh, uint32_t length) {
     evBlobWalkInit(&walk, bh, length, 0);
     int result;
     while ((result = evBlobWalkNext(&walk, &entry)) > 0) {
-        if (entry.previous != previous) return false;
+        if (entry.previous != previous || !entryOfKind(entry, strings)) return false;
         previous = entry.total;
         count++;
         bytes += entry.total;
@@ -60,11 +82,11 @@ bool entriesSound(const uint8_t *bh, uint32_t length) {
 }
 
 // A blob header with its entries, as stored: length, eye-catcher, number and kind agree.
-bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big) {
+bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big, bool strings) {
     if (length < BLOB_HEADER_LENGTH || evBlobLength(bh) != length) return false;
     if (std::memcmp(bh + BH_EYE, "*BH*", 4) != 0 || evBlobNumber(bh) != number) return false;
     if (((evBlobFlags(bh) & BLOB_BIG) != 0) != big) return false;
-    return entriesSound(bh, length);
+    return entriesSound(bh, length, strings);
 }
 
 bool rangeSound(const uint8_t *message, uint32_t firstOffset, uint32_t lastOffset) {
@@ -79,7 +101,7 @@ bool headerSound(const Stream *stream, const uint8_t *message, uint32_t length) 
     if (!rangeSound(message, SH_SMALL_FIRST, SH_SMALL_LAST) ||
         !rangeSound(message, SH_BIG_FIRST, SH_BIG_LAST))
         return false;
-    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false);
+    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false, stream->definition == nullptr);
 }
 
 void noteLoaded() {
@@ -232,7 +254,8 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     // appends is measured against).
     auto used = static_cast<uint32_t>(length);
     bool sound = isHeader ? headerSound(stream, buffer.data(), used)
-                          : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG);
+                          : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG,
+                                      stream->definition == nullptr);
     if (!sound) {
         damaged(stream, number, correlId);
         loss.damaged++;

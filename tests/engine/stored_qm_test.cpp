@@ -139,6 +139,29 @@ TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
     EXPECT_NE(out.find("header is missing: rebuilt from"), std::string::npos) << out;
 }
 
+// A string pool blob put under the key of the events' blob of the same number, and that events blob
+// under the pool's key: neither loads as the other's kind (no "Unknown" events, no strings dropped
+// without a word); both are named damaged.
+TEST_F(StoredQmTest, ABlobUnderAnotherStreamsKeyIsDamaged) {
+    storeEvents(40);
+    std::optional<Browsed> strings = findStored([](const MQBYTE24 id) { return blob(id, 0, false); });
+    ASSERT_TRUE(strings.has_value());
+    const int64_t number = mqiGetI64(strings->md.CorrelId, 16);
+    std::optional<Browsed> events =
+        findStored([number](const MQBYTE24 id) { return blob(id, 1, false) && mqiGetI64(id, 16) == number; });
+    ASSERT_TRUE(events.has_value());
+    takeOff(kDataQueue, *strings);
+    takeOff(kDataQueue, *events);
+    putMessage(kDataQueue, strings->md, events->data);
+    putMessage(kDataQueue, events->md, strings->data);
+    const std::string out = startAndAsk();
+    for (const Browsed *b : {&*strings, &*events})
+        EXPECT_NE(out.find("blob " + std::to_string(number) + " is damaged: skipped (CorrelId X'" +
+                           hex(b->md.CorrelId) + "')"),
+                  std::string::npos)
+            << out;
+}
+
 // A stream header damaged (its eye-catcher) or cut short: the stream is rebuilt from the blob messages
 // that name it, their records load, and later blobs are numbered after them, so that no write takes
 // an intact blob's CorrelId: every record of the intact blobs is still there two starts later.
