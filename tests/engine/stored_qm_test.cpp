@@ -404,6 +404,21 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
         ASSERT_TRUE(left.has_value());
         EXPECT_EQ(left->data, data);
     }
+    // In background mode standard error tells why the start ended, though an error came before it:
+    // a foreign message in front of the damaged one.
+    std::optional<Browsed> damaged = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+    ASSERT_TRUE(damaged.has_value());
+    takeOff(kDataQueue, *damaged);
+    putForeign(EV_DQ_KIND_CONFIG, MQFMT_STRING, "another application's");
+    putMessage(kDataQueue, damaged->md, damaged->data);
+    std::vector<std::string> options = runOptions();
+    options.push_back("-b");
+    Zunt zunt(dir, "background", options);
+    EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.log();
+    EXPECT_NE(zunt.log().find("Foreign message under the configuration key skipped"), std::string::npos)
+        << zunt.log();
+    EXPECT_NE(zunt.out().find("Stored configuration is damaged: configuration message"), std::string::npos)
+        << zunt.out();
 }
 
 // Changes whose unit backs out (the data queue refuses the save) leave no line in the log; the same
