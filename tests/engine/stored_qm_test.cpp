@@ -636,6 +636,7 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     const std::string waiting = "is open for input by 1 handle(s) besides ZUNT's own";
     EXPECT_TRUE(zunt.waitOut(waiting, 1, 30000)) << zunt.out();
     for (int i = 0; i < 12; i++) putEvent();
+    sendCommand(MQFMT_STRING, "DISPLAY EV");  // waits unanswered for the start, as the README says
     // Held past the start's wait: the attempt ends naming the cause, and the next one waits again.
     EXPECT_TRUE(
         zunt.waitOut("(last failure: Data Queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' is still open for input "
@@ -649,6 +650,8 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     raw.MQDISC(&other, &cc, &rc);
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     EXPECT_NE(zunt.out().find("is no longer open elsewhere: loading"), std::string::npos) << zunt.out();
+    const std::string answer = replyText(10000);
+    EXPECT_NE(answer.find("AMQ8409"), std::string::npos) << answer << "\n" << zunt.out();
     ASSERT_TRUE(drained()) << zunt.out();
     zunt.term();
     ASSERT_EQ(zunt.wait(), 0) << zunt.out();
