@@ -162,6 +162,34 @@ TEST_F(StoredQmTest, ABlobUnderAnotherStreamsKeyIsDamaged) {
             << out;
 }
 
+// Blob messages the load cannot take (empty, cut short, numbered outside the ranges) go with PURGE
+// EVSTRMST: nothing of the stream is left on the data queue.
+TEST_F(StoredQmTest, PurgeRemovesTheBlobsTheLoadCouldNotTake) {
+    storeEvents(40);
+    std::optional<Browsed> sound = findStored([](const MQBYTE24 id) { return blob(id, 1, false); });
+    ASSERT_TRUE(sound.has_value());
+    MQMD md = sound->md;
+    mqiPutI64(md.CorrelId, 16, 1000);
+    putMessage(kDataQueue, md, "");
+    mqiPutI64(md.CorrelId, 16, 999);
+    putMessage(kDataQueue, md, sound->data.substr(0, sound->data.size() / 2));
+    replace(*sound, sound->data.substr(0, 100));
+    auto ofEvents = [this] {
+        size_t n = 0;
+        for (const Browsed &b : browse(kDataQueue))
+            n += mqiGetU32(b.md.CorrelId, 0) == BLOB_ID_MARK && mqiGetU32(b.md.CorrelId, 8) == 1;
+        return n;
+    };
+    ASSERT_GT(ofEvents(), 3u);
+    Zunt zunt(dir, "purge", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("PURGE EVSTRMST($EVENTS) EVQMGR(*) TYPE(ALL)").find("AMQ"), std::string::npos)
+        << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(ofEvents(), 0u);
+}
+
 // A stream header damaged (its eye-catcher) or cut short: the stream is rebuilt from the blob messages
 // that name it, their records load, and later blobs are numbered after them, so that no write takes
 // an intact blob's CorrelId: every record of the intact blobs is still there two starts later.
