@@ -55,6 +55,43 @@ protected:
         takeOff(kDataQueue, message);
         if (data) putMessage(kDataQueue, message.md, *data);
     }
+    // Every reply of the command (a display's one per item, then its end), the replies of earlier
+    // commands emptied away first.
+    std::string everyReply(const std::string &text) {
+        emptyQueue("REPLY.Q");
+        sendCommand(MQFMT_STRING, text);
+        std::string listed;
+        for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+            listed += *reply;
+        return listed;
+    }
+    // The records of the runtime stream "$EVENTS" (-1 when the reply has none).
+    int storedEvents() {
+        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
+        const size_t at = reply.find("ITEMS(");
+        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
+    }
+    // The events stream kept 3 seconds.
+    void seedRetention() {
+        seed([] {
+            StreamDef *def =
+                evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+            ASSERT_NE(def, nullptr);
+            def->retIntvl = 3;
+        });
+    }
+    // Puts events (putOne) until the stream holds no more than those put since first events were
+    // put, their sync points expiring what is due (a minute at most); the records it holds then.
+    template <typename PutOne>
+    int putUntilExpired(int first, PutOne putOne) {
+        int left = -1;
+        for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
+            putOne();
+            usleep(200000);
+            left = storedEvents();
+        }
+        return left;
+    }
     static std::string hex(const MQBYTE24 id) {
         char text[49];
         evIdToHex(id, text);
@@ -213,19 +250,14 @@ TEST_F(StoredQmTest, ADamagedStreamHeaderIsRebuiltFromItsBlobs) {
         else
             data[76] = static_cast<char>(data[76] ^ 0xFF);
         replace(*header, data);
-        auto items = [this] {
-            const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
-            const size_t at = reply.find("ITEMS(");
-            return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
-        };
         {
             Zunt zunt(dir, "rebuilt" + std::to_string(++runs), runOptions(), {kSmallBlobs});
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-            EXPECT_EQ(items(), kept) << zunt.out();
+            EXPECT_EQ(storedEvents(), kept) << zunt.out();
             // Enough events for new blobs and a consolidation.
             for (int i = 0; i < 40; i++) putEvent();
             ASSERT_TRUE(drained()) << zunt.out();
-            EXPECT_EQ(items(), kept + 40) << zunt.out();
+            EXPECT_EQ(storedEvents(), kept + 40) << zunt.out();
             zunt.term();
             ASSERT_EQ(zunt.wait(), 0) << zunt.out();
             EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' header is damaged: rebuilt from"), 1)
@@ -233,7 +265,7 @@ TEST_F(StoredQmTest, ADamagedStreamHeaderIsRebuiltFromItsBlobs) {
         }
         Zunt zunt(dir, "again" + std::to_string(++runs), runOptions(), {kSmallBlobs});
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        EXPECT_EQ(items(), kept + 40) << zunt.out();
+        EXPECT_EQ(storedEvents(), kept + 40) << zunt.out();
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
         EXPECT_EQ(zunt.out().find("rebuilt from"), std::string::npos) << zunt.out();
@@ -256,11 +288,7 @@ TEST_F(StoredQmTest, StringIdsStoredRecordsCarryAreNotGivenAgain) {
     std::vector<std::string> names;
     for (int i = 0; i < 10; i++) names.push_back(putEvent());
     ASSERT_TRUE(drained()) << zunt.out();
-    emptyQueue("REPLY.Q");
-    sendCommand(MQFMT_STRING, "DISPLAY EVENTS(*) FROM(any)");
-    std::string listed;
-    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
-        listed += *reply;
+    const std::string listed = everyReply("DISPLAY EVENTS(*) FROM(any)");
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     for (const std::string &name : names) EXPECT_EQ(et::countOf(listed, name), 1) << name << "\n" << listed;
@@ -363,11 +391,7 @@ TEST_F(StoredQmTest, DamagedStoredAlertsKeepThoseBeforeTheDamage) {
         const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
         Zunt zunt(dir, "damaged" + std::to_string(++runs), runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        emptyQueue("REPLY.Q");
-        sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
-        std::string listed;
-        for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
-            listed += *reply;
+        const std::string listed = everyReply("DISPLAY EVALERT(*) ALL");
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         EXPECT_NE(
@@ -484,11 +508,7 @@ TEST_F(StoredQmTest, ChangesBackedOutLeaveNoLogLine) {
 // crafted event) expires as if dated when it came: the records stored before and after it go at
 // their retention.
 TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
-    seed([] {
-        StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
-        ASSERT_NE(def, nullptr);
-        def->retIntvl = 3;
-    });
+    seedRetention();
     Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     // Events put with a PutDate and PutTime of the test's choosing.
@@ -524,17 +544,7 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
     sleep(4);  // past the retention
     // Later events close the blobs of the first ones, and their sync points expire what is due.
     const int first = put.load();
-    auto items = [this] {
-        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
-        const size_t at = reply.find("ITEMS(");
-        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
-    };
-    int left = -1;
-    for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
-        putDated(0);
-        usleep(200000);
-        left = items();
-    }
+    const int left = putUntilExpired(first, [&putDated] { putDated(0); });
     closeQueue(&hobj);
     EXPECT_LE(left, put.load() - first) << "the first events are still stored";
     zunt.term();
@@ -546,11 +556,7 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
 // A stored blob dated in 2100 (damaged, or stored while the clock ran ahead) counts as stored at the
 // load, said once: it expires at its retention, and so do the blobs stored after it.
 TEST_F(StoredQmTest, AStoredBlobDatedInTheFutureExpiresFromTheLoad) {
-    seed([] {
-        StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
-        ASSERT_NE(def, nullptr);
-        def->retIntvl = 3;
-    });
+    seedRetention();
     storeEvents(40);
     // The oldest small blob of the events stream: its newest record dated 1 January 2100.
     std::optional<Browsed> oldest;
@@ -566,18 +572,8 @@ TEST_F(StoredQmTest, AStoredBlobDatedInTheFutureExpiresFromTheLoad) {
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     sleep(4);  // past the retention
     const int first = put.load();
-    auto items = [this] {
-        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
-        const size_t at = reply.find("ITEMS(");
-        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
-    };
     // Later events close blobs, and their sync points expire what is due.
-    int left = -1;
-    for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
-        putEvent();
-        usleep(200000);
-        left = items();
-    }
+    const int left = putUntilExpired(first, [this] { putEvent(); });
     EXPECT_LE(left, put.load() - first) << "the stored events are still there";
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
@@ -781,11 +777,7 @@ TEST_F(AlertsKeptQmTest, KilledAmidAdditionsPublishesOnlyWhatWasKept) {
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     ASSERT_TRUE(drained()) << zunt.out();
     // Every reply of the display (one per alert, then its end), after those of the additions.
-    emptyQueue("REPLY.Q");
-    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
-    std::string listed;
-    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
-        listed += *reply;
+    const std::string listed = everyReply("DISPLAY EVALERT(*) ALL");
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     std::map<std::string, std::string> textOf;
