@@ -4,7 +4,8 @@
 // left on the queue for whoever wants to look at it), what was lost is counted once per stream, and
 // the ranges end up as what was found. Unlike the documented load, which ends at a damaged blob, one
 // bad message never stops a start: only a failing queue or want of storage fails a load. Each blob is read
-// into an area of its own length, so memory holds the messages and nothing more.
+// into an area of its own length, so memory holds the messages and nothing more. A stream whose header
+// message is damaged or missing is rebuilt from the blob messages that name it.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
