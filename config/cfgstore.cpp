@@ -495,7 +495,9 @@ int evCfgLoadMessage(uint8_t *message, int32_t length, int32_t encoding) {
         void *value = nullptr;
         MQPCFGetNextParm(&cursor, &type, &id, &value, &valueLength, &count, &compCode, &reason);
         if (compCode != MQCC_OK) {
-            if (reason == PCF_END_OF_MESSAGE) break;
+            // Items left over (a lowered ParameterCount) are damage as much as items past the end.
+            if (reason == PCF_END_OF_MESSAGE && MQPCFReadWhole(&cursor)) break;
+            if (reason == PCF_END_OF_MESSAGE) reason = MQRCCF_CFH_PARM_COUNT_ERROR;
             evOutputF(EV_OUT_ERROR, 1, "Error reading configuration RC(%d) %s", reason, evReasonText(reason));
             return 0;
         }
@@ -576,7 +578,7 @@ int evAlertLoadMessage(uint8_t *message, int32_t length) {
         void *value = nullptr;
         MQPCFGetNextParm(&cursor, &type, &id, &value, &valueLength, &count, &compCode, &reason);
         if (compCode != MQCC_OK) {
-            ok = reason == PCF_END_OF_MESSAGE;
+            ok = reason == PCF_END_OF_MESSAGE && MQPCFReadWhole(&cursor);  // nothing left over
             break;
         }
         if (type != MQCFT_GROUP) continue;

@@ -351,6 +351,7 @@ int evLoadStoredState(QmgrContext *context) {
     if (!evLoadStoredStorms(io)) return 0;
     if (!evLoadEmitFiles(io)) return 0;
     if (evServices.aggrReadAll != nullptr && !evServices.aggrReadAll(context)) return 0;
+    evStringsKeepStoredIds();
     evDataQueue.loaded.store(1);
     context->restartMark.store(0);
     return 1;

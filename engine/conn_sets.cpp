@@ -113,6 +113,19 @@ void streamEndConnection() {
     evEndConnection(&evContext);
 }
 
+// A change line waits in the pending lines of the set whose callback makes the change: its commit
+// writes it, its backout drops it, so that the log tells only of changes that were kept. Outside a
+// callback (the load at connect) there is no unit to wait for.
+void streamPendingLogLine(const char *text) {
+    ConnectionSet *set = evCallbackSet;
+    if (set == nullptr) {
+        evOutput(EV_OUT_INFO, text, -1, 1);
+    } else if (!logWrite(&set->pending, EV_OUT_INFO, text, -1)) {
+        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+        evOutput(EV_OUT_INFO, text, -1, 1);  // better logged early than not at all
+    }
+}
+
 }  // namespace
 
 void evInstallConnectionHooks() {
@@ -120,6 +133,7 @@ void evInstallConnectionHooks() {
     EvStreamHooks hooks = *evStreamGetHooks();
     hooks.reportMQError = streamReportMQError;
     hooks.endConnection = streamEndConnection;
+    hooks.pendingLogLine = streamPendingLogLine;
     evStreamSetHooks(&hooks);
     cfgEngine.publishTarget = &publishTarget;
     cfgEngine.suspend = hookSuspend;

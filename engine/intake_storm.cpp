@@ -414,6 +414,7 @@ int evLoadStormMessage(const uint8_t *message, int32_t length) {
             return 0;
         at += itemLength;
     }
+    if (at != end) return 0;  // bytes no item accounts for
     // Sound: the items are scheduled, each to be stored in the new layout at the next save.
     at = kMessageHeader;
     for (uint32_t i = 0; i < count; i++) {
@@ -677,7 +678,7 @@ namespace {
 int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     if (length < static_cast<int32_t>(kIndexHeader)) return -1;
     uint32_t count = mqiGetU32(index, 4);
-    if (static_cast<uint64_t>(length) < kIndexHeader + uint64_t{count} * 8) return -1;
+    if (static_cast<uint64_t>(length) != kIndexHeader + uint64_t{count} * 8) return -1;
     Store &s = store();
     std::vector<uint64_t> numbers;
     for (uint32_t i = 0; i < count; i++)
@@ -730,6 +731,7 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
                 Copy{number, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + itemLength)};
             at += itemLength;
         }
+        if (at != end) return -1;  // bytes no entry accounts for
     }
     {
         CSRecursiveGuard guard(gStructureLock);

@@ -312,5 +312,6 @@ int evMain(int argc, const char *const *argv, const EvEnvironment *environment) 
     while (evEndFlag.load() == 0 && evMainTick(&hookFlag)) {
     }
     shutdown(true);
+    if (evExitStatus.load() == EV_EXIT_START) evSayEndReason();
     return evExitStatus.load();
 }

@@ -147,6 +147,7 @@ int evLoadSeenList(EvSeenList *list, const uint8_t *message, int32_t length) {
     list->changed = 0;
     if (message == nullptr || length < kCfhLength) return 1;
     int32_t offset = kCfhLength;
+    uint32_t structures = 0;
     evSeenEntry *entry = nullptr;
     while (offset + 12 <= length) {
         const uint8_t *p = message + offset;
@@ -154,6 +155,7 @@ int evLoadSeenList(EvSeenList *list, const uint8_t *message, int32_t length) {
         int32_t strucLength = mqiGetI32(p, 4);
         int32_t parm = mqiGetI32(p, 8);
         if (strucLength < 12 || strucLength > length - offset) break;
+        structures++;
         if (type == MQCFT_BYTE_STRING && parm == kMsgIdParm) {
             if (strucLength < kCfbsLength || mqiGetI32(p, 12) != 24) {
                 list->used = 0;
@@ -174,6 +176,11 @@ int evLoadSeenList(EvSeenList *list, const uint8_t *message, int32_t length) {
             entry->seenTime = mqiGetI64(p, 16);
         }
         offset += strucLength;
+    }
+    // The structures the MQCFH counts fill the message exactly, as the program writes it.
+    if (offset != length || structures != mqiGetU32(message, 32)) {
+        list->used = 0;
+        return 0;
     }
     return 1;
 }

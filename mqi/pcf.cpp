@@ -484,6 +484,10 @@ void MQPCFInitParser(PcfCursor *cursor, uint8_t *message, int32_t length, uint32
     if (message && length >= MQCFH_STRUC_LENGTH) cursor->remaining = mqiGetI32(message, kCfhParameterCount);
 }
 
+bool MQPCFReadWhole(const PcfCursor *cursor) {
+    return cursor->depth == 0 && cursor->position == cursor->length;
+}
+
 void *MQPCFSetParm(PcfCursor *cursor, int32_t type, int32_t parmId, const void *value, int32_t length,
                    int32_t opOrStringLength, int32_t *compCode, int32_t *reason) {
     return setParm(cursor, type, parmId, value, length, 0, opOrStringLength, compCode, reason);

@@ -100,6 +100,9 @@ void MQPCFInitBuilder(PcfCursor *cursor, uint8_t *buffer, int32_t capacity, uint
 // Sets a cursor up to walk a message of length bytes: remaining is the MQCFH ParameterCount (0 when
 // the message is shorter than its MQCFH).
 void MQPCFInitParser(PcfCursor *cursor, uint8_t *message, int32_t length, uint32_t defaultCcsid);
+// After PCF_END_OF_MESSAGE: whether the parameters the MQCFH counts took the whole message, no byte
+// left over. Messages the program stores itself are written so; one that is not was changed since.
+bool MQPCFReadWhole(const PcfCursor *cursor);
 
 // Appends one parameter (builder types 3, 4, 5, 6, 9, 13, 14, 15, 20, 23, 1000-1003); returns its value
 // field inside the buffer (valid until the next growth) or null. A length of -1 takes a string up to its

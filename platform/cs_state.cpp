@@ -6,6 +6,7 @@
 
 #include "platform/cs.h"
 #include "platform/os_time.h"
+#include "platform/output.h"
 #include "platform/scan.h"
 
 std::atomic<int32_t> evEndFlag{0};
@@ -44,7 +45,9 @@ const evTimeFuncs evRealTime = {realNow, realSleepMs};
 
 void evEndWith(int32_t status) {
     int32_t running = 0;
-    if (evEndFlag.compare_exchange_strong(running, 1)) evExitStatus.store(status);
+    if (!evEndFlag.compare_exchange_strong(running, 1)) return;
+    evExitStatus.store(status);
+    if (status == EV_EXIT_START) evNoteEndReason();
 }
 
 const evTimeFuncs *evSetTimeFuncs(const evTimeFuncs *funcs) {

@@ -85,6 +85,25 @@ static std::atomic<int32_t> errorStreamUsed{0};
 static char lastError[EV_LAST_ERROR_MAX];
 static uint64_t errorLines = 0;
 
+// The error line the end of the run was asked with, and the line standard error got in background
+// mode (both under the log and console lock).
+static char endReason[EV_LAST_ERROR_MAX];
+static char saidOnError[EV_LAST_ERROR_MAX];
+
+void evNoteEndReason() {
+    CSRecursiveGuard guard(gLogConsoleLock);
+    snprintf(endReason, sizeof endReason, "%s", lastError);
+}
+
+void evSayEndReason() {
+    CSRecursiveGuard guard(gLogConsoleLock);
+    if (!evRunState.background.load() || endReason[0] == 0 || strcmp(endReason, saidOnError) == 0) return;
+    evConsoleWrite(2, endReason, strlen(endReason));
+    evConsoleWrite(2, "\n", 1);
+    evConsoleFlush(2);
+    snprintf(saidOnError, sizeof saidOnError, "%s", endReason);
+}
+
 uint64_t evLastError(char *out, size_t size) {
     CSRecursiveGuard guard(gLogConsoleLock);
     if (out != nullptr && size > 0) snprintf(out, size, "%s", lastError);
@@ -111,6 +130,7 @@ void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLo
         evConsoleWrite(2, text, n);
         evConsoleWrite(2, "\n", 1);
         evConsoleFlush(2);
+        snprintf(saidOnError, sizeof saidOnError, "%s", lastError);
     }
     if (toLog) logWrite(nullptr, category, text, static_cast<int64_t>(n));
 }

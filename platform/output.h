@@ -87,6 +87,11 @@ void evOutput(uint32_t category, const char *text, int32_t length, uint32_t toLo
 // lines it has written: a caller that kept the count knows whether the text is new.
 inline constexpr size_t EV_LAST_ERROR_MAX = 240;
 uint64_t evLastError(char *out, size_t size);
+// The last error line is the reason of the end that is being asked for (a failed start).
+void evNoteEndReason();
+// In background mode, standard error gets the noted reason of the end unless it was the line it got
+// already: the first error of a start is not always the one that ended it.
+void evSayEndReason();
 
 // printf-style front of evOutput for messages with values; the text is cut at 4095 bytes.
 void evOutputF(uint32_t category, uint32_t toLog, const char *format, ...)

@@ -4,13 +4,15 @@
 // left on the queue for whoever wants to look at it), what was lost is counted once per stream, and
 // the ranges end up as what was found. Unlike the documented load, which ends at a damaged blob, one
 // bad message never stops a start: only a failing queue or want of storage fails a load. Each blob is read
-// into an area of its own length, so memory holds the messages and nothing more.
+// into an area of its own length, so memory holds the messages and nothing more. A stream whose header
+// message is damaged or missing is rebuilt from the blob messages that name it.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "streams/internal.h"
 
@@ -28,6 +30,7 @@ constexpr uint32_t kAreaSpare = 24;
 struct LoadLoss {
     uint64_t damaged = 0;
     uint64_t missing = 0;
+    uint64_t future = 0;  // blobs dated after the load, taken as stored at the load
 };
 
 void damaged(const Stream *stream, uint64_t number, const uint8_t *correlId) {
@@ -37,9 +40,31 @@ void damaged(const Stream *stream, uint64_t number, const uint8_t *correlId) {
               evStreamName(stream), static_cast<long long>(number), hex);
 }
 
+// A "$STRINGS" entry is a stored string exactly (id, CCSID, length, the text and two zero bytes); any
+// other stream's entry a compressed record whose items end within it.
+bool entryOfKind(const BlobEntry &entry, bool strings) {
+    if (strings) {
+        StoredString stored;
+        return evStoredStringParse(&entry, &stored) && entry.dataLength == uint32_t{stored.length} + 12 &&
+               entry.data[10 + stored.length] == 0 && entry.data[11 + stored.length] == 0;
+    }
+    if (entry.dataLength < EVCF_HEADER_LENGTH) return false;
+    evCFCursor cursor;
+    evCFCursorInit(&cursor, nullptr, entry.data, entry.dataLength, 0, 0);
+    for (;;) {
+        evCFItem item;
+        int32_t compCode = MQCC_OK, reason = 0;
+        evCFNextParm(&cursor, &item, &compCode, &reason);
+        if (compCode != MQCC_OK) return reason == PCF_END_OF_MESSAGE;
+    }
+}
+
 // The entries of a blob held in length bytes fill it, count what the header says, and chain both
-// ways: each names the total of the one before it, and the last is where the header says.
-bool entriesSound(const uint8_t *bh, uint32_t length) {
+// ways: each names the total of the one before it, and the last is where the header says. Unlike the
+// documented load, which takes whatever a blob holds, each entry must be of the stream's kind too: a
+// blob header names no stream, and a "$STRINGS" blob put under an events stream's key would load as
+// records ("Unknown" events), an events blob under "$STRINGS" as no strings at all.
+bool entriesSound(const uint8_t *bh, uint32_t length, bool strings) {
     BlobWalk walk;
     BlobEntry entry;
     uint64_t count = 0, bytes = BLOB_HEADER_LENGTH;
@@ -48,7 +73,7 @@ bool entriesSound(const uint8_t *bh, uint32_t length) {
     evBlobWalkInit(&walk, bh, length, 0);
     int result;
     while ((result = evBlobWalkNext(&walk, &entry)) > 0) {
-        if (entry.previous != previous) return false;
+        if (entry.previous != previous || !entryOfKind(entry, strings)) return false;
         previous = entry.total;
         count++;
         bytes += entry.total;
@@ -58,11 +83,11 @@ bool entriesSound(const uint8_t *bh, uint32_t length) {
 }
 
 // A blob header with its entries, as stored: length, eye-catcher, number and kind agree.
-bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big) {
+bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big, bool strings) {
     if (length < BLOB_HEADER_LENGTH || evBlobLength(bh) != length) return false;
     if (std::memcmp(bh + BH_EYE, "*BH*", 4) != 0 || evBlobNumber(bh) != number) return false;
     if (((evBlobFlags(bh) & BLOB_BIG) != 0) != big) return false;
-    return entriesSound(bh, length);
+    return entriesSound(bh, length, strings);
 }
 
 bool rangeSound(const uint8_t *message, uint32_t firstOffset, uint32_t lastOffset) {
@@ -77,7 +102,7 @@ bool headerSound(const Stream *stream, const uint8_t *message, uint32_t length) 
     if (!rangeSound(message, SH_SMALL_FIRST, SH_SMALL_LAST) ||
         !rangeSound(message, SH_BIG_FIRST, SH_BIG_LAST))
         return false;
-    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false);
+    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false, stream->definition == nullptr);
 }
 
 void noteLoaded() {
@@ -86,6 +111,60 @@ void noteLoaded() {
         evStatusRebuild = 1;
         evStatusLine();
     }
+}
+
+// The blob messages on the data queue by queue manager number and stream id, each kind's numbers: what
+// a stream whose header is damaged or missing is rebuilt from. One browse of the queue at the first
+// stream that needs it; dropped when the load of every stream ends (the orphan count) and when a new
+// load starts with "$STRINGS".
+struct StoredNumbers {
+    std::vector<uint64_t> small, big;
+};
+std::map<std::pair<uint32_t, uint32_t>, StoredNumbers> gBlobIndex;
+bool gBlobIndexValid = false;
+
+int scanBlobIndex(EvStreamIo *io) {
+    gBlobIndex.clear();
+    for (MQLONG options = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;;
+         options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG) {
+        MQMD md;
+        MQLONG reason = evDqGet(io, nullptr, options, 0, nullptr, 0, nullptr, &md);
+        if (reason == MQRC_NO_MSG_AVAILABLE) break;
+        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) {
+            evDqFailed(io, "MQGET", reason);
+            return 0;
+        }
+        const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
+        const uint32_t kind = mqiGetU32(id, 12);
+        const auto number = static_cast<uint64_t>(mqiGetI64(id, 16));
+        if (mqiGetU32(id, 0) != BLOB_ID_MARK || (kind != BLOB_KIND_SMALL && kind != BLOB_KIND_BIG) ||
+            number == 0)
+            continue;
+        StoredNumbers &numbers = gBlobIndex[{mqiGetU32(id, 4), mqiGetU32(id, 8)}];
+        (kind == BLOB_KIND_BIG ? numbers.big : numbers.small).push_back(number);
+    }
+    for (auto &entry : gBlobIndex)
+        for (std::vector<uint64_t> *numbers : {&entry.second.small, &entry.second.big}) {
+            std::sort(numbers->begin(), numbers->end());
+            numbers->erase(std::unique(numbers->begin(), numbers->end()), numbers->end());
+        }
+    gBlobIndexValid = true;
+    return 1;
+}
+
+// Unlike the documented load, which takes any stored time, a blob dated later than now plus the
+// tolerance appends allow (a damaged blob, or one stored while the clock ran ahead) counts as stored
+// now: expiry takes the oldest blob first and stops at one not yet due, so a blob dated years ahead
+// would keep itself and every later blob for ever. Fixed once here, so that it does expire.
+bool clampFuture(uint8_t *bh, int64_t now) {
+    bool clamped = false;
+    for (uint32_t offset : {BH_NEWEST, BH_OLDEST}) {
+        if (evTimeSpan(mqiGetI64(bh, offset), now) > STREAM_FUTURE_TOLERANCE) {
+            mqiPutI64(bh, offset, now);
+            clamped = true;
+        }
+    }
+    return clamped;
 }
 
 // Removes, outside the unit of work, every later message with the BlobId of the one just browsed.
@@ -176,7 +255,8 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     // appends is measured against).
     auto used = static_cast<uint32_t>(length);
     bool sound = isHeader ? headerSound(stream, buffer.data(), used)
-                          : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG);
+                          : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG,
+                                      stream->definition == nullptr);
     if (!sound) {
         damaged(stream, number, correlId);
         loss.damaged++;
@@ -195,6 +275,16 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     *area = got;
     uint8_t *bh = isHeader ? message + SH_BLOB : message;
     evBlobSetFlags(bh, (evBlobFlags(bh) & ~(BLOB_UPDATED | BLOB_DEDUPED)) | BLOB_EXISTS);
+    const int64_t now = evClockNow();
+    if (clampFuture(bh, now)) {
+        if (isHeader && evTimeSpan(mqiGetI64(message, SH_NEWEST), now) > STREAM_FUTURE_TOLERANCE)
+            mqiPutI64(message, SH_NEWEST, now);
+        // Written back at the next sync point, so that the next load finds it fixed.
+        evBlobSetFlags(bh, evBlobFlags(bh) | BLOB_UPDATED);
+        stream->flags |= STREAM_NEEDS_HARDENING;
+        loss.future++;
+    }
+    // After the clamp: a record's own later date is kept apart from the blob's newest time.
     if (stream->definition) evBlobNoteLatest(bh, evBlobLength(bh));
     noteLoaded();
     if (evStreamTracing()) {
@@ -210,6 +300,27 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     return 1;
 }
 
+// Reads full blob number of the kind and links it at the head of the stream's list. 1 (*found tells
+// whether it was there and sound), or 0 when the queue fails or storage is short.
+int takeBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, ReadBuffer &buffer,
+             LoadLoss &loss, bool *found) {
+    Area *area = nullptr;
+    *found = false;
+    if (!readBlob(io, stream, kind, number, 0, &area, buffer, loss)) return 0;
+    if (!area) return 1;
+    auto *node = static_cast<StreamBlob *>(CSGetMem(sizeof(StreamBlob)));
+    if (!node) {
+        AreaRelease(&area);
+        evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+        return 0;
+    }
+    *node = StreamBlob{stream->blobs, area, BlobStamp{}};
+    stream->blobs = node;
+    stream->recordCount += evBlobRecords(AreaData(area));
+    *found = true;
+    return 1;
+}
+
 int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadLoss &loss) {
     uint8_t *message = evStreamMessage(stream);
     uint32_t firstOffset = big ? SH_BIG_FIRST : SH_SMALL_FIRST;
@@ -219,10 +330,10 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadL
     uint32_t kind = big ? BLOB_KIND_BIG : BLOB_KIND_SMALL;
     uint64_t lowest = 0, highest = 0, found = 0, missing = 0, missingOnly = 0;
     for (uint64_t number = first; first != 0; number++) {
-        Area *area = nullptr;
+        bool present = false;
         const uint64_t damagedBefore = loss.damaged;
-        if (!readBlob(io, stream, kind, number, 0, &area, buffer, loss)) return 0;
-        if (!area) {
+        if (!takeBlob(io, stream, kind, number, buffer, loss, &present)) return 0;
+        if (!present) {
             if (loss.damaged == damagedBefore) {
                 loss.missing++;
                 missingOnly++;
@@ -237,15 +348,6 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadL
             }
         } else {
             missing = missingOnly = 0;
-            auto *node = static_cast<StreamBlob *>(CSGetMem(sizeof(StreamBlob)));
-            if (!node) {
-                AreaRelease(&area);
-                evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
-                return 0;
-            }
-            *node = StreamBlob{stream->blobs, area, BlobStamp{}};
-            stream->blobs = node;
-            stream->recordCount += evBlobRecords(AreaData(area));
             if (!lowest) lowest = number;
             highest = number;
             found++;
@@ -258,6 +360,58 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadL
     // above the highest would make the next blob's number fall outside it.
     mqiPutI64(message, firstOffset, static_cast<int64_t>(lowest));
     mqiPutI64(message, lastOffset, static_cast<int64_t>(highest));
+    return 1;
+}
+
+// A stream whose header message is damaged or missing, rebuilt from the blob messages that name it
+// by their BlobId: a new header (its current blob's records were in the lost message) whose ranges
+// are the blobs found, so that numbering goes on after the highest of them and no later write takes
+// the CorrelId of a blob that is still sound. The header is written at the next sync point.
+// 1, or 0 when the queue fails or storage is short.
+int rebuild(EvStreamIo *io, Stream *stream, bool headerDamaged, ReadBuffer &buffer, LoadLoss &loss) {
+    if (!gBlobIndexValid && !scanBlobIndex(io)) return 0;
+    auto at = gBlobIndex.find({evStreamQmgrNumber(stream), stream->streamId});
+    if (at == gBlobIndex.end()) return 1;
+    uint8_t *message = evStreamMessage(stream);
+    uint64_t foundCount[2] = {0, 0};
+    uint32_t lastEventId = 0;
+    int64_t newest = 0;
+    for (int big = 1; big >= 0; big--) {
+        const std::vector<uint64_t> &numbers = big ? at->second.big : at->second.small;
+        uint64_t lowest = 0, highest = 0;
+        for (uint64_t number : numbers) {
+            bool found = false;
+            if (!takeBlob(io, stream, big ? BLOB_KIND_BIG : BLOB_KIND_SMALL, number, buffer, loss, &found))
+                return 0;
+            if (!found) continue;
+            const uint8_t *bh = AreaData(stream->blobs->area);
+            lastEventId = std::max(lastEventId, mqiGetU32(bh, BH_HIGH_EVENT_ID));
+            newest = std::max(newest, evBlobNewest(bh));
+            if (!lowest) lowest = number;
+            highest = number;
+            foundCount[big]++;
+        }
+        mqiPutI64(message, big ? SH_BIG_FIRST : SH_SMALL_FIRST, static_cast<int64_t>(lowest));
+        mqiPutI64(message, big ? SH_BIG_LAST : SH_SMALL_LAST, static_cast<int64_t>(highest));
+    }
+    if (foundCount[0] + foundCount[1] == 0) return 1;
+    stream->blobCount += static_cast<uint32_t>(foundCount[0] + foundCount[1]);
+    stream->smallBlobCount += foundCount[0];
+    mqiPutU32(message, SH_LAST_EVENT_ID, lastEventId);
+    mqiPutI64(message, SH_NEWEST, newest);
+    uint8_t *current = evStreamCurrentBlob(stream);
+    evBlobSetFlags(current, evBlobFlags(current) | BLOB_UPDATED);
+    stream->flags |= STREAM_NEEDS_HARDENING;
+    evOutputF(EV_OUT_ERROR, 1,
+              "Stream '%s' header is %s: rebuilt from %llu small and %llu big blob message(s), small range "
+              "[%lld,%lld] big range [%lld,%lld]",
+              evStreamName(stream), headerDamaged ? "damaged" : "missing",
+              static_cast<unsigned long long>(foundCount[0]), static_cast<unsigned long long>(foundCount[1]),
+              static_cast<long long>(mqiGetI64(message, SH_SMALL_FIRST)),
+              static_cast<long long>(mqiGetI64(message, SH_SMALL_LAST)),
+              static_cast<long long>(mqiGetI64(message, SH_BIG_FIRST)),
+              static_cast<long long>(mqiGetI64(message, SH_BIG_LAST)));
+    evStreamRecompute(stream);
     return 1;
 }
 
@@ -280,8 +434,12 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
     ReadBuffer buffer;
     Area *area = nullptr;
     LoadLoss loss;
+    if (!stream->definition) gBlobIndexValid = false;  // "$STRINGS" comes first in every load
     if (!readBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area, buffer, loss)) return 0;
-    if (area) {
+    const bool headerDamaged = loss.damaged != 0;
+    if (!area) {
+        if (!rebuild(io, stream, headerDamaged, buffer, loss)) return 0;
+    } else {
         AreaRelease(&stream->header);
         stream->header = area;
         stream->headerStamp = BlobStamp{};
@@ -298,45 +456,39 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
                   "Stream '%s' loaded without %llu damaged and %llu missing blob(s): their records are lost",
                   evStreamName(stream), static_cast<unsigned long long>(loss.damaged),
                   static_cast<unsigned long long>(loss.missing));
-    if (!stream->definition) return evStringsLoad(stream);
+    if (loss.future)
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stream '%s' has %llu blob(s) dated after the load: they expire as if stored now",
+                  evStreamName(stream), static_cast<unsigned long long>(loss.future));
+    if (!stream->definition) {
+        // Strings whose stored copy is lost may still be named by stored records: new ids must not
+        // reuse theirs (evStringsKeepStoredIds).
+        const int incomplete = area == nullptr || loss.damaged != 0;
+        const int loaded = evStringsLoad(stream);
+        evStrings.incomplete = incomplete;
+        return loaded;
+    }
     return 1;
 }
 
 int evStreamReportOrphans(EvStreamIo *io) {
-    // The streams with a header, by queue manager number and stream id.
-    std::map<std::pair<uint32_t, uint32_t>, uint64_t> orphans;
-    evForEachStream([&orphans](Stream *stream) {
-        if (stream->header && (evBlobFlags(evStreamCurrentBlob(stream)) & BLOB_EXISTS))
-            orphans[{evStreamQmgrNumber(stream), stream->streamId}] = UINT64_MAX;  // not an orphan's
+    if (!gBlobIndexValid && !scanBlobIndex(io)) return 0;
+    gBlobIndexValid = false;  // this load is over: the next one browses the queue again
+    // The streams with a header (loaded or rebuilt), by queue manager number and stream id.
+    std::map<std::pair<uint32_t, uint32_t>, bool> headed;
+    evForEachStream([&headed](Stream *stream) {
+        if (stream->header && (evBlobFlags(evStreamCurrentBlob(stream)) & (BLOB_EXISTS | BLOB_UPDATED)))
+            headed[{evStreamQmgrNumber(stream), stream->streamId}] = true;
         return true;
     });
-    uint64_t total = 0;
-    for (MQLONG options = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;;
-         options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG) {
-        MQMD md;
-        MQLONG reason = evDqGet(io, nullptr, options, 0, nullptr, 0, nullptr, &md);
-        if (reason == MQRC_NO_MSG_AVAILABLE) break;
-        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) {
-            evDqFailed(io, "MQGET", reason);
-            return 0;
-        }
-        const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
-        const uint32_t kind = mqiGetU32(id, 12);
-        if (mqiGetU32(id, 0) != BLOB_ID_MARK || (kind != BLOB_KIND_SMALL && kind != BLOB_KIND_BIG) ||
-            mqiGetI64(id, 16) == 0)
-            continue;
-        uint64_t &count = orphans[{mqiGetU32(id, 4), mqiGetU32(id, 8)}];
-        if (count != UINT64_MAX) {
-            count++;
-            total++;
-        }
-    }
-    if (total == 0) return 1;
-    for (const auto &[key, count] : orphans)
-        if (count != UINT64_MAX && count != 0)
+    for (const auto &[key, numbers] : gBlobIndex) {
+        const size_t count = numbers.small.size() + numbers.big.size();
+        if (count != 0 && !headed.count(key))
             evOutputF(EV_OUT_ERROR, 1,
                       "%llu blob message(s) of stream id %u (queue manager number %u) have no stream header: "
                       "their records are not loaded",
                       static_cast<unsigned long long>(count), key.second, key.first);
+    }
+    gBlobIndex.clear();
     return 1;
 }

@@ -365,6 +365,7 @@ struct StringPoolState {
     Stream *stream;        // "$STRINGS"
     int64_t checkNoted;    // when expiry scheduled a housekeeping check; 0: none scheduled
     int32_t needed;        // the last check found housekeeping needed
+    int32_t incomplete;    // the load lost stored strings (a damaged or missing header, a damaged blob)
 };
 extern StringPoolState evStrings;
 
@@ -399,6 +400,10 @@ void evValidateStringMessage(uint8_t *blob, uint32_t bufferLength, const uint8_t
 [[nodiscard]] int evStringsLoad(Stream *strings);
 // The CHECKSTRINGS report: duplicates, the number of strings, code pages.
 void evStringsReport();
+// After a load that lost stored strings (evStrings.incomplete): new ids start above every id that a
+// queue manager's name, a record of any stream or a registered holder carries, so that no id a stored
+// record may still name is given to another text. Called once everything stored is loaded.
+void evStringsKeepStoredIds();
 // ---- String housekeeping ----
 // Strings are never deleted when the records using them go; housekeeping rewrites the big "$STRINGS"
 // blobs that hold many strings nothing uses. A string is in use when a queue manager's name, a record

@@ -22,8 +22,14 @@ struct MarkCounts {
     int64_t qmgrs, streams, msgs, blobs, attrs, strings, filters, byteStrings;
 };
 MarkCounts marks;
+// While set, marking only notes the highest id met (evStringsKeepStoredIds).
+uint32_t *highestMet = nullptr;
 
 void markId(uint32_t id) {
+    if (highestMet) {
+        if (id > *highestMet) *highestMet = id;
+        return;
+    }
     const StringEntry *e = evStringLookup(id);  // the copy every look-up of the id gives
     if (e != &evStringNotPresentEntry && e->storedEntry) e->storedEntry[ENTRY_MARK] = 1;
 }
@@ -460,6 +466,20 @@ void evStringsRemoveHolder(EvStringHolderWalker walker) {
         holders[i] = holders[--holderCount];
         return;
     }
+}
+
+void evStringsKeepStoredIds() {
+    if (!evStrings.incomplete) return;
+    evStrings.incomplete = 0;
+    uint32_t highest = 0;
+    highestMet = &highest;
+    markInUse(false);
+    highestMet = nullptr;
+    if (highest <= evStrings.highestId) return;
+    evOutputF(EV_OUT_ERROR, 1,
+              "Stored strings were lost: new string ids start above %u, the highest stored records carry",
+              highest);
+    evStrings.highestId = highest;
 }
 
 void evStringRepoint(const uint8_t *oldEntry, uint8_t *newEntry) {

@@ -258,13 +258,18 @@ TEST_F(IntakeTest, SeenListMessageHoldsOneEntryIn156Bytes) {
     ASSERT_TRUE(evMarkSeen(&loaded, &md, 1767225600, &seen));
     EXPECT_EQ(seen, 1);
 
-    // Items before the first MsgId are skipped; a MsgId not of 24 bytes refuses the message.
+    // Items before the first MsgId are skipped; a MsgId not of 24 bytes refuses the message, and so
+    // do structures the ParameterCount does not account for, or bytes left after them.
     std::vector<uint8_t> lead(bytes, bytes + 36);
     std::vector<uint8_t> stray(bytes + 36 + 40, bytes + 36 + 40 + 28);  // a PutDate before any MsgId
     lead.insert(lead.end(), stray.begin(), stray.end());
     lead.insert(lead.end(), bytes + 36, bytes + length);
+    EXPECT_FALSE(evLoadSeenList(&loaded, lead.data(), static_cast<int32_t>(lead.size())));
+    mqiPutI32(lead.data(), 32, 5);
     ASSERT_TRUE(evLoadSeenList(&loaded, lead.data(), static_cast<int32_t>(lead.size())));
     EXPECT_EQ(loaded.used, 1u);
+    lead.push_back(0);
+    EXPECT_FALSE(evLoadSeenList(&loaded, lead.data(), static_cast<int32_t>(lead.size())));
     mqiPutI32(bytes, 36 + 12, 23);
     EXPECT_FALSE(evLoadSeenList(&loaded, bytes, length));
     EXPECT_EQ(loaded.used, 0u);

@@ -55,6 +55,43 @@ protected:
         takeOff(kDataQueue, message);
         if (data) putMessage(kDataQueue, message.md, *data);
     }
+    // Every reply of the command (a display's one per item, then its end), the replies of earlier
+    // commands emptied away first.
+    std::string everyReply(const std::string &text) {
+        emptyQueue("REPLY.Q");
+        sendCommand(MQFMT_STRING, text);
+        std::string listed;
+        for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
+            listed += *reply;
+        return listed;
+    }
+    // The records of the runtime stream "$EVENTS" (-1 when the reply has none).
+    int storedEvents() {
+        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
+        const size_t at = reply.find("ITEMS(");
+        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
+    }
+    // The events stream kept 3 seconds.
+    void seedRetention() {
+        seed([] {
+            StreamDef *def =
+                evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+            ASSERT_NE(def, nullptr);
+            def->retIntvl = 3;
+        });
+    }
+    // Puts events (putOne) until the stream holds no more than those put since first events were
+    // put, their sync points expiring what is due (a minute at most); the records it holds then.
+    template <typename PutOne>
+    int putUntilExpired(int first, PutOne putOne) {
+        int left = -1;
+        for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
+            putOne();
+            usleep(200000);
+            left = storedEvents();
+        }
+        return left;
+    }
     static std::string hex(const MQBYTE24 id) {
         char text[49];
         evIdToHex(id, text);
@@ -173,10 +210,127 @@ TEST_F(StoredQmTest, ADamagedOrMissingBlobIsSkippedNamedAndCounted) {
     ASSERT_GT(blobs, 0u);
     replace(*header, std::nullopt);
     const std::string out = startAndAsk();
-    EXPECT_NE(out.find(std::to_string(blobs) + " blob message(s) of stream id " + std::to_string(streamId) +
-                       " (queue manager number "),
-              std::string::npos)
-        << out;
+    EXPECT_NE(out.find("header is missing: rebuilt from"), std::string::npos) << out;
+}
+
+// A string pool blob put under the key of the events' blob of the same number, and that events blob
+// under the pool's key: neither loads as the other's kind (no "Unknown" events, no strings dropped
+// without a word); both are named damaged.
+TEST_F(StoredQmTest, ABlobUnderAnotherStreamsKeyIsDamaged) {
+    storeEvents(40);
+    std::optional<Browsed> strings = findStored([](const MQBYTE24 id) { return blob(id, 0, false); });
+    ASSERT_TRUE(strings.has_value());
+    const int64_t number = mqiGetI64(strings->md.CorrelId, 16);
+    std::optional<Browsed> events =
+        findStored([number](const MQBYTE24 id) { return blob(id, 1, false) && mqiGetI64(id, 16) == number; });
+    ASSERT_TRUE(events.has_value());
+    takeOff(kDataQueue, *strings);
+    takeOff(kDataQueue, *events);
+    putMessage(kDataQueue, strings->md, events->data);
+    putMessage(kDataQueue, events->md, strings->data);
+    const std::string out = startAndAsk();
+    for (const Browsed *b : {&*strings, &*events})
+        EXPECT_NE(out.find("blob " + std::to_string(number) + " is damaged: skipped (CorrelId X'" +
+                           hex(b->md.CorrelId) + "')"),
+                  std::string::npos)
+            << out;
+}
+
+// Blob messages the load cannot take (empty, cut short, numbered outside the ranges) go with PURGE
+// EVSTRMST: nothing of the stream is left on the data queue.
+TEST_F(StoredQmTest, PurgeRemovesTheBlobsTheLoadCouldNotTake) {
+    storeEvents(40);
+    std::optional<Browsed> sound = findStored([](const MQBYTE24 id) { return blob(id, 1, false); });
+    ASSERT_TRUE(sound.has_value());
+    MQMD md = sound->md;
+    mqiPutI64(md.CorrelId, 16, 1000);
+    putMessage(kDataQueue, md, "");
+    mqiPutI64(md.CorrelId, 16, 999);
+    putMessage(kDataQueue, md, sound->data.substr(0, sound->data.size() / 2));
+    replace(*sound, sound->data.substr(0, 100));
+    auto ofEvents = [this] {
+        size_t n = 0;
+        for (const Browsed &b : browse(kDataQueue))
+            n += mqiGetU32(b.md.CorrelId, 0) == BLOB_ID_MARK && mqiGetU32(b.md.CorrelId, 8) == 1;
+        return n;
+    };
+    ASSERT_GT(ofEvents(), 3u);
+    Zunt zunt(dir, "purge", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_NE(command("PURGE EVSTRMST($EVENTS) EVQMGR(*) TYPE(ALL)").find("AMQ"), std::string::npos)
+        << zunt.out();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(ofEvents(), 0u);
+}
+
+// A stream header damaged (its eye-catcher) or cut short: the stream is rebuilt from the blob messages
+// that name it, their records load, and later blobs are numbered after them, so that no write takes
+// an intact blob's CorrelId: every record of the intact blobs is still there two starts later.
+TEST_F(StoredQmTest, ADamagedStreamHeaderIsRebuiltFromItsBlobs) {
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "header cut short" : "eye-catcher flipped");
+        storeEvents(40);
+        // The records of the intact full blobs of the events stream.
+        int kept = 0;
+        for (const Browsed &b : browse(kDataQueue))
+            if (blob(b.md.CorrelId, 1, false) || blob(b.md.CorrelId, 1, true))
+                kept += static_cast<int>(mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), 44));
+        ASSERT_GT(kept, 0);
+        std::optional<Browsed> header = findStored([](const MQBYTE24 id) {
+            return mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) == 1 && mqiGetI64(id, 16) == 0;
+        });
+        ASSERT_TRUE(header.has_value());
+        std::string data = header->data;
+        if (cut)
+            data.resize(100);
+        else
+            data[76] = static_cast<char>(data[76] ^ 0xFF);
+        replace(*header, data);
+        {
+            Zunt zunt(dir, "rebuilt" + std::to_string(++runs), runOptions(), {kSmallBlobs});
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_EQ(storedEvents(), kept) << zunt.out();
+            // Enough events for new blobs and a consolidation.
+            for (int i = 0; i < 40; i++) putEvent();
+            ASSERT_TRUE(drained()) << zunt.out();
+            EXPECT_EQ(storedEvents(), kept + 40) << zunt.out();
+            zunt.term();
+            ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+            EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' header is damaged: rebuilt from"), 1)
+                << zunt.out();
+        }
+        Zunt zunt(dir, "again" + std::to_string(++runs), runOptions(), {kSmallBlobs});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_EQ(storedEvents(), kept + 40) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(zunt.out().find("rebuilt from"), std::string::npos) << zunt.out();
+    }
+}
+
+// The string pool's header damaged: the strings it held are lost, and the names of later events
+// never take the ids the stored events still carry: each new name shows on its own event only.
+TEST_F(StoredQmTest, StringIdsStoredRecordsCarryAreNotGivenAgain) {
+    storeEvents(10);
+    std::optional<Browsed> header = findStored([](const MQBYTE24 id) {
+        return mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) == 0 && mqiGetI64(id, 16) == 0;
+    });
+    ASSERT_TRUE(header.has_value());
+    std::string data = header->data;
+    data[76] = static_cast<char>(data[76] ^ 0xFF);
+    replace(*header, data);
+    Zunt zunt(dir, "strings", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    std::vector<std::string> names;
+    for (int i = 0; i < 10; i++) names.push_back(putEvent());
+    ASSERT_TRUE(drained()) << zunt.out();
+    const std::string listed = everyReply("DISPLAY EVENTS(*) FROM(any)");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const std::string &name : names) EXPECT_EQ(et::countOf(listed, name), 1) << name << "\n" << listed;
+    EXPECT_NE(zunt.out().find("Stored strings were lost: new string ids start above"), std::string::npos)
+        << zunt.out();
 }
 
 // Another application's messages under the keys of the stored configuration and alerts: skipped at
@@ -246,35 +400,49 @@ TEST_F(StoredQmTest, DamagedStoredAlertsKeepThoseBeforeTheDamage) {
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     }
-    std::optional<Browsed> alerts = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
-    ASSERT_TRUE(alerts.has_value());
-    std::string data = alerts->data;
+    std::optional<Browsed> stored = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+    ASSERT_TRUE(stored.has_value());
+    const std::string sound = stored->data;
     // The second alert group (MQCFGR Type 20, StrucLength 16, Parameter 39312): its first member's
-    // length made impossible.
-    const std::string group("\x14\0\0\0\x10\0\0\0\x90\x99\0\0", 12);
-    const size_t second = data.find(group, data.find(group) + 1);
-    ASSERT_NE(second, std::string::npos);
-    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), second + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
-    replace(*alerts, data);
-    // The alert stored first is kept.
-    const bool beforeFirst = data.find("before") < data.find("after");
-    const std::string kept = beforeFirst ? "TEXT(before)" : "TEXT(after)";
-    const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
-    Zunt zunt(dir, "damaged", runOptions());
-    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    emptyQueue("REPLY.Q");
-    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
-    std::string listed;
-    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
-        listed += *reply;
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-    EXPECT_NE(zunt.out().find("Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'" +
-                              hex(alerts->md.CorrelId) + "' MsgId X'" + hex(alerts->md.MsgId) + "')"),
-              std::string::npos)
-        << zunt.out();
-    EXPECT_NE(listed.find(kept), std::string::npos) << listed;
-    EXPECT_EQ(listed.find(dropped), std::string::npos) << listed;
+    // length made impossible; or the MQCFH ParameterCount lowered by one, which leaves the last group
+    // unread.
+    for (const bool lowered : {false, true}) {
+        SCOPED_TRACE(lowered ? "ParameterCount lowered" : "member length damaged");
+        std::optional<Browsed> alerts =
+            findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+        ASSERT_TRUE(alerts.has_value());
+        std::string data = sound;
+        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+        if (lowered) {
+            mqiPutI32(bytes, 32, mqiGetI32(bytes, 32) - 1);
+        } else {
+            const std::string group("\x14\0\0\0\x10\0\0\0\x90\x99\0\0", 12);
+            const size_t second = data.find(group, data.find(group) + 1);
+            ASSERT_NE(second, std::string::npos);
+            mqiPutI32(bytes, second + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+        }
+        replace(*alerts, data);
+        // The alert stored first is kept.
+        const bool beforeFirst = data.find("before") < data.find("after");
+        const std::string kept = beforeFirst ? "TEXT(before)" : "TEXT(after)";
+        const std::string dropped = beforeFirst ? "TEXT(after)" : "TEXT(before)";
+        Zunt zunt(dir, "damaged" + std::to_string(++runs), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        const std::string listed = everyReply("DISPLAY EVALERT(*) ALL");
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_NE(
+            zunt.out().find("Stored alerts damaged: the alerts after the damage are dropped (CorrelId X'" +
+                            hex(alerts->md.CorrelId) + "' MsgId X'" + hex(alerts->md.MsgId) + "')"),
+            std::string::npos)
+            << zunt.out();
+        EXPECT_NE(listed.find(kept), std::string::npos) << listed;
+        EXPECT_EQ(listed.find(dropped), std::string::npos) << listed;
+        // The damaged message stays until a save: put back the sound one for the next row.
+        std::optional<Browsed> now = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_ALERTS; });
+        ASSERT_TRUE(now.has_value());
+        replace(*now, sound);
+    }
 }
 
 // A member length damaged inside a stream group of the stored configuration: no sound start is
@@ -289,25 +457,86 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
     }
     std::optional<Browsed> config = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
     ASSERT_TRUE(config.has_value());
-    std::string data = config->data;
-    // The first stream group: MQCFGR Type 20, StrucLength 16, Parameter 39336 (the stream definition
-    // group); its first member follows.
-    uint8_t group[12];
-    mqiPutI32(group, 0, MQCFT_GROUP);
-    mqiPutI32(group, 4, MQCFGR_STRUC_LENGTH);
-    mqiPutI32(group, 8, 39336);
-    const size_t at = data.find(std::string(reinterpret_cast<const char *>(group), sizeof group));
-    ASSERT_NE(at, std::string::npos);
-    mqiPutI32(reinterpret_cast<uint8_t *>(data.data()), at + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
-    replace(*config, data);
-    Zunt zunt(dir, "damaged", runOptions());
-    EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
-    const std::string out = zunt.out();
-    EXPECT_NE(out.find("Stored configuration is damaged: configuration message CorrelId X'" +
-                       hex(config->md.CorrelId) + "' MsgId X'" + hex(config->md.MsgId) + "'"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+    const std::string sound = config->data;
+    // The first stream group (MQCFGR Type 20, StrucLength 16, Parameter 39336): its first member's
+    // length made impossible; or the MQCFH ParameterCount lowered, which leaves items unread.
+    for (const int lowerBy : {0, 1, 12}) {
+        SCOPED_TRACE(lowerBy ? "ParameterCount lowered by " + std::to_string(lowerBy)
+                             : "member length damaged");
+        std::string data = sound;
+        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+        if (lowerBy) {
+            mqiPutI32(bytes, 32, mqiGetI32(bytes, 32) - lowerBy);
+        } else {
+            uint8_t group[12];
+            mqiPutI32(group, 0, MQCFT_GROUP);
+            mqiPutI32(group, 4, MQCFGR_STRUC_LENGTH);
+            mqiPutI32(group, 8, 39336);
+            const size_t at = data.find(std::string(reinterpret_cast<const char *>(group), sizeof group));
+            ASSERT_NE(at, std::string::npos);
+            mqiPutI32(bytes, at + MQCFGR_STRUC_LENGTH + 4, 0x7FFF0000);
+        }
+        std::optional<Browsed> now = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+        ASSERT_TRUE(now.has_value());
+        replace(*now, data);
+        Zunt zunt(dir, "damaged" + std::to_string(++runs), runOptions());
+        EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_NE(out.find("Stored configuration is damaged: configuration message CorrelId X'" +
+                           hex(now->md.CorrelId) + "' MsgId X'" + hex(now->md.MsgId) + "'"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+        // The message is left as it was found.
+        std::optional<Browsed> left =
+            findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+        ASSERT_TRUE(left.has_value());
+        EXPECT_EQ(left->data, data);
+    }
+    // In background mode standard error tells why the start ended, though an error came before it:
+    // a foreign message in front of the damaged one.
+    std::optional<Browsed> damaged = findStored([](const MQBYTE24 id) { return id[0] == EV_DQ_KIND_CONFIG; });
+    ASSERT_TRUE(damaged.has_value());
+    takeOff(kDataQueue, *damaged);
+    putForeign(EV_DQ_KIND_CONFIG, MQFMT_STRING, "another application's");
+    putMessage(kDataQueue, damaged->md, damaged->data);
+    std::vector<std::string> options = runOptions();
+    options.push_back("-b");
+    Zunt zunt(dir, "background", options);
+    EXPECT_EQ(zunt.wait(), EV_EXIT_START) << zunt.log();
+    EXPECT_NE(zunt.log().find("Foreign message under the configuration key skipped"), std::string::npos)
+        << zunt.log();
+    EXPECT_NE(zunt.out().find("Stored configuration is damaged: configuration message"), std::string::npos)
+        << zunt.out();
+}
+
+// Changes whose unit backs out (the data queue refuses the save) leave no line in the log; the same
+// changes kept later are logged once.
+TEST_F(StoredQmTest, ChangesBackedOutLeaveNoLogLine) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});  // the backout's reconnect at once
+    Zunt zunt(dir, "backout", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    int connects = 1;
+    const struct {
+        const char *failed, *kept, *failedLine, *keptLine;
+    } rows[] = {
+        {"ALTER EV STORMTHR(31)", "ALTER EV STORMTHR(32)", "STORMTHR(20 -> 31)", "STORMTHR(20 -> 32)"},
+        {"ADD EVALERT TEXT('phantom') SEVERITY(WARN)", "ADD EVALERT TEXT('kept') SEVERITY(WARN)", "'phantom'",
+         "TEXT('kept')"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.failed);
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+        EXPECT_NE(command(row.failed).find("Command transaction failed"), std::string::npos) << zunt.out();
+        ASSERT_TRUE(zunt.waitInitialised(++connects)) << zunt.out();
+        EXPECT_NE(command(row.kept).find("AMQ"), std::string::npos) << zunt.out();
+        ASSERT_TRUE(zunt.waitLog(row.keptLine)) << zunt.log();
+        EXPECT_EQ(zunt.log().find(row.failedLine), std::string::npos) << zunt.log();
+    }
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.log(), "STORMTHR(20 -> 32)"), 1) << zunt.log();
 }
 
 // ---- Record times: a future date does not hold back retention, a damaged one does not wrap ----
@@ -316,11 +545,7 @@ TEST_F(StoredQmTest, ADamagedConfigurationEndsTheProgramNamingItsMessage) {
 // crafted event) expires as if dated when it came: the records stored before and after it go at
 // their retention.
 TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
-    seed([] {
-        StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
-        ASSERT_NE(def, nullptr);
-        def->retIntvl = 3;
-    });
+    seedRetention();
     Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     MQHOBJ hobj = openQueue(pt::kQmgrEvents, MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT);
@@ -330,17 +555,7 @@ TEST_F(StoredQmTest, AFutureDatedRecordDoesNotHoldBackRetention) {
     sleep(4);  // past the retention
     // Later events close the blobs of the first ones, and their sync points expire what is due.
     const int first = put.load();
-    auto items = [this] {
-        const std::string reply = command("DISPLAY EVSTRMST($EVENTS) ALL");
-        const size_t at = reply.find("ITEMS(");
-        return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
-    };
-    int left = -1;
-    for (int i = 0; i < 60 && (left < 0 || left > put.load() - first); i++) {
-        putDated(0);
-        usleep(200000);
-        left = items();
-    }
+    const int left = putUntilExpired(first, [&putDated] { putDated(0); });
     closeQueue(&hobj);
     EXPECT_LE(left, put.load() - first) << "the first events are still stored";
     zunt.term();
@@ -407,6 +622,34 @@ TEST_F(StoredQmTest, ATimeWindowFindsEventsDatedAfterTheirArrival) {
     expectFound();
     zunt.term();
     ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// A stored blob dated in 2100 (damaged, or stored while the clock ran ahead) counts as stored at the
+// load, said once: it expires at its retention, and so do the blobs stored after it.
+TEST_F(StoredQmTest, AStoredBlobDatedInTheFutureExpiresFromTheLoad) {
+    seedRetention();
+    storeEvents(40);
+    // The oldest small blob of the events stream: its newest record dated 1 January 2100.
+    std::optional<Browsed> oldest;
+    for (const Browsed &b : browse(kDataQueue))
+        if (blob(b.md.CorrelId, 1, false) &&
+            (!oldest || mqiGetI64(b.md.CorrelId, 16) < mqiGetI64(oldest->md.CorrelId, 16)))
+            oldest = b;
+    ASSERT_TRUE(oldest.has_value());
+    std::string data = oldest->data;
+    mqiPutI64(reinterpret_cast<uint8_t *>(data.data()), 8, 4102444800);
+    replace(*oldest, data);
+    Zunt zunt(dir, "future", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    sleep(4);  // past the retention
+    const int first = put.load();
+    // Later events close blobs, and their sync points expire what is due.
+    const int left = putUntilExpired(first, [this] { putEvent(); });
+    EXPECT_LE(left, put.load() - first) << "the stored events are still there";
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(et::countOf(zunt.out(), "Stream '$EVENTS' has 1 blob(s) dated after the load"), 1)
+        << zunt.out();
 }
 
 // Record times damaged in a stored blob: a copy of the stream neither overflows nor fails, and the
@@ -488,6 +731,7 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     const std::string waiting = "is open for input by 1 handle(s) besides ZUNT's own";
     EXPECT_TRUE(zunt.waitOut(waiting, 1, 30000)) << zunt.out();
     for (int i = 0; i < 12; i++) putEvent();
+    sendCommand(MQFMT_STRING, "DISPLAY EV");  // waits unanswered for the start, as the README says
     // Held past the start's wait: the attempt ends naming the cause, and the next one waits again.
     EXPECT_TRUE(
         zunt.waitOut("(last failure: Data Queue 'QM1/HOLVA.ZUNT.DATA.QUEUE' is still open for input "
@@ -501,6 +745,8 @@ TEST_F(StoredQmTest, AnotherConnectionsOpenUnitOnTheDataQueueHoldsTheLoadUntilIt
     raw.MQDISC(&other, &cc, &rc);
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     EXPECT_NE(zunt.out().find("is no longer open elsewhere: loading"), std::string::npos) << zunt.out();
+    const std::string answer = replyText(10000);
+    EXPECT_NE(answer.find("AMQ8409"), std::string::npos) << answer << "\n" << zunt.out();
     ASSERT_TRUE(drained()) << zunt.out();
     zunt.term();
     ASSERT_EQ(zunt.wait(), 0) << zunt.out();
@@ -662,11 +908,7 @@ TEST_F(AlertsKeptQmTest, KilledAmidAdditionsPublishesOnlyWhatWasKept) {
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
     ASSERT_TRUE(drained()) << zunt.out();
     // Every reply of the display (one per alert, then its end), after those of the additions.
-    emptyQueue("REPLY.Q");
-    sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
-    std::string listed;
-    for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(1000))
-        listed += *reply;
+    const std::string listed = everyReply("DISPLAY EVALERT(*) ALL");
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     std::map<std::string, std::string> textOf;

@@ -121,8 +121,18 @@ TEST_F(LoadQm, TheFirstOfTwoCopiesIsUsedAndTheOtherRemoved) {
     EXPECT_EQ(asSet(recordNumbers(s_)), numbersFrom(1, 34));
 }
 
-TEST_F(LoadQm, NoHeaderMessageIsAnEmptyStream) {
+// Without its header message a stream is rebuilt from its full blobs (the header's own records are
+// lost); without any message it is a new, empty stream.
+TEST_F(LoadQm, NoHeaderMessageRebuildsTheStreamFromItsBlobs) {
+    const uint64_t full = s_->recordCount - evBlobRecords(evStreamCurrentBlob(s_));
+    ASSERT_GT(full, 0u);
     rawRemove(id(s_, BLOB_KIND_SMALL, 0));
+    ASSERT_EQ(reloadS(), 1);
+    EXPECT_EQ(s_->recordCount, full);
+    ASSERT_NE(s_->blobs, nullptr);
+    for (const Stored &m : contents())
+        if (mqiGetU32(reinterpret_cast<const uint8_t *>(m.correlId.data()), 8) == s_->streamId)
+            rawRemove(m.correlId);
     ASSERT_EQ(reloadS(), 1);
     EXPECT_EQ(s_->recordCount, 0u);
     EXPECT_EQ(s_->blobs, nullptr);
