@@ -72,18 +72,28 @@ void emitResetUnit(EmitterDef *emitter);
 // ---- Files with the units of work (journal.cpp) ----
 
 // A file about to be made: named on the data queue at once, outside the unit, so that a load
-// after a kill before the unit commits removes it. 1, or 0 with the error text set.
+// after a kill before the unit commits removes it while it is still empty. 1, or 0 with the error
+// text set.
 int emitJournalNaming(EmitContext *context, const char *name);
-// The emitter has just made its open file: listed as its set's unit's.
-void emitJournalMade(EmitContext *context);
+// The emitter has just made its open file: named again with the file's identity (a load removes
+// only that file under the name, whatever it holds) and listed as its set's unit's. 1, or 0 with
+// the error text set (the file is closed and removed again).
+int emitJournalMade(EmitContext *context);
 void emitJournalForget(const char *name);
 // The bytes written to the emitter's open file so far.
 uint64_t emitJournalLength(const EmitterDef *emitter);
 // length more bytes reached the emitter's open file, in the context's set's unit.
 void emitJournalWrote(EmitContext *context, uint32_t length);
-// The engine's slots (EvServices): the state a commit saves, the end of a unit, the load, and the
+// Whether the name is one the emitter's FILE pattern makes: the pattern expanded with any time and
+// counters (each token its own width and characters), or with the sequence "(n)" the emitter puts
+// before the last '.' when the name is taken.
+bool emitPatternMakes(const char *pattern, const char *name);
+// The engine's slots (EvServices): the states a commit saves, the end of a unit, the load, and the
 // check before a commit.
-int emitFileState(int32_t set, uint8_t **message, int32_t *length);
+int emitFileState(int32_t set,
+                  int (*save)(void *arg, const char *emitter, const uint8_t *message, int32_t length),
+                  void *arg);
+int emitFileStateKind(const uint8_t *message, int32_t length, char *emitter, size_t size, uint64_t *sequence);
 void emitUnitEnded(int32_t set, int committed);
 int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length);
 int emitCheckFiles(QmgrContext *context, ConnectionSet *set);

@@ -268,8 +268,10 @@ int emitOpenFile(EmitContext *c) {
                 e->openFile = file;
                 std::memcpy(e->openFileName, name, sizeof name);
                 emitResetUnit(e);
-                emitJournalMade(c);
-                return 1;
+                if (emitJournalMade(c)) return 1;
+                evOutput(EV_OUT_ERROR, c->errorText, -1, 1);
+                c->failResult = EMIT_FAILED;
+                return 0;
             }
             if (rc != EEXIST) return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
         }

@@ -335,6 +335,82 @@ TEST_F(EmitTest, PatternTokensExpand) {
     }
 }
 
+// A name is a pattern's only when the pattern can make exactly that name: every name the expansion
+// gives (each token at several times, the counters, the "(n)" of a taken name) is the pattern's; a
+// near miss of a token's width, characters or range, or an "(n)" where the emitter puts none, is not.
+TEST_F(EmitTest, APatternMakesOnlyTheNamesItExpandsTo) {
+    const char *const patterns[] = {"o/%y/out.json",
+                                    "%dd.log",
+                                    "%h %hh %P %p",
+                                    "%J %j",
+                                    "%C %c %t",
+                                    "%D %DD %m %mm %mmm",
+                                    "%y %yy %H %HH %M %S %% %q%",
+                                    "out%I.txt",
+                                    "out%i.txt",
+                                    "u%U",
+                                    "u%u.x.y",
+                                    "ev%y%mm%d"};
+    const int64_t times[] = {kTime, kTime + 86400 * 20 + 13 * 3600 + 59 * 60 + 7, 1735689600, 1767225599};
+    for (const char *pattern : patterns) {
+        std::snprintf(emitter->file, sizeof emitter->file, "%s", pattern);
+        for (int64_t time : times) {
+            EvLocalTime t{};
+            ASSERT_EQ(evLocalTimeFields(time, &t), 1);
+            for (int mode : {-1, 1}) {
+                emitter->fileSequence = mode == 1 ? 12 : 1;
+                emitter->uniqueCounter = 123456;
+                EmitContext c{};
+                c.emitter = emitter;
+                char out[EV_EMIT_PATH_MAX];
+                ASSERT_EQ(emitExpandFileName(&c, &t, mode, out, sizeof out), 1);
+                EXPECT_TRUE(emitPatternMakes(pattern, out)) << pattern << " " << out;
+            }
+        }
+    }
+    const struct {
+        const char *pattern;
+        const char *name;
+        bool made;
+    } names[] = {
+        {"o/%y/out.json", "o/victim/out.json", false},
+        {"o/%y/out.json", "o/202/out.json", false},
+        {"o/%y/out.json", "o/20255/out.json", false},
+        {"o/%y/out.json", "o/../out.json", false},
+        {"ev_%y.json", "ev_.json", false},
+        {"%dd.log", "22th.log", false},
+        {"%dd.log", "022nd.log", false},
+        {"%dd.log", "32nd.log", false},
+        {"%H", "24", false},
+        {"%HH", "05", false},
+        {"%D", "Sunday", false},
+        {"%m", "March", false},
+        {"%mm", "13", false},
+        {"%P", "am", false},
+        {"%I", "0001", false},
+        {"%I", "00000", false},
+        {"%i", "01", false},
+        {"%J", "367", false},
+        {"%S", "61", false},
+        {"%C", "2025032", false},
+        {"%%", "%%", false},
+        {"a%q", "aq", false},
+        {"x%y.json", "x2025(1).json", false},
+        {"x%y.json", "x2025(02).json", false},
+        {"x%y.json", "x2025.json(2)", false},
+        {"x%I.json", "x00001(2).json", false},
+        {"x%y.json", "x2025(2).json", true},
+        {"x", "x(3)", true},
+        {"%u", "123456", true},
+        {"%I", "123456", true},
+        {"%%x", "%x", true},
+        {"a.b.c", "a.b(9).c", true},
+        {"a.b.c", "a(9).b.c", false},
+    };
+    for (const auto &n : names)
+        EXPECT_EQ(emitPatternMakes(n.pattern, n.name), n.made) << n.pattern << " " << n.name;
+}
+
 TEST_F(EmitTest, TakenNamesGetANumberAndANewDayStartsAgain) {
     useFile(dir.file("ev%y%mm%d.json"));
     dir.write("ev20250302.json", "kept");

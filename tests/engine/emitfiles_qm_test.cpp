@@ -81,13 +81,16 @@ TEST_F(EmitFilesQmTest, AFolderRemovedUnderAnOpenFileSuspendsItsQueue) {
     EXPECT_TRUE(
         et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() == 30; }));
     // Written is not yet committed: the folder goes once the committed file state (the first
-    // file's length, after the state's version and count) says the file is whole.
+    // file's length, after the state's header, the emitter's name and its pattern) says the file
+    // is whole.
     const auto size = static_cast<uint32_t>(std::filesystem::file_size(out + "/ev.ndjson"));
     EXPECT_TRUE(et::waitFor([&] {
-        for (const Browsed &b : browse(kDataQueue))
-            if (b.md.CorrelId[0] == EV_DQ_KIND_EMIT_FILES && b.data.size() >= 12 &&
-                mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), 8) == size)
-                return true;
+        for (const Browsed &b : browse(kDataQueue)) {
+            const auto *bytes = reinterpret_cast<const uint8_t *>(b.data.data());
+            if (b.md.CorrelId[0] != EV_DQ_KIND_EMIT_FILES || b.data.size() < 24) continue;
+            const size_t first = 24 + mqiGetU32(bytes, 12) + mqiGetU32(bytes, 16);
+            if (b.data.size() >= first + 4 && mqiGetU32(bytes, first) == size) return true;
+        }
         return false;
     }));
     std::filesystem::remove_all(out);
@@ -282,6 +285,21 @@ std::string fileState(const std::string &name) {
     return state;
 }
 
+// A file's name as the program puts it once it has made the file: the name, a NUL and the file's
+// identity (u64 device, u64 number).
+std::string madeName(const std::string &name) {
+    uint64_t size = 0;
+    CSFileIdentity identity{};
+    EXPECT_EQ(CSOutFileNameState(name.c_str(), &size, &identity), 0) << name;
+    std::string data = name + std::string(17, '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(data.data()) + name.size() + 1;
+    mqiPutU32(bytes, 0, static_cast<uint32_t>(identity.device));
+    mqiPutU32(bytes, 4, static_cast<uint32_t>(identity.device >> 32));
+    mqiPutU32(bytes, 8, static_cast<uint32_t>(identity.number));
+    mqiPutU32(bytes, 12, static_cast<uint32_t>(identity.number >> 32));
+    return data;
+}
+
 void writeWhole(const std::string &path, const std::string &text, bool append = false) {
     std::ofstream(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << text;
 }
@@ -337,10 +355,11 @@ TEST_F(ForeignStateTest, NamesOfFilesNoEmitterMakesAreNeverCutOrRemoved) {
     putMessage(EV_DATA_QUEUE_NAME, state[0].md, state[0].data);
     const std::string foreignNew[] = {victims[0], victims[1], out + "/../victim7.txt"};
     for (const std::string &name : foreignNew) putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, name);
-    // The program's own: a file made by a unit that did not commit, and bytes past the committed end.
+    // The program's own: a file made by a unit that did not commit (named with its identity), and
+    // bytes past the committed end.
     const std::string made = out + "/ev(7).ndjson";
     writeWhole(made, "{\"uncommitted\":1}\n");
-    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, made);
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, madeName(made));
     writeWhole(file, "{\"uncommitted\":2}\n", true);
 
     const std::string log = run("again", 0);
