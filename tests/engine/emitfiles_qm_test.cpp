@@ -313,10 +313,24 @@ protected:
         md.Persistence = MQPER_PERSISTENT;
         putMessage(EV_DATA_QUEUE_NAME, md, data);
     }
+    // The messages under the key, browsed by their CorrelId (stream messages may be longer than a
+    // browse of the whole queue takes).
     std::vector<Browsed> underKey(uint8_t kind) {
         std::vector<Browsed> out;
-        for (const Browsed &b : browse(EV_DATA_QUEUE_NAME))
-            if (b.md.CorrelId[0] == kind) out.push_back(b);
+        MQHOBJ hobj = openQueue(EV_DATA_QUEUE_NAME, MQOO_BROWSE);
+        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
+            Browsed b{MQMD_DEFAULT, std::string(65536, '\0')};
+            b.md.CorrelId[0] = kind;
+            MQGMO gmo = MQGMO_DEFAULT;
+            gmo.Options = options | MQGMO_NO_SYNCPOINT;
+            MQLONG length = 0, cc = 0, rc = 0;
+            raw.MQGET(own, hobj, &b.md, &gmo, static_cast<MQLONG>(b.data.size()), b.data.data(), &length, &cc,
+                      &rc);
+            if (cc == MQCC_FAILED) break;
+            b.data.resize(static_cast<size_t>(length));
+            out.push_back(b);
+        }
+        closeQueue(&hobj);
         return out;
     }
     // A run that takes in count events (none: it only starts and answers a command), then ends in order.
@@ -409,6 +423,64 @@ TEST_F(ForeignStateTest, EachSaveReplacesOnlyTheProgramsOwnState) {
             << log;
         EXPECT_TRUE(qmt::readText(file) == committed) << "the file is not as committed";
     }
+}
+
+// The emitter's FILE changed and changed back across restarts, the file moved away, then a run killed
+// as it saves the state of its second unit into a new file: the state of the first FILE is never
+// acted on again (no foreign line for it, the new file not cut to its length), the killed unit's
+// records are cut back from the new file, every event is in the files once, and one state is left.
+TEST_F(ForeignStateTest, OnlyTheLatestStateOfAnEmitterIsActedOn) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const std::string out = useEmitter("latest", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "x.ndjson");
+    const std::string other = dir.file("latestB");
+    std::filesystem::create_directories(other);
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    auto alterFile = [&](const std::string &folder) {
+        EXPECT_NE(command("ALTER EVEMIT(FILES) FILE('" + folder + "/x.ndjson')").find("AMQ"),
+                  std::string::npos);
+    };
+    std::string logs;
+    {
+        Zunt zunt(dir, "first", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        putBurst(10);
+        EXPECT_TRUE(drained()) << undrained();
+        alterFile(other);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        logs += zunt.log();
+    }
+    const std::string moved = dir.file("moved.ndjson");
+    std::filesystem::rename(out + "/x.ndjson", moved);
+    const std::string first = qmt::readText(moved);
+    const int from = put.load();
+    {
+        // The second state saved in the run (the first, once committed, lists the new file).
+        Zunt zunt(dir, "killed", runOptions(), {"ZUNT_TEST_KILL_AT=MQPUT#6:2"});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        alterFile(out);
+        putBurst(20);
+        EXPECT_TRUE(et::waitFor([&] { return underKey(EV_DQ_KIND_EMIT_FILES).size() == 1; }));
+        putBurst(50);
+        EXPECT_EQ(zunt.wait(30000), pt::kKilled) << zunt.out();
+        logs += zunt.log();
+    }
+    {
+        Zunt zunt(dir, "rest", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        logs += zunt.log();
+    }
+    EXPECT_EQ(et::countOf(logs, "Foreign message"), 0) << logs;
+    EXPECT_EQ(qmt::readText(moved), first);
+    EXPECT_TRUE(std::filesystem::is_empty(other));
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), 1u);
+    keepRunsOnFailure();
 }
 
 // Units backed out while the data queue refuses puts, in a steady flow: what each wrote is taken
