@@ -425,6 +425,61 @@ TEST_F(ForeignStateTest, EachSaveReplacesOnlyTheProgramsOwnState) {
     }
 }
 
+// A state of one emitter in the program's own layout (version 2): one file at length, with an identity.
+std::string emitterState(const std::string &emitter, const std::string &pattern, const std::string &name,
+                         uint32_t length, uint32_t number) {
+    std::string state(24 + emitter.size() + pattern.size() + 32 + name.size(), '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(state.data());
+    mqiPutU32(bytes, 0, 2);
+    mqiPutU32(bytes, 4, 1000);  // the sequence: later than any the program saved
+    mqiPutU32(bytes, 12, static_cast<uint32_t>(emitter.size()));
+    mqiPutU32(bytes, 16, static_cast<uint32_t>(pattern.size()));
+    mqiPutU32(bytes, 20, 1);
+    std::memcpy(bytes + 24, emitter.data(), emitter.size());
+    std::memcpy(bytes + 24 + emitter.size(), pattern.data(), pattern.size());
+    uint8_t *file = bytes + 24 + emitter.size() + pattern.size();
+    mqiPutU32(file, 0, length);
+    mqiPutU32(file, 16, number);
+    mqiPutU32(file, 24, static_cast<uint32_t>(name.size()));
+    std::memcpy(file + 32, name.data(), name.size());
+    return state;
+}
+
+// Under a pattern with a token: names the pattern cannot make (a folder for the four digits of %y,
+// none at all) are foreign, and a name it can make is still acted on only for the file the program
+// made: a state or a new file's name with another file's identity, or a bare name of a file that
+// holds something, leaves the file as it is.
+TEST_F(ForeignStateTest, OnlyFilesThePatternMakesAndTheProgramMadeAreCutOrRemoved) {
+    const std::string out = useEmitter("tokens", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "%y/out.json");
+    const std::string pattern = out + "/%y/out.json";
+    const std::string victims[] = {out + "/victim/out.json", out + "//out.json", out + "/1999/out.json",
+                                   out + "/2000/out.json", out + "/2001/out.json"};
+    for (const std::string &victim : victims) {
+        std::filesystem::create_directories(std::filesystem::path(victim).parent_path());
+        writeWhole(victim, "{\"keep\":\"a file of 27 b\"}");
+    }
+    putUnderKey(EV_DQ_KIND_EMIT_FILES, fileState(victims[0]));
+    putUnderKey(EV_DQ_KIND_EMIT_FILES, emitterState("FILES", pattern, victims[2], 3, 12345));
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, victims[0]);
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, victims[1]);
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, victims[3]);
+    std::string other = madeName(victims[4]);
+    other.back() ^= 1;
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, other);
+
+    const std::string log = run("tokens", 0);
+    for (const std::string &victim : victims)
+        EXPECT_EQ(qmt::readText(victim), "{\"keep\":\"a file of 27 b\"}");
+    EXPECT_EQ(et::countOf(log, "Foreign message under the emitter file state key (kind 6) skipped"), 1)
+        << log;
+    EXPECT_EQ(et::countOf(log, "Foreign message under the emitter new file key (kind 7) skipped"), 2) << log;
+    for (const std::string &left : {victims[2], victims[4]})
+        EXPECT_EQ(et::countOf(
+                      log, "Emitter file '" + left + "' left as it is: it is not the file the program wrote"),
+                  1)
+            << log;
+}
+
 // The emitter's FILE changed and changed back across restarts, the file moved away, then a run killed
 // as it saves the state of its second unit into a new file: the state of the first FILE is never
 // acted on again (no foreign line for it, the new file not cut to its length), the killed unit's
