@@ -80,6 +80,8 @@ int emitJournalNaming(EmitContext *context, const char *name);
 // the error text set (the file is closed and removed again).
 int emitJournalMade(EmitContext *context);
 void emitJournalForget(const char *name);
+// Whether the file was made by the open unit and nothing of it is written yet.
+bool emitJournalEmptyMade(const char *name);
 // The bytes written to the emitter's open file so far.
 uint64_t emitJournalLength(const EmitterDef *emitter);
 // length more bytes reached the emitter's open file, in the context's set's unit.

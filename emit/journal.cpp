@@ -464,6 +464,11 @@ void emitJournalForget(const char *name) {
     std::erase_if(gFiles, [name](const JournalFile &file) { return file.name == name; });
 }
 
+bool emitJournalEmptyMade(const char *name) {
+    const JournalFile *file = find(name);
+    return file != nullptr && file->made && file->length == 0;
+}
+
 uint64_t emitJournalLength(const EmitterDef *e) {
     const JournalFile *file = find(e->openFileName);
     return file != nullptr ? file->length : 0;

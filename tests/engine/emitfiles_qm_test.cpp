@@ -13,8 +13,8 @@ using pt::Zunt;
 
 // Under a file size limit (the signal it raises ignored, as a shell's ulimit and trap leave it) the
 // file fills: the failed write is taken back off and reported, and ONERROR decides. SUSPEND: the
-// unit backs out and the event queue waits with the rest; DISCARD: each failed record is counted
-// and the next file is opened.
+// unit backs out and the event queue waits with the rest; DISCARD (no failure delay): each failed
+// record is counted, the next file is opened, and one alert stands for all.
 TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
     if (!pt::kKillsSound) GTEST_SKIP() << "no shell to set the limit";
     constexpr int kEvents = 400;
@@ -29,7 +29,9 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
         emptyQueue("REPLY.Q");
         putBurst(kEvents);
         {
-            Zunt zunt(dir, "limit" + std::to_string(onError), runOptions(), {}, limited);
+            std::vector<std::string> options = runOptions();
+            options.insert(options.end(), {"-o", "e0"});
+            Zunt zunt(dir, "limit" + std::to_string(onError), options, {}, limited);
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
             EXPECT_TRUE(zunt.waitLog("Error writing to file '" + out + "/ev")) << zunt.out();
             if (onError == EV_ONERROR_DISCARD) {
@@ -48,8 +50,8 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
             const std::map<std::string, int> names = ef::recordsByName(files);
             EXPECT_EQ(ef::notOnce(names), "");
             const int written = static_cast<int>(names.size());
-            EXPECT_EQ(et::countOf(alerts, out + "/ev"), failures) << alerts;
             if (onError == EV_ONERROR_SUSPEND) {
+                EXPECT_EQ(et::countOf(alerts, out + "/ev"), failures) << alerts;
                 // The rest waits on the suspended queue; what was written was committed.
                 EXPECT_EQ(failures, 1);
                 EXPECT_EQ(depth(pt::kQmgrEvents), kEvents - written);
@@ -59,9 +61,49 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
                 EXPECT_EQ(written, kEvents - failures);
                 EXPECT_EQ(shown(display, "ERRORCT"), failures) << display;
                 EXPECT_EQ(shown(display, "MSGCT"), kEvents) << display;
+                EXPECT_EQ(et::countOf(alerts, out + "/ev"), 0) << alerts;
+                EXPECT_EQ(et::countOf(alerts, "Error writing to the files of emitter 'FILES' RC(27)"), 1)
+                    << alerts;
             }
             EXPECT_EQ(ef::outside(names, from, from + kEvents), "");
         }
+    }
+}
+
+// A file that can take no more (a file size limit of 8 KB, which the program's log stays under) under
+// ONERROR DISCARD, in the line formats: the emitter waits out its failure delay, so the records after
+// the failure are counted in ERRORCT without a new file, a line or an alert each; one failure is said
+// and one alert raised.
+TEST_F(EmitFilesQmTest, AFullFileWithDiscardCostsNoFileAndNoAlertPerRecord) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "no shell to set the limit";
+    constexpr int kEvents = 100;
+    const std::vector<std::string> limited = {"/bin/sh", "-c", "ulimit -f 16 && trap '' XFSZ && exec \"$@\"",
+                                              "sh"};
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-o", "e600"});
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    for (uint32_t format : {EV_EMIT_NDJSON, EV_EMIT_CSV, EV_EMIT_MQSC}) {
+        SCOPED_TRACE(format);
+        const std::string out =
+            useEmitter("full" + std::to_string(format), format, EV_ONERROR_DISCARD, 0, "ev.txt");
+        emptyQueue("REPLY.Q");
+        putBurst(kEvents);
+        Zunt zunt(dir, "full" + std::to_string(format), options, {}, limited);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        const std::string display = command("DISPLAY EVEMIT(FILES) ALL");
+        const std::string alerts = command("DISPLAY EVALERT(*) ALL");
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const ef::Files files = ef::readFiles(out, format);
+        EXPECT_EQ(files.damaged, "");
+        ASSERT_EQ(files.texts.size(), 1u);
+        const std::map<std::string, int> names = ef::recordsByName(files);
+        EXPECT_EQ(ef::notOnce(names), "");
+        EXPECT_EQ(et::countOf(zunt.log(), "*** Error writing to file '" + out + "/ev.txt' RC(27) ***"), 1);
+        EXPECT_EQ(shown(display, "ERRORCT"), kEvents - static_cast<long>(names.size())) << display;
+        EXPECT_EQ(et::countOf(alerts, "TEXT("), 1) << alerts;
+        EXPECT_EQ(et::countOf(alerts, "Error writing to the files of emitter 'FILES' RC(27)"), 1) << alerts;
     }
 }
 
