@@ -473,7 +473,10 @@ int emitPutMessage(EmitContext *c) {
     md.Expiry = MQEI_UNLIMITED;
     md.Feedback = MQFB_NONE;
     md.Encoding = 546;
-    md.CodedCharSetId = 0;
+    // Unlike the documented CodedCharSetId 0 (the queue manager's), each message names the code page
+    // its bytes are in: JSON and NDJSON texts are converted to UTF-8 as they are written, the other
+    // formats are put as the event texts came (queue output is not translated).
+    md.CodedCharSetId = emitIsJson(c) ? 1208 : emitTextCcsid;
     md.Priority = MQPRI_PRIORITY_AS_Q_DEF;
     if (e->msgPersistence == static_cast<uint32_t>(EV_PERSIST_NO))
         md.Persistence = MQPER_NOT_PERSISTENT;

@@ -273,6 +273,49 @@ TEST_F(EmitFilesQmTest, HostileTextsInEachCcsidStayWholeInEachFormat) {
     }
 }
 
+// The stored configuration's queue emitter FILES (the format of gEmitter) on the events stream.
+void queueEmitter() {
+    ef::fileEmitter();
+    EmitterDef *e = evFindEmitterDef("FILES", -1);
+    ASSERT_NE(e, nullptr);
+    e->file[0] = 0;
+    std::snprintf(e->queue, sizeof e->queue, "EMIT.Q");
+}
+
+// A queue emitter's messages name the code page their bytes are in: a consumer that gets them
+// converted to UTF-8 reads the object name with its 'ü' as it was, in JSON and NDJSON (UTF-8 texts)
+// as in CSV (the event's own code page).
+TEST_F(EmitFilesQmTest, QueueMessagesNameTheCodePageOfTheirBytes) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(CONVERT.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q) REPLACE\n"), 0);
+    const std::string name("K.j\xFCrgen.12345", 15);
+    for (uint32_t format : {EV_EMIT_JSON, EV_EMIT_NDJSON, EV_EMIT_CSV}) {
+        SCOPED_TRACE(format);
+        emptyQueue(pt::kQmgrEvents);
+        emptyQueue("EMIT.Q");
+        ef::gEmitter = ef::EmitterSetup{"", format, EV_ONERROR_SUSPEND, 0};
+        seed(queueEmitter);
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT, inCcsid(name, 819));
+        Zunt zunt(dir, "ccsid" + std::to_string(format), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        MQHOBJ hobj = openQueue("EMIT.Q", MQOO_INPUT_EXCLUSIVE);
+        MQMD md = MQMD_DEFAULT;
+        md.CodedCharSetId = 1208;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_CONVERT | MQGMO_NO_SYNCPOINT;
+        std::string text(65536, '\0');
+        MQLONG cc = 0, rc = 0, length = 0;
+        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(text.size()), text.data(), &length, &cc, &rc);
+        closeQueue(&hobj);
+        ASSERT_EQ(rc, MQRC_NONE);
+        text.resize(static_cast<size_t>(length));
+        EXPECT_EQ(md.CodedCharSetId, 1208);
+        EXPECT_NE(text.find("K.j\xC3\xBCrgen.12345"), std::string::npos) << text;
+    }
+}
+
 // Every format, each run killed at a point of the emit and commit steps with a burst waiting (the
 // state save in the unit, set E's commit, the name of a file made, its removal at the commit), then
 // a run that takes in the rest: every file is whole and every event is in exactly one record.
