@@ -80,6 +80,8 @@ int emitJournalNaming(EmitContext *context, const char *name);
 // the error text set (the file is closed and removed again).
 int emitJournalMade(EmitContext *context);
 void emitJournalForget(const char *name);
+// The record counts in the emitter's MSGCT when its set's unit commits (at once without a data queue).
+void emitJournalCounted(EmitContext *context);
 // Whether the file was made by the open unit and nothing of it is written yet.
 bool emitJournalEmptyMade(const char *name);
 // The bytes written to the emitter's open file so far.

@@ -35,6 +35,14 @@ std::vector<JournalFile> gFiles;
 std::vector<std::string> gListed;
 
 // The earlier layout lists every file in one message; the current one holds one emitter's files.
+// The records each set's open unit emitted, by emitter: MSGCT takes them when the unit commits.
+struct Counted {
+    int32_t set;
+    std::string emitter;
+    uint32_t records;
+};
+std::vector<Counted> gCounted;
+
 constexpr uint32_t kStateVersionAll = 1;
 constexpr uint32_t kStateVersion = 2;
 constexpr size_t kTailMax = 1024;
@@ -464,6 +472,22 @@ void emitJournalForget(const char *name) {
     std::erase_if(gFiles, [name](const JournalFile &file) { return file.name == name; });
 }
 
+void emitJournalCounted(EmitContext *c) {
+    EmitterDef *e = c->emitter;
+    ConnectionSet *owner = c->set != nullptr ? c->set : evSet(EV_SET_E);
+    if (owner->io.mq == nullptr) {
+        e->msgCount++;
+        return;
+    }
+    for (Counted &counted : gCounted) {
+        if (counted.set == owner->id && counted.emitter == e->name) {
+            counted.records++;
+            return;
+        }
+    }
+    gCounted.push_back(Counted{owner->id, e->name, 1});
+}
+
 bool emitJournalEmptyMade(const char *name) {
     const JournalFile *file = find(name);
     return file != nullptr && file->made && file->length == 0;
@@ -534,6 +558,13 @@ int emitFileState(int32_t set,
 }
 
 void emitUnitEnded(int32_t set, int committed) {
+    // MSGCT counts the records of committed units only.
+    std::erase_if(gCounted, [set, committed](const Counted &counted) {
+        if (counted.set != set) return false;
+        for (EmitterDef *e = evEmitterList; committed && e != nullptr; e = e->next)
+            if (counted.emitter == e->name) e->msgCount += counted.records;
+        return true;
+    });
     for (JournalFile &file : gFiles) {
         if (file.writer != set) continue;
         if (committed) {

@@ -473,7 +473,7 @@ int emitRecord(EmitContext *c, uint8_t *record, uint32_t length) {
     else
         result = emitEventRecord(c);
     if (result == EMIT_DONE && !c->replaced) {
-        e->msgCount++;
+        emitJournalCounted(c);
         if (e->failTime != 0) {
             e->failTime = 0;
             e->consecutiveFailures = 0;

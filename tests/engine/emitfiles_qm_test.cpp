@@ -54,6 +54,7 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
                 EXPECT_EQ(et::countOf(alerts, out + "/ev"), failures) << alerts;
                 // The rest waits on the suspended queue; what was written was committed.
                 EXPECT_EQ(failures, 1);
+                EXPECT_EQ(shown(display, "MSGCT"), written) << display;  // the backed-out unit's are not
                 EXPECT_EQ(depth(pt::kQmgrEvents), kEvents - written);
                 EXPECT_NE(status.find("STATUS(EMITFAIL)"), std::string::npos) << status;
             } else {
