@@ -6,8 +6,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <set>
-#include <utility>
 
 #include "streams/internal.h"
 
@@ -142,33 +140,6 @@ void repointMerged(const Merge &merge, uint8_t *big) {
     evBlobWalkInit(&walk, bh, evBlobLength(bh), 0);
     while (evBlobWalkNext(&walk, &entry) > 0)
         evStringRepoint(bh + entry.offset, big + merge.base + entry.offset - BLOB_HEADER_LENGTH);
-}
-
-// Unlike the documented purge, which walks only the blobs memory holds: the stream's blob messages
-// that no blob in memory stands for (damaged, or outside the ranges the load read) are removed too,
-// outside the unit, since nothing else ever would. kept: the (big, number) of the blobs that stay.
-// 0, or the reason of a failed get.
-MQLONG removeUnloadable(EvStreamIo *io, uint32_t qmgrNumber, uint32_t streamId,
-                        const std::set<std::pair<bool, uint64_t>> &kept, uint64_t *removed) {
-    for (MQLONG options = MQGMO_BROWSE_FIRST | MQGMO_ACCEPT_TRUNCATED_MSG;;
-         options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG) {
-        MQMD md;
-        MQLONG reason = evDqGet(io, nullptr, options, 0, nullptr, 0, nullptr, &md);
-        if (reason == MQRC_NO_MSG_AVAILABLE) return 0;
-        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
-        const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
-        const uint32_t kind = mqiGetU32(id, 12);
-        const auto number = static_cast<uint64_t>(mqiGetI64(id, 16));
-        if (mqiGetU32(id, 0) != BLOB_ID_MARK || mqiGetU32(id, 4) != qmgrNumber ||
-            mqiGetU32(id, 8) != streamId || (kind != BLOB_KIND_SMALL && kind != BLOB_KIND_BIG) ||
-            number == 0 || kept.count({kind == BLOB_KIND_BIG, number}))
-            continue;
-        reason = evDqGet(io, nullptr, MQGMO_MSG_UNDER_CURSOR | kRemoveNow, kPurgeCcsid, nullptr, 0, nullptr);
-        if (reason == MQRC_NO_MSG_AVAILABLE) continue;  // gone meanwhile
-        if (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED) return reason;
-        evDataQueueMsgCount--;
-        (*removed)++;
-    }
 }
 
 }  // namespace
@@ -370,15 +341,6 @@ int evStreamPurge(EvStreamIo *io, QmgrEntry *qmgr, StreamDef *definition, Stream
         uint8_t *bh = evStreamBlobHeader(blob);
         if (!all && evBlobOldest(bh) >= cutoff) continue;
         if (!purge(bh, &blob->stamp, false)) break;
-    }
-    if (!failure) {
-        std::set<std::pair<bool, uint64_t>> kept;
-        for (StreamBlob *blob = stream->blobs; blob; blob = blob->next) {
-            const uint8_t *bh = evStreamBlobHeader(blob);
-            if (!(evBlobFlags(bh) & BLOB_PURGED))
-                kept.insert({(evBlobFlags(bh) & BLOB_BIG) != 0, evBlobNumber(bh)});
-        }
-        failure = removeUnloadable(io, evStreamQmgrNumber(stream), stream->streamId, kept, &counts->blobs);
     }
     if (!failure && all) purge(evStreamCurrentBlob(stream), &stream->headerStamp, true);  // the header last
     if (failure) {
