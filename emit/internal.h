@@ -69,6 +69,16 @@ void emitDropUnit(EmitContext *context);
 // Resets the emitter's per-file state (column, document, header, counters, indentation, groups).
 void emitResetUnit(EmitterDef *emitter);
 
+// The names of days and months the file name patterns expand to.
+inline constexpr const char *emitDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+inline constexpr const char *emitDaysLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                               "Thursday", "Friday", "Saturday"};
+inline constexpr const char *emitMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+inline constexpr const char *emitMonthsLong[] = {"January",   "February", "March",    "April",
+                                                 "May",       "June",     "July",     "August",
+                                                 "September", "October",  "November", "December"};
+
 // ---- Files with the units of work (journal.cpp) ----
 
 // A file about to be made: named on the data queue at once, outside the unit, so that a load

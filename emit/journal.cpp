@@ -139,13 +139,6 @@ struct Piece {
     bool ordinal;
 };
 
-const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const kDaysLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                 "Thursday", "Friday", "Saturday"};
-const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char *const kMonthsLong[] = {"January", "February", "March",     "April",   "May",      "June",
-                                   "July",    "August",   "September", "October", "November", "December"};
 const char *const kUpper[] = {"AM", "PM"};
 const char *const kLower[] = {"am", "pm"};
 constexpr uint64_t kAny = UINT64_MAX;
@@ -183,7 +176,7 @@ std::vector<Piece> piecesOf(const char *pattern, bool *counters) {
                 pieces.push_back(number(6, 0, 991231));
                 break;
             case 'D':
-                pieces.push_back(twice ? words(kDaysLong) : words(kDays));
+                pieces.push_back(twice ? words(emitDaysLong) : words(emitDays));
                 break;
             case 'd':
                 pieces.push_back(twice ? Piece{0, nullptr, 0, 1, 1, 31, true} : number(2, 1, 31));
@@ -215,11 +208,11 @@ std::vector<Piece> piecesOf(const char *pattern, bool *counters) {
                 break;
             case 'm':
                 if (p[1] == 'm' && p[2] == 'm') {
-                    pieces.push_back(words(kMonthsLong));
+                    pieces.push_back(words(emitMonthsLong));
                     p += 2;
                     continue;
                 }
-                pieces.push_back(twice ? number(2, 1, 12) : words(kMonths));
+                pieces.push_back(twice ? number(2, 1, 12) : words(emitMonths));
                 break;
             case 'P':
                 pieces.push_back(words(kUpper));

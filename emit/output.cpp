@@ -13,14 +13,6 @@
 
 namespace {
 
-const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const kDaysLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                 "Thursday", "Friday", "Saturday"};
-const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char *const kMonthsLong[] = {"January", "February", "March",     "April",   "May",      "June",
-                                   "July",    "August",   "September", "October", "November", "December"};
-
 // Carried text waits here while the next unit starts.
 char *gSide = nullptr;
 uint32_t gSideSize = 0;
@@ -180,7 +172,7 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
                 b.addNum((t->year % 100) * 10000LL + t->month * 100 + t->day, 6);
                 break;
             case 'D':
-                b.addText(twice ? kDaysLong[t->weekday] : kDays[t->weekday]);
+                b.addText(twice ? emitDaysLong[t->weekday] : emitDays[t->weekday]);
                 break;
             case 'd':
                 if (twice) {
@@ -213,14 +205,14 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
                 break;
             case 'm':
                 if (p[1] == 'm' && p[2] == 'm') {
-                    b.addText(kMonthsLong[t->month - 1]);
+                    b.addText(emitMonthsLong[t->month - 1]);
                     p += 2;
                     continue;
                 }
                 if (twice)
                     b.addNum(t->month, 2);
                 else
-                    b.addText(kMonths[t->month - 1]);
+                    b.addText(emitMonths[t->month - 1]);
                 break;
             case 'P':
                 b.addText(t->hour < 12 ? "AM" : "PM");

@@ -261,6 +261,8 @@ TEST_F(EmitTest, ObjectsOfOneRecordAreNumberedAndWrappedInOneDocument) {
         EXPECT_NE(out.find(suffix), std::string::npos) << out;
     EXPECT_EQ(out.find("\"records\""), std::string::npos);  // only an aggregated record shows RECORDS
     EXPECT_EQ(out.rfind("{\"evrecords\":[", 0), 0u);
+    EXPECT_EQ(emitter->msgCount, 0u);  // counted when its unit commits
+    emitUnitEnded(EV_SET_E, 1);
     EXPECT_EQ(emitter->msgCount, 1u);
 }
 

@@ -401,24 +401,7 @@ protected:
     }
     // The messages under the key, browsed by their CorrelId (stream messages may be longer than a
     // browse of the whole queue takes).
-    std::vector<Browsed> underKey(uint8_t kind) {
-        std::vector<Browsed> out;
-        MQHOBJ hobj = openQueue(EV_DATA_QUEUE_NAME, MQOO_BROWSE);
-        for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
-            Browsed b{MQMD_DEFAULT, std::string(65536, '\0')};
-            b.md.CorrelId[0] = kind;
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Options = options | MQGMO_NO_SYNCPOINT;
-            MQLONG length = 0, cc = 0, rc = 0;
-            raw.MQGET(own, hobj, &b.md, &gmo, static_cast<MQLONG>(b.data.size()), b.data.data(), &length, &cc,
-                      &rc);
-            if (cc == MQCC_FAILED) break;
-            b.data.resize(static_cast<size_t>(length));
-            out.push_back(b);
-        }
-        closeQueue(&hobj);
-        return out;
-    }
+    std::vector<Browsed> underKey(uint8_t kind) { return browse(EV_DATA_QUEUE_NAME, kind); }
     // A run that takes in count events (none: it only starts and answers a command), then ends in order.
     std::string run(const std::string &name, int count) {
         EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
