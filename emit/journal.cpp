@@ -434,7 +434,8 @@ int emitJournalMade(EmitContext *c) {
     int rc = CSOutFileIdentity(e->openFile, &identity);
     ConnectionSet *owner = c->set != nullptr ? c->set : evSet(EV_SET_E);
     if (rc != 0) {
-        std::snprintf(c->errorText, EMIT_ERROR_MAX, "Can not open '%s' emitter file '%s' RC(%d)", e->name,
+        // The name's end gives way when the text would not fit.
+        std::snprintf(c->errorText, EMIT_ERROR_MAX, "Can not open '%s' emitter file '%.800s' RC(%d)", e->name,
                       e->openFileName, rc);
     } else if (owner->io.mq != nullptr) {
         // The name, a NUL and the identity: a load removes this file under the name, whatever it holds.

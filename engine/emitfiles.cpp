@@ -32,13 +32,17 @@ struct Kept {
     std::vector<MsgId> newFiles;
 };
 Kept gKept;
-// What the set's open unit found, kept again when that unit backs out.
+// What each set's open unit found, kept again when that unit backs out.
 struct Before {
     EvStreamIo *io;
     uint64_t unit;
     Kept kept;
 };
-Before gBefore{};
+Before gBefore[2]{};
+
+Before &beforeOf(EvStreamIo *io) {
+    return gBefore[io == &evSet(EV_SET_C)->io ? 0 : 1];
+}
 
 MsgId msgIdOf(const MQMD &md) {
     MsgId id;
@@ -142,7 +146,8 @@ int evSaveEmitFiles(ConnectionSet *set, char *text) {
     if (evServices.emitFileState == nullptr) return 1;
     EvStreamIo *io = &set->io;
     // A second save in the same unit keeps the first one's 'before'.
-    if (gBefore.io != io || gBefore.unit != io->unit) gBefore = Before{io, io->unit, gKept};
+    Before &before = beforeOf(io);
+    if (before.io != io || before.unit != io->unit) before = Before{io, io->unit, gKept};
     SaveArg arg{io, text};
     text[0] = 0;
     if (!evServices.emitFileState(set->id, saveOne, &arg)) {
@@ -154,9 +159,10 @@ int evSaveEmitFiles(ConnectionSet *set, char *text) {
 }
 
 void evEmitFilesBackedOut(EvStreamIo *io) {
-    if (gBefore.io != io || gBefore.unit != io->unit) return;
-    gKept = gBefore.kept;
-    gBefore = Before{};
+    Before &before = beforeOf(io);
+    if (before.io != io || before.unit != io->unit) return;
+    gKept = before.kept;
+    before = Before{};
 }
 
 int evPutEmitNewFile(ConnectionSet *set, const uint8_t *data, int32_t length, char *errorText, size_t size) {
@@ -193,7 +199,7 @@ int evPutEmitNewFile(ConnectionSet *set, const uint8_t *data, int32_t length, ch
 int evLoadEmitFiles(EvStreamIo *io) {
     if (evServices.emitRestoreFiles == nullptr) return 1;
     gKept = Kept{};
-    gBefore = Before{};
+    gBefore[0] = gBefore[1] = Before{};
     Found found;
     const int browsed = evBrowseDataMessages(io, EV_DQ_KIND_EMIT_FILES, visitState, &found);
     // Memory holds what is committed from here; the latest state of each emitter is acted on. A
