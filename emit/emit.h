@@ -110,6 +110,7 @@ struct EmitContext {
     int32_t recordIndent;
     uint32_t recordDocumentRecords;
     uint32_t recordDocumentMember;
+    int32_t fileFailure;  // the failure being handled is the file's: its errno (-1 an open), 0 not
 };
 
 // Results of the engine's emitter slots and of emitRecord.

@@ -109,7 +109,17 @@ void emitRaiseAlert(EmitContext *c) {
     std::snprintf(alert.alert.qmgr, sizeof alert.alert.qmgr, "%s", qmgr);
     alert.alert.time = evClockNow();
     alert.alert.retention = kEmitAlertRetention;
-    evAlertSetText(&alert.alert, c->errorText, -1);
+    // Unlike the documented alert, whose text is the error text, the alert of a file's failure under
+    // ONERROR DISCARD names the emitter and the condition and not the file, so that "only when none" keeps it
+    // one alert for each emitter and condition, whichever of its files failed.
+    char text[EMIT_ERROR_MAX];
+    const int32_t fileFailure = c->emitter->onError == EV_ONERROR_DISCARD ? c->fileFailure : 0;
+    if (fileFailure > 0)
+        std::snprintf(text, sizeof text, "Error writing to the files of emitter '%s' RC(%d)",
+                      c->emitter->name, fileFailure);
+    else if (fileFailure < 0)
+        std::snprintf(text, sizeof text, "Can not open the files of emitter '%s'", c->emitter->name);
+    evAlertSetText(&alert.alert, fileFailure != 0 ? text : c->errorText, -1);
     const EventQueueDef *queue = c->stream != nullptr ? c->stream->lastEventQueue : nullptr;
     if (queue != nullptr) {
         std::snprintf(alert.alert.objectName, sizeof alert.alert.objectName, "%s", queue->name);

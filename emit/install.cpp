@@ -50,6 +50,7 @@ void emitInstall() {
     evServices.emitClose = emitCloseOutputs;
     evServices.emitFlush = emitCheckFiles;
     evServices.emitFileState = emitFileState;
+    evServices.emitFileStateKind = emitFileStateKind;
     evServices.emitUnitEnded = emitUnitEnded;
     evServices.emitRestoreFiles = emitRestoreFiles;
 }

@@ -69,21 +69,45 @@ void emitDropUnit(EmitContext *context);
 // Resets the emitter's per-file state (column, document, header, counters, indentation, groups).
 void emitResetUnit(EmitterDef *emitter);
 
+// The names of days and months the file name patterns expand to.
+inline constexpr const char *emitDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+inline constexpr const char *emitDaysLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                               "Thursday", "Friday", "Saturday"};
+inline constexpr const char *emitMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+inline constexpr const char *emitMonthsLong[] = {"January",   "February", "March",    "April",
+                                                 "May",       "June",     "July",     "August",
+                                                 "September", "October",  "November", "December"};
+
 // ---- Files with the units of work (journal.cpp) ----
 
 // A file about to be made: named on the data queue at once, outside the unit, so that a load
-// after a kill before the unit commits removes it. 1, or 0 with the error text set.
+// after a kill before the unit commits removes it while it is still empty. 1, or 0 with the error
+// text set.
 int emitJournalNaming(EmitContext *context, const char *name);
-// The emitter has just made its open file: listed as its set's unit's.
-void emitJournalMade(EmitContext *context);
+// The emitter has just made its open file: named again with the file's identity (a load removes
+// only that file under the name, whatever it holds) and listed as its set's unit's. 1, or 0 with
+// the error text set (the file is closed and removed again).
+int emitJournalMade(EmitContext *context);
 void emitJournalForget(const char *name);
+// The record counts in the emitter's MSGCT when its set's unit commits (at once without a data queue).
+void emitJournalCounted(EmitContext *context);
+// Whether the file was made by the open unit and nothing of it is written yet.
+bool emitJournalEmptyMade(const char *name);
 // The bytes written to the emitter's open file so far.
 uint64_t emitJournalLength(const EmitterDef *emitter);
 // length more bytes reached the emitter's open file, in the context's set's unit.
 void emitJournalWrote(EmitContext *context, uint32_t length);
-// The engine's slots (EvServices): the state a commit saves, the end of a unit, the load, and the
+// Whether the name is one the emitter's FILE pattern makes: the pattern expanded with any time and
+// counters (each token its own width and characters), or with the sequence "(n)" the emitter puts
+// before the last '.' when the name is taken.
+bool emitPatternMakes(const char *pattern, const char *name);
+// The engine's slots (EvServices): the states a commit saves, the end of a unit, the load, and the
 // check before a commit.
-int emitFileState(int32_t set, uint8_t **message, int32_t *length);
+int emitFileState(int32_t set,
+                  int (*save)(void *arg, const char *emitter, const uint8_t *message, int32_t length),
+                  void *arg);
+int emitFileStateKind(const uint8_t *message, int32_t length, char *emitter, size_t size, uint64_t *sequence);
 void emitUnitEnded(int32_t set, int committed);
 int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length);
 int emitCheckFiles(QmgrContext *context, ConnectionSet *set);

@@ -7,18 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "emit/internal.h"
 
 namespace {
-
-const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const kDaysLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                 "Thursday", "Friday", "Saturday"};
-const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char *const kMonthsLong[] = {"January", "February", "March",     "April",   "May",      "June",
-                                   "July",    "August",   "September", "October", "November", "December"};
 
 // Carried text waits here while the next unit starts.
 char *gSide = nullptr;
@@ -104,6 +97,42 @@ int carryOut(uint32_t from, uint32_t to) {
     return 1;
 }
 
+// Unlike the documented DISCARD, which drops only the text that was not written and goes on in the
+// next file with the next record, a file emitter whose file failed under ONERROR DISCARD (a full file
+// system, a size limit, a folder it may not write) waits: until its failure delay has passed (the
+// failures in a row times the delay, at most the longest), each of its records is dropped at once and
+// counted in ERRORCT, with no line, no alert and no file; then the name is tried again. A failure
+// that leaves its new file empty removes it, so the name is kept: a full disk costs no file and no
+// alert per record.
+struct FileFailure {
+    std::string emitter;
+    uint32_t count;
+    int64_t retryTime;
+};
+std::vector<FileFailure> gFileFailures;
+
+FileFailure *fileFailureOf(const EmitterDef *e) {
+    for (FileFailure &failure : gFileFailures)
+        if (failure.emitter == e->name) return &failure;
+    return nullptr;
+}
+
+// The file failed with rc (-1 an open): noted before the failure handling.
+void noteFileFailure(EmitContext *c, int rc) {
+    EmitterDef *e = c->emitter;
+    c->fileFailure = rc;
+    if (e->onError != EV_ONERROR_DISCARD) return;
+    FileFailure *failure = fileFailureOf(e);
+    if (failure == nullptr) {
+        gFileFailures.push_back(FileFailure{e->name, 0, 0});
+        failure = &gFileFailures.back();
+    }
+    failure->count++;
+    failure->retryTime =
+        evClockNow() + std::min<int64_t>(int64_t{failure->count} * evAbsorb.emitFailDelay.load(),
+                                         evAbsorb.emitFailDelayMax.load());
+}
+
 // Sets the emitter's group stack and document back to where the record began, the record's text gone.
 void undoRecord(EmitContext *c) {
     EmitterDef *e = c->emitter;
@@ -143,7 +172,7 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
                 b.addNum((t->year % 100) * 10000LL + t->month * 100 + t->day, 6);
                 break;
             case 'D':
-                b.addText(twice ? kDaysLong[t->weekday] : kDays[t->weekday]);
+                b.addText(twice ? emitDaysLong[t->weekday] : emitDays[t->weekday]);
                 break;
             case 'd':
                 if (twice) {
@@ -176,14 +205,14 @@ int emitExpandFileName(EmitContext *c, const EvLocalTime *t, int mode, char *out
                 break;
             case 'm':
                 if (p[1] == 'm' && p[2] == 'm') {
-                    b.addText(kMonthsLong[t->month - 1]);
+                    b.addText(emitMonthsLong[t->month - 1]);
                     p += 2;
                     continue;
                 }
                 if (twice)
                     b.addNum(t->month, 2);
                 else
-                    b.addText(kMonths[t->month - 1]);
+                    b.addText(emitMonths[t->month - 1]);
                 break;
             case 'P':
                 b.addText(t->hour < 12 ? "AM" : "PM");
@@ -246,14 +275,23 @@ int emitOpenFile(EmitContext *c) {
     if (!emitExpandFileName(c, &t, e->sequenceMode, name, sizeof name))
         return emitFailStep(c, "Emitter '%s' file name is too long after expansion", e->name);
     if (e->openFile != nullptr && std::strcmp(name, e->openFileName) == 0) return 1;
+    if (const FileFailure *failure = fileFailureOf(e);
+        failure != nullptr && evClockNow() < failure->retryTime) {
+        e->errorCount++;
+        evConfigChanged.store(1);
+        c->failResult = EMIT_DONE;
+        return 0;
+    }
     emitCloseQueue(c);
     if (c->replaced) return 0;  // closing the old file failed and memory was reloaded
     for (;;) {
         // A name is listed where a restart looks before its file is made: a kill in between finds
         // nothing to remove. A name in use is not listed.
         const int exists = CSOutFileExists(name);
-        if (exists != 0 && exists != ENOENT)
+        if (exists != 0 && exists != ENOENT) {
+            noteFileFailure(c, -1);
             return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
+        }
         if (exists == ENOENT) {
             if (!emitJournalNaming(c, name)) {
                 // The data queue refused it: the unit's own state failed, not the emitter's output,
@@ -268,10 +306,15 @@ int emitOpenFile(EmitContext *c) {
                 e->openFile = file;
                 std::memcpy(e->openFileName, name, sizeof name);
                 emitResetUnit(e);
-                emitJournalMade(c);
-                return 1;
+                if (emitJournalMade(c)) return 1;
+                evOutput(EV_OUT_ERROR, c->errorText, -1, 1);
+                c->failResult = EMIT_FAILED;
+                return 0;
             }
-            if (rc != EEXIST) return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
+            if (rc != EEXIST) {
+                noteFileFailure(c, -1);
+                return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
+            }
         }
         if (e->fileSequence == UINT32_MAX || e->uniqueCounter == UINT32_MAX)
             return emitFailStep(c, "Can not open '%s' emitter file '%s'", e->name, name);
@@ -316,7 +359,11 @@ int emitWriteFile(EmitContext *c) {
     c->writePosition = 0;
     // The file ends after its last whole record: the failure handling ends its document and closes
     // it, and the next unit opens the next name.
-    if (rc != 0) return emitFailStep(c, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
+    if (rc != 0) {
+        noteFileFailure(c, rc);
+        return emitFailStep(c, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
+    }
+    std::erase_if(gFileFailures, [e](const FileFailure &failure) { return failure.emitter == e->name; });
     advanceColumn(e, buffer, length);
     return 1;
 }
@@ -433,7 +480,10 @@ int emitPutMessage(EmitContext *c) {
     md.Expiry = MQEI_UNLIMITED;
     md.Feedback = MQFB_NONE;
     md.Encoding = 546;
-    md.CodedCharSetId = 0;
+    // Unlike the documented CodedCharSetId 0 (the queue manager's), each message names the code page
+    // its bytes are in: JSON and NDJSON texts are converted to UTF-8 as they are written, the other
+    // formats are put as the event texts came (queue output is not translated).
+    md.CodedCharSetId = emitIsJson(c) ? 1208 : emitTextCcsid;
     md.Priority = MQPRI_PRIORITY_AS_Q_DEF;
     if (e->msgPersistence == static_cast<uint32_t>(EV_PERSIST_NO))
         md.Persistence = MQPER_NOT_PERSISTENT;
@@ -492,13 +542,16 @@ void emitDropUnit(EmitContext *c) {
     if (e->openFile != nullptr) {
         // The records already in the file stay readable: their document is ended, the file closed,
         // and the next unit opens the next name. The failure that dropped the unit is reported; one
-        // here is said only when the close itself fails.
-        if (e->documentOpen && c->writers != nullptr) {
+        // here is said only when the close itself fails. A file this unit made that holds nothing
+        // goes again, so that its name is tried again.
+        const bool empty = emitJournalEmptyMade(e->openFileName);
+        if (e->documentOpen && c->writers != nullptr && !empty) {
             emitCloseGroup(c);
             if (!c->overflow) (void)writeWhole(c, emitHolding(), c->writePosition);
         }
         if (int rc = CSOutFileClose(e->openFile))
             evOutputF(EV_OUT_ERROR, 1, "Error writing to file '%s' RC(%d)", e->openFileName, rc);
+        if (empty && CSOutFileRemove(e->openFileName) == 0) emitJournalForget(e->openFileName);
         e->openFile = nullptr;
         e->openFileName[0] = 0;
     }

@@ -344,12 +344,15 @@ void writeEventData(EmitContext *c) {
         EmitValue value;
         if (!itemValue(item, &value)) continue;
         const evParmDef *row = evEventsParmById(static_cast<uint32_t>(item.parmId));
-        const char *fieldName = name;
+        // Its own buffer: the DATA group's name stays in name for the rows after it.
+        char attrName[32];
+        const char *fieldName = attrName;
         uint32_t fieldLength;
         if (row != nullptr) {
             emitRowName(c, row, &fieldName, &fieldLength);
         } else {
-            fieldLength = static_cast<uint32_t>(std::snprintf(name, sizeof name, "ATTR%d", item.parmId));
+            fieldLength =
+                static_cast<uint32_t>(std::snprintf(attrName, sizeof attrName, "ATTR%d", item.parmId));
         }
         emitWriteField(c, row, fieldName, fieldLength, &value);
     }
@@ -473,7 +476,7 @@ int emitRecord(EmitContext *c, uint8_t *record, uint32_t length) {
     else
         result = emitEventRecord(c);
     if (result == EMIT_DONE && !c->replaced) {
-        e->msgCount++;
+        emitJournalCounted(c);
         if (e->failTime != 0) {
             e->failTime = 0;
             e->consecutiveFailures = 0;

@@ -200,13 +200,18 @@ struct EvServices {
     // Before a set's commit: the files its unit wrote are checked whole and still named; a failure
     // goes the emitter's ONERROR way. 1 go on, 0 the unit was backed out (memory may be reloaded).
     int (*emitFlush)(QmgrContext *context, ConnectionSet *set);
-    // The files with the units of work (engine/emitfiles.cpp): the state a set's commit saves when
-    // its unit wrote to a file (*message a counted-heap buffer, null when none is due; 0 out of
-    // storage); the end of a set's unit (committed 1, or 0: what it wrote is taken back); and at a
-    // load, the stored state (kind EV_DQ_KIND_EMIT_FILES; null: none) and each name of a file made
-    // since (EV_DQ_KIND_EMIT_NEW_FILE): 1 acted on, 0 not the program's (a layout it does not write,
-    // a file no emitter defined now makes), nothing done.
-    int (*emitFileState)(int32_t set, uint8_t **message, int32_t *length);
+    // The files with the units of work (engine/emitfiles.cpp): the states a set's commit saves, one
+    // message for each emitter whose files its unit wrote, each handed to save (0 from save, or out
+    // of storage: 0); the end of a set's unit (committed 1, or 0: what it wrote is taken back); at a
+    // load, what a stored state message is (EV_EMIT_STATE_*, with its emitter and sequence), then
+    // the states to act on (kind EV_DQ_KIND_EMIT_FILES; null first: forget all) and each name of a
+    // file made since (EV_DQ_KIND_EMIT_NEW_FILE): 1 acted on, 0 not the program's (a layout it does
+    // not write, a file no emitter defined now makes), nothing done.
+    int (*emitFileState)(int32_t set,
+                         int (*save)(void *arg, const char *emitter, const uint8_t *message, int32_t length),
+                         void *arg);
+    int (*emitFileStateKind)(const uint8_t *message, int32_t length, char *emitter, size_t size,
+                             uint64_t *sequence);
     void (*emitUnitEnded)(int32_t set, int committed);
     int (*emitRestoreFiles)(uint8_t kind, const uint8_t *message, int32_t length);
     // The memory drop returns the bins, their entries and messages to their pools (reconnect 0: the
@@ -691,11 +696,20 @@ bool evCountersRaised();
 // At a load, after the configuration: the stored counters, when saved since the last RESET EV. 1, or
 // 0 when a browse failed.
 [[nodiscard]] int evLoadStoredCounters(EvStreamIo *io);
+// What a message under the emitter file state key is: not the program's; the state of an emitter
+// defined now with the FILE it names; one whose emitter is gone or names another FILE now (never
+// acted on, taken away at the next save); a state of the earlier layout that lists all files.
+inline constexpr int EV_EMIT_STATE_FOREIGN = 0;
+inline constexpr int EV_EMIT_STATE_CURRENT = 1;
+inline constexpr int EV_EMIT_STATE_RETIRED = 2;
+inline constexpr int EV_EMIT_STATE_EARLIER = 3;
 // Saves the emitters' file state in the set's unit when it wrote to a file, and removes the names
 // of files made since the last save. 1, or 0 with the failure in text (EV_CONFIG_TEXT bytes).
 [[nodiscard]] int evSaveEmitFiles(ConnectionSet *set, char *text);
-// Names a file an emitter has just made, on the data queue outside the unit. 1, or 0 with text.
-[[nodiscard]] int evPutEmitNewFile(ConnectionSet *set, const char *name, char *errorText, size_t size);
+// Names a file an emitter makes (data as the emitters write it), on the data queue outside the
+// unit. 1, or 0 with text.
+[[nodiscard]] int evPutEmitNewFile(ConnectionSet *set, const uint8_t *data, int32_t length, char *errorText,
+                                   size_t size);
 // At a load: the files cut back to their committed state, files made since removed. 1, or 0.
 [[nodiscard]] int evLoadEmitFiles(EvStreamIo *io);
 inline constexpr uint32_t EV_STORM_ITEM_HEADER = 444;

@@ -42,6 +42,12 @@ using EvOwnDataCheck = bool (*)(void *arg, const MQMD &md, const uint8_t *messag
 void evForeignDataMessage(uint8_t kind, const MQMD &md, int32_t length);
 // The kinds' own messages as a backed-out unit leaves them (the replaces it made are undone).
 void evDataKeptBackedOut(EvStreamIo *io);
+// Browses every message under a kind's key in queue order, each whole (a counted-heap buffer the
+// visit may keep: it returns true then). 1, or 0 when a browse failed.
+using EvDataVisit = bool (*)(void *arg, const MQMD &md, uint8_t *message, int32_t length);
+[[nodiscard]] int evBrowseDataMessages(EvStreamIo *io, uint8_t kind, EvDataVisit visit, void *arg);
+// The emitters' state messages as a backed-out unit leaves them (engine/emitfiles.cpp).
+void evEmitFilesBackedOut(EvStreamIo *io);
 // Browses the first data-queue message under a whole CorrelId (24 bytes) into a counted-heap buffer
 // (*message null: none; 1, or 0 when the browse failed); and a replace's two halves: the message got
 // away in the unit (the one with that MsgId when msgId is given; none there is no failure), and a

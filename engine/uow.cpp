@@ -280,6 +280,19 @@ int evBrowseOwnDataMessage(EvStreamIo *io, uint8_t kind, EvOwnDataCheck own, voi
     }
 }
 
+int evBrowseDataMessages(EvStreamIo *io, uint8_t kind, EvDataVisit visit, void *arg) {
+    const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    for (MQLONG position = MQGMO_BROWSE_FIRST;; position = MQGMO_BROWSE_NEXT) {
+        MQMD md;
+        uint8_t *message = nullptr;
+        int32_t length = 0;
+        const MQLONG reason = browseWhole(io, correlId, position, &message, &length, &md);
+        if (reason == MQRC_NO_MSG_AVAILABLE) return 1;
+        if (reason != MQRC_NONE) return 0;
+        if (!visit(arg, md, message, length)) CSFreeMem(message);
+    }
+}
+
 int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const uint8_t *message,
                          int32_t length, const char *qmgr, char *errorText) {
     if (kind >= kKeptKinds) {
@@ -522,6 +535,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         // What the unit wrote to the emitters' files is taken back.
         if (evServices.emitUnitEnded != nullptr) evServices.emitUnitEnded(set->id, 0);
         evDataKeptBackedOut(&set->io);
+        evEmitFilesBackedOut(&set->io);
         evStreamUowBackedOut(&set->io);
         evCfgUowBackedOut(&set->io);
         evSeenListBackedOut(&unit.seen);

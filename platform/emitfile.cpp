@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -140,7 +141,63 @@ int CSOutFileCut(CSOutFile *file, uint64_t length) {
     return 0;
 }
 
-int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength) {
+namespace {
+
+int identityOf(int fd, CSFileIdentity *identity) {
+    *identity = CSFileIdentity{};
+#ifdef _WIN32
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return EIO;
+    identity->device = info.dwVolumeSerialNumber;
+    identity->number = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+#else
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return errno != 0 ? errno : EIO;
+    identity->device = status.st_dev;
+    identity->number = status.st_ino;
+#endif
+    return 0;
+}
+
+}  // namespace
+
+int CSOutFileIdentity(CSOutFile *file, CSFileIdentity *identity) {
+    errno = 0;
+#ifdef _WIN32
+    return identityOf(_fileno(file), identity);
+#else
+    return identityOf(fileno(file), identity);
+#endif
+}
+
+int CSOutFileNameState(const char *path, uint64_t *size, CSFileIdentity *identity) {
+    *size = 0;
+    errno = 0;
+#ifdef _WIN32
+    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+#else
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+#endif
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    int rc = identityOf(fd, identity);
+#ifdef _WIN32
+    const long long end = _filelengthi64(fd);
+    if (rc == 0 && end < 0) rc = errno != 0 ? errno : EIO;
+    if (rc == 0) *size = static_cast<uint64_t>(end);
+    _close(fd);
+#else
+    struct stat status {};
+    if (rc == 0 && fstat(fd, &status) != 0) rc = errno != 0 ? errno : EIO;
+    if (rc == 0 && !S_ISREG(status.st_mode)) rc = CS_OTHER_FILE;
+    if (rc == 0) *size = static_cast<uint64_t>(status.st_size);
+    close(fd);
+#endif
+    return rc;
+}
+
+int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength,
+                     const CSFileIdentity *expected) {
     errno = 0;
 #ifdef _WIN32
     int fd = _open(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
@@ -166,6 +223,11 @@ int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t
     int rc = CSOutFileSize(file, &size);
     // Shorter than its writer knew it: not the file it wrote, or cut already; left as it is.
     if (rc == 0 && size < length) rc = ERANGE;
+    if (rc == 0 && expected != nullptr) {
+        CSFileIdentity identity{};
+        rc = identityOf(fd, &identity);
+        if (rc == 0 && !(identity == *expected)) rc = CS_OTHER_FILE;
+    }
     if (rc == 0) rc = CSOutFileCut(file, length);
     if (rc == 0 && tailLength > 0) rc = realWrite(file, tail, tailLength);
     errno = 0;

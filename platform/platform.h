@@ -103,9 +103,25 @@ int CSOutFileLinked(CSOutFile *file);
 int CSOutFileSize(CSOutFile *file, uint64_t *size);
 // Cuts the open file back to length; the next write goes on from there.
 int CSOutFileCut(CSOutFile *file, uint64_t length);
+// Which file a name or an open file is, whatever its name: its device and its number there (Windows:
+// the volume's serial number and the file index). Equal for the same file only.
+struct CSFileIdentity {
+    uint64_t device;
+    uint64_t number;
+};
+inline bool operator==(const CSFileIdentity &a, const CSFileIdentity &b) {
+    return a.device == b.device && a.number == b.number;
+}
+// The result of a cut or remove that found another file under the name than the one expected.
+inline constexpr int CS_OTHER_FILE = 10001;
+int CSOutFileIdentity(CSOutFile *file, CSFileIdentity *identity);
+// The length and identity of the file a name has now (ENOENT: none).
+int CSOutFileNameState(const char *path, uint64_t *size, CSFileIdentity *identity);
 // Cuts the existing file back to length and writes tail after it (a file shorter than length is
-// left as it is: ERANGE). Written through and closed.
-int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength);
+// left as it is: ERANGE; one that is not the expected file, when one is given: CS_OTHER_FILE).
+// Written through and closed.
+int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength,
+                     const CSFileIdentity *expected = nullptr);
 int CSOutFileRemove(const char *path);
 // 0 when a file of that name exists, ENOENT when none does, else an errno value.
 int CSOutFileExists(const char *path);

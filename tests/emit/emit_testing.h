@@ -218,7 +218,8 @@ protected:
     uint8_t uniqueId[24] = {};
 };
 
-// A configuration change of a queue: BEFORE and AFTER groups, a list among the items.
+// A configuration change of a queue: BEFORE and AFTER groups, a list among the items, and an
+// attribute no table knows among the record's own items (the rows after it keep their group).
 inline std::vector<uint8_t> changeEvent(int64_t time, const std::string &descr) {
     Record r(44, time, EVCF_FLAG_EVENT);
     evCFSetReason(r.data(), 2368);
@@ -226,6 +227,7 @@ inline std::vector<uint8_t> changeEvent(int64_t time, const std::string &descr) 
     evCFSetObjectType(r.data(), 1);
     evCFSetUserId(r.data(), intern("mqm"));
     r.text(3047, "QM1")
+        .integer(9999, 7)
         .integer(1021, 8)
         .group(39200)
         .text(2016, "APP.Q")

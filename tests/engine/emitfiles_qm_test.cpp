@@ -13,8 +13,8 @@ using pt::Zunt;
 
 // Under a file size limit (the signal it raises ignored, as a shell's ulimit and trap leave it) the
 // file fills: the failed write is taken back off and reported, and ONERROR decides. SUSPEND: the
-// unit backs out and the event queue waits with the rest; DISCARD: each failed record is counted
-// and the next file is opened.
+// unit backs out and the event queue waits with the rest; DISCARD (no failure delay): each failed
+// record is counted, the next file is opened, and one alert stands for all.
 TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
     if (!pt::kKillsSound) GTEST_SKIP() << "no shell to set the limit";
     constexpr int kEvents = 400;
@@ -29,7 +29,9 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
         emptyQueue("REPLY.Q");
         putBurst(kEvents);
         {
-            Zunt zunt(dir, "limit" + std::to_string(onError), runOptions(), {}, limited);
+            std::vector<std::string> options = runOptions();
+            options.insert(options.end(), {"-o", "e0"});
+            Zunt zunt(dir, "limit" + std::to_string(onError), options, {}, limited);
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
             EXPECT_TRUE(zunt.waitLog("Error writing to file '" + out + "/ev")) << zunt.out();
             if (onError == EV_ONERROR_DISCARD) {
@@ -48,10 +50,11 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
             const std::map<std::string, int> names = ef::recordsByName(files);
             EXPECT_EQ(ef::notOnce(names), "");
             const int written = static_cast<int>(names.size());
-            EXPECT_EQ(et::countOf(alerts, out + "/ev"), failures) << alerts;
             if (onError == EV_ONERROR_SUSPEND) {
+                EXPECT_EQ(et::countOf(alerts, out + "/ev"), failures) << alerts;
                 // The rest waits on the suspended queue; what was written was committed.
                 EXPECT_EQ(failures, 1);
+                EXPECT_EQ(shown(display, "MSGCT"), written) << display;  // the backed-out unit's are not
                 EXPECT_EQ(depth(pt::kQmgrEvents), kEvents - written);
                 EXPECT_NE(status.find("STATUS(EMITFAIL)"), std::string::npos) << status;
             } else {
@@ -59,9 +62,49 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
                 EXPECT_EQ(written, kEvents - failures);
                 EXPECT_EQ(shown(display, "ERRORCT"), failures) << display;
                 EXPECT_EQ(shown(display, "MSGCT"), kEvents) << display;
+                EXPECT_EQ(et::countOf(alerts, out + "/ev"), 0) << alerts;
+                EXPECT_EQ(et::countOf(alerts, "Error writing to the files of emitter 'FILES' RC(27)"), 1)
+                    << alerts;
             }
             EXPECT_EQ(ef::outside(names, from, from + kEvents), "");
         }
+    }
+}
+
+// A file that can take no more (a file size limit of 8 KB, which the program's log stays under) under
+// ONERROR DISCARD, in the line formats: the emitter waits out its failure delay, so the records after
+// the failure are counted in ERRORCT without a new file, a line or an alert each; one failure is said
+// and one alert raised.
+TEST_F(EmitFilesQmTest, AFullFileWithDiscardCostsNoFileAndNoAlertPerRecord) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "no shell to set the limit";
+    constexpr int kEvents = 100;
+    const std::vector<std::string> limited = {"/bin/sh", "-c", "ulimit -f 16 && trap '' XFSZ && exec \"$@\"",
+                                              "sh"};
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-o", "e600"});
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    for (uint32_t format : {EV_EMIT_NDJSON, EV_EMIT_CSV, EV_EMIT_MQSC}) {
+        SCOPED_TRACE(format);
+        const std::string out =
+            useEmitter("full" + std::to_string(format), format, EV_ONERROR_DISCARD, 0, "ev.txt");
+        emptyQueue("REPLY.Q");
+        putBurst(kEvents);
+        Zunt zunt(dir, "full" + std::to_string(format), options, {}, limited);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        const std::string display = command("DISPLAY EVEMIT(FILES) ALL");
+        const std::string alerts = command("DISPLAY EVALERT(*) ALL");
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const ef::Files files = ef::readFiles(out, format);
+        EXPECT_EQ(files.damaged, "");
+        ASSERT_EQ(files.texts.size(), 1u);
+        const std::map<std::string, int> names = ef::recordsByName(files);
+        EXPECT_EQ(ef::notOnce(names), "");
+        EXPECT_EQ(et::countOf(zunt.log(), "*** Error writing to file '" + out + "/ev.txt' RC(27) ***"), 1);
+        EXPECT_EQ(shown(display, "ERRORCT"), kEvents - static_cast<long>(names.size())) << display;
+        EXPECT_EQ(et::countOf(alerts, "TEXT("), 1) << alerts;
+        EXPECT_EQ(et::countOf(alerts, "Error writing to the files of emitter 'FILES' RC(27)"), 1) << alerts;
     }
 }
 
@@ -81,13 +124,16 @@ TEST_F(EmitFilesQmTest, AFolderRemovedUnderAnOpenFileSuspendsItsQueue) {
     EXPECT_TRUE(
         et::waitFor([&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)).size() == 30; }));
     // Written is not yet committed: the folder goes once the committed file state (the first
-    // file's length, after the state's version and count) says the file is whole.
+    // file's length, after the state's header, the emitter's name and its pattern) says the file
+    // is whole.
     const auto size = static_cast<uint32_t>(std::filesystem::file_size(out + "/ev.ndjson"));
     EXPECT_TRUE(et::waitFor([&] {
-        for (const Browsed &b : browse(kDataQueue))
-            if (b.md.CorrelId[0] == EV_DQ_KIND_EMIT_FILES && b.data.size() >= 12 &&
-                mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), 8) == size)
-                return true;
+        for (const Browsed &b : browse(kDataQueue)) {
+            const auto *bytes = reinterpret_cast<const uint8_t *>(b.data.data());
+            if (b.md.CorrelId[0] != EV_DQ_KIND_EMIT_FILES || b.data.size() < 24) continue;
+            const size_t first = 24 + mqiGetU32(bytes, 12) + mqiGetU32(bytes, 16);
+            if (b.data.size() >= first + 4 && mqiGetU32(bytes, first) == size) return true;
+        }
         return false;
     }));
     std::filesystem::remove_all(out);
@@ -228,6 +274,49 @@ TEST_F(EmitFilesQmTest, HostileTextsInEachCcsidStayWholeInEachFormat) {
     }
 }
 
+// The stored configuration's queue emitter FILES (the format of gEmitter) on the events stream.
+void queueEmitter() {
+    ef::fileEmitter();
+    EmitterDef *e = evFindEmitterDef("FILES", -1);
+    ASSERT_NE(e, nullptr);
+    e->file[0] = 0;
+    std::snprintf(e->queue, sizeof e->queue, "EMIT.Q");
+}
+
+// A queue emitter's messages name the code page their bytes are in: a consumer that gets them
+// converted to UTF-8 reads the object name with its 'ü' as it was, in JSON and NDJSON (UTF-8 texts)
+// as in CSV (the event's own code page).
+TEST_F(EmitFilesQmTest, QueueMessagesNameTheCodePageOfTheirBytes) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(CONVERT.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q) REPLACE\n"), 0);
+    const std::string name("K.j\xFCrgen.12345", 15);
+    for (uint32_t format : {EV_EMIT_JSON, EV_EMIT_NDJSON, EV_EMIT_CSV}) {
+        SCOPED_TRACE(format);
+        emptyQueue(pt::kQmgrEvents);
+        emptyQueue("EMIT.Q");
+        ef::gEmitter = ef::EmitterSetup{"", format, EV_ONERROR_SUSPEND, 0};
+        seed(queueEmitter);
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT, inCcsid(name, 819));
+        Zunt zunt(dir, "ccsid" + std::to_string(format), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        MQHOBJ hobj = openQueue("EMIT.Q", MQOO_INPUT_EXCLUSIVE);
+        MQMD md = MQMD_DEFAULT;
+        md.CodedCharSetId = 1208;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Options = MQGMO_CONVERT | MQGMO_NO_SYNCPOINT;
+        std::string text(65536, '\0');
+        MQLONG cc = 0, rc = 0, length = 0;
+        raw.MQGET(own, hobj, &md, &gmo, static_cast<MQLONG>(text.size()), text.data(), &length, &cc, &rc);
+        closeQueue(&hobj);
+        ASSERT_EQ(rc, MQRC_NONE);
+        text.resize(static_cast<size_t>(length));
+        EXPECT_EQ(md.CodedCharSetId, 1208);
+        EXPECT_NE(text.find("K.j\xC3\xBCrgen.12345"), std::string::npos) << text;
+    }
+}
+
 // Every format, each run killed at a point of the emit and commit steps with a burst waiting (the
 // state save in the unit, set E's commit, the name of a file made, its removal at the commit), then
 // a run that takes in the rest: every file is whole and every event is in exactly one record.
@@ -282,6 +371,21 @@ std::string fileState(const std::string &name) {
     return state;
 }
 
+// A file's name as the program puts it once it has made the file: the name, a NUL and the file's
+// identity (u64 device, u64 number).
+std::string madeName(const std::string &name) {
+    uint64_t size = 0;
+    CSFileIdentity identity{};
+    EXPECT_EQ(CSOutFileNameState(name.c_str(), &size, &identity), 0) << name;
+    std::string data = name + std::string(17, '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(data.data()) + name.size() + 1;
+    mqiPutU32(bytes, 0, static_cast<uint32_t>(identity.device));
+    mqiPutU32(bytes, 4, static_cast<uint32_t>(identity.device >> 32));
+    mqiPutU32(bytes, 8, static_cast<uint32_t>(identity.number));
+    mqiPutU32(bytes, 12, static_cast<uint32_t>(identity.number >> 32));
+    return data;
+}
+
 void writeWhole(const std::string &path, const std::string &text, bool append = false) {
     std::ofstream(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << text;
 }
@@ -295,12 +399,9 @@ protected:
         md.Persistence = MQPER_PERSISTENT;
         putMessage(EV_DATA_QUEUE_NAME, md, data);
     }
-    std::vector<Browsed> underKey(uint8_t kind) {
-        std::vector<Browsed> out;
-        for (const Browsed &b : browse(EV_DATA_QUEUE_NAME))
-            if (b.md.CorrelId[0] == kind) out.push_back(b);
-        return out;
-    }
+    // The messages under the key, browsed by their CorrelId (stream messages may be longer than a
+    // browse of the whole queue takes).
+    std::vector<Browsed> underKey(uint8_t kind) { return browse(EV_DATA_QUEUE_NAME, kind); }
     // A run that takes in count events (none: it only starts and answers a command), then ends in order.
     std::string run(const std::string &name, int count) {
         EXPECT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
@@ -337,10 +438,11 @@ TEST_F(ForeignStateTest, NamesOfFilesNoEmitterMakesAreNeverCutOrRemoved) {
     putMessage(EV_DATA_QUEUE_NAME, state[0].md, state[0].data);
     const std::string foreignNew[] = {victims[0], victims[1], out + "/../victim7.txt"};
     for (const std::string &name : foreignNew) putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, name);
-    // The program's own: a file made by a unit that did not commit, and bytes past the committed end.
+    // The program's own: a file made by a unit that did not commit (named with its identity), and
+    // bytes past the committed end.
     const std::string made = out + "/ev(7).ndjson";
     writeWhole(made, "{\"uncommitted\":1}\n");
-    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, made);
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, madeName(made));
     writeWhole(file, "{\"uncommitted\":2}\n", true);
 
     const std::string log = run("again", 0);
@@ -390,6 +492,119 @@ TEST_F(ForeignStateTest, EachSaveReplacesOnlyTheProgramsOwnState) {
             << log;
         EXPECT_TRUE(qmt::readText(file) == committed) << "the file is not as committed";
     }
+}
+
+// A state of one emitter in the program's own layout (version 2): one file at length, with an identity.
+std::string emitterState(const std::string &emitter, const std::string &pattern, const std::string &name,
+                         uint32_t length, uint32_t number) {
+    std::string state(24 + emitter.size() + pattern.size() + 32 + name.size(), '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(state.data());
+    mqiPutU32(bytes, 0, 2);
+    mqiPutU32(bytes, 4, 1000);  // the sequence: later than any the program saved
+    mqiPutU32(bytes, 12, static_cast<uint32_t>(emitter.size()));
+    mqiPutU32(bytes, 16, static_cast<uint32_t>(pattern.size()));
+    mqiPutU32(bytes, 20, 1);
+    std::memcpy(bytes + 24, emitter.data(), emitter.size());
+    std::memcpy(bytes + 24 + emitter.size(), pattern.data(), pattern.size());
+    uint8_t *file = bytes + 24 + emitter.size() + pattern.size();
+    mqiPutU32(file, 0, length);
+    mqiPutU32(file, 16, number);
+    mqiPutU32(file, 24, static_cast<uint32_t>(name.size()));
+    std::memcpy(file + 32, name.data(), name.size());
+    return state;
+}
+
+// Under a pattern with a token: names the pattern cannot make (a folder for the four digits of %y,
+// none at all) are foreign, and a name it can make is still acted on only for the file the program
+// made: a state or a new file's name with another file's identity, or a bare name of a file that
+// holds something, leaves the file as it is.
+TEST_F(ForeignStateTest, OnlyFilesThePatternMakesAndTheProgramMadeAreCutOrRemoved) {
+    const std::string out = useEmitter("tokens", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "%y/out.json");
+    const std::string pattern = out + "/%y/out.json";
+    const std::string victims[] = {out + "/victim/out.json", out + "//out.json", out + "/1999/out.json",
+                                   out + "/2000/out.json", out + "/2001/out.json"};
+    for (const std::string &victim : victims) {
+        std::filesystem::create_directories(std::filesystem::path(victim).parent_path());
+        writeWhole(victim, "{\"keep\":\"a file of 27 b\"}");
+    }
+    putUnderKey(EV_DQ_KIND_EMIT_FILES, fileState(victims[0]));
+    putUnderKey(EV_DQ_KIND_EMIT_FILES, emitterState("FILES", pattern, victims[2], 3, 12345));
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, victims[0]);
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, victims[1]);
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, victims[3]);
+    std::string other = madeName(victims[4]);
+    other.back() ^= 1;
+    putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, other);
+
+    const std::string log = run("tokens", 0);
+    for (const std::string &victim : victims)
+        EXPECT_EQ(qmt::readText(victim), "{\"keep\":\"a file of 27 b\"}");
+    EXPECT_EQ(et::countOf(log, "Foreign message under the emitter file state key (kind 6) skipped"), 1)
+        << log;
+    EXPECT_EQ(et::countOf(log, "Foreign message under the emitter new file key (kind 7) skipped"), 2) << log;
+    for (const std::string &left : {victims[2], victims[4]})
+        EXPECT_EQ(et::countOf(
+                      log, "Emitter file '" + left + "' left as it is: it is not the file the program wrote"),
+                  1)
+            << log;
+}
+
+// The emitter's FILE changed and changed back across restarts, the file moved away, then a run killed
+// as it saves the state of its second unit into a new file: the state of the first FILE is never
+// acted on again (no foreign line for it, the new file not cut to its length), the killed unit's
+// records are cut back from the new file, every event is in the files once, and one state is left.
+TEST_F(ForeignStateTest, OnlyTheLatestStateOfAnEmitterIsActedOn) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const std::string out = useEmitter("latest", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "x.ndjson");
+    const std::string other = dir.file("latestB");
+    std::filesystem::create_directories(other);
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    auto alterFile = [&](const std::string &folder) {
+        EXPECT_NE(command("ALTER EVEMIT(FILES) FILE('" + folder + "/x.ndjson')").find("AMQ"),
+                  std::string::npos);
+    };
+    std::string logs;
+    {
+        Zunt zunt(dir, "first", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        putBurst(10);
+        EXPECT_TRUE(drained()) << undrained();
+        alterFile(other);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        logs += zunt.log();
+    }
+    const std::string moved = dir.file("moved.ndjson");
+    std::filesystem::rename(out + "/x.ndjson", moved);
+    const std::string first = qmt::readText(moved);
+    const int from = put.load();
+    {
+        // The second state saved in the run (the first, once committed, lists the new file).
+        Zunt zunt(dir, "killed", runOptions(), {"ZUNT_TEST_KILL_AT=MQPUT#6:2"});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        alterFile(out);
+        putBurst(20);
+        EXPECT_TRUE(et::waitFor([&] { return underKey(EV_DQ_KIND_EMIT_FILES).size() == 1; }));
+        putBurst(50);
+        EXPECT_EQ(zunt.wait(30000), pt::kKilled) << zunt.out();
+        logs += zunt.log();
+    }
+    {
+        Zunt zunt(dir, "rest", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        logs += zunt.log();
+    }
+    EXPECT_EQ(et::countOf(logs, "Foreign message"), 0) << logs;
+    EXPECT_EQ(qmt::readText(moved), first);
+    EXPECT_TRUE(std::filesystem::is_empty(other));
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), 1u);
+    keepRunsOnFailure();
 }
 
 // Units backed out while the data queue refuses puts, in a steady flow: what each wrote is taken

@@ -253,11 +253,13 @@ protected:
         MQMD md;
         std::string data;
     };
-    std::vector<Browsed> browse(const char *queue) {
+    // The queue browsed (only the messages whose CorrelId is the key's, when key is 0 to 255).
+    std::vector<Browsed> browse(const char *queue, int key = -1) {
         std::vector<Browsed> out;
         MQHOBJ hobj = openQueue(queue, MQOO_BROWSE);
         for (MQLONG options = MQGMO_BROWSE_FIRST;; options = MQGMO_BROWSE_NEXT) {
             Browsed b{MQMD_DEFAULT, std::string(65536, '\0')};
+            if (key >= 0) b.md.CorrelId[0] = static_cast<MQBYTE>(key);
             MQGMO gmo = MQGMO_DEFAULT;
             gmo.Options = options | MQGMO_NO_SYNCPOINT;
             MQLONG length = 0, cc = 0, rc = 0;
