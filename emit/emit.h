@@ -46,6 +46,7 @@ struct EmitValue {
     int32_t i32;
     int64_t i64;      // 64-bit integers, times, string ids
     const void *ptr;  // text, bytes, list elements
+    uint32_t ccsid;   // a text's own code page; 0 the one the records' texts are in
 };
 
 struct EmitContext;

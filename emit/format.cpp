@@ -56,6 +56,24 @@ EvStringView listText(const EmitValue *v, uint32_t i) {
 EvStringView pooledText(const EmitValue *v) {
     return evPoolLookup(&evStreamStringPool, static_cast<uint32_t>(v->i64));
 }
+EvStringView textOf(const EmitValue *v) {
+    return EvStringView{static_cast<const char *>(v->ptr), v->length, v->ccsid};
+}
+
+// A text in the CCSID the records' texts are written in, from the code page it came in (an item of
+// an event can carry its own, UTF-16 among them), converted into buffer when they differ. Kept as
+// it is when it cannot be converted.
+EvStringView held(EvStringView s, std::string &buffer) {
+    if (s.ccsid == 0 || emitTextCcsid == 0 || static_cast<int32_t>(s.ccsid) == emitTextCcsid ||
+        s.length == 0 || emitConvertText == nullptr)
+        return s;
+    buffer.assign(size_t{s.length} * 4 + 16, '\0');
+    auto size = static_cast<int32_t>(buffer.size());
+    if (emitConvertText(s.text, static_cast<int32_t>(s.length), buffer.data(), &size,
+                        static_cast<int32_t>(s.ccsid), emitTextCcsid) != 0)
+        return s;
+    return EvStringView{buffer.data(), static_cast<uint32_t>(size), static_cast<uint32_t>(emitTextCcsid)};
+}
 
 // "yyyy-mm-dd<sep>hh:mm:ss", or false when the time has no four-digit year.
 bool timeText(int64_t time, char separator, char *out, size_t size) {
@@ -123,10 +141,12 @@ void jsonString(EmitContext *c, const char *text, uint32_t length) {
 }
 
 // A text of the record as a JSON string. A JSON file is UTF-8 (RFC 8259), and carries no CCSID: the
-// text is converted from the CCSID the records' texts are in. A text that cannot be converted keeps
-// its ASCII characters, and every other byte becomes U+FFFD.
-void jsonText(EmitContext *c, const char *text, uint32_t length) {
-    const int32_t ccsid = emitTextCcsid;
+// text is converted from its own CCSID, else (0) the one the records' texts are in. A text that
+// cannot be converted keeps its ASCII characters, and every other byte becomes U+FFFD.
+void jsonText(EmitContext *c, EvStringView s) {
+    const char *text = s.text;
+    const uint32_t length = s.length;
+    const int32_t ccsid = s.ccsid != 0 ? static_cast<int32_t>(s.ccsid) : emitTextCcsid;
     if (ccsid == 0 || ccsid == 1208 || length == 0) {
         jsonString(c, text, length);
         return;
@@ -183,7 +203,7 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             break;
         }
         case EMIT_KIND_TEXT:
-            jsonText(c, static_cast<const char *>(v->ptr), v->length);
+            jsonText(c, textOf(v));
             break;
         case EMIT_KIND_INT_LIST:
             emitPutChar(c, jsonPunct(EV_PUNCT_LBRACKET));
@@ -219,16 +239,14 @@ void jsonValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             }
             break;
         case EMIT_KIND_STRING_ID: {
-            EvStringView s = pooledText(v);
-            jsonText(c, s.text, s.length);
+            jsonText(c, pooledText(v));
             break;
         }
         case EMIT_KIND_STRING_LIST:
             emitPutChar(c, jsonPunct(EV_PUNCT_LBRACKET));
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
-                EvStringView s = listText(v, i);
-                jsonText(c, s.text, s.length);
+                jsonText(c, listText(v, i));
             }
             emitPutChar(c, jsonPunct(EV_PUNCT_RBRACKET));
             break;
@@ -392,9 +410,12 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutF(c, "(%d)", v->i32);
             break;
         }
-        case EMIT_KIND_TEXT:
-            mqscQuoted(c, static_cast<const char *>(v->ptr), v->length);
+        case EMIT_KIND_TEXT: {
+            std::string buffer;
+            const EvStringView s = held(textOf(v), buffer);
+            mqscQuoted(c, s.text, s.length);
             break;
+        }
         case EMIT_KIND_INT_LIST:
             emitPutChar(c, '(');
             for (uint32_t i = 0; i < v->count; i++) emitPutF(c, i ? ",%d" : "%d", listInt(v, i));
@@ -427,7 +448,8 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutText(c, "('Unknown')");
             break;
         case EMIT_KIND_STRING_ID: {
-            EvStringView s = pooledText(v);
+            std::string buffer;
+            const EvStringView s = held(pooledText(v), buffer);
             mqscQuoted(c, s.text, s.length);
             break;
         }
@@ -435,7 +457,8 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             emitPutChar(c, '(');
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
-                EvStringView s = listText(v, i);
+                std::string buffer;
+                const EvStringView s = held(listText(v, i), buffer);
                 mqscText(c, s.text, s.length);
             }
             emitPutChar(c, ')');
@@ -549,9 +572,12 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutF(c, "%d", v->i32);
             break;
         }
-        case EMIT_KIND_TEXT:
-            csvText(c, static_cast<const char *>(v->ptr), v->length);
+        case EMIT_KIND_TEXT: {
+            std::string buffer;
+            const EvStringView s = held(textOf(v), buffer);
+            csvText(c, s.text, s.length);
             break;
+        }
         case EMIT_KIND_INT_LIST:
             if (v->count == 0) break;
             emitPutChar(c, '"');
@@ -581,7 +607,8 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
                 emitPutText(c, "Unknown");
             break;
         case EMIT_KIND_STRING_ID: {
-            EvStringView s = pooledText(v);
+            std::string buffer;
+            const EvStringView s = held(pooledText(v), buffer);
             csvText(c, s.text, s.length);
             break;
         }
@@ -591,7 +618,8 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             emitPutChar(c, '"');
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
-                EvStringView s = listText(v, i);
+                std::string buffer;
+                const EvStringView s = held(listText(v, i), buffer);
                 emitPutChar(c, '\'');
                 for (uint32_t k = 0; k < s.length && !c->overflow; k++) {
                     if (s.text[k] == '"') emitPutChar(c, '"');

@@ -209,6 +209,7 @@ bool itemValue(const evCFItem &item, EmitValue *value) {
         case MQCFT_STRING:
             *value = textValue(static_cast<const char *>(item.data),
                                item.data ? static_cast<uint32_t>(item.length) : 0);
+            value->ccsid = item.ccsid;
             return true;
         case MQCFT_INTEGER_LIST:
             value->kind = EMIT_KIND_INT_LIST;

@@ -3,6 +3,7 @@
 // poisoned messages aside and hands the rest to the command server or the intake. Also set C's hold
 // on set E, which keeps the two units apart.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,23 @@ void setUpEmitCodePage(const MQMD *md, MQHCONN hconn) {
     }
     page.ready.store(1);
 }
+
+}  // namespace
+
+EvStringView evHeldText(EvStringView text, char *buffer, size_t room) {
+    const EvEmitCodePage &page = evEmitCodePage;
+    if (text.ccsid == 0 || text.length == 0 || page.ready.load() == 0 ||
+        static_cast<int32_t>(text.ccsid) == page.messageCcsid || room > INT32_MAX)
+        return text;
+    auto length = static_cast<int32_t>(room);
+    if (MQConvertString(evContext.event.mq, evEventHconn(evSet(EV_SET_E)), text.text,
+                        static_cast<int32_t>(text.length), buffer, &length, static_cast<int32_t>(text.ccsid),
+                        page.messageCcsid) != 0)
+        return text;
+    return EvStringView{buffer, static_cast<uint32_t>(length), static_cast<uint32_t>(page.messageCcsid)};
+}
+
+namespace {
 
 constexpr int32_t kObjectTypeEvq = 10005;
 constexpr uint32_t kStopRetention = 7776000;  // 90 days, as the emitters' alerts

@@ -655,6 +655,12 @@ struct EvEmitCodePage {
 };
 extern EvEmitCodePage evEmitCodePage;
 
+// A text in the CCSID the program holds its texts in (the queue manager's, as the first message
+// came), from the code page it came in: an event's item can carry its own, UTF-16 among them.
+// Converted into buffer (room bytes, at least 4 a byte of text) when they differ; else, or when it
+// cannot be converted, the text as it is.
+EvStringView evHeldText(EvStringView text, char *buffer, size_t room);
+
 // Set while set E's consumer handles a message or an empty-queue call (the command server refuses a
 // changing command from the console's reply queue meanwhile).
 extern std::atomic<int32_t> evConsumerActive;

@@ -291,10 +291,25 @@ bool hasForm(const char *text, uint32_t length, bool time) {
     return true;
 }
 
+// The length without trailing blanks: in UTF-16 whole characters (blank in either byte order, or NUL),
+// so that no character loses its zero half.
+uint32_t trimmedIn(uint32_t ccsid, const char *text, uint32_t length) {
+    if (ccsid != 1200 && ccsid != 1201 && ccsid != 1202) return evCFTrimmedLength(text, length);
+    if (length % 2 != 0) return length;
+    while (length >= 2) {
+        const char high = text[length - 2];
+        const char low = text[length - 1];
+        if (!((high == 0 || high == ' ') && (low == 0 || low == ' ')) || (high == ' ' && low == ' ')) break;
+        length -= 2;
+    }
+    return length;
+}
+
 int32_t addString(evCFWriter *w, const evCFItem *item) {
     const auto *text = static_cast<const char *>(item->data);
-    uint32_t length =
-        text && item->length > 0 ? evCFTrimmedLength(text, static_cast<uint32_t>(item->length)) : 0;
+    uint32_t length = text && item->length > 0
+                          ? trimmedIn(itemCcsid(w, item), text, static_cast<uint32_t>(item->length))
+                          : 0;
     if (length > kU16Max) return emitWhole(w, item);
     if (length == 8 || length == 10) {
         int32_t rc = 0;
@@ -319,7 +334,7 @@ int32_t addStringList(evCFWriter *w, const evCFItem *item) {
     const auto *strings = static_cast<const char *>(item->data);
     for (int64_t i = 0; i < count; i++) {
         const char *s = strings + i * each;
-        uint32_t len = evCFTrimmedLength(s, static_cast<uint32_t>(each));
+        uint32_t len = trimmedIn(ccsid, s, static_cast<uint32_t>(each));
         uint32_t id = 0;
         if (len > 0) {
             id = w->pool && w->pool->intern ? w->pool->intern(w->pool->self, ccsid, s, len) : 0;

@@ -3,6 +3,7 @@
 // that writes records; its mutex is a leaf, so conversions and allocations happen outside it.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "mqi/mqi.h"
 
@@ -46,10 +47,76 @@ bool convertOne(const MQIFunctionTable *table, int32_t hconn, char *c, uint32_t 
     return true;
 }
 
-}  // namespace
+// UTF-16 as IBM MQ names it: 1200 in the byte order of the data's encoding (here always native,
+// as the options say), 1201 big-endian, 1202 little-endian; a byte-order mark decides over all three.
+bool isUtf16(int32_t ccsid) {
+    return ccsid == 1200 || ccsid == 1201 || ccsid == 1202;
+}
 
-int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
-                    char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid) {
+bool nativeLittleEndian() {
+    const uint16_t one = 1;
+    uint8_t first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+void putUtf8(uint32_t cp, char *out, size_t *used) {
+    auto *o = reinterpret_cast<uint8_t *>(out + *used);
+    if (cp < 0x80) {
+        o[0] = static_cast<uint8_t>(cp);
+        *used += 1;
+    } else if (cp < 0x800) {
+        o[0] = static_cast<uint8_t>(0xC0 | cp >> 6);
+        o[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        *used += 2;
+    } else if (cp < 0x10000) {
+        o[0] = static_cast<uint8_t>(0xE0 | cp >> 12);
+        o[1] = static_cast<uint8_t>(0x80 | (cp >> 6 & 0x3F));
+        o[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        *used += 3;
+    } else {
+        o[0] = static_cast<uint8_t>(0xF0 | cp >> 18);
+        o[1] = static_cast<uint8_t>(0x80 | (cp >> 12 & 0x3F));
+        o[2] = static_cast<uint8_t>(0x80 | (cp >> 6 & 0x3F));
+        o[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        *used += 4;
+    }
+}
+
+// UTF-16 text as UTF-8 into out (room for 2 bytes of UTF-8 per byte of text); its length. A lone
+// surrogate becomes U+FFFD. A last odd byte is what is left of a character whose blank or NUL half
+// was trimmed off behind it: little-endian, it is the character's low byte; big-endian, it is dropped.
+size_t utf16ToUtf8(const uint8_t *text, size_t length, int32_t ccsid, char *out) {
+    bool little = ccsid == 1202 || (ccsid == 1200 && nativeLittleEndian());
+    size_t at = 0;
+    if (length >= 2 && ((text[0] == 0xFE && text[1] == 0xFF) || (text[0] == 0xFF && text[1] == 0xFE))) {
+        little = text[0] == 0xFF;
+        at = 2;
+    }
+    auto unit = [&](size_t i) -> uint32_t {
+        if (i + 1 >= length) return little ? text[i] : 0xFFFFFFFFu;
+        return little ? text[i] | static_cast<uint32_t>(text[i + 1]) << 8
+                      : static_cast<uint32_t>(text[i]) << 8 | text[i + 1];
+    };
+    size_t used = 0;
+    for (; at < length; at += 2) {
+        uint32_t cp = unit(at);
+        if (cp == 0xFFFFFFFFu) break;
+        if (cp >= 0xD800 && cp < 0xDC00 && at + 3 < length) {
+            const uint32_t low = unit(at + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        if (cp >= 0xD800 && cp < 0xE000) cp = 0xFFFD;
+        putUtf8(cp, out, &used);
+    }
+    return used;
+}
+
+int xcnvc(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
+          char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid) {
     MQLONG compCode = MQCC_FAILED, reason = MQRC_FUNCTION_NOT_SUPPORTED, dataLength = 0;
     if (table && table->MQXCNVC && targetLength)
         table->MQXCNVC(hconn, kConvertOptions, sourceCcsid, sourceLength, const_cast<char *>(source),
@@ -62,6 +129,41 @@ int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *so
     if (reason == MQRC_SOURCE_CCSID_ERROR) return 4;
     if (reason == MQRC_TARGET_CCSID_ERROR) return 5;
     return 6;
+}
+
+// UTF-16 is decoded here, whatever the queue manager's MQXCNVC makes of it (not every one takes
+// each byte order): to UTF-8, and from there through MQXCNVC to any other target.
+int fromUtf16(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
+              char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid) {
+    if (!targetLength || *targetLength < 0) return 6;
+    if (isUtf16(targetCcsid)) return 5;
+    const size_t room = 2 * static_cast<size_t>(sourceLength) + 4;
+    auto *utf8 = static_cast<char *>(CSGetMem(room));
+    if (!utf8) return 6;
+    const size_t length = utf16ToUtf8(reinterpret_cast<const uint8_t *>(source),
+                                      static_cast<size_t>(sourceLength), sourceCcsid, utf8);
+    int result = 0;
+    if (targetCcsid == 1208) {
+        // As MQXCNVC does with a target too small: the whole characters that fit.
+        size_t n = length < static_cast<size_t>(*targetLength) ? length : static_cast<size_t>(*targetLength);
+        while (n > 0 && n < length && (static_cast<uint8_t>(utf8[n]) & 0xC0) == 0x80) n--;
+        if (n > 0) std::memcpy(target, utf8, n);
+        *targetLength = static_cast<int32_t>(n);
+    } else {
+        result =
+            xcnvc(table, hconn, utf8, static_cast<int32_t>(length), target, targetLength, 1208, targetCcsid);
+    }
+    CSFreeMem(utf8);
+    return result;
+}
+
+}  // namespace
+
+int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
+                    char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid) {
+    if (isUtf16(sourceCcsid) && sourceLength >= 0)
+        return fromUtf16(table, hconn, source, sourceLength, target, targetLength, sourceCcsid, targetCcsid);
+    return xcnvc(table, hconn, source, sourceLength, target, targetLength, sourceCcsid, targetCcsid);
 }
 
 const MQPunctuationEntry *MQCcsidPunctuation(const MQIFunctionTable *table, int32_t hconn, uint32_t ccsid) {

@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "cmdserver/cmdserver.h"
 #include "console/console.h"
@@ -72,6 +73,13 @@ int setInt(ExpValue *out, int64_t value) {
     return 1;
 }
 
+// A text of the record in the CCSID the script's texts are in.
+int setHeldText(ExpValue *out, EvStringView text) {
+    std::vector<char> buffer(size_t{text.length} * 4 + 16);
+    const EvStringView held = evHeldText(text, buffer.data(), buffer.size());
+    return setText(out, held.text, held.length);
+}
+
 // The running record hook's record, when it is of one of the kinds asked for (mask of 1 << kind).
 const EvRecordHook *currentRecord(uint32_t kinds) {
     const EvRecordHook *record = gHookMessage.record;
@@ -109,11 +117,10 @@ int itemValue(const uint8_t *lead, const evCFItem &item, ExpValue *out) {
         case EVCF_DATE_TIME:
             return setInt(out, item.value);
         case MQCFT_STRING:
-            return setText(out, static_cast<const char *>(item.data), static_cast<size_t>(item.length));
-        case EVCF_STRING_ID: {
-            EvStringView view = evPoolLookup(&evStreamStringPool, static_cast<uint32_t>(item.value));
-            return setText(out, view.text, view.length);
-        }
+            return setHeldText(out, EvStringView{static_cast<const char *>(item.data),
+                                                 static_cast<uint32_t>(item.length), item.ccsid});
+        case EVCF_STRING_ID:
+            return setHeldText(out, evPoolLookup(&evStreamStringPool, static_cast<uint32_t>(item.value)));
         default:
             break;
     }
@@ -129,8 +136,10 @@ int itemValue(const uint8_t *lead, const evCFItem &item, ExpValue *out) {
                     std::snprintf(number, sizeof number, "%d", mqiGetI32(data, static_cast<size_t>(4 * i)));
                 appendText(&text, &ok, number, static_cast<size_t>(n));
             } else {
-                EvStringView view =
+                const EvStringView pooled =
                     evPoolValue(&evStreamStringPool, mqiGetU32(data, static_cast<size_t>(4 * i)));
+                std::vector<char> buffer(size_t{pooled.length} * 4 + 16);
+                const EvStringView view = evHeldText(pooled, buffer.data(), buffer.size());
                 appendText(&text, &ok, view.text, view.length);
             }
         }
@@ -208,8 +217,7 @@ int32_t groupOf(uint16_t indicator) {
 }
 
 int pooledText(uint32_t id, ExpValue *out) {
-    EvStringView view = evPoolLookup(&evStreamStringPool, id);
-    return setText(out, view.text, view.length);
+    return setHeldText(out, evPoolLookup(&evStreamStringPool, id));
 }
 
 int eventHeaderVariable(const EvRecordHook *hook, const char *name, size_t length, ExpValue *out) {
