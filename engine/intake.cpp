@@ -5,6 +5,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "engine/internal.h"
 
@@ -90,6 +92,39 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     evContext.current = current;
     evContext.hookMessage.store(message);
     if (result == 0) hook->streams[0] = 0;
+}
+
+// The queues whose event texts have been said to hold substitution characters (under the consumer
+// lock, as every message's intake).
+std::set<std::string> substitutedQueues;
+
+// The get converts an event to the queue manager's CCSID; a character that CCSID lacks (a euro sign
+// or Japanese in a UTF-8 event, for one) becomes its substitution character, 0x1A. Counted in the
+// texts of the message's own CCSID and said once a queue, with the count of the first message.
+void noteSubstitutions(const EventQueueDef *queue, const MQMD *md, uint8_t *data, int32_t length) {
+    const int32_t ccsid = md->CodedCharSetId;
+    if (queue == nullptr || ccsid == 1208 || ccsid == 1200 || substitutedQueues.count(queue->name) != 0)
+        return;
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, data, length, 0);  // a default of 0 leaves the message as it is
+    uint32_t count = 0;
+    for (;;) {
+        int32_t type = 0, parmId = 0, valueLength = 0, items = 0, cc = 0, rc = 0;
+        void *value = nullptr;
+        MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &items, &cc, &rc);
+        if (cc == MQCC_FAILED) break;
+        if ((type != MQCFT_STRING && type != MQCFT_STRING_LIST) || value == nullptr || valueLength <= 0)
+            continue;
+        if (cursor.lastCcsid != 0 && cursor.lastCcsid != static_cast<uint32_t>(ccsid)) continue;
+        const auto *text = static_cast<const char *>(value);
+        for (int32_t i = 0; i < valueLength; i++) count += text[i] == '\x1A' ? 1 : 0;
+    }
+    if (count == 0) return;
+    substitutedQueues.insert(queue->name);
+    evOutputF(EV_OUT_INFO, 1,
+              "Event queue '%s': %u characters of an event's texts have no equivalent in CCSID %d and were "
+              "replaced by a substitution character (said once for this queue)",
+              queue->name, count, ccsid);
 }
 
 struct StoreWalk {
@@ -540,6 +575,7 @@ int evProcessEvent(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t
             return 0;
         return 1;
     }
+    noteSubstitutions(queue, md, data, length);
     uint8_t *record = AreaData(area);
     uint32_t recordLength = area->used;
     int result = 1;

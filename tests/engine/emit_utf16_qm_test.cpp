@@ -43,9 +43,9 @@ TEST_F(EmitFilesQmTest, Utf16ItemsAreConvertedFromTheirOwnCcsidEverywhere) {
         int32_t ccsid;
         std::string bytes;
     } items[] = {
-        {1200, utf16('1', true)},                 // 1200 in the native (the message's) byte order
-        {1202, utf16('2', true)},                 // little-endian
-        {1201, utf16('3', false)},                // big-endian
+        {1200, utf16('1', true)},                // 1200 in the native (the message's) byte order
+        {1202, utf16('2', true)},                // little-endian
+        {1201, utf16('3', false)},               // big-endian
         {1200, "\xFE\xFF" + utf16('4', false)},  // a byte-order mark decides
     };
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
@@ -57,7 +57,8 @@ TEST_F(EmitFilesQmTest, Utf16ItemsAreConvertedFromTheirOwnCcsidEverywhere) {
         const std::string out = useEmitter(folder, format, EV_ONERROR_SUSPEND, 0, "ev.txt");
         for (size_t i = 0; i < std::size(items); i++) {
             const std::string name = "K.00000000000" + std::to_string(10 + i);
-            putMessage(pt::kQmgrEvents, MQFMT_EVENT, withUserId(eventFor(name), items[i].ccsid, items[i].bytes));
+            putMessage(pt::kQmgrEvents, MQFMT_EVENT,
+                       withUserId(eventFor(name), items[i].ccsid, items[i].bytes));
         }
         std::vector<std::string> options = runOptions();
         options.insert(options.end(), {"-f", dir.file("hook.vdr")});
@@ -76,18 +77,49 @@ TEST_F(EmitFilesQmTest, Utf16ItemsAreConvertedFromTheirOwnCcsidEverywhere) {
             SCOPED_TRACE(digit);
             const std::string latin1 = std::string("j\xFCrgen") + digit;
             if (format == EV_EMIT_NDJSON) {
-                EXPECT_NE(text.find(std::string("\"j\xC3\xBCrgen") + digit + "\""), std::string::npos) << text;
+                EXPECT_NE(text.find(std::string("\"j\xC3\xBCrgen") + digit + "\""), std::string::npos)
+                    << text;
             } else if (format == EV_EMIT_CSV) {
                 EXPECT_NE(text.find("," + latin1 + "\n"), std::string::npos) << text;
             } else {
                 EXPECT_NE(text.find("('" + latin1 + "')"), std::string::npos) << text;
             }
             if (format != EV_EMIT_NDJSON) continue;
-            EXPECT_NE(zunt.out().find("UID " + latin1 + " " + latin1 + "\n"), std::string::npos) << zunt.out();
+            EXPECT_NE(zunt.out().find("UID " + latin1 + " " + latin1 + "\n"), std::string::npos)
+                << zunt.out();
             // The reply is in CCSID 850, where u-umlaut is 0x81.
             EXPECT_NE(shown.find(std::string("USERID(j\x81rgen") + digit + ") "), std::string::npos) << shown;
         }
     }
+}
+
+// A UTF-8 event whose name holds a euro sign and Japanese: the get gives the program the event in
+// CCSID 819 with a substitution character for each, which it says once for the queue.
+TEST_F(EmitFilesQmTest, SubstitutedCharactersOfAnEventAreSaidOncePerQueue) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(CONVERT.Q) REPLACE\n"), 0);
+    useEmitter("subst", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "ev.txt");
+    for (const char *name : {"K.\xE2\x82\xAC\xE6\x97\xA5\xE6\x9C\xAC"
+                             "0001",
+                             "K.\xE2\x82\xAC"
+                             "0000000002"}) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        md.CodedCharSetId = 1208;
+        putMessage(pt::kQmgrEvents, md, inCcsid(name, 1208));
+    }
+    Zunt zunt(dir, "subst", runOptions());
+    EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_TRUE(drained()) << undrained();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const std::string line =
+        "Event queue 'SYSTEM.ADMIN.QMGR.EVENT': 3 characters of an event's texts have no "
+        "equivalent in CCSID 819 and were replaced by a substitution character (said once "
+        "for this queue)";
+    const std::string log = zunt.log();
+    const size_t at = log.find(line);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find("substitution character", at + line.size()), std::string::npos) << log;
 }
 
 }  // namespace
