@@ -40,6 +40,45 @@ TEST(ConvertString, MapsReasonsToResults) {
     EXPECT_EQ(convert(empty, "ABC", 850, 37), 6);
 }
 
+// UTF-16 is decoded without MQXCNVC: each byte order, a surrogate pair, a lone surrogate and a last
+// odd byte (what is left when a character's zero half was trimmed off).
+TEST(ConvertString, DecodesUtf16InEachByteOrder) {
+    const struct {
+        int32_t ccsid;
+        std::string in;
+        std::string utf8;
+    } cases[] = {
+        {1202, std::string("j\0\xFC\0", 4), "j\xC3\xBC"},
+        {1201, std::string("\0j\0\xFC", 4), "j\xC3\xBC"},
+        {1200, std::string("j\0\xFC\0", 4), "j\xC3\xBC"},  // native: little-endian here
+        {1200, std::string("\xFE\xFF\0j", 4), "j"},        // the mark says big-endian
+        {1201,
+         std::string("\xFF\xFE"
+                     "j\0",
+                     4),
+         "j"},                                                   // and over 1201, little-endian
+        {1201, "\xD8\x34\xDD\x1E", "\xF0\x9D\x84\x9E"},          // U+1D11E
+        {1201, std::string("\xDD\x1E\0j", 4), "\xEF\xBF\xBDj"},  // a lone low surrogate
+        {1202, std::string("j\0n", 3), "jn"},
+        {1201, std::string("\0jn", 3), "j"},
+    };
+    MQIFunctionTable empty{};  // no MQXCNVC is needed for UTF-8
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ccsid);
+        char out[32] = {};
+        int32_t length = sizeof out;
+        ASSERT_EQ(MQConvertString(&empty, 1, c.in.data(), static_cast<int32_t>(c.in.size()), out, &length,
+                                  c.ccsid, 1208),
+                  0);
+        EXPECT_EQ(std::string(out, static_cast<size_t>(length)), c.utf8);
+    }
+    // A target too small takes the whole characters that fit.
+    char out[2] = {};
+    int32_t length = sizeof out;
+    ASSERT_EQ(MQConvertString(&empty, 1, "j\0\xFC\0", 4, out, &length, 1202, 1208), 0);
+    EXPECT_EQ(std::string(out, static_cast<size_t>(length)), "j");
+}
+
 TEST(ConvertString, PrintsTheDebugLineOnlyWhenAskedTo) {
     MQIFunctionTable t = fakexcnvc::table();
     gLines.clear();
