@@ -501,7 +501,8 @@ constexpr evParmDef option(const char *applicability, const char *type, const ch
 constexpr uint32_t dataTypeOf(const StatsField &f) {
     switch (f.width) {
         case STATS_W_U32:
-            return EV_DATATYPE_INT32;
+            // Unsigned but for the depths, which IBM MQ gives signed.
+            return f.flags & STATS_F_SIGNED ? EV_DATATYPE_INT32 : EV_DATATYPE_UINT32;
         case STATS_W_I64:
             return EV_DATATYPE_INT64;
         case STATS_W_STRING:

@@ -136,6 +136,48 @@ TEST_F(StatsWhereTest, WhereAndPrewhereOnTextFieldsFindTheRecordsThatHoldThem) {
     stop(*zunt);
 }
 
+// An unsigned 32-bit field past 2^31 (a channel's longest network time, 50 minutes in microseconds)
+// is shown and compared whole, never as a negative number.
+TEST_F(StatsWhereTest, UnsignedFieldsPastTwoToThe31CompareWhole) {
+    auto zunt = start();
+    Pcf channels(MQCMD_STATISTICS_CHANNEL);
+    interval(channels);
+    channels.number(MQIAMO_OBJECT_COUNT, 2);
+    channels.group(MQGACF_CHL_STATISTICS_DATA, 3)
+        .text(MQCACH_CHANNEL_NAME, "TO.A", 20)
+        .number(MQIACH_CHANNEL_TYPE, MQCHT_SENDER)
+        .number(MQIAMO_NET_TIME_MAX, static_cast<int32_t>(3000000000u));
+    channels.group(MQGACF_CHL_STATISTICS_DATA, 2)
+        .text(MQCACH_CHANNEL_NAME, "TO.B", 20)
+        .number(MQIAMO_NET_TIME_MAX, 5);
+    put(kStatsQueue, channels.bytes(), MQFMT_ADMIN);
+    resume({kStatsQueue});
+    const std::string all = "DISPLAY STATCHL(*) FROM(any) NETTIMMAX";
+    std::string shown;
+    for (int waited = 0; waited < 30000; waited += 300) {
+        if ((shown = ask(all)).find("STATCHL(TO.B)") != std::string::npos) break;
+        usleep(300000);
+    }
+    EXPECT_NE(shown.find("NETTIMMAX(3000000000)"), std::string::npos) << shown;
+    struct Case {
+        std::string command;
+        const char *shown;
+        const char *hidden;
+    };
+    const Case cases[] = {
+        {all + " WHERE(NETTIMMAX > 2147483647)", "STATCHL(TO.A)", "TO.B"},
+        {all + " PREWHERE(NETTIMMAX = 3000000000)", "STATCHL(TO.A)", "TO.B"},
+        {all + " WHERE(NETTIMMAX < 0)", "No matching data found", "STATCHL(TO."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::string reply = ask(c.command);
+        EXPECT_NE(reply.find(c.shown), std::string::npos) << reply;
+        EXPECT_EQ(reply.find(c.hidden), std::string::npos) << reply;
+    }
+    stop(*zunt);
+}
+
 // Three 10-minute intervals of one past hour; per queue the non-persistent puts and gets of each.
 struct BigCounts {
     const char *queue;
