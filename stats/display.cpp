@@ -1055,8 +1055,8 @@ bool addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
         case Out::Value:
             return field == nullptr || addValue(d, b, field, record);
         case Out::Present: {
-            if (field == nullptr || field->width != STATS_W_U32) return true;
-            uint32_t v = 0;
+            if (field == nullptr || field->width != STATS_W_I64) return true;
+            int64_t v = 0;
             std::memcpy(&v, static_cast<const uint8_t *>(record) + field->offset, sizeof v);
             if (v != 0) return addValue(d, b, field, record);
             int32_t cc = 0, rc = 0;

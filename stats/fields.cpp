@@ -345,7 +345,8 @@ constexpr auto kAcctMQIHead = std::to_array<Row>({
     field(39434, "AGGRINT", AT(AcctMQIRecord, aggrInterval), STATS_SUM_KEPT, kAggrInt),
     field(31040, "CONNTI", AT(AcctMQIRecord, connectTime), STATS_SUM_TIME, kRow | STATS_F_TIME | kUnset),
     field(31041, "DISCTI", AT(AcctMQIRecord, disconnectTime), STATS_SUM_TIME, kRow | STATS_F_TIME | kUnset),
-    field(31108, "CONNDURN", AT(AcctMQIRecord, connectionDuration), STATS_SUM_DURATION, kValue | kUnset),
+    wide(
+        field(31108, "CONNDURN", AT(AcctMQIRecord, connectionDuration), STATS_SUM_DURATION, kValue | kUnset)),
     field(1024, "PID", AT(AcctMQIRecord, processId), STATS_SUM_SAME_OR_MIXED, kFilter | kUnset),
     field(1025, "TID", AT(AcctMQIRecord, threadId), STATS_SUM_SAME_OR_MIXED, kFilter | kUnset),
     field(716, "DISCTYPE", AT(AcctMQIRecord, discType), STATS_SUM_SAME_OR_MIXED, kRow | kUnset),
