@@ -139,6 +139,14 @@ int evGetAttrValue(const evParmDef *row, ExpExpression *, const void *record, in
             expSetInt(result, row->divisor != 0 ? n / static_cast<int64_t>(row->divisor) : n);
             return 1;
         }
+        case EV_DATATYPE_UINT32: {
+            uint32_t n = 0;
+            std::memcpy(&n, at, sizeof n);
+            if (n == 0x80000000u) return 0;
+            const int64_t v = n == 0x80000002u ? int64_t{static_cast<int32_t>(n)} : int64_t{n};
+            expSetInt(result, row->divisor != 0 ? v / static_cast<int64_t>(row->divisor) : v);
+            return 1;
+        }
         case EV_DATATYPE_INT64: {
             int64_t n = 0;
             std::memcpy(&n, at, sizeof n);

@@ -64,6 +64,17 @@ bool parameterValue(const EmitContext *c, const evParmDef *row, EmitValue *value
             *value = intValue(v);
             return true;
         }
+        case EV_DATATYPE_UINT32: {
+            // Whole: a value past INT32_MAX is written as the 64-bit number it is, never negative; the
+            // unset and mixed values stay the markers they are.
+            uint32_t v;
+            std::memcpy(&v, base, sizeof v);
+            if (v > 0x7fffffffu && v != 0x80000000u && v != 0x80000002u)
+                *value = wideValue(EMIT_KIND_INT64, int64_t{v});
+            else
+                *value = intValue(static_cast<int32_t>(v));
+            return true;
+        }
         case EV_DATATYPE_CHARS: {
             const auto *text = reinterpret_cast<const char *>(base);
             size_t length = row->stringLength != 0 ? strnlen(text, row->stringLength) : std::strlen(text);

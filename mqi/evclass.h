@@ -47,7 +47,10 @@ struct evParmDef {
 
 // Data types of a row's value in its record (evParmDef::dataType). One meaning per code: the tables
 // that name a type and every reader of rows (WHERE, the emitters, scripts) take these.
-inline constexpr uint32_t EV_DATATYPE_INT32 = 2;    // int32_t; INT32_MIN: no value
+inline constexpr uint32_t EV_DATATYPE_INT32 = 2;  // int32_t; INT32_MIN: no value
+// uint32_t read whole (never negative); 0x80000000: no value; 0x80000002, the mixed value of a sum,
+// read as the signed marker it is (below every true value), as before.
+inline constexpr uint32_t EV_DATATYPE_UINT32 = 90;
 inline constexpr uint32_t EV_DATATYPE_CHARS = 14;   // text in place: stringLength bytes at most (0: to
                                                     // its NUL), trailing blanks not part of it
 inline constexpr uint32_t EV_DATATYPE_INT64 = 25;   // int64_t, also times; INT64_MIN: no value

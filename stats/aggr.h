@@ -12,10 +12,11 @@
 // is a 39299 integer 0. The header count is the common part's top-level items (padding runs included)
 // plus N.
 //
-// Two layouts: the first wrote the 32-bit counters of IBM MQ in 32-bit slots (AGGR_SIZE_INT); since
-// they are held whole in 64 bits (stats/stats.h) they take 64-bit slots, so portions are longer. A
-// message of the first layout is told by its length, loaded as before, and written again in the
-// present layout at the next harden (the old copy removed in the same unit of work).
+// Three layouts: the first wrote the 32-bit counters of IBM MQ in 32-bit slots (AGGR_SIZE_INT); since
+// they are held whole in 64 bits (stats/stats.h) they take 64-bit slots, so portions are longer; the
+// second still wrote MQI accounting's connection duration in a 32-bit slot. A message of an earlier
+// layout is told by its length, loaded as before, and written again in the present layout at the next
+// harden (the old copy removed in the same unit of work).
 #pragma once
 
 #include <algorithm>
@@ -28,9 +29,12 @@ inline constexpr uint32_t AGGR_SIZE_INT = 7;       // 32-bit integer, string ref
 inline constexpr uint32_t AGGR_SIZE_INT64 = 11;    // 64-bit integer or time
 inline constexpr uint32_t AGGR_SIZE_CONN_ID = 29;  // a connection identifier of up to 24 bytes
 inline constexpr uint32_t AGGR_CONN_ID_MAX = 24;
-// The writers' fixed-length modes: the present layout, and the first one (used to size it only).
+// The writers' fixed-length modes: the present layout, and the earlier ones (used to size them only).
+// The second layout held IBM MQ's counters in 64-bit slots but MQI accounting's connection duration
+// in a 32-bit one; the present one holds that in 64 bits too.
 inline constexpr int AGGR_FIXED = 1;
 inline constexpr int AGGR_FIXED_V1 = 2;
+inline constexpr int AGGR_FIXED_V2 = 3;
 inline constexpr uint32_t AGGR_PER_CHUNK = 100;
 inline constexpr int64_t AGGR_INTERVAL_MAX = 86400;     // AGGRINT's largest
 inline constexpr int64_t AGGR_DAY_MAX = 86400 + 7200;   // a local day, daylight saving included
@@ -115,6 +119,7 @@ struct AggrFamily {
     uint32_t commonLength;
     uint32_t portionLength;
     uint32_t portionLengthV1;  // of the first layout
+    uint32_t portionLengthV2;  // of the second layout
     uint32_t bodyLength;
     AggrPool messages;
 };

@@ -196,7 +196,7 @@ struct LoadedMessage {
     uint32_t streamId;
     uint32_t commonCount;
     uint32_t portions;
-    uint32_t firstLayout;  // 1: of the first layout (stats/aggr.h), to be written again
+    uint32_t firstLayout;  // 1: of an earlier layout (stats/aggr.h), to be written again
     uint8_t *records;      // portions x AGGR_RECORD_MAX
     uint8_t *connIds;      // portions x AGGR_CONN_ID_MAX
 };
@@ -263,14 +263,19 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
     if (start < 0 || end <= start || end > AGGR_TIME_MAX || end - start > AGGR_DAY_MAX) return 0;
     if (!aggrSizeFamily(family)) return -1;
     out->family = family;
-    // The present layout, else the first one (a length may suit both: the items decide).
+    // The present layout, else an earlier one (a length may suit two: the items decide).
     int sound = checkLayoutAs(body, length, family, family->portionLength, out);
-    if (sound != 0 || family->portionLengthV1 == family->portionLength) return sound;
-    if (out->records) CSFreeMem(out->records);
-    *out = LoadedMessage{};
-    out->family = family;
-    out->firstLayout = 1;
-    return checkLayoutAs(body, length, family, family->portionLengthV1, out);
+    uint32_t tried = family->portionLength;
+    for (uint32_t earlier : {family->portionLengthV2, family->portionLengthV1}) {
+        if (sound != 0 || earlier == tried || earlier == family->portionLength) continue;
+        if (out->records) CSFreeMem(out->records);
+        *out = LoadedMessage{};
+        out->family = family;
+        out->firstLayout = 1;
+        sound = checkLayoutAs(body, length, family, earlier, out);
+        tried = earlier;
+    }
+    return sound;
 }
 
 }  // namespace

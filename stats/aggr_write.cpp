@@ -97,7 +97,8 @@ int addField(evCFWriter *w, const StatsField *f, const void *record, int fixed) 
             return addInt(w, id, aggrGet<uint32_t>(record, f->offset), fixed);
         case STATS_W_I64:
             // The first layout, where a counter of IBM MQ's 32 bits took a 32-bit slot (it wrapped there).
-            if (fixed == AGGR_FIXED_V1 && (f->flags & STATS_F_COUNT32))
+            if ((fixed == AGGR_FIXED_V1 && (f->flags & STATS_F_COUNT32)) ||
+                (fixed == AGGR_FIXED_V2 && f->rule == STATS_SUM_DURATION))  // the second: the duration
                 return addInt(w, id, static_cast<uint32_t>(aggrGet<int64_t>(record, f->offset)), fixed);
             return addInt64(w, id, aggrGet<int64_t>(record, f->offset), fixed);
         case STATS_W_STRING:
@@ -198,8 +199,10 @@ int aggrReadPortion(evCFCursor *cursor, const AggrFamily *family, void *record, 
                     aggrPut(record, f->offset, STATS_UNSET_64);
                 else if (item.type == EVCF_INT64_MIXED)
                     aggrPut(record, f->offset, STATS_MIXED_64);
-                else if ((f->flags & STATS_F_COUNT32) && item.type == MQCFT_INTEGER)  // the first layout
+                else if ((f->flags & STATS_F_COUNT32) && item.type == MQCFT_INTEGER)  // an earlier layout
                     aggrPut(record, f->offset, int64_t{static_cast<uint32_t>(item.value)});
+                else if ((f->flags & STATS_F_COUNT32) && item.type == EVCF_INT_UNSET)  // an earlier layout
+                    aggrPut(record, f->offset, STATS_UNSET_64);
                 else if (item.type == MQCFT_INTEGER64 || item.type == MQCFT_INTEGER)
                     aggrPut(record, f->offset, item.value);
                 else

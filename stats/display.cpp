@@ -1030,6 +1030,10 @@ bool addValue(const Display *d, PcfCursor *b, const StatsField *field, const voi
         uint32_t v = 0;
         std::memcpy(&v, at, sizeof v);
         if (v == STATS_MIXED_32) return addString(b, static_cast<int32_t>(field->id), "*", 1, 0);
+        // An unsigned field past INT32_MAX (not the unset value) is answered whole, as MQCFIN64, rather
+        // than as the negative MQCFIN it would read as; the depths are signed.
+        if (v > INT32_MAX && v != STATS_UNSET_32 && !(field->flags & STATS_F_SIGNED))
+            return evRespAddInt(q, b, static_cast<int32_t>(field->id), int64_t{v}, 8) != 0;
         return evRespAddInt(q, b, static_cast<int32_t>(field->id), static_cast<int32_t>(v), 4) != 0;
     }
     if (field->width == STATS_W_I64) {
@@ -1051,8 +1055,8 @@ bool addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
         case Out::Value:
             return field == nullptr || addValue(d, b, field, record);
         case Out::Present: {
-            if (field == nullptr || field->width != STATS_W_U32) return true;
-            uint32_t v = 0;
+            if (field == nullptr || field->width != STATS_W_I64) return true;
+            int64_t v = 0;
             std::memcpy(&v, static_cast<const uint8_t *>(record) + field->offset, sizeof v);
             if (v != 0) return addValue(d, b, field, record);
             int32_t cc = 0, rc = 0;

@@ -345,7 +345,8 @@ constexpr auto kAcctMQIHead = std::to_array<Row>({
     field(39434, "AGGRINT", AT(AcctMQIRecord, aggrInterval), STATS_SUM_KEPT, kAggrInt),
     field(31040, "CONNTI", AT(AcctMQIRecord, connectTime), STATS_SUM_TIME, kRow | STATS_F_TIME | kUnset),
     field(31041, "DISCTI", AT(AcctMQIRecord, disconnectTime), STATS_SUM_TIME, kRow | STATS_F_TIME | kUnset),
-    field(31108, "CONNDURN", AT(AcctMQIRecord, connectionDuration), STATS_SUM_DURATION, kValue | kUnset),
+    wide(
+        field(31108, "CONNDURN", AT(AcctMQIRecord, connectionDuration), STATS_SUM_DURATION, kValue | kUnset)),
     field(1024, "PID", AT(AcctMQIRecord, processId), STATS_SUM_SAME_OR_MIXED, kFilter | kUnset),
     field(1025, "TID", AT(AcctMQIRecord, threadId), STATS_SUM_SAME_OR_MIXED, kFilter | kUnset),
     field(716, "DISCTYPE", AT(AcctMQIRecord, discType), STATS_SUM_SAME_OR_MIXED, kRow | kUnset),
@@ -501,7 +502,8 @@ constexpr evParmDef option(const char *applicability, const char *type, const ch
 constexpr uint32_t dataTypeOf(const StatsField &f) {
     switch (f.width) {
         case STATS_W_U32:
-            return EV_DATATYPE_INT32;
+            // Unsigned but for the depths, which IBM MQ gives signed.
+            return f.flags & STATS_F_SIGNED ? EV_DATATYPE_INT32 : EV_DATATYPE_UINT32;
         case STATS_W_I64:
             return EV_DATATYPE_INT64;
         case STATS_W_STRING:

@@ -371,10 +371,14 @@ void sumAverage(const StatsField *f, void *target, const void *added) {
         add(f, target, added);
 }
 
+// A connection's duration, held in 64 bits: the sum over many connections passes 2^31 seconds (68
+// years: a thousand connections of 25 days) and would stop there in 32.
 void sumDuration(const StatsField *f, void *target, const void *added) {
-    uint32_t t = get<uint32_t>(target, f->offset), a = get<uint32_t>(added, f->offset);
-    if (a == STATS_UNSET_32) return;
-    put(target, f->offset, t == STATS_UNSET_32 ? a : addBelowMarkers(t, a));
+    if (isUnset(f, added)) return;
+    if (isUnset(f, target))
+        copyAt(f, target, f->offset, added, f->offset);
+    else
+        add(f, target, added);
 }
 
 void sumBytes(const StatsField *f, void *target, const void *added) {

@@ -343,7 +343,7 @@ struct AcctMQIRecord {
     uint32_t aggrInterval;
     int64_t connectTime;
     int64_t disconnectTime;
-    uint32_t connectionDuration;
+    int64_t connectionDuration;  // seconds; a sum over many connections passes 2^31 (STATS_F_COUNT32)
     uint32_t processId;
     uint32_t threadId;
     uint32_t discType;

@@ -10,8 +10,8 @@ namespace {
 
 class ConsoleProgramQm : public pt::ProgramQmTest {
 protected:
-    std::vector<std::string> options(const std::string &main) {
-        dir.write("console.vdr", ht::script(main));
+    std::vector<std::string> options(const std::string &main, const std::vector<ht::Body> &hooks = {}) {
+        dir.write("console.vdr", ht::script(main, hooks));
         std::vector<std::string> o = runOptions();
         o.insert(o.end(), {"-f", dir.file("console.vdr")});
         return o;
@@ -312,6 +312,38 @@ TEST_F(ConsoleProgramQm, QuotedFileNamesLoseTheirQuotes) {
     EXPECT_NE(qmt::readText(file).find("to the file"), std::string::npos) << zunt.out();
     EXPECT_NE(zunt.out().find("from the import"), std::string::npos) << zunt.out();
     EXPECT_EQ(zunt.out().find("Can not open"), std::string::npos) << zunt.out();
+}
+
+// A statistics display cut by MAXRESP, sent by the console to the program's command queue: the closing
+// line is shown whole, one sentence on its line.
+TEST_F(ConsoleProgramQm, AStatisticsDisplayCutByMaxrespSaysSoInOneLine) {
+    ASSERT_EQ(
+        qm.mqsc("ALTER QMGR STATQ(OFF)\nDEFINE QLOCAL(APP.A) STATQ(ON)\nDEFINE QLOCAL(APP.B) STATQ(ON)\n"
+                "DEFINE QLOCAL(APP.C) STATQ(ON)\n"),
+        0);
+    ASSERT_EQ(connect(), 1) << logText();
+    evConfigChanged.store(1);
+    resumeByCommand({pt::kStatistics});
+    disconnect();
+    {
+        // Three queues' statistics taken in and stored.
+        pt::Zunt zunt(dir, "store", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        for (const char *queue : {"APP.A", "APP.B", "APP.C"}) putMessage(queue, MQFMT_STRING, "m");
+        ASSERT_EQ(qm.mqsc("RESET QMGR TYPE(STATISTICS)\n"), 0);
+        for (int waited = 0; waited < 60000 && depth(pt::kStatistics) != 0; waited += 20) usleep(20000);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        ASSERT_EQ(depth(pt::kStatistics), 0) << zunt.out();
+    }
+    pt::Zunt zunt(dir, "maxresp",
+                  options("", {{"ZUNTConnected", "=zunt\nDISPLAY STATQ(APP.*) FROM(any) MAXRESP(2)\n"}}));
+    EXPECT_TRUE(zunt.waitOut("MAXRESP(2).")) << zunt.out();  // however it is laid out
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_NE(out.find("\nResponses incomplete: more entries matched than MAXRESP(2).\n"), std::string::npos)
+        << out;
 }
 
 // The README's console example, as it stands there, run as the start-up script.

@@ -61,9 +61,53 @@ TEST_F(AggrQmTest, HardenedBinsComeBackWholeAndARewriteKeepsOneCopy) {
     EXPECT_EQ(q->aggrMsgs, left);
 }
 
+// An earlier layout's message of a stream's first bin, put in place of the bin's message; then the
+// bin as a reload finds it, and as it is once written again in the present layout at the next sync point.
+class AggrLayoutTest : public AggrQmTest {
+protected:
+    std::string asEarlierLayout(Stream *s, int mode, uint32_t portionLength) {
+        AggrBin *bin = activeBins(s)[0];
+        AggrFamily *family = aggrFamilyByType(s->definition->type);
+        std::vector<uint8_t> body(8192);
+        evCFWriter w;
+        evCFWriterInit(&w, body.data(), static_cast<uint32_t>(body.size()), &evStreamStringPool, 850);
+        evCFSetCommand(w.record, evCFGetCommand(aggrBody(bin->messages)));
+        evCFSetIntervalEnd(w.record, bin->end);
+        evCFSetIntervalStart(w.record, bin->start);
+        w.fixedLength = 1;
+        EXPECT_EQ(aggrWriteCommon(&w, family, evStringLookup(qmgr_->nameId), s->definition->streamId, 940),
+                  1);
+        EXPECT_EQ(aggrWritePortion(&w, family, entries(bin)[0]->record, mode), 1);
+        EXPECT_EQ(w.length, family->commonLength + portionLength);
+        EXPECT_NE(portionLength, family->portionLength);
+        evCFSetItemCount(w.record, static_cast<uint16_t>(bin->messages->commonCount + 1));
+        AggrWork work{&evContext, &io_, qmgr_, s, s->definition, bin, nullptr, nullptr, nullptr, 0, 0, 0, 0};
+        EXPECT_EQ(aggrMsgRemove(&work, 0, bin->messages), 1);
+        MQMD md = MQMD_DEFAULT;
+        md.CorrelId[0] = AGGR_CORREL_KIND;
+        md.Persistence = MQPER_PERSISTENT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_NO_SYNCPOINT;
+        MQLONG cc = 0, rc = 0;
+        raw_.MQPUT(hconn_, hobj_, &md, &pmo, static_cast<MQLONG>(w.length), body.data(), &cc, &rc);
+        EXPECT_EQ(rc, MQRC_NONE);
+        const std::string name = s->definition->name;
+        EXPECT_EQ(reloadAll(), 1);
+        const std::string loaded = snapshot(find(name.c_str())).begin()->second;
+        // The next sync point writes it again, in the present layout, in place of the old copy.
+        EXPECT_TRUE(syncPoint());
+        EXPECT_EQ(aggrOnQueue(), 1u);
+        EXPECT_EQ(reloadAll(), 1);
+        s = find(name.c_str());
+        EXPECT_EQ(snapshot(s).begin()->second, loaded);
+        EXPECT_EQ(activeBins(s)[0]->messages->portions, 1u);
+        return loaded;
+    }
+};
+
 // A bin's sums past 2^32 come back whole from its aggregation message; a message of the first layout
 // (32-bit counters in 7-byte slots) loads as before and is written again in the present layout.
-TEST_F(AggrQmTest, SumsPast32BitsComeBackWholeAndTheFirstLayoutLoads) {
+TEST_F(AggrLayoutTest, SumsPast32BitsComeBackWholeAndTheFirstLayoutLoads) {
     Stream *q = stream("AGGQ", STREAM_TYPE_STATQ, 3600);
     const int64_t big = 3000000000;  // arrives as a negative MQCFIN
     for (int i = 0; i < 2; i++) ASSERT_EQ(fold(q, statQ(kT0, {"Q1"}, big)), 1);
@@ -72,46 +116,29 @@ TEST_F(AggrQmTest, SumsPast32BitsComeBackWholeAndTheFirstLayoutLoads) {
     q = find("AGGQ");
     const std::string whole = snapshot(q).begin()->second;
     EXPECT_NE(whole.find(" PUT=6000000000 PUTNP=6000000000 "), std::string::npos) << whole;
-
-    // The same bin as the first layout wrote it, in place of its message.
-    AggrBin *bin = activeBins(q)[0];
-    AggrFamily *family = aggrFamilyByType(STREAM_TYPE_STATQ);
-    AggrEntry *entry = entries(bin)[0];
-    auto *record = reinterpret_cast<StatQRecord *>(entry->record);
-    record->putsNP = big;  // fits the 32-bit slot
-    std::vector<uint8_t> body(8192);
-    evCFWriter w;
-    evCFWriterInit(&w, body.data(), static_cast<uint32_t>(body.size()), &evStreamStringPool, 850);
-    evCFSetCommand(w.record, 165);
-    evCFSetIntervalEnd(w.record, bin->end);
-    evCFSetIntervalStart(w.record, bin->start);
-    w.fixedLength = 1;
-    ASSERT_EQ(aggrWriteCommon(&w, family, evStringLookup(qmgr_->nameId), q->definition->streamId, 940), 1);
-    ASSERT_EQ(aggrWritePortion(&w, family, record, AGGR_FIXED_V1), 1);
-    ASSERT_EQ(w.length, family->commonLength + family->portionLengthV1);
-    evCFSetItemCount(w.record, static_cast<uint16_t>(bin->messages->commonCount + 1));
-    AggrWork work{&evContext, &io_, qmgr_, q, q->definition, bin, nullptr, nullptr, nullptr, 0, 0, 0, 0};
-    ASSERT_EQ(aggrMsgRemove(&work, 0, bin->messages), 1);
-    MQMD md = MQMD_DEFAULT;
-    md.CorrelId[0] = AGGR_CORREL_KIND;
-    md.Persistence = MQPER_PERSISTENT;
-    MQPMO pmo = MQPMO_DEFAULT;
-    pmo.Options = MQPMO_NO_SYNCPOINT;
-    MQLONG cc = 0, rc = 0;
-    raw_.MQPUT(hconn_, hobj_, &md, &pmo, static_cast<MQLONG>(w.length), body.data(), &cc, &rc);
-    ASSERT_EQ(rc, MQRC_NONE);
-
-    ASSERT_EQ(reloadAll(), 1);
-    q = find("AGGQ");
-    const std::string first = snapshot(q).begin()->second;
+    reinterpret_cast<StatQRecord *>(entries(activeBins(q)[0])[0]->record)->putsNP = big;  // fits 32 bits
+    const std::string first =
+        asEarlierLayout(q, AGGR_FIXED_V1, aggrFamilyByType(STREAM_TYPE_STATQ)->portionLengthV1);
     EXPECT_NE(first.find(" PUT=3000000000 PUTNP=3000000000 "), std::string::npos) << first;
-    // The next sync point writes it again, in the present layout, in place of the old copy.
+}
+
+// MQI accounting's connection durations add past 2^31 and come back whole; a message of the second
+// layout (the duration in a 7-byte slot) loads as before.
+TEST_F(AggrLayoutTest, ConnectionDurationsComeBackWholeAndTheSecondLayoutLoads) {
+    Stream *a = stream("AGGA", STREAM_TYPE_ACCTMQI, 3600);
+    for (int i = 0; i < 2; i++) {
+        stt::RecordBuilder b(167, 0, kT0 - 60, kT0);
+        b.add(Items{str(3024, "app"), i32(31108, 2000000000), i32(31003, 1)});
+        ASSERT_EQ(fold(a, b.record()), 1);
+    }
     ASSERT_TRUE(syncPoint());
-    EXPECT_EQ(aggrOnQueue(), 1u);
     ASSERT_EQ(reloadAll(), 1);
-    q = find("AGGQ");
-    EXPECT_EQ(snapshot(q).begin()->second, first);
-    EXPECT_EQ(activeBins(q)[0]->messages->portions, 1u);
+    a = find("AGGA");
+    const std::string whole = snapshot(a).begin()->second;
+    EXPECT_NE(whole.find(" CONNDURN=4000000000 "), std::string::npos) << whole;
+    const std::string second =
+        asEarlierLayout(a, AGGR_FIXED_V2, aggrFamilyByType(STREAM_TYPE_ACCTMQI)->portionLengthV2);
+    EXPECT_EQ(second, whole);
 }
 
 TEST_F(AggrQmTest, UnderFailedPutsRemovalsAndCommitsEveryRecordIsCountedOnce) {

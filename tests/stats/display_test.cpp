@@ -504,6 +504,16 @@ PcfBuilder acctmqi() {
     return PcfBuilder(9027);
 }
 
+// Connection durations add whole past 2^31 seconds (a thousand connections of 25 days), where a 32-bit
+// sum stopped.
+TEST_F(StatsDisplayTest, ConnectionDurationsSumPastTwoToThe31) {
+    Stream *s = stream("$ACCTMQI", STREAM_TYPE_ACCTMQI);
+    for (int r = 0; r < 2; r++) store(s, acctMQI({str(3024, "app"), i32(31108, 2000000000), i32(31003, 1)}));
+    const std::vector<ct::Pcf> shown = run(withList(acctmqi().integer(39395, 2).done(), 39111, {1009}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].get(31108).value64, 4000000000);
+}
+
 // More keys than MAXRESP: the keys shown hold their whole sums (records of a key read after the
 // list filled still count), the answer says it is incomplete, in PCF by its reason, in MQSC by a line.
 TEST_F(StatsDisplayTest, KeysBeyondMaxrespLeaveTheShownSumsWhole) {

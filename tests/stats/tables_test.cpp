@@ -48,10 +48,10 @@ std::string readByRow(const evParmDef &row, const void *record) {
 }
 
 // The data type each field width is given, one meaning per code.
-uint32_t dataTypeOf(uint8_t width) {
+uint32_t dataTypeOf(uint8_t width, uint16_t flags) {
     switch (width) {
         case STATS_W_U32:
-            return EV_DATATYPE_INT32;
+            return flags & STATS_F_SIGNED ? EV_DATATYPE_INT32 : EV_DATATYPE_UINT32;
         case STATS_W_I64:
             return EV_DATATYPE_INT64;
         case STATS_W_STRING:
@@ -76,7 +76,9 @@ TEST_F(FieldTables, GiveEveryFieldThroughItsRowsOffsetAndDataType) {
             char name[16];
             std::snprintf(name, sizeof name, "%c%u", f.width == STATS_W_BYTES ? 'B' : 'S', i);
             if (f.width == STATS_W_U32) {
-                auto v = static_cast<int32_t>(1000 + i);
+                // Past 2^31 where the field is unsigned: read whole, never negative.
+                const bool signedField = (f.flags & STATS_F_SIGNED) != 0;
+                const uint32_t v = signedField ? 1000 + i : 3000000000u + i;
                 std::memcpy(at, &v, 4);
                 expected[f.id] = std::to_string(v);
             } else if (f.width == STATS_W_I64) {
@@ -104,8 +106,17 @@ TEST_F(FieldTables, GiveEveryFieldThroughItsRowsOffsetAndDataType) {
             EXPECT_EQ(readByRow(row, record.data()), expected[row.parmId]) << row.keyword;
             // Times alone are shown as times; a 64-bit counter is an integer.
             const StatsField *f = evStatsFieldById(family, static_cast<int32_t>(row.parmId));
-            EXPECT_EQ(row.dataType, dataTypeOf(f->width)) << row.keyword;
+            EXPECT_EQ(row.dataType, dataTypeOf(f->width, f->flags)) << row.keyword;
             EXPECT_EQ(row.type[0] == 't', (f->flags & STATS_F_TIME) != 0) << row.keyword;
+            if (f->width == STATS_W_U32) {
+                // The unset and mixed values stay markers: no value, and below every true value.
+                std::vector<uint8_t> marked(record);
+                for (const auto &[marker, want] :
+                     {std::pair{STATS_UNSET_32, "no value"}, std::pair{STATS_MIXED_32, "-2147483646"}}) {
+                    std::memcpy(marked.data() + f->offset, &marker, 4);
+                    EXPECT_EQ(readByRow(row, marked.data()), want) << row.keyword;
+                }
+            }
             read++;
         }
         // Every row but 18: the options and computed names (the stream, which the MQI statistics

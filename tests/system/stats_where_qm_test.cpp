@@ -3,6 +3,7 @@
 // the command queue in MQSC. Sums of 32-bit counters past 2^31 and 2^32 are shown whole, in lists,
 // totals and WHERE.
 #include <ctime>
+#include <vector>
 
 #include "system.h"
 
@@ -64,6 +65,20 @@ private:
 
 class StatsWhereTest : public sys::SystemTest {
 protected:
+    // A command, the texts its reply shows and those it must not.
+    struct Case {
+        std::string command;
+        std::vector<std::string> shown;
+        std::vector<std::string> hidden;
+    };
+    void expectCases(const std::vector<Case> &cases) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.command);
+            const std::string reply = ask(c.command);
+            for (const std::string &text : c.shown) EXPECT_NE(reply.find(text), std::string::npos) << reply;
+            for (const std::string &text : c.hidden) EXPECT_EQ(reply.find(text), std::string::npos) << reply;
+        }
+    }
     // The interval every message of the test has: ten minutes ending an hour ago, UTC (or as given).
     static void interval(Pcf &m, int64_t end = std::time(nullptr) - 3600) {
         auto format = [](int64_t t, bool date) {
@@ -116,23 +131,45 @@ TEST_F(StatsWhereTest, WhereAndPrewhereOnTextFieldsFindTheRecordsThatHoldThem) {
         if (!stored) usleep(300000);
     }
     ASSERT_TRUE(stored) << zunt->out();
-    struct Case {
-        std::string command;
-        const char *shown;
-        const char *hidden;
+    const std::vector<Case> cases = {
+        {"DISPLAY STATQ(*) FROM(any) WHERE(STATQ = 'KA.Q1')", {"STATQ(KA.Q1)"}, {"KB.Q2"}},
+        {"DISPLAY STATQ(*) FROM(any) PREWHERE(STATQ <> 'KA.Q1')", {"STATQ(KB.Q2)"}, {"KA.Q1"}},
+        {"DISPLAY STATCHL(*) FROM(any) WHERE(CONNAME = 'hostA(1414)')", {"STATCHL(TO.A)"}, {"TO.B"}},
+        {"DISPLAY STATCHL(*) FROM(any) PREWHERE(RQMNAME = 'rqmB')", {"STATCHL(TO.B)"}, {"TO.A"}},
     };
-    const Case cases[] = {
-        {"DISPLAY STATQ(*) FROM(any) WHERE(STATQ = 'KA.Q1')", "STATQ(KA.Q1)", "KB.Q2"},
-        {"DISPLAY STATQ(*) FROM(any) PREWHERE(STATQ <> 'KA.Q1')", "STATQ(KB.Q2)", "KA.Q1"},
-        {"DISPLAY STATCHL(*) FROM(any) WHERE(CONNAME = 'hostA(1414)')", "STATCHL(TO.A)", "TO.B"},
-        {"DISPLAY STATCHL(*) FROM(any) PREWHERE(RQMNAME = 'rqmB')", "STATCHL(TO.B)", "TO.A"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.command);
-        const std::string reply = ask(c.command);
-        EXPECT_NE(reply.find(c.shown), std::string::npos) << reply;
-        EXPECT_EQ(reply.find(c.hidden), std::string::npos) << reply;
+    expectCases(cases);
+    stop(*zunt);
+}
+
+// An unsigned 32-bit field past 2^31 (a channel's longest network time, 50 minutes in microseconds)
+// is shown and compared whole, never as a negative number.
+TEST_F(StatsWhereTest, UnsignedFieldsPastTwoToThe31CompareWhole) {
+    auto zunt = start();
+    Pcf channels(MQCMD_STATISTICS_CHANNEL);
+    interval(channels);
+    channels.number(MQIAMO_OBJECT_COUNT, 2);
+    channels.group(MQGACF_CHL_STATISTICS_DATA, 3)
+        .text(MQCACH_CHANNEL_NAME, "TO.A", 20)
+        .number(MQIACH_CHANNEL_TYPE, MQCHT_SENDER)
+        .number(MQIAMO_NET_TIME_MAX, static_cast<int32_t>(3000000000u));
+    channels.group(MQGACF_CHL_STATISTICS_DATA, 2)
+        .text(MQCACH_CHANNEL_NAME, "TO.B", 20)
+        .number(MQIAMO_NET_TIME_MAX, 5);
+    put(kStatsQueue, channels.bytes(), MQFMT_ADMIN);
+    resume({kStatsQueue});
+    const std::string all = "DISPLAY STATCHL(*) FROM(any) NETTIMMAX";
+    std::string shown;
+    for (int waited = 0; waited < 30000; waited += 300) {
+        if ((shown = ask(all)).find("STATCHL(TO.B)") != std::string::npos) break;
+        usleep(300000);
     }
+    EXPECT_NE(shown.find("NETTIMMAX(3000000000)"), std::string::npos) << shown;
+    const std::vector<Case> cases = {
+        {all + " WHERE(NETTIMMAX > 2147483647)", {"STATCHL(TO.A)"}, {"TO.B"}},
+        {all + " PREWHERE(NETTIMMAX = 3000000000)", {"STATCHL(TO.A)"}, {"TO.B"}},
+        {all + " WHERE(NETTIMMAX < 0)", {"No matching data found"}, {"STATCHL(TO."}},
+    };
+    expectCases(cases);
     stop(*zunt);
 }
 
@@ -206,24 +243,14 @@ protected:
         EXPECT_EQ(reply.find("(-"), std::string::npos) << reply;
     }
     void expectQueries() {
-        struct Case {
-            std::string command;
-            std::vector<std::string> shown;
-            std::vector<std::string> hidden;
-        };
         const std::string base = "DISPLAY STATQ(Q.*) FROM(any) ZEROVALS(SHOW) ";
-        const Case cases[] = {
+        const std::vector<Case> cases = {
             {base + "SUM(TOTAL) PUTNP PUT GET", {"PUT(8794967298)", "GET(4294967294)"}, {"(-", "(*)"}},
             {base + "SUM(TOTAL) PUT GET", {"PUT(8794967298)", "GET(4294967294)"}, {"(-", "(*)"}},
             {base + "WHERE(GET > 0)", {"STATQ(Q.D)"}, {"STATQ(Q.A)", "STATQ(Q.C)"}},
             {base + "WHERE(GET < 0)", {"No matching data found"}, {"STATQ(Q."}},
         };
-        for (const Case &c : cases) {
-            SCOPED_TRACE(c.command);
-            const std::string reply = ask(c.command);
-            for (const std::string &text : c.shown) EXPECT_NE(reply.find(text), std::string::npos) << reply;
-            for (const std::string &text : c.hidden) EXPECT_EQ(reply.find(text), std::string::npos) << reply;
-        }
+        expectCases(cases);
     }
     const std::string list_ = "DISPLAY STATQ(Q.*) FROM(any) ZEROVALS(SHOW) PUTNP PUT GET RECORDS";
 };
