@@ -28,14 +28,26 @@ std::string valueName(const evValueName *table, int32_t value) {
     return row ? std::string(row->keyword) : std::to_string(value);
 }
 
+// A text value between single quotes, each quote in it doubled as MQSC writes it: a value (an
+// alert's text names queues between quotes, and may carry an event's object name) never ends its
+// string early in a line that is read or replayed.
+void appendQuoted(std::string &out, const char *value) {
+    out += '\'';
+    for (const char *p = value; *p != '\0'; ++p) {
+        if (*p == '\'') out += '\'';
+        out += *p;
+    }
+    out += '\'';
+}
+
 class Line {
 public:
     explicit Line(const char *head) : text_(head) {}
     Line &text(const char *keyword, const char *value) {
         text_ += keyword;
-        text_ += "('";
-        text_ += value;
-        text_ += "') ";
+        text_ += '(';
+        appendQuoted(text_, value);
+        text_ += ") ";
         return *this;
     }
     Line &textIfSet(const char *keyword, const char *value) {
@@ -44,11 +56,11 @@ public:
     Line &textIfChanged(const char *keyword, const char *before, const char *after) {
         if (std::strcmp(before, after) == 0) return *this;
         text_ += keyword;
-        text_ += "('";
-        text_ += before;
-        text_ += "' -> '";
-        text_ += after;
-        text_ += "') ";
+        text_ += '(';
+        appendQuoted(text_, before);
+        text_ += " -> ";
+        appendQuoted(text_, after);
+        text_ += ") ";
         return *this;
     }
     Line &number(const char *keyword, int64_t value) {
@@ -98,9 +110,9 @@ int32_t asInt(uint32_t value) {
 // The head with the object's name in it, as "ALTER EVSTREAM('%s') ".
 std::string head(const char *verbAndObject, const char *name) {
     std::string text(verbAndObject);
-    text += "('";
-    text += name;
-    text += "') ";
+    text += '(';
+    appendQuoted(text, name);
+    text += ") ";
     return text;
 }
 

@@ -76,6 +76,22 @@ const char *trimEnd(const char *start, const char *end) {
     return end;
 }
 
+// The ')' that closes a value of a response, or null. Unlike a command's text, a response shows its
+// values unquoted (DESCR(it's "here")): a quote in one is a character of the value, never the start
+// of a string, or the value would run on and read as empty.
+const char *valueClose(const char *afterOpen, const char *end) {
+    int depth = 0;
+    for (const char *p = afterOpen; p < end && *p != '\0'; ++p) {
+        if (*p == '(') {
+            ++depth;
+        } else if (*p == ')') {
+            if (depth == 0) return p;
+            --depth;
+        }
+    }
+    return nullptr;
+}
+
 // A keyword's value rewritten: trimmed, list items trimmed one by one; DESCR as it stands.
 bool appendValue(cmdText *out, const char *keyword, size_t keywordLength, const char *value,
                  const char *end) {
@@ -124,7 +140,7 @@ char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count
         if (out.length != 0) ok = cmdTextAppend(&out, " ", 1);
         ok = ok && cmdTextAppend(&out, keyword, keywordLength);
         if (!ok || p >= end || *p != '(') continue;
-        const char *close = scanFindCloseBracket(p + 1, end);
+        const char *close = valueClose(p + 1, end);
         const char *valueEnd = close != nullptr ? close : end;
         ok = cmdTextAppend(&out, "(", 1) && appendValue(&out, keyword, keywordLength, p + 1, valueEnd) &&
              cmdTextAppend(&out, ")", 1);
@@ -149,7 +165,7 @@ int cslFindAttribute(const char *text, size_t textLength, const char *name, size
             if (before != ' ' && before != '\t' && before != ')' && before != '\n' && before != '\r')
                 continue;
         }
-        const char *close = scanFindCloseBracket(p + nameLength + 1, end);
+        const char *close = valueClose(p + nameLength + 1, end);
         if (close == nullptr) return 0;
         const char *a = trimStart(p + nameLength + 1, close);
         const char *b = trimEnd(a, close);

@@ -104,8 +104,8 @@ TEST_F(AlertsTest, ReplacingKeepsTheIdentifierAndPublishesTheRemovalFirst) {
     EXPECT_EQ(add(again, EV_ALERT_REPLACE | EV_ALERT_PUBLISH | EV_ALERT_ANY_TEXT), id);
     EXPECT_EQ(published(), (Lines{"9014 #2", "9021 #2"}));
     ASSERT_EQ(ct::changeLines().size(), 2u);
-    EXPECT_EQ(ct::changeLines()[0].rfind("REMOVE EVALERT(2) TEXT('Data Queue is 'high' at 90", 0), 0u);
-    EXPECT_EQ(ct::changeLines()[1].rfind("ADD EVALERT(2) TEXT('Data Queue is 'high' at 95", 0), 0u);
+    EXPECT_EQ(ct::changeLines()[0].rfind("REMOVE EVALERT(2) TEXT('Data Queue is ''high'' at 90", 0), 0u);
+    EXPECT_EQ(ct::changeLines()[1].rfind("ADD EVALERT(2) TEXT('Data Queue is ''high'' at 95", 0), 0u);
     EXPECT_EQ(listed(), (Lines{"2:Data Queue is 'high' at 95 of 100 messages.", "1:other"}));
     EXPECT_EQ(evAlertCount.load(), 2u);
     EXPECT_EQ(at::expiryItems(), 2u);  // the replaced alert's item went with it

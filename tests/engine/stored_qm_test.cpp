@@ -539,6 +539,63 @@ TEST_F(StoredQmTest, ChangesBackedOutLeaveNoLogLine) {
     EXPECT_EQ(et::countOf(zunt.log(), "STORMTHR(20 -> 32)"), 1) << zunt.log();
 }
 
+// ---- A stored configuration naming the program's own queues ----
+
+// What another application or an older version could have stored: the data queue as an event queue,
+// the command queue as a forward queue, the data queue as DEADQ and as an emitter's QUEUE. The
+// start opens none of them for those roles and says so; nothing on the data queue is taken or
+// added, the messages each role would have moved stay where they are, and the configuration is
+// kept as stored.
+void ownQueuesStored() {
+    EventQueueDef *data = evEventQueueAddDefault(kDataQueue);
+    ASSERT_NE(data, nullptr);
+    data->suspended = 0;
+    EventQueueDef *config = evEventQueueAddDefault(pt::kConfigEvents);
+    ASSERT_NE(config, nullptr);
+    config->suspended = 0;
+    std::snprintf(config->forwardQueue, sizeof config->forwardQueue, "%s", EV_COMMAND_QUEUE_NAME);
+    std::snprintf(evSettings.deadQueue, sizeof evSettings.deadQueue, "%s", kDataQueue);
+    evSettings.useDlq.store(EV_USEDLQ_IFAVAIL);
+    EmitterDef *emitter = evCreateEmitterDef("OWN", -1);
+    ASSERT_NE(emitter, nullptr);
+    std::snprintf(emitter->queue, sizeof emitter->queue, "%s", kDataQueue);
+    StreamDef *def = evStreamDefine(evSystemStreamName(STREAM_TYPE_EVENTS), -1, STREAM_TYPE_EVENTS, 0, 0);
+    ASSERT_NE(def, nullptr);
+    std::snprintf(def->evEmit, sizeof def->evEmit, "OWN");
+}
+
+TEST_F(StoredQmTest, AStoredConfigurationNamingOwnQueuesUsesNoneOfThem) {
+    seed(ownQueuesStored);
+    const size_t stored = browse(kDataQueue).size();
+    putMessage(pt::kConfigEvents, MQFMT_STRING, "held with its queue");
+    Zunt zunt(dir, "own", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putMessage(pt::kQmgrEvents, MQFMT_STRING, "not an event");
+    putEvent();
+    for (const char *said :
+         {"Event queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used.",
+          "Forward queue 'HOLVA.ZUNT.COMMAND.QUEUE' is the program's own queue: not used.",
+          "Dead Letter Queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used.",
+          "Emitter queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used."})
+        EXPECT_TRUE(zunt.waitLog(said)) << zunt.log();
+    EXPECT_EQ(depth(pt::kConfigEvents), 1);
+    EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
+    const std::string queues = command("DISPLAY EVQ(*) ALL");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_NE(queues.find("EVQ(HOLVA.ZUNT.DATA.QUEUE)"), std::string::npos) << queues;
+    EXPECT_NE(queues.find("FWDQ(HOLVA.ZUNT.COMMAND.QUEUE)"), std::string::npos) << queues;
+    size_t foreign = 0;
+    const std::vector<Browsed> after = browse(kDataQueue);
+    for (const Browsed &b : after) {
+        const std::string format(b.md.Format, MQ_FORMAT_LENGTH);
+        foreign += format == MQFMT_EVENT || format == MQFMT_DEAD_LETTER_HEADER || format == MQFMT_STRING;
+    }
+    EXPECT_EQ(foreign, 0u);
+    EXPECT_GE(after.size(), stored);
+    EXPECT_EQ(storedOfKind(EV_DQ_KIND_CONFIG), 1u);
+}
+
 // ---- Record times: a future date does not hold back retention, a damaged one does not wrap ----
 
 // A record dated a day or four minutes after its arrival (a queue manager's clock ahead, or a

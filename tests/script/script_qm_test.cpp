@@ -89,6 +89,27 @@ TEST_F(ScriptQm, ForeachRunsOncePerQueueOfTheCommandServersResponse) {
     EXPECT_EQ(value("@in"), "2");
 }
 
+// A value the command server answers is data: a DESCR holding quotes, blanks and brackets reaches
+// foreach's variable whole, as the queue manager holds it.
+TEST_F(ScriptQm, ForeachReadsBackADescriptionHoldingQuotesBlanksAndBrackets) {
+    const struct {
+        const char *queue, *mqsc, *descr;
+    } cases[] = {
+        {"D.QUOTES", "q\"uo''te", "q\"uo'te"},
+        {"D.BLANKS", "a b (c) d", "a b (c) d"},
+    };
+    for (const auto &c : cases)
+        ASSERT_EQ(qm_.mqsc(std::string("DEFINE QLOCAL(") + c.queue + ") DESCR('" + c.mqsc + "')\n"), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.queue);
+        EXPECT_EQ(
+            run({"=conn qm(QM1)", "=mqsc", "@d = -1",
+                 std::string("foreach (DISPLAY QLOCAL(") + c.queue + ") DESCR)", "  @d = DESCR", "endfor"}),
+            1);
+        EXPECT_EQ(value("@d"), c.descr);
+    }
+}
+
 // In a file imported with sof, a connection that gets no command level ends the program.
 TEST_F(ScriptQm, AFailedConnectInAStopOnFailureImportEndsTheProgram) {
     temp_.write("sof.vdr", "=conn qm(NOSUCH)\n");

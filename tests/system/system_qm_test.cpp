@@ -193,4 +193,20 @@ TEST_F(SystemQmTest, DebugCrashWritesItsTrapFileInTheLogFolderExclusively) {
     stop(*zunt);
 }
 
+// The change log's lines read as the commands that made them: the alert of an emitter whose queue
+// is missing names it between quotes, and those quotes stay inside the TEXT's string, doubled.
+TEST_F(SystemQmTest, TheChangeLogDoublesTheQuotesInsideAValue) {
+    auto zunt = start();
+    EXPECT_NE(ask("DEFINE EVEMIT(OUT) QUEUE(SYS.NO.SUCH.Q)").find("AMQ8005"), std::string::npos);
+    EXPECT_NE(ask("DEFINE EVSTREAM(OUTS) TYPE(EVENTS) DEFAULT(YES) EVEMIT(OUT)").find("Stream defined"),
+              std::string::npos);
+    resume({sys::kQmgrEvents});
+    qmt::Rc r;
+    qmt::open(h, "SYS.NOT.THERE", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    EXPECT_TRUE(zunt->waitFor("ADD EVALERT(1) TEXT('MQOPEN on queue ''SYS.NO.SUCH.Q'' failed RC(2085)"))
+        << zunt->log();
+    stop(*zunt);
+}
+
 }  // namespace
