@@ -103,9 +103,11 @@ int carryOut(uint32_t from, uint32_t to) {
 // failures in a row times the delay, at most the longest), each of its records is dropped at once and
 // counted in ERRORCT, with no line, no alert and no file; then the name is tried again. A failure
 // that leaves its new file empty removes it, so the name is kept: a full disk costs no file and no
-// alert per record.
+// alert per record. The wait belongs to the emitter's FILE as it failed: a FILE altered, or an emitter
+// defined anew under the name, starts without it.
 struct FileFailure {
     std::string emitter;
+    std::string file;
     uint32_t count;
     int64_t retryTime;
 };
@@ -113,7 +115,7 @@ std::vector<FileFailure> gFileFailures;
 
 FileFailure *fileFailureOf(const EmitterDef *e) {
     for (FileFailure &failure : gFileFailures)
-        if (failure.emitter == e->name) return &failure;
+        if (failure.emitter == e->name && failure.file == e->file) return &failure;
     return nullptr;
 }
 
@@ -124,7 +126,8 @@ void noteFileFailure(EmitContext *c, int rc) {
     if (e->onError != EV_ONERROR_DISCARD) return;
     FileFailure *failure = fileFailureOf(e);
     if (failure == nullptr) {
-        gFileFailures.push_back(FileFailure{e->name, 0, 0});
+        std::erase_if(gFileFailures, [e](const FileFailure &old) { return old.emitter == e->name; });
+        gFileFailures.push_back(FileFailure{e->name, e->file, 0, 0});
         failure = &gFileFailures.back();
     }
     failure->count++;

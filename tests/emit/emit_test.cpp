@@ -476,6 +476,22 @@ TEST_F(EmitTest, OverlongNamesFailTheOpenCleanly) {
     EXPECT_TRUE(dir.list().empty());
 }
 
+// A DISCARD emitter waits out its failure delay on the FILE that failed, not on a FILE altered since.
+TEST_F(EmitTest, AFileAlteredAfterAFailureIsWrittenAtOnce) {
+    emitter->onError = EV_ONERROR_DISCARD;
+    std::string pattern = dir.file("");
+    while (pattern.size() < 290) pattern += "%mmm";
+    useFile(pattern);
+    ASSERT_EQ(emit(et::changeEvent(kTime, "x")), EMIT_DONE);  // discarded, the delay begins
+    ASSERT_EQ(emit(et::changeEvent(kTime, "y")), EMIT_DONE);  // dropped within the delay
+    EXPECT_EQ(emitter->errorCount, 2u);
+    useFile(dir.file("fixed.json"));
+    ASSERT_EQ(emit(et::changeEvent(kTime, "z")), EMIT_DONE);
+    closeOutputs();
+    EXPECT_EQ(emitter->errorCount, 2u);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"fixed.json"});
+}
+
 TEST_F(EmitTest, FileNameTakesTheLocalTimeOfTheRecord) {
     zt::ScopedTZ newYork("EST5EDT,M3.2.0,M11.1.0");
     useFile(dir.file("%y%mm%d-%H%M.txt"));
