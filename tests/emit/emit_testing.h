@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "emit/emit.h"
+#include "emit/internal.h"
 #include "testing/testing.h"
 #include "tests/config/config_testing.h"
 #include "tests/streams/cf_record.h"
