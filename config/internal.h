@@ -64,6 +64,8 @@ void cfgAlertPublishWaiting();
 void cfgAlertPublishHeld();
 // evAlertPublish without the wait for the commit (EV_ALERT_PUBLISH_NOW). 1 when put now.
 int cfgAlertPublishNow(int32_t command, const AlertDef *alert);
+// DropHeld: the held ones, at every memory drop (their changes go with it).
+void cfgAlertPublishDropHeld();
 void cfgAlertPublishDropWaiting();
 
 // Reports a failed MQ call through stream storage's reportMQError (io null: not a data-queue call),

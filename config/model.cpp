@@ -176,6 +176,8 @@ void freeQmgrStreams(CSTree *node, void *, void *) {
 void cfgFreeModel(int all) {
     CSRecursiveGuard guard(gStructureLock);
     CSTreeFree(&evQmgrTree, freeQmgrStreams, nullptr);
+    // Publications held for a commit tell of changes the drop takes away.
+    cfgAlertPublishDropHeld();
     if (!all) return;
     cfgAlertPublishDropWaiting();
     CSTreeFree(&evEventQueueTree, nullptr, nullptr);

@@ -3,8 +3,8 @@
 // property "Severity" so that subscribers can select on it. The topic is opened once per
 // connection: the handle is kept with the connect count it was opened under.
 // A subscriber sees only what was kept: each publication is held until a unit that saved the alerts
-// commits (cfgAlertPublishHeld); a backout ends the connection, and the memory drop before the next
-// one drops what is held with the changes it told of.
+// commits (cfgAlertPublishHeld); after a backout the memory drop (the reload in place, or the one
+// before the next connection) drops what is held with the changes it told of.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -314,7 +314,7 @@ void cfgAlertPublishWaiting() {
     if (held == EV_SUSPEND_HELD && cfgEngine.resume) cfgEngine.resume(EV_SET_C);
 }
 
-void cfgAlertPublishDropWaiting() {
+void cfgAlertPublishDropHeld() {
     std::lock_guard<std::mutex> guard(waitingMutex);
     // Held ones tell of changes the drop takes away: never committed, never published.
     while (Waiting *entry = heldHead) {
@@ -323,6 +323,10 @@ void cfgAlertPublishDropWaiting() {
         CSFreeMem(entry);
     }
     heldTail = &heldHead;
+}
+
+void cfgAlertPublishDropWaiting() {
+    std::lock_guard<std::mutex> guard(waitingMutex);
     if (waitingHead != nullptr)
         evOutputF(EV_OUT_ERROR, 1, "Alert publications not made before the connection ended: %u",
                   waitingCount.load());

@@ -359,6 +359,79 @@ int evLoadStoredState(QmgrContext *context) {
 
 namespace {
 
+// Every event queue but the command queue. Set C serves commands meanwhile: each queue is opened
+// under the consumer lock, found by name, as a command may have removed it while an open waited.
+// false when the program is to end.
+bool openEventQueues(QmgrContext *context) {
+    std::vector<std::array<char, EV_QUEUE_NAME_MAX + 1>> names;
+    {
+        CSRecursiveGuard guard(gConsumerLock);
+        for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+            auto *queue = reinterpret_cast<EventQueueDef *>(node);
+            if (queue->ownCommandQueue) continue;
+            names.emplace_back();
+            memcpy(names.back().data(), queue->name, EV_QUEUE_NAME_MAX + 1);
+        }
+    }
+    for (const auto &name : names) {
+        CSRecursiveGuard guard(gConsumerLock);
+        auto *queue =
+            reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, name.data(), EV_QUEUE_NAME_MAX));
+        if (queue == nullptr) continue;
+        int32_t openReason = 0;
+        char text[EV_CONN_MESSAGE_MAX] = "";
+        evOpenInputQueue(context, queue, 0, text, &openReason);
+        if (evEndFlag.load()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
+    // The memory drop forgets the sets' dead-letter handles: closed first, they are not left open.
+    evCloseDeadQueue(context, evSet(EV_SET_C));
+    evCloseDeadQueue(context, evSet(EV_SET_E));
+    if (!evFreeAll(0)) return 0;
+    if (queuesToo) evDropEventQueues(context);
+    if (!evLoadStoredState(context)) return 0;
+    // With a separate state queue manager the seen lists are stored state too: dropped with the
+    // rest, they are loaded again, or a redelivery after a failed event-side commit would be stored
+    // twice.
+    if (strcmp(context->state.name, context->event.name) != 0 &&
+        (!evLoadStoredSeenList(evSet(EV_SET_C)) || !evLoadStoredSeenList(evSet(EV_SET_E))))
+        return 0;
+    return !queuesToo || openEventQueues(context) ? 1 : 0;
+}
+
+int evReloadAfterBackout(QmgrContext *context) {
+    ConnectionSet *setC = evSet(EV_SET_C);
+    // Only set C's own callback on a whole connection; elsewhere (a timed thread's unit, the
+    // disconnect's backout, the connect) the reconnect reloads.
+    if (evCallbackSet != setC || evRunState.ready.load() == 0 || context->restartMark.load() != 0 ||
+        evRunState.qmgrEnding.load() != 0)
+        return 0;
+    // Set E's open unit is committed first: what it holds in memory would go with the drop.
+    if (evHoldEventSet(context) != EV_SUSPEND_HELD) return 0;
+    if (evServices.emitClose != nullptr) {
+        // The load frees emitters the stored configuration no longer names: none may hold an output.
+        evServices.emitClose(context, setC);
+        evServices.emitClose(context, evSet(EV_SET_E));
+    }
+    // The data queue as it is now, as at a connect: a refused save has marked it full, and the queues
+    // opened below are held only while it really is.
+    char message[EV_CONN_MESSAGE_MAX] = "";
+    if (!evInquireDataQueue(context, setC, message)) evReportMQError(context, -1, 0, message);
+    // The event queues too: the backed-out unit may have added, altered or removed some of them.
+    const int reloaded = evReloadStoredState(context, 1);
+    logFreeCapture(&setC->pending);      // the load's lines tell of no change
+    evUnits[EV_SET_C].holdingEvent = 1;  // the drop forgot the hold: the backout's release resumes set E
+    if (reloaded) evOutput(EV_OUT_ERROR, "Command unit backed out: the stored state was loaded again", -1, 1);
+    return reloaded;
+}
+
+namespace {
+
 int initialise(QmgrContext *context, char *message) {
     evRunState.disconnecting.store(0);
     context->restartMark.store(0);
@@ -425,28 +498,7 @@ int initialise(QmgrContext *context, char *message) {
         if (!saved) return 0;
     }
 
-    // Set C serves commands meanwhile: each queue is opened under the consumer lock, found by name,
-    // as a command may have removed it while an open waited.
-    std::vector<std::array<char, EV_QUEUE_NAME_MAX + 1>> names;
-    {
-        CSRecursiveGuard guard(gConsumerLock);
-        for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
-            auto *queue = reinterpret_cast<EventQueueDef *>(node);
-            if (queue->ownCommandQueue) continue;
-            names.emplace_back();
-            memcpy(names.back().data(), queue->name, EV_QUEUE_NAME_MAX + 1);
-        }
-    }
-    for (const auto &name : names) {
-        CSRecursiveGuard guard(gConsumerLock);
-        auto *queue =
-            reinterpret_cast<EventQueueDef *>(CSTreeFind(evEventQueueTree, name.data(), EV_QUEUE_NAME_MAX));
-        if (queue == nullptr) continue;
-        int32_t openReason = 0;
-        char text[EV_CONN_MESSAGE_MAX] = "";
-        evOpenInputQueue(context, queue, 0, text, &openReason);
-        if (evEndFlag.load()) return 0;
-    }
+    if (!openEventQueues(context)) return 0;
     if (!evStartConsumer(context, evSet(EV_SET_E))) return 0;
     evRunState.ready.store(1);
     evRunState.initialised.store(1);

@@ -2,6 +2,7 @@
 // command queue's wake-up, and the suspension and resumption of single queues.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/internal.h"
 
@@ -158,6 +159,20 @@ void closeAll(QmgrContext *context, EventQueueDef *queue) {
 }
 
 }  // namespace
+
+void evDropEventQueues(QmgrContext *context) {
+    std::vector<EventQueueDef *> gone;
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        if (!queue->ownCommandQueue) gone.push_back(queue);
+    }
+    for (EventQueueDef *queue : gone) {
+        closeAll(context, queue);
+        CSRecursiveGuard guard(gStructureLock);
+        if (context->currentQueue == queue) context->currentQueue = nullptr;
+        CSTreeDelete(&evEventQueueTree, queue, EV_QUEUE_NAME_MAX);
+    }
+}
 
 void evWakeUp(QmgrContext *context, EventQueueDef *queue) {
     context->wakeUpDone.store(1);

@@ -458,6 +458,15 @@ int evResumeHeldQueues(QmgrContext *context);
 // in the sweeps' gap (main thread: it sends one).
 int evDataQueueLookDue(int64_t now);
 int evLoadStoredState(QmgrContext *context);
+// Memory dropped and loaded again from the data queue with the connections kept (the other set
+// suspended by the caller): with queuesToo, every event queue but the command queue is closed,
+// defined anew from the stored configuration and opened again. 1, or 0: the connection must end.
+int evReloadStoredState(QmgrContext *context, int32_t queuesToo);
+// Set C's callback after its unit, which had changed memory, backed out: set E held, memory is what
+// is committed again, and the connection is kept. 1 done, 0 not here (the connection must end).
+int evReloadAfterBackout(QmgrContext *context);
+// Every event queue but the command queue closed and removed from memory.
+void evDropEventQueues(QmgrContext *context);
 
 // The program's own queues: its command queue on the event queue manager and its data queue on the
 // state queue manager. Whether the queue of that name on that queue manager (names read up to 48
@@ -570,6 +579,8 @@ void evBuildDLH(uint8_t *dlh, const MQMD *md, int32_t feedback, const char *dest
 // 1 done (or no dead-letter queue is used, or none usable with USEDLQ 2); 0 the message must back out.
 [[nodiscard]] int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                              const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue);
+// The set's open dead-letter queue closed (opened again when a message next goes there).
+void evCloseDeadQueue(QmgrContext *context, ConnectionSet *set);
 // A message of the command queue that is no command, moved aside by the dead-letter rules in set C's
 // unit (DestQName the command queue): evPutToDLQ's result. On 0 the consumer takes it off with a log
 // line, nothing else of its unit being done.

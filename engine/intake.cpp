@@ -336,6 +336,17 @@ int evMoveAsideCommandMessage(QmgrContext *context, EventQueueDef *queue, const 
                       EV_COMMAND_QUEUE_NAME);
 }
 
+void evCloseDeadQueue(QmgrContext *context, ConnectionSet *set) {
+    if (set->deadQueueHandle.load() != -1) {
+        MQLONG compCode = 0, reason = 0;
+        MQHOBJ open = set->deadQueueHandle.load();
+        if (context->event.mq && context->event.mq->MQCLOSE)
+            context->event.mq->MQCLOSE(evEventHconn(set), &open, MQCO_NONE, &compCode, &reason);
+        set->deadQueueHandle.store(-1);
+    }
+    set->deadQueueName[0] = 0;
+}
+
 int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, const MQMD *md,
                const uint8_t *data, int32_t length, int32_t feedback, const char *destQueue) {
     int32_t use = evSettings.useDlq.load();
@@ -361,16 +372,7 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
         reopenPending[0] = reopenPending[1] = 1;
     bool reopen = reopenPending[set->id] != 0;
     reopenPending[set->id] = 0;
-    if (use == EV_USEDLQ_NO || reopen) {
-        if (set->deadQueueHandle.load() != -1) {
-            MQLONG compCode = 0, reason = 0;
-            MQHOBJ open = set->deadQueueHandle.load();
-            if (context->event.mq && context->event.mq->MQCLOSE)
-                context->event.mq->MQCLOSE(evEventHconn(set), &open, MQCO_NONE, &compCode, &reason);
-            set->deadQueueHandle.store(-1);
-        }
-        set->deadQueueName[0] = 0;
-    }
+    if (use == EV_USEDLQ_NO || reopen) evCloseDeadQueue(context, set);
     if (use == EV_USEDLQ_NO) {
         evLogDiscarded(queue, md, feedback, "USEDLQ(NO)");
         return 1;
