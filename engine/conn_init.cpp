@@ -404,29 +404,40 @@ int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
     return !queuesToo || openEventQueues(context) ? 1 : 0;
 }
 
-int evReloadAfterBackout(QmgrContext *context) {
+int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
     ConnectionSet *setC = evSet(EV_SET_C);
-    // Only set C's own callback on a whole connection; elsewhere (a timed thread's unit, the
+    const bool isC = set == setC;
+    // Only the set's own callback on a whole connection; elsewhere (a timed thread's unit, the
     // disconnect's backout, the connect) the reconnect reloads.
-    if (evCallbackSet != setC || evRunState.ready.load() == 0 || context->restartMark.load() != 0 ||
+    if (evCallbackSet != set || evRunState.ready.load() == 0 || context->restartMark.load() != 0 ||
         evRunState.qmgrEnding.load() != 0)
         return 0;
-    // Set E's open unit is committed first: what it holds in memory would go with the drop.
-    if (evHoldEventSet(context) != EV_SUSPEND_HELD) return 0;
+    // The other set is still: set C holds set E, whose open unit commits first (what it holds in
+    // memory would go with the drop); set E suspends set C, which commits its changes before its
+    // callback returns. Set C's callback waiting to hold set E leaves this to the reconnect.
+    if (isC ? evHoldEventSet(context) != EV_SUSPEND_HELD
+            : evSuspendConsumer(context, setC) != EV_SUSPEND_HELD)
+        return 0;
     if (evServices.emitClose != nullptr) {
         // The load frees emitters the stored configuration no longer names: none may hold an output.
         evServices.emitClose(context, setC);
         evServices.emitClose(context, evSet(EV_SET_E));
     }
     // The data queue as it is now, as at a connect: a refused save has marked it full, and the queues
-    // opened below are held only while it really is.
+    // are held only while it really is.
     char message[EV_CONN_MESSAGE_MAX] = "";
     if (!evInquireDataQueue(context, setC, message)) evReportMQError(context, -1, 0, message);
-    // The event queues too: the backed-out unit may have added, altered or removed some of them.
-    const int reloaded = evReloadStoredState(context, 1);
-    logFreeCapture(&setC->pending);      // the load's lines tell of no change
-    evUnits[EV_SET_C].holdingEvent = 1;  // the drop forgot the hold: the backout's release resumes set E
-    if (reloaded) evOutput(EV_OUT_ERROR, "Command unit backed out: the stored state was loaded again", -1, 1);
+    // A command's unit may have added, altered or removed event queues: they are defined anew. Set
+    // E's changes none of them, and runs in the callback of one.
+    int reloaded = evReloadStoredState(context, isC ? 1 : 0);
+    logFreeCapture(&set->pending);  // the load's lines tell of no change
+    if (isC)
+        evUnits[EV_SET_C].holdingEvent = 1;  // the drop forgot the hold: the backout's release resumes set E
+    else if (!evResumeConsumer(context, setC))
+        reloaded = 0;
+    if (reloaded)
+        evOutputF(EV_OUT_ERROR, 1, "%s unit backed out: the stored state was loaded again",
+                  isC ? "Command" : "Event");
     return reloaded;
 }
 

@@ -237,18 +237,26 @@ void failPath(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, co
     }
     bool stop = evMoveFailure.failed != 0 && !queue->ownCommandQueue;
     if (stop && evMoveFailure.clean) unit.marked = markedBefore;
-    // A unit that changed memory ends the connection: the queue stops when the reconnect opens it.
-    if (stop && unit.marked != 0) {
+    // A unit that changed memory reloads it: the queue stops once that is done with the connection
+    // kept, or else when the reconnect opens it.
+    const bool stopAfterReload = stop && unit.marked != 0;
+    if (stopAfterReload) {
         noteStopAtOpen(queue, md);
         stop = false;
     }
+    char message[EV_CONN_MESSAGE_MAX] = "";
     if (stop) {
-        char message[EV_CONN_MESSAGE_MAX] = "";
         (void)evSuspendQueue(context, queue, 0, message);
         queue->status = EV_EVQ_BOQFAIL;
     }
     (void)evBackout(context, set, nullptr);
     if (stop && evContext.restartMark.load() == 0) stopQueue(context, set, queue, md);
+    uint8_t msgId[MQ_MSG_ID_LENGTH];
+    if (stopAfterReload && evContext.restartMark.load() == 0 && evTakeStopAtOpen(queue, msgId)) {
+        (void)evSuspendQueue(context, queue, 0, message);
+        queue->status = EV_EVQ_BOQFAIL;
+        stopQueue(context, set, queue, md);
+    }
 }
 
 // Redelivered messages are taken in full batches again: only the message before the one that failed

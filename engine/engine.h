@@ -462,9 +462,10 @@ int evLoadStoredState(QmgrContext *context);
 // suspended by the caller): with queuesToo, every event queue but the command queue is closed,
 // defined anew from the stored configuration and opened again. 1, or 0: the connection must end.
 int evReloadStoredState(QmgrContext *context, int32_t queuesToo);
-// Set C's callback after its unit, which had changed memory, backed out: set E held, memory is what
-// is committed again, and the connection is kept. 1 done, 0 not here (the connection must end).
-int evReloadAfterBackout(QmgrContext *context);
+// The set's callback after its unit, which had changed memory, backed out: with the other set still,
+// memory is what is committed again and the connection is kept. 1 done, 0 not here (the connection
+// must end).
+int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set);
 // Every event queue but the command queue closed and removed from memory.
 void evDropEventQueues(QmgrContext *context);
 

@@ -546,10 +546,10 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         set->io.inFlight = 0;
         set->inFlight.store(0);
     }
-    // Memory still holds what the unit did: only a reload puts it back to what is committed. Set C's
-    // unit is reloaded in place, so that its command comes back at once and is answered; elsewhere
-    // the connection ends and the reconnect reloads.
-    if (marked && !(set->id == EV_SET_C && result == 1 && !eventBroken && evReloadAfterBackout(context)))
+    // Memory still holds what the unit did: only a reload puts it back to what is committed. In the
+    // set's callback it is reloaded in place, so that commands are answered meanwhile (a command's
+    // own comes back at once); elsewhere the connection ends and the reconnect reloads.
+    if (marked && !(result == 1 && !eventBroken && evReloadAfterBackout(context, set)))
         evEndConnection(context);
     if (set->id == EV_SET_C) evReleaseEventSet();
     return result;

@@ -251,18 +251,16 @@ TEST_F(ProgramQmTest, AStormKilledBeforeItsIntervalEndsStoresOneRepeatOfFifteen)
 }
 
 // A batch of 2,000 events backed out because the data queue refused a put (2053, as when it is full):
-// after the reconnect the redelivered events are taken in full batches again, not committed one by
-// one, and each is stored once.
+// after memory is loaded again (the connection kept) the redelivered events are taken in full batches
+// again, not committed one by one, and each is stored once.
 TEST_F(ProgramQmTest, EventsRedeliveredAfterABackedOutBatchComeInFullBatches) {
     seed(stormsOfTen);
-    std::vector<std::string> options = runOptions();
-    options.insert(options.end(), {"-r", "1(100)"});
     {
-        Zunt zunt(dir, "backout", options);
+        Zunt zunt(dir, "backout", runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count 1 --queue HOLVA.ZUNT.DATA.QUEUE"), 0);
         putBurst(2000, 2000);  // one unit: set E takes them in as one batch
-        ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", 2)) << zunt.out();
+        ASSERT_TRUE(zunt.waitLog("Event unit backed out: the stored state was loaded again")) << zunt.log();
         ASSERT_TRUE(drained()) << zunt.out();
         usleep(300000);  // the last commit
         const std::string out = zunt.out();
