@@ -148,7 +148,8 @@ void evKeepAlerts(QmgrContext *context) {
     if (evAlertsChanged.load() == 0 || evEventHconn(setC) == -1) return;
     ConnectionSet *current = context->current;
     context->current = setC;
-    // Memory changed: a failed save backs set C out and ends the connection.
+    // Memory changed: a failed save backs set C out and ends the connection (this thread is no
+    // callback), whose reconnect reloads.
     evUnits[EV_SET_C].marked = 1;
     evUnits[EV_SET_C].alertsOnly = 1;
     (void)evSyncPoint(context, setC);

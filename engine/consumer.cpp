@@ -66,7 +66,7 @@ constexpr int32_t kObjectTypeEvq = 10005;
 constexpr uint32_t kStopRetention = 7776000;  // 90 days, as the emitters' alerts
 
 // Queues to stop at their next open, with the MsgId that stopped them: their message could not be
-// moved aside in a unit whose backout ends the connection. Kept across the reconnect's reload.
+// moved aside in a unit whose backout reloads memory. Kept across the reload.
 struct StopAtOpen {
     char queue[EV_QUEUE_NAME_MAX + 1];
     uint8_t msgId[MQ_MSG_ID_LENGTH];
@@ -330,7 +330,7 @@ int takeMessage(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, 
         return evPutToDLQ(context, set, queue, md, data, length, cbc->Reason, "") &&
                evSyncPoint(context, set);
     evMoveFailure.clean = 0;
-    // DEBUG BACKOUT: a failed path of its own (a unit that took messages before it costs a reconnect).
+    // DEBUG BACKOUT: a failed path of its own (a unit that took messages before it costs a reload).
     if (evDebug.forcedBackouts.load() > 0) {
         evDebug.forcedBackouts.fetch_sub(1);
         return 0;

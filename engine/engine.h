@@ -519,7 +519,7 @@ struct EvSeenList {
 struct EvUnitState {
     uint32_t inFlight;     // messages got in the unit
     int32_t marked;        // the unit changed memory (a message taken, a record put, a save): a
-                           // backout then ends the connection, so everything is reloaded
+                           // backout then reloads everything (evReloadAfterBackout)
     int32_t commitAlone;   // a redelivered message: the batch counts full
     int32_t holdingEvent;  // set C's unit holds set E (set E resumes after its commit or backout)
     int32_t alertsOnly;  // set C's unit of the version check: alerts only, no housekeeping (set E untouched)
@@ -564,7 +564,7 @@ inline constexpr int EV_SEEN_LOAD_NO_STORAGE = -1;
 void evKeepAlerts(QmgrContext *context);
 [[nodiscard]] int evCommit(QmgrContext *context, ConnectionSet *set);
 // Backs out the set's EVENT and STATE units, the stream and configuration writes and the seen list. A
-// marked unit also ends the connection. 1, or 0 when MQBACK failed.
+// marked unit also reloads memory, in place or through the reconnect. 1, or 0 when MQBACK failed.
 int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText);
 // Replaces the seen-list message in the set's STATE unit. 1, or 0 (reported).
 [[nodiscard]] int evSaveSeenList(ConnectionSet *set, char *errorText);

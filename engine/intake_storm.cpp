@@ -562,8 +562,8 @@ std::vector<uint8_t> segmentHeader(uint64_t number) {
 
 // Under the structure lock: the changed items and the tombstones into new segments (each within
 // maxLength), the segments left without a live copy removed, the index rewritten. The memory records
-// the new places at once: a save that then fails backs the unit out, which ends the connection, and
-// the reconnect loads what is stored.
+// the new places at once: a save that then fails backs the unit out, and the reload after it loads
+// what is stored.
 void planSave(SavePlan *plan, uint32_t maxLength) {
     Store &s = store();
     // Past the limit the oldest segments' live items are written again, so that they can go.
@@ -644,7 +644,7 @@ int evSaveStorms(EvStreamIo *io) {
         CSRecursiveGuard guard(gStructureLock);
         planSave(&plan, maxLength > 0 ? static_cast<uint32_t>(maxLength) : uint32_t{STREAM_MAX_MESSAGE});
     }
-    // What the unit wrote is only undone by a reload: a backout of it ends the connection.
+    // What the unit wrote is only undone by a reload: a backout of it reloads memory.
     evUnits[EV_SET_E].marked = 1;
     char text[EV_CONFIG_TEXT + 2] = "";
     bool ok = true;

@@ -1,7 +1,7 @@
 // Units of work: each connection set gets its messages under sync point, and its sync point saves
 // what changed, hardens the streams, commits and keeps the committed copies of the counters. Memory
-// caches what is committed: a backout of a unit that changed memory ends the connection, so that
-// everything is reloaded before anything is redelivered.
+// caches what is committed: a backout of a unit that changed memory reloads everything before
+// anything is redelivered (in place in the set's callback, else through the reconnect).
 #include <atomic>
 #include <cstdio>
 #include <cstring>

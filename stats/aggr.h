@@ -170,7 +170,7 @@ int aggrReadPortion(evCFCursor *cursor, const AggrFamily *family, void *record, 
 
 // The current entry changed: it gets a portion in a message of the work's bin (marking it dirty). 1, or 0.
 int aggrGetMessage(AggrWork *work, AggrEntry *entry);
-// Marks the work's set's unit: a failure of it ends the connection.
+// Marks the work's set's unit: a failure of it reloads memory.
 void aggrMarkUnit(EvStreamIo *io);
 // The bin of a loaded message's times, opened when missing. null when out of storage.
 AggrBin *aggrFindOrOpenBin(Stream *stream, AggrFamily *family, int64_t start, int64_t end, int schedule);
