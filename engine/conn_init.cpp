@@ -412,6 +412,9 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
     if (evCallbackSet != set || evRunState.ready.load() == 0 || context->restartMark.load() != 0 ||
         evRunState.qmgrEnding.load() != 0)
         return 0;
+    // A failure that comes back at once (the redelivered unit failed again) is not met with a reload
+    // each time, which would read the data queue over and over: the reconnect waits between attempts.
+    if (evUnits[set->id].reloaded != 0) return 0;
     // The other set is still: set C holds set E, whose open unit commits first (what it holds in
     // memory would go with the drop); set E suspends set C, which commits its changes before its
     // callback returns. Set C's callback waiting to hold set E leaves this to the reconnect.
@@ -435,9 +438,11 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
         evUnits[EV_SET_C].holdingEvent = 1;  // the drop forgot the hold: the backout's release resumes set E
     else if (!evResumeConsumer(context, setC))
         reloaded = 0;
-    if (reloaded)
+    if (reloaded) {
+        evUnits[set->id].reloaded = 1;  // after the drop, which cleared the units' state
         evOutputF(EV_OUT_ERROR, 1, "%s unit backed out: the stored state was loaded again",
                   isC ? "Command" : "Event");
+    }
     return reloaded;
 }
 

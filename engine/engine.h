@@ -523,6 +523,8 @@ struct EvUnitState {
     int32_t commitAlone;   // a redelivered message: the batch counts full
     int32_t holdingEvent;  // set C's unit holds set E (set E resumes after its commit or backout)
     int32_t alertsOnly;  // set C's unit of the version check: alerts only, no housekeeping (set E untouched)
+    int32_t reloaded;    // memory was reloaded in place after this set's backout, and no unit has
+                         // committed since: the next failure ends the connection (the retry scheme paces)
     uint32_t commitCount;
     EvSeenList seen;
 };

@@ -456,6 +456,7 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
         return failedCommit(context, set, evEventHconn(set), evContext.event.name, reason);
     }
     unit.commitCount++;
+    unit.reloaded = 0;
     evOutput(EV_OUT_TRACE, "Commit successful", -1, 0);
     if (set->id == EV_SET_C && evStopPending.load() != 0) evEndFlag.store(1);
     if (separateState(set)) evPruneSeenList(&unit.seen, 1, now);

@@ -892,24 +892,35 @@ TEST_F(StoredQmTest, TheEventCountersSurviveAnEndAndAKill) {
 // A batch backed out because the data queue refused a put (2053) is redelivered after the reconnect:
 // EVENTS, EVENTCT and its category count each event once, as stored.
 TEST_F(StoredQmTest, ABackedOutBatchIsNotCounted) {
-    Zunt zunt(dir, "backout", runOptions());
-    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count 1 --queue HOLVA.ZUNT.DATA.QUEUE"), 0);
-    putBurst(100, 100);  // one unit: set E takes them in as one batch
-    // Memory is loaded again in place, the connection kept.
-    ASSERT_TRUE(zunt.waitLog("Event unit backed out: the stored state was loaded again")) << zunt.log();
-    ASSERT_TRUE(drained()) << zunt.out();
-    ASSERT_TRUE(
-        et::waitFor([&] { return shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT") >= 100; }));
-    ASSERT_NE(zunt.out().find("Rollback successful"), std::string::npos) << zunt.out();
-    EXPECT_EQ(shownCount(command("DISPLAY EV ALL"), "EVENTS"), 100);
-    const std::string qmgr = command("DISPLAY EVQMGR(QM1) ALL");
-    EXPECT_EQ(shownCount(qmgr, "EVENTCT"), 100) << qmgr;
-    EXPECT_EQ(shownCount(qmgr, "LOCALCT"), 100) << qmgr;
-    EXPECT_EQ(storedEvents(), 100);
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-    EXPECT_EQ(et::countOf(zunt.log(), "ZUNT Initialised"), 1) << zunt.log();
+    // One refused save: memory is loaded again in place, the connection kept. Two in a row: the
+    // redelivered batch failing too ends the connection, and the reconnect takes it in.
+    for (int refused : {1, 2}) {
+        SCOPED_TRACE(refused);
+        std::vector<std::string> options = runOptions();
+        options.insert(options.end(), {"-r", "1(100)"});
+        Zunt zunt(dir, "backout" + std::to_string(refused), options);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count " + std::to_string(refused) +
+                          " --queue HOLVA.ZUNT.DATA.QUEUE"),
+                  0);
+        putBurst(100, 100);  // one unit: set E takes them in as one batch
+        ASSERT_TRUE(zunt.waitLog("Event unit backed out: the stored state was loaded again")) << zunt.log();
+        ASSERT_TRUE(zunt.waitInitialised(refused)) << zunt.out();
+        ASSERT_TRUE(drained()) << zunt.out();
+        ASSERT_TRUE(et::waitFor(
+            [&] { return shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT") >= 100 * refused; }));
+        ASSERT_NE(zunt.out().find("Rollback successful"), std::string::npos) << zunt.out();
+        EXPECT_EQ(shownCount(command("DISPLAY EV ALL"), "EVENTS"), 100);  // this run's; the rest are stored
+        const std::string qmgr = command("DISPLAY EVQMGR(QM1) ALL");
+        EXPECT_EQ(shownCount(qmgr, "EVENTCT"), 100 * refused) << qmgr;
+        EXPECT_EQ(shownCount(qmgr, "LOCALCT"), 100 * refused) << qmgr;
+        EXPECT_EQ(storedEvents(), 100 * refused);
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.log(), "ZUNT Initialised"), refused) << zunt.log();
+        EXPECT_EQ(et::countOf(zunt.log(), "Event unit backed out: the stored state was loaded again"), 1)
+            << zunt.log();
+    }
 }
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
