@@ -862,6 +862,7 @@ protected:
             EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         }
         EXPECT_EQ(notOnce(drainAndReadBack(), from), "");
+        keepRunsOnFailure();
     }
 
     // Kills amid a slow batch: a start-up script (in options) whose event hook works per event keeps
