@@ -143,9 +143,6 @@ int emitHandleFailure(EmitContext *c) {
         evEndConnection(qmgrContext);
         return EMIT_REPLACED;
     }
-    // The load frees emitters the stored configuration no longer names: none may hold an output.
-    emitCloseOutputs(qmgrContext, evSet(EV_SET_C));
-    emitCloseOutputs(qmgrContext, evSet(EV_SET_E));
     bool ok = evReloadStoredState(qmgrContext, 0) != 0;
     if (held == EV_SUSPEND_HELD && !evResumeConsumer(qmgrContext, other)) ok = false;
     if (!ok) evEndConnection(qmgrContext);

@@ -389,6 +389,11 @@ bool openEventQueues(QmgrContext *context) {
 }  // namespace
 
 int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
+    // The load frees emitters the stored configuration no longer names: none may hold an output.
+    if (evServices.emitClose != nullptr) {
+        evServices.emitClose(context, evSet(EV_SET_C));
+        evServices.emitClose(context, evSet(EV_SET_E));
+    }
     // The memory drop forgets the sets' dead-letter handles: closed first, they are not left open.
     evCloseDeadQueue(context, evSet(EV_SET_C));
     evCloseDeadQueue(context, evSet(EV_SET_E));
@@ -421,11 +426,6 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
     if (isC ? evHoldEventSet(context) != EV_SUSPEND_HELD
             : evSuspendConsumer(context, setC) != EV_SUSPEND_HELD)
         return 0;
-    if (evServices.emitClose != nullptr) {
-        // The load frees emitters the stored configuration no longer names: none may hold an output.
-        evServices.emitClose(context, setC);
-        evServices.emitClose(context, evSet(EV_SET_E));
-    }
     // The data queue as it is now, as at a connect: a refused save has marked it full, and the queues
     // are held only while it really is.
     char message[EV_CONN_MESSAGE_MAX] = "";
@@ -440,8 +440,16 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
         reloaded = 0;
     if (reloaded) {
         evUnits[set->id].reloaded = 1;  // after the drop, which cleared the units' state
-        evOutputF(EV_OUT_ERROR, 1, "%s unit backed out: the stored state was loaded again",
-                  isC ? "Command" : "Event");
+        // As a connect says it: a data queue still full holds the intake until it has room.
+        uint32_t status = 0;
+        if (const uint32_t condition = evDataQueueCondition.load(); condition != 0)
+            evOutputF(
+                EV_OUT_ERROR, 1,
+                "%s unit backed out: the stored state was loaded again, event intake held: Data Queue %s",
+                isC ? "Command" : "Event", evDataQueueConditionText(condition, &status));
+        else
+            evOutputF(EV_OUT_ERROR, 1, "%s unit backed out: the stored state was loaded again",
+                      isC ? "Command" : "Event");
     }
     return reloaded;
 }

@@ -459,8 +459,9 @@ int evResumeHeldQueues(QmgrContext *context);
 int evDataQueueLookDue(int64_t now);
 int evLoadStoredState(QmgrContext *context);
 // Memory dropped and loaded again from the data queue with the connections kept (the other set
-// suspended by the caller): with queuesToo, every event queue but the command queue is closed,
-// defined anew from the stored configuration and opened again. 1, or 0: the connection must end.
+// suspended by the caller), the emitters' outputs closed first: with queuesToo, every event queue but the
+// command queue is closed, defined anew from the stored configuration and opened again. 1, or 0: the
+// connection must end.
 int evReloadStoredState(QmgrContext *context, int32_t queuesToo);
 // The set's callback after its unit, which had changed memory, backed out: with the other set still,
 // memory is what is committed again and the connection is kept. 1 done, 0 not here (the connection
