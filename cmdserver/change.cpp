@@ -2,6 +2,7 @@
 #include "cmdserver/change.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 constexpr int32_t kValueError = MQRCCF_PARM_VALUE_ERROR;
@@ -11,6 +12,39 @@ bool cmdTooShort(QmgrContext *context, int32_t code, const uint8_t *command, int
     if (command != nullptr && length >= CMD_SHORT_COMMAND) return false;
     evPcfResponse(context, code, MQRC_STORAGE_NOT_AVAILABLE, 0, nullptr);
     return true;
+}
+
+namespace {
+
+// The last command whose purge removed data (only the command thread of set C touches it).
+struct PurgeMemo {
+    MQBYTE24 msgId;
+    int32_t reason;
+    char text[CMD_TEXT_MAX];
+    bool valid;
+} gPurgeMemo{};
+
+}  // namespace
+
+bool cmdPurgeRecalled(QmgrContext *context) {
+    const CmdRequest *request = cmdRequest(context);
+    return request != nullptr && request->md != nullptr && request->md->BackoutCount != 0 &&
+           gPurgeMemo.valid &&
+           std::memcmp(request->md->MsgId, gPurgeMemo.msgId, sizeof gPurgeMemo.msgId) == 0;
+}
+
+int cmdAnswerPurge(QmgrContext *context, bool removed, int32_t reason, const char *text) {
+    CmdRequest *request = cmdRequest(context);
+    if (request != nullptr && request->recalled != 0)
+        return cmdRefuse(context, gPurgeMemo.reason, 0,
+                         gPurgeMemo.text[0] != '\0' ? gPurgeMemo.text : nullptr);
+    if (removed && request != nullptr && request->md != nullptr) {
+        std::memcpy(gPurgeMemo.msgId, request->md->MsgId, sizeof gPurgeMemo.msgId);
+        gPurgeMemo.reason = reason;
+        std::snprintf(gPurgeMemo.text, sizeof gPurgeMemo.text, "%s", text != nullptr ? text : "");
+        gPurgeMemo.valid = true;
+    }
+    return cmdRefuse(context, reason, 0, text);
 }
 
 int cmdOk(QmgrContext *context) {
@@ -39,10 +73,13 @@ int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const ch
 }
 
 int cmdRefuseOwnQueue(QmgrContext *context, const char *qmgr, const char *name, int32_t parmId,
-                      const char *role) {
-    if (name[0] == '\0' || !evIsOwnQueue(context, qmgr, name)) return 0;
+                      const char *role, bool copies) {
+    if (name[0] == '\0') return 0;
+    const bool own = evIsProgramQueue(context, qmgr, name);
+    if (!own && !(copies && evIsInputQueue(context, qmgr, name))) return 0;
     char format[160];
-    std::snprintf(format, sizeof format, "Queue '%%s' is the program's own queue and can not be %s.", role);
+    std::snprintf(format, sizeof format, "Queue '%%s' is %s and can not be %s.",
+                  own ? "the program's own queue" : "a queue the program reads", role);
     return cmdRefuseName(context, MQRCCF_PARM_VALUE_ERROR, parmId, format, name);
 }
 

@@ -20,10 +20,12 @@ int cmdRefuseName(QmgrContext *context, int32_t reason, int32_t parmId, const ch
 // Deliberately beyond the documented checks: a queue a command names for a role (an event queue, a
 // forward, dead-letter or emitter queue) may not be the program's own command or data queue (qmgr:
 // the queue manager it is opened on, blank the event one). Events read from there would consume the
-// stored state or the commands; copies put there would be run as commands or stored as state. Then
-// answered 3229 for the parameter: 1; else 0.
+// stored state or the commands; copies put there would be run as commands or stored as state. A
+// queue that takes the program's puts (copies: forward is true) may not be one of its event queues
+// either: what it put there would be read again, round and round. Then answered 3229 for the
+// parameter: 1; else 0.
 int cmdRefuseOwnQueue(QmgrContext *context, const char *qmgr, const char *name, int32_t parmId,
-                      const char *role);
+                      const char *role, bool copies = true);
 
 // Walks the parameters: each is offered to take(cursor): 1 taken, 0 refused (already answered), -1
 // not one of the command's (answered here by evParameterError). 1 when every parameter was taken.
@@ -86,3 +88,13 @@ private:
 // Before a command's first change of a stream: set E's unit closed and set E held until set C's unit
 // ends. 1 go on; 0 answered 2003, nothing may change.
 int cmdHoldEventSet(QmgrContext *context);
+
+// A purge removes data outside the unit: what it removed stays removed though the unit backs out.
+// Unlike the documented rule (a command delivered again is only answered as backed out), such a
+// command is remembered by its MsgId with its answer; delivered again, it runs once more on the
+// reloaded state (so that the change it needs is saved in this unit) and is answered as it was
+// the first time. cmdAnswerPurge answers (reason, text), remembering them when removed is true,
+// or answers the remembered ones for a command delivered again. Always 1.
+int cmdAnswerPurge(QmgrContext *context, bool removed, int32_t reason, const char *text);
+// True when the running command is one delivered again whose purge removed data.
+bool cmdPurgeRecalled(QmgrContext *context);

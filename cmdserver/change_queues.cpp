@@ -1,6 +1,7 @@
 // The commands that change event queues and monitored queue managers: SUSPEND, RESUME, ADD, ALTER
 // and REMOVE EVQ, and REMOVE EVQMGR. Queue work that touches set E's handles or consumer runs with
 // set E held, so that no event callback uses a handle while it changes.
+#include <cinttypes>
 #include <cstdio>
 
 #include "cmdserver/change.h"
@@ -105,6 +106,7 @@ void evRemoveEventQueueDef(QmgrContext *context, EventQueueDef *queue) {
     std::snprintf(line, sizeof line, "REMOVE EVQ('%s') ", queue->name);
     evPendingLogLine(line);
     CSRecursiveGuard guard(gStructureLock);
+    evNoteQueueCountsTaken(queue);
     // A stream remembers the queue that last stored into it: that must not outlive the queue.
     for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next)
         for (Stream *stream = reinterpret_cast<QmgrEntry *>(node)->streams; stream != nullptr;
@@ -157,6 +159,8 @@ int evRemoveQmgr(QmgrContext *context, uint8_t *command, int32_t length) {
     if (qmgr == nullptr)
         return cmdRefuseName(context, MQRC_UNKNOWN_OBJECT_NAME, 0, "Queue Manager '%s' not found.",
                              probe.name);
+    uint64_t records = 0;
+    bool removed = false;
     if (qmgr->streams != nullptr) {
         if (purge != 1)
             return cmdRefuseName(context, MQRC_OPERATION_NOT_ALLOWED, 0,
@@ -169,9 +173,17 @@ int evRemoveQmgr(QmgrContext *context, uint8_t *command, int32_t length) {
             char error[EV_CONFIG_TEXT] = "";
             const int purged = evStreamPurge(&context->sets[EV_SET_C].io, qmgr, first->definition,
                                              &qmgr->streams, &counts, error, sizeof error);
-            if (!purged || qmgr->streams == first)
-                return cmdRefuse(context, counts.reason != 0 ? counts.reason : MQRC_STORAGE_NOT_AVAILABLE, 0,
-                                 error);
+            records += counts.records;
+            if (counts.records != 0 || counts.blobs != 0 || (purged && qmgr->streams != first))
+                removed = true;
+            if (!purged || qmgr->streams == first) {
+                // What was removed before the failure stays removed: the answer says so.
+                char text[EV_CONFIG_TEXT + 128];
+                std::snprintf(text, sizeof text, removed ? "%s %" PRIu64 " event%s purged." : "%s", error,
+                              records, records == 1 ? "" : "s");
+                return cmdAnswerPurge(context, removed,
+                                      counts.reason != 0 ? counts.reason : MQRC_STORAGE_NOT_AVAILABLE, text);
+            }
         }
     }
     {
@@ -179,7 +191,7 @@ int evRemoveQmgr(QmgrContext *context, uint8_t *command, int32_t length) {
         CSTreeDelete(&evQmgrTree, qmgr, sizeof qmgr->name);
     }
     evConfigChanged.store(1);
-    return cmdOk(context);
+    return cmdAnswerPurge(context, removed, 0, nullptr);
 }
 
 int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length) {
@@ -221,7 +233,7 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
     // The command queue keeps its own record (its attributes may change); no other record may name an
     // own queue.
     if ((queue == nullptr || !queue->ownCommandQueue) &&
-        cmdRefuseOwnQueue(context, "", p.values.name, kQueueId, "an event queue"))
+        cmdRefuseOwnQueue(context, "", p.values.name, kQueueId, "an event queue", false))
         return 1;
     if (p.forward && cmdRefuseOwnQueue(context, "", p.values.forwardQueue, 39369, "a forward queue"))
         return 1;
@@ -229,6 +241,7 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
     const bool own = queue != nullptr && queue->ownCommandQueue;
     CmdEventSetPause pause(context, !own);
     if (!pause.goOn()) return 1;
+    const bool added = queue == nullptr;
     if (queue != nullptr) {
         EventQueueDef before = *queue;
         applyQueue(p, queue);
@@ -247,6 +260,7 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
     char message[EV_CONN_MESSAGE_MAX] = "";
     int32_t reason = 0;
     const int opened = evOpenInputQueue(context, queue, 0, message, &reason);
+    if (added) evRecheckSideQueues(context, queue);
     pause.release();
     if (opened) return cmdOk(context);
     return cmdRefuse(context, reason != 0 ? reason : MQRC_STORAGE_NOT_AVAILABLE, 0, message);

@@ -22,7 +22,7 @@ bool sameName(const char *field, size_t size, const char *name) {
 
 }  // namespace
 
-bool evIsOwnQueue(const QmgrContext *context, const char *qmgr, const char *queue) {
+bool evIsProgramQueue(const QmgrContext *context, const char *qmgr, const char *queue) {
     const bool eventQmgr = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ||
                            sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name);
     if (eventQmgr && sameName(queue, MQ_Q_NAME_LENGTH, EV_COMMAND_QUEUE_NAME)) return true;
@@ -34,25 +34,51 @@ bool evIsOwnQueue(const QmgrContext *context, const char *qmgr, const char *queu
            sameName(queue, MQ_Q_NAME_LENGTH, context->dataQueueName);
 }
 
-bool evOpenedOwnQueue(const QmgrContext *context, const char *connQmgr, const MQOD *od) {
+bool evIsInputQueue(const QmgrContext *context, const char *qmgr, const char *queue) {
+    if (nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) != 0 &&
+        !sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name))
+        return false;
+    CSRecursiveGuard guard(gStructureLock);
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next)
+        if (sameName(queue, MQ_Q_NAME_LENGTH, reinterpret_cast<const EventQueueDef *>(node)->name))
+            return true;
+    return false;
+}
+
+bool evIsOwnQueue(const QmgrContext *context, const char *qmgr, const char *queue) {
+    return evIsProgramQueue(context, qmgr, queue) || evIsInputQueue(context, qmgr, queue);
+}
+
+namespace {
+
+bool openedMatches(const QmgrContext *context, const char *connQmgr, const MQOD *od,
+                   bool (*test)(const QmgrContext *, const char *, const char *)) {
     const auto onConn = [&](const MQCHAR *qmgr) {
         return nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH) == 0 ? connQmgr : qmgr;
     };
-    if (evIsOwnQueue(context, onConn(od->ObjectQMgrName), od->ObjectName)) return true;
+    if (test(context, onConn(od->ObjectQMgrName), od->ObjectName)) return true;
     return od->Version >= MQOD_VERSION_3 && nameLength(od->ResolvedQName, MQ_Q_NAME_LENGTH) != 0 &&
-           evIsOwnQueue(context, onConn(od->ResolvedQMgrName), od->ResolvedQName);
+           test(context, onConn(od->ResolvedQMgrName), od->ResolvedQName);
+}
+
+}  // namespace
+
+bool evOpenedOwnQueue(const QmgrContext *context, const char *connQmgr, const MQOD *od) {
+    return openedMatches(context, connQmgr, od, evIsOwnQueue);
 }
 
 void evOwnQueueText(char *message, const char *role, const char *queue, const char *qmgr,
                     const char *ownQueue) {
     const int q = static_cast<int>(nameLength(ownQueue, MQ_Q_NAME_LENGTH));
     const int m = static_cast<int>(nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH));
+    // The command and data queues are the program's own; any other is one of its input queues.
+    const bool own = evIsProgramQueue(&evContext, qmgr, ownQueue);
     if (sameName(ownQueue, MQ_Q_NAME_LENGTH, queue))
-        snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' is the program's own queue: not used.", role, queue);
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' is %s: not used.", role, queue,
+                 own ? "the program's own queue" : "a queue the program reads");
     else
-        snprintf(message, EV_CONN_MESSAGE_MAX,
-                 "%s '%s' leads to the program's own queue '%.*s/%.*s': not used.", role, queue, m, qmgr, q,
-                 ownQueue);
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' leads to %s '%.*s/%.*s': not used.", role, queue,
+                 own ? "the program's own queue" : "the queue the program reads", m, qmgr, q, ownQueue);
 }
 
 namespace {
@@ -69,8 +95,9 @@ MQHCONN queueConnection(const EventQueueDef *queue) {
 
 // Whether a queue of the event queue manager, by its name, is one of the program's own: then its
 // refusal is in message.
-bool namedOwnQueue(QmgrContext *context, const char *name, const char *role, char *message) {
-    if (!evIsOwnQueue(context, context->event.name, name)) return false;
+bool namedOwnQueue(QmgrContext *context, const char *name, const char *role, char *message,
+                   bool wide = true) {
+    if (!(wide ? evIsOwnQueue : evIsProgramQueue)(context, context->event.name, name)) return false;
     evOwnQueueText(message, role, name, context->event.name, name);
     return true;
 }
@@ -78,21 +105,23 @@ bool namedOwnQueue(QmgrContext *context, const char *name, const char *role, cha
 // After an open with a version-3 MQOD: whether what it opened is one of the program's own queues;
 // then the handle is closed and the refusal is in message.
 bool openedOwnQueue(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOBJ *hobj, const char *closeLabel,
-                    const char *role, const char *name, char *message) {
-    if (!evOpenedOwnQueue(context, context->event.name, od)) return false;
+                    const char *role, const char *name, char *message, bool wide = true) {
+    if (!openedMatches(context, context->event.name, od, wide ? evIsOwnQueue : evIsProgramQueue))
+        return false;
     evTracedClose(context->event.mq, hconn, hobj, closeLabel);
     evOwnQueueText(message, role, name, od->ResolvedQMgrName, od->ResolvedQName);
     return true;
 }
 
-// Deliberately beyond the documented open: no queue the program reads events from, forwards to or
-// backs out to may be its own command or data queue, by name or through an alias or a remote
-// definition (an event queue there would consume the stored state; a forward or backout copy
-// would land among it or be run as a command). The queue is then held, with a log line.
+// Deliberately beyond the documented open: no queue the program reads events from may be its own
+// command or data queue, and none it forwards to or backs out to may be one of those or one of its
+// event queues, by name or through an alias or a remote definition (an event queue there would
+// consume the stored state; a forward or backout copy would land among it, be run as a command or be
+// read again and copied again, for ever). The queue is then held, with a log line.
 // An input queue is resolved by an inquire open first: its input open could wait on the handles
 // the program holds on its own queues.
 bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name, char *message) {
-    if (namedOwnQueue(context, name, "Event queue", message)) return true;
+    if (namedOwnQueue(context, name, "Event queue", message, false)) return true;
     MQOD od;
     fillOd(&od, context->event.name, name);
     od.Version = MQOD_VERSION_3;
@@ -100,10 +129,50 @@ bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name,
     if (evTracedOpen(context->event.mq, hconn, &od, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &hobj,
                      "MQOPEN(Resolve)") != 0)
         return false;  // the input open says why
-    if (openedOwnQueue(context, hconn, &od, &hobj, "MQCLOSE(Resolve)", "Event queue", name, message))
+    if (openedOwnQueue(context, hconn, &od, &hobj, "MQCLOSE(Resolve)", "Event queue", name, message, false))
         return true;
     evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Resolve)");
     return false;
+}
+
+// Deliberately beyond the documented open: a forwarding or backout queue must keep what is put there.
+// A model queue opens as a new dynamic queue (a temporary one goes with the connection, a permanent
+// one is made again at every open); a transmission queue takes only messages with a transmission
+// header. Either is closed (a dynamic queue made here deleted) and refused in message.
+bool cannotKeepCopies(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOBJ *hobj,
+                      const char *closeLabel, const char *role, const char *name, char *message) {
+    if (!sameName(od->ObjectName, MQ_Q_NAME_LENGTH, name)) {
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn(closeLabel, hconn, 0, *hobj);
+        context->event.mq->MQCLOSE(hconn, hobj, MQCO_DELETE_PURGE, &cc, &rc);
+        evTraceCallOut(closeLabel, hconn, 0, rc);
+        snprintf(message, EV_CONN_MESSAGE_MAX,
+                 "%s '%s' is a model queue, whose copies would not be kept: not used.", role, name);
+        return true;
+    }
+    // Only a queue of the event queue manager itself can be a transmission queue opened by name.
+    const size_t qmgr = nameLength(od->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+    if (qmgr != 0 && !sameName(od->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name)) return false;
+    MQOD inquire;
+    fillOd(&inquire, context->event.name, "");
+    memcpy(inquire.ObjectName, od->ResolvedQName, MQ_Q_NAME_LENGTH);
+    MQHOBJ inquiry = -1;
+    if (evTracedOpen(context->event.mq, hconn, &inquire, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &inquiry,
+                     "MQOPEN(Usage)") != 0)
+        return false;  // its puts will say what is wrong
+    MQLONG selector = MQIA_USAGE;
+    MQLONG usage = MQUS_NORMAL;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    evTraceCallIn("MQINQ(Usage)", hconn, EV_TRACE_CONTROL, inquiry);
+    context->event.mq->MQINQ(hconn, inquiry, 1, &selector, 1, &usage, 0, nullptr, &cc, &rc);
+    evTraceCallOut("MQINQ(Usage)", hconn, EV_TRACE_CONTROL, rc);
+    evTracedClose(context->event.mq, hconn, &inquiry, "MQCLOSE(Usage)");
+    if (cc != MQCC_OK || usage != MQUS_TRANSMISSION) return false;
+    evTracedClose(context->event.mq, hconn, hobj, closeLabel);
+    snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' is a transmission queue: not used.", role, name);
+    return true;
 }
 
 // Opens the forwarding or backout queue when its name changed; 1, or 0 when the open failed.
@@ -131,20 +200,15 @@ int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted
         return 0;
     }
     if (openedOwnQueue(context, hconn, &od, &hobj, closeLabel, role, wanted, message)) return 0;
+    if (cannotKeepCopies(context, hconn, &od, &hobj, closeLabel, role, wanted, message)) return 0;
     *handle = hobj;
     snprintf(openName, EV_QUEUE_NAME_MAX + 1, "%s", wanted);
     return 1;
 }
 
-void closeAll(QmgrContext *context, EventQueueDef *queue) {
-    const MQHCONN hconn = queueConnection(queue);
+// The forward and backout queues of the event queue closed, their open names forgotten.
+void closeSideQueues(QmgrContext *context, EventQueueDef *queue, MQHCONN hconn) {
     MQHOBJ hobj;
-    if (queue->inputHandle != -1) {
-        hobj = queue->inputHandle;
-        evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(EventQ)");
-        queue->inputHandle = -1;
-        queue->registered = 0;
-    }
     if (queue->forwardHandle != -1) {
         hobj = queue->forwardHandle;
         evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Forward)");
@@ -156,6 +220,18 @@ void closeAll(QmgrContext *context, EventQueueDef *queue) {
         queue->backoutHandle = -1;
     }
     queue->forwardOpenName[0] = queue->backoutOpenName[0] = '\0';
+}
+
+void closeAll(QmgrContext *context, EventQueueDef *queue) {
+    const MQHCONN hconn = queueConnection(queue);
+    MQHOBJ hobj;
+    if (queue->inputHandle != -1) {
+        hobj = queue->inputHandle;
+        evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(EventQ)");
+        queue->inputHandle = -1;
+        queue->registered = 0;
+    }
+    closeSideQueues(context, queue, hconn);
 }
 
 }  // namespace
@@ -171,6 +247,32 @@ void evDropEventQueues(QmgrContext *context) {
         CSRecursiveGuard guard(gStructureLock);
         if (context->currentQueue == queue) context->currentQueue = nullptr;
         CSTreeDelete(&evEventQueueTree, queue, EV_QUEUE_NAME_MAX);
+    }
+}
+
+std::atomic<uint32_t> evInputQueueAdds{0};
+
+void evRecheckSideQueues(QmgrContext *context, const EventQueueDef *added) {
+    evSettings.deadQueueReopen.store(1);
+    evInputQueueAdds.fetch_add(1);
+    std::vector<EventQueueDef *> open;
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+            auto *queue = reinterpret_cast<EventQueueDef *>(node);
+            // A queue held for another reason stays as it is (its open would resume it).
+            if (queue != added && !queue->ownCommandQueue && queue->inputHandle != -1 &&
+                queue->openComplete && (queue->forwardHandle != -1 || queue->backoutHandle != -1) &&
+                (queue->status == EV_EVQ_ACTIVE || queue->status == EV_EVQ_SUSPENDED))
+                open.push_back(queue);
+        }
+    }
+    for (EventQueueDef *queue : open) {
+        const MQHCONN hconn = queueConnection(queue);
+        closeSideQueues(context, queue, hconn);
+        char message[EV_CONN_MESSAGE_MAX] = "";
+        int32_t reason = 0;
+        (void)evOpenInputQueue(context, queue, 1, message, &reason);  // a refusal is said there
     }
 }
 
@@ -197,30 +299,74 @@ void evWakeUp(QmgrContext *context, EventQueueDef *queue) {
 
 namespace {
 
+// MQINQ of the backout name and threshold on an open handle.
+void inquireBackout(QmgrContext *context, MQHCONN hconn, MQHOBJ hobj, MQLONG *threshold, char *boqName,
+                    MQLONG *cc, MQLONG *rc) {
+    MQLONG selectors[2] = {MQCA_BACKOUT_REQ_Q_NAME, MQIA_BACKOUT_THRESHOLD};
+    memset(boqName, ' ', MQ_Q_NAME_LENGTH);
+    *threshold = 0;
+    evTraceCallIn("MQINQ(EventQ)", hconn, EV_TRACE_CONTROL, hobj);
+    context->event.mq->MQINQ(hconn, hobj, 2, selectors, 1, threshold, MQ_Q_NAME_LENGTH, boqName, cc, rc);
+    evTraceCallOut("MQINQ(EventQ)", hconn, EV_TRACE_CONTROL, *rc);
+}
+
+// An alias has no backout settings of its own (the inquiry warns 2068 and fills them with asterisks
+// and -1): as applications do, they are taken from the local queue the alias resolves to. Without one
+// (an alias to a remote queue) the queue has none: threshold 0, no name.
+void inquireResolved(QmgrContext *context, MQHCONN hconn, const EventQueueDef *queue, MQLONG *threshold,
+                     char *boqName) {
+    *threshold = 0;
+    memset(boqName, ' ', MQ_Q_NAME_LENGTH);
+    MQOD od;
+    fillOd(&od, context->event.name, queue->name);
+    od.Version = MQOD_VERSION_3;
+    MQHOBJ hobj = -1;
+    if (evTracedOpen(context->event.mq, hconn, &od, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &hobj,
+                     "MQOPEN(Resolve)") != 0)
+        return;
+    evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Resolve)");
+    const size_t qmgr = nameLength(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+    if (nameLength(od.ResolvedQName, MQ_Q_NAME_LENGTH) == 0 ||
+        (qmgr != 0 && !sameName(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name)))
+        return;
+    MQOD target;
+    fillOd(&target, context->event.name, "");
+    memcpy(target.ObjectName, od.ResolvedQName, MQ_Q_NAME_LENGTH);
+    if (evTracedOpen(context->event.mq, hconn, &target, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &hobj,
+                     "MQOPEN(Resolve)") != 0)
+        return;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    inquireBackout(context, hconn, hobj, threshold, boqName, &cc, &rc);
+    evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Resolve)");
+    if (cc != MQCC_OK) {
+        *threshold = 0;
+        memset(boqName, ' ', MQ_Q_NAME_LENGTH);
+    }
+}
+
 // The inquiry of evInquireQueue; backoutName (EV_QUEUE_NAME_MAX + 1 bytes) receives the backout queue
 // the queue's setting names: its own BOQNAME for "*", trailing blanks dropped.
 int inquireQueue(QmgrContext *context, MQHCONN hconn, EventQueueDef *queue, char *message,
                  char *backoutName) {
-    MQLONG selectors[2] = {MQCA_BACKOUT_REQ_Q_NAME, MQIA_BACKOUT_THRESHOLD};
     MQLONG threshold = 0;
-    char boqName[48];
-    memset(boqName, ' ', sizeof boqName);
+    char boqName[MQ_Q_NAME_LENGTH];
     MQLONG cc = 0;
     MQLONG rc = 0;
-    evTraceCallIn("MQINQ(EventQ)", hconn, EV_TRACE_CONTROL, queue->inputHandle);
-    context->event.mq->MQINQ(hconn, queue->inputHandle, 2, selectors, 1, &threshold, sizeof boqName, boqName,
-                             &cc, &rc);
-    evTraceCallOut("MQINQ(EventQ)", hconn, EV_TRACE_CONTROL, rc);
+    inquireBackout(context, hconn, queue->inputHandle, &threshold, boqName, &cc, &rc);
     if (cc == MQCC_FAILED) {
         snprintf(message, EV_CONN_MESSAGE_MAX, "MQINQ(%s/%s) failed RC(%d) %s", context->event.name,
                  queue->name, rc, evReasonText(rc));
         evReportMQError(context, hconn, rc, message);
         return 0;
     }
-    queue->backoutThreshold = threshold != 0 ? threshold : evSettings.defaultBackoutThreshold.load();
+    if (cc == MQCC_WARNING) inquireResolved(context, hconn, queue, &threshold, boqName);
+    // BOTHRESH 0 takes the default; a value below (none that applies) does too.
+    queue->backoutThreshold = threshold > 0 ? threshold : evSettings.defaultBackoutThreshold.load();
     if (strcmp(queue->backoutQueue, "*") == 0) {
         size_t length = sizeof boqName;
         while (length > 0 && (boqName[length - 1] == ' ' || boqName[length - 1] == '\0')) length--;
+        if (length > 0 && boqName[0] == '*') length = 0;  // an attribute that does not apply
         memcpy(backoutName, boqName, length);
         backoutName[length] = '\0';
     } else {
@@ -252,6 +398,7 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     MQHCONN hconn = queueConnection(queue);
     const bool command = queue->ownCommandQueue != 0;
     *reason = 0;
+    if (!command) evForwardHoldEnd(context, queue);
     if (queue->inputHandle == -1) {
         queue->status = EV_EVQ_DEFINED;
         queue->registered = queue->consumerSuspended = queue->openComplete = 0;
@@ -428,6 +575,7 @@ int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand,
         }
     }
     if (byCommand) {
+        evForwardHoldEnd(context, queue);
         // A queue stopped by a message it could not move aside runs again: its alert goes.
         if (result && queue->status == EV_EVQ_ACTIVE)
             (void)evAlertRemoveMatching("", 0, "$BOQFAIL", -1, context->event.name, -1, queue->name, -1,

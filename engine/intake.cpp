@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -91,23 +92,50 @@ void runRecordHook(uint32_t type, EvRecordHook *hook) {
     for (uint32_t i = 0; i < depth; i++) CSLockRecursive(&gConsumerLock);
     evContext.current = current;
     evContext.hookMessage.store(message);
+    if (result == 2) {
+        // Handled whole or not at all: stored in no stream and emitted nowhere, its unit never commits.
+        evUnits[current != nullptr ? current->id : EV_SET_E].refused = 1;
+        hook->streams[0] = 0;
+    }
     if (result == 0) hook->streams[0] = 0;
 }
 
-// The queues whose event texts have been said to hold substitution characters (under the consumer
-// lock, as every message's intake).
+// The queues whose event texts have been said to hold substitution characters, and those said to
+// hold texts not valid in their CCSID (under the consumer lock, as every message's intake).
 std::set<std::string> substitutedQueues;
+std::set<std::string> invalidQueues;
+
+// Characters of a UTF-8 or UTF-16 text that are not valid there, which every display and file shows
+// as U+FFFD (or a substitution character).
+uint32_t invalidCharacters(const char *text, int32_t length, uint32_t ccsid) {
+    uint32_t replaced = 0;
+    if (ccsid == 1208) {
+        (void)MQRepairUtf8(text, static_cast<size_t>(length), nullptr, &replaced);
+    } else if (ccsid == 1200 || ccsid == 1201 || ccsid == 1202) {
+        std::string utf8(2 * static_cast<size_t>(length) + 4, '\0');
+        auto size = static_cast<int32_t>(utf8.size());
+        if (MQConvertShown(nullptr, -1, text, length, utf8.data(), &size, static_cast<int32_t>(ccsid), 1208,
+                           &replaced) != 0)
+            replaced = 0;
+    }
+    return replaced;
+}
 
 // The get converts an event to the queue manager's CCSID; a character that CCSID lacks (a euro sign
 // or Japanese in a UTF-8 event, for one) becomes its substitution character, 0x1A. Counted in the
-// texts of the message's own CCSID and said once a queue, with the count of the first message.
+// texts of the message's own CCSID and said once a queue, with the count of the first message. An
+// event the get could not convert (a text not valid in its CCSID) keeps its texts as they came: what
+// is not valid in them is counted and said the same way.
 void noteSubstitutions(const EventQueueDef *queue, const MQMD *md, uint8_t *data, int32_t length) {
     const int32_t ccsid = md->CodedCharSetId;
-    if (queue == nullptr || ccsid == 1208 || ccsid == 1200 || substitutedQueues.count(queue->name) != 0)
-        return;
+    if (queue == nullptr) return;
+    const bool substitutions = ccsid != 1208 && ccsid != 1200 && substitutedQueues.count(queue->name) == 0;
+    const bool invalid = invalidQueues.count(queue->name) == 0;
+    if (!substitutions && !invalid) return;
     PcfCursor cursor;
     MQPCFInitParser(&cursor, data, length, 0);  // a default of 0 leaves the message as it is
     uint32_t count = 0;
+    uint32_t lost = 0;
     for (;;) {
         int32_t type = 0, parmId = 0, valueLength = 0, items = 0, cc = 0, rc = 0;
         void *value = nullptr;
@@ -115,9 +143,18 @@ void noteSubstitutions(const EventQueueDef *queue, const MQMD *md, uint8_t *data
         if (cc == MQCC_FAILED) break;
         if ((type != MQCFT_STRING && type != MQCFT_STRING_LIST) || value == nullptr || valueLength <= 0)
             continue;
-        if (cursor.lastCcsid != 0 && cursor.lastCcsid != static_cast<uint32_t>(ccsid)) continue;
         const auto *text = static_cast<const char *>(value);
+        const uint32_t own = cursor.lastCcsid != 0 ? cursor.lastCcsid : static_cast<uint32_t>(ccsid);
+        if (invalid) lost += invalidCharacters(text, valueLength, own);
+        if (!substitutions || own != static_cast<uint32_t>(ccsid)) continue;
         for (int32_t i = 0; i < valueLength; i++) count += text[i] == '\x1A' ? 1 : 0;
+    }
+    if (lost > 0) {
+        invalidQueues.insert(queue->name);
+        evOutputF(EV_OUT_INFO, 1,
+                  "Event queue '%s': %u characters of an event's texts are not valid in their CCSID and are "
+                  "shown as a replacement character (said once for this queue)",
+                  queue->name, lost);
     }
     if (count == 0) return;
     substitutedQueues.insert(queue->name);
@@ -283,9 +320,9 @@ void evLogDiscarded(const EventQueueDef *queue, const MQMD *md, int32_t feedback
     evLogAside(queue, md, feedback, "discarded", why);
 }
 
-void evFlushAsideLines() {
+void evFlushAsideLines(bool all) {
     std::lock_guard<std::mutex> lock(asideLines.mutex);
-    if (asideLines.lastLine != evClockNow()) sayHeldBack(asideLines);
+    if (all || asideLines.lastLine != evClockNow()) sayHeldBack(asideLines);
 }
 
 bool evConnectionReason(int32_t reason) {
@@ -508,19 +545,139 @@ int evPassOnMessage(ConnectionSet *set, const EventQueueDef *queue, MQHOBJ targe
     return compCode != MQCC_FAILED;
 }
 
+namespace {
+
+// Deliberately beyond the documented forwarding: a forwarding queue that refuses puts (put inhibited,
+// full, out of space) holds forwarding for its event queue. Each failed put may raise an event of its
+// own (an inhibit or queue-full event) that the event queue reads and would forward, fail and raise
+// again, for ever. While held, a message is not tried but dead-lettered with the refusal's reason as
+// a failed forward is, but for the refusal event the program's own failed put raised, which is only
+// stored; the hold is said once in the log and by an alert "$FWDHELD". At most once in
+// kForwardRetry seconds a message is tried again, never that own refusal event: a put that succeeds ends the
+// hold, as does an alter or a resume of the event queue or a new connection (evForwardHoldEnd).
+constexpr int64_t kForwardRetry = 5;
+constexpr int32_t kObjectTypeEvq = 10005;
+
+struct ForwardHold {
+    int32_t reason = 0;
+    int64_t lastTry = 0;
+};
+std::mutex forwardHoldsMutex;
+std::map<std::string, ForwardHold> forwardHolds;  // by event queue
+
+// Whether an event is the one the program's own failed forward raised: an event of the refusal's reason
+// (its MQCFH Reason) whose application (MQCACF_APPL_NAME) is this program. The message is only read.
+bool ownRefusalEvent(const MQMD *md, uint8_t *data, int32_t length, int32_t reason) {
+    if (std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) != 0 || length < kCfhLength ||
+        mqiGetI32(data, 28) != reason)
+        return false;
+    PcfCursor cursor;
+    MQPCFInitParser(&cursor, data, length, 0);  // no default CCSID: nothing is written
+    for (;;) {
+        int32_t type = 0;
+        int32_t parmId = 0;
+        void *value = nullptr;
+        int32_t valueLength = 0;
+        int32_t count = 0;
+        int32_t cc = 0;
+        int32_t rc = 0;
+        MQPCFGetNextParm(&cursor, &type, &parmId, &value, &valueLength, &count, &cc, &rc);
+        if (cc == MQCC_FAILED) return false;
+        if (parmId == MQCACF_APPL_NAME && type == MQCFT_STRING) {
+            constexpr size_t own = sizeof EV_APPL_NAME - 1;
+            return static_cast<size_t>(valueLength) >= own && std::memcmp(value, EV_APPL_NAME, own) == 0;
+        }
+    }
+}
+
+bool refusesPuts(MQLONG reason) {
+    return reason == MQRC_PUT_INHIBITED || reason == MQRC_Q_FULL || reason == MQRC_Q_SPACE_NOT_AVAILABLE;
+}
+
+void forwardHoldAlert(const QmgrContext *context, const EventQueueDef *queue, const char *text) {
+    AlertTemplate alert{};
+    std::snprintf(alert.alert.category, sizeof alert.alert.category, "$FWDHELD");
+    alert.alert.severity = EV_SEVERITY_ERROR;
+    std::snprintf(alert.alert.qmgr, sizeof alert.alert.qmgr, "%s", context->event.name);
+    std::snprintf(alert.alert.objectName, sizeof alert.alert.objectName, "%s", queue->name);
+    alert.alert.objectType = kObjectTypeEvq;
+    alert.alert.time = evClockNow();
+    evAlertSetText(&alert.alert, text, -1);
+    char errorText[EV_CONFIG_TEXT + 2] = "";
+    if (!evAlertAdd(&alert.alert, EV_ALERT_IF_NONE | EV_ALERT_PUBLISH | EV_ALERT_ANY_TEXT, nullptr,
+                    errorText))
+        evOutput(EV_OUT_ERROR, errorText, -1, 1);
+}
+
+}  // namespace
+
+void evForwardHoldEnd(const QmgrContext *context, const EventQueueDef *queue) {
+    {
+        std::lock_guard<std::mutex> lock(forwardHoldsMutex);
+        if (forwardHolds.erase(queue->name) == 0) return;
+    }
+    (void)evAlertRemoveMatching("", 0, "$FWDHELD", -1, context->event.name, -1, queue->name, -1,
+                                kObjectTypeEvq);
+}
+
 int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data, int32_t length) {
     ConnectionSet *set = &context->sets[EV_SET_E];
+    const int64_t now = evClockNow();
+    int32_t held = 0;
+    bool ownEvent = false;
+    {
+        std::lock_guard<std::mutex> lock(forwardHoldsMutex);
+        auto found = forwardHolds.find(queue->name);
+        if (found != forwardHolds.end()) {
+            held = found->second.reason;
+            ownEvent = ownRefusalEvent(md, data, length, held);
+            if (!ownEvent && now - found->second.lastTry >= kForwardRetry) {
+                found->second.lastTry = now;
+                held = -held;  // tried again
+            }
+        }
+    }
+    // The program's own refusal event is stored, neither forwarded nor dead-lettered: it tells of a
+    // failed put already said, and is not a message whose forward failed.
+    if (held > 0 && ownEvent) return 1;
+    if (held > 0) {
+        evMoveFailure.clean = 1;
+        return evPutToDLQ(context, set, queue, md, data, length, held, queue->forwardOpenName);
+    }
     MQLONG persistence = md->Persistence;
     if (queue->forwardPersistence == EV_PERSIST_NO || queue->forwardPersistence == EV_PERSIST_YES)
         md->Persistence = queue->forwardPersistence;
     MQLONG reason = MQRC_NONE;
     int put = evPassOnMessage(set, queue, queue->forwardHandle, "MQPUT(Forward)", md, data, length, &reason);
     md->Persistence = persistence;
-    if (put) return 1;
     char text[EV_CONFIG_TEXT + 2];
-    std::snprintf(text, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", context->event.name,
-                  queue->forwardOpenName, reason, evReasonText(reason));
-    evReportMQError(context, evEventHconn(set), reason, text);
+    if (put) {
+        if (held < 0) {
+            evForwardHoldEnd(context, queue);
+            evOutputF(EV_OUT_ERROR, 1, "Forwarding from event queue '%s' to '%s' resumed.", queue->name,
+                      queue->forwardOpenName);
+        }
+        return 1;
+    }
+    if (held == 0) {
+        std::snprintf(text, EV_CONFIG_TEXT, "MQPUT(%s/%s) failed RC(%d) %s", context->event.name,
+                      queue->forwardOpenName, reason, evReasonText(reason));
+        evReportMQError(context, evEventHconn(set), reason, text);
+    }
+    if (held == 0 && refusesPuts(reason)) {
+        {
+            std::lock_guard<std::mutex> lock(forwardHoldsMutex);
+            forwardHolds[queue->name] = ForwardHold{reason, now};
+        }
+        char said[2 * EV_CONFIG_TEXT];  // the whole text in the log; the alert keeps what it can
+        std::snprintf(said, sizeof said,
+                      "Forwarding from event queue '%s' to '%s' held: the queue refuses puts RC(%d) %s. Its "
+                      "messages go to the dead-letter queue until it takes puts again or the event queue is "
+                      "altered.",
+                      queue->name, queue->forwardOpenName, reason, evReasonText(reason));
+        evOutput(EV_OUT_ERROR, said, -1, 1);
+        forwardHoldAlert(context, queue, said);
+    }
     evMoveFailure.clean = 1;
     return evPutToDLQ(context, set, queue, md, data, length, reason, queue->forwardOpenName);
 }

@@ -106,6 +106,11 @@ TEST_F(QueuesQmTest, AHighOrInhibitedDataQueueHoldsIntakeUntilItClears) {
         {"put inhibited, released by a reconnect", false,
          "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) PUT(DISABLED)\n",
          "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) PUT(ENABLED)\n", EV_EVQ_DATAPUT, "  Put INHIBITED:", false},
+        // Its messages may no longer fit: out of space, as a full queue, not put-inhibited.
+        {"maximum message length low, released by a reconnect", false,
+         "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXMSGL(100000)\n",
+         "ALTER QLOCAL(HOLVA.ZUNT.DATA.QUEUE) MAXMSGL(4194304)\n", EV_EVQ_DATAHIGH,
+         "  Maximum message length 100000 is below 4194304: event intake held", false},
     };
     const char *dataQueue = "HOLVA.ZUNT.DATA.QUEUE";
     MQBYTE24 filler;
