@@ -75,6 +75,7 @@ void evResetCounts(QmgrContext *) {
     }
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
+        evNoteQueueCountsTaken(queue);
         any = resetCounters(queue->counters, kQueueCounted, "EVQ", queue->name) || any;
     }
     if (!any) evPendingLogLine("  All values already zero");

@@ -334,6 +334,8 @@ int evPurgeStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) 
     uint64_t records = 0;
     uint32_t streams = 0;
     bool held = false;
+    bool removed = false;
+    const bool recalled = cmdRequest(context)->recalled != 0;
     for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next) {
         auto *qmgr = reinterpret_cast<QmgrEntry *>(node);
         if (!evWildMatch(qmgr->name, qmgr->nameLength, qmgrName, std::strlen(qmgrName))) continue;
@@ -351,19 +353,28 @@ int evPurgeStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) 
             }
             StreamPurgeCounts counts{};
             char error[EV_CONFIG_TEXT] = "";
-            if (!evStreamPurge(&context->sets[EV_SET_C].io, qmgr, def, link, &counts, error, sizeof error) ||
-                *link == stream)
-                return cmdRefuse(context, counts.reason != 0 ? counts.reason : MQRC_STORAGE_NOT_AVAILABLE, 0,
-                                 error);
+            const bool purged = evStreamPurge(&context->sets[EV_SET_C].io, qmgr, def, link, &counts, error,
+                                              sizeof error) != 0 &&
+                                *link != stream;
             records += counts.records;
+            if (counts.records != 0 || counts.blobs != 0 || purged) removed = true;
+            if (!purged) {
+                // What was removed before the failure stays removed: the answer says so.
+                char text[EV_CONFIG_TEXT + 128];
+                std::snprintf(text, sizeof text, removed ? "%s %" PRIu64 " event%s purged." : "%s", error,
+                              records, records == 1 ? "" : "s");
+                return cmdAnswerPurge(context, removed,
+                                      counts.reason != 0 ? counts.reason : MQRC_STORAGE_NOT_AVAILABLE, text);
+            }
             streams++;
         }
     }
-    if (streams == 0) return cmdRefuse(context, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching streams found.");
+    if (streams == 0 && !recalled)
+        return cmdRefuse(context, MQRC_UNKNOWN_OBJECT_NAME, 0, "No matching streams found.");
     char text[128];
     std::snprintf(text, sizeof text, "%" PRIu64 " event%s purged from %u matching stream%s.", records,
                   records == 1 ? "" : "s", streams, streams == 1 ? "" : "s");
-    return cmdRefuse(context, HLVRCCF_COMMAND_OK_WITH_TEXT, 0, text);
+    return cmdAnswerPurge(context, removed, HLVRCCF_COMMAND_OK_WITH_TEXT, text);
 }
 
 int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
@@ -445,10 +456,28 @@ int evCopyStreamStatus(QmgrContext *context, uint8_t *command, int32_t length) {
     evStreamCopyInit(&copy, context, &context->sets[EV_SET_C].io, code, from, to,
                      static_cast<uint32_t>(progress));
     if (!evStreamCopy(&copy, nullptr)) {
-        // The copy answered its failure through the error reply; a silent one still gets an answer.
-        if (cmdRequest(context)->errorFlag == 0)
-            return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, "Stream copy failed.");
-        return 1;
+        // Unlike the documented copy (a failure keeps the target's committed batches, answered with
+        // the copy's own failure), a failed copy changes nothing: what its open unit wrote is backed
+        // out, what its batches committed is purged again (the target was empty), and the command's
+        // unit backs out, memory loaded again as stored, so that the command comes back and is
+        // answered as backed out. A connection that broke keeps what was committed.
+        EvStreamIo *io = &context->sets[EV_SET_C].io;
+        if (io->hconn != -1 && io->mq != nullptr && io->mq->MQBACK != nullptr) {
+            MQLONG cc = MQCC_FAILED;
+            MQLONG rc = MQRC_NONE;
+            io->mq->MQBACK(io->hconn, &cc, &rc);
+            if (cc != MQCC_FAILED) {
+                evStreamUowBackedOut(io);
+                for (Stream **link = &to->qmgr->streams; *link != nullptr; link = &(*link)->next) {
+                    if (*link != to) continue;
+                    StreamPurgeCounts counts{};
+                    char error[EV_CONFIG_TEXT] = "";
+                    (void)evStreamPurge(io, to->qmgr, target, link, &counts, error, sizeof error);
+                    break;
+                }
+            }
+        }
+        return 0;
     }
     std::snprintf(line, sizeof line, "COPY EVSTREAM('%s') TARGET(%s)", sourceName, targetName);
     evPendingLogLine(line);

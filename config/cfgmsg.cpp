@@ -350,9 +350,18 @@ int evCfgParseEventQueue(PcfCursor *cursor) {
     if (!queue.name[0]) return 1;  // nameless: nothing to add
     int32_t reason = 0;
     char text[EV_CONFIG_TEXT];
-    if (evEventQueueFindOrAdd(&queue, &reason, text)) return 1;
-    noStorage(text);
-    return 0;
+    EventQueueDef *kept = evEventQueueFindOrAdd(&queue, &reason, text);
+    if (!kept) {
+        noStorage(text);
+        return 0;
+    }
+    // A record a reload keeps (the command queue's; every queue's when set E's unit reloads) takes the
+    // stored attributes ALTER EVQ sets; SUSPENDED and STATUS stay those of its running consumer.
+    std::memcpy(kept->descr, queue.descr, sizeof kept->descr);
+    std::memcpy(kept->forwardQueue, queue.forwardQueue, sizeof kept->forwardQueue);
+    kept->forwardPersistence = queue.forwardPersistence;
+    kept->tempQ = queue.tempQ;
+    return 1;
 }
 
 int evCfgParseEmitter(PcfCursor *cursor, CfgLoadNames *names) {
@@ -370,8 +379,13 @@ int evCfgParseEmitter(PcfCursor *cursor, CfgLoadNames *names) {
         noStorage("No storage available.");
         return 0;
     }
+    // A reload finds the emitter still in memory: a member the message leaves out (DESCR, QUEUE and
+    // FILE when empty, the failure pair when there was none) is the template's, as in a new emitter,
+    // not what a backed-out change left there.
     copySeen(emitter, &read, kEmitter, seen);
+    copySeen(emitter, evEmitterTemplate(), kEmitter, ~seen);
     copySeen(emitter, &read, kEmitterFailure, seenFailure);
+    copySeen(emitter, evEmitterTemplate(), kEmitterFailure, ~seenFailure);
     // As DEFINE EVEMIT derives it: a queue, or a file name with a counter, takes one record per unit.
     emitter->singleRecord =
         emitter->queue[0] || std::strstr(emitter->file, "%i") || std::strstr(emitter->file, "%I") ? 1 : 0;

@@ -314,6 +314,7 @@ struct EmitQueueSlot {
     char name[EV_QUEUE_NAME_MAX + 1];
     uint16_t generation;  // the connection generation it was opened under
     uint32_t handle;      // EV_EMIT_NOT_OPEN when not open
+    uint32_t inputAdds;   // the count of event queues added when it was opened (engine's)
 };
 
 // The last failed open of an emitter's queue: that queue is not opened again before retryTime.

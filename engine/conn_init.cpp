@@ -1,8 +1,11 @@
 // The initialisation of a connection once both sets stand: the command queue, the data queue with
 // its fitness checks, the stored state rebuilt from the data queue, and the queues' consumers.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "engine/internal.h"
@@ -33,8 +36,9 @@ const char *evDataQueueConditionText(uint32_t condition, uint32_t *status) {
         *status = EV_EVQ_DATAHIGH;
     }
     if (condition & EV_DQ_MSGL_LOW) {
+        // A queue whose messages may no longer fit is out of space, not put-inhibited.
         text = "has a maximum message length below 4194304";
-        *status = EV_EVQ_DATAPUT;
+        *status = EV_EVQ_DATAHIGH;
     }
     if (condition & EV_DQ_PUT_INHIBITED) {
         text = "is PUT inhibited";
@@ -361,7 +365,7 @@ namespace {
 
 // Every event queue but the command queue. Set C serves commands meanwhile: each queue is opened
 // under the consumer lock, found by name, as a command may have removed it while an open waited.
-// false when the program is to end.
+// false when the program is to end or the connection is to be dropped.
 bool openEventQueues(QmgrContext *context) {
     std::vector<std::array<char, EV_QUEUE_NAME_MAX + 1>> names;
     {
@@ -381,12 +385,89 @@ bool openEventQueues(QmgrContext *context) {
         int32_t openReason = 0;
         char text[EV_CONN_MESSAGE_MAX] = "";
         evOpenInputQueue(context, queue, 0, text, &openReason);
-        if (evEndFlag.load()) return false;
+        if (evEndFlag.load() || evRunState.disconnecting.load() != 0) return false;
     }
     return true;
 }
 
+// What DISPLAY EVQ counts of each event queue a reload defines anew: the counters and LSTMSGTI live
+// in memory only, and the connection that counted them is kept.
+struct QueueCounts {
+    std::array<char, EV_QUEUE_NAME_MAX + 1> name;
+    EvCounter counters[EV_QUEUE_COUNTERS];
+    int64_t lastMessageTime;
+};
+
+std::vector<QueueCounts> queueCounts() {
+    std::vector<QueueCounts> counts;
+    CSRecursiveGuard guard(gConsumerLock);
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        const auto *queue = reinterpret_cast<const EventQueueDef *>(node);
+        if (queue->ownCommandQueue) continue;
+        QueueCounts &c = counts.emplace_back();
+        memcpy(c.name.data(), queue->name, EV_QUEUE_NAME_MAX + 1);
+        memcpy(c.counters, queue->counters, sizeof c.counters);
+        c.lastMessageTime = queue->lastMessageTime;
+    }
+    return counts;
+}
+
+// The counts set C's open unit took (a queue removed, counts reset), each queue's as it first was.
+std::mutex gTakenLock;  // a leaf: taken under the consumer or structure lock
+std::vector<QueueCounts> gTaken;
+
+std::vector<QueueCounts> takeNotedCounts() {
+    std::lock_guard<std::mutex> guard(gTakenLock);
+    return std::exchange(gTaken, {});
+}
+
+// Each saved count's queue, as the reload defined it anew, with the saved counts (its queue gone:
+// none), under the consumer lock.
+template <typename Apply>
+void toQueues(const std::vector<QueueCounts> &counts, Apply apply) {
+    CSRecursiveGuard guard(gConsumerLock);
+    for (const QueueCounts &c : counts)
+        if (auto *queue = reinterpret_cast<EventQueueDef *>(
+                CSTreeFind(evEventQueueTree, c.name.data(), EV_QUEUE_NAME_MAX)))
+            apply(queue, c);
+}
+
+void restoreQueueCounts(const std::vector<QueueCounts> &counts) {
+    toQueues(counts, [](EventQueueDef *queue, const QueueCounts &c) {
+        memcpy(queue->counters, c.counters, sizeof queue->counters);
+        queue->lastMessageTime = c.lastMessageTime;
+    });
+}
+
+// Counts a backed-out unit took, added to those the queue has now: a removed queue is defined anew
+// with none, a reset one has counted only since the reset.
+void giveBackCounts(const std::vector<QueueCounts> &taken) {
+    toQueues(taken, [](EventQueueDef *queue, const QueueCounts &c) {
+        for (size_t i = 0; i < EV_QUEUE_COUNTERS; i++) {
+            queue->counters[i].current += c.counters[i].current;
+            queue->counters[i].committed += c.counters[i].committed;
+            queue->counters[i].atConnect += c.counters[i].atConnect;
+        }
+        queue->lastMessageTime = std::max(queue->lastMessageTime, c.lastMessageTime);
+    });
+}
+
 }  // namespace
+
+void evNoteQueueCountsTaken(const EventQueueDef *queue) {
+    if (queue->ownCommandQueue) return;
+    std::lock_guard<std::mutex> guard(gTakenLock);
+    for (const QueueCounts &c : gTaken)
+        if (std::strncmp(c.name.data(), queue->name, EV_QUEUE_NAME_MAX) == 0) return;  // as it first was
+    QueueCounts &c = gTaken.emplace_back();
+    memcpy(c.name.data(), queue->name, EV_QUEUE_NAME_MAX + 1);
+    memcpy(c.counters, queue->counters, sizeof c.counters);
+    c.lastMessageTime = queue->lastMessageTime;
+}
+
+void evForgetTakenQueueCounts() {
+    takeNotedCounts();
+}
 
 int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
     // The load frees emitters the stored configuration no longer names: none may hold an output.
@@ -397,9 +478,14 @@ int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
     // The memory drop forgets the sets' dead-letter handles: closed first, they are not left open.
     evCloseDeadQueue(context, evSet(EV_SET_C));
     evCloseDeadQueue(context, evSet(EV_SET_E));
-    if (!evFreeAll(0)) return 0;
+    if (!evFreeAll(0)) return 0;  // the counters as committed
+    const std::vector<QueueCounts> counts = queuesToo ? queueCounts() : std::vector<QueueCounts>{};
+    // What a command took from them goes back only with the queues themselves defined anew.
+    const std::vector<QueueCounts> taken = queuesToo ? takeNotedCounts() : std::vector<QueueCounts>{};
     if (queuesToo) evDropEventQueues(context);
     if (!evLoadStoredState(context)) return 0;
+    restoreQueueCounts(counts);
+    giveBackCounts(taken);
     // With a separate state queue manager the seen lists are stored state too: dropped with the
     // rest, they are loaded again, or a redelivery after a failed event-side commit would be stored
     // twice.
@@ -457,6 +543,7 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
 namespace {
 
 int initialise(QmgrContext *context, char *message) {
+    evForgetTakenQueueCounts();  // the queues count afresh from this connect
     evRunState.disconnecting.store(0);
     context->restartMark.store(0);
 
@@ -508,7 +595,9 @@ int initialise(QmgrContext *context, char *message) {
         if (evServices.issueMQCommand != nullptr && !evServices.issueMQCommand("=conn", 5, 3, 1, 0)) return 0;
     }
     evRunHook(EV_HOOK_CONNECTED, nullptr);
-    if (evEndFlag.load()) return 0;
+    // Set C has served commands since its start: a unit that failed there, or the connection's
+    // end, asked for the disconnect, which waits until this sequence stops.
+    if (evEndFlag.load() || evRunState.disconnecting.load() != 0) return 0;
 
     if (evConfigLoadedChanged.load()) {
         ConnectionSet *setC = evSet(EV_SET_C);

@@ -369,6 +369,9 @@ int registerHandler(QmgrContext *context, const MQIFunctionTable *mq, MQHCONN hc
     cbd.Options = MQCBDO_FAIL_IF_QUIESCING;
     cbd.MaxMsgLength = MQCBD_FULL_MSG_LENGTH;
     cbd.CallbackFunction = reinterpret_cast<MQPTR>(evEventHandler);
+    // The handler hears which connections the event is of: a late one of a dropped generation
+    // must not end the connections made since.
+    cbd.CallbackArea = reinterpret_cast<MQPTR>(static_cast<uintptr_t>(evConnectionGeneration()));
     MQLONG cc = 0;
     MQLONG rc = 0;
     evTraceCallIn("MQCB(Register Event)", hconn, EV_TRACE_CONTROL, 0);
@@ -450,6 +453,11 @@ int evConnectSets() {
 void evEventHandler(MQHCONN hconn, PMQVOID, PMQVOID, PMQVOID, PMQCBC cbc) {
     QmgrContext *context = &evContext;
     const MQLONG reason = cbc->Reason;
+    if (reinterpret_cast<uintptr_t>(cbc->CallbackArea) != evConnectionGeneration()) {
+        evTraceCallbackIn("Event", hconn, EV_TRACE_CONTROL, cbc);
+        evTraceCallbackOut("Event", hconn, EV_TRACE_CONTROL);
+        return;  // a connection of an earlier connect, already dropped
+    }
     const bool ending = reason == 2009 || reason == 2161 || reason == 2162;
     if (ending) evRunState.qmgrEnding.store(1);
     const uint32_t flags = EV_TRACE_CONTROL | (reason != 0 ? EV_TRACE_EVENT_RC : 0);

@@ -18,7 +18,16 @@ const EvSequences kOwnSequences = {evConnectWork, evDisconnectThread};
 // sequence holds while a failed connect runs its own sequence inline, it keeps the two apart: run at
 // once they would end the same connections twice. Nothing that takes it is called from an MQ
 // callback, so a sequence that waits in MQCTL STOP for a callback is not waited for by that callback.
+// The connect sequence holds it too: a disconnect asked for while a connect runs (its connection
+// broke, or its first command unit failed) waits until the connect is over, instead of ending the
+// connections under it and leaving it to go on with their dropped handles.
 std::mutex sequenceMutex;
+
+// Each connect sequence is one generation of connections. A disconnect is for the generation that
+// asked for it last: one still waiting when a later connect has begun finds its connections gone
+// already, and leaves the new ones alone.
+std::atomic<uint32_t> generation{0};
+std::atomic<uint32_t> disconnectAskedFor{0};
 
 // Step 3 of the connect: the MQ library into its function table. 1, or 0 with the reason recorded.
 int loadLibraries() {
@@ -44,6 +53,19 @@ bool anyConnected() {
     return false;
 }
 
+// The disconnect sequence, with sequenceMutex held by the caller.
+void disconnectSequence() {
+    if ((MQTableLoaded(&evMQServerTable) || MQTableLoaded(&evMQClientTable)) && anyConnected()) {
+        evOutput(EV_OUT_PROGRESS, "Disconnect sequence", -1, 1);
+        evDisconnectSets();
+        evRunHook(EV_HOOK_DISCONNECTED, nullptr);
+        evOutput(EV_OUT_PROGRESS, "Disconnect complete", -1, 1);
+    }
+    CSRecursiveGuard guard(gStructureLock);
+    evRunState.connected.store(0);
+    evRunState.disconnecting.store(0);
+}
+
 }  // namespace
 
 const EvSequences *evSequences() {
@@ -55,7 +77,13 @@ const EvSequences *evSetSequences(const EvSequences *sequences) {
     return testSequences.exchange(sequences);
 }
 
+uint32_t evConnectionGeneration() {
+    return generation.load();
+}
+
 void evConnectWork(WorkItem *) {
+    std::lock_guard<std::mutex> sequence(sequenceMutex);
+    generation.fetch_add(1);
     evLoadedRecords.store(0);
     evRunState.ready.store(0);
     bool done = evFreeAll(1) && loadLibraries() && evConnectSets();
@@ -65,7 +93,7 @@ void evConnectWork(WorkItem *) {
         evRunState.qmgrEnding.store(0);
         done = evInitialiseConnection() != 0;
     }
-    if (!done) evDisconnectThread(nullptr);
+    if (!done) disconnectSequence();
     // The retry wait counts from the end of the attempt.
     evRetryMarkAttempt(evClockNow());
     evRunState.connecting.store(0);
@@ -81,6 +109,7 @@ void evStopAndDisconnect(int32_t handle) {
         evStopConsumer(&evContext, evSet(EV_SET_C));
     else if (handle != -1 && handle == evConnHandles[EV_CONN_E_EVENT].load())
         evStopConsumer(&evContext, evSet(EV_SET_E));
+    disconnectAskedFor.store(generation.load());
     if (evRunState.disconnecting.exchange(1) != 0) return;
     WorkItem item{};
     item.function = evSequences()->disconnect;
@@ -92,13 +121,8 @@ void evStopAndDisconnect(int32_t handle) {
 
 void evDisconnectThread(WorkItem *) {
     std::lock_guard<std::mutex> sequence(sequenceMutex);
-    if ((MQTableLoaded(&evMQServerTable) || MQTableLoaded(&evMQClientTable)) && anyConnected()) {
-        evOutput(EV_OUT_PROGRESS, "Disconnect sequence", -1, 1);
-        evDisconnectSets();
-        evRunHook(EV_HOOK_DISCONNECTED, nullptr);
-        evOutput(EV_OUT_PROGRESS, "Disconnect complete", -1, 1);
-    }
-    CSRecursiveGuard guard(gStructureLock);
-    evRunState.connected.store(0);
-    evRunState.disconnecting.store(0);
+    // Asked for before the connect now running began: that connect dropped what it was for, and
+    // cleared the flag; its own failures ask again.
+    if (disconnectAskedFor.load() != generation.load()) return;
+    disconnectSequence();
 }

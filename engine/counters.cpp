@@ -9,6 +9,7 @@
 //   then per queue manager: char[48] name (NUL-padded), the counters, u32 each, in EvQmgrCounter order.
 // A RESET EV saves the configuration with the counters at 0 and a new RESETTI: a message saved
 // before it no longer agrees with the configuration's RESETTI and is not taken.
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +24,30 @@ constexpr uint32_t kName = 48;
 bool ownCounters(void *, const MQMD &md, const uint8_t *message, int32_t length) {
     return std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
            length >= static_cast<int32_t>(kHeader) && mqiGetU32(message, 0) == kVersion;
+}
+
+// Further messages of the own layout behind the one taken at the load (a copy put back, say): each
+// named once, and removed with every save of the counters until the next load (a removal of one
+// already gone is no failure), so that a save backed out leaves none of them to be taken first.
+constexpr size_t kDuplicatesNoted = 8;
+std::vector<std::array<MQBYTE, MQ_MSG_ID_LENGTH>> gDuplicates;
+
+bool noteDuplicate(void *arg, const MQMD &md, uint8_t *message, int32_t length) {
+    bool &keptSeen = *static_cast<bool *>(arg);
+    if (!ownCounters(nullptr, md, message, length)) return false;
+    if (!keptSeen) {
+        keptSeen = true;  // the first of the own layout is the one taken
+        return false;
+    }
+    char msgId[2 * MQ_MSG_ID_LENGTH + 1];
+    evIdToHex(md.MsgId, msgId);
+    evOutputF(EV_OUT_ERROR, 1, "Duplicate counters message ignored: MsgId X'%s'; the next save removes it",
+              msgId);
+    if (gDuplicates.size() < kDuplicatesNoted) {
+        gDuplicates.emplace_back();
+        std::memcpy(gDuplicates.back().data(), md.MsgId, MQ_MSG_ID_LENGTH);
+    }
+    return false;
 }
 
 }  // namespace
@@ -54,21 +79,41 @@ int evSaveCounters(EvStreamIo *io, char *text) {
     mqiPutU32(message.data(), 4, count);
     mqiPutU32(message.data(), 8, EV_QMGR_COUNTERS);
     mqiPutI64(message.data(), 12, evSettings.resetTime.load());
-    return evReplaceDataMessage(io, EV_DQ_KIND_COUNTERS, MQFMT_NONE, message.data(),
-                                static_cast<int32_t>(message.size()), evContext.state.name, text);
+    if (!evReplaceDataMessage(io, EV_DQ_KIND_COUNTERS, MQFMT_NONE, message.data(),
+                              static_cast<int32_t>(message.size()), evContext.state.name, text))
+        return 0;
+    const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {EV_DQ_KIND_COUNTERS};
+    for (const auto &duplicate : gDuplicates)
+        if (!evRemoveDataMessageById(io, correlId, evContext.state.name, text, duplicate.data())) return 0;
+    return 1;
 }
 
 int evLoadStoredCounters(EvStreamIo *io) {
     uint8_t *message = nullptr;
     int32_t length = 0;
+    gDuplicates.clear();
     if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_COUNTERS, ownCounters, nullptr, &message, &length)) return 0;
     if (message == nullptr) return 1;  // none saved yet: the configuration's counts stand
+    bool keptSeen = false;
+    if (!evBrowseDataMessages(io, EV_DQ_KIND_COUNTERS, noteDuplicate, &keptSeen)) {
+        CSFreeMem(message);
+        return 0;
+    }
     const auto size = static_cast<uint64_t>(length);
     const uint32_t count = mqiGetU32(message, 4), counters = mqiGetU32(message, 8);
     const uint64_t entry = kName + uint64_t{4} * counters;
     if (size != kHeader + count * entry) {
         evOutput(EV_OUT_ERROR, "Stored counters damaged: the configuration's counts are kept.", -1, 1);
-    } else if (mqiGetI64(message, 12) == evSettings.resetTime.load()) {
+    } else if (const int64_t saved = mqiGetI64(message, 12), reset = evSettings.resetTime.load();
+               saved != reset) {
+        // Saved before the last RESET EV (its counts no longer count), or a damaged time: either way
+        // not taken, and said so.
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stored counters %s (RESETTI %lld, the configuration's %lld): the configuration's counts "
+                  "are kept.",
+                  saved > reset ? "damaged" : "saved before the last reset", static_cast<long long>(saved),
+                  static_cast<long long>(reset));
+    } else {
         CSRecursiveGuard guard(gStructureLock);
         for (uint32_t i = 0; i < count; i++) {
             const uint8_t *at = message + kHeader + i * entry;

@@ -168,7 +168,7 @@ struct ConnectionSet;
 struct EvServices {
     // Script interpreter.
     int (*loadScript)(const char *path);                       // LoadVEDRAFile: 1 loaded
-    int (*callRecordHook)(void *hookContext, int32_t type);    // cslCallRecordHook
+    int (*callRecordHook)(void *hookContext, int32_t type);    // cslCallRecordHook: 2 not taken (the end)
     int (*callHook)(int32_t kind, void *argument);             // cslCallHook, under the script lock
     int (*sessionExists)();                                    // gSession is set
     int (*endRequested)();                                     // the script asked the program to end
@@ -281,6 +281,8 @@ void evConnectWork(WorkItem *item);
 void evStopAndDisconnect(int32_t handle);
 // The disconnect sequence, run on a worker thread (or inline after a failed connect).
 void evDisconnectThread(WorkItem *item);
+// The generation of the connections: one more at each connect sequence.
+uint32_t evConnectionGeneration();
 // Drops all memory state of a connection (reconnect 1) or of the program (0): 1, or 0 on failure.
 int evFreeAll(int32_t reconnect);
 // Connect step 4: set C, then set E. 1, or 0 with the reason in evLastReason.
@@ -469,15 +471,33 @@ int evReloadStoredState(QmgrContext *context, int32_t queuesToo);
 int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set);
 // Every event queue but the command queue closed and removed from memory.
 void evDropEventQueues(QmgrContext *context);
+// An event queue's counts (kept in memory only) about to be taken by set C's unit: the queue removed,
+// or its counts reset. Should the unit back out, the reload gives them back (added to what the
+// queue counted since); set C's commit forgets them.
+void evNoteQueueCountsTaken(const EventQueueDef *queue);
 
 // The program's own queues: its command queue on the event queue manager and its data queue on the
 // state queue manager. Whether the queue of that name on that queue manager (names read up to 48
 // characters, cut at the first blank or NUL; a blank queue manager is the event queue manager) is
 // one of them.
+bool evIsProgramQueue(const QmgrContext *context, const char *qmgr, const char *queue);
+// Whether the queue is one of the event queues of the event queue manager (EVQ records, whatever
+// their state: a held one may be resumed).
+bool evIsInputQueue(const QmgrContext *context, const char *qmgr, const char *queue);
+// Whether a copy, a dead-lettered message, an emitted record or a reply put there would come back to
+// the program: a program queue or an input queue. No put of the program may go to one.
 bool evIsOwnQueue(const QmgrContext *context, const char *qmgr, const char *queue);
 // After an MQOPEN on a connection to connQmgr with an MQOD of version 3 or more: whether the queue
-// it named or resolved to (an alias, a remote definition) is one of the own queues.
+// it named or resolved to (an alias, a remote definition) is one of the own queues (evIsOwnQueue).
 bool evOpenedOwnQueue(const QmgrContext *context, const char *connQmgr, const MQOD *od);
+// After an event queue was added (set E held): the forwarding and backout queues of the other open
+// event queues are opened again, and the dead-letter queue when next used, so that none of them leads
+// to the new one (a queue that does is held, with a log line). An emitter's queue open on either set
+// is opened again before its next record (evInputQueueAdds counts up).
+void evRecheckSideQueues(QmgrContext *context, const EventQueueDef *added);
+// Event queues added while the program runs: a queue handle opened before the last add is checked
+// again against the program's input queues before its next put.
+extern std::atomic<uint32_t> evInputQueueAdds;
 // The text that says a queue in role leads to an own queue (message: EV_CONN_MESSAGE_MAX bytes).
 void evOwnQueueText(char *message, const char *role, const char *queue, const char *qmgr,
                     const char *ownQueue);
@@ -527,6 +547,9 @@ struct EvUnitState {
     int32_t reloaded;    // memory was reloaded in place after this set's backout, and no unit has
                          // committed since: the next failure ends the connection (the retry scheme paces)
     uint32_t commitCount;
+    // A record of the unit was not taken: the end kept its hook from running whole. The unit commits
+    // no more; the disconnect backs it out and the next start takes its messages again.
+    int32_t refused;
     EvSeenList seen;
 };
 // Indexed by EV_SET_C and EV_SET_E; changed under the consumer lock only.
@@ -646,6 +669,9 @@ int evRunHook(int32_t kind, AlertDef *alert);
 // that asked for the end. It only grows, so a running script (a hook's) that saw a smaller count when
 // it began has been asked to end since.
 uint32_t evEndRequestCount();
+// The ends that are final: the end flag and every signal that asked for the end, without a STOP EV
+// still waiting for its commit (a backout takes that one back). It only grows.
+uint32_t evEndFinalCount();
 // At start: config's alert-expiry hook.
 void evInstallHooks();
 
@@ -672,9 +698,13 @@ extern EvEmitCodePage evEmitCodePage;
 
 // A text in the CCSID the program holds its texts in (the queue manager's, as the first message
 // came), from the code page it came in: an event's item can carry its own, UTF-16 among them.
-// Converted into buffer (room bytes, at least 4 a byte of text) when they differ; else, or when it
+// Converted into buffer (room bytes, at least 4 a byte of text) when they differ, or when it is not
+// valid in its CCSID (what is not becomes U+FFFD, or the substitution character); else, or when it
 // cannot be converted, the text as it is.
 EvStringView evHeldText(EvStringView text, char *buffer, size_t room);
+// The event's summary line (evEventSummary) in the CCSID the program holds its texts in, the object
+// name converted from its own.
+int evHeldSummary(const uint8_t *record, size_t length, const PcfSummary *summary, char *out);
 
 // Set while set E's consumer handles a message or an empty-queue call (the command server refuses a
 // changing command from the console's reply queue meanwhile).
@@ -803,6 +833,9 @@ void evBeforePoolFree();
                                   MQLONG *reason);
 // Forwards the message to the queue's forwarding queue in the unit (FWDPSIST applied to the copy); a
 // failed put dead-letters it with the put's reason. 1, or 0.
+// Ends the hold of a forwarding queue that refused puts (its alert goes): at every open of the event
+// queue (an alter, a new connection) and by RESUME EVQ.
+void evForwardHoldEnd(const QmgrContext *context, const EventQueueDef *queue);
 [[nodiscard]] int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8_t *data,
                                    int32_t length);
 // The context the consumers and the sync points run with.

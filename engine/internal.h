@@ -90,8 +90,9 @@ void evLogAside(const EventQueueDef *queue, const MQMD *md, int32_t feedback, co
 // Set E's unit that held a message past its backout threshold ended (committed 1, backed out 0).
 // Under the consumer lock.
 void evPastThresholdUnitEnded(const ConnectionSet *set, int committed);
-// Says the lines held back in a second that is over (the main loop, once a second).
-void evFlushAsideLines();
+// Says the lines held back in a second that is over (the main loop, once a second); all: whatever
+// is held back, the second over or not (the end, when no more messages are taken).
+void evFlushAsideLines(bool all = false);
 // The reason is the connection's or the queue manager's (broken, stopping), not an object's.
 bool evConnectionReason(int32_t reason);
 extern EvMoveFailure evMoveFailure;
@@ -99,3 +100,5 @@ extern EvMoveFailure evMoveFailure;
 void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t *msgId);
 // 1 with *msgId (MQ_MSG_ID_LENGTH bytes) when the queue is to stop at this open (the note is taken).
 int evTakeStopAtOpen(const EventQueueDef *queue, uint8_t *msgId);
+// Set C's unit committed, or a connection begun: the counts noted by evNoteQueueCountsTaken stay taken.
+void evForgetTakenQueueCounts();

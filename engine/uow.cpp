@@ -480,6 +480,7 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
     evStreamUowCommitted(&set->io);
     evCfgUowCommitted(&set->io);
     if (set->id == EV_SET_C) {
+        evForgetTakenQueueCounts();
         evReleaseEventSet();
         // DEBUG RESTART: acted on only now, so that the command and its reply are committed first.
         if (context->restartRequested.exchange(0) != 0) evEndConnection(context);
@@ -541,9 +542,14 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         evCfgUowBackedOut(&set->io);
         evSeenListBackedOut(&unit.seen);
         marked = unit.marked != 0;
+        // The configuration in memory holds the unit's changes until the reload replaces it: no save
+        // may take them meanwhile, not even the other set's in the reload's hold, whatever refused
+        // this unit's own save.
+        if (marked) evConfigChanged.store(0);
         unit.inFlight = 0;
         unit.marked = 0;
         unit.commitAlone = 0;
+        unit.refused = 0;
         set->io.inFlight = 0;
         set->inFlight.store(0);
     }
@@ -707,6 +713,9 @@ void evRestoreCommittedCounters() {
 int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     if (evContext.restartMark.load() != 0) return 1;
     EvUnitState &unit = evUnits[set->id];
+    // A unit holding a record the end kept from being handled whole stays open for the disconnect's
+    // backout: committed, the record would be stored without what its hook chose.
+    if (unit.refused != 0) return 1;
     bool isC = set->id == EV_SET_C;
     bool anyInFlight = unit.inFlight != 0 || set->io.inFlight != 0;
     // Set C also goes on for alerts alone: system alerts must not wait for a command.

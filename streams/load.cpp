@@ -23,7 +23,27 @@ namespace {
 constexpr MQLONG kBrowseNextLength = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG;        // 0x60
 constexpr MQLONG kRemoveUnderCursor = MQGMO_MSG_UNDER_CURSOR | MQGMO_ACCEPT_TRUNCATED_MSG;  // 0x140
 constexpr uint64_t kMissingRunLimit = 100000;  // missing numbers in a row that mean a damaged range
+// The highest blob number a range may hold: a stream closes its blobs one by one and never gets near
+// it, while the next number after it still fits the header's signed fields and never wraps to 0 (the
+// header's own key). A blob numbered above it is damage, or a stray copy.
+constexpr uint64_t kHighestNumber = uint64_t{INT64_MAX} - 1;
+constexpr size_t kLeftOutNamed = 10;  // blobs a rebuild leaves out named one by one, the rest counted
 constexpr uint32_t kAreaSpare = 24;
+
+// The record times of a blob, noted by the walk that checks its entries: the latest of all, and the
+// newest and oldest of those not after the load (plus the tolerance appends allow).
+struct RecordTimes {
+    int64_t limit = 0;  // the load's time plus the tolerance
+    int64_t latest = 0;
+    int64_t newest = 0;
+    int64_t oldest = 0;
+    void note(int64_t time) {
+        latest = std::max(latest, time);
+        if (time <= 0 || time > limit) return;
+        newest = std::max(newest, time);
+        if (oldest == 0 || time < oldest) oldest = time;
+    }
+};
 
 // What one load of a stream lost: blobs that failed their checks and numbers of its ranges that
 // had no message.
@@ -48,15 +68,8 @@ bool entryOfKind(const BlobEntry &entry, bool strings) {
         return evStoredStringParse(&entry, &stored) && entry.dataLength == uint32_t{stored.length} + 12 &&
                entry.data[10 + stored.length] == 0 && entry.data[11 + stored.length] == 0;
     }
-    if (entry.dataLength < EVCF_HEADER_LENGTH) return false;
-    evCFCursor cursor;
-    evCFCursorInit(&cursor, nullptr, entry.data, entry.dataLength, 0, 0);
-    for (;;) {
-        evCFItem item;
-        int32_t compCode = MQCC_OK, reason = 0;
-        evCFNextParm(&cursor, &item, &compCode, &reason);
-        if (compCode != MQCC_OK) return reason == PCF_END_OF_MESSAGE;
-    }
+    // Measured item by item, not decoded: the check walks every record of every blob a load reads.
+    return entry.dataLength >= EVCF_HEADER_LENGTH && evCFItemsEnd(entry.data, entry.dataLength);
 }
 
 // The entries of a blob held in length bytes fill it, count what the header says, and chain both
@@ -64,7 +77,7 @@ bool entryOfKind(const BlobEntry &entry, bool strings) {
 // documented load, which takes whatever a blob holds, each entry must be of the stream's kind too: a
 // blob header names no stream, and a "$STRINGS" blob put under an events stream's key would load as
 // records ("Unknown" events), an events blob under "$STRINGS" as no strings at all.
-bool entriesSound(const uint8_t *bh, uint32_t length, bool strings) {
+bool entriesSound(const uint8_t *bh, uint32_t length, bool strings, RecordTimes *times) {
     BlobWalk walk;
     BlobEntry entry;
     uint64_t count = 0, bytes = BLOB_HEADER_LENGTH;
@@ -74,6 +87,8 @@ bool entriesSound(const uint8_t *bh, uint32_t length, bool strings) {
     int result;
     while ((result = evBlobWalkNext(&walk, &entry)) > 0) {
         if (entry.previous != previous || !entryOfKind(entry, strings)) return false;
+        // An event's time and a statistics record's interval end share the place.
+        if (!strings) times->note(evCFGetEventTime(entry.data));
         previous = entry.total;
         count++;
         bytes += entry.total;
@@ -83,11 +98,12 @@ bool entriesSound(const uint8_t *bh, uint32_t length, bool strings) {
 }
 
 // A blob header with its entries, as stored: length, eye-catcher, number and kind agree.
-bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big, bool strings) {
+bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big, bool strings,
+               RecordTimes *times) {
     if (length < BLOB_HEADER_LENGTH || evBlobLength(bh) != length) return false;
     if (std::memcmp(bh + BH_EYE, "*BH*", 4) != 0 || evBlobNumber(bh) != number) return false;
     if (((evBlobFlags(bh) & BLOB_BIG) != 0) != big) return false;
-    return entriesSound(bh, length, strings);
+    return entriesSound(bh, length, strings, times);
 }
 
 bool rangeSound(const uint8_t *message, uint32_t firstOffset, uint32_t lastOffset) {
@@ -96,13 +112,13 @@ bool rangeSound(const uint8_t *message, uint32_t firstOffset, uint32_t lastOffse
     return first == 0 || first <= last;
 }
 
-bool headerSound(const Stream *stream, const uint8_t *message, uint32_t length) {
+bool headerSound(const Stream *stream, const uint8_t *message, uint32_t length, RecordTimes *times) {
     if (length < STREAM_HEADER_LENGTH || std::memcmp(message + SH_EYE, "*SH*", 4) != 0) return false;
     if (mqiGetU32(message, SH_STREAM_ID) != stream->streamId) return false;
     if (!rangeSound(message, SH_SMALL_FIRST, SH_SMALL_LAST) ||
         !rangeSound(message, SH_BIG_FIRST, SH_BIG_LAST))
         return false;
-    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false, stream->definition == nullptr);
+    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false, stream->definition == nullptr, times);
 }
 
 void noteLoaded() {
@@ -153,16 +169,20 @@ int scanBlobIndex(EvStreamIo *io) {
 }
 
 // Unlike the documented load, which takes any stored time, a blob dated later than now plus the
-// tolerance appends allow (a damaged blob, or one stored while the clock ran ahead) counts as stored
-// now: expiry takes the oldest blob first and stops at one not yet due, so a blob dated years ahead
-// would keep itself and every later blob for ever. Fixed once here, so that it does expire.
-bool clampFuture(uint8_t *bh, int64_t now) {
+// tolerance appends allow (a damaged blob, or one stored while the clock ran ahead) is dated again
+// from its own records' times that are not in the future (those the walk that checked it noted), or,
+// with none, as stored now: expiry takes the oldest blob first and stops at one not yet due, so a blob
+// dated years ahead would keep itself and every later blob for ever, and one dated at the load every
+// blob behind it one retention longer. Fixed once here, so that it expires with its records.
+bool clampFuture(uint8_t *bh, int64_t now, const RecordTimes &times) {
     bool clamped = false;
-    for (uint32_t offset : {BH_NEWEST, BH_OLDEST}) {
-        if (evTimeSpan(mqiGetI64(bh, offset), now) > STREAM_FUTURE_TOLERANCE) {
-            mqiPutI64(bh, offset, now);
-            clamped = true;
-        }
+    if (evTimeSpan(evBlobNewest(bh), now) > STREAM_FUTURE_TOLERANCE) {
+        mqiPutI64(bh, BH_NEWEST, times.newest ? times.newest : now);
+        clamped = true;
+    }
+    if (evTimeSpan(mqiGetI64(bh, BH_OLDEST), now) > STREAM_FUTURE_TOLERANCE) {
+        mqiPutI64(bh, BH_OLDEST, times.oldest ? times.oldest : evBlobNewest(bh));
+        clamped = true;
     }
     return clamped;
 }
@@ -254,9 +274,12 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     // (the header's area has at least the room of the stream's blob size, which the room left for
     // appends is measured against).
     auto used = static_cast<uint32_t>(length);
-    bool sound = isHeader ? headerSound(stream, buffer.data(), used)
+    const int64_t now = evClockNow();
+    RecordTimes times;
+    times.limit = now + STREAM_FUTURE_TOLERANCE;
+    bool sound = isHeader ? headerSound(stream, buffer.data(), used, &times)
                           : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG,
-                                      stream->definition == nullptr);
+                                      stream->definition == nullptr, &times);
     if (!sound) {
         damaged(stream, number, correlId);
         loss.damaged++;
@@ -275,17 +298,17 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     *area = got;
     uint8_t *bh = isHeader ? message + SH_BLOB : message;
     evBlobSetFlags(bh, (evBlobFlags(bh) & ~(BLOB_UPDATED | BLOB_DEDUPED)) | BLOB_EXISTS);
-    const int64_t now = evClockNow();
-    if (clampFuture(bh, now)) {
+    if (clampFuture(bh, now, times)) {
         if (isHeader && evTimeSpan(mqiGetI64(message, SH_NEWEST), now) > STREAM_FUTURE_TOLERANCE)
-            mqiPutI64(message, SH_NEWEST, now);
+            mqiPutI64(message, SH_NEWEST, evBlobNewest(bh));
         // Written back at the next sync point, so that the next load finds it fixed.
         evBlobSetFlags(bh, evBlobFlags(bh) | BLOB_UPDATED);
         stream->flags |= STREAM_NEEDS_HARDENING;
         loss.future++;
     }
-    // After the clamp: a record's own later date is kept apart from the blob's newest time.
-    if (stream->definition) evBlobNoteLatest(bh, evBlobLength(bh));
+    // After the clamp: a record's own later date is kept apart from the blob's newest time (as
+    // evBlobNoteLatest notes it, from the times the check's walk noted).
+    if (stream->definition) mqiPutI64(bh, BH_LATEST, times.latest > evBlobNewest(bh) ? times.latest : 0);
     noteLoaded();
     if (evStreamTracing()) {
         char hex[2 * BLOB_ID_LENGTH + 1];
@@ -328,16 +351,34 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadL
     auto first = static_cast<uint64_t>(mqiGetI64(message, firstOffset));
     auto last = static_cast<uint64_t>(mqiGetI64(message, lastOffset));
     uint32_t kind = big ? BLOB_KIND_BIG : BLOB_KIND_SMALL;
+    // No blob in the range: its last number (kept by a rebuild past damaged blobs) stays where the
+    // numbering goes on from.
+    if (first == 0) {
+        if (last > kHighestNumber) {
+            evOutputF(EV_OUT_ERROR, 1, "Stream '%s' range is damaged at blob %llu: the rest of it skipped",
+                      evStreamName(stream), static_cast<unsigned long long>(last));
+            mqiPutI64(message, lastOffset, 0);
+        }
+        return 1;
+    }
     uint64_t lowest = 0, highest = 0, found = 0, missing = 0, missingOnly = 0;
-    for (uint64_t number = first; first != 0; number++) {
+    for (uint64_t number = first;; number++) {
         bool present = false;
         const uint64_t damagedBefore = loss.damaged;
+        if (number > kHighestNumber) {
+            evOutputF(EV_OUT_ERROR, 1, "Stream '%s' range is damaged at blob %llu: the rest of it skipped",
+                      evStreamName(stream), static_cast<unsigned long long>(number));
+            break;
+        }
         if (!takeBlob(io, stream, kind, number, buffer, loss, &present)) return 0;
-        if (!present) {
-            if (loss.damaged == damagedBefore) {
-                loss.missing++;
-                missingOnly++;
-            }
+        if (!present && loss.damaged != damagedBefore) {
+            // A damaged message is left on the queue: the range goes on to it, so that no later blob
+            // is numbered onto it and takes it away.
+            missing = missingOnly = 0;
+            highest = number;
+        } else if (!present) {
+            loss.missing++;
+            missingOnly++;
             if (++missing >= kMissingRunLimit) {
                 // A range this sparse is the header's damage, not blobs lost one by one.
                 evOutputF(EV_OUT_ERROR, 1,
@@ -357,7 +398,9 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadL
     stream->blobCount += static_cast<uint32_t>(found);
     if (!big) stream->smallBlobCount += found;
     // What was found is the range: a first below the lowest blob would stall consolidation, a last
-    // above the highest would make the next blob's number fall outside it.
+    // above the highest would make the next blob's number fall outside it. Unlike the documented
+    // load, the last number also covers damaged blobs past the highest sound one (and stays with no
+    // sound blob at all, the range then [0,last]): the next blob is numbered after them.
     mqiPutI64(message, firstOffset, static_cast<int64_t>(lowest));
     mqiPutI64(message, lastOffset, static_cast<int64_t>(highest));
     return 1;
@@ -376,13 +419,27 @@ int rebuild(EvStreamIo *io, Stream *stream, bool headerDamaged, ReadBuffer &buff
     uint64_t foundCount[2] = {0, 0};
     uint32_t lastEventId = 0;
     int64_t newest = 0;
+    bool ranged = false;
     for (int big = 1; big >= 0; big--) {
         const std::vector<uint64_t> &numbers = big ? at->second.big : at->second.small;
+        const uint32_t kind = big ? BLOB_KIND_BIG : BLOB_KIND_SMALL;
         uint64_t lowest = 0, highest = 0;
-        for (uint64_t number : numbers) {
+        // The numbers from the lowest on while the normal load would walk on to them (fewer missing in
+        // a row than make a range damaged, none above the highest a range may hold). A stray blob far
+        // above them (a copy under another number) would otherwise take the range: the load after
+        // would stop short of the blobs numbered after it, or their numbering wrap onto the header.
+        size_t end = 0;
+        for (uint64_t previous = 0; end < numbers.size(); previous = numbers[end++]) {
+            const uint64_t number = numbers[end];
+            if (number > kHighestNumber || (end != 0 && number - previous - 1 >= kMissingRunLimit)) break;
+        }
+        for (size_t i = 0; i < end; i++) {
+            const uint64_t number = numbers[i];
             bool found = false;
-            if (!takeBlob(io, stream, big ? BLOB_KIND_BIG : BLOB_KIND_SMALL, number, buffer, loss, &found))
-                return 0;
+            const uint64_t damagedBefore = loss.damaged;
+            if (!takeBlob(io, stream, kind, number, buffer, loss, &found)) return 0;
+            // A damaged one stays on the queue: the range reaches it, so that numbering goes past it.
+            if (!found && loss.damaged != damagedBefore) highest = number;
             if (!found) continue;
             const uint8_t *bh = AreaData(stream->blobs->area);
             lastEventId = std::max(lastEventId, mqiGetU32(bh, BH_HIGH_EVENT_ID));
@@ -391,10 +448,29 @@ int rebuild(EvStreamIo *io, Stream *stream, bool headerDamaged, ReadBuffer &buff
             highest = number;
             foundCount[big]++;
         }
+        ranged = ranged || highest != 0;
+        for (size_t i = end; i < numbers.size(); i++) {
+            if (i - end == kLeftOutNamed) {
+                evOutputF(EV_OUT_ERROR, 1,
+                          "Stream '%s' has %llu more %s blob(s) left out of the rebuilt range",
+                          evStreamName(stream), static_cast<unsigned long long>(numbers.size() - i),
+                          big ? "big" : "small");
+                break;
+            }
+            uint8_t correlId[BLOB_ID_LENGTH];
+            char hex[2 * BLOB_ID_LENGTH + 1];
+            evBlobIdBuild(correlId, evStreamQmgrNumber(stream), stream->streamId, kind, numbers[i]);
+            evBlobIdHex(correlId, hex);
+            evOutputF(
+                EV_OUT_ERROR, 1,
+                "Stream '%s' %s blob %llu is out of the rebuilt range: left on the queue (CorrelId X'%s')",
+                evStreamName(stream), big ? "big" : "small", static_cast<unsigned long long>(numbers[i]),
+                hex);
+        }
         mqiPutI64(message, big ? SH_BIG_FIRST : SH_SMALL_FIRST, static_cast<int64_t>(lowest));
         mqiPutI64(message, big ? SH_BIG_LAST : SH_SMALL_LAST, static_cast<int64_t>(highest));
     }
-    if (foundCount[0] + foundCount[1] == 0) return 1;
+    if (!ranged) return 1;
     stream->blobCount += static_cast<uint32_t>(foundCount[0] + foundCount[1]);
     stream->smallBlobCount += foundCount[0];
     mqiPutU32(message, SH_LAST_EVENT_ID, lastEventId);
@@ -458,7 +534,7 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
                   static_cast<unsigned long long>(loss.missing));
     if (loss.future)
         evOutputF(EV_OUT_ERROR, 1,
-                  "Stream '%s' has %llu blob(s) dated after the load: they expire as if stored now",
+                  "Stream '%s' has %llu blob(s) dated after the load: dated again from their records",
                   evStreamName(stream), static_cast<unsigned long long>(loss.future));
     if (!stream->definition) {
         // Strings whose stored copy is lost may still be named by stored records: new ids must not

@@ -63,13 +63,15 @@ class Zunt {
 public:
     // environment: more variables for the child, "NAME=value".
     // wrapper: a command that runs the program (its path and options follow as arguments).
+    // pipeKeys: its standard input a pipe that stays open, not a terminal.
     Zunt(const zt::TempDir &dir, const std::string &name, const std::vector<std::string> &options,
-         const std::vector<std::string> &environment = {}, const std::vector<std::string> &wrapper = {})
+         const std::vector<std::string> &environment = {}, const std::vector<std::string> &wrapper = {},
+         bool pipeKeys = false)
         : out_(dir.file(name + ".out")),
           err_(dir.file(name + ".err")),
           logRoot_(dir.file(name + ".log")),
           background_(std::find(options.begin(), options.end(), "-k") != options.end()),
-          child_(start(dir, options, environment, wrapper)) {}
+          child_(start(dir, options, environment, wrapper, pipeKeys)) {}
 
     bool running() { return child_.running(); }
     // The exit code, 128 + the signal that ended it, or -1 while it runs after the wait.
@@ -123,10 +125,11 @@ public:
 
 private:
     zt::ChildStart start(const zt::TempDir &dir, const std::vector<std::string> &options,
-                         const std::vector<std::string> &environment,
-                         const std::vector<std::string> &wrapper) const {
+                         const std::vector<std::string> &environment, const std::vector<std::string> &wrapper,
+                         bool pipeKeys) const {
         std::filesystem::create_directories(logRoot_);
         zt::ChildStart start{wrapper, zt::standInLibrary(MINIQM_MQM_LIBRARY, dir.file("mq")), out_, err_, ""};
+        start.pipeKeys = pipeKeys;
         start.args.push_back(ZUNT_PROGRAM);
         start.args.insert(start.args.end(), options.begin(), options.end());
         if (std::find(options.begin(), options.end(), "-L") == options.end())
@@ -257,11 +260,26 @@ protected:
     void stopFeeding() {
         feeding = false;
         if (feeder.joinable()) feeder.join();
-        const std::string quiet = std::string("ALTER QMGR STATMQI(OFF)\nCLEAR QLOCAL(") + kStatistics + ")\n";
         if (statistics) {
-            EXPECT_EQ(qm.mqsc(quiet), 0);
+            EXPECT_EQ(
+                mqscOnceFree(std::string("ALTER QMGR STATMQI(OFF)\nCLEAR QLOCAL(") + kStatistics + ")\n"),
+                "");
         }
         statistics = false;
+    }
+    // MQSC that clears or deletes a queue a run killed a moment ago had open: the queue manager drops a
+    // killed process's connection (its handles and uncommitted gets) once it sees the socket closed,
+    // which on a loaded machine can be a while after the kill, and until then answers "object in
+    // use". Tried again until the connection is gone (bounded for a loaded two-core machine): "" once
+    // answered, else the last answer.
+    std::string mqscOnceFree(const std::string &script) {
+        std::string out;
+        for (int waited = 0;; waited += 100) {
+            out.clear();
+            if (qm.mqsc(script, &out) == 0) return "";
+            if (out.find("AMQ8148E") == std::string::npos || waited >= 120000) return out;
+            usleep(100000);
+        }
     }
 
     // The data queue filled by another application until it refuses a put, or freed of what it put.
@@ -370,11 +388,14 @@ protected:
         keepRunsOnFailure();
     }
 
+    // The queue manager's event queue deeper than an event queue's default of 3,000.
+    void deepenEventQueue() {
+        ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + kQmgrEvents + ") MAXDEPTH(100000)\n"), 0);
+    }
     // A burst waiting for the program: count distinct events put at once (committed every commitEvery),
     // with a storm of 25 matching events after every thousand.
     void putBurst(int count, int commitEvery = 100) {
-        // Deeper than an event queue's default of 3,000.
-        ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + kQmgrEvents + ") MAXDEPTH(100000)\n"), 0);
+        deepenEventQueue();
         MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
         MQLONG cc = 0, rc = 0;
         auto putOne = [&](const std::string &event) {

@@ -72,17 +72,11 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
 }
 
 // Every message consumed without a copy is counted in the log: the first of a second has a line of
-// its own, the rest of that second one line with their number, said in the next second at the latest.
+// its own, the rest of that second one line with their number, said in the next second at the latest,
+// or by the end when the program ends within that second.
 TEST_F(ProgramFailQmTest, EveryDiscardedMessageIsCountedInTheLog) {
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
-    Zunt zunt(dir, "discards", runOptions());
-    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    EXPECT_NE(command("ALTER EV USEDLQ(NO)").find("AMQ"), std::string::npos);
-    constexpr int kMessages = 200;
-    for (int i = 0; i < kMessages; i++) putOn(own, "not an event", kQmgrEvents, MQFMT_STRING);
-    ASSERT_TRUE(drained()) << zunt.log();
-    auto counted = [&zunt] {
-        const std::string log = zunt.log();
+    auto counted = [](const std::string &log) {
         int n = et::countOf(log, "Message discarded from queue '");
         const std::string more = " more messages discarded";
         for (size_t at = log.find(more); at != std::string::npos; at = log.find(more, at + 1)) {
@@ -92,11 +86,38 @@ TEST_F(ProgramFailQmTest, EveryDiscardedMessageIsCountedInTheLog) {
         }
         return n;
     };
-    EXPECT_TRUE(et::waitFor([&counted] { return counted() == kMessages; })) << counted() << "\n"
-                                                                            << zunt.log();
-    EXPECT_LT(et::countOf(zunt.log(), "discarded"), kMessages / 2) << "not a line for each";
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    constexpr int kMessages = 200;
+    for (bool endAtOnce : {false, true}) {
+        SCOPED_TRACE(endAtOnce ? "the end at once" : "the count waited for");
+        Zunt zunt(dir, std::string("discards") + (endAtOnce ? "1" : "0"), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("ALTER EV USEDLQ(NO)").find("AMQ"), std::string::npos);
+        // Put under one commit: taken in a burst, well within a second.
+        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
+        for (int i = 0; i < kMessages; i++) {
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+            MQPMO pmo = MQPMO_DEFAULT;
+            pmo.Options = MQPMO_SYNCPOINT;
+            MQLONG cc = 0, rc = 0;
+            char text[] = "not an event";
+            raw.MQPUT(own, hobj, &md, &pmo, sizeof text - 1, text, &cc, &rc);
+            ASSERT_EQ(rc, MQRC_NONE);
+        }
+        MQLONG cc = 0, rc = 0;
+        raw.MQCMIT(own, &cc, &rc);
+        closeQueue(&hobj);
+        ASSERT_TRUE(drained()) << zunt.log();
+        if (!endAtOnce) {
+            EXPECT_TRUE(et::waitFor([&] { return counted(zunt.log()) == kMessages; }))
+                << counted(zunt.log()) << "\n"
+                << zunt.log();
+        }
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        EXPECT_EQ(counted(zunt.log()), kMessages) << zunt.log();
+        EXPECT_LT(et::countOf(zunt.log(), "discarded"), kMessages / 2) << "not a line for each";
+    }
 }
 
 // A data queue that another application filled before the start: said once, the events wait on their
@@ -207,3 +228,60 @@ TEST_F(ProgramFailQmTest, AFailedWriteOfTheStormCountsNamesItsQueue) {
 }
 
 }  // namespace
+
+// A connection that ends while the connect sequence is still under way (here set C's first commit
+// breaks it while the connected hook runs) is dropped once the connect is over; the connect never
+// goes on with handles of the connection dropped under it, and the retry connects cleanly.
+TEST_F(ProgramFailQmTest, AConnectionEndedDuringTheConnectIsNotUsedByIt) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    std::string script = "func ZUNTConnected()\n@r = wait(2)\nendfunc\n";
+    for (const char *hook :
+         {"ZUNTEvent", "ZUNTStatQ", "ZUNTStatChl", "ZUNTStatMQI", "ZUNTAcctQ", "ZUNTAcctMQI",
+          "ZUNTDisconnected", "ZUNTRetryConnect", "ZUNTEnding", "ZUNTAlertExpire"})
+        script += std::string("func ") + hook + "()\nendfunc\n";
+    dir.write("hook.vdr", script);
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(1000)", "-f", dir.file("hook.vdr")});
+    ASSERT_EQ(qm.tool("fault QM1 MQCMIT 2009 --count 1"), 0);
+    sendCommand(MQFMT_STRING, "DISPLAY EV");
+    Zunt zunt(dir, "pending", options);
+    ASSERT_TRUE(zunt.waitLog("Connect sequence for 'QM1'", 2)) << zunt.log();
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.log();
+    const std::string log = zunt.log();
+    EXPECT_EQ(et::countOf(log, "RC(2018)"), 0) << log;
+    EXPECT_EQ(et::countOf(log, "ZUNT Initialised"), 1) << log;
+    EXPECT_EQ(et::countOf(log, "Connect sequence for 'QM1'"), 2) << log;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
+
+// A command unit backed out loads the stored state again, the event queues with it: their counts,
+// which are not stored, are those they had, not those of a fresh start; nor those a command that
+// failed took (a queue removed, counts reset), nor those of events taken since.
+TEST_F(ProgramFailQmTest, AReloadAfterACommandBackoutKeepsTheQueuesCounts) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    seed();
+    Zunt zunt(dir, "counts", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.log();
+    const std::string display = "DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) MSGS EVENTCT";
+    int events = 0;
+    for (const char *failed : {"ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) DESCR('changed')",
+                               "REMOVE EVQ(SYSTEM.ADMIN.QMGR.EVENT)", "RESET EV TYPE(COUNTS)"}) {
+        SCOPED_TRACE(failed);
+        for (int i = 0; i < 2; i++) putOn(own, eventFor("APP." + std::to_string(10000000000 + ++events)));
+        ASSERT_TRUE(drained()) << zunt.log();
+        const std::string counts =
+            "MSGS(" + std::to_string(events) + ") EVENTCT(" + std::to_string(events) + ")";
+        EXPECT_NE(command(display).find(counts), std::string::npos);
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --count 1 --queue HOLVA.ZUNT.DATA.QUEUE"), 0);
+        sendCommand(MQFMT_STRING, failed);
+        ASSERT_TRUE(zunt.waitLog("Command unit backed out: the stored state was loaded again", events / 2))
+            << zunt.log();
+        const std::string reply = replyText(10000);
+        EXPECT_NE(reply.find("Command transaction failed"), std::string::npos) << reply;
+        const std::string shown = command(display);
+        EXPECT_NE(shown.find(counts), std::string::npos) << shown;
+    }
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+}
