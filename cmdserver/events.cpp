@@ -4,6 +4,7 @@
 // many of its own fields as the display type asks for.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cmdserver/internal.h"
 
@@ -258,11 +259,64 @@ void addText(PcfCursor *b, int32_t id, const char *text, size_t length) {
     int32_t rc = 0;
     MQPCFSetStringParm(b, MQCFT_STRING, id, text, static_cast<int32_t>(length), 0, 0, &cc, &rc);
 }
+bool isUtf16(uint32_t ccsid) {
+    return ccsid == 1200 || ccsid == 1201 || ccsid == 1202;
+}
+
+// A text that is not valid in its CCSID (UTF-8 or UTF-16) as UTF-8 with U+FFFD for what is not,
+// into utf8: true; false for a valid text, which goes as it is, in its own CCSID.
+bool repaired(const char *text, size_t length, uint32_t ccsid, std::string &utf8) {
+    if (length == 0 || (ccsid != 1208 && !isUtf16(ccsid))) return false;
+    uint32_t replaced = 0;
+    utf8.assign(3 * length + 16, '\0');
+    auto size = static_cast<int32_t>(utf8.size());
+    if (MQConvertShown(nullptr, -1, text, static_cast<int32_t>(length), utf8.data(), &size,
+                       static_cast<int32_t>(ccsid), 1208, &replaced) != 0 ||
+        replaced == 0)
+        return false;
+    utf8.resize(static_cast<size_t>(size));
+    return true;
+}
+
+// A pooled header text, trailing blanks dropped, in its own CCSID (UTF-16 among them).
 void addPooled(PcfCursor *b, int32_t id, uint32_t stringId) {
     const EvStringView view = evPoolLookup(&evStreamStringPool, stringId);
     size_t n = view.length;
-    while (n > 0 && view.text[n - 1] == ' ') n--;
-    addText(b, id, view.text, n);
+    // A blank byte may be half of a UTF-16 character.
+    while (n > 0 && view.text[n - 1] == ' ' && !isUtf16(view.ccsid)) n--;
+    std::string utf8;
+    const bool fixed = repaired(view.text, n, view.ccsid, utf8);
+    int32_t cc = 0;
+    int32_t rc = 0;
+    MQPCFSetStringParm(b, MQCFT_STRING, id, fixed ? utf8.data() : view.text,
+                       static_cast<int32_t>(fixed ? utf8.size() : n),
+                       fixed ? 1208 : static_cast<int32_t>(view.ccsid), 0, &cc, &rc);
+}
+
+// An item of the record into the response; a text not valid in its CCSID goes as UTF-8 that is.
+int32_t addItem(PcfCursor *b, const evCFItem &item) {
+    evCFItem shown = item;
+    std::string utf8;
+    if (item.type == MQCFT_STRING || item.type == MQCFT_STRING_FILTER) {
+        if (item.data != nullptr && item.length > 0 &&
+            repaired(static_cast<const char *>(item.data), static_cast<size_t>(item.length), item.ccsid,
+                     utf8)) {
+            shown.data = utf8.data();
+            shown.length = static_cast<int32_t>(utf8.size());
+            shown.ccsid = 1208;
+        }
+    } else if (item.type == EVCF_STRING_ID || item.type == EVCF_FILTER_ID) {
+        const EvStringView view = item.type == EVCF_STRING_ID
+                                      ? evPoolLookup(&evStreamStringPool, static_cast<uint32_t>(item.value))
+                                      : evPoolValue(&evStreamStringPool, static_cast<uint32_t>(item.value));
+        if (repaired(view.text, view.length, view.ccsid, utf8)) {
+            shown.type = item.type == EVCF_STRING_ID ? MQCFT_STRING : MQCFT_STRING_FILTER;
+            shown.data = utf8.data();
+            shown.length = static_cast<int32_t>(utf8.size());
+            shown.ccsid = 1208;
+        }
+    }
+    return evCFToPcfParm(&evStreamStringPool, b, &shown);
 }
 void closeGroups(PcfCursor *b) {
     int32_t cc = 0;
@@ -315,8 +369,10 @@ void addHeader(const EventsQuery *q, PcfCursor *b, const EvSearchSlot &slot, con
         if (copy != nullptr) {
             std::memcpy(copy, record, length);
             if (Area *area = evCFSummarise(&evStreamStringPool, copy, length)) {
-                n = evEventSummary(&evStreamStringPool, copy, length, pcfSummaryOf(area), summary, nullptr,
-                                   -1);
+                // In the code page the reply's own texts are in, the object name converted from its own.
+                n = evEventSummary(&evStreamStringPool, copy, length, pcfSummaryOf(area), summary,
+                                   q->context->event.mq, evEventHconn(&q->context->sets[EV_SET_C]),
+                                   cmdTextCcsid(cmdRequest(q->context)));
                 AreaRelease(&area);
             }
             CSFreeMem(copy);
@@ -363,7 +419,7 @@ void evFilterResponseAttrs(const EventsQuery *q, PcfCursor *b, const uint8_t *re
         const bool inGroup = item.groupId != 0;
         if (inGroup ? !groupWanted : !wanted(q, static_cast<uint32_t>(item.parmId))) continue;
         if (q->disType == kCondense && isEmptyValue(item)) continue;
-        if (evCFToPcfParm(&evStreamStringPool, b, &item) == MQRC_STORAGE_NOT_AVAILABLE) break;
+        if (addItem(b, item) == MQRC_STORAGE_NOT_AVAILABLE) break;
     }
     closeGroups(b);
 }
@@ -393,9 +449,9 @@ void evAddEventGroup(const EventsQuery *q, PcfCursor *b, const uint8_t *record, 
                 evCFItem before{};
                 if (evCFDecodeParm(&evStreamStringPool, at, end, &before, &cc, &rc) == 0) continue;
                 before.groupId = EV_GROUP_BEFORE;
-                (void)evCFToPcfParm(&evStreamStringPool, b, &before);
+                (void)addItem(b, before);
             } else {
-                (void)evCFToPcfParm(&evStreamStringPool, b, &item);
+                (void)addItem(b, item);
             }
         }
         closeGroups(b);
@@ -418,7 +474,7 @@ void addLeadingItems(const EventsQuery *q, PcfCursor *b, const uint8_t *record, 
         if (cc == MQCC_FAILED) break;
         if (item.groupId != 0 || item.type == MQCFT_GROUP || item.type == PCF_TYPE_GROUP_END) continue;
         if (!wanted(q, static_cast<uint32_t>(item.parmId)) || item.parmId == kAlterationDate) continue;
-        (void)evCFToPcfParm(&evStreamStringPool, b, &item);
+        (void)addItem(b, item);
     }
 }
 
@@ -530,6 +586,8 @@ int search(EventsQuery *q) {
     search.userPattern = q->user;
     search.userPatternLength = static_cast<uint32_t>(q->user ? q->userLength : 0);
     search.where = q->where;
+    search.convert = cmdConvertShown;
+    search.patternCcsid = cmdTextCcsid(cmdRequest(context));
     search.maxResults = static_cast<uint32_t>(q->selection.maxRecs);
     search.firstCapacity = EV_SEARCH_MIN_CAPACITY;
     search.context = context;

@@ -172,8 +172,9 @@ extern EmitRecordParser emitRecordParsers[5];
 // and the 256-byte table file output is translated through (ZUNT_EMIT_CCSID), or null.
 extern const MQPunctuationEntry *emitPunctuation;
 extern const uint8_t *emitTranslation;
-// The CCSID the records' texts are in (0: not known), and the conversion JSON texts take to UTF-8
-// (MQConvertString's results: 0 done, *outLength the bytes written).
+// The CCSID the records' texts are in (0: not known), and the conversion texts take to the CCSID
+// they are written in (MQConvertShown: what is not valid in a text's own CCSID is replaced; 0 done,
+// *outLength the bytes written).
 extern int32_t emitTextCcsid;
 extern int32_t emitOutputCcsid;  // ZUNT_EMIT_CCSID, else the texts' own
 extern int (*emitConvertText)(const char *text, int32_t length, char *out, int32_t *outLength,

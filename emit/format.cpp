@@ -60,19 +60,59 @@ EvStringView textOf(const EmitValue *v) {
     return EvStringView{static_cast<const char *>(v->ptr), v->length, v->ccsid};
 }
 
-// A text in the CCSID the records' texts are written in, from the code page it came in (an item of
-// an event can carry its own, UTF-16 among them), converted into buffer when they differ. Kept as
-// it is when it cannot be converted.
-EvStringView held(EvStringView s, std::string &buffer) {
-    if (s.ccsid == 0 || emitTextCcsid == 0 || static_cast<int32_t>(s.ccsid) == emitTextCcsid ||
-        s.length == 0 || emitConvertText == nullptr)
-        return s;
-    buffer.assign(size_t{s.length} * 4 + 16, '\0');
-    auto size = static_cast<int32_t>(buffer.size());
-    if (emitConvertText(s.text, static_cast<int32_t>(s.length), buffer.data(), &size,
-                        static_cast<int32_t>(s.ccsid), emitTextCcsid) != 0)
-        return s;
-    return EvStringView{buffer.data(), static_cast<uint32_t>(size), static_cast<uint32_t>(emitTextCcsid)};
+// ASCII kept, every other byte U+FFFD: a text whose code page cannot be read.
+EvStringView asciiOnly(EvStringView s, std::string &buffer) {
+    buffer.clear();
+    for (uint32_t i = 0; i < s.length; i++) {
+        if (static_cast<unsigned char>(s.text[i]) < 0x80)
+            buffer += s.text[i];
+        else
+            buffer += "\xEF\xBF\xBD";
+    }
+    return EvStringView{buffer.data(), static_cast<uint32_t>(buffer.size()), 1208};
+}
+
+}  // namespace
+
+int32_t emitTextTarget(const EmitContext *c) {
+    if (emitIsJson(c)) return 1208;
+    if (c->emitter->queue[0] == 0 && emitOutputCcsid == 1208) return 1208;
+    return emitTextCcsid;
+}
+
+EvStringView emitShownText(const EmitContext *c, EvStringView s, std::string &buffer) {
+    const int32_t target = emitTextTarget(c);
+    // Without a CCSID, the records' one; before that is known, UTF-8 for a UTF-8 target.
+    const int32_t from = s.ccsid != 0         ? static_cast<int32_t>(s.ccsid)
+                         : emitTextCcsid != 0 ? emitTextCcsid
+                                              : target;
+    if (s.length == 0) return s;
+    // Text already in the target's single-byte code page is valid as it is, byte for byte.
+    if (from == target && from != 1208 && from != 1200 && from != 1201 && from != 1202) return s;
+    if (from == 1208 && target == 1208) {
+        if (MQRepairUtf8(s.text, s.length, nullptr, nullptr) == s.length) return s;
+        buffer.assign(size_t{s.length} * 3, '\0');
+        buffer.resize(MQRepairUtf8(s.text, s.length, buffer.data(), nullptr));
+        return EvStringView{buffer.data(), static_cast<uint32_t>(buffer.size()), 1208};
+    }
+    if (from != 0 && target != 0 && emitConvertText != nullptr) {
+        buffer.assign(size_t{s.length} * 4 + 16, '\0');
+        auto size = static_cast<int32_t>(buffer.size());
+        if (emitConvertText(s.text, static_cast<int32_t>(s.length), buffer.data(), &size, from, target) ==
+            0) {
+            buffer.resize(static_cast<size_t>(size));
+            return EvStringView{buffer.data(), static_cast<uint32_t>(size), static_cast<uint32_t>(target)};
+        }
+    }
+    // Not to be converted: a UTF-8 file still gets only what UTF-8 can hold.
+    return target == 1208 ? asciiOnly(s, buffer) : s;
+}
+
+namespace {
+
+// A text of the record in the CCSID the format writes its texts in (emitTextTarget).
+EvStringView held(const EmitContext *c, EvStringView s, std::string &buffer) {
+    return emitShownText(c, s, buffer);
 }
 
 // "yyyy-mm-dd<sep>hh:mm:ss", or false when the time has no four-digit year.
@@ -141,31 +181,13 @@ void jsonString(EmitContext *c, const char *text, uint32_t length) {
 }
 
 // A text of the record as a JSON string. A JSON file is UTF-8 (RFC 8259), and carries no CCSID: the
-// text is converted from its own CCSID, else (0) the one the records' texts are in. A text that
-// cannot be converted keeps its ASCII characters, and every other byte becomes U+FFFD.
+// text is converted from its own CCSID, else (0) the one the records' texts are in, and whatever is
+// not valid there becomes U+FFFD. A text that cannot be converted keeps its ASCII characters, and
+// every other byte becomes U+FFFD.
 void jsonText(EmitContext *c, EvStringView s) {
-    const char *text = s.text;
-    const uint32_t length = s.length;
-    const int32_t ccsid = s.ccsid != 0 ? static_cast<int32_t>(s.ccsid) : emitTextCcsid;
-    if (ccsid == 0 || ccsid == 1208 || length == 0) {
-        jsonString(c, text, length);
-        return;
-    }
-    std::string utf8(size_t{length} * 4 + 16, '\0');
-    auto size = static_cast<int32_t>(utf8.size());
-    if (emitConvertText != nullptr &&
-        emitConvertText(text, static_cast<int32_t>(length), utf8.data(), &size, ccsid, 1208) == 0) {
-        jsonString(c, utf8.data(), static_cast<uint32_t>(size));
-        return;
-    }
-    utf8.clear();
-    for (uint32_t i = 0; i < length; i++) {
-        if (static_cast<unsigned char>(text[i]) < 0x80)
-            utf8 += text[i];
-        else
-            utf8 += "\xEF\xBF\xBD";
-    }
-    jsonString(c, utf8.data(), static_cast<uint32_t>(utf8.size()));
+    std::string buffer;
+    const EvStringView shown = held(c, s, buffer);
+    jsonString(c, shown.text, shown.length);
 }
 
 void jsonName(EmitContext *c, const char *name, uint32_t length, int groupOpening) {
@@ -412,7 +434,7 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
         }
         case EMIT_KIND_TEXT: {
             std::string buffer;
-            const EvStringView s = held(textOf(v), buffer);
+            const EvStringView s = held(c, textOf(v), buffer);
             mqscQuoted(c, s.text, s.length);
             break;
         }
@@ -449,7 +471,7 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             break;
         case EMIT_KIND_STRING_ID: {
             std::string buffer;
-            const EvStringView s = held(pooledText(v), buffer);
+            const EvStringView s = held(c, pooledText(v), buffer);
             mqscQuoted(c, s.text, s.length);
             break;
         }
@@ -458,7 +480,7 @@ void mqscValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
                 std::string buffer;
-                const EvStringView s = held(listText(v, i), buffer);
+                const EvStringView s = held(c, listText(v, i), buffer);
                 mqscText(c, s.text, s.length);
             }
             emitPutChar(c, ')');
@@ -574,7 +596,7 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
         }
         case EMIT_KIND_TEXT: {
             std::string buffer;
-            const EvStringView s = held(textOf(v), buffer);
+            const EvStringView s = held(c, textOf(v), buffer);
             csvText(c, s.text, s.length);
             break;
         }
@@ -608,7 +630,7 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             break;
         case EMIT_KIND_STRING_ID: {
             std::string buffer;
-            const EvStringView s = held(pooledText(v), buffer);
+            const EvStringView s = held(c, pooledText(v), buffer);
             csvText(c, s.text, s.length);
             break;
         }
@@ -619,7 +641,7 @@ void csvValue(EmitContext *c, const evParmDef *row, const EmitValue *v) {
             for (uint32_t i = 0; i < v->count; i++) {
                 if (i) emitPutChar(c, ',');
                 std::string buffer;
-                const EvStringView s = held(listText(v, i), buffer);
+                const EvStringView s = held(c, listText(v, i), buffer);
                 emitPutChar(c, '\'');
                 for (uint32_t k = 0; k < s.length && !c->overflow; k++) {
                     if (s.text[k] == '"') emitPutChar(c, '"');

@@ -8,8 +8,8 @@ namespace {
 
 int convertText(const char *text, int32_t length, char *out, int32_t *outLength, int32_t fromCcsid,
                 int32_t toCcsid) {
-    return MQConvertString(evContext.event.mq, evEventHconn(evSet(EV_SET_E)), text, length, out, outLength,
-                           fromCcsid, toCcsid);
+    return MQConvertShown(evContext.event.mq, evEventHconn(evSet(EV_SET_E)), text, length, out, outLength,
+                          fromCcsid, toCcsid, nullptr);
 }
 
 // The engine sets up the code pages on the first message it takes; from then on emitting writes

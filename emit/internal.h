@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 #include "emit/emit.h"
 
@@ -18,6 +19,13 @@ void emitPutF(EmitContext *context, const char *format, ...) __attribute__((form
 void emitEnsureNewline(EmitContext *context);
 void emitIndent(EmitContext *context);
 bool emitAtLineStart(const EmitContext *context);
+// The CCSID a record's texts are written in: UTF-8 for JSON and NDJSON, and for the files of the
+// other formats when ZUNT_EMIT_CCSID is 1208 (converted straight from each text's own CCSID, so that
+// no character is lost on the way); else the records' own (a file's byte table translates it).
+int32_t emitTextTarget(const EmitContext *context);
+// A text in emitTextTarget's CCSID from its own (0: the records'), converted into buffer when it
+// needs to be; what is not valid in its CCSID becomes U+FFFD, or the target's substitution character.
+EvStringView emitShownText(const EmitContext *context, EvStringView text, std::string &buffer);
 // A character of the punctuation set (EV_PUNCT_*).
 char emitPunct(int which);
 

@@ -76,8 +76,10 @@ void closeRaw(EmitterDef *e) {
 }
 
 // Puts a file back to a committed length and its ending, or removes it when no committed unit wrote
-// to it; only the file of that identity (none known: an empty file, which the program may have made
-// and holds nothing yet). A file that is gone is left so, and so is another file under the name.
+// to it; only the file of that identity, and never through a link. Without an identity nothing is
+// cut, and only an empty regular file is removed (the program names a file before it makes it, and
+// a kill in between leaves it empty). A file that is gone is left so, and so is another file under
+// the name.
 void restore(const std::string &name, uint64_t length, const std::string &tail, bool remove,
              const CSFileIdentity *identity) {
     if (EmitterDef *holder = holderOf(name)) closeRaw(holder);
@@ -90,8 +92,13 @@ void restore(const std::string &name, uint64_t length, const std::string &tail, 
         if (rc == 0 && identity == nullptr && size != 0) return;  // the name alone: not known to be ours
         if (rc == 0 && identity != nullptr && !(now == *identity)) rc = CS_OTHER_FILE;
         if (rc == 0) rc = CSOutFileRemove(name.c_str());
+    } else if (identity == nullptr) {
+        // Only the file the program made is cut, and a name alone does not say which file that is.
+        evOutputF(EV_OUT_ERROR, 1, "Emitter file '%s' left as it is: its state does not say which file it is",
+                  name.c_str());
+        return;
     } else {
-        rc = CSOutFileCutPath(name.c_str(), length, tail.data(), tail.size(), identity);
+        rc = CSOutFileCutPath(name.c_str(), length, tail.data(), tail.size(), *identity);
     }
     if (rc == ENOENT) return;
     if (rc == CS_OTHER_FILE || rc == ERANGE)
@@ -633,6 +640,11 @@ int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
         if (state.version == kStateVersion ? !emitterMakes(state.emitter.c_str(), file.name)
                                            : !ownFileName(file.name))
             return 0;
+    // A state of the earlier layout (version 1) names its files without their identity: another
+    // application may have put it, and the name may be a user's file or a link planted where a
+    // pattern makes names. Unlike before, its files are left as they are (a line says so for each):
+    // a kill under the earlier version may leave records of its last unit there once more, which is
+    // the lesser harm. Its names still keep a new file's name from removing them.
     for (const StoredFile &file : state.files) {
         gListed.push_back(file.name);
         restore(file.name, file.length, file.tail, false, file.identified ? &file.identity : nullptr);

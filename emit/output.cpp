@@ -338,22 +338,12 @@ int emitWriteFile(EmitContext *c) {
     const uint32_t length = c->writePosition;
     if (length == 0) return 1;
     char *buffer = emitHolding();
-    // JSON and NDJSON files are UTF-8 already (their texts are converted as they are written); the
-    // other formats go to ZUNT_EMIT_CCSID: UTF-8 through the conversion, since a character may need
-    // more than one byte there, any other CCSID through the byte table.
-    std::string converted;
+    // JSON and NDJSON files are UTF-8 already, and so are the other formats' for a ZUNT_EMIT_CCSID
+    // of 1208: their texts are converted as they are written. Any other ZUNT_EMIT_CCSID goes
+    // through the byte table.
     const char *bytes = buffer;
-    uint32_t count = length;
-    if (!emitIsJson(c) && emitOutputCcsid == 1208 && emitTextCcsid != 1208 && emitTextCcsid != 0 &&
-        emitConvertText != nullptr) {
-        converted.resize(size_t{length} * 4 + 16);
-        auto size = static_cast<int32_t>(converted.size());
-        if (emitConvertText(buffer, static_cast<int32_t>(length), converted.data(), &size, emitTextCcsid,
-                            1208) == 0) {
-            bytes = converted.data();
-            count = static_cast<uint32_t>(size);
-        }
-    } else if (!emitIsJson(c) && emitTranslation != nullptr) {
+    const uint32_t count = length;
+    if (!emitIsJson(c) && emitTextTarget(c) != 1208 && emitTranslation != nullptr) {
         for (uint32_t i = 0; i < length; i++)
             buffer[i] = static_cast<char>(emitTranslation[static_cast<uint8_t>(buffer[i])]);
     }
@@ -402,8 +392,10 @@ int emitOpenQueue(EmitContext *c) {
     ConnectionSet *set = setOf(c);
     EmitQueueSlot &slot = e->queues[set->id];
     const uint16_t generation = set->connectCount.load();
-    if (slot.handle != EV_EMIT_NOT_OPEN &&
-        (std::strncmp(slot.name, e->queue, EV_QUEUE_NAME_MAX) != 0 || slot.generation != generation)) {
+    // An event queue added since the open may be where the queue leads: it is opened and checked again.
+    const uint32_t inputAdds = evInputQueueAdds.load();
+    if (slot.handle != EV_EMIT_NOT_OPEN && (std::strncmp(slot.name, e->queue, EV_QUEUE_NAME_MAX) != 0 ||
+                                            slot.generation != generation || slot.inputAdds != inputAdds)) {
         emitCloseQueue(c);
         if (c->replaced) return 0;
     }
@@ -463,6 +455,7 @@ int emitOpenQueue(EmitContext *c) {
     failure = EmitOpenFailure{};
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);
     slot.generation = generation;
+    slot.inputAdds = inputAdds;
     slot.handle = static_cast<uint32_t>(hobj);
     emitResetUnit(e);
     return 1;

@@ -285,21 +285,28 @@ void writeEventCommon(EmitContext *c) {
             case 39307:
                 value = wideValue(EMIT_KIND_STRING_ID, evCFGetUserId(r));
                 break;
-            case 39314:
+            case 39314: {
+                // Made in the CCSID the record's texts are written in, the object name converted
+                // from its own (UTF-16 among them).
+                const int32_t target = emitTextTarget(c);
+                const MQIFunctionTable *mq = evContext.event.mq;
+                const int32_t hconn = evEventHconn(evSet(EV_SET_E));
                 if (!summaryMade) {
                     summaryMade = true;
                     if (c->event != nullptr) {
                         summaryLength = static_cast<uint32_t>(evEventSummary(
-                            &evStreamStringPool, r, c->recordLength, c->event, summary, nullptr, -1));
+                            &evStreamStringPool, r, c->recordLength, c->event, summary, mq, hconn, target));
                     } else if (Area *area = evCFSummarise(&evStreamStringPool, c->record, c->recordLength)) {
-                        summaryLength =
-                            static_cast<uint32_t>(evEventSummary(&evStreamStringPool, r, c->recordLength,
-                                                                 pcfSummaryOf(area), summary, nullptr, -1));
+                        summaryLength = static_cast<uint32_t>(
+                            evEventSummary(&evStreamStringPool, r, c->recordLength, pcfSummaryOf(area),
+                                           summary, mq, hconn, target));
                         AreaRelease(&area);
                     }
                 }
                 value = textValue(summary, summaryLength);
+                value.ccsid = static_cast<uint32_t>(target);
                 break;
+            }
             case 39328:
                 value = intValue(evCFGetCommand(r));
                 break;

@@ -49,15 +49,24 @@ void setUpEmitCodePage(const MQMD *md, MQHCONN hconn) {
 
 EvStringView evHeldText(EvStringView text, char *buffer, size_t room) {
     const EvEmitCodePage &page = evEmitCodePage;
-    if (text.ccsid == 0 || text.length == 0 || page.ready.load() == 0 ||
-        static_cast<int32_t>(text.ccsid) == page.messageCcsid || room > INT32_MAX)
+    if (text.ccsid == 0 || text.length == 0 || page.ready.load() == 0 || room > INT32_MAX) return text;
+    // Text in the held code page is valid as it is, unless that is UTF-8 and the text is not.
+    if (static_cast<int32_t>(text.ccsid) == page.messageCcsid &&
+        (page.messageCcsid != 1208 || MQRepairUtf8(text.text, text.length, nullptr, nullptr) == text.length))
         return text;
     auto length = static_cast<int32_t>(room);
-    if (MQConvertString(evContext.event.mq, evEventHconn(evSet(EV_SET_E)), text.text,
-                        static_cast<int32_t>(text.length), buffer, &length, static_cast<int32_t>(text.ccsid),
-                        page.messageCcsid) != 0)
+    if (MQConvertShown(evContext.event.mq, evEventHconn(evSet(EV_SET_E)), text.text,
+                       static_cast<int32_t>(text.length), buffer, &length, static_cast<int32_t>(text.ccsid),
+                       page.messageCcsid, nullptr) != 0)
         return text;
     return EvStringView{buffer, static_cast<uint32_t>(length), static_cast<uint32_t>(page.messageCcsid)};
+}
+
+int evHeldSummary(const uint8_t *record, size_t length, const PcfSummary *summary, char *out) {
+    const EvEmitCodePage &page = evEmitCodePage;
+    const int32_t ccsid = page.ready.load() != 0 ? page.messageCcsid : 0;
+    return evEventSummary(&evStreamStringPool, record, length, summary, out, evContext.event.mq,
+                          evEventHconn(evSet(EV_SET_E)), ccsid);
 }
 
 namespace {

@@ -28,8 +28,14 @@ struct Kept {
     std::vector<StateKept> states;
     std::vector<MsgId> retired;
     // Names of files made since the last commit that saved the state may wait on the data queue:
-    // the MsgIds of those this run put or the load took as its own, the ones the next save takes.
-    std::vector<MsgId> newFiles;
+    // the MsgIds of those this run put or the load took as its own. A set's save takes the names its
+    // own units put and those the load took; never one the other set's open unit put, whose file a
+    // kill before that unit commits must still find.
+    struct NewFile {
+        MsgId msgId;
+        int32_t set;  // the set whose unit put it; -1 taken by the load
+    };
+    std::vector<NewFile> newFiles;
 };
 Kept gKept;
 // What each set's open unit found, kept again when that unit backs out.
@@ -154,8 +160,15 @@ int evSaveEmitFiles(ConnectionSet *set, char *text) {
         if (text[0] == 0) std::snprintf(text, EV_CONFIG_TEXT, "No storage available.");
         return 0;
     }
-    return removeAll(io, EV_DQ_KIND_EMIT_FILES, gKept.retired, text) &&
-           removeAll(io, EV_DQ_KIND_EMIT_NEW_FILE, gKept.newFiles, text);
+    if (!removeAll(io, EV_DQ_KIND_EMIT_FILES, gKept.retired, text)) return 0;
+    const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {EV_DQ_KIND_EMIT_NEW_FILE};
+    for (const Kept::NewFile &made : gKept.newFiles)
+        if ((made.set < 0 || made.set == set->id) &&
+            !evRemoveDataMessageById(io, correlId, evContext.state.name, text, made.msgId.data()))
+            return 0;
+    std::erase_if(gKept.newFiles,
+                  [set](const Kept::NewFile &made) { return made.set < 0 || made.set == set->id; });
+    return 1;
 }
 
 void evEmitFilesBackedOut(EvStreamIo *io) {
@@ -192,7 +205,7 @@ int evPutEmitNewFile(ConnectionSet *set, const uint8_t *data, int32_t length, ch
         return 0;
     }
     evDataQueueMsgCount++;
-    gKept.newFiles.push_back(msgIdOf(md));
+    gKept.newFiles.push_back(Kept::NewFile{msgIdOf(md), set->id});
     return 1;
 }
 
@@ -204,7 +217,8 @@ int evLoadEmitFiles(EvStreamIo *io) {
     const int browsed = evBrowseDataMessages(io, EV_DQ_KIND_EMIT_FILES, visitState, &found);
     // Memory holds what is committed from here; the latest state of each emitter is acted on. A
     // state of the earlier layout lists every emitter's files: the last one put is acted on while no
-    // emitter has a state of its own, and each goes at the next save.
+    // emitter has a state of its own (it names files but cuts none: it holds no identity), and each
+    // goes at the next save.
     if (browsed) (void)evServices.emitRestoreFiles(EV_DQ_KIND_EMIT_FILES, nullptr, 0);
     for (const Found::State &state : found.latest) {
         if (browsed) (void)evServices.emitRestoreFiles(EV_DQ_KIND_EMIT_FILES, state.message, state.length);
@@ -242,6 +256,6 @@ int evLoadEmitFiles(EvStreamIo *io) {
             evForeignDataMessage(EV_DQ_KIND_EMIT_NEW_FILE, md, dataLength);
             continue;
         }
-        gKept.newFiles.push_back(msgIdOf(md));
+        gKept.newFiles.push_back(Kept::NewFile{msgIdOf(md), -1});
     }
 }

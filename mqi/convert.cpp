@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "mqi/mqi.h"
 
@@ -86,7 +87,7 @@ void putUtf8(uint32_t cp, char *out, size_t *used) {
 // UTF-16 text as UTF-8 into out (room for 2 bytes of UTF-8 per byte of text); its length. A lone
 // surrogate becomes U+FFFD. A last odd byte is what is left of a character whose blank or NUL half
 // was trimmed off behind it: little-endian, it is the character's low byte; big-endian, it is dropped.
-size_t utf16ToUtf8(const uint8_t *text, size_t length, int32_t ccsid, char *out) {
+size_t utf16ToUtf8(const uint8_t *text, size_t length, int32_t ccsid, char *out, uint32_t *replaced) {
     bool little = ccsid == 1202 || (ccsid == 1200 && nativeLittleEndian());
     size_t at = 0;
     if (length >= 2 && ((text[0] == 0xFE && text[1] == 0xFF) || (text[0] == 0xFF && text[1] == 0xFE))) {
@@ -109,7 +110,10 @@ size_t utf16ToUtf8(const uint8_t *text, size_t length, int32_t ccsid, char *out)
                 at += 2;
             }
         }
-        if (cp >= 0xD800 && cp < 0xE000) cp = 0xFFFD;
+        if (cp >= 0xD800 && cp < 0xE000) {
+            cp = 0xFFFD;
+            if (replaced) ++*replaced;
+        }
         putUtf8(cp, out, &used);
     }
     return used;
@@ -141,7 +145,7 @@ int fromUtf16(const MQIFunctionTable *table, int32_t hconn, const char *source, 
     auto *utf8 = static_cast<char *>(CSGetMem(room));
     if (!utf8) return 6;
     const size_t length = utf16ToUtf8(reinterpret_cast<const uint8_t *>(source),
-                                      static_cast<size_t>(sourceLength), sourceCcsid, utf8);
+                                      static_cast<size_t>(sourceLength), sourceCcsid, utf8, nullptr);
     int result = 0;
     if (targetCcsid == 1208) {
         // As MQXCNVC does with a target too small: the whole characters that fit.
@@ -155,6 +159,49 @@ int fromUtf16(const MQIFunctionTable *table, int32_t hconn, const char *source, 
     }
     CSFreeMem(utf8);
     return result;
+}
+
+// The bytes of the valid UTF-8 character at t[i], or 0 with *bad the bytes of the ill-formed part
+// that starts there (the longest start of a valid sequence, at least one byte).
+size_t utf8Character(const uint8_t *t, size_t n, size_t i, size_t *bad) {
+    const uint8_t b = t[i];
+    if (b < 0x80) return 1;
+    size_t need = 0;
+    uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b == 0xE0) {
+        need = 2, low = 0xA0;
+    } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
+        need = 2;
+    } else if (b == 0xED) {
+        need = 2, high = 0x9F;
+    } else if (b == 0xF0) {
+        need = 3, low = 0x90;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+        need = 3;
+    } else if (b == 0xF4) {
+        need = 3, high = 0x8F;
+    } else {
+        *bad = 1;
+        return 0;
+    }
+    size_t k = 1;
+    for (; k <= need && i + k < n; k++) {
+        const uint8_t c = t[i + k];
+        if (k == 1 ? (c < low || c > high) : (c & 0xC0) != 0x80) break;
+    }
+    if (k > need) return need + 1;
+    *bad = k;
+    return 0;
+}
+
+// The whole UTF-8 characters of text that fit in room bytes, copied to target; their length.
+size_t copyWholeUtf8(const char *text, size_t length, char *target, size_t room) {
+    size_t n = length < room ? length : room;
+    while (n > 0 && n < length && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) n--;
+    if (n > 0) std::memcpy(target, text, n);
+    return n;
 }
 
 }  // namespace
@@ -200,4 +247,73 @@ int MQPunctuationEntryCount() {
     for (MQPunctuationEntry *e = gPunctuation; e; e = e->next) ++n;
     CSUnlockIt(&gPunctuationLock);
     return n;
+}
+
+size_t MQRepairUtf8(const char *text, size_t length, char *out, uint32_t *replaced) {
+    const auto *t = reinterpret_cast<const uint8_t *>(text);
+    size_t used = 0;
+    for (size_t i = 0; i < length;) {
+        size_t bad = 0;
+        const size_t n = utf8Character(t, length, i, &bad);
+        if (n > 0) {
+            if (out) std::memcpy(out + used, text + i, n);
+            used += n;
+            i += n;
+            continue;
+        }
+        if (out) std::memcpy(out + used, "\xEF\xBF\xBD", 3);
+        used += 3;
+        i += bad;
+        if (replaced) ++*replaced;
+    }
+    return used;
+}
+
+int MQConvertShown(const MQIFunctionTable *table, int32_t hconn, const char *source, int32_t sourceLength,
+                   char *target, int32_t *targetLength, int32_t sourceCcsid, int32_t targetCcsid,
+                   uint32_t *replaced) {
+    if (replaced) *replaced = 0;
+    if (!targetLength || *targetLength < 0 || sourceLength < 0 || (!source && sourceLength > 0)) return 6;
+    const auto length = static_cast<size_t>(sourceLength);
+    const auto room = static_cast<size_t>(*targetLength);
+    if (sourceCcsid == targetCcsid && sourceCcsid != 1208 && !isUtf16(sourceCcsid)) {
+        const size_t n = length < room ? length : room;
+        if (n > 0) std::memcpy(target, source, n);
+        *targetLength = static_cast<int32_t>(n);
+        return 0;
+    }
+    // Anything else goes through UTF-8, made valid on the way.
+    std::string utf8;
+    uint32_t count = 0;
+    if (sourceCcsid == 1208) {
+        utf8.resize(3 * length);
+        utf8.resize(MQRepairUtf8(source, length, utf8.data(), &count));
+    } else if (isUtf16(sourceCcsid)) {
+        utf8.resize(2 * length + 4);
+        utf8.resize(
+            utf16ToUtf8(reinterpret_cast<const uint8_t *>(source), length, sourceCcsid, utf8.data(), &count));
+    } else {
+        int32_t got = *targetLength;
+        const int rc = xcnvc(table, hconn, source, sourceLength, target, &got, sourceCcsid, targetCcsid);
+        if (rc != 4) {
+            if (rc == 0) *targetLength = got;
+            return rc;
+        }
+        // A code page the conversion does not know: what is surely its own is ASCII.
+        for (size_t i = 0; i < length; i++) {
+            if (static_cast<uint8_t>(source[i]) < 0x80) {
+                utf8 += source[i];
+            } else {
+                utf8 += "\xEF\xBF\xBD";
+                count++;
+            }
+        }
+    }
+    if (replaced) *replaced = count;
+    if (targetCcsid == 1208) {
+        *targetLength = static_cast<int32_t>(copyWholeUtf8(utf8.data(), utf8.size(), target, room));
+        return 0;
+    }
+    return xcnvc(table, hconn, utf8.data(), static_cast<int32_t>(utf8.size()), target, targetLength, 1208,
+                 targetCcsid);
 }

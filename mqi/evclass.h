@@ -141,11 +141,12 @@ uint32_t evClassifyEvent(uint8_t *record, size_t length, uint32_t *category, uin
 inline constexpr size_t EV_SUMMARY_LINE = 128;  // the text; a buffer holds one byte more
 
 // The one-line text of an event record from its summary, in out (EV_SUMMARY_LINE + 1 bytes or more):
-// the subtype's text, the object type and name (the name converted to CCSID 850 through the
-// connection when it has another CCSID; table may be null), and for a configuration change the
-// attributes that changed. Returns the length of the text, 0 when the record has no header.
+// the subtype's text, the object type and name (the name shown in ccsid as MQConvertShown makes it,
+// through the connection; ccsid 0 or a name that cannot be converted leaves it as it is), and for a
+// configuration change the attributes that changed. Returns the length of the text, 0 when the
+// record has no header.
 int evEventSummary(const EvStringPool *pool, const uint8_t *record, size_t length, const PcfSummary *summary,
-                   char *out, const MQIFunctionTable *table, int32_t hconn);
+                   char *out, const MQIFunctionTable *table, int32_t hconn, int32_t ccsid);
 // The change list of a configuration change, written at out for a line already lineUsed bytes long:
 // " -" then each attribute whose AFTER value differs from its BEFORE value, fitted to the first 124
 // bytes of the line so that a closing " ..." always fits; " No changes." when none. Returns the length.
@@ -192,6 +193,22 @@ void DumpPCF(uint8_t *message, int32_t length);
 [[nodiscard]] int MQConvertString(const MQIFunctionTable *table, int32_t hconn, const char *source,
                                   int32_t sourceLength, char *target, int32_t *targetLength,
                                   int32_t sourceCcsid, int32_t targetCcsid);
+
+// Replaces what is not valid UTF-8 in text (a byte that starts no character, a sequence cut short,
+// an overlong form, a surrogate, a value past U+10FFFF) by U+FFFD, one for each maximal ill-formed
+// part as Unicode counts them, into out (3 bytes a byte of text; null only counts). Returns the
+// bytes written; *replaced (may be null) the replacement characters. Valid text is copied as it is.
+size_t MQRepairUtf8(const char *text, size_t length, char *out, uint32_t *replaced);
+
+// A text converted from its own CCSID for showing in targetCcsid: what is not valid in the source
+// (UTF-8 as MQRepairUtf8 says, a lone UTF-16 surrogate) becomes U+FFFD, and in a target without it
+// the target's substitution character; a source CCSID the conversion does not know keeps its ASCII
+// bytes and every other byte becomes U+FFFD. Text already in the target's CCSID is copied as it is
+// (UTF-8 repaired). *replaced (may be null) counts the characters replaced. Results as
+// MQConvertString; UTF-8 and UTF-16 sources need no table for a UTF-8 target.
+[[nodiscard]] int MQConvertShown(const MQIFunctionTable *table, int32_t hconn, const char *source,
+                                 int32_t sourceLength, char *target, int32_t *targetLength,
+                                 int32_t sourceCcsid, int32_t targetCcsid, uint32_t *replaced);
 
 // The punctuation that records written in a CCSID use: '[', ']', '{', '}', '!' and the single quote.
 struct MQPunctuationEntry {

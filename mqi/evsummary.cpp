@@ -325,7 +325,7 @@ int evFormatChanges(const EvStringPool *pool, const PcfSummary *s, char *out, si
 }
 
 int evEventSummary(const EvStringPool *pool, const uint8_t *record, size_t length, const PcfSummary *s,
-                   char *out, const MQIFunctionTable *table, int32_t hconn) {
+                   char *out, const MQIFunctionTable *table, int32_t hconn, int32_t ccsid) {
     out[0] = '\0';
     if (!record || length < EVCF_HEADER_LENGTH || !s) return 0;
     Line line{out, 0, kLine};
@@ -354,17 +354,17 @@ int evEventSummary(const EvStringPool *pool, const uint8_t *record, size_t lengt
         line.put(typeName ? join({" - ", typeName, ":"}) : join({" - (", num(objectType), "):"}));
     }
 
-    // 4. The object's name, in CCSID 850, cut to the room left.
+    // 4. The object's name, from its own CCSID in the line's, cut to the room left.
     uint32_t nameId = evCFGetObjectName(record);
     if (nameId) {
         EvStringView name = evPoolLookup(pool, nameId);
-        char converted[256];
+        char converted[4 * 256 + 16];
         const char *text = name.text;
         size_t n = name.length;
-        if (name.ccsid != 0 && name.ccsid != 850 && table && n <= sizeof converted) {
+        if (ccsid != 0 && name.ccsid != 0 && n <= 256) {
             int32_t got = sizeof converted;
-            if (MQConvertString(table, hconn, name.text, static_cast<int32_t>(n), converted, &got,
-                                static_cast<int32_t>(name.ccsid), 850) == 0) {
+            if (MQConvertShown(table, hconn, name.text, static_cast<int32_t>(n), converted, &got,
+                               static_cast<int32_t>(name.ccsid), ccsid, nullptr) == 0) {
                 text = converted;
                 n = static_cast<size_t>(got);
             }
@@ -372,6 +372,12 @@ int evEventSummary(const EvStringPool *pool, const uint8_t *record, size_t lengt
         size_t room = kLine - line.used;
         if (n <= room) {
             line.put(text, n);
+        } else if (ccsid == 1208) {
+            // Cut before a whole character.
+            size_t cut = room >= 3 ? room - 3 : 0;
+            while (cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) cut--;
+            line.put(text, cut);
+            line.put("...");
         } else {
             line.put(text, room);
             std::memcpy(out + kLine - 3, "...", 3);

@@ -171,63 +171,106 @@ int CSOutFileIdentity(CSOutFile *file, CSFileIdentity *identity) {
 #endif
 }
 
-int CSOutFileNameState(const char *path, uint64_t *size, CSFileIdentity *identity) {
-    *size = 0;
+namespace {
+
+// Opens an existing file by name for reading, or for writing with write, never through a link: a
+// name that is a symbolic link (Windows: any reparse point) gives CS_OTHER_FILE, a name that is not
+// a regular file too. A descriptor, or minus the error.
+int openOwn(const char *path, bool write) {
     errno = 0;
 #ifdef _WIN32
-    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    const HANDLE handle =
+        CreateFileA(path, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? -ENOENT
+               : error == ERROR_ACCESS_DENIED                                 ? -EACCES
+                                                                              : -EIO;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(handle);
+        return -CS_OTHER_FILE;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                   write ? _O_WRONLY | _O_BINARY : _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return -EIO;
+    }
+    return fd;
 #else
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO planted under the name does not hold the open.
+    const int fd = open(path, (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ELOOP ? -CS_OTHER_FILE : -(errno != 0 ? errno : EIO);
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return -CS_OTHER_FILE;
+    }
+    return fd;
 #endif
-    if (fd < 0) return errno != 0 ? errno : EIO;
+}
+
+void closeFd(int fd) {
+#ifdef _WIN32
+    _close(fd);
+#else
+    close(fd);
+#endif
+}
+
+}  // namespace
+
+int CSOutFileNameState(const char *path, uint64_t *size, CSFileIdentity *identity) {
+    *size = 0;
+    *identity = CSFileIdentity{};
+    const int fd = openOwn(path, false);
+    if (fd < 0) return -fd;
     int rc = identityOf(fd, identity);
 #ifdef _WIN32
     const long long end = _filelengthi64(fd);
     if (rc == 0 && end < 0) rc = errno != 0 ? errno : EIO;
     if (rc == 0) *size = static_cast<uint64_t>(end);
-    _close(fd);
 #else
     struct stat status {};
     if (rc == 0 && fstat(fd, &status) != 0) rc = errno != 0 ? errno : EIO;
-    if (rc == 0 && !S_ISREG(status.st_mode)) rc = CS_OTHER_FILE;
     if (rc == 0) *size = static_cast<uint64_t>(status.st_size);
-    close(fd);
 #endif
+    closeFd(fd);
     return rc;
 }
 
 int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength,
-                     const CSFileIdentity *expected) {
+                     const CSFileIdentity &expected) {
+    const int fd = openOwn(path, true);
+    if (fd < 0) return -fd;
+    // Which file it is, before anything is done to it.
+    CSFileIdentity identity{};
+    int rc = identityOf(fd, &identity);
+    if (rc == 0 && !(identity == expected)) rc = CS_OTHER_FILE;
+    if (rc != 0) {
+        closeFd(fd);
+        return rc;
+    }
     errno = 0;
-#ifdef _WIN32
-    int fd = _open(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-#else
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-#endif
-    if (fd < 0) return errno != 0 ? errno : EIO;
 #ifdef _WIN32
     std::FILE *file = _fdopen(fd, "wb");
 #else
     std::FILE *file = fdopen(fd, "wb");
 #endif
     if (file == nullptr) {
-        const int rc = errno != 0 ? errno : EIO;
-#ifdef _WIN32
-        _close(fd);
-#else
-        close(fd);
-#endif
+        rc = errno != 0 ? errno : EIO;
+        closeFd(fd);
         return rc;
     }
     uint64_t size = 0;
-    int rc = CSOutFileSize(file, &size);
-    // Shorter than its writer knew it: not the file it wrote, or cut already; left as it is.
+    rc = CSOutFileSize(file, &size);
+    // Shorter than its writer knew it: cut already; left as it is.
     if (rc == 0 && size < length) rc = ERANGE;
-    if (rc == 0 && expected != nullptr) {
-        CSFileIdentity identity{};
-        rc = identityOf(fd, &identity);
-        if (rc == 0 && !(identity == *expected)) rc = CS_OTHER_FILE;
-    }
     if (rc == 0) rc = CSOutFileCut(file, length);
     if (rc == 0 && tailLength > 0) rc = realWrite(file, tail, tailLength);
     errno = 0;

@@ -115,13 +115,14 @@ inline bool operator==(const CSFileIdentity &a, const CSFileIdentity &b) {
 // The result of a cut or remove that found another file under the name than the one expected.
 inline constexpr int CS_OTHER_FILE = 10001;
 int CSOutFileIdentity(CSOutFile *file, CSFileIdentity *identity);
-// The length and identity of the file a name has now (ENOENT: none).
+// The length and identity of the regular file a name has now (ENOENT: none; CS_OTHER_FILE: the name
+// is a link, or not a regular file). Never through a link.
 int CSOutFileNameState(const char *path, uint64_t *size, CSFileIdentity *identity);
-// Cuts the existing file back to length and writes tail after it (a file shorter than length is
-// left as it is: ERANGE; one that is not the expected file, when one is given: CS_OTHER_FILE).
-// Written through and closed.
+// Cuts the expected file back to length and writes tail after it, never through a link: a name that
+// is a link, or another file than the expected one, gives CS_OTHER_FILE; a file shorter than length
+// is left as it is: ERANGE. Written through and closed.
 int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength,
-                     const CSFileIdentity *expected = nullptr);
+                     const CSFileIdentity &expected);
 int CSOutFileRemove(const char *path);
 // 0 when a file of that name exists, ENOENT when none does, else an errno value.
 int CSOutFileExists(const char *path);

@@ -4,6 +4,7 @@
 // the index's growth.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "expr/expr.h"
 #include "streams/internal.h"
@@ -43,10 +44,25 @@ void localText(int64_t time, char *out, size_t size) {
         if (*p == '.') *p = ':';
 }
 
-bool textMatches(uint32_t id, const char *pattern, uint32_t patternLength, bool ignoreCase) {
+bool textMatches(const EvSearchQuery *query, uint32_t id, const char *pattern, uint32_t patternLength,
+                 bool ignoreCase) {
     const StringEntry *entry = evStringLookup(id);
-    return ignoreCase ? evWildMatchNoCase(entry->text, entry->length, pattern, patternLength) != 0
-                      : evWildMatch(entry->text, entry->length, pattern, patternLength) != 0;
+    const char *text = entry->text;
+    size_t length = entry->length;
+    // A text in another CCSID (UTF-16 among them) is compared as it reads in the pattern's.
+    std::string converted;
+    if (query->convert != nullptr && query->patternCcsid != 0 && entry->ccsid != 0 &&
+        static_cast<int32_t>(entry->ccsid) != query->patternCcsid && length > 0) {
+        converted.resize(4 * length + 16);
+        auto got = static_cast<int32_t>(converted.size());
+        if (query->convert(text, static_cast<int32_t>(length), converted.data(), &got,
+                           static_cast<int32_t>(entry->ccsid), query->patternCcsid) == 0) {
+            text = converted.data();
+            length = static_cast<size_t>(got);
+        }
+    }
+    return ignoreCase ? evWildMatchNoCase(text, length, pattern, patternLength) != 0
+                      : evWildMatch(text, length, pattern, patternLength) != 0;
 }
 
 // The classification of a stored record. The classifier may name the queue manager as the object in
@@ -96,8 +112,8 @@ bool eventPasses(EvSearchQuery *query, const uint8_t *record, uint32_t length) {
             return false;
         if (query->typeFilter[1] && category != query->typeFilter[1]) return false;
     }
-    if (query->objectPatternLength &&
-        !textMatches(evCFGetObjectName(record), query->objectPattern, query->objectPatternLength, false))
+    if (query->objectPatternLength && !textMatches(query, evCFGetObjectName(record), query->objectPattern,
+                                                   query->objectPatternLength, false))
         return false;
     if (query->userPatternLength && !evMatchRecordName(query, record, length)) return false;
     return !query->where || whereHolds(query->where);
@@ -223,7 +239,7 @@ int evMatchRecordName(const EvSearchQuery *query, const uint8_t *record, uint32_
     const char *pattern = query->userPattern;
     uint32_t patternLength = query->userPatternLength;
     if (!(evCFGetFlags(record) & EVCF_FLAG_MULTI_USER))
-        return textMatches(userId, pattern, patternLength, true);
+        return textMatches(query, userId, pattern, patternLength, true);
     evCFCursor cursor;
     evCFCursorInit(&cursor, nullptr, record, length, 0, 0);
     for (;;) {
@@ -234,7 +250,7 @@ int evMatchRecordName(const EvSearchQuery *query, const uint8_t *record, uint32_
         if (item.type != EVCF_STRING_ID) continue;
         for (int32_t id : kUserParms)
             if (item.parmId == id &&
-                textMatches(static_cast<uint32_t>(item.value), pattern, patternLength, true))
+                textMatches(query, static_cast<uint32_t>(item.value), pattern, patternLength, true))
                 return 1;
     }
 }

@@ -489,8 +489,13 @@ struct EvSearchQuery {
     const char *userPattern;       // user identifier, wildcard ignoring case
     uint32_t userPatternLength;    // 0: none
     ExpExpression *where;          // null: none
-    EvSearchMatchFn match;         // null: none
-    void *matchData;               // the caller's, for match
+    // The patterns are texts in patternCcsid: a stored text in another CCSID is compared as convert
+    // shows it there (MQConvertString's results; null or 0: compared as it is).
+    int (*convert)(const char *text, int32_t length, char *out, int32_t *outLength, int32_t fromCcsid,
+                   int32_t toCcsid);
+    int32_t patternCcsid;
+    EvSearchMatchFn match;  // null: none
+    void *matchData;        // the caller's, for match
     // Set during the walk, for the WHERE resolver and the match callback.
     QmgrContext *context;
     QmgrEntry *qmgr;

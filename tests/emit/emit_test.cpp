@@ -745,7 +745,7 @@ TEST_F(EmitTest, AnEventsSummaryIsTheOneTheIntakeMadeForItsHook) {
     auto summaryOf = [&](std::vector<uint8_t> &r, Area *area) {
         char text[EV_SUMMARY_LINE + 1] = "";
         int n =
-            evEventSummary(&evStreamStringPool, r.data(), r.size(), pcfSummaryOf(area), text, nullptr, -1);
+            evEventSummary(&evStreamStringPool, r.data(), r.size(), pcfSummaryOf(area), text, nullptr, -1, 0);
         return std::string(text, static_cast<size_t>(n));
     };
     Area *ownSummary = evCFSummarise(&evStreamStringPool, record.data(), record.size());

@@ -11,21 +11,26 @@ namespace {
 using ef::EmitFilesQmTest;
 using pt::Zunt;
 
-// "jürgen" and a digit in UTF-16, big- or little-endian.
-std::string utf16(char digit, bool little) {
+// The text and a digit in UTF-16, big- or little-endian.
+std::string utf16(const std::u16string &text, char digit, bool little) {
     std::string out;
-    for (const char16_t ch : {u'j', u'\u00FC', u'r', u'g', u'e', u'n', static_cast<char16_t>(digit)}) {
+    std::u16string all = text;
+    all += static_cast<char16_t>(digit);
+    for (const char16_t ch : all) {
         const char high = static_cast<char>(ch >> 8);
         const char low = static_cast<char>(ch & 0xFF);
         out += little ? std::string{low, high} : std::string{high, low};
     }
     return out;
 }
+std::string utf16(char digit, bool little) {
+    return utf16(u"j\u00FCrgen", digit, little);
+}
 
-// The event about name with an MQCFST USERID of the ccsid appended.
-std::string withUserId(std::string event, int32_t ccsid, const std::string &text) {
+// The event with an MQCFST of the parameter in the ccsid appended.
+std::string withItem(std::string event, MQLONG parameter, int32_t ccsid, const std::string &text) {
     const size_t padded = (text.size() + 3) / 4 * 4;
-    const MQLONG head[] = {MQCFT_STRING, static_cast<MQLONG>(20 + padded), MQCACF_USER_IDENTIFIER, ccsid,
+    const MQLONG head[] = {MQCFT_STRING, static_cast<MQLONG>(20 + padded), parameter, ccsid,
                            static_cast<MQLONG>(text.size())};
     event.append(reinterpret_cast<const char *>(head), sizeof head);
     event += text;
@@ -36,36 +41,86 @@ std::string withUserId(std::string event, int32_t ccsid, const std::string &text
     std::memcpy(event.data() + offsetof(MQCFH, ParameterCount), &count, sizeof count);
     return event;
 }
+std::string withUserId(std::string event, int32_t ccsid, const std::string &text) {
+    return withItem(std::move(event), MQCACF_USER_IDENTIFIER, ccsid, text);
+}
+
+// The event with the MQCFST whose text starts at nameAt (the object's name) carrying text in ccsid.
+std::string withName(const std::string &event, size_t nameAt, int32_t ccsid, const std::string &text) {
+    const size_t at = nameAt - 20;
+    MQLONG old[3] = {};
+    std::memcpy(old, event.data() + at, sizeof old);  // type, length, parameter
+    const size_t padded = (text.size() + 3) / 4 * 4;
+    const MQLONG head[] = {MQCFT_STRING, static_cast<MQLONG>(20 + padded), old[2], ccsid,
+                           static_cast<MQLONG>(text.size())};
+    std::string item(reinterpret_cast<const char *>(head), sizeof head);
+    item += text;
+    item.append(padded - text.size(), '\0');
+    return event.substr(0, at) + item + event.substr(at + static_cast<size_t>(old[1]));
+}
+
+// Whether text is strict UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
+bool strictUtf8(const std::string &text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t n = lead < 0x80                   ? 1
+                         : lead >= 0xC2 && lead < 0xE0 ? 2
+                         : lead >= 0xE0 && lead < 0xF0 ? 3
+                         : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                       : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        uint32_t code = n == 1 ? lead : lead & (0x7F >> n);
+        for (size_t k = 1; k < n; k++) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            if ((c & 0xC0) != 0x80) return false;
+            code = code << 6 | (c & 0x3F);
+        }
+        if ((n == 3 && code < 0x800) || (n == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+            (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += n;
+    }
+    return true;
+}
 
 TEST_F(EmitFilesQmTest, Utf16ItemsAreConvertedFromTheirOwnCcsidEverywhere) {
-    // Each form of UTF-16 an item can come in, told apart by the digit.
+    // Each form of UTF-16 an item can come in, told apart by the digit: the user and the object's
+    // name "Qü.<digit>" (which the summary line shows) in it.
     const struct {
         int32_t ccsid;
-        std::string bytes;
+        std::string user;
+        std::string name;
     } items[] = {
-        {1200, utf16('1', true)},                // 1200 in the native (the message's) byte order
-        {1202, utf16('2', true)},                // little-endian
-        {1201, utf16('3', false)},               // big-endian
-        {1200, "\xFE\xFF" + utf16('4', false)},  // a byte-order mark decides
+        // 1200 in the native (the message's) byte order
+        {1200, utf16('1', true), utf16(u"Q\u00FC.", '1', true)},
+        // little-endian
+        {1202, utf16('2', true), utf16(u"Q\u00FC.", '2', true)},
+        // big-endian
+        {1201, utf16('3', false), utf16(u"Q\u00FC.", '3', false)},
+        // a byte-order mark decides
+        {1200, "\xFE\xFF" + utf16('4', false), "\xFE\xFF" + utf16(u"Q\u00FC.", '4', false)},
     };
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
-    const std::string hook = "print 'UID', event.evuserid, event.userid\n";
+    const std::string hook = "print 'UID', event.evuserid, event.userid\nprint 'SUM', event.summary, '|'\n";
     dir.write("hook.vdr", ht::script("", {{"ZUNTEvent", hook}}));
-    for (const uint32_t format : {EV_EMIT_NDJSON, EV_EMIT_CSV, EV_EMIT_MQSC}) {
+    for (const uint32_t format : {EV_EMIT_JSON, EV_EMIT_NDJSON, EV_EMIT_CSV, EV_EMIT_MQSC}) {
         SCOPED_TRACE(format);
         const std::string folder = "utf16-" + std::to_string(format);
         const std::string out = useEmitter(folder, format, EV_ONERROR_SUSPEND, 0, "ev.txt");
-        for (size_t i = 0; i < std::size(items); i++) {
-            const std::string name = "K.00000000000" + std::to_string(10 + i);
+        for (const auto &item : items)
             putMessage(pt::kQmgrEvents, MQFMT_EVENT,
-                       withUserId(eventFor(name), items[i].ccsid, items[i].bytes));
-        }
+                       withUserId(withName(eventFor("K.0000000000000"), nameAt, item.ccsid, item.name),
+                                  item.ccsid, item.user));
         std::vector<std::string> options = runOptions();
         options.insert(options.end(), {"-f", dir.file("hook.vdr")});
         Zunt zunt(dir, folder, options);
         EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
         EXPECT_TRUE(drained()) << undrained();
-        const std::string shown = command("DISPLAY EVENTS(*) FROM(any) USERID");
+        const std::string shown = command("DISPLAY EVENTS(*) FROM(any) ALL");
+        // The filters compare each text as it reads in the command's code page (819, 'ü' 0xFC).
+        const std::string where = command("DISPLAY EVENTS(*) FROM(any) WHERE(EVUSERID EQ 'j\xFCrgen2') ALL");
+        const std::string named = command("DISPLAY EVENTS(*) FROM(any) WHERE(EVOBJNAME EQ 'Q\xFC.3') ALL");
+        const std::string user = command("DISPLAY EVENTS(*) FROM(any) EVUSERID('J\xFCRGEN4') ALL");
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         const ef::Files files = ef::readFiles(out, format);
@@ -76,20 +131,161 @@ TEST_F(EmitFilesQmTest, Utf16ItemsAreConvertedFromTheirOwnCcsidEverywhere) {
         for (const char digit : {'1', '2', '3', '4'}) {
             SCOPED_TRACE(digit);
             const std::string latin1 = std::string("j\xFCrgen") + digit;
-            if (format == EV_EMIT_NDJSON) {
+            const std::string summary = std::string("Local - Unknown Object Name - Queue:Q\xFC.") + digit;
+            if (format == EV_EMIT_NDJSON || format == EV_EMIT_JSON) {
                 EXPECT_NE(text.find(std::string("\"j\xC3\xBCrgen") + digit + "\""), std::string::npos)
+                    << text;
+                EXPECT_NE(
+                    text.find(std::string("\"Local - Unknown Object Name - Queue:Q\xC3\xBC.") + digit + "\""),
+                    std::string::npos)
                     << text;
             } else if (format == EV_EMIT_CSV) {
                 EXPECT_NE(text.find("," + latin1 + "\n"), std::string::npos) << text;
+                EXPECT_NE(text.find("," + summary + "\n"), std::string::npos) << text;
             } else {
                 EXPECT_NE(text.find("('" + latin1 + "')"), std::string::npos) << text;
+                EXPECT_NE(text.find("('" + summary + "')"), std::string::npos) << text;
             }
-            if (format != EV_EMIT_NDJSON) continue;
+            // The first run's program alone has stored these events.
+            if (format != EV_EMIT_JSON) continue;
             EXPECT_NE(zunt.out().find("UID " + latin1 + " " + latin1 + "\n"), std::string::npos)
                 << zunt.out();
+            EXPECT_NE(zunt.out().find("SUM " + summary + " |\n"), std::string::npos) << zunt.out();
             // The reply is in CCSID 850, where u-umlaut is 0x81.
             EXPECT_NE(shown.find(std::string("USERID(j\x81rgen") + digit + ") "), std::string::npos) << shown;
+            EXPECT_NE(shown.find(std::string("EVUSERID(j\x81rgen") + digit + ")"), std::string::npos)
+                << shown;
+            EXPECT_NE(shown.find(std::string("EVOBJNAME(Q\x81.") + digit + ")"), std::string::npos) << shown;
+            EXPECT_NE(
+                shown.find(std::string("SUMMARY(Local - Unknown Object Name - Queue:Q\x81.") + digit + ")"),
+                std::string::npos)
+                << shown;
         }
+        if (format != EV_EMIT_JSON) continue;
+        // Each filter finds the one event it names.
+        for (const auto &[reply, digit] :
+             {std::pair{where, '2'}, std::pair{named, '3'}, std::pair{user, '4'}}) {
+            EXPECT_EQ(et::countOf(reply, "EVUSERID("), 1) << reply;
+            EXPECT_NE(reply.find(std::string("EVUSERID(j\x81rgen") + digit + ")"), std::string::npos)
+                << reply;
+        }
+    }
+}
+
+// Texts that are not valid in their own CCSID: a UTF-8 event whose user is the lone lead byte C3
+// and whose description holds E2 82 (cut short), FF, 'A' and F0 (cut short); and an 819 event with
+// items in CCSID 1208, a description 'A' FF 'B' and a user in the overlong form C0 AF. Each file is
+// valid in its code page, UTF-8 ones strictly (and JSON parses), with U+FFFD for each ill-formed
+// part, or the records' substitution character; so is the queue emitter's message and the display.
+TEST_F(EmitFilesQmTest, TextsNotValidInTheirCcsidAreShownAsReplacementCharacters) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(CONVERT.Q) REPLACE\n"
+                      "DEFINE QLOCAL(EMIT.Q) REPLACE\n"),
+              0);
+    const std::string fffd = "\xEF\xBF\xBD";
+    const struct {
+        uint32_t format;
+        bool utf8;  // ZUNT_EMIT_CCSID=1208 (JSON and NDJSON are UTF-8 whatever it is)
+    } cases[] = {{EV_EMIT_JSON, false}, {EV_EMIT_NDJSON, false}, {EV_EMIT_CSV, false},
+                 {EV_EMIT_MQSC, false}, {EV_EMIT_CSV, true},     {EV_EMIT_MQSC, true}};
+    for (const auto &run : cases) {
+        SCOPED_TRACE(std::to_string(run.format) + (run.utf8 ? " 1208" : ""));
+        const std::string folder = "invalid-" + std::to_string(run.format) + (run.utf8 ? "-1208" : "");
+        const std::string out = useEmitter(folder, run.format, EV_ONERROR_SUSPEND, 0, "ev.txt");
+        // The first event gives the records their code page, 819.
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT, eventFor("K.0000000000001"));
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
+        md.CodedCharSetId = 1208;
+        putMessage(pt::kQmgrEvents, md,
+                   withItem(withUserId(inCcsid("K.0000000000002", 1208), 0, "\xC3"), MQCA_Q_DESC, 0,
+                            "\xE2\x82\xFF\x41\xF0"));
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT,
+                   withItem(withUserId(eventFor("K.0000000000003"), 1208, "\xC0\xAF"), MQCA_Q_DESC, 1208,
+                            "A\xFF"
+                            "B"));
+        // A character outside Latin-1 in UTF-16, which a UTF-8 file keeps.
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT,
+                   withUserId(eventFor("K.0000000000004"), 1202, utf16(u"\u20AC\u65E5", '4', true)));
+        std::vector<std::string> environment;
+        if (run.utf8) environment.push_back("ZUNT_EMIT_CCSID=1208");
+        Zunt zunt(dir, folder, runOptions(), environment);
+        EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        const std::string shown = command("DISPLAY EVENTS(*) FROM(any) ALL");
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const ef::Files files = ef::readFiles(out, run.format);
+        EXPECT_EQ(files.damaged, "");
+        ASSERT_EQ(files.texts.size(), 1u);
+        const std::string &text = files.texts[0].second;
+        const bool utf8 = run.utf8 || run.format == EV_EMIT_JSON || run.format == EV_EMIT_NDJSON;
+        if (utf8) {
+            EXPECT_TRUE(strictUtf8(text)) << text;
+        }
+        // The texts as the file's code page shows them.
+        const std::string bad = utf8 ? fffd : "\x1A";
+        const std::string description = bad + bad + "A" + bad;
+        const std::vector<std::string> texts = {bad, description, "A" + bad + "B", bad + bad,
+                                                utf8 ? "\xE2\x82\xAC\xE6\x97\xA5\x34" : "\x1A\x1A\x34"};
+        for (const std::string &shownText : texts) {
+            SCOPED_TRACE(shownText);
+            if (run.format == EV_EMIT_JSON || run.format == EV_EMIT_NDJSON) {
+                EXPECT_NE(text.find("\"" + shownText + "\""), std::string::npos) << text;
+            } else if (run.format == EV_EMIT_CSV) {
+                EXPECT_NE(text.find("," + shownText + "\n"), std::string::npos) << text;
+            } else {
+                std::string escaped;  // MQSC writes a control character as \xHH
+                for (const char c : shownText)
+                    escaped += c == '\x1A' ? std::string("\\x1A") : std::string(1, c);
+                EXPECT_NE(text.find("('" + escaped + "')"), std::string::npos) << text;
+            }
+        }
+        if (run.format != EV_EMIT_NDJSON) continue;
+        // The display, in CCSID 850: the replacement characters become its substitution character.
+        EXPECT_NE(shown.find("DESCR(\x1A\x1A"
+                             "A\x1A)"),
+                  std::string::npos)
+            << shown;
+        EXPECT_NE(shown.find("DESCR(A\x1A"
+                             "B)"),
+                  std::string::npos)
+            << shown;
+        EXPECT_NE(shown.find("EVUSERID(\x1A\x1A)"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("EVUSERID(\x1A)"), std::string::npos) << shown;
+        // Counted as the intake counts what it loses: once for the queue, with the first event's count.
+        EXPECT_EQ(et::countOf(zunt.log(),
+                              "Event queue 'SYSTEM.ADMIN.QMGR.EVENT': 4 characters of an event's "
+                              "texts are not valid in their CCSID"),
+                  1)
+            << zunt.log();
+    }
+    // The queue emitter's JSON message: strict UTF-8 that parses.
+    for (const uint32_t format : {EV_EMIT_JSON, EV_EMIT_NDJSON}) {
+        SCOPED_TRACE(format);
+        emptyQueue(pt::kQmgrEvents);
+        emptyQueue("EMIT.Q");
+        ef::gEmitter = ef::EmitterSetup{"", format, EV_ONERROR_SUSPEND, 0};
+        seed([] {
+            ef::fileEmitter();
+            EmitterDef *e = evFindEmitterDef("FILES", -1);
+            ASSERT_NE(e, nullptr);
+            e->file[0] = 0;
+            std::snprintf(e->queue, sizeof e->queue, "EMIT.Q");
+        });
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT,
+                   withItem(withUserId(eventFor("K.0000000000005"), 1208, "\xC0\xAF"), MQCA_Q_DESC, 1208,
+                            "A\xFF"
+                            "B"));
+        Zunt zunt(dir, "queue" + std::to_string(format), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const std::string message = takeFirst("EMIT.Q", MQGMO_NO_SYNCPOINT);
+        EXPECT_TRUE(strictUtf8(message)) << message;
+        EXPECT_EQ(ef::checkText(message, format), "") << message;
+        EXPECT_NE(message.find("\"A" + fffd + "B\""), std::string::npos) << message;
+        EXPECT_NE(message.find("\"" + fffd + fffd + "\""), std::string::npos) << message;
     }
 }
 

@@ -549,6 +549,62 @@ TEST_F(ForeignStateTest, OnlyFilesThePatternMakesAndTheProgramMadeAreCutOrRemove
             << log;
 }
 
+// A name the pattern makes, holding a file the program never made or a link planted there to one no
+// pattern makes: a state of the earlier layout (no identity: it cuts nothing), a state of the current
+// layout and a new file's name each carrying the very identity of the file the link leads to (never
+// through a link) leave every file, and the link, as they are, with a line.
+TEST_F(ForeignStateTest, NoFileButTheProgramsOwnIsCutAndNeverThroughALink) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "links are planted on Linux";
+    const std::string out = useEmitter("links", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "%y/out.json");
+    const std::string pattern = out + "/%y/out.json";
+    const std::string name = out + "/2026/out.json";
+    std::filesystem::create_directories(out + "/2026");
+    const std::string user = dir.file("user.json");
+    const std::string text = "[" + std::string(398, ' ') + "]";
+    enum Kind { kEarlier, kCurrent, kNewFile };
+    const struct {
+        Kind kind;
+        bool link;
+        const char *line;
+    } rows[] = {
+        {kEarlier, false, "its state does not say which file it is"},
+        {kEarlier, true, "its state does not say which file it is"},
+        {kCurrent, true, "it is not the file the program wrote"},
+        {kNewFile, true, "it is not the file the program wrote"},
+    };
+    int row = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(++row);
+        for (uint8_t kind : {EV_DQ_KIND_EMIT_FILES, EV_DQ_KIND_EMIT_NEW_FILE})
+            for (const Browsed &b : underKey(kind)) takeOff(EV_DATA_QUEUE_NAME, b);
+        std::filesystem::remove(name);
+        writeWhole(user, text);
+        if (r.link)
+            std::filesystem::create_symlink(user, name);
+        else
+            writeWhole(name, text);
+        // The identity of the file the name leads to: what a state of the program's would hold.
+        const std::string identity = madeName(r.link ? user : name).substr((r.link ? user : name).size() + 1);
+        if (r.kind == kEarlier) {
+            std::string state = fileState(name);
+            state[8] = 3;  // cut to 3 bytes
+            putUnderKey(EV_DQ_KIND_EMIT_FILES, state);
+        } else if (r.kind == kCurrent) {
+            std::string state = emitterState("FILES", pattern, name, 3, 0);
+            state.replace(24 + 5 + pattern.size() + 8, 16, identity);
+            putUnderKey(EV_DQ_KIND_EMIT_FILES, state);
+        } else {
+            putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, name + '\0' + identity);
+        }
+        const std::string log = run("links" + std::to_string(row), 0);
+        EXPECT_EQ(qmt::readText(user), text);
+        EXPECT_EQ(std::filesystem::is_symlink(name), r.link);
+        EXPECT_EQ(qmt::readText(name), text);
+        EXPECT_EQ(et::countOf(log, "Emitter file '" + name + "' left as it is: " + r.line), 1) << log;
+        EXPECT_EQ(et::countOf(log, "Foreign message"), 0) << log;
+    }
+}
+
 // The emitter's FILE changed and changed back across restarts, the file moved away, then a run killed
 // as it saves the state of its second unit into a new file: the state of the first FILE is never
 // acted on again (no foreign line for it, the new file not cut to its length), the killed unit's
@@ -640,6 +696,63 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
     EXPECT_EQ(files.damaged, "");
     EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
     keepRunsOnFailure();
+}
+
+// A burst taken in while commands keep coming (each committing while set E's unit is open), a put on
+// the data queue refused (a command's save: the stored state is reloaded in place), kills at moments
+// after it and a restart: every event is in exactly one record, in whole files, in every format.
+TEST_F(EmitFilesQmTest, AReloadAfterAFailedCommandSaveKeepsTheFilesKnownAcrossAKill) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const struct {
+        uint32_t format;
+        const char *name;
+    } cases[] = {
+        {EV_EMIT_NDJSON, "ev.ndjson"},
+        {EV_EMIT_JSON, "ev.json"},
+        {EV_EMIT_CSV, "ev.csv"},
+        {EV_EMIT_MQSC, "ev.txt"},
+    };
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    const std::string stream = evSystemStreamName(STREAM_TYPE_EVENTS);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out =
+            useEmitter("reload" + std::to_string(c.format), c.format, EV_ONERROR_SUSPEND, 2048, c.name);
+        const int from = put.load();
+        // Killed half a second and a second and a half after the fault, a burst and commands coming.
+        for (const int killAfterMs : {500, 1500}) {
+            SCOPED_TRACE(killAfterMs);
+            putBurst(10000);
+            Zunt zunt(dir, "reload" + std::to_string(++runs), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            const std::string alter = "ALTER EVSTREAM(" + stream + ") DESCR('reloaded')";
+            for (int i = 0; i < 10; i++) {
+                putOn(own, alter, EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+                usleep(100000);
+            }
+            // The next put on the data queue is refused: a command's save, or one of set E's.
+            ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+            for (int i = 0; i < killAfterMs / 100; i++) {
+                putOn(own, alter, EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+                usleep(100000);
+            }
+            EXPECT_GT(depth(pt::kQmgrEvents), 0) << "the burst was taken in before the kill";
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+        }
+        {
+            Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        const ef::Files files = ef::readFiles(out, c.format);
+        EXPECT_EQ(files.damaged, "");
+        EXPECT_GT(files.texts.size(), 2u);
+        EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+        keepRunsOnFailure();
+    }
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (s->itemCount < 0 || s->itemCount > PCF_SUMMARY_MAX_ITEMS) std::abort();
     char line[EV_SUMMARY_LINE + 8];
     std::memset(line, 0x55, sizeof line);
-    int n = evEventSummary(&mp.pool, record.data(), record.size(), s, line, nullptr, 0);
+    int n = evEventSummary(&mp.pool, record.data(), record.size(), s, line, nullptr, 0, 0);
     if (n < 0 || static_cast<size_t>(n) > EV_SUMMARY_LINE || line[n] != '\0') std::abort();
     for (size_t i = EV_SUMMARY_LINE + 1; i < sizeof line; i++)
         if (static_cast<uint8_t>(line[i]) != 0x55) std::abort();

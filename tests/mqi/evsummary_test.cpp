@@ -80,7 +80,7 @@ struct Summary {
 std::string text(EventRecord &r, const MQIFunctionTable *table = nullptr) {
     Summary s(r);
     char out[EV_SUMMARY_LINE + 1];
-    int n = evEventSummary(&r.mp.pool, r.buf.data(), r.length(), pcfSummaryOf(s.area), out, table, 1);
+    int n = evEventSummary(&r.mp.pool, r.buf.data(), r.length(), pcfSummaryOf(s.area), out, table, 1, 850);
     EXPECT_EQ(static_cast<size_t>(n), std::strlen(out));
     EXPECT_LE(n, 128);
     return std::string(out, static_cast<size_t>(n));

@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <string>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "platform/platform.h"
 #include "testing/testing.h"
@@ -54,14 +57,29 @@ TEST(OutFileCut, OpenAndByNameWithAnEnding) {
     EXPECT_EQ(CSOutFileWrite(file, "3", 1), 0);
     EXPECT_EQ(CSOutFileClose(file), 0);
     EXPECT_EQ(dir.read("out.json"), "{\"a\":[3");
-    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 6, "]}", 2), 0);
+    CSFileIdentity identity{};
+    ASSERT_EQ(CSOutFileNameState(path.c_str(), &size, &identity), 0);
+    EXPECT_EQ(size, 7u);
+    CSFileIdentity other = identity;
+    other.number ^= 1;
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 6, "]}", 2, other), CS_OTHER_FILE);
+    EXPECT_EQ(dir.read("out.json"), "{\"a\":[3");
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 6, "]}", 2, identity), 0);
     EXPECT_EQ(dir.read("out.json"), "{\"a\":[]}");
-    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 20, "", 0), ERANGE);  // shorter: left as it is
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 20, "", 0, identity), ERANGE);  // shorter: left as it is
     EXPECT_EQ(dir.read("out.json"), "{\"a\":[]}");
+#ifndef _WIN32
+    // Never through a link, even one to the very file.
+    const std::string link = dir.file("link.json");
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(CSOutFileNameState(link.c_str(), &size, &other), CS_OTHER_FILE);
+    EXPECT_EQ(CSOutFileCutPath(link.c_str(), 0, "", 0, identity), CS_OTHER_FILE);
+    EXPECT_EQ(dir.read("out.json"), "{\"a\":[]}");
+#endif
     EXPECT_EQ(CSOutFileExists(path.c_str()), 0);
     EXPECT_EQ(CSOutFileRemove(path.c_str()), 0);
     EXPECT_EQ(CSOutFileExists(path.c_str()), ENOENT);
-    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 0, "", 0), ENOENT);
+    EXPECT_EQ(CSOutFileCutPath(path.c_str(), 0, "", 0, identity), ENOENT);
 }
 
 }  // namespace
