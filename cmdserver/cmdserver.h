@@ -69,6 +69,7 @@ struct CmdRequest {
     int32_t noReply;         // the reply queue was refused or could not be opened: nothing more goes
     int32_t running;         // the command has begun to run: a reply refused now is of a command done
     int32_t escapePieces;    // escape reply messages put for the request (numbered from 1)
+    int32_t recalled;        // delivered again after a purge whose removals outlived its unit
 };
 
 // The running command of the context (made on first use; null only when no storage is left).

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cmdserver/change.h"
 #include "cmdserver/internal.h"
 
 int (*cmdConsoleReplyQueue)(char out[48]) = nullptr;
@@ -206,9 +207,12 @@ int refuseUnkeptChange(QmgrContext *context) {
     if (condition == 0) return 0;
     uint32_t status = EV_EVQ_DATAHIGH;
     const char *what = evDataQueueConditionText(condition, &status);
-    const int32_t reason = status == EV_EVQ_DATAGET   ? MQRC_GET_INHIBITED
-                           : status == EV_EVQ_DATAPUT ? MQRC_PUT_INHIBITED
-                                                      : MQRC_Q_FULL;
+    // A lowered MAXMSGL is answered as a put-inhibited queue, as it always was, though its status
+    // is DATAHIGH.
+    const int32_t reason = status == EV_EVQ_DATAGET ? MQRC_GET_INHIBITED
+                           : status == EV_EVQ_DATAPUT || (condition & EV_DQ_MSGL_LOW) != 0
+                               ? MQRC_PUT_INHIBITED
+                               : MQRC_Q_FULL;
     char text[256];
     std::snprintf(text, sizeof text,
                   "ZUNT can not keep the change now: Data Queue '%s/%s' %s. Nothing was changed.",
@@ -221,13 +225,40 @@ int refuseUnkeptChange(QmgrContext *context) {
 
 namespace {
 
-// The MQCFH of a PCF or escape request as IBM MQ's command server checks it: a StrucLength other
-// than 36 is 3002 (MQRCCF_CFH_LENGTH_ERROR), a negative ParameterCount 3006
-// (MQRCCF_CFH_PARM_COUNT_ERROR); else 0. The caller has checked that 36 bytes are there.
-int32_t headerError(const uint8_t *command) {
+// The parameters at the top level of a request: every structure, less those a group counts as its
+// own. -1 when a structure's length does not fit (the parser then names the parameter).
+int32_t topLevelParameters(const uint8_t *command, int32_t length) {
+    int32_t structures = 0;
+    int64_t inGroups = 0;
+    for (int32_t at = static_cast<int32_t>(MQCFH_STRUC_LENGTH); at < length;) {
+        if (length - at < 8) return -1;
+        const int32_t size = mqiGetI32(command, static_cast<uint32_t>(at) + 4);
+        if (size < 8 || size > length - at) return -1;
+        if (mqiGetI32(command, static_cast<uint32_t>(at)) == MQCFT_GROUP) {
+            if (size < 16) return -1;
+            inGroups += mqiGetI32(command, static_cast<uint32_t>(at) + 12);
+        }
+        structures++;
+        at += size;
+    }
+    const int64_t top = structures - inGroups;
+    return top < 0 ? -2 : static_cast<int32_t>(top);
+}
+
+// The MQCFH of a PCF or escape request as IBM MQ's command server checks it: a Type other than a
+// command is 3001 (MQRCCF_CFH_TYPE_ERROR), a StrucLength other than 36 3002
+// (MQRCCF_CFH_LENGTH_ERROR), a ParameterCount that is negative or is not the number of parameters
+// that follow 3006 (MQRCCF_CFH_PARM_COUNT_ERROR); else 0. The caller has checked that 36 bytes are
+// there.
+int32_t headerError(const uint8_t *command, int32_t length) {
+    const int32_t type = mqiGetI32(command, offsetof(MQCFH, Type));
+    if (type != MQCFT_COMMAND && type != MQCFT_COMMAND_XR) return MQRCCF_CFH_TYPE_ERROR;
     if (mqiGetI32(command, offsetof(MQCFH, StrucLength)) != static_cast<int32_t>(MQCFH_STRUC_LENGTH))
         return MQRCCF_CFH_LENGTH_ERROR;
-    if (mqiGetI32(command, offsetof(MQCFH, ParameterCount)) < 0) return MQRCCF_CFH_PARM_COUNT_ERROR;
+    const int32_t count = mqiGetI32(command, offsetof(MQCFH, ParameterCount));
+    if (count < 0) return MQRCCF_CFH_PARM_COUNT_ERROR;
+    const int32_t present = topLevelParameters(command, length);
+    if (present == -2 || (present >= 0 && present != count)) return MQRCCF_CFH_PARM_COUNT_ERROR;
     return 0;
 }
 
@@ -242,9 +273,9 @@ int evExecutePcfCommand(QmgrContext *context, uint8_t *command, int32_t length) 
     }
     const auto code = static_cast<uint32_t>(mqiGetI32(command, offsetof(MQCFH, Command)));
     request->command = static_cast<int32_t>(code);
-    if (const int32_t bad = headerError(command); bad != 0)
+    if (const int32_t bad = headerError(command, length); bad != 0)
         return evPcfResponse(context, request->command, bad, 0, nullptr);
-    if (request->md->BackoutCount != 0) return backedOut(context, request->command);
+    if (request->md->BackoutCount != 0 && request->recalled == 0) return backedOut(context, request->command);
     const Dispatch *row = dispatchOf(code);
     if (row == nullptr) return evPcfResponse(context, request->command, MQRCCF_CFH_COMMAND_ERROR, 0, nullptr);
     // Unlike the documented rule (a failure: no sync point, set C's consumer stopped), the 2012
@@ -272,7 +303,7 @@ int evProcessEscape(QmgrContext *context) {
     request->command = code;
     if (code != MQCMD_ESCAPE && code != CMD_EVENT_CALLBACK_ESCAPE)
         return evPcfResponse(context, code, MQRC_COMMAND_TYPE_ERROR, code, nullptr);
-    if (const int32_t bad = headerError(request->data); bad != 0)
+    if (const int32_t bad = headerError(request->data, length); bad != 0)
         return evPcfResponse(context, code, bad, 0, nullptr);
     PcfCursor cursor;
     MQPCFInitParser(&cursor, request->data, length, 0);
@@ -334,7 +365,9 @@ int evRunCommandMessage(QmgrContext *context, EventQueueDef *queue, const MQMD *
     // PCF checks, after the MQSC translation), it is answered 2003 before anything of it runs, not
     // its translation nor DEBUG (which never reaches the PCF checks), so that a command that ended
     // the program once cannot end it again.
-    const bool redelivered = md->BackoutCount != 0;
+    const bool redelivered = md->BackoutCount != 0 && !cmdPurgeRecalled(context);
+    // A purge's removals outlive its unit: delivered again, it runs again (see cmdAnswerPurge).
+    request->recalled = md->BackoutCount != 0 && !redelivered ? 1 : 0;
     // Deliberately beyond the documented intake, which runs whatever has a command's Format: a report
     // or a reply that lands on the command queue (a requester's reply-to queue set to it, a report of
     // a message the program put) answers something and asks nothing. Run, its text would change the

@@ -32,6 +32,10 @@ CmdState *cmdState(QmgrContext *context);
 bool cmdBlankName(const MQCHAR *name, size_t size);
 // The code page the program's texts are held in (the one its requests were read in), 0 unknown.
 int32_t cmdTextCcsid(const CmdRequest *request);
+// A text from its own CCSID as shown in another, through the command set's connection
+// (MQConvertShown: what is not valid in the source becomes U+FFFD or a substitution character).
+int cmdConvertShown(const char *text, int32_t length, char *out, int32_t *outLength, int32_t fromCcsid,
+                    int32_t toCcsid);
 // Room for a response's text (MQCFST 39999).
 inline constexpr size_t CMD_TEXT_MAX = 4096;
 // Logs, once for the request, that its reply queue is one of the program's own and no reply goes.

@@ -93,7 +93,7 @@ struct Mqsc {
 
 // The next token: false at the end of the text.
 bool next(Mqsc *m, const char *delims, const char *seps, Token *token) {
-    return scanGetToken(&m->cursor, m->end, delims, seps, &token->text, &token->length) == 0;
+    return scanGetMQSCLexeme(&m->cursor, m->end, delims, seps, &token->text, &token->length) == 0;
 }
 bool peek(Mqsc *m, const char *delims, const char *seps, Token *token) {
     const char *saved = m->cursor;
@@ -142,6 +142,20 @@ bool parseInteger(Token value, int32_t *out) {
     return true;
 }
 
+// A process identifier past 2147483647 and up to 4294967295 (IBM MQ's are unsigned 32-bit), as the
+// statistics displays answer it: an MQCFIN64. Every other integer parameter keeps the MQCFIN range.
+bool parseWideProcessId(Token value, int64_t *out) {
+    if (value.length == 0 || value.length > 10) return false;
+    int64_t n = 0;
+    for (size_t i = 0; i < value.length; i++) {
+        if (!std::isdigit(static_cast<unsigned char>(value.text[i]))) return false;
+        n = n * 10 + (value.text[i] - '0');
+    }
+    if (n <= INT32_MAX || n > int64_t{UINT32_MAX}) return false;
+    *out = n;
+    return true;
+}
+
 bool parseHex(Token value, int32_t *out) {
     if (value.length == 0 || value.length > 8) return false;
     uint32_t n = 0;
@@ -163,8 +177,9 @@ bool addInt(Mqsc *m, uint32_t parmId, int32_t value, const Token *at) {
     return cc != MQCC_FAILED || syntax(m, at);
 }
 
-// One MQCFST of the row: enclosing quotes removed (a missing closing quote tolerated), an unquoted
-// value upper-cased unless the row keeps expressions as typed.
+// One MQCFST of the row: enclosing quotes removed (a missing closing quote tolerated) and two
+// quotes inside them made one, an unquoted value upper-cased unless the row keeps expressions as
+// typed (an expression keeps its quotes as written: its own parser reads them).
 bool addString(Mqsc *m, const evParmDef *row, Token value, const Token *at) {
     bool quoted = false;
     if (value.length > 0 && value.text[0] == '\'') {
@@ -173,11 +188,19 @@ bool addString(Mqsc *m, const evParmDef *row, Token value, const Token *at) {
         value.length--;
         if (value.length > 0 && value.text[value.length - 1] == '\'') value.length--;
     }
+    char *single = nullptr;
+    if (quoted && row->type[0] != 'w' && std::memchr(value.text, '\'', value.length) != nullptr) {
+        single = static_cast<char *>(CSGetMem(value.length + 1));
+        if (single == nullptr) return syntax(m, at);
+        value.length = scanUndoubleQuotes(value.text, value.length, single);
+        value.text = single;
+    }
     int32_t cc = 0;
     int32_t rc = 0;
     auto *field = static_cast<char *>(MQPCFSetStringParm(&m->pcf, MQCFT_STRING,
                                                          static_cast<int32_t>(row->parmId), value.text,
                                                          static_cast<int32_t>(value.length), 0, 0, &cc, &rc));
+    if (single != nullptr) CSFreeMem(single);
     if (cc == MQCC_FAILED) return syntax(m, at);
     if (!quoted && row->type[0] != 'w')
         for (size_t i = 0; i < value.length; i++)
@@ -311,6 +334,13 @@ bool attribute(Mqsc *m, const Token &keyword) {
                 const evValueName *name = evValueNameByText(row->valueNames, value.text, value.length);
                 if (name == nullptr) return syntax(m, empty ? nullptr : &value);
                 n = name->value;
+            } else if (int64_t wide = 0; !empty && row->parmId == MQIACF_PROCESS_ID &&
+                                         parseWideProcessId(unquoted(value, 3), &wide)) {
+                int32_t cc = 0;
+                int32_t rc = 0;
+                MQPCFSetParm(&m->pcf, MQCFT_INTEGER64, MQIACF_PROCESS_ID, &wide, 8, 0, &cc, &rc);
+                if (cc == MQCC_FAILED) return syntax(m, &value);
+                break;
             } else if (empty || !parseInteger(unquoted(value, 3), &n)) {
                 return refuse(m, "Parameter '%s' is not a valid integer.", row);
             }

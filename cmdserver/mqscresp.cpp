@@ -179,8 +179,8 @@ void writeHex(Writer *w, const uint8_t *bytes, int32_t length) {
     for (int32_t i = 0; i < length && !w->out.full; i++) cmdTextPrintf(&w->out, "%02X", bytes[i]);
 }
 
-// The string of a response in CCSID 850 where it carries another (kept as it is when it cannot be
-// converted).
+// The string of a response in CCSID 850 where it carries another, shown there (what is not valid in
+// its own CCSID replaced); kept as it is when it cannot be converted.
 void writeString(Writer *w, const PcfCursor *cursor, const char *text, int32_t length) {
     const int32_t ccsid = static_cast<int32_t>(cursor->lastCcsid);
     if (length > 0 && ccsid != 0 && ccsid != CMD_TEXT_CCSID) {
@@ -190,8 +190,8 @@ void writeString(Writer *w, const PcfCursor *cursor, const char *text, int32_t l
         QmgrContext *context = w->context;
         MQHCONN hconn = evEventHconn(&context->sets[EV_SET_C]);
         if (converted > 0 && hconn != -1 && context->event.mq != nullptr &&
-            MQConvertString(context->event.mq, hconn, text, length, w->out.data + w->out.used, &converted,
-                            ccsid, CMD_TEXT_CCSID) == 0) {
+            MQConvertShown(context->event.mq, hconn, text, length, w->out.data + w->out.used, &converted,
+                           ccsid, CMD_TEXT_CCSID, nullptr) == 0) {
             w->out.used += static_cast<size_t>(converted);
             w->out.data[w->out.used] = '\0';
             return;

@@ -526,6 +526,12 @@ bool cmdBlankName(const MQCHAR *name, size_t size) {
     return true;
 }
 
+int cmdConvertShown(const char *text, int32_t length, char *out, int32_t *outLength, int32_t fromCcsid,
+                    int32_t toCcsid) {
+    return MQConvertShown(evContext.event.mq, evEventHconn(&evContext.sets[EV_SET_C]), text, length, out,
+                          outLength, fromCcsid, toCcsid, nullptr);
+}
+
 int32_t cmdTextCcsid(const CmdRequest *request) {
     // The read converted the request into the queue manager's code page, and its descriptor says
     // which; so was everything the program stored.

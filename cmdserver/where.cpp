@@ -3,6 +3,7 @@
 // computed for the few values no record holds.
 #include <cctype>
 #include <cstring>
+#include <string>
 
 #include "cmdserver/internal.h"
 
@@ -231,6 +232,37 @@ int evWhereObjectVar(ExpExpression *e, ExpValue *partner, ExpValue *var, ExpValu
 
 namespace {
 
+// A text of the record as the filter compares it, without its trailing blanks: in the code page the
+// command's own texts are in, converted from the text's own (UTF-16 among them).
+void setShown(const EvSearchQuery *query, ExpValue *result, const char *text, size_t length, uint32_t ccsid) {
+    const int32_t target = query->patternCcsid;
+    std::string converted;
+    if (length > 0 && ccsid != 0 && target != 0 && static_cast<int32_t>(ccsid) != target &&
+        query->convert != nullptr) {
+        converted.resize(4 * length + 16);
+        auto got = static_cast<int32_t>(converted.size());
+        if (query->convert(text, static_cast<int32_t>(length), converted.data(), &got,
+                           static_cast<int32_t>(ccsid), target) == 0) {
+            text = converted.data();
+            length = static_cast<size_t>(got);
+        }
+    }
+    while (length > 0 && text[length - 1] == ' ') length--;
+    if (converted.empty()) {
+        setText(result, text, length);
+        return;
+    }
+    // The value outlives the conversion: it owns a copy.
+    auto *copy = static_cast<char *>(CSGetMem(length + 1));
+    if (copy == nullptr) {
+        setText(result, "", 0);
+        return;
+    }
+    std::memcpy(copy, text, length);
+    copy[length] = 0;
+    expSetString(result, EXP_PSTR, copy, length);
+}
+
 // The header and derived attributes of an event record, by identifier.
 int eventHeaderValue(const EvSearchQuery *query, uint32_t parmId, ExpValue *result) {
     const uint8_t *record = query->record;
@@ -245,9 +277,7 @@ int eventHeaderValue(const EvSearchQuery *query, uint32_t parmId, ExpValue *resu
         case 39316: {
             const uint32_t id = parmId == 39307 ? evCFGetUserId(record) : evCFGetObjectName(record);
             const EvStringView view = evPoolLookup(&evStreamStringPool, id);
-            size_t n = view.length;
-            while (n > 0 && view.text[n - 1] == ' ') n--;
-            setText(result, view.text, n);
+            setShown(query, result, view.text, view.length, view.ccsid);
             return 1;
         }
         case 39317:
@@ -363,9 +393,8 @@ int evWhereEventVar(ExpExpression *e, ExpValue *, ExpValue *var, ExpValue *resul
     }
     if (row->type[0] == 's' || row->type[0] == 'R' || row->type[0] == 'b') {
         const auto *text = static_cast<const char *>(decoded.data);
-        size_t n = text != nullptr && decoded.length > 0 ? static_cast<size_t>(decoded.length) : 0;
-        while (n > 0 && text[n - 1] == ' ') n--;
-        setText(result, text ? text : "", n);
+        const size_t n = text != nullptr && decoded.length > 0 ? static_cast<size_t>(decoded.length) : 0;
+        setShown(query, result, text ? text : "", n, decoded.ccsid);
         return 1;
     }
     expSetInt(result, decoded.value);

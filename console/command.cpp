@@ -283,7 +283,7 @@ void formatResponseAttrs(Reply *r, const char *text, size_t length) {
                                          std::strncmp(text, "QSTATS(", 7) == 0);
     l.kind = headerPlaced ? CSL_LINE_OBJECT : CSL_LINE_RESPONSE;
     l.firstOfObject = true;
-    CslAttrCursor cursor{text, length, 0, 0, r->edit ? 1 : 0};
+    CslAttrCursor cursor{text, length, 0, 0, r->edit ? 1 : 0, length};
     // A token is never longer than the response: one that outgrows a line's buffer is read whole.
     char onStack[kLineBuffer];
     char *buffer = onStack;
@@ -853,8 +853,11 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
         MQLONG rc = 0;
         MQHCONN hconn = c->replyHconn.load();
         evTraceCallIn("MQGET(Reply)", hconn, EV_TRACE_CONSOLE, c->replyHobj);
+        c->replyGetWaitMs.store((gmo.Options & MQGMO_WAIT) != 0 ? gmo.WaitInterval : 0);
+        c->replyGetSince.store(evTimeNow());
         c->mqi->MQGET(hconn, c->replyHobj, &md, &gmo, static_cast<MQLONG>(c->replyBufferSize - 1),
                       c->replyBuffer, &got, &cc, &rc);
+        c->replyGetSince.store(0);
         evTraceCallOut("MQGET(Reply)", hconn, EV_TRACE_CONSOLE, rc);
         if (!unlimited) cslStatusMessage(session, "", 0, evTimeNow());
         if (cc == MQCC_FAILED) {

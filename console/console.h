@@ -214,6 +214,12 @@ struct cslConnection {
     std::atomic<int32_t> closing;
     std::atomic<int32_t> workerRunning;
     std::atomic<uint32_t> workerThreadId;
+    // What a stalled wait is waiting on: when the worker took the request it still runs (its MQI
+    // call has not returned), and when the reply reader's MQGET began, with its wait interval; 0
+    // when neither is under way.
+    std::atomic<int64_t> workerCallSince;
+    std::atomic<int64_t> replyGetSince;
+    std::atomic<int32_t> replyGetWaitMs;
     char *requestText;  // CSL_BUFFER_SIZE bytes; the one field cslInitQmConnection keeps
     int32_t requestKind;
     std::atomic<int32_t> hconn;  // -1 when not connected
@@ -651,8 +657,9 @@ struct CslAttrCursor {
     const char *text;
     size_t length;
     size_t at;
-    int inList;      // inside a list value, cut at its commas
-    int wholeLists;  // list values are one token each, never cut at their commas
+    int inList;       // inside a list value, cut at its commas
+    int wholeLists;   // list values are one token each, never cut at their commas
+    size_t valueEnd;  // where the value being read ends (its ')'), set by the parse
 };
 int cslParseResponseAttrs(CslAttrCursor *cursor, char *out, size_t size, size_t *length, int *keyword);
 // 1 when a response text is a display response.

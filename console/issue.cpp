@@ -387,10 +387,37 @@ int abandonRequest(cslSession *session, const char *text) {
     return 0;
 }
 
-// Why a wait without progress ends: no reply at all, or replies that stopped coming.
+// Why a wait without progress ends, by what it waits on: a local command (=disc, =conn...) or the
+// put of a command whose MQI call has not returned, a get of the reply queue that has outlived its
+// wait interval (the queue manager itself is not answering), no reply at all, or replies that
+// stopped coming.
 std::string stalledText(const cslConnection *c, int32_t seconds, int32_t replies) {
     char text[400];
-    if (replies <= 0)
+    const int64_t now = evTimeNow();
+    const int64_t working = c->workerCallSince.load();
+    const int64_t getting = c->replyGetSince.load();
+    const bool local = c->requestKind != CSL_REQUEST_COMMAND && c->requestKind != CSL_REQUEST_LOOP;
+    if (local && working != 0) {
+        char command[16];
+        std::snprintf(command, sizeof command, "%s", c->requestText);
+        command[std::strcspn(command, " (")] = '\0';
+        std::snprintf(text, sizeof text,
+                      "%s has not completed within %d seconds: queue manager '%s' is not answering its MQI "
+                      "call; the command failed",
+                      command, static_cast<int>(now - working),
+                      c->connectedName[0] != '\0' ? c->connectedName : c->qmName);
+    } else if (working != 0) {
+        std::snprintf(text, sizeof text,
+                      "The command was not put within %d seconds: queue manager '%s' is not answering; the "
+                      "command failed",
+                      static_cast<int>(now - working), c->connectedName);
+    } else if (getting != 0 && (now - getting) * 1000 > c->replyGetWaitMs.load() + 1000) {
+        std::snprintf(text, sizeof text,
+                      "%s %d seconds: queue manager '%s' is not answering (a get from the reply queue '%s' "
+                      "has not returned for %d seconds); the command failed",
+                      replies > 0 ? "Replies stopped, none for" : "No reply within", seconds,
+                      c->connectedName, c->replyQueueName, static_cast<int>(now - getting));
+    } else if (replies <= 0)
         std::snprintf(text, sizeof text,
                       "No reply within %d seconds: the command server of '%s' is not answering; the command "
                       "failed",
@@ -604,10 +631,13 @@ void cslConnectionThread(cslConnection *c) {
         if (request == 0) continue;
         session->requestStart = evTimeNow();
         session->requestDeadline = session->requestStart + 2;
+        c->workerCallSince.store(session->requestStart);
         if (c->requestKind == CSL_REQUEST_COMMAND || c->requestKind == CSL_REQUEST_LOOP) {
             doSendCommand(session, c, request);
+            c->workerCallSince.store(0);
         } else {
             doLocalCommand(session, c, c->requestKind);
+            c->workerCallSince.store(0);
             cslCompleteRequest(session, c, request);
         }
         if (c->ending.load() && !cslConnected(c)) {

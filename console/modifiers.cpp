@@ -469,9 +469,13 @@ int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, c
                              static_cast<size_t>(wordEnd - word), at, text, std::strlen(text), &value,
                              &length, &next, &quoted))
             return 0;
-        const char *star = static_cast<const char *>(std::memchr(value, '*', length));
-        const char *question = static_cast<const char *>(std::memchr(value, '?', length));
-        if (!((star != nullptr && star != value + length - 1) || question != nullptr)) continue;
+        // A quoted pattern ('f.*') is judged, and cut, inside its quotes.
+        const bool valueQuoted = length >= 2 && (value[0] == '\'' || value[0] == '"');
+        const char *patternText = valueQuoted ? value + 1 : value;
+        size_t patternLength = valueQuoted ? length - 2 : length;
+        const char *star = static_cast<const char *>(std::memchr(patternText, '*', patternLength));
+        const char *question = static_cast<const char *>(std::memchr(patternText, '?', patternLength));
+        if (!((star != nullptr && star != patternText + patternLength - 1) || question != nullptr)) continue;
         const Rewrite *rewrite = nullptr;
         for (const Rewrite &r : kRewrites) {
             if (std::strlen(r.typed) == static_cast<size_t>(wordEnd - word) &&
@@ -484,9 +488,6 @@ int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, c
         if (rewrite == nullptr) continue;
         // The item: "KEYWORD(", a NUL, the pattern.
         char item[600];
-        const bool valueQuoted = length >= 2 && (value[0] == '\'' || value[0] == '"');
-        const char *patternText = valueQuoted ? value + 1 : value;
-        size_t patternLength = valueQuoted ? length - 2 : length;
         int n = std::snprintf(item, sizeof item, "%s(", rewrite->response);
         if (n < 0 || static_cast<size_t>(n) + 1 + patternLength >= sizeof item) continue;
         std::memcpy(item + n + 1, patternText, patternLength);
@@ -500,7 +501,7 @@ int rewriteDisplay(cslSession *session, cslConnection *c, cslOutputLine *echo, c
         // The command server gets every object with the prefix.
         const char *first = star != nullptr && (question == nullptr || star < question) ? star : question;
         const size_t from = static_cast<size_t>(first - text);
-        const size_t to = static_cast<size_t>(value + length - text);
+        const size_t to = static_cast<size_t>(patternText + patternLength - text);
         text[from] = '*';
         cut(text, from + 1, to);
         open = text + from;

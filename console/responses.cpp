@@ -65,10 +65,12 @@ int copyValue(CslAttrCursor *cur, Out *out, bool list) {
     int depth = 0;
     size_t start = out->used;
     while (cur->at < cur->length) {
+        const bool last = cur->at == cur->valueEnd;
         char c = cur->text[cur->at++];
         if (c == '\r' || c == '\n') c = ' ';
         if (c == '(') ++depth;
-        if (c == ')' && depth-- == 0) {
+        if (c == ')') --depth;
+        if (last) {
             while (out->used > start + 1 && out->text[out->used - 1] == ' ') --out->used;
             out->put(')');
             return 1;
@@ -144,6 +146,10 @@ int cslParseResponseAttrs(CslAttrCursor *cur, char *token, size_t size, size_t *
         const bool list = !cur->wholeLists && isListKeyword(cur->text + start, cur->at - start);
         out.put('(');
         ++cur->at;
+        // A value ends at the ')' after which the entry reads on as attributes: a bracket in it
+        // needs no pair.
+        const char *close = scanReplyValueEnd(cur->text, cur->text + cur->length, cur->text + cur->at);
+        cur->valueEnd = close != nullptr ? static_cast<size_t>(close - cur->text) : cur->length;
         if (!copyValue(cur, &out, list)) cur->inList = 1;
     }
     *tokenLength = out.used;

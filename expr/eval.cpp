@@ -138,6 +138,13 @@ void moveValue(ExpValue *to, ExpValue *from) {
     from->value.i = 0;
 }
 
+// Which operands of a parse-time trial are stand-ins (EXP_TRIAL_LEFT_UNKNOWN, EXP_TRIAL_RIGHT_UNKNOWN):
+// the stand-in counts before and after each operand's evaluation.
+uint32_t unknownOperands(uint32_t leftBefore, uint32_t leftAfter, uint32_t rightBefore, uint32_t rightAfter) {
+    return (leftAfter != leftBefore ? EXP_TRIAL_LEFT_UNKNOWN : 0u) |
+           (rightAfter != rightBefore ? EXP_TRIAL_RIGHT_UNKNOWN : 0u);
+}
+
 int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpValue *result, int depth) {
     ExpValue left{}, right{};
     const uint32_t standIns = e->trialStandIns;
@@ -153,6 +160,7 @@ int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpV
             *cursor = leftItem->next;
             return ok;
         }
+        const uint32_t afterLeft = e->trialStandIns;
         at = rightItem;
         if (!fetchVariable(e, &at, leftItem, &right, depth)) {
             *cursor = leftItem->next;
@@ -164,7 +172,7 @@ int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpV
             return 1;
         }
         *cursor = leftItem->next;
-        e->trialOperandUnknown = e->trialStandIns != standIns ? 1 : 0;
+        e->trialOperandUnknown = unknownOperands(standIns, afterLeft, afterLeft, e->trialStandIns);
         return row->handler(e, row, &left, &right, result);
     }
     if (!evalOperand(e, cursor, &right, depth)) {
@@ -174,6 +182,7 @@ int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpV
         if (*cursor == nullptr) return expSetError(e, 0, "Missing operand");
         return evalOperand(e, cursor, result, depth);
     }
+    const uint32_t afterRight = e->trialStandIns;
     if (!evalOperand(e, cursor, &left, depth)) {
         expReleaseValue(&left);
         if (!orFallback(e, row)) {
@@ -183,7 +192,7 @@ int evalBinary(ExpExpression *e, const ExpOperator *row, ExpValue **cursor, ExpV
         moveValue(result, &right);
         return 1;
     }
-    e->trialOperandUnknown = e->trialStandIns != standIns ? 1 : 0;
+    e->trialOperandUnknown = unknownOperands(afterRight, e->trialStandIns, standIns, afterRight);
     return row->handler(e, row, &left, &right, result);
 }
 

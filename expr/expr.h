@@ -197,6 +197,10 @@ struct ExpCallerBlock {
     uint64_t serial;     // the script program's serial: a cached parse of another program differs
 };
 
+// The bits of ExpExpression::trialOperandUnknown.
+inline constexpr uint32_t EXP_TRIAL_LEFT_UNKNOWN = 1;
+inline constexpr uint32_t EXP_TRIAL_RIGHT_UNKNOWN = 2;
+
 struct ExpExpression {
     const ExpOperator *table;
     char *errorText;  // counted heap, or null
@@ -208,7 +212,7 @@ struct ExpExpression {
     uint32_t trial;  // 1 while the parse-time trial evaluation runs
     // During the trial: the values given so far only as stand-ins, not of the run's type (a variable
     // callback raises it for such a value; so does every function call), and whether an operand of
-    // the binary operator being applied is such a value or made from one.
+    // the binary operator being applied is such a value or made from one (EXP_TRIAL_*_UNKNOWN bits).
     uint32_t trialStandIns;
     uint32_t trialOperandUnknown;
     uint32_t softFailure;   // raised by a variable callback when a value is absent

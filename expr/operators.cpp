@@ -357,8 +357,13 @@ int expLikeOperator(ExpExpression *e, const ExpOperator *op, ExpValue *left, Exp
     if (!expIsString(left) || !expIsString(right)) {
         // During the parse-time trial a stand-in value (a script variable's, a call's) is not the
         // run's: only the run can judge it. Operands known at parse (literals, values whose type
-        // the variable callback gives, and what operators make of them) are judged at once.
-        if (e != nullptr && e->trial && e->trialOperandUnknown) return setBool(result, true);
+        // the variable callback gives, and what operators make of them) are judged at once: a known
+        // operand that is no string fails whatever the other one turns out to be.
+        const bool leftOk =
+            expIsString(left) || (e != nullptr && (e->trialOperandUnknown & EXP_TRIAL_LEFT_UNKNOWN));
+        const bool rightOk =
+            expIsString(right) || (e != nullptr && (e->trialOperandUnknown & EXP_TRIAL_RIGHT_UNKNOWN));
+        if (e != nullptr && e->trial && leftOk && rightOk) return setBool(result, true);
         return expSetError(e, 16, "Operator '%s' is only applicable to strings", op->name);
     }
     bool match = wildMatch(e, left->data, left->value.len, right->data, right->value.len);

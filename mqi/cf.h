@@ -282,6 +282,9 @@ void evCFCursorInit(evCFCursor *c, const EvStringPool *pool, const uint8_t *reco
 // running past the record end, 3001 for an invalid lead, 2317 for groups nested deeper than 10: the
 // position does not move. A group end comes back as 1003 with the closed group's own id.
 int32_t evCFNextParm(evCFCursor *c, evCFItem *item, int32_t *compCode, int32_t *reason);
+// 1 when a cursor (not flat) reads the record's items to their end (10000), 0 when it stops at a
+// damaged item first: the same walk, measuring the items without decoding them.
+int evCFItemsEnd(const uint8_t *record, uint32_t length);
 // Decodes the one item at p (before end), strings always resolved, leading padding skipped, string
 // lists as ids; 3001 for leads 13, 14, 15, 20 and 214. Returns the bytes consumed, 0 on failure.
 int32_t evCFDecodeParm(const EvStringPool *pool, const uint8_t *p, const uint8_t *end, evCFItem *item,

@@ -353,6 +353,66 @@ int32_t evCFNextParm(evCFCursor *c, evCFItem *item, int32_t *compCode, int32_t *
     }
 }
 
+namespace {
+
+// The extent of an item by its lead where the lead alone gives it: 0 where it is read from the item
+// (lists, bytes, padding, whole structures) and for an invalid lead. As itemExtent measures them.
+struct FixedExtents {
+    uint8_t of[256] = {};
+    constexpr FixedExtents() {
+        for (int lead = EVCF_LEAD_INT_BYTE_FIRST; lead <= EVCF_LEAD_INT_BYTE_LAST; lead++) of[lead] = 4;
+        for (int lead = EVCF_LEAD_SMALL_FIRST; lead <= EVCF_LEAD_CODED_LAST; lead++) of[lead] = 3;
+        for (uint8_t lead : {EVCF_LEAD_INT, EVCF_LEAD_STRING, EVCF_LEAD_POOLED_BYTES, EVCF_LEAD_INT64_U32})
+            of[lead] = 7;
+        of[EVCF_LEAD_INT_FILTER] = of[EVCF_LEAD_STRING_FILTER] = 8;
+        of[EVCF_LEAD_GROUP] = of[EVCF_LEAD_INT16] = of[EVCF_LEAD_INT64_U16] = 5;
+        of[EVCF_LEAD_INT64] = 11;
+        for (uint8_t lead : {EVCF_LEAD_INT_UNSET, EVCF_LEAD_INT_MIXED, EVCF_LEAD_INT64_UNSET,
+                             EVCF_LEAD_INT64_MIXED, EVCF_LEAD_STRING_MIXED, EVCF_LEAD_EMPTY_STRING})
+            of[lead] = 3;
+        of[EVCF_LEAD_DATE_TIME] = 13;
+        of[EVCF_LEAD_INT64_BYTE] = 4;
+    }
+};
+constexpr FixedExtents kFixedExtents;
+
+}  // namespace
+
+// Every record of every blob a load reads comes through here: most items are measured by their lead
+// from a table, the others by itemExtent.
+int evCFItemsEnd(const uint8_t *record, uint32_t length) {
+    if (!record || length < EVCF_HEADER_LENGTH) return 1;  // a cursor ends at once
+    const uint8_t *end = record + length;
+    int32_t remaining = evCFGetItemCount(record);
+    int32_t groups[EVCF_MAX_DEPTH];  // the items each open group has still to give
+    int depth = 0;
+    uint32_t position = EVCF_HEADER_LENGTH;
+    for (;;) {
+        if (depth > 0 && groups[depth - 1] <= 0) {
+            depth--;
+            continue;
+        }
+        if ((depth == 0 && remaining <= 0) || position >= length) return 1;
+        const uint8_t *p = record + position;
+        const uint8_t lead = p[0];
+        uint32_t extent = kFixedExtents.of[lead];
+        if (extent == 0) {
+            const int64_t measured = itemExtent(p, end);
+            if (measured <= 0) return 0;
+            extent = static_cast<uint32_t>(measured);
+        } else if (extent > length - position) {
+            return 0;
+        }
+        int32_t &count = depth > 0 ? groups[depth - 1] : remaining;
+        count--;
+        if (lead == EVCF_LEAD_GROUP) {
+            if (depth >= EVCF_MAX_DEPTH) return 0;
+            groups[depth++] = mqiGetU16(p, 3);
+        }
+        position += extent;
+    }
+}
+
 int32_t evCFDecodeParm(const EvStringPool *pool, const uint8_t *p, const uint8_t *end, evCFItem *item,
                        int32_t *compCode, int32_t *reason) {
     *item = evCFItem{};

@@ -105,6 +105,30 @@ int scanGetToken(const char **cursor, const char *end, const char *delimiters, c
     return 0;
 }
 
+int scanGetMQSCLexeme(const char **cursor, const char *end, const char *delimiters, const char *separators,
+                      const char **lexeme, size_t *length) {
+    const int last = scanGetToken(cursor, end, delimiters, separators, lexeme, length);
+    if (last != 0 || *length < 2 || (*lexeme)[0] != '\'') return last;
+    // A closed quote followed at once by another one: a doubled quote, and the lexeme runs on.
+    while ((*lexeme)[*length - 1] == '\'' && *cursor < end && **cursor == '\'') {
+        const char *more = nullptr;
+        size_t moreLength = 0;
+        scanGetToken(cursor, end, delimiters, separators, &more, &moreLength);
+        *length = static_cast<size_t>(more + moreLength - *lexeme);
+        if (moreLength < 2) break;  // an unterminated quote ran to the end
+    }
+    return 0;
+}
+
+size_t scanUndoubleQuotes(const char *text, size_t length, char *out) {
+    size_t n = 0;
+    for (size_t i = 0; i < length; ++i) {
+        out[n++] = text[i];
+        if (text[i] == '\'' && i + 1 < length && text[i + 1] == '\'') ++i;
+    }
+    return n;
+}
+
 int scanGetMQSCToken(const char **cursor, char *token) {
     static const char kSingles[] = "()[]!|&<>-+/=,;";
     static const char kEnds[] = " ()[]!|&<>-+/=\n\t,;";
@@ -125,7 +149,13 @@ int scanGetMQSCToken(const char **cursor, char *token) {
     };
     char c = *p;
     if (isQuote(c)) {
-        for (++p; *p != '\0' && *p != c; ++p) put(*p);
+        for (++p; *p != '\0'; ++p) {
+            if (*p == c) {
+                if (c != '\'' || p[1] != '\'') break;
+                ++p;  // two single quotes: one of the token's characters
+            }
+            put(*p);
+        }
         if (*p == c) ++p;
     } else if (inSet(kSingles, c)) {
         put(c);
@@ -221,6 +251,120 @@ const ScanKeywordRow *scanFindKeywordById(const uint8_t *conditions, const ScanK
     for (const ScanKeywordRow *row = table; row->def != nullptr; ++row) {
         if (row->def->id != id) continue;
         if (conditionHolds(conditions, row->cond) && conditionHolds(conditions, row->def->cond)) return row;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// A reply entry read as attributes (KEYWORD or KEYWORD(value)), each keyword once; message lines
+// (AMQ8409I: ...) are passed over. Values are shown unquoted, so a bracket in one needs no pair.
+struct ReplyReader {
+    static constexpr int kMaxKeywords = 256;
+    const char *end;
+    const char *keywords[kMaxKeywords];
+    size_t lengths[kMaxKeywords];
+    int count;
+    int budget;
+
+    static bool keywordChar(char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || isDigit(c) || c == '_';
+    }
+    static bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    static bool sameNoCase(const char *a, const char *b, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (std::toupper(static_cast<unsigned char>(a[i])) !=
+                std::toupper(static_cast<unsigned char>(b[i])))
+                return false;
+        return true;
+    }
+    // Past blanks and message lines.
+    const char *skip(const char *p) const {
+        for (;;) {
+            while (p < end && space(*p)) ++p;
+            size_t n = 0;
+            while (p + n < end && n < 4 && *(p + n) >= 'A' && *(p + n) <= 'Z') ++n;
+            if (n < 3) return p;
+            size_t digits = 0;
+            while (p + n < end && isDigit(p[n]) && digits < 4) ++n, ++digits;
+            if (digits != 4) return p;
+            if (p + n < end && p[n] >= 'A' && p[n] <= 'Z') ++n;
+            if (p + n >= end || p[n] != ':') return p;
+            while (p < end && *p != '\n') ++p;
+        }
+    }
+    size_t keywordAt(const char *p) const {
+        size_t n = 0;
+        while (p + n < end && keywordChar(p[n])) ++n;
+        if (n == 0 || (p + n < end && p[n] != '(' && !space(p[n]))) return 0;
+        return n;
+    }
+    bool seen(const char *p, size_t n) const {
+        for (int i = 0; i < count; ++i)
+            if (lengths[i] == n && sameNoCase(keywords[i], p, n)) return true;
+        return false;
+    }
+    bool push(const char *p, size_t n) {
+        if (count == kMaxKeywords) return false;
+        keywords[count] = p;
+        lengths[count++] = n;
+        return true;
+    }
+    bool restReads(const char *p) {
+        p = skip(p);
+        if (p >= end || *p == '\0') return true;
+        if (--budget < 0) return false;
+        const size_t n = keywordAt(p);
+        if (n == 0 || seen(p, n) || !push(p, n)) return false;
+        const bool reads = p + n >= end || p[n] != '(' ? restReads(p + n) : close(p + n + 1) != nullptr;
+        --count;
+        return reads;
+    }
+    const char *close(const char *afterOpen) {
+        for (const char *p = afterOpen; p < end && *p != '\0' && budget >= 0; ++p)
+            if (*p == ')' && restReads(p + 1)) return p;
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+const char *scanReplyValueEnd(const char *text, const char *end, const char *afterOpen) {
+    ReplyReader state;
+    ReplyReader *reader = &state;
+    reader->end = end;
+    reader->count = 0;
+    reader->budget = 20000;
+    const char *found = nullptr;
+    bool lost = false;
+    for (const char *p = reader->skip(text); p < end && *p != '\0' && !lost; p = reader->skip(p)) {
+        const size_t n = reader->keywordAt(p);
+        if (n == 0 || reader->seen(p, n) || !reader->push(p, n)) break;
+        if (p + n >= end || p[n] != '(') {
+            p += n;
+            continue;
+        }
+        const char *close = reader->close(p + n + 1);
+        if (p + n + 1 == afterOpen) {
+            found = close;
+            break;
+        }
+        if (close == nullptr || close >= afterOpen)
+            lost = true;
+        else
+            p = close + 1;
+    }
+    return found != nullptr ? found : scanFindBracketPair(afterOpen, end);
+}
+
+const char *scanFindBracketPair(const char *afterOpen, const char *end) {
+    int depth = 0;
+    for (const char *p = afterOpen; p < end && *p != '\0'; ++p) {
+        if (*p == '(') {
+            ++depth;
+        } else if (*p == ')') {
+            if (depth-- == 0) return p;
+        }
     }
     return nullptr;
 }

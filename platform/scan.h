@@ -18,9 +18,19 @@ inline constexpr size_t SCAN_MQSC_TOKEN_SIZE = 501;
 int scanGetToken(const char **cursor, const char *end, const char *delimiters, const char *separators,
                  const char **lexeme, size_t *length);
 
+// scanGetToken for MQSC text: a lexeme in single quotes takes two quotes in it as one of its
+// characters, as MQSC does ('it''s' is one lexeme, quotes and doubled quote included).
+int scanGetMQSCLexeme(const char **cursor, const char *end, const char *delimiters, const char *separators,
+                      const char **lexeme, size_t *length);
+
+// The text of a quoted MQSC lexeme's inside [text, text + length) with each doubled single quote
+// made one, into out (at least length bytes): its length.
+size_t scanUndoubleQuotes(const char *text, size_t length, char *out);
+
 // Cuts the next MQSC token from the NUL-terminated text at *cursor into token (SCAN_MQSC_TOKEN_SIZE
 // bytes): 1 at the end of the text (empty token), else 0. Quoted tokens lose their quotes and keep
-// their case, other tokens are upper-cased; ';' and '#' start comments to the end of the line.
+// their case, two single quotes in a single-quoted one being one quote; other tokens are
+// upper-cased; ';' and '#' start comments to the end of the line.
 int scanGetMQSCToken(const char **cursor, char *token);
 
 // The finders stop with null at end or at a NUL. A single or double quote opens a quoted part that
@@ -30,6 +40,15 @@ const char *scanFindSemicolon(const char *text, const char *end);               
 const char *scanFindComma(const char *text, const char *end);                        // depth 0 of () []
 const char *scanSkipQuoted(const char *afterQuote, char quote, const char *end);     // the closing quote
 const char *scanFindCloseBracket(const char *afterOpen, const char *end);            // the matching ')'
+
+// In a reply entry [text, end) of attributes (KEYWORD or KEYWORD(value), message lines passed over),
+// the ')' that ends the value opening at afterOpen: values are shown unquoted, and a bracket in one
+// needs no pair, so it is the first ')' after which the rest of the entry reads as attributes not
+// met before in it, or the entry ends. An entry that does not read so (or takes too many tries)
+// gives scanFindBracketPair's answer.
+const char *scanReplyValueEnd(const char *text, const char *end, const char *afterOpen);
+// The ')' that pairs with the '(' before afterOpen, counting brackets only (no quotes), or null.
+const char *scanFindBracketPair(const char *afterOpen, const char *end);
 
 // 1 when the NUL-terminated text matches the digit pattern: 'N' one or more digits, 'n' one digit,
 // '-', '.' and ':' themselves, any other pattern character only when it is in `extra` (may be null).

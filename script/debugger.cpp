@@ -125,9 +125,11 @@ void stopSession(cmdProgram *program) {
     if (auto *session = static_cast<cslSession *>(program->console)) session->stopFlag.store(1);
 }
 
-// The prompt's stop test: an end of the program asked for since the run began.
+// The prompt's stop test: an end of the program that is final (the end flag, a signal) since the run
+// began. A STOP EV still waiting for its commit does not end the prompt: a backout would take it back
+// and leave the program running without the prompt it said was ended; once committed it is final.
 int endAsked(void *program) {
-    return cmdEndAsked(static_cast<cmdProgram *>(program)) ? 1 : 0;
+    return cmdEndFinal(static_cast<cmdProgram *>(program)) ? 1 : 0;
 }
 
 void leaveDebugMode(cmdProgram *program) {
@@ -692,12 +694,17 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
     auto *session = static_cast<cslSession *>(program->console);
     program->debuggerPrompt = 1;
     while (evRunState.debugMode.load() && !dbg.runFlag) {
+        // Unlike the documented bracket around the whole dialogue, the log and console lock is held
+        // only while the prompt is written (wiping the status line), not while a line is awaited:
+        // every thread that writes a line or the log takes that lock, and the program (its main
+        // loop, its command server, the log's clock) stood still with the prompt until an end.
+        // Another thread's line may now appear after "DBG>".
+        evConsoleDebugMode(1);
         dbgPrint("DBG>");
+        evConsoleDebugMode(0);
         char *line = nullptr;
         size_t length = 0;
-        evConsoleDebugMode(1);
         int32_t got = evReadInputLine(&line, &length, endAsked, program);
-        evConsoleDebugMode(0);
         if (got == EV_INPUT_STOPPED) {
             // Unlike the documented prompt, which reads until a line or the input's end, an end of
             // the program asked for (SIGTERM, Ctrl-C, STOP EV) deliberately ends it, and the run with

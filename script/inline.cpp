@@ -3,6 +3,9 @@
 // line's statements and quoted strings are found in what the script wrote; a value goes in as
 // literal text of the token it falls in, so it never ends a string, a statement or a command, never
 // opens a substitution or a call, and is never substituted or read as script again.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "script/internal.h"
@@ -18,12 +21,21 @@ bool isAlnum(char c) {
 }
 
 // A value that goes into a command bare: a name or a number. Anything else could end the token
-// (blanks, brackets, quotes, ';', ','), and a last '-' would join the next statement to it.
-bool plainCommandValue(const char *v, size_t n, bool statementStart) {
+// (blanks, brackets, quotes, ';', ','), and a last '-' would join the next statement to it. Inside a
+// keyword's brackets the value is data, and bare only when MQSC keeps it as written: no lower case
+// (folded to upper), no '*' (a generic name) and no '/' (a token of its own to the program's own
+// server); such a value goes in quoted. Outside brackets (the command and its keywords) a value is
+// read as MQSC reads a keyword, in any case.
+bool plainCommandValue(const char *v, size_t n, bool statementStart, bool inBrackets) {
     if (n == 0) return true;
     if (statementStart && !isAlnum(v[0])) return false;  // no '@', '_', '"' or '=' statement
     for (size_t i = 0; i < n; ++i) {
-        if (!isAlnum(v[i]) && std::strchr("._%/*:\\-", v[i]) == nullptr) return false;
+        if (inBrackets) {
+            if (v[i] >= 'a' && v[i] <= 'z') return false;
+            if (!isAlnum(v[i]) && std::strchr("._%:\\-", v[i]) == nullptr) return false;
+        } else if (!isAlnum(v[i]) && std::strchr("._%/*:\\-", v[i]) == nullptr) {
+            return false;
+        }
     }
     return v[n - 1] != '-';
 }
@@ -60,6 +72,33 @@ struct ValueText {
         if (owned != nullptr) CSFreeMem(owned);
     }
 };
+
+bool isNumber(const ExpValue *v) {
+    return v->type == EXP_INT || v->type == EXP_DBL;
+}
+
+// A string's text that is a number as the language writes one (str(@n + 1)'s "2", "2.50"): put in
+// bare it keeps both its text and its value. One that would change ('007', '1.50000', '-0', digits
+// beyond a 64-bit integer) is not.
+bool writtenAsNumber(const char *v, size_t n) {
+    char text[64];
+    if (n == 0 || n >= sizeof text || !expIsNumber(v, n)) return false;
+    std::memcpy(text, v, n);
+    text[n] = '\0';
+    char again[64];
+    errno = 0;
+    char *end = nullptr;
+    if (std::memchr(text, '.', n) == nullptr) {
+        const long long integer = std::strtoll(text, &end, 10);
+        if (errno != 0 || *end != '\0') return false;
+        std::snprintf(again, sizeof again, "%lld", integer);
+    } else {
+        const double real = std::strtod(text, &end);
+        if (errno != 0 || *end != '\0') return false;
+        std::snprintf(again, sizeof again, "%.2f", real);
+    }
+    return std::strcmp(again, text) == 0;
+}
 
 bool textOf(ExpExpression *e, const ExpValue *v, ValueText *out) {
     if (v->type == 0) {
@@ -210,7 +249,8 @@ struct LineBuilder {
         }
     }
 
-    void value(const char *v, size_t n) {
+    // number: the value is a number (not a string that looks like one).
+    void value(const char *v, size_t n, bool number) {
         replaced = true;
         if (failed) return;
         if (quote != 0) {
@@ -229,21 +269,30 @@ struct LineBuilder {
         const Lang l = classify();
         if (l == Lang::Local && depth > 0) {
             if (holds(v, n, '(') || holds(v, n, ')') || holds(v, n, '\'') || holds(v, n, '"') ||
-                holds(v, n, '\0'))
+                holds(v, n, '\0')) {
                 fail("A value put into the command's brackets holds a bracket, a quote or a NUL character");
-            else
+            } else if (holds(v, n, ',')) {
+                // Quoted, so that its comma is data and not one between parameters.
+                add("'", 1);
                 add(v, n);
+                add("'", 1);
+            } else {
+                add(v, n);
+            }
             return;
         }
         if (l == Lang::Expression) {
-            if (n != 0 && !holds(v, n, '\0') && expIsNumber(v, n))
+            // A number goes in bare, and a string only when it is written as the number would be:
+            // one that would change ('007', '1.50000', 23 digits) stays the string it is. Unlike
+            // "only numbers bare", a built call's str(@n + 1) keeps meaning the number it did.
+            if (n != 0 && !holds(v, n, '\0') && (number ? expIsNumber(v, n) : writtenAsNumber(v, n)))
                 add(v, n);
             else
                 stringLiteral(v, n);
             return;
         }
         const bool atStart = *cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "") == '\0';
-        if (plainCommandValue(v, n, atStart && mode == CMD_INLINE_LINE))
+        if (plainCommandValue(v, n, atStart && mode == CMD_INLINE_LINE, depth > 0))
             add(v, n);
         else
             commandString(v, n);
@@ -295,7 +344,7 @@ bool putInline(LineBuilder *b, const char *text, size_t length) {
         cmdOutput(program, 128, e->errorText != nullptr ? e->errorText : "Error evaluating expression");
         ok = 0;
     } else {
-        b->value(value.data, value.length);
+        b->value(value.data, value.length, isNumber(&result));
     }
     expReleaseValue(&result);
     expFreeExpression(e);
@@ -325,8 +374,10 @@ bool putText(LineBuilder *b, const char *text, size_t length) {
 
 struct Marked {
     ExpValue value{};
-    char whole = 'D';  // 'L' the script's own literal, 'D' from a value: the whole text's when mask is empty
-    cmdText mask{};    // or one of those per byte of the text
+    // 'L' the script's own literal, 'D' from a value, 'N' from a value that is a number: the whole
+    // text's when mask is empty
+    char whole = 'D';
+    cmdText mask{};  // or one of those per byte of the text
     ~Marked() {
         expReleaseValue(&value);
         cmdTextFree(&mask);
@@ -350,10 +401,15 @@ bool appendMask(cmdText *mask, const Marked &m, size_t length) {
     return true;
 }
 
+// A value's bytes, a number's or not, count as one kind here.
+char kindOf(char mark) {
+    return mark == 'N' ? 'D' : mark;
+}
+
 bool allOf(const Marked &m, char kind) {
-    if (m.mask.length == 0) return m.whole == kind;
+    if (m.mask.length == 0) return kindOf(m.whole) == kind;
     for (size_t i = 0; i < m.mask.length; ++i)
-        if (m.mask.data[i] != kind) return false;
+        if (kindOf(m.mask.data[i]) != kind) return false;
     return true;
 }
 
@@ -363,8 +419,9 @@ int evalMarked(ExpExpression *e, ExpValue **cursor, Marked *out) {
     if (!isPlus(item) || (plainVar(item->next) && plainVar(item->next->next))) {
         const bool literal = item != nullptr && (item->type == EXP_STR || item->type == EXP_EPSTR ||
                                                  item->type == EXP_INT || item->type == EXP_DBL);
-        out->whole = literal ? 'L' : 'D';
-        return expEvaluate(e, cursor, &out->value);
+        const int ok = expEvaluate(e, cursor, &out->value);
+        out->whole = literal ? 'L' : ok && isNumber(&out->value) ? 'N' : 'D';
+        return ok;
     }
     const ExpOperator *op = item->value.op;
     *cursor = item->next;
@@ -389,7 +446,7 @@ int evalMarked(ExpExpression *e, ExpValue **cursor, Marked *out) {
         out->mask = mask;
     } else {
         cmdTextFree(&mask);
-        out->whole = literal ? 'L' : 'D';
+        out->whole = literal ? 'L' : ok && isNumber(&out->value) ? 'N' : 'D';
     }
     return ok;
 }
@@ -447,8 +504,8 @@ char *cmdExpressionLine(cmdProgram *program, ExpExpression *e, int mode, int *bu
         size_t end = at;
         const char kind = m.mask.data[at];
         while (end < text.length && m.mask.data[end] == kind) ++end;
-        if (kind == 'D')
-            b.value(text.data + at, end - at);
+        if (kind != 'L')
+            b.value(text.data + at, end - at, kind == 'N');
         else if (!putText(&b, text.data + at, end - at))
             b.failed = true;  // its error printed
         at = end;

@@ -170,9 +170,10 @@ struct cmdRunState {
     int32_t streamType;  // set by the hooks for their run
     int32_t idxData;
     int32_t dspcmd;
-    int32_t savedErrno;    // errno of the script's last failing C-library call
-    uint32_t endBaseline;  // evEndRequestCount() when the run (a hook's, the program's) began
-    int64_t endDeadline;   // evTimeNow() from which the run counts as asked to end; 0: none
+    int32_t savedErrno;         // errno of the script's last failing C-library call
+    uint32_t endBaseline;       // evEndRequestCount() when the run (a hook's, the program's) began
+    uint32_t endFinalBaseline;  // evEndFinalCount() then
+    int64_t endDeadline;        // evTimeNow() from which the run counts as asked to end; 0: none
     // foreach's command: issued and waited for -> its echo line (with its response lines after it
     // in the console's output), or null when it was not issued.
     cslOutputLine *(*issueLoopCommand)(cmdProgram *program, const char *text);
@@ -268,6 +269,8 @@ int cmdRunCommands(cmdProgram *program);
 // run's deadline (the ending hook's bound) has come: loops, waits and hooks end at once, whatever
 // the hooks' keep-running flag says.
 bool cmdEndAsked(const cmdProgram *program);
+// The same for an end that is final (no STOP EV still waiting for its commit): the program ends.
+bool cmdEndFinal(const cmdProgram *program);
 // Calls a user function with evaluated arguments (args: count values) -> 1 with the result in
 // *result (owned: strings copied), or 0 with INT 0 when the call failed.
 int cmdCallFunctionArgs(cmdProgram *program, cmdFUNCTION *function, int count, const ExpValue *args,

@@ -657,6 +657,7 @@ cmdRunState *cmdCreateRunState(cmdProgram *program) {
     std::memset(static_cast<void *>(run), 0, sizeof *run);
     run->frame = &run->outermost;
     run->endBaseline = evEndRequestCount();
+    run->endFinalBaseline = evEndFinalCount();
     program->variables = [](cmdProgram *, ExpExpression *e, ExpValue *partner, ExpValue *var,
                             ExpValue *result) { return cslVariableCallback(e, partner, var, result); };
     program->callFunction = [](cmdProgram *, ExpExpression *e, ExpValue *function, ExpValue *args,
@@ -697,6 +698,12 @@ int cmdNextItem(const char **cursor, const char *end, const char **item, size_t 
     }
     *cursor = nullptr;
     return 0;
+}
+
+bool cmdEndFinal(const cmdProgram *program) {
+    const cmdRunState *run = program->run;
+    return run != nullptr && (evEndFinalCount() != run->endFinalBaseline ||
+                              (run->endDeadline != 0 && evTimeNow() >= run->endDeadline));
 }
 
 bool cmdEndAsked(const cmdProgram *program) {

@@ -398,7 +398,8 @@ int LoadVEDRAFile(const char *option);
 // The eleven hooks by name, the first missing one reported: 1 when all are defined.
 int cslFindHooks(cmdProgram *program);
 // The record hook of the kind (the stream type) over the engine's EvRecordHook, its stream list
-// decided: 1, or 0 for another kind. The other hooks by EvHookKind: 1.
+// decided: 1, or 0 for another kind; 2 when the program's end kept the hook from running or
+// abandoned it (the record is not taken). The other hooks by EvHookKind: 1.
 int cslCallRecordHook(void *context, int32_t kind);
 int cslCallHook(int32_t kind, void *argument);
 

@@ -78,8 +78,59 @@ const char *trimEnd(const char *start, const char *end) {
 
 // The ')' that closes a value of a response, or null. Unlike a command's text, a response shows its
 // values unquoted (DESCR(it's "here")): a quote in one is a character of the value, never the start
-// of a string, or the value would run on and read as empty.
-const char *valueClose(const char *afterOpen, const char *end) {
+// of a string, or the value would run on and read as empty. Nor does a bracket in it need its pair
+// (DESCR(a) DESCR(b), DESCR(x)) or DESCR(( open)): the value ends at the first ')' after which the
+// rest of the entry reads as attributes, KEYWORD or KEYWORD(value), each keyword once in the entry,
+// or at the entry's end. An entry that no ')' reads so, or that takes too many tries (a hostile
+// reply), falls back to the first ')' outside the value's own brackets.
+struct EntryReader {
+    static constexpr int kMaxKeywords = 256;
+    const char *end;
+    const char *keywords[kMaxKeywords];
+    size_t keywordLengths[kMaxKeywords];
+    int count = 0;
+    int budget = 20000;
+
+    bool seen(const char *keyword, size_t length) const {
+        for (int i = 0; i < count; ++i)
+            if (keywordLengths[i] == length && strncasecmp(keywords[i], keyword, length) == 0) return true;
+        return false;
+    }
+    static bool keywordChar(char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    }
+    // The keyword at p (its length, 0 when none): letters, digits and '_', ended by '(', a blank or
+    // the entry's end.
+    size_t keywordAt(const char *p) const {
+        size_t n = 0;
+        while (p + n < end && keywordChar(p[n])) ++n;
+        if (n == 0 ||
+            (p + n < end && p[n] != '(' && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n'))
+            return 0;
+        return n;
+    }
+    // True when [p, end) reads as attributes not met before.
+    bool restReads(const char *p) {
+        p = trimStart(p, end);
+        if (p >= end) return true;
+        if (--budget < 0 || count == kMaxKeywords) return false;
+        const size_t n = keywordAt(p);
+        if (n == 0 || seen(p, n)) return false;
+        keywords[count] = p;
+        keywordLengths[count++] = n;
+        bool reads = p + n >= end || p[n] != '(' ? restReads(p + n) : close(p + n + 1) != nullptr;
+        --count;
+        return reads;
+    }
+    // The ')' that ends the value opening at afterOpen, its keyword already counted as met.
+    const char *close(const char *afterOpen) {
+        for (const char *p = afterOpen; p < end && *p != '\0' && budget >= 0; ++p)
+            if (*p == ')' && restReads(p + 1)) return p;
+        return nullptr;
+    }
+};
+
+const char *bracketClose(const char *afterOpen, const char *end) {
     int depth = 0;
     for (const char *p = afterOpen; p < end && *p != '\0'; ++p) {
         if (*p == '(') {
@@ -90,6 +141,42 @@ const char *valueClose(const char *afterOpen, const char *end) {
         }
     }
     return nullptr;
+}
+
+// The entry's attributes from text in turn: each keyword with its value (null when it has none) up to
+// the ')' that ends it. False when the entry does not read as attributes.
+template <typename Each>
+bool forEachAttribute(const char *text, const char *end, Each each) {
+    auto *reader = static_cast<EntryReader *>(CSGetMem(sizeof(EntryReader)));
+    if (reader == nullptr) return false;
+    reader->end = end;
+    reader->count = 0;
+    reader->budget = 20000;
+    bool reads = true;
+    for (const char *p = trimStart(text, end); p < end && reads; p = trimStart(p, end)) {
+        const size_t n = reader->keywordAt(p);
+        if (n == 0 || reader->count == EntryReader::kMaxKeywords) {
+            reads = false;
+            break;
+        }
+        reader->keywords[reader->count] = p;
+        reader->keywordLengths[reader->count++] = n;
+        if (p + n >= end || p[n] != '(') {
+            if (!each(p, n, nullptr, nullptr)) break;
+            p += n;
+            continue;
+        }
+        const char *close = reader->close(p + n + 1);
+        if (close == nullptr) close = bracketClose(p + n + 1, end);
+        if (close == nullptr) {
+            reads = false;
+            break;
+        }
+        if (!each(p, n, p + n + 1, close)) break;
+        p = close + 1;
+    }
+    CSFreeMem(reader);
+    return reads;
 }
 
 // A keyword's value rewritten: trimmed, list items trimmed one by one; DESCR as it stands.
@@ -129,22 +216,40 @@ char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count
     }
     cmdText out{};
     ok = cmdTextAppend(&out, "", 0);
-    const char *p = raw.data;
+    const char *begin = raw.data;
     const char *end = raw.data + raw.length;
-    while (ok) {
-        p = trimStart(p, end);
-        if (p >= end) break;
-        const char *keyword = p;
-        while (p < end && *p != '(' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') ++p;
-        size_t keywordLength = static_cast<size_t>(p - keyword);
-        if (out.length != 0) ok = cmdTextAppend(&out, " ", 1);
-        ok = ok && cmdTextAppend(&out, keyword, keywordLength);
-        if (!ok || p >= end || *p != '(') continue;
-        const char *close = valueClose(p + 1, end);
-        const char *valueEnd = close != nullptr ? close : end;
-        ok = cmdTextAppend(&out, "(", 1) && appendValue(&out, keyword, keywordLength, p + 1, valueEnd) &&
-             cmdTextAppend(&out, ")", 1);
-        p = close != nullptr ? close + 1 : end;
+    const bool reads =
+        ok &&
+        forEachAttribute(
+            begin, end, [&](const char *keyword, size_t keywordLength, const char *value, const char *close) {
+                if (out.length != 0) ok = cmdTextAppend(&out, " ", 1);
+                ok = ok && cmdTextAppend(&out, keyword, keywordLength);
+                if (ok && value != nullptr)
+                    ok = cmdTextAppend(&out, "(", 1) &&
+                         appendValue(&out, keyword, keywordLength, value, close) &&
+                         cmdTextAppend(&out, ")", 1);
+                return ok;
+            });
+    if (ok && !reads) {
+        // Not an entry of attributes: word by word as it stands, each value to its bracket's pair.
+        out.length = 0;
+        const char *p = begin;
+        while (ok) {
+            p = trimStart(p, end);
+            if (p >= end) break;
+            const char *keyword = p;
+            while (p < end && *p != '(' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') ++p;
+            size_t keywordLength = static_cast<size_t>(p - keyword);
+            if (out.length != 0) ok = cmdTextAppend(&out, " ", 1);
+            ok = ok && cmdTextAppend(&out, keyword, keywordLength);
+            if (!ok || p >= end || *p != '(') continue;
+            const char *close = bracketClose(p + 1, end);
+            const char *valueEnd = close != nullptr ? close : end;
+            ok = cmdTextAppend(&out, "(", 1) && appendValue(&out, keyword, keywordLength, p + 1, valueEnd) &&
+                 cmdTextAppend(&out, ")", 1);
+            p = close != nullptr ? close + 1 : end;
+        }
+        if (ok) ok = cmdTextAppend(&out, "", 0);
     }
     cmdTextFree(&raw);
     if (!ok) {
@@ -157,6 +262,18 @@ char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count
 int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
                      const char **value, size_t *valueLength) {
     const char *end = text + textLength;
+    int found = 0;
+    const bool reads = forEachAttribute(
+        text, end, [&](const char *keyword, size_t keywordLength, const char *open, const char *close) {
+            if (keywordLength != nameLength || strncasecmp(keyword, name, nameLength) != 0) return true;
+            if (open == nullptr) return false;  // no value: not found
+            const char *a = trimStart(open, close);
+            *value = a;
+            *valueLength = static_cast<size_t>(trimEnd(a, close) - a);
+            found = 1;
+            return false;
+        });
+    if (found || reads) return found;
     for (const char *p = text; p + nameLength < end; ++p) {
         if (p[nameLength] != '(' || strncasecmp(p, name, nameLength) != 0) continue;
         // A whole keyword: what stands before it is no part of a name.
@@ -165,7 +282,7 @@ int cslFindAttribute(const char *text, size_t textLength, const char *name, size
             if (before != ' ' && before != '\t' && before != ')' && before != '\n' && before != '\r')
                 continue;
         }
-        const char *close = valueClose(p + nameLength + 1, end);
+        const char *close = bracketClose(p + nameLength + 1, end);
         if (close == nullptr) return 0;
         const char *a = trimStart(p + nameLength + 1, close);
         const char *b = trimEnd(a, close);
@@ -241,23 +358,23 @@ int cslGetResponseAttribute(cmdProgram *program, const char *name, size_t length
     if (first == nullptr) return setText(out, "", 0);
     const char *value = nullptr;
     size_t valueLength = 0;
-    bool spans = false;
-    for (cslOutputLine *l = first; l != nullptr && inObject(first, l); l = l->next) {
+    // Read in the whole entry as the lines give it: where a value ends depends on the keywords met
+    // before it, on other lines too.
+    cmdText entry{};
+    bool built = cmdTextAppend(&entry, "", 0);
+    for (cslOutputLine *l = first; l != nullptr && inObject(first, l) && built; l = l->next) {
         const char *text = cslLineText(l);
-        size_t n = std::strlen(text);
-        if (cslFindAttribute(text, n, name, length, &value, &valueLength))
-            return cslTypeAttributeValue(value, valueLength, indicator, out);
-        // The keyword is there but its value goes on in the next line.
-        for (const char *p = text; p + length < text + n && !spans; ++p)
-            spans = p[length] == '(' && strncasecmp(p, name, length) == 0;
+        const size_t n = std::strlen(text);
+        if (!isMessageLine(text, n)) built = cmdTextAppend(&entry, text, n);
     }
-    if (!spans) return setText(out, "", 0);
-    char *joined = cslJoinResponseLines(program);
-    if (joined == nullptr) return 0;
-    int ok = cslFindAttribute(joined, std::strlen(joined), name, length, &value, &valueLength)
+    if (!built) {
+        cmdTextFree(&entry);
+        return 0;
+    }
+    int ok = cslFindAttribute(entry.data, entry.length, name, length, &value, &valueLength)
                  ? cslTypeAttributeValue(value, valueLength, indicator, out)
                  : setText(out, "", 0);
-    CSFreeMem(joined);
+    cmdTextFree(&entry);
     return ok;
 }
 
@@ -366,7 +483,10 @@ int cslGetSystemVariable(cmdProgram *program, ExpExpression *, const char *name,
                           : session != nullptr     ? session->echoLine
                                                    : nullptr;
     if (nameIs(name, length, "_matches") || nameIs(name, length, "_responses")) {
-        int64_t v = echo == nullptr ? -1 : length == 8 ? echo->matched : echo->received;
+        // Signed throughout: the counts are unsigned, and -1 must not become 4294967295.
+        const int64_t v = echo == nullptr ? int64_t{-1}
+                          : length == 8   ? int64_t{echo->matched}
+                                          : int64_t{echo->received};
         expSetInt(out, v);
         return 1;
     }

@@ -127,7 +127,7 @@ std::vector<Shown> shownObjects(const std::vector<std::string> &lines) {
     std::string text;
     auto close = [&objects, &text] {
         if (objects.empty() || text.empty()) return;
-        CslAttrCursor cursor{text.c_str(), text.size(), 0, 0, 0};
+        CslAttrCursor cursor{text.c_str(), text.size(), 0, 0, 0, 0};
         std::vector<char> token(text.size() + 2);
         size_t length = 0;
         int keyword = 0;

@@ -30,7 +30,7 @@ TEST(Responses, DisplayResponsesAreKnownByTheirNumberWithOrWithoutSeverity) {
 }
 
 std::vector<std::string> tokens(const std::string &text) {
-    CslAttrCursor cursor{text.data(), text.size(), 0, 0, 0};
+    CslAttrCursor cursor{text.data(), text.size(), 0, 0, 0, 0};
     std::vector<std::string> out;
     char token[256];
     size_t length = 0;

@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const char *text = reinterpret_cast<const char *>(data);
     cslClassifyResponse(text, size);
-    CslAttrCursor cursor{text, size, 0, 0, 0};
+    CslAttrCursor cursor{text, size, 0, 0, 0, 0};
     char token[512];
     size_t length = 0;
     int keyword = 0;

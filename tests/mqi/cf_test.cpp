@@ -342,6 +342,120 @@ TEST(EvCFReader, ItemsCutByTheRecordEndAreRefusedWithoutMoving) {
     EXPECT_EQ(rc, MQRCCF_CFH_TYPE_ERROR);
 }
 
+// evCFItemsEnd says what a cursor's walk to the end says, without decoding: for records of every item
+// form and groups (nested as deep as allowed, or a level deeper once damaged), cut at every length,
+// with every byte set to each of a few telling values, and with item counts above and below the truth.
+TEST(EvCFReader, ItemsEndAgreesWithTheCursorOnDamagedRecords) {
+    std::vector<std::string> records;
+    {
+        Writer w;
+        w.integer(1, 7);
+        w.integer(2, 123456789);
+        w.integer64(3, 1234567890123LL);
+        w.string(2016, "ABC");
+        std::vector<int32_t> list = {1, 2, 3};
+        w.add(evCFItem{MQCFT_INTEGER_LIST, 1002, 0, 0, 0, 12, 3, 0, list.data(), nullptr});
+        w.add(evCFItem{MQCFT_BYTE_STRING, 7001, 0, 0, 0, 3, 1, 0, "xyz", nullptr});
+        w.group(8001);
+        w.integer(4, 4);
+        w.group(8002);
+        w.string(2017, "DEF");
+        w.end();
+        w.end();
+        w.integer(5, 5);
+        records.push_back(w.record());
+    }
+    {
+        Writer w;
+        for (int i = 0; i < 10; i++) w.group(8001 + i);
+        w.integer(5, 5);
+        for (int i = 0; i < 10; i++) w.end();
+        std::string deep = w.record();
+        records.push_back(deep);
+        // An eleventh group, a copy of the tenth's item (5 bytes, the last before the integer):
+        // deeper than a cursor reads.
+        const size_t tenth = EVCF_HEADER_LENGTH + 9 * 5;
+        records.push_back(deep.substr(0, tenth + 5) + deep.substr(tenth, 5) + deep.substr(tenth + 5));
+    }
+    auto cursorEnds = [](const std::string &r) {
+        int32_t rc = 0;
+        readAll(nullptr, reinterpret_cast<const uint8_t *>(r.data()), static_cast<uint32_t>(r.size()), &rc,
+                0);
+        return rc == PCF_END_OF_MESSAGE ? 1 : 0;
+    };
+    auto agree = [&cursorEnds](const std::string &r) {
+        return evCFItemsEnd(reinterpret_cast<const uint8_t *>(r.data()), static_cast<uint32_t>(r.size())) ==
+               cursorEnds(r);
+    };
+    int checked = 0, ended = 0;
+    for (size_t n = 0; n < records.size(); n++) {
+        SCOPED_TRACE(n);
+        const std::string &full = records[n];
+        ASSERT_EQ(cursorEnds(full), n == 2 ? 0 : 1);
+        for (size_t length = 0; length <= full.size(); length++, checked++) {
+            EXPECT_TRUE(agree(full.substr(0, length))) << "cut at " << length;
+            ended += cursorEnds(full.substr(0, length));
+        }
+        for (size_t at = EVCF_HEADER_LENGTH; at < full.size(); at++)
+            for (uint8_t value : {uint8_t{0}, uint8_t{1}, uint8_t{0xFF}, uint8_t{EVCF_LEAD_GROUP},
+                                  uint8_t{EVCF_LEAD_PADDING}, uint8_t{EVCF_LEAD_BYTES}, uint8_t{20}}) {
+                std::string damaged = full;
+                damaged[at] = static_cast<char>(value);
+                EXPECT_TRUE(agree(damaged)) << "byte " << at << " set to " << int{value};
+                ended += cursorEnds(damaged);
+                checked++;
+            }
+        for (uint16_t count : {0, 1, 3, 40, 65535}) {
+            std::string counted = full;
+            evCFSetItemCount(reinterpret_cast<uint8_t *>(counted.data()), count);
+            EXPECT_TRUE(agree(counted)) << "item count " << count;
+            checked++;
+        }
+    }
+    // Both outcomes were met many times.
+    EXPECT_GT(ended, 100);
+    EXPECT_GT(checked - ended, 100);
+}
+
+// The same agreement for every lead byte, at every item boundary and inside items, each record cut
+// after it at every length: evCFItemsEnd measures most items from a table of leads of its own.
+TEST(EvCFReader, ItemsEndAgreesWithTheCursorForEveryLead) {
+    Writer w;
+    w.integer(1, 7);
+    w.integer(2, 123456789);
+    w.group(8001);
+    w.integer64(3, 1234567890123LL);
+    w.string(2016, "ABC");
+    w.end();
+    w.integer(5, 5);
+    const std::string full = w.record();
+    auto cursorEnds = [](const std::string &r) {
+        int32_t rc = 0;
+        readAll(nullptr, reinterpret_cast<const uint8_t *>(r.data()), static_cast<uint32_t>(r.size()), &rc,
+                0);
+        return rc == PCF_END_OF_MESSAGE ? 1 : 0;
+    };
+    int ended = 0, checked = 0;
+    for (size_t at = EVCF_HEADER_LENGTH; at < full.size(); at++)
+        for (int value = 0; value < 256; value++) {
+            std::string damaged = full;
+            damaged[at] = static_cast<char>(value);
+            // Room for the longest fixed item past the last one, so that a lead near the end is read.
+            damaged += std::string(16, '\x01');
+            for (size_t length = at; length <= damaged.size(); length++, checked++) {
+                const std::string r = damaged.substr(0, length);
+                const int expected = cursorEnds(r);
+                ASSERT_EQ(evCFItemsEnd(reinterpret_cast<const uint8_t *>(r.data()),
+                                       static_cast<uint32_t>(r.size())),
+                          expected)
+                    << "byte " << at << " set to " << value << ", cut at " << length;
+                ended += expected;
+            }
+        }
+    EXPECT_GT(ended, 1000);
+    EXPECT_GT(checked - ended, 1000);
+}
+
 TEST(EvCFReader, FindAndDecodeLocateItemsInsideGroups) {
     Writer w;
     w.integer(MQIACF_REASON_QUALIFIER, 4);

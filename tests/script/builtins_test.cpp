@@ -223,8 +223,9 @@ TEST_F(BuiltinTest, EveryOperatorAndFunctionParsesWithVariableOperands) {
 }
 
 // LK and NL take only strings: an operand whose type the parse knows (a literal, what operators make
-// of literals) is refused at parse, one that comes from a variable or a call is left to the run.
-// (Every operand passed the parse, and a script failed only when the statement ran.)
+// of literals) is refused at parse, whatever the other operand, one that comes from a variable or a
+// call is left to the run. (Every operand passed the parse, and a script failed only when the
+// statement ran; then a known number beside a variable still did.)
 TEST_F(BuiltinTest, LikeOperandsKnownAtParseAreJudgedAtParse) {
     const std::string refusedLK = "Operator 'LK' is only applicable to strings";
     const std::string refusedNL = "Operator 'NL' is only applicable to strings";
@@ -239,7 +240,11 @@ TEST_F(BuiltinTest, LikeOperandsKnownAtParseAreJudgedAtParse) {
         {"if ('a' lk 'a' nl 'b')", refusedNL},  // LK's result is a number
         {"@w = 'abc' LK 'a*'", ""},
         {"@w = @s LK 'a*'", ""},
-        {"@w = 5 NL @p", ""},
+        {"@w = 5 NL @p", refusedNL},
+        {"@w = @a LK 5", refusedLK},
+        {"@w = @a LK (2 * 3)", refusedLK},
+        {"@w = str(@a) NL 1.5", refusedNL},
+        {"@w = @a NL @p", ""},
         {"@w = (@n + 1) LK '6'", ""},
         {"@w = @a[2] LK 'x'", ""},
         {"@w = str(5) LK '5'", ""},

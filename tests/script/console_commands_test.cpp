@@ -110,6 +110,12 @@ TEST_F(ConsoleCommandsTest, ImportRunsTheFileWhereTheLineStandsJoinedToTheImport
     EXPECT_EQ(value("@y"), "b");
     EXPECT_EQ(value("@p1"), "a");
     EXPECT_EQ(value("@p3"), "b");
+    // A value put into parms() is one parameter, its comma data (it bound two).
+    dir.write("q.vdr", "@q1 = @_Parm[1]\n@q2 = @_Parm[2]\n");
+    const std::string q = "=import file(" + dir.file("q.vdr") + ") parms(<@v>,z)";
+    runScript({"@v = 'a,b'", q.c_str()});
+    EXPECT_EQ(value("@q1"), "a,b");
+    EXPECT_EQ(value("@q2"), "z");
 }
 
 TEST_F(ConsoleCommandsTest, ImportRecursionIsFoundByTheFileNotItsName) {

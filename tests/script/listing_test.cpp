@@ -62,8 +62,8 @@ struct Substitution {
 TEST_F(ScriptTest, InlineValuesReplaceTheirBrackets) {
     program_->variables = variables;
     const Substitution cases[] = {
-        {"dis ql(<@a>) <c> <@n>", true, "dis ql(value) <c> 2.50"},
-        {"<@a[1]> x", true, " x"},  // an unset value is empty text
+        {"dis ql(<@a>) <c> <@n>", true, "dis ql('value') <c> 2.50"},  // kept lower case
+        {"<@a[1]> x", true, " x"},                                    // an unset value is empty text
         {"<c> and <d", false, ""},
         {"a <@a + '>'> b", true, "a 'value>' b"},  // the first '>' outside quotes closes
         {"<@big><@big>", true, bigValue + bigValue},

@@ -67,6 +67,9 @@ TEST_F(VariablesTest, SystemVariables) {
 #endif
     EXPECT_EQ(value("_numWhile"), "0");
     EXPECT_EQ(value("_item"), "");
+    // Before any command the counts of its responses are -1 (they were 4294967295).
+    EXPECT_EQ(value("_matches"), "-1");
+    EXPECT_EQ(value("_responses"), "-1");
     EXPECT_EQ(value("_undefined_thing"), "<error>");
 
     out_.clear();

@@ -375,9 +375,10 @@ TEST_F(RepliesQmTest, EscapeReplyPiecesAreNumbered) {
     stop(*zunt);
 }
 
-// An MQCFH whose StrucLength is not 36 is answered 3002 (MQRCCF_CFH_LENGTH_ERROR), one with a negative
-// ParameterCount 3006 (MQRCCF_CFH_PARM_COUNT_ERROR), as IBM MQ answers them; the command is not run,
-// PCF and escape alike.
+// An MQCFH whose Type is not a command (a response, 2) is answered 3001 (MQRCCF_CFH_TYPE_ERROR), one
+// whose StrucLength is not 36 3002 (MQRCCF_CFH_LENGTH_ERROR), one whose ParameterCount is negative or
+// not the number of parameters that follow 3006 (MQRCCF_CFH_PARM_COUNT_ERROR), as IBM MQ answers them;
+// the command is not run, PCF and escape alike.
 TEST_F(RepliesQmTest, ABadCommandHeaderIsRefusedNotRun) {
     auto zunt = start();
     const struct {
@@ -386,7 +387,11 @@ TEST_F(RepliesQmTest, ABadCommandHeaderIsRefusedNotRun) {
     } cases[] = {{offsetof(MQCFH, StrucLength), 4, MQRCCF_CFH_LENGTH_ERROR},
                  {offsetof(MQCFH, StrucLength), -36, MQRCCF_CFH_LENGTH_ERROR},
                  {offsetof(MQCFH, StrucLength), 100000, MQRCCF_CFH_LENGTH_ERROR},
-                 {offsetof(MQCFH, ParameterCount), -1, MQRCCF_CFH_PARM_COUNT_ERROR}};
+                 {offsetof(MQCFH, ParameterCount), -1, MQRCCF_CFH_PARM_COUNT_ERROR},
+                 {offsetof(MQCFH, ParameterCount), 0, MQRCCF_CFH_PARM_COUNT_ERROR},
+                 {offsetof(MQCFH, ParameterCount), 3, MQRCCF_CFH_PARM_COUNT_ERROR},
+                 {offsetof(MQCFH, Type), MQCFT_RESPONSE, MQRCCF_CFH_TYPE_ERROR},
+                 {offsetof(MQCFH, Type), MQCFT_EVENT, MQRCCF_CFH_TYPE_ERROR}};
     int n = 0;
     for (const auto &c : cases) {
         for (bool escaped : {false, true}) {
