@@ -16,6 +16,10 @@ int evRunHook(int32_t kind, AlertDef *alert) {
     return evServices.endRequested != nullptr && evServices.endRequested() ? 1 : 0;
 }
 
+uint32_t evEndFinalCount() {
+    return static_cast<uint32_t>(evEndFlag.load() != 0) + evEndSignals.load();
+}
+
 uint32_t evEndRequestCount() {
     return static_cast<uint32_t>(evEndFlag.load() != 0) + static_cast<uint32_t>(evStopPending.load() != 0) +
            evEndSignals.load();

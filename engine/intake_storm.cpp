@@ -246,7 +246,7 @@ void raiseStormAlert(QmgrEntry *qmgr, uint8_t *record, uint32_t length, uint32_t
     char summary[EV_SUMMARY_LINE + 1] = "";
     Area *area = evCFSummarise(&evStreamStringPool, record, length);
     if (area != nullptr) {
-        (void)evEventSummary(&evStreamStringPool, record, length, pcfSummaryOf(area), summary, nullptr, -1);
+        (void)evHeldSummary(record, length, pcfSummaryOf(area), summary);
         AreaRelease(&area);
     }
     AlertTemplate alert{};
@@ -426,16 +426,20 @@ int evLoadStormMessage(const uint8_t *message, int32_t length) {
     return 1;
 }
 
-int evStormScheduleStored(const uint8_t *form, uint64_t id, uint64_t segment) {
+namespace {
+
+// An item made from a stored form scheduled and tracked (its id, or a new one for 0; segment names
+// the stored copy it came from). An item of a queue manager no longer known is dropped (a later save
+// leaves its copy behind). 0, the item freed, when out of storage.
+int scheduleStored(evTimedItem *item, uint64_t id, uint64_t segment) {
+    const uint8_t *form = stored(item);
     QmgrEntry probe{};
     std::memcpy(probe.name, form + kQmgr, EV_QMGR_NAME_MAX);
     CSRecursiveGuard guard(gStructureLock);
-    // An item of a queue manager no longer known is dropped (a later save leaves its copy behind).
-    if (CSTreeFind(evQmgrTree, probe.name, sizeof probe.name) == nullptr) return 1;
-    uint32_t itemLength = mqiGetU32(form, kLength);
-    evTimedItem *item = newItem(itemLength - EV_STORM_ITEM_HEADER);
-    if (item == nullptr) return 0;
-    std::memcpy(stored(item), form, itemLength);
+    if (CSTreeFind(evQmgrTree, probe.name, sizeof probe.name) == nullptr) {
+        CSFreeMem(item);
+        return 1;
+    }
     item->due = mqiGetI64(form, kDue);
     if (!track(item, id != 0 ? id : store().nextId, segment)) {
         CSFreeMem(item);
@@ -450,6 +454,16 @@ int evStormScheduleStored(const uint8_t *form, uint64_t id, uint64_t segment) {
     }
     evStringsAddHolder(markStormStrings);
     return 1;
+}
+
+}  // namespace
+
+int evStormScheduleStored(const uint8_t *form, uint64_t id, uint64_t segment) {
+    uint32_t itemLength = mqiGetU32(form, kLength);
+    evTimedItem *item = newItem(itemLength - EV_STORM_ITEM_HEADER);
+    if (item == nullptr) return 0;
+    std::memcpy(stored(item), form, itemLength);
+    return scheduleStored(item, id, segment);
 }
 
 void evFreeStorms() {
@@ -673,65 +687,94 @@ int evSaveStorms(EvStreamIo *io) {
 
 namespace {
 
-// The stored copies of the segments the index lists, into memory. 1, 0 for a failed browse, -1 for
-// damage.
+// The stored copies of the segments the index lists, into memory. 1, 0 for a failed browse or want of
+// storage, -1 for damage. Read in ascending order, each item's copy goes straight into the item it
+// becomes (a later copy overwrites it, a tombstone frees it), one segment message at a time: a load
+// needs the memory the running program held for its items, not a second copy of every one.
 int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     if (length < static_cast<int32_t>(kIndexHeader)) return -1;
     uint32_t count = mqiGetU32(index, 4);
-    if (static_cast<uint64_t>(length) != kIndexHeader + uint64_t{count} * 8) return -1;
     Store &s = store();
+    // The numbers the bytes hold, whatever the count says: listed even when the index is damaged,
+    // so that the next save removes the segments it does not keep and numbers new ones after them.
+    const uint32_t held = (static_cast<uint32_t>(length) - kIndexHeader) / 8;
     std::vector<uint64_t> numbers;
-    for (uint32_t i = 0; i < count; i++)
+    for (uint32_t i = 0; i < held; i++)
         numbers.push_back(static_cast<uint64_t>(mqiGetI64(index, kIndexHeader + i * 8)));
     {
         CSRecursiveGuard guard(gStructureLock);
         s.nextId = static_cast<uint64_t>(mqiGetI64(index, 8));
         s.nextSegment = static_cast<uint64_t>(mqiGetI64(index, 16));
-        // Listed even when damaged: the next save removes what it does not keep.
         for (uint64_t number : numbers) {
             s.segments[number];
-            if (number >= s.nextSegment) s.nextSegment = number + 1;
+            if (number >= s.nextSegment && number != UINT64_MAX) s.nextSegment = number + 1;
         }
     }
-    struct Copy {
-        uint64_t segment;
-        std::vector<uint8_t> form;
+    if (static_cast<uint64_t>(length) != kIndexHeader + uint64_t{count} * 8) return -1;
+    struct Latest {
+        evTimedItem *item;  // made, not yet scheduled
+        uint64_t segment;   // that holds its latest copy
     };
-    std::map<uint64_t, Copy> latest;  // by item id
+    std::map<uint64_t, Latest> latest;  // by item id
+    auto fail = [&latest](int result) {
+        for (auto &entry : latest) CSFreeMem(entry.second.item);
+        return result;
+    };
+    // One segment's entries into latest: 1, 0 out of storage, -1 damaged.
+    auto take = [&latest](uint64_t number, const uint8_t *bytes, uint32_t end) {
+        if (end < kSegmentHeader || mqiGetU32(bytes, 0) != EV_STORM_MESSAGE_VERSION_SEGMENTS ||
+            static_cast<uint64_t>(mqiGetI64(bytes, 8)) != number)
+            return -1;
+        uint32_t entries = mqiGetU32(bytes, 4);
+        uint32_t at = kSegmentHeader;
+        for (uint32_t i = 0; i < entries; i++) {
+            if (end - at < kEntryHeader) return -1;
+            uint32_t kind = mqiGetU32(bytes, at);
+            auto id = static_cast<uint64_t>(mqiGetI64(bytes, at + 4));
+            at += kEntryHeader;
+            auto found = latest.find(id);
+            if (kind == kEntryTombstone) {
+                if (found != latest.end()) {
+                    CSFreeMem(found->second.item);
+                    latest.erase(found);
+                }
+                continue;
+            }
+            if (kind != kEntryItem || end - at < EV_STORM_ITEM_HEADER) return -1;
+            uint32_t itemLength = mqiGetU32(bytes, at + kLength);
+            if (itemLength > end - at || itemLength < EV_STORM_ITEM_HEADER ||
+                mqiGetU32(bytes, at + kRecordLength) != itemLength - EV_STORM_ITEM_HEADER)
+                return -1;
+            if (found == latest.end() ||
+                found->second.item->extraLength != static_cast<int32_t>(itemLength)) {
+                evTimedItem *item = newItem(itemLength - EV_STORM_ITEM_HEADER);
+                if (item == nullptr) return 0;
+                if (found != latest.end()) {
+                    CSFreeMem(found->second.item);
+                    found->second.item = item;
+                } else {
+                    found = latest.emplace(id, Latest{item, 0}).first;
+                }
+            }
+            std::memcpy(stored(found->second.item), bytes + at, itemLength);
+            found->second.segment = number;
+            at += itemLength;
+        }
+        return at == end ? 1 : -1;  // else bytes no entry accounts for
+    };
     for (uint64_t number : numbers) {
         uint8_t correlId[MQ_CORREL_ID_LENGTH];
         segmentCorrelId(correlId, number);
         uint8_t *message = nullptr;
         int32_t messageLength = 0;
-        if (!evBrowseDataMessageById(io, correlId, &message, &messageLength)) return 0;
-        if (message == nullptr) return -1;
-        std::vector<uint8_t> bytes(message, message + messageLength);
-        CSFreeMem(message);
-        auto end = static_cast<uint32_t>(bytes.size());
-        if (end < kSegmentHeader || mqiGetU32(bytes.data(), 0) != EV_STORM_MESSAGE_VERSION_SEGMENTS ||
-            static_cast<uint64_t>(mqiGetI64(bytes.data(), 8)) != number)
-            return -1;
-        uint32_t entries = mqiGetU32(bytes.data(), 4);
-        uint32_t at = kSegmentHeader;
-        for (uint32_t i = 0; i < entries; i++) {
-            if (end - at < kEntryHeader) return -1;
-            uint32_t kind = mqiGetU32(bytes.data(), at);
-            auto id = static_cast<uint64_t>(mqiGetI64(bytes.data(), at + 4));
-            at += kEntryHeader;
-            if (kind == kEntryTombstone) {
-                latest.erase(id);
-                continue;
-            }
-            if (kind != kEntryItem || end - at < EV_STORM_ITEM_HEADER) return -1;
-            uint32_t itemLength = mqiGetU32(bytes.data(), at + kLength);
-            if (itemLength > end - at || itemLength < EV_STORM_ITEM_HEADER ||
-                mqiGetU32(bytes.data(), at + kRecordLength) != itemLength - EV_STORM_ITEM_HEADER)
-                return -1;
-            latest[id] =
-                Copy{number, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + itemLength)};
-            at += itemLength;
+        if (!evBrowseDataMessageById(io, correlId, &message, &messageLength)) return fail(0);
+        if (message == nullptr || messageLength < 0) {
+            CSFreeMem(message);
+            return fail(-1);
         }
-        if (at != end) return -1;  // bytes no entry accounts for
+        const int taken = take(number, message, static_cast<uint32_t>(messageLength));
+        CSFreeMem(message);
+        if (taken != 1) return fail(taken);
     }
     {
         CSRecursiveGuard guard(gStructureLock);
@@ -739,8 +782,13 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         // oldest: after a load each listed segment is assumed to hold some.
         for (auto &segment : s.segments) segment.second.tombstones = 1;
     }
-    for (const auto &[id, copy] : latest)
-        if (!evStormScheduleStored(copy.form.data(), id, copy.segment)) return 0;
+    while (!latest.empty()) {
+        auto first = latest.begin();
+        const uint64_t id = first->first;
+        const Latest item = first->second;
+        latest.erase(first);
+        if (!scheduleStored(item.item, id, item.segment)) return fail(0);
+    }
     return 1;
 }
 

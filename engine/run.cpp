@@ -209,6 +209,8 @@ void shutdown(bool started) {
     }
     drainWorkers();
     evKeyboardClose();
+    // The moves of the last second are said with their number now: the main loop's tick is over.
+    evFlushAsideLines(true);
     // The log keeps its lines until the main loop's once-a-second write: the last ones go now, or
     // the program's end would take them with it.
     logFlushIfWritten();

@@ -1,13 +1,24 @@
-// Pooled work areas: large short-lived buffers come from a free list of earlier areas by best
-// fit, so a steady load reuses the same few buffers. Areas return to the heap only at exit.
+// Pooled work areas: large short-lived buffers come from a pool of earlier areas by best fit, so a
+// steady load reuses the same few buffers. Areas return to the heap only at exit.
 #include <cstdarg>
 #include <cstring>
+#include <map>
+#include <new>
 
 #include "platform/platform.h"
 
 namespace {
 
-Area *freeList = nullptr;  // newest first; guarded by gStructureLock
+// The pool by capacity: each capacity's areas linked through next, newest first (guarded by
+// gStructureLock). Best fit is then the newest area of the smallest capacity that holds the size,
+// found without a walk of every pooled area: the pool holds the blob areas consolidation frees among
+// others, hundreds after a burst, and every event's summary and record take an area from it.
+// A capacity's entry stays when it empties: areas of a few capacities come and go with every event.
+// Never destroyed, so that an area released as the program exits still finds it.
+std::map<uint32_t, Area *> &pool() {
+    static auto *byCapacity = new std::map<uint32_t, Area *>;
+    return *byCapacity;
+}
 
 void traceArea(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void traceArea(const char *format, ...) {
@@ -23,23 +34,15 @@ bool tracing() {
     return (evDebugFlags.load(std::memory_order_relaxed) & EV_DBG_s) != 0;
 }
 
-// Best fit among pooled areas with size <= capacity <= largest; an exact fit ends the search.
+// Best fit among pooled areas with size <= capacity <= largest: the smallest excess, and of equal
+// capacities the one released last.
 Area *takeBestFit(uint32_t size, uint64_t largest) {
-    Area **best = nullptr;
-    uint64_t bestExcess = UINT64_MAX;
-    for (Area **link = &freeList; *link; link = &(*link)->next) {
-        Area *area = *link;
-        if (area->capacity < size || area->capacity > largest) continue;
-        uint64_t excess = area->capacity - size;
-        if (excess < bestExcess) {
-            best = link;
-            bestExcess = excess;
-            if (excess == 0) break;
-        }
-    }
-    if (!best) return nullptr;
-    Area *area = *best;
-    *best = area->next;
+    auto &byCapacity = pool();
+    auto fit = byCapacity.lower_bound(size);
+    while (fit != byCapacity.end() && fit->second == nullptr) ++fit;
+    if (fit == byCapacity.end() || fit->first > largest) return nullptr;
+    Area *area = fit->second;
+    fit->second = area->next;
     return area;
 }
 
@@ -94,18 +97,28 @@ void AreaRelease(Area **area) {
     if (!area || !*area) return;
     CSRecursiveGuard guard(gStructureLock);
     Area *released = *area;
-    released->next = freeList;
-    released->pooled = 1;
-    freeList = released;
     *area = nullptr;
+    Area **head = nullptr;
+    try {
+        head = &pool()[released->capacity];
+    } catch (const std::bad_alloc &) {
+        CSFreeMem(released);  // no room to pool it: back to the heap
+        return;
+    }
+    released->next = *head;
+    released->pooled = 1;
+    *head = released;
     if (tracing()) traceArea("Area(%p) released into pool", static_cast<void *>(released));
 }
 
 void AreaFreePool() {
     CSRecursiveGuard guard(gStructureLock);
-    while (freeList) {
-        Area *area = freeList;
-        freeList = area->next;
-        CSFreeMem(area);
+    for (auto &bucket : pool()) {
+        while (bucket.second != nullptr) {
+            Area *area = bucket.second;
+            bucket.second = area->next;
+            CSFreeMem(area);
+        }
     }
+    pool().clear();
 }

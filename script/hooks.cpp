@@ -233,7 +233,7 @@ int eventHeaderVariable(const EvRecordHook *hook, const char *name, size_t lengt
     if (nameIs(name, length, "summary")) {
         char text[EV_SUMMARY_LINE + 1] = {};
         if (summary == nullptr) return setEmpty(out);
-        int n = evEventSummary(&evStreamStringPool, record, hook->length, summary, text, nullptr, -1);
+        int n = evHeldSummary(record, hook->length, summary, text);
         return setText(out, text, n > 0 ? static_cast<size_t>(n) : 0);
     }
     if (nameIs(name, length, "evtype")) return setInt(out, summary != nullptr ? summary->category : 0);
@@ -376,8 +376,10 @@ int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int
     const int32_t savedKeep = run->keepRunning;
     const int32_t savedContinue = run->continueAfterError;
     const uint32_t savedBaseline = run->endBaseline;
+    const uint32_t savedFinal = run->endFinalBaseline;
     const int64_t savedDeadline = run->endDeadline;
     run->endBaseline = evEndRequestCount();
+    run->endFinalBaseline = evEndFinalCount();
     if (boundSeconds > 0) run->endDeadline = evTimeNow() + boundSeconds;
     session->stopFlag.store(0);
     program->stopFlag = 0;
@@ -394,6 +396,7 @@ int runHook(cslSession *session, cmdProgram *program, cmdFUNCTION *function, int
         evOutputF(EV_OUT_INFO, 1, "Hook %s() abandoned: the program is ending and its %d seconds are up",
                   function->name, static_cast<int>(boundSeconds));
     run->endBaseline = savedBaseline;
+    run->endFinalBaseline = savedFinal;
     run->endDeadline = savedDeadline;
     run->keepRunning = savedKeep;
     run->continueAfterError = savedContinue;
@@ -470,10 +473,10 @@ int cslCallRecordHook(void *context, int32_t kind) {
     cmdFUNCTION *function = recordHooks[kind];
     if (program == nullptr || function == nullptr) return 1;  // the preset list stands
     // Once the program is ending no record hook starts: one that would not return could hold the
-    // program again after the end abandoned its predecessor. The record keeps the kind's default
-    // streams; the set's unit, open since its last sync point, is normally backed out at the
-    // disconnect, and the record handled again at the next start.
-    if (evEndFlag.load() != 0 || evStopPending.load() != 0) return 1;
+    // program again after the end abandoned its predecessor. The record is not taken (2): its unit
+    // commits no more and the disconnect backs it out, so that the next start handles it whole.
+    if (evEndFlag.load() != 0 || evStopPending.load() != 0) return 2;
+    const uint32_t endRequests = evEndRequestCount();
 
     cmdRunState *run = program->run;
     const EvHookMessage savedMessage = gHookMessage;
@@ -500,11 +503,12 @@ int cslCallRecordHook(void *context, int32_t kind) {
     run->idxData = savedIndex;
     run->dspcmd = savedDspcmd;
 
-    // An end request still stores the record where _stream says: set E commits its get before the
-    // shutdown, and a record stored nowhere would be lost.
+    // A hook the end abandoned did not choose all it would have: the record is not taken, as above.
+    // The script's own end ends a hook that chose.
+    const bool abandoned = evEndRequestCount() != endRequests && !session->endRequested.load();
     decideStreams(run, hook, kind);
     if (session->endRequested.load()) evEndFlag.store(1);
-    return 1;
+    return abandoned ? 2 : 1;
 }
 
 int cslCallHook(int32_t kind, void *argument) {

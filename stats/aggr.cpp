@@ -153,11 +153,11 @@ void markBinStrings() {
 }  // namespace
 
 AggrFamily evAggrFamilies[AGGR_FAMILIES] = {
-    {&evStatQFamily, kLevelKey, 1, kQueueKey, 2, 1, 0, 0, 0, 0, 0, 0, {}},
-    {&evStatChlFamily, kLevelKey, 1, kChannelKey, 4, 1, 0, 0, 0, 0, 0, 0, {}},
-    {&evStatMQIFamily, kLevelKey, 1, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, {}},
-    {&evAcctQFamily, kApplicationKey, 5, kQueueKey, 2, 1, 0, 0, 0, 0, 0, 0, {}},
-    {&evAcctMQIFamily, kLevelKey, 1, kApplicationKey, 5, 0, 0, 0, 0, 0, 0, 0, {}},
+    {&evStatQFamily, kLevelKey, 1, kQueueKey, 2, 1, 0, 0, 0, 0, 0, 0, 0, {}},
+    {&evStatChlFamily, kLevelKey, 1, kChannelKey, 4, 1, 0, 0, 0, 0, 0, 0, 0, {}},
+    {&evStatMQIFamily, kLevelKey, 1, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, {}},
+    {&evAcctQFamily, kApplicationKey, 5, kQueueKey, 2, 1, 0, 0, 0, 0, 0, 0, 0, {}},
+    {&evAcctMQIFamily, kLevelKey, 1, kApplicationKey, 5, 0, 0, 0, 0, 0, 0, 0, 0, {}},
 };
 AggrPool evAggrEntryPool{sizeof(AggrEntry), nullptr, 0, nullptr, 0, 0};
 
@@ -244,6 +244,11 @@ int aggrSizeFamily(AggrFamily *family) {
     if (!aggrWriteCommon(&w, family, nullptr, 0, 0) || !aggrWritePortion(&w, family, record, AGGR_FIXED_V2))
         return 0;
     family->portionLengthV2 = w.length - common;
+    evCFWriterInit(&w, scratch, sizeof scratch, &evStreamStringPool, 850);
+    w.fixedLength = 1;
+    if (!aggrWriteCommon(&w, family, nullptr, 0, 0) || !aggrWritePortion(&w, family, record, AGGR_FIXED_V3))
+        return 0;
+    family->portionLengthV3 = w.length - common;
     family->bodyLength = common + family->maxPortions * family->portionLength;
     family->messages = AggrPool{static_cast<uint32_t>(sizeof(AggrMsgDesc) + ((family->bodyLength + 7) & ~7u)),
                                 nullptr,

@@ -12,9 +12,10 @@
 // is a 39299 integer 0. The header count is the common part's top-level items (padding runs included)
 // plus N.
 //
-// Three layouts: the first wrote the 32-bit counters of IBM MQ in 32-bit slots (AGGR_SIZE_INT); since
+// Four layouts: the first wrote the 32-bit counters of IBM MQ in 32-bit slots (AGGR_SIZE_INT); since
 // they are held whole in 64 bits (stats/stats.h) they take 64-bit slots, so portions are longer; the
-// second still wrote MQI accounting's connection duration in a 32-bit slot. A message of an earlier
+// second still wrote MQI accounting's connection duration in a 32-bit slot; the third the record
+// counts, the averages' counts and AVGBATCH (STATS_F_SLOT32). A message of an earlier
 // layout is told by its length, loaded as before, and written again in the present layout at the next
 // harden (the old copy removed in the same unit of work).
 #pragma once
@@ -35,6 +36,7 @@ inline constexpr uint32_t AGGR_CONN_ID_MAX = 24;
 inline constexpr int AGGR_FIXED = 1;
 inline constexpr int AGGR_FIXED_V1 = 2;
 inline constexpr int AGGR_FIXED_V2 = 3;
+inline constexpr int AGGR_FIXED_V3 = 4;
 inline constexpr uint32_t AGGR_PER_CHUNK = 100;
 inline constexpr int64_t AGGR_INTERVAL_MAX = 86400;     // AGGRINT's largest
 inline constexpr int64_t AGGR_DAY_MAX = 86400 + 7200;   // a local day, daylight saving included
@@ -120,6 +122,7 @@ struct AggrFamily {
     uint32_t portionLength;
     uint32_t portionLengthV1;  // of the first layout
     uint32_t portionLengthV2;  // of the second layout
+    uint32_t portionLengthV3;  // of the third layout
     uint32_t bodyLength;
     AggrPool messages;
 };

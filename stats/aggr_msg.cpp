@@ -266,7 +266,7 @@ int checkLayout(const uint8_t *body, uint32_t length, LoadedMessage *out) {
     // The present layout, else an earlier one (a length may suit two: the items decide).
     int sound = checkLayoutAs(body, length, family, family->portionLength, out);
     uint32_t tried = family->portionLength;
-    for (uint32_t earlier : {family->portionLengthV2, family->portionLengthV1}) {
+    for (uint32_t earlier : {family->portionLengthV3, family->portionLengthV2, family->portionLengthV1}) {
         if (sound != 0 || earlier == tried || earlier == family->portionLength) continue;
         if (out->records) CSFreeMem(out->records);
         *out = LoadedMessage{};

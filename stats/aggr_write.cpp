@@ -97,8 +97,10 @@ int addField(evCFWriter *w, const StatsField *f, const void *record, int fixed) 
             return addInt(w, id, aggrGet<uint32_t>(record, f->offset), fixed);
         case STATS_W_I64:
             // The first layout, where a counter of IBM MQ's 32 bits took a 32-bit slot (it wrapped there).
+            // The second, MQI accounting's duration; the second and third, the counts and AVGBATCH.
             if ((fixed == AGGR_FIXED_V1 && (f->flags & STATS_F_COUNT32)) ||
-                (fixed == AGGR_FIXED_V2 && f->rule == STATS_SUM_DURATION))  // the second: the duration
+                (fixed == AGGR_FIXED_V2 && (f->rule == STATS_SUM_DURATION || (f->flags & STATS_F_SLOT32))) ||
+                (fixed == AGGR_FIXED_V3 && (f->flags & STATS_F_SLOT32)))
                 return addInt(w, id, static_cast<uint32_t>(aggrGet<int64_t>(record, f->offset)), fixed);
             return addInt64(w, id, aggrGet<int64_t>(record, f->offset), fixed);
         case STATS_W_STRING:

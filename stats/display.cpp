@@ -364,7 +364,8 @@ struct Display {
     const StatsFamily *family;
     Pattern filters[6];      // as given; the object's defaults to "*"
     char version[16];        // a version filter in its pattern form
-    uint32_t pid, tid, seq;  // identity filters; STATS_UNSET_32: none
+    uint32_t pid, tid, seq;  // identity filters, each when its flag is set
+    bool pidGiven, tidGiven, seqGiven;
     uint8_t connId[24];
     bool connIdGiven;
     const uint8_t *requested;
@@ -623,14 +624,25 @@ int identityParm(Display *d, const PcfCursor *cursor, int32_t type, int32_t id, 
     }
     uint32_t *target = id == 1024 ? &d->pid : id == 1025 ? &d->tid : id == 1079 ? &d->seq : nullptr;
     if (target == nullptr) return -1;
-    if (type != MQCFT_INTEGER)
+    bool *given = id == 1024 ? &d->pidGiven : id == 1025 ? &d->tidGiven : &d->seqGiven;
+    // A process identifier is unsigned 32-bit, and is answered as MQCFIN64 past 2147483647: the
+    // filter takes it that way too, so that every process identifier a display shows can be asked
+    // for. The thread identifier and the sequence number keep the range 0 to 2147483647.
+    const bool wide = id == 1024 && type == MQCFT_INTEGER64 && valueLength >= 8;
+    int64_t v = 0;
+    if (type == MQCFT_INTEGER)
+        v = mqiGetI32(static_cast<const uint8_t *>(value), 0);
+    else if (wide)
+        v = mqiGetI64(static_cast<const uint8_t *>(value), 0);
+    else
         return evParameterNameError(context, cursor, kValueError, "Parameter '%s' should be an integer."), 0;
-    const int32_t v = mqiGetI32(static_cast<const uint8_t *>(value), 0);
-    if (v < 0)
+    if (v < 0 || v > (wide ? int64_t{UINT32_MAX} : int64_t{INT32_MAX}))
         return evParameterNameError(context, cursor, kValueError,
-                                    "Parameter '%s' must be between 0 and 2147483647."),
+                                    wide ? "Parameter '%s' must be between 0 and 4294967295."
+                                         : "Parameter '%s' must be between 0 and 2147483647."),
                0;
     *target = static_cast<uint32_t>(v);
+    *given = true;
     return 1;
 }
 
@@ -718,9 +730,13 @@ bool filtersMatch(const Display *d, const void *record) {
     if (!d->f->identity) return true;
     const StatsFamily *family = d->family;
     const auto *r = static_cast<const uint8_t *>(record);
-    const std::pair<uint32_t, int32_t> numbers[] = {{d->pid, 1024}, {d->tid, 1025}, {d->seq, 1079}};
-    for (const auto &[filter, id] : numbers) {
-        if (filter == STATS_UNSET_32) continue;
+    const struct {
+        uint32_t filter;
+        bool given;
+        int32_t id;
+    } numbers[] = {{d->pid, d->pidGiven, 1024}, {d->tid, d->tidGiven, 1025}, {d->seq, d->seqGiven, 1079}};
+    for (const auto &[filter, given, id] : numbers) {
+        if (!given) continue;
         uint32_t v = 0;
         std::memcpy(&v, r + evStatsFieldById(family, id)->offset, sizeof v);
         if (v != filter) return false;
@@ -1130,7 +1146,7 @@ bool addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
         case Out::Average32: {
             const StatsField *count = evStatsFieldById(family, row.countId);
             if (field == nullptr || count == nullptr) return true;
-            uint32_t n = 0;
+            int64_t n = 0;
             int64_t sum = 0;
             std::memcpy(&n, static_cast<const uint8_t *>(record) + count->offset, sizeof n);
             std::memcpy(&sum, static_cast<const uint8_t *>(record) + field->offset, sizeof sum);
@@ -1140,11 +1156,16 @@ bool addRow(const Display *d, PcfCursor *b, const RespRow &row, const void *reco
                 sum = narrow == STATS_UNSET_32 ? STATS_UNSET_64 : narrow;
             }
             if (row.out == Out::Average64) {
-                if (n == 0 || sum == STATS_UNSET_64) return true;
-                return evRespAddInt(&d->q, b, row.id, static_cast<int64_t>(static_cast<uint64_t>(sum) / n),
-                                    8) != 0;
+                if (n <= 0 || sum == STATS_UNSET_64) return true;
+                return evRespAddInt(
+                           &d->q, b, row.id,
+                           static_cast<int64_t>(static_cast<uint64_t>(sum) / static_cast<uint64_t>(n)),
+                           8) != 0;
             }
-            const int64_t average = n == 0 || sum == STATS_UNSET_64 ? 0 : sum / n;
+            const int64_t average = n <= 0 || sum == STATS_UNSET_64 ? 0 : sum / n;
+            // A 32-bit average that does not fit (AVGBATCH is unsigned) is answered as MQCFIN64.
+            if (average < INT32_MIN || average > INT32_MAX)
+                return evRespAddInt(&d->q, b, row.id, average, 8) != 0;
             return evRespAddInt(&d->q, b, row.id, static_cast<int32_t>(average), 4) != 0;
         }
     }
@@ -1413,7 +1434,6 @@ int display(const DisplayFamily *f, QmgrContext *context, uint8_t *command, int3
     std::memset(static_cast<void *>(d), 0, sizeof *d);
     d->f = f;
     d->family = f->family;
-    d->pid = d->tid = d->seq = STATS_UNSET_32;
     evQueryInit(&d->q, context, static_cast<int32_t>(f->command));
     int result = 1;
     Area *matchArea = nullptr;

@@ -51,7 +51,10 @@ constexpr uint16_t kFilter = STATS_F_ROW | STATS_F_FILTER;
 constexpr uint16_t kValue = STATS_F_ROW | STATS_F_MEASURE;  // a counter: a row with a value when set
 constexpr uint16_t kUnset = STATS_F_UNSET;
 constexpr uint16_t kLevel = STATS_F_ROW | STATS_F_LEVEL;
-constexpr uint16_t kRecords = STATS_F_ROW | STATS_F_ONE;
+// Record counts, averages' counts and AVGBATCH: 32-bit values held in 64 bits, whose slots in the
+// third aggregation layout were 32 bits.
+constexpr uint16_t kWide32 = STATS_F_COUNT32 | STATS_F_SLOT32;
+constexpr uint16_t kRecords = STATS_F_ROW | STATS_F_ONE | kWide32;
 constexpr uint16_t kAggrInt = STATS_F_ROW | STATS_F_MEASURE;
 
 constexpr Row field(uint32_t id, const char *keyword, size_t offset, uint8_t width, uint8_t rule,
@@ -85,7 +88,7 @@ constexpr Row average(uint32_t id, const char *keyword, size_t offset, uint8_t w
 }
 // An average's count: a row, so that the emitters and WHERE see how many averages an average is of.
 constexpr Row count(uint32_t id, const char *keyword, size_t offset, uint8_t width) {
-    return field(id, keyword, offset, width, STATS_SUM_AVERAGE_COUNT, kRow);
+    return field(id, keyword, offset, width, STATS_SUM_AVERAGE_COUNT, kRow | kWide32);
 }
 
 // A 32-bit counter of IBM MQ held in 64 bits (stats/stats.h): read zero-extended, answered as MQCFIN
@@ -125,6 +128,8 @@ constexpr std::array<StatsField, N> build(const std::array<Row, N> &rows) {
         for (size_t j = 0; j < i; j++)
             if (r.id != 0 && rows[j].id == r.id) throw "two fields have one id";
         if ((r.flags & STATS_F_COUNT32) && r.width != STATS_W_I64) throw "a wide counter is not 64 bits";
+        if (r.rule == STATS_SUM_AVERAGE_COUNT && r.width != STATS_W_I64)
+            throw "an average's count is not 64 bits";
         out[i] = f;
     }
     return out;
@@ -240,7 +245,7 @@ constexpr auto kStatChlRows = std::to_array<Row>({
     maximum(31143, "EXTTIMMAX", AT(StatChlRecord, exitTimeMax)),
     wide(counter(31144, "FULLBATCH", AT(StatChlRecord, fullBatches))),
     wide(counter(31145, "ICMPBATCH", AT(StatChlRecord, incompleteBatches))),
-    average(31146, "AVGBATCH", AT(StatChlRecord, avgBatchSize), 31182),
+    average(31146, "AVGBATCH", AT(StatChlRecord, avgBatchSize), 31182, kWide32),
     wide(counter(31147, "PUTRETRIES", AT(StatChlRecord, putRetries))),
 });
 

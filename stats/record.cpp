@@ -178,7 +178,8 @@ void statsPreset(const StatsFamily *family, void *record) {
     for (uint32_t i = 0; i < family->fieldCount; i++) {
         const StatsField *f = &family->fields[i];
         if (f->flags & STATS_F_UNSET) setUnset(f, record);
-        if (f->flags & STATS_F_ONE) put(record, f->offset, uint32_t{1});
+        if ((f->flags & STATS_F_ONE) && f->width == STATS_W_U32) put(record, f->offset, uint32_t{1});
+        if ((f->flags & STATS_F_ONE) && f->width == STATS_W_I64) put(record, f->offset, int64_t{1});
     }
 }
 
@@ -357,14 +358,15 @@ void sumMinMax(const StatsField *f, void *target, const void *added) {
         copyAt(f, target, f->offset, added, f->offset);
 }
 
-// An average held as the sum of the averages, with its count: an unset average adds nothing.
+// An average held as the sum of the averages, with its count (64 bits, as the sum): an unset average
+// adds nothing.
 void sumAverage(const StatsField *f, void *target, const void *added) {
     if (isUnset(f, added)) return;
     uint16_t count = f->parts[0];
-    uint32_t targetCount = isUnset(f, target) ? 0 : get<uint32_t>(target, count);
+    int64_t targetCount = isUnset(f, target) ? 0 : get<int64_t>(target, count);
     if (!isUnset(f, target) && targetCount == 0) targetCount = 1;
-    uint32_t addedCount = get<uint32_t>(added, count);
-    put(target, count, targetCount + (addedCount ? addedCount : 1));
+    int64_t addedCount = get<int64_t>(added, count);
+    put(target, count, addSaturated(targetCount, addedCount ? addedCount : 1));
     if (targetCount == 0)
         copyAt(f, target, f->offset, added, f->offset);
     else
@@ -455,21 +457,22 @@ void statsTrueAverages(const StatsFamily *family, void *record, int settle) {
         const StatsField *f = &family->fields[i];
         if (f->rule != STATS_SUM_AVERAGE) continue;
         uint16_t countAt = f->parts[0];
-        uint32_t count = get<uint32_t>(record, countAt);
+        int64_t count = get<int64_t>(record, countAt);
         if (isUnset(f, record)) {
-            if (settle) put(record, countAt, uint32_t{0});
+            if (settle) put(record, countAt, int64_t{0});
             continue;
         }
         // A count of 0 is one average as the queue manager gave it.
-        if (settle) put(record, countAt, uint32_t{1});
+        if (settle) put(record, countAt, int64_t{1});
         if (count <= 1) continue;
         if (f->width == STATS_W_U32)
-            put(record, f->offset, get<uint32_t>(record, f->offset) / count);
+            put(record, f->offset, static_cast<uint32_t>(get<uint32_t>(record, f->offset) / count));
         else if (f->flags & STATS_F_WIDENED)
             put(record, f->offset, get<int64_t>(record, f->offset) / count);
         else
             put(record, f->offset,
-                static_cast<int64_t>(static_cast<uint64_t>(get<int64_t>(record, f->offset)) / count));
+                static_cast<int64_t>(static_cast<uint64_t>(get<int64_t>(record, f->offset)) /
+                                     static_cast<uint64_t>(count)));
     }
 }
 
@@ -483,12 +486,12 @@ void statsCollateAdd(const StatsFamily *family, void *entry, const void *record)
     for (uint32_t i = 0; i < family->fieldCount; i++) {
         const StatsField *f = &family->fields[i];
         if (f->rule != STATS_SUM_AVERAGE) continue;
-        uint32_t count = get<uint32_t>(entry, f->parts[0]);
+        int64_t count = get<int64_t>(entry, f->parts[0]);
         if (isUnset(f, entry)) {
             setUnset(f, entry);
-            put(entry, f->parts[0], uint32_t{0});
+            put(entry, f->parts[0], int64_t{0});
         } else if (count == 0) {
-            put(entry, f->parts[0], uint32_t{1});
+            put(entry, f->parts[0], int64_t{1});
         }
     }
 }

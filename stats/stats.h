@@ -79,10 +79,10 @@ struct StatQRecord {
     int64_t intervalEnd;
     uint32_t duration;
     uint32_t intervals;
-    uint32_t records;
+    int64_t records;
     uint32_t aggrInterval;
-    uint32_t countAvgQTimeNP;
-    uint32_t countAvgQTimeP;
+    int64_t countAvgQTimeNP;
+    int64_t countAvgQTimeP;
     int64_t allPuts;
     int64_t puts;
     int64_t putsNP;
@@ -127,13 +127,13 @@ struct StatChlRecord {
     int64_t intervalEnd;
     uint32_t duration;
     uint32_t intervals;
-    uint32_t records;
+    int64_t records;
     uint32_t aggrInterval;
     uint32_t commandLevel;
     uint32_t flags;
-    uint32_t countNetTime;
-    uint32_t countExitTime;
-    uint32_t countBatchSize;
+    int64_t countNetTime;
+    int64_t countExitTime;
+    int64_t countBatchSize;
     uint32_t channelType;
     int64_t msgs;
     int64_t bytes;
@@ -145,7 +145,7 @@ struct StatChlRecord {
     uint32_t exitTimeMax;
     int64_t fullBatches;
     int64_t incompleteBatches;
-    uint32_t avgBatchSize;
+    int64_t avgBatchSize;
     int64_t putRetries;
 };
 
@@ -315,7 +315,7 @@ struct StatMQIRecord {
     uint32_t duration;
     uint32_t intervals;
     uint32_t flags;
-    uint32_t records;
+    int64_t records;
     uint32_t aggrInterval;
     uint32_t commandLevel;
     STATS_MQI_COUNTERS(STATS_MQI_MEMBER)
@@ -339,7 +339,7 @@ struct AcctMQIRecord {
     uint32_t intervals;
     uint32_t commandLevel;
     uint32_t flags;
-    uint32_t records;
+    int64_t records;
     uint32_t aggrInterval;
     int64_t connectTime;
     int64_t disconnectTime;
@@ -377,10 +377,10 @@ struct AcctQRecord {
     int64_t intervalEnd;
     uint32_t duration;
     uint32_t intervals;
-    uint32_t records;
+    int64_t records;
     uint32_t aggrInterval;
-    uint32_t countOnQNP;
-    uint32_t countOnQP;
+    int64_t countOnQNP;
+    int64_t countOnQP;
     int64_t openCount;
     int64_t closeCount;
     int64_t allPuts;
@@ -499,6 +499,7 @@ inline constexpr uint16_t STATS_F_WIDENED = 0x200;   // a 64-bit average that ma
 inline constexpr uint16_t STATS_F_OBJECT = 0x400;    // the object of the DISPLAY command: its object row
 inline constexpr uint16_t STATS_F_SELECT = 0x800;    // the interval times: their rows are selection rows
 inline constexpr uint16_t STATS_F_COUNT32 = 0x1000;  // a 32-bit counter of IBM MQ held in 64 bits
+inline constexpr uint16_t STATS_F_SLOT32 = 0x2000;   // and the third aggregation layout's slot was 32 bits
 
 struct StatsField {
     uint32_t id;          // PCF parameter identifier, 0 for a field that has none

@@ -341,6 +341,49 @@ TEST_F(HookQmTest, AnEndAskedForEndsTheDebuggerPrompt) {
     }
 }
 
+// In foreground debug mode with the keys a pipe whose writer stays open (nothing typed), the connected
+// hook's prompt (every hook defined) waits, and the program goes on around it: its own queue answers a
+// command and a STOP EV ends the prompt and the program. The prompt held the log and console lock while
+// it waited: every thread that wrote a line stopped with it (the main loop, whose clock stamps the log,
+// the command server), the command went unanswered, and the lines written at the end carried the
+// time of the connect, as if the prompt had ended by itself a second after it.
+TEST_F(HookQmTest, ADebuggerPromptOnAPipeWaitsUntilALineOrAnEnd) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    const struct {
+        bool stopEv;  // else a line runs the hook on and SIGTERM ends the program
+    } cases[] = {{false}, {true}};
+    int run = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stopEv ? "STOP EV" : "line");
+        std::vector<std::string> o = options(ht::script("", {{"ZUNTConnected", "print 'IN' + 'HOOK'\n"}}));
+        o.push_back("-!");
+        pt::Zunt zunt(dir, "dbgpipe" + std::to_string(++run), o, {}, {}, true);
+        ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+        usleep(2500000);
+        putOn(own, "DISPLAY EV", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        EXPECT_NE(replyText(10000).find("NAME(ZUNT)"), std::string::npos) << zunt.out();
+        EXPECT_EQ(zunt.out().find("Debugger prompt ended"), std::string::npos) << zunt.out();
+        EXPECT_EQ(zunt.log().find("abandoned"), std::string::npos) << zunt.log();
+        EXPECT_TRUE(zunt.running());
+        if (c.stopEv) {
+            putOn(own, "STOP EV", EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        } else {
+            zunt.keys("run\n");
+            EXPECT_TRUE(zunt.waitOut("INHOOK")) << zunt.out();
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            zunt.term();
+        }
+        EXPECT_EQ(zunt.wait(30000), 0) << zunt.out();
+        zunt.kill9();
+        if (c.stopEv) {
+            EXPECT_NE(zunt.out().find("Debugger prompt ended: the program is ending\n"), std::string::npos)
+                << zunt.out();
+            EXPECT_EQ(zunt.out().find("INHOOK"), std::string::npos) << zunt.out();
+        }
+        emptyQueue(EV_COMMAND_QUEUE_NAME);
+    }
+}
+
 // STOP EV to the program's own queue from the connected hook, in the run's first second: the program
 // ends (the STOP EV was taken for one left from an earlier run, and the hook waited for an answer
 // that never comes, for ever).
@@ -384,6 +427,40 @@ TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
     ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
     zunt.keys("end\n");
     EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+}
+
+// SIGTERM amid a flow of events, a few rounds at different moments: the events taken in as the
+// program ends are stored where the hook chose, or left for the next start; never in the default
+// stream alone.
+TEST_F(HookQmTest, EventsTakenAsTheProgramEndsGoWhereTheHookChose) {
+    const std::vector<std::string> hooked =
+        options(ht::script("", {{"ZUNTEvent", "_stream = '$EVENTS,S2'\n"}}));
+    // A slow start under load leaves the flow waiting.
+    deepenEventQueue();
+    const int from = put.load();
+    startFeeding(2);
+    for (int round = 0; round < 4; round++) {
+        SCOPED_TRACE(round);
+        pt::Zunt zunt(dir, "ending" + std::to_string(round), hooked);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        usleep(static_cast<useconds_t>(150000 + 350000 * round));
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    stopFeeding();
+    {
+        pt::Zunt zunt(dir, "ending-final", hooked);
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_GT(put.load() - from, 200) << "a steady flow";
+    auto stored = storedByStream();
+    EXPECT_EQ(notOnce(stored["$EVENTS"], from), "");
+    EXPECT_EQ(notOnce(stored["S2"], from), "");
+    EXPECT_EQ(stored["$EVENTS"].size(), stored["S2"].size());
+    keepRunsOnFailure();
 }
 
 // Kills amid a slow batch (an event hook that works per event), of the program and of the queue

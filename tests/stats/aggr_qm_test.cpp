@@ -141,6 +141,35 @@ TEST_F(AggrLayoutTest, ConnectionDurationsComeBackWholeAndTheSecondLayoutLoads) 
     EXPECT_EQ(second, whole);
 }
 
+// A channel bin's record count, AVGBATCH and the averages' counts add past 2^32 and come back whole; a
+// message of the third layout (those in 7-byte slots) loads as before, their 32 bits unsigned.
+TEST_F(AggrLayoutTest, CountsAndAveragesComeBackWholeAndTheThirdLayoutLoads) {
+    Stream *c = stream("AGGC", STREAM_TYPE_STATCHL, 3600);
+    for (int i = 0; i < 2; i++) {
+        stt::RecordBuilder b(166, 0, kT0 - 60, kT0);
+        b.add(Items{i32(31, 940)})
+            .group(8012)
+            .add(Items{str(3501, "CH1"), i32(1511, 1), i32(39409, 2000000000), i32(31146, -1),
+                       i32(31182, static_cast<int32_t>(0xC0000000u))})
+            .end();
+        ASSERT_EQ(fold(c, b.record()), 1);
+    }
+    ASSERT_TRUE(syncPoint());
+    ASSERT_EQ(reloadAll(), 1);
+    c = find("AGGC");
+    const std::string whole = snapshot(c).begin()->second;
+    for (const char *sum : {" RECORDS=4000000000 ", " CNTAVGPBS=6442450944 ", " AVGBATCH=8589934590 "})
+        EXPECT_NE(whole.find(sum), std::string::npos) << sum << "\n" << whole;
+    auto *record = reinterpret_cast<StatChlRecord *>(entries(activeBins(c)[0])[0]->record);
+    record->records = 3000000000;  // each fits 32 bits unsigned
+    record->countBatchSize = 4000000000;
+    record->avgBatchSize = 4294967295;
+    const std::string third =
+        asEarlierLayout(c, AGGR_FIXED_V3, aggrFamilyByType(STREAM_TYPE_STATCHL)->portionLengthV3);
+    for (const char *value : {" RECORDS=3000000000 ", " CNTAVGPBS=4000000000 ", " AVGBATCH=4294967295 "})
+        EXPECT_NE(third.find(value), std::string::npos) << value << "\n" << third;
+}
+
 TEST_F(AggrQmTest, UnderFailedPutsRemovalsAndCommitsEveryRecordIsCountedOnce) {
     stream("AGG", STREAM_TYPE_STATQ, 3600);
     const std::vector<std::string> queues = {"QA", "QB", "QC"};

@@ -514,6 +514,66 @@ TEST_F(StatsDisplayTest, ConnectionDurationsSumPastTwoToThe31) {
     EXPECT_EQ(shown[0].get(31108).value64, 4000000000);
 }
 
+// AVGBATCH, the averages' counts and RECORDS are held in 64 bits: IBM MQ's unsigned 32-bit AVGBATCH is
+// answered and compared as it is, and sums over many records neither stop at 2^31 nor wrap at 2^32.
+TEST_F(StatsDisplayTest, AveragesTheirCountsAndRecordCountsSumPastThirtyTwoBits) {
+    const int32_t kHigh = static_cast<int32_t>(0xC0000000u);  // 3,221,225,472 unsigned
+    struct Case {
+        const char *name;
+        std::vector<Items> records;  // one stored record each, of channel CH1
+        const char *where;           // matched by the sum ("": none)
+        int32_t id;
+        int64_t expected;
+        bool wide;  // answered as MQCFIN64
+    };
+    const Case cases[] = {
+        {"AVGBATCH 0xFFFFFFFF", {{i32(31146, -1)}}, "AVGBATCH GT 3000000000", 31146, 4294967295, true},
+        {"AVGBATCH summed past 2^31",
+         {{i32(31146, 2000000000)}, {i32(31146, 2000000000)}},
+         "AVGBATCH = 2000000000",
+         31146,
+         2000000000,
+         false},
+        // 2 x 4,294,967,295 over a count of 2 x 3,221,225,472: wrapped, the count was 2^31.
+        {"counts summed past 2^32",
+         {{i32(31146, -1), i32(31182, kHigh)}, {i32(31146, -1), i32(31182, kHigh)}},
+         "AVGBATCH = 1",
+         31146,
+         1,
+         false},
+        {"records summed past 2^31",
+         {{i32(39409, 2000000000)}, {i32(39409, 2000000000)}},
+         "RECORDS = 2000000000",
+         39409,
+         4000000000,
+         true},
+        // An aggregate's record count past 2^31, as a 64-bit item.
+        {"records past 2^31 in one record",
+         {{i64(39409, 4000000000)}},
+         "RECORDS EQ 4000000000",
+         39409,
+         4000000000,
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Stream *s = stream("$STATCHL", STREAM_TYPE_STATCHL);
+        for (const Items &r : c.records) store(s, statChl({stt::join({str(3501, "CH1"), i32(1511, 1)}, r)}));
+        for (const char *where : {"", c.where}) {
+            PcfBuilder b(9024);
+            b.string(3501, "CH1").integer(39395, 2);
+            if (*where != 0) b.string(39300, where);
+            const std::vector<ct::Pcf> shown = run(withList(b.done(), 39108, {1009}));
+            ASSERT_EQ(shown.size(), 1u);
+            ASSERT_EQ(shown[0].reason, 0) << where << " " << shown[0].get(CMD_PARM_TEXT).text;
+            EXPECT_EQ(shown[0].get(c.id).type, c.wide ? MQCFT_INTEGER64 : MQCFT_INTEGER);
+            EXPECT_EQ(c.wide ? shown[0].get(c.id).value64 : shown[0].get(c.id).value, c.expected);
+        }
+    }
+}
+
 // More keys than MAXRESP: the keys shown hold their whole sums (records of a key read after the
 // list filled still count), the answer says it is incomplete, in PCF by its reason, in MQSC by a line.
 TEST_F(StatsDisplayTest, KeysBeyondMaxrespLeaveTheShownSumsWhole) {
@@ -938,6 +998,55 @@ TEST_F(StatsDisplayTest, AnImpossibleDateIsRefused) {
         ASSERT_EQ(runMqsc(std::string("DISPLAY STATQ(A.Q) ") + selection), 1);
         const std::string text = allText();
         EXPECT_EQ(text.find("date format is incorrect") == std::string::npos, accepted) << text;
+    }
+}
+
+// IBM MQ's process identifiers are unsigned 32-bit: one past 2147483647 is shown, and the PID filter
+// finds it, in MQSC and as the MQCFIN64 the display answers it with. The other integers keep their
+// range.
+TEST_F(StatsDisplayTest, APidPastTwoToThe31IsFoundByItsFilter) {
+    const auto wide = static_cast<int32_t>(4000000000u);
+    store(stream("$ACCTMQI", STREAM_TYPE_ACCTMQI),
+          acctMQI({str(3024, "amqsput"), i32(1024, wide), i32(1025, 9), i32(31003, 4)}));
+    store(stream("$ACCTQ", STREAM_TYPE_ACCTQ),
+          acctQ({str(3024, "amqsput"), i32(1024, wide)}, {{str(2016, "APP.Q"), i32(31003, 6)}}));
+    const std::pair<const char *, const char *> cases[] = {
+        {"DISPLAY ACCTMQI(*) PID(4000000000) ALL", "PID(4000000000) TID(9)"},
+        {"DISPLAY ACCTMQI(*) PID(4294967295)", "AMQ8147: No matching data found."},
+        {"DISPLAY ACCTQ(APP.Q) PID(4000000000) ALL", "PID(4000000000)"},
+        {"DISPLAY ACCTMQI(*) PID(4294967296)", "Parameter 'PID' is not a valid integer."},
+        {"DISPLAY ACCTMQI(*) PID(-1)", "Parameter 'PID' must be between 0 and 2147483647."},
+        {"DISPLAY ACCTMQI(*) TID(4000000000)", "Parameter 'TID' is not a valid integer."},
+        {"DISPLAY ACCTMQI(*) TID(-1)", "Parameter 'TID' must be between 0 and 2147483647."},
+    };
+    for (const auto &[command, shown] : cases) {
+        SCOPED_TRACE(command);
+        ct::fake.puts.clear();
+        ASSERT_EQ(runMqsc(command), 1);
+        const std::string text = allText();
+        EXPECT_NE(text.find(shown), std::string::npos) << text;
+    }
+    // PCF: the filter as MQCFIN64; TID does not take one.
+    const struct {
+        int32_t id;
+        int64_t value;
+        int32_t reason;
+        const char *text;
+    } pcf[] = {{1024, 4000000000, 0, ""},
+               {1024, 4000000001, 2085, "No matching data found."},
+               {1024, 4294967296, 3229, "Parameter 'PID' must be between 0 and 4294967295."},
+               {1025, 4000000000, 3229, "Parameter 'TID' should be an integer."}};
+    for (const auto &c : pcf) {
+        SCOPED_TRACE(c.value);
+        PcfBuilder b(9027);
+        b.string(3024, "*").integer64(c.id, c.value);
+        const std::vector<ct::Pcf> shown = run(b.done());
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].reason, c.reason);
+        if (c.reason == 0)
+            EXPECT_EQ(shown[0].get(3024).text, "amqsput");
+        else
+            EXPECT_EQ(shown[0].get(CMD_PARM_TEXT).text, c.text);
     }
 }
 

@@ -339,7 +339,7 @@ protected:
     }
 };
 
-TEST_F(StatsIntakeWorker, TakesUntilDrainedOrKilled) {
+TEST_F(StatsIntakeWorker, DISABLED_TakesUntilDrainedOrKilled) {
     int verb = 0;
     unsigned long long k = 0;
     if (std::sscanf(std::getenv("ZUNT_STATS_WORKER"), "%d %llu", &verb, &k) != 2) _exit(8);
@@ -418,7 +418,7 @@ void StatsIntakeQm::killRun(const std::vector<KillRound> &rounds, bool expectDea
         std::optional<zt::SelfProcess> worker;
         {
             zt::ScopedEnv env("ZUNT_STATS_WORKER", orders);
-            worker.emplace("StatsIntakeWorker.TakesUntilDrainedOrKilled");
+            worker.emplace("StatsIntakeWorker.DISABLED_TakesUntilDrainedOrKilled");
         }
         ASSERT_TRUE(worker->started());
         if (last) {
