@@ -436,7 +436,9 @@ void intakeScript(benchmark::State &state) {
         state.SkipWithError("miniqm server did not start");
         return;
     }
-    const fs::path script = fs::path(__FILE__).parent_path().parent_path() / "scripts" / "zunt.vdr";
+    // The build's copy beside the program (__FILE__ is relative to the build folder, not to where the
+    // benchmark runs).
+    const fs::path script = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "zunt.vdr";
     const EvServices services = evServices;
     scriptInstall();
     evInstallCatalogue();

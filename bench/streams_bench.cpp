@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "measured.h"
 #include "mqi/mqi.h"
 #include "streams/streams.h"
 
@@ -353,9 +354,5 @@ BENCHMARK(restartLoad)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTim
 // The load runs in a process of its own so that it starts from empty memory.
 int main(int argc, char **argv) {
     if (argc > 1 && std::strcmp(argv[1], "--load-child") == 0) return loadChild();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runMeasured(argc, argv);
 }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies that this machine lacks (Debian packages; needs root or
-# sudo): g++, CMake, Ninja, clang with libFuzzer, lld, clang-format, GoogleTest and Google Benchmark,
-# and for the Windows build the mingw-w64 cross compiler, GoogleTest's sources and wine.
+# sudo): g++, CMake, Ninja, ccache, clang with libFuzzer, lld, clang-format, GoogleTest and Google
+# Benchmark, and for the Windows build the mingw-w64 cross compiler, GoogleTest's sources and wine.
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
+command -v ccache >/dev/null || need+=(ccache)  # CI's compiler cache
 command -v g++ >/dev/null || need+=(g++)
 command -v clang++ >/dev/null || need+=(clang)
 command -v ld.lld >/dev/null || need+=(lld)  # the faster linker; the build falls back without it

@@ -65,6 +65,7 @@ for i in "${!presets[@]}"; do
   if [ -n "$next" ]; then
     echo "=== $next: configure and build (beside $preset's tests)"
     rc=0
+    scripts/raise-priority.sh "$background"
     wait "$background" || rc=$?
     background=""
     if [ "$rc" -ne 0 ]; then

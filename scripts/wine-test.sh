@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the windows preset (mingw-w64) and runs its unit tests under wine, each test executable
-# once (and each fuzz target over its seed corpus), several at a time, in the wine prefix under
-# build/windows. The tests that need a queue manager (those the windows build has: it builds them
-# once it has miniqm's client library, mqic.dll) connect as clients to a Linux miniqm of the release
-# build, which a runner of that build (tests/wine/qm_runner.cpp) starts, stops and kills for them:
-# a Windows process under wine cannot wait for a Linux one. Queue managers a crashed test left
-# running are ended afterwards.
+# once (the queue-manager ones in shards of a few tests each; each fuzz target over its seed corpus),
+# several at a time, in the wine prefix under build/windows. The tests that need a queue manager
+# (those the windows build has: it builds them once it has miniqm's client library, mqic.dll)
+# connect as clients to a Linux miniqm of the release build, which a runner of that build
+# (tests/wine/qm_runner.cpp) starts, stops and kills for them: a Windows process under wine cannot
+# wait for a Linux one. Queue managers a crashed test left running are ended afterwards.
 # Usage: scripts/wine-test.sh [-- gtest arguments]
 # Fails, naming them, when an executable fails (or runs longer than WINE_TEST_TIMEOUT seconds,
 # 300 by default) or the tests leave files in the source tree.
@@ -67,30 +67,38 @@ run_one() {
   local exe=$1 name args
   name=$(basename "$exe" .exe)
   shift
+  # A queue-manager executable may come as one shard of several ("exe@index/total"): gtest runs
+  # every total-th of its tests from index.
+  local shard="" log
+  case $exe in *@*) shard=${exe#*@}; exe=${exe%@*}; name=$(basename "$exe" .exe) ;; esac
+  log=$logs/$name${shard:+.${shard%/*}}.log
   case $name in
     replay_*) args=("$PWD/tests/fuzz/corpus/${name#replay_}") ;;  # a fuzz target over its seed corpus
     *) args=(--gtest_brief=1 "$@") ;;
   esac
   case $name in *_qm_*) export ZUNT_WINE_TMPDIR="Z:$qmtmp" ;; esac
-  local rc=0
+  if [ -n "$shard" ]; then export GTEST_SHARD_INDEX=${shard%/*} GTEST_TOTAL_SHARDS=${shard#*/}; fi
+  local rc=0 began
+  began=$(date +%s)
   # A hung executable is ended after the time ctest would give it.
   start_exe() {
     timeout -k 5 "${WINE_TEST_TIMEOUT:-300}" scripts/wine-run.sh "$prefix" "$exe" "${args[@]}" \
-      >"$logs/$name.log" 2>&1
+      >"$log" 2>&1
   }
   start_exe || rc=$?
   # Now and then under load wine ends a process with status 1 before it writes a byte (no test
   # ran); such a start is tried once more, and said so.
-  if [ "$rc" = 1 ] && [ ! -s "$logs/$name.log" ]; then
+  if [ "$rc" = 1 ] && [ ! -s "$log" ]; then
     echo "retried  $name: wine ended it with status 1 before any output" >&2
     rc=0
     start_exe || rc=$?
   fi
+  local what="$name${shard:+ (shard $shard)}"
   if [ "$rc" = 0 ]; then
-    echo "ok     $name"
+    echo "ok     $what $(( $(date +%s) - began ))s"
   else
-    echo "exit status $rc (124: timed out)" >>"$logs/$name.log"
-    echo "FAILED $name"
+    echo "exit status $rc (124: timed out)" >>"$log"
+    echo "FAILED $what $(( $(date +%s) - began ))s ${log#"$logs/"}"
   fi
 }
 export -f run_one
@@ -101,14 +109,35 @@ executables() {
 }
 # The queue-manager tests wait more than they work: a pool of their own (WINE_QM_JOBS at a time, 4
 # by default) beside the others.
-executables | { grep '_qm_' || true; } |
-  xargs -P "${WINE_QM_JOBS:-4}" -I{} bash -c 'run_one "$@"' _ {} "$@" >"$logs/qm-results" &
+# Each runs in shards of about WINE_QM_SHARD_TESTS tests (5 by default), so that no one process
+# holds tens of program runs: their waits add up past the time an executable is given. The
+# executables with the most shards start first.
+count_tests() {
+  local n
+  n=$(timeout 120 scripts/wine-run.sh "$prefix" "$1" --gtest_list_tests 2>/dev/null | grep -c '^  ' || true)
+  echo "${n:-0} $1"
+}
+export -f count_tests
+qm_shards() {
+  local n exe i total per=${WINE_QM_SHARD_TESTS:-5}
+  xargs -P "$jobs" -I{} bash -c 'count_tests "$@"' _ {} | sort -rn |
+    while read -r n exe; do
+      total=$(( (n + per - 1) / per ))
+      [ "$total" -ge 1 ] || total=1
+      for i in $(seq 0 $(( total - 1 ))); do echo "$exe@$i/$total"; done
+    done
+}
+executables | { grep '_qm_' || true; } | qm_shards |
+  xargs -P "${WINE_QM_JOBS:-6}" -I{} bash -c 'run_one "$@"' _ {} "$@" >"$logs/qm-results" &
 qm_pool=$!
 results=$(executables | { grep -v '_qm_' || true; } | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$@")
 wait "$qm_pool" || true
 results=$(printf '%s\n%s' "$results" "$(cat "$logs/qm-results")" | sed '/^$/d')
 wineserver -k 2>/dev/null || true
-printf '%s\n' "$results" | grep -c '^ok' | sed 's/^/passed executables: /'
+printf '%s\n' "$results" | grep -c '^ok' | sed 's/^/passed runs (an executable or a shard of one): /'
+echo "the longest runs:"
+printf '%s\n' "$results" | grep -E '^(ok|FAILED)' | awk '{for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+s$/) print $i, $0}' |
+  sort -rn | head -5 | cut -d' ' -f2-
 failed=$(printf '%s\n' "$results" | grep '^FAILED' || true)
 echo "windows tests took $(( $(date +%s) - start ))s"
 
@@ -120,12 +149,12 @@ if [ -n "$left" ]; then
 fi
 if [ -n "$failed" ]; then
   printf '%s\n' "$failed"
-  for name in $(printf '%s\n' "$failed" | awk '{print $2}'); do
-    echo "--- $name"
+  for log in $(printf '%s\n' "$failed" | awk '{print $NF}'); do
+    echo "--- $log"
     # The failed checks; a crash or a fatal error has none, so then the log's end.
-    lines=$(grep -E '^\[  FAILED|Failure' "$logs/$name.log" | head -20 || true)
+    lines=$(grep -E '^\[  FAILED|Failure' "$logs/$log" | head -20 || true)
     if [ -n "$lines" ]; then printf '%s\n' "$lines"; fi
-    tail -15 "$logs/$name.log"
+    tail -15 "$logs/$log"
   done
   exit 1
 fi

@@ -254,7 +254,7 @@ protected:
     }
 };
 
-TEST_F(VersionChild, TakesInThenDiesAtTheAlertSave) {
+TEST_F(VersionChild, DISABLED_TakesInThenDiesAtTheAlertSave) {
     uint64_t waiting = static_cast<uint64_t>(std::atoll(std::getenv("ZUNT_VERSION_CHILD")));
     startEventConsumer();
     if (waitForStored(waiting) != waiting) _exit(20);
@@ -292,7 +292,7 @@ TEST_F(VersionRestartQmTest, AKillAtTheAlertSaveLeavesOneAlertMessageAfterTheRes
     {
         zt::ScopedEnv orders("ZUNT_VERSION_CHILD", std::to_string(first).c_str());
         zt::ScopedEnv url("ZUNT_VERSION_URL", offline.c_str());
-        child.emplace("VersionChild.TakesInThenDiesAtTheAlertSave");
+        child.emplace("VersionChild.DISABLED_TakesInThenDiesAtTheAlertSave");
     }
     ASSERT_TRUE(child->started());
     child->wait();

@@ -150,7 +150,7 @@ protected:
     }
 };
 
-TEST_F(CopyWriter, CopiesUntilKilled) {
+TEST_F(CopyWriter, DISABLED_CopiesUntilKilled) {
     int verb = 0;
     unsigned long long k = 0;
     uint32_t sourceId = 0, targetId = 0;
@@ -178,7 +178,7 @@ protected:
         std::snprintf(orders, sizeof orders, "%d %llu %u %s %u", static_cast<int>(verb),
                       static_cast<unsigned long long>(k), from->streamId, target, to->streamId);
         zt::ScopedEnv env("ZUNT_COPY_WRITER", orders);
-        zt::SelfProcess copier("CopyWriter.CopiesUntilKilled");
+        zt::SelfProcess copier("CopyWriter.DISABLED_CopiesUntilKilled");
         ASSERT_TRUE(copier.started());
         if (!copier.wait(5000)) FAIL() << "the copier did not reach its call in 5 s";  // killed as it goes
         ASSERT_TRUE(copier.killed()) << "the copier ended by itself: " << copier.exitCode();

@@ -178,12 +178,21 @@ std::vector<std::string> standInLibrary(const std::string &library, const std::s
 #else
 
 ProgramChild::ProgramChild(ChildStart start) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(master, 0);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    keys_ = master;
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    EXPECT_GE(slave, 0);
+    int slave = -1;
+    if (start.pipeKeys) {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(pipe(ends), 0);
+        if (ends[0] < 0) return;
+        keys_ = ends[1];
+        slave = ends[0];
+    } else {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master, 0);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+        keys_ = master;
+        slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        EXPECT_GE(slave, 0);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, slave, 0);

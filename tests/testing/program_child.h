@@ -14,6 +14,8 @@ struct ChildStart {
     std::vector<std::string> environment;
     std::string out, err;  // files made afresh; the same name for both gives one file
     std::string folder;    // its working folder; empty: this process's
+    // Keys through a pipe whose writing end the test keeps open, not a terminal (on Windows always).
+    bool pipeKeys = false;
 };
 
 class ProgramChild {

@@ -40,6 +40,8 @@ SelfProcess::SelfProcess(const std::string &test, bool reports) {
     // reports is not given this process's own end, if it has one.
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     std::optional<ScopedEnv> env;
+    // The child runs its one test whichever shard of the tests this process runs.
+    ScopedEnv noShard("GTEST_SHARD_INDEX", nullptr), noShards("GTEST_TOTAL_SHARDS", nullptr);
     if (reports) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return;
@@ -52,7 +54,7 @@ SelfProcess::SelfProcess(const std::string &test, bool reports) {
     // Appended piece by piece: GCC 12 warns (-Wrestrict) of the one expression.
     std::string line = "\"";
     line.append(self, n);
-    line += "\" --gtest_filter=";
+    line += "\" --gtest_also_run_disabled_tests --gtest_filter=";
     line += test;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -132,6 +134,7 @@ SelfProcess::SelfProcess(const std::string &test, bool reports) {
     std::string filter = "--gtest_filter=" + test;
     int ends[2] = {-1, -1};
     std::optional<ScopedEnv> env;  // as on Windows
+    ScopedEnv noShard("GTEST_SHARD_INDEX", nullptr), noShards("GTEST_TOTAL_SHARDS", nullptr);
     if (reports) {
         if (pipe2(ends, O_CLOEXEC) != 0) return;
         fcntl(ends[0], F_SETFL, O_NONBLOCK);
@@ -144,7 +147,8 @@ SelfProcess::SelfProcess(const std::string &test, bool reports) {
     if (pid == 0) {
         if (reports) fcntl(ends[1], F_SETFD, 0);  // the write end kept through exec
         char self[] = "/proc/self/exe";
-        char *argv[] = {self, filter.data(), nullptr};
+        char disabled[] = "--gtest_also_run_disabled_tests";
+        char *argv[] = {self, disabled, filter.data(), nullptr};
         execv(self, argv);
         _exit(7);
     }

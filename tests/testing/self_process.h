@@ -2,6 +2,8 @@
 // the environment as it is at the start: the tests of a process that dies at any moment (the MQ
 // library is not one to fork with connections, so the child starts afresh). The child may report
 // to its parent through a pipe (reportToParent), which the parent reads without waiting.
+// A child test is named DISABLED_...: a run of the program or of ctest leaves it out (it is no test of
+// its own, only a process of another one), and the child is started with disabled tests let in.
 #pragma once
 
 #include <cstddef>

@@ -14,7 +14,7 @@ namespace {
 
 // The child: reports 1 to 3, then as ZT_SELF_CHILD says: "exit" with code 5, "die" at once, "wait"
 // for its kill.
-TEST(SelfProcessChild, ReportsThenEnds) {
+TEST(SelfProcessChild, DISABLED_ReportsThenEnds) {
     const char *how = std::getenv("ZT_SELF_CHILD");
     if (!how) GTEST_SKIP() << "run by SelfProcess only";
     for (int64_t n = 1; n <= 3; n++)
@@ -33,7 +33,7 @@ TEST(SelfProcess, TheChildsReportsAndItsEnd) {
     for (const Case &c : {Case{"exit", false, 5}, Case{"die", true, -1}, Case{"wait", true, -1}}) {
         SCOPED_TRACE(c.how);
         zt::ScopedEnv how("ZT_SELF_CHILD", c.how);
-        zt::SelfProcess child("SelfProcessChild.ReportsThenEnds", true);
+        zt::SelfProcess child("SelfProcessChild.DISABLED_ReportsThenEnds", true);
         ASSERT_TRUE(child.started());
         // Each report as it comes, while the child runs.
         int64_t n = 0;
@@ -55,7 +55,7 @@ TEST(SelfProcess, TheChildsReportsAndItsEnd) {
 
 TEST(SelfProcess, ReportsSentBeforeTheEndAreTakenAfterIt) {
     zt::ScopedEnv how("ZT_SELF_CHILD", "die");
-    zt::SelfProcess child("SelfProcessChild.ReportsThenEnds", true);
+    zt::SelfProcess child("SelfProcessChild.DISABLED_ReportsThenEnds", true);
     ASSERT_TRUE(child.wait(30000));
     EXPECT_TRUE(child.killed());
     int64_t n = 0;
@@ -71,7 +71,7 @@ TEST(SelfProcess, ReportsSentBeforeTheEndAreTakenAfterIt) {
 TEST(SelfProcess, AChildWithoutReportsCannotSendThem) {
     zt::ScopedEnv how("ZT_SELF_CHILD", "exit");
     zt::ScopedEnv own("ZT_SELF_REPORTS", "1");
-    zt::SelfProcess child("SelfProcessChild.ReportsThenEnds");
+    zt::SelfProcess child("SelfProcessChild.DISABLED_ReportsThenEnds");
     ASSERT_TRUE(child.wait(30000));
     EXPECT_EQ(child.exitCode(), 9);
     int64_t n = 0;
