@@ -50,8 +50,9 @@ int suspendResume(QmgrContext *context, bool suspend, uint8_t *command, int32_t 
     if (!readQueueName(context, command, length, name)) return 1;
     EventQueueDef *queue = findQueue(name);
     if (queue == nullptr) return cmdRefuse(context, MQRC_UNKNOWN_OBJECT_NAME, 0, nullptr);
-    CmdEventSetPause pause(context);
-    if (!pause.goOn()) return 1;
+    // Set E stays held until set C's unit ends: a queue resumed by a command whose save then fails
+    // must not have been read meanwhile, its messages committed by set E's next sync point.
+    if (!cmdHoldEventSet(context)) return 1;
     char message[EV_CONN_MESSAGE_MAX] = "";
     int done = 0;
     if (suspend) {
@@ -60,7 +61,6 @@ int suspendResume(QmgrContext *context, bool suspend, uint8_t *command, int32_t 
         done = evResumeQueue(context, queue, 1, message) && !queue->consumerSuspended;
     }
     evConfigChanged.store(1);
-    pause.release();
     if (done) return cmdOk(context);
     return cmdRefuse(context, MQRC_STORAGE_NOT_AVAILABLE, 0, message);
 }
@@ -237,10 +237,11 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
         return 1;
     if (p.forward && cmdRefuseOwnQueue(context, "", p.values.forwardQueue, 39369, "a forward queue"))
         return 1;
-    // Set E is held before the record changes: busy then changes nothing.
+    // Set E is held before the record changes (busy then changes nothing), until set C's unit ends:
+    // what it read of an added queue, or forwarded as altered, would be committed by its next sync
+    // point though this unit's save failed.
     const bool own = queue != nullptr && queue->ownCommandQueue;
-    CmdEventSetPause pause(context, !own);
-    if (!pause.goOn()) return 1;
+    if (!own && !cmdHoldEventSet(context)) return 1;
     const bool added = queue == nullptr;
     if (queue != nullptr) {
         EventQueueDef before = *queue;
@@ -261,7 +262,6 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
     int32_t reason = 0;
     const int opened = evOpenInputQueue(context, queue, 0, message, &reason);
     if (added) evRecheckSideQueues(context, queue);
-    pause.release();
     if (opened) return cmdOk(context);
     return cmdRefuse(context, reason != 0 ? reason : MQRC_STORAGE_NOT_AVAILABLE, 0, message);
 }

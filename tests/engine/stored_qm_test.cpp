@@ -587,54 +587,108 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
     struct Row {
         std::string failed, shown;
         bool exact;  // the display is the same, byte for byte, before and after the failed command
+        // unwanted: what the failed command would show. kept: a change made next, then kept, logged
+        // once and shown; the failed command itself where it is tried again.
         std::string unwanted, kept, keptLine, keptShown;
+        // The fields the command sets as the display shows them before it, the same after it failed
+        // (those its stored message may leave out among them), and after the restart unless changed
+        // since.
+        std::string fields = "";
+        // A queue the command would read: an event put on it first stays there; tried again, it is
+        // read.
+        std::string unread = "";
     };
     // tag: the reason, in the names of what the run adds.
     auto rows = [&](const std::string &tag) {
         const std::string threshold = "40";
         return std::vector<Row>{
             {"ALTER EV STORMTHR(31)", "DISPLAY EV ALL", false, "STORMTHR(31)",
-             "ALTER EV STORMTHR(" + threshold + ")", "-> " + threshold + ")", "STORMTHR(" + threshold + ")"},
+             "ALTER EV STORMTHR(" + threshold + ")", "-> " + threshold + ")", "STORMTHR(" + threshold + ")",
+             "STORMTHR(20)"},
+            {"ALTER EV DESCR('after') DEADQ(ZZ.EMIT.Q)", "DISPLAY EV ALL", false, "after", "", "", "",
+             "DESCR(Holva Software IBM MQ Event Processor) DEADQ( )"},
             {"ADD EVALERT TEXT('phantom') SEVERITY(WARN)", "DISPLAY EVALERT(*) ALL", true, "phantom",
              "ADD EVALERT TEXT('kept " + tag + "') SEVERITY(WARN)", "TEXT('kept " + tag + "')",
              "TEXT(kept " + tag + ")"},
-            {"ADD EVQ(ZZ.NEW.EVQ)", "DISPLAY EVQ(*) ALL", true, "ZZ.NEW.EVQ", "ADD EVQ(ZZ.KEPT" + tag + ")",
-             "EVQ('ZZ.KEPT" + tag + "')", "EVQ(ZZ.KEPT" + tag + ")"},
+            {"ADD EVALERT TEXT('standing') SEVERITY(ERROR) CATEGORY(CAT) EVQMGR(QM9) EVOBJNAME(OBJ.X) "
+             "EVOBJTYPE(QUEUE) REPLACE",
+             "DISPLAY EVALERT(1) ALL", true, "OBJ.X", "", "", "",
+             "TEXT(standing) SEVERITY(WARN) CATEGORY( )"},
+            {"REMOVE EVALERT TEXT('standing')", "DISPLAY EVALERT(1) ALL", true, "", "", "", "",
+             "TEXT(standing)"},
+            {"ADD EVQ(ZZ.NEW.EVQ)", "DISPLAY EVQ(*) ALL", true, "ZZ.NEW.EVQ", "ADD EVQ(ZZ.NEW.EVQ)",
+             "EVQ('ZZ.NEW.EVQ')", "EVQ(ZZ.NEW.EVQ)", "", "ZZ.NEW.EVQ"},
             {"SUSPEND EVQ(" + events + ")", "DISPLAY EVQ(" + events + ") ALL", true, "SUSPENDED(YES)", "", "",
-             ""},
+             "", "SUSPENDED(NO)"},
+            {"ALTER EVQ(ZZ.SUSP.Q) DESCR('after') FWDQ(ZZ.EMIT.Q) FWDPSIST(YES) TEMPQ(STORE)",
+             "DISPLAY EVQ(ZZ.SUSP.Q) ALL", true, "after", "", "", "",
+             "DESCR( ) FWDQ( ) FWDPSIST(ASMSG) TEMPQ(DISCARD)"},
+            {"RESUME EVQ(ZZ.SUSP.Q)", "DISPLAY EVQ(ZZ.SUSP.Q) ALL", true, "SUSPENDED(NO)",
+             "RESUME EVQ(ZZ.SUSP.Q)", "RESUME EVQ('ZZ.SUSP.Q')", "SUSPENDED(NO)", "SUSPENDED(YES)",
+             "ZZ.SUSP.Q"},
             {"REMOVE EVQ(" + events + ")", "DISPLAY EVQ(*)", false, "", "", "", ""},
             {"ALTER EVQ(HOLVA.ZUNT.COMMAND.QUEUE) DESCR('phantom')",
              "DISPLAY EVQ(HOLVA.ZUNT.COMMAND.QUEUE) ALL", false, "phantom", "", "", ""},
             {"RESET EV TYPE(COUNTS)", "DISPLAY EVQMGR(QM1) ALL", true, "", "", "", ""},
             {"DEFINE EVSTREAM(S" + tag + ") TYPE(EVENTS)", "DISPLAY EVSTREAM(*)", true, "S" + tag,
-             "DEFINE EVSTREAM(K" + tag + ") TYPE(EVENTS)", "EVSTREAM('K" + tag + "')",
-             "EVSTREAM(K" + tag + ")"},
-            {"ALTER EVEMIT(E1) DESCR('after')", "DISPLAY EVEMIT(E1) ALL", true, "after", "", "", ""},
+             "DEFINE EVSTREAM(S" + tag + ") TYPE(EVENTS)", "EVSTREAM('S" + tag + "')",
+             "EVSTREAM(S" + tag + ")"},
+            {"ALTER EVSTREAM(A1) DESCR('after') EVEMIT(E1) AGGRINT(60)", "DISPLAY EVSTREAM(A1) ALL", true,
+             "after", "", "", "", "DESCR( ) AGGRINT(0) EVEMIT( )"},
+            {"DELETE EVSTREAM(D1)", "DISPLAY EVSTREAM(*)", true, "", "DELETE EVSTREAM(D1)",
+             "DELETE EVSTREAM('D1')", ""},
+            {"RENAME EVSTREAM(R1) NEWNAME(RN" + tag + ")", "DISPLAY EVSTREAM(*)", true, "RN" + tag,
+             "RENAME EVSTREAM(R1) NEWNAME(RN" + tag + ")", "RENAME EVSTREAM('R1') NEWNAME(RN" + tag + ")",
+             "EVSTREAM(RN" + tag + ")"},
+            {"ALTER EVEMIT(E1) DESCR('after')", "DISPLAY EVEMIT(E1) ALL", true, "after", "", "", "",
+             "DESCR( )"},
             {"ALTER EVEMIT(E3) QUEUE(' ') FILE('" + e3 + "')", "DISPLAY EVEMIT(E3) ALL", true, "e3.json", "",
-             "", ""},
+             "", "", "QUEUE(ZZ.EMIT.Q) FILE( )"},
             {"ALTER EVEMIT(E2) FILE(' ') QUEUE(ZZ.EMIT.Q)", "DISPLAY EVEMIT(E2) ALL", true, "ZZ.EMIT.Q", "",
-             "", ""},
-            {"DEFINE EVEMIT(N" + tag + ") QUEUE(ZZ.EMIT.Q)", "DISPLAY EVEMIT(*)", true, "N" + tag,
-             "DEFINE EVEMIT(M" + tag + ") QUEUE(ZZ.KEPT.Q)", "EVEMIT('M" + tag + "')",
-             "EVEMIT(M" + tag + ")"},
+             "", "", "FILE(" + dir.file("e2.json") + ") QUEUE( )"},
+            {"DEFINE EVEMIT(N" + tag + ") QUEUE(ZZ.KEPT.Q)", "DISPLAY EVEMIT(*)", true, "N" + tag,
+             "DEFINE EVEMIT(N" + tag + ") QUEUE(ZZ.KEPT.Q)", "EVEMIT('N" + tag + "')",
+             "EVEMIT(N" + tag + ")"},
             {"DELETE EVEMIT(E4)", "DISPLAY EVEMIT(*)", true, "", "", "", ""},
         };
     };
-    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(ZZ.NEW.EVQ)\nDEFINE QLOCAL(ZZ.EMIT.Q)\nDEFINE QLOCAL(ZZ.KEPT.Q)\n"), 0);
+    // The display's values of the keywords fields names, in the same form.
+    auto valuesOf = [](const std::string &display, const std::string &fields) {
+        std::string values;
+        for (size_t open = fields.find('('); open != std::string::npos; open = fields.find('(', open + 1)) {
+            size_t start = open;
+            while (start > 0 && fields[start - 1] >= 'A' && fields[start - 1] <= 'Z') start--;
+            const std::string key = fields.substr(start, open - start + 1);
+            size_t at = display.find(key);
+            while (at != std::string::npos && at > 0 && display[at - 1] != ' ' && display[at - 1] != '\n')
+                at = display.find(key, at + 1);
+            const size_t close = at == std::string::npos ? at : display.find(')', at);
+            values += (values.empty() ? "" : " ") +
+                      (close == std::string::npos ? key + "?" : display.substr(at, close + 1 - at));
+        }
+        return values;
+    };
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(ZZ.NEW.EVQ)\nDEFINE QLOCAL(ZZ.EMIT.Q)\nDEFINE QLOCAL(ZZ.KEPT.Q)\nDEFINE "
+                      "QLOCAL(ZZ.SUSP.Q)\n"),
+              0);
     {
-        Zunt zunt(dir, "emitters", runOptions());
+        Zunt zunt(dir, "objects", runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        for (const std::string &define : {"DEFINE EVEMIT(E1) FILE('" + dir.file("e1.json") + "')",
-                                          "DEFINE EVEMIT(E2) FILE('" + dir.file("e2.json") + "')",
-                                          std::string("DEFINE EVEMIT(E3) QUEUE(ZZ.EMIT.Q)"),
-                                          std::string("DEFINE EVEMIT(E4) QUEUE(ZZ.EMIT.Q)")})
+        for (const std::string &define :
+             {"DEFINE EVEMIT(E1) FILE('" + dir.file("e1.json") + "')",
+              "DEFINE EVEMIT(E2) FILE('" + dir.file("e2.json") + "')",
+              std::string("DEFINE EVEMIT(E3) QUEUE(ZZ.EMIT.Q)"),
+              std::string("DEFINE EVEMIT(E4) QUEUE(ZZ.EMIT.Q)"),
+              std::string("DEFINE EVSTREAM(A1) TYPE(STATQ)"), std::string("DEFINE EVSTREAM(D1) TYPE(EVENTS)"),
+              std::string("DEFINE EVSTREAM(R1) TYPE(EVENTS)"), std::string("ADD EVQ(ZZ.SUSP.Q)"),
+              std::string("SUSPEND EVQ(ZZ.SUSP.Q)"),
+              std::string("ADD EVALERT TEXT('standing') SEVERITY(WARN)")})
             EXPECT_NE(command(define).find("AMQ8"), std::string::npos) << define;
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     }
     {
         const std::string tag = GetParam();
-        ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(ZZ.KEPT" + tag + ")\n"), 0);
         // A 2009 really breaks the connection: the reconnect loads memory, the command comes back
         // backed out.
         const bool broken = tag == "2009";
@@ -649,7 +703,13 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
             ASSERT_TRUE(drained()) << zunt.out();
             for (const Row &row : rows(tag)) {
                 SCOPED_TRACE(row.failed);
+                if (!row.unread.empty()) {
+                    char name[16];
+                    std::snprintf(name, sizeof name, "K.%013d", ++put);
+                    putMessage(row.unread.c_str(), MQFMT_EVENT, eventFor(name));
+                }
                 const std::string before = everyReply(row.shown);
+                EXPECT_EQ(valuesOf(before, row.fields), row.fields) << before;
                 ASSERT_EQ(qm.tool("fault QM1 MQPUT " + tag + " --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
                 EXPECT_EQ(command(row.failed), "AMQ8426: Command transaction failed, please try again later")
                     << zunt.out();
@@ -658,6 +718,7 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
                     EXPECT_EQ(shown, before);
                 }
                 EXPECT_TRUE(row.unwanted.empty() || shown.find(row.unwanted) == std::string::npos) << shown;
+                EXPECT_EQ(valuesOf(shown, row.fields), row.fields) << shown;
                 // An event unit: the queue is still read, the events are stored once, and its save
                 // stores nothing of the failed command.
                 const int stored = storedEvents();
@@ -669,9 +730,22 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
                 EXPECT_EQ(now, stored + 3) << zunt.out();
                 const std::string after = everyReply(row.shown);
                 EXPECT_TRUE(row.unwanted.empty() || after.find(row.unwanted) == std::string::npos) << after;
+                EXPECT_EQ(valuesOf(after, row.fields), row.fields) << after;
+                if (!row.unread.empty()) {
+                    EXPECT_EQ(depth(row.unread.c_str()), 1) << row.unread;
+                }
                 if (!row.kept.empty()) {
                     EXPECT_NE(command(row.kept).find("AMQ8"), std::string::npos) << zunt.out();
                     EXPECT_TRUE(zunt.waitLog(row.keptLine)) << zunt.log();
+                    EXPECT_NE(everyReply(row.shown).find(row.keptShown), std::string::npos) << row.keptShown;
+                }
+                if (row.kept == row.failed && !row.unread.empty()) {
+                    EXPECT_TRUE(et::waitFor([&] { return depth(row.unread.c_str()) == 0; })) << row.unread;
+                    now = storedEvents();
+                    for (int waited = 0; waited < 10000 && now < stored + 4;
+                         waited += 50, now = storedEvents())
+                        usleep(50000);
+                    EXPECT_EQ(now, stored + 4) << zunt.out();
                 }
             }
             for (const Row &row : rows(tag))
@@ -695,22 +769,26 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
         }
         for (const std::string &line :
              {std::string("STORMTHR(20 -> 31)"), std::string("-> 31)"), std::string("'phantom'"),
-              std::string("EVQ('ZZ.NEW.EVQ')"), std::string("REMOVE EVQ"), std::string("SUSPEND EVQ"),
-              std::string("RESET EV"), "EVSTREAM('S" + tag + "')", std::string("'after'"),
-              std::string("ZZ.EMIT.Q"), "EVEMIT('N" + tag + "')", std::string("DELETE EVEMIT")})
+              std::string("REMOVE EVQ"), std::string("SUSPEND EVQ"), std::string("RESET EV"),
+              std::string("'after'"), std::string("ZZ.EMIT.Q"), std::string("OBJ.X"),
+              std::string("REMOVE EVALERT"), std::string("AGGRINT(0 -> 60)"), std::string("DELETE EVEMIT")})
             EXPECT_EQ(log.find(line), std::string::npos) << line << "\n" << log;
         // What was kept is what the next start finds.
         Zunt zunt(dir, "kept" + tag, runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         for (const auto &[shown, was] : last) EXPECT_EQ(everyReply(shown), was) << shown;
         for (const Row &row : rows(tag)) {
+            SCOPED_TRACE(row.failed);
             const std::string shown = everyReply(row.shown);
-            EXPECT_TRUE(row.unwanted.empty() || shown.find(row.unwanted) == std::string::npos)
-                << row.failed << "\n"
+            EXPECT_TRUE(row.unwanted.empty() || row.kept == row.failed ||
+                        shown.find(row.unwanted) == std::string::npos)
                 << shown;
             EXPECT_TRUE(row.keptShown.empty() || shown.find(row.keptShown) != std::string::npos)
                 << row.kept << "\n"
                 << shown;
+            if (row.kept.empty()) {
+                EXPECT_EQ(valuesOf(shown, row.fields), row.fields) << shown;
+            }
         }
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
