@@ -341,6 +341,61 @@ TEST_F(ConsoleProgramQm, ApostrophesReachTheProgramsOwnCommandServer) {
     EXPECT_NE(shown.find("DESCR(it's)"), std::string::npos) << shown;
 }
 
+// foreach reads each description as the queue holds it, unbalanced brackets, quotes, blanks and
+// commas included, and the value put back into a command, through <@d> bare, a built line and a
+// quoted text, stores the same bytes (a value was cut at its first ')' or given one more).
+TEST_F(ConsoleProgramQm, ADescriptionReadByForeachCopiesBackByteForByte) {
+    const struct {
+        const char *mqsc, *descr;
+    } cases[] = {
+        {"a) DESCR(b", "a) DESCR(b"},
+        {" lead, comma ( unclosed", " lead, comma ( unclosed"},
+        {"ends in )", "ends in )"},
+        {")", ")"},
+        {"x) QUEUE(y) TYPE(z", "x) QUEUE(y) TYPE(z"},
+        {"((()", "((()"},
+        {"a) TYPE(b", "a) TYPE(b"},
+        {"q\"uo''te", "q\"uo'te"},
+        {"a b (c) d", "a b (c) d"},
+        {"it''s (x, y", "it's (x, y"},
+    };
+    std::string define;
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const std::string n = std::to_string(i + 1);
+        define += "DEFINE QLOCAL(F.RB" + n + ") DESCR('" + cases[i].mqsc + "')\nDEFINE QLOCAL(C.F.RB" + n +
+                  ")\nDEFINE QLOCAL(B.F.RB" + n + ")\n";
+    }
+    ASSERT_EQ(qm.mqsc(define), 0);
+    // Each queue's description as MQINQ gives it, its blank padding left off.
+    const auto descr = [this](const std::string &queue) {
+        MQHOBJ hobj = openQueue(queue.c_str(), MQOO_INQUIRE);
+        MQLONG selector = MQCA_Q_DESC, cc = 0, rc = 0;
+        char text[MQ_Q_DESC_LENGTH];
+        raw.MQINQ(own, hobj, 1, &selector, 0, nullptr, sizeof text, text, &cc, &rc);
+        closeQueue(&hobj);
+        std::string value(text, cc == MQCC_OK ? sizeof text : 0);
+        value.erase(value.find_last_not_of(' ') + 1);
+        return value;
+    };
+    for (size_t i = 0; i < std::size(cases); i++)
+        ASSERT_EQ(descr("F.RB" + std::to_string(i + 1)), cases[i].descr);
+    runMain("copyback",
+            "=conn qm(QM1)\n=mqsc\n@n = 0\n"
+            "foreach (DISPLAY QLOCAL(F.RB*) DESCR)\n  @q[_idxEach] = QUEUE\n  @v[_idxEach] = DESCR\n"
+            "  @n = _idxEach\nendfor\n"
+            "@i = 0\nwhile (@i < @n)\n  @i = @i + 1\n  @o = @q[@i]\n  @d = @v[@i]\n"
+            "  @c = 'C.' + @o\n  @b = 'B.' + @o\n"
+            "  ALTER QLOCAL(<@c>) DESCR(<@d>)\n"
+            "  \"ALTER QLOCAL(\" + @b + \") DESCR(\" + @d + \")\"\n"
+            "  ALTER QLOCAL(<@o>) DESCR('<@d>')\nendwhile\n=disc\n");
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const std::string queue = "F.RB" + std::to_string(i + 1);
+        SCOPED_TRACE(queue);
+        for (const std::string &copy : {"C." + queue, "B." + queue, queue})
+            EXPECT_EQ(descr(copy), cases[i].descr) << copy;
+    }
+}
+
 // A value longer than a line of the layout is shown whole, on the screen and in the =output file,
 // as =WHERE reads it.
 TEST_F(ConsoleProgramQm, ALongValueIsShownWhole) {
