@@ -59,9 +59,15 @@ struct Out {
     }
 };
 
+// A description's blanks after its '(' are characters of it: a DESCR may start with blanks, and
+// the reply keeps them (DESCR( lead)). Other values lose theirs (QTIME( , ), a list's items).
+bool keepsLeadingBlanks(const char *keyword, size_t length) {
+    return length == 5 && std::strncmp(keyword, "DESCR", 5) == 0;
+}
+
 // The value from the cursor to a top-level ',' of a list (kept) or the closing ')' (kept). 1 when
 // the value ended.
-int copyValue(CslAttrCursor *cur, Out *out, bool list) {
+int copyValue(CslAttrCursor *cur, Out *out, bool list, bool keepLeading = false) {
     int depth = 0;
     size_t start = out->used;
     while (cur->at < cur->length) {
@@ -75,7 +81,7 @@ int copyValue(CslAttrCursor *cur, Out *out, bool list) {
             out->put(')');
             return 1;
         }
-        if (c == ' ' && out->used == start) {
+        if (c == ' ' && out->used == start && !keepLeading) {
             // blanks after '(' go, except the one a value of blanks only keeps
             bool allBlank = true;
             for (size_t i = cur->at; i < cur->length && cur->text[i] != ')'; ++i)
@@ -144,13 +150,14 @@ int cslParseResponseAttrs(CslAttrCursor *cur, char *token, size_t size, size_t *
     }
     if (cur->at < cur->length && cur->text[cur->at] == '(') {
         const bool list = !cur->wholeLists && isListKeyword(cur->text + start, cur->at - start);
+        const bool keepLeading = keepsLeadingBlanks(cur->text + start, cur->at - start);
         out.put('(');
         ++cur->at;
         // A value ends at the ')' after which the entry reads on as attributes: a bracket in it
         // needs no pair.
         const char *close = scanReplyValueEnd(cur->text, cur->text + cur->length, cur->text + cur->at);
         cur->valueEnd = close != nullptr ? static_cast<size_t>(close - cur->text) : cur->length;
-        if (!copyValue(cur, &out, list)) cur->inList = 1;
+        if (!copyValue(cur, &out, list, keepLeading)) cur->inList = 1;
     }
     *tokenLength = out.used;
     return 1;

@@ -425,7 +425,8 @@ int cmdNextItem(const char **cursor, const char *end, const char **item, size_t 
 int cmdBindParms(cmdProgram *program, const char *text);
 // The joining of a response object's lines (each without line end).
 [[nodiscard]] char *cslJoinLines(const char *const *lines, const size_t *lengths, size_t count);
-// An attribute "NAME(" of joined or raw text: 1 with the trimmed value's span, else 0.
+// An attribute "NAME(" of joined or raw text: 1 with the trimmed value's span (a DESCR keeps the
+// blanks it starts with), else 0.
 int cslFindAttribute(const char *text, size_t textLength, const char *name, size_t nameLength,
                      const char **value, size_t *valueLength);
 // A response value typed as the script reads it (short/long: the EXP_IND_SHORT or _LONG flags).

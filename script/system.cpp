@@ -179,13 +179,22 @@ bool forEachAttribute(const char *text, const char *end, Each each) {
     return reads;
 }
 
-// A keyword's value rewritten: trimmed, list items trimmed one by one; DESCR as it stands.
+// A description keeps the blanks it starts with: they are characters of it (DESCR( lead)), as the
+// console's reply tokens keep them. Trailing blanks are the padding of the queue manager's field.
+bool keepsLeadingBlanks(const char *keyword, size_t length) {
+    return length == 5 && strncasecmp(keyword, "DESCR", 5) == 0;
+}
+
+// A keyword's value rewritten: trimmed, list items trimmed one by one; DESCR as it stands but for
+// its trailing blanks.
 bool appendValue(cmdText *out, const char *keyword, size_t keywordLength, const char *value,
                  const char *end) {
+    if (keepsLeadingBlanks(keyword, keywordLength)) {
+        end = trimEnd(value, end);
+        return cmdTextAppend(out, value, static_cast<size_t>(end - value));
+    }
     value = trimStart(value, end);
     end = trimEnd(value, end);
-    if (keywordLength == 5 && strncasecmp(keyword, "DESCR", 5) == 0)
-        return cmdTextAppend(out, value, static_cast<size_t>(end - value));
     const char *p = value;
     bool first = true;
     for (;;) {
@@ -267,7 +276,7 @@ int cslFindAttribute(const char *text, size_t textLength, const char *name, size
         text, end, [&](const char *keyword, size_t keywordLength, const char *open, const char *close) {
             if (keywordLength != nameLength || strncasecmp(keyword, name, nameLength) != 0) return true;
             if (open == nullptr) return false;  // no value: not found
-            const char *a = trimStart(open, close);
+            const char *a = keepsLeadingBlanks(name, nameLength) ? open : trimStart(open, close);
             *value = a;
             *valueLength = static_cast<size_t>(trimEnd(a, close) - a);
             found = 1;
@@ -284,7 +293,8 @@ int cslFindAttribute(const char *text, size_t textLength, const char *name, size
         }
         const char *close = bracketClose(p + nameLength + 1, end);
         if (close == nullptr) return 0;
-        const char *a = trimStart(p + nameLength + 1, close);
+        const char *a =
+            keepsLeadingBlanks(name, nameLength) ? p + nameLength + 1 : trimStart(p + nameLength + 1, close);
         const char *b = trimEnd(a, close);
         *value = a;
         *valueLength = static_cast<size_t>(b - a);

@@ -43,11 +43,13 @@ std::vector<std::string> tokens(const std::string &text) {
     return out;
 }
 
+// A description keeps the blanks it starts with (characters of it, which a copy of it must keep),
+// not its trailing ones; a list's items lose theirs.
 TEST(Responses, AttributesAreCutOneTokenAtATime) {
     EXPECT_EQ(tokens("AMQ8409I: Display Queue details.\n   QUEUE(Q1)  NOSHARE\n   DESCR(  two\nlines  ) "
-                     "NAMES(A,B(1),C) X()"),
+                     "NAMES(A, B(1),  C) X()"),
               (std::vector<std::string>{"!AMQ8409I: Display Queue details.", "QUEUE(Q1)", "NOSHARE",
-                                        "DESCR(two lines)", "NAMES(A,", "B(1),", "C)", "X()"}));
+                                        "DESCR(  two lines)", "NAMES(A,", "B(1),", "C)", "X()"}));
     EXPECT_EQ(tokens("CSQM134I !MQ1 a whole text(x)"),
               (std::vector<std::string>{"!CSQM134I !MQ1 a whole text(x)"}));
     // A statistics display's closing line is one sentence, not a cell a word.

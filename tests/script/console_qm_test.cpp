@@ -291,6 +291,111 @@ TEST_F(ConsoleProgramQm, NamesPutIntoACommandAreTheObjectsTheyName) {
     EXPECT_EQ(et::countOf(out, "ZB S/SL SLASH\n"), 1) << out;
 }
 
+// A value holding apostrophes, put into a command to the program's own command server through <@d>
+// bare, inside a quoted text and in a built line, is the value the server stores and shows (the
+// server ended a quoted text at its first quote: a doubled apostrophe was a syntax error). The
+// change log's line for it, replayed to the server, gives the same value back.
+TEST_F(ConsoleProgramQm, ApostrophesReachTheProgramsOwnCommandServer) {
+    const char *const values[] = {"it's", "'", "''", "'both ends'", "a''b ' c"};
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
+    std::string hook = "=zunt\n";
+    for (size_t i = 0; i < std::size(values); i++)
+        hook += "@v[" + std::to_string(i + 1) + "] = \"" + values[i] + "\"\n";
+    hook += "@i = 0\nwhile (@i < " + std::to_string(std::size(values)) +
+            ")\n  @i = @i + 1\n  @d = @v[@i]\n"
+            "  @w = 0\n  while (@w < 3)\n    @w = @w + 1\n    ALTER EV DESCR('reset')\n"
+            "    if (@w = 1)\n      ALTER EV DESCR(<@d>)\n    endif\n"
+            "    if (@w = 2)\n      ALTER EV DESCR('<@d>')\n    endif\n"
+            "    if (@w = 3)\n      \"ALTER EV DESCR(\" + @d + \")\"\n    endif\n"
+            "    @rc = _lastrc\n    @got = -1\n"
+            "    foreach (DISPLAY EV DESCR)\n      @got = DESCR\n    endfor\n"
+            "    print 'AP', @i, @w, @rc, @got = @d\n  endwhile\nendwhile\n"
+            "@d = @v[1]\nDEFINE EVSTREAM(S.APOS) TYPE(EVENTS) DESCR(<@d>)\nprint 'HOOK DONE'\n";
+    pt::Zunt zunt(dir, "apostrophes", options("", {{"ZUNTConnected", hook}}));
+    ASSERT_TRUE(zunt.waitOut("HOOK DONE")) << zunt.out();
+    const std::string out = zunt.out();
+    for (size_t i = 0; i < std::size(values); i++) {
+        SCOPED_TRACE(values[i]);
+        for (int way = 1; way <= 3; way++)
+            EXPECT_EQ(et::countOf(out, "AP " + std::to_string(i + 1) + " " + std::to_string(way) + " 0 1\n"),
+                      1)
+                << way << out;
+        // Each way's DISPLAY EV shows the value as it is.
+        EXPECT_EQ(et::countOf(out, std::string("DESCR(") + values[i] + ")\n"), 3) << out;
+    }
+    // The change log's line, replayed after a DELETE, defines the stream with the same description.
+    ASSERT_TRUE(zunt.waitLog("DEFINE EVSTREAM('S.APOS')")) << zunt.log();
+    const std::string log = zunt.log();
+    const size_t at = log.find("DEFINE EVSTREAM('S.APOS')");
+    const std::string line = log.substr(at, log.find(" ***", at) - at);  // the log's line is "*** ... ***"
+    EXPECT_NE(line.find("DESCR('it''s')"), std::string::npos) << line;
+    sendCommand(MQFMT_STRING, "DELETE EVSTREAM(S.APOS)");
+    EXPECT_NE(replyText(10000), "");
+    sendCommand(MQFMT_STRING, line);
+    const std::string replayed = replyText(10000);
+    sendCommand(MQFMT_STRING, "DISPLAY EVSTREAM(S.APOS) DESCR");
+    const std::string shown = replyText(10000);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_NE(replayed.find("AMQ8005: Stream defined successfully."), std::string::npos) << replayed;
+    EXPECT_NE(shown.find("DESCR(it's)"), std::string::npos) << shown;
+}
+
+// foreach reads each description as the queue holds it, unbalanced brackets, quotes, blanks and
+// commas included, and the value put back into a command, through <@d> bare, a built line and a
+// quoted text, stores the same bytes (a value was cut at its first ')' or given one more).
+TEST_F(ConsoleProgramQm, ADescriptionReadByForeachCopiesBackByteForByte) {
+    const struct {
+        const char *mqsc, *descr;
+    } cases[] = {
+        {"a) DESCR(b", "a) DESCR(b"},
+        {" lead, comma ( unclosed", " lead, comma ( unclosed"},
+        {"ends in )", "ends in )"},
+        {")", ")"},
+        {"x) QUEUE(y) TYPE(z", "x) QUEUE(y) TYPE(z"},
+        {"((()", "((()"},
+        {"a) TYPE(b", "a) TYPE(b"},
+        {"q\"uo''te", "q\"uo'te"},
+        {"a b (c) d", "a b (c) d"},
+        {"it''s (x, y", "it's (x, y"},
+    };
+    std::string define;
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const std::string n = std::to_string(i + 1);
+        define += "DEFINE QLOCAL(F.RB" + n + ") DESCR('" + cases[i].mqsc + "')\nDEFINE QLOCAL(C.F.RB" + n +
+                  ")\nDEFINE QLOCAL(B.F.RB" + n + ")\n";
+    }
+    ASSERT_EQ(qm.mqsc(define), 0);
+    // Each queue's description as MQINQ gives it, its blank padding left off.
+    const auto descr = [this](const std::string &queue) {
+        MQHOBJ hobj = openQueue(queue.c_str(), MQOO_INQUIRE);
+        MQLONG selector = MQCA_Q_DESC, cc = 0, rc = 0;
+        char text[MQ_Q_DESC_LENGTH];
+        raw.MQINQ(own, hobj, 1, &selector, 0, nullptr, sizeof text, text, &cc, &rc);
+        closeQueue(&hobj);
+        std::string value(text, cc == MQCC_OK ? sizeof text : 0);
+        value.erase(value.find_last_not_of(' ') + 1);
+        return value;
+    };
+    for (size_t i = 0; i < std::size(cases); i++)
+        ASSERT_EQ(descr("F.RB" + std::to_string(i + 1)), cases[i].descr);
+    runMain("copyback",
+            "=conn qm(QM1)\n=mqsc\n@n = 0\n"
+            "foreach (DISPLAY QLOCAL(F.RB*) DESCR)\n  @q[_idxEach] = QUEUE\n  @v[_idxEach] = DESCR\n"
+            "  @n = _idxEach\nendfor\n"
+            "@i = 0\nwhile (@i < @n)\n  @i = @i + 1\n  @o = @q[@i]\n  @d = @v[@i]\n"
+            "  @c = 'C.' + @o\n  @b = 'B.' + @o\n"
+            "  ALTER QLOCAL(<@c>) DESCR(<@d>)\n"
+            "  \"ALTER QLOCAL(\" + @b + \") DESCR(\" + @d + \")\"\n"
+            "  ALTER QLOCAL(<@o>) DESCR('<@d>')\nendwhile\n=disc\n");
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const std::string queue = "F.RB" + std::to_string(i + 1);
+        SCOPED_TRACE(queue);
+        for (const std::string &copy : {"C." + queue, "B." + queue, queue})
+            EXPECT_EQ(descr(copy), cases[i].descr) << copy;
+    }
+}
+
 // A value longer than a line of the layout is shown whole, on the screen and in the =output file,
 // as =WHERE reads it.
 TEST_F(ConsoleProgramQm, ALongValueIsShownWhole) {

@@ -89,9 +89,10 @@ TEST_F(ScriptQm, ForeachRunsOncePerQueueOfTheCommandServersResponse) {
     EXPECT_EQ(value("@in"), "2");
 }
 
-// A value the command server answers is data: a DESCR holding quotes, blanks and brackets, paired or
-// not, reaches foreach's variable whole, as the queue manager holds it (an unpaired bracket cut it
-// short or ran it on), and so does the next attribute after it.
+// A value the command server answers is data: a DESCR holding quotes, blanks (leading ones too) and
+// brackets, paired or not, reaches foreach's variable whole, as the queue manager holds it (an
+// unpaired bracket cut it short or ran it on, a leading blank was lost), and so does the next
+// attribute after it.
 TEST_F(ScriptQm, ForeachReadsBackADescriptionHoldingQuotesBlanksAndBrackets) {
     const struct {
         const char *queue, *mqsc, *descr;
@@ -99,7 +100,7 @@ TEST_F(ScriptQm, ForeachReadsBackADescriptionHoldingQuotesBlanksAndBrackets) {
         {"D.QUOTES", "q\"uo''te", "q\"uo'te"},
         {"D.BLANKS", "a b (c) d", "a b (c) d"},
         {"D.RB1", "a) DESCR(b", "a) DESCR(b"},
-        {"D.RB2", " lead, comma ( unclosed", "lead, comma ( unclosed"},
+        {"D.RB2", " lead, comma ( unclosed", " lead, comma ( unclosed"},
         {"D.RB3", "ends in )", "ends in )"},
         {"D.RB4", ")", ")"},
         {"D.RB5", "x) QUEUE(y) TYPE(z", "x) QUEUE(y) TYPE(z"},
