@@ -103,3 +103,7 @@ void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t
 int evTakeStopAtOpen(const EventQueueDef *queue, uint8_t *msgId);
 // Set C's unit committed, or a connection begun: the counts noted by evNoteQueueCountsTaken stay taken.
 void evForgetTakenQueueCounts();
+// A connect's drop of the event queues keeps their committed counts (and those set C's open unit
+// took) for the queues its load defines anew; a fresh intake forgets them.
+void evCarryQueueCounts();
+void evForgetCarriedQueueCounts();

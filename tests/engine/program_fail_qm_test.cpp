@@ -230,18 +230,28 @@ TEST_F(ProgramFailQmTest, ADeadLetterQueueSetWhileRunningIsUsedAtTheNextDiscard)
 }
 
 // A queue manager that ends under the program: one line says that its consumers could not be stopped,
-// not one per stop on the way to the disconnect.
+// not one per stop on the way to the disconnect. The event queues' counts, defined anew by the
+// reconnect, go on from those committed before it (a queue stopped at the reopen shows them too).
 TEST_F(ProgramFailQmTest, ABrokenConnectionIsSaidOnceAndReconnects) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
     std::vector<std::string> options = runOptions();
     options.insert(options.end(), {"-r", "1(1000)"});
     Zunt zunt(dir, "broken", options);
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string counts = "DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) MSGS EVENTCT";
+    for (int i = 0; i < 2; i++) putOn(own, eventFor("APP." + std::to_string(10000000000 + i)));
+    ASSERT_TRUE(drained()) << zunt.log();
+    EXPECT_NE(command(counts).find("MSGS(2) EVENTCT(2)"), std::string::npos);
     qm.kill9("QM1");
     ASSERT_EQ(qm.tool("start QM1 --no-fsync"), 0);
     reconnectOwn();
     ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", 2)) << zunt.out();
     ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.log();
     EXPECT_LE(et::countOf(zunt.log(), "stop failed with RC(2009)"), 1) << zunt.log();
+    putOn(own, eventFor("APP.10000000002"));
+    ASSERT_TRUE(drained()) << zunt.log();
+    const std::string shown = command(counts);
+    EXPECT_NE(shown.find("MSGS(3) EVENTCT(3)"), std::string::npos) << shown;
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
