@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -452,6 +453,21 @@ void giveBackCounts(const std::vector<QueueCounts> &taken) {
     });
 }
 
+// The counts a connect's drop of the queues carries to the queues its load defines anew, as a reload
+// keeps them: a reconnect takes nothing from what this run counted.
+struct CarriedCounts {
+    std::vector<QueueCounts> counts;
+    std::vector<QueueCounts> taken;
+};
+std::optional<CarriedCounts> gCarried;
+
+void giveCarriedCounts() {
+    if (!gCarried) return;
+    restoreQueueCounts(gCarried->counts);
+    giveBackCounts(gCarried->taken);
+    gCarried.reset();
+}
+
 }  // namespace
 
 void evNoteQueueCountsTaken(const EventQueueDef *queue) {
@@ -467,6 +483,18 @@ void evNoteQueueCountsTaken(const EventQueueDef *queue) {
 
 void evForgetTakenQueueCounts() {
     takeNotedCounts();
+}
+
+void evCarryQueueCounts() {
+    // Taken at the first drop after they were given back: a connect that failed before its load
+    // defined the queues anew with none.
+    if (gCarried) return;
+    evRestoreCommittedCounters();
+    gCarried = CarriedCounts{queueCounts(), takeNotedCounts()};
+}
+
+void evForgetCarriedQueueCounts() {
+    gCarried.reset();
 }
 
 int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
@@ -543,7 +571,7 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
 namespace {
 
 int initialise(QmgrContext *context, char *message) {
-    evForgetTakenQueueCounts();  // the queues count afresh from this connect
+    evForgetTakenQueueCounts();  // what a command took went with the counts the drop carried
     evRunState.disconnecting.store(0);
     context->restartMark.store(0);
 
@@ -583,6 +611,7 @@ int initialise(QmgrContext *context, char *message) {
         (!evLoadStoredSeenList(evSet(EV_SET_C)) || !evLoadStoredSeenList(evSet(EV_SET_E))))
         return 0;
     if (!evLoadStoredState(context)) return 0;
+    giveCarriedCounts();
     if (!evCheckDataQueue(context, message)) {
         evEndWith(EV_EXIT_START);
         return 0;

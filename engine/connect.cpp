@@ -86,6 +86,7 @@ void evConnectWork(WorkItem *) {
     generation.fetch_add(1);
     evLoadedRecords.store(0);
     evRunState.ready.store(0);
+    evCarryQueueCounts();
     bool done = evFreeAll(1) && loadLibraries() && evConnectSets();
     if (done) {
         evSettings.connectTime.store(evClockNow());

@@ -87,6 +87,12 @@ size_t stopsNext = 0;
 }  // namespace
 
 void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t *msgId) {
+    // The failed move is an error met on the queue, counted in ERRORCT once for the stop whatever
+    // becomes of a unit: the backout that put the message back took away only the counts of its
+    // handling (MSGS, DLQCT, its own ERRORCT), which come again when RESUME takes it.
+    EvCounter &errors = queue->counters[EV_EQC_ERRORS];
+    errors.current++;
+    errors.committed++;
     char id[49];
     evIdToHex(msgId, id);
     char text[EV_CONN_MESSAGE_MAX];

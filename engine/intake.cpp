@@ -911,6 +911,7 @@ void evInstallIntake() {
     hooks.commit = evStreamCommitHook;
     evStreamSetHooks(&hooks);
     cfgEngine.stormCheck = evStormCheck;
+    evForgetCarriedQueueCounts();
 }
 
 QmgrContext *evIntakeContext() {

@@ -96,9 +96,14 @@ void evFlushAsideLines(bool all = false);
 // The reason is the connection's or the queue manager's (broken, stopping), not an object's.
 bool evConnectionReason(int32_t reason);
 extern EvMoveFailure evMoveFailure;
-// Logs that the event queue stopped on the message with that MsgId and raises its "$BOQFAIL" alert.
+// Logs that the event queue stopped on the message with that MsgId, counts the failed move in its
+// ERRORCT and raises its "$BOQFAIL" alert.
 void evStopQueueNotice(QmgrContext *context, EventQueueDef *queue, const uint8_t *msgId);
 // 1 with *msgId (MQ_MSG_ID_LENGTH bytes) when the queue is to stop at this open (the note is taken).
 int evTakeStopAtOpen(const EventQueueDef *queue, uint8_t *msgId);
 // Set C's unit committed, or a connection begun: the counts noted by evNoteQueueCountsTaken stay taken.
 void evForgetTakenQueueCounts();
+// A connect's drop of the event queues keeps their committed counts (and those set C's open unit
+// took) for the queues its load defines anew; a fresh intake forgets them.
+void evCarryQueueCounts();
+void evForgetCarriedQueueCounts();

@@ -19,8 +19,12 @@ protected:
     }
 };
 
+// DISPLAY EVQ counts what committed units took: the events before the stop, not the message on the
+// queue nor those backed out with it (taken when RESUME takes them), and the failed move as an error.
 TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResumed) {
     // USEDLQ(YES) with no dead-letter queue; IFAVAIL with one that refuses the put: neither consumes.
+    // Alone in its unit the queue stops at once; after events in its unit, once they are backed out
+    // and memory loaded again.
     struct Row {
         const char *name;
         const char *setUp;  // MQSC before the run
@@ -28,13 +32,21 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
         const char *said;
         const char *release;  // MQSC that lets the dead-letter queue take it
         const char *command;  // and the command, if one is needed
+        int along;            // events put with it in one unit, before it
     };
     const Row rows[] = {
         {"no DLQ", "", "ALTER EV USEDLQ(YES)", "No Dead Letter Queue defined.", "DEFINE QLOCAL(Q.DLQ)\n",
-         "ALTER EV DEADQ(Q.DLQ)"},
+         "ALTER EV DEADQ(Q.DLQ)", 0},
         {"put-inhibited DLQ", "ALTER QLOCAL(Q.DLQ) PUT(DISABLED)\n", "ALTER EV USEDLQ(IFAVAIL)",
-         "MQPUT(QM1/Q.DLQ) failed RC(2051)", "ALTER QLOCAL(Q.DLQ) PUT(ENABLED)\n", ""},
+         "MQPUT(QM1/Q.DLQ) failed RC(2051)", "ALTER QLOCAL(Q.DLQ) PUT(ENABLED)\n", "", 2},
     };
+    constexpr int kBefore = 2;  // events taken in before the message
+    const std::string counts = "DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) MSGS EVENTCT DLQCT ERRORCT";
+    auto shown = [](int msgs, int events, int dlq, int errors) {
+        return "MSGS(" + std::to_string(msgs) + ") EVENTCT(" + std::to_string(events) + ") DLQCT(" +
+               std::to_string(dlq) + ") ERRORCT(" + std::to_string(errors) + ")";
+    };
+    int named = 0;
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -42,7 +54,27 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
         Zunt zunt(dir, std::string("poison") + row.name, runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         EXPECT_NE(command(row.useDlq).find("AMQ"), std::string::npos);
-        putOn(own, "not an event", kQmgrEvents, MQFMT_STRING);
+        for (int i = 0; i < kBefore; i++)
+            putOn(own, eventFor("APP." + std::to_string(10000000000 + ++named)));
+        ASSERT_TRUE(drained()) << zunt.log();
+        MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
+        for (int i = 0; i <= row.along; i++) {
+            const bool last = i == row.along;
+            std::string data =
+                last ? "not an event" : eventFor("APP." + std::to_string(10000000000 + ++named));
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, last ? MQFMT_STRING : MQFMT_EVENT, MQ_FORMAT_LENGTH);
+            md.Persistence = MQPER_PERSISTENT;
+            MQPMO pmo = MQPMO_DEFAULT;
+            pmo.Options = MQPMO_SYNCPOINT;
+            MQLONG cc = 0, rc = 0;
+            raw.MQPUT(own, hobj, &md, &pmo, static_cast<MQLONG>(data.size()), data.data(), &cc, &rc);
+            ASSERT_EQ(rc, MQRC_NONE);
+        }
+        MQLONG cc = 0, rc = 0;
+        raw.MQCMIT(own, &cc, &rc);
+        ASSERT_EQ(rc, MQRC_NONE);
+        closeQueue(&hobj);
         const std::string stopped = std::string("*** Event queue '") + kQmgrEvents + "' stopped";
         ASSERT_TRUE(zunt.waitLog(stopped)) << zunt.log();
         const size_t logged = zunt.log().size();
@@ -55,7 +87,9 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
         EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(BOQFAIL)"),
                   std::string::npos);
         EXPECT_NE(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
-        EXPECT_EQ(depth(kQmgrEvents), 1);
+        EXPECT_EQ(depth(kQmgrEvents), 1 + row.along);
+        const std::string atStop = command(counts);
+        EXPECT_NE(atStop.find(shown(kBefore, kBefore, 0, 1)), std::string::npos) << atStop;
 
         ASSERT_EQ(qm.mqsc(row.release), 0);
         if (row.command[0] != 0) command(row.command);
@@ -65,6 +99,10 @@ TEST_F(ProgramFailQmTest, AMessageThatCannotBeDeadLetteredStopsItsQueueUntilResu
         EXPECT_NE(command("DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) STATUS").find("STATUS(ACTIVE)"),
                   std::string::npos);
         EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("$BOQFAIL"), std::string::npos);
+        // Taken again: not an event, an error of its own, and moved aside.
+        const int taken = kBefore + row.along + 1;
+        const std::string resumed = command(counts);
+        EXPECT_NE(resumed.find(shown(taken, taken - 1, 1, 2)), std::string::npos) << resumed;
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         emptyQueue("Q.DLQ");
@@ -192,18 +230,28 @@ TEST_F(ProgramFailQmTest, ADeadLetterQueueSetWhileRunningIsUsedAtTheNextDiscard)
 }
 
 // A queue manager that ends under the program: one line says that its consumers could not be stopped,
-// not one per stop on the way to the disconnect.
+// not one per stop on the way to the disconnect. The event queues' counts, defined anew by the
+// reconnect, go on from those committed before it (a queue stopped at the reopen shows them too).
 TEST_F(ProgramFailQmTest, ABrokenConnectionIsSaidOnceAndReconnects) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
     std::vector<std::string> options = runOptions();
     options.insert(options.end(), {"-r", "1(1000)"});
     Zunt zunt(dir, "broken", options);
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string counts = "DISPLAY EVQ(SYSTEM.ADMIN.QMGR.EVENT) MSGS EVENTCT";
+    for (int i = 0; i < 2; i++) putOn(own, eventFor("APP." + std::to_string(10000000000 + i)));
+    ASSERT_TRUE(drained()) << zunt.log();
+    EXPECT_NE(command(counts).find("MSGS(2) EVENTCT(2)"), std::string::npos);
     qm.kill9("QM1");
     ASSERT_EQ(qm.tool("start QM1 --no-fsync"), 0);
     reconnectOwn();
     ASSERT_TRUE(zunt.waitOut("Connect 'QM1' complete", 2)) << zunt.out();
     ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.log();
     EXPECT_LE(et::countOf(zunt.log(), "stop failed with RC(2009)"), 1) << zunt.log();
+    putOn(own, eventFor("APP.10000000002"));
+    ASSERT_TRUE(drained()) << zunt.log();
+    const std::string shown = command(counts);
+    EXPECT_NE(shown.find("MSGS(3) EVENTCT(3)"), std::string::npos) << shown;
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
 }
