@@ -266,16 +266,22 @@ struct ReplyReader {
     size_t lengths[kMaxKeywords];
     int count;
     int budget;
+    // The ends found on the way to the entry's end. A found end always belongs to the one reading
+    // that reached the end, so the later values of the same walk are looked up, not searched again
+    // (a search from each value over all the rest costs the cube of the attributes).
+    const char *foundOpen[kMaxKeywords];
+    const char *foundClose[kMaxKeywords];
+    int found;
 
     static bool keywordChar(char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || isDigit(c) || c == '_';
     }
     static bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    // Keywords are ASCII letters, digits and '_' (keywordChar): folding a-z is all the case there is.
+    static char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
     static bool sameNoCase(const char *a, const char *b, size_t n) {
         for (size_t i = 0; i < n; ++i)
-            if (std::toupper(static_cast<unsigned char>(a[i])) !=
-                std::toupper(static_cast<unsigned char>(b[i])))
-                return false;
+            if (fold(a[i]) != fold(b[i])) return false;
         return true;
     }
     // Past blanks and message lines.
@@ -321,8 +327,16 @@ struct ReplyReader {
         return reads;
     }
     const char *close(const char *afterOpen) {
+        for (int i = 0; i < found; ++i)
+            if (foundOpen[i] == afterOpen) return foundClose[i];
         for (const char *p = afterOpen; p < end && *p != '\0' && budget >= 0; ++p)
-            if (*p == ')' && restReads(p + 1)) return p;
+            if (*p == ')' && restReads(p + 1)) {
+                if (found < kMaxKeywords) {
+                    foundOpen[found] = afterOpen;
+                    foundClose[found++] = p;
+                }
+                return p;
+            }
         return nullptr;
     }
 };
@@ -335,6 +349,7 @@ const char *scanReplyValueEnd(const char *text, const char *end, const char *aft
     reader->end = end;
     reader->count = 0;
     reader->budget = 20000;
+    reader->found = 0;
     const char *found = nullptr;
     bool lost = false;
     for (const char *p = reader->skip(text); p < end && *p != '\0' && !lost; p = reader->skip(p)) {

@@ -90,6 +90,11 @@ struct EntryReader {
     size_t keywordLengths[kMaxKeywords];
     int count = 0;
     int budget = 20000;
+    // The ends found on the way to the entry's end. A found end always belongs to the one reading
+    // that reached the end, so the later values of the same walk are looked up, not searched again.
+    const char *foundOpen[kMaxKeywords];
+    const char *foundClose[kMaxKeywords];
+    int found = 0;
 
     bool seen(const char *keyword, size_t length) const {
         for (int i = 0; i < count; ++i)
@@ -124,8 +129,16 @@ struct EntryReader {
     }
     // The ')' that ends the value opening at afterOpen, its keyword already counted as met.
     const char *close(const char *afterOpen) {
+        for (int i = 0; i < found; ++i)
+            if (foundOpen[i] == afterOpen) return foundClose[i];
         for (const char *p = afterOpen; p < end && *p != '\0' && budget >= 0; ++p)
-            if (*p == ')' && restReads(p + 1)) return p;
+            if (*p == ')' && restReads(p + 1)) {
+                if (found < kMaxKeywords) {
+                    foundOpen[found] = afterOpen;
+                    foundClose[found++] = p;
+                }
+                return p;
+            }
         return nullptr;
     }
 };
@@ -152,6 +165,7 @@ bool forEachAttribute(const char *text, const char *end, Each each) {
     reader->end = end;
     reader->count = 0;
     reader->budget = 20000;
+    reader->found = 0;
     bool reads = true;
     for (const char *p = trimStart(text, end); p < end && reads; p = trimStart(p, end)) {
         const size_t n = reader->keywordAt(p);
