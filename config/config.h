@@ -347,6 +347,7 @@ struct EmitterDef {
     // Run state: not saved, not displayed.
     EmitQueueSlot queues[2];  // by connection set
     EmitOpenFailure openFailure;
+    EmitOpenFailure putRefusal;  // the last refused put to its queue, as openFailure (emitPutMessage)
     std::FILE *openFile;
     EmitGroup document;  // the document wrapper group
     EmitGroup *group;    // the innermost open group
