@@ -392,6 +392,84 @@ TEST_P(RefusalQmTest, AnEmitterQueueThatRefusesPutsRaisesNoLoop) {
     stop(*zunt);
 }
 
+// A dead-letter queue that refuses puts: a message that is no event stops its event queue where it is
+// (said once); the event the refused put raised is stored, or waits on that stopped queue, and nothing
+// else comes: the depths stand still. Once the queue takes puts again a resume moves the message there.
+TEST_P(RefusalQmTest, ADeadLetterQueueThatRefusesPutsStopsWithoutALoop) {
+    const Refusal &c = GetParam();
+    auto zunt = start();
+    ASSERT_NE(ask(std::string("ALTER EV DEADQ(") + c.target + ")").find("AMQ8005"), std::string::npos);
+    resume({sys::kQmgrEvents});
+    if (c.eventQueue != std::string(sys::kQmgrEvents)) resume({c.eventQueue});
+    ASSERT_TRUE(settled());
+    const int stored = std::max(0, storedCount());  // -1: none yet
+    put(sys::kQmgrEvents, "not an event", MQFMT_STRING);
+    const char *stopped = "*** Event queue 'SYSTEM.ADMIN.QMGR.EVENT' stopped: message";
+    EXPECT_TRUE(zunt->waitFor(stopped)) << zunt->log();
+    // The refusal's event waits behind the message on the stopped queue, or is stored from its own.
+    const bool behind = c.eventQueue == std::string(sys::kQmgrEvents);
+    if (!behind) {
+        EXPECT_TRUE(settled(c.eventQueue));
+    }
+    sleep(3);  // a loop would go on meanwhile
+    EXPECT_EQ(depth(sys::kQmgrEvents), behind ? 2 : 1);
+    EXPECT_EQ(std::max(0, storedCount()), behind ? stored : stored + 1);
+    EXPECT_EQ(countOf(zunt->log(), stopped), 1) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), std::string("MQPUT(QMSYS/") + c.target + ") failed"), 1) << zunt->log();
+    mqsc(c.release);
+    resume({sys::kQmgrEvents});
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(depth(c.target), takenDepth());
+    const std::string events = ask("DISPLAY EVENTS(*) FROM(any) ALL");
+    EXPECT_EQ(storedCount(), stored + 1) << events;
+    EXPECT_EQ(countOf(events, summary(c.target)), 1) << events;
+    EXPECT_EQ(countOf(zunt->log(), stopped), 1) << zunt->log();
+    stop(*zunt);
+}
+
+// A forward queue that is not there at its open, by name or as an alias's target: the open fails (said),
+// its event queue waits (FWDQFAIL) and the local event each failed open raised waits on it too, one per
+// open: an ALTER and a RESUME make two, and no more come meanwhile. Once the queue is there a resume
+// stores both and forwards them, once each, as any event.
+TEST_F(OwnQueuesQmTest, AForwardQueueMissingAtItsOpenRaisesOneEventAnOpen) {
+    mqsc("CLEAR QLOCAL(SYSTEM.ADMIN.QMGR.EVENT)\nDEFINE QALIAS(SYS.GONE.AL) TARGET(SYS.GONE.T)\n");
+    auto zunt = start();
+    const struct {
+        const char *fwdq, *reason, *define, *summary;
+    } cases[] = {
+        {"SYS.GONE", "RC(2085)", "DEFINE QLOCAL(SYS.GONE)\n",
+         "SUMMARY(Local - Unknown Object Name - Queue:SYS.GONE)"},
+        {"SYS.GONE.AL", "RC(2082)", "DEFINE QLOCAL(SYS.GONE.T)\n",
+         "SUMMARY(Local - Unknown Alias Base - Queue:SYS.GONE.AL)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fwdq);
+        const int stored = std::max(0, storedCount());  // -1: none yet
+        const std::string reply = ask(std::string("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(") + c.fwdq + ")");
+        EXPECT_NE(reply.find(std::string("Fail to open forwarding queue. MQOPEN(QMSYS/") + c.fwdq +
+                             ") failed " + c.reason),
+                  std::string::npos)
+            << reply;
+        EXPECT_EQ(ask(std::string("RESUME EVQ(") + sys::kQmgrEvents + ")").find("AMQ8005"),
+                  std::string::npos);
+        sleep(3);  // a loop would go on meanwhile
+        EXPECT_EQ(depth(sys::kQmgrEvents), 2);
+        EXPECT_NE(ask(std::string("DISPLAY EVQ(") + sys::kQmgrEvents + ") STATUS").find("STATUS(FWDQFAIL)"),
+                  std::string::npos);
+        mqsc(c.define);
+        resume({sys::kQmgrEvents});
+        EXPECT_TRUE(settled());
+        EXPECT_EQ(storedCount(), stored + 2);
+        EXPECT_EQ(countOf(events(), c.summary), 2) << events();
+        MQLONG forwarded = depth(c.fwdq == std::string("SYS.GONE") ? "SYS.GONE" : "SYS.GONE.T");
+        EXPECT_EQ(forwarded, 2);
+        EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 0);
+        ASSERT_NE(ask(std::string("ALTER EVQ(") + sys::kQmgrEvents + ") FWDQ('')").find("AMQ8005"),
+                  std::string::npos);
+    }
+    stop(*zunt);
+}
+
 INSTANTIATE_TEST_SUITE_P(Reasons, RefusalQmTest, ::testing::ValuesIn(kRefusals),
                          [](const ::testing::TestParamInfo<Refusal> &p) { return p.param.name; });
 
