@@ -225,6 +225,7 @@ struct EventQueueDef {
     char descr[EV_DESCR_MAX + 1];              // DESCR
     char forwardQueue[EV_QUEUE_NAME_MAX + 1];  // FWDQ; empty for none
     char forwardOpenName[EV_QUEUE_NAME_MAX + 1];
+    char forwardResolvedName[EV_QUEUE_NAME_MAX + 1];  // the queue the open of forwardOpenName found
     char backoutOpenName[EV_QUEUE_NAME_MAX + 1];
     // The backout queue: "*" (every new queue's) takes the queue's own BOQNAME, a name that queue.
     char backoutQueue[EV_QUEUE_NAME_MAX + 1];

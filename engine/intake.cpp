@@ -567,8 +567,8 @@ std::map<std::string, ForwardHold> forwardHolds;  // by event queue
 
 // Whether an event is the one the program's own failed forward raised: an event of the refusal's reason
 // (its MQCFH Reason) whose application (MQCACF_APPL_NAME) is this program, or a queue-full event,
-// which names no application, of the forward queue itself (its MQCA_BASE_OBJECT_NAME). The message is
-// only read.
+// which names no application, of the queue the forward queue resolved to (its MQCA_BASE_OBJECT_NAME).
+// The message is only read.
 bool ownRefusalEvent(const MQMD *md, uint8_t *data, int32_t length, int32_t reason,
                      const char *forwardQueue) {
     if (std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) != 0 || length < kCfhLength ||
@@ -639,7 +639,9 @@ int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8
         auto found = forwardHolds.find(queue->name);
         if (found != forwardHolds.end()) {
             held = found->second.reason;
-            ownEvent = ownRefusalEvent(md, data, length, held, queue->forwardOpenName);
+            ownEvent = ownRefusalEvent(
+                md, data, length, held,
+                queue->forwardResolvedName[0] != '\0' ? queue->forwardResolvedName : queue->forwardOpenName);
             if (!ownEvent && now - found->second.lastTry >= kForwardRetry) {
                 found->second.lastTry = now;
                 held = -held;  // tried again

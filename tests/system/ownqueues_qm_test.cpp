@@ -235,13 +235,15 @@ TEST_F(OwnQueuesQmTest, APutThatWouldComeBackToAQueueTheProgramReadsIsRefused) {
 // makes them: put inhibited (an inhibit event naming the program) or full (a queue-full event, which
 // names the queue only), with the queue, more like it for the test's own refusals, and the event queue
 // their events go to (emptied of the queue manager's start event); the MQSC that makes the queue take
-// one put more. A full queue holds one message.
+// one put more. A full queue holds one message. The program is given the queue by name, or through an
+// alias (via), whose target the queue-full event names.
 struct Refusal {
     const char *name;
     MQLONG reason;
     const char *setup, *eventQueue, *target, *release;
     const char *others[3];  // queues refused the same way, one per event the test raises
     const char *summary;    // the SUMMARY of the event of a refusal at one of them, the name after it
+    const char *via = nullptr;
 };
 const Refusal kRefusals[] = {
     {"PutInhibited",
@@ -264,6 +266,18 @@ const Refusal kRefusals[] = {
      "ALTER QLOCAL(SYS.FULL) MAXDEPTH(2)\n",
      {"SYS.FULL1", "SYS.FULL2", "SYS.FULL3"},
      "SUMMARY(Performance - Q Depth Full - Queue:"},
+    {"QueueFullThroughAnAlias",
+     MQRC_Q_FULL,
+     "ALTER QMGR PERFMEV(ENABLED)\nDEFINE QLOCAL(SYS.FULL) MAXDEPTH(1)\nDEFINE QLOCAL(SYS.FULL1) "
+     "MAXDEPTH(1)\n"
+     "DEFINE QLOCAL(SYS.FULL2) MAXDEPTH(1)\nDEFINE QLOCAL(SYS.FULL3) MAXDEPTH(1)\n"
+     "DEFINE QALIAS(SYS.FULL.AL) TARGET(SYS.FULL)\n",
+     "SYSTEM.ADMIN.PERFM.EVENT",
+     "SYS.FULL",
+     "ALTER QLOCAL(SYS.FULL) MAXDEPTH(2)\n",
+     {"SYS.FULL1", "SYS.FULL2", "SYS.FULL3"},
+     "SUMMARY(Performance - Q Depth Full - Queue:",
+     "SYS.FULL.AL"},
 };
 
 class RefusalQmTest : public OwnQueuesQmTest, public ::testing::WithParamInterface<Refusal> {
@@ -287,6 +301,8 @@ protected:
         ASSERT_EQ(r.reason, GetParam().reason) << queue;
     }
     std::string summary(const char *queue) { return std::string(GetParam().summary) + queue + ")"; }
+    // The name the program is given.
+    static std::string named() { return GetParam().via != nullptr ? GetParam().via : GetParam().target; }
     // The depth of the refusing queue once it took the one message put to it.
     MQLONG takenDepth() { return GetParam().reason == MQRC_Q_FULL ? 2 : 1; }
 };
@@ -299,12 +315,12 @@ protected:
 TEST_P(RefusalQmTest, AForwardQueueThatRefusesPutsHoldsForwardingWithoutALoop) {
     const Refusal &c = GetParam();
     auto zunt = start();
-    ASSERT_NE(ask(std::string("ALTER EVQ(") + c.eventQueue + ") FWDQ(" + c.target + ")").find("AMQ8005"),
+    ASSERT_NE(ask(std::string("ALTER EVQ(") + c.eventQueue + ") FWDQ(" + named() + ")").find("AMQ8005"),
               std::string::npos);
     resume({c.eventQueue});
     refuse(c.others[0]);
     const std::string held =
-        std::string("Forwarding from event queue '") + c.eventQueue + "' to '" + c.target + "' held";
+        std::string("Forwarding from event queue '") + c.eventQueue + "' to '" + named() + "' held";
     EXPECT_TRUE(zunt->waitFor(held)) << zunt->log();
     refuse(c.others[1]);
     EXPECT_TRUE(settled(c.eventQueue));
@@ -325,7 +341,7 @@ TEST_P(RefusalQmTest, AForwardQueueThatRefusesPutsHoldsForwardingWithoutALoop) {
         ASSERT_GE(data.size(), sizeof(MQDLH) + 36);
         MQDLH dlh;
         std::memcpy(&dlh, data.data(), sizeof dlh);
-        EXPECT_EQ(std::string(dlh.DestQName, std::strlen(c.target) + 1), std::string(c.target) + " ");
+        EXPECT_EQ(std::string(dlh.DestQName, named().size() + 1), named() + " ");
         EXPECT_EQ(dlh.Reason, c.reason);
         EXPECT_EQ(std::string(dlh.Format, 8), std::string(MQFMT_EVENT));
         MQLONG eventReason = 0;
@@ -341,14 +357,14 @@ TEST_P(RefusalQmTest, AForwardQueueThatRefusesPutsHoldsForwardingWithoutALoop) {
     MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
     EXPECT_EQ(dead, (std::vector<std::string>{c.others[0], c.others[1]}));
     EXPECT_EQ(countOf(zunt->log(), "*** Forwarding from event queue"), 1) << zunt->log();
-    EXPECT_EQ(countOf(zunt->log(), std::string("MQPUT(QMSYS/") + c.target + ") failed"), 1) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "MQPUT(QMSYS/" + named() + ") failed"), 1) << zunt->log();
     EXPECT_NE(ask("DISPLAY EVALERT(*) ALL").find("$FWDHELD"), std::string::npos);
     // Puts taken again: the next event, after the retry interval, is forwarded.
     mqsc(c.release);
     sleep(5);
     refuse(c.others[2]);
     EXPECT_TRUE(zunt->waitFor(std::string("Forwarding from event queue '") + c.eventQueue + "' to '" +
-                              c.target + "' resumed."))
+                              named() + "' resumed."))
         << zunt->log();
     EXPECT_TRUE(settled(c.eventQueue));
     EXPECT_EQ(depth(c.target), takenDepth());
@@ -367,13 +383,12 @@ TEST_P(RefusalQmTest, AnEmitterQueueThatRefusesPutsRaisesNoLoop) {
     resume({c.eventQueue});
     refuse(c.others[0]);
     ASSERT_TRUE(settled(c.eventQueue));
-    ASSERT_NE(
-        ask(std::string("DEFINE EVEMIT(REFUSED) ONERROR(DISCARD) QUEUE(") + c.target + ")").find("AMQ8005"),
-        std::string::npos);
+    ASSERT_NE(ask("DEFINE EVEMIT(REFUSED) ONERROR(DISCARD) QUEUE(" + named() + ")").find("AMQ8005"),
+              std::string::npos);
     ASSERT_NE(ask("ALTER EVSTREAM($EVENTS) EVEMIT(REFUSED)").find("AMQ8005"), std::string::npos);
     const int stored = storedCount();
     refuse(c.others[1]);
-    const std::string failed = std::string("MQPUT on queue '") + c.target + "' failed";
+    const std::string failed = "MQPUT on queue '" + named() + "' failed";
     EXPECT_TRUE(zunt->waitFor(failed, 2)) << zunt->log();
     EXPECT_TRUE(settled(c.eventQueue));
     sleep(3);  // a loop would go on meanwhile
@@ -398,7 +413,7 @@ TEST_P(RefusalQmTest, AnEmitterQueueThatRefusesPutsRaisesNoLoop) {
 TEST_P(RefusalQmTest, ADeadLetterQueueThatRefusesPutsStopsWithoutALoop) {
     const Refusal &c = GetParam();
     auto zunt = start();
-    ASSERT_NE(ask(std::string("ALTER EV DEADQ(") + c.target + ")").find("AMQ8005"), std::string::npos);
+    ASSERT_NE(ask("ALTER EV DEADQ(" + named() + ")").find("AMQ8005"), std::string::npos);
     resume({sys::kQmgrEvents});
     if (c.eventQueue != std::string(sys::kQmgrEvents)) resume({c.eventQueue});
     ASSERT_TRUE(settled());
@@ -415,7 +430,7 @@ TEST_P(RefusalQmTest, ADeadLetterQueueThatRefusesPutsStopsWithoutALoop) {
     EXPECT_EQ(depth(sys::kQmgrEvents), behind ? 2 : 1);
     EXPECT_EQ(std::max(0, storedCount()), behind ? stored : stored + 1);
     EXPECT_EQ(countOf(zunt->log(), stopped), 1) << zunt->log();
-    EXPECT_EQ(countOf(zunt->log(), std::string("MQPUT(QMSYS/") + c.target + ") failed"), 1) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "MQPUT(QMSYS/" + named() + ") failed"), 1) << zunt->log();
     mqsc(c.release);
     resume({sys::kQmgrEvents});
     EXPECT_TRUE(settled());
