@@ -225,6 +225,7 @@ struct EventQueueDef {
     char descr[EV_DESCR_MAX + 1];              // DESCR
     char forwardQueue[EV_QUEUE_NAME_MAX + 1];  // FWDQ; empty for none
     char forwardOpenName[EV_QUEUE_NAME_MAX + 1];
+    char forwardResolvedName[EV_QUEUE_NAME_MAX + 1];  // the queue the open of forwardOpenName found
     char backoutOpenName[EV_QUEUE_NAME_MAX + 1];
     // The backout queue: "*" (every new queue's) takes the queue's own BOQNAME, a name that queue.
     char backoutQueue[EV_QUEUE_NAME_MAX + 1];
@@ -347,6 +348,7 @@ struct EmitterDef {
     // Run state: not saved, not displayed.
     EmitQueueSlot queues[2];  // by connection set
     EmitOpenFailure openFailure;
+    EmitOpenFailure putRefusal;  // the last refused put to its queue, as openFailure (emitPutMessage)
     std::FILE *openFile;
     EmitGroup document;  // the document wrapper group
     EmitGroup *group;    // the innermost open group

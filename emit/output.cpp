@@ -494,7 +494,20 @@ int emitPutMessage(EmitContext *c) {
     MQLONG cc = MQCC_FAILED;
     MQLONG rc = MQRC_HCONN_ERROR;
     const MQHOBJ hobj = static_cast<MQHOBJ>(e->queues[set->id].handle);
-    if (set->io.mq != nullptr) {
+    // Deliberately beyond the documented put: a queue that refused a put (put inhibited, full, out of
+    // space) is not put to again before its back-off ends (the refusals in a row times Delay, at most
+    // DelayMax). Each refused put may raise an event of its own (an inhibit or a queue-full event)
+    // that a queue the program reads takes in; stored and emitted, it would be refused and raise the
+    // next, for ever. Within the back-off a record fails as the refused put did, with the same text
+    // (so the one "$EMIT" alert stays the one), and so does the record of the event the refusal
+    // raised: only a record after the back-off tries the queue again.
+    EmitOpenFailure &refusal = e->putRefusal;
+    const int64_t now = evClockNow();
+    const bool sameQueue = std::strncmp(refusal.queue, e->queue, EV_QUEUE_NAME_MAX) == 0;
+    const bool waiting = refusal.queue[0] != 0 && sameQueue && now < refusal.retryTime;
+    if (waiting) {
+        rc = refusal.reason;
+    } else if (set->io.mq != nullptr) {
         evTraceCallIn("MQPUT(Emit)", hconn, 0, hobj);
         set->io.mq->MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(c->writePosition), emitHolding(), &cc,
                           &rc);
@@ -505,6 +518,15 @@ int emitPutMessage(EmitContext *c) {
     e->csvHeaderWritten = 0;
     e->group = nullptr;
     e->indent = 0;
+    if (!waiting && cc != MQCC_FAILED) refusal = EmitOpenFailure{};
+    if (!waiting && cc == MQCC_FAILED &&
+        (rc == MQRC_PUT_INHIBITED || rc == MQRC_Q_FULL || rc == MQRC_Q_SPACE_NOT_AVAILABLE)) {
+        refusal.count = refusal.queue[0] != 0 && sameQueue ? refusal.count + 1 : 1;
+        std::snprintf(refusal.queue, sizeof refusal.queue, "%s", e->queue);
+        refusal.reason = rc;
+        refusal.retryTime = now + std::min<int64_t>(int64_t{refusal.count} * evAbsorb.emitFailDelay.load(),
+                                                    evAbsorb.emitFailDelayMax.load());
+    }
     if (cc == MQCC_FAILED)
         return emitFailStep(c, "MQPUT on queue '%s' failed RC(%d) %s", e->queue, rc, evReasonText(rc));
     return 1;

@@ -175,10 +175,11 @@ bool cannotKeepCopies(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOB
     return true;
 }
 
-// Opens the forwarding or backout queue when its name changed; 1, or 0 when the open failed.
+// Opens the forwarding or backout queue when its name changed; 1, or 0 when the open failed. The
+// queue the open found (an alias's target) goes to resolvedName when there is one.
 int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted, char *openName,
                   int32_t *handle, const char *closeLabel, const char *openLabel, const char *failText,
-                  const char *role, char *message) {
+                  const char *role, char *message, char *resolvedName = nullptr) {
     const MQHCONN hconn = queueConnection(queue);
     if (strcmp(wanted, openName) == 0 && (wanted[0] == '\0' || *handle != -1)) return 1;
     if (*handle != -1) {
@@ -203,6 +204,11 @@ int openSideQueue(QmgrContext *context, EventQueueDef *queue, const char *wanted
     if (cannotKeepCopies(context, hconn, &od, &hobj, closeLabel, role, wanted, message)) return 0;
     *handle = hobj;
     snprintf(openName, EV_QUEUE_NAME_MAX + 1, "%s", wanted);
+    if (resolvedName != nullptr) {
+        const size_t length = nameLength(od.ResolvedQName, MQ_Q_NAME_LENGTH);
+        memcpy(resolvedName, od.ResolvedQName, length);
+        resolvedName[length] = '\0';
+    }
     return 1;
 }
 
@@ -219,7 +225,7 @@ void closeSideQueues(QmgrContext *context, EventQueueDef *queue, MQHCONN hconn) 
         evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Backout)");
         queue->backoutHandle = -1;
     }
-    queue->forwardOpenName[0] = queue->backoutOpenName[0] = '\0';
+    queue->forwardOpenName[0] = queue->forwardResolvedName[0] = queue->backoutOpenName[0] = '\0';
 }
 
 void closeAll(QmgrContext *context, EventQueueDef *queue) {
@@ -467,7 +473,7 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     if (!inquireQueue(context, hconn, queue, message, backoutName)) return 0;
     if (!openSideQueue(context, queue, queue->forwardQueue, queue->forwardOpenName, &queue->forwardHandle,
                        "MQCLOSE(Forward)", "MQOPEN(Forward)", "Fail to open forwarding queue.",
-                       "Forward queue", message))
+                       "Forward queue", message, queue->forwardResolvedName))
         return sideQueueFailed(context, queue, hconn, EV_EVQ_FWDQFAIL, message);
     if (!openSideQueue(context, queue, backoutName, queue->backoutOpenName, &queue->backoutHandle,
                        "MQCLOSE(Backout)", "MQOPEN(Backout)", "Failed to open Backout queue.",

@@ -566,8 +566,11 @@ std::mutex forwardHoldsMutex;
 std::map<std::string, ForwardHold> forwardHolds;  // by event queue
 
 // Whether an event is the one the program's own failed forward raised: an event of the refusal's reason
-// (its MQCFH Reason) whose application (MQCACF_APPL_NAME) is this program. The message is only read.
-bool ownRefusalEvent(const MQMD *md, uint8_t *data, int32_t length, int32_t reason) {
+// (its MQCFH Reason) whose application (MQCACF_APPL_NAME) is this program, or a queue-full event,
+// which names no application, of the queue the forward queue resolved to (its MQCA_BASE_OBJECT_NAME).
+// The message is only read.
+bool ownRefusalEvent(const MQMD *md, uint8_t *data, int32_t length, int32_t reason,
+                     const char *forwardQueue) {
     if (std::memcmp(md->Format, MQFMT_EVENT, MQ_FORMAT_LENGTH) != 0 || length < kCfhLength ||
         mqiGetI32(data, 28) != reason)
         return false;
@@ -586,6 +589,12 @@ bool ownRefusalEvent(const MQMD *md, uint8_t *data, int32_t length, int32_t reas
         if (parmId == MQCACF_APPL_NAME && type == MQCFT_STRING) {
             constexpr size_t own = sizeof EV_APPL_NAME - 1;
             return static_cast<size_t>(valueLength) >= own && std::memcmp(value, EV_APPL_NAME, own) == 0;
+        }
+        if (reason == MQRC_Q_FULL && parmId == MQCA_BASE_OBJECT_NAME && type == MQCFT_STRING) {
+            size_t n = static_cast<size_t>(valueLength);
+            const char *name = static_cast<const char *>(value);
+            while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == '\0')) n--;
+            return n == std::strlen(forwardQueue) && std::memcmp(name, forwardQueue, n) == 0;
         }
     }
 }
@@ -630,7 +639,9 @@ int evForwardMessage(QmgrContext *context, EventQueueDef *queue, MQMD *md, uint8
         auto found = forwardHolds.find(queue->name);
         if (found != forwardHolds.end()) {
             held = found->second.reason;
-            ownEvent = ownRefusalEvent(md, data, length, held);
+            ownEvent = ownRefusalEvent(
+                md, data, length, held,
+                queue->forwardResolvedName[0] != '\0' ? queue->forwardResolvedName : queue->forwardOpenName);
             if (!ownEvent && now - found->second.lastTry >= kForwardRetry) {
                 found->second.lastTry = now;
                 held = -held;  // tried again

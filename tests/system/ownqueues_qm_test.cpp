@@ -231,40 +231,108 @@ TEST_F(OwnQueuesQmTest, APutThatWouldComeBackToAQueueTheProgramReadsIsRefused) {
     stop(*zunt);
 }
 
-// A forward queue that refuses puts. The queue manager's start event is the first forwarded: its put
-// fails, forwarding is held (said once, with an alert) and the copy is dead-lettered. The inhibit event
-// that failed put raised is stored, neither forwarded nor dead-lettered; the test's own inhibit event,
-// within the hold, is stored and dead-lettered without a try; the counts then stand still. Once the
-// queue takes puts again a message is forwarded and the hold ends.
-TEST_F(OwnQueuesQmTest, AForwardQueueThatRefusesPutsHoldsForwardingWithoutALoop) {
-    mqsc("DEFINE QLOCAL(SYS.INH) PUT(DISABLED)\nALTER QMGR INHIBTEV(ENABLED)\n");
+// A queue that refuses the program's puts, and the event its refusal raises, both as the queue manager
+// makes them: put inhibited (an inhibit event naming the program) or full (a queue-full event, which
+// names the queue only), with the queue, more like it for the test's own refusals, and the event queue
+// their events go to (emptied of the queue manager's start event); the MQSC that makes the queue take
+// one put more. A full queue holds one message. The program is given the queue by name, or through an
+// alias (via), whose target the queue-full event names.
+struct Refusal {
+    const char *name;
+    MQLONG reason;
+    const char *setup, *eventQueue, *target, *release;
+    const char *others[3];  // queues refused the same way, one per event the test raises
+    const char *summary;    // the SUMMARY of the event of a refusal at one of them, the name after it
+    const char *via = nullptr;
+};
+const Refusal kRefusals[] = {
+    {"PutInhibited",
+     MQRC_PUT_INHIBITED,
+     "CLEAR QLOCAL(SYSTEM.ADMIN.QMGR.EVENT)\nALTER QMGR INHIBTEV(ENABLED)\nDEFINE QLOCAL(SYS.INH) "
+     "PUT(DISABLED)\nDEFINE QLOCAL(SYS.INH1) PUT(DISABLED)\n"
+     "DEFINE QLOCAL(SYS.INH2) PUT(DISABLED)\nDEFINE QLOCAL(SYS.INH3) PUT(DISABLED)\n",
+     sys::kQmgrEvents,
+     "SYS.INH",
+     "ALTER QLOCAL(SYS.INH) PUT(ENABLED)\n",
+     {"SYS.INH1", "SYS.INH2", "SYS.INH3"},
+     "SUMMARY(Inhibit Put - Queue:"},
+    {"QueueFull",
+     MQRC_Q_FULL,
+     "ALTER QMGR PERFMEV(ENABLED)\nDEFINE QLOCAL(SYS.FULL) MAXDEPTH(1)\nDEFINE QLOCAL(SYS.FULL1) "
+     "MAXDEPTH(1)\n"
+     "DEFINE QLOCAL(SYS.FULL2) MAXDEPTH(1)\nDEFINE QLOCAL(SYS.FULL3) MAXDEPTH(1)\n",
+     "SYSTEM.ADMIN.PERFM.EVENT",
+     "SYS.FULL",
+     "ALTER QLOCAL(SYS.FULL) MAXDEPTH(2)\n",
+     {"SYS.FULL1", "SYS.FULL2", "SYS.FULL3"},
+     "SUMMARY(Performance - Q Depth Full - Queue:"},
+    {"QueueFullThroughAnAlias",
+     MQRC_Q_FULL,
+     "ALTER QMGR PERFMEV(ENABLED)\nDEFINE QLOCAL(SYS.FULL) MAXDEPTH(1)\nDEFINE QLOCAL(SYS.FULL1) "
+     "MAXDEPTH(1)\n"
+     "DEFINE QLOCAL(SYS.FULL2) MAXDEPTH(1)\nDEFINE QLOCAL(SYS.FULL3) MAXDEPTH(1)\n"
+     "DEFINE QALIAS(SYS.FULL.AL) TARGET(SYS.FULL)\n",
+     "SYSTEM.ADMIN.PERFM.EVENT",
+     "SYS.FULL",
+     "ALTER QLOCAL(SYS.FULL) MAXDEPTH(2)\n",
+     {"SYS.FULL1", "SYS.FULL2", "SYS.FULL3"},
+     "SUMMARY(Performance - Q Depth Full - Queue:",
+     "SYS.FULL.AL"},
+};
+
+class RefusalQmTest : public OwnQueuesQmTest, public ::testing::WithParamInterface<Refusal> {
+protected:
+    void SetUp() override {
+        OwnQueuesQmTest::SetUp();
+        const Refusal &c = GetParam();
+        mqsc(c.setup);
+        if (c.reason == MQRC_Q_FULL)
+            for (const char *queue : {c.target, c.others[0], c.others[1], c.others[2]})
+                put(queue, "filler", MQFMT_STRING);
+    }
+    // The test's own put refused at one of the other queues: one event, of the test's application.
+    void refuse(const char *queue) {
+        qmt::Rc r;
+        MQOD od = MQOD_DEFAULT;
+        qmt::setText(od.ObjectName, 48, queue);
+        MQMD md = MQMD_DEFAULT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        MQPUT1(h, &od, &md, &pmo, 1, const_cast<char *>("x"), &r.cc, &r.reason);
+        ASSERT_EQ(r.reason, GetParam().reason) << queue;
+    }
+    std::string summary(const char *queue) { return std::string(GetParam().summary) + queue + ")"; }
+    // The name the program is given.
+    static std::string named() { return GetParam().via != nullptr ? GetParam().via : GetParam().target; }
+    // The depth of the refusing queue once it took the one message put to it.
+    MQLONG takenDepth() { return GetParam().reason == MQRC_Q_FULL ? 2 : 1; }
+};
+
+// A forward queue that refuses puts. The event of the test's first refusal is forwarded: its put fails,
+// forwarding is held (said once, with an alert) and the copy is dead-lettered. The event that failed put
+// raised is stored, neither forwarded nor dead-lettered; the test's second refusal, within the hold, is
+// stored and dead-lettered without a try; the counts then stand still. Once the queue takes puts again
+// the next event is forwarded and the hold ends.
+TEST_P(RefusalQmTest, AForwardQueueThatRefusesPutsHoldsForwardingWithoutALoop) {
+    const Refusal &c = GetParam();
     auto zunt = start();
-    ASSERT_NE(ask(std::string("ALTER EVQ(") + sys::kQmgrEvents + ") FWDQ(SYS.INH)").find("AMQ8005"),
+    ASSERT_NE(ask(std::string("ALTER EVQ(") + c.eventQueue + ") FWDQ(" + named() + ")").find("AMQ8005"),
               std::string::npos);
-    resume({sys::kQmgrEvents});
-    EXPECT_TRUE(zunt->waitFor("Forwarding from event queue 'SYSTEM.ADMIN.QMGR.EVENT' to 'SYS.INH' held"))
-        << zunt->log();
-    qmt::Rc r;
-    MQOD od = MQOD_DEFAULT;
-    qmt::setText(od.ObjectName, 48, "SYS.INH");
-    MQMD md = MQMD_DEFAULT;
-    MQPMO pmo = MQPMO_DEFAULT;
-    MQPUT1(h, &od, &md, &pmo, 1, const_cast<char *>("x"), &r.cc, &r.reason);
-    ASSERT_EQ(r.reason, MQRC_PUT_INHIBITED);
-    EXPECT_TRUE(settled());
+    resume({c.eventQueue});
+    refuse(c.others[0]);
+    const std::string held =
+        std::string("Forwarding from event queue '") + c.eventQueue + "' to '" + named() + "' held";
+    EXPECT_TRUE(zunt->waitFor(held)) << zunt->log();
+    refuse(c.others[1]);
+    EXPECT_TRUE(settled(c.eventQueue));
     sleep(3);  // a loop would go on meanwhile
-    EXPECT_TRUE(settled());
+    EXPECT_TRUE(settled(c.eventQueue));
     const std::string events = ask("DISPLAY EVENTS(*) FROM(any) ALL");
     EXPECT_EQ(storedCount(), 3) << events;
-    EXPECT_EQ(countOf(events, "EVREASON(SSTPQMA)"), 1) << events;
-    EXPECT_EQ(countOf(events, "EVREASON(INHPUT)"), 2) << events;
-    // The dead-letter queue: the start event's copy and the test's inhibit event, each once, as failed
-    // forwards to SYS.INH.
-    struct Dead {
-        MQLONG reason, eventReason;
-        std::string appl;
-    };
-    std::vector<Dead> dead;
+    for (const char *queue : {c.others[0], c.target, c.others[1]})
+        EXPECT_EQ(countOf(events, summary(queue)), 1) << queue << "\n" << events;
+    // The dead-letter queue: the copies of the test's two events, each once, as failed forwards.
+    std::vector<std::string> dead;
+    qmt::Rc r;
     MQHOBJ hobj = qmt::open(h, "SYSTEM.DEAD.LETTER.QUEUE", MQOO_BROWSE);
     for (;;) {
         MQMD got = MQMD_DEFAULT;
@@ -273,36 +341,152 @@ TEST_F(OwnQueuesQmTest, AForwardQueueThatRefusesPutsHoldsForwardingWithoutALoop)
         ASSERT_GE(data.size(), sizeof(MQDLH) + 36);
         MQDLH dlh;
         std::memcpy(&dlh, data.data(), sizeof dlh);
-        EXPECT_EQ(std::string(dlh.DestQName, 7), "SYS.INH");
+        EXPECT_EQ(std::string(dlh.DestQName, named().size() + 1), named() + " ");
+        EXPECT_EQ(dlh.Reason, c.reason);
         EXPECT_EQ(std::string(dlh.Format, 8), std::string(MQFMT_EVENT));
         MQLONG eventReason = 0;
         std::memcpy(&eventReason, data.data() + sizeof(MQDLH) + 28, 4);
-        const bool fromZunt = data.find("Holva Software ZUNT", sizeof(MQDLH)) != std::string::npos;
-        dead.push_back({dlh.Reason, eventReason, fromZunt ? "zunt" : "other"});
+        EXPECT_EQ(eventReason, c.reason);
+        EXPECT_EQ(data.find("Holva Software ZUNT", sizeof(MQDLH)), std::string::npos);
+        for (const char *queue : {c.others[0], c.others[1], c.target})
+            if (data.find(std::string(queue) + " ", sizeof(MQDLH)) != std::string::npos) {
+                dead.push_back(queue);
+                break;
+            }
     }
     MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
-    ASSERT_EQ(dead.size(), 2u);
-    EXPECT_EQ(dead[0].reason, MQRC_PUT_INHIBITED);
-    EXPECT_EQ(dead[0].eventReason, MQRC_Q_MGR_ACTIVE);
-    EXPECT_EQ(dead[1].reason, MQRC_PUT_INHIBITED);
-    EXPECT_EQ(dead[1].eventReason, MQRC_PUT_INHIBITED);
-    EXPECT_EQ(dead[1].appl, "other");
+    EXPECT_EQ(dead, (std::vector<std::string>{c.others[0], c.others[1]}));
     EXPECT_EQ(countOf(zunt->log(), "*** Forwarding from event queue"), 1) << zunt->log();
-    EXPECT_EQ(countOf(zunt->log(), "MQPUT(QMSYS/SYS.INH) failed"), 1) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "MQPUT(QMSYS/" + named() + ") failed"), 1) << zunt->log();
     EXPECT_NE(ask("DISPLAY EVALERT(*) ALL").find("$FWDHELD"), std::string::npos);
-    // Puts allowed again: the next event (an unknown object), after the retry interval, is forwarded.
-    mqsc("ALTER QLOCAL(SYS.INH) PUT(ENABLED)\n");
+    // Puts taken again: the next event, after the retry interval, is forwarded.
+    mqsc(c.release);
     sleep(5);
-    qmt::open(h, "SYS.NOT.THERE", MQOO_OUTPUT, &r);
-    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
-    EXPECT_TRUE(zunt->waitFor("Forwarding from event queue 'SYSTEM.ADMIN.QMGR.EVENT' to 'SYS.INH' resumed."))
+    refuse(c.others[2]);
+    EXPECT_TRUE(zunt->waitFor(std::string("Forwarding from event queue '") + c.eventQueue + "' to '" +
+                              named() + "' resumed."))
         << zunt->log();
-    EXPECT_TRUE(settled());
-    EXPECT_EQ(depth("SYS.INH"), 1);
+    EXPECT_TRUE(settled(c.eventQueue));
+    EXPECT_EQ(depth(c.target), takenDepth());
     EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 2);
     EXPECT_EQ(ask("DISPLAY EVALERT(*) ALL").find("$FWDHELD"), std::string::npos);
     stop(*zunt);
 }
+
+// An emitter (ONERROR DISCARD) whose queue refuses puts. The test's refusal is stored and its record's
+// put fails; the event that failed put raised is stored, and its record fails at once, without a put
+// (no third event): the counts then stand still. A refusal after the back-off is put again, and goes
+// onto the queue once it takes puts.
+TEST_P(RefusalQmTest, AnEmitterQueueThatRefusesPutsRaisesNoLoop) {
+    const Refusal &c = GetParam();
+    auto zunt = start();
+    resume({c.eventQueue});
+    refuse(c.others[0]);
+    ASSERT_TRUE(settled(c.eventQueue));
+    ASSERT_NE(ask("DEFINE EVEMIT(REFUSED) ONERROR(DISCARD) QUEUE(" + named() + ")").find("AMQ8005"),
+              std::string::npos);
+    ASSERT_NE(ask("ALTER EVSTREAM($EVENTS) EVEMIT(REFUSED)").find("AMQ8005"), std::string::npos);
+    const int stored = storedCount();
+    refuse(c.others[1]);
+    const std::string failed = "MQPUT on queue '" + named() + "' failed";
+    EXPECT_TRUE(zunt->waitFor(failed, 2)) << zunt->log();
+    EXPECT_TRUE(settled(c.eventQueue));
+    sleep(3);  // a loop would go on meanwhile
+    EXPECT_TRUE(settled(c.eventQueue));
+    const std::string events = ask("DISPLAY EVENTS(*) FROM(any) ALL");
+    EXPECT_EQ(storedCount(), stored + 2) << events;
+    EXPECT_EQ(countOf(events, summary(c.target)), 1) << events;
+    EXPECT_EQ(countOf(zunt->log(), failed), 2) << zunt->log();
+    EXPECT_EQ(countOf(ask("DISPLAY EVALERT(*) ALL"), "CATEGORY($EMIT)"), 1);
+    mqsc(c.release);
+    sleep(5);
+    refuse(c.others[2]);
+    EXPECT_TRUE(settled(c.eventQueue));
+    EXPECT_EQ(depth(c.target), takenDepth());
+    EXPECT_EQ(countOf(zunt->log(), failed), 2) << zunt->log();
+    stop(*zunt);
+}
+
+// A dead-letter queue that refuses puts: a message that is no event stops its event queue where it is
+// (said once); the event the refused put raised is stored, or waits on that stopped queue, and nothing
+// else comes: the depths stand still. Once the queue takes puts again a resume moves the message there.
+TEST_P(RefusalQmTest, ADeadLetterQueueThatRefusesPutsStopsWithoutALoop) {
+    const Refusal &c = GetParam();
+    auto zunt = start();
+    ASSERT_NE(ask("ALTER EV DEADQ(" + named() + ")").find("AMQ8005"), std::string::npos);
+    resume({sys::kQmgrEvents});
+    if (c.eventQueue != std::string(sys::kQmgrEvents)) resume({c.eventQueue});
+    ASSERT_TRUE(settled());
+    const int stored = std::max(0, storedCount());  // -1: none yet
+    put(sys::kQmgrEvents, "not an event", MQFMT_STRING);
+    const char *stopped = "*** Event queue 'SYSTEM.ADMIN.QMGR.EVENT' stopped: message";
+    EXPECT_TRUE(zunt->waitFor(stopped)) << zunt->log();
+    // The refusal's event waits behind the message on the stopped queue, or is stored from its own.
+    const bool behind = c.eventQueue == std::string(sys::kQmgrEvents);
+    if (!behind) {
+        EXPECT_TRUE(settled(c.eventQueue));
+    }
+    sleep(3);  // a loop would go on meanwhile
+    EXPECT_EQ(depth(sys::kQmgrEvents), behind ? 2 : 1);
+    EXPECT_EQ(std::max(0, storedCount()), behind ? stored : stored + 1);
+    EXPECT_EQ(countOf(zunt->log(), stopped), 1) << zunt->log();
+    EXPECT_EQ(countOf(zunt->log(), "MQPUT(QMSYS/" + named() + ") failed"), 1) << zunt->log();
+    mqsc(c.release);
+    resume({sys::kQmgrEvents});
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(depth(c.target), takenDepth());
+    const std::string events = ask("DISPLAY EVENTS(*) FROM(any) ALL");
+    EXPECT_EQ(storedCount(), stored + 1) << events;
+    EXPECT_EQ(countOf(events, summary(c.target)), 1) << events;
+    EXPECT_EQ(countOf(zunt->log(), stopped), 1) << zunt->log();
+    stop(*zunt);
+}
+
+// A forward queue that is not there at its open, by name or as an alias's target: the open fails (said),
+// its event queue waits (FWDQFAIL) and the local event each failed open raised waits on it too, one per
+// open: an ALTER and a RESUME make two, and no more come meanwhile. Once the queue is there a resume
+// stores both and forwards them, once each, as any event.
+TEST_F(OwnQueuesQmTest, AForwardQueueMissingAtItsOpenRaisesOneEventAnOpen) {
+    mqsc("CLEAR QLOCAL(SYSTEM.ADMIN.QMGR.EVENT)\nDEFINE QALIAS(SYS.GONE.AL) TARGET(SYS.GONE.T)\n");
+    auto zunt = start();
+    const struct {
+        const char *fwdq, *reason, *define, *summary;
+    } cases[] = {
+        {"SYS.GONE", "RC(2085)", "DEFINE QLOCAL(SYS.GONE)\n",
+         "SUMMARY(Local - Unknown Object Name - Queue:SYS.GONE)"},
+        {"SYS.GONE.AL", "RC(2082)", "DEFINE QLOCAL(SYS.GONE.T)\n",
+         "SUMMARY(Local - Unknown Alias Base - Queue:SYS.GONE.AL)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fwdq);
+        const int stored = std::max(0, storedCount());  // -1: none yet
+        const std::string reply = ask(std::string("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(") + c.fwdq + ")");
+        EXPECT_NE(reply.find(std::string("Fail to open forwarding queue. MQOPEN(QMSYS/") + c.fwdq +
+                             ") failed " + c.reason),
+                  std::string::npos)
+            << reply;
+        EXPECT_EQ(ask(std::string("RESUME EVQ(") + sys::kQmgrEvents + ")").find("AMQ8005"),
+                  std::string::npos);
+        sleep(3);  // a loop would go on meanwhile
+        EXPECT_EQ(depth(sys::kQmgrEvents), 2);
+        EXPECT_NE(ask(std::string("DISPLAY EVQ(") + sys::kQmgrEvents + ") STATUS").find("STATUS(FWDQFAIL)"),
+                  std::string::npos);
+        mqsc(c.define);
+        resume({sys::kQmgrEvents});
+        EXPECT_TRUE(settled());
+        EXPECT_EQ(storedCount(), stored + 2);
+        EXPECT_EQ(countOf(events(), c.summary), 2) << events();
+        MQLONG forwarded = depth(c.fwdq == std::string("SYS.GONE") ? "SYS.GONE" : "SYS.GONE.T");
+        EXPECT_EQ(forwarded, 2);
+        EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 0);
+        ASSERT_NE(ask(std::string("ALTER EVQ(") + sys::kQmgrEvents + ") FWDQ('')").find("AMQ8005"),
+                  std::string::npos);
+    }
+    stop(*zunt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reasons, RefusalQmTest, ::testing::ValuesIn(kRefusals),
+                         [](const ::testing::TestParamInfo<Refusal> &p) { return p.param.name; });
 
 // An emitter whose queue is open takes an event queue added later, by name or as an alias's target, as
 // it takes one named at its open: the next record is not put there (said, the record fails and is
