@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -317,6 +318,13 @@ void burst(benchmark::State &state) {
     for (auto _ : state) {
         double raw = s.raw(count, true);
         double rate = s.drain(count, true);
+        if (count == 10000 && rate > 0) {
+            // A drain of about a second: one stall of a tenth of a second moves the linearity row by a
+            // tenth, so the 10,000 case is the middle one of three drains.
+            double rates[3] = {rate, s.drain(count, true), s.drain(count, true)};
+            std::sort(rates, rates + 3);
+            rate = rates[0] > 0 ? rates[1] : 0;
+        }
         raw = (raw + s.raw(count, true)) / 2;
         report(state, count, rate, raw);
         if (count == 10000 && rate > 0) s.burst10kSeconds = count / rate;
