@@ -663,8 +663,8 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
             while (at != std::string::npos && at > 0 && display[at - 1] != ' ' && display[at - 1] != '\n')
                 at = display.find(key, at + 1);
             const size_t close = at == std::string::npos ? at : display.find(')', at);
-            values += (values.empty() ? "" : " ") +
-                      (close == std::string::npos ? key + "?" : display.substr(at, close + 1 - at));
+            if (!values.empty()) values += ' ';
+            values += close == std::string::npos ? key + "?" : display.substr(at, close + 1 - at);
         }
         return values;
     };
