@@ -64,7 +64,7 @@ ask() {
 }
 
 stored_events() {
-  ask "DISPLAY EVSTRMST(\$EVENTS)" | sed -n 's/.*ITEMS(\([0-9]*\)).*/\1/p' | head -n 1
+  ask "DISPLAY EVSTRMST(\$EVENTS)" | sed -n 's/.*ITEMS(\([0-9]*\)).*/\1/p' | sed -n 1p
 }
 
 drained() {

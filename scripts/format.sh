@@ -8,6 +8,6 @@ mode=(-i)
 [ "${1:-}" = "--check" ] && mode=(--dry-run -Werror)
 files=()
 while IFS= read -r f; do
-  head -n 5 "$f" | grep -qi 'do not edit' || files+=("$f")
+  grep -qi 'do not edit' <(head -n 5 "$f") || files+=("$f")  # no pipe: grep -q ends early
 done < <(git ls-files '*.cpp' '*.h')
 clang-format "${mode[@]}" "${files[@]}"

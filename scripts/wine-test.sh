@@ -137,7 +137,7 @@ wineserver -k 2>/dev/null || true
 printf '%s\n' "$results" | grep -c '^ok' | sed 's/^/passed runs (an executable or a shard of one): /'
 echo "the longest runs:"
 printf '%s\n' "$results" | grep -E '^(ok|FAILED)' | awk '{for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+s$/) print $i, $0}' |
-  sort -rn | head -5 | cut -d' ' -f2-
+  sort -rn | sed -n 1,5p | cut -d' ' -f2-  # sed reads to the end: head's early exit would kill sort
 failed=$(printf '%s\n' "$results" | grep '^FAILED' || true)
 echo "windows tests took $(( $(date +%s) - start ))s"
 
@@ -151,8 +151,9 @@ if [ -n "$failed" ]; then
   printf '%s\n' "$failed"
   for log in $(printf '%s\n' "$failed" | awk '{print $NF}'); do
     echo "--- $log"
-    # The failed checks; a crash or a fatal error has none, so then the log's end.
-    lines=$(grep -E '^\[  FAILED|Failure' "$logs/$log" | head -20 || true)
+    # The failed checks with what they printed (a waiting check prints the program's log); a crash
+    # or a fatal error has none, so then the log's end.
+    lines=$(grep -E -A 40 '^\[  FAILED|Failure' "$logs/$log" | sed -n 1,120p || true)
     if [ -n "$lines" ]; then printf '%s\n' "$lines"; fi
     tail -15 "$logs/$log"
   done

@@ -393,8 +393,8 @@ protected:
         ASSERT_EQ(qm.mqsc(std::string("ALTER QLOCAL(") + kQmgrEvents + ") MAXDEPTH(100000)\n"), 0);
     }
     // A burst waiting for the program: count distinct events put at once (committed every commitEvery),
-    // with a storm of 25 matching events after every thousand.
-    void putBurst(int count, int commitEvery = 100) {
+    // with a storm of 25 matching events after every stormEvery.
+    void putBurst(int count, int commitEvery = 100, int stormEvery = 1000) {
         deepenEventQueue();
         MQHOBJ hobj = openQueue(kQmgrEvents, MQOO_OUTPUT);
         MQLONG cc = 0, rc = 0;
@@ -412,7 +412,7 @@ protected:
             char name[16];
             std::snprintf(name, sizeof name, "K.%013d", ++put);
             putOne(eventFor(name));
-            if (i % 1000 == 0) {
+            if (i % stormEvery == 0) {
                 std::snprintf(name, sizeof name, "S.%013d", ++storms);
                 for (int r = 0; r < 25; r++) putOne(eventFor(name));
             }
