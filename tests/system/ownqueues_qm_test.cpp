@@ -23,6 +23,7 @@ protected:
             "ALTER QMGR CONFIGEV(ENABLED)\n"
             "DEFINE QALIAS(SYS.EVQ.ALIAS) TARGET(SYSTEM.ADMIN.QMGR.EVENT)\n"
             "DEFINE QALIAS(SYS.STATQ.ALIAS) TARGET(SYSTEM.ADMIN.STATISTICS.QUEUE)\n"
+            "DEFINE QREMOTE(SYS.EVQ.REMOTE) RNAME(SYSTEM.ADMIN.CONFIG.EVENT) RQMNAME(QMSYS) XMITQ(QMSYS)\n"
             "DEFINE QMODEL(SYS.MODEL)\nDEFINE QLOCAL(SYS.PLAIN)\n");
     }
     // The messages on the data queue of a format the program never stores there (events, dead-letter
@@ -182,8 +183,9 @@ TEST_F(OwnQueuesQmTest, ADeadLetterQueueThatLeadsBackIsNotUsed) {
 }
 
 // A forward, dead-letter or emitter queue named for a queue the program reads is refused with 3229; one
-// that leads there through an alias, or is a model or a transmission queue, is refused at its open and
-// holds its event queue; an event queue added later that an open forward queue leads to holds that one.
+// that leads there through an alias or a remote definition, or is a model or a transmission queue, is
+// refused at its open and holds its event queue; an event queue added later that an open forward queue
+// leads to holds that one.
 TEST_F(OwnQueuesQmTest, APutThatWouldComeBackToAQueueTheProgramReadsIsRefused) {
     auto zunt = start();
     struct Case {
@@ -206,6 +208,9 @@ TEST_F(OwnQueuesQmTest, APutThatWouldComeBackToAQueueTheProgramReadsIsRefused) {
         {"ALTER EVQ(SYSTEM.ADMIN.STATISTICS.QUEUE) FWDQ(SYS.STATQ.ALIAS)",
          "Forward queue 'SYS.STATQ.ALIAS' leads to the queue the program reads "
          "'QMSYS/SYSTEM.ADMIN.STATISTICS.QUEUE': not used."},
+        {"ALTER EVQ(SYSTEM.ADMIN.STATISTICS.QUEUE) FWDQ(SYS.EVQ.REMOTE)",
+         "Forward queue 'SYS.EVQ.REMOTE' leads to the queue the program reads "
+         "'QMSYS/SYSTEM.ADMIN.CONFIG.EVENT': not used."},
         {"ALTER EVQ(SYSTEM.ADMIN.CONFIG.EVENT) FWDQ(SYS.MODEL)",
          "Forward queue 'SYS.MODEL' is a model queue, whose copies would not be kept: not used."},
         {"ALTER EVQ(SYSTEM.ADMIN.CONFIG.EVENT) FWDQ(QMSYS)",
