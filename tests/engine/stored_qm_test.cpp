@@ -1313,6 +1313,114 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
     run("flipped", "Stored counters damaged (RESETTI");
 }
 
+// Three storms' windows stored in segments of their own, then at the next start the middle storm's
+// latest segment missing, or another number in its header, or the storm index missing: the start
+// names the loss once and keeps the connection. A window stored after the last segment lost keeps its
+// count (one record of EVREPEAT 15 when it ends); one stored before it or in it may have been counted
+// on or ended there, and is dropped (its ten records only: no repeat stored twice). Without an index
+// a new window's segment takes no number of one left stored, and the start after finds its count.
+TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
+    seed([] {
+        evSettings.stormThreshold.store(10);
+        evSettings.stormInterval.store(10);
+    });
+    // The stored storm segments in the order put (oldest first), each with its items' counts.
+    auto segments = [this] {
+        std::vector<std::pair<Browsed, std::vector<int32_t>>> out;
+        for (const Browsed &b : browse(kDataQueue)) {
+            if (b.md.CorrelId[0] != EV_DQ_KIND_STORMS || b.md.CorrelId[1] != 1 || b.data.size() < 16)
+                continue;
+            const auto *bytes = reinterpret_cast<const uint8_t *>(b.data.data());
+            std::vector<int32_t> counts;
+            for (uint32_t i = 0, at = 16; i < mqiGetU32(bytes, 4) && at + 12 <= b.data.size(); i++) {
+                const bool item = mqiGetU32(bytes, at) == 1;
+                if (item) counts.push_back(mqiGetI32(bytes, at + 12 + 72));
+                at += 12 + (item ? mqiGetU32(bytes, at + 12) : 0);
+            }
+            out.emplace_back(b, counts);
+        }
+        return out;
+    };
+    // A storm of 25 taken in and committed: stored with its full count, the stored storms' total then.
+    auto stormStored = [&](int total) {
+        putStorm(own);
+        return et::waitFor([&] {
+            int full = 0;
+            for (const auto &segment : segments())
+                full += std::count(segment.second.begin(), segment.second.end(), 25);
+            return full == total;
+        });
+    };
+    struct Row {
+        const char *damage, *said, *summary;
+        std::vector<bool> kept;  // of the three storms
+    };
+    for (const Row &row : std::vector<Row>{
+             {"missing", "Stored storm segment", "1 kept", {false, false, true}},
+             {"foreign", "is damaged (CorrelId X'0501", "1 kept", {false, false, true}},
+             {"index", nullptr, nullptr, {false, false, false}},
+         }) {
+        SCOPED_TRACE(row.damage);
+        const int first = storms.load() + 1;
+        std::optional<Browsed> middle;
+        {
+            Zunt zunt(dir, std::string("storms ") + row.damage, runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            for (int total = 1; total <= 3; total++) {
+                ASSERT_TRUE(stormStored(total)) << zunt.out();
+                if (total == 2) middle = segments().back().first;
+            }
+            zunt.term();
+            ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        ASSERT_TRUE(middle.has_value());
+        if (std::string(row.damage) == "missing") {
+            takeOff(kDataQueue, *middle);
+        } else if (std::string(row.damage) == "foreign") {
+            std::string data = middle->data;
+            data[8] = static_cast<char>(data[8] + 1);
+            replace(*middle, data);
+        } else {
+            const std::optional<Browsed> index = findStored([](const MQBYTE24 id) {
+                return id[0] == EV_DQ_KIND_STORMS &&
+                       std::all_of(id + 1, id + 24, [](MQBYTE b) { return b == 0; });
+            });
+            ASSERT_TRUE(index.has_value());
+            takeOff(kDataQueue, *index);
+        }
+        {
+            Zunt zunt(dir, std::string("after ") + row.damage, runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_NE(command("DISPLAY EVSTRMST(*)").find("AMQ"), std::string::npos) << zunt.out();
+            if (row.summary) {
+                EXPECT_TRUE(zunt.waitLog(row.summary)) << zunt.log();
+            } else {
+                // A new window, in a segment of its own beside the three left stored.
+                ASSERT_TRUE(stormStored(4)) << zunt.out();
+            }
+            zunt.term();
+            ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+            const std::string log = zunt.log();
+            if (row.said) {
+                EXPECT_EQ(et::countOf(log, row.said), 1) << log;
+            }
+            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? 2 : 0) << log;
+            EXPECT_EQ(zunt.out().find("Connection will be retried"), std::string::npos) << zunt.out();
+        }
+        drainAndReadBack();
+        for (int i = 0; i < 3; i++) {
+            char name[16];
+            std::snprintf(name, sizeof name, "S.%013d", first + i);
+            std::vector<int> expected(10, 1);
+            if (row.kept[i]) expected.push_back(15);
+            EXPECT_EQ(repeats[name], expected) << name;
+        }
+        if (!row.said) {
+            EXPECT_EQ(stormsNotSummed(first + 2), "") << "the window stored without an index";
+        }
+    }
+}
+
 // A batch backed out because the data queue refused a put (2053) is redelivered after the reconnect:
 // EVENTS, EVENTCT and its category count each event once, as stored.
 TEST_F(StoredQmTest, ABackedOutBatchIsNotCounted) {
