@@ -549,6 +549,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         unit.inFlight = 0;
         unit.marked = 0;
         unit.commitAlone = 0;
+        unit.backOutAtSyncPoint = 0;
         unit.refused = 0;
         set->io.inFlight = 0;
         set->inFlight.store(0);
@@ -716,6 +717,12 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     // A unit holding a record the end kept from being handled whole stays open for the disconnect's
     // backout: committed, the record would be stored without what its hook chose.
     if (unit.refused != 0) return 1;
+    // Set E's unit, closed for this unit's hold, was backed out: this one goes with it, and the
+    // backout reloads what both did.
+    if (unit.backOutAtSyncPoint != 0) {
+        (void)evBackout(context, set, nullptr);
+        return 0;
+    }
     bool isC = set->id == EV_SET_C;
     bool anyInFlight = unit.inFlight != 0 || set->io.inFlight != 0;
     // Set C also goes on for alerts alone: system alerts must not wait for a command.
@@ -792,6 +799,10 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);
     if (ok && !waitSaves && housekeepingDue && mayChangeStreams(context, set))
         ok = evCheckStringHousekeeping(&set->io, 0, 0, 1) != 0;
+    if (unit.backOutAtSyncPoint != 0) {
+        (void)evBackout(context, set, nullptr);
+        return 0;
+    }
     if (ok && !emitFilesSound(context, set)) return 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
         if (!evCommit(context, set)) return 0;
