@@ -742,7 +742,11 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     // room. Set E's own changes go with its events, or not at all.
     const bool waitSaves = !unit.holdingEvent && (isC || !anyInFlight) && savesWait(context, set, now);
     if (!waitSaves && isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
-    if (!waitSaves && ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
+    // A refused configuration save says so itself: the backout adds no second line of it.
+    if (!waitSaves && ok && evConfigChanged.load() != 0 && evCfgSave(&set->io, text) == 0) {
+        ok = false;
+        text[0] = 0;
+    }
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
     // So are the queue managers' counters, with the records they count.
