@@ -511,7 +511,12 @@ int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
     // What a command took from them goes back only with the queues themselves defined anew.
     const std::vector<QueueCounts> taken = queuesToo ? takeNotedCounts() : std::vector<QueueCounts>{};
     if (queuesToo) evDropEventQueues(context);
-    if (!evLoadStoredState(context)) return 0;
+    if (!evLoadStoredState(context)) {
+        // The reconnect defines the queues anew: it carries the counts taken aside here (the queues
+        // that are left, if any, hold none of them).
+        if (queuesToo && !gCarried) gCarried = CarriedCounts{counts, taken};
+        return 0;
+    }
     restoreQueueCounts(counts);
     giveBackCounts(taken);
     // With a separate state queue manager the seen lists are stored state too: dropped with the

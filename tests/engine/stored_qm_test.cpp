@@ -1282,6 +1282,34 @@ TEST_F(StoredQmTest, TheEventCountersSurviveAnEndAndAKill) {
     }
 }
 
+// A command's save that breaks the connection (2009): the reload in place fails on it, and the
+// reconnect loads memory again. The event queue keeps the counts of the two units it took before.
+TEST_F(StoredQmTest, AReconnectAfterABrokenSaveKeepsTheQueueCounts) {
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "broken", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    const std::string display = std::string("DISPLAY EVQ(") + pt::kQmgrEvents + ") ALL";
+    for (int unit = 1; unit <= 2; unit++) {
+        putEvent();
+        ASSERT_TRUE(et::waitFor([&] { return storedEvents() == unit; })) << zunt.out();
+    }
+    const std::string before = command(display);
+    ASSERT_EQ(shownCount(before, "MSGS"), 2) << before;
+    ASSERT_EQ(qm.tool("fault QM1 MQPUT 2009 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+    EXPECT_EQ(command("ALTER EV DESCR('z')"), "AMQ8426: Command transaction failed, please try again later")
+        << zunt.out();
+    EXPECT_TRUE(zunt.waitInitialised(2)) << zunt.log();
+    const std::string after = command(display);
+    EXPECT_EQ(shownCount(after, "MSGS"), 2) << after;
+    EXPECT_EQ(shownCount(after, "EVENTCT"), 2) << after;
+    EXPECT_NE(after.find(" LSTMSGTI("), std::string::npos) << after;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    // The refused save is said once.
+    EXPECT_EQ(et::countOf(zunt.log(), "Error updating configuration RC(2009)"), 1) << zunt.log();
+}
+
 // The stored counters message copied back behind itself: the start takes the program's own, names
 // the copy, and the next save removes it, so that no later start takes the stale copy first. A bit
 // flipped in its reset time: not taken, and said so.
