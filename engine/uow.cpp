@@ -496,6 +496,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
     if (errorText != nullptr && errorText[0] != 0) evOutput(EV_OUT_ERROR, errorText, -1, 1);
     logFreeCapture(&set->pending);
     int result = 1;
+    bool broken = eventBroken;
     // The state side too: left open it would be committed by the next MQCMIT or by MQDISC.
     if (separateState(set)) {
         MQLONG reason = unitEnd(set->io.mq, set->io.hconn, false);
@@ -515,6 +516,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
                          : unitEnd(evContext.event.mq, evEventHconn(set), false);
         }
         if (reason == MQRC_CONNECTION_BROKEN) {
+            broken = true;
             evOutputF(EV_OUT_PROGRESS, 1, "Connection to '%s' broken: its unit of work was backed out",
                       evContext.event.name);
         } else if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
@@ -556,9 +558,9 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
     }
     // Memory still holds what the unit did: only a reload puts it back to what is committed. In the
     // set's callback it is reloaded in place, so that commands are answered meanwhile (a command's
-    // own comes back at once); elsewhere the connection ends and the reconnect reloads.
-    if (marked && !(result == 1 && !eventBroken && evReloadAfterBackout(context, set)))
-        evEndConnection(context);
+    // own comes back at once); elsewhere, and on a broken connection, the connection ends and the
+    // reconnect reloads.
+    if (marked && !(result == 1 && !broken && evReloadAfterBackout(context, set))) evEndConnection(context);
     if (set->id == EV_SET_C) evReleaseEventSet();
     return result;
 }
