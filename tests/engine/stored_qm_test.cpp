@@ -728,7 +728,7 @@ TEST_P(FailedSaveQmTest, AFailedSaveBacksOutAndKeepsTheConnection) {
                     << zunt.out();
                 // One answer: the redelivered request, taken before the display, adds none.
                 const std::string shown = everyReply(row.shown, false);
-                EXPECT_EQ(et::countOf(shown, "AMQ8426"), 0) << shown;
+                EXPECT_EQ(et::countOf(shown, "AMQ8426"), 0) << shown << zunt.out();
                 if (row.exact && !broken) {
                     EXPECT_EQ(shown, before);
                 }
