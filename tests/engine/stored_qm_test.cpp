@@ -1352,6 +1352,15 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
     data[12 + 4] = static_cast<char>(data[12 + 4] ^ 0x01);
     replace(*message, data);
     run("flipped", "Stored counters damaged (RESETTI");
+    // Its time lowered by an hour, as a copy saved before the last reset would be: the queue manager
+    // took it after that reset, so it is damaged all the same.
+    message = counters();
+    ASSERT_TRUE(message.has_value());
+    data = message->data;
+    mqiPutI64(reinterpret_cast<uint8_t *>(data.data()), 12,
+              mqiGetI64(reinterpret_cast<const uint8_t *>(data.data()), 12) - 3600);
+    replace(*message, data);
+    run("lowered", "Stored counters damaged (RESETTI");
 }
 
 // Three storms' windows stored in segments of their own, then at the next start the middle storm's
