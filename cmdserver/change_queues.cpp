@@ -94,6 +94,12 @@ void CmdEventSetPause::release() {
 int cmdHoldEventSet(QmgrContext *context) {
     const int32_t result = evHoldEventSet(context);
     if (result == EV_SUSPEND_HELD || result == EV_SUSPEND_NOT_STARTED) return 1;
+    // The connection ends: the request goes back with set C's unit and is answered when the reconnect
+    // delivers it again. An answer now could be committed by the disconnect: a second one.
+    if (context->restartMark.load() != 0) {
+        cmdRequest(context)->noReply = 1;
+        return 0;
+    }
     cmdRefuse(context, MQRC_BACKED_OUT, 0, "Command transaction failed, please try again later");
     return 0;
 }

@@ -131,6 +131,11 @@ bool housekeep(QmgrContext *context, const Item &item) {
     say("Debug HOUSEKEEP started.");
     const int32_t held = evHoldEventSet(context);
     if (held != EV_SUSPEND_HELD && held != EV_SUSPEND_NOT_STARTED) {
+        // The connection ends: answered when the reconnect delivers the request again.
+        if (context->restartMark.load() != 0) {
+            cmdRequest(context)->noReply = 1;
+            return false;
+        }
         // An escape requester sees the refusal as failed, not done.
         cmdRequest(context)->lastReason = MQRC_BACKED_OUT;
         evAddResponse(context, CMD_RESP_TEXT,

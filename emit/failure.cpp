@@ -52,7 +52,11 @@ int suspendAndReload(EmitContext *c) {
         (void)evSuspendQueue(qmgrContext, queue, 0, message);
         queue->status = EV_EVQ_EMITFAIL;
     }
-    ok = ok && evCfgSave(&set->io, text) != 0;
+    // A refused configuration save says so itself.
+    if (ok && evCfgSave(&set->io, text) == 0) {
+        ok = false;
+        text[0] = 0;
+    }
     ok = ok && evCommit(qmgrContext, set) != 0;
     if (!ok) {
         if (text[0] != 0) evOutput(EV_OUT_ERROR, text, -1, 1);

@@ -511,7 +511,12 @@ int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
     // What a command took from them goes back only with the queues themselves defined anew.
     const std::vector<QueueCounts> taken = queuesToo ? takeNotedCounts() : std::vector<QueueCounts>{};
     if (queuesToo) evDropEventQueues(context);
-    if (!evLoadStoredState(context)) return 0;
+    if (!evLoadStoredState(context)) {
+        // The reconnect defines the queues anew: it carries the counts taken aside here (the queues
+        // that are left, if any, hold none of them).
+        if (queuesToo && !gCarried) gCarried = CarriedCounts{counts, taken};
+        return 0;
+    }
     restoreQueueCounts(counts);
     giveBackCounts(taken);
     // With a separate state queue manager the seen lists are stored state too: dropped with the
@@ -526,11 +531,20 @@ int evReloadStoredState(QmgrContext *context, int32_t queuesToo) {
 int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
     ConnectionSet *setC = evSet(EV_SET_C);
     const bool isC = set == setC;
+    if (evRunState.ready.load() == 0 || context->restartMark.load() != 0 || evRunState.qmgrEnding.load() != 0)
+        return 0;
+    // Set E's unit closed for set C's hold (set C's callback, set E still): set C's unit backs out at
+    // its sync point, with the command and its answer (the request, delivered again, is answered once),
+    // and its reload in place takes back what both units did.
+    if (!isC && evCallbackSet == setC && evUnits[EV_SET_E].closingForHold != 0) {
+        if (evUnits[EV_SET_C].reloaded != 0) return 0;
+        evUnits[EV_SET_C].marked = 1;
+        evUnits[EV_SET_C].backOutAtSyncPoint = 1;
+        return 1;
+    }
     // Only the set's own callback on a whole connection; elsewhere (a timed thread's unit, the
     // disconnect's backout, the connect) the reconnect reloads.
-    if (evCallbackSet != set || evRunState.ready.load() == 0 || context->restartMark.load() != 0 ||
-        evRunState.qmgrEnding.load() != 0)
-        return 0;
+    if (evCallbackSet != set) return 0;
     // A failure that comes back at once (the redelivered unit failed again) is not met with a reload
     // each time, which would read the data queue over and over: the reconnect waits between attempts.
     if (evUnits[set->id].reloaded != 0) return 0;

@@ -443,6 +443,8 @@ void evMessageConsumer(MQHCONN, MQMD *md, MQGMO *, void *buffer, MQCBC *cbc) {
 
 int32_t evHoldEventSet(QmgrContext *context) {
     EvUnitState &unitC = evUnits[EV_SET_C];
+    // Memory holds what a backed-out unit of set E did until set C's backout reloads it.
+    if (unitC.backOutAtSyncPoint) return EV_HOLD_FAILED;
     if (unitC.holdingEvent) return EV_SUSPEND_HELD;
     if (cslEventFunctionFlag.load() != 0 && hookWaitLogged.exchange(1) == 0)
         evOutput(EV_OUT_ERROR, "Command waiting for the running event hook to end", -1, 1);
@@ -459,12 +461,19 @@ int32_t evHoldEventSet(QmgrContext *context) {
     EvUnitState &unitE = evUnits[EV_SET_E];
     int32_t alone = unitE.commitAlone;
     unitE.commitAlone = 1;  // no deferral: the unit closes now
+    unitE.closingForHold = 1;
     int ok = evSyncPoint(context, &context->sets[EV_SET_E]);
+    unitE.closingForHold = 0;
     if (unitE.inFlight == 0)
         unitE.commitAlone = 0;
     else
         unitE.commitAlone = alone;
     context->current = caller;
+    if (!ok && unitC.backOutAtSyncPoint) {
+        // Set E's unit backed out, its reload left to set C's backout: set E stays still until then.
+        unitC.holdingEvent = 1;
+        return EV_HOLD_FAILED;
+    }
     if (!ok) {
         evEndConnection(context);
         if (cfgEngine.resume) cfgEngine.resume(EV_SET_E);

@@ -21,9 +21,14 @@ constexpr uint32_t kVersion = 1;
 constexpr uint32_t kHeader = 20;
 constexpr uint32_t kName = 48;
 
-bool ownCounters(void *, const MQMD &md, const uint8_t *message, int32_t length) {
-    return std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
-           length >= static_cast<int32_t>(kHeader) && mqiGetU32(message, 0) == kVersion;
+bool ownCounters(void *putTime, const MQMD &md, const uint8_t *message, int32_t length) {
+    const bool own = std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
+                     length >= static_cast<int32_t>(kHeader) && mqiGetU32(message, 0) == kVersion;
+    // When the queue manager took it (0 unknown): outside the message's bytes, so their damage
+    // leaves it alone.
+    if (own && putTime != nullptr && !evYMDHMSToTime(md.PutDate, md.PutTime, static_cast<int64_t *>(putTime)))
+        *static_cast<int64_t *>(putTime) = 0;
+    return own;
 }
 
 // Further messages of the own layout behind the one taken at the load (a copy put back, say): each
@@ -92,7 +97,8 @@ int evLoadStoredCounters(EvStreamIo *io) {
     uint8_t *message = nullptr;
     int32_t length = 0;
     gDuplicates.clear();
-    if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_COUNTERS, ownCounters, nullptr, &message, &length)) return 0;
+    int64_t putTime = 0;
+    if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_COUNTERS, ownCounters, &putTime, &message, &length)) return 0;
     if (message == nullptr) return 1;  // none saved yet: the configuration's counts stand
     bool keptSeen = false;
     if (!evBrowseDataMessages(io, EV_DQ_KIND_COUNTERS, noteDuplicate, &keptSeen)) {
@@ -107,11 +113,13 @@ int evLoadStoredCounters(EvStreamIo *io) {
     } else if (const int64_t saved = mqiGetI64(message, 12), reset = evSettings.resetTime.load();
                saved != reset) {
         // Saved before the last RESET EV (its counts no longer count), or a damaged time: either way
-        // not taken, and said so.
+        // not taken, and said so. A message the queue manager took after that reset was saved after
+        // it: its time is damaged, whichever way.
+        const bool damaged = saved > reset || (putTime != 0 && putTime >= reset);
         evOutputF(EV_OUT_ERROR, 1,
                   "Stored counters %s (RESETTI %lld, the configuration's %lld): the configuration's counts "
                   "are kept.",
-                  saved > reset ? "damaged" : "saved before the last reset", static_cast<long long>(saved),
+                  damaged ? "damaged" : "saved before the last reset", static_cast<long long>(saved),
                   static_cast<long long>(reset));
     } else {
         CSRecursiveGuard guard(gStructureLock);

@@ -547,6 +547,11 @@ struct EvUnitState {
     int32_t reloaded;    // memory was reloaded in place after this set's backout, and no unit has
                          // committed since: the next failure ends the connection (the retry scheme paces)
     uint32_t commitCount;
+    // Set E's unit is closing for set C's hold (in set C's callback, set E suspended).
+    int32_t closingForHold;
+    // Set C's: set E's unit, closed for this unit's hold, was backed out and memory holds what it did:
+    // set E stays held, and this unit backs out at its sync point and reloads memory in place.
+    int32_t backOutAtSyncPoint;
     // A record of the unit was not taken: the end kept its hook from running whole. The unit commits
     // no more; the disconnect backs it out and the next start takes its messages again.
     int32_t refused;
@@ -718,8 +723,8 @@ extern std::atomic<int32_t> evConsumerActive;
 // Set C, on its callback thread under the consumer lock, before it changes a stream or a bin: closes
 // set E's unit and keeps set E suspended until set C's unit commits or backs out. EV_SUSPEND_HELD,
 // EV_SUSPEND_NOT_STARTED (go on), EV_SUSPEND_BUSY (change nothing; also while a 'before' half waiting
-// for its 'after' keeps set E's unit open) or EV_HOLD_FAILED (set E's sync point failed: the
-// connection ends).
+// for its 'after' keeps set E's unit open) or EV_HOLD_FAILED (set E's sync point failed: set C's
+// unit backs out at its sync point and memory is reloaded in place, or else the connection ends).
 inline constexpr int32_t EV_HOLD_FAILED = -1;
 int32_t evHoldEventSet(QmgrContext *context);
 // Gives set E back after set C's commit or backout, when set C holds it.

@@ -7,6 +7,7 @@
 // Unlike the documented single storm message of every item, rewritten at each commit (whose cost grew
 // with the window, and whose tail past MAXMSGL was kept in memory only), a save costs what changed in
 // its unit and every item is stored.
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -687,10 +688,11 @@ int evSaveStorms(EvStreamIo *io) {
 
 namespace {
 
-// The stored copies of the segments the index lists, into memory. 1, 0 for a failed browse or want of
-// storage, -1 for damage. Read in ascending order, each item's copy goes straight into the item it
-// becomes (a later copy overwrites it, a tombstone frees it), one segment message at a time: a load
-// needs the memory the running program held for its items, not a second copy of every one.
+// The stored copies of the segments the index lists, into memory. 1, 2 when segments were missing or
+// damaged (their windows and those they may have changed dropped), 0 for a failed browse or want of
+// storage, -1 for a damaged index. Read in ascending order, each item's copy goes straight into the
+// item it becomes (a later copy overwrites it, a tombstone frees it), one segment message at a time: a
+// load needs the memory the running program held for its items, not a second copy of every one.
 int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     if (length < static_cast<int32_t>(kIndexHeader)) return -1;
     uint32_t count = mqiGetU32(index, 4);
@@ -701,6 +703,9 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     std::vector<uint64_t> numbers;
     for (uint32_t i = 0; i < held; i++)
         numbers.push_back(static_cast<uint64_t>(mqiGetI64(index, kIndexHeader + i * 8)));
+    // Read oldest first and each once, whatever order damage left them in.
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     {
         CSRecursiveGuard guard(gStructureLock);
         s.nextId = static_cast<uint64_t>(mqiGetI64(index, 8));
@@ -762,19 +767,44 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         }
         return at == end ? 1 : -1;  // else bytes no entry accounts for
     };
+    // A segment missing or damaged (or another's message under its key) may have held the latest copy
+    // of any item stored before it, or the tombstone of a window that ended: only the items whose
+    // latest copy is in a segment after the last such one are known to be what was stored.
+    uint64_t lastLost = 0;
+    bool lost = false;
     for (uint64_t number : numbers) {
         uint8_t correlId[MQ_CORREL_ID_LENGTH];
         segmentCorrelId(correlId, number);
         uint8_t *message = nullptr;
         int32_t messageLength = 0;
         if (!evBrowseDataMessageById(io, correlId, &message, &messageLength)) return fail(0);
-        if (message == nullptr || messageLength < 0) {
-            CSFreeMem(message);
-            return fail(-1);
+        const bool missing = message == nullptr;
+        const int taken =
+            missing || messageLength < 0 ? -1 : take(number, message, static_cast<uint32_t>(messageLength));
+        if (!missing) CSFreeMem(message);
+        if (taken == 0) return fail(0);
+        if (taken == 1) continue;
+        char hex[2 * MQ_CORREL_ID_LENGTH + 1];
+        evIdToHex(correlId, hex);
+        evOutputF(EV_OUT_ERROR, 1, "Stored storm segment %llu is %s (CorrelId X'%s')",
+                  static_cast<unsigned long long>(number), missing ? "missing" : "damaged", hex);
+        lastLost = number;
+        lost = true;
+    }
+    if (lost) {
+        size_t dropped = 0;
+        for (auto at = latest.begin(); at != latest.end();) {
+            if (at->second.segment > lastLost) {
+                ++at;
+                continue;
+            }
+            CSFreeMem(at->second.item);
+            at = latest.erase(at);
+            dropped++;
         }
-        const int taken = take(number, message, static_cast<uint32_t>(messageLength));
-        CSFreeMem(message);
-        if (taken != 1) return fail(taken);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stored storm windows stored before segment %llu dropped: %zu lost, %zu kept",
+                  static_cast<unsigned long long>(lastLost), dropped, latest.size());
     }
     {
         CSRecursiveGuard guard(gStructureLock);
@@ -789,7 +819,7 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         latest.erase(first);
         if (!scheduleStored(item.item, id, item.segment)) return fail(0);
     }
-    return 1;
+    return lost ? 2 : 1;
 }
 
 // The storm index (or the first layout's one message) as the program writes it.
@@ -806,7 +836,15 @@ int evLoadStoredStorms(EvStreamIo *io) {
     uint8_t *message = nullptr;
     int32_t length = 0;
     if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_STORMS, ownStormIndex, nullptr, &message, &length)) return 0;
-    if (message == nullptr) return 1;
+    if (message == nullptr) {
+        // Without an index, segments a lost one listed may still be stored: new numbers start from the
+        // clock (2^20 a second), past any a save before can have given, so that none is taken again
+        // and read for a later one.
+        const int64_t now = evClockNow();
+        CSRecursiveGuard guard(gStructureLock);
+        if (now > 0) store().nextSegment = static_cast<uint64_t>(now) << 20;
+        return 1;
+    }
     int loaded;
     if (length >= 4 && mqiGetU32(message, 0) == EV_STORM_MESSAGE_VERSION) {
         // The first layout: one message of every item; each is stored anew at the next save, which
@@ -836,7 +874,8 @@ int evLoadStoredStorms(EvStreamIo *io) {
         return 1;
     }
     CSRecursiveGuard guard(gStructureLock);
-    evStormsChanged.store(store().dirty.empty() ? 0 : 1);
+    // After a loss the next save removes the segments no item is kept from.
+    evStormsChanged.store(store().dirty.empty() && loaded == 1 ? 0 : 1);
     return 1;
 }
 

@@ -496,6 +496,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
     if (errorText != nullptr && errorText[0] != 0) evOutput(EV_OUT_ERROR, errorText, -1, 1);
     logFreeCapture(&set->pending);
     int result = 1;
+    bool broken = eventBroken;
     // The state side too: left open it would be committed by the next MQCMIT or by MQDISC.
     if (separateState(set)) {
         MQLONG reason = unitEnd(set->io.mq, set->io.hconn, false);
@@ -515,6 +516,7 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
                          : unitEnd(evContext.event.mq, evEventHconn(set), false);
         }
         if (reason == MQRC_CONNECTION_BROKEN) {
+            broken = true;
             evOutputF(EV_OUT_PROGRESS, 1, "Connection to '%s' broken: its unit of work was backed out",
                       evContext.event.name);
         } else if (reason != MQRC_NONE && !evRunState.qmgrEnding.load()) {
@@ -549,15 +551,16 @@ int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, boo
         unit.inFlight = 0;
         unit.marked = 0;
         unit.commitAlone = 0;
+        unit.backOutAtSyncPoint = 0;
         unit.refused = 0;
         set->io.inFlight = 0;
         set->inFlight.store(0);
     }
     // Memory still holds what the unit did: only a reload puts it back to what is committed. In the
     // set's callback it is reloaded in place, so that commands are answered meanwhile (a command's
-    // own comes back at once); elsewhere the connection ends and the reconnect reloads.
-    if (marked && !(result == 1 && !eventBroken && evReloadAfterBackout(context, set)))
-        evEndConnection(context);
+    // own comes back at once); elsewhere, and on a broken connection, the connection ends and the
+    // reconnect reloads.
+    if (marked && !(result == 1 && !broken && evReloadAfterBackout(context, set))) evEndConnection(context);
     if (set->id == EV_SET_C) evReleaseEventSet();
     return result;
 }
@@ -716,6 +719,12 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     // A unit holding a record the end kept from being handled whole stays open for the disconnect's
     // backout: committed, the record would be stored without what its hook chose.
     if (unit.refused != 0) return 1;
+    // Set E's unit, closed for this unit's hold, was backed out: this one goes with it, and the
+    // backout reloads what both did.
+    if (unit.backOutAtSyncPoint != 0) {
+        (void)evBackout(context, set, nullptr);
+        return 0;
+    }
     bool isC = set->id == EV_SET_C;
     bool anyInFlight = unit.inFlight != 0 || set->io.inFlight != 0;
     // Set C also goes on for alerts alone: system alerts must not wait for a command.
@@ -735,7 +744,11 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     // room. Set E's own changes go with its events, or not at all.
     const bool waitSaves = !unit.holdingEvent && (isC || !anyInFlight) && savesWait(context, set, now);
     if (!waitSaves && isC && evAlertsChanged.load() != 0) ok = evAlertSave(&set->io, text) != 0;
-    if (!waitSaves && ok && evConfigChanged.load() != 0) ok = evCfgSave(&set->io, text) != 0;
+    // A refused configuration save says so itself: the backout adds no second line of it.
+    if (!waitSaves && ok && evConfigChanged.load() != 0 && evCfgSave(&set->io, text) == 0) {
+        ok = false;
+        text[0] = 0;
+    }
     // Storm counts are set E's: saved in its unit, so a kill keeps them and a backout undoes them.
     if (ok && !isC && evStormsChanged.load() != 0) ok = evSaveStorms(&set->io) != 0;
     // So are the queue managers' counters, with the records they count.
@@ -792,6 +805,10 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         evStrings.needed != 0 || (evStrings.checkNoted != 0 && now - evStrings.checkNoted >= 600);
     if (ok && !waitSaves && housekeepingDue && mayChangeStreams(context, set))
         ok = evCheckStringHousekeeping(&set->io, 0, 0, 1) != 0;
+    if (unit.backOutAtSyncPoint != 0) {
+        (void)evBackout(context, set, nullptr);
+        return 0;
+    }
     if (ok && !emitFilesSound(context, set)) return 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
         if (!evCommit(context, set)) return 0;
