@@ -146,40 +146,170 @@ TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
 }
 
 // The dead-letter queue (the queue manager's own, or DEADQ through an alias) is the data queue or a queue
-// the program reads: a message that is no event is not moved there (the open is refused and said), it
-// is discarded once (USEDLQ IFAVAIL), never read and dead-lettered again; the data queue keeps only what
-// the program stored.
+// the program reads, or cannot keep what is put there (a model or a transmission queue): a message that
+// is no event is not moved there (the open is refused and said) nor discarded, whatever USEDLQ says: it
+// stops its event queue where it is, never read and dead-lettered again; the data queue keeps only what
+// the program stored, and no dynamic queue stays.
 TEST_F(OwnQueuesQmTest, ADeadLetterQueueThatLeadsBackIsNotUsed) {
     const struct {
         const char *qmgrDeadq, *deadq, *said;
     } cases[] = {
         {"HOLVA.ZUNT.DATA.QUEUE", "",
          "Dead Letter Queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used."},
-        {sys::kQmgrEvents, "",
-         "Dead Letter Queue 'SYSTEM.ADMIN.QMGR.EVENT' is a queue the program reads: not used."},
+        {"SYSTEM.ADMIN.CONFIG.EVENT", "",
+         "Dead Letter Queue 'SYSTEM.ADMIN.CONFIG.EVENT' is a queue the program reads: not used."},
         {"SYSTEM.DEAD.LETTER.QUEUE", "SYS.EVQ.ALIAS",
          "Dead Letter Queue 'SYS.EVQ.ALIAS' leads to the queue the program reads "
          "'QMSYS/SYSTEM.ADMIN.QMGR.EVENT': "
          "not used."},
+        {"SYS.MODEL", "",
+         "Dead Letter Queue 'SYS.MODEL' is a model queue, whose copies would not be kept: not used."},
+        {"SYSTEM.DEAD.LETTER.QUEUE", "QMSYS", "Dead Letter Queue 'QMSYS' is a transmission queue: not used."},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.said);
-        mqsc(std::string("ALTER QMGR DEADQ(") + c.qmgrDeadq + ")\n");
-        auto zunt = start();
-        ASSERT_NE(ask(std::string("ALTER EV USEDLQ(IFAVAIL) DEADQ('") + c.deadq + "')").find("AMQ8005"),
-                  std::string::npos);
-        resume({sys::kQmgrEvents});
-        put(sys::kQmgrEvents, "not an event", MQFMT_STRING);
-        EXPECT_TRUE(zunt->waitFor(c.said)) << zunt->log();
-        EXPECT_TRUE(zunt->waitFor("Message discarded from queue")) << zunt->log();
-        EXPECT_TRUE(settled());
-        sleep(2);  // a loop would go on meanwhile
-        EXPECT_EQ(depth(sys::kQmgrEvents), 0);
-        EXPECT_EQ(countOf(zunt->log(), "Message discarded from queue"), 1) << zunt->log();
-        EXPECT_EQ(countOf(zunt->log(), "moved to the dead-letter queue"), 0) << zunt->log();
-        stop(*zunt);
-        EXPECT_EQ(foreignOnDataQueue(), 0);
+    for (const char *use : {"IFAVAIL", "YES"}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(use) + ": " + c.said);
+            mqsc(std::string("CLEAR QLOCAL(SYSTEM.ADMIN.QMGR.EVENT)\nALTER QMGR DEADQ(") + c.qmgrDeadq +
+                 ")\n");
+            auto zunt = start();
+            ASSERT_NE(
+                ask(std::string("ALTER EV USEDLQ(") + use + ") DEADQ('" + c.deadq + "')").find("AMQ8005"),
+                std::string::npos);
+            resume({sys::kQmgrEvents});
+            put(sys::kQmgrEvents, "not an event", MQFMT_STRING);
+            EXPECT_TRUE(zunt->waitFor(c.said)) << zunt->log();
+            EXPECT_TRUE(zunt->waitFor("*** Event queue 'SYSTEM.ADMIN.QMGR.EVENT' stopped: message"))
+                << zunt->log();
+            sleep(2);  // a loop would go on meanwhile
+            EXPECT_EQ(depth(sys::kQmgrEvents), 1);
+            EXPECT_EQ(countOf(zunt->log(), c.said), 1) << zunt->log();
+            EXPECT_EQ(countOf(zunt->log(), "Message discarded from queue"), 0) << zunt->log();
+            EXPECT_EQ(countOf(zunt->log(), "moved to the dead-letter queue"), 0) << zunt->log();
+            EXPECT_EQ(depth("QMSYS"), 0);
+            stop(*zunt);
+            EXPECT_EQ(foreignOnDataQueue(), 0);
+            std::string local;
+            qm.mqsc("DISPLAY QLOCAL(*)\n", &local);
+            EXPECT_EQ(local.find("AMQ."), std::string::npos) << local;
+        }
     }
+}
+
+// A dead-letter queue (the queue manager's own or DEADQ) is never read as an event queue, whichever was
+// set first: named, it is refused with 3229; an alias that leads to it, or the queue an alias DEADQ leads
+// to, is held at its open with a log line. Set the other way round, DEADQ through an alias to an event
+// queue takes no message there (its event queue stops on the message it could not move aside), and an
+// event queue that became the queue manager's DEADQ while the program was down is held at the start
+// and refused by RESUME. Under either USEDLQ the messages of each dead-letter queue stay where they are.
+TEST_F(OwnQueuesQmTest, ADeadLetterQueueIsNeverReadAsAnEventQueue) {
+    mqsc(
+        "DEFINE QLOCAL(SYS.DLQ)\nDEFINE QALIAS(SYS.DLQ.ALIAS) TARGET(SYSTEM.DEAD.LETTER.QUEUE)\n"
+        "DEFINE QLOCAL(SYS.DLQ.T)\nDEFINE QALIAS(SYS.TO.DLQ.T) TARGET(SYS.DLQ.T)\n"
+        "DEFINE QLOCAL(SYS.EVQ1)\nDEFINE QALIAS(SYS.TO.EVQ1) TARGET(SYS.EVQ1)\n");
+    for (const char *queue : {"SYSTEM.DEAD.LETTER.QUEUE", "SYS.DLQ", "SYS.DLQ.T"})
+        for (int i = 0; i < 3; i++) put(queue, "dead letter " + std::to_string(i), MQFMT_STRING);
+    struct Case {
+        const char *deadq, *command, *reply, *watched;
+    };
+    const Case cases[] = {
+        {"", "ADD EVQ(SYSTEM.DEAD.LETTER.QUEUE)",
+         "Queue 'SYSTEM.DEAD.LETTER.QUEUE' is a dead-letter queue and can not be an event queue.",
+         "SYSTEM.DEAD.LETTER.QUEUE"},
+        {"SYS.DLQ", "ADD EVQ(SYS.DLQ)",
+         "Queue 'SYS.DLQ' is a dead-letter queue and can not be an event queue.", "SYS.DLQ"},
+        {"", "ADD EVQ(SYS.DLQ.ALIAS) REPLACE",
+         "Event queue 'SYS.DLQ.ALIAS' leads to the dead-letter queue 'QMSYS/SYSTEM.DEAD.LETTER.QUEUE': "
+         "not used.",
+         "SYSTEM.DEAD.LETTER.QUEUE"},
+        {"SYS.TO.DLQ.T", "ADD EVQ(SYS.DLQ.T) REPLACE",
+         "Event queue 'SYS.DLQ.T' is where the dead-letter queue 'SYS.TO.DLQ.T' leads: not used.",
+         "SYS.DLQ.T"},
+    };
+    for (const char *use : {"IFAVAIL", "YES"}) {
+        SCOPED_TRACE(use);
+        mqsc("ALTER QMGR DEADQ(SYSTEM.DEAD.LETTER.QUEUE)\nCLEAR QLOCAL(SYS.EVQ1)\n");
+        auto zunt = start();
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.command);
+            ASSERT_NE(
+                ask(std::string("ALTER EV USEDLQ(") + use + ") DEADQ('" + c.deadq + "')").find("AMQ8005"),
+                std::string::npos);
+            const std::string reply = ask(c.command);
+            EXPECT_NE(reply.find(c.reply), std::string::npos) << reply;
+            sleep(2);  // a read would go on meanwhile
+            EXPECT_EQ(depth(c.watched), 3);
+            EXPECT_EQ(ask("DISPLAY EVQ(*) STATUS").find("STATUS(ACTIVE)"), std::string::npos);
+        }
+        // The other order: the event queue first, then DEADQ, through an alias, where it is.
+        ASSERT_NE(ask("ALTER EV DEADQ('')").find("AMQ8005"), std::string::npos);
+        ASSERT_NE(ask("ADD EVQ(SYS.EVQ1) REPLACE").find("AMQ8005"), std::string::npos);
+        resume({"SYS.EVQ1"});
+        ASSERT_NE(ask("ALTER EV DEADQ(SYS.TO.EVQ1)").find("AMQ8005"), std::string::npos);
+        put("SYS.EVQ1", "not an event", MQFMT_STRING);
+        EXPECT_TRUE(
+            zunt->waitFor("Dead Letter Queue 'SYS.TO.EVQ1' leads to the queue the program reads "
+                          "'QMSYS/SYS.EVQ1': not used."))
+            << zunt->log();
+        EXPECT_TRUE(zunt->waitFor("*** Event queue 'SYS.EVQ1' stopped: message")) << zunt->log();
+        sleep(2);  // a loop would go on meanwhile
+        EXPECT_EQ(depth("SYS.EVQ1"), 1);
+        EXPECT_EQ(countOf(zunt->log(), "Message discarded from queue"), 0) << zunt->log();
+        ASSERT_NE(ask("ALTER EV DEADQ('')").find("AMQ8005"), std::string::npos);
+        stop(*zunt);
+        // The queue manager's DEADQ made the event queue while the program was down.
+        put("SYS.EVQ1", "another", MQFMT_STRING);
+        mqsc("ALTER QMGR DEADQ(SYS.EVQ1)\n");
+        auto again = start();
+        EXPECT_TRUE(again->waitFor("Event queue 'SYS.EVQ1' is a dead-letter queue: not used."))
+            << again->log();
+        const std::string resumed = ask("RESUME EVQ(SYS.EVQ1)");
+        EXPECT_NE(resumed.find("Queue 'SYS.EVQ1' is a dead-letter queue and can not be an event queue."),
+                  std::string::npos)
+            << resumed;
+        sleep(2);  // a read would go on meanwhile
+        EXPECT_EQ(depth("SYS.EVQ1"), 2);
+        EXPECT_EQ(countOf(again->log(), "Message discarded from queue"), 0) << again->log();
+        for (const char *queue : {"SYSTEM.DEAD.LETTER.QUEUE", "SYS.DLQ", "SYS.DLQ.T"})
+            EXPECT_EQ(depth(queue), 3);
+        for (const char *queue : {"SYS.DLQ.ALIAS", "SYS.DLQ.T", "SYS.EVQ1"})
+            EXPECT_NE(ask(std::string("REMOVE EVQ(") + queue + ")").find("AMQ8005"), std::string::npos)
+                << queue;
+        stop(*again);
+    }
+}
+
+// An emitter whose queue cannot keep its records: a model queue (each open would make a dynamic queue,
+// gone with the connection) or a transmission queue. Its record fails as a refused open does, said in
+// the log; nothing is left on a dynamic queue or the transmission queue.
+TEST_F(OwnQueuesQmTest, AnEmitterQueueThatCannotKeepItsRecordsIsNotUsed) {
+    auto zunt = start();
+    resume({sys::kQmgrEvents});
+    const struct {
+        const char *queue, *said;
+    } cases[] = {
+        {"SYS.MODEL",
+         "Emitter queue 'SYS.MODEL' is a model queue, whose copies would not be kept: not used."},
+        {"QMSYS", "Emitter queue 'QMSYS' is a transmission queue: not used."},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.queue);
+        const std::string emitter = "KEEPS" + std::to_string(++n);
+        ASSERT_NE(
+            ask("DEFINE EVEMIT(" + emitter + ") ONERROR(DISCARD) QUEUE(" + c.queue + ")").find("AMQ8005"),
+            std::string::npos);
+        ASSERT_NE(ask("ALTER EVSTREAM($EVENTS) EVEMIT(" + emitter + ")").find("AMQ8005"), std::string::npos);
+        qmt::Rc r;
+        qmt::open(h, ("SYS.NOT.THERE." + emitter).c_str(), MQOO_OUTPUT, &r);
+        ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+        EXPECT_TRUE(zunt->waitFor(c.said)) << zunt->log();
+        EXPECT_TRUE(settled());
+        EXPECT_EQ(depth("QMSYS"), 0);
+        std::string local;
+        qm.mqsc("DISPLAY QLOCAL(*)\n", &local);
+        EXPECT_EQ(local.find("AMQ."), std::string::npos) << local;
+    }
+    stop(*zunt);
 }
 
 // A forward, dead-letter or emitter queue named for a queue the program reads is refused with 3229; one
