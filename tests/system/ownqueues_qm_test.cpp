@@ -26,6 +26,20 @@ protected:
             "DEFINE QREMOTE(SYS.EVQ.REMOTE) RNAME(SYSTEM.ADMIN.CONFIG.EVENT) RQMNAME(QMSYS) XMITQ(QMSYS)\n"
             "DEFINE QMODEL(SYS.MODEL)\nDEFINE QLOCAL(SYS.PLAIN)\n");
     }
+    // The messages on the data queue of that format, browsed.
+    int onDataQueue(const char *wanted) {
+        MQHOBJ hobj = qmt::open(h, sys::kDataQueue, MQOO_BROWSE);
+        int found = 0;
+        for (;;) {
+            MQMD md = MQMD_DEFAULT;
+            qmt::Rc r = qmt::get(h, hobj, nullptr, MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG, &md, 16);
+            if (r.cc == MQCC_FAILED && r.reason != MQRC_TRUNCATED_MSG_ACCEPTED) break;
+            if (std::string(md.Format, MQ_FORMAT_LENGTH) == wanted) found++;
+        }
+        qmt::Rc r;
+        MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
+        return found;
+    }
     // The messages on the data queue of a format the program never stores there (events, dead-letter
     // headers, texts), browsed.
     int foreignOnDataQueue() {
@@ -725,6 +739,50 @@ TEST_F(OwnQueuesQmTest, AlertPublicationsReadBackRaiseNothing) {
     MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
     EXPECT_EQ(countOf(zunt->log(), "ADD EVALERT("), 2) << zunt->log();
     EXPECT_EQ(storedCount(), stored);
+    stop(*zunt);
+}
+
+// A subscription to the alert topic whose destination is the data queue (a mistake the program cannot
+// undo): while the data queue is high, every refused change looks at it again, and the depth the alert's
+// publication added is a new depth. "$DATAQHI" is raised once for the condition, so its publication
+// lands once and the data queue's depth then stands still however many changes are refused.
+TEST_F(OwnQueuesQmTest, AlertPublicationsToTheDataQueueDoNotBuildUp) {
+    auto zunt = start();
+    resume({sys::kQmgrEvents});
+    MQHOBJ dest = qmt::open(h, sys::kDataQueue, MQOO_OUTPUT);
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE | MQSO_NON_DURABLE | MQSO_FAIL_IF_QUIESCING;
+    sd.ObjectString.VSPtr = const_cast<char *>("Holva/ZUNT/Alerts");
+    sd.ObjectString.VSLength = MQVS_NULL_TERMINATED;
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    qmt::Rc r;
+    MQSUB(h, &sd, &dest, &hsub, &r.cc, &r.reason);
+    ASSERT_EQ(r.reason, MQRC_NONE);
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.CorrelId, "ANOTHER.APPLICATION.DATA", sizeof md.CorrelId);
+    for (MQLONG d = depth(sys::kDataQueue); d < 4800; d++) {
+        MQMD each = md;
+        ASSERT_EQ(qmt::put(h, dest, "filler", MQPMO_NO_SYNCPOINT, &each).reason, MQRC_NONE);
+    }
+    // The data queue is looked at every second rather than every hour: each look is another chance.
+    ASSERT_NE(ask("DEBUG DATAQCHK(1)").find("Debug command processed"), std::string::npos);
+    // An event's unit looks at the data queue; the condition's one publication lands there.
+    sleep(1);
+    qmt::open(h, "SYS.NOT.THERE", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    for (int waited = 0; onDataQueue(MQFMT_RF_HEADER_2) == 0 && waited < 30000; waited += 100) usleep(100000);
+    ASSERT_EQ(onDataQueue(MQFMT_RF_HEADER_2), 1);
+    const MQLONG high = depth(sys::kDataQueue);
+    for (int i = 0; i < 5; i++) {
+        const std::string reply = ask("DEFINE EVSTREAM(HELD" + std::to_string(i) + ") TYPE(EVENTS)");
+        EXPECT_NE(reply.find("ZUNT can not keep the change now"), std::string::npos) << reply;
+    }
+    sleep(2);  // a late publication would land meanwhile
+    EXPECT_EQ(onDataQueue(MQFMT_RF_HEADER_2), 1);
+    EXPECT_EQ(depth(sys::kDataQueue), high);
+    EXPECT_EQ(countOf(ask("DISPLAY EVALERT(*) ALL"), "CATEGORY($DATAQHI)"), 1);
+    MQCLOSE(h, &hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    MQCLOSE(h, &dest, MQCO_NONE, &r.cc, &r.reason);
     stop(*zunt);
 }
 
