@@ -865,4 +865,29 @@ TEST_F(OwnQueuesQmTest, ARequestWhoseReplyLeadsToAnOwnQueueIsNotRun) {
     EXPECT_EQ(foreignOnDataQueue(), 0);
 }
 
+// A reply queue reached through an alias whose target has since become an event queue: the handle
+// the program kept for the alias is not used again; the next request is refused (not run) as one whose
+// reply queue leads there, and the log says it is a queue the program reads.
+TEST_F(OwnQueuesQmTest, AReplyAliasIsCheckedAgainOnceItsTargetIsAnEventQueue) {
+    mqsc("DEFINE QLOCAL(SYS.RQ2)\nDEFINE QALIAS(SYS.AL.RQ2) TARGET(SYS.RQ2)\n");
+    auto zunt = start();
+    put(sys::kCommandQueue, "DEFINE EVSTREAM(BEFORE) TYPE(EVENTS)", MQFMT_STRING, 0, "SYS.AL.RQ2");
+    // Served in order: the display's answer comes after the request before it was taken.
+    ASSERT_NE(ask("DISPLAY EVSTREAM(BEFORE)").find("EVSTREAM(BEFORE)"), std::string::npos);
+    ASSERT_GT(depth("SYS.RQ2"), 0);
+    ASSERT_NE(ask("ADD EVQ(SYS.RQ2)").find("AMQ8005"), std::string::npos);
+    ASSERT_NE(ask("SUSPEND EVQ(SYS.RQ2)").find("AMQ8005"), std::string::npos);
+    const MQLONG replies = depth("SYS.RQ2");
+    put(sys::kCommandQueue, "DEFINE EVSTREAM(AFTER) TYPE(EVENTS)", MQFMT_STRING, 0, "SYS.AL.RQ2");
+    const std::string streams = ask("DISPLAY EVSTREAM(*)");
+    ASSERT_NE(streams.find("EVSTREAM(BEFORE)"), std::string::npos) << streams;
+    EXPECT_EQ(streams.find("EVSTREAM(AFTER)"), std::string::npos) << streams;
+    EXPECT_TRUE(
+        zunt->waitFor("Command refused: its reply queue 'QMSYS/SYS.RQ2' on 'QMSYS' is a queue the "
+                      "program reads"))
+        << zunt->log();
+    EXPECT_EQ(depth("SYS.RQ2"), replies);
+    stop(*zunt);
+}
+
 }  // namespace
