@@ -628,10 +628,14 @@ void forwardHoldAlert(const QmgrContext *context, const EventQueueDef *queue, co
 }  // namespace
 
 void evForwardHoldEnd(const QmgrContext *context, const EventQueueDef *queue) {
+    bool held = false;
     {
         std::lock_guard<std::mutex> lock(forwardHoldsMutex);
-        if (forwardHolds.erase(queue->name) == 0) return;
+        held = forwardHolds.erase(queue->name) != 0;
     }
+    // A hold of an earlier run is not in memory, but its alert was kept with the stored ones: the
+    // queue's open (a new connection) ends it too.
+    if (!held && queue->inputHandle != -1) return;
     (void)evAlertRemoveMatching("", 0, "$FWDHELD", -1, context->event.name, -1, queue->name, -1,
                                 kObjectTypeEvq);
 }

@@ -890,4 +890,30 @@ TEST_F(OwnQueuesQmTest, AReplyAliasIsCheckedAgainOnceItsTargetIsAnEventQueue) {
     stop(*zunt);
 }
 
+// A forward hold whose run ended with it: at the next start, the forward queue taking puts again, the
+// hold's alert goes when the event queue opens, and the next event is forwarded.
+TEST_F(OwnQueuesQmTest, AForwardHoldsAlertEndsAtTheNextStart) {
+    mqsc("DEFINE QLOCAL(SYS.INH) PUT(DISABLED)\n");
+    auto zunt = start();
+    ASSERT_NE(ask("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(SYS.INH)").find("AMQ8005"), std::string::npos);
+    resume({sys::kQmgrEvents});
+    qmt::Rc r;
+    qmt::open(h, "SYS.NOT.THERE.1", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    ASSERT_TRUE(zunt->waitFor("Forwarding from event queue 'SYSTEM.ADMIN.QMGR.EVENT' to 'SYS.INH' held"))
+        << zunt->log();
+    ASSERT_TRUE(settled());
+    ASSERT_NE(ask("DISPLAY EVALERT(*) ALL").find("CATEGORY($FWDHELD)"), std::string::npos);
+    stop(*zunt);
+    mqsc("ALTER QLOCAL(SYS.INH) PUT(ENABLED)\n");
+    auto again = start();
+    EXPECT_EQ(ask("DISPLAY EVALERT(*) ALL").find("CATEGORY($FWDHELD)"), std::string::npos);
+    qmt::open(h, "SYS.NOT.THERE.2", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(depth("SYS.INH"), 1);
+    EXPECT_EQ(ask("DISPLAY EVALERT(*) ALL").find("CATEGORY($FWDHELD)"), std::string::npos);
+    stop(*again);
+}
+
 }  // namespace
