@@ -39,9 +39,14 @@ bool evIsInputQueue(const QmgrContext *context, const char *qmgr, const char *qu
         !sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name))
         return false;
     CSRecursiveGuard guard(gStructureLock);
-    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next)
-        if (sameName(queue, MQ_Q_NAME_LENGTH, reinterpret_cast<const EventQueueDef *>(node)->name))
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        const auto *input = reinterpret_cast<const EventQueueDef *>(node);
+        if (sameName(queue, MQ_Q_NAME_LENGTH, input->name)) return true;
+        // The queue an alias event queue reads.
+        if (input->inputResolvedName[0] != '\0' &&
+            sameName(queue, MQ_Q_NAME_LENGTH, input->inputResolvedName))
             return true;
+    }
     return false;
 }
 
@@ -184,7 +189,12 @@ bool inputIsDeadLetterQueue(QmgrContext *context, MQHCONN hconn, const char *nam
 // read again and copied again, for ever). The queue is then held, with a log line.
 // An input queue is resolved by an inquire open first: its input open could wait on the handles
 // the program holds on its own queues.
-bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name, char *message) {
+bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, EventQueueDef *queue, char *message) {
+    const char *name = queue->name;
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        queue->inputResolvedName[0] = '\0';
+    }
     if (namedOwnQueue(context, name, "Event queue", message, false)) return true;
     if (evIsDeadLetterName(context, name)) {
         snprintf(message, EV_CONN_MESSAGE_MAX, "Event queue '%s' is a dead-letter queue: not used.", name);
@@ -200,7 +210,17 @@ bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name,
     if (openedOwnQueue(context, hconn, &od, &hobj, "MQCLOSE(Resolve)", "Event queue", name, message, false))
         return true;
     evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Resolve)");
-    return inputIsDeadLetterQueue(context, hconn, name, &od, message);
+    if (inputIsDeadLetterQueue(context, hconn, name, &od, message)) return true;
+    // A queue the program reads by way of an alias is one it reads (evIsInputQueue).
+    const size_t qmgr = nameLength(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+    const size_t length = nameLength(od.ResolvedQName, MQ_Q_NAME_LENGTH);
+    if (length != 0 &&
+        (qmgr == 0 || sameName(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name))) {
+        CSRecursiveGuard guard(gStructureLock);
+        memcpy(queue->inputResolvedName, od.ResolvedQName, length);
+        queue->inputResolvedName[length] = '\0';
+    }
+    return false;
 }
 
 // Deliberately beyond the documented open: a forwarding or backout queue must keep what is put there.
@@ -446,7 +466,7 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     if (queue->inputHandle == -1) {
         queue->status = EV_EVQ_DEFINED;
         queue->registered = queue->consumerSuspended = queue->openComplete = 0;
-        if (!command && inputLeadsToOwnQueue(context, hconn, queue->name, message)) {
+        if (!command && inputLeadsToOwnQueue(context, hconn, queue, message)) {
             evReportMQError(context, hconn, 0, message);
             queue->status = EV_EVQ_FAILED;
             *reason = MQRC_NOT_AUTHORIZED;

@@ -482,7 +482,7 @@ void evNoteQueueCountsTaken(const EventQueueDef *queue);
 // one of them.
 bool evIsProgramQueue(const QmgrContext *context, const char *qmgr, const char *queue);
 // Whether the queue is one of the event queues of the event queue manager (EVQ records, whatever
-// their state: a held one may be resumed).
+// their state: a held one may be resumed), or the queue an open alias event queue resolved to.
 bool evIsInputQueue(const QmgrContext *context, const char *qmgr, const char *queue);
 // Whether a copy, a dead-lettered message, an emitted record or a reply put there would come back to
 // the program: a program queue or an input queue. No put of the program may go to one.

@@ -292,6 +292,40 @@ TEST_F(OwnQueuesQmTest, ADeadLetterQueueIsNeverReadAsAnEventQueue) {
     }
 }
 
+// The queue an alias event queue reads is a queue the program reads: named as the dead-letter, a
+// forward or an emitter queue it is refused with 3229 (a dead-lettered message there would be read
+// through the alias, dead-lettered there again, for ever). A message that is no event read through the
+// alias goes to the dead-letter queue once.
+TEST_F(OwnQueuesQmTest, TheQueueAnAliasEventQueueReadsTakesNoPutOfTheProgram) {
+    mqsc("DEFINE QLOCAL(SYS.EVQ2)\nDEFINE QALIAS(SYS.TO.EVQ2) TARGET(SYS.EVQ2)\n");
+    auto zunt = start();
+    ASSERT_NE(ask("ADD EVQ(SYS.TO.EVQ2)").find("AMQ8005"), std::string::npos);
+    resume({"SYS.TO.EVQ2"});
+    const struct {
+        const char *command, *role;
+    } cases[] = {
+        {"ALTER EV USEDLQ(IFAVAIL) DEADQ(SYS.EVQ2)", "the dead-letter queue"},
+        {"ALTER EVQ(SYSTEM.ADMIN.CONFIG.EVENT) FWDQ(SYS.EVQ2)", "a forward queue"},
+        {"DEFINE EVEMIT(READ) QUEUE(SYS.EVQ2)", "an emitter queue"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::string reply = ask(c.command);
+        EXPECT_NE(reply.find(std::string("Queue 'SYS.EVQ2' is a queue the program reads and can not be ") +
+                             c.role + "."),
+                  std::string::npos)
+            << reply;
+    }
+    put("SYS.EVQ2", "not an event", MQFMT_STRING);
+    EXPECT_TRUE(zunt->waitFor("moved to the dead-letter queue")) << zunt->log();
+    EXPECT_TRUE(settled("SYS.EVQ2"));
+    sleep(2);  // a loop would go on meanwhile
+    EXPECT_EQ(depth("SYS.EVQ2"), 0);
+    EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 1);
+    EXPECT_EQ(countOf(zunt->log(), "moved to the dead-letter queue"), 1) << zunt->log();
+    stop(*zunt);
+}
+
 // An emitter whose queue cannot keep its records: a model queue (each open would make a dynamic queue,
 // gone with the connection) or a transmission queue. Its record fails as a refused open does, said in
 // the log; nothing is left on a dynamic queue or the transmission queue.
