@@ -44,12 +44,23 @@ void closeHandle(QmgrContext *context, int32_t *handle, const char *label) {
     *handle = -1;
 }
 
+// Deliberately beyond the documented commands: a dead-letter queue (DEADQ, or the queue manager's own)
+// is not read as an event queue, as DEADQ may not name an event queue: what is on it that is no event
+// would be moved aside to where it is, or discarded. One that leads there through an alias, or is where
+// a dead-letter queue leads, is held at its open.
+int refuseDeadLetterQueue(QmgrContext *context, const char *name) {
+    if (!evIsDeadLetterName(context, name)) return 0;
+    return cmdRefuseName(context, MQRCCF_PARM_VALUE_ERROR, kQueueId,
+                         "Queue '%s' is a dead-letter queue and can not be an event queue.", name);
+}
+
 int suspendResume(QmgrContext *context, bool suspend, uint8_t *command, int32_t length) {
     if (cmdTooShort(context, suspend ? 9011 : 9012, command, length)) return 1;
     char name[EV_QUEUE_NAME_MAX + 1] = "";
     if (!readQueueName(context, command, length, name)) return 1;
     EventQueueDef *queue = findQueue(name);
     if (queue == nullptr) return cmdRefuse(context, MQRC_UNKNOWN_OBJECT_NAME, 0, nullptr);
+    if (!suspend && refuseDeadLetterQueue(context, name)) return 1;
     // Set E stays held until set C's unit ends: a queue resumed by a command whose save then fails
     // must not have been read meanwhile, its messages committed by set E's next sync point.
     if (!cmdHoldEventSet(context)) return 1;
@@ -241,6 +252,7 @@ int evAddAlterEventQueue(QmgrContext *context, uint8_t *command, int32_t length)
     if ((queue == nullptr || !queue->ownCommandQueue) &&
         cmdRefuseOwnQueue(context, "", p.values.name, kQueueId, "an event queue", false))
         return 1;
+    if (add && refuseDeadLetterQueue(context, p.values.name)) return 1;
     if (p.forward && cmdRefuseOwnQueue(context, "", p.values.forwardQueue, 39369, "a forward queue"))
         return 1;
     // Set E is held before the record changes (busy then changes nothing), until set C's unit ends:

@@ -325,6 +325,15 @@ int evProcessEscape(QmgrContext *context) {
                 const uint32_t at = static_cast<uint32_t>(cursor.position);
                 if (parmId == 0 && at + 12 <= static_cast<uint32_t>(length))
                     parmId = mqiGetI32(request->data, at + 8);
+                // A string whose StringLength is negative has no length at all: it is not "too long".
+                if (rc == MQRCCF_CFST_STRING_LENGTH_ERR && at + 20 <= static_cast<uint32_t>(length) &&
+                    mqiGetI32(request->data, at) == MQCFT_STRING && mqiGetI32(request->data, at + 16) < 0) {
+                    const evConstEntry *attr = evAttrByValue(parmId);
+                    char said[160];
+                    std::snprintf(said, sizeof said, "Parameter '%s' has a negative length.",
+                                  attr != nullptr ? attr->description : "?");
+                    return evPcfResponse(context, code, rc, parmId, said);
+                }
                 return evPcfResponse(context, code, rc, parmId, nullptr);
             }
             if (first || text == nullptr)

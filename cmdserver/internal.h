@@ -17,7 +17,7 @@ struct CmdReplyEntry {
     int32_t deadLetter;
     MQHOBJ hobj;  // -1 when free
     int32_t options;
-    int32_t reserved;
+    uint32_t inputAdds;  // evInputQueueAdds when it was opened
     int64_t lastUse;
 };
 

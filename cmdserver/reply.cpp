@@ -147,6 +147,7 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
     copyName(queue, md->ReplyToQ, 48);
     const bool dlq = std::strcmp(queue, "#DLQ") == 0;
     const int64_t now = evClockNow();
+    const uint32_t inputAdds = evInputQueueAdds.load();
     CmdReplyEntry *freeEntry = nullptr;
     CmdReplyEntry *oldest = nullptr;
     for (int i = 0; i < CMD_REPLY_CACHE_SIZE; i++) {
@@ -160,9 +161,16 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
             std::strcmp(entry->qmgr, qmgr) == 0 &&
             std::memcmp(entry->user, md->UserIdentifier, sizeof entry->user) == 0 &&
             (dlq ? entry->deadLetter != 0 : !entry->deadLetter && std::strcmp(entry->queue, queue) == 0);
-        if (same && (entry->options & MQOO_OUTPUT)) {
+        // An event queue added since the open may be where the queue leads: it is opened and checked
+        // again.
+        if (same && (entry->options & MQOO_OUTPUT) && entry->inputAdds == inputAdds) {
             entry->lastUse = now;
             return entry->hobj;
+        }
+        if (same) {
+            closeEntry(context, entry);
+            if (freeEntry == nullptr) freeEntry = entry;
+            continue;
         }
         if (oldest == nullptr || entry->lastUse < oldest->lastUse) oldest = entry;
     }
@@ -215,6 +223,7 @@ MQHOBJ openReplyQueue(QmgrContext *context, const MQMD *md, MQLONG *cc, MQLONG *
     entry->deadLetter = dlq ? 1 : 0;
     entry->hobj = hobj;
     entry->options = kOptions;
+    entry->inputAdds = inputAdds;
     entry->lastUse = now;
     return hobj;
 }
@@ -501,9 +510,11 @@ void cmdRefuseReplyQueue(QmgrContext *context, const MQCHAR *qmgr, const MQCHAR 
     const size_t m = nameLength(qmgr, MQ_Q_MGR_NAME_LENGTH);
     // The queue is opened before the command runs; a refusal after that (the queue opened again,
     // leading elsewhere now) is of a command that was carried out.
-    evOutputF(EV_OUT_ERROR, 1, "%s: its reply queue '%.*s/%.*s' on '%s' is the program's own queue",
-              request != nullptr && request->running ? "Command done, its reply not sent" : "Command refused",
-              static_cast<int>(m), qmgr, static_cast<int>(q), queue, context->event.name);
+    evOutputF(
+        EV_OUT_ERROR, 1, "%s: its reply queue '%.*s/%.*s' on '%s' is %s",
+        request != nullptr && request->running ? "Command done, its reply not sent" : "Command refused",
+        static_cast<int>(m), qmgr, static_cast<int>(q), queue, context->event.name,
+        evIsProgramQueue(context, qmgr, queue) ? "the program's own queue" : "a queue the program reads");
 }
 
 int cmdOpenReplyFirst(QmgrContext *context) {

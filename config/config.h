@@ -226,6 +226,7 @@ struct EventQueueDef {
     char forwardQueue[EV_QUEUE_NAME_MAX + 1];  // FWDQ; empty for none
     char forwardOpenName[EV_QUEUE_NAME_MAX + 1];
     char forwardResolvedName[EV_QUEUE_NAME_MAX + 1];  // the queue the open of forwardOpenName found
+    char inputResolvedName[EV_QUEUE_NAME_MAX + 1];    // the queue the input open found; empty: held
     char backoutOpenName[EV_QUEUE_NAME_MAX + 1];
     // The backout queue: "*" (every new queue's) takes the queue's own BOQNAME, a name that queue.
     char backoutQueue[EV_QUEUE_NAME_MAX + 1];

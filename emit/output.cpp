@@ -452,6 +452,11 @@ int emitOpenQueue(EmitContext *c) {
         evOwnQueueText(own, "Emitter queue", e->queue, od.ResolvedQMgrName, od.ResolvedQName);
         return emitFailStep(c, "%s", own);
     }
+    // Nor to a queue that would not keep its records: a model queue (its new dynamic queue is deleted
+    // at once) or a transmission queue.
+    if (evCannotKeepCopies(set->io.mq, hconn, evContext.state.name, &od, &hobj, "MQCLOSE(Emit)",
+                           "Emitter queue", e->queue, own))
+        return emitFailStep(c, "%s", own);
     failure = EmitOpenFailure{};
     std::snprintf(slot.name, sizeof slot.name, "%s", e->queue);
     slot.generation = generation;

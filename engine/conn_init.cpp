@@ -124,7 +124,11 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
             held->status = status;
         },
         &hold);
-    if (condition & EV_DQ_DEPTH_HIGH) {
+    // One "$DATAQHI" a condition: raised when the data queue becomes high, not again while it stays
+    // so. A queue that stays high is looked at again and again (by the retry scheme, and by every
+    // refused change); a new depth alone raised and published it anew each time, and a subscription
+    // whose destination is the data queue itself was filled by its publications.
+    if ((condition & EV_DQ_DEPTH_HIGH) != 0 && (previous & EV_DQ_DEPTH_HIGH) == 0) {
         AlertTemplate alert{};
         snprintf(alert.alert.category, sizeof alert.alert.category, "$DATAQHI");
         alert.alert.severity = 40;
@@ -138,9 +142,8 @@ int evCheckDataQueue(QmgrContext *context, char *message) {
             snprintf(text, sizeof text, "Data Queue is 'high' at %d of %d messages.", depth, maxDepth);
         evAlertSetText(&alert.alert, text, length);
         char errorText[EV_CONFIG_TEXT] = "";
-        // One "$DATAQHI" per data queue: a later inquiry replaces it with the depth now, and leaves
-        // the one that says it already alone (a data queue that stays full is looked at again and
-        // again: said once).
+        // One "$DATAQHI" per data queue: a later condition replaces it with the depth now, and leaves
+        // the one that says it already alone.
         bool same;
         {
             CSRecursiveGuard guard(gAlertLock);

@@ -39,9 +39,14 @@ bool evIsInputQueue(const QmgrContext *context, const char *qmgr, const char *qu
         !sameName(qmgr, MQ_Q_MGR_NAME_LENGTH, context->event.name))
         return false;
     CSRecursiveGuard guard(gStructureLock);
-    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next)
-        if (sameName(queue, MQ_Q_NAME_LENGTH, reinterpret_cast<const EventQueueDef *>(node)->name))
+    for (CSTree *node = CSTreeFirst(evEventQueueTree); node != nullptr; node = node->next) {
+        const auto *input = reinterpret_cast<const EventQueueDef *>(node);
+        if (sameName(queue, MQ_Q_NAME_LENGTH, input->name)) return true;
+        // The queue an alias event queue reads.
+        if (input->inputResolvedName[0] != '\0' &&
+            sameName(queue, MQ_Q_NAME_LENGTH, input->inputResolvedName))
             return true;
+    }
     return false;
 }
 
@@ -113,6 +118,70 @@ bool openedOwnQueue(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOBJ 
     return true;
 }
 
+}  // namespace
+
+bool evIsDeadLetterName(const QmgrContext *context, const char *queue) {
+    if (nameLength(queue, MQ_Q_NAME_LENGTH) == 0) return false;
+    char deadQueue[EV_QUEUE_NAME_MAX + 1];
+    evSettingsDeadQueue(deadQueue);
+    return (deadQueue[0] != '\0' && sameName(queue, MQ_Q_NAME_LENGTH, deadQueue)) ||
+           (nameLength(context->event.deadQueue, MQ_Q_NAME_LENGTH) != 0 &&
+            sameName(context->event.deadQueue, MQ_Q_NAME_LENGTH, queue));
+}
+
+namespace {
+
+// Deliberately beyond the documented open: no event queue is a dead-letter queue (DEADQ or the queue
+// manager's own), by name, nor leads to one or is where one leads through an alias or a remote
+// definition. What is on it that is no event would be moved aside to the queue it came from, or
+// discarded. input is the event queue's resolving open (version 3); the refusal goes to message.
+bool inputIsDeadLetterQueue(QmgrContext *context, MQHCONN hconn, const char *name, const MQOD *input,
+                            char *message) {
+    const char *role = "Event queue";
+    const size_t inputQmgr = nameLength(input->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+    const bool localInput =
+        inputQmgr == 0 || sameName(input->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name);
+    const size_t resolvedLength = nameLength(input->ResolvedQName, MQ_Q_NAME_LENGTH);
+    char resolved[MQ_Q_NAME_LENGTH + 1] = "";
+    memcpy(resolved, input->ResolvedQName, resolvedLength);
+    if (localInput && resolvedLength != 0 && evIsDeadLetterName(context, resolved)) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' leads to the dead-letter queue '%s/%s': not used.",
+                 role, name, context->event.name, resolved);
+        return true;
+    }
+    char names[2][EV_QUEUE_NAME_MAX + 1] = {};
+    evSettingsDeadQueue(names[0]);
+    const size_t own = nameLength(context->event.deadQueue, EV_QUEUE_NAME_MAX);
+    memcpy(names[1], context->event.deadQueue, own);
+    for (const char *deadQueue : names) {
+        if (deadQueue[0] == '\0') continue;
+        MQOD od;
+        fillOd(&od, context->event.name, deadQueue);
+        od.Version = MQOD_VERSION_3;
+        MQHOBJ hobj = -1;
+        if (evTracedOpen(context->event.mq, hconn, &od, MQOO_OUTPUT | MQOO_FAIL_IF_QUIESCING, &hobj,
+                         "MQOPEN(Resolve)") != 0)
+            continue;  // its own open says what is wrong
+        // A model queue opened as a new dynamic queue, which goes again at once.
+        const bool made = !sameName(od.ObjectName, MQ_Q_NAME_LENGTH, deadQueue);
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn("MQCLOSE(Resolve)", hconn, 0, hobj);
+        context->event.mq->MQCLOSE(hconn, &hobj, made ? MQCO_DELETE_PURGE : MQCO_NONE, &cc, &rc);
+        evTraceCallOut("MQCLOSE(Resolve)", hconn, 0, rc);
+        if (made) continue;
+        const size_t qmgr = nameLength(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+        if (qmgr != 0 && !sameName(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name)) continue;
+        if (sameName(od.ResolvedQName, MQ_Q_NAME_LENGTH, name) ||
+            (localInput && resolvedLength != 0 && sameName(od.ResolvedQName, MQ_Q_NAME_LENGTH, resolved))) {
+            snprintf(message, EV_CONN_MESSAGE_MAX,
+                     "%s '%s' is where the dead-letter queue '%s' leads: not used.", role, name, deadQueue);
+            return true;
+        }
+    }
+    return false;
+}
+
 // Deliberately beyond the documented open: no queue the program reads events from may be its own
 // command or data queue, and none it forwards to or backs out to may be one of those or one of its
 // event queues, by name or through an alias or a remote definition (an event queue there would
@@ -120,8 +189,17 @@ bool openedOwnQueue(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOBJ 
 // read again and copied again, for ever). The queue is then held, with a log line.
 // An input queue is resolved by an inquire open first: its input open could wait on the handles
 // the program holds on its own queues.
-bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name, char *message) {
+bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, EventQueueDef *queue, char *message) {
+    const char *name = queue->name;
+    {
+        CSRecursiveGuard guard(gStructureLock);
+        queue->inputResolvedName[0] = '\0';
+    }
     if (namedOwnQueue(context, name, "Event queue", message, false)) return true;
+    if (evIsDeadLetterName(context, name)) {
+        snprintf(message, EV_CONN_MESSAGE_MAX, "Event queue '%s' is a dead-letter queue: not used.", name);
+        return true;
+    }
     MQOD od;
     fillOd(&od, context->event.name, name);
     od.Version = MQOD_VERSION_3;
@@ -132,6 +210,16 @@ bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name,
     if (openedOwnQueue(context, hconn, &od, &hobj, "MQCLOSE(Resolve)", "Event queue", name, message, false))
         return true;
     evTracedClose(context->event.mq, hconn, &hobj, "MQCLOSE(Resolve)");
+    if (inputIsDeadLetterQueue(context, hconn, name, &od, message)) return true;
+    // A queue the program reads by way of an alias is one it reads (evIsInputQueue).
+    const size_t qmgr = nameLength(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+    const size_t length = nameLength(od.ResolvedQName, MQ_Q_NAME_LENGTH);
+    if (length != 0 &&
+        (qmgr == 0 || sameName(od.ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name))) {
+        CSRecursiveGuard guard(gStructureLock);
+        memcpy(queue->inputResolvedName, od.ResolvedQName, length);
+        queue->inputResolvedName[length] = '\0';
+    }
     return false;
 }
 
@@ -141,38 +229,8 @@ bool inputLeadsToOwnQueue(QmgrContext *context, MQHCONN hconn, const char *name,
 // header. Either is closed (a dynamic queue made here deleted) and refused in message.
 bool cannotKeepCopies(QmgrContext *context, MQHCONN hconn, const MQOD *od, MQHOBJ *hobj,
                       const char *closeLabel, const char *role, const char *name, char *message) {
-    if (!sameName(od->ObjectName, MQ_Q_NAME_LENGTH, name)) {
-        MQLONG cc = 0;
-        MQLONG rc = 0;
-        evTraceCallIn(closeLabel, hconn, 0, *hobj);
-        context->event.mq->MQCLOSE(hconn, hobj, MQCO_DELETE_PURGE, &cc, &rc);
-        evTraceCallOut(closeLabel, hconn, 0, rc);
-        snprintf(message, EV_CONN_MESSAGE_MAX,
-                 "%s '%s' is a model queue, whose copies would not be kept: not used.", role, name);
-        return true;
-    }
-    // Only a queue of the event queue manager itself can be a transmission queue opened by name.
-    const size_t qmgr = nameLength(od->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
-    if (qmgr != 0 && !sameName(od->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, context->event.name)) return false;
-    MQOD inquire;
-    fillOd(&inquire, context->event.name, "");
-    memcpy(inquire.ObjectName, od->ResolvedQName, MQ_Q_NAME_LENGTH);
-    MQHOBJ inquiry = -1;
-    if (evTracedOpen(context->event.mq, hconn, &inquire, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &inquiry,
-                     "MQOPEN(Usage)") != 0)
-        return false;  // its puts will say what is wrong
-    MQLONG selector = MQIA_USAGE;
-    MQLONG usage = MQUS_NORMAL;
-    MQLONG cc = 0;
-    MQLONG rc = 0;
-    evTraceCallIn("MQINQ(Usage)", hconn, EV_TRACE_CONTROL, inquiry);
-    context->event.mq->MQINQ(hconn, inquiry, 1, &selector, 1, &usage, 0, nullptr, &cc, &rc);
-    evTraceCallOut("MQINQ(Usage)", hconn, EV_TRACE_CONTROL, rc);
-    evTracedClose(context->event.mq, hconn, &inquiry, "MQCLOSE(Usage)");
-    if (cc != MQCC_OK || usage != MQUS_TRANSMISSION) return false;
-    evTracedClose(context->event.mq, hconn, hobj, closeLabel);
-    snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' is a transmission queue: not used.", role, name);
-    return true;
+    return evCannotKeepCopies(context->event.mq, hconn, context->event.name, od, hobj, closeLabel, role, name,
+                              message);
 }
 
 // Opens the forwarding or backout queue when its name changed; 1, or 0 when the open failed. The
@@ -408,7 +466,7 @@ int evOpenInputQueue(QmgrContext *context, EventQueueDef *queue, int32_t reopen,
     if (queue->inputHandle == -1) {
         queue->status = EV_EVQ_DEFINED;
         queue->registered = queue->consumerSuspended = queue->openComplete = 0;
-        if (!command && inputLeadsToOwnQueue(context, hconn, queue->name, message)) {
+        if (!command && inputLeadsToOwnQueue(context, hconn, queue, message)) {
             evReportMQError(context, hconn, 0, message);
             queue->status = EV_EVQ_FAILED;
             *reason = MQRC_NOT_AUTHORIZED;
@@ -591,4 +649,41 @@ int evResumeQueue(QmgrContext *context, EventQueueDef *queue, int32_t byCommand,
         evEchoResumeEvq(queue);
     }
     return result;
+}
+
+bool evCannotKeepCopies(const MQIFunctionTable *mq, MQHCONN hconn, const char *qmgrName, const MQOD *od,
+                        MQHOBJ *hobj, const char *closeLabel, const char *role, const char *name,
+                        char *message) {
+    if (!sameName(od->ObjectName, MQ_Q_NAME_LENGTH, name)) {
+        MQLONG cc = 0;
+        MQLONG rc = 0;
+        evTraceCallIn(closeLabel, hconn, 0, *hobj);
+        mq->MQCLOSE(hconn, hobj, MQCO_DELETE_PURGE, &cc, &rc);
+        evTraceCallOut(closeLabel, hconn, 0, rc);
+        snprintf(message, EV_CONN_MESSAGE_MAX,
+                 "%s '%s' is a model queue, whose copies would not be kept: not used.", role, name);
+        return true;
+    }
+    // Only a queue of the connected queue manager itself can be a transmission queue opened by name.
+    const size_t qmgr = nameLength(od->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH);
+    if (qmgr != 0 && !sameName(od->ResolvedQMgrName, MQ_Q_MGR_NAME_LENGTH, qmgrName)) return false;
+    MQOD inquire;
+    fillOd(&inquire, qmgrName, "");
+    memcpy(inquire.ObjectName, od->ResolvedQName, MQ_Q_NAME_LENGTH);
+    MQHOBJ inquiry = -1;
+    if (evTracedOpen(mq, hconn, &inquire, MQOO_INQUIRE | MQOO_FAIL_IF_QUIESCING, &inquiry, "MQOPEN(Usage)") !=
+        0)
+        return false;  // its puts will say what is wrong
+    MQLONG selector = MQIA_USAGE;
+    MQLONG usage = MQUS_NORMAL;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    evTraceCallIn("MQINQ(Usage)", hconn, EV_TRACE_CONTROL, inquiry);
+    mq->MQINQ(hconn, inquiry, 1, &selector, 1, &usage, 0, nullptr, &cc, &rc);
+    evTraceCallOut("MQINQ(Usage)", hconn, EV_TRACE_CONTROL, rc);
+    evTracedClose(mq, hconn, &inquiry, "MQCLOSE(Usage)");
+    if (cc != MQCC_OK || usage != MQUS_TRANSMISSION) return false;
+    evTracedClose(mq, hconn, hobj, closeLabel);
+    snprintf(message, EV_CONN_MESSAGE_MAX, "%s '%s' is a transmission queue: not used.", role, name);
+    return true;
 }

@@ -482,7 +482,7 @@ void evNoteQueueCountsTaken(const EventQueueDef *queue);
 // one of them.
 bool evIsProgramQueue(const QmgrContext *context, const char *qmgr, const char *queue);
 // Whether the queue is one of the event queues of the event queue manager (EVQ records, whatever
-// their state: a held one may be resumed).
+// their state: a held one may be resumed), or the queue an open alias event queue resolved to.
 bool evIsInputQueue(const QmgrContext *context, const char *qmgr, const char *queue);
 // Whether a copy, a dead-lettered message, an emitted record or a reply put there would come back to
 // the program: a program queue or an input queue. No put of the program may go to one.
@@ -498,6 +498,16 @@ void evRecheckSideQueues(QmgrContext *context, const EventQueueDef *added);
 // Event queues added while the program runs: a queue handle opened before the last add is checked
 // again against the program's input queues before its next put.
 extern std::atomic<uint32_t> evInputQueueAdds;
+// Whether the queue of the event queue manager, by its name, is a dead-letter queue: DEADQ or the
+// queue manager's own. No event queue may be one.
+bool evIsDeadLetterName(const QmgrContext *context, const char *queue);
+// After an MQOPEN for output with an MQOD of version 3 or more on a connection to qmgr: whether
+// what it opened cannot keep what is put there (a model queue, whose new dynamic queue is deleted,
+// or a transmission queue). Then the handle is closed and the refusal is in message
+// (EV_CONN_MESSAGE_MAX bytes), the queue named by its role.
+bool evCannotKeepCopies(const MQIFunctionTable *mq, MQHCONN hconn, const char *qmgr, const MQOD *od,
+                        MQHOBJ *hobj, const char *closeLabel, const char *role, const char *name,
+                        char *message);
 // The text that says a queue in role leads to an own queue (message: EV_CONN_MESSAGE_MAX bytes).
 void evOwnQueueText(char *message, const char *role, const char *queue, const char *qmgr,
                     const char *ownQueue);

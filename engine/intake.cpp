@@ -440,9 +440,12 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
         MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR;
         MQHOBJ hobj = -1;
         // Deliberately beyond the documented dead-letter rules: DEADQ, or the queue manager's own
-        // dead-letter queue, that is or leads to the program's command or data queue is not used
-        // (a dead-lettered message there would be run as a command or mixed into the stored state,
-        // and the data queue's own messages would go round for ever): it counts as a failed open.
+        // dead-letter queue, that is or leads to the program's command or data queue or a queue it
+        // reads is not used (a dead-lettered message there would be run as a command, mixed into the
+        // stored state, or read and dead-lettered again for ever), nor is a model queue (its dynamic
+        // queue goes with the connection, or is made anew at every open) or a transmission queue
+        // (a channel stops on a message without a transmission header). Such a queue is there but
+        // refuses the message: it stays on its queue, whatever USEDLQ says.
         char own[EV_CONN_MESSAGE_MAX] = "";
         if (evIsOwnQueue(context, evContext.event.name, name)) {
             evOwnQueueText(own, "Dead Letter Queue", name, evContext.event.name, name);
@@ -454,9 +457,13 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
                 MQLONG closeCc = 0, closeRc = 0;
                 evContext.event.mq->MQCLOSE(evEventHconn(set), &hobj, MQCO_NONE, &closeCc, &closeRc);
                 evOwnQueueText(own, "Dead Letter Queue", name, od.ResolvedQMgrName, od.ResolvedQName);
+            } else if (compCode != MQCC_FAILED) {
+                (void)evCannotKeepCopies(evContext.event.mq, evEventHconn(set), evContext.event.name, &od,
+                                         &hobj, "MQCLOSE(DLQ)", "Dead Letter Queue", name, own);
             }
         }
-        if (own[0] != '\0') {
+        const bool refused = own[0] != '\0';
+        if (refused) {
             compCode = MQCC_FAILED;
             reason = MQRC_NOT_AUTHORIZED;
         }
@@ -471,7 +478,7 @@ int evPutToDLQ(QmgrContext *context, ConnectionSet *set, EventQueueDef *queue, c
             evReportMQError(context, evEventHconn(set), reason, said);
             // With IFAVAIL a queue that is not there to open is not available; a connection that
             // failed says nothing of the queue: the message stays, tried again after the reconnect.
-            if (use == EV_USEDLQ_IFAVAIL && !evConnectionReason(reason)) {
+            if (use == EV_USEDLQ_IFAVAIL && !refused && !evConnectionReason(reason)) {
                 std::snprintf(set->deadQueueName, sizeof set->deadQueueName, "%s", name);
                 evLogDiscarded(queue, md, feedback, "the dead-letter queue did not open");
                 return 1;
@@ -621,10 +628,14 @@ void forwardHoldAlert(const QmgrContext *context, const EventQueueDef *queue, co
 }  // namespace
 
 void evForwardHoldEnd(const QmgrContext *context, const EventQueueDef *queue) {
+    bool held = false;
     {
         std::lock_guard<std::mutex> lock(forwardHoldsMutex);
-        if (forwardHolds.erase(queue->name) == 0) return;
+        held = forwardHolds.erase(queue->name) != 0;
     }
+    // A hold of an earlier run is not in memory, but its alert was kept with the stored ones: the
+    // queue's open (a new connection) ends it too.
+    if (!held && queue->inputHandle != -1) return;
     (void)evAlertRemoveMatching("", 0, "$FWDHELD", -1, context->event.name, -1, queue->name, -1,
                                 kObjectTypeEvq);
 }

@@ -656,6 +656,16 @@ TEST_F(EscapeTest, AFaultNamesTheKeywordOrTheParameter) {
     EXPECT_EQ(reply.compCode, MQCC_FAILED);
     EXPECT_EQ(reply.reason, MQRCCF_CFST_STRING_LENGTH_ERR);
     EXPECT_EQ(reply.get(MQCACF_ESCAPE_TEXT).text, "AMQ8426: Parameter 'Escape text' is too long");
+    // One whose length is negative is no length at all.
+    mqiPutI32(bytes.data(), MQCFH_STRUC_LENGTH + offsetof(MQCFST, StringLength), -1);
+    fake.puts.clear();
+    ASSERT_EQ(run(request(MQFMT_ADMIN), bytes), 1);
+    ASSERT_FALSE(fake.puts.empty());
+    const ct::Pcf negative = ct::parse(fake.puts.back().data);
+    EXPECT_EQ(negative.compCode, MQCC_FAILED);
+    EXPECT_EQ(negative.reason, MQRCCF_CFST_STRING_LENGTH_ERR);
+    EXPECT_EQ(negative.get(MQCACF_ESCAPE_TEXT).text,
+              "AMQ8426: Parameter 'Escape text' has a negative length.");
     fake.puts.clear();
 }
 

@@ -156,8 +156,16 @@ struct QueueLog {
 };
 inline QueueLog *queueLog = nullptr;
 
-inline void fakeOpen(MQHCONN, PMQVOID od, MQLONG, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
+// An open to inquire (the queue's usage) is not one the log counts: its handle is 8.
+constexpr MQHOBJ kInquiryHandle = 8;
+inline void fakeOpen(MQHCONN, PMQVOID od, MQLONG options, PMQHOBJ hobj, PMQLONG cc, PMQLONG rc) {
     const auto *desc = static_cast<const MQOD *>(od);
+    if ((options & MQOO_INQUIRE) != 0) {
+        *hobj = kInquiryHandle;
+        *cc = MQCC_OK;
+        *rc = 0;
+        return;
+    }
     queueLog->opened.emplace_back(desc->ObjectName, strnlen(desc->ObjectName, 48));
     *cc = queueLog->openReason != 0 ? MQCC_FAILED : MQCC_OK;
     *rc = queueLog->openReason;
@@ -174,8 +182,15 @@ inline void fakePut(MQHCONN, MQHOBJ, PMQVOID md, PMQVOID pmo, MQLONG length, PMQ
     *rc = 0;
 }
 inline void fakeClose(MQHCONN, PMQHOBJ hobj, MQLONG, PMQLONG cc, PMQLONG rc) {
-    queueLog->closes++;
+    if (*hobj != kInquiryHandle) queueLog->closes++;
     *hobj = -1;
+    *cc = MQCC_OK;
+    *rc = 0;
+}
+// Every queue is a local queue of normal usage.
+inline void fakeInq(MQHCONN, MQHOBJ, MQLONG count, PMQLONG selectors, MQLONG intCount, PMQLONG ints, MQLONG,
+                    PMQCHAR, PMQLONG cc, PMQLONG rc) {
+    for (MQLONG i = 0; i < count && i < intCount; i++) ints[i] = selectors[i] == MQIA_USAGE ? MQUS_NORMAL : 0;
     *cc = MQCC_OK;
     *rc = 0;
 }
@@ -185,6 +200,7 @@ inline const MQIFunctionTable *queueTable() {
         t.MQOPEN = fakeOpen;
         t.MQPUT = fakePut;
         t.MQCLOSE = fakeClose;
+        t.MQINQ = fakeInq;
         return t;
     }();
     return &table;

@@ -950,6 +950,9 @@ void ownQueuesStored() {
     EventQueueDef *config = evEventQueueAddDefault(pt::kConfigEvents);
     ASSERT_NE(config, nullptr);
     config->suspended = 0;
+    EventQueueDef *perfm = evEventQueueAddDefault(eqm::kPerfmEvents);
+    ASSERT_NE(perfm, nullptr);
+    perfm->suspended = 0;
     std::snprintf(config->forwardQueue, sizeof config->forwardQueue, "%s", EV_COMMAND_QUEUE_NAME);
     std::snprintf(evSettings.deadQueue, sizeof evSettings.deadQueue, "%s", kDataQueue);
     evSettings.useDlq.store(EV_USEDLQ_IFAVAIL);
@@ -967,14 +970,17 @@ TEST_F(StoredQmTest, AStoredConfigurationNamingOwnQueuesUsesNoneOfThem) {
     putMessage(pt::kConfigEvents, MQFMT_STRING, "held with its queue");
     Zunt zunt(dir, "own", runOptions());
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    putMessage(pt::kQmgrEvents, MQFMT_STRING, "not an event");
+    // The message that is no event stops its queue where it is; the event's own emission is refused.
+    putMessage(eqm::kPerfmEvents, MQFMT_STRING, "not an event");
     putEvent();
     for (const char *said :
          {"Event queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used.",
           "Forward queue 'HOLVA.ZUNT.COMMAND.QUEUE' is the program's own queue: not used.",
           "Dead Letter Queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used.",
-          "Emitter queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used."})
+          "Emitter queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used.",
+          "Event queue 'SYSTEM.ADMIN.PERFM.EVENT' stopped: message"})
         EXPECT_TRUE(zunt.waitLog(said)) << zunt.log();
+    EXPECT_EQ(depth(eqm::kPerfmEvents), 1);
     EXPECT_EQ(depth(pt::kConfigEvents), 1);
     EXPECT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);
     const std::string queues = command("DISPLAY EVQ(*) ALL");

@@ -26,6 +26,20 @@ protected:
             "DEFINE QREMOTE(SYS.EVQ.REMOTE) RNAME(SYSTEM.ADMIN.CONFIG.EVENT) RQMNAME(QMSYS) XMITQ(QMSYS)\n"
             "DEFINE QMODEL(SYS.MODEL)\nDEFINE QLOCAL(SYS.PLAIN)\n");
     }
+    // The messages on the data queue of that format, browsed.
+    int onDataQueue(const char *wanted) {
+        MQHOBJ hobj = qmt::open(h, sys::kDataQueue, MQOO_BROWSE);
+        int found = 0;
+        for (;;) {
+            MQMD md = MQMD_DEFAULT;
+            qmt::Rc r = qmt::get(h, hobj, nullptr, MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG, &md, 16);
+            if (r.cc == MQCC_FAILED && r.reason != MQRC_TRUNCATED_MSG_ACCEPTED) break;
+            if (std::string(md.Format, MQ_FORMAT_LENGTH) == wanted) found++;
+        }
+        qmt::Rc r;
+        MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
+        return found;
+    }
     // The messages on the data queue of a format the program never stores there (events, dead-letter
     // headers, texts), browsed.
     int foreignOnDataQueue() {
@@ -146,40 +160,204 @@ TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
 }
 
 // The dead-letter queue (the queue manager's own, or DEADQ through an alias) is the data queue or a queue
-// the program reads: a message that is no event is not moved there (the open is refused and said), it
-// is discarded once (USEDLQ IFAVAIL), never read and dead-lettered again; the data queue keeps only what
-// the program stored.
+// the program reads, or cannot keep what is put there (a model or a transmission queue): a message that
+// is no event is not moved there (the open is refused and said) nor discarded, whatever USEDLQ says: it
+// stops its event queue where it is, never read and dead-lettered again; the data queue keeps only what
+// the program stored, and no dynamic queue stays.
 TEST_F(OwnQueuesQmTest, ADeadLetterQueueThatLeadsBackIsNotUsed) {
     const struct {
         const char *qmgrDeadq, *deadq, *said;
     } cases[] = {
         {"HOLVA.ZUNT.DATA.QUEUE", "",
          "Dead Letter Queue 'HOLVA.ZUNT.DATA.QUEUE' is the program's own queue: not used."},
-        {sys::kQmgrEvents, "",
-         "Dead Letter Queue 'SYSTEM.ADMIN.QMGR.EVENT' is a queue the program reads: not used."},
+        {"SYSTEM.ADMIN.CONFIG.EVENT", "",
+         "Dead Letter Queue 'SYSTEM.ADMIN.CONFIG.EVENT' is a queue the program reads: not used."},
         {"SYSTEM.DEAD.LETTER.QUEUE", "SYS.EVQ.ALIAS",
          "Dead Letter Queue 'SYS.EVQ.ALIAS' leads to the queue the program reads "
          "'QMSYS/SYSTEM.ADMIN.QMGR.EVENT': "
          "not used."},
+        {"SYS.MODEL", "",
+         "Dead Letter Queue 'SYS.MODEL' is a model queue, whose copies would not be kept: not used."},
+        {"SYSTEM.DEAD.LETTER.QUEUE", "QMSYS", "Dead Letter Queue 'QMSYS' is a transmission queue: not used."},
+    };
+    for (const char *use : {"IFAVAIL", "YES"}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(use) + ": " + c.said);
+            mqsc(std::string("CLEAR QLOCAL(SYSTEM.ADMIN.QMGR.EVENT)\nALTER QMGR DEADQ(") + c.qmgrDeadq +
+                 ")\n");
+            auto zunt = start();
+            ASSERT_NE(
+                ask(std::string("ALTER EV USEDLQ(") + use + ") DEADQ('" + c.deadq + "')").find("AMQ8005"),
+                std::string::npos);
+            resume({sys::kQmgrEvents});
+            put(sys::kQmgrEvents, "not an event", MQFMT_STRING);
+            EXPECT_TRUE(zunt->waitFor(c.said)) << zunt->log();
+            EXPECT_TRUE(zunt->waitFor("*** Event queue 'SYSTEM.ADMIN.QMGR.EVENT' stopped: message"))
+                << zunt->log();
+            sleep(2);  // a loop would go on meanwhile
+            EXPECT_EQ(depth(sys::kQmgrEvents), 1);
+            EXPECT_EQ(countOf(zunt->log(), c.said), 1) << zunt->log();
+            EXPECT_EQ(countOf(zunt->log(), "Message discarded from queue"), 0) << zunt->log();
+            EXPECT_EQ(countOf(zunt->log(), "moved to the dead-letter queue"), 0) << zunt->log();
+            EXPECT_EQ(depth("QMSYS"), 0);
+            stop(*zunt);
+            EXPECT_EQ(foreignOnDataQueue(), 0);
+            std::string local;
+            qm.mqsc("DISPLAY QLOCAL(*)\n", &local);
+            EXPECT_EQ(local.find("AMQ."), std::string::npos) << local;
+        }
+    }
+}
+
+// A dead-letter queue (the queue manager's own or DEADQ) is never read as an event queue, whichever was
+// set first: named, it is refused with 3229; an alias that leads to it, or the queue an alias DEADQ leads
+// to, is held at its open with a log line. Set the other way round, DEADQ through an alias to an event
+// queue takes no message there (its event queue stops on the message it could not move aside), and an
+// event queue that became the queue manager's DEADQ while the program was down is held at the start
+// and refused by RESUME. Under either USEDLQ the messages of each dead-letter queue stay where they are.
+TEST_F(OwnQueuesQmTest, ADeadLetterQueueIsNeverReadAsAnEventQueue) {
+    mqsc(
+        "DEFINE QLOCAL(SYS.DLQ)\nDEFINE QALIAS(SYS.DLQ.ALIAS) TARGET(SYSTEM.DEAD.LETTER.QUEUE)\n"
+        "DEFINE QLOCAL(SYS.DLQ.T)\nDEFINE QALIAS(SYS.TO.DLQ.T) TARGET(SYS.DLQ.T)\n"
+        "DEFINE QLOCAL(SYS.EVQ1)\nDEFINE QALIAS(SYS.TO.EVQ1) TARGET(SYS.EVQ1)\n");
+    for (const char *queue : {"SYSTEM.DEAD.LETTER.QUEUE", "SYS.DLQ", "SYS.DLQ.T"})
+        for (int i = 0; i < 3; i++) put(queue, "dead letter " + std::to_string(i), MQFMT_STRING);
+    struct Case {
+        const char *deadq, *command, *reply, *watched;
+    };
+    const Case cases[] = {
+        {"", "ADD EVQ(SYSTEM.DEAD.LETTER.QUEUE)",
+         "Queue 'SYSTEM.DEAD.LETTER.QUEUE' is a dead-letter queue and can not be an event queue.",
+         "SYSTEM.DEAD.LETTER.QUEUE"},
+        {"SYS.DLQ", "ADD EVQ(SYS.DLQ)",
+         "Queue 'SYS.DLQ' is a dead-letter queue and can not be an event queue.", "SYS.DLQ"},
+        {"", "ADD EVQ(SYS.DLQ.ALIAS) REPLACE",
+         "Event queue 'SYS.DLQ.ALIAS' leads to the dead-letter queue 'QMSYS/SYSTEM.DEAD.LETTER.QUEUE': "
+         "not used.",
+         "SYSTEM.DEAD.LETTER.QUEUE"},
+        {"SYS.TO.DLQ.T", "ADD EVQ(SYS.DLQ.T) REPLACE",
+         "Event queue 'SYS.DLQ.T' is where the dead-letter queue 'SYS.TO.DLQ.T' leads: not used.",
+         "SYS.DLQ.T"},
+    };
+    for (const char *use : {"IFAVAIL", "YES"}) {
+        SCOPED_TRACE(use);
+        mqsc("ALTER QMGR DEADQ(SYSTEM.DEAD.LETTER.QUEUE)\nCLEAR QLOCAL(SYS.EVQ1)\n");
+        auto zunt = start();
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.command);
+            ASSERT_NE(
+                ask(std::string("ALTER EV USEDLQ(") + use + ") DEADQ('" + c.deadq + "')").find("AMQ8005"),
+                std::string::npos);
+            const std::string reply = ask(c.command);
+            EXPECT_NE(reply.find(c.reply), std::string::npos) << reply;
+            sleep(2);  // a read would go on meanwhile
+            EXPECT_EQ(depth(c.watched), 3);
+            EXPECT_EQ(ask("DISPLAY EVQ(*) STATUS").find("STATUS(ACTIVE)"), std::string::npos);
+        }
+        // The other order: the event queue first, then DEADQ, through an alias, where it is.
+        ASSERT_NE(ask("ALTER EV DEADQ('')").find("AMQ8005"), std::string::npos);
+        ASSERT_NE(ask("ADD EVQ(SYS.EVQ1) REPLACE").find("AMQ8005"), std::string::npos);
+        resume({"SYS.EVQ1"});
+        ASSERT_NE(ask("ALTER EV DEADQ(SYS.TO.EVQ1)").find("AMQ8005"), std::string::npos);
+        put("SYS.EVQ1", "not an event", MQFMT_STRING);
+        EXPECT_TRUE(
+            zunt->waitFor("Dead Letter Queue 'SYS.TO.EVQ1' leads to the queue the program reads "
+                          "'QMSYS/SYS.EVQ1': not used."))
+            << zunt->log();
+        EXPECT_TRUE(zunt->waitFor("*** Event queue 'SYS.EVQ1' stopped: message")) << zunt->log();
+        sleep(2);  // a loop would go on meanwhile
+        EXPECT_EQ(depth("SYS.EVQ1"), 1);
+        EXPECT_EQ(countOf(zunt->log(), "Message discarded from queue"), 0) << zunt->log();
+        ASSERT_NE(ask("ALTER EV DEADQ('')").find("AMQ8005"), std::string::npos);
+        stop(*zunt);
+        // The queue manager's DEADQ made the event queue while the program was down.
+        put("SYS.EVQ1", "another", MQFMT_STRING);
+        mqsc("ALTER QMGR DEADQ(SYS.EVQ1)\n");
+        auto again = start();
+        EXPECT_TRUE(again->waitFor("Event queue 'SYS.EVQ1' is a dead-letter queue: not used."))
+            << again->log();
+        const std::string resumed = ask("RESUME EVQ(SYS.EVQ1)");
+        EXPECT_NE(resumed.find("Queue 'SYS.EVQ1' is a dead-letter queue and can not be an event queue."),
+                  std::string::npos)
+            << resumed;
+        sleep(2);  // a read would go on meanwhile
+        EXPECT_EQ(depth("SYS.EVQ1"), 2);
+        EXPECT_EQ(countOf(again->log(), "Message discarded from queue"), 0) << again->log();
+        for (const char *queue : {"SYSTEM.DEAD.LETTER.QUEUE", "SYS.DLQ", "SYS.DLQ.T"})
+            EXPECT_EQ(depth(queue), 3);
+        for (const char *queue : {"SYS.DLQ.ALIAS", "SYS.DLQ.T", "SYS.EVQ1"})
+            EXPECT_NE(ask(std::string("REMOVE EVQ(") + queue + ")").find("AMQ8005"), std::string::npos)
+                << queue;
+        stop(*again);
+    }
+}
+
+// The queue an alias event queue reads is a queue the program reads: named as the dead-letter, a
+// forward or an emitter queue it is refused with 3229 (a dead-lettered message there would be read
+// through the alias, dead-lettered there again, for ever). A message that is no event read through the
+// alias goes to the dead-letter queue once.
+TEST_F(OwnQueuesQmTest, TheQueueAnAliasEventQueueReadsTakesNoPutOfTheProgram) {
+    mqsc("DEFINE QLOCAL(SYS.EVQ2)\nDEFINE QALIAS(SYS.TO.EVQ2) TARGET(SYS.EVQ2)\n");
+    auto zunt = start();
+    ASSERT_NE(ask("ADD EVQ(SYS.TO.EVQ2)").find("AMQ8005"), std::string::npos);
+    resume({"SYS.TO.EVQ2"});
+    const struct {
+        const char *command, *role;
+    } cases[] = {
+        {"ALTER EV USEDLQ(IFAVAIL) DEADQ(SYS.EVQ2)", "the dead-letter queue"},
+        {"ALTER EVQ(SYSTEM.ADMIN.CONFIG.EVENT) FWDQ(SYS.EVQ2)", "a forward queue"},
+        {"DEFINE EVEMIT(READ) QUEUE(SYS.EVQ2)", "an emitter queue"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.said);
-        mqsc(std::string("ALTER QMGR DEADQ(") + c.qmgrDeadq + ")\n");
-        auto zunt = start();
-        ASSERT_NE(ask(std::string("ALTER EV USEDLQ(IFAVAIL) DEADQ('") + c.deadq + "')").find("AMQ8005"),
-                  std::string::npos);
-        resume({sys::kQmgrEvents});
-        put(sys::kQmgrEvents, "not an event", MQFMT_STRING);
-        EXPECT_TRUE(zunt->waitFor(c.said)) << zunt->log();
-        EXPECT_TRUE(zunt->waitFor("Message discarded from queue")) << zunt->log();
-        EXPECT_TRUE(settled());
-        sleep(2);  // a loop would go on meanwhile
-        EXPECT_EQ(depth(sys::kQmgrEvents), 0);
-        EXPECT_EQ(countOf(zunt->log(), "Message discarded from queue"), 1) << zunt->log();
-        EXPECT_EQ(countOf(zunt->log(), "moved to the dead-letter queue"), 0) << zunt->log();
-        stop(*zunt);
-        EXPECT_EQ(foreignOnDataQueue(), 0);
+        SCOPED_TRACE(c.command);
+        const std::string reply = ask(c.command);
+        EXPECT_NE(reply.find(std::string("Queue 'SYS.EVQ2' is a queue the program reads and can not be ") +
+                             c.role + "."),
+                  std::string::npos)
+            << reply;
     }
+    put("SYS.EVQ2", "not an event", MQFMT_STRING);
+    EXPECT_TRUE(zunt->waitFor("moved to the dead-letter queue")) << zunt->log();
+    EXPECT_TRUE(settled("SYS.EVQ2"));
+    sleep(2);  // a loop would go on meanwhile
+    EXPECT_EQ(depth("SYS.EVQ2"), 0);
+    EXPECT_EQ(depth("SYSTEM.DEAD.LETTER.QUEUE"), 1);
+    EXPECT_EQ(countOf(zunt->log(), "moved to the dead-letter queue"), 1) << zunt->log();
+    stop(*zunt);
+}
+
+// An emitter whose queue cannot keep its records: a model queue (each open would make a dynamic queue,
+// gone with the connection) or a transmission queue. Its record fails as a refused open does, said in
+// the log; nothing is left on a dynamic queue or the transmission queue.
+TEST_F(OwnQueuesQmTest, AnEmitterQueueThatCannotKeepItsRecordsIsNotUsed) {
+    auto zunt = start();
+    resume({sys::kQmgrEvents});
+    const struct {
+        const char *queue, *said;
+    } cases[] = {
+        {"SYS.MODEL",
+         "Emitter queue 'SYS.MODEL' is a model queue, whose copies would not be kept: not used."},
+        {"QMSYS", "Emitter queue 'QMSYS' is a transmission queue: not used."},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.queue);
+        const std::string emitter = "KEEPS" + std::to_string(++n);
+        ASSERT_NE(
+            ask("DEFINE EVEMIT(" + emitter + ") ONERROR(DISCARD) QUEUE(" + c.queue + ")").find("AMQ8005"),
+            std::string::npos);
+        ASSERT_NE(ask("ALTER EVSTREAM($EVENTS) EVEMIT(" + emitter + ")").find("AMQ8005"), std::string::npos);
+        qmt::Rc r;
+        qmt::open(h, ("SYS.NOT.THERE." + emitter).c_str(), MQOO_OUTPUT, &r);
+        ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+        EXPECT_TRUE(zunt->waitFor(c.said)) << zunt->log();
+        EXPECT_TRUE(settled());
+        EXPECT_EQ(depth("QMSYS"), 0);
+        std::string local;
+        qm.mqsc("DISPLAY QLOCAL(*)\n", &local);
+        EXPECT_EQ(local.find("AMQ."), std::string::npos) << local;
+    }
+    stop(*zunt);
 }
 
 // A forward, dead-letter or emitter queue named for a queue the program reads is refused with 3229; one
@@ -598,6 +776,50 @@ TEST_F(OwnQueuesQmTest, AlertPublicationsReadBackRaiseNothing) {
     stop(*zunt);
 }
 
+// A subscription to the alert topic whose destination is the data queue (a mistake the program cannot
+// undo): while the data queue is high, every refused change looks at it again, and the depth the alert's
+// publication added is a new depth. "$DATAQHI" is raised once for the condition, so its publication
+// lands once and the data queue's depth then stands still however many changes are refused.
+TEST_F(OwnQueuesQmTest, AlertPublicationsToTheDataQueueDoNotBuildUp) {
+    auto zunt = start();
+    resume({sys::kQmgrEvents});
+    MQHOBJ dest = qmt::open(h, sys::kDataQueue, MQOO_OUTPUT);
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE | MQSO_NON_DURABLE | MQSO_FAIL_IF_QUIESCING;
+    sd.ObjectString.VSPtr = const_cast<char *>("Holva/ZUNT/Alerts");
+    sd.ObjectString.VSLength = MQVS_NULL_TERMINATED;
+    MQHOBJ hsub = MQHO_UNUSABLE_HOBJ;
+    qmt::Rc r;
+    MQSUB(h, &sd, &dest, &hsub, &r.cc, &r.reason);
+    ASSERT_EQ(r.reason, MQRC_NONE);
+    MQMD md = MQMD_DEFAULT;
+    std::memcpy(md.CorrelId, "ANOTHER.APPLICATION.DATA", sizeof md.CorrelId);
+    for (MQLONG d = depth(sys::kDataQueue); d < 4800; d++) {
+        MQMD each = md;
+        ASSERT_EQ(qmt::put(h, dest, "filler", MQPMO_NO_SYNCPOINT, &each).reason, MQRC_NONE);
+    }
+    // The data queue is looked at every second rather than every hour: each look is another chance.
+    ASSERT_NE(ask("DEBUG DATAQCHK(1)").find("Debug command processed"), std::string::npos);
+    // An event's unit looks at the data queue; the condition's one publication lands there.
+    sleep(1);
+    qmt::open(h, "SYS.NOT.THERE", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    for (int waited = 0; onDataQueue(MQFMT_RF_HEADER_2) == 0 && waited < 30000; waited += 100) usleep(100000);
+    ASSERT_EQ(onDataQueue(MQFMT_RF_HEADER_2), 1);
+    const MQLONG high = depth(sys::kDataQueue);
+    for (int i = 0; i < 5; i++) {
+        const std::string reply = ask("DEFINE EVSTREAM(HELD" + std::to_string(i) + ") TYPE(EVENTS)");
+        EXPECT_NE(reply.find("ZUNT can not keep the change now"), std::string::npos) << reply;
+    }
+    sleep(2);  // a late publication would land meanwhile
+    EXPECT_EQ(onDataQueue(MQFMT_RF_HEADER_2), 1);
+    EXPECT_EQ(depth(sys::kDataQueue), high);
+    EXPECT_EQ(countOf(ask("DISPLAY EVALERT(*) ALL"), "CATEGORY($DATAQHI)"), 1);
+    MQCLOSE(h, &hsub, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    MQCLOSE(h, &dest, MQCO_NONE, &r.cc, &r.reason);
+    stop(*zunt);
+}
+
 // An alias as an event queue reads: its backout settings are those of the queue it resolves to. A
 // message backed out past that BOTHRESH (2) and then twice alone goes to its BOQNAME; one backed out
 // twice is within the threshold and taken in (no event: dead-lettered).
@@ -675,6 +897,57 @@ TEST_F(OwnQueuesQmTest, ARequestWhoseReplyLeadsToAnOwnQueueIsNotRun) {
     EXPECT_EQ(depth(sys::kCommandQueue), 0);
     stop(*zunt);
     EXPECT_EQ(foreignOnDataQueue(), 0);
+}
+
+// A reply queue reached through an alias whose target has since become an event queue: the handle
+// the program kept for the alias is not used again; the next request is refused (not run) as one whose
+// reply queue leads there, and the log says it is a queue the program reads.
+TEST_F(OwnQueuesQmTest, AReplyAliasIsCheckedAgainOnceItsTargetIsAnEventQueue) {
+    mqsc("DEFINE QLOCAL(SYS.RQ2)\nDEFINE QALIAS(SYS.AL.RQ2) TARGET(SYS.RQ2)\n");
+    auto zunt = start();
+    put(sys::kCommandQueue, "DEFINE EVSTREAM(BEFORE) TYPE(EVENTS)", MQFMT_STRING, 0, "SYS.AL.RQ2");
+    // Served in order: the display's answer comes after the request before it was taken.
+    ASSERT_NE(ask("DISPLAY EVSTREAM(BEFORE)").find("EVSTREAM(BEFORE)"), std::string::npos);
+    ASSERT_GT(depth("SYS.RQ2"), 0);
+    ASSERT_NE(ask("ADD EVQ(SYS.RQ2)").find("AMQ8005"), std::string::npos);
+    ASSERT_NE(ask("SUSPEND EVQ(SYS.RQ2)").find("AMQ8005"), std::string::npos);
+    const MQLONG replies = depth("SYS.RQ2");
+    put(sys::kCommandQueue, "DEFINE EVSTREAM(AFTER) TYPE(EVENTS)", MQFMT_STRING, 0, "SYS.AL.RQ2");
+    const std::string streams = ask("DISPLAY EVSTREAM(*)");
+    ASSERT_NE(streams.find("EVSTREAM(BEFORE)"), std::string::npos) << streams;
+    EXPECT_EQ(streams.find("EVSTREAM(AFTER)"), std::string::npos) << streams;
+    EXPECT_TRUE(
+        zunt->waitFor("Command refused: its reply queue 'QMSYS/SYS.RQ2' on 'QMSYS' is a queue the "
+                      "program reads"))
+        << zunt->log();
+    EXPECT_EQ(depth("SYS.RQ2"), replies);
+    stop(*zunt);
+}
+
+// A forward hold whose run ended with it: at the next start, the forward queue taking puts again, the
+// hold's alert goes when the event queue opens, and the next event is forwarded.
+TEST_F(OwnQueuesQmTest, AForwardHoldsAlertEndsAtTheNextStart) {
+    mqsc("DEFINE QLOCAL(SYS.INH) PUT(DISABLED)\n");
+    auto zunt = start();
+    ASSERT_NE(ask("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(SYS.INH)").find("AMQ8005"), std::string::npos);
+    resume({sys::kQmgrEvents});
+    qmt::Rc r;
+    qmt::open(h, "SYS.NOT.THERE.1", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    ASSERT_TRUE(zunt->waitFor("Forwarding from event queue 'SYSTEM.ADMIN.QMGR.EVENT' to 'SYS.INH' held"))
+        << zunt->log();
+    ASSERT_TRUE(settled());
+    ASSERT_NE(ask("DISPLAY EVALERT(*) ALL").find("CATEGORY($FWDHELD)"), std::string::npos);
+    stop(*zunt);
+    mqsc("ALTER QLOCAL(SYS.INH) PUT(ENABLED)\n");
+    auto again = start();
+    EXPECT_EQ(ask("DISPLAY EVALERT(*) ALL").find("CATEGORY($FWDHELD)"), std::string::npos);
+    qmt::open(h, "SYS.NOT.THERE.2", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(depth("SYS.INH"), 1);
+    EXPECT_EQ(ask("DISPLAY EVALERT(*) ALL").find("CATEGORY($FWDHELD)"), std::string::npos);
+    stop(*again);
 }
 
 }  // namespace
