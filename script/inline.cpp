@@ -318,7 +318,7 @@ ExpExpression *parseForRun(cmdProgram *program, const char *text, size_t length)
     char *error = nullptr;
     ExpExpression *e =
         expParseExpression(text, static_cast<int64_t>(length), 0,
-                           EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
+                           EXP_PARSE_AT_NAMES | EXP_PARSE_CASE | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
                            expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback, &caller, &error);
     if (e == nullptr) {
         cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");

@@ -428,7 +428,7 @@ int cslEvaluateValue(cmdProgram *program, const char *text, int64_t length, uint
     ExpCallerBlock caller{};
     caller.program = program;
     caller.context = program;
-    if (flags == 0) flags = EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL;
+    if (flags == 0) flags = EXP_PARSE_AT_NAMES | EXP_PARSE_CASE | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL;
     char *error = nullptr;
     ExpExpression *e = expParseExpression(text, length, basePosition, flags, expScriptOperatorTable,
                                           cslVariableCallback, cslCallFunctionCallback, &caller, &error);

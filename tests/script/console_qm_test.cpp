@@ -228,6 +228,44 @@ TEST_F(ConsoleProgramQm, AStringThatLooksLikeANumberStaysAStringInAnExpressionLi
     }
 }
 
+// String comparisons and wildcard matches of a script's expressions heed case, in the main program
+// and in a hook, through EVAL too (each ignored case: 'abc' = 'ABC' was true).
+TEST_F(ConsoleProgramQm, AScriptsStringComparisonsHeedCase) {
+    const struct {
+        const char *expression;
+        const char *result;
+    } cases[] = {
+        {"'abc' = 'ABC'", "0"},
+        {"'abc' != 'ABC'", "1"},
+        {"'queue.one' LK 'QUEUE.*'", "0"},
+        {"'queue.one' NL 'QUEUE.*'", "1"},
+        {"'a' == 'A'", "0"},
+        {"'Ab' < 'aa'", "1"},
+        {"eval(\"'abc' = 'ABC'\")", "0"},
+        {"'abc' = 'abc'", "1"},
+        {"'queue.one' LK 'queue.*'", "1"},
+    };
+    std::string lines;
+    for (size_t i = 0; i < std::size(cases); i++)
+        lines += "print 'CMP', @w, " + std::to_string(i + 1) + ", " + cases[i].expression + "\n";
+    pt::Zunt zunt(
+        dir, "case",
+        options("@w = 'M'\n" + lines, {{"ZUNTConnected", "@w = 'H'\n" + lines + "print 'HOOK DONE'\n"}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    for (const char *where : {"M", "H"}) {
+        for (size_t i = 0; i < std::size(cases); i++) {
+            EXPECT_EQ(et::countOf(out, std::string("CMP ") + where + " " + std::to_string(i + 1) + " " +
+                                           cases[i].result + "\n"),
+                      1)
+                << where << " " << cases[i].expression << out;
+        }
+    }
+}
+
 // A name put into a command's brackets, through <@q> or a built string, names the object it holds to
 // both command servers: lower and mixed case, '%', '/' and a generic '*' are kept as written (a
 // lower-case name went in bare, and MQSC folded it onto another object or none).
