@@ -110,6 +110,12 @@ bool textOf(ExpExpression *e, const ExpValue *v, ValueText *out) {
         out->length = static_cast<size_t>(v->value.len);
         return true;
     }
+    if (v->data != nullptr && (v->type == EXP_INT || v->type == EXP_DBL)) {
+        // A response's value goes back as the text it was read from: '007' names queue 007, not 7.
+        out->data = v->data;
+        out->length = std::strlen(v->data);
+        return true;
+    }
     out->owned = expValueToString(e, v, 2);
     if (out->owned == nullptr) return false;
     out->data = out->owned;

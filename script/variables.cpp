@@ -39,10 +39,12 @@ bool copyInto(const ExpValue *value, ExpValue *out) {
         case EXP_INT:
             out->type = EXP_INT;
             out->value.i = value->value.i;
+            out->data = value->data;  // the text a response's value was read from, or null
             return true;
         case EXP_DBL:
             out->type = EXP_DBL;
             out->value.d = value->value.d;
+            out->data = value->data;
             return true;
         case EXP_LIST: {
             out->type = EXP_LIST;

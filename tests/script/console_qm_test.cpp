@@ -1,5 +1,7 @@
 // The console as a user reaches it: the real program with a start-up script (-f) on the stand-in
 // queue manager, its output and log read back.
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -327,6 +329,75 @@ TEST_F(ConsoleProgramQm, NamesPutIntoACommandAreTheObjectsTheyName) {
     EXPECT_EQ(et::countOf(out, "ZB "), 2) << out;
     EXPECT_EQ(et::countOf(out, "ZB S.PCT% PCT\n"), 1) << out;
     EXPECT_EQ(et::countOf(out, "ZB S/SL SLASH\n"), 1) << out;
+}
+
+// A number-like value read by foreach (a name, a description) and put back into a command through
+// <@x>, bare or in a quoted text, is the text it was read from, to both command servers: a command
+// built from queue 007's name acts on 007, and a description copies back as it was (007 became 7,
+// 1.5 became 1.50 and 3.14159 3.14, so a command acted on another object or stored another value).
+TEST_F(ConsoleProgramQm, ANumberLikeValueReadByForeachGoesBackAsItWasRead) {
+    const char *const names[] = {"007", "7", "1.5", "1.50"};
+    const char *const descrs[] = {"3.14159", "1.5", "-0", ".5", "9223372036854775808", "007", "7", "2.50"};
+    std::string define;
+    for (const char *name : names) define += std::string("DEFINE QLOCAL(") + name + ") DESCR('num')\n";
+    for (size_t i = 0; i < std::size(descrs); i++) {
+        const std::string n = std::to_string(i + 1);
+        define += "DEFINE QLOCAL(V." + n + ") DESCR('" + descrs[i] + "')\nDEFINE QLOCAL(C.V." + n +
+                  ")\nDEFINE QLOCAL(Q.V." + n + ")\n";
+    }
+    ASSERT_EQ(qm.mqsc(define), 0);
+    const std::string main =
+        "=conn qm(QM1)\n=mqsc\n@n = 0\n"
+        "foreach (DISPLAY QLOCAL(*) DESCR)\n  if (DESCR = 'num')\n    @n = @n + 1\n    @q[@n] = QUEUE\n"
+        "  endif\nendfor\n"
+        "@i = 0\nwhile (@i < @n)\n  @i = @i + 1\n  @o = @q[@i]\n  ALTER QLOCAL(<@o>) DESCR('was "
+        "<@o>')\nendwhile\n"
+        "foreach (DISPLAY QLOCAL(V.*) DESCR)\n  @o = QUEUE\n  @d = DESCR\n  @c = 'C.' + @o\n  @b = 'Q.' + "
+        "@o\n"
+        "  ALTER QLOCAL(<@c>) DESCR(<@d>)\n  ALTER QLOCAL(<@b>) DESCR('<@d>')\nendfor\n=disc\n";
+    const std::string connected =
+        "=zunt\n@n = 0\n"
+        "foreach (DISPLAY EVSTREAM(*) DESCR)\n  if (DESCR = 'num')\n    @n = @n + 1\n    @s[@n] = EVSTREAM\n"
+        "  endif\nendfor\n"
+        "@i = 0\nwhile (@i < @n)\n  @i = @i + 1\n  @o = @s[@i]\n  ALTER EVSTREAM(<@o>) DESCR('was "
+        "<@o>')\nendwhile\n"
+        "foreach (DISPLAY EVSTREAM(N.1) DESCR)\n  @d = DESCR\nendfor\n"
+        "ALTER EVSTREAM(N.2) DESCR(<@d>)\nprint 'SHOWN'\nDISPLAY EVSTREAM(*) DESCR\nprint 'HOOK DONE'\n";
+    const std::string streams =
+        "=zunt\nDEFINE EVSTREAM('007') TYPE(EVENTS) DESCR('num')\nDEFINE EVSTREAM('7') TYPE(EVENTS) "
+        "DESCR('num')\nDEFINE EVSTREAM(N.1) TYPE(EVENTS) DESCR('1.50')\nDEFINE EVSTREAM(N.2) TYPE(EVENTS)\n";
+    pt::Zunt zunt(dir, "numberlike", options(main, {{"ZUNTConnected", streams + connected}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    std::string shown;
+    ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(*) DESCR\n", &shown), 0);
+    const auto descrOf = [&shown](const std::string &queue) {
+        const size_t at = shown.find("QUEUE(" + queue + ")");
+        if (at == std::string::npos) return std::string("<none>");
+        const size_t d = shown.find("DESCR(", at);
+        return shown.substr(d + 6, shown.find(')', d) - d - 6);
+    };
+    for (const char *name : names) EXPECT_EQ(descrOf(name), std::string("was ") + name) << shown;
+    for (size_t i = 0; i < std::size(descrs); i++) {
+        const std::string n = std::to_string(i + 1);
+        EXPECT_EQ(descrOf("C.V." + n), descrs[i]) << shown;
+        EXPECT_EQ(descrOf("Q.V." + n), descrs[i]) << shown;
+    }
+    // The streams as the last display shows them, one line each.
+    std::map<std::string, std::string> shownStreams;
+    std::istringstream lines(out.substr(out.rfind("SHOWN\n")));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t open = line.find("EVSTREAM("), d = line.find("DESCR(");
+        if (open == std::string::npos || d == std::string::npos) continue;
+        shownStreams[line.substr(open + 9, line.find(')', open) - open - 9)] =
+            line.substr(d + 6, line.rfind(')') - d - 6);
+    }
+    EXPECT_EQ(shownStreams["007"], "was 007") << out;
+    EXPECT_EQ(shownStreams["7"], "was 7") << out;
+    EXPECT_EQ(shownStreams["N.2"], "1.50") << out;
 }
 
 // A value holding apostrophes, put into a command to the program's own command server through <@d>
