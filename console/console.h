@@ -158,6 +158,10 @@ struct cslOutputList {
     uint32_t scrolledBack;
     uint32_t fillers;
     uint32_t lines;  // lines in the list, those without rows included
+    // The last run of an in-use command's lines that trimming passed over: its echo line and its
+    // last line, or null.
+    cslOutputLine *keptEcho;
+    cslOutputLine *keptEnd;
 };
 inline constexpr int CSL_SCREENS = 2;
 

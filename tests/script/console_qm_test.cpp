@@ -505,6 +505,30 @@ TEST_F(ConsoleProgramQm, ADescriptionReadByForeachCopiesBackByteForByte) {
     }
 }
 
+// A DISPLAY of 20,000 objects, its replies read through a reply queue made from a model deep enough
+// for them (replyq): every reply is read, and foreach runs once per object, in time linear in them
+// (each line the loop added walked every line of the reply kept for it: 20,000 passes took half a
+// minute of CPU).
+TEST_F(ConsoleProgramQm, ADisplayOfTwentyThousandObjectsIsReadWholeAndWalkedOnce) {
+    constexpr int kQueues = 20000;
+    std::string define = "DEFINE QMODEL(DEEP.MODEL) DEFTYPE(TEMPDYN) MAXDEPTH(100000)\n";
+    for (int i = 0; i < kQueues; i++) define += "DEFINE QLOCAL(MANY." + std::to_string(i) + ")\n";
+    ASSERT_EQ(qm.mqsc(define), 0);
+    pt::Zunt zunt(dir, "many",
+                  options("=conn qm(QM1) replyq(DEEP.MODEL)\n=mqsc\nDISPLAY QLOCAL(MANY.*) MAXDEPTH\n"
+                          "@n = 0\nforeach (DISPLAY QLOCAL(MANY.*) MAXDEPTH)\n  @n = @n + 1\n"
+                          "  print 'PASS', @n\nendfor\nprint 'EACH', @n, _numEach\n=show summary\n=disc\n"));
+    const bool initialised = zunt.waitInitialised();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << tail(zunt.out());
+    ASSERT_TRUE(initialised) << tail(zunt.out());
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "EACH 20000 20000\n"), 1) << tail(out);
+    EXPECT_EQ(et::countOf(out, "PASS "), kQueues) << tail(out);
+    EXPECT_EQ(et::countOf(out, "QUEUE(MANY."), 2 * kQueues) << tail(out);
+    EXPECT_NE(out.find("Issued: 2  Success: 2  Fail: 0"), std::string::npos) << tail(out);
+}
+
 // A value longer than a line of the layout is shown whole, on the screen and in the =output file,
 // as =WHERE reads it.
 TEST_F(ConsoleProgramQm, ALongValueIsShownWhole) {
