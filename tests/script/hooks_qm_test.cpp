@@ -429,6 +429,22 @@ TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
     EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
 }
 
+// The end of the keys' input (a pipe whose writer closes) at a stop in a hook ends the program as
+// "end" does (it ended only that run of the hook, and the program went on).
+TEST_F(HookQmTest, TheEndOfInputAtAHooksPromptEndsTheProgram) {
+    std::vector<std::string> o = options(ht::script("", {{"ZUNTEvent", "@seen = 1\n"}}));
+    o.push_back("-!");
+    pt::Zunt zunt(dir, "dbgeof", o, {}, {}, true);
+    ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+    zunt.keys("bp ZUNTEvent\nrun\n");
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("APP.00000000001"));
+    ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+    zunt.closeKeys();
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    EXPECT_NE(zunt.out().find("End of debug input"), std::string::npos) << zunt.out();
+}
+
 // SIGTERM amid a flow of events, a few rounds at different moments: the events taken in as the
 // program ends are stored where the hook chose, or left for the next start; never in the default
 // stream alone.
