@@ -450,6 +450,32 @@ TEST_F(ConsoleProgramQm, ApostrophesReachTheProgramsOwnCommandServer) {
     EXPECT_NE(shown.find("DESCR(it's)"), std::string::npos) << shown;
 }
 
+// A value holding apostrophes put into the WHERE of a command to the program's own command server,
+// bare or inside a quoted text, is the text the filter compares: written double-quoted, since that
+// filter reads no doubled quote (both ways were refused: "An operator was expected"). A value with
+// both kinds of quote cannot be written there and refuses the command with a message.
+TEST_F(ConsoleProgramQm, AValueWithApostrophesGoesIntoTheOwnServersWhere) {
+    const std::string hook =
+        "=zunt\n@d = \"q'd 'x'\"\n@o = 'other'\n"
+        "DEFINE EVSTREAM(W.ONE) TYPE(EVENTS) DESCR(<@d>)\nDEFINE EVSTREAM(W.TWO) TYPE(EVENTS) DESCR(<@o>)\n"
+        "foreach (DISPLAY EVSTREAM(W.*) WHERE(DESCR EQ <@d>))\n  print 'WB ' + EVSTREAM\nendfor\n"
+        "foreach (DISPLAY EVSTREAM(W.*) WHERE(DESCR EQ '<@d>'))\n  print 'WQ ' + EVSTREAM\nendfor\n"
+        "DISPLAY EVSTREAM(W.*) WHERE(DESCR LK '*<@d>')\n"
+        "@b = 'both \" and ' + \"'\"\nDISPLAY EVSTREAM(W.*) WHERE(DESCR EQ <@b>)\nprint 'HOOK DONE'\n";
+    pt::Zunt zunt(dir, "ownwhere", options("", {{"ZUNTConnected", hook}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "WB W.ONE\n"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "WQ W.ONE\n"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "W.TWO"), 0) << out;
+    EXPECT_EQ(et::countOf(out, "EVSTREAM(W.ONE)"), 3) << out;  // each display's object, once
+    EXPECT_EQ(out.find("AMQ8426"), std::string::npos) << out;
+    EXPECT_EQ(et::countOf(out, "holds both kinds of quote"), 1) << out;
+}
+
 // foreach reads each description as the queue holds it, unbalanced brackets, quotes, blanks and
 // commas included, and the value put back into a command, through <@d> bare, a built line and a
 // quoted text, stores the same bytes (a value was cut at its first ')' or given one more).
