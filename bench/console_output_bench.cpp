@@ -25,7 +25,8 @@ void foreachOverAKeptReply(benchmark::State &state) {
         state.SkipWithError("no echo line");
     } else {
         echo->flags |= CSL_SHOW_SCRIPT_HELD;
-        for (int i = 0; i < kept; i++) cslAddOutput(s, list, nullptr, "QUEUE(Q) TYPE(QLOCAL)", -1, CSL_LINE_RESPONSE, 1);
+        for (int i = 0; i < kept; i++)
+            cslAddOutput(s, list, nullptr, "QUEUE(Q) TYPE(QLOCAL)", -1, CSL_LINE_RESPONSE, 1);
         for (auto _ : state)
             cslAddOutput(s, list, nullptr, "@n = @n + 1", -1, CSL_LINE_ECHO | CSL_LINE_HIDDEN, 2);
         state.SetItemsProcessed(state.iterations());
