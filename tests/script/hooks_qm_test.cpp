@@ -41,10 +41,13 @@ protected:
     }
 };
 
+// A name compared in another case is another name: the lower-case test sends nothing away (it sent
+// APP.00000000001's event to $null, comparisons ignoring case).
 TEST_F(HookQmTest, EventHookChoosesStreamsByObjectName) {
     const std::string hook =
         "if (event.evobjname == 'APP.*')\n_stream = 'APPEV'\nendif\n"
-        "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n";
+        "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n"
+        "if (event.evobjname = 'app.00000000001')\n_stream = '$null'\nendif\n";
     {
         // The connected hook's own-queue command is answered: the one after it runs only then.
         const std::string connected = "DISPLAY EV\nif (_cmdok = 1)\nDISPLAY EVSTREAM(APPEV)\nendif\n";
