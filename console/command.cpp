@@ -837,6 +837,11 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
 void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_t waitMs) {
     if (!ensureBuffer(session, kReplyBufferInitial - 1, &c->replyBuffer, &c->replyBufferSize)) return;
     const bool unlimited = waitMs < 0;
+    // The reply reader's get waits a quarter of the connection's wait, at most 5 seconds: a get that
+    // outlives its interval tells that the queue manager itself does not answer, which the end of a
+    // command's wait must be able to say.
+    const int64_t quarter = static_cast<int64_t>(c->waitSeconds) * 250;
+    const int32_t readerWaitMs = static_cast<int32_t>(quarter < 250 ? 250 : quarter > 5000 ? 5000 : quarter);
     for (;;) {
         if (c->ending.load()) return;
         MQMD md = MQMD_DEFAULT;
@@ -844,7 +849,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
         gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING | MQGMO_CONVERT;
         if (waitMs != 0) {
             gmo.Options |= MQGMO_WAIT;
-            gmo.WaitInterval = unlimited ? 5000 : waitMs;
+            gmo.WaitInterval = unlimited ? readerWaitMs : waitMs;
         }
         if (!unlimited)
             cslStatusMessage(session, "Command server or network slow in responding", 0, evTimeNow() + 3);

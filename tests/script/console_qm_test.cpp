@@ -1,5 +1,7 @@
 // The console as a user reaches it: the real program with a start-up script (-f) on the stand-in
 // queue manager, its output and log read back.
+#include <signal.h>
+
 #include <map>
 #include <sstream>
 #include <string>
@@ -666,6 +668,44 @@ TEST_F(ConsoleProgramQm, AWaitOnAHungQueueManagerSaysWhatItWaitsOn) {
         EXPECT_EQ(et::countOf(out, c.said), 1) << out;
         EXPECT_EQ(out.find("command server of"), std::string::npos) << out;
         EXPECT_NE(out.find("after"), std::string::npos) << out;
+    }
+}
+
+// The queue manager hangs while the reply reader's get waits (the command put, no reply yet): a
+// short =conn wait says that the queue manager does not answer, not that its command server is
+// silent (the get's 5 seconds had to pass before a hang could be told, longer than such a wait).
+TEST_F(ConsoleProgramQm, AHangDuringTheReplyGetIsSaidWithinAShortWait) {
+    for (const int seconds : {3, 5}) {
+        SCOPED_TRACE(seconds);
+        ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+        pt::Zunt zunt(dir, "hungget" + std::to_string(seconds),
+                      options("=conn qm(QM1) wait(" + std::to_string(seconds) +
+                              ")\n=mqsc\nDISPLAY QMGR\nprint('after')\n"));
+        // The command is put: it waits on the stopped command server's queue.
+        bool waiting = false;
+        for (int waited = 0; waited < 60000 && !waiting; waited += 20) {
+            waiting = depth("SYSTEM.ADMIN.COMMAND.QUEUE") == 1;
+            if (!waiting) usleep(20000);
+        }
+        ASSERT_TRUE(waiting) << zunt.out();
+        ASSERT_EQ(kill(qm.pid(), SIGSTOP), 0);
+        const bool said = zunt.waitOut("the command failed", 1, 30000);
+        kill(qm.pid(), SIGCONT);
+        const bool initialised = zunt.waitInitialised();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        ASSERT_EQ(qm.tool("cmdserver QM1 start"), 0);
+        ASSERT_TRUE(said) << zunt.out();
+        EXPECT_TRUE(initialised) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_NE(out.find("queue manager 'QM1' is not answering (a get from the reply queue"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("command server of"), std::string::npos) << out;
+        EXPECT_NE(out.find("after"), std::string::npos) << out;
+        // The command server, started again, takes the request left from this round.
+        for (int waited = 0; waited < 60000 && depth("SYSTEM.ADMIN.COMMAND.QUEUE") != 0; waited += 20)
+            usleep(20000);
     }
 }
 #endif
