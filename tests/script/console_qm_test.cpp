@@ -533,28 +533,70 @@ TEST_F(ConsoleProgramQm, ADescriptionReadByForeachCopiesBackByteForByte) {
     }
 }
 
-// A DISPLAY of 20,000 objects, its replies read through a reply queue made from a model deep enough
-// for them (replyq): every reply is read, and foreach runs once per object, in time linear in them
-// (each line the loop added walked every line of the reply kept for it: 20,000 passes took half a
-// minute of CPU).
+// A DISPLAY of 20,000 objects: every reply is read and foreach runs once per object, in time linear
+// in them (each line the loop added walked every line of the reply kept for it: 20,000 passes took
+// half a minute of CPU). With the defaults the reply queue comes from SYSTEM.DEFAULT.MODEL.QUEUE
+// (MAXDEPTH 5000), which the command server outran: 5,000-7,000 replies were read and the rest lost.
+// The console deepens the queue it made so; one made from the user's own model keeps its depth.
 TEST_F(ConsoleProgramQm, ADisplayOfTwentyThousandObjectsIsReadWholeAndWalkedOnce) {
     constexpr int kQueues = 20000;
     std::string define = "DEFINE QMODEL(DEEP.MODEL) DEFTYPE(TEMPDYN) MAXDEPTH(100000)\n";
     for (int i = 0; i < kQueues; i++) define += "DEFINE QLOCAL(MANY." + std::to_string(i) + ")\n";
     ASSERT_EQ(qm.mqsc(define), 0);
-    pt::Zunt zunt(dir, "many",
-                  options("=conn qm(QM1) replyq(DEEP.MODEL)\n=mqsc\nDISPLAY QLOCAL(MANY.*) MAXDEPTH\n"
-                          "@n = 0\nforeach (DISPLAY QLOCAL(MANY.*) MAXDEPTH)\n  @n = @n + 1\n"
-                          "  print 'PASS', @n\nendfor\nprint 'EACH', @n, _numEach\n=show summary\n=disc\n"));
-    const bool initialised = zunt.waitInitialised();
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << tail(zunt.out());
-    ASSERT_TRUE(initialised) << tail(zunt.out());
-    const std::string out = zunt.out();
-    EXPECT_EQ(et::countOf(out, "EACH 20000 20000\n"), 1) << tail(out);
-    EXPECT_EQ(et::countOf(out, "PASS "), kQueues) << tail(out);
-    EXPECT_EQ(et::countOf(out, "QUEUE(MANY."), 2 * kQueues) << tail(out);
-    EXPECT_NE(out.find("Issued: 2  Success: 2  Fail: 0"), std::string::npos) << tail(out);
+    const struct {
+        const char *name, *conn, *depth;
+    } cases[] = {
+        {"defaults", "=conn qm(QM1)", "MAXDEPTH(999999999)"},
+        {"ownmodel", "=conn qm(QM1) replyq(DEEP.MODEL)", "MAXDEPTH(100000)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pt::Zunt zunt(
+            dir, c.name,
+            options(std::string(c.conn) +
+                    "\n=mqsc\nDISPLAY QLOCAL(MANY.*) MAXDEPTH\n"
+                    "@n = 0\nforeach (DISPLAY QLOCAL(MANY.*) MAXDEPTH)\n  @n = @n + 1\n"
+                    "  print 'PASS', @n\nendfor\nprint 'EACH', @n, _numEach\n"
+                    "DISPLAY QLOCAL(ZUNT.*) WHERE(DEFTYPE EQ TEMPDYN) MAXDEPTH\n=show summary\n=disc\n"));
+        const bool initialised = zunt.waitInitialised();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << tail(zunt.out());
+        ASSERT_TRUE(initialised) << tail(zunt.out());
+        const std::string out = zunt.out();
+        EXPECT_EQ(et::countOf(out, "EACH 20000 20000\n"), 1) << tail(out);
+        EXPECT_EQ(et::countOf(out, "PASS "), kQueues) << tail(out);
+        EXPECT_EQ(et::countOf(out, "QUEUE(MANY."), 2 * kQueues) << tail(out);
+        EXPECT_EQ(et::countOf(out, "QUEUE(ZUNT."), 1) << tail(out);
+        EXPECT_EQ(et::countOf(out, c.depth), 1) << tail(out);
+        EXPECT_EQ(out.find("keeps its MAXDEPTH"), std::string::npos) << tail(out);
+        EXPECT_NE(out.find("Issued: 3  Success: 3  Fail: 0"), std::string::npos) << tail(out);
+    }
+}
+
+// Only a temporary dynamic queue the console made from the default model is deepened: one made
+// permanent dynamic there, which outlives the connection, keeps its depth, one line says so, and the
+// connection's commands are answered.
+TEST_F(ConsoleProgramQm, APermanentDynamicReplyQueueKeepsItsDepthAndSaysSo) {
+    ASSERT_EQ(qm.mqsc("ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) DEFTYPE(PERMDYN)\n"), 0);
+    const std::string out = runMain("permdyn",
+                                    "=conn qm(QM1)\n=mqsc\n"
+                                    "DISPLAY QLOCAL(ZUNT.*) WHERE(DEFTYPE EQ PERMDYN) MAXDEPTH\n"
+                                    "=show summary\n=disc\n");
+    // The queue the display shows (the program's own connection may have made one more by then),
+    // said once, kept as the model made it.
+    const size_t at = out.find("QUEUE(ZUNT.");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string queue = out.substr(at + 6, out.find(')', at) - at - 6);
+    EXPECT_EQ(et::countOf(out, "Reply queue '" + queue +
+                                   "' keeps its MAXDEPTH(5000) (not a temporary dynamic queue): a reply "
+                                   "of more messages than that may be cut\n"),
+              1)
+        << out;
+    EXPECT_EQ(et::countOf(out, "MAXDEPTH(999999999)"), 0) << out;
+    EXPECT_NE(out.find("QUEUE(" + queue + ")            TYPE(QLOCAL)        MAXDEPTH(5000)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Issued: 1  Success: 1  Fail: 0"), std::string::npos) << out;
 }
 
 // A value longer than a line of the layout is shown whole, on the screen and in the =output file,
@@ -599,20 +641,23 @@ TEST_F(ConsoleProgramQm, AHooksCommandThatTimesOutCountsAsFailed) {
         << zunt.out();
 }
 
-// A start-up script's command whose replies stop (a reply queue too shallow for them) or never come
-// (no command server) ends once no reply came for the connection's wait, saying why, counted as
-// failed; the program starts.
+// A start-up script's command whose replies stop (a reply queue too shallow for them, made from the
+// user's own model, which the console leaves as it is) or never come (no command server) ends once no
+// reply came for the connection's wait, saying why, counted as failed; the program starts.
 TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
     struct Case {
         const char *name;
         const char *mqsc;  // what makes it stall
+        const char *conn;
         const char *said;
         bool serverStopped;
     };
     const Case cases[] = {
-        {"full", "ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) MAXDEPTH(1)\n",
+        {"full", "DEFINE QMODEL(SHALLOW.MODEL) DEFTYPE(TEMPDYN) MAXDEPTH(1)\n",
+         "=conn qm(QM1) replyq(SHALLOW.MODEL) wait(2)",
          "was probably full (its MAXDEPTH) and the rest lost; the command failed", false},
-        {"silent", "", "the command server of 'QM1' is not answering; the command failed", true},
+        {"silent", "", "=conn qm(QM1) wait(2)",
+         "the command server of 'QM1' is not answering; the command failed", true},
     };
     for (int i = 0; i < 40; i++) ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(STALL.Q" + std::to_string(i) + ")\n"), 0);
     for (const Case &c : cases) {
@@ -624,7 +669,7 @@ TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
             ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
         }
         pt::Zunt zunt(dir, c.name,
-                      options("=conn qm(QM1) wait(2)\n=mqsc\nDISPLAY QLOCAL(STALL.*)\n=show summary\n"));
+                      options(std::string(c.conn) + "\n=mqsc\nDISPLAY QLOCAL(STALL.*)\n=show summary\n"));
         const bool initialised = zunt.waitInitialised();
         if (c.serverStopped) qm.tool("cmdserver QM1 start");
         zunt.term();
@@ -632,9 +677,6 @@ TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
         ASSERT_TRUE(initialised) << zunt.out();
         EXPECT_NE(zunt.out().find(c.said), std::string::npos) << zunt.out();
         EXPECT_NE(zunt.out().find("Fail: 1"), std::string::npos) << zunt.out();
-        if (c.mqsc[0] != '\0') {
-            ASSERT_EQ(qm.mqsc("ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) MAXDEPTH(5000)\n"), 0);
-        }
     }
 }
 
@@ -681,10 +723,11 @@ TEST_F(ConsoleProgramQm, AHangDuringTheReplyGetIsSaidWithinAShortWait) {
         pt::Zunt zunt(dir, "hungget" + std::to_string(seconds),
                       options("=conn qm(QM1) wait(" + std::to_string(seconds) +
                               ")\n=mqsc\nDISPLAY QMGR\nprint('after')\n"));
-        // The command is put: it waits on the stopped command server's queue.
+        // The command is put: it waits on the stopped command server's queue, behind the ALTER that
+        // deepens the console's reply queue.
         bool waiting = false;
         for (int waited = 0; waited < 60000 && !waiting; waited += 20) {
-            waiting = depth("SYSTEM.ADMIN.COMMAND.QUEUE") == 1;
+            waiting = depth("SYSTEM.ADMIN.COMMAND.QUEUE") == 2;
             if (!waiting) usleep(20000);
         }
         ASSERT_TRUE(waiting) << zunt.out();
