@@ -254,6 +254,20 @@ struct Command {
     const char *file;
 };
 
+// The length of the value a token's text spans, before the token buffer's cut: a quoted text's
+// own quotes are not counted and a doubled apostrophe is one character.
+size_t valueLength(const char *start, const char *end) {
+    const char q = *start;
+    if (q != '\'' && q != '"') return static_cast<size_t>(end - start);
+    size_t n = 0;
+    for (const char *p = start + 1; p < end; ++p, ++n) {
+        if (*p != q) continue;
+        if (q != '\'' || p + 1 >= end || p[1] != '\'') break;
+        ++p;
+    }
+    return n;
+}
+
 // The next token; 1 at the end of the text.
 int next(Command *c) {
     const char *p = c->cursor;
@@ -264,9 +278,7 @@ int next(Command *c) {
     }
     const char *start = p;
     int end = scanGetMQSCToken(&c->cursor, c->token);
-    size_t span = static_cast<size_t>(c->cursor - start);
-    if (*start == '\'' || *start == '"') span -= (span >= 2 && c->cursor[-1] == *start) ? 2 : 1;
-    c->cut = span > std::strlen(c->token);
+    c->cut = valueLength(start, c->cursor) > std::strlen(c->token);
     return end;
 }
 

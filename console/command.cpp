@@ -28,6 +28,7 @@ constexpr int32_t kParmEscapeType = 1017;
 constexpr int32_t kParmEscapeText = 3014;
 constexpr int32_t kEscapeMqsc = 1;
 constexpr int32_t kPlatformZos = 1;
+constexpr int32_t kMaxDepthLimit = 999999999;  // IBM MQ's largest MAXDEPTH
 constexpr uint32_t kReplyBufferInitial = 1024;
 constexpr uint32_t kBufferStep = 4096;
 constexpr size_t kLineBuffer = 2048;
@@ -725,6 +726,25 @@ using ReplyHandler = int (*)(cslSession *, cslConnection *, uint32_t, const MQMD
 const ReplyHandler kHandlers[CSL_REPLY_HANDLERS] = {nullptr, collectResponses, nullptr, nullptr,
                                                     namelistResponse};
 
+// The one line of a reply queue left as it was made.
+void keepsDepth(cslSession *session, cslConnection *c, MQLONG maxDepth, const char *why, long reason) {
+    char depth[24] = "";
+    if (maxDepth >= 0) std::snprintf(depth, sizeof depth, "(%ld)", static_cast<long>(maxDepth));
+    char code[24] = "";
+    if (reason != 0) std::snprintf(code, sizeof code, ", RC(%ld)", reason);
+    cslAddOutputF(
+        session, CSL_LINE_RESPONSE,
+        "Reply queue '%s' keeps its MAXDEPTH%s (%s%s): a reply of more messages than that may be cut",
+        c->replyQueueName, depth, why, code);
+}
+
+// The reply of the reply queue's own ALTER: a line when it was refused, nothing when it was done.
+void depthReply(cslSession *session, cslConnection *c, const uint8_t *data, int32_t length) {
+    const int32_t reason = length >= static_cast<int32_t>(kCfhLength) ? mqiGetI32(data, 28) : 2071;
+    if (length >= static_cast<int32_t>(kCfhLength) && mqiGetI32(data, 24) != MQCC_FAILED) return;
+    keepsDepth(session, c, c->replyDepthKept.load(), "ALTER refused", reason);
+}
+
 void replyFailure(cslSession *session, cslConnection *c, MQLONG rc) {
     char text[300];
     if (rc == 2009)
@@ -810,6 +830,74 @@ int cslOpenCommandQueue(cslSession *session, int own, cslConnection *c) {
     return 0;
 }
 
+void cslRaiseReplyDepth(cslSession *session, cslConnection *c) {
+    c->replyDepthKept.store(-1);
+    if (c->replyModelGiven) return;           // the user's own model: its queues keep the depth it gives them
+    if (c->platform == kPlatformZos) return;  // its commands and replies are text: not tried there
+    // Only a temporary dynamic queue, which ends with the connection, is altered.
+    MQOD od = MQOD_DEFAULT;
+    copyBlankPadded(od.ObjectName, sizeof od.ObjectName, c->replyQueueName);
+    MQHOBJ hobj = -1;
+    MQLONG cc = 0;
+    MQLONG rc = 0;
+    MQHCONN hconn = c->hconn.load();
+    evTraceOpenIn("MQOPEN(ReplyInq)", hconn, EV_TRACE_CONTROL | EV_TRACE_CONSOLE, &od);
+    c->mqi->MQOPEN(hconn, &od, MQOO_INQUIRE, &hobj, &cc, &rc);
+    evTraceOpenOut("MQOPEN(ReplyInq)", hconn, EV_TRACE_CONTROL | EV_TRACE_CONSOLE, &od, hobj, rc);
+    MQLONG values[2] = {0, -1};
+    if (cc != MQCC_FAILED) {
+        MQLONG selectors[2] = {MQIA_DEFINITION_TYPE, MQIA_MAX_Q_DEPTH};
+        evTraceCallIn("MQINQ(ReplyInq)", hconn, EV_TRACE_CONTROL | EV_TRACE_CONSOLE, hobj);
+        c->mqi->MQINQ(hconn, hobj, 2, selectors, 2, values, 0, nullptr, &cc, &rc);
+        evTraceCallOut("MQINQ(ReplyInq)", hconn, EV_TRACE_CONTROL | EV_TRACE_CONSOLE, rc);
+        cslCloseHandle(c, &hobj, "MQCLOSE(ReplyInq)");
+    }
+    if (cc == MQCC_FAILED) {
+        keepsDepth(session, c, -1, "not inquired", rc);
+        return;
+    }
+    const MQLONG maxDepth = values[1];
+    c->replyDepthKept.store(maxDepth);
+    if (values[0] != MQQDT_TEMPORARY_DYNAMIC) {
+        keepsDepth(session, c, maxDepth, "not a temporary dynamic queue", 0);
+        return;
+    }
+    if (maxDepth >= kMaxDepthLimit) return;
+    // The escape built here, not in the connection's command buffer, and put under request 0,
+    // which no command has: its reply is told apart by its handler alone.
+    char text[CSL_NAME_MAX + 64];
+    std::snprintf(text, sizeof text, "ALTER QLOCAL('%s') MAXDEPTH(%d)", c->replyQueueName, kMaxDepthLimit);
+    const uint32_t length = static_cast<uint32_t>(std::strlen(text));
+    const uint32_t cfst = (length + kCfstHeader + 3) / 4 * 4;
+    const uint32_t total = kCfhLength + kCfinLength + cfst;
+    uint8_t message[kCfhLength + kCfinLength + kCfstHeader + sizeof text + 4] = {};
+    const int32_t header[] = {
+        MQCFT_COMMAND, static_cast<int32_t>(kCfhLength), 1, kCommandEscape, 1, MQCFC_LAST, 0, 0, 2};
+    for (size_t i = 0; i < 9; ++i) mqiPutI32(message, i * 4, header[i]);
+    const int32_t cfin[] = {MQCFT_INTEGER, static_cast<int32_t>(kCfinLength), kParmEscapeType, kEscapeMqsc};
+    for (size_t i = 0; i < 4; ++i) mqiPutI32(message, kCfhLength + i * 4, cfin[i]);
+    const int32_t cfstHead[] = {MQCFT_STRING, static_cast<int32_t>(cfst), kParmEscapeText, 0,
+                                static_cast<int32_t>(length)};
+    for (size_t i = 0; i < 5; ++i) mqiPutI32(message, kCfhLength + kCfinLength + i * 4, cfstHead[i]);
+    std::memcpy(message + kCfhLength + kCfinLength + kCfstHeader, text, length);
+    MQMD md = MQMD_DEFAULT;
+    md.MsgType = MQMT_REQUEST;
+    md.Report = MQRO_NONE;
+    md.Encoding = 546;
+    md.CodedCharSetId = 0;
+    copyBlankPadded(md.ReplyToQ, sizeof md.ReplyToQ, c->replyQueueName);
+    std::memcpy(md.Format, MQFMT_ADMIN, sizeof md.Format);
+    std::memset(md.MsgId, 0, sizeof md.MsgId);
+    mqiPutU32(md.MsgId, kIdTag, static_cast<uint32_t>(session->tag));
+    mqiPutU16(md.MsgId, kIdHandler, CSL_REPLY_DEPTH);
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_FAIL_IF_QUIESCING;
+    evTraceCallIn("MQPUT(Depth)", hconn, EV_TRACE_CONSOLE, c->commandHobj);
+    c->mqi->MQPUT(hconn, c->commandHobj, &md, &pmo, static_cast<MQLONG>(total), message, &cc, &rc);
+    evTraceCallOut("MQPUT(Depth)", hconn, EV_TRACE_CONSOLE, rc);
+    if (cc == MQCC_FAILED) keepsDepth(session, c, maxDepth, "ALTER not put", rc);
+}
+
 int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint16_t handler) {
     const uint32_t request = session->requestPosted.load();
     const int own = session->target == CSL_TARGET_OWN;
@@ -837,6 +925,11 @@ int cslSendCommand(cslSession *session, cslConnection *c, const char *text, uint
 void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_t waitMs) {
     if (!ensureBuffer(session, kReplyBufferInitial - 1, &c->replyBuffer, &c->replyBufferSize)) return;
     const bool unlimited = waitMs < 0;
+    // The reply reader's get waits a quarter of the connection's wait, at most 5 seconds: a get that
+    // outlives its interval tells that the queue manager itself does not answer, which the end of a
+    // command's wait must be able to say.
+    const int64_t quarter = static_cast<int64_t>(c->waitSeconds) * 250;
+    const int32_t readerWaitMs = static_cast<int32_t>(quarter < 250 ? 250 : quarter > 5000 ? 5000 : quarter);
     for (;;) {
         if (c->ending.load()) return;
         MQMD md = MQMD_DEFAULT;
@@ -844,7 +937,7 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
         gmo.Options = MQGMO_NO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING | MQGMO_CONVERT;
         if (waitMs != 0) {
             gmo.Options |= MQGMO_WAIT;
-            gmo.WaitInterval = unlimited ? 5000 : waitMs;
+            gmo.WaitInterval = unlimited ? readerWaitMs : waitMs;
         }
         if (!unlimited)
             cslStatusMessage(session, "Command server or network slow in responding", 0, evTimeNow() + 3);
@@ -880,9 +973,13 @@ void cslGetReply(cslSession *session, cslConnection *c, uint32_t awaited, int32_
             continue;
         }
         if (mqiGetU32(md.CorrelId, kIdTag) != static_cast<uint32_t>(session->tag)) continue;
+        const uint16_t index = mqiGetU16(md.CorrelId, kIdHandler);
+        if (index == CSL_REPLY_DEPTH) {  // no command's reply: counted nowhere
+            depthReply(session, c, reinterpret_cast<const uint8_t *>(c->replyBuffer), got);
+            continue;
+        }
         session->repliesReceived.fetch_add(1);
         c->replyBuffer[got] = '\0';
-        const uint16_t index = mqiGetU16(md.CorrelId, kIdHandler);
         const uint32_t request = mqiGetU32(md.CorrelId, kIdRequest);
         // A reply that names a request not put yet, or one already complete, is stale or forged.
         if (request > session->requestPut.load() || request <= session->requestCompleted.load()) continue;

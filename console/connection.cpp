@@ -422,6 +422,7 @@ void copyOptions(cslConnection *to, const cslConnection *from) {
     std::memcpy(to->viaName, from->viaName, sizeof to->viaName);
     std::memcpy(to->qmName, from->qmName, sizeof to->qmName);
     std::memcpy(to->replyModelQueue, from->replyModelQueue, sizeof to->replyModelQueue);
+    to->replyModelGiven = from->replyModelGiven;
     std::memcpy(to->replyPrefix, from->replyPrefix, sizeof to->replyPrefix);
     std::memcpy(to->commandQueue, from->commandQueue, sizeof to->commandQueue);
     std::memcpy(to->ccdtUrl, from->ccdtUrl, sizeof to->ccdtUrl);
@@ -651,6 +652,8 @@ int cslConnect(cslSession *session, cslConnection *c) {
         c->replyReaderRunning.store(0);
         return abandonConnect(session, c);
     }
+    // After the reader starts: it reads the ALTER's reply, and a command's replies behind it.
+    cslRaiseReplyDepth(session, c);
     if (session->current == c) replyQueueChanged(c->replyQueueName);
     session->lastReason.store(0);
     if (std::strcmp(c->administeredName, c->connectedName) == 0)

@@ -158,6 +158,10 @@ struct cslOutputList {
     uint32_t scrolledBack;
     uint32_t fillers;
     uint32_t lines;  // lines in the list, those without rows included
+    // The last run of an in-use command's lines that trimming passed over: its echo line and its
+    // last line, or null.
+    cslOutputLine *keptEcho;
+    cslOutputLine *keptEnd;
 };
 inline constexpr int CSL_SCREENS = 2;
 
@@ -191,6 +195,8 @@ struct cslConnection {
     char qmName[CSL_NAME_MAX + 1];
     char administeredName[CSL_NAME_MAX + 1];
     char replyModelQueue[CSL_NAME_MAX + 1];
+    int32_t replyModelGiven;              // named by -q or replyq(): its queues are the user's to size
+    std::atomic<int32_t> replyDepthKept;  // the reply queue's MAXDEPTH as made, -1 when not known
     char replyPrefix[CSL_NAME_MAX + 1];
     char replyQueueName[CSL_NAME_MAX + 1];
     char commandQueue[CSL_NAME_MAX + 1];
@@ -641,6 +647,7 @@ void cslNoteOptionGroup(cslSession *session, size_t fieldOffset);
 enum CslReplyHandler : uint16_t {
     CSL_REPLY_DISCARD = 0,
     CSL_REPLY_COLLECT = 1,
+    CSL_REPLY_DEPTH = 2,
     CSL_REPLY_NAMELIST = 4,
     CSL_REPLY_HANDLERS = 5
 };

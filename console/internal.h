@@ -30,6 +30,9 @@ void cslReplyThread(cslConnection *record);
 void cslCompleteRequest(cslSession *session, cslConnection *record, uint32_t request);
 // Opens the MQSC command queue (own 0) or the own command queue (own 1) for output: 1 or 0.
 int cslOpenCommandQueue(cslSession *session, int own, cslConnection *record);
+// Raises the MAXDEPTH of the temporary dynamic reply queue the console made from the default model,
+// with one ALTER to the command server; a refusal is one line, and the queue keeps its depth.
+void cslRaiseReplyDepth(cslSession *session, cslConnection *record);
 // Closes an open object handle on the connection's main handle.
 void cslCloseHandle(cslConnection *record, MQHOBJ *hobj, const char *label);
 // Echoes a command line as MQSC commands are echoed: through the script's echo function, which

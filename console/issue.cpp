@@ -220,6 +220,7 @@ void applyOption(cslSession *session, const Parm &p, int *userEmpty, int *userGi
         copyField(t->viaName, sizeof t->viaName, p);
     } else if (isWord(p, "replyq")) {
         copyField(t->replyModelQueue, sizeof t->replyModelQueue, p);
+        t->replyModelGiven = 1;
     } else if (isWord(p, "replypfx")) {
         copyField(t->replyPrefix, sizeof t->replyPrefix, p);
     } else if (isWord(p, "wait")) {

@@ -136,6 +136,7 @@ void unlinkLine(cslSession *session, cslOutputList *list, cslOutputLine *line) {
     list->totalRows -= line->rows;
     if (list->lines > 0) --list->lines;
     if (list->located == line) list->located = nullptr;
+    if (list->keptEcho == line || list->keptEnd == line) list->keptEcho = list->keptEnd = nullptr;
     if (session->echoLine == line) session->echoLine = nullptr;
     if (session->echoLine != nullptr && session->echoLine->groupHeader == line)
         session->echoLine->groupHeader = nullptr;
@@ -169,16 +170,28 @@ bool inUse(const cslSession *session, const cslOutputLine *line) {
     return line->command > session->requestCompleted.load() && line->command <= session->requestPosted.load();
 }
 
-// Drops a line that has kept lines before it. Positions count from the oldest line, so rather than
-// renumber every newer line the older ones move down to close the gap; lines that took their
-// separator flag from a dropped echo line take it from the echo above instead.
+// Whether fewer lines follow newer than precede older: the two walked in step, so the cost is the
+// shorter side's.
+bool fewerAfter(const cslOutputLine *older, const cslOutputLine *newer) {
+    for (;; older = older->previous, newer = newer->next) {
+        if (newer == nullptr) return true;
+        if (older == nullptr) return false;
+    }
+}
+
+// Drops a line that has kept lines before it. Positions count from the oldest line, so the lines on
+// the shorter side of the gap are renumbered to close it: the newer ones, or the older ones moved
+// down. Lines that took their separator flag from a dropped echo line take it from the echo above
+// instead. (A long reply kept while its foreach runs has every line the loop adds dropped after it:
+// a walk over it for each would make the loop quadratic.)
 void dropAfterKept(cslSession *session, cslOutputList *list, cslOutputLine *line) {
     cslOutputLine *before = line->previous;
     const bool echo = isEcho(line->kind);
+    const cslOutputLine *keptEcho = before == list->keptEnd ? list->keptEcho : nullptr;
     unlinkLine(session, list, line);
     cslOutputLine *anchor = before->next;  // the first line whose first row stays
-    if (echo) {
-        const cslOutputLine *above = nullptr;
+    if (echo && anchor != nullptr && !isEcho(anchor->kind)) {
+        const cslOutputLine *above = keptEcho;
         for (const cslOutputLine *l = before; l != nullptr && above == nullptr; l = l->previous)
             if (isEcho(l->kind)) above = l;
         for (; anchor != nullptr && !isEcho(anchor->kind); anchor = anchor->next) {
@@ -189,7 +202,7 @@ void dropAfterKept(cslSession *session, cslOutputList *list, cslOutputLine *line
             list->totalRows += anchor->rows;
         }
     }
-    if (anchor == nullptr) {
+    if (anchor == nullptr || fewerAfter(before, before->next)) {
         for (cslOutputLine *l = before->next; l != nullptr; l = l->next)
             l->firstRow = l->previous->firstRow + l->previous->rows;
     } else {
@@ -205,10 +218,19 @@ void trim(cslSession *session, cslOutputList *list, const cslOutputLine *added) 
     cslOutputLine *at = list->oldest;
     while (at != nullptr && at != added && overLimit(session, list)) {
         if (inUse(session, at)) {
+            // A run passed over before is passed over from where that walk ended: the lines of a
+            // long reply are walked once, not once for each line added to them.
+            cslOutputLine *echo = at;
             const uint32_t command = at->command;
+            if (echo == list->keptEcho && list->keptEnd != nullptr && added == list->newest)
+                at = list->keptEnd;
+            cslOutputLine *last = at;
             do {
+                last = at;
                 at = at->next;
             } while (at != nullptr && at != added && !isEcho(at->kind) && at->command == command);
+            list->keptEcho = echo;
+            list->keptEnd = last;
             continue;
         }
         cslOutputLine *next = at->next;

@@ -148,6 +148,7 @@ int cslInitQmConnection(cslSession *session, cslConnection *record) {
     record->replyPutHobj = -1;
     copyName(record->replyModelQueue,
              evStart.modelQueue[0] != '\0' ? evStart.modelQueue : CSL_MODEL_QUEUE_DEFAULT);
+    record->replyModelGiven = evStart.modelQueue[0] != '\0';
     copyName(record->commandQueue, CSL_COMMAND_QUEUE_DEFAULT);
     record->channel = MQCD_DEFAULT;
     record->channel.ChannelType = MQCHT_CLNTCONN;

@@ -26,7 +26,8 @@ inline constexpr uint16_t EXP_EPSTR = 0x208;  // text copied into the parsed exp
 // One typed value: a token, a postfix item, an operand, a function argument or a result.
 // value: INT i, DBL d, STR/PSTR/EPSTR/LIST/VAR len (bytes; a LIST's buffer size with its end marker),
 // OP op. data: string bytes (not NUL-terminated), the LIST buffer, the NUL-terminated VAR name; an OP
-// token of a function call holds its parameter count in params instead.
+// token of a function call holds its parameter count in params instead. An INT or DBL has null there,
+// or the NUL-terminated text the caller read the number from (held by the caller, never freed here).
 struct ExpValue {
     ExpValue *next;
     ExpValue *previous;

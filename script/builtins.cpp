@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t parseFlags = EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS;
+constexpr uint32_t parseFlags = EXP_PARSE_AT_NAMES | EXP_PARSE_CASE | EXP_PARSE_COPY_STRINGS;
 // The console's busy display bit, cleared before a script waits as before a command's reply.
 constexpr uint32_t consoleBusy = 0x200;
 constexpr int64_t syncMode = 1;

@@ -714,8 +714,11 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
             break;
         }
         if (!got) {
+            // In a hook, as "end": the program ends, not only that run of the hook. (At the start-up
+            // script's prompt the script stops and the program starts.)
             dbgPrint("End of debug input\n");
             stopSession(program);
+            if (session != nullptr && session->runningHook.load() > 0) session->endRequested.store(1);
             // No later stop could read a line either.
             leaveDebugMode(program);
             break;

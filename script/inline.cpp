@@ -3,11 +3,14 @@
 // line's statements and quoted strings are found in what the script wrote; a value goes in as
 // literal text of the token it falls in, so it never ends a string, a statement or a command, never
 // opens a substitution or a call, and is never substituted or read as script again.
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "console/console.h"
 #include "script/internal.h"
 
 namespace {
@@ -110,12 +113,22 @@ bool textOf(ExpExpression *e, const ExpValue *v, ValueText *out) {
         out->length = static_cast<size_t>(v->value.len);
         return true;
     }
+    if (v->data != nullptr && (v->type == EXP_INT || v->type == EXP_DBL)) {
+        // A response's value goes back as the text it was read from: '007' names queue 007, not 7.
+        out->data = v->data;
+        out->length = std::strlen(v->data);
+        return true;
+    }
     out->owned = expValueToString(e, v, 2);
     if (out->owned == nullptr) return false;
     out->data = out->owned;
     out->length = std::strlen(out->owned);
     return true;
 }
+
+constexpr char kBothQuotes[] =
+    "A value put into the WHERE of a command to the program's own command server holds both kinds of quote "
+    "(or a NUL character)";
 
 // Builds the line: the script's text fed as it stands, each value as data of the token it falls in.
 struct LineBuilder {
@@ -128,6 +141,8 @@ struct LineBuilder {
     size_t quoteStart = 0;  // where it stands in out
     bool quoteHex = false;  // the open expression string holds its own quote or a NUL
     int depth = 0;          // '(' depth, as the reader counts it for ';'
+    int whereDepth = 0;     // the depth inside a WHERE's brackets, or 0 outside them
+    char written = 0;       // the quote the open string is written with: its own, or '"' (ownWhere)
     bool replaced = false;
     bool failed = false;
 
@@ -218,7 +233,7 @@ struct LineBuilder {
         if (quoteHex && !failed)
             stringAsHex();
         else
-            add(&quote, 1);
+            add(&written, 1);
         quote = 0;
         quoteHex = false;
     }
@@ -229,17 +244,21 @@ struct LineBuilder {
             if (quote != 0) {
                 if (c == quote)
                     closeString();
+                else if (c == written && written != quote)
+                    fail(kBothQuotes);
                 else
                     add(&c, 1);
                 continue;
             }
             if (c == '\'' || c == '"') {
-                quote = c;
+                quote = written = c;
                 quoteStart = out.length;
             } else if (c == '(') {
+                if (whereDepth == 0 && followsWhere()) whereDepth = depth + 1;
                 ++depth;
             } else if (c == ')') {
                 --depth;
+                if (depth < whereDepth) whereDepth = 0;
             }
             add(&c, 1);
             if (c == ';' && depth == 0 && mode == CMD_INLINE_LINE) {
@@ -249,6 +268,21 @@ struct LineBuilder {
         }
     }
 
+    // Whether the text written so far ends in the keyword WHERE (before its '(').
+    bool followsWhere() const {
+        size_t end = out.length;
+        while (end > statementStart && (out.data[end - 1] == ' ' || out.data[end - 1] == '\t')) --end;
+        return end >= statementStart + 5 && strncasecmp(out.data + end - 5, "WHERE", 5) == 0 &&
+               (end == statementStart + 5 || !isAlnum(out.data[end - 6]));
+    }
+    // Inside the WHERE of a command to the program's own command server, whose filter reads a quoted
+    // text up to the next quote of its kind: no doubled quote.
+    bool ownWhere() {
+        const cslSession *session = cmdSession(program);
+        return whereDepth > 0 && session != nullptr && session->target == CSL_TARGET_OWN &&
+               classify() == Lang::Command;
+    }
+
     // number: the value is a number (not a string that looks like one).
     void value(const char *v, size_t n, bool number) {
         replaced = true;
@@ -256,6 +290,17 @@ struct LineBuilder {
         if (quote != 0) {
             if (classify() == Lang::Expression) {
                 quoteHex = quoteHex || holds(v, n, quote) || holds(v, n, '\0');
+                add(v, n);
+            } else if (quote == '\'' && written == '\'' && holds(v, n, '\'') && ownWhere()) {
+                // Written as a double-quoted text instead, if nothing in it is a '"'.
+                if (holds(v, n, '"') || holds(v, n, '\0') ||
+                    std::memchr(out.data + quoteStart, '"', out.length - quoteStart) != nullptr)
+                    return fail(kBothQuotes);
+                out.data[quoteStart] = '"';
+                written = '"';
+                add(v, n);
+            } else if (quote == '\'' && written == '"') {
+                if (holds(v, n, '"') || holds(v, n, '\0')) return fail(kBothQuotes);
                 add(v, n);
             } else if (quote == '\'') {
                 doubledQuotes(v, n);
@@ -291,6 +336,13 @@ struct LineBuilder {
                 stringLiteral(v, n);
             return;
         }
+        if (holds(v, n, '\'') && ownWhere()) {
+            if (holds(v, n, '"') || holds(v, n, '\0')) return fail(kBothQuotes);
+            add("\"", 1);
+            add(v, n);
+            add("\"", 1);
+            return;
+        }
         const bool atStart = *cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "") == '\0';
         if (plainCommandValue(v, n, atStart && mode == CMD_INLINE_LINE, depth > 0))
             add(v, n);
@@ -318,7 +370,7 @@ ExpExpression *parseForRun(cmdProgram *program, const char *text, size_t length)
     char *error = nullptr;
     ExpExpression *e =
         expParseExpression(text, static_cast<int64_t>(length), 0,
-                           EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
+                           EXP_PARSE_AT_NAMES | EXP_PARSE_CASE | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL,
                            expScriptOperatorTable, cmdVariableCallback, cmdFunctionCallback, &caller, &error);
     if (e == nullptr) {
         cmdOutput(program, 128, error != nullptr ? error : "Error parsing expression");

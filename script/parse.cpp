@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint32_t expressionFlags = EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS;
+constexpr uint32_t expressionFlags = EXP_PARSE_AT_NAMES | EXP_PARSE_CASE | EXP_PARSE_COPY_STRINGS;
 
 const char *const scriptKeywords[] = {
     "if",     "var",    "else",   "sort",    "eval",    "func",    "goto",    "endif",    "while",

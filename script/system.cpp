@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_set>
 
 #include "console/console.h"
 #include "script/internal.h"
@@ -317,6 +320,37 @@ int cslFindAttribute(const char *text, size_t textLength, const char *name, size
     return 0;
 }
 
+namespace {
+
+// The texts that number-like response values were read from where the number's own written form
+// differs ('007', '1.50', '-0', '.5'): each kept once for the life of the process, so that a copy of
+// the value, wherever it is stored, points at its text (ExpValue's data of an INT or DBL). Bounded:
+// past the bound a value is the number alone.
+constexpr size_t maxReadTexts = 100000;
+
+const char *keepReadText(const char *text, size_t length) {
+    static std::mutex lock;
+    static auto *texts = new std::unordered_set<std::string>();  // never freed: values point into it
+    std::lock_guard<std::mutex> hold(lock);
+    std::string key(text, length);
+    auto found = texts->find(key);
+    if (found != texts->end()) return found->c_str();
+    if (texts->size() >= maxReadTexts) return nullptr;
+    return texts->insert(std::move(key)).first->c_str();
+}
+
+// The number's text as a value put into a line would write it: "%lld", or "%.2f" for a real.
+bool writtenAsRead(const ExpValue *number, const char *text, size_t length) {
+    char again[64];
+    if (number->type == EXP_INT)
+        std::snprintf(again, sizeof again, "%lld", static_cast<long long>(number->value.i));
+    else
+        std::snprintf(again, sizeof again, "%.2f", number->value.d);
+    return std::strlen(again) == length && std::memcmp(again, text, length) == 0;
+}
+
+}  // namespace
+
 int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, ExpValue *out) {
     char digits[32];
     if (indicator & (EXP_IND_SHORT | EXP_IND_LONG)) {
@@ -345,6 +379,7 @@ int cslTypeAttributeValue(const char *value, size_t length, uint16_t indicator, 
             expSetInt(out, std::strtoll(digits, nullptr, 10));
         else
             expSetDouble(out, std::strtod(digits, nullptr));
+        if (!writtenAsRead(out, value, length)) out->data = const_cast<char *>(keepReadText(value, length));
         return 1;
     }
     return setText(out, value, length);

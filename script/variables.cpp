@@ -39,10 +39,12 @@ bool copyInto(const ExpValue *value, ExpValue *out) {
         case EXP_INT:
             out->type = EXP_INT;
             out->value.i = value->value.i;
+            out->data = value->data;  // the text a response's value was read from, or null
             return true;
         case EXP_DBL:
             out->type = EXP_DBL;
             out->value.d = value->value.d;
+            out->data = value->data;
             return true;
         case EXP_LIST: {
             out->type = EXP_LIST;
@@ -428,7 +430,7 @@ int cslEvaluateValue(cmdProgram *program, const char *text, int64_t length, uint
     ExpCallerBlock caller{};
     caller.program = program;
     caller.context = program;
-    if (flags == 0) flags = EXP_PARSE_AT_NAMES | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL;
+    if (flags == 0) flags = EXP_PARSE_AT_NAMES | EXP_PARSE_CASE | EXP_PARSE_COPY_STRINGS | EXP_PARSE_NO_TRIAL;
     char *error = nullptr;
     ExpExpression *e = expParseExpression(text, length, basePosition, flags, expScriptOperatorTable,
                                           cslVariableCallback, cslCallFunctionCallback, &caller, &error);

@@ -141,4 +141,49 @@ TEST_F(EditConsole, RepliesAreTextAndListsStayWhole) {
     EXPECT_NE(all.find("SENDEXIT(E1,E2)"), std::string::npos) << all;
 }
 
+// A value holding a doubled apostrophe is measured as the value it is, one apostrophe for the pair,
+// and stored so (each was refused as longer than the attribute's limit); a value past the limit
+// still is refused.
+TEST_F(EditConsole, AValueWithADoubledApostropheIsMeasuredAsItsValue) {
+    ASSERT_EQ(cslIssueLocalCommand(s, "=ccdt file(" CCT_MEM_DIR "q.tab)"), 1);
+    const std::string x63(63, 'x');
+    const struct {
+        std::string attribute;  // as typed
+        const char *keyword;
+        std::string shown;  // as DISPLAY gives it; empty: refused
+    } cases[] = {
+        {"DESCR('a''b')", "DESCR", "DESCR(a'b)"},
+        {"QMNAME('q''m')", "QMNAME", "QMNAME(q'm)"},
+        {"DESCR('''')", "DESCR", "DESCR(')"},
+        {"DESCR('" + x63 + "''')", "DESCR", "DESCR(" + x63 + "')"},   // 64, the limit
+        {"DESCR('" + x63 + "''x')", "DESCR", ""},                     // 65
+        {"QMNAME('" + std::string(47, 'q') + "''x')", "QMNAME", ""},  // 49
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.attribute);
+        const std::string channel = "Q" + std::to_string(++n);
+        lines();
+        cslIssueCommand(
+            s, ("DEFINE CHANNEL(" + channel + ") CHLTYPE(CLNTCONN) CONNAME('host(1414)') " + c.attribute)
+                   .c_str());
+        auto got = lines();
+        std::string all;
+        for (const auto &l : got) all += l.first + "\n";
+        if (c.shown.empty()) {
+            EXPECT_NE(all.find(std::string("AMQ8427: The maximum length of attribute '") + c.keyword + "'"),
+                      std::string::npos)
+                << all;
+            EXPECT_EQ(all.find("defined"), std::string::npos) << all;
+            continue;
+        }
+        EXPECT_TRUE(has(got, "AMQ8016: WebSphere MQ channel '" + channel + "' defined", CSL_LINE_RESPONSE))
+            << all;
+        cslIssueCommand(s, ("DIS CHL(" + channel + ") " + c.keyword).c_str());
+        all.clear();
+        for (const auto &l : lines()) all += l.first + "\n";
+        EXPECT_NE(all.find(c.shown), std::string::npos) << all;
+    }
+}
+
 }  // namespace

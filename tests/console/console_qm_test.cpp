@@ -188,6 +188,9 @@ TEST_F(ConsoleQm, EveryAttributeOfARealDisplayIsAWhereField) {
               0);
     ASSERT_EQ(cslIssueMQCommand(s_, "=conn", CSL_REQUEST_INTERNAL, 1, 0, 0, nullptr), 1);
     ASSERT_EQ(cslIssueMQCommand(s_, "=mqsc", CSL_REQUEST_LOCAL, 0, 0, 0, nullptr), 1);
+    // The reply queue's CURDEPTH stays 0 from here: the reply to the ALTER that deepened it is read
+    // before this command's.
+    ASSERT_EQ(command("DISPLAY QMGR QMNAME"), 1);
     s_->cswhere = 1;  // values compare exactly, as the selections from the reply do
     const struct {
         const char *object;

@@ -116,13 +116,23 @@ inline void MQCLOSEf(MQHCONN, PMQHOBJ hobj, MQLONG, PMQLONG cc, PMQLONG rc) {
     *cc = 0;
     *rc = 0;
 }
-inline void MQINQf(MQHCONN, MQHOBJ, MQLONG, PMQLONG, MQLONG, PMQLONG ints, MQLONG charLength, PMQCHAR chars,
-                   PMQLONG cc, PMQLONG rc) {
+// The queue manager's name, command level and platform; the reply queue is temporary dynamic and as
+// deep as IBM MQ allows, so that the console has nothing to change there.
+inline void MQINQf(MQHCONN, MQHOBJ, MQLONG count, PMQLONG selectors, MQLONG, PMQLONG ints, MQLONG charLength,
+                   PMQCHAR chars, PMQLONG cc, PMQLONG rc) {
     std::lock_guard<std::mutex> hold(state->mutex);
-    std::memset(chars, ' ', static_cast<size_t>(charLength));
-    std::memcpy(chars, state->qmgrName.data(), state->qmgrName.size());
-    ints[0] = state->commandLevel;
-    ints[1] = state->platform;
+    MQLONG *next = ints;
+    for (MQLONG i = 0; i < count; ++i) {
+        if (selectors[i] == MQCA_Q_MGR_NAME) {
+            std::memset(chars, ' ', static_cast<size_t>(charLength));
+            std::memcpy(chars, state->qmgrName.data(), state->qmgrName.size());
+        } else {
+            *next++ = selectors[i] == MQIA_COMMAND_LEVEL     ? state->commandLevel
+                      : selectors[i] == MQIA_PLATFORM        ? state->platform
+                      : selectors[i] == MQIA_DEFINITION_TYPE ? MQQDT_TEMPORARY_DYNAMIC
+                                                             : 999999999;
+        }
+    }
     *cc = 0;
     *rc = 0;
 }

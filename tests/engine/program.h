@@ -77,6 +77,7 @@ public:
     // The exit code, 128 + the signal that ended it, or -1 while it runs after the wait.
     int wait(int ms = 60000) { return child_.wait(ms); }
     void keys(const std::string &keys) { child_.keys(keys); }
+    void closeKeys() { child_.closeKeys(); }
     // The orderly end from outside: SIGTERM. Windows has no signal a test can send a child under
     // wine: there the keys 'Q' 'Y', or for a service (no keyboard) STOP EV on the command queue,
     // which the caller puts.

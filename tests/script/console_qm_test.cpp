@@ -1,5 +1,9 @@
 // The console as a user reaches it: the real program with a start-up script (-f) on the stand-in
 // queue manager, its output and log read back.
+#include <signal.h>
+
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -228,6 +232,44 @@ TEST_F(ConsoleProgramQm, AStringThatLooksLikeANumberStaysAStringInAnExpressionLi
     }
 }
 
+// String comparisons and wildcard matches of a script's expressions heed case, in the main program
+// and in a hook, through EVAL too (each ignored case: 'abc' = 'ABC' was true).
+TEST_F(ConsoleProgramQm, AScriptsStringComparisonsHeedCase) {
+    const struct {
+        const char *expression;
+        const char *result;
+    } cases[] = {
+        {"'abc' = 'ABC'", "0"},
+        {"'abc' != 'ABC'", "1"},
+        {"'queue.one' LK 'QUEUE.*'", "0"},
+        {"'queue.one' NL 'QUEUE.*'", "1"},
+        {"'a' == 'A'", "0"},
+        {"'Ab' < 'aa'", "1"},
+        {"eval(\"'abc' = 'ABC'\")", "0"},
+        {"'abc' = 'abc'", "1"},
+        {"'queue.one' LK 'queue.*'", "1"},
+    };
+    std::string lines;
+    for (size_t i = 0; i < std::size(cases); i++)
+        lines += "print 'CMP', @w, " + std::to_string(i + 1) + ", " + cases[i].expression + "\n";
+    pt::Zunt zunt(
+        dir, "case",
+        options("@w = 'M'\n" + lines, {{"ZUNTConnected", "@w = 'H'\n" + lines + "print 'HOOK DONE'\n"}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    for (const char *where : {"M", "H"}) {
+        for (size_t i = 0; i < std::size(cases); i++) {
+            EXPECT_EQ(et::countOf(out, std::string("CMP ") + where + " " + std::to_string(i + 1) + " " +
+                                           cases[i].result + "\n"),
+                      1)
+                << where << " " << cases[i].expression << out;
+        }
+    }
+}
+
 // A name put into a command's brackets, through <@q> or a built string, names the object it holds to
 // both command servers: lower and mixed case, '%', '/' and a generic '*' are kept as written (a
 // lower-case name went in bare, and MQSC folded it onto another object or none).
@@ -291,6 +333,75 @@ TEST_F(ConsoleProgramQm, NamesPutIntoACommandAreTheObjectsTheyName) {
     EXPECT_EQ(et::countOf(out, "ZB S/SL SLASH\n"), 1) << out;
 }
 
+// A number-like value read by foreach (a name, a description) and put back into a command through
+// <@x>, bare or in a quoted text, is the text it was read from, to both command servers: a command
+// built from queue 007's name acts on 007, and a description copies back as it was (007 became 7,
+// 1.5 became 1.50 and 3.14159 3.14, so a command acted on another object or stored another value).
+TEST_F(ConsoleProgramQm, ANumberLikeValueReadByForeachGoesBackAsItWasRead) {
+    const char *const names[] = {"007", "7", "1.5", "1.50"};
+    const char *const descrs[] = {"3.14159", "1.5", "-0", ".5", "9223372036854775808", "007", "7", "2.50"};
+    std::string define;
+    for (const char *name : names) define += std::string("DEFINE QLOCAL(") + name + ") DESCR('num')\n";
+    for (size_t i = 0; i < std::size(descrs); i++) {
+        const std::string n = std::to_string(i + 1);
+        define += "DEFINE QLOCAL(V." + n + ") DESCR('" + descrs[i] + "')\nDEFINE QLOCAL(C.V." + n +
+                  ")\nDEFINE QLOCAL(Q.V." + n + ")\n";
+    }
+    ASSERT_EQ(qm.mqsc(define), 0);
+    const std::string main =
+        "=conn qm(QM1)\n=mqsc\n@n = 0\n"
+        "foreach (DISPLAY QLOCAL(*) DESCR)\n  if (DESCR = 'num')\n    @n = @n + 1\n    @q[@n] = QUEUE\n"
+        "  endif\nendfor\n"
+        "@i = 0\nwhile (@i < @n)\n  @i = @i + 1\n  @o = @q[@i]\n  ALTER QLOCAL(<@o>) DESCR('was "
+        "<@o>')\nendwhile\n"
+        "foreach (DISPLAY QLOCAL(V.*) DESCR)\n  @o = QUEUE\n  @d = DESCR\n  @c = 'C.' + @o\n  @b = 'Q.' + "
+        "@o\n"
+        "  ALTER QLOCAL(<@c>) DESCR(<@d>)\n  ALTER QLOCAL(<@b>) DESCR('<@d>')\nendfor\n=disc\n";
+    const std::string connected =
+        "=zunt\n@n = 0\n"
+        "foreach (DISPLAY EVSTREAM(*) DESCR)\n  if (DESCR = 'num')\n    @n = @n + 1\n    @s[@n] = EVSTREAM\n"
+        "  endif\nendfor\n"
+        "@i = 0\nwhile (@i < @n)\n  @i = @i + 1\n  @o = @s[@i]\n  ALTER EVSTREAM(<@o>) DESCR('was "
+        "<@o>')\nendwhile\n"
+        "foreach (DISPLAY EVSTREAM(N.1) DESCR)\n  @d = DESCR\nendfor\n"
+        "ALTER EVSTREAM(N.2) DESCR(<@d>)\nprint 'SHOWN'\nDISPLAY EVSTREAM(*) DESCR\nprint 'HOOK DONE'\n";
+    const std::string streams =
+        "=zunt\nDEFINE EVSTREAM('007') TYPE(EVENTS) DESCR('num')\nDEFINE EVSTREAM('7') TYPE(EVENTS) "
+        "DESCR('num')\nDEFINE EVSTREAM(N.1) TYPE(EVENTS) DESCR('1.50')\nDEFINE EVSTREAM(N.2) TYPE(EVENTS)\n";
+    pt::Zunt zunt(dir, "numberlike", options(main, {{"ZUNTConnected", streams + connected}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    std::string shown;
+    ASSERT_EQ(qm.mqsc("DISPLAY QLOCAL(*) DESCR\n", &shown), 0);
+    const auto descrOf = [&shown](const std::string &queue) {
+        const size_t at = shown.find("QUEUE(" + queue + ")");
+        if (at == std::string::npos) return std::string("<none>");
+        const size_t d = shown.find("DESCR(", at);
+        return shown.substr(d + 6, shown.find(')', d) - d - 6);
+    };
+    for (const char *name : names) EXPECT_EQ(descrOf(name), std::string("was ") + name) << shown;
+    for (size_t i = 0; i < std::size(descrs); i++) {
+        const std::string n = std::to_string(i + 1);
+        EXPECT_EQ(descrOf("C.V." + n), descrs[i]) << shown;
+        EXPECT_EQ(descrOf("Q.V." + n), descrs[i]) << shown;
+    }
+    // The streams as the last display shows them, one line each.
+    std::map<std::string, std::string> shownStreams;
+    std::istringstream lines(out.substr(out.rfind("SHOWN\n")));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t open = line.find("EVSTREAM("), d = line.find("DESCR(");
+        if (open == std::string::npos || d == std::string::npos) continue;
+        shownStreams[line.substr(open + 9, line.find(')', open) - open - 9)] =
+            line.substr(d + 6, line.rfind(')') - d - 6);
+    }
+    EXPECT_EQ(shownStreams["007"], "was 007") << out;
+    EXPECT_EQ(shownStreams["7"], "was 7") << out;
+    EXPECT_EQ(shownStreams["N.2"], "1.50") << out;
+}
+
 // A value holding apostrophes, put into a command to the program's own command server through <@d>
 // bare, inside a quoted text and in a built line, is the value the server stores and shows (the
 // server ended a quoted text at its first quote: a doubled apostrophe was a syntax error). The
@@ -339,6 +450,32 @@ TEST_F(ConsoleProgramQm, ApostrophesReachTheProgramsOwnCommandServer) {
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     EXPECT_NE(replayed.find("AMQ8005: Stream defined successfully."), std::string::npos) << replayed;
     EXPECT_NE(shown.find("DESCR(it's)"), std::string::npos) << shown;
+}
+
+// A value holding apostrophes put into the WHERE of a command to the program's own command server,
+// bare or inside a quoted text, is the text the filter compares: written double-quoted, since that
+// filter reads no doubled quote (both ways were refused: "An operator was expected"). A value with
+// both kinds of quote cannot be written there and refuses the command with a message.
+TEST_F(ConsoleProgramQm, AValueWithApostrophesGoesIntoTheOwnServersWhere) {
+    const std::string hook =
+        "=zunt\n@d = \"q'd 'x'\"\n@o = 'other'\n"
+        "DEFINE EVSTREAM(W.ONE) TYPE(EVENTS) DESCR(<@d>)\nDEFINE EVSTREAM(W.TWO) TYPE(EVENTS) DESCR(<@o>)\n"
+        "foreach (DISPLAY EVSTREAM(W.*) WHERE(DESCR EQ <@d>))\n  print 'WB ' + EVSTREAM\nendfor\n"
+        "foreach (DISPLAY EVSTREAM(W.*) WHERE(DESCR EQ '<@d>'))\n  print 'WQ ' + EVSTREAM\nendfor\n"
+        "DISPLAY EVSTREAM(W.*) WHERE(DESCR LK '*<@d>')\n"
+        "@b = 'both \" and ' + \"'\"\nDISPLAY EVSTREAM(W.*) WHERE(DESCR EQ <@b>)\nprint 'HOOK DONE'\n";
+    pt::Zunt zunt(dir, "ownwhere", options("", {{"ZUNTConnected", hook}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    EXPECT_EQ(et::countOf(out, "WB W.ONE\n"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "WQ W.ONE\n"), 1) << out;
+    EXPECT_EQ(et::countOf(out, "W.TWO"), 0) << out;
+    EXPECT_EQ(et::countOf(out, "EVSTREAM(W.ONE)"), 3) << out;  // each display's object, once
+    EXPECT_EQ(out.find("AMQ8426"), std::string::npos) << out;
+    EXPECT_EQ(et::countOf(out, "holds both kinds of quote"), 1) << out;
 }
 
 // foreach reads each description as the queue holds it, unbalanced brackets, quotes, blanks and
@@ -396,6 +533,72 @@ TEST_F(ConsoleProgramQm, ADescriptionReadByForeachCopiesBackByteForByte) {
     }
 }
 
+// A DISPLAY of 20,000 objects: every reply is read and foreach runs once per object, in time linear
+// in them (each line the loop added walked every line of the reply kept for it: 20,000 passes took
+// half a minute of CPU). With the defaults the reply queue comes from SYSTEM.DEFAULT.MODEL.QUEUE
+// (MAXDEPTH 5000), which the command server outran: 5,000-7,000 replies were read and the rest lost.
+// The console deepens the queue it made so; one made from the user's own model keeps its depth.
+TEST_F(ConsoleProgramQm, ADisplayOfTwentyThousandObjectsIsReadWholeAndWalkedOnce) {
+    constexpr int kQueues = 20000;
+    std::string define = "DEFINE QMODEL(DEEP.MODEL) DEFTYPE(TEMPDYN) MAXDEPTH(100000)\n";
+    for (int i = 0; i < kQueues; i++) define += "DEFINE QLOCAL(MANY." + std::to_string(i) + ")\n";
+    ASSERT_EQ(qm.mqsc(define), 0);
+    const struct {
+        const char *name, *conn, *depth;
+    } cases[] = {
+        {"defaults", "=conn qm(QM1)", "MAXDEPTH(999999999)"},
+        {"ownmodel", "=conn qm(QM1) replyq(DEEP.MODEL)", "MAXDEPTH(100000)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pt::Zunt zunt(
+            dir, c.name,
+            options(std::string(c.conn) +
+                    "\n=mqsc\nDISPLAY QLOCAL(MANY.*) MAXDEPTH\n"
+                    "@n = 0\nforeach (DISPLAY QLOCAL(MANY.*) MAXDEPTH)\n  @n = @n + 1\n"
+                    "  print 'PASS', @n\nendfor\nprint 'EACH', @n, _numEach\n"
+                    "DISPLAY QLOCAL(ZUNT.*) WHERE(DEFTYPE EQ TEMPDYN) MAXDEPTH\n=show summary\n=disc\n"));
+        const bool initialised = zunt.waitInitialised();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << tail(zunt.out());
+        ASSERT_TRUE(initialised) << tail(zunt.out());
+        const std::string out = zunt.out();
+        EXPECT_EQ(et::countOf(out, "EACH 20000 20000\n"), 1) << tail(out);
+        EXPECT_EQ(et::countOf(out, "PASS "), kQueues) << tail(out);
+        EXPECT_EQ(et::countOf(out, "QUEUE(MANY."), 2 * kQueues) << tail(out);
+        EXPECT_EQ(et::countOf(out, "QUEUE(ZUNT."), 1) << tail(out);
+        EXPECT_EQ(et::countOf(out, c.depth), 1) << tail(out);
+        EXPECT_EQ(out.find("keeps its MAXDEPTH"), std::string::npos) << tail(out);
+        EXPECT_NE(out.find("Issued: 3  Success: 3  Fail: 0"), std::string::npos) << tail(out);
+    }
+}
+
+// Only a temporary dynamic queue the console made from the default model is deepened: one made
+// permanent dynamic there, which outlives the connection, keeps its depth, one line says so, and the
+// connection's commands are answered.
+TEST_F(ConsoleProgramQm, APermanentDynamicReplyQueueKeepsItsDepthAndSaysSo) {
+    ASSERT_EQ(qm.mqsc("ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) DEFTYPE(PERMDYN)\n"), 0);
+    const std::string out = runMain("permdyn",
+                                    "=conn qm(QM1)\n=mqsc\n"
+                                    "DISPLAY QLOCAL(ZUNT.*) WHERE(DEFTYPE EQ PERMDYN) MAXDEPTH\n"
+                                    "=show summary\n=disc\n");
+    // The queue the display shows (the program's own connection may have made one more by then),
+    // said once, kept as the model made it.
+    const size_t at = out.find("QUEUE(ZUNT.");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string queue = out.substr(at + 6, out.find(')', at) - at - 6);
+    EXPECT_EQ(et::countOf(out, "Reply queue '" + queue +
+                                   "' keeps its MAXDEPTH(5000) (not a temporary dynamic queue): a reply "
+                                   "of more messages than that may be cut\n"),
+              1)
+        << out;
+    EXPECT_EQ(et::countOf(out, "MAXDEPTH(999999999)"), 0) << out;
+    EXPECT_NE(out.find("QUEUE(" + queue + ")            TYPE(QLOCAL)        MAXDEPTH(5000)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Issued: 1  Success: 1  Fail: 0"), std::string::npos) << out;
+}
+
 // A value longer than a line of the layout is shown whole, on the screen and in the =output file,
 // as =WHERE reads it.
 TEST_F(ConsoleProgramQm, ALongValueIsShownWhole) {
@@ -438,20 +641,23 @@ TEST_F(ConsoleProgramQm, AHooksCommandThatTimesOutCountsAsFailed) {
         << zunt.out();
 }
 
-// A start-up script's command whose replies stop (a reply queue too shallow for them) or never come
-// (no command server) ends once no reply came for the connection's wait, saying why, counted as
-// failed; the program starts.
+// A start-up script's command whose replies stop (a reply queue too shallow for them, made from the
+// user's own model, which the console leaves as it is) or never come (no command server) ends once no
+// reply came for the connection's wait, saying why, counted as failed; the program starts.
 TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
     struct Case {
         const char *name;
         const char *mqsc;  // what makes it stall
+        const char *conn;
         const char *said;
         bool serverStopped;
     };
     const Case cases[] = {
-        {"full", "ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) MAXDEPTH(1)\n",
+        {"full", "DEFINE QMODEL(SHALLOW.MODEL) DEFTYPE(TEMPDYN) MAXDEPTH(1)\n",
+         "=conn qm(QM1) replyq(SHALLOW.MODEL) wait(2)",
          "was probably full (its MAXDEPTH) and the rest lost; the command failed", false},
-        {"silent", "", "the command server of 'QM1' is not answering; the command failed", true},
+        {"silent", "", "=conn qm(QM1) wait(2)",
+         "the command server of 'QM1' is not answering; the command failed", true},
     };
     for (int i = 0; i < 40; i++) ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(STALL.Q" + std::to_string(i) + ")\n"), 0);
     for (const Case &c : cases) {
@@ -463,7 +669,7 @@ TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
             ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
         }
         pt::Zunt zunt(dir, c.name,
-                      options("=conn qm(QM1) wait(2)\n=mqsc\nDISPLAY QLOCAL(STALL.*)\n=show summary\n"));
+                      options(std::string(c.conn) + "\n=mqsc\nDISPLAY QLOCAL(STALL.*)\n=show summary\n"));
         const bool initialised = zunt.waitInitialised();
         if (c.serverStopped) qm.tool("cmdserver QM1 start");
         zunt.term();
@@ -471,9 +677,6 @@ TEST_F(ConsoleProgramQm, AStalledCommandEndsAndTheStartGoesOn) {
         ASSERT_TRUE(initialised) << zunt.out();
         EXPECT_NE(zunt.out().find(c.said), std::string::npos) << zunt.out();
         EXPECT_NE(zunt.out().find("Fail: 1"), std::string::npos) << zunt.out();
-        if (c.mqsc[0] != '\0') {
-            ASSERT_EQ(qm.mqsc("ALTER QMODEL(SYSTEM.DEFAULT.MODEL.QUEUE) MAXDEPTH(5000)\n"), 0);
-        }
     }
 }
 
@@ -507,6 +710,45 @@ TEST_F(ConsoleProgramQm, AWaitOnAHungQueueManagerSaysWhatItWaitsOn) {
         EXPECT_EQ(et::countOf(out, c.said), 1) << out;
         EXPECT_EQ(out.find("command server of"), std::string::npos) << out;
         EXPECT_NE(out.find("after"), std::string::npos) << out;
+    }
+}
+
+// The queue manager hangs while the reply reader's get waits (the command put, no reply yet): a
+// short =conn wait says that the queue manager does not answer, not that its command server is
+// silent (the get's 5 seconds had to pass before a hang could be told, longer than such a wait).
+TEST_F(ConsoleProgramQm, AHangDuringTheReplyGetIsSaidWithinAShortWait) {
+    for (const int seconds : {3, 5}) {
+        SCOPED_TRACE(seconds);
+        ASSERT_EQ(qm.tool("cmdserver QM1 stop"), 0);
+        pt::Zunt zunt(dir, "hungget" + std::to_string(seconds),
+                      options("=conn qm(QM1) wait(" + std::to_string(seconds) +
+                              ")\n=mqsc\nDISPLAY QMGR\nprint('after')\n"));
+        // The command is put: it waits on the stopped command server's queue, behind the ALTER that
+        // deepens the console's reply queue.
+        bool waiting = false;
+        for (int waited = 0; waited < 60000 && !waiting; waited += 20) {
+            waiting = depth("SYSTEM.ADMIN.COMMAND.QUEUE") == 2;
+            if (!waiting) usleep(20000);
+        }
+        ASSERT_TRUE(waiting) << zunt.out();
+        ASSERT_EQ(kill(qm.pid(), SIGSTOP), 0);
+        const bool said = zunt.waitOut("the command failed", 1, 30000);
+        kill(qm.pid(), SIGCONT);
+        const bool initialised = zunt.waitInitialised();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        ASSERT_EQ(qm.tool("cmdserver QM1 start"), 0);
+        ASSERT_TRUE(said) << zunt.out();
+        EXPECT_TRUE(initialised) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_NE(out.find("queue manager 'QM1' is not answering (a get from the reply queue"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("command server of"), std::string::npos) << out;
+        EXPECT_NE(out.find("after"), std::string::npos) << out;
+        // The command server, started again, takes the request left from this round.
+        for (int waited = 0; waited < 60000 && depth("SYSTEM.ADMIN.COMMAND.QUEUE") != 0; waited += 20)
+            usleep(20000);
     }
 }
 #endif

@@ -41,10 +41,13 @@ protected:
     }
 };
 
+// A name compared in another case is another name: the lower-case test sends nothing away (it sent
+// APP.00000000001's event to $null, comparisons ignoring case).
 TEST_F(HookQmTest, EventHookChoosesStreamsByObjectName) {
     const std::string hook =
         "if (event.evobjname == 'APP.*')\n_stream = 'APPEV'\nendif\n"
-        "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n";
+        "if (event.evobjname == 'NOISE.*')\n_stream = '$null'\nendif\n"
+        "if (event.evobjname = 'app.00000000001')\n_stream = '$null'\nendif\n";
     {
         // The connected hook's own-queue command is answered: the one after it runs only then.
         const std::string connected = "DISPLAY EV\nif (_cmdok = 1)\nDISPLAY EVSTREAM(APPEV)\nendif\n";
@@ -427,6 +430,22 @@ TEST_F(HookQmTest, TheDebuggersEndInAHookEndsTheProgram) {
     ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
     zunt.keys("end\n");
     EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+}
+
+// The end of the keys' input (a pipe whose writer closes) at a stop in a hook ends the program as
+// "end" does (it ended only that run of the hook, and the program went on).
+TEST_F(HookQmTest, TheEndOfInputAtAHooksPromptEndsTheProgram) {
+    std::vector<std::string> o = options(ht::script("", {{"ZUNTEvent", "@seen = 1\n"}}));
+    o.push_back("-!");
+    pt::Zunt zunt(dir, "dbgeof", o, {}, {}, true);
+    ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+    zunt.keys("bp ZUNTEvent\nrun\n");
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    putOn(own, eventFor("APP.00000000001"));
+    ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+    zunt.closeKeys();
+    EXPECT_EQ(zunt.wait(20000), 0) << zunt.out();
+    EXPECT_NE(zunt.out().find("End of debug input"), std::string::npos) << zunt.out();
 }
 
 // SIGTERM amid a flow of events, a few rounds at different moments: the events taken in as the

@@ -155,6 +155,11 @@ void ProgramChild::keys(const std::string &keys) {
     }
 }
 
+void ProgramChild::closeKeys() {
+    if (keys_ != -1) CloseHandle(reinterpret_cast<HANDLE>(keys_));
+    keys_ = -1;
+}
+
 void ProgramChild::kill9() {
     if (!running()) return;
     TerminateProcess(reinterpret_cast<HANDLE>(process_), kKilledExitCode);
@@ -239,6 +244,11 @@ void ProgramChild::keys(const std::string &keys) {
         EXPECT_EQ(write(static_cast<int>(keys_), &key, 1), 1);
         usleep(100000);
     }
+}
+
+void ProgramChild::closeKeys() {
+    if (keys_ >= 0) close(static_cast<int>(keys_));
+    keys_ = -1;
 }
 
 void ProgramChild::term() {

@@ -32,6 +32,8 @@ public:
     int wait(int ms = 60000);
     // Each key in turn, a tenth of a second apart.
     void keys(const std::string &keys);
+    // Closes the keys' writing end: with pipeKeys, the end of the program's input.
+    void closeKeys();
 #ifndef _WIN32
     void term();  // SIGTERM: Windows has no signal a test can send a child under wine
     void signal(int number);
