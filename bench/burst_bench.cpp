@@ -11,7 +11,9 @@
 // stored state that follows the backout).
 // Each reports ratio = rate / raw (target 0.5 or more); burst100k also reports linear = its time /
 // ten times burst10k's (target 1.2 or less: the 100,000 take at most 12 times the 10,000). Last,
-// memory100k: the peak resident memory of a burst of distinct events, running and after a restart.
+// memory100k: the peak resident memory of a burst of distinct events, running and after a restart;
+// restartMemory: the resident memory of a restart that loads 100,000, 300,000 and 1,000,000 stored
+// events after their storm windows ended, against the README's sizing rule.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -185,7 +187,9 @@ struct Server {
     std::string output() { return readText(root / "zunt.out"); }
 
     // An MQSC command on the program's command queue: true once its first reply has come.
-    bool command_(const std::string &text) {
+    bool command_(const std::string &text) { return !ask(text).empty(); }
+    // The same: its first reply, or empty when none came.
+    std::string ask(const std::string &text) {
         MQHOBJ replies = open(kReplies, MQOO_INPUT_SHARED);
         while (!get(replies, 0).empty()) {
         }
@@ -199,9 +203,9 @@ struct Server {
         MQLONG cc, rc;
         mq.MQPUT1(hconn, &od, &md, &pmo, static_cast<MQLONG>(text.size()), const_cast<char *>(text.data()),
                   &cc, &rc);
-        bool answered = !get(replies, 30000).empty();
+        std::string answer = get(replies, 30000);
         close(&replies);
-        return answered;
+        return answer;
     }
 
     // count events on the queue: distinct names, or all the template's, committed every 100.
@@ -453,9 +457,81 @@ void memory(benchmark::State &state) {
     }
 }
 
+// The program's resident memory now (VmRSS, bytes); -1 when not known.
+double resident(long pid) {
+    std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::atof(line.c_str() + 6) * 1024;
+    return -1;
+}
+
+// Memory after a restart with a long history, as a user sizes it: a fresh program (an empty data
+// queue, the default STORMINT of 60 s) takes count distinct events in, 100,000 at a time; once every
+// storm window has ended (65 s after the last), a restart loads them. Reports the restart's peak and
+// its resident memory once started, in MB, the resident bytes per stored event over the fresh
+// program's, and the streams' own MEMORY in MB.
+void restartMemory(benchmark::State &state) {
+    Server &s = server();
+    if (!s.ok) {
+        state.SkipWithError("miniqm or the program did not start");
+        return;
+    }
+    const int count = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        s.stopProgram();
+        Server::shell("echo 'CLEAR QLOCAL(HOLVA.ZUNT.DATA.QUEUE)' | " + s.tool.string() + " mqsc " + s.name);
+        if (!s.startProgram()) {
+            state.SkipWithError("the program did not start afresh");
+            return;
+        }
+        usleep(1000000);
+        const double base = resident(s.pid);
+        for (int taken = 0; taken < count; taken += 100000) {
+            if (s.drain(std::min(100000, count - taken), true) <= 0) {
+                state.SkipWithError("the program did not drain the queue");
+                return;
+            }
+        }
+        usleep(65000000);  // the last unit's commit, and every storm window's end
+        const double running = resident(s.pid);
+        s.stopProgram();
+        if (!s.startProgram()) {
+            state.SkipWithError("the program did not start again");
+            return;
+        }
+        // Answered once the stored state is loaded.
+        const std::string streams = s.ask("DISPLAY EVSTRMST(*) MEMORY");
+        usleep(2000000);
+        const double peak = peakResident(s.pid);
+        const double after = resident(s.pid);
+        double streamKB = 0;
+        for (size_t at = streams.find("MEMORY("); at != std::string::npos;
+             at = streams.find("MEMORY(", at + 7))
+            streamKB += std::atof(streams.c_str() + at + 7);
+        if (base <= 0 || running <= 0 || peak <= 0 || after <= 0) {
+            state.SkipWithError("no resident memory in /proc");
+            return;
+        }
+        state.counters["events"] = count;
+        state.counters["startMB"] = base / 1e6;
+        state.counters["runningMB"] = running / 1e6;
+        state.counters["restartPeakMB"] = peak / 1e6;
+        state.counters["restartMB"] = after / 1e6;
+        state.counters["bytesPerEvent"] = (after - base) / count;
+        state.counters["streamMB"] = streamKB * 1024 / 1e6;
+    }
+}
+
 }  // namespace
 
 BENCHMARK(burst)->Arg(10000)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(storm)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(backout)->Arg(20000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(memory)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(restartMemory)
+    ->Arg(100000)
+    ->Arg(300000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

@@ -721,12 +721,19 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         uint64_t segment;   // that holds its latest copy
     };
     std::map<uint64_t, Latest> latest;  // by item id
+    // Items whose latest copy is of a window that ended below its threshold, by id: the segment of that
+    // copy. Their check would only drop them, so they are not made at all (after a quiet spell every
+    // window of a burst is still stored, none yet dropped by a save, and making them all would hold
+    // memory for each, given back to the allocator at once but not to the system): each leaves a
+    // tombstone for the next save, as its check would.
+    std::map<uint64_t, uint64_t> ended;
+    const int64_t now = evClockNow();
     auto fail = [&latest](int result) {
         for (auto &entry : latest) CSFreeMem(entry.second.item);
         return result;
     };
     // One segment's entries into latest: 1, 0 out of storage, -1 damaged.
-    auto take = [&latest](uint64_t number, const uint8_t *bytes, uint32_t end) {
+    auto take = [&latest, &ended, now](uint64_t number, const uint8_t *bytes, uint32_t end) {
         if (end < kSegmentHeader || mqiGetU32(bytes, 0) != EV_STORM_MESSAGE_VERSION_SEGMENTS ||
             static_cast<uint64_t>(mqiGetI64(bytes, 8)) != number)
             return -1;
@@ -743,6 +750,7 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
                     CSFreeMem(found->second.item);
                     latest.erase(found);
                 }
+                ended.erase(id);
                 continue;
             }
             if (kind != kEntryItem || end - at < EV_STORM_ITEM_HEADER) return -1;
@@ -750,6 +758,18 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
             if (itemLength > end - at || itemLength < EV_STORM_ITEM_HEADER ||
                 mqiGetU32(bytes, at + kRecordLength) != itemLength - EV_STORM_ITEM_HEADER)
                 return -1;
+            const uint8_t *form = bytes + at;
+            if (mqiGetI64(form, kDue) <= now &&
+                evStormExcess(mqiGetI32(form, kCount), mqiGetI32(form, kThreshold)) <= 0) {
+                if (found != latest.end()) {
+                    CSFreeMem(found->second.item);
+                    latest.erase(found);
+                }
+                ended[id] = number;
+                at += itemLength;
+                continue;
+            }
+            ended.erase(id);
             if (found == latest.end() ||
                 found->second.item->extraLength != static_cast<int32_t>(itemLength)) {
                 evTimedItem *item = newItem(itemLength - EV_STORM_ITEM_HEADER);
@@ -811,6 +831,10 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         // Tombstones are counted per segment only to keep a segment with tombstones until it is the
         // oldest: after a load each listed segment is assumed to hold some.
         for (auto &segment : s.segments) segment.second.tombstones = 1;
+        for (const auto &[id, segment] : ended) {
+            s.removed.push_back({id, segment});
+            if (id >= s.nextId) s.nextId = id + 1;
+        }
     }
     while (!latest.empty()) {
         auto first = latest.begin();
@@ -874,8 +898,9 @@ int evLoadStoredStorms(EvStreamIo *io) {
         return 1;
     }
     CSRecursiveGuard guard(gStructureLock);
-    // After a loss the next save removes the segments no item is kept from.
-    evStormsChanged.store(store().dirty.empty() && loaded == 1 ? 0 : 1);
+    // After a loss the next save removes the segments no item is kept from; the windows that ended
+    // below threshold leave their tombstones.
+    evStormsChanged.store(store().dirty.empty() && store().removed.empty() && loaded == 1 ? 0 : 1);
     return 1;
 }
 

@@ -55,6 +55,12 @@ def value(bench, counter):
     b = runs.get(bench)
     return None if b is None or b.get("error_occurred") else b.get(counter)
 
+# A restart's peak against the README's sizing rule: 0.5 KB an event the history keeps, plus 50 MB.
+for n in (100000, 300000, 1000000):
+    b = runs.get(f"restartMemory/{n}")
+    if b and not b.get("error_occurred") and b.get("events"):
+        b["rule"] = b["restartPeakMB"] / (b["events"] * 512 / 1e6 + 50)
+
 # (what, benchmark, counter, target text, met)
 rows = [
     ("event intake / raw get+put", "intake", "ratio", ">= 0.7", lambda v: v >= 0.7),
@@ -65,6 +71,7 @@ rows = [
     ("zunt storm of 100,000 / raw get+put", "storm/100000", "ratio", ">= 0.5", lambda v: v >= 0.5),
     ("zunt 20,000 after a backout / raw get+put", "backout/20000", "ratio", ">= 0.5", lambda v: v >= 0.5),
     ("peak memory, 100,000 distinct: restart / running", "memory/100000", "ratio", "<= 1", lambda v: v <= 1),
+    ("restart peak, 1,000,000 stored / README rule", "restartMemory/1000000", "rule", "<= 1", lambda v: v <= 1),
     ("stored bytes per event / gzip -9 of its PCF", "eventsBytes", "ratio", "<= 1", lambda v: v <= 1),
     ("stored bytes per statistics message / gzip -9", "statsBytes", "ratio", "<= 1", lambda v: v <= 1),
     ("jq / DISPLAY EVENTS WHERE (0.1% selected)", "displayVersusJq/1000", "ratio", ">= 5", lambda v: v >= 5),
@@ -97,6 +104,12 @@ if m.get("runningMB"):
     print(f"(peak resident memory of 100,000 distinct events: {m['startMB']:.0f} MB at the start, "
           f"{m['runningMB']:.0f} MB running ({m['bytesPerEvent']:.0f} bytes an event), "
           f"{m['restartMB']:.0f} MB after a restart within STORMINT)")
+shown = [(n, runs[f"restartMemory/{n}"]) for n in (100000, 300000, 1000000)
+         if runs.get(f"restartMemory/{n}", {}).get("restartPeakMB")]
+if shown:
+    print("(a restart's peak resident memory after the storm windows ended: " +
+          "; ".join(f"{n:,} events {b['restartPeakMB']:.0f} MB (streams {b['streamMB']:.0f} MB)" for n, b in shown) +
+          "; the README's rule: 0.5 KB an event + 50 MB)")
 d = runs.get("displayVersusJq/10", {})
 if d and "jq_s" not in d:
     print("(jq was not found: the DISPLAY rows compare against a plain scan of the stored records)")

@@ -85,7 +85,9 @@ if [ "$mode" = clean ]; then
 fi
 
 mkdir -p "$work/logs" "$work/log"
+# Nine steps, and the stop as a tenth unless --keep leaves everything running.
 steps=9
+[ "$mode" = keep ] || steps=10
 n=0
 
 build_release() {
@@ -208,11 +210,12 @@ history_before() {
   local count last
   count=$(stored_events)
   echo "$count" >"$work/history.start"
-  last=$(cat "$work/history.end" 2>/dev/null || echo 0)
+  # Empty when no earlier run of the demo got as far as counting them.
+  last=$(cat "$work/history.end" 2>/dev/null || true)
   echo "$last" >"$work/history.prev"
-  echo "stored events now $count, at the end of the last run $last"
+  echo "stored events now $count, at the end of the last run ${last:-(no last run)}"
   # Everything the last run stored must have been loaded back from the data queue.
-  [ "${count:-0}" -ge "$last" ]
+  [ "${count:-0}" -ge "${last:-0}" ]
 }
 
 # Real work on the queue manager that raises events: definitions and changes, a queue filled past
@@ -270,14 +273,22 @@ echo
 start=$(cat "$work/history.start")
 end=$(cat "$work/history.end")
 last=$(cat "$work/history.prev")
-echo "History: $start events stored when this run began (the last run ended with $last), $end now."
-[ "$last" -gt 0 ] && echo "The data queue kept the history across the restart: it grew from $last to $end."
+if [ -n "$last" ]; then
+  echo "History: $start events stored when this run began (the last run ended with $last), $end now."
+  [ "$last" -gt 0 ] && echo "The data queue kept the history across the restart: it grew from $last to $end."
+else
+  echo "History: $start events stored when this run began (the first run of the demo), $end now."
+fi
 [ "${end:-0}" -gt "${start:-0}" ] || { echo "demo: the stored history did not grow" >&2; exit 1; }
 
 if [ "$mode" = keep ]; then
   echo
-  echo "Left running: queue manager $qm and zunt (pid $(zunt_pid || echo '?')). To stop them:"
+  # The queue manager stops only once the program has ended: stopped at once, it would be
+  # quiescing before the program reads its STOP EV.
+  pid=$(zunt_pid || echo '?')
+  echo "Left running: queue manager $qm and zunt (pid $pid). To stop them (the second line waits for zunt's end):"
   echo "  printf 'STOP EV' | MINIQM_ROOT=$MINIQM_ROOT $miniqm put $qm HOLVA.ZUNT.COMMAND.QUEUE --format MQSTR"
+  echo "  while kill -0 $pid 2>/dev/null; do sleep 1; done"
   echo "  MINIQM_ROOT=$MINIQM_ROOT $miniqm stop $qm"
   echo "or remove everything the demo made: scripts/demo.sh --clean"
   exit 0
@@ -286,5 +297,4 @@ stop_all() {
   stop_zunt
   "$miniqm" stop "$qm"
 }
-steps=$((steps + 1))
 step "zunt and the queue manager stopped (scripts/demo.sh --clean removes them)" stop stop_all

@@ -636,10 +636,12 @@ int identityParm(Display *d, const PcfCursor *cursor, int32_t type, int32_t id, 
         v = mqiGetI64(static_cast<const uint8_t *>(value), 0);
     else
         return evParameterNameError(context, cursor, kValueError, "Parameter '%s' should be an integer."), 0;
+    // The refusal names the parameter's own range: a negative PID as an MQCFIN is refused with
+    // PID's range too, which the MQCFIN64 form reaches.
     if (v < 0 || v > (wide ? int64_t{UINT32_MAX} : int64_t{INT32_MAX}))
         return evParameterNameError(context, cursor, kValueError,
-                                    wide ? "Parameter '%s' must be between 0 and 4294967295."
-                                         : "Parameter '%s' must be between 0 and 2147483647."),
+                                    id == 1024 ? "Parameter '%s' must be between 0 and 4294967295."
+                                               : "Parameter '%s' must be between 0 and 2147483647."),
                0;
     *target = static_cast<uint32_t>(v);
     *given = true;

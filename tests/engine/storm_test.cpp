@@ -378,6 +378,45 @@ TEST_F(StormTest, ALoadHoldsNoSecondCopyOfTheItems) {
 #endif
 }
 
+// A restart after the windows ended (a quiet spell after a burst: no save has dropped them yet)
+// makes none of the items that ended below their threshold, only the storm past it, whose check
+// stores its repeat; the next save leaves a tombstone for each ended one, and a load after it finds
+// the storm alone.
+TEST_F(StormTest, ALoadAfterTheWindowsEndedMakesOnlyTheStorms) {
+    MQIFunctionTable table = fdq::table();
+    EvStreamIo io{&table, 1, 2, 0, 10, 0};
+    constexpr int kItems = 2000;
+    std::vector<std::vector<uint8_t>> records;
+    for (int i = 0; i < kItems; i++) records.push_back(makeRecord({{MQCFT_INTEGER, 1, 100 + i}}));
+    evTimedItem *item = nullptr;
+    for (const auto &r : records)
+        (void)evRepeatCount(qmgr_, r.data(), static_cast<uint32_t>(r.size()), 1767225600, &item);
+    for (int i = 0; i < 12; i++)
+        (void)evRepeatCount(qmgr_, records[0].data(), static_cast<uint32_t>(records[0].size()), 1767225601,
+                            &item);
+    ASSERT_TRUE(evSaveStorms(&io));
+    evFreeStorms();
+    clock_.set(1767225600 + 61);
+    const int64_t allocations = CSMemCounters().allocations;
+    ASSERT_TRUE(evLoadStoredStorms(&io));
+    EXPECT_LT(CSMemCounters().allocations - allocations, 100) << "no item made for an ended window";
+    auto stormItems = [] {
+        std::vector<int32_t> counts;
+        for (evTimedItem *at = evTimedItemList; at; at = at->next)
+            if (at->kind == EV_TIMED_STORM) counts.push_back(storedCount(evTimedItemExtra(at)));
+        return counts;
+    };
+    EXPECT_EQ(stormItems(), std::vector<int32_t>{13});
+    ASSERT_TRUE(evSaveStorms(&io));
+    size_t tombstones = 0;
+    for (const StoredSegment &segment : storedSegments())
+        for (uint32_t kind : segment.kinds) tombstones += kind == 2;
+    EXPECT_EQ(tombstones, static_cast<size_t>(kItems - 1));
+    evFreeStorms();
+    ASSERT_TRUE(evLoadStoredStorms(&io));
+    EXPECT_EQ(stormItems(), std::vector<int32_t>{13});
+}
+
 // A message of the first layout (every item in one message) still loads, an unknown queue manager's
 // item is dropped, and damage is refused.
 TEST_F(StormTest, AMessageOfTheFirstLayoutLoads) {

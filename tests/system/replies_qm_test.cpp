@@ -417,3 +417,126 @@ TEST_F(RepliesQmTest, ABadCommandHeaderIsRefusedNotRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// The README's setmqaut lines as SET AUTHREC commands, each user renamed as users maps it; the lines
+// under "# its console" given to console too. Empty when the README has none.
+std::string readmeAuthorities(const std::vector<std::pair<std::string, std::string>> &users,
+                              const std::string &console) {
+    const std::string readme = qmt::readText(ZUNT_README);
+    std::string mqsc;
+    bool consoleLines = false;
+    for (size_t at = readme.find("setmqaut -m "); at != std::string::npos;
+         at = readme.find("setmqaut -m ", at)) {
+        // The line before: a comment names the users of the lines after it.
+        const size_t previous = readme.rfind('\n', at - 2) + 1;
+        if (readme.compare(previous, 2, "# ") == 0)
+            consoleLines = readme.substr(previous, at - previous).find("console") != std::string::npos;
+        const size_t end = readme.find('\n', at);
+        std::vector<std::string> words = qmt::words(readme.substr(at, end - at));
+        at = end;
+        std::string type, profile, principal, auths;
+        for (size_t i = 2; i < words.size(); i++) {
+            if (words[i] == "-t" && i + 1 < words.size())
+                type = words[++i];
+            else if (words[i] == "-n" && i + 1 < words.size())
+                profile = words[++i];
+            else if (words[i] == "-p" && i + 1 < words.size())
+                principal = words[++i];
+            else if (words[i][0] == '+')
+                auths += (auths.empty() ? "" : ",") + words[i].substr(1);
+        }
+        for (char &c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char &c : auths) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (const auto &[from, to] : users) {
+            if (profile == from + ".REPLY") profile = to + ".REPLY";
+            if (principal == from) principal = to;
+        }
+        std::vector<std::string> principals{principal};
+        if (consoleLines) principals.push_back(console);
+        for (const std::string &who : principals)
+            mqsc += "SET AUTHREC " + (profile.empty() ? "" : "PROFILE(" + profile + ") ") + "OBJTYPE(" +
+                    type + ") PRINCIPAL('" + who + "') AUTHADD(" + auths + ")\n";
+    }
+    return mqsc;
+}
+
+}  // namespace
+
+// The authorities the README gives, and no more: the program as a client of a user of its own, a
+// sender of commands and a console user (with the console's lines and connect and inquire on the
+// queue manager). The program starts, takes events, runs and answers a RESUME EVQ and an ADD EVALERT
+// from the sender (a change: set on the command queue), publishes the alert, and the start-up
+// script's console displays through the queue manager's command server with its reply queue made
+// from the model queue. Nothing is refused on the way.
+TEST_F(RepliesQmTest, TheReadmesAuthoritiesAreEnoughForTheProgramASenderAndTheConsole) {
+    const std::string authorities = readmeAuthorities(
+        {{"zunt", "zunt.app"}, {"app1", "zunt.sender"}, {"APP1", "SENDER"}}, "zunt.console");
+    ASSERT_EQ(countOf(authorities, "SET AUTHREC"), 16) << authorities;
+    sys::SystemTest::mqsc(
+        "DEFINE TOPIC(HOLVA.ZUNT.ALERTS) TOPICSTR('Holva/ZUNT/Alerts')\n"
+        "DEFINE QLOCAL(SENDER.REPLY)\n"
+        "ALTER QMGR AUTHOREV(ENABLED)\n" +
+        authorities +
+        "SET AUTHREC OBJTYPE(QMGR) PRINCIPAL('zunt.console') AUTHADD(CONNECT,INQ)\n"
+        "SET AUTHREC PROFILE(SENDER.REPLY) OBJTYPE(QUEUE) PRINCIPAL('zunt.console') AUTHADD(DSP)\n");
+    const std::string server = "SYSTEM.DEF.SVRCONN/TCP/127.0.0.1(" + std::to_string(qm.port()) + ")";
+    std::string script = qmt::readText(
+        std::string(ZUNT_PROGRAM).substr(0, std::string(ZUNT_PROGRAM).rfind('/')) + "/zunt.vdr");
+    ASSERT_NE(script.find("func ZUNTEvent()"), std::string::npos);
+    dir.write("auth.vdr", "=conn qm(" + std::string(sys::kQmgr) +
+                              ") client user(zunt.console)\n=mqsc\n"
+                              "DISPLAY QLOCAL(SENDER.REPLY) CURDEPTH\n=disc\n" +
+                              script);
+    std::string library = MINIQM_MQM_LIBRARY;
+    auto zunt = start({"-l", "-u", "zunt.app", "-f", dir.file("auth.vdr")},
+                      {"MQSERVER=" + server, "MQIC_DLL_PATH=" + library.substr(0, library.rfind('/'))});
+    EXPECT_NE(zunt->out().find("QUEUE(SENDER.REPLY)"), std::string::npos) << zunt->out();
+
+    MQSD sd = MQSD_DEFAULT;
+    sd.Options = MQSO_CREATE | MQSO_MANAGED | MQSO_NON_DURABLE;
+    sd.ObjectString.VSPtr = const_cast<char *>("Holva/ZUNT/Alerts");
+    sd.ObjectString.VSLength = MQVS_NULL_TERMINATED;
+    MQHOBJ alerts = MQHO_NONE, subscription = MQHO_UNUSABLE_HOBJ;
+    qmt::Rc r;
+    MQSUB(h, &sd, &alerts, &subscription, &r.cc, &r.reason);
+    ASSERT_EQ(r.reason, MQRC_NONE);
+    MQHCONN sender = sys::connectAsUser("zunt.sender", qm.port(), &r);
+    ASSERT_EQ(r.reason, MQRC_NONE);
+
+    const std::vector<std::string> resumed = replies(
+        send("RESUME EVQ(" + std::string(sys::kQmgrEvents) + ")", MQFMT_STRING, "SENDER.REPLY", sender), 0,
+        "SENDER.REPLY");
+    ASSERT_EQ(resumed.size(), 1u) << zunt->out();
+    EXPECT_NE(resumed[0].find("AMQ8005"), std::string::npos) << resumed[0];
+    qmt::open(h, "SYS.NO.SUCH.QUEUE", MQOO_OUTPUT, &r);
+    ASSERT_EQ(r.reason, MQRC_UNKNOWN_OBJECT_NAME);
+    std::string stored;
+    for (int waited = 0; waited < 30000 && stored.find("SYS.NO.SUCH.QUEUE") == std::string::npos;
+         waited += 100) {
+        stored = events();
+        if (stored.find("SYS.NO.SUCH.QUEUE") == std::string::npos) usleep(100000);
+    }
+    EXPECT_NE(stored.find("SYS.NO.SUCH.QUEUE"), std::string::npos) << zunt->out();
+
+    const std::vector<std::string> added = replies(
+        send("ADD EVALERT TEXT('authorities enough') SEVERITY(ERROR)", MQFMT_STRING, "SENDER.REPLY", sender),
+        0, "SENDER.REPLY");
+    ASSERT_EQ(added.size(), 1u) << zunt->out();
+    EXPECT_NE(added[0].find("AMQ8005"), std::string::npos) << added[0];
+    std::string published;
+    ASSERT_EQ(qmt::get(h, alerts, &published, MQGMO_NO_SYNCPOINT | MQGMO_WAIT, nullptr, 65536, nullptr, 30000)
+                  .reason,
+              MQRC_NONE)
+        << zunt->out();
+    EXPECT_NE(published.find("authorities enough"), std::string::npos) << published;
+    // Not one authority event (stored in order, so all of them are in by now): nothing the program,
+    // its console or its users did was refused.
+    const std::string all = ask("DISPLAY EVENTS(*) FROM(any) ALL");
+    EXPECT_EQ(countOf(all, "CFHREASON(2035)"), 0) << all;
+    EXPECT_EQ(countOf(zunt->log(), "RC(2035)"), 0) << zunt->log();
+    MQCLOSE(h, &subscription, MQCO_REMOVE_SUB, &r.cc, &r.reason);
+    MQDISC(&sender, &r.cc, &r.reason);
+    stop(*zunt);
+}

@@ -43,13 +43,16 @@ inline int countOf(const std::string &text, const std::string &what) {
 // One run of the program in background mode, its output in a file and its log in a folder.
 class Zunt {
 public:
-    Zunt(const zt::TempDir &dir, const std::string &name, std::vector<std::string> options)
+    // extraEnv: NAME=value entries given before the test's own environment.
+    Zunt(const zt::TempDir &dir, const std::string &name, std::vector<std::string> options,
+         const std::vector<std::string> &extraEnv = {})
         : out_(dir.file(name + ".out")), logRoot_(dir.file(name + ".log")) {
         mkdir(logRoot_.c_str(), 0700);
         std::vector<std::string> args{ZUNT_PROGRAM, "-m", kQmgr, "-b", "-L", logRoot_};
         args.insert(args.end(), options.begin(), options.end());
         std::string library = MINIQM_MQM_LIBRARY;
         std::vector<std::string> env{"MQM_DLL_PATH=" + library.substr(0, library.rfind('/'))};
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         for (char **e = environ; *e != nullptr; e++)
             if (std::strncmp(*e, "MQM_DLL_PATH=", 13) != 0) env.emplace_back(*e);
         posix_spawn_file_actions_t actions;
@@ -167,8 +170,9 @@ protected:
     }
 
     // A started program that has connected, loaded and is taking in events.
-    std::unique_ptr<Zunt> start(std::vector<std::string> options = {}) {
-        auto zunt = std::make_unique<Zunt>(dir, "run" + std::to_string(++runs), std::move(options));
+    std::unique_ptr<Zunt> start(std::vector<std::string> options = {},
+                                const std::vector<std::string> &env = {}) {
+        auto zunt = std::make_unique<Zunt>(dir, "run" + std::to_string(++runs), std::move(options), env);
         EXPECT_TRUE(zunt->waitFor("ZUNT Initialised")) << zunt->out();
         initialisedAt = std::time(nullptr);
         return zunt;
