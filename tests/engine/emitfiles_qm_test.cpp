@@ -275,6 +275,45 @@ TEST_F(EmitFilesQmTest, HostileTextsInEachCcsidStayWholeInEachFormat) {
     }
 }
 
+// ZUNT_EMIT_CCSID of a code page the byte table cannot carry (UTF-16 in either byte order, one the
+// queue manager does not know) is refused once with a line, and the MQSC-style and CSV files are in
+// the records' own CCSID, as without it; one it can carry (EBCDIC 500) is written in it.
+TEST_F(EmitFilesQmTest, AnEmitCcsidTheByteTableCannotCarryIsRefusedOnce) {
+    const struct {
+        const char *ccsid;
+        bool refused;
+    } values[] = {{"1200", true}, {"1202", true}, {"81", true}, {"500", false}};
+    for (const auto &v : values) {
+        for (const uint32_t format : {EV_EMIT_MQSC, EV_EMIT_CSV}) {
+            SCOPED_TRACE(std::string(v.ccsid) + " " + std::to_string(format));
+            const std::string folder = std::string("ccsid") + v.ccsid + "f" + std::to_string(format);
+            const std::string out = useEmitter(folder, format, EV_ONERROR_SUSPEND, 0, "ev.txt");
+            const int from = put.load();
+            putBurst(3);
+            Zunt zunt(dir, folder, runOptions(), {std::string("ZUNT_EMIT_CCSID=") + v.ccsid});
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_TRUE(drained()) << undrained();
+            putBurst(2);
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+            const std::string line = std::string("ZUNT_EMIT_CCSID(") + v.ccsid + ") ignored";
+            EXPECT_EQ(et::countOf(zunt.log(), line), v.refused ? 1 : 0) << zunt.log();
+            const ef::Files files = ef::readFiles(out, format);
+            ASSERT_EQ(files.texts.size(), 1u);
+            const std::string &text = files.texts[0].second;
+            EXPECT_EQ(text.find('\0'), std::string::npos) << "NUL bytes written";
+            if (v.refused) {
+                EXPECT_EQ(files.damaged, "");
+                EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+            } else {
+                EXPECT_EQ(text.find("K.0"), std::string::npos) << "not translated";
+                EXPECT_NE(text.find("\xD2\x4B\xF0"), std::string::npos) << "not in EBCDIC";
+            }
+        }
+    }
+}
+
 // The stored configuration's queue emitter FILES (the format of gEmitter) on the events stream.
 void queueEmitter() {
     ef::fileEmitter();
