@@ -3,6 +3,7 @@
 // commit steps and after backed-out units every file parses and holds each record exactly once.
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "tests/engine/emitfiles.h"
@@ -858,6 +859,93 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandWhoseSaveIsRefusedSendsNothingAnywhereNe
     EXPECT_EQ(depth("EMIT.Q2"), 0);
     const ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
     EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    keepRunsOnFailure();
+}
+
+// Each command that sends the emitter's records elsewhere, during a burst, the fault put as it comes:
+// whichever unit the refused put fails (set E's, closed as the command holds it, or the command's
+// own), every answer to the command (one more when a lost connection delivers it again) says it
+// failed, the emitter is as it was, and no record goes to the FILE or QUEUE it named. A command that
+// came only after set E's own commit took the fault is answered as done: it is undone, what it sent
+// counted, and tried again.
+TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew) {
+    const std::string out = useEmitter("amid", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q2) REPLACE\n"), 0);
+    // Each change by the folder its FILE is in (none: the QUEUE).
+    const std::vector<std::pair<std::string, bool>> changes = {
+        {"ALTER EVEMIT(FILES) FILE('%s/a.json')", true},
+        {"ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)", false},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE('%s/b.json')", true},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)", false},
+    };
+    const std::string undo = "DEFINE EVEMIT(FILES) REPLACE QUEUE(' ') FILE('" + out + "/ev.json')";
+    const int from = put.load();
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(30)"});
+    putBurst(20000);
+    Zunt zunt(dir, "amid", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    // The emitter's settings as shown, without its counts; the other replies that come before.
+    auto settings = [&](std::vector<std::string> *others) {
+        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(FILES) ALL");
+        for (std::optional<std::string> reply; (reply = nextReply(30000));) {
+            if (reply->find("EVEMIT(FILES)") != std::string::npos)
+                return reply->substr(0, reply->find(" MSGCT("));
+            others->push_back(*reply);
+        }
+        return std::string();
+    };
+    std::vector<std::string> none;
+    const std::string before = settings(&none);
+    ASSERT_NE(before.find("FILE(" + out + "/ev.json)"), std::string::npos) << before;
+    ef::Files taken;                   // what a command answered as done sent
+    std::vector<std::string> refused;  // the folders of the commands answered as failed
+    int attempt = 0;
+    for (const auto &[pattern, toFile] : changes) {
+        SCOPED_TRACE(pattern);
+        bool failed = false;
+        for (int tries = 0; tries < 4 && !failed; tries++) {
+            const std::string folder = dir.file("amid" + std::to_string(++attempt));
+            std::filesystem::create_directories(folder);
+            std::string text = pattern;
+            if (toFile) text.replace(text.find("%s"), 2, folder);
+            if (depth(pt::kQmgrEvents) < 5000) putBurst(5000);
+            ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+            sendCommand(MQFMT_STRING, text);
+            std::vector<std::string> replies;
+            const std::string now = settings(&replies);
+            ASSERT_FALSE(replies.empty());
+            failed = replies[0].find("Command transaction failed") != std::string::npos;
+            for (const std::string &reply : replies)
+                EXPECT_EQ(reply.find("Command transaction failed") != std::string::npos, failed) << reply;
+            if (failed) {
+                EXPECT_EQ(now, before);
+                if (toFile) refused.push_back(folder);
+                continue;
+            }
+            // Done: undone again, and what it sent is among the records.
+            ASSERT_EQ(qm.tool("fault QM1 clear"), 0);
+            sendCommand(MQFMT_STRING, undo);
+            ASSERT_EQ(settings(&replies), before);
+            const ef::Files files = ef::readFiles(folder, EV_EMIT_JSON);
+            taken.texts.insert(taken.texts.end(), files.texts.begin(), files.texts.end());
+            for (const Browsed &b : browse("EMIT.Q2")) {
+                taken.texts.emplace_back("EMIT.Q2", b.data);
+                takeOff("EMIT.Q2", b);
+            }
+        }
+        EXPECT_TRUE(failed) << "no refused command in 4 tries";
+    }
+    EXPECT_GT(depth(pt::kQmgrEvents), 0) << "the burst was taken in before the last command";
+    EXPECT_TRUE(drained()) << undrained();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const std::string &folder : refused) EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
+    EXPECT_EQ(depth("EMIT.Q2"), 0);
+    ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
+    EXPECT_EQ(files.damaged, "");
+    files.texts.insert(files.texts.end(), taken.texts.begin(), taken.texts.end());
     EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
     keepRunsOnFailure();
 }
