@@ -812,57 +812,6 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
     keepRunsOnFailure();
 }
 
-// Every emitter command that changes where or how the emitter writes (a new FILE, a QUEUE, a FORMAT,
-// PUT, ONERROR, MAXSIZE, a DEFINE REPLACE of each kind), each with its save on the data queue refused (the
-// fault put while no events flow, so that it is the command's unit that fails), and a burst after
-// each: the command is answered as failed, the emitter is as it was, the FILE or QUEUE it named gets
-// nothing, and every event is once in the emitter's own files.
-TEST_F(EmitFilesQmTest, AnEmitterCommandWhoseSaveIsRefusedSendsNothingAnywhereNew) {
-    const std::string out = useEmitter("refused", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
-    const std::string refused = dir.file("refusedTo");
-    std::filesystem::create_directories(refused);
-    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q2) REPLACE\n"), 0);
-    const std::string changes[] = {
-        "ALTER EVEMIT(FILES) FILE('" + refused + "/a.json')",
-        "ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)",
-        "ALTER EVEMIT(FILES) FORMAT(NDJSON)",
-        "ALTER EVEMIT(FILES) PUT(IMMEDIATE) ONERROR(DISCARD)",
-        "ALTER EVEMIT(FILES) MAXSIZE(1)",
-        "DEFINE EVEMIT(FILES) REPLACE FILE('" + refused + "/b.json')",
-        "DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)",
-    };
-    const int from = put.load();
-    Zunt zunt(dir, "refused", runOptions());
-    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    // The emitter's settings as shown, without its counts.
-    auto settings = [&] {
-        const std::string shown = command("DISPLAY EVEMIT(FILES) ALL");
-        return shown.substr(0, shown.find(" MSGCT("));
-    };
-    const std::string before = settings();
-    ASSERT_NE(before.find("FILE(" + out + "/ev.json)"), std::string::npos) << before;
-    int backedOut = 0;
-    for (const std::string &text : changes) {
-        SCOPED_TRACE(text);
-        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
-        const std::string reply = command(text);
-        EXPECT_NE(reply.find("Command transaction failed"), std::string::npos) << reply;
-        EXPECT_TRUE(zunt.waitLog("Command unit backed out: the stored state was loaded again", ++backedOut))
-            << zunt.log();
-        EXPECT_EQ(settings(), before);
-        putBurst(200);
-        EXPECT_TRUE(drained()) << undrained();
-    }
-    zunt.term();
-    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-    EXPECT_TRUE(std::filesystem::is_empty(refused));
-    EXPECT_EQ(depth("EMIT.Q2"), 0);
-    const ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
-    EXPECT_EQ(files.damaged, "");
-    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
-    keepRunsOnFailure();
-}
-
 // Each command that sends the emitter's records elsewhere, during a burst, the fault put as it comes:
 // whichever unit the refused put fails (set E's, closed as the command holds it, or the command's
 // own), every answer to the command (one more when a lost connection delivers it again) says it
