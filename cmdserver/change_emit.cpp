@@ -1,6 +1,8 @@
 // DEFINE, ALTER and DELETE EVEMIT. The command is read whole and checked on a copy before the real
 // emitter is touched; an emitter's open file or queue is closed before its outputs change or it is
-// freed, so no document is left half in one format and no handle outlives its emitter.
+// freed, so no document is left half in one format and no handle outlives its emitter. Set E is held
+// from the first change until the command's unit ends: a command whose save then fails is undone by
+// the reload before set E has written a record by it, so nothing goes to a FILE or QUEUE it named.
 #include <cstdio>
 
 #include "cmdserver/change.h"
@@ -120,6 +122,7 @@ int evDefineAlterEmitter(QmgrContext *context, uint8_t *command, int32_t length)
     // Emitters write on the state queue manager's connection.
     if (p.queue && cmdRefuseOwnQueue(context, context->state.name, after.queue, 39418, "an emitter queue"))
         return 1;
+    if (!cmdHoldEventSet(context)) return 1;
     if (found == nullptr) {
         EmitterDef *created = evCreateEmitterDef(p.values.name, -1);
         if (created == nullptr)
@@ -130,12 +133,8 @@ int evDefineAlterEmitter(QmgrContext *context, uint8_t *command, int32_t length)
         evConfigChanged.store(1);
         return cmdOk(context);
     }
-    if (outputsDiffer(*found, after)) {
-        // The open document ends with the writers that began it.
-        CmdEventSetPause pause(context);
-        if (!pause.goOn()) return 1;
-        emitCloseEmitter(context, found);
-    }
+    // The open document ends with the writers that began it.
+    if (outputsDiffer(*found, after)) emitCloseEmitter(context, found);
     static EmitterDef before;
     before = *found;
     apply(p, found);
@@ -161,10 +160,8 @@ int evDeleteEmitter(QmgrContext *context, uint8_t *command, int32_t length) {
         std::snprintf(text, sizeof text, "Emitter '%s' is in use by stream '%s'.", emitter->name, def->name);
         return cmdRefuse(context, 2100, 0, text);
     }
-    CmdEventSetPause pause(context);
-    if (!pause.goOn()) return 1;
+    if (!cmdHoldEventSet(context)) return 1;
     emitCloseEmitter(context, emitter);
-    pause.release();
     for (StreamDef *def = evStreamDefList; def != nullptr; def = def->next)
         if (def->emitter == emitter) def->emitter = nullptr;
     for (EmitterDef **link = &evEmitterList; *link != nullptr; link = &(*link)->next) {

@@ -44,7 +44,8 @@ struct Counted {
 std::vector<Counted> gCounted;
 
 constexpr uint32_t kStateVersionAll = 1;
-constexpr uint32_t kStateVersion = 2;
+constexpr uint32_t kStateVersionNoBirth = 2;
+constexpr uint32_t kStateVersion = 3;
 constexpr size_t kTailMax = 1024;
 // Orders the states the program saves: a load goes on from the highest it finds.
 uint64_t gSequence = 0;
@@ -317,6 +318,15 @@ void appendU64(std::vector<uint8_t> &out, uint64_t value) {
     appendU32(out, static_cast<uint32_t>(value >> 32));
 }
 
+// u64 device, u64 number, u32 birth kind, u64 birth.
+constexpr size_t kIdentitySize = 28;
+void appendIdentity(std::vector<uint8_t> &out, const CSFileIdentity &identity) {
+    appendU64(out, identity.device);
+    appendU64(out, identity.number);
+    appendU32(out, identity.birthKind);
+    appendU64(out, identity.birth);
+}
+
 // Reads a stored message front to back, every read checked against its end.
 struct Reader {
     const uint8_t *bytes;
@@ -345,10 +355,12 @@ struct Reader {
     }
 };
 
-// A stored state: version 2 holds one emitter's files, u32 version, u64 sequence, u32 lengths of the
+// A stored state: version 3 holds one emitter's files, u32 version, u64 sequence, u32 lengths of the
 // emitter's name and FILE pattern, u32 count, the name and pattern, then each file as u64 length,
-// u64 device, u64 number, u32 name length, u32 tail length, name, tail. Version 1 holds every file,
-// each as u64 length, u32 name length, u32 tail length, name, tail.
+// u64 device, u64 number, u32 birth kind, u64 birth, u32 name length, u32 tail length, name, tail.
+// Version 2 is the same without birth kind and birth: a device and number alone may be a later
+// file's, so its files count as not identified. Version 1 holds every file, each as u64 length, u32
+// name length, u32 tail length, name, tail.
 struct StoredFile {
     std::string name;
     uint64_t length;
@@ -369,8 +381,10 @@ bool readState(const uint8_t *message, int32_t length, StoredState *state) {
     if (message == nullptr || length < 8) return false;
     Reader r{message, static_cast<uint32_t>(length), 0, false};
     state->version = r.u32();
-    if (state->version != kStateVersion && state->version != kStateVersionAll) return false;
-    const bool one = state->version == kStateVersion;
+    if (state->version != kStateVersion && state->version != kStateVersionNoBirth &&
+        state->version != kStateVersionAll)
+        return false;
+    const bool one = state->version != kStateVersionAll;
     uint32_t nameLength = 0, patternLength = 0;
     if (one) {
         state->sequence = r.u64();
@@ -387,11 +401,15 @@ bool readState(const uint8_t *message, int32_t length, StoredState *state) {
     for (uint32_t i = 0; i < count && !r.bad; i++) {
         StoredFile file{};
         file.length = r.u64();
-        file.identified = one;
         if (one) {
             file.identity.device = r.u64();
             file.identity.number = r.u64();
         }
+        if (state->version == kStateVersion) {
+            file.identity.birthKind = r.u32();
+            file.identity.birth = r.u64();
+        }
+        file.identified = file.identity.birthKind != CS_BIRTH_NONE;
         const uint32_t fileNameLength = r.u32();
         const uint32_t tailLength = r.u32();
         if (fileNameLength == 0 || fileNameLength >= EV_EMIT_PATH_MAX || tailLength > kTailMax) return false;
@@ -448,8 +466,7 @@ int emitJournalMade(EmitContext *c) {
         // The name, a NUL and the identity: a load removes this file under the name, whatever it holds.
         std::vector<uint8_t> data(e->openFileName, e->openFileName + std::strlen(e->openFileName));
         data.push_back(0);
-        appendU64(data, identity.device);
-        appendU64(data, identity.number);
+        appendIdentity(data, identity);
         if (!evPutEmitNewFile(owner, data.data(), static_cast<int32_t>(data.size()), c->errorText,
                               EMIT_ERROR_MAX))
             rc = EIO;
@@ -546,8 +563,7 @@ int emitFileState(int32_t set,
             const bool own = file->writer == set;
             const std::string &tail = own ? file->tail : file->committedTail;
             appendU64(out, own ? file->length : file->committed);
-            appendU64(out, file->identity.device);
-            appendU64(out, file->identity.number);
+            appendIdentity(out, file->identity);
             appendU32(out, static_cast<uint32_t>(file->name.size()));
             appendU32(out, static_cast<uint32_t>(tail.size()));
             out.insert(out.end(), file->name.begin(), file->name.end());
@@ -606,21 +622,27 @@ int emitFileStateKind(const uint8_t *message, int32_t length, char *emitter, siz
 
 int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
     if (kind == EV_DQ_KIND_EMIT_NEW_FILE) {
-        // The name alone (put before the file is made), or with a NUL and the made file's identity.
+        // The name alone (put before the file is made), or with a NUL and the made file's identity;
+        // an earlier version put the device and number alone, which a later file may have again: the
+        // name alone then.
         const auto *text = reinterpret_cast<const char *>(message);
         const size_t total = static_cast<size_t>(length);
         const size_t nameLength = strnlen(text, total);
-        const bool identified = nameLength < total;
-        if (nameLength == 0 || nameLength >= EV_EMIT_PATH_MAX || (identified && total != nameLength + 17))
+        const bool withIdentity = total == nameLength + 1 + kIdentitySize;
+        if (nameLength == 0 || nameLength >= EV_EMIT_PATH_MAX ||
+            (nameLength < total && !withIdentity && total != nameLength + 17))
             return 0;
         const std::string name(text, nameLength);
         if (!ownFileName(name)) return 0;
         CSFileIdentity identity{};
-        if (identified) {
+        if (withIdentity) {
             Reader r{message, static_cast<uint32_t>(length), static_cast<uint32_t>(nameLength + 1), false};
             identity.device = r.u64();
             identity.number = r.u64();
+            identity.birthKind = r.u32();
+            identity.birth = r.u64();
         }
+        const bool identified = identity.birthKind != CS_BIRTH_NONE;
         for (const std::string &listed : gListed)
             if (listed == name) return 1;
         restore(name, 0, {}, true, identified ? &identity : nullptr);
@@ -637,14 +659,16 @@ int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
     StoredState state;
     if (!readState(message, length, &state)) return 0;
     for (const StoredFile &file : state.files)
-        if (state.version == kStateVersion ? !emitterMakes(state.emitter.c_str(), file.name)
-                                           : !ownFileName(file.name))
+        if (state.version != kStateVersionAll ? !emitterMakes(state.emitter.c_str(), file.name)
+                                              : !ownFileName(file.name))
             return 0;
-    // A state of the earlier layout (version 1) names its files without their identity: another
-    // application may have put it, and the name may be a user's file or a link planted where a
-    // pattern makes names. Unlike before, its files are left as they are (a line says so for each):
-    // a kill under the earlier version may leave records of its last unit there once more, which is
-    // the lesser harm. Its names still keep a new file's name from removing them.
+    // A state of an earlier layout (versions 1 and 2) names its files without what tells them from a
+    // later file (version 1 without any identity): another application may have put it, and the name
+    // may be a user's file or a link planted where a pattern makes names, or a file made later under
+    // a freed number. Unlike before, its files are left as they are (a line says so for each): a kill
+    // under the earlier version may leave records of its last unit there once more, which is the
+    // lesser harm. Its names still keep a new file's name from removing them. So is a file whose file
+    // system gave no birth time nor generation.
     for (const StoredFile &file : state.files) {
         gListed.push_back(file.name);
         restore(file.name, file.length, file.tail, false, file.identified ? &file.identity : nullptr);

@@ -20,6 +20,20 @@ namespace {
 
 std::atomic<int32_t> hookWaitLogged{0};
 
+// Whether the byte table can carry the records' text into ccsid: the letters, digits and punctuation
+// of every format each become one byte, none of them 0. A code page of two or more bytes a character
+// (UTF-16 among them) or one the queue manager cannot convert to would give a 0 for every byte.
+bool oneByteEach(const MQIFunctionTable *mq, MQHCONN hconn, int32_t ccsid) {
+    static constexpr char kSample[] =
+        " 0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz()[]{},.:;'\"=-_/\\";
+    constexpr int32_t kLength = sizeof kSample - 1;
+    char out[4 * sizeof kSample];
+    int32_t length = sizeof out;
+    if (MQConvertString(mq, hconn, kSample, kLength, out, &length, 1208, ccsid) != 0 || length != kLength)
+        return false;
+    return std::memchr(out, 0, kLength) == nullptr;
+}
+
 // The emit code pages, from the first message of the process (under the consumer lock).
 void setUpEmitCodePage(const MQMD *md, MQHCONN hconn) {
     EvEmitCodePage &page = evEmitCodePage;
@@ -27,8 +41,16 @@ void setUpEmitCodePage(const MQMD *md, MQHCONN hconn) {
     const char *text = std::getenv("ZUNT_EMIT_CCSID");
     if (text == nullptr || !evReadInt(text, &emit, nullptr)) emit = 0;
     page.messageCcsid = md->CodedCharSetId;
-    page.emitCcsid = emit != 0 ? emit : md->CodedCharSetId;
     const MQIFunctionTable *mq = evContext.event.mq;
+    // 1208 is converted text by text; any other goes through the byte table, which must carry it.
+    if (emit != 0 && emit != 1208 && emit != page.messageCcsid && !oneByteEach(mq, hconn, emit)) {
+        evOutputF(EV_OUT_ERROR, 1,
+                  "ZUNT_EMIT_CCSID(%d) ignored: not a code page of one byte a character the emitters can "
+                  "write; the records' own CCSID %d is used",
+                  emit, page.messageCcsid);
+        emit = 0;
+    }
+    page.emitCcsid = emit != 0 ? emit : md->CodedCharSetId;
     page.punctuation = MQCcsidPunctuation(mq, hconn, static_cast<uint32_t>(page.emitCcsid));
     page.translate = page.emitCcsid != page.messageCcsid;
     if (page.translate) {

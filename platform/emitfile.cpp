@@ -8,7 +8,11 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 #endif
 
 #include <atomic>
@@ -151,11 +155,31 @@ int identityOf(int fd, CSFileIdentity *identity) {
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return EIO;
     identity->device = info.dwVolumeSerialNumber;
     identity->number = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    identity->birthKind = CS_BIRTH_TIME;
+    identity->birth = uint64_t{info.ftCreationTime.dwHighDateTime} << 32 | info.ftCreationTime.dwLowDateTime;
 #else
     struct stat status {};
     if (fstat(fd, &status) != 0) return errno != 0 ? errno : EIO;
     identity->device = status.st_dev;
     identity->number = status.st_ino;
+#ifdef __linux__
+    // The birth time, where the file system keeps one: a file made later under a freed number has a
+    // later one. Where it keeps none, the number's generation, which the file system changes each
+    // time it gives the number to a new file (what makes network file handles go stale).
+    struct statx extended {};
+    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BTIME, &extended) == 0 &&
+        (extended.stx_mask & STATX_BTIME) != 0) {
+        identity->birthKind = CS_BIRTH_TIME;
+        identity->birth =
+            static_cast<uint64_t>(extended.stx_btime.tv_sec) * 1000000000u + extended.stx_btime.tv_nsec;
+        return 0;
+    }
+    int generation = 0;
+    if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+        identity->birthKind = CS_BIRTH_GENERATION;
+        identity->birth = static_cast<uint32_t>(generation);
+    }
+#endif
 #endif
     return 0;
 }
@@ -175,7 +199,8 @@ namespace {
 
 // Opens an existing file by name for reading, or for writing with write, never through a link: a
 // name that is a symbolic link (Windows: any reparse point) gives CS_OTHER_FILE, a name that is not
-// a regular file too. A descriptor, or minus the error.
+// a regular file or one of a file with more than one name (a hard link) too. A descriptor, or minus the
+// error.
 int openOwn(const char *path, bool write) {
     errno = 0;
 #ifdef _WIN32
@@ -190,7 +215,7 @@ int openOwn(const char *path, bool write) {
                                                                               : -EIO;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info) ||
+    if (!GetFileInformationByHandle(handle, &info) || info.nNumberOfLinks > 1 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         CloseHandle(handle);
         return -CS_OTHER_FILE;
@@ -206,8 +231,9 @@ int openOwn(const char *path, bool write) {
     // O_NONBLOCK: a FIFO planted under the name does not hold the open.
     const int fd = open(path, (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return errno == ELOOP ? -CS_OTHER_FILE : -(errno != 0 ? errno : EIO);
+    // A file of more than one name is another's too: cutting it through this name cuts the other.
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) {
         close(fd);
         return -CS_OTHER_FILE;
     }

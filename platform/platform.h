@@ -104,23 +104,31 @@ int CSOutFileSize(CSOutFile *file, uint64_t *size);
 // Cuts the open file back to length; the next write goes on from there.
 int CSOutFileCut(CSOutFile *file, uint64_t length);
 // Which file a name or an open file is, whatever its name: its device and its number there (Windows:
-// the volume's serial number and the file index). Equal for the same file only.
+// the volume's serial number and the file index), and what tells it from a file given the same number
+// after it is gone: its birth time in nanoseconds (Windows: its creation time), or where the file
+// system keeps none the number's generation; birthKind CS_BIRTH_NONE when it gives neither. Equal
+// for the same file only, so long as birthKind is not CS_BIRTH_NONE.
+inline constexpr uint32_t CS_BIRTH_NONE = 0;
+inline constexpr uint32_t CS_BIRTH_TIME = 1;
+inline constexpr uint32_t CS_BIRTH_GENERATION = 2;
 struct CSFileIdentity {
     uint64_t device;
     uint64_t number;
+    uint32_t birthKind;
+    uint64_t birth;
 };
 inline bool operator==(const CSFileIdentity &a, const CSFileIdentity &b) {
-    return a.device == b.device && a.number == b.number;
+    return a.device == b.device && a.number == b.number && a.birthKind == b.birthKind && a.birth == b.birth;
 }
 // The result of a cut or remove that found another file under the name than the one expected.
 inline constexpr int CS_OTHER_FILE = 10001;
 int CSOutFileIdentity(CSOutFile *file, CSFileIdentity *identity);
 // The length and identity of the regular file a name has now (ENOENT: none; CS_OTHER_FILE: the name
-// is a link, or not a regular file). Never through a link.
+// is a link, not a regular file, or one of several names of its file). Never through a link.
 int CSOutFileNameState(const char *path, uint64_t *size, CSFileIdentity *identity);
 // Cuts the expected file back to length and writes tail after it, never through a link: a name that
-// is a link, or another file than the expected one, gives CS_OTHER_FILE; a file shorter than length
-// is left as it is: ERANGE. Written through and closed.
+// is a link (also a hard one), or another file than the expected one, gives CS_OTHER_FILE; a file shorter
+// than length is left as it is: ERANGE. Written through and closed.
 int CSOutFileCutPath(const char *path, uint64_t length, const void *tail, size_t tailLength,
                      const CSFileIdentity &expected);
 int CSOutFileRemove(const char *path);

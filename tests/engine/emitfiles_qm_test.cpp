@@ -2,6 +2,8 @@
 // size limit) is seen at once and goes the emitter's ONERROR way, and after kills at the emit and
 // commit steps and after backed-out units every file parses and holds each record exactly once.
 #include <fstream>
+#include <map>
+#include <optional>
 #include <set>
 
 #include "tests/engine/emitfiles.h"
@@ -274,6 +276,45 @@ TEST_F(EmitFilesQmTest, HostileTextsInEachCcsidStayWholeInEachFormat) {
     }
 }
 
+// ZUNT_EMIT_CCSID of a code page the byte table cannot carry (UTF-16 in either byte order, one the
+// queue manager does not know) is refused once with a line, and the MQSC-style and CSV files are in
+// the records' own CCSID, as without it; one it can carry (EBCDIC 500) is written in it.
+TEST_F(EmitFilesQmTest, AnEmitCcsidTheByteTableCannotCarryIsRefusedOnce) {
+    const struct {
+        const char *ccsid;
+        bool refused;
+    } values[] = {{"1200", true}, {"1202", true}, {"81", true}, {"500", false}};
+    for (const auto &v : values) {
+        for (const uint32_t format : {EV_EMIT_MQSC, EV_EMIT_CSV}) {
+            SCOPED_TRACE(std::string(v.ccsid) + " " + std::to_string(format));
+            const std::string folder = std::string("ccsid") + v.ccsid + "f" + std::to_string(format);
+            const std::string out = useEmitter(folder, format, EV_ONERROR_SUSPEND, 0, "ev.txt");
+            const int from = put.load();
+            putBurst(3);
+            Zunt zunt(dir, folder, runOptions(), {std::string("ZUNT_EMIT_CCSID=") + v.ccsid});
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            EXPECT_TRUE(drained()) << undrained();
+            putBurst(2);
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+            const std::string line = std::string("ZUNT_EMIT_CCSID(") + v.ccsid + ") ignored";
+            EXPECT_EQ(et::countOf(zunt.log(), line), v.refused ? 1 : 0) << zunt.log();
+            const ef::Files files = ef::readFiles(out, format);
+            ASSERT_EQ(files.texts.size(), 1u);
+            const std::string &text = files.texts[0].second;
+            EXPECT_EQ(text.find('\0'), std::string::npos) << "NUL bytes written";
+            if (v.refused) {
+                EXPECT_EQ(files.damaged, "");
+                EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+            } else {
+                EXPECT_EQ(text.find("K.0"), std::string::npos) << "not translated";
+                EXPECT_NE(text.find("\xD2\x4B\xF0"), std::string::npos) << "not in EBCDIC";
+            }
+        }
+    }
+}
+
 // The stored configuration's queue emitter FILES (the format of gEmitter) on the events stream.
 void queueEmitter() {
     ef::fileEmitter();
@@ -371,19 +412,27 @@ std::string fileState(const std::string &name) {
     return state;
 }
 
-// A file's name as the program puts it once it has made the file: the name, a NUL and the file's
-// identity (u64 device, u64 number).
-std::string madeName(const std::string &name) {
+// A file's identity as the program stores it: u64 device, u64 number, u32 birth kind, u64 birth.
+std::string storedIdentity(const std::string &name) {
     uint64_t size = 0;
     CSFileIdentity identity{};
     EXPECT_EQ(CSOutFileNameState(name.c_str(), &size, &identity), 0) << name;
-    std::string data = name + std::string(17, '\0');
-    auto *bytes = reinterpret_cast<uint8_t *>(data.data()) + name.size() + 1;
+    EXPECT_NE(identity.birthKind, CS_BIRTH_NONE) << "the file system tells no file from a later one";
+    std::string data(28, '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(data.data());
     mqiPutU32(bytes, 0, static_cast<uint32_t>(identity.device));
     mqiPutU32(bytes, 4, static_cast<uint32_t>(identity.device >> 32));
     mqiPutU32(bytes, 8, static_cast<uint32_t>(identity.number));
     mqiPutU32(bytes, 12, static_cast<uint32_t>(identity.number >> 32));
+    mqiPutU32(bytes, 16, identity.birthKind);
+    mqiPutU32(bytes, 20, static_cast<uint32_t>(identity.birth));
+    mqiPutU32(bytes, 24, static_cast<uint32_t>(identity.birth >> 32));
     return data;
+}
+
+// A file's name as the program puts it once it has made the file: the name, a NUL and its identity.
+std::string madeName(const std::string &name) {
+    return name + '\0' + storedIdentity(name);
 }
 
 void writeWhole(const std::string &path, const std::string &text, bool append = false) {
@@ -494,12 +543,13 @@ TEST_F(ForeignStateTest, EachSaveReplacesOnlyTheProgramsOwnState) {
     }
 }
 
-// A state of one emitter in the program's own layout (version 2): one file at length, with an identity.
+// A state of one emitter in the program's own layout (version 3): one file at length, with an
+// identity (a birth time of 1).
 std::string emitterState(const std::string &emitter, const std::string &pattern, const std::string &name,
                          uint32_t length, uint32_t number) {
-    std::string state(24 + emitter.size() + pattern.size() + 32 + name.size(), '\0');
+    std::string state(24 + emitter.size() + pattern.size() + 44 + name.size(), '\0');
     auto *bytes = reinterpret_cast<uint8_t *>(state.data());
-    mqiPutU32(bytes, 0, 2);
+    mqiPutU32(bytes, 0, 3);
     mqiPutU32(bytes, 4, 1000);  // the sequence: later than any the program saved
     mqiPutU32(bytes, 12, static_cast<uint32_t>(emitter.size()));
     mqiPutU32(bytes, 16, static_cast<uint32_t>(pattern.size()));
@@ -509,8 +559,10 @@ std::string emitterState(const std::string &emitter, const std::string &pattern,
     uint8_t *file = bytes + 24 + emitter.size() + pattern.size();
     mqiPutU32(file, 0, length);
     mqiPutU32(file, 16, number);
-    mqiPutU32(file, 24, static_cast<uint32_t>(name.size()));
-    std::memcpy(file + 32, name.data(), name.size());
+    mqiPutU32(file, 24, CS_BIRTH_TIME);
+    mqiPutU32(file, 28, 1);
+    mqiPutU32(file, 36, static_cast<uint32_t>(name.size()));
+    std::memcpy(file + 44, name.data(), name.size());
     return state;
 }
 
@@ -550,9 +602,10 @@ TEST_F(ForeignStateTest, OnlyFilesThePatternMakesAndTheProgramMadeAreCutOrRemove
 }
 
 // A name the pattern makes, holding a file the program never made or a link planted there to one no
-// pattern makes: a state of the earlier layout (no identity: it cuts nothing), a state of the current
-// layout and a new file's name each carrying the very identity of the file the link leads to (never
-// through a link) leave every file, and the link, as they are, with a line.
+// pattern makes, symbolic or hard: a state of the earliest layout (no identity: it cuts nothing), one
+// of the layout before (device and number, which a later file may have again: it cuts nothing), a
+// state of the current layout and a new file's name each carrying the very identity of the file the
+// link leads to (never through a link) leave every file, and the link, as they are, with a line.
 TEST_F(ForeignStateTest, NoFileButTheProgramsOwnIsCutAndNeverThroughALink) {
     if (!pt::kKillsSound) GTEST_SKIP() << "links are planted on Linux";
     const std::string out = useEmitter("links", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "%y/out.json");
@@ -561,16 +614,20 @@ TEST_F(ForeignStateTest, NoFileButTheProgramsOwnIsCutAndNeverThroughALink) {
     std::filesystem::create_directories(out + "/2026");
     const std::string user = dir.file("user.json");
     const std::string text = "[" + std::string(398, ' ') + "]";
-    enum Kind { kEarlier, kCurrent, kNewFile };
+    enum Kind { kEarlier, kNoBirth, kCurrent, kNewFile };
+    enum Link { kNone, kSymbolic, kHard };
     const struct {
         Kind kind;
-        bool link;
+        Link link;
         const char *line;
     } rows[] = {
-        {kEarlier, false, "its state does not say which file it is"},
-        {kEarlier, true, "its state does not say which file it is"},
-        {kCurrent, true, "it is not the file the program wrote"},
-        {kNewFile, true, "it is not the file the program wrote"},
+        {kEarlier, kNone, "its state does not say which file it is"},
+        {kEarlier, kSymbolic, "its state does not say which file it is"},
+        {kNoBirth, kNone, "its state does not say which file it is"},
+        {kCurrent, kSymbolic, "it is not the file the program wrote"},
+        {kNewFile, kSymbolic, "it is not the file the program wrote"},
+        {kCurrent, kHard, "it is not the file the program wrote"},
+        {kNewFile, kHard, "it is not the file the program wrote"},
     };
     int row = 0;
     for (const auto &r : rows) {
@@ -579,26 +636,31 @@ TEST_F(ForeignStateTest, NoFileButTheProgramsOwnIsCutAndNeverThroughALink) {
             for (const Browsed &b : underKey(kind)) takeOff(EV_DATA_QUEUE_NAME, b);
         std::filesystem::remove(name);
         writeWhole(user, text);
-        if (r.link)
-            std::filesystem::create_symlink(user, name);
-        else
-            writeWhole(name, text);
+        if (r.link == kNone) writeWhole(name, text);
         // The identity of the file the name leads to: what a state of the program's would hold.
-        const std::string identity = madeName(r.link ? user : name).substr((r.link ? user : name).size() + 1);
+        const std::string identity = storedIdentity(r.link == kNone ? name : user);
+        if (r.link == kSymbolic) std::filesystem::create_symlink(user, name);
+        if (r.link == kHard) std::filesystem::create_hard_link(user, name);
         if (r.kind == kEarlier) {
             std::string state = fileState(name);
             state[8] = 3;  // cut to 3 bytes
             putUnderKey(EV_DQ_KIND_EMIT_FILES, state);
         } else if (r.kind == kCurrent) {
             std::string state = emitterState("FILES", pattern, name, 3, 0);
-            state.replace(24 + 5 + pattern.size() + 8, 16, identity);
+            state.replace(24 + 5 + pattern.size() + 8, 28, identity);
+            putUnderKey(EV_DQ_KIND_EMIT_FILES, state);
+        } else if (r.kind == kNoBirth) {
+            std::string state = emitterState("FILES", pattern, name, 3, 0);
+            state.replace(24 + 5 + pattern.size() + 8, 28, identity.substr(0, 16));
+            state[0] = 2;
             putUnderKey(EV_DQ_KIND_EMIT_FILES, state);
         } else {
             putUnderKey(EV_DQ_KIND_EMIT_NEW_FILE, name + '\0' + identity);
         }
         const std::string log = run("links" + std::to_string(row), 0);
         EXPECT_EQ(qmt::readText(user), text);
-        EXPECT_EQ(std::filesystem::is_symlink(name), r.link);
+        EXPECT_EQ(std::filesystem::is_symlink(name), r.link == kSymbolic);
+        EXPECT_EQ(std::filesystem::hard_link_count(user), r.link == kHard ? 2u : 1u);
         EXPECT_EQ(qmt::readText(name), text);
         EXPECT_EQ(et::countOf(log, "Emitter file '" + name + "' left as it is: " + r.line), 1) << log;
         EXPECT_EQ(et::countOf(log, "Foreign message"), 0) << log;
@@ -663,6 +725,58 @@ TEST_F(ForeignStateTest, OnlyTheLatestStateOfAnEmitterIsActedOn) {
     keepRunsOnFailure();
 }
 
+// A JSON emitter with a size limit killed amid a burst; then each file its stored messages name is
+// removed and a user's file made under the name, which the file system gives the same number (made
+// certain: the old file's device and number, wherever the stored messages hold them, become the new
+// file's, as a freed number given again would make them). The next start neither cuts nor removes a
+// user's file, and says so for each.
+TEST_F(ForeignStateTest, AFileMadeAgainUnderAKilledRunsNameWithItsNumberIsLeftAsItIs) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const std::string out = useEmitter("again", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 2048, "f.json");
+    putBurst(4000);
+    {
+        Zunt zunt(dir, "killed", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(et::waitFor([&] { return ef::readFiles(out, EV_EMIT_JSON).texts.size() > 4; }));
+        EXPECT_GT(depth(pt::kQmgrEvents), 0) << "the burst was taken in before the kill";
+        zunt.kill9();
+        EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+    }
+    std::vector<Browsed> stored;
+    for (uint8_t kind : {EV_DQ_KIND_EMIT_FILES, EV_DQ_KIND_EMIT_NEW_FILE})
+        for (const Browsed &b : underKey(kind)) stored.push_back(b);
+    std::map<std::string, std::string> users;  // name: the user's text
+    for (const auto &entry : std::filesystem::directory_iterator(out)) {
+        const std::string name = entry.path().string();
+        const std::string old = storedIdentity(name).substr(0, 16);
+        bool named = false;
+        for (const Browsed &b : stored) named = named || b.data.find(old) != std::string::npos;
+        if (!named) continue;
+        std::filesystem::remove(name);
+        std::string text(300000, '\0');
+        for (size_t i = 0; i < text.size(); i++) text[i] = static_cast<char>((i * 2654435761u) >> 13);
+        writeWhole(name, text);
+        users[name] = text;
+        const std::string now = storedIdentity(name).substr(0, 16);
+        for (Browsed &b : stored)
+            for (size_t at = 0; (at = b.data.find(old, at)) != std::string::npos; at += 16)
+                b.data.replace(at, 16, now);
+    }
+    ASSERT_FALSE(users.empty()) << "no stored message names a file";
+    for (const Browsed &b : stored) takeOff(EV_DATA_QUEUE_NAME, b);
+    for (const Browsed &b : stored) putMessage(EV_DATA_QUEUE_NAME, b.md, b.data);
+
+    const std::string log = run("again", 0);
+    for (const auto &[name, text] : users) {
+        EXPECT_TRUE(qmt::readText(name) == text) << name << " is not the user's file";
+        EXPECT_EQ(et::countOf(
+                      log, "Emitter file '" + name + "' left as it is: it is not the file the program wrote"),
+                  1)
+            << log;
+    }
+    keepRunsOnFailure();
+}
+
 // Units backed out while the data queue refuses puts, in a steady flow: what each wrote is taken
 // back, and the redelivered records are written once.
 TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
@@ -694,6 +808,93 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
     }
     const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
     EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    keepRunsOnFailure();
+}
+
+// Each command that sends the emitter's records elsewhere, during a burst, the fault put as it comes:
+// whichever unit the refused put fails (set E's, closed as the command holds it, or the command's
+// own), every answer to the command (one more when a lost connection delivers it again) says it
+// failed, the emitter is as it was, and no record goes to the FILE or QUEUE it named. A command that
+// came only after set E's own commit took the fault is answered as done: it is undone, what it sent
+// counted, and tried again.
+TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew) {
+    const std::string out = useEmitter("amid", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q2) REPLACE\n"), 0);
+    // Each change by the folder its FILE is in (none: the QUEUE).
+    const std::vector<std::pair<std::string, bool>> changes = {
+        {"ALTER EVEMIT(FILES) FILE('%s/a.json')", true},
+        {"ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)", false},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE('%s/b.json')", true},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)", false},
+    };
+    const std::string undo = "DEFINE EVEMIT(FILES) REPLACE QUEUE(' ') FILE('" + out + "/ev.json')";
+    const int from = put.load();
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-r", "1(30)"});
+    putBurst(20000);
+    Zunt zunt(dir, "amid", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    // The emitter's settings as shown, without its counts; the other replies that come before.
+    auto settings = [&](std::vector<std::string> *others) {
+        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(FILES) ALL");
+        for (std::optional<std::string> reply; (reply = nextReply(30000));) {
+            if (reply->find("EVEMIT(FILES)") != std::string::npos)
+                return reply->substr(0, reply->find(" MSGCT("));
+            others->push_back(*reply);
+        }
+        return std::string();
+    };
+    std::vector<std::string> none;
+    const std::string before = settings(&none);
+    ASSERT_NE(before.find("FILE(" + out + "/ev.json)"), std::string::npos) << before;
+    ef::Files taken;                   // what a command answered as done sent
+    std::vector<std::string> refused;  // the folders of the commands answered as failed
+    int attempt = 0;
+    for (const auto &[pattern, toFile] : changes) {
+        SCOPED_TRACE(pattern);
+        bool failed = false;
+        for (int tries = 0; tries < 4 && !failed; tries++) {
+            const std::string folder = dir.file("amid" + std::to_string(++attempt));
+            std::filesystem::create_directories(folder);
+            std::string text = pattern;
+            if (toFile) text.replace(text.find("%s"), 2, folder);
+            if (depth(pt::kQmgrEvents) < 5000) putBurst(5000);
+            ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+            sendCommand(MQFMT_STRING, text);
+            std::vector<std::string> replies;
+            const std::string now = settings(&replies);
+            ASSERT_FALSE(replies.empty());
+            failed = replies[0].find("Command transaction failed") != std::string::npos;
+            for (const std::string &reply : replies)
+                EXPECT_EQ(reply.find("Command transaction failed") != std::string::npos, failed) << reply;
+            if (failed) {
+                EXPECT_EQ(now, before);
+                if (toFile) refused.push_back(folder);
+                continue;
+            }
+            // Done: undone again, and what it sent is among the records.
+            ASSERT_EQ(qm.tool("fault QM1 clear"), 0);
+            sendCommand(MQFMT_STRING, undo);
+            ASSERT_EQ(settings(&replies), before);
+            const ef::Files files = ef::readFiles(folder, EV_EMIT_JSON);
+            taken.texts.insert(taken.texts.end(), files.texts.begin(), files.texts.end());
+            for (const Browsed &b : browse("EMIT.Q2")) {
+                taken.texts.emplace_back("EMIT.Q2", b.data);
+                takeOff("EMIT.Q2", b);
+            }
+        }
+        EXPECT_TRUE(failed) << "no refused command in 4 tries";
+    }
+    EXPECT_GT(depth(pt::kQmgrEvents), 0) << "the burst was taken in before the last command";
+    EXPECT_TRUE(drained()) << undrained();
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const std::string &folder : refused) EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
+    EXPECT_EQ(depth("EMIT.Q2"), 0);
+    ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
+    EXPECT_EQ(files.damaged, "");
+    files.texts.insert(files.texts.end(), taken.texts.begin(), taken.texts.end());
     EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
     keepRunsOnFailure();
 }
