@@ -97,7 +97,7 @@ TEST_F(IntakeFailQmTest, AMessageThatCannotBeMovedAsideStopsItsQueueUntilResumed
         }
         setDeadQueue("Q.DLQ");
         resumeByCommand({kPerfmEvents});
-        ASSERT_TRUE(waitLong([this] { return depth(kPerfmEvents) == 0; })) << logText();
+        ASSERT_TRUE(waitLong([] { return taken(kPerfmEvents); })) << logText();
         EXPECT_EQ(statusOf(kPerfmEvents), EV_EVQ_ACTIVE);
         EXPECT_FALSE(stopAlertListed(kPerfmEvents));
         ASSERT_TRUE(waitLong([this] { return depth("Q.DLQ") == 1; }));
@@ -125,7 +125,7 @@ TEST_F(IntakeFailQmTest, AQueueWhoseUnitReloadedMemoryStops) {
     EXPECT_EQ(depth(kQmgrEvents), 4);
     setDeadQueue("Q.DLQ");
     resumeByCommand({kQmgrEvents});
-    ASSERT_TRUE(waitLong([this] { return depth(kQmgrEvents) == 0 && depth("Q.DLQ") == 1; })) << logText();
+    ASSERT_TRUE(waitLong([this] { return taken(kQmgrEvents) && depth("Q.DLQ") == 1; })) << logText();
     EXPECT_EQ(storedRecords(), 3u);
     EXPECT_EQ(et::countOf(logText(), "ZUNT Initialised"), 1);
 }
@@ -177,7 +177,7 @@ TEST_F(IntakeFailQmTest, MessagesConsumedWithoutACopyAreLoggedAndAFailedOpenIsNo
         const uint64_t opensBefore = wrap->count(zt::MqVerb::MQOPEN);
         const uint64_t inquiresBefore = wrap->count(zt::MqVerb::MQINQ);
         for (int i = 0; i < 5; i++) putText(kPerfmEvents, 10);
-        ASSERT_TRUE(waitLong([this] { return depth(kPerfmEvents) == 0; })) << logText();
+        ASSERT_TRUE(waitLong([] { return taken(kPerfmEvents); })) << logText();
         const std::string log = logText().substr(logBefore);
         const int lines =
             et::countOf(log, std::string("Message discarded from queue '") + kPerfmEvents + "' MsgId(");
@@ -245,7 +245,7 @@ TEST_F(IntakeFailQmTest, AnEventNamingNoQueueManagerIsStoredUnderTheConnectedOne
     std::memcpy(md.Format, MQFMT_EVENT, MQ_FORMAT_LENGTH);
     md.Persistence = MQPER_PERSISTENT;
     putMessage(kQmgrEvents, md, event);
-    ASSERT_TRUE(waitLong([this] { return depth(kQmgrEvents) == 0; })) << logText();
+    ASSERT_TRUE(waitLong([] { return taken(kQmgrEvents); })) << logText();
     EXPECT_EQ(storedRecords(""), 0u);
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();

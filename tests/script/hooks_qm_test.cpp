@@ -271,8 +271,17 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         }
         if (c.start == kEvent) putOn(own, eventFor("APP.00000000001"));
+        // The command's shell has said its process id: the end then meets the command itself, not
+        // the moment before the shell started.
+        auto commandStarted = [&] {
+            return c.body != command || et::waitFor([&] {
+                       const std::string pid = qmt::readText(pidFile);
+                       return !pid.empty() && pid.back() == '\n';
+                   });
+        };
         if (c.start != kTheEnd) {
             ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+            ASSERT_TRUE(commandStarted()) << zunt.out();
         }
         if (c.end == kStopEv) {
             // A STOP EV put in the second the program started counts as one left from an earlier run.
@@ -283,6 +292,7 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
         }
         if (c.start == kTheEnd) {
             ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+            ASSERT_TRUE(commandStarted()) << zunt.out();
         }
         if (c.end == kTermTwice) zunt.term();
         EXPECT_EQ(zunt.wait(30000), 0) << zunt.out();
