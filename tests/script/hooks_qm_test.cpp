@@ -318,6 +318,34 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
     }
 }
 
+// The end's lines reach the log as they are said: the ending hook, which the end runs after the
+// disconnect, finds them in the log, and a kill -9 then (a service manager's stop timeout) loses none
+// of them. They were written only once the end was over: a hook that waited, or a queue manager that
+// did not answer, held them back, and a kill lost them all.
+TEST_F(HookQmTest, TheEndsLinesAreInTheLogAsTheyAreSaid) {
+    const std::string during = dir.file("during.txt");
+    const std::string ending = "@r = system(\"cat " + dir.file("endlines.log") + "/* > " + during +
+                               "\", CONST.SYNC)\nprint 'TAKEN'\n@r = wait(600)\n";
+    pt::Zunt zunt(dir, "endlines", options(ht::script("", {{"ZUNTEnding", ending}})));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    zunt.term();
+    ASSERT_TRUE(zunt.waitOut("TAKEN")) << zunt.out();
+    zunt.kill9();
+    EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+    const std::string log = qmt::readText(during);
+    const std::vector<std::string> lines = {"Shutting down....\n", "Disconnect sequence\n",
+                                            "Disconnecting from Event  Qmgr 'QM1'\n",
+                                            "Disconnect complete\n"};
+    size_t at = log.find("ZUNT Initialised");
+    for (const std::string &line : lines) {
+        at = log.find(line, at == std::string::npos ? 0 : at);
+        EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+    }
+    // The hook's own line after it, though the kill came at once; nothing lost.
+    EXPECT_EQ(zunt.log().rfind(log, 0), 0u) << zunt.log();
+    EXPECT_EQ(zunt.log().substr(log.size()).find("TAKEN\n"), 11u) << zunt.log();
+}
+
 // The debugger's prompt, at the start-up script's first statement or at a breakpoint in a hook, ends
 // at SIGTERM, Ctrl-C's SIGINT and a closed terminal's SIGHUP, and so does the program, as an end asked
 // for (the prompt waited for a line through every signal, until SIGKILL).
