@@ -502,6 +502,18 @@ protected:
         return empty();
     }
 
+    // Every message got by the program, in a unit it may keep open by design (a 'before' half waiting
+    // for its 'after' keeps set E's unit open): the depths alone. Not for a test that then ends the
+    // program or counts what is stored: drained() is that.
+    bool takenIn(int ms = 120000) {
+        auto empty = [this] {
+            return depth(kQmgrEvents) == 0 && depth(EV_COMMAND_QUEUE_NAME) == 0 &&
+                   (pairTempl[0].empty() || depth(kConfigEvents) == 0);
+        };
+        for (int waited = 0; waited < ms && !empty(); waited += 20) usleep(20000);
+        return empty();
+    }
+
     // What drained() waits for: the queues' depths and messages in open units, and the queue manager's
     // connections.
     std::string undrained() {

@@ -99,15 +99,13 @@ protected:
             queue->inputHandle = -1;
         }
     }
-    // Runs the consumers until a commit has taken what the queues held (real time, at most 10 s).
+    // Runs the consumers until commits have taken what the queues held, none left and none in an open
+    // unit, or a unit has failed (real time, bounded for a loaded two-core machine).
     void consume() {
-        uint64_t commits = wrap_->count(zt::MqVerb::MQCMIT);
         startConsumers();
-        for (int waited = 0; waited < 10000 && wrap_->count(zt::MqVerb::MQCMIT) == commits &&
-                             evContext.restartMark.load() == 0;
-             waited += 10)
+        auto taken = [] { return qmt::queueTaken("QM1", kStatsQueue) && qmt::queueTaken("QM1", kAcctQueue); };
+        for (int waited = 0; waited < 60000 && !taken() && evContext.restartMark.load() == 0; waited += 10)
             usleep(10000);
-        usleep(200000);  // a later batch, if any, commits too
         stopConsumers();
     }
     // What a reconnect loads: the string pool, and QM1 (number 1) with the five system streams (ids 2 to
