@@ -584,12 +584,20 @@ TEST_F(ProgramQmTest, ALogAtTheFileSizeLimitIsSaidOnceAndEndsNothing) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's own files under the limit";
 #endif
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q)\n"), 0);
     Zunt zunt(dir, "limit", {"-m", "QM1", "-b"}, {}, pt::underLimits("-f 4"));
     for (int i = 0; i < 60; i++) putEvent();
     ASSERT_TRUE(drained()) << zunt.out();
     ASSERT_TRUE(zunt.waitOut("(File too large)")) << zunt.out();
-    // The alert is raised from the main loop, once a second.
-    usleep(2500000);
+    // The alert is raised from the main loop, once a second: shown once it is there.
+    EXPECT_TRUE(et::waitFor([this] {
+        emptyQueue("REPLY.Q");
+        sendCommand(MQFMT_STRING, "DISPLAY EVALERT(*) ALL");
+        std::string shown;
+        for (std::optional<std::string> reply = nextReply(10000); reply; reply = nextReply(100))
+            shown += *reply;
+        return shown.find("The log file could not be written") != std::string::npos;
+    })) << zunt.out();
     for (int i = 0; i < 60; i++) putEvent();
     ASSERT_TRUE(drained()) << zunt.out();
     zunt.term();
