@@ -409,7 +409,6 @@ void StatsIntakeQm::killRun(const std::vector<KillRound> &rounds, bool expectDea
         const KillRound &r = rounds[round];
         const bool last = round + 1 == rounds.size();
         putShare(round);
-        int before = connectionCount();
         char orders[64];
         std::snprintf(orders, sizeof orders, "%d %llu", static_cast<int>(r.verb),
                       static_cast<unsigned long long>(r.k));
@@ -432,8 +431,9 @@ void StatsIntakeQm::killRun(const std::vector<KillRound> &rounds, bool expectDea
             else
                 EXPECT_EQ(worker->exitCode(), 0) << "a worker failed";
         }
+        const long long pid = worker->pid();
         worker.reset();
-        ASSERT_TRUE(waitForConnections(before));
+        ASSERT_TRUE(qmt::waitForConnectionsGone("QM1", pid));
     }
     EXPECT_GT(kills, 0);
     // No unit is open (the workers' connections are gone): what is left on a queue was never taken.
