@@ -734,14 +734,14 @@ TEST_F(EmitFilesQmTest, AReloadAfterAFailedCommandSaveKeepsTheFilesKnownAcrossAK
             putOn(own, alter, EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
             ASSERT_TRUE(zunt.waitLog("*** Command unit backed out: the stored state was loaded again ***"))
                 << zunt.log();
-            putBurst(10000, 100, kNoStorm);
+            putBurst(4000, 100, kNoStorm);
             // Topped up as it drains, so that a fast machine still kills the program amid the burst.
             for (int i = 0; i < killAfterMs / 100; i++) {
                 putOn(own, alter, EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
-                if (depth(pt::kQmgrEvents) < 2000) putBurst(1000, 100, kNoStorm);
+                if (depth(pt::kQmgrEvents) < 1000) putBurst(1000, 100, kNoStorm);
                 usleep(100000);
             }
-            if (depth(pt::kQmgrEvents) < 2000) putBurst(1000, 100, kNoStorm);
+            if (depth(pt::kQmgrEvents) < 1000) putBurst(1000, 100, kNoStorm);
             EXPECT_FALSE(taken(pt::kQmgrEvents)) << "the burst was taken in before the kill";
             zunt.kill9();
             EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
