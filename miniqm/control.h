@@ -12,6 +12,10 @@ extern "C" {
 //   "fault <VERB> <REASON> <COUNT> <CC> <OBJECT> [<APPL>]"   CC -1: the verb's usual one; OBJECT, APPL
 //                                            "-": any (APPL: the connection's ApplName)
 //   "fault clear", "fault list", "status"
+//   "queue <NAME>"                           "depth D uncommitted U": a local queue's depth and its
+//                                            messages put or got in units of work still open
+//   "connections <PID> [end]"                "connections N": those of the process PID; with end,
+//                                            each cut as a dead channel's (for a process known gone)
 //   "stop quiesce", "stop now"
 //   "cmdserver start", "cmdserver stop"      as `miniqm cmdserver QM start|stop`
 // Returns 0 when the command succeeded, 1 when it failed (an MQSC error, a bad request), -1 when

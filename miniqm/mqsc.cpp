@@ -1401,6 +1401,41 @@ std::string QueueManager::admin(const std::string &command, bool &ok) {
         faults_.push_back(r);
         return "fault set\n";
     }
+    if (word == "queue") {
+        // queue NAME: a local queue's depth and its messages put or got in a unit of work still open
+        // (the depth leaves out the gets: "nothing left" is both at 0)
+        Queue *q = findQueue(rest);
+        if (q == nullptr || q->def.kind != K_QLOCAL) {
+            ok = false;
+            return "no local queue " + rest + "\n";
+        }
+        size_t open = 0;
+        for (const auto &entry : q->msgs)
+            open += entry.second->putter != nullptr || entry.second->getter != nullptr;
+        return "depth " + std::to_string(q->depth) + " uncommitted " + std::to_string(open) + "\n";
+    }
+    if (word == "connections") {
+        // connections PID [end]: how many connections the process PID has (as its MQCONN gave its
+        // pid); with "end", each is cut as a dead channel's would be (its unit backed out), for a
+        // process known to be gone whose socket something else keeps open.
+        char *after = nullptr;
+        const long pid = std::strtol(rest.c_str(), &after, 10);
+        std::string how = trimBlanks(after == nullptr ? std::string() : std::string(after));
+        how.erase(0,
+                  how.find_first_not_of(' ') == std::string::npos ? how.size() : how.find_first_not_of(' '));
+        if (after == rest.c_str() || (!how.empty() && how != "end")) {
+            ok = false;
+            return "bad connections request\n";
+        }
+        size_t n = 0;
+        for (const auto &entry : conns_) {
+            const Conn &c = *entry.second;
+            if (c.internal || c.pid != pid) continue;
+            n++;
+            if (!how.empty() && c.fd >= 0) qmos::shutdownFd(c.fd);
+        }
+        return "connections " + std::to_string(n) + "\n";
+    }
     if (word == "status") {
         const char *st = state_ == State::Running     ? "running"
                          : state_ == State::Quiescing ? "quiescing"

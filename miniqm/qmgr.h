@@ -370,7 +370,8 @@ public:
     // The selection string of the subscription behind an Hsub (MQSUB gives it back on RESUME).
     std::string selectionOf(Conn *c, MQLONG hsub);
 
-    // Administration: "mqsc" text, "fault ...", "status". Returns the reply text; ok tells success.
+    // Administration: "mqsc" text, "fault ...", "status", "queue NAME" (its depth and messages in open
+    // units), "connections PID" (that process's). Returns the reply text; ok tells success.
     std::string admin(const std::string &command, bool &ok);
     // MQSC commands from origin (the command server's requests): the reply text of `miniqm mqsc`.
     std::string runMqsc(const std::string &script, const EventOrigin &origin, bool &ok);

@@ -1,6 +1,7 @@
 // The running log: text files ZUNTLog_yyyymmddhhmmss.txt in the log root, each opened with a
 // header, every line after a once-per-second time prefix, closed by size or age, and this run's
 // files deleted after their retention. Lines of a unit of work wait in a capture until commit.
+// Lines are written whole, once a second by the main loop and, from the end on, each as it is said.
 // Everything here runs under the log and console lock.
 #include <fcntl.h>
 #include <unistd.h>
@@ -382,7 +383,10 @@ bool writeLine(bool framed, const char *text, size_t length) {
         put("\n", 1);
     }
     logWritten.store(1);
-    if (pending.size() >= kPendingLimit) writePending();
+    // Once the end has begun each line is written as it is said: the main loop's once-a-second write
+    // is over, and an end held up (a hook that waits, a queue manager that does not answer) or cut
+    // short by a kill keeps the lines said so far.
+    if (pending.size() >= kPendingLimit || ending()) writePending();
     const bool ok = writeFailure == 0;
     if (!ending() && settings.maxLogSize >= 0 && filePosition >= static_cast<uint64_t>(settings.maxLogSize))
         closeFile();

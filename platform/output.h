@@ -262,7 +262,8 @@ void logFreeCapture(LogCapture *capture);
 // Main loop, once a second: closes a file older than MAXLOGAGE (not while ending).
 void logCheckMaxAge();
 
-// Main loop, once a second: flushes the file when lines were written since the last flush.
+// Main loop, once a second: flushes the file when lines were written since the last flush. (From the
+// end on, once evEndFlag is set, each line is written as it is said.)
 void logFlushIfWritten();
 
 // A failed write or flush of the log (said once on standard error) not yet taken: its errno, or 0.

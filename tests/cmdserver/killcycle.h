@@ -65,9 +65,9 @@ protected:
             qm.kill9();
             ASSERT_NO_FATAL_FAILURE(restartAndReconnect());
         }
-        // Bounded for a loaded two-core machine.
-        for (int waited = 0;
-             waited < 120000 && (depth(kQmgrEvents) != 0 || depth(EV_COMMAND_QUEUE_NAME) != 0); waited += 10)
+        // Taken in and committed, bounded for a loaded two-core machine.
+        for (int waited = 0; waited < 120000 && !(taken(kQmgrEvents) && taken(EV_COMMAND_QUEUE_NAME));
+             waited += 10)
             usleep(10000);
         ASSERT_EQ(depth(kQmgrEvents), 0);
         ASSERT_EQ(depth(EV_COMMAND_QUEUE_NAME), 0);

@@ -7,6 +7,7 @@
 #include "emit_testing.h"
 #include "engine/engine.h"
 #include "tests/engine/consumer_qm.h"
+#include "tests/engine/engine_testing.h"
 #include "tests/streams/qmstream.h"
 
 namespace {
@@ -121,16 +122,17 @@ TEST_F(EmitQmTest, AMissingQueueIsOpenedAgainOnlyAfterItsFailureDelay) {
         }
     };
     // The emitter's opens of NO.SUCH.Q (the only failing opens on the set's connection) and the
-    // events taken in, once the intake has been quiet for half a second.
+    // events taken in, once every event is taken in and committed: none left and none in an open unit
+    // (an event a failed open raises is there before the unit that raised it commits).
     auto quiet = [&] {
-        uint64_t seen = ~0ull;
-        for (int waited = 0; waited < 20000; waited += 500) {
-            usleep(500000);
+        uint64_t seen = 0;
+        // The unit's counts are the committed ones once its MQCMIT has returned.
+        EXPECT_TRUE(et::waitFor([&] {
+            if (!qmt::queueTaken("QM1", kEventQueue)) return false;
             CSRecursiveGuard guard(gConsumerLock);
-            const uint64_t now = queue->counters[EV_EQC_MSGS].committed;
-            if (now == seen) break;
-            seen = now;
-        }
+            seen = queue->counters[EV_EQC_MSGS].committed;
+            return seen == queue->counters[EV_EQC_MSGS].current;
+        }));
         int opens = 0;
         for (const zt::MqCall &call : wrap_->calls(zt::MqVerb::MQOPEN))
             opens += call.reason == MQRC_UNKNOWN_OBJECT_NAME;

@@ -29,8 +29,8 @@ TEST_F(KillCycleQmTest, EveryEventIsStoredOnceAcrossKilledQueueManagers) {
         qm.kill9();
         ASSERT_NO_FATAL_FAILURE(restartAndReconnect());
     }
-    // Bounded for a loaded two-core machine.
-    for (int waited = 0; waited < 120000 && depth(kQmgrEvents) != 0; waited += 10) usleep(10000);
+    // Taken in and committed, bounded for a loaded two-core machine.
+    for (int waited = 0; waited < 120000 && !taken(kQmgrEvents); waited += 10) usleep(10000);
     ASSERT_EQ(depth(kQmgrEvents), 0);
     disconnect();
     ASSERT_EQ(connect(), 1) << logText();

@@ -265,29 +265,58 @@ private:
 };
 
 #ifdef MINIQM_MQM_LIBRARY
-// The queue manager's connections, the command server's included, from the status its library's
-// miniqmControl gives (on Windows the runner asks the Linux library); -1 when it does not answer.
-inline int connectionCount(const std::string &qm) {
+// One administration command to the queue manager through its library's miniqmControl (on Windows
+// the runner asks the Linux library): its reply, or "" when it does not answer or refuses.
+inline std::string control(const std::string &qm, const std::string &command) {
     char reply[256] = {};
 #ifdef _WIN32
     std::string out;
-    if (shell("qm_runner control " + qm + " status", &out) != 0) return -1;
+    if (shell("qm_runner control " + qm + " \"" + command + "\"", &out) != 0) return "";
     std::snprintf(reply, sizeof reply, "%s", out.c_str());
 #else
     using Control = int (*)(const char *, const char *, char *, int);
     void *library = dlopen(MINIQM_MQM_LIBRARY, RTLD_NOW);
     auto control = library ? reinterpret_cast<Control>(dlsym(library, "miniqmControl")) : nullptr;
-    int rc = control ? control(qm.c_str(), "status", reply, sizeof reply) : -1;
+    int rc = control ? control(qm.c_str(), command.c_str(), reply, sizeof reply) : -1;
     if (library) dlclose(library);
-    if (rc != 0) return -1;
+    if (rc != 0) return "";
 #endif
-    const char *at = std::strstr(reply, "connections ");
-    return at ? std::atoi(at + std::strlen("connections ")) : -1;
+    return reply;
+}
+// The number after key in a control reply; -1 when it is not there.
+inline int controlNumber(const std::string &reply, const char *key) {
+    const size_t at = reply.find(key);
+    return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + std::strlen(key));
+}
+// The queue manager's connections, the command server's included; -1 when it does not answer.
+inline int connectionCount(const std::string &qm) {
+    return controlNumber(control(qm, "status"), "connections ");
+}
+// Nothing left on a local queue: no message there and none got in a unit of work still open (the
+// depth leaves those out until their unit ends: a backout brings them back). Both read at one moment.
+inline bool queueTaken(const std::string &qm, const std::string &queue) {
+    const std::string reply = control(qm, "queue " + queue);
+    return controlNumber(reply, "depth ") == 0 && controlNumber(reply, "uncommitted ") == 0;
 }
 // The queue manager backs a killed process's unit out when it drops its connection, not at once:
-// waits until its connections are back to those there were before (before). The bound is for a
-// loaded two-core machine (under wine a killed writer's connection has taken more than 5 s): false
-// when it is not met, and the caller stops there rather than check a unit that is still open.
+// waits until the connections of that process (its pid; it has ended) are gone. Under wine a process
+// that died while a thread of it waited on its socket leaves the socket open in the wine server, and
+// its connection with it, for good: the queue manager is told the process is gone, and cuts its
+// connections as a dead channel's. The bound is for a loaded two-core machine: false when it is not
+// met, and the caller stops there rather than check a unit that is still open.
+[[nodiscard]] inline bool waitForConnectionsGone(const std::string &qm, long long pid) {
+#ifdef _WIN32
+    control(qm, "connections " + std::to_string(pid) + " end");
+#endif
+    int now = controlNumber(control(qm, "connections " + std::to_string(pid)), "connections ");
+    for (int waited = 0; waited < 120000 && now != 0; waited += 5) {
+        usleep(5000);
+        now = controlNumber(control(qm, "connections " + std::to_string(pid)), "connections ");
+    }
+    EXPECT_EQ(now, 0) << "connections of process " << pid << " on " << qm << " after 120 s";
+    return now == 0;
+}
+// The same for a count: waits until the queue manager's connections are back to before.
 [[nodiscard]] inline bool waitForConnections(const std::string &qm, int before) {
     int now = connectionCount(qm);
     for (int waited = 0; waited < 120000 && now != before; waited += 5) {

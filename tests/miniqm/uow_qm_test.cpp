@@ -1,6 +1,7 @@
 // Units of work: uncommitted puts invisible to all, uncommitted gets hidden, commit and backout,
 // CURDEPTH with open units of work, MQDISC committing, broken connections and ended processes
 // backing out, MAXUMSGS, and failing commits on demand.
+#include "miniqm/control.h"
 #include "miniqm/qm_fixture.h"
 
 using namespace qmt;
@@ -155,6 +156,40 @@ TEST_F(Uow, ProcessEndingWithoutDisconnectHasItsWorkBackedOut) {
     for (int i = 0; i < 5000 && (d = curdepth()) != 0; ++i) usleep(2000);
     EXPECT_EQ(d, 0);
     EXPECT_RC(get(other, otherIn, nullptr, MQGMO_BROWSE_FIRST), MQCC_FAILED, MQRC_NO_MSG_AVAILABLE);
+}
+
+// What a test waits for: a queue's messages in open units, got ones included (which the depth leaves
+// out), read with the depth at one moment; a process's connections, and their end as a dead
+// channel's (the units backed out) when told the process is gone.
+TEST_F(Uow, TheControlTellsOpenUnitsAndEndsAProcesssConnections) {
+    auto control = [this](const std::string &command) {
+        char reply[256] = {};
+        return miniqmControl(qm.name().c_str(), command.c_str(), reply, sizeof reply) == 0
+                   ? std::string(reply)
+                   : std::string();
+    };
+    const std::string pid = std::to_string(getpid());
+    EXPECT_EQ(control("connections " + pid), "connections 2\n");
+    ASSERT_RC(put(h, o, "a"), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(get(other, otherIn, nullptr, MQGMO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(control("queue UOW.Q"), "depth 0 uncommitted 1\n");
+    ASSERT_RC(put(h, o, "b", MQPMO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(control("queue UOW.Q"), "depth 1 uncommitted 2\n");
+    Rc r;
+    MQBACK(h, &r.cc, &r.reason);
+    MQCMIT(other, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(control("queue UOW.Q"), "depth 0 uncommitted 0\n");
+    EXPECT_EQ(control("queue NO.SUCH.Q"), "");
+    EXPECT_EQ(control("connections " + pid + " now"), "");
+
+    ASSERT_RC(put(h, o, "c"), MQCC_OK, MQRC_NONE);
+    ASSERT_RC(get(other, otherIn, nullptr, MQGMO_SYNCPOINT), MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(control("connections " + pid + " end"), "connections 2\n");
+    for (int i = 0; i < 5000 && control("connections " + pid) != "connections 0\n"; ++i) usleep(2000);
+    EXPECT_EQ(control("connections " + pid), "connections 0\n");
+    EXPECT_EQ(control("queue UOW.Q"), "depth 1 uncommitted 0\n") << "the get backed out";
+    EXPECT_RC(put(h, o, "d"), MQCC_FAILED, MQRC_CONNECTION_BROKEN);
 }
 
 TEST_F(Uow, GetWaitingInAnotherProcessIsWokenByTheCommit) {

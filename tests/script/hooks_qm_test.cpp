@@ -274,8 +274,17 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         }
         if (c.start == kEvent) putOn(own, eventFor("APP.00000000001"));
+        // The command's shell has said its process id: the end then meets the command itself, not
+        // the moment before the shell started.
+        auto commandStarted = [&] {
+            return c.body != command || et::waitFor([&] {
+                       const std::string pid = qmt::readText(pidFile);
+                       return !pid.empty() && pid.back() == '\n';
+                   });
+        };
         if (c.start != kTheEnd) {
             ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+            ASSERT_TRUE(commandStarted()) << zunt.out();
         }
         if (c.end == kStopEv) {
             // A STOP EV put in the second the program started counts as one left from an earlier run.
@@ -286,6 +295,7 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
         }
         if (c.start == kTheEnd) {
             ASSERT_TRUE(zunt.waitOut("IN HOOK")) << zunt.out();
+            ASSERT_TRUE(commandStarted()) << zunt.out();
         }
         if (c.end == kTermTwice) zunt.term();
         EXPECT_EQ(zunt.wait(30000), 0) << zunt.out();
@@ -309,6 +319,35 @@ TEST_F(HookQmTest, AnEndAskedForAbandonsAHookThatNeverReturns) {
         // by the next case's run.
         emptyQueue(pt::kQmgrEvents);
     }
+}
+
+// The end's lines reach the log as they are said: the ending hook, which the end runs after the
+// disconnect, finds them in the log, and a kill -9 then (a service manager's stop timeout) loses none
+// of them. They were written only once the end was over: a hook that waited, or a queue manager that
+// did not answer, held them back, and a kill lost them all.
+TEST_F(HookQmTest, TheEndsLinesAreInTheLogAsTheyAreSaid) {
+    const std::string during = dir.file("during.txt");
+    const std::string ending = "@r = system(\"cat " + dir.file("endlines.log") + "/* > " + during +
+                               "\", CONST.SYNC)\nprint 'TAKEN'\n@r = wait(600)\n";
+    pt::Zunt zunt(dir, "endlines", options(ht::script("", {{"ZUNTEnding", ending}})));
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    zunt.term();
+    // The hook's own line after the copy reaches the log while the end still waits.
+    ASSERT_TRUE(zunt.waitLog("TAKEN\n")) << zunt.log();
+    zunt.kill9();
+    EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+    const std::string log = qmt::readText(during);
+    const std::vector<std::string> lines = {"Shutting down....\n", "Disconnect sequence\n",
+                                            "Disconnecting from Event  Qmgr 'QM1'\n",
+                                            "Disconnect complete\n"};
+    size_t at = log.find("ZUNT Initialised");
+    for (const std::string &line : lines) {
+        at = log.find(line, at == std::string::npos ? 0 : at);
+        EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+    }
+    // Nothing lost by the kill.
+    EXPECT_EQ(zunt.log().rfind(log, 0), 0u) << zunt.log();
+    EXPECT_EQ(zunt.log().substr(log.size()).find("TAKEN\n"), 11u) << zunt.log();
 }
 
 // The debugger's prompt, at the start-up script's first statement or at a breakpoint in a hook, ends

@@ -171,7 +171,8 @@ TEST_F(CopyWriter, DISABLED_CopiesUntilKilled) {
 
 class CopyRestartQm : public CopyQm {
 protected:
-    void runWriter(MqVerb verb, uint64_t k, const char *target) {
+    // pid: the copier's process id.
+    void runWriter(MqVerb verb, uint64_t k, const char *target, long long *pid) {
         Stream *from = find("S"), *to = find(target);
         ASSERT_TRUE(from && to);
         char orders[96];
@@ -180,6 +181,7 @@ protected:
         zt::ScopedEnv env("ZUNT_COPY_WRITER", orders);
         zt::SelfProcess copier("CopyWriter.DISABLED_CopiesUntilKilled");
         ASSERT_TRUE(copier.started());
+        *pid = copier.pid();
         if (!copier.wait(5000)) FAIL() << "the copier did not reach its call in 5 s";  // killed as it goes
         ASSERT_TRUE(copier.killed()) << "the copier ended by itself: " << copier.exitCode();
     }
@@ -207,9 +209,9 @@ TEST_F(CopyRestartQm, AKilledCopyLeavesTheFirstRecordsOfTheCopyOrderOnceAndTheSo
         SCOPED_TRACE(r.target);
         stream(r.target);
         ASSERT_EQ(syncPoint(), 1);  // the target's definition, empty
-        int before = connectionCount();
-        runWriter(r.verb, r.k, r.target);
-        ASSERT_NO_FATAL_FAILURE(afterKill(r.queueManagerToo, before));
+        long long pid = -1;
+        ASSERT_NO_FATAL_FAILURE(runWriter(r.verb, r.k, r.target, &pid));
+        ASSERT_NO_FATAL_FAILURE(afterKill(r.queueManagerToo, pid));
         ASSERT_EQ(reload(), 1);
         EXPECT_EQ(sorted(recordNumbers(find("S"))), upTo(40));
         std::vector<int32_t> target = sorted(recordNumbers(find(r.target)));

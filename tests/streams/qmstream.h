@@ -31,10 +31,10 @@ protected:
         return qmt::waitForConnections("QM1", before);
     }
     // After a writer's kill: the queue manager killed and started again too, the fixture connected
-    // anew; or else its connections back to those there were before (before) the writer started.
-    void afterKill(bool queueManagerToo, int before) {
+    // anew; or else the killed writer's connections (its pid) gone, and their units with them.
+    void afterKill(bool queueManagerToo, long long pid) {
         if (!queueManagerToo) {
-            ASSERT_TRUE(waitForConnections(before));
+            ASSERT_TRUE(qmt::waitForConnectionsGone("QM1", pid));
             return;
         }
         qm_->kill9();

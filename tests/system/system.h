@@ -244,19 +244,11 @@ protected:
         return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + 6);
     }
     MQLONG depth(const char *queue) { return qmt::depth(kQmgr, queue); }
-    // Waits until the queue is empty and the stored count stands still (a got message is counted out
-    // of the depth before its unit of work commits).
+    // Waits until the queue's messages are all taken in and committed (a got message is counted out
+    // of the depth before its unit of work commits: its unit must be closed too).
     bool settled(const char *queue = kQmgrEvents, int ms = 30000) {
-        int before = -2;
-        for (int waited = 0; waited < ms; waited += 300) {
-            if (depth(queue) == 0) {
-                int now = storedCount();
-                if (now == before) return true;
-                before = now;
-            }
-            usleep(300000);
-        }
-        return false;
+        for (int waited = 0; waited < ms && !qmt::queueTaken(kQmgr, queue); waited += 50) usleep(50000);
+        return qmt::queueTaken(kQmgr, queue);
     }
 
     // A steady flow of real events: opens of queues that do not exist, each name its own, on a

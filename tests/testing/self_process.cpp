@@ -74,6 +74,10 @@ SelfProcess::~SelfProcess() {
     if (reports_ != -1) CloseHandle(reinterpret_cast<HANDLE>(reports_));
 }
 
+long long SelfProcess::pid() const {
+    return started() ? static_cast<long long>(GetProcessId(reinterpret_cast<HANDLE>(process_))) : -1;
+}
+
 void SelfProcess::readReports() {
     HANDLE pipe = reinterpret_cast<HANDLE>(reports_);
     DWORD available = 0;
@@ -204,6 +208,10 @@ int SelfProcess::exitCode() const {
 void dieAtOnce() {
     ::raise(SIGKILL);
     std::_Exit(kKilledExitCode);
+}
+
+long long SelfProcess::pid() const {
+    return process_;
 }
 
 #endif

@@ -20,6 +20,8 @@ public:
     SelfProcess &operator=(const SelfProcess &) = delete;
 
     bool started() const;
+    // Its process id, as the MQ library's connect gives it to the queue manager.
+    long long pid() const;
     // Waits at most ms milliseconds (without end when negative); true once it has ended.
     bool wait(int ms = -1);
     // Ends it at once, as SIGKILL does, and waits for its end.
