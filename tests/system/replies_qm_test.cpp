@@ -473,7 +473,7 @@ std::string readmeAuthorities(const std::vector<std::pair<std::string, std::stri
 TEST_F(RepliesQmTest, TheReadmesAuthoritiesAreEnoughForTheProgramASenderAndTheConsole) {
     const std::string authorities = readmeAuthorities(
         {{"zunt", "zunt.app"}, {"app1", "zunt.sender"}, {"APP1", "SENDER"}}, "zunt.console");
-    ASSERT_EQ(countOf(authorities, "SET AUTHREC"), 16) << authorities;
+    ASSERT_EQ(countOf(authorities, "SET AUTHREC"), 17) << authorities;
     sys::SystemTest::mqsc(
         "DEFINE TOPIC(HOLVA.ZUNT.ALERTS) TOPICSTR('Holva/ZUNT/Alerts')\n"
         "DEFINE QLOCAL(SENDER.REPLY)\n"
