@@ -823,8 +823,9 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
             dropped++;
         }
         evOutputF(EV_OUT_ERROR, 1,
-                  "Stored storm windows stored before segment %llu dropped: %zu lost, %zu kept",
-                  static_cast<unsigned long long>(lastLost), dropped, latest.size());
+                  "Stored storm windows stored before segment %llu dropped: %llu lost, %llu kept",
+                  static_cast<unsigned long long>(lastLost), static_cast<unsigned long long>(dropped),
+                  static_cast<unsigned long long>(latest.size()));
     }
     {
         CSRecursiveGuard guard(gStructureLock);
