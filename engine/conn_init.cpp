@@ -557,6 +557,11 @@ int evReloadAfterBackout(QmgrContext *context, ConnectionSet *set) {
     if (isC ? evHoldEventSet(context) != EV_SUSPEND_HELD
             : evSuspendConsumer(context, setC) != EV_SUSPEND_HELD)
         return 0;
+    // The drop clears set C's unit: one still open (its gets not committed) is the reconnect's too.
+    if (!isC && (evUnits[EV_SET_C].inFlight != 0 || setC->io.inFlight != 0)) {
+        (void)evResumeConsumer(context, setC);
+        return 0;
+    }
     // The data queue as it is now, as at a connect: a refused save has marked it full, and the queues
     // are held only while it really is.
     char message[EV_CONN_MESSAGE_MAX] = "";

@@ -58,6 +58,9 @@ void copyCounters(int32_t which, bool commit) {
 bool deferBatch(ConnectionSet *set, const EvUnitState &unit, int64_t now) {
     // Set E must never find set C's open configuration or alert work: it commits at once.
     if (set->id == EV_SET_C && (evConfigChanged.load() != 0 || evAlertsChanged.load() != 0)) return false;
+    // Nor a unit of set C whose suspend waits for this callback to end: set E's reload in place, in
+    // that hold, clears the units' state, and a deferred get would stay in an open unit for good.
+    if (set->id == EV_SET_C && set->holds.load() != 0) return false;
     const bool full = unit.commitAlone || unit.holdingEvent;
     for (CSTree *node = CSTreeFirst(evEventQueueTree); node; node = node->next) {
         auto *queue = reinterpret_cast<EventQueueDef *>(node);
