@@ -155,6 +155,17 @@ int identityOf(int fd, CSFileIdentity *identity) {
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return EIO;
     identity->device = info.dwVolumeSerialNumber;
     identity->number = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    // NTFS's file index is the file's record number with the record's sequence number in its top 16
+    // bits, which NTFS raises each time it gives the record to a new file: the number alone tells a
+    // later file apart. Elsewhere the creation time does (it is kept on other file systems, but
+    // follows a file's writes under some emulations, where NTFS is what is reported).
+    wchar_t system[MAX_PATH + 1] = {};
+    if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH + 1) &&
+        lstrcmpiW(system, L"NTFS") == 0) {
+        identity->birthKind = CS_BIRTH_IN_NUMBER;
+        identity->birth = 0;
+        return 0;
+    }
     identity->birthKind = CS_BIRTH_TIME;
     identity->birth = uint64_t{info.ftCreationTime.dwHighDateTime} << 32 | info.ftCreationTime.dwLowDateTime;
 #else

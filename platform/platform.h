@@ -106,11 +106,13 @@ int CSOutFileCut(CSOutFile *file, uint64_t length);
 // Which file a name or an open file is, whatever its name: its device and its number there (Windows:
 // the volume's serial number and the file index), and what tells it from a file given the same number
 // after it is gone: its birth time in nanoseconds (Windows: its creation time), or where the file
-// system keeps none the number's generation; birthKind CS_BIRTH_NONE when it gives neither. Equal
+// system keeps none the number's generation, or CS_BIRTH_IN_NUMBER (birth 0) where the number itself
+// carries its generation (Windows on NTFS); birthKind CS_BIRTH_NONE when it gives none of these. Equal
 // for the same file only, so long as birthKind is not CS_BIRTH_NONE.
 inline constexpr uint32_t CS_BIRTH_NONE = 0;
 inline constexpr uint32_t CS_BIRTH_TIME = 1;
 inline constexpr uint32_t CS_BIRTH_GENERATION = 2;
+inline constexpr uint32_t CS_BIRTH_IN_NUMBER = 3;
 struct CSFileIdentity {
     uint64_t device;
     uint64_t number;
