@@ -819,11 +819,6 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
 // came only after set E's own commit took the fault is answered as done: it is undone, what it sent
 // counted, and tried again.
 TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew) {
-#ifdef _WIN32
-    // Under wine the emitter's own files came out with the first records up to five times and their
-    // documents unended after the refused commands' reloads: not yet explained, so not yet claimed.
-    GTEST_SKIP() << "refused emitter commands amid a burst are checked on Linux for now";
-#endif
     const std::string out = useEmitter("amid", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q2) REPLACE\n"), 0);
     // Each change by the folder its FILE is in (none: the QUEUE).
