@@ -119,6 +119,20 @@ public:
     bool waitLog(const std::string &text, int count = 1, int ms = 120000) {
         return waitText([this] { return log(); }, text, count, ms);
     }
+    // Waits until the standard output holds the text after the mark's count-th line with it.
+    bool waitOutAfter(const std::string &mark, int count, const std::string &text, int ms = 120000) {
+        const auto after = [&] {
+            const std::string all = out();
+            size_t at = 0;
+            for (int seen = 0; seen < count; seen++) {
+                at = all.find(mark, at);
+                if (at == std::string::npos) return std::string();
+                at += mark.size();
+            }
+            return all.substr(at);
+        };
+        return waitText(after, text, 1, ms);
+    }
     // The log holds "ZUNT Initialised" count times: connected, loaded and taking in events.
     bool waitInitialised(int count = 1) {
         return waitLog("ZUNT Initialised", count);
