@@ -404,12 +404,51 @@ void backout(benchmark::State &state) {
     }
 }
 
-// The program's peak resident memory (VmHWM, bytes) as the kernel counts it; -1 when not known.
-double peakResident(long pid) {
+// A memory line of the program's status as the kernel counts it (VmHWM: its peak resident memory,
+// VmRSS: its resident memory now), in bytes; -1 when not known.
+double statusBytes(long pid, const char *field) {
     std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
+    const size_t length = std::strlen(field);
     for (std::string line; std::getline(status, line);)
-        if (line.compare(0, 6, "VmHWM:") == 0) return std::atof(line.c_str() + 6) * 1024;
+        if (line.compare(0, length, field) == 0) return std::atof(line.c_str() + length) * 1024;
     return -1;
+}
+double peakResident(long pid) {
+    return statusBytes(pid, "VmHWM:");
+}
+double resident(long pid) {
+    return statusBytes(pid, "VmRSS:");
+}
+
+// The program stopped and started afresh on an empty data queue, the command (when one) run; false,
+// the case skipped, when it does not start.
+bool startAfresh(Server &s, benchmark::State &state, const char *command = nullptr) {
+    s.stopProgram();
+    Server::shell("echo 'CLEAR QLOCAL(HOLVA.ZUNT.DATA.QUEUE)' | " + s.tool.string() + " mqsc " + s.name);
+    if (s.startProgram() && (command == nullptr || s.command_(command))) return true;
+    state.SkipWithError("the program did not start afresh");
+    return false;
+}
+
+// Puts count distinct events, 100,000 at a time, and waits until the program has taken each batch in;
+// false, the case skipped, when it does not.
+bool takeIn(Server &s, benchmark::State &state, int count) {
+    for (int taken = 0; taken < count; taken += 100000) {
+        if (s.drain(std::min(100000, count - taken), true) <= 0) {
+            state.SkipWithError("the program did not drain the queue");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The program stopped and started again on what it stored; false, the case skipped, when it does not
+// start.
+bool restartProgram(Server &s, benchmark::State &state) {
+    s.stopProgram();
+    if (s.startProgram()) return true;
+    state.SkipWithError("the program did not start again");
+    return false;
 }
 
 // Memory after a burst of distinct events: a fresh program (an empty data queue) takes count events
@@ -424,24 +463,12 @@ void memory(benchmark::State &state) {
     }
     const int count = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        s.stopProgram();
-        Server::shell("echo 'CLEAR QLOCAL(HOLVA.ZUNT.DATA.QUEUE)' | " + s.tool.string() + " mqsc " + s.name);
-        if (!s.startProgram() || !s.command_("ALTER EV STORMINT(600)")) {
-            state.SkipWithError("the program did not start afresh");
-            return;
-        }
+        if (!startAfresh(s, state, "ALTER EV STORMINT(600)")) return;
         const double base = peakResident(s.pid);
-        if (s.drain(count, true) <= 0) {
-            state.SkipWithError("the program did not drain the queue");
-            return;
-        }
+        if (!takeIn(s, state, count)) return;
         usleep(2000000);  // the last unit's commit
         const double running = peakResident(s.pid);
-        s.stopProgram();
-        if (!s.startProgram()) {
-            state.SkipWithError("the program did not start again");
-            return;
-        }
+        if (!restartProgram(s, state)) return;
         usleep(1000000);
         const double restart = peakResident(s.pid);
         if (base <= 0 || running <= 0 || restart <= 0) {
@@ -457,14 +484,6 @@ void memory(benchmark::State &state) {
     }
 }
 
-// The program's resident memory now (VmRSS, bytes); -1 when not known.
-double resident(long pid) {
-    std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);)
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::atof(line.c_str() + 6) * 1024;
-    return -1;
-}
-
 // Memory after a restart with a long history, as a user sizes it: a fresh program (an empty data
 // queue, the default STORMINT of 60 s) takes count distinct events in, 100,000 at a time; once every
 // storm window has ended (65 s after the last), a restart loads them. Reports the restart's peak and
@@ -478,27 +497,13 @@ void restartMemory(benchmark::State &state) {
     }
     const int count = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        s.stopProgram();
-        Server::shell("echo 'CLEAR QLOCAL(HOLVA.ZUNT.DATA.QUEUE)' | " + s.tool.string() + " mqsc " + s.name);
-        if (!s.startProgram()) {
-            state.SkipWithError("the program did not start afresh");
-            return;
-        }
+        if (!startAfresh(s, state)) return;
         usleep(1000000);
         const double base = resident(s.pid);
-        for (int taken = 0; taken < count; taken += 100000) {
-            if (s.drain(std::min(100000, count - taken), true) <= 0) {
-                state.SkipWithError("the program did not drain the queue");
-                return;
-            }
-        }
+        if (!takeIn(s, state, count)) return;
         usleep(65000000);  // the last unit's commit, and every storm window's end
         const double running = resident(s.pid);
-        s.stopProgram();
-        if (!s.startProgram()) {
-            state.SkipWithError("the program did not start again");
-            return;
-        }
+        if (!restartProgram(s, state)) return;
         // Answered once the stored state is loaded.
         const std::string streams = s.ask("DISPLAY EVSTRMST(*) MEMORY");
         usleep(2000000);
