@@ -205,6 +205,16 @@ extern int64_t (*cmdOldestActiveBin)(Stream *stream);
 // such a field (the console fills it): 1 with *value. Empty: the name is a variable as any other.
 extern int (*cmdResolveValueName)(const evValueName *table, const char *name, size_t length, int32_t *value);
 
+// How the WHERE of the command in text (its MQSC: verb, object and the rest) reads a name compared
+// with the field (FIELD EQ name) -> one of CMD_WHERE_*: the field's kind, or that the name is one of
+// the field's value names (STATUS EQ ACTIVE). Unknown where the command or field is not found.
+inline constexpr int CMD_WHERE_UNKNOWN = 0;
+inline constexpr int CMD_WHERE_TEXT = 1;        // the field holds text
+inline constexpr int CMD_WHERE_NUMBER = 2;      // the field holds a number
+inline constexpr int CMD_WHERE_VALUE_NAME = 3;  // the name, bare, is read as one of the field's values
+int evWhereComparedField(const char *text, size_t length, const char *field, size_t fieldLength,
+                         const char *name, size_t nameLength);
+
 // The retention unit of the stream displays (DEBUG RETUNIT): 1 minutes, 0 days.
 extern std::atomic<int32_t> cmdRetentionInMinutes;
 

@@ -849,6 +849,13 @@ int display(const Member *member, QmgrContext *context, uint8_t *command, int32_
 
 }  // namespace
 
+bool cmdIsObjectDisplay(uint32_t code) {
+    for (const Member *member : {&kQueueMember, &kQmgrMember, &kStreamMember, &kEmitterMember, &kEvMember,
+                                 &kAlertMember, &kStatusMember})
+        if (member->code == code) return true;
+    return false;
+}
+
 int evDisplayEventQueue(QmgrContext *context, uint8_t *command, int32_t length) {
     return display(&kQueueMember, context, command, length);
 }

@@ -64,6 +64,10 @@ void cmdBuildIndexes();
 // Writes text with every "%s" replaced by keyword (plain replacement) into out (size bytes).
 void cmdFillKeyword(char *out, size_t size, const char *templateText, const char *keyword);
 
+// Whether the command code is an object display, whose WHERE reads its names through
+// evWhereObjectVar.
+bool cmdIsObjectDisplay(uint32_t code);
+
 // What a DISPLAY walk offers to the responses and the WHERE resolver: the record and, for stream
 // status, its queue manager, runtime stream and definition.
 struct CmdObject {

@@ -395,6 +395,33 @@ int evSyntaxError(QmgrContext *context, const char *text, int32_t length, const 
     return result;
 }
 
+int evWhereComparedField(const char *text, size_t length, const char *field, size_t fieldLength,
+                         const char *name, size_t nameLength) {
+    if (text == nullptr) return CMD_WHERE_UNKNOWN;
+    Mqsc m{};
+    m.text = text;
+    m.end = text + length;
+    m.cursor = text;
+    Token verb, object;
+    const VerbForm *form = nullptr;
+    if (next(&m, kDelims, kSeps, &verb))
+        for (const VerbForm &f : kVerbs)
+            if (std::strlen(f.form) == verb.length && equalNoCase(f.form, verb.text, verb.length)) form = &f;
+    if (form == nullptr || !next(&m, kDelims, kSeps, &object)) return CMD_WHERE_UNKNOWN;
+    const evCommandDef *command = evFindCommand(form->verb, object.text, object.length);
+    if (command == nullptr || !cmdIsObjectDisplay(command->code)) return CMD_WHERE_UNKNOWN;
+    // As evWhereObjectVar reads a name beside a field, and the field itself.
+    int ambiguous = 0;
+    const evParmDef *row =
+        evFindField(command->parms, field, fieldLength, EV_FIELD_EXACT | EV_FIELD_FIELDS_ONLY, &ambiguous);
+    if (row == nullptr || row->type == nullptr) return CMD_WHERE_UNKNOWN;
+    int32_t value = 0;
+    if (row->valueNames != nullptr && cmdResolveValueName != nullptr && name != nullptr &&
+        cmdResolveValueName(row->valueNames, name, nameLength, &value))
+        return CMD_WHERE_VALUE_NAME;
+    return std::strchr("Rsqb", row->type[0]) != nullptr ? CMD_WHERE_TEXT : CMD_WHERE_NUMBER;
+}
+
 int evProcessMqsc(QmgrContext *context, const char *text, int32_t length) {
     CmdRequest *request = cmdRequest(context);
     if (request == nullptr) return 0;

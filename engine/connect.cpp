@@ -28,6 +28,8 @@ std::mutex sequenceMutex;
 // already, and leaves the new ones alone.
 std::atomic<uint32_t> generation{0};
 std::atomic<uint32_t> disconnectAskedFor{0};
+// Set on the thread that runs the connect sequence, while it runs.
+thread_local bool inConnectSequence = false;
 
 // Step 3 of the connect: the MQ library into its function table. 1, or 0 with the reason recorded.
 int loadLibraries() {
@@ -81,8 +83,16 @@ uint32_t evConnectionGeneration() {
     return generation.load();
 }
 
+bool evConnectSequenceBroken() {
+    return inConnectSequence && disconnectAskedFor.load() == generation.load();
+}
+
 void evConnectWork(WorkItem *) {
     std::lock_guard<std::mutex> sequence(sequenceMutex);
+    struct Running {
+        Running() { inConnectSequence = true; }
+        ~Running() { inConnectSequence = false; }
+    } running;
     generation.fetch_add(1);
     evLoadedRecords.store(0);
     evRunState.ready.store(0);

@@ -283,6 +283,10 @@ void evStopAndDisconnect(int32_t handle);
 void evDisconnectThread(WorkItem *item);
 // The generation of the connections: one more at each connect sequence.
 uint32_t evConnectionGeneration();
+// Whether the calling thread runs the connect sequence and a disconnect waits for it to end: its
+// connection broke (or its first command unit failed) meanwhile. What the sequence runs (the connected
+// hook) should then not wait on anything but its own end.
+bool evConnectSequenceBroken();
 // Drops all memory state of a connection (reconnect 1) or of the program (0): 1, or 0 on failure.
 int evFreeAll(int32_t reconnect);
 // Connect step 4: set C, then set E. 1, or 0 with the reason in evLastReason.

@@ -129,7 +129,7 @@ void stopSession(cmdProgram *program) {
 // began. A STOP EV still waiting for its commit does not end the prompt: a backout would take it back
 // and leave the program running without the prompt it said was ended; once committed it is final.
 int endAsked(void *program) {
-    return cmdEndFinal(static_cast<cmdProgram *>(program)) ? 1 : 0;
+    return cmdEndFinal(static_cast<cmdProgram *>(program)) || evConnectSequenceBroken() ? 1 : 0;
 }
 
 void leaveDebugMode(cmdProgram *program) {
@@ -672,6 +672,9 @@ int dbgCommand(cmdProgram *program, const char *text) {
 
 void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
     if (command == nullptr || !isStatement(command)) return;
+    // The connected hook of a connection that broke runs to its end without stopping: the disconnect
+    // and the reconnect wait for that end, and a prompt would hold them until it is answered.
+    if (evConnectSequenceBroken()) return;
     if (dbg.loopMark != nullptr && command->owner == dbg.loopMark->owner &&
         !insideLoop(command, dbg.loopMark)) {
         dbg.loopMark = nullptr;
@@ -705,6 +708,21 @@ void dbgCheckStop(cmdProgram *program, cmdCommand *command) {
         char *line = nullptr;
         size_t length = 0;
         int32_t got = evReadInputLine(&line, &length, endAsked, program);
+        if (got == EV_INPUT_STOPPED && !cmdEndFinal(program) && evConnectSequenceBroken()) {
+            // Unlike the documented prompt too: the connected hook's connection broke, and the
+            // disconnect and the reconnect wait for the hook's end. As "run": the hook runs on to its
+            // end, the retry's hooks without a prompt that would hold the reconnect again, and a
+            // breakpoint stops the connected hook's next run.
+            dbgPrint(
+                "\nDebugger prompt ended: the connection to the queue manager broke; the program "
+                "reconnects, the script runs on %s\n",
+                dbg.count > 0 ? "to the next breakpoint" : "out of debug mode");
+            if (dbg.count > 0)
+                dbg.runFlag = 1;
+            else
+                leaveDebugMode(program);
+            break;
+        }
         if (got == EV_INPUT_STOPPED) {
             // Unlike the documented prompt, which reads until a line or the input's end, an end of
             // the program asked for (SIGTERM, Ctrl-C, STOP EV) deliberately ends it, and the run with

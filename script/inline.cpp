@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cmdserver/cmdserver.h"
 #include "console/console.h"
 #include "script/internal.h"
 
@@ -336,18 +337,96 @@ struct LineBuilder {
                 stringLiteral(v, n);
             return;
         }
-        if (holds(v, n, '\'') && ownWhere()) {
-            if (holds(v, n, '"') || holds(v, n, '\0')) return fail(kBothQuotes);
-            add("\"", 1);
-            add(v, n);
-            add("\"", 1);
-            return;
-        }
         const bool atStart = *cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "") == '\0';
-        if (plainCommandValue(v, n, atStart && mode == CMD_INLINE_LINE, depth > 0))
+        const bool plain = plainCommandValue(v, n, atStart && mode == CMD_INLINE_LINE, depth > 0);
+        if (ownWhere()) return ownWhereValue(v, n, plain);
+        if (plain)
             add(v, n);
         else
             commandString(v, n);
+    }
+
+    // A value in the WHERE of a command to the program's own command server, whose filter reads a
+    // bare name as a variable, digits as a number and a quoted text up to the next quote of its kind.
+    // Compared with a field (FIELD EQ <@v>) the value is written as the field reads it: quoted beside
+    // a text field, bare where the filter reads the name as one of the field's values (STATUS EQ
+    // ACTIVE), bare beside a number field as before; beside a field not known here, bare only when it
+    // is a number as the filter writes one (7, not 007). Elsewhere (a field's name put in, <@f> EQ 'x')
+    // a plain value stays bare.
+    void ownWhereValue(const char *v, size_t n, bool plain) {
+        const char *field = nullptr;
+        size_t fieldLength = 0;
+        bool bare = plain;
+        if (comparedField(&field, &fieldLength)) {
+            switch (fieldKind(field, fieldLength, v, n)) {
+                case CMD_WHERE_TEXT:
+                    bare = false;
+                    break;
+                case CMD_WHERE_VALUE_NAME:
+                case CMD_WHERE_NUMBER:
+                    break;
+                default:
+                    bare = plain && writtenAsNumber(v, n);
+                    break;
+            }
+        }
+        if (bare) {
+            add(v, n);
+            return;
+        }
+        if (holds(v, n, '\0') || (holds(v, n, '"') && holds(v, n, '\''))) return fail(kBothQuotes);
+        const char q = holds(v, n, '\'') ? '"' : '\'';
+        add(&q, 1);
+        add(v, n);
+        add(&q, 1);
+    }
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+    static bool isNameByte(char c) { return isAlnum(c) || c == '.' || c == '_'; }
+    // Whether what is written so far ends in a field's name and a comparison operator (DESCR EQ,
+    // CURDEPTH>=): *field gets the name.
+    bool comparedField(const char **field, size_t *fieldLength) const {
+        static const char *const kWords[] = {"EQ", "NE", "GT", "GE", "LT",  "LE",
+                                             "LK", "NL", "CT", "EX", "CTG", "EXG"};
+        const char *begin = out.data != nullptr ? out.data + statementStart : "";
+        const char *p = out.data != nullptr ? out.data + out.length : begin;
+        auto blanks = [&] {
+            while (p > begin && (p[-1] == ' ' || p[-1] == '\t')) --p;
+        };
+        blanks();
+        const char *opEnd = p;
+        if (p > begin && std::strchr("=<>", p[-1]) != nullptr) {
+            while (p > begin && opEnd - p < 2 && std::strchr("=<>!", p[-1]) != nullptr) --p;
+            if (opEnd - p == 2 && std::strchr("=<>!", p[0]) != nullptr && std::strchr("=>", p[1]) == nullptr)
+                ++p;
+        } else {
+            while (p > begin && isAlnum(p[-1])) --p;
+            const auto n = static_cast<size_t>(opEnd - p);
+            bool word = false;
+            for (const char *w : kWords) word = word || (std::strlen(w) == n && strncasecmp(w, p, n) == 0);
+            if (!word || p == begin || (p[-1] != ' ' && p[-1] != '\t')) return false;
+        }
+        if (p == opEnd) return false;
+        blanks();
+        const char *nameEnd = p;
+        while (p > begin && isNameByte(p[-1])) --p;
+        if (p == nameEnd || isDigit(*p)) return false;
+        *field = p;
+        *fieldLength = static_cast<size_t>(nameEnd - p);
+        return true;
+    }
+    // How the own server's filter reads the value beside the field (CMD_WHERE_*).
+    int fieldKind(const char *field, size_t fieldLength, const char *v, size_t n) const {
+        if (out.data == nullptr) return CMD_WHERE_UNKNOWN;
+        const char *text = cmdSkipBlanks(out.data != nullptr ? out.data + statementStart : "");
+        const char *token = nullptr;
+        size_t length = 0;
+        const char *rest = nullptr;
+        if (cmdFirstToken(text, &token, &length, &rest) && cmdTokenIs(token, length, "foreach")) {
+            text = cmdSkipBlanks(rest);
+            if (*text == '(') text = cmdSkipBlanks(text + 1);
+        }
+        const size_t textLength = out.length - static_cast<size_t>(text - out.data);
+        return evWhereComparedField(text, textLength, field, fieldLength, v, n);
     }
 
     // An open expression string that a value brought its quote into is written as hex even

@@ -98,6 +98,9 @@ public:
     void signal(int number) {
         child_.signal(number);
     }
+    long long pid() const {
+        return child_.pid();
+    }
 #endif
 
     std::string out() const {

@@ -478,6 +478,57 @@ TEST_F(ConsoleProgramQm, AValueWithApostrophesGoesIntoTheOwnServersWhere) {
     EXPECT_EQ(et::countOf(out, "holds both kinds of quote"), 1) << out;
 }
 
+// A value read by foreach and put into a WHERE of the program's own command server, compared with a
+// field, selects exactly the objects holding that value: an upper-case name (read there as an unknown
+// variable), '007' and 7 (read as numbers, which beside a text compare its length), a field's name,
+// a lower-case name, an apostrophe and blanks. A value name beside its field (TYPE EQ STATQ) and a
+// number beside a number field select as they did.
+TEST_F(ConsoleProgramQm, AValueReadByForeachSelectsItsObjectsInTheOwnServersWhere) {
+    struct Case {
+        const char *stream;
+        const char *define;  // the rest of its DEFINE
+        const char *field;   // the field read and compared
+        std::vector<std::string> selected;
+    };
+    const std::vector<Case> cases = {
+        {"W.UP", "DESCR(UPNAME)", "DESCR", {"W.UP"}},
+        {"W.ZEROS", "DESCR(007)", "DESCR", {"W.ZEROS"}},
+        {"W.SEVEN", "DESCR(7)", "DESCR", {"W.SEVEN"}},
+        {"W.LEN7", "DESCR(ABCDEFG)", "DESCR", {"W.LEN7"}},
+        {"W.FIELD", "DESCR(DESCR)", "DESCR", {"W.FIELD"}},
+        {"W.LOWER", "DESCR('lower')", "DESCR", {"W.LOWER"}},
+        {"W.APOS", "DESCR('it''s')", "DESCR", {"W.APOS"}},
+        {"W.BLANKS", "DESCR('two words')", "DESCR", {"W.BLANKS"}},
+        {"W.STATQ", "TYPE(STATQ) DESCR('x')", "TYPE", {"W.STATQ"}},
+        {"W.RET", "RETINTVL(7) DESCR('y')", "RETINTVL", {"W.RET"}},
+    };
+    std::string hook = "=zunt\n";
+    for (const Case &c : cases) {
+        const bool typed = std::string(c.define).find("TYPE(") != std::string::npos;
+        hook += std::string("DEFINE EVSTREAM(") + c.stream + ")" + (typed ? "" : " TYPE(EVENTS)") + " " +
+                c.define + "\n";
+    }
+    for (const Case &c : cases)
+        hook += std::string("foreach (DISPLAY EVSTREAM(") + c.stream + ") " + c.field +
+                ")\n  @d = " + c.field + "\nendfor\nforeach (DISPLAY EVSTREAM(W.*) WHERE(" + c.field +
+                " EQ <@d>))\n  print 'SEL " + c.stream + " ' + EVSTREAM\nendfor\n";
+    hook += "print 'HOOK DONE'\n";
+    pt::Zunt zunt(dir, "ownwherevalues", options("", {{"ZUNTConnected", hook}}));
+    const bool done = zunt.waitOut("HOOK DONE");
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    ASSERT_TRUE(done) << zunt.out();
+    const std::string out = zunt.out();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.stream);
+        EXPECT_EQ(et::countOf(out, std::string("SEL ") + c.stream + " "), c.selected.size()) << out;
+        for (const std::string &s : c.selected)
+            EXPECT_EQ(et::countOf(out, std::string("SEL ") + c.stream + " " + s + "\n"), 1) << out;
+    }
+    EXPECT_EQ(out.find("AMQ8426"), std::string::npos) << out;
+    EXPECT_EQ(out.find("nrecognised"), std::string::npos) << out;
+}
+
 // foreach reads each description as the queue holds it, unbalanced brackets, quotes, blanks and
 // commas included, and the value put back into a command, through <@d> bare, a built line and a
 // quoted text, stores the same bytes (a value was cut at its first ')' or given one more).

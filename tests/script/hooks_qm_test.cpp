@@ -130,6 +130,46 @@ TEST_F(HookQmTest, TheDebuggerStopsAtABreakpointInTheEventHook) {
     EXPECT_EQ(storedByStream()["$EVENTS"]["APP.00000000001"], 1);
 }
 
+#ifndef _WIN32  // the stand-in knows the program's connections by its pid
+// The queue manager's connections end while the connected hook stops at the debugger's prompt, with
+// nothing typed: the prompt ends with a line saying why, the hook runs on to its end, and the program
+// reconnects (the disconnect waited for the prompt's answer), the script running on as after "run":
+// the hook's run after the reconnect stops at its breakpoint as the first did. The events put before the
+// break and after the reconnect are each stored once.
+TEST_F(HookQmTest, AQueueManagerBreakAtTheConnectedHooksPromptReconnects) {
+    std::vector<std::string> o =
+        options(ht::script("@start = 1\n", {{"ZUNTConnected", "@c = 1\nprint 'CONNECTED HOOK ENDS'\n"}}));
+    o.insert(o.end(), {"-!", "-r", "1(30)"});
+    {
+        pt::Zunt zunt(dir, "breakprompt", o);
+        ASSERT_TRUE(zunt.waitOut("DBG>")) << zunt.out();
+        zunt.keys("bp ZUNTConnected\n");
+        zunt.keys("run\n");
+        ASSERT_TRUE(zunt.waitOut("Breakpoint at line 1 of function 'ZUNTConnected'")) << zunt.out();
+        ASSERT_TRUE(zunt.waitOut("DBG>", 2)) << zunt.out();
+        for (int i = 0; i < 5; i++) putEvent();
+        EXPECT_NE(qmt::control("QM1", "connections " + std::to_string(zunt.pid()) + " end"),
+                  "connections 0\n");
+        ASSERT_TRUE(zunt.waitOut("Debugger prompt ended: the connection to the queue manager broke"))
+            << zunt.out();
+        EXPECT_TRUE(zunt.waitOut("CONNECTED HOOK ENDS")) << zunt.out();
+        // The reconnect, its hook stopped at the breakpoint again.
+        ASSERT_TRUE(zunt.waitOut("Breakpoint at line 1 of function 'ZUNTConnected'", 2)) << zunt.out();
+        ASSERT_TRUE(zunt.waitOut("DBG>", 3)) << zunt.out();
+        EXPECT_EQ(et::countOf(zunt.out(), "Connect sequence for 'QM1'"), 2) << zunt.out();
+        for (int i = 0; i < 5; i++) putEvent();
+        zunt.keys("bc *\n");
+        zunt.keys("run\n");
+        EXPECT_TRUE(zunt.waitOut("CONNECTED HOOK ENDS", 2)) << zunt.out();
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+#endif
+
 // Parse errors met while the start-up script runs, in the real program with -!: text queued in a
 // loop, and a typo at the prompt while stopped in a function called from that loop. Each is refused
 // with its message and the loop runs to its end (it spun for ever, SIGTERM or not).

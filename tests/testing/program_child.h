@@ -43,6 +43,11 @@ public:
     // The processor time it has used so far (user and system), in seconds; -1 where it cannot be read
     // (Windows, or once it has ended).
     double cpuSeconds() const;
+#ifndef _WIN32
+    long long pid() const {
+        return process_;
+    }  // as its MQCONN gives it to the stand-in
+#endif
 
 private:
     bool reap(int ms);        // waits at most ms (without end when negative): true once it has ended
