@@ -812,12 +812,13 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
     keepRunsOnFailure();
 }
 
-// Each command that sends the emitter's records elsewhere, during a burst, the fault put as it comes:
-// whichever unit the refused put fails (set E's, closed as the command holds it, or the command's
-// own), every answer to the command (one more when a lost connection delivers it again) says it
-// failed, the emitter is as it was, and no record goes to the FILE or QUEUE it named. A command that
-// came only after set E's own commit took the fault is answered as done: it is undone, what it sent
-// counted, and tried again.
+// Each emitter command, and each field of one, during a burst, the fault put as it comes: whichever
+// unit the refused put fails (set E's, closed as the command holds it, or the command's own), every
+// answer to the command (one more when a lost connection delivers it again) says it failed, every
+// emitter is as it was (none added, none gone), no record goes to a FILE or QUEUE it named, and the
+// emitter's own files stay whole in its format with every record once. A command that came only after
+// set E's own commit took the fault is answered as done: it is undone, what it sent counted, and tried
+// again.
 TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew) {
 #ifdef _WIN32
     // Under wine the emitter's own files came out with the first records up to five times and their
@@ -826,43 +827,88 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew
 #endif
     const std::string out = useEmitter("amid", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q2) REPLACE\n"), 0);
-    // Each change by the folder its FILE is in (none: the QUEUE).
-    const std::vector<std::pair<std::string, bool>> changes = {
-        {"ALTER EVEMIT(FILES) FILE('%s/a.json')", true},
-        {"ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)", false},
-        {"DEFINE EVEMIT(FILES) REPLACE FILE('%s/b.json')", true},
-        {"DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)", false},
-    };
-    const std::string undo = "DEFINE EVEMIT(FILES) REPLACE QUEUE(' ') FILE('" + out + "/ev.json')";
+    const std::string spare = dir.file("spare");
+    std::filesystem::create_directories(spare);
+    const std::string defineSpare = "DEFINE EVEMIT(SPARE) FILE('" + spare + "/s.json')";
     const int from = put.load();
     std::vector<std::string> options = runOptions();
     options.insert(options.end(), {"-r", "1(30)"});
     putBurst(20000);
     Zunt zunt(dir, "amid", options);
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    // The emitter's settings as shown, without its counts; the other replies that come before.
+    // Every emitter's settings as shown (ALL), without its counts; the other replies that come before.
     auto settings = [&](std::vector<std::string> *others) {
-        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(FILES) ALL");
+        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(*) ALL");
+        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(FILES)");
+        std::set<std::string> shown;
         for (std::optional<std::string> reply; (reply = nextReply(30000));) {
-            if (reply->find("EVEMIT(FILES)") != std::string::npos)
-                return reply->substr(0, reply->find(" MSGCT("));
-            others->push_back(*reply);
+            // The entries of a reply are ended by NULs.
+            for (size_t at = 0, end = 0; at < reply->size(); at = end + 1) {
+                end = std::min(reply->find('\0', at), reply->size());
+                const std::string entry = reply->substr(at, end - at);
+                const size_t counts = entry.find(" MSGCT(");
+                if (entry.find(" ONERROR(") != std::string::npos && counts != std::string::npos) {
+                    shown.insert(entry.substr(0, counts));
+                } else if (entry.find("EVEMIT(FILES)") != std::string::npos) {
+                    std::string all;
+                    for (const std::string &one : shown) all += one + "\n";
+                    return all;
+                } else if (!entry.empty()) {
+                    others->push_back(entry);
+                }
+            }
         }
         return std::string();
     };
     std::vector<std::string> none;
+    const std::string defined = command(defineSpare);
+    ASSERT_NE(defined.find("AMQ8"), std::string::npos) << defined;
     const std::string before = settings(&none);
     ASSERT_NE(before.find("FILE(" + out + "/ev.json)"), std::string::npos) << before;
-    ef::Files taken;                   // what a command answered as done sent
+    ASSERT_NE(before.find("EVEMIT(SPARE)"), std::string::npos) << before;
+    // FILES' own value of a field, as a command gives it.
+    auto was = [&](const std::string &key) {
+        const size_t at = before.find(" " + key + "(", before.find("EVEMIT(FILES)"));
+        const size_t open = before.find('(', at);
+        const std::string value = before.substr(open + 1, before.find(')', open) - open - 1);
+        return key + (key == "DESCR" ? "('" + value + "')" : "(" + value + ")");
+    };
+    const std::string rest =
+        "DESCR('changed') READER(HUMAN) MSGPERS(YES) GROUPING(SINGLE) ZEROVALS(HIDE) "
+        "PUT(IMMEDIATE)";
+    const std::string restBack = was("DESCR") + " " + was("READER") + " " + was("MSGPERS") + " " +
+                                 was("GROUPING") + " " + was("ZEROVALS") + " " + was("PUT");
+    const std::string back = "DEFINE EVEMIT(FILES) REPLACE QUEUE(' ') FILE('" + out + "/ev.json')";
+    struct Change {
+        std::string command;  // %s: a new folder, which the FILE it names is in
+        std::string undo;     // when it was done after all
+    };
+    const std::vector<Change> changes = {
+        {"ALTER EVEMIT(FILES) FILE('%s/a.json')", back},
+        {"ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)", back},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE('%s/b.json')", back},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)", back},
+        {"ALTER EVEMIT(FILES) FORMAT(CSV)", "ALTER EVEMIT(FILES) FORMAT(JSON)"},
+        {"DEFINE EVEMIT(FILES) REPLACE FORMAT(NDJSON) ONERROR(DISCARD)",
+         "ALTER EVEMIT(FILES) FORMAT(JSON) ONERROR(SUSPEND)"},
+        {"ALTER EVEMIT(FILES) ONERROR(DISCARD)", "ALTER EVEMIT(FILES) ONERROR(SUSPEND)"},
+        {"ALTER EVEMIT(FILES) MAXSIZE(1)", "ALTER EVEMIT(FILES) " + was("MAXSIZE")},
+        {"ALTER EVEMIT(FILES) " + rest, "ALTER EVEMIT(FILES) " + restBack},
+        {"DEFINE EVEMIT(NEWEM) FILE('%s/n.json')", "DELETE EVEMIT(NEWEM)"},
+        {"DELETE EVEMIT(SPARE)", defineSpare},
+    };
+    ef::Files taken;                   // what a command answered as done sent elsewhere
     std::vector<std::string> refused;  // the folders of the commands answered as failed
+    bool otherFormats = false;         // a change of FORMAT was done for a while
     int attempt = 0;
-    for (const auto &[pattern, toFile] : changes) {
-        SCOPED_TRACE(pattern);
+    for (const Change &change : changes) {
+        SCOPED_TRACE(change.command);
         bool failed = false;
         for (int tries = 0; tries < 4 && !failed; tries++) {
             const std::string folder = dir.file("amid" + std::to_string(++attempt));
             std::filesystem::create_directories(folder);
-            std::string text = pattern;
+            std::string text = change.command;
+            const bool toFile = text.find("%s") != std::string::npos;
             if (toFile) text.replace(text.find("%s"), 2, folder);
             if (depth(pt::kQmgrEvents) < 5000) putBurst(5000);
             ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
@@ -879,8 +925,9 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew
                 continue;
             }
             // Done: undone again, and what it sent is among the records.
+            otherFormats = otherFormats || text.find("FORMAT(") != std::string::npos;
             ASSERT_EQ(qm.tool("fault QM1 clear"), 0);
-            sendCommand(MQFMT_STRING, undo);
+            sendCommand(MQFMT_STRING, change.undo);
             ASSERT_EQ(settings(&replies), before);
             const ef::Files files = ef::readFiles(folder, EV_EMIT_JSON);
             taken.texts.insert(taken.texts.end(), files.texts.begin(), files.texts.end());
@@ -896,11 +943,26 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     for (const std::string &folder : refused) EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
+    EXPECT_TRUE(std::filesystem::is_empty(spare));
     EXPECT_EQ(depth("EMIT.Q2"), 0);
-    ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
-    EXPECT_EQ(files.damaged, "");
-    files.texts.insert(files.texts.end(), taken.texts.begin(), taken.texts.end());
-    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    // The emitter's own files: JSON documents, and in the other formats only while a change of
+    // FORMAT was done; each format's records counted on their own.
+    ef::Files json = taken;
+    std::map<uint32_t, ef::Files> others;
+    for (const auto &[name, text] : ef::readFiles(out, EV_EMIT_JSON).texts) {
+        if (ef::checkText(text, EV_EMIT_JSON).empty()) {
+            json.texts.emplace_back(name, text);
+            continue;
+        }
+        EXPECT_TRUE(otherFormats) << name << " is not a JSON document";
+        const uint32_t format = text.rfind("{", 0) == 0 ? EV_EMIT_NDJSON : EV_EMIT_CSV;
+        EXPECT_EQ(ef::checkText(text, format), "") << name;
+        others[format].texts.emplace_back(name, text);
+    }
+    std::map<std::string, int> records = ef::recordsByName(json);
+    for (const auto &[format, files] : others)
+        for (const auto &[name, count] : ef::recordsByName(files)) records[name] += count;
+    EXPECT_EQ(ef::missingOrTwice(records, from, put.load()), "");
     keepRunsOnFailure();
 }
 
