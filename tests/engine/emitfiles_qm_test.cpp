@@ -7,6 +7,7 @@
 #include <set>
 
 #include "tests/engine/emitfiles.h"
+#include "tests/stats/intake_testing.h"
 
 namespace {
 
@@ -963,6 +964,83 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew
     for (const auto &[format, files] : others)
         for (const auto &[name, count] : ef::recordsByName(files)) records[name] += count;
     EXPECT_EQ(ef::missingOrTwice(records, from, put.load()), "");
+    keepRunsOnFailure();
+}
+
+// Queue statistics folded into hourly bins long due, each message of a queue of its own, their
+// records going to a file emitter, while now and then a put on the data queue is refused (the unit
+// that took it, set E's or a command's, backed out and the stored state loaded again, the messages
+// taken in and folded again): every queue's record is in the files once.
+TEST_F(EmitFilesQmTest, FoldedStatisticsRecordsAreWrittenOnceAfterRefusedSaves) {
+    const std::string out = useEmitter("stats", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "st.ndjson");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    ASSERT_EQ(connect(), 1) << logText();
+    const std::string stream = evSystemStreamName(STREAM_TYPE_STATQ);
+    StreamDef *def = evStreamDefine(stream.c_str(), -1, STREAM_TYPE_STATQ, 0, 0);
+    ASSERT_NE(def, nullptr);
+    def->aggrInt = 3600;
+    std::snprintf(def->evEmit, sizeof def->evEmit, "FILES");
+    evConfigChanged.store(1);
+    resumeByCommand({pt::kStatistics});
+    disconnect();
+    // Message n: the queue K.n, ten minutes ending in hour n % 30 of the 30 that ended 10 hours ago.
+    const int64_t first = (std::time(nullptr) / 3600 - 40) * 3600;
+    auto putStatistics = [&](int from, int to) {
+        for (int n = from + 1; n <= to; n++) {
+            auto text = [](int64_t t, char *date, char *time) {
+                std::time_t at = t;
+                std::tm fields{};
+                gmtime_r(&at, &fields);
+                std::strftime(date, 16, "%Y-%m-%d", &fields);
+                std::strftime(time, 16, "%H.%M.%S", &fields);
+            };
+            const int64_t end = first + (n % 30) * 3600 + 50 * 60;
+            char date[16], start[16], endDate[16], endTime[16];
+            text(end - 600, date, start);
+            text(end, endDate, endTime);
+            itt::Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
+            m.text(MQCA_Q_MGR_NAME, "QM1", 48)
+                .text(MQCAMO_START_DATE, date, 12)
+                .text(MQCAMO_START_TIME, start)
+                .text(MQCAMO_END_DATE, endDate, 12)
+                .text(MQCAMO_END_TIME, endTime)
+                .number(MQIA_COMMAND_LEVEL, 940)
+                .number(MQIAMO_OBJECT_COUNT, 1);
+            char name[16];
+            std::snprintf(name, sizeof name, "K.%013d", n);
+            itt::statQGroup(m, name, {{735, {n % 7 + 1, 0}}});
+            const std::vector<uint8_t> bytes = m.bytes();
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH);
+            md.Persistence = MQPER_PERSISTENT;
+            putMessage(pt::kStatistics, md, std::string(bytes.begin(), bytes.end()));
+        }
+    };
+    constexpr int kRound = 60;
+    constexpr int kFaults = 4;
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-o", "g0", "-o", "c0"});
+    putStatistics(0, kRound);
+    Zunt zunt(dir, "stats", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    auto records = [&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)); };
+    for (int round = 1; round <= kFaults; round++) {
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+        // Every other round a command's save comes with the statistics: the fault fails whichever
+        // unit puts first.
+        if (round % 2 == 0)
+            putOn(own, "ALTER EVSTREAM(" + stream + ") DESCR('round " + std::to_string(round) + "')",
+                  EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        putStatistics(round * kRound, (round + 1) * kRound);
+        EXPECT_TRUE(zunt.waitLog("RC(2053)", round)) << zunt.log();
+    }
+    const int all = (kFaults + 1) * kRound;
+    EXPECT_TRUE(et::waitFor([&] { return records().size() >= static_cast<size_t>(all); }));
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), 0, all), "");
     keepRunsOnFailure();
 }
 
