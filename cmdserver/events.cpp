@@ -2,9 +2,11 @@
 // (or those shown implicitly), finds the events by time window or by event id through the stream
 // search, and answers one response per event, newest first: the event's derived attributes and as
 // many of its own fields as the display type asks for.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cmdserver/internal.h"
 
@@ -264,7 +266,9 @@ bool isUtf16(uint32_t ccsid) {
 }
 
 // A text that is not valid in its CCSID (UTF-8 or UTF-16) as UTF-8 with U+FFFD for what is not,
-// into utf8: true; false for a valid text, which goes as it is, in its own CCSID.
+// into utf8: true; false for a valid text, which goes as it is, in its own CCSID. A UTF-16 text of
+// an odd length is not valid there: its last byte goes as the files show it (little-endian, the low
+// byte of a character; big-endian, dropped).
 bool repaired(const char *text, size_t length, uint32_t ccsid, std::string &utf8) {
     if (length == 0 || (ccsid != 1208 && !isUtf16(ccsid))) return false;
     uint32_t replaced = 0;
@@ -272,7 +276,7 @@ bool repaired(const char *text, size_t length, uint32_t ccsid, std::string &utf8
     auto size = static_cast<int32_t>(utf8.size());
     if (MQConvertShown(nullptr, -1, text, static_cast<int32_t>(length), utf8.data(), &size,
                        static_cast<int32_t>(ccsid), 1208, &replaced) != 0 ||
-        replaced == 0)
+        (replaced == 0 && (!isUtf16(ccsid) || length % 2 == 0)))
         return false;
     utf8.resize(static_cast<size_t>(size));
     return true;
@@ -293,10 +297,54 @@ void addPooled(PcfCursor *b, int32_t id, uint32_t stringId) {
                        fixed ? 1208 : static_cast<int32_t>(view.ccsid), 0, &cc, &rc);
 }
 
+// A list of pooled strings in UTF-16, or with one not valid in its CCSID, as a list in UTF-8 into all
+// (each string as repaired() shows it, padded with blanks, which in UTF-16 could not be told from half
+// a character): true; false for a list that goes as it is.
+bool repairedList(const evCFItem &item, std::string &all, int32_t *each) {
+    const auto *ids = static_cast<const uint8_t *>(item.data);
+    const int32_t count = ids != nullptr && item.count > 0 ? item.count : 0;
+    std::vector<std::string> texts(static_cast<size_t>(count));
+    bool repair = false;
+    size_t longest = 1;
+    for (int32_t i = 0; i < count; i++) {
+        const EvStringView e = evPoolValue(&evStreamStringPool, mqiGetU32(ids, 4 * static_cast<size_t>(i)));
+        std::string &text = texts[static_cast<size_t>(i)];
+        if (repaired(e.text, e.length, e.ccsid, text)) {
+            repair = true;
+        } else if (e.length > 0 && isUtf16(e.ccsid)) {
+            repair = true;
+            text.assign(3 * e.length + 16, '\0');
+            auto size = static_cast<int32_t>(text.size());
+            if (MQConvertShown(nullptr, -1, e.text, static_cast<int32_t>(e.length), text.data(), &size,
+                               static_cast<int32_t>(e.ccsid), 1208, nullptr) != 0)
+                size = 0;
+            text.resize(static_cast<size_t>(size));
+        } else {
+            text.assign(e.text != nullptr ? e.text : "", e.length);
+        }
+        longest = std::max(longest, text.size());
+    }
+    if (!repair) return false;
+    all.clear();
+    for (std::string &text : texts) all += text.append(longest - text.size(), ' ');
+    *each = static_cast<int32_t>(longest);
+    return true;
+}
+
 // An item of the record into the response; a text not valid in its CCSID goes as UTF-8 that is.
 int32_t addItem(PcfCursor *b, const evCFItem &item) {
     evCFItem shown = item;
     std::string utf8;
+    if (item.type == EVCF_STRING_ID_LIST) {
+        int32_t each = 0;
+        if (repairedList(item, utf8, &each)) {
+            shown.type = MQCFT_STRING_LIST;
+            shown.data = utf8.data();
+            shown.length = static_cast<int32_t>(utf8.size());
+            shown.value = each;
+            shown.ccsid = 1208;
+        }
+    }
     if (item.type == MQCFT_STRING || item.type == MQCFT_STRING_FILTER) {
         if (item.data != nullptr && item.length > 0 &&
             repaired(static_cast<const char *>(item.data), static_cast<size_t>(item.length), item.ccsid,

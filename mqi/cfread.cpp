@@ -560,6 +560,9 @@ int32_t evCFToPcfParm(const EvStringPool *pool, PcfCursor *pcf, const evCFItem *
         case MQCFT_STRING_FILTER:
             return setString(pcf, MQCFT_STRING_FILTER, item->parmId, item->data, item->length, item->ccsid,
                              item->count);
+        case MQCFT_STRING_LIST:  // value: each string's length
+            return setString(pcf, MQCFT_STRING_LIST, item->parmId, item->data, item->length, item->ccsid,
+                             static_cast<int32_t>(item->value));
         case MQCFT_INTEGER_LIST:
         case MQCFT_BYTE_STRING:
         case MQCFT_BYTE_STRING_FILTER:

@@ -1,6 +1,9 @@
 // Texts an event item carries in UTF-16 (CCSID 1200 and its byte orders) in a message the queue
 // manager does not convert (the message itself in its CCSID): the real program shows each in the
 // files of every format, in DISPLAY EVENTS and in its hooks converted from the item's own CCSID.
+#include <bit>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "../script/hooks_testing.h"
@@ -287,6 +290,212 @@ TEST_F(EmitFilesQmTest, TextsNotValidInTheirCcsidAreShownAsReplacementCharacters
         EXPECT_NE(message.find("\"A" + fffd + "B\""), std::string::npos) << message;
         EXPECT_NE(message.find("\"" + fffd + fffd + "\""), std::string::npos) << message;
     }
+}
+
+// The event with an MQCFSL of the parameter in the ccsid appended: the strings, all of one length.
+std::string withList(std::string event, MQLONG parameter, int32_t ccsid,
+                     const std::vector<std::string> &texts) {
+    const size_t each = texts.empty() ? 0 : texts[0].size();
+    std::string strings;
+    for (const std::string &text : texts) strings += text;
+    const size_t padded = (strings.size() + 3) / 4 * 4;
+    const MQLONG head[] = {MQCFT_STRING_LIST,
+                           static_cast<MQLONG>(MQCFSL_STRUC_LENGTH_FIXED + padded),
+                           parameter,
+                           ccsid,
+                           static_cast<MQLONG>(texts.size()),
+                           static_cast<MQLONG>(each)};
+    event.append(reinterpret_cast<const char *>(head), sizeof head);
+    event += strings;
+    event.append(padded - strings.size(), '\0');
+    MQLONG count = 0;
+    std::memcpy(&count, event.data() + offsetof(MQCFH, ParameterCount), sizeof count);
+    count++;
+    std::memcpy(event.data() + offsetof(MQCFH, ParameterCount), &count, sizeof count);
+    return event;
+}
+
+// UTF-16 (strict: whole units, no lone surrogate) as UTF-8; nullopt when it is not valid.
+std::optional<std::string> strictUtf16(const std::string &text, int32_t ccsid) {
+    if (text.size() % 2 != 0) return std::nullopt;
+    bool little = ccsid == 1202 || (ccsid == 1200 && std::endian::native == std::endian::little);
+    size_t at = 0;
+    if (text.size() >= 2 && (text.compare(0, 2, "\xFE\xFF") == 0 || text.compare(0, 2, "\xFF\xFE") == 0)) {
+        little = text[0] == '\xFF';
+        at = 2;
+    }
+    auto unit = [&](size_t i) {
+        const auto a = static_cast<unsigned char>(text[i]);
+        const auto b = static_cast<unsigned char>(text[i + 1]);
+        return little ? static_cast<uint32_t>(b << 8 | a) : static_cast<uint32_t>(a << 8 | b);
+    };
+    std::string utf8;
+    for (; at < text.size(); at += 2) {
+        uint32_t code = unit(at);
+        if (code >= 0xDC00 && code < 0xE000) return std::nullopt;
+        if (code >= 0xD800 && code < 0xDC00) {
+            if (at + 3 >= text.size()) return std::nullopt;
+            const uint32_t low = unit(at + 2);
+            if (low < 0xDC00 || low >= 0xE000) return std::nullopt;
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            at += 2;
+        }
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | code >> 6), utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            utf8 += static_cast<char>(0xE0 | code >> 12),
+                utf8 += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | code >> 18),
+                utf8 += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code >> 6 & 0x3F)),
+                utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+// The texts of a PCF reply read strictly, by parameter id, each as UTF-8 (texts in a one-byte code
+// page as they are; a list's strings each with its blanks): every structure whole and of its known
+// type, each MQCFST and MQCFSL valid in the CCSID it says. What is wrong goes into *wrong.
+std::multimap<int32_t, std::string> replyTexts(const std::string &reply, std::string *wrong) {
+    std::multimap<int32_t, std::string> texts;
+    auto i32 = [&](size_t at) {
+        MQLONG v = 0;
+        std::memcpy(&v, reply.data() + at, sizeof v);
+        return v;
+    };
+    auto fail = [&](size_t at, const std::string &what) {
+        *wrong += "at " + std::to_string(at) + ": " + what + "\n";
+        return texts;
+    };
+    if (reply.size() < MQCFH_STRUC_LENGTH || i32(offsetof(MQCFH, StrucLength)) != MQCFH_STRUC_LENGTH)
+        return fail(0, "no MQCFH");
+    // A text in its CCSID as UTF-8.
+    auto shown = [&](size_t at, const std::string &text, int32_t ccsid, std::string *out) {
+        if (ccsid == 1200 || ccsid == 1201 || ccsid == 1202) {
+            const std::optional<std::string> utf8 = strictUtf16(text, ccsid);
+            if (!utf8) return fail(at, "not UTF-16 in " + std::to_string(ccsid)), false;
+            *out = *utf8;
+        } else if (ccsid == 1208) {
+            if (!strictUtf8(text)) return fail(at, "not UTF-8"), false;
+            *out = text;
+        } else {
+            *out = text;
+        }
+        return true;
+    };
+    for (size_t at = MQCFH_STRUC_LENGTH; at < reply.size();) {
+        if (at + 12 > reply.size()) return fail(at, "a cut structure");
+        const MQLONG type = i32(at);
+        const auto length = static_cast<size_t>(i32(at + 4));
+        const MQLONG id = i32(at + 8);
+        if (length < 12 || length % 4 != 0 || at + length > reply.size()) return fail(at, "a wrong length");
+        if (type == MQCFT_STRING) {
+            const auto n = static_cast<size_t>(i32(at + 16));
+            if (20 + (n + 3) / 4 * 4 != length) return fail(at, "a wrong MQCFST length");
+            std::string text;
+            if (shown(at, reply.substr(at + 20, n), i32(at + 12), &text)) texts.emplace(id, text);
+        } else if (type == MQCFT_STRING_LIST) {
+            const auto count = static_cast<size_t>(i32(at + 16));
+            const auto each = static_cast<size_t>(i32(at + 20));
+            if (24 + (count * each + 3) / 4 * 4 != length) return fail(at, "a wrong MQCFSL length");
+            for (size_t k = 0; k < count; k++) {
+                std::string text;
+                if (shown(at, reply.substr(at + 24 + k * each, each), i32(at + 12), &text))
+                    texts.emplace(id, text);
+            }
+        } else if (type != MQCFT_INTEGER && type != MQCFT_INTEGER64 && type != MQCFT_INTEGER_LIST &&
+                   type != MQCFT_INTEGER64_LIST && type != MQCFT_BYTE_STRING && type != MQCFT_GROUP) {
+            return fail(at, "an unknown type " + std::to_string(type));
+        }
+        at += length;
+    }
+    return texts;
+}
+
+// UTF-16 texts of an odd length (a last byte over) in an event, as a header text (the user, the
+// object's name), an item and a list's strings: every text of the PCF DISPLAY EVENTS reply is valid
+// in the CCSID it says, and reads as the JSON file shows it (little-endian, the byte is the low half
+// of a character; big-endian, it is dropped).
+TEST_F(EmitFilesQmTest, Utf16TextsOfAnOddLengthAreValidInThePcfReply) {
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    const std::string out = useEmitter("odd", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
+    const bool native = std::endian::native == std::endian::little;
+    const struct {
+        int32_t ccsid;
+        bool little;
+        char digit;
+        std::string shown;  // the user's text as the files show it
+    } cases[] = {
+        {1202, true, '1', "j\xC3\xBCrgen1X"},
+        {1201, false, '2', "j\xC3\xBCrgen2"},
+        {1200, native, '3', native ? "j\xC3\xBCrgen3X" : "j\xC3\xBCrgen3"},
+    };
+    for (const auto &c : cases) {
+        const std::string odd = utf16(c.digit, c.little) + "X";
+        std::string event =
+            withName(eventFor("K.0000000000000"), nameAt, c.ccsid, utf16(u"Q.", c.digit, c.little) + "Y");
+        event = withItem(withUserId(event, c.ccsid, odd), MQCA_Q_DESC, c.ccsid, odd);
+        event = withList(event, MQCA_NAMES, c.ccsid,
+                         {utf16(u"a", c.digit, c.little) + "Z", utf16(u"b", c.digit, c.little) + "W"});
+        putMessage(pt::kQmgrEvents, MQFMT_EVENT, event);
+    }
+    Zunt zunt(dir, "odd", runOptions());
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_TRUE(drained()) << undrained();
+    std::string pcf(MQCFH_STRUC_LENGTH, '\0');
+    MQPCFInitHeader(reinterpret_cast<uint8_t *>(pcf.data()), MQCFT_COMMAND, 9004);
+    // FROM(any) and every attribute.
+    const std::string from = "any";
+    const MQLONG fromHead[] = {MQCFT_STRING, 24, 39318, 0, 3};
+    pcf.append(reinterpret_cast<const char *>(fromHead), sizeof fromHead);
+    pcf += from + '\0';
+    const MQLONG every[] = {MQCFT_INTEGER_LIST, 20, 39104, 1, 1009};
+    pcf.append(reinterpret_cast<const char *>(every), sizeof every);
+    MQLONG parameters = 2;
+    std::memcpy(pcf.data() + offsetof(MQCFH, ParameterCount), &parameters, sizeof parameters);
+    sendCommand(MQFMT_ADMIN, pcf);
+    std::multimap<int32_t, std::string> texts;
+    std::string wrong;
+    for (std::optional<std::string> reply; (reply = nextReply(10000));) {
+        ASSERT_GE(reply->size(), MQCFH_STRUC_LENGTH);
+        EXPECT_EQ(mqiGetI32(reply->data(), offsetof(MQCFH, Reason)), 0);
+        texts.merge(replyTexts(*reply, &wrong));
+        if (mqiGetI32(reply->data(), offsetof(MQCFH, Control)) == MQCFC_LAST) break;
+    }
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    EXPECT_EQ(wrong, "");
+    auto all = [&](int32_t id) {
+        std::multiset<std::string> found;
+        for (auto [at, end] = texts.equal_range(id); at != end; ++at) found.insert(at->second);
+        return found;
+    };
+    const ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
+    EXPECT_EQ(files.damaged, "");
+    ASSERT_EQ(files.texts.size(), 1u);
+    const std::string &json = files.texts[0].second;
+    std::multiset<std::string> users, names, strings;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ccsid);
+        users.insert(c.shown);
+        names.insert(std::string("Q.") + c.digit + (c.little ? "Y" : ""));
+        strings.insert(std::string("a") + c.digit + (c.little ? "Z" : ""));
+        strings.insert(std::string("b") + c.digit + (c.little ? "W" : ""));
+        // The files show each text the same.
+        EXPECT_NE(json.find("\"" + c.shown + "\""), std::string::npos) << json;
+        EXPECT_NE(json.find(std::string("\"Q.") + c.digit + (c.little ? "Y" : "") + "\""), std::string::npos)
+            << json;
+    }
+    EXPECT_EQ(all(MQCACF_USER_IDENTIFIER), users);
+    EXPECT_EQ(all(39307), users);  // EVUSERID
+    EXPECT_EQ(all(MQCA_Q_DESC), users);
+    EXPECT_EQ(all(39316), names);  // EVOBJNAME
+    EXPECT_EQ(all(MQCA_NAMES), strings);
 }
 
 // A UTF-8 event whose name holds a euro sign and Japanese: the get gives the program the event in

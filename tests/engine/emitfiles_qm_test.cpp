@@ -7,6 +7,7 @@
 #include <set>
 
 #include "tests/engine/emitfiles.h"
+#include "tests/stats/intake_testing.h"
 
 namespace {
 
@@ -812,52 +813,98 @@ TEST_F(EmitFilesQmTest, BackedOutUnitsTakeBackWhatTheyWrote) {
     keepRunsOnFailure();
 }
 
-// Each command that sends the emitter's records elsewhere, during a burst, the fault put as it comes:
-// whichever unit the refused put fails (set E's, closed as the command holds it, or the command's
-// own), every answer to the command (one more when a lost connection delivers it again) says it
-// failed, the emitter is as it was, and no record goes to the FILE or QUEUE it named. A command that
-// came only after set E's own commit took the fault is answered as done: it is undone, what it sent
-// counted, and tried again.
+// Each emitter command, and each field of one, during a burst, the fault put as it comes: whichever
+// unit the refused put fails (set E's, closed as the command holds it, or the command's own), every
+// answer to the command (one more when a lost connection delivers it again) says it failed, every
+// emitter is as it was (none added, none gone), no record goes to a FILE or QUEUE it named, and the
+// emitter's own files stay whole in its format with every record once. A command that came only after
+// set E's own commit took the fault is answered as done: it is undone, what it sent counted, and tried
+// again.
 TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew) {
     const std::string out = useEmitter("amid", EV_EMIT_JSON, EV_ONERROR_SUSPEND, 0, "ev.json");
     ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\nDEFINE QLOCAL(EMIT.Q2) REPLACE\n"), 0);
-    // Each change by the folder its FILE is in (none: the QUEUE).
-    const std::vector<std::pair<std::string, bool>> changes = {
-        {"ALTER EVEMIT(FILES) FILE('%s/a.json')", true},
-        {"ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)", false},
-        {"DEFINE EVEMIT(FILES) REPLACE FILE('%s/b.json')", true},
-        {"DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)", false},
-    };
-    const std::string undo = "DEFINE EVEMIT(FILES) REPLACE QUEUE(' ') FILE('" + out + "/ev.json')";
+    const std::string spare = dir.file("spare");
+    std::filesystem::create_directories(spare);
+    const std::string defineSpare = "DEFINE EVEMIT(SPARE) FILE('" + spare + "/s.json')";
     const int from = put.load();
     std::vector<std::string> options = runOptions();
     options.insert(options.end(), {"-r", "1(30)"});
     putBurst(20000);
     Zunt zunt(dir, "amid", options);
     ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-    // The emitter's settings as shown, without its counts; the other replies that come before.
+    // Every emitter's settings as shown (ALL), without its counts; the other replies that come before.
     auto settings = [&](std::vector<std::string> *others) {
-        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(FILES) ALL");
+        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(*) ALL");
+        sendCommand(MQFMT_STRING, "DISPLAY EVEMIT(FILES)");
+        std::set<std::string> shown;
         for (std::optional<std::string> reply; (reply = nextReply(30000));) {
-            if (reply->find("EVEMIT(FILES)") != std::string::npos)
-                return reply->substr(0, reply->find(" MSGCT("));
-            others->push_back(*reply);
+            // The entries of a reply are ended by NULs.
+            for (size_t at = 0, end = 0; at < reply->size(); at = end + 1) {
+                end = std::min(reply->find('\0', at), reply->size());
+                const std::string entry = reply->substr(at, end - at);
+                const size_t counts = entry.find(" MSGCT(");
+                if (entry.find(" ONERROR(") != std::string::npos && counts != std::string::npos) {
+                    shown.insert(entry.substr(0, counts));
+                } else if (entry.find("EVEMIT(FILES)") != std::string::npos) {
+                    std::string all;
+                    for (const std::string &one : shown) all += one + "\n";
+                    return all;
+                } else if (!entry.empty()) {
+                    others->push_back(entry);
+                }
+            }
         }
         return std::string();
     };
     std::vector<std::string> none;
+    const std::string defined = command(defineSpare);
+    ASSERT_NE(defined.find("AMQ8"), std::string::npos) << defined;
     const std::string before = settings(&none);
     ASSERT_NE(before.find("FILE(" + out + "/ev.json)"), std::string::npos) << before;
-    ef::Files taken;                   // what a command answered as done sent
+    ASSERT_NE(before.find("EVEMIT(SPARE)"), std::string::npos) << before;
+    // FILES' own value of a field, as a command gives it.
+    auto was = [&](const std::string &key) {
+        const size_t at = before.find(" " + key + "(", before.find("EVEMIT(FILES)"));
+        const size_t open = before.find('(', at);
+        const std::string value = before.substr(open + 1, before.find(')', open) - open - 1);
+        return key + (key == "DESCR" ? "('" + value + "')" : "(" + value + ")");
+    };
+    const std::string rest =
+        "DESCR('changed') READER(HUMAN) MSGPERS(YES) GROUPING(SINGLE) ZEROVALS(HIDE) "
+        "PUT(IMMEDIATE)";
+    const std::string restBack = was("DESCR") + " " + was("READER") + " " + was("MSGPERS") + " " +
+                                 was("GROUPING") + " " + was("ZEROVALS") + " " + was("PUT");
+    const std::string back = "DEFINE EVEMIT(FILES) REPLACE QUEUE(' ') FILE('" + out + "/ev.json')";
+    struct Change {
+        std::string command;  // %s: a new folder, which the FILE it names is in
+        std::string undo;     // when it was done after all
+    };
+    const std::vector<Change> changes = {
+        {"ALTER EVEMIT(FILES) FILE('%s/a.json')", back},
+        {"ALTER EVEMIT(FILES) FILE(' ') QUEUE(EMIT.Q2)", back},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE('%s/b.json')", back},
+        {"DEFINE EVEMIT(FILES) REPLACE FILE(' ') QUEUE(EMIT.Q2)", back},
+        {"ALTER EVEMIT(FILES) FORMAT(CSV)", "ALTER EVEMIT(FILES) FORMAT(JSON)"},
+        {"DEFINE EVEMIT(FILES) REPLACE FORMAT(NDJSON) ONERROR(DISCARD)",
+         "ALTER EVEMIT(FILES) FORMAT(JSON) ONERROR(SUSPEND)"},
+        {"ALTER EVEMIT(FILES) ONERROR(DISCARD)", "ALTER EVEMIT(FILES) ONERROR(SUSPEND)"},
+        {"ALTER EVEMIT(FILES) MAXSIZE(1)", "ALTER EVEMIT(FILES) " + was("MAXSIZE")},
+        {"ALTER EVEMIT(FILES) " + rest, "ALTER EVEMIT(FILES) " + restBack},
+        {"DEFINE EVEMIT(NEWEM) FILE('%s/n.json')", "DELETE EVEMIT(NEWEM)"},
+        {"DELETE EVEMIT(SPARE)", defineSpare},
+    };
+    ef::Files taken;                   // what a command answered as done sent elsewhere
     std::vector<std::string> refused;  // the folders of the commands answered as failed
+    bool otherFormats = false;         // a change of FORMAT was done for a while
     int attempt = 0;
-    for (const auto &[pattern, toFile] : changes) {
-        SCOPED_TRACE(pattern);
+    for (const Change &change : changes) {
+        SCOPED_TRACE(change.command);
         bool failed = false;
         for (int tries = 0; tries < 4 && !failed; tries++) {
             const std::string folder = dir.file("amid" + std::to_string(++attempt));
             std::filesystem::create_directories(folder);
-            std::string text = pattern;
+            std::string text = change.command;
+            const bool toFile = text.find("%s") != std::string::npos;
             if (toFile) text.replace(text.find("%s"), 2, folder);
             if (depth(pt::kQmgrEvents) < 5000) putBurst(5000);
             ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
@@ -874,8 +921,9 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew
                 continue;
             }
             // Done: undone again, and what it sent is among the records.
+            otherFormats = otherFormats || text.find("FORMAT(") != std::string::npos;
             ASSERT_EQ(qm.tool("fault QM1 clear"), 0);
-            sendCommand(MQFMT_STRING, undo);
+            sendCommand(MQFMT_STRING, change.undo);
             ASSERT_EQ(settings(&replies), before);
             const ef::Files files = ef::readFiles(folder, EV_EMIT_JSON);
             taken.texts.insert(taken.texts.end(), files.texts.begin(), files.texts.end());
@@ -891,11 +939,103 @@ TEST_F(EmitFilesQmTest, AnEmitterCommandRefusedAmidABurstSendsNothingAnywhereNew
     zunt.term();
     EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     for (const std::string &folder : refused) EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
+    EXPECT_TRUE(std::filesystem::is_empty(spare));
     EXPECT_EQ(depth("EMIT.Q2"), 0);
-    ef::Files files = ef::readFiles(out, EV_EMIT_JSON);
+    // The emitter's own files: JSON documents, and in the other formats only while a change of
+    // FORMAT was done; each format's records counted on their own.
+    ef::Files json = taken;
+    std::map<uint32_t, ef::Files> others;
+    for (const auto &[name, text] : ef::readFiles(out, EV_EMIT_JSON).texts) {
+        if (ef::checkText(text, EV_EMIT_JSON).empty()) {
+            json.texts.emplace_back(name, text);
+            continue;
+        }
+        EXPECT_TRUE(otherFormats) << name << " is not a JSON document";
+        const uint32_t format = text.rfind("{", 0) == 0 ? EV_EMIT_NDJSON : EV_EMIT_CSV;
+        EXPECT_EQ(ef::checkText(text, format), "") << name;
+        others[format].texts.emplace_back(name, text);
+    }
+    std::map<std::string, int> records = ef::recordsByName(json);
+    for (const auto &[format, files] : others)
+        for (const auto &[name, count] : ef::recordsByName(files)) records[name] += count;
+    EXPECT_EQ(ef::missingOrTwice(records, from, put.load()), "");
+    keepRunsOnFailure();
+}
+
+// Queue statistics folded into hourly bins long due, each message of a queue of its own, their
+// records going to a file emitter, while now and then a put on the data queue is refused (the unit
+// that took it, set E's or a command's, backed out and the stored state loaded again, the messages
+// taken in and folded again): every queue's record is in the files once.
+TEST_F(EmitFilesQmTest, FoldedStatisticsRecordsAreWrittenOnceAfterRefusedSaves) {
+    const std::string out = useEmitter("stats", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "st.ndjson");
+    ASSERT_EQ(qm.mqsc("DEFINE QLOCAL(REPLY.Q) REPLACE\n"), 0);
+    ASSERT_EQ(connect(), 1) << logText();
+    const std::string stream = evSystemStreamName(STREAM_TYPE_STATQ);
+    StreamDef *def = evStreamDefine(stream.c_str(), -1, STREAM_TYPE_STATQ, 0, 0);
+    ASSERT_NE(def, nullptr);
+    def->aggrInt = 3600;
+    std::snprintf(def->evEmit, sizeof def->evEmit, "FILES");
+    evConfigChanged.store(1);
+    resumeByCommand({pt::kStatistics});
+    disconnect();
+    // Message n: the queue K.n, ten minutes ending in hour n % 30 of the 30 that ended 10 hours ago.
+    const int64_t first = (std::time(nullptr) / 3600 - 40) * 3600;
+    auto putStatistics = [&](int from, int to) {
+        for (int n = from + 1; n <= to; n++) {
+            auto text = [](int64_t t, char *date, char *time) {
+                std::time_t at = t;
+                std::tm fields{};
+                gmtime_r(&at, &fields);
+                std::strftime(date, 16, "%Y-%m-%d", &fields);
+                std::strftime(time, 16, "%H.%M.%S", &fields);
+            };
+            const int64_t end = first + (n % 30) * 3600 + 50 * 60;
+            char date[16], start[16], endDate[16], endTime[16];
+            text(end - 600, date, start);
+            text(end, endDate, endTime);
+            itt::Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
+            m.text(MQCA_Q_MGR_NAME, "QM1", 48)
+                .text(MQCAMO_START_DATE, date, 12)
+                .text(MQCAMO_START_TIME, start)
+                .text(MQCAMO_END_DATE, endDate, 12)
+                .text(MQCAMO_END_TIME, endTime)
+                .number(MQIA_COMMAND_LEVEL, 940)
+                .number(MQIAMO_OBJECT_COUNT, 1);
+            char name[16];
+            std::snprintf(name, sizeof name, "K.%013d", n);
+            itt::statQGroup(m, name, {{735, {n % 7 + 1, 0}}});
+            const std::vector<uint8_t> bytes = m.bytes();
+            MQMD md = MQMD_DEFAULT;
+            std::memcpy(md.Format, MQFMT_ADMIN, MQ_FORMAT_LENGTH);
+            md.Persistence = MQPER_PERSISTENT;
+            putMessage(pt::kStatistics, md, std::string(bytes.begin(), bytes.end()));
+        }
+    };
+    constexpr int kRound = 60;
+    constexpr int kFaults = 4;
+    std::vector<std::string> options = runOptions();
+    options.insert(options.end(), {"-o", "g0", "-o", "c0"});
+    putStatistics(0, kRound);
+    Zunt zunt(dir, "stats", options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    auto records = [&] { return ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON)); };
+    for (int round = 1; round <= kFaults; round++) {
+        ASSERT_EQ(qm.tool("fault QM1 MQPUT 2053 --queue HOLVA.ZUNT.DATA.QUEUE --count 1"), 0);
+        // Every other round a command's save comes with the statistics: the fault fails whichever
+        // unit puts first.
+        if (round % 2 == 0)
+            putOn(own, "ALTER EVSTREAM(" + stream + ") DESCR('round " + std::to_string(round) + "')",
+                  EV_COMMAND_QUEUE_NAME, MQFMT_STRING);
+        putStatistics(round * kRound, (round + 1) * kRound);
+        EXPECT_TRUE(zunt.waitLog("RC(2053)", round)) << zunt.log();
+    }
+    const int all = (kFaults + 1) * kRound;
+    EXPECT_TRUE(et::waitFor([&] { return records().size() >= static_cast<size_t>(all); }));
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
     EXPECT_EQ(files.damaged, "");
-    files.texts.insert(files.texts.end(), taken.texts.begin(), taken.texts.end());
-    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), 0, all), "");
     keepRunsOnFailure();
 }
 
