@@ -48,4 +48,21 @@ TEST_F(EmitFilesQmTest, RandomKillsLeaveEachRecordOnceInWholeFiles) {
     }
 }
 
+// The rotation rule around many more kills, every format.
+TEST_F(EmitFilesQmTest, FilesRotatedAsTheRuleAllowsAroundManyKillsHoldEachRecordOnce) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const struct {
+        uint32_t format;
+        const char *name;
+    } cases[] = {{EV_EMIT_NDJSON, "ev.ndjson"},
+                 {EV_EMIT_JSON, "ev.json"},
+                 {EV_EMIT_CSV, "ev.csv"},
+                 {EV_EMIT_MQSC, "ev.txt"}};
+    unsigned seed = 194;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        rotatedAroundKills(c.format, c.name, 12, seed++);
+    }
+}
+
 }  // namespace
