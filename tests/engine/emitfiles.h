@@ -4,11 +4,13 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -335,6 +337,80 @@ protected:
                 std::filesystem::rename(entry.path(), to + "/" + entry.path().filename().string());
     }
 
+    // A rotation by age as the README's rule allows it while the run goes on: every file last
+    // changed two minutes ago or more but the emitter's newest.
+    static void rotateAged(const std::string &out, const std::string &to) {
+        std::filesystem::create_directories(to);
+        std::vector<std::pair<Mark, std::filesystem::path>> files;
+        for (const auto &entry : std::filesystem::directory_iterator(out))
+            if (entry.is_regular_file()) files.emplace_back(entry.last_write_time(), entry.path());
+        std::sort(files.begin(), files.end());
+        const Mark due = Mark::clock::now() - std::chrono::minutes(2);
+        for (size_t i = 0; i + 1 < files.size() && files[i].first <= due; i++)
+            std::filesystem::rename(files[i].second, to + "/" + files[i].second.filename().string());
+    }
+
+    // The files of an emitter fed steadily, rotated by the README's rule while each run goes on for
+    // two minutes and more (its start's files at once, then by age every five seconds), each run
+    // killed at a random moment past that: every event is then in exactly one record across the
+    // moved and the remaining files, all whole.
+    void rotatedByAgeAroundKills(uint32_t format, const char *file, int cycles, unsigned seed) {
+        const std::string out =
+            useEmitter("aged" + std::to_string(format), format, EV_ONERROR_SUSPEND, 4096, file);
+        const std::string moved = out + "-moved";
+        int rotations = 0;
+        const int from = put.load();
+        std::mt19937 random(seed);
+        startFeeding(5);
+        for (int cycle = 0; cycle < cycles; cycle++) {
+            SCOPED_TRACE(cycle);
+            const Mark mark = markBeforeStart(out);
+            pt::Zunt zunt(dir, "aged" + std::to_string(++runs), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            const auto started = std::chrono::steady_clock::now();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            const auto killAt =
+                started + std::chrono::seconds(std::uniform_int_distribution<int>(130, 170)(random));
+            while (std::chrono::steady_clock::now() + std::chrono::seconds(5) < killAt) {
+                usleep(5000000);
+                rotateAged(out, moved + std::to_string(++rotations));
+            }
+            std::this_thread::sleep_until(killAt);
+            ASSERT_TRUE(zunt.running()) << zunt.out();
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+        }
+        stopFeeding();
+        {
+            const Mark mark = markBeforeStart(out);
+            pt::Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        EXPECT_GT(rotations, cycles);
+        checkRotated(out, moved, rotations, format, from);
+    }
+
+    // Every event since from in exactly one record across the remaining files and those moved into
+    // moved1 to moved<rotations>, every file whole.
+    void checkRotated(const std::string &out, const std::string &moved, int rotations, uint32_t format,
+                      int from) {
+        Files files = readFiles(out, format);
+        size_t remaining = files.texts.size();
+        for (int r = 1; r <= rotations; r++) {
+            const Files rotated = readFiles(moved + std::to_string(r), format);
+            files.damaged += rotated.damaged;
+            files.texts.insert(files.texts.end(), rotated.texts.begin(), rotated.texts.end());
+        }
+        EXPECT_GT(files.texts.size(), remaining) << "some files were moved";
+        EXPECT_EQ(files.damaged, "");
+        EXPECT_EQ(missingOrTwice(recordsByName(files), from, put.load()), "");
+        keepRunsOnFailure();
+    }
+
     // An emitter's files rotated by the README's rule around kill -9: a run that ends in order, a run
     // killed at its first save after the rotation took the names the loaded state lists, then cycles
     // of a burst, a rotation and a kill at a random moment, and a run that takes in the rest. Every
@@ -394,15 +470,7 @@ protected:
             zunt.term();
             EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         }
-        Files files = readFiles(out, format);
-        for (int r = 1; r <= rotations; r++) {
-            const Files rotated = readFiles(moved + std::to_string(r), format);
-            files.damaged += rotated.damaged;
-            files.texts.insert(files.texts.end(), rotated.texts.begin(), rotated.texts.end());
-        }
-        EXPECT_EQ(files.damaged, "");
-        EXPECT_EQ(missingOrTwice(recordsByName(files), from, put.load()), "");
-        keepRunsOnFailure();
+        checkRotated(out, moved, rotations, format, from);
     }
 
     // The command's MQSC reply text (REPLY.Q defined).
