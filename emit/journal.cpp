@@ -31,8 +31,13 @@ struct JournalFile {
 };
 
 std::vector<JournalFile> gFiles;
-// The names the last loaded state lists: a file made since that is not among them goes.
-std::vector<std::string> gListed;
+// The files the last loaded state lists: a file made since that is not among them goes.
+struct Listed {
+    std::string name;
+    bool identified;
+    CSFileIdentity identity;
+};
+std::vector<Listed> gListed;
 
 // The earlier layout lists every file in one message; the current one holds one emitter's files.
 // The records each set's open unit emitted, by emitter: MSGCT takes them when the unit commits.
@@ -643,8 +648,11 @@ int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
             identity.birth = r.u64();
         }
         const bool identified = identity.birthKind != CS_BIRTH_NONE;
-        for (const std::string &listed : gListed)
-            if (listed == name) return 1;
+        // The state's own file stays. A file made under a listed name after that file was moved away
+        // (a rotation) is another file: it goes like any file of a unit that never committed.
+        for (const Listed &listed : gListed)
+            if (listed.name == name && (!identified || !listed.identified || listed.identity == identity))
+                return 1;
         restore(name, 0, {}, true, identified ? &identity : nullptr);
         return 1;
     }
@@ -670,7 +678,7 @@ int emitRestoreFiles(uint8_t kind, const uint8_t *message, int32_t length) {
     // lesser harm. Its names still keep a new file's name from removing them. So is a file whose file
     // system gave no birth time nor generation.
     for (const StoredFile &file : state.files) {
-        gListed.push_back(file.name);
+        gListed.push_back(Listed{file.name, file.identified, file.identity});
         restore(file.name, file.length, file.tail, false, file.identified ? &file.identity : nullptr);
     }
     return 1;

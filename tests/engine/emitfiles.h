@@ -4,10 +4,13 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -317,6 +320,156 @@ protected:
         event.replace(nameAt, name.size(), name);
         return event;
     }
+    // A rotation as the README's rule allows it, once the run has said "ZUNT Initialised": the files
+    // last changed before the run started (mark, taken just before it) are moved into a folder of
+    // their own. Not by name: the start removes a file a killed unit made, and the run may make one
+    // again under that name.
+    using Mark = std::filesystem::file_time_type;
+    static Mark markBeforeStart(const std::string &out) {
+        const std::string marker = out + "-mark";
+        std::fclose(std::fopen(marker.c_str(), "wb"));
+        return std::filesystem::last_write_time(marker);
+    }
+    static void rotate(const std::string &out, Mark mark, const std::string &to) {
+        std::filesystem::create_directories(to);
+        for (const auto &entry : std::filesystem::directory_iterator(out))
+            if (entry.is_regular_file() && entry.last_write_time() < mark)
+                std::filesystem::rename(entry.path(), to + "/" + entry.path().filename().string());
+    }
+
+    // A rotation by age as the README's rule allows it while the run goes on: every file last
+    // changed two minutes ago or more but the emitter's newest.
+    static void rotateAged(const std::string &out, const std::string &to) {
+        std::filesystem::create_directories(to);
+        std::vector<std::pair<Mark, std::filesystem::path>> files;
+        for (const auto &entry : std::filesystem::directory_iterator(out))
+            if (entry.is_regular_file()) files.emplace_back(entry.last_write_time(), entry.path());
+        std::sort(files.begin(), files.end());
+        const Mark due = Mark::clock::now() - std::chrono::minutes(2);
+        for (size_t i = 0; i + 1 < files.size() && files[i].first <= due; i++)
+            std::filesystem::rename(files[i].second, to + "/" + files[i].second.filename().string());
+    }
+
+    // The files of an emitter fed steadily, rotated by the README's rule while each run goes on for
+    // two minutes and more (its start's files at once, then by age every five seconds), each run
+    // killed at a random moment past that: every event is then in exactly one record across the
+    // moved and the remaining files, all whole.
+    void rotatedByAgeAroundKills(uint32_t format, const char *file, int cycles, unsigned seed) {
+        const std::string out =
+            useEmitter("aged" + std::to_string(format), format, EV_ONERROR_SUSPEND, 4096, file);
+        const std::string moved = out + "-moved";
+        int rotations = 0;
+        const int from = put.load();
+        std::mt19937 random(seed);
+        startFeeding(5);
+        for (int cycle = 0; cycle < cycles; cycle++) {
+            SCOPED_TRACE(cycle);
+            const Mark mark = markBeforeStart(out);
+            pt::Zunt zunt(dir, "aged" + std::to_string(++runs), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            const auto started = std::chrono::steady_clock::now();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            const auto killAt =
+                started + std::chrono::seconds(std::uniform_int_distribution<int>(130, 170)(random));
+            while (std::chrono::steady_clock::now() + std::chrono::seconds(5) < killAt) {
+                usleep(5000000);
+                rotateAged(out, moved + std::to_string(++rotations));
+            }
+            std::this_thread::sleep_until(killAt);
+            ASSERT_TRUE(zunt.running()) << zunt.out();
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+        }
+        stopFeeding();
+        {
+            const Mark mark = markBeforeStart(out);
+            pt::Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        checkRotated(out, moved, rotations, format, from);
+    }
+
+    // Every event since from in exactly one record across the remaining files and those moved into
+    // moved1 to moved<rotations>, every file whole.
+    void checkRotated(const std::string &out, const std::string &moved, int rotations, uint32_t format,
+                      int from) {
+        Files files = readFiles(out, format);
+        for (int r = 1; r <= rotations; r++) {
+            const Files rotated = readFiles(moved + std::to_string(r), format);
+            files.damaged += rotated.damaged;
+            files.texts.insert(files.texts.end(), rotated.texts.begin(), rotated.texts.end());
+        }
+        EXPECT_EQ(files.damaged, "");
+        EXPECT_EQ(missingOrTwice(recordsByName(files), from, put.load()), "");
+        keepRunsOnFailure();
+    }
+
+    // An emitter's files rotated by the README's rule around kill -9: a run that ends in order, a run
+    // killed at its first save after the rotation took the names the loaded state lists, then cycles
+    // of a burst, a rotation and a kill at a random moment, and a run that takes in the rest. Every
+    // event is then in exactly one record across the moved and the remaining files, all whole.
+    void rotatedAroundKills(uint32_t format, const char *file, int cycles, unsigned seed) {
+        constexpr int kNoStorm = 1 << 30;
+        const std::string out =
+            useEmitter("rotated" + std::to_string(format), format, EV_ONERROR_SUSPEND, 4096, file);
+        const std::string moved = out + "-moved";
+        int rotations = 0;
+        const int from = put.load();
+        // The loaded state of the next start lists the files of this run's one unit.
+        putBurst(30, 30, kNoStorm);
+        {
+            pt::Zunt zunt(dir, "rotated" + std::to_string(++runs), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            ASSERT_TRUE(drained()) << undrained();
+            zunt.term();
+            ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        // Those names moved away and made again by a unit that never commits: the next start must
+        // remove the new files although the state it loads lists their names.
+        {
+            const Mark mark = markBeforeStart(out);
+            pt::Zunt zunt(dir, "rotated" + std::to_string(++runs), runOptions(),
+                          {"ZUNT_TEST_KILL_AT=MQPUT#6:1"});
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            putBurst(30, 30, kNoStorm);
+            ASSERT_EQ(zunt.wait(30000), pt::kKilled) << zunt.out();
+        }
+        std::mt19937 random(seed);
+        for (int cycle = 0; cycle < cycles; cycle++) {
+            SCOPED_TRACE(cycle);
+            const Mark mark = markBeforeStart(out);
+            putBurst(1000, 100, kNoStorm);
+            pt::Zunt zunt(dir, "rotated" + std::to_string(++runs), runOptions());
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            // Topped up as it drains, so that the kill comes amid the burst.
+            const int tenths = std::uniform_int_distribution<int>(1, 8)(random);
+            for (int i = 0; i < tenths; i++) {
+                if (depth(pt::kQmgrEvents) < 500) putBurst(500, 100, kNoStorm);
+                usleep(100000);
+            }
+            if (depth(pt::kQmgrEvents) < 500) putBurst(500, 100, kNoStorm);
+            EXPECT_FALSE(taken(pt::kQmgrEvents)) << "the burst was taken in before the kill";
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
+        }
+        {
+            const Mark mark = markBeforeStart(out);
+            pt::Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
+            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+            rotate(out, mark, moved + std::to_string(++rotations));
+            EXPECT_TRUE(drained()) << undrained();
+            zunt.term();
+            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        checkRotated(out, moved, rotations, format, from);
+    }
+
     // The command's MQSC reply text (REPLY.Q defined).
     std::string command(const std::string &text) {
         sendCommand(MQFMT_STRING, text);

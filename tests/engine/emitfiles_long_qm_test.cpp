@@ -48,4 +48,36 @@ TEST_F(EmitFilesQmTest, RandomKillsLeaveEachRecordOnceInWholeFiles) {
     }
 }
 
+// The rotation rule around many more kills, every format.
+TEST_F(EmitFilesQmTest, FilesRotatedAsTheRuleAllowsAroundManyKillsHoldEachRecordOnce) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const struct {
+        uint32_t format;
+        const char *name;
+    } cases[] = {{EV_EMIT_NDJSON, "ev.ndjson"},
+                 {EV_EMIT_JSON, "ev.json"},
+                 {EV_EMIT_CSV, "ev.csv"},
+                 {EV_EMIT_MQSC, "ev.txt"}};
+    unsigned seed = 194;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        rotatedAroundKills(c.format, c.name, 12, seed++);
+    }
+}
+
+// The rotation rule's age in a run that goes on: files two minutes old moved while the program
+// writes newer ones, around kills.
+TEST_F(EmitFilesQmTest, FilesRotatedByAgeWhileTheProgramRunsHoldEachRecordOnce) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const struct {
+        uint32_t format;
+        const char *name;
+    } cases[] = {{EV_EMIT_JSON, "ev.json"}, {EV_EMIT_NDJSON, "ev.ndjson"}};
+    unsigned seed = 294;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        rotatedByAgeAroundKills(c.format, c.name, 2, seed++);
+    }
+}
+
 }  // namespace

@@ -1102,4 +1102,19 @@ TEST_F(EmitFilesQmTest, AReloadAfterAFailedCommandSaveKeepsTheFilesKnownAcrossAK
     }
 }
 
+// The README's rotation rule followed around kill -9: the files a start finds are moved away once it
+// has said "ZUNT Initialised", amid a burst that rolls small files, in each format.
+TEST_F(EmitFilesQmTest, FilesRotatedAsTheRuleAllowsAroundKillsHoldEachRecordOnce) {
+    if (!pt::kKillsSound) GTEST_SKIP() << "kills of the program are checked on Linux";
+    const struct {
+        uint32_t format;
+        const char *name;
+    } cases[] = {{EV_EMIT_NDJSON, "ev.ndjson"}, {EV_EMIT_JSON, "ev.json"}, {EV_EMIT_CSV, "ev.csv"}};
+    unsigned seed = 94;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        rotatedAroundKills(c.format, c.name, 3, seed++);
+    }
+}
+
 }  // namespace
