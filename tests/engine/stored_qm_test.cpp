@@ -1511,6 +1511,51 @@ TEST_F(StoredQmTest, ABackedOutBatchIsNotCounted) {
     }
 }
 
+// Set E's MQCMIT refused: backed out by the queue manager (2003), left open (2195), or on a broken
+// connection (2009). The unit backs out and memory is loaded again: each event of the batch is stored
+// and counted once, after a reconnect only where the connection was broken, the refusal said once,
+// and a command after it answered once.
+class RefusedCommitQmTest : public StoredQmTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(RefusedCommitQmTest, ARefusedCommitOfAnEventUnitBacksOutAndCountsOnce) {
+    const std::string reason = GetParam();
+    const bool broken = reason == "2009";
+    std::vector<std::string> options = runOptions();
+    if (broken) options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "commit" + reason, options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    // The next commit of any connection: the program's set E takes these in, and the test's puts
+    // are outside any unit.
+    ASSERT_EQ(qm.tool("fault QM1 MQCMIT " + reason + " --count 1"), 0);
+    for (int i = 0; i < 100; i++) putEvent();
+    ASSERT_TRUE(zunt.waitLog("MQCMIT(QM1) failed RC(" + reason + ")")) << zunt.log();
+    if (broken) {
+        ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.out();
+    } else {
+        ASSERT_TRUE(zunt.waitLog("Event unit backed out: the stored state was loaded again")) << zunt.log();
+    }
+    ASSERT_TRUE(drained()) << zunt.out();
+    ASSERT_TRUE(et::waitFor([&] { return storedEvents() == 100; })) << storedEvents() << zunt.out();
+    const std::string qmgr = command("DISPLAY EVQMGR(QM1) ALL");
+    EXPECT_EQ(shownCount(qmgr, "EVENTCT"), 100) << qmgr;
+    EXPECT_EQ(shownCount(qmgr, "LOCALCT"), 100) << qmgr;
+    EXPECT_EQ(et::countOf(everyReply("ALTER EV DESCR('after the refusal')"), "AMQ8"), 1);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const std::string log = zunt.log();
+    EXPECT_EQ(et::countOf(log, "MQCMIT(QM1) failed RC(" + reason + ")"), 1) << log;
+    EXPECT_EQ(et::countOf(log, "ZUNT Initialised"), broken ? 2 : 1) << log;
+    if (!broken) {
+        EXPECT_EQ(et::countOf(log, "Connection will be retried"), 0) << log;
+    }
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Reasons, RefusedCommitQmTest, ::testing::Values("2003", "2195", "2009"),
+                         [](const ::testing::TestParamInfo<const char *> &reason) {
+                             return std::string(reason.param);
+                         });
+
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
 
 class AlertsKeptQmTest : public StoredQmTest {
