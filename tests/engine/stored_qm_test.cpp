@@ -1318,7 +1318,10 @@ TEST_F(StoredQmTest, AReconnectAfterABrokenSaveKeepsTheQueueCounts) {
 
 // The stored counters message copied back behind itself: the start takes the program's own, names
 // the copy, and the next save removes it, so that no later start takes the stale copy first. A bit
-// flipped in its reset time: not taken, and said so.
+// flipped in its reset time, or that time lowered as an older copy's would be: said damaged, and the
+// counts its check values prove are kept. A message in the layout without check values is read as
+// before. A bit flipped in a queue manager's counts: said, and that queue manager's counts are the
+// configuration's, as its last change saved them.
 TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
     int stored = 0;
     auto counters = [this] {
@@ -1327,46 +1330,73 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
     // The run's unit committed, not only its events taken off their queue: then one counters message
     // is stored (the copy removed by the run's save).
     auto committed = [&] { return storedOfKind(EV_DQ_KIND_COUNTERS) == 1 && storedEvents() == stored + 10; };
-    auto run = [&](const char *name, const char *said) {
+    // The count the configuration message carries: saved with a change of the configuration.
+    int configured = -1;
+    // shown: EVENTCT at the start (-1: the queue manager unknown); then (after a change of the
+    // configuration, when asked) ten events more.
+    auto run = [&](const char *name, const char *said, int shown, bool configure = false) {
         Zunt zunt(dir, name, runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        if (!said) {
-            EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), stored ? stored : -1);
+        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), shown) << zunt.out();
+        if (configure) {
+            EXPECT_NE(command(std::string("ALTER EV DESCR('") + name + "')").find("AMQ8"), std::string::npos);
+            configured = stored;
         }
         for (int i = 0; i < 10; i++) putEvent();
         ASSERT_TRUE(drained()) << zunt.out();
         ASSERT_TRUE(et::waitFor(committed)) << zunt.out();
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        const bool storedLine = said != nullptr && std::string(said).rfind("Stored counters", 0) == 0;
+        EXPECT_EQ(et::countOf(zunt.out(), "Stored counters"), storedLine ? 1 : 0) << zunt.out();
         if (said) {
             EXPECT_EQ(et::countOf(zunt.out(), said), 1) << zunt.out();
         }
         stored += 10;
     };
-    run("first", nullptr);
+    auto bytes = [](std::string &data) { return reinterpret_cast<uint8_t *>(data.data()); };
+    run("first", nullptr, -1);
     std::optional<Browsed> message = counters();
     ASSERT_TRUE(message.has_value());
     MQMD copy = message->md;
     std::memset(copy.MsgId, 0, sizeof copy.MsgId);
     putMessage(kDataQueue, copy, message->data);
-    run("copied", "Duplicate counters message ignored");
+    run("copied", "Duplicate counters message ignored", stored);
     EXPECT_EQ(storedOfKind(EV_DQ_KIND_COUNTERS), 1u);
-    run("after the copy", nullptr);
+    run("after the copy", nullptr, stored);
     message = counters();
     ASSERT_TRUE(message.has_value());
     std::string data = message->data;
     data[12 + 4] = static_cast<char>(data[12 + 4] ^ 0x01);
     replace(*message, data);
-    run("flipped", "Stored counters damaged (RESETTI");
+    run("flipped", "Stored counters damaged (RESETTI", stored);
     // Its time lowered by an hour, as a copy saved before the last reset would be: the queue manager
     // took it after that reset, so it is damaged all the same.
     message = counters();
     ASSERT_TRUE(message.has_value());
     data = message->data;
-    mqiPutI64(reinterpret_cast<uint8_t *>(data.data()), 12,
-              mqiGetI64(reinterpret_cast<const uint8_t *>(data.data()), 12) - 3600);
+    mqiPutI64(bytes(data), 12, mqiGetI64(bytes(data), 12) - 3600);
     replace(*message, data);
-    run("lowered", "Stored counters damaged (RESETTI");
+    run("lowered", "Stored counters damaged (RESETTI", stored, true);
+    // The layout without check values: version 1, the header's and each entry's check taken out.
+    message = counters();
+    ASSERT_TRUE(message.has_value());
+    data = message->data;
+    ASSERT_EQ(mqiGetU32(bytes(data), 0), 2u);
+    const uint32_t entry = 48 + 4 * mqiGetU32(bytes(data), 8);
+    std::string unchecked = data.substr(0, 20);
+    mqiPutU32(bytes(unchecked), 0, 1);
+    for (size_t at = 24; at + entry + 4 <= data.size(); at += entry + 4) unchecked += data.substr(at, entry);
+    replace(*message, unchecked);
+    run("unchecked", nullptr, stored);
+    // EVENTCT of the one queue manager flipped.
+    message = counters();
+    ASSERT_TRUE(message.has_value());
+    data = message->data;
+    ASSERT_EQ(mqiGetU32(bytes(data), 0), 2u);
+    data[24 + 48] = static_cast<char>(data[24 + 48] ^ 0x04);
+    replace(*message, data);
+    run("entry flipped", "Stored counters of queue manager 1 of 1 damaged", configured);
 }
 
 // Three storms' windows stored in segments of their own, then at the next start the middle storm's
