@@ -302,6 +302,10 @@ int evBrowseOwnDataMessage(EvStreamIo *io, uint8_t kind, EvOwnDataCheck own, voi
 
 int evBrowseDataMessages(EvStreamIo *io, uint8_t kind, EvDataVisit visit, void *arg) {
     const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    return evBrowseDataMessagesById(io, correlId, visit, arg);
+}
+
+int evBrowseDataMessagesById(EvStreamIo *io, const uint8_t *correlId, EvDataVisit visit, void *arg) {
     for (MQLONG position = MQGMO_BROWSE_FIRST;; position = MQGMO_BROWSE_NEXT) {
         MQMD md;
         uint8_t *message = nullptr;

@@ -1403,7 +1403,9 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
 // latest segment missing, or another number in its header, or the storm index missing: the start
 // names the loss once and keeps the connection. A window stored after the last segment lost keeps its
 // count (one record of EVREPEAT 15 when it ends); one stored before it or in it may have been counted
-// on or ended there, and is dropped (its ten records only: no repeat stored twice). Without an index
+// on or ended there, and is dropped (its ten records only: no repeat stored twice). A segment put
+// twice: the second copy is named once, every window kept, and the next save removes the copy, so
+// that it stays behind as no stray. Without an index
 // a new window's segment takes no number of one left stored, and the start after finds its count.
 TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
     seed([] {
@@ -1442,6 +1444,7 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
         std::vector<bool> kept;  // of the three storms
     };
     for (const Row &row : std::vector<Row>{
+             {"doubled", "Stored storm segment", nullptr, {true, true, true}},
              {"missing", "Stored storm segment", "1 kept", {false, false, true}},
              {"foreign", "is damaged (CorrelId X'0501", "1 kept", {false, false, true}},
              {"index", nullptr, nullptr, {false, false, false}},
@@ -1462,6 +1465,10 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
         ASSERT_TRUE(middle.has_value());
         if (std::string(row.damage) == "missing") {
             takeOff(kDataQueue, *middle);
+        } else if (std::string(row.damage) == "doubled") {
+            MQMD copy = middle->md;
+            std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+            putMessage(kDataQueue, copy, middle->data);
         } else if (std::string(row.damage) == "foreign") {
             std::string data = middle->data;
             data[8] = static_cast<char>(data[8] + 1);
@@ -1490,8 +1497,17 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
             if (row.said) {
                 EXPECT_EQ(et::countOf(log, row.said), 1) << log;
             }
-            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? 2 : 0) << log;
+            const bool doubled = std::string(row.damage) == "doubled";
+            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? (doubled ? 1 : 2) : 0) << log;
             EXPECT_EQ(zunt.out().find("Connection will be retried"), std::string::npos) << zunt.out();
+            if (doubled) {
+                EXPECT_EQ(et::countOf(log, "has a second copy: MsgId"), 1) << log;
+                // The new window's save removed the copy: at most the segment itself is left.
+                size_t copies = 0;
+                for (const Browsed &b : browse(kDataQueue))
+                    copies += std::memcmp(b.md.CorrelId, middle->md.CorrelId, MQ_CORREL_ID_LENGTH) == 0;
+                EXPECT_LE(copies, 1u);
+            }
         }
         drainAndReadBack();
         for (int i = 0; i < 3; i++) {
