@@ -1602,6 +1602,86 @@ INSTANTIATE_TEST_SUITE_P(Reasons, RefusedCommitQmTest, ::testing::Values("2003",
                              return std::string(reason.param);
                          });
 
+// Stored messages of the program's own kinds missing, doubled or foreign, the cases no test above
+// tries: each start comes up and answers, names the damage once, and keeps all the rest. The run
+// before stores an alert, the configuration, then ten events and their counters (the orderly end
+// saves the configuration with them too).
+struct StoredCell {
+    const char *name;
+    uint8_t kind;
+    enum { Missing, Doubled, Foreign } state;
+    const char *said;  // the line, once; none: no line of the kind
+    int eventCount;    // EVENTCT shown at the start
+    bool alertKept;
+    const char *save = nullptr;  // a command at the first start whose save replaces the kind's message
+    friend void PrintTo(const StoredCell &cell, std::ostream *os) { *os << cell.name; }
+};
+class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {};
+
+TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
+    const StoredCell &cell = GetParam();
+    {
+        Zunt zunt(dir, "store", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("ADD EVALERT TEXT('kept alert') SEVERITY(WARN)").find("AMQ8"), std::string::npos);
+        EXPECT_NE(command("ALTER EV DESCR('stored')").find("AMQ8"), std::string::npos);
+        for (int i = 0; i < 10; i++) putEvent();
+        ASSERT_TRUE(drained()) << zunt.out();
+        ASSERT_TRUE(et::waitFor([&] {
+            return storedEvents() == 10 && storedOfKind(EV_DQ_KIND_COUNTERS) == 1;
+        })) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    std::optional<Browsed> mine = findStored([&cell](const MQBYTE24 id) { return id[0] == cell.kind; });
+    ASSERT_TRUE(mine.has_value());
+    if (cell.state == StoredCell::Missing) {
+        takeOff(kDataQueue, *mine);
+    } else if (cell.state == StoredCell::Doubled) {
+        MQMD copy = mine->md;
+        std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+        putMessage(kDataQueue, copy, mine->data);
+    } else {
+        // In front of the program's own.
+        takeOff(kDataQueue, *mine);
+        putForeign(cell.kind, MQFMT_STRING, "another application's");
+        putMessage(kDataQueue, mine->md, mine->data);
+    }
+    for (int start = 0; start < 2; start++) {
+        SCOPED_TRACE(start);
+        Zunt zunt(dir, "start" + std::to_string(start), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), cell.eventCount);
+        EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
+        EXPECT_NE(command("DISPLAY EV").find("stored"), std::string::npos);
+        if (start == 0 && cell.save) {
+            EXPECT_NE(command(cell.save).find("AMQ8"), std::string::npos);
+        }
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+        // Named at the first start; a copy is gone by the second (the save removed it), a foreign
+        // message is left alone and named again.
+        if (cell.said) {
+            EXPECT_EQ(et::countOf(out, cell.said), start == 0 || cell.state == StoredCell::Foreign ? 1 : 0)
+                << out;
+        }
+        EXPECT_EQ(et::countOf(out, "Stored counters"), 0) << out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cells, StoredCellQmTest,
+    ::testing::Values(StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10,
+                                 true},
+                      StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
+                                 "Foreign message under the counters key", 10, true},
+                      StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
+                      StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert",
+                                 10, true, "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"}),
+    [](const ::testing::TestParamInfo<StoredCell> &cell) { return std::string(cell.param.name); });
+
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
 
 class AlertsKeptQmTest : public StoredQmTest {
