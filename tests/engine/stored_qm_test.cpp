@@ -238,6 +238,72 @@ TEST_F(StoredQmTest, ABlobUnderAnotherStreamsKeyIsDamaged) {
             << out;
 }
 
+// The blob messages of two events streams swapped: each of one put back under the other's key (the
+// same kind and number). No start takes the other stream's records for its own: a blob under the
+// key of another's with the same number is named damaged once and skipped, and each stream shows only
+// the records of its header message.
+TEST_F(StoredQmTest, BlobsOfTwoStreamsSwappedAreNamedAndNotShown) {
+    {
+        Zunt zunt(dir, "two", runOptions(), {kSmallBlobs});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        ASSERT_NE(command("DEFINE EVSTREAM(T1) TYPE(EVENTS)").find("AMQ8"), std::string::npos);
+        for (int i = 0; i < 40; i++) putEvent();
+        ASSERT_TRUE(drained()) << zunt.out();
+        EXPECT_NE(allReplies("COPY EVSTRMST($EVENTS) TARGET(T1)").find("Stream copied successfully."),
+                  std::string::npos);
+        for (int i = 0; i < 10; i++) putEvent();  // into $EVENTS only
+        ASSERT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    auto records = [](const Browsed &b) {
+        const size_t at = mqiGetI64(b.md.CorrelId, 16) == 0 ? SH_BLOB : 0;
+        return static_cast<int>(mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), at + BH_RECORDS));
+    };
+    // Each events stream's blob messages by kind and number (0: its header).
+    std::map<uint32_t, std::map<std::pair<uint32_t, int64_t>, Browsed>> streams;
+    for (const Browsed &b : browse(kDataQueue))
+        if (mqiGetU32(b.md.CorrelId, 0) == BLOB_ID_MARK && mqiGetU32(b.md.CorrelId, 8) != 0)
+            streams[mqiGetU32(b.md.CorrelId, 8)].emplace(
+                std::make_pair(mqiGetU32(b.md.CorrelId, 12), mqiGetI64(b.md.CorrelId, 16)), b);
+    ASSERT_EQ(streams.size(), 2u);
+    // T1 holds the 40 records copied, $EVENTS 10 more.
+    std::map<uint32_t, int> total;
+    for (const auto &[id, blobs] : streams)
+        for (const auto &[key, b] : blobs) total[id] += records(b);
+    const uint32_t low = streams.begin()->first, high = streams.rbegin()->first;
+    const uint32_t events = total[low] > total[high] ? low : high, t1 = events == low ? high : low;
+    ASSERT_EQ(total[events], 50);
+    ASSERT_EQ(total[t1], 40);
+    std::map<uint32_t, int> kept;   // by stream id: the records of its header message
+    std::vector<std::string> both;  // the keys each stream has a blob under
+    for (const auto &[id, blobs] : streams) {
+        const uint32_t other = id == events ? t1 : events;
+        for (const auto &[key, b] : blobs) {
+            if (key.second == 0) {
+                kept[id] = records(b);
+                continue;
+            }
+            if (streams[other].count(key)) both.push_back(hex(b.md.CorrelId));
+            Browsed moved = b;
+            mqiPutU32(moved.md.CorrelId, 8, other);
+            replace(b, std::nullopt);
+            putMessage(kDataQueue, moved.md, moved.data);
+        }
+    }
+    ASSERT_GT(both.size(), 0u) << "no number of the same kind in both";
+    Zunt zunt(dir, "swapped", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_EQ(storedEvents(), kept[events]) << zunt.out();
+    const std::string shown = command("DISPLAY EVSTRMST(T1) ALL");
+    EXPECT_NE(shown.find("ITEMS(" + std::to_string(kept[t1]) + ")"), std::string::npos) << shown;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const std::string &id : both)
+        EXPECT_EQ(et::countOf(zunt.out(), "is damaged: skipped (CorrelId X'" + id + "')"), 1) << id;
+    EXPECT_EQ(et::countOf(zunt.out(), "is damaged: skipped"), static_cast<int>(both.size())) << zunt.out();
+}
+
 // Blob messages the load cannot take (empty, cut short, numbered outside the ranges) go with PURGE
 // EVSTRMST: nothing of the stream is left on the data queue.
 TEST_F(StoredQmTest, PurgeRemovesTheBlobsTheLoadCouldNotTake) {
