@@ -194,14 +194,22 @@ bool clampFuture(uint8_t *bh, int64_t now, const RecordTimes &times) {
     return clamped;
 }
 
-// Removes, outside the unit of work, every later message with the BlobId of the one just browsed.
-void removeLaterCopies(EvStreamIo *io, const uint8_t *correlId) {
+// Removes, outside the unit of work, every later message with the BlobId of the one just browsed,
+// each named.
+void removeLaterCopies(EvStreamIo *io, const Stream *stream, uint64_t number, const uint8_t *correlId) {
     for (;;) {
-        MQLONG reason = evDqGet(io, correlId, kBrowseNextLength, 0, nullptr, 0, nullptr);
+        MQMD md;
+        MQLONG reason = evDqGet(io, correlId, kBrowseNextLength, 0, nullptr, 0, nullptr, &md);
         if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) return;
         reason = evDqGet(io, correlId, kRemoveUnderCursor, 0, nullptr, 0, nullptr);
         if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) return;
         evDataQueueMsgCount--;
+        char hex[2 * BLOB_ID_LENGTH + 1], msgId[2 * MQ_MSG_ID_LENGTH + 1];
+        evBlobIdHex(correlId, hex);
+        evBlobIdHex(md.MsgId, msgId);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stream '%s' blob %lld has a second copy: removed (CorrelId X'%s' MsgId X'%s')",
+                  evStreamName(stream), static_cast<long long>(number), hex, msgId);
     }
 }
 
@@ -325,7 +333,7 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     }
     stream->bytes += evBlobLength(bh);
     // 4. Later copies are duplicates: the first is the one used.
-    removeLaterCopies(io, correlId);
+    removeLaterCopies(io, stream, number, correlId);
     return 1;
 }
 

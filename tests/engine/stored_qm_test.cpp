@@ -1668,10 +1668,10 @@ INSTANTIATE_TEST_SUITE_P(Reasons, RefusedCommitQmTest, ::testing::Values("2003",
                              return std::string(reason.param);
                          });
 
-// Stored messages of the program's own kinds missing, doubled or foreign, the cases no test above
-// tries: each start comes up and answers, names the damage once, and keeps all the rest. The run
-// before stores an alert, the configuration, then ten events and their counters (the orderly end
-// saves the configuration with them too).
+// Stored messages of the program's own kinds (kind 0: the events stream's header) missing, doubled
+// or foreign, the cases no test above tries: each start comes up and answers, names the damage once, and
+// keeps all the rest. The run before stores an alert, the configuration, then ten events and their counters
+// (the orderly end saves the configuration with them too).
 struct StoredCell {
     const char *name;
     uint8_t kind;
@@ -1699,7 +1699,12 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     }
-    std::optional<Browsed> mine = findStored([&cell](const MQBYTE24 id) { return id[0] == cell.kind; });
+    // kind 0: the header message of $EVENTS.
+    std::optional<Browsed> mine = findStored([&cell](const MQBYTE24 id) {
+        return cell.kind != 0
+                   ? id[0] == cell.kind
+                   : mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) != 0 && mqiGetI64(id, 16) == 0;
+    });
     ASSERT_TRUE(mine.has_value());
     if (cell.state == StoredCell::Missing) {
         takeOff(kDataQueue, *mine);
@@ -1719,7 +1724,8 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), cell.eventCount);
         EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
-        EXPECT_NE(command("DISPLAY EV").find("stored"), std::string::npos);
+        EXPECT_NE(command("DISPLAY EV").find("DESCR(stored)"), std::string::npos);
+        EXPECT_EQ(storedEvents(), 10);
         if (start == 0 && cell.save) {
             EXPECT_NE(command(cell.save).find("AMQ8"), std::string::npos);
         }
@@ -1745,7 +1751,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Foreign message under the counters key", 10, true},
                       StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
                       StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert",
-                                 10, true, "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"}),
+                                 10, true, "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
+                      StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed",
+                                 10, true, nullptr}),
     [](const ::testing::TestParamInfo<StoredCell> &cell) { return std::string(cell.param.name); });
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
