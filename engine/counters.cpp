@@ -5,8 +5,14 @@
 // them with the records they count and a kill or backout loses them with those records.
 //
 // The message (kind EV_DQ_KIND_COUNTERS, Format MQFMT_NONE), little-endian:
-//   u32 version 1, u32 queue managers, u32 counters per queue manager, i64 RESETTI when saved,
-//   then per queue manager: char[48] name (NUL-padded), the counters, u32 each, in EvQmgrCounter order.
+//   u32 version, u32 queue managers, u32 counters per queue manager, i64 RESETTI when saved;
+//   version 2: u32 CRC-32 of those 20 bytes;
+//   then per queue manager: char[48] name (NUL-padded), the counters, u32 each, in EvQmgrCounter
+//   order; version 2: u32 CRC-32 of the entry's bytes before it.
+// Version 1 (no check values) is still read as it always was; saves write version 2. The check
+// values tell damage from age: a header damaged (its RESETTI among it) leaves the sound entries
+// taken when the queue manager put the message after the last reset, and a damaged entry costs only
+// its own queue manager's counts, which fall back to the configuration's.
 // A RESET EV saves the configuration with the counters at 0 and a new RESETTI: a message saved
 // before it no longer agrees with the configuration's RESETTI and is not taken.
 #include <array>
@@ -17,13 +23,25 @@
 
 namespace {
 
-constexpr uint32_t kVersion = 1;
-constexpr uint32_t kHeader = 20;
+constexpr uint32_t kVersionUnchecked = 1;
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kHeader = 20;  // before the header's check value
 constexpr uint32_t kName = 48;
 
+// CRC-32 (IEEE, reflected) of a byte range.
+uint32_t crc32(const uint8_t *bytes, size_t length) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; i++) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
 bool ownCounters(void *putTime, const MQMD &md, const uint8_t *message, int32_t length) {
+    const uint32_t version = length >= static_cast<int32_t>(kHeader) ? mqiGetU32(message, 0) : 0;
     const bool own = std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
-                     length >= static_cast<int32_t>(kHeader) && mqiGetU32(message, 0) == kVersion;
+                     (version == kVersionUnchecked || version == kVersion);
     // When the queue manager took it (0 unknown): outside the message's bytes, so their damage
     // leaves it alone.
     if (own && putTime != nullptr && !evYMDHMSToTime(md.PutDate, md.PutTime, static_cast<int64_t *>(putTime)))
@@ -65,18 +83,20 @@ bool evCountersRaised() {
 }
 
 int evSaveCounters(EvStreamIo *io, char *text) {
-    std::vector<uint8_t> message(kHeader);
+    std::vector<uint8_t> message(kHeader + 4);
     uint32_t count = 0;
     {
         CSRecursiveGuard guard(gStructureLock);
         for (CSTree *node = CSTreeFirst(evQmgrTree); node != nullptr; node = node->next) {
             const auto *qmgr = reinterpret_cast<const QmgrEntry *>(node);
             const size_t at = message.size();
-            message.resize(at + kName + 4 * EV_QMGR_COUNTERS);
+            const uint32_t check = static_cast<uint32_t>(at + kName + 4 * EV_QMGR_COUNTERS);
+            message.resize(check + 4);
             std::memcpy(message.data() + at, qmgr->name, strnlen(qmgr->name, kName));
             for (int c = 0; c < EV_QMGR_COUNTERS; c++)
                 mqiPutU32(message.data(), static_cast<uint32_t>(at + kName + 4 * c),
                           qmgr->counters[c].current);
+            mqiPutU32(message.data(), check, crc32(message.data() + at, check - at));
             count++;
         }
     }
@@ -84,6 +104,7 @@ int evSaveCounters(EvStreamIo *io, char *text) {
     mqiPutU32(message.data(), 4, count);
     mqiPutU32(message.data(), 8, EV_QMGR_COUNTERS);
     mqiPutI64(message.data(), 12, evSettings.resetTime.load());
+    mqiPutU32(message.data(), kHeader, crc32(message.data(), kHeader));
     if (!evReplaceDataMessage(io, EV_DQ_KIND_COUNTERS, MQFMT_NONE, message.data(),
                               static_cast<int32_t>(message.size()), evContext.state.name, text))
         return 0;
@@ -106,25 +127,54 @@ int evLoadStoredCounters(EvStreamIo *io) {
         return 0;
     }
     const auto size = static_cast<uint64_t>(length);
+    const bool checked = mqiGetU32(message, 0) == kVersion;
     const uint32_t count = mqiGetU32(message, 4), counters = mqiGetU32(message, 8);
-    const uint64_t entry = kName + uint64_t{4} * counters;
-    if (size != kHeader + count * entry) {
+    const uint32_t header = kHeader + (checked ? 4 : 0);
+    const uint64_t entry = kName + uint64_t{4} * counters + (checked ? 4 : 0);
+    const int64_t saved = mqiGetI64(message, 12), reset = evSettings.resetTime.load();
+    // Without check values (version 1) the header counts as sound.
+    const bool headerSound = !checked || mqiGetU32(message, kHeader) == crc32(message, kHeader);
+    // When the queue manager took it after the last reset (in a later second: the put time has no
+    // finer grain that counts), it was saved after that reset.
+    const bool putAfterReset = putTime != 0 && putTime >= reset;
+    const bool putSecondsAfterReset = putTime != 0 && putTime > reset;
+    if (size != header + count * entry) {
         evOutput(EV_OUT_ERROR, "Stored counters damaged: the configuration's counts are kept.", -1, 1);
-    } else if (const int64_t saved = mqiGetI64(message, 12), reset = evSettings.resetTime.load();
-               saved != reset) {
-        // Saved before the last RESET EV (its counts no longer count), or a damaged time: either way
-        // not taken, and said so. A message the queue manager took after that reset was saved after
-        // it: its time is damaged, whichever way.
-        const bool damaged = saved > reset || (putTime != 0 && putTime >= reset);
+    } else if (headerSound && saved != reset) {
+        // Saved before the last RESET EV (its counts no longer count); in the unchecked layout a
+        // damaged time may look the same. Either way not taken, and said so. An unchecked message
+        // the queue manager took after that reset was saved after it: its time is damaged.
+        const bool damaged = !checked && (saved > reset || putAfterReset);
         evOutputF(EV_OUT_ERROR, 1,
                   "Stored counters %s (RESETTI %lld, the configuration's %lld): the configuration's counts "
                   "are kept.",
-                  damaged ? "damaged" : "saved before the last reset", static_cast<long long>(saved),
-                  static_cast<long long>(reset));
+                  damaged         ? "damaged"
+                  : saved > reset ? "saved after the configuration's reset"
+                                  : "saved before the last reset",
+                  static_cast<long long>(saved), static_cast<long long>(reset));
+    } else if (!headerSound && !putSecondsAfterReset) {
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stored counters damaged (RESETTI %lld, the configuration's %lld): the configuration's "
+                  "counts are kept.",
+                  static_cast<long long>(saved), static_cast<long long>(reset));
     } else {
+        // A damaged header of a message put after the last reset: its sound entries are what was
+        // saved then, and are taken.
+        if (!headerSound)
+            evOutputF(EV_OUT_ERROR, 1,
+                      "Stored counters damaged (RESETTI %lld, the configuration's %lld): put after the last "
+                      "reset, their sound entries are kept.",
+                      static_cast<long long>(saved), static_cast<long long>(reset));
         CSRecursiveGuard guard(gStructureLock);
         for (uint32_t i = 0; i < count; i++) {
-            const uint8_t *at = message + kHeader + i * entry;
+            const uint8_t *at = message + header + i * entry;
+            if (checked && mqiGetU32(at, static_cast<uint32_t>(entry - 4)) != crc32(at, entry - 4)) {
+                evOutputF(EV_OUT_ERROR, 1,
+                          "Stored counters of queue manager %u of %u damaged: the configuration's counts are "
+                          "kept for it.",
+                          i + 1, count);
+                continue;
+            }
             char name[EV_QUEUE_NAME_MAX + 1] = {};
             std::memcpy(name, at, kName);
             auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, name, sizeof name));

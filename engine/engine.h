@@ -607,7 +607,11 @@ inline constexpr int EV_SEEN_LOAD_NO_STORAGE = -1;
 // a unit of set C that changes alerts only (the version check's, an alert's expiry). Nothing when the
 // alerts are unchanged or set C is not connected.
 void evKeepAlerts(QmgrContext *context);
-[[nodiscard]] int evCommit(QmgrContext *context, ConnectionSet *set);
+// Commits the set's unit; 0 when the commit failed and the connection ends. backOutRefused (set E's
+// sync point only, where nothing else is under way on memory): an MQCMIT refused for a reason that
+// leaves the connection sound backs the unit out instead and reloads memory in place, so that the
+// connection is kept; 0 then too.
+[[nodiscard]] int evCommit(QmgrContext *context, ConnectionSet *set, bool backOutRefused = false);
 // Backs out the set's EVENT and STATE units, the stream and configuration writes and the seen list. A
 // marked unit also reloads memory, in place or through the reconnect. 1, or 0 when MQBACK failed.
 int evBackout(QmgrContext *context, ConnectionSet *set, const char *errorText);

@@ -8,6 +8,7 @@
 // with the window, and whose tail past MAXMSGL was kept in memory only), a save costs what changed in
 // its unit and every item is stored.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -94,6 +95,9 @@ struct Store {
     std::map<uint64_t, Segment> segments;  // on the data queue once set E's unit commits
     std::unordered_set<Entry *> dirty;     // changed since the last save
     std::vector<Removed> removed;          // stored items that left since the last save
+    // Second copies of listed segments found at the load (a message put back, say): each is named
+    // once and removed by its MsgId at the next save, so that none stays behind its segment.
+    std::vector<std::pair<uint64_t, std::array<MQBYTE, MQ_MSG_ID_LENGTH>>> copies;
     uint64_t nextId = 1;
     uint64_t nextSegment = 1;
 };
@@ -491,6 +495,7 @@ void evFreeStorms() {
     s.segments.clear();
     s.dirty.clear();
     s.removed.clear();
+    s.copies.clear();
     s.nextId = 1;
     s.nextSegment = 1;
     evStormsChanged.store(0);
@@ -551,8 +556,9 @@ namespace {
 
 // What one save writes and removes, planned under the structure lock and done without it.
 struct SavePlan {
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> puts;  // new segments
-    std::vector<uint64_t> removals;                               // segments got away
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> puts;                    // new segments
+    std::vector<uint64_t> removals;                                                 // segments got away
+    std::vector<std::pair<uint64_t, std::array<MQBYTE, MQ_MSG_ID_LENGTH>>> copies;  // second copies
     std::vector<uint8_t> index;
 };
 
@@ -638,6 +644,9 @@ void planSave(SavePlan *plan, uint32_t maxLength) {
     }
     if (message != nullptr) mqiPutU32(message->data(), 4, entries);
     s.removed.clear();
+    // A backed-out save reloads, and the load finds them again.
+    plan->copies = std::move(s.copies);
+    s.copies.clear();
     appendU32(plan->index, EV_STORM_MESSAGE_VERSION_SEGMENTS);
     appendU32(plan->index, static_cast<uint32_t>(s.segments.size()));
     appendU64(plan->index, s.nextId);
@@ -670,6 +679,11 @@ int evSaveStorms(EvStreamIo *io) {
                                         static_cast<int32_t>(message.size()), evContext.state.name, text)))
             break;
     }
+    for (size_t i = 0; ok && i < plan.copies.size(); i++) {
+        uint8_t correlId[MQ_CORREL_ID_LENGTH];
+        segmentCorrelId(correlId, plan.copies[i].first);
+        ok = evRemoveDataMessageById(io, correlId, evContext.state.name, text, plan.copies[i].second.data());
+    }
     for (size_t i = 0; ok && i < plan.removals.size(); i++) {
         uint8_t correlId[MQ_CORREL_ID_LENGTH];
         segmentCorrelId(correlId, plan.removals[i]);
@@ -687,6 +701,37 @@ int evSaveStorms(EvStreamIo *io) {
 }
 
 namespace {
+
+// Every message under a listed segment's key after the first, the one the load reads: named, and
+// noted for the next save to remove.
+struct CopiesSeen {
+    uint64_t number;
+    bool first = true;
+};
+
+bool noteCopy(void *arg, const MQMD &md, uint8_t *, int32_t) {
+    auto &seen = *static_cast<CopiesSeen *>(arg);
+    if (seen.first) {
+        seen.first = false;
+        return false;
+    }
+    char msgId[2 * MQ_MSG_ID_LENGTH + 1];
+    evIdToHex(md.MsgId, msgId);
+    evOutputF(EV_OUT_ERROR, 1,
+              "Stored storm segment %llu has a second copy: MsgId X'%s'; the next save removes it",
+              static_cast<unsigned long long>(seen.number), msgId);
+    CSRecursiveGuard guard(gStructureLock);
+    Store &s = store();
+    s.copies.emplace_back(seen.number, std::array<MQBYTE, MQ_MSG_ID_LENGTH>{});
+    std::memcpy(s.copies.back().second.data(), md.MsgId, MQ_MSG_ID_LENGTH);
+    return false;
+}
+
+// false when a browse failed.
+bool noteCopies(EvStreamIo *io, uint64_t number, const uint8_t *correlId) {
+    CopiesSeen seen{number};
+    return evBrowseDataMessagesById(io, correlId, noteCopy, &seen) != 0;
+}
 
 // The stored copies of the segments the index lists, into memory. 1, 2 when segments were missing or
 // damaged (their windows and those they may have changed dropped), 0 for a failed browse or want of
@@ -799,6 +844,10 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         int32_t messageLength = 0;
         if (!evBrowseDataMessageById(io, correlId, &message, &messageLength)) return fail(0);
         const bool missing = message == nullptr;
+        if (!missing && !noteCopies(io, number, correlId)) {
+            CSFreeMem(message);
+            return fail(0);
+        }
         const int taken =
             missing || messageLength < 0 ? -1 : take(number, message, static_cast<uint32_t>(messageLength));
         if (!missing) CSFreeMem(message);
@@ -901,7 +950,8 @@ int evLoadStoredStorms(EvStreamIo *io) {
     CSRecursiveGuard guard(gStructureLock);
     // After a loss the next save removes the segments no item is kept from; the windows that ended
     // below threshold leave their tombstones.
-    evStormsChanged.store(store().dirty.empty() && store().removed.empty() && loaded == 1 ? 0 : 1);
+    evStormsChanged.store(
+        store().dirty.empty() && store().removed.empty() && store().copies.empty() && loaded == 1 ? 0 : 1);
     return 1;
 }
 

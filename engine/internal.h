@@ -46,6 +46,9 @@ void evDataKeptBackedOut(EvStreamIo *io);
 // visit may keep: it returns true then). 1, or 0 when a browse failed.
 using EvDataVisit = bool (*)(void *arg, const MQMD &md, uint8_t *message, int32_t length);
 [[nodiscard]] int evBrowseDataMessages(EvStreamIo *io, uint8_t kind, EvDataVisit visit, void *arg);
+// The same for every message under a whole CorrelId (24 bytes).
+[[nodiscard]] int evBrowseDataMessagesById(EvStreamIo *io, const uint8_t *correlId, EvDataVisit visit,
+                                           void *arg);
 // The emitters' state messages as a backed-out unit leaves them (engine/emitfiles.cpp).
 void evEmitFilesBackedOut(EvStreamIo *io);
 // Browses the first data-queue message under a whole CorrelId (24 bytes) into a counted-heap buffer

@@ -95,6 +95,23 @@ int failedCommit(QmgrContext *context, ConnectionSet *set, MQHCONN hconn, const 
     return 0;
 }
 
+// Reasons an MQCMIT gives when the connection itself is gone or going: the reconnect deals with them.
+bool connectionLost(MQLONG reason) {
+    switch (reason) {
+        case MQRC_CONNECTION_BROKEN:
+        case MQRC_HCONN_ERROR:
+        case MQRC_Q_MGR_NOT_AVAILABLE:
+        case MQRC_Q_MGR_STOPPING:
+        case MQRC_CONNECTION_QUIESCING:
+        case MQRC_CONNECTION_STOPPING:
+            return true;
+        default:
+            return false;
+    }
+}
+
+int backOut(QmgrContext *context, ConnectionSet *set, const char *errorText, bool eventBroken);
+
 }  // namespace
 
 int evRemoveDataMessageById(EvStreamIo *io, const uint8_t *correlId, const char *qmgr, char *errorText,
@@ -285,6 +302,10 @@ int evBrowseOwnDataMessage(EvStreamIo *io, uint8_t kind, EvOwnDataCheck own, voi
 
 int evBrowseDataMessages(EvStreamIo *io, uint8_t kind, EvDataVisit visit, void *arg) {
     const uint8_t correlId[MQ_CORREL_ID_LENGTH] = {kind};
+    return evBrowseDataMessagesById(io, correlId, visit, arg);
+}
+
+int evBrowseDataMessagesById(EvStreamIo *io, const uint8_t *correlId, EvDataVisit visit, void *arg) {
     for (MQLONG position = MQGMO_BROWSE_FIRST;; position = MQGMO_BROWSE_NEXT) {
         MQMD md;
         uint8_t *message = nullptr;
@@ -424,7 +445,7 @@ int evSaveSeenList(ConnectionSet *set, char *errorText) {
     return ok;
 }
 
-int evCommit(QmgrContext *context, ConnectionSet *set) {
+int evCommit(QmgrContext *context, ConnectionSet *set, bool backOutRefused) {
     EvUnitState &unit = evUnits[set->id];
     int64_t now = evClockNow();
     {
@@ -453,6 +474,17 @@ int evCommit(QmgrContext *context, ConnectionSet *set) {
             return failedCommit(context, set, set->io.hconn, evContext.state.name, reason);
     }
     MQLONG reason = unitEnd(evContext.event.mq, evEventHconn(set), true);
+    if (reason != MQRC_NONE && backOutRefused && set->id == EV_SET_E && !separateState(set) &&
+        !connectionLost(reason)) {
+        // Refused on a sound connection (backed out already, 2003, or left open): backed out like a
+        // refused save, memory reloaded in place, the connection kept.
+        char text[EV_CONFIG_TEXT + 2];
+        std::snprintf(text, EV_CONFIG_TEXT, "MQCMIT(%s) failed RC(%d) %s", evContext.event.name, reason,
+                      evReasonText(reason));
+        evReportMQError(context, evEventHconn(set), reason, text);
+        (void)backOut(context, set, nullptr, false);
+        return 0;
+    }
     if (reason != MQRC_NONE) {
         // The state side is final: its seen entries drop the redeliveries of this unit.
         if (separateState(set)) evPruneSeenList(&unit.seen, 0, now);
@@ -767,8 +799,9 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
         ok = evServices.aggrHarden(context) != 0;
     if (ok && !emitFilesSound(context, set)) return 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
-        // A failed commit has ended the connection; the reconnect backs the rest out.
-        if (!evCommit(context, set)) return 0;
+        // A failed commit has ended the connection (the reconnect backs the rest out), or set E's
+        // refused one has backed its unit out.
+        if (!evCommit(context, set, true)) return 0;
     }
     if (!ok) {
         (void)evBackout(context, set, text);
@@ -814,7 +847,7 @@ int evSyncPoint(QmgrContext *context, ConnectionSet *set) {
     }
     if (ok && !emitFilesSound(context, set)) return 0;
     if (ok && (unit.inFlight != 0 || set->io.inFlight != 0)) {
-        if (!evCommit(context, set)) return 0;
+        if (!evCommit(context, set, true)) return 0;
     }
     if (!ok) {
         (void)evBackout(context, set, "Housekeeping failed");

@@ -39,7 +39,8 @@ constexpr uint32_t STREAM_AREA_EXTRA = 184;
 //  44 u32 record count          48 u32 offset of the last entry from this header (0: none)
 //  52 u32 lowest event id       56 u32 highest event id
 //  60 i64 latest record date, when a record is dated later than the newest time (0: none)
-//  68 reserved (4)              72 "*BH*"                   76 reserved
+//  68 u32 the queue manager number + 1 and 76 u32 the stream id + 1 of the stream whose message
+//     last held it (0: written before blobs named their stream)      72 "*BH*"
 constexpr uint32_t BH_LENGTH = 0;
 constexpr uint32_t BH_FLAGS = 4;
 constexpr uint32_t BH_NEWEST = 8;
@@ -52,7 +53,9 @@ constexpr uint32_t BH_LAST_ENTRY = 48;
 constexpr uint32_t BH_LOW_EVENT_ID = 52;
 constexpr uint32_t BH_HIGH_EVENT_ID = 56;
 constexpr uint32_t BH_LATEST = 60;
+constexpr uint32_t BH_QMGR = 68;
 constexpr uint32_t BH_EYE = 72;
+constexpr uint32_t BH_STREAM = 76;
 constexpr uint32_t BLOB_HEADER_LENGTH = 80;
 
 // Blob flags. UPDATED, EXISTS and DEDUPED describe the copy in memory; SELECTED and REPLACED are used

@@ -75,8 +75,9 @@ bool entryOfKind(const BlobEntry &entry, bool strings) {
 // The entries of a blob held in length bytes fill it, count what the header says, and chain both
 // ways: each names the total of the one before it, and the last is where the header says. Unlike the
 // documented load, which takes whatever a blob holds, each entry must be of the stream's kind too: a
-// blob header names no stream, and a "$STRINGS" blob put under an events stream's key would load as
-// records ("Unknown" events), an events blob under "$STRINGS" as no strings at all.
+// blob written before blob headers named their stream names none, and a "$STRINGS" blob put under an
+// events stream's key would load as records ("Unknown" events), an events blob under "$STRINGS" as no
+// strings at all.
 bool entriesSound(const uint8_t *bh, uint32_t length, bool strings, RecordTimes *times) {
     BlobWalk walk;
     BlobEntry entry;
@@ -97,11 +98,17 @@ bool entriesSound(const uint8_t *bh, uint32_t length, bool strings, RecordTimes 
     return result == 0 && count == evBlobRecords(bh) && bytes == length && last == evBlobLastEntry(bh);
 }
 
-// A blob header with its entries, as stored: length, eye-catcher, number and kind agree.
-bool blobSound(const uint8_t *bh, uint32_t length, uint64_t number, bool big, bool strings,
+// A blob header with its entries, as stored: length, eye-catcher, number, kind and (when it names
+// one) stream agree.
+bool blobSound(const Stream *stream, const uint8_t *bh, uint32_t length, uint64_t number, bool big,
                RecordTimes *times) {
+    const bool strings = stream->definition == nullptr;
     if (length < BLOB_HEADER_LENGTH || evBlobLength(bh) != length) return false;
     if (std::memcmp(bh + BH_EYE, "*BH*", 4) != 0 || evBlobNumber(bh) != number) return false;
+    const uint32_t named = mqiGetU32(bh, BH_STREAM);
+    if (named != 0 &&
+        (named != stream->streamId + 1 || mqiGetU32(bh, BH_QMGR) != evStreamQmgrNumber(stream) + 1))
+        return false;
     if (((evBlobFlags(bh) & BLOB_BIG) != 0) != big) return false;
     return entriesSound(bh, length, strings, times);
 }
@@ -118,7 +125,7 @@ bool headerSound(const Stream *stream, const uint8_t *message, uint32_t length, 
     if (!rangeSound(message, SH_SMALL_FIRST, SH_SMALL_LAST) ||
         !rangeSound(message, SH_BIG_FIRST, SH_BIG_LAST))
         return false;
-    return blobSound(message + SH_BLOB, length - SH_BLOB, 0, false, stream->definition == nullptr, times);
+    return blobSound(stream, message + SH_BLOB, length - SH_BLOB, 0, false, times);
 }
 
 void noteLoaded() {
@@ -187,14 +194,22 @@ bool clampFuture(uint8_t *bh, int64_t now, const RecordTimes &times) {
     return clamped;
 }
 
-// Removes, outside the unit of work, every later message with the BlobId of the one just browsed.
-void removeLaterCopies(EvStreamIo *io, const uint8_t *correlId) {
+// Removes, outside the unit of work, every later message with the BlobId of the one just browsed,
+// each named.
+void removeLaterCopies(EvStreamIo *io, const Stream *stream, uint64_t number, const uint8_t *correlId) {
     for (;;) {
-        MQLONG reason = evDqGet(io, correlId, kBrowseNextLength, 0, nullptr, 0, nullptr);
+        MQMD md;
+        MQLONG reason = evDqGet(io, correlId, kBrowseNextLength, 0, nullptr, 0, nullptr, &md);
         if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) return;
         reason = evDqGet(io, correlId, kRemoveUnderCursor, 0, nullptr, 0, nullptr);
         if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) return;
         evDataQueueMsgCount--;
+        char hex[2 * BLOB_ID_LENGTH + 1], msgId[2 * MQ_MSG_ID_LENGTH + 1];
+        evBlobIdHex(correlId, hex);
+        evBlobIdHex(md.MsgId, msgId);
+        evOutputF(EV_OUT_ERROR, 1,
+                  "Stream '%s' blob %lld has a second copy: removed (CorrelId X'%s' MsgId X'%s')",
+                  evStreamName(stream), static_cast<long long>(number), hex, msgId);
     }
 }
 
@@ -278,8 +293,7 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     RecordTimes times;
     times.limit = now + STREAM_FUTURE_TOLERANCE;
     bool sound = isHeader ? headerSound(stream, buffer.data(), used, &times)
-                          : blobSound(buffer.data(), used, number, kind == BLOB_KIND_BIG,
-                                      stream->definition == nullptr, &times);
+                          : blobSound(stream, buffer.data(), used, number, kind == BLOB_KIND_BIG, &times);
     if (!sound) {
         damaged(stream, number, correlId);
         loss.damaged++;
@@ -319,7 +333,7 @@ int readBlob(EvStreamIo *io, Stream *stream, uint32_t kind, uint64_t number, int
     }
     stream->bytes += evBlobLength(bh);
     // 4. Later copies are duplicates: the first is the one used.
-    removeLaterCopies(io, correlId);
+    removeLaterCopies(io, stream, number, correlId);
     return 1;
 }
 

@@ -170,7 +170,9 @@ int evStreamWriteBlob(EvStreamIo *io, Stream *stream, StreamBlob *blob) {
         evBlobSetFlags(bh, evBlobFlags(bh) & ~BLOB_EXISTS);
         return 1;
     }
-    // 4. The new copy.
+    // 4. The new copy, naming its stream: a load tells a blob put under another stream's key.
+    mqiPutU32(bh, BH_QMGR, evStreamQmgrNumber(stream) + 1);
+    mqiPutU32(bh, BH_STREAM, stream->streamId + 1);
     MQMD md = MQMD_DEFAULT;
     md.Version = MQMD_VERSION_1;
     md.MsgType = MQMT_DATAGRAM;

@@ -238,6 +238,72 @@ TEST_F(StoredQmTest, ABlobUnderAnotherStreamsKeyIsDamaged) {
             << out;
 }
 
+// The blob messages of two events streams swapped: each of one put back under the other's key (the
+// same kind and number). No start takes the other stream's records for its own: a blob under the
+// key of another's with the same number is named damaged once and skipped, and each stream shows only
+// the records of its header message.
+TEST_F(StoredQmTest, BlobsOfTwoStreamsSwappedAreNamedAndNotShown) {
+    {
+        Zunt zunt(dir, "two", runOptions(), {kSmallBlobs});
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        ASSERT_NE(command("DEFINE EVSTREAM(T1) TYPE(EVENTS)").find("AMQ8"), std::string::npos);
+        for (int i = 0; i < 40; i++) putEvent();
+        ASSERT_TRUE(drained()) << zunt.out();
+        EXPECT_NE(allReplies("COPY EVSTRMST($EVENTS) TARGET(T1)").find("Stream copied successfully."),
+                  std::string::npos);
+        for (int i = 0; i < 10; i++) putEvent();  // into $EVENTS only
+        ASSERT_TRUE(drained()) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    auto records = [](const Browsed &b) {
+        const size_t at = mqiGetI64(b.md.CorrelId, 16) == 0 ? SH_BLOB : 0;
+        return static_cast<int>(mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), at + BH_RECORDS));
+    };
+    // Each events stream's blob messages by kind and number (0: its header).
+    std::map<uint32_t, std::map<std::pair<uint32_t, int64_t>, Browsed>> streams;
+    for (const Browsed &b : browse(kDataQueue))
+        if (mqiGetU32(b.md.CorrelId, 0) == BLOB_ID_MARK && mqiGetU32(b.md.CorrelId, 8) != 0)
+            streams[mqiGetU32(b.md.CorrelId, 8)].emplace(
+                std::make_pair(mqiGetU32(b.md.CorrelId, 12), mqiGetI64(b.md.CorrelId, 16)), b);
+    ASSERT_EQ(streams.size(), 2u);
+    // T1 holds the 40 records copied, $EVENTS 10 more.
+    std::map<uint32_t, int> total;
+    for (const auto &[id, blobs] : streams)
+        for (const auto &[key, b] : blobs) total[id] += records(b);
+    const uint32_t low = streams.begin()->first, high = streams.rbegin()->first;
+    const uint32_t events = total[low] > total[high] ? low : high, t1 = events == low ? high : low;
+    ASSERT_EQ(total[events], 50);
+    ASSERT_EQ(total[t1], 40);
+    std::map<uint32_t, int> kept;   // by stream id: the records of its header message
+    std::vector<std::string> both;  // the keys each stream has a blob under
+    for (const auto &[id, blobs] : streams) {
+        const uint32_t other = id == events ? t1 : events;
+        for (const auto &[key, b] : blobs) {
+            if (key.second == 0) {
+                kept[id] = records(b);
+                continue;
+            }
+            if (streams[other].count(key)) both.push_back(hex(b.md.CorrelId));
+            Browsed moved = b;
+            mqiPutU32(moved.md.CorrelId, 8, other);
+            replace(b, std::nullopt);
+            putMessage(kDataQueue, moved.md, moved.data);
+        }
+    }
+    ASSERT_GT(both.size(), 0u) << "no number of the same kind in both";
+    Zunt zunt(dir, "swapped", runOptions(), {kSmallBlobs});
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    EXPECT_EQ(storedEvents(), kept[events]) << zunt.out();
+    const std::string shown = command("DISPLAY EVSTRMST(T1) ALL");
+    EXPECT_NE(shown.find("ITEMS(" + std::to_string(kept[t1]) + ")"), std::string::npos) << shown;
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    for (const std::string &id : both)
+        EXPECT_EQ(et::countOf(zunt.out(), "is damaged: skipped (CorrelId X'" + id + "')"), 1) << id;
+    EXPECT_EQ(et::countOf(zunt.out(), "is damaged: skipped"), static_cast<int>(both.size())) << zunt.out();
+}
+
 // Blob messages the load cannot take (empty, cut short, numbered outside the ranges) go with PURGE
 // EVSTRMST: nothing of the stream is left on the data queue.
 TEST_F(StoredQmTest, PurgeRemovesTheBlobsTheLoadCouldNotTake) {
@@ -1318,7 +1384,10 @@ TEST_F(StoredQmTest, AReconnectAfterABrokenSaveKeepsTheQueueCounts) {
 
 // The stored counters message copied back behind itself: the start takes the program's own, names
 // the copy, and the next save removes it, so that no later start takes the stale copy first. A bit
-// flipped in its reset time: not taken, and said so.
+// flipped in its reset time, or that time lowered as an older copy's would be: said damaged, and the
+// counts its check values prove are kept. A message in the layout without check values is read as
+// before. A bit flipped in a queue manager's counts: said, and that queue manager's counts are the
+// configuration's, as its last change saved them.
 TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
     int stored = 0;
     auto counters = [this] {
@@ -1327,53 +1396,82 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
     // The run's unit committed, not only its events taken off their queue: then one counters message
     // is stored (the copy removed by the run's save).
     auto committed = [&] { return storedOfKind(EV_DQ_KIND_COUNTERS) == 1 && storedEvents() == stored + 10; };
-    auto run = [&](const char *name, const char *said) {
+    // The count the configuration message carries: saved with a change of the configuration.
+    int configured = -1;
+    // shown: EVENTCT at the start (-1: the queue manager unknown); then (after a change of the
+    // configuration, when asked) ten events more.
+    auto run = [&](const char *name, const char *said, int shown, bool configure = false) {
         Zunt zunt(dir, name, runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        if (!said) {
-            EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), stored ? stored : -1);
+        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), shown) << zunt.out();
+        if (configure) {
+            EXPECT_NE(command(std::string("ALTER EV DESCR('") + name + "')").find("AMQ8"), std::string::npos);
+            configured = stored;
         }
         for (int i = 0; i < 10; i++) putEvent();
         ASSERT_TRUE(drained()) << zunt.out();
         ASSERT_TRUE(et::waitFor(committed)) << zunt.out();
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        const bool storedLine = said != nullptr && std::string(said).rfind("Stored counters", 0) == 0;
+        EXPECT_EQ(et::countOf(zunt.out(), "Stored counters"), storedLine ? 1 : 0) << zunt.out();
         if (said) {
             EXPECT_EQ(et::countOf(zunt.out(), said), 1) << zunt.out();
         }
         stored += 10;
     };
-    run("first", nullptr);
+    auto bytes = [](std::string &data) { return reinterpret_cast<uint8_t *>(data.data()); };
+    run("first", nullptr, -1);
     std::optional<Browsed> message = counters();
     ASSERT_TRUE(message.has_value());
     MQMD copy = message->md;
     std::memset(copy.MsgId, 0, sizeof copy.MsgId);
     putMessage(kDataQueue, copy, message->data);
-    run("copied", "Duplicate counters message ignored");
+    run("copied", "Duplicate counters message ignored", stored);
     EXPECT_EQ(storedOfKind(EV_DQ_KIND_COUNTERS), 1u);
-    run("after the copy", nullptr);
+    run("after the copy", nullptr, stored);
     message = counters();
     ASSERT_TRUE(message.has_value());
     std::string data = message->data;
     data[12 + 4] = static_cast<char>(data[12 + 4] ^ 0x01);
     replace(*message, data);
-    run("flipped", "Stored counters damaged (RESETTI");
+    run("flipped", "Stored counters damaged (RESETTI", stored);
     // Its time lowered by an hour, as a copy saved before the last reset would be: the queue manager
     // took it after that reset, so it is damaged all the same.
     message = counters();
     ASSERT_TRUE(message.has_value());
     data = message->data;
-    mqiPutI64(reinterpret_cast<uint8_t *>(data.data()), 12,
-              mqiGetI64(reinterpret_cast<const uint8_t *>(data.data()), 12) - 3600);
+    mqiPutI64(bytes(data), 12, mqiGetI64(bytes(data), 12) - 3600);
     replace(*message, data);
-    run("lowered", "Stored counters damaged (RESETTI");
+    run("lowered", "Stored counters damaged (RESETTI", stored, true);
+    // The layout without check values: version 1, the header's and each entry's check taken out.
+    message = counters();
+    ASSERT_TRUE(message.has_value());
+    data = message->data;
+    ASSERT_EQ(mqiGetU32(bytes(data), 0), 2u);
+    const uint32_t entry = 48 + 4 * mqiGetU32(bytes(data), 8);
+    std::string unchecked = data.substr(0, 20);
+    mqiPutU32(bytes(unchecked), 0, 1);
+    for (size_t at = 24; at + entry + 4 <= data.size(); at += entry + 4) unchecked += data.substr(at, entry);
+    replace(*message, unchecked);
+    run("unchecked", nullptr, stored);
+    // EVENTCT of the one queue manager flipped.
+    message = counters();
+    ASSERT_TRUE(message.has_value());
+    data = message->data;
+    ASSERT_EQ(mqiGetU32(bytes(data), 0), 2u);
+    data[24 + 48] = static_cast<char>(data[24 + 48] ^ 0x04);
+    replace(*message, data);
+    run("entry flipped", "Stored counters of queue manager 1 of 1 damaged", configured);
 }
 
 // Three storms' windows stored in segments of their own, then at the next start the middle storm's
 // latest segment missing, or another number in its header, or the storm index missing: the start
 // names the loss once and keeps the connection. A window stored after the last segment lost keeps its
 // count (one record of EVREPEAT 15 when it ends); one stored before it or in it may have been counted
-// on or ended there, and is dropped (its ten records only: no repeat stored twice). Without an index
+// on or ended there, and is dropped (its ten records only: no repeat stored twice). A segment put
+// twice: the second copy is named once, every window kept, and the next save removes the copy, so
+// that it stays behind as no stray. Without an index
 // a new window's segment takes no number of one left stored, and the start after finds its count.
 TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
     seed([] {
@@ -1412,6 +1510,7 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
         std::vector<bool> kept;  // of the three storms
     };
     for (const Row &row : std::vector<Row>{
+             {"doubled", "Stored storm segment", nullptr, {true, true, true}},
              {"missing", "Stored storm segment", "1 kept", {false, false, true}},
              {"foreign", "is damaged (CorrelId X'0501", "1 kept", {false, false, true}},
              {"index", nullptr, nullptr, {false, false, false}},
@@ -1432,6 +1531,10 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
         ASSERT_TRUE(middle.has_value());
         if (std::string(row.damage) == "missing") {
             takeOff(kDataQueue, *middle);
+        } else if (std::string(row.damage) == "doubled") {
+            MQMD copy = middle->md;
+            std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+            putMessage(kDataQueue, copy, middle->data);
         } else if (std::string(row.damage) == "foreign") {
             std::string data = middle->data;
             data[8] = static_cast<char>(data[8] + 1);
@@ -1460,8 +1563,17 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
             if (row.said) {
                 EXPECT_EQ(et::countOf(log, row.said), 1) << log;
             }
-            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? 2 : 0) << log;
+            const bool doubled = std::string(row.damage) == "doubled";
+            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? (doubled ? 1 : 2) : 0) << log;
             EXPECT_EQ(zunt.out().find("Connection will be retried"), std::string::npos) << zunt.out();
+            if (doubled) {
+                EXPECT_EQ(et::countOf(log, "has a second copy: MsgId"), 1) << log;
+                // The new window's save removed the copy: at most the segment itself is left.
+                size_t copies = 0;
+                for (const Browsed &b : browse(kDataQueue))
+                    copies += std::memcmp(b.md.CorrelId, middle->md.CorrelId, MQ_CORREL_ID_LENGTH) == 0;
+                EXPECT_LE(copies, 1u);
+            }
         }
         drainAndReadBack();
         for (int i = 0; i < 3; i++) {
@@ -1510,6 +1622,139 @@ TEST_F(StoredQmTest, ABackedOutBatchIsNotCounted) {
             << zunt.log();
     }
 }
+
+// Set E's MQCMIT refused: backed out by the queue manager (2003), left open (2195), or on a broken
+// connection (2009). The unit backs out and memory is loaded again: each event of the batch is stored
+// and counted once, after a reconnect only where the connection was broken, the refusal said once,
+// and a command after it answered once.
+class RefusedCommitQmTest : public StoredQmTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(RefusedCommitQmTest, ARefusedCommitOfAnEventUnitBacksOutAndCountsOnce) {
+    const std::string reason = GetParam();
+    const bool broken = reason == "2009";
+    std::vector<std::string> options = runOptions();
+    if (broken) options.insert(options.end(), {"-r", "1(100)"});
+    Zunt zunt(dir, "commit" + reason, options);
+    ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+    // The next commit of any connection: the program's set E takes these in, and the test's puts
+    // are outside any unit.
+    ASSERT_EQ(qm.tool("fault QM1 MQCMIT " + reason + " --count 1"), 0);
+    for (int i = 0; i < 100; i++) putEvent();
+    ASSERT_TRUE(zunt.waitLog("MQCMIT(QM1) failed RC(" + reason + ")")) << zunt.log();
+    if (broken) {
+        ASSERT_TRUE(zunt.waitInitialised(2)) << zunt.out();
+    } else {
+        ASSERT_TRUE(zunt.waitLog("Event unit backed out: the stored state was loaded again")) << zunt.log();
+    }
+    ASSERT_TRUE(drained()) << zunt.out();
+    ASSERT_TRUE(et::waitFor([&] { return storedEvents() == 100; })) << storedEvents() << zunt.out();
+    const std::string qmgr = command("DISPLAY EVQMGR(QM1) ALL");
+    EXPECT_EQ(shownCount(qmgr, "EVENTCT"), 100) << qmgr;
+    EXPECT_EQ(shownCount(qmgr, "LOCALCT"), 100) << qmgr;
+    EXPECT_EQ(et::countOf(everyReply("ALTER EV DESCR('after the refusal')"), "AMQ8"), 1);
+    zunt.term();
+    EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+    const std::string log = zunt.log();
+    EXPECT_EQ(et::countOf(log, "MQCMIT(QM1) failed RC(" + reason + ")"), 1) << log;
+    EXPECT_EQ(et::countOf(log, "ZUNT Initialised"), broken ? 2 : 1) << log;
+    if (!broken) {
+        EXPECT_EQ(et::countOf(log, "Connection will be retried"), 0) << log;
+    }
+    EXPECT_EQ(notOnce(drainAndReadBack()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Reasons, RefusedCommitQmTest, ::testing::Values("2003", "2195", "2009"),
+                         [](const ::testing::TestParamInfo<const char *> &reason) {
+                             return std::string(reason.param);
+                         });
+
+// Stored messages of the program's own kinds (kind 0: the events stream's header) missing, doubled
+// or foreign, the cases no test above tries: each start comes up and answers, names the damage once, and
+// keeps all the rest. The run before stores an alert, the configuration, then ten events and their counters
+// (the orderly end saves the configuration with them too).
+struct StoredCell {
+    const char *name;
+    uint8_t kind;
+    enum { Missing, Doubled, Foreign } state;
+    const char *said;  // the line, once; none: no line of the kind
+    int eventCount;    // EVENTCT shown at the start
+    bool alertKept;
+    const char *save = nullptr;  // a command at the first start whose save replaces the kind's message
+    friend void PrintTo(const StoredCell &cell, std::ostream *os) { *os << cell.name; }
+};
+class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {};
+
+TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
+    const StoredCell &cell = GetParam();
+    {
+        Zunt zunt(dir, "store", runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_NE(command("ADD EVALERT TEXT('kept alert') SEVERITY(WARN)").find("AMQ8"), std::string::npos);
+        EXPECT_NE(command("ALTER EV DESCR('stored')").find("AMQ8"), std::string::npos);
+        for (int i = 0; i < 10; i++) putEvent();
+        ASSERT_TRUE(drained()) << zunt.out();
+        ASSERT_TRUE(et::waitFor([&] {
+            return storedEvents() == 10 && storedOfKind(EV_DQ_KIND_COUNTERS) == 1;
+        })) << zunt.out();
+        zunt.term();
+        ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+    }
+    // kind 0: the header message of $EVENTS.
+    std::optional<Browsed> mine = findStored([&cell](const MQBYTE24 id) {
+        return cell.kind != 0
+                   ? id[0] == cell.kind
+                   : mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) != 0 && mqiGetI64(id, 16) == 0;
+    });
+    ASSERT_TRUE(mine.has_value());
+    if (cell.state == StoredCell::Missing) {
+        takeOff(kDataQueue, *mine);
+    } else if (cell.state == StoredCell::Doubled) {
+        MQMD copy = mine->md;
+        std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+        putMessage(kDataQueue, copy, mine->data);
+    } else {
+        // In front of the program's own.
+        takeOff(kDataQueue, *mine);
+        putForeign(cell.kind, MQFMT_STRING, "another application's");
+        putMessage(kDataQueue, mine->md, mine->data);
+    }
+    for (int start = 0; start < 2; start++) {
+        SCOPED_TRACE(start);
+        Zunt zunt(dir, "start" + std::to_string(start), runOptions());
+        ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), cell.eventCount);
+        EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
+        EXPECT_NE(command("DISPLAY EV").find("DESCR(stored)"), std::string::npos);
+        EXPECT_EQ(storedEvents(), 10);
+        if (start == 0 && cell.save) {
+            EXPECT_NE(command(cell.save).find("AMQ8"), std::string::npos);
+        }
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+        const std::string out = zunt.out();
+        EXPECT_EQ(out.find("Connection will be retried"), std::string::npos) << out;
+        // Named at the first start; a copy is gone by the second (the save removed it), a foreign
+        // message is left alone and named again.
+        if (cell.said) {
+            EXPECT_EQ(et::countOf(out, cell.said), start == 0 || cell.state == StoredCell::Foreign ? 1 : 0)
+                << out;
+        }
+        EXPECT_EQ(et::countOf(out, "Stored counters"), 0) << out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cells, StoredCellQmTest,
+    ::testing::Values(StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10,
+                                 true},
+                      StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
+                                 "Foreign message under the counters key", 10, true},
+                      StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
+                      StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert",
+                                 10, true, "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
+                      StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed",
+                                 10, true, nullptr}),
+    [](const ::testing::TestParamInfo<StoredCell> &cell) { return std::string(cell.param.name); });
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
 
