@@ -162,6 +162,19 @@ protected:
         return differences(want).empty();
     }
 
+    // Waits until the program has dealt with the message just put on one of its event queues: the
+    // queue is empty, stopped on the message, or not read at all. Its depth alone cannot tell a stop
+    // from a message not yet taken, and a later cell's change (DEADQ set back) would send it on.
+    void handled(const std::string &queue) {
+        for (int waited = 0; waited < 20000; waited += 100) {
+            const std::string shown = ask("DISPLAY EVQ(" + queue + ") STATUS");
+            if (shown.find("STATUS(ACTIVE)") == std::string::npos || queueDepth(queue) == 0) return;
+            usleep(100000);
+        }
+        ADD_FAILURE() << queue
+                      << " still active with its message: " << ask("DISPLAY EVQ(" + queue + ") STATUS");
+    }
+
     // A request naming N as its reply queue, served (the answer to a request of the test's after it
     // comes after it).
     void request(const Cell &c) {
@@ -262,6 +275,7 @@ protected:
                 qmt::Rc r;
                 MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), data.data(), &r.cc, &r.reason);
                 ASSERT_EQ(r.reason, MQRC_NONE);
+                handled(c.q.e);
                 // An event queue by the forward queue's name, added later, holds forwarding too.
                 if (!s.fwdq || !keeps() || readBack(s, kFwdq) || s.evqDefined) {
                     c.want.e += 1;  // held (or no forwarding event queue at all)
@@ -293,6 +307,7 @@ protected:
                 qmt::Rc r;
                 MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
                 ask("RESUME EVQ(" + c.q.b + ")");
+                handled(c.q.b);
                 if (!keeps() || readBack(s, kBoq) || (s.evqDefined && !s.evqReads))
                     c.want.b += 1;
                 else if (putsFail() && s.deadq)
@@ -308,6 +323,7 @@ protected:
                 ask("ADD EVQ(" + c.q.d + ")");
                 ask("RESUME EVQ(" + c.q.d + ")");
                 put(c.q.d.c_str(), "not an event", MQFMT_STRING);
+                handled(c.q.d);
                 const bool here = s.deadq || s.qmgrDeadq;
                 if (!here)
                     dlq += 1;
