@@ -4,6 +4,7 @@
 // reload show.
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 
 #include "engine_qm.h"
@@ -252,28 +253,45 @@ TEST_F(IntakeFailQmTest, AnEventNamingNoQueueManagerIsStoredUnderTheConnectedOne
 }
 
 // Each rolled-back commit halves the transaction batch only until units commit again: each commit
-// takes one rollback back. The rollback's line is framed once.
+// takes one rollback back. The refused commit backs its unit out in place, the connection kept, and
+// the event comes back and is stored once. The rollback's line is framed once.
 TEST_F(IntakeFailQmTest, TheBatchComesBackAfterRolledBackCommits) {
     takeTemplate();
     ASSERT_EQ(connect(), 1) << logText();
     resumeByCommand({kQmgrEvents});
     const int32_t full = evContext.txnBatch.load();
     ASSERT_GT(full, 4);
+    // The batch each MQCMIT finds: the refused one the full batch, the next one half of it.
+    std::mutex mutex;
+    std::vector<int32_t> batches;
+    wrap->before([&](const zt::MqCall &call) {
+        if (call.verb != zt::MqVerb::MQCMIT) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        batches.push_back(evContext.txnBatch.load());
+    });
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE(round);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            batches.clear();
+        }
         wrap->failAt(zt::MqVerb::MQCMIT, 1, MQRC_BACKED_OUT);
         putEvent();
-        ASSERT_TRUE(et::waitFor(engineDisconnected)) << logText();
-        EXPECT_EQ(evContext.txnBatch.load(), full / 2);
-        disconnect();
-        ASSERT_EQ(connect(), 1) << logText();
         ASSERT_TRUE(waitLong([round] { return storedRecords() == static_cast<uint64_t>(round); }))
             << logText();
         // The record is stored before the unit that holds it commits: the batch comes back at that commit.
         EXPECT_TRUE(waitLong([full] { return evContext.txnBatch.load() == full; }))
             << evContext.txnBatch.load();
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_GE(batches.size(), 2u);
+        EXPECT_EQ(batches[0], full);
+        EXPECT_EQ(batches[1], full / 2);
     }
+    wrap->before(nullptr);
+    EXPECT_FALSE(engineDisconnected());
     const std::string log = logText();
+    EXPECT_EQ(et::countOf(log, "Event unit backed out: the stored state was loaded again"), 2) << log;
+    EXPECT_EQ(et::countOf(log, "Connect 'QM1' complete"), 1) << log;
     EXPECT_EQ(et::countOf(log, "*** MQ Transaction Rolledback : INFLIGHT("), 2) << log;
     EXPECT_EQ(et::countOf(log, " MAXTXN(" + std::to_string(full) + ") CNT(1) ***"), 2) << log;
     EXPECT_EQ(log.find("*** ***"), std::string::npos) << log;
