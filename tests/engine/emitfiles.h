@@ -381,16 +381,19 @@ protected:
             EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
         }
         stopFeeding();
-        {
-            const Mark mark = markBeforeStart(out);
-            pt::Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
-            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
-            rotate(out, mark, moved + std::to_string(++rotations));
-            EXPECT_TRUE(drained()) << undrained();
-            zunt.term();
-            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-        }
+        takeInTheRest(out, moved, rotations);
         checkRotated(out, moved, rotations, format, from);
+    }
+
+    // A last run takes in what is left, its files rotated once more as it starts, and ends in order.
+    void takeInTheRest(const std::string &out, const std::string &moved, int &rotations) {
+        const Mark mark = markBeforeStart(out);
+        pt::Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
+        EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
+        rotate(out, mark, moved + std::to_string(++rotations));
+        EXPECT_TRUE(drained()) << undrained();
+        zunt.term();
+        EXPECT_EQ(zunt.wait(), 0) << zunt.out();
     }
 
     // Every event since from in exactly one record across the remaining files and those moved into
@@ -458,15 +461,7 @@ protected:
             zunt.kill9();
             EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
         }
-        {
-            const Mark mark = markBeforeStart(out);
-            pt::Zunt zunt(dir, "rest" + std::to_string(++runs), runOptions());
-            EXPECT_TRUE(zunt.waitInitialised()) << zunt.out();
-            rotate(out, mark, moved + std::to_string(++rotations));
-            EXPECT_TRUE(drained()) << undrained();
-            zunt.term();
-            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
-        }
+        takeInTheRest(out, moved, rotations);
         checkRotated(out, moved, rotations, format, from);
     }
 

@@ -398,6 +398,22 @@ inline Rc get(MQHCONN h, MQHOBJ o, std::string *data, MQLONG gmoOptions = MQGMO_
     return r;
 }
 
+// Gets the message with that MsgId under sync point and backs the unit out, times over: its
+// BackoutCount rises by that many. The first failed get's reason, or MQRC_NONE.
+inline MQLONG backOutTimes(MQHCONN h, MQHOBJ o, const std::string &msgId, int times) {
+    for (int i = 0; i < times; i++) {
+        MQMD md = MQMD_DEFAULT;
+        std::memcpy(md.MsgId, msgId.data(), std::min(msgId.size(), sizeof md.MsgId));
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Version = MQGMO_VERSION_2;
+        gmo.MatchOptions = MQMO_MATCH_MSG_ID;
+        Rc r = get(h, o, nullptr, MQGMO_SYNCPOINT, &md, 65536, nullptr, 0, &gmo);
+        if (r.reason != MQRC_NONE) return r.reason;
+        MQBACK(h, &r.cc, &r.reason);
+    }
+    return MQRC_NONE;
+}
+
 inline MQLONG inqInt(MQHCONN h, MQHOBJ o, MQLONG selector, Rc *rc = nullptr) {
     MQLONG v = -99;
     Rc local;

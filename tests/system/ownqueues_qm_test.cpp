@@ -830,16 +830,7 @@ TEST_F(OwnQueuesQmTest, AnAliasEventQueueTakesTheBackoutSettingsOfItsTarget) {
     MQHOBJ hobj = qmt::open(h, "SYS.PLAINB", MQOO_INPUT_SHARED);
     for (const int times : {5, 2}) {
         const std::string msgId = put("SYS.PLAINB", "backed out " + std::to_string(times), MQFMT_STRING);
-        for (int i = 0; i < times; i++) {
-            MQMD md = MQMD_DEFAULT;
-            std::memcpy(md.MsgId, msgId.data(), sizeof md.MsgId);
-            MQGMO gmo = MQGMO_DEFAULT;
-            gmo.Version = MQGMO_VERSION_2;
-            gmo.MatchOptions = MQMO_MATCH_MSG_ID;
-            qmt::Rc r = qmt::get(h, hobj, nullptr, MQGMO_SYNCPOINT, &md, 65536, nullptr, 0, &gmo);
-            ASSERT_EQ(r.reason, MQRC_NONE);
-            MQBACK(h, &r.cc, &r.reason);
-        }
+        ASSERT_EQ(qmt::backOutTimes(h, hobj, msgId, times), MQRC_NONE);
     }
     qmt::Rc r;
     MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);

@@ -294,16 +294,7 @@ protected:
                 ask("SUSPEND EVQ(" + c.q.b + ")");
                 const std::string msgId = put(c.q.b.c_str(), "backed out", MQFMT_STRING);
                 MQHOBJ hobj = qmt::open(h, c.q.b, MQOO_INPUT_SHARED);
-                for (int i = 0; i < 5; i++) {
-                    MQMD md = MQMD_DEFAULT;
-                    std::memcpy(md.MsgId, msgId.data(), sizeof md.MsgId);
-                    MQGMO gmo = MQGMO_DEFAULT;
-                    gmo.Version = MQGMO_VERSION_2;
-                    gmo.MatchOptions = MQMO_MATCH_MSG_ID;
-                    qmt::Rc r = qmt::get(h, hobj, nullptr, MQGMO_SYNCPOINT, &md, 65536, nullptr, 0, &gmo);
-                    ASSERT_EQ(r.reason, MQRC_NONE);
-                    MQBACK(h, &r.cc, &r.reason);
-                }
+                ASSERT_EQ(qmt::backOutTimes(h, hobj, msgId, 5), MQRC_NONE);
                 qmt::Rc r;
                 MQCLOSE(h, &hobj, MQCO_NONE, &r.cc, &r.reason);
                 ask("RESUME EVQ(" + c.q.b + ")");
