@@ -982,25 +982,9 @@ TEST_F(EmitFilesQmTest, FoldedStatisticsRecordsAreWrittenOnceAfterRefusedSaves) 
     const int64_t first = (std::time(nullptr) / 3600 - 40) * 3600;
     auto putStatistics = [&](int from, int to) {
         for (int n = from + 1; n <= to; n++) {
-            auto text = [](int64_t t, char *date, char *time) {
-                std::time_t at = t;
-                std::tm fields{};
-                gmtime_r(&at, &fields);
-                std::strftime(date, 16, "%Y-%m-%d", &fields);
-                std::strftime(time, 16, "%H.%M.%S", &fields);
-            };
             const int64_t end = first + (n % 30) * 3600 + 50 * 60;
-            char date[16], start[16], endDate[16], endTime[16];
-            text(end - 600, date, start);
-            text(end, endDate, endTime);
             itt::Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
-            m.text(MQCA_Q_MGR_NAME, "QM1", 48)
-                .text(MQCAMO_START_DATE, date, 12)
-                .text(MQCAMO_START_TIME, start)
-                .text(MQCAMO_END_DATE, endDate, 12)
-                .text(MQCAMO_END_TIME, endTime)
-                .number(MQIA_COMMAND_LEVEL, 940)
-                .number(MQIAMO_OBJECT_COUNT, 1);
+            m.interval("QM1", end - 600, end).number(MQIAMO_OBJECT_COUNT, 1);
             char name[16];
             std::snprintf(name, sizeof name, "K.%013d", n);
             itt::statQGroup(m, name, {{735, {n % 7 + 1, 0}}});

@@ -64,25 +64,9 @@ protected:
     // (the stream's retention keeps them; every bin is long due).
     std::vector<uint8_t> message(int n) {
         const int64_t first = (std::time(nullptr) / 3600 - 40) * 3600;
-        auto text = [](int64_t t, char *date, char *time) {
-            std::time_t at = t;
-            std::tm fields{};
-            gmtime_r(&at, &fields);
-            std::strftime(date, 16, "%Y-%m-%d", &fields);
-            std::strftime(time, 16, "%H.%M.%S", &fields);
-        };
         const int64_t end = first + (n / 2) * 3600 + (n % 2 ? 50 : 20) * 60;
-        char date[16], start[16], endDate[16], endTime[16];
-        text(end - 600, date, start);
-        text(end, endDate, endTime);
         itt::Pcf m(MQCFT_STATISTICS, MQCMD_STATISTICS_Q);
-        m.text(MQCA_Q_MGR_NAME, "QM1", 48)
-            .text(MQCAMO_START_DATE, date, 12)
-            .text(MQCAMO_START_TIME, start)
-            .text(MQCAMO_END_DATE, endDate, 12)
-            .text(MQCAMO_END_TIME, endTime)
-            .number(MQIA_COMMAND_LEVEL, 940)
-            .number(MQIAMO_OBJECT_COUNT, 3);
+        m.interval("QM1", end - 600, end).number(MQIAMO_OBJECT_COUNT, 3);
         for (const char *q : {"QA", "QB", "QC"}) itt::statQGroup(m, q, {{735, {putsOf(n), 0}}});
         return m.bytes();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <string>
 #include <utility>
@@ -76,6 +77,25 @@ public:
             .text(MQCAMO_START_TIME, "10.00.00")
             .text(MQCAMO_END_DATE, "2026-01-01", 12)
             .text(MQCAMO_END_TIME, "11.00.00")
+            .number(MQIA_COMMAND_LEVEL, 940);
+    }
+    // The interval from start to end (seconds since 1970, UTC).
+    Pcf &interval(const std::string &qmgr, int64_t start, int64_t end) {
+        auto text = [](int64_t t, char *date, char *time) {
+            std::time_t at = t;
+            std::tm fields{};
+            gmtime_r(&at, &fields);
+            std::strftime(date, 16, "%Y-%m-%d", &fields);
+            std::strftime(time, 16, "%H.%M.%S", &fields);
+        };
+        char startDate[16], startTime[16], endDate[16], endTime[16];
+        text(start, startDate, startTime);
+        text(end, endDate, endTime);
+        if (!qmgr.empty()) this->text(MQCA_Q_MGR_NAME, qmgr, 48);
+        return this->text(MQCAMO_START_DATE, startDate, 12)
+            .text(MQCAMO_START_TIME, startTime)
+            .text(MQCAMO_END_DATE, endDate, 12)
+            .text(MQCAMO_END_TIME, endTime)
             .number(MQIA_COMMAND_LEVEL, 940);
     }
     std::vector<uint8_t> bytes() const { return {buffer_, buffer_ + c_.position}; }
