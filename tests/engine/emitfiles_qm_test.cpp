@@ -17,7 +17,9 @@ using pt::Zunt;
 // Under a file size limit (the signal it raises ignored, as a shell's ulimit and trap leave it) the
 // file fills: the failed write is taken back off and reported, and ONERROR decides. SUSPEND: the
 // unit backs out and the event queue waits with the rest; DISCARD (no failure delay): each failed
-// record is counted, the next file is opened, and one alert stands for all.
+// record is counted, the next file is opened, and one alert stands for all. The limited run is then
+// killed, and a run without the limit takes in the rest (a start opens the queue a failure stopped,
+// with no RESUME): each record is written once, and only DISCARD's failed ones are missing.
 TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
     if (!pt::kKillsSound) GTEST_SKIP() << "no shell to set the limit";
     constexpr int kEvents = 400;
@@ -43,8 +45,8 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
             const std::string display = command("DISPLAY EVEMIT(FILES) ALL");
             const std::string status = command(std::string("DISPLAY EVQ(") + pt::kQmgrEvents + ") STATUS");
             const std::string alerts = command("DISPLAY EVALERT(*) ALL");
-            zunt.term();
-            EXPECT_EQ(zunt.wait(), 0) << zunt.out();
+            zunt.kill9();
+            EXPECT_EQ(zunt.wait(), pt::kKilled) << zunt.out();
             const std::string log = zunt.log();
             const int failures = et::countOf(log, "*** Error writing to file '" + out + "/ev");
             EXPECT_NE(log.find(".ndjson' RC(27) ***"), std::string::npos) << log;  // EFBIG
@@ -70,6 +72,16 @@ TEST_F(EmitFilesQmTest, WritesPastAFileSizeLimitAreSeenAndGoTheOnErrorWay) {
                     << alerts;
             }
             EXPECT_EQ(ef::outside(names, from, from + kEvents), "");
+            Zunt rest(dir, "unlimited" + std::to_string(onError), runOptions());
+            ASSERT_TRUE(rest.waitInitialised()) << rest.out();
+            EXPECT_TRUE(drained()) << undrained();
+            rest.term();
+            EXPECT_EQ(rest.wait(), 0) << rest.out();
+            const std::map<std::string, int> after = ef::recordsByName(ef::readFiles(out, EV_EMIT_NDJSON));
+            EXPECT_EQ(ef::notOnce(after), "");
+            EXPECT_EQ(ef::outside(after, from, from + kEvents), "");
+            EXPECT_EQ(static_cast<int>(after.size()),
+                      onError == EV_ONERROR_SUSPEND ? kEvents : kEvents - failures);
         }
     }
 }
