@@ -146,7 +146,8 @@ protected:
         evStringsFree(1);
         int ok = evStreamLoad(&io_, evStringsCreateStream());
         for (StreamDef *def : defs) ok &= evStreamLoad(&io_, evStreamCreate(qmgr(), def));
-        return ok;
+        // As the program's load ends: the blob index a rebuild browsed is dropped with it.
+        return ok & evStreamReportOrphans(&io_);
     }
 
     // Every message of the data queue, browsed in order.

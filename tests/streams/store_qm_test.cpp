@@ -85,7 +85,7 @@ protected:
         StreamDef *def = s_->definition;
         freeQmgrStreams();
         s_ = evStreamCreate(qmgr(), def);
-        return evStreamLoad(&io_, s_);
+        return evStreamLoad(&io_, s_) & evStreamReportOrphans(&io_);
     }
     std::unique_ptr<zt::ScopedEnv> size_;
     Stream *s_ = nullptr;
