@@ -1679,7 +1679,9 @@ struct StoredCell {
     const char *said;  // the line, once; none: no line of the kind
     int eventCount;    // EVENTCT shown at the start
     bool alertKept;
-    const char *save = nullptr;  // a command at the first start whose save replaces the kind's message
+    const char *save = nullptr;        // a command at the first start whose save replaces the kind's message
+    int stored = 10;                   // the records $EVENTS shows at the first start (-1: no such stream)
+    const char *everyStart = nullptr;  // a line each start says once
     friend void PrintTo(const StoredCell &cell, std::ostream *os) { *os << cell.name; }
 };
 class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {};
@@ -1718,16 +1720,34 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
         putForeign(cell.kind, MQFMT_STRING, "another application's");
         putMessage(kDataQueue, mine->md, mine->data);
     }
+    // Two events taken in at the first start: kept with the rest, and stored where nothing stored
+    // before is overwritten.
+    const int added = 2;
     for (int start = 0; start < 2; start++) {
         SCOPED_TRACE(start);
         Zunt zunt(dir, "start" + std::to_string(start), runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), cell.eventCount);
+        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"),
+                  cell.eventCount + (start == 0 ? 0 : added));
         EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
-        EXPECT_NE(command("DISPLAY EV").find("DESCR(stored)"), std::string::npos);
-        EXPECT_EQ(storedEvents(), 10);
+        // The configuration's own settings go with it.
+        EXPECT_EQ(command("DISPLAY EV").find("DESCR(stored)") != std::string::npos,
+                  cell.kind != EV_DQ_KIND_CONFIG);
+        const int stored = start == 0 ? cell.stored : std::max(cell.stored, 0) + added;
+        EXPECT_EQ(storedEvents(), stored);
         if (start == 0 && cell.save) {
             EXPECT_NE(command(cell.save).find("AMQ8"), std::string::npos);
+        }
+        if (start == 0) {
+            // A default configuration holds its event queues suspended.
+            if (cell.kind == EV_DQ_KIND_CONFIG) {
+                EXPECT_NE(command(std::string("RESUME EVQ(") + eqm::kQmgrEvents + ")").find("AMQ8"),
+                          std::string::npos);
+            }
+            for (int i = 0; i < added; i++) putEvent();
+            ASSERT_TRUE(drained()) << zunt.out();
+            ASSERT_TRUE(et::waitFor([&] { return storedEvents() == std::max(cell.stored, 0) + added; }))
+                << storedEvents() << zunt.out();
         }
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
@@ -1739,21 +1759,33 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
             EXPECT_EQ(et::countOf(out, cell.said), start == 0 || cell.state == StoredCell::Foreign ? 1 : 0)
                 << out;
         }
+        if (cell.everyStart) {
+            EXPECT_EQ(et::countOf(out, cell.everyStart), 1) << out;
+        }
         EXPECT_EQ(et::countOf(out, "Stored counters"), 0) << out;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cells, StoredCellQmTest,
-    ::testing::Values(StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10,
-                                 true},
-                      StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
-                                 "Foreign message under the counters key", 10, true},
-                      StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
-                      StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert",
-                                 10, true, "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
-                      StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed",
-                                 10, true, nullptr}),
+    // Without the configuration, its settings and the names of its streams are lost: the stored
+    // $EVENTS (stream id 1 of queue manager number 1) is named and left as it is, and the stream defined
+    // afresh stores under an id of its own.
+    ::testing::Values(
+        StoredCell{"ConfigurationMissing", EV_DQ_KIND_CONFIG, StoredCell::Missing,
+                   "Stored configuration missing: a default configuration is made; the stored "
+                   "counters and their RESETTI are taken with it.",
+                   10, true, nullptr, -1,
+                   "Stored stream id 1 (queue manager number 1) is not in the configuration: its "
+                   "header and 0 blob message(s) are left on the queue, not loaded"},
+        StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10, true},
+        StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
+                   "Foreign message under the counters key", 10, true},
+        StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
+        StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert", 10, true,
+                   "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
+        StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed", 10, true,
+                   nullptr}),
     [](const ::testing::TestParamInfo<StoredCell> &cell) { return std::string(cell.param.name); });
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
