@@ -138,11 +138,11 @@ int evLoadStoredCounters(EvStreamIo *io) {
     const bool headerSound = !checked || mqiGetU32(message, kHeader) == crc32(message, kHeader);
     const bool afresh = evConfigLoadedChanged.load() != 0;
     if (afresh) {
-        evOutputF(EV_OUT_ERROR, 1,
-                  "Stored configuration missing: a default configuration is made; the stored counters%s are "
-                  "taken with it.",
-                  headerSound ? " and their RESETTI" : "");
-        if (headerSound) evSettings.resetTime.store(saved);
+        // A damaged message says so below, and its counts stay out as they would.
+        const bool sound = headerSound && size == header + count * entry;
+        evOutputF(EV_OUT_ERROR, 1, "Stored configuration missing: a default configuration is made%s",
+                  sound ? "; the stored counters and their RESETTI are taken with it." : ".");
+        if (sound) evSettings.resetTime.store(saved);
     }
     const int64_t reset = evSettings.resetTime.load();
     // When the queue manager took it after the last reset (in a later second: the put time has no
