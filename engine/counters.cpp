@@ -14,7 +14,9 @@
 // taken when the queue manager put the message after the last reset, and a damaged entry costs only
 // its own queue manager's counts, which fall back to the configuration's.
 // A RESET EV saves the configuration with the counters at 0 and a new RESETTI: a message saved
-// before it no longer agrees with the configuration's RESETTI and is not taken.
+// before it no longer agrees with the configuration's RESETTI and is not taken. A configuration made
+// afresh because its message is missing knows no reset: the RESETTI of a sound header is the last
+// reset, and its queue managers are added with their counts.
 #include <array>
 #include <cstring>
 #include <vector>
@@ -131,9 +133,18 @@ int evLoadStoredCounters(EvStreamIo *io) {
     const uint32_t count = mqiGetU32(message, 4), counters = mqiGetU32(message, 8);
     const uint32_t header = kHeader + (checked ? 4 : 0);
     const uint64_t entry = kName + uint64_t{4} * counters + (checked ? 4 : 0);
-    const int64_t saved = mqiGetI64(message, 12), reset = evSettings.resetTime.load();
+    const int64_t saved = mqiGetI64(message, 12);
     // Without check values (version 1) the header counts as sound.
     const bool headerSound = !checked || mqiGetU32(message, kHeader) == crc32(message, kHeader);
+    const bool afresh = evConfigLoadedChanged.load() != 0;
+    if (afresh) {
+        // A damaged message says so below, and its counts stay out as they would.
+        const bool sound = headerSound && size == header + count * entry;
+        evOutputF(EV_OUT_ERROR, 1, "Stored configuration missing: a default configuration is made%s",
+                  sound ? "; the stored counters and their RESETTI are taken with it." : ".");
+        if (sound) evSettings.resetTime.store(saved);
+    }
+    const int64_t reset = evSettings.resetTime.load();
     // When the queue manager took it after the last reset (in a later second: the put time has no
     // finer grain that counts), it was saved after that reset.
     const bool putAfterReset = putTime != 0 && putTime >= reset;
@@ -178,6 +189,15 @@ int evLoadStoredCounters(EvStreamIo *io) {
             char name[EV_QUEUE_NAME_MAX + 1] = {};
             std::memcpy(name, at, kName);
             auto *qmgr = reinterpret_cast<QmgrEntry *>(CSTreeFind(evQmgrTree, name, sizeof name));
+            if (qmgr == nullptr && afresh && name[0] != 0) {
+                char text[EV_CONFIG_TEXT];
+                qmgr = evQmgrFindOrAdd(name, 0, text);
+                if (qmgr == nullptr) {
+                    evOutput(EV_OUT_ERROR, text, -1, 1);
+                    continue;
+                }
+                qmgr->nameId = 0;  // interned again by the next find-or-add, once the string pool is loaded
+            }
             if (qmgr == nullptr) continue;  // removed since
             for (uint32_t c = 0; c < counters && c < EV_QMGR_COUNTERS; c++) {
                 EvCounter &counter = qmgr->counters[c];

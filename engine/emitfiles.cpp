@@ -220,6 +220,22 @@ int evLoadEmitFiles(EvStreamIo *io) {
     // emitter has a state of its own (it names files but cuts none: it holds no identity), and each
     // goes at the next save.
     if (browsed) (void)evServices.emitRestoreFiles(EV_DQ_KIND_EMIT_FILES, nullptr, 0);
+    // An emitter of one fixed file that holds records but no state (its message lost): nothing tells
+    // what of the file is committed, so it is kept as it is, and said once. A file named by a pattern,
+    // or of an emitter that never wrote, gives no such proof.
+    if (browsed && found.earlier.empty()) {
+        for (const EmitterDef *e = evEmitterList; e != nullptr; e = e->next) {
+            if (e->file[0] == 0 || std::strchr(e->file, '%') != nullptr) continue;
+            bool stated = false;
+            for (const Found::State &state : found.latest) stated = stated || state.emitter == e->name;
+            uint64_t size = 0;
+            CSFileIdentity identity{};
+            if (stated || CSOutFileNameState(e->file, &size, &identity) != 0 || size == 0) continue;
+            evOutputF(EV_OUT_ERROR, 1,
+                      "Emitter '%s' has no stored state: its file '%s' is kept as it is, not cut back",
+                      e->name, e->file);
+        }
+    }
     for (const Found::State &state : found.latest) {
         if (browsed) (void)evServices.emitRestoreFiles(EV_DQ_KIND_EMIT_FILES, state.message, state.length);
         gKept.states.push_back(StateKept{state.emitter, state.msgId});

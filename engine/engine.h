@@ -767,8 +767,9 @@ inline constexpr uint8_t EV_DQ_KIND_COUNTERS = 8;
 bool evCountersRaised();
 // Replaces the counters message in the set's unit. 1, or 0 with the failure in text.
 [[nodiscard]] int evSaveCounters(EvStreamIo *io, char *text);
-// At a load, after the configuration: the stored counters, when saved since the last RESET EV. 1, or
-// 0 when a browse failed.
+// At a load, after the configuration: the stored counters, when saved since the last RESET EV. A
+// configuration made afresh at this load (its message missing) takes their RESETTI and their queue
+// managers. 1, or 0 when a browse failed.
 [[nodiscard]] int evLoadStoredCounters(EvStreamIo *io);
 // What a message under the emitter file state key is: not the program's; the state of an emitter
 // defined now with the FILE it names; one whose emitter is gone or names another FILE now (never

@@ -911,12 +911,47 @@ int evLoadStoredStorms(EvStreamIo *io) {
     int32_t length = 0;
     if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_STORMS, ownStormIndex, nullptr, &message, &length)) return 0;
     if (message == nullptr) {
-        // Without an index, segments a lost one listed may still be stored: new numbers start from the
-        // clock (2^20 a second), past any a save before can have given, so that none is taken again
-        // and read for a later one.
+        // Without an index, segments a lost one listed may still be stored: new numbers (and item ids)
+        // start from the clock (2^20 a second), past any a save before can have given, so that none
+        // is taken again and read for a later one.
         const int64_t now = evClockNow();
-        CSRecursiveGuard guard(gStructureLock);
-        if (now > 0) store().nextSegment = static_cast<uint64_t>(now) << 20;
+        const uint64_t fresh = now > 0 ? static_cast<uint64_t>(now) << 20 : 0;
+        std::vector<uint64_t> numbers;
+        if (!evBrowseDataDescriptors(
+                io,
+                [](void *arg, const MQMD &md) {
+                    const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
+                    if (id[0] == EV_DQ_KIND_STORMS && id[1] == kSegmentMark &&
+                        std::all_of(id + 10, id + MQ_CORREL_ID_LENGTH, [](uint8_t b) { return b == 0; }))
+                        static_cast<std::vector<uint64_t> *>(arg)->push_back(
+                            static_cast<uint64_t>(mqiGetI64(id, 2)));
+                },
+                &numbers))
+            return 0;
+        if (numbers.empty()) {
+            CSRecursiveGuard guard(gStructureLock);
+            store().nextSegment = fresh;
+            return 1;
+        }
+        // The segments still stored are the ones it listed (a save removes a segment with the index
+        // that stops listing it): read as that index would have them read.
+        std::sort(numbers.begin(), numbers.end());
+        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+        evOutputF(EV_OUT_ERROR, 1, "Stored storm index missing: its %llu segment(s) are read without it",
+                  static_cast<unsigned long long>(numbers.size()));
+        std::vector<uint8_t> bytes(kIndexHeader + 8 * numbers.size());
+        uint8_t *index = bytes.data();
+        if (index == nullptr) return 0;
+        mqiPutU32(index, 0, EV_STORM_MESSAGE_VERSION_SEGMENTS);
+        mqiPutU32(index, 4, static_cast<uint32_t>(numbers.size()));
+        mqiPutI64(index, 8, static_cast<int64_t>(fresh));
+        mqiPutI64(index, 16, static_cast<int64_t>(fresh));
+        for (size_t i = 0; i < numbers.size(); i++)
+            mqiPutI64(index, static_cast<uint32_t>(kIndexHeader + 8 * i), static_cast<int64_t>(numbers[i]));
+        const int loaded = loadSegments(io, index, static_cast<int32_t>(bytes.size()));
+        if (loaded == 0) return 0;
+        // The next save puts the index again.
+        evStormsChanged.store(1);
         return 1;
     }
     int loaded;

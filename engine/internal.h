@@ -49,6 +49,10 @@ using EvDataVisit = bool (*)(void *arg, const MQMD &md, uint8_t *message, int32_
 // The same for every message under a whole CorrelId (24 bytes).
 [[nodiscard]] int evBrowseDataMessagesById(EvStreamIo *io, const uint8_t *correlId, EvDataVisit visit,
                                            void *arg);
+// Browses the descriptor of every message on the data queue in queue order, without its data.
+// 1, or 0 when a browse failed.
+using EvDescriptorVisit = void (*)(void *arg, const MQMD &md);
+[[nodiscard]] int evBrowseDataDescriptors(EvStreamIo *io, EvDescriptorVisit visit, void *arg);
 // The emitters' state messages as a backed-out unit leaves them (engine/emitfiles.cpp).
 void evEmitFilesBackedOut(EvStreamIo *io);
 // Browses the first data-queue message under a whole CorrelId (24 bytes) into a counted-heap buffer

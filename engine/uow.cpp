@@ -317,6 +317,27 @@ int evBrowseDataMessagesById(EvStreamIo *io, const uint8_t *correlId, EvDataVisi
     }
 }
 
+int evBrowseDataDescriptors(EvStreamIo *io, EvDescriptorVisit visit, void *arg) {
+    for (MQLONG position = MQGMO_BROWSE_FIRST;; position = MQGMO_BROWSE_NEXT) {
+        MQMD md = MQMD_DEFAULT;  // no MsgId or CorrelId: every message matches
+        md.Version = MQMD_VERSION_1;
+        MQGMO gmo = MQGMO_DEFAULT;
+        gmo.Version = MQGMO_VERSION_1;
+        gmo.Options = position | MQGMO_ACCEPT_TRUNCATED_MSG;
+        MQLONG compCode = MQCC_FAILED, reason = MQRC_HCONN_ERROR, dataLength = 0;
+        char none = 0;
+        if (io->mq != nullptr && io->mq->MQGET != nullptr) {
+            evTraceCallIn("MQGET(Data)", io->hconn, 0, io->hobj);
+            io->mq->MQGET(io->hconn, io->hobj, &md, &gmo, 0, &none, &dataLength, &compCode, &reason);
+            evTraceCallOut("MQGET(Data)", io->hconn, 0, reason);
+        }
+        if (reason == MQRC_NO_MSG_AVAILABLE) return 1;
+        if (compCode == MQCC_FAILED || (reason != MQRC_NONE && reason != MQRC_TRUNCATED_MSG_ACCEPTED))
+            return 0;
+        visit(arg, md);
+    }
+}
+
 int evReplaceDataMessage(EvStreamIo *io, uint8_t kind, const char *format, const uint8_t *message,
                          int32_t length, const char *qmgr, char *errorText) {
     if (kind >= kKeptKinds) {

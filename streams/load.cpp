@@ -142,9 +142,12 @@ void noteLoaded() {
 // load starts with "$STRINGS".
 struct StoredNumbers {
     std::vector<uint64_t> small, big;
+    bool header = false;  // a stream header message names it too
 };
 std::map<std::pair<uint32_t, uint32_t>, StoredNumbers> gBlobIndex;
 bool gBlobIndexValid = false;
+// The stream ids below it are ones the program may have handed out.
+constexpr uint32_t kStoredIdLimit = 1u << 24;
 
 int scanBlobIndex(EvStreamIo *io) {
     gBlobIndex.clear();
@@ -161,10 +164,13 @@ int scanBlobIndex(EvStreamIo *io) {
         const uint32_t kind = mqiGetU32(id, 12);
         const auto number = static_cast<uint64_t>(mqiGetI64(id, 16));
         if (mqiGetU32(id, 0) != BLOB_ID_MARK || (kind != BLOB_KIND_SMALL && kind != BLOB_KIND_BIG) ||
-            number == 0)
+            (number == 0 && kind != BLOB_KIND_SMALL))
             continue;
         StoredNumbers &numbers = gBlobIndex[{mqiGetU32(id, 4), mqiGetU32(id, 8)}];
-        (kind == BLOB_KIND_BIG ? numbers.big : numbers.small).push_back(number);
+        if (number == 0)
+            numbers.header = true;
+        else
+            (kind == BLOB_KIND_BIG ? numbers.big : numbers.small).push_back(number);
     }
     for (auto &entry : gBlobIndex)
         for (std::vector<uint64_t> *numbers : {&entry.second.small, &entry.second.big}) {
@@ -573,11 +579,25 @@ int evStreamReportOrphans(EvStreamIo *io) {
     });
     for (const auto &[key, numbers] : gBlobIndex) {
         const size_t count = numbers.small.size() + numbers.big.size();
-        if (count != 0 && !headed.count(key))
+        if (headed.count(key)) continue;
+        if (numbers.header) {
+            // A stream the configuration does not name for its queue manager (the configuration
+            // message lost, say): what it holds stays as it is, for the stream ids its messages carry
+            // are kept from new streams below.
+            evOutputF(EV_OUT_ERROR, 1,
+                      "Stored stream id %u (queue manager number %u) is not in the configuration: its header "
+                      "and %llu blob message(s) are left on the queue, not loaded",
+                      key.second, key.first, static_cast<unsigned long long>(count));
+        } else if (count != 0) {
             evOutputF(EV_OUT_ERROR, 1,
                       "%llu blob message(s) of stream id %u (queue manager number %u) have no stream header: "
                       "their records are not loaded",
                       static_cast<unsigned long long>(count), key.second, key.first);
+        }
+        // A stream defined from now on never takes the id of stored messages: its writes would
+        // replace their header and blobs. An id far past any the program hands out is damage, not a
+        // stream, and keeps nothing.
+        if (key.second > evStreamHighestId && key.second < kStoredIdLimit) evStreamHighestId = key.second;
     }
     gBlobIndex.clear();
     return 1;

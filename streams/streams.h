@@ -310,9 +310,9 @@ void evStreamUowCommitted(EvStreamIo *io);
 // Loads a whole stream into a stream as created; without a header message it stays empty. "$STRINGS"
 // also rebuilds the string pool.
 [[nodiscard]] int evStreamLoad(EvStreamIo *io, Stream *stream);
-// Once every stream is loaded: the blob messages on the data queue whose stream has no header loaded
-// (the header lost, or no such stream) are counted, one line per stream id. 1, or 0 when the queue
-// fails.
+// Once every stream is loaded: the stream and blob messages on the data queue whose stream is not
+// loaded (the header lost, or a stream the configuration does not name) are named, one line per
+// stream id, and left as they are; stream ids defined later pass theirs. 1, or 0 when the queue fails.
 [[nodiscard]] int evStreamReportOrphans(EvStreamIo *io);
 // Prints one blob line of the stream dump.
 void evStreamPrintBlob(const uint8_t *blobHeader);

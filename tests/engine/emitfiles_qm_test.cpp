@@ -738,6 +738,27 @@ TEST_F(ForeignStateTest, OnlyTheLatestStateOfAnEmitterIsActedOn) {
     keepRunsOnFailure();
 }
 
+// The emitter's state message missing after an orderly end: the next start comes up, names it once,
+// and the file keeps each record once, those of both runs; the start after has the state again.
+TEST_F(ForeignStateTest, AMissingStateCostsOnlyTheCutsItHeld) {
+    const std::string out = useEmitter("nostate", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "x.ndjson");
+    const int from = put.load();
+    run("stored", 10);
+    const std::vector<Browsed> states = underKey(EV_DQ_KIND_EMIT_FILES);
+    ASSERT_EQ(states.size(), 1u);
+    takeOff(EV_DATA_QUEUE_NAME, states[0]);
+    const std::string first = run("without", 10);
+    const std::string second = run("after", 0);
+    const std::string said =
+        "Emitter 'FILES' has no stored state: its file '" + out + "/x.ndjson' is kept as it is, not cut back";
+    EXPECT_EQ(et::countOf(first, said), 1) << first;
+    EXPECT_EQ(et::countOf(second, said), 0) << second;
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), 1u);
+}
+
 // A JSON emitter with a size limit killed amid a burst; then each file its stored messages name is
 // removed and a user's file made under the name, which the file system gives the same number (made
 // certain: the old file's device and number, wherever the stored messages hold them, become the new

@@ -1471,8 +1471,9 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
 // count (one record of EVREPEAT 15 when it ends); one stored before it or in it may have been counted
 // on or ended there, and is dropped (its ten records only: no repeat stored twice). A segment put
 // twice: the second copy is named once, every window kept, and the next save removes the copy, so
-// that it stays behind as no stray. Without an index
-// a new window's segment takes no number of one left stored, and the start after finds its count.
+// that it stays behind as no stray. Without an index the segments left stored are read all the same
+// (named once, every window kept), a new window's segment takes no number of one left stored, and the
+// start after finds its count.
 TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
     seed([] {
         evSettings.stormThreshold.store(10);
@@ -1513,7 +1514,10 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
              {"doubled", "Stored storm segment", nullptr, {true, true, true}},
              {"missing", "Stored storm segment", "1 kept", {false, false, true}},
              {"foreign", "is damaged (CorrelId X'0501", "1 kept", {false, false, true}},
-             {"index", nullptr, nullptr, {false, false, false}},
+             {"index",
+              "Stored storm index missing: its 3 segment(s) are read without it",
+              nullptr,
+              {true, true, true}},
          }) {
         SCOPED_TRACE(row.damage);
         const int first = storms.load() + 1;
@@ -1564,7 +1568,8 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
                 EXPECT_EQ(et::countOf(log, row.said), 1) << log;
             }
             const bool doubled = std::string(row.damage) == "doubled";
-            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? (doubled ? 1 : 2) : 0) << log;
+            const bool single = doubled || std::string(row.damage) == "index";
+            EXPECT_EQ(et::countOf(log, "Stored storm"), row.said ? (single ? 1 : 2) : 0) << log;
             EXPECT_EQ(zunt.out().find("Connection will be retried"), std::string::npos) << zunt.out();
             if (doubled) {
                 EXPECT_EQ(et::countOf(log, "has a second copy: MsgId"), 1) << log;
@@ -1583,8 +1588,8 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
             if (row.kept[i]) expected.push_back(15);
             EXPECT_EQ(repeats[name], expected) << name;
         }
-        if (!row.said) {
-            EXPECT_EQ(stormsNotSummed(first + 2), "") << "the window stored without an index";
+        if (std::string(row.damage) == "index") {
+            EXPECT_EQ(stormsNotSummed(first), "") << "the windows stored without an index";
         }
     }
 }
@@ -1679,7 +1684,9 @@ struct StoredCell {
     const char *said;  // the line, once; none: no line of the kind
     int eventCount;    // EVENTCT shown at the start
     bool alertKept;
-    const char *save = nullptr;  // a command at the first start whose save replaces the kind's message
+    const char *save = nullptr;        // a command at the first start whose save replaces the kind's message
+    int stored = 10;                   // the records $EVENTS shows at the first start (-1: no such stream)
+    const char *everyStart = nullptr;  // a line each start says once
     friend void PrintTo(const StoredCell &cell, std::ostream *os) { *os << cell.name; }
 };
 class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {};
@@ -1719,16 +1726,34 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
         putForeign(cell.kind, MQFMT_STRING, "another application's");
         putMessage(kDataQueue, mine->md, mine->data);
     }
+    // Two events taken in at the first start: kept with the rest, and stored where nothing stored
+    // before is overwritten.
+    const int added = 2;
     for (int start = 0; start < 2; start++) {
         SCOPED_TRACE(start);
         Zunt zunt(dir, "start" + std::to_string(start), runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), cell.eventCount);
+        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"),
+                  cell.eventCount + (start == 0 ? 0 : added));
         EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
-        EXPECT_NE(command("DISPLAY EV").find("DESCR(stored)"), std::string::npos);
-        EXPECT_EQ(storedEvents(), 10);
+        // The configuration's own settings go with it.
+        EXPECT_EQ(command("DISPLAY EV").find("DESCR(stored)") != std::string::npos,
+                  cell.kind != EV_DQ_KIND_CONFIG);
+        const int stored = start == 0 ? cell.stored : std::max(cell.stored, 0) + added;
+        EXPECT_EQ(storedEvents(), stored);
         if (start == 0 && cell.save) {
             EXPECT_NE(command(cell.save).find("AMQ8"), std::string::npos);
+        }
+        if (start == 0) {
+            // A default configuration holds its event queues suspended.
+            if (cell.kind == EV_DQ_KIND_CONFIG) {
+                EXPECT_NE(command(std::string("RESUME EVQ(") + eqm::kQmgrEvents + ")").find("AMQ8"),
+                          std::string::npos);
+            }
+            for (int i = 0; i < added; i++) putEvent();
+            ASSERT_TRUE(drained()) << zunt.out();
+            ASSERT_TRUE(et::waitFor([&] { return storedEvents() == std::max(cell.stored, 0) + added; }))
+                << storedEvents() << zunt.out();
         }
         zunt.term();
         EXPECT_EQ(zunt.wait(), 0) << zunt.out();
@@ -1740,21 +1765,33 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
             EXPECT_EQ(et::countOf(out, cell.said), start == 0 || cell.state == StoredCell::Foreign ? 1 : 0)
                 << out;
         }
+        if (cell.everyStart) {
+            EXPECT_EQ(et::countOf(out, cell.everyStart), 1) << out;
+        }
         EXPECT_EQ(et::countOf(out, "Stored counters"), 0) << out;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cells, StoredCellQmTest,
-    ::testing::Values(StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10,
-                                 true},
-                      StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
-                                 "Foreign message under the counters key", 10, true},
-                      StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
-                      StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert",
-                                 10, true, "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
-                      StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed",
-                                 10, true, nullptr}),
+    // Without the configuration, its settings and the names of its streams are lost: the stored
+    // $EVENTS (stream id 1 of queue manager number 1) is named and left as it is, and the stream defined
+    // afresh stores under an id of its own.
+    ::testing::Values(
+        StoredCell{"ConfigurationMissing", EV_DQ_KIND_CONFIG, StoredCell::Missing,
+                   "Stored configuration missing: a default configuration is made; the stored "
+                   "counters and their RESETTI are taken with it.",
+                   10, true, nullptr, -1,
+                   "Stored stream id 1 (queue manager number 1) is not in the configuration: its "
+                   "header and 0 blob message(s) are left on the queue, not loaded"},
+        StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10, true},
+        StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
+                   "Foreign message under the counters key", 10, true},
+        StoredCell{"AlertsMissing", EV_DQ_KIND_ALERTS, StoredCell::Missing, nullptr, 10, false},
+        StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert", 10, true,
+                   "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
+        StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed", 10, true,
+                   nullptr}),
     [](const ::testing::TestParamInfo<StoredCell> &cell) { return std::string(cell.param.name); });
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
