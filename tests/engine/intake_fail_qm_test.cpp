@@ -269,6 +269,10 @@ TEST_F(IntakeFailQmTest, TheBatchComesBackAfterRolledBackCommits) {
         std::lock_guard<std::mutex> lock(mutex);
         batches.push_back(evContext.txnBatch.load());
     });
+    // A first event taken in and committed: the commits of the start and the resume are over, so the
+    // next commit refused is the unit of the event put after it.
+    putEvent();
+    ASSERT_TRUE(waitLong([] { return taken(kQmgrEvents) && storedRecords() == 1; })) << logText();
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE(round);
         {
@@ -282,7 +286,7 @@ TEST_F(IntakeFailQmTest, TheBatchComesBackAfterRolledBackCommits) {
             std::lock_guard<std::mutex> lock(mutex);
             return batches.size() >= 2;
         })) << logText();
-        ASSERT_TRUE(waitLong([round] { return storedRecords() == static_cast<uint64_t>(round); }))
+        ASSERT_TRUE(waitLong([round] { return storedRecords() == static_cast<uint64_t>(round) + 1; }))
             << logText();
         EXPECT_TRUE(waitLong([full] { return evContext.txnBatch.load() == full; }))
             << evContext.txnBatch.load();
