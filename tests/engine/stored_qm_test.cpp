@@ -1584,9 +1584,14 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
         for (int i = 0; i < 3; i++) {
             char name[16];
             std::snprintf(name, sizeof name, "S.%013d", first + i);
+            // Ten single events and, where the window was kept, its repeat: in any order (the repeat
+            // of a window read without its index takes a record id from the clock).
             std::vector<int> expected(10, 1);
             if (row.kept[i]) expected.push_back(15);
-            EXPECT_EQ(repeats[name], expected) << name;
+            std::vector<int> got = repeats[name];
+            std::sort(got.begin(), got.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(got, expected) << name;
         }
         if (std::string(row.damage) == "index") {
             EXPECT_EQ(stormsNotSummed(first), "") << "the windows stored without an index";
