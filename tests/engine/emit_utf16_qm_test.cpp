@@ -30,19 +30,25 @@ std::string utf16(char digit, bool little) {
     return utf16(u"j\u00FCrgen", digit, little);
 }
 
-// The event with an MQCFST of the parameter in the ccsid appended.
-std::string withItem(std::string event, MQLONG parameter, int32_t ccsid, const std::string &text) {
-    const size_t padded = (text.size() + 3) / 4 * 4;
-    const MQLONG head[] = {MQCFT_STRING, static_cast<MQLONG>(20 + padded), parameter, ccsid,
-                           static_cast<MQLONG>(text.size())};
-    event.append(reinterpret_cast<const char *>(head), sizeof head);
-    event += text;
-    event.append(padded - text.size(), '\0');
+// The event with one parameter appended: its fixed part, its bytes padded to 4, the header's count
+// raised.
+std::string withParameter(std::string event, const MQLONG *head, size_t headSize, const std::string &bytes) {
+    event.append(reinterpret_cast<const char *>(head), headSize);
+    event += bytes;
+    event.append((bytes.size() + 3) / 4 * 4 - bytes.size(), '\0');
     MQLONG count = 0;
     std::memcpy(&count, event.data() + offsetof(MQCFH, ParameterCount), sizeof count);
     count++;
     std::memcpy(event.data() + offsetof(MQCFH, ParameterCount), &count, sizeof count);
     return event;
+}
+
+// The event with an MQCFST of the parameter in the ccsid appended.
+std::string withItem(std::string event, MQLONG parameter, int32_t ccsid, const std::string &text) {
+    const size_t padded = (text.size() + 3) / 4 * 4;
+    const MQLONG head[] = {MQCFT_STRING, static_cast<MQLONG>(20 + padded), parameter, ccsid,
+                           static_cast<MQLONG>(text.size())};
+    return withParameter(std::move(event), head, sizeof head, text);
 }
 std::string withUserId(std::string event, int32_t ccsid, const std::string &text) {
     return withItem(std::move(event), MQCACF_USER_IDENTIFIER, ccsid, text);
@@ -305,14 +311,7 @@ std::string withList(std::string event, MQLONG parameter, int32_t ccsid,
                            ccsid,
                            static_cast<MQLONG>(texts.size()),
                            static_cast<MQLONG>(each)};
-    event.append(reinterpret_cast<const char *>(head), sizeof head);
-    event += strings;
-    event.append(padded - strings.size(), '\0');
-    MQLONG count = 0;
-    std::memcpy(&count, event.data() + offsetof(MQCFH, ParameterCount), sizeof count);
-    count++;
-    std::memcpy(event.data() + offsetof(MQCFH, ParameterCount), &count, sizeof count);
-    return event;
+    return withParameter(std::move(event), head, sizeof head, strings);
 }
 
 // UTF-16 (strict: whole units, no lone surrogate) as UTF-8; nullopt when it is not valid.
