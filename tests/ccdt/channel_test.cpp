@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "ccdt_testing.h"
+#include "testing/built_paths.h"
 
 using namespace cct;
 

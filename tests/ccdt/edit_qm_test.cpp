@@ -9,6 +9,7 @@
 #include "ccdt/ccdt.h"
 #include "console/console.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 #include "testing/console_session.h"
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "cmdserver/cmdserver.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 #include "testing/mqi_wrap.h"
 #include "tests/engine/engine_testing.h"
 

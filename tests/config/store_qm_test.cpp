@@ -8,6 +8,7 @@
 
 #include "alerts_testing.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 #include "testing/mqi_wrap.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "console/console.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 #include "testing/console_session.h"
 
 namespace {

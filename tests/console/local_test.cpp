@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "console_testing.h"
+#include "testing/built_paths.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "cmdserver/cmdserver.h"
 #include "console_testing.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 #include "tests/engine/engine_testing.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "emit_testing.h"
+#include "testing/built_paths.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "engine/engine.h"
 #include "engine_testing.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 #include "testing/mqi_wrap.h"
 
 namespace eqm {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine_qm.h"
+#include "testing/built_paths.h"
 #include "testing/program_child.h"
 
 namespace pt {

@@ -5,6 +5,7 @@
 // alert topic after a reconnect. Each event put is stored exactly once, as a fresh load of the data
 // queue reads it back. Its endings in steady intake are in program_mt_qm_test.cpp.
 #include "program.h"
+#include "testing/built_paths.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The client library (libmqic): connections over TCP from MQSERVER or an MQCD in the MQCNO, the
 // same MQI behind them, and the reasons for a wrong queue manager, no listener and a lost server.
 #include "miniqm/pcf_read.h"
+#include "testing/built_paths.h"
 
 using namespace qmt;
 

@@ -22,6 +22,7 @@
 
 #include "miniqm/control.h"
 #include "mqi/cmqc.h"
+#include "testing/built_paths.h"
 #include "testing/testing.h"
 #include "testing/wine_runner.h"
 

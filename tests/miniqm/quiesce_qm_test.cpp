@@ -2,6 +2,7 @@
 // and calls with a FAIL_IF_QUIESCING option (2161), and ends the server once the last one has
 // disconnected; an immediate stop breaks connections at once.
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 
 using namespace qmt;
 

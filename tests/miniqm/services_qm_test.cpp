@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 
 using namespace qmt;
 

@@ -7,6 +7,7 @@
 
 #include "miniqm/control.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 
 using namespace qmt;
 

@@ -3,6 +3,7 @@
 // backing out, MAXUMSGS, and failing commits on demand.
 #include "miniqm/control.h"
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 
 using namespace qmt;
 

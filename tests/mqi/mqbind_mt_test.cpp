@@ -5,6 +5,7 @@
 
 #include <string>
 #include <thread>
+#include "testing/built_paths.h"
 #include "testing/latch.h"
 
 #include "mqi/mqi.h"
@@ -45,7 +46,7 @@ TEST(MQLoadLibraryThreads, DebugLinesArePrintedOutsideTheMemoryLock) {
 }
 
 TEST(MQLoadLibraryThreads, TwoThreadsLoadingOneTableBindItOnce) {
-    zt::ScopedEnv server("MQM_DLL_PATH", FAKEMQ_DIR "/server");
+    zt::ScopedEnv server("MQM_DLL_PATH", (std::string(FAKEMQ_DIR) + "/server").c_str());
     zt::ScopedEnv debug("MQACCESS_DEBUG", nullptr);
     MQIFunctionTable t = {};
     zt::Latch start(2);

@@ -7,6 +7,7 @@
 
 #include "mqi/mqi.h"
 #include "platform/platform.h"
+#include "testing/built_paths.h"
 #include "testing/testing.h"
 
 namespace mb {

@@ -5,6 +5,7 @@
 
 #include "miniqm/qm_fixture.h"
 #include "mqi/mqi.h"
+#include "testing/built_paths.h"
 
 namespace {
 

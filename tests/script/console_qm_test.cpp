@@ -9,6 +9,7 @@
 
 #include "../engine/program.h"
 #include "hooks_testing.h"
+#include "testing/built_paths.h"
 
 namespace {
 

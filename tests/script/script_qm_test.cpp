@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "miniqm/qm_fixture.h"
 #include "script/internal.h"
+#include "testing/built_paths.h"
 #include "testing/console_session.h"
 #include "testing/testing.h"
 

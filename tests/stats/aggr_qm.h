@@ -11,6 +11,7 @@
 
 #include "miniqm/qm_fixture.h"
 #include "stats/aggr_testing.h"
+#include "testing/built_paths.h"
 #include "testing/mqi_wrap.h"
 
 namespace agt {

@@ -13,6 +13,7 @@
 
 #include "stats/aggr_qm.h"
 #include "stats/intake_testing.h"
+#include "testing/built_paths.h"
 #include "testing/program_child.h"
 
 namespace agt {

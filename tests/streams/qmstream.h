@@ -17,6 +17,7 @@
 
 #include "miniqm/qm_fixture.h"
 #include "streams/blobtest.h"
+#include "testing/built_paths.h"
 #include "testing/mqi_wrap.h"
 
 namespace st {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "system.h"
+#include "testing/built_paths.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "miniqm/qm_fixture.h"
+#include "testing/built_paths.h"
 
 extern char **environ;
 
