@@ -602,6 +602,8 @@ private:
     Result openQmgr(const OpenRequest &od, MQLONG options, OpenReply &out);
     Result openTopic(const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
     Result openQueue(Conn *c, const OpenRequest &od, MQLONG options, Handle &h, OpenReply &out);
+    Result openAliasToRemote(const OpenRequest &od, MQLONG options, Queue &alias, const Queue &base,
+                             Handle &h, OpenReply &out);
     Result makeDynamicQueue(Conn *c, const OpenRequest &od, const Queue &model, Queue *&made);
     Result openSelection(const OpenRequest &od, MQLONG options, Handle &h);
     Result closeLocked(Conn *c, MQLONG hobj, MQLONG options);

@@ -311,7 +311,9 @@ Result QueueManager::openQueue(Conn *c, const OpenRequest &od, MQLONG options, H
         if (q->def.i(MQIA_BASE_TYPE) == MQOT_TOPIC) return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
         target = findQueue(q->def.s(MQCA_BASE_Q_NAME));
         if (!target) return Result::fail(MQRC_UNKNOWN_ALIAS_BASE_Q);
-        // An alias resolves to a local queue only: one naming a model or another alias is in error.
+        if (target->def.kind == K_QREMOTE) return openAliasToRemote(od, options, *q, *target, h, out);
+        // An alias resolves to a local queue or a remote definition: one naming a model or another
+        // alias is in error.
         if (target->def.kind != K_QLOCAL) return Result::fail(MQRC_ALIAS_BASE_Q_TYPE_ERROR);
     }
     h.queue = target;
@@ -336,6 +338,26 @@ Result QueueManager::openQueue(Conn *c, const OpenRequest &od, MQLONG options, H
     out.resolvedQMgrName = qmgr_.name;
     out.resolvedType = MQOT_Q;
     return Result::ok();
+}
+
+// An alias whose base is a local definition of a remote queue: its messages go where the definition
+// sends them (its transmission queue, behind a transmission header), as a put to the definition
+// itself does. There is no queue to read (2045); an inquiry or a set is of the alias itself.
+Result QueueManager::openAliasToRemote(const OpenRequest &od, MQLONG options, Queue &alias, const Queue &base,
+                                       Handle &h, OpenReply &out) {
+    if (options & (MQOO_INPUT_AS_Q_DEF | MQOO_INPUT_SHARED | MQOO_INPUT_EXCLUSIVE | MQOO_BROWSE))
+        return Result::fail(MQRC_OPTION_NOT_VALID_FOR_TYPE);
+    OpenRequest remote = od;
+    remote.objectName = base.def.s(MQCA_REMOTE_Q_NAME);
+    remote.objectQMgrName = base.def.s(MQCA_REMOTE_Q_MGR_NAME);
+    if (remote.objectQMgrName.empty()) remote.objectQMgrName = qmgr_.name;
+    Result r =
+        openRemoteLocked(remote, options & ~(MQOO_INQUIRE | MQOO_SET), h, out, base.def.s(MQCA_XMIT_Q_NAME));
+    if (r.failed()) return r;
+    h.named = &alias;
+    ++alias.handles;
+    out.objectName = od.objectName;
+    return r;
 }
 
 // A dynamic local queue from a model, named from DynamicQName ("AMQ.*"); a permanent one is

@@ -241,6 +241,63 @@ TEST_F(Xmitq, ARemoteQueueDefinitionPutsThroughItsXmitq) {
     EXPECT_RC(openRc("VIA.DEF", "", MQOO_INPUT_SHARED), MQCC_FAILED, MQRC_OPTION_NOT_VALID_FOR_TYPE);
 }
 
+// An alias whose base is a remote definition resolves through it for output, as the definition does;
+// there is nothing to read through it, and an inquiry is of the alias itself.
+TEST_F(Xmitq, AnAliasToARemoteDefinitionPutsThroughItAndReadsNothing) {
+    define(
+        "DEFINE QLOCAL(OTHER.XMITQ) USAGE(XMITQ)\n"
+        "DEFINE QREMOTE(VIA.DEF) RNAME(APP.Q) RQMNAME(REMOTE.QM) XMITQ(OTHER.XMITQ)\n"
+        "DEFINE QALIAS(TO.DEF) TARGET(VIA.DEF)\n");
+    MQOD od;
+    Rc r;
+    MQHOBJ o = openRemote("TO.DEF", "", MQOO_OUTPUT | MQOO_INQUIRE, &r, &od);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(text(od.ObjectName, 48), "TO.DEF");
+    EXPECT_EQ(text(od.ResolvedQName, 48), "APP.Q");
+    EXPECT_EQ(text(od.ResolvedQMgrName, 48), "REMOTE.QM");
+    EXPECT_EQ(inqInt(h, o, MQIA_Q_TYPE), MQQT_ALIAS);
+    MQHOBJ x = open(h, "OTHER.XMITQ", MQOO_INQUIRE);
+    EXPECT_EQ(inqInt(h, x, MQIA_OPEN_OUTPUT_COUNT), 1);
+    EXPECT_RC(put(h, o, "through the alias"), MQCC_OK, MQRC_NONE);
+    MQCLOSE(h, &o, MQCO_NONE, &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(inqInt(h, x, MQIA_OPEN_OUTPUT_COUNT), 0);
+
+    MQOD one = MQOD_DEFAULT;
+    one.Version = MQOD_VERSION_3;
+    setText(one.ObjectName, 48, "TO.DEF");
+    MQMD md = MQMD_DEFAULT;
+    MQPMO pmo = MQPMO_DEFAULT;
+    pmo.Options = MQPMO_NO_SYNCPOINT;
+    std::string payload = "one shot";
+    MQPUT1(h, &one, &md, &pmo, static_cast<MQLONG>(payload.size()), payload.data(), &r.cc, &r.reason);
+    ASSERT_RC(r, MQCC_OK, MQRC_NONE);
+    EXPECT_EQ(text(pmo.ResolvedQName, 48), "APP.Q");
+    EXPECT_EQ(text(pmo.ResolvedQMgrName, 48), "REMOTE.QM");
+    for (const std::string &expected : std::vector<std::string>{"through the alias", "one shot"}) {
+        std::string data;
+        MQMD t = MQMD_DEFAULT;
+        ASSERT_RC(getFrom("OTHER.XMITQ", &data, &t), MQCC_OK, MQRC_NONE);
+        EXPECT_EQ(text(t.Format, 8), "MQXMIT");
+        ASSERT_EQ(data.size(), 428u + expected.size());
+        EXPECT_EQ(data.substr(8, 48), pad("APP.Q", 48));
+        EXPECT_EQ(data.substr(56, 48), pad("REMOTE.QM", 48));
+        EXPECT_EQ(data.substr(428), expected);
+    }
+    EXPECT_EQ(depth(qm.name(), "OTHER.XMITQ"), 0);
+
+    for (MQLONG bad : {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE, MQOO_BROWSE,
+                       MQOO_OUTPUT | MQOO_BROWSE, MQOO_INQUIRE | MQOO_INPUT_SHARED}) {
+        SCOPED_TRACE(bad);
+        EXPECT_RC(openRc("TO.DEF", "", bad), MQCC_FAILED, MQRC_OPTION_NOT_VALID_FOR_TYPE);
+    }
+    // The alias's own PUT(DISABLED) holds, as for an alias to a local queue.
+    define("ALTER QALIAS(TO.DEF) PUT(DISABLED)\n");
+    MQPUT1(h, &one, &md, &pmo, static_cast<MQLONG>(payload.size()), payload.data(), &r.cc, &r.reason);
+    EXPECT_RC(r, MQCC_FAILED, MQRC_PUT_INHIBITED);
+    EXPECT_EQ(depth(qm.name(), "OTHER.XMITQ"), 0);
+}
+
 TEST_F(Xmitq, RemoteQueueTakesOutputOptionsOnly) {
     for (MQLONG bad :
          {MQOO_INPUT_AS_Q_DEF, MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE, MQOO_BROWSE, MQOO_INQUIRE, MQOO_SET,

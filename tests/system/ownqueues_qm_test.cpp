@@ -20,6 +20,7 @@ protected:
             "DEFINE QLOCAL(SYS.BACKED.OUT) BOQNAME(HOLVA.ZUNT.DATA.QUEUE)\n"
             "DEFINE QLOCAL(QMSYS) USAGE(XMITQ)\n"
             "DEFINE QREMOTE(SYS.DATA.REMOTE) RNAME(HOLVA.ZUNT.DATA.QUEUE) RQMNAME(QMSYS) XMITQ(QMSYS)\n"
+            "DEFINE QALIAS(SYS.DATA.VIA.REMOTE) TARGET(SYS.DATA.REMOTE)\n"
             "ALTER QMGR CONFIGEV(ENABLED)\n"
             "DEFINE QALIAS(SYS.EVQ.ALIAS) TARGET(SYSTEM.ADMIN.QMGR.EVENT)\n"
             "DEFINE QALIAS(SYS.STATQ.ALIAS) TARGET(SYSTEM.ADMIN.STATISTICS.QUEUE)\n"
@@ -99,10 +100,10 @@ TEST_F(OwnQueuesQmTest, CommandsNamingAnOwnQueueForARoleAreRefused) {
     stop(*zunt);
 }
 
-// Through an alias or a remote definition the name passes, the open finds where it leads: an event queue on
-// the data queue is never opened for input, a forward queue there (or a queue's own BOQNAME naming the data
-// queue) holds its event queue (its events stay where they are), an emitter's records fail; each says so in
-// the log. The stored state stays, a restart loads it and holds the same queues again.
+// Through an alias or a remote definition (or both) the name passes, the open finds where it leads: an event
+// queue on the data queue is never opened for input, a forward queue there (or a queue's own BOQNAME naming
+// the data queue) holds its event queue (its events stay where they are), an emitter's records fail; each
+// says so in the log. The stored state stays, a restart loads it and holds the same queues again.
 TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
     auto zunt = start();
     ASSERT_NE(ask("DEFINE EVSTREAM(KEPT) TYPE(EVENTS)").find("Stream defined successfully."),
@@ -121,6 +122,11 @@ TEST_F(OwnQueuesQmTest, AnAliasToAnOwnQueueIsRefusedWhenOpened) {
         << reply;
     reply = ask("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(SYS.DATA.REMOTE)");
     EXPECT_NE(reply.find("Forward queue 'SYS.DATA.REMOTE' leads to the program's own queue "
+                         "'QMSYS/HOLVA.ZUNT.DATA.QUEUE': not used."),
+              std::string::npos)
+        << reply;
+    reply = ask("ALTER EVQ(SYSTEM.ADMIN.QMGR.EVENT) FWDQ(SYS.DATA.VIA.REMOTE)");
+    EXPECT_NE(reply.find("Forward queue 'SYS.DATA.VIA.REMOTE' leads to the program's own queue "
                          "'QMSYS/HOLVA.ZUNT.DATA.QUEUE': not used."),
               std::string::npos)
         << reply;

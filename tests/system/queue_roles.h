@@ -410,12 +410,11 @@ protected:
     int raised_ = 0;
 };
 
-// An alias to a remote definition (kAliasToRemote) is not among them yet: the stand-in refuses to open
-// one (2001), where IBM MQ opens it for output through the remote definition.
 constexpr KindCase kKinds[] = {
     {kLocal, "Local"},
     {kAlias, "Alias"},
     {kRemote, "RemoteDefinition"},
+    {kAliasToRemote, "AliasToRemote"},
     {kModel, "Model"},
     {kXmitq, "Transmission"},
     {kPut2035, "RefusesPuts2035"},
