@@ -1692,6 +1692,7 @@ struct StoredCell {
     const char *save = nullptr;        // a command at the first start whose save replaces the kind's message
     int stored = 10;                   // the records $EVENTS shows at the first start (-1: no such stream)
     const char *everyStart = nullptr;  // a line each start says once
+    uint8_t alsoMissing = 0;           // a second kind taken off with it (0: none)
     friend void PrintTo(const StoredCell &cell, std::ostream *os) { *os << cell.name; }
 };
 class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {};
@@ -1721,6 +1722,12 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
     ASSERT_TRUE(mine.has_value());
     if (cell.state == StoredCell::Missing) {
         takeOff(kDataQueue, *mine);
+        if (cell.alsoMissing != 0) {
+            std::optional<Browsed> other =
+                findStored([&cell](const MQBYTE24 id) { return id[0] == cell.alsoMissing; });
+            ASSERT_TRUE(other.has_value());
+            takeOff(kDataQueue, *other);
+        }
     } else if (cell.state == StoredCell::Doubled) {
         MQMD copy = mine->md;
         std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
@@ -1738,7 +1745,8 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
         SCOPED_TRACE(start);
         Zunt zunt(dir, "start" + std::to_string(start), runOptions());
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
-        EXPECT_EQ(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"),
+        // A queue manager no configuration knows yet is shown with its first event: none counted.
+        EXPECT_EQ(std::max(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), 0),
                   cell.eventCount + (start == 0 ? 0 : added));
         EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
         // The configuration's own settings go with it.
@@ -1789,6 +1797,13 @@ INSTANTIATE_TEST_SUITE_P(
                    10, true, nullptr, -1,
                    "Stored stream id 1 (queue manager number 1) is not in the configuration: its "
                    "header and 0 blob message(s) are left on the queue, not loaded"},
+        StoredCell{"ConfigurationAndCountersMissing", EV_DQ_KIND_CONFIG, StoredCell::Missing,
+                   "Stored configuration missing: a default configuration is made; no stored counters "
+                   "were found to take.",
+                   0, true, nullptr, -1,
+                   "Stored stream id 1 (queue manager number 1) is not in the configuration: its "
+                   "header and 0 blob message(s) are left on the queue, not loaded",
+                   EV_DQ_KIND_COUNTERS},
         StoredCell{"CountersMissing", EV_DQ_KIND_COUNTERS, StoredCell::Missing, nullptr, 10, true},
         StoredCell{"CountersForeign", EV_DQ_KIND_COUNTERS, StoredCell::Foreign,
                    "Foreign message under the counters key", 10, true},
