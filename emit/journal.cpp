@@ -50,7 +50,8 @@ std::vector<Counted> gCounted;
 
 constexpr uint32_t kStateVersionAll = 1;
 constexpr uint32_t kStateVersionNoBirth = 2;
-constexpr uint32_t kStateVersion = 3;
+constexpr uint32_t kStateVersionUnchecked = 3;
+constexpr uint32_t kStateVersion = 4;
 constexpr size_t kTailMax = 1024;
 // Orders the states the program saves: a load goes on from the highest it finds.
 uint64_t gSequence = 0;
@@ -332,6 +333,16 @@ void appendIdentity(std::vector<uint8_t> &out, const CSFileIdentity &identity) {
     appendU64(out, identity.birth);
 }
 
+// CRC-32 (IEEE, reflected) of a byte range.
+uint32_t crc32(const uint8_t *bytes, size_t length) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; i++) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
 // Reads a stored message front to back, every read checked against its end.
 struct Reader {
     const uint8_t *bytes;
@@ -363,6 +374,8 @@ struct Reader {
 // A stored state: version 3 holds one emitter's files, u32 version, u64 sequence, u32 lengths of the
 // emitter's name and FILE pattern, u32 count, the name and pattern, then each file as u64 length,
 // u64 device, u64 number, u32 birth kind, u64 birth, u32 name length, u32 tail length, name, tail.
+// Version 4, which saves write, is version 3 followed by a u32 CRC-32 of every byte before it: a
+// length or tail damaged in place would still parse, and would cut a file where no unit ended.
 // Version 2 is the same without birth kind and birth: a device and number alone may be a later
 // file's, so its files count as not identified. Version 1 holds every file, each as u64 length, u32
 // name length, u32 tail length, name, tail.
@@ -386,8 +399,13 @@ bool readState(const uint8_t *message, int32_t length, StoredState *state) {
     if (message == nullptr || length < 8) return false;
     Reader r{message, static_cast<uint32_t>(length), 0, false};
     state->version = r.u32();
-    if (state->version != kStateVersion && state->version != kStateVersionNoBirth &&
-        state->version != kStateVersionAll)
+    if (state->version == kStateVersion) {
+        const auto checked = static_cast<uint32_t>(length) - 4;
+        if (mqiGetU32(message, checked) != crc32(message, checked)) return false;
+        r.size = checked;
+    }
+    if (state->version != kStateVersion && state->version != kStateVersionUnchecked &&
+        state->version != kStateVersionNoBirth && state->version != kStateVersionAll)
         return false;
     const bool one = state->version != kStateVersionAll;
     uint32_t nameLength = 0, patternLength = 0;
@@ -410,7 +428,7 @@ bool readState(const uint8_t *message, int32_t length, StoredState *state) {
             file.identity.device = r.u64();
             file.identity.number = r.u64();
         }
-        if (state->version == kStateVersion) {
+        if (state->version == kStateVersion || state->version == kStateVersionUnchecked) {
             file.identity.birthKind = r.u32();
             file.identity.birth = r.u64();
         }
@@ -574,6 +592,7 @@ int emitFileState(int32_t set,
             out.insert(out.end(), file->name.begin(), file->name.end());
             out.insert(out.end(), tail.begin(), tail.end());
         }
+        appendU32(out, crc32(out.data(), out.size()));
         if (!save(arg, emitter.c_str(), out.data(), static_cast<int32_t>(out.size()))) return 0;
     }
     return 1;

@@ -122,7 +122,29 @@ int evLoadStoredCounters(EvStreamIo *io) {
     gDuplicates.clear();
     int64_t putTime = 0;
     if (!evBrowseOwnDataMessage(io, EV_DQ_KIND_COUNTERS, ownCounters, &putTime, &message, &length)) return 0;
-    if (message == nullptr) return 1;  // none saved yet: the configuration's counts stand
+    if (message == nullptr) {
+        // None saved yet: the configuration's counts stand. A configuration made afresh while the
+        // queue holds what an earlier run stored lost both messages: each loss is said.
+        if (evConfigLoadedChanged.load() != 0) {
+            bool stored = false;
+            if (!evBrowseDataDescriptors(
+                    io,
+                    [](void *arg, const MQMD &md) {
+                        const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
+                        if (mqiGetU32(id, 0) == BLOB_ID_MARK ||
+                            (id[0] > EV_DQ_KIND_CONFIG && id[0] <= EV_DQ_KIND_COUNTERS))
+                            *static_cast<bool *>(arg) = true;
+                    },
+                    &stored))
+                return 0;
+            if (stored)
+                evOutput(EV_OUT_ERROR,
+                         "Stored configuration missing: a default configuration is made; no stored counters "
+                         "were found to take.",
+                         -1, 1);
+        }
+        return 1;
+    }
     bool keptSeen = false;
     if (!evBrowseDataMessages(io, EV_DQ_KIND_COUNTERS, noteDuplicate, &keptSeen)) {
         CSFreeMem(message);

@@ -136,6 +136,15 @@ bool visitState(void *arg, const MQMD &md, uint8_t *message, int32_t length) {
         if (latest.emitter != emitter) continue;
         // Only the latest state of an emitter is acted on; an older one is the program's too, and goes.
         const bool newer = sequence > latest.sequence;
+        if (sequence == latest.sequence) {
+            // A second copy of the one taken (a message put back, say): said, and gone with the rest.
+            char msgId[2 * MQ_MSG_ID_LENGTH + 1];
+            evIdToHex(md.MsgId, msgId);
+            evOutputF(
+                EV_OUT_ERROR, 1,
+                "Duplicate state message of emitter '%s' ignored: MsgId X'%s'; the next save removes it",
+                emitter, msgId);
+        }
         gKept.retired.push_back(newer ? latest.msgId : state.msgId);
         if (!newer) return false;
         CSFreeMem(latest.message);

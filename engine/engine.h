@@ -769,7 +769,8 @@ bool evCountersRaised();
 [[nodiscard]] int evSaveCounters(EvStreamIo *io, char *text);
 // At a load, after the configuration: the stored counters, when saved since the last RESET EV. A
 // configuration made afresh at this load (its message missing) takes their RESETTI and their queue
-// managers. 1, or 0 when a browse failed.
+// managers; without them, while the queue holds what a run stored, the start says both are lost. 1,
+// or 0 when a browse failed.
 [[nodiscard]] int evLoadStoredCounters(EvStreamIo *io);
 // What a message under the emitter file state key is: not the program's; the state of an emitter
 // defined now with the FILE it names; one whose emitter is gone or names another FILE now (never

@@ -52,6 +52,8 @@ constexpr uint8_t kSegmentMark = 1;
 // Beyond this many segments each save carries the oldest segment's live items forward, so that a
 // slow flow (one unit per event) does not leave one small segment per unit of the interval behind.
 constexpr size_t kMaxSegments = 64;
+// Index copies noted at a load for the next save to remove (each is named, noted or not).
+constexpr size_t kIndexCopiesNoted = 8;
 
 uint8_t *stored(evTimedItem *item) {
     return evTimedItemExtra(item);
@@ -98,6 +100,9 @@ struct Store {
     // Second copies of listed segments found at the load (a message put back, say): each is named
     // once and removed by its MsgId at the next save, so that none stays behind its segment.
     std::vector<std::pair<uint64_t, std::array<MQBYTE, MQ_MSG_ID_LENGTH>>> copies;
+    // The same for further index messages behind the one the load took: left there, the next save
+    // would replace only the one it took, and a later load would read a stale copy first.
+    std::vector<std::array<MQBYTE, MQ_MSG_ID_LENGTH>> indexCopies;
     uint64_t nextId = 1;
     uint64_t nextSegment = 1;
 };
@@ -496,6 +501,7 @@ void evFreeStorms() {
     s.dirty.clear();
     s.removed.clear();
     s.copies.clear();
+    s.indexCopies.clear();
     s.nextId = 1;
     s.nextSegment = 1;
     evStormsChanged.store(0);
@@ -559,6 +565,7 @@ struct SavePlan {
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> puts;                    // new segments
     std::vector<uint64_t> removals;                                                 // segments got away
     std::vector<std::pair<uint64_t, std::array<MQBYTE, MQ_MSG_ID_LENGTH>>> copies;  // second copies
+    std::vector<std::array<MQBYTE, MQ_MSG_ID_LENGTH>> indexCopies;
     std::vector<uint8_t> index;
 };
 
@@ -647,6 +654,8 @@ void planSave(SavePlan *plan, uint32_t maxLength) {
     // A backed-out save reloads, and the load finds them again.
     plan->copies = std::move(s.copies);
     s.copies.clear();
+    plan->indexCopies = std::move(s.indexCopies);
+    s.indexCopies.clear();
     appendU32(plan->index, EV_STORM_MESSAGE_VERSION_SEGMENTS);
     appendU32(plan->index, static_cast<uint32_t>(s.segments.size()));
     appendU64(plan->index, s.nextId);
@@ -689,6 +698,9 @@ int evSaveStorms(EvStreamIo *io) {
         segmentCorrelId(correlId, plan.removals[i]);
         ok = evRemoveDataMessageById(io, correlId, evContext.state.name, text);
     }
+    const uint8_t indexKey[MQ_CORREL_ID_LENGTH] = {EV_DQ_KIND_STORMS};
+    for (size_t i = 0; ok && i < plan.indexCopies.size(); i++)
+        ok = evRemoveDataMessageById(io, indexKey, evContext.state.name, text, plan.indexCopies[i].data());
     if (ok)
         ok = evReplaceDataMessage(io, EV_DQ_KIND_STORMS, MQFMT_NONE, plan.index.data(),
                                   static_cast<int32_t>(plan.index.size()), evContext.state.name, text);
@@ -903,6 +915,28 @@ bool ownStormIndex(void *, const MQMD &md, const uint8_t *message, int32_t lengt
     return version == EV_STORM_MESSAGE_VERSION || version == EV_STORM_MESSAGE_VERSION_SEGMENTS;
 }
 
+// Every index message of the own layout after the first, the one the load takes: named, and noted for
+// the next save to remove.
+bool noteIndexCopy(void *arg, const MQMD &md, uint8_t *message, int32_t length) {
+    bool &keptSeen = *static_cast<bool *>(arg);
+    if (!ownStormIndex(nullptr, md, message, length)) return false;
+    if (!keptSeen) {
+        keptSeen = true;
+        return false;
+    }
+    char msgId[2 * MQ_MSG_ID_LENGTH + 1];
+    evIdToHex(md.MsgId, msgId);
+    evOutputF(EV_OUT_ERROR, 1, "Duplicate storm index message ignored: MsgId X'%s'; the next save removes it",
+              msgId);
+    CSRecursiveGuard guard(gStructureLock);
+    Store &s = store();
+    if (s.indexCopies.size() < kIndexCopiesNoted) {
+        s.indexCopies.emplace_back();
+        std::memcpy(s.indexCopies.back().data(), md.MsgId, MQ_MSG_ID_LENGTH);
+    }
+    return false;
+}
+
 }  // namespace
 
 int evLoadStoredStorms(EvStreamIo *io) {
@@ -954,6 +988,11 @@ int evLoadStoredStorms(EvStreamIo *io) {
         evStormsChanged.store(1);
         return 1;
     }
+    bool keptSeen = false;
+    if (!evBrowseDataMessages(io, EV_DQ_KIND_STORMS, noteIndexCopy, &keptSeen)) {
+        CSFreeMem(message);
+        return 0;
+    }
     int loaded;
     if (length >= 4 && mqiGetU32(message, 0) == EV_STORM_MESSAGE_VERSION) {
         // The first layout: one message of every item; each is stored anew at the next save, which
@@ -974,9 +1013,11 @@ int evLoadStoredStorms(EvStreamIo *io) {
         std::map<uint64_t, Segment> listed;
         for (const auto &segment : s.segments) listed[segment.first].tombstones = 1;
         uint64_t nextId = s.nextId, nextSegment = s.nextSegment;
+        std::vector<std::array<MQBYTE, MQ_MSG_ID_LENGTH>> indexCopies = std::move(s.indexCopies);
         evFreeStorms();
         // The segments listed stay known, so that the next save removes them.
         s.segments = std::move(listed);
+        s.indexCopies = std::move(indexCopies);
         s.nextId = nextId;
         s.nextSegment = nextSegment;
         evStormsChanged.store(1);
@@ -985,8 +1026,10 @@ int evLoadStoredStorms(EvStreamIo *io) {
     CSRecursiveGuard guard(gStructureLock);
     // After a loss the next save removes the segments no item is kept from; the windows that ended
     // below threshold leave their tombstones.
-    evStormsChanged.store(
-        store().dirty.empty() && store().removed.empty() && store().copies.empty() && loaded == 1 ? 0 : 1);
+    evStormsChanged.store(store().dirty.empty() && store().removed.empty() && store().copies.empty() &&
+                                  store().indexCopies.empty() && loaded == 1
+                              ? 0
+                              : 1);
     return 1;
 }
 

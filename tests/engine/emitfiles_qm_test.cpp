@@ -1,6 +1,7 @@
 // The emitters' files as the real program writes them on the stand-in: a write that fails (a file
 // size limit) is seen at once and goes the emitter's ONERROR way, and after kills at the emit and
 // commit steps and after backed-out units every file parses and holds each record exactly once.
+#include <bit>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -443,6 +444,18 @@ std::string storedIdentity(const std::string &name) {
     return data;
 }
 
+// A state the program saved (version 4), changed in place as the test needs it: its check value (a
+// CRC-32 of the bytes before it) made again, so that it is still the program's own.
+void resealState(std::string &state) {
+    if (state.size() < 8 || mqiGetU32(state.data(), 0) != 4) return;
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i + 4 < state.size(); i++) {
+        crc ^= static_cast<uint8_t>(state[i]);
+        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    mqiPutU32(state.data(), static_cast<uint32_t>(state.size() - 4), ~crc);
+}
+
 // A file's name as the program puts it once it has made the file: the name, a NUL and its identity.
 std::string madeName(const std::string &name) {
     return name + '\0' + storedIdentity(name);
@@ -759,6 +772,81 @@ TEST_F(ForeignStateTest, AMissingStateCostsOnlyTheCutsItHeld) {
     EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), 1u);
 }
 
+// The emitter's state message doubled (a copy put back behind it) or damaged: cut short, its name's
+// length flipped (it fails to parse), or its file's length flipped lower (it parses). Two starts:
+// each comes up and the first names it once; a copy goes with the next save, not named again; a
+// damaged message is not provably the program's, so it is skipped at each start, left on the queue,
+// and costs what a missing state does (the file kept as it is, never cut); every record is in the
+// files once.
+struct StateCell {
+    const char *name;
+    const char *said;
+    bool damaged;
+    friend void PrintTo(const StateCell &cell, std::ostream *os) { *os << cell.name; }
+};
+class StateCellTest : public ForeignStateTest, public ::testing::WithParamInterface<StateCell> {};
+
+TEST_P(StateCellTest, AStartOnItNamesItOnceAndCutsNoFile) {
+    const StateCell &cell = GetParam();
+    const std::string name = cell.name;
+    const std::string out = useEmitter("cell", EV_EMIT_NDJSON, EV_ONERROR_SUSPEND, 0, "x.ndjson");
+    const int from = put.load();
+    run("stored", 10);
+    const std::vector<Browsed> states = underKey(EV_DQ_KIND_EMIT_FILES);
+    ASSERT_EQ(states.size(), 1u);
+    std::string data = states[0].data;
+    ASSERT_GT(data.size(), 24u);
+    auto *bytes = reinterpret_cast<uint8_t *>(data.data());
+    if (name == "Doubled") {
+        MQMD copy = states[0].md;
+        std::memset(copy.MsgId, 0, sizeof copy.MsgId);  // a MsgId of its own
+        putMessage(EV_DATA_QUEUE_NAME, copy, data);
+    } else {
+        if (name == "CutShort") {
+            data.resize(data.size() - 5);
+        } else if (name == "NameLengthFlipped") {
+            bytes[15] ^= 0x40;
+        } else {
+            // The file's committed length, its highest bit set flipped: shorter than the file.
+            const uint32_t at = 24 + mqiGetU32(bytes, 12) + mqiGetU32(bytes, 16);
+            ASSERT_LE(at + 8, data.size());
+            const uint32_t length = mqiGetU32(bytes, at);
+            ASSERT_GT(length, 0u);
+            mqiPutU32(bytes, at, length & ~(1u << (31 - std::countl_zero(length))));
+        }
+        takeOff(EV_DATA_QUEUE_NAME, states[0]);
+        putMessage(EV_DATA_QUEUE_NAME, states[0].md, data);
+    }
+    const std::string file = out + "/x.ndjson";
+    const std::string committed = qmt::readText(file);
+    ASSERT_FALSE(committed.empty());
+    const std::string first = run("first", 10);
+    const std::string second = run("second", 0);
+    EXPECT_TRUE(qmt::readText(file).compare(0, committed.size(), committed) == 0) << "the file was cut";
+    EXPECT_EQ(et::countOf(first, cell.said), 1) << first;
+    EXPECT_EQ(et::countOf(second, cell.said), cell.damaged ? 1 : 0) << second;
+    const std::string noState =
+        "Emitter 'FILES' has no stored state: its file '" + file + "' is kept as it is, not cut back";
+    EXPECT_EQ(et::countOf(first, noState), cell.damaged ? 1 : 0) << first;
+    EXPECT_EQ(et::countOf(second, noState), 0) << second;
+    EXPECT_EQ(et::countOf(first + second, "left as it is"), 0) << first << second;
+    const ef::Files files = ef::readFiles(out, EV_EMIT_NDJSON);
+    EXPECT_EQ(files.damaged, "");
+    EXPECT_EQ(ef::missingOrTwice(ef::recordsByName(files), from, put.load()), "");
+    EXPECT_EQ(underKey(EV_DQ_KIND_EMIT_FILES).size(), cell.damaged ? 2u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cells, StateCellTest,
+    ::testing::Values(StateCell{"Doubled", "Duplicate state message of emitter 'FILES' ignored", false},
+                      StateCell{"CutShort",
+                                "Foreign message under the emitter file state key (kind 6) skipped", true},
+                      StateCell{"NameLengthFlipped",
+                                "Foreign message under the emitter file state key (kind 6) skipped", true},
+                      StateCell{"LengthFlipped",
+                                "Foreign message under the emitter file state key (kind 6) skipped", true}),
+    [](const ::testing::TestParamInfo<StateCell> &cell) { return std::string(cell.param.name); });
+
 // A JSON emitter with a size limit killed amid a burst; then each file its stored messages name is
 // removed and a user's file made under the name, which the file system gives the same number (made
 // certain: the old file's device and number, wherever the stored messages hold them, become the new
@@ -796,6 +884,8 @@ TEST_F(ForeignStateTest, AFileMadeAgainUnderAKilledRunsNameWithItsNumberIsLeftAs
             for (size_t at = 0; (at = b.data.find(old, at)) != std::string::npos; at += 16)
                 b.data.replace(at, 16, now);
     }
+    for (Browsed &b : stored)
+        if (b.md.CorrelId[0] == EV_DQ_KIND_EMIT_FILES) resealState(b.data);
     ASSERT_FALSE(users.empty()) << "no stored message names a file";
     for (const Browsed &b : stored) takeOff(EV_DATA_QUEUE_NAME, b);
     for (const Browsed &b : stored) putMessage(EV_DATA_QUEUE_NAME, b.md, b.data);
