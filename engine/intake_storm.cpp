@@ -750,7 +750,8 @@ bool noteCopies(EvStreamIo *io, uint64_t number, const uint8_t *correlId) {
 // storage, -1 for a damaged index. Read in ascending order, each item's copy goes straight into the
 // item it becomes (a later copy overwrites it, a tombstone frees it), one segment message at a time: a
 // load needs the memory the running program held for its items, not a second copy of every one.
-int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
+int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length,
+                 const std::vector<uint64_t> &later = {}) {
     if (length < static_cast<int32_t>(kIndexHeader)) return -1;
     uint32_t count = mqiGetU32(index, 4);
     Store &s = store();
@@ -760,6 +761,7 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     std::vector<uint64_t> numbers;
     for (uint32_t i = 0; i < held; i++)
         numbers.push_back(static_cast<uint64_t>(mqiGetI64(index, kIndexHeader + i * 8)));
+    numbers.insert(numbers.end(), later.begin(), later.end());
     // Read oldest first and each once, whatever order damage left them in.
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
@@ -847,7 +849,10 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
     // A segment missing or damaged (or another's message under its key) may have held the latest copy
     // of any item stored before it, or the tombstone of a window that ended: only the items whose
     // latest copy is in a segment after the last such one are known to be what was stored.
-    uint64_t lastLost = 0;
+    // An index older than segments stored after it (later): a save after it may have removed any
+    // segment it lists, as one whose copies all went into later segments. Such a segment missing is no
+    // loss: reading the segments stored, oldest first, gives what the last save stored.
+    uint64_t lastLost = 0, gone = 0;
     bool lost = false;
     for (uint64_t number : numbers) {
         uint8_t correlId[MQ_CORREL_ID_LENGTH];
@@ -856,6 +861,10 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         int32_t messageLength = 0;
         if (!evBrowseDataMessageById(io, correlId, &message, &messageLength)) return fail(0);
         const bool missing = message == nullptr;
+        if (missing && !later.empty() && !std::binary_search(later.begin(), later.end(), number)) {
+            gone++;
+            continue;
+        }
         if (!missing && !noteCopies(io, number, correlId)) {
             CSFreeMem(message);
             return fail(0);
@@ -888,6 +897,12 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
                   static_cast<unsigned long long>(lastLost), static_cast<unsigned long long>(dropped),
                   static_cast<unsigned long long>(latest.size()));
     }
+    if (!later.empty())
+        evOutputF(
+            EV_OUT_ERROR, 1,
+            "Stored storm index is older than its segments: %llu segment(s) stored after it are read too, "
+            "%llu it lists are no longer stored",
+            static_cast<unsigned long long>(later.size()), static_cast<unsigned long long>(gone));
     {
         CSRecursiveGuard guard(gStructureLock);
         // Tombstones are counted per segment only to keep a segment with tombstones until it is the
@@ -905,7 +920,26 @@ int loadSegments(EvStreamIo *io, const uint8_t *index, int32_t length) {
         latest.erase(first);
         if (!scheduleStored(item.item, id, item.segment)) return fail(0);
     }
-    return lost ? 2 : 1;
+    return lost || !later.empty() ? 2 : 1;
+}
+
+// The numbers of the segment messages on the queue, ascending and each once. false when the browse
+// failed.
+bool storedSegments(EvStreamIo *io, std::vector<uint64_t> *numbers) {
+    if (!evBrowseDataDescriptors(
+            io,
+            [](void *arg, const MQMD &md) {
+                const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
+                if (id[0] == EV_DQ_KIND_STORMS && id[1] == kSegmentMark &&
+                    std::all_of(id + 10, id + MQ_CORREL_ID_LENGTH, [](uint8_t b) { return b == 0; }))
+                    static_cast<std::vector<uint64_t> *>(arg)->push_back(
+                        static_cast<uint64_t>(mqiGetI64(id, 2)));
+            },
+            numbers))
+        return false;
+    std::sort(numbers->begin(), numbers->end());
+    numbers->erase(std::unique(numbers->begin(), numbers->end()), numbers->end());
+    return true;
 }
 
 // The storm index (or the first layout's one message) as the program writes it.
@@ -951,17 +985,7 @@ int evLoadStoredStorms(EvStreamIo *io) {
         const int64_t now = evClockNow();
         const uint64_t fresh = now > 0 ? static_cast<uint64_t>(now) << 20 : 0;
         std::vector<uint64_t> numbers;
-        if (!evBrowseDataDescriptors(
-                io,
-                [](void *arg, const MQMD &md) {
-                    const auto *id = reinterpret_cast<const uint8_t *>(md.CorrelId);
-                    if (id[0] == EV_DQ_KIND_STORMS && id[1] == kSegmentMark &&
-                        std::all_of(id + 10, id + MQ_CORREL_ID_LENGTH, [](uint8_t b) { return b == 0; }))
-                        static_cast<std::vector<uint64_t> *>(arg)->push_back(
-                            static_cast<uint64_t>(mqiGetI64(id, 2)));
-                },
-                &numbers))
-            return 0;
+        if (!storedSegments(io, &numbers)) return 0;
         if (numbers.empty()) {
             CSRecursiveGuard guard(gStructureLock);
             store().nextSegment = fresh;
@@ -969,8 +993,6 @@ int evLoadStoredStorms(EvStreamIo *io) {
         }
         // The segments still stored are the ones it listed (a save removes a segment with the index
         // that stops listing it): read as that index would have them read.
-        std::sort(numbers.begin(), numbers.end());
-        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
         evOutputF(EV_OUT_ERROR, 1, "Stored storm index missing: its %llu segment(s) are read without it",
                   static_cast<unsigned long long>(numbers.size()));
         std::vector<uint8_t> bytes(kIndexHeader + 8 * numbers.size());
@@ -999,7 +1021,20 @@ int evLoadStoredStorms(EvStreamIo *io) {
         // replaces that message by the index.
         loaded = evLoadStormMessage(message, length) ? 1 : -1;
     } else if (length >= 4 && mqiGetU32(message, 0) == EV_STORM_MESSAGE_VERSION_SEGMENTS) {
-        loaded = loadSegments(io, message, length);
+        // Segments numbered from the index's next number on were stored after it: the index is an
+        // older copy (one put back from a backup, say), and what they hold is read with the rest.
+        std::vector<uint64_t> later;
+        if (!storedSegments(io, &later)) {
+            CSFreeMem(message);
+            return 0;
+        }
+        const uint64_t next = length >= static_cast<int32_t>(kIndexHeader)
+                                  ? static_cast<uint64_t>(mqiGetI64(message, 16))
+                                  : UINT64_MAX;
+        later.erase(
+            std::remove_if(later.begin(), later.end(), [next](uint64_t number) { return number < next; }),
+            later.end());
+        loaded = loadSegments(io, message, length, later);
     } else {
         loaded = -1;
     }

@@ -431,7 +431,7 @@ int loadRange(EvStreamIo *io, Stream *stream, int big, ReadBuffer &buffer, LoadL
 // are the blobs found, so that numbering goes on after the highest of them and no later write takes
 // the CorrelId of a blob that is still sound. The header is written at the next sync point.
 // 1, or 0 when the queue fails or storage is short.
-int rebuild(EvStreamIo *io, Stream *stream, bool headerDamaged, ReadBuffer &buffer, LoadLoss &loss) {
+int rebuild(EvStreamIo *io, Stream *stream, const char *header, ReadBuffer &buffer, LoadLoss &loss) {
     if (!gBlobIndexValid && !scanBlobIndex(io)) return 0;
     auto at = gBlobIndex.find({evStreamQmgrNumber(stream), stream->streamId});
     if (at == gBlobIndex.end()) return 1;
@@ -501,14 +501,142 @@ int rebuild(EvStreamIo *io, Stream *stream, bool headerDamaged, ReadBuffer &buff
     evOutputF(EV_OUT_ERROR, 1,
               "Stream '%s' header is %s: rebuilt from %llu small and %llu big blob message(s), small range "
               "[%lld,%lld] big range [%lld,%lld]",
-              evStreamName(stream), headerDamaged ? "damaged" : "missing",
-              static_cast<unsigned long long>(foundCount[0]), static_cast<unsigned long long>(foundCount[1]),
+              evStreamName(stream), header, static_cast<unsigned long long>(foundCount[0]),
+              static_cast<unsigned long long>(foundCount[1]),
               static_cast<long long>(mqiGetI64(message, SH_SMALL_FIRST)),
               static_cast<long long>(mqiGetI64(message, SH_SMALL_LAST)),
               static_cast<long long>(mqiGetI64(message, SH_BIG_FIRST)),
               static_cast<long long>(mqiGetI64(message, SH_BIG_LAST)));
     evStreamRecompute(stream);
     return 1;
+}
+
+// A header message's ranges as stored, [small, big].
+struct Ranges {
+    uint64_t first[2], last[2];
+    explicit Ranges(const uint8_t *message)
+        : first{static_cast<uint64_t>(mqiGetI64(message, SH_SMALL_FIRST)),
+                static_cast<uint64_t>(mqiGetI64(message, SH_BIG_FIRST))},
+          last{static_cast<uint64_t>(mqiGetI64(message, SH_SMALL_LAST)),
+               static_cast<uint64_t>(mqiGetI64(message, SH_BIG_LAST))} {}
+    // Outside them, yet within what a walk of the range would reach: below its first (an emptied
+    // range keeps its last), or a run of missing numbers short of making the range damaged past its last.
+    bool outside(bool big, uint64_t number) const {
+        if (first[big] != 0 ? number < first[big] : number <= last[big]) return true;
+        return number > last[big] && number <= kHighestNumber && number - last[big] <= kMissingRunLimit;
+    }
+};
+
+// Each sound blob message of the stream outside the ranges of its header message (ranges), with its
+// kind, number, header and correlId: the browse in buffer. 1, or 0 when the queue fails or storage is
+// short.
+template <typename Visit>
+int forEachOutside(EvStreamIo *io, const Stream *stream, const Ranges &ranges, ReadBuffer &buffer,
+                   Visit visit) {
+    if (!gBlobIndexValid && !scanBlobIndex(io)) return 0;
+    const auto at = gBlobIndex.find({evStreamQmgrNumber(stream), stream->streamId});
+    if (at == gBlobIndex.end()) return 1;
+    const std::vector<uint64_t> numbers[2] = {at->second.small, at->second.big};  // a visit may change them
+    for (const bool big : {false, true}) {
+        const uint32_t kind = big ? BLOB_KIND_BIG : BLOB_KIND_SMALL;
+        for (const uint64_t number : numbers[big]) {
+            if (!ranges.outside(big, number)) continue;
+            uint8_t correlId[BLOB_ID_LENGTH];
+            evBlobIdBuild(correlId, evStreamQmgrNumber(stream), stream->streamId, kind, number);
+            MQLONG length = 0, reason = MQRC_NONE;
+            for (int attempt = 0; attempt < 3; attempt++) {
+                reason = evDqGet(io, correlId, MQGMO_BROWSE_FIRST, 0, buffer.data(),
+                                 static_cast<MQLONG>(buffer.capacity()), &length);
+                if (reason != MQRC_TRUNCATED_MSG_FAILED || length < 0 ||
+                    uint64_t(length) > STREAM_MAX_MESSAGE)
+                    break;
+                if (!buffer.reserve(static_cast<uint32_t>(length))) {
+                    evOutput(EV_OUT_ERROR, "No storage available.", -1, 1);
+                    return 0;
+                }
+            }
+            if (reason == MQRC_NO_MSG_AVAILABLE || reason == MQRC_TRUNCATED_MSG_FAILED) continue;
+            if (reason != MQRC_NONE) {
+                evDqFailed(io, "MQGET", reason);
+                return 0;
+            }
+            RecordTimes times;
+            times.limit = evClockNow() + STREAM_FUTURE_TOLERANCE;
+            if (!blobSound(stream, buffer.data(), static_cast<uint32_t>(length), number, big, &times))
+                continue;
+            if (!visit(big, number, buffer.data(), correlId)) return 0;
+        }
+    }
+    return 1;
+}
+
+// Whether a blob (bh) outside the ranges of an events stream's header message holds records taken
+// after that header was saved: those at least as recent as the first of the header's current blob,
+// or, with that blob empty, after the last the header numbered. Such a blob means the header is an
+// older copy than its blobs (one put back from a backup, say), for a save puts a blob and the header
+// that ranges over it in one unit. Event ids tell; a stream without them (statistics) never counts one.
+bool newerThanHeader(const uint8_t *message, const uint8_t *bh) {
+    const uint32_t high = mqiGetU32(bh, BH_HIGH_EVENT_ID);
+    const uint32_t low = mqiGetU32(message + SH_BLOB, BH_LOW_EVENT_ID);
+    if (high == 0) return false;
+    return low != 0 ? high >= low : high > mqiGetU32(message, SH_LAST_EVENT_ID);
+}
+
+// Blobs outside the ranges of the stream's sound header message that hold newer records than it: the
+// header is older than its blobs, and loaded as it is, the records of those blobs would be out of
+// reach and the next blobs numbered onto them. The stream is then rebuilt from its blobs instead (the
+// header's current blob was closed into one of them). 1 (*older told), or 0 when the queue fails.
+int headerOlder(EvStreamIo *io, const Stream *stream, const uint8_t *message, ReadBuffer &buffer,
+                bool *older) {
+    *older = false;
+    return forEachOutside(io, stream, Ranges(message), buffer,
+                          [&](bool, uint64_t, const uint8_t *bh, const uint8_t *) {
+                              *older = *older || newerThanHeader(message, bh);
+                              return true;
+                          });
+}
+
+// After the ranges of a sound header message (as stored: ranges) are loaded, the sound blobs outside
+// them are older copies (a blob consolidated or expired since, put back): nothing would ever load
+// them, and a small blob's number comes round again once its range empties. One whose records the
+// loaded blobs hold too (its event ids within one's), or that is past the stream's retention, is named
+// and removed, outside the unit of work; any other is named and left on the queue.
+int removeOlderBlobs(EvStreamIo *io, Stream *stream, const Ranges &ranges, ReadBuffer &buffer) {
+    const int64_t expired = evClockNow() - int64_t{stream->definition->retIntvl};
+    return forEachOutside(
+        io, stream, ranges, buffer,
+        [&](bool big, uint64_t number, const uint8_t *bh, const uint8_t *correlId) {
+            const uint32_t low = mqiGetU32(bh, BH_LOW_EVENT_ID), high = mqiGetU32(bh, BH_HIGH_EVENT_ID);
+            bool held = evBlobNewest(bh) <= expired;
+            for (const StreamBlob *blob = stream->blobs; blob != nullptr && !held && low != 0;
+                 blob = blob->next) {
+                const uint8_t *loaded = AreaData(blob->area);
+                held = mqiGetU32(loaded, BH_LOW_EVENT_ID) != 0 && mqiGetU32(loaded, BH_LOW_EVENT_ID) <= low &&
+                       mqiGetU32(loaded, BH_HIGH_EVENT_ID) >= high;
+            }
+            char hex[2 * BLOB_ID_LENGTH + 1];
+            evBlobIdHex(correlId, hex);
+            if (!held) {
+                evOutputF(EV_OUT_ERROR, 1,
+                          "Stream '%s' %s blob %llu is outside its header's range: left on the queue "
+                          "(CorrelId X'%s')",
+                          evStreamName(stream), big ? "big" : "small",
+                          static_cast<unsigned long long>(number), hex);
+                return true;
+            }
+            MQLONG reason = evDqGet(io, correlId, kRemoveUnderCursor, 0, nullptr, 0, nullptr);
+            if (reason != MQRC_TRUNCATED_MSG_ACCEPTED && reason != MQRC_NONE) {
+                evDqFailed(io, "MQGET", reason);
+                return false;
+            }
+            evDataQueueMsgCount--;
+            evOutputF(EV_OUT_ERROR, 1,
+                      "Stream '%s' %s blob %llu is older than its header, outside its range: removed "
+                      "(CorrelId X'%s')",
+                      evStreamName(stream), big ? "big" : "small", static_cast<unsigned long long>(number),
+                      hex);
+            return true;
+        });
 }
 
 }  // namespace
@@ -532,10 +660,24 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
     LoadLoss loss;
     if (!stream->definition) gBlobIndexValid = false;  // "$STRINGS" comes first in every load
     if (!readBlob(io, stream, BLOB_KIND_SMALL, 0, 1, &area, buffer, loss)) return 0;
-    const bool headerDamaged = loss.damaged != 0;
+    const char *lost = loss.damaged != 0 ? "damaged" : "missing";
+    // A stream of records only: "$STRINGS" keeps its blobs otherwise.
+    if (area && stream->definition) {
+        bool older = false;
+        if (!headerOlder(io, stream, AreaData(area), buffer, &older)) {
+            AreaRelease(&area);
+            return 0;
+        }
+        if (older) {
+            stream->bytes -= evBlobLength(AreaData(area) + SH_BLOB);  // as the read counted it
+            AreaRelease(&area);
+            lost = "older than its blobs";
+        }
+    }
     if (!area) {
-        if (!rebuild(io, stream, headerDamaged, buffer, loss)) return 0;
+        if (!rebuild(io, stream, lost, buffer, loss)) return 0;
     } else {
+        const Ranges stored(AreaData(area));
         AreaRelease(&stream->header);
         stream->header = area;
         stream->headerStamp = BlobStamp{};
@@ -543,6 +685,7 @@ int evStreamLoad(EvStreamIo *io, Stream *stream) {
         stream->smallBlobCount = 0;
         stream->recordCount += evBlobRecords(evStreamCurrentBlob(stream));
         if (!loadRange(io, stream, 1, buffer, loss) || !loadRange(io, stream, 0, buffer, loss)) return 0;
+        if (stream->definition && !removeOlderBlobs(io, stream, stored, buffer)) return 0;
         evStreamRecompute(stream);
     }
     // "$STRINGS" leaves gaps among its big blobs by design: only its damaged blobs are a loss.

@@ -1473,7 +1473,8 @@ TEST_F(StoredQmTest, AStoredCountersCopyIsNamedAndRemovedAndDamageSaid) {
 // twice: the second copy is named once, every window kept, and the next save removes the copy, so
 // that it stays behind as no stray. Without an index the segments left stored are read all the same
 // (named once, every window kept), a new window's segment takes no number of one left stored, and the
-// start after finds its count.
+// start after finds its count. An older index (listing a segment removed since and none of those stored
+// after it) is named once, and the segments stored are read all the same.
 TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
     seed([] {
         evSettings.stormThreshold.store(10);
@@ -1519,16 +1520,43 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
               nullptr,
               {true, true, true}},
              {"index doubled", "Duplicate storm index message ignored", nullptr, {true, true, true}},
+             // The index saved after the first storm put back once that window has ended: it lists
+             // the segment removed since and neither of the two stored after it.
+             {"older",
+              "Stored storm index is older than its segments: 2 segment(s) stored after it",
+              nullptr,
+              {true, true, true}},
          }) {
         SCOPED_TRACE(row.damage);
         const int first = storms.load() + 1;
         std::optional<Browsed> middle;
+        auto stormIndex = [this] {
+            return findStored([](const MQBYTE24 id) {
+                return id[0] == EV_DQ_KIND_STORMS &&
+                       std::all_of(id + 1, id + 24, [](MQBYTE b) { return b == 0; });
+            });
+        };
+        std::optional<Browsed> before;
+        int gone = 0, ended = 0;  // ended: windows that ended in the run, their segments removed
         {
             Zunt zunt(dir, std::string("storms ") + row.damage, runOptions());
             ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
             for (int total = 1; total <= 3; total++) {
-                ASSERT_TRUE(stormStored(total)) << zunt.out();
+                ASSERT_TRUE(stormStored(total - ended)) << zunt.out();
                 if (total == 2) middle = segments().back().first;
+                if (total == 1 && std::string(row.damage) == "older") {
+                    // The index as it is now, and the window it lists ended (its repeat written) and
+                    // its segment removed by the save after.
+                    before = stormIndex();
+                    ASSERT_TRUE(before.has_value());
+                    ASSERT_TRUE(et::waitFor([&] {
+                        for (const auto &segment : segments())
+                            if (std::count(segment.second.begin(), segment.second.end(), 25) != 0)
+                                return false;
+                        return true;
+                    })) << zunt.out();
+                    ended = 1;
+                }
             }
             zunt.term();
             ASSERT_EQ(zunt.wait(), 0) << zunt.out();
@@ -1560,12 +1588,21 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
             data[8] = static_cast<char>(data[8] + 1);
             replace(*middle, data);
         } else {
-            const std::optional<Browsed> index = findStored([](const MQBYTE24 id) {
-                return id[0] == EV_DQ_KIND_STORMS &&
-                       std::all_of(id + 1, id + 24, [](MQBYTE b) { return b == 0; });
-            });
+            const std::optional<Browsed> index = stormIndex();
             ASSERT_TRUE(index.has_value());
             takeOff(kDataQueue, *index);
+            if (std::string(row.damage) == "older") {
+                ASSERT_TRUE(before.has_value());
+                putMessage(kDataQueue, before->md, before->data);
+                // The segments it lists that the run removed.
+                const auto *bytes = reinterpret_cast<const uint8_t *>(before->data.data());
+                const auto stored = segments();
+                for (uint32_t i = 0; i < mqiGetU32(bytes, 4) && 24 + 8 * (i + 1) <= before->data.size(); i++)
+                    gone += std::none_of(stored.begin(), stored.end(), [&](const auto &segment) {
+                        return mqiGetI64(segment.first.md.CorrelId, 2) == mqiGetI64(bytes, 24 + 8 * i);
+                    });
+                ASSERT_GT(gone, 0);
+            }
         }
         {
             Zunt zunt(dir, std::string("after ") + row.damage, runOptions());
@@ -1575,7 +1612,7 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
                 EXPECT_TRUE(zunt.waitLog(row.summary)) << zunt.log();
             } else {
                 // A new window, in a segment of its own beside the three left stored.
-                ASSERT_TRUE(stormStored(4)) << zunt.out();
+                ASSERT_TRUE(stormStored(4 - ended)) << zunt.out();
             }
             zunt.term();
             ASSERT_EQ(zunt.wait(), 0) << zunt.out();
@@ -1583,8 +1620,15 @@ TEST_F(StoredQmTest, ALostStormSegmentCostsOnlyTheWindowsItMayHaveChanged) {
             if (row.said) {
                 EXPECT_EQ(et::countOf(log, row.said), 1) << log;
             }
+            if (gone != 0) {
+                EXPECT_EQ(
+                    et::countOf(log, "read too, " + std::to_string(gone) + " it lists are no longer stored"),
+                    1)
+                    << log;
+            }
             const bool doubled = std::string(row.damage) == "doubled";
-            const bool single = doubled || std::string(row.damage) == "index";
+            const bool single =
+                doubled || std::string(row.damage) == "index" || std::string(row.damage) == "older";
             EXPECT_EQ(et::countOf(log, "Stored storm"), row.said && !indexDoubled ? (single ? 1 : 2) : 0)
                 << log;
             EXPECT_EQ(zunt.out().find("Connection will be retried"), std::string::npos) << zunt.out();
@@ -1711,26 +1755,40 @@ INSTANTIATE_TEST_SUITE_P(Reasons, RefusedCommitQmTest, ::testing::Values("2003",
 // Stored messages of the program's own kinds (kind 0: the events stream's header) missing, doubled
 // or foreign, the cases no test above tries: each start comes up and answers, names the damage once, and
 // keeps all the rest. The run before stores an alert, ten events and their counters, then the
-// configuration (which carries the count too).
+// configuration (which carries the count too). An older copy put back after a second run: an older
+// configuration or alerts message is a sound one and loads as it is, without a word (the counters
+// keep EVENTCT); a stream header older than its blobs is rebuilt from them, and a blob older than
+// its header removed, so that no record a blob holds is lost or doubled.
 struct StoredCell {
     const char *name;
     uint8_t kind;
-    enum { Missing, Doubled, Foreign } state;
+    enum { Missing, Doubled, Foreign, Older } state;
     const char *said;  // the line, once; none: no line of the kind
     int eventCount;    // EVENTCT shown at the start
     bool alertKept;
-    const char *save = nullptr;        // a command at the first start whose save replaces the kind's message
-    int stored = 10;                   // the records $EVENTS shows at the first start (-1: no such stream)
+    const char *save = nullptr;  // a command at the first start whose save replaces the kind's message
+    int stored = 10;  // the records $EVENTS shows at the first start (-1: no such stream; kHeld: its blobs')
     const char *everyStart = nullptr;  // a line each start says once
     uint8_t alsoMissing = 0;           // a second kind taken off with it (0: none)
+    // Older: a second run (small blobs in every run) gives this command, takes in kOlderEvents more
+    // and stores the kind anew; then the copy of the first run's message is put back in its place.
+    const char *newer = nullptr;
     friend void PrintTo(const StoredCell &cell, std::ostream *os) { *os << cell.name; }
 };
-class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {};
+class StoredCellQmTest : public StoredQmTest, public ::testing::WithParamInterface<StoredCell> {
+public:
+    static constexpr const char *kOlderBlobs = "ZUNT_STREAM=500,4";
+    static constexpr int kOlderEvents = 30;
+    static constexpr int kHeld = -2;
+};
 
 TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
     const StoredCell &cell = GetParam();
+    const bool older = cell.state == StoredCell::Older;
+    const std::vector<std::string> env =
+        older ? std::vector<std::string>{kOlderBlobs} : std::vector<std::string>{};
     {
-        Zunt zunt(dir, "store", runOptions());
+        Zunt zunt(dir, "store", runOptions(), env);
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         EXPECT_NE(command("ADD EVALERT TEXT('kept alert') SEVERITY(WARN)").find("AMQ8"), std::string::npos);
         for (int i = 0; i < 10; i++) putEvent();
@@ -1743,14 +1801,39 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
         zunt.term();
         ASSERT_EQ(zunt.wait(), 0) << zunt.out();
     }
-    // kind 0: the header message of $EVENTS.
+    // kind 0: the header message of $EVENTS; BLOB_ID_MARK: its first small blob.
     std::optional<Browsed> mine = findStored([&cell](const MQBYTE24 id) {
+        if (cell.kind == BLOB_ID_MARK) return blob(id, 1, false);
         return cell.kind != 0
                    ? id[0] == cell.kind
                    : mqiGetU32(id, 0) == BLOB_ID_MARK && mqiGetU32(id, 8) != 0 && mqiGetI64(id, 16) == 0;
     });
     ASSERT_TRUE(mine.has_value());
-    if (cell.state == StoredCell::Missing) {
+    int held = 0;  // the records the blob messages of $EVENTS hold, the one put back left out
+    if (older) {
+        {
+            Zunt zunt(dir, "newer", runOptions(), env);
+            ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
+            for (int i = 0; i < kOlderEvents; i++) putEvent();
+            ASSERT_TRUE(drained()) << zunt.out();
+            ASSERT_TRUE(et::waitFor([&] { return storedEvents() == 10 + kOlderEvents; })) << zunt.out();
+            if (cell.newer) {
+                EXPECT_NE(command(cell.newer).find("AMQ8"), std::string::npos);
+            }
+            zunt.term();
+            ASSERT_EQ(zunt.wait(), 0) << zunt.out();
+        }
+        // In place of its latest (a blob consolidated away meanwhile has none).
+        std::optional<Browsed> latest = findStored([&mine](const MQBYTE24 id) {
+            return std::memcmp(id, mine->md.CorrelId, MQ_CORREL_ID_LENGTH) == 0;
+        });
+        if (latest) takeOff(kDataQueue, *latest);
+        putMessage(kDataQueue, mine->md, mine->data);
+        for (const Browsed &b : browse(kDataQueue))
+            if (std::memcmp(b.md.CorrelId, mine->md.CorrelId, MQ_CORREL_ID_LENGTH) != 0 &&
+                (blob(b.md.CorrelId, 1, false) || blob(b.md.CorrelId, 1, true)))
+                held += static_cast<int>(mqiGetU32(reinterpret_cast<const uint8_t *>(b.data.data()), 44));
+    } else if (cell.state == StoredCell::Missing) {
         takeOff(kDataQueue, *mine);
         if (cell.alsoMissing != 0) {
             std::optional<Browsed> other =
@@ -1771,31 +1854,35 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
     // Two events taken in at the first start: kept with the rest, and stored where nothing stored
     // before is overwritten.
     const int added = 2;
+    const int first = cell.stored == kHeld ? held : cell.stored;
     for (int start = 0; start < 2; start++) {
         SCOPED_TRACE(start);
-        Zunt zunt(dir, "start" + std::to_string(start), runOptions());
+        Zunt zunt(dir, "start" + std::to_string(start), runOptions(), env);
         ASSERT_TRUE(zunt.waitInitialised()) << zunt.out();
         // A queue manager no configuration knows yet is shown with its first event: none counted.
         EXPECT_EQ(std::max(shownCount(command("DISPLAY EVQMGR(QM1) ALL"), "EVENTCT"), 0),
                   cell.eventCount + (start == 0 ? 0 : added));
         EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("kept alert") != std::string::npos, cell.alertKept);
-        // The configuration's own settings go with it.
+        // The configuration's own settings go with it; an older one brings back its own.
         EXPECT_EQ(command("DISPLAY EV").find("DESCR(stored)") != std::string::npos,
-                  cell.kind != EV_DQ_KIND_CONFIG);
-        const int stored = start == 0 ? cell.stored : std::max(cell.stored, 0) + added;
+                  cell.kind != EV_DQ_KIND_CONFIG || older);
+        if (older && cell.kind == EV_DQ_KIND_ALERTS) {
+            EXPECT_EQ(command("DISPLAY EVALERT(*) ALL").find("newer alert"), std::string::npos);
+        }
+        const int stored = start == 0 ? first : std::max(first, 0) + added;
         EXPECT_EQ(storedEvents(), stored);
         if (start == 0 && cell.save) {
             EXPECT_NE(command(cell.save).find("AMQ8"), std::string::npos);
         }
         if (start == 0) {
             // A default configuration holds its event queues suspended.
-            if (cell.kind == EV_DQ_KIND_CONFIG) {
+            if (cell.kind == EV_DQ_KIND_CONFIG && !older) {
                 EXPECT_NE(command(std::string("RESUME EVQ(") + eqm::kQmgrEvents + ")").find("AMQ8"),
                           std::string::npos);
             }
             for (int i = 0; i < added; i++) putEvent();
             ASSERT_TRUE(drained()) << zunt.out();
-            ASSERT_TRUE(et::waitFor([&] { return storedEvents() == std::max(cell.stored, 0) + added; }))
+            ASSERT_TRUE(et::waitFor([&] { return storedEvents() == std::max(first, 0) + added; }))
                 << storedEvents() << zunt.out();
         }
         zunt.term();
@@ -1812,6 +1899,11 @@ TEST_P(StoredCellQmTest, AStartOnItNamesItOnceAndKeepsTheRest) {
             EXPECT_EQ(et::countOf(out, cell.everyStart), 1) << out;
         }
         EXPECT_EQ(et::countOf(out, "Stored counters"), 0) << out;
+    }
+    // An older blob put back is gone (a later one may take its number): nothing is left that nothing
+    // loads.
+    if (older && cell.kind == BLOB_ID_MARK) {
+        for (const Browsed &b : browse(kDataQueue)) EXPECT_NE(b.data, mine->data) << hex(b.md.CorrelId);
     }
 }
 
@@ -1841,7 +1933,17 @@ INSTANTIATE_TEST_SUITE_P(
         StoredCell{"AlertsDoubled", EV_DQ_KIND_ALERTS, StoredCell::Doubled, "Duplicate alert", 10, true,
                    "ADD EVALERT TEXT('saved again') SEVERITY(WARN)"},
         StoredCell{"StreamHeaderDoubled", 0, StoredCell::Doubled, "has a second copy: removed", 10, true,
-                   nullptr}),
+                   nullptr},
+        StoredCell{"ConfigurationOlder", EV_DQ_KIND_CONFIG, StoredCell::Older, nullptr, 40, true, nullptr, 40,
+                   nullptr, 0, "ALTER EV DESCR('newer')"},
+        StoredCell{"AlertsOlder", EV_DQ_KIND_ALERTS, StoredCell::Older, nullptr, 40, true, nullptr, 40,
+                   nullptr, 0, "ADD EVALERT TEXT('newer alert') SEVERITY(WARN)"},
+        StoredCell{"StreamHeaderOlder", 0, StoredCell::Older,
+                   "Stream '$EVENTS' header is older than its blobs", 40, true, nullptr,
+                   StoredCellQmTest::kHeld},
+        StoredCell{"StreamBlobOlder", BLOB_ID_MARK, StoredCell::Older,
+                   "Stream '$EVENTS' small blob 1 is older than its header, outside its range: removed", 40,
+                   true, nullptr, 40}),
     [](const ::testing::TestParamInfo<StoredCell> &cell) { return std::string(cell.param.name); });
 
 // ---- Alerts: published only once kept, their expiry kept as it happens ----
