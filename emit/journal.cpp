@@ -333,16 +333,6 @@ void appendIdentity(std::vector<uint8_t> &out, const CSFileIdentity &identity) {
     appendU64(out, identity.birth);
 }
 
-// CRC-32 (IEEE, reflected) of a byte range.
-uint32_t crc32(const uint8_t *bytes, size_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; i++) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 // Reads a stored message front to back, every read checked against its end.
 struct Reader {
     const uint8_t *bytes;
@@ -401,7 +391,7 @@ bool readState(const uint8_t *message, int32_t length, StoredState *state) {
     state->version = r.u32();
     if (state->version == kStateVersion) {
         const auto checked = static_cast<uint32_t>(length) - 4;
-        if (mqiGetU32(message, checked) != crc32(message, checked)) return false;
+        if (mqiGetU32(message, checked) != mqiCrc32(message, checked)) return false;
         r.size = checked;
     }
     if (state->version != kStateVersion && state->version != kStateVersionUnchecked &&
@@ -592,7 +582,7 @@ int emitFileState(int32_t set,
             out.insert(out.end(), file->name.begin(), file->name.end());
             out.insert(out.end(), tail.begin(), tail.end());
         }
-        appendU32(out, crc32(out.data(), out.size()));
+        appendU32(out, mqiCrc32(out.data(), out.size()));
         if (!save(arg, emitter.c_str(), out.data(), static_cast<int32_t>(out.size()))) return 0;
     }
     return 1;

@@ -30,16 +30,6 @@ constexpr uint32_t kVersion = 2;
 constexpr uint32_t kHeader = 20;  // before the header's check value
 constexpr uint32_t kName = 48;
 
-// CRC-32 (IEEE, reflected) of a byte range.
-uint32_t crc32(const uint8_t *bytes, size_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; i++) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 bool ownCounters(void *putTime, const MQMD &md, const uint8_t *message, int32_t length) {
     const uint32_t version = length >= static_cast<int32_t>(kHeader) ? mqiGetU32(message, 0) : 0;
     const bool own = std::memcmp(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH) == 0 &&
@@ -98,7 +88,7 @@ int evSaveCounters(EvStreamIo *io, char *text) {
             for (int c = 0; c < EV_QMGR_COUNTERS; c++)
                 mqiPutU32(message.data(), static_cast<uint32_t>(at + kName + 4 * c),
                           qmgr->counters[c].current);
-            mqiPutU32(message.data(), check, crc32(message.data() + at, check - at));
+            mqiPutU32(message.data(), check, mqiCrc32(message.data() + at, check - at));
             count++;
         }
     }
@@ -106,7 +96,7 @@ int evSaveCounters(EvStreamIo *io, char *text) {
     mqiPutU32(message.data(), 4, count);
     mqiPutU32(message.data(), 8, EV_QMGR_COUNTERS);
     mqiPutI64(message.data(), 12, evSettings.resetTime.load());
-    mqiPutU32(message.data(), kHeader, crc32(message.data(), kHeader));
+    mqiPutU32(message.data(), kHeader, mqiCrc32(message.data(), kHeader));
     if (!evReplaceDataMessage(io, EV_DQ_KIND_COUNTERS, MQFMT_NONE, message.data(),
                               static_cast<int32_t>(message.size()), evContext.state.name, text))
         return 0;
@@ -157,7 +147,7 @@ int evLoadStoredCounters(EvStreamIo *io) {
     const uint64_t entry = kName + uint64_t{4} * counters + (checked ? 4 : 0);
     const int64_t saved = mqiGetI64(message, 12);
     // Without check values (version 1) the header counts as sound.
-    const bool headerSound = !checked || mqiGetU32(message, kHeader) == crc32(message, kHeader);
+    const bool headerSound = !checked || mqiGetU32(message, kHeader) == mqiCrc32(message, kHeader);
     const bool afresh = evConfigLoadedChanged.load() != 0;
     if (afresh) {
         // A damaged message says so below, and its counts stay out as they would.
@@ -201,7 +191,7 @@ int evLoadStoredCounters(EvStreamIo *io) {
         CSRecursiveGuard guard(gStructureLock);
         for (uint32_t i = 0; i < count; i++) {
             const uint8_t *at = message + header + i * entry;
-            if (checked && mqiGetU32(at, static_cast<uint32_t>(entry - 4)) != crc32(at, entry - 4)) {
+            if (checked && mqiGetU32(at, static_cast<uint32_t>(entry - 4)) != mqiCrc32(at, entry - 4)) {
                 evOutputF(EV_OUT_ERROR, 1,
                           "Stored counters of queue manager %u of %u damaged: the configuration's counts are "
                           "kept for it.",

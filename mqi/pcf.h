@@ -47,6 +47,15 @@ inline void mqiPutI64(void *base, size_t offset, int64_t v) {
     mqiPutU32(base, offset, static_cast<uint32_t>(u));
     mqiPutU32(base, offset + 4, static_cast<uint32_t>(u >> 32));
 }
+// CRC-32 (IEEE, reflected) of a byte range: the check value of the program's own stored layouts.
+inline uint32_t mqiCrc32(const uint8_t *bytes, size_t length) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; i++) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
 
 // ---- The cursor ----
 
